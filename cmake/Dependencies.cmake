@@ -1,0 +1,21 @@
+# Every outside library comes from Debian's packages (see scripts/setup) and is
+# found once here, as an imported target the modules link against.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(CURL REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo pangocairo)
+find_package(nanopb CONFIG QUIET)
+
+if(CALVARO_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(CALVARO_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,85 @@
+#include "platform/foundation/Bundle.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/foundation/StringsFile.h"
+
+namespace foundation {
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path executableDirectory() {
+    std::error_code ec;
+    auto exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+fs::path locateResources() {
+    if (const char* env = std::getenv("CALVARO_RESOURCES"); env && *env) return env;
+    auto dir = executableDirectory();
+    if (!dir.empty()) {
+        for (const auto& candidate : {dir / "resources", dir / ".." / "Calvaro" / "resources",
+                                      dir / ".." / ".." / "Calvaro" / "resources"}) {
+            std::error_code ec;
+            if (fs::is_directory(candidate, ec)) return fs::weakly_canonical(candidate, ec);
+        }
+    }
+    return CALVARO_SOURCE_RESOURCES;
+}
+
+}  // namespace
+
+Bundle& Bundle::main() {
+    static Bundle bundle(locateResources());
+    return bundle;
+}
+
+Bundle::Bundle(fs::path resourcesPath, std::string language)
+    : resourcesPath_(std::move(resourcesPath)), language_(std::move(language)) {}
+
+std::string Bundle::preferredLanguage() {
+    for (const char* name : {"CALVARO_LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::string code(value);
+        if (code == "C" || code.rfind("C.", 0) == 0 || code == "POSIX") return "en";
+        return code.substr(0, std::min(code.find_first_of("_.@-"), code.size()));
+    }
+    return "en";
+}
+
+const Bundle::Table& Bundle::table(const std::string& language, const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = tables_.try_emplace(language + "/" + name);
+    if (inserted) {
+        std::ifstream in(resourcesPath_ / (language + ".lproj") / (name + ".strings"), std::ios::binary);
+        if (in) {
+            std::stringstream text;
+            text << in.rdbuf();
+            // A damaged table behaves as a missing one: every lookup falls back.
+            if (auto parsed = parseStringsFile(text.str())) it->second = std::move(*parsed);
+        }
+    }
+    return it->second;
+}
+
+std::string Bundle::localizedString(const std::string& key, const std::string& value,
+                                    const std::string& tableName) const {
+    for (const std::string& language : {language_, std::string("en")}) {
+        const Table& entries = table(language, tableName);
+        if (auto it = entries.find(key); it != entries.end()) return it->second;
+        if (language == "en") break;
+    }
+    return value.empty() ? key : value;
+}
+
+std::string localizedString(const std::string& key, const std::string& value) {
+    return Bundle::main().localizedString(key, value);
+}
+
+}  // namespace foundation
