@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Calvaro/engine/NaturalConstant.h"
+
+class Digit;
+// Digits are shared by reference between the input manager, the calculator and
+// the step writers; the arithmetic never changes a Digit it is given.
+using DigitPtr = std::shared_ptr<Digit>;
+
+// An exact number: numerator over denominator, each side multiplied by a list
+// of symbolic constants and carrying an optional variable with a power.
+class Digit {
+public:
+    // The only way to make a Digit: a blank one with z and n set.
+    Digit(std::optional<double> z, double n);
+    static DigitPtr make(std::optional<double> z, double n);
+
+    std::optional<double> z() const { return z_; }
+    void setZ(std::optional<double> z) { z_ = z; }
+    double n() const { return n_; }
+    void setN(double n) { n_ = n; }
+
+    const NaturalConstants& zConstants() const { return zConstants_; }
+    void setZConstants(NaturalConstants constants) { zConstants_ = std::move(constants); }
+    const NaturalConstants& nConstants() const { return nConstants_; }
+    void setNConstants(NaturalConstants constants) { nConstants_ = std::move(constants); }
+
+    const std::string& zVariable() const { return zVariable_; }
+    void setZVariable(std::string variable) { zVariable_ = std::move(variable); }
+    const std::string& nVariable() const { return nVariable_; }
+    void setNVariable(std::string variable) { nVariable_ = std::move(variable); }
+
+    double powerOfZVariable() const { return powerOfZVariable_; }
+    void setPowerOfZVariable(double power) { powerOfZVariable_ = power; }
+    double powerOfNVariable() const { return powerOfNVariable_; }
+    void setPowerOfNVariable(double power) { powerOfNVariable_ = power; }
+
+    // z ÷ n, times each numerator constant, divided by each denominator
+    // constant, in that order of operations; absent without z. Variables do
+    // not enter the value.
+    std::optional<double> value() const;
+
+    // Copies all eight fields of `other` (values, so later changes stay apart).
+    void assign(const Digit& other);
+
+    // Exchanges numerator and denominator sides in place. Refuses (returns
+    // false and changes nothing) when z is absent, since the old z would have
+    // to become the denominator.
+    bool invert();
+
+private:
+    std::optional<double> z_;
+    double n_ = 1.0;
+    NaturalConstants zConstants_;
+    NaturalConstants nConstants_;
+    std::string zVariable_;
+    std::string nVariable_;
+    double powerOfZVariable_ = 0.0;
+    double powerOfNVariable_ = 0.0;
+};

@@ -1,0 +1,335 @@
+#include "Calvaro/engine/KalMathOperation.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+#include <utility>
+
+#include "Calvaro/engine/TextFormat.h"
+
+namespace {
+
+constexpr int kFractionDigits = 10;
+
+// The digit LaTeX the operation lines use: no suffix, brackets only around
+// negative values, fraction not forced, signs pulled in front.
+std::string digitLatex(const Digit& d) {
+    return KalStringOutput::formatDigitLatex(d, "", std::nullopt, false, false, kFractionDigits);
+}
+
+double productOfValues(const NaturalConstants& constants) {
+    double product = 1.0;
+    for (const NaturalConstant& c : constants) product *= c.value();
+    return product;
+}
+
+// `from` without one occurrence of each constant of `without`: constants on
+// both sides of a quotient cancel pairwise, so π²/π keeps one π.
+NaturalConstants withoutEach(const NaturalConstants& from, const NaturalConstants& without) {
+    NaturalConstants rest = from;
+    for (const NaturalConstant& c : without) {
+        for (auto it = rest.begin(); it != rest.end(); ++it) {
+            if (*it == c) {
+                rest.erase(it);
+                break;
+            }
+        }
+    }
+    return rest;
+}
+
+NaturalConstants concatenated(const NaturalConstants& first, const NaturalConstants& second) {
+    NaturalConstants both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    return both;
+}
+
+// The variable of a product on one side: a variable only on one side keeps its
+// power, the same variable adds its powers, two different ones are written
+// side by side.
+std::pair<std::string, double> productVariable(const std::string& a, double powerA, const std::string& b,
+                                               double powerB) {
+    if (a == b) return {a, a.empty() ? 0.0 : powerA + powerB};
+    if (a.empty()) return {b, powerB};
+    if (b.empty()) return {a, powerA};
+    return {a + b, 1.0};
+}
+
+// Within the signed 64-bit range, so that truncation to an integer is exact
+// and safe; 2^63 itself is outside.
+bool isWholeInt64(double x) {
+    return std::isfinite(x) && std::trunc(x) == x && std::fabs(x) < 9223372036854775808.0;
+}
+
+// Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
+AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool withFraction) {
+    Digit left(std::nullopt, 1.0);
+    Digit right(std::nullopt, 1.0);
+    left.assign(u);
+    right.assign(v);
+    if (!left.z() || !right.z()) return {};
+    if (left.zVariable() != right.zVariable() || left.powerOfZVariable() != right.powerOfZVariable() ||
+        left.nVariable() != right.nVariable() || left.powerOfNVariable() != right.powerOfNVariable()) {
+        return {};
+    }
+    auto result = Digit::make(std::nullopt, 1.0);
+    result->setZVariable(left.zVariable());
+    result->setPowerOfZVariable(left.powerOfZVariable());
+    result->setNVariable(left.nVariable());
+    result->setPowerOfNVariable(left.powerOfNVariable());
+
+    // Constants: a zero operand contributes none; equal lists stay symbolic;
+    // otherwise each side's constants are folded into its own numbers.
+    const double zeroTestLeft = *left.z();
+    const double zeroTestRight = *right.z();
+    if (zeroTestLeft != 0 && zeroTestRight == 0) {
+        result->setZConstants(left.zConstants());
+        result->setNConstants(left.nConstants());
+    } else if (zeroTestLeft == 0 && zeroTestRight != 0) {
+        result->setZConstants(right.zConstants());
+        result->setNConstants(right.nConstants());
+    } else {
+        if (left.zConstants() == right.zConstants()) {
+            result->setZConstants(left.zConstants());
+        } else {
+            left.setZ(*left.z() * productOfValues(left.zConstants()));
+            right.setZ(*right.z() * productOfValues(right.zConstants()));
+        }
+        if (left.nConstants() == right.nConstants()) {
+            result->setNConstants(left.nConstants());
+        } else {
+            left.setN(left.n() * productOfValues(left.nConstants()));
+            right.setN(right.n() * productOfValues(right.nConstants()));
+        }
+    }
+
+    AdditionResult out;
+    const double du = left.n();
+    const double dv = right.n();
+    if (du != dv) {
+        const double zu = *left.z();
+        const double zv = *right.z();
+        left.setZ(zu * dv);
+        left.setN(dv * du);
+        right.setZ(zv * du);
+        right.setN(du * dv);
+        const char* format = sign == '+'
+                                 ? "\\frac{%g \\cdot %g}{%g  \\cdot %g} + \\frac{%g \\cdot %g}{%g  \\cdot %g} = "
+                                   "\\frac{%g}{%g  } + \\frac{%g}{%g}"
+                                 : "\\frac{%g \\cdot %g}{%g  \\cdot %g} - \\frac{%g \\cdot %g}{%g  \\cdot %g} = "
+                                   "\\frac{%g}{%g  } - \\frac{%g}{%g}";
+        out.expansionLatex = stringWithFormat(format, zu, dv, du, dv, zv, du, dv, du, *left.z(), left.n(),
+                                              *right.z(), right.n());
+    }
+
+    result->setZ(sign == '+' ? *right.z() + *left.z() : *left.z() - *right.z());
+    result->setN(left.n());
+    if (withFraction) {
+        const char* format = sign == '+' ? "\\frac{%g}{%g} + \\frac{%g}{%g} = \\frac{%g}{%g}"
+                                         : "\\frac{%g}{%g} - \\frac{%g}{%g} = \\frac{%g}{%g}";
+        out.operationLatex =
+            stringWithFormat(format, *left.z(), left.n(), *right.z(), right.n(), *result->z(), result->n());
+    } else {
+        const char* format = sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}";
+        out.operationLatex = stringWithFormat(format, *left.z(), *right.z(), *result->z());
+    }
+
+    if (*result->z() == 0) {
+        result->setN(1.0);
+    } else if (result->n() < 0) {
+        result->setZ(-*result->z());
+        result->setN(-result->n());
+    }
+    out.digit = std::move(result);
+    return out;
+}
+
+}  // namespace
+
+KalMathOperation::KalMathOperation(KalStringOutput& outputHelper) : outputHelper_(&outputHelper) {}
+
+KalMathOperation& KalMathOperation::shared() {
+    static KalMathOperation instance;
+    return instance;
+}
+
+AdditionResult KalMathOperation::add(const Digit& u, const Digit& v) {
+    return addOrSubtract(u, v, '+', withFraction_);
+}
+
+AdditionResult KalMathOperation::subtract(const Digit& u, const Digit& v) {
+    return addOrSubtract(u, v, '-', withFraction_);
+}
+
+ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
+    if (!u.z() || !v.z()) return {};
+    auto result = Digit::make(*v.z() * *u.z(), u.n() * v.n());
+    const auto [zVariable, zPower] =
+        productVariable(u.zVariable(), u.powerOfZVariable(), v.zVariable(), v.powerOfZVariable());
+    const auto [nVariable, nPower] =
+        productVariable(u.nVariable(), u.powerOfNVariable(), v.nVariable(), v.powerOfNVariable());
+    result->setZVariable(zVariable);
+    result->setPowerOfZVariable(zPower);
+    result->setNVariable(nVariable);
+    result->setPowerOfNVariable(nPower);
+
+    if (*result->z() == 0) {
+        result->setN(1.0);
+        return {result, digitLatex(u) + " \\cdot " + digitLatex(v) + " = 0", std::nullopt};
+    }
+    if (result->n() < 0) {
+        result->setZ(-*result->z());
+        result->setN(-result->n());
+    }
+    // Every constant factor is kept, including those that stand only in a
+    // denominator.
+    result->setZConstants(concatenated(u.zConstants(), v.zConstants()));
+    result->setNConstants(concatenated(u.nConstants(), v.nConstants()));
+
+    ProductResult out;
+    if (withFraction_) {
+        out.operationLatex = stringWithFormat("\\frac{%g  \\cdot %g}{%g  \\cdot %g} = \\frac{%g}{%g}", *u.z(),
+                                              *v.z(), u.n(), v.n(), *result->z(), result->n());
+    } else {
+        out.operationLatex = stringWithFormat("%g  \\cdot %g = %g", *u.z(), *v.z(), *result->z());
+    }
+    CancelResult cancelled = cancelDown(*result);
+    if (cancelled.digit) result = cancelled.digit;
+    out.cancelLatex = KalStringOutput::reductionLatex(*result, divisor_);
+    out.digit = std::move(result);
+    return out;
+}
+
+ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forceDecimal) {
+    if (!u.z() || !v.z()) return {};
+    const double x1 = *u.z();
+    const double y1 = *v.z();
+    const double x2 = u.n();
+    const double y2 = v.n();
+    const bool decimal = !withFraction_ || forceDecimal;
+    const bool partByPart = !decimal && std::fmod(x1, y1) == 0 && std::fmod(x2, y2) == 0;
+
+    auto result = Digit::make(std::nullopt, 1.0);
+    if (decimal) {
+        result->setZ(x1 / y1);
+    } else if (partByPart) {
+        result->setZ(x1 / y1);
+        result->setN(x2 / y2);
+    } else {
+        result->setZ(x1 * y2);
+        result->setN(y1 * x2);
+    }
+
+    if (*result->z() == 0) {
+        result->setN(1.0);
+        return {result, digitLatex(u) + " : " + digitLatex(v) + " = 0", std::nullopt};
+    }
+    if (!decimal && result->n() < 0) {
+        result->setZ(-*result->z());
+        result->setN(-result->n());
+    }
+    // Constants on both sides cancel pairwise; all others are kept, including
+    // those that stand only in a denominator.
+    result->setZConstants(concatenated(withoutEach(u.zConstants(), v.zConstants()),
+                                       withoutEach(v.nConstants(), u.nConstants())));
+    result->setNConstants(concatenated(withoutEach(v.zConstants(), u.zConstants()),
+                                       withoutEach(u.nConstants(), v.nConstants())));
+
+    ProductResult out;
+    if (decimal) {
+        out.operationLatex = stringWithFormat("%g : %g = %g", x1, y1, *result->z());
+    } else if (partByPart) {
+        out.operationLatex = stringWithFormat("\\frac{%g : %g}{%g : %g} = \\frac{%g}{%g}", x1, y1, x2, y2,
+                                              *result->z(), result->n());
+    } else {
+        out.operationLatex = stringWithFormat("\\frac{%g : %g}{%g : %g}", x1, y1, x2, y2) + " = " +
+                             stringWithFormat("\\frac{%g  \\cdot %g}{%g  \\cdot %g} = \\frac{%g}{%g}", x1, y2,
+                                              x2, y1, *result->z(), result->n());
+    }
+    CancelResult cancelled = cancelDown(*result);
+    if (cancelled.digit) result = cancelled.digit;
+    out.cancelLatex = KalStringOutput::reductionLatex(*result, divisor_);
+    out.digit = std::move(result);
+    return out;
+}
+
+CancelResult KalMathOperation::cancelDown(const Digit& d) {
+    divisor_ = 1;
+    if (!d.z() || std::isinf(*d.z())) return {};
+    double z = *d.z();
+    double n = d.n();
+    int64_t divisor = 1;
+    // Only whole numbers cancel; Euclid finds the same divisor that counting
+    // down from min(|z|, |n|) would, in logarithmic time.
+    if (std::fabs(z) > 1 && std::fabs(n) > 1 && isWholeInt64(z) && isWholeInt64(n)) {
+        const int64_t g = std::gcd(std::llabs(static_cast<int64_t>(z)), std::llabs(static_cast<int64_t>(n)));
+        if (g >= 2) {
+            z /= static_cast<double>(g);
+            n /= static_cast<double>(g);
+            divisor = g;
+        }
+    }
+    const int sign = n < 0 ? -1 : 1;
+    divisor *= sign;
+    divisor_ = divisor;
+
+    NaturalConstants cancelling;
+    if (!d.zConstants().empty() && d.zConstants() == d.nConstants()) cancelling.push_back(d.zConstants().front());
+    if (std::llabs(divisor) <= 1 && cancelling.empty()) return {};
+
+    const auto without = [&cancelling](const NaturalConstants& constants) {
+        NaturalConstants rest;
+        for (const NaturalConstant& c : constants) {
+            bool cancelled = false;
+            for (const NaturalConstant& k : cancelling) cancelled = cancelled || c == k;
+            if (!cancelled) rest.push_back(c);
+        }
+        return rest;
+    };
+    auto reduced = Digit::make(std::nullopt, 1.0);
+    reduced->assign(d);
+    reduced->setZ(z * sign);
+    reduced->setN(n * sign);
+    reduced->setZConstants(without(d.zConstants()));
+    reduced->setNConstants(without(d.nConstants()));
+
+    std::string text = KalStringOutput::cancelLatex(d, cancelling, divisor) + " =  " + digitLatex(*reduced);
+    return {reduced, text};
+}
+
+DigitPtr KalMathOperation::power(const Digit& d, double r) {
+    if (!d.z()) return nullptr;
+    auto result = Digit::make(std::nullopt, 1.0);
+    result->assign(d);
+    // The constants are folded into the numbers so that they are raised too:
+    // e^x must not read as e for every x.
+    const double base = *d.z() * productOfValues(d.zConstants());
+    const double denominator = d.n() * productOfValues(d.nConstants());
+    result->setZ(std::pow(base, r));
+    result->setN(std::pow(denominator, r));
+    result->setZConstants({});
+    result->setNConstants({});
+    return result;
+}
+
+RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {
+    if (places < 0) places = 0;
+    const double f = std::pow(10.0, places);
+    const std::string text = shortestDoubleText(x);
+    // The fraction digits (the last piece after "."), without the first
+    // `places` of them: what rounding drops.
+    std::string last;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('.', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) last = text.substr(start, end - start);
+        start = end + 1;
+    }
+    const std::string dropped = last.size() > static_cast<size_t>(places) ? last.substr(places) : std::string();
+    const bool zeros = dropped.rfind("0000", 0) == 0;
+    const bool nines = dropped.rfind("9999", 0) == 0;
+    const double rounded = std::round(x * f) / f;
+    const bool cut = (rounded == x || zeros) ? false : !nines;
+    return {rounded, cut};
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Calvaro/engine/Digit.h"
+#include "Calvaro/engine/KalStringOutput.h"
+
+// Result of add and subtract. All fields are absent when the operands could
+// not be combined.
+struct AdditionResult {
+    DigitPtr digit;
+    std::optional<std::string> expansionLatex;  // only when a common denominator was formed
+    std::optional<std::string> operationLatex;
+};
+
+// Result of multiply and divide.
+struct ProductResult {
+    DigitPtr digit;
+    std::optional<std::string> operationLatex;
+    std::optional<std::string> cancelLatex;  // only when a divisor of 2 or more was cancelled
+};
+
+// Result of cancelDown: both absent when there was nothing to cancel.
+struct CancelResult {
+    DigitPtr digit;
+    std::optional<std::string> cancelLatex;
+};
+
+struct RoundedResult {
+    double rounded = 0.0;
+    bool cut = false;  // digits that matter were dropped
+};
+
+// Exact arithmetic on Digits that also writes the LaTeX lines showing the
+// calculation. No operation changes the Digits it is given; every result is a
+// new Digit. Main thread only.
+class KalMathOperation {
+public:
+    explicit KalMathOperation(KalStringOutput& outputHelper = KalStringOutput::shared());
+
+    static KalMathOperation& shared();
+
+    KalStringOutput& outputHelper() const { return *outputHelper_; }
+
+    // Fraction mode: true while the exercise holds fractions; otherwise every
+    // denominator is 1 and quotients are decimals.
+    bool withFraction() const { return withFraction_; }
+    void setWithFraction(bool withFraction) { withFraction_ = withFraction; }
+
+    // The signed common divisor found by the last cancelDown (negative when
+    // the signs were turned).
+    std::optional<int64_t> divisor() const { return divisor_; }
+
+    AdditionResult add(const Digit& u, const Digit& v);
+    AdditionResult subtract(const Digit& u, const Digit& v);
+    ProductResult multiply(const Digit& u, const Digit& v);
+    ProductResult divide(const Digit& u, const Digit& v, bool forceDecimal);
+
+    // Cancels the fraction by the greatest common divisor of its whole-number
+    // parts and by a constant common to both sides; turns a negative
+    // denominator positive when it cancels anything. Sets divisor().
+    CancelResult cancelDown(const Digit& d);
+
+    // d raised to r; the constants are folded into the numbers first so that
+    // they are raised too. Requires d.z(); returns null without it.
+    DigitPtr power(const Digit& d, double r);
+
+    // x rounded to `places` decimals (halves away from zero), and whether
+    // digits that matter were cut. Requires places >= 0.
+    static RoundedResult roundedToPlaces(int places, double x);
+
+private:
+    KalStringOutput* outputHelper_;
+    bool withFraction_ = false;
+    std::optional<int64_t> divisor_;
+};

@@ -1,0 +1,175 @@
+#include "Calvaro/engine/KalStringOutput.h"
+
+#include <cinttypes>
+#include <cmath>
+
+#include "Calvaro/engine/LocalizedString.h"
+#include "Calvaro/engine/TextFormat.h"
+
+namespace {
+
+constexpr double kZeroBelow = 1e-10;
+constexpr double kInfinityBeyond = 1e12;
+// One fixed text for a value that is not a number (0 ÷ 0, ln of a negative
+// number), so that such a line still reads sensibly instead of "(NaN)" or "-NaN".
+constexpr const char* kNotANumber = "NaN";
+
+// A text of exactly "1" or "-1" has its "1" replaced by `replacement`;
+// anything else gets `separator` and `replacement` appended.
+void replaceOneOrAppend(std::string& text, const std::string& replacement, const std::string& separator) {
+    if (text == "1") {
+        text = replacement;
+    } else if (text == "-1") {
+        text = "-" + replacement;
+    } else {
+        text += separator + replacement;
+    }
+}
+
+}  // namespace
+
+KalStringOutput& KalStringOutput::shared() {
+    static KalStringOutput instance;
+    return instance;
+}
+
+std::string KalStringOutput::stepTitle(const std::string& title) {
+    ++solutionStepCounter_;
+    return LocalizedString::step() + " " + std::to_string(solutionStepCounter_) + "    " + title;
+}
+
+void KalStringOutput::appendStep(const std::string& title, const std::string& latexString) {
+    solutionSteps_.push_back({{"title", title}, {"latexString", latexString}});
+}
+
+std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
+                                               const std::string& variable, int maximumFractionDigits,
+                                               bool allowInfinity, bool withoutBrackets, double value) {
+    std::string text;
+    if (std::isnan(value)) {
+        text = kNotANumber;
+    } else if (std::fabs(value) < kZeroBelow) {
+        text = "0";
+    } else if (allowInfinity && value > kInfinityBeyond) {
+        text = "\\infty";
+    } else if (allowInfinity && value < -kInfinityBeyond) {
+        text = "-\\infty";
+    } else {
+        std::string constantsLatex;
+        for (const NaturalConstant& c : constants) constantsLatex += c.latex();
+        const std::string number = formatDecimal(value, maximumFractionDigits);
+        if (value >= 0 || withoutBrackets) {
+            if (constantsLatex.empty()) {
+                text = number;
+            } else {
+                text = value == 1.0 ? constantsLatex : number + constantsLatex;
+            }
+        } else if (constantsLatex.empty()) {
+            text = "(" + number + ")";
+        } else {
+            text = value == -1.0 ? "(-" + constantsLatex + ")" : "(" + number + constantsLatex + ")";
+        }
+    }
+    if (!variable.empty()) replaceOneOrAppend(text, variable, " ");
+    if (!suffix.empty()) text += " " + suffix;
+    return text;
+}
+
+std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::string& suffix,
+                                              std::optional<bool> brackets, bool forceFraction, bool keepSigns,
+                                              int maximumFractionDigits) {
+    if (!digit.z()) return " ? ";
+    const double value = *digit.value();
+    std::string text;
+    if (std::isnan(value)) {
+        text = kNotANumber;
+    } else if (std::fabs(value) < kZeroBelow && !keepSigns) {
+        text = "0";
+    } else if (value > kInfinityBeyond) {
+        text = "\\infty";
+    } else if (value < -kInfinityBeyond) {
+        text = "-\\infty";
+    } else {
+        double z = *digit.z();
+        double n = digit.n();
+        if (!keepSigns) {
+            if ((z < 0) != (n < 0)) text = "-";
+            z = std::fabs(z);
+            n = std::fabs(n);
+        }
+        std::string numerator = formatDecimal(z, maximumFractionDigits);
+        for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
+        // The denominator is written exactly like the numerator, never through
+        // "%g", which would round 1234567 to 1234570.
+        std::string denominator = formatDecimal(n, maximumFractionDigits);
+        for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
+        if (n == 1.0 && digit.nConstants().empty() && !forceFraction) {
+            text += numerator;
+        } else {
+            text += "\\frac{" + numerator + "}{" + denominator + "}";
+        }
+    }
+    if (const auto variables = variableLatex(digit)) replaceOneOrAppend(text, *variables, " ");
+    if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
+    if (!suffix.empty()) text += " " + suffix;
+    return text;
+}
+
+std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
+    std::string numeratorPart;
+    if (!digit.zVariable().empty()) {
+        numeratorPart = digit.zVariable();
+        if (digit.powerOfZVariable() != 1.0) {
+            numeratorPart += "^{" + shortestDoubleText(digit.powerOfZVariable()) + "}";
+        }
+    } else if (!digit.nVariable().empty()) {
+        numeratorPart = "1";
+    } else {
+        return std::nullopt;
+    }
+    if (digit.nVariable().empty()) return " " + numeratorPart;
+    std::string denominatorPart = digit.nVariable();
+    if (digit.powerOfNVariable() != 1.0) {
+        denominatorPart += "^{" + shortestDoubleText(digit.powerOfNVariable()) + "}";
+    }
+    return "\\frac{" + numeratorPart + "}{" + denominatorPart + "}";
+}
+
+std::string KalStringOutput::cancelLatex(const Digit& digit, const NaturalConstants& divisorConstants,
+                                         int64_t divisor) {
+    const auto number = [](const NaturalConstants& constants, double value) {
+        return formatNumberLatex("", constants, "", 10, true, false, value);
+    };
+    const std::string d = number(divisorConstants, static_cast<double>(divisor));
+    std::string text = "\\frac{" + number(digit.zConstants(), digit.z().value_or(0.0)) + " : " + d + "}{" +
+                       number(digit.nConstants(), digit.n()) + " : " + d + "}";
+    if (const auto variables = variableLatex(digit)) text += *variables;
+    return text;
+}
+
+std::optional<std::string> KalStringOutput::reductionLatex(const Digit& digit, std::optional<int64_t> factor) {
+    if (!factor || *factor < 2 || !digit.z()) return std::nullopt;
+    const double k = static_cast<double>(*factor);
+    const double z = *digit.z();
+    const double n = digit.n();
+    return stringWithFormat("\\frac{%g : %" PRId64 "}{%g  : %" PRId64 "} = \\frac{%g}{%g}", z * k, *factor,
+                            n * k, *factor, z, n);
+}
+
+bool KalStringOutput::appendUnitToStep(StepDictionary& step, const std::string& prefix, const std::string& line,
+                                       const std::string& unitLatex) {
+    const auto found = step.find("latexString");
+    if (found == step.end()) return false;
+    std::string& latex = found->second;
+    if (latex.compare(0, prefix.size(), prefix) != 0) return false;
+    std::string joined;
+    for (char c : latex) {
+        if (c == '\n') {
+            joined += " = ";
+        } else {
+            joined += c;
+        }
+    }
+    latex = joined + line + " " + unitLatex;
+    return true;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Calvaro/engine/Digit.h"
+#include "Calvaro/engine/NaturalConstant.h"
+
+// One row of a solution: {"title": ..., "latexString": ...}. A step of several
+// lines is one titled dictionary followed by ones with an empty title.
+using StepDictionary = std::map<std::string, std::string>;
+
+// The solution steps of the running calculation, and the number-to-LaTeX
+// formatting that every step writer uses. Main thread only; no lock.
+class KalStringOutput {
+public:
+    KalStringOutput() = default;
+
+    // The instance the calculator, the input manager and the Calculate flow
+    // share. The flow clears it before and after every calculation by setting
+    // the fields below directly.
+    static KalStringOutput& shared();
+
+    int64_t solutionStepCounter() const { return solutionStepCounter_; }
+    void setSolutionStepCounter(int64_t counter) { solutionStepCounter_ = counter; }
+    const std::vector<StepDictionary>& solutionSteps() const { return solutionSteps_; }
+    std::vector<StepDictionary>& solutionSteps() { return solutionSteps_; }
+    void setSolutionSteps(std::vector<StepDictionary> steps) { solutionSteps_ = std::move(steps); }
+
+    // Raises the counter and returns "<Step> <counter>    <title>". Appends nothing.
+    std::string stepTitle(const std::string& title);
+    void appendStep(const std::string& title, const std::string& latexString);
+
+    // A number as LaTeX: "0" below 1e-10 in magnitude, "\infty"/"-\infty"
+    // beyond ±1e12 when allowed, otherwise the en_US decimal text without
+    // grouping, followed by the constants' LaTeX, in brackets when negative
+    // (unless `withoutBrackets`); then the variable and the suffix. Not a
+    // number reads "NaN". Step writers pass ("", {}, "", 10, true, false, v).
+    static std::string formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
+                                         const std::string& variable, int maximumFractionDigits,
+                                         bool allowInfinity, bool withoutBrackets, double value);
+
+    // A Digit as LaTeX: a plain number or "\frac{..}{..}" with constants and
+    // variables. `brackets`: true always wraps in \left( \right), false never,
+    // unset only when the text begins with "-". Without `keepSigns` the sign is
+    // pulled in front and both parts are shown positive. A digit without z
+    // gives " ? ", as the input step shows an empty field.
+    static std::string formatDigitLatex(const Digit& digit, const std::string& suffix,
+                                        std::optional<bool> brackets, bool forceFraction, bool keepSigns,
+                                        int maximumFractionDigits);
+
+    // The LaTeX of the digit's variables: " x^{2.0}" on the numerator side,
+    // "\frac{x}{y}" with a denominator variable; none without variables.
+    static std::optional<std::string> variableLatex(const Digit& digit);
+
+    // "\frac{Z : D}{N : D}" followed by the variable text: dividing both parts
+    // of `digit` by `divisor` (with `divisorConstants`).
+    static std::string cancelLatex(const Digit& digit, const NaturalConstants& divisorConstants,
+                                   int64_t divisor);
+
+    // The line of a fraction that was multiplied out and then divided back by
+    // `factor`; none without a factor or below 2.
+    static std::optional<std::string> reductionLatex(const Digit& digit, std::optional<int64_t> factor);
+
+    // Variables mode: when the step's "latexString" starts with `prefix`, its
+    // line feeds become " = " and `line`, a blank and `unitLatex` are appended.
+    // The caller passes the unit LaTeX of the input's symbol. Returns whether
+    // the step was changed.
+    static bool appendUnitToStep(StepDictionary& step, const std::string& prefix, const std::string& line,
+                                 const std::string& unitLatex);
+
+private:
+    int64_t solutionStepCounter_ = 0;
+    std::vector<StepDictionary> solutionSteps_;
+};
