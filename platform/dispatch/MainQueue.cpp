@@ -1,0 +1,56 @@
+#include "platform/dispatch/MainQueue.h"
+
+#include <atomic>
+#include <thread>
+
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/WorkerPool.h"
+
+namespace dispatch {
+
+namespace {
+
+// Static initialisation runs on the thread that starts the process.
+std::atomic<std::thread::id> gMainThread{std::this_thread::get_id()};
+
+bool onMainThread() { return gMainThread.load() == std::this_thread::get_id(); }
+
+}  // namespace
+
+std::shared_ptr<MainQueue> MainQueue::shared() {
+    // Never destroyed: blocks may still be queued from other threads while the process exits.
+    static auto* queue = new std::shared_ptr<MainQueue>(std::make_shared<MainQueue>());
+    return *queue;
+}
+
+MainQueue::MainQueue() : Queue("com.calvaro.main-thread"), pool_(std::make_unique<WorkerPool>("main", 0)) {}
+
+MainQueue::~MainQueue() = default;
+
+size_t MainQueue::runPending() { return pool_->runReady(); }
+
+size_t MainQueue::runFor(double seconds) { return pool_->runFor(seconds); }
+
+bool MainQueue::isCurrent() const {
+    if (ManualExecutor::installed()) {
+        Queue* running = Queue::current();
+        return running ? running == this : onMainThread();
+    }
+    return onMainThread();
+}
+
+void MainQueue::enqueue(Task block) { pool_->post(std::move(block)); }
+
+void MainQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
+
+bool isMainThread() {
+    if (ManualExecutor::installed()) {
+        Queue* running = Queue::current();
+        return running ? dynamic_cast<MainQueue*>(running) != nullptr : onMainThread();
+    }
+    return onMainThread();
+}
+
+void markMainThread() { gMainThread.store(std::this_thread::get_id()); }
+
+}  // namespace dispatch

@@ -1,0 +1,171 @@
+#include "platform/dispatch/Queue.h"
+
+#include <cassert>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/ManualExecutor.h"
+
+namespace dispatch {
+
+namespace {
+
+thread_local Queue* tCurrent = nullptr;
+
+std::mutex& handlerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+ExceptionHandler& installedHandler() {
+    static ExceptionHandler handler;
+    return handler;
+}
+
+}  // namespace
+
+void WorkItem::cancel() {
+    if (cancelled_) cancelled_->store(true);
+}
+
+bool WorkItem::isCancelled() const { return cancelled_ && cancelled_->load(); }
+
+Queue::Queue(std::string label) : label_(std::move(label)) {}
+
+Queue::~Queue() = default;
+
+Queue* Queue::current() { return tCurrent; }
+
+bool Queue::isCurrent() const { return tCurrent == this; }
+
+Task Queue::wrap(Task block) {
+    return [this, block = std::move(block)] {
+        Queue* previous = tCurrent;
+        tCurrent = this;
+        try {
+            block();
+        } catch (...) {
+            reportException(label_, std::current_exception());
+        }
+        tCurrent = previous;
+    };
+}
+
+void Queue::post(Task wrapped) {
+    if (ManualExecutor* executor = ManualExecutor::installed()) {
+        executor->post(this, std::move(wrapped));
+    } else {
+        enqueue(std::move(wrapped));
+    }
+}
+
+void Queue::async(Task block) {
+    if (!block) return;
+    post(wrap(std::move(block)));
+}
+
+WorkItem Queue::postDelayed(bool wallClock, double when, Task block) {
+    WorkItem item;
+    item.cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    Task guarded = [flag = item.cancelled_, wrapped = wrap(std::move(block))] {
+        if (!flag->load()) wrapped();
+    };
+    if (ManualExecutor* executor = ManualExecutor::installed()) {
+        double due = wallClock ? when : executor->clock().uptime() + when;
+        executor->postDelayed(this, wallClock, due, std::move(guarded), item.cancelled_);
+    } else {
+        enqueueAfter(wallClock ? when - Clock::now() : when, std::move(guarded));
+    }
+    return item;
+}
+
+WorkItem Queue::asyncAfter(double seconds, Task block) {
+    if (!block) return {};
+    return postDelayed(false, seconds, std::move(block));
+}
+
+WorkItem Queue::asyncAtWallTime(double wallSeconds, Task block) {
+    if (!block) return {};
+    return postDelayed(true, wallSeconds, std::move(block));
+}
+
+void Queue::sync(const Task& block) {
+    if (!block) return;
+    if (isCurrent()) {
+        // A serial queue waiting for itself would never wake up.
+        assert(!isSerial() && "sync onto the queue that is running the caller");
+        wrap(block)();
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    Task wrapped = wrap(block);
+    Task signalling = [&] {
+        wrapped();
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        cv.notify_all();
+    };
+    ManualExecutor* executor = ManualExecutor::installed();
+    post(std::move(signalling));
+    if (executor && executor->onOwnerThread()) {
+        bool finished = executor->runUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return done;
+            },
+            std::nullopt);
+        if (!finished) {
+            std::fprintf(stderr, "dispatch: sync onto '%s' can never finish (its queue is busy further up)\n",
+                         label_.c_str());
+            std::abort();
+        }
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return done; });
+}
+
+void setExceptionHandler(ExceptionHandler handler) {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    installedHandler() = std::move(handler);
+}
+
+void reportException(const std::string& queueLabel, std::exception_ptr error) {
+    ExceptionHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        handler = installedHandler();
+    }
+    if (handler) {
+        try {
+            handler(queueLabel, error);
+        } catch (...) {
+            // A handler that throws must not take the queue down either.
+        }
+        return;
+    }
+    std::fprintf(stderr, "dispatch: exception in a block on '%s': %s\n", queueLabel.c_str(),
+                 describeException(error).c_str());
+}
+
+std::string describeException(std::exception_ptr error) {
+    if (!error) return "no exception";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (const std::string& text) {
+        return text;
+    } catch (const char* text) {
+        return text ? text : "unknown exception";
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+}  // namespace dispatch

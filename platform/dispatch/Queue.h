@@ -1,0 +1,108 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace dispatch {
+
+using Task = std::function<void()>;
+
+// A handle on one piece of delayed work. Cancelling it before it runs keeps it
+// from running; cancelling later does nothing. Copies share the same work.
+class WorkItem {
+public:
+    WorkItem() = default;
+
+    void cancel();
+    bool isCancelled() const;
+    // False for a default-constructed item that refers to no work.
+    bool isValid() const { return cancelled_ != nullptr; }
+
+private:
+    friend class Queue;
+    std::shared_ptr<std::atomic<bool>> cancelled_;
+};
+
+// Something that runs blocks: a serial queue, the main queue or a global queue.
+//
+// Every block runs with this queue as Queue::current(). A block that throws is
+// caught and handed to the exception handler (see setExceptionHandler); the
+// queue goes on with its next block. While a ManualExecutor is alive every
+// queue hands its blocks to it instead of to its own thread, so tests decide
+// when work runs and how far time moves.
+//
+// Queues are meant to be owned through std::shared_ptr (see the create()
+// factories): queued work keeps its queue alive.
+class Queue : public std::enable_shared_from_this<Queue> {
+public:
+    virtual ~Queue();
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+
+    const std::string& label() const { return label_; }
+
+    // Queues `block` and returns at once.
+    void async(Task block);
+
+    // Runs `block` on this queue after the blocks queued before it and waits
+    // for it. Calling sync on the serial queue you are running on is a
+    // programming error: it asserts in debug builds (and runs the block in
+    // place in release builds instead of deadlocking). Under a ManualExecutor
+    // the wait runs other queued work instead of blocking.
+    void sync(const Task& block);
+
+    // Runs `block` once `seconds` of uptime have passed (zero or negative: as
+    // soon as possible, behind nothing that is not already due).
+    WorkItem asyncAfter(double seconds, Task block);
+
+    // Runs `block` when the wall clock reaches `wallSeconds` (seconds since
+    // 1970). A deadline in the past runs as soon as possible.
+    WorkItem asyncAtWallTime(double wallSeconds, Task block);
+
+    // True while a block of this queue runs on the calling thread (for the
+    // main queue in production: on the main thread).
+    virtual bool isCurrent() const;
+
+    // Serial queues run one block at a time in the order queued.
+    virtual bool isSerial() const { return true; }
+
+    // The queue whose block is running on the calling thread, or null.
+    static Queue* current();
+
+protected:
+    explicit Queue(std::string label);
+
+    // The production back end: run `block` on the queue's own thread(s).
+    virtual void enqueue(Task block) = 0;
+    // The production back end for delayed work, in seconds from now.
+    virtual void enqueueAfter(double seconds, Task block) = 0;
+
+    // Wraps `block` so that it runs with this queue current and with
+    // exceptions caught and reported.
+    Task wrap(Task block);
+
+private:
+    friend class ManualExecutor;
+    void post(Task wrapped);
+    WorkItem postDelayed(bool wallClock, double when, Task block);
+
+    std::string label_;
+};
+
+// Receives every exception that escapes a queued block, with the label of its
+// queue. The default handler writes one line to standard error. Passing an
+// empty function restores the default.
+using ExceptionHandler = std::function<void(const std::string& queueLabel, std::exception_ptr error)>;
+void setExceptionHandler(ExceptionHandler handler);
+
+// Hands an exception caught around work of `queueLabel` to the handler. For
+// code that runs blocks of its own (an operation gate, a scheduler).
+void reportException(const std::string& queueLabel, std::exception_ptr error);
+
+// A readable text for a caught exception ("what()" for std::exception).
+std::string describeException(std::exception_ptr error);
+
+}  // namespace dispatch

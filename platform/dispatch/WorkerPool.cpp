@@ -1,0 +1,152 @@
+#include "platform/dispatch/WorkerPool.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace dispatch {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+struct WorkerPool::Core {
+    std::string name;
+    int threadCount = 0;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Task> ready;
+    // Keyed by deadline, then by arrival, so equal deadlines keep their order.
+    std::map<std::pair<SteadyTime, unsigned long long>, Task> delayed;
+    unsigned long long seq = 0;
+    std::vector<std::thread> threads;
+    bool stopping = false;
+
+    // Moves every delayed block whose deadline has passed to the due FIFO.
+    void promoteDueLocked(SteadyTime now) {
+        while (!delayed.empty() && delayed.begin()->first.first <= now) {
+            ready.push_back(std::move(delayed.begin()->second));
+            delayed.erase(delayed.begin());
+        }
+    }
+
+    void startThreadsLocked(const std::shared_ptr<Core>& self) {
+        if (!threads.empty() || threadCount == 0) return;
+        for (int i = 0; i < threadCount; ++i) {
+            threads.emplace_back([self] { self->loop(); });
+        }
+    }
+
+    void loop() {
+        // Thread names are limited to 15 bytes; enough to tell queues apart in a debugger.
+        pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            promoteDueLocked(std::chrono::steady_clock::now());
+            if (!ready.empty()) {
+                Task block = std::move(ready.front());
+                ready.pop_front();
+                lock.unlock();
+                block();
+                block = nullptr;  // release what the block held before taking the lock again
+                lock.lock();
+                continue;
+            }
+            if (stopping) return;
+            if (delayed.empty()) {
+                cv.wait(lock);
+            } else {
+                cv.wait_until(lock, delayed.begin()->first.first);
+            }
+        }
+    }
+};
+
+WorkerPool::WorkerPool(std::string name, int threads) : core_(std::make_shared<Core>()) {
+    core_->name = std::move(name);
+    core_->threadCount = threads;
+}
+
+WorkerPool::~WorkerPool() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->stopping = true;
+        core_->delayed.clear();
+        threads.swap(core_->threads);
+    }
+    core_->cv.notify_all();
+    for (auto& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();  // the block running here dropped the last reference
+        } else {
+            thread.join();
+        }
+    }
+}
+
+void WorkerPool::post(Task block) {
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->ready.push_back(std::move(block));
+        core_->startThreadsLocked(core_);
+    }
+    core_->cv.notify_one();
+}
+
+void WorkerPool::postAfter(double seconds, Task block) {
+    if (seconds <= 0) {
+        post(std::move(block));
+        return;
+    }
+    auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::min(seconds, 1e9)));
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->delayed.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, core_->seq++),
+                               std::move(block));
+        core_->startThreadsLocked(core_);
+    }
+    // Every thread may be sleeping until a later deadline.
+    core_->cv.notify_all();
+}
+
+size_t WorkerPool::runReady() {
+    size_t count = 0;
+    std::unique_lock<std::mutex> lock(core_->mutex);
+    for (;;) {
+        core_->promoteDueLocked(std::chrono::steady_clock::now());
+        if (core_->ready.empty()) return count;
+        Task block = std::move(core_->ready.front());
+        core_->ready.pop_front();
+        lock.unlock();
+        block();
+        block = nullptr;
+        ++count;
+        lock.lock();
+    }
+}
+
+size_t WorkerPool::runFor(double seconds) {
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(std::max(0.0, std::min(seconds, 1e9))));
+    {
+        std::unique_lock<std::mutex> lock(core_->mutex);
+        for (;;) {
+            auto now = std::chrono::steady_clock::now();
+            core_->promoteDueLocked(now);
+            if (!core_->ready.empty() || now >= until) break;
+            auto wake = until;
+            if (!core_->delayed.empty()) wake = std::min(wake, core_->delayed.begin()->first.first);
+            core_->cv.wait_until(lock, wake);
+        }
+    }
+    return runReady();
+}
+
+}  // namespace dispatch
