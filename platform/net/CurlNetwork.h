@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/net/Network.h"
+
+namespace net {
+
+// The production network over libcurl. Each transfer runs on a worker thread
+// of its own, never on the caller's queue; the completion is then queued onto
+// the request's queue. Destroying the object aborts the transfers still running
+// (their completions report kCancelled) and waits for their threads.
+class CurlNetwork : public Network {
+public:
+    explicit CurlNetwork(NetworkConfiguration configuration = {}, std::string reachabilityHost = "");
+    ~CurlNetwork() override;
+
+    std::string postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
+                        std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
+                        Completion completionHandler) override;
+    std::string getURL(const std::string& url, const Headers& headers, std::shared_ptr<dispatch::Queue> queue,
+                       bool usingBackgroundSession, Completion completionHandler) override;
+
+    bool hasUploadInProgress() const override;
+    bool isNetworkConnected() const override;
+    void setNetworkConnected(bool connected) override;
+    void setReachabilityDelegate(ReachabilityDelegate* delegate) override;
+    void setTimeoutInterval(double seconds) override;
+    double timeoutInterval() const override;
+    void setLoggerDelegate(LoggerDelegate* delegate) override;
+    void setIsDebugModeEnabled(bool enabled) override;
+    void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
+                                               std::function<void()> completionHandler) override;
+
+    const std::string& reachabilityHost() const { return reachabilityHost_; }
+
+private:
+    struct Shared;
+    std::string start(bool isPost, const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
+                      std::shared_ptr<dispatch::Queue> queue, Completion completion);
+
+    NetworkConfiguration configuration_;
+    std::string reachabilityHost_;
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace net

@@ -1,0 +1,170 @@
+#include "platform/net/FakeNetwork.h"
+
+namespace net {
+
+FakeNetwork::FakeNetwork() = default;
+
+void FakeNetwork::enqueueReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_.push_back(std::move(reply));
+}
+
+void FakeNetwork::enqueueStatus(int statusCode) {
+    Reply reply;
+    reply.statusCode = statusCode;
+    enqueueReply(std::move(reply));
+}
+
+void FakeNetwork::setResponder(std::function<Reply(const Request&)> responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+void FakeNetwork::failNextSession() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failNextSession_ = true;
+}
+
+void FakeNetwork::setHoldReplies(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+}
+
+size_t FakeNetwork::releaseHeldReplies() {
+    std::vector<Held> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(held_);
+    }
+    for (auto& one : held) deliver(std::move(one));
+    return held.size();
+}
+
+std::vector<FakeNetwork::Request> FakeNetwork::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void FakeNetwork::clearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+}
+
+std::string FakeNetwork::postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
+                                 std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
+                                 Completion completionHandler) {
+    return start(true, url, headers, std::move(payload), std::move(queue), usingBackgroundSession,
+                 std::move(completionHandler));
+}
+
+std::string FakeNetwork::getURL(const std::string& url, const Headers& headers, std::shared_ptr<dispatch::Queue> queue,
+                                bool usingBackgroundSession, Completion completionHandler) {
+    return start(false, url, headers, {}, std::move(queue), usingBackgroundSession, std::move(completionHandler));
+}
+
+std::string FakeNetwork::start(bool isPost, const std::string& url, const Headers& headers,
+                               std::vector<uint8_t> payload, std::shared_ptr<dispatch::Queue> queue, bool background,
+                               Completion completion) {
+    Request request;
+    request.method = isPost ? "POST" : "GET";
+    request.url = url;
+    request.headers = headers;
+    request.payload = std::move(payload);
+    request.usingBackgroundSession = background;
+
+    Held held;
+    std::function<Reply(const Request&)> responder;
+    bool hold;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request.timeoutInterval = timeout_;
+        if (failNextSession_ || !queue || !completion) {
+            failNextSession_ = false;
+            requests_.push_back(request);
+            return "";
+        }
+        request.sessionID = "fake.network." + std::to_string(nextSession_++);
+        requests_.push_back(request);
+        if (!replies_.empty()) {
+            held.reply = std::move(replies_.front());
+            replies_.pop_front();
+        } else {
+            responder = responder_;
+        }
+        if (isPost) ++uploadsInFlight_;
+        hold = hold_;
+    }
+    if (responder) held.reply = responder(request);
+    held.isPost = isPost;
+    held.queue = std::move(queue);
+    held.completion = std::move(completion);
+    held.response.url = url;
+    held.response.statusCode = held.reply.error ? 0 : held.reply.statusCode;
+    held.response.headers = held.reply.headers;
+    held.response.expectedContentLength = static_cast<int64_t>(held.reply.body.size());
+    std::string sessionID = request.sessionID;
+    if (hold) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_.push_back(std::move(held));
+    } else {
+        deliver(std::move(held));
+    }
+    return sessionID;
+}
+
+void FakeNetwork::deliver(Held held) {
+    auto queue = held.queue;
+    queue->async([this, held = std::move(held)] {
+        if (held.isPost) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --uploadsInFlight_;
+        }
+        held.completion(held.response, held.reply.body, held.reply.error);
+    });
+}
+
+bool FakeNetwork::hasUploadInProgress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return uploadsInFlight_ > 0;
+}
+
+bool FakeNetwork::isNetworkConnected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connected_;
+}
+
+void FakeNetwork::setNetworkConnected(bool connected) {
+    ReachabilityDelegate* delegate = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (connected_ == connected) return;
+        connected_ = connected;
+        delegate = reachabilityDelegate_;
+    }
+    if (delegate) delegate->reachabilityDidChange();
+}
+
+void FakeNetwork::setReachabilityDelegate(ReachabilityDelegate* delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reachabilityDelegate_ = delegate;
+}
+
+void FakeNetwork::setTimeoutInterval(double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeout_ = seconds;
+}
+
+double FakeNetwork::timeoutInterval() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeout_;
+}
+
+void FakeNetwork::setLoggerDelegate(LoggerDelegate*) {}
+
+void FakeNetwork::setIsDebugModeEnabled(bool) {}
+
+void FakeNetwork::handleEventsForBackgroundURLSessionID(const std::string&, std::function<void()> completionHandler) {
+    if (completionHandler) completionHandler();
+}
+
+}  // namespace net

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace security {
+
+// gzip and inflate through zlib. Both answer nothing (and say why in `error`
+// when given) on failure; an empty input or an empty result counts as failure,
+// so callers never mistake "nothing" for a compressed or inflated payload.
+
+// Compresses into the gzip format (header, deflate stream, CRC-32 trailer).
+std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::string* error = nullptr);
+
+// Inflates a gzip or zlib stream (the header tells which). Output beyond
+// `maxOutput` bytes is refused, so that a hostile answer cannot exhaust memory.
+std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, std::string* error = nullptr,
+                                            size_t maxOutput = size_t{256} << 20);
+
+// True when `data` starts with the gzip magic bytes.
+bool isGzip(const std::vector<uint8_t>& data);
+
+}  // namespace security
