@@ -113,7 +113,9 @@ private:
     std::optional<Failure> parseInputs();
     void buildInputSymbols();
     void writeInputStep(bool keepSigns);
-    void eliminateDecimals();
+    // Expands decimals in fractions; steps written from `firstInputStep` on
+    // are this run's input steps.
+    void eliminateDecimalsFrom(size_t firstInputStep);
     void cancelInputs();
     void normaliseSigns();
 

@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/BernoulliDistributionTreeChartData.h"
+
+BernoulliDistributionTreeChartData::~BernoulliDistributionTreeChartData() = default;

@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/CommonSplineChartData.h"
+
+CommonSplineChartData::~CommonSplineChartData() = default;

@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/DistributionFunctionChartData.h"
+
+DistributionFunctionChartData::~DistributionFunctionChartData() = default;

@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/HistogramChartData.h"
+
+HistogramChartData::~HistogramChartData() = default;

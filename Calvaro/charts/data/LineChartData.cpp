@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/LineChartData.h"
+
+LineChartData::~LineChartData() = default;

@@ -1,0 +1,3 @@
+#include "Calvaro/charts/data/TrigonometricChartData.h"
+
+TrigonometricChartData::~TrigonometricChartData() = default;

@@ -1,0 +1,140 @@
+#include "Calvaro/engine/ExponentialFunctionSolution.h"
+
+#include <cmath>
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalStringOutput.h"
+#include "Calvaro/engine/LocalizedString.h"
+
+ExponentialFunctionSolution::ExponentialFunctionSolution(const std::vector<DigitPtr>& inputs,
+                                                         KalMathOperation& operation, KalStringOutput& output)
+    : SolutionStepWriter(inputs, operation, output) {}
+
+void ExponentialFunctionSolution::write() {
+    a_ = latex(input(a));
+    b_ = latex(input(b));
+    c_ = latex(input(c));
+    d_ = latex(input(d));
+    z_ = latex(input(z));
+    zDot_ = isOne(input(z)) ? "" : z_ + "\\cdot";
+    bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
+    cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
+    dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
+    exponent_ = bDot_ + " x " + cTerm_;
+    function_ = zDot_ + " " + a_ + "^{(" + exponent_ + ")} " + dTerm_;
+    power_ = a_ + "^{(" + exponent_;
+
+    titled(LocalizedString::domainOfDefinition(), "D = \\mathbb{R}");
+    writeRange();
+    titled(LocalizedString::asymptote(), "f_a(x) = d");
+    line("f_a(x) = " + d_);
+    if (isXGiven()) writeValueAtX();
+    writeZero();
+    writeYIntercept();
+    writeInverse();
+}
+
+void ExponentialFunctionSolution::writeRange() {
+    const std::string& title = LocalizedString::rangeOfValues();
+    if (isZero(input(z))) {
+        titled(title, "W = " + d_);
+    } else if (isZero(input(b))) {
+        const auto power = this->power(input(a), valueOf(input(c)));
+        const auto scaled = product(input(z), *power);
+        titled(title, "W = " + latex(*sum(*scaled, input(d))));
+    } else if (valueOf(input(z)) > 0) {
+        titled(title, "W = ]" + d_ + " , \\infty[");
+    } else {
+        titled(title, "W = ]-\\infty, " + d_ + "[");
+    }
+}
+
+void ExponentialFunctionSolution::writeValueAtX() {
+    const Digit& xDigit = input(x);
+    const std::string xText = latex(xDigit);
+    const std::string at = "f(" + xText + ") = ";
+    titled(LocalizedString::calculateVerb(), "f(x) = " + function_);
+    line(at + zDot_ + " " + a_ + "^{(" + bDot_ + " " + xText + " " + cTerm_ + ")} " + dTerm_);
+    const auto p = product(input(b), xDigit);
+    if (!isOne(input(b))) line(at + zDot_ + " " + a_ + "^{(" + latex(*p) + " " + cTerm_ + ")} " + dTerm_);
+    const auto e = sum(*p, input(c));
+    if (!isZero(input(c))) line(at + zDot_ + " " + a_ + "^{" + latex(*e) + "} " + dTerm_);
+    const auto g = power(input(a), valueOf(*e));
+    line(at + zDot_ + " " + latex(*g) + " " + dTerm_);
+    const auto m = product(input(z), *g);
+    if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);
+    if (!isZero(input(d))) line(at + latex(*sum(*m, input(d))));
+}
+
+void ExponentialFunctionSolution::writeZero() {
+    titled(LocalizedString::zero(), "f(x) = 0");
+    line(function_ + " = 0");
+    if (!isZero(input(d))) line(function_ + " = 0 \\quad |-" + d_);
+    const auto n = product(input(d), *minusOne());
+    if (!isOne(input(z))) line(zDot_ + " " + power_ + ")} = " + latex(*n) + " \\quad |:" + z_);
+    const auto q = quotient(*n, input(z));
+    const std::string qText = latex(*q);
+    const std::string logA = "\\log_{" + a_ + "}";
+    line(power_ + ")} = " + qText + " \\quad |" + logA);
+    line(logA + "(" + power_ + ")}) = " + logA + "(" + qText + ")");
+    line(exponent_ + " = " + logA + "(" + qText + ")");
+    double value = std::log(valueOf(*q)) / std::log(valueOf(input(a)));
+    line(exponent_ + " = " + number(value));
+    if (!isZero(input(c))) {
+        line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
+        line(bDot_ + " x = " + number(value) + " -" + c_);
+        value -= valueOf(input(c));
+        line(bDot_ + " x = " + number(value));
+    }
+    if (!isOne(input(b))) {
+        line(bDot_ + " x = " + number(value) + " \\quad| :" + b_);
+        line("x = " + number(value / valueOf(input(b))));
+    }
+}
+
+void ExponentialFunctionSolution::writeYIntercept() {
+    const std::string at = "f(0) = ";
+    titled(LocalizedString::calculateVerb(), "f(0) = ?");
+    line(at + zDot_ + " " + a_ + "^{(" + bDot_ + " 0 " + cTerm_ + ")} " + dTerm_);
+    if (!isOne(input(b))) line(at + zDot_ + " " + a_ + "^{(0 " + cTerm_ + ")} " + dTerm_);
+    if (!isZero(input(c))) line(at + zDot_ + " " + a_ + "^{(" + c_ + ")} " + dTerm_);
+    const auto h = power(input(a), valueOf(input(c)));
+    line(at + zDot_ + " " + latex(*h) + " " + dTerm_);
+    const auto m = product(input(z), *h);
+    if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);
+    const auto r = sum(*m, input(d));
+    if (!isZero(input(d))) line(at + latex(*r));
+}
+
+void ExponentialFunctionSolution::writeInverse() {
+    const bool dIsZero = isZero(input(d));
+    const std::string logA = "\\log_{" + a_ + "}";
+    titled(LocalizedString::inverseFunction(), "f(x) = y");
+    line(function_ + " = y");
+    if (!dIsZero) line(function_ + " = y \\quad |-" + d_);
+    if (!isOne(input(z))) {
+        const std::string minusD = dIsZero ? "" : "- " + d_;
+        const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
+        line(zDot_ + " " + power_ + ")} = y " + minusD + " \\quad |:" + z_);
+        line(power_ + ")} = \\frac{y " + minusD + "}{" + z_ + "}");
+        if (!dIsZero) line(power_ + ")} = \\frac{y}{" + z_ + "} " + dOverZ);
+        line(power_ + ")} = \\frac{1}{" + z_ + "}y " + dOverZ);
+    }
+    const auto w = reciprocal(input(z));
+    const std::string wText = isOne(*w) ? "" : latex(*w);
+    const auto s = quotient(input(d), input(z));
+    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
+    const std::string logTerm = logA + "(" + wText + "y " + sText + ")";
+    line(power_ + ")} = " + wText + "y " + sText + " \\quad |" + logA);
+    line(logA + "(" + power_ + ")}) = " + logTerm);
+    if (!isZero(input(c))) line(exponent_ + " = " + logTerm + " \\quad |-" + c_);
+    if (!isOne(input(b))) {
+        const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
+        line(bDot_ + " x = " + logTerm + " " + minusC + " \\quad |:" + b_);
+    }
+    const auto v = reciprocal(input(b));
+    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
+    const auto t = quotient(input(c), input(b));
+    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
+    line("x = " + vText + " " + logTerm + " " + tText);
+}

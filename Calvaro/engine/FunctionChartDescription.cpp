@@ -1,0 +1,133 @@
+#include "Calvaro/engine/FunctionChartDescription.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/LocalizedString.h"
+
+namespace {
+
+using Points = std::vector<ChartPoint>;
+using Chart = std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>>;
+
+// Samples f on [start, end) with step h, keeping the points whose y is finite
+// and within the band |y| <= limit. Each x is computed from the start, not by
+// adding up steps. A range of more samples than the bound is sampled with a
+// larger step over the same range.
+Points sample(double start, double end, double step, double limit, const std::function<double(double)>& f) {
+    Points points;
+    if (!std::isfinite(start) || !std::isfinite(end) || !(start < end)) return points;
+    const int64_t bound = FunctionChartDescription::maximumSamplesPerSeries;
+    if ((end - start) / step > static_cast<double>(bound)) step = (end - start) / static_cast<double>(bound);
+    for (int64_t i = 0; i <= bound; ++i) {
+        const double x = start + static_cast<double>(i) * step;
+        if (!(x < end)) break;
+        const double y = f(x);
+        if (std::isfinite(y) && std::fabs(y) <= limit) points.push_back({x, y});
+    }
+    return points;
+}
+
+std::shared_ptr<CommonSplineChartData> series(const std::string& title, const std::string& name,
+                                              const std::string& colour, Points points) {
+    auto data = std::make_shared<CommonSplineChartData>();
+    data->frameRatio = 1.0;
+    data->chartTitle = title;
+    data->dataName = name;
+    data->chartColorHexCode = colour;
+    data->dataSet = std::move(points);
+    data->lengthOfGraph = 20.0;
+    return data;
+}
+
+// Lets the curve that starts beside its asymptote begin at the far edge of
+// the other curve's band, so both reach the same height.
+void stretchFirstPoint(Points& points, const Points& other, double start) {
+    if (points.empty() || other.empty()) return;
+    const double last = other.back()[1];
+    if (std::fabs(points.front()[1]) < last) points.front() = {start, -last};
+}
+
+}  // namespace
+
+FunctionChartDescription::FunctionChartDescription(const std::vector<DigitPtr>& inputs, KalMathOperation& operation)
+    : inputs_(inputs), operation_(operation) {}
+
+Chart FunctionChartDescription::makeChartData(int64_t mode) const {
+    for (const size_t position : {0, 1, 2, 3, 5}) {
+        if (position >= inputs_.size() || !inputs_[position] || !inputs_[position]->value()) return {};
+    }
+    return mode == 0 ? logarithmicChart() : exponentialChart();
+}
+
+double FunctionChartDescription::powerOfA(double e) const {
+    const DigitPtr power = operation_.power(*inputs_[0], e);
+    const auto value = power ? power->value() : std::nullopt;
+    return value.value_or(std::nan(""));
+}
+
+Chart FunctionChartDescription::logarithmicChart() const {
+    const double a = *inputs_[0]->value();
+    const double b = *inputs_[1]->value();
+    const double c = *inputs_[2]->value();
+    const double d = *inputs_[3]->value();
+    const double z = *inputs_[5]->value();
+    if (b == 0) return {};
+    auto logA = [a](double u) { return std::log(u) / std::log(a); };
+
+    const double q = c / b;
+    const double s = 0.01 - q;
+    const double e = 3 - q;
+
+    const double inverseStart = std::min(s, -2.0);
+    const Points inverse = sample(inverseStart, std::max(3.0, e), 0.1, std::fabs(q) + 5, [&](double x) {
+        const double exponent = (1 / z) * x - d / z;
+        return (1 / b) * powerOfA(exponent) - q;
+    });
+
+    const double functionStart = (s > -2 && !std::isnan(logA(-2 * b + c))) ? -2 : s;
+    const double functionEnd = !std::isnan(logA(3 * b + c)) ? std::max(3.0, e) : e;
+    Points function = sample(functionStart, functionEnd, 0.01, std::fabs(d) + 5,
+                             [&](double x) { return logA(b * x + c) * z + d; });
+
+    stretchFirstPoint(function, inverse, functionStart);
+    const std::string& inverseName = LocalizedString::inverseFunction();
+    return {{series("Log", "Log", "#123456", std::move(function)),
+             series("Log", inverseName, "#FF4442", inverse)}};
+}
+
+Chart FunctionChartDescription::exponentialChart() const {
+    const double a = *inputs_[0]->value();
+    const double b = *inputs_[1]->value();
+    const double c = *inputs_[2]->value();
+    const double d = *inputs_[3]->value();
+    const double z = *inputs_[5]->value();
+    auto logA = [a](double u) { return std::log(u) / std::log(a); };
+
+    const double s = d + 0.01;
+    const double e = d + 3;
+    const bool tDefined = !std::isnan(logA((1 / z) * -2 - d / z));
+
+    const Points function = sample(std::min(s, -2.0), std::max(3.0, e), 0.1, std::fabs(d) + 5,
+                                   [&](double x) { return z * powerOfA(x * b + c) + d; });
+
+    double inverseStart = s;
+    double inverseEnd = e;
+    if (s > -2) {
+        if (tDefined) {
+            inverseStart = -2;
+            inverseEnd = std::max(3.0, e);
+        }
+    } else if (tDefined) {
+        inverseEnd = 3;
+    }
+    Points inverse = sample(inverseStart, inverseEnd, 0.01, std::fabs(c / b) + 5,
+                            [&](double x) { return (1 / b) * logA((1 / z) * x - d / z) - c / b; });
+
+    stretchFirstPoint(inverse, function, inverseStart);
+    const std::string& inverseName = LocalizedString::inverseFunction();
+    return {{series("Exp", "Exp", "#123456", function),
+             series(inverseName, inverseName, "#FF4442", std::move(inverse))}};
+}

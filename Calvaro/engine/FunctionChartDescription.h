@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Calvaro/charts/data/CommonSplineChartData.h"
+#include "Calvaro/engine/Digit.h"
+
+class KalMathOperation;
+
+// Samples a function of the calculator and its inverse in floating point and
+// describes them as one spline chart of two series, [function, inverse].
+class FunctionChartDescription {
+public:
+    // Above this many samples a series is sampled more coarsely over the same
+    // range, so that huge |d| or |c/b| cannot make billions of points.
+    static constexpr int64_t maximumSamplesPerSeries = 10000;
+
+    FunctionChartDescription(const std::vector<DigitPtr>& inputs, KalMathOperation& operation);
+
+    // Mode 0 the logarithmic form, any other mode the exponential form. Empty
+    // when mode 0 has b = 0 or an input lacks a value.
+    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> makeChartData(int64_t mode) const;
+
+private:
+    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> logarithmicChart() const;
+    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> exponentialChart() const;
+
+    // a raised to e, read as a value.
+    double powerOfA(double e) const;
+
+    const std::vector<DigitPtr>& inputs_;
+    KalMathOperation& operation_;
+};

@@ -1,0 +1,414 @@
+#include "Calvaro/engine/KalInputManager.h"
+
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+#include "Calvaro/engine/KalDigitAnalyser.h"
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/LocalizedString.h"
+#include "Calvaro/engine/TextFormat.h"
+
+namespace {
+
+const std::string kPi = "\xCF\x80";  // "π", two bytes in UTF-8
+const std::string kE = "e";
+
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++count;
+    return count;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+std::string withoutBrackets(std::string text) {
+    std::erase(text, '(');
+    std::erase(text, ')');
+    return text;
+}
+
+std::vector<std::string> splitDroppingEmpty(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
+// The shortest plain decimal text that reads back to the same double. Unlike
+// "%g" it never rounds the user's digits away and never switches to an
+// exponent, so its fraction part is exactly the number of decimals typed.
+std::string exactDecimalText(double value) {
+    char buffer[400];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (result.ec != std::errc()) return formatG(value);
+    return std::string(buffer, result.ptr);
+}
+
+// Reads a decimal number the way the C library does in the "C" locale, but
+// only in decimal notation: no leading blank, nothing left over, and none of
+// strtod's other spellings (hexadecimal, "inf", "nan"), which no keypad offers.
+std::optional<double> readDecimal(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    for (const char c : text) {
+        const bool allowed = (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'E';
+        if (!allowed) return std::nullopt;
+    }
+    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+    char* end = nullptr;
+    const double value = strtod_l(text.c_str(), &end, cLocale);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    // An exponent that overflows gives an infinity, which is no number the
+    // step writers could show.
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+KalInputSymbolLookup::~KalInputSymbolLookup() = default;
+
+KalInputManager::KalInputManager(KalStringOutput& outputHelper, KalMathOperation* operation,
+                                 std::shared_ptr<const KalInputSymbolLookup> symbolLookup)
+    : outputHelper_(&outputHelper), operation_(operation), symbolLookup_(std::move(symbolLookup)) {}
+
+KalInputManager& KalInputManager::shared() {
+    static KalInputManager instance;
+    return instance;
+}
+
+KalMathOperation& KalInputManager::operation() const {
+    return operation_ ? *operation_ : KalMathOperation::shared();
+}
+
+bool KalInputManager::isEffectivelyEmpty(const std::string& text) {
+    return text.find_first_not_of("()") == std::string::npos;
+}
+
+InputProcessingResult KalInputManager::processInputs(
+    const std::vector<std::string>& texts, const std::vector<int64_t>& tags, const std::vector<std::string>& fieldIds,
+    const std::vector<std::string>& formats, bool showInputStep, bool isAllFractionIfOccuredOnce,
+    bool isDecimalEliminationForced, FormatMode inputFormatMode, const std::string& subcategory,
+    const std::string& topic, int64_t requiredAmount, bool allRequired,
+    const std::vector<std::string>& requiredFieldIds) {
+    isAnyNumberChanged_ = false;
+    isWithFraction_ = false;
+    isAllFractionIfOccuredOnce_ = isAllFractionIfOccuredOnce;
+    isDecimalEliminationForced_ = isDecimalEliminationForced;
+    inputFormatMode_ = inputFormatMode;
+    allTextFieldTexts_ = texts;
+    allInputs_.clear();
+    inputSymbols_.clear();
+    inputFormat_ = formats;
+    subcategory_ = subcategory;
+    topic_ = topic;
+
+    isTagUsed_ = !tags.empty();
+    if (isTagUsed_) {
+        allTextFieldIds_.clear();
+        for (const int64_t tag : tags) allTextFieldIds_.push_back(std::to_string(tag));
+    } else {
+        allTextFieldIds_ = fieldIds;
+    }
+
+    auto failed = [this](const Failure& failure) {
+        InputProcessingResult result;
+        result.errorKey = failure.errorKey;
+        result.faultyFieldIds = failure.fieldIds;
+        if (isTagUsed_) {
+            std::vector<int64_t> faultyTags;
+            for (const auto& id : failure.fieldIds) {
+                int64_t tag = 0;
+                std::from_chars(id.data(), id.data() + id.size(), tag);
+                faultyTags.push_back(tag);
+            }
+            result.faultyTags = std::move(faultyTags);
+        }
+        result.isAnyNumberChanged = isAnyNumberChanged_;
+        allInputs_.clear();
+        return result;
+    };
+
+    if (auto failure = checkAmountOfInputs(requiredAmount, allRequired, requiredFieldIds)) return failed(*failure);
+    if (auto failure = parseInputs()) return failed(*failure);
+
+    if (inputFormatMode_ == FormatMode::variables) buildInputSymbols();
+    const size_t firstInputStep = outputHelper_->solutionSteps().size();
+    if (showInputStep) writeInputStep(true);
+
+    eliminateDecimalsFrom(firstInputStep);
+    cancelInputs();
+    normaliseSigns();
+
+    if (isAnyNumberChanged_ && inputFormatMode_ == FormatMode::formula && showInputStep) writeInputStep(false);
+
+    InputProcessingResult result;
+    result.allInputs = allInputs_;
+    result.isAnyNumberChanged = isAnyNumberChanged_;
+    result.solutionSteps = outputHelper_->solutionSteps();
+    return result;
+}
+
+std::optional<KalInputManager::Failure> KalInputManager::checkAmountOfInputs(
+    int64_t requiredAmount, bool allRequired, const std::vector<std::string>& requiredFieldIds) const {
+    auto idAt = [this](size_t index) { return index < allTextFieldIds_.size() ? allTextFieldIds_[index] : ""; };
+    std::vector<std::string> missing;
+    if (requiredFieldIds.empty()) {
+        const int64_t needed = allRequired ? static_cast<int64_t>(allTextFieldTexts_.size()) : requiredAmount;
+        int64_t count = 0;
+        for (size_t i = 0; i < allTextFieldTexts_.size(); ++i) {
+            if (isEffectivelyEmpty(allTextFieldTexts_[i])) {
+                missing.push_back(idAt(i));
+            } else {
+                ++count;
+            }
+            if (count >= needed) return std::nullopt;
+        }
+    } else {
+        for (size_t i = 0; i < allTextFieldTexts_.size(); ++i) {
+            const std::string id = idAt(i);
+            const bool required =
+                std::find(requiredFieldIds.begin(), requiredFieldIds.end(), id) != requiredFieldIds.end();
+            if (required && isEffectivelyEmpty(allTextFieldTexts_[i])) missing.push_back(id);
+        }
+        if (missing.empty()) return std::nullopt;
+    }
+    return Failure{InputErrorKey::notEnoughInputValues, std::move(missing)};
+}
+
+KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& original) {
+    auto failure = [](const char* key) { return ParseOutcome{std::nullopt, key}; };
+    ParsedNumber number;
+    std::string text = original;
+
+    // The letter e is always Euler's number, never an exponent.
+    const size_t constantCount = countOf(original, kPi) + countOf(original, kE);
+    if (constantCount > 1) return failure(InputErrorKey::toManyNaturalConstantsInSubstring);
+    if (constantCount == 1 && !endsWith(original, kPi) && !endsWith(original, kE)) {
+        return failure(InputErrorKey::naturalConstantInWrongPositionOfSubstring);
+    }
+    if (original.find(kPi) != std::string::npos) number.constants.emplace_back(kPi, "\\pi", 3.141592653589793);
+    if (original.find(kE) != std::string::npos) number.constants.emplace_back(kE, "e", 2.718281828459045);
+    for (const auto& constant : number.constants) {
+        if (text == constant.key() || text == "-" + constant.key()) {
+            replaceAll(text, constant.key(), "1");
+        } else {
+            replaceAll(text, constant.key(), "");
+        }
+    }
+
+    const size_t variableCount = countOf(original, "x") + countOf(original, "y") + countOf(original, "z");
+    if (variableCount > 1) return failure(InputErrorKey::toManyVariablesInSubstring);
+    if (variableCount == 1) {
+        const char last = original.back();
+        if (last != 'x' && last != 'y' && last != 'z') {
+            return failure(InputErrorKey::naturalConstantInWrongPositionOfSubstring);
+        }
+    }
+    for (const char* variable : {"z", "y", "x"}) {
+        if (original.find(variable) != std::string::npos) {
+            number.variable = variable;
+            number.power = 1.0;
+            break;
+        }
+    }
+    if (!number.variable.empty()) {
+        if (text == number.variable || text == "-" + number.variable) {
+            replaceAll(text, number.variable, "1");
+        } else {
+            replaceAll(text, number.variable, "");
+        }
+    }
+
+    const auto value = readDecimal(text);
+    if (!value) return failure(InputErrorKey::inputParameterError);
+    number.value = *value;
+    return ParseOutcome{std::move(number), nullptr};
+}
+
+std::optional<KalInputManager::Failure> KalInputManager::parseInputs() {
+    auto idAt = [this](size_t index) { return index < allTextFieldIds_.size() ? allTextFieldIds_[index] : ""; };
+    auto failure = [&](const char* key, size_t index) { return Failure{key, {idAt(index)}}; };
+
+    for (size_t i = 0; i < allTextFieldTexts_.size(); ++i) {
+        const std::string& text = allTextFieldTexts_[i];
+        if (text.find('/') == std::string::npos) continue;
+        isWithFraction_ = true;
+        operation().setWithFraction(true);
+        if (countOf(text, "/") > 1) return failure(InputErrorKey::inputParameterError, i);
+    }
+
+    for (size_t i = 0; i < allTextFieldTexts_.size(); ++i) {
+        auto digit = Digit::make(std::nullopt, 1.0);
+        const std::string text = withoutBrackets(allTextFieldTexts_[i]);
+        const bool hasSlash = text.find('/') != std::string::npos;
+        const bool asFraction = hasSlash || (isWithFraction_ && isAllFractionIfOccuredOnce_);
+
+        if (!asFraction) {
+            if (!text.empty()) {
+                auto parsed = parseNumber(text);
+                if (!parsed.number) return failure(parsed.errorKey, i);
+                digit->setZ(parsed.number->value);
+                digit->setZConstants(parsed.number->constants);
+                digit->setZVariable(parsed.number->variable);
+                digit->setPowerOfZVariable(parsed.number->power);
+            }
+        } else {
+            std::vector<std::string> pieces;
+            if (hasSlash) {
+                pieces = splitDroppingEmpty(text, '/');
+                if (pieces.size() < 2) return failure(InputErrorKey::fractionIncomplete, i);
+            }
+            if (!text.empty()) {
+                const std::string numeratorText = hasSlash ? pieces.front() : text;
+                const std::string denominatorText = hasSlash ? pieces.back() : "1";
+                auto numerator = parseNumber(numeratorText);
+                if (!numerator.number) return failure(numerator.errorKey, i);
+                auto denominator = parseNumber(denominatorText);
+                if (!denominator.number) return failure(denominator.errorKey, i);
+                if (denominator.number->value == 0.0) return failure(InputErrorKey::inputZeroInDenominator, i);
+                digit->setZ(numerator.number->value);
+                digit->setZConstants(numerator.number->constants);
+                digit->setZVariable(numerator.number->variable);
+                digit->setPowerOfZVariable(numerator.number->power);
+                digit->setN(denominator.number->value);
+                digit->setNConstants(denominator.number->constants);
+                digit->setNVariable(denominator.number->variable);
+                digit->setPowerOfNVariable(denominator.number->power);
+            }
+        }
+        allInputs_.push_back(std::move(digit));
+    }
+    return std::nullopt;
+}
+
+void KalInputManager::buildInputSymbols() {
+    for (auto& line : inputFormat_) {
+        const auto parts = splitDroppingEmpty(line, '=');
+        if (parts.empty()) return;
+        std::string key = parts.front();
+        std::erase(key, ' ');
+        const auto symbol = symbolLookup_ ? symbolLookup_->findSymbol(subcategory_, topic_, key) : std::nullopt;
+        if (!symbol) return;
+        replaceAll(line, key, symbol->latex);
+        inputSymbols_.push_back(*symbol);
+    }
+}
+
+std::string KalInputManager::inputLatex(const Digit& digit, bool keepSigns) const {
+    if (!digit.z()) return " ? ";
+    return KalStringOutput::formatDigitLatex(digit, "", false, false, keepSigns, 10);
+}
+
+std::string KalInputManager::unitLatex(size_t index) const {
+    // A format line without a symbol has no unit to show.
+    return index < inputSymbols_.size() ? inputSymbols_[index].unitLatex : "";
+}
+
+void KalInputManager::writeInputStep(bool keepSigns) {
+    const std::string& title = isAnyNumberChanged_ ? LocalizedString::modifiedInput() : LocalizedString::yourInput();
+    if (inputFormatMode_ == FormatMode::formula) {
+        std::string text = inputFormat_.empty() ? "" : inputFormat_.front();
+        for (size_t i = 0; i < allInputs_.size(); ++i) {
+            replaceAll(text, "%" + std::to_string(i), inputLatex(*allInputs_[i], keepSigns));
+        }
+        outputHelper_->appendStep(title, text);
+        return;
+    }
+    for (size_t i = 0; i < allInputs_.size(); ++i) {
+        std::string line = i < inputFormat_.size() ? inputFormat_[i] : "";
+        replaceAll(line, "%0", inputLatex(*allInputs_[i], keepSigns));
+        line += " " + unitLatex(i) + "\n";
+        outputHelper_->appendStep(i == 0 ? title : "", line);
+    }
+}
+
+void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
+    std::vector<std::pair<size_t, std::string>> lines;
+    for (size_t i = 0; i < allInputs_.size(); ++i) {
+        Digit& digit = *allInputs_[i];
+        if (!digit.z()) continue;  // an empty field shows " ? " and has nothing to expand
+        const std::string before = inputLatex(digit, false);
+        const std::string zText = exactDecimalText(*digit.z());
+        const std::string nText = exactDecimalText(digit.n());
+        const double places = KalDigitAnalyser::decimalPlaces(zText, nText);
+        const bool wanted = (isWithFraction_ && isAllFractionIfOccuredOnce_) || isDecimalEliminationForced_ ||
+                            digit.n() != 1.0;
+        if (!(places > 0) || !wanted) continue;
+        const double factor = std::pow(10.0, places);
+        const double z = std::round(factor * *digit.z());
+        const double n = std::round(factor * digit.n());
+        // Hundreds of decimals would scale past the double range; such a
+        // number stays as it was typed.
+        if (!std::isfinite(z) || !std::isfinite(n)) continue;
+        const std::string factorText = exactDecimalText(factor);
+        const std::string expansion =
+            "\\frac{" + zText + " \\cdot " + factorText + "}{" + nText + " \\cdot " + factorText + "}";
+        digit.setZ(z);
+        digit.setN(n);
+        const std::string after = inputLatex(digit, false);
+        isAnyNumberChanged_ = true;
+        isWithFraction_ = true;
+        if (inputFormatMode_ == FormatMode::formula) {
+            lines.emplace_back(i, before + " = " + expansion + " = " + after);
+        } else {
+            lines.emplace_back(i, expansion + " = " + after);
+        }
+    }
+
+    if (inputFormatMode_ == FormatMode::formula) {
+        bool first = true;
+        for (const auto& [index, line] : lines) {
+            outputHelper_->appendStep(first ? LocalizedString::expand() : "", line);
+            first = false;
+        }
+        return;
+    }
+    auto& steps = outputHelper_->solutionSteps();
+    for (const auto& [index, line] : lines) {
+        std::string prefix = index < inputFormat_.size() ? inputFormat_[index] : "";
+        replaceAll(prefix, "%0", "");
+        for (size_t s = firstInputStep; s < steps.size(); ++s) {
+            if (KalStringOutput::appendUnitToStep(steps[s], prefix, line, unitLatex(index))) break;
+        }
+    }
+}
+
+void KalInputManager::cancelInputs() {
+    bool first = true;
+    for (auto& input : allInputs_) {
+        const CancelResult cancelled = operation().cancelDown(*input);
+        if (!cancelled.digit) continue;
+        const std::string line = inputLatex(*input, true) + "= " + cancelled.cancelLatex.value_or("");
+        input = cancelled.digit;
+        outputHelper_->appendStep(first ? LocalizedString::cancelMath() : "", line);
+        first = false;
+        isAnyNumberChanged_ = true;
+    }
+}
+
+void KalInputManager::normaliseSigns() {
+    for (auto& input : allInputs_) {
+        if (!input->z() || !(input->n() < 0)) continue;
+        input->setZ(-*input->z());
+        input->setN(-input->n());
+        isAnyNumberChanged_ = true;
+    }
+}

@@ -1,0 +1,88 @@
+#include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
+
+#include "Calvaro/engine/ExponentialFunctionSolution.h"
+#include "Calvaro/engine/FunctionChartDescription.h"
+#include "Calvaro/engine/KalInputManager.h"
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/LogarithmicFunctionSolution.h"
+
+namespace {
+
+// An absent text, an empty one or one of brackets only takes the default; a
+// field of brackets only would otherwise count as filled yet carry no value.
+std::string textOrDefault(const std::optional<std::string>& text, const char* fallback) {
+    if (!text || KalInputManager::isEffectivelyEmpty(*text)) return fallback;
+    return *text;
+}
+
+}  // namespace
+
+KalPowerAndLogarithmicFunction::KalPowerAndLogarithmicFunction(KalMathOperation& operation, KalStringOutput& output)
+    : operation_(&operation), output_(&output) {}
+
+KalPowerAndLogarithmicFunction::KalPowerAndLogarithmicFunction()
+    : KalPowerAndLogarithmicFunction(KalMathOperation::shared(), KalStringOutput::shared()) {}
+
+CalculatorResult KalPowerAndLogarithmicFunction::calculate(
+    const std::optional<std::string>& aText, const std::string& aId, const std::optional<std::string>& bText,
+    const std::string& bId, const std::optional<std::string>& cText, const std::string& cId,
+    const std::optional<std::string>& dText, const std::string& dId, const std::optional<std::string>& xText,
+    const std::string& xId, const std::optional<std::string>& zText, const std::string& zId, int64_t mode) {
+    const std::string x = textOrDefault(xText, "");
+    const std::vector<std::string> texts = {textOrDefault(aText, "2"), textOrDefault(bText, "1"),
+                                            textOrDefault(cText, "0"), textOrDefault(dText, "0"),
+                                            x,                         textOrDefault(zText, "1")};
+    const std::vector<std::string> ids = {aId, bId, cId, dId, xId, zId};
+
+    std::string format;
+    if (mode == logarithmicMode) {
+        format = "f(x) = %5 \\cdot \\log_{%0}(%1 x + %2) + %3";
+    } else if (mode == exponentialMode) {
+        format = "f(x) = %5 \\cdot %0^{(%1 x + %2)} + %3";
+    }
+    if (!x.empty()) format += "\\quad \\quad x=%4";
+
+    KalInputManager inputManager(*output_, operation_);
+    InputProcessingResult processed =
+        inputManager.processInputs(texts, {}, ids, {format}, true, false, false, FormatMode::formula, "", "", 5,
+                                   false, {});
+    allInputs_ = processed.allInputs;
+
+    CalculatorResult result;
+    if (!allInputs_) {
+        result.errorKey = processed.errorKey;
+        result.faultyFieldIds = processed.faultyFieldIds;
+        return result;
+    }
+
+    operation_->setWithFraction(true);
+    if (mode == logarithmicMode) {
+        solveLogarithmicFunction();
+    } else if (mode == exponentialMode) {
+        solveExponentialFunction();
+    }
+    result.chartSteps = makeChartData(mode);
+
+    result.solutionSteps = output_->solutionSteps();
+    if (!output_->solutionSteps().empty()) {
+        const auto& first = output_->solutionSteps().front();
+        const auto found = first.find("latexString");
+        if (found != first.end()) result.formulaLatex = found->second;
+    }
+    return result;
+}
+
+void KalPowerAndLogarithmicFunction::solveLogarithmicFunction() {
+    if (!allInputs_) return;
+    LogarithmicFunctionSolution(*allInputs_, *operation_, *output_).run();
+}
+
+void KalPowerAndLogarithmicFunction::solveExponentialFunction() {
+    if (!allInputs_) return;
+    ExponentialFunctionSolution(*allInputs_, *operation_, *output_).run();
+}
+
+std::vector<SplineChartRow> KalPowerAndLogarithmicFunction::makeChartData(int64_t mode) const {
+    if (!allInputs_) return {};
+    return FunctionChartDescription(*allInputs_, *operation_).makeChartData(mode);
+}

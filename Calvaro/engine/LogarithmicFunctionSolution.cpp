@@ -1,0 +1,190 @@
+#include "Calvaro/engine/LogarithmicFunctionSolution.h"
+
+#include <cmath>
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalStringOutput.h"
+#include "Calvaro/engine/LocalizedString.h"
+
+LogarithmicFunctionSolution::LogarithmicFunctionSolution(const std::vector<DigitPtr>& inputs,
+                                                         KalMathOperation& operation, KalStringOutput& output)
+    : SolutionStepWriter(inputs, operation, output) {}
+
+void LogarithmicFunctionSolution::write() {
+    a_ = latex(input(a));
+    b_ = latex(input(b));
+    c_ = latex(input(c));
+    d_ = latex(input(d));
+    z_ = latex(input(z));
+    zDot_ = isOne(input(z)) ? "" : z_ + "\\cdot";
+    zDotBlank_ = isOne(input(z)) ? "" : z_ + "\\cdot ";
+    bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
+    cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
+    dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
+    argument_ = bDot_ + " x " + cTerm_;
+
+    writeDomain();
+    writeRange();
+    if (isXGiven()) writeValueAtX();
+    writeZero();
+    writeYIntercept();
+    writeInverse();
+}
+
+void LogarithmicFunctionSolution::writeDomain() {
+    const std::string& title = LocalizedString::domainOfDefinition();
+    const Digit& bDigit = input(b);
+    const Digit& cDigit = input(c);
+    if (isZero(bDigit)) {
+        titled(title, "D = \\mathbb{R}");
+        return;
+    }
+    std::string bound = "0";
+    if (!isZero(cDigit)) {
+        titled(title, "f(x) = " + z_ + "\\cdot \\log_{" + a_ + "}\\color{#ff3333}{(" + b_ + "\\cdot x + " + c_ +
+                          ")} + " + d_);
+        line("\\color{#009900}{" + b_ + "\\cdot x + " + c_ + "} > 0");
+        const auto negatedC = product(cDigit, *minusOne());
+        if (!isOne(bDigit)) {
+            line(b_ + "\\cdot x + " + c_ + " > 0 \\quad |-" + c_);
+            line(b_ + "\\cdot x > -" + c_ + " \\quad |:" + b_);
+            const auto q = quotient(*negatedC, bDigit);
+            bound = latex(*q);
+            // Dividing by a negative b turns the relation round.
+            line((valueOf(bDigit) < 0 ? "x < " : "x > ") + bound);
+        } else {
+            line("x + " + c_ + " > 0 \\quad |-" + c_);
+            line("x > -" + c_);
+            bound = latex(*negatedC);
+        }
+    }
+    const double bValue = valueOf(bDigit);
+    if (bValue > 0) {
+        titled(title, "D = ]" + bound + ", \\infty[");
+    } else if (bValue < 0) {
+        titled(title, "D = ]-\\infty, " + bound + "[");
+    } else {
+        titled(title, "");
+    }
+}
+
+void LogarithmicFunctionSolution::writeRange() {
+    const std::string& title = LocalizedString::rangeOfValues();
+    if (isZero(input(z))) {
+        titled(title, "W = " + d_);
+    } else if (isZero(input(b))) {
+        const double v =
+            std::log(valueOf(input(c))) / std::log(valueOf(input(a))) * valueOf(input(z)) + valueOf(input(d));
+        titled(title, "W = " + number(v));
+    } else {
+        titled(title, "W = \\mathbb{R}");
+    }
+}
+
+void LogarithmicFunctionSolution::writeValueAtX() {
+    const Digit& xDigit = input(x);
+    const std::string xText = latex(xDigit);
+    const std::string at = "f(" + xText + ") = ";
+    titled(LocalizedString::calculateVerb(),
+           "f(x) = " + zDot_ + "\\log_{" + a_ + "}(" + bDot_ + " x " + cTerm_ + ") " + dTerm_);
+    line(at + zDot_ + " \\log_{" + a_ + "}(" + bDot_ + " " + xText + " " + cTerm_ + ") " + dTerm_);
+
+    DigitPtr p = Digit::make(xDigit.z(), xDigit.n());
+    p->assign(xDigit);
+    if (!isOne(input(b))) {
+        p = product(input(b), xDigit);
+        line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*p) + " " + cTerm_ + ") " + dTerm_);
+    }
+    DigitPtr e = p;
+    if (!isZero(input(c))) {
+        e = sum(*p, input(c));
+        line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*e) + ") " + dTerm_);
+    }
+    double value = std::log(valueOf(*e)) / std::log(valueOf(input(a)));
+    line(at + zDot_ + " " + number(value) + " " + dTerm_);
+    if (!isOne(input(z))) {
+        value *= valueOf(input(z));
+        line(at + number(value) + " " + dTerm_);
+    }
+    if (!isZero(input(d))) line(at + number(value + valueOf(input(d))));
+}
+
+void LogarithmicFunctionSolution::writeZero() {
+    const std::string log = "\\log_{" + a_ + "}(" + argument_ + ")";
+    titled(LocalizedString::zero(), "f(x) = 0");
+    line(zDotBlank_ + log + " " + dTerm_ + " = 0");
+    if (!isZero(input(d))) line(zDotBlank_ + " " + log + " " + dTerm_ + " = 0 \\quad |-" + d_);
+    const auto n = product(input(d), *minusOne());
+    if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + latex(*n) + " \\quad |:" + z_);
+    const auto q = quotient(*n, input(z));
+    const std::string qText = latex(*q);
+    line(log + " = " + qText + " \\quad |" + a_ + "^{\\wedge}");
+    line(a_ + "^{" + log + "} = " + a_ + "^{" + qText + "}");
+    line(argument_ + " = " + a_ + "^{" + qText + "}");
+    const auto g = power(input(a), valueOf(*q));
+    const std::string gText = number(valueOf(*g));
+    line(argument_ + " = " + gText);
+
+    DigitPtr t = g;
+    std::string tText = gText;
+    if (!isZero(input(c))) {
+        line(argument_ + " = " + gText + " \\quad |-" + c_);
+        line(bDot_ + " x = " + gText + " -" + c_);
+        t = difference(*g, input(c));
+        tText = latex(*t);
+        line(bDot_ + " x = " + tText);
+    }
+    if (!isOne(input(b))) {
+        line(bDot_ + " x = " + tText + " \\quad| :" + b_);
+        const auto w = quotient(*t, input(b));
+        const double numerator = *w->z();
+        // A numerator with decimals reads better as one decimal number.
+        line("x = " + (numerator != std::trunc(numerator) ? number(valueOf(*w)) : latex(*w)));
+    }
+}
+
+void LogarithmicFunctionSolution::writeYIntercept() {
+    const std::string at = "f(0) = ";
+    titled(LocalizedString::calculateVerb(), "f(0) = ?");
+    line(at + zDotBlank_ + "\\log_{" + a_ + "}(" + bDot_ + " 0 " + cTerm_ + ") " + dTerm_);
+    if (!isOne(input(b))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(0 " + cTerm_ + ") " + dTerm_);
+    if (!isZero(input(c))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(" + c_ + ") " + dTerm_);
+    double value = std::log(valueOf(input(c))) / std::log(valueOf(input(a)));
+    line(at + zDotBlank_ + " " + number(value) + " " + dTerm_);
+    value *= valueOf(input(z));
+    if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
+    if (!isZero(input(d))) line(at + number(value + valueOf(input(d))));
+}
+
+void LogarithmicFunctionSolution::writeInverse() {
+    const std::string log = "\\log_{" + a_ + "}(" + argument_ + ")";
+    const bool dIsZero = isZero(input(d));
+    titled(LocalizedString::inverseFunction(), "f(x) = y");
+    line(zDotBlank_ + " " + log + " " + dTerm_ + " = y");
+    if (!dIsZero) line(zDotBlank_ + " " + log + " " + dTerm_ + " = y \\quad |-" + d_);
+    if (!isOne(input(z))) {
+        const std::string minusD = dIsZero ? "" : "- " + d_;
+        const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
+        line(zDotBlank_ + " " + log + " = y " + minusD + " \\quad |:" + z_);
+        line(log + " = \\frac{y " + minusD + "}{" + z_ + "}");
+        if (!dIsZero) line(log + " = \\frac{y}{" + z_ + "} " + dOverZ);
+        line(log + " = \\frac{1}{" + z_ + "}y " + dOverZ);
+    }
+    const auto w = reciprocal(input(z));
+    const std::string wText = isOne(*w) ? "" : latex(*w);
+    const auto s = quotient(input(d), input(z));
+    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
+    const std::string exponent = "^{(" + wText + "y " + sText + ")}";
+    line(log + " = " + wText + "y " + sText + " \\quad |" + a_ + "^{\\wedge}");
+    line(a_ + "^{" + log + "} = " + a_ + exponent);
+    if (!isZero(input(c))) line(argument_ + " = " + a_ + exponent + " \\quad |-" + c_);
+    if (!isOne(input(b))) {
+        const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
+        line(bDot_ + " x = " + a_ + exponent + " " + minusC + " \\quad |:" + b_);
+    }
+    const auto v = reciprocal(input(b));
+    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
+    const auto t = quotient(input(c), input(b));
+    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
+    line("x = " + vText + " " + a_ + exponent + " " + tText);
+}

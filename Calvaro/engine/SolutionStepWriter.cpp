@@ -1,0 +1,95 @@
+#include "Calvaro/engine/SolutionStepWriter.h"
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+// Thrown inside a writer only, to end the run at the first missing value.
+struct MissingValue {};
+
+}  // namespace
+
+SolutionStepWriter::SolutionStepWriter(const std::vector<DigitPtr>& inputs, KalMathOperation& operation,
+                                       KalStringOutput& output)
+    : operation_(operation), output_(output), inputs_(inputs) {}
+
+SolutionStepWriter::~SolutionStepWriter() = default;
+
+void SolutionStepWriter::run() {
+    try {
+        write();
+    } catch (const MissingValue&) {
+        // The steps written so far stand; nothing partial was appended.
+    }
+}
+
+const Digit& SolutionStepWriter::input(Position position) const {
+    if (position >= inputs_.size() || !inputs_[position] || !inputs_[position]->z()) throw MissingValue{};
+    return *inputs_[position];
+}
+
+bool SolutionStepWriter::isXGiven() const {
+    return x < inputs_.size() && inputs_[x] && inputs_[x]->z().has_value();
+}
+
+std::string SolutionStepWriter::latex(const Digit& digit) const {
+    if (!digit.z()) throw MissingValue{};
+    return KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
+}
+
+std::string SolutionStepWriter::number(double value) {
+    return KalStringOutput::formatNumberLatex("", {}, "", 10, true, false, value);
+}
+
+double SolutionStepWriter::valueOf(const Digit& digit) const {
+    const auto value = digit.value();
+    if (!value) throw MissingValue{};
+    return *value;
+}
+
+bool SolutionStepWriter::isOne(const Digit& digit) {
+    const auto value = digit.value();
+    return value && *value == 1.0;
+}
+
+bool SolutionStepWriter::isZero(const Digit& digit) {
+    const auto value = digit.value();
+    return value && *value == 0.0;
+}
+
+DigitPtr SolutionStepWriter::required(DigitPtr digit) const {
+    if (!digit || !digit->z()) throw MissingValue{};
+    return digit;
+}
+
+DigitPtr SolutionStepWriter::product(const Digit& u, const Digit& v) const {
+    return required(operation_.multiply(u, v).digit);
+}
+
+DigitPtr SolutionStepWriter::sum(const Digit& u, const Digit& v) const { return required(operation_.add(u, v).digit); }
+
+DigitPtr SolutionStepWriter::difference(const Digit& u, const Digit& v) const {
+    return required(operation_.subtract(u, v).digit);
+}
+
+DigitPtr SolutionStepWriter::quotient(const Digit& u, const Digit& v) const {
+    return required(operation_.divide(u, v, false).digit);
+}
+
+DigitPtr SolutionStepWriter::power(const Digit& u, double r) const { return required(operation_.power(u, r)); }
+
+DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
+    auto result = Digit::make(u.z(), u.n());
+    result->assign(u);
+    if (!result->invert()) throw MissingValue{};
+    return result;
+}
+
+DigitPtr SolutionStepWriter::minusOne() { return Digit::make(-1.0, 1.0); }
+
+void SolutionStepWriter::titled(const std::string& title, const std::string& text) {
+    output_.appendStep(output_.stepTitle(title), text);
+}
+
+void SolutionStepWriter::line(const std::string& text) { output_.appendStep("", text); }

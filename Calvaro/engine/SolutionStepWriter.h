@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "Calvaro/engine/Digit.h"
+
+class KalMathOperation;
+class KalStringOutput;
+
+// What the two solution writers share: the inputs a, b, c, d, x, z, the LaTeX
+// of numbers and Digits, the exact arithmetic, and the appending of numbered
+// steps. A writer never writes a line from a missing value: when an input has
+// no value or an operation gives no result, the run ends with the steps
+// written so far.
+class SolutionStepWriter {
+public:
+    virtual ~SolutionStepWriter();
+
+    // Writes the solution; stops early, without a partial line, when a value
+    // is missing.
+    void run();
+
+protected:
+    SolutionStepWriter(const std::vector<DigitPtr>& inputs, KalMathOperation& operation, KalStringOutput& output);
+
+    virtual void write() = 0;
+
+    // Positions of the inputs.
+    enum Position : size_t { a = 0, b = 1, c = 2, d = 3, x = 4, z = 5 };
+
+    // The input at `position`; ends the run when it has no value.
+    const Digit& input(Position position) const;
+    // Whether the optional point x carries a value.
+    bool isXGiven() const;
+
+    // A Digit as the steps show it (no brackets, signs pulled in front).
+    std::string latex(const Digit& digit) const;
+    // A floating-point number as the steps show it (negatives in brackets).
+    static std::string number(double value);
+    // The value of a Digit; ends the run when it has none.
+    double valueOf(const Digit& digit) const;
+    // Exactly 1.0, or ±0.0; a Digit without a value is neither.
+    static bool isOne(const Digit& digit);
+    static bool isZero(const Digit& digit);
+
+    DigitPtr product(const Digit& u, const Digit& v) const;
+    DigitPtr sum(const Digit& u, const Digit& v) const;
+    DigitPtr difference(const Digit& u, const Digit& v) const;
+    DigitPtr quotient(const Digit& u, const Digit& v) const;
+    DigitPtr power(const Digit& u, double r) const;
+    DigitPtr reciprocal(const Digit& u) const;
+    static DigitPtr minusOne();
+
+    // Starts a new numbered step with its first line.
+    void titled(const std::string& title, const std::string& line);
+    // A further line of the current step.
+    void line(const std::string& text);
+
+    KalMathOperation& operation_;
+    KalStringOutput& output_;
+
+private:
+    DigitPtr required(DigitPtr digit) const;
+
+    const std::vector<DigitPtr>& inputs_;
+};
