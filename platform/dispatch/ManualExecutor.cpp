@@ -65,7 +65,12 @@ void ManualExecutor::postDelayed(Queue* queue, bool wallClock, double when, Task
     entry.due = when;
     std::lock_guard<std::mutex> lock(mutex_);
     entry.seq = seq_++;
-    delayed_.push_back(std::move(entry));
+    // Work that is due already queues up behind what came before it, as async does.
+    if (when <= (wallClock ? clock_.wallTime() : clock_.uptime()) + kDueSlack) {
+        ready_.push_back(std::move(entry));
+    } else {
+        delayed_.push_back(std::move(entry));
+    }
 }
 
 // Moves delayed entries that have fallen due to the back of the due FIFO, the
