@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StringsFile.h"
 
 namespace foundation {
@@ -76,6 +78,59 @@ std::string Bundle::localizedString(const std::string& key, const std::string& v
         if (language == "en") break;
     }
     return value.empty() ? key : value;
+}
+
+std::optional<fs::path> Bundle::pathForResource(const std::string& name, const std::string& extension) const {
+    if (name.empty() || name.find("..") != std::string::npos || name.front() == '/') return std::nullopt;
+    std::string fileName = extension.empty() ? name : name + "." + extension;
+    for (const fs::path& dir : {resourcesPath_, resourcesPath_ / (language_ + ".lproj"), resourcesPath_ / "en.lproj"}) {
+        std::error_code ec;
+        fs::path candidate = dir / fileName;
+        if (fs::is_regular_file(candidate, ec)) return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Bundle::contentsOfResource(const std::string& name, const std::string& extension) const {
+    auto path = pathForResource(name, extension);
+    std::string contents;
+    if (!path || !FileSystem::readFile(*path, contents)) return std::nullopt;
+    return contents;
+}
+
+std::optional<Value> Bundle::jsonResource(const std::string& name) const {
+    auto contents = contentsOfResource(name, "json");
+    if (!contents) return std::nullopt;
+    return Value::parseJson(*contents);
+}
+
+std::optional<Value> Bundle::plistResource(const std::string& name) const {
+    auto contents = contentsOfResource(name, "plist");
+    if (!contents) return std::nullopt;
+    return parsePropertyList(*contents);
+}
+
+const Value::Dictionary& Bundle::infoDictionary() const {
+    std::call_once(infoOnce_, [this] {
+        std::string contents;
+        if (!FileSystem::readFile(resourcesPath_ / "Info.plist", contents)) return;
+        if (auto parsed = parsePropertyList(contents); parsed && parsed->dictionary()) {
+            info_ = std::move(*parsed->dictionary());
+        }
+    });
+    return info_;
+}
+
+Value Bundle::objectForInfoDictionaryKey(const std::string& key) const {
+    const auto& info = infoDictionary();
+    auto it = info.find(key);
+    return it == info.end() ? Value() : it->second;
+}
+
+std::optional<std::string> Bundle::bundleIdentifier() const {
+    Value identifier = objectForInfoDictionaryKey("CFBundleIdentifier");
+    if (auto s = identifier.string()) return *s;
+    return std::nullopt;
 }
 
 std::string localizedString(const std::string& key, const std::string& value) {

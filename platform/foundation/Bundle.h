@@ -3,7 +3,10 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include "platform/foundation/Value.h"
 
 namespace foundation {
 
@@ -30,6 +33,25 @@ public:
     std::string localizedString(const std::string& key, const std::string& value = "",
                                 const std::string& table = "Localizable") const;
 
+    // The file of resource `name` with `extension` ("json", "plist", ...; may be
+    // empty when the name carries it): in the resources folder itself, else in
+    // the folder of the bundle's language, else in English. Names that would
+    // leave the resources folder find nothing.
+    std::optional<std::filesystem::path> pathForResource(const std::string& name,
+                                                         const std::string& extension) const;
+    // The bytes of that resource, or nothing when it is missing or unreadable.
+    std::optional<std::string> contentsOfResource(const std::string& name, const std::string& extension) const;
+    // The JSON resource "<name>.json" / the property list "<name>.plist",
+    // parsed; nothing when missing or malformed.
+    std::optional<Value> jsonResource(const std::string& name) const;
+    std::optional<Value> plistResource(const std::string& name) const;
+
+    // The bundle's Info.plist (read once); empty when it is missing or damaged.
+    const Value::Dictionary& infoDictionary() const;
+    Value objectForInfoDictionaryKey(const std::string& key) const;
+    // "CFBundleIdentifier" of the Info.plist.
+    std::optional<std::string> bundleIdentifier() const;
+
     // The device language as a two-letter code, read from CALVARO_LANGUAGE,
     // LC_ALL, LC_MESSAGES or LANG ("C" and "POSIX" count as English).
     static std::string preferredLanguage();
@@ -42,6 +64,8 @@ private:
     std::string language_;
     mutable std::mutex mutex_;
     mutable std::map<std::string, Table> tables_;  // "<language>/<table>" -> entries
+    mutable std::once_flag infoOnce_;
+    mutable Value::Dictionary info_;
 };
 
 // Shorthand for Bundle::main().localizedString(key, value): the platform's

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Value.h"
+
+namespace foundation {
+
+// Property lists through libplist.
+//
+// Writing gives the XML form; reals are written with 17 significant digits so
+// every double reads back bit for bit, dates to the whole second (the XML date
+// form has no fraction). Absent and null have no property-list form: a value
+// holding either, at any depth, is refused.
+std::optional<std::string> propertyListXml(const Value& value);
+
+// Reads the XML or the binary form. Nothing when the bytes are not a complete
+// property list (truncated, garbage, empty).
+std::optional<Value> parsePropertyList(std::string_view bytes);
+
+}  // namespace foundation

@@ -1,0 +1,208 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include <cstdio>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace foundation {
+namespace fs = std::filesystem;
+
+class PreferencesStore::Domain {
+public:
+    Domain(std::string name, fs::path file) : name_(std::move(name)), file_(std::move(file)) {}
+
+    const std::string& name() const { return name_; }
+    const fs::path& file() const { return file_; }
+
+    // Runs `fn` on the loaded values under the domain's lock.
+    template <typename Fn>
+    auto withValues(Fn&& fn) {
+        std::lock_guard lock(mutex_);
+        if (!loaded_) load();
+        return fn(values_);
+    }
+
+    // Writes the values; call with the lock held (from inside withValues).
+    bool save(const Value::Dictionary& values) {
+        auto xml = propertyListXml(Value(values));
+        std::string error;
+        dirty_ = !xml || !FileSystem::writeAtomically(file_, *xml, &error);
+        if (dirty_) std::fprintf(stderr, "preferences: cannot write %s: %s\n", file_.c_str(), error.c_str());
+        return !dirty_;
+    }
+
+    bool dirty() const { return dirty_; }
+
+private:
+    void load() {
+        loaded_ = true;
+        std::error_code ec;
+        if (!fs::exists(file_, ec)) return;
+        std::string bytes;
+        if (FileSystem::readFile(file_, bytes)) {
+            if (auto parsed = parsePropertyList(bytes); parsed && parsed->dictionary()) {
+                values_ = std::move(*parsed->dictionary());
+                return;
+            }
+        }
+        setAside();
+        save(values_);
+    }
+
+    // Keeps an unreadable file for inspection instead of overwriting it.
+    void setAside() {
+        fs::path aside = file_;
+        aside += ".damaged";
+        std::error_code ec;
+        for (int n = 1; fs::exists(aside, ec); ++n) {
+            aside = file_;
+            aside += ".damaged-" + std::to_string(n);
+        }
+        fs::rename(file_, aside, ec);
+        std::fprintf(stderr, "preferences: %s is damaged; kept as %s, starting afresh\n", file_.c_str(),
+                     aside.c_str());
+    }
+
+    const std::string name_;
+    const fs::path file_;
+    std::mutex mutex_;
+    bool loaded_ = false;
+    bool dirty_ = false;
+    Value::Dictionary values_;
+};
+
+namespace {
+
+// Domain names become file names: keep them inside the folder.
+std::string fileNameFor(const std::string& domain) {
+    std::string name = domain;
+    for (char& c : name) {
+        if (c == '/' || c == '\0') c = '_';
+    }
+    if (name.empty() || name == "." || name == "..") name = "_" + name;
+    return name + ".plist";
+}
+
+}  // namespace
+
+PreferencesStore::PreferencesStore(fs::path directory) : directory_(std::move(directory)) {}
+PreferencesStore::~PreferencesStore() = default;
+
+std::shared_ptr<PreferencesStore> PreferencesStore::shared() {
+    static std::mutex mutex;
+    static std::shared_ptr<PreferencesStore> store;
+    std::lock_guard lock(mutex);
+    fs::path directory = FileSystem::preferencesDirectory();
+    if (!store || store->directory() != directory) store = std::make_shared<PreferencesStore>(directory);
+    return store;
+}
+
+std::shared_ptr<PreferencesStore::Domain> PreferencesStore::domain(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto& slot = domains_[name];
+    if (!slot) slot = std::make_shared<Domain>(name, directory_ / fileNameFor(name));
+    return slot;
+}
+
+std::string UserDefaults::standardDomainName() {
+    auto identifier = Bundle::main().bundleIdentifier();
+    return identifier && !identifier->empty() ? *identifier : "calvaro";
+}
+
+UserDefaults UserDefaults::standard() { return UserDefaults(std::string()); }
+
+UserDefaults::UserDefaults(const std::string& suiteName)
+    : UserDefaults(PreferencesStore::shared(), suiteName.empty() ? standardDomainName() : suiteName) {}
+
+UserDefaults::UserDefaults(const std::shared_ptr<PreferencesStore>& store, const std::string& domainName)
+    : domain_(store->domain(domainName)) {}
+
+const std::string& UserDefaults::domainName() const { return domain_->name(); }
+const fs::path& UserDefaults::filePath() const { return domain_->file(); }
+
+Value UserDefaults::object(const std::string& key) const {
+    return domain_->withValues([&](const Value::Dictionary& values) {
+        auto it = values.find(key);
+        return it == values.end() ? Value() : it->second;
+    });
+}
+
+std::optional<bool> UserDefaults::boolValue(const std::string& key) const { return object(key).boolValue(); }
+std::optional<int64_t> UserDefaults::integer(const std::string& key) const { return object(key).integerValue(); }
+std::optional<double> UserDefaults::doubleValue(const std::string& key) const { return object(key).doubleValue(); }
+std::optional<Date> UserDefaults::date(const std::string& key) const { return object(key).date(); }
+
+std::optional<std::string> UserDefaults::string(const std::string& key) const {
+    Value v = object(key);
+    if (auto s = v.string()) return *s;
+    return std::nullopt;
+}
+
+std::optional<Value::Bytes> UserDefaults::data(const std::string& key) const {
+    Value v = object(key);
+    if (auto b = v.bytes()) return *b;
+    return std::nullopt;
+}
+
+std::optional<Value::List> UserDefaults::array(const std::string& key) const {
+    Value v = object(key);
+    if (auto l = v.list()) return std::move(*l);
+    return std::nullopt;
+}
+
+std::optional<Value::Dictionary> UserDefaults::dictionary(const std::string& key) const {
+    Value v = object(key);
+    if (auto d = v.dictionary()) return std::move(*d);
+    return std::nullopt;
+}
+
+bool UserDefaults::set(const std::string& key, const Value& value) {
+    if (key.empty()) return false;
+    if (value.isAbsent() || value.isNull()) return remove(key);
+    // Check the value on its own first: a value without a property-list form
+    // must not get into memory, where it would block every later write.
+    if (!propertyListXml(value)) return false;
+    return domain_->withValues([&](Value::Dictionary& values) {
+        values[key] = value;
+        return domain_->save(values);
+    });
+}
+
+bool UserDefaults::remove(const std::string& key) {
+    if (key.empty()) return false;
+    return domain_->withValues([&](Value::Dictionary& values) {
+        if (values.erase(key) == 0 && !domain_->dirty()) return true;
+        return domain_->save(values);
+    });
+}
+
+std::vector<std::string> UserDefaults::keys() const {
+    return domain_->withValues([](const Value::Dictionary& values) {
+        std::vector<std::string> out;
+        out.reserve(values.size());
+        for (const auto& [key, value] : values) out.push_back(key);
+        return out;
+    });
+}
+
+Value::Dictionary UserDefaults::dictionaryRepresentation() const {
+    return domain_->withValues([](const Value::Dictionary& values) { return values; });
+}
+
+bool UserDefaults::removeAll() {
+    return domain_->withValues([&](Value::Dictionary& values) {
+        if (values.empty() && !domain_->dirty()) return true;
+        values.clear();
+        return domain_->save(values);
+    });
+}
+
+bool UserDefaults::synchronize() {
+    return domain_->withValues([&](Value::Dictionary& values) {
+        return domain_->dirty() ? domain_->save(values) : true;
+    });
+}
+
+}  // namespace foundation

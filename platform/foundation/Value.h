@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace foundation {
+
+// A point in time as seconds since 1970-01-01 00:00 UTC.
+struct Date {
+    double secondsSince1970 = 0;
+    bool operator==(const Date&) const = default;
+};
+
+// A dynamically typed value: what preferences, property lists, JSON resources
+// and notification user-info dictionaries hold.
+//
+// "Absent" (nothing there: a missing key, a failed typed read) and "null" (an
+// explicit JSON null) are different. A bool is never an integer and an integer
+// is never a double, so a preference written as `true` does not read back as 1.
+class Value {
+public:
+    enum class Type { Absent, Null, Bool, Integer, Double, String, Bytes, Date, List, Dictionary };
+
+    using Bytes = std::vector<uint8_t>;
+    using List = std::vector<Value>;
+    using Dictionary = std::map<std::string, Value>;
+
+    Value() = default;  // absent
+    static Value null();
+
+    Value(bool b) : data_(b) {}
+    Value(int i) : data_(static_cast<int64_t>(i)) {}
+    Value(long i) : data_(static_cast<int64_t>(i)) {}
+    Value(long long i) : data_(static_cast<int64_t>(i)) {}
+    Value(double d) : data_(d) {}
+    Value(const char* s) : data_(std::string(s)) {}
+    Value(std::string s) : data_(std::move(s)) {}
+    Value(std::string_view s) : data_(std::string(s)) {}
+    Value(Bytes b) : data_(std::move(b)) {}
+    Value(Date d) : data_(d) {}
+    Value(List l) : data_(std::move(l)) {}
+    Value(Dictionary d) : data_(std::move(d)) {}
+
+    Type type() const { return static_cast<Type>(data_.index()); }
+    bool isAbsent() const { return type() == Type::Absent; }
+    bool isNull() const { return type() == Type::Null; }
+
+    // Typed reads: the value when it is of exactly that kind, else nothing.
+    // `doubleValue` also answers for integers (numbers are numbers), never for bools.
+    std::optional<bool> boolValue() const;
+    std::optional<int64_t> integerValue() const;
+    std::optional<double> doubleValue() const;
+    const std::string* string() const { return std::get_if<std::string>(&data_); }
+    const Bytes* bytes() const { return std::get_if<Bytes>(&data_); }
+    std::optional<Date> date() const;
+    const List* list() const { return std::get_if<List>(&data_); }
+    const Dictionary* dictionary() const { return std::get_if<Dictionary>(&data_); }
+    List* list() { return std::get_if<List>(&data_); }
+    Dictionary* dictionary() { return std::get_if<Dictionary>(&data_); }
+
+    // The member `key` of a dictionary; absent for a missing key or a non-dictionary.
+    const Value& operator[](const std::string& key) const;
+
+    // Deep equality. Integers and doubles compare by numeric value (1 == 1.0);
+    // bools compare only with bools.
+    friend bool operator==(const Value& a, const Value& b);
+
+    // JSON: null <-> null, numbers keep integer vs floating point, bytes are
+    // written as base64 text and dates as seconds since 1970 (JSON has neither,
+    // so they read back as text and number). Absent members are left out.
+    nlohmann::json toJson() const;
+    static Value fromJson(const nlohmann::json& json);
+    std::string jsonText(int indent = -1) const;
+    // Parses JSON text; nothing on a syntax error.
+    static std::optional<Value> parseJson(std::string_view text);
+
+private:
+    struct Null {
+        bool operator==(const Null&) const = default;
+    };
+    std::variant<std::monostate, Null, bool, int64_t, double, std::string, Bytes, Date, List, Dictionary> data_;
+};
+
+// Base64 of RFC 4648 with padding; used for bytes in JSON.
+std::string base64Encode(const Value::Bytes& bytes);
+std::optional<Value::Bytes> base64Decode(std::string_view text);
+
+}  // namespace foundation

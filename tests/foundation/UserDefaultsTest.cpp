@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace fs = std::filesystem;
+using foundation::PreferencesStore;
+using foundation::UserDefaults;
+using foundation::Value;
+
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("calvaro-prefs-" + std::to_string(::getpid())) / "Library" / "Preferences";
+        fs::remove_all(dir_.parent_path().parent_path());
+    }
+    void TearDown() override { fs::remove_all(dir_.parent_path().parent_path()); }
+
+    // A fresh store over the same folder: what the next process start sees.
+    UserDefaults reopen(const std::string& domain) {
+        return UserDefaults(std::make_shared<PreferencesStore>(dir_), domain);
+    }
+    void writeRaw(const std::string& domain, const std::string& bytes) {
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / (domain + ".plist"), std::ios::binary) << bytes;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
+    {
+        auto defaults = reopen("app");
+        EXPECT_TRUE(defaults.set("isOnboardingFinished", true));
+        EXPECT_TRUE(defaults.set("counterForRating", 4));
+        EXPECT_TRUE(defaults.set("ratio", 0.1 + 0.2));
+        EXPECT_TRUE(defaults.set("name", "Calvaro"));
+        EXPECT_TRUE(defaults.set("history", Value::List{Value::Dictionary{{"latexString", "f(x)"}}}));
+        EXPECT_TRUE(defaults.set("gone", 1));
+        EXPECT_TRUE(defaults.remove("gone"));
+    }
+    auto defaults = reopen("app");
+    EXPECT_EQ(defaults.boolValue("isOnboardingFinished"), true);
+    EXPECT_EQ(defaults.integer("counterForRating"), 4);
+    EXPECT_EQ(defaults.doubleValue("ratio"), 0.1 + 0.2);
+    EXPECT_EQ(defaults.string("name"), "Calvaro");
+    ASSERT_TRUE(defaults.array("history"));
+    EXPECT_EQ(*(*defaults.array("history"))[0]["latexString"].string(), "f(x)");
+    EXPECT_TRUE(defaults.object("gone").isAbsent());
+    EXPECT_EQ(defaults.keys(), (std::vector<std::string>{"counterForRating", "history", "isOnboardingFinished",
+                                                         "name", "ratio"}));
+}
+
+TEST_F(UserDefaultsTest, TypedReadsOfAnotherTypeAreAbsent) {
+    // A hand-edited file: every key holds something other than expected.
+    writeRaw("app", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>flag</key><integer>1</integer>
+  <key>count</key><true/>
+  <key>text</key><real>2.5</real>
+  <key>list</key><dict/>
+  <key>dict</key><array/>
+  <key>data</key><string>AQID</string>
+</dict></plist>)");
+    auto defaults = reopen("app");
+    EXPECT_FALSE(defaults.boolValue("flag"));
+    EXPECT_FALSE(defaults.integer("count"));
+    EXPECT_FALSE(defaults.string("text"));
+    EXPECT_FALSE(defaults.array("list"));
+    EXPECT_FALSE(defaults.dictionary("dict"));
+    EXPECT_FALSE(defaults.data("data"));
+    EXPECT_FALSE(defaults.date("count"));
+    EXPECT_EQ(defaults.integer("flag"), 1);  // the real types still read
+    EXPECT_EQ(defaults.doubleValue("text"), 2.5);
+}
+
+TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
+    const std::string good = *foundation::propertyListXml(Value::Dictionary{{"keep", 7}});
+    const struct {
+        const char* name;
+        std::string bytes;
+    } damages[] = {
+        {"truncated", good.substr(0, good.size() - 20)},
+        {"wrong root", *foundation::propertyListXml(Value::List{1, 2})},
+        {"garbage", "\x00\x01garbage"},
+        {"empty", ""},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        fs::remove_all(dir_);
+        writeRaw("other", good);
+        writeRaw("suite", damage.bytes);
+
+        auto suite = reopen("suite");
+        EXPECT_TRUE(suite.object("keep").isAbsent());
+        EXPECT_TRUE(fs::exists(dir_ / "suite.plist.damaged"));
+        std::string kept;
+        ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged", kept));
+        EXPECT_EQ(kept, damage.bytes);
+        EXPECT_TRUE(suite.set("fresh", true));
+        EXPECT_EQ(reopen("suite").boolValue("fresh"), true);
+
+        std::string other;
+        ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "other.plist", other));
+        EXPECT_EQ(other, good);
+        EXPECT_EQ(reopen("other").integer("keep"), 7);
+    }
+}
+
+TEST_F(UserDefaultsTest, SecondDamageDoesNotOverwriteTheFirstCopy) {
+    writeRaw("suite", "first damage");
+    reopen("suite").keys();
+    writeRaw("suite", "second damage");
+    reopen("suite").keys();
+    std::string first, second;
+    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged", first));
+    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged-1", second));
+    EXPECT_EQ(first, "first damage");
+    EXPECT_EQ(second, "second damage");
+}
+
+TEST_F(UserDefaultsTest, RefusedWritesChangeNothing) {
+    auto defaults = reopen("app");
+    ASSERT_TRUE(defaults.set("a", 1));
+    EXPECT_FALSE(defaults.set("", 1));
+    EXPECT_FALSE(defaults.set("b", Value::List{Value::null()}));
+    EXPECT_TRUE(defaults.set("a", Value::null()));  // null removes
+    EXPECT_TRUE(defaults.keys().empty());
+    EXPECT_TRUE(reopen("app").keys().empty());
+}
+
+TEST_F(UserDefaultsTest, HandlesOnOneDomainShareValuesAndSuitesStaySeparate) {
+    auto store = std::make_shared<PreferencesStore>(dir_);
+    UserDefaults one(store, "app"), two(store, "app"), suite(store, "MSRAnalyticsSuiteName");
+    one.set("k", "v");
+    EXPECT_EQ(two.string("k"), "v");
+    EXPECT_TRUE(suite.object("k").isAbsent());
+    suite.set("x", 1);
+    EXPECT_TRUE(one.removeAll());
+    EXPECT_TRUE(two.keys().empty());
+    EXPECT_EQ(suite.integer("x"), 1);
+    EXPECT_EQ(suite.filePath(), dir_ / "MSRAnalyticsSuiteName.plist");
+}
+
+TEST_F(UserDefaultsTest, UnwritableFolderKeepsValuesInMemoryAndSynchronizeRetries) {
+    fs::create_directories(dir_.parent_path());
+    std::ofstream(dir_) << "a file where the folder should be";
+    auto defaults = reopen("app");
+    EXPECT_FALSE(defaults.set("k", 1));
+    EXPECT_EQ(defaults.integer("k"), 1);
+    EXPECT_FALSE(defaults.synchronize());
+    fs::remove(dir_);
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_EQ(reopen("app").integer("k"), 1);
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+    auto store = std::make_shared<PreferencesStore>(dir_);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([store, t] {
+            UserDefaults defaults(store, "app");
+            for (int i = 0; i < 25; ++i) defaults.set("k" + std::to_string(t) + "-" + std::to_string(i), i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(reopen("app").keys().size(), 100u);
+}
+
+TEST_F(UserDefaultsTest, StandardStoreFollowsTheHomeAndTheBundleIdentifier) {
+    fs::path before = foundation::FileSystem::home();
+    foundation::FileSystem::setHome(dir_.parent_path().parent_path());
+    auto standard = UserDefaults::standard();
+    EXPECT_EQ(standard.domainName(), "org.calvaro.Calvaro");
+    EXPECT_EQ(standard.filePath(), dir_ / "org.calvaro.Calvaro.plist");
+    standard.set("k", 1);
+    EXPECT_EQ(UserDefaults("").integer("k"), 1);
+    EXPECT_EQ(reopen("org.calvaro.Calvaro").integer("k"), 1);
+    foundation::FileSystem::setHome(before);
+}

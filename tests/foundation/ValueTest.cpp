@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Value.h"
+
+using foundation::Date;
+using foundation::Value;
+
+namespace {
+
+Value sample() {
+    return Value::Dictionary{
+        {"flag", true},
+        {"count", int64_t{-9007199254740993}},
+        {"ratio", 0.1 + 0.2},
+        {"tiny", 5e-324},
+        {"huge", 1.7976931348623157e308},
+        {"text", "<&\"é π\">"},
+        {"bytes", Value::Bytes{0, 1, 0xFF, '<'}},
+        {"list", Value::List{1, 2.5, "x", Value::List{}, Value::Dictionary{}}},
+        {"nested", Value::Dictionary{{"inner", Value::Dictionary{{"k", false}}}}},
+    };
+}
+
+}  // namespace
+
+TEST(Value, TypedReadsNeverConvertBetweenBoolIntegerAndText) {
+    struct Case {
+        Value value;
+        std::optional<bool> asBool;
+        std::optional<int64_t> asInteger;
+        std::optional<double> asDouble;
+        bool isString;
+    };
+    const Case cases[] = {
+        {true, true, std::nullopt, std::nullopt, false},
+        {0, std::nullopt, 0, 0.0, false},
+        {1.5, std::nullopt, std::nullopt, 1.5, false},
+        {"1", std::nullopt, std::nullopt, std::nullopt, true},
+        {Value(), std::nullopt, std::nullopt, std::nullopt, false},
+        {Value::null(), std::nullopt, std::nullopt, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.value.boolValue(), c.asBool) << c.value.jsonText();
+        EXPECT_EQ(c.value.integerValue(), c.asInteger) << c.value.jsonText();
+        EXPECT_EQ(c.value.doubleValue(), c.asDouble) << c.value.jsonText();
+        EXPECT_EQ(c.value.string() != nullptr, c.isString) << c.value.jsonText();
+    }
+}
+
+TEST(Value, EqualityComparesNumbersByValueButKeepsBoolsApart) {
+    struct Case {
+        Value a, b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {1, 1.0, true},
+        {int64_t{9007199254740993}, 9007199254740992.0, false},  // 2^53 + 1 is not 2^53
+        {true, 1, false},
+        {Value(), Value::null(), false},
+        {"a", "a", true},
+        {Value::List{1, "x"}, Value::List{1.0, "x"}, true},
+        {Value::List{1}, Value::List{1, 2}, false},
+        {Value::Dictionary{{"a", 1}}, Value::Dictionary{{"a", 2}}, false},
+        {Value::Dictionary{{"a", 1}}, Value::Dictionary{{"b", 1}}, false},
+        {Date{5}, Date{5}, true},
+        {Date{5}, 5.0, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a == c.b, c.equal) << c.a.jsonText() << " vs " << c.b.jsonText();
+        EXPECT_EQ(c.b == c.a, c.equal) << c.b.jsonText() << " vs " << c.a.jsonText();
+    }
+}
+
+TEST(Value, PropertyListRoundTripKeepsTypesAndExactDoubles) {
+    Value original = sample();
+    auto xml = foundation::propertyListXml(original);
+    ASSERT_TRUE(xml);
+    auto back = foundation::parsePropertyList(*xml);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, original);
+    EXPECT_EQ((*back)["flag"].boolValue(), true);  // not the integer 1
+    EXPECT_EQ((*back)["count"].integerValue(), int64_t{-9007199254740993});
+    EXPECT_EQ((*back)["ratio"].doubleValue(), 0.1 + 0.2);
+    EXPECT_EQ((*back)["tiny"].doubleValue(), 5e-324);
+    EXPECT_TRUE((*back)["list"][""].isAbsent());
+}
+
+TEST(Value, PropertyListDatesKeepWholeSeconds) {
+    for (double seconds : {0.0, 978307200.0, 1700000000.0, -86400.0}) {
+        auto xml = foundation::propertyListXml(Value(Date{seconds}));
+        ASSERT_TRUE(xml) << seconds;
+        auto back = foundation::parsePropertyList(*xml);
+        ASSERT_TRUE(back && back->date()) << seconds;
+        EXPECT_EQ(back->date()->secondsSince1970, seconds);
+    }
+}
+
+TEST(Value, PropertyListRefusesNullAnywhereAndGarbageInput) {
+    EXPECT_FALSE(foundation::propertyListXml(Value::null()));
+    EXPECT_FALSE(foundation::propertyListXml(Value::List{1, Value::null()}));
+    EXPECT_FALSE(foundation::propertyListXml(Value::Dictionary{{"a", Value::Dictionary{{"b", Value()}}}}));
+
+    std::string xml = *foundation::propertyListXml(sample());
+    for (std::string bad : {std::string(), std::string("garbage"), xml.substr(0, xml.size() / 2),
+                            std::string("bplist00\x01\x02", 10)}) {
+        EXPECT_FALSE(foundation::parsePropertyList(bad)) << bad;
+    }
+}
+
+TEST(Value, JsonRoundTripAndTypes) {
+    auto parsed = Value::parseJson(R"({"i": 3, "d": 3.0, "b": false, "n": null, "big": 18446744073709551615,
+                                       "s": "\u00e9", "l": [1, {"k": []}]})");
+    ASSERT_TRUE(parsed);
+    const Value& v = *parsed;
+    EXPECT_EQ(v["i"].integerValue(), 3);
+    EXPECT_EQ(v["d"].type(), Value::Type::Double);
+    EXPECT_EQ(v["b"].boolValue(), false);
+    EXPECT_TRUE(v["n"].isNull());
+    EXPECT_TRUE(v["missing"].isAbsent());
+    EXPECT_EQ(v["big"].doubleValue(), 18446744073709551615.0);
+    EXPECT_EQ(*v["s"].string(), "\xC3\xA9");
+    EXPECT_EQ(Value::parseJson(v.jsonText()), v);
+
+    Value withBytes = Value::Dictionary{{"data", Value::Bytes{1, 2, 3, 4}}, {"gone", Value()}};
+    EXPECT_EQ(withBytes.jsonText(), R"({"data":"AQIDBA=="})");
+
+    for (const char* bad : {"", "{", "[1,]", "{\"a\" 1}", "nul"}) EXPECT_FALSE(Value::parseJson(bad)) << bad;
+}
+
+TEST(Value, Base64RoundTripAndRejectsMalformed) {
+    for (size_t n = 0; n < 8; ++n) {
+        Value::Bytes bytes;
+        for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(i * 97));
+        EXPECT_EQ(foundation::base64Decode(foundation::base64Encode(bytes)), bytes) << n;
+    }
+    for (const char* bad : {"A", "AB=C", "A===", "AB*D", "AA==AA=="}) EXPECT_FALSE(foundation::base64Decode(bad)) << bad;
+}
