@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Calvaro/engine/Digit.h"
+#include "Calvaro/engine/KalStringOutput.h"
+#include "Calvaro/engine/LocalizedString.h"
+#include "Calvaro/engine/Quadrant.h"
+#include "platform/foundation/StringsFile.h"
+#include "tests/engine/EngineTestSupport.h"
+
+namespace {
+
+// The step titles below are pinned in English whatever the machine's locale.
+const bool kEnglish = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
+
+TEST(Digit, ValueFollowsConstantsInOrder) {
+    EXPECT_FALSE(Digit(std::nullopt, 1).value().has_value());
+    EXPECT_EQ(*digit(0).value(), 0.0);
+    EXPECT_EQ(*digit(-6, -4).value(), 1.5);
+    EXPECT_EQ(*digit(2, 3, {pi()}).value(), 2.0 / 3.0 * 3.141592653589793);
+    EXPECT_EQ(*digit(1, 2, {pi()}, {e()}).value(), 1.0 / 2.0 * 3.141592653589793 / 2.718281828459045);
+}
+
+TEST(Digit, InvertExchangesSidesAndRefusesBlank) {
+    Digit d = digit(3, 4, {pi()});
+    d.setZVariable("x");
+    d.setPowerOfZVariable(2);
+    ASSERT_TRUE(d.invert());
+    EXPECT_EQ(d.z(), 4.0);
+    EXPECT_EQ(d.n(), 3.0);
+    EXPECT_TRUE(d.zConstants().empty());
+    EXPECT_EQ(d.nConstants(), NaturalConstants{pi()});
+    EXPECT_EQ(d.nVariable(), "x");
+    EXPECT_EQ(d.powerOfNVariable(), 2.0);
+    EXPECT_EQ(d.zVariable(), "");
+    ASSERT_TRUE(d.invert());
+    EXPECT_EQ(d.z(), 3.0);
+    EXPECT_EQ(d.n(), 4.0);
+    EXPECT_EQ(d.zConstants(), NaturalConstants{pi()});
+    EXPECT_EQ(d.zVariable(), "x");
+
+    Digit blank(std::nullopt, 5);
+    EXPECT_FALSE(blank.invert());
+    EXPECT_FALSE(blank.z().has_value());
+    EXPECT_EQ(blank.n(), 5.0);
+}
+
+TEST(Digit, AssignCopiesValuesNotReferences) {
+    Digit source = digit(2, 3, {pi()}, {e()});
+    source.setNVariable("y");
+    Digit copy(std::nullopt, 1);
+    copy.assign(source);
+    source.setZConstants({});
+    source.setNVariable("z");
+    EXPECT_EQ(copy.zConstants(), NaturalConstants{pi()});
+    EXPECT_EQ(copy.nConstants(), NaturalConstants{e()});
+    EXPECT_EQ(copy.nVariable(), "y");
+    EXPECT_EQ(copy.z(), 2.0);
+}
+
+TEST(NaturalConstant, EqualOnlyWhenAllFieldsAgree) {
+    EXPECT_EQ(pi(), pi());
+    EXPECT_FALSE(pi() == NaturalConstant("π", "\\Pi", 3.141592653589793));
+    EXPECT_FALSE(pi() == NaturalConstant("π", "\\pi", 3.14));
+    EXPECT_FALSE(pi() == NaturalConstant("p", "\\pi", 3.141592653589793));
+    EXPECT_FALSE((NaturalConstants{pi(), e()} == NaturalConstants{e(), pi()}));
+    EXPECT_FALSE((NaturalConstants{pi()} == NaturalConstants{pi(), pi()}));
+}
+
+TEST(Quadrant, RawValuesRoundTripExactly) {
+    const std::pair<const char*, std::optional<Quadrant>> cases[] = {
+        {"I", Quadrant::first}, {"II", Quadrant::second}, {"III", Quadrant::third}, {"IV", Quadrant::fourth},
+        {"iv", std::nullopt},   {"V", std::nullopt},      {"", std::nullopt},       {"IV ", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(quadrantFromRawValue(text), expected) << text;
+        if (expected) {
+            EXPECT_EQ(rawValue(*expected), text);
+        }
+    }
+}
+
+TEST(StepTitle, OnlyNumberedStepsCount) {
+    ASSERT_TRUE(kEnglish);
+    KalStringOutput output;
+    output.appendStep(LocalizedString::yourInput(), "f(x) = 2");
+    EXPECT_EQ(output.stepTitle(LocalizedString::domainOfDefinition()), "Step 1    Domain of definition");
+    output.appendStep("Step 1    Domain of definition", "D = \\mathbb{R}");
+    output.appendStep("", "more");
+    EXPECT_EQ(output.stepTitle("Zero"), "Step 2    Zero");
+    EXPECT_EQ(output.stepTitle("Asymptote"), "Step 3    Asymptote");
+    EXPECT_EQ(output.solutionStepCounter(), 3);
+    ASSERT_EQ(output.solutionSteps().size(), 3u);
+    EXPECT_EQ(output.solutionSteps()[0].at("title"), "Your Input");
+    EXPECT_EQ(output.solutionSteps()[2].at("title"), "");
+    EXPECT_EQ(output.solutionSteps()[2].at("latexString"), "more");
+
+    // The Calculate flow clears by setting the fields directly.
+    output.setSolutionSteps({});
+    output.setSolutionStepCounter(0);
+    EXPECT_EQ(output.stepTitle("Zero"), "Step 1    Zero");
+}
+
+std::filesystem::path resourcesFolder() {
+    if (const char* path = std::getenv("CALVARO_RESOURCES")) return path;
+    return std::filesystem::path(CALVARO_TEST_SOURCE_DIR) / "../../Calvaro/resources";
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(LocalizedString, TablesTranslateEveryKeyWithANote) {
+    const char* keys[] = {"Fill in your given numbers:", "Your Input", "Expand", "Modified Input", "Step",
+                          "recommendedVideoIfUnclear", "touchToUnlock", "Calculate Verb", "Cancel", "Rate",
+                          "Send", "Close", "Thanks", "error", "Cancel (math)", "Domain of definition",
+                          "Range of values", "Zero", "Asymptote", "Inverse function"};
+    for (const char* language : {"en", "de"}) {
+        const std::string text = readFile(resourcesFolder() / (std::string(language) + ".lproj/Localizable.strings"));
+        const auto table = foundation::parseStringsFile(text);
+        ASSERT_TRUE(table.has_value()) << language;
+        for (const char* key : keys) EXPECT_TRUE(table->count(key)) << language << ": " << key;
+        // Every entry carries the translators' note on the line before it.
+        std::istringstream lines(text);
+        std::string line, previous;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line[0] == '"') {
+                EXPECT_EQ(previous.rfind("/*", 0), 0u) << language << ": " << line;
+            }
+            previous = line;
+        }
+    }
+}
+
+TEST(LocalizedString, ReadsTheEnglishTable) {
+    ASSERT_TRUE(kEnglish);
+    EXPECT_EQ(LocalizedString::step(), "Step");
+    EXPECT_EQ(LocalizedString::calculateVerb(), "Calculate");
+    EXPECT_EQ(LocalizedString::error(), "Error");
+    EXPECT_EQ(LocalizedString::asymptote(), "Asymptote");
+    // Same text on every read.
+    EXPECT_EQ(&LocalizedString::zero(), &LocalizedString::zero());
+}
+
+}  // namespace
