@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Calvaro/engine/CalcManager.h"
+
+namespace fs = std::filesystem;
+using foundation::PreferencesStore;
+using foundation::UserDefaults;
+using foundation::Value;
+
+namespace {
+
+Calculation record(const std::string& name) {
+    Calculation c;
+    c.inputParameters = {{"aTextField", name}, {"xTextField", "1"}};
+    c.latexString = "f(x) = " + name;
+    c.setupParameter = {{"inputCalculationSelection", 1}, {"appKey", "CLV"}};
+    return c;
+}
+
+std::vector<std::string> names(const std::vector<Calculation>& history) {
+    std::vector<std::string> out;
+    for (const auto& c : history) out.push_back(c.inputParameters.count("aTextField") ? c.inputParameters.at("aTextField") : "?");
+    return out;
+}
+
+}  // namespace
+
+class CalcManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("calvaro-history-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // The preferences as a new process start finds them.
+    UserDefaults defaults() { return UserDefaults(std::make_shared<PreferencesStore>(dir_), "app"); }
+    CalcManager restart() { return CalcManager(defaults()); }
+
+    // A history of the named records, stored and read back, newest first.
+    CalcManager withHistory(std::initializer_list<const char*> newestFirst) {
+        {
+            CalcManager m = restart();
+            for (auto it = std::rbegin(newestFirst); it != std::rend(newestFirst); ++it) m.addCalculation(record(*it));
+        }
+        return restart();
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(CalcManagerTest, FirstStartSeedsTheExampleOnceAndNeverAgain) {
+    {
+        CalcManager m = restart();
+        EXPECT_TRUE(m.prepareFirstStart());
+        ASSERT_EQ(m.calculations().size(), 1u);
+        EXPECT_EQ(m.calculations()[0], exampleCalculation());
+        EXPECT_EQ(m.calculations()[0].latexString, "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0 \\quad \\quad x=1");
+        auto stored = defaults().array(CalcManager::calculationsKey);
+        ASSERT_TRUE(stored && stored->size() == 1);
+        EXPECT_EQ((*stored)[0].dictionary()->size(), 4u);
+        EXPECT_EQ((*stored)[0]["setupParameter"]["inputCalculationSelection"].integerValue(), 0);
+    }
+    {
+        CalcManager m = restart();
+        EXPECT_FALSE(m.prepareFirstStart());
+        EXPECT_EQ(m.calculations().size(), 1u);
+        m.clearHistory();
+    }
+    CalcManager m = restart();
+    EXPECT_FALSE(m.prepareFirstStart());
+    EXPECT_TRUE(m.calculations().empty());
+    EXPECT_EQ(defaults().array(CalcManager::calculationsKey), Value::List{});  // stored empty, not absent
+}
+
+TEST_F(CalcManagerTest, HistoryWrittenByAnOlderVersionIsNotTreatedAsFirstStart) {
+    defaults().set(CalcManager::calculationsKey, Value::List{record("old").dictionary()});
+    CalcManager m = restart();
+    EXPECT_FALSE(m.prepareFirstStart());
+    EXPECT_EQ(names(m.calculations()), std::vector<std::string>{"old"});
+}
+
+TEST_F(CalcManagerTest, AddedRecordsSurviveARestartNewestFirst) {
+    CalcManager m = withHistory({"C", "B", "A"});
+    EXPECT_EQ(names(m.calculations()), (std::vector<std::string>{"C", "B", "A"}));
+    EXPECT_EQ(m.calculations()[0], record("C"));  // every field, integer setup value included
+    m.addCalculation(record("D"));
+    EXPECT_EQ(names(restart().calculations()), (std::vector<std::string>{"D", "C", "B", "A"}));
+}
+
+TEST_F(CalcManagerTest, MoveReordersAndIgnoresPositionsOutsideTheList) {
+    struct Case {
+        int64_t from, to;
+        bool done;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {0, 2, true, {"B", "C", "A", "D"}},
+        {3, 0, true, {"D", "A", "B", "C"}},
+        {1, 3, true, {"A", "C", "D", "B"}},
+        {2, 2, true, {"A", "B", "C", "D"}},
+        {-1, 0, false, {"A", "B", "C", "D"}},
+        {0, 4, false, {"A", "B", "C", "D"}},
+        {4, 0, false, {"A", "B", "C", "D"}},
+        {0, -1, false, {"A", "B", "C", "D"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
+        fs::remove_all(dir_);
+        CalcManager m = withHistory({"A", "B", "C", "D"});
+        EXPECT_EQ(m.moveCalculation(c.from, c.to), c.done);
+        EXPECT_EQ(names(m.calculations()), c.expected);
+        EXPECT_EQ(names(restart().calculations()), c.expected);
+    }
+}
+
+TEST_F(CalcManagerTest, RemoveDropsOneRecordAndIgnoresIndexesOutsideTheList) {
+    struct Case {
+        int64_t index;
+        bool done;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {0, true, {"B", "C"}},
+        {2, true, {"A", "B"}},
+        {3, false, {"A", "B", "C"}},
+        {-1, false, {"A", "B", "C"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.index);
+        fs::remove_all(dir_);
+        CalcManager m = withHistory({"A", "B", "C"});
+        EXPECT_EQ(m.removeCalculation(c.index), c.done);
+        EXPECT_EQ(names(m.calculations()), c.expected);
+        EXPECT_EQ(names(restart().calculations()), c.expected);
+    }
+    CalcManager empty = restart();
+    empty.clearHistory();
+    EXPECT_FALSE(empty.removeCalculation(0));
+    EXPECT_FALSE(empty.moveCalculation(0, 0));
+}
+
+TEST_F(CalcManagerTest, MistypedStoredHistoryLoadsEmptyAndIsRewritten) {
+    const Value stored[] = {
+        "not a list",
+        Value::Dictionary{{"a", 1}},
+        Value::List{record("A").dictionary(), 5},
+        Value::List{},
+    };
+    for (const Value& value : stored) {
+        SCOPED_TRACE(value.jsonText());
+        fs::remove_all(dir_);
+        defaults().set(CalcManager::calculationsKey, value);
+        CalcManager m = restart();
+        EXPECT_TRUE(m.calculations().empty());
+        EXPECT_EQ(defaults().object(CalcManager::calculationsKey), Value(Value::List{}));
+    }
+}
+
+TEST_F(CalcManagerTest, DamagedRecordsKeepTheirPlaceWithEmptyFields) {
+    Value::Dictionary noLatex = record("A").dictionary();
+    noLatex.erase("latexString");
+    Value::Dictionary badInputs = record("B").dictionary();
+    badInputs["inputParameters"] = Value::Dictionary{{"aTextField", 2}};  // a number, not text
+    badInputs["solutionSteps"] = Value::List{Value::Dictionary{{"title", "t"}}, "stray"};
+    defaults().set(CalcManager::calculationsKey, Value::List{noLatex, badInputs, Value::Dictionary{}});
+
+    CalcManager m = restart();
+    ASSERT_EQ(m.calculations().size(), 3u);
+    EXPECT_EQ(m.calculations()[0].latexString, "");
+    EXPECT_EQ(m.calculations()[0].inputParameters, record("A").inputParameters);
+    EXPECT_EQ(m.calculations()[0].setupParameter, record("A").setupParameter);
+    EXPECT_TRUE(m.calculations()[1].inputParameters.empty());
+    EXPECT_TRUE(m.calculations()[1].solutionSteps.empty());
+    EXPECT_EQ(m.calculations()[1].latexString, "f(x) = B");
+    EXPECT_EQ(m.calculations()[2], Calculation());
+}
+
+TEST_F(CalcManagerTest, SelectedAndCurrentCalculationsAreStoredAndRemoved) {
+    defaults().set(CalcManager::currentCalculationKey, record("current").dictionary());
+    {
+        CalcManager m = restart();
+        EXPECT_EQ(m.currentCalculation(), record("current"));
+        EXPECT_FALSE(m.currentSelectedCalculation());
+        Calculation withSteps = record("S");
+        withSteps.solutionSteps = {{{"title", "Step 1"}, {"latexString", "x"}}};
+        m.setCurrentSelectedCalculation(withSteps);
+        m.saveCurrentSelectedCalculation();
+    }
+    {
+        CalcManager m = restart();
+        ASSERT_TRUE(m.currentSelectedCalculation());
+        EXPECT_EQ(m.currentSelectedCalculation()->solutionSteps.size(), 1u);
+        m.setCurrentSelectedCalculation(std::nullopt);
+        m.saveCurrentSelectedCalculation();
+    }
+    EXPECT_TRUE(defaults().object(CalcManager::currentSelectedCalculationKey).isAbsent());
+    defaults().set(CalcManager::currentSelectedCalculationKey, "not a dictionary");
+    EXPECT_FALSE(restart().currentSelectedCalculation());
+}
+
+TEST_F(CalcManagerTest, DamagedPreferenceFileStartsAFreshUsableHistory) {
+    withHistory({"A"});
+    fs::path file = dir_ / "app.plist";
+    std::string xml;
+    {
+        std::ifstream in(file);
+        xml.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::ofstream(file, std::ios::trunc) << xml.substr(0, xml.size() / 2);
+
+    CalcManager m = restart();
+    EXPECT_TRUE(m.calculations().empty());
+    EXPECT_TRUE(fs::exists(dir_ / "app.plist.damaged"));
+    m.addCalculation(record("B"));
+    EXPECT_EQ(names(restart().calculations()), std::vector<std::string>{"B"});
+}

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Calvaro/engine/KalFormula.h"
+#include "Calvaro/engine/KalFormulaSymbol.h"
+#include "Calvaro/engine/KalFormulaSymbolLookup.h"
+#include "Calvaro/engine/KalFormulaUnit.h"
+#include "platform/foundation/Bundle.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Unit kCentimetre{"cm", "cm", "Centimetre", 0.01};
+
+Symbol symbol(std::string key, std::string latex, std::string unit = "m") {
+    return Symbol{"geometry", "circle", "area", std::move(key), std::move(latex), "", std::move(unit), std::nullopt};
+}
+
+}  // namespace
+
+class FormulaModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("calvaro-units-" + std::to_string(::getpid()));
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    void writeUnits(const std::string& json) { std::ofstream(root_ / "unitsOfLength.json") << json; }
+
+    fs::path root_;
+};
+
+TEST_F(FormulaModelTest, ReplaceDefaultUnitMatchesWholeWordsAndInsertsLiterally) {
+    foundation::Bundle bundle(root_, "en");
+    KalFormulaUnit units(bundle);
+    struct Case {
+        std::optional<Unit> target;
+        std::string text;
+        bool useKey;
+        std::string expected;
+    };
+    const Unit micro{"um", "\\mu m", "Micrometre", 1e-6};
+    const Unit dollar{"d", "$0\\1 $", "odd", 1};
+    const Case cases[] = {
+        {std::nullopt, "5 m", false, "5 m"},
+        {Unit{"m", "\\mathrm{m}", "Metre", 1}, "5 m", false, "5 m"},
+        {kCentimetre, "5 m", false, "5 cm"},
+        {kCentimetre, "mm", false, "mm"},
+        {kCentimetre, "5 m2", false, "5 m2"},
+        {kCentimetre, "m/s, m^2 and m", true, "cm/s, cm^2 and cm"},
+        {kCentimetre, "5 \xC2\xB5m", false, "5 \xC2\xB5m"},  // µ is a letter: no word boundary before m
+        {micro, "5 m", true, "5 um"},
+        {micro, "5 m", false, "5 \\mu m"},
+        {dollar, "m = m", false, "$0\\1 $ = $0\\1 $"},
+        {micro, "", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + (c.target ? " -> " + c.target->key : ""));
+        units.setTargetUnit(c.target);
+        EXPECT_EQ(units.replaceDefaultUnit(c.text, c.useKey), c.expected);
+    }
+}
+
+TEST_F(FormulaModelTest, ShippedUnitTableLoads) {
+    KalFormulaUnit& units = KalFormulaUnit::shared();
+    ASSERT_FALSE(units.units().empty());
+    auto metre = std::find_if(units.units().begin(), units.units().end(), [](const Unit& u) { return u.key == "m"; });
+    ASSERT_NE(metre, units.units().end());
+    EXPECT_EQ(metre->factor, 1.0);
+    EXPECT_FALSE(units.targetUnit());
+    EXPECT_EQ(units.replaceDefaultUnit("5 m", false), "5 m");
+}
+
+TEST_F(FormulaModelTest, BadUnitFilesLeaveTheTableEmptyNeverPartial) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> json;  // none: no file at all
+        bool configurationFailed;
+    };
+    const Case cases[] = {
+        {"missing file", std::nullopt, true},
+        {"second lacks factor", R"([{"key":"m","latex":"m","name":"Metre","factor":1},
+                                    {"key":"cm","latex":"cm","name":"Centimetre"}])", false},
+        {"factor as text", R"([{"key":"m","latex":"m","name":"Metre","factor":"1"}])", false},
+        {"object at top", R"({"key":"m","latex":"m","name":"Metre","factor":1})", false},
+        {"cut off", R"([{"key":"m","lat)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(root_ / "unitsOfLength.json");
+        if (c.json) writeUnits(*c.json);
+        foundation::Bundle bundle(root_, "en");
+        KalFormulaUnit units(bundle);
+        EXPECT_TRUE(units.units().empty());
+        LoadUnitsError error;
+        EXPECT_FALSE(units.loadUnits("unitsOfLength", &error));
+        EXPECT_EQ(error.formulaError == FormulaError::configurationFailed, c.configurationFailed);
+        EXPECT_FALSE(error.description.empty());
+    }
+}
+
+TEST_F(FormulaModelTest, FailedReloadKeepsThePreviousTable) {
+    writeUnits(R"([{"key":"m","latex":"m","name":"Metre","factor":1},{"key":"cm","latex":"cm","name":"Centimetre","factor":0.01}])");
+    foundation::Bundle bundle(root_, "en");
+    KalFormulaUnit units(bundle);
+    ASSERT_EQ(units.units().size(), 2u);
+    EXPECT_EQ(units.units()[1], kCentimetre);
+    writeUnits("[1]");
+    EXPECT_FALSE(units.loadUnits("unitsOfLength"));
+    EXPECT_EQ(units.units().size(), 2u);
+    EXPECT_FALSE(units.loadUnits("otherUnits"));
+    EXPECT_EQ(units.units().size(), 2u);
+}
+
+TEST(FormulaRecords, DecodeOptionalMembersAndRefuseMissingRequiredOnes) {
+    const std::string formula = R"({"category":"c","subcategory":"s","topic":"t","type":"y","imageName":"i",
+        "searched":"A","given":["r"],"latex":"A = \\pi r^2","identifier":"id","description":"d")";
+    auto decoded = Formula::decode(formula + "}");
+    ASSERT_TRUE(decoded);
+    EXPECT_FALSE(decoded->conditions);
+    EXPECT_EQ(decoded->given, std::vector<std::string>{"r"});
+    EXPECT_EQ(Formula::decode(decoded->encode()), decoded);
+    EXPECT_EQ(decoded->encode().find("conditions"), std::string::npos);
+    EXPECT_LT(decoded->encode().find("\"category\""), decoded->encode().find("\"description\""));
+
+    auto withConditions = Formula::decode(formula + R"(,"conditions":["r > 0"]})");
+    ASSERT_TRUE(withConditions && withConditions->conditions);
+    EXPECT_EQ(Formula::decode(withConditions->encode()), withConditions);
+
+    std::string error;
+    std::string withoutGiven = formula + "}";
+    withoutGiven.replace(withoutGiven.find(R"("given":["r"],)"), 14, "");
+    EXPECT_FALSE(Formula::decode(withoutGiven, &error));
+    EXPECT_NE(error.find("given"), std::string::npos);
+    EXPECT_FALSE(Formula::decode(formula + R"(,"conditions":[1]})"));
+
+    const std::string symbolJson =
+        R"({"category":"c","subcategory":"s","topic":"t","key":"r","latex":"r","name":"radius","unit":"m")";
+    auto plain = Symbol::decode(symbolJson + "}");
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->rules);
+    auto ruled = Symbol::decode(symbolJson + R"(,"rules":{"min":0}})");
+    ASSERT_TRUE(ruled && ruled->rules);
+    EXPECT_EQ(ruled->rules->at("min"), 0.0);
+    EXPECT_EQ(Symbol::decode(ruled->encode()), ruled);
+    EXPECT_FALSE(Symbol::decode(symbolJson + R"(,"rules":{"min":"0"}})"));
+    EXPECT_FALSE(Symbol::decode(R"({"category":"c"})"));
+}
+
+TEST(FormulaSymbols, FormatLinesTakeSymbolsUntilTheFirstUnknownKey) {
+    KalFormulaSymbol symbols;
+    symbols.symbols = {symbol("r", "r_{1}"), symbol("A", "A_{\\circ}", "m^2"), symbol("r", "second r")};
+    symbols.symbols.push_back(Symbol{"geometry", "other", "area", "h", "h", "", "m", std::nullopt});
+
+    std::vector<std::string> lines = {"r = %0", " A=%0 A", "h = %0", "r = %0"};
+    auto found = symbols.resolveFormatLines(lines, "circle", "area");
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].latex, "r_{1}");  // the first match wins
+    EXPECT_EQ(lines, (std::vector<std::string>{"r_{1} = %0", " A_{\\circ}=%0 A_{\\circ}", "h = %0", "r = %0"}));
+
+    std::vector<std::string> empty = {"=", "r = %0"};
+    EXPECT_TRUE(symbols.resolveFormatLines(empty, "circle", "area").empty());
+    EXPECT_FALSE(KalFormulaSymbol().findSymbol("circle", "area", "r"));
+}
+
+TEST_F(FormulaModelTest, InputManagerLookupRewritesTheSymbolUnit) {
+    foundation::Bundle bundle(root_, "en");
+    KalFormulaUnit units(bundle);
+    units.setTargetUnit(kCentimetre);
+    KalFormulaSymbol symbols;
+    symbols.symbols = {symbol("A", "A", "m^2")};
+    KalFormulaSymbolLookup lookup(symbols, units);
+    auto found = lookup.findSymbol("circle", "area", "A");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->unitLatex, "cm^2");
+    EXPECT_FALSE(lookup.findSymbol("circle", "area", "B"));
+    EXPECT_FALSE(KalFormulaSymbolLookup().findSymbol("circle", "area", "A"));  // the shared list is empty
+}
