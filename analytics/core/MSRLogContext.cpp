@@ -1,0 +1,32 @@
+#include "analytics/core/MSRLogContext.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The shortest text that reads back as the same double, as the platform's
+// numbers describe themselves ("0.1", "2", "1e+20").
+std::string shortestText(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[32];
+    for (int precision = 1; precision <= 17; ++precision) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
+        if (std::strtod(buffer, nullptr) == value) break;
+    }
+    return buffer;
+}
+
+}  // namespace
+
+std::string MSRLogContext::description() const {
+    if (isNull()) return "(null)";
+    if (auto t = text()) return *t;
+    if (auto i = integer()) return std::to_string(*i);
+    if (auto d = floating()) return shortestText(*d);
+    if (auto e = exception()) return e->description();
+    if (auto e = error()) return e->description();
+    return object()->description;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "analytics/core/MSRConsoleLogger.h"
+#include "analytics/core/MSRMemoryPreferenceStore.h"
+#include "analytics/core/MSRMonitor.h"
+#include "platform/dispatch/ManualExecutor.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A monitor in virtual time whose console lines are captured and whose
+// preferences live in memory. It is installed as the shared monitor for the
+// code under test and removed again afterwards. The reservoir keeps the latest
+// report unless a test says otherwise.
+struct MonitorHarness {
+    explicit MonitorHarness(MSRMonitor::Environment environment = {}, bool ownExecutor = true) {
+        if (ownExecutor) executor = std::make_unique<dispatch::ManualExecutor>();
+        environment.console = &console;
+        if (!environment.appPreferences) environment.appPreferences = app;
+        if (!environment.monitorSuite) environment.monitorSuite = suite;
+        if (!environment.randomUniform) environment.randomUniform = [](uint32_t) { return 0u; };
+        monitor = MSRMonitor::initWithLibraryVersion(110100, std::move(environment));
+        settle();
+        MSRMonitor::setShared(monitor);
+    }
+    ~MonitorHarness() { MSRMonitor::setShared(nullptr); }
+
+    void settle() {
+        if (executor) executor->runUntilIdle();
+    }
+    std::vector<std::string> takeLines() {
+        settle();
+        std::lock_guard lock(mutex);
+        return std::exchange(lines, {});
+    }
+    // Key of the report the health monitor keeps, empty when none.
+    std::string sampledKey() {
+        settle();
+        auto array = suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
+        if (!array || array->size() != 4) return "";
+        return *(*array)[2].get<std::string>();
+    }
+    std::string sampledContext() {
+        settle();
+        auto array = suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
+        if (!array || array->size() != 4) return "";
+        return *(*array)[0].get<std::string>();
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::unique_ptr<dispatch::ManualExecutor> executor;
+    MSRConsoleLogger console{[this](const std::string& line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+    }};
+    std::shared_ptr<MSRMemoryPreferenceStore> app = std::make_shared<MSRMemoryPreferenceStore>();
+    std::shared_ptr<MSRMemoryPreferenceStore> suite = std::make_shared<MSRMemoryPreferenceStore>();
+    std::shared_ptr<MSRMonitor> monitor;
+};
