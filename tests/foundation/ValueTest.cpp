@@ -139,3 +139,27 @@ TEST(Value, Base64RoundTripAndRejectsMalformed) {
     }
     for (const char* bad : {"A", "AB=C", "A===", "AB*D", "AA==AA=="}) EXPECT_FALSE(foundation::base64Decode(bad)) << bad;
 }
+
+#include "platform/foundation/NumberFormatter.h"
+
+TEST(NumberFormatter, DefaultSettingsGiveRoundedWholeNumbers) {
+    foundation::NumberFormatter plain;
+    foundation::NumberFormatter twoPlaces;
+    twoPlaces.maximumFractionDigits = 2;
+    foundation::NumberFormatter grouped;
+    grouped.numberStyle = foundation::NumberFormatter::Style::decimal;
+    grouped.usesGroupingSeparator = true;
+    grouped.maximumFractionDigits = 3;
+    struct Case {
+        const foundation::NumberFormatter& formatter;
+        double value;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {plain, 3.5, "4"},        {plain, 2.5, "2"},          {plain, -0.4, "0"},
+        {plain, -7.0, "-7"},      {twoPlaces, 0.125, "0.12"}, {twoPlaces, 1.5, "1.5"},
+        {twoPlaces, 2.0, "2"},    {grouped, 1234567.25, "1,234,567.25"},
+        {grouped, -1000, "-1,000"}, {grouped, 999, "999"},    {plain, std::nan(""), "NaN"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.formatter.string(c.value), c.expected) << c.value;
+}
