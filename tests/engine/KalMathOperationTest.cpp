@@ -216,14 +216,6 @@ TEST(KalMathOperation, DivisionByZeroIsFloatingPointNotACrash) {
     EXPECT_TRUE(std::isinf(*exact.digit->value()));
 }
 
-TEST(KalMathOperation, ForceDecimalIgnoresFractionMode) {
-    KalMathOperation operation;
-    operation.setWithFraction(true);
-    const ProductResult r = operation.divide(digit(7), digit(2), true);
-    expectDigit(r.digit, Expected{3.5, 1}, "7 : 2 forced");
-    EXPECT_EQ(r.operationLatex, "7 : 2 = 3.5");
-}
-
 struct CancelCase {
     std::string label;
     Digit d;
@@ -327,11 +319,6 @@ TEST(KalMathOperation, RoundedToPlaces) {
         EXPECT_DOUBLE_EQ(r.rounded, c.rounded) << c.x;
         EXPECT_EQ(r.cut, c.cut) << c.x;
     }
-}
-
-TEST(KalMathOperation, SharedInstanceStartsOutOfFractionMode) {
-    EXPECT_EQ(&KalMathOperation::shared(), &KalMathOperation::shared());
-    EXPECT_EQ(&KalMathOperation::shared().outputHelper(), &KalStringOutput::shared());
 }
 
 }  // namespace

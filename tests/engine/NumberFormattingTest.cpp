@@ -146,8 +146,6 @@ TEST(FormatDigitLatex, BlankDigitAndSuffix) {
               "\\left(-2\\right) cm");
 }
 
-TEST(VariableLatex, NoVariablesGiveNone) { EXPECT_FALSE(KalStringOutput::variableLatex(digit(2)).has_value()); }
-
 TEST(CancelLatex, ShowsBothPartsDividedByTheDivisor) {
     Digit d = digit(6, -4);
     EXPECT_EQ(KalStringOutput::cancelLatex(d, {}, 2), "\\frac{6 : 2}{(-4) : 2}");
