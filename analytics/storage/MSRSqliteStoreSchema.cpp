@@ -14,6 +14,25 @@ constexpr const char* kPrimaryKey = "PRIMARY KEY";
 
 std::string firstWord(const std::string& text) { return text.substr(0, text.find(' ')); }
 
+// Copies the rows of `source` into `destination` column by name. A copy by
+// position would quietly put values into the wrong columns of a table whose
+// columns were created in another order.
+bool copyNamedColumns(MSRSqliteStore& store, const std::string& source, const std::string& destination,
+                      MSRError* error) {
+  auto sourceColumns = store.columnsForTable(source, error);
+  auto destinationColumns = store.columnsForTable(destination, error);
+  if (!sourceColumns || !destinationColumns) return false;
+  std::set<std::string> available(sourceColumns->begin(), sourceColumns->end());
+  std::string list;
+  for (const auto& column : *destinationColumns) {
+    if (!available.count(column)) continue;
+    if (!list.empty()) list += ", ";
+    list += column;
+  }
+  if (list.empty()) return true;
+  return store.executeSQL("INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " + source, error);
+}
+
 }  // namespace
 
 bool MSRSqliteStore::ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
@@ -153,7 +172,7 @@ bool MSRSqliteStore::ensureSchemaOfTable(const std::string& table, const MSRColu
   bool rebuilt = performTransaction(error, [&] {
     stepFailed = !(renameTable(table, oldTable, &stepError) &&
                    ensureTable(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
-                   copyContentsFromTable(oldTable, table, &stepError) && dropTable(oldTable, &stepError));
+                   copyNamedColumns(*this, oldTable, table, &stepError) && dropTable(oldTable, &stepError));
     return !stepFailed;
   });
   if (!rebuilt && error && error->code() == 0 && stepFailed) *error = stepError;

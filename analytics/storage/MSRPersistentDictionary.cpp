@@ -1,0 +1,132 @@
+#include "analytics/storage/MSRPersistentDictionary.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRStorageLog.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+
+using foundation::Value;
+
+std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const std::string& fileName) {
+    if (fileName.empty()) return nullptr;
+    std::string path = MSRSDKPlistPath(fileName);
+    if (path.empty()) return nullptr;
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (ec) {
+        MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004, "Cannot create subdirectories for config plist files.");
+        return nullptr;
+    }
+    Value::Dictionary content;
+    std::string bytes;
+    if (foundation::FileSystem::readFile(path, bytes)) {
+        // A file that is not a dictionary is replaced at the first write.
+        if (auto parsed = foundation::parsePropertyList(bytes); parsed && parsed->dictionary()) {
+            content = *parsed->dictionary();
+        }
+    }
+    return std::shared_ptr<MSRPersistentDictionary>(new MSRPersistentDictionary(path, std::move(content)));
+}
+
+MSRPersistentDictionary::MSRPersistentDictionary(std::string filePath, Value::Dictionary content)
+    : filePath_(std::move(filePath)),
+      content_(std::move(content)),
+      serialQueue_(dispatch::SerialQueue::create("MSRPersistentDictionary")) {}
+
+MSRPersistentDictionary::~MSRPersistentDictionary() {
+    bool pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending = hasPendingPersistence_;
+    }
+    if (pending) persistToDisk();
+}
+
+Value MSRPersistentDictionary::objectForKey(const std::string& key) {
+    if (key.empty()) {
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43001, "Cannot get object for invalid config key.");
+        return Value();
+    }
+    std::lock_guard lock(mutex_);
+    auto found = content_.find(key);
+    return found == content_.end() ? Value() : found->second;
+}
+
+void MSRPersistentDictionary::setObject(const Value& value, const std::string& key) {
+    if (key.empty()) {
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43002, "Cannot set object for invalid config key.");
+        return;
+    }
+    if (value.isAbsent()) {
+        std::lock_guard lock(mutex_);
+        if (content_.erase(key)) scheduleLocked(kPersistDelay);
+        return;
+    }
+    // A value with no property-list form, at any depth, would make every
+    // later write of the whole file fail.
+    if (!MSRIsPropertyListValue(value)) {
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43003,
+                             "Cannot set invalid object to config. Must be a string, number, array, dictionary, "
+                             "date, or data. Value " + value.jsonText());
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    auto found = content_.find(key);
+    if (found != content_.end() && found->second == value && found->second.type() == value.type()) return;
+    content_[key] = value;
+    scheduleLocked(kPersistDelay);
+}
+
+void MSRPersistentDictionary::clearAllData() {
+    std::lock_guard lock(mutex_);
+    if (content_.empty()) return;
+    content_.clear();
+    scheduleLocked(kPersistDelay);
+}
+
+bool MSRPersistentDictionary::hasPendingPersistence() const {
+    std::lock_guard lock(mutex_);
+    return hasPendingPersistence_;
+}
+
+void MSRPersistentDictionary::schedulePersistToDisk() {
+    std::lock_guard lock(mutex_);
+    scheduleLocked(kPersistDelay);
+}
+
+void MSRPersistentDictionary::scheduleLocked(double delay) {
+    if (hasPendingPersistence_) return;
+    hasPendingPersistence_ = true;
+    std::weak_ptr<MSRPersistentDictionary> weakSelf = weak_from_this();
+    serialQueue_->asyncAfter(delay, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->persistToDisk();
+    });
+}
+
+bool MSRPersistentDictionary::persistToDisk() {
+    Value snapshot;
+    {
+        std::lock_guard lock(mutex_);
+        snapshot = Value(content_);
+        hasPendingPersistence_ = false;
+    }
+    auto xml = foundation::propertyListXml(snapshot);
+    std::string failure;
+    bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
+    std::lock_guard lock(mutex_);
+    if (written) {
+        retryDelay_ = kPersistDelay;
+        return true;
+    }
+    MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43000, "Cannot persist configs to disk");
+    // Try again without waiting for the next change, backing off while the
+    // disk keeps refusing. A change in the meantime has scheduled a write
+    // already, which carries the same contents.
+    double delay = retryDelay_;
+    retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
+    if (!weak_from_this().expired()) scheduleLocked(delay);
+    return false;
+}

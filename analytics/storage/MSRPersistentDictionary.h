@@ -1,0 +1,49 @@
+#pragma once
+
+// A key-value store held in memory and written as one property-list file in
+// the engine's folder. Every change schedules one write of the whole
+// dictionary a second later, so a burst of changes costs one write. A write
+// that fails is tried again later; the contents stay in memory meanwhile.
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "analytics/storage/MSRConfigStore.h"
+#include "platform/dispatch/SerialQueue.h"
+
+class MSRPersistentDictionary : public MSRConfigStore, public std::enable_shared_from_this<MSRPersistentDictionary> {
+public:
+    static constexpr double kPersistDelay = 1.0;
+    static constexpr double kMaxRetryDelay = 64.0;
+
+    // Null for an empty name or when the engine folder cannot be made.
+    static std::shared_ptr<MSRPersistentDictionary> create(const std::string& fileName);
+    // Writes a pending change at once.
+    ~MSRPersistentDictionary() override;
+
+    foundation::Value objectForKey(const std::string& key) override;
+    void setObject(const foundation::Value& value, const std::string& key) override;
+    void clearAllData() override;
+    // Nothing to do: the dictionary writes on its own schedule.
+    void synchronize() override {}
+
+    const std::string& filePath() const { return filePath_; }
+    bool hasPendingPersistence() const;
+
+    void schedulePersistToDisk();
+    // Writes a snapshot of the contents; false when the write failed (a retry
+    // is then scheduled).
+    bool persistToDisk();
+
+private:
+    MSRPersistentDictionary(std::string filePath, foundation::Value::Dictionary content);
+    void scheduleLocked(double delay);
+
+    const std::string filePath_;
+    mutable std::mutex mutex_;
+    foundation::Value::Dictionary content_;
+    bool hasPendingPersistence_ = false;
+    double retryDelay_ = kPersistDelay;
+    std::shared_ptr<dispatch::SerialQueue> serialQueue_;
+};
