@@ -1,0 +1,383 @@
+#include "analytics/messages/MSRPBRuntime.h"
+
+#include <bit>
+#include <cstring>
+
+#include "analytics/messages/MSRPBLog.h"
+
+namespace {
+
+// The wrapper's info when it has one and `index` lies inside the message;
+// otherwise logs why and answers nullptr. `operation` names the accessor in
+// the log line ("GetBool").
+const NANOMessageInfo* checkedInfo(const NANOMessageBase& message, uint32_t index, const char* operation)
+{
+    const NANOMessageInfo* info = message.messageInfo();
+    if (info == nullptr) {
+        MSRPBLog("ProtocolBuffer message hasn't been initialized. %s can't be performed. Message name %s", operation,
+                 message.messageID());
+        return nullptr;
+    }
+    if (index >= info->type->fieldCount) {
+        MSRPBLog("<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed", index,
+                 info->type->fieldCount, info->type->name, operation);
+        return nullptr;
+    }
+    return info;
+}
+
+NANOMessageInfo* checkedInfo(NANOMessageBase& message, uint32_t index, const char* operation)
+{
+    return const_cast<NANOMessageInfo*>(checkedInfo(static_cast<const NANOMessageBase&>(message), index, operation));
+}
+
+uint32_t wordOf(const NANOMessageInfo& info, uint32_t index) { return info.type->fields[index].word; }
+
+bool kindFits(const NANOMessageInfo& info, uint32_t index, bool fits, const char* kindName)
+{
+    if (!fits) {
+        MSRPBLog("<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName, info.type->name, index);
+    }
+    return fits;
+}
+
+bool isBool(uint32_t w) { return (w & 0x28) == 0x20; }
+bool isInt32(uint32_t w) { return (w & 0x1C0) != 0 && (w & kMSRPBLabelRepeated) == 0; }
+bool isInt64(uint32_t w) { return (w & 0x600) != 0 && (w & kMSRPBLabelRepeated) == 0; }
+bool isDouble(uint32_t w) { return (w & 0x1008) == 0x1000; }
+bool isString(uint32_t w) { return (w & 0x2008) == 0x2000; }
+bool isMessage(uint32_t w) { return (w & 0x4008) == 0x4000; }
+bool isRepeated(uint32_t w) { return (w & kMSRPBLabelRepeated) != 0; }
+
+uint64_t scalarOf(const NANOMessageInfo& info, uint32_t index)
+{
+    const auto* value = std::get_if<uint64_t>(&info.fields[index]);
+    return value ? *value : 0;
+}
+
+bool isUTF8(std::string_view text)
+{
+    size_t i = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    while (i < text.size()) {
+        unsigned char c = bytes[i];
+        size_t length;
+        uint32_t codepoint;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            codepoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            codepoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            codepoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) return false;
+            codepoint = (codepoint << 6) | (bytes[i + k] & 0x3F);
+        }
+        static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codepoint < kSmallest[length] || codepoint > 0x10FFFF || (codepoint >= 0xD800 && codepoint <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The element type a message field holds, checked against what the caller
+// expects: a mismatch would make the glue read one message's cells through
+// another message's table.
+bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMessageType& type)
+{
+    const MSRPBMessageType& declared = MSRPBMessageTypeFor(info.type->fields[index].element);
+    if (&declared == &type) return true;
+    MSRPBLog("<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name, declared.name, type.name);
+    return false;
+}
+
+}  // namespace
+
+bool MSRPBHasField(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "HasField");
+    if (info == nullptr) return false;
+    if (isRepeated(wordOf(*info, index))) return true;
+    return !std::holds_alternative<std::monostate>(info->fields[index]);
+}
+
+void MSRPBClearField(NANOMessageBase& message, uint32_t index)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "ClearField");
+    if (info != nullptr) NANOMessageInfoClearField(*info, index);
+}
+
+bool MSRPBGetBool(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetBool");
+    if (info == nullptr || !kindFits(*info, index, isBool(wordOf(*info, index)), "a scalar BOOL")) return false;
+    return (scalarOf(*info, index) & 0xFF) != 0;
+}
+
+void MSRPBSetBool(NANOMessageBase& message, uint32_t index, bool value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetBool");
+    if (info == nullptr || !kindFits(*info, index, isBool(wordOf(*info, index)), "a scalar BOOL")) return;
+    info->fields[index] = uint64_t{value ? 1u : 0u};
+}
+
+int32_t MSRPBGetInt32(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetInt32");
+    if (info == nullptr || !kindFits(*info, index, isInt32(wordOf(*info, index)), "a scalar INT32")) return 0;
+    return static_cast<int32_t>(static_cast<uint32_t>(scalarOf(*info, index)));
+}
+
+void MSRPBSetInt32(NANOMessageBase& message, uint32_t index, int32_t value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetInt32");
+    if (info == nullptr || !kindFits(*info, index, isInt32(wordOf(*info, index)), "a scalar INT32")) return;
+    info->fields[index] = uint64_t{static_cast<uint32_t>(value)};
+}
+
+int64_t MSRPBGetInt64(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetInt64");
+    if (info == nullptr || !kindFits(*info, index, isInt64(wordOf(*info, index)), "a scalar INT64")) return 0;
+    return static_cast<int64_t>(scalarOf(*info, index));
+}
+
+void MSRPBSetInt64(NANOMessageBase& message, uint32_t index, int64_t value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetInt64");
+    if (info == nullptr || !kindFits(*info, index, isInt64(wordOf(*info, index)), "a scalar INT64")) return;
+    info->fields[index] = static_cast<uint64_t>(value);
+}
+
+double MSRPBGetDouble(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetDouble");
+    if (info == nullptr || !kindFits(*info, index, isDouble(wordOf(*info, index)), "a scalar DOUBLE")) return 0.0;
+    return std::bit_cast<double>(scalarOf(*info, index));
+}
+
+void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetDouble");
+    if (info == nullptr || !kindFits(*info, index, isDouble(wordOf(*info, index)), "a scalar DOUBLE")) return;
+    info->fields[index] = std::bit_cast<uint64_t>(value);
+}
+
+std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetString");
+    if (info == nullptr || !kindFits(*info, index, isString(wordOf(*info, index)), "a scalar STRING")) {
+        return std::nullopt;
+    }
+    const auto* text = std::get_if<std::string>(&info->fields[index]);
+    if (text == nullptr || !isUTF8(*text)) return std::nullopt;
+    return *text;
+}
+
+void MSRPBSetString(NANOMessageBase& message, uint32_t index, std::optional<std::string_view> value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetString");
+    if (info == nullptr || !kindFits(*info, index, isString(wordOf(*info, index)), "a scalar STRING")) return;
+    if (!value) {
+        NANOMessageInfoClearField(*info, index);
+        return;
+    }
+    info->fields[index] = std::string(*value);
+}
+
+std::optional<NANOMessageBase> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index,
+                                               const MSRPBMessageType& type)
+{
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetMessage");
+    if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE") ||
+        !elementTypeFits(*info, index, type)) {
+        return std::nullopt;
+    }
+    const auto* nested = std::get_if<NANOMessageInfoPtr>(&info->fields[index]);
+    if (nested == nullptr || !*nested) return std::nullopt;
+    return NANOMessageBase::initWithMessageInfo(type, nested->get());
+}
+
+void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessageBase& value)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetMessage");
+    if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE")) return;
+    if (value.messageInfo() == nullptr) {
+        MSRPBLog("<ERROR> SetMessage: the value of field %u of message %s holds no message", index, info->type->name);
+        return;
+    }
+    if (!elementTypeFits(*info, index, value.messageType())) return;
+    info->fields[index] = NANOMessageInfoCopy(*value.messageInfo());
+}
+
+std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t index)
+{
+    std::vector<MSRPBValue> out;
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
+    if (info == nullptr) return out;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word), "REPEATED")) return out;
+    const NANOCell& cell = info->fields[index];
+    if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
+        out.reserve(texts->size());
+        for (const std::string& text : *texts) {
+            if (word & kMSRPBKindBytes) {
+                out.emplace_back(std::vector<uint8_t>(text.begin(), text.end()));
+            } else if (isUTF8(text)) {
+                out.emplace_back(text);
+            } else {
+                MSRPBLog("<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",
+                         info->type->name, index);
+            }
+        }
+        return out;
+    }
+    const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell);
+    if (scalars == nullptr) {
+        MSRPBLog("<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray", index,
+                 info->type->name);
+        return out;
+    }
+    out.reserve(scalars->size());
+    for (uint64_t bits : *scalars) {
+        if (word & kMSRPBKindBool) out.emplace_back((bits & 0xFF) != 0);
+        else if (word & (kMSRPBKindInt32 | kMSRPBKindEnum)) out.emplace_back(static_cast<int32_t>(static_cast<uint32_t>(bits)));
+        else if (word & kMSRPBKindUInt32) out.emplace_back(static_cast<uint32_t>(bits));
+        else if (word & kMSRPBKindInt64) out.emplace_back(static_cast<int64_t>(bits));
+        else if (word & kMSRPBKindUInt64) out.emplace_back(bits);
+        else if (word & kMSRPBKindFloat) out.emplace_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+        else if (word & kMSRPBKindDouble) out.emplace_back(std::bit_cast<double>(bits));
+    }
+    return out;
+}
+
+namespace {
+
+// The number a numeric element carries, in the form the field stores.
+std::optional<uint64_t> numericBits(uint32_t word, const MSRPBValue& value)
+{
+    if (std::holds_alternative<std::string>(value) || std::holds_alternative<std::vector<uint8_t>>(value)) {
+        return std::nullopt;
+    }
+    return std::visit([word](const auto& number) -> std::optional<uint64_t> {
+        using T = std::decay_t<decltype(number)>;
+        if constexpr (std::is_arithmetic_v<T>) {
+            if (word & kMSRPBKindBool) return number != 0 ? 1 : 0;
+            if (word & kMSRPBKindFloat) return std::bit_cast<uint32_t>(static_cast<float>(number));
+            if (word & kMSRPBKindDouble) return std::bit_cast<uint64_t>(static_cast<double>(number));
+            if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) {
+                if constexpr (std::is_floating_point_v<T>) return static_cast<uint64_t>(static_cast<int64_t>(number));
+                else return static_cast<uint64_t>(number);
+            }
+            if constexpr (std::is_floating_point_v<T>) {
+                return static_cast<uint32_t>(static_cast<int64_t>(number));
+            } else {
+                return static_cast<uint32_t>(number);
+            }
+        } else {
+            return std::nullopt;
+        }
+    }, value);
+}
+
+}  // namespace
+
+void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<MSRPBValue>& values)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
+    if (info == nullptr) return;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word), "REPEATED")) return;
+    if (word & kMSRPBKindMessage) {
+        MSRPBLog("<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray", index,
+                 info->type->name);
+        return;
+    }
+    NANOMessageInfoClearField(*info, index);
+    NANOCell& cell = info->fields[index];
+    if (auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
+        const bool bytes = (word & kMSRPBKindBytes) != 0;
+        texts->reserve(values.size());
+        for (const MSRPBValue& value : values) {
+            if (!bytes && std::holds_alternative<std::string>(value)) {
+                texts->push_back(std::get<std::string>(value));
+            } else if (bytes && std::holds_alternative<std::vector<uint8_t>>(value)) {
+                const auto& data = std::get<std::vector<uint8_t>>(value);
+                texts->emplace_back(data.begin(), data.end());
+            } else {
+                MSRPBLog("<ERROR> Invalid object type. %s fields expect %s. Message: %s, field ID: %u",
+                         bytes ? "Bytes" : "String", bytes ? "bytes" : "text", info->type->name, index);
+                texts->clear();
+                return;
+            }
+        }
+        return;
+    }
+    auto& scalars = std::get<std::vector<uint64_t>>(cell);
+    scalars.reserve(values.size());
+    for (const MSRPBValue& value : values) {
+        std::optional<uint64_t> bits = numericBits(word, value);
+        if (!bits) {
+            MSRPBLog("<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
+                     info->type->name, index);
+            scalars.clear();
+            return;
+        }
+        scalars.push_back(*bits);
+    }
+}
+
+std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index,
+                                                  const MSRPBMessageType& type)
+{
+    std::vector<NANOMessageBase> out;
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
+    if (info == nullptr) return out;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") ||
+        !elementTypeFits(*info, index, type)) {
+        return out;
+    }
+    const auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
+    out.reserve(elements.size());
+    for (const NANOMessageInfoPtr& element : elements) {
+        if (auto copy = NANOMessageBase::initWithMessageInfo(type, element.get())) out.push_back(std::move(*copy));
+    }
+    return out;
+}
+
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<const NANOMessageBase* const> values)
+{
+    NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
+    if (info == nullptr) return;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE")) return;
+    NANOMessageInfoClearField(*info, index);
+    auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
+    elements.reserve(values.size());
+    for (const NANOMessageBase* value : values) {
+        if (value == nullptr || value->messageInfo() == nullptr) {
+            MSRPBLog("<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+                     info->type->name, index);
+            elements.clear();
+            return;
+        }
+        if (!elementTypeFits(*info, index, value->messageType())) {
+            elements.clear();
+            return;
+        }
+        elements.push_back(NANOMessageInfoCopy(*value->messageInfo()));
+    }
+}

@@ -1,0 +1,86 @@
+#pragma once
+// Reading and writing message fields by field index. Every accessor checks
+// that the wrapper holds a message, that the index lies inside the message and
+// that the field's declared kind fits the accessor; a failed check is logged
+// (MSRPBLog) and answers the neutral value (false, 0, 0.0, nullopt, empty)
+// or leaves the message unchanged.
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "analytics/messages/NANOMessageBase.h"
+
+// Repeated fields of any kind are always present, even when empty.
+bool MSRPBHasField(const NANOMessageBase& message, uint32_t index);
+void MSRPBClearField(NANOMessageBase& message, uint32_t index);
+
+bool MSRPBGetBool(const NANOMessageBase& message, uint32_t index);
+void MSRPBSetBool(NANOMessageBase& message, uint32_t index, bool value);
+// int32, uint32 and enum fields.
+int32_t MSRPBGetInt32(const NANOMessageBase& message, uint32_t index);
+void MSRPBSetInt32(NANOMessageBase& message, uint32_t index, int32_t value);
+// int64 and uint64 fields.
+int64_t MSRPBGetInt64(const NANOMessageBase& message, uint32_t index);
+void MSRPBSetInt64(NANOMessageBase& message, uint32_t index, int64_t value);
+double MSRPBGetDouble(const NANOMessageBase& message, uint32_t index);
+void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value);
+// nullopt when absent or when the stored bytes are not UTF-8.
+std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index);
+// nullopt clears the field.
+void MSRPBSetString(NANOMessageBase& message, uint32_t index, std::optional<std::string_view> value);
+
+// A copy of a nested single message, which must be of `type`.
+std::optional<NANOMessageBase> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index,
+                                               const MSRPBMessageType& type);
+// Stores a copy of `value`, which must be of the field's message type.
+void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessageBase& value);
+
+// One element of a repeated scalar, string or bytes field.
+using MSRPBValue = std::variant<bool, int32_t, uint32_t, int64_t, uint64_t, float, double, std::string,
+                                std::vector<uint8_t>>;
+// Elements as the field's kind gives them: bool, int32 (also enum), uint32,
+// int64, uint64, float, double, string (skipped when not UTF-8) or bytes.
+std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t index);
+// All or nothing: numeric fields take any number, string fields strings, bytes
+// fields bytes; the first element of another kind is logged and leaves the
+// field empty.
+void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<MSRPBValue>& values);
+
+// Copies of the elements of a repeated message field of `type`.
+std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index,
+                                                  const MSRPBMessageType& type);
+// All or nothing: an element that is missing, holds no message or is of
+// another type than the field's is logged and leaves the field empty.
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<const NANOMessageBase* const> values);
+
+// Typed forms over the wrapper classes of MSRPBMessages.h.
+template <std::derived_from<NANOMessageBase> T>
+std::optional<T> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index)
+{
+    std::optional<NANOMessageBase> nested = MSRPBGetMessage(message, index, T::type());
+    if (!nested) return std::nullopt;
+    return T(std::move(*nested));
+}
+
+template <std::derived_from<NANOMessageBase> T>
+std::vector<T> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index)
+{
+    std::vector<T> out;
+    for (NANOMessageBase& element : MSRPBGetMessageArray(message, index, T::type())) out.emplace_back(std::move(element));
+    return out;
+}
+
+template <std::derived_from<NANOMessageBase> T>
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, const std::vector<T>& values)
+{
+    std::vector<const NANOMessageBase*> pointers;
+    pointers.reserve(values.size());
+    for (const T& value : values) pointers.push_back(&value);
+    MSRPBSetMessageArray(message, index, std::span<const NANOMessageBase* const>(pointers));
+}

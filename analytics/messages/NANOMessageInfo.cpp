@@ -1,0 +1,586 @@
+#include "analytics/messages/NANOMessageInfo.h"
+
+#include <cstring>
+
+#include <pb.h>
+#include <pb_common.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include "analytics/messages/MSRPBLog.h"
+#include "analytics/messages/proto/config.pb.h"
+#include "analytics/messages/proto/experiment.pb.h"
+#include "analytics/messages/proto/measurement.pb.h"
+
+// One glue for every message: the generated nanopb field table of a message is
+// walked once to learn where each field sits in the C structure, and that
+// layout drives filling the structure for encoding and reading it back after
+// decoding. Strings and repeated fields are nanopb callback fields; their
+// callbacks read and write the cells directly, so decoding is a single pass.
+
+namespace {
+
+struct NanoBinding {
+    const pb_msgdesc_t* desc;
+    size_t structSize;
+};
+
+#define BIND(name) NanoBinding{&msr_##name##_msg, sizeof(msr_##name)}
+
+// In the order of MSRPBMessageID.
+const NanoBinding kBindings[kMSRPBMessageCount] = {
+    BIND(AdCampaignInfo), BIND(AppProperty), BIND(Audience), BIND(AudienceLeafFilterResult),
+    BIND(ClientProperty), BIND(ConsentConfig), BIND(ConsentDefaultEntry), BIND(ConsentDelegationEntry),
+    BIND(CorePlatformServiceEntry), BIND(CustomProperty), BIND(DataControl),
+    BIND(DynamicFilterResultTimestamp), BIND(Event), BIND(EventConfig), BIND(EventFilter), BIND(EventParam),
+    BIND(Experiment), BIND(ExperimentRequest), BIND(ExperimentResponse), BIND(Filter), BIND(Flag),
+    BIND(MeasurementBatch), BIND(MeasurementBundle), BIND(MeasurementConfig), BIND(NumberFilter),
+    BIND(EdtActivities), BIND(EdtActivity), BIND(Program), BIND(PropertyFilter), BIND(PsmSetting),
+    BIND(Region), BIND(ResultData), BIND(RuntimeEntity), BIND(SdkResponse),
+    BIND(SequenceFilterResultTimestamp), BIND(Setting), BIND(SetmSetting),
+    BIND(SkAdNetworkConversionValueRequest), BIND(SkAdNetworkConversionValueResponse), BIND(Snapshot),
+    BIND(StringFilter), BIND(UserAttribute),
+};
+
+#undef BIND
+
+// Where one field of the nanopb structure lives and which field index it is.
+struct NanoField {
+    uint32_t index;
+    pb_type_t type;
+    uint32_t dataOffset;
+    int32_t presenceOffset;  // the has_ flag of static optional fields, -1 otherwise
+    uint32_t dataSize;
+};
+
+struct NanoLayout {
+    const MSRPBMessageType* type = nullptr;
+    const pb_msgdesc_t* desc = nullptr;
+    size_t structSize = 0;
+    std::vector<NanoField> fields;
+    // Callback fields of the structure including those of static nested
+    // structures: the number of callback arguments one decode or fill needs.
+    size_t callbackCount = 0;
+    std::vector<std::string> problems;
+};
+
+struct Layouts {
+    NanoLayout byID[kMSRPBMessageCount];
+};
+
+uint32_t kindOf(uint32_t word) { return word & ~(kMSRPBLabelSingle | kMSRPBLabelRepeated); }
+bool isRepeated(uint32_t word) { return (word & kMSRPBLabelRepeated) != 0; }
+
+// Which nanopb type a type word must have been generated as.
+bool ltypeMatches(uint32_t word, pb_type_t ltype, uint32_t dataSize)
+{
+    switch (kindOf(word)) {
+    case kMSRPBKindBool: return ltype == PB_LTYPE_BOOL;
+    case kMSRPBKindEnum:
+    case kMSRPBKindUInt32: return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 4);
+    case kMSRPBKindInt32: return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 4);
+    case kMSRPBKindInt64: return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 8);
+    case kMSRPBKindUInt64: return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 8);
+    case kMSRPBKindFloat: return ltype == PB_LTYPE_FIXED32;
+    case kMSRPBKindDouble: return ltype == PB_LTYPE_FIXED64;
+    case kMSRPBKindString: return ltype == PB_LTYPE_STRING;
+    case kMSRPBKindBytes: return ltype == PB_LTYPE_BYTES;
+    case kMSRPBKindMessage: return PB_LTYPE_IS_SUBMSG(ltype);
+    default: return false;
+    }
+}
+
+void buildLayout(Layouts& all, MSRPBMessageID id)
+{
+    NanoLayout& layout = all.byID[static_cast<size_t>(id)];
+    const MSRPBMessageType& type = MSRPBMessageTypeFor(id);
+    const NanoBinding& binding = kBindings[static_cast<size_t>(id)];
+    layout.type = &type;
+    layout.desc = binding.desc;
+    layout.structSize = binding.structSize;
+
+    std::vector<std::max_align_t> probe(binding.structSize / sizeof(std::max_align_t) + 1);
+    auto* base = reinterpret_cast<char*>(probe.data());
+    std::vector<bool> seen(type.fieldCount, false);
+    pb_field_iter_t iter;
+    if (pb_field_iter_begin(&iter, binding.desc, base)) {
+        do {
+            uint32_t index = type.fieldCount;
+            for (uint32_t i = 0; i < type.fieldCount; ++i) {
+                if (type.fields[i].tag == iter.tag) index = i;
+            }
+            if (index == type.fieldCount) {
+                layout.problems.push_back(std::string(type.name) + ": generated tag " + std::to_string(iter.tag) +
+                                          " is not in the field table");
+                continue;
+            }
+            seen[index] = true;
+            const MSRPBFieldSpec& spec = type.fields[index];
+            const bool callback = PB_ATYPE(iter.type) == PB_ATYPE_CALLBACK;
+            const bool wantCallback = isRepeated(spec.word) || kindOf(spec.word) == kMSRPBKindString ||
+                                      kindOf(spec.word) == kMSRPBKindBytes;
+            const bool labelOK = isRepeated(spec.word) ? PB_HTYPE(iter.type) == PB_HTYPE_REPEATED
+                                                       : PB_HTYPE(iter.type) == PB_HTYPE_OPTIONAL;
+            if (callback != wantCallback || !labelOK ||
+                !ltypeMatches(spec.word, PB_LTYPE(iter.type), iter.data_size)) {
+                layout.problems.push_back(std::string(type.name) + ": field index " + std::to_string(index) +
+                                          " (tag " + std::to_string(iter.tag) + ") differs from its generated form");
+            }
+            if (kindOf(spec.word) == kMSRPBKindMessage &&
+                iter.submsg_desc != kBindings[static_cast<size_t>(spec.element)].desc) {
+                layout.problems.push_back(std::string(type.name) + ": field index " + std::to_string(index) +
+                                          " holds another message type than generated");
+            }
+            NanoField field;
+            field.index = index;
+            field.type = iter.type;
+            field.dataOffset = static_cast<uint32_t>(static_cast<char*>(iter.pData) - base);
+            field.presenceOffset = (!callback && iter.pSize != nullptr)
+                                       ? static_cast<int32_t>(static_cast<char*>(iter.pSize) - base)
+                                       : -1;
+            field.dataSize = iter.data_size;
+            layout.fields.push_back(field);
+        } while (pb_field_iter_next(&iter));
+    }
+    for (uint32_t i = 0; i < type.fieldCount; ++i) {
+        if (!seen[i]) {
+            layout.problems.push_back(std::string(type.name) + ": field index " + std::to_string(i) +
+                                      " has no generated field");
+        }
+    }
+}
+
+// Static nesting is acyclic (recursion only goes through callback fields), so
+// this terminates.
+size_t countCallbacks(Layouts& all, MSRPBMessageID id)
+{
+    NanoLayout& layout = all.byID[static_cast<size_t>(id)];
+    size_t count = 0;
+    for (const NanoField& field : layout.fields) {
+        if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
+            ++count;
+        } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
+            count += countCallbacks(all, layout.type->fields[field.index].element);
+        }
+    }
+    return count;
+}
+
+const Layouts& layouts()
+{
+    static const Layouts* all = [] {
+        auto* built = new Layouts();
+        for (size_t i = 0; i < kMSRPBMessageCount; ++i) buildLayout(*built, static_cast<MSRPBMessageID>(i));
+        for (size_t i = 0; i < kMSRPBMessageCount; ++i) {
+            built->byID[i].callbackCount = countCallbacks(*built, static_cast<MSRPBMessageID>(i));
+        }
+        return built;
+    }();
+    return *all;
+}
+
+const NanoLayout& layoutFor(const MSRPBMessageType& type)
+{
+    return layouts().byID[static_cast<size_t>(type.id)];
+}
+
+// A zeroed, suitably aligned nanopb structure. (Value-initialising an array
+// of max_align_t does not clear the padding of its long double member, hence
+// the memset.)
+class StructBuffer {
+public:
+    explicit StructBuffer(size_t size) : storage_(new std::max_align_t[size / sizeof(std::max_align_t) + 1])
+    {
+        std::memset(storage_.get(), 0, (size / sizeof(std::max_align_t) + 1) * sizeof(std::max_align_t));
+    }
+    char* data() { return reinterpret_cast<char*>(storage_.get()); }
+
+private:
+    std::unique_ptr<std::max_align_t[]> storage_;
+};
+
+struct CallbackArg {
+    NANOMessageInfo* info;             // decoding
+    const NANOMessageInfo* source;     // encoding
+    uint32_t index;
+    int depth;
+};
+
+// ---------------------------------------------------------------- decoding
+
+bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth);
+
+bool readLengthDelimited(pb_istream_t* stream, std::string& out)
+{
+    if (stream->bytes_left > kNANOMaxDecodedFieldBytes) {
+        MSRPBLog("Unable to process proto stream. Buffer is too big. %zu > %d", stream->bytes_left,
+                 static_cast<int>(kNANOMaxDecodedFieldBytes));
+        return false;
+    }
+    out.resize(stream->bytes_left);
+    return pb_read(stream, reinterpret_cast<pb_byte_t*>(out.data()), out.size());
+}
+
+bool readScalar(pb_istream_t* stream, const pb_field_t* field, uint32_t kind, uint64_t& out)
+{
+    switch (PB_LTYPE(field->type)) {
+    case PB_LTYPE_FIXED32: {
+        uint32_t bits = 0;
+        if (!pb_decode_fixed32(stream, &bits)) return false;
+        out = bits;
+        return true;
+    }
+    case PB_LTYPE_FIXED64: return pb_decode_fixed64(stream, &out);
+    case PB_LTYPE_SVARINT: {
+        int64_t value = 0;
+        if (!pb_decode_svarint(stream, &value)) return false;
+        out = static_cast<uint64_t>(value);
+        break;
+    }
+    default:
+        if (!pb_decode_varint(stream, &out)) return false;
+        break;
+    }
+    if (kind == kMSRPBKindBool) out = out != 0;
+    if (kind == kMSRPBKindInt32 || kind == kMSRPBKindUInt32 || kind == kMSRPBKindEnum) out = static_cast<uint32_t>(out);
+    return true;
+}
+
+bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
+{
+    auto* context = static_cast<CallbackArg*>(*arg);
+    NANOMessageInfo& info = *context->info;
+    const MSRPBFieldSpec& spec = info.type->fields[context->index];
+    NANOCell& cell = info.fields[context->index];
+    const uint32_t kind = kindOf(spec.word);
+
+    if (!isRepeated(spec.word)) {
+        // The first occurrence of a single string wins; later ones are skipped.
+        if (std::holds_alternative<std::string>(cell)) return pb_read(stream, nullptr, stream->bytes_left);
+        std::string value;
+        if (!readLengthDelimited(stream, value)) return false;
+        cell = std::move(value);
+        return true;
+    }
+    if (kind == kMSRPBKindMessage) {
+        const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
+        if (context->depth + 1 > kNANOMaxNestingDepth) {
+            MSRPBLog("<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
+            return false;
+        }
+        NANOMessageInfoPtr element = NANOMessageInfoCreate(elementType);
+        if (!decodeInto(stream, *element, context->depth + 1)) {
+            MSRPBLog("<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name, elementType.name);
+            return false;
+        }
+        std::get<std::vector<NANOMessageInfoPtr>>(cell).push_back(std::move(element));
+        return true;
+    }
+    if (kind == kMSRPBKindString || kind == kMSRPBKindBytes) {
+        std::string value;
+        if (!readLengthDelimited(stream, value)) return false;
+        std::get<std::vector<std::string>>(cell).push_back(std::move(value));
+        return true;
+    }
+    uint64_t value = 0;
+    if (!readScalar(stream, field, kind, value)) return false;
+    std::get<std::vector<uint64_t>>(cell).push_back(value);
+    return true;
+}
+
+void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, std::vector<CallbackArg>& args,
+                   int depth)
+{
+    for (const NanoField& field : layout.fields) {
+        char* data = base + field.dataOffset;
+        if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
+            args.push_back(CallbackArg{&info, nullptr, field.index, depth});
+            auto* callback = reinterpret_cast<pb_callback_t*>(data);
+            callback->funcs.decode = &decodeCallback;
+            callback->arg = &args.back();
+        } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
+            const MSRPBMessageType& nestedType = MSRPBMessageTypeFor(info.type->fields[field.index].element);
+            NANOMessageInfoPtr nested = NANOMessageInfoCreate(nestedType);
+            NANOMessageInfo& nestedRef = *nested;
+            info.fields[field.index] = std::move(nested);
+            prepareDecode(layoutFor(nestedType), data, nestedRef, args, depth + 1);
+        }
+    }
+}
+
+uint64_t loadScalar(const char* data, const NanoField& field)
+{
+    switch (PB_LTYPE(field.type)) {
+    case PB_LTYPE_BOOL: return *reinterpret_cast<const bool*>(data) ? 1 : 0;
+    case PB_LTYPE_FIXED32:
+    case PB_LTYPE_VARINT:
+    case PB_LTYPE_UVARINT:
+    case PB_LTYPE_SVARINT:
+        if (field.dataSize == 4) {
+            uint32_t value;
+            std::memcpy(&value, data, 4);
+            return value;
+        }
+        [[fallthrough]];
+    default: {
+        uint64_t value;
+        std::memcpy(&value, data, 8);
+        return value;
+    }
+    }
+}
+
+void copyDecoded(const NanoLayout& layout, const char* base, NANOMessageInfo& info)
+{
+    for (const NanoField& field : layout.fields) {
+        if (PB_ATYPE(field.type) != PB_ATYPE_STATIC) continue;
+        const bool present = field.presenceOffset >= 0 && *reinterpret_cast<const bool*>(base + field.presenceOffset);
+        NANOCell& cell = info.fields[field.index];
+        if (PB_LTYPE_IS_SUBMSG(field.type)) {
+            if (!present) {
+                cell = std::monostate{};
+                continue;
+            }
+            NANOMessageInfo& nested = *std::get<NANOMessageInfoPtr>(cell);
+            copyDecoded(layoutFor(*nested.type), base + field.dataOffset, nested);
+        } else if (present) {
+            cell = loadScalar(base + field.dataOffset, field);
+        }
+    }
+}
+
+bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
+{
+    const NanoLayout& layout = layoutFor(*info.type);
+    StructBuffer buffer(layout.structSize);
+    std::vector<CallbackArg> args;
+    args.reserve(layout.callbackCount);  // the callbacks keep pointers into it
+    prepareDecode(layout, buffer.data(), info, args, depth);
+    if (!pb_decode_ex(stream, layout.desc, buffer.data(), PB_DECODE_NOINIT)) {
+        MSRPBLog("<ERROR> %s decoder failed: %s", info.type->name, PB_GET_ERROR(stream));
+        return false;
+    }
+    copyDecoded(layout, buffer.data(), info);
+    return true;
+}
+
+// ---------------------------------------------------------------- encoding
+
+bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, std::vector<CallbackArg>& args);
+
+bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
+{
+    const auto* context = static_cast<const CallbackArg*>(*arg);
+    const NANOMessageInfo& info = *context->source;
+    const MSRPBFieldSpec& spec = info.type->fields[context->index];
+    const NANOCell& cell = info.fields[context->index];
+    const uint32_t kind = kindOf(spec.word);
+
+    if (const auto* text = std::get_if<std::string>(&cell)) {
+        return pb_encode_tag_for_field(stream, field) &&
+               pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(text->data()), text->size());
+    }
+    if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
+        for (const std::string& text : *texts) {
+            if (!pb_encode_tag_for_field(stream, field) ||
+                !pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(text.data()), text.size())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
+        const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
+        for (const NANOMessageInfoPtr& element : *messages) {
+            StructBuffer buffer(elementLayout.structSize);
+            std::vector<CallbackArg> args;
+            args.reserve(elementLayout.callbackCount);
+            if (!fillForEncode(elementLayout, buffer.data(), *element, args) ||
+                !pb_encode_tag_for_field(stream, field) ||
+                !pb_encode_submessage(stream, elementLayout.desc, buffer.data())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
+        // One tag per element, never packed.
+        for (uint64_t value : *scalars) {
+            if (!pb_encode_tag_for_field(stream, field)) return false;
+            bool ok;
+            switch (PB_LTYPE(field->type)) {
+            case PB_LTYPE_FIXED32: {
+                uint32_t bits = static_cast<uint32_t>(value);
+                ok = pb_encode_fixed32(stream, &bits);
+                break;
+            }
+            case PB_LTYPE_FIXED64: ok = pb_encode_fixed64(stream, &value); break;
+            case PB_LTYPE_SVARINT: ok = pb_encode_svarint(stream, static_cast<int64_t>(value)); break;
+            default:
+                // A negative int32 goes out sign-extended to ten bytes, as every
+                // protocol-buffer reader expects.
+                if (kind == kMSRPBKindInt32) value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+                ok = pb_encode_varint(stream, value);
+                break;
+            }
+            if (!ok) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+void storeScalar(char* data, const NanoField& field, uint64_t value)
+{
+    switch (PB_LTYPE(field.type)) {
+    case PB_LTYPE_BOOL: *reinterpret_cast<bool*>(data) = (value & 0xFF) != 0; return;
+    default:
+        if (field.dataSize == 4) {
+            // Narrowed to 32 bits: nanopb sign-extends an int32 when writing it.
+            uint32_t narrow = static_cast<uint32_t>(value);
+            std::memcpy(data, &narrow, 4);
+        } else {
+            std::memcpy(data, &value, 8);
+        }
+    }
+}
+
+bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, std::vector<CallbackArg>& args)
+{
+    for (const NanoField& field : layout.fields) {
+        const NANOCell& cell = info.fields[field.index];
+        const MSRPBFieldSpec& spec = info.type->fields[field.index];
+        char* data = base + field.dataOffset;
+        if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
+            bool wanted = false;
+            if (isRepeated(spec.word)) {
+                if (std::holds_alternative<std::monostate>(cell)) {
+                    MSRPBLog("<ERROR> %s Encoder: '%s' should have been allocated", info.type->name, spec.name);
+                    return false;
+                }
+                std::visit([&](const auto& value) {
+                    using T = std::decay_t<decltype(value)>;
+                    if constexpr (std::is_same_v<T, std::vector<uint64_t>> ||
+                                  std::is_same_v<T, std::vector<std::string>> ||
+                                  std::is_same_v<T, std::vector<NANOMessageInfoPtr>>) {
+                        wanted = !value.empty();
+                    }
+                }, cell);
+            } else {
+                wanted = std::holds_alternative<std::string>(cell);
+            }
+            if (wanted) {
+                args.push_back(CallbackArg{nullptr, &info, field.index, 0});
+                auto* callback = reinterpret_cast<pb_callback_t*>(data);
+                callback->funcs.encode = &encodeCallback;
+                callback->arg = &args.back();
+            }
+        } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
+            const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
+            if (nested == nullptr || !*nested) continue;
+            *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
+            if (!fillForEncode(layoutFor(*(*nested)->type), data, **nested, args)) return false;
+        } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
+            if (field.presenceOffset >= 0) *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
+            storeScalar(data, field, *value);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type)
+{
+    auto info = std::make_unique<NANOMessageInfo>();
+    info->type = &type;
+    info->fields.resize(type.fieldCount);
+    for (uint32_t i = 0; i < type.fieldCount; ++i) {
+        const uint32_t word = type.fields[i].word;
+        if (!isRepeated(word)) continue;
+        switch (kindOf(word)) {
+        case kMSRPBKindMessage: info->fields[i] = std::vector<NANOMessageInfoPtr>(); break;
+        case kMSRPBKindString:
+        case kMSRPBKindBytes: info->fields[i] = std::vector<std::string>(); break;
+        default: info->fields[i] = std::vector<uint64_t>(); break;
+        }
+    }
+    return info;
+}
+
+NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info)
+{
+    auto copy = std::make_unique<NANOMessageInfo>();
+    copy->type = info.type;
+    copy->fields.reserve(info.fields.size());
+    for (const NANOCell& cell : info.fields) {
+        if (const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell)) {
+            copy->fields.emplace_back(*nested ? NANOMessageInfoCopy(**nested) : nullptr);
+        } else if (const auto* elements = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
+            std::vector<NANOMessageInfoPtr> copies;
+            copies.reserve(elements->size());
+            for (const NANOMessageInfoPtr& element : *elements) copies.push_back(NANOMessageInfoCopy(*element));
+            copy->fields.emplace_back(std::move(copies));
+        } else {
+            std::visit([&](const auto& value) {
+                using T = std::decay_t<decltype(value)>;
+                if constexpr (!std::is_same_v<T, NANOMessageInfoPtr> &&
+                              !std::is_same_v<T, std::vector<NANOMessageInfoPtr>>) {
+                    copy->fields.emplace_back(value);
+                }
+            }, cell);
+        }
+    }
+    return copy;
+}
+
+bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index)
+{
+    if (index >= info.fields.size()) {
+        MSRPBLog("<ERROR> %s: Cannot deallocate field %u: Unknown field", info.type->name, index);
+        return false;
+    }
+    NANOCell& cell = info.fields[index];
+    if (auto* v = std::get_if<std::vector<uint64_t>>(&cell)) v->clear();
+    else if (auto* s = std::get_if<std::vector<std::string>>(&cell)) s->clear();
+    else if (auto* m = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) m->clear();
+    else cell = std::monostate{};
+    return true;
+}
+
+bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length)
+{
+    pb_istream_t stream = pb_istream_from_buffer(bytes, length);
+    return decodeInto(&stream, info, 0);
+}
+
+std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info)
+{
+    const NanoLayout& layout = layoutFor(*info.type);
+    StructBuffer buffer(layout.structSize);
+    std::vector<CallbackArg> args;
+    args.reserve(layout.callbackCount);
+    if (!fillForEncode(layout, buffer.data(), info, args)) return std::nullopt;
+    size_t size = 0;
+    if (!pb_get_encoded_size(&size, layout.desc, buffer.data())) {
+        MSRPBLog("<ERROR> %s encoder failed while sizing", info.type->name);
+        return std::nullopt;
+    }
+    std::vector<uint8_t> out(size);
+    pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
+    if (!pb_encode(&stream, layout.desc, buffer.data())) {
+        MSRPBLog("<ERROR> %s encoder failed: %s", info.type->name, PB_GET_ERROR(&stream));
+        return std::nullopt;
+    }
+    out.resize(stream.bytes_written);
+    return out;
+}
+
+std::vector<std::string> MSRPBMessageTableProblems()
+{
+    std::vector<std::string> problems;
+    for (const NanoLayout& layout : layouts().byID) {
+        problems.insert(problems.end(), layout.problems.begin(), layout.problems.end());
+    }
+    return problems;
+}
