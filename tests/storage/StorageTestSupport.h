@@ -64,10 +64,15 @@ protected:
         environment.appPreferences = std::make_shared<MSRMemoryPreferenceStore>();
         environment.monitorSuite = std::make_shared<MSRMemoryPreferenceStore>();
         MSRMonitor::setShared(MSRMonitor::initWithLogLevel(6, logger_, 110100, environment));
+        MSRConsoleLogger::shared().setSink([this](const std::string& line) {
+            std::lock_guard lock(consoleMutex_);
+            consoleLines_.push_back(line);
+        });
     }
 
     void TearDown() override {
         executor_.runUntilIdle();
+        MSRConsoleLogger::shared().setSink({});
         MSRMonitor::setShared(nullptr);
         foundation::FileSystem::setHome(previousHome_);
         std::error_code ec;
@@ -80,7 +85,24 @@ protected:
         return logger_->logged(code);
     }
 
+    // Whether a console line (written without the monitor) carried `code`.
+    bool consoleLogged(int64_t code) {
+        char text[16];
+        snprintf(text, sizeof text, "I-MSR%06lld", static_cast<long long>(code));
+        std::lock_guard lock(consoleMutex_);
+        for (const auto& line : consoleLines_) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    void clearConsole() {
+        std::lock_guard lock(consoleMutex_);
+        consoleLines_.clear();
+    }
+
     dispatch::ManualExecutor executor_;
+    std::mutex consoleMutex_;
+    std::vector<std::string> consoleLines_;
     std::filesystem::path root_;
     std::filesystem::path previousHome_;
     std::shared_ptr<CapturingLogger> logger_;
