@@ -41,6 +41,7 @@ public:
     Value(long long i) : data_(static_cast<int64_t>(i)) {}
     Value(double d) : data_(d) {}
     Value(const char* s) : data_(std::string(s)) {}
+    Value(const void*) = delete;  // a pointer would otherwise quietly become a bool
     Value(std::string s) : data_(std::move(s)) {}
     Value(std::string_view s) : data_(std::string(s)) {}
     Value(Bytes b) : data_(std::move(b)) {}

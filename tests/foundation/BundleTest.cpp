@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StringsFile.h"
 
 namespace fs = std::filesystem;
@@ -60,4 +61,39 @@ TEST_F(BundleTest, DamagedTableFallsBackInsteadOfFailing) {
 
 TEST(Bundle, MainBundleFindsTheShippedResources) {
     EXPECT_TRUE(fs::is_directory(foundation::Bundle::main().resourcePath() / "en.lproj"));
+}
+
+TEST_F(BundleTest, ResourcesByNameAndInfoPlistValues) {
+    std::ofstream(root_ / "RemoteConfigDefaults.json") << R"({"apps": [1, 2]})";
+    std::ofstream(root_ / "broken.json") << R"({"apps": )";
+    std::ofstream(root_ / "de.lproj" / "onlyGerman.json") << "[]";
+    std::ofstream(root_ / "Info.plist") << *foundation::propertyListXml(foundation::Value::Dictionary{
+        {"CFBundleIdentifier", "org.example.test"}, {"ZEVURE_ANALYTICS_TCF_DATA_ENABLED", false}});
+    std::ofstream(root_ / ".." / "outside.json") << "[]";
+
+    foundation::Bundle german(root_, "de");
+    auto defaults = german.jsonResource("RemoteConfigDefaults");
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ((*defaults)["apps"], foundation::Value(foundation::Value::List{1, 2}));
+    EXPECT_FALSE(german.jsonResource("broken"));
+    EXPECT_FALSE(german.jsonResource("missing"));
+    EXPECT_TRUE(german.jsonResource("onlyGerman"));
+    EXPECT_FALSE(foundation::Bundle(root_, "en").jsonResource("onlyGerman"));
+    EXPECT_FALSE(german.pathForResource("../outside", "json"));
+    EXPECT_FALSE(german.pathForResource("", "json"));
+    EXPECT_TRUE(german.plistResource("Info"));
+
+    EXPECT_EQ(german.bundleIdentifier(), "org.example.test");
+    EXPECT_EQ(german.objectForInfoDictionaryKey("ZEVURE_ANALYTICS_TCF_DATA_ENABLED").boolValue(), false);
+    EXPECT_TRUE(german.objectForInfoDictionaryKey("missing").isAbsent());
+    EXPECT_FALSE(foundation::Bundle(root_ / "nowhere", "en").bundleIdentifier());
+    fs::remove(root_ / ".." / "outside.json");
+}
+
+TEST(Bundle, ShippedInfoPlistAndUnitTable) {
+    const auto& bundle = foundation::Bundle::main();
+    EXPECT_EQ(bundle.bundleIdentifier(), "org.calvaro.Calvaro");
+    auto units = bundle.jsonResource("unitsOfLength");
+    ASSERT_TRUE(units && units->list());
+    EXPECT_FALSE(units->list()->empty());
 }

@@ -163,3 +163,15 @@ TEST(NumberFormatter, DefaultSettingsGiveRoundedWholeNumbers) {
     };
     for (const auto& c : cases) EXPECT_EQ(c.formatter.string(c.value), c.expected) << c.value;
 }
+
+TEST(Value, EveryCutOfAPropertyListIsRefusedOrReadWithoutHarm) {
+    std::string xml = *foundation::propertyListXml(sample());
+    // Cutting only the closing </plist> still leaves the whole dictionary.
+    const size_t rootEnd = xml.rfind("</dict>");
+    for (size_t length = 0; length < xml.size(); ++length) {
+        auto parsed = foundation::parsePropertyList(std::string_view(xml).substr(0, length));
+        if (length <= rootEnd) {
+            EXPECT_FALSE(parsed) << length;
+        }
+    }
+}
