@@ -1,0 +1,210 @@
+#include "MonitorHarness.h"
+
+#include "analytics/core/MSRNetworkComponent.h"
+#include "analytics/core/MSRRemoteConfig.h"
+#include "platform/dispatch/SerialQueue.h"
+#include "platform/dispatch/TimedSemaphore.h"
+#include "platform/net/FakeNetwork.h"
+#include "tools/collector/Collector.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Outcome = MSRNetworkOutcome;
+
+// ---- with the scripted network ---------------------------------------------
+
+TEST(NetworkComponentTest, ComponentLogLinesReachTheMonitorAtTranslatedLevels) {
+    const std::pair<int, int64_t> levels[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {0, 3}, {9, 3}};
+    for (const auto& [networkLevel, monitorLevel] : levels) {
+        EXPECT_EQ(MSRNetworkComponent::monitorLevelFromNetworkLevel(networkLevel), monitorLevel);
+    }
+    MonitorHarness h;
+    auto network = std::make_shared<net::FakeNetwork>();
+    MSRNetworkComponent component(network, h.monitor);
+    component.networkLog(3, 123, "Upload failed");
+    EXPECT_EQ(h.takeLines(), std::vector<std::string>{"<RovIdarurozaro>[I-MSR000123] Upload failed"});
+    EXPECT_EQ(h.sampledKey(), "1E_110100:Upload failed");
+}
+
+TEST(NetworkComponentTest, EachRequestUsesTheCurrentRemoteTimeout) {
+    MonitorHarness h;
+    auto network = std::make_shared<net::FakeNetwork>();
+    auto config = std::make_shared<MSRRemoteConfig>(h.monitor);
+    MSRNetworkComponent component(network, h.monitor, config);
+    auto queue = dispatch::SerialQueue::create("worker");
+    int completions = 0;
+    auto count = [&](const net::Response&, const std::vector<uint8_t>&,
+                     const std::optional<net::Error>&) { ++completions; };
+
+    component.getURL("http://127.0.0.1/config/app/1?", {}, queue, false, count);
+    config->setServerSettings({{"measurement.network.network_timeout", "45000"}});
+    component.postURL("http://127.0.0.1/a", {}, {1, 2}, queue, false, count);
+    h.settle();
+
+    auto requests = network->requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].timeoutInterval, 60);
+    EXPECT_EQ(requests[1].timeoutInterval, 45);
+    EXPECT_EQ(requests[1].method, "POST");
+    EXPECT_EQ(completions, 2);
+}
+
+TEST(NetworkComponentTest, StatusesMapToOutcomes) {
+    struct Case {
+        int status;
+        Outcome upload;
+        Outcome config;
+    };
+    const Case cases[] = {
+        {200, Outcome::kSuccess, Outcome::kSuccess},
+        {204, Outcome::kSuccess, Outcome::kSuccess},
+        {304, Outcome::kFailure, Outcome::kNotModified},
+        {404, Outcome::kFailure, Outcome::kNotFound},
+        {429, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
+        {500, Outcome::kFailure, Outcome::kFailure},
+        {503, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
+        {0, Outcome::kFailure, Outcome::kFailure},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(c.status), c.upload) << c.status;
+        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(c.status), c.config)
+            << c.status;
+    }
+}
+
+// ---- against the loopback collector ----------------------------------------
+
+struct Answer {
+    int status = -1;
+    std::vector<uint8_t> body;
+    std::optional<net::Error> error;
+    bool onQueue = false;
+    int calls = 0;
+};
+
+// Real threads: the component over libcurl, completions on a serial queue.
+class CollectorTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(collector.start(0, &error)) << error;
+        config = std::make_shared<MSRRemoteConfig>(harness.monitor);
+        component = MSRNetworkComponent::initWithReachabilityHost("127.0.0.1", {}, harness.monitor,
+                                                                  config);
+    }
+
+    // Sends one request and waits (without sleeping) for its completion.
+    Answer send(bool post, const std::string& url, std::vector<uint8_t> payload = {}) {
+        auto answer = std::make_shared<Answer>();
+        auto done = std::make_shared<dispatch::TimedSemaphore>();
+        auto completion = [this, answer, done](const net::Response& response,
+                                               const std::vector<uint8_t>& body,
+                                               const std::optional<net::Error>& error) {
+            answer->status = response.statusCode;
+            answer->body = body;
+            answer->error = error;
+            answer->onQueue = queue->isCurrent();
+            ++answer->calls;
+            done->signal();
+        };
+        std::string session = post ? component->postURL(url, {}, std::move(payload), queue, false,
+                                                         completion)
+                                   : component->getURL(url, {}, queue, false, completion);
+        EXPECT_FALSE(session.empty());
+        EXPECT_TRUE(done->wait(20));
+        // A second completion would have been queued behind the first.
+        queue->sync([] {});
+        return *answer;
+    }
+
+    MonitorHarness harness{{}, /*ownExecutor=*/false};
+    tools::Collector collector;
+    std::shared_ptr<MSRRemoteConfig> config;
+    std::unique_ptr<MSRNetworkComponent> component;
+    std::shared_ptr<dispatch::Queue> queue = dispatch::SerialQueue::create("worker");
+};
+
+TEST_F(CollectorTest, PostAndGetSucceedOnTheGivenQueue) {
+    collector.scriptReply("/config/app/1:ios:abc", {200, "config-bytes", {}, 0});
+    Answer get = send(false, collector.baseURL() + "/config/app/1:ios:abc?app_instance_id=x");
+    EXPECT_EQ(get.status, 200);
+    EXPECT_EQ(std::string(get.body.begin(), get.body.end()), "config-bytes");
+    EXPECT_TRUE(get.onQueue);
+    EXPECT_EQ(get.calls, 1);
+    EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(get.status), Outcome::kSuccess);
+
+    collector.scriptReply("/a", {204, "", {}, 0});
+    Answer post = send(true, collector.baseURL() + "/a", {'b', 'a', 't', 'c', 'h'});
+    EXPECT_EQ(post.status, 204);
+    EXPECT_FALSE(post.error);
+    EXPECT_EQ(post.calls, 1);
+    EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), Outcome::kSuccess);
+
+    auto requests = collector.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].query, "app_instance_id=x");
+    EXPECT_EQ(requests[1].method, "POST");
+    EXPECT_EQ(std::string(requests[1].body.begin(), requests[1].body.end()), "batch");
+}
+
+TEST_F(CollectorTest, AnswersMapAsUploadsAndFetchesExpect) {
+    struct Case {
+        int status;
+        Outcome upload;
+        Outcome config;
+    };
+    const Case cases[] = {
+        {200, Outcome::kSuccess, Outcome::kSuccess},
+        {204, Outcome::kSuccess, Outcome::kSuccess},
+        {304, Outcome::kFailure, Outcome::kNotModified},
+        {429, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
+        {500, Outcome::kFailure, Outcome::kFailure},
+        {503, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        collector.scriptReply("/a", {c.status, "", {}, 0});
+        Answer post = send(true, collector.baseURL() + "/a", {1, 2, 3});
+        EXPECT_EQ(post.status, c.status);
+        EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), c.upload);
+
+        collector.scriptReply("/config/app/1", {c.status, "", {}, 0});
+        Answer get = send(false, collector.baseURL() + "/config/app/1");
+        EXPECT_EQ(get.status, c.status);
+        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(get.status), c.config);
+    }
+}
+
+TEST_F(CollectorTest, SlowAnswersTimeOut) {
+    // Delivered as a number, the time-out is taken as it is (no range check),
+    // which keeps this test short.
+    config->setServerSettings({{"measurement.network.network_timeout", 0.3}});
+    collector.scriptReply("/a", {200, "", {}, 5});
+    Answer post = send(true, collector.baseURL() + "/a", {1});
+    EXPECT_EQ(post.status, 0);
+    ASSERT_TRUE(post.error);
+    EXPECT_EQ(post.error->code, net::Error::kTimedOut);
+    EXPECT_EQ(post.calls, 1);
+    EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), Outcome::kFailure);
+    collector.stop();
+}
+
+TEST_F(CollectorTest, RefusedConnectionFailsWithoutBackoff) {
+    const std::string url = collector.baseURL() + "/a";
+    collector.stop();
+    for (bool post : {true, false}) {
+        Answer answer = send(post, url, {1});
+        EXPECT_EQ(answer.status, 0);
+        ASSERT_TRUE(answer.error);
+        EXPECT_EQ(answer.error->code, net::Error::kCannotConnect);
+        EXPECT_EQ(answer.calls, 1);
+        EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(answer.status), Outcome::kFailure);
+        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(answer.status),
+                  Outcome::kFailure);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+#include "MonitorHarness.h"
+
+#include "analytics/core/MSRRemoteConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+enum class Kind { kSeconds, kInt, kInt64, kFlag, kCount };
+
+struct Setting {
+    const char* key;
+    std::function<double(MSRRemoteConfig&)> get;
+    Kind kind;
+    double defaultValue;
+    double minimum;
+    double maximum;
+};
+
+#define GETTER(name) [](MSRRemoteConfig& c) { return static_cast<double>(c.name()); }
+
+const std::vector<Setting>& settings() {
+    static const std::vector<Setting> table = {
+        {"measurement.upload.backoff_period", GETTER(uploadingBackoffInterval), Kind::kSeconds, 43200, 3600, 604800},
+        {"measurement.upload.stale_data_deletion_interval", GETTER(databaseDeleteStaleBundlesInterval), Kind::kSeconds, 86400, 3600, 604800},
+        {"measurement.upload.max_queue_time", GETTER(maxQueueTime), Kind::kSeconds, 2419200, 604800, 7862400},
+        {"measurement.upload.max_conversions_per_day", GETTER(maxConversionsPerDay), Kind::kInt, 10000, 0, 1000000},
+        {"measurement.upload.max_events_per_day", GETTER(maxEventsPerDay), Kind::kInt, 100000, 0, 1000000},
+        {"measurement.upload.max_public_events_per_day", GETTER(maxPublicEventsPerDay), Kind::kInt, 50000, 0, 1000000},
+        {"measurement.upload.max_error_events_per_day", GETTER(maxErrorEventsPerDay), Kind::kInt, 1000, 0, 1000000},
+        {"measurement.upload.max_public_user_properties", GETTER(maxPublicUserProperties), Kind::kInt, 100, 25, 100},
+        {"measurement.upload.max_event_name_cardinality", GETTER(maxEventNameCardinality), Kind::kInt, 2000, 500, 2000},
+        {"measurement.upload.max_public_event_params", GETTER(maxPublicEventParams), Kind::kInt, 100, 25, 100},
+        {"measurement.store.max_stored_events_per_app", GETTER(maxEventsStored), Kind::kInt, 100000, 0, 1000000},
+        {"measurement.upload.interval", GETTER(uploadingInterval), Kind::kSeconds, 3600, 15, 86400},
+        {"measurement.upload.initial_upload_delay_time", GETTER(uploadingInitialDelayInterval), Kind::kSeconds, 15, 1, 86400},
+        {"measurement.upload.max_bundles", GETTER(uploadMaxBundlesLimit), Kind::kInt64, 100, 1, 10000},
+        {"measurement.upload.max_events_per_bundle", GETTER(uploadMaxEventsPerBundle), Kind::kInt64, 1000, 1, 1000000},
+        {"measurement.upload.max_batch_size", GETTER(uploadMaxSizeLimitBytes), Kind::kInt64, 65536, 0, 10485760},
+        {"measurement.upload.retry_count", GETTER(uploadingRetryCount), Kind::kInt, 6, 1, 24},
+        {"measurement.upload.retry_time", GETTER(uploadingRetryInterval), Kind::kSeconds, 1800, 60, 86400},
+        {"measurement.upload.max_bundles_created_per_iteration", GETTER(maxBundlesCreatedPerIteration), Kind::kCount, 100, 1, 10000},
+        {"measurement.upload.max_realtime_events_per_day", GETTER(maxRealtimeEventCountPerDay), Kind::kInt, 10, 0, 10},
+        {"measurement.upload.debug_upload_interval", GETTER(uploadingDebugModeInterval), Kind::kSeconds, 1, 1, 15},
+        {"measurement.upload.realtime_upload_interval", GETTER(uploadingRealTimeInterval), Kind::kSeconds, 10, 10, 15},
+        {"measurement.upload.blacklist_internal", GETTER(blocklistInternal), Kind::kFlag, 0, 0, 1},
+        {"measurement.upload.blacklist_public", GETTER(blocklistPublic), Kind::kFlag, 0, 0, 1},
+        {"measurement.event_sampling_enabled", GETTER(isEventSamplingEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.account.time_zone_offset_minutes", GETTER(analyticsAccountTimeZoneOffsetMinutes), Kind::kInt, 0, -900, 900},
+        {"measurement.quality.checksum", GETTER(checksumEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.upload.max_item_scoped_custom_parameters", GETTER(maxItemScopedCustomParameters), Kind::kInt, 27, 10, 35},
+        {"measurement.upload.max_event_parameter_value_length", GETTER(maxPublicEventParameterValueLength), Kind::kInt, 500, 100, 500},
+        {"measurement.config.cache_time", GETTER(remoteConfigCacheTimeInterval), Kind::kSeconds, 3600, 60, 86400},
+        {"measurement.upload.dma_consent_enabled", GETTER(DMAConsentEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.audience.max_count", GETTER(maxAudienceCount), Kind::kInt, 100, 0, 500},
+        {"measurement.audience.filter_max_count_per_audience", GETTER(maxFiltersPerAudience), Kind::kInt, 10, 0, 100},
+        {"measurement.audience.filter_result_max_count", GETTER(maxFilterResultCount), Kind::kInt, 200, 0, 2000},
+        {"measurement.audience.parameter_max_count_filter", GETTER(maxParametersPerFilter), Kind::kInt, 25, 0, 250},
+        {"measurement.session.default_minimum_interval", GETTER(sessionDefaultMinimumInterval), Kind::kSeconds, 10, 0, 86400},
+        {"measurement.session.default_timeout_interval", GETTER(sessionDefaultTimeoutInterval), Kind::kSeconds, 1800, 0, 86400},
+        {"measurement.session.event_user_engagement_interval", GETTER(sessionEventUserEngagementInterval), Kind::kSeconds, 3600, 0, 86400},
+        {"measurement.collection.efficient_engagement_reporting_enabled", GETTER(efficientEngagementReportingEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.collection.redundant_engagement_removal_enabled", GETTER(redundantEngagementRemovalEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.lifecycle.app_backgrounded_tracking", GETTER(appBackgroundedEventEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.lifecycle.app_in_background_parameter", GETTER(appInBackgroundParameterEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.item_scoped_custom_parameter_enabled", GETTER(itemScopedCustomParameterEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.api.session_id", GETTER(isSessionIDEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.session_stitching_token_enabled", GETTER(sessionStitchingTokenFeatureEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.ad_id_cache_time", GETTER(adIDCacheTime), Kind::kSeconds, 1, 0, 86400},
+        {"measurement.attmas_gate", GETTER(gateIDFAOnATTMASEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.monitoring.sample_period_millis", GETTER(monitoringSamplePeriod), Kind::kSeconds, 86400, 0, 604800},
+        {"measurement.network.background_session_enabled", GETTER(isNetworkBackgroundSessionEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.network.network_timeout", GETTER(networkTimeout), Kind::kSeconds, 60, 30, 3600},
+        {"measurement.ddl.enabled", GETTER(isDeferredDeepLinkEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.ddl.retry_count", GETTER(maxDeferredDeepLinkRetryCount), Kind::kInt, 5, 0, 10},
+        {"measurement.attribution.cache.ttl", GETTER(attributionCacheTTLInterval), Kind::kSeconds, 604800, 86400, 2592000},
+        {"measurement.lifetimevalue.max_currency_tracked", GETTER(maxTrackedCurrencies), Kind::kInt, 4, 1, 100},
+        {"measurement.tcf_enabled", GETTER(tcfFeatureEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.dma.dcu_event_enabled", GETTER(dcuEventFeatureEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.dma.dcu_event_max_realtime_daily_count", GETTER(maxRealtimeDCUEventCountPerDay), Kind::kInt, 1, 0, 10},
+        {"measurement.regional_defaults_enabled", GETTER(regionalDefaultsEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.psm_enabled", GETTER(PSMFeatureEnabled), Kind::kFlag, 1, 0, 1},
+        {"measurement.psm_start_count", GETTER(maxPSMStartCount), Kind::kInt, 3, 0, 10},
+        {"measurement.psm_retry_count", GETTER(maxPSMRetryCount), Kind::kInt, 5, 0, 10},
+        {"measurement.psm_retry_interval", GETTER(PSMRetryInterval), Kind::kSeconds, 300, 30, 1800},
+        {"measurement.psm_prefix_email", GETTER(hashPrefixBitLengthEmail), Kind::kInt, 14, 6, 20},
+        {"measurement.psm_prefix_phone", GETTER(hashPrefixBitLengthPhone), Kind::kInt, 11, 6, 18},
+        {"measurement.psm_signin_delay", GETTER(maxSignInDelayInDays), Kind::kInt, 60, 7, 90},
+        {"measurement.skan.update_conversion_value_enabled", GETTER(SKANUpdateConversionValueEnabled), Kind::kFlag, 0, 0, 1},
+        {"measurement.skan.initial_cv_fetch_delay_sec", GETTER(SKANInitialCVFetchDelay), Kind::kSeconds, 120, 30, 3600},
+        {"measurement.skan.cv_fetch_retry_interval_sec", GETTER(SKANCVFetchRetryInterval), Kind::kSeconds, 120, 30, 3600},
+        {"measurement.skan.cv_fetch_retry_limit", GETTER(SKANCVFetchRetryLimit), Kind::kInt, 4, 1, 10},
+        {"measurement.skan.first_window.initial_cv_fetch_delay_sec", GETTER(SKANFirstWindowCVFetchDelay), Kind::kSeconds, 20, 1, 3600},
+        {"measurement.skan.first_window.cv_fetch_retry_interval_sec", GETTER(SKANFirstWindowCVFetchRetryInterval), Kind::kSeconds, 120, 30, 3600},
+        {"measurement.skan.first_window.cv_fetch_retry_limit", GETTER(SKANFirstWindowCVFetchRetryLimit), Kind::kInt, 4, 1, 10},
+        {"measurement.skan.first_window.upload_interval_sec", GETTER(SKANFirstWindowUploadInterval), Kind::kSeconds, 1800, 15, 86400},
+    };
+    return table;
+}
+
+// The server text of a value in the getter's unit: times and the bundle count
+// travel multiplied by 1000.
+std::string serverText(const Setting& s, double value) {
+    const bool scaled = s.kind == Kind::kSeconds || s.kind == Kind::kCount;
+    return std::to_string(static_cast<long long>(std::llround(scaled ? value * 1000 : value)));
+}
+
+double answer(const Setting& s, const std::optional<std::string>& text) {
+    MSRRemoteConfig config(MSRMonitor::shared());
+    if (text) config.setServerSettings({{s.key, *text}});
+    return s.get(config);
+}
+
+TEST(RemoteConfigTest, EverySettingAnswersItsDefaultAndRefusesValuesOutsideItsRange) {
+    MonitorHarness h;
+    for (const Setting& s : settings()) {
+        SCOPED_TRACE(s.key);
+        // The smallest step the server can take outside the range.
+        const double step = s.kind == Kind::kSeconds ? 0.001 : 1;
+        EXPECT_EQ(answer(s, std::nullopt), s.defaultValue);
+        EXPECT_EQ(answer(s, serverText(s, s.minimum)), s.minimum);
+        EXPECT_EQ(answer(s, serverText(s, s.maximum)), s.maximum);
+        EXPECT_EQ(answer(s, serverText(s, s.maximum + step)), s.defaultValue);
+        EXPECT_EQ(answer(s, serverText(s, s.minimum - step)), s.defaultValue);
+        EXPECT_EQ(answer(s, "not a number"), s.defaultValue);
+        EXPECT_EQ(answer(s, ""), s.defaultValue);
+        if (s.kind == Kind::kFlag) {
+            EXPECT_EQ(answer(s, "1"), 1);
+            EXPECT_EQ(answer(s, "0"), 0);
+            EXPECT_EQ(answer(s, "2"), s.defaultValue);
+        }
+    }
+}
+
+TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
+    struct Case {
+        const char* key;
+        const char* text;
+        std::function<double(MSRRemoteConfig&)> get;
+        double expected;
+    };
+    const Case cases[] = {
+        {"measurement.upload.interval", "900000", GETTER(uploadingInterval), 900},
+        {"measurement.upload.interval", "10000", GETTER(uploadingInterval), 3600},
+        {"measurement.upload.interval", "900,000", GETTER(uploadingInterval), 900},
+        {"measurement.upload.interval", "15000.9", GETTER(uploadingInterval), 15},
+        {"measurement.skan.initial_cv_fetch_delay_sec", "120", GETTER(SKANInitialCVFetchDelay), 120},
+        {"measurement.upload.max_bundles_created_per_iteration", "50000",
+         GETTER(maxBundlesCreatedPerIteration), 50},
+        {"measurement.upload.max_bundles_created_per_iteration", "50",
+         GETTER(maxBundlesCreatedPerIteration), 100},
+        {"measurement.account.time_zone_offset_minutes", "-900",
+         GETTER(analyticsAccountTimeZoneOffsetMinutes), -900},
+        {"measurement.account.time_zone_offset_minutes", "-901",
+         GETTER(analyticsAccountTimeZoneOffsetMinutes), 0},
+        {"measurement.upload.max_event_parameter_value_length", "100",
+         GETTER(maxInternalEventParameterValueLength), 256},
+        {"measurement.upload.max_event_parameter_value_length", "400",
+         GETTER(maxInternalEventParameterValueLength), 400},
+        {"measurement.upload.retry_count", "12.7", GETTER(uploadingRetryCount), 12},
+        {"measurement.upload.max_batch_size", "99999999999999999999999", GETTER(uploadMaxSizeLimitBytes),
+         65536},
+        {"measurement.upload.interval", "1e400", GETTER(uploadingInterval), 3600},
+        {"measurement.upload.interval", "NaN", GETTER(uploadingInterval), 3600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.key << " = " << c.text);
+        MonitorHarness h;
+        MSRRemoteConfig config(h.monitor);
+        config.setServerSettings({{c.key, c.text}});
+        EXPECT_EQ(c.get(config), c.expected);
+    }
+}
+
+TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFill) {
+    MonitorHarness h;
+    MSRRemoteConfig config(h.monitor);
+    EXPECT_EQ(config.uploadingInterval(), 3600);
+    EXPECT_EQ(config.cachedValueForKey("measurement.upload.interval"), MSRSettingValue(3600.0));
+
+    config.setServerSettings({{"measurement.upload.interval", "900000"}});
+    EXPECT_EQ(config.cachedValueForKey("measurement.upload.interval"),
+              MSRSettingValue(std::string("900000")));
+    EXPECT_EQ(config.uploadingInterval(), 900);
+    EXPECT_EQ(config.cachedValueForKey("measurement.upload.interval"), MSRSettingValue(900.0));
+
+    // Numbers delivered as numbers are taken without a range check.
+    config.setServerSettings({{"measurement.psm_prefix_email", int64_t{40}}});
+    EXPECT_EQ(config.hashPrefixBitLengthEmail(), 40);
+    EXPECT_EQ(config.uploadingInterval(), 3600);
+
+    config.setServerSettings({{"measurement.upload.interval", "900000"}});
+    config.reset();
+    EXPECT_EQ(config.uploadingInterval(), 3600);
+}
+
+TEST(RemoteConfigTest, OverridesFromDebugModeAndExperiments) {
+    MonitorHarness h;
+    MSRRemoteConfig config(h.monitor);
+    config.setServerSettings({{"measurement.psm_start_count", "2"},
+                              {"measurement.session_stitching_token_enabled", "1"},
+                              {"measurement.regional_defaults_enabled", "1"}});
+    EXPECT_EQ(config.maxPSMStartCount(), 2);
+    h.monitor->setDebugModeEnabled(true);
+    EXPECT_EQ(config.maxPSMStartCount(), 10);
+
+    EXPECT_TRUE(config.sessionStitchingTokenFeatureEnabled());
+    config.setExperimentFlagProvider([](const std::string& name) -> std::optional<bool> {
+        if (name == "session_stitching_token_feature_enabled") return false;
+        return std::nullopt;
+    });
+    EXPECT_FALSE(config.sessionStitchingTokenFeatureEnabled());
+
+    EXPECT_TRUE(config.regionalDefaultsEnabled());
+    config.setCachedExperimentFlags({{"regional_defaults_enabled", false}});
+    EXPECT_FALSE(config.regionalDefaultsEnabled());
+}
+
+TEST(RemoteConfigTest, EmptyNamesAndValuesAreRefused) {
+    MonitorHarness h;
+    MSRRemoteConfig config(h.monitor);
+    EXPECT_EQ(config.cacheValue(std::nullopt, "measurement.upload.interval"), std::nullopt);
+    EXPECT_EQ(h.sampledKey(), "1W_110100:Cannot cache empty configuration value");
+    EXPECT_EQ(config.cacheValue(MSRSettingValue(1.0), ""), std::nullopt);
+    EXPECT_EQ(config.numberFromCacheWithKey("", int64_t{1}, std::nullopt, std::nullopt),
+              std::nullopt);
+    EXPECT_EQ(config.int64ValueFromCacheWithKey("measurement.unknown", 7), 7);
+}
+
+TEST(RemoteConfigTest, DefaultInstanceAnswersDefaults) {
+    MonitorHarness h;
+    auto config = MSRRemoteConfig::defaultInstance();
+    EXPECT_EQ(config, MSRRemoteConfig::defaultInstance());
+    EXPECT_EQ(config->networkTimeout(), 60);
+    EXPECT_EQ(config->monitoringSamplePeriod(), 86400);
+}
+
+}  // namespace
