@@ -1,0 +1,66 @@
+// collector: a loopback HTTP server that prints every request it receives.
+//
+//   collector [--port N] [--status CODE] [--delay SECONDS]
+//
+// It listens on 127.0.0.1 only; port 0 (the default) picks a free port, which
+// is printed first. Every request is answered with CODE (default 200) after
+// SECONDS (default 0). Stop it with Ctrl-C.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/collector/Collector.h"
+
+int main(int argc, char** argv) {
+    int port = 0;
+    tools::ScriptedReply reply;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--port" && hasValue) {
+            port = std::atoi(argv[++i]);
+        } else if (arg == "--status" && hasValue) {
+            reply.status = std::atoi(argv[++i]);
+        } else if (arg == "--delay" && hasValue) {
+            reply.delaySeconds = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: %s [--port N] [--status CODE] [--delay SECONDS]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (port < 0 || port > 65535 || reply.status < 100 || reply.status > 599) {
+        std::fprintf(stderr, "collector: port must be 0-65535 and status 100-599\n");
+        return 2;
+    }
+
+    // Signals are taken by sigwait below, not by a handler on some server thread.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    tools::Collector collector;
+    collector.setDefaultReply(reply);
+    collector.setRequestLogger([](const tools::RecordedRequest& request, int status) {
+        std::printf("%s %s%s%s -> %d, %zu body bytes%s\n", request.method.c_str(), request.path.c_str(),
+                    request.query.empty() ? "" : "?", request.query.c_str(), status, request.body.size(),
+                    request.wasGzip ? " (gzip, inflated)" : "");
+        std::fflush(stdout);
+    });
+    std::string error;
+    if (!collector.start(port, &error)) {
+        std::fprintf(stderr, "collector: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("collector listening on %s\n", collector.baseURL().c_str());
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&signals, &received);
+    collector.stop();
+    return 0;
+}
