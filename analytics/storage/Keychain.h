@@ -1,0 +1,60 @@
+#pragma once
+
+// A stand-in for the platform keychain: generic-password items kept in one
+// owner-only property-list file in the data root's Keychain folder, outside
+// the application's sandbox (Library), so that items outlive the removal of
+// the application's files as keychain items outlive a reinstall. Every change
+// rewrites the file atomically. Attribute values are texts or bytes and match
+// by their bytes, whichever form they were stored in.
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+class Keychain {
+public:
+    enum class Status { kSuccess, kDuplicateItem, kItemNotFound, kBadParameter, kIOError };
+
+    using Attributes = std::map<std::string, foundation::Value>;
+    struct Item {
+        Attributes attributes;
+        foundation::Value::Bytes data;
+    };
+
+    static constexpr const char* kClass = "class";
+    static constexpr const char* kService = "service";
+    static constexpr const char* kAccount = "account";
+    static constexpr const char* kGeneric = "generic";
+    static constexpr const char* kAccessible = "accessible";
+    static constexpr const char* kClassGenericPassword = "genp";
+    static constexpr const char* kAccessibleAlwaysThisDeviceOnly = "dku";
+
+    // <data root>/Keychain/keychain.plist of the current data root.
+    static std::filesystem::path defaultFile();
+
+    explicit Keychain(std::filesystem::path file = defaultFile());
+
+    const std::filesystem::path& file() const { return file_; }
+
+    // Adds an item; kDuplicateItem when one with the same class, service and
+    // account exists.
+    Status add(const Attributes& attributes, const foundation::Value::Bytes& data);
+    // The first item whose attributes include every attribute of `query`.
+    Status copyMatching(const Attributes& query, Item* item) const;
+    // Changes the attributes and, when given, the data of every matching item.
+    Status update(const Attributes& query, const Attributes& changes,
+                  const std::optional<foundation::Value::Bytes>& data);
+    Status remove(const Attributes& query);
+
+private:
+    std::optional<std::vector<Item>> load() const;
+    bool save(const std::vector<Item>& items) const;
+
+    std::filesystem::path file_;
+    mutable std::mutex mutex_;
+};
