@@ -1,0 +1,29 @@
+// Decodes server input as one message type (FUZZ_MESSAGE, set per target).
+// Whatever decodes must encode, and its encoding must decode and encode again
+// to the very same bytes; a message the engine stores and reads back (the
+// configuration, experiment snapshots) may not change on the way.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "analytics/messages/MSRPBMessages.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const MSRPBMessageType& type = MSRPBMessageTypeFor(MSRPBMessageID::FUZZ_MESSAGE);
+    std::optional<NANOMessageBase> message = NANOMessageBase::initWithBuffer(type, std::span(data, size));
+    if (!message) return 0;
+    std::optional<std::vector<uint8_t>> encoded = message->protoBuffer();
+    if (!encoded) std::abort();
+    std::optional<NANOMessageBase> again = NANOMessageBase::initWithBuffer(type, *encoded);
+    if (!again || again->protoBuffer() != encoded) std::abort();
+    // Reading every field by index must stay inside the message.
+    for (uint32_t index = 0; index <= type.fieldCount; ++index) {
+        (void)MSRPBHasField(*message, index);
+        (void)MSRPBGetString(*message, index);
+        (void)MSRPBGetArray(*message, index);
+    }
+    return 0;
+}
