@@ -50,8 +50,12 @@ public:
 
     const std::vector<Calculation>& calculations() const { return calculations_; }
     const std::optional<Calculation>& currentCalculation() const { return currentCalculation_; }
-    void setCurrentCalculation(std::optional<Calculation> calculation) { currentCalculation_ = std::move(calculation); }
-    const std::optional<Calculation>& currentSelectedCalculation() const { return currentSelectedCalculation_; }
+    void setCurrentCalculation(std::optional<Calculation> calculation) {
+        currentCalculation_ = std::move(calculation);
+    }
+    const std::optional<Calculation>& currentSelectedCalculation() const {
+        return currentSelectedCalculation_;
+    }
     // Set the record first, then call saveCurrentSelectedCalculation.
     void setCurrentSelectedCalculation(std::optional<Calculation> calculation) {
         currentSelectedCalculation_ = std::move(calculation);

@@ -4,7 +4,8 @@
 
 namespace jsonfields {
 
-Reader::Reader(const nlohmann::json& object, std::string context) : object_(object), context_(std::move(context)) {}
+Reader::Reader(const nlohmann::json& object, std::string context)
+    : object_(object), context_(std::move(context)) {}
 
 const nlohmann::json* Reader::member(const char* key, bool required) {
     if (!object_.is_object()) {

@@ -22,7 +22,9 @@
 #include "platform/foundation/NumberFormatter.h"
 
 // A Digit field starts blank: no numerator, denominator 1.
-inline DigitPtr blankDigit() { return Digit::make(std::nullopt, 1.0); }
+inline DigitPtr blankDigit() {
+    return Digit::make(std::nullopt, 1.0);
+}
 
 // --- Groups of calculators with the same fields -----------------------------
 
@@ -105,7 +107,8 @@ public:
     bool withFraction = false;
     double divisor = 1.0;
     bool isMOrNChanged = false, isAnyPointChanged = false, isInputChanged = false, isMChanged = false,
-         isNChanged = false, isX1Changed = false, isY1Changed = false, isX2Changed = false, isY2Changed = false;
+         isNChanged = false, isX1Changed = false, isY1Changed = false, isX2Changed = false,
+         isY2Changed = false;
 };
 
 class KalFactorizeQuadratics {

@@ -9,10 +9,11 @@ std::optional<Formula> Formula::decode(std::string_view json, std::string* error
     if (parsed.is_discarded()) return jsonfields::fail(error, "the data is not valid JSON");
     jsonfields::Reader r(parsed, "formula");
     Formula f;
-    bool ok = r.text("category", f.category) && r.text("subcategory", f.subcategory) && r.text("topic", f.topic) &&
-              r.text("type", f.type) && r.text("imageName", f.imageName) && r.text("searched", f.searched) &&
-              r.textList("given", f.given) && r.text("latex", f.latex) && r.text("identifier", f.identifier) &&
-              r.optionalTextList("conditions", f.conditions) && r.text("description", f.description);
+    bool ok = r.text("category", f.category) && r.text("subcategory", f.subcategory) &&
+              r.text("topic", f.topic) && r.text("type", f.type) && r.text("imageName", f.imageName) &&
+              r.text("searched", f.searched) && r.textList("given", f.given) && r.text("latex", f.latex) &&
+              r.text("identifier", f.identifier) && r.optionalTextList("conditions", f.conditions) &&
+              r.text("description", f.description);
     if (!ok) return jsonfields::fail(error, r.error());
     return f;
 }

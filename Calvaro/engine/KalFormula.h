@@ -11,8 +11,8 @@ struct Formula {
     std::string subcategory;
     std::string topic;
     std::string type;
-    std::string imageName;  // an illustrating image
-    std::string searched;   // the quantity the formula yields
+    std::string imageName;           // an illustrating image
+    std::string searched;            // the quantity the formula yields
     std::vector<std::string> given;  // the quantities it needs
     std::string latex;
     std::string identifier;

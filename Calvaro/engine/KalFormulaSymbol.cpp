@@ -10,9 +10,9 @@ std::optional<Symbol> Symbol::decode(std::string_view json, std::string* error) 
     if (parsed.is_discarded()) return jsonfields::fail(error, "the data is not valid JSON");
     jsonfields::Reader r(parsed, "symbol");
     Symbol s;
-    bool ok = r.text("category", s.category) && r.text("subcategory", s.subcategory) && r.text("topic", s.topic) &&
-              r.text("key", s.key) && r.text("latex", s.latex) && r.text("name", s.name) && r.text("unit", s.unit) &&
-              r.optionalNumberMap("rules", s.rules);
+    bool ok = r.text("category", s.category) && r.text("subcategory", s.subcategory) &&
+              r.text("topic", s.topic) && r.text("key", s.key) && r.text("latex", s.latex) &&
+              r.text("name", s.name) && r.text("unit", s.unit) && r.optionalNumberMap("rules", s.rules);
     if (!ok) return jsonfields::fail(error, r.error());
     return s;
 }
@@ -84,4 +84,6 @@ std::vector<Symbol> KalFormulaSymbol::resolveFormatLines(std::vector<std::string
     return found;
 }
 
-std::string unitLatex(const Symbol& symbol) { return KalFormulaUnit::shared().replaceDefaultUnit(symbol.unit, false); }
+std::string unitLatex(const Symbol& symbol) {
+    return KalFormulaUnit::shared().replaceDefaultUnit(symbol.unit, false);
+}

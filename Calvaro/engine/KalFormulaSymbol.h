@@ -46,8 +46,8 @@ public:
     // LaTeX (as plain text, everywhere in the line). Stops at the first line
     // without a key or without a matching symbol, leaving it and the later
     // lines as they are, so fewer symbols than lines may come back.
-    std::vector<Symbol> resolveFormatLines(std::vector<std::string>& formatLines, const std::string& subcategory,
-                                           const std::string& topic) const;
+    std::vector<Symbol> resolveFormatLines(std::vector<std::string>& formatLines,
+                                           const std::string& subcategory, const std::string& topic) const;
 };
 
 // The unit LaTeX written behind an input's value: the symbol's unit with the

@@ -17,8 +17,8 @@ std::optional<std::vector<Unit>> Unit::decodeList(std::string_view json, std::st
     for (size_t i = 0; i < parsed.size(); ++i) {
         jsonfields::Reader reader(parsed[i], "unit " + std::to_string(i));
         Unit unit;
-        if (!reader.text("key", unit.key) || !reader.text("latex", unit.latex) || !reader.text("name", unit.name) ||
-            !reader.number("factor", unit.factor)) {
+        if (!reader.text("key", unit.key) || !reader.text("latex", unit.latex) ||
+            !reader.text("name", unit.name) || !reader.number("factor", unit.factor)) {
             return jsonfields::fail(error, reader.error());
         }
         units.push_back(std::move(unit));
@@ -47,7 +47,9 @@ KalFormulaUnit::KalFormulaUnit(const foundation::Bundle& bundle) : bundle_(bundl
 
 bool KalFormulaUnit::loadUnits(const std::string& fileName, LoadUnitsError* error) {
     auto configurationFailed = [&] {
-        if (error) *error = {FormulaError::configurationFailed, "configurationFailed: cannot read " + fileName + ".json"};
+        if (error)
+            *error = {FormulaError::configurationFailed,
+                      "configurationFailed: cannot read " + fileName + ".json"};
         return false;
     };
     if (!bundle_.pathForResource(fileName, "json")) return configurationFailed();
@@ -80,7 +82,8 @@ std::string KalFormulaUnit::replaceDefaultUnit(const std::string& text, bool use
     icu::RegexMatcher matcher(pattern, input, 0, status);
     if (U_FAILURE(status)) return text;
 
-    const icu::UnicodeString replacement = icu::UnicodeString::fromUTF8(useKey ? targetUnit_->key : targetUnit_->latex);
+    const icu::UnicodeString replacement =
+        icu::UnicodeString::fromUTF8(useKey ? targetUnit_->key : targetUnit_->latex);
     icu::UnicodeString output;
     int32_t copied = 0;
     bool matched = false;

@@ -83,7 +83,8 @@ std::string Bundle::localizedString(const std::string& key, const std::string& v
 std::optional<fs::path> Bundle::pathForResource(const std::string& name, const std::string& extension) const {
     if (name.empty() || name.find("..") != std::string::npos || name.front() == '/') return std::nullopt;
     std::string fileName = extension.empty() ? name : name + "." + extension;
-    for (const fs::path& dir : {resourcesPath_, resourcesPath_ / (language_ + ".lproj"), resourcesPath_ / "en.lproj"}) {
+    for (const fs::path& dir :
+         {resourcesPath_, resourcesPath_ / (language_ + ".lproj"), resourcesPath_ / "en.lproj"}) {
         std::error_code ec;
         fs::path candidate = dir / fileName;
         if (fs::is_regular_file(candidate, ec)) return candidate;
@@ -91,7 +92,8 @@ std::optional<fs::path> Bundle::pathForResource(const std::string& name, const s
     return std::nullopt;
 }
 
-std::optional<std::string> Bundle::contentsOfResource(const std::string& name, const std::string& extension) const {
+std::optional<std::string> Bundle::contentsOfResource(const std::string& name,
+                                                      const std::string& extension) const {
     auto path = pathForResource(name, extension);
     std::string contents;
     if (!path || !FileSystem::readFile(*path, contents)) return std::nullopt;

@@ -40,7 +40,8 @@ public:
     std::optional<std::filesystem::path> pathForResource(const std::string& name,
                                                          const std::string& extension) const;
     // The bytes of that resource, or nothing when it is missing or unreadable.
-    std::optional<std::string> contentsOfResource(const std::string& name, const std::string& extension) const;
+    std::optional<std::string> contentsOfResource(const std::string& name,
+                                                  const std::string& extension) const;
     // The JSON resource "<name>.json" / the property list "<name>.plist",
     // parsed; nothing when missing or malformed.
     std::optional<Value> jsonResource(const std::string& name) const;

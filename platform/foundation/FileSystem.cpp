@@ -61,9 +61,15 @@ void FileSystem::setHome(fs::path home) {
     configuredHome() = std::move(home);
 }
 
-fs::path FileSystem::libraryDirectory() { return home() / "Library"; }
-fs::path FileSystem::preferencesDirectory() { return libraryDirectory() / "Preferences"; }
-fs::path FileSystem::applicationSupportDirectory() { return libraryDirectory() / "Application Support"; }
+fs::path FileSystem::libraryDirectory() {
+    return home() / "Library";
+}
+fs::path FileSystem::preferencesDirectory() {
+    return libraryDirectory() / "Preferences";
+}
+fs::path FileSystem::applicationSupportDirectory() {
+    return libraryDirectory() / "Application Support";
+}
 
 bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents, std::string* error) {
     static std::atomic<unsigned> counter{0};

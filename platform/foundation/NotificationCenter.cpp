@@ -36,7 +36,9 @@ NotificationCenter::Token& NotificationCenter::Token::operator=(Token&& other) n
     return *this;
 }
 
-NotificationCenter::Token::~Token() { reset(); }
+NotificationCenter::Token::~Token() {
+    reset();
+}
 
 void NotificationCenter::Token::reset() {
     if (!entry_) return;
@@ -71,8 +73,8 @@ NotificationCenter::Token NotificationCenter::addObserver(const std::string& nam
     return Token(entry);
 }
 
-void NotificationCenter::addObserver(const std::weak_ptr<void>& owner, const std::string& name, Handler handler,
-                                     const void* object) {
+void NotificationCenter::addObserver(const std::weak_ptr<void>& owner, const std::string& name,
+                                     Handler handler, const void* object) {
     auto entry = std::make_shared<Entry>();
     entry->name = name;
     entry->object = object;

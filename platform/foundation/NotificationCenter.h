@@ -11,7 +11,7 @@ namespace foundation {
 
 struct Notification {
     std::string name;
-    const void* object = nullptr;                  // the sender, compared by address only
+    const void* object = nullptr;  // the sender, compared by address only
     std::optional<Value::Dictionary> userInfo;
 };
 
@@ -20,8 +20,10 @@ struct Notification {
 // Delivery is synchronous on the posting thread, in the order the observers
 // were added. An observer lives as long as its token, or as long as the owner
 // it was registered with; after that it is never called again, so nothing can
-// call into an object that is gone. An observer may add or remove observers,
-// or post, from inside its handler.
+// call into an object that is gone. (An owner-held observer keeps its owner
+// alive while its handler runs; a token reset on another thread lets a
+// delivery already under way finish.) An observer may add or remove
+// observers, or post, from inside its handler.
 class NotificationCenter {
     struct Entry;
     struct State;
@@ -31,7 +33,7 @@ public:
 
     // Removes its observer when destroyed or reset; may outlive the centre.
     class Token {
-    public:
+      public:
         Token() = default;
         Token(Token&&) noexcept = default;
         Token& operator=(Token&& other) noexcept;
@@ -39,7 +41,7 @@ public:
         void reset();
         explicit operator bool() const { return static_cast<bool>(entry_); }
 
-    private:
+      private:
         friend class NotificationCenter;
         explicit Token(std::shared_ptr<Entry> entry) : entry_(std::move(entry)) {}
         std::shared_ptr<Entry> entry_;

@@ -19,11 +19,16 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 plist_t toNode(const Value& value) {
     switch (value.type()) {
         case Value::Type::Absent:
-        case Value::Type::Null: return nullptr;
-        case Value::Type::Bool: return plist_new_bool(*value.boolValue() ? 1 : 0);
-        case Value::Type::Integer: return plist_new_uint(static_cast<uint64_t>(*value.integerValue()));
-        case Value::Type::Double: return plist_new_real(*value.doubleValue());
-        case Value::Type::String: return plist_new_string(value.string()->c_str());
+        case Value::Type::Null:
+            return nullptr;
+        case Value::Type::Bool:
+            return plist_new_bool(*value.boolValue() ? 1 : 0);
+        case Value::Type::Integer:
+            return plist_new_uint(static_cast<uint64_t>(*value.integerValue()));
+        case Value::Type::Double:
+            return plist_new_real(*value.doubleValue());
+        case Value::Type::String:
+            return plist_new_string(value.string()->c_str());
         case Value::Type::Bytes: {
             const auto& bytes = *value.bytes();
             return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -136,7 +141,8 @@ std::optional<Value> fromNode(plist_t node) {
             free(it);
             return Value(std::move(dict));
         }
-        default: return std::nullopt;  // UID and others have no place in preferences
+        default:
+            return std::nullopt;  // UID and others have no place in preferences
     }
 }
 

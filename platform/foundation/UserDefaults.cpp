@@ -111,7 +111,9 @@ std::string UserDefaults::standardDomainName() {
     return identifier && !identifier->empty() ? *identifier : "calvaro";
 }
 
-UserDefaults UserDefaults::standard() { return UserDefaults(std::string()); }
+UserDefaults UserDefaults::standard() {
+    return UserDefaults(std::string());
+}
 
 UserDefaults::UserDefaults(const std::string& suiteName)
     : UserDefaults(PreferencesStore::shared(), suiteName.empty() ? standardDomainName() : suiteName) {}
@@ -119,8 +121,12 @@ UserDefaults::UserDefaults(const std::string& suiteName)
 UserDefaults::UserDefaults(const std::shared_ptr<PreferencesStore>& store, const std::string& domainName)
     : domain_(store->domain(domainName)) {}
 
-const std::string& UserDefaults::domainName() const { return domain_->name(); }
-const fs::path& UserDefaults::filePath() const { return domain_->file(); }
+const std::string& UserDefaults::domainName() const {
+    return domain_->name();
+}
+const fs::path& UserDefaults::filePath() const {
+    return domain_->file();
+}
 
 Value UserDefaults::object(const std::string& key) const {
     return domain_->withValues([&](const Value::Dictionary& values) {
@@ -129,10 +135,18 @@ Value UserDefaults::object(const std::string& key) const {
     });
 }
 
-std::optional<bool> UserDefaults::boolValue(const std::string& key) const { return object(key).boolValue(); }
-std::optional<int64_t> UserDefaults::integer(const std::string& key) const { return object(key).integerValue(); }
-std::optional<double> UserDefaults::doubleValue(const std::string& key) const { return object(key).doubleValue(); }
-std::optional<Date> UserDefaults::date(const std::string& key) const { return object(key).date(); }
+std::optional<bool> UserDefaults::boolValue(const std::string& key) const {
+    return object(key).boolValue();
+}
+std::optional<int64_t> UserDefaults::integer(const std::string& key) const {
+    return object(key).integerValue();
+}
+std::optional<double> UserDefaults::doubleValue(const std::string& key) const {
+    return object(key).doubleValue();
+}
+std::optional<Date> UserDefaults::date(const std::string& key) const {
+    return object(key).date();
+}
 
 std::optional<std::string> UserDefaults::string(const std::string& key) const {
     Value v = object(key);
@@ -200,9 +214,8 @@ bool UserDefaults::removeAll() {
 }
 
 bool UserDefaults::synchronize() {
-    return domain_->withValues([&](Value::Dictionary& values) {
-        return domain_->dirty() ? domain_->save(values) : true;
-    });
+    return domain_->withValues(
+        [&](Value::Dictionary& values) { return domain_->dirty() ? domain_->save(values) : true; });
 }
 
 }  // namespace foundation

@@ -67,13 +67,20 @@ bool operator==(const Value& a, const Value& b) {
 nlohmann::json Value::toJson() const {
     switch (type()) {
         case Type::Absent:
-        case Type::Null: return nullptr;
-        case Type::Bool: return std::get<bool>(data_);
-        case Type::Integer: return std::get<int64_t>(data_);
-        case Type::Double: return std::get<double>(data_);
-        case Type::String: return std::get<std::string>(data_);
-        case Type::Bytes: return base64Encode(std::get<Bytes>(data_));
-        case Type::Date: return std::get<Date>(data_).secondsSince1970;
+        case Type::Null:
+            return nullptr;
+        case Type::Bool:
+            return std::get<bool>(data_);
+        case Type::Integer:
+            return std::get<int64_t>(data_);
+        case Type::Double:
+            return std::get<double>(data_);
+        case Type::String:
+            return std::get<std::string>(data_);
+        case Type::Bytes:
+            return base64Encode(std::get<Bytes>(data_));
+        case Type::Date:
+            return std::get<Date>(data_).secondsSince1970;
         case Type::List: {
             auto out = nlohmann::json::array();
             for (const Value& v : std::get<List>(data_)) out.push_back(v.toJson());
@@ -92,16 +99,22 @@ nlohmann::json Value::toJson() const {
 
 Value Value::fromJson(const nlohmann::json& json) {
     switch (json.type()) {
-        case nlohmann::json::value_t::null: return null();
-        case nlohmann::json::value_t::boolean: return json.get<bool>();
-        case nlohmann::json::value_t::number_integer: return Value(json.get<int64_t>());
+        case nlohmann::json::value_t::null:
+            return null();
+        case nlohmann::json::value_t::boolean:
+            return json.get<bool>();
+        case nlohmann::json::value_t::number_integer:
+            return Value(json.get<int64_t>());
         case nlohmann::json::value_t::number_unsigned: {
             auto u = json.get<uint64_t>();
-            if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return Value(static_cast<int64_t>(u));
+            if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+                return Value(static_cast<int64_t>(u));
             return Value(static_cast<double>(u));
         }
-        case nlohmann::json::value_t::number_float: return json.get<double>();
-        case nlohmann::json::value_t::string: return json.get<std::string>();
+        case nlohmann::json::value_t::number_float:
+            return json.get<double>();
+        case nlohmann::json::value_t::string:
+            return json.get<std::string>();
         case nlohmann::json::value_t::array: {
             List out;
             out.reserve(json.size());
@@ -117,7 +130,8 @@ Value Value::fromJson(const nlohmann::json& json) {
             const auto& bin = json.get_binary();
             return Bytes(bin.begin(), bin.end());
         }
-        case nlohmann::json::value_t::discarded: break;
+        case nlohmann::json::value_t::discarded:
+            break;
     }
     return Value();
 }

@@ -86,7 +86,8 @@ private:
     struct Null {
         bool operator==(const Null&) const = default;
     };
-    std::variant<std::monostate, Null, bool, int64_t, double, std::string, Bytes, Date, List, Dictionary> data_;
+    std::variant<std::monostate, Null, bool, int64_t, double, std::string, Bytes, Date, List, Dictionary>
+        data_;
 };
 
 // Base64 of RFC 4648 with padding; used for bytes in JSON.

@@ -23,7 +23,8 @@ Calculation record(const std::string& name) {
 
 std::vector<std::string> names(const std::vector<Calculation>& history) {
     std::vector<std::string> out;
-    for (const auto& c : history) out.push_back(c.inputParameters.count("aTextField") ? c.inputParameters.at("aTextField") : "?");
+    for (const auto& c : history)
+        out.push_back(c.inputParameters.count("aTextField") ? c.inputParameters.at("aTextField") : "?");
     return out;
 }
 
@@ -45,7 +46,8 @@ protected:
     CalcManager withHistory(std::initializer_list<const char*> newestFirst) {
         {
             CalcManager m = restart();
-            for (auto it = std::rbegin(newestFirst); it != std::rend(newestFirst); ++it) m.addCalculation(record(*it));
+            for (auto it = std::rbegin(newestFirst); it != std::rend(newestFirst); ++it)
+                m.addCalculation(record(*it));
         }
         return restart();
     }
@@ -59,7 +61,8 @@ TEST_F(CalcManagerTest, FirstStartSeedsTheExampleOnceAndNeverAgain) {
         EXPECT_TRUE(m.prepareFirstStart());
         ASSERT_EQ(m.calculations().size(), 1u);
         EXPECT_EQ(m.calculations()[0], exampleCalculation());
-        EXPECT_EQ(m.calculations()[0].latexString, "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0 \\quad \\quad x=1");
+        EXPECT_EQ(m.calculations()[0].latexString,
+                  "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0 \\quad \\quad x=1");
         auto stored = defaults().array(CalcManager::calculationsKey);
         ASSERT_TRUE(stored && stored->size() == 1);
         EXPECT_EQ((*stored)[0].dictionary()->size(), 4u);
@@ -99,14 +102,10 @@ TEST_F(CalcManagerTest, MoveReordersAndIgnoresPositionsOutsideTheList) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {0, 2, true, {"B", "C", "A", "D"}},
-        {3, 0, true, {"D", "A", "B", "C"}},
-        {1, 3, true, {"A", "C", "D", "B"}},
-        {2, 2, true, {"A", "B", "C", "D"}},
-        {-1, 0, false, {"A", "B", "C", "D"}},
-        {0, 4, false, {"A", "B", "C", "D"}},
-        {4, 0, false, {"A", "B", "C", "D"}},
-        {0, -1, false, {"A", "B", "C", "D"}},
+        {0, 2, true, {"B", "C", "A", "D"}},   {3, 0, true, {"D", "A", "B", "C"}},
+        {1, 3, true, {"A", "C", "D", "B"}},   {2, 2, true, {"A", "B", "C", "D"}},
+        {-1, 0, false, {"A", "B", "C", "D"}}, {0, 4, false, {"A", "B", "C", "D"}},
+        {4, 0, false, {"A", "B", "C", "D"}},  {0, -1, false, {"A", "B", "C", "D"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));

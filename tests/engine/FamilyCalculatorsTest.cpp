@@ -16,8 +16,8 @@ TEST(FamilyCalculators, EveryCalculatorWorksOnTheSameSharedObjects) {
                                    findX.mathOperation, pq.operation}) {
         EXPECT_EQ(used, operation);
     }
-    for (KalStringOutput* used : {logarithm.output, triangle.output, proportion.outputHelper, findX.outputHelper,
-                                  pq.outputHelper, linear.outputHelper}) {
+    for (KalStringOutput* used : {logarithm.output, triangle.output, proportion.outputHelper,
+                                  findX.outputHelper, pq.outputHelper, linear.outputHelper}) {
         EXPECT_EQ(used, output);
     }
     EXPECT_EQ(proportion.inputManager, &KalInputManager::shared());

@@ -17,7 +17,8 @@ namespace {
 const Unit kCentimetre{"cm", "cm", "Centimetre", 0.01};
 
 Symbol symbol(std::string key, std::string latex, std::string unit = "m") {
-    return Symbol{"geometry", "circle", "area", std::move(key), std::move(latex), "", std::move(unit), std::nullopt};
+    return Symbol{"geometry",       "circle", "area",          std::move(key),
+                  std::move(latex), "",       std::move(unit), std::nullopt};
 }
 
 }  // namespace
@@ -68,7 +69,8 @@ TEST_F(FormulaModelTest, ReplaceDefaultUnitMatchesWholeWordsAndInsertsLiterally)
 TEST_F(FormulaModelTest, ShippedUnitTableLoads) {
     KalFormulaUnit& units = KalFormulaUnit::shared();
     ASSERT_FALSE(units.units().empty());
-    auto metre = std::find_if(units.units().begin(), units.units().end(), [](const Unit& u) { return u.key == "m"; });
+    auto metre =
+        std::find_if(units.units().begin(), units.units().end(), [](const Unit& u) { return u.key == "m"; });
     ASSERT_NE(metre, units.units().end());
     EXPECT_EQ(metre->factor, 1.0);
     EXPECT_FALSE(units.targetUnit());
@@ -84,7 +86,8 @@ TEST_F(FormulaModelTest, BadUnitFilesLeaveTheTableEmptyNeverPartial) {
     const Case cases[] = {
         {"missing file", std::nullopt, true},
         {"second lacks factor", R"([{"key":"m","latex":"m","name":"Metre","factor":1},
-                                    {"key":"cm","latex":"cm","name":"Centimetre"}])", false},
+                                    {"key":"cm","latex":"cm","name":"Centimetre"}])",
+         false},
         {"factor as text", R"([{"key":"m","latex":"m","name":"Metre","factor":"1"}])", false},
         {"object at top", R"({"key":"m","latex":"m","name":"Metre","factor":1})", false},
         {"cut off", R"([{"key":"m","lat)", false},
@@ -104,7 +107,8 @@ TEST_F(FormulaModelTest, BadUnitFilesLeaveTheTableEmptyNeverPartial) {
 }
 
 TEST_F(FormulaModelTest, FailedReloadKeepsThePreviousTable) {
-    writeUnits(R"([{"key":"m","latex":"m","name":"Metre","factor":1},{"key":"cm","latex":"cm","name":"Centimetre","factor":0.01}])");
+    writeUnits(
+        R"([{"key":"m","latex":"m","name":"Metre","factor":1},{"key":"cm","latex":"cm","name":"Centimetre","factor":0.01}])");
     foundation::Bundle bundle(root_, "en");
     KalFormulaUnit units(bundle);
     ASSERT_EQ(units.units().size(), 2u);
@@ -160,7 +164,8 @@ TEST(FormulaSymbols, FormatLinesTakeSymbolsUntilTheFirstUnknownKey) {
     auto found = symbols.resolveFormatLines(lines, "circle", "area");
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].latex, "r_{1}");  // the first match wins
-    EXPECT_EQ(lines, (std::vector<std::string>{"r_{1} = %0", " A_{\\circ}=%0 A_{\\circ}", "h = %0", "r = %0"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"r_{1} = %0", " A_{\\circ}=%0 A_{\\circ}", "h = %0", "r = %0"}));
 
     std::vector<std::string> empty = {"=", "r = %0"};
     EXPECT_TRUE(symbols.resolveFormatLines(empty, "circle", "area").empty());

@@ -22,8 +22,8 @@ TEST(StringsFile, ParsesEntriesCommentsAndEscapes) {
 }
 
 TEST(StringsFile, RefusesMalformedTables) {
-    for (const char* text : {"\"a\" = \"b\"", "\"a\" \"b\";", "/* open", "\"a\" = \"b", "a = \"b\";",
-                             "\"a\" = \"\\U12\";"}) {
+    for (const char* text :
+         {"\"a\" = \"b\"", "\"a\" \"b\";", "/* open", "\"a\" = \"b", "a = \"b\";", "\"a\" = \"\\U12\";"}) {
         EXPECT_FALSE(foundation::parseStringsFile(text)) << text;
     }
     EXPECT_TRUE(foundation::parseStringsFile("  \n// nothing\n"));
@@ -35,7 +35,8 @@ protected:
         root_ = fs::temp_directory_path() / ("calvaro-bundle-" + std::to_string(::getpid()));
         fs::create_directories(root_ / "en.lproj");
         fs::create_directories(root_ / "de.lproj");
-        std::ofstream(root_ / "en.lproj" / "Localizable.strings") << "\"Step\" = \"Step\"; \"Zero\" = \"Zero\";";
+        std::ofstream(root_ / "en.lproj" / "Localizable.strings")
+            << "\"Step\" = \"Step\"; \"Zero\" = \"Zero\";";
         std::ofstream(root_ / "de.lproj" / "Localizable.strings") << "\"Step\" = \"Schritt\";";
     }
     void TearDown() override { fs::remove_all(root_); }

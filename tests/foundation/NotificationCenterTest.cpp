@@ -16,8 +16,8 @@ TEST(NotificationCenter, DeliversByNameAndSenderWithUserInfo) {
     auto byName = center.addObserver("didLoadMenu", [&](const Notification& n) {
         seen.push_back("name:" + n.name + (n.userInfo ? ":" + *Value(*n.userInfo)["k"].string() : ""));
     });
-    auto bySender = center.addObserver("didLoadMenu", [&](const Notification&) { seen.push_back("sender"); },
-                                       &sender);
+    auto bySender = center.addObserver(
+        "didLoadMenu", [&](const Notification&) { seen.push_back("sender"); }, &sender);
     auto all = center.addObserver("", [&](const Notification& n) { seen.push_back("all:" + n.name); });
 
     center.post("didLoadMenu", &otherSender, Value::Dictionary{{"k", "v"}});

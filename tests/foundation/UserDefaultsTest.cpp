@@ -17,7 +17,8 @@ using foundation::Value;
 class UserDefaultsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("calvaro-prefs-" + std::to_string(::getpid())) / "Library" / "Preferences";
+        dir_ = fs::temp_directory_path() / ("calvaro-prefs-" + std::to_string(::getpid())) / "Library" /
+               "Preferences";
         fs::remove_all(dir_.parent_path().parent_path());
     }
     void TearDown() override { fs::remove_all(dir_.parent_path().parent_path()); }
@@ -53,8 +54,8 @@ TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
     ASSERT_TRUE(defaults.array("history"));
     EXPECT_EQ(*(*defaults.array("history"))[0]["latexString"].string(), "f(x)");
     EXPECT_TRUE(defaults.object("gone").isAbsent());
-    EXPECT_EQ(defaults.keys(), (std::vector<std::string>{"counterForRating", "history", "isOnboardingFinished",
-                                                         "name", "ratio"}));
+    EXPECT_EQ(defaults.keys(), (std::vector<std::string>{"counterForRating", "history",
+                                                         "isOnboardingFinished", "name", "ratio"}));
 }
 
 TEST_F(UserDefaultsTest, TypedReadsOfAnotherTypeAreAbsent) {

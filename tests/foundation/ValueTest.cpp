@@ -137,7 +137,8 @@ TEST(Value, Base64RoundTripAndRejectsMalformed) {
         for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(i * 97));
         EXPECT_EQ(foundation::base64Decode(foundation::base64Encode(bytes)), bytes) << n;
     }
-    for (const char* bad : {"A", "AB=C", "A===", "AB*D", "AA==AA=="}) EXPECT_FALSE(foundation::base64Decode(bad)) << bad;
+    for (const char* bad : {"A", "AB=C", "A===", "AB*D", "AA==AA=="})
+        EXPECT_FALSE(foundation::base64Decode(bad)) << bad;
 }
 
 #include "platform/foundation/NumberFormatter.h"
@@ -156,10 +157,17 @@ TEST(NumberFormatter, DefaultSettingsGiveRoundedWholeNumbers) {
         const char* expected;
     };
     const Case cases[] = {
-        {plain, 3.5, "4"},        {plain, 2.5, "2"},          {plain, -0.4, "0"},
-        {plain, -7.0, "-7"},      {twoPlaces, 0.125, "0.12"}, {twoPlaces, 1.5, "1.5"},
-        {twoPlaces, 2.0, "2"},    {grouped, 1234567.25, "1,234,567.25"},
-        {grouped, -1000, "-1,000"}, {grouped, 999, "999"},    {plain, std::nan(""), "NaN"},
+        {plain, 3.5, "4"},
+        {plain, 2.5, "2"},
+        {plain, -0.4, "0"},
+        {plain, -7.0, "-7"},
+        {twoPlaces, 0.125, "0.12"},
+        {twoPlaces, 1.5, "1.5"},
+        {twoPlaces, 2.0, "2"},
+        {grouped, 1234567.25, "1,234,567.25"},
+        {grouped, -1000, "-1,000"},
+        {grouped, 999, "999"},
+        {plain, std::nan(""), "NaN"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.formatter.string(c.value), c.expected) << c.value;
 }
