@@ -51,29 +51,6 @@ TEST(NetworkComponentTest, EachRequestUsesTheCurrentRemoteTimeout) {
     EXPECT_EQ(completions, 2);
 }
 
-TEST(NetworkComponentTest, StatusesMapToOutcomes) {
-    struct Case {
-        int status;
-        Outcome upload;
-        Outcome config;
-    };
-    const Case cases[] = {
-        {200, Outcome::kSuccess, Outcome::kSuccess},
-        {204, Outcome::kSuccess, Outcome::kSuccess},
-        {304, Outcome::kFailure, Outcome::kNotModified},
-        {404, Outcome::kFailure, Outcome::kNotFound},
-        {429, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
-        {500, Outcome::kFailure, Outcome::kFailure},
-        {503, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
-        {0, Outcome::kFailure, Outcome::kFailure},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(c.status), c.upload) << c.status;
-        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(c.status), c.config)
-            << c.status;
-    }
-}
-
 // ---- against the loopback collector ----------------------------------------
 
 struct Answer {
@@ -160,6 +137,7 @@ TEST_F(CollectorTest, AnswersMapAsUploadsAndFetchesExpect) {
         {200, Outcome::kSuccess, Outcome::kSuccess},
         {204, Outcome::kSuccess, Outcome::kSuccess},
         {304, Outcome::kFailure, Outcome::kNotModified},
+        {404, Outcome::kFailure, Outcome::kNotFound},
         {429, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
         {500, Outcome::kFailure, Outcome::kFailure},
         {503, Outcome::kFailureWithBackoff, Outcome::kFailureWithBackoff},
