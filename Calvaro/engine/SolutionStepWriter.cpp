@@ -1,5 +1,8 @@
 #include "Calvaro/engine/SolutionStepWriter.h"
 
+#include <cctype>
+#include <cmath>
+
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/KalStringOutput.h"
 
@@ -7,6 +10,16 @@ namespace {
 
 // Thrown inside a writer only, to end the run at the first missing value.
 struct MissingValue {};
+
+// Constant factors are written side by side; "\\pi" directly before the
+// letter e would read as the unknown command "\\pie". A blank keeps them apart.
+std::string separateConstants(std::string text) {
+    for (size_t at = text.find("\\pi"); at != std::string::npos; at = text.find("\\pi", at + 3)) {
+        const size_t next = at + 3;
+        if (next < text.size() && std::isalpha(static_cast<unsigned char>(text[next]))) text.insert(next, " ");
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -35,7 +48,7 @@ bool SolutionStepWriter::isXGiven() const {
 
 std::string SolutionStepWriter::latex(const Digit& digit) const {
     if (!digit.z()) throw MissingValue{};
-    return KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
+    return separateConstants(KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10));
 }
 
 std::string SolutionStepWriter::number(double value) {
@@ -77,7 +90,23 @@ DigitPtr SolutionStepWriter::quotient(const Digit& u, const Digit& v) const {
     return required(operation_.divide(u, v, false).digit);
 }
 
-DigitPtr SolutionStepWriter::power(const Digit& u, double r) const { return required(operation_.power(u, r)); }
+DigitPtr SolutionStepWriter::power(const Digit& u, double r) const {
+    auto result = required(operation_.power(u, r));
+    // A fraction raised far enough has a numerator or denominator too small
+    // for ten fraction digits, and would show as 0 over 0 although its value
+    // is sound; such a power is shown by its value instead.
+    const double numerator = std::fabs(*result->z());
+    const double denominator = std::fabs(result->n());
+    const auto value = result->value();
+    if (value && std::isfinite(*value) && *value != 0.0 &&
+        ((numerator != 0.0 && numerator < 1e-10) || denominator < 1e-10)) {
+        result->setZ(*value);
+        result->setN(1.0);
+        result->setZConstants({});
+        result->setNConstants({});
+    }
+    return result;
+}
 
 DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
     auto result = Digit::make(u.z(), u.n());

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/engine/dump/CalculatorJson.h"
+
+// Whole solutions against reviewed golden files: the filled formula, every
+// step line and the chart description. Run with CALVARO_UPDATE_GOLDEN=1 to
+// rewrite the files after a deliberate change, then review the diff.
+
+namespace {
+
+const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
+
+struct GoldenCase {
+    const char* name;
+    int64_t mode;
+    const char* texts[6];  // a, b, c, d, x, z; nullptr leaves the field alone
+};
+
+const GoldenCase kCases[] = {
+    {"log_default", 0, {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+    {"log_default_with_x", 0, {nullptr, nullptr, nullptr, nullptr, "4", nullptr}},
+    {"exp_default", 1, {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+    {"exp_default_with_x", 1, {nullptr, nullptr, nullptr, nullptr, "3", nullptr}},
+    {"log_fractions", 0, {"3/4", "2/4", "2.5/3", "1", "5", "2"}},
+    {"log_negative_b", 0, {"3", "-2", "4", "-1", "", "1"}},
+    {"log_pi", 0, {"π", "2", "π", "0", "π", "-1"}},
+    {"log_e", 0, {"e", "-e", "3", "2e", "", "1/2"}},
+    {"log_b_zero", 0, {"2", "0", "8", "1", "", "3"}},
+    {"log_decimals", 0, {"2.5", "1.5/2", "-0.5", "1.2345678/2", "-1", "-3"}},
+    {"exp_fractions", 1, {"1/2", "3/4", "-1/3", "2", "2", "3/2"}},
+    {"exp_negative_b", 1, {"3", "-1", "2", "-4", "-1", "2"}},
+    {"exp_pi", 1, {"π", "2", "0", "1", "", "-1"}},
+    {"exp_e", 1, {"e", "1/2", "e", "-3", "2", "4"}},
+    {"exp_b_zero", 1, {"5", "0", "2", "1", "", "2"}},
+    {"exp_brackets_and_signs", 1, {"(2)", "3/-4", "()", "(-2)", "1", "-1/2"}},
+    {"log_variable_in_field", 0, {"x", "2", "1", "", "", ""}},
+};
+
+std::string quoted(const nlohmann::json& json, const char* key) {
+    return json.contains(key) ? "\"" + json[key].get<std::string>() + "\"" : "-";
+}
+
+std::string number(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.10g", value);
+    return buffer;
+}
+
+// A readable rendering of everything one calculation produced.
+std::string render(const nlohmann::json& result) {
+    std::ostringstream out;
+    out << "exercise: mode " << result["mode"].get<int64_t>();
+    for (const char* key : {"a", "b", "c", "d", "x", "z"}) out << ", " << key << " " << quoted(result, key);
+    out << "\n";
+    if (result.contains("errorKey")) out << "error: " << result["errorKey"].get<std::string>() << "\n";
+    if (result.contains("formulaLatex")) out << "formula: " << result["formulaLatex"].get<std::string>() << "\n";
+    if (result.contains("solutionSteps")) {
+        for (const auto& step : result["solutionSteps"]) {
+            const auto title = step["title"].get<std::string>();
+            if (!title.empty()) out << "\nstep: " << title << "\n";
+            out << "latex: " << step["latexString"].get<std::string>() << "\n";
+        }
+    }
+    int row = 0;
+    for (const auto& chart : result["chartSteps"]) {
+        ++row;
+        int index = 0;
+        for (const auto& series : chart) {
+            ++index;
+            out << "\nchart " << row << " series " << index << ": title \""
+                << series["chartTitle"].get<std::string>() << "\", name \"" << series["dataName"].get<std::string>()
+                << "\", colour " << series["chartColorHexCode"].get<std::string>() << ", frame ratio "
+                << number(series["frameRatio"].get<double>()) << ", length "
+                << (series["lengthOfGraph"].is_null() ? "-" : number(series["lengthOfGraph"].get<double>())) << ", "
+                << series["dataSet"].size() << " points\n";
+            for (const auto& point : series["dataSet"]) {
+                out << "  " << number(point[0].get<double>()) << " " << number(point[1].get<double>()) << "\n";
+            }
+        }
+    }
+    return out.str();
+}
+
+class CalculatorGolden : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(CalculatorGolden, MatchesReviewedSolution) {
+    ASSERT_TRUE(kEnglishTitles);
+    const GoldenCase& golden = GetParam();
+    CalculatorCase exercise;
+    exercise.mode = golden.mode;
+    for (int i = 0; i < 6; ++i) {
+        if (golden.texts[i]) exercise.texts[i] = golden.texts[i];
+    }
+    const std::string actual = render(runCalculatorCase(exercise));
+    const auto path = std::filesystem::path(CALVARO_GOLDEN_DIR) / "engine" / ("calculator_" + std::string(golden.name) + ".txt");
+    const char* update = std::getenv("CALVARO_UPDATE_GOLDEN");
+    if (update && std::string(update) == "1") {
+        std::ofstream(path, std::ios::binary) << actual;
+        GTEST_SKIP() << "rewrote " << path;
+    }
+    std::ifstream file(path, std::ios::binary);
+    ASSERT_TRUE(file) << "missing golden file " << path;
+    const std::string expected((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(actual, expected) << "differs from " << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exercises, CalculatorGolden, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<GoldenCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

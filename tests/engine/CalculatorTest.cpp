@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
+#include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
+using Text = std::optional<std::string>;
+
+struct Calculation {
+    KalStringOutput output;
+    KalMathOperation operation{output};
+    CalculatorResult result;
+
+    Calculation(int64_t mode, Text a, Text b, Text c, Text d, Text x, Text z) {
+        KalPowerAndLogarithmicFunction calculator(operation, output);
+        result = calculator.calculate(a, "aTextField", b, "bTextField", c, "cTextField", d, "dTextField", x,
+                                      "xTextField", z, "zTextField", mode);
+    }
+    std::vector<std::string> titles() const {
+        std::vector<std::string> result;
+        for (const auto& step : output.solutionSteps()) {
+            if (!step.at("title").empty()) result.push_back(step.at("title"));
+        }
+        return result;
+    }
+    // The lines of the numbered step whose title ends in `name` (the n-th such step).
+    std::vector<std::string> lines(const std::string& name, int occurrence = 0) const {
+        std::vector<std::string> found;
+        bool inside = false;
+        for (const auto& step : output.solutionSteps()) {
+            const auto& title = step.at("title");
+            if (!title.empty()) {
+                inside = title.size() >= name.size() && title.compare(title.size() - name.size(), name.size(), name) == 0 &&
+                         occurrence-- == 0;
+            }
+            if (inside) found.push_back(step.at("latexString"));
+        }
+        return found;
+    }
+};
+
+struct FormulaCase {
+    int64_t mode;
+    Text a, b, c, d, x, z;
+    std::string formula;
+};
+
+TEST(Calculator, FillsTheFormulaWithDefaultsAndThePoint) {
+    ASSERT_TRUE(kEnglishTitles);
+    const FormulaCase cases[] = {
+        {0, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+         "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0"},
+        {0, "", "", "", "", "", "", "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0"},
+        {1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+         "f(x) = 1 \\cdot 2^{(1 x + 0)} + 0"},
+        {0, "3", "-2", "4", "-1", "1/2", "5", "f(x) = 5 \\cdot \\log_{3}(-2 x + 4) + -1\\quad \\quad x=\\frac{1}{2}"},
+        // Fields of brackets only are empty fields: defaults, and no point x.
+        {0, "()", "(())", "()", ")(", "()", "()", "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0"},
+        {1, "(3)", "()", "", "", "(-1)", "", "f(x) = 1 \\cdot 3^{(1 x + 0)} + 0\\quad \\quad x=-1"},
+        {7, "3", "", "", "", "", "", "3"},  // no template: the empty formula
+    };
+    for (const auto& c : cases) {
+        Calculation run(c.mode, c.a, c.b, c.c, c.d, c.x, c.z);
+        ASSERT_FALSE(run.result.errorKey) << c.formula << ": " << *run.result.errorKey;
+        EXPECT_EQ(run.result.formulaLatex.value_or("none"), c.mode == 7 ? "" : c.formula);
+        ASSERT_TRUE(run.result.solutionSteps);
+        EXPECT_EQ(run.result.solutionSteps->front().at("title"), "Your Input");
+    }
+}
+
+TEST(Calculator, StepOrderAndNumbering) {
+    const std::vector<std::string> logarithmic = {"Your Input", "Step 1    Domain of definition",
+                                                  "Step 2    Range of values", "Step 3    Zero",
+                                                  "Step 4    Calculate", "Step 5    Inverse function"};
+    EXPECT_EQ(Calculation(0, {}, {}, {}, {}, {}, {}).titles(), logarithmic);
+    EXPECT_EQ(Calculation(0, {}, {}, {}, {}, "4", {}).titles(),
+              (std::vector<std::string>{"Your Input", "Step 1    Domain of definition", "Step 2    Range of values",
+                                        "Step 3    Calculate", "Step 4    Zero", "Step 5    Calculate",
+                                        "Step 6    Inverse function"}));
+    // b and c not 0: the derivation and the result are two domain steps.
+    EXPECT_EQ(Calculation(0, {}, "2", "1", {}, {}, {}).titles().size(), 7u);
+    EXPECT_EQ(Calculation(1, {}, {}, {}, {}, "3", {}).titles(),
+              (std::vector<std::string>{"Your Input", "Step 1    Domain of definition", "Step 2    Range of values",
+                                        "Step 3    Asymptote", "Step 4    Calculate", "Step 5    Zero",
+                                        "Step 6    Calculate", "Step 7    Inverse function"}));
+    // Another mode writes the input step only, and still a chart.
+    const Calculation other(2, {}, {}, {}, {}, {}, {});
+    EXPECT_EQ(other.titles(), (std::vector<std::string>{"Your Input"}));
+    EXPECT_EQ(other.result.chartSteps.size(), 1u);
+}
+
+TEST(Calculator, InputErrorsGiveNoStepsAndNoChart) {
+    const Calculation run(0, "2/0", {}, {}, {}, {}, {});
+    EXPECT_EQ(run.result.errorKey, "inputZeroInDenominator");
+    EXPECT_EQ(run.result.faultyFieldIds, (std::vector<std::string>{"aTextField"}));
+    EXPECT_FALSE(run.result.solutionSteps);
+    EXPECT_FALSE(run.result.formulaLatex);
+    EXPECT_TRUE(run.result.chartSteps.empty());
+    EXPECT_TRUE(run.output.solutionSteps().empty());
+
+    const Calculation point(1, {}, {}, {}, {}, "3/", {});
+    EXPECT_EQ(point.result.errorKey, "fractionIncomplete");
+    EXPECT_EQ(point.result.faultyFieldIds, (std::vector<std::string>{"xTextField"}));
+}
+
+TEST(Calculator, DomainRelationFollowsTheSignOfB) {
+    // Dividing by a negative b turns the relation round.
+    EXPECT_EQ(Calculation(0, "3", "-2", "4", {}, {}, {}).lines("Domain of definition"),
+              (std::vector<std::string>{"f(x) = 1\\cdot \\log_{3}\\color{#ff3333}{(-2\\cdot x + 4)} + 0",
+                                        "\\color{#009900}{-2\\cdot x + 4} > 0", "-2\\cdot x + 4 > 0 \\quad |-4",
+                                        "-2\\cdot x > -4 \\quad |:-2", "x < 2"}));
+    EXPECT_EQ(Calculation(0, "3", "-2", "4", {}, {}, {}).lines("Domain of definition", 1),
+              (std::vector<std::string>{"D = ]-\\infty, 2["}));
+    EXPECT_EQ(Calculation(0, "3", "2", "4", {}, {}, {}).lines("Domain of definition").back(), "x > -2");
+    EXPECT_EQ(Calculation(0, "3", "2", "4", {}, {}, {}).lines("Domain of definition", 1).back(), "D = ]-2, \\infty[");
+    EXPECT_EQ(Calculation(0, "3", "-1", "0", {}, {}, {}).lines("Domain of definition"),
+              (std::vector<std::string>{"D = ]-\\infty, 0["}));
+    EXPECT_EQ(Calculation(0, "3", "0", "4", {}, {}, {}).lines("Domain of definition"),
+              (std::vector<std::string>{"D = \\mathbb{R}"}));
+}
+
+struct RangeCase {
+    int64_t mode;
+    Text b, c, d, z;
+    std::string range;
+};
+
+TEST(Calculator, RangeOfValues) {
+    const RangeCase cases[] = {
+        {0, {}, {}, "3", {}, "W = \\mathbb{R}"},
+        {0, "5", {}, "3", "0", "W = 3"},
+        {0, "0", "8", "1", "3", "W = 10"},
+        {1, {}, {}, "3", {}, "W = ]3 , \\infty["},
+        {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["},
+        {1, "0", "2", "1", "2", "W = 9"},
+        {1, "7", {}, "4", "0", "W = 4"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Calculation(c.mode, {}, c.b, c.c, c.d, {}, c.z).lines("Range of values"),
+                  std::vector<std::string>{c.range})
+            << c.range;
+    }
+}
+
+TEST(Calculator, LastZeroLineTakesDigitOrDecimalForm) {
+    // a = 2, b = 3, d = -1: w = 2/3 has a whole numerator, so the digit form.
+    EXPECT_EQ(Calculation(0, "2", "3", {}, "-1", {}, {}).lines("Zero").back(), "x = \\frac{2}{3}");
+    // q = 1/2 makes g = 1.414..., whose quotient by b is shown as a decimal.
+    EXPECT_EQ(Calculation(0, "2", "3", {}, "-1", {}, "2").lines("Zero").back(), "x = 0.4714045208");
+}
+
+TEST(Calculator, VariableInAFieldStopsTheStepsInsteadOfCrashing) {
+    for (const int64_t mode : {0, 1}) {
+        for (int field = 0; field < 6; ++field) {
+            for (const char* variable : {"x", "-y", "2z", "x/2", "3/y"}) {
+                Text texts[6] = {"3", "2", "1", "1", "2", "2"};
+                texts[field] = variable;
+                const Calculation run(mode, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]);
+                ASSERT_FALSE(run.result.errorKey) << variable;
+                ASSERT_TRUE(run.result.solutionSteps);
+                for (const auto& step : *run.result.solutionSteps) {
+                    EXPECT_EQ(step.at("latexString").find(" ? "), std::string::npos)
+                        << "a line written from a missing value: " << step.at("latexString");
+                }
+            }
+        }
+    }
+}
+
+TEST(Calculator, ChartFollowsTheForm) {
+    const Calculation logarithmic(0, {}, {}, {}, {}, {}, {});
+    ASSERT_EQ(logarithmic.result.chartSteps.size(), 1u);
+    ASSERT_EQ(logarithmic.result.chartSteps[0].size(), 2u);
+    EXPECT_EQ(logarithmic.result.chartSteps[0][0]->chartTitle, "Log");
+    EXPECT_EQ(logarithmic.result.chartSteps[0][1]->dataName, "Inverse function");
+    EXPECT_TRUE(Calculation(0, {}, "0", "1", {}, {}, {}).result.chartSteps.empty());
+    const Calculation exponential(1, {}, "0", {}, {}, {}, {});
+    ASSERT_EQ(exponential.result.chartSteps.size(), 1u);
+    EXPECT_EQ(exponential.result.chartSteps[0][0]->chartTitle, "Exp");
+}
+
+}  // namespace

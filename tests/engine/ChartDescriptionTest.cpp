@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "Calvaro/engine/FunctionChartDescription.h"
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
+
+struct Inputs {
+    std::vector<DigitPtr> digits;
+    Inputs(double a, double b, double c, double d, double z) {
+        for (const double value : {a, b, c, d}) digits.push_back(Digit::make(value, 1.0));
+        digits.push_back(Digit::make(std::nullopt, 1.0));
+        digits.push_back(Digit::make(z, 1.0));
+    }
+};
+
+using Chart = std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>>;
+
+Chart chart(int64_t mode, double a, double b, double c, double d, double z) {
+    KalStringOutput output;
+    KalMathOperation operation(output);
+    const Inputs inputs(a, b, c, d, z);
+    return FunctionChartDescription(inputs.digits, operation).makeChartData(mode);
+}
+
+TEST(ChartDescription, LogarithmicDefaults) {
+    ASSERT_TRUE(kEnglishTitles);
+    const Chart result = chart(0, 2, 1, 0, 0, 1);
+    ASSERT_EQ(result.size(), 1u);
+    ASSERT_EQ(result[0].size(), 2u);
+    const auto& function = *result[0][0];
+    const auto& inverse = *result[0][1];
+    EXPECT_EQ(function.chartTitle, "Log");
+    EXPECT_EQ(function.dataName, "Log");
+    EXPECT_EQ(function.chartColorHexCode, "#123456");
+    EXPECT_EQ(inverse.chartTitle, "Log");
+    EXPECT_EQ(inverse.dataName, "Inverse function");
+    EXPECT_EQ(inverse.chartColorHexCode, "#FF4442");
+    for (const auto* series : {&function, &inverse}) {
+        EXPECT_EQ(series->frameRatio, 1.0);
+        EXPECT_EQ(series->lengthOfGraph, 20.0);
+    }
+    // 2^x on [-2, 3) step 0.1, kept while |y| <= 5: the last point is near 2.3.
+    ASSERT_FALSE(inverse.dataSet.empty());
+    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[0], -2.0);
+    EXPECT_NEAR(inverse.dataSet.back()[0], 2.3, 1e-12);
+    const double last = inverse.dataSet.back()[1];
+    EXPECT_NEAR(last, 4.92, 0.01);
+    // log2(0.01) is outside the band; the first kept point (x = 0.04) lies
+    // inside the inverse's height, so the curve starts at [0.01, -L].
+    ASSERT_FALSE(function.dataSet.empty());
+    EXPECT_DOUBLE_EQ(function.dataSet.front()[0], 0.01);
+    EXPECT_DOUBLE_EQ(function.dataSet.front()[1], -last);
+    EXPECT_NEAR(function.dataSet[1][0], 0.05, 1e-12);
+    EXPECT_LT(function.dataSet.back()[0], 3.0);
+    for (size_t i = 1; i < function.dataSet.size(); ++i) {
+        EXPECT_LT(function.dataSet[i - 1][0], function.dataSet[i][0]);
+        EXPECT_LE(std::fabs(function.dataSet[i][1]), 5.0);
+    }
+}
+
+TEST(ChartDescription, ExponentialDefaults) {
+    const Chart result = chart(1, 2, 1, 0, 0, 1);
+    ASSERT_EQ(result.size(), 1u);
+    const auto& function = *result[0][0];
+    const auto& inverse = *result[0][1];
+    EXPECT_EQ(function.chartTitle, "Exp");
+    EXPECT_EQ(inverse.chartTitle, "Inverse function");
+    EXPECT_EQ(inverse.dataName, "Inverse function");
+    EXPECT_DOUBLE_EQ(function.dataSet.front()[0], -2.0);
+    EXPECT_DOUBLE_EQ(function.dataSet.front()[1], 0.25);
+    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[0], 0.01);
+    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[1], -function.dataSet.back()[1]);
+}
+
+TEST(ChartDescription, RangesAndEmptyCharts) {
+    // c/b = 5: both curves start left of the asymptote's usual window.
+    const Chart shifted = chart(0, 2, 1, 5, 0, 1);
+    EXPECT_DOUBLE_EQ(shifted[0][1]->dataSet.front()[0], -4.99);
+    // The function's samples run on the same grid; log2(0.01) and the next
+    // two leave the band.
+    EXPECT_DOUBLE_EQ(shifted[0][0]->dataSet.front()[0], -4.99 + 3 * 0.01);
+    // No chart for b = 0 in the logarithmic form; invalid bases give empty series.
+    EXPECT_TRUE(chart(0, 2, 0, 5, 0, 1).empty());
+    const Chart invalid = chart(0, 1, 1, 0, 0, 1);
+    ASSERT_EQ(invalid.size(), 1u);
+    ASSERT_EQ(invalid[0].size(), 2u);
+    EXPECT_TRUE(invalid[0][0]->dataSet.empty());
+}
+
+TEST(ChartDescription, HugeShiftsStayBoundedAndSmallOnesKeepEveryPoint) {
+    // d = -95: the inverse runs on [-94.99, 3), 9799 samples of 0.01, within
+    // the bound, so every sample of the rules is there.
+    const Chart within = chart(1, 2, 1, 0, -95, 1);
+    const auto& inverse = within[0][1]->dataSet;
+    ASSERT_GE(inverse.size(), 1000u);
+    for (size_t i = 2; i < inverse.size(); ++i) EXPECT_NEAR(inverse[i][0] - inverse[i - 1][0], 0.01, 1e-9);
+    // d = -200: [-199.99, 3) would be 20299 samples; it is sampled more coarsely.
+    const Chart beyond = chart(1, 2, 1, 0, -200, 1);
+    const auto& coarse = beyond[0][1]->dataSet;
+    ASSERT_GE(coarse.size(), 100u);
+    EXPECT_NEAR(coarse[2][0] - coarse[1][0], 202.99 / 10000, 1e-9);
+
+    for (const double shift : {1e6, 1e9, -1e9, 1e15}) {
+        for (const int64_t mode : {0, 1}) {
+            const Chart result = mode == 0 ? chart(0, 2, 1, shift, shift, 1) : chart(1, 2, 1, shift, shift, 1);
+            ASSERT_EQ(result.size(), 1u);
+            size_t points = 0;
+            for (const auto& series : result[0]) points += series->dataSet.size();
+            EXPECT_LE(points, 20002u) << shift;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+"""Shared helpers of the calculator's outside checks.
+
+Draws random valid exercises (a > 0, a != 1, b != 0, z != 0; small integers,
+fractions, decimals in fractions, multiples of pi and e), runs them through the
+calculator_dump tool and reads the parameter texts as exact sympy numbers.
+"""
+
+import json
+import random
+import subprocess
+
+import sympy as sp
+
+PI = "\u03c0"
+DEFAULTS = {"a": "2", "b": "1", "c": "0", "d": "0", "z": "1"}
+
+
+def _constant_multiple(rng, constant):
+    choice = rng.randrange(5)
+    if choice == 0:
+        return constant
+    if choice == 1:
+        return "-" + constant
+    if choice == 2:
+        return f"{rng.randint(2, 5)}{constant}"
+    if choice == 3:
+        return f"{constant}/{rng.randint(2, 6)}"
+    return f"{rng.choice([-3, -2, 2, 3])}{constant}/{rng.randint(2, 5)}"
+
+
+def _signed_text(rng, nonzero):
+    """A text for b, c, d, z or x: any sign, the grammar's usual forms."""
+    while True:
+        kind = rng.randrange(9)
+        if kind <= 2:
+            text = str(rng.randint(-9, 9))
+        elif kind == 3:
+            text = f"{rng.randint(-9, 9)}/{rng.randint(1, 9)}"
+        elif kind == 4:
+            text = f"{rng.randint(1, 9)}/-{rng.randint(2, 9)}"
+        elif kind == 5:
+            text = f"{rng.choice(['0.5', '1.5', '-2.5', '0.25', '3.75', '-0.2'])}/{rng.randint(1, 7)}"
+        elif kind == 6:
+            text = _constant_multiple(rng, PI)
+        elif kind == 7:
+            text = _constant_multiple(rng, "e")
+        else:
+            text = rng.choice(["(-3)", "2.5", "-0.75", "(4)", "-1"])
+        if not nonzero or to_sympy(text) != 0:
+            return text
+
+
+def _base_text(rng):
+    """A text for a: positive and not 1."""
+    while True:
+        kind = rng.randrange(6)
+        if kind <= 1:
+            text = str(rng.randint(2, 9))
+        elif kind == 2:
+            text = f"{rng.randint(1, 9)}/{rng.randint(1, 9)}"
+        elif kind == 3:
+            text = rng.choice([PI, "e", f"2{PI}", f"{PI}/2", "e/3", "2e"])
+        elif kind == 4:
+            text = rng.choice(["2.5", "0.5", "1.5/2", "7.5/3", "0.3"])
+        else:
+            text = rng.choice(["(3)", "10", "1/10"])
+        value = to_sympy(text)
+        if value > 0 and value != 1:
+            return text
+
+
+def draw_cases(count, seed):
+    rng = random.Random(seed)
+    cases = []
+    for index in range(count):
+        case = {"mode": index % 2, "a": _base_text(rng), "b": _signed_text(rng, True)}
+        for name in ("c", "d"):
+            if rng.random() < 0.2:
+                case[name] = ""
+            else:
+                case[name] = _signed_text(rng, False)
+        case["z"] = "" if rng.random() < 0.25 else _signed_text(rng, True)
+        if rng.random() < 0.5:
+            case["x"] = _signed_text(rng, False)
+        cases.append(case)
+    return cases
+
+
+def _number_to_sympy(text):
+    for key, constant in ((PI, sp.pi), ("e", sp.E)):
+        if text.endswith(key):
+            coefficient = text[: -len(key)]
+            if coefficient in ("", "-"):
+                coefficient += "1"
+            return sp.Rational(coefficient) * constant
+    return sp.Rational(text)
+
+
+def to_sympy(text):
+    """The exact value of a parameter text as the grammar defines it."""
+    text = text.replace("(", "").replace(")", "")
+    if "/" in text:
+        numerator, denominator = text.split("/")
+        return _number_to_sympy(numerator) / _number_to_sympy(denominator)
+    return _number_to_sympy(text)
+
+
+def parameters(case):
+    """The six parameters of a case as sympy numbers (x absent when not given)."""
+    values = {}
+    for name in ("a", "b", "c", "d", "z"):
+        text = case.get(name) or DEFAULTS[name]
+        values[name] = to_sympy(text)
+    values["x"] = to_sympy(case["x"]) if case.get("x") else None
+    return values
+
+
+def run_dump(dump, cases):
+    completed = subprocess.run([dump], input=json.dumps(cases), capture_output=True, text=True, check=True)
+    return json.loads(completed.stdout)
+
+
+def step_blocks(steps):
+    """Steps grouped as (title, [lines]); a titled step starts a block."""
+    blocks = []
+    for step in steps:
+        if step["title"] or not blocks:
+            blocks.append((step["title"], [step["latexString"]]))
+        else:
+            blocks[-1][1].append(step["latexString"])
+    return blocks
