@@ -105,25 +105,29 @@ Value toValue(const MSRPreferenceValue& value) {
 }
 
 std::optional<MSRPreferenceValue> fromValue(const Value& value) {
-    switch (value.type()) {
-        case Value::Type::Bool: return MSRPreferenceValue(*value.boolValue());
-        case Value::Type::Integer: return MSRPreferenceValue(*value.integerValue());
-        case Value::Type::Double: return MSRPreferenceValue(*value.doubleValue());
-        case Value::Type::String: return MSRPreferenceValue(*value.string());
-        case Value::Type::Date: return MSRPreferenceValue(MSRPreferenceDate{value.date()->secondsSince1970});
-        case Value::Type::List: {
-            MSRPreferenceValue::Array array;
-            for (const auto& item : *value.list()) {
-                auto converted = fromValue(item);
-                if (!converted) return std::nullopt;
-                array.push_back(std::move(*converted));
-            }
-            return MSRPreferenceValue(std::move(array));
-        }
-        default:
+    std::optional<MSRPreferenceValue> result;
+    if (auto b = value.boolValue()) {
+        result.emplace(*b);
+    } else if (auto i = value.integerValue()) {
+        result.emplace(*i);
+    } else if (value.type() == Value::Type::Double) {
+        result.emplace(*value.doubleValue());
+    } else if (const std::string* text = value.string()) {
+        result.emplace(*text);
+    } else if (auto date = value.date()) {
+        result.emplace(MSRPreferenceDate{date->secondsSince1970});
+    } else if (const Value::List* list = value.list()) {
+        MSRPreferenceValue::Array array;
+        array.reserve(list->size());
+        for (const auto& item : *list) {
+            auto converted = fromValue(item);
             // Bytes and dictionaries are nothing the monitor stores.
-            return std::nullopt;
+            if (!converted) return std::nullopt;
+            array.push_back(std::move(*converted));
+        }
+        result.emplace(std::move(array));
     }
+    return result;
 }
 
 }  // namespace
