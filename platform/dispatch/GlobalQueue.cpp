@@ -26,4 +26,8 @@ void GlobalQueue::enqueue(Task block) { pool_->post(std::move(block)); }
 
 void GlobalQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
 
+void GlobalQueue::enqueueAtWallTime(double wallSeconds, Task block) {
+    pool_->postAtWallTime(wallSeconds, std::move(block));
+}
+
 }  // namespace dispatch

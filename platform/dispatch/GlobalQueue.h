@@ -24,6 +24,7 @@ public:
 protected:
     void enqueue(Task block) override;
     void enqueueAfter(double seconds, Task block) override;
+    void enqueueAtWallTime(double wallSeconds, Task block) override;
 
 private:
     std::unique_ptr<WorkerPool> pool_;

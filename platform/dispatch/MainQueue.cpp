@@ -43,6 +43,10 @@ void MainQueue::enqueue(Task block) { pool_->post(std::move(block)); }
 
 void MainQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
 
+void MainQueue::enqueueAtWallTime(double wallSeconds, Task block) {
+    pool_->postAtWallTime(wallSeconds, std::move(block));
+}
+
 bool isMainThread() {
     if (ManualExecutor::installed()) {
         Queue* running = Queue::current();

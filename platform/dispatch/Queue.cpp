@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/ManualExecutor.h"
 
 namespace dispatch {
@@ -77,7 +76,11 @@ WorkItem Queue::postDelayed(bool wallClock, double when, Task block) {
         double due = wallClock ? when : executor->clock().uptime() + when;
         executor->postDelayed(this, wallClock, due, std::move(guarded), item.cancelled_);
     } else {
-        enqueueAfter(wallClock ? when - Clock::now() : when, std::move(guarded));
+        if (wallClock) {
+            enqueueAtWallTime(when, std::move(guarded));
+        } else {
+            enqueueAfter(when, std::move(guarded));
+        }
     }
     return item;
 }

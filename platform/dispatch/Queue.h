@@ -77,8 +77,10 @@ protected:
 
     // The production back end: run `block` on the queue's own thread(s).
     virtual void enqueue(Task block) = 0;
-    // The production back end for delayed work, in seconds from now.
+    // The production back end for delayed work: seconds of uptime from now, or
+    // a wall-clock deadline (which follows changes of the clock).
     virtual void enqueueAfter(double seconds, Task block) = 0;
+    virtual void enqueueAtWallTime(double wallSeconds, Task block) = 0;
 
     // Wraps `block` so that it runs with this queue current and with
     // exceptions caught and reported.

@@ -21,4 +21,8 @@ void SerialQueue::enqueue(Task block) { pool_->post(std::move(block)); }
 
 void SerialQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
 
+void SerialQueue::enqueueAtWallTime(double wallSeconds, Task block) {
+    pool_->postAtWallTime(wallSeconds, std::move(block));
+}
+
 }  // namespace dispatch

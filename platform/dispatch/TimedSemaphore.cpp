@@ -9,10 +9,9 @@ namespace dispatch {
 TimedSemaphore::TimedSemaphore(long initial) : count_(initial) {}
 
 void TimedSemaphore::signal() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++count_;
-    }
+    // Notified under the lock: the waiter may destroy the semaphore as soon as it wakes.
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++count_;
     cv_.notify_one();
 }
 

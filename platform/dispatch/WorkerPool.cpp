@@ -1,7 +1,10 @@
 #include "platform/dispatch/WorkerPool.h"
 
+#include "platform/dispatch/Clock.h"
+
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -22,6 +25,8 @@ struct WorkerPool::Core {
     std::deque<Task> ready;
     // Keyed by deadline, then by arrival, so equal deadlines keep their order.
     std::map<std::pair<SteadyTime, unsigned long long>, Task> delayed;
+    // Wall-clock deadlines, checked against the clock whenever the pool wakes.
+    std::map<std::pair<double, unsigned long long>, Task> wallDelayed;
     unsigned long long seq = 0;
     std::vector<std::thread> threads;
     bool stopping = false;
@@ -32,6 +37,26 @@ struct WorkerPool::Core {
             ready.push_back(std::move(delayed.begin()->second));
             delayed.erase(delayed.begin());
         }
+        if (wallDelayed.empty()) return;
+        double wallNow = Clock::now();
+        while (!wallDelayed.empty() && wallDelayed.begin()->first.first <= wallNow) {
+            ready.push_back(std::move(wallDelayed.begin()->second));
+            wallDelayed.erase(wallDelayed.begin());
+        }
+    }
+
+    // When a sleeping thread must look again: the next uptime deadline, and
+    // for wall deadlines no later than a second from now, so that a change of
+    // the clock is noticed.
+    SteadyTime nextWakeLocked(SteadyTime now, SteadyTime limit) const {
+        SteadyTime wake = limit;
+        if (!delayed.empty()) wake = std::min(wake, delayed.begin()->first.first);
+        if (!wallDelayed.empty()) {
+            double seconds = std::clamp(wallDelayed.begin()->first.first - Clock::now(), 0.0, 1.0);
+            wake = std::min(wake, now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(seconds)));
+        }
+        return wake;
     }
 
     void startThreadsLocked(const std::shared_ptr<Core>& self) {
@@ -57,10 +82,11 @@ struct WorkerPool::Core {
                 continue;
             }
             if (stopping) return;
-            if (delayed.empty()) {
+            if (delayed.empty() && wallDelayed.empty()) {
                 cv.wait(lock);
             } else {
-                cv.wait_until(lock, delayed.begin()->first.first);
+                auto now = std::chrono::steady_clock::now();
+                cv.wait_until(lock, nextWakeLocked(now, SteadyTime::max()));
             }
         }
     }
@@ -77,6 +103,7 @@ WorkerPool::~WorkerPool() {
         std::lock_guard<std::mutex> lock(core_->mutex);
         core_->stopping = true;
         core_->delayed.clear();
+        core_->wallDelayed.clear();
         threads.swap(core_->threads);
     }
     core_->cv.notify_all();
@@ -90,12 +117,14 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::post(Task block) {
+    // The block may drop the last reference to this pool before we are done here.
+    std::shared_ptr<Core> core = core_;
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
-        core_->ready.push_back(std::move(block));
-        core_->startThreadsLocked(core_);
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->ready.push_back(std::move(block));
+        core->startThreadsLocked(core);
     }
-    core_->cv.notify_one();
+    core->cv.notify_one();
 }
 
 void WorkerPool::postAfter(double seconds, Task block) {
@@ -105,14 +134,29 @@ void WorkerPool::postAfter(double seconds, Task block) {
     }
     auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));
+    std::shared_ptr<Core> core = core_;
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
-        core_->delayed.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, core_->seq++),
-                               std::move(block));
-        core_->startThreadsLocked(core_);
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->delayed.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, core->seq++),
+                              std::move(block));
+        core->startThreadsLocked(core);
     }
     // Every thread may be sleeping until a later deadline.
-    core_->cv.notify_all();
+    core->cv.notify_all();
+}
+
+void WorkerPool::postAtWallTime(double wallSeconds, Task block) {
+    if (wallSeconds <= Clock::now()) {
+        post(std::move(block));
+        return;
+    }
+    std::shared_ptr<Core> core = core_;
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->wallDelayed.emplace(std::make_pair(wallSeconds, core->seq++), std::move(block));
+        core->startThreadsLocked(core);
+    }
+    core->cv.notify_all();
 }
 
 size_t WorkerPool::runReady() {
@@ -141,9 +185,7 @@ size_t WorkerPool::runFor(double seconds) {
             auto now = std::chrono::steady_clock::now();
             core_->promoteDueLocked(now);
             if (!core_->ready.empty() || now >= until) break;
-            auto wake = until;
-            if (!core_->delayed.empty()) wake = std::min(wake, core_->delayed.begin()->first.first);
-            core_->cv.wait_until(lock, wake);
+            core_->cv.wait_until(lock, core_->nextWakeLocked(now, until));
         }
     }
     return runReady();

@@ -23,6 +23,9 @@ public:
 
     void post(Task block);
     void postAfter(double seconds, Task block);
+    // Runs `block` once Clock::now() reaches `wallSeconds`; a change of the
+    // clock moves it (the pool looks at the clock at least once a second).
+    void postAtWallTime(double wallSeconds, Task block);
 
     // Pumped pools only: run every due block on the calling thread.
     size_t runReady();

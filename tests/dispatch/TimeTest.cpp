@@ -211,3 +211,24 @@ TEST(ClockTest, FakeClockIsInstalledWithTheExecutorAndRemovedAfter) {
 
 }  // namespace
 }  // namespace dispatch
+
+namespace dispatch {
+namespace {
+
+TEST(WallTimerTest, AClockChangeMovesTheFiringOnRealThreads) {
+    FakeClock clock(5'000.0, 10.0);
+    Clock::install(&clock);
+    auto queue = SerialQueue::create("wall");
+    TimedSemaphore fired;
+    Timer timer(queue);
+    timer.schedule(3600, [&] { fired.signal(); });
+    EXPECT_FALSE(fired.wait(0));
+    clock.setWallTime(5'000.0 + 3600);  // the user sets the clock an hour ahead
+    EXPECT_TRUE(fired.wait(30));
+    queue->sync([] {});
+    EXPECT_FALSE(timer.isActive());
+    Clock::install(nullptr);
+}
+
+}  // namespace
+}  // namespace dispatch
