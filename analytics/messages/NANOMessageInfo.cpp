@@ -1,5 +1,6 @@
 #include "analytics/messages/NANOMessageInfo.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include <pb.h>
@@ -184,26 +185,47 @@ const NanoLayout& layoutFor(const MSRPBMessageType& type)
     return layouts().byID[static_cast<size_t>(type.id)];
 }
 
-// A zeroed, suitably aligned nanopb structure. (Value-initialising an array
-// of max_align_t does not clear the padding of its long double member, hence
-// the memset.)
-class StructBuffer {
-public:
-    explicit StructBuffer(size_t size) : storage_(new std::max_align_t[size / sizeof(std::max_align_t) + 1])
-    {
-        std::memset(storage_.get(), 0, (size / sizeof(std::max_align_t) + 1) * sizeof(std::max_align_t));
-    }
-    char* data() { return reinterpret_cast<char*>(storage_.get()); }
-
-private:
-    std::unique_ptr<std::max_align_t[]> storage_;
-};
-
 struct CallbackArg {
     NANOMessageInfo* info;             // decoding
     const NANOMessageInfo* source;     // encoding
     uint32_t index;
     int depth;
+};
+
+// The zeroed nanopb structure of one message and the arguments its callbacks
+// point at, kept inline for the common small messages: encoding and decoding
+// make one of these per nested message, so heap traffic here is what costs.
+// (Value-initialising max_align_t would not clear the padding of its long
+// double member, hence the memset.)
+class Scratch {
+public:
+    explicit Scratch(const NanoLayout& layout) : size_(layout.structSize), capacity_(layout.callbackCount)
+    {
+        if (size_ > sizeof(inlineStruct_)) heapStruct_.reset(new std::max_align_t[size_ / sizeof(std::max_align_t) + 1]);
+        std::memset(structData(), 0, size_);
+        if (capacity_ > kInlineArgs) heapArgs_.reset(new CallbackArg[capacity_]);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    char* structData() { return heapStruct_ ? reinterpret_cast<char*>(heapStruct_.get()) : inlineStruct_; }
+    // Never more than the layout's callback count, so the slots never move.
+    CallbackArg* add(const CallbackArg& arg)
+    {
+        CallbackArg* slot = (heapArgs_ ? heapArgs_.get() : inlineArgs_) + count_++;
+        *slot = arg;
+        return slot;
+    }
+
+private:
+    static constexpr size_t kInlineArgs = 12;
+    size_t size_;
+    size_t capacity_;
+    size_t count_ = 0;
+    alignas(std::max_align_t) char inlineStruct_[256];
+    CallbackArg inlineArgs_[kInlineArgs];
+    std::unique_ptr<std::max_align_t[]> heapStruct_;
+    std::unique_ptr<CallbackArg[]> heapArgs_;
 };
 
 // ---------------------------------------------------------------- decoding
@@ -288,22 +310,20 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
     return true;
 }
 
-void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, std::vector<CallbackArg>& args,
-                   int depth)
+void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, Scratch& scratch, int depth)
 {
     for (const NanoField& field : layout.fields) {
         char* data = base + field.dataOffset;
         if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
-            args.push_back(CallbackArg{&info, nullptr, field.index, depth});
             auto* callback = reinterpret_cast<pb_callback_t*>(data);
             callback->funcs.decode = &decodeCallback;
-            callback->arg = &args.back();
+            callback->arg = scratch.add(CallbackArg{&info, nullptr, field.index, depth});
         } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
             const MSRPBMessageType& nestedType = MSRPBMessageTypeFor(info.type->fields[field.index].element);
             NANOMessageInfoPtr nested = NANOMessageInfoCreate(nestedType);
             NANOMessageInfo& nestedRef = *nested;
             info.fields[field.index] = std::move(nested);
-            prepareDecode(layoutFor(nestedType), data, nestedRef, args, depth + 1);
+            prepareDecode(layoutFor(nestedType), data, nestedRef, scratch, depth + 1);
         }
     }
 }
@@ -352,21 +372,19 @@ void copyDecoded(const NanoLayout& layout, const char* base, NANOMessageInfo& in
 bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
 {
     const NanoLayout& layout = layoutFor(*info.type);
-    StructBuffer buffer(layout.structSize);
-    std::vector<CallbackArg> args;
-    args.reserve(layout.callbackCount);  // the callbacks keep pointers into it
-    prepareDecode(layout, buffer.data(), info, args, depth);
-    if (!pb_decode_ex(stream, layout.desc, buffer.data(), PB_DECODE_NOINIT)) {
+    Scratch scratch(layout);
+    prepareDecode(layout, scratch.structData(), info, scratch, depth);
+    if (!pb_decode_ex(stream, layout.desc, scratch.structData(), PB_DECODE_NOINIT)) {
         MSRPBLog("<ERROR> %s decoder failed: %s", info.type->name, PB_GET_ERROR(stream));
         return false;
     }
-    copyDecoded(layout, buffer.data(), info);
+    copyDecoded(layout, scratch.structData(), info);
     return true;
 }
 
 // ---------------------------------------------------------------- encoding
 
-bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, std::vector<CallbackArg>& args);
+bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch, int depth);
 
 bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
 {
@@ -391,13 +409,15 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     }
     if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
         const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
+        if (context->depth + 1 > kNANOMaxNestingDepth) {
+            MSRPBLog("<ERROR> %s encoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
+            return false;
+        }
         for (const NANOMessageInfoPtr& element : *messages) {
-            StructBuffer buffer(elementLayout.structSize);
-            std::vector<CallbackArg> args;
-            args.reserve(elementLayout.callbackCount);
-            if (!fillForEncode(elementLayout, buffer.data(), *element, args) ||
+            Scratch scratch(elementLayout);
+            if (!fillForEncode(elementLayout, scratch.structData(), *element, scratch, context->depth + 1) ||
                 !pb_encode_tag_for_field(stream, field) ||
-                !pb_encode_submessage(stream, elementLayout.desc, buffer.data())) {
+                !pb_encode_submessage(stream, elementLayout.desc, scratch.structData())) {
                 return false;
             }
         }
@@ -445,7 +465,7 @@ void storeScalar(char* data, const NanoField& field, uint64_t value)
     }
 }
 
-bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, std::vector<CallbackArg>& args)
+bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch, int depth)
 {
     for (const NanoField& field : layout.fields) {
         const NANOCell& cell = info.fields[field.index];
@@ -470,16 +490,15 @@ bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& 
                 wanted = std::holds_alternative<std::string>(cell);
             }
             if (wanted) {
-                args.push_back(CallbackArg{nullptr, &info, field.index, 0});
                 auto* callback = reinterpret_cast<pb_callback_t*>(data);
                 callback->funcs.encode = &encodeCallback;
-                callback->arg = &args.back();
+                callback->arg = scratch.add(CallbackArg{nullptr, &info, field.index, depth});
             }
         } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
             const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
             if (nested == nullptr || !*nested) continue;
             *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
-            if (!fillForEncode(layoutFor(*(*nested)->type), data, **nested, args)) return false;
+            if (!fillForEncode(layoutFor(*(*nested)->type), data, **nested, scratch, depth + 1)) return false;
         } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
             if (field.presenceOffset >= 0) *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
             storeScalar(data, field, *value);
@@ -557,22 +576,23 @@ bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t l
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info)
 {
     const NanoLayout& layout = layoutFor(*info.type);
-    StructBuffer buffer(layout.structSize);
-    std::vector<CallbackArg> args;
-    args.reserve(layout.callbackCount);
-    if (!fillForEncode(layout, buffer.data(), info, args)) return std::nullopt;
-    size_t size = 0;
-    if (!pb_get_encoded_size(&size, layout.desc, buffer.data())) {
-        MSRPBLog("<ERROR> %s encoder failed while sizing", info.type->name);
-        return std::nullopt;
-    }
-    std::vector<uint8_t> out(size);
-    pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
-    if (!pb_encode(&stream, layout.desc, buffer.data())) {
+    Scratch scratch(layout);
+    if (!fillForEncode(layout, scratch.structData(), info, scratch, 0)) return std::nullopt;
+    // One pass into a growing buffer: a separate sizing pass over the whole
+    // tree would cost as much again, as nanopb sizes every nested message anyway.
+    std::vector<uint8_t> out;
+    pb_ostream_t stream{};
+    stream.callback = [](pb_ostream_t* target, const pb_byte_t* bytes, size_t count) {
+        auto* buffer = static_cast<std::vector<uint8_t>*>(target->state);
+        buffer->insert(buffer->end(), bytes, bytes + count);
+        return true;
+    };
+    stream.state = &out;
+    stream.max_size = SIZE_MAX;
+    if (!pb_encode(&stream, layout.desc, scratch.structData())) {
         MSRPBLog("<ERROR> %s encoder failed: %s", info.type->name, PB_GET_ERROR(&stream));
         return std::nullopt;
     }
-    out.resize(stream.bytes_written);
     return out;
 }
 

@@ -119,9 +119,22 @@ TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused)
     EXPECT_TRUE(log.contains("hasn't been initialized"));
 }
 
-// Builds a Program whose first statement nests `levels` RuntimeEntity
-// messages (the statement itself counts as level 1 below the program).
+// A Program whose first statement nests `levels` RuntimeEntity messages, the
+// statement itself being level 1 below the program; written by hand because
+// our encoder refuses to write what the decoder would refuse to read.
 Bytes programNesting(int levels)
+{
+    Bytes entity{0x08, 0x01};
+    for (int level = 1; level < levels; ++level) {
+        Bytes parent{0x08, 0x04};
+        const Bytes child = lengthDelimited(0x12, entity);
+        parent.insert(parent.end(), child.begin(), child.end());
+        entity = std::move(parent);
+    }
+    return lengthDelimited(0x0A, entity);
+}
+
+MSRPBProgram builtProgramNesting(int levels)
 {
     MSRPBRuntimeEntity entity;
     MSRPBSetInt32(entity, 0, 1);
@@ -133,7 +146,7 @@ Bytes programNesting(int levels)
     }
     MSRPBProgram program;
     MSRPBSetMessageArray(program, 0, std::vector<MSRPBRuntimeEntity>{entity});
-    return *program.protoBuffer();
+    return program;
 }
 
 // Nested entities and parameters used to decode to any depth, so a hostile
@@ -141,10 +154,16 @@ Bytes programNesting(int levels)
 TEST(Decoding, NestingIsCappedAtSixtyFourLevels)
 {
     LogCapture log;
-    EXPECT_TRUE(MSRPBProgram::initWithBuffer(programNesting(kNANOMaxNestingDepth)));
+    std::optional<MSRPBProgram> deepest = MSRPBProgram::initWithBuffer(programNesting(kNANOMaxNestingDepth));
+    ASSERT_TRUE(deepest);
+    EXPECT_EQ(deepest->protoBuffer(), programNesting(kNANOMaxNestingDepth));
+    EXPECT_EQ(builtProgramNesting(kNANOMaxNestingDepth).protoBuffer(), programNesting(kNANOMaxNestingDepth));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_FALSE(MSRPBProgram::initWithBuffer(programNesting(kNANOMaxNestingDepth + 1)));
-    EXPECT_TRUE(log.contains("nesting deeper than 64 levels"));
+    EXPECT_TRUE(log.contains("decoder failed: nesting deeper than 64 levels"));
+    // Nor is such a tree written: it could not be read back.
+    EXPECT_FALSE(builtProgramNesting(kNANOMaxNestingDepth + 1).protoBuffer());
+    EXPECT_TRUE(log.contains("encoder failed: nesting deeper than 64 levels"));
 
     // Hand-made input far deeper than any builder would produce: tag 6 of
     // EventParam (its nested parameters) wrapped 200,000 times.
