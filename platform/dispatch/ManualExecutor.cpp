@@ -57,7 +57,8 @@ void ManualExecutor::post(Queue* queue, Task block) {
 void ManualExecutor::postDelayed(Queue* queue, bool wallClock, double when, Task block,
                                  std::shared_ptr<std::atomic<bool>> cancelled) {
     Entry entry;
-    entry.keep = queue->weak_from_this().lock();
+    entry.weak = queue->weak_from_this();
+    entry.owned = !entry.weak.expired();
     entry.queue = queue;
     entry.block = std::move(block);
     entry.cancelled = std::move(cancelled);
@@ -67,6 +68,7 @@ void ManualExecutor::postDelayed(Queue* queue, bool wallClock, double when, Task
     entry.seq = seq_++;
     // Work that is due already queues up behind what came before it, as async does.
     if (when <= (wallClock ? clock_.wallTime() : clock_.uptime()) + kDueSlack) {
+        entry.keep = entry.weak.lock();
         ready_.push_back(std::move(entry));
     } else {
         delayed_.push_back(std::move(entry));
@@ -83,7 +85,9 @@ void ManualExecutor::promoteDue() {
         if (it->cancelled && it->cancelled->load()) {
             it = delayed_.erase(it);
         } else if (it->due <= (it->wallClock ? wall : up) + kDueSlack) {
-            due.push_back(std::move(*it));
+            it->keep = it->weak.lock();
+            // Delayed work of a queue that went away goes with it.
+            if (!it->owned || it->keep) due.push_back(std::move(*it));
             it = delayed_.erase(it);
         } else {
             ++it;

@@ -65,7 +65,9 @@ public:
 private:
     friend class Queue;
     struct Entry {
-        std::shared_ptr<Queue> keep;  // queued work keeps its queue alive
+        std::shared_ptr<Queue> keep;  // work queued for now keeps its queue alive
+        std::weak_ptr<Queue> weak;    // delayed work does not
+        bool owned = false;           // the queue is owned by shared pointers
         Queue* queue = nullptr;
         Task block;
         std::shared_ptr<std::atomic<bool>> cancelled;  // WorkItem state, may be null

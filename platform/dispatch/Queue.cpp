@@ -57,7 +57,9 @@ void Queue::post(Task wrapped) {
     if (ManualExecutor* executor = ManualExecutor::installed()) {
         executor->post(this, std::move(wrapped));
     } else {
-        enqueue(std::move(wrapped));
+        // Queued work keeps its queue alive, so a block never runs on a queue
+        // that is being torn down.
+        enqueue([keep = weak_from_this().lock(), wrapped = std::move(wrapped)] { wrapped(); });
     }
 }
 

@@ -35,7 +35,7 @@ private:
 // when work runs and how far time moves.
 //
 // Queues are meant to be owned through std::shared_ptr (see the create()
-// factories): queued work keeps its queue alive.
+// factories): work queued for now keeps its queue alive until it has run.
 class Queue : public std::enable_shared_from_this<Queue> {
 public:
     virtual ~Queue();

@@ -10,8 +10,8 @@ namespace dispatch {
 class WorkerPool;
 
 // A FIFO queue with one thread of its own in production (started at the first
-// block). Destroying the queue runs the blocks already queued and drops
-// delayed work that is not yet due.
+// block). Blocks queued with async or sync keep the queue alive until they have
+// run; delayed work does not, and is dropped when the queue goes away.
 class SerialQueue : public Queue {
 public:
     static std::shared_ptr<SerialQueue> create(std::string label);

@@ -79,26 +79,47 @@ TEST(SerialQueueTest, ThrowingBlockIsReportedAndTheQueueGoesOn) {
     }
 }
 
-TEST(SerialQueueTest, DestroyingAQueueRunsWhatWasAlreadyQueued) {
-    std::atomic<int> ran{0};
-    {
+TEST(SerialQueueTest, QueuedWorkOutlivesTheOwnersReferenceButDelayedWorkDoesNot) {
+    for (bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "manual" : "threads");
+        std::unique_ptr<ManualExecutor> executor;
+        if (manual) executor = std::make_unique<ManualExecutor>();
+        std::atomic<int> ran{0};
+        std::atomic<bool> delayedRan{false};
+        TimedSemaphore last;
         auto queue = SerialQueue::create("com.calvaro.test.drain");
+        std::weak_ptr<SerialQueue> weak = queue;
+        queue->asyncAfter(3600, [&] { delayedRan = true; });
         for (int i = 0; i < 100; ++i) queue->async([&] { ++ran; });
+        queue->async([&] { last.signal(); });
+        queue.reset();
+        ASSERT_TRUE(last.wait(60));
+        EXPECT_EQ(ran, 100);
+        if (manual) {
+            EXPECT_TRUE(weak.expired());
+            executor->advanceBy(7200);
+            EXPECT_FALSE(delayedRan);
+            EXPECT_EQ(executor->pendingCount(), 0u);
+        }
     }
-    EXPECT_EQ(ran, 100);
 }
 
 TEST(SerialQueueTest, ABlockMayDropTheLastReferenceToItsOwnQueue) {
-    TimedSemaphore done;
-    auto queue = SerialQueue::create("com.calvaro.test.self-release");
-    std::weak_ptr<SerialQueue> weak = queue;
-    auto* raw = queue.get();
-    raw->async([&done, holder = std::move(queue)]() mutable {
-        holder.reset();  // the last reference: the queue goes away under its own thread
-        done.signal();
+    TimedSemaphore destroyed;
+    std::thread::id destroyedOn;
+    std::shared_ptr<SerialQueue> queue(new SerialQueue("com.calvaro.test.self-release"), [&](SerialQueue* q) {
+        delete q;  // on the queue's own thread: it must neither join itself nor touch freed state
+        destroyedOn = std::this_thread::get_id();
+        destroyed.signal();
     });
-    EXPECT_TRUE(done.wait(30));
-    EXPECT_TRUE(weak.expired());
+    std::thread::id worker;
+    auto* raw = queue.get();
+    raw->async([&worker, holder = std::move(queue)]() mutable {
+        worker = std::this_thread::get_id();
+        holder.reset();
+    });
+    ASSERT_TRUE(destroyed.wait(60));
+    EXPECT_EQ(destroyedOn, worker);
 }
 
 TEST(SerialQueueTest, SyncFromAnotherQueueWaitsBehindEarlierBlocks) {
