@@ -51,7 +51,9 @@ bool validAttributes(const Keychain::Attributes& attributes) {
 
 }  // namespace
 
-std::filesystem::path Keychain::defaultFile() { return foundation::FileSystem::home() / "Keychain" / "keychain.plist"; }
+std::filesystem::path Keychain::defaultFile() {
+    return foundation::FileSystem::home() / "Keychain" / "keychain.plist";
+}
 
 Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {}
 
@@ -77,7 +79,8 @@ std::optional<std::vector<Keychain::Item>> Keychain::load() const {
 bool Keychain::save(const std::vector<Item>& items) const {
     Value::List entries;
     for (const Item& item : items) {
-        entries.push_back(Value(Value::Dictionary{{kAttributesKey, Value(item.attributes)}, {kDataKey, Value(item.data)}}));
+        entries.push_back(
+            Value(Value::Dictionary{{kAttributesKey, Value(item.attributes)}, {kDataKey, Value(item.data)}}));
     }
     auto xml = foundation::propertyListXml(Value(std::move(entries)));
     if (!xml) return false;

@@ -17,7 +17,7 @@
 #include "platform/foundation/Value.h"
 
 class Keychain {
-public:
+  public:
     enum class Status { kSuccess, kDuplicateItem, kItemNotFound, kBadParameter, kIOError };
 
     using Attributes = std::map<std::string, foundation::Value>;
@@ -51,7 +51,7 @@ public:
                   const std::optional<foundation::Value::Bytes>& data);
     Status remove(const Attributes& query);
 
-private:
+  private:
     std::optional<std::vector<Item>> load() const;
     bool save(const std::vector<Item>& items) const;
 

@@ -48,15 +48,21 @@ bool MSRIsPropertyListValue(const Value& value) {
     }
 }
 
-int64_t MSRConfigStore::integerForKey(const std::string& key) { return MSRNumberAsInt64(objectForKey(key)); }
+int64_t MSRConfigStore::integerForKey(const std::string& key) {
+    return MSRNumberAsInt64(objectForKey(key));
+}
 
 float MSRConfigStore::floatForKey(const std::string& key) {
     return static_cast<float>(MSRNumberAsDouble(objectForKey(key)));
 }
 
-double MSRConfigStore::doubleForKey(const std::string& key) { return MSRNumberAsDouble(objectForKey(key)); }
+double MSRConfigStore::doubleForKey(const std::string& key) {
+    return MSRNumberAsDouble(objectForKey(key));
+}
 
-bool MSRConfigStore::boolForKey(const std::string& key) { return MSRNumberAsDouble(objectForKey(key)) != 0.0; }
+bool MSRConfigStore::boolForKey(const std::string& key) {
+    return MSRNumberAsDouble(objectForKey(key)) != 0.0;
+}
 
 std::optional<std::string> MSRConfigStore::stringForKey(const std::string& key) {
     Value value = objectForKey(key);

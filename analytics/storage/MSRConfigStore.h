@@ -11,7 +11,7 @@
 #include "platform/foundation/Value.h"
 
 class MSRConfigStore {
-public:
+  public:
     virtual ~MSRConfigStore() = default;
 
     // The stored value, absent when there is none or the key is empty.
@@ -36,8 +36,12 @@ public:
     std::optional<foundation::Value::List> arrayForKey(const std::string& key);
     std::optional<foundation::Value::Dictionary> dictionaryForKey(const std::string& key);
 
-    void setInteger(int64_t value, const std::string& key) { setObject(foundation::Value(static_cast<long long>(value)), key); }
-    void setFloat(float value, const std::string& key) { setObject(foundation::Value(static_cast<double>(value)), key); }
+    void setInteger(int64_t value, const std::string& key) {
+        setObject(foundation::Value(static_cast<long long>(value)), key);
+    }
+    void setFloat(float value, const std::string& key) {
+        setObject(foundation::Value(static_cast<double>(value)), key);
+    }
     void setDouble(double value, const std::string& key) { setObject(foundation::Value(value), key); }
     void setBool(bool value, const std::string& key) { setObject(foundation::Value(value), key); }
 };

@@ -66,7 +66,8 @@ bool MSRExcludePathFromBackup(const std::string& path, MSRError* error) {
         return false;
     }
     if (setxattr(path.c_str(), kExcludedFromBackupAttribute, "1", 1, 0) != 0 && errno != ENOTSUP) {
-        MSRSetError(error, 513, std::string("Cannot mark file as excluded from backup: ") + std::strerror(errno));
+        MSRSetError(error, 513,
+                    std::string("Cannot mark file as excluded from backup: ") + std::strerror(errno));
         return false;
     }
     return true;

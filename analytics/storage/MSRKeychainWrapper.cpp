@@ -19,7 +19,11 @@ bool isValidUtf8(const Value::Bytes& bytes) {
     size_t i = 0;
     while (i < bytes.size()) {
         uint8_t lead = bytes[i];
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+        size_t length = lead < 0x80           ? 1
+                        : (lead >> 5) == 0x6  ? 2
+                        : (lead >> 4) == 0xe  ? 3
+                        : (lead >> 3) == 0x1e ? 4
+                                              : 0;
         if (length == 0 || i + length > bytes.size()) return false;
         uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
         for (size_t k = 1; k < length; ++k) {
@@ -44,8 +48,8 @@ bool firstReadOf(const Keychain& keychain) {
 
 }  // namespace
 
-std::optional<Keychain::Attributes> MSRKeychainWrapper::searchDirectoryForIdentifier(const std::string& identifier,
-                                                                                     const std::string& appID) {
+std::optional<Keychain::Attributes> MSRKeychainWrapper::searchDirectoryForIdentifier(
+    const std::string& identifier, const std::string& appID) {
     if (identifier.empty() || appID.empty()) return std::nullopt;
     return Keychain::Attributes{{Keychain::kClass, Value(Keychain::kClassGenericPassword)},
                                 {Keychain::kService, Value(appID)},
@@ -53,8 +57,8 @@ std::optional<Keychain::Attributes> MSRKeychainWrapper::searchDirectoryForIdenti
                                 {Keychain::kAccount, Value(identifier)}};
 }
 
-std::optional<Value::Bytes> MSRKeychainWrapper::keychainData(const std::string& identifier, const std::string& appID,
-                                                             Keychain* keychain) {
+std::optional<Value::Bytes> MSRKeychainWrapper::keychainData(const std::string& identifier,
+                                                             const std::string& appID, Keychain* keychain) {
     auto query = searchDirectoryForIdentifier(identifier, appID);
     if (!query) return std::nullopt;
     return withKeychain(keychain, [&](Keychain& chain) -> std::optional<Value::Bytes> {
@@ -64,8 +68,8 @@ std::optional<Value::Bytes> MSRKeychainWrapper::keychainData(const std::string& 
     });
 }
 
-std::optional<std::string> MSRKeychainWrapper::keychainValue(const std::string& identifier, const std::string& appID,
-                                                             Keychain* keychain) {
+std::optional<std::string> MSRKeychainWrapper::keychainValue(const std::string& identifier,
+                                                             const std::string& appID, Keychain* keychain) {
     return withKeychain(keychain, [&](Keychain& chain) -> std::optional<std::string> {
         if (firstReadOf(chain)) migrateKeychainDataToString(identifier, appID, &chain);
         auto data = keychainData(identifier, appID, &chain);
@@ -82,16 +86,16 @@ bool MSRKeychainWrapper::upsertKeychainValue(const std::string& value, const std
     (*query)[Keychain::kAccessible] = Value(Keychain::kAccessibleAlwaysThisDeviceOnly);
     return withKeychain(keychain, [&](Keychain& chain) {
         auto current = keychainValue(identifier, appID, &chain);
-        Keychain::Status status = current && !current->empty() ? chain.update(*query, {}, data)
-                                                               : chain.add(*query, data);
+        Keychain::Status status =
+            current && !current->empty() ? chain.update(*query, {}, data) : chain.add(*query, data);
         // An item whose data does not read as text, or that was stored without
         // the accessibility, still holds the slot: replace it rather than fail
         // on every later write.
         if (status == Keychain::Status::kDuplicateItem || status == Keychain::Status::kItemNotFound) {
             Keychain::Attributes slot = *query;
             slot.erase(Keychain::kAccessible);
-            status = chain.update(slot, {{Keychain::kAccessible, Value(Keychain::kAccessibleAlwaysThisDeviceOnly)}},
-                                  data);
+            status = chain.update(
+                slot, {{Keychain::kAccessible, Value(Keychain::kAccessibleAlwaysThisDeviceOnly)}}, data);
         }
         return status == Keychain::Status::kSuccess;
     });
@@ -122,7 +126,8 @@ void MSRKeychainWrapper::migrateKeychainDataToString(const std::string& identifi
         auto data = keychainData(identifier, appID, &chain);
         if (!data || data->empty()) return false;
         auto query = searchDirectoryForIdentifier(identifier, appID);
-        chain.update(*query, {{Keychain::kAccount, Value(identifier)}, {Keychain::kGeneric, Value(identifier)}},
+        chain.update(*query,
+                     {{Keychain::kAccount, Value(identifier)}, {Keychain::kGeneric, Value(identifier)}},
                      std::nullopt);
         return true;
     });

@@ -20,7 +20,7 @@
 #include "platform/dispatch/SerialQueue.h"
 
 class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfig> {
-public:
+  public:
     static constexpr const char* kKeyPrefix = "/zevure/measurement/";
     // The engine's suite, also the name of the configuration's file.
     static constexpr const char* kSuiteName = "app.calvaro.analytics.measurement";
@@ -132,7 +132,7 @@ public:
     int64_t SKANEvaluationUpdateBackoffMillis();
     void setSKANEvaluationUpdateBackoffMillis(int64_t value);
 
-private:
+  private:
     MSRPersistedConfig(std::string name, std::shared_ptr<MSRConfigStore> store);
 
     static std::string key(const char* suffix) { return std::string(kKeyPrefix) + suffix; }

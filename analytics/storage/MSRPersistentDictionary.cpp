@@ -17,7 +17,8 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     if (ec) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004, "Cannot create subdirectories for config plist files.");
+        MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004,
+                             "Cannot create subdirectories for config plist files.");
         return nullptr;
     }
     Value::Dictionary content;
@@ -47,7 +48,8 @@ MSRPersistentDictionary::~MSRPersistentDictionary() {
 
 Value MSRPersistentDictionary::objectForKey(const std::string& key) {
     if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43001, "Cannot get object for invalid config key.");
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43001,
+                             "Cannot get object for invalid config key.");
         return Value();
     }
     std::lock_guard lock(mutex_);
@@ -57,7 +59,8 @@ Value MSRPersistentDictionary::objectForKey(const std::string& key) {
 
 void MSRPersistentDictionary::setObject(const Value& value, const std::string& key) {
     if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43002, "Cannot set object for invalid config key.");
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43002,
+                             "Cannot set object for invalid config key.");
         return;
     }
     if (value.isAbsent()) {
@@ -68,9 +71,11 @@ void MSRPersistentDictionary::setObject(const Value& value, const std::string& k
     // A value with no property-list form, at any depth, would make every
     // later write of the whole file fail.
     if (!MSRIsPropertyListValue(value)) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43003,
-                             "Cannot set invalid object to config. Must be a string, number, array, dictionary, "
-                             "date, or data. Value " + value.jsonText());
+        MSRStorageConsoleLog(
+            MSRConsoleSeverity::kWarning, 43003,
+            "Cannot set invalid object to config. Must be a string, number, array, dictionary, "
+            "date, or data. Value " +
+                value.jsonText());
         return;
     }
     std::lock_guard lock(mutex_);

@@ -12,8 +12,9 @@
 #include "analytics/storage/MSRConfigStore.h"
 #include "platform/dispatch/SerialQueue.h"
 
-class MSRPersistentDictionary : public MSRConfigStore, public std::enable_shared_from_this<MSRPersistentDictionary> {
-public:
+class MSRPersistentDictionary : public MSRConfigStore,
+                                public std::enable_shared_from_this<MSRPersistentDictionary> {
+  public:
     static constexpr double kPersistDelay = 1.0;
     static constexpr double kMaxRetryDelay = 64.0;
 
@@ -36,7 +37,7 @@ public:
     // is then scheduled).
     bool persistToDisk();
 
-private:
+  private:
     MSRPersistentDictionary(std::string filePath, foundation::Value::Dictionary content);
     void scheduleLocked(double delay);
 

@@ -11,8 +11,6 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRStorageLog.h"
 
-
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -21,848 +19,855 @@ namespace fs = std::filesystem;
 const uint8_t kEmptyBlob = 0;
 
 std::string lowercased(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
 }
 
 std::string uppercased(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-  return text;
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
 }
 
 // Statement text with the column value slot, "UPDATE t SET c=?" etc.
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i) out += separator;
-    out += parts[i];
-  }
-  return out;
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += separator;
+        out += parts[i];
+    }
+    return out;
 }
 
 }  // namespace
 
 int64_t MSRSqliteInt64(const MSRSqliteValue& value) {
-  if (auto* i = std::get_if<int64_t>(&value)) return *i;
-  if (auto* d = std::get_if<double>(&value)) return static_cast<int64_t>(*d);
-  return 0;
+    if (auto* i = std::get_if<int64_t>(&value)) return *i;
+    if (auto* d = std::get_if<double>(&value)) return static_cast<int64_t>(*d);
+    return 0;
 }
 
 // --- Connection -------------------------------------------------------------
 
 MSRSqliteStore::MSRSqliteStore(std::string path) : databasePath_(std::move(path)) {}
 
-MSRSqliteStore::~MSRSqliteStore() { closeDatabase(); }
+MSRSqliteStore::~MSRSqliteStore() {
+    closeDatabase();
+}
 
 std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error) {
-  if (path.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty database path on init");
-    return nullptr;
-  }
-  std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
-  OpenResult result = store->openAndValidate(error);
-  if (result == OpenResult::kOpened) return store;
-  // Only a damaged file is thrown away. A busy lock, an I/O or permission
-  // failure says nothing about the data, which must survive until next time.
-  if (result == OpenResult::kFailed) return nullptr;
-  MSRStorageLog(4, 34023, "Database file is damaged. Deleting and recreating it. Path", {path});
-  if (!store->closeAndDeleteDatabase()) return nullptr;
-  if (store->openAndValidate(error) != OpenResult::kOpened) return nullptr;
-  return store;
+    if (path.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty database path on init");
+        return nullptr;
+    }
+    std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
+    OpenResult result = store->openAndValidate(error);
+    if (result == OpenResult::kOpened) return store;
+    // Only a damaged file is thrown away. A busy lock, an I/O or permission
+    // failure says nothing about the data, which must survive until next time.
+    if (result == OpenResult::kFailed) return nullptr;
+    MSRStorageLog(4, 34023, "Database file is damaged. Deleting and recreating it. Path", {path});
+    if (!store->closeAndDeleteDatabase()) return nullptr;
+    if (store->openAndValidate(error) != OpenResult::kOpened) return nullptr;
+    return store;
 }
 
 void MSRSqliteStore::closeDatabase() {
-  if (!handle_) return;
-  for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
-  statementCache_.clear();
-  int result = sqlite3_close(handle_);
-  if (result != SQLITE_OK) {
-    MSRStorageLog(1, 34018, "Failed to close database. Got error code", {std::to_string(result)});
-    // Statements prepared outside the cache may still be alive; let SQLite
-    // finish the close once they are gone rather than leak the connection.
-    sqlite3_close_v2(handle_);
-  }
-  handle_ = nullptr;
+    if (!handle_) return;
+    for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
+    statementCache_.clear();
+    int result = sqlite3_close(handle_);
+    if (result != SQLITE_OK) {
+        MSRStorageLog(1, 34018, "Failed to close database. Got error code", {std::to_string(result)});
+        // Statements prepared outside the cache may still be alive; let SQLite
+        // finish the close once they are gone rather than leak the connection.
+        sqlite3_close_v2(handle_);
+    }
+    handle_ = nullptr;
 }
 
 bool MSRSqliteStore::closeAndDeleteDatabase() {
-  closeDatabase();
-  std::error_code ec;
-  if (!fs::exists(databasePath_, ec)) return true;
-  MSRClearImmutableFlag(databasePath_);
-  bool removed = fs::remove(databasePath_, ec);
-  if (!removed || ec) {
-    MSRStorageLog(1, 34019, "Failed to delete database. Error", {ec.message()});
-    return false;
-  }
-  // The journal belongs to the file that is gone; left behind, SQLite would
-  // replay it into the fresh database.
-  fs::remove(databasePath_ + "-journal", ec);
-  fs::remove(databasePath_ + "-wal", ec);
-  fs::remove(databasePath_ + "-shm", ec);
-  return true;
+    closeDatabase();
+    std::error_code ec;
+    if (!fs::exists(databasePath_, ec)) return true;
+    MSRClearImmutableFlag(databasePath_);
+    bool removed = fs::remove(databasePath_, ec);
+    if (!removed || ec) {
+        MSRStorageLog(1, 34019, "Failed to delete database. Error", {ec.message()});
+        return false;
+    }
+    // The journal belongs to the file that is gone; left behind, SQLite would
+    // replay it into the fresh database.
+    fs::remove(databasePath_ + "-journal", ec);
+    fs::remove(databasePath_ + "-wal", ec);
+    fs::remove(databasePath_ + "-shm", ec);
+    return true;
 }
 
 bool MSRSqliteStore::openAndValidateDatabase(MSRError* error) {
-  return openAndValidate(error) == OpenResult::kOpened;
+    return openAndValidate(error) == OpenResult::kOpened;
 }
 
 bool MSRSqliteStore::isDamageCode(int code) const {
-  int primary = code & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    int primary = code & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
 MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
-  std::error_code ec;
-  if (fs::exists(databasePath_, ec)) {
-    if (!MSRClearImmutableFlag(databasePath_, error)) return OpenResult::kFailed;
-  } else {
-    fs::path directory = fs::path(databasePath_).parent_path();
-    if (!directory.empty()) {
-      fs::create_directories(directory, ec);
-      if (ec) {
-        MSRSetError(error, kMSRSqliteErrorState, ec.message());
-        return OpenResult::kFailed;
-      }
+    std::error_code ec;
+    if (fs::exists(databasePath_, ec)) {
+        if (!MSRClearImmutableFlag(databasePath_, error)) return OpenResult::kFailed;
+    } else {
+        fs::path directory = fs::path(databasePath_).parent_path();
+        if (!directory.empty()) {
+            fs::create_directories(directory, ec);
+            if (ec) {
+                MSRSetError(error, kMSRSqliteErrorState, ec.message());
+                return OpenResult::kFailed;
+            }
+        }
     }
-  }
 
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-  int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    setDatabaseError(error, "initialize sqlite handle");
-    bool damaged = isDamageCode(rc);
-    closeDatabase();
-    return damaged ? OpenResult::kDamaged : OpenResult::kFailed;
-  }
-  sqlite3_extended_result_codes(handle_, 1);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        setDatabaseError(error, "initialize sqlite handle");
+        bool damaged = isDamageCode(rc);
+        closeDatabase();
+        return damaged ? OpenResult::kDamaged : OpenResult::kFailed;
+    }
+    sqlite3_extended_result_codes(handle_, 1);
 
-  MSRError exclusionError;
-  if (!MSRExcludePathFromBackup(databasePath_, &exclusionError)) {
-    MSRStorageLog(4, 34017, "Failed to exclude database file from backup", {exclusionError});
-  }
+    MSRError exclusionError;
+    if (!MSRExcludePathFromBackup(databasePath_, &exclusionError)) {
+        MSRStorageLog(4, 34017, "Failed to exclude database file from backup", {exclusionError});
+    }
 
-  OpenResult result = validate(error);
-  if (result != OpenResult::kOpened) closeDatabase();
-  return result;
+    OpenResult result = validate(error);
+    if (result != OpenResult::kOpened) closeDatabase();
+    return result;
 }
 
-bool MSRSqliteStore::validateDatabase(MSRError* error) { return validate(error) == OpenResult::kOpened; }
+bool MSRSqliteStore::validateDatabase(MSRError* error) {
+    return validate(error) == OpenResult::kOpened;
+}
 
 MSRSqliteStore::OpenResult MSRSqliteStore::validate(MSRError* error) {
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Validate database failed. Database not open.");
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Validate database failed. Database not open.");
+        return OpenResult::kFailed;
+    }
+    sqlite3_stmt* statement = prepareSQL("PRAGMA integrity_check", error);
+    if (!statement) {
+        return isDamageCode(sqlite3_errcode(handle_)) ? OpenResult::kDamaged : OpenResult::kFailed;
+    }
+    int rc = sqlite3_step(statement);
+    bool answeredOk = false;
+    bool answered = rc == SQLITE_ROW;
+    if (answered && sqlite3_column_count(statement) == 1) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        answeredOk = text && std::string(reinterpret_cast<const char*>(text)) == "ok";
+    }
+    sqlite3_finalize(statement);
+    if (answeredOk) return OpenResult::kOpened;
+    setDatabaseError(error, "validate database");
+    // The check answering anything but "ok" is a verdict on the file; a step
+    // that could not run at all is damage only when SQLite says so.
+    if (answered || isDamageCode(rc) || isDamageCode(sqlite3_errcode(handle_))) return OpenResult::kDamaged;
     return OpenResult::kFailed;
-  }
-  sqlite3_stmt* statement = prepareSQL("PRAGMA integrity_check", error);
-  if (!statement) {
-    return isDamageCode(sqlite3_errcode(handle_)) ? OpenResult::kDamaged : OpenResult::kFailed;
-  }
-  int rc = sqlite3_step(statement);
-  bool answeredOk = false;
-  bool answered = rc == SQLITE_ROW;
-  if (answered && sqlite3_column_count(statement) == 1) {
-    const unsigned char* text = sqlite3_column_text(statement, 0);
-    answeredOk = text && std::string(reinterpret_cast<const char*>(text)) == "ok";
-  }
-  sqlite3_finalize(statement);
-  if (answeredOk) return OpenResult::kOpened;
-  setDatabaseError(error, "validate database");
-  // The check answering anything but "ok" is a verdict on the file; a step
-  // that could not run at all is damage only when SQLite says so.
-  if (answered || isDamageCode(rc) || isDamageCode(sqlite3_errcode(handle_))) return OpenResult::kDamaged;
-  return OpenResult::kFailed;
 }
 
 // --- Errors -----------------------------------------------------------------
 
 std::optional<std::string> MSRSqliteStore::lastErrorMessage() {
-  if (!handle_) {
-    MSRStorageLog(1, 34022, "Failed to get last error message. Database not open");
-    return std::nullopt;
-  }
-  const char* message = sqlite3_errmsg(handle_);
-  return message ? std::string(message) : std::string();
+    if (!handle_) {
+        MSRStorageLog(1, 34022, "Failed to get last error message. Database not open");
+        return std::nullopt;
+    }
+    const char* message = sqlite3_errmsg(handle_);
+    return message ? std::string(message) : std::string();
 }
 
 std::string MSRSqliteStore::monitorContextForDatabaseOperation(const std::string& operation) {
-  std::string name = operation.empty() ? "Unknown operation" : operation;
-  int code = handle_ ? sqlite3_errcode(handle_) : 0;
-  bool writable = access(databasePath_.c_str(), W_OK) == 0;
-  return name + "," + std::to_string(code) + "," + (writable ? "A" : "NA");
+    std::string name = operation.empty() ? "Unknown operation" : operation;
+    int code = handle_ ? sqlite3_errcode(handle_) : 0;
+    bool writable = access(databasePath_.c_str(), W_OK) == 0;
+    return name + "," + std::to_string(code) + "," + (writable ? "A" : "NA");
 }
 
 void MSRSqliteStore::setDatabaseError(MSRError* error, const std::string& operation) {
-  if (!error) return;
-  std::string context = monitorContextForDatabaseOperation(operation);
-  std::string description;
-  if (handle_) {
-    description = "Database operation \"" + operation + "\" failed with sqlite code " +
-                  std::to_string(sqlite3_errcode(handle_)) + " and error message \"" +
-                  lastErrorMessage().value_or("") + "\"";
-  }
-  MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, description, context);
+    if (!error) return;
+    std::string context = monitorContextForDatabaseOperation(operation);
+    std::string description;
+    if (handle_) {
+        description = "Database operation \"" + operation + "\" failed with sqlite code " +
+                      std::to_string(sqlite3_errcode(handle_)) + " and error message \"" +
+                      lastErrorMessage().value_or("") + "\"";
+    }
+    MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, description, context);
 }
 
 // --- Statements -------------------------------------------------------------
 
 sqlite3_stmt* MSRSqliteStore::prepareSQL(const std::string& sql, MSRError* error) {
-  if (sql.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to prepare");
-    return nullptr;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Prepare SQL failed. Database not open.");
-    return nullptr;
-  }
-  sqlite3_stmt* statement = nullptr;
-  const char* tail = nullptr;
-  int rc = SQLITE_ERROR;
-  if (sqlite3_libversion_number() >= 3020000) {
-    rc = sqlite3_prepare_v3(handle_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, &tail);
-  }
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(statement);
-    statement = nullptr;
-    rc = sqlite3_prepare_v2(handle_, sql.c_str(), -1, &statement, &tail);
-    if (rc != SQLITE_OK) {
-      setDatabaseError(error, "prepare statement");
-      sqlite3_finalize(statement);
-      return nullptr;
+    if (sql.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to prepare");
+        return nullptr;
     }
-  }
-  if (tail && *tail != '\0') {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Query contained more than one SQL statement.");
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Prepare SQL failed. Database not open.");
+        return nullptr;
+    }
+    sqlite3_stmt* statement = nullptr;
+    const char* tail = nullptr;
+    int rc = SQLITE_ERROR;
+    if (sqlite3_libversion_number() >= 3020000) {
+        rc = sqlite3_prepare_v3(handle_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, &tail);
+    }
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        statement = nullptr;
+        rc = sqlite3_prepare_v2(handle_, sql.c_str(), -1, &statement, &tail);
+        if (rc != SQLITE_OK) {
+            setDatabaseError(error, "prepare statement");
+            sqlite3_finalize(statement);
+            return nullptr;
+        }
+    }
+    if (tail && *tail != '\0') {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Query contained more than one SQL statement.");
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
 }
 
 sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql, MSRError* error) {
-  return statementForQuery(sql, {}, error);
+    return statementForQuery(sql, {}, error);
 }
 
-sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql, const MSRSqliteValues& parameterValues,
-                                                MSRError* error) {
-  if (auto cached = statementCache_.find(sql); cached != statementCache_.end()) {
-    if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) return nullptr;
-    return cached->second;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Statement for query failed. Database not open.");
-    return nullptr;
-  }
-  sqlite3_stmt* statement = nullptr;
-  if (sql.find('?') != std::string::npos) {
-    if (parameterValues.empty()) {
-      MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty parameters");
-      return nullptr;
+sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
+                                                const MSRSqliteValues& parameterValues, MSRError* error) {
+    if (auto cached = statementCache_.find(sql); cached != statementCache_.end()) {
+        if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) return nullptr;
+        return cached->second;
     }
-    statement = prepareSQL(sql, error);
-    if (statement) statementCache_[sql] = statement;
-  } else {
-    // Conditions with literal values would fill the cache with one-off texts.
-    bool hasCondition = lowercased(sql).find("where") != std::string::npos;
-    statement = prepareSQL(sql, error);
-    if (statement && !hasCondition) statementCache_[sql] = statement;
-  }
-  if (!statement) return nullptr;
-  if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
-    cleanUpStatement(statement, sql);
-    return nullptr;
-  }
-  return statement;
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Statement for query failed. Database not open.");
+        return nullptr;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sql.find('?') != std::string::npos) {
+        if (parameterValues.empty()) {
+            MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty parameters");
+            return nullptr;
+        }
+        statement = prepareSQL(sql, error);
+        if (statement) statementCache_[sql] = statement;
+    } else {
+        // Conditions with literal values would fill the cache with one-off texts.
+        bool hasCondition = lowercased(sql).find("where") != std::string::npos;
+        statement = prepareSQL(sql, error);
+        if (statement && !hasCondition) statementCache_[sql] = statement;
+    }
+    if (!statement) return nullptr;
+    if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
+        cleanUpStatement(statement, sql);
+        return nullptr;
+    }
+    return statement;
 }
 
 void MSRSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
-  if (!statement) return;
-  auto cached = statementCache_.find(sql);
-  if (cached == statementCache_.end()) {
-    sqlite3_finalize(statement);
-    return;
-  }
-  if (cached->second != statement) {
-    MSRStorageLog(5, 34016, "Statement is not the same one in the cache");
-  }
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
+    if (!statement) return;
+    auto cached = statementCache_.find(sql);
+    if (cached == statementCache_.end()) {
+        sqlite3_finalize(statement);
+        return;
+    }
+    if (cached->second != statement) {
+        MSRStorageLog(5, 34016, "Statement is not the same one in the cache");
+    }
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
 }
 
 bool MSRSqliteStore::bindValues(const MSRSqliteValues& values, sqlite3_stmt* statement, MSRError* error) {
-  if (!statement) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Failed to bind to NULL statement");
-    return false;
-  }
-  sqlite3_clear_bindings(statement);
-  bool allBound = true;
-  for (size_t i = 0; i < values.size(); ++i) {
-    int index = static_cast<int>(i + 1);
-    const MSRSqliteValue& value = values[i];
-    int rc = SQLITE_OK;
-    if (std::holds_alternative<MSRSqliteNull>(value)) {
-      rc = sqlite3_bind_null(statement, index);
-    } else if (auto* integer = std::get_if<int64_t>(&value)) {
-      rc = sqlite3_bind_int64(statement, index, *integer);
-    } else if (auto* real = std::get_if<double>(&value)) {
-      rc = sqlite3_bind_double(statement, index, *real);
-    } else if (auto* text = std::get_if<std::string>(&value)) {
-      rc = sqlite3_bind_text(statement, index, text->c_str(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
-    } else if (auto* blob = std::get_if<MSRSqliteBlob>(&value)) {
-      const void* bytes = blob->empty() ? &kEmptyBlob : static_cast<const void*>(blob->data());
-      rc = sqlite3_bind_blob(statement, index, bytes, static_cast<int>(blob->size()), SQLITE_STATIC);
+    if (!statement) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Failed to bind to NULL statement");
+        return false;
     }
-    if (rc != SQLITE_OK) {
-      setDatabaseError(error, "bind values");
-      allBound = false;
+    sqlite3_clear_bindings(statement);
+    bool allBound = true;
+    for (size_t i = 0; i < values.size(); ++i) {
+        int index = static_cast<int>(i + 1);
+        const MSRSqliteValue& value = values[i];
+        int rc = SQLITE_OK;
+        if (std::holds_alternative<MSRSqliteNull>(value)) {
+            rc = sqlite3_bind_null(statement, index);
+        } else if (auto* integer = std::get_if<int64_t>(&value)) {
+            rc = sqlite3_bind_int64(statement, index, *integer);
+        } else if (auto* real = std::get_if<double>(&value)) {
+            rc = sqlite3_bind_double(statement, index, *real);
+        } else if (auto* text = std::get_if<std::string>(&value)) {
+            rc = sqlite3_bind_text(statement, index, text->c_str(), static_cast<int>(text->size()),
+                                   SQLITE_TRANSIENT);
+        } else if (auto* blob = std::get_if<MSRSqliteBlob>(&value)) {
+            const void* bytes = blob->empty() ? &kEmptyBlob : static_cast<const void*>(blob->data());
+            rc = sqlite3_bind_blob(statement, index, bytes, static_cast<int>(blob->size()), SQLITE_STATIC);
+        }
+        if (rc != SQLITE_OK) {
+            setDatabaseError(error, "bind values");
+            allBound = false;
+        }
     }
-  }
-  return allBound;
+    return allBound;
 }
 
 bool MSRSqliteStore::executeSQL(const std::string& sql, MSRError* error) {
-  if (sql.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to execute");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Execute SQL failed. Database not open.");
-    return false;
-  }
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return false;
-  return executeSQLStatement(statement, error);
+    if (sql.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to execute");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Execute SQL failed. Database not open.");
+        return false;
+    }
+    sqlite3_stmt* statement = prepareSQL(sql, error);
+    if (!statement) return false;
+    return executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::executeSQLStatement(sqlite3_stmt* statement, MSRError* error) {
-  if (!statement) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Execute SQL statement failed. Statement is NULL.");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Execute SQL statement failed. Database not open.");
+    if (!statement) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Execute SQL statement failed. Statement is NULL.");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Execute SQL statement failed. Database not open.");
+        sqlite3_finalize(statement);
+        return false;
+    }
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) setDatabaseError(error, "execute statement");
     sqlite3_finalize(statement);
-    return false;
-  }
-  int rc = sqlite3_step(statement);
-  if (rc != SQLITE_DONE) setDatabaseError(error, "execute statement");
-  sqlite3_finalize(statement);
-  return rc == SQLITE_DONE;
+    return rc == SQLITE_DONE;
 }
 
 std::optional<MSRSqliteValue> MSRSqliteStore::valueAtColumn(int column, sqlite3_stmt* statement) {
-  if (!statement) return std::nullopt;
-  switch (sqlite3_column_type(statement, column)) {
-    case SQLITE_INTEGER:
-      return MSRSqliteValue(static_cast<int64_t>(sqlite3_column_int64(statement, column)));
-    case SQLITE_FLOAT:
-      return MSRSqliteValue(sqlite3_column_double(statement, column));
-    case SQLITE_TEXT: {
-      const unsigned char* text = sqlite3_column_text(statement, column);
-      if (!text) return std::nullopt;
-      int length = sqlite3_column_bytes(statement, column);
-      return MSRSqliteValue(std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+    if (!statement) return std::nullopt;
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_INTEGER:
+            return MSRSqliteValue(static_cast<int64_t>(sqlite3_column_int64(statement, column)));
+        case SQLITE_FLOAT:
+            return MSRSqliteValue(sqlite3_column_double(statement, column));
+        case SQLITE_TEXT: {
+            const unsigned char* text = sqlite3_column_text(statement, column);
+            if (!text) return std::nullopt;
+            int length = sqlite3_column_bytes(statement, column);
+            return MSRSqliteValue(
+                std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+        }
+        case SQLITE_BLOB: {
+            const void* bytes = sqlite3_column_blob(statement, column);
+            if (!bytes) return std::nullopt;
+            const auto* begin = static_cast<const uint8_t*>(bytes);
+            return MSRSqliteValue(MSRSqliteBlob(begin, begin + sqlite3_column_bytes(statement, column)));
+        }
+        case SQLITE_NULL:
+        default:
+            return MSRSqliteValue(MSRSqliteNull{});
     }
-    case SQLITE_BLOB: {
-      const void* bytes = sqlite3_column_blob(statement, column);
-      if (!bytes) return std::nullopt;
-      const auto* begin = static_cast<const uint8_t*>(bytes);
-      return MSRSqliteValue(MSRSqliteBlob(begin, begin + sqlite3_column_bytes(statement, column)));
-    }
-    case SQLITE_NULL:
-    default:
-      return MSRSqliteValue(MSRSqliteNull{});
-  }
 }
 
 // --- Records ----------------------------------------------------------------
 
 bool MSRSqliteStore::upsertRecord(const MSRSqliteRecord& record, const std::string& table, MSRError* error) {
-  if (record.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty record for upsert");
-    return false;
-  }
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for upsert");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Upsert record failed. Database not open.");
-    return false;
-  }
-  std::vector<std::string> columns;
-  std::vector<std::string> placeholders;
-  MSRSqliteValues parameters;
-  for (const auto& [column, value] : record) {
-    columns.push_back(column);
-    placeholders.push_back("?");
-    parameters.push_back(value);
-  }
-  std::string sql = "INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") + ") VALUES (" +
-                    joined(placeholders, ", ") + ");";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return false;
-  if (!bindValues(parameters, statement, error)) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  return executeSQLStatement(statement, error);
+    if (record.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty record for upsert");
+        return false;
+    }
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for upsert");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Upsert record failed. Database not open.");
+        return false;
+    }
+    std::vector<std::string> columns;
+    std::vector<std::string> placeholders;
+    MSRSqliteValues parameters;
+    for (const auto& [column, value] : record) {
+        columns.push_back(column);
+        placeholders.push_back("?");
+        parameters.push_back(value);
+    }
+    std::string sql = "INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") + ") VALUES (" +
+                      joined(placeholders, ", ") + ");";
+    sqlite3_stmt* statement = prepareSQL(sql, error);
+    if (!statement) return false;
+    if (!bindValues(parameters, statement, error)) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+    return executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::updateRecord(const MSRSqliteRecord& record, const std::string& table,
-                                  const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,
-                                  MSRError* error) {
-  if (record.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty record for update");
-    return false;
-  }
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
-    return false;
-  }
-  if (columnName.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
-    return false;
-  }
-  if (!columnValue) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
-    return false;
-  }
-  std::vector<std::string> assignments;
-  MSRSqliteValues parameters;
-  for (const auto& [column, value] : record) {
-    assignments.push_back(column + "=?");
-    parameters.push_back(value);
-  }
-  parameters.push_back(*columnValue);
-  std::string sql = "UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return false;
-  if (!bindValues(parameters, statement, error)) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  return executeSQLStatement(statement, error);
+                                  const std::string& columnName,
+                                  const std::optional<MSRSqliteValue>& columnValue, MSRError* error) {
+    if (record.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty record for update");
+        return false;
+    }
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
+        return false;
+    }
+    if (columnName.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
+        return false;
+    }
+    if (!columnValue) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
+        return false;
+    }
+    std::vector<std::string> assignments;
+    MSRSqliteValues parameters;
+    for (const auto& [column, value] : record) {
+        assignments.push_back(column + "=?");
+        parameters.push_back(value);
+    }
+    parameters.push_back(*columnValue);
+    std::string sql = "UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?";
+    sqlite3_stmt* statement = prepareSQL(sql, error);
+    if (!statement) return false;
+    if (!bindValues(parameters, statement, error)) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+    return executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::updateAllRecordsInTable(const std::string& table, const std::string& columnName,
-                                             const std::optional<MSRSqliteValue>& columnValue, MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
-    return false;
-  }
-  if (columnName.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
-    return false;
-  }
-  if (!columnValue) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
-    return false;
-  }
-  std::string sql = "UPDATE " + table + " SET " + columnName + "=?";
-  MSRSqliteValues parameters{*columnValue};
-  sqlite3_stmt* statement = statementForQuery(sql, parameters, error);
-  if (!statement) return false;
-  int rc = sqlite3_step(statement);
-  if (rc != SQLITE_DONE) setDatabaseError(error, "update all records value");
-  cleanUpStatement(statement, sql);
-  return rc == SQLITE_DONE;
+                                             const std::optional<MSRSqliteValue>& columnValue,
+                                             MSRError* error) {
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
+        return false;
+    }
+    if (columnName.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
+        return false;
+    }
+    if (!columnValue) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
+        return false;
+    }
+    std::string sql = "UPDATE " + table + " SET " + columnName + "=?";
+    MSRSqliteValues parameters{*columnValue};
+    sqlite3_stmt* statement = statementForQuery(sql, parameters, error);
+    if (!statement) return false;
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) setDatabaseError(error, "update all records value");
+    cleanUpStatement(statement, sql);
+    return rc == SQLITE_DONE;
 }
 
 bool MSRSqliteStore::increaseColumn(const std::string& column, int64_t byValue, const std::string& table,
                                     const std::string& condition, const MSRSqliteValues& parameterValues,
                                     MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for increase column");
-    return false;
-  }
-  if (column.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for increase column");
-    return false;
-  }
-  if (condition.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty condition for increase column");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Increase column failed. Database not open.");
-    return false;
-  }
-  auto info = columnInfoForTable(table, error);
-  if (!info) return false;
-  auto declared = info->find(column);
-  if (declared == info->end()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Invalid column or table name");
-    return false;
-  }
-  if (uppercased(declared->second) != "INTEGER") {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Column type is not integer.");
-    return false;
-  }
-  std::string sql = "UPDATE " + table + " SET " + column + " = " + column + " + " + std::to_string(byValue) +
-                    " WHERE " + condition;
-  sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
-  if (!statement) return false;
-  int rc = sqlite3_step(statement);
-  if (rc != SQLITE_DONE) setDatabaseError(error, "increase records value");
-  cleanUpStatement(statement, sql);
-  return rc == SQLITE_DONE;
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for increase column");
+        return false;
+    }
+    if (column.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for increase column");
+        return false;
+    }
+    if (condition.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty condition for increase column");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Increase column failed. Database not open.");
+        return false;
+    }
+    auto info = columnInfoForTable(table, error);
+    if (!info) return false;
+    auto declared = info->find(column);
+    if (declared == info->end()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Invalid column or table name");
+        return false;
+    }
+    if (uppercased(declared->second) != "INTEGER") {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Column type is not integer.");
+        return false;
+    }
+    std::string sql = "UPDATE " + table + " SET " + column + " = " + column + " + " +
+                      std::to_string(byValue) + " WHERE " + condition;
+    sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
+    if (!statement) return false;
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) setDatabaseError(error, "increase records value");
+    cleanUpStatement(statement, sql);
+    return rc == SQLITE_DONE;
 }
 
 bool MSRSqliteStore::deleteRecordFromTable(const std::string& table, const std::string& columnName,
-                                           const std::optional<MSRSqliteValue>& columnValue, MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
-    return false;
-  }
-  if (columnName.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty column for delete record");
-    return false;
-  }
-  if (!columnValue) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil value for delete record");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Delete record failed. Database not open.");
-    return false;
-  }
-  sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
-  if (!statement) return false;
-  MSRSqliteValues parameters{*columnValue};
-  if (!bindValues(parameters, statement, error)) {
+                                           const std::optional<MSRSqliteValue>& columnValue,
+                                           MSRError* error) {
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
+        return false;
+    }
+    if (columnName.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty column for delete record");
+        return false;
+    }
+    if (!columnValue) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil value for delete record");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Delete record failed. Database not open.");
+        return false;
+    }
+    sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
+    if (!statement) return false;
+    MSRSqliteValues parameters{*columnValue};
+    if (!bindValues(parameters, statement, error)) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) setDatabaseError(error, "delete record");
     sqlite3_finalize(statement);
-    return false;
-  }
-  int rc = sqlite3_step(statement);
-  if (rc != SQLITE_DONE) setDatabaseError(error, "delete record");
-  sqlite3_finalize(statement);
-  return rc == SQLITE_DONE;
+    return rc == SQLITE_DONE;
 }
 
 std::optional<int64_t> MSRSqliteStore::deleteRecordsFromTable(const std::string& table,
                                                               const std::string& condition,
                                                               const MSRSqliteValues& parameterValues,
                                                               MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
-    return std::nullopt;
-  }
-  if (condition.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty condition for delete record");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Delete records with condition failed. Database not open.");
-    return std::nullopt;
-  }
-  std::string sql = "DELETE FROM " + table + " WHERE " + condition;
-  sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
-  if (!statement) return std::nullopt;
-  int rc = sqlite3_step(statement);
-  std::optional<int64_t> deleted;
-  if (rc == SQLITE_DONE) {
-    deleted = sqlite3_changes(handle_);
-  } else {
-    setDatabaseError(error, "delete records with condition");
-  }
-  cleanUpStatement(statement, sql);
-  return deleted;
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
+        return std::nullopt;
+    }
+    if (condition.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty condition for delete record");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Delete records with condition failed. Database not open.");
+        return std::nullopt;
+    }
+    std::string sql = "DELETE FROM " + table + " WHERE " + condition;
+    sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
+    if (!statement) return std::nullopt;
+    int rc = sqlite3_step(statement);
+    std::optional<int64_t> deleted;
+    if (rc == SQLITE_DONE) {
+        deleted = sqlite3_changes(handle_);
+    } else {
+        setDatabaseError(error, "delete records with condition");
+    }
+    cleanUpStatement(statement, sql);
+    return deleted;
 }
 
 bool MSRSqliteStore::deleteAllRecordsFromTable(const std::string& table, MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete all records");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Delete all records failed. Database not open.");
-    return false;
-  }
-  std::string sql = "DELETE FROM " + table;
-  sqlite3_stmt* statement = statementForQuery(sql, error);
-  if (!statement) return false;
-  int rc = sqlite3_step(statement);
-  if (rc != SQLITE_DONE) setDatabaseError(error, "delete all records");
-  cleanUpStatement(statement, sql);
-  return rc == SQLITE_DONE;
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete all records");
+        return false;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Delete all records failed. Database not open.");
+        return false;
+    }
+    std::string sql = "DELETE FROM " + table;
+    sqlite3_stmt* statement = statementForQuery(sql, error);
+    if (!statement) return false;
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) setDatabaseError(error, "delete all records");
+    cleanUpStatement(statement, sql);
+    return rc == SQLITE_DONE;
 }
 
 std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table, MSRError* error) {
-  return rowCountForTable(table, "", std::nullopt, error);
+    return rowCountForTable(table, "", std::nullopt, error);
 }
 
-std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table, const std::string& columnName,
+std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table,
+                                                        const std::string& columnName,
                                                         const std::optional<MSRSqliteValue>& columnValue,
                                                         MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for row count");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Row count failed. Database not open.");
-    return std::nullopt;
-  }
-  std::string sql = "SELECT count(1) FROM " + table;
-  MSRSqliteValues parameters;
-  if (columnValue && !columnName.empty()) {
-    sql += " WHERE " + columnName + "=?";
-    parameters.push_back(*columnValue);
-  }
-  auto number = numberForQuery(sql, parameters, error);
-  if (!number) return std::nullopt;
-  return MSRSqliteInt64(*number);
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for row count");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Row count failed. Database not open.");
+        return std::nullopt;
+    }
+    std::string sql = "SELECT count(1) FROM " + table;
+    MSRSqliteValues parameters;
+    if (columnValue && !columnName.empty()) {
+        sql += " WHERE " + columnName + "=?";
+        parameters.push_back(*columnValue);
+    }
+    auto number = numberForQuery(sql, parameters, error);
+    if (!number) return std::nullopt;
+    return MSRSqliteInt64(*number);
 }
 
 std::optional<bool> MSRSqliteStore::tableExists(const std::string& table, MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for table exists");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Table exists failed. Database not open.");
-    return std::nullopt;
-  }
-  sqlite3_stmt* statement = prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
-  if (!statement) return std::nullopt;
-  MSRSqliteValues parameters{table};
-  if (!bindValues(parameters, statement, error)) {
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for table exists");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Table exists failed. Database not open.");
+        return std::nullopt;
+    }
+    sqlite3_stmt* statement =
+        prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
+    if (!statement) return std::nullopt;
+    MSRSqliteValues parameters{table};
+    if (!bindValues(parameters, statement, error)) {
+        sqlite3_finalize(statement);
+        return std::nullopt;
+    }
+    int rc = sqlite3_step(statement);
+    std::optional<bool> exists;
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        exists = rc == SQLITE_ROW;
+    } else {
+        // A busy or broken file must not read as "no such table": the caller
+        // would create it afresh over data it cannot see.
+        setDatabaseError(error, "table exists");
+    }
     sqlite3_finalize(statement);
-    return std::nullopt;
-  }
-  int rc = sqlite3_step(statement);
-  std::optional<bool> exists;
-  if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-    exists = rc == SQLITE_ROW;
-  } else {
-    // A busy or broken file must not read as "no such table": the caller
-    // would create it afresh over data it cannot see.
-    setDatabaseError(error, "table exists");
-  }
-  sqlite3_finalize(statement);
-  return exists;
+    return exists;
 }
 
 std::optional<std::vector<std::string>> MSRSqliteStore::columnsForTable(const std::string& table,
                                                                         MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for get columns");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Get table columns failed. Database not open.");
-    return std::nullopt;
-  }
-  std::string sql = "PRAGMA table_info(" + table + ")";
-  sqlite3_stmt* statement = statementForQuery(sql, error);
-  if (!statement) return std::nullopt;
-  std::vector<std::string> names;
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    const unsigned char* name = sqlite3_column_text(statement, 1);
-    if (name && *name) names.emplace_back(reinterpret_cast<const char*>(name));
-  }
-  std::optional<std::vector<std::string>> result;
-  if (rc == SQLITE_DONE) {
-    result = std::move(names);
-  } else {
-    setDatabaseError(error, "get table columns");
-  }
-  cleanUpStatement(statement, sql);
-  return result;
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for get columns");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Get table columns failed. Database not open.");
+        return std::nullopt;
+    }
+    std::string sql = "PRAGMA table_info(" + table + ")";
+    sqlite3_stmt* statement = statementForQuery(sql, error);
+    if (!statement) return std::nullopt;
+    std::vector<std::string> names;
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        const unsigned char* name = sqlite3_column_text(statement, 1);
+        if (name && *name) names.emplace_back(reinterpret_cast<const char*>(name));
+    }
+    std::optional<std::vector<std::string>> result;
+    if (rc == SQLITE_DONE) {
+        result = std::move(names);
+    } else {
+        setDatabaseError(error, "get table columns");
+    }
+    cleanUpStatement(statement, sql);
+    return result;
 }
 
 std::optional<std::map<std::string, std::string>> MSRSqliteStore::columnInfoForTable(const std::string& table,
                                                                                      MSRError* error) {
-  if (table.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for column info");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Get table column info failed. Database not open.");
-    return std::nullopt;
-  }
-  std::string sql = "PRAGMA table_info(" + table + ")";
-  sqlite3_stmt* statement = statementForQuery(sql, error);
-  if (!statement) return std::nullopt;
-  std::map<std::string, std::string> info;
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    const unsigned char* name = sqlite3_column_text(statement, 1);
-    const unsigned char* type = sqlite3_column_text(statement, 2);
-    if (!name || !*name || !type || !*type) continue;
-    info[reinterpret_cast<const char*>(name)] = reinterpret_cast<const char*>(type);
-  }
-  std::optional<std::map<std::string, std::string>> result;
-  if (rc == SQLITE_DONE) {
-    result = std::move(info);
-  } else {
-    setDatabaseError(error, "get table column info");
-  }
-  cleanUpStatement(statement, sql);
-  return result;
+    if (table.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for column info");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Get table column info failed. Database not open.");
+        return std::nullopt;
+    }
+    std::string sql = "PRAGMA table_info(" + table + ")";
+    sqlite3_stmt* statement = statementForQuery(sql, error);
+    if (!statement) return std::nullopt;
+    std::map<std::string, std::string> info;
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        const unsigned char* name = sqlite3_column_text(statement, 1);
+        const unsigned char* type = sqlite3_column_text(statement, 2);
+        if (!name || !*name || !type || !*type) continue;
+        info[reinterpret_cast<const char*>(name)] = reinterpret_cast<const char*>(type);
+    }
+    std::optional<std::map<std::string, std::string>> result;
+    if (rc == SQLITE_DONE) {
+        result = std::move(info);
+    } else {
+        setDatabaseError(error, "get table column info");
+    }
+    cleanUpStatement(statement, sql);
+    return result;
 }
 
 // --- Queries ----------------------------------------------------------------
 
-std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(const std::string& query,
-                                                                         const MSRSqliteValues& parameterValues,
-                                                                         MSRError* error) {
-  return recordsForQuery(query, parameterValues, error, [](size_t, const MSRSqliteRow&) { return true; });
+std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
+    const std::string& query, const MSRSqliteValues& parameterValues, MSRError* error) {
+    return recordsForQuery(query, parameterValues, error, [](size_t, const MSRSqliteRow&) { return true; });
 }
 
-std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(const std::string& query,
-                                                                         const MSRSqliteValues& parameterValues,
-                                                                         MSRError* error,
-                                                                         const MSRSqliteRowFilter& filter) {
-  if (query.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query for records for query");
-    return std::nullopt;
-  }
-  if (!filter) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty filter for selecting records");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Query records failed. Database not open.");
-    return std::nullopt;
-  }
-  if (lowercased(query.substr(0, 6)) != "select") {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received invalid select query");
-    return std::nullopt;
-  }
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (!statement) return std::nullopt;
+std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
+    const std::string& query, const MSRSqliteValues& parameterValues, MSRError* error,
+    const MSRSqliteRowFilter& filter) {
+    if (query.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query for records for query");
+        return std::nullopt;
+    }
+    if (!filter) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty filter for selecting records");
+        return std::nullopt;
+    }
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Query records failed. Database not open.");
+        return std::nullopt;
+    }
+    if (lowercased(query.substr(0, 6)) != "select") {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received invalid select query");
+        return std::nullopt;
+    }
+    sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+    if (!statement) return std::nullopt;
 
-  std::vector<MSRSqliteRow> rows;
-  int rc = sqlite3_step(statement);
-  if (rc == SQLITE_DONE) {
+    std::vector<MSRSqliteRow> rows;
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_DONE) {
+        cleanUpStatement(statement, query);
+        return rows;
+    }
+    int columnCount = sqlite3_column_count(statement);
+    while (rc == SQLITE_ROW) {
+        MSRSqliteRow row;
+        for (int column = 0; column < columnCount; ++column) {
+            const char* name = sqlite3_column_name(statement, column);
+            if (!name) {
+                MSRStorageLog(4, 34003, "Failed to get column name");
+                continue;
+            }
+            auto value = valueAtColumn(column, statement);
+            if (!value) {
+                MSRStorageLog(4, 34004, "Value is nil for column", {name});
+                continue;
+            }
+            row[name] = std::move(*value);
+        }
+        if (!filter(rows.size(), row)) break;
+        rows.push_back(std::move(row));
+        rc = sqlite3_step(statement);
+    }
+    // A step that fails part-way leaves a result that only looks complete:
+    // callers would delete or upload on the strength of it.
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        setDatabaseError(error, "query records");
+        cleanUpStatement(statement, query);
+        return std::nullopt;
+    }
+    if (rows.empty()) MSRStorageLog(4, 34005, "Database contains records that were all filtered out");
     cleanUpStatement(statement, query);
     return rows;
-  }
-  int columnCount = sqlite3_column_count(statement);
-  while (rc == SQLITE_ROW) {
-    MSRSqliteRow row;
-    for (int column = 0; column < columnCount; ++column) {
-      const char* name = sqlite3_column_name(statement, column);
-      if (!name) {
-        MSRStorageLog(4, 34003, "Failed to get column name");
-        continue;
-      }
-      auto value = valueAtColumn(column, statement);
-      if (!value) {
-        MSRStorageLog(4, 34004, "Value is nil for column", {name});
-        continue;
-      }
-      row[name] = std::move(*value);
-    }
-    if (!filter(rows.size(), row)) break;
-    rows.push_back(std::move(row));
-    rc = sqlite3_step(statement);
-  }
-  // A step that fails part-way leaves a result that only looks complete:
-  // callers would delete or upload on the strength of it.
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-    setDatabaseError(error, "query records");
-    cleanUpStatement(statement, query);
-    return std::nullopt;
-  }
-  if (rows.empty()) MSRStorageLog(4, 34005, "Database contains records that were all filtered out");
-  cleanUpStatement(statement, query);
-  return rows;
 }
 
 std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& query,
                                                              const MSRSqliteValues& parameterValues,
                                                              MSRError* error) {
-  if (query.empty()) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query to get numeric result");
-    return std::nullopt;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Query numeric result failed. Database not open.");
-    return std::nullopt;
-  }
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (!statement) return std::nullopt;
-  std::optional<MSRSqliteValue> number;
-  if (sqlite3_step(statement) == SQLITE_ROW) {
-    auto value = valueAtColumn(0, statement);
-    if (value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value))) {
-      number = std::move(value);
-    } else if (!value || !std::holds_alternative<MSRSqliteNull>(*value)) {
-      MSRSetError(error, kMSRSqliteErrorBadArgument, "Found result that was not numeric");
+    if (query.empty()) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query to get numeric result");
+        return std::nullopt;
     }
-  } else {
-    setDatabaseError(error, "query numeric result");
-  }
-  cleanUpStatement(statement, query);
-  return number;
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Query numeric result failed. Database not open.");
+        return std::nullopt;
+    }
+    sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+    if (!statement) return std::nullopt;
+    std::optional<MSRSqliteValue> number;
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+        auto value = valueAtColumn(0, statement);
+        if (value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value))) {
+            number = std::move(value);
+        } else if (!value || !std::holds_alternative<MSRSqliteNull>(*value)) {
+            MSRSetError(error, kMSRSqliteErrorBadArgument, "Found result that was not numeric");
+        }
+    } else {
+        setDatabaseError(error, "query numeric result");
+    }
+    cleanUpStatement(statement, query);
+    return number;
 }
 
 // --- Transactions -----------------------------------------------------------
 
 bool MSRSqliteStore::beginTransaction() {
-  return handle_ && sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return handle_ &&
+           sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool MSRSqliteStore::endTransaction() {
-  return handle_ && sqlite3_exec(handle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return handle_ && sqlite3_exec(handle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool MSRSqliteStore::rollbackTransaction() {
-  return handle_ && sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return handle_ && sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<bool()>& block) {
-  if (!block) {
-    MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil transaction block");
-    return false;
-  }
-  if (!handle_) {
-    MSRSetError(error, kMSRSqliteErrorState, "Database not open");
-    return false;
-  }
-  if (!beginTransaction()) {
-    MSRSetError(error, kMSRSqliteErrorDatabase, "Failed to begin transaction");
-    return false;
-  }
-  bool succeeded;
-  try {
-    succeeded = block();
-  } catch (...) {
-    if (!rollbackTransaction()) {
-      MSRStorageLog(1, 34009, "Failed to rollback transaction after exception");
+    if (!block) {
+        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil transaction block");
+        return false;
     }
-    throw;
-  }
-  if (!succeeded) {
-    MSRSetError(error, kMSRSqliteErrorDatabase, "Transaction failed");
-    // A full disk or an interrupt may have made SQLite roll back already.
-    if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
-      MSRStorageLog(1, 34011, "Failed to rollback transaction");
+    if (!handle_) {
+        MSRSetError(error, kMSRSqliteErrorState, "Database not open");
+        return false;
     }
-    return false;
-  }
-  if (!endTransaction()) {
-    MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, "Failed to end transaction",
-                                  monitorContextForDatabaseOperation("end transaction"));
-    // A commit that could not take its lock or write its journal leaves the
-    // transaction open, and every later BEGIN of this connection would fail.
-    if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
-      MSRStorageLog(1, 34011, "Failed to rollback transaction");
+    if (!beginTransaction()) {
+        MSRSetError(error, kMSRSqliteErrorDatabase, "Failed to begin transaction");
+        return false;
     }
-    return false;
-  }
-  return true;
+    bool succeeded;
+    try {
+        succeeded = block();
+    } catch (...) {
+        if (!rollbackTransaction()) {
+            MSRStorageLog(1, 34009, "Failed to rollback transaction after exception");
+        }
+        throw;
+    }
+    if (!succeeded) {
+        MSRSetError(error, kMSRSqliteErrorDatabase, "Transaction failed");
+        // A full disk or an interrupt may have made SQLite roll back already.
+        if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
+            MSRStorageLog(1, 34011, "Failed to rollback transaction");
+        }
+        return false;
+    }
+    if (!endTransaction()) {
+        MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, "Failed to end transaction",
+                                      monitorContextForDatabaseOperation("end transaction"));
+        // A commit that could not take its lock or write its journal leaves the
+        // transaction open, and every later BEGIN of this connection would fail.
+        if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
+            MSRStorageLog(1, 34011, "Failed to rollback transaction");
+        }
+        return false;
+    }
+    return true;
 }
-
-

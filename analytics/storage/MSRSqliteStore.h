@@ -21,8 +21,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-
-
 // A value as SQLite stores it: NULL, 64-bit integer, double, UTF-8 text or blob.
 using MSRSqliteNull = std::monostate;
 using MSRSqliteBlob = std::vector<uint8_t>;
@@ -42,132 +40,135 @@ using MSRSqliteRowFilter = std::function<bool(size_t, const MSRSqliteRow&)>;
 
 // The store's error codes.
 enum MSRSqliteErrorCode : int64_t {
-  kMSRSqliteErrorBadArgument = 1,
-  kMSRSqliteErrorState = 2,
-  kMSRSqliteErrorDatabase = 3,
+    kMSRSqliteErrorBadArgument = 1,
+    kMSRSqliteErrorState = 2,
+    kMSRSqliteErrorDatabase = 3,
 };
 
 class MSRSqliteStore {
- public:
-  // Opens (creating the directory) and validates the file at `path`. A damaged
-  // file (integrity check not "ok", SQLite reporting corruption or not a
-  // database) is deleted and opened afresh once; any other failure keeps the
-  // file and gives null.
-  static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error);
+  public:
+    // Opens (creating the directory) and validates the file at `path`. A damaged
+    // file (integrity check not "ok", SQLite reporting corruption or not a
+    // database) is deleted and opened afresh once; any other failure keeps the
+    // file and gives null.
+    static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error);
 
-  ~MSRSqliteStore();
-  MSRSqliteStore(const MSRSqliteStore&) = delete;
-  MSRSqliteStore& operator=(const MSRSqliteStore&) = delete;
+    ~MSRSqliteStore();
+    MSRSqliteStore(const MSRSqliteStore&) = delete;
+    MSRSqliteStore& operator=(const MSRSqliteStore&) = delete;
 
-  sqlite3* sqliteHandle() const { return handle_; }
-  const std::string& databasePath() const { return databasePath_; }
+    sqlite3* sqliteHandle() const { return handle_; }
+    const std::string& databasePath() const { return databasePath_; }
 
-  // --- Connection ---
-  void closeDatabase();
-  // Closes and removes the file (clearing its immutable flag first); true when
-  // no file is left.
-  bool closeAndDeleteDatabase();
-  bool openAndValidateDatabase(MSRError* error);
-  bool validateDatabase(MSRError* error);
+    // --- Connection ---
+    void closeDatabase();
+    // Closes and removes the file (clearing its immutable flag first); true when
+    // no file is left.
+    bool closeAndDeleteDatabase();
+    bool openAndValidateDatabase(MSRError* error);
+    bool validateDatabase(MSRError* error);
 
-  // --- Statements ---
-  sqlite3_stmt* prepareSQL(const std::string& sql, MSRError* error);
-  sqlite3_stmt* statementForQuery(const std::string& sql, MSRError* error);
-  sqlite3_stmt* statementForQuery(const std::string& sql, const MSRSqliteValues& parameterValues,
-                                  MSRError* error);
-  void cleanUpStatement(sqlite3_stmt* statement, const std::string& sql);
-  // Blobs are bound without a copy: `values` must outlive the statement's use.
-  bool bindValues(const MSRSqliteValues& values, sqlite3_stmt* statement, MSRError* error);
-  bool executeSQL(const std::string& sql, MSRError* error);
-  bool executeSQLStatement(sqlite3_stmt* statement, MSRError* error);
-  static std::optional<MSRSqliteValue> valueAtColumn(int column, sqlite3_stmt* statement);
+    // --- Statements ---
+    sqlite3_stmt* prepareSQL(const std::string& sql, MSRError* error);
+    sqlite3_stmt* statementForQuery(const std::string& sql, MSRError* error);
+    sqlite3_stmt* statementForQuery(const std::string& sql, const MSRSqliteValues& parameterValues,
+                                    MSRError* error);
+    void cleanUpStatement(sqlite3_stmt* statement, const std::string& sql);
+    // Blobs are bound without a copy: `values` must outlive the statement's use.
+    bool bindValues(const MSRSqliteValues& values, sqlite3_stmt* statement, MSRError* error);
+    bool executeSQL(const std::string& sql, MSRError* error);
+    bool executeSQLStatement(sqlite3_stmt* statement, MSRError* error);
+    static std::optional<MSRSqliteValue> valueAtColumn(int column, sqlite3_stmt* statement);
 
-  // --- Records ---
-  bool upsertRecord(const MSRSqliteRecord& record, const std::string& table, MSRError* error);
-  bool updateRecord(const MSRSqliteRecord& record, const std::string& table, const std::string& columnName,
-                    const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
-  bool updateAllRecordsInTable(const std::string& table, const std::string& columnName,
+    // --- Records ---
+    bool upsertRecord(const MSRSqliteRecord& record, const std::string& table, MSRError* error);
+    bool updateRecord(const MSRSqliteRecord& record, const std::string& table, const std::string& columnName,
+                      const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
+    bool updateAllRecordsInTable(const std::string& table, const std::string& columnName,
+                                 const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
+    bool increaseColumn(const std::string& column, int64_t byValue, const std::string& table,
+                        const std::string& condition, const MSRSqliteValues& parameterValues,
+                        MSRError* error);
+    bool deleteRecordFromTable(const std::string& table, const std::string& columnName,
                                const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
-  bool increaseColumn(const std::string& column, int64_t byValue, const std::string& table,
-                      const std::string& condition, const MSRSqliteValues& parameterValues, MSRError* error);
-  bool deleteRecordFromTable(const std::string& table, const std::string& columnName,
-                             const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
-  std::optional<int64_t> deleteRecordsFromTable(const std::string& table, const std::string& condition,
-                                                const MSRSqliteValues& parameterValues, MSRError* error);
-  bool deleteAllRecordsFromTable(const std::string& table, MSRError* error);
-  std::optional<int64_t> rowCountForTable(const std::string& table, MSRError* error);
-  std::optional<int64_t> rowCountForTable(const std::string& table, const std::string& columnName,
-                                          const std::optional<MSRSqliteValue>& columnValue, MSRError* error);
-  std::optional<bool> tableExists(const std::string& table, MSRError* error);
-  std::optional<std::vector<std::string>> columnsForTable(const std::string& table, MSRError* error);
-  std::optional<std::map<std::string, std::string>> columnInfoForTable(const std::string& table,
-                                                                       MSRError* error);
+    std::optional<int64_t> deleteRecordsFromTable(const std::string& table, const std::string& condition,
+                                                  const MSRSqliteValues& parameterValues, MSRError* error);
+    bool deleteAllRecordsFromTable(const std::string& table, MSRError* error);
+    std::optional<int64_t> rowCountForTable(const std::string& table, MSRError* error);
+    std::optional<int64_t> rowCountForTable(const std::string& table, const std::string& columnName,
+                                            const std::optional<MSRSqliteValue>& columnValue,
+                                            MSRError* error);
+    std::optional<bool> tableExists(const std::string& table, MSRError* error);
+    std::optional<std::vector<std::string>> columnsForTable(const std::string& table, MSRError* error);
+    std::optional<std::map<std::string, std::string>> columnInfoForTable(const std::string& table,
+                                                                         MSRError* error);
 
-  // --- Queries ---
-  // Rows of a SELECT in result order, or nullopt with the error (a failed step
-  // included).
-  std::optional<std::vector<MSRSqliteRow>> recordsForQuery(const std::string& query,
-                                                           const MSRSqliteValues& parameterValues,
-                                                           MSRError* error);
-  std::optional<std::vector<MSRSqliteRow>> recordsForQuery(const std::string& query,
-                                                           const MSRSqliteValues& parameterValues,
-                                                           MSRError* error, const MSRSqliteRowFilter& filter);
-  // The first column of the first row as an int64 or double value. nullopt
-  // without error when it is NULL; with an error when there is no row or it is
-  // not a number.
-  std::optional<MSRSqliteValue> numberForQuery(const std::string& query, const MSRSqliteValues& parameterValues,
-                                               MSRError* error);
+    // --- Queries ---
+    // Rows of a SELECT in result order, or nullopt with the error (a failed step
+    // included).
+    std::optional<std::vector<MSRSqliteRow>> recordsForQuery(const std::string& query,
+                                                             const MSRSqliteValues& parameterValues,
+                                                             MSRError* error);
+    std::optional<std::vector<MSRSqliteRow>> recordsForQuery(const std::string& query,
+                                                             const MSRSqliteValues& parameterValues,
+                                                             MSRError* error,
+                                                             const MSRSqliteRowFilter& filter);
+    // The first column of the first row as an int64 or double value. nullopt
+    // without error when it is NULL; with an error when there is no row or it is
+    // not a number.
+    std::optional<MSRSqliteValue> numberForQuery(const std::string& query,
+                                                 const MSRSqliteValues& parameterValues, MSRError* error);
 
-  // --- Transactions ---
-  // Runs `block` inside BEGIN EXCLUSIVE ... END. A block answering false rolls
-  // back ("Transaction failed"); an exception rolls back and propagates; a
-  // failed END is rolled back when SQLite left the transaction open.
-  bool performTransaction(MSRError* error, const std::function<bool()>& block);
-  bool beginTransaction();
-  bool endTransaction();
-  bool rollbackTransaction();
+    // --- Transactions ---
+    // Runs `block` inside BEGIN EXCLUSIVE ... END. A block answering false rolls
+    // back ("Transaction failed"); an exception rolls back and propagates; a
+    // failed END is rolled back when SQLite left the transaction open.
+    bool performTransaction(MSRError* error, const std::function<bool()>& block);
+    bool beginTransaction();
+    bool endTransaction();
+    bool rollbackTransaction();
 
-  // --- Schema ensuring ---
-  bool ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
-                   const MSRColumnInfo& addOnColumnInfo, const std::map<std::string, std::string>& modifyColumnInfo,
-                   MSRError* error);
-  bool ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
-                   const MSRColumnInfo& addOnColumnInfo, MSRError* error);
-  // `addOnColumns`: column name to its ALTER TABLE statement.
-  bool ensureTable(const std::string& table, const std::string& createSQL,
-                   const std::vector<std::string>& requiredColumnNames,
-                   const std::map<std::string, std::string>& addOnColumns, MSRError* error);
-  std::optional<bool> validateTable(const std::string& table, const std::vector<std::string>& requiredColumnNames,
-                                    const std::map<std::string, std::string>& addOnColumns, MSRError* error);
-  bool ensureSchemaOfTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
-                           const MSRColumnInfo& addOnColumnInfo, MSRError* error);
-  bool dropTable(const std::string& table, MSRError* error);
-  bool renameTable(const std::string& oldName, const std::string& newName, MSRError* error);
-  bool copyContentsFromTable(const std::string& source, const std::string& destination, MSRError* error);
-  bool createEmptyTable(const std::string& newTable, const std::string& source, MSRError* error);
+    // --- Schema ensuring ---
+    bool ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
+                     const MSRColumnInfo& addOnColumnInfo,
+                     const std::map<std::string, std::string>& modifyColumnInfo, MSRError* error);
+    bool ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
+                     const MSRColumnInfo& addOnColumnInfo, MSRError* error);
+    // `addOnColumns`: column name to its ALTER TABLE statement.
+    bool ensureTable(const std::string& table, const std::string& createSQL,
+                     const std::vector<std::string>& requiredColumnNames,
+                     const std::map<std::string, std::string>& addOnColumns, MSRError* error);
+    std::optional<bool> validateTable(const std::string& table,
+                                      const std::vector<std::string>& requiredColumnNames,
+                                      const std::map<std::string, std::string>& addOnColumns,
+                                      MSRError* error);
+    bool ensureSchemaOfTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
+                             const MSRColumnInfo& addOnColumnInfo, MSRError* error);
+    bool dropTable(const std::string& table, MSRError* error);
+    bool renameTable(const std::string& oldName, const std::string& newName, MSRError* error);
+    bool copyContentsFromTable(const std::string& source, const std::string& destination, MSRError* error);
+    bool createEmptyTable(const std::string& newTable, const std::string& source, MSRError* error);
 
-  // --- Errors ---
-  // Code 3 "Database operation "<op>" failed with sqlite code <n> and error
-  // message "<msg>"", with the monitor context "<op>,<code>,A|NA".
-  void setDatabaseError(MSRError* error, const std::string& operation);
-  std::string monitorContextForDatabaseOperation(const std::string& operation);
-  std::optional<std::string> lastErrorMessage();
+    // --- Errors ---
+    // Code 3 "Database operation "<op>" failed with sqlite code <n> and error
+    // message "<msg>"", with the monitor context "<op>,<code>,A|NA".
+    void setDatabaseError(MSRError* error, const std::string& operation);
+    std::string monitorContextForDatabaseOperation(const std::string& operation);
+    std::optional<std::string> lastErrorMessage();
 
- private:
-  explicit MSRSqliteStore(std::string path);
+  private:
+    explicit MSRSqliteStore(std::string path);
 
-  enum class OpenResult { kOpened, kDamaged, kFailed };
-  OpenResult openAndValidate(MSRError* error);
-  OpenResult validate(MSRError* error);
-  bool isDamageCode(int code) const;
+    enum class OpenResult { kOpened, kDamaged, kFailed };
+    OpenResult openAndValidate(MSRError* error);
+    OpenResult validate(MSRError* error);
+    bool isDamageCode(int code) const;
 
-  sqlite3* handle_ = nullptr;
-  std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
-  std::string databasePath_;
+    sqlite3* handle_ = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+    std::string databasePath_;
 };
 
 // Reads an integer out of a value that numberForQuery produced (a double is
 // truncated); 0 for other kinds.
 int64_t MSRSqliteInt64(const MSRSqliteValue& value);
-
-

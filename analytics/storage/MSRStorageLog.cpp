@@ -25,7 +25,7 @@ void MSRStorageLog(int64_t level, int64_t code, std::string_view message,
 
 void MSRStorageConsoleLog(MSRConsoleSeverity severity, int64_t code, std::string_view message) {
     int level = severity == MSRConsoleSeverity::kError ? MSRConsoleLogger::kLevelError
-                                                      : MSRConsoleLogger::kLevelWarning;
+                                                       : MSRConsoleLogger::kLevelWarning;
     MSRConsoleLogger::shared().logBasic(level, MSRASLLogger::kSubsystem, kCategory, false,
                                         MSRASLLogger::messageCodeText(code), escaped(message));
 }

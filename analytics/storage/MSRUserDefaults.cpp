@@ -24,7 +24,8 @@ foundation::UserDefaults MSRUserDefaults::defaults() const {
 
 Value MSRUserDefaults::objectForKey(const std::string& key) {
     if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41001, "Cannot get object for invalid user default key.");
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41001,
+                             "Cannot get object for invalid user default key.");
         return Value();
     }
     return defaults().object(key);
@@ -32,7 +33,8 @@ Value MSRUserDefaults::objectForKey(const std::string& key) {
 
 void MSRUserDefaults::setObject(const Value& value, const std::string& key) {
     if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41002, "Cannot set object for invalid user default key.");
+        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41002,
+                             "Cannot set object for invalid user default key.");
         return;
     }
     if (value.isAbsent()) {
@@ -40,9 +42,11 @@ void MSRUserDefaults::setObject(const Value& value, const std::string& key) {
         return;
     }
     if (!MSRIsPropertyListValue(value)) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41003,
-                             "Cannot set invalid object to user defaults. Must be a string or number or an array. "
-                             "Value " + value.jsonText());
+        MSRStorageConsoleLog(
+            MSRConsoleSeverity::kWarning, 41003,
+            "Cannot set invalid object to user defaults. Must be a string or number or an array. "
+            "Value " +
+                value.jsonText());
         return;
     }
     // A failed file write keeps the value in memory; synchronize retries it.
@@ -66,8 +70,9 @@ void MSRUserDefaults::synchronize() {
     if (MSRExcludePathFromBackup(path, &error)) {
         isPreferenceFileExcluded_ = true;
     } else {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41000,
-                             "Failed to exclude preferences file from backup. Error code " + error.description());
+        MSRStorageConsoleLog(
+            MSRConsoleSeverity::kWarning, 41000,
+            "Failed to exclude preferences file from backup. Error code " + error.description());
     }
 }
 
@@ -144,4 +149,6 @@ void MSRUserDefaultsPreferenceStore::setObject(const std::optional<MSRPreference
     defaults_->setObject(value ? toValue(*value) : Value(), key);
 }
 
-void MSRUserDefaultsPreferenceStore::synchronize() { defaults_->synchronize(); }
+void MSRUserDefaultsPreferenceStore::synchronize() {
+    defaults_->synchronize();
+}

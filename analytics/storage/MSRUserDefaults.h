@@ -14,7 +14,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 class MSRUserDefaults : public MSRConfigStore {
-public:
+  public:
     // The application's own preferences. Never marks the application's file.
     static std::shared_ptr<MSRUserDefaults> sharedUserDefaults();
 
@@ -30,7 +30,7 @@ public:
     bool isPreferenceFileExcluded() const;
     void setIsPreferenceFileExcluded(bool excluded);
 
-private:
+  private:
     // Resolved per call, so that the handle follows the current data root.
     foundation::UserDefaults defaults() const;
 
@@ -41,13 +41,13 @@ private:
 
 // Lets the monitor keep its switches and health data in a preference suite.
 class MSRUserDefaultsPreferenceStore : public MSRPreferenceStore {
-public:
+  public:
     explicit MSRUserDefaultsPreferenceStore(std::shared_ptr<MSRUserDefaults> defaults);
 
     std::optional<MSRPreferenceValue> objectForKey(const std::string& key) const override;
     void setObject(const std::optional<MSRPreferenceValue>& value, const std::string& key) override;
     void synchronize() override;
 
-private:
+  private:
     std::shared_ptr<MSRUserDefaults> defaults_;
 };

@@ -17,7 +17,9 @@ struct TempDatabase {
         directory = mkdtemp(pattern);
         store = MSRSqliteStore::create(directory + "/bench.sql", nullptr);
         store->ensureTable("raw_events",
-                           {{"id", "INTEGER PRIMARY KEY"}, {"name", "TEXT NOT NULL"}, {"timestamp", "REAL NOT NULL"},
+                           {{"id", "INTEGER PRIMARY KEY"},
+                            {"name", "TEXT NOT NULL"},
+                            {"timestamp", "REAL NOT NULL"},
                             {"data", "BLOB NOT NULL"}},
                            {}, {}, nullptr);
     }
@@ -38,8 +40,9 @@ void BM_UpsertInTransaction(benchmark::State& state) {
     for (auto _ : state) {
         db.store->performTransaction(nullptr, [&] {
             for (int64_t i = 0; i < state.range(0); ++i) {
-                db.store->upsertRecord({{"name", std::string("_vs")}, {"timestamp", 1.7e9 + i}, {"data", payload}},
-                                       "raw_events", nullptr);
+                db.store->upsertRecord(
+                    {{"name", std::string("_vs")}, {"timestamp", 1.7e9 + i}, {"data", payload}}, "raw_events",
+                    nullptr);
             }
             return true;
         });
@@ -54,14 +57,16 @@ void BM_CachedQuery(benchmark::State& state) {
     MSRSqliteBlob payload(200, 0x5a);
     db.store->performTransaction(nullptr, [&] {
         for (int64_t i = 0; i < 1000; ++i) {
-            db.store->upsertRecord({{"id", i}, {"name", std::string("_e")}, {"timestamp", 1.7e9 + i}, {"data", payload}},
-                                   "raw_events", nullptr);
+            db.store->upsertRecord(
+                {{"id", i}, {"name", std::string("_e")}, {"timestamp", 1.7e9 + i}, {"data", payload}},
+                "raw_events", nullptr);
         }
         return true;
     });
     int64_t id = 0;
     for (auto _ : state) {
-        auto rows = db.store->recordsForQuery("SELECT * FROM raw_events WHERE id = ?", {id++ % 1000}, nullptr);
+        auto rows =
+            db.store->recordsForQuery("SELECT * FROM raw_events WHERE id = ?", {id++ % 1000}, nullptr);
         benchmark::DoNotOptimize(rows);
     }
     state.SetItemsProcessed(state.iterations());

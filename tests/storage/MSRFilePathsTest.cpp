@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class FilePathsTest : public StorageTest {
-protected:
+  protected:
     fs::path engine() { return root_ / "home/Library/Application Support/Zevure/Measurement"; }
 };
 

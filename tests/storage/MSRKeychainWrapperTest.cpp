@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kApp = "app.calvaro.Calvaro";
 
 class KeychainTest : public StorageTest {
-protected:
+  protected:
     Value::Bytes bytes(const std::string& text) { return Value::Bytes(text.begin(), text.end()); }
 };
 
@@ -25,7 +25,7 @@ TEST_F(KeychainTest, ValuesOutliveTheApplicationsFiles) {
     EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", kApp), "4");
 
     fs::path file = Keychain::defaultFile();
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_FALSE(file.string().starts_with((root_ / "home/Library").string()));

@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kSuite = "test.persisted";
 
 class PersistedConfigTest : public StorageTest {
-protected:
+  protected:
     std::shared_ptr<MSRPersistedConfig> open() {
         auto config = MSRPersistedConfig::initWithSuiteName(kSuite);
         EXPECT_TRUE(config);
@@ -109,13 +109,15 @@ TEST_F(PersistedConfigTest, TheMeasurementStateLivesInTheApplicationsPreferences
     config->clearValues();
     EXPECT_EQ(config->sessionNumber(), 0);
     EXPECT_EQ(config->measurementEnabledState(), 1);
-    EXPECT_EQ(foundation::UserDefaults::standard().integer("/zevure/measurement/measurement_enabled_state"), 1);
+    EXPECT_EQ(foundation::UserDefaults::standard().integer("/zevure/measurement/measurement_enabled_state"),
+              1);
 }
 
 TEST_F(PersistedConfigTest, ALegacyFileMovesIntoTheEngineFolder) {
     std::string legacy = MSRPreferencesPlistPath(kSuite);
     fs::create_directories(fs::path(legacy).parent_path());
-    auto xml = foundation::propertyListXml(Value(Value::Dictionary{{"/zevure/measurement/app_version", Value("1.2")}}));
+    auto xml = foundation::propertyListXml(
+        Value(Value::Dictionary{{"/zevure/measurement/app_version", Value("1.2")}}));
     ASSERT_TRUE(xml);
     std::ofstream(legacy) << *xml;
     auto config = open();

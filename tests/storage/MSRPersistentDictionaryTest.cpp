@@ -16,7 +16,7 @@ using foundation::Value;
 namespace {
 
 class PersistentDictionaryTest : public StorageTest {
-protected:
+  protected:
     std::shared_ptr<MSRPersistentDictionary> open() {
         auto dictionary = MSRPersistentDictionary::create("config");
         EXPECT_TRUE(dictionary);
@@ -109,7 +109,8 @@ TEST_F(PersistentDictionaryTest, ContentsSurviveARestartExactly) {
         EXPECT_EQ(read.type(), value.type());
         if (value.type() == Value::Type::Double) {
             // Bit for bit, so that also the sign of zero and the last digit count.
-            EXPECT_EQ(std::bit_cast<uint64_t>(*value.doubleValue()), std::bit_cast<uint64_t>(*read.doubleValue()));
+            EXPECT_EQ(std::bit_cast<uint64_t>(*value.doubleValue()),
+                      std::bit_cast<uint64_t>(*read.doubleValue()));
         }
     }
 }

@@ -1,8 +1,8 @@
 // A writer process killed at random points must leave a database that opens,
 // passes the integrity check and holds exactly the transactions it committed.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -41,7 +41,8 @@ TEST(SqliteCrashChild, WriteUntilKilled) {
     for (int64_t batch = 1;; ++batch) {
         bool committed = store->performTransaction(&error, [&] {
             for (int64_t i = 0; i < kRowsPerTransaction; ++i) {
-                if (!store->upsertRecord({{"batch", batch}, {"payload", payload}}, "events", nullptr)) return false;
+                if (!store->upsertRecord({{"batch", batch}, {"payload", payload}}, "events", nullptr))
+                    return false;
             }
             report("P", batch);
             return true;
@@ -121,7 +122,8 @@ TEST_F(SqliteCrashTest, AKilledWriterLeavesExactlyTheCommittedRows) {
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
         ssize_t n;
-        while ((n = read(fds[0], buffer, sizeof buffer)) > 0) log.take(std::string(buffer, static_cast<size_t>(n)));
+        while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+            log.take(std::string(buffer, static_cast<size_t>(n)));
         close(fds[0]);
 
         // A journal left behind means the kill interrupted a transaction.

@@ -7,7 +7,7 @@
 namespace {
 
 class SchemaTest : public StorageTest {
-protected:
+  protected:
     void SetUp() override {
         StorageTest::SetUp();
         MSRError error;
@@ -24,7 +24,8 @@ protected:
         ASSERT_TRUE(store_->executeSQL("CREATE INDEX mark_" + table + " ON " + table + " (a)", nullptr));
     }
     bool stillMarked(const std::string& table) {
-        return store_->rowCountForTable("sqlite_master", "name", MSRSqliteValue("mark_" + table), nullptr) == 1;
+        return store_->rowCountForTable("sqlite_master", "name", MSRSqliteValue("mark_" + table), nullptr) ==
+               1;
     }
 
     std::unique_ptr<MSRSqliteStore> store_;
@@ -34,7 +35,8 @@ protected:
 
 TEST_F(SchemaTest, ANewTableGetsEveryColumnAndASecondRunChangesNothing) {
     ASSERT_TRUE(store_->ensureTable("t", elementary_, addOn_, {}, nullptr));
-    std::map<std::string, std::string> expected = {{"a", "INTEGER"}, {"b", "TEXT"}, {"c", "REAL"}, {"d", "BLOB"}};
+    std::map<std::string, std::string> expected = {
+        {"a", "INTEGER"}, {"b", "TEXT"}, {"c", "REAL"}, {"d", "BLOB"}};
     EXPECT_EQ(columns("t"), expected);
     markTable("t");
     ASSERT_TRUE(store_->ensureTable("t", elementary_, addOn_, {}, nullptr));
@@ -46,10 +48,11 @@ TEST_F(SchemaTest, ANewTableGetsEveryColumnAndASecondRunChangesNothing) {
 }
 
 TEST_F(SchemaTest, OldTablesGainAddOnColumnsAndKeepTheirRows) {
-    ASSERT_TRUE(store_->executeSQL("CREATE TABLE t (a INTEGER NOT NULL, b TEXT, PRIMARY KEY (a, b))", nullptr));
+    ASSERT_TRUE(
+        store_->executeSQL("CREATE TABLE t (a INTEGER NOT NULL, b TEXT, PRIMARY KEY (a, b))", nullptr));
     ASSERT_TRUE(store_->upsertRecord({{"a", int64_t{1}}, {"b", std::string("old")}}, "t", nullptr));
-    ASSERT_TRUE(store_->ensureTable("t", elementary_, {{"c", "REAL"}, {"d", "INTEGER NOT NULL DEFAULT 5"}}, {},
-                                    nullptr));
+    ASSERT_TRUE(store_->ensureTable("t", elementary_, {{"c", "REAL"}, {"d", "INTEGER NOT NULL DEFAULT 5"}},
+                                    {}, nullptr));
     auto rows = store_->recordsForQuery("SELECT * FROM t", {}, nullptr);
     ASSERT_TRUE(rows);
     ASSERT_EQ(rows->size(), 1u);
@@ -111,8 +114,8 @@ TEST_F(SchemaTest, ChangedColumnTypesRebuildTheTableOnceWithItsRows) {
 TEST_F(SchemaTest, ARebuildCopiesColumnsByName) {
     // Columns created in another order than declared.
     ASSERT_TRUE(store_->executeSQL("CREATE TABLE t (b TEXT, a INTEGER NOT NULL, c BLOB)", nullptr));
-    ASSERT_TRUE(store_->upsertRecord({{"a", int64_t{1}}, {"b", std::string("kept")}, {"c", MSRSqliteBlob{9}}}, "t",
-                                     nullptr));
+    ASSERT_TRUE(store_->upsertRecord({{"a", int64_t{1}}, {"b", std::string("kept")}, {"c", MSRSqliteBlob{9}}},
+                                     "t", nullptr));
     ASSERT_TRUE(store_->ensureTable("t", {{"a", "INTEGER NOT NULL"}, {"b", "TEXT"}}, {{"c", "BLOB"}},
                                     {{"a", "REAL NOT NULL"}}, nullptr));
     auto rows = store_->recordsForQuery("SELECT * FROM t", {}, nullptr);

@@ -29,7 +29,7 @@ void writeFile(const fs::path& path, const std::string& contents) {
 }
 
 class SqliteStoreTest : public StorageTest {
-protected:
+  protected:
     std::string databasePath() { return MSRSDKFilePath("test.sql"); }
 
     std::unique_ptr<MSRSqliteStore> open() {
@@ -42,9 +42,10 @@ protected:
     std::unique_ptr<MSRSqliteStore> openWithTable() {
         auto store = open();
         if (store) {
-            EXPECT_TRUE(store->executeSQL(
-                "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, amount integer, ratio REAL, payload BLOB)",
-                nullptr));
+            EXPECT_TRUE(
+                store->executeSQL("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, amount integer, ratio "
+                                  "REAL, payload BLOB)",
+                                  nullptr));
         }
         return store;
     }
@@ -61,7 +62,8 @@ TEST_F(SqliteStoreTest, CreatesTheEngineFolderAndAFileTheShellCanRead) {
     EXPECT_TRUE(MSRIsPathExcludedFromBackup(databasePath()));
     ASSERT_TRUE(store->upsertRecord({{"id", int64_t{1}}, {"name", std::string("x")}}, "t", nullptr));
     store->closeDatabase();
-    std::string output = runShell("sqlite3 '" + databasePath() + "' 'PRAGMA integrity_check; SELECT name FROM t;'");
+    std::string output =
+        runShell("sqlite3 '" + databasePath() + "' 'PRAGMA integrity_check; SELECT name FROM t;'");
     EXPECT_EQ(output, "ok\nx\n");
 }
 
@@ -120,8 +122,9 @@ TEST_F(SqliteStoreTest, ALockHeldByAnotherConnectionKeepsTheFile) {
     }
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE; INSERT INTO t (id) VALUES (8);", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(other, "BEGIN EXCLUSIVE; INSERT INTO t (id) VALUES (8);", nullptr, nullptr, nullptr),
+        SQLITE_OK);
 
     MSRError error;
     EXPECT_FALSE(MSRSqliteStore::create(databasePath(), &error));
@@ -215,9 +218,9 @@ TEST_F(SqliteStoreTest, AnEmptyBlobReadsAsAMissingColumn) {
 TEST_F(SqliteStoreTest, RecordOperations) {
     auto store = openWithTable();
     for (int64_t id = 1; id <= 5; ++id) {
-        ASSERT_TRUE(store->upsertRecord({{"id", id}, {"name", std::string("n") + std::to_string(id)},
-                                         {"amount", id * 10}},
-                                        "t", nullptr));
+        ASSERT_TRUE(store->upsertRecord(
+            {{"id", id}, {"name", std::string("n") + std::to_string(id)}, {"amount", id * 10}}, "t",
+            nullptr));
     }
     // Upsert replaces the row with the same key.
     ASSERT_TRUE(store->upsertRecord({{"id", int64_t{1}}, {"name", std::string("one")}}, "t", nullptr));
@@ -303,8 +306,9 @@ TEST_F(SqliteStoreTest, FiltersStopReadingAtTheFirstRefusedRow) {
     for (Case c : {Case{0, 0}, Case{2, 2}, Case{9, 5}}) {
         SCOPED_TRACE(c.refuseAt);
         logger_->clear();
-        auto rows = store->recordsForQuery("SELECT id FROM t ORDER BY id", {}, nullptr,
-                                           [&](size_t accepted, const MSRSqliteRow&) { return accepted < c.refuseAt; });
+        auto rows = store->recordsForQuery(
+            "SELECT id FROM t ORDER BY id", {}, nullptr,
+            [&](size_t accepted, const MSRSqliteRow&) { return accepted < c.refuseAt; });
         ASSERT_TRUE(rows);
         EXPECT_EQ(rows->size(), c.expected);
         EXPECT_EQ(logged(34005), c.expected == 0);
@@ -326,8 +330,8 @@ TEST_F(SqliteStoreTest, AFailedStepInsideARowQueryIsReported) {
     for (int64_t id = 1; id <= 5; ++id) ASSERT_TRUE(store->upsertRecord({{"id", id}}, "t", nullptr));
     for (intptr_t failAt : {1, 3}) {
         SCOPED_TRACE(failAt);
-        sqlite3_create_function(store->sqliteHandle(), "fail_at", 1, SQLITE_UTF8, reinterpret_cast<void*>(failAt),
-                                failAtRow, nullptr, nullptr);
+        sqlite3_create_function(store->sqliteHandle(), "fail_at", 1, SQLITE_UTF8,
+                                reinterpret_cast<void*>(failAt), failAtRow, nullptr, nullptr);
         MSRError error;
         auto rows = store->recordsForQuery("SELECT fail_at(id) AS id FROM t ORDER BY id", {}, &error);
         EXPECT_FALSE(rows);
@@ -335,8 +339,8 @@ TEST_F(SqliteStoreTest, AFailedStepInsideARowQueryIsReported) {
         EXPECT_NE(error.localizedDescription().find("row cannot be read"), std::string::npos);
     }
     // The statement was reset: the next query on the same text runs normally.
-    sqlite3_create_function(store->sqliteHandle(), "fail_at", 1, SQLITE_UTF8, reinterpret_cast<void*>(99), failAtRow,
-                            nullptr, nullptr);
+    sqlite3_create_function(store->sqliteHandle(), "fail_at", 1, SQLITE_UTF8, reinterpret_cast<void*>(99),
+                            failAtRow, nullptr, nullptr);
     auto rows = store->recordsForQuery("SELECT fail_at(id) AS id FROM t ORDER BY id", {}, nullptr);
     ASSERT_TRUE(rows);
     EXPECT_EQ(rows->size(), 5u);
@@ -374,9 +378,10 @@ TEST_F(SqliteStoreTest, TransactionsCommitOrLeaveNoTrace) {
 TEST_F(SqliteStoreTest, AFailedCommitIsRolledBackSoLaterTransactionsWork) {
     auto store = openWithTable();
     ASSERT_TRUE(store->executeSQL("PRAGMA foreign_keys = ON", nullptr));
-    ASSERT_TRUE(store->executeSQL("CREATE TABLE child (id INTEGER PRIMARY KEY, parent INTEGER REFERENCES t(id) "
-                                  "DEFERRABLE INITIALLY DEFERRED)",
-                                  nullptr));
+    ASSERT_TRUE(
+        store->executeSQL("CREATE TABLE child (id INTEGER PRIMARY KEY, parent INTEGER REFERENCES t(id) "
+                          "DEFERRABLE INITIALLY DEFERRED)",
+                          nullptr));
     MSRError error;
     // The foreign key is checked only at commit, so END TRANSACTION fails and
     // SQLite keeps the transaction open.
@@ -396,8 +401,8 @@ TEST_F(SqliteStoreTest, AFullDiskFailsWritesUntilSpaceIsBack) {
     auto store = openWithTable();
     auto pages = store->numberForQuery("PRAGMA page_count", {}, nullptr);
     ASSERT_TRUE(pages);
-    ASSERT_TRUE(store->numberForQuery("PRAGMA max_page_count = " + std::to_string(MSRSqliteInt64(*pages) + 2), {},
-                                      nullptr));
+    ASSERT_TRUE(store->numberForQuery("PRAGMA max_page_count = " + std::to_string(MSRSqliteInt64(*pages) + 2),
+                                      {}, nullptr));
     MSRSqliteBlob payload(4000, 0xab);
     MSRError error;
     int64_t written = 0;
@@ -412,7 +417,8 @@ TEST_F(SqliteStoreTest, AFullDiskFailsWritesUntilSpaceIsBack) {
     EXPECT_LT(written, 50);
     EXPECT_EQ(count(*store), 0);
     MSRError single;
-    EXPECT_FALSE(store->upsertRecord({{"id", int64_t{1}}, {"payload", MSRSqliteBlob(20000, 1)}}, "t", &single));
+    EXPECT_FALSE(
+        store->upsertRecord({{"id", int64_t{1}}, {"payload", MSRSqliteBlob(20000, 1)}}, "t", &single));
     EXPECT_EQ(single.code(), 3);
     EXPECT_NE(single.monitorContext().find("execute statement,13,"), std::string::npos);
 

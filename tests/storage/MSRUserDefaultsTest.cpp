@@ -34,8 +34,9 @@ TEST_F(UserDefaultsTest, TypedReadsFollowTheStoredKind) {
         bool flag;
         bool isText;
     };
-    for (Case c : {Case{"number", 42, true, false}, Case{"text", 0, false, true}, Case{"flag", 1, true, false},
-                   Case{"date", 0, false, false}, Case{"missing", 0, false, false}}) {
+    for (Case c :
+         {Case{"number", 42, true, false}, Case{"text", 0, false, true}, Case{"flag", 1, true, false},
+          Case{"date", 0, false, false}, Case{"missing", 0, false, false}}) {
         SCOPED_TRACE(c.key);
         EXPECT_EQ(suite.integerForKey(c.key), c.integer);
         EXPECT_EQ(suite.boolForKey(c.key), c.flag);
@@ -89,9 +90,9 @@ TEST_F(UserDefaultsTest, SynchronizeExcludesANamedSuitesFileOnce) {
 TEST_F(UserDefaultsTest, TheMonitorsViewReadsWhatTheSuiteHolds) {
     auto suite = std::make_shared<MSRUserDefaults>("monitor");
     MSRUserDefaultsPreferenceStore store(suite);
-    MSRPreferenceValue entry(MSRPreferenceValue::Array{MSRPreferenceValue("ctx"), MSRPreferenceValue(int64_t{3}),
-                                                       MSRPreferenceValue("key"),
-                                                       MSRPreferenceValue(MSRPreferenceDate{1700000000})});
+    MSRPreferenceValue entry(MSRPreferenceValue::Array{
+        MSRPreferenceValue("ctx"), MSRPreferenceValue(int64_t{3}), MSRPreferenceValue("key"),
+        MSRPreferenceValue(MSRPreferenceDate{1700000000})});
     store.setObject(entry, "health");
     EXPECT_EQ(store.objectForKey("health"), entry);
     store.removeObjectForKey("health");

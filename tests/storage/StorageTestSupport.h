@@ -23,7 +23,7 @@ struct LoggedReport {
 };
 
 class CapturingLogger : public MSRLogging {
-public:
+  public:
     void logMessage(const std::string& message, const std::string&, int64_t messageCode,
                     int64_t logLevel) override {
         std::lock_guard lock(mutex_);
@@ -46,13 +46,13 @@ public:
         reports_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LoggedReport> reports_;
 };
 
 class StorageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/calvaro-storage-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
