@@ -76,22 +76,9 @@ TEST(Calculator, FillsTheFormulaWithDefaultsAndThePoint) {
     }
 }
 
-TEST(Calculator, StepOrderAndNumbering) {
-    const std::vector<std::string> logarithmic = {"Your Input", "Step 1    Domain of definition",
-                                                  "Step 2    Range of values", "Step 3    Zero",
-                                                  "Step 4    Calculate", "Step 5    Inverse function"};
-    EXPECT_EQ(Calculation(0, {}, {}, {}, {}, {}, {}).titles(), logarithmic);
-    EXPECT_EQ(Calculation(0, {}, {}, {}, {}, "4", {}).titles(),
-              (std::vector<std::string>{"Your Input", "Step 1    Domain of definition", "Step 2    Range of values",
-                                        "Step 3    Calculate", "Step 4    Zero", "Step 5    Calculate",
-                                        "Step 6    Inverse function"}));
+TEST(Calculator, OtherModesWriteOnlyTheInputStep) {
     // b and c not 0: the derivation and the result are two domain steps.
-    EXPECT_EQ(Calculation(0, {}, "2", "1", {}, {}, {}).titles().size(), 7u);
-    EXPECT_EQ(Calculation(1, {}, {}, {}, {}, "3", {}).titles(),
-              (std::vector<std::string>{"Your Input", "Step 1    Domain of definition", "Step 2    Range of values",
-                                        "Step 3    Asymptote", "Step 4    Calculate", "Step 5    Zero",
-                                        "Step 6    Calculate", "Step 7    Inverse function"}));
-    // Another mode writes the input step only, and still a chart.
+    EXPECT_EQ(Calculation(0, {}, "2", "1", {}, {}, {}).lines("Domain of definition", 1).size(), 1u);
     const Calculation other(2, {}, {}, {}, {}, {}, {});
     EXPECT_EQ(other.titles(), (std::vector<std::string>{"Your Input"}));
     EXPECT_EQ(other.result.chartSteps.size(), 1u);
@@ -133,14 +120,12 @@ struct RangeCase {
     std::string range;
 };
 
+// Ranges that the golden files do not show: z = 0 wins over b = 0.
 TEST(Calculator, RangeOfValues) {
     const RangeCase cases[] = {
-        {0, {}, {}, "3", {}, "W = \\mathbb{R}"},
         {0, "5", {}, "3", "0", "W = 3"},
-        {0, "0", "8", "1", "3", "W = 10"},
-        {1, {}, {}, "3", {}, "W = ]3 , \\infty["},
+        {0, "0", "8", "1", "0", "W = 1"},
         {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["},
-        {1, "0", "2", "1", "2", "W = 9"},
         {1, "7", {}, "4", "0", "W = 4"},
     };
     for (const auto& c : cases) {
@@ -173,18 +158,6 @@ TEST(Calculator, VariableInAFieldStopsTheStepsInsteadOfCrashing) {
             }
         }
     }
-}
-
-TEST(Calculator, ChartFollowsTheForm) {
-    const Calculation logarithmic(0, {}, {}, {}, {}, {}, {});
-    ASSERT_EQ(logarithmic.result.chartSteps.size(), 1u);
-    ASSERT_EQ(logarithmic.result.chartSteps[0].size(), 2u);
-    EXPECT_EQ(logarithmic.result.chartSteps[0][0]->chartTitle, "Log");
-    EXPECT_EQ(logarithmic.result.chartSteps[0][1]->dataName, "Inverse function");
-    EXPECT_TRUE(Calculation(0, {}, "0", "1", {}, {}, {}).result.chartSteps.empty());
-    const Calculation exponential(1, {}, "0", {}, {}, {}, {});
-    ASSERT_EQ(exponential.result.chartSteps.size(), 1u);
-    EXPECT_EQ(exponential.result.chartSteps[0][0]->chartTitle, "Exp");
 }
 
 }  // namespace
