@@ -413,11 +413,31 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
             MSRPBLog("<ERROR> %s encoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
             return false;
         }
+        // The sizing pass notes each element's length; the writing pass uses
+        // it instead of sizing the element again, so every element is encoded
+        // once per pass however deep it sits.
+        const bool sizing = stream->callback == nullptr;
         for (const NANOMessageInfoPtr& element : *messages) {
             Scratch scratch(elementLayout);
             if (!fillForEncode(elementLayout, scratch.structData(), *element, scratch, context->depth + 1) ||
-                !pb_encode_tag_for_field(stream, field) ||
-                !pb_encode_submessage(stream, elementLayout.desc, scratch.structData())) {
+                !pb_encode_tag_for_field(stream, field)) {
+                return false;
+            }
+            if (sizing) {
+                pb_ostream_t counter = PB_OSTREAM_SIZING;
+                if (!pb_encode(&counter, elementLayout.desc, scratch.structData())) return false;
+                element->encodedSize = counter.bytes_written;
+                if (!pb_encode_varint(stream, element->encodedSize) || !pb_write(stream, nullptr, element->encodedSize)) {
+                    return false;
+                }
+                continue;
+            }
+            if (!pb_encode_varint(stream, element->encodedSize)) return false;
+            const size_t start = stream->bytes_written;
+            if (!pb_encode(stream, elementLayout.desc, scratch.structData())) return false;
+            if (stream->bytes_written - start != element->encodedSize) {
+                MSRPBLog("<ERROR> %s encoder failed: %s changed size between passes", info.type->name,
+                         elementLayout.type->name);
                 return false;
             }
         }
@@ -578,18 +598,15 @@ std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo&
     const NanoLayout& layout = layoutFor(*info.type);
     Scratch scratch(layout);
     if (!fillForEncode(layout, scratch.structData(), info, scratch, 0)) return std::nullopt;
-    // One pass into a growing buffer: a separate sizing pass over the whole
-    // tree would cost as much again, as nanopb sizes every nested message anyway.
-    std::vector<uint8_t> out;
-    pb_ostream_t stream{};
-    stream.callback = [](pb_ostream_t* target, const pb_byte_t* bytes, size_t count) {
-        auto* buffer = static_cast<std::vector<uint8_t>*>(target->state);
-        buffer->insert(buffer->end(), bytes, bytes + count);
-        return true;
-    };
-    stream.state = &out;
-    stream.max_size = SIZE_MAX;
-    if (!pb_encode(&stream, layout.desc, scratch.structData())) {
+    // Sizing pass, one exact allocation, writing pass.
+    size_t size = 0;
+    if (!pb_get_encoded_size(&size, layout.desc, scratch.structData())) {
+        MSRPBLog("<ERROR> %s encoder failed while sizing", info.type->name);
+        return std::nullopt;
+    }
+    std::vector<uint8_t> out(size);
+    pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
+    if (!pb_encode(&stream, layout.desc, scratch.structData()) || stream.bytes_written != size) {
         MSRPBLog("<ERROR> %s encoder failed: %s", info.type->name, PB_GET_ERROR(&stream));
         return std::nullopt;
     }

@@ -27,6 +27,9 @@ using NANOCell = std::variant<std::monostate, uint64_t, std::string, NANOMessage
 struct NANOMessageInfo {
     const MSRPBMessageType* type = nullptr;
     std::vector<NANOCell> fields;
+    // Encoded length of this message as an element of a repeated field, noted
+    // by the sizing pass of an encode and used by its writing pass.
+    mutable size_t encodedSize = 0;
 };
 
 // Largest string or bytes field accepted while decoding.
