@@ -40,32 +40,34 @@ Queue* Queue::current() { return tCurrent; }
 
 bool Queue::isCurrent() const { return tCurrent == this; }
 
-Task Queue::wrap(Task block) {
-    return [this, block = std::move(block)] {
-        Queue* previous = tCurrent;
-        tCurrent = this;
-        try {
-            block();
-        } catch (...) {
-            reportException(label_, std::current_exception());
-        }
-        tCurrent = previous;
-    };
+void Queue::run(const Task& block) {
+    Queue* previous = tCurrent;
+    tCurrent = this;
+    try {
+        block();
+    } catch (...) {
+        reportException(label_, std::current_exception());
+    }
+    tCurrent = previous;
 }
 
-void Queue::post(Task wrapped) {
+Task Queue::wrap(Task block) {
+    return [this, block = std::move(block)] { run(block); };
+}
+
+void Queue::post(Task block) {
     if (ManualExecutor* executor = ManualExecutor::installed()) {
-        executor->post(this, std::move(wrapped));
+        executor->post(this, wrap(std::move(block)));
     } else {
         // Queued work keeps its queue alive, so a block never runs on a queue
         // that is being torn down.
-        enqueue([keep = weak_from_this().lock(), wrapped = std::move(wrapped)] { wrapped(); });
+        enqueue([keep = weak_from_this().lock(), this, block = std::move(block)] { run(block); });
     }
 }
 
 void Queue::async(Task block) {
     if (!block) return;
-    post(wrap(std::move(block)));
+    post(std::move(block));
 }
 
 WorkItem Queue::postDelayed(bool wallClock, double when, Task block) {
@@ -102,15 +104,19 @@ void Queue::sync(const Task& block) {
     if (isCurrent()) {
         // A serial queue waiting for itself would never wake up.
         assert(!isSerial() && "sync onto the queue that is running the caller");
-        wrap(block)();
+        run(block);
         return;
     }
     std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
-    Task wrapped = wrap(block);
     Task signalling = [&] {
-        wrapped();
+        // Report before waking the caller, so the caller sees the report.
+        try {
+            block();
+        } catch (...) {
+            reportException(label_, std::current_exception());
+        }
         std::lock_guard<std::mutex> lock(mutex);
         done = true;
         cv.notify_all();

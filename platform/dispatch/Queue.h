@@ -82,13 +82,14 @@ protected:
     virtual void enqueueAfter(double seconds, Task block) = 0;
     virtual void enqueueAtWallTime(double wallSeconds, Task block) = 0;
 
-    // Wraps `block` so that it runs with this queue current and with
-    // exceptions caught and reported.
+    // Runs `block` with this queue current and its exceptions caught and reported.
+    void run(const Task& block);
     Task wrap(Task block);
 
 private:
     friend class ManualExecutor;
-    void post(Task wrapped);
+    // Queues `block` for now, on the manual executor when one is alive.
+    void post(Task block);
     WorkItem postDelayed(bool wallClock, double when, Task block);
 
     std::string label_;

@@ -150,7 +150,19 @@ TEST(SerialQueueTest, NestedSyncNeverOverlapsBlocksOfABusyQueue) {
     EXPECT_EQ(log, (std::vector<std::string>{"b", "a end", "a later"}));
 }
 
-#ifndef NDEBUG
+#ifdef NDEBUG
+TEST(SerialQueueTest, SyncOntoTheCurrentQueueRunsInPlaceInReleaseBuilds) {
+    ManualExecutor executor;
+    auto queue = SerialQueue::create("self");
+    std::vector<int> order;
+    queue->async([&] {
+        queue->sync([&] { order.push_back(1); });
+        order.push_back(2);
+    });
+    executor.runUntilIdle();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+#else
 TEST(SerialQueueDeathTest, SyncOntoTheCurrentQueueIsCaughtInDebugBuilds) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
