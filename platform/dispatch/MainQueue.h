@@ -9,7 +9,9 @@ namespace dispatch {
 class WorkerPool;
 
 // The queue of the UI loop. It has no thread of its own: the application's main
-// loop (or a test) pumps it on the main thread.
+// loop (or a test) pumps it on the main thread. Under a ManualExecutor its
+// blocks go to the executor like every other queue's, and runPending finds
+// nothing.
 class MainQueue : public Queue {
 public:
     // The one main queue of the process.

@@ -54,8 +54,8 @@ public:
     // the wait runs other queued work instead of blocking.
     void sync(const Task& block);
 
-    // Runs `block` once `seconds` of uptime have passed (zero or negative: as
-    // soon as possible, behind nothing that is not already due).
+    // Runs `block` once `seconds` of uptime have passed. Zero or negative
+    // seconds queue it at once, as async does.
     WorkItem asyncAfter(double seconds, Task block);
 
     // Runs `block` when the wall clock reaches `wallSeconds` (seconds since
