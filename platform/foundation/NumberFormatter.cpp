@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <vector>
+#include <charconv>
 
 namespace foundation {
 
@@ -13,11 +12,11 @@ std::string NumberFormatter::string(double value) const {
     int maxDigits = std::clamp(maximumFractionDigits, 0, 40);
     int minDigits = std::clamp(minimumFractionDigits, 0, maxDigits);
 
-    // printf rounds the exact binary value, which is half to even on true ties.
-    int length = std::snprintf(nullptr, 0, "%.*f", maxDigits, value);
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::snprintf(buffer.data(), buffer.size(), "%.*f", maxDigits, value);
-    std::string text(buffer.data(), static_cast<size_t>(length));
+    // to_chars rounds the exact binary value, which is half to even on true
+    // ties. The largest double has 309 integer digits, so the buffer fits all.
+    char buffer[400];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, maxDigits);
+    std::string text(buffer, result.ptr);
 
     size_t dot = text.find('.');
     if (dot != std::string::npos) {
@@ -30,9 +29,14 @@ std::string NumberFormatter::string(double value) const {
     }
     if (numberStyle == Style::decimal && usesGroupingSeparator) {
         size_t begin = text.front() == '-' ? 1 : 0;
-        size_t end = text.find('.');
-        if (end == std::string::npos) end = text.size();
-        for (size_t pos = end; pos > begin + 3; pos -= 3) text.insert(pos - 3, ",");
+        size_t end = std::min(text.find('.'), text.size());
+        std::string grouped = text.substr(0, begin);
+        for (size_t pos = begin; pos < end; ++pos) {
+            if (pos > begin && (end - pos) % 3 == 0) grouped += ',';
+            grouped += text[pos];
+        }
+        grouped.append(text, end, std::string::npos);
+        text = std::move(grouped);
     }
     return text;
 }
