@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "analytics/core/MSRError.h"
+#include "analytics/core/support/MSRError.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

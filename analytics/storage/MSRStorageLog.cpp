@@ -1,8 +1,8 @@
 #include "analytics/storage/MSRStorageLog.h"
 
-#include "analytics/core/MSRASLLogger.h"
-#include "analytics/core/MSRConsoleLogger.h"
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRASLLogger.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRMonitor.h"
 
 namespace {
 constexpr const char* kCategory = "<RovIdarurozaro>";

@@ -1,8 +1,8 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/MSRError.h"
-#include "analytics/core/MSRLogContext.h"
-#include "analytics/core/MSRNumericUtil.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRLogContext.h"
+#include "analytics/core/support/MSRNumericUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "analytics/core/MSRConsoleLogger.h"
-#include "analytics/core/MSRMemoryPreferenceStore.h"
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRMemoryPreferenceStore.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
 
 #include <memory>

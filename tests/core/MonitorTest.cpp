@@ -1,7 +1,7 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/MSRASLLogger.h"
-#include "analytics/core/MSRError.h"
+#include "analytics/core/support/MSRASLLogger.h"
+#include "analytics/core/support/MSRError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/MSRAlarm.h"
-#include "analytics/core/MSRScheduler.h"
+#include "analytics/core/support/MSRAlarm.h"
+#include "analytics/core/support/MSRScheduler.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/SerialQueue.h"
 

@@ -1,6 +1,6 @@
-#include "analytics/core/MSRRemoteConfig.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
 
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRMonitor.h"
 
 #include <unicode/fmtable.h>
 #include <unicode/numfmt.h>

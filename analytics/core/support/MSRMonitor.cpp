@@ -1,8 +1,8 @@
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRMonitor.h"
 
-#include "analytics/core/MSRASLLogger.h"
-#include "analytics/core/MSRConstants.h"
-#include "analytics/core/MSRMemoryPreferenceStore.h"
+#include "analytics/core/support/MSRASLLogger.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 

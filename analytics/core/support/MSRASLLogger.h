@@ -1,7 +1,7 @@
 #pragma once
 
-#include "analytics/core/MSRConsoleLogger.h"
-#include "analytics/core/MSRLogging.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRLogging.h"
 
 // The monitor's console sink: turns a report into one console line with the
 // code shown as "I-MSR%06ld".

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analytics/core/MSRDecimalNumber.h"
+#include "analytics/core/support/MSRDecimalNumber.h"
 
 #include <cstdint>
 #include <optional>

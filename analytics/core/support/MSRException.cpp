@@ -1,4 +1,4 @@
-#include "analytics/core/MSRException.h"
+#include "analytics/core/support/MSRException.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
 
 #include <cstdio>
 #include <utility>

@@ -1,6 +1,6 @@
-#include "analytics/core/MSRAlarm.h"
+#include "analytics/core/support/MSRAlarm.h"
 
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Timer.h"
 

@@ -1,7 +1,7 @@
-#include "analytics/core/MSRNetworkComponent.h"
+#include "analytics/core/support/MSRNetworkComponent.h"
 
-#include "analytics/core/MSRMonitor.h"
-#include "analytics/core/MSRRemoteConfig.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
 #include "platform/net/CurlNetwork.h"
 
 MSRNetworkComponent::MSRNetworkComponent(std::shared_ptr<net::Network> network,

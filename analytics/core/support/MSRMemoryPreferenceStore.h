@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analytics/core/MSRPreferenceStore.h"
+#include "analytics/core/support/MSRPreferenceStore.h"
 
 #include <map>
 #include <mutex>

@@ -1,7 +1,7 @@
-#include "analytics/core/MSRScheduler.h"
+#include "analytics/core/support/MSRScheduler.h"
 
-#include "analytics/core/MSRException.h"
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRException.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/SerialQueue.h"
 

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRPreferenceStore.h"
+#include "analytics/core/support/MSRPreferenceStore.h"
 
 #include <cmath>
 #include <limits>

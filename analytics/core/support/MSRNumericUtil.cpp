@@ -1,6 +1,6 @@
-#include "analytics/core/MSRNumericUtil.h"
+#include "analytics/core/support/MSRNumericUtil.h"
 
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRMonitor.h"
 
 #include <openssl/rand.h>
 #include <unicode/regex.h>

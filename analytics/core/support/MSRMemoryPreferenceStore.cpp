@@ -1,4 +1,4 @@
-#include "analytics/core/MSRMemoryPreferenceStore.h"
+#include "analytics/core/support/MSRMemoryPreferenceStore.h"
 
 std::optional<MSRPreferenceValue> MSRMemoryPreferenceStore::objectForKey(
     const std::string& key) const {

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRLogContext.h"
+#include "analytics/core/support/MSRLogContext.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRDecimalNumber.h"
+#include "analytics/core/support/MSRDecimalNumber.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRASLLogger.h"
+#include "analytics/core/support/MSRASLLogger.h"
 
 #include <cinttypes>
 #include <cstdio>

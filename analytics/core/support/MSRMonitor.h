@@ -1,10 +1,10 @@
 #pragma once
 
-#include "analytics/core/MSRConsoleLogger.h"
-#include "analytics/core/MSRLogContext.h"
-#include "analytics/core/MSRLogging.h"
-#include "analytics/core/MSRMonitoringSampledData.h"
-#include "analytics/core/MSRPreferenceStore.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRLogContext.h"
+#include "analytics/core/support/MSRLogging.h"
+#include "analytics/core/support/MSRMonitoringSampledData.h"
+#include "analytics/core/support/MSRPreferenceStore.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRMonitoringSampledData.h"
+#include "analytics/core/support/MSRMonitoringSampledData.h"
 
 #include <cmath>
 #include <limits>

@@ -1,7 +1,7 @@
-#include "analytics/core/MSRError.h"
+#include "analytics/core/support/MSRError.h"
 
-#include "analytics/core/MSRConstants.h"
-#include "analytics/core/MSRLogContext.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRLogContext.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRNotificationNames.h"
+#include "analytics/core/support/MSRNotificationNames.h"
 
 const std::string& MSRAppDidBecomeActiveNotificationName() {
     static const std::string name = "UIApplicationDidBecomeActiveNotification";

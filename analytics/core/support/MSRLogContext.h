@@ -1,7 +1,7 @@
 #pragma once
 
-#include "analytics/core/MSRError.h"
-#include "analytics/core/MSRException.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRException.h"
 
 #include <concepts>
 #include <cstdint>
