@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/MSRMemoryPreferenceStore.h"
-#include "analytics/core/MSRMonitor.h"
+#include "analytics/core/support/MSRMemoryPreferenceStore.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
 
