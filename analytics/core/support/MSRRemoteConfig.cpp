@@ -208,168 +208,136 @@ bool MSRRemoteConfig::boolValueFromCacheWithKey(const std::string& key, bool def
 // ---- getters -------------------------------------------------------------------
 
 namespace {
-constexpr double kMinute = 60;
-constexpr double kHour = 3600;
-constexpr double kDay = 86400;
+
+// The readers of the table below, by kind of setting. Each takes the default,
+// minimum and maximum in the getter's unit.
+
+// Times travel as whole milliseconds.
+double seconds(MSRRemoteConfig& config, const char* key, double defaultValue, double minimum,
+               double maximum) {
+    return config.timeIntervalInSecondsFromCacheWithKey(key, defaultValue, maximum, minimum);
+}
+
+int32_t integer(MSRRemoteConfig& config, const char* key, int32_t defaultValue, int32_t minimum,
+                int32_t maximum) {
+    return config.intValueFromCacheWithKey(key, defaultValue, maximum, minimum);
+}
+
+int64_t integer64(MSRRemoteConfig& config, const char* key, int64_t defaultValue, int64_t minimum,
+                  int64_t maximum) {
+    return config.int64ValueFromCacheWithKey(key, defaultValue, maximum, minimum);
+}
+
+// A switch is an integer of the range 0..1, on when 1.
+bool flag(MSRRemoteConfig& config, const char* key, int defaultValue, int /*minimum*/,
+          int /*maximum*/) {
+    return config.boolValueFromCacheWithKey(key, defaultValue == 1);
+}
+
+// A count the server sends multiplied by 1000: read like a time, then truncated.
+int32_t count(MSRRemoteConfig& config, const char* key, double defaultValue, double minimum,
+              double maximum) {
+    return toInteger<int32_t>(seconds(config, key, defaultValue, minimum, maximum));
+}
+
 }  // namespace
 
+// Every setting: getter, kind, name, default, minimum, maximum.
+#define MSR_SETTING(type, getter, kind, key, defaultValue, minimum, maximum) \
+    type MSRRemoteConfig::getter() { return kind(*this, key, defaultValue, minimum, maximum); }
+
+// clang-format off
 // Upload and storage.
-double MSRRemoteConfig::uploadingBackoffInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.backoff_period", 12 * kHour,
-                                                 7 * kDay, kHour);
-}
-double MSRRemoteConfig::databaseDeleteStaleBundlesInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.stale_data_deletion_interval",
-                                                 kDay, 7 * kDay, kHour);
-}
-double MSRRemoteConfig::maxQueueTime() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.max_queue_time", 28 * kDay,
-                                                 91 * kDay, 7 * kDay);
-}
-int32_t MSRRemoteConfig::maxConversionsPerDay() {
-    return intValueFromCacheWithKey("measurement.upload.max_conversions_per_day", 10000, 1000000, 0);
-}
-int32_t MSRRemoteConfig::maxEventsPerDay() {
-    return intValueFromCacheWithKey("measurement.upload.max_events_per_day", 100000, 1000000, 0);
-}
-int32_t MSRRemoteConfig::maxPublicEventsPerDay() {
-    return intValueFromCacheWithKey("measurement.upload.max_public_events_per_day", 50000, 1000000,
-                                    0);
-}
-int32_t MSRRemoteConfig::maxErrorEventsPerDay() {
-    return intValueFromCacheWithKey("measurement.upload.max_error_events_per_day", 1000, 1000000, 0);
-}
-int32_t MSRRemoteConfig::maxPublicUserProperties() {
-    return intValueFromCacheWithKey("measurement.upload.max_public_user_properties", 100, 100, 25);
-}
-int32_t MSRRemoteConfig::maxEventNameCardinality() {
-    return intValueFromCacheWithKey("measurement.upload.max_event_name_cardinality", 2000, 2000, 500);
-}
-int32_t MSRRemoteConfig::maxPublicEventParams() {
-    return intValueFromCacheWithKey("measurement.upload.max_public_event_params", 100, 100, 25);
-}
-int32_t MSRRemoteConfig::maxEventsStored() {
-    return intValueFromCacheWithKey("measurement.store.max_stored_events_per_app", 100000, 1000000,
-                                    0);
-}
-double MSRRemoteConfig::uploadingInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.interval", kHour, kDay, 15);
-}
-double MSRRemoteConfig::uploadingInitialDelayInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.initial_upload_delay_time", 15,
-                                                 kDay, 1);
-}
-int64_t MSRRemoteConfig::uploadMaxBundlesLimit() {
-    return int64ValueFromCacheWithKey("measurement.upload.max_bundles", 100, 10000, 1);
-}
-int64_t MSRRemoteConfig::uploadMaxEventsPerBundle() {
-    return int64ValueFromCacheWithKey("measurement.upload.max_events_per_bundle", 1000, 1000000, 1);
-}
-int64_t MSRRemoteConfig::uploadMaxSizeLimitBytes() {
-    return int64ValueFromCacheWithKey("measurement.upload.max_batch_size", 65536, 10485760, 0);
-}
-int32_t MSRRemoteConfig::uploadingRetryCount() {
-    return intValueFromCacheWithKey("measurement.upload.retry_count", 6, 24, 1);
-}
-double MSRRemoteConfig::uploadingRetryInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.retry_time", 30 * kMinute,
-                                                 kDay, kMinute);
-}
-int32_t MSRRemoteConfig::maxBundlesCreatedPerIteration() {
-    // Sent multiplied by 1000, so it is read like a time and then truncated.
-    double count = timeIntervalInSecondsFromCacheWithKey(
-        "measurement.upload.max_bundles_created_per_iteration", 100, 10000, 1);
-    return toInteger<int32_t>(count);
-}
-int32_t MSRRemoteConfig::maxRealtimeEventCountPerDay() {
-    return intValueFromCacheWithKey("measurement.upload.max_realtime_events_per_day", 10, 10, 0);
-}
-double MSRRemoteConfig::uploadingDebugModeInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.debug_upload_interval", 1, 15,
-                                                 1);
-}
-double MSRRemoteConfig::uploadingRealTimeInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.upload.realtime_upload_interval", 10,
-                                                 15, 10);
-}
-bool MSRRemoteConfig::blocklistInternal() {
-    return boolValueFromCacheWithKey("measurement.upload.blacklist_internal", false);
-}
-bool MSRRemoteConfig::blocklistPublic() {
-    return boolValueFromCacheWithKey("measurement.upload.blacklist_public", false);
-}
-bool MSRRemoteConfig::isEventSamplingEnabled() {
-    return boolValueFromCacheWithKey("measurement.event_sampling_enabled", false);
-}
-int32_t MSRRemoteConfig::analyticsAccountTimeZoneOffsetMinutes() {
-    return intValueFromCacheWithKey("measurement.account.time_zone_offset_minutes", 0, 900, -900);
-}
-bool MSRRemoteConfig::checksumEnabled() {
-    return boolValueFromCacheWithKey("measurement.quality.checksum", false);
-}
-int32_t MSRRemoteConfig::maxItemScopedCustomParameters() {
-    return intValueFromCacheWithKey("measurement.upload.max_item_scoped_custom_parameters", 27, 35,
-                                    10);
-}
-int32_t MSRRemoteConfig::maxPublicEventParameterValueLength() {
-    return intValueFromCacheWithKey("measurement.upload.max_event_parameter_value_length", 500, 500,
-                                    100);
-}
-double MSRRemoteConfig::remoteConfigCacheTimeInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.config.cache_time", kHour, kDay,
-                                                 kMinute);
-}
-bool MSRRemoteConfig::DMAConsentEnabled() {
-    return boolValueFromCacheWithKey("measurement.upload.dma_consent_enabled", true);
-}
+MSR_SETTING(double, uploadingBackoffInterval, seconds, "measurement.upload.backoff_period", 43200, 3600, 604800)
+MSR_SETTING(double, databaseDeleteStaleBundlesInterval, seconds, "measurement.upload.stale_data_deletion_interval", 86400, 3600, 604800)
+MSR_SETTING(double, maxQueueTime, seconds, "measurement.upload.max_queue_time", 2419200, 604800, 7862400)
+MSR_SETTING(int32_t, maxConversionsPerDay, integer, "measurement.upload.max_conversions_per_day", 10000, 0, 1000000)
+MSR_SETTING(int32_t, maxEventsPerDay, integer, "measurement.upload.max_events_per_day", 100000, 0, 1000000)
+MSR_SETTING(int32_t, maxPublicEventsPerDay, integer, "measurement.upload.max_public_events_per_day", 50000, 0, 1000000)
+MSR_SETTING(int32_t, maxErrorEventsPerDay, integer, "measurement.upload.max_error_events_per_day", 1000, 0, 1000000)
+MSR_SETTING(int32_t, maxPublicUserProperties, integer, "measurement.upload.max_public_user_properties", 100, 25, 100)
+MSR_SETTING(int32_t, maxEventNameCardinality, integer, "measurement.upload.max_event_name_cardinality", 2000, 500, 2000)
+MSR_SETTING(int32_t, maxPublicEventParams, integer, "measurement.upload.max_public_event_params", 100, 25, 100)
+MSR_SETTING(int32_t, maxEventsStored, integer, "measurement.store.max_stored_events_per_app", 100000, 0, 1000000)
+MSR_SETTING(double, uploadingInterval, seconds, "measurement.upload.interval", 3600, 15, 86400)
+MSR_SETTING(double, uploadingInitialDelayInterval, seconds, "measurement.upload.initial_upload_delay_time", 15, 1, 86400)
+MSR_SETTING(int64_t, uploadMaxBundlesLimit, integer64, "measurement.upload.max_bundles", 100, 1, 10000)
+MSR_SETTING(int64_t, uploadMaxEventsPerBundle, integer64, "measurement.upload.max_events_per_bundle", 1000, 1, 1000000)
+MSR_SETTING(int64_t, uploadMaxSizeLimitBytes, integer64, "measurement.upload.max_batch_size", 65536, 0, 10485760)
+MSR_SETTING(int32_t, uploadingRetryCount, integer, "measurement.upload.retry_count", 6, 1, 24)
+MSR_SETTING(double, uploadingRetryInterval, seconds, "measurement.upload.retry_time", 1800, 60, 86400)
+MSR_SETTING(int32_t, maxBundlesCreatedPerIteration, count, "measurement.upload.max_bundles_created_per_iteration", 100, 1, 10000)
+MSR_SETTING(int32_t, maxRealtimeEventCountPerDay, integer, "measurement.upload.max_realtime_events_per_day", 10, 0, 10)
+MSR_SETTING(double, uploadingDebugModeInterval, seconds, "measurement.upload.debug_upload_interval", 1, 1, 15)
+MSR_SETTING(double, uploadingRealTimeInterval, seconds, "measurement.upload.realtime_upload_interval", 10, 10, 15)
+MSR_SETTING(bool, blocklistInternal, flag, "measurement.upload.blacklist_internal", 0, 0, 1)
+MSR_SETTING(bool, blocklistPublic, flag, "measurement.upload.blacklist_public", 0, 0, 1)
+MSR_SETTING(bool, isEventSamplingEnabled, flag, "measurement.event_sampling_enabled", 0, 0, 1)
+MSR_SETTING(int32_t, analyticsAccountTimeZoneOffsetMinutes, integer, "measurement.account.time_zone_offset_minutes", 0, -900, 900)
+MSR_SETTING(bool, checksumEnabled, flag, "measurement.quality.checksum", 0, 0, 1)
+MSR_SETTING(int32_t, maxItemScopedCustomParameters, integer, "measurement.upload.max_item_scoped_custom_parameters", 27, 10, 35)
+MSR_SETTING(int32_t, maxPublicEventParameterValueLength, integer, "measurement.upload.max_event_parameter_value_length", 500, 100, 500)
+MSR_SETTING(double, remoteConfigCacheTimeInterval, seconds, "measurement.config.cache_time", 3600, 60, 86400)
+MSR_SETTING(bool, DMAConsentEnabled, flag, "measurement.upload.dma_consent_enabled", 1, 0, 1)
 
 // Audiences.
-int32_t MSRRemoteConfig::maxAudienceCount() {
-    return intValueFromCacheWithKey("measurement.audience.max_count", 100, 500, 0);
-}
-int32_t MSRRemoteConfig::maxFiltersPerAudience() {
-    return intValueFromCacheWithKey("measurement.audience.filter_max_count_per_audience", 10, 100, 0);
-}
-int32_t MSRRemoteConfig::maxFilterResultCount() {
-    return intValueFromCacheWithKey("measurement.audience.filter_result_max_count", 200, 2000, 0);
-}
-int32_t MSRRemoteConfig::maxParametersPerFilter() {
-    return intValueFromCacheWithKey("measurement.audience.parameter_max_count_filter", 25, 250, 0);
-}
+MSR_SETTING(int32_t, maxAudienceCount, integer, "measurement.audience.max_count", 100, 0, 500)
+MSR_SETTING(int32_t, maxFiltersPerAudience, integer, "measurement.audience.filter_max_count_per_audience", 10, 0, 100)
+MSR_SETTING(int32_t, maxFilterResultCount, integer, "measurement.audience.filter_result_max_count", 200, 0, 2000)
+MSR_SETTING(int32_t, maxParametersPerFilter, integer, "measurement.audience.parameter_max_count_filter", 25, 0, 250)
 
 // Sessions, lifecycle and collection.
-double MSRRemoteConfig::sessionDefaultMinimumInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.session.default_minimum_interval", 10,
-                                                 kDay, 0);
-}
-double MSRRemoteConfig::sessionDefaultTimeoutInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.session.default_timeout_interval",
-                                                 30 * kMinute, kDay, 0);
-}
-double MSRRemoteConfig::sessionEventUserEngagementInterval() {
-    return timeIntervalInSecondsFromCacheWithKey(
-        "measurement.session.event_user_engagement_interval", kHour, kDay, 0);
-}
-bool MSRRemoteConfig::efficientEngagementReportingEnabled() {
-    return boolValueFromCacheWithKey(
-        "measurement.collection.efficient_engagement_reporting_enabled", false);
-}
-bool MSRRemoteConfig::redundantEngagementRemovalEnabled() {
-    return boolValueFromCacheWithKey("measurement.collection.redundant_engagement_removal_enabled",
-                                     false);
-}
-bool MSRRemoteConfig::appBackgroundedEventEnabled() {
-    return boolValueFromCacheWithKey("measurement.lifecycle.app_backgrounded_tracking", false);
-}
-bool MSRRemoteConfig::appInBackgroundParameterEnabled() {
-    return boolValueFromCacheWithKey("measurement.lifecycle.app_in_background_parameter", true);
-}
-bool MSRRemoteConfig::itemScopedCustomParameterEnabled() {
-    return boolValueFromCacheWithKey("measurement.item_scoped_custom_parameter_enabled", true);
-}
-bool MSRRemoteConfig::isSessionIDEnabled() {
-    return boolValueFromCacheWithKey("measurement.api.session_id", true);
-}
+MSR_SETTING(double, sessionDefaultMinimumInterval, seconds, "measurement.session.default_minimum_interval", 10, 0, 86400)
+MSR_SETTING(double, sessionDefaultTimeoutInterval, seconds, "measurement.session.default_timeout_interval", 1800, 0, 86400)
+MSR_SETTING(double, sessionEventUserEngagementInterval, seconds, "measurement.session.event_user_engagement_interval", 3600, 0, 86400)
+MSR_SETTING(bool, efficientEngagementReportingEnabled, flag, "measurement.collection.efficient_engagement_reporting_enabled", 0, 0, 1)
+MSR_SETTING(bool, redundantEngagementRemovalEnabled, flag, "measurement.collection.redundant_engagement_removal_enabled", 0, 0, 1)
+MSR_SETTING(bool, appBackgroundedEventEnabled, flag, "measurement.lifecycle.app_backgrounded_tracking", 0, 0, 1)
+MSR_SETTING(bool, appInBackgroundParameterEnabled, flag, "measurement.lifecycle.app_in_background_parameter", 1, 0, 1)
+MSR_SETTING(bool, itemScopedCustomParameterEnabled, flag, "measurement.item_scoped_custom_parameter_enabled", 1, 0, 1)
+MSR_SETTING(bool, isSessionIDEnabled, flag, "measurement.api.session_id", 1, 0, 1)
+
+// Network, identifiers and monitoring.
+MSR_SETTING(double, adIDCacheTime, seconds, "measurement.ad_id_cache_time", 1, 0, 86400)
+MSR_SETTING(bool, gateIDFAOnATTMASEnabled, flag, "measurement.attmas_gate", 0, 0, 1)
+MSR_SETTING(double, monitoringSamplePeriod, seconds, "measurement.monitoring.sample_period_millis", 86400, 0, 604800)
+MSR_SETTING(bool, isNetworkBackgroundSessionEnabled, flag, "measurement.network.background_session_enabled", 0, 0, 1)
+MSR_SETTING(double, networkTimeout, seconds, "measurement.network.network_timeout", 60, 30, 3600)
+MSR_SETTING(bool, isDeferredDeepLinkEnabled, flag, "measurement.ddl.enabled", 1, 0, 1)
+MSR_SETTING(int32_t, maxDeferredDeepLinkRetryCount, integer, "measurement.ddl.retry_count", 5, 0, 10)
+MSR_SETTING(double, attributionCacheTTLInterval, seconds, "measurement.attribution.cache.ttl", 604800, 86400, 2592000)
+
+// Lifetime value.
+MSR_SETTING(int32_t, maxTrackedCurrencies, integer, "measurement.lifetimevalue.max_currency_tracked", 4, 1, 100)
+
+// Consent and regional rules.
+MSR_SETTING(bool, tcfFeatureEnabled, flag, "measurement.tcf_enabled", 1, 0, 1)
+MSR_SETTING(bool, dcuEventFeatureEnabled, flag, "measurement.dma.dcu_event_enabled", 1, 0, 1)
+MSR_SETTING(int32_t, maxRealtimeDCUEventCountPerDay, integer, "measurement.dma.dcu_event_max_realtime_daily_count", 1, 0, 10)
+
+// On-device conversion measurement.
+MSR_SETTING(bool, PSMFeatureEnabled, flag, "measurement.psm_enabled", 1, 0, 1)
+MSR_SETTING(int32_t, maxPSMRetryCount, integer, "measurement.psm_retry_count", 5, 0, 10)
+MSR_SETTING(double, PSMRetryInterval, seconds, "measurement.psm_retry_interval", 300, 30, 1800)
+MSR_SETTING(int32_t, hashPrefixBitLengthEmail, integer, "measurement.psm_prefix_email", 14, 6, 20)
+MSR_SETTING(int32_t, hashPrefixBitLengthPhone, integer, "measurement.psm_prefix_phone", 11, 6, 18)
+MSR_SETTING(int32_t, maxSignInDelayInDays, integer, "measurement.psm_signin_delay", 60, 7, 90)
+
+// Ad-network conversion values.
+MSR_SETTING(bool, SKANUpdateConversionValueEnabled, flag, "measurement.skan.update_conversion_value_enabled", 0, 0, 1)
+MSR_SETTING(double, SKANInitialCVFetchDelay, seconds, "measurement.skan.initial_cv_fetch_delay_sec", 120, 30, 3600)
+MSR_SETTING(double, SKANCVFetchRetryInterval, seconds, "measurement.skan.cv_fetch_retry_interval_sec", 120, 30, 3600)
+MSR_SETTING(int32_t, SKANCVFetchRetryLimit, integer, "measurement.skan.cv_fetch_retry_limit", 4, 1, 10)
+MSR_SETTING(double, SKANFirstWindowCVFetchDelay, seconds, "measurement.skan.first_window.initial_cv_fetch_delay_sec", 20, 1, 3600)
+MSR_SETTING(double, SKANFirstWindowCVFetchRetryInterval, seconds, "measurement.skan.first_window.cv_fetch_retry_interval_sec", 120, 30, 3600)
+MSR_SETTING(int32_t, SKANFirstWindowCVFetchRetryLimit, integer, "measurement.skan.first_window.cv_fetch_retry_limit", 4, 1, 10)
+MSR_SETTING(double, SKANFirstWindowUploadInterval, seconds, "measurement.skan.first_window.upload_interval_sec", 1800, 15, 86400)
+// clang-format on
+
+#undef MSR_SETTING
+
+// ---- getters an experiment or the debug mode may override ------------------------
+
 bool MSRRemoteConfig::sessionStitchingTokenFeatureEnabled() {
     std::function<std::optional<bool>(const std::string&)> provider;
     {
@@ -377,118 +345,23 @@ bool MSRRemoteConfig::sessionStitchingTokenFeatureEnabled() {
         provider = experimentFlagProvider_;
     }
     if (provider) {
-        if (auto flag = provider("session_stitching_token_feature_enabled")) return *flag;
+        if (auto experiment = provider("session_stitching_token_feature_enabled")) return *experiment;
     }
-    return boolValueFromCacheWithKey("measurement.session_stitching_token_enabled", false);
+    return flag(*this, "measurement.session_stitching_token_enabled", 0, 0, 1);
 }
 
-// Network, identifiers and monitoring.
-double MSRRemoteConfig::adIDCacheTime() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.ad_id_cache_time", 1, kDay, 0);
-}
-bool MSRRemoteConfig::gateIDFAOnATTMASEnabled() {
-    return boolValueFromCacheWithKey("measurement.attmas_gate", false);
-}
-double MSRRemoteConfig::monitoringSamplePeriod() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.monitoring.sample_period_millis", kDay,
-                                                 7 * kDay, 0);
-}
-bool MSRRemoteConfig::isNetworkBackgroundSessionEnabled() {
-    return boolValueFromCacheWithKey("measurement.network.background_session_enabled", false);
-}
-double MSRRemoteConfig::networkTimeout() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.network.network_timeout", kMinute,
-                                                 kHour, 30);
-}
-bool MSRRemoteConfig::isDeferredDeepLinkEnabled() {
-    return boolValueFromCacheWithKey("measurement.ddl.enabled", true);
-}
-int32_t MSRRemoteConfig::maxDeferredDeepLinkRetryCount() {
-    return intValueFromCacheWithKey("measurement.ddl.retry_count", 5, 10, 0);
-}
-double MSRRemoteConfig::attributionCacheTTLInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.attribution.cache.ttl", 7 * kDay,
-                                                 30 * kDay, kDay);
-}
-
-// Lifetime value.
-int32_t MSRRemoteConfig::maxTrackedCurrencies() {
-    return intValueFromCacheWithKey("measurement.lifetimevalue.max_currency_tracked", 4, 100, 1);
-}
-
-// Consent and regional rules.
-bool MSRRemoteConfig::tcfFeatureEnabled() {
-    return boolValueFromCacheWithKey("measurement.tcf_enabled", true);
-}
-bool MSRRemoteConfig::dcuEventFeatureEnabled() {
-    return boolValueFromCacheWithKey("measurement.dma.dcu_event_enabled", true);
-}
-int32_t MSRRemoteConfig::maxRealtimeDCUEventCountPerDay() {
-    return intValueFromCacheWithKey("measurement.dma.dcu_event_max_realtime_daily_count", 1, 10, 0);
-}
 bool MSRRemoteConfig::regionalDefaultsEnabled() {
     {
         std::lock_guard lock(mutex_);
         auto it = cachedExperimentFlags_.find("regional_defaults_enabled");
         if (it != cachedExperimentFlags_.end()) return it->second;
     }
-    return boolValueFromCacheWithKey("measurement.regional_defaults_enabled", true);
+    return flag(*this, "measurement.regional_defaults_enabled", 1, 0, 1);
 }
 
-// On-device conversion measurement.
-bool MSRRemoteConfig::PSMFeatureEnabled() {
-    return boolValueFromCacheWithKey("measurement.psm_enabled", true);
-}
 int32_t MSRRemoteConfig::maxPSMStartCount() {
     if (monitor().isDebugModeEnabled()) return 10;
-    return intValueFromCacheWithKey("measurement.psm_start_count", 3, 10, 0);
-}
-int32_t MSRRemoteConfig::maxPSMRetryCount() {
-    return intValueFromCacheWithKey("measurement.psm_retry_count", 5, 10, 0);
-}
-double MSRRemoteConfig::PSMRetryInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.psm_retry_interval", 5 * kMinute,
-                                                 30 * kMinute, 30);
-}
-int32_t MSRRemoteConfig::hashPrefixBitLengthEmail() {
-    return intValueFromCacheWithKey("measurement.psm_prefix_email", 14, 20, 6);
-}
-int32_t MSRRemoteConfig::hashPrefixBitLengthPhone() {
-    return intValueFromCacheWithKey("measurement.psm_prefix_phone", 11, 18, 6);
-}
-int32_t MSRRemoteConfig::maxSignInDelayInDays() {
-    return intValueFromCacheWithKey("measurement.psm_signin_delay", 60, 90, 7);
-}
-
-// Ad-network conversion values.
-bool MSRRemoteConfig::SKANUpdateConversionValueEnabled() {
-    return boolValueFromCacheWithKey("measurement.skan.update_conversion_value_enabled", false);
-}
-double MSRRemoteConfig::SKANInitialCVFetchDelay() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.skan.initial_cv_fetch_delay_sec",
-                                                 2 * kMinute, kHour, 30);
-}
-double MSRRemoteConfig::SKANCVFetchRetryInterval() {
-    return timeIntervalInSecondsFromCacheWithKey("measurement.skan.cv_fetch_retry_interval_sec",
-                                                 2 * kMinute, kHour, 30);
-}
-int32_t MSRRemoteConfig::SKANCVFetchRetryLimit() {
-    return intValueFromCacheWithKey("measurement.skan.cv_fetch_retry_limit", 4, 10, 1);
-}
-double MSRRemoteConfig::SKANFirstWindowCVFetchDelay() {
-    return timeIntervalInSecondsFromCacheWithKey(
-        "measurement.skan.first_window.initial_cv_fetch_delay_sec", 20, kHour, 1);
-}
-double MSRRemoteConfig::SKANFirstWindowCVFetchRetryInterval() {
-    return timeIntervalInSecondsFromCacheWithKey(
-        "measurement.skan.first_window.cv_fetch_retry_interval_sec", 2 * kMinute, kHour, 30);
-}
-int32_t MSRRemoteConfig::SKANFirstWindowCVFetchRetryLimit() {
-    return intValueFromCacheWithKey("measurement.skan.first_window.cv_fetch_retry_limit", 4, 10, 1);
-}
-double MSRRemoteConfig::SKANFirstWindowUploadInterval() {
-    return timeIntervalInSecondsFromCacheWithKey(
-        "measurement.skan.first_window.upload_interval_sec", 30 * kMinute, kDay, 15);
+    return integer(*this, "measurement.psm_start_count", 3, 0, 10);
 }
 
 int32_t MSRRemoteConfig::maxInternalEventParameterValueLength() {
