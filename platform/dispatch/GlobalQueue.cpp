@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "platform/dispatch/WorkerPool.h"
-
 namespace dispatch {
 
 std::shared_ptr<GlobalQueue> GlobalQueue::get(Priority priority) {
@@ -18,16 +16,6 @@ std::shared_ptr<GlobalQueue> GlobalQueue::get(Priority priority) {
 }
 
 GlobalQueue::GlobalQueue(std::string label, int threads)
-    : Queue(label), pool_(std::make_unique<WorkerPool>(label.substr(label.rfind('.') + 1), threads)) {}
-
-GlobalQueue::~GlobalQueue() = default;
-
-void GlobalQueue::enqueue(Task block) { pool_->post(std::move(block)); }
-
-void GlobalQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
-
-void GlobalQueue::enqueueAtWallTime(double wallSeconds, Task block) {
-    pool_->postAtWallTime(wallSeconds, std::move(block));
-}
+    : Queue(label, label.substr(label.rfind('.') + 1), threads) {}
 
 }  // namespace dispatch

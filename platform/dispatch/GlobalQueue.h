@@ -6,8 +6,6 @@
 
 namespace dispatch {
 
-class WorkerPool;
-
 enum class Priority { High, Default, Low, Background };
 
 // A small shared pool of threads per priority. Blocks may run side by side;
@@ -16,18 +14,9 @@ class GlobalQueue : public Queue {
 public:
     static std::shared_ptr<GlobalQueue> get(Priority priority);
 
-    ~GlobalQueue() override;
     bool isSerial() const override { return false; }
 
     GlobalQueue(std::string label, int threads);  // use get()
-
-protected:
-    void enqueue(Task block) override;
-    void enqueueAfter(double seconds, Task block) override;
-    void enqueueAtWallTime(double wallSeconds, Task block) override;
-
-private:
-    std::unique_ptr<WorkerPool> pool_;
 };
 
 }  // namespace dispatch

@@ -23,13 +23,11 @@ std::shared_ptr<MainQueue> MainQueue::shared() {
     return *queue;
 }
 
-MainQueue::MainQueue() : Queue("com.calvaro.main-thread"), pool_(std::make_unique<WorkerPool>("main", 0)) {}
+MainQueue::MainQueue() : Queue("com.calvaro.main-thread", "main", 0) {}
 
-MainQueue::~MainQueue() = default;
+size_t MainQueue::runPending() { return pool().runReady(); }
 
-size_t MainQueue::runPending() { return pool_->runReady(); }
-
-size_t MainQueue::runFor(double seconds) { return pool_->runFor(seconds); }
+size_t MainQueue::runFor(double seconds) { return pool().runFor(seconds); }
 
 bool MainQueue::isCurrent() const {
     if (ManualExecutor::installed()) {
@@ -37,14 +35,6 @@ bool MainQueue::isCurrent() const {
         return running ? running == this : onMainThread();
     }
     return onMainThread();
-}
-
-void MainQueue::enqueue(Task block) { pool_->post(std::move(block)); }
-
-void MainQueue::enqueueAfter(double seconds, Task block) { pool_->postAfter(seconds, std::move(block)); }
-
-void MainQueue::enqueueAtWallTime(double wallSeconds, Task block) {
-    pool_->postAtWallTime(wallSeconds, std::move(block));
 }
 
 bool isMainThread() {

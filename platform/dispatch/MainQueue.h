@@ -6,8 +6,6 @@
 
 namespace dispatch {
 
-class WorkerPool;
-
 // The queue of the UI loop. It has no thread of its own: the application's main
 // loop (or a test) pumps it on the main thread. Under a ManualExecutor its
 // blocks go to the executor like every other queue's, and runPending finds
@@ -17,7 +15,6 @@ public:
     // The one main queue of the process.
     static std::shared_ptr<MainQueue> shared();
 
-    ~MainQueue() override;
 
     // Runs every block that is due now, including blocks queued meanwhile.
     // Returns how many ran. Call on the main thread.
@@ -32,14 +29,6 @@ public:
     bool isCurrent() const override;
 
     MainQueue();  // use shared()
-
-protected:
-    void enqueue(Task block) override;
-    void enqueueAfter(double seconds, Task block) override;
-    void enqueueAtWallTime(double wallSeconds, Task block) override;
-
-private:
-    std::unique_ptr<WorkerPool> pool_;
 };
 
 // True on the main thread: the thread that started the process (or the one

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/WorkerPool.h"
 
 namespace dispatch {
 
@@ -32,9 +33,11 @@ void WorkItem::cancel() {
 
 bool WorkItem::isCancelled() const { return cancelled_ && cancelled_->load(); }
 
-Queue::Queue(std::string label) : label_(std::move(label)) {}
+Queue::Queue(std::string label, const std::string& poolName, int threads)
+    : label_(std::move(label)), pool_(std::make_unique<WorkerPool>(poolName, threads)) {}
 
-Queue::~Queue() = default;
+// The pool goes first, while the rest of the queue is still whole.
+Queue::~Queue() { pool_.reset(); }
 
 Queue* Queue::current() { return tCurrent; }
 
@@ -61,7 +64,7 @@ void Queue::post(Task block) {
     } else {
         // Queued work keeps its queue alive, so a block never runs on a queue
         // that is being torn down.
-        enqueue([keep = weak_from_this().lock(), this, block = std::move(block)] { run(block); });
+        pool_->post([keep = weak_from_this().lock(), this, block = std::move(block)] { run(block); });
     }
 }
 
@@ -81,9 +84,9 @@ WorkItem Queue::postDelayed(bool wallClock, double when, Task block) {
         executor->postDelayed(this, wallClock, due, std::move(guarded), item.cancelled_);
     } else {
         if (wallClock) {
-            enqueueAtWallTime(when, std::move(guarded));
+            pool_->postAtWallTime(when, std::move(guarded));
         } else {
-            enqueueAfter(when, std::move(guarded));
+            pool_->postAfter(when, std::move(guarded));
         }
     }
     return item;

@@ -8,6 +8,8 @@
 
 namespace dispatch {
 
+class WorkerPool;
+
 using Task = std::function<void()>;
 
 // A handle on one piece of delayed work. Cancelling it before it runs keeps it
@@ -73,14 +75,12 @@ public:
     static Queue* current();
 
 protected:
-    explicit Queue(std::string label);
+    // `threads` threads of the queue's own serve it in production (0: a loop
+    // pumps it, see MainQueue); `poolName` names them.
+    Queue(std::string label, const std::string& poolName, int threads);
 
-    // The production back end: run `block` on the queue's own thread(s).
-    virtual void enqueue(Task block) = 0;
-    // The production back end for delayed work: seconds of uptime from now, or
-    // a wall-clock deadline (which follows changes of the clock).
-    virtual void enqueueAfter(double seconds, Task block) = 0;
-    virtual void enqueueAtWallTime(double wallSeconds, Task block) = 0;
+    // The production back end. Work of a ManualExecutor never reaches it.
+    WorkerPool& pool() { return *pool_; }
 
     // Runs `block` with this queue current and its exceptions caught and reported.
     void run(const Task& block);
@@ -93,6 +93,7 @@ private:
     WorkItem postDelayed(bool wallClock, double when, Task block);
 
     std::string label_;
+    std::unique_ptr<WorkerPool> pool_;
 };
 
 // Receives every exception that escapes a queued block, with the label of its
