@@ -123,12 +123,9 @@ int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 struct CurlNetwork::Shared {
     std::atomic<bool> stopping{false};
     std::atomic<int> uploadsInFlight{0};
-    std::atomic<bool> connected{true};
     std::atomic<bool> debug{false};
     mutable std::mutex mutex;
-    double timeout = 60;
     LoggerDelegate* logger = nullptr;
-    ReachabilityDelegate* reachability = nullptr;
     unsigned long long nextSession = 1;
     struct Worker {
         std::thread thread;
@@ -158,12 +155,12 @@ struct CurlNetwork::Shared {
 };
 
 CurlNetwork::CurlNetwork(NetworkConfiguration configuration, std::string reachabilityHost)
-    : configuration_(std::move(configuration)),
+    : Network(configuration.timeoutInterval),
+      configuration_(std::move(configuration)),
       reachabilityHost_(std::move(reachabilityHost)),
       shared_(std::make_shared<Shared>()) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    shared_->timeout = configuration_.timeoutInterval;
 }
 
 CurlNetwork::~CurlNetwork() {
@@ -211,12 +208,11 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
     }
 
     std::string sessionID;
-    double timeout;
+    const double timeout = timeoutInterval();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->reapLocked();
     sessionID = "calvaro.network." + std::to_string(shared_->nextSession++);
-    timeout = shared_->timeout;
     if (isPost) ++shared_->uploadsInFlight;
 
     auto shared = shared_;
@@ -301,42 +297,11 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
 
 bool CurlNetwork::hasUploadInProgress() const { return shared_->uploadsInFlight.load() > 0; }
 
-bool CurlNetwork::isNetworkConnected() const { return shared_->connected.load(); }
-
-void CurlNetwork::setNetworkConnected(bool connected) {
-    if (shared_->connected.exchange(connected) == connected) return;
-    ReachabilityDelegate* delegate;
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        delegate = shared_->reachability;
-    }
-    if (delegate) delegate->reachabilityDidChange();
-}
-
-void CurlNetwork::setReachabilityDelegate(ReachabilityDelegate* delegate) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->reachability = delegate;
-}
-
-void CurlNetwork::setTimeoutInterval(double seconds) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->timeout = seconds;
-}
-
-double CurlNetwork::timeoutInterval() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->timeout;
-}
-
 void CurlNetwork::setLoggerDelegate(LoggerDelegate* delegate) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->logger = delegate;
 }
 
 void CurlNetwork::setIsDebugModeEnabled(bool enabled) { shared_->debug = enabled; }
-
-void CurlNetwork::handleEventsForBackgroundURLSessionID(const std::string&, std::function<void()> completionHandler) {
-    if (completionHandler) completionHandler();
-}
 
 }  // namespace net

@@ -25,15 +25,8 @@ public:
                        bool usingBackgroundSession, Completion completionHandler) override;
 
     bool hasUploadInProgress() const override;
-    bool isNetworkConnected() const override;
-    void setNetworkConnected(bool connected) override;
-    void setReachabilityDelegate(ReachabilityDelegate* delegate) override;
-    void setTimeoutInterval(double seconds) override;
-    double timeoutInterval() const override;
     void setLoggerDelegate(LoggerDelegate* delegate) override;
     void setIsDebugModeEnabled(bool enabled) override;
-    void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
-                                               std::function<void()> completionHandler) override;
 
     const std::string& reachabilityHost() const { return reachabilityHost_; }
 

@@ -77,7 +77,7 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
     bool hold;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        request.timeoutInterval = timeout_;
+        request.timeoutInterval = timeoutInterval();
         if (failNextSession_ || !queue || !completion) {
             failNextSession_ = false;
             requests_.push_back(request);
@@ -128,43 +128,8 @@ bool FakeNetwork::hasUploadInProgress() const {
     return uploadsInFlight_ > 0;
 }
 
-bool FakeNetwork::isNetworkConnected() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connected_;
-}
-
-void FakeNetwork::setNetworkConnected(bool connected) {
-    ReachabilityDelegate* delegate = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (connected_ == connected) return;
-        connected_ = connected;
-        delegate = reachabilityDelegate_;
-    }
-    if (delegate) delegate->reachabilityDidChange();
-}
-
-void FakeNetwork::setReachabilityDelegate(ReachabilityDelegate* delegate) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reachabilityDelegate_ = delegate;
-}
-
-void FakeNetwork::setTimeoutInterval(double seconds) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    timeout_ = seconds;
-}
-
-double FakeNetwork::timeoutInterval() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timeout_;
-}
-
 void FakeNetwork::setLoggerDelegate(LoggerDelegate*) {}
 
 void FakeNetwork::setIsDebugModeEnabled(bool) {}
-
-void FakeNetwork::handleEventsForBackgroundURLSessionID(const std::string&, std::function<void()> completionHandler) {
-    if (completionHandler) completionHandler();
-}
 
 }  // namespace net

@@ -57,15 +57,8 @@ public:
 
     // True from a POST until its completion runs.
     bool hasUploadInProgress() const override;
-    bool isNetworkConnected() const override;
-    void setNetworkConnected(bool connected) override;
-    void setReachabilityDelegate(ReachabilityDelegate* delegate) override;
-    void setTimeoutInterval(double seconds) override;
-    double timeoutInterval() const override;
     void setLoggerDelegate(LoggerDelegate* delegate) override;
     void setIsDebugModeEnabled(bool enabled) override;
-    void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
-                                               std::function<void()> completionHandler) override;
 
 private:
     struct Held {
@@ -86,11 +79,8 @@ private:
     std::vector<Held> held_;
     bool hold_ = false;
     bool failNextSession_ = false;
-    bool connected_ = true;
     int uploadsInFlight_ = 0;
-    double timeout_ = 60;
     unsigned long long nextSession_ = 1;
-    ReachabilityDelegate* reachabilityDelegate_ = nullptr;
 };
 
 }  // namespace net

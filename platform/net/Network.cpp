@@ -8,4 +8,40 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
     return strcasecmp(a.c_str(), b.c_str()) < 0;
 }
 
+bool Network::isNetworkConnected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connected_;
+}
+
+void Network::setNetworkConnected(bool connected) {
+    ReachabilityDelegate* delegate = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (connected_ == connected) return;
+        connected_ = connected;
+        delegate = reachabilityDelegate_;
+    }
+    if (delegate) delegate->reachabilityDidChange();
+}
+
+void Network::setReachabilityDelegate(ReachabilityDelegate* delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reachabilityDelegate_ = delegate;
+}
+
+void Network::setTimeoutInterval(double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeout_ = seconds;
+}
+
+double Network::timeoutInterval() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeout_;
+}
+
+void Network::handleEventsForBackgroundURLSessionID(const std::string&,
+                                                    const std::function<void()>& completionHandler) {
+    if (completionHandler) completionHandler();
+}
+
 }  // namespace net

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -105,24 +106,33 @@ public:
     // True while a POST is in flight.
     virtual bool hasUploadInProgress() const = 0;
 
-    // "Connected" unless a test says otherwise with setNetworkConnected.
-    virtual bool isNetworkConnected() const = 0;
-    // Changes the connection state; a change is told to the reachability
-    // delegate on the calling thread.
-    virtual void setNetworkConnected(bool connected) = 0;
-    virtual void setReachabilityDelegate(ReachabilityDelegate* delegate) = 0;
-
-    // Applies to requests started afterwards.
-    virtual void setTimeoutInterval(double seconds) = 0;
-    virtual double timeoutInterval() const = 0;
-
     virtual void setLoggerDelegate(LoggerDelegate* delegate) = 0;
     virtual void setIsDebugModeEnabled(bool enabled) = 0;
 
+    // "Connected" unless a test says otherwise with setNetworkConnected.
+    bool isNetworkConnected() const;
+    // Changes the connection state; a change is told to the reachability
+    // delegate on the calling thread.
+    void setNetworkConnected(bool connected);
+    void setReachabilityDelegate(ReachabilityDelegate* delegate);
+
+    // Applies to requests started afterwards.
+    void setTimeoutInterval(double seconds);
+    double timeoutInterval() const;
+
     // Background sessions finish their work like foreground ones here; the
     // handler runs at once.
-    virtual void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
-                                                       std::function<void()> completionHandler) = 0;
+    void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
+                                               const std::function<void()>& completionHandler);
+
+protected:
+    explicit Network(double timeoutInterval = 60) : timeout_(timeoutInterval) {}
+
+private:
+    mutable std::mutex mutex_;
+    bool connected_ = true;
+    ReachabilityDelegate* reachabilityDelegate_ = nullptr;
+    double timeout_;
 };
 
 }  // namespace net
