@@ -1,12 +1,16 @@
 #pragma once
 
-#include <string>
-
 // The platform's application and window notification names that the engine
 // observes.
-const std::string& MSRAppDidBecomeActiveNotificationName();
-const std::string& MSRAppDidFinishLaunchingNotificationName();
-const std::string& MSRAppWillResignActiveNotificationName();
-const std::string& MSRWindowDidResignKeyNotificationName();
-const std::string& MSRAppWillEnterForegroundNotificationName();
-const std::string& MSRAppDidEnterBackgroundNotificationName();
+inline const char* MSRAppDidBecomeActiveNotificationName() { return "UIApplicationDidBecomeActiveNotification"; }
+inline const char* MSRAppDidFinishLaunchingNotificationName() {
+    return "UIApplicationDidFinishLaunchingNotification";
+}
+inline const char* MSRAppWillResignActiveNotificationName() { return "UIApplicationWillResignActiveNotification"; }
+inline const char* MSRWindowDidResignKeyNotificationName() { return "UIWindowDidResignKeyNotification"; }
+inline const char* MSRAppWillEnterForegroundNotificationName() {
+    return "UIApplicationWillEnterForegroundNotification";
+}
+inline const char* MSRAppDidEnterBackgroundNotificationName() {
+    return "UIApplicationDidEnterBackgroundNotification";
+}
