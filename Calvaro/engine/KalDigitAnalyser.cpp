@@ -4,21 +4,17 @@
 #include <cctype>
 #include <optional>
 
+#include "Calvaro/engine/TextFormat.h"
+
 namespace {
 
-// The part after the last "." (empty pieces dropped), or none when the text
-// has no "." or that part is not a whole number.
+// The length of the part after the last "." (empty pieces dropped), or none
+// when the text has no "." or that part is not a whole number.
 std::optional<size_t> countingFractionLength(const std::string& text) {
     if (text.find('.') == std::string::npos) return std::nullopt;
-    std::string last;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('.', start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) last = text.substr(start, end - start);
-        start = end + 1;
-    }
-    if (last.empty()) return std::nullopt;
+    const auto pieces = splitDroppingEmpty(text, '.');
+    if (pieces.empty()) return std::nullopt;
+    const std::string& last = pieces.back();
     size_t i = (last[0] == '+' || last[0] == '-') ? 1 : 0;
     if (i == last.size()) return std::nullopt;
     for (size_t j = i; j < last.size(); ++j) {

@@ -40,18 +40,6 @@ std::string withoutBrackets(std::string text) {
     return text;
 }
 
-std::vector<std::string> splitDroppingEmpty(const std::string& text, char separator) {
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(separator, start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return pieces;
-}
-
 // The shortest plain decimal text that reads back to the same double. Unlike
 // "%g" it never rounds the user's digits away and never switches to an
 // exponent, so its fraction part is exactly the number of decimals typed.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Calvaro/engine/TextFormat.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ bool isWholeInt64(double x) {
 }
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
+// A difference keeps constants and variables exactly as a sum does (dropping
+// them gave π − 0 = 0), and it forms a common denominator whenever the
+// denominators differ: folded constants can leave them unequal even outside
+// fraction mode, where subtracting bare numerators would be wrong.
 AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool withFraction) {
     Digit left(std::nullopt, 1.0);
     Digit right(std::nullopt, 1.0);
@@ -315,17 +320,10 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {
     if (places < 0) places = 0;
     const double f = std::pow(10.0, places);
-    const std::string text = shortestDoubleText(x);
     // The fraction digits (the last piece after "."), without the first
     // `places` of them: what rounding drops.
-    std::string last;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('.', start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) last = text.substr(start, end - start);
-        start = end + 1;
-    }
+    const auto pieces = splitDroppingEmpty(foundation::shortestDoubleText(x), '.');
+    const std::string last = pieces.empty() ? std::string() : pieces.back();
     const std::string dropped = last.size() > static_cast<size_t>(places) ? last.substr(places) : std::string();
     const bool zeros = dropped.rfind("0000", 0) == 0;
     const bool nines = dropped.rfind("9999", 0) == 0;

@@ -5,6 +5,7 @@
 
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const 
     } else {
         std::string constantsLatex;
         for (const NaturalConstant& c : constants) constantsLatex += c.latex();
-        const std::string number = formatDecimal(value, maximumFractionDigits);
+        const std::string number = foundation::formatDecimal(value, 0, maximumFractionDigits);
         if (value >= 0 || withoutBrackets) {
             if (constantsLatex.empty()) {
                 text = number;
@@ -97,11 +98,11 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
             z = std::fabs(z);
             n = std::fabs(n);
         }
-        std::string numerator = formatDecimal(z, maximumFractionDigits);
+        std::string numerator = foundation::formatDecimal(z, 0, maximumFractionDigits);
         for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
         // The denominator is written exactly like the numerator, never through
         // "%g", which would round 1234567 to 1234570.
-        std::string denominator = formatDecimal(n, maximumFractionDigits);
+        std::string denominator = foundation::formatDecimal(n, 0, maximumFractionDigits);
         for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
         if (n == 1.0 && digit.nConstants().empty() && !forceFraction) {
             text += numerator;
@@ -120,7 +121,7 @@ std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
     if (!digit.zVariable().empty()) {
         numeratorPart = digit.zVariable();
         if (digit.powerOfZVariable() != 1.0) {
-            numeratorPart += "^{" + shortestDoubleText(digit.powerOfZVariable()) + "}";
+            numeratorPart += "^{" + foundation::shortestDoubleText(digit.powerOfZVariable()) + "}";
         }
     } else if (!digit.nVariable().empty()) {
         numeratorPart = "1";
@@ -130,7 +131,7 @@ std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
     if (digit.nVariable().empty()) return " " + numeratorPart;
     std::string denominatorPart = digit.nVariable();
     if (digit.powerOfNVariable() != 1.0) {
-        denominatorPart += "^{" + shortestDoubleText(digit.powerOfNVariable()) + "}";
+        denominatorPart += "^{" + foundation::shortestDoubleText(digit.powerOfNVariable()) + "}";
     }
     return "\\frac{" + numeratorPart + "}{" + denominatorPart + "}";
 }

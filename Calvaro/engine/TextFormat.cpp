@@ -1,17 +1,7 @@
 #include "Calvaro/engine/TextFormat.h"
 
-#include <unicode/locid.h>
-#include <unicode/numberformatter.h>
-#include <unicode/unistr.h>
-
-#include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <map>
-#include <memory>
-#include <vector>
 
 std::string stringWithFormat(const char* format, ...) {
     va_list args;
@@ -32,47 +22,14 @@ std::string stringWithFormat(const char* format, ...) {
 
 std::string formatG(double value) { return stringWithFormat("%g", value); }
 
-std::string shortestDoubleText(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    const double magnitude = std::fabs(value);
-    const bool plain = magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 9007199254740992.0);
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      plain ? std::chars_format::fixed : std::chars_format::scientific);
-    std::string text(buffer, result.ptr);
-    if (plain && text.find('.') == std::string::npos) text += ".0";
-    return text;
-}
-
-namespace {
-
-// Building an ICU formatter is far dearer than using one; keep one per digit
-// count for this thread. The formatters are immutable once built.
-const icu::number::LocalizedNumberFormatter& decimalFormatter(int maximumFractionDigits) {
-    thread_local std::map<int, std::unique_ptr<icu::number::LocalizedNumberFormatter>> formatters;
-    auto& slot = formatters[maximumFractionDigits];
-    if (!slot) {
-        slot = std::make_unique<icu::number::LocalizedNumberFormatter>(
-            icu::number::NumberFormatter::withLocale(icu::Locale("en_US"))
-                .precision(icu::number::Precision::minMaxFraction(0, maximumFractionDigits))
-                .roundingMode(UNUM_ROUND_HALFEVEN)
-                .grouping(UNUM_GROUPING_OFF));
+std::vector<std::string> splitDroppingEmpty(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
     }
-    return *slot;
-}
-
-}  // namespace
-
-std::string formatDecimal(double value, int maximumFractionDigits) {
-    const int digits = std::clamp(maximumFractionDigits, 0, 100);
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString formatted = decimalFormatter(digits).formatDouble(value, status).toString(status);
-    std::string text;
-    if (U_FAILURE(status)) return formatG(value);
-    formatted.toUTF8String(text);
-    // Grouping is off already; the separator is dropped as well so that no
-    // locale data can bring one back.
-    text.erase(std::remove(text.begin(), text.end(), ','), text.end());
-    return text;
+    return pieces;
 }

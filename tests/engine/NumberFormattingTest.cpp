@@ -5,7 +5,6 @@
 
 #include "Calvaro/engine/KalDigitAnalyser.h"
 #include "Calvaro/engine/KalStringOutput.h"
-#include "Calvaro/engine/TextFormat.h"
 #include "tests/engine/EngineTestSupport.h"
 
 namespace {
@@ -188,14 +187,6 @@ TEST(AppendUnitToStep, JoinsLinesAndAppendsTheUnit) {
     StepDictionary empty;
     EXPECT_FALSE(KalStringOutput::appendUnitToStep(empty, "", "x", "m"));
     EXPECT_TRUE(empty.empty());
-}
-
-TEST(TextFormat, ShortestDoubleText) {
-    const std::pair<double, std::string> cases[] = {
-        {2.0, "2.0"},     {0.1 + 0.2, "0.30000000000000004"}, {-1.5, "-1.5"}, {0.00001, "1e-05"},
-        {1e16, "1e+16"},  {1e15, "1000000000000000.0"},      {0.0, "0.0"},   {0.0001, "0.0001"},
-    };
-    for (const auto& [value, expected] : cases) EXPECT_EQ(shortestDoubleText(value), expected);
 }
 
 }  // namespace

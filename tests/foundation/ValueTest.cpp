@@ -142,34 +142,27 @@ TEST(Value, Base64RoundTripAndRejectsMalformed) {
 }
 
 #include "platform/foundation/NumberFormatter.h"
+#include "platform/foundation/Text.h"
 
-TEST(NumberFormatter, DefaultSettingsGiveRoundedWholeNumbers) {
-    foundation::NumberFormatter plain;
-    foundation::NumberFormatter twoPlaces;
+TEST(Text, ShortestDoubleTextAndDecimalFormatter) {
+    const std::pair<double, const char*> shortest[] = {
+        {2.0, "2.0"},    {0.1 + 0.2, "0.30000000000000004"}, {-1.5, "-1.5"}, {0.00001, "1e-05"},
+        {1e16, "1e+16"}, {1e15, "1000000000000000.0"},      {0.0, "0.0"},   {0.0001, "0.0001"},
+    };
+    for (const auto& [value, expected] : shortest) EXPECT_EQ(foundation::shortestDoubleText(value), expected);
+
+    foundation::NumberFormatter plain, twoPlaces, grouped;
     twoPlaces.maximumFractionDigits = 2;
-    foundation::NumberFormatter grouped;
     grouped.numberStyle = foundation::NumberFormatter::Style::decimal;
     grouped.usesGroupingSeparator = true;
     grouped.maximumFractionDigits = 3;
-    struct Case {
-        const foundation::NumberFormatter& formatter;
-        double value;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {plain, 3.5, "4"},
-        {plain, 2.5, "2"},
-        {plain, -0.4, "0"},
-        {plain, -7.0, "-7"},
-        {twoPlaces, 0.125, "0.12"},
-        {twoPlaces, 1.5, "1.5"},
-        {twoPlaces, 2.0, "2"},
-        {grouped, 1234567.25, "1,234,567.25"},
-        {grouped, -1000, "-1,000"},
-        {grouped, 999, "999"},
+    const std::tuple<const foundation::NumberFormatter&, double, const char*> cases[] = {
+        {plain, 3.5, "4"},           {plain, 2.5, "2"},        {plain, -0.4, "0"},
+        {plain, -7.0, "-7"},         {twoPlaces, 0.125, "0.12"}, {twoPlaces, 2.675, "2.68"},
+        {twoPlaces, 2.0, "2"},       {grouped, 1234567.25, "1,234,567.25"}, {grouped, -1000, "-1,000"},
         {plain, std::nan(""), "NaN"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.formatter.string(c.value), c.expected) << c.value;
+    for (const auto& [formatter, value, expected] : cases) EXPECT_EQ(formatter.string(value), expected) << value;
 }
 
 TEST(Value, EveryCutOfAPropertyListIsRefusedOrReadWithoutHarm) {

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+namespace foundation {
+
+// The shortest decimal text that reads back to the same double, always with a
+// fraction part or an exponent: "2.0", "0.30000000000000004", "1e-05", "1e+16".
+// Plain digits are used from 1e-4 up to 2^53, exponent form outside; "nan",
+// "inf" and "-inf" for the special values.
+std::string shortestDoubleText(double value);
+
+// `value` as the platform's decimal number formatter writes it in the "en_US"
+// locale: between `minimumFractionDigits` and `maximumFractionDigits` fraction
+// digits, halves rounded to even (on the shortest decimal form, as the
+// platform does, so 2.675 gives 2.68), groups of three separated by "," only
+// when `grouping` is set.
+std::string formatDecimal(double value, int minimumFractionDigits, int maximumFractionDigits,
+                          bool grouping = false);
+
+}  // namespace foundation
