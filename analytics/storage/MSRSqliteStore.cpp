@@ -15,6 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
+constexpr int64_t kState = kMSRSqliteErrorState;
+constexpr int64_t kDatabase = kMSRSqliteErrorDatabase;
+
 // Any non-null pointer will do for an empty blob: a null one would bind NULL.
 const uint8_t kEmptyBlob = 0;
 
@@ -28,7 +32,6 @@ std::string uppercased(std::string text) {
     return text;
 }
 
-// Statement text with the column value slot, "UPDATE t SET c=?" etc.
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string out;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -39,6 +42,18 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
 }
 
 }  // namespace
+
+bool MSRSqliteStore::refuse(MSRError* error, int64_t code, const char* description) {
+    MSRSetError(error, code, description);
+    return false;
+}
+
+bool MSRSqliteStore::checksPass(MSRError* error, std::initializer_list<Check> checks) {
+    for (const Check& check : checks) {
+        if (check.failed) return refuse(error, check.code, check.description);
+    }
+    return true;
+}
 
 int64_t MSRSqliteInt64(const MSRSqliteValue& value) {
     if (auto* i = std::get_if<int64_t>(&value)) return *i;
@@ -56,7 +71,7 @@ MSRSqliteStore::~MSRSqliteStore() {
 
 std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error) {
     if (path.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty database path on init");
+        refuse(error, kArgument, "Received empty database path on init");
         return nullptr;
     }
     std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
@@ -121,7 +136,7 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
         if (!directory.empty()) {
             fs::create_directories(directory, ec);
             if (ec) {
-                MSRSetError(error, kMSRSqliteErrorState, ec.message());
+                MSRSetError(error, kState, ec.message());
                 return OpenResult::kFailed;
             }
         }
@@ -153,7 +168,7 @@ bool MSRSqliteStore::validateDatabase(MSRError* error) {
 
 MSRSqliteStore::OpenResult MSRSqliteStore::validate(MSRError* error) {
     if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Validate database failed. Database not open.");
+        refuse(error, kState, "Validate database failed. Database not open.");
         return OpenResult::kFailed;
     }
     sqlite3_stmt* statement = prepareSQL("PRAGMA integrity_check", error);
@@ -203,20 +218,15 @@ void MSRSqliteStore::setDatabaseError(MSRError* error, const std::string& operat
                       std::to_string(sqlite3_errcode(handle_)) + " and error message \"" +
                       lastErrorMessage().value_or("") + "\"";
     }
-    MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, description, context);
+    MSRSetErrorWithMonitorContext(error, kDatabase, description, context);
 }
 
 // --- Statements -------------------------------------------------------------
 
 sqlite3_stmt* MSRSqliteStore::prepareSQL(const std::string& sql, MSRError* error) {
-    if (sql.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to prepare");
+    if (!checksPass(error, {{sql.empty(), kArgument, "Received empty SQL string to prepare"},
+                            {!handle_, kState, "Prepare SQL failed. Database not open."}}))
         return nullptr;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Prepare SQL failed. Database not open.");
-        return nullptr;
-    }
     sqlite3_stmt* statement = nullptr;
     const char* tail = nullptr;
     int rc = SQLITE_ERROR;
@@ -234,7 +244,7 @@ sqlite3_stmt* MSRSqliteStore::prepareSQL(const std::string& sql, MSRError* error
         }
     }
     if (tail && *tail != '\0') {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Query contained more than one SQL statement.");
+        refuse(error, kArgument, "Query contained more than one SQL statement.");
         sqlite3_finalize(statement);
         return nullptr;
     }
@@ -251,25 +261,15 @@ sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
         if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) return nullptr;
         return cached->second;
     }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Statement for query failed. Database not open.");
+    bool parameterised = sql.find('?') != std::string::npos;
+    if (!checksPass(error,
+                    {{!handle_, kState, "Statement for query failed. Database not open."},
+                     {parameterised && parameterValues.empty(), kArgument, "Received empty parameters"}}))
         return nullptr;
-    }
-    sqlite3_stmt* statement = nullptr;
-    if (sql.find('?') != std::string::npos) {
-        if (parameterValues.empty()) {
-            MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty parameters");
-            return nullptr;
-        }
-        statement = prepareSQL(sql, error);
-        if (statement) statementCache_[sql] = statement;
-    } else {
-        // Conditions with literal values would fill the cache with one-off texts.
-        bool hasCondition = lowercased(sql).find("where") != std::string::npos;
-        statement = prepareSQL(sql, error);
-        if (statement && !hasCondition) statementCache_[sql] = statement;
-    }
+    sqlite3_stmt* statement = prepareSQL(sql, error);
     if (!statement) return nullptr;
+    // Conditions with literal values would fill the cache with one-off texts.
+    if (parameterised || lowercased(sql).find("where") == std::string::npos) statementCache_[sql] = statement;
     if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
         cleanUpStatement(statement, sql);
         return nullptr;
@@ -292,10 +292,7 @@ void MSRSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
 }
 
 bool MSRSqliteStore::bindValues(const MSRSqliteValues& values, sqlite3_stmt* statement, MSRError* error) {
-    if (!statement) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Failed to bind to NULL statement");
-        return false;
-    }
+    if (!statement) return refuse(error, kArgument, "Failed to bind to NULL statement");
     sqlite3_clear_bindings(statement);
     bool allBound = true;
     for (size_t i = 0; i < values.size(); ++i) {
@@ -324,33 +321,44 @@ bool MSRSqliteStore::bindValues(const MSRSqliteValues& values, sqlite3_stmt* sta
 }
 
 bool MSRSqliteStore::executeSQL(const std::string& sql, MSRError* error) {
-    if (sql.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty SQL string to execute");
+    if (!checksPass(error, {{sql.empty(), kArgument, "Received empty SQL string to execute"},
+                            {!handle_, kState, "Execute SQL failed. Database not open."}}))
         return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Execute SQL failed. Database not open.");
-        return false;
-    }
     sqlite3_stmt* statement = prepareSQL(sql, error);
-    if (!statement) return false;
-    return executeSQLStatement(statement, error);
+    return statement && executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::executeSQLStatement(sqlite3_stmt* statement, MSRError* error) {
-    if (!statement) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Execute SQL statement failed. Statement is NULL.");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Execute SQL statement failed. Database not open.");
-        sqlite3_finalize(statement);
-        return false;
-    }
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, "execute statement");
+    if (!statement) return refuse(error, kArgument, "Execute SQL statement failed. Statement is NULL.");
+    bool done = checksPass(error, {{!handle_, kState, "Execute SQL statement failed. Database not open."}}) &&
+                stepDone(statement, "execute statement", error);
     sqlite3_finalize(statement);
-    return rc == SQLITE_DONE;
+    return done;
+}
+
+bool MSRSqliteStore::stepDone(sqlite3_stmt* statement, const char* operation, MSRError* error) {
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) setDatabaseError(error, operation);
+    return done;
+}
+
+bool MSRSqliteStore::stepOnce(const std::string& sql, const MSRSqliteValues& parameters,
+                              const char* operation, MSRError* error) {
+    sqlite3_stmt* statement = statementForQuery(sql, parameters, error);
+    if (!statement) return false;
+    bool done = stepDone(statement, operation, error);
+    cleanUpStatement(statement, sql);
+    return done;
+}
+
+sqlite3_stmt* MSRSqliteStore::prepareBound(const std::string& sql, const MSRSqliteValues& parameters,
+                                           MSRError* error) {
+    sqlite3_stmt* statement = prepareSQL(sql, error);
+    if (statement && !bindValues(parameters, statement, error)) {
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
 }
 
 std::optional<MSRSqliteValue> MSRSqliteStore::valueAtColumn(int column, sqlite3_stmt* statement) {
@@ -382,60 +390,32 @@ std::optional<MSRSqliteValue> MSRSqliteStore::valueAtColumn(int column, sqlite3_
 // --- Records ----------------------------------------------------------------
 
 bool MSRSqliteStore::upsertRecord(const MSRSqliteRecord& record, const std::string& table, MSRError* error) {
-    if (record.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty record for upsert");
+    if (!checksPass(error, {{record.empty(), kArgument, "Received empty record for upsert"},
+                            {table.empty(), kArgument, "Received empty table name for upsert"},
+                            {!handle_, kState, "Upsert record failed. Database not open."}}))
         return false;
-    }
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for upsert");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Upsert record failed. Database not open.");
-        return false;
-    }
     std::vector<std::string> columns;
-    std::vector<std::string> placeholders;
     MSRSqliteValues parameters;
     for (const auto& [column, value] : record) {
         columns.push_back(column);
-        placeholders.push_back("?");
         parameters.push_back(value);
     }
-    std::string sql = "INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") + ") VALUES (" +
-                      joined(placeholders, ", ") + ");";
-    sqlite3_stmt* statement = prepareSQL(sql, error);
-    if (!statement) return false;
-    if (!bindValues(parameters, statement, error)) {
-        sqlite3_finalize(statement);
-        return false;
-    }
-    return executeSQLStatement(statement, error);
+    std::vector<std::string> placeholders(columns.size(), "?");
+    sqlite3_stmt* statement = prepareBound("INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") +
+                                               ") VALUES (" + joined(placeholders, ", ") + ");",
+                                           parameters, error);
+    return statement && executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::updateRecord(const MSRSqliteRecord& record, const std::string& table,
                                   const std::string& columnName,
                                   const std::optional<MSRSqliteValue>& columnValue, MSRError* error) {
-    if (record.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty record for update");
+    if (!checksPass(error, {{record.empty(), kArgument, "Empty record for update"},
+                            {table.empty(), kArgument, "Empty table name for update"},
+                            {columnName.empty(), kArgument, "Empty column name for update"},
+                            {!columnValue, kArgument, "Nil column value for update"},
+                            {!handle_, kState, "Update record failed. Database not open."}}))
         return false;
-    }
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
-        return false;
-    }
-    if (columnName.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
-        return false;
-    }
-    if (!columnValue) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
-        return false;
-    }
     std::vector<std::string> assignments;
     MSRSqliteValues parameters;
     for (const auto& [column, value] : record) {
@@ -443,163 +423,78 @@ bool MSRSqliteStore::updateRecord(const MSRSqliteRecord& record, const std::stri
         parameters.push_back(value);
     }
     parameters.push_back(*columnValue);
-    std::string sql = "UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?";
-    sqlite3_stmt* statement = prepareSQL(sql, error);
-    if (!statement) return false;
-    if (!bindValues(parameters, statement, error)) {
-        sqlite3_finalize(statement);
-        return false;
-    }
-    return executeSQLStatement(statement, error);
+    sqlite3_stmt* statement =
+        prepareBound("UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?",
+                     parameters, error);
+    return statement && executeSQLStatement(statement, error);
 }
 
 bool MSRSqliteStore::updateAllRecordsInTable(const std::string& table, const std::string& columnName,
                                              const std::optional<MSRSqliteValue>& columnValue,
                                              MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for update");
+    if (!checksPass(error, {{table.empty(), kArgument, "Empty table name for update"},
+                            {columnName.empty(), kArgument, "Empty column name for update"},
+                            {!columnValue, kArgument, "Nil column value for update"},
+                            {!handle_, kState, "Update record failed. Database not open."}}))
         return false;
-    }
-    if (columnName.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for update");
-        return false;
-    }
-    if (!columnValue) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Nil column value for update");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Update record failed. Database not open.");
-        return false;
-    }
-    std::string sql = "UPDATE " + table + " SET " + columnName + "=?";
-    MSRSqliteValues parameters{*columnValue};
-    sqlite3_stmt* statement = statementForQuery(sql, parameters, error);
-    if (!statement) return false;
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, "update all records value");
-    cleanUpStatement(statement, sql);
-    return rc == SQLITE_DONE;
+    return stepOnce("UPDATE " + table + " SET " + columnName + "=?", {*columnValue},
+                    "update all records value", error);
 }
 
 bool MSRSqliteStore::increaseColumn(const std::string& column, int64_t byValue, const std::string& table,
                                     const std::string& condition, const MSRSqliteValues& parameterValues,
                                     MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty table name for increase column");
+    if (!checksPass(error, {{table.empty(), kArgument, "Empty table name for increase column"},
+                            {column.empty(), kArgument, "Empty column name for increase column"},
+                            {condition.empty(), kArgument, "Empty condition for increase column"},
+                            {!handle_, kState, "Increase column failed. Database not open."}}))
         return false;
-    }
-    if (column.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty column name for increase column");
-        return false;
-    }
-    if (condition.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Empty condition for increase column");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Increase column failed. Database not open.");
-        return false;
-    }
     auto info = columnInfoForTable(table, error);
     if (!info) return false;
     auto declared = info->find(column);
-    if (declared == info->end()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Invalid column or table name");
-        return false;
-    }
-    if (uppercased(declared->second) != "INTEGER") {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Column type is not integer.");
-        return false;
-    }
-    std::string sql = "UPDATE " + table + " SET " + column + " = " + column + " + " +
-                      std::to_string(byValue) + " WHERE " + condition;
-    sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
-    if (!statement) return false;
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, "increase records value");
-    cleanUpStatement(statement, sql);
-    return rc == SQLITE_DONE;
+    if (declared == info->end()) return refuse(error, kArgument, "Invalid column or table name");
+    if (uppercased(declared->second) != "INTEGER")
+        return refuse(error, kArgument, "Column type is not integer.");
+    return stepOnce("UPDATE " + table + " SET " + column + " = " + column + " + " + std::to_string(byValue) +
+                        " WHERE " + condition,
+                    parameterValues, "increase records value", error);
 }
 
 bool MSRSqliteStore::deleteRecordFromTable(const std::string& table, const std::string& columnName,
                                            const std::optional<MSRSqliteValue>& columnValue,
                                            MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for delete record"},
+                            {columnName.empty(), kArgument, "Received empty column for delete record"},
+                            {!columnValue, kArgument, "Received nil value for delete record"},
+                            {!handle_, kState, "Delete record failed. Database not open."}}))
         return false;
-    }
-    if (columnName.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty column for delete record");
-        return false;
-    }
-    if (!columnValue) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil value for delete record");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Delete record failed. Database not open.");
-        return false;
-    }
-    sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
+    sqlite3_stmt* statement =
+        prepareBound("DELETE FROM " + table + " WHERE " + columnName + "=?", {*columnValue}, error);
     if (!statement) return false;
-    MSRSqliteValues parameters{*columnValue};
-    if (!bindValues(parameters, statement, error)) {
-        sqlite3_finalize(statement);
-        return false;
-    }
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, "delete record");
+    bool done = stepDone(statement, "delete record", error);
     sqlite3_finalize(statement);
-    return rc == SQLITE_DONE;
+    return done;
 }
 
 std::optional<int64_t> MSRSqliteStore::deleteRecordsFromTable(const std::string& table,
                                                               const std::string& condition,
                                                               const MSRSqliteValues& parameterValues,
                                                               MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete record");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for delete record"},
+                            {condition.empty(), kArgument, "Received empty condition for delete record"},
+                            {!handle_, kState, "Delete records with condition failed. Database not open."}}))
         return std::nullopt;
-    }
-    if (condition.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty condition for delete record");
+    if (!stepOnce("DELETE FROM " + table + " WHERE " + condition, parameterValues,
+                  "delete records with condition", error))
         return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Delete records with condition failed. Database not open.");
-        return std::nullopt;
-    }
-    std::string sql = "DELETE FROM " + table + " WHERE " + condition;
-    sqlite3_stmt* statement = statementForQuery(sql, parameterValues, error);
-    if (!statement) return std::nullopt;
-    int rc = sqlite3_step(statement);
-    std::optional<int64_t> deleted;
-    if (rc == SQLITE_DONE) {
-        deleted = sqlite3_changes(handle_);
-    } else {
-        setDatabaseError(error, "delete records with condition");
-    }
-    cleanUpStatement(statement, sql);
-    return deleted;
+    return sqlite3_changes(handle_);
 }
 
 bool MSRSqliteStore::deleteAllRecordsFromTable(const std::string& table, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for delete all records");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for delete all records"},
+                            {!handle_, kState, "Delete all records failed. Database not open."}}))
         return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Delete all records failed. Database not open.");
-        return false;
-    }
-    std::string sql = "DELETE FROM " + table;
-    sqlite3_stmt* statement = statementForQuery(sql, error);
-    if (!statement) return false;
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, "delete all records");
-    cleanUpStatement(statement, sql);
-    return rc == SQLITE_DONE;
+    return stepOnce("DELETE FROM " + table, {}, "delete all records", error);
 }
 
 std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table, MSRError* error) {
@@ -610,14 +505,9 @@ std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table
                                                         const std::string& columnName,
                                                         const std::optional<MSRSqliteValue>& columnValue,
                                                         MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for row count");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for row count"},
+                            {!handle_, kState, "Row count failed. Database not open."}}))
         return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Row count failed. Database not open.");
-        return std::nullopt;
-    }
     std::string sql = "SELECT count(1) FROM " + table;
     MSRSqliteValues parameters;
     if (columnValue && !columnName.empty()) {
@@ -630,22 +520,12 @@ std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table
 }
 
 std::optional<bool> MSRSqliteStore::tableExists(const std::string& table, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for table exists");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for table exists"},
+                            {!handle_, kState, "Table exists failed. Database not open."}}))
         return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Table exists failed. Database not open.");
-        return std::nullopt;
-    }
     sqlite3_stmt* statement =
-        prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
+        prepareBound("SELECT name FROM sqlite_master WHERE type='table' AND name=?", {table}, error);
     if (!statement) return std::nullopt;
-    MSRSqliteValues parameters{table};
-    if (!bindValues(parameters, statement, error)) {
-        sqlite3_finalize(statement);
-        return std::nullopt;
-    }
     int rc = sqlite3_step(statement);
     std::optional<bool> exists;
     if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
@@ -659,64 +539,56 @@ std::optional<bool> MSRSqliteStore::tableExists(const std::string& table, MSRErr
     return exists;
 }
 
-std::optional<std::vector<std::string>> MSRSqliteStore::columnsForTable(const std::string& table,
-                                                                        MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for get columns");
-        return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Get table columns failed. Database not open.");
-        return std::nullopt;
-    }
+std::optional<std::vector<MSRSqliteStore::ColumnDeclaration>> MSRSqliteStore::tableInfo(
+    const std::string& table, const char* operation, MSRError* error) {
     std::string sql = "PRAGMA table_info(" + table + ")";
     sqlite3_stmt* statement = statementForQuery(sql, error);
     if (!statement) return std::nullopt;
-    std::vector<std::string> names;
+    std::vector<ColumnDeclaration> columns;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        const unsigned char* name = sqlite3_column_text(statement, 1);
-        if (name && *name) names.emplace_back(reinterpret_cast<const char*>(name));
+        auto text = [&](int column) {
+            const unsigned char* value = sqlite3_column_text(statement, column);
+            return value ? std::string(reinterpret_cast<const char*>(value)) : std::string();
+        };
+        columns.push_back({text(1), text(2), sqlite3_column_int(statement, 3) != 0});
     }
-    std::optional<std::vector<std::string>> result;
+    std::optional<std::vector<ColumnDeclaration>> result;
     if (rc == SQLITE_DONE) {
-        result = std::move(names);
+        result = std::move(columns);
     } else {
-        setDatabaseError(error, "get table columns");
+        setDatabaseError(error, operation);
     }
     cleanUpStatement(statement, sql);
     return result;
 }
 
+std::optional<std::vector<std::string>> MSRSqliteStore::columnsForTable(const std::string& table,
+                                                                        MSRError* error) {
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for get columns"},
+                            {!handle_, kState, "Get table columns failed. Database not open."}}))
+        return std::nullopt;
+    auto info = tableInfo(table, "get table columns", error);
+    if (!info) return std::nullopt;
+    std::vector<std::string> names;
+    for (const auto& column : *info) {
+        if (!column.name.empty()) names.push_back(column.name);
+    }
+    return names;
+}
+
 std::optional<std::map<std::string, std::string>> MSRSqliteStore::columnInfoForTable(const std::string& table,
                                                                                      MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for column info");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for column info"},
+                            {!handle_, kState, "Get table column info failed. Database not open."}}))
         return std::nullopt;
+    auto info = tableInfo(table, "get table column info", error);
+    if (!info) return std::nullopt;
+    std::map<std::string, std::string> types;
+    for (const auto& column : *info) {
+        if (!column.name.empty() && !column.type.empty()) types[column.name] = column.type;
     }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Get table column info failed. Database not open.");
-        return std::nullopt;
-    }
-    std::string sql = "PRAGMA table_info(" + table + ")";
-    sqlite3_stmt* statement = statementForQuery(sql, error);
-    if (!statement) return std::nullopt;
-    std::map<std::string, std::string> info;
-    int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        const unsigned char* name = sqlite3_column_text(statement, 1);
-        const unsigned char* type = sqlite3_column_text(statement, 2);
-        if (!name || !*name || !type || !*type) continue;
-        info[reinterpret_cast<const char*>(name)] = reinterpret_cast<const char*>(type);
-    }
-    std::optional<std::map<std::string, std::string>> result;
-    if (rc == SQLITE_DONE) {
-        result = std::move(info);
-    } else {
-        setDatabaseError(error, "get table column info");
-    }
-    cleanUpStatement(statement, sql);
-    return result;
+    return types;
 }
 
 // --- Queries ----------------------------------------------------------------
@@ -729,22 +601,12 @@ std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
 std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
     const std::string& query, const MSRSqliteValues& parameterValues, MSRError* error,
     const MSRSqliteRowFilter& filter) {
-    if (query.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query for records for query");
+    if (!checksPass(error, {{query.empty(), kArgument, "Received empty query for records for query"},
+                            {!filter, kArgument, "Received empty filter for selecting records"},
+                            {!handle_, kState, "Query records failed. Database not open."},
+                            {lowercased(query.substr(0, 6)) != "select", kArgument,
+                             "Received invalid select query"}}))
         return std::nullopt;
-    }
-    if (!filter) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty filter for selecting records");
-        return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Query records failed. Database not open.");
-        return std::nullopt;
-    }
-    if (lowercased(query.substr(0, 6)) != "select") {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received invalid select query");
-        return std::nullopt;
-    }
     sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
     if (!statement) return std::nullopt;
 
@@ -789,14 +651,9 @@ std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
 std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& query,
                                                              const MSRSqliteValues& parameterValues,
                                                              MSRError* error) {
-    if (query.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty query to get numeric result");
+    if (!checksPass(error, {{query.empty(), kArgument, "Received empty query to get numeric result"},
+                            {!handle_, kState, "Query numeric result failed. Database not open."}}))
         return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Query numeric result failed. Database not open.");
-        return std::nullopt;
-    }
     sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
     if (!statement) return std::nullopt;
     std::optional<MSRSqliteValue> number;
@@ -805,7 +662,7 @@ std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& 
         if (value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value))) {
             number = std::move(value);
         } else if (!value || !std::holds_alternative<MSRSqliteNull>(*value)) {
-            MSRSetError(error, kMSRSqliteErrorBadArgument, "Found result that was not numeric");
+            refuse(error, kArgument, "Found result that was not numeric");
         }
     } else {
         setDatabaseError(error, "query numeric result");
@@ -830,18 +687,10 @@ bool MSRSqliteStore::rollbackTransaction() {
 }
 
 bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<bool()>& block) {
-    if (!block) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received nil transaction block");
+    if (!checksPass(error, {{!block, kArgument, "Received nil transaction block"},
+                            {!handle_, kState, "Database not open"}}))
         return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Database not open");
-        return false;
-    }
-    if (!beginTransaction()) {
-        MSRSetError(error, kMSRSqliteErrorDatabase, "Failed to begin transaction");
-        return false;
-    }
+    if (!beginTransaction()) return refuse(error, kDatabase, "Failed to begin transaction");
     bool succeeded;
     try {
         succeeded = block();
@@ -852,7 +701,7 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
         throw;
     }
     if (!succeeded) {
-        MSRSetError(error, kMSRSqliteErrorDatabase, "Transaction failed");
+        refuse(error, kDatabase, "Transaction failed");
         // A full disk or an interrupt may have made SQLite roll back already.
         if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
             MSRStorageLog(1, 34011, "Failed to rollback transaction");
@@ -860,7 +709,7 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
         return false;
     }
     if (!endTransaction()) {
-        MSRSetErrorWithMonitorContext(error, kMSRSqliteErrorDatabase, "Failed to end transaction",
+        MSRSetErrorWithMonitorContext(error, kDatabase, "Failed to end transaction",
                                       monitorContextForDatabaseOperation("end transaction"));
         // A commit that could not take its lock or write its journal leaves the
         // transaction open, and every later BEGIN of this connection would fail.

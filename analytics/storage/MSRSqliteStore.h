@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -158,6 +159,33 @@ class MSRSqliteStore {
 
   private:
     explicit MSRSqliteStore(std::string path);
+
+    // One argument or state check of an operation, run in the listed order.
+    struct Check {
+        bool failed;
+        int64_t code;
+        const char* description;
+    };
+    // Reports the first failing check; true when all pass.
+    static bool checksPass(MSRError* error, std::initializer_list<Check> checks);
+    static bool refuse(MSRError* error, int64_t code, const char* description);
+
+    // One step that must report done; otherwise the database error `operation`.
+    bool stepDone(sqlite3_stmt* statement, const char* operation, MSRError* error);
+    // `sql` through the statement cache, bound, stepped once and cleaned up.
+    bool stepOnce(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
+                  MSRError* error);
+    // `sql` prepared afresh (never cached) with `parameters` bound.
+    sqlite3_stmt* prepareBound(const std::string& sql, const MSRSqliteValues& parameters, MSRError* error);
+
+    struct ColumnDeclaration {
+        std::string name;
+        std::string type;
+        bool notNull;
+    };
+    // The rows of PRAGMA table_info, read through the statement cache.
+    std::optional<std::vector<ColumnDeclaration>> tableInfo(const std::string& table, const char* operation,
+                                                            MSRError* error);
 
     enum class OpenResult { kOpened, kDamaged, kFailed };
     OpenResult openAndValidate(MSRError* error);

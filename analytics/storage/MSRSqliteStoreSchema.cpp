@@ -2,8 +2,6 @@
 // columns, rebuild tables whose column types change, refuse tables that the
 // declaration cannot account for.
 
-#include <sqlite3.h>
-
 #include <set>
 
 #include "analytics/storage/MSRSqliteStore.h"
@@ -11,6 +9,8 @@
 namespace {
 
 constexpr const char* kPrimaryKey = "PRIMARY KEY";
+constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
+constexpr int64_t kState = kMSRSqliteErrorState;
 
 std::string firstWord(const std::string& text) {
     return text.substr(0, text.find(' '));
@@ -40,15 +40,10 @@ bool copyNamedColumns(MSRSqliteStore& store, const std::string& source, const st
 
 bool MSRSqliteStore::ensureTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
                                  const MSRColumnInfo& addOnColumnInfo, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for ensure table");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for ensure table"},
+                            {elementaryColumnInfo.empty(), kArgument,
+                             "Received empty elementary column info for ensure table"}}))
         return false;
-    }
-    if (elementaryColumnInfo.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument,
-                    "Received empty elementary column info for ensure table");
-        return false;
-    }
     std::string createSQL = "CREATE TABLE IF NOT EXISTS " + table + " ( ";
     for (const auto& [name, type] : elementaryColumnInfo) createSQL += name + " " + type + ", ";
     createSQL.replace(createSQL.size() - 2, 2, ");");
@@ -69,22 +64,12 @@ bool MSRSqliteStore::ensureTable(const std::string& table, const MSRColumnInfo& 
 bool MSRSqliteStore::ensureTable(const std::string& table, const std::string& createSQL,
                                  const std::vector<std::string>& requiredColumnNames,
                                  const std::map<std::string, std::string>& addOnColumns, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for ensure table");
+    if (!checksPass(error,
+                    {{table.empty(), kArgument, "Received empty table name for ensure table"},
+                     {requiredColumnNames.empty(), kArgument, "Received no table columns for ensure table"},
+                     {createSQL.empty(), kArgument, "Received empty create statement for ensure table"},
+                     {!handle_, kState, "Ensure table failed. Database not open."}}))
         return false;
-    }
-    if (requiredColumnNames.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received no table columns for ensure table");
-        return false;
-    }
-    if (createSQL.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty create statement for ensure table");
-        return false;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Ensure table failed. Database not open.");
-        return false;
-    }
     auto exists = tableExists(table, error);
     if (!exists) return false;
     if (!*exists && !executeSQL(createSQL, error)) return false;
@@ -95,27 +80,17 @@ std::optional<bool> MSRSqliteStore::validateTable(const std::string& table,
                                                   const std::vector<std::string>& requiredColumnNames,
                                                   const std::map<std::string, std::string>& addOnColumns,
                                                   MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for validate table");
+    if (!checksPass(error,
+                    {{table.empty(), kArgument, "Received empty table name for validate table"},
+                     {requiredColumnNames.empty(), kArgument, "Received no table columns for validate table"},
+                     {!handle_, kState, "Validate table failed. Database not open."}}))
         return std::nullopt;
-    }
-    if (requiredColumnNames.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received no table columns for validate table");
-        return std::nullopt;
-    }
-    if (!handle_) {
-        MSRSetError(error, kMSRSqliteErrorState, "Validate table failed. Database not open.");
-        return std::nullopt;
-    }
     auto columns = columnsForTable(table, error);
     if (!columns || columns->empty()) return std::nullopt;
     std::set<std::string> remaining(columns->begin(), columns->end());
 
     for (const auto& name : requiredColumnNames) {
-        if (!remaining.count(name)) {
-            MSRSetError(error, kMSRSqliteErrorState, "Table is missing required columns");
-            return false;
-        }
+        if (!remaining.count(name)) return refuse(error, kState, "Table is missing required columns");
     }
     for (const auto& name : requiredColumnNames) remaining.erase(name);
 
@@ -127,40 +102,25 @@ std::optional<bool> MSRSqliteStore::validateTable(const std::string& table,
     if (remaining.empty()) return true;
     // Columns nobody declares are harmless while they may stay NULL; a NOT
     // NULL one would make every insert of ours fail.
-    std::string sql = "PRAGMA table_info(" + table + ")";
-    sqlite3_stmt* statement = statementForQuery(sql, error);
-    if (!statement) return false;
-    bool refused = false;
-    while (!refused && sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* name = sqlite3_column_text(statement, 1);
-        if (name && remaining.count(reinterpret_cast<const char*>(name)) &&
-            sqlite3_column_int(statement, 3) != 0) {
-            refused = true;
+    auto info = tableInfo(table, "get table columns", error);
+    if (!info) return false;
+    for (const auto& column : *info) {
+        if (column.notNull && remaining.count(column.name)) {
+            return refuse(error, kState, "Table contains unknown non-optional columns");
         }
-    }
-    cleanUpStatement(statement, sql);
-    if (refused) {
-        MSRSetError(error, kMSRSqliteErrorState, "Table contains unknown non-optional columns");
-        return false;
     }
     return true;
 }
 
 bool MSRSqliteStore::ensureSchemaOfTable(const std::string& table, const MSRColumnInfo& elementaryColumnInfo,
                                          const MSRColumnInfo& addOnColumnInfo, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for ensure table schema");
+    if (!checksPass(error, {{table.empty(), kArgument, "Received empty table name for ensure table schema"},
+                            {elementaryColumnInfo.empty(), kArgument,
+                             "Received empty column info for ensure table schema"}}))
         return false;
-    }
-    if (elementaryColumnInfo.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty column info for ensure table schema");
-        return false;
-    }
     auto current = columnInfoForTable(table, error);
-    if (!current || current->empty()) {
-        MSRSetError(error, kMSRSqliteErrorState, "Table does not exist for ensure table schema");
-        return false;
-    }
+    if (!current || current->empty())
+        return refuse(error, kState, "Table does not exist for ensure table schema");
     std::map<std::string, std::string> expected;
     for (const auto& [name, type] : elementaryColumnInfo) {
         std::string word = firstWord(type);
@@ -204,61 +164,33 @@ bool MSRSqliteStore::ensureTable(const std::string& table, const MSRColumnInfo& 
 }
 
 bool MSRSqliteStore::dropTable(const std::string& table, MSRError* error) {
-    if (table.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty table name for drop table");
-        return false;
-    }
+    if (table.empty()) return refuse(error, kArgument, "Received empty table name for drop table");
     return executeSQL("DROP TABLE " + table, error);
 }
 
 bool MSRSqliteStore::renameTable(const std::string& oldName, const std::string& newName, MSRError* error) {
-    if (oldName.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty old name for rename table");
-        return false;
-    }
-    if (newName.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty new name for rename table");
-        return false;
-    }
-    if (oldName == newName) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received duplicate name for rename table");
-        return false;
-    }
-    return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
+    return checksPass(error, {{oldName.empty(), kArgument, "Received empty old name for rename table"},
+                              {newName.empty(), kArgument, "Received empty new name for rename table"},
+                              {oldName == newName, kArgument, "Received duplicate name for rename table"}}) &&
+           executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
 }
 
 bool MSRSqliteStore::copyContentsFromTable(const std::string& source, const std::string& destination,
                                            MSRError* error) {
-    if (source.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty source name for copy table");
-        return false;
-    }
-    if (destination.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty destination name for copy table");
-        return false;
-    }
-    if (source == destination) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received duplicate name for copy table");
-        return false;
-    }
-    return executeSQL("INSERT INTO " + destination + " SELECT * FROM " + source, error);
+    return checksPass(error,
+                      {{source.empty(), kArgument, "Received empty source name for copy table"},
+                       {destination.empty(), kArgument, "Received empty destination name for copy table"},
+                       {source == destination, kArgument, "Received duplicate name for copy table"}}) &&
+           executeSQL("INSERT INTO " + destination + " SELECT * FROM " + source, error);
 }
 
 bool MSRSqliteStore::createEmptyTable(const std::string& newTable, const std::string& source,
                                       MSRError* error) {
-    if (source.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty source name for create empty copy");
-        return false;
-    }
-    if (newTable.empty()) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument,
-                    "Received empty destination name for create empty copy");
-        return false;
-    }
-    if (newTable == source) {
-        MSRSetError(error, kMSRSqliteErrorBadArgument, "Received duplicate name for create empty copy");
-        return false;
-    }
-    return executeSQL(
-        "CREATE TABLE IF NOT EXISTS " + newTable + " AS SELECT * FROM " + source + " WHERE false", error);
+    return checksPass(error,
+                      {{source.empty(), kArgument, "Received empty source name for create empty copy"},
+                       {newTable.empty(), kArgument, "Received empty destination name for create empty copy"},
+                       {newTable == source, kArgument, "Received duplicate name for create empty copy"}}) &&
+           executeSQL(
+               "CREATE TABLE IF NOT EXISTS " + newTable + " AS SELECT * FROM " + source + " WHERE false",
+               error);
 }
