@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/SerialQueue.h"
+#include "platform/host/DEDApp.h"
+#include "platform/host/DEDRemoteConfig.h"
+#include "platform/net/FakeNetwork.h"
+
+using namespace host;
+
+namespace {
+
+struct FetchOutcome {
+    bool called = false;
+    DEDRemoteConfigFetchStatus status = DEDRemoteConfigFetchStatusNoFetchYet;
+    std::optional<DEDRemoteConfigError> error;
+};
+
+class RemoteConfigTest : public ::testing::Test {
+protected:
+    std::shared_ptr<DEDRemoteConfig> make(std::optional<std::string> url) {
+        DEDRemoteConfig::Configuration configuration;
+        configuration.fetchURL = std::move(url);
+        configuration.network = network_;
+        configuration.callbackQueue = dispatch::SerialQueue::create("test.remote-config");
+        return std::make_shared<DEDRemoteConfig>(configuration);
+    }
+
+    FetchOutcome fetch(DEDRemoteConfig& config, double expiration = 0) {
+        FetchOutcome outcome;
+        config.fetchWithExpirationDuration(expiration, [&](DEDRemoteConfigFetchStatus status,
+                                                           const std::optional<DEDRemoteConfigError>& error) {
+            outcome = {true, status, error};
+        });
+        EXPECT_FALSE(outcome.called) << "the completion must not run on the caller's stack";
+        executor_.runUntilIdle();
+        return outcome;
+    }
+
+    void replyWith(int status, const std::string& body) {
+        net::FakeNetwork::Reply reply;
+        reply.statusCode = status;
+        reply.body.assign(body.begin(), body.end());
+        network_->enqueueReply(reply);
+    }
+
+    dispatch::ManualExecutor executor_;
+    std::shared_ptr<net::FakeNetwork> network_ = std::make_shared<net::FakeNetwork>();
+};
+
+TEST_F(RemoteConfigTest, WithoutAddressFetchFailsAndNothingLeavesTheMachine) {
+    auto config = make(std::nullopt);
+    FetchOutcome outcome = fetch(*config);
+    ASSERT_TRUE(outcome.called);
+    EXPECT_EQ(outcome.status, DEDRemoteConfigFetchStatusFailure);
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_TRUE(network_->requests().empty());
+    EXPECT_EQ(config->lastFetchStatus(), DEDRemoteConfigFetchStatusFailure);
+}
+
+TEST_F(RemoteConfigTest, FetchedValuesWaitForActivation) {
+    auto config = make("http://127.0.0.1:1/config");
+    config->setDefaults({{"apps", "default"}, {"ads", foundation::Value::Dictionary{{"k", 1}}}});
+    replyWith(200, R"({"entries": {"apps": "fetched", "videoTutorials": {"CLV": {}}}})");
+
+    FetchOutcome outcome = fetch(*config);
+    EXPECT_EQ(outcome.status, DEDRemoteConfigFetchStatusSuccess);
+    EXPECT_FALSE(outcome.error.has_value());
+    ASSERT_EQ(network_->requests().size(), 1u);
+    EXPECT_EQ(network_->requests()[0].method, "GET");
+    EXPECT_EQ(config->configValueForKey("apps").stringValue(), "default");
+
+    std::optional<bool> changed;
+    config->activateWithCompletion([&](bool c, const std::optional<DEDRemoteConfigError>&) { changed = c; });
+    executor_.runUntilIdle();
+    EXPECT_EQ(changed, true);
+    EXPECT_EQ(config->configValueForKey("apps").stringValue(), "fetched");
+    EXPECT_EQ(config->configValueForKey("apps").source(), DEDRemoteConfigSource::Remote);
+    // A structured entry is kept as its JSON text.
+    EXPECT_EQ(nlohmann::json::parse(config->configValueForKey("videoTutorials").stringValue()),
+              nlohmann::json::parse(R"({"CLV": {}})"));
+    // Keys the fetch did not name still answer their defaults.
+    EXPECT_EQ(config->configValueForKey("ads").stringValue(), R"({"k":1})");
+    EXPECT_EQ(config->configValueForKey("ads").source(), DEDRemoteConfigSource::Default);
+    EXPECT_EQ(config->configValueForKey("missing").source(), DEDRemoteConfigSource::Static);
+    EXPECT_TRUE(config->configValueForKey("missing").dataValue().empty());
+
+    config->activateWithCompletion([&](bool c, const std::optional<DEDRemoteConfigError>&) { changed = c; });
+    executor_.runUntilIdle();
+    EXPECT_EQ(changed, false);
+}
+
+TEST_F(RemoteConfigTest, BadAnswersFailWithAnErrorAndKeepTheActiveValues) {
+    struct Case {
+        const char* name;
+        int status;
+        const char* body;
+    } cases[] = {
+        {"server error", 500, R"({"entries": {"apps": "x"}})"},
+        {"not JSON", 200, "<html>"},
+        {"no entries", 200, R"({"state": "NO_CHANGE"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto config = make("http://127.0.0.1:1/config");
+        config->setDefaults({{"apps", "default"}});
+        replyWith(c.status, c.body);
+        FetchOutcome outcome = fetch(*config);
+        EXPECT_EQ(outcome.status, DEDRemoteConfigFetchStatusFailure);
+        EXPECT_TRUE(outcome.error.has_value());
+        config->activateWithCompletion({});
+        executor_.runUntilIdle();
+        EXPECT_EQ(config->configValueForKey("apps").stringValue(), "default");
+    }
+}
+
+TEST_F(RemoteConfigTest, YoungFetchIsAnsweredWithoutTheNetwork) {
+    auto config = make("http://127.0.0.1:1/config");
+    replyWith(200, R"({"entries": {"apps": "one"}})");
+    ASSERT_EQ(fetch(*config, 21600).status, DEDRemoteConfigFetchStatusSuccess);
+
+    executor_.advanceBy(3600);
+    EXPECT_EQ(fetch(*config, 21600).status, DEDRemoteConfigFetchStatusSuccess);
+    EXPECT_EQ(network_->requests().size(), 1u);
+
+    executor_.advanceBy(21600);
+    replyWith(200, R"({"entries": {"apps": "two"}})");
+    EXPECT_EQ(fetch(*config, 21600).status, DEDRemoteConfigFetchStatusSuccess);
+    EXPECT_EQ(network_->requests().size(), 2u);
+}
+
+TEST_F(RemoteConfigTest, BundleDefaultsHoldTheFiveKeys) {
+    auto config = make(std::nullopt);
+    ASSERT_TRUE(config->setDefaultsFromPlistFileName("RemoteConfigDefaults"));
+    for (const char* key : {"apps", "ads", "offers", "cmpReferenceData", "videoTutorials"}) {
+        SCOPED_TRACE(key);
+        auto value = config->configValueForKey(key);
+        EXPECT_EQ(value.source(), DEDRemoteConfigSource::Default);
+        EXPECT_FALSE(nlohmann::json::parse(value.stringValue(), nullptr, false).is_discarded());
+    }
+    EXPECT_FALSE(config->setDefaultsFromPlistFileName("NoSuchDefaults"));
+}
+
+TEST(DEDAppTest, ConfiguresOnceWithTheBundleIdentifier) {
+    DEDApp::resetForTesting();
+    EXPECT_EQ(DEDApp::defaultApp(), nullptr);
+    DEDApp::configure();
+    ASSERT_NE(DEDApp::defaultApp(), nullptr);
+    EXPECT_EQ(DEDApp::defaultApp()->options().bundleID, "org.calvaro.Calvaro");
+    DEDOptions other;
+    other.bundleID = "other";
+    DEDApp::configure(other);
+    EXPECT_EQ(DEDApp::defaultApp()->options().bundleID, "org.calvaro.Calvaro");
+    DEDApp::resetForTesting();
+}
+
+}  // namespace
