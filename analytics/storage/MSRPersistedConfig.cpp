@@ -177,12 +177,17 @@ void MSRPersistedConfig::synchronizeToDisk() {
 
 // --- Properties -------------------------------------------------------------------
 
-double MSRPersistedConfig::lastDeleteStaleBundlesTimestamp() {
-    return doubleForKey(key("last_delete_stale"));
-}
-void MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp(double value) {
-    setDouble(value, key("last_delete_stale"));
-}
+#define MSR_DEFINE_PROPERTY(Type, getter, setter, suffix) \
+    auto MSRPersistedConfig::getter()->Type {             \
+        Type value{};                                     \
+        read(key(suffix), value);                         \
+        return value;                                     \
+    }                                                     \
+    void MSRPersistedConfig::setter(const Type& value) {  \
+        write(value, key(suffix));                        \
+    }
+MSR_PERSISTED_CONFIG_PROPERTIES(MSR_DEFINE_PROPERTY)
+#undef MSR_DEFINE_PROPERTY
 
 // Read and written on the store directly; the store's own lock suffices.
 Value MSRPersistedConfig::searchAdCampaignValue() {
@@ -191,49 +196,6 @@ Value MSRPersistedConfig::searchAdCampaignValue() {
 void MSRPersistedConfig::setSearchAdCampaignValue(const Value& value) {
     if (userDefaults_ && MSRIsNumberValue(value))
         userDefaults_->setObject(value, key("is_search_ad_campaign"));
-}
-
-double MSRPersistedConfig::lastSearchAdLookUpTimestamp() {
-    return doubleForKey(key("search_ad_last_attempt_timestamp"));
-}
-void MSRPersistedConfig::setLastSearchAdLookUpTimestamp(double value) {
-    setDouble(value, key("search_ad_last_attempt_timestamp"));
-}
-int64_t MSRPersistedConfig::searchAdRetryCount() {
-    return int64ForKey(key("search_ad_number_of_retries"));
-}
-void MSRPersistedConfig::setSearchAdRetryCount(int64_t value) {
-    setInt64(value, key("search_ad_number_of_retries"));
-}
-std::optional<std::string> MSRPersistedConfig::appInstanceID() {
-    return stringForKey(key("app_instance_id"));
-}
-void MSRPersistedConfig::setAppInstanceID(const std::optional<std::string>& value) {
-    setString(value, key("app_instance_id"));
-}
-std::optional<std::string> MSRPersistedConfig::appIDFromZMP() {
-    return stringForKey(key("zmp_app_id"));
-}
-void MSRPersistedConfig::setAppIDFromZMP(const std::optional<std::string>& value) {
-    setString(value, key("zmp_app_id"));
-}
-std::optional<std::string> MSRPersistedConfig::appIDFromAdzev() {
-    return stringForKey(key("adzev_app_id"));
-}
-void MSRPersistedConfig::setAppIDFromAdzev(const std::optional<std::string>& value) {
-    setString(value, key("adzev_app_id"));
-}
-std::optional<std::string> MSRPersistedConfig::hashedResettableDeviceID() {
-    return stringForKey(key("hashed_idfa"));
-}
-void MSRPersistedConfig::setHashedResettableDeviceID(const std::optional<std::string>& value) {
-    setString(value, key("hashed_idfa"));
-}
-std::optional<std::string> MSRPersistedConfig::diversionKey() {
-    return stringForKey(key("diversion_key"));
-}
-void MSRPersistedConfig::setDiversionKey(const std::optional<std::string>& value) {
-    setString(value, key("diversion_key"));
 }
 
 int64_t MSRPersistedConfig::measurementEnabledState() {
@@ -245,37 +207,6 @@ void MSRPersistedConfig::setMeasurementEnabledState(int64_t value) {
         defaults->setObject(int64Value(value), key("measurement_enabled_state"));
         defaults->synchronize();
     });
-}
-
-double MSRPersistedConfig::lastBackoffTimestamp() {
-    return doubleForKey(key("last_backoff"));
-}
-void MSRPersistedConfig::setLastBackoffTimestamp(double value) {
-    setDouble(value, key("last_backoff"));
-}
-double MSRPersistedConfig::lastSuccessfulUploadTimestamp() {
-    return doubleForKey(key("last_successful_upload"));
-}
-void MSRPersistedConfig::setLastSuccessfulUploadTimestamp(double value) {
-    setDouble(value, key("last_successful_upload"));
-}
-double MSRPersistedConfig::lastFailedUploadTimestamp() {
-    return doubleForKey(key("last_failed_upload"));
-}
-void MSRPersistedConfig::setLastFailedUploadTimestamp(double value) {
-    setDouble(value, key("last_failed_upload"));
-}
-std::optional<std::string> MSRPersistedConfig::appVersion() {
-    return stringForKey(key("app_version"));
-}
-void MSRPersistedConfig::setAppVersion(const std::optional<std::string>& value) {
-    setString(value, key("app_version"));
-}
-std::optional<std::string> MSRPersistedConfig::osVersion() {
-    return stringForKey(key("os_version"));
-}
-void MSRPersistedConfig::setOSVersion(const std::optional<std::string>& value) {
-    setString(value, key("os_version"));
 }
 
 double MSRPersistedConfig::midnightOffset() {
@@ -296,87 +227,20 @@ double MSRPersistedConfig::midnightOffset() {
     return offset;
 }
 
-double MSRPersistedConfig::lastMonitorDataSampledTimestamp() {
-    return doubleForKey(key("last_monitor_data_sampled_timestamp"));
-}
-void MSRPersistedConfig::setLastMonitorDataSampledTimestamp(double value) {
-    setDouble(value, key("last_monitor_data_sampled_timestamp"));
-}
-int64_t MSRPersistedConfig::firstOpenTimestampMilliseconds() {
-    return int64ForKey(key("first_open_timestamp_ms"));
-}
-void MSRPersistedConfig::setFirstOpenTimestampMilliseconds(int64_t value) {
-    setInt64(value, key("first_open_timestamp_ms"));
-}
-
-std::optional<std::string> MSRPersistedConfig::configServerLastModifiedString() {
+MSRPersistedConfig::Text MSRPersistedConfig::configServerLastModifiedString() {
     Value value = rawValue(key("last_modified_since_key"));
     if (const std::string* text = value.string()) return *text;
     return std::nullopt;
 }
-void MSRPersistedConfig::setConfigServerLastModifiedString(const std::optional<std::string>& value) {
+void MSRPersistedConfig::setConfigServerLastModifiedString(const Text& value) {
     setString(value, key("last_modified_since_key"));
 }
 
-std::optional<std::string> MSRPersistedConfig::configServerETag() {
-    return stringForKey(key("config_etag"));
-}
-void MSRPersistedConfig::setConfigServerETag(const std::optional<std::string>& value) {
-    setString(value, key("config_etag"));
-}
-Value MSRPersistedConfig::loadTimestampValue() {
-    return rawValue(key("load_timestamp"));
-}
-void MSRPersistedConfig::setLoadTimestampValue(const Value& value) {
-    setRawValue(value, key("load_timestamp"));
-}
-Value MSRPersistedConfig::allowPersonalizedAds() {
-    return rawValue(key("allow_personalized_ads"));
-}
-void MSRPersistedConfig::setAllowPersonalizedAds(const Value& value) {
-    setRawValue(value, key("allow_personalized_ads"));
-}
-std::optional<std::string> MSRPersistedConfig::vuzedezoFeatureRollouts() {
-    return stringForKey(key("vuzedezo_feature_rollouts"));
-}
-void MSRPersistedConfig::setVuzedezoFeatureRollouts(const std::optional<std::string>& value) {
-    setString(value, key("vuzedezo_feature_rollouts"));
-}
-Value MSRPersistedConfig::deferredDeepLinkRetrievalComplete() {
-    return rawValue(key("deep_link_retrieval_complete"));
-}
-void MSRPersistedConfig::setDeferredDeepLinkRetrievalComplete(const Value& value) {
-    setRawValue(value, key("deep_link_retrieval_complete"));
-}
-int64_t MSRPersistedConfig::deferredDeepLinkRetryCount() {
-    return int64ForKey(key("deep_link_retry_count"));
-}
-void MSRPersistedConfig::setDeferredDeepLinkRetryCount(int64_t value) {
-    setInt64(value, key("deep_link_retry_count"));
-}
-bool MSRPersistedConfig::shouldSetLastAdvertisingIDResetUserProperty() {
-    return boolForKey(key("set_last_advertising_id_reset"));
-}
-void MSRPersistedConfig::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
-    setBool(value, key("set_last_advertising_id_reset"));
-}
-bool MSRPersistedConfig::unmatchedFirstOpenWithoutIDFA() {
-    return boolForKey(key("unmatched_first_open"));
-}
-void MSRPersistedConfig::setUnmatchedFirstOpenWithoutIDFA(bool value) {
-    setBool(value, key("unmatched_first_open"));
-}
 Value MSRPersistedConfig::previousFirstOpenCount() {
     return numberForKey(key("previous_first_open_count"));
 }
 void MSRPersistedConfig::setPreviousFirstOpenCount(const Value& value) {
     setNumber(value, key("previous_first_open_count"));
-}
-std::optional<std::string> MSRPersistedConfig::previousBundledConsentSignals() {
-    return stringForKey(key("previous_bundled_consent_signals"));
-}
-void MSRPersistedConfig::setPreviousBundledConsentSignals(const std::optional<std::string>& value) {
-    setString(value, key("previous_bundled_consent_signals"));
 }
 
 std::optional<Value::Bytes> MSRPersistedConfig::adCampaignInfoBuffer() {
@@ -385,46 +249,12 @@ std::optional<Value::Bytes> MSRPersistedConfig::adCampaignInfoBuffer() {
     return std::nullopt;
 }
 void MSRPersistedConfig::setAdCampaignInfoBuffer(const std::optional<Value::Bytes>& value) {
-    if (!userDefaults_) return;
-    onQueue([&] {
-        userDefaults_->setObject(value ? Value(*value) : Value(), key("ad_campaign_info_buffer"));
-        scheduleSynchronizeToDisk();
-    });
+    setNumber(value ? Value(*value) : Value(), key("ad_campaign_info_buffer"));
 }
 
-double MSRPersistedConfig::lastSessionActivityClockTime() {
-    return doubleForKey(key("last_engagement_end"));
-}
-void MSRPersistedConfig::setLastSessionActivityClockTime(double value) {
-    setDouble(value, key("last_engagement_end"));
-}
-int64_t MSRPersistedConfig::sessionNumber() {
-    return int64ForKey(key("session_number"));
-}
-void MSRPersistedConfig::setSessionNumber(int64_t value) {
-    setInt64(value, key("session_number"));
-}
 std::optional<Value::Dictionary> MSRPersistedConfig::defaultEventParameters() {
     return dictionaryForKey(key("default_event_parameters"));
 }
 void MSRPersistedConfig::setDefaultEventParameters(const std::optional<Value::Dictionary>& value) {
     setDictionary(value, key("default_event_parameters"));
-}
-int64_t MSRPersistedConfig::lastUploadedEventTimestampMillis() {
-    return int64ForKey(key("last_uploaded_event_millis"));
-}
-void MSRPersistedConfig::setLastUploadedEventTimestampMillis(int64_t value) {
-    setInt64(value, key("last_uploaded_event_millis"));
-}
-int64_t MSRPersistedConfig::SKANEvaluationEventTimeMillis() {
-    return int64ForKey(key("skan_evaluation_event_time_millis"));
-}
-void MSRPersistedConfig::setSKANEvaluationEventTimeMillis(int64_t value) {
-    setInt64(value, key("skan_evaluation_event_time_millis"));
-}
-int64_t MSRPersistedConfig::SKANEvaluationUpdateBackoffMillis() {
-    return int64ForKey(key("skan_evaluation_update_backoff_millis"));
-}
-void MSRPersistedConfig::setSKANEvaluationUpdateBackoffMillis(int64_t value) {
-    setInt64(value, key("skan_evaluation_update_backoff_millis"));
 }

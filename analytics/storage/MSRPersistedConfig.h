@@ -59,87 +59,118 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     void synchronizeToDisk();
 
     // --- Properties ---
-    double lastDeleteStaleBundlesTimestamp();
-    void setLastDeleteStaleBundlesTimestamp(double value);
+    // Each (value type, getter, setter, key suffix) row is a property read and
+    // written through the generic access of its type: double, int64, flag
+    // (bool over an int64), text, or a raw value read and written as stored
+    // without scheduling a synchronize.
+    using Text = std::optional<std::string>;
+    using Raw = foundation::Value;
+#define MSR_PERSISTED_CONFIG_PROPERTIES(X)                                                                   \
+    X(double, lastDeleteStaleBundlesTimestamp, setLastDeleteStaleBundlesTimestamp, "last_delete_stale")      \
+    X(double, lastSearchAdLookUpTimestamp, setLastSearchAdLookUpTimestamp,                                   \
+      "search_ad_last_attempt_timestamp")                                                                    \
+    X(int64_t, searchAdRetryCount, setSearchAdRetryCount, "search_ad_number_of_retries")                     \
+    X(Text, appInstanceID, setAppInstanceID, "app_instance_id")                                              \
+    X(Text, appIDFromZMP, setAppIDFromZMP, "zmp_app_id")                                                     \
+    X(Text, appIDFromAdzev, setAppIDFromAdzev, "adzev_app_id")                                               \
+    X(Text, hashedResettableDeviceID, setHashedResettableDeviceID, "hashed_idfa")                            \
+    X(Text, diversionKey, setDiversionKey, "diversion_key")                                                  \
+    X(double, lastBackoffTimestamp, setLastBackoffTimestamp, "last_backoff")                                 \
+    X(double, lastSuccessfulUploadTimestamp, setLastSuccessfulUploadTimestamp, "last_successful_upload")     \
+    X(double, lastFailedUploadTimestamp, setLastFailedUploadTimestamp, "last_failed_upload")                 \
+    X(Text, appVersion, setAppVersion, "app_version")                                                        \
+    X(Text, osVersion, setOSVersion, "os_version")                                                           \
+    X(double, lastMonitorDataSampledTimestamp, setLastMonitorDataSampledTimestamp,                           \
+      "last_monitor_data_sampled_timestamp")                                                                 \
+    X(int64_t, firstOpenTimestampMilliseconds, setFirstOpenTimestampMilliseconds, "first_open_timestamp_ms") \
+    X(Text, configServerETag, setConfigServerETag, "config_etag")                                            \
+    X(Raw, loadTimestampValue, setLoadTimestampValue, "load_timestamp")                                      \
+    X(Raw, allowPersonalizedAds, setAllowPersonalizedAds, "allow_personalized_ads")                          \
+    X(Text, vuzedezoFeatureRollouts, setVuzedezoFeatureRollouts, "vuzedezo_feature_rollouts")                \
+    X(Raw, deferredDeepLinkRetrievalComplete, setDeferredDeepLinkRetrievalComplete,                          \
+      "deep_link_retrieval_complete")                                                                        \
+    X(int64_t, deferredDeepLinkRetryCount, setDeferredDeepLinkRetryCount, "deep_link_retry_count")           \
+    X(bool, shouldSetLastAdvertisingIDResetUserProperty, setShouldSetLastAdvertisingIDResetUserProperty,     \
+      "set_last_advertising_id_reset")                                                                       \
+    X(bool, unmatchedFirstOpenWithoutIDFA, setUnmatchedFirstOpenWithoutIDFA, "unmatched_first_open")         \
+    X(Text, previousBundledConsentSignals, setPreviousBundledConsentSignals,                                 \
+      "previous_bundled_consent_signals")                                                                    \
+    X(double, lastSessionActivityClockTime, setLastSessionActivityClockTime, "last_engagement_end")          \
+    X(int64_t, sessionNumber, setSessionNumber, "session_number")                                            \
+    X(int64_t, lastUploadedEventTimestampMillis, setLastUploadedEventTimestampMillis,                        \
+      "last_uploaded_event_millis")                                                                          \
+    X(int64_t, SKANEvaluationEventTimeMillis, setSKANEvaluationEventTimeMillis,                              \
+      "skan_evaluation_event_time_millis")                                                                   \
+    X(int64_t, SKANEvaluationUpdateBackoffMillis, setSKANEvaluationUpdateBackoffMillis,                      \
+      "skan_evaluation_update_backoff_millis")
+#define MSR_DECLARE_PROPERTY(Type, getter, setter, suffix) \
+    Type getter();                                         \
+    void setter(const Type& value);
+    MSR_PERSISTED_CONFIG_PROPERTIES(MSR_DECLARE_PROPERTY)
+#undef MSR_DECLARE_PROPERTY
+
+    // Properties with an access of their own.
+    // Read and written on the store directly; only numbers are stored.
     foundation::Value searchAdCampaignValue();
     void setSearchAdCampaignValue(const foundation::Value& value);
-    double lastSearchAdLookUpTimestamp();
-    void setLastSearchAdLookUpTimestamp(double value);
-    int64_t searchAdRetryCount();
-    void setSearchAdRetryCount(int64_t value);
-    std::optional<std::string> appInstanceID();
-    void setAppInstanceID(const std::optional<std::string>& value);
-    std::optional<std::string> appIDFromZMP();
-    void setAppIDFromZMP(const std::optional<std::string>& value);
-    std::optional<std::string> appIDFromAdzev();
-    void setAppIDFromAdzev(const std::optional<std::string>& value);
-    std::optional<std::string> hashedResettableDeviceID();
-    void setHashedResettableDeviceID(const std::optional<std::string>& value);
-    std::optional<std::string> diversionKey();
-    void setDiversionKey(const std::optional<std::string>& value);
+    // Kept in the application's own preferences, so it survives clearValues.
     int64_t measurementEnabledState();
     void setMeasurementEnabledState(int64_t value);
-    double lastBackoffTimestamp();
-    void setLastBackoffTimestamp(double value);
-    double lastSuccessfulUploadTimestamp();
-    void setLastSuccessfulUploadTimestamp(double value);
-    double lastFailedUploadTimestamp();
-    void setLastFailedUploadTimestamp(double value);
-    std::optional<std::string> appVersion();
-    void setAppVersion(const std::optional<std::string>& value);
-    std::optional<std::string> osVersion();
-    void setOSVersion(const std::optional<std::string>& value);
     // Seconds in [0, 86400), whole milliseconds; drawn once and kept.
     double midnightOffset();
-    double lastMonitorDataSampledTimestamp();
-    void setLastMonitorDataSampledTimestamp(double value);
-    int64_t firstOpenTimestampMilliseconds();
-    void setFirstOpenTimestampMilliseconds(int64_t value);
-    std::optional<std::string> configServerLastModifiedString();
-    void setConfigServerLastModifiedString(const std::optional<std::string>& value);
-    std::optional<std::string> configServerETag();
-    void setConfigServerETag(const std::optional<std::string>& value);
-    foundation::Value loadTimestampValue();
-    void setLoadTimestampValue(const foundation::Value& value);
-    foundation::Value allowPersonalizedAds();
-    void setAllowPersonalizedAds(const foundation::Value& value);
-    std::optional<std::string> vuzedezoFeatureRollouts();
-    void setVuzedezoFeatureRollouts(const std::optional<std::string>& value);
-    foundation::Value deferredDeepLinkRetrievalComplete();
-    void setDeferredDeepLinkRetrievalComplete(const foundation::Value& value);
-    int64_t deferredDeepLinkRetryCount();
-    void setDeferredDeepLinkRetryCount(int64_t value);
-    bool shouldSetLastAdvertisingIDResetUserProperty();
-    void setShouldSetLastAdvertisingIDResetUserProperty(bool value);
-    bool unmatchedFirstOpenWithoutIDFA();
-    void setUnmatchedFirstOpenWithoutIDFA(bool value);
+    // Read as stored, written as text.
+    Text configServerLastModifiedString();
+    void setConfigServerLastModifiedString(const Text& value);
+    // A number as stored (no kind check on reading).
     foundation::Value previousFirstOpenCount();
     void setPreviousFirstOpenCount(const foundation::Value& value);
-    std::optional<std::string> previousBundledConsentSignals();
-    void setPreviousBundledConsentSignals(const std::optional<std::string>& value);
+    // Raw, but its write schedules a synchronize.
     std::optional<foundation::Value::Bytes> adCampaignInfoBuffer();
     void setAdCampaignInfoBuffer(const std::optional<foundation::Value::Bytes>& value);
-    double lastSessionActivityClockTime();
-    void setLastSessionActivityClockTime(double value);
-    int64_t sessionNumber();
-    void setSessionNumber(int64_t value);
     std::optional<foundation::Value::Dictionary> defaultEventParameters();
     void setDefaultEventParameters(const std::optional<foundation::Value::Dictionary>& value);
-    int64_t lastUploadedEventTimestampMillis();
-    void setLastUploadedEventTimestampMillis(int64_t value);
-    int64_t SKANEvaluationEventTimeMillis();
-    void setSKANEvaluationEventTimeMillis(int64_t value);
-    int64_t SKANEvaluationUpdateBackoffMillis();
-    void setSKANEvaluationUpdateBackoffMillis(int64_t value);
 
   private:
     MSRPersistedConfig(std::string name, std::shared_ptr<MSRConfigStore> store);
 
-    static std::string key(const char* suffix) { return std::string(kKeyPrefix) + suffix; }
+    static std::string key(const char* suffix) {
+        return std::string(kKeyPrefix) + suffix;
+    }
     // Runs `block` on the serial queue and waits for it.
     void onQueue(const std::function<void()>& block);
     foundation::Value rawValue(const std::string& key);
     void setRawValue(const foundation::Value& value, const std::string& key);
+    // The generic access of each property type, chosen by overload.
+    void read(const std::string& key, double& value) {
+        value = doubleForKey(key);
+    }
+    void read(const std::string& key, int64_t& value) {
+        value = int64ForKey(key);
+    }
+    void read(const std::string& key, bool& value) {
+        value = boolForKey(key);
+    }
+    void read(const std::string& key, Text& value) {
+        value = stringForKey(key);
+    }
+    void read(const std::string& key, Raw& value) {
+        value = rawValue(key);
+    }
+    void write(double value, const std::string& key) {
+        setDouble(value, key);
+    }
+    void write(int64_t value, const std::string& key) {
+        setInt64(value, key);
+    }
+    void write(bool value, const std::string& key) {
+        setBool(value, key);
+    }
+    void write(const Text& value, const std::string& key) {
+        setString(value, key);
+    }
+    void write(const Raw& value, const std::string& key) {
+        setRawValue(value, key);
+    }
 
     std::string name_;
     std::shared_ptr<MSRConfigStore> userDefaults_;  // null when the file could not be opened
