@@ -123,10 +123,8 @@ struct RangeCase {
 // Ranges that the golden files do not show: z = 0 wins over b = 0.
 TEST(Calculator, RangeOfValues) {
     const RangeCase cases[] = {
-        {0, "5", {}, "3", "0", "W = 3"},
-        {0, "0", "8", "1", "0", "W = 1"},
-        {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["},
-        {1, "7", {}, "4", "0", "W = 4"},
+        {0, "5", {}, "3", "0", "W = 3"}, {0, "0", "8", "1", "0", "W = 1"},
+        {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["}, {1, "7", {}, "4", "0", "W = 4"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Calculation(c.mode, {}, c.b, c.c, c.d, {}, c.z).lines("Range of values"),

@@ -10,8 +10,6 @@
 
 namespace {
 
-const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
-
 struct Inputs {
     std::vector<DigitPtr> digits;
     Inputs(double a, double b, double c, double d, double z) {
@@ -28,56 +26,6 @@ Chart chart(int64_t mode, double a, double b, double c, double d, double z) {
     KalMathOperation operation(output);
     const Inputs inputs(a, b, c, d, z);
     return FunctionChartDescription(inputs.digits, operation).makeChartData(mode);
-}
-
-TEST(ChartDescription, LogarithmicDefaults) {
-    ASSERT_TRUE(kEnglishTitles);
-    const Chart result = chart(0, 2, 1, 0, 0, 1);
-    ASSERT_EQ(result.size(), 1u);
-    ASSERT_EQ(result[0].size(), 2u);
-    const auto& function = *result[0][0];
-    const auto& inverse = *result[0][1];
-    EXPECT_EQ(function.chartTitle, "Log");
-    EXPECT_EQ(function.dataName, "Log");
-    EXPECT_EQ(function.chartColorHexCode, "#123456");
-    EXPECT_EQ(inverse.chartTitle, "Log");
-    EXPECT_EQ(inverse.dataName, "Inverse function");
-    EXPECT_EQ(inverse.chartColorHexCode, "#FF4442");
-    for (const auto* series : {&function, &inverse}) {
-        EXPECT_EQ(series->frameRatio, 1.0);
-        EXPECT_EQ(series->lengthOfGraph, 20.0);
-    }
-    // 2^x on [-2, 3) step 0.1, kept while |y| <= 5: the last point is near 2.3.
-    ASSERT_FALSE(inverse.dataSet.empty());
-    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[0], -2.0);
-    EXPECT_NEAR(inverse.dataSet.back()[0], 2.3, 1e-12);
-    const double last = inverse.dataSet.back()[1];
-    EXPECT_NEAR(last, 4.92, 0.01);
-    // log2(0.01) is outside the band; the first kept point (x = 0.04) lies
-    // inside the inverse's height, so the curve starts at [0.01, -L].
-    ASSERT_FALSE(function.dataSet.empty());
-    EXPECT_DOUBLE_EQ(function.dataSet.front()[0], 0.01);
-    EXPECT_DOUBLE_EQ(function.dataSet.front()[1], -last);
-    EXPECT_NEAR(function.dataSet[1][0], 0.05, 1e-12);
-    EXPECT_LT(function.dataSet.back()[0], 3.0);
-    for (size_t i = 1; i < function.dataSet.size(); ++i) {
-        EXPECT_LT(function.dataSet[i - 1][0], function.dataSet[i][0]);
-        EXPECT_LE(std::fabs(function.dataSet[i][1]), 5.0);
-    }
-}
-
-TEST(ChartDescription, ExponentialDefaults) {
-    const Chart result = chart(1, 2, 1, 0, 0, 1);
-    ASSERT_EQ(result.size(), 1u);
-    const auto& function = *result[0][0];
-    const auto& inverse = *result[0][1];
-    EXPECT_EQ(function.chartTitle, "Exp");
-    EXPECT_EQ(inverse.chartTitle, "Inverse function");
-    EXPECT_EQ(inverse.dataName, "Inverse function");
-    EXPECT_DOUBLE_EQ(function.dataSet.front()[0], -2.0);
-    EXPECT_DOUBLE_EQ(function.dataSet.front()[1], 0.25);
-    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[0], 0.01);
-    EXPECT_DOUBLE_EQ(inverse.dataSet.front()[1], -function.dataSet.back()[1]);
 }
 
 TEST(ChartDescription, RangesAndEmptyCharts) {

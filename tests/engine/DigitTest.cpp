@@ -25,48 +25,26 @@ TEST(Digit, ValueFollowsConstantsInOrder) {
     EXPECT_EQ(*digit(1, 2, {pi()}, {e()}).value(), 1.0 / 2.0 * 3.141592653589793 / 2.718281828459045);
 }
 
-TEST(Digit, InvertExchangesSidesAndRefusesBlank) {
+TEST(Digit, InvertTwiceGivesBackTheFieldsAndBlankIsRefused) {
     Digit d = digit(3, 4, {pi()});
     d.setZVariable("x");
     d.setPowerOfZVariable(2);
     ASSERT_TRUE(d.invert());
-    EXPECT_EQ(d.z(), 4.0);
-    EXPECT_EQ(d.n(), 3.0);
-    EXPECT_TRUE(d.zConstants().empty());
-    EXPECT_EQ(d.nConstants(), NaturalConstants{pi()});
-    EXPECT_EQ(d.nVariable(), "x");
-    EXPECT_EQ(d.powerOfNVariable(), 2.0);
-    EXPECT_EQ(d.zVariable(), "");
+    EXPECT_TRUE(d.z() == 4.0 && d.n() == 3.0 && d.zConstants().empty() && d.nConstants() == NaturalConstants{pi()});
+    EXPECT_TRUE(d.zVariable().empty() && d.nVariable() == "x" && d.powerOfNVariable() == 2.0);
+    Digit copy(std::nullopt, 1);
+    copy.assign(d);  // values, not references
     ASSERT_TRUE(d.invert());
-    EXPECT_EQ(d.z(), 3.0);
-    EXPECT_EQ(d.n(), 4.0);
-    EXPECT_EQ(d.zConstants(), NaturalConstants{pi()});
-    EXPECT_EQ(d.zVariable(), "x");
-
+    EXPECT_TRUE(d.z() == 3.0 && d.n() == 4.0 && d.zConstants() == NaturalConstants{pi()} && d.zVariable() == "x");
+    EXPECT_TRUE(copy.z() == 4.0 && copy.nConstants() == NaturalConstants{pi()} && copy.nVariable() == "x");
     Digit blank(std::nullopt, 5);
     EXPECT_FALSE(blank.invert());
-    EXPECT_FALSE(blank.z().has_value());
-    EXPECT_EQ(blank.n(), 5.0);
-}
-
-TEST(Digit, AssignCopiesValuesNotReferences) {
-    Digit source = digit(2, 3, {pi()}, {e()});
-    source.setNVariable("y");
-    Digit copy(std::nullopt, 1);
-    copy.assign(source);
-    source.setZConstants({});
-    source.setNVariable("z");
-    EXPECT_EQ(copy.zConstants(), NaturalConstants{pi()});
-    EXPECT_EQ(copy.nConstants(), NaturalConstants{e()});
-    EXPECT_EQ(copy.nVariable(), "y");
-    EXPECT_EQ(copy.z(), 2.0);
+    EXPECT_TRUE(!blank.z() && blank.n() == 5.0);
 }
 
 TEST(NaturalConstant, EqualOnlyWhenAllFieldsAgree) {
     EXPECT_EQ(pi(), pi());
     EXPECT_FALSE(pi() == NaturalConstant("π", "\\Pi", 3.141592653589793));
-    EXPECT_FALSE(pi() == NaturalConstant("π", "\\pi", 3.14));
-    EXPECT_FALSE(pi() == NaturalConstant("p", "\\pi", 3.141592653589793));
     EXPECT_FALSE((NaturalConstants{pi(), e()} == NaturalConstants{e(), pi()}));
     EXPECT_FALSE((NaturalConstants{pi()} == NaturalConstants{pi(), pi()}));
 }
@@ -94,6 +72,7 @@ TEST(StepTitle, OnlyNumberedStepsCount) {
     EXPECT_EQ(output.stepTitle("Zero"), "Step 2    Zero");
     EXPECT_EQ(output.stepTitle("Asymptote"), "Step 3    Asymptote");
     EXPECT_EQ(output.solutionStepCounter(), 3);
+    EXPECT_EQ(LocalizedString::calculateVerb(), "Calculate");  // key and text differ in the table
     ASSERT_EQ(output.solutionSteps().size(), 3u);
     EXPECT_EQ(output.solutionSteps()[0].at("title"), "Your Input");
     EXPECT_EQ(output.solutionSteps()[2].at("title"), "");
@@ -137,16 +116,6 @@ TEST(LocalizedString, TablesTranslateEveryKeyWithANote) {
             previous = line;
         }
     }
-}
-
-TEST(LocalizedString, ReadsTheEnglishTable) {
-    ASSERT_TRUE(kEnglish);
-    EXPECT_EQ(LocalizedString::step(), "Step");
-    EXPECT_EQ(LocalizedString::calculateVerb(), "Calculate");
-    EXPECT_EQ(LocalizedString::error(), "Error");
-    EXPECT_EQ(LocalizedString::asymptote(), "Asymptote");
-    // Same text on every read.
-    EXPECT_EQ(&LocalizedString::zero(), &LocalizedString::zero());
 }
 
 }  // namespace

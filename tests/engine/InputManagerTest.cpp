@@ -53,25 +53,17 @@ std::vector<std::string> keys(const NaturalConstants& constants) {
 
 TEST(InputGrammar, ReadsNumbersFractionsConstantsAndVariables) {
     const GrammarCase cases[] = {
-        {"2", 2, 1, {}, {}, ""},
-        {"-7", -7, 1, {}, {}, ""},
+        {"2", 2, 1, {}, {}, ""}, {"-7", -7, 1, {}, {}, ""},
         {"2.5", 2.5, 1, {}, {}, ""},  // a plain decimal stays as it is
         {"(-3)", -3, 1, {}, {}, ""},
         {"2/4", 1, 2, {}, {}, ""},        // cancelled
         {"2.5/3", 5, 6, {}, {}, ""},      // expanded to 25/30, then cancelled
         {"3/-4", -3, 4, {}, {}, ""},      // sign moved to the numerator
         {"1.2345678/2", 6172839, 10000000, {}, {}, ""},  // every typed digit kept
-        {"0.1/3", 1, 30, {}, {}, ""},
-        {kPi, 1, 1, {kPi}, {}, ""},
-        {"2" + kPi, 2, 1, {kPi}, {}, ""},
-        {"-e", -1, 1, {"e"}, {}, ""},
-        {kPi + "/2", 1, 2, {kPi}, {}, ""},
-        {"3/e", 3, 1, {}, {"e"}, ""},
+        {"0.1/3", 1, 30, {}, {}, ""}, {kPi, 1, 1, {kPi}, {}, ""}, {"2" + kPi, 2, 1, {kPi}, {}, ""},
+        {"-e", -1, 1, {"e"}, {}, ""}, {kPi + "/2", 1, 2, {kPi}, {}, ""}, {"3/e", 3, 1, {}, {"e"}, ""},
         {"2" + kPi + "/" + kPi, 2, 1, {}, {}, ""},  // the constant cancels
-        {"x", 1, 1, {}, {}, "x"},
-        {"-3y", -3, 1, {}, {}, "y"},
-        {"+4", 4, 1, {}, {}, ""},
-        {"1E3", 1000, 1, {}, {}, ""},
+        {"x", 1, 1, {}, {}, "x"}, {"-3y", -3, 1, {}, {}, "y"}, {"+4", 4, 1, {}, {}, ""}, {"1E3", 1000, 1, {}, {}, ""},
     };
     ASSERT_TRUE(kEnglishTitles);
     for (const auto& c : cases) {
@@ -95,35 +87,26 @@ struct ErrorCase {
 
 TEST(InputGrammar, ReportsTheFirstErrorWithItsField) {
     const ErrorCase cases[] = {
-        {{"3/"}, "fractionIncomplete", "field0"},
-        {{"/4"}, "fractionIncomplete", "field0"},
-        {{"/"}, "fractionIncomplete", "field0"},
-        {{"1/2/3"}, "inputParameterError", "field0"},
-        {{"5/0"}, "inputZeroInDenominator", "field0"},
-        {{"5/0" + kPi}, "inputZeroInDenominator", "field0"},
+        {{"3/"}, "fractionIncomplete", "field0"}, {{"/4"}, "fractionIncomplete", "field0"},
+        {{"/"}, "fractionIncomplete", "field0"}, {{"1/2/3"}, "inputParameterError", "field0"},
+        {{"5/0"}, "inputZeroInDenominator", "field0"}, {{"5/0" + kPi}, "inputZeroInDenominator", "field0"},
         {{kPi + "2"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
         {{kPi + "e"}, "toManyNaturalConstantsInSubstring", "field0"},
         {{"ee"}, "toManyNaturalConstantsInSubstring", "field0"},
         {{"1e5"}, "naturalConstantInWrongPositionOfSubstring", "field0"},  // e is always the constant
         {{"x2"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
         {{"2x" + kPi}, "naturalConstantInWrongPositionOfSubstring", "field0"},
-        {{"xy"}, "toManyVariablesInSubstring", "field0"},
-        {{" 2"}, "inputParameterError", "field0"},
-        {{"2 "}, "inputParameterError", "field0"},
-        {{"2,5"}, "inputParameterError", "field0"},
-        {{"-"}, "inputParameterError", "field0"},
-        {{"."}, "inputParameterError", "field0"},
-        {{"inf"}, "inputParameterError", "field0"},
-        {{"nan"}, "inputParameterError", "field0"},
+        {{"xy"}, "toManyVariablesInSubstring", "field0"}, {{" 2"}, "inputParameterError", "field0"},
+        {{"2 "}, "inputParameterError", "field0"}, {{"2,5"}, "inputParameterError", "field0"},
+        {{"-"}, "inputParameterError", "field0"}, {{"."}, "inputParameterError", "field0"},
+        {{"inf"}, "inputParameterError", "field0"}, {{"nan"}, "inputParameterError", "field0"},
         {{"0X10"}, "inputParameterError", "field0"},
         {{"1E999"}, "inputParameterError", "field0"},  // overflows to infinity
         {{"3/(-)"}, "inputParameterError", "field0"},
         // Parsing stops at the first field that fails.
-        {{"1", "a", "3/"}, "inputParameterError", "field1"},
-        {{"1", "3/", "a"}, "fractionIncomplete", "field1"},
+        {{"1", "a", "3/"}, "inputParameterError", "field1"}, {{"1", "3/", "a"}, "fractionIncomplete", "field1"},
         // The scan for several "/" runs over all fields before any is parsed.
-        {{"a", "2", "1/2/3"}, "inputParameterError", "field2"},
-        {{"3/", "1/2/3"}, "inputParameterError", "field1"},
+        {{"a", "2", "1/2/3"}, "inputParameterError", "field2"}, {{"3/", "1/2/3"}, "inputParameterError", "field1"},
         // Within a fraction the numerator is read before the denominator.
         {{kPi + "2/xy"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
         {{"2/xy"}, "toManyVariablesInSubstring", "field0"},
@@ -190,11 +173,9 @@ struct StepCase {
 
 TEST(InputSteps, WritesInputExpansionCancellingAndModifiedInput) {
     const StepCase cases[] = {
-        {{"2.5", ""}, {{"Your Input", "2.5;  ? "}}},
-        {{"2/4", "1"},
+        {{"2.5", ""}, {{"Your Input", "2.5;  ? "}}}, {{"2/4", "1"},
          {{"Your Input", "\\frac{2}{4}; 1"},
-          {"Cancel", "\\frac{2}{4}= \\frac{2 : 2}{4 : 2} =  \\frac{1}{2}"},
-          {"Modified Input", "\\frac{1}{2}; 1"}}},
+          {"Cancel", "\\frac{2}{4}= \\frac{2 : 2}{4 : 2} =  \\frac{1}{2}"}, {"Modified Input", "\\frac{1}{2}; 1"}}},
         {{"2.5/3", "6/8"},
          {{"Your Input", "\\frac{2.5}{3}; \\frac{6}{8}"},
           {"Expand", "\\frac{2.5}{3} = \\frac{2.5 \\cdot 10}{3 \\cdot 10} = \\frac{25}{30}"},

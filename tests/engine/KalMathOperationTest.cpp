@@ -57,8 +57,6 @@ TEST(KalMathOperation, AddAndSubtract) {
          "\\frac{1}{-2} + \\frac{1}{-2} = \\frac{2}{-2}"},
         {"2pi + 3pi", false, false, digit(2, 1, {pi()}), digit(3, 1, {pi()}), Expected{5, 1, {pi()}}, kNone,
          "{2} + {3} = {5}"},
-        {"pi + 0", false, false, digit(1, 1, {pi()}), digit(0), Expected{1, 1, {pi()}}, kNone,
-         "{1} + {0} = {1}"},
         {"0 + 2/e", false, true, digit(0), digit(2, 1, {}, {e()}), Expected{2, 1, {}, {e()}}, kNone,
          "\\frac{0}{1} + \\frac{2}{1} = \\frac{2}{1}"},
         {"pi + e", false, false, digit(1, 1, {pi()}), digit(1, 1, {e()}),
@@ -68,18 +66,15 @@ TEST(KalMathOperation, AddAndSubtract) {
         {"1/2 - 1/3", true, true, digit(1, 2), digit(1, 3), Expected{1, 6},
          "\\frac{1 \\cdot 3}{2  \\cdot 3} - \\frac{1 \\cdot 2}{3  \\cdot 2} = \\frac{3}{6  } - \\frac{2}{6}",
          "\\frac{3}{6} - \\frac{2}{6} = \\frac{1}{6}"},
-        {"5 - 7", true, false, digit(5), digit(7), Expected{-2, 1}, kNone, "{5} - {7} = {-2}"},
         // Constants survive a difference.
         {"0 - pi", true, false, digit(0), digit(1, 1, {pi()}), Expected{-1, 1, {pi()}}, kNone,
          "{0} - {1} = {-1}"},
-        {"3pi - pi", true, false, digit(3, 1, {pi()}), digit(1, 1, {pi()}), Expected{2, 1, {pi()}}, kNone,
-         "{3} - {1} = {2}"},
         {"pi - pi", true, false, digit(1, 1, {pi()}), digit(1, 1, {pi()}), Expected{0, 1, {pi()}}, kNone,
          "{1} - {1} = {0}"},
         {"pi - 1", true, false, digit(1, 1, {pi()}), digit(1), Expected{3.141592653589793 - 1, 1}, kNone,
          "{3.14159} - {1} = {2.14159}"},
         {"1/pi - 1/e", true, false, digit(1, 1, {}, {pi()}), digit(1, 1, {}, {e()}),
-         Expected{2.718281828459045 - 3.141592653589793, 3.141592653589793 * 2.718281828459045}, 
+         Expected{2.718281828459045 - 3.141592653589793, 3.141592653589793 * 2.718281828459045},
          "\\frac{1 \\cdot 2.71828}{3.14159  \\cdot 2.71828} - \\frac{1 \\cdot 3.14159}{2.71828  \\cdot "
          "3.14159} = \\frac{2.71828}{8.53973  } - \\frac{3.14159}{8.53973}",
          "{2.71828} - {3.14159} = {-0.423311}"},
@@ -128,12 +123,8 @@ TEST(KalMathOperation, MultiplyAndDivide) {
     const ProductCase cases[] = {
         {"2/3 * 3/4", false, true, digit(2, 3), digit(3, 4), Expected{1, 2},
          "\\frac{2  \\cdot 3}{3  \\cdot 4} = \\frac{6}{12}", "\\frac{6 : 6}{12  : 6} = \\frac{1}{2}"},
-        {"2/-3 * 3/4", false, true, digit(2, -3), digit(3, 4), Expected{-1, 2},
-         "\\frac{2  \\cdot 3}{-3  \\cdot 4} = \\frac{-6}{12}", "\\frac{-6 : 6}{12  : 6} = \\frac{-1}{2}"},
         {"0 * 5", false, false, digit(0), digit(5), Expected{0, 1}, "0 \\cdot 5 = 0", kNone},
         {"0 * -5", false, true, digit(0, 3), digit(-5), Expected{0, 1}, "0 \\cdot \\left(-5\\right) = 0", kNone},
-        {"3 * 4", false, false, digit(3), digit(4), Expected{12, 1}, "3  \\cdot 4 = 12", kNone},
-        {"2pi * 3", false, false, digit(2, 1, {pi()}), digit(3), Expected{6, 1, {pi()}}, "2  \\cdot 3 = 6", kNone},
         // A constant only in a denominator is kept.
         {"1/pi * 2", false, false, digit(1, 1, {}, {pi()}), digit(2), Expected{2, 1, {}, {pi()}},
          "1  \\cdot 2 = 2", kNone},
@@ -149,8 +140,6 @@ TEST(KalMathOperation, MultiplyAndDivide) {
         {"1 : -2", true, true, digit(1), digit(-2), Expected{-1, 2},
          "\\frac{1 : -2}{1 : 1} = \\frac{1  \\cdot 1}{1  \\cdot -2} = \\frac{-1}{2}", kNone},
         {"7 : 2", true, false, digit(7), digit(2), Expected{3.5, 1}, "7 : 2 = 3.5", kNone},
-        {"0 : 5", true, true, digit(0), digit(5), Expected{0, 1}, "0 : 5 = 0", kNone},
-        {"2pi : pi", true, false, digit(2, 1, {pi()}), digit(1, 1, {pi()}), Expected{2, 1}, "2 : 1 = 2", kNone},
         {"pi e : pi", true, false, digit(1, 1, {pi(), e()}), digit(1, 1, {pi()}), Expected{1, 1, {e()}},
          "1 : 1 = 1", kNone},
         // Constants cancel pairwise: pi^2 : pi keeps one pi.
@@ -180,10 +169,8 @@ TEST(KalMathOperation, MultiplyCombinesVariables) {
     };
     const Case cases[] = {
         {withVariable(digit(2), "x", 1), withVariable(digit(3), "x", 2), "x", 3},
-        {withVariable(digit(2), "x", 2), digit(3), "x", 2},
-        {digit(2), withVariable(digit(3), "y", 3), "y", 3},
-        {withVariable(digit(2), "x", 1), withVariable(digit(3), "y", 1), "xy", 1},
-        {digit(2), digit(3), "", 0},
+        {withVariable(digit(2), "x", 2), digit(3), "x", 2}, {digit(2), withVariable(digit(3), "y", 3), "y", 3},
+        {withVariable(digit(2), "x", 1), withVariable(digit(3), "y", 1), "xy", 1}, {digit(2), digit(3), "", 0},
     };
     KalMathOperation operation;
     for (const Case& c : cases) {
@@ -194,26 +181,19 @@ TEST(KalMathOperation, MultiplyCombinesVariables) {
     }
 }
 
-TEST(KalMathOperation, OperandWithoutValueGivesNothing) {
+TEST(KalMathOperation, OperandWithoutValueGivesNothingAndZeroDivisorNoCrash) {
     KalMathOperation operation;
     const Digit blank(std::nullopt, 1);
     for (const ProductResult& r : {operation.multiply(blank, digit(2)), operation.divide(digit(2), blank, false)}) {
-        EXPECT_FALSE(r.digit);
-        EXPECT_FALSE(r.operationLatex);
-        EXPECT_FALSE(r.cancelLatex);
+        EXPECT_FALSE(r.digit || r.operationLatex || r.cancelLatex);
     }
     EXPECT_FALSE(operation.power(blank, 2));
-}
-
-TEST(KalMathOperation, DivisionByZeroIsFloatingPointNotACrash) {
-    KalMathOperation operation;
-    const ProductResult decimal = operation.divide(digit(1), digit(0), false);
-    ASSERT_TRUE(decimal.digit);
-    EXPECT_TRUE(std::isinf(*decimal.digit->z()));
-    operation.setWithFraction(true);
-    const ProductResult exact = operation.divide(digit(1), digit(0), false);
-    ASSERT_TRUE(exact.digit);
-    EXPECT_TRUE(std::isinf(*exact.digit->value()));
+    for (const bool withFraction : {false, true}) {
+        operation.setWithFraction(withFraction);
+        const ProductResult quotient = operation.divide(digit(1), digit(0), false);
+        ASSERT_TRUE(quotient.digit);
+        EXPECT_TRUE(std::isinf(*quotient.digit->value()));
+    }
 }
 
 struct CancelCase {
@@ -228,17 +208,13 @@ TEST(KalMathOperation, CancelDown) {
     const CancelCase cases[] = {
         {"6/-4", digit(6, -4), Expected{-3, 2}, -2, "\\frac{6 : (-2)}{(-4) : (-2)} =  \\left(-\\frac{3}{2}\\right)"},
         {"4/6", digit(4, 6), Expected{2, 3}, 2, "\\frac{4 : 2}{6 : 2} =  \\frac{2}{3}"},
-        {"12/4", digit(12, 4), Expected{3, 1}, 4, "\\frac{12 : 4}{4 : 4} =  3"},
-        {"1/-2", digit(1, -2), std::nullopt, -1, kNone},
-        {"7/1", digit(7), std::nullopt, 1, kNone},
-        {"5/7", digit(5, 7), std::nullopt, 1, kNone},
+        {"1/-2", digit(1, -2), std::nullopt, -1, kNone}, {"7/1", digit(7), std::nullopt, 1, kNone},
         {"2pi/pi", digit(2, 1, {pi()}, {pi()}), Expected{2, 1}, 1, "\\frac{2\\pi : \\pi}{\\pi : \\pi} =  2"},
         {"4pi/(2pi)", digit(4, 2, {pi()}, {pi()}), Expected{2, 1}, 2, "\\frac{4\\pi : 2\\pi}{2\\pi : 2\\pi} =  2"},
         {"2pi/e", digit(2, 1, {pi()}, {e()}), std::nullopt, 1, kNone},
         {"1.5/3", digit(1.5, 3), std::nullopt, 1, kNone},
         // Only whole numbers cancel: 6.5/4 stays as it is.
-        {"6.5/4", digit(6.5, 4), std::nullopt, 1, kNone},
-        {"4/6.5", digit(4, 6.5), std::nullopt, 1, kNone},
+        {"6.5/4", digit(6.5, 4), std::nullopt, 1, kNone}, {"4/6.5", digit(4, 6.5), std::nullopt, 1, kNone},
         {"-1e12/3e12", digit(-1e12, 3e12), Expected{-1, 3}, 1000000000000,
          "\\frac{(-1000000000000) : 1000000000000}{\\infty : 1000000000000} =  \\left(-\\frac{1}{3}\\right)"},
         {"600851475143/6857", digit(600851475143, 6857), Expected{87625999, 1}, 6857,
@@ -247,9 +223,10 @@ TEST(KalMathOperation, CancelDown) {
          "\\frac{\\infty : \\infty}{\\infty : \\infty} =  2"},
         // Beyond the signed 64-bit range nothing is reduced.
         {"2^63/2^62", digit(9223372036854775808.0, 4611686018427387904.0), std::nullopt, 1, kNone},
-        {"inf/2", digit(INFINITY, 2), std::nullopt, 1, kNone},
-        {"nan/2", digit(NAN, 2), std::nullopt, 1, kNone},
+        {"inf/2", digit(INFINITY, 2), std::nullopt, 1, kNone}, {"nan/2", digit(NAN, 2), std::nullopt, 1, kNone},
         {"blank", Digit(std::nullopt, 4), std::nullopt, 1, kNone},
+        {"4x^2/6", withVariable(digit(4, 6), "x", 2), Expected{2, 3}, 2,
+         "\\frac{4 : 2}{6 : 2} x^{2.0} =  \\frac{2}{3}  x^{2.0}"},
     };
     for (const CancelCase& c : cases) {
         KalMathOperation operation;
@@ -261,18 +238,8 @@ TEST(KalMathOperation, CancelDown) {
         }
         EXPECT_EQ(r.cancelLatex, c.text) << c.label;
         EXPECT_EQ(operation.divisor(), c.divisor) << c.label;
+        EXPECT_EQ(r.digit ? r.digit->zVariable() : c.d.zVariable(), c.d.zVariable()) << c.label;
     }
-}
-
-TEST(KalMathOperation, CancelDownKeepsVariablesAndLeavesTheInputAlone) {
-    KalMathOperation operation;
-    const Digit d = withVariable(digit(4, 6), "x", 2);
-    const CancelResult r = operation.cancelDown(d);
-    ASSERT_TRUE(r.digit);
-    EXPECT_EQ(r.digit->zVariable(), "x");
-    EXPECT_EQ(r.cancelLatex, "\\frac{4 : 2}{6 : 2} x^{2.0} =  \\frac{2}{3}  x^{2.0}");
-    EXPECT_EQ(d.z(), 4.0);
-    EXPECT_EQ(d.n(), 6.0);
 }
 
 TEST(KalMathOperation, PowerRaisesConstants) {
@@ -283,11 +250,9 @@ TEST(KalMathOperation, PowerRaisesConstants) {
         double value;
     };
     const Case cases[] = {
-        {"2^3", digit(2), 3, 8},
-        {"(2/3)^2", digit(2, 3), 2, 4.0 / 9.0},
+        {"2^3", digit(2), 3, 8}, {"(2/3)^2", digit(2, 3), 2, 4.0 / 9.0},
         {"e^2", digit(1, 1, {e()}), 2, std::pow(2.718281828459045, 2)},
-        {"e^0.5", digit(1, 1, {e()}), 0.5, std::sqrt(2.718281828459045)},
-        {"e^0", digit(1, 1, {e()}), 0, 1},
+        {"e^0.5", digit(1, 1, {e()}), 0.5, std::sqrt(2.718281828459045)}, {"e^0", digit(1, 1, {e()}), 0, 1},
         {"(2pi)^-1", digit(2, 1, {pi()}), -1, 1 / (2 * 3.141592653589793)},
         {"(1/e)^2", digit(1, 1, {}, {e()}), 2, 1 / std::pow(2.718281828459045, 2)},
     };

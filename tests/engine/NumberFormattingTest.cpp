@@ -24,41 +24,27 @@ struct NumberCase {
 TEST(FormatNumberLatex, RenderingRules) {
     const NumberCase cases[] = {
         // Below 1e-10 in magnitude reads as 0, without a sign.
-        {0.00000000001, {}, true, false, "", "", "0"},
-        {-0.00000000001, {}, true, false, "", "", "0"},
-        {-0.0, {}, true, false, "", "", "0"},
-        {1e-10, {}, true, false, "", "", "0.0000000001"},
+        {0.00000000001, {}, true, false, "", "", "0"}, {-0.00000000001, {}, true, false, "", "", "0"},
+        {-0.0, {}, true, false, "", "", "0"}, {1e-10, {}, true, false, "", "", "0.0000000001"},
         // The 1e12 threshold: exactly 1e12 is still a number.
-        {1e12, {}, true, false, "", "", "1000000000000"},
-        {1.0000001e12, {}, true, false, "", "", "\\infty"},
-        {-2e12, {}, true, false, "", "", "-\\infty"},
-        {kInf, {}, true, false, "", "", "\\infty"},
-        {-kInf, {}, true, false, "", "", "-\\infty"},
-        {1.0000001e12, {}, false, false, "", "", "1000000100000"},
+        {1e12, {}, true, false, "", "", "1000000000000"}, {1.0000001e12, {}, true, false, "", "", "\\infty"},
+        {-2e12, {}, true, false, "", "", "-\\infty"}, {kInf, {}, true, false, "", "", "\\infty"},
+        {-kInf, {}, true, false, "", "", "-\\infty"}, {1.0000001e12, {}, false, false, "", "", "1000000100000"},
         {-2e12, {}, false, true, "", "", "-2000000000000"},
         // No grouping separators, at most ten fraction digits.
-        {1234567.5, {}, true, false, "", "", "1234567.5"},
-        {1.0 / 3.0, {}, true, false, "", "", "0.3333333333"},
-        {0.1 + 0.2, {}, true, false, "", "", "0.3"},
-        {2.0, {}, true, false, "", "", "2"},
+        {1234567.5, {}, true, false, "", "", "1234567.5"}, {1.0 / 3.0, {}, true, false, "", "", "0.3333333333"},
+        {0.1 + 0.2, {}, true, false, "", "", "0.3"}, {2.0, {}, true, false, "", "", "2"},
         // Signs and brackets.
-        {-2.5, {}, true, false, "", "", "(-2.5)"},
-        {-2.5, {}, true, true, "", "", "-2.5"},
+        {-2.5, {}, true, false, "", "", "(-2.5)"}, {-2.5, {}, true, true, "", "", "-2.5"},
         // Constants.
-        {-1.0, {pi()}, true, false, "", "", "(-\\pi)"},
-        {1.0, {pi()}, true, false, "", "", "\\pi"},
-        {2.0, {pi()}, true, false, "", "", "2\\pi"},
-        {-2.0, {pi()}, true, false, "", "", "(-2\\pi)"},
-        {-1.0, {pi()}, true, true, "", "", "-1\\pi"},
-        {3.0, {pi(), e()}, true, false, "", "", "3\\pie"},
+        {-1.0, {pi()}, true, false, "", "", "(-\\pi)"}, {1.0, {pi()}, true, false, "", "", "\\pi"},
+        {2.0, {pi()}, true, false, "", "", "2\\pi"}, {-2.0, {pi()}, true, false, "", "", "(-2\\pi)"},
+        {-1.0, {pi()}, true, true, "", "", "-1\\pi"}, {3.0, {pi(), e()}, true, false, "", "", "3\\pie"},
         // Variable and suffix.
-        {1.0, {}, true, false, "x", "", "x"},
-        {-1.0, {}, true, true, "x", "", "-x"},
-        {2.0, {}, true, false, "x", "cm", "2 x cm"},
-        {0.0, {}, true, false, "", "m", "0 m"},
+        {1.0, {}, true, false, "x", "", "x"}, {-1.0, {}, true, true, "x", "", "-x"},
+        {2.0, {}, true, false, "x", "cm", "2 x cm"}, {0.0, {}, true, false, "", "m", "0 m"},
         // Not a number has one fixed rendering.
-        {std::nan(""), {}, true, false, "", "", "NaN"},
-        {-std::nan(""), {pi()}, true, false, "", "", "NaN"},
+        {std::nan(""), {}, true, false, "", "", "NaN"}, {-std::nan(""), {pi()}, true, false, "", "", "NaN"},
     };
     for (const NumberCase& c : cases) {
         EXPECT_EQ(KalStringOutput::formatNumberLatex(c.suffix, c.constants, c.variable, 10, c.allowInfinity,
@@ -93,30 +79,23 @@ Digit withVariables(Digit d, std::string zVariable, double zPower, std::string n
 
 TEST(FormatDigitLatex, RenderingRules) {
     const DigitCase cases[] = {
-        {digit(1, 3), false, false, false, "\\frac{1}{3}"},
-        {digit(5), false, false, false, "5"},
-        {digit(5), false, true, false, "\\frac{5}{1}"},
-        {digit(-3, 4), false, false, false, "-\\frac{3}{4}"},
+        {digit(1, 3), false, false, false, "\\frac{1}{3}"}, {digit(5), false, false, false, "5"},
+        {digit(5), false, true, false, "\\frac{5}{1}"}, {digit(-3, 4), false, false, false, "-\\frac{3}{4}"},
         {digit(-3, 4), std::nullopt, false, false, "\\left(-\\frac{3}{4}\\right)"},
         {digit(3, 4), true, false, false, "\\left(\\frac{3}{4}\\right)"},
-        {digit(3, -4), false, false, false, "-\\frac{3}{4}"},
-        {digit(-3, -4), false, false, false, "\\frac{3}{4}"},
-        {digit(3, -4), false, false, true, "\\frac{3}{-4}"},
-        {digit(-6, 1), false, false, true, "-6"},
+        {digit(3, -4), false, false, false, "-\\frac{3}{4}"}, {digit(-3, -4), false, false, false, "\\frac{3}{4}"},
+        {digit(3, -4), false, false, true, "\\frac{3}{-4}"}, {digit(-6, 1), false, false, true, "-6"},
         {digit(-1, -1), false, false, false, "1"},
         // Thresholds through the digit's value; keepSigns shows tiny values.
-        {digit(1, 1e11), false, false, false, "0"},
-        {digit(1e-11), false, false, true, "0"},
-        {digit(2e12), false, false, false, "\\infty"},
-        {digit(-2e12, 1), false, false, true, "-\\infty"},
+        {digit(1, 1e11), false, false, false, "0"}, {digit(1e-11), false, false, true, "0"},
+        {digit(2e12), false, false, false, "\\infty"}, {digit(-2e12, 1), false, false, true, "-\\infty"},
         {digit(1e12), false, false, false, "1000000000000"},
         // Denominators are written exactly, like numerators.
         {digit(1, 1234567), false, false, false, "\\frac{1}{1234567}"},
         {digit(1, 25000000), false, false, false, "\\frac{1}{25000000}"},
         {digit(1, 0.00002), false, false, false, "\\frac{1}{0.00002}"},
         // Constants replace a bare 1 and follow any other number.
-        {digit(1, 1, {pi()}), false, false, false, "\\pi"},
-        {digit(-1, 1, {pi()}), false, false, true, "-\\pi"},
+        {digit(1, 1, {pi()}), false, false, false, "\\pi"}, {digit(-1, 1, {pi()}), false, false, true, "-\\pi"},
         {digit(-1, 1, {e()}), std::nullopt, false, false, "\\left(-e\\right)"},
         {digit(2, 3, {pi()}), false, false, false, "\\frac{2\\pi}{3}"},
         {digit(1, 1, {}, {pi()}), false, false, false, "\\frac{1}{\\pi}"},

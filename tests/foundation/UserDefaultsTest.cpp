@@ -88,8 +88,7 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
         std::string bytes;
     } damages[] = {
         {"truncated", good.substr(0, good.size() - 20)},
-        {"wrong root", *foundation::propertyListXml(Value::List{1, 2})},
-        {"garbage", "\x00\x01garbage"},
+        {"wrong root", *foundation::propertyListXml(Value::List{1, 2})}, {"garbage", "\x00\x01garbage"},
         {"empty", ""},
     };
     for (const auto& damage : damages) {

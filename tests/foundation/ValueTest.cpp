@@ -13,13 +13,8 @@ namespace {
 
 Value sample() {
     return Value::Dictionary{
-        {"flag", true},
-        {"count", int64_t{-9007199254740993}},
-        {"ratio", 0.1 + 0.2},
-        {"tiny", 5e-324},
-        {"huge", 1.7976931348623157e308},
-        {"text", "<&\"é π\">"},
-        {"bytes", Value::Bytes{0, 1, 0xFF, '<'}},
+        {"flag", true}, {"count", int64_t{-9007199254740993}}, {"ratio", 0.1 + 0.2}, {"tiny", 5e-324},
+        {"huge", 1.7976931348623157e308}, {"text", "<&\"é π\">"}, {"bytes", Value::Bytes{0, 1, 0xFF, '<'}},
         {"list", Value::List{1, 2.5, "x", Value::List{}, Value::Dictionary{}}},
         {"nested", Value::Dictionary{{"inner", Value::Dictionary{{"k", false}}}}},
     };
@@ -36,10 +31,8 @@ TEST(Value, TypedReadsNeverConvertBetweenBoolIntegerAndText) {
         bool isString;
     };
     const Case cases[] = {
-        {true, true, std::nullopt, std::nullopt, false},
-        {0, std::nullopt, 0, 0.0, false},
-        {1.5, std::nullopt, std::nullopt, 1.5, false},
-        {"1", std::nullopt, std::nullopt, std::nullopt, true},
+        {true, true, std::nullopt, std::nullopt, false}, {0, std::nullopt, 0, 0.0, false},
+        {1.5, std::nullopt, std::nullopt, 1.5, false}, {"1", std::nullopt, std::nullopt, std::nullopt, true},
         {Value(), std::nullopt, std::nullopt, std::nullopt, false},
         {Value::null(), std::nullopt, std::nullopt, std::nullopt, false},
     };
@@ -59,14 +52,10 @@ TEST(Value, EqualityComparesNumbersByValueButKeepsBoolsApart) {
     const Case cases[] = {
         {1, 1.0, true},
         {int64_t{9007199254740993}, 9007199254740992.0, false},  // 2^53 + 1 is not 2^53
-        {true, 1, false},
-        {Value(), Value::null(), false},
-        {"a", "a", true},
-        {Value::List{1, "x"}, Value::List{1.0, "x"}, true},
-        {Value::List{1}, Value::List{1, 2}, false},
+        {true, 1, false}, {Value(), Value::null(), false}, {"a", "a", true},
+        {Value::List{1, "x"}, Value::List{1.0, "x"}, true}, {Value::List{1}, Value::List{1, 2}, false},
         {Value::Dictionary{{"a", 1}}, Value::Dictionary{{"a", 2}}, false},
-        {Value::Dictionary{{"a", 1}}, Value::Dictionary{{"b", 1}}, false},
-        {Date{5}, Date{5}, true},
+        {Value::Dictionary{{"a", 1}}, Value::Dictionary{{"b", 1}}, false}, {Date{5}, Date{5}, true},
         {Date{5}, 5.0, false},
     };
     for (const auto& c : cases) {
