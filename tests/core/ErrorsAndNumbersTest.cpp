@@ -22,31 +22,21 @@ TEST(ErrorTest, ErrorsKeepOnlyNonEmptyUserInformation) {
 
 TEST(ErrorTest, CheckFunctionsReportFailuresThroughOptionalPointer) {
     int object = 0;
-    struct Case {
-        const char* name;
-        std::function<bool(MSRError*)> check;
-        bool passes;
+    const std::pair<std::function<bool(MSRError*)>, bool> cases[] = {
+        {[](MSRError* e) { return MSRCheckSuccess(true, e, 2, "d"); }, true},
+        {[](MSRError* e) { return MSRCheckSuccess(false, e, 2, "d"); }, false},
+        {[&](MSRError* e) { return MSRCheckNotNil(&object, e, 2, "d"); }, true},
+        {[](MSRError* e) { return MSRCheckNotNil(nullptr, e, 2, "d"); }, false},
+        {[](MSRError* e) { return MSRCheckNotNull(nullptr, e, 2, "d"); }, false},
+        {[](MSRError* e) { return MSRCheckNonZero(7, e, 2, "d"); }, true},
+        {[](MSRError* e) { return MSRCheckNonZero(0, e, 2, "d"); }, false},
     };
-    const Case cases[] = {
-        {"success", [](MSRError* e) { return MSRCheckSuccess(true, e, 2, "d"); }, true},
-        {"failure", [](MSRError* e) { return MSRCheckSuccess(false, e, 2, "d"); }, false},
-        {"not nil", [&](MSRError* e) { return MSRCheckNotNil(&object, e, 2, "d"); }, true},
-        {"nil", [](MSRError* e) { return MSRCheckNotNil(nullptr, e, 2, "d"); }, false},
-        {"null", [](MSRError* e) { return MSRCheckNotNull(nullptr, e, 2, "d"); }, false},
-        {"non-zero", [](MSRError* e) { return MSRCheckNonZero(7, e, 2, "d"); }, true},
-        {"zero", [](MSRError* e) { return MSRCheckNonZero(0, e, 2, "d"); }, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MSRError error = MSRError("untouched", 99);
-        EXPECT_EQ(c.check(&error), c.passes);
-        EXPECT_EQ(error, c.passes ? MSRError("untouched", 99) : MSRError::msr_errorWithCode(2, "d"));
-        EXPECT_EQ(c.check(nullptr), c.passes);
+    for (const auto& [check, passes] : cases) {
+        MSRError error("untouched", 99);
+        EXPECT_EQ(check(&error), passes);
+        EXPECT_EQ(error, passes ? MSRError("untouched", 99) : MSRError::msr_errorWithCode(2, "d"));
+        EXPECT_EQ(check(nullptr), passes);
     }
-    MSRError error;
-    MSRSetErrorWithMonitorContext(&error, 3, "desc", "ctx");
-    EXPECT_EQ(error.monitorContext(), "ctx");
-    MSRSetError(nullptr, 1, "ignored");
 }
 
 TEST(ErrorTest, MonitorContextsAreCollectedFromEngineErrorsOnly) {
@@ -74,60 +64,45 @@ TEST(NumericTest, DecimalNumberTextsAreRecognised) {
 }
 
 TEST(NumericTest, DecimalNumbersConvertOnlyWithoutLoss) {
-    struct Case {
-        std::string text;
-        std::optional<std::string> value;  // canonical text, nothing when refused
-        std::string loggedMessage;         // of the refusal
-    };
+    // Each text gives its canonical number, or nothing and the key of the logged refusal.
+    const std::string refused = "1E_110100:Unable to create a NSDecimalNumber from string value";
     const std::string notNumeric = "1E_110100:String value does not represent a numeric value. Value";
-    const std::string lossy =
-        "1E_110100:Unable to create a NSDecimalNumber from string value: loss of precision. Value";
-    const std::string unable = "1E_110100:Unable to create a NSDecimalNumber from string value. Value";
-    const Case cases[] = {
-        {"0.1", "0.1", ""},
-        {"1.", "1", ""},
-        {"1.50", "1.5", ""},
-        {"007", "7", ""},
-        {"-2.5", "-2.5", ""},
-        {".5", "0.5", ""},
-        {"-.5", "-0.5", ""},
-        {"-0", "0", ""},
-        {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678", ""},
-        // Beyond 38 significant digits only zeros may be dropped.
-        {"123456789012345678901234567890123456780000", "123456789012345678901234567890123456780000",
-         ""},
-        {"1.00000000000000000000000000000000000000001", std::nullopt, lossy},
-        {"123456789012345678901234567890123456789", std::nullopt, lossy},
-        {" 5", std::nullopt, notNumeric},
-        {"abc", std::nullopt, notNumeric},
-        {"1" + std::string(200, '0'), std::nullopt, unable},
+    const std::string digits38 = "12345678901234567890123456789012345678";
+    const std::pair<std::string, std::string> cases[] = {
+        {"0.1", "0.1"},
+        {"1.", "1"},
+        {"1.50", "1.5"},
+        {"007", "7"},
+        {"-2.5", "-2.5"},
+        {".5", "0.5"},
+        {"-.5", "-0.5"},
+        {"-0", "0"},
+        {digits38, digits38},
+        {digits38 + "0000", digits38 + "0000"},  // beyond 38 significant digits only zeros may be dropped
+        {"1.00000000000000000000000000000000000000001", refused + ": loss of precision. Value"},
+        {digits38 + "9", refused + ": loss of precision. Value"},
+        {" 5", notNumeric},
+        {"abc", notNumeric},
+        {"1" + std::string(200, '0'), refused + ". Value"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, expected] : cases) {
         MonitorHarness h;
-        auto number = MSRDecimalNumberFromString(c.text);
-        if (c.value) {
-            ASSERT_TRUE(number);
-            EXPECT_EQ(number->description(), *c.value);
-            EXPECT_EQ(h.sampledKey(), "");
-        } else {
-            EXPECT_FALSE(number);
-            EXPECT_EQ(h.sampledKey(), c.loggedMessage);
-        }
+        auto number = MSRDecimalNumberFromString(text);
+        EXPECT_EQ(number ? number->description() + h.sampled() : h.sampled(), expected) << text;
     }
 }
 
 TEST(NumericTest, DecimalNumbersCompareByValue) {
-    auto n = [](const char* text) { return *MSRDecimalNumber::fromString(text); };
-    EXPECT_EQ(n("1.50").compare(n("1.5")), 0);
-    EXPECT_EQ(n("0").compare(n("-0")), 0);
-    EXPECT_LT(n("-3"), n("-2.5"));
-    EXPECT_LT(n("-0.001"), n("0"));
-    EXPECT_LT(n("99.9"), n("100"));
-    EXPECT_LT(n("0.0999"), n("0.1"));
-    EXPECT_EQ(n("1200").description(), "1200");
-    EXPECT_EQ(n("0.00125").description(), "0.00125");
-    EXPECT_DOUBLE_EQ(n("-12.5").doubleValue(), -12.5);
+    struct Case {
+        const char *a, *b;
+        int order;
+    };
+    const Case cases[] = {{"1.50", "1.5", 0},  {"0", "-0", 0},       {"-3", "-2.5", -1},
+                          {"-0.001", "0", -1}, {"99.9", "100", -1}, {"0.1", "0.0999", 1}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(MSRDecimalNumber::fromString(c.a)->compare(*MSRDecimalNumber::fromString(c.b)), c.order) << c.a;
+    }
+    EXPECT_DOUBLE_EQ(MSRDecimalNumber::fromString("-12.5")->doubleValue(), -12.5);
 }
 
 TEST(NumericTest, RandomIntegersVary) {

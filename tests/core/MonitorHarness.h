@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analytics/core/support/MSRASLLogger.h"
 #include "analytics/core/support/MSRConsoleLogger.h"
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "analytics/core/support/MSRMonitor.h"
@@ -28,6 +29,10 @@ struct MonitorHarness {
     }
     ~MonitorHarness() { MSRMonitor::setShared(nullptr); }
 
+    // The console line of a report under the default tag.
+    static std::string line(int64_t code, const std::string& text) {
+        return std::string(MSRMonitor::kDefaultLogTag) + "[" + MSRASLLogger::messageCodeText(code) + "] " + text;
+    }
     void settle() {
         if (executor) executor->runUntilIdle();
     }
@@ -36,18 +41,11 @@ struct MonitorHarness {
         std::lock_guard lock(mutex);
         return std::exchange(lines, {});
     }
-    // Key of the report the health monitor keeps, empty when none.
-    std::string sampledKey() {
+    // Key (item 2) or context (item 0) of the report the health monitor keeps, empty when none.
+    std::string sampled(size_t item = 2) {
         settle();
         auto array = suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
-        if (!array || array->size() != 4) return "";
-        return *(*array)[2].get<std::string>();
-    }
-    std::string sampledContext() {
-        settle();
-        auto array = suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
-        if (!array || array->size() != 4) return "";
-        return *(*array)[0].get<std::string>();
+        return array && array->size() == 4 ? *(*array)[item].get<std::string>() : "";
     }
 
     std::mutex mutex;

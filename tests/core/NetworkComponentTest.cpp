@@ -15,39 +15,29 @@ using Outcome = MSRNetworkOutcome;
 
 // ---- with the scripted network ---------------------------------------------
 
-TEST(NetworkComponentTest, ComponentLogLinesReachTheMonitorAtTranslatedLevels) {
-    const std::pair<int, int64_t> levels[] = {{3, 1}, {4, 4}, {5, 3}, {6, 6}, {7, 7}, {0, 3}, {9, 3}};
-    for (const auto& [networkLevel, monitorLevel] : levels) {
-        EXPECT_EQ(MSRNetworkComponent::monitorLevelFromNetworkLevel(networkLevel), monitorLevel);
-    }
-    MonitorHarness h;
-    auto network = std::make_shared<net::FakeNetwork>();
-    MSRNetworkComponent component(network, h.monitor);
-    component.networkLog(3, 123, "Upload failed");
-    EXPECT_EQ(h.takeLines(), std::vector<std::string>{"<RovIdarurozaro>[I-MSR000123] Upload failed"});
-    EXPECT_EQ(h.sampledKey(), "1E_110100:Upload failed");
-}
-
-TEST(NetworkComponentTest, EachRequestUsesTheCurrentRemoteTimeout) {
+TEST(NetworkComponentTest, LogLinesReachTheMonitorAndEachRequestUsesTheCurrentTimeout) {
     MonitorHarness h;
     auto network = std::make_shared<net::FakeNetwork>();
     auto config = std::make_shared<MSRRemoteConfig>(h.monitor);
     MSRNetworkComponent component(network, h.monitor, config);
+    network->setTimeoutInterval(1);
+    component.networkLog(3, 123, "Upload failed");  // the network's error level
+    EXPECT_EQ(h.takeLines(), std::vector<std::string>{MonitorHarness::line(123, "Upload failed")});
+    EXPECT_EQ(h.sampled(), "1E_110100:Upload failed");
+
     auto queue = dispatch::SerialQueue::create("worker");
     int completions = 0;
-    auto count = [&](const net::Response&, const std::vector<uint8_t>&,
-                     const std::optional<net::Error>&) { ++completions; };
-
+    auto count = [&](const net::Response&, const std::vector<uint8_t>&, const std::optional<net::Error>&) {
+        ++completions;
+    };
     component.getURL("http://127.0.0.1/config/app/1?", {}, queue, false, count);
     config->setServerSettings({{"measurement.network.network_timeout", "45000"}});
     component.postURL("http://127.0.0.1/a", {}, {1, 2}, queue, false, count);
     h.settle();
-
     auto requests = network->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].timeoutInterval, 60);
     EXPECT_EQ(requests[1].timeoutInterval, 45);
-    EXPECT_EQ(requests[1].method, "POST");
     EXPECT_EQ(completions, 2);
 }
 
@@ -68,31 +58,26 @@ protected:
         std::string error;
         ASSERT_TRUE(collector.start(0, &error)) << error;
         config = std::make_shared<MSRRemoteConfig>(harness.monitor);
-        component = MSRNetworkComponent::initWithReachabilityHost("127.0.0.1", {}, harness.monitor,
-                                                                  config);
+        component = MSRNetworkComponent::initWithReachabilityHost("127.0.0.1", {}, harness.monitor, config);
     }
 
     // Sends one request and waits (without sleeping) for its completion.
-    Answer send(bool post, const std::string& url, std::vector<uint8_t> payload = {}) {
+    Answer send(bool post, const std::string& path, std::string url = "") {
+        if (url.empty()) url = collector.baseURL() + path;
         auto answer = std::make_shared<Answer>();
         auto done = std::make_shared<dispatch::TimedSemaphore>();
-        auto completion = [this, answer, done](const net::Response& response,
-                                               const std::vector<uint8_t>& body,
+        auto completion = [this, answer, done](const net::Response& response, const std::vector<uint8_t>& body,
                                                const std::optional<net::Error>& error) {
-            answer->status = response.statusCode;
-            answer->body = body;
-            answer->error = error;
-            answer->onQueue = queue->isCurrent();
-            ++answer->calls;
+            *answer = {response.statusCode, body, error, queue->isCurrent(), answer->calls + 1};
             done->signal();
         };
-        std::string session = post ? component->postURL(url, {}, std::move(payload), queue, false,
-                                                         completion)
+        std::string session = post ? component->postURL(url, {}, {'b', 'a', 't', 'c', 'h'}, queue, false, completion)
                                    : component->getURL(url, {}, queue, false, completion);
         EXPECT_FALSE(session.empty());
         EXPECT_TRUE(done->wait(20));
-        // A second completion would have been queued behind the first.
-        queue->sync([] {});
+        queue->sync([] {});  // a second completion would have been queued behind the first
+        EXPECT_EQ(answer->calls, 1);
+        EXPECT_TRUE(answer->onQueue);
         return *answer;
     }
 
@@ -102,30 +87,6 @@ protected:
     std::unique_ptr<MSRNetworkComponent> component;
     std::shared_ptr<dispatch::Queue> queue = dispatch::SerialQueue::create("worker");
 };
-
-TEST_F(CollectorTest, PostAndGetSucceedOnTheGivenQueue) {
-    collector.scriptReply("/config/app/1:ios:abc", {200, "config-bytes", {}, 0});
-    Answer get = send(false, collector.baseURL() + "/config/app/1:ios:abc?app_instance_id=x");
-    EXPECT_EQ(get.status, 200);
-    EXPECT_EQ(std::string(get.body.begin(), get.body.end()), "config-bytes");
-    EXPECT_TRUE(get.onQueue);
-    EXPECT_EQ(get.calls, 1);
-    EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(get.status), Outcome::kSuccess);
-
-    collector.scriptReply("/a", {204, "", {}, 0});
-    Answer post = send(true, collector.baseURL() + "/a", {'b', 'a', 't', 'c', 'h'});
-    EXPECT_EQ(post.status, 204);
-    EXPECT_FALSE(post.error);
-    EXPECT_EQ(post.calls, 1);
-    EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), Outcome::kSuccess);
-
-    auto requests = collector.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].query, "app_instance_id=x");
-    EXPECT_EQ(requests[1].method, "POST");
-    EXPECT_EQ(std::string(requests[1].body.begin(), requests[1].body.end()), "batch");
-}
 
 TEST_F(CollectorTest, AnswersMapAsUploadsAndFetchesExpect) {
     struct Case {
@@ -144,44 +105,48 @@ TEST_F(CollectorTest, AnswersMapAsUploadsAndFetchesExpect) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
+        collector.clearRequests();
         collector.scriptReply("/a", {c.status, "", {}, 0});
-        Answer post = send(true, collector.baseURL() + "/a", {1, 2, 3});
+        Answer post = send(true, "/a");
         EXPECT_EQ(post.status, c.status);
+        EXPECT_FALSE(post.error);
         EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), c.upload);
 
-        collector.scriptReply("/config/app/1", {c.status, "", {}, 0});
-        Answer get = send(false, collector.baseURL() + "/config/app/1");
+        collector.scriptReply("/config/app/1:ios:abc", {c.status, c.status == 200 ? "config-bytes" : "", {}, 0});
+        Answer get = send(false, "/config/app/1:ios:abc?app_instance_id=x");
         EXPECT_EQ(get.status, c.status);
+        EXPECT_EQ(std::string(get.body.begin(), get.body.end()), c.status == 200 ? "config-bytes" : "");
         EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(get.status), c.config);
+
+        auto requests = collector.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0].method, "POST");
+        EXPECT_EQ(std::string(requests[0].body.begin(), requests[0].body.end()), "batch");
+        EXPECT_EQ(requests[1].method, "GET");
+        EXPECT_EQ(requests[1].query, "app_instance_id=x");
     }
 }
 
-TEST_F(CollectorTest, SlowAnswersTimeOut) {
+TEST_F(CollectorTest, SlowAnswersTimeOutAndRefusedConnectionsFailWithoutBackoff) {
     // Delivered as a number, the time-out is taken as it is (no range check),
     // which keeps this test short.
     config->setServerSettings({{"measurement.network.network_timeout", 0.3}});
     collector.scriptReply("/a", {200, "", {}, 5});
-    Answer post = send(true, collector.baseURL() + "/a", {1});
-    EXPECT_EQ(post.status, 0);
-    ASSERT_TRUE(post.error);
-    EXPECT_EQ(post.error->code, net::Error::kTimedOut);
-    EXPECT_EQ(post.calls, 1);
-    EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(post.status), Outcome::kFailure);
-    collector.stop();
-}
+    Answer slow = send(true, "/a");
+    ASSERT_TRUE(slow.error);
+    EXPECT_EQ(slow.error->code, net::Error::kTimedOut);
 
-TEST_F(CollectorTest, RefusedConnectionFailsWithoutBackoff) {
     const std::string url = collector.baseURL() + "/a";
     collector.stop();
     for (bool post : {true, false}) {
-        Answer answer = send(post, url, {1});
+        Answer refused = send(post, "", url);
+        ASSERT_TRUE(refused.error);
+        EXPECT_EQ(refused.error->code, net::Error::kCannotConnect);
+    }
+    for (const Answer& answer : {slow, send(false, "", url)}) {
         EXPECT_EQ(answer.status, 0);
-        ASSERT_TRUE(answer.error);
-        EXPECT_EQ(answer.error->code, net::Error::kCannotConnect);
-        EXPECT_EQ(answer.calls, 1);
         EXPECT_EQ(MSRNetworkComponent::uploadOutcomeForStatusCode(answer.status), Outcome::kFailure);
-        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(answer.status),
-                  Outcome::kFailure);
+        EXPECT_EQ(MSRNetworkComponent::configFetchOutcomeForStatusCode(answer.status), Outcome::kFailure);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -136,43 +137,33 @@ TEST(RemoteConfigTest, EverySettingAnswersItsDefaultAndRefusesValuesOutsideItsRa
 }
 
 TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
-    struct Case {
-        const char* key;
-        const char* text;
-        std::function<double(MSRRemoteConfig&)> get;
-        double expected;
+    const std::tuple<const char*, const char*, double> cases[] = {
+        {"measurement.upload.interval", "900000", 900},
+        {"measurement.upload.interval", "10000", 3600},
+        {"measurement.upload.interval", "900,000", 900},
+        {"measurement.upload.interval", "15000.9", 15},
+        {"measurement.upload.interval", "1e400", 3600},
+        {"measurement.upload.interval", "NaN", 3600},
+        {"measurement.skan.initial_cv_fetch_delay_sec", "120", 120},
+        {"measurement.upload.max_bundles_created_per_iteration", "50000", 50},
+        {"measurement.upload.max_bundles_created_per_iteration", "50", 100},
+        {"measurement.account.time_zone_offset_minutes", "-900", -900},
+        {"measurement.account.time_zone_offset_minutes", "-901", 0},
+        {"measurement.upload.retry_count", "12.7", 12},
+        {"measurement.upload.max_batch_size", "99999999999999999999999", 65536},
     };
-    const Case cases[] = {
-        {"measurement.upload.interval", "900000", GETTER(uploadingInterval), 900},
-        {"measurement.upload.interval", "10000", GETTER(uploadingInterval), 3600},
-        {"measurement.upload.interval", "900,000", GETTER(uploadingInterval), 900},
-        {"measurement.upload.interval", "15000.9", GETTER(uploadingInterval), 15},
-        {"measurement.skan.initial_cv_fetch_delay_sec", "120", GETTER(SKANInitialCVFetchDelay), 120},
-        {"measurement.upload.max_bundles_created_per_iteration", "50000",
-         GETTER(maxBundlesCreatedPerIteration), 50},
-        {"measurement.upload.max_bundles_created_per_iteration", "50",
-         GETTER(maxBundlesCreatedPerIteration), 100},
-        {"measurement.account.time_zone_offset_minutes", "-900",
-         GETTER(analyticsAccountTimeZoneOffsetMinutes), -900},
-        {"measurement.account.time_zone_offset_minutes", "-901",
-         GETTER(analyticsAccountTimeZoneOffsetMinutes), 0},
-        {"measurement.upload.max_event_parameter_value_length", "100",
-         GETTER(maxInternalEventParameterValueLength), 256},
-        {"measurement.upload.max_event_parameter_value_length", "400",
-         GETTER(maxInternalEventParameterValueLength), 400},
-        {"measurement.upload.retry_count", "12.7", GETTER(uploadingRetryCount), 12},
-        {"measurement.upload.max_batch_size", "99999999999999999999999", GETTER(uploadMaxSizeLimitBytes),
-         65536},
-        {"measurement.upload.interval", "1e400", GETTER(uploadingInterval), 3600},
-        {"measurement.upload.interval", "NaN", GETTER(uploadingInterval), 3600},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.key << " = " << c.text);
-        MonitorHarness h;
-        MSRRemoteConfig config(h.monitor);
-        config.setServerSettings({{c.key, c.text}});
-        EXPECT_EQ(c.get(config), c.expected);
+    MonitorHarness h;
+    for (const auto& [key, text, expected] : cases) {
+        const Setting& s = *std::find_if(settings().begin(), settings().end(),
+                                         [key = key](const Setting& s) { return std::string(s.key) == key; });
+        EXPECT_EQ(answer(s, text), expected) << key << " = " << text;
     }
+    MSRRemoteConfig config(h.monitor);
+    const char* key = "measurement.upload.max_event_parameter_value_length";
+    config.setServerSettings({{key, "100"}});
+    EXPECT_EQ(config.maxInternalEventParameterValueLength(), 256);
+    config.setServerSettings({{key, "400"}});
+    EXPECT_EQ(config.maxInternalEventParameterValueLength(), 400);
 }
 
 TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFill) {
@@ -223,19 +214,11 @@ TEST(RemoteConfigTest, EmptyNamesAndValuesAreRefused) {
     MonitorHarness h;
     MSRRemoteConfig config(h.monitor);
     EXPECT_EQ(config.cacheValue(std::nullopt, "measurement.upload.interval"), std::nullopt);
-    EXPECT_EQ(h.sampledKey(), "1W_110100:Cannot cache empty configuration value");
+    EXPECT_EQ(h.sampled(), "1W_110100:Cannot cache empty configuration value");
     EXPECT_EQ(config.cacheValue(MSRSettingValue(1.0), ""), std::nullopt);
     EXPECT_EQ(config.numberFromCacheWithKey("", int64_t{1}, std::nullopt, std::nullopt),
               std::nullopt);
     EXPECT_EQ(config.int64ValueFromCacheWithKey("measurement.unknown", 7), 7);
-}
-
-TEST(RemoteConfigTest, DefaultInstanceAnswersDefaults) {
-    MonitorHarness h;
-    auto config = MSRRemoteConfig::defaultInstance();
-    EXPECT_EQ(config, MSRRemoteConfig::defaultInstance());
-    EXPECT_EQ(config->networkTimeout(), 60);
-    EXPECT_EQ(config->monitoringSamplePeriod(), 86400);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include "analytics/core/support/MSRAlarm.h"
 #include "analytics/core/support/MSRScheduler.h"
-#include "platform/dispatch/Queue.h"
 #include "platform/dispatch/SerialQueue.h"
 
 #include <gtest/gtest.h>
@@ -12,61 +11,50 @@
 
 namespace {
 
-const MSRException kEngineException(
-    "NSInvalidArgumentException", "boom",
-    {"0 CoreFoundation 0x1 __exceptionPreprocess + 1", "1 libobjc 0x2 objc_exception_throw + 2",
-     "2 Calvaro 0x3 -[MSRMeasurement handleEvent:] + 3"});
+using Lines = std::vector<std::string>;
+const auto line = MonitorHarness::line;
+
+const MSRException kEngineException("NSInvalidArgumentException", "boom",
+                                    {"0 CoreFoundation 0x1 __exceptionPreprocess + 1", "1 libobjc 0x2 objc_throw + 2",
+                                     "2 Calvaro 0x3 -[MSRMeasurement handleEvent:] + 3"});
 
 TEST(SchedulerTest, BlocksRunInOrderOnTheNamedWorkerQueue) {
     MonitorHarness h;
     MSRScheduler scheduler("app.calvaro.analytics.worker", h.monitor);
     std::vector<std::string> seen;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 3; ++i) {
         scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:" + std::to_string(i), [&seen, i] {
             seen.push_back(std::to_string(i) + "@" + dispatch::Queue::current()->label());
         });
     }
     EXPECT_TRUE(seen.empty());
     h.settle();
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "0@app.calvaro.analytics.worker", "1@app.calvaro.analytics.worker",
-                        "2@app.calvaro.analytics.worker", "3@app.calvaro.analytics.worker",
-                        "4@app.calvaro.analytics.worker"}));
-    EXPECT_EQ(scheduler.workerQueue()->label(), "app.calvaro.analytics.worker");
+    EXPECT_EQ(seen, (std::vector<std::string>{"0@app.calvaro.analytics.worker", "1@app.calvaro.analytics.worker",
+                                              "2@app.calvaro.analytics.worker"}));
 }
 
 TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
-    struct Case {
-        std::function<void()> thrower;
-        std::string line;
-    };
-    const Case cases[] = {
-        {[] { throw kEngineException; },
-         "<RovIdarurozaro>[I-MSR030000] Exception on worker queue. Block ID=MSRMeasurement:2414. "
-         "Exception: -[MSRMeasurement handleEvent:]: boom"},
+    const std::string head = "Exception on worker queue. Block ID=MSRMeasurement:2414. Exception: ";
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { throw kEngineException; }, head + "-[MSRMeasurement handleEvent:]: boom"},
         {[] { throw std::runtime_error("bad state"); },
-         "<RovIdarurozaro>[I-MSR030000] Exception on worker queue. Block ID=MSRMeasurement:2414. "
-         "Exception: " + std::string(typeid(std::runtime_error).name()) + ": bad state"},
-        {[] { throw 42; },
-         "<RovIdarurozaro>[I-MSR030000] Exception on worker queue. Block ID=MSRMeasurement:2414. "
-         "Exception: UnknownException: unknown exception"},
+         head + typeid(std::runtime_error).name() + ": bad state"},
+        {[] { throw 42; }, head + "UnknownException: unknown exception"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
+    for (const auto& [thrower, text] : cases) {
         MonitorHarness h;
         MSRScheduler scheduler("worker", h.monitor);
         std::vector<int> ran;
         scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:1", [&] { ran.push_back(1); });
-        scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", c.thrower);
+        scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", thrower);
         scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:3", [&] { ran.push_back(3); });
-        EXPECT_EQ(h.takeLines(), std::vector<std::string>{c.line});
+        EXPECT_EQ(h.takeLines(), Lines{line(30000, text)});
         EXPECT_EQ(ran, (std::vector<int>{1, 3}));
-        EXPECT_EQ(h.sampledKey(),
-                  "1E_110100:Exception on worker queue. Block ID=MSRMeasurement:2414. Exception");
+        EXPECT_EQ(h.sampled(), "1E_110100:Exception on worker queue. Block ID=MSRMeasurement:2414. Exception");
     }
 }
 
-TEST(SchedulerTest, SynchronousBlocksReturnToTheCallerEvenWhenTheyThrow) {
+TEST(SchedulerTest, SynchronousAndEmptyBlocks) {
     MonitorHarness h;
     MSRScheduler scheduler("worker", h.monitor);
     int value = 0;
@@ -75,25 +63,16 @@ TEST(SchedulerTest, SynchronousBlocksReturnToTheCallerEvenWhenTheyThrow) {
     EXPECT_EQ(value, 10);
     EXPECT_TRUE(h.takeLines().empty());
 
+    // A throwing synchronous block still returns to its caller.
     scheduler.dispatchSyncOnWorkerQueueBlockID("MSRMeasurement:9", [] { throw kEngineException; });
-    EXPECT_EQ(h.takeLines(),
-              (std::vector<std::string>{
-                  "<RovIdarurozaro>[I-MSR030003] Exception on worker queue when processing sync "
-                  "block. Block ID=MSRMeasurement:9. Exception: -[MSRMeasurement handleEvent:]: boom",
-                  "<RovIdarurozaro>[I-MSR030004] Synchronous task failed. Block ID=MSRMeasurement:9"}));
-}
-
-TEST(SchedulerTest, EmptyBlocksAreRefused) {
-    MonitorHarness h;
-    MSRScheduler scheduler("worker", h.monitor);
     scheduler.scheduleOnWorkerQueueBlockID("A:1", {});
     scheduler.dispatchSyncOnWorkerQueueBlockID("A:2", {});
     EXPECT_EQ(h.takeLines(),
-              (std::vector<std::string>{
-                  "<RovIdarurozaro>[I-MSR030005] Nil block dispatched asynchronously on worker queue. "
-                  "Block ID=A:1.",
-                  "<RovIdarurozaro>[I-MSR030002] Nil block dispatched synchronously on worker queue. "
-                  "Block ID=A:2."}));
+              (Lines{line(30003, "Exception on worker queue when processing sync block. Block ID=MSRMeasurement:9. "
+                                 "Exception: -[MSRMeasurement handleEvent:]: boom"),
+                     line(30004, "Synchronous task failed. Block ID=MSRMeasurement:9"),
+                     line(30005, "Nil block dispatched asynchronously on worker queue. Block ID=A:1."),
+                     line(30002, "Nil block dispatched synchronously on worker queue. Block ID=A:2.")}));
 }
 
 TEST(SchedulerTest, WorkerMethodsOnTheMainThreadAreLogged) {
@@ -106,26 +85,22 @@ TEST(SchedulerTest, WorkerMethodsOnTheMainThreadAreLogged) {
         onWorker = MSRScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
     });
     EXPECT_TRUE(onWorker);
-    EXPECT_EQ(h.takeLines(),
-              (std::vector<std::string>{
-                  "<RovIdarurozaro>[I-MSR030001] Method resetAnalyticsData should execute on "
-                  "background thread",
-                  "<RovIdarurozaro>[I-MSR030001] Method <empty method name> should execute on "
-                  "background thread"}));
+    EXPECT_EQ(h.takeLines(), (Lines{line(30001, "Method resetAnalyticsData should execute on background thread"),
+                                    line(30001, "Method <empty method name> should execute on background thread")}));
 }
 
 TEST(SchedulerTest, ProductionWorkerQueueRunsBlocksInOrderOnItsOwnThread) {
     MonitorHarness h({}, /*ownExecutor=*/false);
     MSRScheduler scheduler("worker", h.monitor);
-    std::vector<int> order;
+    std::vector<int> order, expected;
     std::thread::id workerThread;
     for (int i = 0; i < 100; ++i) {
         scheduler.scheduleOnWorkerQueueBlockID("T:1", [&order, i] { order.push_back(i); });
+        expected.push_back(i);
     }
     scheduler.scheduleOnWorkerQueueBlockID("T:2", [] { throw kEngineException; });
     scheduler.dispatchSyncOnWorkerQueueBlockID("T:3", [&] { workerThread = std::this_thread::get_id(); });
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(order, expected);
     EXPECT_NE(workerThread, std::this_thread::get_id());
 }
 
@@ -139,57 +114,61 @@ struct AlarmHarness : MonitorHarness {
     std::shared_ptr<dispatch::Queue> queue = dispatch::SerialQueue::create("worker");
 };
 
-TEST(AlarmTest, AlarmFiresOnceAfterItsDelayInVirtualTime) {
+TEST(AlarmTest, FiresReplacesAndCancelsInVirtualTime) {
     AlarmHarness h;
-    MSRAlarm alarm(h.queue, "Measurement timer", h.monitor);
-    int fired = 0;
-    const double start = h.executor->clock().wallTime();
-    alarm.runAfterDelay(15, [&] { ++fired; });
-    EXPECT_EQ(alarm.scheduledTimestamp(), start + 15);
-    EXPECT_TRUE(alarm.hasActiveTimer());
-    h.executor->advanceBy(14.9);
-    EXPECT_EQ(fired, 0);
-    h.executor->advanceBy(0.2);
-    EXPECT_EQ(fired, 1);
-    EXPECT_FALSE(alarm.scheduledTimestamp());
-    EXPECT_FALSE(alarm.hasActiveTimer());
-    h.executor->advanceBy(100);
-    EXPECT_EQ(fired, 1);
-    EXPECT_EQ(h.takeLines(),
-              (std::vector<std::string>{
-                  "<RovIdarurozaro>[I-MSR002002] Measurement timer scheduled to fire in approx. (s): 15",
-                  "<RovIdarurozaro>[I-MSR002001] Measurement timer fired",
-                  "<RovIdarurozaro>[I-MSR002003] Measurement timer canceled"}));
-}
-
-TEST(AlarmTest, SchedulingAgainReplacesThePendingRun) {
-    AlarmHarness h;
-    MSRAlarm alarm(h.queue, "Engagement timer", h.monitor);
+    MSRAlarm alarm(h.queue, "", h.monitor);  // named "Timer"
     std::vector<int> fired;
-    alarm.runAfterDelay(10, [&] { fired.push_back(1); });
-    alarm.runAfterDelay(20, [&] { fired.push_back(2); });
-    h.executor->advanceBy(15);
-    EXPECT_TRUE(fired.empty());
-    h.executor->advanceBy(5);
-    EXPECT_EQ(fired, std::vector<int>{2});
-    auto lines = h.takeLines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "<RovIdarurozaro>[I-MSR002003] Engagement timer canceled");
-}
-
-TEST(AlarmTest, CancelledAlarmsStayQuietAndIdleCancelLogsNothing) {
-    AlarmHarness h;
-    MSRAlarm alarm(h.queue, "", h.monitor);
-    alarm.cancel();
-    EXPECT_TRUE(h.takeLines().empty());
-    bool fired = false;
-    alarm.runAfterDelay(5, [&] { fired = true; });
-    alarm.cancel();
-    h.executor->advanceBy(10);
-    EXPECT_FALSE(fired);
-    EXPECT_EQ(h.takeLines(), (std::vector<std::string>{
-                                 "<RovIdarurozaro>[I-MSR002002] Timer scheduled to fire in approx. (s): 5",
-                                 "<RovIdarurozaro>[I-MSR002003] Timer canceled"}));
+    auto schedule = [&](double delay, int id) { alarm.runAfterDelay(delay, [&fired, id] { fired.push_back(id); }); };
+    const double start = h.executor->clock().wallTime();
+    struct Step {
+        std::function<void()> action;
+        std::vector<int> fired;
+        bool pending;
+        Lines lines;
+    };
+    const Step steps[] = {
+        {[&] { alarm.cancel(); }, {}, false, {}},  // idle: nothing to say
+        {[&] {
+             schedule(10, 1);
+             EXPECT_EQ(alarm.scheduledTimestamp(), start + 10);
+         },
+         {},
+         true,
+         {line(2002, "Timer scheduled to fire in approx. (s): 10")}},
+        {[&] { schedule(20, 2); },
+         {},
+         true,
+         {line(2003, "Timer canceled"), line(2002, "Timer scheduled to fire in approx. (s): 20")}},
+        {[&] { h.executor->advanceBy(15); }, {}, true, {}},
+        {[&] { alarm.runAfterDelay(1, {}); }, {}, true, {line(2000, "Timer tried to schedule an empty block")}},
+        {[&] { h.executor->advanceBy(5); }, {2}, false, {line(2001, "Timer fired"), line(2003, "Timer canceled")}},
+        {[&] {
+             schedule(5, 3);
+             alarm.cancel();
+             h.executor->advanceBy(10);
+         },
+         {2},
+         false,
+         {line(2002, "Timer scheduled to fire in approx. (s): 5"), line(2003, "Timer canceled")}},
+        // A change of the wall clock moves the firing.
+        {[&] {
+             schedule(3600, 4);
+             h.executor->clock().setWallTime(h.executor->clock().wallTime() + 3600);
+             h.executor->runUntilIdle();
+         },
+         {2, 4},
+         false,
+         {line(2002, "Timer scheduled to fire in approx. (s): 3600"), line(2001, "Timer fired"),
+          line(2003, "Timer canceled")}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << "step " << (&step - steps));
+        step.action();
+        EXPECT_EQ(fired, step.fired);
+        EXPECT_EQ(alarm.hasActiveTimer(), step.pending);
+        EXPECT_EQ(alarm.scheduledTimestamp().has_value(), step.pending);
+        EXPECT_EQ(h.takeLines(), step.lines);
+    }
 }
 
 TEST(AlarmTest, FiredBlockMayRearmItsAlarm) {
@@ -208,38 +187,10 @@ TEST(AlarmTest, FiredBlockMayRearmItsAlarm) {
     EXPECT_FALSE(alarm.scheduledTimestamp());
 }
 
-TEST(AlarmTest, EmptyBlockLeavesThePendingRunInPlace) {
-    AlarmHarness h;
-    MSRAlarm alarm(h.queue, "SKAN conversion value fetch timer", h.monitor);
-    bool fired = false;
-    alarm.runAfterDelay(5, [&] { fired = true; });
-    h.takeLines();
-    alarm.runAfterDelay(1, {});
-    EXPECT_EQ(h.takeLines(), std::vector<std::string>{
-                                 "<RovIdarurozaro>[I-MSR002000] SKAN conversion value fetch timer tried "
-                                 "to schedule an empty block"});
-    h.executor->advanceBy(5);
-    EXPECT_TRUE(fired);
-}
-
-TEST(AlarmTest, WallClockChangesMoveTheFiring) {
-    AlarmHarness h;
-    MSRAlarm alarm(h.queue, "Timer", h.monitor);
-    bool fired = false;
-    alarm.runAfterDelay(3600, [&] { fired = true; });
-    h.executor->clock().setWallTime(h.executor->clock().wallTime() + 3600);
-    h.executor->runUntilIdle();
-    h.executor->advanceBy(0);
-    EXPECT_TRUE(fired);
-}
-
 TEST(AlarmTest, DestroyingAPendingAlarmCancelsIt) {
     AlarmHarness h;
     bool fired = false;
-    {
-        MSRAlarm alarm(h.queue, "Timer", h.monitor);
-        alarm.runAfterDelay(1, [&] { fired = true; });
-    }
+    std::make_unique<MSRAlarm>(h.queue, "Timer", h.monitor)->runAfterDelay(1, [&] { fired = true; });
     h.executor->advanceBy(5);
     EXPECT_FALSE(fired);
 }

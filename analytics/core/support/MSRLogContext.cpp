@@ -1,22 +1,18 @@
 #include "analytics/core/support/MSRLogContext.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 // The shortest text that reads back as the same double, as the platform's
-// numbers describe themselves ("0.1", "2", "1e+20").
+// numbers describe themselves ("0.1", "10", "1e+20"): fixed notation unless
+// the exponent form is shorter.
 std::string shortestText(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
     char buffer[32];
-    for (int precision = 1; precision <= 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-        if (std::strtod(buffer, nullptr) == value) break;
-    }
-    return buffer;
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
 }  // namespace
