@@ -213,22 +213,9 @@ const MSRPBFieldSpec kUserAttribute[] = {
 #undef SUB
 
 #define TYPE(name) \
-    MSRPBMessageType{MSRPBMessageID::name, #name, static_cast<uint32_t>(std::size(k##name)), k##name}
+    MSRPBMessageType{MSRPBMessageID::name, #name, static_cast<uint32_t>(std::size(k##name)), k##name},
 
-// In the order of MSRPBMessageID.
-const std::array<MSRPBMessageType, kMSRPBMessageCount> kTypes = {
-    TYPE(AdCampaignInfo), TYPE(AppProperty), TYPE(Audience), TYPE(AudienceLeafFilterResult),
-    TYPE(ClientProperty), TYPE(ConsentConfig), TYPE(ConsentDefaultEntry), TYPE(ConsentDelegationEntry),
-    TYPE(CorePlatformServiceEntry), TYPE(CustomProperty), TYPE(DataControl),
-    TYPE(DynamicFilterResultTimestamp), TYPE(Event), TYPE(EventConfig), TYPE(EventFilter), TYPE(EventParam),
-    TYPE(Experiment), TYPE(ExperimentRequest), TYPE(ExperimentResponse), TYPE(Filter), TYPE(Flag),
-    TYPE(MeasurementBatch), TYPE(MeasurementBundle), TYPE(MeasurementConfig), TYPE(NumberFilter),
-    TYPE(EdtActivities), TYPE(EdtActivity), TYPE(Program), TYPE(PropertyFilter), TYPE(PsmSetting),
-    TYPE(Region), TYPE(ResultData), TYPE(RuntimeEntity), TYPE(SdkResponse),
-    TYPE(SequenceFilterResultTimestamp), TYPE(Setting), TYPE(SetmSetting),
-    TYPE(SkAdNetworkConversionValueRequest), TYPE(SkAdNetworkConversionValueResponse), TYPE(Snapshot),
-    TYPE(StringFilter), TYPE(UserAttribute),
-};
+const std::array<MSRPBMessageType, kMSRPBMessageCount> kTypes = {MSRPB_FOR_EACH_MESSAGE(TYPE)};
 
 #undef TYPE
 
@@ -237,12 +224,4 @@ const std::array<MSRPBMessageType, kMSRPBMessageCount> kTypes = {
 const MSRPBMessageType& MSRPBMessageTypeFor(MSRPBMessageID id)
 {
     return kTypes[static_cast<size_t>(id)];
-}
-
-const MSRPBMessageType* MSRPBMessageTypeNamed(std::string_view name)
-{
-    for (const MSRPBMessageType& type : kTypes) {
-        if (name == type.name) return &type;
-    }
-    return nullptr;
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // Type word = kind bit | label bit.
@@ -27,51 +26,27 @@ enum : uint32_t {
     kMSRPBKindBytes = 0x8000,
 };
 
+// The 42 messages, once: the message IDs, the field tables, the nanopb
+// bindings and the wrapper classes are all expanded from this list, so they
+// cannot fall out of step.
+#define MSRPB_FOR_EACH_MESSAGE(X) \
+    X(AdCampaignInfo) X(AppProperty) X(Audience) X(AudienceLeafFilterResult) X(ClientProperty) X(ConsentConfig) \
+    X(ConsentDefaultEntry) X(ConsentDelegationEntry) X(CorePlatformServiceEntry) X(CustomProperty) \
+    X(DataControl) X(DynamicFilterResultTimestamp) X(Event) X(EventConfig) X(EventFilter) X(EventParam) \
+    X(Experiment) X(ExperimentRequest) X(ExperimentResponse) X(Filter) X(Flag) X(MeasurementBatch) \
+    X(MeasurementBundle) X(MeasurementConfig) X(NumberFilter) X(EdtActivities) X(EdtActivity) X(Program) \
+    X(PropertyFilter) X(PsmSetting) X(Region) X(ResultData) X(RuntimeEntity) X(SdkResponse) \
+    X(SequenceFilterResultTimestamp) X(Setting) X(SetmSetting) X(SkAdNetworkConversionValueRequest) \
+    X(SkAdNetworkConversionValueResponse) X(Snapshot) X(StringFilter) X(UserAttribute)
+
 enum class MSRPBMessageID : uint8_t {
-    AdCampaignInfo,
-    AppProperty,
-    Audience,
-    AudienceLeafFilterResult,
-    ClientProperty,
-    ConsentConfig,
-    ConsentDefaultEntry,
-    ConsentDelegationEntry,
-    CorePlatformServiceEntry,
-    CustomProperty,
-    DataControl,
-    DynamicFilterResultTimestamp,
-    Event,
-    EventConfig,
-    EventFilter,
-    EventParam,
-    Experiment,
-    ExperimentRequest,
-    ExperimentResponse,
-    Filter,
-    Flag,
-    MeasurementBatch,
-    MeasurementBundle,
-    MeasurementConfig,
-    NumberFilter,
-    EdtActivities,
-    EdtActivity,
-    Program,
-    PropertyFilter,
-    PsmSetting,
-    Region,
-    ResultData,
-    RuntimeEntity,
-    SdkResponse,
-    SequenceFilterResultTimestamp,
-    Setting,
-    SetmSetting,
-    SkAdNetworkConversionValueRequest,
-    SkAdNetworkConversionValueResponse,
-    Snapshot,
-    StringFilter,
-    UserAttribute,
+#define MSRPB_MESSAGE_ID(name) name,
+    MSRPB_FOR_EACH_MESSAGE(MSRPB_MESSAGE_ID)
+#undef MSRPB_MESSAGE_ID
 };
-inline constexpr size_t kMSRPBMessageCount = 42;
+#define MSRPB_COUNT_ONE(name) +1
+inline constexpr size_t kMSRPBMessageCount = 0 MSRPB_FOR_EACH_MESSAGE(MSRPB_COUNT_ONE);
+#undef MSRPB_COUNT_ONE
 
 struct MSRPBFieldSpec {
     uint32_t tag;
@@ -85,13 +60,9 @@ struct MSRPBMessageType {
     const char* name;  // e.g. "MeasurementBundle"
     uint32_t fieldCount;
     const MSRPBFieldSpec* fields;
-
-    const MSRPBFieldSpec& field(uint32_t index) const { return fields[index]; }
 };
 
 const MSRPBMessageType& MSRPBMessageTypeFor(MSRPBMessageID id);
-// nullptr for an unknown name.
-const MSRPBMessageType* MSRPBMessageTypeNamed(std::string_view name);
 // Differences between our tables and the generated nanopb field tables; empty
 // when both describe the same messages.
 std::vector<std::string> MSRPBMessageTableProblems();

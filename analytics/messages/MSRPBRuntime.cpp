@@ -1,7 +1,10 @@
 #include "analytics/messages/MSRPBRuntime.h"
 
 #include <bit>
-#include <cstring>
+#include <cmath>
+#include <cstdint>
+
+#include <unicode/ustring.h>
 
 #include "analytics/messages/MSRPBLog.h"
 
@@ -14,13 +17,12 @@ const NANOMessageInfo* checkedInfo(const NANOMessageBase& message, uint32_t inde
 {
     const NANOMessageInfo* info = message.messageInfo();
     if (info == nullptr) {
-        MSRPBLog("ProtocolBuffer message hasn't been initialized. %s can't be performed. Message name %s", operation,
-                 message.messageID());
+        MSRPBLog(44000, "ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
         return nullptr;
     }
     if (index >= info->type->fieldCount) {
-        MSRPBLog("<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed", index,
-                 info->type->fieldCount, info->type->name, operation);
+        MSRPBLog(44001, "<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed",
+                 index, info->type->fieldCount, info->type->name, operation);
         return nullptr;
     }
     return info;
@@ -36,7 +38,7 @@ uint32_t wordOf(const NANOMessageInfo& info, uint32_t index) { return info.type-
 bool kindFits(const NANOMessageInfo& info, uint32_t index, bool fits, const char* kindName)
 {
     if (!fits) {
-        MSRPBLog("<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName, info.type->name, index);
+        MSRPBLog(44002, "<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName, info.type->name, index);
     }
     return fits;
 }
@@ -57,39 +59,10 @@ uint64_t scalarOf(const NANOMessageInfo& info, uint32_t index)
 
 bool isUTF8(std::string_view text)
 {
-    size_t i = 0;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    while (i < text.size()) {
-        unsigned char c = bytes[i];
-        size_t length;
-        uint32_t codepoint;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            codepoint = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            codepoint = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            codepoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-            codepoint = (codepoint << 6) | (bytes[i + k] & 0x3F);
-        }
-        static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codepoint < kSmallest[length] || codepoint > 0x10FFFF || (codepoint >= 0xD800 && codepoint <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
+    return status != U_INVALID_CHAR_FOUND;
 }
 
 // The element type a message field holds, checked against what the caller
@@ -99,7 +72,7 @@ bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMes
 {
     const MSRPBMessageType& declared = MSRPBMessageTypeFor(info.type->fields[index].element);
     if (&declared == &type) return true;
-    MSRPBLog("<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name, declared.name, type.name);
+    MSRPBLog(44003, "<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name, declared.name, type.name);
     return false;
 }
 
@@ -107,6 +80,12 @@ bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMes
 
 bool MSRPBHasField(const NANOMessageBase& message, uint32_t index)
 {
+    if (message.messageInfo() == nullptr) {
+        MSRPBLog(44000,
+                 "ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. Message name %s",
+                 message.messageID());
+        return false;
+    }
     const NANOMessageInfo* info = checkedInfo(message, index, "HasField");
     if (info == nullptr) return false;
     if (isRepeated(wordOf(*info, index))) return true;
@@ -115,8 +94,12 @@ bool MSRPBHasField(const NANOMessageBase& message, uint32_t index)
 
 void MSRPBClearField(NANOMessageBase& message, uint32_t index)
 {
-    NANOMessageInfo* info = checkedInfo(message, index, "ClearField");
-    if (info != nullptr) NANOMessageInfoClearField(*info, index);
+    // The clearing itself refuses (and reports) an index outside the message.
+    if (NANOMessageInfo* info = message.messageInfo()) {
+        NANOMessageInfoClearField(*info, index);
+    } else {
+        MSRPBLog(44000, "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
+    }
 }
 
 bool MSRPBGetBool(const NANOMessageBase& message, uint32_t index)
@@ -215,7 +198,7 @@ void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessage
     NANOMessageInfo* info = checkedInfo(message, index, "SetMessage");
     if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE")) return;
     if (value.messageInfo() == nullptr) {
-        MSRPBLog("<ERROR> SetMessage: the value of field %u of message %s holds no message", index, info->type->name);
+        MSRPBLog(44004, "<ERROR> SetMessage: the value of field %u of message %s holds no message", index, info->type->name);
         return;
     }
     if (!elementTypeFits(*info, index, value.messageType())) return;
@@ -238,7 +221,7 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
             } else if (isUTF8(text)) {
                 out.emplace_back(text);
             } else {
-                MSRPBLog("<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",
+                MSRPBLog(44005, "<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",
                          info->type->name, index);
             }
         }
@@ -246,7 +229,7 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
     }
     const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell);
     if (scalars == nullptr) {
-        MSRPBLog("<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray", index,
+        MSRPBLog(44006, "<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray", index,
                  info->type->name);
         return out;
     }
@@ -265,29 +248,33 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
 
 namespace {
 
-// The number a numeric element carries, in the form the field stores.
+// A floating-point value bound for an integer field, clamped into the 64-bit
+// range (NaN gives 0) instead of being converted out of range.
+int64_t saturated(double value)
+{
+    if (std::isnan(value)) return 0;
+    if (value >= 9223372036854775807.0) return INT64_MAX;
+    if (value <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(value);
+}
+
+// The number a numeric element carries, in the form the field stores; nullopt
+// for text and bytes.
 std::optional<uint64_t> numericBits(uint32_t word, const MSRPBValue& value)
 {
-    if (std::holds_alternative<std::string>(value) || std::holds_alternative<std::vector<uint8_t>>(value)) {
-        return std::nullopt;
-    }
     return std::visit([word](const auto& number) -> std::optional<uint64_t> {
         using T = std::decay_t<decltype(number)>;
-        if constexpr (std::is_arithmetic_v<T>) {
+        if constexpr (!std::is_arithmetic_v<T>) {
+            return std::nullopt;
+        } else {
             if (word & kMSRPBKindBool) return number != 0 ? 1 : 0;
             if (word & kMSRPBKindFloat) return std::bit_cast<uint32_t>(static_cast<float>(number));
             if (word & kMSRPBKindDouble) return std::bit_cast<uint64_t>(static_cast<double>(number));
-            if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) {
-                if constexpr (std::is_floating_point_v<T>) return static_cast<uint64_t>(static_cast<int64_t>(number));
-                else return static_cast<uint64_t>(number);
-            }
-            if constexpr (std::is_floating_point_v<T>) {
-                return static_cast<uint32_t>(static_cast<int64_t>(number));
-            } else {
-                return static_cast<uint32_t>(number);
-            }
-        } else {
-            return std::nullopt;
+            uint64_t bits;
+            if constexpr (std::is_floating_point_v<T>) bits = static_cast<uint64_t>(saturated(number));
+            else bits = static_cast<uint64_t>(number);
+            if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) return bits;
+            return static_cast<uint32_t>(bits);
         }
     }, value);
 }
@@ -301,7 +288,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     const uint32_t word = wordOf(*info, index);
     if (!kindFits(*info, index, isRepeated(word), "REPEATED")) return;
     if (word & kMSRPBKindMessage) {
-        MSRPBLog("<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray", index,
+        MSRPBLog(44007, "<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray", index,
                  info->type->name);
         return;
     }
@@ -317,7 +304,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
                 const auto& data = std::get<std::vector<uint8_t>>(value);
                 texts->emplace_back(data.begin(), data.end());
             } else {
-                MSRPBLog("<ERROR> Invalid object type. %s fields expect %s. Message: %s, field ID: %u",
+                MSRPBLog(44008, "<ERROR> Invalid object type. %s fields expect %s. Message: %s, field ID: %u",
                          bytes ? "Bytes" : "String", bytes ? "bytes" : "text", info->type->name, index);
                 texts->clear();
                 return;
@@ -330,7 +317,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     for (const MSRPBValue& value : values) {
         std::optional<uint64_t> bits = numericBits(word, value);
         if (!bits) {
-            MSRPBLog("<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
+            MSRPBLog(44009, "<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
                      info->type->name, index);
             scalars.clear();
             return;
@@ -369,7 +356,7 @@ void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<co
     elements.reserve(values.size());
     for (const NANOMessageBase* value : values) {
         if (value == nullptr || value->messageInfo() == nullptr) {
-            MSRPBLog("<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+            MSRPBLog(44010, "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
                      info->type->name, index);
             elements.clear();
             return;

@@ -12,7 +12,7 @@ NANOMessageBase::NANOMessageBase(const MSRPBMessageType& type, NANOMessageInfoPt
 NANOMessageBase::NANOMessageBase(const MSRPBMessageType& type, NANOMessageBase&& base) : type_(&type)
 {
     if (base.type_ != &type) {
-        MSRPBLog("<ERROR> Message %s can't be taken as %s", base.type_->name, type.name);
+        MSRPBLog(46000, "<ERROR> Message %s can't be taken as %s", base.type_->name, type.name);
         return;
     }
     info_ = std::move(base.info_);

@@ -26,23 +26,8 @@ struct NanoBinding {
     size_t structSize;
 };
 
-#define BIND(name) NanoBinding{&msr_##name##_msg, sizeof(msr_##name)}
-
-// In the order of MSRPBMessageID.
-const NanoBinding kBindings[kMSRPBMessageCount] = {
-    BIND(AdCampaignInfo), BIND(AppProperty), BIND(Audience), BIND(AudienceLeafFilterResult),
-    BIND(ClientProperty), BIND(ConsentConfig), BIND(ConsentDefaultEntry), BIND(ConsentDelegationEntry),
-    BIND(CorePlatformServiceEntry), BIND(CustomProperty), BIND(DataControl),
-    BIND(DynamicFilterResultTimestamp), BIND(Event), BIND(EventConfig), BIND(EventFilter), BIND(EventParam),
-    BIND(Experiment), BIND(ExperimentRequest), BIND(ExperimentResponse), BIND(Filter), BIND(Flag),
-    BIND(MeasurementBatch), BIND(MeasurementBundle), BIND(MeasurementConfig), BIND(NumberFilter),
-    BIND(EdtActivities), BIND(EdtActivity), BIND(Program), BIND(PropertyFilter), BIND(PsmSetting),
-    BIND(Region), BIND(ResultData), BIND(RuntimeEntity), BIND(SdkResponse),
-    BIND(SequenceFilterResultTimestamp), BIND(Setting), BIND(SetmSetting),
-    BIND(SkAdNetworkConversionValueRequest), BIND(SkAdNetworkConversionValueResponse), BIND(Snapshot),
-    BIND(StringFilter), BIND(UserAttribute),
-};
-
+#define BIND(name) NanoBinding{&msr_##name##_msg, sizeof(msr_##name)},
+const NanoBinding kBindings[kMSRPBMessageCount] = {MSRPB_FOR_EACH_MESSAGE(BIND)};
 #undef BIND
 
 // Where one field of the nanopb structure lives and which field index it is.
@@ -189,7 +174,7 @@ struct CallbackArg {
     NANOMessageInfo* info;             // decoding
     const NANOMessageInfo* source;     // encoding
     uint32_t index;
-    int depth;
+    int depth;                         // decoding: nesting below the decoded message
 };
 
 // The zeroed nanopb structure of one message and the arguments its callbacks
@@ -235,7 +220,7 @@ bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth);
 bool readLengthDelimited(pb_istream_t* stream, std::string& out)
 {
     if (stream->bytes_left > kNANOMaxDecodedFieldBytes) {
-        MSRPBLog("Unable to process proto stream. Buffer is too big. %zu > %d", stream->bytes_left,
+        MSRPBLog(45000, "Unable to process proto stream. Buffer is too big. %zu > %d", stream->bytes_left,
                  static_cast<int>(kNANOMaxDecodedFieldBytes));
         return false;
     }
@@ -253,12 +238,6 @@ bool readScalar(pb_istream_t* stream, const pb_field_t* field, uint32_t kind, ui
         return true;
     }
     case PB_LTYPE_FIXED64: return pb_decode_fixed64(stream, &out);
-    case PB_LTYPE_SVARINT: {
-        int64_t value = 0;
-        if (!pb_decode_svarint(stream, &value)) return false;
-        out = static_cast<uint64_t>(value);
-        break;
-    }
     default:
         if (!pb_decode_varint(stream, &out)) return false;
         break;
@@ -287,12 +266,12 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
     if (kind == kMSRPBKindMessage) {
         const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
         if (context->depth + 1 > kNANOMaxNestingDepth) {
-            MSRPBLog("<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
+            MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
             return false;
         }
         NANOMessageInfoPtr element = NANOMessageInfoCreate(elementType);
         if (!decodeInto(stream, *element, context->depth + 1)) {
-            MSRPBLog("<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name, elementType.name);
+            MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name, elementType.name);
             return false;
         }
         std::get<std::vector<NANOMessageInfoPtr>>(cell).push_back(std::move(element));
@@ -335,7 +314,6 @@ uint64_t loadScalar(const char* data, const NanoField& field)
     case PB_LTYPE_FIXED32:
     case PB_LTYPE_VARINT:
     case PB_LTYPE_UVARINT:
-    case PB_LTYPE_SVARINT:
         if (field.dataSize == 4) {
             uint32_t value;
             std::memcpy(&value, data, 4);
@@ -375,7 +353,7 @@ bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
     Scratch scratch(layout);
     prepareDecode(layout, scratch.structData(), info, scratch, depth);
     if (!pb_decode_ex(stream, layout.desc, scratch.structData(), PB_DECODE_NOINIT)) {
-        MSRPBLog("<ERROR> %s decoder failed: %s", info.type->name, PB_GET_ERROR(stream));
+        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", info.type->name, PB_GET_ERROR(stream));
         return false;
     }
     copyDecoded(layout, scratch.structData(), info);
@@ -384,7 +362,7 @@ bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
 
 // ---------------------------------------------------------------- encoding
 
-bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch, int depth);
+void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch);
 
 bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
 {
@@ -409,20 +387,14 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     }
     if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
         const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
-        if (context->depth + 1 > kNANOMaxNestingDepth) {
-            MSRPBLog("<ERROR> %s encoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
-            return false;
-        }
         // The sizing pass notes each element's length; the writing pass uses
         // it instead of sizing the element again, so every element is encoded
         // once per pass however deep it sits.
         const bool sizing = stream->callback == nullptr;
         for (const NANOMessageInfoPtr& element : *messages) {
             Scratch scratch(elementLayout);
-            if (!fillForEncode(elementLayout, scratch.structData(), *element, scratch, context->depth + 1) ||
-                !pb_encode_tag_for_field(stream, field)) {
-                return false;
-            }
+            fillForEncode(elementLayout, scratch.structData(), *element, scratch);
+            if (!pb_encode_tag_for_field(stream, field)) return false;
             if (sizing) {
                 pb_ostream_t counter = PB_OSTREAM_SIZING;
                 if (!pb_encode(&counter, elementLayout.desc, scratch.structData())) return false;
@@ -436,7 +408,7 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
             const size_t start = stream->bytes_written;
             if (!pb_encode(stream, elementLayout.desc, scratch.structData())) return false;
             if (stream->bytes_written - start != element->encodedSize) {
-                MSRPBLog("<ERROR> %s encoder failed: %s changed size between passes", info.type->name,
+                MSRPBLog(45004, "<ERROR> %s encoder failed: %s changed size between passes", info.type->name,
                          elementLayout.type->name);
                 return false;
             }
@@ -455,7 +427,6 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
                 break;
             }
             case PB_LTYPE_FIXED64: ok = pb_encode_fixed64(stream, &value); break;
-            case PB_LTYPE_SVARINT: ok = pb_encode_svarint(stream, static_cast<int64_t>(value)); break;
             default:
                 // A negative int32 goes out sign-extended to ten bytes, as every
                 // protocol-buffer reader expects.
@@ -485,46 +456,40 @@ void storeScalar(char* data, const NanoField& field, uint64_t value)
     }
 }
 
-bool fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch, int depth)
+// Whether a callback field has anything to write: a present string, or a
+// repeated field with elements (repeated cells always exist).
+bool hasContent(const NANOCell& cell)
+{
+    return std::visit([](const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::string>) return true;
+        else if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, uint64_t> ||
+                           std::is_same_v<T, NANOMessageInfoPtr>) return false;
+        else return !value.empty();
+    }, cell);
+}
+
+void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch)
 {
     for (const NanoField& field : layout.fields) {
         const NANOCell& cell = info.fields[field.index];
-        const MSRPBFieldSpec& spec = info.type->fields[field.index];
         char* data = base + field.dataOffset;
         if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
-            bool wanted = false;
-            if (isRepeated(spec.word)) {
-                if (std::holds_alternative<std::monostate>(cell)) {
-                    MSRPBLog("<ERROR> %s Encoder: '%s' should have been allocated", info.type->name, spec.name);
-                    return false;
-                }
-                std::visit([&](const auto& value) {
-                    using T = std::decay_t<decltype(value)>;
-                    if constexpr (std::is_same_v<T, std::vector<uint64_t>> ||
-                                  std::is_same_v<T, std::vector<std::string>> ||
-                                  std::is_same_v<T, std::vector<NANOMessageInfoPtr>>) {
-                        wanted = !value.empty();
-                    }
-                }, cell);
-            } else {
-                wanted = std::holds_alternative<std::string>(cell);
-            }
-            if (wanted) {
+            if (hasContent(cell)) {
                 auto* callback = reinterpret_cast<pb_callback_t*>(data);
                 callback->funcs.encode = &encodeCallback;
-                callback->arg = scratch.add(CallbackArg{nullptr, &info, field.index, depth});
+                callback->arg = scratch.add(CallbackArg{nullptr, &info, field.index, 0});
             }
         } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
             const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
             if (nested == nullptr || !*nested) continue;
             *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
-            if (!fillForEncode(layoutFor(*(*nested)->type), data, **nested, scratch, depth + 1)) return false;
+            fillForEncode(layoutFor(*(*nested)->type), data, **nested, scratch);
         } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
             if (field.presenceOffset >= 0) *reinterpret_cast<bool*>(base + field.presenceOffset) = true;
             storeScalar(data, field, *value);
         }
     }
-    return true;
 }
 
 }  // namespace
@@ -576,7 +541,7 @@ NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info)
 bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index)
 {
     if (index >= info.fields.size()) {
-        MSRPBLog("<ERROR> %s: Cannot deallocate field %u: Unknown field", info.type->name, index);
+        MSRPBLog(45005, "<ERROR> %s: Cannot deallocate field %u: Unknown field", info.type->name, index);
         return false;
     }
     NANOCell& cell = info.fields[index];
@@ -597,17 +562,17 @@ std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo&
 {
     const NanoLayout& layout = layoutFor(*info.type);
     Scratch scratch(layout);
-    if (!fillForEncode(layout, scratch.structData(), info, scratch, 0)) return std::nullopt;
+    fillForEncode(layout, scratch.structData(), info, scratch);
     // Sizing pass, one exact allocation, writing pass.
     size_t size = 0;
     if (!pb_get_encoded_size(&size, layout.desc, scratch.structData())) {
-        MSRPBLog("<ERROR> %s encoder failed while sizing", info.type->name);
+        MSRPBLog(45006, "<ERROR> %s encoder failed while sizing", info.type->name);
         return std::nullopt;
     }
     std::vector<uint8_t> out(size);
     pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
     if (!pb_encode(&stream, layout.desc, scratch.structData()) || stream.bytes_written != size) {
-        MSRPBLog("<ERROR> %s encoder failed: %s", info.type->name, PB_GET_ERROR(&stream));
+        MSRPBLog(45007, "<ERROR> %s encoder failed: %s", info.type->name, PB_GET_ERROR(&stream));
         return std::nullopt;
     }
     return out;

@@ -1,40 +1,63 @@
 #pragma once
-// Shared helpers of the wire-message tests: a log collector, file and golden
-// helpers and protoc as the outside reader of our encodings.
+// Shared helpers of the wire-message tests: a monitor whose reports the test
+// reads, golden files and protoc as the outside reader of our encodings.
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
-#include "analytics/messages/MSRPBLog.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "platform/dispatch/ManualExecutor.h"
 
-// Collects the wire layer's log lines for one test.
+using Bytes = std::vector<uint8_t>;
+
+// Installs, for one test, a monitor whose reports the test reads.
 class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    const std::vector<std::string>& lines() const { return *lines_; }
-    bool contains(const std::string& fragment) const;
-    void clear() { lines_->clear(); }
+    // The reports so far, each as "<code> <message>".
+    const std::vector<std::string>& lines();
+    bool contains(const std::string& fragment);
+    void clear() { lines(), sink_->reports.clear(); }
 
 private:
-    std::shared_ptr<std::vector<std::string>> lines_;
+    struct Sink : MSRLogging {
+        std::vector<std::string> reports;
+        void logMessage(const std::string& message, const std::string&, int64_t code, int64_t) override
+        {
+            reports.push_back(std::to_string(code) + " " + message);
+        }
+    };
+    dispatch::ManualExecutor executor_;
+    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
 };
 
-std::vector<uint8_t> readFile(const std::string& path);
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-std::string goldenPath(const std::string& name);
-std::string scratchPath(const std::string& name);
+// A message built from (field index, value) pairs, each set with the accessor
+// that the field's kind calls for: numbers (bool, enum and integers from
+// int64_t), text, lists of scalars, nested messages and lists of messages.
+using FieldValue =
+    std::variant<int64_t, double, std::string, std::vector<MSRPBValue>, NANOMessageBase, std::vector<NANOMessageBase>>;
+using Fields = std::vector<std::pair<uint32_t, FieldValue>>;
+NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields);
+template <typename T>
+T build(const Fields& fields)
+{
+    return T(build(T::type(), fields));
+}
 
-// protoc --decode / --encode with our proto files; nullopt when protoc fails
-// or is not installed.
-bool protocAvailable();
-std::optional<std::string> protocDecode(const std::string& protoFile, const std::string& message,
-                                        const std::vector<uint8_t>& bytes);
-std::optional<std::vector<uint8_t>> protocEncode(const std::string& protoFile, const std::string& message,
-                                                 const std::string& text);
-
+Bytes readFile(const std::string& path);
+Bytes readGolden(const std::string& name);
 // Compares with a golden file; CALVARO_UPDATE_GOLDEN=1 rewrites it instead.
-void expectMatchesGolden(const std::string& name, const std::vector<uint8_t>& bytes);
+void expectMatchesGolden(const std::string& name, const Bytes& bytes);
+
+// protoc --decode or --encode (`mode`) of `input` with our proto files; nullopt
+// when protoc fails or is not installed.
+bool protocAvailable();
+std::optional<std::string> protoc(const char* mode, const std::string& protoFile, const std::string& message,
+                                  const std::string& input);
