@@ -28,26 +28,6 @@ int64_t MSRNumberAsInt64(const Value& value) {
     return 0;
 }
 
-bool MSRIsPropertyListValue(const Value& value) {
-    switch (value.type()) {
-        case Value::Type::Absent:
-        case Value::Type::Null:
-            return false;
-        case Value::Type::List:
-            for (const auto& item : *value.list()) {
-                if (!MSRIsPropertyListValue(item)) return false;
-            }
-            return true;
-        case Value::Type::Dictionary:
-            for (const auto& [key, item] : *value.dictionary()) {
-                if (!MSRIsPropertyListValue(item)) return false;
-            }
-            return true;
-        default:
-            return true;
-    }
-}
-
 int64_t MSRConfigStore::integerForKey(const std::string& key) {
     return MSRNumberAsInt64(objectForKey(key));
 }

@@ -46,8 +46,6 @@ class MSRConfigStore {
     void setBool(bool value, const std::string& key) { setObject(foundation::Value(value), key); }
 };
 
-// True for values that have a property-list form at every depth.
-bool MSRIsPropertyListValue(const foundation::Value& value);
 // True for numbers and booleans.
 bool MSRIsNumberValue(const foundation::Value& value);
 // The number as a double (booleans as 0 or 1); 0 for anything else.

@@ -1,5 +1,7 @@
 #include "analytics/storage/MSRKeychainWrapper.h"
 
+#include <unicode/ustring.h>
+
 #include <mutex>
 #include <set>
 
@@ -16,26 +18,11 @@ auto withKeychain(Keychain* keychain, Body body) {
 }
 
 bool isValidUtf8(const Value::Bytes& bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        uint8_t lead = bytes[i];
-        size_t length = lead < 0x80           ? 1
-                        : (lead >> 5) == 0x6  ? 2
-                        : (lead >> 4) == 0xe  ? 3
-                        : (lead >> 3) == 0x1e ? 4
-                                              : 0;
-        if (length == 0 || i + length > bytes.size()) return false;
-        uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
-        for (size_t k = 1; k < length; ++k) {
-            if ((bytes[i + k] & 0xc0) != 0x80) return false;
-            code = (code << 6) | (bytes[i + k] & 0x3f);
-        }
-        // Overlong forms, surrogates and values past the last code point.
-        static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < minimum[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return false;
-        i += length;
-    }
-    return true;
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strFromUTF8(nullptr, 0, &length, reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<int32_t>(bytes.size()), &status);
+    return status != U_INVALID_CHAR_FOUND && (U_SUCCESS(status) || status == U_BUFFER_OVERFLOW_ERROR);
 }
 
 // The one-time migration runs before the first read of each keychain file.

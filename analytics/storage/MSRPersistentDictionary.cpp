@@ -70,7 +70,7 @@ void MSRPersistentDictionary::setObject(const Value& value, const std::string& k
     }
     // A value with no property-list form, at any depth, would make every
     // later write of the whole file fail.
-    if (!MSRIsPropertyListValue(value)) {
+    if (!foundation::propertyListXml(value)) {
         MSRStorageConsoleLog(
             MSRConsoleSeverity::kWarning, 43003,
             "Cannot set invalid object to config. Must be a string, number, array, dictionary, "

@@ -4,6 +4,7 @@
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "platform/foundation/PropertyList.h"
 
 using foundation::Value;
 
@@ -41,7 +42,7 @@ void MSRUserDefaults::setObject(const Value& value, const std::string& key) {
         defaults().remove(key);
         return;
     }
-    if (!MSRIsPropertyListValue(value)) {
+    if (!foundation::propertyListXml(value)) {
         MSRStorageConsoleLog(
             MSRConsoleSeverity::kWarning, 41003,
             "Cannot set invalid object to user defaults. Must be a string or number or an array. "

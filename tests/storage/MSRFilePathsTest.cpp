@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "analytics/storage/MSRFilePaths.h"
 #include "tests/storage/StorageTestSupport.h"
 
@@ -15,59 +13,34 @@ class FilePathsTest : public StorageTest {
 };
 
 TEST_F(FilePathsTest, PathsNameTheEngineFolderAndThePreferences) {
-    struct Case {
-        std::string actual;
-        fs::path expected;
-    };
-    std::vector<Case> cases = {
+    std::vector<std::pair<std::string, fs::path>> cases = {
         {MSRSDKFilePath("db.sql"), engine() / "db.sql"},
         {MSRSDKPlistPath("x"), engine() / "x.plist"},
         {MSRSDKPlistPath("x.plist"), engine() / "x.plist"},
         {MSRSDKPlistPath("x.txt"), engine() / "x.txt.plist"},
         {MSRPreferencesPlistPath("x.plist"), root_ / "home/Library/Preferences/x.plist.plist"},
-        {MSRSDKFilePath(""), ""},
-        {MSRSDKPlistPath(""), ""},
-        {MSRPreferencesPlistPath(""), ""},
+        {MSRSDKFilePath("") + MSRSDKPlistPath("") + MSRPreferencesPlistPath(""), ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected.string());
-}
-
-TEST_F(FilePathsTest, BackupExclusionNeedsAFile) {
-    MSRError error;
-    EXPECT_FALSE(MSRExcludePathFromBackup((root_ / "missing").string(), &error));
-    EXPECT_NE(error.code(), 0);
-    std::ofstream(root_ / "present") << "x";
-    EXPECT_TRUE(MSRExcludePathFromBackup((root_ / "present").string(), nullptr));
-    EXPECT_TRUE(MSRIsPathExcludedFromBackup((root_ / "present").string()));
-    EXPECT_FALSE(MSRDeleteFileAtPath("", &error));
-    EXPECT_EQ(error.localizedDescription(), "Received empty path for deleting file");
+    for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected.string());
 }
 
 TEST_F(FilePathsTest, MigrationMovesOrDropsTheLegacyFile) {
     struct Case {
         const char* name;
-        bool legacy;
-        bool current;
+        bool legacy, current;
         const char* survivor;  // contents left at the new path
     };
     for (Case c : {Case{"legacy only", true, false, "legacy"}, Case{"both", true, true, "current"},
-                   Case{"neither", false, false, nullptr}}) {
+                   Case{"neither", false, false, ""}}) {
         SCOPED_TRACE(c.name);
         std::string suite = std::string("suite ") + c.name;
-        fs::create_directories(root_ / "home/Library/Preferences");
-        fs::create_directories(engine());
-        if (c.legacy) std::ofstream(MSRPreferencesPlistPath(suite)) << "legacy";
-        if (c.current) std::ofstream(MSRSDKPlistPath(suite)) << "current";
+        if (c.legacy) writeFile(MSRPreferencesPlistPath(suite), "legacy");
+        if (c.current) writeFile(MSRSDKPlistPath(suite), "current");
         EXPECT_TRUE(MSRMigrateLegacyPreferencesFile(suite));
         EXPECT_FALSE(fs::exists(MSRPreferencesPlistPath(suite)));
-        if (c.survivor) {
-            std::ifstream in(MSRSDKPlistPath(suite));
-            std::string contents;
-            in >> contents;
-            EXPECT_EQ(contents, c.survivor);
-        } else {
-            EXPECT_FALSE(fs::exists(MSRSDKPlistPath(suite)));
-        }
+        std::string contents;
+        foundation::FileSystem::readFile(MSRSDKPlistPath(suite), contents);
+        EXPECT_EQ(contents, c.survivor);
     }
     EXPECT_FALSE(MSRMigrateLegacyPreferencesFile(""));
 }

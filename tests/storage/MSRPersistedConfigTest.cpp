@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
-#include "analytics/storage/MSRUserDefaults.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/storage/StorageTestSupport.h"
@@ -19,120 +17,88 @@ constexpr const char* kSuite = "test.persisted";
 
 class PersistedConfigTest : public StorageTest {
   protected:
-    std::shared_ptr<MSRPersistedConfig> open() {
-        auto config = MSRPersistedConfig::initWithSuiteName(kSuite);
-        EXPECT_TRUE(config);
-        return config;
+    void SetUp() override {
+        StorageTest::SetUp();
+        config_ = MSRPersistedConfig::initWithSuiteName(kSuite);
+        ASSERT_TRUE(config_);
     }
+    void restart() {
+        executor_.advanceBy(1.0);
+        config_.reset();
+        config_ = MSRPersistedConfig::initWithSuiteName(kSuite);
+    }
+
+    std::shared_ptr<MSRPersistedConfig> config_;
 };
 
-TEST_F(PersistedConfigTest, AFreshInstallationReadsEmpty) {
-    auto config = open();
-    EXPECT_EQ(config->lastBackoffTimestamp(), 0.0);
-    EXPECT_EQ(config->sessionNumber(), 0);
-    EXPECT_FALSE(config->unmatchedFirstOpenWithoutIDFA());
-    EXPECT_FALSE(config->appInstanceID());
-    EXPECT_FALSE(config->defaultEventParameters());
-    EXPECT_TRUE(config->previousFirstOpenCount().isAbsent());
-    EXPECT_EQ(config->measurementEnabledState(), 0);
-}
-
 TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
-    const double uploadTime = 1700000000.123456789;
+    EXPECT_EQ(config_->lastSuccessfulUploadTimestamp(), 0.0);
+    EXPECT_EQ(config_->sessionNumber(), 0);
+    EXPECT_FALSE(config_->appInstanceID());
     const Value::Dictionary parameters = {{"currency", Value("EUR")}, {"ratio", Value(0.1)}};
-    double offset;
-    {
-        auto config = open();
-        config->setLastSuccessfulUploadTimestamp(uploadTime);
-        config->setLastSessionActivityClockTime(1.0 / 3.0);
-        config->setSessionNumber(INT64_MAX);
-        config->setFirstOpenTimestampMilliseconds(-1);
-        config->setAppInstanceID("instance");
-        config->setDefaultEventParameters(parameters);
-        config->setShouldSetLastAdvertisingIDResetUserProperty(true);
-        config->setAdCampaignInfoBuffer(Value::Bytes{9, 8, 7});
-        config->setMeasurementEnabledState(2);
-        offset = config->midnightOffset();
-        executor_.advanceBy(1.0);
-    }
-    auto config = open();
-    EXPECT_EQ(config->lastSuccessfulUploadTimestamp(), uploadTime);
-    EXPECT_EQ(config->lastSessionActivityClockTime(), 1.0 / 3.0);
-    EXPECT_EQ(config->sessionNumber(), INT64_MAX);
-    EXPECT_EQ(config->firstOpenTimestampMilliseconds(), -1);
-    EXPECT_EQ(config->appInstanceID(), "instance");
-    EXPECT_EQ(config->defaultEventParameters(), parameters);
-    EXPECT_TRUE(config->shouldSetLastAdvertisingIDResetUserProperty());
-    EXPECT_EQ(config->adCampaignInfoBuffer(), (Value::Bytes{9, 8, 7}));
-    EXPECT_EQ(config->measurementEnabledState(), 2);
-    EXPECT_EQ(config->midnightOffset(), offset);
+    config_->setLastSuccessfulUploadTimestamp(1700000000.123456789);
+    config_->setLastSessionActivityClockTime(1.0 / 3.0);
+    config_->setSessionNumber(INT64_MAX);
+    config_->setFirstOpenTimestampMilliseconds(-1);
+    config_->setAppInstanceID("instance");
+    config_->setDefaultEventParameters(parameters);
+    config_->setShouldSetLastAdvertisingIDResetUserProperty(true);
+    config_->setAdCampaignInfoBuffer(Value::Bytes{9, 8, 7});
+    config_->setMeasurementEnabledState(2);
+    double offset = config_->midnightOffset();
+    restart();
+    EXPECT_EQ(config_->lastSuccessfulUploadTimestamp(), 1700000000.123456789);
+    EXPECT_EQ(config_->lastSessionActivityClockTime(), 1.0 / 3.0);
+    EXPECT_EQ(config_->sessionNumber(), INT64_MAX);
+    EXPECT_EQ(config_->firstOpenTimestampMilliseconds(), -1);
+    EXPECT_EQ(config_->appInstanceID(), "instance");
+    EXPECT_EQ(config_->defaultEventParameters(), parameters);
+    EXPECT_TRUE(config_->shouldSetLastAdvertisingIDResetUserProperty());
+    EXPECT_EQ(config_->adCampaignInfoBuffer(), (Value::Bytes{9, 8, 7}));
+    EXPECT_EQ(config_->measurementEnabledState(), 2);
+    EXPECT_EQ(config_->midnightOffset(), offset);
 }
 
 TEST_F(PersistedConfigTest, TheMidnightOffsetIsDrawnOnceInWholeMilliseconds) {
-    auto config = open();
-    double offset = config->midnightOffset();
-    EXPECT_GE(offset, 0.0);
-    EXPECT_LT(offset, 86400.0);
+    double offset = config_->midnightOffset();
+    EXPECT_TRUE(offset >= 0.0 && offset < 86400.0);
     EXPECT_EQ(std::round(offset * 1000) / 1000, offset);
-    EXPECT_EQ(config->midnightOffset(), offset);
-    config->clearValues();
-    // A cleared configuration draws anew; the value is kept from then on.
-    double redrawn = config->midnightOffset();
-    EXPECT_EQ(config->midnightOffset(), redrawn);
+    EXPECT_EQ(config_->midnightOffset(), offset);
 }
 
 TEST_F(PersistedConfigTest, SettersKeepTheirKindRules) {
-    auto config = open();
-    config->setSearchAdCampaignValue(Value(1));
-    config->setSearchAdCampaignValue(Value("yes"));
-    config->setSearchAdCampaignValue(Value());
-    EXPECT_EQ(config->searchAdCampaignValue(), Value(1));
-
-    config->setAppInstanceID("id");
-    config->setAppInstanceID(std::nullopt);
-    EXPECT_FALSE(config->appInstanceID());
-
-    config->setInt64(7, "/zevure/measurement/set_last_advertising_id_reset");
-    EXPECT_TRUE(config->shouldSetLastAdvertisingIDResetUserProperty());
-
-    // Raw properties keep whatever they are given.
-    config->setAllowPersonalizedAds(Value(false));
-    EXPECT_EQ(config->allowPersonalizedAds(), Value(false));
-    config->setLoadTimestampValue(Value(12.5));
-    EXPECT_EQ(config->loadTimestampValue(), Value(12.5));
+    config_->setSearchAdCampaignValue(Value(1));
+    config_->setSearchAdCampaignValue(Value("yes"));
+    config_->setSearchAdCampaignValue(Value());
+    EXPECT_EQ(config_->searchAdCampaignValue(), Value(1));
+    config_->setAppInstanceID("id");
+    config_->setAppInstanceID(std::nullopt);
+    EXPECT_FALSE(config_->appInstanceID());
+    config_->setInt64(7, "/zevure/measurement/set_last_advertising_id_reset");
+    EXPECT_TRUE(config_->shouldSetLastAdvertisingIDResetUserProperty());
+    config_->setAllowPersonalizedAds(Value(false));  // raw: kept as given
+    EXPECT_EQ(config_->allowPersonalizedAds(), Value(false));
 }
 
-TEST_F(PersistedConfigTest, TheMeasurementStateLivesInTheApplicationsPreferences) {
-    auto config = open();
-    config->setMeasurementEnabledState(1);
-    config->setSessionNumber(3);
-    config->clearValues();
-    EXPECT_EQ(config->sessionNumber(), 0);
-    EXPECT_EQ(config->measurementEnabledState(), 1);
+TEST_F(PersistedConfigTest, ClearingKeepsTheMeasurementStateOfTheApplicationsPreferences) {
+    config_->setMeasurementEnabledState(1);
+    config_->setSessionNumber(3);
+    config_->clearValues();
+    EXPECT_EQ(config_->sessionNumber(), 0);
+    EXPECT_EQ(config_->measurementEnabledState(), 1);
     EXPECT_EQ(foundation::UserDefaults::standard().integer("/zevure/measurement/measurement_enabled_state"),
               1);
 }
 
 TEST_F(PersistedConfigTest, ALegacyFileMovesIntoTheEngineFolder) {
     std::string legacy = MSRPreferencesPlistPath(kSuite);
-    fs::create_directories(fs::path(legacy).parent_path());
-    auto xml = foundation::propertyListXml(
-        Value(Value::Dictionary{{"/zevure/measurement/app_version", Value("1.2")}}));
-    ASSERT_TRUE(xml);
-    std::ofstream(legacy) << *xml;
-    auto config = open();
-    EXPECT_EQ(config->appVersion(), "1.2");
+    writeFile(legacy, *foundation::propertyListXml(
+                          Value(Value::Dictionary{{"/zevure/measurement/app_version", Value("1.2")}})));
+    fs::remove(MSRSDKPlistPath(kSuite));
+    config_.reset();
+    config_ = MSRPersistedConfig::initWithSuiteName(kSuite);
+    EXPECT_EQ(config_->appVersion(), "1.2");
     EXPECT_FALSE(fs::exists(legacy));
-    EXPECT_TRUE(fs::exists(MSRSDKPlistPath(kSuite)));
-}
-
-TEST_F(PersistedConfigTest, TheSharedInstanceIsCreatedOnce) {
-    MSRPersistedConfig::setSharedInstance(nullptr);
-    auto shared = MSRPersistedConfig::sharedInstance();
-    ASSERT_TRUE(shared);
-    EXPECT_EQ(MSRPersistedConfig::sharedInstance(), shared);
-    EXPECT_EQ(shared->name(), MSRPersistedConfig::kSuiteName);
-    MSRPersistedConfig::setSharedInstance(nullptr);
 }
 
 }  // namespace

@@ -52,22 +52,21 @@ TEST(SqliteCrashChild, WriteUntilKilled) {
     }
 }
 
+// Reads the writer's "P <batch>" (inserted) and "C <batch>" (committed) lines.
 struct ChildLog {
     int64_t lastPrepared = 0;
     int64_t lastCommitted = 0;
-    std::string pending;
+    std::string pending;  // a line cut by the read's end
 
-    void take(const std::string& bytes) {
-        pending += bytes;
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            std::istringstream line(pending.substr(0, end));
-            pending.erase(0, end + 1);
-            std::string what;
-            int64_t batch = 0;
-            line >> what >> batch;
-            (what == "P" ? lastPrepared : lastCommitted) = batch;
-        }
+    void take(const char* bytes, ssize_t size) {
+        pending.append(bytes, static_cast<size_t>(size));
+        size_t end = pending.rfind('\n');
+        if (end == std::string::npos) return;
+        std::istringstream lines(pending.substr(0, end));
+        pending.erase(0, end + 1);
+        std::string what;
+        int64_t batch;
+        while (lines >> what >> batch) (what == "P" ? lastPrepared : lastCommitted) = batch;
     }
 };
 
@@ -114,16 +113,14 @@ TEST_F(SqliteCrashTest, AKilledWriterLeavesExactlyTheCommittedRows) {
             ASSERT_EQ(poll(&waiting, 1, 30000), 1) << "writer stopped reporting";
             ssize_t n = read(fds[0], buffer, sizeof buffer);
             ASSERT_GT(n, 0) << "writer exited early";
-            log.take(std::string(buffer, static_cast<size_t>(n)));
+            log.take(buffer, n);
             if (duringCommit ? log.lastPrepared > target : log.lastCommitted >= target) break;
         }
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
-        ssize_t n;
-        while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-            log.take(std::string(buffer, static_cast<size_t>(n)));
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) log.take(buffer, n);
         close(fds[0]);
 
         // A journal left behind means the kill interrupted a transaction.

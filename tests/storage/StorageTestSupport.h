@@ -1,11 +1,13 @@
 #pragma once
 
-// A fresh data root per test, a monitor whose reports the test can read, and
-// a manual executor so that every queue runs in virtual time.
+// A fresh data root per test, a monitor whose reports the test can read, a
+// console sink, and a manual executor so that every queue runs in virtual time.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,40 +18,32 @@
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
 
-struct LoggedReport {
-    int64_t code;
-    int64_t level;
-    std::string message;
-};
-
+// Records the codes of everything logged; also used for console lines.
 class CapturingLogger : public MSRLogging {
   public:
-    void logMessage(const std::string& message, const std::string&, int64_t messageCode,
-                    int64_t logLevel) override {
+    void logMessage(const std::string&, const std::string&, int64_t code, int64_t) override { add(code); }
+    void add(int64_t code) {
         std::lock_guard lock(mutex_);
-        reports_.push_back({messageCode, logLevel, message});
-    }
-    std::vector<int64_t> codes() const {
-        std::lock_guard lock(mutex_);
-        std::vector<int64_t> out;
-        for (const auto& report : reports_) out.push_back(report.code);
-        return out;
+        codes_.push_back(code);
     }
     bool logged(int64_t code) const {
-        for (int64_t c : codes()) {
-            if (c == code) return true;
-        }
-        return false;
+        std::lock_guard lock(mutex_);
+        return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
     }
     void clear() {
         std::lock_guard lock(mutex_);
-        reports_.clear();
+        codes_.clear();
     }
 
   private:
     mutable std::mutex mutex_;
-    std::vector<LoggedReport> reports_;
+    std::vector<int64_t> codes_;
 };
+
+inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
 
 class StorageTest : public ::testing::Test {
   protected:
@@ -59,14 +53,14 @@ class StorageTest : public ::testing::Test {
         root_ = pattern;
         previousHome_ = foundation::FileSystem::home();
         foundation::FileSystem::setHome(root_ / "home");
-        logger_ = std::make_shared<CapturingLogger>();
         MSRMonitor::Environment environment;
         environment.appPreferences = std::make_shared<MSRMemoryPreferenceStore>();
         environment.monitorSuite = std::make_shared<MSRMemoryPreferenceStore>();
         MSRMonitor::setShared(MSRMonitor::initWithLogLevel(6, logger_, 110100, environment));
+        // Console lines carry their code as "I-MSR" and six digits.
         MSRConsoleLogger::shared().setSink([this](const std::string& line) {
-            std::lock_guard lock(consoleMutex_);
-            consoleLines_.push_back(line);
+            if (auto at = line.find("I-MSR"); at != std::string::npos)
+                console_.add(std::stoll(line.substr(at + 5, 6)));
         });
     }
 
@@ -85,25 +79,9 @@ class StorageTest : public ::testing::Test {
         return logger_->logged(code);
     }
 
-    // Whether a console line (written without the monitor) carried `code`.
-    bool consoleLogged(int64_t code) {
-        char text[16];
-        snprintf(text, sizeof text, "I-MSR%06lld", static_cast<long long>(code));
-        std::lock_guard lock(consoleMutex_);
-        for (const auto& line : consoleLines_) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    void clearConsole() {
-        std::lock_guard lock(consoleMutex_);
-        consoleLines_.clear();
-    }
-
     dispatch::ManualExecutor executor_;
-    std::mutex consoleMutex_;
-    std::vector<std::string> consoleLines_;
     std::filesystem::path root_;
     std::filesystem::path previousHome_;
-    std::shared_ptr<CapturingLogger> logger_;
+    std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
+    CapturingLogger console_;
 };
