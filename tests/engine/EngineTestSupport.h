@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cmath>
 #include <optional>
 #include <string>
 
 #include "Calvaro/engine/Digit.h"
 #include "Calvaro/engine/NaturalConstant.h"
+#include "Calvaro/engine/TextFormat.h"
 
 // The constants as the input parser makes them.
 inline NaturalConstant pi() { return NaturalConstant("π", "\\pi", 3.141592653589793); }
@@ -17,4 +19,19 @@ inline Digit digit(std::optional<double> z, double n = 1.0, NaturalConstants zCo
     d.setZConstants(std::move(zConstants));
     d.setNConstants(std::move(nConstants));
     return d;
+}
+
+// "z/n", then the constants' keys on each side and the numerator variable:
+// "2/1 π/e x^2". Twelve significant digits pin folded constants closely enough.
+inline std::string fields(const DigitPtr& d) {
+    if (!d) return "none";
+    std::string text = stringWithFormat("%.12g/%.12g", d->z().value_or(NAN), d->n());
+    if (!d->zConstants().empty() || !d->nConstants().empty()) {
+        text += " ";
+        for (const auto& c : d->zConstants()) text += c.key();
+        text += "/";
+        for (const auto& c : d->nConstants()) text += c.key();
+    }
+    if (!d->zVariable().empty()) text += " " + d->zVariable() + "^" + formatG(d->powerOfZVariable());
+    return text;
 }

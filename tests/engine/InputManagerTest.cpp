@@ -8,6 +8,7 @@
 #include "Calvaro/engine/KalInputManager.h"
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/KalStringOutput.h"
+#include "tests/engine/EngineTestSupport.h"
 
 namespace {
 
@@ -36,134 +37,88 @@ struct InputRun {
     }
 };
 
-struct GrammarCase {
-    std::string text;
-    double z;
-    double n;
-    std::vector<std::string> zConstants;
-    std::vector<std::string> nConstants;
-    std::string variable;
-};
-
-std::vector<std::string> keys(const NaturalConstants& constants) {
-    std::vector<std::string> result;
-    for (const auto& constant : constants) result.push_back(constant.key());
-    return result;
-}
-
 TEST(InputGrammar, ReadsNumbersFractionsConstantsAndVariables) {
-    const GrammarCase cases[] = {
-        {"2", 2, 1, {}, {}, ""}, {"-7", -7, 1, {}, {}, ""},
-        {"2.5", 2.5, 1, {}, {}, ""},  // a plain decimal stays as it is
-        {"(-3)", -3, 1, {}, {}, ""},
-        {"2/4", 1, 2, {}, {}, ""},        // cancelled
-        {"2.5/3", 5, 6, {}, {}, ""},      // expanded to 25/30, then cancelled
-        {"3/-4", -3, 4, {}, {}, ""},      // sign moved to the numerator
-        {"1.2345678/2", 6172839, 10000000, {}, {}, ""},  // every typed digit kept
-        {"0.1/3", 1, 30, {}, {}, ""}, {kPi, 1, 1, {kPi}, {}, ""}, {"2" + kPi, 2, 1, {kPi}, {}, ""},
-        {"-e", -1, 1, {"e"}, {}, ""}, {kPi + "/2", 1, 2, {kPi}, {}, ""}, {"3/e", 3, 1, {}, {"e"}, ""},
-        {"2" + kPi + "/" + kPi, 2, 1, {}, {}, ""},  // the constant cancels
-        {"x", 1, 1, {}, {}, "x"}, {"-3y", -3, 1, {}, {}, "y"}, {"+4", 4, 1, {}, {}, ""}, {"1E3", 1000, 1, {}, {}, ""},
+    const std::pair<std::string, std::string> cases[] = {
+        {"2", "2/1"}, {"-7", "-7/1"}, {"2.5", "2.5/1"}, {"(-3)", "-3/1"}, {"+4", "4/1"}, {"1E3", "1000/1"},
+        {"2/4", "1/2"},    // cancelled
+        {"2.5/3", "5/6"},  // expanded to 25/30, then cancelled
+        {"3/-4", "-3/4"},  // sign moved to the numerator
+        {"1.2345678/2", "6172839/10000000"},  // every typed digit kept
+        {"0.1/3", "1/30"}, {kPi, "1/1 π/"}, {"2" + kPi, "2/1 π/"}, {"-e", "-1/1 e/"}, {kPi + "/2", "1/2 π/"},
+        {"3/e", "3/1 /e"}, {"2" + kPi + "/" + kPi, "2/1"}, {"x", "1/1 x^1"}, {"-3y", "-3/1 y^1"},
     };
     ASSERT_TRUE(kEnglishTitles);
-    for (const auto& c : cases) {
-        InputRun run({c.text});
-        ASSERT_TRUE(run.result.allInputs) << c.text << ": " << run.result.errorKey.value_or("");
-        const Digit& digit = *run.result.allInputs->front();
-        EXPECT_EQ(digit.z(), c.z) << c.text;
-        EXPECT_EQ(digit.n(), c.n) << c.text;
-        EXPECT_EQ(keys(digit.zConstants()), c.zConstants) << c.text;
-        EXPECT_EQ(keys(digit.nConstants()), c.nConstants) << c.text;
-        EXPECT_EQ(digit.zVariable(), c.variable) << c.text;
-        EXPECT_EQ(digit.powerOfZVariable(), c.variable.empty() ? 0.0 : 1.0) << c.text;
+    for (const auto& [text, expected] : cases) {
+        InputRun run({text});
+        ASSERT_TRUE(run.result.allInputs) << text << ": " << run.result.errorKey.value_or("");
+        EXPECT_EQ(fields(run.result.allInputs->front()), expected) << text;
     }
 }
 
 struct ErrorCase {
     std::vector<std::string> texts;
     std::string errorKey;
-    std::string faultyField;
+    int faultyField = 0;
 };
 
 TEST(InputGrammar, ReportsTheFirstErrorWithItsField) {
+    const std::string wrongPosition = "naturalConstantInWrongPositionOfSubstring";
+    const std::string tooManyConstants = "toManyNaturalConstantsInSubstring";
     const ErrorCase cases[] = {
-        {{"3/"}, "fractionIncomplete", "field0"}, {{"/4"}, "fractionIncomplete", "field0"},
-        {{"/"}, "fractionIncomplete", "field0"}, {{"1/2/3"}, "inputParameterError", "field0"},
-        {{"5/0"}, "inputZeroInDenominator", "field0"}, {{"5/0" + kPi}, "inputZeroInDenominator", "field0"},
-        {{kPi + "2"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
-        {{kPi + "e"}, "toManyNaturalConstantsInSubstring", "field0"},
-        {{"ee"}, "toManyNaturalConstantsInSubstring", "field0"},
-        {{"1e5"}, "naturalConstantInWrongPositionOfSubstring", "field0"},  // e is always the constant
-        {{"x2"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
-        {{"2x" + kPi}, "naturalConstantInWrongPositionOfSubstring", "field0"},
-        {{"xy"}, "toManyVariablesInSubstring", "field0"}, {{" 2"}, "inputParameterError", "field0"},
-        {{"2 "}, "inputParameterError", "field0"}, {{"2,5"}, "inputParameterError", "field0"},
-        {{"-"}, "inputParameterError", "field0"}, {{"."}, "inputParameterError", "field0"},
-        {{"inf"}, "inputParameterError", "field0"}, {{"nan"}, "inputParameterError", "field0"},
-        {{"0X10"}, "inputParameterError", "field0"},
-        {{"1E999"}, "inputParameterError", "field0"},  // overflows to infinity
-        {{"3/(-)"}, "inputParameterError", "field0"},
+        {{"3/"}, "fractionIncomplete"}, {{"/4"}, "fractionIncomplete"}, {{"/"}, "fractionIncomplete"},
+        {{"1/2/3"}, "inputParameterError"}, {{"5/0"}, "inputZeroInDenominator"},
+        {{"5/0" + kPi}, "inputZeroInDenominator"}, {{kPi + "2"}, wrongPosition}, {{kPi + "e"}, tooManyConstants},
+        {{"ee"}, tooManyConstants}, {{"1e5"}, wrongPosition} /* e is always the constant */, {{"x2"}, wrongPosition},
+        {{"2x" + kPi}, wrongPosition}, {{"xy"}, "toManyVariablesInSubstring"}, {{" 2"}, "inputParameterError"},
+        {{"2 "}, "inputParameterError"}, {{"2,5"}, "inputParameterError"}, {{"-"}, "inputParameterError"},
+        {{"."}, "inputParameterError"}, {{"inf"}, "inputParameterError"}, {{"nan"}, "inputParameterError"},
+        {{"0X10"}, "inputParameterError"}, {{"1E999"}, "inputParameterError"} /* overflows */,
+        {{"3/(-)"}, "inputParameterError"},
         // Parsing stops at the first field that fails.
-        {{"1", "a", "3/"}, "inputParameterError", "field1"}, {{"1", "3/", "a"}, "fractionIncomplete", "field1"},
+        {{"1", "a", "3/"}, "inputParameterError", 1}, {{"1", "3/", "a"}, "fractionIncomplete", 1},
         // The scan for several "/" runs over all fields before any is parsed.
-        {{"a", "2", "1/2/3"}, "inputParameterError", "field2"}, {{"3/", "1/2/3"}, "inputParameterError", "field1"},
+        {{"a", "2", "1/2/3"}, "inputParameterError", 2}, {{"3/", "1/2/3"}, "inputParameterError", 1},
         // Within a fraction the numerator is read before the denominator.
-        {{kPi + "2/xy"}, "naturalConstantInWrongPositionOfSubstring", "field0"},
-        {{"2/xy"}, "toManyVariablesInSubstring", "field0"},
+        {{kPi + "2/xy"}, wrongPosition}, {{"2/xy"}, "toManyVariablesInSubstring"},
     };
     for (const auto& c : cases) {
         InputRun run(c.texts);
-        EXPECT_FALSE(run.result.allInputs) << c.texts.back();
+        EXPECT_FALSE(run.result.allInputs || run.result.solutionSteps) << c.texts.back();
         EXPECT_EQ(run.result.errorKey.value_or("none"), c.errorKey) << c.texts.back();
-        ASSERT_TRUE(run.result.faultyFieldIds) << c.texts.back();
-        EXPECT_EQ(*run.result.faultyFieldIds, std::vector<std::string>{c.faultyField}) << c.texts.back();
-        EXPECT_FALSE(run.result.solutionSteps);
+        EXPECT_EQ(run.result.faultyFieldIds.value_or(std::vector<std::string>{}),
+                  std::vector<std::string>{"field" + std::to_string(c.faultyField)})
+            << c.texts.back();
         EXPECT_TRUE(run.output.solutionSteps().empty()) << "no input step on an error: " << c.texts.back();
     }
 }
 
-TEST(InputAmount, CountsFilledFieldsBeforeParsing) {
+TEST(InputAmount, CountsFilledFieldsBeforeParsingAndNamesTheMissingOnes) {
     KalStringOutput output;
     KalMathOperation operation(output);
     KalInputManager manager(output, &operation);
-    const std::vector<std::string> ids = {"a", "b", "c"};
-
+    using Ids = std::vector<std::string>;
+    const auto process = [&](const Ids& texts, const std::vector<int64_t>& tags, const Ids& ids, int64_t amount,
+                             bool allRequired = false, const Ids& required = {}) {
+        return manager.processInputs(texts, tags, ids, {""}, true, false, false, FormatMode::formula, "", "", amount,
+                                     allRequired, required);
+    };
+    const Ids abc = {"a", "b", "c"};
     // Too few filled fields wins over a parse error; bracket-only fields are empty.
-    auto result = manager.processInputs({"x y", "", "()"}, {}, ids, {""}, true, false, false, FormatMode::formula,
-                                        "", "", 2, false, {});
+    auto result = process({"x y", "", "()"}, {}, abc, 2);
     EXPECT_EQ(result.errorKey, "notEnoughInputValues");
-    EXPECT_EQ(result.faultyFieldIds, (std::vector<std::string>{"b", "c"}));
-
+    EXPECT_EQ(result.faultyFieldIds, (Ids{"b", "c"}));
     // The walk stops as soon as enough fields are filled.
-    result = manager.processInputs({"1", "", "2"}, {}, ids, {""}, true, false, false, FormatMode::formula, "", "",
-                                   1, false, {});
-    EXPECT_TRUE(result.allInputs);
-
-    // Required identifiers name exactly the fields that must be filled.
-    result = manager.processInputs({"1", "", "(())"}, {}, ids, {""}, true, false, false, FormatMode::formula, "", "",
-                                   0, false, {"a", "c"});
-    EXPECT_EQ(result.faultyFieldIds, (std::vector<std::string>{"c"}));
-
-    // allRequired needs every field; no fields at all never suffice.
-    result = manager.processInputs({"1", "2", ""}, {}, ids, {""}, true, false, false, FormatMode::formula, "", "", 0,
-                                   true, {});
-    EXPECT_EQ(result.faultyFieldIds, (std::vector<std::string>{"c"}));
-    result = manager.processInputs({}, {}, {}, {""}, true, false, false, FormatMode::formula, "", "", 0, false, {});
-    EXPECT_EQ(result.errorKey, "notEnoughInputValues");
-}
-
-TEST(InputAmount, ReportsTagsWhenFieldsAreKnownByTags) {
-    KalStringOutput output;
-    KalMathOperation operation(output);
-    KalInputManager manager(output, &operation);
-    auto result = manager.processInputs({"1", "5/0"}, {11, 12}, {}, {""}, true, false, false, FormatMode::formula, "",
-                                        "", 2, false, {});
+    EXPECT_TRUE(process({"1", "", "2"}, {}, abc, 1).allInputs);
+    // Required identifiers name exactly the fields that must be filled; allRequired needs every field.
+    EXPECT_EQ(process({"1", "", "(())"}, {}, abc, 0, false, {"a", "c"}).faultyFieldIds, Ids{"c"});
+    EXPECT_EQ(process({"1", "2", ""}, {}, abc, 0, true).faultyFieldIds, Ids{"c"});
+    EXPECT_EQ(process({}, {}, {}, 0).errorKey, "notEnoughInputValues");
+    // Fields known by tags are named by their tags.
+    result = process({"1", "5/0"}, {11, 12}, {}, 2);
     EXPECT_EQ(result.errorKey, "inputZeroInDenominator");
-    EXPECT_EQ(result.faultyFieldIds, (std::vector<std::string>{"12"}));
+    EXPECT_EQ(result.faultyFieldIds, Ids{"12"});
     EXPECT_EQ(result.faultyTags, (std::vector<int64_t>{12}));
-    result = manager.processInputs({"", "1"}, {11, 12}, {}, {""}, true, false, false, FormatMode::formula, "", "", 2,
-                                   false, {});
-    EXPECT_EQ(result.faultyTags, (std::vector<int64_t>{11}));
+    EXPECT_EQ(process({"", "1"}, {11, 12}, {}, 2).faultyTags, (std::vector<int64_t>{11}));
 }
 
 struct StepCase {

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "Calvaro/engine/KalMathOperation.h"
-#include "Calvaro/engine/TextFormat.h"
 #include "tests/engine/EngineTestSupport.h"
 
 namespace {
@@ -15,21 +14,6 @@ Digit withVariable(Digit d, const std::string& variable, double power) {
     d.setZVariable(variable);
     d.setPowerOfZVariable(power);
     return d;
-}
-
-// "z/n", then the constants' keys on each side and the numerator variable:
-// "2/1 π/e x^2". Twelve significant digits pin folded constants closely enough.
-std::string fields(const DigitPtr& d) {
-    if (!d) return "none";
-    std::string text = stringWithFormat("%.12g/%.12g", d->z().value_or(NAN), d->n());
-    if (!d->zConstants().empty() || !d->nConstants().empty()) {
-        text += " ";
-        for (const auto& c : d->zConstants()) text += c.key();
-        text += "/";
-        for (const auto& c : d->nConstants()) text += c.key();
-    }
-    if (!d->zVariable().empty()) text += " " + d->zVariable() + "^" + formatG(d->powerOfZVariable());
-    return text;
 }
 
 struct AdditionCase {
