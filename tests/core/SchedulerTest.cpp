@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -87,21 +86,6 @@ TEST(SchedulerTest, WorkerMethodsOnTheMainThreadAreLogged) {
     EXPECT_TRUE(onWorker);
     EXPECT_EQ(h.takeLines(), (Lines{line(30001, "Method resetAnalyticsData should execute on background thread"),
                                     line(30001, "Method <empty method name> should execute on background thread")}));
-}
-
-TEST(SchedulerTest, ProductionWorkerQueueRunsBlocksInOrderOnItsOwnThread) {
-    MonitorHarness h({}, /*ownExecutor=*/false);
-    MSRScheduler scheduler("worker", h.monitor);
-    std::vector<int> order, expected;
-    std::thread::id workerThread;
-    for (int i = 0; i < 100; ++i) {
-        scheduler.scheduleOnWorkerQueueBlockID("T:1", [&order, i] { order.push_back(i); });
-        expected.push_back(i);
-    }
-    scheduler.scheduleOnWorkerQueueBlockID("T:2", [] { throw kEngineException; });
-    scheduler.dispatchSyncOnWorkerQueueBlockID("T:3", [&] { workerThread = std::this_thread::get_id(); });
-    EXPECT_EQ(order, expected);
-    EXPECT_NE(workerThread, std::this_thread::get_id());
 }
 
 // ---- alarms ----------------------------------------------------------------

@@ -43,24 +43,6 @@ TEST(ManualExecutorTest, DelayedBlocksRunInDueOrderInVirtualTime) {
     EXPECT_TRUE(cancelled.isCancelled());
 }
 
-TEST(ManualExecutorTest, WorkQueuedByDelayedWorkKeepsVirtualTimeMoving) {
-    ManualExecutor executor;
-    auto queue = SerialQueue::create("backoff");
-    std::vector<double> fired;
-    std::function<void(double)> retry = [&](double delay) {
-        queue->asyncAfter(delay, [&, delay] {
-            fired.push_back(Clock::uptimeNow());
-            if (delay < 8) retry(delay * 2);
-        });
-    };
-    double start = Clock::uptimeNow();
-    retry(1);
-    executor.advanceBy(100);
-    ASSERT_EQ(fired.size(), 4u);
-    EXPECT_EQ(std::vector<double>({fired[0] - start, fired[1] - start, fired[2] - start, fired[3] - start}),
-              std::vector<double>({1, 3, 7, 15}));
-}
-
 TEST(TimerTest, FiresReplacesAndCancelsInVirtualTime) {
     ManualExecutor executor;
     auto queue = SerialQueue::create("worker");
@@ -113,23 +95,6 @@ TEST(TimerTest, FiresReplacesAndCancelsInVirtualTime) {
     }
 }
 
-TEST(TimerTest, HandlerMayScheduleItsOwnTimerAgain) {
-    ManualExecutor executor;
-    auto queue = SerialQueue::create("worker");
-    Timer timer(queue);
-    int runs = 0;
-    std::function<void()> handler = [&] {
-        if (++runs < 3) timer.schedule(60, handler);
-    };
-    timer.schedule(60, handler);
-    executor.advanceBy(60);
-    EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(timer.isActive());  // re-armed from inside the handler
-    executor.advanceBy(600);
-    EXPECT_EQ(runs, 3);
-    EXPECT_FALSE(timer.isActive());
-}
-
 TEST(TimerTest, DestroyingATimerCancelsIt) {
     ManualExecutor executor;
     bool ran = false;
@@ -143,21 +108,20 @@ TEST(TimerTest, DestroyingATimerCancelsIt) {
 
 TEST(TimedSemaphoreTest, WaitsInVirtualTime) {
     struct Case {
-        const char* name;
         double signalAfter;  // negative: never
-        double timeout;
+        double timeout;      // negative: none
         bool expected;
         double expectedElapsed;
     };
-    const std::vector<Case> cases = {
-        {"signalled before the time-out", 2, 5, true, 2},
-        {"time-out first", 7, 5, false, 5},
-        {"no time-out, signalled late", 100, -1, true, 100},
-        {"never signalled, no time-out: reported instead of hanging", -1, -1, false, 0},
-        {"already due", 0, 0, true, 0},
+    const Case cases[] = {
+        {2, 5, true, 2},
+        {7, 5, false, 5},
+        {100, -1, true, 100},
+        {-1, -1, false, 0},  // never signalled, no time-out: reported instead of hanging
+        {0, 0, true, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         ManualExecutor executor;
         auto queue = SerialQueue::create("signaller");
         TimedSemaphore semaphore;
@@ -168,52 +132,30 @@ TEST(TimedSemaphoreTest, WaitsInVirtualTime) {
     }
 }
 
-TEST(TimedSemaphoreTest, RealThreadsSignalAndTimeOut) {
-    TimedSemaphore semaphore;
-    EXPECT_FALSE(semaphore.wait(0));
-    std::thread other([&] { semaphore.signal(); });
-    EXPECT_TRUE(semaphore.wait(30));
-    other.join();
-    EXPECT_FALSE(semaphore.wait(0.001));
-}
-
-TEST(OnceTest, RunsOnceUntilReset) {
+TEST(OnceTest, RunsOnceUntilResetAndAgainAfterAThrow) {
     Once once;
     std::atomic<int> runs{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { once.call([&] { ++runs; }); });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(once.hasRun());
     once.reset();
+    EXPECT_THROW(once.call([] { throw std::runtime_error("first try fails"); }), std::runtime_error);
     once.call([&] { ++runs; });
     once.call([&] { ++runs; });
     EXPECT_EQ(runs, 2);
-    Once throwing;
-    EXPECT_THROW(throwing.call([] { throw std::runtime_error("first try fails"); }), std::runtime_error);
-    throwing.call([&] { ++runs; });
-    EXPECT_EQ(runs, 3);
 }
 
 TEST(ClockTest, FakeClockIsInstalledWithTheExecutorAndRemovedAfter) {
     {
         ManualExecutor executor(1'000.0, 50.0);
-        EXPECT_EQ(Clock::now(), 1'000.0);
         executor.clock().setWallTime(10.0);  // the device clock goes back; uptime does not
         executor.advanceBy(1);
         EXPECT_EQ(Clock::now(), 11.0);
         EXPECT_EQ(Clock::uptimeNow(), 51.0);
     }
-    double before = Clock::uptimeNow();
     EXPECT_GT(Clock::now(), 1.6e9);
-    EXPECT_GE(Clock::uptimeNow(), before);
 }
-
-}  // namespace
-}  // namespace dispatch
-
-namespace dispatch {
-namespace {
 
 TEST(WallTimerTest, AClockChangeMovesTheFiringOnRealThreads) {
     FakeClock clock(5'000.0, 10.0);

