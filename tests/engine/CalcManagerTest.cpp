@@ -1,10 +1,8 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <fstream>
 
 #include "Calvaro/engine/CalcManager.h"
+#include "platform/foundation/FileSystem.h"
+#include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
 using foundation::PreferencesStore;
@@ -30,13 +28,8 @@ std::vector<std::string> names(const std::vector<Calculation>& history) {
 
 }  // namespace
 
-class CalcManagerTest : public ::testing::Test {
+class CalcManagerTest : public TempFolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("calvaro-history-" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // The preferences as a new process start finds them.
     UserDefaults defaults() { return UserDefaults(std::make_shared<PreferencesStore>(dir_), "app"); }
@@ -52,7 +45,7 @@ protected:
         return restart();
     }
 
-    fs::path dir_;
+    const fs::path dir_ = root_ / "Preferences";
 };
 
 TEST_F(CalcManagerTest, FirstStartSeedsTheExampleOnceAndNeverAgain) {
@@ -115,40 +108,24 @@ TEST_F(CalcManagerTest, MoveAndRemoveIgnorePositionsOutsideTheList) {
     EXPECT_FALSE(empty.removeCalculation(0) || empty.moveCalculation(0, 0));
 }
 
-TEST_F(CalcManagerTest, MistypedStoredHistoryLoadsEmptyAndIsRewritten) {
-    const Value stored[] = {
-        "not a list",
-        Value::Dictionary{{"a", 1}},
-        Value::List{record("A").dictionary(), 5},
-        Value::List{},
-    };
-    for (const Value& value : stored) {
+TEST_F(CalcManagerTest, MistypedHistoryLoadsEmptyAndDamagedRecordsKeepTheirPlace) {
+    for (const Value& value : {Value("not a list"), Value(Value::Dictionary{{"a", 1}}),
+                               Value(Value::List{record("A").dictionary(), 5}), Value(Value::List{})}) {
         SCOPED_TRACE(value.jsonText());
-        fs::remove_all(dir_);
         defaults().set(CalcManager::calculationsKey, value);
-        CalcManager m = restart();
-        EXPECT_TRUE(m.calculations().empty());
+        EXPECT_TRUE(restart().calculations().empty());
         EXPECT_EQ(defaults().object(CalcManager::calculationsKey), Value(Value::List{}));
     }
-}
-
-TEST_F(CalcManagerTest, DamagedRecordsKeepTheirPlaceWithEmptyFields) {
     Value::Dictionary noLatex = record("A").dictionary();
     noLatex.erase("latexString");
     Value::Dictionary badInputs = record("B").dictionary();
     badInputs["inputParameters"] = Value::Dictionary{{"aTextField", 2}};  // a number, not text
     badInputs["solutionSteps"] = Value::List{Value::Dictionary{{"title", "t"}}, "stray"};
     defaults().set(CalcManager::calculationsKey, Value::List{noLatex, badInputs, Value::Dictionary{}});
-
-    CalcManager m = restart();
-    ASSERT_EQ(m.calculations().size(), 3u);
-    EXPECT_EQ(m.calculations()[0].latexString, "");
-    EXPECT_EQ(m.calculations()[0].inputParameters, record("A").inputParameters);
-    EXPECT_EQ(m.calculations()[0].setupParameter, record("A").setupParameter);
-    EXPECT_TRUE(m.calculations()[1].inputParameters.empty());
-    EXPECT_TRUE(m.calculations()[1].solutionSteps.empty());
-    EXPECT_EQ(m.calculations()[1].latexString, "f(x) = B");
-    EXPECT_EQ(m.calculations()[2], Calculation());
+    Calculation expectedA = record("A"), expectedB = record("B");
+    expectedA.latexString = "";
+    expectedB.inputParameters.clear();
+    EXPECT_EQ(restart().calculations(), (std::vector<Calculation>{expectedA, expectedB, Calculation()}));
 }
 
 TEST_F(CalcManagerTest, SelectedAndCurrentCalculationsAreStoredAndRemoved) {
@@ -176,13 +153,9 @@ TEST_F(CalcManagerTest, SelectedAndCurrentCalculationsAreStoredAndRemoved) {
 
 TEST_F(CalcManagerTest, DamagedPreferenceFileStartsAFreshUsableHistory) {
     withHistory({"A"});
-    fs::path file = dir_ / "app.plist";
     std::string xml;
-    {
-        std::ifstream in(file);
-        xml.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    std::ofstream(file, std::ios::trunc) << xml.substr(0, xml.size() / 2);
+    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "app.plist", xml));
+    std::ofstream(dir_ / "app.plist", std::ios::trunc) << xml.substr(0, xml.size() / 2);
 
     CalcManager m = restart();
     EXPECT_TRUE(m.calculations().empty());

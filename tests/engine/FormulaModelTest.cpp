@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -9,6 +6,7 @@
 #include "Calvaro/engine/KalFormulaSymbolLookup.h"
 #include "Calvaro/engine/KalFormulaUnit.h"
 #include "platform/foundation/Bundle.h"
+#include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -23,16 +21,9 @@ Symbol symbol(std::string key, std::string latex, std::string unit = "m") {
 
 }  // namespace
 
-class FormulaModelTest : public ::testing::Test {
+class FormulaModelTest : public TempFolderTest {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("calvaro-units-" + std::to_string(::getpid()));
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
     void writeUnits(const std::string& json) { std::ofstream(root_ / "unitsOfLength.json") << json; }
-
-    fs::path root_;
 };
 
 TEST_F(FormulaModelTest, ReplaceDefaultUnitMatchesWholeWordsAndInsertsLiterally) {

@@ -1,11 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StringsFile.h"
+#include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -29,18 +28,16 @@ TEST(StringsFile, RefusesMalformedTables) {
     EXPECT_TRUE(foundation::parseStringsFile("  \n// nothing\n"));
 }
 
-class BundleTest : public ::testing::Test {
+class BundleTest : public TempFolderTest {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("calvaro-bundle-" + std::to_string(::getpid()));
+        TempFolderTest::SetUp();
         fs::create_directories(root_ / "en.lproj");
         fs::create_directories(root_ / "de.lproj");
         std::ofstream(root_ / "en.lproj" / "Localizable.strings")
             << "\"Step\" = \"Step\"; \"Zero\" = \"Zero\";";
         std::ofstream(root_ / "de.lproj" / "Localizable.strings") << "\"Step\" = \"Schritt\";";
     }
-    void TearDown() override { fs::remove_all(root_); }
-    fs::path root_;
 };
 
 TEST_F(BundleTest, LooksUpLanguageThenEnglishThenKey) {

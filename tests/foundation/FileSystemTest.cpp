@@ -1,22 +1,10 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "platform/foundation/FileSystem.h"
+#include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
 using foundation::FileSystem;
 
-class FileSystemTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("calvaro-fs-" + std::to_string(::getpid()));
-        fs::remove_all(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    fs::path root_;
-};
+using FileSystemTest = TempFolderTest;
 
 TEST_F(FileSystemTest, HomeDecidesEverySearchPath) {
     fs::path before = FileSystem::home();

@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -8,20 +5,15 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
 using foundation::PreferencesStore;
 using foundation::UserDefaults;
 using foundation::Value;
 
-class UserDefaultsTest : public ::testing::Test {
+class UserDefaultsTest : public TempFolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("calvaro-prefs-" + std::to_string(::getpid())) / "Library" /
-               "Preferences";
-        fs::remove_all(dir_.parent_path().parent_path());
-    }
-    void TearDown() override { fs::remove_all(dir_.parent_path().parent_path()); }
 
     // A fresh store over the same folder: what the next process start sees.
     UserDefaults reopen(const std::string& domain) {
@@ -32,7 +24,7 @@ protected:
         std::ofstream(dir_ / (domain + ".plist"), std::ios::binary) << bytes;
     }
 
-    fs::path dir_;
+    const fs::path dir_ = root_ / "Library" / "Preferences";
 };
 
 TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
@@ -175,7 +167,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
 
 TEST_F(UserDefaultsTest, StandardStoreFollowsTheHomeAndTheBundleIdentifier) {
     fs::path before = foundation::FileSystem::home();
-    foundation::FileSystem::setHome(dir_.parent_path().parent_path());
+    foundation::FileSystem::setHome(root_);
     auto standard = UserDefaults::standard();
     EXPECT_EQ(standard.domainName(), "org.calvaro.Calvaro");
     EXPECT_EQ(standard.filePath(), dir_ / "org.calvaro.Calvaro.plist");
