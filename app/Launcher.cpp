@@ -1,0 +1,131 @@
+#include "app/Launcher.h"
+
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "app/ScriptPlayer.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/ui/Driver.h"
+
+namespace app {
+
+namespace {
+const char* usage =
+    "usage: calvaro [--home DIR] [--script FILE]\n"
+    "  --home DIR     the data root (default ~/.local/share/calvaro)\n"
+    "  --script FILE  the touches to play, one action a line; without it a\n"
+    "                 demonstration of a first start is played\n";
+}
+
+bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error) {
+    options = LaunchOptions{};
+    std::optional<std::filesystem::path> home;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const std::string& name) -> std::optional<std::string> {
+            if (auto eq = arg.find('='); eq != std::string::npos && arg.substr(0, eq) == name) return arg.substr(eq + 1);
+            if (arg != name) return std::nullopt;
+            if (i + 1 >= argc) return std::string();
+            return std::string(argv[++i]);
+        };
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--home" || arg.rfind("--home=", 0) == 0) {
+            auto v = value("--home");
+            if (!v || v->empty()) return error = "--home needs a folder", false;
+            home = *v;
+        } else if (arg == "--script" || arg.rfind("--script=", 0) == 0) {
+            auto v = value("--script");
+            if (!v || v->empty()) return error = "--script needs a file", false;
+            options.script = *v;
+        } else {
+            return error = "unknown argument \"" + arg + "\"", false;
+        }
+    }
+    if (home) {
+        options.home = *home;
+    } else {
+        const char* user = std::getenv("HOME");
+        if (!user || !*user) return error = "no --home given and HOME is not set", false;
+        options.home = std::filesystem::path(user) / ".local" / "share" / "calvaro";
+    }
+    return true;
+}
+
+int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err) {
+    LaunchOptions options;
+    std::string error;
+    if (!parseArguments(argc, argv, options, error)) {
+        err << "calvaro: " << error << "\n" << usage;
+        return 2;
+    }
+    if (options.help) {
+        out << usage;
+        return 0;
+    }
+
+    // The whole script is read and checked before the data root is touched.
+    std::string scriptText;
+    std::string scriptName = "demonstration";
+    if (options.script) {
+        std::ifstream in(*options.script, std::ios::binary);
+        if (!in) {
+            err << "calvaro: cannot read the script " << options.script->string() << "\n";
+            return 1;
+        }
+        std::ostringstream buffer;
+        buffer << in.rdbuf();
+        scriptText = buffer.str();
+        scriptName = options.script->string();
+    } else if (hooks.demoScript) {
+        scriptText = hooks.demoScript();
+    }
+    std::vector<ScriptAction> actions;
+    ScriptError scriptError;
+    if (!parseScript(scriptText, actions, &scriptError)) {
+        err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
+        return 1;
+    }
+
+    std::error_code ec;
+    std::filesystem::create_directories(options.home, ec);
+    if (ec || !std::filesystem::is_directory(options.home)) {
+        err << "calvaro: cannot use the data root " << options.home.string() << "\n";
+        return 1;
+    }
+    foundation::FileSystem::setHome(options.home);
+    dispatch::markMainThread();
+
+    try {
+        auto& application = ui::Application::shared();
+        auto delegate = hooks.makeDelegate ? hooks.makeDelegate() : nullptr;
+        if (!delegate) {
+            err << "calvaro: the application made no delegate\n";
+            return 1;
+        }
+        if (!application.launch(delegate)) {
+            err << "calvaro: the application did not finish launching\n";
+            return 1;
+        }
+        ui::Driver driver(application);
+        driver.settle();
+        ScriptPlayer player(driver, out);
+        bool played = player.play(actions, &scriptError);
+        application.terminate();
+        driver.settle();
+        if (!played) {
+            err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        err << "calvaro: stopped: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace app

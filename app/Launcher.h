@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ui/Application.h"
+
+namespace app {
+
+struct LaunchOptions {
+    std::filesystem::path home;                 // --home DIR (default ~/.local/share/calvaro)
+    std::optional<std::filesystem::path> script;  // --script FILE
+    bool help = false;                          // --help
+};
+
+// Parses the command line. False with a message on an unknown option, a
+// missing value or no home (neither --home nor $HOME).
+bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error);
+
+struct LaunchHooks {
+    std::function<std::shared_ptr<ui::ApplicationDelegate>()> makeDelegate;
+    std::function<std::string()> demoScript;
+};
+
+// The whole launcher: arguments, script (read and checked before anything
+// else), data root, launch, play, termination. Snapshots go to `out`,
+// messages to `err`. Returns the exit status: 0, 1 for a failed script or
+// launch, 2 for bad arguments.
+int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err);
+
+}  // namespace app

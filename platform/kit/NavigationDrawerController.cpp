@@ -1,0 +1,106 @@
+#include "platform/kit/NavigationDrawerController.h"
+
+#include <algorithm>
+
+#include "platform/ui/Traits.h"
+
+namespace kit {
+
+namespace {
+constexpr double leftViewWidth = 280.0;
+}
+
+NavigationDrawerController::NavigationDrawerController(std::shared_ptr<ui::ViewController> rootViewController,
+                                                       std::shared_ptr<ui::ViewController> leftViewController,
+                                                       std::shared_ptr<ui::ViewController> rightViewController)
+    : root_(std::move(rootViewController)), left_(std::move(leftViewController)), right_(std::move(rightViewController)) {
+    if (root_) addChild(root_);
+    if (left_) addChild(left_);
+    if (right_) addChild(right_);
+}
+
+void NavigationDrawerController::loadView() {
+    ui::Rect bounds = ui::Screen::bounds();
+    auto view = std::make_shared<ui::View>(bounds);
+    rootContainer_ = std::make_shared<ui::View>(bounds);
+    view->addSubview(rootContainer_);
+    if (root_) {
+        root_->view()->setFrame(rootContainer_->bounds());
+        rootContainer_->addSubview(root_->view());
+    }
+    leftContainer_ = std::make_shared<ui::View>(ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
+    leftContainer_->setHidden(true);
+    view->addSubview(leftContainer_);
+    if (left_) {
+        left_->view()->setFrame(leftContainer_->bounds());
+        leftContainer_->addSubview(left_->view());
+    }
+    setView(view);
+}
+
+void NavigationDrawerController::viewDidLoad() { prepare(); }
+
+void NavigationDrawerController::prepare() {}
+
+void NavigationDrawerController::openLeftView(double) {
+    if (!left_ || leftOpen_) return;
+    loadViewIfNeeded();
+    auto keep = shared_from_this();
+    if (delegate_) delegate_->navigationDrawerWillOpen(*this);
+    leftOpen_ = true;
+    leftContainer_->setHidden(false);
+    if (delegate_) delegate_->navigationDrawerDidOpen(*this);
+}
+
+void NavigationDrawerController::closeLeftView(double) {
+    if (!leftOpen_) return;
+    auto keep = shared_from_this();
+    if (delegate_) delegate_->navigationDrawerWillClose(*this);
+    leftOpen_ = false;
+    leftContainer_->setHidden(true);
+    if (delegate_) delegate_->navigationDrawerDidClose(*this);
+}
+
+void NavigationDrawerController::toggleLeftView(double velocity) {
+    if (leftOpen_)
+        closeLeftView(velocity);
+    else
+        openLeftView(velocity);
+}
+
+void NavigationDrawerController::transition(std::shared_ptr<ui::ViewController> controller,
+                                            std::function<void(bool)> completion) {
+    if (!controller || controller == root_) {
+        if (completion) completion(static_cast<bool>(controller));
+        return;
+    }
+    auto keep = shared_from_this();
+    loadViewIfNeeded();
+    auto old = root_;
+    bool onScreen = appearanceState() == ui::AppearanceState::appeared;
+    addChild(controller);
+    controller->view()->setFrame(rootContainer_->bounds());
+    rootContainer_->addSubview(controller->view());
+    if (onScreen) {
+        if (old) old->beginAppearanceTransition(false, true);
+        controller->beginAppearanceTransition(true, true);
+    }
+    if (old) {
+        if (old->viewIfLoaded()) old->viewIfLoaded()->removeFromSuperview();
+        old->removeFromParent();
+    }
+    root_ = controller;
+    if (onScreen) {
+        if (old) old->endAppearanceTransition();
+        controller->endAppearanceTransition();
+    }
+    if (completion) completion(true);
+}
+
+NavigationDrawerController* navigationDrawerController(const ui::ViewController& controller) {
+    for (auto* c = const_cast<ui::ViewController*>(&controller); c; c = c->parent())
+        if (auto* drawer = dynamic_cast<NavigationDrawerController*>(c)) return drawer;
+    return nullptr;
+}
+
+}  // namespace kit

@@ -1,0 +1,111 @@
+#include "platform/kit/ToolbarController.h"
+
+#include "platform/ui/Traits.h"
+
+namespace kit {
+
+Toolbar::Toolbar()
+    : ui::View(ui::Rect(0, 0, ui::Screen::bounds().width(), defaultHeight)),
+      titleLabel_(std::make_shared<ui::Label>()),
+      detailLabel_(std::make_shared<ui::Label>()) {
+    titleLabel_->setTextAlignment(ui::TextAlignment::center);
+    detailLabel_->setTextAlignment(ui::TextAlignment::center);
+    rebuild();
+}
+
+void Toolbar::setLeftViews(std::vector<std::shared_ptr<ui::View>> views) {
+    left_ = std::move(views);
+    rebuild();
+}
+
+void Toolbar::setRightViews(std::vector<std::shared_ptr<ui::View>> views) {
+    right_ = std::move(views);
+    rebuild();
+}
+
+void Toolbar::rebuild() {
+    for (const auto& sub : std::vector<std::shared_ptr<ui::View>>(subviews())) sub->removeFromSuperview();
+    addSubview(titleLabel_);
+    addSubview(detailLabel_);
+    for (const auto& v : left_) addSubview(v);
+    for (const auto& v : right_) addSubview(v);
+}
+
+std::vector<std::shared_ptr<ui::View>> Toolbar::barItems() const {
+    std::vector<std::shared_ptr<ui::View>> items(left_);
+    items.insert(items.end(), right_.begin(), right_.end());
+    return items;
+}
+
+std::string Toolbar::snapshotDescription() const {
+    std::string line = "toolbar " + ui::quoted(titleLabel_->text());
+    if (!detailLabel_->text().empty()) line += " detail " + ui::quoted(detailLabel_->text());
+    return line;
+}
+
+ToolbarController::ToolbarController(std::shared_ptr<ui::ViewController> rootViewController)
+    : root_(std::move(rootViewController)) {
+    if (root_) addChild(root_);
+}
+
+void ToolbarController::loadView() {
+    ui::Rect bounds = ui::Screen::bounds();
+    double top = ui::TraitCollection::device().safeAreaInsets.top;
+    auto view = std::make_shared<ui::View>(bounds);
+    statusBar_ = std::make_shared<ui::View>(ui::Rect(0, 0, bounds.width(), top));
+    toolbar_ = std::make_shared<Toolbar>();
+    toolbar_->setFrame(ui::Rect(0, top, bounds.width(), Toolbar::defaultHeight));
+    double below = top + Toolbar::defaultHeight;
+    container_ = std::make_shared<ui::View>(ui::Rect(0, below, bounds.width(), bounds.height() - below));
+    view->addSubview(statusBar_);
+    view->addSubview(toolbar_);
+    view->addSubview(container_);
+    setView(view);
+    placeRoot();
+}
+
+void ToolbarController::placeRoot() {
+    if (!root_) return;
+    root_->view()->setFrame(container_->bounds());
+    container_->addSubview(root_->view());
+}
+
+void ToolbarController::viewDidLoad() { prepare(); }
+
+void ToolbarController::prepare() {}
+
+void ToolbarController::transition(std::shared_ptr<ui::ViewController> controller,
+                                   std::function<void(bool)> completion) {
+    if (!controller || controller == root_) {
+        if (completion) completion(static_cast<bool>(controller));
+        return;
+    }
+    auto keep = shared_from_this();
+    loadViewIfNeeded();
+    auto old = root_;
+    bool onScreen = appearanceState() == ui::AppearanceState::appeared;
+    addChild(controller);
+    root_ = controller;
+    placeRoot();
+    if (onScreen) {
+        if (old) old->beginAppearanceTransition(false, true);
+        controller->beginAppearanceTransition(true, true);
+    }
+    if (old) {
+        if (old->viewIfLoaded()) old->viewIfLoaded()->removeFromSuperview();
+        old->removeFromParent();
+    }
+    if (onScreen) {
+        if (old) old->endAppearanceTransition();
+        controller->endAppearanceTransition();
+    }
+    if (completion) completion(true);
+}
+
+ToolbarController* toolbarController(const ui::ViewController& controller) {
+    for (auto* c = const_cast<ui::ViewController*>(&controller); c; c = c->parent())
+        if (auto* toolbar = dynamic_cast<ToolbarController*>(c)) return toolbar;
+    return nullptr;
+}
+
+}  // namespace kit

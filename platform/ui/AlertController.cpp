@@ -1,0 +1,116 @@
+#include "platform/ui/AlertController.h"
+
+#include "platform/ui/Button.h"
+#include "platform/ui/Traits.h"
+
+namespace ui {
+namespace {
+
+class AlertView : public View {
+public:
+    AlertView(const AlertController& alert) : alert_(alert) {}
+    std::string snapshotDescription() const override {
+        std::string line = alert_.preferredStyle() == AlertControllerStyle::alert ? "alert" : "action-sheet";
+        if (alert_.alertTitle()) line += " " + quoted(*alert_.alertTitle());
+        if (alert_.message()) line += " " + quoted(*alert_.message());
+        return line;
+    }
+
+private:
+    const AlertController& alert_;
+};
+
+class ActionButton : public Button {
+public:
+    explicit ActionButton(AlertActionStyle style) : style_(style) {}
+    std::string snapshotDescription() const override {
+        std::string line = Button::snapshotDescription();
+        if (style_ == AlertActionStyle::cancel) line += " cancel";
+        if (style_ == AlertActionStyle::destructive) line += " destructive";
+        return line;
+    }
+
+protected:
+    std::string snapshotKind() const override { return "action"; }
+
+private:
+    AlertActionStyle style_;
+};
+
+class ShareView : public View {
+public:
+    explicit ShareView(size_t count) : count_(count) {}
+    std::string snapshotDescription() const override {
+        return "share-sheet " + std::to_string(count_) + (count_ == 1 ? " item" : " items");
+    }
+
+private:
+    size_t count_;
+};
+
+}  // namespace
+
+AlertController::AlertController(std::optional<std::string> title, std::optional<std::string> message,
+                                 AlertControllerStyle style)
+    : alertTitle_(std::move(title)), message_(std::move(message)), style_(style) {}
+
+std::shared_ptr<AlertController> AlertController::create(std::optional<std::string> title,
+                                                         std::optional<std::string> message,
+                                                         AlertControllerStyle style) {
+    return std::make_shared<AlertController>(std::move(title), std::move(message), style);
+}
+
+static std::shared_ptr<Button> makeActionButton(AlertController& alert, const std::shared_ptr<AlertAction>& action) {
+    auto button = std::make_shared<ActionButton>(action->style());
+    button->setTitle(action->title());
+    button->setEnabled(action->isEnabled());
+    std::weak_ptr<ViewController> weakAlert = alert.shared_from_this();
+    std::string title = action->title();
+    button->addTarget(ControlEvent::touchUpInside, [weakAlert, title](Control&) {
+        if (auto alive = std::static_pointer_cast<AlertController>(weakAlert.lock())) alive->choose(title);
+    });
+    return button;
+}
+
+void AlertController::addAction(std::shared_ptr<AlertAction> action) {
+    if (!action) return;
+    actions_.push_back(action);
+    if (isViewLoaded()) view()->addSubview(makeActionButton(*this, action));
+}
+
+bool AlertController::choose(const std::string& actionTitle) {
+    for (const auto& action : actions_) {
+        if (action->title() != actionTitle || !action->isEnabled()) continue;
+        auto keepSelf = shared_from_this();
+        auto keepAction = action;
+        // The alert goes away first; the handler may then present again.
+        dismiss(true);
+        if (keepAction->handler()) keepAction->handler()(*keepAction);
+        return true;
+    }
+    return false;
+}
+
+void AlertController::loadView() {
+    auto view = std::make_shared<AlertView>(*this);
+    view->setFrame(Screen::bounds());
+    setView(view);
+    for (const auto& action : actions_) view->addSubview(makeActionButton(*this, action));
+}
+
+void ActivityViewController::loadView() {
+    auto view = std::make_shared<ShareView>(items_.size());
+    view->setFrame(Screen::bounds());
+    for (const auto& item : items_) {
+        auto label = std::make_shared<Label>();
+        label->setText(item.kind + ": " + item.description);
+        view->addSubview(label);
+    }
+    auto close = std::make_shared<Button>();
+    close->setTitle("Close");
+    close->addTarget(ControlEvent::touchUpInside, [this](Control&) { dismiss(true); });
+    view->addSubview(close);
+    setView(view);
+}
+
+}  // namespace ui

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui/ViewController.h"
+
+namespace ui {
+
+class AlertController;
+
+enum class AlertActionStyle { defaultStyle = 0, cancel = 1, destructive = 2 };
+enum class AlertControllerStyle { actionSheet = 0, alert = 1 };
+
+class AlertAction {
+public:
+    using Handler = std::function<void(AlertAction&)>;
+    AlertAction(std::string title, AlertActionStyle style, Handler handler = {})
+        : title_(std::move(title)), style_(style), handler_(std::move(handler)) {}
+    const std::string& title() const { return title_; }
+    AlertActionStyle style() const { return style_; }
+    bool isEnabled() const { return enabled_; }
+    void setEnabled(bool enabled) { enabled_ = enabled; }
+    const Handler& handler() const { return handler_; }
+
+private:
+    std::string title_;
+    AlertActionStyle style_;
+    Handler handler_;
+    bool enabled_ = true;
+};
+
+// An alert or action sheet. Choosing an action dismisses the alert and then
+// runs the action's handler, as on the platform.
+class AlertController : public ViewController {
+public:
+    AlertController(std::optional<std::string> title, std::optional<std::string> message,
+                    AlertControllerStyle style);
+    static std::shared_ptr<AlertController> create(std::optional<std::string> title,
+                                                   std::optional<std::string> message, AlertControllerStyle style);
+    const std::optional<std::string>& alertTitle() const { return alertTitle_; }
+    const std::optional<std::string>& message() const { return message_; }
+    AlertControllerStyle preferredStyle() const { return style_; }
+    void addAction(std::shared_ptr<AlertAction> action);
+    const std::vector<std::shared_ptr<AlertAction>>& actions() const { return actions_; }
+    // The user's tap on an action (false: no enabled action of that title).
+    bool choose(const std::string& actionTitle);
+
+    void loadView() override;
+
+private:
+    std::optional<std::string> alertTitle_;
+    std::optional<std::string> message_;
+    AlertControllerStyle style_;
+    std::vector<std::shared_ptr<AlertAction>> actions_;
+};
+
+// The share sheet: keeps its items; "Close" dismisses it.
+class ActivityViewController : public ViewController {
+public:
+    struct Item {
+        std::string kind;  // "image", "text", "url"
+        std::string description;
+    };
+    explicit ActivityViewController(std::vector<Item> items) : items_(std::move(items)) {}
+    const std::vector<Item>& activityItems() const { return items_; }
+    void loadView() override;
+
+private:
+    std::vector<Item> items_;
+};
+
+}  // namespace ui

@@ -1,0 +1,147 @@
+#include "platform/ui/Application.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Traits.h"
+
+namespace ui {
+
+void WindowScene::attach(std::shared_ptr<Window> window) {
+    if (!window || window->scene_ == this) return;
+    if (window->scene_) window->scene_->detach(window.get());
+    window->scene_ = this;
+    windows_.push_back(std::move(window));
+}
+
+void WindowScene::detach(Window* window) {
+    auto it = std::find_if(windows_.begin(), windows_.end(), [window](const auto& w) { return w.get() == window; });
+    if (it == windows_.end()) return;
+    (*it)->scene_ = nullptr;
+    windows_.erase(it);
+}
+
+Application& Application::shared() {
+    static Application app;
+    return app;
+}
+
+void Application::reset() {
+    auto& app = shared();
+    app.keyWindow_ = nullptr;
+    auto scenes = std::move(app.scenes_);
+    app.scenes_.clear();
+    for (auto& scene : scenes)
+        if (auto* ws = dynamic_cast<WindowScene*>(scene.get()))
+            while (!ws->windows().empty()) ws->detach(ws->windows().front().get());
+    scenes.clear();
+    app.delegate_.reset();
+    app.state_ = State::inactive;
+    app.schemes_.clear();
+    app.opened_.clear();
+    TraitCollection::reset();
+}
+
+void Application::post(const char* name) {
+    foundation::NotificationCenter::defaultCenter().post(name, this);
+}
+
+bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate, const foundation::Value::Dictionary& options) {
+    delegate_ = std::move(delegate);
+    bool ok = delegate_ ? delegate_->didFinishLaunching(*this, options) : true;
+    post(didFinishLaunchingNotification);
+    becomeActive();
+    return ok;
+}
+
+void Application::becomeActive() {
+    if (state_ == State::active) return;
+    if (state_ == State::background) enterForeground();
+    state_ = State::active;
+    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundActive;
+    if (delegate_) delegate_->applicationDidBecomeActive(*this);
+    post(didBecomeActiveNotification);
+}
+
+void Application::resignActive() {
+    if (state_ != State::active) return;
+    state_ = State::inactive;
+    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundInactive;
+    if (delegate_) delegate_->applicationWillResignActive(*this);
+    post(willResignActiveNotification);
+}
+
+void Application::enterBackground() {
+    resignActive();
+    if (state_ == State::background) return;
+    state_ = State::background;
+    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::background;
+    if (delegate_) delegate_->applicationDidEnterBackground(*this);
+    post(didEnterBackgroundNotification);
+}
+
+void Application::enterForeground() {
+    if (state_ != State::background) return;
+    state_ = State::inactive;
+    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundInactive;
+    if (delegate_) delegate_->applicationWillEnterForeground(*this);
+    post(willEnterForegroundNotification);
+}
+
+void Application::terminate() {
+    if (state_ == State::active) resignActive();
+    if (delegate_) delegate_->applicationWillTerminate(*this);
+    post(willTerminateNotification);
+}
+
+WindowScene& Application::mainScene() {
+    for (auto& scene : scenes_)
+        if (auto* ws = dynamic_cast<WindowScene*>(scene.get())) return *ws;
+    auto scene = std::make_shared<WindowScene>();
+    scene->state_ = state_ == State::active ? Scene::ActivationState::foregroundActive
+                                            : Scene::ActivationState::foregroundInactive;
+    scenes_.push_back(scene);
+    return *scene;
+}
+
+Window* Application::keyWindow() const { return keyWindow_; }
+
+std::vector<std::shared_ptr<Window>> Application::windows() const {
+    std::vector<std::shared_ptr<Window>> all;
+    for (const auto& scene : scenes_)
+        if (auto* ws = dynamic_cast<WindowScene*>(scene.get()))
+            all.insert(all.end(), ws->windows().begin(), ws->windows().end());
+    return all;
+}
+
+static std::string schemeOf(const std::string& url) {
+    auto colon = url.find(':');
+    if (colon == std::string::npos || colon == 0) return "";
+    std::string scheme = url.substr(0, colon);
+    for (char c : scheme)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.')) return "";
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    return scheme;
+}
+
+bool Application::canOpenURL(const std::string& url) const {
+    std::string scheme = schemeOf(url);
+    if (scheme.empty()) return false;
+    return scheme == "http" || scheme == "https" || std::find(schemes_.begin(), schemes_.end(), scheme) != schemes_.end();
+}
+
+void Application::registerURLScheme(const std::string& scheme) {
+    std::string lower = scheme;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    schemes_.push_back(lower);
+}
+
+bool Application::open(const std::string& url, std::function<void(bool)> completion) {
+    bool ok = canOpenURL(url);
+    if (ok) opened_.push_back(url);
+    if (completion) completion(ok);
+    return ok;
+}
+
+}  // namespace ui

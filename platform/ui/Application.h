@@ -1,0 +1,109 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+#include "platform/ui/Window.h"
+
+namespace ui {
+
+class Application;
+
+// The application's delegate: launch and the moves between active,
+// inactive, background and termination. All answers are optional.
+class ApplicationDelegate {
+public:
+    virtual ~ApplicationDelegate() = default;
+    virtual bool didFinishLaunching(Application&, const foundation::Value::Dictionary& options) {
+        (void)options;
+        return true;
+    }
+    virtual void applicationDidBecomeActive(Application&) {}
+    virtual void applicationWillResignActive(Application&) {}
+    virtual void applicationDidEnterBackground(Application&) {}
+    virtual void applicationWillEnterForeground(Application&) {}
+    virtual void applicationWillTerminate(Application&) {}
+};
+
+class Scene {
+public:
+    enum class ActivationState { unattached, foregroundActive, foregroundInactive, background };
+    virtual ~Scene() = default;
+    ActivationState activationState() const { return state_; }
+
+private:
+    friend class Application;
+    ActivationState state_ = ActivationState::foregroundInactive;
+};
+
+// A scene that holds windows, in the order they were attached.
+class WindowScene : public Scene {
+public:
+    const std::vector<std::shared_ptr<Window>>& windows() const { return windows_; }
+    void attach(std::shared_ptr<Window> window);
+    void detach(Window* window);
+
+private:
+    std::vector<std::shared_ptr<Window>> windows_;
+};
+
+// The application: its scenes and windows, its delegate, the life-cycle
+// notifications (posted through foundation::NotificationCenter::defaultCenter()
+// with the application as object) and the URLs it was asked to open.
+class Application {
+public:
+    static constexpr const char* didFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+    static constexpr const char* didBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
+    static constexpr const char* willResignActiveNotification = "UIApplicationWillResignActiveNotification";
+    static constexpr const char* didEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
+    static constexpr const char* willEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+    static constexpr const char* willTerminateNotification = "UIApplicationWillTerminateNotification";
+
+    static Application& shared();
+    // Drops scenes, windows, delegate and opened URLs and puts the traits
+    // back to a light phone (between tests).
+    static void reset();
+
+    enum class State { inactive, active, background };
+    State applicationState() const { return state_; }
+
+    const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
+    // Launch: keeps the delegate, asks it to finish launching, then becomes
+    // active. The application holds the delegate for its life.
+    bool launch(std::shared_ptr<ApplicationDelegate> delegate, const foundation::Value::Dictionary& options = {});
+    void becomeActive();
+    void resignActive();
+    void enterBackground();
+    void enterForeground();
+    void terminate();
+
+    // Connected scenes in the order they connected.
+    const std::vector<std::shared_ptr<Scene>>& connectedScenes() const { return scenes_; }
+    // The first window scene, made when there is none.
+    WindowScene& mainScene();
+    // The key window (the last one made key), or null.
+    Window* keyWindow() const;
+    std::vector<std::shared_ptr<Window>> windows() const;
+
+    // URLs: http, https and the schemes registered here open; every opened
+    // URL is kept in order.
+    bool canOpenURL(const std::string& url) const;
+    void registerURLScheme(const std::string& scheme);
+    bool open(const std::string& url, std::function<void(bool)> completion = {});
+    const std::vector<std::string>& openedURLs() const { return opened_; }
+
+private:
+    friend class Window;
+    void post(const char* name);
+    State state_ = State::inactive;
+    std::shared_ptr<ApplicationDelegate> delegate_;
+    std::vector<std::shared_ptr<Scene>> scenes_;
+    Window* keyWindow_ = nullptr;
+    std::vector<std::string> schemes_;
+    std::vector<std::string> opened_;
+};
+
+}  // namespace ui

@@ -1,0 +1,164 @@
+#include "platform/ui/TableView.h"
+
+#include <algorithm>
+
+#include "platform/ui/Log.h"
+#include "platform/ui/Storyboard.h"
+#include "platform/ui/Traits.h"
+
+namespace ui {
+
+CollectionViewCell::CollectionViewCell(std::string reuseIdentifier)
+    : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
+    addSubview(contentView_);
+}
+
+CollectionView::CollectionView(const Rect& frame) : ScrollView(frame) {}
+
+void CollectionView::setDataSource(CollectionViewDataSource* dataSource) {
+    dataSource_ = dataSource;
+    dirty_ = true;
+    itemCounts_.clear();
+}
+
+void CollectionView::setDelegate(CollectionViewDelegate* delegate) {
+    delegate_ = delegate;
+    dirty_ = true;
+}
+
+void CollectionView::setScrollDirection(ScrollDirection direction) {
+    direction_ = direction;
+    dirty_ = true;
+}
+
+void CollectionView::setItemSize(const Size& size) {
+    itemSize_ = size;
+    dirty_ = true;
+}
+
+void CollectionView::setSpacing(double spacing) {
+    spacing_ = spacing;
+    dirty_ = true;
+}
+
+void CollectionView::registerCell(const std::string& reuseIdentifier, CellFactory factory) {
+    registrations_[reuseIdentifier] = Registration{std::move(factory), ""};
+}
+
+void CollectionView::registerNib(const std::string& nibName, const std::string& reuseIdentifier) {
+    registrations_[reuseIdentifier] = Registration{nullptr, nibName};
+}
+
+std::shared_ptr<CollectionViewCell> CollectionView::dequeueReusableCell(const std::string& reuseIdentifier,
+                                                                        const IndexPath&) {
+    auto& pool = reusePool_[reuseIdentifier];
+    if (!pool.empty()) {
+        auto cell = pool.back();
+        pool.pop_back();
+        cell->prepareForReuse();
+        return cell;
+    }
+    auto it = registrations_.find(reuseIdentifier);
+    if (it == registrations_.end())
+        fatalError("could not dequeue a view of kind: UICollectionElementKindCell with identifier " +
+                   reuseIdentifier + " - must register a nib or a class for the identifier");
+    std::shared_ptr<CollectionViewCell> cell =
+        it->second.factory ? it->second.factory(reuseIdentifier)
+                           : std::dynamic_pointer_cast<CollectionViewCell>(Nib::loadView(it->second.nibName));
+    if (!cell) fatalError("no collection view cell for " + reuseIdentifier);
+    return cell;
+}
+
+void CollectionView::reloadData() {
+    itemCounts_.clear();
+    if (dataSource_) {
+        int64_t sections = std::max<int64_t>(0, dataSource_->numberOfSections(*this));
+        for (int64_t s = 0; s < sections; ++s)
+            itemCounts_.push_back(std::max<int64_t>(0, dataSource_->numberOfItemsInSection(*this, s)));
+    }
+    dirty_ = true;
+}
+
+int64_t CollectionView::numberOfSections() const { return static_cast<int64_t>(itemCounts_.size()); }
+
+int64_t CollectionView::numberOfItemsInSection(int64_t section) const {
+    return section >= 0 && section < numberOfSections() ? itemCounts_[static_cast<size_t>(section)] : 0;
+}
+
+void CollectionView::buildVisible() {
+    if (itemCounts_.empty() && dataSource_) reloadData();
+    for (auto& [ip, cell] : visible_) {
+        cell->removeFromSuperview();
+        reusePool_[cell->reuseIdentifier()].push_back(cell);
+    }
+    visible_.clear();
+    dirty_ = false;
+    if (!dataSource_) return;
+    bool horizontal = direction_ == ScrollDirection::horizontal;
+    Rect screen = Screen::bounds();
+    double viewport = horizontal ? (frame().width() > 0 ? frame().width() : screen.width())
+                                 : (frame().height() > 0 ? frame().height() : screen.height());
+    double start = horizontal ? contentOffset().x : contentOffset().y, end = start + viewport;
+    double pos = 0;
+    std::vector<std::pair<IndexPath, Rect>> items;
+    for (int64_t s = 0; s < numberOfSections(); ++s) {
+        for (int64_t i = 0; i < itemCounts_[static_cast<size_t>(s)]; ++i) {
+            Size size = itemSize_;
+            if (delegate_)
+                if (auto own = delegate_->sizeForItemAt(*this, {s, i})) size = *own;
+            double length = horizontal ? size.width : size.height;
+            if (pos + length > start && pos < end)
+                items.emplace_back(IndexPath{s, i}, horizontal ? Rect(pos, 0, size.width, size.height)
+                                                               : Rect(0, pos, size.width, size.height));
+            pos += length + spacing_;
+        }
+    }
+    setContentSize(horizontal ? Size{pos, frame().height()} : Size{frame().width(), pos});
+    for (const auto& [ip, rect] : items) {
+        auto cell = dataSource_->cellForItemAt(*this, ip);
+        if (!cell) fatalError("the data source returned no collection view cell");
+        cell->setFrame(rect);
+        cell->contentView().setFrame(cell->bounds());
+        addSubview(cell);
+        visible_.emplace_back(ip, cell);
+        if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
+    }
+}
+
+std::vector<std::shared_ptr<CollectionViewCell>> CollectionView::visibleCells() {
+    if (dirty_) buildVisible();
+    std::vector<std::shared_ptr<CollectionViewCell>> cells;
+    for (const auto& entry : visible_) cells.push_back(entry.second);
+    return cells;
+}
+
+std::vector<IndexPath> CollectionView::indexPathsForVisibleItems() {
+    if (dirty_) buildVisible();
+    std::vector<IndexPath> paths;
+    for (const auto& entry : visible_) paths.push_back(entry.first);
+    return paths;
+}
+
+bool CollectionView::userSelectItem(const IndexPath& indexPath) {
+    if (indexPath.row < 0 || indexPath.row >= numberOfItemsInSection(indexPath.section)) return false;
+    if (delegate_) delegate_->didSelectItemAt(*this, indexPath);
+    return true;
+}
+
+void CollectionView::setFrame(const Rect& frame) {
+    if (frame.size != this->frame().size) dirty_ = true;
+    ScrollView::setFrame(frame);
+}
+
+void CollectionView::setContentOffset(const Point& offset, bool animated) {
+    ScrollView::setContentOffset(offset, animated);
+    dirty_ = true;
+}
+
+void CollectionView::layoutSubviews() {
+    if (dirty_) buildVisible();
+}
+
+std::string CollectionView::snapshotDescription() const { return "collection"; }
+
+}  // namespace ui

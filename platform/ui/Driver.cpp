@@ -1,0 +1,258 @@
+#include "platform/ui/Driver.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/ui/AlertController.h"
+#include "platform/ui/Button.h"
+#include "platform/ui/TextField.h"
+
+namespace ui {
+namespace {
+
+bool reachable(const View& view) { return !view.isHidden() && view.alpha() > 0 && view.isUserInteractionEnabled(); }
+
+// Every reachable view under `root`, topmost first (later subviews lie on
+// top of earlier ones). Tables and collections make their visible cells first.
+void collect(View& root, std::vector<View*>& out) {
+    if (!reachable(root)) return;
+    if (auto* table = dynamic_cast<TableView*>(&root)) table->visibleCells();
+    if (auto* collection = dynamic_cast<CollectionView*>(&root)) collection->visibleCells();
+    auto subviews = root.subviews();
+    for (auto it = subviews.rbegin(); it != subviews.rend(); ++it) collect(**it, out);
+    out.push_back(&root);
+}
+
+template <class T>
+T* findFirst(const std::vector<View*>& views, const std::function<bool(T&)>& match) {
+    for (View* v : views)
+        if (auto* t = dynamic_cast<T*>(v))
+            if (match(*t)) return t;
+    return nullptr;
+}
+
+bool isIndex(const std::string& text) {
+    return !text.empty() && text.size() < 6 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+std::vector<std::string> utf8Characters(const std::string& text) {
+    std::vector<std::string> chars;
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        chars.push_back(text.substr(i, len));
+        i += len;
+    }
+    return chars;
+}
+
+}  // namespace
+
+Driver::Driver(Application& application) : application_(application) {}
+
+bool Driver::fail(std::string message) {
+    lastError_ = std::move(message);
+    return false;
+}
+
+View* Driver::scope() const {
+    Window* window = application_.keyWindow();
+    if (!window) return nullptr;
+    ViewController* top = window->topViewController();
+    if (top && top != window->rootViewController().get()) return top->view().get();
+    return window;
+}
+
+void Driver::settle() {
+    if (auto* executor = dispatch::ManualExecutor::installed())
+        executor->runUntilIdle();
+    else
+        dispatch::MainQueue::shared()->runPending();
+}
+
+void Driver::wait(double seconds) {
+    if (auto* executor = dispatch::ManualExecutor::installed()) {
+        executor->advanceBy(std::max(0.0, seconds));
+        executor->runUntilIdle();
+        return;
+    }
+    auto main = dispatch::MainQueue::shared();
+    double deadline = dispatch::Clock::uptimeNow() + std::max(0.0, seconds);
+    main->runPending();
+    for (double left = seconds; left > 0; left = deadline - dispatch::Clock::uptimeNow()) main->runFor(left);
+    main->runPending();
+}
+
+bool Driver::tap(const std::string& target) {
+    View* root = scope();
+    if (!root) return fail("no key window");
+    std::vector<View*> views;
+    collect(*root, views);
+
+    View* byId = nullptr;
+    for (View* v : views)
+        if (v->accessibilityIdentifier() == target) {
+            byId = v;
+            break;
+        }
+    auto activate = [&](View* v) -> bool {
+        if (auto* field = dynamic_cast<TextField*>(v)) {
+            if (!field->becomeFirstResponder()) return fail("the field " + target + " does not take input");
+            settle();
+            return true;
+        }
+        if (auto* control = dynamic_cast<Control*>(v)) {
+            if (!control->isEnabled()) return fail("\"" + target + "\" is disabled");
+            control->sendActions(ControlEvent::touchUpInside);
+            settle();
+            return true;
+        }
+        // A cell or a view inside one: the row is chosen.
+        for (View* up = v; up; up = up->superview())
+            if (auto* cell = dynamic_cast<TableViewCell*>(up))
+                if (auto* table = dynamic_cast<TableView*>(cell->superview()))
+                    if (auto ip = table->indexPathForCell(*cell)) {
+                        table->userSelectRow(*ip);
+                        settle();
+                        return true;
+                    }
+        return fail("\"" + target + "\" cannot be tapped");
+    };
+    if (byId) return activate(byId);
+
+    if (auto* button = findFirst<Button>(views, [&](Button& b) { return b.title() == target; }))
+        return activate(button);
+    if (auto* segments = findFirst<SegmentedControl>(views, [&](SegmentedControl& s) {
+            for (size_t i = 0; i < s.numberOfSegments(); ++i)
+                if (s.titleForSegment(i) == target) return true;
+            return false;
+        })) {
+        if (!segments->isEnabled()) return fail("\"" + target + "\" is disabled");
+        for (size_t i = 0; i < segments->numberOfSegments(); ++i)
+            if (segments->titleForSegment(i) == target) segments->selectSegment(static_cast<int64_t>(i));
+        settle();
+        return true;
+    }
+    if (auto* field = findFirst<TextField>(views, [&](TextField& f) { return f.placeholder() == target; }))
+        return activate(field);
+    if (auto* label = findFirst<Label>(views, [&](Label& l) { return l.text() == target; })) {
+        for (View* up = label; up; up = up->superview())
+            if (dynamic_cast<TableViewCell*>(up)) return activate(label);
+        return fail("\"" + target + "\" is a label, not a control");
+    }
+    return fail("nothing on the screen is called \"" + target + "\"");
+}
+
+bool Driver::type(const std::string& text) {
+    for (const std::string& ch : utf8Characters(text)) {
+        View* root = scope();
+        if (!root) return fail("no key window");
+        std::vector<View*> views;
+        collect(*root, views);
+        if (auto* key = findFirst<Button>(views, [&](Button& b) { return b.title() == ch; })) {
+            if (!key->isEnabled()) return fail("the key \"" + ch + "\" is disabled");
+            key->sendActions(ControlEvent::touchUpInside);
+        } else if (auto* field = findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); })) {
+            field->insertText(ch);
+        } else {
+            return fail("no key \"" + ch + "\" and no field being edited");
+        }
+        settle();
+    }
+    return true;
+}
+
+bool Driver::chooseTab(const std::string& titleOrIndex) {
+    View* root = scope();
+    if (!root) return fail("no key window");
+    std::vector<View*> views;
+    collect(*root, views);
+    for (View* v : views) {
+        auto* tabs = v->owningController() ? dynamic_cast<TabContainer*>(v->owningController()) : nullptr;
+        if (!tabs) continue;
+        for (size_t i = 0; i < tabs->tabCount(); ++i) {
+            bool match = isIndex(titleOrIndex) ? std::stoul(titleOrIndex) == i : tabs->tabTitle(i) == titleOrIndex;
+            if (!match) continue;
+            if (!tabs->tabEnabled(i)) return fail("the tab \"" + titleOrIndex + "\" is disabled");
+            tabs->userSelectTab(i);
+            settle();
+            return true;
+        }
+        return fail("no tab \"" + titleOrIndex + "\"");
+    }
+    return fail("no tabs on the screen");
+}
+
+static DrawerContainer* findDrawer(View* root) {
+    if (!root) return nullptr;
+    std::vector<View*> views;
+    collect(*root, views);
+    for (View* v : views)
+        if (v->owningController())
+            if (auto* drawer = dynamic_cast<DrawerContainer*>(v->owningController())) return drawer;
+    return nullptr;
+}
+
+bool Driver::openDrawer() {
+    auto* drawer = findDrawer(scope());
+    if (!drawer) return fail("no drawer on the screen");
+    drawer->userOpenLeft();
+    settle();
+    return true;
+}
+
+bool Driver::closeDrawer() {
+    auto* drawer = findDrawer(scope());
+    if (!drawer) return fail("no drawer on the screen");
+    drawer->userCloseLeft();
+    settle();
+    return true;
+}
+
+bool Driver::answerAlert(const std::string& actionTitle) {
+    Window* window = application_.keyWindow();
+    auto* alert = window ? dynamic_cast<AlertController*>(window->topViewController()) : nullptr;
+    if (!alert) return fail("no alert is shown");
+    if (!alert->choose(actionTitle)) return fail("the alert has no action \"" + actionTitle + "\"");
+    settle();
+    return true;
+}
+
+static TableView* findTable(View* root) {
+    if (!root) return nullptr;
+    std::vector<View*> views;
+    collect(*root, views);
+    for (View* v : views)
+        if (auto* table = dynamic_cast<TableView*>(v)) return table;
+    return nullptr;
+}
+
+bool Driver::selectRow(const IndexPath& indexPath) {
+    auto* table = findTable(scope());
+    if (!table) return fail("no table on the screen");
+    if (!table->userSelectRow(indexPath)) return fail("no such row");
+    settle();
+    return true;
+}
+
+bool Driver::deleteRow(const IndexPath& indexPath) {
+    auto* table = findTable(scope());
+    if (!table) return fail("no table on the screen");
+    if (!table->userCommitEditing(indexPath)) return fail("the row cannot be deleted");
+    settle();
+    return true;
+}
+
+bool Driver::moveRow(const IndexPath& from, const IndexPath& to) {
+    auto* table = findTable(scope());
+    if (!table) return fail("no table on the screen");
+    if (!table->userMoveRow(from, to)) return fail("the row cannot be moved there");
+    settle();
+    return true;
+}
+
+}  // namespace ui

@@ -1,0 +1,365 @@
+#include "platform/ui/TableView.h"
+
+#include <algorithm>
+
+#include "platform/ui/Log.h"
+#include "platform/ui/Storyboard.h"
+#include "platform/ui/Traits.h"
+
+namespace ui {
+
+TableViewCell::TableViewCell(std::string reuseIdentifier)
+    : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
+    addSubview(contentView_);
+}
+
+Label& TableViewCell::textLabel() {
+    if (!textLabel_) {
+        textLabel_ = std::make_shared<Label>();
+        contentView_->addSubview(textLabel_);
+    }
+    return *textLabel_;
+}
+
+void TableViewCell::setSelected(bool selected, bool) { selected_ = selected; }
+
+TableView::TableView(const Rect& frame, Style style) : ScrollView(frame), style_(style) {}
+
+void TableView::setDataSource(TableViewDataSource* dataSource) {
+    dataSource_ = dataSource;
+    countsKnown_ = false;
+    dirty_ = true;
+}
+
+void TableView::setDelegate(TableViewDelegate* delegate) {
+    delegate_ = delegate;
+    dirty_ = true;
+}
+
+void TableView::registerCell(const std::string& reuseIdentifier, CellFactory factory) {
+    registrations_[reuseIdentifier] = Registration{std::move(factory), ""};
+}
+
+void TableView::registerNib(const std::string& nibName, const std::string& reuseIdentifier) {
+    registrations_[reuseIdentifier] = Registration{nullptr, nibName};
+}
+
+bool TableView::isRegistered(const std::string& reuseIdentifier) const {
+    return registrations_.count(reuseIdentifier) > 0;
+}
+
+std::shared_ptr<TableViewCell> TableView::dequeueReusableCell(const std::string& reuseIdentifier,
+                                                              const IndexPath&) {
+    auto cell = dequeueReusableCell(reuseIdentifier);
+    if (!cell)
+        fatalError("unable to dequeue a cell with identifier " + reuseIdentifier +
+                   " - must register a nib or a class for the identifier");
+    return cell;
+}
+
+std::shared_ptr<TableViewCell> TableView::dequeueReusableCell(const std::string& reuseIdentifier) {
+    auto& pool = reusePool_[reuseIdentifier];
+    if (!pool.empty()) {
+        auto cell = pool.back();
+        pool.pop_back();
+        cell->setSelected(false, false);
+        cell->prepareForReuse();
+        return cell;
+    }
+    auto it = registrations_.find(reuseIdentifier);
+    if (it == registrations_.end()) return nullptr;
+    std::shared_ptr<TableViewCell> cell;
+    if (it->second.factory) {
+        cell = it->second.factory(reuseIdentifier);
+    } else {
+        cell = std::dynamic_pointer_cast<TableViewCell>(Nib::loadView(it->second.nibName));
+        if (!cell) fatalError("the nib " + it->second.nibName + " does not hold a table view cell");
+    }
+    if (!cell) fatalError("the cell factory for " + reuseIdentifier + " made no cell");
+    return cell;
+}
+
+void TableView::setRowHeight(double height) {
+    rowHeight_ = height;
+    dirty_ = true;
+}
+
+void TableView::setTableHeaderView(std::shared_ptr<View> view) {
+    if (headerView_) headerView_->removeFromSuperview();
+    headerView_ = std::move(view);
+    if (headerView_) addSubview(headerView_);
+    dirty_ = true;
+}
+
+void TableView::setTableFooterView(std::shared_ptr<View> view) {
+    if (footerView_) footerView_->removeFromSuperview();
+    footerView_ = std::move(view);
+    if (footerView_) addSubview(footerView_);
+    dirty_ = true;
+}
+
+void TableView::refreshCounts() {
+    rowCounts_.clear();
+    if (dataSource_) {
+        int64_t sections = std::max<int64_t>(0, dataSource_->numberOfSections(*this));
+        for (int64_t s = 0; s < sections; ++s)
+            rowCounts_.push_back(std::max<int64_t>(0, dataSource_->numberOfRowsInSection(*this, s)));
+    }
+    countsKnown_ = true;
+}
+
+void TableView::reloadData() {
+    refreshCounts();
+    dirty_ = true;
+}
+
+void TableView::reloadRows(const std::vector<IndexPath>& indexPaths, TableViewRowAnimation) {
+    for (const auto& ip : indexPaths)
+        if (!rectForRow(ip)) fatalError("attempt to reload a row that does not exist");
+    dirty_ = true;
+}
+
+void TableView::checkUpdate(const std::string& what, const std::vector<int64_t>& expected) {
+    refreshCounts();
+    if (rowCounts_ == expected) return;
+    for (size_t s = 0; s < std::max(expected.size(), rowCounts_.size()); ++s) {
+        int64_t want = s < expected.size() ? expected[s] : 0;
+        int64_t have = s < rowCounts_.size() ? rowCounts_[s] : 0;
+        if (want != have)
+            fatalError("Invalid update after " + what + ": invalid number of rows in section " + std::to_string(s) +
+                       ": the data source has " + std::to_string(have) + ", the table expects " +
+                       std::to_string(want));
+    }
+    fatalError("Invalid update after " + what + ": invalid number of sections");
+}
+
+void TableView::deleteRows(const std::vector<IndexPath>& indexPaths, TableViewRowAnimation) {
+    if (!countsKnown_) refreshCounts();
+    std::vector<int64_t> expected = rowCounts_;
+    std::vector<IndexPath> unique(indexPaths);
+    std::sort(unique.begin(), unique.end());
+    unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+    for (const auto& ip : unique) {
+        if (ip.section < 0 || ip.section >= static_cast<int64_t>(expected.size()) || ip.row < 0 ||
+            ip.row >= rowCounts_[static_cast<size_t>(ip.section)])
+            fatalError("attempt to delete row " + std::to_string(ip.row) + " of section " +
+                       std::to_string(ip.section) + ", which does not exist");
+        --expected[static_cast<size_t>(ip.section)];
+    }
+    if (selected_ && std::binary_search(unique.begin(), unique.end(), *selected_)) selected_.reset();
+    checkUpdate("deleting rows", expected);
+    dirty_ = true;
+}
+
+void TableView::insertRows(const std::vector<IndexPath>& indexPaths, TableViewRowAnimation) {
+    if (!countsKnown_) refreshCounts();
+    std::vector<int64_t> expected = rowCounts_;
+    for (const auto& ip : indexPaths) {
+        if (ip.section < 0 || ip.section >= static_cast<int64_t>(expected.size()))
+            fatalError("attempt to insert a row into section " + std::to_string(ip.section) + ", which does not exist");
+        ++expected[static_cast<size_t>(ip.section)];
+    }
+    checkUpdate("inserting rows", expected);
+    dirty_ = true;
+}
+
+void TableView::moveRow(const IndexPath& from, const IndexPath& to) {
+    if (!rectForRow(from)) fatalError("attempt to move a row that does not exist");
+    if (!countsKnown_) refreshCounts();
+    std::vector<int64_t> expected = rowCounts_;
+    --expected[static_cast<size_t>(from.section)];
+    if (to.section < 0 || to.section >= static_cast<int64_t>(expected.size()) || to.row < 0 ||
+        to.row > expected[static_cast<size_t>(to.section)])
+        fatalError("attempt to move a row to a place that does not exist");
+    ++expected[static_cast<size_t>(to.section)];
+    checkUpdate("moving a row", expected);
+    dirty_ = true;
+}
+
+int64_t TableView::numberOfSections() const {
+    if (!countsKnown_) const_cast<TableView*>(this)->refreshCounts();
+    return static_cast<int64_t>(rowCounts_.size());
+}
+
+int64_t TableView::numberOfRowsInSection(int64_t section) const {
+    if (section < 0 || section >= numberOfSections()) return 0;
+    return rowCounts_[static_cast<size_t>(section)];
+}
+
+double TableView::heightFor(const IndexPath& indexPath) {
+    if (delegate_)
+        if (auto h = delegate_->heightForRowAt(*this, indexPath)) return *h;
+    return rowHeight_;
+}
+
+double TableView::headerHeightFor(int64_t section, std::shared_ptr<View>* view) {
+    std::shared_ptr<View> header = delegate_ ? delegate_->viewForHeaderInSection(*this, section) : nullptr;
+    double height = header ? header->frame().height() : 0;
+    if (delegate_)
+        if (auto h = delegate_->heightForHeaderInSection(*this, section)) height = *h;
+    if (view) *view = header;
+    return height;
+}
+
+std::optional<Rect> TableView::rectForRow(const IndexPath& indexPath) {
+    if (indexPath.section < 0 || indexPath.section >= numberOfSections() || indexPath.row < 0 ||
+        indexPath.row >= numberOfRowsInSection(indexPath.section))
+        return std::nullopt;
+    auto* self = const_cast<TableView*>(this);
+    double y = headerView_ ? headerView_->frame().height() : 0;
+    for (int64_t s = 0; s <= indexPath.section; ++s) {
+        y += self->headerHeightFor(s, nullptr);
+        int64_t rows = s == indexPath.section ? indexPath.row : numberOfRowsInSection(s);
+        for (int64_t r = 0; r < rows; ++r) y += self->heightFor({s, r});
+    }
+    return Rect(0, y, frame().width(), self->heightFor(indexPath));
+}
+
+void TableView::buildVisible() {
+    if (!countsKnown_) refreshCounts();
+    for (auto& [ip, cell] : visible_) {
+        cell->removeFromSuperview();
+        reusePool_[cell->reuseIdentifier()].push_back(cell);
+    }
+    visible_.clear();
+    for (auto& [section, header] : headers_) header->removeFromSuperview();
+    headers_.clear();
+    dirty_ = false;
+    if (!dataSource_) return;
+
+    // A table that was never given a height shows a screenful.
+    double viewport = frame().height() > 0 ? frame().height() : Screen::bounds().height();
+    double top = contentOffset().y, bottom = top + viewport;
+    double width = frame().width();
+    double y = headerView_ ? headerView_->frame().height() : 0;
+    std::vector<std::pair<IndexPath, double>> rows;  // visible rows and their tops
+    for (int64_t s = 0; s < static_cast<int64_t>(rowCounts_.size()); ++s) {
+        std::shared_ptr<View> header;
+        double hh = headerHeightFor(s, &header);
+        if (header && y + hh > top && y < bottom) {
+            header->setFrame(Rect(0, y, header->frame().width(), hh));
+            headers_[s] = header;
+            addSubview(header);
+        }
+        y += hh;
+        for (int64_t r = 0; r < rowCounts_[static_cast<size_t>(s)]; ++r) {
+            double h = heightFor({s, r});
+            if (y + h > top && y < bottom) rows.emplace_back(IndexPath{s, r}, y);
+            y += h;
+        }
+    }
+    if (footerView_) y += footerView_->frame().height();
+    setContentSize({width, y});
+
+    for (const auto& [ip, rowTop] : rows) {
+        auto cell = dataSource_->cellForRowAt(*this, ip);
+        if (!cell) fatalError("the data source returned no cell for row " + std::to_string(ip.row));
+        cell->setFrame(Rect(0, rowTop, width, heightFor(ip)));
+        cell->contentView().setFrame(cell->bounds());
+        cell->setSelected(selected_ && *selected_ == ip, false);
+        addSubview(cell);
+        visible_.emplace_back(ip, cell);
+        if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
+    }
+}
+
+std::vector<std::shared_ptr<TableViewCell>> TableView::visibleCells() {
+    if (dirty_) buildVisible();
+    std::vector<std::shared_ptr<TableViewCell>> cells;
+    for (const auto& entry : visible_) cells.push_back(entry.second);
+    return cells;
+}
+
+std::vector<IndexPath> TableView::indexPathsForVisibleRows() {
+    if (dirty_) buildVisible();
+    std::vector<IndexPath> paths;
+    for (const auto& entry : visible_) paths.push_back(entry.first);
+    return paths;
+}
+
+std::shared_ptr<TableViewCell> TableView::cellForRow(const IndexPath& indexPath) {
+    if (dirty_) buildVisible();
+    for (const auto& [ip, cell] : visible_)
+        if (ip == indexPath) return cell;
+    return nullptr;
+}
+
+std::optional<IndexPath> TableView::indexPathForCell(const TableViewCell& cell) {
+    if (dirty_) buildVisible();
+    for (const auto& [ip, c] : visible_)
+        if (c.get() == &cell) return ip;
+    return std::nullopt;
+}
+
+std::map<int64_t, std::shared_ptr<View>> TableView::visibleHeaderViews() {
+    if (dirty_) buildVisible();
+    return headers_;
+}
+
+void TableView::scrollToRow(const IndexPath& indexPath, TableViewScrollPosition position, bool) {
+    auto rect = rectForRow(indexPath);
+    if (!rect) fatalError("attempt to scroll to an invalid index path");
+    double viewport = frame().height() > 0 ? frame().height() : Screen::bounds().height();
+    double y = rect->y();
+    if (position == TableViewScrollPosition::middle) y -= (viewport - rect->height()) / 2;
+    if (position == TableViewScrollPosition::bottom) y -= viewport - rect->height();
+    setContentOffset({contentOffset().x, std::max(0.0, y)});
+}
+
+void TableView::setContentOffset(const Point& offset, bool animated) {
+    ScrollView::setContentOffset(offset, animated);
+    dirty_ = true;
+}
+
+void TableView::selectRow(std::optional<IndexPath> indexPath, bool, TableViewScrollPosition) {
+    if (indexPath && !rectForRow(*indexPath)) return;
+    if (selected_)
+        if (auto cell = cellForRow(*selected_)) cell->setSelected(false, false);
+    selected_ = indexPath;
+    if (selected_)
+        if (auto cell = cellForRow(*selected_)) cell->setSelected(true, false);
+}
+
+void TableView::deselectRow(const IndexPath& indexPath, bool) {
+    if (selected_ && *selected_ == indexPath) selectRow(std::nullopt, false, TableViewScrollPosition::none);
+}
+
+void TableView::setEditing(bool editing, bool) { editing_ = editing; }
+
+bool TableView::userSelectRow(const IndexPath& indexPath) {
+    if (!rectForRow(indexPath)) return false;
+    selectRow(indexPath, false, TableViewScrollPosition::none);
+    if (delegate_) delegate_->didSelectRowAt(*this, indexPath);
+    return true;
+}
+
+bool TableView::userCommitEditing(const IndexPath& indexPath, TableViewCellEditingStyle style) {
+    if (!dataSource_ || !rectForRow(indexPath) || !dataSource_->canEditRowAt(*this, indexPath)) return false;
+    dataSource_->commitEditingStyle(*this, style, indexPath);
+    return true;
+}
+
+bool TableView::userMoveRow(const IndexPath& from, const IndexPath& to) {
+    if (!dataSource_ || !editing_ || !rectForRow(from) || !dataSource_->canMoveRowAt(*this, from)) return false;
+    // The destination is a place among the rows left after lifting the row.
+    int64_t rowsThere = numberOfRowsInSection(to.section) - (to.section == from.section ? 1 : 0);
+    if (to.section < 0 || to.section >= numberOfSections() || to.row < 0 || to.row > rowsThere) return false;
+    --rowCounts_[static_cast<size_t>(from.section)];
+    ++rowCounts_[static_cast<size_t>(to.section)];
+    dirty_ = true;
+    dataSource_->moveRowAt(*this, from, to);
+    return true;
+}
+
+void TableView::setFrame(const Rect& frame) {
+    if (frame.size != this->frame().size) dirty_ = true;
+    ScrollView::setFrame(frame);
+}
+
+void TableView::layoutSubviews() {
+    if (dirty_) buildVisible();
+}
+
+std::string TableView::snapshotDescription() const { return editing_ ? "table editing" : "table"; }
+
+}  // namespace ui
