@@ -1,0 +1,63 @@
+#pragma once
+// Events never fail because of one bad parameter: the parameters are cleaned
+// instead. Values become MSRValue, parameters whose name or value is refused
+// are dropped, ecommerce item lists are cleaned, custom parameters are cut to
+// the settings' limit, and the first problem is recorded in the parameters
+// themselves as "_err" (error code), "_ev" (the offending name) and "_el"
+// (the offending length). A dictionary carries at most one such record.
+
+#include "analytics/core/MSRValue.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The cleaned parameters, or nothing when `parameters` is empty. `eventName`
+// is nothing for default parameters; `isNested` marks one item of a list.
+std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& parameters,
+                                                     std::optional<std::string_view> eventName,
+                                                     bool isPublic, bool isNested);
+std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
+                                                            bool isPublic);
+// The list value of the items that survive cleaning, or nothing when the list
+// is refused; the list check's failure code goes through `failureCode`.
+std::optional<MSRValue> MSRCleanArrayParameter(const foundation::Value::List& list,
+                                               std::string_view paramName,
+                                               std::optional<std::string_view> eventName,
+                                               MSRParameters& errorParameters, bool isNested,
+                                               bool isPublic, int64_t* failureCode);
+
+// Removes custom parameters, the alphabetically last first, until at most
+// `limit` are left. In item mode standard item parameters are not custom.
+void MSRTrimCustomParameters(MSRParameters& parameters, int64_t limit, bool itemMode);
+int64_t MSRCountCustomParameters(const MSRParameters& parameters, bool itemMode);
+bool MSRCheckEventParameterName(std::string_view name, bool isPublic, MSRParameters& errorParameters);
+// True without "value", or with a numeric "value" and a valid "currency";
+// otherwise "value" is removed and the error recorded.
+bool MSRCheckConversionValue(MSRParameters& parameters);
+
+void MSRSetErrorValueParameters(MSRParameters& parameters, std::optional<std::string_view> name,
+                                int64_t maxLength, const MSRValue* value);
+void MSRSetErrorCodeIfAbsent(MSRParameters& parameters, int64_t code);
+void MSRSetErrorParameters(MSRParameters& parameters, int64_t code,
+                           std::optional<std::string_view> name, int64_t maxLength,
+                           const MSRValue* value);
+void MSRSetArrayParamError(MSRParameters& parameters, int64_t arrayFailureCode,
+                           std::string_view paramName, std::optional<std::string_view> eventName);
+
+// The parameters of an internal "_err" event; nothing for code 0.
+std::optional<MSRParameters> MSRErrorEventParameters(int64_t code, std::optional<std::string_view> name,
+                                                     int64_t maxLength, const MSRValue* value);
+// Where "_err" events go: the facade's internal logging (origin, name,
+// parameters). Until one is installed the events are dropped.
+using MSRInternalEventLogger =
+    std::function<void(const std::string& origin, const std::string& name, const MSRParameters&)>;
+void MSRSetInternalEventLogger(MSRInternalEventLogger logger);
+void MSRLogErrorEvent(int64_t code);
+void MSRLogErrorEventWithValue(int64_t code, std::optional<std::string_view> name, int64_t maxLength,
+                               const MSRValue* value);
+
+bool MSRHasScreenParameters(const MSRParameters& parameters);
+MSRParameters MSRExtractScreenParameters(const MSRParameters& parameters);
