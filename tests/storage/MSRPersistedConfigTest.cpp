@@ -46,6 +46,8 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
     config_->setAdCampaignInfoBuffer(Value::Bytes{9, 8, 7});
     config_->setMeasurementEnabledState(2);
     double offset = config_->midnightOffset();
+    EXPECT_TRUE(offset >= 0.0 && offset < 86400.0);
+    EXPECT_EQ(std::round(offset * 1000) / 1000, offset);  // whole milliseconds
     restart();
     EXPECT_EQ(config_->lastSuccessfulUploadTimestamp(), 1700000000.123456789);
     EXPECT_EQ(config_->lastSessionActivityClockTime(), 1.0 / 3.0);
@@ -56,13 +58,6 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
     EXPECT_TRUE(config_->shouldSetLastAdvertisingIDResetUserProperty());
     EXPECT_EQ(config_->adCampaignInfoBuffer(), (Value::Bytes{9, 8, 7}));
     EXPECT_EQ(config_->measurementEnabledState(), 2);
-    EXPECT_EQ(config_->midnightOffset(), offset);
-}
-
-TEST_F(PersistedConfigTest, TheMidnightOffsetIsDrawnOnceInWholeMilliseconds) {
-    double offset = config_->midnightOffset();
-    EXPECT_TRUE(offset >= 0.0 && offset < 86400.0);
-    EXPECT_EQ(std::round(offset * 1000) / 1000, offset);
     EXPECT_EQ(config_->midnightOffset(), offset);
 }
 

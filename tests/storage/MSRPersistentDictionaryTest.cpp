@@ -69,26 +69,26 @@ TEST_F(PersistentDictionaryTest, ValuesWithoutAPropertyListFormAreRefused) {
 }
 
 TEST_F(PersistentDictionaryTest, ContentsSurviveARestartExactly) {
-    Value::Dictionary values = {
-        {"tenth", Value(0.1)},
-        {"third", Value(1.0 / 3.0)},
-        {"tiny", Value(5e-324)},
-        {"huge", Value(DBL_MAX)},
-        {"whole double", Value(2.0)},
-        {"max", Value(static_cast<long long>(INT64_MAX))},
-        {"min", Value(static_cast<long long>(INT64_MIN))},
-        {"flag", Value(true)},
-        {"text", Value("gr\xC3\xBC\xC3\x9F <&>")},
-        {"bytes", Value(Value::Bytes{0, 1, 2, 255})},
-        {"date", Value(foundation::Date{1700000000})},
-        {"nested", Value(Value::Dictionary{{"list", Value(Value::List{Value(1), Value(0.7)})}})},
-    };
-    for (const auto& [key, value] : values) dictionary_->setObject(value, key);
+    std::vector<Value> values = {
+        Value(0.1),
+        Value(1.0 / 3.0),
+        Value(5e-324),
+        Value(DBL_MAX),
+        Value(2.0),
+        Value(static_cast<long long>(INT64_MAX)),
+        Value(static_cast<long long>(INT64_MIN)),
+        Value(true),
+        Value("gr\xC3\xBC\xC3\x9F <&>"),
+        Value(Value::Bytes{0, 1, 2, 255}),
+        Value(foundation::Date{1700000000}),
+        Value(Value::Dictionary{{"list", Value(Value::List{Value(1), Value(0.7)})}})};
+    for (size_t i = 0; i < values.size(); ++i) dictionary_->setObject(values[i], std::to_string(i));
     dictionary_.reset();  // a pending change is written at once
     auto reopened = MSRPersistentDictionary::create("config");
-    for (const auto& [key, value] : values) {
-        SCOPED_TRACE(key);
-        Value read = reopened->objectForKey(key);
+    for (size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Value& value = values[i];
+        Value read = reopened->objectForKey(std::to_string(i));
         EXPECT_EQ(read, value);
         EXPECT_EQ(read.type(), value.type());
         if (auto number = value.doubleValue(); number && value.type() == Value::Type::Double) {

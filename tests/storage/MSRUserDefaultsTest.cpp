@@ -30,17 +30,16 @@ TEST_F(UserDefaultsTest, TypedReadsFollowTheStoredKind) {
     suite.setObject(Value("42"), "text");
     suite.setBool(true, "flag");
     suite.setObject(Value(foundation::Date{1700000000}), "date");
-    struct Case {
-        const char* key;
-        int64_t integer;
-        bool isText;
-    };
-    for (Case c : {Case{"number", 42, false}, Case{"text", 0, true}, Case{"flag", 1, false},
-                   Case{"date", 0, false}, Case{"missing", 0, false}}) {
-        SCOPED_TRACE(c.key);
-        EXPECT_EQ(suite.integerForKey(c.key), c.integer);
-        EXPECT_EQ(suite.boolForKey(c.key), c.integer != 0);
-        EXPECT_EQ(suite.stringForKey(c.key).has_value(), c.isText);
+    // (key, integer and flag read, reads as text)
+    for (auto [key, integer, isText] : {std::tuple{"number", 42, false},
+                                        {"text", 0, true},
+                                        {"flag", 1, false},
+                                        {"date", 0, false},
+                                        {"missing", 0, false}}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(suite.integerForKey(key), integer);
+        EXPECT_EQ(suite.boolForKey(key), integer != 0);
+        EXPECT_EQ(suite.stringForKey(key).has_value(), isText);
     }
 }
 
