@@ -102,40 +102,26 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
         ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "other.plist", other));
         EXPECT_EQ(other, good);
         EXPECT_EQ(reopen("other").integer("keep"), 7);
+        // A second damage is kept beside the first, never over it.
+        writeRaw("suite", "second damage");
+        reopen("suite").keys();
+        ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged-1", kept));
+        EXPECT_EQ(kept, "second damage");
     }
 }
 
-TEST_F(UserDefaultsTest, SecondDamageDoesNotOverwriteTheFirstCopy) {
-    writeRaw("suite", "first damage");
-    reopen("suite").keys();
-    writeRaw("suite", "second damage");
-    reopen("suite").keys();
-    std::string first, second;
-    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged", first));
-    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged-1", second));
-    EXPECT_EQ(first, "first damage");
-    EXPECT_EQ(second, "second damage");
-}
-
-TEST_F(UserDefaultsTest, RefusedWritesChangeNothing) {
-    auto defaults = reopen("app");
-    ASSERT_TRUE(defaults.set("a", 1));
-    EXPECT_FALSE(defaults.set("", 1));
-    EXPECT_FALSE(defaults.set("b", Value::List{Value::null()}));
-    EXPECT_TRUE(defaults.set("a", Value::null()));  // null removes
-    EXPECT_TRUE(defaults.keys().empty());
-    EXPECT_TRUE(reopen("app").keys().empty());
-}
-
-TEST_F(UserDefaultsTest, HandlesOnOneDomainShareValuesAndSuitesStaySeparate) {
+TEST_F(UserDefaultsTest, HandlesShareTheirDomainSuitesStaySeparateAndRefusedWritesChangeNothing) {
     auto store = std::make_shared<PreferencesStore>(dir_);
     UserDefaults one(store, "app"), two(store, "app"), suite(store, "MSRAnalyticsSuiteName");
-    one.set("k", "v");
+    EXPECT_TRUE(one.set("k", "v"));
     EXPECT_EQ(two.string("k"), "v");
     EXPECT_TRUE(suite.object("k").isAbsent());
+    EXPECT_FALSE(one.set("", 1) || one.set("b", Value::List{Value::null()}));
+    EXPECT_EQ(reopen("app").keys(), std::vector<std::string>{"k"});
+    EXPECT_TRUE(one.set("k", Value::null()));  // null removes
+    EXPECT_TRUE(two.keys().empty());
     suite.set("x", 1);
     EXPECT_TRUE(one.removeAll());
-    EXPECT_TRUE(two.keys().empty());
     EXPECT_EQ(suite.integer("x"), 1);
     EXPECT_EQ(suite.filePath(), dir_ / "MSRAnalyticsSuiteName.plist");
 }
