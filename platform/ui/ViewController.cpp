@@ -160,8 +160,9 @@ bool ViewController::present(std::shared_ptr<ViewController> controller, bool an
     }
     if (onScreen) {
         if (coversPresenter) host->beginAppearanceTransition(false, animated);
-        controller->appearanceTransition(true, animated);
+        controller->beginAppearanceTransition(true, animated);
         if (coversPresenter) host->endAppearanceTransition();
+        controller->endAppearanceTransition();
     }
     if (completion) completion();
     return true;

@@ -1,0 +1,162 @@
+#include <fstream>
+#include <sstream>
+
+#include "platform/dispatch/MainQueue.h"
+#include "platform/ui/AlertController.h"
+#include "platform/ui/Driver.h"
+#include "platform/ui/Snapshot.h"
+#include "platform/ui/TextField.h"
+#include "UiTestSupport.h"
+
+namespace {
+
+// A small screen: a prompt, a field, a keypad of two keys, a form switch, a
+// list and a button that asks a question.
+class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
+public:
+    std::shared_ptr<ui::TextField> field;
+    std::shared_ptr<ui::SegmentedControl> form;
+    std::shared_ptr<ui::TableView> table;
+    std::vector<std::string> rows{"f(x) = \\log_{2}(x)", "f(x) = 2^{x}"};
+    std::vector<std::string> answers;
+    int formChanges = 0;
+
+    void viewDidLoad() override {
+        auto label = std::make_shared<ui::Label>();
+        label->setText("Fill in your given numbers:");
+        view()->addSubview(label);
+        field = std::make_shared<ui::TextField>(ui::Rect(0, 40, 200, 30));
+        field->setAccessibilityIdentifier("aTextField");
+        field->setPlaceholder("a");
+        view()->addSubview(field);
+        auto keypad = std::make_shared<ui::StackView>();
+        for (std::string key : {"1", "-"}) {
+            auto button = std::make_shared<ui::Button>();
+            button->setTitle(key);
+            button->addTarget(ui::ControlEvent::touchUpInside, [this, key](ui::Control&) {
+                if (field->isFirstResponder()) field->insertText(key);
+            });
+            keypad->addArrangedSubview(button);
+        }
+        view()->addSubview(keypad);
+        form = std::make_shared<ui::SegmentedControl>();
+        form->insertSegment("log", 0);
+        form->insertSegment("exp", 1);
+        form->setSelectedSegmentIndex(0);
+        form->addTarget(ui::ControlEvent::valueChanged, [this](ui::Control&) { ++formChanges; });
+        view()->addSubview(form);
+        auto ask = std::make_shared<ui::Button>();
+        ask->setTitle("Ask");
+        ask->setAccessibilityIdentifier("askButton");
+        ask->addTarget(ui::ControlEvent::touchUpInside, [this](ui::Control&) {
+            // Queued, as the screens queue their alerts.
+            dispatch::MainQueue::shared()->async([this] {
+                auto alert = ui::AlertController::create("Sure?", std::nullopt, ui::AlertControllerStyle::alert);
+                for (std::string title : {"Yes", "No"})
+                    alert->addAction(std::make_shared<ui::AlertAction>(
+                        title, title == "No" ? ui::AlertActionStyle::cancel : ui::AlertActionStyle::defaultStyle,
+                        [this, title](ui::AlertAction&) { answers.push_back(title); }));
+                present(alert, true);
+            });
+        });
+        view()->addSubview(ask);
+        table = std::make_shared<ui::TableView>(ui::Rect(0, 300, 390, 300));
+        table->registerCell("cell", [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
+        table->setDataSource(this);
+        view()->addSubview(table);
+        auto hidden = std::make_shared<ui::Button>();
+        hidden->setTitle("Hidden");
+        hidden->setHidden(true);
+        view()->addSubview(hidden);
+    }
+    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return static_cast<int64_t>(rows.size()); }
+    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& t, const ui::IndexPath& ip) override {
+        auto cell = t.dequeueReusableCell("cell", ip);
+        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
+        return cell;
+    }
+};
+
+class DriverTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        screen = std::make_shared<FormScreen>();
+        window = showInWindow(screen);
+    }
+    std::shared_ptr<FormScreen> screen;
+    std::shared_ptr<ui::Window> window;
+    ui::Driver driver;
+};
+
+TEST_F(DriverTest, TapsByIdentifierTitleSegmentAndPlaceholder) {
+    EXPECT_TRUE(driver.tap("a"));  // the placeholder focuses the field
+    EXPECT_TRUE(screen->field->isFirstResponder());
+    EXPECT_TRUE(driver.type("1-1"));
+    EXPECT_EQ(screen->field->text(), "1-1");
+    EXPECT_TRUE(driver.type("x"));  // no key: typed into the field
+    EXPECT_EQ(screen->field->text(), "1-1x");
+    EXPECT_TRUE(driver.tap("exp"));
+    EXPECT_EQ(screen->form->selectedSegmentIndex(), 1);
+    EXPECT_EQ(screen->formChanges, 1);
+
+    EXPECT_FALSE(driver.tap("Hidden"));
+    EXPECT_NE(driver.lastError().find("Hidden"), std::string::npos);
+    EXPECT_FALSE(driver.tap("Fill in your given numbers:"));
+}
+
+TEST_F(DriverTest, QueuedAlertIsAnsweredAndBlocksTheScreenBelow) {
+    EXPECT_TRUE(driver.tap("askButton"));
+    ASSERT_NE(dynamic_cast<ui::AlertController*>(window->topViewController()), nullptr);
+    EXPECT_FALSE(driver.tap("a"));  // the screen below cannot be reached
+    EXPECT_FALSE(driver.answerAlert("Maybe"));
+    EXPECT_TRUE(driver.tap("No"));  // an action is a button too
+    EXPECT_TRUE(driver.tap("askButton"));
+    EXPECT_TRUE(driver.answerAlert("Yes"));
+    EXPECT_EQ(screen->answers, (std::vector<std::string>{"No", "Yes"}));
+    EXPECT_FALSE(driver.answerAlert("Yes"));
+}
+
+TEST_F(DriverTest, TapOnRowTextSelectsTheRow) {
+    struct Picks : ui::TableViewDelegate {
+        std::vector<int64_t> rows;
+        void didSelectRowAt(ui::TableView&, const ui::IndexPath& ip) override { rows.push_back(ip.row); }
+    } picks;
+    screen->table->setDelegate(&picks);
+    EXPECT_TRUE(driver.tap("f(x) = 2^{x}"));
+    EXPECT_TRUE(driver.selectRow({0, 0}));
+    EXPECT_FALSE(driver.selectRow({0, 5}));
+    EXPECT_EQ(picks.rows, (std::vector<int64_t>{1, 0}));
+    screen->table->setDelegate(nullptr);
+}
+
+TEST_F(DriverTest, WaitMovesVirtualTime) {
+    int fired = 0;
+    dispatch::MainQueue::shared()->asyncAfter(3.0, [&] { ++fired; });
+    driver.wait(2.5);
+    EXPECT_EQ(fired, 0);
+    driver.wait(0.5);
+    EXPECT_EQ(fired, 1);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST_F(DriverTest, SnapshotMatchesGoldenFile) {
+    ASSERT_TRUE(driver.tap("aTextField"));
+    ASSERT_TRUE(driver.type("-1"));
+    screen->field->showError("Enter a number");
+    screen->field->resignFirstResponder();
+    ASSERT_TRUE(driver.tap("askButton"));
+    std::string text = ui::Snapshot::ofKeyWindow();
+    std::string golden = readFile(std::string(CALVARO_GOLDEN_DIR) + "/ui/snapshot_form.txt");
+    EXPECT_EQ(text, golden) << text;
+    // Taking it again changes nothing.
+    EXPECT_EQ(ui::Snapshot::ofKeyWindow(), text);
+}
+
+}  // namespace

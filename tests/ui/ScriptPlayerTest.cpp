@@ -1,0 +1,159 @@
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/Launcher.h"
+#include "app/ScriptPlayer.h"
+#include "platform/ui/Button.h"
+#include "platform/ui/Label.h"
+#include "UiTestSupport.h"
+
+namespace {
+
+TEST(ScriptParse, MalformedLinesAreNamedByNumber) {
+    struct Case {
+        std::string script;
+        int line;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"tap Calculate\ntapp Calculate\n", 2, "unknown action \"tapp\""},
+        {"# comment\n\n  tap   \n", 3, "\"tap\" needs an argument"},
+        {"drawer sideways", 1, "\"drawer\" takes \"open\" or \"close\", not \"sideways\""},
+        {"wait\n", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"\""},
+        {"snapshot\nwait -1", 2, "\"wait\" takes a number of seconds from 0 to 3600, not \"-1\""},
+        {"wait 1e3", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"1e3\""},
+        {"wait 3600.5", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"3600.5\""},
+        {"wait nan", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"nan\""},
+        {"alert\t", 1, "\"alert\" needs an argument"},
+        {std::string("type a\0b", 8), 1, "the line holds a NUL character"},
+    };
+    for (const auto& c : cases) {
+        std::vector<app::ScriptAction> actions;
+        app::ScriptError error;
+        EXPECT_FALSE(app::parseScript(c.script, actions, &error)) << c.script;
+        EXPECT_EQ(error.line, c.line) << c.script;
+        EXPECT_EQ(error.message, c.message) << c.script;
+        EXPECT_EQ(error.describe(), "line " + std::to_string(c.line) + ": " + c.message);
+    }
+}
+
+TEST(ScriptParse, WellFormedScriptKeepsArgumentsAndLines) {
+    std::vector<app::ScriptAction> actions;
+    app::ScriptError error;
+    ASSERT_TRUE(app::parseScript("# start\ntap  Clear all \ntype -1.5\r\ntab 1\ndrawer close\nwait 0.25\nsnapshot\n"
+                                 "snapshot after\nalert OK",
+                                 actions, &error));
+    ASSERT_EQ(actions.size(), 8u);
+    EXPECT_EQ(actions[0].argument, "Clear all");
+    EXPECT_EQ(actions[0].line, 2);
+    EXPECT_EQ(actions[1].argument, "-1.5");
+    EXPECT_EQ(actions[4].kind, app::ScriptAction::Kind::wait);
+    EXPECT_EQ(actions[4].seconds, 0.25);
+    EXPECT_EQ(actions[5].argument, "");
+    EXPECT_EQ(actions[6].argument, "after");
+    EXPECT_EQ(actions[7].line, 9);
+}
+
+// A delegate with one screen: a button that counts taps into a label.
+class CounterDelegate : public ui::ApplicationDelegate {
+public:
+    std::shared_ptr<ui::Window> window;
+    bool didFinishLaunching(ui::Application&, const foundation::Value::Dictionary&) override {
+        auto screen = std::make_shared<ui::ViewController>();
+        auto label = std::make_shared<ui::Label>();
+        label->setText("0");
+        auto button = std::make_shared<ui::Button>();
+        button->setTitle("Count");
+        button->addTarget(ui::ControlEvent::touchUpInside,
+                          [label](ui::Control&) { label->setText(std::to_string(std::stoi(label->text()) + 1)); });
+        screen->view()->addSubview(label);
+        screen->view()->addSubview(button);
+        window = std::make_shared<ui::Window>();
+        window->setRootViewController(screen);
+        window->makeKeyAndVisible();
+        return true;
+    }
+};
+
+class LauncherTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        dir = std::filesystem::temp_directory_path() /
+              ("calvaro-launcher-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        UiTest::TearDown();
+    }
+    int run(const std::string& script, const std::filesystem::path& home) {
+        auto path = dir / "script.txt";
+        std::ofstream(path) << script;
+        std::vector<std::string> args{"calvaro", "--home", home.string(), "--script", path.string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); }, [] { return std::string(); }};
+        out.str("");
+        err.str("");
+        return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
+    }
+    std::filesystem::path dir;
+    std::ostringstream out, err;
+};
+
+TEST_F(LauncherTest, PlaysTheScriptAndWritesSnapshots) {
+    ASSERT_EQ(run("tap Count\ntap Count\nsnapshot two\n", dir / "home"), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "=== snapshot 1: two ===\n"
+              "window 390x844 light\n"
+              "  [ViewController]\n"
+              "    label \"2\"\n"
+              "    button \"Count\"\n");
+}
+
+TEST_F(LauncherTest, MalformedScriptStopsBeforeTheDataRootIsTouched) {
+    auto home = dir / "untouched";
+    EXPECT_EQ(run("tap Count\nwat 2\n", home), 1);
+    EXPECT_NE(err.str().find("line 2: unknown action \"wat\""), std::string::npos) << err.str();
+    EXPECT_FALSE(std::filesystem::exists(home));
+    EXPECT_TRUE(out.str().empty());
+}
+
+TEST_F(LauncherTest, ActionThatCannotBeDoneNamesItsLine) {
+    EXPECT_EQ(run("tap Count\n\ntap Missing\nsnapshot\n", dir / "home"), 1);
+    EXPECT_NE(err.str().find("line 3: nothing on the screen is called \"Missing\""), std::string::npos) << err.str();
+    EXPECT_TRUE(out.str().empty());
+}
+
+TEST(LauncherArguments, OptionsAndErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"calvaro", "--home", "/tmp/h", "--script", "s.txt"}, true, ""},
+        {{"calvaro", "--home=/tmp/h"}, true, ""},
+        {{"calvaro", "--home"}, false, "--home needs a folder"},
+        {{"calvaro", "--home", "/tmp/h", "--script"}, false, "--script needs a file"},
+        {{"calvaro", "--verbose"}, false, "unknown argument \"--verbose\""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        app::LaunchOptions options;
+        std::string error;
+        EXPECT_EQ(app::parseArguments(static_cast<int>(argv.size()), argv.data(), options, error), c.ok) << c.args[1];
+        EXPECT_EQ(error, c.error);
+        if (c.ok) {
+            EXPECT_EQ(options.home, "/tmp/h");
+        }
+    }
+}
+
+}  // namespace

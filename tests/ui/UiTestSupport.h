@@ -1,0 +1,58 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/ui/AppearanceHooks.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Log.h"
+#include "platform/ui/Storyboard.h"
+#include "platform/ui/ViewController.h"
+
+// A fresh application, builders, hooks and virtual time for every test; the
+// platform's console is captured.
+class UiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ui::Application::reset();
+        ui::resetBuilders();
+        ui::AppearanceHooks::reset();
+        ui::setLogSink([this](const std::string& message) { logged.push_back(message); });
+    }
+    void TearDown() override {
+        ui::Application::reset();
+        ui::resetBuilders();
+        ui::AppearanceHooks::reset();
+        ui::setLogSink({});
+    }
+    std::shared_ptr<ui::Window> showInWindow(std::shared_ptr<ui::ViewController> root) {
+        auto window = std::make_shared<ui::Window>();
+        window->setRootViewController(std::move(root));
+        window->makeKeyAndVisible();
+        return window;
+    }
+
+    dispatch::ManualExecutor executor;
+    std::vector<std::string> logged;
+};
+
+// Writes every appearance call into a shared journal as "<name>.<call>".
+class JournalController : public ui::ViewController {
+public:
+    JournalController(std::string name, std::shared_ptr<std::vector<std::string>> journal)
+        : name_(std::move(name)), journal_(std::move(journal)) {}
+    void viewDidLoad() override { note("load"); }
+    void viewWillAppear(bool) override { note("willAppear"); }
+    void viewDidAppear(bool) override { note("didAppear"); }
+    void viewWillDisappear(bool) override { note("willDisappear"); }
+    void viewDidDisappear(bool) override { note("didDisappear"); }
+
+private:
+    void note(const std::string& what) { journal_->push_back(name_ + "." + what); }
+    std::string name_;
+    std::shared_ptr<std::vector<std::string>> journal_;
+};

@@ -1,0 +1,159 @@
+#include "platform/ui/AlertController.h"
+#include "platform/ui/Window.h"
+#include "UiTestSupport.h"
+
+namespace {
+
+using Journal = std::shared_ptr<std::vector<std::string>>;
+using Strings = std::vector<std::string>;
+
+class ViewControllerTest : public UiTest {
+protected:
+    Journal journal = std::make_shared<Strings>();
+    std::shared_ptr<JournalController> make(const std::string& name) {
+        return std::make_shared<JournalController>(name, journal);
+    }
+    Strings take() {
+        Strings out = *journal;
+        journal->clear();
+        return out;
+    }
+};
+
+TEST_F(ViewControllerTest, ViewIsMadeOnceOnFirstUse) {
+    auto c = make("a");
+    EXPECT_FALSE(c->isViewLoaded());
+    auto* first = c->view().get();
+    EXPECT_EQ(first, c->view().get());
+    EXPECT_EQ(take(), Strings{"a.load"});
+    EXPECT_EQ(first->owningController(), c.get());
+}
+
+// Each presentation style decides whether the presenter leaves the screen.
+TEST_F(ViewControllerTest, PresentationAndDismissalRunAppearanceInPlatformOrder) {
+    struct Case {
+        ui::ModalPresentationStyle style;
+        Strings onPresent;
+        Strings onDismiss;
+    };
+    const Case cases[] = {
+        {ui::ModalPresentationStyle::fullScreen,
+         {"p.load", "root.willDisappear", "p.willAppear", "root.didDisappear", "p.didAppear"},
+         {"p.willDisappear", "root.willAppear", "p.didDisappear", "root.didAppear"}},
+        {ui::ModalPresentationStyle::overFullScreen,
+         {"p.load", "p.willAppear", "p.didAppear"},
+         {"p.willDisappear", "p.didDisappear"}},
+        {ui::ModalPresentationStyle::pageSheet,
+         {"p.load", "p.willAppear", "p.didAppear"},
+         {"p.willDisappear", "p.didDisappear"}},
+    };
+    for (const auto& c : cases) {
+        auto root = make("root");
+        auto window = showInWindow(root);
+        EXPECT_EQ(take(), (Strings{"root.load", "root.willAppear", "root.didAppear"}));
+        auto presented = make("p");
+        presented->setModalPresentationStyle(c.style);
+        bool completed = false;
+        ASSERT_TRUE(root->present(presented, true, [&] { completed = true; }));
+        EXPECT_TRUE(completed);
+        EXPECT_EQ(take(), c.onPresent) << static_cast<int>(c.style);
+        EXPECT_EQ(window->topViewController(), presented.get());
+        EXPECT_EQ(presented->presentingViewController(), root.get());
+        presented->dismiss(true);
+        EXPECT_EQ(take(), c.onDismiss) << static_cast<int>(c.style);
+        EXPECT_EQ(root->presentedViewController(), nullptr);
+        EXPECT_EQ(window->topViewController(), root.get());
+        ui::Application::reset();
+    }
+}
+
+TEST_F(ViewControllerTest, SecondPresentationIsRefusedAndLogged) {
+    auto root = make("root");
+    auto window = showInWindow(root);
+    auto first = make("first");
+    auto second = make("second");
+    ASSERT_TRUE(root->present(first, false));
+    bool completed = false;
+    EXPECT_FALSE(root->present(second, false, [&] { completed = true; }));
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(second->presentingViewController(), nullptr);
+    EXPECT_EQ(root->presentedViewController(), first);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("which is already presenting"), std::string::npos);
+
+    // The presented controller may present over itself; once the first is
+    // dismissed the root may present again.
+    auto over = make("over");
+    EXPECT_TRUE(first->present(over, false));
+    root->dismiss(false);
+    EXPECT_EQ(root->presentedViewController(), nullptr);
+    EXPECT_EQ(first->presentedViewController(), nullptr);
+    EXPECT_TRUE(root->present(second, false));
+}
+
+TEST_F(ViewControllerTest, ChildPresentsThroughItsOutermostParent) {
+    auto root = make("root");
+    auto child = make("child");
+    root->addChild(child);
+    auto window = showInWindow(root);
+    ASSERT_TRUE(child->present(make("a"), false));
+    EXPECT_FALSE(root->present(make("b"), false));
+    EXPECT_EQ(child->presentedViewController(), root->presentedViewController());
+}
+
+TEST_F(ViewControllerTest, AlertActionDismissesBeforeItsHandlerRuns) {
+    auto root = make("root");
+    auto window = showInWindow(root);
+    auto alert = ui::AlertController::create("Title", "Message", ui::AlertControllerStyle::alert);
+    bool presentedFromHandler = false;
+    alert->addAction(std::make_shared<ui::AlertAction>("OK", ui::AlertActionStyle::defaultStyle, [&](ui::AlertAction&) {
+        // The alert is gone already, so a new presentation is accepted.
+        presentedFromHandler = root->present(make("next"), false);
+    }));
+    alert->addAction(std::make_shared<ui::AlertAction>("Cancel", ui::AlertActionStyle::cancel));
+    ASSERT_TRUE(root->present(alert, true));
+    EXPECT_FALSE(alert->choose("Missing"));
+    EXPECT_TRUE(alert->choose("OK"));
+    EXPECT_TRUE(presentedFromHandler);
+    EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(ViewControllerTest, AppearanceHooksSeeEveryControllerAppearAndDisappear) {
+    Strings seen;
+    int key = ui::AppearanceHooks::add([&](ui::ViewController& c, ui::AppearanceHooks::Event e) {
+        seen.push_back(c.className() + (e == ui::AppearanceHooks::Event::didAppear ? "+" : "-"));
+    });
+    auto root = std::make_shared<ui::ViewController>();
+    auto window = showInWindow(root);
+    auto sheet = std::make_shared<ui::ViewController>();
+    sheet->setModalPresentationStyle(ui::ModalPresentationStyle::fullScreen);
+    root->present(sheet, false);
+    sheet->dismiss(false);
+    ui::AppearanceHooks::remove(key);
+    root->present(std::make_shared<ui::ViewController>(), false);
+    // Root appears; the full-screen sheet covers it and goes; nothing after removal.
+    EXPECT_EQ(seen, (Strings{"ViewController+", "ViewController-", "ViewController+", "ViewController-",
+                             "ViewController+"}));
+}
+
+TEST_F(ViewControllerTest, StoryboardBuildsRegisteredControllersAndStopsOnUnknownOnes) {
+    ui::Storyboard::registerBuilder("Main", "JournalController", [this] { return make("built"); });
+    ui::Storyboard main("Main");
+    auto built = main.instantiate<JournalController>("JournalController");
+    ASSERT_NE(built, nullptr);
+    EXPECT_NE(built, main.instantiate<JournalController>("JournalController"));
+    EXPECT_THROW(main.instantiateViewController("Missing"), ui::ProgrammingError);
+    EXPECT_THROW(main.instantiate<ui::AlertController>("JournalController"), ui::ProgrammingError);
+    EXPECT_THROW(ui::Nib::loadView("NoSuchNib"), ui::ProgrammingError);
+}
+
+TEST_F(ViewControllerTest, WindowReplacesItsRootWithAppearance) {
+    auto window = showInWindow(make("a"));
+    take();
+    window->setRootViewController(make("b"));
+    EXPECT_EQ(take(), (Strings{"a.willDisappear", "b.load", "b.willAppear", "a.didDisappear", "b.didAppear"}));
+    EXPECT_EQ(ui::Application::shared().keyWindow(), window.get());
+    EXPECT_EQ(ui::Application::shared().mainScene().windows().front(), window);
+}
+
+}  // namespace
