@@ -52,14 +52,12 @@ TEST_F(CalcManagerTest, FirstStartSeedsTheExampleOnceAndNeverAgain) {
     {
         CalcManager m = restart();
         EXPECT_TRUE(m.prepareFirstStart());
-        ASSERT_EQ(m.calculations().size(), 1u);
-        EXPECT_EQ(m.calculations()[0], exampleCalculation());
+        EXPECT_EQ(m.calculations(), std::vector<Calculation>{exampleCalculation()});
         EXPECT_EQ(m.calculations()[0].latexString,
                   "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0 \\quad \\quad x=1");
-        auto stored = defaults().array(CalcManager::calculationsKey);
-        ASSERT_TRUE(stored && stored->size() == 1);
-        EXPECT_EQ((*stored)[0].dictionary()->size(), 4u);
-        EXPECT_EQ((*stored)[0]["setupParameter"]["inputCalculationSelection"].integerValue(), 0);
+        EXPECT_EQ(defaults().array(CalcManager::calculationsKey)->at(0)["setupParameter"]["inputCalculationSelection"]
+                      .integerValue(),
+                  0);
     }
     {
         CalcManager m = restart();
@@ -130,19 +128,18 @@ TEST_F(CalcManagerTest, MistypedHistoryLoadsEmptyAndDamagedRecordsKeepTheirPlace
 
 TEST_F(CalcManagerTest, SelectedAndCurrentCalculationsAreStoredAndRemoved) {
     defaults().set(CalcManager::currentCalculationKey, record("current").dictionary());
+    Calculation withSteps = record("S");
     {
         CalcManager m = restart();
         EXPECT_EQ(m.currentCalculation(), record("current"));
         EXPECT_FALSE(m.currentSelectedCalculation());
-        Calculation withSteps = record("S");
         withSteps.solutionSteps = {{{"title", "Step 1"}, {"latexString", "x"}}};
         m.setCurrentSelectedCalculation(withSteps);
         m.saveCurrentSelectedCalculation();
     }
     {
         CalcManager m = restart();
-        ASSERT_TRUE(m.currentSelectedCalculation());
-        EXPECT_EQ(m.currentSelectedCalculation()->solutionSteps.size(), 1u);
+        EXPECT_EQ(m.currentSelectedCalculation(), withSteps);
         m.setCurrentSelectedCalculation(std::nullopt);
         m.saveCurrentSelectedCalculation();
     }
