@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/ui/Color.h"
+#include "platform/ui/View.h"
+
+// "#rrggbb" of a colour's red, green and blue, each cut toward zero from
+// 255 times the component; none when the colour has no such components.
+std::optional<std::string> hexString(const ui::Color& color);
+
+// In dark style the colour with its brightness multiplied by `factor` (not
+// below 0); in any other style the colour itself.
+ui::Color adjustedForDarkStyle(const ui::Color& color, double factor);
+
+// The screens' palette, each colour made once on first use and kept.
+const ui::Color& appOrange();
+const ui::Color& appLightOrange();
+const ui::Color& appDarkOrange();
+const ui::Color& appPink();
+const ui::Color& appDarkPink();
+const ui::Color& nearBlackColor();
+const ui::Color& groupedBackgroundColor();
+const ui::Color& grayColor();
+const ui::Color& secondaryGrayColor();
+const ui::Color& labelTextColor();
+const ui::Color& secondaryLabelTextColor();
+const ui::Color& fieldLayerColor();
+const ui::Color& fieldBorderColor();
+const ui::Color& enabledFieldBackgroundColor();
+const ui::Color& disabledFieldBackgroundColor();
+
+// The colour rules of the screens: accent colours chosen by view tags, the
+// colouring of a loaded view tree and the card shadows.
+class ColorManager {
+public:
+    static constexpr double appColorAlpha = 1.0;
+    static constexpr int64_t halfTransparentTag = 200;
+
+    ColorManager() = delete;
+
+    static ui::Color makeAppColor(double red, double green, double blue);
+    // The accent colour of tags 101 to 105, none for other tags.
+    static std::optional<ui::Color> accentColor(int64_t tag);
+
+    // Colours the descendants of `root` by their exact class; `root` itself
+    // is left alone.
+    static void applyColors(ui::View& root);
+    static void styleView(ui::View& view);
+    static void addShadow(ui::Layer& layer);
+};

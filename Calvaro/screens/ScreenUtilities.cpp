@@ -1,0 +1,123 @@
+#include "Calvaro/screens/ScreenUtilities.h"
+
+#include <mutex>
+
+#include "Calvaro/screens/ColorManager.h"
+#include "Calvaro/services/RemoteConfigManager.h"
+#include "analytics/core/DEDIzurarove.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/dispatch/SerialQueue.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/kit/TabsController.h"
+#include "platform/net/CurlNetwork.h"
+#include "platform/ui/Application.h"
+
+namespace {
+
+constexpr const char* kInternetCheckHost = "www.wikipedia.org";
+
+std::mutex& networkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::shared_ptr<net::Network>& networkSlot() {
+    static std::shared_ptr<net::Network> network;
+    return network;
+}
+
+std::shared_ptr<net::Network> internetCheckNetwork() {
+    std::lock_guard lock(networkMutex());
+    if (!networkSlot()) {
+        net::NetworkConfiguration configuration;
+        configuration.allowedSchemes = {"https"};
+        configuration.allowedHosts = {kInternetCheckHost};
+        networkSlot() = std::make_shared<net::CurlNetwork>(configuration);
+    }
+    return networkSlot();
+}
+
+std::string noInternetTitle() { return foundation::localizedString("noInternet", "No internet"); }
+
+}  // namespace
+
+void prepareTabItem(ui::ViewController& controller, const std::string& title, bool enabled) {
+    kit::TabItem& item = kit::tabItem(controller);
+    item.setTitle(title);
+    item.setTitleColor(nearBlackColor());
+    item.titleLabel().setFont(ui::Font::named("Avenir-Medium", 14.0));
+    item.setEnabled(enabled);
+    item.setTitleColor(enabled ? nearBlackColor() : ui::Color::systemGray());
+}
+
+void presentAlert(ui::ViewController& controller, std::optional<std::string> title,
+                  std::optional<std::string> message, const std::vector<std::shared_ptr<ui::AlertAction>>& actions,
+                  ui::AlertControllerStyle style) {
+    auto alert = ui::AlertController::create(std::move(title), std::move(message), style);
+    for (const auto& action : actions) alert->addAction(action);
+    if (actions.empty())
+        alert->addAction(std::make_shared<ui::AlertAction>("OK", ui::AlertActionStyle::defaultStyle));
+    controller.present(alert, true);
+}
+
+void rateApp(ui::ViewController& controller) {
+    std::optional<AppMetaData> app = RemoteConfigManager::shared().currentApp();
+    if (!app) {
+        presentAlert(controller, noInternetTitle(), std::nullopt, {}, ui::AlertControllerStyle::alert);
+        return;
+    }
+    ui::Application& application = ui::Application::shared();
+    if (!application.canOpenURL(app->ratingURLPro)) return;
+    application.open(app->ratingURLPro);
+    auto english = app->appName.find("en");
+    DEDIzurarove::logEventWithName("Tapped Rating in Menu",
+                                   DEDIzurarove::Parameters{
+                                       {"kalApp", english != app->appName.end() ? english->second : std::string()}});
+}
+
+void setInternetCheckNetwork(std::shared_ptr<net::Network> network) {
+    std::lock_guard lock(networkMutex());
+    networkSlot() = std::move(network);
+}
+
+const std::string& internetCheckAddress() {
+    static const std::string address = std::string("https://") + kInternetCheckHost + "/";
+    return address;
+}
+
+void checkInternetConnection(ui::ViewController& controller, std::function<void()> success,
+                             std::function<void()> failure) {
+    static const std::shared_ptr<dispatch::SerialQueue> completionQueue =
+        dispatch::SerialQueue::create("InternetCheckQueue");
+    auto keep = controller.shared_from_this();
+    internetCheckNetwork()->getURL(
+        internetCheckAddress(), {}, completionQueue, false,
+        [keep, success = std::move(success), failure = std::move(failure)](
+            const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
+            const bool answered = !error && response.statusCode > 0;
+            dispatch::MainQueue::shared()->async([keep, answered, success, failure] {
+                if (answered) {
+                    if (success) success();
+                    return;
+                }
+                std::vector<std::shared_ptr<ui::AlertAction>> actions;
+                if (failure)
+                    actions.push_back(std::make_shared<ui::AlertAction>(
+                        "OK", ui::AlertActionStyle::defaultStyle, [failure](ui::AlertAction&) { failure(); }));
+                presentAlert(*keep, noInternetTitle(), std::nullopt, actions, ui::AlertControllerStyle::alert);
+            });
+        });
+}
+
+double bottomSafeAreaInset() {
+    const auto& scenes = ui::Application::shared().connectedScenes();
+    if (scenes.empty()) return 0;
+    auto* scene = dynamic_cast<ui::WindowScene*>(scenes.front().get());
+    if (!scene || scene->windows().empty()) return 0;
+    return scene->windows().back()->safeAreaInsets().bottom;
+}
+
+PopoverKeepingDelegate& PopoverKeepingDelegate::shared() {
+    static PopoverKeepingDelegate delegate;
+    return delegate;
+}

@@ -1,0 +1,103 @@
+#include "Calvaro/screens/ViewManager.h"
+
+#include <typeinfo>
+
+#include "platform/dispatch/MainQueue.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/ImageView.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/TextField.h"
+#include "platform/ui/Traits.h"
+
+namespace {
+
+const ui::Color& toastBackgroundBase() {
+    static const ui::Color color = ui::Color::label();
+    return color;
+}
+
+const ui::Color& toastTextColor() {
+    static const ui::Color color = ui::Color::tertiarySystemGroupedBackground();
+    return color;
+}
+
+const ui::Color& spinnerDarkColor() {
+    static const ui::Color color = ui::Color::white(0.9, 1.0);
+    return color;
+}
+
+}  // namespace
+
+ui::Window* ViewManager::keyWindow() {
+    const auto& scenes = ui::Application::shared().connectedScenes();
+    if (scenes.empty()) return nullptr;
+    auto* scene = dynamic_cast<ui::WindowScene*>(scenes.front().get());
+    if (!scene || scene->windows().empty()) return nullptr;
+    return scene->windows().front().get();
+}
+
+void ViewManager::showToast(const std::string& message) {
+    ui::Window* window = keyWindow();
+    if (!window || !window->rootViewController()) return;
+    const std::shared_ptr<ui::View>& root = window->rootViewController()->view();
+    if (!root) return;
+    const double w = root->frame().width();
+    const double h = root->frame().height();
+    auto toast = std::make_shared<ui::Label>(ui::Rect(w * 0.5 - w * 0.9 * 0.5, h - 120.0, w * 0.9, 40.0));
+    toast->setBackgroundColor(toastBackgroundBase().withAlphaComponent(0.8));
+    toast->setTextColor(toastTextColor());
+    toast->setFont(ui::Font::named("Avenir-Book", 14.0));
+    toast->setTextAlignment(ui::TextAlignment::center);
+    toast->setText(message);
+    toast->setAlpha(1.0);
+    toast->layer().cornerRadius = 10.0;
+    toast->setClipsToBounds(true);
+    toast->setNumberOfLines(2);
+    root->addSubview(toast);
+    dispatch::MainQueue::shared()->asyncAfter(toastDuration, [toast] { fadeOut(toast); });
+}
+
+void ViewManager::fadeOut(const std::shared_ptr<ui::View>& view) {
+    ui::View::animate(
+        fadeOutDuration, 0, ui::AnimationCurve::easeOut, [view] { view->setAlpha(0); },
+        [view](bool) { view->removeFromSuperview(); });
+}
+
+void ViewManager::showLoadingOverlay() {
+    dispatch::MainQueue::shared()->async([] {
+        ui::Window* window = keyWindow();
+        if (!window || window->viewWithTag(loadingOverlayTag)) return;
+        auto overlay = std::make_shared<ui::View>(window->frame());
+        overlay->setTag(loadingOverlayTag);
+        overlay->setBackgroundColor(ui::Color::white(0.0, 0.7));
+        auto spinner = std::make_shared<ui::ActivityIndicatorView>(ui::ActivityIndicatorView::Style::large);
+        spinner->setCenter(overlay->frame().center());
+        spinner->setColor(ui::TraitCollection::isDark() ? spinnerDarkColor() : toastTextColor());
+        spinner->startAnimating();
+        overlay->addSubview(spinner);
+        window->addSubview(overlay);
+    });
+}
+
+void ViewManager::hideLoadingOverlay() {
+    dispatch::MainQueue::shared()->async([] {
+        ui::Window* window = keyWindow();
+        if (!window) return;
+        if (auto overlay = window->viewWithTag(loadingOverlayTag)) overlay->removeFromSuperview();
+    });
+}
+
+void ViewManager::fixSegmentedControlImages(ui::View& root) {
+    const auto subviews = root.subviews();
+    for (const auto& subview : subviews) {
+        const std::type_info& type = typeid(*subview);
+        if ((type == typeid(ui::View) || type == typeid(ui::StackView)) && !subview->subviews().empty()) {
+            fixSegmentedControlImages(*subview);
+        } else if (type == typeid(ui::SegmentedControl)) {
+            for (const auto& segment : subview->subviews())
+                for (const auto& inner : segment->subviews())
+                    if (auto* image = dynamic_cast<ui::ImageView*>(inner.get()))
+                        image->setContentMode(ui::ContentMode::scaleAspectFit);
+        }
+    }
+}

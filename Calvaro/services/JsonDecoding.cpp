@@ -1,0 +1,137 @@
+#include "Calvaro/services/JsonDecoding.h"
+
+namespace services::json {
+
+void DecodingError::fail(const std::string& path, const std::string& problem) {
+    if (description_.empty()) description_ = path.empty() ? problem : path + ": " + problem;
+}
+
+namespace {
+
+const nlohmann::json* member(const nlohmann::json& object, const char* key) {
+    if (!object.is_object()) return nullptr;
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+std::string memberPath(const std::string& path, const char* key) { return path.empty() ? key : path + "." + key; }
+
+}  // namespace
+
+bool expectObject(const nlohmann::json& value, const std::string& path, DecodingError& error) {
+    if (value.is_object()) return true;
+    error.fail(path, std::string("expected an object but found ") + value.type_name());
+    return false;
+}
+
+std::optional<std::string> requiredString(const nlohmann::json& object, const char* key, const std::string& path,
+                                          DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value) {
+        error.fail(memberPath(path, key), "required text is missing");
+        return std::nullopt;
+    }
+    if (!value->is_string()) {
+        error.fail(memberPath(path, key), std::string("expected a text but found ") + value->type_name());
+        return std::nullopt;
+    }
+    return value->get<std::string>();
+}
+
+std::optional<bool> requiredBool(const nlohmann::json& object, const char* key, const std::string& path,
+                                 DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value || !value->is_boolean()) {
+        error.fail(memberPath(path, key), value ? "expected a boolean" : "required boolean is missing");
+        return std::nullopt;
+    }
+    return value->get<bool>();
+}
+
+std::optional<bool> optionalBool(const nlohmann::json& object, const char* key, const std::string& path,
+                                 DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value) return std::nullopt;
+    if (!value->is_boolean()) {
+        error.fail(memberPath(path, key), "expected a boolean");
+        return std::nullopt;
+    }
+    return value->get<bool>();
+}
+
+std::optional<int64_t> requiredInteger(const nlohmann::json& object, const char* key, const std::string& path,
+                                       DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value || !value->is_number_integer()) {
+        error.fail(memberPath(path, key), value ? "expected an integer" : "required integer is missing");
+        return std::nullopt;
+    }
+    if (value->is_number_unsigned() && value->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+        error.fail(memberPath(path, key), "integer out of range");
+        return std::nullopt;
+    }
+    return value->get<int64_t>();
+}
+
+std::optional<std::vector<std::string>> stringList(const nlohmann::json& value, const std::string& path,
+                                                   DecodingError& error) {
+    if (!value.is_array()) {
+        error.fail(path, std::string("expected an array but found ") + value.type_name());
+        return std::nullopt;
+    }
+    std::vector<std::string> result;
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (!value[i].is_string()) {
+            error.fail(path + "[" + std::to_string(i) + "]", "expected a text");
+            return std::nullopt;
+        }
+        result.push_back(value[i].get<std::string>());
+    }
+    return result;
+}
+
+std::optional<std::map<std::string, std::string>> stringMap(const nlohmann::json& value, const std::string& path,
+                                                            DecodingError& error) {
+    if (!expectObject(value, path, error)) return std::nullopt;
+    std::map<std::string, std::string> result;
+    for (const auto& [key, item] : value.items()) {
+        if (!item.is_string()) {
+            error.fail(path + "." + key, "expected a text");
+            return std::nullopt;
+        }
+        result[key] = item.get<std::string>();
+    }
+    return result;
+}
+
+std::optional<std::vector<std::string>> requiredStringList(const nlohmann::json& object, const char* key,
+                                                           const std::string& path, DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value) {
+        error.fail(memberPath(path, key), "required array is missing");
+        return std::nullopt;
+    }
+    return stringList(*value, memberPath(path, key), error);
+}
+
+std::optional<std::map<std::string, std::string>> requiredStringMap(const nlohmann::json& object, const char* key,
+                                                                    const std::string& path, DecodingError& error) {
+    const nlohmann::json* value = member(object, key);
+    if (!value) {
+        error.fail(memberPath(path, key), "required object is missing");
+        return std::nullopt;
+    }
+    return stringMap(*value, memberPath(path, key), error);
+}
+
+std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error) {
+    nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+    if (value.is_discarded()) {
+        error.fail("", "the data is not valid JSON");
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace services::json

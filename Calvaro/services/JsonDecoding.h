@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// Strict decoding of remote JSON into the content records: a required member
+// must be present, non-null and of its type; an optional member may be missing
+// or null. The first problem is kept as a readable description, and the
+// caller drops the whole value.
+namespace services::json {
+
+class DecodingError {
+public:
+    bool failed() const { return !description_.empty(); }
+    const std::string& description() const { return description_; }
+    void fail(const std::string& path, const std::string& problem);
+
+private:
+    std::string description_;
+};
+
+// Each reader answers nothing and records the problem when `object[key]` does
+// not fit. `path` names the member in messages.
+std::optional<std::string> requiredString(const nlohmann::json& object, const char* key, const std::string& path,
+                                          DecodingError& error);
+std::optional<bool> requiredBool(const nlohmann::json& object, const char* key, const std::string& path,
+                                 DecodingError& error);
+std::optional<bool> optionalBool(const nlohmann::json& object, const char* key, const std::string& path,
+                                 DecodingError& error);
+std::optional<int64_t> requiredInteger(const nlohmann::json& object, const char* key, const std::string& path,
+                                       DecodingError& error);
+std::optional<std::vector<std::string>> requiredStringList(const nlohmann::json& object, const char* key,
+                                                           const std::string& path, DecodingError& error);
+std::optional<std::map<std::string, std::string>> requiredStringMap(const nlohmann::json& object, const char* key,
+                                                                    const std::string& path, DecodingError& error);
+
+// `value` itself as a list of texts / a map of texts.
+std::optional<std::vector<std::string>> stringList(const nlohmann::json& value, const std::string& path,
+                                                   DecodingError& error);
+std::optional<std::map<std::string, std::string>> stringMap(const nlohmann::json& value, const std::string& path,
+                                                            DecodingError& error);
+
+// Parses JSON text; nothing (with the cause in `error`) on a syntax error.
+std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error);
+
+bool expectObject(const nlohmann::json& value, const std::string& path, DecodingError& error);
+
+}  // namespace services::json

@@ -1,0 +1,80 @@
+#include "ScreenTestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "Calvaro/engine/CalcManager.h"
+#include "Calvaro/services/RemoteConfigManager.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/host/DEDApp.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Storyboard.h"
+#include "platform/ui/Traits.h"
+
+namespace fs = std::filesystem;
+
+ScreenTestEnvironment::ScreenTestEnvironment() {
+    static std::atomic<int> counter{0};
+    home_ = fs::temp_directory_path() /
+            ("calvaro-screens-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(home_);
+    fs::create_directories(home_);
+    previousHome_ = foundation::FileSystem::home();
+    foundation::FileSystem::setHome(home_);
+    dispatch::markMainThread();
+    previousSink_ = DEDIzurarove::setEventSink(
+        [events = events_](const std::string& name, const std::optional<DEDIzurarove::Parameters>&) {
+            events->push_back(name);
+        });
+    resetShared();
+}
+
+ScreenTestEnvironment::~ScreenTestEnvironment() {
+    ui::Application::reset();
+    ui::resetBuilders();
+    executor_.runUntilIdle();
+    RemoteConfigManager::resetShared();
+    host::DEDRemoteConfig::setShared(nullptr);
+    CalcManager::resetShared();
+    host::DEDApp::resetForTesting();
+    DEDIzurarove::setEventSink(previousSink_);
+    foundation::FileSystem::setHome(previousHome_);
+    fs::remove_all(home_);
+}
+
+void ScreenTestEnvironment::resetShared() {
+    ui::Application::reset();
+    ui::resetBuilders();
+    ui::TraitCollection::reset();
+    RemoteConfigManager::resetShared();
+    CalcManager::resetShared();
+    host::DEDApp::resetForTesting();
+    host::DEDRemoteConfig::Configuration configuration;  // no address: nothing leaves the machine
+    remoteConfig_ = std::make_shared<host::DEDRemoteConfig>(configuration);
+    remoteConfig_->setDefaultsFromPlistFileName("RemoteConfigDefaults");
+    host::DEDRemoteConfig::setShared(remoteConfig_);
+}
+
+void ScreenTestEnvironment::restart() {
+    executor_.runUntilIdle();
+    resetShared();
+}
+
+void expectGolden(const std::string& name, const std::string& text) {
+    const fs::path path = fs::path(CALVARO_GOLDEN_DIR) / "ui" / (name + ".txt");
+    if (const char* update = std::getenv("CALVARO_UPDATE_GOLDEN"); update && std::string(update) == "1") {
+        std::ofstream(path, std::ios::binary) << text;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in) << "missing golden file " << path << "; run with CALVARO_UPDATE_GOLDEN=1";
+    std::stringstream expected;
+    expected << in.rdbuf();
+    EXPECT_EQ(text, expected.str()) << "golden file " << path;
+}

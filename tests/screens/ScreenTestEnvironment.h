@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/DEDIzurarove.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/host/DEDRemoteConfig.h"
+
+// A fresh application world per test: its own data root, virtual time, no
+// windows or builders left from earlier tests, a remote configuration that
+// never fetches, and the analytics events collected.
+class ScreenTestEnvironment {
+public:
+    ScreenTestEnvironment();
+    ~ScreenTestEnvironment();
+
+    const std::filesystem::path& home() const { return home_; }
+    dispatch::ManualExecutor& executor() { return executor_; }
+    const std::vector<std::string>& events() const { return *events_; }
+    const std::shared_ptr<host::DEDRemoteConfig>& remoteConfig() const { return remoteConfig_; }
+
+    // Drops the application, its windows and shared objects, keeping the data
+    // root, as a restart of the process would.
+    void restart();
+
+private:
+    void resetShared();
+
+    std::filesystem::path home_;
+    std::filesystem::path previousHome_;
+    dispatch::ManualExecutor executor_;
+    std::shared_ptr<host::DEDRemoteConfig> remoteConfig_;
+    std::shared_ptr<std::vector<std::string>> events_ = std::make_shared<std::vector<std::string>>();
+    DEDIzurarove::EventSink previousSink_;
+};
+
+// Compares `text` with tests/golden/ui/<name>.txt; CALVARO_UPDATE_GOLDEN=1
+// writes the file instead.
+void expectGolden(const std::string& name, const std::string& text);

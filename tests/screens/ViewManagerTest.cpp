@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "Calvaro/screens/ViewManager.h"
+#include "ScreenTestEnvironment.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/TableView.h"
+#include "platform/ui/TextField.h"
+#include "platform/ui/Traits.h"
+
+namespace {
+
+class ViewManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_ = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+        root_ = std::make_shared<ui::ViewController>();
+        window_->setRootViewController(root_);
+        window_->makeKeyAndVisible();
+    }
+
+    size_t overlays() const {
+        size_t count = 0;
+        for (const auto& view : window_->subviews()) count += view->tag() == ViewManager::loadingOverlayTag;
+        return count;
+    }
+
+    std::vector<std::shared_ptr<ui::Label>> toasts() const {
+        std::vector<std::shared_ptr<ui::Label>> labels;
+        for (const auto& view : root_->view()->subviews())
+            if (auto label = std::dynamic_pointer_cast<ui::Label>(view)) labels.push_back(label);
+        return labels;
+    }
+
+    ScreenTestEnvironment environment_;
+    std::shared_ptr<ui::Window> window_;
+    std::shared_ptr<ui::ViewController> root_;
+};
+
+TEST_F(ViewManagerTest, KeyWindowIsTheFirstWindowOfTheFirstScene) {
+    EXPECT_EQ(ViewManager::keyWindow(), window_.get());
+    auto second = std::make_shared<ui::Window>();
+    second->setRootViewController(std::make_shared<ui::ViewController>());
+    second->makeKeyAndVisible();
+    EXPECT_EQ(ViewManager::keyWindow(), window_.get());
+    ui::Application::reset();
+    EXPECT_EQ(ViewManager::keyWindow(), nullptr);
+    ViewManager::showToast("nowhere to go");  // nothing to show on, nothing breaks
+}
+
+TEST_F(ViewManagerTest, ToastSitsAboveTheBottomAndFadesOnItsOwnSchedule) {
+    root_->view()->setFrame(ui::Rect(0, 0, 390, 844));
+    ViewManager::showToast("first");
+    ASSERT_EQ(toasts().size(), 1u);
+    auto first = toasts()[0];
+    EXPECT_EQ(first->frame(), ui::Rect(19.5, 724, 351, 40));
+    EXPECT_EQ(first->text(), "first");
+    EXPECT_EQ(first->numberOfLines(), 2);
+    EXPECT_EQ(first->font(), ui::Font::named("Avenir-Book", 14.0));
+    EXPECT_TRUE(first->clipsToBounds());
+
+    environment_.executor().advanceBy(1.0);
+    ViewManager::showToast("second");
+    ASSERT_EQ(toasts().size(), 2u);
+    EXPECT_EQ(toasts()[1]->frame(), first->frame());
+
+    environment_.executor().advanceBy(2.5);  // 3.5 s: the first is fading
+    EXPECT_EQ(first->alpha(), 0.0);
+    EXPECT_EQ(toasts().size(), 2u);
+    environment_.executor().advanceBy(1.6);  // 5.1 s: the first is gone
+    ASSERT_EQ(toasts().size(), 1u);
+    EXPECT_EQ(toasts()[0]->text(), "second");
+    environment_.executor().advanceBy(1.0);
+    EXPECT_TRUE(toasts().empty());
+}
+
+TEST_F(ViewManagerTest, OneOverlayAtMost) {
+    ViewManager::hideLoadingOverlay();
+    environment_.executor().runUntilIdle();
+    EXPECT_EQ(overlays(), 0u);
+
+    ViewManager::showLoadingOverlay();
+    EXPECT_EQ(overlays(), 0u) << "queued on the main queue";
+    ViewManager::showLoadingOverlay();
+    environment_.executor().runUntilIdle();
+    ASSERT_EQ(overlays(), 1u);
+    auto overlay = window_->viewWithTag(ViewManager::loadingOverlayTag);
+    EXPECT_EQ(overlay->frame(), window_->frame());
+    ASSERT_EQ(overlay->subviews().size(), 1u);
+    auto* spinner = dynamic_cast<ui::ActivityIndicatorView*>(overlay->subviews()[0].get());
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_TRUE(spinner->isAnimating());
+    EXPECT_EQ(spinner->center(), overlay->frame().center());
+
+    // A show followed by a hide from the same thread keeps its order.
+    ViewManager::hideLoadingOverlay();
+    ViewManager::showLoadingOverlay();
+    ViewManager::hideLoadingOverlay();
+    environment_.executor().runUntilIdle();
+    EXPECT_EQ(overlays(), 0u);
+}
+
+TEST_F(ViewManagerTest, SegmentImagesAreReachedThroughPlainAndStackViews) {
+    auto root = std::make_shared<ui::View>();
+    auto stack = std::make_shared<ui::StackView>();
+    auto plain = std::make_shared<ui::View>();
+    auto reached = std::make_shared<ui::SegmentedControl>();
+    reached->insertSegment(ui::Image::named("clv_ui_a"), 0);
+    plain->addSubview(reached);
+    stack->addSubview(plain);
+    root->addSubview(stack);
+    auto table = std::make_shared<ui::TableView>();
+    auto hidden = std::make_shared<ui::SegmentedControl>();
+    hidden->insertSegment(ui::Image::named("clv_ui_b"), 0);
+    table->addSubview(hidden);
+    root->addSubview(table);
+
+    ViewManager::fixSegmentedControlImages(*root);
+
+    auto modes = [](const ui::SegmentedControl& control) {
+        std::vector<ui::ContentMode> result;
+        for (const auto& segment : control.subviews())
+            for (const auto& inner : segment->subviews())
+                if (dynamic_cast<ui::ImageView*>(inner.get())) result.push_back(inner->contentMode());
+        return result;
+    };
+    EXPECT_EQ(modes(*reached), std::vector<ui::ContentMode>{ui::ContentMode::scaleAspectFit});
+    EXPECT_EQ(modes(*hidden), std::vector<ui::ContentMode>{ui::ContentMode::scaleToFill});
+}
+
+}  // namespace
