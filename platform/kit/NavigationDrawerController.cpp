@@ -8,7 +8,14 @@ namespace kit {
 
 namespace {
 constexpr double leftViewWidth = 280.0;
-}
+
+// The left panel; shown only while open.
+class DrawerPanel : public ui::View {
+public:
+    using ui::View::View;
+    std::string snapshotDescription() const override { return "drawer open"; }
+};
+}  // namespace
 
 NavigationDrawerController::NavigationDrawerController(std::shared_ptr<ui::ViewController> rootViewController,
                                                        std::shared_ptr<ui::ViewController> leftViewController,
@@ -28,7 +35,7 @@ void NavigationDrawerController::loadView() {
         root_->view()->setFrame(rootContainer_->bounds());
         rootContainer_->addSubview(root_->view());
     }
-    leftContainer_ = std::make_shared<ui::View>(ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
+    leftContainer_ = std::make_shared<DrawerPanel>(ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
     leftContainer_->setHidden(true);
     view->addSubview(leftContainer_);
     if (left_) {

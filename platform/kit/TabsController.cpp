@@ -44,8 +44,9 @@ void TabsController::loadView() {
     auto view = std::make_shared<ui::View>(bounds);
     tabBar_ = std::make_shared<TabBar>();
     container_ = std::make_shared<ui::View>(bounds);
-    view->addSubview(container_);
+    // The bar is listed before the page it selects.
     view->addSubview(tabBar_);
+    view->addSubview(container_);
     std::vector<std::shared_ptr<TabItem>> items;
     for (size_t i = 0; i < pages_.size(); ++i) {
         auto item = tabItemPointer(*pages_[i]);

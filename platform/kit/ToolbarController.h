@@ -34,9 +34,8 @@ public:
     void setDepthPreset(DepthPreset depth) { depth_ = depth; }
 
     std::string snapshotDescription() const override;
-    bool snapshotListsSubviews() const override { return false; }
-
-    // The views in snapshot order: left views, then right views.
+    // Listed under the toolbar: left views, then right views.
+    std::vector<std::shared_ptr<ui::View>> snapshotSubviews() const override { return barItems(); }
     std::vector<std::shared_ptr<ui::View>> barItems() const;
 
 private:

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/kit/Buttons.h"
+#include "platform/kit/NavigationDrawerController.h"
+#include "platform/kit/TabsController.h"
+#include "platform/kit/ToolbarController.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Driver.h"
+#include "platform/ui/Snapshot.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class Page : public ui::ViewController {
+public:
+    Page(std::string name, std::shared_ptr<Strings> journal) : name_(std::move(name)), journal_(std::move(journal)) {}
+    void viewDidLoad() override {
+        auto label = std::make_shared<ui::Label>();
+        label->setText(name_ + " page");
+        view()->addSubview(label);
+    }
+    void viewWillAppear(bool) override { journal_->push_back(name_ + ".willAppear"); }
+    void viewDidAppear(bool) override { journal_->push_back(name_ + ".didAppear"); }
+    void viewWillDisappear(bool) override { journal_->push_back(name_ + ".willDisappear"); }
+    void viewDidDisappear(bool) override { journal_->push_back(name_ + ".didDisappear"); }
+
+private:
+    std::string name_;
+    std::shared_ptr<Strings> journal_;
+};
+
+// The frame the application builds: a drawer around a toolbar around tabs,
+// with a menu on the left. The toolbar's menu button toggles the drawer.
+class KitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ui::Application::reset();
+        calculate = std::make_shared<Page>("calc", journal);
+        solution = std::make_shared<Page>("solution", journal);
+        menu = std::make_shared<Page>("menu", journal);
+        kit::tabItem(*calculate).setTitle("Input");
+        kit::tabItem(*solution).setTitle("Result");
+        kit::tabItem(*solution).setEnabled(false);
+        tabs = std::make_shared<kit::TabsController>(std::vector<std::shared_ptr<ui::ViewController>>{calculate, solution}, 0);
+        toolbar = std::make_shared<kit::ToolbarController>(tabs);
+        drawer = std::make_shared<kit::NavigationDrawerController>(toolbar, menu);
+        toolbar->loadViewIfNeeded();
+        auto menuButton = std::make_shared<kit::IconButton>(kit::Icon::menu());
+        menuButton->setAccessibilityIdentifier("menuButton");
+        menuButton->addTarget(ui::ControlEvent::touchUpInside, [this](ui::Control&) {
+            if (auto* d = kit::navigationDrawerController(*toolbar)) d->toggleLeftView(0);
+        });
+        toolbar->toolbar().setLeftViews({menuButton});
+        toolbar->toolbar().setTitle("Calculate Title");
+        window = std::make_shared<ui::Window>();
+        window->setRootViewController(drawer);
+        window->makeKeyAndVisible();
+        journal->clear();
+    }
+    void TearDown() override { ui::Application::reset(); }
+
+    dispatch::ManualExecutor executor;
+    std::shared_ptr<Strings> journal = std::make_shared<Strings>();
+    std::shared_ptr<Page> calculate, solution, menu;
+    std::shared_ptr<kit::TabsController> tabs;
+    std::shared_ptr<kit::ToolbarController> toolbar;
+    std::shared_ptr<kit::NavigationDrawerController> drawer;
+    std::shared_ptr<ui::Window> window;
+    ui::Driver driver;
+};
+
+TEST_F(KitTest, AccessorsFindTheContainersUpTheChain) {
+    EXPECT_EQ(kit::tabsController(*calculate), tabs.get());
+    EXPECT_EQ(kit::toolbarController(*calculate), toolbar.get());
+    EXPECT_EQ(kit::navigationDrawerController(*calculate), drawer.get());
+    EXPECT_EQ(kit::navigationDrawerController(*menu), drawer.get());
+    EXPECT_EQ(kit::tabsController(*menu), nullptr);
+}
+
+TEST_F(KitTest, OnlyTheSelectedTabAppearsAndSwitchingRunsBothSides) {
+    // At launch the menu and the first page appeared, the second page did not.
+    EXPECT_TRUE(calculate->isVisible());
+    EXPECT_TRUE(menu->isVisible());
+    EXPECT_FALSE(solution->isViewLoaded());
+
+    EXPECT_FALSE(driver.chooseTab("Result"));  // disabled
+    EXPECT_NE(driver.lastError().find("disabled"), std::string::npos);
+    tabs->select(1);  // programmatic selection ignores the enabled flag
+    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "solution.willAppear", "calc.didDisappear", "solution.didAppear"}));
+    EXPECT_TRUE(kit::tabItem(*solution).isSelected());
+    EXPECT_FALSE(kit::tabItem(*calculate).isSelected());
+    journal->clear();
+    tabs->select(1);
+    tabs->select(7);
+    EXPECT_TRUE(journal->empty());
+    EXPECT_TRUE(driver.chooseTab("0"));
+    EXPECT_EQ(tabs->selectedIndex(), 0u);
+    EXPECT_FALSE(driver.chooseTab("Missing"));
+}
+
+TEST_F(KitTest, MenuButtonTogglesTheDrawerAndTheDriverOpensIt) {
+    struct Observer : kit::NavigationDrawerControllerDelegate {
+        Strings calls;
+        void navigationDrawerWillOpen(kit::NavigationDrawerController&) override { calls.push_back("willOpen"); }
+        void navigationDrawerDidOpen(kit::NavigationDrawerController&) override { calls.push_back("didOpen"); }
+        void navigationDrawerWillClose(kit::NavigationDrawerController&) override { calls.push_back("willClose"); }
+        void navigationDrawerDidClose(kit::NavigationDrawerController&) override { calls.push_back("didClose"); }
+    } observer;
+    drawer->setDelegate(&observer);
+    EXPECT_FALSE(driver.tap("menu page"));  // hidden while closed
+    EXPECT_TRUE(driver.tap("menuButton"));
+    EXPECT_TRUE(drawer->isLeftViewOpened());
+    EXPECT_TRUE(driver.tap("menuButton"));
+    EXPECT_FALSE(drawer->isLeftViewOpened());
+    EXPECT_TRUE(driver.openDrawer());
+    EXPECT_TRUE(driver.openDrawer());  // already open: nothing more
+    EXPECT_TRUE(driver.closeDrawer());
+    EXPECT_EQ(observer.calls, (Strings{"willOpen", "didOpen", "willClose", "didClose", "willOpen", "didOpen",
+                                       "willClose", "didClose"}));
+    drawer->setDelegate(nullptr);
+}
+
+TEST_F(KitTest, DrawerTransitionReplacesTheRootTree) {
+    auto fresh = std::make_shared<Page>("fresh", journal);
+    std::weak_ptr<kit::ToolbarController> oldToolbar = toolbar;
+    std::weak_ptr<Page> oldCalculate = calculate;
+    bool done = false;
+    drawer->transition(fresh, [&](bool finished) { done = finished; });
+    EXPECT_TRUE(done);
+    EXPECT_EQ(drawer->rootViewController(), fresh);
+    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "fresh.willAppear", "calc.didDisappear", "fresh.didAppear"}));
+    EXPECT_EQ(toolbar->parent(), nullptr);
+    EXPECT_EQ(kit::navigationDrawerController(*calculate), nullptr);
+    // Once the test lets go, the old tree is gone.
+    calculate.reset();
+    solution.reset();
+    tabs.reset();
+    toolbar.reset();
+    EXPECT_TRUE(oldToolbar.expired());
+    EXPECT_TRUE(oldCalculate.expired());
+}
+
+TEST_F(KitTest, ToolbarTransitionPutsAScreenInPlaceOfTheTabs) {
+    auto history = std::make_shared<Page>("history", journal);
+    toolbar->transition(history);
+    EXPECT_EQ(toolbar->rootViewController(), history);
+    EXPECT_EQ(kit::toolbarController(*history), toolbar.get());
+    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "history.willAppear", "calc.didDisappear", "history.didAppear"}));
+}
+
+TEST_F(KitTest, SnapshotOfTheFrameMatchesGoldenFile) {
+    auto clear = std::make_shared<kit::IconButton>("Clear");
+    clear->setAccessibilityIdentifier("toolbarRemoveButton");
+    toolbar->toolbar().setRightViews({clear});
+    ASSERT_TRUE(driver.openDrawer());
+    std::string text = ui::Snapshot::ofKeyWindow();
+    std::ifstream in(std::string(CALVARO_GOLDEN_DIR) + "/kit/snapshot_frame.txt");
+    std::stringstream golden;
+    golden << in.rdbuf();
+    EXPECT_EQ(text, golden.str()) << text;
+}
+
+}  // namespace
