@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "tests/storage/StorageTestSupport.h"
 
 namespace fs = std::filesystem;
-
-namespace {
 
 class FilePathsTest : public StorageTest {
   protected:
@@ -44,5 +41,3 @@ TEST_F(FilePathsTest, MigrationMovesOrDropsTheLegacyFile) {
     }
     EXPECT_FALSE(MSRMigrateLegacyPreferencesFile(""));
 }
-
-}  // namespace

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "analytics/storage/Keychain.h"

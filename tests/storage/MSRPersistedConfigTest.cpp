@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include <cmath>
 
@@ -10,8 +9,6 @@
 
 namespace fs = std::filesystem;
 using foundation::Value;
-
-namespace {
 
 constexpr const char* kSuite = "test.persisted";
 
@@ -37,7 +34,6 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
     EXPECT_FALSE(config_->appInstanceID());
     const Value::Dictionary parameters = {{"currency", Value("EUR")}, {"ratio", Value(0.1)}};
     config_->setLastSuccessfulUploadTimestamp(1700000000.123456789);
-    config_->setLastSessionActivityClockTime(1.0 / 3.0);
     config_->setSessionNumber(INT64_MAX);
     config_->setFirstOpenTimestampMilliseconds(-1);
     config_->setAppInstanceID("instance");
@@ -50,7 +46,6 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
     EXPECT_EQ(std::round(offset * 1000) / 1000, offset);  // whole milliseconds
     restart();
     EXPECT_EQ(config_->lastSuccessfulUploadTimestamp(), 1700000000.123456789);
-    EXPECT_EQ(config_->lastSessionActivityClockTime(), 1.0 / 3.0);
     EXPECT_EQ(config_->sessionNumber(), INT64_MAX);
     EXPECT_EQ(config_->firstOpenTimestampMilliseconds(), -1);
     EXPECT_EQ(config_->appInstanceID(), "instance");
@@ -62,9 +57,7 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
 }
 
 TEST_F(PersistedConfigTest, SettersKeepTheirKindRules) {
-    config_->setSearchAdCampaignValue(Value(1));
-    config_->setSearchAdCampaignValue(Value("yes"));
-    config_->setSearchAdCampaignValue(Value());
+    for (const Value& value : {Value(1), Value("yes"), Value()}) config_->setSearchAdCampaignValue(value);
     EXPECT_EQ(config_->searchAdCampaignValue(), Value(1));
     config_->setAppInstanceID("id");
     config_->setAppInstanceID(std::nullopt);
@@ -89,11 +82,7 @@ TEST_F(PersistedConfigTest, ALegacyFileMovesIntoTheEngineFolder) {
     std::string legacy = MSRPreferencesPlistPath(kSuite);
     writeFile(legacy, *foundation::propertyListXml(
                           Value(Value::Dictionary{{"/zevure/measurement/app_version", Value("1.2")}})));
-    fs::remove(MSRSDKPlistPath(kSuite));
-    config_.reset();
-    config_ = MSRPersistedConfig::initWithSuiteName(kSuite);
+    restart();
     EXPECT_EQ(config_->appVersion(), "1.2");
     EXPECT_FALSE(fs::exists(legacy));
 }
-
-}  // namespace

@@ -2,7 +2,6 @@
 // passes the integrity check and holds exactly the transactions it committed.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -95,8 +94,7 @@ TEST_F(SqliteCrashTest, AKilledWriterLeavesExactlyTheCommittedRows) {
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
-        while (read(fds[0], &progress, sizeof progress) == sizeof progress) {
-        }
+        while (read(fds[0], &progress, sizeof progress) == sizeof progress) continue;
         close(fds[0]);
 
         // A journal left behind means the kill interrupted a transaction.

@@ -1,24 +1,11 @@
-#include <gtest/gtest.h>
 
-#include "analytics/storage/MSRFilePaths.h"
-#include "analytics/storage/MSRSqliteStore.h"
 #include "tests/storage/StorageTestSupport.h"
-
-namespace {
 
 using Types = std::map<std::string, std::string>;
 
-class SchemaTest : public StorageTest {
+class SchemaTest : public StoreTest {
   protected:
-    void SetUp() override {
-        StorageTest::SetUp();
-        MSRError error;
-        store_ = MSRSqliteStore::create(MSRSDKFilePath("schema.sql"), &error);
-        ASSERT_TRUE(store_) << error.description();
-    }
-
     Types types() { return store_->columnInfoForTable("t", nullptr).value_or(Types{}); }
-    bool run(const std::string& sql) { return store_->executeSQL(sql, nullptr); }
     bool insert(MSRSqliteRecord record) { return store_->upsertRecord(record, "t", nullptr); }
     // An index dies with its table, so it tells whether the table was rebuilt.
     bool mark() { return run("CREATE INDEX mark ON t (a)"); }
@@ -26,7 +13,6 @@ class SchemaTest : public StorageTest {
         return store_->rowCountForTable("sqlite_master", "name", MSRSqliteValue("mark"), nullptr) == 1;
     }
 
-    std::unique_ptr<MSRSqliteStore> store_;
     const MSRColumnInfo elementary_ = {{"a", "INTEGER NOT NULL"}, {"b", "TEXT"}, {"PRIMARY KEY", "(a, b)"}};
     const MSRColumnInfo addOn_ = {{"c", "REAL"}, {"d", "INTEGER NOT NULL DEFAULT 5"}};
 };
@@ -41,7 +27,7 @@ TEST_F(SchemaTest, NewAndOldTablesEndWithTheSameColumnsAndKeepTheirRows) {
         }
         ASSERT_TRUE(store_->ensureTable("t", elementary_, addOn_, {}, nullptr));
         EXPECT_EQ(types(), (Types{{"a", "INTEGER"}, {"b", "TEXT"}, {"c", "REAL"}, {"d", "INTEGER"}}));
-        EXPECT_EQ(store_->rowCountForTable("t", nullptr), old ? 1 : 0);
+        EXPECT_EQ(count(), old ? 1 : 0);
         ASSERT_TRUE(mark());
         ASSERT_TRUE(store_->ensureTable("t", elementary_, addOn_, {}, nullptr));
         EXPECT_TRUE(marked());
@@ -114,7 +100,7 @@ TEST_F(SchemaTest, AFailedRebuildLeavesTheTableAsItWas) {
     EXPECT_EQ(error.localizedDescription(), "Transaction failed");
     EXPECT_TRUE(marked());
     EXPECT_EQ(types().at("b"), "INTEGER");
-    EXPECT_EQ(store_->rowCountForTable("t", nullptr), 2);
+    EXPECT_EQ(count(), 2);
     EXPECT_EQ(store_->tableExists("t_old", nullptr), false);
 }
 
@@ -126,8 +112,6 @@ TEST_F(SchemaTest, TableOperations) {
     EXPECT_EQ(error.localizedDescription(), "Received duplicate name for copy table");
     ASSERT_TRUE(store_->createEmptyTable("snapshot", "t", nullptr));
     ASSERT_TRUE(store_->copyContentsFromTable("t", "snapshot", nullptr));
-    EXPECT_EQ(store_->rowCountForTable("snapshot", nullptr), 1);
+    EXPECT_EQ(count("snapshot"), 1);
     ASSERT_TRUE(store_->dropTable("snapshot", nullptr));
 }
-
-}  // namespace

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRUserDefaults.h"
@@ -6,8 +5,6 @@
 #include "tests/storage/StorageTestSupport.h"
 
 using foundation::Value;
-
-namespace {
 
 class UserDefaultsTest : public StorageTest {};
 
@@ -77,5 +74,3 @@ TEST_F(UserDefaultsTest, TheMonitorsViewReadsWhatTheSuiteHolds) {
     store.removeObjectForKey("health");
     EXPECT_FALSE(store.objectForKey("health"));
 }
-
-}  // namespace

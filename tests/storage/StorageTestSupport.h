@@ -15,6 +15,8 @@
 
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
 
@@ -84,4 +86,20 @@ class StorageTest : public ::testing::Test {
     std::filesystem::path previousHome_;
     std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
     CapturingLogger console_;
+};
+
+// A SQLite store in the engine folder, open for every test.
+class StoreTest : public StorageTest {
+  protected:
+    void SetUp() override {
+        StorageTest::SetUp();
+        ASSERT_TRUE(store_ = open());
+    }
+
+    std::string path() { return MSRSDKFilePath("test.sql"); }
+    std::unique_ptr<MSRSqliteStore> open() { return MSRSqliteStore::create(path(), nullptr); }
+    bool run(const std::string& sql) { return store_->executeSQL(sql, nullptr); }
+    int64_t count(const char* table = "t") { return store_->rowCountForTable(table, nullptr).value_or(-1); }
+
+    std::unique_ptr<MSRSqliteStore> store_;
 };
