@@ -11,15 +11,7 @@ ExponentialFunctionSolution::ExponentialFunctionSolution(const std::vector<Digit
     : SolutionStepWriter(inputs, operation, output) {}
 
 void ExponentialFunctionSolution::write() {
-    a_ = latex(input(a));
-    b_ = latex(input(b));
-    c_ = latex(input(c));
-    d_ = latex(input(d));
-    z_ = latex(input(z));
-    zDot_ = isOne(input(z)) ? "" : z_ + "\\cdot";
-    bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
-    cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
-    dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
+    prepareTerms();
     exponent_ = bDot_ + " x " + cTerm_;
     function_ = zDot_ + " " + a_ + "^{(" + exponent_ + ")} " + dTerm_;
     power_ = a_ + "^{(" + exponent_;

@@ -11,16 +11,8 @@ LogarithmicFunctionSolution::LogarithmicFunctionSolution(const std::vector<Digit
     : SolutionStepWriter(inputs, operation, output) {}
 
 void LogarithmicFunctionSolution::write() {
-    a_ = latex(input(a));
-    b_ = latex(input(b));
-    c_ = latex(input(c));
-    d_ = latex(input(d));
-    z_ = latex(input(z));
-    zDot_ = isOne(input(z)) ? "" : z_ + "\\cdot";
+    prepareTerms();
     zDotBlank_ = isOne(input(z)) ? "" : z_ + "\\cdot ";
-    bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
-    cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
-    dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
     argument_ = bDot_ + " x " + cTerm_;
 
     writeDomain();

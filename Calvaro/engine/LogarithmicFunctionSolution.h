@@ -21,13 +21,6 @@ private:
     void writeYIntercept();
     void writeInverse();
 
-    // The LaTeX of the inputs, made once.
-    std::string a_, b_, c_, d_, z_;
-    // The fragments every step repeats.
-    std::string zDot_;       // "z\cdot" or empty when z is 1
     std::string zDotBlank_;  // "z\cdot " or empty when z is 1
-    std::string bDot_;       // "b\cdot" or empty when b is 1
-    std::string cTerm_;      // "+ c" or empty when c is 0
-    std::string dTerm_;      // "+ d" or empty when d is 0
     std::string argument_;   // bDot " x " cTerm
 };

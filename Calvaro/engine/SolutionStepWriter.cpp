@@ -42,6 +42,18 @@ const Digit& SolutionStepWriter::input(Position position) const {
     return *inputs_[position];
 }
 
+void SolutionStepWriter::prepareTerms() {
+    a_ = latex(input(a));
+    b_ = latex(input(b));
+    c_ = latex(input(c));
+    d_ = latex(input(d));
+    z_ = latex(input(z));
+    zDot_ = isOne(input(z)) ? "" : z_ + "\\cdot";
+    bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
+    cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
+    dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
+}
+
 bool SolutionStepWriter::isXGiven() const {
     return x < inputs_.size() && inputs_[x] && inputs_[x]->z().has_value();
 }

@@ -27,6 +27,9 @@ protected:
 
     virtual void write() = 0;
 
+    // Makes the input texts and the fragments below; call first in write().
+    void prepareTerms();
+
     // Positions of the inputs.
     enum Position : size_t { a = 0, b = 1, c = 2, d = 3, x = 4, z = 5 };
 
@@ -60,6 +63,13 @@ protected:
 
     KalMathOperation& operation_;
     KalStringOutput& output_;
+
+    // The LaTeX of the inputs and the fragments every step repeats.
+    std::string a_, b_, c_, d_, z_;
+    std::string zDot_;   // "z\cdot" or empty when z is 1
+    std::string bDot_;   // "b\cdot" or empty when b is 1
+    std::string cTerm_;  // "+ c" or empty when c is 0
+    std::string dTerm_;  // "+ d" or empty when d is 0
 
 private:
     DigitPtr required(DigitPtr digit) const;

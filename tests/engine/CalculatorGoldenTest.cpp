@@ -18,24 +18,21 @@ const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0
 
 struct GoldenCase {
     const char* name;
-    int64_t mode;
-    const char* texts[6];  // a, b, c, d, x, z; nullptr leaves the field alone
+    CalculatorCase exercise;
 };
 
 const GoldenCase kCases[] = {
-    {"log_default", 0, {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
-    {"log_default_with_x", 0, {nullptr, nullptr, nullptr, nullptr, "4", nullptr}},
-    {"exp_default", 1, {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
-    {"exp_default_with_x", 1, {nullptr, nullptr, nullptr, nullptr, "3", nullptr}},
-    {"log_fractions", 0, {"3/4", "2/4", "2.5/3", "1", "5", "2"}},
-    {"log_negative_b", 0, {"3", "-2", "4", "-1", "", "1"}}, {"log_pi", 0, {"π", "2", "π", "0", "π", "-1"}},
-    {"log_e", 0, {"e", "-e", "3", "2e", "", "1/2"}}, {"log_b_zero", 0, {"2", "0", "8", "1", "", "3"}},
-    {"log_decimals", 0, {"2.5", "1.5/2", "-0.5", "1.2345678/2", "-1", "-3"}},
-    {"exp_fractions", 1, {"1/2", "3/4", "-1/3", "2", "2", "3/2"}},
-    {"exp_negative_b", 1, {"3", "-1", "2", "-4", "-1", "2"}}, {"exp_pi", 1, {"π", "2", "0", "1", "", "-1"}},
-    {"exp_e", 1, {"e", "1/2", "e", "-3", "2", "4"}}, {"exp_b_zero", 1, {"5", "0", "2", "1", "", "2"}},
-    {"exp_brackets_and_signs", 1, {"(2)", "3/-4", "()", "(-2)", "1", "-1/2"}},
-    {"log_variable_in_field", 0, {"x", "2", "1", "", "", ""}},
+    {"log_default", {0, {}}}, {"log_default_with_x", {0, {{}, {}, {}, {}, "4", {}}}}, {"exp_default", {1, {}}},
+    {"exp_default_with_x", {1, {{}, {}, {}, {}, "3", {}}}},
+    {"log_fractions", {0, {"3/4", "2/4", "2.5/3", "1", "5", "2"}}},
+    {"log_negative_b", {0, {"3", "-2", "4", "-1", "", "1"}}}, {"log_pi", {0, {"π", "2", "π", "0", "π", "-1"}}},
+    {"log_e", {0, {"e", "-e", "3", "2e", "", "1/2"}}}, {"log_b_zero", {0, {"2", "0", "8", "1", "", "3"}}},
+    {"log_decimals", {0, {"2.5", "1.5/2", "-0.5", "1.2345678/2", "-1", "-3"}}},
+    {"exp_fractions", {1, {"1/2", "3/4", "-1/3", "2", "2", "3/2"}}},
+    {"exp_negative_b", {1, {"3", "-1", "2", "-4", "-1", "2"}}}, {"exp_pi", {1, {"π", "2", "0", "1", "", "-1"}}},
+    {"exp_e", {1, {"e", "1/2", "e", "-3", "2", "4"}}}, {"exp_b_zero", {1, {"5", "0", "2", "1", "", "2"}}},
+    {"exp_brackets_and_signs", {1, {"(2)", "3/-4", "()", "(-2)", "1", "-1/2"}}},
+    {"log_variable_in_field", {0, {"x", "2", "1", "", "", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {
@@ -88,12 +85,7 @@ class CalculatorGolden : public ::testing::TestWithParam<GoldenCase> {};
 TEST_P(CalculatorGolden, MatchesReviewedSolution) {
     ASSERT_TRUE(kEnglishTitles);
     const GoldenCase& golden = GetParam();
-    CalculatorCase exercise;
-    exercise.mode = golden.mode;
-    for (int i = 0; i < 6; ++i) {
-        if (golden.texts[i]) exercise.texts[i] = golden.texts[i];
-    }
-    const std::string actual = render(runCalculatorCase(exercise));
+    const std::string actual = render(runCalculatorCase(golden.exercise));
     const auto path = std::filesystem::path(CALVARO_GOLDEN_DIR) / "engine" / ("calculator_" + std::string(golden.name) + ".txt");
     const char* update = std::getenv("CALVARO_UPDATE_GOLDEN");
     if (update && std::string(update) == "1") {
