@@ -8,10 +8,22 @@
 #include <cstdlib>
 #include <span>
 
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+// Most inputs fail to decode and each failure is reported; a console that
+// prints nothing keeps the runs fast and the output readable.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static MSRConsoleLogger silent;
+    silent.setLoggerLevel(0);
+    MSRMonitor::Environment environment;
+    environment.console = &silent;
+    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(0, std::move(environment)));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const MSRPBMessageType& type = MSRPBMessageTypeFor(MSRPBMessageID::FUZZ_MESSAGE);
     std::optional<NANOMessageBase> message = NANOMessageBase::initWithBuffer(type, std::span(data, size));
     if (!message) return 0;

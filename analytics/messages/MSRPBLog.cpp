@@ -6,8 +6,7 @@
 
 #include "analytics/core/support/MSRMonitor.h"
 
-void MSRPBLog(int64_t code, const char* format, ...)
-{
+void MSRPBLog(int64_t code, const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list copy;

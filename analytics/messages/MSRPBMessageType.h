@@ -29,15 +29,18 @@ enum : uint32_t {
 // The 42 messages, once: the message IDs, the field tables, the nanopb
 // bindings and the wrapper classes are all expanded from this list, so they
 // cannot fall out of step.
-#define MSRPB_FOR_EACH_MESSAGE(X) \
-    X(AdCampaignInfo) X(AppProperty) X(Audience) X(AudienceLeafFilterResult) X(ClientProperty) X(ConsentConfig) \
-    X(ConsentDefaultEntry) X(ConsentDelegationEntry) X(CorePlatformServiceEntry) X(CustomProperty) \
-    X(DataControl) X(DynamicFilterResultTimestamp) X(Event) X(EventConfig) X(EventFilter) X(EventParam) \
-    X(Experiment) X(ExperimentRequest) X(ExperimentResponse) X(Filter) X(Flag) X(MeasurementBatch) \
-    X(MeasurementBundle) X(MeasurementConfig) X(NumberFilter) X(EdtActivities) X(EdtActivity) X(Program) \
-    X(PropertyFilter) X(PsmSetting) X(Region) X(ResultData) X(RuntimeEntity) X(SdkResponse) \
-    X(SequenceFilterResultTimestamp) X(Setting) X(SetmSetting) X(SkAdNetworkConversionValueRequest) \
-    X(SkAdNetworkConversionValueResponse) X(Snapshot) X(StringFilter) X(UserAttribute)
+#define MSRPB_FOR_EACH_MESSAGE(X)                                                                            \
+    X(AdCampaignInfo)                                                                                        \
+    X(AppProperty) X(Audience) X(AudienceLeafFilterResult) X(ClientProperty) X(ConsentConfig)                \
+        X(ConsentDefaultEntry) X(ConsentDelegationEntry) X(CorePlatformServiceEntry) X(CustomProperty)       \
+            X(DataControl) X(DynamicFilterResultTimestamp) X(Event) X(EventConfig) X(EventFilter)            \
+                X(EventParam) X(Experiment) X(ExperimentRequest) X(ExperimentResponse) X(Filter) X(Flag)     \
+                    X(MeasurementBatch) X(MeasurementBundle) X(MeasurementConfig) X(NumberFilter)            \
+                        X(EdtActivities) X(EdtActivity) X(Program) X(PropertyFilter) X(PsmSetting) X(Region) \
+                            X(ResultData) X(RuntimeEntity) X(SdkResponse) X(SequenceFilterResultTimestamp)   \
+                                X(Setting) X(SetmSetting) X(SkAdNetworkConversionValueRequest)               \
+                                    X(SkAdNetworkConversionValueResponse) X(Snapshot) X(StringFilter)        \
+                                        X(UserAttribute)
 
 enum class MSRPBMessageID : uint8_t {
 #define MSRPB_MESSAGE_ID(name) name,

@@ -10,24 +10,22 @@
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/messages/NANOMessageBase.h"
 
-#define MSRPB_MESSAGE_CLASS(Name)                                                                      \
-    class MSRPB##Name : public NANOMessageBase {                                                       \
-    public:                                                                                            \
-        static const MSRPBMessageType& type() { return MSRPBMessageTypeFor(MSRPBMessageID::Name); }    \
-        MSRPB##Name() : NANOMessageBase(type()) {}                                                     \
-        explicit MSRPB##Name(NANOMessageBase&& base) : NANOMessageBase(type(), std::move(base)) {}     \
-        static std::optional<MSRPB##Name> initWithMessageInfo(const NANOMessageInfo* info)             \
-        {                                                                                              \
-            std::optional<NANOMessageBase> base = NANOMessageBase::initWithMessageInfo(type(), info);  \
-            if (!base) return std::nullopt;                                                            \
-            return MSRPB##Name(std::move(*base));                                                      \
-        }                                                                                              \
-        static std::optional<MSRPB##Name> initWithBuffer(std::span<const uint8_t> bytes)               \
-        {                                                                                              \
-            std::optional<NANOMessageBase> base = NANOMessageBase::initWithBuffer(type(), bytes);      \
-            if (!base) return std::nullopt;                                                            \
-            return MSRPB##Name(std::move(*base));                                                      \
-        }                                                                                              \
+#define MSRPB_MESSAGE_CLASS(Name)                                                                     \
+    class MSRPB##Name : public NANOMessageBase {                                                      \
+      public:                                                                                         \
+        static const MSRPBMessageType& type() { return MSRPBMessageTypeFor(MSRPBMessageID::Name); }   \
+        MSRPB##Name() : NANOMessageBase(type()) {}                                                    \
+        explicit MSRPB##Name(NANOMessageBase&& base) : NANOMessageBase(type(), std::move(base)) {}    \
+        static std::optional<MSRPB##Name> initWithMessageInfo(const NANOMessageInfo* info) {          \
+            std::optional<NANOMessageBase> base = NANOMessageBase::initWithMessageInfo(type(), info); \
+            if (!base) return std::nullopt;                                                           \
+            return MSRPB##Name(std::move(*base));                                                     \
+        }                                                                                             \
+        static std::optional<MSRPB##Name> initWithBuffer(std::span<const uint8_t> bytes) {            \
+            std::optional<NANOMessageBase> base = NANOMessageBase::initWithBuffer(type(), bytes);     \
+            if (!base) return std::nullopt;                                                           \
+            return MSRPB##Name(std::move(*base));                                                     \
+        }                                                                                             \
     };
 
 MSRPB_FOR_EACH_MESSAGE(MSRPB_MESSAGE_CLASS)

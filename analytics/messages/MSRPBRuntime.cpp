@@ -13,52 +13,66 @@ namespace {
 // The wrapper's info when it has one and `index` lies inside the message;
 // otherwise logs why and answers nullptr. `operation` names the accessor in
 // the log line ("GetBool").
-const NANOMessageInfo* checkedInfo(const NANOMessageBase& message, uint32_t index, const char* operation)
-{
+const NANOMessageInfo* checkedInfo(const NANOMessageBase& message, uint32_t index, const char* operation) {
     const NANOMessageInfo* info = message.messageInfo();
     if (info == nullptr) {
         MSRPBLog(44000, "ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
         return nullptr;
     }
     if (index >= info->type->fieldCount) {
-        MSRPBLog(44001, "<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed",
+        MSRPBLog(44001,
+                 "<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed",
                  index, info->type->fieldCount, info->type->name, operation);
         return nullptr;
     }
     return info;
 }
 
-NANOMessageInfo* checkedInfo(NANOMessageBase& message, uint32_t index, const char* operation)
-{
-    return const_cast<NANOMessageInfo*>(checkedInfo(static_cast<const NANOMessageBase&>(message), index, operation));
+NANOMessageInfo* checkedInfo(NANOMessageBase& message, uint32_t index, const char* operation) {
+    return const_cast<NANOMessageInfo*>(
+        checkedInfo(static_cast<const NANOMessageBase&>(message), index, operation));
 }
 
-uint32_t wordOf(const NANOMessageInfo& info, uint32_t index) { return info.type->fields[index].word; }
+uint32_t wordOf(const NANOMessageInfo& info, uint32_t index) {
+    return info.type->fields[index].word;
+}
 
-bool kindFits(const NANOMessageInfo& info, uint32_t index, bool fits, const char* kindName)
-{
+bool kindFits(const NANOMessageInfo& info, uint32_t index, bool fits, const char* kindName) {
     if (!fits) {
-        MSRPBLog(44002, "<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName, info.type->name, index);
+        MSRPBLog(44002, "<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName,
+                 info.type->name, index);
     }
     return fits;
 }
 
-bool isBool(uint32_t w) { return (w & 0x28) == 0x20; }
-bool isInt32(uint32_t w) { return (w & 0x1C0) != 0 && (w & kMSRPBLabelRepeated) == 0; }
-bool isInt64(uint32_t w) { return (w & 0x600) != 0 && (w & kMSRPBLabelRepeated) == 0; }
-bool isDouble(uint32_t w) { return (w & 0x1008) == 0x1000; }
-bool isString(uint32_t w) { return (w & 0x2008) == 0x2000; }
-bool isMessage(uint32_t w) { return (w & 0x4008) == 0x4000; }
-bool isRepeated(uint32_t w) { return (w & kMSRPBLabelRepeated) != 0; }
+bool isBool(uint32_t w) {
+    return (w & 0x28) == 0x20;
+}
+bool isInt32(uint32_t w) {
+    return (w & 0x1C0) != 0 && (w & kMSRPBLabelRepeated) == 0;
+}
+bool isInt64(uint32_t w) {
+    return (w & 0x600) != 0 && (w & kMSRPBLabelRepeated) == 0;
+}
+bool isDouble(uint32_t w) {
+    return (w & 0x1008) == 0x1000;
+}
+bool isString(uint32_t w) {
+    return (w & 0x2008) == 0x2000;
+}
+bool isMessage(uint32_t w) {
+    return (w & 0x4008) == 0x4000;
+}
+bool isRepeated(uint32_t w) {
+    return (w & kMSRPBLabelRepeated) != 0;
+}
 
-uint64_t scalarOf(const NANOMessageInfo& info, uint32_t index)
-{
+uint64_t scalarOf(const NANOMessageInfo& info, uint32_t index) {
     const auto* value = std::get_if<uint64_t>(&info.fields[index]);
     return value ? *value : 0;
 }
 
-bool isUTF8(std::string_view text)
-{
+bool isUTF8(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
     int32_t length = 0;
     u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
@@ -68,21 +82,21 @@ bool isUTF8(std::string_view text)
 // The element type a message field holds, checked against what the caller
 // expects: a mismatch would make the glue read one message's cells through
 // another message's table.
-bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMessageType& type)
-{
+bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMessageType& type) {
     const MSRPBMessageType& declared = MSRPBMessageTypeFor(info.type->fields[index].element);
     if (&declared == &type) return true;
-    MSRPBLog(44003, "<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name, declared.name, type.name);
+    MSRPBLog(44003, "<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name,
+             declared.name, type.name);
     return false;
 }
 
 }  // namespace
 
-bool MSRPBHasField(const NANOMessageBase& message, uint32_t index)
-{
+bool MSRPBHasField(const NANOMessageBase& message, uint32_t index) {
     if (message.messageInfo() == nullptr) {
         MSRPBLog(44000,
-                 "ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. Message name %s",
+                 "ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. "
+                 "Message name %s",
                  message.messageID());
         return false;
     }
@@ -92,8 +106,7 @@ bool MSRPBHasField(const NANOMessageBase& message, uint32_t index)
     return !std::holds_alternative<std::monostate>(info->fields[index]);
 }
 
-void MSRPBClearField(NANOMessageBase& message, uint32_t index)
-{
+void MSRPBClearField(NANOMessageBase& message, uint32_t index) {
     // The clearing itself refuses (and reports) an index outside the message.
     if (NANOMessageInfo* info = message.messageInfo()) {
         NANOMessageInfoClearField(*info, index);
@@ -102,64 +115,57 @@ void MSRPBClearField(NANOMessageBase& message, uint32_t index)
     }
 }
 
-bool MSRPBGetBool(const NANOMessageBase& message, uint32_t index)
-{
+bool MSRPBGetBool(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetBool");
-    if (info == nullptr || !kindFits(*info, index, isBool(wordOf(*info, index)), "a scalar BOOL")) return false;
+    if (info == nullptr || !kindFits(*info, index, isBool(wordOf(*info, index)), "a scalar BOOL"))
+        return false;
     return (scalarOf(*info, index) & 0xFF) != 0;
 }
 
-void MSRPBSetBool(NANOMessageBase& message, uint32_t index, bool value)
-{
+void MSRPBSetBool(NANOMessageBase& message, uint32_t index, bool value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetBool");
     if (info == nullptr || !kindFits(*info, index, isBool(wordOf(*info, index)), "a scalar BOOL")) return;
     info->fields[index] = uint64_t{value ? 1u : 0u};
 }
 
-int32_t MSRPBGetInt32(const NANOMessageBase& message, uint32_t index)
-{
+int32_t MSRPBGetInt32(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetInt32");
     if (info == nullptr || !kindFits(*info, index, isInt32(wordOf(*info, index)), "a scalar INT32")) return 0;
     return static_cast<int32_t>(static_cast<uint32_t>(scalarOf(*info, index)));
 }
 
-void MSRPBSetInt32(NANOMessageBase& message, uint32_t index, int32_t value)
-{
+void MSRPBSetInt32(NANOMessageBase& message, uint32_t index, int32_t value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetInt32");
     if (info == nullptr || !kindFits(*info, index, isInt32(wordOf(*info, index)), "a scalar INT32")) return;
     info->fields[index] = uint64_t{static_cast<uint32_t>(value)};
 }
 
-int64_t MSRPBGetInt64(const NANOMessageBase& message, uint32_t index)
-{
+int64_t MSRPBGetInt64(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetInt64");
     if (info == nullptr || !kindFits(*info, index, isInt64(wordOf(*info, index)), "a scalar INT64")) return 0;
     return static_cast<int64_t>(scalarOf(*info, index));
 }
 
-void MSRPBSetInt64(NANOMessageBase& message, uint32_t index, int64_t value)
-{
+void MSRPBSetInt64(NANOMessageBase& message, uint32_t index, int64_t value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetInt64");
     if (info == nullptr || !kindFits(*info, index, isInt64(wordOf(*info, index)), "a scalar INT64")) return;
     info->fields[index] = static_cast<uint64_t>(value);
 }
 
-double MSRPBGetDouble(const NANOMessageBase& message, uint32_t index)
-{
+double MSRPBGetDouble(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetDouble");
-    if (info == nullptr || !kindFits(*info, index, isDouble(wordOf(*info, index)), "a scalar DOUBLE")) return 0.0;
+    if (info == nullptr || !kindFits(*info, index, isDouble(wordOf(*info, index)), "a scalar DOUBLE"))
+        return 0.0;
     return std::bit_cast<double>(scalarOf(*info, index));
 }
 
-void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value)
-{
+void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetDouble");
     if (info == nullptr || !kindFits(*info, index, isDouble(wordOf(*info, index)), "a scalar DOUBLE")) return;
     info->fields[index] = std::bit_cast<uint64_t>(value);
 }
 
-std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index)
-{
+std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetString");
     if (info == nullptr || !kindFits(*info, index, isString(wordOf(*info, index)), "a scalar STRING")) {
         return std::nullopt;
@@ -169,8 +175,7 @@ std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32
     return *text;
 }
 
-void MSRPBSetString(NANOMessageBase& message, uint32_t index, std::optional<std::string_view> value)
-{
+void MSRPBSetString(NANOMessageBase& message, uint32_t index, std::optional<std::string_view> value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetString");
     if (info == nullptr || !kindFits(*info, index, isString(wordOf(*info, index)), "a scalar STRING")) return;
     if (!value) {
@@ -181,8 +186,7 @@ void MSRPBSetString(NANOMessageBase& message, uint32_t index, std::optional<std:
 }
 
 std::optional<NANOMessageBase> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index,
-                                               const MSRPBMessageType& type)
-{
+                                               const MSRPBMessageType& type) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetMessage");
     if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE") ||
         !elementTypeFits(*info, index, type)) {
@@ -193,20 +197,20 @@ std::optional<NANOMessageBase> MSRPBGetMessage(const NANOMessageBase& message, u
     return NANOMessageBase::initWithMessageInfo(type, nested->get());
 }
 
-void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessageBase& value)
-{
+void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessageBase& value) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetMessage");
-    if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE")) return;
+    if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE"))
+        return;
     if (value.messageInfo() == nullptr) {
-        MSRPBLog(44004, "<ERROR> SetMessage: the value of field %u of message %s holds no message", index, info->type->name);
+        MSRPBLog(44004, "<ERROR> SetMessage: the value of field %u of message %s holds no message", index,
+                 info->type->name);
         return;
     }
     if (!elementTypeFits(*info, index, value.messageType())) return;
     info->fields[index] = NANOMessageInfoCopy(*value.messageInfo());
 }
 
-std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t index)
-{
+std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t index) {
     std::vector<MSRPBValue> out;
     const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
     if (info == nullptr) return out;
@@ -229,19 +233,26 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
     }
     const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell);
     if (scalars == nullptr) {
-        MSRPBLog(44006, "<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray", index,
-                 info->type->name);
+        MSRPBLog(44006, "<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray",
+                 index, info->type->name);
         return out;
     }
     out.reserve(scalars->size());
     for (uint64_t bits : *scalars) {
-        if (word & kMSRPBKindBool) out.emplace_back((bits & 0xFF) != 0);
-        else if (word & (kMSRPBKindInt32 | kMSRPBKindEnum)) out.emplace_back(static_cast<int32_t>(static_cast<uint32_t>(bits)));
-        else if (word & kMSRPBKindUInt32) out.emplace_back(static_cast<uint32_t>(bits));
-        else if (word & kMSRPBKindInt64) out.emplace_back(static_cast<int64_t>(bits));
-        else if (word & kMSRPBKindUInt64) out.emplace_back(bits);
-        else if (word & kMSRPBKindFloat) out.emplace_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
-        else if (word & kMSRPBKindDouble) out.emplace_back(std::bit_cast<double>(bits));
+        if (word & kMSRPBKindBool)
+            out.emplace_back((bits & 0xFF) != 0);
+        else if (word & (kMSRPBKindInt32 | kMSRPBKindEnum))
+            out.emplace_back(static_cast<int32_t>(static_cast<uint32_t>(bits)));
+        else if (word & kMSRPBKindUInt32)
+            out.emplace_back(static_cast<uint32_t>(bits));
+        else if (word & kMSRPBKindInt64)
+            out.emplace_back(static_cast<int64_t>(bits));
+        else if (word & kMSRPBKindUInt64)
+            out.emplace_back(bits);
+        else if (word & kMSRPBKindFloat)
+            out.emplace_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+        else if (word & kMSRPBKindDouble)
+            out.emplace_back(std::bit_cast<double>(bits));
     }
     return out;
 }
@@ -250,8 +261,7 @@ namespace {
 
 // A floating-point value bound for an integer field, clamped into the 64-bit
 // range (NaN gives 0) instead of being converted out of range.
-int64_t saturated(double value)
-{
+int64_t saturated(double value) {
     if (std::isnan(value)) return 0;
     if (value >= 9223372036854775807.0) return INT64_MAX;
     if (value <= -9223372036854775808.0) return INT64_MIN;
@@ -260,36 +270,38 @@ int64_t saturated(double value)
 
 // The number a numeric element carries, in the form the field stores; nullopt
 // for text and bytes.
-std::optional<uint64_t> numericBits(uint32_t word, const MSRPBValue& value)
-{
-    return std::visit([word](const auto& number) -> std::optional<uint64_t> {
-        using T = std::decay_t<decltype(number)>;
-        if constexpr (!std::is_arithmetic_v<T>) {
-            return std::nullopt;
-        } else {
-            if (word & kMSRPBKindBool) return number != 0 ? 1 : 0;
-            if (word & kMSRPBKindFloat) return std::bit_cast<uint32_t>(static_cast<float>(number));
-            if (word & kMSRPBKindDouble) return std::bit_cast<uint64_t>(static_cast<double>(number));
-            uint64_t bits;
-            if constexpr (std::is_floating_point_v<T>) bits = static_cast<uint64_t>(saturated(number));
-            else bits = static_cast<uint64_t>(number);
-            if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) return bits;
-            return static_cast<uint32_t>(bits);
-        }
-    }, value);
+std::optional<uint64_t> numericBits(uint32_t word, const MSRPBValue& value) {
+    return std::visit(
+        [word](const auto& number) -> std::optional<uint64_t> {
+            using T = std::decay_t<decltype(number)>;
+            if constexpr (!std::is_arithmetic_v<T>) {
+                return std::nullopt;
+            } else {
+                if (word & kMSRPBKindBool) return number != 0 ? 1 : 0;
+                if (word & kMSRPBKindFloat) return std::bit_cast<uint32_t>(static_cast<float>(number));
+                if (word & kMSRPBKindDouble) return std::bit_cast<uint64_t>(static_cast<double>(number));
+                uint64_t bits;
+                if constexpr (std::is_floating_point_v<T>)
+                    bits = static_cast<uint64_t>(saturated(number));
+                else
+                    bits = static_cast<uint64_t>(number);
+                if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) return bits;
+                return static_cast<uint32_t>(bits);
+            }
+        },
+        value);
 }
 
 }  // namespace
 
-void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<MSRPBValue>& values)
-{
+void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<MSRPBValue>& values) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
     if (info == nullptr) return;
     const uint32_t word = wordOf(*info, index);
     if (!kindFits(*info, index, isRepeated(word), "REPEATED")) return;
     if (word & kMSRPBKindMessage) {
-        MSRPBLog(44007, "<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray", index,
-                 info->type->name);
+        MSRPBLog(44007, "<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray",
+                 index, info->type->name);
         return;
     }
     NANOMessageInfoClearField(*info, index);
@@ -317,7 +329,8 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     for (const MSRPBValue& value : values) {
         std::optional<uint64_t> bits = numericBits(word, value);
         if (!bits) {
-            MSRPBLog(44009, "<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
+            MSRPBLog(44009,
+                     "<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
                      info->type->name, index);
             scalars.clear();
             return;
@@ -327,8 +340,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
 }
 
 std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index,
-                                                  const MSRPBMessageType& type)
-{
+                                                  const MSRPBMessageType& type) {
     std::vector<NANOMessageBase> out;
     const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
     if (info == nullptr) return out;
@@ -340,13 +352,14 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
     const auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
     out.reserve(elements.size());
     for (const NANOMessageInfoPtr& element : elements) {
-        if (auto copy = NANOMessageBase::initWithMessageInfo(type, element.get())) out.push_back(std::move(*copy));
+        if (auto copy = NANOMessageBase::initWithMessageInfo(type, element.get()))
+            out.push_back(std::move(*copy));
     }
     return out;
 }
 
-void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<const NANOMessageBase* const> values)
-{
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
+                          std::span<const NANOMessageBase* const> values) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
     if (info == nullptr) return;
     const uint32_t word = wordOf(*info, index);
@@ -356,8 +369,10 @@ void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<co
     elements.reserve(values.size());
     for (const NANOMessageBase* value : values) {
         if (value == nullptr || value->messageInfo() == nullptr) {
-            MSRPBLog(44010, "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
-                     info->type->name, index);
+            MSRPBLog(
+                44010,
+                "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+                info->type->name, index);
             elements.clear();
             return;
         }

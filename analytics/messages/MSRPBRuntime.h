@@ -1,8 +1,8 @@
 #pragma once
 // Reading and writing message fields by field index. Every accessor checks
 // that the wrapper holds a message, that the index lies inside the message and
-// that the field's declared kind fits the accessor; a failed check is logged
-// (MSRPBLog) and answers the neutral value (false, 0, 0.0, nullopt, empty)
+// that the field's declared kind fits the accessor; a failed check is reported
+// to the monitor and answers the neutral value (false, 0, 0.0, nullopt, empty)
 // or leaves the message unchanged.
 
 #include <concepts>
@@ -57,28 +57,27 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
                                                   const MSRPBMessageType& type);
 // All or nothing: an element that is missing, holds no message or is of
 // another type than the field's is logged and leaves the field empty.
-void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::span<const NANOMessageBase* const> values);
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
+                          std::span<const NANOMessageBase* const> values);
 
 // Typed forms over the wrapper classes of MSRPBMessages.h.
 template <std::derived_from<NANOMessageBase> T>
-std::optional<T> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index)
-{
+std::optional<T> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index) {
     std::optional<NANOMessageBase> nested = MSRPBGetMessage(message, index, T::type());
     if (!nested) return std::nullopt;
     return T(std::move(*nested));
 }
 
 template <std::derived_from<NANOMessageBase> T>
-std::vector<T> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index)
-{
+std::vector<T> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index) {
     std::vector<T> out;
-    for (NANOMessageBase& element : MSRPBGetMessageArray(message, index, T::type())) out.emplace_back(std::move(element));
+    for (NANOMessageBase& element : MSRPBGetMessageArray(message, index, T::type()))
+        out.emplace_back(std::move(element));
     return out;
 }
 
 template <std::derived_from<NANOMessageBase> T>
-void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, const std::vector<T>& values)
-{
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, const std::vector<T>& values) {
     std::vector<const NANOMessageBase*> pointers;
     pointers.reserve(values.size());
     for (const T& value : values) pointers.push_back(&value);

@@ -13,7 +13,7 @@
 #include "analytics/messages/NANOMessageInfo.h"
 
 class NANOMessageBase {
-public:
+  public:
     // An empty message of the type.
     explicit NANOMessageBase(const MSRPBMessageType& type);
     NANOMessageBase(const NANOMessageBase& other);
@@ -27,7 +27,8 @@ public:
     static std::optional<NANOMessageBase> initWithMessageInfo(const MSRPBMessageType& type,
                                                               const NANOMessageInfo* info);
     // Decodes `bytes`; nullopt when they do not decode as this type.
-    static std::optional<NANOMessageBase> initWithBuffer(const MSRPBMessageType& type, std::span<const uint8_t> bytes);
+    static std::optional<NANOMessageBase> initWithBuffer(const MSRPBMessageType& type,
+                                                         std::span<const uint8_t> bytes);
 
     // The encoding (empty for an empty message); nullopt when encoding fails.
     std::optional<std::vector<uint8_t>> protoBuffer() const;
@@ -37,12 +38,12 @@ public:
     const NANOMessageInfo* messageInfo() const { return info_.get(); }
     NANOMessageInfo* messageInfo() { return info_.get(); }
 
-protected:
+  protected:
     // Takes `base` over as a message of `type`; a message of another type is
     // refused with a log line and leaves this wrapper without info.
     NANOMessageBase(const MSRPBMessageType& type, NANOMessageBase&& base);
 
-private:
+  private:
     NANOMessageBase(const MSRPBMessageType& type, NANOMessageInfoPtr info);
 
     const MSRPBMessageType* type_;

@@ -54,30 +54,43 @@ struct Layouts {
     NanoLayout byID[kMSRPBMessageCount];
 };
 
-uint32_t kindOf(uint32_t word) { return word & ~(kMSRPBLabelSingle | kMSRPBLabelRepeated); }
-bool isRepeated(uint32_t word) { return (word & kMSRPBLabelRepeated) != 0; }
+uint32_t kindOf(uint32_t word) {
+    return word & ~(kMSRPBLabelSingle | kMSRPBLabelRepeated);
+}
+bool isRepeated(uint32_t word) {
+    return (word & kMSRPBLabelRepeated) != 0;
+}
 
 // Which nanopb type a type word must have been generated as.
-bool ltypeMatches(uint32_t word, pb_type_t ltype, uint32_t dataSize)
-{
+bool ltypeMatches(uint32_t word, pb_type_t ltype, uint32_t dataSize) {
     switch (kindOf(word)) {
-    case kMSRPBKindBool: return ltype == PB_LTYPE_BOOL;
-    case kMSRPBKindEnum:
-    case kMSRPBKindUInt32: return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 4);
-    case kMSRPBKindInt32: return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 4);
-    case kMSRPBKindInt64: return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 8);
-    case kMSRPBKindUInt64: return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 8);
-    case kMSRPBKindFloat: return ltype == PB_LTYPE_FIXED32;
-    case kMSRPBKindDouble: return ltype == PB_LTYPE_FIXED64;
-    case kMSRPBKindString: return ltype == PB_LTYPE_STRING;
-    case kMSRPBKindBytes: return ltype == PB_LTYPE_BYTES;
-    case kMSRPBKindMessage: return PB_LTYPE_IS_SUBMSG(ltype);
-    default: return false;
+        case kMSRPBKindBool:
+            return ltype == PB_LTYPE_BOOL;
+        case kMSRPBKindEnum:
+        case kMSRPBKindUInt32:
+            return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 4);
+        case kMSRPBKindInt32:
+            return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 4);
+        case kMSRPBKindInt64:
+            return ltype == PB_LTYPE_VARINT && (isRepeated(word) || dataSize == 8);
+        case kMSRPBKindUInt64:
+            return ltype == PB_LTYPE_UVARINT && (isRepeated(word) || dataSize == 8);
+        case kMSRPBKindFloat:
+            return ltype == PB_LTYPE_FIXED32;
+        case kMSRPBKindDouble:
+            return ltype == PB_LTYPE_FIXED64;
+        case kMSRPBKindString:
+            return ltype == PB_LTYPE_STRING;
+        case kMSRPBKindBytes:
+            return ltype == PB_LTYPE_BYTES;
+        case kMSRPBKindMessage:
+            return PB_LTYPE_IS_SUBMSG(ltype);
+        default:
+            return false;
     }
 }
 
-void buildLayout(Layouts& all, MSRPBMessageID id)
-{
+void buildLayout(Layouts& all, MSRPBMessageID id) {
     NanoLayout& layout = all.byID[static_cast<size_t>(id)];
     const MSRPBMessageType& type = MSRPBMessageTypeFor(id);
     const NanoBinding& binding = kBindings[static_cast<size_t>(id)];
@@ -96,8 +109,8 @@ void buildLayout(Layouts& all, MSRPBMessageID id)
                 if (type.fields[i].tag == iter.tag) index = i;
             }
             if (index == type.fieldCount) {
-                layout.problems.push_back(std::string(type.name) + ": generated tag " + std::to_string(iter.tag) +
-                                          " is not in the field table");
+                layout.problems.push_back(std::string(type.name) + ": generated tag " +
+                                          std::to_string(iter.tag) + " is not in the field table");
                 continue;
             }
             seen[index] = true;
@@ -110,7 +123,8 @@ void buildLayout(Layouts& all, MSRPBMessageID id)
             if (callback != wantCallback || !labelOK ||
                 !ltypeMatches(spec.word, PB_LTYPE(iter.type), iter.data_size)) {
                 layout.problems.push_back(std::string(type.name) + ": field index " + std::to_string(index) +
-                                          " (tag " + std::to_string(iter.tag) + ") differs from its generated form");
+                                          " (tag " + std::to_string(iter.tag) +
+                                          ") differs from its generated form");
             }
             if (kindOf(spec.word) == kMSRPBKindMessage &&
                 iter.submsg_desc != kBindings[static_cast<size_t>(spec.element)].desc) {
@@ -138,8 +152,7 @@ void buildLayout(Layouts& all, MSRPBMessageID id)
 
 // Static nesting is acyclic (recursion only goes through callback fields), so
 // this terminates.
-size_t countCallbacks(Layouts& all, MSRPBMessageID id)
-{
+size_t countCallbacks(Layouts& all, MSRPBMessageID id) {
     NanoLayout& layout = all.byID[static_cast<size_t>(id)];
     size_t count = 0;
     for (const NanoField& field : layout.fields) {
@@ -152,8 +165,7 @@ size_t countCallbacks(Layouts& all, MSRPBMessageID id)
     return count;
 }
 
-const Layouts& layouts()
-{
+const Layouts& layouts() {
     static const Layouts* all = [] {
         auto* built = new Layouts();
         for (size_t i = 0; i < kMSRPBMessageCount; ++i) buildLayout(*built, static_cast<MSRPBMessageID>(i));
@@ -165,16 +177,15 @@ const Layouts& layouts()
     return *all;
 }
 
-const NanoLayout& layoutFor(const MSRPBMessageType& type)
-{
+const NanoLayout& layoutFor(const MSRPBMessageType& type) {
     return layouts().byID[static_cast<size_t>(type.id)];
 }
 
 struct CallbackArg {
-    NANOMessageInfo* info;             // decoding
-    const NANOMessageInfo* source;     // encoding
+    NANOMessageInfo* info;          // decoding
+    const NANOMessageInfo* source;  // encoding
     uint32_t index;
-    int depth;                         // decoding: nesting below the decoded message
+    int depth;  // decoding: nesting below the decoded message
 };
 
 // The zeroed nanopb structure of one message and the arguments its callbacks
@@ -183,10 +194,10 @@ struct CallbackArg {
 // (Value-initialising max_align_t would not clear the padding of its long
 // double member, hence the memset.)
 class Scratch {
-public:
-    explicit Scratch(const NanoLayout& layout) : size_(layout.structSize), capacity_(layout.callbackCount)
-    {
-        if (size_ > sizeof(inlineStruct_)) heapStruct_.reset(new std::max_align_t[size_ / sizeof(std::max_align_t) + 1]);
+  public:
+    explicit Scratch(const NanoLayout& layout) : size_(layout.structSize), capacity_(layout.callbackCount) {
+        if (size_ > sizeof(inlineStruct_))
+            heapStruct_.reset(new std::max_align_t[size_ / sizeof(std::max_align_t) + 1]);
         std::memset(structData(), 0, size_);
         if (capacity_ > kInlineArgs) heapArgs_.reset(new CallbackArg[capacity_]);
     }
@@ -195,14 +206,13 @@ public:
 
     char* structData() { return heapStruct_ ? reinterpret_cast<char*>(heapStruct_.get()) : inlineStruct_; }
     // Never more than the layout's callback count, so the slots never move.
-    CallbackArg* add(const CallbackArg& arg)
-    {
+    CallbackArg* add(const CallbackArg& arg) {
         CallbackArg* slot = (heapArgs_ ? heapArgs_.get() : inlineArgs_) + count_++;
         *slot = arg;
         return slot;
     }
 
-private:
+  private:
     static constexpr size_t kInlineArgs = 12;
     size_t size_;
     size_t capacity_;
@@ -217,8 +227,7 @@ private:
 
 bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth);
 
-bool readLengthDelimited(pb_istream_t* stream, std::string& out)
-{
+bool readLengthDelimited(pb_istream_t* stream, std::string& out) {
     if (stream->bytes_left > kNANOMaxDecodedFieldBytes) {
         MSRPBLog(45000, "Unable to process proto stream. Buffer is too big. %zu > %d", stream->bytes_left,
                  static_cast<int>(kNANOMaxDecodedFieldBytes));
@@ -228,27 +237,27 @@ bool readLengthDelimited(pb_istream_t* stream, std::string& out)
     return pb_read(stream, reinterpret_cast<pb_byte_t*>(out.data()), out.size());
 }
 
-bool readScalar(pb_istream_t* stream, const pb_field_t* field, uint32_t kind, uint64_t& out)
-{
+bool readScalar(pb_istream_t* stream, const pb_field_t* field, uint32_t kind, uint64_t& out) {
     switch (PB_LTYPE(field->type)) {
-    case PB_LTYPE_FIXED32: {
-        uint32_t bits = 0;
-        if (!pb_decode_fixed32(stream, &bits)) return false;
-        out = bits;
-        return true;
-    }
-    case PB_LTYPE_FIXED64: return pb_decode_fixed64(stream, &out);
-    default:
-        if (!pb_decode_varint(stream, &out)) return false;
-        break;
+        case PB_LTYPE_FIXED32: {
+            uint32_t bits = 0;
+            if (!pb_decode_fixed32(stream, &bits)) return false;
+            out = bits;
+            return true;
+        }
+        case PB_LTYPE_FIXED64:
+            return pb_decode_fixed64(stream, &out);
+        default:
+            if (!pb_decode_varint(stream, &out)) return false;
+            break;
     }
     if (kind == kMSRPBKindBool) out = out != 0;
-    if (kind == kMSRPBKindInt32 || kind == kMSRPBKindUInt32 || kind == kMSRPBKindEnum) out = static_cast<uint32_t>(out);
+    if (kind == kMSRPBKindInt32 || kind == kMSRPBKindUInt32 || kind == kMSRPBKindEnum)
+        out = static_cast<uint32_t>(out);
     return true;
 }
 
-bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
-{
+bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg) {
     auto* context = static_cast<CallbackArg*>(*arg);
     NANOMessageInfo& info = *context->info;
     const MSRPBFieldSpec& spec = info.type->fields[context->index];
@@ -266,12 +275,14 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
     if (kind == kMSRPBKindMessage) {
         const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
         if (context->depth + 1 > kNANOMaxNestingDepth) {
-            MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name, kNANOMaxNestingDepth);
+            MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name,
+                     kNANOMaxNestingDepth);
             return false;
         }
         NANOMessageInfoPtr element = NANOMessageInfoCreate(elementType);
         if (!decodeInto(stream, *element, context->depth + 1)) {
-            MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name, elementType.name);
+            MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name,
+                     elementType.name);
             return false;
         }
         std::get<std::vector<NANOMessageInfoPtr>>(cell).push_back(std::move(element));
@@ -289,8 +300,7 @@ bool decodeCallback(pb_istream_t* stream, const pb_field_t* field, void** arg)
     return true;
 }
 
-void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, Scratch& scratch, int depth)
-{
+void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, Scratch& scratch, int depth) {
     for (const NanoField& field : layout.fields) {
         char* data = base + field.dataOffset;
         if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
@@ -307,32 +317,32 @@ void prepareDecode(const NanoLayout& layout, char* base, NANOMessageInfo& info, 
     }
 }
 
-uint64_t loadScalar(const char* data, const NanoField& field)
-{
+uint64_t loadScalar(const char* data, const NanoField& field) {
     switch (PB_LTYPE(field.type)) {
-    case PB_LTYPE_BOOL: return *reinterpret_cast<const bool*>(data) ? 1 : 0;
-    case PB_LTYPE_FIXED32:
-    case PB_LTYPE_VARINT:
-    case PB_LTYPE_UVARINT:
-        if (field.dataSize == 4) {
-            uint32_t value;
-            std::memcpy(&value, data, 4);
+        case PB_LTYPE_BOOL:
+            return *reinterpret_cast<const bool*>(data) ? 1 : 0;
+        case PB_LTYPE_FIXED32:
+        case PB_LTYPE_VARINT:
+        case PB_LTYPE_UVARINT:
+            if (field.dataSize == 4) {
+                uint32_t value;
+                std::memcpy(&value, data, 4);
+                return value;
+            }
+            [[fallthrough]];
+        default: {
+            uint64_t value;
+            std::memcpy(&value, data, 8);
             return value;
         }
-        [[fallthrough]];
-    default: {
-        uint64_t value;
-        std::memcpy(&value, data, 8);
-        return value;
-    }
     }
 }
 
-void copyDecoded(const NanoLayout& layout, const char* base, NANOMessageInfo& info)
-{
+void copyDecoded(const NanoLayout& layout, const char* base, NANOMessageInfo& info) {
     for (const NanoField& field : layout.fields) {
         if (PB_ATYPE(field.type) != PB_ATYPE_STATIC) continue;
-        const bool present = field.presenceOffset >= 0 && *reinterpret_cast<const bool*>(base + field.presenceOffset);
+        const bool present =
+            field.presenceOffset >= 0 && *reinterpret_cast<const bool*>(base + field.presenceOffset);
         NANOCell& cell = info.fields[field.index];
         if (PB_LTYPE_IS_SUBMSG(field.type)) {
             if (!present) {
@@ -347,8 +357,7 @@ void copyDecoded(const NanoLayout& layout, const char* base, NANOMessageInfo& in
     }
 }
 
-bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
-{
+bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth) {
     const NanoLayout& layout = layoutFor(*info.type);
     Scratch scratch(layout);
     prepareDecode(layout, scratch.structData(), info, scratch, depth);
@@ -364,8 +373,7 @@ bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth)
 
 void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch);
 
-bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
-{
+bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
     const auto* context = static_cast<const CallbackArg*>(*arg);
     const NANOMessageInfo& info = *context->source;
     const MSRPBFieldSpec& spec = info.type->fields[context->index];
@@ -399,7 +407,8 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
                 pb_ostream_t counter = PB_OSTREAM_SIZING;
                 if (!pb_encode(&counter, elementLayout.desc, scratch.structData())) return false;
                 element->encodedSize = counter.bytes_written;
-                if (!pb_encode_varint(stream, element->encodedSize) || !pb_write(stream, nullptr, element->encodedSize)) {
+                if (!pb_encode_varint(stream, element->encodedSize) ||
+                    !pb_write(stream, nullptr, element->encodedSize)) {
                     return false;
                 }
                 continue;
@@ -421,18 +430,21 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
             if (!pb_encode_tag_for_field(stream, field)) return false;
             bool ok;
             switch (PB_LTYPE(field->type)) {
-            case PB_LTYPE_FIXED32: {
-                uint32_t bits = static_cast<uint32_t>(value);
-                ok = pb_encode_fixed32(stream, &bits);
-                break;
-            }
-            case PB_LTYPE_FIXED64: ok = pb_encode_fixed64(stream, &value); break;
-            default:
-                // A negative int32 goes out sign-extended to ten bytes, as every
-                // protocol-buffer reader expects.
-                if (kind == kMSRPBKindInt32) value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
-                ok = pb_encode_varint(stream, value);
-                break;
+                case PB_LTYPE_FIXED32: {
+                    uint32_t bits = static_cast<uint32_t>(value);
+                    ok = pb_encode_fixed32(stream, &bits);
+                    break;
+                }
+                case PB_LTYPE_FIXED64:
+                    ok = pb_encode_fixed64(stream, &value);
+                    break;
+                default:
+                    // A negative int32 goes out sign-extended to ten bytes, as every
+                    // protocol-buffer reader expects.
+                    if (kind == kMSRPBKindInt32)
+                        value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+                    ok = pb_encode_varint(stream, value);
+                    break;
             }
             if (!ok) return false;
         }
@@ -441,36 +453,40 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     return false;
 }
 
-void storeScalar(char* data, const NanoField& field, uint64_t value)
-{
+void storeScalar(char* data, const NanoField& field, uint64_t value) {
     switch (PB_LTYPE(field.type)) {
-    case PB_LTYPE_BOOL: *reinterpret_cast<bool*>(data) = (value & 0xFF) != 0; return;
-    default:
-        if (field.dataSize == 4) {
-            // Narrowed to 32 bits: nanopb sign-extends an int32 when writing it.
-            uint32_t narrow = static_cast<uint32_t>(value);
-            std::memcpy(data, &narrow, 4);
-        } else {
-            std::memcpy(data, &value, 8);
-        }
+        case PB_LTYPE_BOOL:
+            *reinterpret_cast<bool*>(data) = (value & 0xFF) != 0;
+            return;
+        default:
+            if (field.dataSize == 4) {
+                // Narrowed to 32 bits: nanopb sign-extends an int32 when writing it.
+                uint32_t narrow = static_cast<uint32_t>(value);
+                std::memcpy(data, &narrow, 4);
+            } else {
+                std::memcpy(data, &value, 8);
+            }
     }
 }
 
 // Whether a callback field has anything to write: a present string, or a
 // repeated field with elements (repeated cells always exist).
-bool hasContent(const NANOCell& cell)
-{
-    return std::visit([](const auto& value) {
-        using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<T, std::string>) return true;
-        else if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, uint64_t> ||
-                           std::is_same_v<T, NANOMessageInfoPtr>) return false;
-        else return !value.empty();
-    }, cell);
+bool hasContent(const NANOCell& cell) {
+    return std::visit(
+        [](const auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return true;
+            else if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, uint64_t> ||
+                               std::is_same_v<T, NANOMessageInfoPtr>)
+                return false;
+            else
+                return !value.empty();
+        },
+        cell);
 }
 
-void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch)
-{
+void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch) {
     for (const NanoField& field : layout.fields) {
         const NANOCell& cell = info.fields[field.index];
         char* data = base + field.dataOffset;
@@ -494,8 +510,7 @@ void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& 
 
 }  // namespace
 
-NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type)
-{
+NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type) {
     auto info = std::make_unique<NANOMessageInfo>();
     info->type = &type;
     info->fields.resize(type.fieldCount);
@@ -503,17 +518,22 @@ NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type)
         const uint32_t word = type.fields[i].word;
         if (!isRepeated(word)) continue;
         switch (kindOf(word)) {
-        case kMSRPBKindMessage: info->fields[i] = std::vector<NANOMessageInfoPtr>(); break;
-        case kMSRPBKindString:
-        case kMSRPBKindBytes: info->fields[i] = std::vector<std::string>(); break;
-        default: info->fields[i] = std::vector<uint64_t>(); break;
+            case kMSRPBKindMessage:
+                info->fields[i] = std::vector<NANOMessageInfoPtr>();
+                break;
+            case kMSRPBKindString:
+            case kMSRPBKindBytes:
+                info->fields[i] = std::vector<std::string>();
+                break;
+            default:
+                info->fields[i] = std::vector<uint64_t>();
+                break;
         }
     }
     return info;
 }
 
-NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info)
-{
+NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info) {
     auto copy = std::make_unique<NANOMessageInfo>();
     copy->type = info.type;
     copy->fields.reserve(info.fields.size());
@@ -523,43 +543,47 @@ NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info)
         } else if (const auto* elements = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
             std::vector<NANOMessageInfoPtr> copies;
             copies.reserve(elements->size());
-            for (const NANOMessageInfoPtr& element : *elements) copies.push_back(NANOMessageInfoCopy(*element));
+            for (const NANOMessageInfoPtr& element : *elements)
+                copies.push_back(NANOMessageInfoCopy(*element));
             copy->fields.emplace_back(std::move(copies));
         } else {
-            std::visit([&](const auto& value) {
-                using T = std::decay_t<decltype(value)>;
-                if constexpr (!std::is_same_v<T, NANOMessageInfoPtr> &&
-                              !std::is_same_v<T, std::vector<NANOMessageInfoPtr>>) {
-                    copy->fields.emplace_back(value);
-                }
-            }, cell);
+            std::visit(
+                [&](const auto& value) {
+                    using T = std::decay_t<decltype(value)>;
+                    if constexpr (!std::is_same_v<T, NANOMessageInfoPtr> &&
+                                  !std::is_same_v<T, std::vector<NANOMessageInfoPtr>>) {
+                        copy->fields.emplace_back(value);
+                    }
+                },
+                cell);
         }
     }
     return copy;
 }
 
-bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index)
-{
+bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index) {
     if (index >= info.fields.size()) {
         MSRPBLog(45005, "<ERROR> %s: Cannot deallocate field %u: Unknown field", info.type->name, index);
         return false;
     }
     NANOCell& cell = info.fields[index];
-    if (auto* v = std::get_if<std::vector<uint64_t>>(&cell)) v->clear();
-    else if (auto* s = std::get_if<std::vector<std::string>>(&cell)) s->clear();
-    else if (auto* m = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) m->clear();
-    else cell = std::monostate{};
+    if (auto* v = std::get_if<std::vector<uint64_t>>(&cell))
+        v->clear();
+    else if (auto* s = std::get_if<std::vector<std::string>>(&cell))
+        s->clear();
+    else if (auto* m = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell))
+        m->clear();
+    else
+        cell = std::monostate{};
     return true;
 }
 
-bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length)
-{
+bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {
     pb_istream_t stream = pb_istream_from_buffer(bytes, length);
     return decodeInto(&stream, info, 0);
 }
 
-std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info)
-{
+std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info) {
     const NanoLayout& layout = layoutFor(*info.type);
     Scratch scratch(layout);
     fillForEncode(layout, scratch.structData(), info, scratch);
@@ -578,8 +602,7 @@ std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo&
     return out;
 }
 
-std::vector<std::string> MSRPBMessageTableProblems()
-{
+std::vector<std::string> MSRPBMessageTableProblems() {
     std::vector<std::string> problems;
     for (const NanoLayout& layout : layouts().byID) {
         problems.insert(problems.end(), layout.problems.begin(), layout.problems.end());

@@ -20,9 +20,9 @@ using NANOMessageInfoPtr = std::unique_ptr<NANOMessageInfo>;
 // Scalars (bool, enum, int32, uint32) are kept zero-extended from 32 bits,
 // int64/uint64 as they are, float and double as their IEEE bits. Strings and
 // bytes share the std::string form.
-using NANOCell = std::variant<std::monostate, uint64_t, std::string, NANOMessageInfoPtr,
-                              std::vector<uint64_t>, std::vector<std::string>,
-                              std::vector<NANOMessageInfoPtr>>;
+using NANOCell =
+    std::variant<std::monostate, uint64_t, std::string, NANOMessageInfoPtr, std::vector<uint64_t>,
+                 std::vector<std::string>, std::vector<NANOMessageInfoPtr>>;
 
 struct NANOMessageInfo {
     const MSRPBMessageType* type = nullptr;

@@ -14,15 +14,13 @@
 
 namespace {
 
-MSRPBEventParam param(const char* name)
-{
+MSRPBEventParam param(const char* name) {
     MSRPBEventParam p;
     MSRPBSetString(p, 0, name);
     return p;
 }
 
-MSRPBMeasurementBatch batchOf500Events()
-{
+MSRPBMeasurementBatch batchOf500Events() {
     std::vector<MSRPBMeasurementBundle> bundles;
     for (int b = 0; b < 5; ++b) {
         std::vector<MSRPBEvent> events;
@@ -70,14 +68,12 @@ MSRPBMeasurementBatch batchOf500Events()
     return batch;
 }
 
-const std::vector<uint8_t>& encodedBatch()
-{
+const std::vector<uint8_t>& encodedBatch() {
     static const std::vector<uint8_t> bytes = *batchOf500Events().protoBuffer();
     return bytes;
 }
 
-void BM_EncodeBatch500(benchmark::State& state)
-{
+void BM_EncodeBatch500(benchmark::State& state) {
     const MSRPBMeasurementBatch batch = batchOf500Events();
     size_t size = 0;
     for (auto _ : state) {
@@ -90,8 +86,7 @@ void BM_EncodeBatch500(benchmark::State& state)
 }
 BENCHMARK(BM_EncodeBatch500);
 
-void BM_DecodeBatch500(benchmark::State& state)
-{
+void BM_DecodeBatch500(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBatch();
     for (auto _ : state) {
         std::optional<MSRPBMeasurementBatch> batch = MSRPBMeasurementBatch::initWithBuffer(bytes);
@@ -102,8 +97,7 @@ void BM_DecodeBatch500(benchmark::State& state)
 BENCHMARK(BM_DecodeBatch500);
 
 #ifdef CALVARO_BENCH_WITH_PROTOBUF
-void BM_ProtobufCppEncodeBatch500(benchmark::State& state)
-{
+void BM_ProtobufCppEncodeBatch500(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBatch();
     msr::MeasurementBatch batch;
     batch.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
@@ -116,8 +110,7 @@ void BM_ProtobufCppEncodeBatch500(benchmark::State& state)
 }
 BENCHMARK(BM_ProtobufCppEncodeBatch500);
 
-void BM_ProtobufCppDecodeBatch500(benchmark::State& state)
-{
+void BM_ProtobufCppDecodeBatch500(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBatch();
     for (auto _ : state) {
         msr::MeasurementBatch batch;

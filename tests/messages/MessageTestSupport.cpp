@@ -2,38 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
+#include <numeric>
+#include <sstream>
 
-LogCapture::LogCapture() { MSRMonitor::setShared(MSRMonitor::initWithLogLevel(6, sink_, 110100)); }
-
-LogCapture::~LogCapture() { MSRMonitor::setShared(nullptr); }
-
-const std::vector<std::string>& LogCapture::lines()
-{
-    executor_.runUntilIdle();
-    return sink_->reports;
-}
-
-bool LogCapture::contains(const std::string& fragment)
-{
-    for (const std::string& line : lines()) {
-        if (line.find(fragment) != std::string::npos) return true;
-    }
-    return false;
-}
-
-NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields)
-{
+NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields) {
     NANOMessageBase message(type);
     for (const auto& [index, value] : fields) {
         const uint32_t word = type.fields[index].word;
         if (const auto* number = std::get_if<int64_t>(&value)) {
-            if (word & kMSRPBKindBool) MSRPBSetBool(message, index, *number != 0);
-            else if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64)) MSRPBSetInt64(message, index, *number);
-            else MSRPBSetInt32(message, index, static_cast<int32_t>(*number));
+            if (word & kMSRPBKindBool)
+                MSRPBSetBool(message, index, *number != 0);
+            else if (word & (kMSRPBKindInt64 | kMSRPBKindUInt64))
+                MSRPBSetInt64(message, index, *number);
+            else
+                MSRPBSetInt32(message, index, static_cast<int32_t>(*number));
         } else if (const auto* real = std::get_if<double>(&value)) {
             MSRPBSetDouble(message, index, *real);
         } else if (const auto* text = std::get_if<std::string>(&value)) {
@@ -44,53 +31,102 @@ NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields)
             MSRPBSetMessage(message, index, *nested);
         } else {
             std::vector<const NANOMessageBase*> elements;
-            for (const NANOMessageBase& element : std::get<std::vector<NANOMessageBase>>(value)) elements.push_back(&element);
+            for (const NANOMessageBase& element : std::get<std::vector<NANOMessageBase>>(value))
+                elements.push_back(&element);
             MSRPBSetMessageArray(message, index, elements);
         }
     }
     return message;
 }
 
-Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+std::string textFormat(const NANOMessageBase& message, const std::string& indent) {
+    const MSRPBMessageType& type = message.messageType();
+    std::vector<uint32_t> order(type.fieldCount);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return type.fields[a].tag < type.fields[b].tag; });
+    std::ostringstream out;
+    out << std::boolalpha;
+    for (uint32_t index : order) {
+        const MSRPBFieldSpec& field = type.fields[index];
+        const std::string name = indent + (*field.name ? field.name : "extra_" + std::to_string(field.tag));
+        const bool repeated = (field.word & kMSRPBLabelRepeated) != 0;
+        if (field.word & kMSRPBKindMessage) {
+            const MSRPBMessageType& elementType = MSRPBMessageTypeFor(field.element);
+            std::vector<NANOMessageBase> nested;
+            if (repeated)
+                nested = MSRPBGetMessageArray(message, index, elementType);
+            else if (auto one = MSRPBGetMessage(message, index, elementType))
+                nested.push_back(std::move(*one));
+            for (const NANOMessageBase& element : nested) {
+                out << name << " {\n" << textFormat(element, indent + "  ") << indent << "}\n";
+            }
+        } else if (repeated) {
+            for (const MSRPBValue& value : MSRPBGetArray(message, index)) {
+                out << name << ": ";
+                if (const auto* text = std::get_if<std::string>(&value))
+                    out << '"' << *text << '"';
+                else
+                    std::visit(
+                        [&](auto v) {
+                            if constexpr (std::is_arithmetic_v<decltype(v)>) out << v;
+                        },
+                        value);
+                out << "\n";
+            }
+        } else if (MSRPBHasField(message, index)) {
+            out << name << ": ";
+            if (field.word & kMSRPBKindBool)
+                out << MSRPBGetBool(message, index);
+            else if (field.word & (kMSRPBKindInt32 | kMSRPBKindEnum))
+                out << MSRPBGetInt32(message, index);
+            else if (field.word & kMSRPBKindInt64)
+                out << MSRPBGetInt64(message, index);
+            else if (field.word & kMSRPBKindString)
+                out << '"' << MSRPBGetString(message, index).value_or("") << '"';
+            else
+                out << MSRPBGetDouble(message, index);
+            out << "\n";
+        }
+    }
+    return out.str();
 }
 
 namespace {
 
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string goldenPath(const std::string& name) { return std::string(CALVARO_GOLDEN_DIR) + "/messages/" + name; }
+std::string goldenPath(const std::string& name) {
+    return std::string(CALVARO_GOLDEN_DIR) + "/messages/" + name;
+}
 
 }  // namespace
 
-Bytes readGolden(const std::string& name) { return readFile(goldenPath(name)); }
+Bytes readGolden(const std::string& name) {
+    const std::string bytes = readFile(goldenPath(name));
+    return Bytes(bytes.begin(), bytes.end());
+}
 
-void expectMatchesGolden(const std::string& name, const Bytes& bytes)
-{
+void expectMatchesGolden(const std::string& name, const Bytes& bytes) {
     const char* update = std::getenv("CALVARO_UPDATE_GOLDEN");
     if (update != nullptr && std::string(update) == "1") {
-        writeFile(goldenPath(name), std::string(bytes.begin(), bytes.end()));
+        std::ofstream(goldenPath(name), std::ios::binary | std::ios::trunc)
+            << std::string(bytes.begin(), bytes.end());
         return;
     }
     EXPECT_EQ(readGolden(name), bytes) << "golden " << name << " differs";
 }
 
-bool protocAvailable() { return std::string(CALVARO_PROTOC).size() > 0; }
-
 std::optional<std::string> protoc(const char* mode, const std::string& protoFile, const std::string& message,
-                                  const std::string& input)
-{
-    if (!protocAvailable()) return std::nullopt;
+                                  const std::string& input) {
     const std::string base = testing::TempDir() + "msg-" + std::to_string(getpid()) + "-" + message;
-    writeFile(base + ".in", input);
-    const std::string command = std::string("'") + CALVARO_PROTOC + "' --" + mode + "=msr." + message + " -I '" +
-                                CALVARO_PROTO_DIR + "' '" + protoFile + "' < '" + base + ".in' > '" + base + ".out'";
+    std::ofstream(base + ".in", std::ios::binary | std::ios::trunc) << input;
+    const std::string command = std::string("'") + CALVARO_PROTOC + "' --" + mode + "=msr." + message +
+                                " -I '" + CALVARO_PROTO_DIR + "' '" + protoFile + "' < '" + base +
+                                ".in' > '" + base + ".out'";
     if (std::system(command.c_str()) != 0) return std::nullopt;
-    const Bytes out = readFile(base + ".out");
-    return std::string(out.begin(), out.end());
+    return readFile(base + ".out");
 }

@@ -2,13 +2,7 @@
 // Shared helpers of the wire-message tests: a monitor whose reports the test
 // reads, golden files and protoc as the outside reader of our encodings.
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <utility>
-#include <variant>
-#include <vector>
+#include <algorithm>
 
 #include "analytics/core/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
@@ -18,19 +12,20 @@ using Bytes = std::vector<uint8_t>;
 
 // Installs, for one test, a monitor whose reports the test reads.
 class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
+  public:
+    LogCapture() { MSRMonitor::setShared(MSRMonitor::initWithLogLevel(6, sink_, 110100)); }
+    ~LogCapture() { MSRMonitor::setShared(nullptr); }
     // The reports so far, each as "<code> <message>".
-    const std::vector<std::string>& lines();
-    bool contains(const std::string& fragment);
-    void clear() { lines(), sink_->reports.clear(); }
+    const std::vector<std::string>& lines() { return executor_.runUntilIdle(), sink_->reports; }
+    bool contains(const std::string& part) {
+        return std::ranges::any_of(
+            lines(), [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    }
 
-private:
+  private:
     struct Sink : MSRLogging {
         std::vector<std::string> reports;
-        void logMessage(const std::string& message, const std::string&, int64_t code, int64_t) override
-        {
+        void logMessage(const std::string& message, const std::string&, int64_t code, int64_t) override {
             reports.push_back(std::to_string(code) + " " + message);
         }
     };
@@ -41,23 +36,25 @@ private:
 // A message built from (field index, value) pairs, each set with the accessor
 // that the field's kind calls for: numbers (bool, enum and integers from
 // int64_t), text, lists of scalars, nested messages and lists of messages.
-using FieldValue =
-    std::variant<int64_t, double, std::string, std::vector<MSRPBValue>, NANOMessageBase, std::vector<NANOMessageBase>>;
+using FieldValue = std::variant<int64_t, double, std::string, std::vector<MSRPBValue>, NANOMessageBase,
+                                std::vector<NANOMessageBase>>;
 using Fields = std::vector<std::pair<uint32_t, FieldValue>>;
 NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields);
 template <typename T>
-T build(const Fields& fields)
-{
+T build(const Fields& fields) {
     return T(build(T::type(), fields));
 }
 
-Bytes readFile(const std::string& path);
+// Our reading of a message in protoc's text format (fields in tag order,
+// nested messages indented by two spaces), so that it can be compared with
+// what protoc --decode reads from the same bytes. Strings are not escaped.
+std::string textFormat(const NANOMessageBase& message, const std::string& indent = "");
+
 Bytes readGolden(const std::string& name);
 // Compares with a golden file; CALVARO_UPDATE_GOLDEN=1 rewrites it instead.
 void expectMatchesGolden(const std::string& name, const Bytes& bytes);
 
-// protoc --decode or --encode (`mode`) of `input` with our proto files; nullopt
-// when protoc fails or is not installed.
-bool protocAvailable();
+// protoc --decode or --encode (`mode`) of `input` with our proto files (protoc
+// is a build requirement); nullopt when protoc fails.
 std::optional<std::string> protoc(const char* mode, const std::string& protoFile, const std::string& message,
                                   const std::string& input);

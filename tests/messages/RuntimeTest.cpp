@@ -10,16 +10,14 @@
 
 namespace {
 
-void appendVarint(Bytes& out, uint64_t value)
-{
+void appendVarint(Bytes& out, uint64_t value) {
     do {
         out.push_back(static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0)));
         value >>= 7;
     } while (value != 0);
 }
 
-Bytes lengthDelimited(uint8_t key, const Bytes& payload)
-{
+Bytes lengthDelimited(uint8_t key, const Bytes& payload) {
     Bytes out{key};
     appendVarint(out, payload.size());
     out.insert(out.end(), payload.begin(), payload.end());
@@ -28,56 +26,45 @@ Bytes lengthDelimited(uint8_t key, const Bytes& payload)
 
 // Field indices at or beyond the count used to address memory past the
 // message's tables; every accessor now refuses them.
-TEST(FieldChecks, IndexBeyondTheFieldCountIsRefused)
-{
-    using Access = std::function<bool(MSRPBEvent&, uint32_t)>;  // true when the neutral answer came back
-    const Access cases[] = {
-        [](MSRPBEvent& e, uint32_t i) { return !MSRPBHasField(e, i); },
-        [](MSRPBEvent& e, uint32_t i) { return !MSRPBGetBool(e, i) && MSRPBGetInt32(e, i) == 0; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBGetInt64(e, i) == 0 && MSRPBGetDouble(e, i) == 0.0; },
-        [](MSRPBEvent& e, uint32_t i) { return !MSRPBGetString(e, i) && !MSRPBGetMessage<MSRPBEventParam>(e, i); },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBGetArray(e, i).empty(); },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBGetMessageArray<MSRPBEventParam>(e, i).empty(); },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBClearField(e, i), true; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBSetBool(e, i, true), MSRPBSetInt32(e, i, 1), true; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBSetInt64(e, i, 1), MSRPBSetDouble(e, i, 1), true; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBSetString(e, i, "x"), MSRPBSetMessage(e, i, MSRPBEventParam()), true; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBSetArray(e, i, {int64_t{1}}), true; },
-        [](MSRPBEvent& e, uint32_t i) { return MSRPBSetMessageArray(e, i, std::vector<MSRPBEventParam>(1)), true; },
-    };
-    MSRPBEvent event;
-    MSRPBSetString(event, 1, "e");
+TEST(FieldChecks, IndexBeyondTheFieldCountIsRefused) {
+    MSRPBEvent event = build<MSRPBEvent>({{1, "e"}});
     const Bytes before = *event.protoBuffer();
-    for (size_t c = 0; c < std::size(cases); ++c) {
-        for (uint32_t index : {5u, 6u, 0xFFFFFFFFu}) {
-            SCOPED_TRACE("case " + std::to_string(c) + " at " + std::to_string(index));
-            LogCapture log;
-            EXPECT_TRUE(cases[c](event, index));
-            EXPECT_EQ(*event.protoBuffer(), before);
-            EXPECT_TRUE(log.contains("44001 <Nano/Failure> Field index " + std::to_string(index) +
-                                     " is beyond the 5 fields of message Event") ||
-                        log.contains("45005 <ERROR> Event: Cannot deallocate field " + std::to_string(index) +
-                                     ": Unknown field"));
-        }
+    for (uint32_t i : {5u, 6u, 0xFFFFFFFFu}) {
+        LogCapture log;
+        EXPECT_FALSE(MSRPBHasField(event, i) || MSRPBGetBool(event, i) || MSRPBGetString(event, i) ||
+                     MSRPBGetMessage<MSRPBEventParam>(event, i));
+        EXPECT_EQ(MSRPBGetInt32(event, i) + MSRPBGetInt64(event, i) + MSRPBGetDouble(event, i), 0);
+        EXPECT_TRUE(MSRPBGetArray(event, i).empty() &&
+                    MSRPBGetMessageArray<MSRPBEventParam>(event, i).empty());
+        MSRPBClearField(event, i);
+        MSRPBSetBool(event, i, true);
+        MSRPBSetInt32(event, i, 1);
+        MSRPBSetInt64(event, i, 1);
+        MSRPBSetDouble(event, i, 1);
+        MSRPBSetString(event, i, "x");
+        MSRPBSetMessage(event, i, MSRPBEventParam());
+        MSRPBSetArray(event, i, {int64_t{1}});
+        MSRPBSetMessageArray(event, i, std::vector<MSRPBEventParam>(1));
+        EXPECT_EQ(*event.protoBuffer(), before);
+        EXPECT_EQ(log.lines().size(), 18u) << "each access refused with a report";
+        EXPECT_TRUE(log.contains("44001 <Nano/Failure> Field index " + std::to_string(i) +
+                                 " is beyond the 5 fields of message Event. GetBool can't be performed"));
     }
 }
 
 // A nested message of another type than the field declares used to be stored
 // and then encoded through the wrong field table.
-TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused)
-{
+TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused) {
     LogCapture log;
-    MSRPBAdCampaignInfo campaign;
-    MSRPBSetString(campaign, 0, "click");
-    MSRPBEvent event;
-    MSRPBSetString(event, 1, "_s");
-    MSRPBMeasurementBundle bundle;
-    MSRPBSetMessage(bundle, 52, campaign);
-    MSRPBSetMessageArray(bundle, 1, std::vector{event});
+    const MSRPBAdCampaignInfo campaign = build<MSRPBAdCampaignInfo>({{0, "click"}});
+    const MSRPBEvent event = build<MSRPBEvent>({{1, "_s"}});
+    MSRPBMeasurementBundle bundle =
+        build<MSRPBMeasurementBundle>({{52, campaign}, {1, std::vector<NANOMessageBase>{event}}});
     const Bytes before = *bundle.protoBuffer();
 
     MSRPBSetMessage(bundle, 52, event);
-    EXPECT_TRUE(log.contains("44003 <Nano/Failure> Field 52 of message MeasurementBundle holds AdCampaignInfo, not Event"));
+    EXPECT_TRUE(log.contains(
+        "44003 <Nano/Failure> Field 52 of message MeasurementBundle holds AdCampaignInfo, not Event"));
     EXPECT_EQ(*bundle.protoBuffer(), before) << "a refused SetMessage leaves the message unchanged";
     EXPECT_FALSE(MSRPBGetMessage<MSRPBEvent>(bundle, 52));
     EXPECT_TRUE(MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, 1).empty());
@@ -87,58 +74,50 @@ TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused)
     EXPECT_TRUE(MSRPBGetMessageArray<MSRPBEvent>(bundle, 1).empty());
     // Taking a message over as another wrapper type is refused too.
     MSRPBEventParam taken{NANOMessageBase(event)};
-    EXPECT_EQ(taken.messageInfo(), nullptr);
     EXPECT_FALSE(MSRPBHasField(taken, 0));
-    EXPECT_TRUE(log.contains("44000 ProtocolBuffer message hasn't been initialized. HasField operation can't be "
-                             "performed. Message name EventParam"));
+    EXPECT_TRUE(log.contains("46000 <ERROR> Message Event can't be taken as EventParam"));
+    EXPECT_TRUE(
+        log.contains("44000 ProtocolBuffer message hasn't been initialized. HasField operation can't be "
+                     "performed. Message name EventParam"));
 }
 
-// A Program whose first statement nests `levels` RuntimeEntity messages.
-Bytes programNesting(int levels)
-{
-    Bytes entity{0x08, 0x01};
+// `levels` messages nested through the repeated field `key`, each parent
+// holding `prefix` before its child.
+Bytes nested(int levels, uint8_t key, const Bytes& prefix, Bytes inner) {
     for (int level = 1; level < levels; ++level) {
-        Bytes parent{0x08, 0x04};
-        const Bytes child = lengthDelimited(0x12, entity);
-        parent.insert(parent.end(), child.begin(), child.end());
-        entity = std::move(parent);
+        const Bytes child = lengthDelimited(key, inner);
+        inner = prefix;
+        inner.insert(inner.end(), child.begin(), child.end());
     }
-    return lengthDelimited(0x0A, entity);
+    return inner;
 }
 
 // Nested entities and parameters used to decode to any depth, so a hostile
 // server message could exhaust the stack.
-TEST(Decoding, NestingIsCappedAtSixtyFourLevels)
-{
-    LogCapture log;
-    const Bytes deepest = programNesting(kNANOMaxNestingDepth);
-    EXPECT_EQ(MSRPBProgram::initWithBuffer(deepest)->protoBuffer(), deepest);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(MSRPBProgram::initWithBuffer(programNesting(kNANOMaxNestingDepth + 1)));
-    EXPECT_TRUE(log.contains("45001 <ERROR> RuntimeEntity decoder failed: nesting deeper than 64 levels"));
-
-
-    // 200,000 nested EventParams (tag 6), written outside-in from each level's length.
-    std::vector<size_t> lengths{0};
-    for (int level = 0; level < 200000; ++level) {
-        Bytes header;
-        appendVarint(header, lengths.back());
-        lengths.push_back(lengths.back() + 1 + header.size());
+TEST(Decoding, NestingIsCappedAtSixtyFourLevels) {
+    const int cap = kNANOMaxNestingDepth;
+    // A program whose statement is a statement of a statement ... of a string; parameters in parameters.
+    const std::function<Bytes(int)> program = [](int levels) {
+        return lengthDelimited(0x0A, nested(levels, 0x12, {0x08, 0x04}, {0x08, 0x01}));
+    };
+    const std::tuple<MSRPBMessageID, Bytes, Bytes, const char*> cases[] = {
+        {MSRPBMessageID::Program, program(cap), program(cap + 1), "RuntimeEntity"},
+        {MSRPBMessageID::EventParam, nested(cap + 1, 0x32, {}, {}), nested(cap + 2, 0x32, {}, {}),
+         "EventParam"},
+    };
+    for (const auto& [id, atCap, beyond, name] : cases) {
+        LogCapture log;
+        EXPECT_EQ(NANOMessageBase::initWithBuffer(MSRPBMessageTypeFor(id), atCap)->protoBuffer(), atCap);
+        EXPECT_TRUE(log.lines().empty());
+        EXPECT_FALSE(NANOMessageBase::initWithBuffer(MSRPBMessageTypeFor(id), beyond));
+        EXPECT_TRUE(log.contains(std::string("45001 <ERROR> ") + name +
+                                 " decoder failed: nesting deeper than 64 levels"));
     }
-    Bytes deep;
-    for (size_t level = lengths.size() - 1; level > 0; --level) {
-        deep.push_back(0x32);
-        appendVarint(deep, lengths[level - 1]);
-    }
-    EXPECT_FALSE(MSRPBEventParam::initWithBuffer(deep));
 }
 
-TEST(Decoding, StringFieldLimitsAndRepeats)
-{
+TEST(Decoding, StringFieldLimitsAndRepeats) {
     LogCapture log;
-    Bytes twice = lengthDelimited(0x0A, Bytes{'a'});
-    const Bytes second = lengthDelimited(0x0A, Bytes{'b'});
-    twice.insert(twice.end(), second.begin(), second.end());
+    const Bytes twice{0x0A, 0x01, 'a', 0x0A, 0x01, 'b'};
     EXPECT_EQ(MSRPBGetString(*MSRPBSetting::initWithBuffer(twice), 0), "a") << "the first occurrence is kept";
 
     std::optional<MSRPBSetting> large =
@@ -146,18 +125,21 @@ TEST(Decoding, StringFieldLimitsAndRepeats)
     ASSERT_TRUE(large);
     EXPECT_EQ(MSRPBGetString(*large, 0)->size(), kNANOMaxDecodedFieldBytes);
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(MSRPBSetting::initWithBuffer(lengthDelimited(0x0A, Bytes(kNANOMaxDecodedFieldBytes + 1, 'x'))));
+    EXPECT_FALSE(
+        MSRPBSetting::initWithBuffer(lengthDelimited(0x0A, Bytes(kNANOMaxDecodedFieldBytes + 1, 'x'))));
     EXPECT_TRUE(log.contains("45000 Unable to process proto stream. Buffer is too big. 1048577 > 1048576"));
     // The same limit holds for each element of a repeated string field.
-    EXPECT_FALSE(MSRPBStringFilter::initWithBuffer(lengthDelimited(0x22, Bytes(kNANOMaxDecodedFieldBytes + 1, 'x'))));
+    EXPECT_FALSE(
+        MSRPBStringFilter::initWithBuffer(lengthDelimited(0x22, Bytes(kNANOMaxDecodedFieldBytes + 1, 'x'))));
 }
 
-TEST(Decoding, MalformedInputIsRefused)
-{
+TEST(Decoding, MalformedInputIsRefused) {
     // Truncated varint, length beyond the input, nested message beyond the input,
     // overlong varint, invalid wire type, field number zero.
+    // clang-format off
     const Bytes cases[] = {{0x08, 0x80}, {0x0A, 0x05, 'a'}, {0x0A, 0x04, 0x0A, 0x10}, {0x0F}, {0x00, 0x01},
                            {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}};
+    // clang-format on
     for (const Bytes& bytes : cases) {
         LogCapture log;
         EXPECT_FALSE(MSRPBExperimentResponse::initWithBuffer(bytes));
@@ -165,43 +147,36 @@ TEST(Decoding, MalformedInputIsRefused)
     }
 }
 
-TEST(WireRules, EncodingAndDecodingOfSharedRules)
-{
-    const struct {
-        std::function<void(MSRPBMeasurementBundle&)> fill;
-        Bytes expected;
-    } cases[] = {
-        {[](auto& b) { MSRPBSetInt64(b, 4, 1); MSRPBSetInt64(b, 5, 2); }, {0x28, 0x01, 0x30, 0x02}},
+TEST(WireRules, EncodingAndDecodingOfSharedRules) {
+    const std::pair<Fields, Bytes> cases[] = {
+        {{{4, 1}, {5, 2}}, {0x28, 0x01, 0x30, 0x02}},
         // Previous start (tag 26) goes out after previous end (tag 7): tag order, whatever the index.
-        {[](auto& b) { MSRPBSetInt64(b, 6, 3); MSRPBSetInt64(b, 7, 4); }, {0x38, 0x04, 0xD0, 0x01, 0x03}},
-        {[](auto& b) { MSRPBSetInt32(b, 0, 0); MSRPBSetBool(b, 21, false); }, {0x08, 0x00, 0xA0, 0x01, 0x00}},
-        {[](auto& b) { MSRPBSetInt32(b, 12, -1); }, {0x60, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
-        {[](auto& b) { MSRPBSetArray(b, 44, {}); }, {}},
+        {{{6, 3}, {7, 4}}, {0x38, 0x04, 0xD0, 0x01, 0x03}},
+        {{{0, 0}, {21, 0}}, {0x08, 0x00, 0xA0, 0x01, 0x00}},  // zero values that are set are written
+        {{{12, -1}}, {0x60, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+        {{{44, std::vector<MSRPBValue>{}}}, {}},
     };
-    for (const auto& c : cases) {
-        MSRPBMeasurementBundle bundle;
-        c.fill(bundle);
-        EXPECT_EQ(bundle.protoBuffer(), c.expected);
+    for (const auto& [fields, expected] : cases) {
+        EXPECT_EQ(build<MSRPBMeasurementBundle>(fields).protoBuffer(), expected);
     }
     // ResultData.status as one packed run (1, 300) and an unpacked 7; written back one tag each.
-    std::optional<MSRPBResultData> data = MSRPBResultData::initWithBuffer(Bytes{0x0A, 0x03, 0x01, 0xAC, 0x02, 0x08, 0x07});
+    std::optional<MSRPBResultData> data =
+        MSRPBResultData::initWithBuffer(Bytes{0x0A, 0x03, 0x01, 0xAC, 0x02, 0x08, 0x07});
     ASSERT_TRUE(data);
     EXPECT_EQ(MSRPBGetArray(*data, 0), (std::vector<MSRPBValue>{uint64_t{1}, uint64_t{300}, uint64_t{7}}));
     EXPECT_EQ(*data->protoBuffer(), (Bytes{0x08, 0x01, 0x08, 0xAC, 0x02, 0x08, 0x07}));
 }
 
-TEST(Accessors, KindChecksPresenceAndText)
-{
+TEST(Accessors, KindChecksPresenceAndText) {
     LogCapture log;
     MSRPBEventParam param;
     EXPECT_TRUE(MSRPBHasField(param, 5)) << "repeated fields are always present";
     EXPECT_EQ(MSRPBGetDouble(param, 3), 0.0) << "float is not a double";
-    EXPECT_TRUE(log.contains("44002 <Nano/Failure> Field type isn't a scalar DOUBLE. Message: EventParam, field ID: 3"));
+    EXPECT_TRUE(log.contains(
+        "44002 <Nano/Failure> Field type isn't a scalar DOUBLE. Message: EventParam, field ID: 3"));
     MSRPBSetInt64(param, 0, 5);
     EXPECT_FALSE(MSRPBHasField(param, 0));
-    MSRPBSkAdNetworkConversionValueResponse response;
-    MSRPBSetInt32(response, 3, 2);  // an enum
-    EXPECT_EQ(MSRPBGetInt32(response, 3), 2);
+    EXPECT_EQ(MSRPBGetInt32(build<MSRPBSkAdNetworkConversionValueResponse>({{3, 2}}), 3), 2) << "an enum";
 
     MSRPBSetString(param, 0, "name");
     MSRPBSetString(param, 0, std::nullopt);
@@ -216,8 +191,7 @@ TEST(Accessors, KindChecksPresenceAndText)
     EXPECT_EQ(MSRPBGetString(param, 1), "\xF0\x9F\x98\x80 \xC3\xA4");
 }
 
-TEST(Accessors, SetArrayIsAllOrNothing)
-{
+TEST(Accessors, SetArrayIsAllOrNothing) {
     LogCapture log;
     MSRPBStringFilter filter;
     MSRPBSetArray(filter, 3, {std::string("a"), std::string("b")});
@@ -232,21 +206,20 @@ TEST(Accessors, SetArrayIsAllOrNothing)
     EXPECT_TRUE(MSRPBGetArray(data, 0).empty());
     // Any number fits a numeric field; floating point saturates into integers.
     MSRPBSetArray(data, 0, {int32_t{-1}, true, 2.9, 1e300, -1e300, std::nan("")});
-    EXPECT_EQ(MSRPBGetArray(data, 0), (std::vector<MSRPBValue>{~uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{INT64_MAX},
-                                                                uint64_t{1} << 63, uint64_t{0}}));
+    EXPECT_EQ(MSRPBGetArray(data, 0),
+              (std::vector<MSRPBValue>{~uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{INT64_MAX},
+                                       uint64_t{1} << 63, uint64_t{0}}));
 }
 
-TEST(Wrappers, CopiesAreDeepAndEmptyMessagesEncodeToNothing)
-{
+TEST(Wrappers, CopiesAreDeepAndEmptyMessagesEncodeToNothing) {
     LogCapture log;
-    MSRPBEventParam param;
-    MSRPBSetString(param, 0, "p");
-    MSRPBEvent event;
-    MSRPBSetMessageArray(event, 0, std::vector{param});
+    MSRPBEventParam param = build<MSRPBEventParam>({{0, "p"}});
+    const MSRPBEvent event = build<MSRPBEvent>({{0, std::vector<NANOMessageBase>{param}}});
     MSRPBSetString(param, 0, "changed");
     MSRPBEvent copy = event;
     MSRPBSetString(copy, 1, "copy");
-    EXPECT_EQ(MSRPBEvent::initWithMessageInfo(event.messageInfo())->protoBuffer(), (Bytes{0x0A, 0x03, 0x0A, 0x01, 'p'}));
+    EXPECT_EQ(MSRPBEvent::initWithMessageInfo(event.messageInfo())->protoBuffer(),
+              (Bytes{0x0A, 0x03, 0x0A, 0x01, 'p'}));
     EXPECT_FALSE(MSRPBEventParam::initWithMessageInfo(event.messageInfo()));
 
     std::optional<MSRPBMeasurementBatch> empty = MSRPBMeasurementBatch::initWithBuffer({});
@@ -259,7 +232,8 @@ TEST(Wrappers, CopiesAreDeepAndEmptyMessagesEncodeToNothing)
     MSRPBEvent moved = std::move(copy);
     EXPECT_FALSE(copy.protoBuffer());  // NOLINT(bugprone-use-after-move): a moved-from wrapper holds nothing
     MSRPBClearField(copy, 1);
-    EXPECT_TRUE(log.contains("44000 ProtocolBuffer message hasn't been initialized. ClearField can't be performed"));
+    EXPECT_TRUE(
+        log.contains("44000 ProtocolBuffer message hasn't been initialized. ClearField can't be performed"));
     EXPECT_EQ(MSRPBGetString(moved, 1), "copy");
 }
 
