@@ -3,6 +3,7 @@
 #include "analytics/core/support/MSRError.h"
 #include "analytics/core/support/MSRLogContext.h"
 #include "analytics/core/support/MSRNumericUtil.h"
+#include "platform/security/Random.h"
 
 #include <gtest/gtest.h>
 
@@ -102,9 +103,14 @@ TEST(NumericTest, DecimalNumbersCompareByValue) {
     EXPECT_DOUBLE_EQ(MSRDecimalNumber::fromString("-12.5")->doubleValue(), -12.5);
 }
 
-TEST(NumericTest, RandomIntegersVary) {
-    // Eight random bytes twice alike would mean the source is not used.
-    EXPECT_NE(MSRNumericUtil::randomInt64(), MSRNumericUtil::randomInt64());
+TEST(NumericTest, RandomIntegersComeFromTheSecureSourceAndFailuresAreLogged) {
+    MonitorHarness h;
+    security::ScriptedRandomSource source({1, 0, 0, 0, 0, 0, 0, 0});
+    security::setRandomSource(&source);
+    EXPECT_EQ(MSRNumericUtil::randomInt64(), 1);  // the machine's byte order
+    EXPECT_EQ(MSRNumericUtil::randomInt64(), 0);  // the script ran out
+    security::setRandomSource(nullptr);
+    EXPECT_EQ(h.sampled(), "1W_110100:Unable to generate random integer");
 }
 
 }  // namespace

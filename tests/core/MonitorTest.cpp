@@ -98,7 +98,10 @@ TEST(MonitorTest, ContextsEncodeWithoutOverflowOverTheWholeNumberRange) {
         {-std::numeric_limits<double>::infinity(), "nan"},
         {MSRError("", 1), "-"},
         {MSRError::msr_errorWithCode(1, "x"), "app.calvaro.analytics.ErrorDomain"},
+        // An exception: its last engine symbol (any letter case), else its name.
         {MSRException("Name", "why"), "Name"},
+        {MSRException("Name", "why", {"0 a 0x1 f + 1", "1 MSR 0x2 -[MSRC d] + 2", "2 short line"}), "Name"},
+        {MSRException("Name", "why", {"0 a 0x1 f + 1", "1 a 0x2 g + 2", "2 Calvaro 0x3 msrHelper + 3"}), "msrHelper"},
         {MSRLogContext::Object{"NSData", "<00>"}, "?"},
     };
     for (const auto& [context, encoded] : cases) {
@@ -106,22 +109,6 @@ TEST(MonitorTest, ContextsEncodeWithoutOverflowOverTheWholeNumberRange) {
     }
     EXPECT_EQ(MSRMonitor::encodedStringWithContextArray({"abc", 42, 1234, -5000, nullptr}, false),
               "-,42,1000...9999,-9999...-1000,");
-}
-
-TEST(MonitorTest, LastEngineSymbolIsFoundInTheCallStack) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{}, "Name"},
-        {{"0 a 0x1 f + 1", "1 a 0x2 g + 2"}, "Name"},
-        {{"0 a 0x1 f + 1", "1 a 0x2 g + 2", "2 Calvaro 0x3 msrHelper + 3"}, "msrHelper"},
-        {{"0 a 0x1 f + 1", "1 a 0x2 g + 2", "2 Calvaro 0x3 -[KalX y:] + 3", "3 Calvaro 0x4 +[MSRScheduler run:] + 4"},
-         "+[MSRScheduler run:]"},
-        {{"0 MSR 0x1 -[MSRA b] + 1", "1 MSR 0x2 -[MSRC d] + 2", "2 short line"}, "Name"},
-    };
-    for (const auto& [stack, symbol] : cases) {
-        MSRException exception("Name", "reason", stack);
-        EXPECT_EQ(MSRMonitor::lastMSRSymbolFromException(&exception), symbol);
-    }
-    EXPECT_EQ(MSRMonitor::lastMSRSymbolFromException(nullptr), std::nullopt);
 }
 
 TEST(MonitorTest, ErrorMonitorContextsAreAppendedToTheHealthContext) {

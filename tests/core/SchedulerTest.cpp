@@ -20,16 +20,16 @@ const MSRException kEngineException("NSInvalidArgumentException", "boom",
 TEST(SchedulerTest, BlocksRunInOrderOnTheNamedWorkerQueue) {
     MonitorHarness h;
     MSRScheduler scheduler("app.calvaro.analytics.worker", h.monitor);
-    std::vector<std::string> seen;
+    std::vector<int> seen;
     for (int i = 0; i < 3; ++i) {
         scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:" + std::to_string(i), [&seen, i] {
-            seen.push_back(std::to_string(i) + "@" + dispatch::Queue::current()->label());
+            EXPECT_EQ(dispatch::Queue::current()->label(), "app.calvaro.analytics.worker");
+            seen.push_back(i);
         });
     }
     EXPECT_TRUE(seen.empty());
     h.settle();
-    EXPECT_EQ(seen, (std::vector<std::string>{"0@app.calvaro.analytics.worker", "1@app.calvaro.analytics.worker",
-                                              "2@app.calvaro.analytics.worker"}));
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2}));
 }
 
 TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
@@ -53,7 +53,7 @@ TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
     }
 }
 
-TEST(SchedulerTest, SynchronousAndEmptyBlocks) {
+TEST(SchedulerTest, SynchronousEmptyAndMainThreadCalls) {
     MonitorHarness h;
     MSRScheduler scheduler("worker", h.monitor);
     int value = 0;
@@ -72,11 +72,8 @@ TEST(SchedulerTest, SynchronousAndEmptyBlocks) {
                      line(30004, "Synchronous task failed. Block ID=MSRMeasurement:9"),
                      line(30005, "Nil block dispatched asynchronously on worker queue. Block ID=A:1."),
                      line(30002, "Nil block dispatched synchronously on worker queue. Block ID=A:2.")}));
-}
 
-TEST(SchedulerTest, WorkerMethodsOnTheMainThreadAreLogged) {
-    MonitorHarness h;
-    MSRScheduler scheduler("worker", h.monitor);
+    // Worker methods called on the main thread are logged.
     EXPECT_FALSE(MSRScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData"));
     EXPECT_FALSE(MSRScheduler::checkOnBackgroundThreadWithMethodName(""));
     bool onWorker = false;

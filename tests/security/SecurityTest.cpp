@@ -86,12 +86,7 @@ protected:
 };
 
 TEST_F(ScriptedRandomTest, BoundedNumbersDrawAgainInsteadOfFavouringLowValues) {
-    struct Case {
-        uint32_t bound;
-        std::vector<uint32_t> draws;
-        uint32_t expected;
-    };
-    const Case cases[] = {
+    const std::tuple<uint32_t, std::vector<uint32_t>, uint32_t> cases[] = {
         {3, {0, 5}, 2},  // 0 lies below 2^32 mod 3 = 1: drawn again
         {3, {1}, 1},
         {0x80000001u, {0x7ffffffeu, 0xfffffffeu}, 0x7ffffffdu},
@@ -99,9 +94,9 @@ TEST_F(ScriptedRandomTest, BoundedNumbersDrawAgainInsteadOfFavouringLowValues) {
         {1, {}, 0},  // a single value needs no draw
         {0, {}, 0},
     };
-    for (const auto& c : cases) {
-        for (uint32_t draw : c.draws) source.append32(draw);
-        EXPECT_EQ(randomUniform(c.bound), c.expected) << c.bound;
+    for (const auto& [bound, draws, expected] : cases) {
+        for (uint32_t draw : draws) source.append32(draw);
+        EXPECT_EQ(randomUniform(bound), expected) << bound;
     }
 }
 

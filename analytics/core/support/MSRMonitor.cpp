@@ -5,11 +5,11 @@
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
+#include "platform/security/Random.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <random>
 #include <sstream>
 
 namespace {
@@ -22,14 +22,6 @@ std::mutex& sharedMutex() {
 std::shared_ptr<MSRMonitor>& sharedSlot() {
     static std::shared_ptr<MSRMonitor> monitor;
     return monitor;
-}
-
-MSRMonitoringSampledData::RandomUniform defaultRandomUniform() {
-    auto engine = std::make_shared<std::mt19937>(std::random_device{}());
-    return [engine](uint32_t bound) -> uint32_t {
-        if (bound == 0) return 0;
-        return std::uniform_int_distribution<uint32_t>(0, bound - 1)(*engine);
-    };
 }
 
 // "p...q" of the decade that holds a magnitude, computed in unsigned
@@ -96,7 +88,7 @@ MSRMonitor::MSRMonitor(int64_t logLevel, std::shared_ptr<MSRLogging> logger,
       isAppStoreBuild_(environment.isAppStoreBuild),
       hasDEDConfigurationClass_(environment.hasDEDConfigurationClass),
       randomUniform_(environment.randomUniform ? std::move(environment.randomUniform)
-                                               : defaultRandomUniform()) {}
+                                               : security::randomUniform) {}
 
 MSRMonitor::~MSRMonitor() = default;
 

@@ -1,8 +1,8 @@
 #include "analytics/core/support/MSRNumericUtil.h"
 
 #include "analytics/core/support/MSRMonitor.h"
+#include "platform/security/Random.h"
 
-#include <openssl/rand.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
@@ -90,11 +90,10 @@ std::optional<MSRDecimalNumber> MSRDecimalNumberFromString(std::string_view text
 }
 
 int64_t MSRNumericUtil::randomInt64() {
-    int64_t value = 0;
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(&value), sizeof value) != 1) {
+    std::optional<int64_t> value = security::randomInt64();
+    if (!value) {
         MSRMonitor::shared()->logWithLevel(5, 26004, "Unable to generate random integer",
                                            {std::string(std::strerror(errno))});
-        return 0;
     }
-    return value;
+    return value.value_or(0);
 }
