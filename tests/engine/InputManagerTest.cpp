@@ -124,6 +124,7 @@ TEST(InputAmount, CountsFilledFieldsBeforeParsingAndNamesTheMissingOnes) {
 struct StepCase {
     std::vector<std::string> texts;
     std::vector<std::pair<std::string, std::string>> steps;
+    std::string format = "%0; %1";
 };
 
 TEST(InputSteps, WritesInputExpansionCancellingAndModifiedInput) {
@@ -145,28 +146,17 @@ TEST(InputSteps, WritesInputExpansionCancellingAndModifiedInput) {
           {"Cancel", "\\frac{12345678}{30000000}= \\frac{12345678 : 6}{30000000 : 6} =  \\frac{2057613}{5000000}"},
           {"Modified Input", "\\frac{2057613}{5000000}; 1"}}},
         {{"3/-4", "1"}, {{"Your Input", "\\frac{3}{-4}; 1"}, {"Modified Input", "-\\frac{3}{4}; 1"}}},
+        // Placeholders are filled in the order the format names them.
+        {{"1", "2", "3"}, {{"Your Input", "3 1 2 1"}}, "%2 %0 %1 %0"},
     };
     for (const auto& c : cases) {
-        InputRun run(c.texts, {}, "%0; %1");
+        InputRun run(c.texts, {}, c.format);
         ASSERT_TRUE(run.result.allInputs) << c.texts.front();
         EXPECT_EQ(run.steps(), c.steps) << c.texts.front();
         EXPECT_EQ(run.result.isAnyNumberChanged, c.steps.size() > 1) << c.texts.front();
         EXPECT_EQ(run.result.solutionSteps->size(), c.steps.size());
+        EXPECT_EQ(run.output.solutionStepCounter(), 0) << "input steps carry no number";
     }
-}
-
-TEST(InputSteps, FillsPlaceholdersInOrderAndLeavesEarlierStepsAlone) {
-    KalStringOutput output;
-    output.appendStep("earlier", "kept");
-    KalMathOperation operation(output);
-    KalInputManager manager(output, &operation);
-    const auto result = manager.processInputs({"1", "2", "3"}, {}, {"a", "b", "c"}, {"%2 %0 %1 %0"}, true, false,
-                                              false, FormatMode::formula, "", "", 3, false, {});
-    ASSERT_TRUE(result.allInputs);
-    ASSERT_EQ(output.solutionSteps().size(), 2u);
-    EXPECT_EQ(output.solutionSteps()[0].at("latexString"), "kept");
-    EXPECT_EQ(output.solutionSteps()[1].at("latexString"), "3 1 2 1");
-    EXPECT_EQ(output.solutionStepCounter(), 0) << "input steps carry no number";
 }
 
 // A symbol table of two entries, as the formula/unit/symbol model would give.

@@ -37,27 +37,21 @@ TEST(NotificationCenter, TokenEndsTheObservationEvenFromInsideDelivery) {
     });
     secondToken = center.addObserver("n", [&](const Notification&) { ++second; });
     center.post("n");
-    center.post("n");
-    EXPECT_EQ(first, 2);
-    EXPECT_EQ(second, 0);
     firstToken.reset();
     center.post("n");
-    EXPECT_EQ(first, 2);
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
 }
 
 TEST(NotificationCenter, WeakOwnerIsNeverCalledAfterItIsGone) {
     NotificationCenter center;
-    struct Screen {
-        int reloads = 0;
-    };
-    auto screen = std::make_shared<Screen>();
+    auto screen = std::make_shared<int>(0);
     int calls = 0;
     center.addObserver(screen, "didLoadMenu", [&, raw = screen.get()](const Notification&) {
-        ++raw->reloads;  // would touch freed memory if called after the owner died
+        ++*raw;  // would touch freed memory if called after the owner died
         ++calls;
     });
     center.post("didLoadMenu");
-    EXPECT_EQ(screen->reloads, 1);
     screen.reset();
     center.post("didLoadMenu");
     EXPECT_EQ(calls, 1);

@@ -46,8 +46,6 @@ TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
     ASSERT_TRUE(defaults.array("history"));
     EXPECT_EQ(*(*defaults.array("history"))[0]["latexString"].string(), "f(x)");
     EXPECT_TRUE(defaults.object("gone").isAbsent());
-    EXPECT_EQ(defaults.keys(), (std::vector<std::string>{"counterForRating", "history",
-                                                         "isOnboardingFinished", "name", "ratio"}));
 }
 
 TEST_F(UserDefaultsTest, TypedReadsOfAnotherTypeAreAbsent) {
@@ -62,12 +60,8 @@ TEST_F(UserDefaultsTest, TypedReadsOfAnotherTypeAreAbsent) {
   <key>data</key><string>AQID</string>
 </dict></plist>)");
     auto defaults = reopen("app");
-    EXPECT_FALSE(defaults.boolValue("flag"));
-    EXPECT_FALSE(defaults.integer("count"));
-    EXPECT_FALSE(defaults.string("text"));
-    EXPECT_FALSE(defaults.array("list"));
-    EXPECT_FALSE(defaults.dictionary("dict"));
-    EXPECT_FALSE(defaults.data("data"));
+    EXPECT_FALSE(defaults.boolValue("flag") || defaults.integer("count") || defaults.string("text"));
+    EXPECT_FALSE(defaults.array("list") || defaults.dictionary("dict") || defaults.data("data"));
     EXPECT_FALSE(defaults.date("count"));
     EXPECT_EQ(defaults.integer("flag"), 1);  // the real types still read
     EXPECT_EQ(defaults.doubleValue("text"), 2.5);
