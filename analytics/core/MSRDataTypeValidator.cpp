@@ -83,6 +83,14 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// A text context, or the nil context. Built as a vector: GCC's
+// uninitialized-use analysis misreads a conditional context inside a braced list.
+std::vector<MSRLogContext> textContext(std::optional<std::string_view> text) {
+    std::vector<MSRLogContext> contexts(1);
+    if (text) contexts[0] = MSRLogContext(*text);
+    return contexts;
+}
+
 int64_t maxPublicValueLength() {
     return MSRDataTypeValidator::remoteConfig()->maxPublicEventParameterValueLength();
 }
@@ -235,7 +243,7 @@ bool MSRDataTypeValidator::isValidArrayParamForEvent(std::optional<std::string_v
     if (!eventName || !MSRIsEcommerceEventName(*eventName)) {
         report(0, 13013,
                "Only ecommerce events are allowed to contain array parameters. Invalid ecommerce name",
-               {eventName ? MSRLogContext(std::string(*eventName)) : MSRLogContext(nullptr)});
+               textContext(eventName));
         return fail(failureCode, kMSRValidationArrayOnNonEcommerceEvent);
     }
     if (paramName != "items") {
@@ -250,7 +258,7 @@ bool MSRDataTypeValidator::isValidArrayParamForEvent(std::optional<std::string_v
         report(0, 13013,
                "Array parameter has too many items. The maximum number of supported items is " +
                    std::to_string(kMaxArrayItems) + ". Invalid array size",
-               {arrayCount});
+               {std::to_string(arrayCount)});
         return fail(failureCode, kMSRValidationTooManyItems);
     }
     return true;
@@ -259,8 +267,9 @@ bool MSRDataTypeValidator::isValidArrayParamForEvent(std::optional<std::string_v
 bool MSRDataTypeValidator::isValidArrayParamItem(const foundation::Value& item, int64_t* failureCode) {
     if (failureCode) *failureCode = 0;
     if (item.dictionary()) return true;
+    const std::string text = item.isAbsent() ? std::string() : item.jsonText();
     report(0, 13014, "Array param must be a dictionary. Parameters",
-           {item.isAbsent() ? MSRLogContext(nullptr) : MSRLogContext(item.jsonText())});
+           textContext(item.isAbsent() ? std::nullopt : std::optional<std::string_view>(text)));
     return fail(failureCode, kMSRValidationItemNotDictionary);
 }
 

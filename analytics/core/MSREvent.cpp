@@ -98,11 +98,18 @@ bool isScreenID(const MSRObject& object) {
     return type == Type::Integer || type == Type::Double || type == Type::Bool;
 }
 
-MSRLogContext contextOf(const MSRObject& object) {
-    if (const auto* value = std::get_if<MSRValue>(&object)) return value->description();
-    const auto& plain = std::get<foundation::Value>(object);
-    if (const std::string* text = plain.string()) return *text;
-    return plain.isAbsent() ? MSRLogContext(nullptr) : MSRLogContext(plain.jsonText());
+// The object as a log context: its text, or its JSON form.
+std::vector<MSRLogContext> contextOf(const MSRObject& object) {
+    std::vector<MSRLogContext> contexts(1);
+    const auto* plain = std::get_if<foundation::Value>(&object);
+    if (!plain) {
+        contexts[0] = MSRLogContext(std::get<MSRValue>(object).description());
+    } else if (const std::string* text = plain->string()) {
+        contexts[0] = MSRLogContext(*text);
+    } else if (!plain->isAbsent()) {
+        contexts[0] = MSRLogContext(plain->jsonText());
+    }
+    return contexts;
 }
 
 }  // namespace
@@ -276,7 +283,7 @@ bool MSREvent::addScreenParameters(const MSRObjectDictionary& screen) {
             MSRDataTypeValidator::isValidScreenParameterValue(text, nullptr)) {
             return true;
         }
-        report(3, code, message, {contextOf(it->second)});
+        report(3, code, message, contextOf(it->second));
         return false;
     };
     if (!screenText("_sc", 16003, "Received invalid screen class")) return false;

@@ -277,7 +277,9 @@ std::string MSRDebugUserPropertyName(std::string_view name) {
 
 std::string MSRDebugParameters(const MSRParameters& parameters, std::string_view indent) {
     if (!MSRMonitor::shared()->isDebugModeEnabled()) {
-        return MSRValue(MSRValueList{parameters}).plainObject().list()->front().jsonText();
+        foundation::Value::Dictionary plain;
+        for (const auto& [name, value] : parameters) plain.emplace(name, value.plainObject());
+        return foundation::Value(std::move(plain)).jsonText();
     }
     std::vector<std::string> lines;
     for (const auto& [name, value] : parameters) {

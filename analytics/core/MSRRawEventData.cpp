@@ -12,7 +12,8 @@ std::optional<MSRRawEventData> MSRRawEventData::initWithRawEvent(const std::opti
     }
     if (rowID < 0) {
         MSRMonitor::shared()->logWithLevel(
-            4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID", {rowID});
+            4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID",
+            {std::to_string(rowID)});
         return std::nullopt;
     }
     return MSRRawEventData(*rawEvent, rowID, metadataFingerprint);
