@@ -108,9 +108,8 @@ TEST(Value, JsonRoundTripAndTypes) {
 }
 
 TEST(Value, Base64RoundTripAndRejectsMalformed) {
-    for (size_t n = 0; n < 8; ++n) {
-        Value::Bytes bytes;
-        for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(i * 97));
+    Value::Bytes bytes;
+    for (size_t n = 0; n < 8; bytes.push_back(static_cast<uint8_t>(n++ * 97))) {
         EXPECT_EQ(foundation::base64Decode(foundation::base64Encode(bytes)), bytes) << n;
     }
     for (const char* bad : {"A", "AB=C", "A===", "AB*D", "AA==AA=="})
