@@ -28,23 +28,19 @@ protected:
 };
 
 TEST_F(UserDefaultsTest, ValuesSurviveARestartWithTheirTypes) {
+    const std::pair<const char*, Value> values[] = {
+        {"isOnboardingFinished", true}, {"counterForRating", 4}, {"ratio", 0.1 + 0.2}, {"name", "Calvaro"},
+        {"history", Value::List{Value::Dictionary{{"latexString", "f(x)"}}}},
+    };
     {
         auto defaults = reopen("app");
-        EXPECT_TRUE(defaults.set("isOnboardingFinished", true));
-        EXPECT_TRUE(defaults.set("counterForRating", 4));
-        EXPECT_TRUE(defaults.set("ratio", 0.1 + 0.2));
-        EXPECT_TRUE(defaults.set("name", "Calvaro"));
-        EXPECT_TRUE(defaults.set("history", Value::List{Value::Dictionary{{"latexString", "f(x)"}}}));
-        EXPECT_TRUE(defaults.set("gone", 1));
-        EXPECT_TRUE(defaults.remove("gone"));
+        for (const auto& [key, value] : values) EXPECT_TRUE(defaults.set(key, value)) << key;
+        EXPECT_TRUE(defaults.set("gone", 1) && defaults.remove("gone"));
     }
     auto defaults = reopen("app");
-    EXPECT_EQ(defaults.boolValue("isOnboardingFinished"), true);
+    for (const auto& [key, value] : values) EXPECT_EQ(defaults.object(key), value) << key;
+    EXPECT_EQ(defaults.boolValue("isOnboardingFinished"), true);  // a bool, not the integer 1
     EXPECT_EQ(defaults.integer("counterForRating"), 4);
-    EXPECT_EQ(defaults.doubleValue("ratio"), 0.1 + 0.2);
-    EXPECT_EQ(defaults.string("name"), "Calvaro");
-    ASSERT_TRUE(defaults.array("history"));
-    EXPECT_EQ(*(*defaults.array("history"))[0]["latexString"].string(), "f(x)");
     EXPECT_TRUE(defaults.object("gone").isAbsent());
 }
 
@@ -85,7 +81,6 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
 
         auto suite = reopen("suite");
         EXPECT_TRUE(suite.object("keep").isAbsent());
-        EXPECT_TRUE(fs::exists(dir_ / "suite.plist.damaged"));
         std::string kept;
         ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "suite.plist.damaged", kept));
         EXPECT_EQ(kept, damage.bytes);

@@ -23,28 +23,6 @@ Value sample() {
 
 }  // namespace
 
-TEST(Value, TypedReadsNeverConvertBetweenBoolIntegerAndText) {
-    struct Case {
-        Value value;
-        std::optional<bool> asBool;
-        std::optional<int64_t> asInteger;
-        std::optional<double> asDouble;
-        bool isString;
-    };
-    const Case cases[] = {
-        {true, true, std::nullopt, std::nullopt, false}, {0, std::nullopt, 0, 0.0, false},
-        {1.5, std::nullopt, std::nullopt, 1.5, false}, {"1", std::nullopt, std::nullopt, std::nullopt, true},
-        {Value(), std::nullopt, std::nullopt, std::nullopt, false},
-        {Value::null(), std::nullopt, std::nullopt, std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.value.boolValue(), c.asBool) << c.value.jsonText();
-        EXPECT_EQ(c.value.integerValue(), c.asInteger) << c.value.jsonText();
-        EXPECT_EQ(c.value.doubleValue(), c.asDouble) << c.value.jsonText();
-        EXPECT_EQ(c.value.string() != nullptr, c.isString) << c.value.jsonText();
-    }
-}
-
 TEST(Value, EqualityComparesNumbersByValueButKeepsBoolsApart) {
     struct Case {
         Value a, b;
