@@ -31,7 +31,8 @@ struct MonitorHarness {
 
     // The console line of a report under the default tag.
     static std::string line(int64_t code, const std::string& text) {
-        return std::string(MSRMonitor::kDefaultLogTag) + "[" + MSRASLLogger::messageCodeText(code) + "] " + text;
+        return std::string(MSRMonitor::kDefaultLogTag) + "[" + MSRASLLogger::messageCodeText(code) + "] " +
+               text;
     }
     void settle() {
         if (executor) executor->runUntilIdle();

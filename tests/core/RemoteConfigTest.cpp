@@ -22,6 +22,7 @@ struct Setting {
 #define GETTER(name) [](MSRRemoteConfig& c) { return static_cast<double>(c.name()); }
 
 const std::vector<Setting>& settings() {
+    // clang-format off
     static const std::vector<Setting> table = {
         {"measurement.upload.backoff_period", GETTER(uploadingBackoffInterval), Kind::kSeconds, 43200, 3600, 604800},
         {"measurement.upload.stale_data_deletion_interval", GETTER(databaseDeleteStaleBundlesInterval), Kind::kSeconds, 86400, 3600, 604800},
@@ -97,6 +98,7 @@ const std::vector<Setting>& settings() {
         {"measurement.skan.first_window.cv_fetch_retry_limit", GETTER(SKANFirstWindowCVFetchRetryLimit), Kind::kInt, 4, 1, 10},
         {"measurement.skan.first_window.upload_interval_sec", GETTER(SKANFirstWindowUploadInterval), Kind::kSeconds, 1800, 15, 86400},
     };
+    // clang-format on
     return table;
 }
 
@@ -130,6 +132,7 @@ TEST(RemoteConfigTest, EverySettingAnswersItsDefaultAndRefusesValuesOutsideItsRa
 }
 
 TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
+    // clang-format off
     const std::tuple<const char*, const char*, double> cases[] = {
         {"measurement.upload.interval", "900000", 900},
         {"measurement.upload.interval", "10000", 3600},
@@ -145,6 +148,7 @@ TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
         {"measurement.upload.retry_count", "12.7", 12},
         {"measurement.upload.max_batch_size", "99999999999999999999999", 65536},
     };
+    // clang-format on
     MonitorHarness h;
     for (const auto& [key, text, expected] : cases) {
         const Setting& s = *std::find_if(settings().begin(), settings().end(),
@@ -159,7 +163,7 @@ TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
     EXPECT_EQ(config.maxInternalEventParameterValueLength(), 400);
 }
 
-TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFill) {
+TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFillAndEmptiesAreRefused) {
     MonitorHarness h;
     MSRRemoteConfig config(h.monitor);
     EXPECT_EQ(config.uploadingInterval(), 3600);
@@ -176,6 +180,13 @@ TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFill) {
     config.setServerSettings({{"measurement.upload.interval", "900000"}});
     config.reset();
     EXPECT_EQ(config.uploadingInterval(), 3600);
+
+    // Empty names and values are refused.
+    EXPECT_EQ(config.cacheValue(std::nullopt, "measurement.upload.interval"), std::nullopt);
+    EXPECT_EQ(h.sampled(), "1W_110100:Cannot cache empty configuration value");
+    EXPECT_EQ(config.cacheValue(MSRSettingValue(1.0), ""), std::nullopt);
+    EXPECT_EQ(config.numberFromCacheWithKey("", int64_t{1}, std::nullopt, std::nullopt), std::nullopt);
+    EXPECT_EQ(config.int64ValueFromCacheWithKey("measurement.unknown", 7), 7);
 }
 
 TEST(RemoteConfigTest, OverridesFromDebugModeAndExperiments) {
@@ -197,17 +208,6 @@ TEST(RemoteConfigTest, OverridesFromDebugModeAndExperiments) {
     EXPECT_TRUE(config.regionalDefaultsEnabled());
     config.setCachedExperimentFlags({{"regional_defaults_enabled", false}});
     EXPECT_FALSE(config.regionalDefaultsEnabled());
-}
-
-TEST(RemoteConfigTest, EmptyNamesAndValuesAreRefused) {
-    MonitorHarness h;
-    MSRRemoteConfig config(h.monitor);
-    EXPECT_EQ(config.cacheValue(std::nullopt, "measurement.upload.interval"), std::nullopt);
-    EXPECT_EQ(h.sampled(), "1W_110100:Cannot cache empty configuration value");
-    EXPECT_EQ(config.cacheValue(MSRSettingValue(1.0), ""), std::nullopt);
-    EXPECT_EQ(config.numberFromCacheWithKey("", int64_t{1}, std::nullopt, std::nullopt),
-              std::nullopt);
-    EXPECT_EQ(config.int64ValueFromCacheWithKey("measurement.unknown", 7), 7);
 }
 
 }  // namespace

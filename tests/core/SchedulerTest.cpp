@@ -14,7 +14,8 @@ using Lines = std::vector<std::string>;
 const auto line = MonitorHarness::line;
 
 const MSRException kEngineException("NSInvalidArgumentException", "boom",
-                                    {"0 CoreFoundation 0x1 __exceptionPreprocess + 1", "1 libobjc 0x2 objc_throw + 2",
+                                    {"0 CoreFoundation 0x1 __exceptionPreprocess + 1",
+                                     "1 libobjc 0x2 objc_throw + 2",
                                      "2 Calvaro 0x3 -[MSRMeasurement handleEvent:] + 3"});
 
 TEST(SchedulerTest, BlocksRunInOrderOnTheNamedWorkerQueue) {
@@ -34,12 +35,14 @@ TEST(SchedulerTest, BlocksRunInOrderOnTheNamedWorkerQueue) {
 
 TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
     const std::string head = "Exception on worker queue. Block ID=MSRMeasurement:2414. Exception: ";
+    // clang-format off
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[] { throw kEngineException; }, head + "-[MSRMeasurement handleEvent:]: boom"},
         {[] { throw std::runtime_error("bad state"); },
          head + typeid(std::runtime_error).name() + ": bad state"},
         {[] { throw 42; }, head + "UnknownException: unknown exception"},
     };
+    // clang-format on
     for (const auto& [thrower, text] : cases) {
         MonitorHarness h;
         MSRScheduler scheduler("worker", h.monitor);
@@ -49,7 +52,8 @@ TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
         scheduler.scheduleOnWorkerQueueBlockID("MSRMeasurement:3", [&] { ran.push_back(3); });
         EXPECT_EQ(h.takeLines(), Lines{line(30000, text)});
         EXPECT_EQ(ran, (std::vector<int>{1, 3}));
-        EXPECT_EQ(h.sampled(), "1E_110100:Exception on worker queue. Block ID=MSRMeasurement:2414. Exception");
+        EXPECT_EQ(h.sampled(),
+                  "1E_110100:Exception on worker queue. Block ID=MSRMeasurement:2414. Exception");
     }
 }
 
@@ -67,8 +71,9 @@ TEST(SchedulerTest, SynchronousEmptyAndMainThreadCalls) {
     scheduler.scheduleOnWorkerQueueBlockID("A:1", {});
     scheduler.dispatchSyncOnWorkerQueueBlockID("A:2", {});
     EXPECT_EQ(h.takeLines(),
-              (Lines{line(30003, "Exception on worker queue when processing sync block. Block ID=MSRMeasurement:9. "
-                                 "Exception: -[MSRMeasurement handleEvent:]: boom"),
+              (Lines{line(30003,
+                          "Exception on worker queue when processing sync block. Block ID=MSRMeasurement:9. "
+                          "Exception: -[MSRMeasurement handleEvent:]: boom"),
                      line(30004, "Synchronous task failed. Block ID=MSRMeasurement:9"),
                      line(30005, "Nil block dispatched asynchronously on worker queue. Block ID=A:1."),
                      line(30002, "Nil block dispatched synchronously on worker queue. Block ID=A:2.")}));
@@ -81,8 +86,9 @@ TEST(SchedulerTest, SynchronousEmptyAndMainThreadCalls) {
         onWorker = MSRScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
     });
     EXPECT_TRUE(onWorker);
-    EXPECT_EQ(h.takeLines(), (Lines{line(30001, "Method resetAnalyticsData should execute on background thread"),
-                                    line(30001, "Method <empty method name> should execute on background thread")}));
+    EXPECT_EQ(h.takeLines(),
+              (Lines{line(30001, "Method resetAnalyticsData should execute on background thread"),
+                     line(30001, "Method <empty method name> should execute on background thread")}));
 }
 
 // ---- alarms ----------------------------------------------------------------
@@ -109,6 +115,7 @@ TEST(AlarmTest, FiresReplacesAndCancelsInVirtualTime) {
         bool pending;
         Lines lines;
     };
+    // clang-format off
     const Step steps[] = {
         {"cancel", 0, {}, false, {}},  // idle: nothing to say
         {"schedule", 10, {}, true, {scheduled(10)}},
@@ -122,6 +129,7 @@ TEST(AlarmTest, FiresReplacesAndCancelsInVirtualTime) {
         {"schedule", 3600, {2}, true, {scheduled(3600)}},
         {"wall", 3600, {2, 4}, false, fired},  // a change of the wall clock moves the firing
     };
+    // clang-format on
     std::vector<int> ran;
     int next = 1;
     for (const Step& step : steps) {

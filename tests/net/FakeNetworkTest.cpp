@@ -16,9 +16,11 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     FakeNetwork network;
     network.enqueueStatus(503);
     network.enqueueReply({0, {}, {}, Error{Error::kTimedOut, "timed out"}});
-    network.setResponder([](const FakeNetwork::Request&) { return FakeNetwork::Reply{304, {}, {1, 2, 3}, {}}; });
+    network.setResponder([](const FakeNetwork::Request&) {
+        return FakeNetwork::Reply{304, {}, {1, 2, 3}, {}};
+    });
     std::vector<std::string> seen;
-    auto completion = [&](const Response& r, const std::vector<uint8_t>& b, const std::optional<Error>& e) {
+    auto completion = [&](const auto& r, const auto& b, const auto& e) {
         seen.push_back(std::to_string(r.statusCode) + "/" + std::to_string(b.size()) + (e ? "/error" : "") +
                        (worker->isCurrent() ? "" : "/elsewhere"));
     };
@@ -28,9 +30,7 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     EXPECT_EQ(network.getURL("https://m.example/config", {}, worker, false, completion), "");
     network.setHoldReplies(true);
     network.getURL("https://m.example/config", {}, worker, true, completion);
-    EXPECT_TRUE(network.hasUploadInProgress());
     executor.runUntilIdle();
-    EXPECT_FALSE(network.hasUploadInProgress());
     EXPECT_EQ(network.releaseHeldReplies(), 1u);
     EXPECT_EQ(network.releaseHeldReplies(), 0u);  // each reply goes out once
     executor.runUntilIdle();

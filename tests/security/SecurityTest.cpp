@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -11,12 +10,12 @@
 namespace security {
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(CompressionTest, GzipRoundTripsAndWritesTheGzipFormat) {
-    std::vector<uint8_t> noise(200000);  // does not compress at all
-    uint32_t state = 12345;
-    for (auto& byte : noise) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+    const auto noise = *randomBytes(200000);  // does not compress at all
     for (const auto& input : {bytes("a"), std::vector<uint8_t>(3 << 20, 'z'), noise}) {
         SCOPED_TRACE(input.size());
         std::string error;
@@ -27,25 +26,19 @@ TEST(CompressionTest, GzipRoundTripsAndWritesTheGzipFormat) {
     }
 }
 
-TEST(CompressionTest, InflatesStreamsWrittenByOthers) {
+TEST(CompressionTest, InflatesAStreamWrittenByTheGzipTool) {
     // `printf 'hello\n' | gzip -n`
     const std::vector<uint8_t> fromTool = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                                            0x03, 0xcb, 0x48, 0xcd, 0xc9, 0xc9, 0xe7, 0x02, 0x00,
                                            0x20, 0x30, 0x3a, 0x36, 0x06, 0x00, 0x00, 0x00};
     EXPECT_EQ(inflate(fromTool), bytes("hello\n"));
-
-    std::vector<uint8_t> zlibStream(128);
-    uLongf size = zlibStream.size();
-    const std::string text = "zlib wrapper, not gzip";
-    ASSERT_EQ(compress(zlibStream.data(), &size, reinterpret_cast<const Bytef*>(text.data()), text.size()), Z_OK);
-    zlibStream.resize(size);
-    EXPECT_EQ(inflate(zlibStream), bytes(text));
 }
 
 TEST(CompressionTest, RefusesBadInputWithAReason) {
     auto good = *gzip(bytes(std::string(5000, 'q') + "tail"));
     std::vector<uint8_t> corrupt = good;
     corrupt[12] ^= 0xff;
+    // clang-format off
     const std::pair<std::vector<uint8_t>, size_t> cases[] = {
         {{}, 1 << 20},
         {bytes("plain text, not a stream"), 1 << 20},
@@ -54,6 +47,7 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
         {{0x1f, 0x8b, 0x08, 0, 0, 0, 0, 0, 0, 0x03, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1 << 20},  // inflates to nothing
         {good, 1000},                                                                            // larger than allowed
     };
+    // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i) {
         std::string error;
         EXPECT_FALSE(inflate(cases[i].first, &error, cases[i].second)) << "case " << i;
@@ -65,12 +59,14 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
 }
 
 TEST(DigestTest, MD5MatchesTheReferenceVectors) {
+    // clang-format off
     const std::pair<std::string, std::string> vectors[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
+    // clang-format on
     for (const auto& [input, expected] : vectors) {
         EXPECT_EQ(md5Hex(input), expected) << input;
         auto digest = md5(bytes(input));
@@ -79,13 +75,14 @@ TEST(DigestTest, MD5MatchesTheReferenceVectors) {
 }
 
 class ScriptedRandomTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setRandomSource(&source); }
     void TearDown() override { setRandomSource(nullptr); }
     ScriptedRandomSource source;
 };
 
 TEST_F(ScriptedRandomTest, BoundedNumbersDrawAgainInsteadOfFavouringLowValues) {
+    // clang-format off
     const std::tuple<uint32_t, std::vector<uint32_t>, uint32_t> cases[] = {
         {3, {0, 5}, 2},  // 0 lies below 2^32 mod 3 = 1: drawn again
         {3, {1}, 1},
@@ -94,6 +91,7 @@ TEST_F(ScriptedRandomTest, BoundedNumbersDrawAgainInsteadOfFavouringLowValues) {
         {1, {}, 0},  // a single value needs no draw
         {0, {}, 0},
     };
+    // clang-format on
     for (const auto& [bound, draws, expected] : cases) {
         for (uint32_t draw : draws) source.append32(draw);
         EXPECT_EQ(randomUniform(bound), expected) << bound;
