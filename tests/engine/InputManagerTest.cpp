@@ -138,13 +138,6 @@ TEST(InputSteps, WritesInputExpansionCancellingAndModifiedInput) {
           {"Cancel", "\\frac{25}{30}= \\frac{25 : 5}{30 : 5} =  \\frac{5}{6}"},
           {"", "\\frac{6}{8}= \\frac{6 : 2}{8 : 2} =  \\frac{3}{4}"},
           {"Modified Input", "\\frac{5}{6}; \\frac{3}{4}"}}},
-        // The decimals of the user's number are kept exactly, not rounded to six digits.
-        {{"1.2345678/3", "1"},
-         {{"Your Input", "\\frac{1.2345678}{3}; 1"},
-          {"Expand",
-           "\\frac{1.2345678}{3} = \\frac{1.2345678 \\cdot 10000000}{3 \\cdot 10000000} = \\frac{12345678}{30000000}"},
-          {"Cancel", "\\frac{12345678}{30000000}= \\frac{12345678 : 6}{30000000 : 6} =  \\frac{2057613}{5000000}"},
-          {"Modified Input", "\\frac{2057613}{5000000}; 1"}}},
         {{"3/-4", "1"}, {{"Your Input", "\\frac{3}{-4}; 1"}, {"Modified Input", "-\\frac{3}{4}; 1"}}},
         // Placeholders are filled in the order the format names them.
         {{"1", "2", "3"}, {{"Your Input", "3 1 2 1"}}, "%2 %0 %1 %0"},
