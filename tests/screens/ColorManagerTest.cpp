@@ -120,12 +120,4 @@ TEST_F(ColorManagerTest, StylesAndShadowsFollowTheStyleAtTheMomentOfUse) {
     }
 }
 
-TEST_F(ColorManagerTest, AccentColoursByTag) {
-    EXPECT_EQ(ColorManager::accentColor(101), appDarkOrange());
-    EXPECT_EQ(ColorManager::accentColor(105), appDarkPink());
-    EXPECT_FALSE(ColorManager::accentColor(100).has_value());
-    EXPECT_FALSE(ColorManager::accentColor(106).has_value());
-    EXPECT_EQ(hexString(appDarkOrange()), "#c43d00");
-}
-
 }  // namespace

@@ -133,8 +133,4 @@ TEST_F(ScreenUtilitiesTest, BottomInsetOfTheDevice) {
     EXPECT_EQ(bottomSafeAreaInset(), 0);
 }
 
-TEST_F(ScreenUtilitiesTest, PopoversStayPopovers) {
-    EXPECT_EQ(PopoverKeepingDelegate::shared().adaptivePresentationStyle(), ui::ModalPresentationStyle::none);
-}
-
 }  // namespace

@@ -62,10 +62,6 @@ protected:
     std::vector<bool> postedOnMain_;
 };
 
-TEST_F(RemoteConfigManagerTest, CreationAsksForFetchesWithoutMinimumInterval) {
-    EXPECT_EQ(config_->configSettings().minimumFetchInterval, 0);
-}
-
 TEST_F(RemoteConfigManagerTest, LaunchDecodesTheFiveValuesFromTheBundleDefaults) {
     manager_->loadAll(*config_);
     EXPECT_EQ(posted_, std::vector<std::string>(std::begin(kNotifications), std::end(kNotifications)));
