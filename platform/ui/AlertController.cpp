@@ -108,7 +108,10 @@ void ActivityViewController::loadView() {
     }
     auto close = std::make_shared<Button>();
     close->setTitle("Close");
-    close->addTarget(ControlEvent::touchUpInside, [this](Control&) { dismiss(true); });
+    std::weak_ptr<ViewController> weakSelf = shared_from_this();
+    close->addTarget(ControlEvent::touchUpInside, [weakSelf](Control&) {
+        if (auto self = weakSelf.lock()) self->dismiss(true);
+    });
     view->addSubview(close);
     setView(view);
 }

@@ -29,7 +29,7 @@ Application& Application::shared() {
 
 void Application::reset() {
     auto& app = shared();
-    app.keyWindow_ = nullptr;
+    app.keyWindow_.reset();
     auto scenes = std::move(app.scenes_);
     app.scenes_.clear();
     for (auto& scene : scenes)
@@ -105,7 +105,7 @@ WindowScene& Application::mainScene() {
     return *scene;
 }
 
-Window* Application::keyWindow() const { return keyWindow_; }
+Window* Application::keyWindow() const { return keyWindow_.lock().get(); }
 
 std::vector<std::shared_ptr<Window>> Application::windows() const {
     std::vector<std::shared_ptr<Window>> all;

@@ -101,7 +101,7 @@ private:
     State state_ = State::inactive;
     std::shared_ptr<ApplicationDelegate> delegate_;
     std::vector<std::shared_ptr<Scene>> scenes_;
-    Window* keyWindow_ = nullptr;
+    std::weak_ptr<Window> keyWindow_;
     std::vector<std::string> schemes_;
     std::vector<std::string> opened_;
 };

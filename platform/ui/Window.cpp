@@ -9,9 +9,7 @@ Window::Window() : Window(Screen::bounds()) {}
 
 Window::Window(const Rect& frame) : View(frame) { window_ = this; }
 
-Window::~Window() {
-    if (Application::shared().keyWindow_ == this) Application::shared().keyWindow_ = nullptr;
-}
+Window::~Window() = default;
 
 void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
     if (controller == root_) return;
@@ -33,14 +31,15 @@ void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
 
 void Window::makeKeyAndVisible() {
     auto& app = Application::shared();
-    if (!scene_) app.mainScene().attach(std::static_pointer_cast<Window>(shared_from_this()));
-    app.keyWindow_ = this;
+    auto self = std::static_pointer_cast<Window>(shared_from_this());
+    if (!scene_) app.mainScene().attach(self);
+    app.keyWindow_ = self;
     if (visible_) return;
     visible_ = true;
     if (root_) root_->appearanceTransition(true, false);
 }
 
-bool Window::isKeyWindow() const { return Application::shared().keyWindow_ == this; }
+bool Window::isKeyWindow() const { return Application::shared().keyWindow() == this; }
 
 EdgeInsets Window::safeAreaInsets() const { return TraitCollection::device().safeAreaInsets; }
 
