@@ -3,7 +3,21 @@
 #include <cmath>
 #include <limits>
 
+#include "analytics/storage/MSRStorageLog.h"
+#include "platform/foundation/PropertyList.h"
+
 using foundation::Value;
+
+bool MSRConfigStore::acceptsKey(const std::string& key, int64_t code, std::string_view message) {
+    if (key.empty()) MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, code, message);
+    return !key.empty();
+}
+
+bool MSRConfigStore::acceptsValue(const Value& value, int64_t code, std::string_view message) {
+    if (foundation::propertyListXml(value)) return true;
+    MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, code, std::string(message) + value.jsonText());
+    return false;
+}
 
 bool MSRIsNumberValue(const Value& value) {
     auto type = value.type();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/foundation/Value.h"
 
@@ -44,6 +45,13 @@ class MSRConfigStore {
     }
     void setDouble(double value, const std::string& key) { setObject(foundation::Value(value), key); }
     void setBool(bool value, const std::string& key) { setObject(foundation::Value(value), key); }
+
+  protected:
+    // The stores' common refusals, each with the store's own console warning:
+    // an empty key, and a value without a property-list form at some depth
+    // (its text is appended to `message`).
+    static bool acceptsKey(const std::string& key, int64_t code, std::string_view message);
+    static bool acceptsValue(const foundation::Value& value, int64_t code, std::string_view message);
 };
 
 // True for numbers and booleans.

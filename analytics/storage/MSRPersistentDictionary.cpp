@@ -47,22 +47,14 @@ MSRPersistentDictionary::~MSRPersistentDictionary() {
 }
 
 Value MSRPersistentDictionary::objectForKey(const std::string& key) {
-    if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43001,
-                             "Cannot get object for invalid config key.");
-        return Value();
-    }
+    if (!acceptsKey(key, 43001, "Cannot get object for invalid config key.")) return Value();
     std::lock_guard lock(mutex_);
     auto found = content_.find(key);
     return found == content_.end() ? Value() : found->second;
 }
 
 void MSRPersistentDictionary::setObject(const Value& value, const std::string& key) {
-    if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 43002,
-                             "Cannot set object for invalid config key.");
-        return;
-    }
+    if (!acceptsKey(key, 43002, "Cannot set object for invalid config key.")) return;
     if (value.isAbsent()) {
         std::lock_guard lock(mutex_);
         if (content_.erase(key)) scheduleLocked(kPersistDelay);
@@ -70,12 +62,9 @@ void MSRPersistentDictionary::setObject(const Value& value, const std::string& k
     }
     // A value with no property-list form, at any depth, would make every
     // later write of the whole file fail.
-    if (!foundation::propertyListXml(value)) {
-        MSRStorageConsoleLog(
-            MSRConsoleSeverity::kWarning, 43003,
-            "Cannot set invalid object to config. Must be a string, number, array, dictionary, "
-            "date, or data. Value " +
-                value.jsonText());
+    if (!acceptsValue(value, 43003,
+                      "Cannot set invalid object to config. Must be a string, number, array, dictionary, "
+                      "date, or data. Value ")) {
         return;
     }
     std::lock_guard lock(mutex_);

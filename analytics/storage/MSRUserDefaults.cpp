@@ -4,7 +4,6 @@
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRStorageLog.h"
-#include "platform/foundation/PropertyList.h"
 
 using foundation::Value;
 
@@ -24,30 +23,19 @@ foundation::UserDefaults MSRUserDefaults::defaults() const {
 }
 
 Value MSRUserDefaults::objectForKey(const std::string& key) {
-    if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41001,
-                             "Cannot get object for invalid user default key.");
-        return Value();
-    }
+    if (!acceptsKey(key, 41001, "Cannot get object for invalid user default key.")) return Value();
     return defaults().object(key);
 }
 
 void MSRUserDefaults::setObject(const Value& value, const std::string& key) {
-    if (key.empty()) {
-        MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, 41002,
-                             "Cannot set object for invalid user default key.");
-        return;
-    }
+    if (!acceptsKey(key, 41002, "Cannot set object for invalid user default key.")) return;
     if (value.isAbsent()) {
         defaults().remove(key);
         return;
     }
-    if (!foundation::propertyListXml(value)) {
-        MSRStorageConsoleLog(
-            MSRConsoleSeverity::kWarning, 41003,
-            "Cannot set invalid object to user defaults. Must be a string or number or an array. "
-            "Value " +
-                value.jsonText());
+    if (!acceptsValue(value, 41003,
+                      "Cannot set invalid object to user defaults. Must be a string or number or an array. "
+                      "Value ")) {
         return;
     }
     // A failed file write keeps the value in memory; synchronize retries it.
