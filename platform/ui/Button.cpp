@@ -15,7 +15,7 @@ size_t Control::targetCount(ControlEvent event) const {
 
 void Control::sendActions(ControlEvent event) {
     // A copy: an action may add or remove targets, or drop the control.
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     auto targets = targets_;
     for (auto& [e, action] : targets)
         if (e == event) action(*this);

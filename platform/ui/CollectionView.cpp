@@ -86,6 +86,16 @@ int64_t CollectionView::numberOfItemsInSection(int64_t section) const {
 }
 
 void CollectionView::buildVisible() {
+    // A cell that cannot be made leaves the table to be built again next time.
+    try {
+        buildVisibleCells();
+    } catch (...) {
+        dirty_ = true;
+        throw;
+    }
+}
+
+void CollectionView::buildVisibleCells() {
     if (itemCounts_.empty() && dataSource_) reloadData();
     for (auto& [ip, cell] : visible_) {
         cell->removeFromSuperview();

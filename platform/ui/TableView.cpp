@@ -216,6 +216,16 @@ std::optional<Rect> TableView::rectForRow(const IndexPath& indexPath) {
 }
 
 void TableView::buildVisible() {
+    // A cell that cannot be made leaves the table to be built again next time.
+    try {
+        buildVisibleCells();
+    } catch (...) {
+        dirty_ = true;
+        throw;
+    }
+}
+
+void TableView::buildVisibleCells() {
     if (!countsKnown_) refreshCounts();
     for (auto& [ip, cell] : visible_) {
         cell->removeFromSuperview();

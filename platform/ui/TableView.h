@@ -159,6 +159,7 @@ private:
     void refreshCounts();
     void checkUpdate(const std::string& what, const std::vector<int64_t>& expected);
     void buildVisible();
+    void buildVisibleCells();
     double heightFor(const IndexPath& indexPath);
     double headerHeightFor(int64_t section, std::shared_ptr<View>* view);
 
@@ -257,6 +258,7 @@ private:
         std::string nibName;
     };
     void buildVisible();
+    void buildVisibleCells();
     CollectionViewDataSource* dataSource_ = nullptr;
     CollectionViewDelegate* delegate_ = nullptr;
     ScrollDirection direction_ = ScrollDirection::vertical;

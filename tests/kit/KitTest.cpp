@@ -103,6 +103,26 @@ TEST_F(KitTest, OnlyTheSelectedTabAppearsAndSwitchingRunsBothSides) {
     EXPECT_FALSE(driver.chooseTab("Missing"));
 }
 
+TEST_F(KitTest, TabsDelegateMayRefuseAUserChoice) {
+    struct Gate : kit::TabsControllerDelegate {
+        bool allow = false;
+        Strings calls;
+        bool tabsControllerShouldSelect(kit::TabsController&, ui::ViewController&) override { return allow; }
+        void tabsControllerDidSelect(kit::TabsController& tabs, ui::ViewController&) override {
+            calls.push_back("did " + std::to_string(tabs.selectedIndex()));
+        }
+    } gate;
+    tabs->setDelegate(&gate);
+    kit::tabItem(*solution).setEnabled(true);
+    EXPECT_TRUE(driver.tap("Result"));  // the tab item is a button
+    EXPECT_EQ(tabs->selectedIndex(), 0u);
+    gate.allow = true;
+    EXPECT_TRUE(driver.tap("Result"));
+    EXPECT_EQ(tabs->selectedIndex(), 1u);
+    EXPECT_EQ(gate.calls, Strings{"did 1"});
+    tabs->setDelegate(nullptr);
+}
+
 TEST_F(KitTest, MenuButtonTogglesTheDrawerAndTheDriverOpensIt) {
     struct Observer : kit::NavigationDrawerControllerDelegate {
         Strings calls;
