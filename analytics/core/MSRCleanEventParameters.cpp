@@ -30,13 +30,20 @@ bool isCustomName(std::string_view name, bool itemMode) {
 const char* plainTypeName(const foundation::Value& value) {
     using Type = foundation::Value::Type;
     switch (value.type()) {
-        case Type::Absent: return "nil";
-        case Type::Null: return "NSNull";
-        case Type::Bytes: return "NSData";
-        case Type::Date: return "NSDate";
-        case Type::Dictionary: return "NSDictionary";
-        case Type::List: return "NSArray";
-        default: return "NSObject";
+        case Type::Absent:
+            return "nil";
+        case Type::Null:
+            return "NSNull";
+        case Type::Bytes:
+            return "NSData";
+        case Type::Date:
+            return "NSDate";
+        case Type::Dictionary:
+            return "NSDictionary";
+        case Type::List:
+            return "NSArray";
+        default:
+            return "NSObject";
     }
 }
 
@@ -66,8 +73,8 @@ bool cutErrorValueIfTooLong(const MSRValue& value, MSRParameters& replacements) 
 }  // namespace
 
 std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& parameters,
-                                                     std::optional<std::string_view> eventName,
-                                                     bool isPublic, bool isNested) {
+                                                     std::optional<std::string_view> eventName, bool isPublic,
+                                                     bool isNested) {
     if (parameters.empty()) return std::nullopt;
     const bool isInternalEvent =
         eventName && (MSRInternalEventNameMap().contains(*eventName) || startsWithUnderscore(*eventName));
@@ -167,8 +174,8 @@ std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDicti
 std::optional<MSRValue> MSRCleanArrayParameter(const foundation::Value::List& list,
                                                std::string_view paramName,
                                                std::optional<std::string_view> eventName,
-                                               MSRParameters& errorParameters, bool isNested,
-                                               bool isPublic, int64_t* failureCode) {
+                                               MSRParameters& errorParameters, bool isNested, bool isPublic,
+                                               int64_t* failureCode) {
     int64_t failure = 0;
     const bool valid = MSRDataTypeValidator::isValidArrayParamForEvent(
         eventName, paramName, static_cast<int64_t>(list.size()), isNested, &failure);
@@ -270,16 +277,15 @@ void MSRSetErrorCodeIfAbsent(MSRParameters& parameters, int64_t code) {
     if (!parameters.contains("_err")) parameters.insert_or_assign("_err", MSRValue(code));
 }
 
-void MSRSetErrorParameters(MSRParameters& parameters, int64_t code,
-                           std::optional<std::string_view> name, int64_t maxLength,
-                           const MSRValue* value) {
+void MSRSetErrorParameters(MSRParameters& parameters, int64_t code, std::optional<std::string_view> name,
+                           int64_t maxLength, const MSRValue* value) {
     if (parameters.contains("_ev") || parameters.contains("_el") || parameters.contains("_err")) return;
     parameters.insert_or_assign("_err", MSRValue(code));
     MSRSetErrorValueParameters(parameters, name, maxLength, value);
 }
 
-void MSRSetArrayParamError(MSRParameters& parameters, int64_t arrayFailureCode,
-                           std::string_view paramName, std::optional<std::string_view> eventName) {
+void MSRSetArrayParamError(MSRParameters& parameters, int64_t arrayFailureCode, std::string_view paramName,
+                           std::optional<std::string_view> eventName) {
     switch (arrayFailureCode) {
         case kMSRValidationArrayOnNonEcommerceEvent:
             MSRSetErrorParameters(parameters, 21, eventName, kNameErrorLength, nullptr);

@@ -17,8 +17,8 @@
 // The cleaned parameters, or nothing when `parameters` is empty. `eventName`
 // is nothing for default parameters; `isNested` marks one item of a list.
 std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& parameters,
-                                                     std::optional<std::string_view> eventName,
-                                                     bool isPublic, bool isNested);
+                                                     std::optional<std::string_view> eventName, bool isPublic,
+                                                     bool isNested);
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
                                                             bool isPublic);
 // The list value of the items that survive cleaning, or nothing when the list
@@ -26,8 +26,8 @@ std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDicti
 std::optional<MSRValue> MSRCleanArrayParameter(const foundation::Value::List& list,
                                                std::string_view paramName,
                                                std::optional<std::string_view> eventName,
-                                               MSRParameters& errorParameters, bool isNested,
-                                               bool isPublic, int64_t* failureCode);
+                                               MSRParameters& errorParameters, bool isNested, bool isPublic,
+                                               int64_t* failureCode);
 
 // Removes custom parameters, the alphabetically last first, until at most
 // `limit` are left. In item mode standard item parameters are not custom.
@@ -41,11 +41,10 @@ bool MSRCheckConversionValue(MSRParameters& parameters);
 void MSRSetErrorValueParameters(MSRParameters& parameters, std::optional<std::string_view> name,
                                 int64_t maxLength, const MSRValue* value);
 void MSRSetErrorCodeIfAbsent(MSRParameters& parameters, int64_t code);
-void MSRSetErrorParameters(MSRParameters& parameters, int64_t code,
-                           std::optional<std::string_view> name, int64_t maxLength,
-                           const MSRValue* value);
-void MSRSetArrayParamError(MSRParameters& parameters, int64_t arrayFailureCode,
-                           std::string_view paramName, std::optional<std::string_view> eventName);
+void MSRSetErrorParameters(MSRParameters& parameters, int64_t code, std::optional<std::string_view> name,
+                           int64_t maxLength, const MSRValue* value);
+void MSRSetArrayParamError(MSRParameters& parameters, int64_t arrayFailureCode, std::string_view paramName,
+                           std::optional<std::string_view> eventName);
 
 // The parameters of an internal "_err" event; nothing for code 0.
 std::optional<MSRParameters> MSRErrorEventParameters(int64_t code, std::optional<std::string_view> name,

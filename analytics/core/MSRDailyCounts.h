@@ -6,13 +6,16 @@
 // compares the given day with the stored one and, when they differ, starts
 // the new day with all counters at 0.
 class MSRDailyCounts {
-public:
-    MSRDailyCounts(int32_t day, int32_t conversionsCount, int32_t allEventsCount,
-                   int32_t publicEventsCount, int32_t errorEventsCount, int32_t realtimeCount,
-                   int32_t dcuRealtimeCount)
-        : day_(day), conversionsCount_(conversionsCount), allEventsCount_(allEventsCount),
-          publicEventsCount_(publicEventsCount), errorEventsCount_(errorEventsCount),
-          realtimeCount_(realtimeCount), dcuRealtimeCount_(dcuRealtimeCount) {}
+  public:
+    MSRDailyCounts(int32_t day, int32_t conversionsCount, int32_t allEventsCount, int32_t publicEventsCount,
+                   int32_t errorEventsCount, int32_t realtimeCount, int32_t dcuRealtimeCount)
+        : day_(day),
+          conversionsCount_(conversionsCount),
+          allEventsCount_(allEventsCount),
+          publicEventsCount_(publicEventsCount),
+          errorEventsCount_(errorEventsCount),
+          realtimeCount_(realtimeCount),
+          dcuRealtimeCount_(dcuRealtimeCount) {}
 
     // The installation's day number of a time: whole days since 1970 after
     // moving the boundary by `midnightOffset` seconds, rounded towards minus
@@ -38,7 +41,7 @@ public:
     int32_t realtimeCount() const { return realtimeCount_; }
     int32_t dcuRealtimeCount() const { return dcuRealtimeCount_; }
 
-private:
+  private:
     void startDay(int32_t day);
 
     int32_t day_;

@@ -20,17 +20,28 @@ std::shared_ptr<MSRRemoteConfig> gRemoteConfig;
 
 const char* label(int type) {
     switch (type) {
-        case 0: return "Event name";
-        case 1: return "Event origin";
-        case 2: return "Event parameter name";
-        case 3: return "Event parameter value";
-        case 4: return "User property name";
-        case 5: return "User property value";
-        case 6: return "Screen parameter value";
-        case 7: return "Conditional user property origin";
-        case 8: return "Conditional user property name";
-        case 9: return "Conditional user property value";
-        default: return "Object";
+        case 0:
+            return "Event name";
+        case 1:
+            return "Event origin";
+        case 2:
+            return "Event parameter name";
+        case 3:
+            return "Event parameter value";
+        case 4:
+            return "User property name";
+        case 5:
+            return "User property value";
+        case 6:
+            return "Screen parameter value";
+        case 7:
+            return "Conditional user property origin";
+        case 8:
+            return "Conditional user property name";
+        case 9:
+            return "Conditional user property value";
+        default:
+            return "Object";
     }
 }
 
@@ -142,8 +153,7 @@ bool MSRDataTypeValidator::isValidInternalName(std::string_view name, int64_t ma
                                                int64_t* failureCode) {
     if (!isValidString(name, 1, maxLength, type, failureCode)) return false;
     if (!allCodePoints(name, isNameCharacter)) {
-        report(0, 13002,
-               std::string(label(type)) + " must contain only letters, numbers, or underscores",
+        report(0, 13002, std::string(label(type)) + " must contain only letters, numbers, or underscores",
                {std::string(name)});
         return fail(failureCode, kMSRValidationInvalidCharacters);
     }
@@ -160,8 +170,8 @@ bool MSRDataTypeValidator::isValidPublicName(std::string_view name, int64_t maxL
     return true;
 }
 
-bool MSRDataTypeValidator::isValidValue(const MSRValue* value, int64_t minLength, int64_t maxLength,
-                                        int type, int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidValue(const MSRValue* value, int64_t minLength, int64_t maxLength, int type,
+                                        int64_t* failureCode) {
     if (failureCode) *failureCode = 0;
     if (!value) {
         report(3, 13004, std::string(label(type)) + " cannot be nil");
@@ -195,8 +205,7 @@ bool MSRDataTypeValidator::isValidInternalEventOrigin(std::string_view origin, i
     return isValidInternalName(origin, kMaxOriginLength, 1, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidForwardedEventOrigin(std::string_view origin,
-                                                       int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidForwardedEventOrigin(std::string_view origin, int64_t* failureCode) {
     if (failureCode) *failureCode = 0;
     static constexpr std::string_view kSuffix = "+etm";
     if (origin.empty()) return fail(failureCode, kMSRValidationMissing);
@@ -207,8 +216,7 @@ bool MSRDataTypeValidator::isValidForwardedEventOrigin(std::string_view origin,
                                failureCode);
 }
 
-bool MSRDataTypeValidator::isValidPublicEventParameterName(std::string_view name,
-                                                           int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidPublicEventParameterName(std::string_view name, int64_t* failureCode) {
     if (!isValidPublicName(name, kMaxParameterNameLength, 2, failureCode)) return false;
     if (hasReservedPrefixes(name)) {
         report(0, 13008, "Parameter name uses reserved prefix. Ignoring parameter", {std::string(name)});
@@ -217,18 +225,15 @@ bool MSRDataTypeValidator::isValidPublicEventParameterName(std::string_view name
     return true;
 }
 
-bool MSRDataTypeValidator::isValidInternalEventParameterName(std::string_view name,
-                                                             int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidInternalEventParameterName(std::string_view name, int64_t* failureCode) {
     return isValidInternalName(name, kMaxParameterNameLength, 2, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidPublicEventParameterValue(const MSRValue* value,
-                                                            int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidPublicEventParameterValue(const MSRValue* value, int64_t* failureCode) {
     return isValidValue(value, 0, maxPublicValueLength(), 3, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidInternalEventParameterValue(const MSRValue* value,
-                                                              int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidInternalEventParameterValue(const MSRValue* value, int64_t* failureCode) {
     return isValidValue(value, 0, maxInternalValueLength(), 3, failureCode);
 }
 
@@ -273,8 +278,7 @@ bool MSRDataTypeValidator::isValidArrayParamItem(const foundation::Value& item, 
     return fail(failureCode, kMSRValidationItemNotDictionary);
 }
 
-bool MSRDataTypeValidator::isValidPublicUserAttributeName(std::string_view name,
-                                                          int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidPublicUserAttributeName(std::string_view name, int64_t* failureCode) {
     if (!isValidPublicName(name, kMaxUserPropertyNameLength, 4, failureCode)) return false;
     if (MSRReservedUserPropertyNameMap().contains(name)) {
         report(0, 13009, "User property name is reserved. Ignoring user property", {std::string(name)});
@@ -288,18 +292,15 @@ bool MSRDataTypeValidator::isValidPublicUserAttributeName(std::string_view name,
     return true;
 }
 
-bool MSRDataTypeValidator::isValidInternalUserAttributeName(std::string_view name,
-                                                            int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidInternalUserAttributeName(std::string_view name, int64_t* failureCode) {
     return isValidInternalName(name, kMaxUserPropertyNameLength, 4, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidPublicUserAttributeValue(const MSRValue* value,
-                                                           int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidPublicUserAttributeValue(const MSRValue* value, int64_t* failureCode) {
     return isValidValue(value, 1, kMaxUserPropertyValueLength, 5, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidInternalUserAttributeValue(const MSRValue* value,
-                                                             std::string_view name,
+bool MSRDataTypeValidator::isValidInternalUserAttributeValue(const MSRValue* value, std::string_view name,
                                                              int64_t* failureCode) {
     int64_t maxLength = kMaxUserPropertyValueLength;
     if (name == "_id" || name == "_zbraid") maxLength = 256;
@@ -316,13 +317,11 @@ bool MSRDataTypeValidator::isValidConditionalUserPropertyOrigin(std::string_view
     return isValidInternalName(origin, kMaxOriginLength, 7, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidConditionalUserPropertyName(std::string_view name,
-                                                              int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidConditionalUserPropertyName(std::string_view name, int64_t* failureCode) {
     return isValidInternalName(name, kMaxUserPropertyNameLength, 8, failureCode);
 }
 
-bool MSRDataTypeValidator::isValidConditionalUserPropertyValue(const MSRValue* value,
-                                                               int64_t* failureCode) {
+bool MSRDataTypeValidator::isValidConditionalUserPropertyValue(const MSRValue* value, int64_t* failureCode) {
     return isValidValue(value, 1, kMaxUserPropertyValueLength, 9, failureCode);
 }
 
@@ -338,8 +337,7 @@ bool MSRDataTypeValidator::isValidCurrencyCode(const MSRValue* value, int64_t* f
     if (!isValidValue(value, 0, kNoLimit, 3, failureCode)) return false;
     const std::string* text = value->stringValue();
     if (text && msr_UTF16Length(*text) == 3 && allCodePoints(*text, isLetter)) return true;
-    report(3, 13012,
-           std::string(label(3)) + " must contain a 3-letter ISO_4217 currency code. value",
+    report(3, 13012, std::string(label(3)) + " must contain a 3-letter ISO_4217 currency code. value",
            {value->description()});
     return fail(failureCode, kMSRValidationInvalidCurrency);
 }

@@ -38,7 +38,7 @@ enum MSRValidationFailure : int64_t {
 // property name, 5 user property value, 6 screen parameter value, 7-9 the
 // conditional user property's origin, name and value.
 class MSRDataTypeValidator {
-public:
+  public:
     static constexpr int kMaxEventNameLength = 40;
     static constexpr int kMaxParameterNameLength = 40;
     static constexpr int kMaxUserPropertyNameLength = 24;
@@ -53,10 +53,8 @@ public:
 
     static bool isValidString(std::string_view text, int64_t minLength, int64_t maxLength, int type,
                               int64_t* failureCode);
-    static bool isValidInternalName(std::string_view name, int64_t maxLength, int type,
-                                    int64_t* failureCode);
-    static bool isValidPublicName(std::string_view name, int64_t maxLength, int type,
-                                  int64_t* failureCode);
+    static bool isValidInternalName(std::string_view name, int64_t maxLength, int type, int64_t* failureCode);
+    static bool isValidPublicName(std::string_view name, int64_t maxLength, int type, int64_t* failureCode);
     // A null value is missing; numbers and lists pass, texts are measured.
     static bool isValidValue(const MSRValue* value, int64_t minLength, int64_t maxLength, int type,
                              int64_t* failureCode);

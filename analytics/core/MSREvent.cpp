@@ -43,10 +43,17 @@ MSRPBEventParam scalarParam(const std::string& name, const MSRValue& value) {
     MSRPBEventParam param;
     if (!name.empty()) MSRPBSetString(param, kParamName, name);
     switch (value.valueType()) {
-        case MSRValue::kString: MSRPBSetString(param, kParamString, *value.stringValue()); break;
-        case MSRValue::kInt64: MSRPBSetInt64(param, kParamInt, value.int64Value()); break;
-        case MSRValue::kDouble: MSRPBSetDouble(param, kParamDouble, value.doubleValue()); break;
-        case MSRValue::kArray: break;
+        case MSRValue::kString:
+            MSRPBSetString(param, kParamString, *value.stringValue());
+            break;
+        case MSRValue::kInt64:
+            MSRPBSetInt64(param, kParamInt, value.int64Value());
+            break;
+        case MSRValue::kDouble:
+            MSRPBSetDouble(param, kParamDouble, value.doubleValue());
+            break;
+        case MSRValue::kArray:
+            break;
     }
     return param;
 }
@@ -346,8 +353,7 @@ MSRPBEvent MSREvent::protoEvent() const {
             std::vector<MSRPBEventParam> entries;
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
-                    report(2, 16007,
-                           "Nested params cannot have more than 1 level. Event name, param name",
+                    report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
                            {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }
@@ -369,7 +375,8 @@ MSRPBEvent MSREvent::protoEvent() const {
 int64_t MSRCountArrayItems(const MSREvent& event) {
     int64_t count = 0;
     for (const auto& entry : event.parameters()) {
-        if (const MSRValueList* items = entry.second.arrayValue()) count += static_cast<int64_t>(items->size());
+        if (const MSRValueList* items = entry.second.arrayValue())
+            count += static_cast<int64_t>(items->size());
     }
     return count;
 }

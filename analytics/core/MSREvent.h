@@ -18,7 +18,7 @@
 // Every event is built through initWithOrigin, so its parameters are always
 // cleaned and typed.
 class MSREvent {
-public:
+  public:
     // Nothing when the origin or name is refused, or when a time is not a
     // finite number (times may come from server programs). `isPublic` picks
     // the stricter checks of the application's public interface.
@@ -65,7 +65,7 @@ public:
     MSRPEvent editEvent() const;
     MSRPBEvent protoEvent() const;
 
-private:
+  private:
     MSREvent() = default;
 
     MSRParameters parameters_;

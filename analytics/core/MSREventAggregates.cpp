@@ -25,8 +25,8 @@ std::optional<MSREventAggregates> MSREventAggregates::initWithName(std::string_v
                                                                    double lastFireTimestamp) {
     if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return std::nullopt;
     if (lifetimeCount < 0 || currentBundleCount < 0 || currentSessionCount < 0) {
-        MSRMonitor::shared()->logWithLevel(5, 17000,
-                                           "Failed to create event aggregates object. Received negative count.");
+        MSRMonitor::shared()->logWithLevel(
+            5, 17000, "Failed to create event aggregates object. Received negative count.");
         return std::nullopt;
     }
     MSREventAggregates aggregates;

@@ -9,7 +9,7 @@
 // lifetime, in the bundle being built and in the current session, when it
 // last fired, and the sampling state of its last bundled occurrence.
 class MSREventAggregates {
-public:
+  public:
     // Nothing when the name is not a valid internal event name or a count is
     // negative (logged).
     static std::optional<MSREventAggregates> initWithName(std::string_view name, int32_t lifetimeCount,
@@ -40,7 +40,7 @@ public:
     const std::optional<int64_t>& lastSampledComplexEventID() const { return lastSampledComplexEventID_; }
     void setLastSampledComplexEventID(std::optional<int64_t> id) { lastSampledComplexEventID_ = id; }
 
-private:
+  private:
     MSREventAggregates() = default;
 
     bool lastExemptFromSampling_ = false;

@@ -24,8 +24,8 @@ void forEachCodePoint(std::string_view text, Visit&& visit) {
 }
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 // The query-allowed set without the three characters that carry meaning in
@@ -33,8 +33,18 @@ bool isUnreserved(unsigned char c) {
 bool isQueryValueCharacter(unsigned char c) {
     if (isUnreserved(c)) return true;
     switch (c) {
-        case '!': case '$': case '\'': case '(': case ')': case '*': case ',': case ';':
-        case ':': case '@': case '/': case '?':
+        case '!':
+        case '$':
+        case '\'':
+        case '(':
+        case ')':
+        case '*':
+        case ',':
+        case ';':
+        case ':':
+        case '@':
+        case '/':
+        case '?':
             return true;
         default:
             return false;
@@ -177,8 +187,8 @@ std::map<std::string, std::string> msr_dictionaryWithHttpArgumentsString(std::st
     size_t start = 0;
     while (true) {
         const size_t amp = text.find('&', start);
-        parts.push_back(text.substr(start, amp == std::string_view::npos ? std::string_view::npos
-                                                                          : amp - start));
+        parts.push_back(
+            text.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start));
         if (amp == std::string_view::npos) break;
         start = amp + 1;
     }

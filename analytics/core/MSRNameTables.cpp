@@ -167,16 +167,11 @@ const MSRNameMap& MSRInternalParameterNameMap() {
 
 const MSRNameMap& MSRReservedUserPropertyNameMap() {
     static const MSRNameMap map = {
-        {"vuzedezo_last_notification", "_ln"},
-        {"first_open_after_install", "_fi"},
-        {"first_open_time", "_fot"},
-        {"za_session_id", "_sid"},
-        {"za_session_number", "_sno"},
-        {"last_advertising_id_reset", "_lair"},
-        {"last_deep_link_referrer", "_ldl"},
-        {"lifetime_user_engagement", "_lte"},
-        {"session_user_engagement", "_se"},
-        {"user_id", "_id"},
+        {"vuzedezo_last_notification", "_ln"}, {"first_open_after_install", "_fi"},
+        {"first_open_time", "_fot"},           {"za_session_id", "_sid"},
+        {"za_session_number", "_sno"},         {"last_advertising_id_reset", "_lair"},
+        {"last_deep_link_referrer", "_ldl"},   {"lifetime_user_engagement", "_lte"},
+        {"session_user_engagement", "_se"},    {"user_id", "_id"},
     };
     return map;
 }
@@ -214,23 +209,43 @@ const std::map<int64_t, std::string>& MSRErrorCodeNameMap() {
 
 bool MSRIsEcommerceEventName(std::string_view name) {
     static const NameSet names = {
-        "add_payment_info", "add_shipping_info", "add_to_cart", "add_to_wishlist",
-        "begin_checkout", "purchase", "refund", "remove_from_cart", "select_item",
-        "select_promotion", "view_cart", "view_item", "view_item_list", "view_promotion",
-        "ecommerce_purchase", "checkout_progress", "purchase_refund", "select_content",
-        "set_checkout_option", "view_search_results",
+        "add_payment_info",
+        "add_shipping_info",
+        "add_to_cart",
+        "add_to_wishlist",
+        "begin_checkout",
+        "purchase",
+        "refund",
+        "remove_from_cart",
+        "select_item",
+        "select_promotion",
+        "view_cart",
+        "view_item",
+        "view_item_list",
+        "view_promotion",
+        "ecommerce_purchase",
+        "checkout_progress",
+        "purchase_refund",
+        "select_content",
+        "set_checkout_option",
+        "view_search_results",
     };
     return names.contains(name);
 }
 
 bool MSRIsItemParameterName(std::string_view name) {
     static const NameSet names = {
-        "affiliation", "coupon", "creative_name", "creative_slot", "currency", "discount",
-        "index", "item_id", "item_brand", "item_category", "item_category2", "item_category3",
-        "item_category4", "item_category5", "item_list_name", "item_list_id", "item_name",
-        "item_variant", "location_id", "payment_type", "price", "promotion_id",
-        "promotion_name", "quantity", "shipping", "shipping_tier", "tax", "transaction_id",
-        "value", "checkout_step", "checkout_option", "item_list", "item_location_id",
+        "affiliation",     "coupon",         "creative_name",
+        "creative_slot",   "currency",       "discount",
+        "index",           "item_id",        "item_brand",
+        "item_category",   "item_category2", "item_category3",
+        "item_category4",  "item_category5", "item_list_name",
+        "item_list_id",    "item_name",      "item_variant",
+        "location_id",     "payment_type",   "price",
+        "promotion_id",    "promotion_name", "quantity",
+        "shipping",        "shipping_tier",  "tax",
+        "transaction_id",  "value",          "checkout_step",
+        "checkout_option", "item_list",      "item_location_id",
     };
     return names.contains(name);
 }
@@ -286,9 +301,8 @@ std::string MSRDebugParameters(const MSRParameters& parameters, std::string_view
         lines.push_back(std::string(indent) + "    " + MSRDebugParameterName(name) + " = " +
                         debugValue(name, value) + ";\n");
     }
-    std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
-        return lowercased(a) < lowercased(b);
-    });
+    std::sort(lines.begin(), lines.end(),
+              [](const std::string& a, const std::string& b) { return lowercased(a) < lowercased(b); });
     std::string out = std::string(indent) + "{\n";
     for (const std::string& line : lines) out += line;
     return out + std::string(indent) + "}";

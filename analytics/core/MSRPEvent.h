@@ -10,7 +10,7 @@
 #include <utility>
 
 class MSRPEvent {
-public:
+  public:
     MSRPEvent(std::string name, double timestamp, foundation::Value::Dictionary parameters)
         : name_(std::move(name)), timestamp_(timestamp), parameters_(std::move(parameters)) {}
 
@@ -18,7 +18,7 @@ public:
     double timestamp() const { return timestamp_; }
     const foundation::Value::Dictionary& parameters() const { return parameters_; }
 
-private:
+  private:
     std::string name_;
     double timestamp_;
     foundation::Value::Dictionary parameters_;

@@ -11,9 +11,9 @@ std::optional<MSRRawEventData> MSRRawEventData::initWithRawEvent(const std::opti
         return std::nullopt;
     }
     if (rowID < 0) {
-        MSRMonitor::shared()->logWithLevel(
-            4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID",
-            {std::to_string(rowID)});
+        MSRMonitor::shared()->logWithLevel(4, 28001,
+                                           "Failed to create raw event data. Received invalid row ID. Row ID",
+                                           {std::to_string(rowID)});
         return std::nullopt;
     }
     return MSRRawEventData(*rawEvent, rowID, metadataFingerprint);

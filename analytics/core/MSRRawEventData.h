@@ -8,7 +8,7 @@
 // An event as read back from the database: its row and the fingerprint of
 // the metadata it was stored with. A row ID of 0 means not yet stored.
 class MSRRawEventData {
-public:
+  public:
     // Nothing (logged) without an event or with a negative row ID.
     static std::optional<MSRRawEventData> initWithRawEvent(const std::optional<MSREvent>& rawEvent,
                                                            int64_t rowID, uint64_t metadataFingerprint);
@@ -17,7 +17,7 @@ public:
     int64_t rowID() const { return rowID_; }
     uint64_t metadataFingerprint() const { return metadataFingerprint_; }
 
-private:
+  private:
     MSRRawEventData(MSREvent rawEvent, int64_t rowID, uint64_t metadataFingerprint)
         : rawEvent_(std::move(rawEvent)), rowID_(rowID), metadataFingerprint_(metadataFingerprint) {}
 

@@ -20,10 +20,17 @@ MSRPBUserAttribute MSRUserAttribute::protoUserAttribute() const {
     MSRPBUserAttribute proto;
     MSRPBSetString(proto, kName, name_);
     switch (value_.valueType()) {
-        case MSRValue::kDouble: MSRPBSetDouble(proto, kDouble, value_.doubleValue()); break;
-        case MSRValue::kInt64: MSRPBSetInt64(proto, kInt, value_.int64Value()); break;
-        case MSRValue::kString: MSRPBSetString(proto, kString, *value_.stringValue()); break;
-        case MSRValue::kArray: break;
+        case MSRValue::kDouble:
+            MSRPBSetDouble(proto, kDouble, value_.doubleValue());
+            break;
+        case MSRValue::kInt64:
+            MSRPBSetInt64(proto, kInt, value_.int64Value());
+            break;
+        case MSRValue::kString:
+            MSRPBSetString(proto, kString, *value_.stringValue());
+            break;
+        case MSRValue::kArray:
+            break;
     }
     MSRPBSetInt64(proto, kSetTimestamp, MSRMillisecondsFromSeconds(lastSetTimestamp_));
     return proto;

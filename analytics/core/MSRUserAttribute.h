@@ -10,7 +10,7 @@
 // A user property: who set it, its name, its value and when it was last set
 // (seconds since 1970).
 class MSRUserAttribute {
-public:
+  public:
     // Nothing when the name or the value fails the internal checks.
     static std::optional<MSRUserAttribute> initWithOrigin(std::string_view origin, std::string_view name,
                                                           MSRValue value, double lastSetTimestamp);
@@ -24,9 +24,11 @@ public:
 
     MSRPBUserAttribute protoUserAttribute() const;
 
-private:
+  private:
     MSRUserAttribute(std::string origin, std::string name, MSRValue value, double lastSetTimestamp)
-        : origin_(std::move(origin)), name_(std::move(name)), value_(std::move(value)),
+        : origin_(std::move(origin)),
+          name_(std::move(name)),
+          value_(std::move(value)),
           lastSetTimestamp_(lastSetTimestamp) {}
 
     std::string origin_;

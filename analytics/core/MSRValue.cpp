@@ -44,8 +44,7 @@ std::optional<MSRValue> listFromPlain(const foundation::Value::List& list) {
 
 }  // namespace
 
-MSRValue::MSRValue(MSRValueList items)
-    : value_(std::make_shared<const MSRValueList>(std::move(items))) {}
+MSRValue::MSRValue(MSRValueList items) : value_(std::make_shared<const MSRValueList>(std::move(items))) {}
 
 std::optional<MSRValue> MSRValue::valueFromObject(const MSRObject& object) {
     return valueFromObject(object, false);
@@ -124,10 +123,14 @@ const MSRValueList* MSRValue::arrayValue() const {
 
 foundation::Value MSRValue::plainObject() const {
     switch (valueType()) {
-        case kDouble: return foundation::Value(doubleValue());
-        case kInt64: return foundation::Value(static_cast<long long>(int64Value()));
-        case kString: return foundation::Value(*stringValue());
-        case kArray: break;
+        case kDouble:
+            return foundation::Value(doubleValue());
+        case kInt64:
+            return foundation::Value(static_cast<long long>(int64Value()));
+        case kString:
+            return foundation::Value(*stringValue());
+        case kArray:
+            break;
     }
     foundation::Value::List list;
     for (const MSRParameters& item : *arrayValue()) {
@@ -140,10 +143,14 @@ foundation::Value MSRValue::plainObject() const {
 
 std::string MSRValue::description() const {
     switch (valueType()) {
-        case kDouble: return numberText(doubleValue());
-        case kInt64: return std::to_string(int64Value());
-        case kString: return *stringValue();
-        case kArray: break;
+        case kDouble:
+            return numberText(doubleValue());
+        case kInt64:
+            return std::to_string(int64Value());
+        case kString:
+            return *stringValue();
+        case kArray:
+            break;
     }
     return plainObject().jsonText();
 }
@@ -151,10 +158,18 @@ std::string MSRValue::description() const {
 size_t MSRValue::hash() const {
     size_t valueHash = 0;
     switch (valueType()) {
-        case kDouble: valueHash = std::hash<double>{}(doubleValue()); break;
-        case kInt64: valueHash = std::hash<int64_t>{}(int64Value()); break;
-        case kString: valueHash = std::hash<std::string>{}(*stringValue()); break;
-        case kArray: valueHash = arrayValue()->size(); break;
+        case kDouble:
+            valueHash = std::hash<double>{}(doubleValue());
+            break;
+        case kInt64:
+            valueHash = std::hash<int64_t>{}(int64Value());
+            break;
+        case kString:
+            valueHash = std::hash<std::string>{}(*stringValue());
+            break;
+        case kArray:
+            valueHash = arrayValue()->size();
+            break;
     }
     return valueHash ^ (static_cast<size_t>(valueType()) * 31);
 }
@@ -162,10 +177,14 @@ size_t MSRValue::hash() const {
 bool operator==(const MSRValue& a, const MSRValue& b) {
     if (a.valueType() != b.valueType()) return false;
     switch (a.valueType()) {
-        case MSRValue::kDouble: return a.doubleValue() == b.doubleValue();
-        case MSRValue::kInt64: return a.int64Value() == b.int64Value();
-        case MSRValue::kString: return *a.stringValue() == *b.stringValue();
-        case MSRValue::kArray: break;
+        case MSRValue::kDouble:
+            return a.doubleValue() == b.doubleValue();
+        case MSRValue::kInt64:
+            return a.int64Value() == b.int64Value();
+        case MSRValue::kString:
+            return *a.stringValue() == *b.stringValue();
+        case MSRValue::kArray:
+            break;
     }
     return *a.arrayValue() == *b.arrayValue();
 }

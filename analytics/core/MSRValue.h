@@ -26,7 +26,7 @@ using MSRObjectDictionary = std::map<std::string, MSRObject>;
 // a 64-bit integer, a text or a list of item dictionaries. There is no
 // conversion between the kinds: asking a text for its integer answers 0.
 class MSRValue {
-public:
+  public:
     enum Type : int { kDouble = 0, kInt64 = 1, kString = 2, kArray = 3 };
 
     explicit MSRValue(double value) : value_(value) {}
@@ -68,7 +68,7 @@ public:
 
     friend bool operator==(const MSRValue& a, const MSRValue& b);
 
-private:
+  private:
     // Lists are shared: the value is immutable and copies stay cheap.
     std::variant<double, int64_t, std::string, std::shared_ptr<const MSRValueList>> value_;
 };

@@ -14,16 +14,11 @@ using foundation::Value;
 
 MSRObjectDictionary typicalParameters() {
     return {
-        {"form", Value("logarithmic")},
-        {"steps", Value(12)},
-        {"parameter_a", Value(2.5)},
-        {"parameter_b", Value(-1)},
-        {"parameter_c", Value("1/2")},
-        {"parameter_d", Value(0.75)},
-        {"language", Value("de")},
-        {"screen", Value("CalculateViewController")},
-        {"from_history", Value(false)},
-        {"duration_ms", Value(143)},
+        {"form", Value("logarithmic")}, {"steps", Value(12)},
+        {"parameter_a", Value(2.5)},    {"parameter_b", Value(-1)},
+        {"parameter_c", Value("1/2")},  {"parameter_d", Value(0.75)},
+        {"language", Value("de")},      {"screen", Value("CalculateViewController")},
+        {"from_history", Value(false)}, {"duration_ms", Value(143)},
     };
 }
 

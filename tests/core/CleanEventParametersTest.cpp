@@ -1,7 +1,7 @@
+#include "MonitorHarness.h"
 #include "analytics/core/MSRCleanEventParameters.h"
 #include "analytics/core/MSRDataTypeValidator.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
-#include "MonitorHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,12 @@ std::string repeat(const std::string& unit, int count) {
     return out;
 }
 
-MSRValue I(int64_t v) { return MSRValue(v); }
-MSRValue S(std::string v) { return MSRValue(std::move(v)); }
+MSRValue I(int64_t v) {
+    return MSRValue(v);
+}
+MSRValue S(std::string v) {
+    return MSRValue(std::move(v));
+}
 
 // Settings as a test wants them; the validator reads them at each call.
 struct CleaningFixture : ::testing::Test {
@@ -28,7 +32,9 @@ struct CleaningFixture : ::testing::Test {
     std::shared_ptr<MSRRemoteConfig> config = std::make_shared<MSRRemoteConfig>();
 };
 
-Value item(Value::Dictionary d) { return Value(std::move(d)); }
+Value item(Value::Dictionary d) {
+    return Value(std::move(d));
+}
 
 Value itemList(int count) {
     Value::List list;
@@ -70,28 +76,71 @@ TEST_F(CleaningFixture, ProblemsBecomeTheFirstErrorRecord) {
         ErrorRecord error;
     };
     const Case cases[] = {
-        {"clean input", "kal_calculate", true, {{"steps", Value(3)}, {"form", Value("log")}}, {"form", "steps"}, {}},
-        {"text too long", "kal_calculate", true, {{"a", Value(repeat("x", 101))}, {"b", Value(1)}}, {"b"}, {4, "a", 101}},
-        {"non-Latin text measured in code points", "kal_calculate", true,
-         {{"a", Value(repeat("ж", 100))}}, {"a"}, {}},
-        {"reserved prefix", "kal_calculate", true, {{"za_x", Value(1)}, {"b", Value(1)}}, {"b"}, {14, "za_x", -1}},
+        {"clean input",
+         "kal_calculate",
+         true,
+         {{"steps", Value(3)}, {"form", Value("log")}},
+         {"form", "steps"},
+         {}},
+        {"text too long",
+         "kal_calculate",
+         true,
+         {{"a", Value(repeat("x", 101))}, {"b", Value(1)}},
+         {"b"},
+         {4, "a", 101}},
+        {"non-Latin text measured in code points",
+         "kal_calculate",
+         true,
+         {{"a", Value(repeat("ж", 100))}},
+         {"a"},
+         {}},
+        {"reserved prefix",
+         "kal_calculate",
+         true,
+         {{"za_x", Value(1)}, {"b", Value(1)}},
+         {"b"},
+         {14, "za_x", -1}},
         {"bad character", "kal_calculate", true, {{"a-b", Value(1)}, {"b", Value(1)}}, {"b"}, {3, "a-b", -1}},
-        {"long name", "kal_calculate", true, {{long45, Value(1)}, {"b", Value(1)}}, {"b"},
+        {"long name",
+         "kal_calculate",
+         true,
+         {{long45, Value(1)}, {"b", Value(1)}},
+         {"b"},
          {3, repeat("n", 40) + "...", 45}},
-        {"first problem wins (alphabetical order)", "kal_calculate", true,
-         {{"a-b", Value(1)}, {"b", Value(repeat("x", 101))}, {"c", Value(1)}}, {"c"}, {3, "a-b", -1}},
-        {"everything invalid", "kal_calculate", true, {{"1a", Value(1)}, {"2b", Value(2)}}, {}, {3, "1a", -1}},
+        {"first problem wins (alphabetical order)",
+         "kal_calculate",
+         true,
+         {{"a-b", Value(1)}, {"b", Value(repeat("x", 101))}, {"c", Value(1)}},
+         {"c"},
+         {3, "a-b", -1}},
+        {"everything invalid",
+         "kal_calculate",
+         true,
+         {{"1a", Value(1)}, {"2b", Value(2)}},
+         {},
+         {3, "1a", -1}},
         {"unsupported value type", "kal_calculate", true, {{"a", Value::null()}, {"b", Value(1)}}, {"b"}, {}},
         {"internal event keeps underscore names", "_vs", false, {{"_sn", Value("Calc")}}, {"_sn"}, {}},
-        {"items on a non-ecommerce event", "kal_calculate", true, {{"items", itemList(2)}, {"b", Value(1)}},
-         {"b"}, {21, "kal_calculate", -1}},
-        {"list not named items", "purchase", true, {{"goods", itemList(2)}, {"b", Value(1)}}, {"b"},
+        {"items on a non-ecommerce event",
+         "kal_calculate",
+         true,
+         {{"items", itemList(2)}, {"b", Value(1)}},
+         {"b"},
+         {21, "kal_calculate", -1}},
+        {"list not named items",
+         "purchase",
+         true,
+         {{"goods", itemList(2)}, {"b", Value(1)}},
+         {"b"},
          {20, "goods", -1}},
         {"250 items keep 200", "purchase", true, {{"items", itemList(250)}}, {"items"}, {17, "items", -1}},
-        {"item not a dictionary", "purchase", true,
+        {"item not a dictionary",
+         "purchase",
+         true,
          {{"items", Value(Value::List{item({{"item_id", Value("a")}}), item({{"item_id", Value("b")}}),
                                       item({{"item_id", Value("c")}}), Value("oops")})}},
-         {"items"}, {4, "items[3]", -1}},
+         {"items"},
+         {4, "items[3]", -1}},
     };
     for (const Case& c : cases) {
         std::optional<MSRParameters> out = MSRCleanEventParameters(c.input, c.event, c.isPublic, false);
@@ -108,8 +157,9 @@ TEST_F(CleaningFixture, ProblemsBecomeTheFirstErrorRecord) {
 
 TEST_F(CleaningFixture, ItemListsAreCleanedItemByItem) {
     settings({{"measurement.item_scoped_custom_parameter_enabled", std::string("0")}});
-    MSRObjectDictionary input{{"items", Value(Value::List{item({{"item_id", Value("a")}, {"colour", Value("red")}}),
-                                                          item({{"price", Value(2.5)}})})}};
+    MSRObjectDictionary input{
+        {"items", Value(Value::List{item({{"item_id", Value("a")}, {"colour", Value("red")}}),
+                                    item({{"price", Value(2.5)}})})}};
     std::optional<MSRParameters> out = MSRCleanEventParameters(input, "purchase", true, false);
     ASSERT_TRUE(out);
     const MSRValueList& items = *out->at("items").arrayValue();
@@ -202,9 +252,8 @@ TEST_F(CleaningFixture, ErrorRecordsAreWrittenOnceAndCutInCodePoints) {
 
 TEST_F(CleaningFixture, ErrorEventsGoToTheInstalledLogger) {
     std::vector<std::pair<std::string, MSRParameters>> logged;
-    MSRSetInternalEventLogger([&](const std::string& origin, const std::string& name, const MSRParameters& p) {
-        logged.emplace_back(origin + "/" + name, p);
-    });
+    MSRSetInternalEventLogger([&](const std::string& origin, const std::string& name,
+                                  const MSRParameters& p) { logged.emplace_back(origin + "/" + name, p); });
     MSRLogErrorEvent(0);
     MSRLogErrorEvent(8);
     const MSRValue shortValue("ok");

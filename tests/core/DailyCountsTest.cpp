@@ -1,6 +1,6 @@
+#include "MonitorHarness.h"
 #include "analytics/core/MSRDailyCounts.h"
 #include "analytics/core/MSREventAggregates.h"
-#include "MonitorHarness.h"
 #include "platform/dispatch/Clock.h"
 
 #include <gtest/gtest.h>
@@ -26,17 +26,15 @@ struct VirtualDay {
 
 TEST(DailyCountsTest, CountsStartAgainAtTheDayBoundary) {
     struct Case {
-        double offset;           // day boundary after UTC midnight
-        double start;            // seconds after UTC midnight of the first event
-        double step;             // seconds to the second event
+        double offset;  // day boundary after UTC midnight
+        double start;   // seconds after UTC midnight of the first event
+        double step;    // seconds to the second event
         bool sameDay;
     };
     const Case cases[] = {
-        {0, -1, 1, false},          // 23:59:59 -> 00:00:00
-        {0, 0, 86399, true},
-        {3600, 1800, 1800, false},  // 00:30 belongs to the day before
-        {3600, 1800, 1799, true},
-        {86399.5, 86399, 0.5, false},
+        {0, -1, 1, false},                                    // 23:59:59 -> 00:00:00
+        {0, 0, 86399, true},      {3600, 1800, 1800, false},  // 00:30 belongs to the day before
+        {3600, 1800, 1799, true}, {86399.5, 86399, 0.5, false},
     };
     for (const Case& c : cases) {
         VirtualDay day(c.offset);

@@ -1,7 +1,7 @@
+#include "MonitorHarness.h"
 #include "analytics/core/MSRDataTypeValidator.h"
 #include "analytics/core/MSRNameTables.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
-#include "MonitorHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +61,10 @@ TEST(DataTypeValidatorTest, NamesKeepTheirLimitsPrefixesAndCharacters) {
         {"blank inside", internalEvent, "a b", 3},
         {"hyphen", publicParam, "a-b", 3},
         {"emoji", internalEvent, "a\xF0\x9F\x98\x80", 3},
-        {"combining mark first", publicEvent, "\xCC\x81" "abc", 3},
+        {"combining mark first", publicEvent,
+         "\xCC\x81"
+         "abc",
+         3},
         {"digits and underscore", publicEvent, "a_1_2", 0},
         {"reserved event", publicEvent, "first_open", 4},
         {"screen_view allowed", publicEvent, "screen_view", 0},
@@ -109,7 +112,9 @@ TEST(DataTypeValidatorTest, ValuesKeepTheirLimits) {
         int64_t code;
     };
     auto internalProperty = [](std::string name) {
-        return [name](const MSRValue* v, int64_t* c) { return D::isValidInternalUserAttributeValue(v, name, c); };
+        return [name](const MSRValue* v, int64_t* c) {
+            return D::isValidInternalUserAttributeValue(v, name, c);
+        };
     };
     const Case cases[] = {
         {"public value 100", &D::isValidPublicEventParameterValue, MSRValue(repeat("v", 100)), 0},
@@ -151,8 +156,9 @@ TEST(DataTypeValidatorTest, ValuesKeepTheirLimits) {
     D::isValidPublicUserAttributeValue(&empty, nullptr);
     EXPECT_TRUE(h.takeLines().empty());
     D::isValidPublicUserAttributeName("", nullptr);
-    EXPECT_EQ(h.takeLines(), std::vector<std::string>{
-                                 "<RovIdarurozaro>[I-MSR013001] User property name is required and can't be empty"});
+    EXPECT_EQ(h.takeLines(),
+              std::vector<std::string>{
+                  "<RovIdarurozaro>[I-MSR013001] User property name is required and can't be empty"});
     MSRDataTypeValidator::setRemoteConfig(nullptr);
 }
 
@@ -200,7 +206,7 @@ TEST(DataTypeValidatorTest, NameTablesMapBothWays) {
     }
     EXPECT_EQ(publicNames.size(), 31u);  // "_cmp" has two public names
     const std::pair<const char*, const char*> pairs[] = {
-        {"screen_view", "_vs"}, {"session_start", "_s"}, {"first_open", "_f"},
+        {"screen_view", "_vs"},      {"session_start", "_s"},   {"first_open", "_f"},
         {"in_app_purchase", "_iap"}, {"user_engagement", "_e"}, {"error", "_err"}};
     for (const auto& [publicName, internalName] : pairs) {
         EXPECT_EQ(internal.at(publicName), internalName);
@@ -226,7 +232,8 @@ TEST(DataTypeValidatorTest, DebugNamesShowThePublicNameOnlyInDebugMode) {
     EXPECT_EQ(MSRDebugParameterName("_c"), "za_conversion (_c)");
     EXPECT_EQ(MSRDebugParameterName("_ffr"), "vuzedezo_feature_rollouts (_ffr)");
     EXPECT_EQ(MSRDebugUserPropertyName("_exp_7"), "experiment_id (_exp_7)");
-    const MSRParameters parameters{{"b", MSRValue(int64_t{1})}, {"_err", MSRValue(int64_t{4})}, {"A", MSRValue("x")}};
+    const MSRParameters parameters{
+        {"b", MSRValue(int64_t{1})}, {"_err", MSRValue(int64_t{4})}, {"A", MSRValue("x")}};
     EXPECT_EQ(MSRDebugParameters(parameters, ""),
               "{\n    A = x;\n    b = 1;\n    za_error (_err) = 4 (InvalidParameterValue);\n}");
 }

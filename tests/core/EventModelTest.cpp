@@ -1,10 +1,10 @@
+#include "MonitorHarness.h"
 #include "analytics/core/MSRCleanEventParameters.h"
 #include "analytics/core/MSRDataTypeValidator.h"
 #include "analytics/core/MSREvent.h"
 #include "analytics/core/MSRFoundationAdditions.h"
 #include "analytics/core/MSRRawEventData.h"
 #include "analytics/core/MSRUserAttribute.h"
-#include "MonitorHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +15,21 @@ namespace {
 
 using foundation::Value;
 
-MSRValue I(int64_t v) { return MSRValue(v); }
-MSRValue S(std::string v) { return MSRValue(std::move(v)); }
+MSRValue I(int64_t v) {
+    return MSRValue(v);
+}
+MSRValue S(std::string v) {
+    return MSRValue(std::move(v));
+}
 
 std::vector<uint8_t> bytes(const NANOMessageBase& message) {
     return message.protoBuffer().value_or(std::vector<uint8_t>{});
 }
 
 MSREvent purchase() {
-    Value::List items{Value(Value::Dictionary{{"item_id", Value("sku-1")}, {"price", Value(2.5)}, {"quantity", Value(2)}}),
-                      Value(Value::Dictionary{{"item_id", Value("sku-2")}, {"item_name", Value("Ökonomie 漢字")}})};
+    Value::List items{
+        Value(Value::Dictionary{{"item_id", Value("sku-1")}, {"price", Value(2.5)}, {"quantity", Value(2)}}),
+        Value(Value::Dictionary{{"item_id", Value("sku-2")}, {"item_name", Value("Ökonomie 漢字")}})};
     return *MSREvent::initWithOrigin("app", true, "purchase", 1'700'000'000.25, 1'699'999'000.5,
                                      {{"value", Value(9.99)},
                                       {"currency", Value("EUR")},
@@ -91,7 +96,8 @@ TEST(EventModelTest, WireFormOfTimesAndOrigins) {
         {-1e300, 0, std::numeric_limits<int64_t>::min(), std::nullopt},
     };
     for (const Case& c : cases) {
-        std::optional<MSREvent> event = MSREvent::initWithOrigin("auto", false, "_e", c.timestamp, c.previous, {});
+        std::optional<MSREvent> event =
+            MSREvent::initWithOrigin("auto", false, "_e", c.timestamp, c.previous, {});
         ASSERT_TRUE(event);
         const MSRPBEvent proto = event->protoEvent();
         EXPECT_EQ(MSRPBGetInt64(proto, 2), c.millis) << c.timestamp;
@@ -128,10 +134,14 @@ TEST(EventModelTest, ConstructionChecksOriginNameAndFlags) {
         bool made;
     };
     const Case cases[] = {
-        {"app", true, "kal_calculate", true},   {"app", true, "_vs", false},
-        {"app", false, "_vs", true},            {"app+etm", true, "x", true},
-        {"", false, "x", false},                {"a b", false, "x", false},
-        {"app", true, "first_open", false},     {"app", true, "screen_view", true},
+        {"app", true, "kal_calculate", true},
+        {"app", true, "_vs", false},
+        {"app", false, "_vs", true},
+        {"app+etm", true, "x", true},
+        {"", false, "x", false},
+        {"a b", false, "x", false},
+        {"app", true, "first_open", false},
+        {"app", true, "screen_view", true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(MSREvent::initWithOrigin(c.origin, c.isPublic, c.name, 1, 0, {}).has_value(), c.made)
@@ -151,7 +161,8 @@ TEST(EventModelTest, ConstructionChecksOriginNameAndFlags) {
     EXPECT_FALSE(sale.isConversion());
     EXPECT_FALSE(sale.parameters().contains("value"));
     EXPECT_EQ(sale.parameters().at("_err"), I(19));
-    MSREvent paid = *MSREvent::initWithOrigin("app", true, "sale", 1, 0, {{"value", Value(5)}, {"currency", Value("EUR")}});
+    MSREvent paid = *MSREvent::initWithOrigin("app", true, "sale", 1, 0,
+                                              {{"value", Value(5)}, {"currency", Value("EUR")}});
     paid.setConversion(false);
     EXPECT_EQ(paid.parameters().at("_err"), I(10));
     paid.setConversion(true);
@@ -172,7 +183,8 @@ TEST(EventModelTest, ScreenParametersAreAddedOnlyOnce) {
     EXPECT_FALSE(event.addScreenParameters({{"_sc", Value("Calc")}}));
     EXPECT_FALSE(event.addScreenParameters({{"_si", Value("7")}}));
     EXPECT_FALSE(event.addScreenParameters({{"_si", Value(7)}, {"_sn", Value("")}}));
-    EXPECT_TRUE(event.addScreenParameters({{"_si", Value(7)}, {"_sc", MSRValue("Calc")}, {"_sn", Value("Main")}}));
+    EXPECT_TRUE(
+        event.addScreenParameters({{"_si", Value(7)}, {"_sc", MSRValue("Calc")}, {"_sn", Value("Main")}}));
     EXPECT_EQ(MSRExtractScreenParameters(event.parameters()),
               (MSRParameters{{"_si", I(7)}, {"_sc", S("Calc")}, {"_sn", S("Main")}}));
     EXPECT_FALSE(event.addScreenParameters({{"_si", Value(8)}}));
@@ -207,7 +219,8 @@ TEST(EventModelTest, UserAttributesAndRawEvents) {
     EXPECT_FALSE(MSRUserAttribute::initWithOrigin("app", std::string(25, 'n'), S("v"), 1));
     EXPECT_FALSE(MSRUserAttribute::initWithOrigin("app", "fav", S(""), 1));
     EXPECT_TRUE(MSRUserAttribute::initWithOrigin("auto", "_id", S(std::string(256, 'u')), 1));
-    std::optional<MSRUserAttribute> attribute = MSRUserAttribute::initWithOrigin("app", "level", MSRValue(2.5), 3.5);
+    std::optional<MSRUserAttribute> attribute =
+        MSRUserAttribute::initWithOrigin("app", "level", MSRValue(2.5), 3.5);
     ASSERT_TRUE(attribute);
     EXPECT_TRUE(attribute->isPublic());
     const MSRPBUserAttribute proto = attribute->protoUserAttribute();
