@@ -151,8 +151,16 @@ bool ViewController::present(std::shared_ptr<ViewController> controller, bool an
     controller->presenting_ = host;
     auto keep = controller;
 
+    ModalPresentationStyle style = controller->modalStyle_;
+    if (style == ModalPresentationStyle::popover && TraitCollection::idiom() == UserInterfaceIdiom::phone) {
+        auto* delegate = controller->popover_ ? controller->popover_->delegate : nullptr;
+        ModalPresentationStyle adapted =
+            delegate ? delegate->adaptivePresentationStyle() : ModalPresentationStyle::fullScreen;
+        if (adapted != ModalPresentationStyle::none) style = adapted;
+    }
+    controller->shownStyle_ = style;
     bool onScreen = host->appearance_ == AppearanceState::appeared;
-    bool coversPresenter = controller->modalStyle_ == ModalPresentationStyle::fullScreen;
+    bool coversPresenter = style == ModalPresentationStyle::fullScreen;
     const auto& view = controller->view();
     if (Window* w = host->window()) {
         view->setFrame(w->bounds());
@@ -186,7 +194,7 @@ void ViewController::dismiss(bool animated, std::function<void()> completion) {
     // Whatever the target presents goes first, without animation.
     if (target->presented_) target->presented_->dismiss(false);
 
-    bool coversPresenter = target->modalStyle_ == ModalPresentationStyle::fullScreen;
+    bool coversPresenter = target->shownStyle_ == ModalPresentationStyle::fullScreen;
     bool onScreen = target->appearance_ == AppearanceState::appeared;
     if (onScreen) {
         target->beginAppearanceTransition(false, animated);

@@ -89,6 +89,8 @@ public:
     // presentation is refused and logged, as on the platform; the completion
     // does not run and false comes back. Only the full-screen style takes the
     // presenter off the screen (it disappears and comes back on dismissal).
+    // On a phone a popover adapts to full screen unless its delegate answers
+    // the style none.
     bool present(std::shared_ptr<ViewController> controller, bool animated, std::function<void()> completion = {});
     // Dismisses what this controller presents (and everything above it), or,
     // when it presents nothing, this controller itself.
@@ -100,6 +102,8 @@ public:
     // Made on first use (meaningful with the popover style).
     PopoverPresentationController& popoverPresentationController();
     bool isBeingPresented() const { return presenting_ != nullptr; }
+    // The style the presentation was shown in (a popover may have adapted).
+    ModalPresentationStyle shownPresentationStyle() const { return shownStyle_; }
 
     // The window of the view, or of the outermost ancestor's view.
     Window* window() const;
@@ -120,6 +124,7 @@ private:
     std::shared_ptr<ViewController> presented_;
     ViewController* presenting_ = nullptr;
     ModalPresentationStyle modalStyle_ = ModalPresentationStyle::automatic;
+    ModalPresentationStyle shownStyle_ = ModalPresentationStyle::automatic;  // after adaptation
     std::shared_ptr<PopoverPresentationController> popover_;
     AppearanceState appearance_ = AppearanceState::disappeared;
     bool transitionAnimated_ = false;

@@ -1,4 +1,5 @@
 #include "platform/ui/AlertController.h"
+#include "platform/ui/Traits.h"
 #include "platform/ui/Window.h"
 #include "UiTestSupport.h"
 
@@ -63,6 +64,35 @@ TEST_F(ViewControllerTest, PresentationAndDismissalRunAppearanceInPlatformOrder)
         EXPECT_EQ(take(), c.onDismiss) << static_cast<int>(c.style);
         EXPECT_EQ(root->presentedViewController(), nullptr);
         EXPECT_EQ(window->topViewController(), root.get());
+        ui::Application::reset();
+    }
+}
+
+TEST_F(ViewControllerTest, PopoverAdaptsOnAPhoneUnlessItsDelegateKeepsIt) {
+    struct Keep : ui::PopoverPresentationControllerDelegate {
+        ui::ModalPresentationStyle adaptivePresentationStyle() override { return ui::ModalPresentationStyle::none; }
+    } keep;
+    struct Case {
+        ui::DeviceProfile device;
+        bool withDelegate;
+        ui::ModalPresentationStyle shown;
+    };
+    const Case cases[] = {
+        {ui::DeviceProfile::phone(), false, ui::ModalPresentationStyle::fullScreen},
+        {ui::DeviceProfile::phone(), true, ui::ModalPresentationStyle::popover},
+        {ui::DeviceProfile::pad(), false, ui::ModalPresentationStyle::popover},
+    };
+    for (const auto& c : cases) {
+        ui::TraitCollection::setDevice(c.device);
+        auto root = make("root");
+        auto window = showInWindow(root);
+        auto popover = make("p");
+        popover->setModalPresentationStyle(ui::ModalPresentationStyle::popover);
+        if (c.withDelegate) popover->popoverPresentationController().delegate = &keep;
+        ASSERT_TRUE(root->present(popover, true));
+        EXPECT_EQ(popover->shownPresentationStyle(), c.shown);
+        // Only the full-screen form takes the presenter off the screen.
+        EXPECT_EQ(root->isVisible(), c.shown != ui::ModalPresentationStyle::fullScreen);
         ui::Application::reset();
     }
 }
