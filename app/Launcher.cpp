@@ -27,7 +27,8 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const std::string& name) -> std::optional<std::string> {
-            if (auto eq = arg.find('='); eq != std::string::npos && arg.substr(0, eq) == name) return arg.substr(eq + 1);
+            if (auto eq = arg.find('='); eq != std::string::npos && arg.substr(0, eq) == name)
+                return arg.substr(eq + 1);
             if (arg != name) return std::nullopt;
             if (i + 1 >= argc) return std::string();
             return std::string(argv[++i]);

@@ -12,9 +12,9 @@
 namespace app {
 
 struct LaunchOptions {
-    std::filesystem::path home;                 // --home DIR (default ~/.local/share/calvaro)
+    std::filesystem::path home;                   // --home DIR (default ~/.local/share/calvaro)
     std::optional<std::filesystem::path> script;  // --script FILE
-    bool help = false;                          // --help
+    bool help = false;                            // --help
 };
 
 // Parses the command line. False with a message on an unknown option, a

@@ -70,7 +70,8 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
             action.kind = ScriptAction::Kind::drawer;
         } else if (word == "wait") {
             if (!parseSeconds(argument, action.seconds))
-                return failAt(number, "\"wait\" takes a number of seconds from 0 to 3600, not \"" + argument + "\"");
+                return failAt(number,
+                              "\"wait\" takes a number of seconds from 0 to 3600, not \"" + argument + "\"");
             action.kind = ScriptAction::Kind::wait;
         } else if (word == "snapshot") {
             action.kind = ScriptAction::Kind::snapshot;
@@ -87,14 +88,24 @@ ScriptPlayer::ScriptPlayer(ui::Driver& driver, std::ostream& out) : driver_(driv
 bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
     bool ok = true;
     switch (action.kind) {
-        case ScriptAction::Kind::tap: ok = driver_.tap(action.argument); break;
-        case ScriptAction::Kind::type: ok = driver_.type(action.argument); break;
-        case ScriptAction::Kind::tab: ok = driver_.chooseTab(action.argument); break;
+        case ScriptAction::Kind::tap:
+            ok = driver_.tap(action.argument);
+            break;
+        case ScriptAction::Kind::type:
+            ok = driver_.type(action.argument);
+            break;
+        case ScriptAction::Kind::tab:
+            ok = driver_.chooseTab(action.argument);
+            break;
         case ScriptAction::Kind::drawer:
             ok = action.argument == "open" ? driver_.openDrawer() : driver_.closeDrawer();
             break;
-        case ScriptAction::Kind::alert: ok = driver_.answerAlert(action.argument); break;
-        case ScriptAction::Kind::wait: driver_.wait(action.seconds); break;
+        case ScriptAction::Kind::alert:
+            ok = driver_.answerAlert(action.argument);
+            break;
+        case ScriptAction::Kind::wait:
+            driver_.wait(action.seconds);
+            break;
         case ScriptAction::Kind::snapshot: {
             driver_.settle();
             ++snapshots_;

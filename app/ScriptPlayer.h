@@ -47,12 +47,12 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
 //   <the snapshot text>
 // An action that cannot be done stops the play with an error naming its line.
 class ScriptPlayer {
-public:
+  public:
     explicit ScriptPlayer(ui::Driver& driver, std::ostream& out);
     bool play(const std::vector<ScriptAction>& actions, ScriptError* error);
     int snapshotsTaken() const { return snapshots_; }
 
-private:
+  private:
     bool perform(const ScriptAction& action, std::string& why);
     ui::Driver& driver_;
     std::ostream& out_;

@@ -6,6 +6,8 @@ std::shared_ptr<const ui::Image> Icon::named(const std::string& name) {
     return std::make_shared<ui::Image>(name, ui::Size{24, 24});
 }
 
-ui::Color MaterialColor::blueGreyLighten5() { return ui::Color::rgb(0xEC / 255.0, 0xEF / 255.0, 0xF1 / 255.0); }
+ui::Color MaterialColor::blueGreyLighten5() {
+    return ui::Color::rgb(0xEC / 255.0, 0xEF / 255.0, 0xF1 / 255.0);
+}
 
 }  // namespace kit

@@ -11,16 +11,19 @@ constexpr double leftViewWidth = 280.0;
 
 // The left panel; shown only while open.
 class DrawerPanel : public ui::View {
-public:
+  public:
     using ui::View::View;
     std::string snapshotDescription() const override { return "drawer open"; }
 };
 }  // namespace
 
-NavigationDrawerController::NavigationDrawerController(std::shared_ptr<ui::ViewController> rootViewController,
-                                                       std::shared_ptr<ui::ViewController> leftViewController,
-                                                       std::shared_ptr<ui::ViewController> rightViewController)
-    : root_(std::move(rootViewController)), left_(std::move(leftViewController)), right_(std::move(rightViewController)) {
+NavigationDrawerController::NavigationDrawerController(
+    std::shared_ptr<ui::ViewController> rootViewController,
+    std::shared_ptr<ui::ViewController> leftViewController,
+    std::shared_ptr<ui::ViewController> rightViewController)
+    : root_(std::move(rootViewController)),
+      left_(std::move(leftViewController)),
+      right_(std::move(rightViewController)) {
     if (root_) addChild(root_);
     if (left_) addChild(left_);
     if (right_) addChild(right_);
@@ -35,7 +38,8 @@ void NavigationDrawerController::loadView() {
         root_->view()->setFrame(rootContainer_->bounds());
         rootContainer_->addSubview(root_->view());
     }
-    leftContainer_ = std::make_shared<DrawerPanel>(ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
+    leftContainer_ = std::make_shared<DrawerPanel>(
+        ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
     leftContainer_->setHidden(true);
     view->addSubview(leftContainer_);
     if (left_) {
@@ -45,7 +49,9 @@ void NavigationDrawerController::loadView() {
     setView(view);
 }
 
-void NavigationDrawerController::viewDidLoad() { prepare(); }
+void NavigationDrawerController::viewDidLoad() {
+    prepare();
+}
 
 void NavigationDrawerController::prepare() {}
 

@@ -10,7 +10,7 @@ namespace kit {
 class NavigationDrawerController;
 
 class NavigationDrawerControllerDelegate {
-public:
+  public:
     virtual ~NavigationDrawerControllerDelegate() = default;
     virtual void navigationDrawerWillOpen(NavigationDrawerController&) {}
     virtual void navigationDrawerDidOpen(NavigationDrawerController&) {}
@@ -22,7 +22,7 @@ public:
 // right) controller that slides over it. The side panels are hidden while
 // closed. All three are children and appear with the drawer, as in the kit.
 class NavigationDrawerController : public ui::ViewController, public ui::DrawerContainer {
-public:
+  public:
     NavigationDrawerController(std::shared_ptr<ui::ViewController> rootViewController,
                                std::shared_ptr<ui::ViewController> leftViewController = nullptr,
                                std::shared_ptr<ui::ViewController> rightViewController = nullptr);
@@ -41,7 +41,8 @@ public:
     void toggleLeftView(double velocity = 0);
     // Puts `controller` in place of the root controller (the old one
     // disappears and is dropped), then runs the completion with true.
-    void transition(std::shared_ptr<ui::ViewController> controller, std::function<void(bool)> completion = {});
+    void transition(std::shared_ptr<ui::ViewController> controller,
+                    std::function<void(bool)> completion = {});
 
     // Called once the view is set up; subclasses style and call the base.
     virtual void prepare();
@@ -53,7 +54,7 @@ public:
     void userOpenLeft() override { openLeftView(0); }
     void userCloseLeft() override { closeLeftView(0); }
 
-private:
+  private:
     void placeLeftView();
     std::shared_ptr<ui::ViewController> root_;
     std::shared_ptr<ui::ViewController> left_;

@@ -12,7 +12,9 @@ std::shared_ptr<TabItem> tabItemPointer(ui::ViewController& controller) {
 }
 }  // namespace
 
-TabItem& tabItem(ui::ViewController& controller) { return *tabItemPointer(controller); }
+TabItem& tabItem(ui::ViewController& controller) {
+    return *tabItemPointer(controller);
+}
 
 std::string TabItem::snapshotDescription() const {
     std::string line = "tab " + ui::quoted(title());
@@ -34,7 +36,8 @@ void TabBar::setTabItems(std::vector<std::shared_ptr<TabItem>> items) {
     }
 }
 
-TabsController::TabsController(std::vector<std::shared_ptr<ui::ViewController>> viewControllers, size_t selectedIndex)
+TabsController::TabsController(std::vector<std::shared_ptr<ui::ViewController>> viewControllers,
+                               size_t selectedIndex)
     : pages_(std::move(viewControllers)), selected_(selectedIndex < pages_.size() ? selectedIndex : 0) {
     for (const auto& page : pages_) addChild(page);
 }
@@ -77,7 +80,8 @@ void TabsController::viewDidLoad() {
 void TabsController::prepare() {}
 
 void TabsController::placeSelected() {
-    for (const auto& sub : std::vector<std::shared_ptr<ui::View>>(container_->subviews())) sub->removeFromSuperview();
+    for (const auto& sub : std::vector<std::shared_ptr<ui::View>>(container_->subviews()))
+        sub->removeFromSuperview();
     for (size_t i = 0; i < pages_.size(); ++i) tabItemPointer(*pages_[i])->setSelected(i == selected_);
     if (selected_ >= pages_.size()) return;
     const auto& page = pages_[selected_]->view();

@@ -13,7 +13,7 @@ class TabsController;
 
 // The tab of one controller in a tabs controller (see tabItem()).
 class TabItem : public Button {
-public:
+  public:
     TabItem() = default;
     std::string snapshotDescription() const override;
 };
@@ -24,7 +24,7 @@ TabItem& tabItem(ui::ViewController& controller);
 enum class TabBarAlignment { top = 0, bottom = 1, hidden = 2 };
 
 class TabBar : public ui::View {
-public:
+  public:
     static constexpr double defaultHeight = 48.0;
     TabBar();
     const std::vector<std::shared_ptr<TabItem>>& tabItems() const { return items_; }
@@ -38,7 +38,7 @@ public:
     void setLineAlignment(int64_t value) { lineAlignment_ = value; }
     std::string snapshotDescription() const override { return "tabs"; }
 
-private:
+  private:
     std::vector<std::shared_ptr<TabItem>> items_;
     std::optional<ui::Color> divider_;
     std::optional<ui::Color> line_;
@@ -46,7 +46,7 @@ private:
 };
 
 class TabsControllerDelegate {
-public:
+  public:
     virtual ~TabsControllerDelegate() = default;
     virtual bool tabsControllerShouldSelect(TabsController&, ui::ViewController&) { return true; }
     virtual void tabsControllerWillSelect(TabsController&, ui::ViewController&) {}
@@ -55,8 +55,9 @@ public:
 
 // Pages with a tab bar; only the selected page's view is shown and appears.
 class TabsController : public ui::ViewController, public ui::TabContainer {
-public:
-    TabsController(std::vector<std::shared_ptr<ui::ViewController>> viewControllers, size_t selectedIndex = 0);
+  public:
+    TabsController(std::vector<std::shared_ptr<ui::ViewController>> viewControllers,
+                   size_t selectedIndex = 0);
 
     const std::vector<std::shared_ptr<ui::ViewController>>& viewControllers() const { return pages_; }
     size_t selectedIndex() const { return selected_; }
@@ -80,7 +81,7 @@ public:
     size_t selectedTabIndex() const override { return selected_; }
     void userSelectTab(size_t index) override;
 
-private:
+  private:
     void placeSelected();
     std::vector<std::shared_ptr<ui::ViewController>> pages_;
     size_t selected_;

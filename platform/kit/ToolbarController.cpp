@@ -70,7 +70,9 @@ void ToolbarController::placeRoot() {
     container_->addSubview(root_->view());
 }
 
-void ToolbarController::viewDidLoad() { prepare(); }
+void ToolbarController::viewDidLoad() {
+    prepare();
+}
 
 void ToolbarController::prepare() {}
 

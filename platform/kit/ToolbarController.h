@@ -13,7 +13,7 @@ namespace kit {
 // The bar at the top of a screen: a title (with an optional detail line)
 // between left views and right views.
 class Toolbar : public ui::View {
-public:
+  public:
     static constexpr double defaultHeight = 56.0;
     Toolbar();
 
@@ -38,7 +38,7 @@ public:
     std::vector<std::shared_ptr<ui::View>> snapshotSubviews() const override { return barItems(); }
     std::vector<std::shared_ptr<ui::View>> barItems() const;
 
-private:
+  private:
     void rebuild();
     std::shared_ptr<ui::Label> titleLabel_;
     std::shared_ptr<ui::Label> detailLabel_;
@@ -52,7 +52,7 @@ enum class StatusBarStyle { defaultStyle = 0, lightContent = 1, darkContent = 3 
 
 // A controller with a toolbar above its root controller's view.
 class ToolbarController : public ui::ViewController {
-public:
+  public:
     explicit ToolbarController(std::shared_ptr<ui::ViewController> rootViewController);
 
     const std::shared_ptr<ui::ViewController>& rootViewController() const { return root_; }
@@ -64,13 +64,14 @@ public:
     void setStatusBarStyle(StatusBarStyle style) { statusBarStyle_ = style; }
 
     // Puts `controller` in place of the root controller below the toolbar.
-    void transition(std::shared_ptr<ui::ViewController> controller, std::function<void(bool)> completion = {});
+    void transition(std::shared_ptr<ui::ViewController> controller,
+                    std::function<void(bool)> completion = {});
 
     virtual void prepare();
     void loadView() override;
     void viewDidLoad() override;
 
-private:
+  private:
     void placeRoot();
     std::shared_ptr<ui::ViewController> root_;
     std::shared_ptr<Toolbar> toolbar_;

@@ -7,7 +7,7 @@ namespace ui {
 namespace {
 
 class AlertView : public View {
-public:
+  public:
     AlertView(const AlertController& alert) : alert_(alert) {}
     std::string snapshotDescription() const override {
         std::string line = alert_.preferredStyle() == AlertControllerStyle::alert ? "alert" : "action-sheet";
@@ -16,12 +16,12 @@ public:
         return line;
     }
 
-private:
+  private:
     const AlertController& alert_;
 };
 
 class ActionButton : public Button {
-public:
+  public:
     explicit ActionButton(AlertActionStyle style) : style_(style) {}
     std::string snapshotDescription() const override {
         std::string line = Button::snapshotDescription();
@@ -30,21 +30,21 @@ public:
         return line;
     }
 
-protected:
+  protected:
     std::string snapshotKind() const override { return "action"; }
 
-private:
+  private:
     AlertActionStyle style_;
 };
 
 class ShareView : public View {
-public:
+  public:
     explicit ShareView(size_t count) : count_(count) {}
     std::string snapshotDescription() const override {
         return "share-sheet " + std::to_string(count_) + (count_ == 1 ? " item" : " items");
     }
 
-private:
+  private:
     size_t count_;
 };
 
@@ -60,7 +60,8 @@ std::shared_ptr<AlertController> AlertController::create(std::optional<std::stri
     return std::make_shared<AlertController>(std::move(title), std::move(message), style);
 }
 
-static std::shared_ptr<Button> makeActionButton(AlertController& alert, const std::shared_ptr<AlertAction>& action) {
+static std::shared_ptr<Button> makeActionButton(AlertController& alert,
+                                                const std::shared_ptr<AlertAction>& action) {
     auto button = std::make_shared<ActionButton>(action->style());
     button->setTitle(action->title());
     button->setEnabled(action->isEnabled());

@@ -16,7 +16,7 @@ enum class AlertActionStyle { defaultStyle = 0, cancel = 1, destructive = 2 };
 enum class AlertControllerStyle { actionSheet = 0, alert = 1 };
 
 class AlertAction {
-public:
+  public:
     using Handler = std::function<void(AlertAction&)>;
     AlertAction(std::string title, AlertActionStyle style, Handler handler = {})
         : title_(std::move(title)), style_(style), handler_(std::move(handler)) {}
@@ -26,7 +26,7 @@ public:
     void setEnabled(bool enabled) { enabled_ = enabled; }
     const Handler& handler() const { return handler_; }
 
-private:
+  private:
     std::string title_;
     AlertActionStyle style_;
     Handler handler_;
@@ -36,11 +36,12 @@ private:
 // An alert or action sheet. Choosing an action dismisses the alert and then
 // runs the action's handler, as on the platform.
 class AlertController : public ViewController {
-public:
+  public:
     AlertController(std::optional<std::string> title, std::optional<std::string> message,
                     AlertControllerStyle style);
     static std::shared_ptr<AlertController> create(std::optional<std::string> title,
-                                                   std::optional<std::string> message, AlertControllerStyle style);
+                                                   std::optional<std::string> message,
+                                                   AlertControllerStyle style);
     const std::optional<std::string>& alertTitle() const { return alertTitle_; }
     const std::optional<std::string>& message() const { return message_; }
     AlertControllerStyle preferredStyle() const { return style_; }
@@ -51,7 +52,7 @@ public:
 
     void loadView() override;
 
-private:
+  private:
     std::optional<std::string> alertTitle_;
     std::optional<std::string> message_;
     AlertControllerStyle style_;
@@ -60,7 +61,7 @@ private:
 
 // The share sheet: keeps its items; "Close" dismisses it.
 class ActivityViewController : public ViewController {
-public:
+  public:
     struct Item {
         std::string kind;  // "image", "text", "url"
         std::string description;
@@ -69,7 +70,7 @@ public:
     const std::vector<Item>& activityItems() const { return items_; }
     void loadView() override;
 
-private:
+  private:
     std::vector<Item> items_;
 };
 

@@ -10,7 +10,7 @@ class ViewController;
 // Observers of every controller's appearance (screen tracking): called right
 // after a controller's viewDidAppear and viewDidDisappear hooks.
 class AppearanceHooks {
-public:
+  public:
     enum class Event { didAppear, didDisappear };
     using Observer = std::function<void(ViewController&, Event)>;
 

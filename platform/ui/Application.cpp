@@ -16,7 +16,8 @@ void WindowScene::attach(std::shared_ptr<Window> window) {
 }
 
 void WindowScene::detach(Window* window) {
-    auto it = std::find_if(windows_.begin(), windows_.end(), [window](const auto& w) { return w.get() == window; });
+    auto it =
+        std::find_if(windows_.begin(), windows_.end(), [window](const auto& w) { return w.get() == window; });
     if (it == windows_.end()) return;
     (*it)->scene_ = nullptr;
     windows_.erase(it);
@@ -47,7 +48,8 @@ void Application::post(const char* name) {
     foundation::NotificationCenter::defaultCenter().post(name, this);
 }
 
-bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate, const foundation::Value::Dictionary& options) {
+bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
+                         const foundation::Value::Dictionary& options) {
     delegate_ = std::move(delegate);
     bool ok = delegate_ ? delegate_->didFinishLaunching(*this, options) : true;
     post(didFinishLaunchingNotification);
@@ -105,7 +107,9 @@ WindowScene& Application::mainScene() {
     return *scene;
 }
 
-Window* Application::keyWindow() const { return keyWindow_.lock().get(); }
+Window* Application::keyWindow() const {
+    return keyWindow_.lock().get();
+}
 
 std::vector<std::shared_ptr<Window>> Application::windows() const {
     std::vector<std::shared_ptr<Window>> all;
@@ -121,19 +125,22 @@ static std::string schemeOf(const std::string& url) {
     std::string scheme = url.substr(0, colon);
     for (char c : scheme)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.')) return "";
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return scheme;
 }
 
 bool Application::canOpenURL(const std::string& url) const {
     std::string scheme = schemeOf(url);
     if (scheme.empty()) return false;
-    return scheme == "http" || scheme == "https" || std::find(schemes_.begin(), schemes_.end(), scheme) != schemes_.end();
+    return scheme == "http" || scheme == "https" ||
+           std::find(schemes_.begin(), schemes_.end(), scheme) != schemes_.end();
 }
 
 void Application::registerURLScheme(const std::string& scheme) {
     std::string lower = scheme;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     schemes_.push_back(lower);
 }
 

@@ -15,7 +15,7 @@ class Application;
 // The application's delegate: launch and the moves between active,
 // inactive, background and termination. All answers are optional.
 class ApplicationDelegate {
-public:
+  public:
     virtual ~ApplicationDelegate() = default;
     virtual bool didFinishLaunching(Application&, const foundation::Value::Dictionary& options) {
         (void)options;
@@ -29,24 +29,24 @@ public:
 };
 
 class Scene {
-public:
+  public:
     enum class ActivationState { unattached, foregroundActive, foregroundInactive, background };
     virtual ~Scene() = default;
     ActivationState activationState() const { return state_; }
 
-private:
+  private:
     friend class Application;
     ActivationState state_ = ActivationState::foregroundInactive;
 };
 
 // A scene that holds windows, in the order they were attached.
 class WindowScene : public Scene {
-public:
+  public:
     const std::vector<std::shared_ptr<Window>>& windows() const { return windows_; }
     void attach(std::shared_ptr<Window> window);
     void detach(Window* window);
 
-private:
+  private:
     std::vector<std::shared_ptr<Window>> windows_;
 };
 
@@ -54,12 +54,15 @@ private:
 // notifications (posted through foundation::NotificationCenter::defaultCenter()
 // with the application as object) and the URLs it was asked to open.
 class Application {
-public:
-    static constexpr const char* didFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+  public:
+    static constexpr const char* didFinishLaunchingNotification =
+        "UIApplicationDidFinishLaunchingNotification";
     static constexpr const char* didBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
     static constexpr const char* willResignActiveNotification = "UIApplicationWillResignActiveNotification";
-    static constexpr const char* didEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
-    static constexpr const char* willEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+    static constexpr const char* didEnterBackgroundNotification =
+        "UIApplicationDidEnterBackgroundNotification";
+    static constexpr const char* willEnterForegroundNotification =
+        "UIApplicationWillEnterForegroundNotification";
     static constexpr const char* willTerminateNotification = "UIApplicationWillTerminateNotification";
 
     static Application& shared();
@@ -73,7 +76,8 @@ public:
     const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
     // Launch: keeps the delegate, asks it to finish launching, then becomes
     // active. The application holds the delegate for its life.
-    bool launch(std::shared_ptr<ApplicationDelegate> delegate, const foundation::Value::Dictionary& options = {});
+    bool launch(std::shared_ptr<ApplicationDelegate> delegate,
+                const foundation::Value::Dictionary& options = {});
     void becomeActive();
     void resignActive();
     void enterBackground();
@@ -95,7 +99,7 @@ public:
     bool open(const std::string& url, std::function<void(bool)> completion = {});
     const std::vector<std::string>& openedURLs() const { return opened_; }
 
-private:
+  private:
     friend class Window;
     void post(const char* name);
     State state_ = State::inactive;

@@ -16,7 +16,7 @@ enum class ControlState { normal = 0, highlighted = 1, disabled = 2, selected = 
 // A view that sends actions. A target is a function; a caller that must not
 // be kept alive captures a weak pointer.
 class Control : public View {
-public:
+  public:
     using Action = std::function<void(Control& sender)>;
     using View::View;
     bool isEnabled() const { return enabled_; }
@@ -29,14 +29,14 @@ public:
     // Runs the actions of `event` in the order they were added.
     void sendActions(ControlEvent event);
 
-private:
+  private:
     bool enabled_ = true;
     bool selected_ = false;
     std::vector<std::pair<ControlEvent, Action>> targets_;
 };
 
 class Button : public Control {
-public:
+  public:
     Button();
     explicit Button(const Rect& frame);
     // The title for a state; a state without its own title shows the normal one.
@@ -60,11 +60,11 @@ public:
     std::string snapshotDescription() const override;
     bool snapshotListsSubviews() const override { return false; }
 
-protected:
+  protected:
     // "button"; the kit's buttons name themselves.
     virtual std::string snapshotKind() const { return "button"; }
 
-private:
+  private:
     std::map<ControlState, std::string> titles_;
     std::map<ControlState, Color> titleColors_;
     std::map<ControlState, std::shared_ptr<const Image>> images_;

@@ -79,7 +79,9 @@ void CollectionView::reloadData() {
     dirty_ = true;
 }
 
-int64_t CollectionView::numberOfSections() const { return static_cast<int64_t>(itemCounts_.size()); }
+int64_t CollectionView::numberOfSections() const {
+    return static_cast<int64_t>(itemCounts_.size());
+}
 
 int64_t CollectionView::numberOfItemsInSection(int64_t section) const {
     return section >= 0 && section < numberOfSections() ? itemCounts_[static_cast<size_t>(section)] : 0;
@@ -169,6 +171,8 @@ void CollectionView::layoutSubviews() {
     if (dirty_) buildVisible();
 }
 
-std::string CollectionView::snapshotDescription() const { return "collection"; }
+std::string CollectionView::snapshotDescription() const {
+    return "collection";
+}
 
 }  // namespace ui

@@ -17,7 +17,9 @@ Color Color::rgb(double red, double green, double blue, double alpha) {
     return c;
 }
 
-Color Color::white(double white, double alpha) { return rgb(white, white, white, alpha); }
+Color Color::white(double white, double alpha) {
+    return rgb(white, white, white, alpha);
+}
 
 Color Color::hsb(double hue, double saturation, double brightness, double alpha) {
     // The usual sector conversion; hue in 0..1.
@@ -29,12 +31,18 @@ Color Color::hsb(double hue, double saturation, double brightness, double alpha)
     double f = sector - std::floor(sector);
     double p = v * (1 - s), q = v * (1 - s * f), t = v * (1 - s * (1 - f));
     switch (i) {
-        case 0: return rgb(v, t, p, alpha);
-        case 1: return rgb(q, v, p, alpha);
-        case 2: return rgb(p, v, t, alpha);
-        case 3: return rgb(p, q, v, alpha);
-        case 4: return rgb(t, p, v, alpha);
-        default: return rgb(v, p, q, alpha);
+        case 0:
+            return rgb(v, t, p, alpha);
+        case 1:
+            return rgb(q, v, p, alpha);
+        case 2:
+            return rgb(p, v, t, alpha);
+        case 3:
+            return rgb(p, q, v, alpha);
+        case 4:
+            return rgb(t, p, v, alpha);
+        default:
+            return rgb(v, p, q, alpha);
     }
 }
 
@@ -57,20 +65,36 @@ Color Color::pattern(std::string name) {
     return c;
 }
 
-Color Color::clear() { return rgb(0, 0, 0, 0); }
-Color Color::black() { return rgb(0, 0, 0, 1); }
-Color Color::whiteColor() { return rgb(1, 1, 1, 1); }
-Color Color::red() { return rgb(1, 0, 0, 1); }
-Color Color::orange() { return rgb(1, 0.5, 0, 1); }
-Color Color::blue() { return rgb(0, 0, 1, 1); }
+Color Color::clear() {
+    return rgb(0, 0, 0, 0);
+}
+Color Color::black() {
+    return rgb(0, 0, 0, 1);
+}
+Color Color::whiteColor() {
+    return rgb(1, 1, 1, 1);
+}
+Color Color::red() {
+    return rgb(1, 0, 0, 1);
+}
+Color Color::orange() {
+    return rgb(1, 0.5, 0, 1);
+}
+Color Color::blue() {
+    return rgb(0, 0, 1, 1);
+}
 
 // The platform's published values of its system colours.
-Color Color::label() { return dynamic(black(), whiteColor(), "label"); }
-Color Color::secondaryLabel() {
-    return dynamic(rgb(60 / 255.0, 60 / 255.0, 67 / 255.0, 0.6), rgb(235 / 255.0, 235 / 255.0, 245 / 255.0, 0.6),
-                   "secondaryLabel");
+Color Color::label() {
+    return dynamic(black(), whiteColor(), "label");
 }
-Color Color::systemBackground() { return dynamic(whiteColor(), black(), "systemBackground"); }
+Color Color::secondaryLabel() {
+    return dynamic(rgb(60 / 255.0, 60 / 255.0, 67 / 255.0, 0.6),
+                   rgb(235 / 255.0, 235 / 255.0, 245 / 255.0, 0.6), "secondaryLabel");
+}
+Color Color::systemBackground() {
+    return dynamic(whiteColor(), black(), "systemBackground");
+}
 Color Color::secondarySystemBackground() {
     return dynamic(rgb(242 / 255.0, 242 / 255.0, 247 / 255.0), rgb(28 / 255.0, 28 / 255.0, 30 / 255.0),
                    "secondarySystemBackground");
@@ -88,8 +112,8 @@ Color Color::systemGray4() {
                    "systemGray4");
 }
 Color Color::systemFill() {
-    return dynamic(rgb(120 / 255.0, 120 / 255.0, 128 / 255.0, 0.2), rgb(120 / 255.0, 120 / 255.0, 128 / 255.0, 0.36),
-                   "systemFill");
+    return dynamic(rgb(120 / 255.0, 120 / 255.0, 128 / 255.0, 0.2),
+                   rgb(120 / 255.0, 120 / 255.0, 128 / 255.0, 0.36), "systemFill");
 }
 
 Color Color::resolved() const {
@@ -139,7 +163,9 @@ Color Color::withAlphaComponent(double alpha) const {
     return c;
 }
 
-double Color::alpha() const { return resolved().a_; }
+double Color::alpha() const {
+    return resolved().a_;
+}
 
 std::string Color::description() const {
     if (pattern_) return "pattern:" + name_;
@@ -163,12 +189,13 @@ bool Color::operator==(const Color& other) const {
 
 Font Font::preferred(const std::string& textStyle) {
     static const std::pair<const char*, double> sizes[] = {
-        {"largeTitle", 34}, {"title1", 28}, {"title2", 22}, {"title3", 20}, {"headline", 17},
-        {"body", 17},       {"callout", 16}, {"subheadline", 15}, {"footnote", 13}, {"caption1", 12},
-        {"caption2", 11},
+        {"largeTitle", 34}, {"title1", 28},   {"title2", 22},   {"title3", 20},
+        {"headline", 17},   {"body", 17},     {"callout", 16},  {"subheadline", 15},
+        {"footnote", 13},   {"caption1", 12}, {"caption2", 11},
     };
     for (const auto& [name, size] : sizes)
-        if (textStyle == name) return Font{"SystemFont", size, textStyle == "headline" ? "semibold" : "regular"};
+        if (textStyle == name)
+            return Font{"SystemFont", size, textStyle == "headline" ? "semibold" : "regular"};
     return Font{};
 }
 

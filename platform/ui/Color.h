@@ -10,7 +10,7 @@ namespace ui {
 // moment they are asked (a label colour is black in light style and white in
 // dark style), as on the platform.
 class Color {
-public:
+  public:
     Color() = default;  // clear (transparent black)
     static Color rgb(double red, double green, double blue, double alpha = 1.0);
     static Color white(double white, double alpha = 1.0);
@@ -53,7 +53,7 @@ public:
     // Equal when they are the same dynamic colour or resolve to the same components.
     bool operator==(const Color& other) const;
 
-private:
+  private:
     double r_ = 0, g_ = 0, b_ = 0, a_ = 0;
     double darkR_ = 0, darkG_ = 0, darkB_ = 0, darkA_ = 0;
     bool dynamic_ = false;

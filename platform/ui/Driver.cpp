@@ -13,7 +13,9 @@
 namespace ui {
 namespace {
 
-bool reachable(const View& view) { return !view.isHidden() && view.alpha() > 0 && view.isUserInteractionEnabled(); }
+bool reachable(const View& view) {
+    return !view.isHidden() && view.alpha() > 0 && view.isUserInteractionEnabled();
+}
 
 // Every reachable view under `root`, topmost first (later subviews lie on
 // top of earlier ones). Tables and collections make their visible cells first.
@@ -156,7 +158,8 @@ bool Driver::type(const std::string& text) {
         if (auto* key = findFirst<Button>(views, [&](Button& b) { return b.title() == ch; })) {
             if (!key->isEnabled()) return fail("the key \"" + ch + "\" is disabled");
             key->sendActions(ControlEvent::touchUpInside);
-        } else if (auto* field = findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); })) {
+        } else if (auto* field =
+                       findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); })) {
             field->insertText(ch);
         } else {
             return fail("no key \"" + ch + "\" and no field being edited");
@@ -175,7 +178,8 @@ bool Driver::chooseTab(const std::string& titleOrIndex) {
         auto* tabs = v->owningController() ? dynamic_cast<TabContainer*>(v->owningController()) : nullptr;
         if (!tabs) continue;
         for (size_t i = 0; i < tabs->tabCount(); ++i) {
-            bool match = isIndex(titleOrIndex) ? std::stoul(titleOrIndex) == i : tabs->tabTitle(i) == titleOrIndex;
+            bool match =
+                isIndex(titleOrIndex) ? std::stoul(titleOrIndex) == i : tabs->tabTitle(i) == titleOrIndex;
             if (!match) continue;
             if (!tabs->tabEnabled(i)) return fail("the tab \"" + titleOrIndex + "\" is disabled");
             tabs->userSelectTab(i);

@@ -18,7 +18,7 @@ class TextField;
 // main queue run what is due, so queued presentations show up. An action that
 // cannot be done returns false and leaves the reason in lastError().
 class Driver {
-public:
+  public:
     explicit Driver(Application& application = Application::shared());
 
     // Taps, in this order of search: a control whose accessibility identifier
@@ -53,7 +53,7 @@ public:
     // What the driver can reach now (the topmost presented view or the window).
     View* scope() const;
 
-private:
+  private:
     bool fail(std::string message);
     Application& application_;
     std::string lastError_;

@@ -7,8 +7,12 @@ std::shared_ptr<const Image> Image::named(const std::string& name) {
     return std::make_shared<Image>(name);
 }
 
-std::string ImageView::snapshotDescription() const { return image_ ? "image " + quoted(image_->name()) : ""; }
+std::string ImageView::snapshotDescription() const {
+    return image_ ? "image " + quoted(image_->name()) : "";
+}
 
-std::string ActivityIndicatorView::snapshotDescription() const { return animating_ ? "spinner" : ""; }
+std::string ActivityIndicatorView::snapshotDescription() const {
+    return animating_ ? "spinner" : "";
+}
 
 }  // namespace ui

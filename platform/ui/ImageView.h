@@ -9,32 +9,32 @@ namespace ui {
 
 // An image known by name; the headless platform keeps no pixels.
 class Image {
-public:
+  public:
     explicit Image(std::string name, Size size = {0, 0}) : name_(std::move(name)), size_(size) {}
     // An image of the bundle (or an icon) by name.
     static std::shared_ptr<const Image> named(const std::string& name);
     const std::string& name() const { return name_; }
     Size size() const { return size_; }
 
-private:
+  private:
     std::string name_;
     Size size_;
 };
 
 class ImageView : public View {
-public:
+  public:
     using View::View;
     explicit ImageView(std::shared_ptr<const Image> image) : image_(std::move(image)) {}
     const std::shared_ptr<const Image>& image() const { return image_; }
     void setImage(std::shared_ptr<const Image> image) { image_ = std::move(image); }
     std::string snapshotDescription() const override;
 
-private:
+  private:
     std::shared_ptr<const Image> image_;
 };
 
 class ActivityIndicatorView : public View {
-public:
+  public:
     enum class Style { medium = 100, large = 101 };
     explicit ActivityIndicatorView(Style style = Style::medium) : style_(style) {}
     Style style() const { return style_; }
@@ -45,7 +45,7 @@ public:
     bool isAnimating() const { return animating_; }
     std::string snapshotDescription() const override;
 
-private:
+  private:
     Style style_;
     std::optional<Color> color_;
     bool animating_ = false;

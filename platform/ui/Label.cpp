@@ -2,6 +2,8 @@
 
 namespace ui {
 
-std::string Label::snapshotDescription() const { return text_.empty() ? "" : "label " + quoted(text_); }
+std::string Label::snapshotDescription() const {
+    return text_.empty() ? "" : "label " + quoted(text_);
+}
 
 }  // namespace ui

@@ -7,7 +7,7 @@ namespace ui {
 enum class TextAlignment { left = 0, center = 1, right = 2, justified = 3, natural = 4 };
 
 class Label : public View {
-public:
+  public:
     using View::View;
     const std::string& text() const { return text_; }
     void setText(std::string text) { text_ = std::move(text); }
@@ -24,7 +24,7 @@ public:
 
     std::string snapshotDescription() const override;
 
-private:
+  private:
     std::string text_;
     std::optional<Color> textColor_;
     Font font_;

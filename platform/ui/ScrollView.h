@@ -5,7 +5,7 @@
 namespace ui {
 
 class ScrollView : public View {
-public:
+  public:
     using View::View;
     Point contentOffset() const { return contentOffset_; }
     virtual void setContentOffset(const Point& offset, bool animated = false);
@@ -16,7 +16,7 @@ public:
     bool isScrollEnabled() const { return scrollEnabled_; }
     void setScrollEnabled(bool enabled) { scrollEnabled_ = enabled; }
 
-private:
+  private:
     Point contentOffset_;
     Size contentSize_;
     EdgeInsets contentInset_;

@@ -1,6 +1,5 @@
 #include "platform/ui/Snapshot.h"
 
-
 #include "platform/ui/Application.h"
 #include "platform/ui/TableView.h"
 
@@ -13,7 +12,9 @@ void line(std::string& out, int level, const std::string& text) {
     out += '\n';
 }
 
-bool shown(const View& view) { return !view.isHidden() && view.alpha() > 0; }
+bool shown(const View& view) {
+    return !view.isHidden() && view.alpha() > 0;
+}
 
 void walk(View& view, int level, std::string& out);
 
@@ -37,7 +38,8 @@ void walkTable(TableView& table, int level, std::string& out) {
             if (paths[i].section != section || !shown(*cells[i])) continue;
             std::string row = "row " + std::to_string(section) + "." + std::to_string(paths[i].row);
             if (cells[i]->isSelected()) row += " selected";
-            if (!cells[i]->accessibilityIdentifier().empty()) row += " #" + cells[i]->accessibilityIdentifier();
+            if (!cells[i]->accessibilityIdentifier().empty())
+                row += " #" + cells[i]->accessibilityIdentifier();
             line(out, level, row);
             for (const auto& sub : cells[i]->snapshotSubviews()) walk(*sub, level + 1, out);
         }
@@ -64,7 +66,8 @@ void walk(View& view, int level, std::string& out) {
     std::string description = view.snapshotDescription();
     if (!description.empty()) line(out, level++, description);
     if (auto* table = dynamic_cast<TableView*>(&view)) return walkTable(*table, level, out);
-    if (auto* collection = dynamic_cast<CollectionView*>(&view)) return walkCollection(*collection, level, out);
+    if (auto* collection = dynamic_cast<CollectionView*>(&view))
+        return walkCollection(*collection, level, out);
     for (const auto& sub : view.snapshotSubviews()) walk(*sub, level, out);
 }
 
@@ -75,7 +78,9 @@ std::string Snapshot::ofKeyWindow() {
     return window ? ofWindow(*window) : "no key window\n";
 }
 
-std::string Snapshot::ofWindow(const Window& window) { return ofView(window, 0); }
+std::string Snapshot::ofWindow(const Window& window) {
+    return ofView(window, 0);
+}
 
 std::string Snapshot::ofView(const View& view, int level) {
     std::string out;

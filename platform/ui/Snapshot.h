@@ -32,7 +32,7 @@ namespace ui {
 // Controllers show as [ClassName] at their root view; views describe
 // themselves through View::snapshotDescription.
 class Snapshot {
-public:
+  public:
     // The key window of the shared application ("no key window" without one).
     static std::string ofKeyWindow();
     static std::string ofWindow(const Window& window);

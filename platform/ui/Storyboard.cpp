@@ -29,7 +29,8 @@ std::shared_ptr<ViewController> Storyboard::instantiateViewController(const std:
         if (it != b.controllers.end()) builder = it->second;
     }
     if (!builder)
-        fatalError("Storyboard (" + name_ + ") doesn't contain a view controller with identifier '" + identifier + "'");
+        fatalError("Storyboard (" + name_ + ") doesn't contain a view controller with identifier '" +
+                   identifier + "'");
     auto controller = builder();
     if (!controller) fatalError("the builder of " + identifier + " in storyboard " + name_ + " made nothing");
     return controller;
@@ -39,7 +40,8 @@ void Storyboard::wrongClass(const std::string& identifier) const {
     fatalError("the controller " + identifier + " of storyboard " + name_ + " is not of the expected class");
 }
 
-void Storyboard::registerBuilder(const std::string& storyboard, const std::string& identifier, Builder builder) {
+void Storyboard::registerBuilder(const std::string& storyboard, const std::string& identifier,
+                                 Builder builder) {
     auto& b = builders();
     std::lock_guard<std::mutex> lock(b.mutex);
     b.controllers[{storyboard, identifier}] = std::move(builder);

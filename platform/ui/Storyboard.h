@@ -14,7 +14,7 @@ namespace ui {
 // name. Asking for something never registered is a programming error
 // (fatalError), as a missing storyboard identifier is on the platform.
 class Storyboard {
-public:
+  public:
     using Builder = std::function<std::shared_ptr<ViewController>()>;
 
     explicit Storyboard(std::string name) : name_(std::move(name)) {}
@@ -28,17 +28,18 @@ public:
         return controller;
     }
 
-    static void registerBuilder(const std::string& storyboard, const std::string& identifier, Builder builder);
+    static void registerBuilder(const std::string& storyboard, const std::string& identifier,
+                                Builder builder);
     static bool isRegistered(const std::string& storyboard, const std::string& identifier);
 
-private:
+  private:
     [[noreturn]] void wrongClass(const std::string& identifier) const;
     std::string name_;
 };
 
 // Views (cells, panels) and controllers loaded by nib name.
 class Nib {
-public:
+  public:
     using ViewBuilder = std::function<std::shared_ptr<View>()>;
     using ControllerBuilder = std::function<std::shared_ptr<ViewController>()>;
 

@@ -21,7 +21,9 @@ Label& TableViewCell::textLabel() {
     return *textLabel_;
 }
 
-void TableViewCell::setSelected(bool selected, bool) { selected_ = selected; }
+void TableViewCell::setSelected(bool selected, bool) {
+    selected_ = selected;
+}
 
 TableView::TableView(const Rect& frame, Style style) : ScrollView(frame), style_(style) {}
 
@@ -126,9 +128,9 @@ void TableView::checkUpdate(const std::string& what, const std::vector<int64_t>&
         int64_t want = s < expected.size() ? expected[s] : 0;
         int64_t have = s < rowCounts_.size() ? rowCounts_[s] : 0;
         if (want != have)
-            fatalError("Invalid update after " + what + ": invalid number of rows in section " + std::to_string(s) +
-                       ": the data source has " + std::to_string(have) + ", the table expects " +
-                       std::to_string(want));
+            fatalError("Invalid update after " + what + ": invalid number of rows in section " +
+                       std::to_string(s) + ": the data source has " + std::to_string(have) +
+                       ", the table expects " + std::to_string(want));
     }
     fatalError("Invalid update after " + what + ": invalid number of sections");
 }
@@ -156,7 +158,8 @@ void TableView::insertRows(const std::vector<IndexPath>& indexPaths, TableViewRo
     std::vector<int64_t> expected = rowCounts_;
     for (const auto& ip : indexPaths) {
         if (ip.section < 0 || ip.section >= static_cast<int64_t>(expected.size()))
-            fatalError("attempt to insert a row into section " + std::to_string(ip.section) + ", which does not exist");
+            fatalError("attempt to insert a row into section " + std::to_string(ip.section) +
+                       ", which does not exist");
         ++expected[static_cast<size_t>(ip.section)];
     }
     checkUpdate("inserting rows", expected);
@@ -334,7 +337,9 @@ void TableView::deselectRow(const IndexPath& indexPath, bool) {
     if (selected_ && *selected_ == indexPath) selectRow(std::nullopt, false, TableViewScrollPosition::none);
 }
 
-void TableView::setEditing(bool editing, bool) { editing_ = editing; }
+void TableView::setEditing(bool editing, bool) {
+    editing_ = editing;
+}
 
 bool TableView::userSelectRow(const IndexPath& indexPath) {
     if (!rectForRow(indexPath)) return false;
@@ -350,7 +355,8 @@ bool TableView::userCommitEditing(const IndexPath& indexPath, TableViewCellEditi
 }
 
 bool TableView::userMoveRow(const IndexPath& from, const IndexPath& to) {
-    if (!dataSource_ || !editing_ || !rectForRow(from) || !dataSource_->canMoveRowAt(*this, from)) return false;
+    if (!dataSource_ || !editing_ || !rectForRow(from) || !dataSource_->canMoveRowAt(*this, from))
+        return false;
     // The destination is a place among the rows left after lifting the row.
     int64_t rowsThere = numberOfRowsInSection(to.section) - (to.section == from.section ? 1 : 0);
     if (to.section < 0 || to.section >= numberOfSections() || to.row < 0 || to.row > rowsThere) return false;
@@ -370,6 +376,8 @@ void TableView::layoutSubviews() {
     if (dirty_) buildVisible();
 }
 
-std::string TableView::snapshotDescription() const { return editing_ ? "table editing" : "table"; }
+std::string TableView::snapshotDescription() const {
+    return editing_ ? "table editing" : "table";
+}
 
 }  // namespace ui

@@ -17,7 +17,7 @@ class TableView;
 // A row of a table. Its content goes into contentView; textLabel is the
 // standard cell's label, made on first use.
 class TableViewCell : public View {
-public:
+  public:
     explicit TableViewCell(std::string reuseIdentifier = "");
     const std::string& reuseIdentifier() const { return reuseIdentifier_; }
     View& contentView() { return *contentView_; }
@@ -33,7 +33,7 @@ public:
 
     std::string snapshotDescription() const override { return ""; }
 
-private:
+  private:
     std::string reuseIdentifier_;
     std::shared_ptr<View> contentView_;
     std::shared_ptr<Label> textLabel_;
@@ -46,7 +46,7 @@ enum class TableViewScrollPosition { none = 0, top = 1, middle = 2, bottom = 3 }
 enum class TableViewCellSeparatorStyle { none = 0, singleLine = 1 };
 
 class TableViewDataSource {
-public:
+  public:
     virtual ~TableViewDataSource() = default;
     virtual int64_t numberOfSections(TableView&) { return 1; }
     virtual int64_t numberOfRowsInSection(TableView& tableView, int64_t section) = 0;
@@ -59,7 +59,7 @@ public:
 };
 
 class TableViewDelegate {
-public:
+  public:
     virtual ~TableViewDelegate() = default;
     // Absent: the table's rowHeight.
     virtual std::optional<double> heightForRowAt(TableView&, const IndexPath&) { return std::nullopt; }
@@ -78,7 +78,7 @@ public:
 // is caught as the platform catches it. Cells are made for the rows within
 // the visible bounds only (through cellForRowAt), when the table is laid out.
 class TableView : public ScrollView {
-public:
+  public:
     enum class Style { plain = 0, grouped = 1, insetGrouped = 2 };
     using CellFactory = std::function<std::shared_ptr<TableViewCell>(const std::string& reuseIdentifier)>;
 
@@ -96,7 +96,8 @@ public:
     void registerNib(const std::string& nibName, const std::string& reuseIdentifier);
     bool isRegistered(const std::string& reuseIdentifier) const;
     // A reused or new cell; an unregistered identifier is a programming error.
-    std::shared_ptr<TableViewCell> dequeueReusableCell(const std::string& reuseIdentifier, const IndexPath& indexPath);
+    std::shared_ptr<TableViewCell> dequeueReusableCell(const std::string& reuseIdentifier,
+                                                       const IndexPath& indexPath);
     std::shared_ptr<TableViewCell> dequeueReusableCell(const std::string& reuseIdentifier);
 
     double rowHeight() const { return rowHeight_; }
@@ -143,7 +144,8 @@ public:
     // table and then tells the data source. False when the row does not
     // exist or the data source refuses.
     bool userSelectRow(const IndexPath& indexPath);
-    bool userCommitEditing(const IndexPath& indexPath, TableViewCellEditingStyle style = TableViewCellEditingStyle::remove);
+    bool userCommitEditing(const IndexPath& indexPath,
+                           TableViewCellEditingStyle style = TableViewCellEditingStyle::remove);
     bool userMoveRow(const IndexPath& from, const IndexPath& to);
 
     void setFrame(const Rect& frame) override;
@@ -151,7 +153,7 @@ public:
     std::string snapshotDescription() const override;
     bool snapshotListsSubviews() const override { return false; }
 
-private:
+  private:
     struct Registration {
         CellFactory factory;
         std::string nibName;
@@ -184,7 +186,7 @@ private:
 class CollectionView;
 
 class CollectionViewCell : public View {
-public:
+  public:
     explicit CollectionViewCell(std::string reuseIdentifier = "");
     const std::string& reuseIdentifier() const { return reuseIdentifier_; }
     View& contentView() { return *contentView_; }
@@ -192,13 +194,13 @@ public:
     virtual void awakeFromNib() {}
     std::string snapshotDescription() const override { return ""; }
 
-private:
+  private:
     std::string reuseIdentifier_;
     std::shared_ptr<View> contentView_;
 };
 
 class CollectionViewDataSource {
-public:
+  public:
     virtual ~CollectionViewDataSource() = default;
     virtual int64_t numberOfSections(CollectionView&) { return 1; }
     virtual int64_t numberOfItemsInSection(CollectionView& collectionView, int64_t section) = 0;
@@ -207,7 +209,7 @@ public:
 };
 
 class CollectionViewDelegate {
-public:
+  public:
     virtual ~CollectionViewDelegate() = default;
     // Absent: the collection's itemSize.
     virtual std::optional<Size> sizeForItemAt(CollectionView&, const IndexPath&) { return std::nullopt; }
@@ -218,8 +220,9 @@ public:
 // Items in one line along the scroll direction (a row of video tiles);
 // cells are made for the items within the visible bounds.
 class CollectionView : public ScrollView {
-public:
-    using CellFactory = std::function<std::shared_ptr<CollectionViewCell>(const std::string& reuseIdentifier)>;
+  public:
+    using CellFactory =
+        std::function<std::shared_ptr<CollectionViewCell>(const std::string& reuseIdentifier)>;
     enum class ScrollDirection { vertical = 0, horizontal = 1 };
 
     explicit CollectionView(const Rect& frame = {});
@@ -252,7 +255,7 @@ public:
     std::string snapshotDescription() const override;
     bool snapshotListsSubviews() const override { return false; }
 
-private:
+  private:
     struct Registration {
         CellFactory factory;
         std::string nibName;

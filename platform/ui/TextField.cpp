@@ -63,7 +63,9 @@ void TextField::insertText(const std::string& text) {
     sendActions(ControlEvent::editingChanged);
 }
 
-int64_t TextField::utf16Length() const { return ui::utf16Length(text_); }
+int64_t TextField::utf16Length() const {
+    return ui::utf16Length(text_);
+}
 
 namespace {
 void resignOthers(View& view, const View* keep) {
@@ -98,7 +100,9 @@ void TextField::showError(std::string message) {
     showingError_ = true;
 }
 
-void TextField::hideError() { showingError_ = false; }
+void TextField::hideError() {
+    showingError_ = false;
+}
 
 std::string TextField::snapshotDescription() const {
     std::string line = "field";
@@ -107,7 +111,8 @@ std::string TextField::snapshotDescription() const {
     if (text_.empty() && !placeholder_.empty()) line += " placeholder " + quoted(placeholder_);
     if (firstResponder_) line += " focused";
     if (!isEnabled()) line += " disabled";
-    if (showingError_ && !(firstResponder_ && hideErrorWhenEditing_)) line += " error " + quoted(errorMessage_);
+    if (showingError_ && !(firstResponder_ && hideErrorWhenEditing_))
+        line += " error " + quoted(errorMessage_);
     return line;
 }
 

@@ -10,7 +10,7 @@ class TextField;
 
 // Optional answers of a text field's delegate (the defaults are the platform's).
 class TextFieldDelegate {
-public:
+  public:
     virtual ~TextFieldDelegate() = default;
     virtual bool textFieldShouldBeginEditing(TextField&) { return true; }
     virtual void textFieldDidBeginEditing(TextField&) {}
@@ -20,7 +20,7 @@ public:
 // A text field together with the input-field kit's additions: a floating
 // placeholder, a border and an error text shown under the field.
 class TextField : public Control {
-public:
+  public:
     TextField();
     explicit TextField(const Rect& frame);
 
@@ -79,7 +79,9 @@ public:
     std::optional<Color> floatPlaceholderColor() const { return floatPlaceholderColor_; }
     void setFloatPlaceholderColor(std::optional<Color> color) { floatPlaceholderColor_ = std::move(color); }
     std::optional<Color> floatPlaceholderActiveColor() const { return floatPlaceholderActiveColor_; }
-    void setFloatPlaceholderActiveColor(std::optional<Color> color) { floatPlaceholderActiveColor_ = std::move(color); }
+    void setFloatPlaceholderActiveColor(std::optional<Color> color) {
+        floatPlaceholderActiveColor_ = std::move(color);
+    }
     bool canShowBorder() const { return canShowBorder_; }
     void setCanShowBorder(bool shows) { canShowBorder_ = shows; }
     std::optional<Color> borderColor() const { return borderColor_; }
@@ -90,7 +92,7 @@ public:
     std::string snapshotDescription() const override;
     bool snapshotListsSubviews() const override { return false; }
 
-private:
+  private:
     std::string text_;
     std::string placeholder_;
     std::optional<Color> textColor_;
@@ -122,7 +124,7 @@ size_t utf8Offset(const std::string& text, int64_t utf16Offset);
 // Segments of titles or images. Each segment is a subview holding an image
 // view or a label, so walkers of the tree find the images two levels down.
 class SegmentedControl : public Control {
-public:
+  public:
     SegmentedControl();
     void insertSegment(const std::string& title, size_t index);
     void insertSegment(std::shared_ptr<const Image> image, size_t index);
@@ -138,7 +140,7 @@ public:
     std::string snapshotDescription() const override;
     bool snapshotListsSubviews() const override { return false; }
 
-private:
+  private:
     struct Segment {
         std::string title;
         std::shared_ptr<const Image> image;

@@ -13,14 +13,22 @@ DeviceProfile& currentDevice() {
 }
 }  // namespace
 
-DeviceProfile DeviceProfile::phone() { return {"phone", {390, 844}, {47, 0, 34, 0}, UserInterfaceIdiom::phone}; }
+DeviceProfile DeviceProfile::phone() {
+    return {"phone", {390, 844}, {47, 0, 34, 0}, UserInterfaceIdiom::phone};
+}
 DeviceProfile DeviceProfile::phoneWithoutInsets() {
     return {"phone-small", {375, 667}, {20, 0, 0, 0}, UserInterfaceIdiom::phone};
 }
-DeviceProfile DeviceProfile::pad() { return {"pad", {820, 1180}, {24, 0, 20, 0}, UserInterfaceIdiom::pad}; }
+DeviceProfile DeviceProfile::pad() {
+    return {"pad", {820, 1180}, {24, 0, 20, 0}, UserInterfaceIdiom::pad};
+}
 
-InterfaceStyle TraitCollection::userInterfaceStyle() { return currentStyle.load(); }
-void TraitCollection::setUserInterfaceStyle(InterfaceStyle style) { currentStyle.store(style); }
+InterfaceStyle TraitCollection::userInterfaceStyle() {
+    return currentStyle.load();
+}
+void TraitCollection::setUserInterfaceStyle(InterfaceStyle style) {
+    currentStyle.store(style);
+}
 
 const DeviceProfile& TraitCollection::device() {
     std::lock_guard<std::mutex> lock(deviceMutex);

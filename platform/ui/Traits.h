@@ -27,7 +27,7 @@ struct DeviceProfile {
 // The traits in force now. The interface style is read by every caller at the
 // moment it applies a colour or a shadow; changing it later re-colours nothing.
 class TraitCollection {
-public:
+  public:
     static InterfaceStyle userInterfaceStyle();
     static void setUserInterfaceStyle(InterfaceStyle style);
     static bool isDark() { return userInterfaceStyle() == InterfaceStyle::dark; }

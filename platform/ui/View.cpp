@@ -29,7 +29,9 @@ Color View::tintColor() const {
     return Color::rgb(0, 122 / 255.0, 1.0);  // the platform's default blue
 }
 
-void View::addSubview(std::shared_ptr<View> view) { insertSubview(std::move(view), subviews_.size()); }
+void View::addSubview(std::shared_ptr<View> view) {
+    insertSubview(std::move(view), subviews_.size());
+}
 
 void View::insertSubview(std::shared_ptr<View> view, size_t index) {
     if (!view || view.get() == this) return;
@@ -47,13 +49,15 @@ void View::removeFromSuperview() {
     if (!parent) return;
     std::shared_ptr<View> keep = shared_from_this();
     auto& list = parent->subviews_;
-    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& v) { return v.get() == this; }), list.end());
+    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& v) { return v.get() == this; }),
+               list.end());
     superview_ = nullptr;
     didMoveToSuperview();
 }
 
 void View::bringSubviewToFront(View* view) {
-    auto it = std::find_if(subviews_.begin(), subviews_.end(), [view](const auto& v) { return v.get() == view; });
+    auto it =
+        std::find_if(subviews_.begin(), subviews_.end(), [view](const auto& v) { return v.get() == view; });
     if (it == subviews_.end()) return;
     auto keep = *it;
     subviews_.erase(it);
@@ -87,7 +91,9 @@ void View::layoutIfNeeded() {
     for (const auto& sub : std::vector<std::shared_ptr<View>>(subviews_)) sub->layoutIfNeeded();
 }
 
-std::string View::snapshotDescription() const { return ""; }
+std::string View::snapshotDescription() const {
+    return "";
+}
 
 std::vector<std::shared_ptr<View>> View::snapshotSubviews() const {
     return snapshotListsSubviews() ? subviews_ : std::vector<std::shared_ptr<View>>{};

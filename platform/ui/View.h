@@ -18,7 +18,7 @@ class Window;
 // The drawing layer of a view: only the settings our callers make, kept for
 // inspection; nothing is drawn.
 class Layer {
-public:
+  public:
     double cornerRadius = 0;
     bool masksToBounds = false;
     std::optional<Color> backgroundColor;
@@ -40,7 +40,7 @@ enum class AnimationCurve { easeInOut = 0, easeIn = 1, easeOut = 2, linear = 3 }
 // A rectangle in the view tree. Views are owned through shared pointers: a
 // view owns its subviews; its superview is not owned.
 class View : public std::enable_shared_from_this<View> {
-public:
+  public:
     View();
     explicit View(const Rect& frame);
     virtual ~View();
@@ -72,7 +72,9 @@ public:
     bool clipsToBounds() const { return layer_->masksToBounds; }
     void setClipsToBounds(bool clips) { layer_->masksToBounds = clips; }
     const std::string& accessibilityIdentifier() const { return accessibilityIdentifier_; }
-    void setAccessibilityIdentifier(std::string identifier) { accessibilityIdentifier_ = std::move(identifier); }
+    void setAccessibilityIdentifier(std::string identifier) {
+        accessibilityIdentifier_ = std::move(identifier);
+    }
     Layer& layer() { return *layer_; }
     const Layer& layer() const { return *layer_; }
     const std::shared_ptr<Layer>& layerPointer() const { return layer_; }
@@ -113,18 +115,19 @@ public:
     // Animations: the changes are applied at once; the completion runs on the
     // main queue after `duration` seconds (virtual seconds under a manual
     // executor), so anything removed at the end of a fade goes at that time.
-    static void animate(double duration, double delay, AnimationCurve curve, const std::function<void()>& animations,
+    static void animate(double duration, double delay, AnimationCurve curve,
+                        const std::function<void()>& animations,
                         std::function<void(bool finished)> completion = {});
 
     // Free-form values callers attach to a view (like the platform's
     // associated objects).
     std::shared_ptr<void>& associatedObject(const std::string& key) { return associated_[key]; }
 
-protected:
+  protected:
     // Called after the view joined or left a superview.
     virtual void didMoveToSuperview() {}
 
-private:
+  private:
     friend class ViewController;
     friend class Window;
     Rect frame_;
@@ -147,7 +150,7 @@ private:
 
 // A view that lines up its arranged subviews.
 class StackView : public View {
-public:
+  public:
     enum class Axis { horizontal = 0, vertical = 1 };
     using View::View;
     Axis axis() const { return axis_; }
@@ -156,7 +159,7 @@ public:
     void setSpacing(double spacing) { spacing_ = spacing; }
     void addArrangedSubview(std::shared_ptr<View> view) { addSubview(std::move(view)); }
 
-private:
+  private:
     Axis axis_ = Axis::horizontal;
     double spacing_ = 0;
 };

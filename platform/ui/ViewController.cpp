@@ -48,9 +48,13 @@ void ViewController::setView(std::shared_ptr<View> view) {
     if (view_) view_->owningController_ = this;
 }
 
-void ViewController::loadView() { setView(std::make_shared<View>(Screen::bounds())); }
+void ViewController::loadView() {
+    setView(std::make_shared<View>(Screen::bounds()));
+}
 
-std::vector<std::shared_ptr<ViewController>> ViewController::childrenForAppearance() const { return children_; }
+std::vector<std::shared_ptr<ViewController>> ViewController::childrenForAppearance() const {
+    return children_;
+}
 
 void ViewController::beginAppearanceTransition(bool appearing, bool animated) {
     if (appearing) {
@@ -60,7 +64,8 @@ void ViewController::beginAppearanceTransition(bool appearing, bool animated) {
         transitionAnimated_ = animated;
         viewWillAppear(animated);
     } else {
-        if (appearance_ == AppearanceState::disappeared || appearance_ == AppearanceState::disappearing) return;
+        if (appearance_ == AppearanceState::disappeared || appearance_ == AppearanceState::disappearing)
+            return;
         appearance_ = AppearanceState::disappearing;
         transitionAnimated_ = animated;
         viewWillDisappear(animated);
@@ -104,7 +109,8 @@ void ViewController::removeFromParent() {
     if (!parent) return;
     auto keep = shared_from_this();
     auto& list = parent->children_;
-    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; }), list.end());
+    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; }),
+               list.end());
     parent_ = nullptr;
 }
 
@@ -114,13 +120,17 @@ const ViewController* ViewController::outermost() const {
     return c;
 }
 
-ViewController* ViewController::presentationHost() { return const_cast<ViewController*>(outermost()); }
+ViewController* ViewController::presentationHost() {
+    return const_cast<ViewController*>(outermost());
+}
 
 const std::shared_ptr<ViewController>& ViewController::presentedViewController() const {
     return outermost()->presented_;
 }
 
-ViewController* ViewController::presentingViewController() const { return outermost()->presenting_; }
+ViewController* ViewController::presentingViewController() const {
+    return outermost()->presenting_;
+}
 
 PopoverPresentationController& ViewController::popoverPresentationController() {
     if (!popover_) popover_ = std::make_shared<PopoverPresentationController>();
@@ -134,7 +144,8 @@ Window* ViewController::window() const {
     return host->view_ ? host->view_->window() : nullptr;
 }
 
-bool ViewController::present(std::shared_ptr<ViewController> controller, bool animated, std::function<void()> completion) {
+bool ViewController::present(std::shared_ptr<ViewController> controller, bool animated,
+                             std::function<void()> completion) {
     if (!controller) return false;
     ViewController* host = presentationHost();
     if (host->presented_) {
@@ -214,7 +225,9 @@ TableViewController::TableViewController(TableView::Style style) : style_(style)
 
 TableViewController::~TableViewController() = default;
 
-TableView& TableViewController::tableView() { return *tableViewPointer(); }
+TableView& TableViewController::tableView() {
+    return *tableViewPointer();
+}
 
 const std::shared_ptr<TableView>& TableViewController::tableViewPointer() {
     loadViewIfNeeded();

@@ -39,7 +39,7 @@ enum class AppearanceState { disappeared, appearing, appeared, disappearing };
 // and by containers, which forward it to the children they show
 // (childrenForAppearance). The overridable hooks need not call the base.
 class ViewController : public std::enable_shared_from_this<ViewController> {
-public:
+  public:
     ViewController();
     virtual ~ViewController();
     ViewController(const ViewController&) = delete;
@@ -91,7 +91,8 @@ public:
     // presenter off the screen (it disappears and comes back on dismissal).
     // On a phone a popover adapts to full screen unless its delegate answers
     // the style none.
-    bool present(std::shared_ptr<ViewController> controller, bool animated, std::function<void()> completion = {});
+    bool present(std::shared_ptr<ViewController> controller, bool animated,
+                 std::function<void()> completion = {});
     // Dismisses what this controller presents (and everything above it), or,
     // when it presents nothing, this controller itself.
     void dismiss(bool animated, std::function<void()> completion = {});
@@ -112,7 +113,7 @@ public:
     // item, for instance), like the platform's associated objects.
     std::shared_ptr<void>& associatedObject(const std::string& key) { return associated_[key]; }
 
-private:
+  private:
     friend class Window;
     ViewController* presentationHost();
     const ViewController* outermost() const;
@@ -133,14 +134,14 @@ private:
 
 // Answers of a popover's delegate.
 class PopoverPresentationControllerDelegate {
-public:
+  public:
     virtual ~PopoverPresentationControllerDelegate() = default;
     // The style used on a narrow screen; none keeps the popover a popover.
     virtual ModalPresentationStyle adaptivePresentationStyle() { return ModalPresentationStyle::fullScreen; }
 };
 
 class PopoverPresentationController {
-public:
+  public:
     View* sourceView = nullptr;
     Rect sourceRect;
     PopoverPresentationControllerDelegate* delegate = nullptr;
@@ -149,7 +150,7 @@ public:
 // A controller whose view is a table and which is its data source and
 // delegate (override the answers you need).
 class TableViewController : public ViewController, public TableViewDataSource, public TableViewDelegate {
-public:
+  public:
     explicit TableViewController(TableView::Style style = TableView::Style::plain);
     ~TableViewController() override;
     TableView& tableView();
@@ -158,7 +159,7 @@ public:
     int64_t numberOfRowsInSection(TableView&, int64_t) override { return 0; }
     std::shared_ptr<TableViewCell> cellForRowAt(TableView& tableView, const IndexPath& indexPath) override;
 
-private:
+  private:
     TableView::Style style_;
     std::shared_ptr<TableView> tableView_;
 };
@@ -166,7 +167,7 @@ private:
 // Kit-independent roles of containers, so that the driver can choose tabs
 // and open drawers without knowing the kit.
 class TabContainer {
-public:
+  public:
     virtual ~TabContainer() = default;
     virtual size_t tabCount() const = 0;
     virtual std::string tabTitle(size_t index) const = 0;
@@ -177,7 +178,7 @@ public:
 };
 
 class DrawerContainer {
-public:
+  public:
     virtual ~DrawerContainer() = default;
     virtual bool isLeftOpen() const = 0;
     virtual void userOpenLeft() = 0;

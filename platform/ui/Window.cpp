@@ -7,7 +7,9 @@ namespace ui {
 
 Window::Window() : Window(Screen::bounds()) {}
 
-Window::Window(const Rect& frame) : View(frame) { window_ = this; }
+Window::Window(const Rect& frame) : View(frame) {
+    window_ = this;
+}
 
 Window::~Window() = default;
 
@@ -39,9 +41,13 @@ void Window::makeKeyAndVisible() {
     if (root_) root_->appearanceTransition(true, false);
 }
 
-bool Window::isKeyWindow() const { return Application::shared().keyWindow() == this; }
+bool Window::isKeyWindow() const {
+    return Application::shared().keyWindow() == this;
+}
 
-EdgeInsets Window::safeAreaInsets() const { return TraitCollection::device().safeAreaInsets; }
+EdgeInsets Window::safeAreaInsets() const {
+    return TraitCollection::device().safeAreaInsets;
+}
 
 ViewController* Window::topViewController() const {
     ViewController* top = root_.get();

@@ -12,7 +12,7 @@ class WindowScene;
 // controllers' views are laid over the root view inside the window, in the
 // order they were presented.
 class Window : public View {
-public:
+  public:
     // The main screen's bounds.
     Window();
     explicit Window(const Rect& frame);
@@ -34,7 +34,7 @@ public:
 
     std::string snapshotDescription() const override;
 
-private:
+  private:
     friend class WindowScene;
     friend class Application;
     std::shared_ptr<ViewController> root_;

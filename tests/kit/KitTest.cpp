@@ -17,8 +17,9 @@ namespace {
 using Strings = std::vector<std::string>;
 
 class Page : public ui::ViewController {
-public:
-    Page(std::string name, std::shared_ptr<Strings> journal) : name_(std::move(name)), journal_(std::move(journal)) {}
+  public:
+    Page(std::string name, std::shared_ptr<Strings> journal)
+        : name_(std::move(name)), journal_(std::move(journal)) {}
     void viewDidLoad() override {
         auto label = std::make_shared<ui::Label>();
         label->setText(name_ + " page");
@@ -29,7 +30,7 @@ public:
     void viewWillDisappear(bool) override { journal_->push_back(name_ + ".willDisappear"); }
     void viewDidDisappear(bool) override { journal_->push_back(name_ + ".didDisappear"); }
 
-private:
+  private:
     std::string name_;
     std::shared_ptr<Strings> journal_;
 };
@@ -37,7 +38,7 @@ private:
 // The frame the application builds: a drawer around a toolbar around tabs,
 // with a menu on the left. The toolbar's menu button toggles the drawer.
 class KitTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ui::Application::reset();
         calculate = std::make_shared<Page>("calc", journal);
@@ -46,7 +47,8 @@ protected:
         kit::tabItem(*calculate).setTitle("Input");
         kit::tabItem(*solution).setTitle("Result");
         kit::tabItem(*solution).setEnabled(false);
-        tabs = std::make_shared<kit::TabsController>(std::vector<std::shared_ptr<ui::ViewController>>{calculate, solution}, 0);
+        tabs = std::make_shared<kit::TabsController>(
+            std::vector<std::shared_ptr<ui::ViewController>>{calculate, solution}, 0);
         toolbar = std::make_shared<kit::ToolbarController>(tabs);
         drawer = std::make_shared<kit::NavigationDrawerController>(toolbar, menu);
         toolbar->loadViewIfNeeded();
@@ -91,7 +93,8 @@ TEST_F(KitTest, OnlyTheSelectedTabAppearsAndSwitchingRunsBothSides) {
     EXPECT_FALSE(driver.chooseTab("Result"));  // disabled
     EXPECT_NE(driver.lastError().find("disabled"), std::string::npos);
     tabs->select(1);  // programmatic selection ignores the enabled flag
-    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "solution.willAppear", "calc.didDisappear", "solution.didAppear"}));
+    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "solution.willAppear", "calc.didDisappear",
+                                 "solution.didAppear"}));
     EXPECT_TRUE(kit::tabItem(*solution).isSelected());
     EXPECT_FALSE(kit::tabItem(*calculate).isSelected());
     journal->clear();
@@ -126,10 +129,18 @@ TEST_F(KitTest, TabsDelegateMayRefuseAUserChoice) {
 TEST_F(KitTest, MenuButtonTogglesTheDrawerAndTheDriverOpensIt) {
     struct Observer : kit::NavigationDrawerControllerDelegate {
         Strings calls;
-        void navigationDrawerWillOpen(kit::NavigationDrawerController&) override { calls.push_back("willOpen"); }
-        void navigationDrawerDidOpen(kit::NavigationDrawerController&) override { calls.push_back("didOpen"); }
-        void navigationDrawerWillClose(kit::NavigationDrawerController&) override { calls.push_back("willClose"); }
-        void navigationDrawerDidClose(kit::NavigationDrawerController&) override { calls.push_back("didClose"); }
+        void navigationDrawerWillOpen(kit::NavigationDrawerController&) override {
+            calls.push_back("willOpen");
+        }
+        void navigationDrawerDidOpen(kit::NavigationDrawerController&) override {
+            calls.push_back("didOpen");
+        }
+        void navigationDrawerWillClose(kit::NavigationDrawerController&) override {
+            calls.push_back("willClose");
+        }
+        void navigationDrawerDidClose(kit::NavigationDrawerController&) override {
+            calls.push_back("didClose");
+        }
     } observer;
     drawer->setDelegate(&observer);
     EXPECT_FALSE(driver.tap("menu page"));  // hidden while closed
@@ -153,7 +164,8 @@ TEST_F(KitTest, DrawerTransitionReplacesTheRootTree) {
     drawer->transition(fresh, [&](bool finished) { done = finished; });
     EXPECT_TRUE(done);
     EXPECT_EQ(drawer->rootViewController(), fresh);
-    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "fresh.willAppear", "calc.didDisappear", "fresh.didAppear"}));
+    EXPECT_EQ(*journal,
+              (Strings{"calc.willDisappear", "fresh.willAppear", "calc.didDisappear", "fresh.didAppear"}));
     EXPECT_EQ(toolbar->parent(), nullptr);
     EXPECT_EQ(kit::navigationDrawerController(*calculate), nullptr);
     // Once the test lets go, the old tree is gone.
@@ -170,7 +182,8 @@ TEST_F(KitTest, ToolbarTransitionPutsAScreenInPlaceOfTheTabs) {
     toolbar->transition(history);
     EXPECT_EQ(toolbar->rootViewController(), history);
     EXPECT_EQ(kit::toolbarController(*history), toolbar.get());
-    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "history.willAppear", "calc.didDisappear", "history.didAppear"}));
+    EXPECT_EQ(*journal, (Strings{"calc.willDisappear", "history.willAppear", "calc.didDisappear",
+                                 "history.didAppear"}));
 }
 
 TEST_F(KitTest, SnapshotOfTheFrameMatchesGoldenFile) {

@@ -1,16 +1,16 @@
+#include "UiTestSupport.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Snapshot.h"
 #include "platform/ui/TableView.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
-#include "UiTestSupport.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 
 class RecordingDelegate : public ui::ApplicationDelegate {
-public:
+  public:
     explicit RecordingDelegate(Strings& calls) : calls_(calls) {}
     bool didFinishLaunching(ui::Application&, const foundation::Value::Dictionary&) override {
         calls_.push_back("launch");
@@ -22,7 +22,7 @@ public:
     void applicationWillEnterForeground(ui::Application&) override { calls_.push_back("foreground"); }
     void applicationWillTerminate(ui::Application&) override { calls_.push_back("terminate"); }
 
-private:
+  private:
     Strings& calls_;
 };
 
@@ -41,8 +41,8 @@ TEST_F(UiTest, LifeCycleCallsTheDelegateThenPostsEachNotificationOnce) {
     app.terminate();
     EXPECT_EQ(calls, (Strings{"launch", "DidFinishLaunching", "active", "DidBecomeActive", "resign",
                               "WillResignActive", "background", "DidEnterBackground", "foreground",
-                              "WillEnterForeground", "active", "DidBecomeActive", "resign", "WillResignActive",
-                              "terminate", "WillTerminate"}));
+                              "WillEnterForeground", "active", "DidBecomeActive", "resign",
+                              "WillResignActive", "terminate", "WillTerminate"}));
 }
 
 TEST_F(UiTest, UrlsOpenOnlyForKnownSchemes) {
@@ -88,7 +88,8 @@ TEST_F(UiTest, SnapshotLeavesOutHiddenAndTransparentViews) {
     root->view()->addSubview(faded);
     auto spinner = std::make_shared<ui::ActivityIndicatorView>(ui::ActivityIndicatorView::Style::large);
     root->view()->addSubview(spinner);
-    EXPECT_EQ(ui::Snapshot::ofKeyWindow(), "window 390x844 light\n  [ViewController]\n    label \"inside\"\n");
+    EXPECT_EQ(ui::Snapshot::ofKeyWindow(),
+              "window 390x844 light\n  [ViewController]\n    label \"inside\"\n");
     panel->setHidden(true);
     spinner->startAnimating();
     ui::TraitCollection::setUserInterfaceStyle(ui::InterfaceStyle::dark);
@@ -146,7 +147,8 @@ TEST_F(UiTest, ControlsSendActionsOnlyWhenTheUserActs) {
 TEST_F(UiTest, CollectionShowsTheItemsInItsWidth) {
     struct Tiles : ui::CollectionViewDataSource {
         int64_t numberOfItemsInSection(ui::CollectionView&, int64_t) override { return 5; }
-        std::shared_ptr<ui::CollectionViewCell> cellForItemAt(ui::CollectionView& view, const ui::IndexPath& ip) override {
+        std::shared_ptr<ui::CollectionViewCell> cellForItemAt(ui::CollectionView& view,
+                                                              const ui::IndexPath& ip) override {
             return view.dequeueReusableCell("tile", ip);
         }
     } tiles;
@@ -156,7 +158,8 @@ TEST_F(UiTest, CollectionShowsTheItemsInItsWidth) {
     view.setDataSource(&tiles);
     view.reloadData();
     EXPECT_THROW(view.visibleCells(), ui::ProgrammingError);
-    view.registerCell("tile", [](const std::string& id) { return std::make_shared<ui::CollectionViewCell>(id); });
+    view.registerCell("tile",
+                      [](const std::string& id) { return std::make_shared<ui::CollectionViewCell>(id); });
     EXPECT_EQ(view.indexPathsForVisibleItems(), (std::vector<ui::IndexPath>{{0, 0}, {0, 1}}));
     view.setContentOffset({620, 0});
     EXPECT_EQ(view.indexPathsForVisibleItems(), (std::vector<ui::IndexPath>{{0, 2}, {0, 3}}));

@@ -1,19 +1,19 @@
 #include <fstream>
 #include <sstream>
 
+#include "UiTestSupport.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Driver.h"
 #include "platform/ui/Snapshot.h"
 #include "platform/ui/TextField.h"
-#include "UiTestSupport.h"
 
 namespace {
 
 // A small screen: a prompt, a field, a keypad of two keys, a form switch, a
 // list and a button that asks a question.
 class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
-public:
+  public:
     std::shared_ptr<ui::TextField> field;
     std::shared_ptr<ui::SegmentedControl> form;
     std::shared_ptr<ui::TableView> table;
@@ -51,17 +51,20 @@ public:
         ask->addTarget(ui::ControlEvent::touchUpInside, [this](ui::Control&) {
             // Queued, as the screens queue their alerts.
             dispatch::MainQueue::shared()->async([this] {
-                auto alert = ui::AlertController::create("Sure?", std::nullopt, ui::AlertControllerStyle::alert);
+                auto alert =
+                    ui::AlertController::create("Sure?", std::nullopt, ui::AlertControllerStyle::alert);
                 for (std::string title : {"Yes", "No"})
                     alert->addAction(std::make_shared<ui::AlertAction>(
-                        title, title == "No" ? ui::AlertActionStyle::cancel : ui::AlertActionStyle::defaultStyle,
+                        title,
+                        title == "No" ? ui::AlertActionStyle::cancel : ui::AlertActionStyle::defaultStyle,
                         [this, title](ui::AlertAction&) { answers.push_back(title); }));
                 present(alert, true);
             });
         });
         view()->addSubview(ask);
         table = std::make_shared<ui::TableView>(ui::Rect(0, 300, 390, 300));
-        table->registerCell("cell", [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
+        table->registerCell("cell",
+                            [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
         table->setDataSource(this);
         view()->addSubview(table);
         auto hidden = std::make_shared<ui::Button>();
@@ -69,7 +72,9 @@ public:
         hidden->setHidden(true);
         view()->addSubview(hidden);
     }
-    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return static_cast<int64_t>(rows.size()); }
+    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
+        return static_cast<int64_t>(rows.size());
+    }
     std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& t, const ui::IndexPath& ip) override {
         auto cell = t.dequeueReusableCell("cell", ip);
         cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
@@ -78,7 +83,7 @@ public:
 };
 
 class DriverTest : public UiTest {
-protected:
+  protected:
     void SetUp() override {
         UiTest::SetUp();
         screen = std::make_shared<FormScreen>();

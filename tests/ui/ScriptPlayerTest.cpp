@@ -2,11 +2,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "UiTestSupport.h"
 #include "app/Launcher.h"
 #include "app/ScriptPlayer.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
-#include "UiTestSupport.h"
 
 namespace {
 
@@ -41,9 +41,10 @@ TEST(ScriptParse, MalformedLinesAreNamedByNumber) {
 TEST(ScriptParse, WellFormedScriptKeepsArgumentsAndLines) {
     std::vector<app::ScriptAction> actions;
     app::ScriptError error;
-    ASSERT_TRUE(app::parseScript("# start\ntap  Clear all \ntype -1.5\r\ntab 1\ndrawer close\nwait 0.25\nsnapshot\n"
-                                 "snapshot after\nalert OK",
-                                 actions, &error));
+    ASSERT_TRUE(
+        app::parseScript("# start\ntap  Clear all \ntype -1.5\r\ntab 1\ndrawer close\nwait 0.25\nsnapshot\n"
+                         "snapshot after\nalert OK",
+                         actions, &error));
     ASSERT_EQ(actions.size(), 8u);
     EXPECT_EQ(actions[0].argument, "Clear all");
     EXPECT_EQ(actions[0].line, 2);
@@ -57,7 +58,7 @@ TEST(ScriptParse, WellFormedScriptKeepsArgumentsAndLines) {
 
 // A delegate with one screen: a button that counts taps into a label.
 class CounterDelegate : public ui::ApplicationDelegate {
-public:
+  public:
     std::shared_ptr<ui::Window> window;
     bool didFinishLaunching(ui::Application&, const foundation::Value::Dictionary&) override {
         auto screen = std::make_shared<ui::ViewController>();
@@ -65,8 +66,9 @@ public:
         label->setText("0");
         auto button = std::make_shared<ui::Button>();
         button->setTitle("Count");
-        button->addTarget(ui::ControlEvent::touchUpInside,
-                          [label](ui::Control&) { label->setText(std::to_string(std::stoi(label->text()) + 1)); });
+        button->addTarget(ui::ControlEvent::touchUpInside, [label](ui::Control&) {
+            label->setText(std::to_string(std::stoi(label->text()) + 1));
+        });
         screen->view()->addSubview(label);
         screen->view()->addSubview(button);
         window = std::make_shared<ui::Window>();
@@ -77,7 +79,7 @@ public:
 };
 
 class LauncherTest : public UiTest {
-protected:
+  protected:
     void SetUp() override {
         UiTest::SetUp();
         dir = std::filesystem::temp_directory_path() /
@@ -96,7 +98,8 @@ protected:
         std::vector<std::string> args{"calvaro", "--home", home.string(), "--script", path.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
-        app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); }, [] { return std::string(); }};
+        app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); },
+                               [] { return std::string(); }};
         out.str("");
         err.str("");
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
@@ -125,7 +128,8 @@ TEST_F(LauncherTest, MalformedScriptStopsBeforeTheDataRootIsTouched) {
 
 TEST_F(LauncherTest, ActionThatCannotBeDoneNamesItsLine) {
     EXPECT_EQ(run("tap Count\n\ntap Missing\nsnapshot\n", dir / "home"), 1);
-    EXPECT_NE(err.str().find("line 3: nothing on the screen is called \"Missing\""), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("line 3: nothing on the screen is called \"Missing\""), std::string::npos)
+        << err.str();
     EXPECT_TRUE(out.str().empty());
 }
 
@@ -148,7 +152,8 @@ TEST(LauncherArguments, OptionsAndErrors) {
         for (auto& a : args) argv.push_back(a.data());
         app::LaunchOptions options;
         std::string error;
-        EXPECT_EQ(app::parseArguments(static_cast<int>(argv.size()), argv.data(), options, error), c.ok) << c.args[1];
+        EXPECT_EQ(app::parseArguments(static_cast<int>(argv.size()), argv.data(), options, error), c.ok)
+            << c.args[1];
         EXPECT_EQ(error, c.error);
         if (c.ok) {
             EXPECT_EQ(options.home, "/tmp/h");

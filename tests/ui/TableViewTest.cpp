@@ -1,19 +1,21 @@
+#include "UiTestSupport.h"
 #include "platform/ui/TableView.h"
 #include "platform/ui/ViewController.h"
-#include "UiTestSupport.h"
 
 namespace {
 
 // A list of texts in one section, as a screen keeps its records.
 class ListSource : public ui::TableViewDataSource, public ui::TableViewDelegate {
-public:
+  public:
     std::vector<std::string> rows;
     std::map<int64_t, double> heights;
     std::vector<ui::IndexPath> selected;
     int cellsMade = 0;
     bool updateModelOnDelete = true;
 
-    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return static_cast<int64_t>(rows.size()); }
+    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
+        return static_cast<int64_t>(rows.size());
+    }
     std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
         ++cellsMade;
         auto cell = table.dequeueReusableCell("row", ip);
@@ -21,7 +23,8 @@ public:
         return cell;
     }
     bool canMoveRowAt(ui::TableView&, const ui::IndexPath&) override { return true; }
-    void commitEditingStyle(ui::TableView& table, ui::TableViewCellEditingStyle style, const ui::IndexPath& ip) override {
+    void commitEditingStyle(ui::TableView& table, ui::TableViewCellEditingStyle style,
+                            const ui::IndexPath& ip) override {
         if (style != ui::TableViewCellEditingStyle::remove) return;
         if (updateModelOnDelete) rows.erase(rows.begin() + ip.row);
         table.deleteRows({ip}, ui::TableViewRowAnimation::fade);
@@ -39,11 +42,12 @@ public:
 };
 
 class TableViewTest : public UiTest {
-protected:
+  protected:
     void SetUp() override {
         UiTest::SetUp();
         table = std::make_shared<ui::TableView>(ui::Rect(0, 0, 390, 200));
-        table->registerCell("row", [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
+        table->registerCell("row",
+                            [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
         table->setDataSource(&source);
         table->setDelegate(&source);
     }
@@ -65,7 +69,8 @@ TEST_F(TableViewTest, DequeueNeedsARegistrationAndReusesCells) {
     table->reloadData();
     auto second = table->visibleCells();
     // The same two cells come back from the reuse pool.
-    EXPECT_TRUE((second[0] == first[0] && second[1] == first[1]) || (second[0] == first[1] && second[1] == first[0]));
+    EXPECT_TRUE((second[0] == first[0] && second[1] == first[1]) ||
+                (second[0] == first[1] && second[1] == first[0]));
 }
 
 TEST_F(TableViewTest, OnlyRowsWithinTheBoundsGetCells) {

@@ -16,7 +16,7 @@
 // A fresh application, builders, hooks and virtual time for every test; the
 // platform's console is captured.
 class UiTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ui::Application::reset();
         ui::resetBuilders();
@@ -42,7 +42,7 @@ protected:
 
 // Writes every appearance call into a shared journal as "<name>.<call>".
 class JournalController : public ui::ViewController {
-public:
+  public:
     JournalController(std::string name, std::shared_ptr<std::vector<std::string>> journal)
         : name_(std::move(name)), journal_(std::move(journal)) {}
     void viewDidLoad() override { note("load"); }
@@ -51,7 +51,7 @@ public:
     void viewWillDisappear(bool) override { note("willDisappear"); }
     void viewDidDisappear(bool) override { note("didDisappear"); }
 
-private:
+  private:
     void note(const std::string& what) { journal_->push_back(name_ + "." + what); }
     std::string name_;
     std::shared_ptr<std::vector<std::string>> journal_;

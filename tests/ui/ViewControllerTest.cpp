@@ -1,7 +1,7 @@
+#include "UiTestSupport.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Traits.h"
 #include "platform/ui/Window.h"
-#include "UiTestSupport.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ using Journal = std::shared_ptr<std::vector<std::string>>;
 using Strings = std::vector<std::string>;
 
 class ViewControllerTest : public UiTest {
-protected:
+  protected:
     Journal journal = std::make_shared<Strings>();
     std::shared_ptr<JournalController> make(const std::string& name) {
         return std::make_shared<JournalController>(name, journal);
@@ -70,7 +70,9 @@ TEST_F(ViewControllerTest, PresentationAndDismissalRunAppearanceInPlatformOrder)
 
 TEST_F(ViewControllerTest, PopoverAdaptsOnAPhoneUnlessItsDelegateKeepsIt) {
     struct Keep : ui::PopoverPresentationControllerDelegate {
-        ui::ModalPresentationStyle adaptivePresentationStyle() override { return ui::ModalPresentationStyle::none; }
+        ui::ModalPresentationStyle adaptivePresentationStyle() override {
+            return ui::ModalPresentationStyle::none;
+        }
     } keep;
     struct Case {
         ui::DeviceProfile device;
@@ -136,10 +138,11 @@ TEST_F(ViewControllerTest, AlertActionDismissesBeforeItsHandlerRuns) {
     auto window = showInWindow(root);
     auto alert = ui::AlertController::create("Title", "Message", ui::AlertControllerStyle::alert);
     bool presentedFromHandler = false;
-    alert->addAction(std::make_shared<ui::AlertAction>("OK", ui::AlertActionStyle::defaultStyle, [&](ui::AlertAction&) {
-        // The alert is gone already, so a new presentation is accepted.
-        presentedFromHandler = root->present(make("next"), false);
-    }));
+    alert->addAction(
+        std::make_shared<ui::AlertAction>("OK", ui::AlertActionStyle::defaultStyle, [&](ui::AlertAction&) {
+            // The alert is gone already, so a new presentation is accepted.
+            presentedFromHandler = root->present(make("next"), false);
+        }));
     alert->addAction(std::make_shared<ui::AlertAction>("Cancel", ui::AlertActionStyle::cancel));
     ASSERT_TRUE(root->present(alert, true));
     EXPECT_FALSE(alert->choose("Missing"));
@@ -181,7 +184,8 @@ TEST_F(ViewControllerTest, WindowReplacesItsRootWithAppearance) {
     auto window = showInWindow(make("a"));
     take();
     window->setRootViewController(make("b"));
-    EXPECT_EQ(take(), (Strings{"a.willDisappear", "b.load", "b.willAppear", "a.didDisappear", "b.didAppear"}));
+    EXPECT_EQ(take(),
+              (Strings{"a.willDisappear", "b.load", "b.willAppear", "a.didDisappear", "b.didAppear"}));
     EXPECT_EQ(ui::Application::shared().keyWindow(), window.get());
     EXPECT_EQ(ui::Application::shared().mainScene().windows().front(), window);
 }

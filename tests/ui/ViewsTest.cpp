@@ -1,9 +1,9 @@
 #include <cmath>
 
+#include "UiTestSupport.h"
 #include "platform/ui/Color.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
-#include "UiTestSupport.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ TEST_F(UiTest, DynamicColoursResolveAtTheMomentOfUse) {
 }
 
 TEST_F(UiTest, HueSaturationBrightnessRoundTrip) {
-    const Color colours[] = {Color::rgb(1.0, 0.44, 0.0), Color::rgb(0.77, 0.24, 0.0), Color::rgb(0.93, 0.25, 0.48),
-                             Color::white(0.5), Color::rgb(0, 0, 1)};
+    const Color colours[] = {Color::rgb(1.0, 0.44, 0.0), Color::rgb(0.77, 0.24, 0.0),
+                             Color::rgb(0.93, 0.25, 0.48), Color::white(0.5), Color::rgb(0, 0, 1)};
     for (const auto& c : colours) {
         double h, s, v, a, r0, g0, b0, a0, r1, g1, b1, a1;
         ASSERT_TRUE(c.getHue(h, s, v, a));
@@ -46,8 +46,13 @@ TEST_F(UiTest, TextFieldEditsCountUtf16Units) {
         {"12", {1, 0}, "3", "132", 2},
         {"1234", {1, 2}, "", "14", 1},
         {"34", {0, 2}, "7", "7", 1},
-        {"a\xF0\x9F\x98\x80" "b", {1, 2}, "", "ab", 1},  // an emoji is two units
-        {"x", {5, 3}, "y", "xy", 2},                     // clamped to the text
+        {"a\xF0\x9F\x98\x80"
+         "b",
+         {1, 2},
+         "",
+         "ab",
+         1},                          // an emoji is two units
+        {"x", {5, 3}, "y", "xy", 2},  // clamped to the text
     };
     for (const auto& c : cases) {
         ui::TextField field;
@@ -81,8 +86,9 @@ TEST_F(UiTest, AnimationCompletionRunsAfterItsDuration) {
     auto view = std::make_shared<ui::View>();
     auto parent = std::make_shared<ui::View>();
     parent->addSubview(view);
-    ui::View::animate(2.0, 0, ui::AnimationCurve::easeOut, [&] { view->setAlpha(0); },
-                      [view](bool) { view->removeFromSuperview(); });
+    ui::View::animate(
+        2.0, 0, ui::AnimationCurve::easeOut, [&] { view->setAlpha(0); },
+        [view](bool) { view->removeFromSuperview(); });
     EXPECT_EQ(view->alpha(), 0.0);
     executor.advanceBy(1.9);
     EXPECT_EQ(view->superview(), parent.get());
