@@ -168,41 +168,33 @@ void MSRMonitor::start() {
 
 // ---- switches ---------------------------------------------------------------
 
-void MSRMonitor::setDebugModeEnabled(bool enabled) {
-    if (enabled && !isAppStoreBuild_) {
-        logLevel_.store(7);
-        if (!deferToDEDLogger_) console_->setLoggerLevel(MSRConsoleLogger::kLevelDebug);
-        appPreferences_->setObject(true, kDebugModeKey);
-        logWithLevel(7, 24000, "Debug mode is on");
-        debugModeEnabled_.store(true);
+// What both switches do before they report: the nominal level, the console's
+// level (unless the host's switches decide it) and the remembered flag.
+void MSRMonitor::applySwitch(int64_t level, const char* storedKey, bool on) {
+    logLevel_.store(level);
+    if (!deferToDEDLogger_) console_->setLoggerLevel(MSRASLLogger::ZULLoggerLevelFromLogLevel(level));
+    if (on) {
+        appPreferences_->setObject(true, storedKey);
     } else {
-        logLevel_.store(6);
-        if (!deferToDEDLogger_) console_->setLoggerLevel(MSRConsoleLogger::kLevelNotice);
-        appPreferences_->removeObjectForKey(kDebugModeKey);
-        logWithLevel(7, 24001, "Debug mode is off");
-        debugModeEnabled_.store(false);
+        appPreferences_->removeObjectForKey(storedKey);
     }
 }
 
+// An App Store build never switches on.
+void MSRMonitor::setDebugModeEnabled(bool enabled) {
+    const bool on = enabled && !isAppStoreBuild_;
+    applySwitch(on ? 7 : 6, kDebugModeKey, on);
+    logWithLevel(7, on ? 24000 : 24001, on ? "Debug mode is on" : "Debug mode is off");
+    debugModeEnabled_.store(on);
+}
+
 void MSRMonitor::setVerboseLoggingEnabled(bool enabled) {
-    if (enabled && !isAppStoreBuild_) {
-        logLevel_.store(8);
-        if (!deferToDEDLogger_) console_->setLoggerLevel(MSRConsoleLogger::kLevelDebug);
-        appPreferences_->setObject(true, kVerboseLoggingKey);
-        // Logged before the switch changes, so this line is held back by the
-        // old (off) state.
-        logWithLevel(8, 24003, "Verbose logging is on");
-        verboseLoggingEnabled_.store(true);
-    } else {
-        const int64_t level = debugModeEnabled_.load() ? 7 : 6;
-        logLevel_.store(level);
-        if (!deferToDEDLogger_) {
-            console_->setLoggerLevel(MSRASLLogger::ZULLoggerLevelFromLogLevel(level));
-        }
-        appPreferences_->removeObjectForKey(kVerboseLoggingKey);
-        logWithLevel(8, 24004, "Verbose logging is off");
-        verboseLoggingEnabled_.store(false);
-    }
+    const bool on = enabled && !isAppStoreBuild_;
+    applySwitch(on ? 8 : (debugModeEnabled_.load() ? 7 : 6), kVerboseLoggingKey, on);
+    // Logged before the switch changes, so the line of switching on is held
+    // back by the old (off) state.
+    logWithLevel(8, on ? 24003 : 24004, on ? "Verbose logging is on" : "Verbose logging is off");
+    verboseLoggingEnabled_.store(on);
 }
 
 std::string MSRMonitor::logTag() const {

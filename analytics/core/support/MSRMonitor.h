@@ -120,6 +120,7 @@ private:
                Environment environment);
 
     void start();
+    void applySwitch(int64_t level, const char* storedKey, bool on);
     void migrateAndLoad();
     void loadMonitoringData();
     void saveMonitoringData();
