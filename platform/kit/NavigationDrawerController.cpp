@@ -58,7 +58,7 @@ void NavigationDrawerController::prepare() {}
 void NavigationDrawerController::openLeftView(double) {
     if (!left_ || leftOpen_) return;
     loadViewIfNeeded();
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     if (delegate_) delegate_->navigationDrawerWillOpen(*this);
     leftOpen_ = true;
     leftContainer_->setHidden(false);
@@ -67,7 +67,7 @@ void NavigationDrawerController::openLeftView(double) {
 
 void NavigationDrawerController::closeLeftView(double) {
     if (!leftOpen_) return;
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     if (delegate_) delegate_->navigationDrawerWillClose(*this);
     leftOpen_ = false;
     leftContainer_->setHidden(true);
@@ -87,7 +87,7 @@ void NavigationDrawerController::transition(std::shared_ptr<ui::ViewController> 
         if (completion) completion(static_cast<bool>(controller));
         return;
     }
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     loadViewIfNeeded();
     auto old = root_;
     bool onScreen = appearanceState() == ui::AppearanceState::appeared;

@@ -54,7 +54,7 @@ void TabsController::loadView() {
     for (size_t i = 0; i < pages_.size(); ++i) {
         auto item = tabItemPointer(*pages_[i]);
         item->removeAllTargets();
-        std::weak_ptr<ui::ViewController> weakSelf = shared_from_this();
+        std::weak_ptr<ui::ViewController> weakSelf = weak_from_this();
         item->addTarget(ui::ControlEvent::touchUpInside, [weakSelf, i](ui::Control&) {
             if (auto self = weakSelf.lock()) static_cast<TabsController&>(*self).userSelectTab(i);
         });
@@ -91,7 +91,7 @@ void TabsController::placeSelected() {
 
 void TabsController::select(size_t index) {
     if (index >= pages_.size() || index == selected_) return;
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     auto old = pages_[selected_];
     auto next = pages_[index];
     bool onScreen = appearanceState() == ui::AppearanceState::appeared;

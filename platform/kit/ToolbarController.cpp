@@ -82,7 +82,7 @@ void ToolbarController::transition(std::shared_ptr<ui::ViewController> controlle
         if (completion) completion(static_cast<bool>(controller));
         return;
     }
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     loadViewIfNeeded();
     auto old = root_;
     bool onScreen = appearanceState() == ui::AppearanceState::appeared;

@@ -65,7 +65,7 @@ static std::shared_ptr<Button> makeActionButton(AlertController& alert,
     auto button = std::make_shared<ActionButton>(action->style());
     button->setTitle(action->title());
     button->setEnabled(action->isEnabled());
-    std::weak_ptr<ViewController> weakAlert = alert.shared_from_this();
+    std::weak_ptr<ViewController> weakAlert = alert.weak_from_this();
     std::string title = action->title();
     button->addTarget(ControlEvent::touchUpInside, [weakAlert, title](Control&) {
         if (auto alive = std::static_pointer_cast<AlertController>(weakAlert.lock())) alive->choose(title);
@@ -82,7 +82,7 @@ void AlertController::addAction(std::shared_ptr<AlertAction> action) {
 bool AlertController::choose(const std::string& actionTitle) {
     for (const auto& action : actions_) {
         if (action->title() != actionTitle || !action->isEnabled()) continue;
-        auto keepSelf = shared_from_this();
+        auto keepSelf = weak_from_this().lock();
         auto keepAction = action;
         // The alert goes away first; the handler may then present again.
         dismiss(true);
@@ -109,7 +109,7 @@ void ActivityViewController::loadView() {
     }
     auto close = std::make_shared<Button>();
     close->setTitle("Close");
-    std::weak_ptr<ViewController> weakSelf = shared_from_this();
+    std::weak_ptr<ViewController> weakSelf = weak_from_this();
     close->addTarget(ControlEvent::touchUpInside, [weakSelf](Control&) {
         if (auto self = weakSelf.lock()) self->dismiss(true);
     });

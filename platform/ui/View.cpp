@@ -47,7 +47,7 @@ void View::insertSubview(std::shared_ptr<View> view, size_t index) {
 void View::removeFromSuperview() {
     View* parent = superview_;
     if (!parent) return;
-    std::shared_ptr<View> keep = shared_from_this();
+    std::shared_ptr<View> keep = weak_from_this().lock();
     auto& list = parent->subviews_;
     list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& v) { return v.get() == this; }),
                list.end());

@@ -74,7 +74,7 @@ void ViewController::beginAppearanceTransition(bool appearing, bool animated) {
 }
 
 void ViewController::endAppearanceTransition() {
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     if (appearance_ == AppearanceState::appearing) {
         appearance_ = AppearanceState::appeared;
         // The layout pass comes between will-appear and did-appear.
@@ -107,7 +107,7 @@ void ViewController::addChild(std::shared_ptr<ViewController> child) {
 void ViewController::removeFromParent() {
     ViewController* parent = parent_;
     if (!parent) return;
-    auto keep = shared_from_this();
+    auto keep = weak_from_this().lock();
     auto& list = parent->children_;
     list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; }),
                list.end());
@@ -201,7 +201,7 @@ void ViewController::dismiss(bool animated, std::function<void()> completion) {
         return;
     }
     std::shared_ptr<ViewController> target = host->presented_;
-    auto keepHost = host->shared_from_this();
+    auto keepHost = host->weak_from_this().lock();
     // Whatever the target presents goes first, without animation.
     if (target->presented_) target->presented_->dismiss(false);
 
