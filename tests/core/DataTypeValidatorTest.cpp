@@ -1,6 +1,6 @@
 #include "MonitorHarness.h"
-#include "analytics/core/MSRDataTypeValidator.h"
-#include "analytics/core/MSRNameTables.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #include "MonitorHarness.h"
-#include "analytics/core/MSRCleanEventParameters.h"
-#include "analytics/core/MSRDataTypeValidator.h"
-#include "analytics/core/MSREvent.h"
-#include "analytics/core/MSRFoundationAdditions.h"
-#include "analytics/core/MSRRawEventData.h"
-#include "analytics/core/MSRUserAttribute.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSREvent.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRRawEventData.h"
+#include "analytics/core/model/MSRUserAttribute.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "analytics/core/MSREvent.h"
+#include "analytics/core/model/MSREvent.h"
 
-#include "analytics/core/MSRCleanEventParameters.h"
-#include "analytics/core/MSRDataTypeValidator.h"
-#include "analytics/core/MSRFoundationAdditions.h"
-#include "analytics/core/MSRNameTables.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRMonitor.h"
 
 #include <cmath>

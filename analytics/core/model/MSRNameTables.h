@@ -4,7 +4,7 @@
 // of the error codes, the ecommerce lists, and the formatting of internal
 // names for debug logs. Tables are built once, on first use, and shared.
 
-#include "analytics/core/MSRValue.h"
+#include "analytics/core/model/MSRValue.h"
 
 #include <cstdint>
 #include <map>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analytics/core/MSRValue.h"
+#include "analytics/core/model/MSRValue.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRValue.h"
+#include "analytics/core/model/MSRValue.h"
 
 #include "analytics/core/support/MSRMonitor.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analytics/core/MSREvent.h"
+#include "analytics/core/model/MSREvent.h"
 
 #include <cstdint>
 #include <optional>

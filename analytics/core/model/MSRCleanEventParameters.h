@@ -6,7 +6,7 @@
 // themselves as "_err" (error code), "_ev" (the offending name) and "_el"
 // (the offending length). A dictionary carries at most one such record.
 
-#include "analytics/core/MSRValue.h"
+#include "analytics/core/model/MSRValue.h"
 
 #include <cstdint>
 #include <functional>

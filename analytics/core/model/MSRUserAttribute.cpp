@@ -1,7 +1,7 @@
-#include "analytics/core/MSRUserAttribute.h"
+#include "analytics/core/model/MSRUserAttribute.h"
 
-#include "analytics/core/MSRDataTypeValidator.h"
-#include "analytics/core/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
 
 namespace {
 // MSRPBUserAttribute field indexes.

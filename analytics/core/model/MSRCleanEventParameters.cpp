@@ -1,8 +1,8 @@
-#include "analytics/core/MSRCleanEventParameters.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
 
-#include "analytics/core/MSRDataTypeValidator.h"
-#include "analytics/core/MSRFoundationAdditions.h"
-#include "analytics/core/MSRNameTables.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRMonitor.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 

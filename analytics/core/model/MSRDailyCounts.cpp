@@ -1,4 +1,4 @@
-#include "analytics/core/MSRDailyCounts.h"
+#include "analytics/core/model/MSRDailyCounts.h"
 
 #include <cmath>
 #include <limits>

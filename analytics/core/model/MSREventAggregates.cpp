@@ -1,6 +1,6 @@
-#include "analytics/core/MSREventAggregates.h"
+#include "analytics/core/model/MSREventAggregates.h"
 
-#include "analytics/core/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
 #include "analytics/core/support/MSRMonitor.h"
 
 #include <limits>

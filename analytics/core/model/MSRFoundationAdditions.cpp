@@ -1,4 +1,4 @@
-#include "analytics/core/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
 
 #include "platform/security/Digest.h"
 

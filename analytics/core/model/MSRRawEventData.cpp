@@ -1,4 +1,4 @@
-#include "analytics/core/MSRRawEventData.h"
+#include "analytics/core/model/MSRRawEventData.h"
 
 #include "analytics/core/support/MSRMonitor.h"
 

@@ -1,4 +1,4 @@
-#include "analytics/core/MSRNameTables.h"
+#include "analytics/core/model/MSRNameTables.h"
 
 #include "analytics/core/support/MSRMonitor.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "analytics/core/MSRPEvent.h"
-#include "analytics/core/MSRValue.h"
+#include "analytics/core/model/MSRPEvent.h"
+#include "analytics/core/model/MSRValue.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 #include <cstdint>
