@@ -26,6 +26,7 @@
 // application registers its storyboard and nib builders here or before.
 std::shared_ptr<ui::ApplicationDelegate> makeCalvaroAppDelegate();
 
-// The script played when `calvaro` runs without --script: the demonstration
-// of a first start, in the script language of app/ScriptPlayer.h.
+// The script played when `calvaro` runs without --script, in the script
+// language of app/ScriptPlayer.h: the demonstration of a first start, or of a
+// later start when the data root (already set) has been started before.
 std::string calvaroDemoScript();

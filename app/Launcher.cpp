@@ -82,12 +82,10 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         buffer << in.rdbuf();
         scriptText = buffer.str();
         scriptName = options.script->string();
-    } else if (hooks.demoScript) {
-        scriptText = hooks.demoScript();
     }
     std::vector<ScriptAction> actions;
     ScriptError scriptError;
-    if (!parseScript(scriptText, actions, &scriptError)) {
+    if (options.script && !parseScript(scriptText, actions, &scriptError)) {
         err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
         return 1;
     }
@@ -100,6 +98,12 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     }
     foundation::FileSystem::setHome(options.home);
     dispatch::markMainThread();
+
+    // The demonstration depends on what the data root has seen already.
+    if (!options.script && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
+        err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
+        return 1;
+    }
 
     try {
         auto& application = ui::Application::shared();

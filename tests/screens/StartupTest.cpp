@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "Calvaro/engine/CalcManager.h"
 #include "Calvaro/screens/AppDelegate.h"
 #include "Calvaro/screens/AppNavigationDrawerController.h"
@@ -12,6 +14,7 @@
 #include "Calvaro/services/OnboardingManager.h"
 #include "ScreenTestEnvironment.h"
 #include "app/CalvaroMain.h"
+#include "app/Launcher.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/net/FakeNetwork.h"
@@ -144,6 +147,29 @@ TEST_F(StartupTest, EveryActivationFetches) {
     ui::Application::shared().becomeActive();
     driver_.settle();
     EXPECT_EQ(network->requests().size(), 2u);
+}
+
+
+// The launcher's demonstration must play on a fresh data root and again on the
+// same one, where neither the consent nor the tour is shown any more.
+TEST(Demonstration, PlaysOnAFreshAndOnAUsedDataRoot) {
+    ScreenTestEnvironment environment;
+    auto play = [&](std::ostringstream& out, std::ostringstream& err) {
+        std::vector<std::string> args{"calvaro", "--home", environment.home().string()};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        app::LaunchHooks hooks{makeCalvaroAppDelegate, calvaroDemoScript};
+        return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
+    };
+    std::ostringstream first, second, err;
+    ASSERT_EQ(play(first, err), 0) << err.str();
+    EXPECT_NE(first.str().find("alert \"Privacy Policy\""), std::string::npos) << first.str();
+    EXPECT_NE(first.str().find("drawer open"), std::string::npos) << first.str();
+
+    environment.restart();
+    ASSERT_EQ(play(second, err), 0) << err.str();
+    EXPECT_EQ(second.str().find("presented"), std::string::npos) << second.str();
+    EXPECT_NE(second.str().find("drawer open"), std::string::npos) << second.str();
 }
 
 }  // namespace
