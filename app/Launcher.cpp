@@ -18,7 +18,7 @@ const char* usage =
     "usage: calvaro [--home DIR] [--script FILE]\n"
     "  --home DIR     the data root (default ~/.local/share/calvaro)\n"
     "  --script FILE  the touches to play, one action a line; without it a\n"
-    "                 demonstration of a first start is played\n";
+    "                 demonstration of a start is played\n";
 }
 
 bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error) {
