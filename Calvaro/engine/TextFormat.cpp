@@ -1,25 +1,5 @@
 #include "Calvaro/engine/TextFormat.h"
 
-#include <cstdarg>
-#include <cstdio>
-
-std::string stringWithFormat(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (length > 0) {
-        std::vector<char> buffer(static_cast<size_t>(length) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        text.assign(buffer.data(), static_cast<size_t>(length));
-    }
-    va_end(args);
-    return text;
-}
-
 std::string formatG(double value) { return stringWithFormat("%g", value); }
 
 std::vector<std::string> splitDroppingEmpty(const std::string& text, char separator) {

@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Text.h"
+
 // Small text helpers shared by the step writers.
 
-// printf-style formatting into a std::string.
-std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using foundation::stringWithFormat;
 
 // The "%g" text of a number (six significant digits, exponent form for very
 // large or small magnitudes), as the operation lines print numbers.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -56,6 +57,24 @@ std::string formatDecimal(double value, int minimumFractionDigits, int maximumFr
     if (U_FAILURE(status)) return shortestDoubleText(value);
     std::string text;
     formatted.toUTF8String(text);
+    return text;
+}
+
+std::string stringWithFormatV(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+std::string stringWithFormat(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = stringWithFormatV(format, args);
+    va_end(args);
     return text;
 }
 

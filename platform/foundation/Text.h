@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 namespace foundation {
@@ -17,5 +18,9 @@ std::string shortestDoubleText(double value);
 // when `grouping` is set.
 std::string formatDecimal(double value, int minimumFractionDigits, int maximumFractionDigits,
                           bool grouping = false);
+
+// printf-style formatting into a std::string.
+std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string stringWithFormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace foundation

@@ -90,23 +90,8 @@ void NavigationDrawerController::transition(std::shared_ptr<ui::ViewController> 
     auto keep = weak_from_this().lock();
     loadViewIfNeeded();
     auto old = root_;
-    bool onScreen = appearanceState() == ui::AppearanceState::appeared;
-    addChild(controller);
-    controller->view()->setFrame(rootContainer_->bounds());
-    rootContainer_->addSubview(controller->view());
-    if (onScreen) {
-        if (old) old->beginAppearanceTransition(false, true);
-        controller->beginAppearanceTransition(true, true);
-    }
-    if (old) {
-        if (old->viewIfLoaded()) old->viewIfLoaded()->removeFromSuperview();
-        old->removeFromParent();
-    }
     root_ = controller;
-    if (onScreen) {
-        if (old) old->endAppearanceTransition();
-        controller->endAppearanceTransition();
-    }
+    replaceChild(old, controller, *rootContainer_);
     if (completion) completion(true);
 }
 

@@ -85,22 +85,8 @@ void ToolbarController::transition(std::shared_ptr<ui::ViewController> controlle
     auto keep = weak_from_this().lock();
     loadViewIfNeeded();
     auto old = root_;
-    bool onScreen = appearanceState() == ui::AppearanceState::appeared;
-    addChild(controller);
     root_ = controller;
-    placeRoot();
-    if (onScreen) {
-        if (old) old->beginAppearanceTransition(false, true);
-        controller->beginAppearanceTransition(true, true);
-    }
-    if (old) {
-        if (old->viewIfLoaded()) old->viewIfLoaded()->removeFromSuperview();
-        old->removeFromParent();
-    }
-    if (onScreen) {
-        if (old) old->endAppearanceTransition();
-        controller->endAppearanceTransition();
-    }
+    replaceChild(old, controller, *container_);
     if (completion) completion(true);
 }
 

@@ -104,6 +104,26 @@ void ViewController::addChild(std::shared_ptr<ViewController> child) {
     children_.push_back(std::move(child));
 }
 
+void ViewController::replaceChild(const std::shared_ptr<ViewController>& old,
+                                  const std::shared_ptr<ViewController>& next, View& container) {
+    bool onScreen = appearanceState() == AppearanceState::appeared;
+    addChild(next);
+    next->view()->setFrame(container.bounds());
+    container.addSubview(next->view());
+    if (onScreen) {
+        if (old) old->beginAppearanceTransition(false, true);
+        next->beginAppearanceTransition(true, true);
+    }
+    if (old) {
+        if (old->viewIfLoaded()) old->viewIfLoaded()->removeFromSuperview();
+        old->removeFromParent();
+    }
+    if (onScreen) {
+        if (old) old->endAppearanceTransition();
+        next->endAppearanceTransition();
+    }
+}
+
 void ViewController::removeFromParent() {
     ViewController* parent = parent_;
     if (!parent) return;

@@ -83,6 +83,11 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     const std::vector<std::shared_ptr<ViewController>>& children() const { return children_; }
     void addChild(std::shared_ptr<ViewController> child);
     void removeFromParent();
+    // Puts the child `next` in place of the child `old` (which may be null),
+    // its view filling `container`, with the appearance calls of both when
+    // this controller is on screen; the containers' transitions all do this.
+    void replaceChild(const std::shared_ptr<ViewController>& old, const std::shared_ptr<ViewController>& next,
+                      View& container);
 
     // Presentation. The presentation goes to the outermost controller of the
     // parent chain. While that controller is already presenting, a second
