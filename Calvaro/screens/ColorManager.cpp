@@ -137,6 +137,8 @@ void ColorManager::applyColors(ui::View& root) {
         } else if (isExactly<ui::Button>(view) || isExactly<kit::FlatButton>(view) ||
                    isExactly<kit::FABButton>(view) || isExactly<ui::ImageView>(view)) {
             styleView(view);
+        } else if (isExactly<StarRatingView>(view)) {
+            applyCardStyle(static_cast<StarRatingView&>(view));
         } else if (isExactly<ui::TextField>(view)) {
             view.layer().backgroundColor = ui::Color::systemBackground();
         }
@@ -157,6 +159,11 @@ void ColorManager::styleView(ui::View& view) {
         if (ui::ImageView* imageView = flat->imageView()) imageView->setTintColor(nearBlackColor());
     }
     lightStyleShadow(view.layer());
+}
+
+void ColorManager::applyCardStyle(StarRatingView& stars) {
+    if (auto accent = accentColor(stars.tag())) stars.settings().filledColor = *accent;
+    for (const auto& star : stars.layer().sublayers) lightStyleShadow(*star);
 }
 
 void ColorManager::addShadow(ui::Layer& layer) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/ui/Color.h"
+#include "Calvaro/services/StarRatingView.h"
 #include "platform/ui/View.h"
 
 // "#rrggbb" of a colour's red, green and blue, each cut toward zero from
@@ -49,5 +50,7 @@ public:
     // is left alone.
     static void applyColors(ui::View& root);
     static void styleView(ui::View& view);
+    // Tag colour for the filled stars and, in light style, a grey shadow on every star.
+    static void applyCardStyle(StarRatingView& stars);
     static void addShadow(ui::Layer& layer);
 };

@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 #include "Calvaro/engine/CalcManager.h"
+#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/engine/KalStringOutput.h"
+#include "Calvaro/screens/CalculateViewController.h"
+#include "Calvaro/services/RatingViewController.h"
 #include "Calvaro/services/RemoteConfigManager.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
@@ -29,8 +33,10 @@ ScreenTestEnvironment::ScreenTestEnvironment() {
     foundation::FileSystem::setHome(home_);
     dispatch::markMainThread();
     previousSink_ = DEDIzurarove::setEventSink(
-        [events = events_](const std::string& name, const std::optional<DEDIzurarove::Parameters>&) {
+        [events = events_, parameters = parameters_](const std::string& name,
+                                                     const std::optional<DEDIzurarove::Parameters>& given) {
             events->push_back(name);
+            (*parameters)[name] = given.value_or(DEDIzurarove::Parameters{});
         });
     resetShared();
 }
@@ -42,19 +48,33 @@ ScreenTestEnvironment::~ScreenTestEnvironment() {
     RemoteConfigManager::resetShared();
     host::DEDRemoteConfig::setShared(nullptr);
     CalcManager::resetShared();
+    RatingViewController::resetShared();
+    ErrorManager::shared().setAllFields({});
     host::DEDApp::resetForTesting();
     DEDIzurarove::setEventSink(previousSink_);
     foundation::FileSystem::setHome(previousHome_);
     fs::remove_all(home_);
 }
 
+std::optional<DEDIzurarove::Parameters> ScreenTestEnvironment::lastParameters(const std::string& event) const {
+    auto it = parameters_->find(event);
+    if (it == parameters_->end()) return std::nullopt;
+    return it->second;
+}
+
 void ScreenTestEnvironment::resetShared() {
+    RatingViewController::resetShared();
+    ErrorManager::shared().setAllFields({});
+    KalStringOutput::shared().solutionSteps().clear();
+    KalStringOutput::shared().setSolutionStepCounter(0);
+    isCalculating = false;
     ui::Application::reset();
     ui::resetBuilders();
     ui::TraitCollection::reset();
     RemoteConfigManager::resetShared();
     CalcManager::resetShared();
     host::DEDApp::resetForTesting();
+    host::DEDApp::configure();  // the analytics interface refuses events before the host is configured
     host::DEDRemoteConfig::Configuration configuration;  // no address: nothing leaves the machine
     remoteConfig_ = std::make_shared<host::DEDRemoteConfig>(configuration);
     remoteConfig_->setDefaultsFromPlistFileName("RemoteConfigDefaults");

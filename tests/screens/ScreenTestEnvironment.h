@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ public:
     const std::filesystem::path& home() const { return home_; }
     dispatch::ManualExecutor& executor() { return executor_; }
     const std::vector<std::string>& events() const { return *events_; }
+    // The parameters of the last event of that name (none when it was not logged).
+    std::optional<DEDIzurarove::Parameters> lastParameters(const std::string& event) const;
     const std::shared_ptr<host::DEDRemoteConfig>& remoteConfig() const { return remoteConfig_; }
 
     // Drops the application, its windows and shared objects, keeping the data
@@ -35,6 +38,8 @@ private:
     dispatch::ManualExecutor executor_;
     std::shared_ptr<host::DEDRemoteConfig> remoteConfig_;
     std::shared_ptr<std::vector<std::string>> events_ = std::make_shared<std::vector<std::string>>();
+    std::shared_ptr<std::map<std::string, DEDIzurarove::Parameters>> parameters_ =
+        std::make_shared<std::map<std::string, DEDIzurarove::Parameters>>();
     DEDIzurarove::EventSink previousSink_;
 };
 
