@@ -1,0 +1,399 @@
+// Opening, schema, reset, transactions and the generic row operations of the
+// analytics database.
+
+#include "analytics/storage/MSRDatabase.h"
+
+#include <sqlite3.h>
+
+#include <map>
+
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRStorageLog.h"
+
+namespace {
+
+constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
+constexpr int64_t kState = kMSRSqliteErrorState;
+constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+
+struct TableDeclaration {
+    MSRColumnInfo elementary;
+    MSRColumnInfo addOn;
+    std::map<std::string, std::string> modify;
+};
+
+const std::map<std::string, TableDeclaration>& schema() {
+    static const std::map<std::string, TableDeclaration> tables = {
+        {"app_metadata",
+         {{{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
+          {{"last_bundle_start_timestamp", "REAL"},
+           {"day", "INTEGER"},
+           {"daily_conversions_count", "INTEGER"},
+           {"daily_events_count", "INTEGER"},
+           {"daily_public_events_count", "INTEGER"},
+           {"daily_error_events_count", "INTEGER"},
+           {"remote_config_data", "BLOB"},
+           {"remote_config_timestamp", "REAL"},
+           {"daily_real_time_conversion_events_count", "INTEGER"},
+           {"daily_real_time_dcu_events_count", "INTEGER"}},
+          {}}},
+        {"raw_events_metadata",
+         {{{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}}, {}, {}}},
+        {"raw_events",
+         {{{"name", "TEXT NOT NULL"},
+           {"timestamp", "INTEGER NOT NULL"},
+           {"metadata_fingerprint", "INTEGER NOT NULL"},
+           {"data", "BLOB NOT NULL"}},
+          {{"is_realtime", "INTEGER"}},
+          {{"timestamp", "REAL NOT NULL"}}}},
+        {"events",
+         {{{"name", "TEXT NOT NULL PRIMARY KEY"},
+           {"lifetime_count", "INTEGER NOT NULL"},
+           {"current_bundle_count", "INTEGER NOT NULL"},
+           {"last_fire_timestamp", "REAL NOT NULL"}},
+          {{"last_bundled_timestamp", "REAL"},
+           {"last_sampled_complex_event_id", "INTEGER"},
+           {"last_sampling_rate", "INTEGER"},
+           {"last_exempt_from_sampling", "INTEGER"},
+           {"last_bundled_day", "INTEGER"},
+           {"current_session_count", "INTEGER"}},
+          {}}},
+        {"user_attributes",
+         {{{"name", "TEXT NOT NULL PRIMARY KEY"}, {"set_timestamp", "REAL NOT NULL"}, {"value", "BLOB NOT NULL"}},
+          {{"origin", "TEXT"}},
+          {}}},
+        {"queue",
+         {{{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+          {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
+          {}}},
+        {"event_filters",
+         {{{"audience_id", "INTEGER NOT NULL"},
+           {"filter_id", "INTEGER NOT NULL"},
+           {"event_name", "TEXT NOT NULL"},
+           {"data", "BLOB NOT NULL"},
+           {"PRIMARY KEY", "(audience_id, filter_id)"}},
+          {{"session_scoped", "INTEGER"}},
+          {}}},
+        {"property_filters",
+         {{{"audience_id", "INTEGER NOT NULL"},
+           {"filter_id", "INTEGER NOT NULL"},
+           {"property_name", "TEXT NOT NULL"},
+           {"data", "BLOB NOT NULL"},
+           {"PRIMARY KEY", "(audience_id, filter_id)"}},
+          {{"session_scoped", "INTEGER"}},
+          {}}},
+        {"audience_filter_values",
+         {{{"audience_id", "INTEGER NOT NULL PRIMARY KEY"}, {"current_results", "BLOB"}, {"previous_results", "BLOB"}},
+          {},
+          {}}},
+        {"purchase_transactions", {{{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}}},
+        {"subscriptions", {{{"subscription_id", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}}},
+        {"conditional_properties",
+         {{{"name", "TEXT NOT NULL PRIMARY KEY"},
+           {"origin", "TEXT NOT NULL"},
+           {"value", "BLOB NOT NULL"},
+           {"creation_timestamp", "REAL NOT NULL"},
+           {"active", "INTEGER NOT NULL"},
+           {"trigger_timeout", "REAL NOT NULL"},
+           {"triggered_timestamp", "REAL NOT NULL"},
+           {"time_to_live", "REAL NOT NULL"},
+           {"trigger_event_name", "TEXT"},
+           {"timed_out_event", "BLOB"},
+           {"triggered_event", "BLOB"},
+           {"expired_event", "BLOB"}},
+          {},
+          {}}},
+        {"main_event_params",
+         {{{"event_id", "INTEGER NOT NULL PRIMARY KEY"},
+           {"children_to_process", "INTEGER NOT NULL"},
+           {"main_event", "BLOB NOT NULL"}},
+          {},
+          {}}},
+    };
+    return tables;
+}
+
+const MSRSqliteValue kAppMetadataRowID = std::string("1");
+
+double doubleOr(const MSRSqliteRow& row, const char* column, double fallback) {
+    auto it = row.find(column);
+    if (it == row.end()) return fallback;
+    if (auto* d = std::get_if<double>(&it->second)) return *d;
+    if (auto* i = std::get_if<int64_t>(&it->second)) return static_cast<double>(*i);
+    return fallback;
+}
+
+}  // namespace
+
+std::optional<MSRAppMetadata> MSRAppMetadata::initWithLastBundleIndex(int32_t lastBundleIndex,
+                                                                      double lastBundleStartTimestamp,
+                                                                      double lastBundleEndTimestamp) {
+    if (lastBundleIndex < 0) {
+        MSRStorageLog(2, 4000, "Failed to create app metadata object. Received negative last bundle index.");
+        return std::nullopt;
+    }
+    return MSRAppMetadata(lastBundleIndex, lastBundleStartTimestamp, lastBundleEndTimestamp);
+}
+
+// --- Lifecycle ----------------------------------------------------------------
+
+std::unique_ptr<MSRDatabase> MSRDatabase::initWithDatabaseName(const std::string& name,
+                                                               std::shared_ptr<MSRPersistedConfig> persistedConfig,
+                                                               MSRError* error) {
+    if (name.empty()) {
+        MSRSetError(error, kArgument, "Received empty database name in init");
+        return nullptr;
+    }
+    std::unique_ptr<MSRDatabase> database(new MSRDatabase());
+    if (!database->initializeDatabaseResources("Init", MSRSDKFilePath(name), error)) return nullptr;
+    database->persistedConfig_ = std::move(persistedConfig);
+    return database;
+}
+
+MSRDatabase::~MSRDatabase() = default;
+
+void MSRDatabase::setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig) {
+    remoteConfig_ = std::move(remoteConfig);
+}
+
+MSRRemoteConfig& MSRDatabase::remoteConfig() const {
+    return remoteConfig_ ? *remoteConfig_ : *MSRRemoteConfig::defaultInstance();
+}
+
+const std::string& MSRDatabase::databasePath() const {
+    return sqliteStore_->databasePath();
+}
+
+// Write-ahead logging with NORMAL sync: a commit appends to the log without
+// waiting for the disk, and every committed transaction survives the process
+// being killed (only a power loss may take the last few back).
+void MSRDatabase::useJournalMode() {
+    std::string mode;
+    sqlite3_exec(
+        sqliteStore_->sqliteHandle(), "PRAGMA journal_mode=WAL",
+        [](void* out, int columns, char** values, char**) {
+            if (columns > 0 && values[0]) *static_cast<std::string*>(out) = values[0];
+            return 0;
+        },
+        &mode, nullptr);
+    bool synchronous =
+        sqlite3_exec(sqliteStore_->sqliteHandle(), "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (mode != "wal" || !synchronous) {
+        MSRStorageLog(4, 12070, "Failed to switch the database to write-ahead logging. Journal mode", {mode});
+    }
+}
+
+bool MSRDatabase::initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error) {
+    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
+    if (!store) return false;
+    sqliteStore_ = std::move(store);
+    rawEventCount_.reset();
+    useJournalMode();
+    if (!ensureAllTables()) {
+        MSRStorageLog(1, 12002, "Failed to create or validate required database tables (" + context + ")");
+        // Closed before the file goes: a connection left open on a deleted
+        // file would accept every later write and lose it.
+        if (!sqliteStore_->closeAndDeleteDatabase()) {
+            MSRStorageLog(4, 12003, "Failed to delete old database file after failed validation. Error (" + context + ")");
+        }
+        return false;
+    }
+    if (!initializeAppMetadata()) {
+        MSRStorageLog(1, 12004, "Failed to initialize App Metadata table (" + context + ")");
+        return false;
+    }
+    return true;
+}
+
+bool MSRDatabase::ensureAllTables() {
+    for (const auto& [table, declaration] : schema()) {
+        MSRError error;
+        // Any refusal counts, with or without an error: a table that is not
+        // as declared is no table to write into.
+        if (!sqliteStore_->ensureTable(table, declaration.elementary, declaration.addOn, declaration.modify,
+                                       &error)) {
+            MSRStorageLog(1, 12047, "Failed to ensure table. Table, error", {table, error});
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MSRDatabase::initializeAppMetadata() {
+    return performTransaction([this] {
+        MSRError error;
+        std::optional<MSRAppMetadata> existing = queryAppMetadata(&error);
+        if (existing) return true;
+        if (error.code() != 0) {
+            MSRStorageLog(1, 12005, "Failed to query app metadata");
+            return false;
+        }
+        MSRSqliteRecord record = {{"rowid", kAppMetadataRowID},
+                                  {"last_bundle_index", int64_t{0}},
+                                  {"last_bundle_start_timestamp", 0.0},
+                                  {"last_bundle_end_timestamp", 0.0}};
+        if (!upsertDataType(record, "app_metadata", "rowid", kAppMetadataRowID, 1, &error)) {
+            MSRStorageLog(1, 12006, "Unable to update the app metadata. Error", {error});
+            return false;
+        }
+        return true;
+    });
+}
+
+std::optional<MSRAppMetadata> MSRDatabase::queryAppMetadata(MSRError* error) {
+    std::optional<MSRAppMetadata> metadata;
+    bool read = dataTypesFromTable("app_metadata", "rowid", kAppMetadataRowID, error,
+                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
+                                       if (metadata) return true;
+                                       if (row.empty()) {
+                                           MSRSetError(rowError, kConversion,
+                                                       "Received empty dictionary for getting app metadata");
+                                           return false;
+                                       }
+                                       auto index = row.find("last_bundle_index");
+                                       metadata = MSRAppMetadata::initWithLastBundleIndex(
+                                           index == row.end() ? 0 : static_cast<int32_t>(MSRSqliteInt64(index->second)),
+                                           doubleOr(row, "last_bundle_start_timestamp", 0.0),
+                                           doubleOr(row, "last_bundle_end_timestamp", 0.0));
+                                       return metadata.has_value();
+                                   })
+                    .has_value();
+    return read ? metadata : std::nullopt;
+}
+
+bool MSRDatabase::updateAppMetadata(const std::optional<MSRAppMetadata>& appMetadata, MSRError* error) {
+    if (!appMetadata) {
+        MSRSetError(error, kConversion, "Received empty app metadata for getting dictionary representation");
+        return false;
+    }
+    MSRSqliteRecord record = {{"rowid", kAppMetadataRowID},
+                              {"last_bundle_index", int64_t{appMetadata->lastBundleIndex()}},
+                              {"last_bundle_start_timestamp", appMetadata->lastBundleStartTimestamp()},
+                              {"last_bundle_end_timestamp", appMetadata->lastBundleEndTimestamp()}};
+    return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+bool MSRDatabase::reset(MSRError* error) {
+    std::string path = sqliteStore_->databasePath();
+    if (!sqliteStore_->closeAndDeleteDatabase()) {
+        MSRSetError(error, kState, "Failed to delete database data");
+        return false;
+    }
+    return initializeDatabaseResources("Reset", path, error);
+}
+
+bool MSRDatabase::performTransaction(const std::function<bool()>& block) {
+    MSRError error;
+    bool committed;
+    try {
+        committed = sqliteStore_->performTransaction(&error, block);
+    } catch (...) {
+        rawEventCount_.reset();
+        throw;
+    }
+    if (!committed) {
+        // Whatever the block counted was rolled back with it.
+        rawEventCount_.reset();
+        MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
+    }
+    return committed;
+}
+
+// --- Generic rows ---------------------------------------------------------------
+
+std::optional<size_t> MSRDatabase::allDataTypesFromTable(const std::string& table, int64_t tableLimit,
+                                                         MSRError* error, const MSRDataTypeBlock& block) {
+    if (!block) {
+        MSRSetError(error, kArgument, "Received nil block to get all data types");
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(tableLimit), {}, error);
+    if (!rows) return std::nullopt;
+    size_t made = 0;
+    for (const MSRSqliteRow& row : *rows) made += block(row, error) ? 1 : 0;
+    return made;
+}
+
+std::optional<size_t> MSRDatabase::dataTypesFromTable(const std::string& table, const std::string& columnName,
+                                                      const std::optional<MSRSqliteValue>& columnValue,
+                                                      MSRError* error, const MSRDataTypeBlock& block) {
+    const char* refusal = table.empty()        ? "Received empty table name to create data type from table"
+                          : columnName.empty() ? "Received empty column name to create data type from table"
+                          : !columnValue       ? "Received nil column value to create data type from table"
+                                               : nullptr;
+    if (refusal) {
+        MSRSetError(error, kArgument, refusal);
+        return std::nullopt;
+    }
+    if (!block) {
+        MSRSetError(error, kState, "Received nil block to create data type from table");
+        return std::nullopt;
+    }
+    auto rows = sqliteStore_->recordsForQuery("SELECT rowid, * FROM " + table + " WHERE " + columnName + " = ?",
+                                              {*columnValue}, error);
+    if (!rows) return std::nullopt;
+    size_t made = 0;
+    for (const MSRSqliteRow& row : *rows) made += block(row, error) ? 1 : 0;
+    if (!rows->empty() && made == 0) {
+        MSRSetError(error, kState, "Failed to initialize data types from dictionaries");
+        return std::nullopt;
+    }
+    return made;
+}
+
+bool MSRDatabase::insertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
+                                 MSRError* error) {
+    if (table.empty()) return MSRCheckSuccess(false, error, kArgument, "Received empty table name for inserting");
+    if (!record) return MSRCheckSuccess(false, error, kState, "Failed to insert empty record");
+    if (table == "raw_events") rawEventCount_.reset();
+    return sqliteStore_->upsertRecord(*record, table, error);
+}
+
+bool MSRDatabase::upsertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
+                                 const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,
+                                 int64_t tableLimit, MSRError* error) {
+    if (!record) return MSRCheckSuccess(false, error, kArgument, "Received empty data type to upsert");
+    if (table.empty()) return MSRCheckSuccess(false, error, kArgument, "Received empty table name for checking upsert");
+    auto keyed = sqliteStore_->rowCountForTable(table, columnName, columnValue, error);
+    if (!keyed) return false;
+    auto all = sqliteStore_->rowCountForTable(table, error);
+    if (!all) return false;
+    if (*keyed == 0 && *all >= tableLimit) {
+        return MSRCheckSuccess(false, error, kState, "Failed to insert data type. Table is full");
+    }
+    if (table == "raw_events") rawEventCount_.reset();
+    return sqliteStore_->upsertRecord(*record, table, error);
+}
+
+bool MSRDatabase::updateDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
+                                 const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,
+                                 MSRError* error) {
+    if (!record) return MSRCheckSuccess(false, error, kArgument, "Received empty data type to update");
+    if (table.empty()) return MSRCheckSuccess(false, error, kArgument, "Received empty table name for updating");
+    auto keyed = sqliteStore_->rowCountForTable(table, columnName, columnValue, error);
+    if (!keyed) return false;
+    if (*keyed == 0) return MSRCheckSuccess(false, error, kState, "Failed to update record. Item doesn't exist");
+    return sqliteStore_->updateRecord(*record, table, columnName, columnValue, error);
+}
+
+// --- Shared question helpers ---------------------------------------------------------
+
+std::optional<bool> MSRDatabase::answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
+                                                MSRError* error) {
+    MSRError local;
+    MSRError* target = error ? error : &local;
+    auto number = sqliteStore_->numberForQuery(query, parameters, target);
+    if (!number) return std::nullopt;
+    return MSRSqliteInt64(*number) != 0;
+}
+
+std::optional<double> MSRDatabase::timeForQuery(const std::string& query, MSRError* error) {
+    auto number = sqliteStore_->numberForQuery(query, {}, error);
+    if (!number) return std::nullopt;
+    if (auto* d = std::get_if<double>(&*number)) return *d;
+    return static_cast<double>(MSRSqliteInt64(*number));
+}

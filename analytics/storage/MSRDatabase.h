@@ -1,0 +1,188 @@
+#pragma once
+
+// The analytics engine's own database: raw events waiting to be bundled, the
+// upload queue, the single application-metadata row (bundle bookkeeping, daily
+// counters, the stored measurement configuration) and the tables of the later
+// stages (aggregates, user properties, audiences, purchases). A typed layer
+// over one MSRSqliteStore; used only from the measurement worker queue.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analytics/core/model/MSRDailyCounts.h"
+#include "analytics/core/model/MSRRawEventData.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/storage/MSRSqliteStore.h"
+
+class MSRPersistedConfig;
+class MSRRemoteConfig;
+
+// The bookkeeping of the last bundle made.
+class MSRAppMetadata {
+  public:
+    // Nothing (logged) for a negative index.
+    static std::optional<MSRAppMetadata> initWithLastBundleIndex(int32_t lastBundleIndex,
+                                                                 double lastBundleStartTimestamp,
+                                                                 double lastBundleEndTimestamp);
+    int32_t lastBundleIndex() const { return lastBundleIndex_; }
+    double lastBundleStartTimestamp() const { return lastBundleStartTimestamp_; }
+    double lastBundleEndTimestamp() const { return lastBundleEndTimestamp_; }
+
+  private:
+    MSRAppMetadata(int32_t index, double start, double end)
+        : lastBundleIndex_(index), lastBundleStartTimestamp_(start), lastBundleEndTimestamp_(end) {}
+    int32_t lastBundleIndex_;
+    double lastBundleStartTimestamp_;
+    double lastBundleEndTimestamp_;
+};
+
+// A queued bundle as read back: the bundle and its row in "queue".
+using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
+
+// Turns one row into a model object that the block keeps; answers whether it
+// made one (a row that makes none is skipped).
+using MSRDataTypeBlock = std::function<bool(const MSRSqliteRow& row, MSRError* error)>;
+
+class MSRDatabase {
+  public:
+    static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
+    static constexpr int64_t kMaxRawEventsReadPerCall = 1000;
+    static constexpr int64_t kMaxRawEventMetadataRows = 100000;
+    static constexpr int32_t kMaxRetryCount = 2147483647;
+
+    // Opens (creating when missing) `name` in the engine directory, ensures
+    // every table and the metadata row. Null with the error, or without one
+    // when the schema was refused (the file is then deleted).
+    static std::unique_ptr<MSRDatabase> initWithDatabaseName(const std::string& name,
+                                                             std::shared_ptr<MSRPersistedConfig> persistedConfig,
+                                                             MSRError* error);
+    ~MSRDatabase();
+    MSRDatabase(const MSRDatabase&) = delete;
+    MSRDatabase& operator=(const MSRDatabase&) = delete;
+
+    // The settings that bound the stored data (event limit, ages, intervals);
+    // the default settings until the engine hands its own.
+    void setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig);
+    const std::string& databasePath() const;
+
+    // --- Lifecycle ---
+    // Deletes the file and starts afresh. A failure leaves the database closed:
+    // every later operation fails with "Database not open".
+    bool reset(MSRError* error);
+    // One exclusive transaction; false (logged 12056) when the block answers
+    // false or the commit fails. Exceptions roll back and propagate.
+    bool performTransaction(const std::function<bool()>& block);
+    bool initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error);
+    bool ensureAllTables();
+    bool initializeAppMetadata();
+    // Nothing without an error when the row is missing.
+    std::optional<MSRAppMetadata> queryAppMetadata(MSRError* error);
+    bool updateAppMetadata(const std::optional<MSRAppMetadata>& appMetadata, MSRError* error);
+
+    // --- Generic rows --- (the number of objects the block made, or nothing)
+    std::optional<size_t> allDataTypesFromTable(const std::string& table, int64_t tableLimit, MSRError* error,
+                                                const MSRDataTypeBlock& block);
+    std::optional<size_t> dataTypesFromTable(const std::string& table, const std::string& columnName,
+                                             const std::optional<MSRSqliteValue>& columnValue, MSRError* error,
+                                             const MSRDataTypeBlock& block);
+    bool insertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table, MSRError* error);
+    bool upsertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
+                        const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,
+                        int64_t tableLimit, MSRError* error);
+    bool updateDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
+                        const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,
+                        MSRError* error);
+
+    // --- Raw events and their metadata ---
+    bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error);
+    // Nothing without an error when no row has the fingerprint.
+    std::optional<MSRPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                               MSRError* error);
+    bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, MSRError* error);
+    bool deleteUnusedRawEventsMetadata(MSRError* error);
+    bool insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_t metadataFingerprint, bool isRealtime,
+                        MSRError* error);
+    // The fingerprint of the oldest raw event; nothing without an error when
+    // there is none.
+    std::optional<int64_t> nextMetadataFingerprintToProcess(MSRError* error);
+    // Up to 1000 raw events of the fingerprint in insertion order; the filter
+    // is asked (events taken so far, row) before each and its first refusal
+    // ends the read. Rows that cannot be read, and every row of a fingerprint
+    // whose metadata cannot be read, are deleted and logged rather than
+    // handed out again and again.
+    std::optional<std::vector<MSRRawEventData>> rawEventsWithMetadataFingerprint(int64_t fingerprint,
+                                                                                MSRError* error,
+                                                                                const MSRSqliteRowFilter& eventFilter);
+    std::optional<MSRRawEventData> rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error);
+    std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, MSRError* error);
+    bool deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error);
+    // Keeps the newest maxEventsStored - 1 raw events (so that the next insert
+    // makes at most maxEventsStored) and the metadata they use. The number of
+    // events deleted.
+    std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(MSRError* error);
+    bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error);
+    std::optional<bool> isRawEventsTableEmpty(MSRError* error);
+    std::optional<bool> containsRealtimeRawEvents(MSRError* error);
+    std::optional<double> queryLatestRawEventTime(MSRError* error);
+
+    // --- Upload queue ---
+    bool insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error);
+    // The oldest bundles: at most `countLimit`, the first always, each later
+    // one while the uncompressed sizes stay within `sizeLimit`.
+    std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
+                                                                           MSRError* error);
+    std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
+                                                                       MSRError* error);
+    bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
+    bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
+    // True when the deletion ran, false when it was not yet due.
+    std::optional<bool> maybeDeleteStaleData(MSRError* error);
+    bool deleteStaleBundlesOlderThanMaxAge(double maxAge, MSRError* error);
+    std::optional<bool> isQueuedBundleTableEmpty(MSRError* error);
+    std::optional<bool> containsRealtimeBundles(MSRError* error);
+    std::optional<double> queryLatestBundleTime(MSRError* error);
+
+    // --- Daily counts and stored configuration ---
+    std::optional<MSRDailyCounts> dailyCounts(MSRError* error);
+    bool updateDailyCounts(const std::optional<MSRDailyCounts>& dailyCounts, MSRError* error);
+    bool updateRemoteConfig(const MSRPBMeasurementConfig& config, MSRError* error);
+    bool updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRError* error);
+    // Nothing without an error when none is stored.
+    std::optional<MSRPBMeasurementConfig> queryMeasurementConfig(MSRError* error);
+    std::optional<double> lastRemoteConfigUpdateTimestamp(MSRError* error);
+
+  private:
+    MSRDatabase() = default;
+
+    MSRRemoteConfig& remoteConfig() const;
+    // A question answered by one number: nothing with the error on failure.
+    std::optional<bool> answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
+                                       MSRError* error);
+    std::optional<double> timeForQuery(const std::string& query, MSRError* error);
+    // "rowid IN (?,...)" for the rowids; nothing (with the error) for none.
+    static std::optional<std::string> rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error);
+    std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error);
+    std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
+                                                                      const MSRSqliteValues& parameters,
+                                                                      int64_t sizeLimit, MSRError* error);
+    // Deletes every raw event of a fingerprint whose metadata is missing or
+    // cannot be read; true when it did.
+    bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);
+    std::optional<int64_t> rawEventCount(MSRError* error);
+    void useJournalMode();
+
+    std::unique_ptr<MSRSqliteStore> sqliteStore_;
+    std::shared_ptr<MSRPersistedConfig> persistedConfig_;
+    std::shared_ptr<MSRRemoteConfig> remoteConfig_;
+    // The number of raw events, kept so that the stored-event limit needs no
+    // count of the whole table per insert. Exact while every change of the
+    // table goes through this class and commits; dropped (and counted afresh
+    // when next needed) after anything that may have rolled back.
+    std::optional<int64_t> rawEventCount_;
+};

@@ -1,0 +1,268 @@
+// The upload queue, stale-data deletion, the daily counters and the stored
+// measurement configuration of MSRDatabase.
+
+#include <cmath>
+
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRStorageLog.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/security/Compression.h"
+
+namespace {
+
+constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
+constexpr int64_t kState = kMSRSqliteErrorState;
+constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+
+// MSRPBMeasurementBundle and MSRPBMeasurementConfig field indexes.
+enum : uint32_t { kBundleEndTimestamp = 5, kBundleAppID = 14, kBundleRetryCount = 35 };
+enum : uint32_t { kConfigAppID = 1 };
+
+const MSRSqliteValue kAppMetadataRowID = std::string("1");
+
+bool fail(MSRError* error, int64_t code, const std::string& description) {
+    MSRSetError(error, code, description);
+    return false;
+}
+
+const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
+    auto it = row.find(column);
+    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
+    return &it->second;
+}
+
+}  // namespace
+
+// --- Upload queue ---------------------------------------------------------------------
+
+std::optional<std::string> MSRDatabase::rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error) {
+    if (rowIDs.empty()) {
+        fail(error, kConversion, "Received empty row IDs to process");
+        return std::nullopt;
+    }
+    std::string placeholders = "?";
+    for (size_t i = 1; i < rowIDs.size(); ++i) placeholders += ",?";
+    return "rowid IN (" + placeholders + ")";
+}
+
+bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error) {
+    std::vector<uint8_t> encoded = bundle.protoBuffer().value_or(std::vector<uint8_t>{});
+    if (encoded.empty()) return fail(error, kArgument, "Failed to insert nil bundle");
+    if (MSRPBGetString(bundle, kBundleAppID).value_or("").empty()) {
+        return fail(error, kArgument, "Failed to insert bundle without App ID");
+    }
+    int64_t endMillis = MSRPBGetInt64(bundle, kBundleEndTimestamp);
+    if (endMillis < 1) return fail(error, kArgument, "Failed to insert bundle without valid timestamp");
+    if (!maybeDeleteStaleData(error)) return false;
+
+    double endTime = static_cast<double>(endMillis) / 1000.0;
+    if (std::fabs(dispatch::Clock::now() - endTime) > remoteConfig().maxQueueTime()) {
+        MSRStorageLog(4, 12016, "Storing bundle outside of the max uploading time span");
+    }
+    std::optional<std::vector<uint8_t>> compressed = security::gzip(encoded);
+    if (!compressed) return fail(error, kState, "Failed to compress bundle");
+    MSRStorageLog(7, 12018, "Saving bundle. size (bytes)", {std::to_string(compressed->size())});
+    MSRSqliteRecord record = {{"bundle_end_timestamp", endTime},
+                              {"data", std::move(*compressed)},
+                              {"is_realtime", int64_t{isRealtime ? 1 : 0}},
+                              {"retry_count", int64_t{MSRPBGetInt32(bundle, kBundleRetryCount)}}};
+    return sqliteStore_->upsertRecord(record, "queue", error);
+}
+
+std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error) {
+    if (row.empty()) {
+        fail(error, kConversion, "Cannot process empty rowData");
+        return std::nullopt;
+    }
+    const MSRSqliteValue* data = columnOf(row, "data");
+    const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
+    if (!blob || blob->empty()) {
+        fail(error, kConversion, "Cannot decompress an empty bundle data");
+        return std::nullopt;
+    }
+    std::string inflateError;
+    std::optional<std::vector<uint8_t>> inflated = security::inflate(*blob, &inflateError);
+    if (!inflated) {
+        fail(error, kState, inflateError);
+        return std::nullopt;
+    }
+    std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(*inflated);
+    if (!bundle) {
+        fail(error, kState, "Unable to parse bundle from decompressed data");
+        return std::nullopt;
+    }
+    if (const MSRSqliteValue* retries = columnOf(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
+        MSRPBSetInt32(*bundle, kBundleRetryCount, static_cast<int32_t>(MSRSqliteInt64(*retries)));
+    }
+    const MSRSqliteValue* rowID = columnOf(row, "rowid");
+    if (!rowID) return std::nullopt;
+    return MSRQueuedBundle(std::move(*bundle), MSRSqliteInt64(*rowID));
+}
+
+// Walks the rows oldest first: the first bundle is always taken, each later
+// one while the running size of the uncompressed encodings stays within the
+// limit; the first that does not fit ends the walk. Rows that do not convert
+// are skipped, so a damaged bundle never holds back the ones behind it.
+std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(const std::string& query,
+                                                                               const MSRSqliteValues& parameters,
+                                                                               int64_t sizeLimit, MSRError* error) {
+    auto rows = sqliteStore_->recordsForQuery(query, parameters, error);
+    if (!rows) return std::nullopt;
+    std::vector<MSRQueuedBundle> bundles;
+    int64_t runningSize = 0;
+    for (const MSRSqliteRow& row : *rows) {
+        std::optional<MSRQueuedBundle> pair = queuedBundleFromRow(row, nullptr);
+        if (!pair) continue;
+        int64_t size = static_cast<int64_t>(pair->first.protoBuffer().value_or(std::vector<uint8_t>{}).size());
+        if (!bundles.empty() && runningSize + size > sizeLimit) break;
+        runningSize += size;
+        bundles.push_back(std::move(*pair));
+        if (runningSize > sizeLimit) break;
+    }
+    return bundles;
+}
+
+std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                    int64_t sizeLimit,
+                                                                                    MSRError* error) {
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?",
+                                 {countLimit}, sizeLimit, error);
+}
+
+std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
+                                                                                MSRError* error) {
+    std::optional<std::string> condition = rowIDCondition(rowIDs, error);
+    if (!condition) return std::nullopt;
+    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue WHERE " + *condition,
+                                 MSRSqliteValues(rowIDs.begin(), rowIDs.end()), INT64_MAX, error);
+}
+
+bool MSRDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, MSRError* error) {
+    if (rowIDs.empty()) return fail(error, kArgument, "Failed to increment retry counter");
+    if (answerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                       {int64_t{kMaxRetryCount}}, nullptr)
+            .value_or(false)) {
+        MSRStorageLog(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+    }
+    std::optional<std::string> condition = rowIDCondition(rowIDs, error);
+    if (!condition) return false;
+    MSRSqliteValues parameters(rowIDs.begin(), rowIDs.end());
+    parameters.push_back(int64_t{kMaxRetryCount});
+    return sqliteStore_->increaseColumn("retry_count", 1, "queue", *condition + " AND retry_count < ?", parameters,
+                                        error);
+}
+
+bool MSRDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, MSRError* error) {
+    std::optional<std::string> condition = rowIDCondition(rowIDs, error);
+    return condition && sqliteStore_
+                            ->deleteRecordsFromTable("queue", *condition,
+                                                     MSRSqliteValues(rowIDs.begin(), rowIDs.end()), error)
+                            .has_value();
+}
+
+std::optional<bool> MSRDatabase::maybeDeleteStaleData(MSRError* error) {
+    double now = dispatch::Clock::now();
+    double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : 0.0;
+    if (std::fabs(now - last) <= remoteConfig().databaseDeleteStaleBundlesInterval()) return false;
+    double maxAge = remoteConfig().maxQueueTime();
+    if (!deleteStaleRawEventsDataOlderThanMaxAge(maxAge, error) || !deleteStaleBundlesOlderThanMaxAge(maxAge, error)) {
+        return std::nullopt;
+    }
+    if (persistedConfig_) persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
+    return true;
+}
+
+bool MSRDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, MSRError* error) {
+    if (maxAge < 0) return fail(error, kArgument, "Cannot delete stale bundles after negative time period");
+    return sqliteStore_
+        ->deleteRecordsFromTable("queue", "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                 {dispatch::Clock::now(), maxAge}, error)
+        .has_value();
+}
+
+std::optional<bool> MSRDatabase::isQueuedBundleTableEmpty(MSRError* error) {
+    return answerForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+std::optional<bool> MSRDatabase::containsRealtimeBundles(MSRError* error) {
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<double> MSRDatabase::queryLatestBundleTime(MSRError* error) {
+    return timeForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
+}
+
+// --- Daily counts and stored configuration -----------------------------------------------
+
+std::optional<MSRDailyCounts> MSRDatabase::dailyCounts(MSRError* error) {
+    double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0.0;
+    int32_t today = MSRDailyCounts::dayForTime(dispatch::Clock::now(), offset);
+    std::optional<MSRDailyCounts> counts;
+    auto made = dataTypesFromTable("app_metadata", "rowid", kAppMetadataRowID, error,
+                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
+                                       if (counts) return true;
+                                       if (row.empty()) {
+                                           return fail(rowError, kConversion,
+                                                       "Received empty dictionary for getting daily counts");
+                                       }
+                                       auto number = [&](const char* column, int32_t fallback) {
+                                           const MSRSqliteValue* value = columnOf(row, column);
+                                           bool numeric = value && (std::holds_alternative<int64_t>(*value) ||
+                                                                    std::holds_alternative<double>(*value));
+                                           return numeric ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
+                                       };
+                                       counts.emplace(number("day", today), number("daily_conversions_count", 0),
+                                                      number("daily_events_count", 0),
+                                                      number("daily_public_events_count", 0),
+                                                      number("daily_error_events_count", 0),
+                                                      number("daily_real_time_conversion_events_count", 0),
+                                                      number("daily_real_time_dcu_events_count", 0));
+                                       return true;
+                                   });
+    return made ? counts : std::nullopt;
+}
+
+bool MSRDatabase::updateDailyCounts(const std::optional<MSRDailyCounts>& counts, MSRError* error) {
+    if (!counts) return fail(error, kConversion, "Received empty daily counts for getting dictionary representation");
+    MSRSqliteRecord record = {{"day", int64_t{counts->day()}},
+                              {"daily_conversions_count", int64_t{counts->conversionsCount()}},
+                              {"daily_events_count", int64_t{counts->allEventsCount()}},
+                              {"daily_public_events_count", int64_t{counts->publicEventsCount()}},
+                              {"daily_error_events_count", int64_t{counts->errorEventsCount()}},
+                              {"daily_real_time_conversion_events_count", int64_t{counts->realtimeCount()}},
+                              {"daily_real_time_dcu_events_count", int64_t{counts->dcuRealtimeCount()}}};
+    return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSRError* error) {
+    std::vector<uint8_t> encoded = config.protoBuffer().value_or(std::vector<uint8_t>{});
+    if (encoded.empty()) return fail(error, kArgument, "Invalid measurement config data");
+    if (MSRPBGetString(config, kConfigAppID).value_or("").empty()) {
+        return fail(error, kArgument, "Missing Zevure app ID in measurement configuration");
+    }
+    MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},
+                              {"remote_config_timestamp", dispatch::Clock::now()}};
+    return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+bool MSRDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRError* error) {
+    return updateDataType(MSRSqliteRecord{{"remote_config_timestamp", timestamp}}, "app_metadata", "rowid",
+                          kAppMetadataRowID, error);
+}
+
+std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRError* error) {
+    auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
+    if (!rows || rows->empty()) return std::nullopt;
+    const MSRSqliteValue* data = columnOf(rows->front(), "remote_config_data");
+    const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
+    if (!blob) return std::nullopt;
+    std::optional<MSRPBMeasurementConfig> config = MSRPBMeasurementConfig::initWithBuffer(*blob);
+    if (!config) fail(error, kState, "Remote config data is corrupted");
+    return config;
+}
+
+std::optional<double> MSRDatabase::lastRemoteConfigUpdateTimestamp(MSRError* error) {
+    return timeForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
+}

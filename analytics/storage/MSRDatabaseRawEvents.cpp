@@ -1,0 +1,355 @@
+// Raw events and the bundle metadata they share, as MSRDatabase stores them.
+
+#include <set>
+
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRStorageLog.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
+constexpr int64_t kState = kMSRSqliteErrorState;
+constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+
+constexpr const char* kRawEvents = "raw_events";
+constexpr const char* kMetadata = "raw_events_metadata";
+
+// MSRPBEvent and MSRPBEventParam field indexes.
+enum : uint32_t { kEventParams = 0, kEventName = 1, kEventPreviousTimestamp = 3 };
+enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2, kParamDouble = 4, kParamNested = 5 };
+
+bool fail(MSRError* error, int64_t code, const char* description) {
+    MSRSetError(error, code, description);
+    return false;
+}
+
+const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
+    auto it = row.find(column);
+    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
+    return &it->second;
+}
+
+// One wire parameter as {name: value}. At the top level a parameter must be
+// named; nested ones are the items of a list and their named children.
+std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventParam& param, bool nested,
+                                                               MSRError* error) {
+    std::optional<std::string> name = MSRPBGetString(param, kParamName);
+    if (!nested && !name) {
+        fail(error, kArgument, "Event parameter name is empty");
+        return std::nullopt;
+    }
+    std::optional<MSRValue> value;
+    if (MSRPBHasField(param, kParamString)) {
+        if (auto text = MSRPBGetString(param, kParamString)) value = MSRValue(std::move(*text));
+    } else if (MSRPBHasField(param, kParamInt)) {
+        value = MSRValue(MSRPBGetInt64(param, kParamInt));
+    } else if (MSRPBHasField(param, kParamDouble)) {
+        value = MSRValue(MSRPBGetDouble(param, kParamDouble));
+    } else {
+        std::vector<MSRPBEventParam> children = MSRPBGetMessageArray<MSRPBEventParam>(param, kParamNested);
+        if (children.empty()) {
+            fail(error, kState, "Failed to parse invalid event params data");
+            return std::nullopt;
+        }
+        if (!nested) {
+            MSRValueList items;
+            for (const MSRPBEventParam& child : children) {
+                if (auto item = parameterDictionaryFromEventParam(child, true, error)) items.push_back(std::move(*item));
+            }
+            return MSRParameters{{*name, MSRValue(std::move(items))}};
+        }
+        MSRParameters item;
+        for (const MSRPBEventParam& child : children) {
+            std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(child, true, error);
+            std::optional<std::string> childName = MSRPBGetString(child, kParamName);
+            if (entry && childName && !entry->empty() && entry->begin()->first == *childName) {
+                item.insert_or_assign(*childName, entry->begin()->second);
+            }
+        }
+        return item;
+    }
+    if (!value || !name) return std::nullopt;
+    return MSRParameters{{*name, std::move(*value)}};
+}
+
+}  // namespace
+
+// --- Metadata ---------------------------------------------------------------------
+
+bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error) {
+    std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
+    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    if (queryRawEventsMetadataWithFingerprint(fingerprint, nullptr)) return true;
+    if (encoded.empty()) {
+        return fail(error, kConversion,
+                    "Received empty measurement bundle metadata for getting dictionary representation");
+    }
+    MSRSqliteRecord record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(encoded)}};
+    return upsertDataType(record, kMetadata, "metadata_fingerprint", fingerprint, kMaxRawEventMetadataRows, error);
+}
+
+std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                        MSRError* error) {
+    std::optional<MSRPBMeasurementBundle> metadata;
+    bool read = dataTypesFromTable(kMetadata, "metadata_fingerprint", fingerprint, error,
+                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
+                                       if (metadata) return true;
+                                       const MSRSqliteValue* bytes = columnOf(row, "metadata");
+                                       const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
+                                       if (!blob || blob->empty()) {
+                                           return fail(rowError, kConversion,
+                                                       "Event metadata should not be empty for getting "
+                                                       "measurement bundle");
+                                       }
+                                       metadata = MSRPBMeasurementBundle::initWithBuffer(*blob);
+                                       if (!metadata) {
+                                           return fail(rowError, kConversion,
+                                                       "Failed to parse measurement bundle from event metadata");
+                                       }
+                                       return true;
+                                   })
+                    .has_value();
+    return read ? metadata : std::nullopt;
+}
+
+bool MSRDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, MSRError* error) {
+    return sqliteStore_->deleteRecordsFromTable(kMetadata, "metadata_fingerprint == ?", {fingerprint}, error)
+        .has_value();
+}
+
+bool MSRDatabase::deleteUnusedRawEventsMetadata(MSRError* error) {
+    return sqliteStore_
+        ->deleteRecordsFromTable(kMetadata,
+                                 "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)",
+                                 {}, error)
+        .has_value();
+}
+
+// --- Writing and counting raw events ------------------------------------------------
+
+bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_t metadataFingerprint,
+                                 bool isRealtime, MSRError* error) {
+    if (!rawEvent) return fail(error, kArgument, "Received empty event for inserting in the database");
+    MSRPBEvent proto = rawEvent->protoEvent();
+    MSRPBClearField(proto, kEventName);
+    std::optional<std::vector<uint8_t>> data = proto.protoBuffer();
+    if (!data) return fail(error, kConversion, "Received empty raw event data for getting dictionary representation");
+    MSRSqliteRecord record = {{"name", rawEvent->name()},
+                              {"timestamp", rawEvent->timestamp()},
+                              {"metadata_fingerprint", metadataFingerprint},
+                              {"data", std::move(*data)},
+                              {"is_realtime", int64_t{isRealtime ? 1 : 0}}};
+    std::optional<int64_t> count = rawEventCount_;
+    if (!insertDataType(record, kRawEvents, error)) return false;
+    if (count) rawEventCount_ = *count + 1;
+    return true;
+}
+
+std::optional<int64_t> MSRDatabase::rawEventCount(MSRError* error) {
+    if (!rawEventCount_) {
+        auto counted = sqliteStore_->rowCountForTable(kRawEvents, error);
+        if (!counted) return std::nullopt;
+        rawEventCount_ = *counted;
+    }
+    return rawEventCount_;
+}
+
+bool MSRDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error) {
+    auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "rowid <= ?", {rowID}, error);
+    if (!deleted) {
+        rawEventCount_.reset();
+        return false;
+    }
+    if (rawEventCount_) *rawEventCount_ -= *deleted;
+    return true;
+}
+
+// Keeps the newest maxEventsStored - 1 rows. With the count known, the rows
+// to go are the oldest (count - keep) ones, found from the front of the table
+// instead of by stepping over every row that stays.
+std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* error) {
+    int64_t keep = std::max<int64_t>(0, int64_t{remoteConfig().maxEventsStored()} - 1);
+    std::optional<int64_t> count = rawEventCount(error);
+    if (!count) return std::nullopt;
+    int64_t excess = *count - keep;
+    if (excess <= 0) return int64_t{0};
+
+    const std::string oldest = "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?";
+    std::set<int64_t> fingerprints;
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT DISTINCT metadata_fingerprint FROM (" + oldest + ")", {excess}, error);
+    if (!rows) return std::nullopt;
+    for (const MSRSqliteRow& row : *rows) {
+        if (const MSRSqliteValue* value = columnOf(row, "metadata_fingerprint")) fingerprints.insert(MSRSqliteInt64(*value));
+    }
+    auto deleted = sqliteStore_->deleteRecordsFromTable(
+        kRawEvents, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)", {excess}, error);
+    if (!deleted) {
+        rawEventCount_.reset();
+        return std::nullopt;
+    }
+    rawEventCount_ = *count - *deleted;
+    // Metadata whose last events were pushed out would otherwise stay until
+    // the metadata table is full and refuses every new kind of event.
+    for (int64_t fingerprint : fingerprints) {
+        std::optional<bool> used = containsRawEventWithMetadataFingerprint(fingerprint, error);
+        if (!used) return std::nullopt;
+        if (!*used && !deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) return std::nullopt;
+    }
+    return deleted;
+}
+
+bool MSRDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error) {
+    if (maxAge < 0) return fail(error, kArgument, "Cannot delete stale raw events given negative time period");
+    auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents,
+                                                        "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                                        {dispatch::Clock::now(), maxAge}, error);
+    if (!deleted) {
+        rawEventCount_.reset();
+        return false;
+    }
+    if (rawEventCount_) *rawEventCount_ -= *deleted;
+    if (*deleted == 0) return true;
+    return deleteUnusedRawEventsMetadata(error);
+}
+
+// --- Reading raw events back ----------------------------------------------------------
+
+std::optional<int64_t> MSRDatabase::nextMetadataFingerprintToProcess(MSRError* error) {
+    auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+    if (!rows) return std::nullopt;
+    if (rows->size() != 1) {
+        fail(error, kState, "Only one event metadata should be processed");
+        return std::nullopt;
+    }
+    const MSRSqliteValue* fingerprint = columnOf(rows->front(), "metadata_fingerprint");
+    if (!fingerprint) return std::nullopt;
+    return MSRSqliteInt64(*fingerprint);
+}
+
+bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error) {
+    // A failed read says nothing about the stored bytes: nothing is deleted.
+    auto rows = sqliteStore_->recordsForQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+                                              {fingerprint}, nullptr);
+    if (!rows) return false;
+    const MSRSqliteValue* bytes = rows->empty() ? nullptr : columnOf(rows->front(), "metadata");
+    const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
+    if (blob && !blob->empty() && MSRPBMeasurementBundle::initWithBuffer(*blob)) return false;
+    MSRStorageLog(1, 12072, "Deleting raw events whose metadata is missing or cannot be read. Fingerprint",
+                  {std::to_string(fingerprint)});
+    auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "metadata_fingerprint = ?", {fingerprint}, error);
+    if (!deleted) {
+        rawEventCount_.reset();
+        return false;
+    }
+    if (rawEventCount_) *rawEventCount_ -= *deleted;
+    return deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error);
+}
+
+std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFingerprint(
+    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter) {
+    // Events that can never be bundled must not stay the oldest: every run
+    // would pick them again and nothing behind them would ever be sent.
+    if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventData>{};
+
+    std::vector<MSRRawEventData> events;
+    std::vector<int64_t> unreadable;
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+        {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
+            MSRError rowError;
+            std::optional<MSRRawEventData> event = rawEventDataFromDictionary(&row, &rowError);
+            if (!event) {
+                const MSRSqliteValue* rowID = columnOf(row, "rowid");
+                MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
+                              {rowID ? std::to_string(MSRSqliteInt64(*rowID)) : std::string("-"), rowError});
+                if (rowID) unreadable.push_back(MSRSqliteInt64(*rowID));
+                return true;
+            }
+            if (eventFilter && !eventFilter(events.size(), row)) return false;
+            events.push_back(std::move(*event));
+            return true;
+        });
+    if (!rows) return std::nullopt;
+    for (int64_t rowID : unreadable) {
+        if (!sqliteStore_->deleteRecordFromTable(kRawEvents, "rowid", rowID, error)) {
+            rawEventCount_.reset();
+            return std::nullopt;
+        }
+        if (rawEventCount_) --*rawEventCount_;
+    }
+    return events;
+}
+
+std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error) {
+    auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
+        fail(error, code, description);
+        return std::nullopt;
+    };
+    if (!row) return refuse(kArgument, "Received empty dictionary for getting raw event data");
+    const MSRSqliteValue* rowID = columnOf(*row, "rowid");
+    if (!rowID) return refuse(kArgument, "Unable to find row ID in the database dictionary");
+    const MSRSqliteValue* data = columnOf(*row, "data");
+    const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
+    if (!data) return refuse(kArgument, "Unable to find event data in the database dictionary");
+    const MSRSqliteValue* fingerprint = columnOf(*row, "metadata_fingerprint");
+    if (!fingerprint) return refuse(kArgument, "Unable to find event metadata in the database dictionary");
+
+    std::optional<MSRPBEvent> proto = blob ? MSRPBEvent::initWithBuffer(*blob) : std::nullopt;
+    if (!proto) return refuse(kConversion, "Failed to parse event from data");
+    const MSRSqliteValue* nameValue = columnOf(*row, "name");
+    const std::string* name = nameValue ? std::get_if<std::string>(nameValue) : nullptr;
+    double timestamp = 0;
+    if (const MSRSqliteValue* time = columnOf(*row, "timestamp")) {
+        timestamp = std::holds_alternative<double>(*time) ? std::get<double>(*time)
+                                                          : static_cast<double>(MSRSqliteInt64(*time));
+    }
+    double previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, kEventPreviousTimestamp)) / 1000.0;
+
+    std::string origin;
+    MSRObjectDictionary parameters;
+    for (const MSRPBEventParam& param : MSRPBGetMessageArray<MSRPBEventParam>(*proto, kEventParams)) {
+        std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
+        if (paramName && *paramName == "_o") {
+            std::optional<std::string> text =
+                MSRPBHasField(param, kParamString) ? MSRPBGetString(param, kParamString) : std::nullopt;
+            if (!text) return refuse(kState, "Cannot create an event from database. Origin parameter is not a string");
+            origin = *text;
+            continue;
+        }
+        std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(param, false, error);
+        if (!entry || !paramName || !entry->count(*paramName)) {
+            return refuse(kState, "Failed to parse event params from data");
+        }
+        parameters.insert_or_assign(*paramName, entry->at(*paramName));
+    }
+    if (origin.empty()) return refuse(kState, "Cannot create an event from database. Missing origin parameter");
+    std::optional<MSREvent> event =
+        MSREvent::initWithOrigin(origin, false, name ? *name : std::string(), timestamp, previousTimestamp, parameters);
+    std::optional<MSRRawEventData> rawEventData =
+        MSRRawEventData::initWithRawEvent(event, MSRSqliteInt64(*rowID), static_cast<uint64_t>(MSRSqliteInt64(*fingerprint)));
+    if (!rawEventData) return refuse(kState, "Failed to initialize raw event data from dictionary");
+    return rawEventData;
+}
+
+// --- Questions ------------------------------------------------------------------------
+
+std::optional<bool> MSRDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint, MSRError* error) {
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                          {fingerprint}, error);
+}
+
+std::optional<bool> MSRDatabase::isRawEventsTableEmpty(MSRError* error) {
+    return answerForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<bool> MSRDatabase::containsRealtimeRawEvents(MSRError* error) {
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<double> MSRDatabase::queryLatestRawEventTime(MSRError* error) {
+    return timeForQuery("SELECT MAX(timestamp) FROM raw_events", error);
+}
