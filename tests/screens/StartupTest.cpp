@@ -166,10 +166,24 @@ TEST(Demonstration, PlaysOnAFreshAndOnAUsedDataRoot) {
     EXPECT_NE(first.str().find("alert \"Privacy Policy\""), std::string::npos) << first.str();
     EXPECT_NE(first.str().find("drawer open"), std::string::npos) << first.str();
 
+    EXPECT_NE(first.str().find("math \"f\\left(x\\right) = 2 \\cdot \\log_{3}\\left(2 x -1\\right) + 1\""),
+              std::string::npos)
+        << first.str();
+
     environment.restart();
     ASSERT_EQ(play(second, err), 0) << err.str();
     EXPECT_EQ(second.str().find("presented"), std::string::npos) << second.str();
     EXPECT_NE(second.str().find("drawer open"), std::string::npos) << second.str();
+
+    // The fifth start shows the rating prompt, which the demonstration puts off.
+    for (int start = 3; start <= 5; ++start) {
+        std::ostringstream out;
+        environment.restart();
+        ASSERT_EQ(play(out, err), 0) << "start " << start << ": " << err.str();
+        EXPECT_EQ(out.str().find("[RatingViewController]") != std::string::npos, start == 5) << out.str();
+        EXPECT_NE(out.str().find("tab \"Result\" selected"), std::string::npos) << out.str();
+    }
+    EXPECT_EQ(CalcManager::shared().calculations().size(), 6u) << "the example and one exercise per start";
 }
 
 }  // namespace
