@@ -1,25 +1,88 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "analytics/core/MSRAnalytics.h"
 #include "platform/foundation/Value.h"
 
-// The public analytics interface of the application.
-//
-// For now an event is handed to an installable sink; the measurement engine
-// installs itself there when it starts. Without a sink the event is dropped.
+namespace host {
+struct DEDOptions;
+}
+
+// The public analytics interface: what the application's screens, the host's
+// core framework and other host frameworks call. It keeps no state: each call
+// checks, where noted, that the host's core framework is configured (refusals
+// are logged and the call dropped) and hands the call to the facade.
 class DEDIzurarove {
 public:
     using Parameters = foundation::Value::Dictionary;
+    // Sees every event the interface accepts, before the facade checks its name
+    // (the application's tests watch what the screens log through it).
     using EventSink = std::function<void(const std::string& name, const std::optional<Parameters>& parameters)>;
 
-    DEDIzurarove() = delete;
+    static constexpr const char* kConsentKey3P = "consent_settings_3p";
 
-    // Hands the event on and returns at once; nothing reaches the caller.
+    // The screens' entry: origin "app".
     static void logEventWithName(const std::string& name, const std::optional<Parameters>& parameters = std::nullopt);
+    static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                   const std::optional<Parameters>& parameters);
+    static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                           const MSRObjectDictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                   const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
+                                   bool ignoreInterceptor);
+    static void setUserPropertyString(const std::optional<std::string>& value, const std::string& name);
+    static void setUserID(const std::optional<std::string>& userID);
+    // Persists the setting, unlike the facade's own switch.
+    static void setAnalyticsCollectionEnabled(bool enabled);
+    static void setSessionTimeoutInterval(double seconds);
+    static void sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCompletion completion);
+    static std::optional<std::string> appInstanceID();
+    static void resetAnalyticsData();
+    static void setConsent(const foundation::Value::Dictionary& consent);
+    static void setDefaultEventParameters(const MSRObjectDictionary& parameters);
+    static void initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress);
+    static void initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber);
+    static void initiateOnDeviceConversionMeasurementWithHashedEmailAddress(
+        const std::optional<foundation::Value::Bytes>& hashedEmailAddress);
+    static void initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
+        const std::optional<foundation::Value::Bytes>& hashedPhoneNumber);
+    static void setLogEventInterceptor(MSRLogEventInterceptor interceptor);
+    static std::optional<MSRAnalytics::ListenerToken> addLogEventListener(MSRAnalytics::LogEventListener listener);
+    static void removeLogEventListener(std::optional<MSRAnalytics::ListenerToken> token);
+    static void notifyEventListeners(const MSREvent& event);
+    static void setOpenURLListener(MSRAnalytics::OpenURLListener listener);
+    static void handleOpenURL(const std::string& url);
+    static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<dispatch::Queue> callbackQueue,
+                                                MSRAnalytics::UserPropertiesCallback callback);
+    static void dispatchAsyncOnSerialQueue(MSRAnalytics::Block block);
+    static void queueOperationWithBlock(MSRAnalytics::Block block);
+    static void unsuspendOperationQueue();
+    static double loadTimestamp();
+    static std::string topLevelVersion();
 
-    // Installs the receiver of logged events (null: none). Returns the previous one.
+    // Called by the host's core framework once it is configured. A non-null
+    // `configuration` is the host's analytics configuration object.
+    static void startWithConfiguration(const void* configuration, const host::DEDOptions& options);
+    static void updateVuzedezoInstallationID();
+    static void observeVuzedezoInstallationIDChanges();
+    static void notCalled() {}
+
+    // The shared instance serves the connector of other host frameworks.
+    static DEDIzurarove& sharedInstance();
+    void logInternalEvent(const std::string& origin, const std::string& name, const MSRObjectDictionary& parameters);
+    void setInternalUserProperty(const std::optional<MSRObject>& value, const std::string& name,
+                                 const std::string& origin);
+    void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<dispatch::Queue> callbackQueue,
+                                    std::function<void(int32_t)> callback);
+
+    // Installs the watcher of accepted events (null: none). Returns the previous one.
     static EventSink setEventSink(EventSink sink);
+
+private:
+    DEDIzurarove() = default;  // initInternal
 };

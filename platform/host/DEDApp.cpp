@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/host/DEDComponent.h"
 
 namespace host {
 
@@ -29,6 +30,10 @@ DEDOptions DEDOptions::defaultOptions() {
         if (const auto* dictionary = file->dictionary()) {
             options.values = *dictionary;
             if (const auto* appID = (*file)["ZEVURE_APP_ID"].string()) options.appID = *appID;
+            if (auto enabled = (*file)["IS_ANALYTICS_COLLECTION_ENABLED"].boolValue())
+                options.isAnalyticsCollectionEnabled = *enabled;
+            if (auto deactivated = (*file)["IS_ANALYTICS_COLLECTION_DEACTIVATED"].boolValue())
+                options.isAnalyticsCollectionDeactivated = *deactivated;
         }
     }
     return options;
@@ -37,12 +42,18 @@ DEDOptions DEDOptions::defaultOptions() {
 void DEDApp::configure() { configure(DEDOptions::defaultOptions()); }
 
 void DEDApp::configure(const DEDOptions& options) {
-    std::lock_guard lock(appMutex());
-    if (defaultAppSlot()) {
-        std::cerr << "DEDApp: the default app has already been configured." << std::endl;
-        return;
+    DEDApp* app = nullptr;
+    {
+        std::lock_guard lock(appMutex());
+        if (defaultAppSlot()) {
+            std::cerr << "DEDApp: the default app has already been configured." << std::endl;
+            return;
+        }
+        defaultAppSlot() = std::make_unique<DEDApp>(options);
+        app = defaultAppSlot().get();
     }
-    defaultAppSlot() = std::make_unique<DEDApp>(options);
+    // Outside the lock: components ask whether the app is configured.
+    DEDComponent::appDidConfigure(*app);
 }
 
 DEDApp* DEDApp::defaultApp() {

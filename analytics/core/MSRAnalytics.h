@@ -1,0 +1,163 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "analytics/core/MSRMeasurementInterface.h"
+#include "analytics/core/model/MSREvent.h"
+#include "analytics/core/model/MSRValue.h"
+#include "analytics/storage/MSRUserDefaults.h"
+#include "platform/dispatch/OperationGate.h"
+#include "platform/dispatch/SerialQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Value.h"
+
+// The static facade between the public interface and the measurement engine.
+//
+// Three queues carry every call: the timestamp queue stamps each logged event
+// and queues its operation inside the same block, so call order equals time
+// order; the width-1 operation queue holds every operation until the engine
+// has started, then releases them in order; each operation only moves its work
+// onto the serial queue "MSRAnalyticsQueue", where the facade's state lives and
+// from where the engine is called.
+class MSRAnalytics {
+public:
+    using Block = std::function<void()>;
+    using Options = foundation::Value::Dictionary;
+    using LogEventListener = std::function<void(const MSREvent&)>;
+    using ListenerToken = uint64_t;
+    using UserPropertiesCallback = std::function<void(foundation::Value::Dictionary)>;
+    using OpenURLListener = std::function<void(const std::string& url)>;
+
+    static constexpr const char* kSerialQueueLabel = "MSRAnalyticsQueue";
+    static constexpr const char* kTimestampQueueLabel = "MSRAnalyticsTimestampQueue";
+    static constexpr const char* kOperationQueueName = "MSRAnalyticsOperationQueue";
+    static constexpr const char* kSuiteName = "MSRAnalyticsSuiteName";
+    static constexpr const char* kWillStartNotification = "kDEDIzuraroveWillStartNotification";
+    static constexpr const char* kSetEnabledNotification = "DEDIzuraroveConfigurationSetEnabledNotification";
+    static constexpr const char* kCollectionEnabledKey = "VUZEDEZO_ANALYTICS_COLLECTION_ENABLED";
+    static constexpr const char* kCollectionDeactivatedKey = "VUZEDEZO_ANALYTICS_COLLECTION_DEACTIVATED";
+    static constexpr const char* kConfigurationKey = "VUZEDEZO_ANALYTICS_CONFIGURATION";
+    static constexpr const char* kLogTagKey = "rov_idarurozaro_log_tag";
+    static constexpr const char* kSafelistedEventsKey = "safelisted_events";
+    static constexpr double kThenWaitSuspension = 0.5;
+
+    MSRAnalytics() = delete;
+
+    // ---- queues ----
+    static std::shared_ptr<dispatch::SerialQueue> queue();
+    static void dispatchAsyncOnSerialQueue(Block block);
+    static bool isCurrentQueueSerialQueue();
+    static void queueOperationWithBlock(Block block);
+    // Queues the block, then (unless the operation queue is held) waits until
+    // every queued operation has run and holds the queue for 0.5 s.
+    static void queueOperationWithBlockThenWait(Block block);
+    static void unsuspendOperationQueue();
+    static bool isOperationQueueSuspended();
+
+    // ---- start and enablement ----
+    // `configuration` is the host's analytics configuration object (compared by
+    // address, the sender of its set-enabled notification); the options
+    // dictionary carries the flag under kConfigurationKey when one is given.
+    static void startWithAppID(const std::string& appID, const std::string& origin, const Options& options,
+                               const void* configuration = nullptr);
+    static void setAnalyticsEnabled(bool enabled);
+    static void setAnalyticsEnabled(bool enabled, bool persistSetting);
+    static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
+    static void handleSetEnabled(const foundation::Notification& notification);
+    static void maybeEnableTagManager();
+    static double loadTimestamp();
+    static void setLoadTimestamp(double timestamp);
+    static bool analyticsEnabled();
+    static bool collectionDeactivated();
+
+    // ---- events ----
+    static void logEventWithName(const std::string& name, const MSRObjectDictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                   const MSRObjectDictionary& parameters);
+    static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                           const MSRObjectDictionary& parameters);
+    static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
+                                           const MSRObjectDictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                   const MSRObjectDictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                   const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
+                                   bool ignoreInterceptor);
+    static void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters);
+
+    // ---- other operations ----
+    static void setScreenName(const std::optional<std::string>& screenName,
+                              const std::optional<std::string>& screenClass);
+    static void setSessionTimeoutInterval(double seconds);
+    static void sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCompletion completion);
+    static void setDefaultEventParameters(const MSRObjectDictionary& parameters);
+    static void setUserData(const foundation::Value::Dictionary& userData);
+    static void setUserDataOnSerialQueue(const foundation::Value::Dictionary& userData);
+    static void handleOpenURL(const std::string& url);
+    static void setOpenURLListener(OpenURLListener listener);
+    static void setLogEventInterceptor(MSRLogEventInterceptor interceptor);
+    // Nothing for an empty listener.
+    static std::optional<ListenerToken> addLogEventListener(LogEventListener listener);
+    static void removeLogEventListener(std::optional<ListenerToken> token);
+    static void notifyEventListeners(const MSREvent& event);
+    static void notifyEventListenersOnSerialQueue(const MSREvent& event);
+
+    // ---- user properties ----
+    static void setUserPropertyString(const std::optional<foundation::Value>& value, const std::string& name);
+    static void setUserID(const std::optional<foundation::Value>& userID);
+    static void removeUserAttributeForName(const std::string& name);
+    static void setUserAttributeNumber(const foundation::Value& value, const std::string& name);
+    static void removeInternalUserAttributeForName(const std::string& name);
+    static void setInternalUserProperty(const std::optional<MSRObject>& value, const std::string& name,
+                                        const std::string& origin);
+    // A null queue answers on the main queue (empty) after a log line.
+    static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<dispatch::Queue> callbackQueue,
+                                                UserPropertiesCallback callback);
+    static void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<dispatch::Queue> callbackQueue,
+                                           std::function<void(int32_t)> callback);
+    // The instance form used by the connector: "_aeid" of origin "am" as a number.
+    static void logInternalEventFromConnector(const std::string& origin, const std::string& name,
+                                              const MSRObjectDictionary& parameters);
+
+    // ---- consent ----
+    static void setConsent(const foundation::Value::Dictionary& consent);
+    static void setConsent(const foundation::Value::Dictionary& consent, const std::string& key);
+    static void loadPersistedConsentSettings();
+    static void persistConsentSettings(const foundation::Value::Dictionary& settings, int64_t source);
+    static int64_t persistedConsentSource();
+    static void clearConsent();
+
+    // ---- reset and identity ----
+    static void resetAnalyticsData();
+    static std::optional<std::string> appInstanceID();
+
+    // ---- the analytics suite ----
+    static std::shared_ptr<MSRUserDefaults> suite();
+    static int64_t resetRetryCount();
+    static void setResetRetryCount(int64_t count);
+    static bool needFirstOpenAfterReset();
+    static void setNeedFirstOpenAfterReset(bool need);
+    static void removeNeedFirstOpenAfterReset();
+    static std::optional<std::string> appInstanceIDAfterReset();
+    static void setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID);
+    static foundation::Value deferredAnalyticsCollection();
+    static void setDeferredAnalyticsCollection(const foundation::Value& value);
+    static std::optional<foundation::Value::Dictionary> consentSettings1P();
+    static std::optional<foundation::Value::Dictionary> consentSettings3P();
+    static std::optional<foundation::Value::Dictionary> consentSettingsTCF();
+    static std::optional<foundation::Value::Dictionary> consentSettings1PStart();
+    static void removeStartUpConsentSettings();
+    static foundation::Value deferredResetOnDeniedConsent();
+    static void removeDeferredResetOnDeniedConsent();
+
+    // A fresh facade as after a process start: the operation queue held again,
+    // no start done, no listeners, the load timestamp now. Stored preferences
+    // are kept.
+    static void resetForTesting();
+};

@@ -1,0 +1,47 @@
+#include "analytics/core/MSRMeasurementInterface.h"
+
+#include <mutex>
+
+namespace {
+
+struct Slot {
+    std::mutex mutex;
+    MSRMeasurementInterface::Factory factory;
+    std::shared_ptr<MSRMeasurementInterface> instance;
+};
+
+Slot& slot() {
+    static Slot instance;
+    return instance;
+}
+
+}  // namespace
+
+void MSRMeasurementInterface::setFactory(Factory factory) {
+    std::lock_guard lock(slot().mutex);
+    slot().factory = std::move(factory);
+}
+
+void MSRMeasurementInterface::initializeSharedInstance(const MSRMeasurementStartParameters& parameters) {
+    Factory factory;
+    {
+        std::lock_guard lock(slot().mutex);
+        if (slot().instance || !slot().factory) return;
+        factory = slot().factory;
+    }
+    // The engine's start may ask for the shared instance: made outside the lock.
+    auto engine = factory(parameters);
+    std::lock_guard lock(slot().mutex);
+    if (!slot().instance) slot().instance = std::move(engine);
+}
+
+std::shared_ptr<MSRMeasurementInterface> MSRMeasurementInterface::sharedInstance() {
+    std::lock_guard lock(slot().mutex);
+    return slot().instance;
+}
+
+void MSRMeasurementInterface::resetForTesting() {
+    std::lock_guard lock(slot().mutex);
+    slot().factory = nullptr;
+    slot().instance = nullptr;
+}

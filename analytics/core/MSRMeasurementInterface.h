@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/model/MSRUserAttribute.h"
+#include "analytics/core/model/MSRValue.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "platform/foundation/Value.h"
+
+// Called instead of storing a public event while set: origin, name, the
+// parameters merged with the screen parameters, and the event time.
+using MSRLogEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
+                                                  const MSRObjectDictionary& parameters, double timestamp)>;
+
+// What the facade hands the engine when it starts it.
+struct MSRMeasurementStartParameters {
+    std::string appID;
+    bool isAnalyticsCollectionEnabled = true;
+    bool isAnalyticsCollectionDeactivated = false;
+    std::optional<std::vector<std::string>> safelistedEvents;
+};
+
+// The measurement engine as the facade sees it. The facade calls these only on
+// its serial queue "MSRAnalyticsQueue". The engine proper implements it and
+// installs a factory; until then (and in tests that install none) no engine
+// exists and the facade drops what it would hand on.
+class MSRMeasurementInterface {
+public:
+    using Factory = std::function<std::shared_ptr<MSRMeasurementInterface>(const MSRMeasurementStartParameters&)>;
+    using SessionIDCompletion = std::function<void(int64_t sessionID, std::optional<MSRError> error)>;
+
+    virtual ~MSRMeasurementInterface() = default;
+
+    // Installs how the engine is made (null: none). Does not touch an engine
+    // that already exists.
+    static void setFactory(Factory factory);
+    // Makes the shared engine with the installed factory, once; later calls
+    // keep the first engine. Without a factory nothing is made.
+    static void initializeSharedInstance(const MSRMeasurementStartParameters& parameters);
+    static std::shared_ptr<MSRMeasurementInterface> sharedInstance();
+    static bool hasSharedInstance() { return sharedInstance() != nullptr; }
+    // Drops the shared engine and the factory (tests).
+    static void resetForTesting();
+
+    virtual bool wasEnabledDuringInitialization() = 0;
+    virtual bool didInitializeComponents() = 0;
+    virtual void setEnabled(bool enabled) = 0;
+    virtual void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                          const MSRObjectDictionary& parameters, double timestamp, bool enabled,
+                          bool ignoreEnabled, bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                          const std::optional<MSRParameters>& addedScreenParameters) = 0;
+    virtual void setSessionTimeoutInterval(double seconds) = 0;
+    virtual void sessionIDWithCompletion(SessionIDCompletion completion) = 0;
+    virtual void setDefaultEventParameters(const MSRObjectDictionary& parameters) = 0;
+    virtual void setUserData(const foundation::Value::Dictionary& userData) = 0;
+    virtual void setUserAttribute(const MSRUserAttribute& attribute) = 0;
+    virtual void removeUserAttribute(const MSRUserAttribute& attribute) = 0;
+    virtual void userPropertiesIncludingInternal(bool includeInternal,
+                                                 std::function<void(foundation::Value::Dictionary)> callback) = 0;
+    virtual void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int32_t)> callback) = 0;
+    virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) = 0;
+    // Nothing when the engine cannot tell.
+    virtual std::optional<bool> shouldDisableAdPersonalization() = 0;
+    virtual void handleNonFirstOpenEventURL(const std::string& url, double timestamp) = 0;
+    // The engine's remote settings, and whether the server sent consent defaults.
+    virtual std::shared_ptr<MSRRemoteConfig> remoteConfig() = 0;
+    virtual bool hasConsentDefaults() = 0;
+};
