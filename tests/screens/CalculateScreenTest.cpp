@@ -239,18 +239,4 @@ TEST_F(CalculateScreenTest, KeypadAndDeleteEditAtTheCaret) {
     EXPECT_EQ(screen.textField("cTextField")->text(), "2");
 }
 
-TEST_F(CalculateScreenTest, FieldsAreNamedInParameterOrderAndKeepNoKeyboard) {
-    launch();
-    const CalculateViewController& screen = calculate();
-    EXPECT_EQ(screen.allIds(), (std::vector<std::string>{"aTextField", "bTextField", "cTextField", "dTextField",
-                                                          "xTextField", "zTextField"}));
-    ASSERT_EQ(screen.allFields().size(), 6u);
-    for (const auto& field : screen.allFields()) {
-        EXPECT_EQ(field->delegate(), &screen);
-        EXPECT_TRUE(field->inputView());
-        EXPECT_FALSE(field->autocorrection());
-    }
-    EXPECT_EQ(ErrorManager::shared().allFields(), screen.allFields());
-}
-
 }  // namespace

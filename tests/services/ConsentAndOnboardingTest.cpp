@@ -1,45 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <unistd.h>
-
 #include "Calvaro/services/DsgvoManager.h"
 #include "Calvaro/services/KalAdData.h"
 #include "Calvaro/services/OnboardingManager.h"
 #include "Calvaro/services/URLOpening.h"
+#include "TemporaryHome.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ManualExecutor.h"
-#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Traits.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 class ServicesUiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        static std::atomic<int> counter{0};
-        home_ = fs::temp_directory_path() /
-                ("calvaro-services-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(home_);
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
-        dispatch::markMainThread();
-        ui::Application::reset();
-        presenter_ = std::make_shared<ui::ViewController>();
-    }
-
-    void TearDown() override {
-        executor_.runUntilIdle();
-        ui::Application::reset();
-        foundation::FileSystem::setHome(previousHome_);
-        fs::remove_all(home_);
-    }
+    void SetUp() override { presenter_ = std::make_shared<ui::ViewController>(); }
+    void TearDown() override { executor_.runUntilIdle(); }
 
     std::shared_ptr<ui::AlertController> presentedAlert() const {
         return std::dynamic_pointer_cast<ui::AlertController>(presenter_->presentedViewController());
@@ -55,8 +33,7 @@ protected:
         return foundation::UserDefaults::standard().boolValue(key);
     }
 
-    fs::path home_;
-    fs::path previousHome_;
+    TemporaryHome home_{"calvaro-services-"};
     dispatch::ManualExecutor executor_;
     std::shared_ptr<ui::ViewController> presenter_;
 };

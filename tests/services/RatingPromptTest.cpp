@@ -1,33 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <unistd.h>
-
 #include "Calvaro/services/RatingViewController.h"
+#include "TemporaryHome.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ManualExecutor.h"
-#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/AlertController.h"
-#include "platform/ui/Application.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 class RatingPromptTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        home_ = fs::temp_directory_path() / ("calvaro-rating-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(counter++));
-        fs::create_directories(home_);
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
-        dispatch::markMainThread();
-        ui::Application::reset();
         RatingViewController::resetShared();
         previousSink_ = DEDIzurarove::setEventSink(
             [this](const std::string& name, const std::optional<DEDIzurarove::Parameters>& parameters) {
@@ -49,9 +34,6 @@ protected:
         RatingViewController::setOutlets({});
         RatingViewController::resetShared();
         DEDIzurarove::setEventSink(previousSink_);
-        ui::Application::reset();
-        foundation::FileSystem::setHome(previousHome_);
-        fs::remove_all(home_);
     }
 
     // One appearance of the Calculate screen; true when the prompt is then shown.
@@ -81,7 +63,7 @@ protected:
         return std::dynamic_pointer_cast<ui::AlertController>(presenter_->presentedViewController());
     }
 
-    fs::path home_, previousHome_;
+    TemporaryHome home_{"calvaro-rating-"};
     dispatch::ManualExecutor executor_;
     std::shared_ptr<ui::ViewController> presenter_ = std::make_shared<ui::ViewController>();
     DEDIzurarove::EventSink previousSink_;
