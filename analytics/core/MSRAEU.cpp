@@ -1,0 +1,57 @@
+#include "analytics/core/MSRAEU.h"
+
+#include <filesystem>
+#include <sys/utsname.h>
+
+#include "platform/foundation/Bundle.h"
+
+namespace {
+
+std::string bundlePathText() { return foundation::Bundle::main().resourcePath().string(); }
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> MSRAEU::appStoreRURL() {
+    const foundation::Value check =
+        foundation::Bundle::main().objectForInfoDictionaryKey("VuzedezoAppStoreReceiptURLCheckEnabled");
+    if (check.boolValue() == false || check.doubleValue() == 0.0) return std::nullopt;
+    return (foundation::Bundle::main().resourcePath() / "StoreKit" / "receipt").string();
+}
+
+bool MSRAEU::isASRS() {
+    auto url = appStoreRURL();
+    return url && std::filesystem::path(*url).filename() == "sandboxReceipt";
+}
+
+bool MSRAEU::isNOD() {
+    const std::string model = deviceModel();
+    return model == "x86_64" || model == "i386";
+}
+
+std::string MSRAEU::deviceModel() {
+    utsname name{};
+    return ::uname(&name) == 0 ? name.machine : "";
+}
+
+std::string MSRAEU::systemVersion() {
+    utsname name{};
+    return ::uname(&name) == 0 ? name.release : "";
+}
+
+bool MSRAEU::isAEX() {
+    std::string path = bundlePathText();
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    return endsWith(path, ".appex");
+}
+
+// Executables here carry no store encryption, so only the store's marker
+// folder tells a store installation.
+bool MSRAEU::isFAS() {
+    if (isNOD() || isASRS()) return false;
+    std::error_code error;
+    return std::filesystem::exists(foundation::Bundle::main().resourcePath() / "SC_Info", error);
+}

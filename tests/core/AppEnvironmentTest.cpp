@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "FacadeHarness.h"
+#include "analytics/core/MSRAppDelegateInterceptor.h"
+#include "analytics/core/MSRAppEnvironment.h"
+#include "analytics/core/MSRAppMetadata.h"
+#include "analytics/core/MSRBackwardCompatibilityUtil.h"
+#include "analytics/core/support/MSRMemoryPreferenceStore.h"
+#include "platform/host/DEDClassRegistry.h"
+
+namespace {
+
+TEST(AppEnvironmentTest, PreviousHourStart) {
+    const std::vector<std::pair<int64_t, int64_t>> cases = {
+        {7'200'000, 3'600'000}, {7'199'999, 0}, {3'600'000, 0}, {10'800'001, 7'200'000}};
+    for (const auto& [millis, expected] : cases) EXPECT_EQ(MSRPreviousHourStartMillis(millis), expected) << millis;
+}
+
+TEST_F(FacadeTest, StoredDeepLinkExpiresOnlyAfterItsTimeToLive) {
+    MSRUserDefaults store("deep-link-test");
+    EXPECT_FALSE(MSRIsStoredDeepLinkExpired(store, 10));
+    MSRStoreDeepLink(store, "calvaro://solve");
+    executor().clock().advance(10);
+    EXPECT_FALSE(MSRIsStoredDeepLinkExpired(store, 10));
+    executor().clock().advance(1);
+    EXPECT_TRUE(MSRIsStoredDeepLinkExpired(store, 10));
+    MSRClearStoredDeepLink(store);
+    EXPECT_TRUE(store.objectForKey(kMSRDeepLinkKey).isAbsent());
+    EXPECT_FALSE(MSRIsStoredDeepLinkExpired(store, 10));
+}
+
+TEST_F(FacadeTest, BundleIndexRefusesNegativesAndWrapsAtTheTop) {
+    EXPECT_FALSE(MSRAppMetadata::initWithLastBundleIndex(-1, 0, 0));
+    auto metadata = MSRAppMetadata::initWithLastBundleIndex(std::numeric_limits<int32_t>::max() - 1, 1, 2);
+    ASSERT_TRUE(metadata);
+    metadata->incrementLastBundleIndex();
+    EXPECT_EQ(metadata->lastBundleIndex(), std::numeric_limits<int32_t>::max());
+    metadata->incrementLastBundleIndex();
+    EXPECT_EQ(metadata->lastBundleIndex(), 0);
+}
+
+TEST_F(FacadeTest, InterceptorHandsLinksToTheEngineAndNeverClaimsTheCall) {
+    start();
+    std::vector<std::string> heard;
+    MSRAnalytics::setOpenURLListener([&](const std::string& url) { heard.push_back(url); });
+    auto& interceptor = MSRAppDelegateInterceptor::sharedInstance();
+    EXPECT_FALSE(interceptor.applicationOpenURL("calvaro://a"));
+    EXPECT_FALSE(interceptor.applicationContinueUserActivity(std::string()));
+    EXPECT_FALSE(interceptor.applicationContinueUserActivity("https://calvaro.example/b"));
+    settle();
+    EXPECT_EQ(engine_->takeCalls(), (std::vector<std::string>{"url:calvaro://a", "url:https://calvaro.example/b"}));
+    EXPECT_EQ(heard, (std::vector<std::string>{"calvaro://a", "https://calvaro.example/b"}));
+
+    EXPECT_FALSE(MSRBackwardCompatibilityUtil::disableZMRMeasurement());
+    int switchedOff = 0;
+    host::DEDClassRegistry::registerClass("ZMRMeasurement", [&] { ++switchedOff; });
+    EXPECT_TRUE(MSRBackwardCompatibilityUtil::disableZMRMeasurement());
+    host::DEDClassRegistry::unregisterClass("ZMRMeasurement");
+    EXPECT_EQ(switchedOff, 1);
+}
+
+}  // namespace
