@@ -189,6 +189,46 @@ TEST_F(FacadeTest, ConsentIsCheckedPersistedAndRestoredAfterARestart) {
               (MSRConsentSettingsUtil::Settings{{"analytics_storage", "denied"}, {"ad_storage", "granted"}}));
 }
 
+TEST_F(FacadeTest, AdPersonalizationConsentDrivesThePersistedFlag) {
+    start();
+    auto config = MSRPersistedConfig::sharedInstance();
+    DEDIzurarove::setConsent({{"ad_personalization", "denied"}});
+    settle();
+    EXPECT_EQ(config->allowPersonalizedAds(), foundation::Value(false));
+    DEDIzurarove::setConsent({{"ad_personalization", "granted"}});
+    settle();
+    EXPECT_EQ(config->allowPersonalizedAds(), foundation::Value(true));
+    // Removing the property clears the flag and, with DMA handling on, the consent.
+    DEDIzurarove::setUserPropertyString(std::nullopt, "allow_personalized_ads");
+    settle();
+    EXPECT_TRUE(config->allowPersonalizedAds().isAbsent());
+    EXPECT_EQ(MSRConsentSettingsUtil::adPersonalization(), std::nullopt);
+    EXPECT_EQ(engine_->takeCalls(), (std::vector<std::string>{"remove:_npa", "remove:_npa", "remove:_npa"}));
+}
+
+TEST_F(FacadeTest, SessionIDAndDefaultParametersNeedAStartedEnabledEngine) {
+    std::vector<std::pair<int64_t, int64_t>> answers;  // id, error code
+    auto ask = [&] {
+        MSRAnalytics::sessionIDWithCompletion([&](int64_t id, std::optional<MSRError> error) {
+            answers.emplace_back(id, error ? error->code() : 0);
+        });
+    };
+    MSRAnalytics::sessionIDWithCompletion(nullptr);
+    ask();
+    MSRAnalytics::setDefaultEventParameters({});
+    settle();
+    EXPECT_EQ(codes(), std::vector<int64_t>{25050});
+    start();
+    ask();
+    MSRAnalytics::setAnalyticsEnabled(false);
+    MSRAnalytics::setDefaultEventParameters({});  // lost without a log line
+    settle();
+    EXPECT_EQ(answers, (std::vector<std::pair<int64_t, int64_t>>{{0, 13}, {7, 0}}));
+    // The first call was held until the start, when collection was still on.
+    EXPECT_EQ(engine_->takeCalls(), (std::vector<std::string>{"defaults", "disable"}));
+    EXPECT_TRUE(codes().empty());
+}
+
 TEST_F(FacadeTest, RestoringTakesTheFirstStoredDictionaryUnderItsCap) {
     struct Case {
         int64_t persistedSource;
