@@ -397,3 +397,13 @@ std::optional<double> MSRDatabase::timeForQuery(const std::string& query, MSRErr
     if (auto* d = std::get_if<double>(&*number)) return *d;
     return static_cast<double>(MSRSqliteInt64(*number));
 }
+
+bool MSRDatabase::stepCachedStatement(const std::string& sql, const MSRSqliteValues& parameters,
+                                      const char* operation, MSRError* error) {
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(sql, parameters, error);
+    if (!statement) return false;
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) sqliteStore_->setDatabaseError(error, operation);
+    sqliteStore_->cleanUpStatement(statement, sql);
+    return done;
+}

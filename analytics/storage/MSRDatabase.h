@@ -165,6 +165,9 @@ class MSRDatabase {
     std::optional<bool> answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
                                        MSRError* error);
     std::optional<double> timeForQuery(const std::string& query, MSRError* error);
+    // One step of a statement kept in the store's cache.
+    bool stepCachedStatement(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
+                             MSRError* error);
     // "rowid IN (?,...)" for the rowids; nothing (with the error) for none.
     static std::optional<std::string> rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error);

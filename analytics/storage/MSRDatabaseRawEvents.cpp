@@ -81,11 +81,18 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
 
 bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error) {
     std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
-    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
-    if (queryRawEventsMetadataWithFingerprint(fingerprint, nullptr)) return true;
     if (encoded.empty()) {
         return fail(error, kConversion,
                     "Received empty measurement bundle metadata for getting dictionary representation");
+    }
+    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    // Every event asks this, so the stored bytes are compared rather than
+    // decoded; a stored copy that differs (damaged) is written afresh.
+    if (answerForQuery("SELECT EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND "
+                       "metadata = ?)",
+                       {fingerprint, encoded}, nullptr)
+            .value_or(false)) {
+        return true;
     }
     MSRSqliteRecord record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(encoded)}};
     return upsertDataType(record, kMetadata, "metadata_fingerprint", fingerprint, kMaxRawEventMetadataRows, error);
@@ -137,13 +144,17 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
     MSRPBClearField(proto, kEventName);
     std::optional<std::vector<uint8_t>> data = proto.protoBuffer();
     if (!data) return fail(error, kConversion, "Received empty raw event data for getting dictionary representation");
-    MSRSqliteRecord record = {{"name", rawEvent->name()},
-                              {"timestamp", rawEvent->timestamp()},
-                              {"metadata_fingerprint", metadataFingerprint},
-                              {"data", std::move(*data)},
-                              {"is_realtime", int64_t{isRealtime ? 1 : 0}}};
+    // The engine's busiest write: one statement kept prepared instead of an
+    // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
-    if (!insertDataType(record, kRawEvents, error)) return false;
+    if (!stepCachedStatement("INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, "
+                             "is_realtime) VALUES (?, ?, ?, ?, ?)",
+                             {rawEvent->name(), rawEvent->timestamp(), metadataFingerprint, std::move(*data),
+                              int64_t{isRealtime ? 1 : 0}},
+                             "insert raw event", error)) {
+        rawEventCount_.reset();
+        return false;
+    }
     if (count) rawEventCount_ = *count + 1;
     return true;
 }
@@ -177,10 +188,9 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
     int64_t excess = *count - keep;
     if (excess <= 0) return int64_t{0};
 
-    const std::string oldest = "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?";
     std::set<int64_t> fingerprints;
     auto rows = sqliteStore_->recordsForQuery(
-        "SELECT DISTINCT metadata_fingerprint FROM (" + oldest + ")", {excess}, error);
+        "SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?", {excess}, error);
     if (!rows) return std::nullopt;
     for (const MSRSqliteRow& row : *rows) {
         if (const MSRSqliteValue* value = columnOf(row, "metadata_fingerprint")) fingerprints.insert(MSRSqliteInt64(*value));
