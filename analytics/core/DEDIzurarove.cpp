@@ -56,7 +56,6 @@ void DEDIzurarove::logEventWithName(const std::string& name, const std::optional
 
 void DEDIzurarove::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const std::optional<Parameters>& parameters) {
-    if (!configuredOrLog(25018, "Event not logged. Call +[DEDApp configure]", {MSRDebugEventName(name)})) return;
     EventSink sink;
     {
         std::lock_guard lock(sinkMutex());
@@ -64,6 +63,7 @@ void DEDIzurarove::logEventWithOrigin(const std::string& origin, const std::stri
     }
     // Called outside the lock so that a sink may log again or replace itself.
     if (sink) sink(name, parameters);
+    if (!configuredOrLog(25018, "Event not logged. Call +[DEDApp configure]", {MSRDebugEventName(name)})) return;
     MSRAnalytics::logEventWithOrigin(origin, name, objects(parameters));
 }
 

@@ -20,8 +20,9 @@ struct DEDOptions;
 class DEDIzurarove {
 public:
     using Parameters = foundation::Value::Dictionary;
-    // Sees every event the interface accepts, before the facade checks its name
-    // (the application's tests watch what the screens log through it).
+    // Sees every event logged through the interface, before any check (the
+    // application's tests watch what the screens log through it, whether or
+    // not the host has been configured).
     using EventSink = std::function<void(const std::string& name, const std::optional<Parameters>& parameters)>;
 
     static constexpr const char* kConsentKey3P = "consent_settings_3p";
@@ -80,7 +81,7 @@ public:
     void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<dispatch::Queue> callbackQueue,
                                     std::function<void(int32_t)> callback);
 
-    // Installs the watcher of accepted events (null: none). Returns the previous one.
+    // Installs the watcher of logged events (null: none). Returns the previous one.
     static EventSink setEventSink(EventSink sink);
 
 private:

