@@ -148,8 +148,9 @@ bool MSRDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64
     }
     std::optional<std::string> condition = rowIDCondition(rowIDs, error);
     if (!condition) return false;
-    MSRSqliteValues parameters(rowIDs.begin(), rowIDs.end());
-    parameters.push_back(int64_t{kMaxRetryCount});
+    std::vector<int64_t> values = rowIDs;
+    values.push_back(kMaxRetryCount);
+    MSRSqliteValues parameters(values.begin(), values.end());
     return sqliteStore_->increaseColumn("retry_count", 1, "queue", *condition + " AND retry_count < ?", parameters,
                                         error);
 }
