@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "FacadeHarness.h"
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSRAppEnvironment.h"
-#include "analytics/core/MSRAppMetadata.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "platform/host/DEDClassRegistry.h"
@@ -29,16 +26,6 @@ TEST_F(FacadeTest, StoredDeepLinkExpiresOnlyAfterItsTimeToLive) {
     MSRClearStoredDeepLink(store);
     EXPECT_TRUE(store.objectForKey(kMSRDeepLinkKey).isAbsent());
     EXPECT_FALSE(MSRIsStoredDeepLinkExpired(store, 10));
-}
-
-TEST_F(FacadeTest, BundleIndexRefusesNegativesAndWrapsAtTheTop) {
-    EXPECT_FALSE(MSRAppMetadata::initWithLastBundleIndex(-1, 0, 0));
-    auto metadata = MSRAppMetadata::initWithLastBundleIndex(std::numeric_limits<int32_t>::max() - 1, 1, 2);
-    ASSERT_TRUE(metadata);
-    metadata->incrementLastBundleIndex();
-    EXPECT_EQ(metadata->lastBundleIndex(), std::numeric_limits<int32_t>::max());
-    metadata->incrementLastBundleIndex();
-    EXPECT_EQ(metadata->lastBundleIndex(), 0);
 }
 
 TEST_F(FacadeTest, InterceptorHandsLinksToTheEngineAndNeverClaimsTheCall) {
