@@ -384,11 +384,17 @@ bool MSRDatabase::updateDataType(const std::optional<MSRSqliteRecord>& record, c
 
 std::optional<bool> MSRDatabase::answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
                                                 MSRError* error) {
-    MSRError local;
-    MSRError* target = error ? error : &local;
-    auto number = sqliteStore_->numberForQuery(query, parameters, target);
+    auto number = sqliteStore_->numberForQuery(query, parameters, error);
     if (!number) return std::nullopt;
     return MSRSqliteInt64(*number) != 0;
+}
+
+std::optional<bool> MSRDatabase::isTableEmpty(const std::string& table, MSRError* error) {
+    return answerForQuery("SELECT NOT EXISTS (SELECT 1 FROM " + table + " LIMIT 1)", {}, error);
+}
+
+std::optional<bool> MSRDatabase::containsRealtimeRows(const std::string& table, MSRError* error) {
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM " + table + " WHERE is_realtime = 1 LIMIT 1)", {}, error);
 }
 
 std::optional<double> MSRDatabase::timeForQuery(const std::string& query, MSRError* error) {

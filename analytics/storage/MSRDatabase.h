@@ -165,6 +165,9 @@ class MSRDatabase {
     std::optional<bool> answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
                                        MSRError* error);
     std::optional<double> timeForQuery(const std::string& query, MSRError* error);
+    // The questions that raw events and queued bundles both answer.
+    std::optional<bool> isTableEmpty(const std::string& table, MSRError* error);
+    std::optional<bool> containsRealtimeRows(const std::string& table, MSRError* error);
     // One step of a statement kept in the store's cache.
     bool stepCachedStatement(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
                              MSRError* error);

@@ -184,11 +184,11 @@ bool MSRDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, MSRError* err
 }
 
 std::optional<bool> MSRDatabase::isQueuedBundleTableEmpty(MSRError* error) {
-    return answerForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+    return isTableEmpty("queue", error);
 }
 
 std::optional<bool> MSRDatabase::containsRealtimeBundles(MSRError* error) {
-    return answerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+    return containsRealtimeRows("queue", error);
 }
 
 std::optional<double> MSRDatabase::queryLatestBundleTime(MSRError* error) {

@@ -353,11 +353,11 @@ std::optional<bool> MSRDatabase::containsRawEventWithMetadataFingerprint(int64_t
 }
 
 std::optional<bool> MSRDatabase::isRawEventsTableEmpty(MSRError* error) {
-    return answerForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+    return isTableEmpty(kRawEvents, error);
 }
 
 std::optional<bool> MSRDatabase::containsRealtimeRawEvents(MSRError* error) {
-    return answerForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+    return containsRealtimeRows(kRawEvents, error);
 }
 
 std::optional<double> MSRDatabase::queryLatestRawEventTime(MSRError* error) {
