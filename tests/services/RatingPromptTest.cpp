@@ -93,6 +93,7 @@ TEST_F(RatingPromptTest, CancelPostponesByFiveVisits) {
     ASSERT_EQ(visitsUntilPrompt(), 5);
     RatingViewController::shared().cancelRatingButton()->tap();
     executor_.runUntilIdle();
+    ASSERT_FALSE(events_.empty());
     EXPECT_EQ(events_.back(), "tapped_rated_app_cancel");
     EXPECT_EQ(storedCounter(), 5);
     EXPECT_FALSE(presenter_->presentedViewController());
@@ -121,6 +122,7 @@ TEST_F(RatingPromptTest, SentRatingEndsThePromptingOrWaitsForTheNetwork) {
         online_ = c.online;
         ASSERT_EQ(visitsUntilPrompt(), 5);
         send(c.stars);
+        ASSERT_FALSE(events_.empty());
         EXPECT_EQ(events_.back(), "tapped_rated_app");
         EXPECT_EQ(rating_, c.stars);
         EXPECT_EQ(done(), c.done);
