@@ -44,7 +44,6 @@ protected:
         }
         ErrorManager::shared().setAllFields(fields_);
     }
-    void TearDown() override { ErrorManager::shared().setRequiredAmountOfFields(0); }
 
     ScreenTestEnvironment environment_;
     std::shared_ptr<ui::ViewController> root_ = std::make_shared<ui::ViewController>();
@@ -71,28 +70,6 @@ TEST_F(ErrorReportTest, ColoursLogsAndShows) {
     EXPECT_EQ(alert->message(), "The given values contradict each other.");
     ASSERT_EQ(alert->actions().size(), 1u);
     EXPECT_EQ(alert->actions()[0]->title(), "OK");
-}
-
-TEST_F(ErrorReportTest, EnoughFilledFieldsLockTheRest) {
-    ErrorManager& manager = ErrorManager::shared();
-    for (int i = 0; i < 5; ++i) fields_[i]->setText("1");
-    manager.updateFieldStates();
-    EXPECT_TRUE(fields_[5]->isEnabled()) << "off while no amount is required";
-
-    manager.setRequiredAmountOfFields(5);
-    manager.updateFieldStates();
-    EXPECT_FALSE(fields_[5]->isEnabled());
-    EXPECT_EQ(fields_[5]->layer().backgroundColor, ui::Color::systemFill());
-    fields_[0]->setText("");
-    manager.updateFieldStates();
-    for (const auto& field : fields_) EXPECT_TRUE(field->isEnabled());
-    EXPECT_EQ(fields_[5]->layer().backgroundColor, ui::Color::systemBackground());
-
-    // A hidden row takes no part: four visible filled fields are not enough.
-    fields_[0]->setText("1");
-    fields_[4]->superview()->setHidden(true);
-    manager.updateFieldStates();
-    EXPECT_TRUE(fields_[5]->isEnabled());
 }
 
 }  // namespace
