@@ -188,15 +188,17 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
     int64_t excess = *count - keep;
     if (excess <= 0) return int64_t{0};
 
+    // The rows to go are exactly those up to the last of the oldest `excess`.
     std::set<int64_t> fingerprints;
+    int64_t lastRowID = 0;
     auto rows = sqliteStore_->recordsForQuery(
-        "SELECT metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?", {excess}, error);
+        "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?", {excess}, error);
     if (!rows) return std::nullopt;
     for (const MSRSqliteRow& row : *rows) {
         if (const MSRSqliteValue* value = columnOf(row, "metadata_fingerprint")) fingerprints.insert(MSRSqliteInt64(*value));
+        if (const MSRSqliteValue* rowID = columnOf(row, "rowid")) lastRowID = std::max(lastRowID, MSRSqliteInt64(*rowID));
     }
-    auto deleted = sqliteStore_->deleteRecordsFromTable(
-        kRawEvents, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)", {excess}, error);
+    auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "rowid <= ?", {lastRowID}, error);
     if (!deleted) {
         rawEventCount_.reset();
         return std::nullopt;
