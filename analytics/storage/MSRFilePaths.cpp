@@ -92,6 +92,11 @@ bool MSRDeleteFileAtPath(const std::string& path, MSRError* error) {
 }
 
 bool MSRClearImmutableFlag(const std::string& path, MSRError* error) {
+    // Only an immutable file refuses writing with EPERM. Asking first keeps us
+    // from opening a descriptor on a database that a connection of this
+    // process holds: closing any descriptor of a file drops every POSIX lock
+    // the process has on it, and SQLite's locking relies on those.
+    if (access(path.c_str(), W_OK) == 0 || (errno != EPERM && errno != ENOENT)) return true;
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         MSRSetError(error, 4, std::string("Cannot read file attributes: ") + std::strerror(errno));

@@ -286,3 +286,15 @@ TEST_F(SqliteStoreTest, AFullDiskFailsWritesUntilSpaceIsBack) {
 }
 
 }  // namespace
+
+// SQLite's locks are POSIX locks, which the process loses when it closes any
+// descriptor of the file. Opening a second store on the same file must not
+// open one, or another process could write into a transaction in progress.
+TEST_F(SqliteStoreTest, OpeningASecondStoreKeepsTheFirstOnesLock) {
+    ASSERT_TRUE(store_->beginTransaction());
+    ASSERT_TRUE(insert(1));
+    open();  // refused while the first one writes, which is fine; it must not unlock the file
+    EXPECT_NE(runShell("sqlite3 '" + path() + "' 'INSERT INTO t (id) VALUES (2);' 2>&1").find("locked"),
+              std::string::npos);
+    ASSERT_TRUE(store_->endTransaction());
+}
