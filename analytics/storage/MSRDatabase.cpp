@@ -413,3 +413,16 @@ bool MSRDatabase::stepCachedStatement(const std::string& sql, const MSRSqliteVal
     sqliteStore_->cleanUpStatement(statement, sql);
     return done;
 }
+
+bool MSRDatabase::stepCachedQuery(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
+                                  MSRError* error, const std::function<void(sqlite3_stmt*)>& row) {
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(sql, parameters, error);
+    if (!statement) return false;
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) row(statement);
+    // A step failing part-way must not pass for the end of the rows.
+    bool done = rc == SQLITE_DONE;
+    if (!done) sqliteStore_->setDatabaseError(error, operation);
+    sqliteStore_->cleanUpStatement(statement, sql);
+    return done;
+}

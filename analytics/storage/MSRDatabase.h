@@ -171,6 +171,9 @@ class MSRDatabase {
     // One step of a statement kept in the store's cache.
     bool stepCachedStatement(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
                              MSRError* error);
+    // Steps a SELECT kept in the store's cache, handing each row to `row`.
+    bool stepCachedQuery(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
+                         MSRError* error, const std::function<void(sqlite3_stmt*)>& row);
     // "rowid IN (?,...)" for the rowids; nothing (with the error) for none.
     static std::optional<std::string> rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error);
@@ -191,4 +194,7 @@ class MSRDatabase {
     // table goes through this class and commits; dropped (and counted afresh
     // when next needed) after anything that may have rolled back.
     std::optional<int64_t> rawEventCount_;
+    // The encoded metadata last stored and its fingerprint.
+    std::vector<uint8_t> lastMetadataBytes_;
+    int64_t lastMetadataFingerprint_ = 0;
 };

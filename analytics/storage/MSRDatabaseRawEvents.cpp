@@ -1,5 +1,7 @@
 // Raw events and the bundle metadata they share, as MSRDatabase stores them.
 
+#include <sqlite3.h>
+
 #include <set>
 
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -85,12 +87,18 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle
         return fail(error, kConversion,
                     "Received empty measurement bundle metadata for getting dictionary representation");
     }
-    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    // Nearly every event carries the same metadata as the one before; its
+    // digest is remembered rather than worked out again per event.
+    if (encoded != lastMetadataBytes_) {
+        lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(encoded));
+        lastMetadataBytes_ = encoded;
+    }
+    int64_t fingerprint = lastMetadataFingerprint_;
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) is written afresh.
-    if (answerForQuery("SELECT EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND "
-                       "metadata = ?)",
-                       {fingerprint, encoded}, nullptr)
+    static const std::string storedAlready =
+        "SELECT EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?)";
+    if (answerForQuery(storedAlready, {fingerprint, encoded}, nullptr)
             .value_or(false)) {
         return true;
     }
@@ -147,8 +155,10 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
     // The engine's busiest write: one statement kept prepared instead of an
     // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
-    if (!stepCachedStatement("INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, "
-                             "is_realtime) VALUES (?, ?, ?, ?, ?)",
+    static const std::string insert =
+        "INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, ?, ?, "
+        "?)";
+    if (!stepCachedStatement(insert,
                              {rawEvent->name(), rawEvent->timestamp(), metadataFingerprint, std::move(*data),
                               int64_t{isRealtime ? 1 : 0}},
                              "insert raw event", error)) {
@@ -180,7 +190,8 @@ bool MSRDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error) {
 
 // Keeps the newest maxEventsStored - 1 rows. With the count known, the rows
 // to go are the oldest (count - keep) ones, found from the front of the table
-// instead of by stepping over every row that stays.
+// instead of by stepping over every row that stays. At the limit this runs for
+// every event written, so it reads and deletes through kept statements only.
 std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* error) {
     int64_t keep = std::max<int64_t>(0, int64_t{remoteConfig().maxEventsStored()} - 1);
     std::optional<int64_t> count = rawEventCount(error);
@@ -189,27 +200,30 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
     if (excess <= 0) return int64_t{0};
 
     // The rows to go are exactly those up to the last of the oldest `excess`.
+    static const std::string oldestRows =
+        "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?";
     std::set<int64_t> fingerprints;
     int64_t lastRowID = 0;
-    auto rows = sqliteStore_->recordsForQuery(
-        "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?", {excess}, error);
-    if (!rows) return std::nullopt;
-    for (const MSRSqliteRow& row : *rows) {
-        if (const MSRSqliteValue* value = columnOf(row, "metadata_fingerprint")) fingerprints.insert(MSRSqliteInt64(*value));
-        if (const MSRSqliteValue* rowID = columnOf(row, "rowid")) lastRowID = std::max(lastRowID, MSRSqliteInt64(*rowID));
-    }
-    auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "rowid <= ?", {lastRowID}, error);
-    if (!deleted) {
+    bool read = stepCachedQuery(oldestRows, {excess}, "query records", error, [&](sqlite3_stmt* statement) {
+        lastRowID = std::max<int64_t>(lastRowID, sqlite3_column_int64(statement, 0));
+        if (sqlite3_column_type(statement, 1) != SQLITE_NULL) fingerprints.insert(sqlite3_column_int64(statement, 1));
+    });
+    if (!read) return std::nullopt;
+    static const std::string deleteOldest = "DELETE FROM raw_events WHERE rowid <= ?";
+    if (!stepCachedStatement(deleteOldest, {lastRowID}, "delete records with condition", error)) {
         rawEventCount_.reset();
         return std::nullopt;
     }
-    rawEventCount_ = *count - *deleted;
+    int64_t deleted = sqlite3_changes(sqliteStore_->sqliteHandle());
+    rawEventCount_ = *count - deleted;
     // Metadata whose last events were pushed out would otherwise stay until
     // the metadata table is full and refuses every new kind of event.
+    static const std::string deleteIfUnused =
+        "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ? AND NOT EXISTS (SELECT 1 FROM raw_events "
+        "WHERE metadata_fingerprint = ?)";
     for (int64_t fingerprint : fingerprints) {
-        std::optional<bool> used = containsRawEventWithMetadataFingerprint(fingerprint, error);
-        if (!used) return std::nullopt;
-        if (!*used && !deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error)) return std::nullopt;
+        if (!stepCachedStatement(deleteIfUnused, {fingerprint, fingerprint}, "delete records with condition", error))
+            return std::nullopt;
     }
     return deleted;
 }

@@ -673,17 +673,33 @@ std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& 
 
 // --- Transactions -----------------------------------------------------------
 
+// Every event is written in a transaction of its own: parsing BEGIN and END
+// afresh each time costs about as much as the insert, so they stay prepared in
+// the statement cache like any other statement.
+bool MSRSqliteStore::stepTransactionStatement(const std::string& sql) {
+    if (!handle_) return false;
+    sqlite3_stmt* statement = statementForQuery(sql, nullptr);
+    if (!statement) return false;
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    // Reset straight away: a failed END must leave the connection's error
+    // code for the caller and no statement holding the transaction open.
+    cleanUpStatement(statement, sql);
+    return done;
+}
+
 bool MSRSqliteStore::beginTransaction() {
-    return handle_ &&
-           sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+    static const std::string sql = "BEGIN EXCLUSIVE TRANSACTION";
+    return stepTransactionStatement(sql);
 }
 
 bool MSRSqliteStore::endTransaction() {
-    return handle_ && sqlite3_exec(handle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+    static const std::string sql = "END TRANSACTION";
+    return stepTransactionStatement(sql);
 }
 
 bool MSRSqliteStore::rollbackTransaction() {
-    return handle_ && sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+    static const std::string sql = "ROLLBACK";
+    return stepTransactionStatement(sql);
 }
 
 bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<bool()>& block) {

@@ -175,6 +175,8 @@ class MSRSqliteStore {
     // `sql` through the statement cache, bound, stepped once and cleaned up.
     bool stepOnce(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
                   MSRError* error);
+    // BEGIN, END or ROLLBACK through the statement cache.
+    bool stepTransactionStatement(const std::string& sql);
     // `sql` prepared afresh (never cached) with `parameters` bound.
     sqlite3_stmt* prepareBound(const std::string& sql, const MSRSqliteValues& parameters, MSRError* error);
 
