@@ -97,9 +97,12 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) is written afresh.
     static const std::string storedAlready =
-        "SELECT EXISTS (SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?)";
-    if (answerForQuery(storedAlready, {fingerprint, encoded}, nullptr)
-            .value_or(false)) {
+        "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?";
+    bool stored = false;
+    // A failed read only costs a rewrite of the same row.
+    if (stepCachedQuery(storedAlready, {fingerprint, encoded}, "query metadata", nullptr,
+                        [&](sqlite3_stmt*) { stored = true; }) &&
+        stored) {
         return true;
     }
     MSRSqliteRecord record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(encoded)}};
@@ -209,8 +212,12 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
         if (sqlite3_column_type(statement, 1) != SQLITE_NULL) fingerprints.insert(sqlite3_column_int64(statement, 1));
     });
     if (!read) return std::nullopt;
+    // One row goes per event written at the limit: deleting it by its rowid
+    // needs neither the row set nor the statement journal of a range delete.
+    static const std::string deleteOne = "DELETE FROM raw_events WHERE rowid = ?";
     static const std::string deleteOldest = "DELETE FROM raw_events WHERE rowid <= ?";
-    if (!stepCachedStatement(deleteOldest, {lastRowID}, "delete records with condition", error)) {
+    if (!stepCachedStatement(excess == 1 ? deleteOne : deleteOldest, {lastRowID}, "delete records with condition",
+                             error)) {
         rawEventCount_.reset();
         return std::nullopt;
     }
