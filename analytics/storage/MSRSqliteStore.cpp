@@ -90,6 +90,7 @@ void MSRSqliteStore::closeDatabase() {
     if (!handle_) return;
     for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
     statementCache_.clear();
+    cachedStatements_.clear();
     int result = sqlite3_close(handle_);
     if (result != SQLITE_OK) {
         MSRStorageLog(1, 34018, "Failed to close database. Got error code", {std::to_string(result)});
@@ -269,7 +270,10 @@ sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
     sqlite3_stmt* statement = prepareSQL(sql, error);
     if (!statement) return nullptr;
     // Conditions with literal values would fill the cache with one-off texts.
-    if (parameterised || lowercased(sql).find("where") == std::string::npos) statementCache_[sql] = statement;
+    if (parameterised || lowercased(sql).find("where") == std::string::npos) {
+        statementCache_[sql] = statement;
+        cachedStatements_.insert(statement);
+    }
     if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
         cleanUpStatement(statement, sql);
         return nullptr;
@@ -279,8 +283,19 @@ sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
 
 void MSRSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
     if (!statement) return;
+    // A kept statement handed back with its own text is the cache's entry for
+    // that text; the busiest writes skip hashing it a second time.
+    if (cachedStatements_.count(statement)) {
+        const char* text = sqlite3_sql(statement);
+        if (text && sql.compare(text) == 0) {
+            sqlite3_reset(statement);
+            sqlite3_clear_bindings(statement);
+            return;
+        }
+    }
     auto cached = statementCache_.find(sql);
     if (cached == statementCache_.end()) {
+        cachedStatements_.erase(statement);
         sqlite3_finalize(statement);
         return;
     }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -196,6 +197,8 @@ class MSRSqliteStore {
 
     sqlite3* handle_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+    // The statements held in statementCache_.
+    std::unordered_set<sqlite3_stmt*> cachedStatements_;
     std::string databasePath_;
 };
 
