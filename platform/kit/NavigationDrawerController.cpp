@@ -83,16 +83,7 @@ void NavigationDrawerController::toggleLeftView(double velocity) {
 
 void NavigationDrawerController::transition(std::shared_ptr<ui::ViewController> controller,
                                             std::function<void(bool)> completion) {
-    if (!controller || controller == root_) {
-        if (completion) completion(static_cast<bool>(controller));
-        return;
-    }
-    auto keep = weak_from_this().lock();
-    loadViewIfNeeded();
-    auto old = root_;
-    root_ = controller;
-    replaceChild(old, controller, *rootContainer_);
-    if (completion) completion(true);
+    transitionChild(root_, std::move(controller), [this]() -> ui::View& { return *rootContainer_; }, completion);
 }
 
 NavigationDrawerController* navigationDrawerController(const ui::ViewController& controller) {

@@ -78,16 +78,7 @@ void ToolbarController::prepare() {}
 
 void ToolbarController::transition(std::shared_ptr<ui::ViewController> controller,
                                    std::function<void(bool)> completion) {
-    if (!controller || controller == root_) {
-        if (completion) completion(static_cast<bool>(controller));
-        return;
-    }
-    auto keep = weak_from_this().lock();
-    loadViewIfNeeded();
-    auto old = root_;
-    root_ = controller;
-    replaceChild(old, controller, *container_);
-    if (completion) completion(true);
+    transitionChild(root_, std::move(controller), [this]() -> ui::View& { return *container_; }, completion);
 }
 
 ToolbarController* toolbarController(const ui::ViewController& controller) {

@@ -124,6 +124,21 @@ void ViewController::replaceChild(const std::shared_ptr<ViewController>& old,
     }
 }
 
+void ViewController::transitionChild(std::shared_ptr<ViewController>& current, std::shared_ptr<ViewController> next,
+                                     const std::function<View&()>& container,
+                                     const std::function<void(bool)>& completion) {
+    if (!next || next == current) {
+        if (completion) completion(static_cast<bool>(next));
+        return;
+    }
+    auto keep = weak_from_this().lock();
+    loadViewIfNeeded();
+    auto old = current;
+    current = next;
+    replaceChild(old, next, container());
+    if (completion) completion(true);
+}
+
 void ViewController::removeFromParent() {
     ViewController* parent = parent_;
     if (!parent) return;

@@ -88,6 +88,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     // this controller is on screen; the containers' transitions all do this.
     void replaceChild(const std::shared_ptr<ViewController>& old, const std::shared_ptr<ViewController>& next,
                       View& container);
+    // A container's transition to a new content controller: `next` takes the
+    // place of `current` (which it updates) inside the view `container`
+    // answers once this controller's view is loaded; the completion learns
+    // whether anything was put in place.
+    void transitionChild(std::shared_ptr<ViewController>& current, std::shared_ptr<ViewController> next,
+                         const std::function<View&()>& container, const std::function<void(bool)>& completion);
 
     // Presentation. The presentation goes to the outermost controller of the
     // parent chain. While that controller is already presenting, a second
