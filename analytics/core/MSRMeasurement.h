@@ -1,0 +1,328 @@
+#pragma once
+
+// The measurement engine: one shared instance per process that owns the
+// analytics database, the server's settings, the worker queue, the upload
+// alarm and the network component, and does all measurement work on the
+// worker queue of its scheduler.
+//
+// The class is large, so its work is split over several sources, one per
+// road: start-up and enablement (MSRMeasurement.cpp), user attributes,
+// event handling, event writing, bundle metadata, bundling, upload and the
+// configuration fetch. Each road keeps its declarations in its own section
+// below. Operations whose names end in "OnWorkerQueue" run only on the worker
+// queue and first assert that they do.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/MSRMeasurementInterface.h"
+#include "analytics/core/model/MSRDailyCounts.h"
+#include "analytics/core/model/MSREvent.h"
+#include "analytics/core/model/MSREventAggregates.h"
+#include "analytics/core/model/MSRRawEventData.h"
+#include "analytics/core/model/MSRUserAttribute.h"
+#include "analytics/core/support/MSRAlarm.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRNetworkComponent.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/core/support/MSRScheduler.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "platform/net/Network.h"
+
+class MSRAudience;
+class MSRAudienceTimestampsCache;
+class MSRDatabase;
+class MSREManager;
+class MSRIdentity;
+class MSRMonitor;
+class MSRPersistedConfig;
+class MSRSearchAdReporter;
+class MSRSessionReporter;
+class MSRTCFClient;
+class MSRConditionalUserPropertyController;
+struct MSRQueuedBundle;
+
+// Receives every event handed to the engine, for listeners.
+class MSRMeasurementDelegate {
+public:
+    virtual ~MSRMeasurementDelegate() = default;
+    virtual void measurementDidLogEvent(const MSREvent& event) = 0;
+};
+
+class MSRMeasurement : public MSRMeasurementInterface,
+                       public net::ReachabilityDelegate,
+                       public std::enable_shared_from_this<MSRMeasurement> {
+public:
+    static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
+    static constexpr const char* kAlarmName = "Measurement timer";
+
+    // ======================================================================
+    // Start-up and enablement
+    // ======================================================================
+
+    // Creates the shared instance once per process (a first call with an
+    // empty app ID uses the one creation up and leaves no engine).
+    static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                  bool isAnalyticsCollectionDeactivated,
+                                                  const std::optional<std::vector<std::string>>& safelistedEvents);
+    static bool hasSharedInstance();
+    static std::shared_ptr<MSRMeasurement> sharedInstance();
+    static std::shared_ptr<MSRMonitor> monitor();
+    // The shared engine's remote settings, else the default instance.
+    static std::shared_ptr<MSRRemoteConfig> remoteConfigShared();
+    // Forgets the shared engine (tests only; the engine itself lives on
+    // while blocks still hold it).
+    static void resetSharedInstanceForTesting();
+
+    // Null when the app ID is empty (logged).
+    static std::shared_ptr<MSRMeasurement> initWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                         bool isAnalyticsCollectionDeactivated,
+                                                         const std::optional<std::vector<std::string>>& safelistedEvents,
+                                                         std::shared_ptr<MSREManager> experimentManager);
+    // Designated: every collaborator given, so tests build an engine in a
+    // temporary directory on a manual executor with a fake network.
+    static std::shared_ptr<MSRMeasurement> initWithDatabaseName(
+        const std::string& databaseName, std::shared_ptr<MSRPersistedConfig> persistedConfig,
+        std::shared_ptr<MSRNetworkComponent> network, std::shared_ptr<MSRScheduler> scheduler,
+        std::shared_ptr<MSRAlarm> alarm, const std::string& appID, bool isAnalyticsCollectionEnabled,
+        bool isAnalyticsCollectionDeactivated, const std::optional<std::vector<std::string>>& safelistedEvents,
+        std::shared_ptr<MSREManager> experimentManager);
+
+    ~MSRMeasurement() override;
+    MSRMeasurement(const MSRMeasurement&) = delete;
+    MSRMeasurement& operator=(const MSRMeasurement&) = delete;
+
+    bool shouldEnableMeasurement() const;
+    void setEnabled(bool enabled) override;
+    void setEnabledOnWorkerQueue(bool enabled);
+    bool startMeasurementOnWorkerQueue();
+    bool shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
+                                 const std::optional<std::string>& appIDFromAdzev,
+                                 const std::optional<std::string>& persistedAppIDFromZMP,
+                                 const std::optional<std::string>& persistedAppIDFromAdzev) const;
+    void setProspectiveConsentSettings();
+    void updatePersistedAppIDFromZMPAndAdzev();
+    bool didInitializeComponents() override { return didInitializeComponents_.load(); }
+    bool wasEnabledDuringInitialization() override { return wasEnabledDuringInitialization_; }
+    void reachabilityDidChange() override;
+    static bool isVuzedezoRemoteConfigSDKPresent();
+
+    // Collaborators (null until the component start has made them).
+    const std::shared_ptr<MSRAlarm>& alarm() const { return alarm_; }
+    const std::shared_ptr<MSRAudience>& audience() const { return audience_; }
+    const std::shared_ptr<MSRDatabase>& database() const { return database_; }
+    const std::shared_ptr<MSRIdentity>& identity() const { return identity_; }
+    const std::shared_ptr<MSRNetworkComponent>& network() const { return network_; }
+    const std::shared_ptr<MSRPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+    const std::shared_ptr<MSRRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
+    const std::shared_ptr<MSRScheduler>& scheduler() const { return scheduler_; }
+    const std::shared_ptr<MSRSessionReporter>& sessionReporter() const { return sessionReporter_; }
+    const std::shared_ptr<MSRTCFClient>& tcfClient() const { return tcfClient_; }
+    const std::optional<std::vector<std::string>>& safelistedEvents() const { return safelistedEvents_; }
+    const std::string& appID() const { return appID_; }
+
+    bool isEnabled() const { return enabled_; }
+    bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
+    void setIsAnalyticsCollectionEnabled(bool value) { isAnalyticsCollectionEnabled_ = value; }
+    bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
+    void setIsAnalyticsCollectionDeactivated(bool value) { isAnalyticsCollectionDeactivated_ = value; }
+    bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+    void setIsNetworkRequestPending(bool value) { isNetworkRequestPending_ = value; }
+    std::shared_ptr<MSRMeasurementDelegate> measurementDelegate() const { return measurementDelegate_.lock(); }
+    void setMeasurementDelegate(std::weak_ptr<MSRMeasurementDelegate> delegate) { measurementDelegate_ = delegate; }
+    int64_t lastEventEndTimestampMsec() const { return lastEventEndTimestampMsec_; }
+    void setLastEventEndTimestampMsec(int64_t value) { lastEventEndTimestampMsec_ = value; }
+    void setSuspendedUploadTimestamp(double value) { suspendedUploadTimestamp_ = value; }
+    double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+    double initTimestamp() const { return initTimestamp_; }
+
+    // ======================================================================
+    // Hooks of neighbouring roads (lifecycle reports, reset and wipe, ad
+    // personalization and consent transitions). Their own roads fill them;
+    // until then they do what the start-up needs and nothing more.
+    // ======================================================================
+
+    bool wipeoutAnalyticsDataAndResetComponents();
+    void setPersonalizedAdsUserPropertyOnWorkerQueue();
+    void updateConsentSettingsUtilWithRemoteConfig();
+    void reportFirstOpenOnWorkerQueue();
+    void reportAppUpdateOnWorkerQueue();
+    void reportOSUpdateOnWorkerQueue();
+    void subscribeForAppForegroundBackgroundNotifications();
+    void handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle);
+    // Queue rows and raw events waiting.
+    bool hasDataToUpload();
+    // Synchronizes the persisted configuration and ends the background task.
+    void terminateBackgroundTask();
+    // False (logged 23122) when the queue rows could not be deleted.
+    bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
+    bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
+    void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
+
+    // ======================================================================
+    // User attributes
+    // ======================================================================
+
+    void setUserAttribute(const MSRUserAttribute& attribute) override;
+    void removeUserAttribute(const MSRUserAttribute& attribute) override;
+    void setUserAttributeOnWorkerQueue(const MSRUserAttribute& attribute);
+    bool setUserPropertyInDatabaseOnWorkerQueue(const MSRUserAttribute& attribute);
+    void removeUserAttributeOnWorkerQueue(const MSRUserAttribute& attribute);
+    void userAttributeWithName(const std::string& name,
+                               std::function<void(std::optional<MSRUserAttribute>)> callback);
+    void userPropertiesIncludingInternal(bool includeInternal,
+                                         std::function<void(foundation::Value::Dictionary)> callback) override;
+    void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int32_t)> callback) override;
+    bool hasUserPropertyUserIDOnWorkerQueue();
+    void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    void sessionIDWithCompletion(SessionIDCompletion completion) override;
+    void setUserData(const foundation::Value::Dictionary& userData) override;
+    void setUserDataOnWorkerQueue(const foundation::Value::Dictionary& userData);
+
+    // ======================================================================
+    // Event logging entry and handling
+    // ======================================================================
+
+    void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                  const MSRObjectDictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                  bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                  const std::optional<MSRParameters>& addedScreenParameters) override;
+    void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                         const MSRObjectDictionary& parameters, double timestamp, bool enabled,
+                                         bool ignoreEnabled, bool ignoreInterceptor,
+                                         const MSRLogEventInterceptor& interceptor,
+                                         const std::optional<MSRParameters>& addedScreenParameters);
+    void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
+    void handleInternalEventOnWorkerQueue(const MSREvent& event);
+    void handleEventOnWorkerQueue(const MSREvent& event);
+    void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
+    void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
+                                                      bool backfillEvents);
+    MSRObjectDictionary parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
+
+    // ======================================================================
+    // Event writing and daily caps
+    // ======================================================================
+
+    void writeEventOnWorkerQueue(const MSREvent& event);
+    void writeFilteredEventOnWorkerQueue(const MSREvent& event);
+    bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent);
+    bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts);
+    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
+
+    // ======================================================================
+    // Raw-event metadata and bundle identity fields
+    // ======================================================================
+
+    MSRPBMeasurementBundle createRawEventMetadataWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+
+    // ======================================================================
+    // Bundling raw events
+    // ======================================================================
+
+    bool bundleRawEvents();
+
+    // ======================================================================
+    // Upload scheduling and batch upload
+    // ======================================================================
+
+    void updateSchedule();
+    double nextUploadingTime();
+    void uploadDataOrRegisterAlarm();
+    void uploadData();
+    bool isNetworkReadyForRequest();
+
+    // ======================================================================
+    // Measurement configuration fetch
+    // ======================================================================
+
+    void fetchRemoteConfig();
+
+    // ======================================================================
+    // Session timeout, session-number backfill and next-hour time
+    // ======================================================================
+
+    void setSessionTimeoutInterval(double seconds) override;
+    void backfillSessionNumber();
+    static int64_t timestampMillisRoundedUpToNextHour(int64_t timestampMillis);
+
+    // ======================================================================
+    // The rest of what the facade asks of the engine
+    // ======================================================================
+
+    bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) override;
+    std::optional<bool> shouldDisableAdPersonalization() override;
+    void handleNonFirstOpenEventURL(const std::string& url, double timestamp) override;
+    std::shared_ptr<MSRRemoteConfig> remoteConfig() override;
+    bool hasConsentDefaults() override;
+
+private:
+    MSRMeasurement() = default;
+
+    // Start-up and enablement
+    bool initializeComponentsOnWorkerQueue();
+
+    // Fields, in the order of the engine's record.
+    std::string databaseName_;
+    std::atomic<bool> didInitializeComponents_{false};
+    std::mutex initializeComponentsLock_;
+    std::shared_ptr<MSRAlarm> alarm_;
+    std::shared_ptr<MSRAudience> audience_;
+    std::shared_ptr<MSRDatabase> database_;
+    std::shared_ptr<MSRIdentity> identity_;
+    std::shared_ptr<MSRNetworkComponent> network_;
+    std::shared_ptr<MSRPersistedConfig> persistedConfig_;
+    std::shared_ptr<MSRRemoteConfig> remoteConfig_;
+    std::shared_ptr<MSRScheduler> scheduler_;
+    std::shared_ptr<MSRSessionReporter> sessionReporter_;
+    std::shared_ptr<MSRSearchAdReporter> searchAdReporter_;
+    std::shared_ptr<MSREManager> experimentManager_;
+    bool isPSMRequestInProgress_ = false;
+    bool isPSMRequestPostponed_ = false;
+    int32_t PSMStartCount_ = 0;
+    int32_t PSMRetryCount_ = 0;
+    bool isSKANRequestInProgress_ = false;
+    bool fetchSKANWhenNetworkConnected_ = false;
+    int64_t lastEventEndTimestampMsec_ = 0;
+    int32_t SKANRetryCount_ = 0;
+    std::vector<int64_t> uploadingBundleIDs_;
+    std::optional<std::string> previousZMPAppID_;
+    std::atomic<uint64_t> backgroundUpdateTask_{0};
+    double initTimestamp_ = 0;
+    double suspendedUploadTimestamp_ = 0;
+    std::string appID_;
+    std::optional<std::vector<std::string>> safelistedEvents_;
+    bool foundAdPersonalizationPlistFlag_ = false;
+    bool shouldUpdateNPAUserProperty_ = false;
+    bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+    std::shared_ptr<MSRTCFClient> tcfClient_;
+    bool enabled_ = false;
+    bool wasEnabledDuringInitialization_ = false;
+    bool isAnalyticsCollectionEnabled_ = true;
+    bool isAnalyticsCollectionDeactivated_ = false;
+    bool isNetworkRequestPending_ = false;
+    std::weak_ptr<MSRMeasurementDelegate> measurementDelegate_;
+    std::shared_ptr<MSRConditionalUserPropertyController> conditionalUserPropertyController_;
+
+    // Each road keeps its private helpers and fields in its own block below.
+
+    // --- user attributes ---------------------------------------------------
+
+    // --- event handling ----------------------------------------------------
+
+    // --- event writing -----------------------------------------------------
+
+    // --- raw-event metadata ------------------------------------------------
+
+    // --- bundling ----------------------------------------------------------
+
+    // --- upload ------------------------------------------------------------
+
+    // --- configuration fetch -----------------------------------------------
+};

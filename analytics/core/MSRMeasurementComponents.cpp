@@ -1,0 +1,48 @@
+#include "analytics/core/MSRMeasurementComponents.h"
+
+bool MSRAudience::updateAudiences(const std::vector<MSRPBAudience>&) { return true; }
+
+bool MSRAudience::evaluateFiltersForEvent(const MSREvent&, const MSREventAggregates&, MSRAudienceTimestampsCache*) {
+    return true;
+}
+
+bool MSRAudience::evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute&, MSRAudienceTimestampsCache*,
+                                                     std::optional<double>) {
+    return true;
+}
+
+void MSRAudience::clearEvaluationResultsForSessionScopedFilters() {}
+
+std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsForBundling(MSRError*) {
+    return std::vector<MSRPBAudienceLeafFilterResult>{};
+}
+
+bool MSRSessionReporter::isSessionExpired() { return false; }
+void MSRSessionReporter::extendSession() {}
+void MSRSessionReporter::setTimeoutSessionInterval(double) {}
+void MSRSessionReporter::setReportingEnabled(bool) {}
+void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double, bool) {}
+
+void MSRSearchAdReporter::setSearchAdReporterEnabled(bool) {}
+void MSRSearchAdReporter::start() {}
+
+std::shared_ptr<MSREManager> MSREManager::sharedInstance() {
+    static const std::shared_ptr<MSREManager> instance = std::make_shared<MSREManager>();
+    return instance;
+}
+std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
+void MSREManager::reset() {}
+
+void MSRTCFClient::setIsDMARegion(bool) {}
+void MSRTCFClient::setConsentFromTCFData() {}
+
+std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::processEventOnWorkerQueue(const MSREvent&) {
+    return std::vector<MSREvent>{};
+}
+
+bool MSRLifetimeValueRecorder::isPurchaseEvent(const MSREvent&) { return false; }
+bool MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(MSRDatabase&, const MSREvent&) { return true; }
+
+std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError*) {
+    return events;
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+// The engine's collaborators whose own work (audiences, sessions, search-ads
+// attribution, experiments, TCF consent, conditional user properties,
+// lifetime value, sampling) is built elsewhere. Each class here is the
+// engine's view of it: the operations the engine calls, with answers that
+// leave the event road untouched (nothing evaluated, nothing sampled, no
+// session expiry). Their own implementations derive from these and replace
+// the defaults.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/model/MSREvent.h"
+#include "analytics/core/model/MSREventAggregates.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/messages/MSRPBMessages.h"
+
+class MSRDatabase;
+class MSRPersistedConfig;
+
+// Remembers, for one bundle, when each audience filter last matched.
+class MSRAudienceTimestampsCache {
+public:
+    virtual ~MSRAudienceTimestampsCache() = default;
+};
+
+// Evaluates the server's audiences on the device.
+class MSRAudience {
+public:
+    explicit MSRAudience(std::shared_ptr<MSRDatabase> database) : database_(std::move(database)) {}
+    virtual ~MSRAudience() = default;
+
+    virtual bool updateAudiences(const std::vector<MSRPBAudience>& audiences);
+    virtual bool evaluateFiltersForEvent(const MSREvent& event, const MSREventAggregates& aggregates,
+                                         MSRAudienceTimestampsCache* cache);
+    // `evaluationTime` in seconds; nothing evaluates without a time.
+    virtual bool evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute& attribute,
+                                                    MSRAudienceTimestampsCache* cache,
+                                                    std::optional<double> evaluationTime);
+    virtual void clearEvaluationResultsForSessionScopedFilters();
+    // Nothing (with the cause) when the results could not be read.
+    virtual std::optional<std::vector<MSRPBAudienceLeafFilterResult>> resultsForBundling(MSRError* error);
+
+protected:
+    std::shared_ptr<MSRDatabase> database_;
+};
+
+// Sessions and engagement.
+class MSRSessionReporter {
+public:
+    explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> persistedConfig)
+        : persistedConfig_(std::move(persistedConfig)) {}
+    virtual ~MSRSessionReporter() = default;
+
+    virtual bool isSessionExpired();
+    virtual void extendSession();
+    virtual void setTimeoutSessionInterval(double seconds);
+    virtual void setReportingEnabled(bool enabled);
+    virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+
+protected:
+    std::shared_ptr<MSRPersistedConfig> persistedConfig_;
+};
+
+// Search-ads attribution.
+class MSRSearchAdReporter {
+public:
+    virtual ~MSRSearchAdReporter() = default;
+    virtual void setSearchAdReporterEnabled(bool enabled);
+    virtual void start();
+};
+
+// The experiments manager: active experiment IDs travel with every bundle.
+class MSREManager {
+public:
+    virtual ~MSREManager() = default;
+    static std::shared_ptr<MSREManager> sharedInstance();
+    virtual std::vector<int64_t> activeExperimentIDs();
+    virtual void reset();
+};
+
+// Consent from the TCF strings the application stores.
+class MSRTCFClient {
+public:
+    virtual ~MSRTCFClient() = default;
+    virtual void setIsDMARegion(bool isDMARegion);
+    virtual void setConsentFromTCFData();
+};
+
+// Conditional user properties react to each written event; the answer is the
+// further events to write, or nothing on failure.
+class MSRConditionalUserPropertyController {
+public:
+    virtual ~MSRConditionalUserPropertyController() = default;
+    virtual std::optional<std::vector<MSREvent>> processEventOnWorkerQueue(const MSREvent& event);
+};
+
+// Lifetime value of purchases.
+class MSRLifetimeValueRecorder {
+public:
+    static bool isPurchaseEvent(const MSREvent& event);
+    // False when the value could not be recorded.
+    static bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
+};
+
+// Event sampling: the events to keep, or nothing (with the cause) on failure.
+std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError* error);
