@@ -46,7 +46,8 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
-struct MSRQueuedBundle;
+// A queued bundle and its row id (the analytics database's alias).
+using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
 
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
@@ -232,11 +233,39 @@ public:
     // Upload scheduling and batch upload
     // ======================================================================
 
+    // Uploads held back after a failed deletion (or by the configuration
+    // fetch) stay held for this many seconds of uptime.
+    static constexpr double kUploadSuspensionInterval = 3600;
+
     void updateSchedule();
+    // Seconds since 1970; 0 when nothing is to be uploaded.
     double nextUploadingTime();
     void uploadDataOrRegisterAlarm();
     void uploadData();
     bool isNetworkReadyForRequest();
+    bool shouldUseBackgroundSession();
+    // The longest prefix of `bundlesToUpload` that may travel in one batch:
+    // same app ID as given and, when a device ID is given, the same one of
+    // that kind. Giving both device IDs is refused (empty answer, logged).
+    std::vector<MSRQueuedBundle> filteredBundlesWithCompatibleAppID(
+        const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+        const std::vector<MSRQueuedBundle>& bundlesToUpload);
+    void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    void networkUploadCompletionHandlerWithResponse(const net::Response& response,
+                                                    const std::optional<net::Error>& error);
+    void incrementRetryCounter();
+    const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+
+    // The engine's monotonic uptime in seconds (the dispatch clock's, so
+    // tests move it). Suspensions are measured on it: a change of the wall
+    // clock neither lengthens nor ends them.
+    double uptime() const;
+    // Holds every upload back from now for kUploadSuspensionInterval seconds
+    // of uptime.
+    void suspendUploads();
+    // Seconds of suspension left, 0 when uploads may run; a suspension that
+    // has run out is cleared here.
+    double remainingUploadSuspension();
 
     // ======================================================================
     // Measurement configuration fetch
