@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "analytics/core/model/MSRDailyCounts.h"
+#include "analytics/core/model/MSREventAggregates.h"
 #include "analytics/core/model/MSRRawEventData.h"
+#include "analytics/core/model/MSRUserAttribute.h"
 #include "analytics/core/support/MSRError.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRSqliteStore.h"
@@ -156,6 +158,38 @@ class MSRDatabase {
     // Nothing without an error when none is stored.
     std::optional<MSRPBMeasurementConfig> queryMeasurementConfig(MSRError* error);
     std::optional<double> lastRemoteConfigUpdateTimestamp(MSRError* error);
+
+    // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
+    // At most 1000 aggregates rows: a new name beyond that is refused while
+    // existing ones can always be rewritten.
+    static constexpr int64_t kMaxEventAggregatesRows = 1000;
+    static constexpr int64_t kMaxSubscriptionRows = 1000;
+    // Nothing without an error when the name has no row.
+    std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
+    bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
+    // The number of aggregates rows of public (not "_") names.
+    std::optional<int64_t> publicEventCount(MSRError* error);
+    // True when the identifier was new (and is now stored), false when it was
+    // stored already or is empty.
+    std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, MSRError* error);
+    // Keeps the newest 1000 identifiers; the number deleted.
+    std::optional<int64_t> deleteSubscriptionsOverLimit(MSRError* error);
+
+    // --- User properties --- (MSRDatabaseUserAttributes.cpp)
+    // Stored properties whose name does not begin with "_".
+    std::optional<int64_t> publicUserAttributeCount(MSRError* error);
+    std::optional<int64_t> userAttributeCountForOrigin(const std::string& origin, MSRError* error);
+    std::optional<bool> containsUserAttributeWithName(const std::string& name, MSRError* error);
+    // Nothing without an error when no property has the name.
+    std::optional<MSRUserAttribute> userAttributeWithName(const std::string& name, MSRError* error);
+    // Every stored property, or without "_" names, reserved prefixes and the
+    // reserved public names unless `includeInternal`.
+    std::optional<std::vector<MSRUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                MSRError* error);
+    // Inserts or replaces by name; a new name beyond 1000 stored is refused.
+    bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
+    // Deleting a name that is not stored succeeds.
+    bool deleteUserAttributeWithName(const std::string& name, MSRError* error);
 
   private:
     MSRDatabase() = default;
