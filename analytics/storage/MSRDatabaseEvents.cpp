@@ -1,0 +1,106 @@
+// Per-event-name aggregates and the identifiers of subscriptions already
+// reported, as MSRDatabase stores them.
+
+#include "analytics/storage/MSRDatabase.h"
+
+namespace {
+
+constexpr const char* kEvents = "events";
+
+const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
+    auto it = row.find(column);
+    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
+    return &it->second;
+}
+
+bool isNumber(const MSRSqliteValue* value) {
+    return value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value));
+}
+
+int32_t int32Column(const MSRSqliteRow& row, const char* column, int32_t fallback) {
+    const MSRSqliteValue* value = columnOf(row, column);
+    return isNumber(value) ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
+}
+
+double doubleColumn(const MSRSqliteRow& row, const char* column, double fallback) {
+    const MSRSqliteValue* value = columnOf(row, column);
+    if (!isNumber(value)) return fallback;
+    if (const auto* real = std::get_if<double>(value)) return *real;
+    return static_cast<double>(std::get<int64_t>(*value));
+}
+
+// Rows written before the sampling and session columns existed read with the
+// values a fresh record has.
+std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
+    const MSRSqliteValue* name = columnOf(row, "name");
+    const auto* text = name ? std::get_if<std::string>(name) : nullptr;
+    if (!text) return std::nullopt;
+    std::optional<MSREventAggregates> aggregates = MSREventAggregates::initWithName(
+        *text, int32Column(row, "lifetime_count", 0), int32Column(row, "current_bundle_count", 0),
+        int32Column(row, "current_session_count", 0), doubleColumn(row, "last_fire_timestamp", 0));
+    if (!aggregates) return std::nullopt;
+    aggregates->setLastBundledTimestamp(doubleColumn(row, "last_bundled_timestamp", 0));
+    const MSRSqliteValue* complexID = columnOf(row, "last_sampled_complex_event_id");
+    if (isNumber(complexID)) aggregates->setLastSampledComplexEventID(MSRSqliteInt64(*complexID));
+    aggregates->setLastSamplingRate(int32Column(row, "last_sampling_rate", 1));
+    aggregates->setLastExemptFromSampling(int32Column(row, "last_exempt_from_sampling", 0) != 0);
+    aggregates->setLastBundledDay(int32Column(row, "last_bundled_day", 0));
+    return aggregates;
+}
+
+}  // namespace
+
+std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name, MSRError* error) {
+    std::optional<MSREventAggregates> found;
+    auto made = dataTypesFromTable(kEvents, "name", MSRSqliteValue(name), error,
+                                   [&](const MSRSqliteRow& row, MSRError*) {
+                                       if (found) return true;
+                                       found = aggregatesFromRow(row);
+                                       return found.has_value();
+                                   });
+    return made ? found : std::nullopt;
+}
+
+bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error) {
+    if (aggregates.name().empty()) {
+        return MSRCheckSuccess(false, error, kMSRSqliteErrorBadArgument,
+                               "Received event aggregates object with empty name for getting dictionary representation");
+    }
+    MSRSqliteRecord record = {{"name", aggregates.name()},
+                              {"lifetime_count", int64_t{aggregates.lifetimeCount()}},
+                              {"current_bundle_count", int64_t{aggregates.currentBundleCount()}},
+                              {"last_fire_timestamp", aggregates.lastFireTimestamp()},
+                              {"last_bundled_timestamp", aggregates.lastBundledTimestamp()},
+                              {"last_sampling_rate", int64_t{aggregates.lastSamplingRate()}},
+                              {"last_exempt_from_sampling", int64_t{aggregates.lastExemptFromSampling() ? 1 : 0}},
+                              {"last_bundled_day", int64_t{aggregates.lastBundledDay()}},
+                              {"current_session_count", int64_t{aggregates.currentSessionCount()}}};
+    if (aggregates.lastSampledComplexEventID()) {
+        record.emplace("last_sampled_complex_event_id", *aggregates.lastSampledComplexEventID());
+    }
+    return upsertDataType(record, kEvents, "name", MSRSqliteValue(aggregates.name()), kMaxEventAggregatesRows, error);
+}
+
+std::optional<int64_t> MSRDatabase::publicEventCount(MSRError* error) {
+    auto number = sqliteStore_->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {},
+                                               error);
+    if (!number) return std::nullopt;
+    return MSRSqliteInt64(*number);
+}
+
+std::optional<bool> MSRDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
+                                                                    MSRError* error) {
+    if (subscriptionID.empty()) return false;
+    std::optional<bool> exists = answerForQuery(
+        "SELECT EXISTS (SELECT 1 FROM subscriptions WHERE subscription_id = ? LIMIT 1)", {subscriptionID}, error);
+    if (!exists) return std::nullopt;
+    if (*exists) return false;
+    if (!sqliteStore_->upsertRecord({{"subscription_id", subscriptionID}}, "subscriptions", error)) return std::nullopt;
+    return true;
+}
+
+std::optional<int64_t> MSRDatabase::deleteSubscriptionsOverLimit(MSRError* error) {
+    return sqliteStore_->deleteRecordsFromTable(
+        "subscriptions", "rowid IN (SELECT rowid FROM subscriptions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {kMaxSubscriptionRows}, error);
+}
