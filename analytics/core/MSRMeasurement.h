@@ -110,6 +110,13 @@ public:
     void setProspectiveConsentSettings();
     void updatePersistedAppIDFromZMPAndAdzev();
     bool didInitializeComponents() override { return didInitializeComponents_.load(); }
+    // True once the start has made the database, the remote settings, the
+    // audience evaluator, the session reporter and the identity. A start that
+    // failed leaves some of them missing: every worker-queue entry returns
+    // early unless this holds, so nothing is called through a missing one.
+    bool hasComponentsOnWorkerQueue() const {
+        return database_ && remoteConfig_ && audience_ && sessionReporter_ && identity_;
+    }
     bool wasEnabledDuringInitialization() override { return wasEnabledDuringInitialization_; }
     void reachabilityDidChange() override;
     static bool isVuzedezoRemoteConfigSDKPresent();
