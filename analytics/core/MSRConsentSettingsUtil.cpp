@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <mutex>
 
 namespace {
@@ -13,7 +14,15 @@ struct State {
     std::optional<MSRConsentSettingsUtil::Settings> delegated;
     std::optional<MSRConsentSettingsUtil::Settings> regional;
     int64_t source = MSRConsentSettingsUtil::kSourceNone;
+    // Per type, one digit telling where its value came from; absent until
+    // the first reset.
+    std::optional<std::map<std::string, int64_t>> diagnosticSources;
 };
+
+// The order in which every walk over the types (diagnostics) goes.
+constexpr const char* kTypeOrder[] = {MSRConsentSettingsUtil::kAdStorage, MSRConsentSettingsUtil::kAnalyticsStorage,
+                                      MSRConsentSettingsUtil::kAdUserData,
+                                      MSRConsentSettingsUtil::kAdPersonalization};
 
 State& state() {
     static State instance;
@@ -42,6 +51,48 @@ const foundation::Value* resolveRegional(const State& s, const std::string& type
     return &denied;
 }
 
+int64_t diagnosticCodeForSource(int64_t source) {
+    switch (source) {
+        case 5: return 7;
+        case 10:
+        case 30: return 5;
+        case 20: return 3;
+        case 40: return 4;
+        default: return 0;
+    }
+}
+
+bool takesRegionalPolicy(const std::string& type) {
+    return type == MSRConsentSettingsUtil::kAdUserData || type == MSRConsentSettingsUtil::kAdPersonalization;
+}
+
+void resetDiagnosticSourcesLocked(State& s) {
+    s.diagnosticSources.emplace();
+    for (const char* type : kTypeOrder) (*s.diagnosticSources)[type] = 0;
+}
+
+void setDiagnosticSourceLocked(State& s, int64_t code, const std::string& type) {
+    if (!s.diagnosticSources) resetDiagnosticSourcesLocked(s);
+    (*s.diagnosticSources)[type] = code;
+}
+
+void refreshDiagnosticSourcesLocked(State& s, bool fromSource) {
+    if (!s.diagnosticSources) resetDiagnosticSourcesLocked(s);
+    auto& codes = *s.diagnosticSources;
+    for (const char* type : kTypeOrder) {
+        if (const foundation::Value* value = lookup(s.settings, type)) {
+            if (fromSource) codes[type] = diagnosticCodeForSource(s.source);
+            if (takesRegionalPolicy(type) && reads(value, "eu_consent_policy")) codes[type] = 8;
+        } else if (type == std::string(MSRConsentSettingsUtil::kAdUserData) && lookup(s.delegated, type)) {
+            codes[type] = 2;
+        } else if (lookup(s.defaults, type) && !std::string(type).ends_with("_storage")) {
+            codes[type] = 1;
+        } else {
+            codes[type] = 9;
+        }
+    }
+}
+
 bool adUserDataDeniedLocked(const State& s) {
     const foundation::Value* value = resolveRegional(s, MSRConsentSettingsUtil::kAdUserData,
                                                      lookup(s.settings, MSRConsentSettingsUtil::kAdUserData));
@@ -65,7 +116,10 @@ std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::consentS
 void MSRConsentSettingsUtil::setConsentSettings(const std::optional<Settings>& settings) {
     std::lock_guard lock(state().mutex);
     state().settings = settings;
-    if (!settings) state().source = kSourceNone;
+    if (!settings) {
+        state().source = kSourceNone;
+        refreshDiagnosticSourcesLocked(state(), true);
+    }
 }
 
 int64_t MSRConsentSettingsUtil::consentSource() {
@@ -76,6 +130,7 @@ int64_t MSRConsentSettingsUtil::consentSource() {
 void MSRConsentSettingsUtil::setConsentSource(int64_t source) {
     std::lock_guard lock(state().mutex);
     state().source = source;
+    refreshDiagnosticSourcesLocked(state(), true);
 }
 
 void MSRConsentSettingsUtil::setDefaultSettings(const std::optional<Settings>& settings) {
@@ -99,6 +154,14 @@ void MSRConsentSettingsUtil::updateSettings(const Settings& settings, int64_t so
     for (const auto& [key, value] : settings) merged[key] = value;
     state().settings = std::move(merged);
     state().source = source;
+    for (const auto& [key, value] : settings) setDiagnosticSourceLocked(state(), diagnosticCodeForSource(source), key);
+}
+
+void MSRConsentSettingsUtil::updateSettings(const Settings& settings) {
+    std::lock_guard lock(state().mutex);
+    Settings merged = state().settings.value_or(Settings{});
+    for (const auto& [key, value] : settings) merged[key] = value;
+    state().settings = std::move(merged);
 }
 
 bool MSRConsentSettingsUtil::isAdStorageDenied() {
@@ -172,6 +235,7 @@ std::string MSRConsentSettingsUtil::description() {
 void MSRConsentSettingsUtil::unsetAdPersonalization() {
     std::lock_guard lock(state().mutex);
     if (state().settings) state().settings->erase(kAdPersonalization);
+    setDiagnosticSourceLocked(state(), 0, kAdPersonalization);
 }
 
 void MSRConsentSettingsUtil::clearAllSettings() {
@@ -181,4 +245,47 @@ void MSRConsentSettingsUtil::clearAllSettings() {
     state().delegated.reset();
     state().regional.reset();
     state().source = kSourceNone;
+    resetDiagnosticSourcesLocked(state());
+}
+
+void MSRConsentSettingsUtil::setDiagnosticSource(int64_t code, const std::string& consentType) {
+    std::lock_guard lock(state().mutex);
+    setDiagnosticSourceLocked(state(), code, consentType);
+}
+
+void MSRConsentSettingsUtil::resetDiagnosticSources() {
+    std::lock_guard lock(state().mutex);
+    resetDiagnosticSourcesLocked(state());
+}
+
+void MSRConsentSettingsUtil::refreshDiagnosticSources(bool fromSource) {
+    std::lock_guard lock(state().mutex);
+    refreshDiagnosticSourcesLocked(state(), fromSource);
+}
+
+std::string MSRConsentSettingsUtil::consentSignals() {
+    std::lock_guard lock(state().mutex);
+    auto mark = [](const foundation::Value* value) {
+        if (reads(value, "denied")) return '0';
+        if (reads(value, "granted")) return '1';
+        return '-';
+    };
+    std::string signals = "G1";
+    signals += mark(lookup(state().settings, kAdStorage));
+    signals += mark(lookup(state().settings, kAnalyticsStorage));
+    return signals;
+}
+
+std::string MSRConsentSettingsUtil::consentDiagnostics() {
+    std::lock_guard lock(state().mutex);
+    State& s = state();
+    refreshDiagnosticSourcesLocked(s, false);
+    const bool noServerTables = !s.defaults && !s.delegated;
+    std::string diagnostics = "1";
+    for (const char* type : kTypeOrder) {
+        int64_t code = (*s.diagnosticSources)[type];
+        if (noServerTables && !lookup(s.settings, type)) code = 9;
+        diagnostics += std::to_string(code);
+    }
+    return diagnostics;
 }

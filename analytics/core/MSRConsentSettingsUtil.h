@@ -12,8 +12,8 @@
 // defaults, delegations and regional defaults. Class operations only; every
 // operation is atomic with respect to the others.
 //
-// This holds the part of the consent rules that the facade needs; the upload
-// codes (signals, diagnostics) and the bundle defaults belong beside it.
+// It also produces the two short codes that travel with every upload bundle:
+// the consent signals and the consent diagnostics.
 class MSRConsentSettingsUtil {
 public:
     using Settings = foundation::Value::Dictionary;
@@ -35,8 +35,11 @@ public:
     static void setDelegatedSettings(const std::optional<Settings>& settings);
     static void setRegionalDefaults(const std::optional<Settings>& settings);
 
-    // Overlays `settings` on the settings in force and takes `source`.
+    // Overlays `settings` on the settings in force and takes `source`; each
+    // given type takes the source's diagnostic code.
     static void updateSettings(const Settings& settings, int64_t source);
+    // Overlays `settings`, keeping the source.
+    static void updateSettings(const Settings& settings);
 
     static bool isAdStorageDenied();
     static bool isAnalyticsStorageDenied();
@@ -55,4 +58,19 @@ public:
     static void unsetAdPersonalization();
     // Source 100 and every table empty.
     static void clearAllSettings();
+
+    // What travels with every upload: "G1" and one mark each for ad storage
+    // and analytics storage ("0" denied, "1" granted, "-" otherwise); and "1"
+    // followed by one diagnostic digit per type, in the order ad storage,
+    // analytics storage, ad user data, ad personalization.
+    static std::string consentSignals();
+    static std::string consentDiagnostics();
+    // Diagnostic digits: 0 none recorded, 1 server default, 2 delegation,
+    // 3 Info.plist, 4 start options, 5 public interface, 7 TCF data,
+    // 8 "eu_consent_policy", 9 not set.
+    static void setDiagnosticSource(int64_t code, const std::string& consentType);
+    static void resetDiagnosticSources();
+    // Recomputes the digits; with `fromSource`, types that are set take the
+    // digit of the current source.
+    static void refreshDiagnosticSources(bool fromSource);
 };
