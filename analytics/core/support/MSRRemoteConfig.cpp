@@ -85,8 +85,12 @@ void MSRRemoteConfig::setServerSettings(const std::map<std::string, MSRSettingVa
 }
 
 void MSRRemoteConfig::reset() {
-    std::lock_guard lock(mutex_);
-    cachedValueByRemoteConfigKeys_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        cachedValueByRemoteConfigKeys_.clear();
+        cachedExperimentFlags_.clear();
+    }
+    resetParsedConfiguration();
 }
 
 void MSRRemoteConfig::setExperimentFlagProvider(

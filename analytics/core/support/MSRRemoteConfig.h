@@ -6,14 +6,37 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
+#include <vector>
 
+class MSRError;
 class MSRMonitor;
+class MSRPBMeasurementConfig;
+class MSRPEventEditing;
 
 // A setting as the server's measurement configuration delivers it (a text) or
 // as the engine caches it once read (a number).
 using MSRSettingValue = std::variant<std::string, int64_t, double>;
+
+// What the server's configuration says about one event (stored under the
+// event's internal name).
+struct MSREventConfig {
+    std::string name;
+    bool blocklisted = false;
+    std::optional<bool> customConversion;
+    std::optional<int32_t> samplingRate;
+};
+
+// The experiments client as the settings see it: it activates the newest
+// fetched snapshot and answers its flags.
+class MSRExperimentClient {
+public:
+    virtual ~MSRExperimentClient() = default;
+    virtual bool activateLatestSnapshot(MSRError* error) = 0;
+    virtual std::optional<bool> flagValue(const std::string& name) = 0;
+};
 
 // The engine's tuning: every interval, limit and switch the server may change,
 // each with a default and an accepted range. The server's values arrive as
@@ -34,7 +57,7 @@ public:
     // `monitor` receives the lookups' log lines and tells the debug mode; the
     // shared monitor when null.
     explicit MSRRemoteConfig(std::shared_ptr<MSRMonitor> monitor = nullptr);
-    ~MSRRemoteConfig();
+    virtual ~MSRRemoteConfig();
 
     // ---- filled by the measurement configuration -------------------------
 
@@ -42,8 +65,9 @@ public:
     // or a number that the configuration delivers as a number; numbers are
     // taken as they are, without a range check).
     void setServerSettings(const std::map<std::string, MSRSettingValue>& settings);
-    // Empties the cache: every getter answers its default again.
-    void reset();
+    // Empties the cache and forgets the parsed configuration: every getter
+    // answers its default again.
+    virtual void reset();
     // Flags of the experiments client, consulted by the getters that an
     // experiment may override. The answer is nothing when the client has no
     // such flag.
@@ -165,6 +189,84 @@ public:
     // The public limit when it exceeds 256, else 256.
     int32_t maxInternalEventParameterValueLength();
 
+    // ---- the server's measurement configuration --------------------------
+    //
+    // This class answers as the default instance: no application, no
+    // database, nothing stored. The instance the engine runs with derives
+    // from it (MSRDatabaseRemoteConfig) and keeps the configuration in the
+    // analytics database; the parsed answers below live here so that every
+    // module can read them.
+
+    // The process-wide measurement endpoint base ("https://host:port"); empty
+    // when none is configured, and then nothing is sent anywhere. The value
+    // set here wins over the application bundle's "CalvaroMeasurementURL".
+    static void setMeasurementURL(std::optional<std::string> baseURL);
+    static std::string measurementURL();
+    // What the bundle says, given by whoever can read it (the engine).
+    static void setBundleMeasurementURL(std::optional<std::string> baseURL);
+
+    virtual bool isDefaultInstance() const { return true; }
+    std::string appID() const;
+
+    // Checks, stores and parses a fetched configuration (worker queue).
+    virtual bool updateMeasurementConfig(const MSRPBMeasurementConfig& config);
+    // Seconds since 1970 of the stored configuration, 0 when there is none.
+    virtual double lastRemoteConfigUpdateTimestamp();
+    bool isExpired();
+    // The stored configuration's version, -1 without one.
+    int64_t version() const;
+    std::optional<std::string> uploadSubdomain() const;
+    // The upload endpoint; empty when no endpoint base is configured.
+    std::string uploadURL() const;
+    // The configuration endpoint with its query; nothing for a missing
+    // platform (logged) and empty when no endpoint base is configured.
+    std::optional<std::string> remoteConfigURLWithPlatform(const std::optional<std::string>& platform,
+                                                           int64_t SDKVersion, int64_t runtimeVersion) const;
+
+    std::optional<MSREventConfig> eventConfigWithName(const std::string& name) const;
+    bool isEventBlocklisted(const std::string& name);
+    bool isEventCustomConversion(const std::string& name) const;
+    bool eventHasSamplingRate(const std::string& name) const;
+    // 1 (no sampling) unless the configured rate lies in 2..65535.
+    int32_t samplingRateForEvent(const std::string& name) const;
+
+    std::vector<std::string> dataControls() const;
+    std::map<std::string, std::string> consentDefaults() const;
+    std::map<std::string, std::string> consentDelegations() const;
+    std::map<std::string, std::string> regionalDefaults() const;
+    std::set<std::string> corePlatformServices() const;
+    bool isDMARegion() const;
+    // The loaded event-editing program, or null.
+    std::shared_ptr<MSRPEventEditing> eventEditing() const;
+
+    // ---- experiments -----------------------------------------------------
+    virtual std::vector<int64_t> experimentIDs();
+    void setExperimentClient(std::shared_ptr<MSRExperimentClient> client);
+    // False when no snapshot waits or its activation failed (logged).
+    bool activateNewSnapshot();
+    void updateCachedExperimentFlags();
+    void clientDidReceiveNewSnapshot();
+    void clientDidReceiveFetchError(const MSRError* error);
+
+protected:
+    // The parsed parts of a configuration, written by the parse.
+    struct ConsentConfiguration {
+        std::map<std::string, std::string> defaults;
+        std::map<std::string, std::string> delegations;
+        std::set<std::string> corePlatformServices;
+        bool isDMARegion = true;
+        std::map<std::string, std::string> regionalDefaults;
+    };
+    void setAppID(std::string appID);
+    void setStoredConfigurationFacts(std::optional<int64_t> version, std::optional<std::string> uploadSubdomain);
+    void setEventConfigs(std::map<std::string, MSREventConfig> configs);
+    void setDataControls(std::vector<std::string> dataControls);
+    void setConsentConfiguration(ConsentConfiguration consent);
+    void setEventEditing(std::shared_ptr<MSRPEventEditing> eventEditing);
+    // Forgets what the parse filled (the event-editing program stays).
+    void resetParsedConfiguration();
+    MSRMonitor& monitorRef() const { return monitor(); }
+
 private:
     MSRMonitor& monitor() const;
 
@@ -173,4 +275,16 @@ private:
     std::map<std::string, MSRSettingValue> cachedValueByRemoteConfigKeys_;
     std::map<std::string, bool> cachedExperimentFlags_;
     std::function<std::optional<bool>(const std::string&)> experimentFlagProvider_;
+
+    // The parsed configuration, guarded by its own lock.
+    mutable std::mutex parsedMutex_;
+    std::string appID_;
+    std::optional<int64_t> version_;
+    std::optional<std::string> uploadSubdomain_;
+    std::map<std::string, MSREventConfig> cachedEventConfigByEventName_;
+    std::vector<std::string> cachedDataControls_;
+    ConsentConfiguration consent_;
+    std::shared_ptr<MSRPEventEditing> eventEditing_;
+    std::shared_ptr<MSRExperimentClient> experimentClient_;
+    bool hasNewSnapshot_ = false;
 };

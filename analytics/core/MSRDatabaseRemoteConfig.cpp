@@ -1,0 +1,399 @@
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
+
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRNameTables.h"
+#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRLogContext.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/core/support/MSRScheduler.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "platform/foundation/Bundle.h"
+
+#include <map>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+// Field positions of the configuration messages.
+namespace config {
+constexpr uint32_t kVersion = 0;
+constexpr uint32_t kAppID = 1;
+constexpr uint32_t kSettings = 3;
+constexpr uint32_t kEventConfigs = 4;
+constexpr uint32_t kAdzevAppID = 6;
+constexpr uint32_t kPrograms = 8;
+constexpr uint32_t kDataControls = 9;
+constexpr uint32_t kUploadSubdomain = 10;
+constexpr uint32_t kConsentConfig = 12;
+constexpr uint32_t kPsmSetting = 13;
+}  // namespace config
+
+constexpr uint32_t kSettingName = 0;
+constexpr uint32_t kSettingValue = 1;
+constexpr uint32_t kEventConfigName = 0;
+constexpr uint32_t kEventConfigBlocklisted = 1;
+constexpr uint32_t kEventConfigCustomConversion = 2;
+constexpr uint32_t kEventConfigSamplingRate = 3;
+constexpr uint32_t kDataControlText = 0;
+constexpr uint32_t kConsentDefaults = 0;
+constexpr uint32_t kConsentDelegations = 1;
+constexpr uint32_t kConsentCorePlatformServices = 2;
+constexpr uint32_t kConsentIsDMARegion = 3;
+constexpr uint32_t kConsentRegionalDefaults = 4;
+constexpr uint32_t kEntryType = 0;
+constexpr uint32_t kEntryValue = 1;
+constexpr uint32_t kCorePlatformServiceText = 0;
+constexpr uint32_t kPsmPrefixEmail = 0;
+constexpr uint32_t kPsmPrefixPhone = 1;
+constexpr uint32_t kPsmSignInDelay = 2;
+
+std::optional<std::string> consentTypeName(int32_t type) {
+    switch (type) {
+    case 1: return "ad_storage";
+    case 2: return "analytics_storage";
+    case 3: return "ad_user_data";
+    case 4: return "ad_personalization";
+    default: return std::nullopt;
+    }
+}
+
+std::optional<std::string> consentStatusName(int32_t status) {
+    switch (status) {
+    case 1: return "granted";
+    case 2: return "denied";
+    default: return std::nullopt;
+    }
+}
+
+// type -> status of the valid entries of a default list; the rest is skipped.
+std::map<std::string, std::string> consentStatuses(const std::vector<MSRPBConsentDefaultEntry>& entries) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : entries) {
+        auto type = consentTypeName(MSRPBGetInt32(entry, kEntryType));
+        auto status = consentStatusName(MSRPBGetInt32(entry, kEntryValue));
+        if (type && status) out[*type] = *status;
+    }
+    return out;
+}
+
+bool hasError(const MSRError& error) { return !error.domain().empty() || error.code() != 0; }
+
+std::string settingValueText(const MSRSettingValue& value) {
+    if (auto text = std::get_if<std::string>(&value)) return *text;
+    if (auto integer = std::get_if<int64_t>(&value)) return std::to_string(*integer);
+    std::ostringstream out;
+    out << std::get<double>(value);
+    return out.str();
+}
+
+}  // namespace
+
+// ---- creation ----------------------------------------------------------------------
+
+MSRDatabaseRemoteConfig::MSRDatabaseRemoteConfig(std::shared_ptr<MSRMonitor> monitor,
+                                                 std::shared_ptr<MSRDatabase> database,
+                                                 std::shared_ptr<MSREManager> experimentManager)
+    : MSRRemoteConfig(std::move(monitor)), database_(database), experimentManager_(std::move(experimentManager)) {}
+
+std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
+    const std::string& appID, std::shared_ptr<MSRDatabase> database, std::shared_ptr<MSREManager> experimentManager,
+    std::shared_ptr<MSRMonitor> monitor) {
+    MSRMonitor& log = monitor ? *monitor : *MSRMonitor::shared();
+    if (appID.empty()) {
+        log.logWithLevel(1, 29000, "Cannot init remote configuration without valid Zevure App ID");
+        return nullptr;
+    }
+    if (!database) {
+        log.logWithLevel(1, 29001, "Cannot init remote configuration without valid database");
+        return nullptr;
+    }
+    return initWithAppID(appID, std::move(database), std::nullopt, std::move(experimentManager), std::move(monitor));
+}
+
+std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
+    const std::string& appID, std::shared_ptr<MSRDatabase> database,
+    const std::optional<MSRPBMeasurementConfig>& measurementConfig, std::shared_ptr<MSREManager> experimentManager,
+    std::shared_ptr<MSRMonitor> monitor) {
+    loadMeasurementURLFromBundle();
+    auto instance =
+        std::make_shared<MSRDatabaseRemoteConfig>(std::move(monitor), std::move(database), std::move(experimentManager));
+    instance->setAppID(appID);
+    // Settings from the last fetch apply from the first event on.
+    if (measurementConfig) {
+        instance->updateMeasurementConfig(*measurementConfig);
+    } else {
+        std::optional<MSRPBMeasurementConfig> stored = instance->measurementConfigFromDatabase();
+        {
+            std::lock_guard lock(instance->protoMutex_);
+            instance->remoteConfigProto_ = stored;
+        }
+        if (stored) instance->parseRemoteConfigFromMeasurementConfig(*stored);
+    }
+    return instance;
+}
+
+void MSRDatabaseRemoteConfig::loadMeasurementURLFromBundle() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey("CalvaroMeasurementURL");
+        if (const std::string* text = value.string()) setBundleMeasurementURL(*text);
+    });
+}
+
+void MSRDatabaseRemoteConfig::setOrigin(std::string origin) {
+    std::lock_guard lock(protoMutex_);
+    origin_ = std::move(origin);
+}
+
+void MSRDatabaseRemoteConfig::setAppVersionProvider(std::function<std::optional<std::string>()> provider) {
+    std::lock_guard lock(protoMutex_);
+    appVersionProvider_ = std::move(provider);
+}
+
+std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::remoteConfigProto() const {
+    std::lock_guard lock(protoMutex_);
+    return remoteConfigProto_;
+}
+
+// ---- storing a fetched configuration -----------------------------------------------
+
+bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConfig& config) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig", &monitorRef());
+    if (!config.messageInfo()) {
+        monitorRef().logWithLevel(5, 29003, "Cannot set empty measurement config to database");
+        return false;
+    }
+    const std::string appID = this->appID();
+    std::string origin;
+    {
+        std::lock_guard lock(protoMutex_);
+        origin = origin_;
+    }
+    if (origin == "am" && MSRPBGetString(config, config::kAdzevAppID).value_or("") != appID) {
+        monitorRef().logWithLevel(2, 29022, "Cannot set measurement config when Adzev App ID does not match");
+        return false;
+    }
+    if (MSRPBGetString(config, config::kAppID).value_or("") != appID) {
+        monitorRef().logWithLevel(2, 29004, "Cannot set measurement config when Zevure App ID does not match");
+        return false;
+    }
+    std::shared_ptr<MSRDatabase> database = database_.lock();
+    MSRError error;
+    if (!database || !database->updateRemoteConfig(config, &error)) {
+        monitorRef().logWithLevel(1, 29005, "Cannot store config into the database", {MSRLogContext(error)});
+        return false;
+    }
+    {
+        std::lock_guard lock(protoMutex_);
+        remoteConfigProto_ = config;
+    }
+    parseRemoteConfigFromMeasurementConfig(config);
+    return true;
+}
+
+std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::measurementConfigFromDatabase() {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase", &monitorRef());
+    std::shared_ptr<MSRDatabase> database = database_.lock();
+    if (!database) return std::nullopt;
+    MSRError error;
+    std::optional<MSRPBMeasurementConfig> stored = database->queryMeasurementConfig(&error);
+    if (!stored) {
+        if (hasError(error)) {
+            monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
+                                      {MSRLogContext(error)});
+        } else {
+            monitorRef().logWithLevel(7, 29017,
+                                      "Configuration was not found in database. The configuration will be "
+                                      "fetched from the network when necessary");
+        }
+    }
+    return stored;
+}
+
+double MSRDatabaseRemoteConfig::lastRemoteConfigUpdateTimestamp() {
+    std::shared_ptr<MSRDatabase> database = database_.lock();
+    if (!database) return 0;
+    MSRError error;
+    std::optional<double> timestamp = database->lastRemoteConfigUpdateTimestamp(&error);
+    if (!timestamp && hasError(error)) {
+        monitorRef().logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
+                                  {MSRLogContext(error)});
+    }
+    return timestamp.value_or(0);
+}
+
+std::vector<int64_t> MSRDatabaseRemoteConfig::experimentIDs() {
+    return experimentManager_ ? experimentManager_->activeExperimentIDs() : std::vector<int64_t>{};
+}
+
+void MSRDatabaseRemoteConfig::reset() {
+    MSRRemoteConfig::reset();
+    {
+        std::lock_guard lock(protoMutex_);
+        remoteConfigProto_.reset();
+    }
+    setStoredConfigurationFacts(std::nullopt, std::nullopt);
+    if (experimentManager_) experimentManager_->reset();
+}
+
+// ---- parsing -------------------------------------------------------------------------
+
+void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPBMeasurementConfig& config) {
+    if (!config.messageInfo()) {
+        monitorRef().logWithLevel(2, 29012, "Cannot parse empty measurement config. Using default values");
+        return;
+    }
+    if (MSRPBGetString(config, config::kAppID).value_or("") != appID()) return;
+
+    std::optional<int64_t> version;
+    if (MSRPBHasField(config, config::kVersion)) version = MSRPBGetInt64(config, config::kVersion);
+    setStoredConfigurationFacts(version, MSRPBGetString(config, config::kUploadSubdomain));
+
+    // The whole list replaces the cache at once, so that a getter never sees
+    // half of it; a later duplicate wins.
+    std::map<std::string, MSRSettingValue> settings;
+    for (const auto& setting : MSRPBGetMessageArray<MSRPBSetting>(config, config::kSettings)) {
+        std::optional<std::string> name = MSRPBGetString(setting, kSettingName);
+        std::optional<std::string> value = MSRPBGetString(setting, kSettingValue);
+        if (!name || name->empty() || !value) {
+            monitorRef().logWithLevel(5, 29019, "Cannot cache empty configuration value");
+            continue;
+        }
+        settings.insert_or_assign(*name, *value);
+    }
+    setServerSettings(settings);
+
+    std::map<std::string, MSREventConfig> eventConfigs;
+    const MSRNameMap& internalNames = MSRInternalEventNameMap();
+    for (const auto& entry : MSRPBGetMessageArray<MSRPBEventConfig>(config, config::kEventConfigs)) {
+        std::string name = MSRPBGetString(entry, kEventConfigName).value_or("");
+        if (name.empty()) {
+            monitorRef().logWithLevel(5, 29013, "Cannot cache event configuration with an empty configuration name");
+            continue;
+        }
+        if (auto it = internalNames.find(name); it != internalNames.end()) name = it->second;
+        MSREventConfig eventConfig;
+        eventConfig.name = name;
+        eventConfig.blocklisted = MSRPBGetBool(entry, kEventConfigBlocklisted);
+        if (MSRPBHasField(entry, kEventConfigCustomConversion)) {
+            eventConfig.customConversion = MSRPBGetBool(entry, kEventConfigCustomConversion);
+        }
+        if (MSRPBHasField(entry, kEventConfigSamplingRate)) {
+            eventConfig.samplingRate = MSRPBGetInt32(entry, kEventConfigSamplingRate);
+        }
+        eventConfigs.insert_or_assign(name, std::move(eventConfig));
+    }
+    setEventConfigs(std::move(eventConfigs));
+
+    if (version) {
+        monitorRef().logWithLevel(7, 29014, "Successfully parsed a configuration. Version", {MSRLogContext(*version)});
+    }
+
+    if (!loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, config::kPrograms))) return;
+
+    std::vector<std::string> dataControls;
+    for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, config::kDataControls)) {
+        if (auto text = MSRPBGetString(control, kDataControlText)) dataControls.push_back(*text);
+    }
+    setDataControls(std::move(dataControls));
+
+    if (auto consentConfig = MSRPBGetMessage<MSRPBConsentConfig>(config, config::kConsentConfig)) {
+        ConsentConfiguration consent;
+        consent.defaults =
+            consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, kConsentDefaults));
+        for (const auto& entry :
+             MSRPBGetMessageArray<MSRPBConsentDelegationEntry>(*consentConfig, kConsentDelegations)) {
+            auto type = consentTypeName(MSRPBGetInt32(entry, kEntryType));
+            auto delegate = consentTypeName(MSRPBGetInt32(entry, kEntryValue));
+            if (type && delegate) consent.delegations[*type] = *delegate;
+        }
+        for (const auto& entry :
+             MSRPBGetMessageArray<MSRPBCorePlatformServiceEntry>(*consentConfig, kConsentCorePlatformServices)) {
+            if (auto text = MSRPBGetString(entry, kCorePlatformServiceText)) consent.corePlatformServices.insert(*text);
+        }
+        consent.isDMARegion = MSRPBGetBool(*consentConfig, kConsentIsDMARegion);
+        consent.regionalDefaults =
+            consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, kConsentRegionalDefaults));
+        setConsentConfiguration(std::move(consent));
+    }
+
+    // These arrive as numbers, and numbers skip the range check.
+    if (auto psm = MSRPBGetMessage<MSRPBPsmSetting>(config, config::kPsmSetting)) {
+        const std::pair<uint32_t, const char*> fields[] = {
+            {kPsmPrefixEmail, "measurement.psm_prefix_email"},
+            {kPsmPrefixPhone, "measurement.psm_prefix_phone"},
+            {kPsmSignInDelay, "measurement.psm_signin_delay"},
+        };
+        for (const auto& [field, key] : fields) {
+            if (MSRPBHasField(*psm, field)) cacheValue(int64_t{MSRPBGetInt32(*psm, field)}, key);
+        }
+    }
+}
+
+bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs) {
+    if (programs.empty()) return true;
+    std::shared_ptr<MSRPEventEditing> editing = MSRPEventEditing::create();
+    // Without an interpreter in this build the programs cannot run; the rest
+    // of the configuration still applies.
+    if (!editing) return true;
+
+    std::weak_ptr<MSRDatabaseRemoteConfig> weakSelf = weak_from_this();
+    editing->setModuleCreator(
+        [weakSelf]() -> std::shared_ptr<MSRPModule> {
+            return std::make_shared<MSRPKeyValueStore>("internal.remoteConfig",
+                                                       [weakSelf](const std::string& key) -> std::optional<std::string> {
+                                                           auto self = weakSelf.lock();
+                                                           return self ? self->settingText(key) : std::nullopt;
+                                                       });
+        },
+        "internal.remoteConfig");
+    editing->setModuleCreator(
+        [weakSelf]() -> std::shared_ptr<MSRPModule> {
+            return std::make_shared<MSRPObjectProvider>("internal.appMetadata", [weakSelf]() {
+                auto self = weakSelf.lock();
+                return self ? self->appMetadata() : foundation::Value::Dictionary{};
+            });
+        },
+        "internal.appMetadata");
+    editing->setModuleCreator(
+        []() -> std::shared_ptr<MSRPModule> {
+            return std::make_shared<MSRPMessageLogger>(std::make_shared<MSRPicoLogger>());
+        },
+        "internal.logger");
+
+    MSRError error;
+    if (!editing->loadProgram(programs.front(), &error)) {
+        monitorRef().logWithLevel(1, 29026, "Failed to initiate event editing instance", {MSRLogContext(error)});
+        setEventEditing(nullptr);
+        return false;
+    }
+    monitorRef().logWithLevel(7, 29027, "Loading Event Modification and Creation programs",
+                              {MSRLogContext(static_cast<int64_t>(programs.size()))});
+    setEventEditing(std::move(editing));
+    return true;
+}
+
+std::optional<std::string> MSRDatabaseRemoteConfig::settingText(const std::string& name) const {
+    std::optional<MSRSettingValue> value = cachedValueForKey(name);
+    if (!value) return std::nullopt;
+    return settingValueText(*value);
+}
+
+foundation::Value::Dictionary MSRDatabaseRemoteConfig::appMetadata() const {
+    foundation::Value::Dictionary metadata;
+    metadata["platform"] = "ios";
+    metadata["package_name"] = foundation::Bundle::main().bundleIdentifier().value_or("");
+    metadata["zmp_version"] = static_cast<int64_t>(kMSRLibraryVersion);
+    std::function<std::optional<std::string>()> provider;
+    {
+        std::lock_guard lock(protoMutex_);
+        provider = appVersionProvider_;
+    }
+    if (provider) {
+        if (auto version = provider()) metadata["app_version"] = *version;
+    }
+    return metadata;
+}
