@@ -239,6 +239,22 @@ void MSRDatabaseRemoteConfig::reset() {
     if (experimentManager_) experimentManager_->reset();
 }
 
+void MSRDatabaseRemoteConfig::reloadFromDatabase() {
+    std::optional<MSRPBMeasurementConfig> stored = measurementConfigFromDatabase();
+    {
+        std::lock_guard lock(protoMutex_);
+        remoteConfigProto_ = stored;
+    }
+    if (stored) {
+        // Nothing of the refused configuration may outlive the parse.
+        resetParsedConfiguration();
+        parseRemoteConfigFromMeasurementConfig(*stored);
+    } else {
+        MSRRemoteConfig::reset();
+        setStoredConfigurationFacts(std::nullopt, std::nullopt);
+    }
+}
+
 // ---- parsing -------------------------------------------------------------------------
 
 void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPBMeasurementConfig& config) {

@@ -48,6 +48,10 @@ public:
     std::vector<int64_t> experimentIDs() override;
     void reset() override;
 
+    // Reads and parses the stored configuration again (defaults when none is
+    // stored), e.g. after a transaction that stored another rolled back.
+    void reloadFromDatabase();
+
     // The configuration last stored or read, if any.
     std::optional<MSRPBMeasurementConfig> remoteConfigProto() const;
 

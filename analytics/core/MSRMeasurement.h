@@ -278,7 +278,12 @@ public:
     // Measurement configuration fetch
     // ======================================================================
 
+    // A conditional GET of the configuration when an endpoint is configured
+    // (worker queue).
     void fetchRemoteConfig();
+    // The fetch's answer (worker queue).
+    void networkRemoteConfigFetchCompletionHandler(const net::Response& response, const std::vector<uint8_t>& data,
+                                                   const std::optional<net::Error>& error);
 
     // ======================================================================
     // Session timeout, session-number backfill and next-hour time
@@ -361,4 +366,15 @@ private:
     // --- upload ------------------------------------------------------------
 
     // --- configuration fetch -----------------------------------------------
+
+    // Checks, stores and applies a fetched body inside the caller's
+    // transaction; false rolls it back.
+    bool applyRemoteConfigData(const std::vector<uint8_t>& data);
+    // After a rollback the settings in memory follow the stored ones again.
+    void restoreStoredRemoteConfig();
+    // The deferred deep link has its own road; until it exists nothing waits
+    // for the configuration.
+    void requestDeferredDeepLink() {}
+    // A configuration answer larger than this is refused unread.
+    static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
 };

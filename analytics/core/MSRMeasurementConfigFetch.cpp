@@ -1,0 +1,177 @@
+// The measurement configuration fetch: a conditional GET of the server's
+// configuration, applied in one database transaction, whose answer feeds the
+// same failure and back-off times that pace uploads.
+
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRLogContext.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+constexpr uint32_t kConfigAppIDField = 1;
+constexpr uint32_t kConfigAudiencesField = 5;
+
+void fetchLog(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    if (auto monitor = MSRMeasurement::monitor()) monitor->logWithLevel(level, code, message, contexts);
+}
+
+std::string errorText(const std::optional<net::Error>& error) { return error ? error->description : std::string(); }
+
+}  // namespace
+
+void MSRMeasurement::fetchRemoteConfig() {
+    if (!hasComponentsOnWorkerQueue() || !network_ || !persistedConfig_ || !scheduler_) return;
+    std::optional<std::string> url =
+        remoteConfig_->remoteConfigURLWithPlatform("ios", kMSRLibraryVersion, MSRPRuntime::runtimeVersion());
+    // Without a configured endpoint nothing leaves the machine.
+    if (!url || url->empty()) {
+        fetchLog(2, 23125, "Invalid server URL to get configuration");
+        return;
+    }
+    fetchLog(8, 23126, "Fetching configuration from the server");
+
+    net::Headers headers;
+    std::string lastModified = persistedConfig_->configServerLastModifiedString().value_or("");
+    if (!lastModified.empty()) headers["If-Modified-Since"] = lastModified;
+    std::string eTag = persistedConfig_->configServerETag().value_or("");
+    if (!eTag.empty()) headers["If-None-Match"] = eTag;
+
+    isNetworkRequestPending_ = true;
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    std::string sessionID = network_->getURL(
+        *url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
+                   const std::optional<net::Error>& error) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            self->isNetworkRequestPending_ = false;
+            self->networkRemoteConfigFetchCompletionHandler(response, data, error);
+        });
+    if (sessionID.empty()) {
+        // No request was started, so no completion will ever clear the
+        // pending flag; left set it would hold back every later upload.
+        isNetworkRequestPending_ = false;
+        persistedConfig_->setLastFailedUploadTimestamp(dispatch::Clock::now());
+        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error",
+                 {MSRLogContext(int64_t{0}), MSRLogContext("No network session")});
+        updateSchedule();
+    }
+}
+
+void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Response& response,
+                                                               const std::vector<uint8_t>& data,
+                                                               const std::optional<net::Error>& error) {
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    const int status = response.statusCode;
+    fetchLog(8, 23127, "Fetched configuration. Status code", {MSRLogContext(int64_t{status})});
+
+    const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
+    if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {
+        fetchLog(3, 23128, "Network request failed to fetch remote config. Code, Error",
+                 {MSRLogContext(int64_t{status}), MSRLogContext(errorText(error))});
+        const double now = dispatch::Clock::now();
+        persistedConfig_->setLastFailedUploadTimestamp(now);
+        if (outcome == MSRNetworkOutcome::kFailureWithBackoff) persistedConfig_->setLastBackoffTimestamp(now);
+        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error",
+                 {MSRLogContext(int64_t{status}), MSRLogContext(errorText(error))});
+        updateSchedule();
+        return;
+    }
+
+    persistedConfig_->setLastFailedUploadTimestamp(0);
+    persistedConfig_->setLastBackoffTimestamp(0);
+    const double now = dispatch::Clock::now();
+    MSRError timestampError;
+    const bool timestampStored = database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError);
+
+    if (outcome == MSRNetworkOutcome::kNotModified || outcome == MSRNetworkOutcome::kNotFound) {
+        if (outcome == MSRNetworkOutcome::kNotModified) {
+            fetchLog(8, 23131, "Configuration has not been modified. Using the same configuration. Code",
+                     {MSRLogContext(int64_t{status})});
+        } else {
+            fetchLog(3, 23130, "Configuration not found. Using default configuration");
+        }
+        if (!timestampStored) {
+            fetchLog(1, 23132, "Failed to update config last set timestamp. Error", {MSRLogContext(timestampError)});
+            suspendUploads();
+        } else {
+            setSuspendedUploadTimestamp(0);
+        }
+    } else {
+        fetchLog(8, 23133, "Successfully fetched configuration from the server. Code, size",
+                 {MSRLogContext(int64_t{status}), MSRLogContext(static_cast<int64_t>(data.size()))});
+        if (!timestampStored) {
+            fetchLog(1, 23134, "Failed to set last set timestamp in database. Error", {MSRLogContext(timestampError)});
+            suspendUploads();
+        } else {
+            setSuspendedUploadTimestamp(0);
+        }
+        if (!data.empty()) {
+            const bool committed = database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
+            if (committed) {
+                // Validators only of an answer that is now in force.
+                auto header = [&response](const char* name) -> std::optional<std::string> {
+                    auto it = response.headers.find(name);
+                    if (it == response.headers.end()) return std::nullopt;
+                    return it->second;
+                };
+                persistedConfig_->setConfigServerLastModifiedString(header("Last-Modified"));
+                persistedConfig_->setConfigServerETag(header("ETag"));
+            } else {
+                restoreStoredRemoteConfig();
+            }
+        }
+    }
+
+    if (remoteConfig_->DMAConsentEnabled() && shouldRequestDeferredDeepLinkAfterConfigFetch_) {
+        shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+        requestDeferredDeepLink();
+    } else {
+        uploadDataOrRegisterAlarm();
+    }
+    if (tcfClient_) tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
+}
+
+bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
+    std::optional<MSRPBMeasurementConfig> config;
+    if (data.size() <= kMaxRemoteConfigBytes) config = MSRPBMeasurementConfig::initWithBuffer(data);
+    if (!config || !config->protoBuffer()) {
+        fetchLog(2, 23135, "Configuration data is invalid.");
+        return false;
+    }
+    // Never apply another application's configuration.
+    if (MSRPBGetString(*config, kConfigAppIDField).value_or("") != appID_) {
+        fetchLog(2, 23136, "Configuration does not have valid Zevure App ID.");
+        return false;
+    }
+    // Audiences have their own tables; the stored configuration goes without them.
+    std::vector<MSRPBAudience> audiences = MSRPBGetMessageArray<MSRPBAudience>(*config, kConfigAudiencesField);
+    MSRPBClearField(*config, kConfigAudiencesField);
+    if (!remoteConfig_->updateMeasurementConfig(*config)) {
+        fetchLog(2, 23138, "Failed to update configuration with new server configuration",
+                 {MSRLogContext(static_cast<int64_t>(data.size()))});
+        return false;
+    }
+    updateConsentSettingsUtilWithRemoteConfig();
+    if (!audience_->updateAudiences(audiences)) {
+        fetchLog(2, 23137, "Failed to update audiences with new server configuration",
+                 {MSRLogContext(static_cast<int64_t>(data.size()))});
+        return false;
+    }
+    return true;
+}
+
+void MSRMeasurement::restoreStoredRemoteConfig() {
+    // The transaction rolled back what it stored; the settings in memory go
+    // back to the stored configuration with it.
+    if (auto stored = std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(remoteConfig_)) {
+        stored->reloadFromDatabase();
+    }
+}
