@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "analytics/core/support/MSRRemoteConfig.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
@@ -98,6 +99,9 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     }
     foundation::FileSystem::setHome(options.home);
     dispatch::markMainThread();
+    // Measurement data leaves the machine only for an endpoint named here or
+    // in the bundle.
+    if (const char* url = std::getenv("CALVARO_MEASUREMENT_URL"); url && *url) MSRRemoteConfig::setMeasurementURL(url);
 
     // The demonstration depends on what the data root has seen already.
     if (!options.script && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
