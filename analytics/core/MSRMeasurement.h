@@ -48,6 +48,7 @@ class MSRTCFClient;
 class MSRConditionalUserPropertyController;
 // A queued bundle and its row id (the analytics database's alias).
 using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
+struct MSRBundleIdentity;
 
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
@@ -364,6 +365,25 @@ private:
     // --- bundling ----------------------------------------------------------
 
     // --- upload ------------------------------------------------------------
+    // The collaborators every upload step needs; entries return early
+    // without them.
+    bool hasUploadComponents() const;
+    // An absent network component counts as "not connected".
+    bool isNetworkConnectedForUpload() const;
+    // No upload is scheduled: the alarm is cancelled and the background task
+    // ended; the engine waits for the network as reachability delegate only
+    // when `waitForNetwork`.
+    void stopUploadSchedule(bool waitForNetwork);
+    // Stamps the current consent and identity onto queued bundles.
+    void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
+    // A failed post: the failure time (and back-off), the retry counts, and
+    // the next run.
+    void recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription);
+    // Ad-network conversion values and on-device conversion measurement
+    // have their own roads; until they exist the upload asks these.
+    bool isInFirstSKANPostbackWindow() const { return false; }
+    void scheduleSKANCVFetchAfterDataUpload() {}
+    void retrievePSMResponse() {}
 
     // --- configuration fetch -----------------------------------------------
 

@@ -1,14 +1,41 @@
 // The upload road of the engine: when the next upload runs, the run itself
 // (bundling, consent restamp, grouping into one batch, the post) and the
-// handling of the collector's answer.
+// handling of the collector's answer. Everything here runs on the worker
+// queue; the network component answers there too.
 
 #include "analytics/core/MSRMeasurement.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
+
+namespace {
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr const char* kUploadBlockID = "MSRMeasurement:1773";
+
+void uploadLog(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    if (auto monitor = MSRMeasurement::monitor()) monitor->logWithLevel(level, code, message, contexts);
+}
+
+bool hasError(const MSRError& error) { return error.code() != 0 || !error.domain().empty(); }
+
+std::string stringSlot(const MSRPBMeasurementBundle& bundle, uint32_t slot) {
+    return MSRPBGetString(bundle, slot).value_or(std::string());
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Suspension
@@ -35,4 +62,432 @@ double MSRMeasurement::remainingUploadSuspension() {
         return 0;
     }
     return kUploadSuspensionInterval - elapsed;
+}
+
+// ---------------------------------------------------------------------------
+// Scheduling
+// ---------------------------------------------------------------------------
+
+bool MSRMeasurement::hasUploadComponents() const {
+    return hasComponentsOnWorkerQueue() && persistedConfig_ && scheduler_ && alarm_;
+}
+
+bool MSRMeasurement::isNetworkConnectedForUpload() const { return network_ && network_->isNetworkConnected(); }
+
+void MSRMeasurement::stopUploadSchedule(bool waitForNetwork) {
+    if (network_) network_->setReachabilityDelegate(waitForNetwork ? this : nullptr);
+    alarm_->cancel();
+    terminateBackgroundTask();
+}
+
+void MSRMeasurement::updateSchedule() {
+    if (!hasUploadComponents()) return;
+    if (double remaining = remainingUploadSuspension(); remaining > 0) {
+        uploadLog(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds", {remaining});
+        stopUploadSchedule(false);
+        return;
+    }
+    if (!hasDataToUpload()) {
+        remoteConfig_->activateNewSnapshot();
+        uploadLog(8, 23024, "No data to upload. Upload task will not be scheduled");
+        stopUploadSchedule(false);
+        return;
+    }
+    double uploadTime = nextUploadingTime();
+    if (std::fabs(uploadTime) < kEpsilon) {
+        uploadLog(8, 23025, "No next uploading time. Upload task will not be scheduled");
+        stopUploadSchedule(false);
+        return;
+    }
+    if (!isNetworkConnectedForUpload()) {
+        uploadLog(8, 23026, "No network. Upload task will not be scheduled");
+        stopUploadSchedule(true);
+        return;
+    }
+    network_->setReachabilityDelegate(nullptr);
+
+    double now = dispatch::Clock::now();
+    double backoff = persistedConfig_->lastBackoffTimestamp();
+    double backoffInterval = remoteConfig_->uploadingBackoffInterval();
+    if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
+
+    // One pending run at most, and never later than one already set.
+    if (auto scheduled = alarm_->scheduledTimestamp(); scheduled && *scheduled <= uploadTime) {
+        uploadLog(8, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
+                  {*scheduled - now});
+        return;
+    }
+    double delay = uploadTime - now;
+    if (std::fabs(delay) < kEpsilon) delay = 0.001;
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    std::weak_ptr<MSRScheduler> weakScheduler = scheduler_;
+    alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
+        auto scheduler = weakScheduler.lock();
+        if (!scheduler) return;
+        scheduler->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
+            if (auto self = weakSelf.lock()) self->uploadData();
+        });
+    });
+    uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
+}
+
+double MSRMeasurement::nextUploadingTime() {
+    if (!hasUploadComponents()) return 0;
+    MSRError rawError;
+    std::optional<double> latestRaw = database_->queryLatestRawEventTime(&rawError);
+    if (!latestRaw && hasError(rawError)) {
+        uploadLog(5, 23029, "Failed to query latest raw event time. Error", {rawError});
+    }
+    MSRError bundleError;
+    std::optional<double> latestBundle = database_->queryLatestBundleTime(&bundleError);
+    if (!latestBundle && hasError(bundleError)) {
+        uploadLog(5, 23030, "Failed to query latest bundle time. Error", {bundleError});
+    }
+    double latest = std::max(latestRaw.value_or(0), latestBundle.value_or(0));
+    if (latest == 0) return 0;
+
+    bool debugMode = MSRMeasurement::monitor() && MSRMeasurement::monitor()->isDebugModeEnabled();
+    auto realtimeWaits = [this] {
+        MSRError error;
+        std::optional<bool> bundles = database_->containsRealtimeBundles(&error);
+        if (!bundles) uploadLog(5, 23031, "Failed to query for real-time bundle indicator. Error", {error});
+        if (bundles.value_or(false)) return true;
+        MSRError rawEventError;
+        std::optional<bool> rawEvents = database_->containsRealtimeRawEvents(&rawEventError);
+        if (!rawEvents) {
+            uploadLog(5, 23032, "Failed to query for real-time raw event indicator. Error", {rawEventError});
+        }
+        return rawEvents.value_or(false);
+    };
+    double interval;
+    if (debugMode || realtimeWaits()) {
+        interval = remoteConfig_->uploadingRealTimeInterval();
+    } else if (remoteConfig_->SKANUpdateConversionValueEnabled() && isInFirstSKANPostbackWindow()) {
+        interval = remoteConfig_->SKANFirstWindowUploadInterval();
+    } else {
+        interval = remoteConfig_->uploadingInterval();
+    }
+
+    double now = dispatch::Clock::now();
+    // Data stamped in the future (a clock set back) counts as that far in
+    // the past, so it neither waits nor fires early.
+    double base = now - std::fabs(latest - now);
+    double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+    double lastFailed = persistedConfig_->lastFailedUploadTimestamp();
+    double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
+                                                          : base + remoteConfig_->uploadingInitialDelayInterval();
+    if (lastFailed >= base) {
+        // A failure after the newest data: back off exponentially from the
+        // regular time, and give up after the last retry until new data or a
+        // new failure moves the base.
+        double retryInterval = remoteConfig_->uploadingRetryInterval();
+        int32_t retryCount = remoteConfig_->uploadingRetryCount();
+        for (int32_t k = 0; k < retryCount; ++k) {
+            next += retryInterval * std::ldexp(1.0, k);
+            if (next > lastFailed) return next;
+        }
+        return 0;
+    }
+    if (debugMode) return std::min(next, base + remoteConfig_->uploadingDebugModeInterval());
+    return next;
+}
+
+void MSRMeasurement::uploadDataOrRegisterAlarm() {
+    if (!hasUploadComponents()) return;
+    if (isNetworkConnectedForUpload() && hasDataToUpload()) {
+        uploadData();
+    } else {
+        updateSchedule();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The upload run
+// ---------------------------------------------------------------------------
+
+bool MSRMeasurement::isNetworkReadyForRequest() {
+    bool componentBusy = network_ && network_->hasUploadInProgress();
+    if (!isNetworkRequestPending_) return !componentBusy;
+    if (!componentBusy) uploadLog(1, 23041, "Analytics is uploading but network is not uploading");
+    return false;
+}
+
+bool MSRMeasurement::shouldUseBackgroundSession() {
+    return remoteConfig_ && remoteConfig_->isNetworkBackgroundSessionEnabled() && backgroundUpdateTask_.load() != 0;
+}
+
+std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<MSRQueuedBundle>& bundlesToUpload) {
+    if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
+        uploadLog(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+        return {};
+    }
+    bool byResettable = !resettableDeviceID.empty();
+    const std::string& filter = byResettable ? resettableDeviceID : vendorDeviceID;
+    uint32_t slot = byResettable ? MSRBundleSlot::kResettableDeviceID : MSRBundleSlot::kVendorDeviceID;
+    std::vector<MSRQueuedBundle> compatible;
+    for (const MSRQueuedBundle& entry : bundlesToUpload) {
+        if (stringSlot(entry.first, MSRBundleSlot::kAppID) != appID) break;
+        std::string deviceID = stringSlot(entry.first, slot);
+        if (!filter.empty() && !deviceID.empty() && deviceID != filter) break;
+        compatible.push_back(entry);
+    }
+    return compatible;
+}
+
+void MSRMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+    if (bundleIDs.empty()) {
+        uploadLog(2, 23046, "Bundle list is empty. Cancelling upload");
+        return;
+    }
+    if (!uploadingBundleIDs_.empty()) {
+        uploadLog(2, 23047, "Set uploading progress before finishing the previous upload");
+        return;
+    }
+    uploadingBundleIDs_ = bundleIDs;
+}
+
+void MSRMeasurement::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles,
+                                             const MSRBundleIdentity& identity) {
+    bool dmaConsentEnabled = remoteConfig_->DMAConsentEnabled();
+    std::string signals = MSRConsentSettingsUtil::consentSignals();
+    bool gate = remoteConfig_->gateIDFAOnATTMASEnabled();
+    // A denial now is applied to everything still queued; otherwise only a
+    // first-open bundle (and all after it) takes today's consent.
+    bool overwrite = dmaConsentEnabled ? signals.find('0') != std::string::npos : true;
+    std::string diagnostics;
+    bool adUserDataDenied = false;
+    std::optional<MSRPBUserAttribute> npaAttribute;
+    if (dmaConsentEnabled) {
+        diagnostics = MSRConsentSettingsUtil::consentDiagnostics();
+        adUserDataDenied = MSRConsentSettingsUtil::isAdUserDataDenied();
+        if (auto stored = database_->userAttributeWithName("_npa", nullptr)) {
+            npaAttribute = stored->protoUserAttribute();
+        }
+    }
+    for (MSRQueuedBundle& entry : bundles) {
+        if (!overwrite) overwrite = MSRBundleContainsFirstOpen(&entry.first);
+        MSRApplyIdentityFields(entry.first, signals, gate, identity, overwrite);
+        if (dmaConsentEnabled) {
+            MSRApplyDMAConsentFields(entry.first, diagnostics, adUserDataDenied, npaAttribute, *remoteConfig_,
+                                     overwrite);
+        }
+    }
+}
+
+void MSRMeasurement::uploadData() {
+    if (!hasUploadComponents()) return;
+    if (remainingUploadSuspension() > 0) {
+        updateSchedule();
+        return;
+    }
+    uploadLog(8, 23033, "Starting data upload");
+    if (!isNetworkReadyForRequest()) {
+        uploadLog(8, 23034, "Network operation is pending. Ignoring upload request");
+        return;
+    }
+    if (!isNetworkConnectedForUpload()) {
+        uploadLog(7, 23035, "Network not connected, ignoring upload request");
+        updateSchedule();
+        return;
+    }
+
+    if (!remoteConfig_->isExpired()) {
+        int32_t maxIterations = remoteConfig_->maxBundlesCreatedPerIteration();
+        for (int32_t i = 0; i < maxIterations && bundleRawEvents(); ++i) {
+        }
+    }
+
+    MSRError queryError;
+    std::optional<std::vector<MSRQueuedBundle>> bundles = database_->queryBundlesWithCountLimit(
+        remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
+    if (!bundles) {
+        uploadLog(1, 23036, "Failed to query bundles. Error", {queryError});
+        terminateBackgroundTask();
+        return;
+    }
+    if (bundles->empty()) {
+        remoteConfig_->activateNewSnapshot();
+        uploadLog(8, 23037, "No data to upload");
+        if (remoteConfig_->isExpired()) {
+            fetchRemoteConfig();
+        } else {
+            terminateBackgroundTask();
+        }
+        return;
+    }
+
+    // Without an endpoint nothing may leave the device: the bundles stay
+    // queued untouched (no retry count, no failure time) until one is set.
+    std::string uploadURL = remoteConfig_->uploadURL();
+    if (uploadURL.empty()) {
+        uploadLog(3, 23058, "No upload URL configured. Bundles stay queued");
+        terminateBackgroundTask();
+        return;
+    }
+
+    if (tcfClient_ && remoteConfig_->tcfFeatureEnabled()) tcfClient_->setConsentFromTCFData();
+
+    MSRBundleIdentity identity = identity_ ? MSRBundleIdentityFromIdentity(*identity_) : MSRBundleIdentity{};
+    restampConsentOnBundles(*bundles, identity);
+
+    double now = dispatch::Clock::now();
+    double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+    if (lastSuccess > 0) {
+        uploadLog(8, 23038, "Uploading events. Elapsed time since last successful upload (s)", {now - lastSuccess});
+    }
+
+    // Group: one app ID and one device per batch.
+    std::string appID = stringSlot(bundles->front().first, MSRBundleSlot::kAppID);
+    std::string resettableDeviceID;
+    std::string vendorDeviceID;
+    for (const MSRQueuedBundle& entry : *bundles) {
+        resettableDeviceID = stringSlot(entry.first, MSRBundleSlot::kResettableDeviceID);
+        if (!resettableDeviceID.empty()) break;
+    }
+    if (resettableDeviceID.empty()) {
+        for (const MSRQueuedBundle& entry : *bundles) {
+            vendorDeviceID = stringSlot(entry.first, MSRBundleSlot::kVendorDeviceID);
+            if (!vendorDeviceID.empty()) break;
+        }
+    }
+    std::vector<MSRQueuedBundle> compatible =
+        filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, *bundles);
+
+    int64_t stampMillis = static_cast<int64_t>(std::llround(now * 1000.0));
+    bool checkConsent = remoteConfig_->DMAConsentEnabled() && compatible.size() >= 2;
+    bool checksumEnabled = remoteConfig_->checksumEnabled();
+    std::vector<std::string> dataControls = remoteConfig_->dataControls();
+    std::optional<MSRPBMeasurementBundle> consentReference;
+    std::vector<MSRPBMeasurementBundle> batchBundles;
+    std::vector<int64_t> bundleIDs;
+    int64_t greatestEndMillis = 0;
+    for (MSRQueuedBundle& entry : compatible) {
+        MSRPBMeasurementBundle& bundle = entry.first;
+        MSRPBSetInt64(bundle, MSRBundleSlot::kUploadingLibraryVersion, kMSRLibraryVersion);
+        MSRPBSetInt64(bundle, MSRBundleSlot::kUploadTimestamp, stampMillis);
+        MSRApplyDataControls(bundle, dataControls, identity);
+        if (checksumEnabled) {
+            if (std::optional<std::vector<uint8_t>> bytes = bundle.protoBuffer()) {
+                MSRPBSetInt64(bundle, MSRBundleSlot::kChecksum, static_cast<int64_t>(msr_64LSBMD5(*bytes)));
+            }
+        }
+        if (checkConsent) {
+            if (!consentReference) {
+                consentReference = bundle;
+            } else if (!MSRBundlesHaveSameConsent(&*consentReference, &bundle)) {
+                // It and everything after it wait for a later run.
+                break;
+            }
+        }
+        // Only what is sent counts towards the uploaded end time.
+        if (MSRPBHasField(bundle, MSRBundleSlot::kEndTimestamp)) {
+            greatestEndMillis = std::max(greatestEndMillis, MSRPBGetInt64(bundle, MSRBundleSlot::kEndTimestamp));
+        }
+        batchBundles.push_back(bundle);
+        bundleIDs.push_back(entry.second);
+    }
+    if (bundleIDs.empty()) {
+        setUploadInProgressWithBundleIDs(bundleIDs);
+        terminateBackgroundTask();
+        return;
+    }
+
+    lastEventEndTimestampMsec_ = std::max(lastEventEndTimestampMsec_, greatestEndMillis);
+    MSRPBMeasurementBatch batch;
+    MSRPBSetMessageArray(batch, 0, batchBundles);
+    std::vector<uint8_t> payload = batch.protoBuffer().value_or(std::vector<uint8_t>{});
+    uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+              {stampMillis, static_cast<int64_t>(payload.size())});
+
+    setUploadInProgressWithBundleIDs(bundleIDs);
+    // An upload that never answers counts as failed.
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    isNetworkRequestPending_ = true;
+
+    // The component sets its time-out from the remote settings before it
+    // posts.
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    std::string sessionID = network_->postURL(
+        uploadURL, net::Headers{}, std::move(payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        [weakSelf](const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            self->isNetworkRequestPending_ = false;
+            self->networkUploadCompletionHandlerWithResponse(response, error);
+        });
+    if (sessionID.empty()) {
+        // No completion will come: the post failed here and now.
+        uploadLog(2, 23040, "Unable to create network session.");
+        isNetworkRequestPending_ = false;
+        recordUploadFailure(0, false, "Unable to create network session.");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The answer
+// ---------------------------------------------------------------------------
+
+void MSRMeasurement::incrementRetryCounter() {
+    if (!database_) return;
+    MSRError error;
+    if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
+        uploadLog(2, 23166, "Failed to update the bundles' retry counts. Error", {error});
+    }
+}
+
+void MSRMeasurement::recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription) {
+    double now = dispatch::Clock::now();
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (backoff) persistedConfig_->setLastBackoffTimestamp(now);
+    uploadLog(7, 23043, "Network upload failed. Will retry later. Code, error",
+              {statusCode, errorDescription.empty() ? MSRLogContext() : MSRLogContext(errorDescription)});
+    incrementRetryCounter();
+    uploadingBundleIDs_.clear();
+    updateSchedule();
+}
+
+void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Response& response,
+                                                               const std::optional<net::Error>& error) {
+    if (!hasUploadComponents()) return;
+    int status = response.statusCode;
+    MSRNetworkOutcome outcome = MSRNetworkComponent::uploadOutcomeForStatusCode(status);
+    if (outcome != MSRNetworkOutcome::kSuccess) {
+        // The schedule's retry series owns the next attempt; posting again
+        // at once would skip the back-off.
+        recordUploadFailure(status, outcome == MSRNetworkOutcome::kFailureWithBackoff,
+                            error ? error->description : std::string());
+        return;
+    }
+
+    uploadLog(7, 23044, "Successful upload. Got network response. Code, size",
+              {status, response.expectedContentLength});
+    double now = dispatch::Clock::now();
+    persistedConfig_->setLastSuccessfulUploadTimestamp(now);
+    persistedConfig_->setLastFailedUploadTimestamp(0);
+    persistedConfig_->setLastBackoffTimestamp(0);
+    persistedConfig_->setLastUploadedEventTimestampMillis(
+        std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
+    SKANRetryCount_ = 0;
+    updateSchedule();
+    if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+        uploadLog(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+                  {kUploadSuspensionInterval});
+        // Sending them again would duplicate them on the server.
+        suspendUploads();
+    } else {
+        suspendedUploadTimestamp_ = 0;
+    }
+    uploadingBundleIDs_.clear();
+
+    if ((isNetworkConnectedForUpload() && hasDataToUpload()) || remoteConfig_->isExpired()) {
+        uploadData();
+    } else if (isPSMRequestPostponed_) {
+        isPSMRequestPostponed_ = false;
+        retrievePSMResponse();
+    } else {
+        updateSchedule();
+        scheduleSKANCVFetchAfterDataUpload();
+    }
 }
