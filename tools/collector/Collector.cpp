@@ -46,21 +46,35 @@ bool Collector::start(int port, std::string* error) {
         }
 
         ScriptedReply reply;
+        Responder responder;
+        std::vector<Observer> observers;
         std::function<void(const RecordedRequest&, int)> logger;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             auto it = scripted_.find(recorded.path);
             if (it != scripted_.end() && !it->second.empty()) {
                 reply = std::move(it->second.front());
                 it->second.pop_front();
             } else {
                 reply = defaultReply_;
+                // The map is ordered, so the last prefix that matches is the longest.
+                for (const auto& [prefix, candidate] : responders_) {
+                    if (recorded.path.compare(0, prefix.size(), prefix) == 0) responder = candidate;
+                }
             }
-            requests_.push_back(recorded);
+            observers = observers_;
             logger = logger_;
+        }
+        if (responder) reply = responder(recorded);
+        for (const auto& observer : observers) observer(recorded, reply);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            requests_.push_back(recorded);
             changed_.notify_all();
             if (reply.delaySeconds > 0) {
-                changed_.wait_for(lock, std::chrono::duration<double>(reply.delaySeconds), [this] { return stopping_; });
+                const uint64_t generation = releaseGeneration_;
+                changed_.wait_for(lock, std::chrono::duration<double>(reply.delaySeconds),
+                                  [&] { return stopping_ || releaseGeneration_ != generation; });
             }
         }
         if (logger) logger(recorded, reply.status);
@@ -132,6 +146,26 @@ void Collector::scriptReply(const std::string& path, ScriptedReply reply) {
 void Collector::setDefaultReply(ScriptedReply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     defaultReply_ = std::move(reply);
+}
+
+void Collector::setResponder(const std::string& pathPrefix, Responder responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (responder) {
+        responders_[pathPrefix] = std::move(responder);
+    } else {
+        responders_.erase(pathPrefix);
+    }
+}
+
+void Collector::addObserver(Observer observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observers_.push_back(std::move(observer));
+}
+
+void Collector::releaseHeldReplies() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++releaseGeneration_;
+    changed_.notify_all();
 }
 
 std::vector<RecordedRequest> Collector::requests() const {

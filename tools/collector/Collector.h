@@ -34,7 +34,8 @@ struct ScriptedReply {
 
 // A loopback HTTP server for tests and demonstrations. It listens on
 // 127.0.0.1 only, records every request, and answers each path with its
-// scripted replies in order, then with the default reply (200, empty body).
+// scripted replies in order, then with the responder of the longest path
+// prefix that has one, then with the default reply (200, empty body).
 class Collector {
 public:
     Collector();
@@ -53,6 +54,17 @@ public:
     // Queues a reply for the next request to `path` (a request path without query).
     void scriptReply(const std::string& path, ScriptedReply reply);
     void setDefaultReply(ScriptedReply reply);
+    // Answers requests whose path begins with `pathPrefix` once that path has
+    // no scripted reply left. Runs on a server thread, without the lock held.
+    using Responder = std::function<ScriptedReply(const RecordedRequest&)>;
+    void setResponder(const std::string& pathPrefix, Responder responder);
+    // Told of every request and the reply chosen for it, before the reply's
+    // delay begins; on a server thread, without the lock held.
+    using Observer = std::function<void(const RecordedRequest&, const ScriptedReply&)>;
+    void addObserver(Observer observer);
+    // Ends the delays of the replies waiting now, so a held request is
+    // answered at once (its client may be gone).
+    void releaseHeldReplies();
 
     std::vector<RecordedRequest> requests() const;
     void clearRequests();
@@ -75,6 +87,9 @@ private:
     std::vector<RecordedRequest> requests_;
     std::map<std::string, std::deque<ScriptedReply>> scripted_;
     ScriptedReply defaultReply_;
+    std::map<std::string, Responder> responders_;
+    std::vector<Observer> observers_;
+    uint64_t releaseGeneration_ = 0;
     std::function<void(const RecordedRequest&, int)> logger_;
 };
 

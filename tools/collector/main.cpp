@@ -3,16 +3,21 @@
 //   collector [--port N] [--status CODE] [--delay SECONDS]
 //
 // It listens on 127.0.0.1 only; port 0 (the default) picks a free port, which
-// is printed first. Every request is answered with CODE (default 200) after
-// SECONDS (default 0). Stop it with Ctrl-C.
+// is printed first. Uploads to "/a" are decoded as measurement batches (the
+// line then counts their bundles and events); configuration requests are
+// answered 404, so the engine keeps its default settings. Every other request
+// is answered with CODE (default 200) after SECONDS (default 0). Stop it with
+// Ctrl-C.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/collector/Collector.h"
+#include "tools/collector/MeasurementCollector.h"
 
 int main(int argc, char** argv) {
     int port = 0;
@@ -45,10 +50,19 @@ int main(int argc, char** argv) {
 
     tools::Collector collector;
     collector.setDefaultReply(reply);
+    tools::MeasurementCollector measurement(collector);
     collector.setRequestLogger([](const tools::RecordedRequest& request, int status) {
-        std::printf("%s %s%s%s -> %d, %zu body bytes%s\n", request.method.c_str(), request.path.c_str(),
+        std::string contents;
+        std::vector<tools::CollectedBundle> bundles;
+        if (request.path == tools::MeasurementCollector::kUploadPath &&
+            tools::MeasurementCollector::decodeBatch(request.body, bundles)) {
+            size_t events = 0;
+            for (const auto& bundle : bundles) events += bundle.events.size();
+            contents = ", " + std::to_string(bundles.size()) + " bundles, " + std::to_string(events) + " events";
+        }
+        std::printf("%s %s%s%s -> %d, %zu body bytes%s%s\n", request.method.c_str(), request.path.c_str(),
                     request.query.empty() ? "" : "?", request.query.c_str(), status, request.body.size(),
-                    request.wasGzip ? " (gzip, inflated)" : "");
+                    request.wasGzip ? " (gzip, inflated)" : "", contents.c_str());
         std::fflush(stdout);
     });
     std::string error;

@@ -1,0 +1,203 @@
+#include "tools/collector/MeasurementCollector.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "analytics/messages/MSRPBRuntime.h"
+
+namespace tools {
+
+namespace {
+
+// Field positions of the wire messages, as their field tables order them.
+constexpr uint32_t kBatchBundles = 0;
+constexpr uint32_t kBundleEvents = 1;
+constexpr uint32_t kBundleUserAttributes = 2;
+constexpr uint32_t kBundleAppID = 14;
+constexpr uint32_t kBundleIndex = 24;
+constexpr uint32_t kEventParams = 0;
+constexpr uint32_t kEventName = 1;
+constexpr uint32_t kEventTimestamp = 2;
+constexpr uint32_t kParamName = 0;
+constexpr uint32_t kParamString = 1;
+constexpr uint32_t kParamInt = 2;
+constexpr uint32_t kParamDouble = 4;
+constexpr uint32_t kUserAttributeName = 1;
+constexpr uint32_t kConfigVersion = 0;
+constexpr uint32_t kConfigAppID = 1;
+constexpr uint32_t kConfigSettings = 3;
+constexpr uint32_t kSettingName = 0;
+constexpr uint32_t kSettingValue = 1;
+
+CollectedEvent collectEvent(const MSRPBEvent& event) {
+    CollectedEvent collected;
+    collected.name = MSRPBGetString(event, kEventName).value_or("");
+    collected.timestampMillis = MSRPBGetInt64(event, kEventTimestamp);
+    for (const auto& param : MSRPBGetMessageArray<MSRPBEventParam>(event, kEventParams)) {
+        CollectedParam p;
+        p.name = MSRPBGetString(param, kParamName).value_or("");
+        if (MSRPBHasField(param, kParamString)) p.stringValue = MSRPBGetString(param, kParamString);
+        if (MSRPBHasField(param, kParamInt)) p.intValue = MSRPBGetInt64(param, kParamInt);
+        if (MSRPBHasField(param, kParamDouble)) p.doubleValue = MSRPBGetDouble(param, kParamDouble);
+        collected.params.push_back(std::move(p));
+    }
+    return collected;
+}
+
+}  // namespace
+
+const CollectedParam* CollectedEvent::param(const std::string& wanted) const {
+    for (const auto& p : params) {
+        if (p.name == wanted) return &p;
+    }
+    return nullptr;
+}
+
+std::optional<int64_t> CollectedEvent::intParam(const std::string& wanted) const {
+    const CollectedParam* p = param(wanted);
+    return p ? p->intValue : std::nullopt;
+}
+
+MeasurementCollector::MeasurementCollector(Collector& collector) {
+    collector.setResponder(kUploadPath, [this](const RecordedRequest& request) { return answerUpload(request); });
+    collector.setResponder(kConfigPathPrefix,
+                           [this](const RecordedRequest& request) { return answerConfig(request); });
+    collector.addObserver(
+        [this](const RecordedRequest& request, const ScriptedReply& reply) { observe(request, reply); });
+}
+
+bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body, std::vector<CollectedBundle>& bundles) {
+    bundles.clear();
+    // An empty body is an empty batch to the decoder; no client sends one.
+    if (body.empty()) return false;
+    auto batch = MSRPBMeasurementBatch::initWithBuffer(body);
+    if (!batch) return false;
+    for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(*batch, kBatchBundles)) {
+        CollectedBundle collected;
+        collected.appID = MSRPBGetString(bundle, kBundleAppID);
+        collected.bundleIndex = MSRPBGetInt32(bundle, kBundleIndex);
+        for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents)) {
+            collected.events.push_back(collectEvent(event));
+        }
+        for (const auto& attribute : MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, kBundleUserAttributes)) {
+            collected.userAttributeNames.push_back(MSRPBGetString(attribute, kUserAttributeName).value_or(""));
+        }
+        bundles.push_back(std::move(collected));
+    }
+    return true;
+}
+
+ScriptedReply MeasurementCollector::answerUpload(const RecordedRequest& request) const {
+    ScriptedReply reply;
+    std::vector<CollectedBundle> bundles;
+    if (request.method != "POST") {
+        reply.status = 405;
+    } else if (!decodeBatch(request.body, bundles)) {
+        reply.status = 400;
+        reply.body = "not a measurement batch";
+    }
+    return reply;
+}
+
+ScriptedReply MeasurementCollector::answerConfig(const RecordedRequest& request) const {
+    ScriptedReply reply;
+    const std::string appID = request.path.substr(std::string(kConfigPathPrefix).size());
+    std::lock_guard lock(mutex_);
+    auto it = configs_.find(appID);
+    if (it == configs_.end()) {
+        reply.status = 404;
+        return reply;
+    }
+    reply.headers["ETag"] = it->second.etag;
+    auto match = request.headers.find("if-none-match");
+    if (match != request.headers.end() && match->second == it->second.etag) {
+        reply.status = 304;
+        return reply;
+    }
+    reply.status = 200;
+    reply.body = it->second.body;
+    reply.headers["Content-Type"] = "application/x-protobuf";
+    return reply;
+}
+
+void MeasurementCollector::observe(const RecordedRequest& request, const ScriptedReply& reply) {
+    if (request.path != kUploadPath) return;
+    CollectedUpload upload;
+    upload.status = reply.status;
+    upload.wasGzip = request.wasGzip;
+    upload.body = request.body;
+    upload.decoded = decodeBatch(request.body, upload.bundles);
+    std::lock_guard lock(mutex_);
+    if (upload.accepted()) {
+        for (const auto& bundle : upload.bundles) acceptedEvents_ += bundle.events.size();
+    }
+    uploads_.push_back(std::move(upload));
+    changed_.notify_all();
+}
+
+void MeasurementCollector::setConfig(const std::string& appID, const MSRPBMeasurementConfig& config) {
+    auto bytes = config.protoBuffer().value_or(std::vector<uint8_t>{});
+    ServedConfig served;
+    served.body.assign(bytes.begin(), bytes.end());
+    char etag[32];
+    std::snprintf(etag, sizeof etag, "\"%016zx\"", std::hash<std::string>{}(served.body));
+    served.etag = etag;
+    std::lock_guard lock(mutex_);
+    configs_[appID] = std::move(served);
+}
+
+MSRPBMeasurementConfig MeasurementCollector::makeConfig(const std::string& appID, int64_t version,
+                                                        const std::map<std::string, std::string>& settings) {
+    MSRPBMeasurementConfig config;
+    MSRPBSetInt64(config, kConfigVersion, version);
+    MSRPBSetString(config, kConfigAppID, appID);
+    std::vector<MSRPBSetting> list;
+    for (const auto& [name, value] : settings) {
+        MSRPBSetting setting;
+        MSRPBSetString(setting, kSettingName, name);
+        MSRPBSetString(setting, kSettingValue, value);
+        list.push_back(std::move(setting));
+    }
+    MSRPBSetMessageArray(config, kConfigSettings, list);
+    return config;
+}
+
+std::string MeasurementCollector::etagForApp(const std::string& appID) const {
+    std::lock_guard lock(mutex_);
+    auto it = configs_.find(appID);
+    return it == configs_.end() ? std::string() : it->second.etag;
+}
+
+std::vector<CollectedUpload> MeasurementCollector::uploads() const {
+    std::lock_guard lock(mutex_);
+    return uploads_;
+}
+
+std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CollectedEvent> events;
+    for (const auto& upload : uploads_) {
+        if (!upload.accepted()) continue;
+        for (const auto& bundle : upload.bundles) events.insert(events.end(), bundle.events.begin(), bundle.events.end());
+    }
+    return events;
+}
+
+size_t MeasurementCollector::acceptedEventCount() const {
+    std::lock_guard lock(mutex_);
+    return acceptedEvents_;
+}
+
+bool MeasurementCollector::waitUntil(const std::function<bool(const std::vector<CollectedUpload>&)>& predicate,
+                                     double timeoutSeconds) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return predicate(uploads_); });
+}
+
+void MeasurementCollector::clear() {
+    std::lock_guard lock(mutex_);
+    uploads_.clear();
+    acceptedEvents_ = 0;
+}
+
+}  // namespace tools

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/messages/MSRPBMessages.h"
+#include "tools/collector/Collector.h"
+
+namespace tools {
+
+// One event parameter as it arrived.
+struct CollectedParam {
+    std::string name;
+    std::optional<std::string> stringValue;
+    std::optional<int64_t> intValue;
+    std::optional<double> doubleValue;
+};
+
+struct CollectedEvent {
+    std::string name;
+    int64_t timestampMillis = 0;
+    std::vector<CollectedParam> params;
+
+    const CollectedParam* param(const std::string& name) const;
+    std::optional<int64_t> intParam(const std::string& name) const;
+};
+
+struct CollectedBundle {
+    std::optional<std::string> appID;
+    int32_t bundleIndex = 0;
+    std::vector<CollectedEvent> events;
+    std::vector<std::string> userAttributeNames;
+};
+
+// One POST to the upload path.
+struct CollectedUpload {
+    int status = 0;            // what the collector answered
+    bool wasGzip = false;      // the body came gzip-compressed
+    bool decoded = false;      // the body decoded as a measurement batch
+    std::vector<uint8_t> body; // the inflated body
+    std::vector<CollectedBundle> bundles;
+
+    bool accepted() const { return status == 200 || status == 204; }
+};
+
+// The measurement server's side of a Collector: the upload path "/a" decodes
+// every body as a measurement batch with our own wire messages and records
+// its bundles and events (an undecodable body is answered 400), and
+// "/config/app/<app id>" answers the configuration set for that app id with
+// an ETag, 304 when the request's If-None-Match names the current one, and
+// 404 for an app id without configuration. Scripted replies of the Collector
+// still go first, so tests can answer 503, 429 or 500 before the normal reply.
+class MeasurementCollector {
+public:
+    static constexpr const char* kUploadPath = "/a";
+    static constexpr const char* kConfigPathPrefix = "/config/app/";
+
+    // Attaches to `collector`, which must outlive this object's use.
+    explicit MeasurementCollector(Collector& collector);
+    MeasurementCollector(const MeasurementCollector&) = delete;
+    MeasurementCollector& operator=(const MeasurementCollector&) = delete;
+
+    // The configuration served for `appID` from now on; its ETag changes with its bytes.
+    void setConfig(const std::string& appID, const MSRPBMeasurementConfig& config);
+    // A configuration of `appID` at `version` with the given settings (name -> value text).
+    static MSRPBMeasurementConfig makeConfig(const std::string& appID, int64_t version,
+                                             const std::map<std::string, std::string>& settings);
+    // The ETag served with `appID`'s configuration, empty when none.
+    std::string etagForApp(const std::string& appID) const;
+
+    std::vector<CollectedUpload> uploads() const;
+    // Events of the accepted uploads, in arrival order.
+    std::vector<CollectedEvent> acceptedEvents() const;
+    size_t acceptedEventCount() const;
+    // Blocks until `predicate` holds for the uploads so far (checked after
+    // every upload) or `timeoutSeconds` passed; answers whether it held.
+    bool waitUntil(const std::function<bool(const std::vector<CollectedUpload>&)>& predicate,
+                   double timeoutSeconds) const;
+    void clear();
+
+    // Decodes an inflated upload body; false when it is not a measurement batch.
+    static bool decodeBatch(const std::vector<uint8_t>& body, std::vector<CollectedBundle>& bundles);
+
+private:
+    struct ServedConfig {
+        std::string body;
+        std::string etag;
+    };
+
+    ScriptedReply answerUpload(const RecordedRequest& request) const;
+    ScriptedReply answerConfig(const RecordedRequest& request) const;
+    void observe(const RecordedRequest& request, const ScriptedReply& reply);
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<CollectedUpload> uploads_;
+    size_t acceptedEvents_ = 0;
+    std::map<std::string, ServedConfig> configs_;
+};
+
+}  // namespace tools
