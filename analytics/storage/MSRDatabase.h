@@ -160,6 +160,15 @@ class MSRDatabase {
     std::optional<MSRPBMeasurementConfig> queryMeasurementConfig(MSRError* error);
     std::optional<double> lastRemoteConfigUpdateTimestamp(MSRError* error);
 
+    // --- Session counts and the aggregates snapshot --- (MSRDatabaseSnapshots.cpp)
+    // Sets the session count of every aggregates row to 0.
+    bool clearCurrentSessionCounts(MSRError* error);
+    // Replaces "events_snapshot" with a copy of the aggregates.
+    bool createEventsSnapshotTable(MSRError* error);
+    // Puts a non-empty snapshot back in place of the aggregates and empties
+    // it; without one nothing changes.
+    bool restoreFromEventsSnapshotTable(MSRError* error);
+
     // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
     // At most 1000 aggregates rows: a new name beyond that is refused while
     // existing ones can always be rewritten.

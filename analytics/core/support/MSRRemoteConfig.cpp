@@ -267,7 +267,7 @@ MSR_SETTING(double, uploadingInterval, seconds, "measurement.upload.interval", 3
 MSR_SETTING(double, uploadingInitialDelayInterval, seconds, "measurement.upload.initial_upload_delay_time", 15, 1, 86400)
 MSR_SETTING(int64_t, uploadMaxBundlesLimit, integer64, "measurement.upload.max_bundles", 100, 1, 10000)
 MSR_SETTING(int64_t, uploadMaxEventsPerBundle, integer64, "measurement.upload.max_events_per_bundle", 1000, 1, 1000000)
-MSR_SETTING(int64_t, uploadMaxSizeLimitBytes, integer64, "measurement.upload.max_batch_size", 65536, 0, 10485760)
+MSR_SETTING(int64_t, uploadMaxSizeLimitBytes, integer64, "measurement.upload.max_batch_size", 65536, 1, 10485760)
 MSR_SETTING(int32_t, uploadingRetryCount, integer, "measurement.upload.retry_count", 6, 1, 24)
 MSR_SETTING(double, uploadingRetryInterval, seconds, "measurement.upload.retry_time", 1800, 60, 86400)
 MSR_SETTING(int32_t, maxBundlesCreatedPerIteration, count, "measurement.upload.max_bundles_created_per_iteration", 100, 1, 10000)
