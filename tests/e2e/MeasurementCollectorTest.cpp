@@ -45,7 +45,8 @@ MSRPBMeasurementBundle makeBundle(int32_t index, const std::vector<MSRPBEvent>& 
     MSRPBSetString(attribute, 1, "_fot");
     MSRPBSetInt64(attribute, 3, 1700000000000);
     MSRPBSetMessageArray(bundle, 2, std::vector<MSRPBUserAttribute>{attribute});
-    MSRPBSetString(bundle, 14, kApp);
+    MSRPBSetString(bundle, 14, "app.calvaro.e2e");
+    MSRPBSetString(bundle, 26, kApp);
     MSRPBSetInt32(bundle, 24, index);
     return bundle;
 }
@@ -143,7 +144,8 @@ TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
     EXPECT_EQ(events[1].param("value")->doubleValue, 2.5);
     EXPECT_FALSE(events[0].intParam("label"));
     const auto bundles = measurement.uploads().front().bundles;
-    EXPECT_EQ(bundles[0].appID, kApp);
+    EXPECT_EQ(bundles[0].appID, "app.calvaro.e2e");
+    EXPECT_EQ(bundles[0].zmpAppID, kApp);
     EXPECT_EQ(bundles[1].bundleIndex, 8);
     EXPECT_EQ(bundles[0].userAttributeNames, std::vector<std::string>{"_fot"});
 }
@@ -200,7 +202,7 @@ TEST_F(MeasurementCollectorTest, ConfigurationAnswersFollowTheValidators) {
 }
 
 TEST_F(MeasurementCollectorTest, HeldUploadsAnswerWhenReleasedAndWaitsKeepTheirDeadline) {
-    collector.scriptReply("/a", {500, "", {}, 60});
+    measurement.setUploadsHeld(true);
     auto done = std::make_shared<dispatch::TimedSemaphore>();
     auto status = std::make_shared<int>(0);
     network.postURL(collector.baseURL() + "/a", {}, sampleBatch(), queue, false,
@@ -216,6 +218,9 @@ TEST_F(MeasurementCollectorTest, HeldUploadsAnswerWhenReleasedAndWaitsKeepTheirD
     EXPECT_EQ(*status, 500);
     EXPECT_EQ(measurement.acceptedEventCount(), 0u);
     EXPECT_EQ(measurement.uploads().front().bundles.size(), 2u) << "recorded though not accepted";
+    measurement.setUploadsHeld(false);
+    EXPECT_EQ(send(true, "/a", sampleBatch()).status, 200);
+    EXPECT_EQ(measurement.acceptedEventCount(), 3u);
 }
 
 }  // namespace

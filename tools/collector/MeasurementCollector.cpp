@@ -15,6 +15,7 @@ constexpr uint32_t kBundleEvents = 1;
 constexpr uint32_t kBundleUserAttributes = 2;
 constexpr uint32_t kBundleAppID = 14;
 constexpr uint32_t kBundleIndex = 24;
+constexpr uint32_t kBundleZMPAppID = 26;
 constexpr uint32_t kEventParams = 0;
 constexpr uint32_t kEventName = 1;
 constexpr uint32_t kEventTimestamp = 2;
@@ -75,6 +76,7 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body, std::ve
     for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(*batch, kBatchBundles)) {
         CollectedBundle collected;
         collected.appID = MSRPBGetString(bundle, kBundleAppID);
+        collected.zmpAppID = MSRPBGetString(bundle, kBundleZMPAppID);
         collected.bundleIndex = MSRPBGetInt32(bundle, kBundleIndex);
         for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents)) {
             collected.events.push_back(collectEvent(event));
@@ -90,6 +92,14 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body, std::ve
 ScriptedReply MeasurementCollector::answerUpload(const RecordedRequest& request) const {
     ScriptedReply reply;
     std::vector<CollectedBundle> bundles;
+    {
+        std::lock_guard lock(mutex_);
+        if (uploadsHeld_) {
+            reply.status = 500;
+            reply.delaySeconds = 120;
+            return reply;
+        }
+    }
     if (request.method != "POST") {
         reply.status = 405;
     } else if (!decodeBatch(request.body, bundles)) {
@@ -160,6 +170,11 @@ MSRPBMeasurementConfig MeasurementCollector::makeConfig(const std::string& appID
     }
     MSRPBSetMessageArray(config, kConfigSettings, list);
     return config;
+}
+
+void MeasurementCollector::setUploadsHeld(bool held) {
+    std::lock_guard lock(mutex_);
+    uploadsHeld_ = held;
 }
 
 std::string MeasurementCollector::etagForApp(const std::string& appID) const {

@@ -32,7 +32,8 @@ struct CollectedEvent {
 };
 
 struct CollectedBundle {
-    std::optional<std::string> appID;
+    std::optional<std::string> appID;     // the application's own identifier
+    std::optional<std::string> zmpAppID;  // the host's app id, as the configuration names it
     int32_t bundleIndex = 0;
     std::vector<CollectedEvent> events;
     std::vector<std::string> userAttributeNames;
@@ -73,6 +74,10 @@ public:
                                              const std::map<std::string, std::string>& settings);
     // The ETag served with `appID`'s configuration, empty when none.
     std::string etagForApp(const std::string& appID) const;
+    // While held, uploads are recorded but answered only after a long delay
+    // (or Collector::releaseHeldReplies), and then with 500: a client killed
+    // meanwhile has had none of its uploads accepted.
+    void setUploadsHeld(bool held);
 
     std::vector<CollectedUpload> uploads() const;
     // Events of the accepted uploads, in arrival order.
@@ -101,6 +106,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<CollectedUpload> uploads_;
     size_t acceptedEvents_ = 0;
+    bool uploadsHeld_ = false;
     std::map<std::string, ServedConfig> configs_;
 };
 

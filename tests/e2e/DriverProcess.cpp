@@ -1,0 +1,155 @@
+#include "DriverProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kReportFd = 3;
+
+double secondsLeft(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+}
+
+}  // namespace
+
+DriverProcess::DriverProcess(const std::vector<std::string>& arguments) {
+    // Close-on-exec everywhere, so a driver never holds another one's pipes
+    // open (the end of a pipe is how the parent learns that a driver ended).
+    int reports[2], commands[2];
+    if (pipe2(reports, O_CLOEXEC) != 0 || pipe2(commands, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    std::vector<std::string> all = arguments;
+    all.insert(all.end(), {"--report-fd", std::to_string(kReportFd)});
+    std::vector<char*> argv;
+    std::string program = CALVARO_EVENT_DRIVER;
+    argv.push_back(program.data());
+    for (auto& argument : all) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        dup2(reports[1], kReportFd);
+        dup2(commands[0], STDIN_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(reports[1]);
+    close(commands[0]);
+    reports_ = reports[0];
+    commands_ = commands[1];
+}
+
+DriverProcess::~DriverProcess() {
+    if (!reaped_) kill();
+    if (reports_ >= 0) close(reports_);
+    if (commands_ >= 0) close(commands_);
+}
+
+void DriverProcess::take(const Report& report) {
+    if (report.kind == kHandled) {
+        ++handledCount_;
+        if (report.value > highestHandled_) highestHandled_ = report.value;
+    } else if (report.kind == kAllLogged) {
+        allLogged_ = true;
+    }
+}
+
+bool DriverProcess::readUntil(const std::function<bool(const Report&)>& done, double timeoutSeconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+    uint8_t buffer[4096];
+    bool met = false;
+    while (!met) {
+        if (ended_) return false;
+        const double left = secondsLeft(deadline);
+        if (left <= 0) return false;
+        pollfd waiting{reports_, POLLIN, 0};
+        if (poll(&waiting, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+        const ssize_t got = read(reports_, buffer, sizeof buffer);
+        if (got <= 0) {  // the driver ended
+            ended_ = true;
+            return false;
+        }
+        partial_.insert(partial_.end(), buffer, buffer + got);
+        size_t used = 0;
+        for (; used + sizeof(Report) <= partial_.size(); used += sizeof(Report)) {
+            Report report;
+            std::memcpy(&report, partial_.data() + used, sizeof report);
+            take(report);
+            // Every report up to the one that meets the condition is taken in.
+            if (!met && done && done(report)) {
+                met = true;
+                used += sizeof(Report);
+                break;
+            }
+        }
+        partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    // Reports already read beyond the one that met the condition stay queued.
+    return true;
+}
+
+void DriverProcess::reap() {
+    if (reaped_) return;
+    waitpid(pid_, &status_, 0);
+    reaped_ = true;
+}
+
+int DriverProcess::exitAndWait(double timeoutSeconds) {
+    static const char command[] = "exit\n";
+    (void)!write(commands_, command, sizeof command - 1);
+    close(commands_);
+    commands_ = -1;
+    // The pipe ends when the driver does.
+    readUntil(nullptr, timeoutSeconds);
+    if (!ended_) {
+        kill();
+        return -1;
+    }
+    reap();
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+void DriverProcess::kill() {
+    if (reaped_) return;
+    ::kill(pid_, SIGKILL);
+    reap();
+    // The reports written before the end are still in the pipe.
+    readUntil(nullptr, 5);
+}
+
+TemporaryRoot::TemporaryRoot(const std::string& name) {
+    path_ = std::filesystem::temp_directory_path() /
+            ("calvaro-" + name + "-" + std::to_string(getpid()) + "-" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+TemporaryRoot::~TemporaryRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TemporaryRoot::consoleTail(size_t lines) const {
+    std::ifstream in(path_ / "console.log");
+    std::deque<std::string> tail;
+    for (std::string line; std::getline(in, line);) {
+        tail.push_back(line);
+        if (tail.size() > lines) tail.pop_front();
+    }
+    std::string text = "\n--- last lines of the engine's console ---\n";
+    for (const auto& line : tail) text += line + "\n";
+    return text;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The event driver (tools/eventdriver) run as a child process: its reports
+// come through a pipe, its standard input takes the "exit" command, and it can
+// be killed at any point.
+class DriverProcess {
+public:
+    struct Report {
+        int64_t kind = 0;  // as the driver numbers them
+        int64_t value = 0;
+    };
+    static constexpr int64_t kHandled = 1;
+    static constexpr int64_t kMarkerHandled = 2;
+    static constexpr int64_t kAllLogged = 3;
+    static constexpr int64_t kStopping = 4;
+
+    // Starts the driver with `arguments` (the report descriptor is added).
+    explicit DriverProcess(const std::vector<std::string>& arguments);
+    ~DriverProcess();
+    DriverProcess(const DriverProcess&) = delete;
+    DriverProcess& operator=(const DriverProcess&) = delete;
+
+    // Reads reports until `done` answers true for one, the driver's end, or
+    // the deadline; answers whether `done` was met.
+    bool readUntil(const std::function<bool(const Report&)>& done, double timeoutSeconds);
+    // Sends "exit" and waits for the driver's end; its exit status, or -1 when
+    // it did not end in time (it is then killed).
+    int exitAndWait(double timeoutSeconds);
+    // SIGKILL, then reaps the child and reads the reports it left in the pipe.
+    void kill();
+
+    // What the reports said so far.
+    int64_t handledCount() const { return handledCount_; }
+    int64_t highestHandled() const { return highestHandled_; }
+    bool allLogged() const { return allLogged_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void take(const Report& report);
+    void reap();
+
+    pid_t pid_ = -1;
+    int reports_ = -1;  // read end of the report pipe
+    int commands_ = -1; // write end of the driver's standard input
+    bool reaped_ = false;
+    bool ended_ = false;  // the report pipe reached its end
+    int status_ = 0;
+    int64_t handledCount_ = 0;
+    int64_t highestHandled_ = 0;
+    bool allLogged_ = false;
+    std::vector<uint8_t> partial_;
+};
+
+// A fresh data root under the system's temporary folder, removed at the end.
+class TemporaryRoot {
+public:
+    explicit TemporaryRoot(const std::string& name);
+    ~TemporaryRoot();
+    const std::filesystem::path& path() const { return path_; }
+    // The driver's console log, for failure messages.
+    std::string consoleTail(size_t lines = 40) const;
+
+private:
+    std::filesystem::path path_;
+};

@@ -1,0 +1,124 @@
+// The whole event road with nothing replaced: events logged through the
+// public interface by a driver process (real worker threads, a real SQLite
+// file, the libcurl network component) arrive at the loopback collector.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "DriverProcess.h"
+#include "tools/collector/MeasurementCollector.h"
+
+namespace {
+
+constexpr const char* kApp = "1:1000000000:ios:0e2e";
+constexpr int64_t kEvents = 10000;
+constexpr int64_t kThreads = 4;
+
+// Runs `command` through the shell; its standard output, and whether it exited with 0.
+bool runCommand(const std::string& command, std::string& output) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return false;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    return pclose(pipe) == 0;
+}
+
+class EndToEndTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(collector.start(0, &error)) << error;
+        // The server shortens the wait before the first upload; everything
+        // else keeps its default (one-hour interval, 64 KiB batches).
+        measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(
+                                        kApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+    }
+
+    std::vector<std::string> driverArguments() const {
+        return {"--home", root.path().string(), "--url", collector.baseURL(), "--app-id", kApp,
+                "--log", (root.path() / "console.log").string()};
+    }
+
+    TemporaryRoot root{"e2e"};
+    tools::Collector collector;
+    tools::MeasurementCollector measurement{collector};
+};
+
+TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
+    auto arguments = driverArguments();
+    arguments.insert(arguments.end(), {"--count", std::to_string(kEvents), "--threads", std::to_string(kThreads)});
+    DriverProcess driver(arguments);
+    ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
+        << "the driver did not log its events" << root.consoleTail();
+
+    // The first upload run finds no configuration yet: it fetches one, then uploads.
+    auto distinctNumbers = [](const std::vector<tools::CollectedUpload>& uploads) {
+        std::set<int64_t> numbers;
+        for (const auto& upload : uploads) {
+            if (!upload.accepted()) continue;
+            for (const auto& bundle : upload.bundles)
+                for (const auto& event : bundle.events)
+                    if (auto n = event.intParam("n"); n && event.name == "e2e_event") numbers.insert(*n);
+        }
+        return numbers.size();
+    };
+    ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return distinctNumbers(uploads) == kEvents; }, 90))
+        << distinctNumbers(measurement.uploads()) << " of " << kEvents << " events arrived" << root.consoleTail();
+    ASSERT_EQ(driver.exitAndWait(30), 0) << "the engine still held events after the upload" << root.consoleTail();
+
+    // Exactly once: every number once among the accepted uploads, none twice.
+    std::map<int64_t, int> seen;
+    std::map<int64_t, int64_t> timeByNumber;
+    for (const auto& event : measurement.acceptedEvents()) {
+        if (event.name != "e2e_event") continue;
+        auto n = event.intParam("n");
+        ASSERT_TRUE(n) << "an event without its number";
+        ++seen[*n];
+        timeByNumber[*n] = event.timestampMillis;
+    }
+    ASSERT_EQ(seen.size(), size_t(kEvents));
+    EXPECT_EQ(seen.begin()->first, 1);
+    EXPECT_EQ(seen.rbegin()->first, kEvents);
+    for (const auto& [n, count] : seen) ASSERT_EQ(count, 1) << "event " << n << " arrived " << count << " times";
+    // Thread t logged t+1, t+1+4, ... one after the other: its events keep that order in time.
+    for (int64_t n = 1 + kThreads; n <= kEvents; ++n) {
+        ASSERT_LE(timeByNumber[n - kThreads], timeByNumber[n]) << "event " << n << " is stamped before its predecessor";
+    }
+
+    // Every upload came gzip-compressed, decoded as a batch of our app and was accepted.
+    auto uploads = measurement.uploads();
+    ASSERT_FALSE(uploads.empty());
+    for (const auto& upload : uploads) {
+        EXPECT_TRUE(upload.wasGzip);
+        EXPECT_TRUE(upload.decoded);
+        EXPECT_TRUE(upload.accepted()) << upload.status;
+        for (const auto& bundle : upload.bundles) EXPECT_EQ(bundle.zmpAppID, kApp);
+    }
+    size_t fetches = 0;
+    for (const auto& request : collector.requests()) {
+        if (request.path == std::string(tools::MeasurementCollector::kConfigPathPrefix) + kApp) ++fetches;
+    }
+    EXPECT_GE(fetches, 1u) << "the configuration was never fetched";
+
+    // protoc reads a recorded batch with our proto files.
+    const auto file = root.path() / "batch.bin";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(uploads.front().body.data()),
+               static_cast<std::streamsize>(uploads.front().body.size()));
+    std::string decoded;
+    ASSERT_TRUE(runCommand("protoc --proto_path=" CALVARO_PROTO_DIR
+                           " --decode=msr.MeasurementBatch measurement.proto < " + file.string() + " 2>&1",
+                           decoded))
+        << decoded;
+    EXPECT_NE(decoded.find("name: \"e2e_event\""), std::string::npos) << decoded.substr(0, 2000);
+    EXPECT_NE(decoded.find("zmp_app_id: \"" + std::string(kApp) + "\""), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "tools/eventdriver/EngineDriver.h"
+
+#include <fstream>
+#include <memory>
+#include <mutex>
+
+#include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/support/MSRConsoleLogger.h"
+#include "analytics/core/support/MSRConstants.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "platform/dispatch/TimedSemaphore.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/host/DEDApp.h"
+
+namespace tools {
+
+EngineDriver::EngineDriver(EngineDriverOptions options) : options_(std::move(options)) {}
+
+void EngineDriver::watchNumberedEvents(std::function<void(const std::string&, int64_t)> handled) {
+    DEDIzurarove::addLogEventListener([handled = std::move(handled)](const MSREvent& event) {
+        if (event.name() != kNumberedEventName && event.name() != kMarkerEventName) return;
+        auto number = event.parameters().find(kNumberParameter);
+        if (number != event.parameters().end() && number->second.isInt64()) {
+            handled(event.name(), number->second.int64Value());
+        }
+    });
+}
+
+void EngineDriver::start() {
+    std::filesystem::create_directories(options_.home);
+    foundation::FileSystem::setHome(options_.home);
+
+    // The console is the one place the engine reports its failures; keep its
+    // lines beside the data so that a failed run can be read afterwards.
+    if (options_.consoleLog.empty()) {
+        MSRConsoleLogger::shared().setSink([](const std::string&) {});
+    } else {
+        auto file = std::make_shared<std::ofstream>(options_.consoleLog, std::ios::app);
+        auto mutex = std::make_shared<std::mutex>();
+        MSRConsoleLogger::shared().setSink([file, mutex](const std::string& line) {
+            std::lock_guard lock(*mutex);
+            *file << line << '\n';
+            file->flush();
+        });
+    }
+    MSRMonitorEnvironment environment;
+    if (options_.debugMode) environment.launchArguments.push_back("-DEDIzuraroveDebugEnabled");
+    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(kMSRLibraryVersion, std::move(environment)));
+
+    MSRRemoteConfig::setMeasurementURL(options_.measurementURL);
+
+    host::DEDOptions options;
+    options.appID = options_.appID;
+    options.bundleID = "app.calvaro.e2e";
+    host::DEDApp::configure(options);
+}
+
+void EngineDriver::logNumbered(const char* name, int64_t number) {
+    DEDIzurarove::logEventWithName(name, DEDIzurarove::Parameters{{kNumberParameter, foundation::Value(number)}});
+}
+
+std::optional<bool> EngineDriver::hasDataToUpload(double timeoutSeconds) {
+    auto engine = MSRMeasurement::sharedInstance();
+    if (!engine || !engine->scheduler()) return std::nullopt;
+    auto answer = std::make_shared<std::optional<bool>>();
+    auto done = std::make_shared<dispatch::TimedSemaphore>();
+    engine->scheduler()->scheduleOnWorkerQueueBlockID("EngineDriver:hasDataToUpload", [engine, answer, done] {
+        *answer = engine->hasDataToUpload();
+        done->signal();
+    });
+    if (!done->wait(timeoutSeconds)) return std::nullopt;
+    return *answer;
+}
+
+}  // namespace tools

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tools {
+
+// How a process starts the real measurement engine.
+struct EngineDriverOptions {
+    std::filesystem::path home;  // the data root (its folders are created)
+    std::string measurementURL;  // endpoint base, e.g. the collector's "http://127.0.0.1:<port>"
+    std::string appID = "1:1000000000:ios:0e2e";
+    // The engine's debug mode, switched on as a developer does it: with the
+    // launch argument "-DEDIzuraroveDebugEnabled".
+    bool debugMode = false;
+    // The monitor's console lines are appended here; empty: discarded.
+    std::filesystem::path consoleLog;
+};
+
+// Starts the measurement engine in one process the way the application does:
+// the data root, the monitor, the measurement endpoint, then the host's
+// configuration, which starts the engine through the public interface
+// `DEDIzurarove`. Everything below is real: the worker threads, the SQLite
+// file in the data root and the libcurl network component. One engine per
+// process, so one driver per process.
+class EngineDriver {
+public:
+    static constexpr const char* kNumberedEventName = "e2e_event";
+    static constexpr const char* kMarkerEventName = "e2e_marker";
+    static constexpr const char* kNumberParameter = "n";
+
+    explicit EngineDriver(EngineDriverOptions options);
+    EngineDriver(const EngineDriver&) = delete;
+    EngineDriver& operator=(const EngineDriver&) = delete;
+
+    // Tells `handled` the number of each numbered event (or marker) that the
+    // engine has handled; the engine tells its listeners only after the
+    // event's write has finished. Call before start().
+    void watchNumberedEvents(std::function<void(const std::string& name, int64_t number)> handled);
+    void start();
+
+    // The public call the application makes, with a numbered parameter.
+    static void logNumbered(const char* name, int64_t number);
+
+    // Whether stored events still wait for upload (raw or bundled), asked on
+    // the engine's worker queue; nothing when the engine did not answer within
+    // `timeoutSeconds`.
+    static std::optional<bool> hasDataToUpload(double timeoutSeconds);
+
+private:
+    EngineDriverOptions options_;
+};
+
+}  // namespace tools

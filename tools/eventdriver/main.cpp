@@ -1,0 +1,135 @@
+// event_driver: starts the real measurement engine on a data root and logs
+// numbered events through the public interface, for end-to-end and crash tests.
+//
+//   event_driver --home DIR --url BASE [--app-id ID] [--debug] [--log FILE]
+//                [--first N] [--count C] [--threads T] [--pace-us U]
+//                [--marker M] [--report-fd FD]
+//
+// C events named "e2e_event" carry the parameter n = N, N+1, ... N+C-1, spread
+// over T threads (thread t logs N+t, N+t+T, ...); each thread waits U
+// microseconds between its calls, as an application would between user
+// actions. Then, with --marker, one "e2e_marker" event with n = M follows.
+//
+// With --report-fd, records of 16 bytes (int64 kind, int64 value) are written
+// to that descriptor: kind 1 when the engine has handled numbered event
+// `value` (its write is over), kind 2 when it has handled marker `value`,
+// kind 3 once every call has been made (value C), kind 4 when the driver
+// stops (value 1 when nothing waited for upload any more, else 0).
+//
+// The driver then reads standard input; a line "exit" or the end of input
+// makes it wait until the engine holds no event for upload (up to 20 s) and
+// stop. It may be killed at any time instead: that is what it is for.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/eventdriver/EngineDriver.h"
+
+namespace {
+
+enum RecordKind : int64_t { kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4 };
+
+int reportFd = -1;
+std::mutex reportMutex;
+
+void report(int64_t kind, int64_t value) {
+    if (reportFd < 0) return;
+    const int64_t record[2] = {kind, value};
+    std::lock_guard lock(reportMutex);
+    (void)!write(reportFd, record, sizeof record);
+}
+
+int usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
+                 "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n",
+                 program);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    tools::EngineDriverOptions options;
+    int64_t first = 1, count = 0, threads = 1, paceMicros = 0;
+    std::optional<int64_t> marker;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto number = [&] { return std::strtoll(argv[++i], nullptr, 10); };
+        if (arg == "--home" && hasValue) {
+            options.home = argv[++i];
+        } else if (arg == "--url" && hasValue) {
+            options.measurementURL = argv[++i];
+        } else if (arg == "--app-id" && hasValue) {
+            options.appID = argv[++i];
+        } else if (arg == "--log" && hasValue) {
+            options.consoleLog = argv[++i];
+        } else if (arg == "--debug") {
+            options.debugMode = true;
+        } else if (arg == "--first" && hasValue) {
+            first = number();
+        } else if (arg == "--count" && hasValue) {
+            count = number();
+        } else if (arg == "--threads" && hasValue) {
+            threads = number();
+        } else if (arg == "--pace-us" && hasValue) {
+            paceMicros = number();
+        } else if (arg == "--marker" && hasValue) {
+            marker = number();
+        } else if (arg == "--report-fd" && hasValue) {
+            reportFd = static_cast<int>(number());
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (options.home.empty() || options.measurementURL.empty() || count < 0 || threads < 1 || paceMicros < 0) {
+        return usage(argv[0]);
+    }
+
+    tools::EngineDriver driver(options);
+    driver.watchNumberedEvents([](const std::string& name, int64_t number) {
+        report(name == tools::EngineDriver::kMarkerEventName ? kMarkerHandled : kHandled, number);
+    });
+    driver.start();
+
+    std::vector<std::thread> loggers;
+    for (int64_t t = 0; t < threads; ++t) {
+        loggers.emplace_back([=] {
+            for (int64_t n = first + t; n < first + count; n += threads) {
+                tools::EngineDriver::logNumbered(tools::EngineDriver::kNumberedEventName, n);
+                if (paceMicros > 0) std::this_thread::sleep_for(std::chrono::microseconds(paceMicros));
+            }
+        });
+    }
+    for (auto& logger : loggers) logger.join();
+    if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
+    report(kAllLogged, count);
+
+    std::string line;
+    while (std::getline(std::cin, line) && line != "exit") continue;
+
+    // The last upload's answer reaches the worker queue from the network's
+    // thread and nothing tells when its bundles are deleted, so ask the worker
+    // queue until no event waits any more.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool drained = false;
+    while (!drained && std::chrono::steady_clock::now() < deadline) {
+        drained = tools::EngineDriver::hasDataToUpload(5) == false;
+        if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    report(kStopping, drained ? 1 : 0);
+    std::fflush(nullptr);
+    // The engine's threads live as long as the process; leave without running
+    // destructors under them, as a killed application would.
+    _exit(drained ? 0 : 3);
+}
