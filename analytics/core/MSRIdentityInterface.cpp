@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "analytics/core/MSRIdentity.h"
+
 namespace {
 
 std::mutex& identityMutex() {
@@ -21,7 +23,12 @@ void MSRIdentityInterface::install(std::shared_ptr<MSRIdentityInterface> identit
     identitySlot() = std::move(identity);
 }
 
+// An identity installed by hand (a test's) wins; otherwise the facade sees the
+// engine's shared identity, made on first use like every shared instance.
 std::shared_ptr<MSRIdentityInterface> MSRIdentityInterface::shared() {
-    std::lock_guard lock(identityMutex());
-    return identitySlot();
+    {
+        std::lock_guard lock(identityMutex());
+        if (identitySlot()) return identitySlot();
+    }
+    return MSRIdentity::sharedInstance();
 }

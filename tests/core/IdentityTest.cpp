@@ -1,0 +1,579 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRIdentifiers.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRIdentityInterface.h"
+#include "analytics/core/MSRIdentitySupport.h"
+#include "analytics/core/MSRInfoPlistFileUtil.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/host/AdvertisingIdentity.h"
+#include "tests/core/MonitorHarness.h"
+
+namespace {
+
+using foundation::Value;
+namespace fs = std::filesystem;
+
+constexpr const char* kIDFA = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
+constexpr const char* kOtherIDFA = "1E2D3C4B-5A69-4788-9A0B-C1D2E3F40516";
+constexpr const char* kZero = "00000000-0000-0000-0000-000000000000";
+
+// The advertising services as the test scripts them.
+struct ScriptedIdentitySupport : MSRIdentitySupport {
+    bool hasStatus = true;
+    uint64_t status = 3;
+    bool hasAdSupport = true;
+    bool limited = false;
+    std::optional<std::string> identifier;
+    int reads = 0;
+
+    bool hasAppDataConsentStatus() override { return hasStatus; }
+    uint64_t appDataConsentStatus() override { return status; }
+    bool hasLimitedAdTracking() override { return hasAdSupport; }
+    bool limitedAdTracking() override { return limited; }
+    std::optional<std::string> resettableDeviceID() override {
+        ++reads;
+        return identifier;
+    }
+};
+
+bool isAppInstanceID(const std::optional<std::string>& id) {
+    static const std::regex shape("[0-9A-F]{32}");
+    return id && std::regex_match(*id, shape);
+}
+
+class IdentityTest : public ::testing::Test {
+protected:
+    IdentityTest() {
+        static std::atomic<int> counter{0};
+        home_ = fs::temp_directory_path() /
+                ("calvaro-identity-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(home_);
+        previousHome_ = foundation::FileSystem::home();
+        foundation::FileSystem::setHome(home_);
+        monitor_.monitor->setLogLevel(8);
+        monitor_.monitor->setVerboseLoggingEnabled(true);
+        writeBundle({{"CFBundleIdentifier", Value("org.calvaro.Test")},
+                     {"CFBundleShortVersionString", Value("2.4")},
+                     {"CFBundleVersion", Value("2.10.3")}},
+                    Value::Dictionary{{"ZEVURE_APP_ID", Value("1:zmp")}, {"ADZEV_APP_ID", Value("ca-app-1")}});
+        config_ = MSRPersistedConfig::initWithSuiteName("test.identity");
+        remote_ = std::make_shared<MSRRemoteConfig>(monitor_.monitor);
+        support_ = std::make_shared<ScriptedIdentitySupport>();
+    }
+    ~IdentityTest() override {
+        settle();
+        MSRConsentSettingsUtil::clearAllSettings();
+        MSRIdentity::resetSharedInstanceForTesting();
+        MSRIdentifiers::resetSharedInstanceForTesting();
+        MSRPersistedConfig::setSharedInstance(nullptr);
+        host::AdvertisingIdentity::shared().resetForTesting();
+        foundation::FileSystem::setHome(previousHome_);
+        fs::remove_all(home_);
+    }
+
+    void writeBundle(const Value::Dictionary& info, std::optional<Value::Dictionary> service) {
+        const fs::path resources = home_ / "bundle";
+        fs::remove_all(resources);
+        ASSERT_TRUE(foundation::FileSystem::writeAtomically(resources / "Info.plist",
+                                                            *foundation::propertyListXml(Value(info))));
+        if (service) {
+            ASSERT_TRUE(foundation::FileSystem::writeAtomically(resources / "ZevureService-Info.plist",
+                                                                *foundation::propertyListXml(Value(*service))));
+        }
+        bundle_ = std::make_shared<foundation::Bundle>(resources, "en");
+    }
+    std::shared_ptr<MSRIdentity> make() {
+        return MSRIdentity::initWithPersistedConfig(config_, {bundle_, support_, remote_});
+    }
+    // A new process over the same data root.
+    void restart() {
+        monitor_.executor->advanceBy(MSRPersistedConfig::kSynchronizeDelay);
+        config_ = MSRPersistedConfig::initWithSuiteName("test.identity");
+    }
+    static void deny(const char* type) {
+        MSRConsentSettingsUtil::updateSettings({{type, Value("denied")}}, 1);
+    }
+    static void grant(const char* type) {
+        MSRConsentSettingsUtil::updateSettings({{type, Value("granted")}}, 1);
+    }
+    void settle() { monitor_.settle(); }
+    // Errors and warnings stay off the console; the health monitor keeps the
+    // latest one.
+    std::string lastReport() { return monitor_.sampled(); }
+    static std::string error(const std::string& text) { return "1E_110100:" + text; }
+    static std::string warning(const std::string& text) { return "1W_110100:" + text; }
+    std::vector<int64_t> codes() {
+        std::vector<int64_t> found;
+        for (const auto& line : monitor_.takeLines()) {
+            auto at = line.find("I-MSR");
+            if (at != std::string::npos) found.push_back(std::stoll(line.substr(at + 5, 6)));
+        }
+        return found;
+    }
+
+    MonitorHarness monitor_;
+    fs::path home_, previousHome_;
+    std::shared_ptr<const foundation::Bundle> bundle_;
+    std::shared_ptr<MSRPersistedConfig> config_;
+    std::shared_ptr<MSRRemoteConfig> remote_;
+    std::shared_ptr<ScriptedIdentitySupport> support_;
+};
+
+TEST_F(IdentityTest, AFirstStartCreatesTheAppInstanceIDAndTheNextStartKeepsIt) {
+    auto first = make();
+    ASSERT_TRUE(first);
+    const auto id = first->appInstanceID();
+    EXPECT_TRUE(isAppInstanceID(id)) << id.value_or("(none)");
+    first.reset();
+    settle();
+
+    restart();
+    auto second = make();
+    EXPECT_EQ(second->appInstanceID(), id);
+    EXPECT_EQ(config_->appInstanceID(), id);
+}
+
+TEST_F(IdentityTest, AnalyticsStorageDeniedKeepsTheAppInstanceIDAwayUntilGranted) {
+    deny(MSRConsentSettingsUtil::kAnalyticsStorage);
+    auto identity = make();
+    EXPECT_FALSE(identity->appInstanceID());
+    EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false));
+    settle();
+    EXPECT_FALSE(config_->appInstanceID());
+
+    grant(MSRConsentSettingsUtil::kAnalyticsStorage);
+    EXPECT_TRUE(isAppInstanceID(identity->appInstanceID()));
+}
+
+TEST_F(IdentityTest, AdvertisingIdentifierChangesBetweenRuns) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> first, second;
+        bool newAppInstanceID;
+        bool resetFlag;
+        std::optional<std::string> storedHash;
+        std::optional<std::string> deviceID;
+    };
+    const Row rows[] = {
+        {"first appearance stores its hash", std::nullopt, kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
+        {"same identifier", kIDFA, kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
+        {"changed identifier", kIDFA, kOtherIDFA, true, true, msr_MD5String(kOtherIDFA), kOtherIDFA},
+        {"all zeros after a real one", kIDFA, kZero, false, false, msr_MD5String(kIDFA), std::nullopt},
+        {"all zeros count as none", kZero, kZero, false, false, std::nullopt, std::nullopt},
+        {"empty counts as none", std::string(), kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
+        {"identifier gone", kIDFA, std::nullopt, false, false, msr_MD5String(kIDFA), std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        config_->clearValues();
+        support_->identifier = row.first;
+        auto before = make()->appInstanceID();
+        settle();
+        ASSERT_TRUE(isAppInstanceID(before));
+
+        support_->identifier = row.second;
+        auto identity = make();
+        auto after = identity->appInstanceID();
+        ASSERT_TRUE(isAppInstanceID(after));
+        EXPECT_EQ(after != before, row.newAppInstanceID);
+        EXPECT_EQ(identity->shouldSetLastAdvertisingIDResetUserProperty(), row.resetFlag);
+        EXPECT_EQ(identity->hashedResettableDeviceID(), row.storedHash);
+        EXPECT_EQ(identity->resettableDeviceID(), row.deviceID);
+        identity.reset();
+        settle();
+    }
+}
+
+TEST_F(IdentityTest, AdStorageDeniedNeitherReadsNorStoresTheAdvertisingIdentifier) {
+    support_->identifier = kIDFA;
+    deny(MSRConsentSettingsUtil::kAdStorage);
+    auto identity = make();
+    EXPECT_FALSE(identity->resettableDeviceID());
+    EXPECT_FALSE(identity->hashedResettableDeviceID());
+    EXPECT_EQ(support_->reads, 0);
+    settle();
+    EXPECT_FALSE(config_->hashedResettableDeviceID());
+    EXPECT_TRUE(isAppInstanceID(config_->appInstanceID()));
+}
+
+TEST_F(IdentityTest, TrackingAuthorizationStatusAndTheIdentifierGate) {
+    struct Row {
+        const char* name;
+        int systemVersion;
+        bool hasAdSupport, hasStatus;
+        uint64_t platformStatus;
+        bool gate;
+        uint32_t status;
+        bool identifierRead;
+    };
+    const Row rows[] = {
+        {"no advertising support", 15, false, true, 3, false, 6, true},
+        {"no tracking support", 15, true, false, 0, false, 5, true},
+        {"status out of range", 15, true, true, 7, false, 5, true},
+        {"unavailable status", 15, true, true, MSRIdentitySupport::kUnavailableStatus, false, 5, true},
+        {"not determined", 15, true, true, 0, false, 4, true},
+        {"restricted", 15, true, true, 1, false, 1, true},
+        {"denied", 15, true, true, 2, false, 2, true},
+        {"authorized", 15, true, true, 3, false, 3, true},
+        {"gated and denied", 15, true, true, 2, true, 2, false},
+        {"gated and authorized", 15, true, true, 3, true, 3, true},
+        {"older system", 13, true, true, 3, false, 6, true},
+        {"older system ignores the gate", 13, true, true, 2, true, 6, true},
+    };
+    support_->identifier = kIDFA;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        config_->clearValues();
+        host::AdvertisingIdentity::shared().setSystemMajorVersionForTesting(row.systemVersion);
+        support_->hasAdSupport = row.hasAdSupport;
+        support_->hasStatus = row.hasStatus;
+        support_->status = row.platformStatus;
+        remote_->setServerSettings({{"measurement.attmas_gate", row.gate ? "1" : "0"}});
+        auto identity = make();
+        EXPECT_EQ(identity->appleConsentStatus(), row.status);
+        EXPECT_EQ(identity->resettableDeviceID().has_value(), row.identifierRead);
+        identity.reset();
+        settle();
+    }
+}
+
+TEST_F(IdentityTest, RefreshesAreThrottledByTheCacheTime) {
+    support_->identifier = kIDFA;
+    remote_->setServerSettings({{"measurement.ad_id_cache_time", "60000"}});  // one minute
+    auto identity = make();
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+    support_->identifier = kOtherIDFA;
+    monitor_.executor->advanceBy(30);
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+    monitor_.executor->advanceBy(31);
+    EXPECT_EQ(identity->resettableDeviceID(), kOtherIDFA);
+}
+
+TEST_F(IdentityTest, ApplicationIDsAreTakenOnceAndNeverEmpty) {
+    auto identity = make();
+    EXPECT_EQ(identity->appIDFromZMP(), "1:zmp");
+    EXPECT_EQ(identity->appIDFromAdzev(), "ca-app-1");
+    EXPECT_TRUE(identity->hasZevureServiceInfoPlist());
+
+    identity->setAppIDFromZMP("");
+    EXPECT_EQ(lastReport(), error("Cannot set empty Zevure App ID"));
+    identity->setAppIDFromAdzev("");
+    EXPECT_EQ(lastReport(), error("Cannot set empty Adzev App ID"));
+    identity->setAppIDFromZMP("1:first");
+    identity->setAppIDFromZMP("1:second");
+    identity->setAppIDFromAdzev("ca-first");
+    identity->setAppIDFromAdzev("ca-second");
+    EXPECT_EQ(identity->appIDFromZMP(), "1:first");
+    EXPECT_EQ(identity->appIDFromAdzev(), "ca-first");
+}
+
+TEST_F(IdentityTest, BundleFactsAndTheServiceFile) {
+    struct Row {
+        const char* name;
+        Value::Dictionary info;
+        std::optional<Value::Dictionary> service;
+        std::optional<std::string> zmp;
+        std::optional<int32_t> major, minor, release;
+        std::vector<int64_t> logged;
+    };
+    const Row rows[] = {
+        {"three fields", {{"CFBundleVersion", Value("1.0.0")}}, Value::Dictionary{{"ZEVURE_APP_ID", Value("1:a")}},
+         "1:a", 1, 0, 0, {}},
+        {"one field", {{"CFBundleVersion", Value("7")}}, Value::Dictionary{}, std::nullopt, 7, std::nullopt,
+         std::nullopt, {}},
+        {"letters inside", {{"CFBundleVersion", Value("1.2b3")}}, std::nullopt, std::nullopt, 1, 23, std::nullopt,
+         {}},
+        {"no version", {}, Value::Dictionary{{"ZEVURE_APP_ID", Value(5)}}, std::nullopt, std::nullopt, std::nullopt,
+         std::nullopt, {}},
+        {"collection switched off", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(false)}}, std::nullopt,
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20009}},
+        {"collection switch as a number", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(1)}}, std::nullopt,
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20009}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeBundle(row.info, row.service);
+        codes();
+        auto identity = make();
+        EXPECT_EQ(identity->appIDFromZMP(), row.zmp);
+        EXPECT_EQ(identity->hasZevureServiceInfoPlist(), row.service.has_value());
+        EXPECT_EQ(identity->appVersionMajor(), row.major);
+        EXPECT_EQ(identity->appVersionMinor(), row.minor);
+        EXPECT_EQ(identity->appVersionRelease(), row.release);
+        EXPECT_EQ(codes(), row.logged);
+    }
+    EXPECT_EQ(lastReport(), warning("app version numeric has non-numeric characters"));
+}
+
+TEST_F(IdentityTest, NumericVersionFields) {
+    struct Row {
+        std::string text;
+        std::vector<int32_t> fields;
+    };
+    const Row rows[] = {
+        {"2.10.3", {2, 10, 3}}, {"1.2b3", {1, 23}},  {"7", {7}},
+        {"1..2", {1, 2}},       {"", {}},            {"b.3", {0, 3}},
+        {"99999999999.1", {2147483647, 1}},          {"1.0.0.4", {1, 0, 0, 4}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(MSRIdentity::numericFieldsFromAppVersionNumeric(row.text), row.fields) << row.text;
+    }
+}
+
+TEST_F(IdentityTest, LibraryVersionNumber) {
+    EXPECT_EQ(MSRIdentity::rovIdarurozaroLibraryVersion(), 110100);
+    const std::pair<const char*, int64_t> rows[] = {{"110100000", 110100}, {"1234", 1}, {"123", 0}, {"", 0},
+                                                   {"abc000", 0}};
+    for (const auto& [text, number] : rows) EXPECT_EQ(MSRIdentity::libraryVersionFromText(text), number) << text;
+}
+
+TEST_F(IdentityTest, SessionStitchingTokenRules) {
+    struct Step {
+        int64_t sessionNumber;
+        bool expired;
+        bool userID;
+        double advance;
+        bool sameToken;  // as the step before
+    };
+    struct Row {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Row rows[] = {
+        {"same session", {{1, false, false, 0, false}, {1, false, false, 0, true}}},
+        {"expired then next", {{4, true, false, 0, false}, {5, false, false, 0, true}}},
+        {"skipped session", {{5, false, false, 0, false}, {7, false, false, 0, false}}},
+        {"next without expiry", {{5, false, false, 0, false}, {6, false, false, 0, false}}},
+        {"expired flag changes", {{5, false, false, 0, false}, {5, true, false, 0, false}}},
+        {"token lifetime ends", {{1, false, false, 0, false}, {1, false, false, 86400, false}}},
+        {"token still alive", {{1, false, false, 0, false}, {1, false, false, 86399, true}}},
+        {"user ID keeps an old token", {{1, false, false, 0, false}, {1, false, true, 90000, true}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto identity = make();
+        std::optional<std::string> previous;
+        for (const Step& step : row.steps) {
+            monitor_.executor->advanceBy(step.advance);
+            auto token = identity->sessionStitchingTokenWithSessionNumber(step.sessionNumber, step.expired, step.userID);
+            ASSERT_TRUE(isAppInstanceID(token));
+            if (previous) {
+                EXPECT_EQ(token == previous, step.sameToken) << step.sessionNumber;
+            }
+            previous = token;
+        }
+        identity->resetSessionStitchingToken();
+        EXPECT_NE(identity->sessionStitchingTokenWithSessionNumber(row.steps.back().sessionNumber,
+                                                                   row.steps.back().expired, true),
+                  previous);
+    }
+}
+
+TEST_F(IdentityTest, DiversionKeyAndEphemeralID) {
+    struct Row {
+        std::optional<std::string> stored;
+        bool kept;
+    };
+    const Row rows[] = {{"ABCDE", true}, {std::nullopt, false}, {"ABCD", false}, {"ABCDEF", false}};
+    for (const Row& row : rows) {
+        config_->setDiversionKey(row.stored);
+        auto identity = make();
+        const std::string key = identity->diversionKey();
+        EXPECT_EQ(key.size(), 5u);
+        EXPECT_EQ(key == row.stored, row.kept);
+        EXPECT_EQ(identity->diversionKey(), key);
+        EXPECT_EQ(config_->diversionKey(), key);
+    }
+    auto identity = make();
+    const std::string ephemeral = identity->ephemeralAppInstanceID();
+    EXPECT_TRUE(isAppInstanceID(ephemeral));
+    EXPECT_EQ(identity->ephemeralAppInstanceID(), ephemeral);
+    identity->resetEphemeralAppInstanceID();
+    EXPECT_NE(identity->ephemeralAppInstanceID(), ephemeral);
+}
+
+TEST_F(IdentityTest, VendorIdentifier) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> advertisingID;
+        std::optional<bool> collectionSwitch;
+        bool analyticsDenied;
+        bool answered;
+    };
+    const Row rows[] = {
+        {"nothing in the way", std::nullopt, std::nullopt, false, true},
+        {"switched on", std::nullopt, true, false, true},
+        {"all-zero advertising identifier", kZero, std::nullopt, false, true},
+        {"advertising identifier known", kIDFA, std::nullopt, false, false},
+        {"switched off", std::nullopt, false, false, false},
+        {"analytics storage denied", std::nullopt, std::nullopt, true, false},
+    };
+    std::optional<std::string> seen;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Value::Dictionary info;
+        if (row.collectionSwitch) info["ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED"] = Value(*row.collectionSwitch);
+        writeBundle(info, std::nullopt);
+        MSRConsentSettingsUtil::clearAllSettings();
+        if (row.analyticsDenied) deny(MSRConsentSettingsUtil::kAnalyticsStorage);
+        support_->identifier = row.advertisingID;
+        config_->clearValues();
+        auto identity = make();
+        auto vendor = identity->identifierForVendor();
+        EXPECT_EQ(vendor.has_value(), row.answered);
+        if (vendor) {
+            EXPECT_EQ(vendor->size(), 36u);
+            // One identifier per data root, whichever identity asks.
+            if (seen) {
+                EXPECT_EQ(vendor, seen);
+            }
+            seen = vendor;
+            EXPECT_EQ(identity->identifierForVendor(), vendor);
+        }
+        identity.reset();
+        settle();
+    }
+}
+
+TEST_F(IdentityTest, SharedInstanceServesTheFacadeAndIsReplaceable) {
+    MSRPersistedConfig::setSharedInstance(config_);
+    auto shared = MSRIdentity::sharedInstance();
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(MSRIdentity::sharedInstance(), shared);
+    EXPECT_EQ(MSRIdentityInterface::shared(), shared);
+
+    auto mine = make();
+    MSRIdentity::setSharedInstanceForTesting(mine);
+    EXPECT_EQ(MSRIdentityInterface::shared(), mine);
+    MSRIdentity::resetSharedInstanceForTesting();
+    EXPECT_NE(MSRIdentity::sharedInstance(), mine);
+
+    EXPECT_FALSE(MSRIdentity::initWithPersistedConfig(nullptr));
+    EXPECT_EQ(lastReport(), error("Unable to create measurement identity, missing a valid persisted config instance"));
+}
+
+// Getters run from a block of the identity's own queue and from another serial
+// queue (as the engine's worker does) must finish, not wait on themselves.
+TEST_F(IdentityTest, ReadsFromOtherQueuesAndFromItsOwnQueueFinish) {
+    support_->identifier = kIDFA;
+    auto identity = make();
+    auto worker = dispatch::SerialQueue::create("worker");
+    std::optional<std::string> fromWorker, nested;
+    worker->async([&] {
+        fromWorker = identity->appInstanceID();
+        identity->setVuzedezoInstallationID("installation");
+        nested = identity->vuzedezoInstallationID();
+    });
+    settle();
+    EXPECT_TRUE(isAppInstanceID(fromWorker));
+    EXPECT_EQ(nested, "installation");
+}
+
+TEST_F(IdentityTest, IdentifiersForOtherFrameworks) {
+    MSRPersistedConfig::setSharedInstance(config_);
+    MSRIdentity::setSharedInstanceForTesting(make());
+    auto identifiers = MSRIdentifiers::sharedInstance();
+    EXPECT_EQ(identifiers->zevureAppID(), "1:zmp");
+    EXPECT_EQ(identifiers->analyticsAppID(), "1:zmp");
+    EXPECT_TRUE(isAppInstanceID(identifiers->appInstanceID()));
+    EXPECT_EQ(identifiers->libraryVersion(), "110100");
+    const int64_t first = std::stoll(identifiers->adEventID());
+    EXPECT_EQ(std::stoll(identifiers->adEventID()), first + 1);
+
+    identifiers->setOrigin("app");
+    identifiers->setOrigin("");
+    EXPECT_EQ(identifiers->origin(), "app");
+    EXPECT_EQ(lastReport(), error("Cannot set the data collection origin. Origin cannot be empty"));
+
+    // Without a Zevure app ID the Adzev one is the effective one.
+    writeBundle({}, Value::Dictionary{{"ADZEV_APP_ID", Value("ca-app-2")}});
+    MSRIdentity::setSharedInstanceForTesting(make());
+    EXPECT_EQ(identifiers->analyticsAppID(), "ca-app-2");
+    EXPECT_FALSE(identifiers->zevureAppID());
+    EXPECT_EQ(lastReport(), error("Unable to fetch Zevure App ID from default options"));
+}
+
+// ---- the bounded advertising identity ---------------------------------------------
+
+TEST_F(IdentityTest, DefaultIdentitySupportWithAndWithoutThePlatform) {
+    struct Row {
+        const char* name;
+        bool platform;
+        bool adSupport;
+        std::optional<std::string> identifier;
+        bool trackingEnabled;
+        int systemVersion;
+        bool limited;
+        std::vector<int64_t> logged;
+    };
+    const Row rows[] = {
+        {"no platform support", false, false, std::nullopt, false, 15, true, {44003}},
+        {"no ad support", true, false, std::nullopt, false, 15, true, {44000, 44002}},
+        {"no ad support, old system", true, false, std::nullopt, false, 13, false, {44000, 44002}},
+        {"tracking not authorized", true, true, kZero, true, 15, true, {44000, 44001}},
+        {"authorized", true, true, kIDFA, true, 15, false, {44000, 44001}},
+        {"old system asks the platform", true, true, kIDFA, false, 13, true, {44000, 44001}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto& platform = host::AdvertisingIdentity::shared();
+        platform.resetForTesting();
+        platform.setSystemMajorVersionForTesting(row.systemVersion);
+        if (row.adSupport) platform.setIdentifierManagerForTesting(row.identifier, row.trackingEnabled);
+        codes();
+        auto support =
+            MSRDefaultIdentitySupport::create(row.platform ? MSRPlatformIdentitySupport::sharedInstance() : nullptr);
+        EXPECT_EQ(codes(), row.logged);
+        EXPECT_EQ(support->hasLimitedAdTracking(), row.adSupport);
+        EXPECT_EQ(support->limitedAdTracking(), row.limited);
+        EXPECT_EQ(support->resettableDeviceID(), row.adSupport ? row.identifier : std::nullopt);
+        EXPECT_FALSE(support->hasAppDataConsentStatus());
+        EXPECT_EQ(support->appDataConsentStatus(), MSRIdentitySupport::kUnavailableStatus);
+    }
+    host::AdvertisingIdentity::shared().setTrackingManagerForTesting(host::AdvertisingIdentity::kDenied);
+    auto support = MSRDefaultIdentitySupport::create(MSRPlatformIdentitySupport::sharedInstance());
+    EXPECT_TRUE(support->hasAppDataConsentStatus());
+    EXPECT_EQ(support->appDataConsentStatus(), 2u);
+}
+
+// Real threads: the platform's read is held until the test lets it go, so the
+// caller's time bound is what answers.
+TEST(DefaultIdentitySupportTest, ASlowIdentifierReadAnswersTheCachedValue) {
+    auto& platform = host::AdvertisingIdentity::shared();
+    platform.resetForTesting();
+    platform.setIdentifierManagerForTesting(kIDFA, true);
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    platform.setReadHookForTesting([&] {
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+    });
+    auto support = MSRDefaultIdentitySupport::create(MSRPlatformIdentitySupport::sharedInstance());
+    EXPECT_FALSE(support->resettableDeviceID());
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    support->waitForPendingReadsForTesting();
+    platform.setReadHookForTesting(nullptr);
+    EXPECT_EQ(support->resettableDeviceID(), kIDFA);
+    platform.resetForTesting();
+}
+
+}  // namespace
