@@ -321,3 +321,21 @@ TEST_F(MeasurementConfigTest, CreationNeedsAnApplicationAndADatabase) {
     EXPECT_TRUE(logged(29001));
     EXPECT_FALSE(MSRRemoteConfig::defaultInstance()->updateMeasurementConfig(configuration(kAppID, 1)));
 }
+
+TEST_F(MeasurementConfigTest, RolledBackConfigurationLeavesTheStoredOneInForce) {
+    ASSERT_TRUE(config_->updateMeasurementConfig(configuration(kAppID, 1, {{"measurement.upload.interval", "900000"}},
+                                                               {eventConfig("blocked", true, false, std::nullopt)})));
+    MSRPBMeasurementConfig refused =
+        configuration(kAppID, 2, {{"measurement.upload.interval", "120000"}}, {eventConfig("other", true, false, 7)});
+    setDataControls(refused, {"refused"});
+    EXPECT_FALSE(database_->performTransaction([&] {
+        EXPECT_TRUE(config_->updateMeasurementConfig(refused));
+        return false;
+    }));
+    config_->reloadFromDatabase();
+    EXPECT_EQ(config_->version(), 1);
+    EXPECT_DOUBLE_EQ(config_->uploadingInterval(), 900);
+    EXPECT_TRUE(config_->isEventBlocklisted("blocked"));
+    EXPECT_FALSE(config_->isEventBlocklisted("other"));
+    EXPECT_EQ(config_->dataControls(), std::vector<std::string>{});
+}
