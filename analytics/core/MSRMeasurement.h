@@ -33,6 +33,7 @@
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/core/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/net/Network.h"
 
 class MSRAudience;
@@ -81,6 +82,8 @@ public:
     // Forgets the shared engine (tests only; the engine itself lives on
     // while blocks still hold it).
     static void resetSharedInstanceForTesting();
+    // Makes `engine` the shared one, as if created by the facade (tests).
+    static void installSharedInstanceForTesting(std::shared_ptr<MSRMeasurement> engine);
 
     // Null when the app ID is empty (logged).
     static std::shared_ptr<MSRMeasurement> initWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
@@ -173,6 +176,18 @@ public:
     bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
     bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
     void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
+    // Launch URLs and the deferred deep link have their own road; until it
+    // exists nothing is stored, so nothing is reported or requested.
+    void reportStoredCampaignEventOnWorkerQueue();
+    bool shouldAllowRequestDeferredDeepLink();
+    // The "_npa" property written while the DMA consent feature is on.
+    void updateAdPersonalizationConsentFromNPAValue(int64_t value);
+    // The application's notifications (main thread): becoming active fetches
+    // settings older than a week, resigning active holds a background task
+    // and queues an upload behind every call already queued.
+    void handleAppDidBecomeActiveEvent();
+    void handleAppWillResignActiveEvent();
+    uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
 
     // ======================================================================
     // User attributes
@@ -309,6 +324,10 @@ private:
 
     // Start-up and enablement
     bool initializeComponentsOnWorkerQueue();
+    // Forgets a stored deep link older than the attribution cache time.
+    void clearStaleDeepLink();
+    // Ends the task held before (0: none), logging its id.
+    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
 
     // Fields, in the order of the engine's record.
     std::string databaseName_;
@@ -351,6 +370,7 @@ private:
     bool isNetworkRequestPending_ = false;
     std::weak_ptr<MSRMeasurementDelegate> measurementDelegate_;
     std::shared_ptr<MSRConditionalUserPropertyController> conditionalUserPropertyController_;
+    std::vector<foundation::NotificationCenter::Token> notificationTokens_;
 
     // Each road keeps its private helpers and fields in its own block below.
 
