@@ -11,10 +11,13 @@
 #include <set>
 #include <string>
 
-#include "DriverProcess.h"
 #include "tools/collector/MeasurementCollector.h"
+#include "tools/eventdriver/DriverProcess.h"
 
 namespace {
+
+using tools::DriverProcess;
+using tools::TemporaryRoot;
 
 constexpr const char* kApp = "1:1000000000:ios:0e2e";
 constexpr int64_t kEvents = 10000;
@@ -31,7 +34,7 @@ bool runCommand(const std::string& command, std::string& output) {
 }
 
 class EndToEndTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(collector.start(0, &error)) << error;
@@ -42,8 +45,10 @@ protected:
     }
 
     std::vector<std::string> driverArguments() const {
-        return {"--home", root.path().string(), "--url", collector.baseURL(), "--app-id", kApp,
-                "--log", (root.path() / "console.log").string()};
+        return {"--home",   root.path().string(),
+                "--url",    collector.baseURL(),
+                "--app-id", kApp,
+                "--log",    (root.path() / "console.log").string()};
     }
 
     TemporaryRoot root{"e2e"};
@@ -53,8 +58,9 @@ protected:
 
 TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
     auto arguments = driverArguments();
-    arguments.insert(arguments.end(), {"--count", std::to_string(kEvents), "--threads", std::to_string(kThreads)});
-    DriverProcess driver(arguments);
+    arguments.insert(arguments.end(),
+                     {"--count", std::to_string(kEvents), "--threads", std::to_string(kThreads)});
+    DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
     ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
         << "the driver did not log its events" << root.consoleTail();
 
@@ -69,9 +75,12 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
         }
         return numbers.size();
     };
-    ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return distinctNumbers(uploads) == kEvents; }, 90))
-        << distinctNumbers(measurement.uploads()) << " of " << kEvents << " events arrived" << root.consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << "the engine still held events after the upload" << root.consoleTail();
+    ASSERT_TRUE(
+        measurement.waitUntil([&](const auto& uploads) { return distinctNumbers(uploads) == kEvents; }, 90))
+        << distinctNumbers(measurement.uploads()) << " of " << kEvents << " events arrived"
+        << root.consoleTail();
+    ASSERT_EQ(driver.exitAndWait(30), 0)
+        << "the engine still held events after the upload" << root.consoleTail();
 
     // Exactly once: every number once among the accepted uploads, none twice.
     std::map<int64_t, int> seen;
@@ -86,10 +95,12 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
     ASSERT_EQ(seen.size(), size_t(kEvents));
     EXPECT_EQ(seen.begin()->first, 1);
     EXPECT_EQ(seen.rbegin()->first, kEvents);
-    for (const auto& [n, count] : seen) ASSERT_EQ(count, 1) << "event " << n << " arrived " << count << " times";
+    for (const auto& [n, count] : seen)
+        ASSERT_EQ(count, 1) << "event " << n << " arrived " << count << " times";
     // Thread t logged t+1, t+1+4, ... one after the other: its events keep that order in time.
     for (int64_t n = 1 + kThreads; n <= kEvents; ++n) {
-        ASSERT_LE(timeByNumber[n - kThreads], timeByNumber[n]) << "event " << n << " is stamped before its predecessor";
+        ASSERT_LE(timeByNumber[n - kThreads], timeByNumber[n])
+            << "event " << n << " is stamped before its predecessor";
     }
 
     // Every upload came gzip-compressed, decoded as a batch of our app and was accepted.
@@ -114,7 +125,8 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
                static_cast<std::streamsize>(uploads.front().body.size()));
     std::string decoded;
     ASSERT_TRUE(runCommand("protoc --proto_path=" CALVARO_PROTO_DIR
-                           " --decode=msr.MeasurementBatch measurement.proto < " + file.string() + " 2>&1",
+                           " --decode=msr.MeasurementBatch measurement.proto < " +
+                               file.string() + " 2>&1",
                            decoded))
         << decoded;
     EXPECT_NE(decoded.find("name: \"e2e_event\""), std::string::npos) << decoded.substr(0, 2000);

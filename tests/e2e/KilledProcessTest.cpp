@@ -19,16 +19,19 @@
 #include <string>
 #include <thread>
 
-#include "DriverProcess.h"
 #include "tools/collector/MeasurementCollector.h"
+#include "tools/eventdriver/DriverProcess.h"
 
 namespace {
+
+using tools::DriverProcess;
+using tools::TemporaryRoot;
 
 constexpr const char* kApp = "1:1000000000:ios:0e2e";
 constexpr int64_t kNumbersPerRound = 1000000;
 
 class KilledProcessTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(collector.start(0, &error)) << error;
@@ -44,17 +47,20 @@ protected:
     // the newest event instead of waiting out the hour since the last upload,
     // which keeps each round short.
     std::vector<std::string> arguments(std::vector<std::string> more) const {
-        std::vector<std::string> all{"--home", root.path().string(), "--url", collector.baseURL(), "--app-id", kApp,
-                                     "--log", (root.path() / "console.log").string(), "--debug"};
+        std::vector<std::string> all{"--home",   root.path().string(),
+                                     "--url",    collector.baseURL(),
+                                     "--app-id", kApp,
+                                     "--log",    (root.path() / "console.log").string(),
+                                     "--debug"};
         all.insert(all.end(), more.begin(), more.end());
         return all;
     }
 
     // How a round's driver is killed.
     enum class KillPoint {
-        kWhileLogging,     // after a random number of handled events, logging still going on
-        kAfterLogging,     // a random moment within 1.5 s after the last event: before, during or after bundling
-        kUploadInFlight,   // a random moment within 20 ms after its upload reached the collector
+        kWhileLogging,  // after a random number of handled events, logging still going on
+        kAfterLogging,  // a random moment within 1.5 s after the last event: before, during or after bundling
+        kUploadInFlight,  // a random moment within 20 ms after its upload reached the collector
     };
 
     // One round: a driver logs from `first` on and is killed at a random
@@ -68,22 +74,26 @@ protected:
         int64_t stored = 0;
         {
             const bool whileLogging = point == KillPoint::kWhileLogging;
-            const int64_t count = whileLogging ? kNumbersPerRound - 1 : std::uniform_int_distribution<int64_t>(1, 1500)(random);
-            DriverProcess driver(arguments({"--first", std::to_string(first), "--count", std::to_string(count),
-                                            "--pace-us", whileLogging ? "200" : "0"}));
+            const int64_t count =
+                whileLogging ? kNumbersPerRound - 1 : std::uniform_int_distribution<int64_t>(1, 1500)(random);
+            DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                 arguments({"--first", std::to_string(first), "--count",
+                                            std::to_string(count), "--pace-us", whileLogging ? "200" : "0"}));
             auto handled = [&](int64_t target) {
                 return driver.readUntil([&](const auto&) { return driver.handledCount() >= target; }, 60);
             };
             int64_t delayMicros = 0;
             if (whileLogging) {
                 ASSERT_TRUE(handled(std::uniform_int_distribution<int64_t>(1, 1500)(random)))
-                    << "the driver stopped after " << driver.handledCount() << " events" << root.consoleTail();
+                    << "the driver stopped after " << driver.handledCount() << " events"
+                    << root.consoleTail();
                 delayMicros = std::uniform_int_distribution<int64_t>(0, 3000)(random);
             } else {
-                ASSERT_TRUE(handled(count)) << "the driver stopped after " << driver.handledCount() << " of " << count
-                                            << " events" << root.consoleTail();
+                ASSERT_TRUE(handled(count)) << "the driver stopped after " << driver.handledCount() << " of "
+                                            << count << " events" << root.consoleTail();
                 if (point == KillPoint::kUploadInFlight) {
-                    ASSERT_TRUE(measurement.waitUntil([&](const auto& u) { return u.size() > uploadsBefore; }, 30))
+                    ASSERT_TRUE(
+                        measurement.waitUntil([&](const auto& u) { return u.size() > uploadsBefore; }, 30))
                         << "the driver never uploaded" << root.consoleTail();
                     delayMicros = std::uniform_int_distribution<int64_t>(0, 20000)(random);
                 } else {
@@ -97,10 +107,12 @@ protected:
         }
         collector.releaseHeldReplies();
         measurement.setUploadsHeld(false);
-        EXPECT_EQ(measurement.acceptedEventCount(), acceptedSoFar) << "an upload of the killed process was accepted";
+        EXPECT_EQ(measurement.acceptedEventCount(), acceptedSoFar)
+            << "an upload of the killed process was accepted";
 
         // The next start: a marker logged after the start is uploaded with (or after) the stored events.
-        DriverProcess next(arguments({"--count", "0", "--marker", std::to_string(round)}));
+        DriverProcess next(CALVARO_EVENT_DRIVER,
+                           arguments({"--count", "0", "--marker", std::to_string(round)}));
         ASSERT_TRUE(measurement.waitUntil(
             [&](const auto& uploads) {
                 for (size_t i = uploadsBefore; i < uploads.size(); ++i) {
@@ -113,14 +125,16 @@ protected:
             },
             30))
             << "the next start uploaded nothing" << root.consoleTail();
-        ASSERT_EQ(next.exitAndWait(30), 0) << "stored events were left after the next start" << root.consoleTail();
+        ASSERT_EQ(next.exitAndWait(30), 0)
+            << "stored events were left after the next start" << root.consoleTail();
 
         // Every stored event once; beyond them only a gap-free run of events
         // that were written but not yet reported when the kill came.
         std::map<int64_t, int> counts;
         for (const auto& event : measurement.acceptedEvents()) {
             auto n = event.intParam("n");
-            if (event.name == "e2e_event" && n && *n >= first && *n < first + kNumbersPerRound) ++counts[*n - first + 1];
+            if (event.name == "e2e_event" && n && *n >= first && *n < first + kNumbersPerRound)
+                ++counts[*n - first + 1];
         }
         acceptedSoFar = measurement.acceptedEventCount();
         for (int64_t n = 1; n <= stored; ++n) {

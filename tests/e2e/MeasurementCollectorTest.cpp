@@ -70,14 +70,15 @@ struct Answer {
 };
 
 class MeasurementCollectorTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(collector.start(0, &error)) << error;
     }
 
     // One request over libcurl; waits for its completion with a deadline.
-    Answer send(bool post, const std::string& path, std::vector<uint8_t> body = {}, net::Headers headers = {}) {
+    Answer send(bool post, const std::string& path, std::vector<uint8_t> body = {},
+                net::Headers headers = {}) {
         auto answer = std::make_shared<Answer>();
         auto done = std::make_shared<dispatch::TimedSemaphore>();
         auto completion = [answer, done](const net::Response& r, const std::vector<uint8_t>& b, const auto&) {
@@ -95,7 +96,8 @@ protected:
     tools::Collector collector;
     tools::MeasurementCollector measurement{collector};
     net::CurlNetwork network;  // compresses POST bodies, as the engine's component does
-    std::shared_ptr<dispatch::SerialQueue> queue = dispatch::SerialQueue::create("com.calvaro.test.collector");
+    std::shared_ptr<dispatch::SerialQueue> queue =
+        dispatch::SerialQueue::create("com.calvaro.test.collector");
 };
 
 TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
@@ -118,7 +120,8 @@ TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.scripted) collector.scriptReply(tools::MeasurementCollector::kUploadPath, {*c.scripted, "", {}, 0});
+        if (c.scripted)
+            collector.scriptReply(tools::MeasurementCollector::kUploadPath, {*c.scripted, "", {}, 0});
         const size_t before = measurement.uploads().size();
         EXPECT_EQ(send(true, "/a", c.body).status, c.status);
         auto uploads = measurement.uploads();
@@ -155,10 +158,12 @@ TEST_F(MeasurementCollectorTest, ConfigurationAnswersFollowTheValidators) {
     const std::string query = "?platform=ios&runtime_version=0&zmp_version=110100";
     EXPECT_EQ(send(false, path + query).status, 404) << "no configuration for the app yet";
 
-    measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(kApp, 3, {{"measurement.upload.interval", "20000"}}));
+    measurement.setConfig(
+        kApp, tools::MeasurementCollector::makeConfig(kApp, 3, {{"measurement.upload.interval", "20000"}}));
     const std::string first = measurement.etagForApp(kApp);
     ASSERT_FALSE(first.empty());
-    measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(kApp, 4, {{"measurement.upload.interval", "20000"}}));
+    measurement.setConfig(
+        kApp, tools::MeasurementCollector::makeConfig(kApp, 4, {{"measurement.upload.interval", "20000"}}));
     const std::string current = measurement.etagForApp(kApp);
     EXPECT_NE(current, first) << "a new configuration needs a new validator";
 

@@ -58,7 +58,8 @@ void EngineDriver::start() {
 }
 
 void EngineDriver::logNumbered(const char* name, int64_t number) {
-    DEDIzurarove::logEventWithName(name, DEDIzurarove::Parameters{{kNumberParameter, foundation::Value(number)}});
+    DEDIzurarove::logEventWithName(name,
+                                   DEDIzurarove::Parameters{{kNumberParameter, foundation::Value(number)}});
 }
 
 std::optional<bool> EngineDriver::hasDataToUpload(double timeoutSeconds) {

@@ -27,7 +27,7 @@ struct EngineDriverOptions {
 // file in the data root and the libcurl network component. One engine per
 // process, so one driver per process.
 class EngineDriver {
-public:
+  public:
     static constexpr const char* kNumberedEventName = "e2e_event";
     static constexpr const char* kMarkerEventName = "e2e_marker";
     static constexpr const char* kNumberParameter = "n";
@@ -50,7 +50,7 @@ public:
     // `timeoutSeconds`.
     static std::optional<bool> hasDataToUpload(double timeoutSeconds);
 
-private:
+  private:
     EngineDriverOptions options_;
 };
 

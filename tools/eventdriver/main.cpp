@@ -48,10 +48,11 @@ void report(int64_t kind, int64_t value) {
 }
 
 int usage(const char* program) {
-    std::fprintf(stderr,
-                 "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
-                 "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n",
-                 program);
+    std::fprintf(
+        stderr,
+        "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
+        "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n",
+        program);
     return 2;
 }
 
@@ -92,7 +93,8 @@ int main(int argc, char** argv) {
             return usage(argv[0]);
         }
     }
-    if (options.home.empty() || options.measurementURL.empty() || count < 0 || threads < 1 || paceMicros < 0) {
+    if (options.home.empty() || options.measurementURL.empty() || count < 0 || threads < 1 ||
+        paceMicros < 0) {
         return usage(argv[0]);
     }
 

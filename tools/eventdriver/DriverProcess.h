@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-// The event driver (tools/eventdriver) run as a child process: its reports
-// come through a pipe, its standard input takes the "exit" command, and it can
-// be killed at any point.
+namespace tools {
+
+// The event driver program run as a child process: its reports come through a
+// pipe, its standard input takes the "exit" command, and it can be killed at
+// any point.
 class DriverProcess {
-public:
+  public:
     struct Report {
         int64_t kind = 0;  // as the driver numbers them
         int64_t value = 0;
@@ -22,8 +24,8 @@ public:
     static constexpr int64_t kAllLogged = 3;
     static constexpr int64_t kStopping = 4;
 
-    // Starts the driver with `arguments` (the report descriptor is added).
-    explicit DriverProcess(const std::vector<std::string>& arguments);
+    // Starts the driver `program` with `arguments` (the report descriptor is added).
+    DriverProcess(const std::string& program, const std::vector<std::string>& arguments);
     ~DriverProcess();
     DriverProcess(const DriverProcess&) = delete;
     DriverProcess& operator=(const DriverProcess&) = delete;
@@ -43,13 +45,13 @@ public:
     bool allLogged() const { return allLogged_; }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     void take(const Report& report);
     void reap();
 
     pid_t pid_ = -1;
-    int reports_ = -1;  // read end of the report pipe
-    int commands_ = -1; // write end of the driver's standard input
+    int reports_ = -1;   // read end of the report pipe
+    int commands_ = -1;  // write end of the driver's standard input
     bool reaped_ = false;
     bool ended_ = false;  // the report pipe reached its end
     int status_ = 0;
@@ -61,13 +63,15 @@ private:
 
 // A fresh data root under the system's temporary folder, removed at the end.
 class TemporaryRoot {
-public:
+  public:
     explicit TemporaryRoot(const std::string& name);
     ~TemporaryRoot();
     const std::filesystem::path& path() const { return path_; }
     // The driver's console log, for failure messages.
     std::string consoleTail(size_t lines = 40) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
+
+}  // namespace tools

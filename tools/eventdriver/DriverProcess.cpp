@@ -1,4 +1,4 @@
-#include "DriverProcess.h"
+#include "tools/eventdriver/DriverProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +12,8 @@
 #include <fstream>
 #include <stdexcept>
 
+namespace tools {
+
 namespace {
 
 constexpr int kReportFd = 3;
@@ -22,7 +24,7 @@ double secondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-DriverProcess::DriverProcess(const std::vector<std::string>& arguments) {
+DriverProcess::DriverProcess(const std::string& program, const std::vector<std::string>& arguments) {
     // Close-on-exec everywhere, so a driver never holds another one's pipes
     // open (the end of a pipe is how the parent learns that a driver ended).
     int reports[2], commands[2];
@@ -30,8 +32,8 @@ DriverProcess::DriverProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> all = arguments;
     all.insert(all.end(), {"--report-fd", std::to_string(kReportFd)});
     std::vector<char*> argv;
-    std::string program = CALVARO_EVENT_DRIVER;
-    argv.push_back(program.data());
+    std::string path = program;
+    argv.push_back(path.data());
     for (auto& argument : all) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
@@ -66,8 +68,8 @@ void DriverProcess::take(const Report& report) {
 
 bool DriverProcess::readUntil(const std::function<bool(const Report&)>& done, double timeoutSeconds) {
     const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(timeoutSeconds));
     uint8_t buffer[4096];
     bool met = false;
     while (!met) {
@@ -153,3 +155,5 @@ std::string TemporaryRoot::consoleTail(size_t lines) const {
     for (const auto& line : tail) text += line + "\n";
     return text;
 }
+
+}  // namespace tools
