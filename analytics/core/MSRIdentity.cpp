@@ -118,8 +118,10 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig, MS
     }
 
     appID_ = bundle.bundleIdentifier().value_or("");
-    if (auto text = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString").string()) appVersion_ = *text;
-    if (auto text = bundle.objectForInfoDictionaryKey("CFBundleVersion").string()) {
+    const foundation::Value shortVersion = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
+    if (auto text = shortVersion.string()) appVersion_ = *text;
+    const foundation::Value version = bundle.objectForInfoDictionaryKey("CFBundleVersion");
+    if (auto text = version.string()) {
         const std::vector<int32_t> fields = numericFieldsFromAppVersionNumeric(*text);
         if (fields.size() > 0) appVersionMajor_ = fields[0];
         if (fields.size() > 1) appVersionMinor_ = fields[1];

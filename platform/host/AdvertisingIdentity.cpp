@@ -133,7 +133,10 @@ std::optional<std::string> identifierForVendor() {
     std::string stored;
     if (foundation::FileSystem::readFile(path, stored)) {
         while (!stored.empty() && std::isspace(static_cast<unsigned char>(stored.back()))) stored.pop_back();
-        if (isCanonicalUUID(stored)) return stored;
+        if (isCanonicalUUID(stored)) {
+            for (char& c : stored) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return stored;
+        }
         // A damaged file carries no identifier worth keeping: start a new one.
     }
     std::string fresh = makeUUIDString();

@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSREnvironmentInfo.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRIdentityInterface.h"
@@ -51,8 +51,7 @@ struct ScriptedIdentitySupport : MSRIdentitySupport {
 };
 
 bool isAppInstanceID(const std::optional<std::string>& id) {
-    static const std::regex shape("[0-9A-F]{32}");
-    return id && std::regex_match(*id, shape);
+    return id && id->size() == 32 && id->find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 
 class IdentityTest : public ::testing::Test {
@@ -136,6 +135,9 @@ protected:
 TEST_F(IdentityTest, AFirstStartCreatesTheAppInstanceIDAndTheNextStartKeepsIt) {
     auto first = make();
     ASSERT_TRUE(first);
+    EXPECT_EQ(first->appID(), "org.calvaro.Test");
+    EXPECT_EQ(first->appVersion(), "2.4");
+    EXPECT_EQ(first->appVersionMinor(), 10);
     const auto id = first->appInstanceID();
     EXPECT_TRUE(isAppInstanceID(id)) << id.value_or("(none)");
     first.reset();
@@ -505,6 +507,47 @@ TEST_F(IdentityTest, IdentifiersForOtherFrameworks) {
     EXPECT_EQ(identifiers->analyticsAppID(), "ca-app-2");
     EXPECT_FALSE(identifiers->zevureAppID());
     EXPECT_EQ(lastReport(), error("Unable to fetch Zevure App ID from default options"));
+}
+
+// Restores an environment variable when the test is done with it.
+struct ScopedEnvironment {
+    ScopedEnvironment(const char* name, const char* value) : name(name) {
+        if (const char* old = std::getenv(name)) previous = old;
+        ::setenv(name, value, 1);
+        ::tzset();
+    }
+    ~ScopedEnvironment() {
+        if (previous) {
+            ::setenv(name, previous->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+        ::tzset();
+    }
+    const char* name;
+    std::optional<std::string> previous;
+};
+
+TEST_F(IdentityTest, EnvironmentFacts) {
+    MSREnvironmentInfo info;
+    EXPECT_FALSE(info.deviceModel().empty());
+    EXPECT_EQ(info.deviceModel(), info.deviceModel());
+
+    // The virtual clock stands in November 2023: no daylight saving time in the north.
+    const std::pair<const char*, int32_t> zones[] = {
+        {"UTC", 0}, {"Asia/Kolkata", 330}, {"Asia/Kathmandu", 345}, {"America/St_Johns", -210}};
+    for (const auto& [zone, minutes] : zones) {
+        ScopedEnvironment tz("TZ", zone);
+        EXPECT_EQ(info.timeZoneOffsetMinutes(), minutes) << zone;
+    }
+
+    const std::pair<const char*, std::optional<std::string>> languages[] = {
+        {"DE_de.UTF-8", "de"}, {"fr", "fr"}, {"_broken", std::nullopt}};
+    for (const auto& [setting, language] : languages) {
+        ScopedEnvironment environment("CALVARO_LANGUAGE", setting);
+        EXPECT_EQ(info.userDefaultLanguage(), language) << setting;
+    }
+    EXPECT_EQ(lastReport(), error("Failed to get preferred language"));
 }
 
 // ---- the bounded advertising identity ---------------------------------------------

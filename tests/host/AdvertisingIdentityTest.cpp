@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/foundation/FileSystem.h"
+#include "platform/host/AdvertisingIdentity.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Canonical upper-case text of a random (version 4, RFC 4122 variant) UUID.
+bool isUUID(const std::string& text) {
+    if (text.size() != 36 || text[14] != '4' || std::string("89AB").find(text[19]) == std::string::npos) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash != (text[i] == '-')) return false;
+        if (!dash && std::string("0123456789ABCDEF").find(text[i]) == std::string::npos) return false;
+    }
+    return true;
+}
+
+class VendorIdentifierTest : public ::testing::Test {
+protected:
+    VendorIdentifierTest() {
+        home_ = fs::temp_directory_path() / ("calvaro-vendor-" + std::to_string(::getpid()));
+        fs::remove_all(home_);
+        previous_ = foundation::FileSystem::home();
+        foundation::FileSystem::setHome(home_);
+    }
+    ~VendorIdentifierTest() override {
+        foundation::FileSystem::setHome(previous_);
+        fs::remove_all(home_);
+    }
+    fs::path file() const { return foundation::FileSystem::libraryDirectory() / "VendorIdentifier"; }
+
+    fs::path home_, previous_;
+};
+
+TEST_F(VendorIdentifierTest, OneIdentifierPerDataRootThatSurvivesAndReplacesDamage) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> stored;  // nothing: no file
+        bool kept;
+    };
+    const Row rows[] = {
+        {"no file yet", std::nullopt, false},
+        {"stored identifier", "6D92078A-8246-4BA4-AE5B-76104861E7DC\n", true},
+        {"stored without line end", "6D92078A-8246-4BA4-AE5B-76104861E7DC", true},
+        {"damaged", "6D92078A-8246-4BA4-AE5B", false},
+        {"not a UUID", "6D92078A+8246-4BA4-AE5B-76104861E7DC", false},
+        {"empty", "", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(home_);
+        if (row.stored) {
+            ASSERT_TRUE(foundation::FileSystem::writeAtomically(file(), *row.stored));
+        }
+        const auto first = host::identifierForVendor();
+        ASSERT_TRUE(first);
+        if (row.kept) {
+            EXPECT_EQ(*first, "6D92078A-8246-4BA4-AE5B-76104861E7DC");
+        } else {
+            EXPECT_TRUE(isUUID(*first)) << *first;
+        }
+        EXPECT_EQ(host::identifierForVendor(), first);
+        std::string onDisk;
+        ASSERT_TRUE(foundation::FileSystem::readFile(file(), onDisk));
+        EXPECT_EQ(onDisk.substr(0, 36), *first);
+    }
+}
+
+TEST_F(VendorIdentifierTest, ConcurrentFirstRequestsAgree) {
+    std::vector<std::optional<std::string>> answers(8);
+    std::vector<std::thread> threads;
+    for (auto& answer : answers) threads.emplace_back([&answer] { answer = host::identifierForVendor(); });
+    for (auto& thread : threads) thread.join();
+    for (const auto& answer : answers) EXPECT_EQ(answer, answers.front());
+}
+
+TEST(AdvertisingIdentityTest, AbsentUntilATestProvidesIt) {
+    auto& platform = host::AdvertisingIdentity::shared();
+    platform.resetForTesting();
+    EXPECT_FALSE(platform.hasIdentifierManager());
+    EXPECT_FALSE(platform.advertisingIdentifier());
+    EXPECT_FALSE(platform.isAdvertisingTrackingEnabled());
+    EXPECT_FALSE(platform.hasTrackingManager());
+    EXPECT_EQ(platform.systemMajorVersion(), host::AdvertisingIdentity::kDefaultSystemMajorVersion);
+
+    platform.setIdentifierManagerForTesting("6D92078A-8246-4BA4-AE5B-76104861E7DC", true);
+    platform.setTrackingManagerForTesting(host::AdvertisingIdentity::kAuthorized);
+    EXPECT_EQ(platform.advertisingIdentifier(), "6D92078A-8246-4BA4-AE5B-76104861E7DC");
+    EXPECT_TRUE(platform.isAdvertisingTrackingEnabled());
+    EXPECT_EQ(platform.trackingAuthorizationStatus(), host::AdvertisingIdentity::kAuthorized);
+
+    // Removing the manager takes its identifier and switch with it.
+    platform.removeIdentifierManagerForTesting();
+    EXPECT_FALSE(platform.advertisingIdentifier());
+    EXPECT_FALSE(platform.isAdvertisingTrackingEnabled());
+    platform.resetForTesting();
+}
+
+TEST(AdvertisingIdentityTest, FreshUUIDsAreVersion4AndDistinct) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 64; ++i) {
+        const std::string uuid = host::makeUUIDString();
+        EXPECT_TRUE(isUUID(uuid)) << uuid;
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 64u);
+}
+
+}  // namespace
