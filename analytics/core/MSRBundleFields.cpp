@@ -47,7 +47,8 @@ bool MSRIsAnalyticsStorageDeniedInSignals(std::string_view signals) {
 }
 
 void MSRApplyIdentityFields(MSRPBMeasurementBundle& bundle, const std::string& consentSignals,
-                            bool gateOnTrackingAuthorization, const MSRBundleIdentity& identity, bool overwrite) {
+                            bool gateOnTrackingAuthorization, const MSRBundleIdentity& identity,
+                            bool overwrite) {
     bool adStorageDenied = false;
     bool analyticsStorageDenied = false;
     if (consentSignals.size() < 4) {
@@ -95,15 +96,18 @@ void MSRApplyIdentityFields(MSRPBMeasurementBundle& bundle, const std::string& c
         MSRPBClearField(bundle, Slot::kSessionStitchingToken);
         MSRPBClearField(bundle, Slot::kAudienceResults);
     }
-    if (identity.hasLimitedAdTracking) MSRPBSetBool(bundle, Slot::kLimitedAdTracking, identity.limitedAdTracking);
+    if (identity.hasLimitedAdTracking)
+        MSRPBSetBool(bundle, Slot::kLimitedAdTracking, identity.limitedAdTracking);
 }
 
 void MSRApplyDMAConsentFields(MSRPBMeasurementBundle& bundle, const std::string& consentDiagnostics,
                               bool isAdUserDataDenied, const std::optional<MSRPBUserAttribute>& npaAttribute,
-                              bool isDMARegion, std::vector<std::string> corePlatformServices, bool overwrite) {
+                              bool isDMARegion, std::vector<std::string> corePlatformServices,
+                              bool overwrite) {
     if (overwrite || !MSRPBHasField(bundle, Slot::kConsentDiagnostics))
         MSRPBSetString(bundle, Slot::kConsentDiagnostics, consentDiagnostics);
-    if (overwrite || !MSRPBHasField(bundle, Slot::kDMARegion)) MSRPBSetBool(bundle, Slot::kDMARegion, isDMARegion);
+    if (overwrite || !MSRPBHasField(bundle, Slot::kDMARegion))
+        MSRPBSetBool(bundle, Slot::kDMARegion, isDMARegion);
     if (overwrite || !MSRPBHasField(bundle, Slot::kCorePlatformServices)) {
         std::sort(corePlatformServices.begin(), corePlatformServices.end());
         if (isAdUserDataDenied || corePlatformServices.empty()) {
@@ -118,9 +122,9 @@ void MSRApplyDMAConsentFields(MSRPBMeasurementBundle& bundle, const std::string&
     }
     if (!npaAttribute) return;
     std::vector<MSRPBUserAttribute> attributes = userAttributes(bundle);
-    auto existing = std::find_if(attributes.begin(), attributes.end(), [](const MSRPBUserAttribute& attribute) {
-        return attributeName(attribute) == kNPAAttributeName;
-    });
+    auto existing = std::find_if(
+        attributes.begin(), attributes.end(),
+        [](const MSRPBUserAttribute& attribute) { return attributeName(attribute) == kNPAAttributeName; });
     if (existing == attributes.end()) {
         attributes.push_back(*npaAttribute);
     } else if (overwrite) {
@@ -154,7 +158,8 @@ void MSRApplyDataControls(MSRPBMeasurementBundle& bundle, const std::vector<std:
                 MSRPBSetString(bundle, Slot::kOSVersion, version->substr(0, version->find('.')));
             }
         }
-        if (control == "device_model" || control == "device_info") MSRPBClearField(bundle, Slot::kDeviceModel);
+        if (control == "device_model" || control == "device_info")
+            MSRPBClearField(bundle, Slot::kDeviceModel);
         if (control == "enhanced_user_id") MSRPBClearField(bundle, Slot::kSessionStitchingToken);
     }
     if (!dataControls.empty()) {

@@ -108,7 +108,8 @@ bool MSRIsAnalyticsStorageDeniedInSignals(std::string_view signals);
 // already present (the consent of an event's own moment) are kept and the
 // denials are read from the bundle's own signals.
 void MSRApplyIdentityFields(MSRPBMeasurementBundle& bundle, const std::string& consentSignals,
-                            bool gateOnTrackingAuthorization, const MSRBundleIdentity& identity, bool overwrite);
+                            bool gateOnTrackingAuthorization, const MSRBundleIdentity& identity,
+                            bool overwrite);
 void MSRApplyIdentityFields(MSRPBMeasurementBundle& bundle, const std::string& consentSignals,
                             bool gateOnTrackingAuthorization, MSRIdentity& identity, bool overwrite);
 
@@ -117,7 +118,8 @@ void MSRApplyIdentityFields(MSRPBMeasurementBundle& bundle, const std::string& c
 // only with `overwrite`).
 void MSRApplyDMAConsentFields(MSRPBMeasurementBundle& bundle, const std::string& consentDiagnostics,
                               bool isAdUserDataDenied, const std::optional<MSRPBUserAttribute>& npaAttribute,
-                              bool isDMARegion, std::vector<std::string> corePlatformServices, bool overwrite);
+                              bool isDMARegion, std::vector<std::string> corePlatformServices,
+                              bool overwrite);
 void MSRApplyDMAConsentFields(MSRPBMeasurementBundle& bundle, const std::string& consentDiagnostics,
                               bool isAdUserDataDenied, const std::optional<MSRPBUserAttribute>& npaAttribute,
                               MSRRemoteConfig& remoteConfig, bool overwrite);

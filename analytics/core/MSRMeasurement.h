@@ -244,13 +244,43 @@ public:
     // Raw-event metadata and bundle identity fields
     // ======================================================================
 
+    // The metadata every raw event is stored with: application, device,
+    // identity and consent of this moment, and the given user attributes.
     MSRPBMeasurementBundle createRawEventMetadataWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
 
     // ======================================================================
     // Bundling raw events
     // ======================================================================
 
+    // Public event names that are bundled under an internal name.
+    static const std::map<std::string, std::string>& bundledEventRenameMap();
+
+    // Makes at most one bundle of the oldest run of raw events in one
+    // transaction; true when a bundle was stored or raw events were removed
+    // (the caller may call again).
     bool bundleRawEvents();
+    // The oldest run of one metadata record: consecutive rows within one
+    // clock hour, bounded by count and encoded size. Nothing on failure.
+    std::optional<std::vector<MSRRawEventData>> rawEventsWithMetadataFingerprint(int64_t metadataFingerprint);
+    // Filtered, renamed and counted events; empty when all were rejected (and
+    // deleted), nothing on failure.
+    std::optional<std::vector<MSREvent>> processRawEvents(const std::vector<MSRRawEventData>& rawEvents,
+                                                          int64_t metadataFingerprint);
+    MSRRawEventData internalEventFromPublicEvent(const MSRRawEventData& rawEvent);
+    // Each answers whether the counts changed.
+    bool checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts);
+    bool checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts);
+    // Session start and engagement of the run.
+    void evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents, MSRPBMeasurementBundle& bundle);
+    std::optional<std::vector<MSREvent>> eventsAfterUpdatingEventAggregates(const std::vector<MSREvent>& events,
+                                                                            MSRAudienceTimestampsCache* cache,
+                                                                            bool allowEventFilterEvaluation);
+    bool updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                    double bundleEndTimestamp);
+    // `engagementMillis` added to "_se" (session-scoped) or "_lte".
+    bool updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle, bool sessionScoped);
+    void addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                     double bundleEndTimestamp);
 
     // ======================================================================
     // Upload scheduling and batch upload
@@ -383,6 +413,10 @@ private:
     // --- raw-event metadata ------------------------------------------------
 
     // --- bundling ----------------------------------------------------------
+    // Persisted values that a bundle's transaction decides on are written
+    // only once it has committed; outside a transaction at once.
+    void applyAfterBundleCommit(std::function<void()> write);
+    std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
 
     // --- upload ------------------------------------------------------------
     // The collaborators every upload step needs; entries return early

@@ -20,12 +20,14 @@ std::string joined(const std::vector<std::string>& columns) {
 }  // namespace
 
 bool MSRDatabase::clearCurrentSessionCounts(MSRError* error) {
-    return sqliteStore_->updateAllRecordsInTable(kEvents, "current_session_count", MSRSqliteValue(int64_t{0}), error);
+    return sqliteStore_->updateAllRecordsInTable(kEvents, "current_session_count", MSRSqliteValue(int64_t{0}),
+                                                 error);
 }
 
 bool MSRDatabase::createEventsSnapshotTable(MSRError* error) {
     return sqliteStore_->executeSQL(std::string("DROP TABLE IF EXISTS ") + kSnapshot, error) &&
-           sqliteStore_->executeSQL(std::string("CREATE TABLE ") + kSnapshot + " AS SELECT * FROM " + kEvents, error);
+           sqliteStore_->executeSQL(std::string("CREATE TABLE ") + kSnapshot + " AS SELECT * FROM " + kEvents,
+                                    error);
 }
 
 bool MSRDatabase::restoreFromEventsSnapshotTable(MSRError* error) {

@@ -64,7 +64,8 @@ TEST(BundleFieldsTest, IdentityFieldsFollowConsentAndTrackingAuthorization) {
         MSRPBMeasurementBundle bundle;
         MSRPBSetString(bundle, Slot::kSessionStitchingToken, "TOKEN");
         MSRPBAudienceLeafFilterResult result;
-        MSRPBSetMessageArray(bundle, Slot::kAudienceResults, std::vector<MSRPBAudienceLeafFilterResult>{result});
+        MSRPBSetMessageArray(bundle, Slot::kAudienceResults,
+                             std::vector<MSRPBAudienceLeafFilterResult>{result});
         MSRBundleIdentity identity = authorizedIdentity();
         identity.appleConsentStatus = c.status;
         MSRApplyIdentityFields(bundle, c.signals, c.gate, identity, true);
@@ -124,7 +125,8 @@ TEST(BundleFieldsTest, DMAFieldsAndTheNPAAttribute) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         MSRPBMeasurementBundle bundle;
-        MSRApplyDMAConsentFields(bundle, "19999", c.adUserDataDenied, std::nullopt, c.isDMARegion, c.services, true);
+        MSRApplyDMAConsentFields(bundle, "19999", c.adUserDataDenied, std::nullopt, c.isDMARegion, c.services,
+                                 true);
         EXPECT_EQ(MSRPBGetString(bundle, Slot::kCorePlatformServices), c.expected);
         EXPECT_EQ(MSRPBGetString(bundle, Slot::kConsentDiagnostics), "19999");
         EXPECT_EQ(MSRPBGetBool(bundle, Slot::kDMARegion), c.isDMARegion);
@@ -156,9 +158,9 @@ TEST(BundleFieldsTest, DataControlsRedactWhatTheyName) {
         MSRPBSetString(bundle, Slot::kAppInstanceID, "APP-INSTANCE");
         MSRPBSetString(bundle, Slot::kSessionStitchingToken, "TOKEN");
         MSRPBSetString(bundle, Slot::kConsentSignals, "G111");
-        MSRPBSetMessageArray(bundle, Slot::kUserAttributes,
-                             std::vector<MSRPBUserAttribute>{attribute("_id", 1), attribute("x", 2),
-                                                             attribute("_id", 3)});
+        MSRPBSetMessageArray(
+            bundle, Slot::kUserAttributes,
+            std::vector<MSRPBUserAttribute>{attribute("_id", 1), attribute("x", 2), attribute("_id", 3)});
         return bundle;
     };
     MSRBundleIdentity identity;
@@ -173,7 +175,8 @@ TEST(BundleFieldsTest, DataControlsRedactWhatTheyName) {
     EXPECT_EQ(MSRPBGetString(info, Slot::kOSVersion), "17");
     EXPECT_FALSE(MSRPBHasField(info, Slot::kDeviceModel));
     EXPECT_EQ(ephemeralAsked, 0);
-    EXPECT_EQ(MSRPBGetArray(info, Slot::kDataControls), (std::vector<MSRPBValue>{std::string("device_info")}));
+    EXPECT_EQ(MSRPBGetArray(info, Slot::kDataControls),
+              (std::vector<MSRPBValue>{std::string("device_info")}));
 
     MSRPBMeasurementBundle ids = fresh();
     MSRApplyDataControls(ids, {"app_instance_id", "user_id", "enhanced_user_id"}, identity);
@@ -210,7 +213,8 @@ TEST(BundleFieldsTest, SameConsentComparesSignalsDiagnosticsServicesRegionAndNPA
     };
     const Case cases[] = {
         {"identical", [](MSRPBMeasurementBundle&) {}, true},
-        {"signals", [](MSRPBMeasurementBundle& b) { MSRPBSetString(b, Slot::kConsentSignals, "G110"); }, false},
+        {"signals", [](MSRPBMeasurementBundle& b) { MSRPBSetString(b, Slot::kConsentSignals, "G110"); },
+         false},
         {"diagnostics", [](MSRPBMeasurementBundle& b) { MSRPBSetString(b, Slot::kConsentDiagnostics, "1"); },
          false},
         {"services set on one side",
@@ -218,12 +222,14 @@ TEST(BundleFieldsTest, SameConsentComparesSignalsDiagnosticsServicesRegionAndNPA
         {"region", [](MSRPBMeasurementBundle& b) { MSRPBSetBool(b, Slot::kDMARegion, false); }, false},
         {"npa on one side",
          [](MSRPBMeasurementBundle& b) {
-             MSRPBSetMessageArray(b, Slot::kUserAttributes, std::vector<MSRPBUserAttribute>{attribute("_npa", 0)});
+             MSRPBSetMessageArray(b, Slot::kUserAttributes,
+                                  std::vector<MSRPBUserAttribute>{attribute("_npa", 0)});
          },
          false},
         {"other attributes do not matter",
          [](MSRPBMeasurementBundle& b) {
-             MSRPBSetMessageArray(b, Slot::kUserAttributes, std::vector<MSRPBUserAttribute>{attribute("x", 0)});
+             MSRPBSetMessageArray(b, Slot::kUserAttributes,
+                                  std::vector<MSRPBUserAttribute>{attribute("x", 0)});
          },
          true},
         {"events do not matter",
@@ -260,7 +266,7 @@ TEST(BundleFieldsTest, FirstOpenIsFoundAmongTheEvents) {
 }
 
 class ConsentCodesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { MSRConsentSettingsUtil::clearAllSettings(); }
     void TearDown() override { MSRConsentSettingsUtil::clearAllSettings(); }
 };
@@ -275,10 +281,16 @@ TEST_F(ConsentCodesTest, SignalsAndDiagnostics) {
     const Case cases[] = {
         {"nothing set", [] {}, "G1--", "19999"},
         {"public interface, mixed case",
-         [] { MSRConsentSettingsUtil::updateSettings({{"ad_storage", "DENIED"}, {"analytics_storage", "granted"}}, 10); },
+         [] {
+             MSRConsentSettingsUtil::updateSettings(
+                 {{"ad_storage", "DENIED"}, {"analytics_storage", "granted"}}, 10);
+         },
          "G101", "15599"},
-        {"TCF data", [] { MSRConsentSettingsUtil::updateSettings({{"ad_storage", "granted"}}, 5); }, "G11-",
-         "17999"},
+        {"TCF data",
+         [] {
+             MSRConsentSettingsUtil::updateSettings({{"ad_storage", "granted"}}, 5);
+         },
+         "G11-", "17999"},
         {"regional policy with a server default",
          [] {
              MSRConsentSettingsUtil::setDefaultSettings(Settings{{"ad_personalization", "denied"}});

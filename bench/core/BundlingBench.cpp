@@ -1,0 +1,168 @@
+// The upload road after event writing: stored raw events are bundled (the
+// database gzips each queued bundle), read back from the queue and encoded
+// as one upload batch, which the network component gzips for the wire.
+// Reports events per second through that road and the gzip-compressed batch
+// bytes per typical event (ten parameters of mixed kinds).
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+
+#include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/net/FakeNetwork.h"
+#include "platform/security/Compression.h"
+
+namespace {
+
+using foundation::Value;
+
+constexpr int kEventsPerRound = 1000;
+
+MSRObjectDictionary typicalParameters(int i) {
+    return {
+        {"form", Value("logarithmic")}, {"steps", Value(12 + i % 7)},
+        {"parameter_a", Value(2.5)},    {"parameter_b", Value(-1)},
+        {"parameter_c", Value("1/2")},  {"parameter_d", Value(0.75 * (i % 5))},
+        {"language", Value("de")},      {"screen", Value("CalculateViewController")},
+        {"from_history", Value(false)}, {"duration_ms", Value(100 + i % 97)},
+    };
+}
+
+// An engine over a temporary data root, all queues on a manual executor.
+struct Engine {
+    Engine() {
+        root =
+            std::filesystem::temp_directory_path() / ("calvaro-bundling-bench-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        foundation::FileSystem::setHome(root);
+        monitor = MSRMonitor::initWithLibraryVersion(110100);
+        MSRMonitor::setShared(monitor);
+        persistedConfig = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
+        MSRPersistedConfig::setSharedInstance(persistedConfig);
+        MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig));
+        auto network = std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), monitor);
+        auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.bench.worker", monitor);
+        auto alarm =
+            std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor);
+        engine = MSRMeasurement::initWithDatabaseName(MSRMeasurement::kDatabaseName, persistedConfig, network,
+                                                      scheduler, alarm, "1:1234567890:ios:0a1b2c3d4e5f", true,
+                                                      false, std::nullopt, MSREManager::sharedInstance());
+        executor.runUntilIdle();
+    }
+    ~Engine() {
+        executor.runUntilIdle();
+        engine.reset();
+        MSRIdentity::resetSharedInstanceForTesting();
+        MSRPersistedConfig::setSharedInstance(nullptr);
+        MSRMonitor::setShared(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    dispatch::ManualExecutor executor;
+    std::filesystem::path root;
+    std::shared_ptr<MSRMonitor> monitor;
+    std::shared_ptr<MSRPersistedConfig> persistedConfig;
+    std::shared_ptr<MSRMeasurement> engine;
+};
+
+void BM_BundleQueueAndEncode(benchmark::State& state) {
+    Engine setup;
+    if (!setup.engine || !setup.engine->database()) {
+        state.SkipWithError("engine did not start");
+        return;
+    }
+    MSRMeasurement& engine = *setup.engine;
+    MSRDatabase& database = *engine.database();
+    MSRPBMeasurementBundle metadata = engine.createRawEventMetadataWithUserAttributes({});
+    MSRPBSetString(metadata, MSRBundleSlot::kAppID, "app.calvaro");
+    database.insertIfNotExistsRawEventMetadata(metadata, nullptr);
+    const int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(*metadata.protoBuffer()));
+    std::vector<MSREvent> events;
+    const double hour = std::floor(dispatch::Clock::now() / 3600) * 3600;
+    for (int i = 0; i < kEventsPerRound; ++i) {
+        events.push_back(
+            *MSREvent::initWithOrigin("app", true, "kal_calculate", hour + i * 0.5, 0, typicalParameters(i)));
+    }
+
+    int64_t wireBytes = 0;
+    int64_t wireEvents = 0;
+    // Where a round's time goes: bundling, reading the queue back, building
+    // and compressing the batch.
+    using Clock = std::chrono::steady_clock;
+    Clock::duration bundling{}, queueRead{}, batchEncode{};
+    for (auto _ : state) {
+        state.PauseTiming();
+        database.performTransaction([&] {
+            for (const MSREvent& event : events) {
+                if (!database.insertIfNotExistsRawEventMetadata(metadata, nullptr) ||
+                    !database.insertRawEvent(event, fingerprint, false, nullptr))
+                    return false;
+            }
+            return true;
+        });
+        state.ResumeTiming();
+
+        const auto t0 = Clock::now();
+        while (engine.bundleRawEvents()) {
+        }
+        const auto t1 = Clock::now();
+        auto queued = database.queryBundlesWithCountLimit(1000, int64_t{1} << 40, nullptr);
+        const auto t2 = Clock::now();
+        if (!queued) {
+            state.SkipWithError("queue unreadable");
+            return;
+        }
+        MSRPBMeasurementBatch batch;
+        std::vector<MSRPBMeasurementBundle> bundles;
+        std::vector<int64_t> rowIDs;
+        for (auto& [bundle, rowID] : *queued) {
+            bundles.push_back(std::move(bundle));
+            rowIDs.push_back(rowID);
+        }
+        MSRPBSetMessageArray(batch, 0, bundles);
+        std::optional<std::vector<uint8_t>> wire = security::gzip(*batch.protoBuffer());
+        int64_t count = 0;
+        for (const auto& bundle : bundles)
+            count += MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents).size();
+        const auto t3 = Clock::now();
+        bundling += t1 - t0;
+        queueRead += t2 - t1;
+        batchEncode += t3 - t2;
+        wireBytes += wire ? static_cast<int64_t>(wire->size()) : 0;
+        wireEvents += count;
+
+        state.PauseTiming();
+        database.deleteBundlesWithRowIDs(rowIDs, nullptr);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kEventsPerRound);
+    state.counters["events_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * kEventsPerRound), benchmark::Counter::kIsRate);
+    state.counters["wire_bytes_per_event"] = wireEvents ? static_cast<double>(wireBytes) / wireEvents : 0;
+    auto msPerRound = [&](Clock::duration d) {
+        return state.iterations() ? std::chrono::duration<double, std::milli>(d).count() / state.iterations()
+                                  : 0;
+    };
+    state.counters["bundling_ms"] = msPerRound(bundling);
+    state.counters["queue_read_ms"] = msPerRound(queueRead);
+    state.counters["batch_encode_ms"] = msPerRound(batchEncode);
+    state.counters["events_bundled_per_round"] =
+        state.iterations() ? static_cast<double>(wireEvents) / state.iterations() : 0;
+}
+BENCHMARK(BM_BundleQueueAndEncode)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
