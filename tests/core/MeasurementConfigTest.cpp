@@ -314,14 +314,6 @@ TEST_F(MeasurementConfigTest, EventEditingProgramLoad) {
     EXPECT_EQ(config_->dataControls(), std::vector<std::string>{"kept"});
 }
 
-TEST_F(MeasurementConfigTest, CreationNeedsAnApplicationAndADatabase) {
-    EXPECT_FALSE(MSRDatabaseRemoteConfig::initWithAppID("", database_, nullptr));
-    EXPECT_TRUE(logged(29000));
-    EXPECT_FALSE(MSRDatabaseRemoteConfig::initWithAppID(kAppID, nullptr, nullptr));
-    EXPECT_TRUE(logged(29001));
-    EXPECT_FALSE(MSRRemoteConfig::defaultInstance()->updateMeasurementConfig(configuration(kAppID, 1)));
-}
-
 TEST_F(MeasurementConfigTest, RolledBackConfigurationLeavesTheStoredOneInForce) {
     ASSERT_TRUE(config_->updateMeasurementConfig(configuration(kAppID, 1, {{"measurement.upload.interval", "900000"}},
                                                                {eventConfig("blocked", true, false, std::nullopt)})));
