@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -14,7 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Canonical upper-case text of a random (version 4, RFC 4122 variant) UUID.
+// Canonical upper-case text of a random (version 4, RFC 4122 variant) UUID,
+// the shape the platform gives.
 bool isUUID(const std::string& text) {
     if (text.size() != 36 || text[14] != '4' || std::string("89AB").find(text[19]) == std::string::npos) return false;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -82,38 +82,6 @@ TEST_F(VendorIdentifierTest, ConcurrentFirstRequestsAgree) {
     for (auto& answer : answers) threads.emplace_back([&answer] { answer = host::identifierForVendor(); });
     for (auto& thread : threads) thread.join();
     for (const auto& answer : answers) EXPECT_EQ(answer, answers.front());
-}
-
-TEST(AdvertisingIdentityTest, AbsentUntilATestProvidesIt) {
-    auto& platform = host::AdvertisingIdentity::shared();
-    platform.resetForTesting();
-    EXPECT_FALSE(platform.hasIdentifierManager());
-    EXPECT_FALSE(platform.advertisingIdentifier());
-    EXPECT_FALSE(platform.isAdvertisingTrackingEnabled());
-    EXPECT_FALSE(platform.hasTrackingManager());
-    EXPECT_EQ(platform.systemMajorVersion(), host::AdvertisingIdentity::kDefaultSystemMajorVersion);
-
-    platform.setIdentifierManagerForTesting("6D92078A-8246-4BA4-AE5B-76104861E7DC", true);
-    platform.setTrackingManagerForTesting(host::AdvertisingIdentity::kAuthorized);
-    EXPECT_EQ(platform.advertisingIdentifier(), "6D92078A-8246-4BA4-AE5B-76104861E7DC");
-    EXPECT_TRUE(platform.isAdvertisingTrackingEnabled());
-    EXPECT_EQ(platform.trackingAuthorizationStatus(), host::AdvertisingIdentity::kAuthorized);
-
-    // Removing the manager takes its identifier and switch with it.
-    platform.removeIdentifierManagerForTesting();
-    EXPECT_FALSE(platform.advertisingIdentifier());
-    EXPECT_FALSE(platform.isAdvertisingTrackingEnabled());
-    platform.resetForTesting();
-}
-
-TEST(AdvertisingIdentityTest, FreshUUIDsAreVersion4AndDistinct) {
-    std::set<std::string> seen;
-    for (int i = 0; i < 64; ++i) {
-        const std::string uuid = host::makeUUIDString();
-        EXPECT_TRUE(isUUID(uuid)) << uuid;
-        seen.insert(uuid);
-    }
-    EXPECT_EQ(seen.size(), 64u);
 }
 
 }  // namespace
