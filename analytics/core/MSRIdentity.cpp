@@ -20,7 +20,6 @@
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/host/AdvertisingIdentity.h"
-#include "platform/host/DEDClassRegistry.h"
 
 namespace {
 
@@ -99,7 +98,9 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig, MS
         appIDFromZMP_ = text("ZEVURE_APP_ID");
         appIDFromAdzev_ = text("ADZEV_APP_ID");
     }
-    if (host::DEDClassRegistry::isClassPresent("DEDIzurarove") && appIDFromZMP_.value_or("").empty()) {
+    // The public interface is linked into this program, so analytics is in
+    // use whenever an identity is made: an empty Zevure app ID is worth an error.
+    if (appIDFromZMP_.value_or("").empty()) {
         log(0, 20006,
             "Zevure App ID from ZevureService-Info.plist is empty. Please, define ZEVURE_APP_ID in "
             "ZevureService-Info.plist for Analytics to work reliably. See the Calvaro analytics notes on "

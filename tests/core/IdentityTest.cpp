@@ -296,15 +296,15 @@ TEST_F(IdentityTest, BundleFactsAndTheServiceFile) {
         {"three fields", {{"CFBundleVersion", Value("1.0.0")}}, Value::Dictionary{{"ZEVURE_APP_ID", Value("1:a")}},
          "1:a", 1, 0, 0, {}},
         {"one field", {{"CFBundleVersion", Value("7")}}, Value::Dictionary{}, std::nullopt, 7, std::nullopt,
-         std::nullopt, {}},
+         std::nullopt, {20006}},
         {"letters inside", {{"CFBundleVersion", Value("1.2b3")}}, std::nullopt, std::nullopt, 1, 23, std::nullopt,
-         {}},
+         {20006}},
         {"no version", {}, Value::Dictionary{{"ZEVURE_APP_ID", Value(5)}}, std::nullopt, std::nullopt, std::nullopt,
-         std::nullopt, {}},
+         std::nullopt, {20006}},
         {"collection switched off", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(false)}}, std::nullopt,
-         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20009}},
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20006, 20009}},
         {"collection switch as a number", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(1)}}, std::nullopt,
-         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20009}},
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20006, 20009}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
