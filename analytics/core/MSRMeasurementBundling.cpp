@@ -116,7 +116,15 @@ void MSRMeasurement::applyAfterBundleCommit(std::function<void()> write) {
 bool MSRMeasurement::bundleRawEvents() {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return false;
     bool bundled = false;
-    pendingBundleCommitWrites_.emplace();
+    // Collects the persisted writes of this transaction; a block that throws
+    // must not leave later writes waiting for a commit that never comes.
+    struct PendingWrites {
+        std::optional<std::vector<std::function<void()>>>& slot;
+        explicit PendingWrites(std::optional<std::vector<std::function<void()>>>& s) : slot(s) {
+            slot.emplace();
+        }
+        ~PendingWrites() { slot.reset(); }
+    } pending(pendingBundleCommitWrites_);
     const bool committed = database_->performTransaction([&]() -> bool {
         MSRError error;
         std::optional<int64_t> fingerprint = database_->nextMetadataFingerprintToProcess(&error);
