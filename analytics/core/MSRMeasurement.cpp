@@ -163,8 +163,7 @@ std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfigShared() {
         std::lock_guard lock(sharedEngine().mutex);
         engine = sharedEngine().instance;
     }
-    if (engine && engine->remoteConfig_) return engine->remoteConfig_;
-    return MSRRemoteConfig::defaultInstance();
+    return engine ? engine->remoteConfig() : MSRRemoteConfig::defaultInstance();
 }
 
 void MSRMeasurement::resetSharedInstanceForTesting() {
@@ -406,6 +405,10 @@ bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
         if (!remoteConfig) return false;
         if (auto origin = MSRIdentifiers::sharedInstance()->origin()) remoteConfig->setOrigin(*origin);
         remoteConfig_ = std::move(remoteConfig);
+        {
+            std::lock_guard lock(publishedRemoteConfigMutex_);
+            publishedRemoteConfig_ = remoteConfig_;
+        }
         database_->setRemoteConfig(remoteConfig_);
         MSRDataTypeValidator::setRemoteConfig(remoteConfig_);
         identity_->setRemoteConfig(remoteConfig_);
@@ -709,7 +712,8 @@ std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() { return st
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
 
 std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfig() {
-    return remoteConfig_ ? remoteConfig_ : MSRRemoteConfig::defaultInstance();
+    std::lock_guard lock(publishedRemoteConfigMutex_);
+    return publishedRemoteConfig_ ? publishedRemoteConfig_ : MSRRemoteConfig::defaultInstance();
 }
 
 bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefaults().empty(); }

@@ -358,6 +358,10 @@ private:
     void clearStaleDeepLink();
     // Ends the task held before (0: none), logging its id.
     void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
+    // The remote settings as other threads see them (the facade asks for
+    // them on its own queue while the start may be making them).
+    mutable std::mutex publishedRemoteConfigMutex_;
+    std::shared_ptr<MSRRemoteConfig> publishedRemoteConfig_;
 
     // Fields, in the order of the engine's record.
     std::string databaseName_;
