@@ -219,6 +219,17 @@ bool MSRDatabase::ensureAllTables() {
             return false;
         }
     }
+    // The upload schedule asks for the newest raw event and for a waiting
+    // real-time one after every stored event; without these indexes each
+    // question reads the whole table, so storing grew slower with every row.
+    for (const char* sql : {"CREATE INDEX IF NOT EXISTS raw_events_timestamp ON raw_events (timestamp)",
+                            "CREATE INDEX IF NOT EXISTS raw_events_is_realtime ON raw_events (is_realtime)"}) {
+        if (sqlite3_exec(sqliteStore_->sqliteHandle(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            MSRStorageLog(1, 12047, "Failed to ensure table. Table, error",
+                          {std::string("raw_events"), std::string(sqlite3_errmsg(sqliteStore_->sqliteHandle()))});
+            return false;
+        }
+    }
     return true;
 }
 
