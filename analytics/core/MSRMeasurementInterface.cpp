@@ -2,11 +2,15 @@
 
 #include <mutex>
 
+#include "analytics/core/MSRMeasurement.h"
+
 namespace {
 
 struct Slot {
     std::mutex mutex;
-    MSRMeasurementInterface::Factory factory;
+    // The real engine unless a test installs another; set here rather than by
+    // a static initializer in the engine's file, which the linker may drop.
+    MSRMeasurementInterface::Factory factory = MSRMeasurementInterface::defaultFactory();
     std::shared_ptr<MSRMeasurementInterface> instance;
 };
 
@@ -16,6 +20,15 @@ Slot& slot() {
 }
 
 }  // namespace
+
+MSRMeasurementInterface::Factory MSRMeasurementInterface::defaultFactory() {
+    return [](const MSRMeasurementStartParameters& parameters) -> std::shared_ptr<MSRMeasurementInterface> {
+        MSRMeasurement::initializeSharedInstanceWithAppID(parameters.appID, parameters.isAnalyticsCollectionEnabled,
+                                                          parameters.isAnalyticsCollectionDeactivated,
+                                                          parameters.safelistedEvents);
+        return MSRMeasurement::sharedInstance();
+    };
+}
 
 void MSRMeasurementInterface::setFactory(Factory factory) {
     std::lock_guard lock(slot().mutex);
@@ -41,7 +54,10 @@ std::shared_ptr<MSRMeasurementInterface> MSRMeasurementInterface::sharedInstance
 }
 
 void MSRMeasurementInterface::resetForTesting() {
-    std::lock_guard lock(slot().mutex);
-    slot().factory = nullptr;
-    slot().instance = nullptr;
+    {
+        std::lock_guard lock(slot().mutex);
+        slot().factory = nullptr;
+        slot().instance = nullptr;
+    }
+    MSRMeasurement::resetSharedInstanceForTesting();
 }

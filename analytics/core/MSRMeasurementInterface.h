@@ -27,9 +27,9 @@ struct MSRMeasurementStartParameters {
 };
 
 // The measurement engine as the facade sees it. The facade calls these only on
-// its serial queue "MSRAnalyticsQueue". The engine proper implements it and
-// installs a factory; until then (and in tests that install none) no engine
-// exists and the facade drops what it would hand on.
+// its serial queue "MSRAnalyticsQueue". The engine proper implements it and is
+// what the default factory makes; tests may install another factory, or none,
+// and then no engine exists and the facade drops what it would hand on.
 class MSRMeasurementInterface {
 public:
     using Factory = std::function<std::shared_ptr<MSRMeasurementInterface>(const MSRMeasurementStartParameters&)>;
@@ -38,8 +38,10 @@ public:
     virtual ~MSRMeasurementInterface() = default;
 
     // Installs how the engine is made (null: none). Does not touch an engine
-    // that already exists.
+    // that already exists. A process starts with defaultFactory().
     static void setFactory(Factory factory);
+    // Makes the shared measurement engine (MSRMeasurement).
+    static Factory defaultFactory();
     // Makes the shared engine with the installed factory, once; later calls
     // keep the first engine. Without a factory nothing is made.
     static void initializeSharedInstance(const MSRMeasurementStartParameters& parameters);

@@ -1,0 +1,146 @@
+#include "MeasurementFixture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+
+#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRIdentifiers.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRIdentityInterface.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRMeasurementInterface.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/support/MSRNetworkComponent.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+void writePlist(const std::filesystem::path& path, const foundation::Value::Dictionary& entries) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << foundation::propertyListXml(foundation::Value(entries)).value_or("");
+}
+
+}  // namespace
+
+MeasurementFixture::MeasurementFixture() {
+    static std::atomic<int> counter{0};
+    root_ = std::filesystem::temp_directory_path() /
+            ("calvaro-measurement-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(root_);
+    home_ = root_ / "home";
+    std::filesystem::create_directories(home_);
+    previousHome_ = foundation::FileSystem::home();
+    foundation::FileSystem::setHome(home_);
+    monitor_.monitor->setLogLevel(8);
+    monitor_.monitor->setVerboseLoggingEnabled(true);
+}
+
+MeasurementFixture::~MeasurementFixture() {
+    stopEngine();
+    foundation::FileSystem::setHome(previousHome_);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+void MeasurementFixture::SetUp() {
+    if (startInSetUp) startEngine(options());
+}
+
+void MeasurementFixture::TearDown() { stopEngine(); }
+
+void MeasurementFixture::writeBundle(const MeasurementOptions& options) {
+    foundation::Value::Dictionary info = {
+        {"CFBundleIdentifier", foundation::Value("app.calvaro.tests")},
+        {"CFBundleShortVersionString", foundation::Value("2.1")},
+        {"CFBundleVersion", foundation::Value("2.1.0")},
+    };
+    for (const auto& [key, value] : options.infoPlist) info[key] = value;
+    writePlist(resources() / "Info.plist", info);
+    foundation::Value::Dictionary service;
+    if (!options.zevureAppID.empty()) service["ZEVURE_APP_ID"] = foundation::Value(options.zevureAppID);
+    if (!options.adzevAppID.empty()) service["ADZEV_APP_ID"] = foundation::Value(options.adzevAppID);
+    std::filesystem::remove(resources() / "ZevureService-Info.plist");
+    if (!service.empty()) writePlist(resources() / "ZevureService-Info.plist", service);
+}
+
+void MeasurementFixture::startEngine(const MeasurementOptions& options) {
+    options_ = options;
+    writeBundle(options);
+    persistedConfig_ = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
+    MSRPersistedConfig::setSharedInstance(persistedConfig_);
+    MSRIdentityEnvironment environment;
+    environment.bundle = std::make_shared<foundation::Bundle>(resources());
+    MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig_, environment));
+    MSRIdentifiers::sharedInstance()->setOrigin(options.origin);
+
+    fakeNetwork_ = std::make_shared<net::FakeNetwork>();
+    auto network = std::make_shared<MSRNetworkComponent>(fakeNetwork_, monitor_.monitor);
+    auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.tests.measurement.worker", monitor_.monitor);
+    auto alarm = std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor_.monitor);
+    engine_ = MSRMeasurement::initWithDatabaseName(
+        MSRMeasurement::kDatabaseName, persistedConfig_, std::move(network), std::move(scheduler), std::move(alarm),
+        options.appID, options.isAnalyticsCollectionEnabled, options.isAnalyticsCollectionDeactivated,
+        options.safelistedEvents, MSREManager::sharedInstance());
+    ASSERT_TRUE(engine_);
+    if (options.installShared) {
+        MSRMeasurement::installSharedInstanceForTesting(engine_);
+        MSRMeasurementInterface::setFactory([engine = engine_](const MSRMeasurementStartParameters&) { return engine; });
+        MSRMeasurementInterface::initializeSharedInstance({});
+        // The facade's calls reach the engine without a start of the facade.
+        MSRAnalytics::unsuspendOperationQueue();
+    }
+    if (options.runStart) runUntilIdle();
+}
+
+void MeasurementFixture::stopEngine() {
+    if (monitor_.executor) runUntilIdle();
+    engine_.reset();
+    fakeNetwork_.reset();
+    MSRMeasurementInterface::resetForTesting();
+    MSRMeasurement::resetSharedInstanceForTesting();
+    MSRIdentity::resetSharedInstanceForTesting();
+    MSRIdentifiers::resetSharedInstanceForTesting();
+    MSRDataTypeValidator::setRemoteConfig(nullptr);
+    MSRConsentSettingsUtil::clearAllSettings();
+    MSRAnalytics::resetForTesting();
+    if (persistedConfig_) persistedConfig_->synchronizeToDisk();
+    persistedConfig_.reset();
+    MSRPersistedConfig::setSharedInstance(nullptr);
+    if (monitor_.executor) runUntilIdle();
+}
+
+void MeasurementFixture::restartEngine(const MeasurementOptions& options) {
+    stopEngine();
+    startEngine(options);
+}
+
+void MeasurementFixture::runOnWorkerQueue(std::function<void()> block) {
+    engine_->scheduler()->scheduleOnWorkerQueueBlockID("MeasurementFixture", std::move(block));
+    runUntilIdle();
+}
+
+std::vector<int64_t> MeasurementFixture::codes() {
+    auto lines = monitor_.takeLines();
+    lines.insert(lines.begin(), pendingLines_.begin(), pendingLines_.end());
+    pendingLines_.clear();
+    std::vector<int64_t> found;
+    for (const auto& line : lines) {
+        auto at = line.find("I-MSR");
+        if (at != std::string::npos) found.push_back(std::stoll(line.substr(at + 5, 6)));
+    }
+    return found;
+}
+
+bool MeasurementFixture::logged(int64_t code) {
+    auto lines = monitor_.takeLines();
+    pendingLines_.insert(pendingLines_.end(), lines.begin(), lines.end());
+    const std::string tag = "I-MSR" + std::to_string(1000000 + code).substr(1);
+    return std::any_of(pendingLines_.begin(), pendingLines_.end(),
+                       [&](const std::string& line) { return line.find(tag) != std::string::npos; });
+}

@@ -1,0 +1,361 @@
+// The engine's start in a data root: what the first and later starts create,
+// reuse and wipe, how collection is switched, and what a start that cannot
+// open its storage leaves behind.
+
+#include "MeasurementFixture.h"
+
+#include <fstream>
+
+#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSREventAggregates.h"
+#include "analytics/core/support/MSRNetworkComponent.h"
+#include "analytics/core/support/MSRNotificationNames.h"
+#include "analytics/storage/MSRFilePaths.h"
+#include "platform/foundation/FileSystem.h"
+
+namespace {
+
+MSRUserAttribute property(const std::string& name, const std::string& value, const std::string& origin = "app") {
+    return MSRUserAttribute::initWithOrigin(origin, name, MSRValue(value), 1'700'000'000.0).value();
+}
+
+MeasurementOptions withAppID(const std::string& appID) {
+    MeasurementOptions options;
+    options.appID = appID;
+    options.zevureAppID = appID;
+    return options;
+}
+
+bool isUpperHex(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) || (c >= 'A' && c <= 'F'); });
+}
+
+}  // namespace
+
+class MeasurementStartTest : public MeasurementFixture {
+protected:
+    std::optional<MSRUserAttribute> stored(const std::string& name) {
+        return database().userAttributeWithName(name, nullptr);
+    }
+};
+
+TEST_F(MeasurementStartTest, FirstStartCreatesStorageAndSecondStartReusesIt) {
+    ASSERT_TRUE(engine().didInitializeComponents());
+    EXPECT_TRUE(engine().isEnabled());
+    EXPECT_TRUE(logged(23016));
+    EXPECT_TRUE(std::filesystem::exists(MSRSDKFilePath(MSRMeasurement::kDatabaseName)));
+    EXPECT_TRUE(MSRIsPathExcludedFromBackup(MSRSDKDirectoryPath()));
+    const auto appInstanceID = persistedConfig().appInstanceID();
+    ASSERT_TRUE(appInstanceID);
+    EXPECT_EQ(appInstanceID->size(), 32u);
+    EXPECT_TRUE(isUpperHex(*appInstanceID));
+    EXPECT_EQ(persistedConfig().appIDFromZMP(), options().appID);
+
+    engine().setUserAttribute(property("level", "gold"));
+    runUntilIdle();
+    const double loadTime = engine().initTimestamp();
+    restartEngine();
+
+    ASSERT_TRUE(engine().didInitializeComponents());
+    EXPECT_EQ(persistedConfig().appInstanceID(), appInstanceID);
+    ASSERT_TRUE(stored("level"));
+    EXPECT_EQ(stored("level")->value(), MSRValue("gold"));
+    // The load time is kept across starts until the first open clears it.
+    EXPECT_EQ(engine().initTimestamp(), loadTime);
+    EXPECT_FALSE(logged(23171));
+}
+
+TEST_F(MeasurementStartTest, ChangedApplicationIDWipesStoredData) {
+    engine().setUserAttribute(property("level", "gold"));
+    runUntilIdle();
+    const auto appInstanceID = persistedConfig().appInstanceID();
+    restartEngine(withAppID("1:1234567890:ios:ffffffffffff"));
+
+    EXPECT_TRUE(logged(23171));
+    ASSERT_TRUE(engine().didInitializeComponents());
+    EXPECT_FALSE(stored("level"));
+    EXPECT_EQ(persistedConfig().appIDFromZMP(), "1:1234567890:ios:ffffffffffff");
+    EXPECT_EQ(MSRAnalytics::resetRetryCount(), 0);
+    // The wipe cleared the persisted identity; a new one was made.
+    ASSERT_TRUE(persistedConfig().appInstanceID());
+    EXPECT_NE(persistedConfig().appInstanceID(), appInstanceID);
+
+    // The next start with the same IDs keeps what was written since.
+    engine().setUserAttribute(property("level", "silver"));
+    runUntilIdle();
+    codes();
+    restartEngine(withAppID("1:1234567890:ios:ffffffffffff"));
+    EXPECT_FALSE(logged(23171));
+    ASSERT_TRUE(stored("level"));
+
+    // A reset being retried wipes even when every ID matches.
+    MSRAnalytics::setResetRetryCount(3);
+    restartEngine(withAppID("1:1234567890:ios:ffffffffffff"));
+    EXPECT_TRUE(logged(23171));
+    EXPECT_EQ(MSRAnalytics::resetRetryCount(), 0);
+    EXPECT_FALSE(stored("level"));
+}
+
+TEST_F(MeasurementStartTest, WipeDecision) {
+    struct Case {
+        const char* label;
+        int64_t resetRetryCount;
+        std::string a, g, m, pg, pm;
+        bool wipe;
+    };
+    const std::vector<Case> cases = {
+        {"all equal", 0, "A", "G", "", "G", "", false},
+        {"a reset being retried", 3, "A", "G", "", "G", "", true},
+        {"retry count past its limit", 10, "A", "G", "", "G", "", false},
+        {"persisted Zevure ID differs", 0, "A", "Y", "", "X", "", true},
+        {"nothing persisted yet", 0, "A", "G", "", "", "", false},
+        {"Adzev persisted, Zevure now present", 0, "A", "G", "", "", "M", true},
+        {"Adzev persisted and equal", 0, "A", "G", "M", "", "M", false},
+        {"Adzev persisted and changed", 0, "A", "G", "N", "", "M", true},
+        {"Zevure ID dropped for Adzev", 0, "A", "", "M", "G", "", true},
+        {"Zevure ID dropped, no app ID", 0, "", "", "M", "G", "", false},
+        {"only Adzev, app ID differs", 0, "A", "", "", "", "M", true},
+        {"only Adzev, app ID equal", 0, "M", "", "", "", "M", false},
+        {"both empty", 0, "A", "", "", "", "", false},
+    };
+    auto opt = [](const std::string& text) { return text.empty() ? std::nullopt : std::optional<std::string>(text); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        MSRAnalytics::setResetRetryCount(c.resetRetryCount);
+        EXPECT_EQ(engine().shouldWipeDataWithAppID(c.a, opt(c.g), opt(c.m), opt(c.pg), opt(c.pm)), c.wipe);
+    }
+    MSRAnalytics::setResetRetryCount(0);
+}
+
+TEST_F(MeasurementStartTest, StoredEnabledStateAndDeactivation) {
+    struct Case {
+        int64_t storedState;
+        bool enabledByDefault, deactivated, expected;
+    };
+    const std::vector<Case> cases = {
+        {0, true, false, true}, {0, false, false, false}, {1, false, false, true},
+        {2, true, false, false}, {1, true, true, false},  {7, false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "state " << c.storedState << " default " << c.enabledByDefault
+                                        << " deactivated " << c.deactivated);
+        persistedConfig().setMeasurementEnabledState(c.storedState);
+        MeasurementOptions options;
+        options.isAnalyticsCollectionEnabled = c.enabledByDefault;
+        options.isAnalyticsCollectionDeactivated = c.deactivated;
+        restartEngine(options);
+        EXPECT_EQ(engine().wasEnabledDuringInitialization(), c.expected);
+        EXPECT_EQ(engine().isEnabled(), c.expected);
+        // Starting disabled makes no components; they come with the first enabling.
+        EXPECT_EQ(engine().didInitializeComponents(), c.expected);
+    }
+    // Enabling while deactivated only logs.
+    MeasurementOptions deactivated;
+    deactivated.isAnalyticsCollectionDeactivated = true;
+    restartEngine(deactivated);
+    codes();
+    engine().setEnabled(true);
+    runUntilIdle();
+    EXPECT_EQ(codes(), std::vector<int64_t>{23206});
+    EXPECT_FALSE(engine().isEnabled());
+}
+
+TEST_F(MeasurementStartTest, DisablingKeepsComponentsAndReEnablingDoesNotRestartThem) {
+    engine().setEnabled(false);
+    engine().setUserAttribute(property("level", "gold"));
+    runUntilIdle();
+    EXPECT_TRUE(logged(23081));
+    EXPECT_FALSE(stored("level"));
+    codes();
+    engine().setEnabled(true);
+    runUntilIdle();
+    EXPECT_TRUE(engine().isEnabled());
+    EXPECT_TRUE(logged(23012));
+    EXPECT_FALSE(logged(23016));  // the component start ran once only
+}
+
+// Storage that cannot be made: the data root's Application Support is a file,
+// which no permission (root's included) turns into a folder.
+class MeasurementUnusableStorageTest : public MeasurementFixture {
+protected:
+    MeasurementUnusableStorageTest() { startInSetUp = false; }
+    void blockStorage() {
+        const auto support = foundation::FileSystem::applicationSupportDirectory();
+        std::filesystem::remove_all(support);
+        std::filesystem::create_directories(support.parent_path());
+        std::ofstream(support) << "not a folder";
+    }
+    void unblockStorage() { std::filesystem::remove(foundation::FileSystem::applicationSupportDirectory()); }
+};
+
+TEST_F(MeasurementUnusableStorageTest, StartFailsCleanlyAndWorkIsRefused) {
+    blockStorage();
+    MeasurementOptions options;
+    options.runStart = false;
+    startEngine(options);
+
+    // Calls from the facade queued behind the start, before it fails, are
+    // refused without touching what is missing.
+    engine().setUserAttribute(property("level", "gold"));
+    engine().removeUserAttribute(property("level", "gold"));
+    engine().logEvent("app", true, "level_up", {}, now(), true, false, false, nullptr, std::nullopt);
+    engine().logEvent("auto", false, "_e", {}, now(), true, true, true, nullptr, std::nullopt);
+    engine().setSessionTimeoutInterval(60);
+    engine().setUserData({{"email_address", foundation::Value("a@b.c")}});
+    engine().setDefaultEventParameters({});
+    std::optional<MSRError> sessionError;
+    engine().sessionIDWithCompletion([&](int64_t, std::optional<MSRError> error) { sessionError = error; });
+    bool propertiesAnswered = false;
+    engine().userPropertiesIncludingInternal(true, [&](foundation::Value::Dictionary properties) {
+        propertiesAnswered = properties.empty();
+    });
+    engine().reachabilityDidChange();
+    runUntilIdle();
+    EXPECT_TRUE(logged(23011));
+    EXPECT_FALSE(engine().didInitializeComponents());
+    EXPECT_FALSE(engine().isEnabled());
+    EXPECT_FALSE(engine().hasComponentsOnWorkerQueue());
+    EXPECT_FALSE(engine().database());
+    EXPECT_FALSE(engine().resetAnalyticsDataWithAppInstanceID("0123456789ABCDEF0123456789ABCDEF"));
+    EXPECT_TRUE(logged(23081));
+    ASSERT_TRUE(sessionError);
+    EXPECT_EQ(sessionError->localizedDescription(), "Analytics disabled");
+    EXPECT_TRUE(propertiesAnswered);
+    EXPECT_FALSE(engine().hasDataToUpload());
+
+    // The next enabling tries the start again and, with storage back, succeeds.
+    unblockStorage();
+    engine().setEnabled(true);
+    runUntilIdle();
+    EXPECT_TRUE(engine().didInitializeComponents());
+    EXPECT_TRUE(engine().isEnabled());
+    engine().setUserAttribute(property("level", "gold"));
+    runUntilIdle();
+    EXPECT_TRUE(database().containsUserAttributeWithName("level", nullptr).value_or(false));
+}
+
+TEST_F(MeasurementUnusableStorageTest, EngineWithoutNetworkStartsAndNeverUploads) {
+    auto config = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
+    MSRPersistedConfig::setSharedInstance(config);
+    auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.tests.nonetwork", monitor_.monitor);
+    auto engine = MSRMeasurement::initWithDatabaseName(
+        MSRMeasurement::kDatabaseName, config, nullptr, scheduler,
+        std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor_.monitor),
+        "1:1:ios:1", true, false, std::nullopt, MSREManager::sharedInstance());
+    runUntilIdle();
+    ASSERT_TRUE(engine->didInitializeComponents());
+    engine->reachabilityDidChange();
+    scheduler->scheduleOnWorkerQueueBlockID("test", [engine] { engine->uploadData(); });
+    runUntilIdle();
+    engine.reset();
+    MSRPersistedConfig::setSharedInstance(nullptr);
+}
+
+TEST_F(MeasurementUnusableStorageTest, SharedInstanceIsMadeOnce) {
+    MSRMeasurement::initializeSharedInstanceWithAppID("", true, false, std::nullopt);
+    EXPECT_FALSE(MSRMeasurement::hasSharedInstance());
+    // The empty app ID used the one creation up.
+    MSRMeasurement::initializeSharedInstanceWithAppID("1:1:ios:1", true, false, std::nullopt);
+    EXPECT_FALSE(MSRMeasurement::hasSharedInstance());
+    EXPECT_FALSE(MSRMeasurement::sharedInstance());
+    EXPECT_FALSE(MSRMeasurement::initWithAppID("", true, false, std::nullopt, nullptr));
+    EXPECT_TRUE(logged(23170));
+    EXPECT_EQ(MSRMeasurement::remoteConfigShared(), MSRRemoteConfig::defaultInstance());
+}
+
+TEST_F(MeasurementStartTest, SessionNumberBackfill) {
+    struct Case {
+        int64_t storedNumber;
+        std::optional<int32_t> sessionStarts;
+        int64_t expected;
+    };
+    const std::vector<Case> cases = {{0, 4, 4}, {0, std::nullopt, 0}, {5, 9, 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.storedNumber);
+        persistedConfig().setSessionNumber(c.storedNumber);
+        if (c.sessionStarts) {
+            ASSERT_TRUE(database().updateEventAggregates(
+                MSREventAggregates::initWithName("_s", *c.sessionStarts, 0, 0, now()).value(), nullptr));
+        }
+        runOnWorkerQueue([&] { engine().backfillSessionNumber(); });
+        EXPECT_EQ(persistedConfig().sessionNumber(), c.expected);
+        database().updateEventAggregates(MSREventAggregates::initWithName("_s", 0, 0, 0, now()).value(), nullptr);
+    }
+}
+
+TEST(MeasurementNextHourTest, RoundsUpToTheNextWholeHour) {
+    const std::vector<std::pair<int64_t, int64_t>> cases = {
+        {0, 3600000}, {1, 3600000}, {3599999, 3600000}, {3600000, 7200000}, {1700000000123, 1700002800000}};
+    for (const auto& [millis, expected] : cases) {
+        EXPECT_EQ(MSRMeasurement::timestampMillisRoundedUpToNextHour(millis), expected) << millis;
+    }
+}
+
+// ---- reset, wipe and the application's notifications ----------------------
+
+TEST_F(MeasurementStartTest, PublicReset) {
+    struct Case {
+        const char* label;
+        std::optional<std::string> newID;
+        bool storageDenied;
+        bool succeeds;
+        int64_t code;
+    };
+    const std::vector<Case> cases = {
+        {"new ID", "0123456789ABCDEF0123456789ABCDEF", false, true, 23168},
+        {"empty ID", std::string(), false, false, 23167},
+        {"no ID", std::nullopt, false, false, 23167},
+        {"empty ID while analytics storage is denied", std::string(), true, true, 23218},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        engine().setUserAttribute(property("level", "gold"));
+        runUntilIdle();
+        MSRConsentSettingsUtil::setConsentSettings(
+            c.storageDenied ? std::optional<MSRConsentSettingsUtil::Settings>(
+                                  {{MSRConsentSettingsUtil::kAnalyticsStorage, foundation::Value("denied")}})
+                            : std::nullopt);
+        const auto before = persistedConfig().appInstanceID();
+        codes();
+        EXPECT_EQ(engine().resetAnalyticsDataWithAppInstanceID(c.newID), c.succeeds);
+        runUntilIdle();
+        EXPECT_TRUE(logged(c.code));
+        EXPECT_EQ(stored("level").has_value(), !c.succeeds);
+        if (!c.succeeds) {
+            EXPECT_EQ(persistedConfig().appInstanceID(), before);
+        } else if (c.newID && !c.newID->empty()) {
+            EXPECT_EQ(persistedConfig().appInstanceID(), c.newID);
+        } else {
+            EXPECT_FALSE(persistedConfig().appInstanceID());
+        }
+        if (c.succeeds) {
+            // The engine keeps running on an emptied database.
+            EXPECT_TRUE(engine().hasComponentsOnWorkerQueue());
+            EXPECT_EQ(engine().initTimestamp(), MSRAnalytics::loadTimestamp());
+            EXPECT_EQ(persistedConfig().appIDFromZMP(), options().appID);
+        }
+        MSRConsentSettingsUtil::clearAllSettings();
+    }
+}
+
+TEST_F(MeasurementStartTest, ResignActiveHoldsOneBackgroundTaskAtATime) {
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    codes();
+    center.post(MSRAppWillResignActiveNotificationName());
+    const uint64_t first = engine().backgroundUpdateTask();
+    EXPECT_NE(first, 0u);
+    EXPECT_FALSE(logged(23142));
+    center.post(MSRAppWillResignActiveNotificationName());
+    // The second ends the first before holding its own.
+    EXPECT_TRUE(logged(23142));
+    EXPECT_NE(engine().backgroundUpdateTask(), first);
+    center.post(MSRAppWillEnterForegroundNotificationName());
+    EXPECT_EQ(engine().backgroundUpdateTask(), 0u);
+    runUntilIdle();
+    const auto logged = codes();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), 23145), 2);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), 23142), 2);
+}
