@@ -20,8 +20,8 @@ std::string joined(const std::vector<std::string>& columns) {
 }  // namespace
 
 bool MSRDatabase::clearCurrentSessionCounts(MSRError* error) {
-    return sqliteStore_->updateAllRecordsInTable(kEvents, "current_session_count", MSRSqliteValue(int64_t{0}),
-                                                 error);
+    static const MSRSqliteValue zero = int64_t{0};
+    return sqliteStore_->updateAllRecordsInTable(kEvents, "current_session_count", zero, error);
 }
 
 bool MSRDatabase::createEventsSnapshotTable(MSRError* error) {
