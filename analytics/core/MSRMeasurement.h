@@ -229,6 +229,9 @@ public:
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
                                                       bool backfillEvents);
     MSRObjectDictionary parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
+    // Hands an event to the handling sequence from any thread (nothing
+    // happens once the engine is gone; nothing is logged for none).
+    void logEvent(const std::optional<MSREvent>& event);
 
     // ======================================================================
     // Event writing and daily caps
@@ -239,6 +242,15 @@ public:
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts);
     bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
+    // False ends the event's transaction with a rollback.
+    bool updateLifetimeValueWithEvent(const MSREvent& event);
+    void maybeAddDebugAndRealtimeParameters(MSREvent& event);
+    std::optional<MSRPBAdCampaignInfo> adCampaignInfoFromEvent(const MSREvent& event);
+    void logFirstOpenConsentedEvent(double timestamp);
+    // The number of first opens on this device before this installation, as
+    // decimal text in the keychain (it survives reinstallation).
+    std::optional<std::string> previousFirstOpenCount();
+    void setPreviousFirstOpenCount(const std::optional<std::string>& count);
 
     // ======================================================================
     // Raw-event metadata and bundle identity fields
@@ -411,8 +423,32 @@ private:
     // --- user attributes ---------------------------------------------------
 
     // --- event handling ----------------------------------------------------
+    // The steps of handleEventOnWorkerQueue, in their order.
+    std::optional<MSREvent> eventAfterSafelistingEvent(const MSREvent& event);
+    void processSessionFromEvent(const MSREvent& event);
+    // False: a subscription already reported; drop the event.
+    bool dedupeSubscriptionEvent(const MSREvent& event);
+    bool shouldDropDuplicatedSessionStartWithRolloutEvent(const MSREvent& event);
+    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event);
+    void writeSessionStartEventOnWorkerQueue(const MSREvent& event);
+    // Writes the event, as edited by the server's program when one is loaded,
+    // and the events the program created.
+    void writeEventWithEditingOnWorkerQueue(const MSREvent& event);
 
     // --- event writing -----------------------------------------------------
+    // Persisted values that one event's transaction changes. They are kept
+    // here while the transaction runs and applied only once it commits, so a
+    // rolled-back event leaves no trace outside the database either.
+    struct PendingEventWrites {
+        std::optional<std::vector<uint8_t>> adCampaignInfoBuffer;
+        std::optional<bool> unmatchedFirstOpenWithoutIDFA;
+        std::optional<std::string> previousFirstOpenCount;
+        std::optional<double> firstOpenConsentedTimestamp;
+    };
+    PendingEventWrites pendingEventWrites_;
+    void applyPendingEventWrites();
+    // The installation's day index now (midnight offset applied).
+    int32_t currentDayIndex();
 
     // --- raw-event metadata ------------------------------------------------
 

@@ -43,6 +43,12 @@ std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::proce
 bool MSRLifetimeValueRecorder::isPurchaseEvent(const MSREvent&) { return false; }
 bool MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(MSRDatabase&, const MSREvent&) { return true; }
 
+bool MSRIsAppActive() { return true; }
+
+bool MSRIsAdExposureEvent(const MSREvent& event) {
+    return event.origin() == "am" || event.name() == "_xa" || event.name() == "_xu";
+}
+
 std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError*) {
     return events;
 }

@@ -107,5 +107,12 @@ public:
     static bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
 };
 
+// Whether the application is in the foreground, as the screen-view reporter
+// tells; without one the application counts as active, so no background
+// session work is done for events.
+bool MSRIsAppActive();
+// Ad-exposure events (origin "am", or "_xa" / "_xu") skip the interceptor.
+bool MSRIsAdExposureEvent(const MSREvent& event);
+
 // Event sampling: the events to keep, or nothing (with the cause) on failure.
 std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError* error);

@@ -16,7 +16,6 @@
 
 #include "analytics/core/model/MSRDailyCounts.h"
 #include "analytics/core/model/MSREventAggregates.h"
-#include "analytics/core/model/MSREventAggregates.h"
 #include "analytics/core/model/MSRRawEventData.h"
 #include "analytics/core/model/MSRUserAttribute.h"
 #include "analytics/core/support/MSRError.h"
@@ -168,22 +167,6 @@ class MSRDatabase {
     // Puts a non-empty snapshot back in place of the aggregates and empties
     // it; without one nothing changes.
     bool restoreFromEventsSnapshotTable(MSRError* error);
-
-    // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
-    // At most 1000 aggregates rows: a new name beyond that is refused while
-    // existing ones can always be rewritten.
-    static constexpr int64_t kMaxEventAggregatesRows = 1000;
-    static constexpr int64_t kMaxSubscriptionRows = 1000;
-    // Nothing without an error when the name has no row.
-    std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
-    bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
-    // The number of aggregates rows of public (not "_") names.
-    std::optional<int64_t> publicEventCount(MSRError* error);
-    // True when the identifier was new (and is now stored), false when it was
-    // stored already or is empty.
-    std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, MSRError* error);
-    // Keeps the newest 1000 identifiers; the number deleted.
-    std::optional<int64_t> deleteSubscriptionsOverLimit(MSRError* error);
 
     // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
     // At most 1000 aggregates rows: a new name beyond that is refused while

@@ -1,0 +1,415 @@
+// The worker-queue side of event logging: the entries through which the
+// facade and the engine's own reporters hand events over, the default event
+// parameters, and the checks each event passes before it is written.
+
+#include <algorithm>
+
+#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
+#include "analytics/core/model/MSRDataTypeValidator.h"
+#include "analytics/core/model/MSRNameTables.h"
+#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
+}
+
+bool isSet(const MSRError& error) {
+    return error.code() != 0 || !error.domain().empty();
+}
+
+std::string describe(const MSRObjectDictionary& parameters) {
+    foundation::Value::Dictionary plain;
+    for (const auto& [name, object] : parameters) {
+        if (const auto* value = std::get_if<MSRValue>(&object)) {
+            plain.emplace(name, value->plainObject());
+        } else {
+            plain.emplace(name, std::get<foundation::Value>(object));
+        }
+    }
+    return foundation::Value(std::move(plain)).jsonText();
+}
+
+MSRObjectDictionary objectsFromDictionary(const foundation::Value::Dictionary& dictionary) {
+    MSRObjectDictionary objects;
+    for (const auto& [name, value] : dictionary) objects.emplace(name, value);
+    return objects;
+}
+
+// What a default parameter value is, as far as the defaults care.
+enum class DefaultValueKind { kMissing, kNull, kScalar, kList, kOther };
+
+DefaultValueKind defaultValueKind(const MSRObject& object) {
+    if (const auto* value = std::get_if<MSRValue>(&object)) {
+        return value->isArray() ? DefaultValueKind::kList : DefaultValueKind::kScalar;
+    }
+    switch (std::get<foundation::Value>(object).type()) {
+    case foundation::Value::Type::Absent: return DefaultValueKind::kMissing;
+    case foundation::Value::Type::Null: return DefaultValueKind::kNull;
+    case foundation::Value::Type::Bool:
+    case foundation::Value::Type::Integer:
+    case foundation::Value::Type::Double:
+    case foundation::Value::Type::String: return DefaultValueKind::kScalar;
+    case foundation::Value::Type::List: return DefaultValueKind::kList;
+    default: return DefaultValueKind::kOther;
+    }
+}
+
+foundation::Value plainObject(const MSRObject& object) {
+    if (const auto* value = std::get_if<MSRValue>(&object)) return value->plainObject();
+    return std::get<foundation::Value>(object);
+}
+
+}  // namespace
+
+// --- Entries ----------------------------------------------------------------------
+
+void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                              const MSRObjectDictionary& parameters, double timestamp, bool enabled,
+                              bool ignoreEnabled, bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                              const std::optional<MSRParameters>& addedScreenParameters) {
+    if (!scheduler_) return;
+    // The engine stays alive until the event has been handled.
+    std::shared_ptr<MSRMeasurement> self = shared_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", [=] {
+        self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
+                                              ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters);
+    });
+}
+
+void MSRMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                                     const std::string& name, const MSRObjectDictionary& parameters,
+                                                     double timestamp, bool enabled, bool ignoreEnabled,
+                                                     bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                                                     const std::optional<MSRParameters>& addedScreenParameters) {
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    MSRObjectDictionary effective = (!ignoreInterceptor && name != "_err")
+                                        ? parametersWithAddedDefaultEventParameters(parameters)
+                                        : parameters;
+    std::optional<MSREvent> event = MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
+    if (!event) {
+        log(1, 23219, "Attempted to log nil event. Origin, name, parameters", {origin, name, describe(effective)});
+        return;
+    }
+    if (addedScreenParameters && !addedScreenParameters->empty()) {
+        event->addScreenParameters(MSRObjectsFromParameters(*addedScreenParameters));
+    }
+    if (!(enabled || ignoreEnabled) || MSRIsAdExposureEvent(*event)) {
+        logEventOnWorkerQueue(*event, false);
+        return;
+    }
+    if (interceptor && isPublicEvent && !ignoreInterceptor) {
+        // The application's interceptor decides what becomes of the event;
+        // it sees the screen it was logged on, as the stored event would.
+        MSRObjectDictionary merged = effective;
+        if (addedScreenParameters) {
+            for (const auto& [screenName, value] : *addedScreenParameters) merged.insert_or_assign(screenName, value);
+        }
+        interceptor(origin, name, merged, timestamp);
+        return;
+    }
+    logEventOnWorkerQueue(*event, true);
+}
+
+void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners) {
+    if (!notifyEventListeners) {
+        handleEventOnWorkerQueue(event);
+        return;
+    }
+    // Listeners see the event as it was logged, not as the handling changed it.
+    MSREvent logged = event;
+    handleEventOnWorkerQueue(event);
+    MSRAnalytics::notifyEventListeners(logged);
+}
+
+void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
+    if (!event) {
+        log(4, 23048, "Attempted to log nil event");
+        return;
+    }
+    if (!scheduler_) return;
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2520", [weakSelf, event = *event] {
+        if (auto self = weakSelf.lock()) self->handleEventOnWorkerQueue(event);
+    });
+}
+
+void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEvent) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("handleInternalEventOnWorkerQueue");
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    MSREvent event = internalEvent;
+    if (event.name() != "_err") {
+        if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
+            event.applyParameters(objectsFromDictionary(*defaults));
+        }
+    }
+    handleEventOnWorkerQueue(event);
+    MSRAnalytics::notifyEventListeners(event);
+}
+
+// --- Default event parameters -----------------------------------------------------
+
+void MSRMeasurement::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
+    if (!scheduler_) return;
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2528", [weakSelf, parameters] {
+        if (auto self = weakSelf.lock()) self->handleSetDefaultEventParametersOnWorkerQueue(parameters, false);
+    });
+}
+
+void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
+                                                                  bool backfillEvents) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("handleSetDefaultEventParametersOnWorkerQueue");
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!isEnabled()) {
+        log(7, 23211, "Analytics is disabled. Default event parameters not updated");
+        return;
+    }
+    // Nothing given clears every default; a dictionary changes only the
+    // names it holds.
+    foundation::Value::Dictionary result;
+    if (parameters) result = persistedConfig_->defaultEventParameters().value_or(foundation::Value::Dictionary{});
+
+    for (const auto& [name, object] : parameters.value_or(MSRObjectDictionary{})) {
+        DefaultValueKind kind = defaultValueKind(object);
+        if (kind == DefaultValueKind::kMissing) continue;
+        if (kind == DefaultValueKind::kList || kind == DefaultValueKind::kOther) {
+            if (kind == DefaultValueKind::kList) MSRLogErrorEvent(27);
+            log(4, 23213, "Invalid key in default event parameters. Parameter ignored.");
+            continue;
+        }
+        int64_t failure = 0;
+        if (!MSRDataTypeValidator::isValidPublicEventParameterName(name, &failure)) {
+            log(4, 23214, "Invalid default event parameter name. Name", {name});
+            continue;
+        }
+        if (kind == DefaultValueKind::kNull) {
+            result.erase(name);
+            continue;
+        }
+        std::optional<MSRValue> value = MSRValue::valueFromObject(object);
+        if (value && MSRDataTypeValidator::isValidPublicEventParameterValue(&*value, &failure)) {
+            result.insert_or_assign(name, plainObject(object));
+        }
+    }
+
+    int64_t limit = remoteConfig_->maxPublicEventParams();
+    if (static_cast<int64_t>(result.size()) > limit) {
+        MSRParameters typed;
+        for (const auto& [name, value] : result) {
+            if (auto converted = MSRValue::valueFromObject(MSRObject(value))) typed.emplace(name, *converted);
+        }
+        MSRTrimCustomParameters(typed, limit, false);
+        std::erase_if(result, [&](const auto& entry) { return typed.count(entry.first) == 0; });
+        MSRLogErrorEvent(26);
+        log(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
+    }
+    if (!backfillEvents) {
+        log(7, 23216, "Updating default event parameters. Parameters", {foundation::Value(result).jsonText()});
+    }
+    persistedConfig_->setDefaultEventParameters(result);
+}
+
+MSRObjectDictionary MSRMeasurement::parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters) {
+    std::optional<foundation::Value::Dictionary> defaults =
+        persistedConfig_ ? persistedConfig_->defaultEventParameters() : std::nullopt;
+    if (!defaults || defaults->empty()) return parameters;
+    MSRObjectDictionary merged = objectsFromDictionary(*defaults);
+    for (const auto& [name, object] : parameters) merged.insert_or_assign(name, object);
+    return merged;
+}
+
+// --- The handling sequence --------------------------------------------------------
+
+void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!isEnabled()) {
+        log(7, 23049, "Analytics is disabled. Event not logged");
+        return;
+    }
+    std::optional<MSREvent> event = eventAfterSafelistingEvent(loggedEvent);
+    if (!event) return;
+    processSessionFromEvent(*event);
+    if (!dedupeSubscriptionEvent(*event)) return;
+    if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
+    event = appExceptionEventWithVuzedezoFeatureRollouts(*event);
+    writeSessionStartEventOnWorkerQueue(*event);
+    writeEventWithEditingOnWorkerQueue(*event);
+}
+
+std::optional<MSREvent> MSRMeasurement::eventAfterSafelistingEvent(const MSREvent& event) {
+    if (!safelistedEvents_ || safelistedEvents_->empty()) return event;
+    const auto& allowed = *safelistedEvents_;
+    if (std::find(allowed.begin(), allowed.end(), event.name()) == allowed.end()) {
+        log(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
+            {MSRDebugEventName(event.name()), event.origin()});
+        return std::nullopt;
+    }
+    MSRObjectDictionary parameters = MSRObjectsFromParameters(event.parameters());
+    parameters.insert_or_assign("za_safelisted", MSRValue(int64_t{1}));
+    return event.copyWithParameters(parameters).value_or(event);
+}
+
+void MSRMeasurement::processSessionFromEvent(const MSREvent& event) {
+    if (MSRIsAppActive()) return;
+    const MSRParameters& parameters = event.parameters();
+    if (auto extend = parameters.find("extend_session"); extend != parameters.end()) {
+        if (extend->second.isInt64() && extend->second.int64Value() == 1) {
+            if (sessionReporter_->isSessionExpired()) {
+                sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+            } else {
+                sessionReporter_->extendSession();
+            }
+        } else {
+            log(3, 23179,
+                "extend_session is a reserved parameter. To extend or start a session in the background, set an "
+                "event parameter {@'extend_session': @1}");
+        }
+    }
+    if (!sessionReporter_->isSessionExpired()) return;
+    struct Removal {
+        const char* name;
+        int64_t code;
+        const char* message;
+    };
+    static const Removal removals[] = {
+        {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+        {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
+        {"_se", 23192, "Failed to remove session user engagement user property on session expiration. Error"},
+    };
+    database_->performTransaction([&] {
+        for (const Removal& removal : removals) {
+            MSRError error;
+            if (!database_->deleteUserAttributeWithName(removal.name, &error)) {
+                log(2, removal.code, removal.message, {error});
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+bool MSRMeasurement::dedupeSubscriptionEvent(const MSREvent& event) {
+    if (!MSRIsSubscriptionEvent(event)) return true;
+    const MSRParameters& parameters = event.parameters();
+    auto did = parameters.find("_did");
+    if (did == parameters.end() || !did->second.isInt64()) return true;
+    auto productID = parameters.find("product_id");
+    MSRLogContext product = productID == parameters.end() ? MSRLogContext() : MSRLogContext(productID->second.description());
+
+    // The identifier and the trimming of the table go together: when the
+    // trimming fails the event is dropped, and its identifier must not stay
+    // behind, or the purchase would count as reported and never be sent.
+    bool keep = true;
+    database_->performTransaction([&] {
+        MSRError error;
+        std::optional<bool> isNew = database_->insertIfNotDuplicateSubscriptionID(std::to_string(did->second.int64Value()),
+                                                                                   &error);
+        if (!isNew) {
+            log(2, 23181, "Failed to save subscription ID. Product ID, error", {product, error});
+            return true;
+        }
+        if (!*isNew) {
+            log(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID", {product});
+            keep = false;
+            return true;
+        }
+        std::optional<int64_t> deleted = database_->deleteSubscriptionsOverLimit(&error);
+        if (!deleted) {
+            log(5, 23183, "Failed to delete older subscription records. Error", {error});
+            keep = false;
+            return false;
+        }
+        if (*deleted > 0) log(5, 23184, "Deleted older subscription records beyond limit");
+        return true;
+    });
+    return keep;
+}
+
+bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSREvent& event) {
+    if (event.name() != "_ssr") return false;
+    const MSRParameters& parameters = event.parameters();
+    auto found = parameters.find("_ffr");
+    const MSRValue* given = found == parameters.end() ? nullptr : &found->second;
+    const std::string* givenText = given ? given->stringValue() : nullptr;
+    std::optional<std::string> stored = persistedConfig_->vuzedezoFeatureRollouts();
+
+    bool duplicate = stored ? (givenText && *givenText == *stored) : (!given || (givenText && givenText->empty()));
+    if (duplicate) {
+        log(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+        return true;
+    }
+    if (givenText && !givenText->empty()) {
+        persistedConfig_->setVuzedezoFeatureRollouts(*givenText);
+    } else {
+        persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
+        if (given && !givenText) log(2, 23190, "Unable to process vuzedezo feature rollouts, value is not a string.");
+    }
+    return false;
+}
+
+MSREvent MSRMeasurement::appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event) {
+    if (event.name() != "_ae") return event;
+    std::optional<std::string> rollouts = persistedConfig_->vuzedezoFeatureRollouts();
+    if (!rollouts) return event;
+    MSRObjectDictionary parameters = MSRObjectsFromParameters(event.parameters());
+    parameters.insert_or_assign("_ffr", MSRValue(*rollouts));
+    return event.copyWithParameters(parameters).value_or(event);
+}
+
+void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("writeSessionStartEventOnWorkerQueue");
+    if (event.name() != "_s") return;
+    std::optional<std::string> rollouts = persistedConfig_->vuzedezoFeatureRollouts();
+    if (!rollouts) return;
+    std::optional<MSREvent> sessionStart =
+        MSREvent::initWithOrigin("auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
+    if (sessionStart) writeEventOnWorkerQueue(*sessionStart);
+}
+
+void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
+    std::shared_ptr<MSRPEventEditing> editing = remoteConfig_->eventEditing();
+    MSRError error;
+    if (editing) editing->handleEvent(event.editEvent(), &error);
+    if (editing && isSet(error)) {
+        writeEventOnWorkerQueue(event);
+        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name())});
+        // The event was written all the same, so the upload must hear of it
+        // like any other.
+        updateSchedule();
+        return;
+    }
+
+    MSREvent written = event;
+    if (editing && editing->hasEdits()) {
+        const std::optional<MSRPEvent>& output = editing->eventContext().outputEvent;
+        if (output) {
+            if (auto edited = MSREvent::eventFromEditEvent(*output)) written = std::move(*edited);
+        }
+    }
+    writeEventOnWorkerQueue(written);
+    if (editing && editing->hasCreatedEvents()) {
+        // Copied: writing may run the program again through a nested event.
+        std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;
+        for (const MSRPEvent& createdEvent : created) {
+            MSRObjectDictionary parameters = objectsFromDictionary(createdEvent.parameters());
+            std::string origin = "app";
+            if (auto o = createdEvent.parameters().find("_o"); o != createdEvent.parameters().end() && o->second.string()) {
+                origin = *o->second.string();
+            }
+            std::optional<MSREvent> made = MSREvent::initWithOrigin(origin, false, createdEvent.name(),
+                                                                    createdEvent.timestamp(), 0, parameters);
+            if (made) writeEventOnWorkerQueue(*made);
+        }
+    }
+    updateSchedule();
+}

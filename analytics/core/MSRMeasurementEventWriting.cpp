@@ -1,0 +1,379 @@
+// The single writer of events: the server's blocklist, the conversion mark,
+// and one transaction that records lifetime value, applies the daily caps,
+// decides real-time delivery and stores the raw event with its metadata.
+
+#include <cmath>
+#include <limits>
+
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/model/MSRNameTables.h"
+#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRKeychainWrapper.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Bundle.h"
+
+namespace {
+
+// MSRPBMeasurementBundle and MSRPBAdCampaignInfo field indexes.
+enum : uint32_t { kBundleResettableDeviceID = 19, kBundleAdCampaignInfo = 52 };
+enum : uint32_t { kCampaignZclid = 0, kCampaignZbraid = 1, kCampaignSource = 2, kCampaignClickMillis = 3 };
+
+constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
+
+void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
+}
+
+bool isSet(const MSRError& error) {
+    return error.code() != 0 || !error.domain().empty();
+}
+
+// The caps log a dropped event only when the count is a whole thousand past
+// the limit, so a runaway logger does not flood the console.
+void reportOvershoot(int64_t count, int64_t limit, int64_t level, int64_t code, std::string_view message,
+                     const std::vector<MSRLogContext>& contexts) {
+    if ((count - limit) % 1000 == 0) log(level, code, message, contexts);
+}
+
+MSRLogContext parameterContext(const MSREvent& event, const char* name) {
+    auto found = event.parameters().find(name);
+    return found == event.parameters().end() ? MSRLogContext() : MSRLogContext(found->second.description());
+}
+
+bool isSubjectToRealtimeLimit(const MSREvent& event, bool debugMode) {
+    const std::string& name = event.name();
+    return !debugMode && name != "_iap" && name != "_f" && name != "_dcu" && name != "_fx";
+}
+
+bool isDCURealtimeEvent(const MSREvent& event, bool debugMode) {
+    return !debugMode && event.name() == "_dcu";
+}
+
+int32_t effectiveEventCount(const MSREvent& event) {
+    int64_t count = 1 + MSRCountArrayItems(event);
+    return static_cast<int32_t>(std::min<int64_t>(count, std::numeric_limits<int32_t>::max()));
+}
+
+// A stored count as a number; missing, unreadable and non-positive counts
+// are 0.
+int64_t countFromText(const std::optional<std::string>& text) {
+    if (!text) return 0;
+    try {
+        size_t used = 0;
+        long long value = std::stoll(*text, &used);
+        return used == text->size() && value > 0 ? value : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+// --- Writer -------------------------------------------------------------------------
+
+void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    log(7, 23051, "Logging event: origin, name, params",
+        {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    std::optional<std::vector<MSREvent>> further =
+        conditionalUserPropertyController_ ? conditionalUserPropertyController_->processEventOnWorkerQueue(event)
+                                           : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
+    if (!further) {
+        log(4, 23050, "Unable to process conditional user property. Event name, origin",
+            {MSRDebugEventName(event.name()), event.origin()});
+    }
+    writeFilteredEventOnWorkerQueue(event);
+    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{})) writeFilteredEventOnWorkerQueue(next);
+}
+
+void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("writeFilteredEventOnWorkerQueue");
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    const std::string& name = filteredEvent.name();
+    if (remoteConfig_->isEventBlocklisted(name)) {
+        log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
+        if (!remoteConfig_->blocklistInternal() && !remoteConfig_->blocklistPublic() && name != "_err") {
+            MSRValue nameValue(name);
+            MSRLogErrorEventWithValue(11, name, 40, &nameValue);
+        }
+        return;
+    }
+    identity_->updateIdentifiers();
+    MSREvent event = filteredEvent;
+    if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
+
+    pendingEventWrites_ = {};
+    bool committed = database_->performTransaction([&] {
+        if (!updateLifetimeValueWithEvent(event)) return false;
+        bool isPublic = MSRIsPublicName(event.name());
+        MSRError error;
+        std::optional<MSRDailyCounts> counts = database_->dailyCounts(&error);
+        if (!counts) {
+            if (isSet(error)) {
+                log(1, 23054, "Data loss. Unable to query daily event counts. Error", {error});
+                return false;
+            }
+            counts.emplace(currentDayIndex(), 0, 0, 0, 0, 0, 0);
+        }
+        if (int32_t day = currentDayIndex(); counts->day() != day) counts->resetWithNewDay(day);
+        bool process = shouldProcessEvent(event, *counts, isPublic);
+        bool realtime = isRealtimeEvent(event, *counts);
+        if (!database_->updateDailyCounts(counts, &error)) {
+            log(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                {MSRDebugEventName(event.name()), error});
+            return false;
+        }
+        return process ? writeEvent(event, isPublic, realtime) : true;
+    });
+    if (committed) {
+        applyPendingEventWrites();
+    } else {
+        pendingEventWrites_ = {};
+    }
+}
+
+bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
+    if (!MSRLifetimeValueRecorder::isPurchaseEvent(event)) return true;
+    if (MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(*database_, event)) return true;
+    log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+        {MSRDebugEventName(event.name()), parameterContext(event, "currency"), parameterContext(event, "value")});
+    return false;
+}
+
+int32_t MSRMeasurement::currentDayIndex() {
+    return MSRDailyCounts::dayForTime(dispatch::Clock::now(), persistedConfig_->midnightOffset());
+}
+
+// --- Daily caps and real-time delivery ---------------------------------------------
+
+bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent) {
+    int32_t day = currentDayIndex();
+    int32_t effective = effectiveEventCount(event);
+    bool isError = event.name() == "_err";
+    std::string name = MSRDebugEventName(event.name());
+
+    int64_t maxEvents = remoteConfig_->maxEventsPerDay();
+    if (counts.allEventsCount() >= maxEvents) {
+        reportOvershoot(counts.allEventsCount(), maxEvents, 1, 23055, "Data loss. Too many events logged. Name, limit",
+                        {name, maxEvents});
+        if (isError) {
+            counts.incrementErrorEventsCountForCurrentDay(day);
+        } else {
+            counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effective);
+        }
+        return false;
+    }
+    if (isError) {
+        int64_t maxErrors = remoteConfig_->maxErrorEventsPerDay();
+        bool over = counts.errorEventsCount() >= maxErrors;
+        if (over) {
+            reportOvershoot(counts.errorEventsCount(), maxErrors, 1, 23056,
+                            "Too many error events logged. Error code, limit", {parameterContext(event, "_err"), maxErrors});
+        }
+        counts.incrementErrorEventsCountForCurrentDay(day);
+        if (!over) return true;
+        counts.decrementAllEventsCount();
+        return false;
+    }
+    if (isPublicEvent) {
+        int64_t maxPublic = remoteConfig_->maxPublicEventsPerDay();
+        bool over = counts.publicEventsCount() >= maxPublic;
+        if (over) {
+            reportOvershoot(counts.publicEventsCount(), maxPublic, 1, 23057,
+                            "Data loss. Too many public events logged. Name, limit", {name, maxPublic});
+            MSRLogErrorEvent(16);
+        }
+        counts.incrementCountsForCurrentDay(day, true, event.isConversion(), effective);
+        if (!over) return true;
+        counts.decrementAllEventsCount();
+        return false;
+    }
+    counts.incrementCountsForCurrentDay(day, false, event.isConversion(), effective);
+    return true;
+}
+
+bool MSRMeasurement::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
+    bool debugMode = MSRMonitor::shared()->isDebugModeEnabled();
+    bool subject = isSubjectToRealtimeLimit(event, debugMode);
+    int64_t maxRealtime = remoteConfig_->maxRealtimeEventCountPerDay();
+    bool conversion = event.isConversion() || remoteConfig_->isEventCustomConversion(event.name());
+    bool counted = conversion && (!subject || counts.realtimeCount() < maxRealtime);
+
+    if (event.isRealtime() && subject && counts.realtimeCount() >= maxRealtime) {
+        event.setRealtime(false);
+        log(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+            {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    }
+    if (event.isRealtime() && isDCURealtimeEvent(event, debugMode) &&
+        counts.dcuRealtimeCount() >= remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+        event.setRealtime(false);
+    }
+    maybeAddDebugAndRealtimeParameters(event);
+    return counted || event.isRealtime();
+}
+
+void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
+    if (!MSRMonitor::shared()->isDebugModeEnabled()) return;
+    event.setRealtime(true);
+    event.setDebug(true);
+    log(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+        {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+}
+
+// --- Storing ------------------------------------------------------------------------
+
+bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+    const std::string& name = event.name();
+    MSRError error;
+    std::optional<MSREventAggregates> aggregates = database_->eventAggregatesWithName(name, &error);
+    if (!aggregates && isSet(error)) {
+        log(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
+        return false;
+    }
+    if (!aggregates) {
+        if (isPublicEvent) {
+            std::optional<int64_t> publicNames = database_->publicEventCount(&error);
+            if (!publicNames) {
+                log(1, 23064, "Cannot query event count. Error", {error});
+                return false;
+            }
+            if (*publicNames >= remoteConfig_->maxEventNameCardinality()) {
+                log(1, 23065, "Cannot set event. Reached limit on set events. Name", {MSRDebugEventName(name)});
+                MSRLogErrorEvent(8);
+                return false;
+            }
+        }
+        std::optional<MSREventAggregates> fresh = MSREventAggregates::initWithName(name, 0, 0, 0, 0);
+        if (!fresh || !database_->updateEventAggregates(*fresh, &error)) {
+            log(1, 23066, "Data loss. Cannot record event aggregates. Error", {error});
+            return false;
+        }
+    }
+    if (identity_->shouldSetLastAdvertisingIDResetUserProperty()) setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+
+    std::optional<std::vector<MSRUserAttribute>> attributes = database_->userAttributesIncludingInternal(true, &error);
+    if (!attributes) {
+        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
+        return false;
+    }
+    MSRPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*attributes);
+
+    PendingEventWrites& pending = pendingEventWrites_;
+    if (name == "_cmp") {
+        if (auto campaign = adCampaignInfoFromEvent(event)) {
+            if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
+        }
+    }
+    std::optional<std::vector<uint8_t>> campaignBuffer =
+        pending.adCampaignInfoBuffer ? pending.adCampaignInfoBuffer : persistedConfig_->adCampaignInfoBuffer();
+    if (campaignBuffer && !campaignBuffer->empty()) {
+        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
+            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
+        }
+    }
+
+    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
+    bool unmatched = pending.unmatchedFirstOpenWithoutIDFA.value_or(persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+    if (hasAdvertisingID && unmatched) {
+        pending.firstOpenConsentedTimestamp = event.timestamp();
+    } else if (!hasAdvertisingID && name == "_f") {
+        pending.unmatchedFirstOpenWithoutIDFA = true;
+    }
+
+    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
+        log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
+        return false;
+    }
+    std::optional<int64_t> deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+    if (!deleted) {
+        log(1, 23069, "Data loss. Unable to check raw event storage limit. Error", {error});
+        return false;
+    }
+    if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
+
+    std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
+    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
+        log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
+        return false;
+    }
+    if (name == "_f") {
+        int64_t count = countFromText(pending.previousFirstOpenCount ? pending.previousFirstOpenCount
+                                                                     : previousFirstOpenCount());
+        if (count < std::numeric_limits<int64_t>::max()) ++count;
+        pending.previousFirstOpenCount = std::to_string(count);
+    }
+    log(7, 23072, "Event logged. Event name, event params",
+        {MSRDebugEventName(name), MSRDebugParameters(event.parameters(), "")});
+    return true;
+}
+
+void MSRMeasurement::applyPendingEventWrites() {
+    PendingEventWrites pending = std::exchange(pendingEventWrites_, {});
+    if (pending.adCampaignInfoBuffer) persistedConfig_->setAdCampaignInfoBuffer(pending.adCampaignInfoBuffer);
+    if (pending.unmatchedFirstOpenWithoutIDFA) {
+        persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(*pending.unmatchedFirstOpenWithoutIDFA);
+    }
+    if (pending.previousFirstOpenCount) setPreviousFirstOpenCount(pending.previousFirstOpenCount);
+    if (pending.firstOpenConsentedTimestamp) logFirstOpenConsentedEvent(*pending.firstOpenConsentedTimestamp);
+}
+
+// --- Ad campaigns and the first open after consent ----------------------------------
+
+std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const MSREvent& event) {
+    const MSRParameters& parameters = event.parameters();
+    if (event.name() != "_cmp" || (!parameters.count("zclid") && !parameters.count("zbraid"))) return std::nullopt;
+    MSRPBAdCampaignInfo campaign;
+    MSRPBSetInt64(campaign, kCampaignClickMillis, MSRMillisecondsFromSeconds(event.timestamp()));
+    const std::pair<const char*, uint32_t> texts[] = {
+        {"zclid", kCampaignZclid}, {"zbraid", kCampaignZbraid}, {"zad_source", kCampaignSource}};
+    for (const auto& [parameter, field] : texts) {
+        auto found = parameters.find(parameter);
+        if (found != parameters.end() && found->second.isString()) {
+            MSRPBSetString(campaign, field, *found->second.stringValue());
+        }
+    }
+    return campaign;
+}
+
+void MSRMeasurement::logFirstOpenConsentedEvent(double timestamp) {
+    persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+    int64_t previousCount = countFromText(previousFirstOpenCount());
+    int64_t updateWithAnalytics = 0;
+    if (auto firstOpenAfterInstall = database_->userAttributeWithName("_fi", nullptr)) {
+        const MSRValue& value = firstOpenAfterInstall->value();
+        updateWithAnalytics = value.isInt64() && value.int64Value() < 1 ? 1 : 0;
+    }
+    MSRObjectDictionary parameters = {{"_pfo", MSRValue(int64_t{previousCount < 2 ? 0 : previousCount - 1})},
+                                      {"_uwa", MSRValue(updateWithAnalytics)}};
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        std::optional<MSREvent> event = MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
+        if (!event) return;
+        event->setRealtime(true);
+        self->writeEventOnWorkerQueue(*event);
+    });
+}
+
+std::optional<std::string> MSRMeasurement::previousFirstOpenCount() {
+    return MSRKeychainWrapper::keychainValue(kPreviousFirstOpenCountIdentifier,
+                                             foundation::Bundle::main().bundleIdentifier().value_or(""));
+}
+
+void MSRMeasurement::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
+    std::string appID = foundation::Bundle::main().bundleIdentifier().value_or("");
+    if (count) {
+        MSRKeychainWrapper::upsertKeychainValue(*count, kPreviousFirstOpenCountIdentifier, appID);
+    } else {
+        MSRKeychainWrapper::deleteKeychainValue(kPreviousFirstOpenCountIdentifier, appID);
+    }
+}

@@ -1,0 +1,205 @@
+// Handling logged events: default parameters, the allowlist, feature-rollout
+// session starts, subscription dedupe, the interceptor and listeners, the
+// event-editing program, and an engine whose start failed.
+
+#include <fstream>
+
+#include "MeasurementEventsHarness.h"
+#include "analytics/core/model/MSRPEventEditing.h"
+
+namespace {
+
+// The server's program as the engine sees it, scripted per test.
+class ScriptedEditing : public MSRPEventEditing {
+  public:
+    void setModuleCreator(ModuleCreator, const std::string&) override {}
+    bool loadProgram(const MSRPBProgram&, MSRError*) override { return true; }
+    bool handleEvent(const MSRPEvent&, MSRError* error) override {
+        if (fails) *error = MSRError::msr_errorWithCode(1, "program failed");
+        return !fails && (context.outputEvent || !context.eventsToLog.empty());
+    }
+    bool hasEdits() const override { return context.outputEvent.has_value(); }
+    bool hasCreatedEvents() const override { return !context.eventsToLog.empty(); }
+    const MSRPEventContext& eventContext() const override { return context; }
+    bool fails = false;
+    MSRPEventContext context;
+};
+
+}  // namespace
+
+class MeasurementEventsTest : public MeasurementEventsHarness {
+  protected:
+    foundation::Value::Dictionary setDefaults(const std::optional<MSRObjectDictionary>& parameters) {
+        onWorker([&] { engine().handleSetDefaultEventParametersOnWorkerQueue(parameters, false); });
+        return persistedConfig().defaultEventParameters().value_or(foundation::Value::Dictionary{});
+    }
+};
+
+TEST_F(MeasurementEventsTest, DefaultParameters) {
+    setDefaults(MSRObjectDictionary{{"a", 1}, {"c", "text"}});
+    log("level_up", {{"a", 2}, {"b", 3}});
+    log("_err", {{"_err", 4}}, "auto");
+    StoredEvent levelUp = stored("level_up").at(0), error = stored("_err").at(0);
+    EXPECT_TRUE(levelUp.has("a", MSRValue(int64_t{2})) && levelUp.has("b", MSRValue(int64_t{3})) &&
+                levelUp.has("c", MSRValue("text")));
+    EXPECT_FALSE(error.parameters.count("a") || error.parameters.count("c"));
+
+    struct Case {
+        std::optional<MSRObjectDictionary> parameters;
+        foundation::Value::Dictionary expected;
+        int64_t code;
+        std::vector<int64_t> errorCodes;
+    };
+    const Case cases[] = {
+        {MSRObjectDictionary{{"a", foundation::Value::null()}}, {{"c", "text"}}, 0, {}},  // removes only "a"
+        {MSRObjectDictionary{{"l", foundation::Value(foundation::Value::List{})}}, {{"c", "text"}}, 23213, {27}},
+        {MSRObjectDictionary{{"_x", 1}}, {{"c", "text"}}, 23214, {}},
+        {MSRObjectDictionary{{"d", MSRValue(2.5)}}, {{"c", "text"}, {"d", 2.5}}, 0, {}},
+        {std::nullopt, {}, 0, {}},  // nothing clears them all
+    };
+    for (const Case& c : cases) {
+        codes();
+        EXPECT_EQ(setDefaults(c.parameters), c.expected);
+        EXPECT_TRUE(c.code == 0 || logged(c.code)) << c.code;
+        EXPECT_EQ(takeErrorCodes(), c.errorCodes);
+    }
+
+    // Beyond the parameter limit the alphabetically last names go.
+    MSRObjectDictionary many;
+    for (int i = 0; i < 101; ++i) many.emplace("p" + std::to_string(1000 + i), i);
+    auto kept = setDefaults(many);
+    EXPECT_EQ(kept.size(), 100u);
+    EXPECT_FALSE(kept.count("p1100"));
+    EXPECT_TRUE(logged(23215));
+    EXPECT_EQ(takeErrorCodes(), std::vector<int64_t>{26});
+}
+
+class MeasurementAllowlistTest : public MeasurementEventsHarness {
+    MeasurementOptions options() const override {
+        MeasurementOptions options;
+        options.safelistedEvents = std::vector<std::string>{"level_up"};
+        return options;
+    }
+};
+
+TEST_F(MeasurementAllowlistTest, OnlyListedEventsAreKeptAndMarked) {
+    log("post");
+    EXPECT_TRUE(logged(23174));
+    log("level_up");
+    ASSERT_EQ(stored().size(), 1u);
+    EXPECT_TRUE(stored("level_up").at(0).has("za_safelisted", MSRValue(int64_t{1})));
+}
+
+TEST_F(MeasurementEventsTest, FeatureRolloutsAndSubscriptions) {
+    struct Step {
+        std::string name;
+        MSRObjectDictionary parameters;
+        std::vector<std::string> newlyStored;
+        std::optional<std::string> rollouts;  // after the step
+    };
+    const Step steps[] = {
+        {"_ssr", {}, {}, std::nullopt},  // no rollouts yet and none given: a duplicate
+        {"_ssr", {{"_ffr", ""}}, {}, std::nullopt},
+        {"_ssr", {{"_ffr", "r1"}}, {"_ssr"}, "r1"},
+        {"_ssr", {{"_ffr", "r1"}}, {}, "r1"},
+        {"_s", {}, {"_ssr", "_s"}, "r1"},  // a session start writes the rollouts first
+        {"_ae", {}, {"_ae"}, "r1"},
+        {"_ssr", {{"_ffr", 5}}, {"_ssr"}, std::nullopt},  // not a text: cleared
+        {"_s", {}, {"_s"}, std::nullopt},
+        {"_assc", {{"_did", 7}}, {"_assc"}, std::nullopt},
+        {"_assr", {{"_did", 7}}, {}, std::nullopt},  // one identifier table for every kind
+        {"_iap", {{"_did", 8}, {"subscription", 1}}, {"_iap"}, std::nullopt},
+        {"_iap", {{"_did", 8}, {"subscription", 1}}, {}, std::nullopt},
+        {"_iap", {{"_did", 8}}, {"_iap"}, std::nullopt},  // a one-off purchase is never deduplicated
+        {"_assc", {{"_did", "7"}}, {"_assc"}, std::nullopt},  // only integer identifiers count
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name + " #" + std::to_string(&step - steps));
+        size_t before = stored().size();
+        log(step.name, step.parameters, "auto");
+        auto all = stored();
+        std::vector<std::string> added;
+        for (size_t i = before; i < all.size(); ++i) added.push_back(all[i].name);
+        EXPECT_EQ(added, step.newlyStored);
+        EXPECT_EQ(persistedConfig().vuzedezoFeatureRollouts(), step.rollouts);
+        if (step.rollouts && !added.empty()) {
+            EXPECT_TRUE(all[before].has("_ffr", MSRValue(*step.rollouts)));
+        }
+    }
+}
+
+TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
+    size_t notified = 0, intercepted = 0;
+    auto token = MSRAnalytics::addLogEventListener([&](const MSREvent&) { ++notified; });
+    MSRLogEventInterceptor interceptor = [&](const std::string&, const std::string&, const MSRObjectDictionary& p,
+                                             double) { intercepted += p.count("_si") + p.count("v"); };
+    // origin, enabled, ignoreEnabled, ignoreInterceptor, interceptor set -> kept, listeners told
+    const std::tuple<std::string, bool, bool, bool, bool, bool, bool> cases[] = {
+        {"app", true, false, false, true, false, false},  // to the interceptor only
+        {"app", true, false, true, true, true, true},
+        {"am", true, false, false, true, true, false},  // ad exposure is never intercepted
+        {"app", false, false, false, false, true, false},
+        {"app", false, true, false, false, true, true},
+    };
+    for (const auto& [origin, enabled, ignoreEnabled, ignoreInterceptor, intercepts, kept, told] : cases) {
+        size_t before = stored().size();
+        notified = intercepted = 0;
+        engine().logEvent(origin, true, "level_up", {{"v", 1}}, now(), enabled, ignoreEnabled, ignoreInterceptor,
+                          intercepts ? interceptor : MSRLogEventInterceptor{}, MSRParameters{{"_si", MSRValue(int64_t{5})}});
+        runUntilIdle();
+        ASSERT_EQ(stored().size(), before + (kept ? 1 : 0)) << origin << enabled << ignoreEnabled;
+        EXPECT_EQ(notified, told ? 1u : 0u);
+        EXPECT_EQ(intercepted, kept ? 0u : 2u);  // the interceptor sees the screen too
+        EXPECT_TRUE(!kept || stored().back().has("_si", MSRValue(int64_t{5})));
+    }
+    MSRAnalytics::removeLogEventListener(token);
+}
+
+TEST_F(MeasurementEventsTest, EventEditingProgram) {
+    auto editing = std::make_shared<ScriptedEditing>();
+    MSRPEventEditing::setFactory([editing] { return editing; });
+    MSRPBMeasurementConfig config;
+    MSRPBSetInt64(config, 0, 1);
+    MSRPBSetString(config, 1, engine().appID());
+    MSRPBSetMessageArray(config, 8, std::vector<MSRPBProgram>{MSRPBProgram()});
+    ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
+
+    // A failing program: the event is stored unedited and the upload hears of it.
+    editing->fails = true;
+    codes();
+    log("level_up", {{"v", 1}});
+    std::vector<int64_t> lines = codes();
+    EXPECT_TRUE(std::count(lines.begin(), lines.end(), 23223));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](int64_t code) { return code >= 23023 && code <= 23028; }));
+
+    editing->fails = false;
+    editing->context = {MSRPEvent("screen_view", now(), {{"v", 2}}),
+                        {MSRPEvent("made", now(), {{"_o", "auto"}}), MSRPEvent("made", now(), {{"k", 2}})}};
+    log("level_up", {{"v", 1}});
+    auto all = stored();
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_TRUE(all[0].name == "level_up" && all[0].has("v", MSRValue(int64_t{1})));
+    EXPECT_TRUE(all[1].name == "_vs" && all[1].has("v", MSRValue(int64_t{2})));
+    EXPECT_EQ(std::tuple(all[2].origin, all[3].origin), std::tuple("auto", "app"));
+    MSRPEventEditing::setFactory({});
+}
+
+TEST_F(MeasurementEventsTest, AnEngineWithoutStorageRefusesEventsCleanly) {
+    stopEngine();
+    // A file where the engine's folder must go: no database can open.
+    std::filesystem::create_directories(home() / "Library");
+    std::filesystem::remove_all(home() / "Library" / "Application Support");
+    std::ofstream(home() / "Library" / "Application Support") << "not a folder";
+    startEngine(options());
+    ASSERT_FALSE(engine().database());
+    MSREvent event = *MSREvent::initWithOrigin("app", false, "level_up", now(), 0, {});
+    log("level_up");
+    engine().logEvent(event);
+    engine().setDefaultEventParameters({{"a", 1}});
+    onWorker([&] {
+        engine().handleInternalEventOnWorkerQueue(event);
+        engine().writeEventOnWorkerQueue(event);
+        engine().handleSetDefaultEventParametersOnWorkerQueue(std::nullopt, false);
+    });
+    EXPECT_FALSE(persistedConfig().defaultEventParameters());
+}
