@@ -171,13 +171,6 @@ TEST_F(MeasurementBundlingTest, RunsAreConsecutiveRowsOfOneMetadataWithinOneHour
     }
 }
 
-TEST_F(MeasurementBundlingTest, ABatchSizeOfZeroIsOutOfRange) {
-    setSettings({{"measurement.upload.max_batch_size", std::string("0")}});
-    EXPECT_EQ(remoteConfig().uploadMaxSizeLimitBytes(), 65536);
-    setSettings({{"measurement.upload.max_batch_size", std::string("1")}});
-    EXPECT_EQ(remoteConfig().uploadMaxSizeLimitBytes(), 1);
-}
-
 TEST_F(MeasurementBundlingTest, TheStoredBundleCarriesEventsTimesIndexAndPreviousBundle) {
     const MSRPBMeasurementBundle meta = metadata();
     store("ad_impression", kTenOClock + 10, meta);

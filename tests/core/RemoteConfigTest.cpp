@@ -39,7 +39,7 @@ const std::vector<Setting>& settings() {
         {"measurement.upload.initial_upload_delay_time", GETTER(uploadingInitialDelayInterval), Kind::kSeconds, 15, 1, 86400},
         {"measurement.upload.max_bundles", GETTER(uploadMaxBundlesLimit), Kind::kInt64, 100, 1, 10000},
         {"measurement.upload.max_events_per_bundle", GETTER(uploadMaxEventsPerBundle), Kind::kInt64, 1000, 1, 1000000},
-        {"measurement.upload.max_batch_size", GETTER(uploadMaxSizeLimitBytes), Kind::kInt64, 65536, 0, 10485760},
+        {"measurement.upload.max_batch_size", GETTER(uploadMaxSizeLimitBytes), Kind::kInt64, 65536, 1, 10485760},
         {"measurement.upload.retry_count", GETTER(uploadingRetryCount), Kind::kInt, 6, 1, 24},
         {"measurement.upload.retry_time", GETTER(uploadingRetryInterval), Kind::kSeconds, 1800, 60, 86400},
         {"measurement.upload.max_bundles_created_per_iteration", GETTER(maxBundlesCreatedPerIteration), Kind::kCount, 100, 1, 10000},
