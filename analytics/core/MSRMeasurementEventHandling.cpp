@@ -18,7 +18,8 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -52,14 +53,19 @@ DefaultValueKind defaultValueKind(const MSRObject& object) {
         return value->isArray() ? DefaultValueKind::kList : DefaultValueKind::kScalar;
     }
     switch (std::get<foundation::Value>(object).type()) {
-    case foundation::Value::Type::Absent: return DefaultValueKind::kMissing;
-    case foundation::Value::Type::Null: return DefaultValueKind::kNull;
-    case foundation::Value::Type::Bool:
-    case foundation::Value::Type::Integer:
-    case foundation::Value::Type::Double:
-    case foundation::Value::Type::String: return DefaultValueKind::kScalar;
-    case foundation::Value::Type::List: return DefaultValueKind::kList;
-    default: return DefaultValueKind::kOther;
+        case foundation::Value::Type::Absent:
+            return DefaultValueKind::kMissing;
+        case foundation::Value::Type::Null:
+            return DefaultValueKind::kNull;
+        case foundation::Value::Type::Bool:
+        case foundation::Value::Type::Integer:
+        case foundation::Value::Type::Double:
+        case foundation::Value::Type::String:
+            return DefaultValueKind::kScalar;
+        case foundation::Value::Type::List:
+            return DefaultValueKind::kList;
+        default:
+            return DefaultValueKind::kOther;
     }
 }
 
@@ -74,29 +80,33 @@ foundation::Value plainObject(const MSRObject& object) {
 
 void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
                               const MSRObjectDictionary& parameters, double timestamp, bool enabled,
-                              bool ignoreEnabled, bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                              bool ignoreEnabled, bool ignoreInterceptor,
+                              const MSRLogEventInterceptor& interceptor,
                               const std::optional<MSRParameters>& addedScreenParameters) {
     if (!scheduler_) return;
     // The engine stays alive until the event has been handled.
     std::shared_ptr<MSRMeasurement> self = shared_from_this();
     scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", [=] {
         self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                              ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters);
+                                              ignoreEnabled, ignoreInterceptor, interceptor,
+                                              addedScreenParameters);
     });
 }
 
-void MSRMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
-                                                     const std::string& name, const MSRObjectDictionary& parameters,
-                                                     double timestamp, bool enabled, bool ignoreEnabled,
-                                                     bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
-                                                     const std::optional<MSRParameters>& addedScreenParameters) {
+void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
+    const std::string& origin, bool isPublicEvent, const std::string& name,
+    const MSRObjectDictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+    bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+    const std::optional<MSRParameters>& addedScreenParameters) {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     MSRObjectDictionary effective = (!ignoreInterceptor && name != "_err")
                                         ? parametersWithAddedDefaultEventParameters(parameters)
                                         : parameters;
-    std::optional<MSREvent> event = MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
+    std::optional<MSREvent> event =
+        MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
     if (!event) {
-        log(1, 23219, "Attempted to log nil event. Origin, name, parameters", {origin, name, describe(effective)});
+        log(1, 23219, "Attempted to log nil event. Origin, name, parameters",
+            {origin, name, describe(effective)});
         return;
     }
     if (addedScreenParameters && !addedScreenParameters->empty()) {
@@ -111,7 +121,8 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, 
         // it sees the screen it was logged on, as the stored event would.
         MSRObjectDictionary merged = effective;
         if (addedScreenParameters) {
-            for (const auto& [screenName, value] : *addedScreenParameters) merged.insert_or_assign(screenName, value);
+            for (const auto& [screenName, value] : *addedScreenParameters)
+                merged.insert_or_assign(screenName, value);
         }
         interceptor(origin, name, merged, timestamp);
         return;
@@ -161,12 +172,13 @@ void MSRMeasurement::setDefaultEventParameters(const MSRObjectDictionary& parame
     if (!scheduler_) return;
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2528", [weakSelf, parameters] {
-        if (auto self = weakSelf.lock()) self->handleSetDefaultEventParametersOnWorkerQueue(parameters, false);
+        if (auto self = weakSelf.lock())
+            self->handleSetDefaultEventParametersOnWorkerQueue(parameters, false);
     });
 }
 
-void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
-                                                                  bool backfillEvents) {
+void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
+    const std::optional<MSRObjectDictionary>& parameters, bool backfillEvents) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleSetDefaultEventParametersOnWorkerQueue");
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     if (!isEnabled()) {
@@ -176,7 +188,8 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
     // Nothing given clears every default; a dictionary changes only the
     // names it holds.
     foundation::Value::Dictionary result;
-    if (parameters) result = persistedConfig_->defaultEventParameters().value_or(foundation::Value::Dictionary{});
+    if (parameters)
+        result = persistedConfig_->defaultEventParameters().value_or(foundation::Value::Dictionary{});
 
     for (const auto& [name, object] : parameters.value_or(MSRObjectDictionary{})) {
         DefaultValueKind kind = defaultValueKind(object);
@@ -213,12 +226,14 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
         log(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
     }
     if (!backfillEvents) {
-        log(7, 23216, "Updating default event parameters. Parameters", {foundation::Value(result).jsonText()});
+        log(7, 23216, "Updating default event parameters. Parameters",
+            {foundation::Value(result).jsonText()});
     }
     persistedConfig_->setDefaultEventParameters(result);
 }
 
-MSRObjectDictionary MSRMeasurement::parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters) {
+MSRObjectDictionary MSRMeasurement::parametersWithAddedDefaultEventParameters(
+    const MSRObjectDictionary& parameters) {
     std::optional<foundation::Value::Dictionary> defaults =
         persistedConfig_ ? persistedConfig_->defaultEventParameters() : std::nullopt;
     if (!defaults || defaults->empty()) return parameters;
@@ -271,7 +286,8 @@ void MSRMeasurement::processSessionFromEvent(const MSREvent& event) {
             }
         } else {
             log(3, 23179,
-                "extend_session is a reserved parameter. To extend or start a session in the background, set an "
+                "extend_session is a reserved parameter. To extend or start a session in the background, set "
+                "an "
                 "event parameter {@'extend_session': @1}");
         }
     }
@@ -304,7 +320,8 @@ bool MSRMeasurement::dedupeSubscriptionEvent(const MSREvent& event) {
     auto did = parameters.find("_did");
     if (did == parameters.end() || !did->second.isInt64()) return true;
     auto productID = parameters.find("product_id");
-    MSRLogContext product = productID == parameters.end() ? MSRLogContext() : MSRLogContext(productID->second.description());
+    MSRLogContext product =
+        productID == parameters.end() ? MSRLogContext() : MSRLogContext(productID->second.description());
 
     // The identifier and the trimming of the table go together: when the
     // trimming fails the event is dropped, and its identifier must not stay
@@ -312,14 +329,15 @@ bool MSRMeasurement::dedupeSubscriptionEvent(const MSREvent& event) {
     bool keep = true;
     database_->performTransaction([&] {
         MSRError error;
-        std::optional<bool> isNew = database_->insertIfNotDuplicateSubscriptionID(std::to_string(did->second.int64Value()),
-                                                                                   &error);
+        std::optional<bool> isNew =
+            database_->insertIfNotDuplicateSubscriptionID(std::to_string(did->second.int64Value()), &error);
         if (!isNew) {
             log(2, 23181, "Failed to save subscription ID. Product ID, error", {product, error});
             return true;
         }
         if (!*isNew) {
-            log(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID", {product});
+            log(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
+                {product});
             keep = false;
             return true;
         }
@@ -343,7 +361,8 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
     const std::string* givenText = given ? given->stringValue() : nullptr;
     std::optional<std::string> stored = persistedConfig_->vuzedezoFeatureRollouts();
 
-    bool duplicate = stored ? (givenText && *givenText == *stored) : (!given || (givenText && givenText->empty()));
+    bool duplicate =
+        stored ? (givenText && *givenText == *stored) : (!given || (givenText && givenText->empty()));
     if (duplicate) {
         log(8, 23191, "Feature rollouts value is a duplicate, dropping event");
         return true;
@@ -352,7 +371,8 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
         persistedConfig_->setVuzedezoFeatureRollouts(*givenText);
     } else {
         persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
-        if (given && !givenText) log(2, 23190, "Unable to process vuzedezo feature rollouts, value is not a string.");
+        if (given && !givenText)
+            log(2, 23190, "Unable to process vuzedezo feature rollouts, value is not a string.");
     }
     return false;
 }
@@ -371,8 +391,8 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (event.name() != "_s") return;
     std::optional<std::string> rollouts = persistedConfig_->vuzedezoFeatureRollouts();
     if (!rollouts) return;
-    std::optional<MSREvent> sessionStart =
-        MSREvent::initWithOrigin("auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
+    std::optional<MSREvent> sessionStart = MSREvent::initWithOrigin(
+        "auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
     if (sessionStart) writeEventOnWorkerQueue(*sessionStart);
 }
 
@@ -403,7 +423,8 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
         for (const MSRPEvent& createdEvent : created) {
             MSRObjectDictionary parameters = objectsFromDictionary(createdEvent.parameters());
             std::string origin = "app";
-            if (auto o = createdEvent.parameters().find("_o"); o != createdEvent.parameters().end() && o->second.string()) {
+            if (auto o = createdEvent.parameters().find("_o");
+                o != createdEvent.parameters().end() && o->second.string()) {
                 origin = *o->second.string();
             }
             std::optional<MSREvent> made = MSREvent::initWithOrigin(origin, false, createdEvent.name(),

@@ -26,7 +26,8 @@ enum : uint32_t { kCampaignZclid = 0, kCampaignZbraid = 1, kCampaignSource = 2, 
 
 constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -83,14 +84,16 @@ void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) {
     log(7, 23051, "Logging event: origin, name, params",
         {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     std::optional<std::vector<MSREvent>> further =
-        conditionalUserPropertyController_ ? conditionalUserPropertyController_->processEventOnWorkerQueue(event)
-                                           : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
+        conditionalUserPropertyController_
+            ? conditionalUserPropertyController_->processEventOnWorkerQueue(event)
+            : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
     if (!further) {
         log(4, 23050, "Unable to process conditional user property. Event name, origin",
             {MSRDebugEventName(event.name()), event.origin()});
     }
     writeFilteredEventOnWorkerQueue(event);
-    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{})) writeFilteredEventOnWorkerQueue(next);
+    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{}))
+        writeFilteredEventOnWorkerQueue(next);
 }
 
 void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
@@ -143,7 +146,8 @@ bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
     if (!MSRLifetimeValueRecorder::isPurchaseEvent(event)) return true;
     if (MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(*database_, event)) return true;
     log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
-        {MSRDebugEventName(event.name()), parameterContext(event, "currency"), parameterContext(event, "value")});
+        {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
+         parameterContext(event, "value")});
     return false;
 }
 
@@ -161,8 +165,8 @@ bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
 
     int64_t maxEvents = remoteConfig_->maxEventsPerDay();
     if (counts.allEventsCount() >= maxEvents) {
-        reportOvershoot(counts.allEventsCount(), maxEvents, 1, 23055, "Data loss. Too many events logged. Name, limit",
-                        {name, maxEvents});
+        reportOvershoot(counts.allEventsCount(), maxEvents, 1, 23055,
+                        "Data loss. Too many events logged. Name, limit", {name, maxEvents});
         if (isError) {
             counts.incrementErrorEventsCountForCurrentDay(day);
         } else {
@@ -175,7 +179,8 @@ bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
         bool over = counts.errorEventsCount() >= maxErrors;
         if (over) {
             reportOvershoot(counts.errorEventsCount(), maxErrors, 1, 23056,
-                            "Too many error events logged. Error code, limit", {parameterContext(event, "_err"), maxErrors});
+                            "Too many error events logged. Error code, limit",
+                            {parameterContext(event, "_err"), maxErrors});
         }
         counts.incrementErrorEventsCountForCurrentDay(day);
         if (!over) return true;
@@ -245,7 +250,8 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
                 return false;
             }
             if (*publicNames >= remoteConfig_->maxEventNameCardinality()) {
-                log(1, 23065, "Cannot set event. Reached limit on set events. Name", {MSRDebugEventName(name)});
+                log(1, 23065, "Cannot set event. Reached limit on set events. Name",
+                    {MSRDebugEventName(name)});
                 MSRLogErrorEvent(8);
                 return false;
             }
@@ -256,9 +262,11 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
             return false;
         }
     }
-    if (identity_->shouldSetLastAdvertisingIDResetUserProperty()) setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    if (identity_->shouldSetLastAdvertisingIDResetUserProperty())
+        setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 
-    std::optional<std::vector<MSRUserAttribute>> attributes = database_->userAttributesIncludingInternal(true, &error);
+    std::optional<std::vector<MSRUserAttribute>> attributes =
+        database_->userAttributesIncludingInternal(true, &error);
     if (!attributes) {
         log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
         return false;
@@ -271,8 +279,9 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
             if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
         }
     }
-    std::optional<std::vector<uint8_t>> campaignBuffer =
-        pending.adCampaignInfoBuffer ? pending.adCampaignInfoBuffer : persistedConfig_->adCampaignInfoBuffer();
+    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
+                                                             ? pending.adCampaignInfoBuffer
+                                                             : persistedConfig_->adCampaignInfoBuffer();
     if (campaignBuffer && !campaignBuffer->empty()) {
         if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
             MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
@@ -280,7 +289,8 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     }
 
     bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
-    bool unmatched = pending.unmatchedFirstOpenWithoutIDFA.value_or(persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+    bool unmatched =
+        pending.unmatchedFirstOpenWithoutIDFA.value_or(persistedConfig_->unmatchedFirstOpenWithoutIDFA());
     if (hasAdvertisingID && unmatched) {
         pending.firstOpenConsentedTimestamp = event.timestamp();
     } else if (!hasAdvertisingID && name == "_f") {
@@ -329,7 +339,8 @@ void MSRMeasurement::applyPendingEventWrites() {
 
 std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const MSREvent& event) {
     const MSRParameters& parameters = event.parameters();
-    if (event.name() != "_cmp" || (!parameters.count("zclid") && !parameters.count("zbraid"))) return std::nullopt;
+    if (event.name() != "_cmp" || (!parameters.count("zclid") && !parameters.count("zbraid")))
+        return std::nullopt;
     MSRPBAdCampaignInfo campaign;
     MSRPBSetInt64(campaign, kCampaignClickMillis, MSRMillisecondsFromSeconds(event.timestamp()));
     const std::pair<const char*, uint32_t> texts[] = {
@@ -357,7 +368,8 @@ void MSRMeasurement::logFirstOpenConsentedEvent(double timestamp) {
     scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
         auto self = weakSelf.lock();
         if (!self) return;
-        std::optional<MSREvent> event = MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
+        std::optional<MSREvent> event =
+            MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
         if (!event) return;
         event->setRealtime(true);
         self->writeEventOnWorkerQueue(*event);

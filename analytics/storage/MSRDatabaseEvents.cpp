@@ -50,7 +50,8 @@ std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
 
 }  // namespace
 
-std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name, MSRError* error) {
+std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
+                                                                       MSRError* error) {
     std::optional<MSREventAggregates> found;
     auto made = dataTypesFromTable(kEvents, "name", MSRSqliteValue(name), error,
                                    [&](const MSRSqliteRow& row, MSRError*) {
@@ -63,27 +64,30 @@ std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std
 
 bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error) {
     if (aggregates.name().empty()) {
-        return MSRCheckSuccess(false, error, kMSRSqliteErrorBadArgument,
-                               "Received event aggregates object with empty name for getting dictionary representation");
+        return MSRCheckSuccess(
+            false, error, kMSRSqliteErrorBadArgument,
+            "Received event aggregates object with empty name for getting dictionary representation");
     }
-    MSRSqliteRecord record = {{"name", aggregates.name()},
-                              {"lifetime_count", int64_t{aggregates.lifetimeCount()}},
-                              {"current_bundle_count", int64_t{aggregates.currentBundleCount()}},
-                              {"last_fire_timestamp", aggregates.lastFireTimestamp()},
-                              {"last_bundled_timestamp", aggregates.lastBundledTimestamp()},
-                              {"last_sampling_rate", int64_t{aggregates.lastSamplingRate()}},
-                              {"last_exempt_from_sampling", int64_t{aggregates.lastExemptFromSampling() ? 1 : 0}},
-                              {"last_bundled_day", int64_t{aggregates.lastBundledDay()}},
-                              {"current_session_count", int64_t{aggregates.currentSessionCount()}}};
+    MSRSqliteRecord record = {
+        {"name", aggregates.name()},
+        {"lifetime_count", int64_t{aggregates.lifetimeCount()}},
+        {"current_bundle_count", int64_t{aggregates.currentBundleCount()}},
+        {"last_fire_timestamp", aggregates.lastFireTimestamp()},
+        {"last_bundled_timestamp", aggregates.lastBundledTimestamp()},
+        {"last_sampling_rate", int64_t{aggregates.lastSamplingRate()}},
+        {"last_exempt_from_sampling", int64_t{aggregates.lastExemptFromSampling() ? 1 : 0}},
+        {"last_bundled_day", int64_t{aggregates.lastBundledDay()}},
+        {"current_session_count", int64_t{aggregates.currentSessionCount()}}};
     if (aggregates.lastSampledComplexEventID()) {
         record.emplace("last_sampled_complex_event_id", *aggregates.lastSampledComplexEventID());
     }
-    return upsertDataType(record, kEvents, "name", MSRSqliteValue(aggregates.name()), kMaxEventAggregatesRows, error);
+    return upsertDataType(record, kEvents, "name", MSRSqliteValue(aggregates.name()), kMaxEventAggregatesRows,
+                          error);
 }
 
 std::optional<int64_t> MSRDatabase::publicEventCount(MSRError* error) {
-    auto number = sqliteStore_->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {},
-                                               error);
+    auto number = sqliteStore_->numberForQuery(
+        "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
     if (!number) return std::nullopt;
     return MSRSqliteInt64(*number);
 }
@@ -91,11 +95,13 @@ std::optional<int64_t> MSRDatabase::publicEventCount(MSRError* error) {
 std::optional<bool> MSRDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
                                                                     MSRError* error) {
     if (subscriptionID.empty()) return false;
-    std::optional<bool> exists = answerForQuery(
-        "SELECT EXISTS (SELECT 1 FROM subscriptions WHERE subscription_id = ? LIMIT 1)", {subscriptionID}, error);
+    std::optional<bool> exists =
+        answerForQuery("SELECT EXISTS (SELECT 1 FROM subscriptions WHERE subscription_id = ? LIMIT 1)",
+                       {subscriptionID}, error);
     if (!exists) return std::nullopt;
     if (*exists) return false;
-    if (!sqliteStore_->upsertRecord({{"subscription_id", subscriptionID}}, "subscriptions", error)) return std::nullopt;
+    if (!sqliteStore_->upsertRecord({{"subscription_id", subscriptionID}}, "subscriptions", error))
+        return std::nullopt;
     return true;
 }
 

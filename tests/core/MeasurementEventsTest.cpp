@@ -52,7 +52,10 @@ TEST_F(MeasurementEventsTest, DefaultParameters) {
     };
     const Case cases[] = {
         {MSRObjectDictionary{{"a", foundation::Value::null()}}, {{"c", "text"}}, 0, {}},  // removes only "a"
-        {MSRObjectDictionary{{"l", foundation::Value(foundation::Value::List{})}}, {{"c", "text"}}, 23213, {27}},
+        {MSRObjectDictionary{{"l", foundation::Value(foundation::Value::List{})}},
+         {{"c", "text"}},
+         23213,
+         {27}},
         {MSRObjectDictionary{{"_x", 1}}, {{"c", "text"}}, 23214, {}},
         {MSRObjectDictionary{{"d", MSRValue(2.5)}}, {{"c", "text"}, {"d", 2.5}}, 0, {}},
         {std::nullopt, {}, 0, {}},  // nothing clears them all
@@ -110,7 +113,7 @@ TEST_F(MeasurementEventsTest, FeatureRolloutsAndSubscriptions) {
         {"_assr", {{"_did", 7}}, {}, std::nullopt},  // one identifier table for every kind
         {"_iap", {{"_did", 8}, {"subscription", 1}}, {"_iap"}, std::nullopt},
         {"_iap", {{"_did", 8}, {"subscription", 1}}, {}, std::nullopt},
-        {"_iap", {{"_did", 8}}, {"_iap"}, std::nullopt},  // a one-off purchase is never deduplicated
+        {"_iap", {{"_did", 8}}, {"_iap"}, std::nullopt},      // a one-off purchase is never deduplicated
         {"_assc", {{"_did", "7"}}, {"_assc"}, std::nullopt},  // only integer identifiers count
     };
     for (const Step& step : steps) {
@@ -131,7 +134,8 @@ TEST_F(MeasurementEventsTest, FeatureRolloutsAndSubscriptions) {
 TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
     size_t notified = 0, intercepted = 0;
     auto token = MSRAnalytics::addLogEventListener([&](const MSREvent&) { ++notified; });
-    MSRLogEventInterceptor interceptor = [&](const std::string&, const std::string&, const MSRObjectDictionary& p,
+    MSRLogEventInterceptor interceptor = [&](const std::string&, const std::string&,
+                                             const MSRObjectDictionary& p,
                                              double) { intercepted += p.count("_si") + p.count("v"); };
     // origin, enabled, ignoreEnabled, ignoreInterceptor, interceptor set -> kept, listeners told
     const std::tuple<std::string, bool, bool, bool, bool, bool, bool> cases[] = {
@@ -144,8 +148,9 @@ TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
     for (const auto& [origin, enabled, ignoreEnabled, ignoreInterceptor, intercepts, kept, told] : cases) {
         size_t before = stored().size();
         notified = intercepted = 0;
-        engine().logEvent(origin, true, "level_up", {{"v", 1}}, now(), enabled, ignoreEnabled, ignoreInterceptor,
-                          intercepts ? interceptor : MSRLogEventInterceptor{}, MSRParameters{{"_si", MSRValue(int64_t{5})}});
+        engine().logEvent(origin, true, "level_up", {{"v", 1}}, now(), enabled, ignoreEnabled,
+                          ignoreInterceptor, intercepts ? interceptor : MSRLogEventInterceptor{},
+                          MSRParameters{{"_si", MSRValue(int64_t{5})}});
         runUntilIdle();
         ASSERT_EQ(stored().size(), before + (kept ? 1 : 0)) << origin << enabled << ignoreEnabled;
         EXPECT_EQ(notified, told ? 1u : 0u);
@@ -170,7 +175,8 @@ TEST_F(MeasurementEventsTest, EventEditingProgram) {
     log("level_up", {{"v", 1}});
     std::vector<int64_t> lines = codes();
     EXPECT_TRUE(std::count(lines.begin(), lines.end(), 23223));
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](int64_t code) { return code >= 23023 && code <= 23028; }));
+    EXPECT_TRUE(
+        std::any_of(lines.begin(), lines.end(), [](int64_t code) { return code >= 23023 && code <= 23028; }));
 
     editing->fails = false;
     editing->context = {MSRPEvent("screen_view", now(), {{"v", 2}}),

@@ -40,15 +40,16 @@ TEST_F(MeasurementEventsWritingTest, DailyCaps) {
     };
     const Case cases[] = {
         {99, 0, 0, "_x", {}, true, 0, {}, 100, 0, 0},
-        {100, 0, 0, "_x", {}, false, 23055, {}, 101, 0, 0},  // overshoot 0 is logged,
-        {101, 0, 0, "_x", {}, false, 0, {}, 102, 0, 0},      // 1 is not,
+        {100, 0, 0, "_x", {}, false, 23055, {}, 101, 0, 0},    // overshoot 0 is logged,
+        {101, 0, 0, "_x", {}, false, 0, {}, 102, 0, 0},        // 1 is not,
         {1100, 0, 0, "_x", {}, false, 23055, {}, 1101, 0, 0},  // 1000 is again
         {100, 0, 3, "_err", error, false, 23055, {}, 101, 0, 4},
         {20, 0, 3, "_err", error, true, 0, {}, 21, 0, 4},
         {20, 0, 10, "_err", error, false, 23056, {}, 20, 0, 11},
         {20, 49, 0, "view_item", {}, true, 0, {}, 21, 50, 0},
         {20, 50, 0, "view_item", {}, false, 23057, {16}, 20, 51, 0},
-        {20, 51, 0, "view_item", {}, false, 0, {16}, 20, 52, 0},  // reported every time, logged by the thousand
+        {20, 51, 0, "view_item", {}, false, 0, {16}, 20, 52, 0},  // reported every time, logged by the
+                                                                  // thousand
         {20, 50, 0, "purchase", twoItems, false, 23057, {16}, 22, 53, 0},
         {20, 0, 0, "purchase", twoItems, true, 0, {}, 23, 3, 0},  // each item counts
     };
@@ -64,8 +65,9 @@ TEST_F(MeasurementEventsWritingTest, DailyCaps) {
             EXPECT_EQ(std::count(lines.begin(), lines.end(), cap), c.code == cap ? 1 : 0) << cap;
         }
         EXPECT_EQ(takeErrorCodes(), c.errorCodes);
-        EXPECT_EQ(std::tuple(counts().allEventsCount(), counts().publicEventsCount(), counts().errorEventsCount()),
-                  std::tuple(c.allAfter, c.publicAfter, c.errorsAfter));
+        EXPECT_EQ(
+            std::tuple(counts().allEventsCount(), counts().publicEventsCount(), counts().errorEventsCount()),
+            std::tuple(c.allAfter, c.publicAfter, c.errorsAfter));
     }
 }
 
@@ -79,11 +81,11 @@ TEST_F(MeasurementEventsWritingTest, RealtimeLimitExemptionsAndDebugMode) {
     };
     const MSRObjectDictionary r = {{"_r", 1}};
     const Case cases[] = {
-        {"level_up", r, false, 9, 0, true},   {"level_up", r, false, 10, 0, false},
-        {"_iap", r, false, 10, 0, true},      {"_f", r, false, 10, 0, true},
-        {"_fx", r, false, 10, 0, true},       {"_dcu", r, false, 10, 0, true},
-        {"_dcu", r, false, 0, 1, false},      {"level_up", r, true, 10, 0, true},
-        {"purchase", {}, false, 9, 0, true},  {"purchase", {}, false, 10, 0, false},  // conversions
+        {"level_up", r, false, 9, 0, true},  {"level_up", r, false, 10, 0, false},
+        {"_iap", r, false, 10, 0, true},     {"_f", r, false, 10, 0, true},
+        {"_fx", r, false, 10, 0, true},      {"_dcu", r, false, 10, 0, true},
+        {"_dcu", r, false, 0, 1, false},     {"level_up", r, true, 10, 0, true},
+        {"purchase", {}, false, 9, 0, true}, {"purchase", {}, false, 10, 0, false},  // conversions
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " " + std::to_string(c.realtimeCount) + (c.debugMode ? " debug" : ""));
@@ -128,14 +130,18 @@ TEST_F(MeasurementEventsWritingTest, Blocklist) {
     ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
     // (switch turned on, event, kept): a rule blocks and reports with "_err" 11, a switch blocks silently.
     const std::tuple<std::string, std::string, bool> cases[] = {
-        {"", "level_up", false}, {"", "post", true}, {"measurement.upload.blacklist_public", "post", false},
-        {"measurement.upload.blacklist_public", "_y", true}, {"measurement.upload.blacklist_internal", "_y", false}};
+        {"", "level_up", false},
+        {"", "post", true},
+        {"measurement.upload.blacklist_public", "post", false},
+        {"measurement.upload.blacklist_public", "_y", true},
+        {"measurement.upload.blacklist_internal", "_y", false}};
     for (const auto& [switchOn, name, kept] : cases) {
         remoteConfig().setServerSettings({{switchOn.empty() ? "unused" : switchOn, "1"}});
         size_t before = stored(name).size();
         log(name);
         EXPECT_EQ(stored(name).size(), before + (kept ? 1 : 0)) << switchOn << " " << name;
-        EXPECT_EQ(takeErrorCodes(), switchOn.empty() && !kept ? std::vector<int64_t>{11} : std::vector<int64_t>{});
+        EXPECT_EQ(takeErrorCodes(),
+                  switchOn.empty() && !kept ? std::vector<int64_t>{11} : std::vector<int64_t>{});
     }
 }
 
@@ -162,7 +168,8 @@ TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
     for (const auto& [name, parameters] : cases) {
         SCOPED_TRACE(name);
         setCounts(5, 0, 0);
-        execute("CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+        execute(
+            "CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
         log(name, parameters);
         EXPECT_TRUE(stored(name).empty());
         EXPECT_EQ(counts().allEventsCount(), 5);
@@ -177,8 +184,8 @@ TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
     EXPECT_EQ(stored().size(), 3u);
     EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", appID), "1");
     EXPECT_TRUE(persistedConfig().unmatchedFirstOpenWithoutIDFA());
-    auto campaign = MSRPBAdCampaignInfo::initWithBuffer(persistedConfig().adCampaignInfoBuffer().value_or(
-        foundation::Value::Bytes{}));
+    auto campaign = MSRPBAdCampaignInfo::initWithBuffer(
+        persistedConfig().adCampaignInfoBuffer().value_or(foundation::Value::Bytes{}));
     ASSERT_TRUE(campaign);
     EXPECT_EQ(MSRPBGetString(*campaign, 0), "abc");
     EXPECT_EQ(MSRPBGetString(*campaign, 2), "1");

@@ -25,24 +25,28 @@ TEST_F(DatabaseEventsTest, AggregatesAndPublicNames) {
     auto read = database_->eventAggregatesWithName("_vs", nullptr);
     ASSERT_TRUE(read);
     EXPECT_EQ(std::tuple(read->lifetimeCount(), read->currentBundleCount(), read->currentSessionCount(),
-                         read->lastFireTimestamp(), read->lastSampledComplexEventID(), read->lastExemptFromSampling()),
+                         read->lastFireTimestamp(), read->lastSampledComplexEventID(),
+                         read->lastExemptFromSampling()),
               std::tuple(7, 2, 1, 1700000000.5, std::optional<int64_t>(-42), true));
     MSRError error;
     EXPECT_FALSE(database_->eventAggregatesWithName("never_logged", &error));
     EXPECT_EQ(error.code(), 0);
     // Only names without a leading underscore count as public.
     for (const char* name : {"level_up", "_s", "a_b"}) {
-        ASSERT_TRUE(database_->updateEventAggregates(*MSREventAggregates::initWithName(name, 1, 0, 0, 0), nullptr));
+        ASSERT_TRUE(
+            database_->updateEventAggregates(*MSREventAggregates::initWithName(name, 1, 0, 0, 0), nullptr));
     }
     EXPECT_EQ(database_->publicEventCount(nullptr), 2);
 }
 
 TEST_F(DatabaseEventsTest, SubscriptionIdentifiersAreAnsweredOnceAndKeptToTheNewest) {
     const std::pair<std::string, bool> steps[] = {{"1001", true}, {"1001", false}, {"", false}};
-    for (const auto& [id, isNew] : steps) EXPECT_EQ(database_->insertIfNotDuplicateSubscriptionID(id, nullptr), isNew);
+    for (const auto& [id, isNew] : steps)
+        EXPECT_EQ(database_->insertIfNotDuplicateSubscriptionID(id, nullptr), isNew);
     ASSERT_TRUE(database_->performTransaction([&] {
         for (int i = 0; i <= MSRDatabase::kMaxSubscriptionRows; ++i) {
-            if (database_->insertIfNotDuplicateSubscriptionID("s" + std::to_string(i), nullptr) != true) return false;
+            if (database_->insertIfNotDuplicateSubscriptionID("s" + std::to_string(i), nullptr) != true)
+                return false;
         }
         return true;
     }));
