@@ -291,7 +291,7 @@ TEST_F(MeasurementBundlingTest, AFailedBundleLeavesEverythingAsItWas) {
     engine().setShouldUpdateNPAUserProperty(true);
     // A bundle whose events all lie at time 0 has no valid end time, so the
     // queue refuses it at the very end of the transaction.
-    store("level_up", 0, metadata("G110"), {{"_et", foundation::Value(int64_t{100})}});
+    store("level_up", 0, metadata("G110"), {{"_et", foundation::Value(int64_t{100})}}, true);
     store("_s", 0, metadata("G110"));
 
     EXPECT_FALSE(bundle());
@@ -303,6 +303,7 @@ TEST_F(MeasurementBundlingTest, AFailedBundleLeavesEverythingAsItWas) {
     EXPECT_FALSE(aggregates("_s"));
     EXPECT_FALSE(database().userAttributeWithName("_lte", nullptr));
     EXPECT_EQ(database().queryAppMetadata(nullptr)->lastBundleIndex(), appBefore->lastBundleIndex());
+    EXPECT_EQ(database().dailyCounts(nullptr)->realtimeCount(), 0);
     // Persisted decisions of the rolled-back bundle are not kept either.
     EXPECT_EQ(persistedConfig().previousBundledConsentSignals(), "G111");
     EXPECT_TRUE(engine().shouldUpdateNPAUserProperty());
