@@ -131,6 +131,21 @@ TEST_F(MeasurementEventsTest, FeatureRolloutsAndSubscriptions) {
     }
 }
 
+TEST_F(MeasurementEventsTest, ASubscriptionDroppedForAFailedTrimCanComeAgain) {
+    ASSERT_TRUE(database().performTransaction([&] {
+        for (int i = 0; i < 1000; ++i)
+            database().insertIfNotDuplicateSubscriptionID(std::to_string(i), nullptr);
+        return true;
+    }));
+    execute(
+        "CREATE TRIGGER refuse BEFORE DELETE ON subscriptions BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    log("_assc", {{"_did", 5000}}, "auto");
+    EXPECT_TRUE(stored("_assc").empty());
+    execute("DROP TRIGGER refuse;");
+    log("_assc", {{"_did", 5000}}, "auto");
+    EXPECT_EQ(stored("_assc").size(), 1u);
+}
+
 TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
     size_t notified = 0, intercepted = 0;
     auto token = MSRAnalytics::addLogEventListener([&](const MSREvent&) { ++notified; });

@@ -2,24 +2,13 @@
 // event names, the blocklist, the day boundary, and a failed write that
 // leaves nothing behind.
 
-#include <sqlite3.h>
-
 #include <cmath>
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/storage/MSRKeychainWrapper.h"
 #include "platform/foundation/Bundle.h"
 
-class MeasurementEventsWritingTest : public MeasurementEventsHarness {
-  protected:
-    // Runs SQL on the engine's database file through a second connection.
-    void execute(const std::string& sql) {
-        sqlite3* handle = nullptr;
-        ASSERT_EQ(sqlite3_open(database().databasePath().c_str(), &handle), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-        sqlite3_close(handle);
-    }
-};
+class MeasurementEventsWritingTest : public MeasurementEventsHarness {};
 
 TEST_F(MeasurementEventsWritingTest, DailyCaps) {
     remoteConfig().setServerSettings({{"measurement.upload.max_events_per_day", "100"},
