@@ -18,11 +18,21 @@ namespace {
 constexpr uint32_t kConfigAppIDField = 1;
 constexpr uint32_t kConfigAudiencesField = 5;
 
-void fetchLog(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    if (auto monitor = MSRMeasurement::monitor()) monitor->logWithLevel(level, code, message, contexts);
+// Contexts are added one by one: an initializer list of them makes the
+// optimizer of the sanitizer build report copies it cannot follow.
+template <typename... Contexts>
+void fetchLog(int64_t level, int64_t code, std::string_view message, Contexts&&... values) {
+    auto monitor = MSRMeasurement::monitor();
+    if (!monitor) return;
+    std::vector<MSRLogContext> contexts;
+    contexts.reserve(sizeof...(values));
+    (contexts.emplace_back(std::forward<Contexts>(values)), ...);
+    monitor->logWithLevel(level, code, message, contexts);
 }
 
-std::string errorText(const std::optional<net::Error>& error) { return error ? error->description : std::string(); }
+std::string errorText(const std::optional<net::Error>& error) {
+    return error ? error->description : std::string();
+}
 
 }  // namespace
 
@@ -45,22 +55,22 @@ void MSRMeasurement::fetchRemoteConfig() {
 
     isNetworkRequestPending_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    std::string sessionID = network_->getURL(
-        *url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
-        [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
-                   const std::optional<net::Error>& error) {
-            auto self = weakSelf.lock();
-            if (!self) return;
-            self->isNetworkRequestPending_ = false;
-            self->networkRemoteConfigFetchCompletionHandler(response, data, error);
-        });
+    std::string sessionID =
+        network_->getURL(*url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+                         [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
+                                    const std::optional<net::Error>& error) {
+                             auto self = weakSelf.lock();
+                             if (!self) return;
+                             self->isNetworkRequestPending_ = false;
+                             self->networkRemoteConfigFetchCompletionHandler(response, data, error);
+                         });
     if (sessionID.empty()) {
         // No request was started, so no completion will ever clear the
         // pending flag; left set it would hold back every later upload.
         isNetworkRequestPending_ = false;
         persistedConfig_->setLastFailedUploadTimestamp(dispatch::Clock::now());
-        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error",
-                 {MSRLogContext(int64_t{0}), MSRLogContext("No network session")});
+        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error", int64_t{0},
+                 std::string("No network session"));
         updateSchedule();
     }
 }
@@ -70,17 +80,17 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
                                                                const std::optional<net::Error>& error) {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     const int status = response.statusCode;
-    fetchLog(8, 23127, "Fetched configuration. Status code", {MSRLogContext(int64_t{status})});
+    fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
 
     const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
     if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {
-        fetchLog(3, 23128, "Network request failed to fetch remote config. Code, Error",
-                 {MSRLogContext(int64_t{status}), MSRLogContext(errorText(error))});
+        fetchLog(3, 23128, "Network request failed to fetch remote config. Code, Error", int64_t{status},
+                 errorText(error));
         const double now = dispatch::Clock::now();
         persistedConfig_->setLastFailedUploadTimestamp(now);
         if (outcome == MSRNetworkOutcome::kFailureWithBackoff) persistedConfig_->setLastBackoffTimestamp(now);
-        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error",
-                 {MSRLogContext(int64_t{status}), MSRLogContext(errorText(error))});
+        fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error", int64_t{status},
+                 errorText(error));
         updateSchedule();
         return;
     }
@@ -94,27 +104,28 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
     if (outcome == MSRNetworkOutcome::kNotModified || outcome == MSRNetworkOutcome::kNotFound) {
         if (outcome == MSRNetworkOutcome::kNotModified) {
             fetchLog(8, 23131, "Configuration has not been modified. Using the same configuration. Code",
-                     {MSRLogContext(int64_t{status})});
+                     int64_t{status});
         } else {
             fetchLog(3, 23130, "Configuration not found. Using default configuration");
         }
         if (!timestampStored) {
-            fetchLog(1, 23132, "Failed to update config last set timestamp. Error", {MSRLogContext(timestampError)});
+            fetchLog(1, 23132, "Failed to update config last set timestamp. Error", timestampError);
             suspendUploads();
         } else {
             setSuspendedUploadTimestamp(0);
         }
     } else {
-        fetchLog(8, 23133, "Successfully fetched configuration from the server. Code, size",
-                 {MSRLogContext(int64_t{status}), MSRLogContext(static_cast<int64_t>(data.size()))});
+        fetchLog(8, 23133, "Successfully fetched configuration from the server. Code, size", int64_t{status},
+                 static_cast<int64_t>(data.size()));
         if (!timestampStored) {
-            fetchLog(1, 23134, "Failed to set last set timestamp in database. Error", {MSRLogContext(timestampError)});
+            fetchLog(1, 23134, "Failed to set last set timestamp in database. Error", timestampError);
             suspendUploads();
         } else {
             setSuspendedUploadTimestamp(0);
         }
         if (!data.empty()) {
-            const bool committed = database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
+            const bool committed =
+                database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
             if (committed) {
                 // Validators only of an answer that is now in force.
                 auto header = [&response](const char* name) -> std::optional<std::string> {
@@ -152,17 +163,18 @@ bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
         return false;
     }
     // Audiences have their own tables; the stored configuration goes without them.
-    std::vector<MSRPBAudience> audiences = MSRPBGetMessageArray<MSRPBAudience>(*config, kConfigAudiencesField);
+    std::vector<MSRPBAudience> audiences =
+        MSRPBGetMessageArray<MSRPBAudience>(*config, kConfigAudiencesField);
     MSRPBClearField(*config, kConfigAudiencesField);
     if (!remoteConfig_->updateMeasurementConfig(*config)) {
         fetchLog(2, 23138, "Failed to update configuration with new server configuration",
-                 {MSRLogContext(static_cast<int64_t>(data.size()))});
+                 static_cast<int64_t>(data.size()));
         return false;
     }
     updateConsentSettingsUtilWithRemoteConfig();
     if (!audience_->updateAudiences(audiences)) {
         fetchLog(2, 23137, "Failed to update audiences with new server configuration",
-                 {MSRLogContext(static_cast<int64_t>(data.size()))});
+                 static_cast<int64_t>(data.size()));
         return false;
     }
     return true;
