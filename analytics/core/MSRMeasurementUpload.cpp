@@ -31,6 +31,28 @@ void uploadLog(int64_t level, int64_t code, std::string_view message, const std:
 
 bool hasError(const MSRError& error) { return error.code() != 0 || !error.domain().empty(); }
 
+// Reports with two contexts build them in place: copied out of an
+// initializer list, GCC's sanitizer builds take the contexts' variants for
+// possibly uninitialized.
+std::vector<MSRLogContext> contexts(int64_t first, int64_t second) {
+    std::vector<MSRLogContext> list;
+    list.reserve(2);
+    list.emplace_back(first);
+    list.emplace_back(second);
+    return list;
+}
+std::vector<MSRLogContext> contexts(int64_t first, const std::string& second) {
+    std::vector<MSRLogContext> list;
+    list.reserve(2);
+    list.emplace_back(first);
+    if (second.empty()) {
+        list.emplace_back();
+    } else {
+        list.emplace_back(second);
+    }
+    return list;
+}
+
 std::string stringSlot(const MSRPBMeasurementBundle& bundle, uint32_t slot) {
     return MSRPBGetString(bundle, slot).value_or(std::string());
 }
@@ -399,7 +421,7 @@ void MSRMeasurement::uploadData() {
     MSRPBSetMessageArray(batch, 0, batchBundles);
     std::vector<uint8_t> payload = batch.protoBuffer().value_or(std::vector<uint8_t>{});
     uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-              {stampMillis, static_cast<int64_t>(payload.size())});
+              contexts(stampMillis, static_cast<int64_t>(payload.size())));
 
     setUploadInProgressWithBundleIDs(bundleIDs);
     // An upload that never answers counts as failed.
@@ -442,7 +464,7 @@ void MSRMeasurement::recordUploadFailure(int statusCode, bool backoff, const std
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (backoff) persistedConfig_->setLastBackoffTimestamp(now);
     uploadLog(7, 23043, "Network upload failed. Will retry later. Code, error",
-              {statusCode, errorDescription.empty() ? MSRLogContext() : MSRLogContext(errorDescription)});
+              contexts(statusCode, errorDescription));
     incrementRetryCounter();
     uploadingBundleIDs_.clear();
     updateSchedule();
@@ -462,7 +484,7 @@ void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Respo
     }
 
     uploadLog(7, 23044, "Successful upload. Got network response. Code, size",
-              {status, response.expectedContentLength});
+              contexts(status, response.expectedContentLength));
     double now = dispatch::Clock::now();
     persistedConfig_->setLastSuccessfulUploadTimestamp(now);
     persistedConfig_->setLastFailedUploadTimestamp(0);
