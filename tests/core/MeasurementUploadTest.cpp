@@ -8,6 +8,7 @@
 
 #include "MeasurementFixture.h"
 #include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/messages/MSRPBRuntime.h"
 
 namespace {
@@ -255,6 +256,24 @@ TEST_F(MeasurementUploadTest, AFailedDeletionSuspendsUploadsForAnHourOfUptime) {
     runUntilIdle();
     EXPECT_EQ(posts().size(), 2u);
     EXPECT_TRUE(rows().empty());
+}
+
+TEST_F(MeasurementUploadTest, WithoutANetworkComponentNothingIsCalledThroughIt) {
+    auto alarm = std::make_shared<MSRAlarm>(engine().scheduler()->workerQueue(), "second", monitor_.monitor);
+    auto second = MSRMeasurement::initWithDatabaseName("second.sql", persistedConfig_, nullptr, engine().scheduler(),
+                                                       alarm, options_.appID, true, false, std::nullopt,
+                                                       MSREManager::sharedInstance());
+    runUntilIdle();
+    ASSERT_TRUE(second && second->database());
+    MSRPBMeasurementBundle bundle;
+    MSRPBSetString(bundle, Slot::kAppID, options_.appID);
+    MSRPBSetInt64(bundle, Slot::kEndTimestamp, std::llround(now() * 1000));
+    ASSERT_TRUE(second->database()->insertBundle(bundle, false, nullptr));
+    second->uploadData();
+    runUntilIdle();
+    EXPECT_TRUE(logged(23035));
+    EXPECT_FALSE(alarm->scheduledTimestamp());
+    EXPECT_FALSE(second->database()->isQueuedBundleTableEmpty(nullptr).value_or(true));
 }
 
 }  // namespace
