@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -38,8 +37,9 @@ class EndToEndTest : public testing::Test {
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(collector.start(0, &error)) << error;
-        // The server shortens the wait before the first upload; everything
-        // else keeps its default (one-hour interval, 64 KiB batches).
+        // The engine runs with its defaults: the first upload run comes 15 s
+        // after the newest event, finds no configuration, fetches this one
+        // and then sends everything in 64 KiB batches, one after the other.
         measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(
                                         kApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
     }
@@ -64,7 +64,6 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
     ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
         << "the driver did not log its events" << root.consoleTail();
 
-    // The first upload run finds no configuration yet: it fetches one, then uploads.
     auto distinctNumbers = [](const std::vector<tools::CollectedUpload>& uploads) {
         std::set<int64_t> numbers;
         for (const auto& upload : uploads) {
