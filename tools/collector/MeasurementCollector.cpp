@@ -60,14 +60,16 @@ std::optional<int64_t> CollectedEvent::intParam(const std::string& wanted) const
 }
 
 MeasurementCollector::MeasurementCollector(Collector& collector) {
-    collector.setResponder(kUploadPath, [this](const RecordedRequest& request) { return answerUpload(request); });
+    collector.setResponder(kUploadPath,
+                           [this](const RecordedRequest& request) { return answerUpload(request); });
     collector.setResponder(kConfigPathPrefix,
                            [this](const RecordedRequest& request) { return answerConfig(request); });
     collector.addObserver(
         [this](const RecordedRequest& request, const ScriptedReply& reply) { observe(request, reply); });
 }
 
-bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body, std::vector<CollectedBundle>& bundles) {
+bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
+                                       std::vector<CollectedBundle>& bundles) {
     bundles.clear();
     // An empty body is an empty batch to the decoder; no client sends one.
     if (body.empty()) return false;
@@ -81,8 +83,10 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body, std::ve
         for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents)) {
             collected.events.push_back(collectEvent(event));
         }
-        for (const auto& attribute : MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, kBundleUserAttributes)) {
-            collected.userAttributeNames.push_back(MSRPBGetString(attribute, kUserAttributeName).value_or(""));
+        for (const auto& attribute :
+             MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, kBundleUserAttributes)) {
+            collected.userAttributeNames.push_back(
+                MSRPBGetString(attribute, kUserAttributeName).value_or(""));
         }
         bundles.push_back(std::move(collected));
     }
@@ -193,7 +197,8 @@ std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
     std::vector<CollectedEvent> events;
     for (const auto& upload : uploads_) {
         if (!upload.accepted()) continue;
-        for (const auto& bundle : upload.bundles) events.insert(events.end(), bundle.events.begin(), bundle.events.end());
+        for (const auto& bundle : upload.bundles)
+            events.insert(events.end(), bundle.events.begin(), bundle.events.end());
     }
     return events;
 }
@@ -203,10 +208,11 @@ size_t MeasurementCollector::acceptedEventCount() const {
     return acceptedEvents_;
 }
 
-bool MeasurementCollector::waitUntil(const std::function<bool(const std::vector<CollectedUpload>&)>& predicate,
-                                     double timeoutSeconds) const {
+bool MeasurementCollector::waitUntil(
+    const std::function<bool(const std::vector<CollectedUpload>&)>& predicate, double timeoutSeconds) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return predicate(uploads_); });
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return predicate(uploads_); });
 }
 
 void MeasurementCollector::clear() {

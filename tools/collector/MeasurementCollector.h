@@ -41,10 +41,10 @@ struct CollectedBundle {
 
 // One POST to the upload path.
 struct CollectedUpload {
-    int status = 0;            // what the collector answered
-    bool wasGzip = false;      // the body came gzip-compressed
-    bool decoded = false;      // the body decoded as a measurement batch
-    std::vector<uint8_t> body; // the inflated body
+    int status = 0;             // what the collector answered
+    bool wasGzip = false;       // the body came gzip-compressed
+    bool decoded = false;       // the body decoded as a measurement batch
+    std::vector<uint8_t> body;  // the inflated body
     std::vector<CollectedBundle> bundles;
 
     bool accepted() const { return status == 200 || status == 204; }
@@ -58,7 +58,7 @@ struct CollectedUpload {
 // 404 for an app id without configuration. Scripted replies of the Collector
 // still go first, so tests can answer 503, 429 or 500 before the normal reply.
 class MeasurementCollector {
-public:
+  public:
     static constexpr const char* kUploadPath = "/a";
     static constexpr const char* kConfigPathPrefix = "/config/app/";
 
@@ -92,7 +92,7 @@ public:
     // Decodes an inflated upload body; false when it is not a measurement batch.
     static bool decodeBatch(const std::vector<uint8_t>& body, std::vector<CollectedBundle>& bundles);
 
-private:
+  private:
     struct ServedConfig {
         std::string body;
         std::string etag;
