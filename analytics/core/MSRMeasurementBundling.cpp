@@ -179,7 +179,7 @@ bool MSRMeasurement::bundleRawEvents() {
             bundled = true;
             return true;
         }
-        MSRPBSetMessageArray(bundle, Slot::kEvents, protos);
+        MSRPBSetMessageArray(bundle, Slot::kEvents, std::move(protos));
 
         // The bundle spans every event of the run, also those filtered or
         // sampled away.

@@ -358,6 +358,49 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
     return out;
 }
 
+std::vector<NANOMessageBase> MSRPBTakeMessageArray(NANOMessageBase& message, uint32_t index,
+                                                   const MSRPBMessageType& type) {
+    std::vector<NANOMessageBase> out;
+    NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
+    if (info == nullptr) return out;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") ||
+        !elementTypeFits(*info, index, type)) {
+        return out;
+    }
+    auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
+    out.reserve(elements.size());
+    for (NANOMessageInfoPtr& element : elements) {
+        if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
+            out.push_back(std::move(*taken));
+    }
+    elements.clear();
+    return out;
+}
+
+void MSRPBMoveMessageArray(NANOMessageBase& message, uint32_t index, std::span<NANOMessageBase* const> values) {
+    NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
+    if (info == nullptr) return;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE")) return;
+    NANOMessageInfoClearField(*info, index);
+    // Every element is checked before any is taken, so a refused list leaves
+    // the caller's messages as they were.
+    for (const NANOMessageBase* value : values) {
+        if (value == nullptr || value->messageInfo() == nullptr) {
+            MSRPBLog(
+                44010,
+                "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+                info->type->name, index);
+            return;
+        }
+        if (!elementTypeFits(*info, index, value->messageType())) return;
+    }
+    auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
+    elements.reserve(values.size());
+    for (NANOMessageBase* value : values) elements.push_back(value->takeMessageInfo());
+}
+
 void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
                           std::span<const NANOMessageBase* const> values) {
     NANOMessageInfo* info = checkedInfo(message, index, "SetArray");

@@ -59,6 +59,13 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
 // another type than the field's is logged and leaves the field empty.
 void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
                           std::span<const NANOMessageBase* const> values);
+// The elements themselves, moved out of the message, which keeps the field
+// empty: for a message that is read once and then dropped.
+std::vector<NANOMessageBase> MSRPBTakeMessageArray(NANOMessageBase& message, uint32_t index,
+                                                   const MSRPBMessageType& type);
+// As MSRPBSetMessageArray, but the elements are moved in instead of copied;
+// they are left moved-from. A refused list leaves them untouched.
+void MSRPBMoveMessageArray(NANOMessageBase& message, uint32_t index, std::span<NANOMessageBase* const> values);
 
 // Typed forms over the wrapper classes of MSRPBMessages.h.
 template <std::derived_from<NANOMessageBase> T>
@@ -76,6 +83,21 @@ std::vector<T> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t ind
     return out;
 }
 
+template <std::derived_from<NANOMessageBase> T>
+std::vector<T> MSRPBTakeMessageArray(NANOMessageBase& message, uint32_t index) {
+    std::vector<T> out;
+    for (NANOMessageBase& element : MSRPBTakeMessageArray(message, index, T::type()))
+        out.emplace_back(std::move(element));
+    return out;
+}
+// A list handed over whole is moved in: nothing of it is copied.
+template <std::derived_from<NANOMessageBase> T>
+void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, std::vector<T>&& values) {
+    std::vector<NANOMessageBase*> pointers;
+    pointers.reserve(values.size());
+    for (T& value : values) pointers.push_back(&value);
+    MSRPBMoveMessageArray(message, index, std::span<NANOMessageBase* const>(pointers));
+}
 template <std::derived_from<NANOMessageBase> T>
 void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index, const std::vector<T>& values) {
     std::vector<const NANOMessageBase*> pointers;

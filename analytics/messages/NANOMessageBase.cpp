@@ -34,6 +34,12 @@ std::optional<NANOMessageBase> NANOMessageBase::initWithMessageInfo(const MSRPBM
     return NANOMessageBase(type, NANOMessageInfoCopy(*info));
 }
 
+std::optional<NANOMessageBase> NANOMessageBase::initWithMessageInfo(const MSRPBMessageType& type,
+                                                                    NANOMessageInfoPtr info) {
+    if (info == nullptr || info->type != &type) return std::nullopt;
+    return NANOMessageBase(type, std::move(info));
+}
+
 std::optional<NANOMessageBase> NANOMessageBase::initWithBuffer(const MSRPBMessageType& type,
                                                                std::span<const uint8_t> bytes) {
     NANOMessageInfoPtr info = NANOMessageInfoCreate(type);

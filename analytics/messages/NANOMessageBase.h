@@ -26,6 +26,10 @@ class NANOMessageBase {
     // belongs to another message type.
     static std::optional<NANOMessageBase> initWithMessageInfo(const MSRPBMessageType& type,
                                                               const NANOMessageInfo* info);
+    // Takes `info` over without copying it; nullopt when it is missing or
+    // belongs to another message type.
+    static std::optional<NANOMessageBase> initWithMessageInfo(const MSRPBMessageType& type,
+                                                              NANOMessageInfoPtr info);
     // Decodes `bytes`; nullopt when they do not decode as this type.
     static std::optional<NANOMessageBase> initWithBuffer(const MSRPBMessageType& type,
                                                          std::span<const uint8_t> bytes);
@@ -37,6 +41,8 @@ class NANOMessageBase {
     const MSRPBMessageType& messageType() const { return *type_; }
     const NANOMessageInfo* messageInfo() const { return info_.get(); }
     NANOMessageInfo* messageInfo() { return info_.get(); }
+    // Hands the info over; the wrapper is left as a moved-from one.
+    NANOMessageInfoPtr takeMessageInfo() { return std::move(info_); }
 
   protected:
     // Takes `base` over as a message of `type`; a message of another type is

@@ -344,7 +344,7 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
 
     std::string origin;
     MSRObjectDictionary parameters;
-    for (const MSRPBEventParam& param : MSRPBGetMessageArray<MSRPBEventParam>(*proto, kEventParams)) {
+    for (const MSRPBEventParam& param : MSRPBTakeMessageArray<MSRPBEventParam>(*proto, kEventParams)) {
         std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
         if (paramName && *paramName == "_o") {
             std::optional<std::string> text =

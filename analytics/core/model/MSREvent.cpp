@@ -360,15 +360,15 @@ MSRPBEvent MSREvent::protoEvent() const {
                 entries.push_back(scalarParam(itemName, itemValue));
             }
             MSRPBEventParam wireItem;
-            MSRPBSetMessageArray(wireItem, kParamNested, entries);
+            MSRPBSetMessageArray(wireItem, kParamNested, std::move(entries));
             wireItems.push_back(std::move(wireItem));
         }
         MSRPBEventParam param;
         MSRPBSetString(param, kParamName, name);
-        MSRPBSetMessageArray(param, kParamNested, wireItems);
+        MSRPBSetMessageArray(param, kParamNested, std::move(wireItems));
         params.push_back(std::move(param));
     }
-    MSRPBSetMessageArray(proto, kEventParams, params);
+    MSRPBSetMessageArray(proto, kEventParams, std::move(params));
     return proto;
 }
 
