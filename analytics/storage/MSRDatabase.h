@@ -219,7 +219,9 @@ class MSRDatabase {
                          MSRError* error, const std::function<void(sqlite3_stmt*)>& row);
     // "rowid IN (?,...)" for the rowids; nothing (with the error) for none.
     static std::optional<std::string> rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error);
-    std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error);
+    // `encodedSize` receives the length of the bundle's encoding as read.
+    std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
+                                                       size_t* encodedSize = nullptr);
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error);

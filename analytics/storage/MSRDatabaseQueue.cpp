@@ -71,7 +71,8 @@ bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isReal
     return sqliteStore_->upsertRecord(record, "queue", error);
 }
 
-std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error) {
+std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
+                                                                size_t* encodedSize) {
     if (row.empty()) {
         fail(error, kConversion, "Cannot process empty rowData");
         return std::nullopt;
@@ -93,8 +94,16 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
         fail(error, kState, "Unable to parse bundle from decompressed data");
         return std::nullopt;
     }
+    // The stored bytes are this bundle's own encoding, so their length is the
+    // encoded size, unless the retry count column has moved on since.
+    bool changed = false;
     if (const MSRSqliteValue* retries = columnOf(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
-        MSRPBSetInt32(*bundle, kBundleRetryCount, static_cast<int32_t>(MSRSqliteInt64(*retries)));
+        const auto count = static_cast<int32_t>(MSRSqliteInt64(*retries));
+        changed = !MSRPBHasField(*bundle, kBundleRetryCount) || MSRPBGetInt32(*bundle, kBundleRetryCount) != count;
+        if (changed) MSRPBSetInt32(*bundle, kBundleRetryCount, count);
+    }
+    if (encodedSize) {
+        *encodedSize = changed ? bundle->protoBuffer().value_or(std::vector<uint8_t>{}).size() : inflated->size();
     }
     const MSRSqliteValue* rowID = columnOf(row, "rowid");
     if (!rowID) return std::nullopt;
@@ -113,9 +122,10 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
     std::vector<MSRQueuedBundle> bundles;
     int64_t runningSize = 0;
     for (const MSRSqliteRow& row : *rows) {
-        std::optional<MSRQueuedBundle> pair = queuedBundleFromRow(row, nullptr);
+        size_t encodedSize = 0;
+        std::optional<MSRQueuedBundle> pair = queuedBundleFromRow(row, nullptr, &encodedSize);
         if (!pair) continue;
-        int64_t size = static_cast<int64_t>(pair->first.protoBuffer().value_or(std::vector<uint8_t>{}).size());
+        const auto size = static_cast<int64_t>(encodedSize);
         if (!bundles.empty() && runningSize + size > sizeLimit) break;
         runningSize += size;
         bundles.push_back(std::move(*pair));
