@@ -479,8 +479,7 @@ std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAgg
         std::optional<MSREvent> copy;
         if (aggregates) {
             copy = original.copyWithPreviousTimestamp(aggregates->lastFireTimestamp());
-            // The copy passes the cleaning again; the real-time flag is the
-            // bundle's to keep.
+            // The real-time flag is the bundle's to keep.
             if (copy) copy->setRealtime(original.isRealtime());
             aggregates->incrementCurrentBundleCount();
             aggregates->incrementLifetimeCount();

@@ -215,9 +215,24 @@ std::optional<MSREvent> MSREvent::eventFromEditEvent(const MSRPEvent& editEvent)
     return initWithOrigin(origin, false, name, editEvent.timestamp(), 0, parameters);
 }
 
+// Only the previous time is new: origin, name and parameters passed their
+// checks when this event was made, and cleaning them again gives them back
+// unchanged, so they are copied as they stand.
 std::optional<MSREvent> MSREvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp,
-                          MSRObjectsFromParameters(parameters_));
+    if (!std::isfinite(previousTimestamp)) {
+        report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
+               {MSRDebugEventName(name_)});
+        return std::nullopt;
+    }
+    if (previousTimestamp > timestamp_) {
+        report(5, 16002, "Event created with previous timestamp after current timestamp");
+    }
+    MSREvent event = *this;
+    event.previousTimestamp_ = previousTimestamp;
+    if (event.shouldValidateParams() && !MSRCheckConversionValue(event.parameters_)) {
+        event.parameters_.erase("_c");
+    }
+    return event;
 }
 
 std::optional<MSREvent> MSREvent::copyWithParameters(const MSRObjectDictionary& parameters) const {

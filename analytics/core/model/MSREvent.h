@@ -32,8 +32,10 @@ class MSREvent {
     // form, the origin taken from "_o" when it is text, else "app".
     static std::optional<MSREvent> eventFromEditEvent(const MSRPEvent& editEvent);
 
-    // Copies pass the cleaning again, as internal events.
+    // Keeps the parameters as they are (they were cleaned when the event was
+    // made); nothing when the new time is not a finite number.
     std::optional<MSREvent> copyWithPreviousTimestamp(double previousTimestamp) const;
+    // Copies pass the cleaning again, as internal events.
     std::optional<MSREvent> copyWithParameters(const MSRObjectDictionary& parameters) const;
     std::optional<MSREvent> copy() const;
 
