@@ -133,19 +133,20 @@ void BM_BundleQueueAndEncode(benchmark::State& state) {
             bundles.push_back(std::move(bundle));
             rowIDs.push_back(rowID);
         }
-        MSRPBSetMessageArray(batch, 0, bundles);
+        // The batch takes the bundles over: they are sent, not kept.
+        MSRPBSetMessageArray(batch, 0, std::move(bundles));
         std::optional<std::vector<uint8_t>> wire = security::gzip(*batch.protoBuffer());
-        int64_t count = 0;
-        for (const auto& bundle : bundles)
-            count += MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents).size();
         const auto t3 = Clock::now();
+
+        state.PauseTiming();
+        int64_t count = 0;
+        for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(batch, 0))
+            count += MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents).size();
         bundling += t1 - t0;
         queueRead += t2 - t1;
         batchEncode += t3 - t2;
         wireBytes += wire ? static_cast<int64_t>(wire->size()) : 0;
         wireEvents += count;
-
-        state.PauseTiming();
         database.deleteBundlesWithRowIDs(rowIDs, nullptr);
         state.ResumeTiming();
     }
