@@ -73,6 +73,15 @@ void Queue::async(Task block) {
     post(std::move(block));
 }
 
+void Queue::asyncOrRunIfIdle(Task block) {
+    if (!block) return;
+    if (!ManualExecutor::installed() && isSerial() && !isCurrent()) {
+        std::shared_ptr<Queue> keep = weak_from_this().lock();
+        if (pool_->runInlineIfIdle([&] { run(block); })) return;
+    }
+    post(std::move(block));
+}
+
 WorkItem Queue::postDelayed(bool wallClock, double when, Task block) {
     WorkItem item;
     item.cancelled_ = std::make_shared<std::atomic<bool>>(false);
@@ -110,6 +119,15 @@ void Queue::sync(const Task& block) {
         run(block);
         return;
     }
+    ManualExecutor* executor = ManualExecutor::installed();
+    if (!executor && isSerial()) {
+        // An idle serial queue runs the block on the caller's thread, holding
+        // the queue meanwhile: the order is the same as if its thread had run
+        // it, without two thread switches per call. The caller's reference
+        // keeps the queue alive even if the block drops another.
+        std::shared_ptr<Queue> keep = weak_from_this().lock();
+        if (pool_->runInlineIfIdle([&] { run(block); })) return;
+    }
     std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
@@ -124,7 +142,6 @@ void Queue::sync(const Task& block) {
         done = true;
         cv.notify_all();
     };
-    ManualExecutor* executor = ManualExecutor::installed();
     post(std::move(signalling));
     if (executor && executor->onOwnerThread()) {
         bool finished = executor->runUntil(

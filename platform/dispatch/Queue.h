@@ -53,8 +53,17 @@ public:
     // for it. Calling sync on the serial queue you are running on is a
     // programming error: it asserts in debug builds (and runs the block in
     // place in release builds instead of deadlocking). Under a ManualExecutor
-    // the wait runs other queued work instead of blocking.
+    // the wait runs other queued work instead of blocking. In production an
+    // idle serial queue runs the block on the caller's thread, holding the
+    // queue until it is done.
     void sync(const Task& block);
+
+    // Runs `block` after the blocks queued before it without waiting for it:
+    // at once on the caller's thread when this serial queue is idle (as sync
+    // would), otherwise queued as async does. For short work whose result the
+    // caller does not need. Always queued under a ManualExecutor, and when
+    // called from this queue's own block.
+    void asyncOrRunIfIdle(Task block);
 
     // Runs `block` once `seconds` of uptime have passed. Zero or negative
     // seconds queue it at once, as async does.

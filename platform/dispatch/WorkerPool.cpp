@@ -30,6 +30,10 @@ struct WorkerPool::Core {
     unsigned long long seq = 0;
     std::vector<std::thread> threads;
     bool stopping = false;
+    // Blocks running on the pool's threads now, and whether a caller runs one
+    // in their place (runInlineIfIdle): while held, no thread takes a block.
+    int running = 0;
+    bool held = false;
 
     // Moves every delayed block whose deadline has passed to the due FIFO.
     void promoteDueLocked(SteadyTime now) {
@@ -72,16 +76,18 @@ struct WorkerPool::Core {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             promoteDueLocked(std::chrono::steady_clock::now());
-            if (!ready.empty()) {
+            if (!ready.empty() && !held) {
                 Task block = std::move(ready.front());
                 ready.pop_front();
+                ++running;
                 lock.unlock();
                 block();
                 block = nullptr;  // release what the block held before taking the lock again
                 lock.lock();
+                --running;
                 continue;
             }
-            if (stopping) return;
+            if (stopping && ready.empty()) return;
             if (delayed.empty() && wallDelayed.empty()) {
                 cv.wait(lock);
             } else {
@@ -157,6 +163,33 @@ void WorkerPool::postAtWallTime(double wallSeconds, Task block) {
         core->startThreadsLocked(core);
     }
     core->cv.notify_all();
+}
+
+bool WorkerPool::runInlineIfIdle(const Task& block) {
+    std::shared_ptr<Core> core = core_;
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        if (core->threadCount != 1 || core->stopping || core->held || core->running > 0) return false;
+        // Delayed blocks that have fallen due come first, as they would on the thread.
+        core->promoteDueLocked(std::chrono::steady_clock::now());
+        if (!core->ready.empty()) return false;
+        core->held = true;
+    }
+    // Released even if the block throws, or the pool would never run again.
+    struct Release {
+        Core& core;
+        ~Release() {
+            bool wake;
+            {
+                std::lock_guard<std::mutex> lock(core.mutex);
+                core.held = false;
+                wake = !core.ready.empty();
+            }
+            if (wake) core.cv.notify_all();
+        }
+    } release{*core};
+    block();
+    return true;
 }
 
 size_t WorkerPool::runReady() {

@@ -27,6 +27,13 @@ public:
     // clock moves it (the pool looks at the clock at least once a second).
     void postAtWallTime(double wallSeconds, Task block);
 
+    // Pools with one thread of their own only: when no block is due or
+    // running, runs `block` on the calling thread and holds the pool
+    // meanwhile, so that its thread starts nothing queued later until
+    // `block` is done. False, with nothing run, when the pool is busy (or is
+    // of another kind): the caller then queues the block instead.
+    bool runInlineIfIdle(const Task& block);
+
     // Pumped pools only: run every due block on the calling thread.
     size_t runReady();
     // Pumped pools only: wait up to `seconds` for due work, then run it.
