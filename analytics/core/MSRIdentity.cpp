@@ -206,6 +206,15 @@ void MSRIdentity::runAsync(std::function<void()> block) {
     queue_->async([self = shared_from_this(), block = std::move(block)] { block(); });
 }
 
+// A refresh queued before a read on the same queue would run first anyway;
+// doing both in one block spares a second trip to the queue.
+void MSRIdentity::refreshThenRead(const std::function<void()>& read) {
+    runSync([&] {
+        updateIdentifiersOnQueue();
+        read();
+    });
+}
+
 std::shared_ptr<MSRRemoteConfig> MSRIdentity::remoteConfig() {
     return remoteConfig_ ? remoteConfig_ : MSRRemoteConfig::defaultInstance();
 }
@@ -272,9 +281,8 @@ void MSRIdentity::setVuzedezoInstallationID(const std::optional<std::string>& in
 
 std::optional<std::string> MSRIdentity::appInstanceID() {
     if (isAnalyticsStorageDenied()) return std::nullopt;
-    updateIdentifiers();
     std::optional<std::string> value;
-    runSync([&] { value = persistedConfig_->appInstanceID(); });
+    refreshThenRead([&] { value = persistedConfig_->appInstanceID(); });
     return value;
 }
 
@@ -284,37 +292,32 @@ void MSRIdentity::setAppInstanceID(const std::optional<std::string>& appInstance
 
 std::optional<std::string> MSRIdentity::hashedResettableDeviceID() {
     if (isAdStorageDenied()) return std::nullopt;
-    updateIdentifiers();
     std::optional<std::string> value;
-    runSync([&] { value = persistedConfig_->hashedResettableDeviceID(); });
+    refreshThenRead([&] { value = persistedConfig_->hashedResettableDeviceID(); });
     return value;
 }
 
 std::optional<std::string> MSRIdentity::resettableDeviceID() {
-    updateIdentifiers();
     std::optional<std::string> value;
-    runSync([&] { value = resettableDeviceID_; });
+    refreshThenRead([&] { value = resettableDeviceID_; });
     return value;
 }
 
 bool MSRIdentity::limitedAdTracking() {
-    updateIdentifiers();
     bool value = false;
-    runSync([&] { value = limitedAdTracking_; });
+    refreshThenRead([&] { value = limitedAdTracking_; });
     return value;
 }
 
 uint32_t MSRIdentity::appleConsentStatus() {
-    updateIdentifiers();
     uint32_t value = 0;
-    runSync([&] { value = appleConsentStatus_; });
+    refreshThenRead([&] { value = appleConsentStatus_; });
     return value;
 }
 
 bool MSRIdentity::hasLimitedAdTracking() {
-    updateIdentifiers();
     bool value = false;
-    runSync([&] { value = identitySupport_->hasLimitedAdTracking(); });
+    refreshThenRead([&] { value = identitySupport_->hasLimitedAdTracking(); });
     return value;
 }
 
@@ -332,7 +335,9 @@ void MSRIdentity::updateIdentifiers() {
     if (queue_->isCurrent()) {
         updateIdentifiersOnQueue();
     } else {
-        runAsync([this] { updateIdentifiersOnQueue(); });
+        // Most refreshes stop at once on the throttle: an idle queue runs it on
+        // the caller's thread rather than waking its own for so little.
+        queue_->asyncOrRunIfIdle([self = shared_from_this()] { self->updateIdentifiersOnQueue(); });
     }
 }
 

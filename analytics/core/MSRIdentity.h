@@ -148,6 +148,8 @@ private:
     // Runs `block` on the queue and waits for it (in place when on the queue).
     void runSync(const std::function<void()>& block);
     void runAsync(std::function<void()> block);
+    // Refreshes the identifiers, then runs `read`, in one visit to the queue.
+    void refreshThenRead(const std::function<void()>& read);
     std::shared_ptr<MSRRemoteConfig> remoteConfig();
     void updateIdentifiersOnQueue();
 
