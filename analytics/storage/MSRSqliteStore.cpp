@@ -91,6 +91,8 @@ void MSRSqliteStore::closeDatabase() {
     for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
     statementCache_.clear();
     cachedStatements_.clear();
+    literalTextsSeen_.clear();
+    literalStatementsKept_ = 0;
     int result = sqlite3_close(handle_);
     if (result != SQLITE_OK) {
         MSRStorageLog(1, 34018, "Failed to close database. Got error code", {std::to_string(result)});
@@ -269,8 +271,7 @@ sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
         return nullptr;
     sqlite3_stmt* statement = prepareSQL(sql, error);
     if (!statement) return nullptr;
-    // Conditions with literal values would fill the cache with one-off texts.
-    if (parameterised || lowercased(sql).find("where") == std::string::npos) {
+    if (shouldKeepStatement(sql, parameterised)) {
         statementCache_[sql] = statement;
         cachedStatements_.insert(statement);
     }
@@ -279,6 +280,21 @@ sqlite3_stmt* MSRSqliteStore::statementForQuery(const std::string& sql,
         return nullptr;
     }
     return statement;
+}
+
+// Conditions with literal values could fill the cache with one-off texts, so
+// such a text is kept only once it comes back: the fixed checks made for every
+// event do, while one-off texts do not.
+bool MSRSqliteStore::shouldKeepStatement(const std::string& sql, bool parameterised) {
+    if (parameterised || lowercased(sql).find("where") == std::string::npos) return true;
+    if (literalStatementsKept_ >= kMaxLiteralStatementsKept) return false;
+    if (literalTextsSeen_.erase(sql) == 0) {
+        if (literalTextsSeen_.size() >= kMaxLiteralTextsRemembered) literalTextsSeen_.clear();
+        literalTextsSeen_.insert(sql);
+        return false;
+    }
+    ++literalStatementsKept_;
+    return true;
 }
 
 void MSRSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
@@ -416,10 +432,10 @@ bool MSRSqliteStore::upsertRecord(const MSRSqliteRecord& record, const std::stri
         parameters.push_back(value);
     }
     std::vector<std::string> placeholders(columns.size(), "?");
-    sqlite3_stmt* statement = prepareBound("INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") +
-                                               ") VALUES (" + joined(placeholders, ", ") + ");",
-                                           parameters, error);
-    return statement && executeSQLStatement(statement, error);
+    // Through the statement cache: the same few record shapes are written for every event.
+    return stepOnce("INSERT OR REPLACE INTO " + table + " (" + joined(columns, ", ") + ") VALUES (" +
+                        joined(placeholders, ", ") + ");",
+                    parameters, "execute statement", error);
 }
 
 bool MSRSqliteStore::updateRecord(const MSRSqliteRecord& record, const std::string& table,
@@ -438,10 +454,8 @@ bool MSRSqliteStore::updateRecord(const MSRSqliteRecord& record, const std::stri
         parameters.push_back(value);
     }
     parameters.push_back(*columnValue);
-    sqlite3_stmt* statement =
-        prepareBound("UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?",
-                     parameters, error);
-    return statement && executeSQLStatement(statement, error);
+    return stepOnce("UPDATE " + table + " SET " + joined(assignments, ",") + " WHERE " + columnName + "=?",
+                    parameters, "execute statement", error);
 }
 
 bool MSRSqliteStore::updateAllRecordsInTable(const std::string& table, const std::string& columnName,
@@ -483,12 +497,8 @@ bool MSRSqliteStore::deleteRecordFromTable(const std::string& table, const std::
                             {!columnValue, kArgument, "Received nil value for delete record"},
                             {!handle_, kState, "Delete record failed. Database not open."}}))
         return false;
-    sqlite3_stmt* statement =
-        prepareBound("DELETE FROM " + table + " WHERE " + columnName + "=?", {*columnValue}, error);
-    if (!statement) return false;
-    bool done = stepDone(statement, "delete record", error);
-    sqlite3_finalize(statement);
-    return done;
+    return stepOnce("DELETE FROM " + table + " WHERE " + columnName + "=?", {*columnValue}, "delete record",
+                    error);
 }
 
 std::optional<int64_t> MSRSqliteStore::deleteRecordsFromTable(const std::string& table,

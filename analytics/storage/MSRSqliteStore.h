@@ -178,6 +178,8 @@ class MSRSqliteStore {
                   MSRError* error);
     // BEGIN, END or ROLLBACK through the statement cache.
     bool stepTransactionStatement(const std::string& sql);
+    // Whether the statement prepared for `sql` goes into the cache.
+    bool shouldKeepStatement(const std::string& sql, bool parameterised);
     // `sql` prepared afresh (never cached) with `parameters` bound.
     sqlite3_stmt* prepareBound(const std::string& sql, const MSRSqliteValues& parameters, MSRError* error);
 
@@ -199,6 +201,12 @@ class MSRSqliteStore {
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
     // The statements held in statementCache_.
     std::unordered_set<sqlite3_stmt*> cachedStatements_;
+    // Texts with literal conditions seen once and not kept yet, and how many
+    // such texts the cache holds; both bounded.
+    std::unordered_set<std::string> literalTextsSeen_;
+    size_t literalStatementsKept_ = 0;
+    static constexpr size_t kMaxLiteralTextsRemembered = 256;
+    static constexpr size_t kMaxLiteralStatementsKept = 64;
     std::string databasePath_;
 };
 
