@@ -353,6 +353,23 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
             origin = *text;
             continue;
         }
+        // Nearly every parameter is a named scalar: it goes straight in.
+        if (paramName) {
+            std::optional<MSRValue> scalar;
+            if (MSRPBHasField(param, kParamString)) {
+                std::optional<std::string> text = MSRPBGetString(param, kParamString);
+                if (!text) return refuse(kState, "Failed to parse event params from data");
+                scalar = MSRValue(std::move(*text));
+            } else if (MSRPBHasField(param, kParamInt)) {
+                scalar = MSRValue(MSRPBGetInt64(param, kParamInt));
+            } else if (MSRPBHasField(param, kParamDouble)) {
+                scalar = MSRValue(MSRPBGetDouble(param, kParamDouble));
+            }
+            if (scalar) {
+                parameters.insert_or_assign(std::move(*paramName), std::move(*scalar));
+                continue;
+            }
+        }
         std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(param, false, error);
         if (!entry || !paramName || !entry->count(*paramName)) {
             return refuse(kState, "Failed to parse event params from data");
@@ -362,8 +379,8 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
     if (origin.empty()) return refuse(kState, "Cannot create an event from database. Missing origin parameter");
     std::optional<MSREvent> event =
         MSREvent::initWithOrigin(origin, false, name ? *name : std::string(), timestamp, previousTimestamp, parameters);
-    std::optional<MSRRawEventData> rawEventData =
-        MSRRawEventData::initWithRawEvent(event, MSRSqliteInt64(*rowID), static_cast<uint64_t>(MSRSqliteInt64(*fingerprint)));
+    std::optional<MSRRawEventData> rawEventData = MSRRawEventData::initWithRawEvent(
+        std::move(event), MSRSqliteInt64(*rowID), static_cast<uint64_t>(MSRSqliteInt64(*fingerprint)));
     if (!rawEventData) return refuse(kState, "Failed to initialize raw event data from dictionary");
     return rawEventData;
 }

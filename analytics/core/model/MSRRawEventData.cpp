@@ -2,7 +2,7 @@
 
 #include "analytics/core/support/MSRMonitor.h"
 
-std::optional<MSRRawEventData> MSRRawEventData::initWithRawEvent(const std::optional<MSREvent>& rawEvent,
+std::optional<MSRRawEventData> MSRRawEventData::initWithRawEvent(std::optional<MSREvent> rawEvent,
                                                                  int64_t rowID,
                                                                  uint64_t metadataFingerprint) {
     if (!rawEvent) {
@@ -16,5 +16,5 @@ std::optional<MSRRawEventData> MSRRawEventData::initWithRawEvent(const std::opti
                                            {std::to_string(rowID)});
         return std::nullopt;
     }
-    return MSRRawEventData(*rawEvent, rowID, metadataFingerprint);
+    return MSRRawEventData(std::move(*rawEvent), rowID, metadataFingerprint);
 }

@@ -10,7 +10,7 @@
 class MSRRawEventData {
   public:
     // Nothing (logged) without an event or with a negative row ID.
-    static std::optional<MSRRawEventData> initWithRawEvent(const std::optional<MSREvent>& rawEvent,
+    static std::optional<MSRRawEventData> initWithRawEvent(std::optional<MSREvent> rawEvent,
                                                            int64_t rowID, uint64_t metadataFingerprint);
 
     const MSREvent& rawEvent() const { return rawEvent_; }
