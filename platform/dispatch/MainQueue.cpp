@@ -30,18 +30,18 @@ size_t MainQueue::runPending() { return pool().runReady(); }
 size_t MainQueue::runFor(double seconds) { return pool().runFor(seconds); }
 
 bool MainQueue::isCurrent() const {
-    if (ManualExecutor::installed()) {
-        Queue* running = Queue::current();
-        return running ? running == this : onMainThread();
-    }
+    Queue* running = Queue::current();
+    if (ManualExecutor::installed()) return running ? running == this : onMainThread();
+    // A serial queue's block run by a sync on the main thread is not main-thread work.
+    if (running && running != this) return false;
     return onMainThread();
 }
 
 bool isMainThread() {
-    if (ManualExecutor::installed()) {
-        Queue* running = Queue::current();
-        return running ? dynamic_cast<MainQueue*>(running) != nullptr : onMainThread();
-    }
+    Queue* running = Queue::current();
+    if (ManualExecutor::installed()) return running ? dynamic_cast<MainQueue*>(running) != nullptr : onMainThread();
+    // As for the main queue: the caller's thread lends itself to another queue's block.
+    if (running && dynamic_cast<MainQueue*>(running) == nullptr) return false;
     return onMainThread();
 }
 

@@ -24,8 +24,9 @@ public:
     // Returns how many ran.
     size_t runFor(double seconds);
 
-    // Main thread in production; under a ManualExecutor, while a main-queue
-    // block runs or while no block runs at all (the test body itself).
+    // Main thread in production, except while another queue's block runs
+    // there (a sync onto an idle serial queue); under a ManualExecutor, while
+    // a main-queue block runs or while no block runs at all (the test body).
     bool isCurrent() const override;
 
     MainQueue();  // use shared()
@@ -34,7 +35,9 @@ public:
 // True on the main thread: the thread that started the process (or the one
 // named by markMainThread). Under a ManualExecutor, where every block runs on
 // the test's thread, it is true only outside blocks and inside main-queue
-// blocks, so that worker-queue code sees itself off the main thread.
+// blocks, so that worker-queue code sees itself off the main thread. The same
+// holds in production for a serial queue's block that a sync runs in place on
+// the main thread.
 bool isMainThread();
 
 // Names the calling thread as the main thread (for programs whose UI loop does

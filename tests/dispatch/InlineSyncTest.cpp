@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/dispatch/GlobalQueue.h"
+#include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
@@ -166,6 +167,25 @@ TEST(InlineSyncTest, SyncBehindARunningBlockWaitsForIt) {
     release.signal();
     other.join();
     EXPECT_EQ(order, (std::vector<std::string>{"running", "sync"}));
+}
+
+// A serial queue's block run in place on the main thread is not main-thread
+// work: code that must stay off the main thread still sees itself off it.
+TEST(InlineSyncTest, ABlockRunInPlaceOnTheMainThreadIsNotMainThreadWork) {
+    ASSERT_TRUE(isMainThread());
+    auto queue = SerialQueue::create("inline.main");
+    std::thread::id where;
+    bool mainThread = true, mainQueueCurrent = true;
+    queue->sync([&] {
+        where = std::this_thread::get_id();
+        mainThread = isMainThread();
+        mainQueueCurrent = MainQueue::shared()->isCurrent();
+    });
+    EXPECT_EQ(where, std::this_thread::get_id());
+    EXPECT_FALSE(mainThread);
+    EXPECT_FALSE(mainQueueCurrent);
+    EXPECT_TRUE(isMainThread());
+    EXPECT_TRUE(MainQueue::shared()->isCurrent());
 }
 
 // A throwing inline block is reported, and the queue is not left held.
