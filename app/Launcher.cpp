@@ -15,6 +15,11 @@
 namespace app {
 
 namespace {
+
+// What the platform grants an application to finish its work in the
+// background, in seconds.
+constexpr double kBackgroundTimeLimit = 30.0;
+
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE]\n"
     "  --home DIR     the data root (default ~/.local/share/calvaro)\n"
@@ -126,6 +131,10 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         bool played = player.play(actions, &scriptError);
         application.terminate();
         driver.settle();
+        // Like the platform, the process lives on until the work begun for
+        // the background (the analytics writes and upload) has ended, for
+        // a bounded time.
+        application.waitForBackgroundTasks(kBackgroundTimeLimit);
         if (!played) {
             err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
             return 1;

@@ -29,6 +29,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
 #include "platform/host/DEDClassRegistry.h"
 
 namespace {
@@ -38,7 +39,8 @@ constexpr const char* kLibraryVersionText = "110100000";
 constexpr const char* kLoggingNotes = " See the Calvaro analytics notes on logging.";
 constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
 constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
-constexpr uint64_t kInvalidBackgroundTask = 0;
+constexpr uint64_t kInvalidBackgroundTask = ui::Application::invalidBackgroundTask;
+constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
 constexpr double kStaleRemoteConfigAge = 604800;
 
 struct SharedEngine {
@@ -619,11 +621,12 @@ void MSRMeasurement::handleAppDidBecomeActiveEvent() {
 void MSRMeasurement::handleAppWillResignActiveEvent() {
     persistedConfig_->synchronizeToDisk();
     log(8, 23144, "App will resign active state. Scheduling data upload");
-    // This platform has no background-task service to hold
-    // "MSRAnalyticsMeasurementBackgroundTask": the engine numbers its own
-    // tasks so that the hand-over between them stays observable.
-    static std::atomic<uint64_t> nextTaskID{1};
-    const uint64_t taskID = nextTaskID++;
+    // The task keeps the application alive until the upload queued below
+    // (behind every call the facade still holds) has run its course.
+    std::weak_ptr<MSRMeasurement> expiring = weak_from_this();
+    const uint64_t taskID = ui::Application::shared().beginBackgroundTask(kBackgroundTaskName, [expiring] {
+        if (auto engine = expiring.lock()) engine->terminateBackgroundTask();
+    });
     swapBackgroundTaskWithNewTaskID(taskID);
     log(8, 23145, "Background task started. Task ID", {MSRLogContext(taskID)});
     std::weak_ptr<MSRMeasurement> weak = weak_from_this();
@@ -641,6 +644,7 @@ void MSRMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
     const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
     if (previous != kInvalidBackgroundTask) {
         log(7, 23142, "Cancelling background upload task. Task ID ", {MSRLogContext(previous)});
+        ui::Application::shared().endBackgroundTask(previous);
     }
 }
 

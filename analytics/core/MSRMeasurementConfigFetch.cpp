@@ -43,6 +43,8 @@ void MSRMeasurement::fetchRemoteConfig() {
     // Without a configured endpoint nothing leaves the machine.
     if (!url || url->empty()) {
         fetchLog(2, 23125, "Invalid server URL to get configuration");
+        // Nothing will follow that needs the application kept alive.
+        terminateBackgroundTask();
         return;
     }
     fetchLog(8, 23126, "Fetching configuration from the server");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Traits.h"
@@ -41,6 +42,10 @@ void Application::reset() {
     app.state_ = State::inactive;
     app.schemes_.clear();
     app.opened_.clear();
+    {
+        std::lock_guard lock(app.tasksMutex_);
+        app.tasks_.clear();
+    }
     TraitCollection::reset();
 }
 
@@ -95,6 +100,43 @@ void Application::terminate() {
     if (state_ == State::active) resignActive();
     if (delegate_) delegate_->applicationWillTerminate(*this);
     post(willTerminateNotification);
+}
+
+uint64_t Application::beginBackgroundTask(const std::string& name, std::function<void()> expirationHandler) {
+    std::lock_guard lock(tasksMutex_);
+    const uint64_t task = nextTask_++;
+    tasks_.emplace(task, BackgroundTask{name, std::move(expirationHandler)});
+    return task;
+}
+
+void Application::endBackgroundTask(uint64_t task) {
+    {
+        std::lock_guard lock(tasksMutex_);
+        if (tasks_.erase(task) == 0) return;
+    }
+    tasksEnded_.notify_all();
+}
+
+size_t Application::runningBackgroundTaskCount() const {
+    std::lock_guard lock(tasksMutex_);
+    return tasks_.size();
+}
+
+bool Application::waitForBackgroundTasks(double timeoutSeconds) {
+    std::unique_lock lock(tasksMutex_);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(std::max(timeoutSeconds, 0.0)));
+    if (tasksEnded_.wait_until(lock, deadline, [this] { return tasks_.empty(); })) return true;
+    // Time is up: each handler runs without the lock, since it usually ends
+    // its own task; whatever is left afterwards ends here.
+    std::map<uint64_t, BackgroundTask> expired = tasks_;
+    lock.unlock();
+    for (auto& [task, entry] : expired)
+        if (entry.expirationHandler) entry.expirationHandler();
+    lock.lock();
+    for (auto& [task, entry] : expired) tasks_.erase(task);
+    return false;
 }
 
 WindowScene& Application::mainScene() {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,7 +103,24 @@ class Application {
     bool open(const std::string& url, std::function<void(bool)> completion = {});
     const std::vector<std::string>& openedURLs() const { return opened_; }
 
+    // Background tasks: work the application asks to finish after it has
+    // left the foreground. The process ends only when every task has ended
+    // or its time ran out. Safe from any thread.
+    static constexpr uint64_t invalidBackgroundTask = 0;
+    uint64_t beginBackgroundTask(const std::string& name, std::function<void()> expirationHandler = {});
+    // Ending an unknown or already ended task does nothing.
+    void endBackgroundTask(uint64_t task);
+    size_t runningBackgroundTaskCount() const;
+    // Waits until every task has ended. Tasks still running after
+    // `timeoutSeconds` expire: their handlers run on this thread and the
+    // tasks end. Answers whether all ended on their own.
+    bool waitForBackgroundTasks(double timeoutSeconds);
+
   private:
+    struct BackgroundTask {
+        std::string name;
+        std::function<void()> expirationHandler;
+    };
     friend class Window;
     void post(const char* name);
     State state_ = State::inactive;
@@ -108,6 +129,11 @@ class Application {
     std::weak_ptr<Window> keyWindow_;
     std::vector<std::string> schemes_;
     std::vector<std::string> opened_;
+
+    mutable std::mutex tasksMutex_;
+    std::condition_variable tasksEnded_;
+    std::map<uint64_t, BackgroundTask> tasks_;
+    uint64_t nextTask_ = invalidBackgroundTask + 1;
 };
 
 }  // namespace ui

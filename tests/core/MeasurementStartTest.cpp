@@ -15,6 +15,7 @@
 #include "analytics/core/support/MSRNotificationNames.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -343,6 +344,17 @@ TEST_F(MeasurementStartTest, PublicReset) {
 
 TEST_F(MeasurementStartTest, ResignActiveHoldsOneBackgroundTaskAtATime) {
     auto& center = foundation::NotificationCenter::defaultCenter();
+    // Without an endpoint the upload queued on resigning finds nothing to
+    // do, so the task it holds ends at once and lets the process go.
+    center.post(MSRAppWillResignActiveNotificationName());
+    runUntilIdle();
+    EXPECT_EQ(engine().backgroundUpdateTask(), 0u);
+    EXPECT_EQ(ui::Application::shared().runningBackgroundTaskCount(), 0u);
+
+    // With one, the configuration request stays unanswered and the task is
+    // held until the next hand-over.
+    MSRRemoteConfig::setMeasurementURL(std::string("https://measurement.test"));
+    network().setHoldReplies(true);
     codes();
     center.post(MSRAppWillResignActiveNotificationName());
     const uint64_t first = engine().backgroundUpdateTask();
@@ -358,4 +370,7 @@ TEST_F(MeasurementStartTest, ResignActiveHoldsOneBackgroundTaskAtATime) {
     const auto logged = codes();
     EXPECT_EQ(std::count(logged.begin(), logged.end(), 23145), 2);
     EXPECT_EQ(std::count(logged.begin(), logged.end(), 23142), 2);
+    EXPECT_EQ(ui::Application::shared().runningBackgroundTaskCount(), 0u);
+    network().setHoldReplies(false);
+    MSRRemoteConfig::setMeasurementURL(std::nullopt);
 }

@@ -1,3 +1,5 @@
+#include <thread>
+
 #include "UiTestSupport.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Snapshot.h"
@@ -163,6 +165,37 @@ TEST_F(UiTest, CollectionShowsTheItemsInItsWidth) {
     EXPECT_EQ(view.indexPathsForVisibleItems(), (std::vector<ui::IndexPath>{{0, 0}, {0, 1}}));
     view.setContentOffset({620, 0});
     EXPECT_EQ(view.indexPathsForVisibleItems(), (std::vector<ui::IndexPath>{{0, 2}, {0, 3}}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UiTest, BackgroundTasksHoldTheWaitUntilEndedOrExpired) {
+    auto& app = ui::Application::shared();
+
+    // A task ended from another thread releases the wait.
+    const uint64_t upload = app.beginBackgroundTask("upload");
+    EXPECT_NE(upload, ui::Application::invalidBackgroundTask);
+    std::thread ender([&] { app.endBackgroundTask(upload); });
+    EXPECT_TRUE(app.waitForBackgroundTasks(60));
+    ender.join();
+    EXPECT_EQ(app.runningBackgroundTaskCount(), 0u);
+
+    // Out of time: the handler runs once, ending its task itself (a second
+    // end is harmless); a task without handler is ended by the wait.
+    int expirations = 0;
+    uint64_t selfEnding = 0;
+    selfEnding = app.beginBackgroundTask("self-ending", [&] {
+        ++expirations;
+        app.endBackgroundTask(selfEnding);
+    });
+    app.beginBackgroundTask("silent");
+    EXPECT_FALSE(app.waitForBackgroundTasks(0));
+    EXPECT_EQ(expirations, 1);
+    EXPECT_EQ(app.runningBackgroundTaskCount(), 0u);
+    app.endBackgroundTask(selfEnding);
+    EXPECT_TRUE(app.waitForBackgroundTasks(0));
 }
 
 }  // namespace
