@@ -14,6 +14,7 @@
 #include "MonitorHarness.h"
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRMeasurementInterface.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -114,6 +115,8 @@ protected:
         settle();
         MSRMeasurementInterface::resetForTesting();
         MSRIdentityInterface::install(nullptr);
+        // A late identity read may have made the real one over this data root.
+        MSRIdentity::resetSharedInstanceForTesting();
         MSRPersistedConfig::setSharedInstance(nullptr);
         MSRConsentSettingsUtil::clearAllSettings();
         MSRAnalytics::resetForTesting();
