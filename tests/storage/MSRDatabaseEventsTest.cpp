@@ -3,19 +3,7 @@
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 
-class DatabaseEventsTest : public StorageTest {
-  protected:
-    void SetUp() override {
-        StorageTest::SetUp();
-        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-        ASSERT_TRUE(database_);
-    }
-    void TearDown() override {
-        database_.reset();
-        StorageTest::TearDown();
-    }
-    std::unique_ptr<MSRDatabase> database_;
-};
+using DatabaseEventsTest = OpenDatabaseTest;
 
 TEST_F(DatabaseEventsTest, AggregatesAndPublicNames) {
     auto sampled = *MSREventAggregates::initWithName("_vs", 7, 2, 1, 1700000000.5);

@@ -14,19 +14,7 @@ MSRUserAttribute attribute(const std::string& origin, const std::string& name, M
 
 }  // namespace
 
-class DatabaseUserAttributesTest : public StorageTest {
-  protected:
-    void SetUp() override {
-        StorageTest::SetUp();
-        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-        ASSERT_TRUE(database_);
-    }
-    void TearDown() override {
-        database_.reset();
-        StorageTest::TearDown();
-    }
-    std::unique_ptr<MSRDatabase> database_;
-};
+using DatabaseUserAttributesTest = OpenDatabaseTest;
 
 TEST_F(DatabaseUserAttributesTest, ValuesReadBackWithTheirKind) {
     struct Case {

@@ -15,6 +15,7 @@
 
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "analytics/core/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ManualExecutor.h"
@@ -86,6 +87,21 @@ class StorageTest : public ::testing::Test {
     std::filesystem::path previousHome_;
     std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
     CapturingLogger console_;
+};
+
+// The analytics database in the engine folder, open for every test.
+class OpenDatabaseTest : public StorageTest {
+  protected:
+    void SetUp() override {
+        StorageTest::SetUp();
+        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
+        ASSERT_TRUE(database_);
+    }
+    void TearDown() override {
+        database_.reset();
+        StorageTest::TearDown();
+    }
+    std::unique_ptr<MSRDatabase> database_;
 };
 
 // A SQLite store in the engine folder, open for every test.
