@@ -37,6 +37,7 @@ struct NanoField {
     uint32_t dataOffset;
     int32_t presenceOffset;  // the has_ flag of static optional fields, -1 otherwise
     uint32_t dataSize;
+    uint64_t key;  // tag and wire type as they precede the field's value
 };
 
 struct NanoLayout {
@@ -90,6 +91,23 @@ bool ltypeMatches(uint32_t word, pb_type_t ltype, uint32_t dataSize) {
     }
 }
 
+// The wire type nanopb gives a field of this generated type.
+uint64_t wireTypeOf(pb_type_t type) {
+    switch (PB_LTYPE(type)) {
+        case PB_LTYPE_FIXED64:
+            return PB_WT_64BIT;
+        case PB_LTYPE_FIXED32:
+            return PB_WT_32BIT;
+        case PB_LTYPE_STRING:
+        case PB_LTYPE_BYTES:
+        case PB_LTYPE_SUBMESSAGE:
+        case PB_LTYPE_SUBMSG_W_CB:
+            return PB_WT_STRING;
+        default:
+            return PB_WT_VARINT;
+    }
+}
+
 void buildLayout(Layouts& all, MSRPBMessageID id) {
     NanoLayout& layout = all.byID[static_cast<size_t>(id)];
     const MSRPBMessageType& type = MSRPBMessageTypeFor(id);
@@ -139,6 +157,7 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
                                        ? static_cast<int32_t>(static_cast<char*>(iter.pSize) - base)
                                        : -1;
             field.dataSize = iter.data_size;
+            field.key = (static_cast<uint64_t>(iter.tag) << 3) | wireTypeOf(iter.type);
             layout.fields.push_back(field);
         } while (pb_field_iter_next(&iter));
     }
@@ -508,6 +527,173 @@ void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& 
     }
 }
 
+// ---------------------------------------------------------------- direct writing
+//
+// The upload road encodes large trees (batch -> bundles -> events -> parameters
+// -> nested parameters), and driving nanopb there sizes every nested level by
+// encoding it, once per level above it. The direct writer walks the same field
+// tables in the same order and writes exactly the bytes nanopb would, but
+// sizes each nested message once: a first walk computes every length
+// bottom-up, noting them in visiting order; the second walk writes and takes
+// the lengths back in that same order.
+
+size_t varintSize(uint64_t value) {
+    size_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
+}
+
+uint8_t* putVarint(uint8_t* out, uint64_t value) {
+    while (value >= 0x80) {
+        *out++ = static_cast<uint8_t>(value | 0x80);
+        value >>= 7;
+    }
+    *out++ = static_cast<uint8_t>(value);
+    return out;
+}
+
+uint8_t* putLittleEndian(uint8_t* out, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) *out++ = static_cast<uint8_t>(value >> (8 * i));
+    return out;
+}
+
+// What a scalar cell becomes on the wire. A single field goes through the
+// nanopb structure (narrowed to its C type, an int32 sign-extended back); a
+// repeated one is written by the element callback, which sign-extends by the
+// declared kind. Both are mirrored here so the bytes stay nanopb's.
+uint64_t wireValue(const NanoField& field, uint32_t kind, uint64_t value) {
+    const bool repeated = PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
+    switch (PB_LTYPE(field.type)) {
+        case PB_LTYPE_BOOL:
+            return repeated ? value : ((value & 0xFF) != 0 ? 1 : 0);
+        case PB_LTYPE_FIXED32:
+            return static_cast<uint32_t>(value);
+        case PB_LTYPE_FIXED64:
+            return value;
+        case PB_LTYPE_VARINT:
+            if (repeated ? kind == kMSRPBKindInt32 : field.dataSize == 4)
+                return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+            return value;
+        default:
+            return (!repeated && field.dataSize == 4) ? static_cast<uint32_t>(value) : value;
+    }
+}
+
+size_t scalarSize(const NanoField& field, uint64_t wire) {
+    switch (PB_LTYPE(field.type)) {
+        case PB_LTYPE_FIXED32:
+            return 4;
+        case PB_LTYPE_FIXED64:
+            return 8;
+        default:
+            return varintSize(wire);
+    }
+}
+
+uint8_t* putScalar(uint8_t* out, const NanoField& field, uint64_t wire) {
+    switch (PB_LTYPE(field.type)) {
+        case PB_LTYPE_FIXED32:
+            return putLittleEndian(out, wire, 4);
+        case PB_LTYPE_FIXED64:
+            return putLittleEndian(out, wire, 8);
+        default:
+            return putVarint(out, wire);
+    }
+}
+
+size_t delimitedSize(uint64_t key, size_t length) {
+    return varintSize(key) + varintSize(length) + length;
+}
+
+// Which cells the writer takes for a field is exactly what the nanopb filling
+// above takes: a callback field only when it has content, a nested message
+// only when present, a scalar only when set.
+size_t measureMessage(const NanoLayout& layout, const NANOMessageInfo& info, std::vector<size_t>& lengths) {
+    size_t total = 0;
+    for (const NanoField& field : layout.fields) {
+        const NANOCell& cell = info.fields[field.index];
+        const MSRPBFieldSpec& spec = info.type->fields[field.index];
+        if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
+            if (const auto* text = std::get_if<std::string>(&cell)) {
+                total += delimitedSize(field.key, text->size());
+            } else if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
+                for (const std::string& text : *texts) total += delimitedSize(field.key, text.size());
+            } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
+                const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
+                for (const NANOMessageInfoPtr& element : *messages) {
+                    // Reserved before the children so lengths stay in visiting order.
+                    const size_t slot = lengths.size();
+                    lengths.push_back(0);
+                    lengths[slot] = measureMessage(elementLayout, *element, lengths);
+                    total += delimitedSize(field.key, lengths[slot]);
+                }
+            } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
+                const size_t keySize = varintSize(field.key);
+                for (uint64_t value : *scalars)
+                    total += keySize + scalarSize(field, wireValue(field, kindOf(spec.word), value));
+            }
+        } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
+            const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
+            if (nested == nullptr || !*nested) continue;
+            const size_t slot = lengths.size();
+            lengths.push_back(0);
+            lengths[slot] = measureMessage(layoutFor(*(*nested)->type), **nested, lengths);
+            total += delimitedSize(field.key, lengths[slot]);
+        } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
+            total += varintSize(field.key) + scalarSize(field, wireValue(field, kindOf(spec.word), *value));
+        }
+    }
+    return total;
+}
+
+struct Writer {
+    uint8_t* out;
+    const std::vector<size_t>& lengths;
+    size_t next = 0;
+
+    void bytes(uint64_t key, const std::string& text) {
+        out = putVarint(putVarint(out, key), text.size());
+        if (!text.empty()) std::memcpy(out, text.data(), text.size());
+        out += text.size();
+    }
+    void message(uint64_t key, const NanoLayout& layout, const NANOMessageInfo& info) {
+        out = putVarint(putVarint(out, key), lengths[next++]);
+        write(layout, info);
+    }
+    void scalar(const NanoField& field, uint32_t kind, uint64_t value) {
+        out = putScalar(putVarint(out, field.key), field, wireValue(field, kind, value));
+    }
+
+    // Same walk as measureMessage; the lengths it noted come back in order.
+    void write(const NanoLayout& layout, const NANOMessageInfo& info) {
+        for (const NanoField& field : layout.fields) {
+            const NANOCell& cell = info.fields[field.index];
+            const MSRPBFieldSpec& spec = info.type->fields[field.index];
+            if (PB_ATYPE(field.type) == PB_ATYPE_CALLBACK) {
+                if (const auto* text = std::get_if<std::string>(&cell)) {
+                    bytes(field.key, *text);
+                } else if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
+                    for (const std::string& text : *texts) bytes(field.key, text);
+                } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
+                    const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
+                    for (const NANOMessageInfoPtr& element : *messages) message(field.key, elementLayout, *element);
+                } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
+                    for (uint64_t value : *scalars) scalar(field, kindOf(spec.word), value);
+                }
+            } else if (PB_LTYPE_IS_SUBMSG(field.type)) {
+                const auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
+                if (nested == nullptr || !*nested) continue;
+                message(field.key, layoutFor(*(*nested)->type), **nested);
+            } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
+                scalar(field, kindOf(spec.word), *value);
+            }
+        }
+    }
+};
+
 }  // namespace
 
 NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type) {
@@ -584,6 +770,21 @@ bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t l
 }
 
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info) {
+    const NanoLayout& layout = layoutFor(*info.type);
+    std::vector<size_t> lengths;
+    const size_t size = measureMessage(layout, info, lengths);
+    std::vector<uint8_t> out(size);
+    Writer writer{out.data(), lengths};
+    writer.write(layout, info);
+    // Both walks take the same cells, so the writer ends exactly at the end.
+    if (writer.out != out.data() + size || writer.next != lengths.size()) {
+        MSRPBLog(45007, "<ERROR> %s encoder failed: %s", info.type->name, "size mismatch");
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> NANOMessageInfoEncodeWithNanopb(const NANOMessageInfo& info) {
     const NanoLayout& layout = layoutFor(*info.type);
     Scratch scratch(layout);
     fillForEncode(layout, scratch.structData(), info, scratch);

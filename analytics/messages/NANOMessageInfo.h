@@ -51,3 +51,7 @@ bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index);
 bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length);
 // The wire encoding; empty for an empty message, nullopt when encoding fails.
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info);
+// The same encoding driven through nanopb's own encoder: slower (nested
+// messages are sized by encoding them), kept as the reference that tests
+// hold the direct writer to.
+std::optional<std::vector<uint8_t>> NANOMessageInfoEncodeWithNanopb(const NANOMessageInfo& info);
