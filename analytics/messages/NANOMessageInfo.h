@@ -28,7 +28,8 @@ struct NANOMessageInfo {
     const MSRPBMessageType* type = nullptr;
     std::vector<NANOCell> fields;
     // Encoded length of this message as an element of a repeated field, noted
-    // by the sizing pass of an encode and used by its writing pass.
+    // by the sizing pass of a nanopb-driven encode and used by its writing
+    // pass (the direct writer keeps its lengths aside instead).
     mutable size_t encodedSize = 0;
 };
 
