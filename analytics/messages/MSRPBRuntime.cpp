@@ -90,6 +90,16 @@ bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMes
     return false;
 }
 
+// Whether `value` may be an element of the repeated message field `index`.
+bool messageElementFits(const NANOMessageInfo& info, uint32_t index, const NANOMessageBase* value) {
+    if (value == nullptr || value->messageInfo() == nullptr) {
+        MSRPBLog(44010, "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+                 info.type->name, index);
+        return false;
+    }
+    return elementTypeFits(info, index, value->messageType());
+}
+
 }  // namespace
 
 bool MSRPBHasField(const NANOMessageBase& message, uint32_t index) {
@@ -386,16 +396,8 @@ void MSRPBMoveMessageArray(NANOMessageBase& message, uint32_t index, std::span<N
     NANOMessageInfoClearField(*info, index);
     // Every element is checked before any is taken, so a refused list leaves
     // the caller's messages as they were.
-    for (const NANOMessageBase* value : values) {
-        if (value == nullptr || value->messageInfo() == nullptr) {
-            MSRPBLog(
-                44010,
-                "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
-                info->type->name, index);
-            return;
-        }
-        if (!elementTypeFits(*info, index, value->messageType())) return;
-    }
+    for (const NANOMessageBase* value : values)
+        if (!messageElementFits(*info, index, value)) return;
     auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
     elements.reserve(values.size());
     for (NANOMessageBase* value : values) elements.push_back(value->takeMessageInfo());
@@ -411,15 +413,7 @@ void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
     auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
     elements.reserve(values.size());
     for (const NANOMessageBase* value : values) {
-        if (value == nullptr || value->messageInfo() == nullptr) {
-            MSRPBLog(
-                44010,
-                "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
-                info->type->name, index);
-            elements.clear();
-            return;
-        }
-        if (!elementTypeFits(*info, index, value->messageType())) {
+        if (!messageElementFits(*info, index, value)) {
             elements.clear();
             return;
         }
