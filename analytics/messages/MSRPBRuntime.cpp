@@ -16,11 +16,11 @@ namespace {
 const NANOMessageInfo* checkedInfo(const NANOMessageBase& message, uint32_t index, const char* operation) {
     const NANOMessageInfo* info = message.messageInfo();
     if (info == nullptr) {
-        MSRPBLog(44000, "ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
+        MSRPBLog(47000, "ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
         return nullptr;
     }
     if (index >= info->type->fieldCount) {
-        MSRPBLog(44001,
+        MSRPBLog(47001,
                  "<Nano/Failure> Field index %u is beyond the %u fields of message %s. %s can't be performed",
                  index, info->type->fieldCount, info->type->name, operation);
         return nullptr;
@@ -39,7 +39,7 @@ uint32_t wordOf(const NANOMessageInfo& info, uint32_t index) {
 
 bool kindFits(const NANOMessageInfo& info, uint32_t index, bool fits, const char* kindName) {
     if (!fits) {
-        MSRPBLog(44002, "<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName,
+        MSRPBLog(47002, "<Nano/Failure> Field type isn't %s. Message: %s, field ID: %u", kindName,
                  info.type->name, index);
     }
     return fits;
@@ -85,7 +85,7 @@ bool isUTF8(std::string_view text) {
 bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMessageType& type) {
     const MSRPBMessageType& declared = MSRPBMessageTypeFor(info.type->fields[index].element);
     if (&declared == &type) return true;
-    MSRPBLog(44003, "<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name,
+    MSRPBLog(47003, "<Nano/Failure> Field %u of message %s holds %s, not %s", index, info.type->name,
              declared.name, type.name);
     return false;
 }
@@ -93,7 +93,7 @@ bool elementTypeFits(const NANOMessageInfo& info, uint32_t index, const MSRPBMes
 // Whether `value` may be an element of the repeated message field `index`.
 bool messageElementFits(const NANOMessageInfo& info, uint32_t index, const NANOMessageBase* value) {
     if (value == nullptr || value->messageInfo() == nullptr) {
-        MSRPBLog(44010, "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
+        MSRPBLog(47010, "<ERROR> Invalid object type. Message fields expect a message. Message: %s, field ID: %u",
                  info.type->name, index);
         return false;
     }
@@ -104,7 +104,7 @@ bool messageElementFits(const NANOMessageInfo& info, uint32_t index, const NANOM
 
 bool MSRPBHasField(const NANOMessageBase& message, uint32_t index) {
     if (message.messageInfo() == nullptr) {
-        MSRPBLog(44000,
+        MSRPBLog(47000,
                  "ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. "
                  "Message name %s",
                  message.messageID());
@@ -121,7 +121,7 @@ void MSRPBClearField(NANOMessageBase& message, uint32_t index) {
     if (NANOMessageInfo* info = message.messageInfo()) {
         NANOMessageInfoClearField(*info, index);
     } else {
-        MSRPBLog(44000, "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
+        MSRPBLog(47000, "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
     }
 }
 
@@ -212,7 +212,7 @@ void MSRPBSetMessage(NANOMessageBase& message, uint32_t index, const NANOMessage
     if (info == nullptr || !kindFits(*info, index, isMessage(wordOf(*info, index)), "a scalar MESSAGE"))
         return;
     if (value.messageInfo() == nullptr) {
-        MSRPBLog(44004, "<ERROR> SetMessage: the value of field %u of message %s holds no message", index,
+        MSRPBLog(47004, "<ERROR> SetMessage: the value of field %u of message %s holds no message", index,
                  info->type->name);
         return;
     }
@@ -235,7 +235,7 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
             } else if (isUTF8(text)) {
                 out.emplace_back(text);
             } else {
-                MSRPBLog(44005, "<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",
+                MSRPBLog(47005, "<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",
                          info->type->name, index);
             }
         }
@@ -243,7 +243,7 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
     }
     const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell);
     if (scalars == nullptr) {
-        MSRPBLog(44006, "<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray",
+        MSRPBLog(47006, "<ERROR> Field %u of message %s holds messages; read it with MSRPBGetMessageArray",
                  index, info->type->name);
         return out;
     }
@@ -310,7 +310,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     const uint32_t word = wordOf(*info, index);
     if (!kindFits(*info, index, isRepeated(word), "REPEATED")) return;
     if (word & kMSRPBKindMessage) {
-        MSRPBLog(44007, "<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray",
+        MSRPBLog(47007, "<ERROR> Field %u of message %s holds messages; write it with MSRPBSetMessageArray",
                  index, info->type->name);
         return;
     }
@@ -326,7 +326,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
                 const auto& data = std::get<std::vector<uint8_t>>(value);
                 texts->emplace_back(data.begin(), data.end());
             } else {
-                MSRPBLog(44008, "<ERROR> Invalid object type. %s fields expect %s. Message: %s, field ID: %u",
+                MSRPBLog(47008, "<ERROR> Invalid object type. %s fields expect %s. Message: %s, field ID: %u",
                          bytes ? "Bytes" : "String", bytes ? "bytes" : "text", info->type->name, index);
                 texts->clear();
                 return;
@@ -339,7 +339,7 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     for (const MSRPBValue& value : values) {
         std::optional<uint64_t> bits = numericBits(word, value);
         if (!bits) {
-            MSRPBLog(44009,
+            MSRPBLog(47009,
                      "<ERROR> Invalid object type. Numeric fields expect numbers. Message: %s, field ID: %u",
                      info->type->name, index);
             scalars.clear();

@@ -46,8 +46,8 @@ TEST(MessageMove, RefusedListLeavesTheFieldEmptyAndTheCallersMessagesWhole) {
         const char* report;
     };
     const Case cases[] = {
-        {"moved-from element", true, false, "44010"},
-        {"element of another type", false, true, "44003"},
+        {"moved-from element", true, false, "47010"},
+        {"element of another type", false, true, "47003"},
     };
     for (const Case& c : cases) {
         LogCapture log;

@@ -47,7 +47,7 @@ TEST(FieldChecks, IndexBeyondTheFieldCountIsRefused) {
         MSRPBSetMessageArray(event, i, std::vector<MSRPBEventParam>(1));
         EXPECT_EQ(*event.protoBuffer(), before);
         EXPECT_EQ(log.lines().size(), 18u) << "each access refused with a report";
-        EXPECT_TRUE(log.contains("44001 <Nano/Failure> Field index " + std::to_string(i) +
+        EXPECT_TRUE(log.contains("47001 <Nano/Failure> Field index " + std::to_string(i) +
                                  " is beyond the 5 fields of message Event. GetBool can't be performed"));
     }
 }
@@ -64,7 +64,7 @@ TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused) {
 
     MSRPBSetMessage(bundle, 52, event);
     EXPECT_TRUE(log.contains(
-        "44003 <Nano/Failure> Field 52 of message MeasurementBundle holds AdCampaignInfo, not Event"));
+        "47003 <Nano/Failure> Field 52 of message MeasurementBundle holds AdCampaignInfo, not Event"));
     EXPECT_EQ(*bundle.protoBuffer(), before) << "a refused SetMessage leaves the message unchanged";
     EXPECT_FALSE(MSRPBGetMessage<MSRPBEvent>(bundle, 52));
     EXPECT_TRUE(MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, 1).empty());
@@ -77,7 +77,7 @@ TEST(FieldChecks, SubMessageOfAnotherTypeIsRefused) {
     EXPECT_FALSE(MSRPBHasField(taken, 0));
     EXPECT_TRUE(log.contains("46000 <ERROR> Message Event can't be taken as EventParam"));
     EXPECT_TRUE(
-        log.contains("44000 ProtocolBuffer message hasn't been initialized. HasField operation can't be "
+        log.contains("47000 ProtocolBuffer message hasn't been initialized. HasField operation can't be "
                      "performed. Message name EventParam"));
 }
 
@@ -173,7 +173,7 @@ TEST(Accessors, KindChecksPresenceAndText) {
     EXPECT_TRUE(MSRPBHasField(param, 5)) << "repeated fields are always present";
     EXPECT_EQ(MSRPBGetDouble(param, 3), 0.0) << "float is not a double";
     EXPECT_TRUE(log.contains(
-        "44002 <Nano/Failure> Field type isn't a scalar DOUBLE. Message: EventParam, field ID: 3"));
+        "47002 <Nano/Failure> Field type isn't a scalar DOUBLE. Message: EventParam, field ID: 3"));
     MSRPBSetInt64(param, 0, 5);
     EXPECT_FALSE(MSRPBHasField(param, 0));
     EXPECT_EQ(MSRPBGetInt32(build<MSRPBSkAdNetworkConversionValueResponse>({{3, 2}}), 3), 2) << "an enum";
@@ -197,7 +197,7 @@ TEST(Accessors, SetArrayIsAllOrNothing) {
     MSRPBSetArray(filter, 3, {std::string("a"), std::string("b")});
     MSRPBSetArray(filter, 3, {std::string("a"), std::string("b"), int64_t{3}});
     EXPECT_TRUE(MSRPBGetArray(filter, 3).empty());
-    EXPECT_TRUE(log.contains("44008 <ERROR> Invalid object type. String fields expect text"));
+    EXPECT_TRUE(log.contains("47008 <ERROR> Invalid object type. String fields expect text"));
     MSRPBSetArray(filter, 3, {});
     EXPECT_TRUE(MSRPBHasField(filter, 3));
 
@@ -233,7 +233,7 @@ TEST(Wrappers, CopiesAreDeepAndEmptyMessagesEncodeToNothing) {
     EXPECT_FALSE(copy.protoBuffer());  // NOLINT(bugprone-use-after-move): a moved-from wrapper holds nothing
     MSRPBClearField(copy, 1);
     EXPECT_TRUE(
-        log.contains("44000 ProtocolBuffer message hasn't been initialized. ClearField can't be performed"));
+        log.contains("47000 ProtocolBuffer message hasn't been initialized. ClearField can't be performed"));
     EXPECT_EQ(MSRPBGetString(moved, 1), "copy");
 }
 
