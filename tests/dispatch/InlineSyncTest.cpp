@@ -2,11 +2,8 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/dispatch/GlobalQueue.h"
 #include "platform/dispatch/MainQueue.h"
@@ -17,14 +14,11 @@
 namespace dispatch {
 namespace {
 
-// Where a sync block runs, and which queue it sees as current, for each kind
-// of queue in production.
+// Where a sync block runs and which queue it sees as current. Run in place on
+// the main thread, it is still not main-thread work.
 TEST(InlineSyncTest, WhereASyncBlockRuns) {
-    struct Case {
-        const char* name;
-        std::function<std::shared_ptr<Queue>()> make;
-        bool onCallerThread;
-    };
+    ASSERT_TRUE(isMainThread());
+    struct Case { const char* name; std::function<std::shared_ptr<Queue>()> make; bool onCallerThread; };
     const std::vector<Case> cases = {
         {"idle serial queue", [] { return SerialQueue::create("inline.idle"); }, true},
         {"global queue", [] { return std::shared_ptr<Queue>(GlobalQueue::get(Priority::Default)); }, false},
@@ -34,24 +28,38 @@ TEST(InlineSyncTest, WhereASyncBlockRuns) {
         auto queue = c.make();
         std::thread::id where;
         Queue* current = nullptr;
+        bool mainThread = true, mainQueueCurrent = true;
         queue->sync([&] {
             where = std::this_thread::get_id();
             current = Queue::current();
+            mainThread = isMainThread();
+            mainQueueCurrent = MainQueue::shared()->isCurrent();
         });
         EXPECT_EQ(where == std::this_thread::get_id(), c.onCallerThread);
         EXPECT_EQ(current, queue.get());
-        EXPECT_EQ(Queue::current(), nullptr);  // restored once the block is done
+        EXPECT_FALSE(mainThread);
+        EXPECT_FALSE(mainQueueCurrent);
+        EXPECT_EQ(Queue::current(), nullptr);
+        EXPECT_TRUE(isMainThread());
+        EXPECT_TRUE(MainQueue::shared()->isCurrent());
     }
+    // Nested onto another idle serial queue: also in place, the current queue following each level.
+    auto outer = SerialQueue::create("inline.outer");
+    auto inner = SerialQueue::create("inline.inner");
+    std::vector<Queue*> currents;
+    outer->sync([&] {
+        inner->sync([&] { currents.push_back(Queue::current()); });
+        currents.push_back(Queue::current());
+    });
+    EXPECT_EQ(currents, (std::vector<Queue*>{inner.get(), outer.get()}));
 }
 
-// From many threads at once, async and sync blocks of one serial queue never
-// overlap, and each thread's blocks run in the order it queued them — a sync
-// never overtakes the thread's own earlier async blocks, and async blocks
-// queued inside an inline sync wait for it.
+// From many threads at once, blocks of one serial queue never overlap and each
+// thread's blocks run in the order it queued them, whether sync, async or
+// queued inside an inline sync.
 TEST(InlineSyncTest, ManyThreadsKeepEachThreadsOrderAndNeverOverlap) {
     auto queue = SerialQueue::create("inline.many");
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 4000;
+    constexpr int kThreads = 8, kRounds = 4000;
     std::vector<std::pair<int, int>> seen;  // (thread, step), guarded by the queue alone
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
@@ -66,15 +74,9 @@ TEST(InlineSyncTest, ManyThreadsKeepEachThreadsOrderAndNeverOverlap) {
             int step = 0;
             for (int i = 0; i < kRounds; ++i) {
                 switch (i % 4) {
-                    case 3:
-                        queue->asyncOrRunIfIdle([&, t, s = step++] { record(t, s); });
-                        break;
-                    case 0:
-                        queue->async([&, t, s = step++] { record(t, s); });
-                        break;
-                    case 1:
-                        queue->sync([&, t, s = step++] { record(t, s); });
-                        break;
+                    case 0: queue->async([&, t, s = step++] { record(t, s); }); break;
+                    case 1: queue->sync([&, t, s = step++] { record(t, s); }); break;
+                    case 3: queue->asyncOrRunIfIdle([&, t, s = step++] { record(t, s); }); break;
                     default: {
                         int first = step++, second = step++;
                         queue->sync([&, t, first, second] {
@@ -99,16 +101,9 @@ TEST(InlineSyncTest, ManyThreadsKeepEachThreadsOrderAndNeverOverlap) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads) * (kRounds + kRounds / 4));
 }
 
-// A block handed to asyncOrRunIfIdle runs at once only on an idle queue, and
-// never ahead of a block queued or running before it.
 TEST(InlineSyncTest, AsyncOrRunIfIdleRunsInPlaceOnlyWhenTheQueueIsIdle) {
     enum class Before { Nothing, RunningBlock, FromItsOwnBlock };
-    struct Case {
-        const char* name;
-        Before before;
-        bool ranInPlace;
-        std::vector<std::string> order;
-    };
+    struct Case { const char* name; Before before; bool ranInPlace; std::vector<std::string> order; };
     const std::vector<Case> cases = {
         {"idle", Before::Nothing, true, {"handed"}},
         {"busy", Before::RunningBlock, false, {"running", "handed"}},
@@ -126,9 +121,7 @@ TEST(InlineSyncTest, AsyncOrRunIfIdleRunsInPlaceOnlyWhenTheQueueIsIdle) {
             order.push_back("handed");
         };
         switch (c.before) {
-            case Before::Nothing:
-                queue->asyncOrRunIfIdle(handed);
-                break;
+            case Before::Nothing: queue->asyncOrRunIfIdle(handed); break;
             case Before::RunningBlock:
                 queue->async([&] {
                     started.signal();
@@ -152,43 +145,6 @@ TEST(InlineSyncTest, AsyncOrRunIfIdleRunsInPlaceOnlyWhenTheQueueIsIdle) {
     }
 }
 
-// A sync behind a block that is still running waits for it, and runs after it.
-TEST(InlineSyncTest, SyncBehindARunningBlockWaitsForIt) {
-    auto queue = SerialQueue::create("inline.busy");
-    TimedSemaphore started, release;
-    std::vector<std::string> order;
-    queue->async([&] {
-        started.signal();
-        release.wait(60);
-        order.push_back("running");
-    });
-    ASSERT_TRUE(started.wait(60));
-    std::thread other([&] { queue->sync([&] { order.push_back("sync"); }); });
-    release.signal();
-    other.join();
-    EXPECT_EQ(order, (std::vector<std::string>{"running", "sync"}));
-}
-
-// A serial queue's block run in place on the main thread is not main-thread
-// work: code that must stay off the main thread still sees itself off it.
-TEST(InlineSyncTest, ABlockRunInPlaceOnTheMainThreadIsNotMainThreadWork) {
-    ASSERT_TRUE(isMainThread());
-    auto queue = SerialQueue::create("inline.main");
-    std::thread::id where;
-    bool mainThread = true, mainQueueCurrent = true;
-    queue->sync([&] {
-        where = std::this_thread::get_id();
-        mainThread = isMainThread();
-        mainQueueCurrent = MainQueue::shared()->isCurrent();
-    });
-    EXPECT_EQ(where, std::this_thread::get_id());
-    EXPECT_FALSE(mainThread);
-    EXPECT_FALSE(mainQueueCurrent);
-    EXPECT_TRUE(isMainThread());
-    EXPECT_TRUE(MainQueue::shared()->isCurrent());
-}
-
-// A throwing inline block is reported, and the queue is not left held.
 TEST(InlineSyncTest, ThrowingInlineBlockIsReportedAndTheQueueGoesOn) {
     std::vector<std::string> reports;
     setExceptionHandler([&](const std::string& label, std::exception_ptr error) {
@@ -203,20 +159,6 @@ TEST(InlineSyncTest, ThrowingInlineBlockIsReportedAndTheQueueGoesOn) {
     EXPECT_EQ(reports, (std::vector<std::string>{"inline.throw: bad read"}));
 }
 
-// A nested sync onto another idle serial queue also runs in place, with the
-// current queue following each level.
-TEST(InlineSyncTest, NestedSyncOntoAnotherQueueRestoresTheCurrentQueue) {
-    auto outer = SerialQueue::create("inline.outer");
-    auto inner = SerialQueue::create("inline.inner");
-    std::vector<Queue*> currents;
-    outer->sync([&] {
-        inner->sync([&] { currents.push_back(Queue::current()); });
-        currents.push_back(Queue::current());
-    });
-    EXPECT_EQ(currents, (std::vector<Queue*>{inner.get(), outer.get()}));
-}
-
-// Under a manual executor a sync still runs only when the test runs work.
 TEST(InlineSyncTest, ManualExecutorStillDecidesWhenSyncWorkRuns) {
     ManualExecutor executor;
     auto queue = SerialQueue::create("inline.manual");
