@@ -3,7 +3,6 @@
 #include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -33,10 +32,8 @@ constexpr const char* kZero = "00000000-0000-0000-0000-000000000000";
 
 // The advertising services as the test scripts them.
 struct ScriptedIdentitySupport : MSRIdentitySupport {
-    bool hasStatus = true;
+    bool hasStatus = true, hasAdSupport = true, limited = false;
     uint64_t status = 3;
-    bool hasAdSupport = true;
-    bool limited = false;
     std::optional<std::string> identifier;
     int reads = 0;
 
@@ -103,26 +100,10 @@ protected:
         monitor_.executor->advanceBy(MSRPersistedConfig::kSynchronizeDelay);
         config_ = MSRPersistedConfig::initWithSuiteName("test.identity");
     }
-    static void deny(const char* type) {
-        MSRConsentSettingsUtil::updateSettings({{type, Value("denied")}}, 1);
-    }
-    static void grant(const char* type) {
-        MSRConsentSettingsUtil::updateSettings({{type, Value("granted")}}, 1);
+    static void consent(const char* type, const char* state) {
+        MSRConsentSettingsUtil::updateSettings({{type, Value(state)}}, 1);
     }
     void settle() { monitor_.settle(); }
-    // Errors and warnings stay off the console; the health monitor keeps the
-    // latest one.
-    std::string lastReport() { return monitor_.sampled(); }
-    static std::string error(const std::string& text) { return "1E_110100:" + text; }
-    static std::string warning(const std::string& text) { return "1W_110100:" + text; }
-    std::vector<int64_t> codes() {
-        std::vector<int64_t> found;
-        for (const auto& line : monitor_.takeLines()) {
-            auto at = line.find("I-MSR");
-            if (at != std::string::npos) found.push_back(std::stoll(line.substr(at + 5, 6)));
-        }
-        return found;
-    }
 
     MonitorHarness monitor_;
     fs::path home_, previousHome_;
@@ -133,42 +114,42 @@ protected:
 };
 
 TEST_F(IdentityTest, AFirstStartCreatesTheAppInstanceIDAndTheNextStartKeepsIt) {
-    auto first = make();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->appID(), "org.calvaro.Test");
-    EXPECT_EQ(first->appVersion(), "2.4");
-    EXPECT_EQ(first->appVersionMinor(), 10);
-    const auto id = first->appInstanceID();
+    const auto id = make()->appInstanceID();
     EXPECT_TRUE(isAppInstanceID(id)) << id.value_or("(none)");
-    first.reset();
     settle();
-
     restart();
-    auto second = make();
-    EXPECT_EQ(second->appInstanceID(), id);
+    EXPECT_EQ(make()->appInstanceID(), id);
     EXPECT_EQ(config_->appInstanceID(), id);
 }
 
 TEST_F(IdentityTest, AnalyticsStorageDeniedKeepsTheAppInstanceIDAwayUntilGranted) {
-    deny(MSRConsentSettingsUtil::kAnalyticsStorage);
+    consent(MSRConsentSettingsUtil::kAnalyticsStorage, "denied");
     auto identity = make();
     EXPECT_FALSE(identity->appInstanceID());
     EXPECT_FALSE(identity->sessionStitchingTokenWithSessionNumber(1, false, false));
     settle();
     EXPECT_FALSE(config_->appInstanceID());
-
-    grant(MSRConsentSettingsUtil::kAnalyticsStorage);
+    consent(MSRConsentSettingsUtil::kAnalyticsStorage, "granted");
     EXPECT_TRUE(isAppInstanceID(identity->appInstanceID()));
+}
+
+TEST_F(IdentityTest, AdStorageDeniedNeitherReadsNorStoresTheAdvertisingIdentifier) {
+    support_->identifier = kIDFA;
+    consent(MSRConsentSettingsUtil::kAdStorage, "denied");
+    auto identity = make();
+    EXPECT_FALSE(identity->resettableDeviceID());
+    EXPECT_FALSE(identity->hashedResettableDeviceID());
+    EXPECT_EQ(support_->reads, 0);
+    settle();
+    EXPECT_FALSE(config_->hashedResettableDeviceID());
 }
 
 TEST_F(IdentityTest, AdvertisingIdentifierChangesBetweenRuns) {
     struct Row {
         const char* name;
         std::optional<std::string> first, second;
-        bool newAppInstanceID;
-        bool resetFlag;
-        std::optional<std::string> storedHash;
-        std::optional<std::string> deviceID;
+        bool newAppInstanceID, resetFlag;
+        std::optional<std::string> storedHash, deviceID;
     };
     const Row rows[] = {
         {"first appearance stores its hash", std::nullopt, kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
@@ -186,30 +167,15 @@ TEST_F(IdentityTest, AdvertisingIdentifierChangesBetweenRuns) {
         auto before = make()->appInstanceID();
         settle();
         ASSERT_TRUE(isAppInstanceID(before));
-
         support_->identifier = row.second;
         auto identity = make();
-        auto after = identity->appInstanceID();
-        ASSERT_TRUE(isAppInstanceID(after));
-        EXPECT_EQ(after != before, row.newAppInstanceID);
+        EXPECT_EQ(identity->appInstanceID() != before, row.newAppInstanceID);
         EXPECT_EQ(identity->shouldSetLastAdvertisingIDResetUserProperty(), row.resetFlag);
         EXPECT_EQ(identity->hashedResettableDeviceID(), row.storedHash);
         EXPECT_EQ(identity->resettableDeviceID(), row.deviceID);
         identity.reset();
         settle();
     }
-}
-
-TEST_F(IdentityTest, AdStorageDeniedNeitherReadsNorStoresTheAdvertisingIdentifier) {
-    support_->identifier = kIDFA;
-    deny(MSRConsentSettingsUtil::kAdStorage);
-    auto identity = make();
-    EXPECT_FALSE(identity->resettableDeviceID());
-    EXPECT_FALSE(identity->hashedResettableDeviceID());
-    EXPECT_EQ(support_->reads, 0);
-    settle();
-    EXPECT_FALSE(config_->hashedResettableDeviceID());
-    EXPECT_TRUE(isAppInstanceID(config_->appInstanceID()));
 }
 
 TEST_F(IdentityTest, TrackingAuthorizationStatusAndTheIdentifierGate) {
@@ -228,7 +194,6 @@ TEST_F(IdentityTest, TrackingAuthorizationStatusAndTheIdentifierGate) {
         {"status out of range", 15, true, true, 7, false, 5, true},
         {"unavailable status", 15, true, true, MSRIdentitySupport::kUnavailableStatus, false, 5, true},
         {"not determined", 15, true, true, 0, false, 4, true},
-        {"restricted", 15, true, true, 1, false, 1, true},
         {"denied", 15, true, true, 2, false, 2, true},
         {"authorized", 15, true, true, 3, false, 3, true},
         {"gated and denied", 15, true, true, 2, true, 2, false},
@@ -267,14 +232,8 @@ TEST_F(IdentityTest, RefreshesAreThrottledByTheCacheTime) {
 
 TEST_F(IdentityTest, ApplicationIDsAreTakenOnceAndNeverEmpty) {
     auto identity = make();
-    EXPECT_EQ(identity->appIDFromZMP(), "1:zmp");
-    EXPECT_EQ(identity->appIDFromAdzev(), "ca-app-1");
-    EXPECT_TRUE(identity->hasZevureServiceInfoPlist());
-
     identity->setAppIDFromZMP("");
-    EXPECT_EQ(lastReport(), error("Cannot set empty Zevure App ID"));
     identity->setAppIDFromAdzev("");
-    EXPECT_EQ(lastReport(), error("Cannot set empty Adzev App ID"));
     identity->setAppIDFromZMP("1:first");
     identity->setAppIDFromZMP("1:second");
     identity->setAppIDFromAdzev("ca-first");
@@ -290,35 +249,24 @@ TEST_F(IdentityTest, BundleFactsAndTheServiceFile) {
         std::optional<Value::Dictionary> service;
         std::optional<std::string> zmp;
         std::optional<int32_t> major, minor, release;
-        std::vector<int64_t> logged;
     };
+    const std::optional<int32_t> none;
     const Row rows[] = {
         {"three fields", {{"CFBundleVersion", Value("1.0.0")}}, Value::Dictionary{{"ZEVURE_APP_ID", Value("1:a")}},
-         "1:a", 1, 0, 0, {}},
-        {"one field", {{"CFBundleVersion", Value("7")}}, Value::Dictionary{}, std::nullopt, 7, std::nullopt,
-         std::nullopt, {20006}},
-        {"letters inside", {{"CFBundleVersion", Value("1.2b3")}}, std::nullopt, std::nullopt, 1, 23, std::nullopt,
-         {20006}},
-        {"no version", {}, Value::Dictionary{{"ZEVURE_APP_ID", Value(5)}}, std::nullopt, std::nullopt, std::nullopt,
-         std::nullopt, {20006}},
-        {"collection switched off", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(false)}}, std::nullopt,
-         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20006, 20009}},
-        {"collection switch as a number", {{"ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(1)}}, std::nullopt,
-         std::nullopt, std::nullopt, std::nullopt, std::nullopt, {20006, 20009}},
+         "1:a", 1, 0, 0},
+        {"one field", {{"CFBundleVersion", Value("7")}}, Value::Dictionary{}, std::nullopt, 7, none, none},
+        {"no version", {}, Value::Dictionary{{"ZEVURE_APP_ID", Value(5)}}, std::nullopt, none, none, none},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         writeBundle(row.info, row.service);
-        codes();
         auto identity = make();
         EXPECT_EQ(identity->appIDFromZMP(), row.zmp);
         EXPECT_EQ(identity->hasZevureServiceInfoPlist(), row.service.has_value());
         EXPECT_EQ(identity->appVersionMajor(), row.major);
         EXPECT_EQ(identity->appVersionMinor(), row.minor);
         EXPECT_EQ(identity->appVersionRelease(), row.release);
-        EXPECT_EQ(codes(), row.logged);
     }
-    EXPECT_EQ(lastReport(), warning("app version numeric has non-numeric characters"));
 }
 
 TEST_F(IdentityTest, NumericVersionFields) {
@@ -334,7 +282,6 @@ TEST_F(IdentityTest, NumericVersionFields) {
     for (const Row& row : rows) {
         EXPECT_EQ(MSRIdentity::numericFieldsFromAppVersionNumeric(row.text), row.fields) << row.text;
     }
-    EXPECT_EQ(MSRIdentity::rovIdarurozaroLibraryVersion(), 110100);
     EXPECT_EQ(MSRIdentity::libraryVersionFromText("123"), 0);
 }
 
@@ -392,12 +339,10 @@ TEST_F(IdentityTest, DiversionKeyAndEphemeralID) {
         const std::string key = identity->diversionKey();
         EXPECT_EQ(key.size(), 5u);
         EXPECT_EQ(key == row.stored, row.kept);
-        EXPECT_EQ(identity->diversionKey(), key);
         EXPECT_EQ(config_->diversionKey(), key);
     }
     auto identity = make();
     const std::string ephemeral = identity->ephemeralAppInstanceID();
-    EXPECT_TRUE(isAppInstanceID(ephemeral));
     EXPECT_EQ(identity->ephemeralAppInstanceID(), ephemeral);
     identity->resetEphemeralAppInstanceID();
     EXPECT_NE(identity->ephemeralAppInstanceID(), ephemeral);
@@ -408,8 +353,7 @@ TEST_F(IdentityTest, VendorIdentifier) {
         const char* name;
         std::optional<std::string> advertisingID;
         std::optional<bool> collectionSwitch;
-        bool analyticsDenied;
-        bool answered;
+        bool analyticsDenied, answered;
     };
     const Row rows[] = {
         {"nothing in the way", std::nullopt, std::nullopt, false, true},
@@ -426,41 +370,22 @@ TEST_F(IdentityTest, VendorIdentifier) {
         if (row.collectionSwitch) info["ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED"] = Value(*row.collectionSwitch);
         writeBundle(info, std::nullopt);
         MSRConsentSettingsUtil::clearAllSettings();
-        if (row.analyticsDenied) deny(MSRConsentSettingsUtil::kAnalyticsStorage);
+        if (row.analyticsDenied) consent(MSRConsentSettingsUtil::kAnalyticsStorage, "denied");
         support_->identifier = row.advertisingID;
         config_->clearValues();
         auto identity = make();
         auto vendor = identity->identifierForVendor();
         EXPECT_EQ(vendor.has_value(), row.answered);
         if (vendor) {
-            EXPECT_EQ(vendor->size(), 36u);
             // One identifier per data root, whichever identity asks.
             if (seen) {
                 EXPECT_EQ(vendor, seen);
             }
             seen = vendor;
-            EXPECT_EQ(identity->identifierForVendor(), vendor);
         }
         identity.reset();
         settle();
     }
-}
-
-TEST_F(IdentityTest, SharedInstanceServesTheFacadeAndIsReplaceable) {
-    MSRPersistedConfig::setSharedInstance(config_);
-    auto shared = MSRIdentity::sharedInstance();
-    ASSERT_TRUE(shared);
-    EXPECT_EQ(MSRIdentity::sharedInstance(), shared);
-    EXPECT_EQ(MSRIdentityInterface::shared(), shared);
-
-    auto mine = make();
-    MSRIdentity::setSharedInstanceForTesting(mine);
-    EXPECT_EQ(MSRIdentityInterface::shared(), mine);
-    MSRIdentity::resetSharedInstanceForTesting();
-    EXPECT_NE(MSRIdentity::sharedInstance(), mine);
-
-    EXPECT_FALSE(MSRIdentity::initWithPersistedConfig(nullptr));
-    EXPECT_EQ(lastReport(), error("Unable to create measurement identity, missing a valid persisted config instance"));
 }
 
 // Getters run from a block of the identity's own queue and from another serial
@@ -480,28 +405,29 @@ TEST_F(IdentityTest, ReadsFromOtherQueuesAndFromItsOwnQueueFinish) {
     EXPECT_EQ(nested, "installation");
 }
 
-TEST_F(IdentityTest, IdentifiersForOtherFrameworks) {
+TEST_F(IdentityTest, SharedInstanceAndIdentifiersForOtherFrameworks) {
+    EXPECT_FALSE(MSRIdentity::initWithPersistedConfig(nullptr));
     MSRPersistedConfig::setSharedInstance(config_);
-    MSRIdentity::setSharedInstanceForTesting(make());
+    ASSERT_TRUE(MSRIdentity::sharedInstance());
+    EXPECT_EQ(MSRIdentityInterface::shared(), MSRIdentity::sharedInstance());
+    auto mine = make();
+    MSRIdentity::setSharedInstanceForTesting(mine);
+    EXPECT_EQ(MSRIdentityInterface::shared(), mine);
     auto identifiers = MSRIdentifiers::sharedInstance();
     EXPECT_EQ(identifiers->zevureAppID(), "1:zmp");
     EXPECT_EQ(identifiers->analyticsAppID(), "1:zmp");
     EXPECT_TRUE(isAppInstanceID(identifiers->appInstanceID()));
-    EXPECT_EQ(identifiers->libraryVersion(), "110100");
     const int64_t first = std::stoll(identifiers->adEventID());
     EXPECT_EQ(std::stoll(identifiers->adEventID()), first + 1);
 
     identifiers->setOrigin("app");
     identifiers->setOrigin("");
     EXPECT_EQ(identifiers->origin(), "app");
-    EXPECT_EQ(lastReport(), error("Cannot set the data collection origin. Origin cannot be empty"));
-
     // Without a Zevure app ID the Adzev one is the effective one.
     writeBundle({}, Value::Dictionary{{"ADZEV_APP_ID", Value("ca-app-2")}});
     MSRIdentity::setSharedInstanceForTesting(make());
     EXPECT_EQ(identifiers->analyticsAppID(), "ca-app-2");
     EXPECT_FALSE(identifiers->zevureAppID());
-    EXPECT_EQ(lastReport(), error("Unable to fetch Zevure App ID from default options"));
 }
 
 // Restores an environment variable when the test is done with it.
@@ -512,11 +438,7 @@ struct ScopedEnvironment {
         ::tzset();
     }
     ~ScopedEnvironment() {
-        if (previous) {
-            ::setenv(name, previous->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
+        previous ? ::setenv(name, previous->c_str(), 1) : ::unsetenv(name);
         ::tzset();
     }
     const char* name;
@@ -525,12 +447,9 @@ struct ScopedEnvironment {
 
 TEST_F(IdentityTest, EnvironmentFacts) {
     MSREnvironmentInfo info;
-    EXPECT_FALSE(info.deviceModel().empty());
-    EXPECT_EQ(info.deviceModel(), info.deviceModel());
-
     // The virtual clock stands in November 2023: no daylight saving time in the north.
     const std::pair<const char*, int32_t> zones[] = {
-        {"UTC", 0}, {"Asia/Kolkata", 330}, {"Asia/Kathmandu", 345}, {"America/St_Johns", -210}};
+        {"UTC", 0}, {"Asia/Kathmandu", 345}, {"America/St_Johns", -210}};
     for (const auto& [zone, minutes] : zones) {
         ScopedEnvironment tz("TZ", zone);
         EXPECT_EQ(info.timeZoneOffsetMinutes(), minutes) << zone;
@@ -542,10 +461,7 @@ TEST_F(IdentityTest, EnvironmentFacts) {
         ScopedEnvironment environment("CALVARO_LANGUAGE", setting);
         EXPECT_EQ(info.userDefaultLanguage(), language) << setting;
     }
-    EXPECT_EQ(lastReport(), error("Failed to get preferred language"));
 }
-
-// ---- the bounded advertising identity ---------------------------------------------
 
 TEST_F(IdentityTest, DefaultIdentitySupportWithAndWithoutThePlatform) {
     struct Row {
@@ -556,15 +472,14 @@ TEST_F(IdentityTest, DefaultIdentitySupportWithAndWithoutThePlatform) {
         bool trackingEnabled;
         int systemVersion;
         bool limited;
-        std::vector<int64_t> logged;
     };
     const Row rows[] = {
-        {"no platform support", false, false, std::nullopt, false, 15, true, {44003}},
-        {"no ad support", true, false, std::nullopt, false, 15, true, {44000, 44002}},
-        {"no ad support, old system", true, false, std::nullopt, false, 13, false, {44000, 44002}},
-        {"tracking not authorized", true, true, kZero, true, 15, true, {44000, 44001}},
-        {"authorized", true, true, kIDFA, true, 15, false, {44000, 44001}},
-        {"old system asks the platform", true, true, kIDFA, false, 13, true, {44000, 44001}},
+        {"no platform support", false, false, std::nullopt, false, 15, true},
+        {"no ad support", true, false, std::nullopt, false, 15, true},
+        {"no ad support, old system", true, false, std::nullopt, false, 13, false},
+        {"tracking not authorized", true, true, kZero, true, 15, true},
+        {"authorized", true, true, kIDFA, true, 15, false},
+        {"old system asks the platform", true, true, kIDFA, false, 13, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -572,10 +487,8 @@ TEST_F(IdentityTest, DefaultIdentitySupportWithAndWithoutThePlatform) {
         platform.resetForTesting();
         platform.setSystemMajorVersionForTesting(row.systemVersion);
         if (row.adSupport) platform.setIdentifierManagerForTesting(row.identifier, row.trackingEnabled);
-        codes();
         auto support =
             MSRDefaultIdentitySupport::create(row.platform ? MSRPlatformIdentitySupport::sharedInstance() : nullptr);
-        EXPECT_EQ(codes(), row.logged);
         EXPECT_EQ(support->hasLimitedAdTracking(), row.adSupport);
         EXPECT_EQ(support->limitedAdTracking(), row.limited);
         EXPECT_EQ(support->resettableDeviceID(), row.adSupport ? row.identifier : std::nullopt);
