@@ -133,33 +133,18 @@ TEST_F(MeasurementConfigTest, StoredConfigurationAppliesToANewInstanceAtOnce) {
     EXPECT_FALSE(fresh->eventConfigWithName("screen_view"));
 }
 
-TEST_F(MeasurementConfigTest, EventRules) {
+TEST_F(MeasurementConfigTest, SamplingRatesOutOfRangeCountAsOne) {
     ASSERT_TRUE(config_->updateMeasurementConfig(configuration(
         kAppID, 1, {},
         {eventConfig("rate_ten", std::nullopt, std::nullopt, 10), eventConfig("rate_zero", std::nullopt, std::nullopt, 0),
-         eventConfig("rate_max", std::nullopt, std::nullopt, 65535), eventConfig("rate_over", std::nullopt, std::nullopt, 65536),
-         eventConfig("rate_negative", std::nullopt, std::nullopt, -4), eventConfig("blocked", true, false, std::nullopt),
-         eventConfig("allowed", false, std::nullopt, std::nullopt), eventConfig("_int", false, std::nullopt, std::nullopt)})));
+         eventConfig("rate_max", std::nullopt, std::nullopt, 65535),
+         eventConfig("rate_over", std::nullopt, std::nullopt, 65536),
+         eventConfig("rate_negative", std::nullopt, std::nullopt, -4), eventConfig("blocked", true, false, std::nullopt)})));
     const std::pair<const char*, int32_t> rates[] = {{"rate_ten", 10}, {"rate_zero", 1},     {"rate_max", 65535},
                                                      {"rate_over", 1}, {"rate_negative", 1}, {"unconfigured", 1}};
     for (const auto& [name, rate] : rates) EXPECT_EQ(config_->samplingRateForEvent(name), rate) << name;
     EXPECT_TRUE(config_->eventHasSamplingRate("rate_zero"));
     EXPECT_FALSE(config_->eventHasSamplingRate("blocked"));
-
-    // (public switch, internal switch) -> blocklisted: "blocked", "allowed", "unconfigured", "_int".
-    // A rule saying "not blocklisted" never lifts the switch.
-    const std::pair<std::pair<std::string, std::string>, std::vector<bool>> switches[] = {
-        {{"0", "0"}, {true, false, false, false}},
-        {{"1", "0"}, {true, true, true, false}},
-        {{"0", "1"}, {true, false, false, true}}};
-    for (const auto& [onOff, expected] : switches) {
-        config_->setServerSettings({{"measurement.upload.blacklist_public", onOff.first},
-                                    {"measurement.upload.blacklist_internal", onOff.second}});
-        std::vector<bool> blocked;
-        for (const char* name : {"blocked", "allowed", "unconfigured", "_int"})
-            blocked.push_back(config_->isEventBlocklisted(name));
-        EXPECT_EQ(blocked, expected) << onOff.first << onOff.second;
-    }
 }
 
 TEST_F(MeasurementConfigTest, ExpiryFollowsTheCacheTimeBothWays) {

@@ -98,19 +98,23 @@ TEST_F(MeasurementEventsWritingTest, NewPublicNamesStopAtTheCardinalityLimit) {
 }
 
 TEST_F(MeasurementEventsWritingTest, Blocklist) {
-    MSRPBEventConfig rule;
-    MSRPBSetString(rule, 0, "level_up");
-    MSRPBSetBool(rule, 1, true);
+    std::vector<MSRPBEventConfig> rules(2);
+    for (size_t i = 0; i < 2; ++i) {
+        MSRPBSetString(rules[i], 0, i == 0 ? "level_up" : "allowed");
+        MSRPBSetBool(rules[i], 1, i == 0);
+    }
     MSRPBMeasurementConfig config;
     MSRPBSetInt64(config, 0, 1);
     MSRPBSetString(config, 1, engine().appID());
-    MSRPBSetMessageArray(config, 4, std::vector<MSRPBEventConfig>{rule});
+    MSRPBSetMessageArray(config, 4, rules);
     ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
-    // (switch turned on, event, kept): a rule blocks and reports with "_err" 11, a switch blocks silently.
+    // (switch turned on, event, kept): a rule blocks and reports with "_err" 11, a switch blocks silently;
+    // a rule saying "not blocklisted" never lifts the switch.
     const std::tuple<std::string, std::string, bool> cases[] = {
         {"", "level_up", false},
         {"", "post", true},
         {"measurement.upload.blacklist_public", "post", false},
+        {"measurement.upload.blacklist_public", "allowed", false},
         {"measurement.upload.blacklist_public", "_y", true},
         {"measurement.upload.blacklist_internal", "_y", false}};
     for (const auto& [switchOn, name, kept] : cases) {

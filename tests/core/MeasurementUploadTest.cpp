@@ -182,27 +182,21 @@ TEST_F(MeasurementUploadTest, WithoutAnEndpointNothingIsPostedAndRowsStayUntouch
 
 TEST_F(MeasurementUploadTest, BatchesHoldOneAppIDAndOneConsent) {
     const std::string app = options_.appID;
-    struct Case {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> bundles;  // app id, consent signals
-        size_t firstBatchSize;
+    // (app id, consent signals) of each bundle -> how many go in the first batch
+    const std::pair<std::vector<std::pair<std::string, std::string>>, int32_t> cases[] = {
+        {{{app, ""}, {app, ""}}, 2},
+        {{{app, ""}, {"1:9:ios:ff", ""}, {app, ""}}, 1},      // another app id ends the batch
+        {{{app, "G111"}, {app, "G100"}, {app, "G111"}}, 1},  // differing consent waits
     };
-    const Case cases[] = {
-        {"same app and consent travel together", {{app, ""}, {app, ""}}, 2},
-        {"another app id ends the batch", {{app, ""}, {"1:9:ios:ff", ""}, {app, ""}}, 1},
-        {"differing consent waits", {{app, "G111"}, {app, "G100"}, {app, "G111"}}, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [bundles, firstBatchSize] : cases) {
         network().clearRequests();
-        int32_t first = bundleCount + 1;
-        for (const auto& [appID, signals] : c.bundles) queueBundle(now() - 100, false, appID, signals);
+        std::vector<int32_t> expected;
+        for (const auto& [appID, signals] : bundles) queueBundle(now() - 100, false, appID, signals);
+        for (int32_t i = 0; i < firstBatchSize; ++i) expected.push_back(bundleCount - int32_t(bundles.size()) + 1 + i);
         engine().uploadData();
         runUntilIdle();
         ASSERT_FALSE(posts().empty());
-        std::vector<int32_t> expected;
-        for (size_t i = 0; i < c.firstBatchSize; ++i) expected.push_back(first + static_cast<int32_t>(i));
-        EXPECT_EQ(batchIndexes(posts()[0]), expected);
+        EXPECT_EQ(batchIndexes(posts()[0]), expected) << bundles.size();
         advanceBy(3 * 3600);
         EXPECT_TRUE(rows().empty()) << "what waited was not sent later";
     }
@@ -218,7 +212,6 @@ TEST_F(MeasurementUploadTest, AFailedDeletionSuspendsUploadsForAnHourOfUptime) {
               SQLITE_OK);
     engine().uploadData();
     runUntilIdle();
-    EXPECT_TRUE(logged(23045));
     EXPECT_GT(engine().remainingUploadSuspension(), 3599);
 
     // A wall clock moved a day on neither ends it nor sends the rows twice.
@@ -250,7 +243,6 @@ TEST_F(MeasurementUploadTest, WithoutANetworkComponentNothingIsCalledThroughIt) 
     ASSERT_TRUE(second->database()->insertBundle(bundle, false, nullptr));
     second->uploadData();
     runUntilIdle();
-    EXPECT_TRUE(logged(23035));
     EXPECT_FALSE(alarm->scheduledTimestamp());
     EXPECT_FALSE(second->database()->isQueuedBundleTableEmpty(nullptr).value_or(true));
 }
