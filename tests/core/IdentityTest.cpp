@@ -41,10 +41,7 @@ struct ScriptedIdentitySupport : MSRIdentitySupport {
     uint64_t appDataConsentStatus() override { return status; }
     bool hasLimitedAdTracking() override { return hasAdSupport; }
     bool limitedAdTracking() override { return limited; }
-    std::optional<std::string> resettableDeviceID() override {
-        ++reads;
-        return identifier;
-    }
+    std::optional<std::string> resettableDeviceID() override { ++reads; return identifier; }
 };
 
 bool isAppInstanceID(const std::optional<std::string>& id) {
@@ -145,12 +142,8 @@ TEST_F(IdentityTest, AdStorageDeniedNeitherReadsNorStoresTheAdvertisingIdentifie
 }
 
 TEST_F(IdentityTest, AdvertisingIdentifierChangesBetweenRuns) {
-    struct Row {
-        const char* name;
-        std::optional<std::string> first, second;
-        bool newAppInstanceID, resetFlag;
-        std::optional<std::string> storedHash, deviceID;
-    };
+    struct Row { const char* name; std::optional<std::string> first, second; bool newAppInstanceID, resetFlag;
+                 std::optional<std::string> storedHash, deviceID; };
     const Row rows[] = {
         {"first appearance stores its hash", std::nullopt, kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
         {"same identifier", kIDFA, kIDFA, false, false, msr_MD5String(kIDFA), kIDFA},
@@ -179,15 +172,8 @@ TEST_F(IdentityTest, AdvertisingIdentifierChangesBetweenRuns) {
 }
 
 TEST_F(IdentityTest, TrackingAuthorizationStatusAndTheIdentifierGate) {
-    struct Row {
-        const char* name;
-        int systemVersion;
-        bool hasAdSupport, hasStatus;
-        uint64_t platformStatus;
-        bool gate;
-        uint32_t status;
-        bool identifierRead;
-    };
+    struct Row { const char* name; int systemVersion; bool hasAdSupport, hasStatus; uint64_t platformStatus;
+                 bool gate; uint32_t status; bool identifierRead; };
     const Row rows[] = {
         {"no advertising support", 15, false, true, 3, false, 6, true},
         {"no tracking support", 15, true, false, 0, false, 5, true},
@@ -243,13 +229,8 @@ TEST_F(IdentityTest, ApplicationIDsAreTakenOnceAndNeverEmpty) {
 }
 
 TEST_F(IdentityTest, BundleFactsAndTheServiceFile) {
-    struct Row {
-        const char* name;
-        Value::Dictionary info;
-        std::optional<Value::Dictionary> service;
-        std::optional<std::string> zmp;
-        std::optional<int32_t> major, minor, release;
-    };
+    struct Row { const char* name; Value::Dictionary info; std::optional<Value::Dictionary> service;
+                 std::optional<std::string> zmp; std::optional<int32_t> major, minor, release; };
     const std::optional<int32_t> none;
     const Row rows[] = {
         {"three fields", {{"CFBundleVersion", Value("1.0.0")}}, Value::Dictionary{{"ZEVURE_APP_ID", Value("1:a")}},
@@ -270,75 +251,53 @@ TEST_F(IdentityTest, BundleFactsAndTheServiceFile) {
 }
 
 TEST_F(IdentityTest, NumericVersionFields) {
-    struct Row {
-        std::string text;
-        std::vector<int32_t> fields;
-    };
-    const Row rows[] = {
+    const std::pair<std::string, std::vector<int32_t>> rows[] = {
         {"2.10.3", {2, 10, 3}}, {"1.2b3", {1, 23}},  {"7", {7}},
         {"1..2", {1, 2}},       {"", {}},            {"b.3", {0, 3}},
         {"99999999999.1", {2147483647, 1}},          {"1.0.0.4", {1, 0, 0, 4}},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(MSRIdentity::numericFieldsFromAppVersionNumeric(row.text), row.fields) << row.text;
+    for (const auto& [text, fields] : rows) {
+        EXPECT_EQ(MSRIdentity::numericFieldsFromAppVersionNumeric(text), fields) << text;
     }
     EXPECT_EQ(MSRIdentity::libraryVersionFromText("123"), 0);
 }
 
 TEST_F(IdentityTest, SessionStitchingTokenRules) {
-    struct Step {
-        int64_t sessionNumber;
-        bool expired;
-        bool userID;
-        double advance;
-        bool sameToken;  // as the step before
-    };
-    struct Row {
-        const char* name;
-        std::vector<Step> steps;
-    };
+    // A first token, then a second one asked after `advance` seconds.
+    struct Row { const char* name; int64_t firstNumber; bool firstExpired; int64_t number; bool expired, userID;
+                 double advance; bool same; };
     const Row rows[] = {
-        {"same session", {{1, false, false, 0, false}, {1, false, false, 0, true}}},
-        {"expired then next", {{4, true, false, 0, false}, {5, false, false, 0, true}}},
-        {"skipped session", {{5, false, false, 0, false}, {7, false, false, 0, false}}},
-        {"next without expiry", {{5, false, false, 0, false}, {6, false, false, 0, false}}},
-        {"expired flag changes", {{5, false, false, 0, false}, {5, true, false, 0, false}}},
-        {"token lifetime ends", {{1, false, false, 0, false}, {1, false, false, 86400, false}}},
-        {"token still alive", {{1, false, false, 0, false}, {1, false, false, 86399, true}}},
-        {"user ID keeps an old token", {{1, false, false, 0, false}, {1, false, true, 90000, true}}},
+        {"same session", 1, false, 1, false, false, 0, true},
+        {"expired then next", 4, true, 5, false, false, 0, true},
+        {"skipped session", 5, false, 7, false, false, 0, false},
+        {"next without expiry", 5, false, 6, false, false, 0, false},
+        {"expired flag changes", 5, false, 5, true, false, 0, false},
+        {"token lifetime ends", 1, false, 1, false, false, 86400, false},
+        {"token still alive", 1, false, 1, false, false, 86399, true},
+        {"user ID keeps an old token", 1, false, 1, false, true, 90000, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto identity = make();
-        std::optional<std::string> previous;
-        for (const Step& step : row.steps) {
-            monitor_.executor->advanceBy(step.advance);
-            auto token = identity->sessionStitchingTokenWithSessionNumber(step.sessionNumber, step.expired, step.userID);
-            ASSERT_TRUE(isAppInstanceID(token));
-            if (previous) {
-                EXPECT_EQ(token == previous, step.sameToken) << step.sessionNumber;
-            }
-            previous = token;
-        }
+        auto first = identity->sessionStitchingTokenWithSessionNumber(row.firstNumber, row.firstExpired, false);
+        ASSERT_TRUE(isAppInstanceID(first));
+        monitor_.executor->advanceBy(row.advance);
+        auto second = identity->sessionStitchingTokenWithSessionNumber(row.number, row.expired, row.userID);
+        ASSERT_TRUE(isAppInstanceID(second));
+        EXPECT_EQ(second == first, row.same);
         identity->resetSessionStitchingToken();
-        EXPECT_NE(identity->sessionStitchingTokenWithSessionNumber(row.steps.back().sessionNumber,
-                                                                   row.steps.back().expired, true),
-                  previous);
+        EXPECT_NE(identity->sessionStitchingTokenWithSessionNumber(row.number, row.expired, true), second);
     }
 }
 
 TEST_F(IdentityTest, DiversionKeyAndEphemeralID) {
-    struct Row {
-        std::optional<std::string> stored;
-        bool kept;
-    };
-    const Row rows[] = {{"ABCDE", true}, {std::nullopt, false}, {"ABCD", false}, {"ABCDEF", false}};
-    for (const Row& row : rows) {
-        config_->setDiversionKey(row.stored);
-        auto identity = make();
-        const std::string key = identity->diversionKey();
+    // Only a stored key of five characters is kept.
+    const std::optional<std::string> stored[] = {"ABCDE", std::nullopt, "ABCD", "ABCDEF"};
+    for (const auto& row : stored) {
+        config_->setDiversionKey(row);
+        const std::string key = make()->diversionKey();
         EXPECT_EQ(key.size(), 5u);
-        EXPECT_EQ(key == row.stored, row.kept);
+        EXPECT_EQ(key == row, row == "ABCDE");
         EXPECT_EQ(config_->diversionKey(), key);
     }
     auto identity = make();
@@ -349,12 +308,8 @@ TEST_F(IdentityTest, DiversionKeyAndEphemeralID) {
 }
 
 TEST_F(IdentityTest, VendorIdentifier) {
-    struct Row {
-        const char* name;
-        std::optional<std::string> advertisingID;
-        std::optional<bool> collectionSwitch;
-        bool analyticsDenied, answered;
-    };
+    struct Row { const char* name; std::optional<std::string> advertisingID; std::optional<bool> collectionSwitch;
+                 bool analyticsDenied, answered; };
     const Row rows[] = {
         {"nothing in the way", std::nullopt, std::nullopt, false, true},
         {"switched on", std::nullopt, true, false, true},
@@ -414,7 +369,6 @@ TEST_F(IdentityTest, SharedInstanceAndIdentifiersForOtherFrameworks) {
     MSRIdentity::setSharedInstanceForTesting(mine);
     EXPECT_EQ(MSRIdentityInterface::shared(), mine);
     auto identifiers = MSRIdentifiers::sharedInstance();
-    EXPECT_EQ(identifiers->zevureAppID(), "1:zmp");
     EXPECT_EQ(identifiers->analyticsAppID(), "1:zmp");
     EXPECT_TRUE(isAppInstanceID(identifiers->appInstanceID()));
     const int64_t first = std::stoll(identifiers->adEventID());
@@ -448,8 +402,7 @@ struct ScopedEnvironment {
 TEST_F(IdentityTest, EnvironmentFacts) {
     MSREnvironmentInfo info;
     // The virtual clock stands in November 2023: no daylight saving time in the north.
-    const std::pair<const char*, int32_t> zones[] = {
-        {"UTC", 0}, {"Asia/Kathmandu", 345}, {"America/St_Johns", -210}};
+    const std::pair<const char*, int32_t> zones[] = {{"UTC", 0}, {"Asia/Kathmandu", 345}, {"America/St_Johns", -210}};
     for (const auto& [zone, minutes] : zones) {
         ScopedEnvironment tz("TZ", zone);
         EXPECT_EQ(info.timeZoneOffsetMinutes(), minutes) << zone;
@@ -464,15 +417,8 @@ TEST_F(IdentityTest, EnvironmentFacts) {
 }
 
 TEST_F(IdentityTest, DefaultIdentitySupportWithAndWithoutThePlatform) {
-    struct Row {
-        const char* name;
-        bool platform;
-        bool adSupport;
-        std::optional<std::string> identifier;
-        bool trackingEnabled;
-        int systemVersion;
-        bool limited;
-    };
+    struct Row { const char* name; bool platform, adSupport; std::optional<std::string> identifier;
+                 bool trackingEnabled; int systemVersion; bool limited; };
     const Row rows[] = {
         {"no platform support", false, false, std::nullopt, false, 15, true},
         {"no ad support", true, false, std::nullopt, false, 15, true},
