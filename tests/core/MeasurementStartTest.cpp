@@ -39,7 +39,7 @@ protected:
     }
 };
 
-TEST_F(MeasurementStartTest, FirstStartCreatesStorageAndSecondStartReusesIt) {
+TEST_F(MeasurementStartTest, LaterStartsReuseStorageAndAChangedApplicationIDWipesIt) {
     ASSERT_TRUE(engine().didInitializeComponents());
     EXPECT_TRUE(std::filesystem::exists(MSRSDKFilePath(MSRMeasurement::kDatabaseName)));
     EXPECT_TRUE(MSRIsPathExcludedFromBackup(MSRSDKDirectoryPath()));
@@ -56,11 +56,7 @@ TEST_F(MeasurementStartTest, FirstStartCreatesStorageAndSecondStartReusesIt) {
     EXPECT_EQ(stored("level")->value(), MSRValue("gold"));
     // The load time is kept across starts until the first open clears it.
     EXPECT_EQ(engine().initTimestamp(), loadTime);
-}
 
-TEST_F(MeasurementStartTest, ChangedApplicationIDWipesStoredData) {
-    setLevel("gold");
-    const auto appInstanceID = persistedConfig().appInstanceID();
     const std::string appID = "1:1234567890:ios:ffffffffffff";
     restartEngine(withAppID(appID));
     ASSERT_TRUE(engine().didInitializeComponents());
@@ -175,9 +171,7 @@ TEST_F(MeasurementUnusableStorageTest, StartFailsCleanlyAndWorkIsRefused) {
     std::optional<MSRError> sessionError;
     engine().sessionIDWithCompletion([&](int64_t, std::optional<MSRError> error) { sessionError = error; });
     bool propertiesAnswered = false;
-    engine().userPropertiesIncludingInternal(true, [&](foundation::Value::Dictionary properties) {
-        propertiesAnswered = properties.empty();
-    });
+    engine().userPropertiesIncludingInternal(true, [&](foundation::Value::Dictionary p) { propertiesAnswered = p.empty(); });
     engine().reachabilityDidChange();
     runUntilIdle();
     EXPECT_FALSE(engine().didInitializeComponents());
@@ -284,15 +278,13 @@ TEST_F(MeasurementStartTest, PublicReset) {
 
 TEST_F(MeasurementStartTest, ResignActiveHoldsOneBackgroundTaskAtATime) {
     auto& center = foundation::NotificationCenter::defaultCenter();
-    // Without an endpoint the upload queued on resigning finds nothing to
-    // do, so the task it holds ends at once and lets the process go.
+    // Without an endpoint the upload queued on resigning has nothing to do and its task ends at once.
     center.post(MSRAppWillResignActiveNotificationName());
     runUntilIdle();
     EXPECT_EQ(engine().backgroundUpdateTask(), 0u);
     EXPECT_EQ(ui::Application::shared().runningBackgroundTaskCount(), 0u);
 
-    // With one, the configuration request stays unanswered and the task is
-    // held until the next hand-over.
+    // With one, the configuration request stays unanswered and the task is held.
     MSRRemoteConfig::setMeasurementURL(std::string("https://measurement.test"));
     network().setHoldReplies(true);
     codes();
