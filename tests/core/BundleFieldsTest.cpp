@@ -194,7 +194,6 @@ TEST(BundleFieldsTest, ConsentSignalsAndDiagnostics) {
         {"public interface, any case",
          [] { Util::updateSettings({{"ad_storage", "DENIED"}, {"analytics_storage", "granted"}}, 10); }, "G101",
          "15599"},
-        {"TCF data", [] { Util::updateSettings({{"ad_storage", "granted"}}, 5); }, "G11-", "17999"},
         {"regional policy beside a server default",
          [] {
              Util::setDefaultSettings(Settings{{"ad_personalization", "denied"}});

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "MeasurementFixture.h"
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -157,13 +160,43 @@ TEST_F(MeasurementBundlingTest, TheStoredBundleCarriesEventsTimesIndexAndPreviou
     EXPECT_EQ(aggregates("level_up")->lastFireTimestamp(), kTenOClock + 20);
 }
 
+TEST_F(MeasurementBundlingTest, ProtocReadsAQueuedBundle) {
+    const char* protoc = std::getenv("PROTOC") ? std::getenv("PROTOC") : "/usr/bin/protoc";
+    if (!std::ifstream(protoc)) GTEST_SKIP() << "protoc is not installed";
+    store("ad_impression", kTenOClock, metadata());
+    ASSERT_TRUE(bundle());
+    std::vector<MSRPBMeasurementBundle> bundles = queued();
+    ASSERT_EQ(bundles.size(), 1u);
+    const std::vector<uint8_t> bytes = *bundles[0].protoBuffer();
+
+    const std::string base = testing::TempDir() + "bundle-" + std::to_string(::getpid());
+    std::ofstream(base + ".bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const std::string protoDir = std::string(CALVARO_TEST_SOURCE_DIR) + "/../../analytics/messages/proto";
+    const std::string command = std::string(protoc) + " --proto_path=" + protoDir +
+                                " --decode=msr.MeasurementBundle measurement.proto < " + base + ".bin > " +
+                                base + ".txt";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::stringstream text;
+    text << std::ifstream(base + ".txt").rdbuf();
+    for (const std::string& line : std::vector<std::string>{
+             "name: \"_ai\"", "app_id: \"app.calvaro\"", "consent_signals: \"G111\"",
+             "end_timestamp_millis: " + std::to_string(MSRMillisecondsFromSeconds(kTenOClock)),
+             "bundle_sequential_index: " + std::to_string(MSRPBGetInt32(bundles[0], Slot::kBundleIndex))}) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line << "\n" << text.str();
+    }
+}
+
 TEST_F(MeasurementBundlingTest, ARunOfBlocklistedEventsIsDeletedWithoutABundle) {
     remoteConfig().setServerSettings({{"measurement.upload.blacklist_public", std::string("1")}});
     store("level_up", kTenOClock, metadata());
     store("level_down", kTenOClock, metadata());
+    codes();
     EXPECT_TRUE(bundle());
     EXPECT_TRUE(queued().empty());
     EXPECT_FALSE(rawEventsLeft());
+    const std::vector<int64_t> lines = codes();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), 23100), 1) << "Rejected all events.";
     EXPECT_FALSE(bundle()) << "nothing was deleted the second time";
 }
 

@@ -22,6 +22,14 @@ MSRPBEventConfig eventConfig(const std::string& name, std::optional<bool> blockl
     return config;
 }
 
+template <typename Entry>
+Entry entryOf(int32_t first, int32_t second) {
+    Entry entry;
+    MSRPBSetInt32(entry, 0, first);
+    MSRPBSetInt32(entry, 1, second);
+    return entry;
+}
+
 // A configuration for `appID` with settings (name, value) and event rules.
 MSRPBMeasurementConfig configuration(const std::string& appID, int64_t version,
                                      const std::vector<std::pair<std::string, std::string>>& settings = {},
@@ -145,6 +153,27 @@ TEST_F(MeasurementConfigTest, SamplingRatesOutOfRangeCountAsOne) {
     for (const auto& [name, rate] : rates) EXPECT_EQ(config_->samplingRateForEvent(name), rate) << name;
     EXPECT_TRUE(config_->eventHasSamplingRate("rate_zero"));
     EXPECT_FALSE(config_->eventHasSamplingRate("blocked"));
+}
+
+TEST_F(MeasurementConfigTest, ConsentFromTheConfigurationSkipsUnknownEntries) {
+    using Default = MSRPBConsentDefaultEntry;
+    using Delegation = MSRPBConsentDelegationEntry;
+    MSRPBMeasurementConfig config = configuration(kAppID, 1);
+    MSRPBConsentConfig consent;
+    MSRPBSetMessageArray(consent, 0, std::vector<Default>{entryOf<Default>(1, 1), entryOf<Default>(3, 2),
+                                                          entryOf<Default>(5, 1), entryOf<Default>(2, 0)});
+    MSRPBSetMessageArray(consent, 1, std::vector<Delegation>{entryOf<Delegation>(4, 3), entryOf<Delegation>(4, 9)});
+    MSRPBCorePlatformServiceEntry service;
+    MSRPBSetString(service, 0, "cps_one");
+    MSRPBSetMessageArray(consent, 2, std::vector<MSRPBCorePlatformServiceEntry>{service, {}});
+    MSRPBSetMessageArray(consent, 4, std::vector<Default>{entryOf<Default>(4, 2), entryOf<Default>(0, 1)});
+    MSRPBSetMessage(config, 12, consent);
+    ASSERT_TRUE(config_->updateMeasurementConfig(config));
+    using Map = std::map<std::string, std::string>;
+    EXPECT_EQ(config_->consentDefaults(), (Map{{"ad_storage", "granted"}, {"ad_user_data", "denied"}}));
+    EXPECT_EQ(config_->consentDelegations(), (Map{{"ad_personalization", "ad_user_data"}}));
+    EXPECT_EQ(config_->regionalDefaults(), (Map{{"ad_personalization", "denied"}}));
+    EXPECT_EQ(config_->corePlatformServices(), (std::set<std::string>{"cps_one"}));
 }
 
 TEST_F(MeasurementConfigTest, ExpiryFollowsTheCacheTimeBothWays) {

@@ -168,9 +168,14 @@ TEST_F(MeasurementEventsTest, EventEditingProgram) {
     MSRPBSetMessageArray(config, 8, std::vector<MSRPBProgram>{MSRPBProgram()});
     ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
 
-    // A failing program stores the event unedited (the first one below).
+    // A failing program stores the event unedited (the first one below) and
+    // the upload schedule is still recomputed.
     editing->fails = true;
+    codes();
     log("level_up", {{"v", 1}});
+    std::vector<int64_t> lines = codes();
+    EXPECT_TRUE(
+        std::any_of(lines.begin(), lines.end(), [](int64_t code) { return code >= 23023 && code <= 23028; }));
     editing->fails = false;
     editing->context = {MSRPEvent("screen_view", now(), {{"v", 2}}),
                         {MSRPEvent("made", now(), {{"_o", "auto"}}), MSRPEvent("made", now(), {{"k", 2}})}};

@@ -22,26 +22,36 @@ TEST_F(MeasurementEventsWritingTest, DailyCaps) {
         std::string name;
         MSRObjectDictionary parameters;
         bool kept;
+        int64_t code;  // the cap's line, when it is due
         std::vector<int64_t> errorCodes;
         int32_t allAfter, publicAfter, errorsAfter;
     };
     const Case cases[] = {
-        {99, 0, 0, "_x", {}, true, {}, 100, 0, 0},
-        {100, 0, 0, "_x", {}, false, {}, 101, 0, 0},
-        {100, 0, 3, "_err", error, false, {}, 101, 0, 4},
-        {20, 0, 3, "_err", error, true, {}, 21, 0, 4},
-        {20, 0, 10, "_err", error, false, {}, 20, 0, 11},
-        {20, 49, 0, "view_item", {}, true, {}, 21, 50, 0},
-        {20, 50, 0, "view_item", {}, false, {16}, 20, 51, 0},
-        {20, 50, 0, "purchase", twoItems, false, {16}, 22, 53, 0},
-        {20, 0, 0, "purchase", twoItems, true, {}, 23, 3, 0},  // each item counts
+        {99, 0, 0, "_x", {}, true, 0, {}, 100, 0, 0},
+        {100, 0, 0, "_x", {}, false, 23055, {}, 101, 0, 0},    // overshoot 0 is logged,
+        {101, 0, 0, "_x", {}, false, 0, {}, 102, 0, 0},        // 1 is not,
+        {1100, 0, 0, "_x", {}, false, 23055, {}, 1101, 0, 0},  // 1000 is again
+        {100, 0, 3, "_err", error, false, 23055, {}, 101, 0, 4},
+        {20, 0, 3, "_err", error, true, 0, {}, 21, 0, 4},
+        {20, 0, 10, "_err", error, false, 23056, {}, 20, 0, 11},
+        {20, 49, 0, "view_item", {}, true, 0, {}, 21, 50, 0},
+        {20, 50, 0, "view_item", {}, false, 23057, {16}, 20, 51, 0},
+        {20, 51, 0, "view_item", {}, false, 0, {16}, 20, 52, 0},  // reported every time, logged by the
+                                                                  // thousand
+        {20, 50, 0, "purchase", twoItems, false, 23057, {16}, 22, 53, 0},
+        {20, 0, 0, "purchase", twoItems, true, 0, {}, 23, 3, 0},  // each item counts
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " at " + std::to_string(c.all) + "/" + std::to_string(c.publicCount));
         setCounts(c.all, c.publicCount, c.errors);
         size_t before = stored(c.name).size();
+        codes();
         log(c.name, c.parameters);
         EXPECT_EQ(stored(c.name).size(), before + (c.kept ? 1 : 0));
+        std::vector<int64_t> lines = codes();
+        for (int64_t cap : {23055, 23056, 23057}) {
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), cap), c.code == cap ? 1 : 0) << cap;
+        }
         EXPECT_EQ(takeErrorCodes(), c.errorCodes);
         EXPECT_EQ(
             std::tuple(counts().allEventsCount(), counts().publicEventsCount(), counts().errorEventsCount()),

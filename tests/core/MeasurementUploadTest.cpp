@@ -121,6 +121,17 @@ TEST_F(MeasurementUploadTest, NextUploadingTimeFollowsTheUploadHistory) {
     }
 }
 
+TEST_F(MeasurementUploadTest, AnEarlierAlarmStaysAndALaterOneIsReplaced) {
+    queueBundle(now());  // the upload is due at now + 15
+    const std::pair<double, double> existingAndExpected[] = {{10, 10}, {15, 15}, {300, 15}};
+    for (const auto& [existing, expected] : existingAndExpected) {
+        SCOPED_TRACE(existing);
+        engine().alarm()->runAfterDelay(existing, [] {});
+        engine().updateSchedule();
+        EXPECT_EQ(alarmTime(), now() + expected);
+    }
+}
+
 TEST_F(MeasurementUploadTest, ServerErrorsBackOffAndNoRowIsDeletedBeforeASuccess) {
     const std::pair<int, bool> statusAndBackoff[] = {{503, true}, {429, true}, {500, false}};
     for (const auto& [status, backoff] : statusAndBackoff) {
