@@ -47,13 +47,8 @@ const MSRValue* parameter(const MSREvent& event, const char* name) {
     return found == event.parameters().end() ? nullptr : &found->second;
 }
 
-const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
-    auto found = row.find(column);
-    return found == row.end() ? nullptr : &found->second;
-}
-
 std::optional<int64_t> integerColumn(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* value = columnOf(row, column);
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
     if (!value) return std::nullopt;
     if (const auto* integer = std::get_if<int64_t>(value)) return *integer;
     if (const auto* real = std::get_if<double>(value)) return static_cast<int64_t>(*real);
@@ -254,8 +249,8 @@ std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadat
             const int64_t i = static_cast<int64_t>(index);
             if (i > 0 && i >= maxEvents) return false;
             const std::optional<int64_t> rowID = integerColumn(row, "rowid");
-            const MSRSqliteValue* time = columnOf(row, "timestamp");
-            const MSRSqliteValue* data = columnOf(row, "data");
+            const MSRSqliteValue* time = MSRSqliteColumn(row, "timestamp");
+            const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
             const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
             if (!rowID || !time || !blob) {
                 report(

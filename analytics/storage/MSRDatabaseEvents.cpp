@@ -7,23 +7,17 @@ namespace {
 
 constexpr const char* kEvents = "events";
 
-const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
-    auto it = row.find(column);
-    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
-    return &it->second;
-}
-
 bool isNumber(const MSRSqliteValue* value) {
     return value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value));
 }
 
 int32_t int32Column(const MSRSqliteRow& row, const char* column, int32_t fallback) {
-    const MSRSqliteValue* value = columnOf(row, column);
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
     return isNumber(value) ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
 }
 
 double doubleColumn(const MSRSqliteRow& row, const char* column, double fallback) {
-    const MSRSqliteValue* value = columnOf(row, column);
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
     if (!isNumber(value)) return fallback;
     if (const auto* real = std::get_if<double>(value)) return *real;
     return static_cast<double>(std::get<int64_t>(*value));
@@ -32,7 +26,7 @@ double doubleColumn(const MSRSqliteRow& row, const char* column, double fallback
 // Rows written before the sampling and session columns existed read with the
 // values a fresh record has.
 std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
-    const MSRSqliteValue* name = columnOf(row, "name");
+    const MSRSqliteValue* name = MSRSqliteColumn(row, "name");
     const auto* text = name ? std::get_if<std::string>(name) : nullptr;
     if (!text) return std::nullopt;
     std::optional<MSREventAggregates> aggregates = MSREventAggregates::initWithName(
@@ -40,7 +34,7 @@ std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
         int32Column(row, "current_session_count", 0), doubleColumn(row, "last_fire_timestamp", 0));
     if (!aggregates) return std::nullopt;
     aggregates->setLastBundledTimestamp(doubleColumn(row, "last_bundled_timestamp", 0));
-    const MSRSqliteValue* complexID = columnOf(row, "last_sampled_complex_event_id");
+    const MSRSqliteValue* complexID = MSRSqliteColumn(row, "last_sampled_complex_event_id");
     if (isNumber(complexID)) aggregates->setLastSampledComplexEventID(MSRSqliteInt64(*complexID));
     aggregates->setLastSamplingRate(int32Column(row, "last_sampling_rate", 1));
     aggregates->setLastExemptFromSampling(int32Column(row, "last_exempt_from_sampling", 0) != 0);

@@ -27,12 +27,6 @@ bool fail(MSRError* error, int64_t code, const std::string& description) {
     return false;
 }
 
-const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
-    auto it = row.find(column);
-    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
-    return &it->second;
-}
-
 }  // namespace
 
 // --- Upload queue ---------------------------------------------------------------------
@@ -77,7 +71,7 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
         fail(error, kConversion, "Cannot process empty rowData");
         return std::nullopt;
     }
-    const MSRSqliteValue* data = columnOf(row, "data");
+    const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
     const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
     if (!blob || blob->empty()) {
         fail(error, kConversion, "Cannot decompress an empty bundle data");
@@ -97,7 +91,7 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
     // The stored bytes are this bundle's own encoding, so their length is the
     // encoded size, unless the retry count column has moved on since.
     bool changed = false;
-    if (const MSRSqliteValue* retries = columnOf(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
+    if (const MSRSqliteValue* retries = MSRSqliteColumn(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
         const auto count = static_cast<int32_t>(MSRSqliteInt64(*retries));
         changed = !MSRPBHasField(*bundle, kBundleRetryCount) || MSRPBGetInt32(*bundle, kBundleRetryCount) != count;
         if (changed) MSRPBSetInt32(*bundle, kBundleRetryCount, count);
@@ -105,7 +99,7 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
     if (encodedSize) {
         *encodedSize = changed ? bundle->protoBuffer().value_or(std::vector<uint8_t>{}).size() : inflated->size();
     }
-    const MSRSqliteValue* rowID = columnOf(row, "rowid");
+    const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
     if (!rowID) return std::nullopt;
     return MSRQueuedBundle(std::move(*bundle), MSRSqliteInt64(*rowID));
 }
@@ -219,7 +213,7 @@ std::optional<MSRDailyCounts> MSRDatabase::dailyCounts(MSRError* error) {
                                                        "Received empty dictionary for getting daily counts");
                                        }
                                        auto number = [&](const char* column, int32_t fallback) {
-                                           const MSRSqliteValue* value = columnOf(row, column);
+                                           const MSRSqliteValue* value = MSRSqliteColumn(row, column);
                                            bool numeric = value && (std::holds_alternative<int64_t>(*value) ||
                                                                     std::holds_alternative<double>(*value));
                                            return numeric ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
@@ -266,7 +260,7 @@ bool MSRDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRErr
 std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRError* error) {
     auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
     if (!rows || rows->empty()) return std::nullopt;
-    const MSRSqliteValue* data = columnOf(rows->front(), "remote_config_data");
+    const MSRSqliteValue* data = MSRSqliteColumn(rows->front(), "remote_config_data");
     const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
     if (!blob) return std::nullopt;
     std::optional<MSRPBMeasurementConfig> config = MSRPBMeasurementConfig::initWithBuffer(*blob);

@@ -28,12 +28,6 @@ bool fail(MSRError* error, int64_t code, const char* description) {
     return false;
 }
 
-const MSRSqliteValue* columnOf(const MSRSqliteRow& row, const char* column) {
-    auto it = row.find(column);
-    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
-    return &it->second;
-}
-
 // One wire parameter as {name: value}. At the top level a parameter must be
 // named; nested ones are the items of a list and their named children.
 std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventParam& param, bool nested,
@@ -115,7 +109,7 @@ std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFin
     bool read = dataTypesFromTable(kMetadata, "metadata_fingerprint", fingerprint, error,
                                    [&](const MSRSqliteRow& row, MSRError* rowError) {
                                        if (metadata) return true;
-                                       const MSRSqliteValue* bytes = columnOf(row, "metadata");
+                                       const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
                                        const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
                                        if (!blob || blob->empty()) {
                                            return fail(rowError, kConversion,
@@ -258,7 +252,7 @@ std::optional<int64_t> MSRDatabase::nextMetadataFingerprintToProcess(MSRError* e
         fail(error, kState, "Only one event metadata should be processed");
         return std::nullopt;
     }
-    const MSRSqliteValue* fingerprint = columnOf(rows->front(), "metadata_fingerprint");
+    const MSRSqliteValue* fingerprint = MSRSqliteColumn(rows->front(), "metadata_fingerprint");
     if (!fingerprint) return std::nullopt;
     return MSRSqliteInt64(*fingerprint);
 }
@@ -268,7 +262,7 @@ bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRE
     auto rows = sqliteStore_->recordsForQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
                                               {fingerprint}, nullptr);
     if (!rows) return false;
-    const MSRSqliteValue* bytes = rows->empty() ? nullptr : columnOf(rows->front(), "metadata");
+    const MSRSqliteValue* bytes = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "metadata");
     const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
     if (blob && !blob->empty() && MSRPBMeasurementBundle::initWithBuffer(*blob)) return false;
     MSRStorageLog(1, 12072, "Deleting raw events whose metadata is missing or cannot be read. Fingerprint",
@@ -296,7 +290,7 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
             MSRError rowError;
             std::optional<MSRRawEventData> event = rawEventDataFromDictionary(&row, &rowError);
             if (!event) {
-                const MSRSqliteValue* rowID = columnOf(row, "rowid");
+                const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
                 MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
                               {rowID ? std::to_string(MSRSqliteInt64(*rowID)) : std::string("-"), rowError});
                 if (rowID) unreadable.push_back(MSRSqliteInt64(*rowID));
@@ -323,20 +317,20 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
         return std::nullopt;
     };
     if (!row) return refuse(kArgument, "Received empty dictionary for getting raw event data");
-    const MSRSqliteValue* rowID = columnOf(*row, "rowid");
+    const MSRSqliteValue* rowID = MSRSqliteColumn(*row, "rowid");
     if (!rowID) return refuse(kArgument, "Unable to find row ID in the database dictionary");
-    const MSRSqliteValue* data = columnOf(*row, "data");
+    const MSRSqliteValue* data = MSRSqliteColumn(*row, "data");
     const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
     if (!data) return refuse(kArgument, "Unable to find event data in the database dictionary");
-    const MSRSqliteValue* fingerprint = columnOf(*row, "metadata_fingerprint");
+    const MSRSqliteValue* fingerprint = MSRSqliteColumn(*row, "metadata_fingerprint");
     if (!fingerprint) return refuse(kArgument, "Unable to find event metadata in the database dictionary");
 
     std::optional<MSRPBEvent> proto = blob ? MSRPBEvent::initWithBuffer(*blob) : std::nullopt;
     if (!proto) return refuse(kConversion, "Failed to parse event from data");
-    const MSRSqliteValue* nameValue = columnOf(*row, "name");
+    const MSRSqliteValue* nameValue = MSRSqliteColumn(*row, "name");
     const std::string* name = nameValue ? std::get_if<std::string>(nameValue) : nullptr;
     double timestamp = 0;
-    if (const MSRSqliteValue* time = columnOf(*row, "timestamp")) {
+    if (const MSRSqliteValue* time = MSRSqliteColumn(*row, "timestamp")) {
         timestamp = std::holds_alternative<double>(*time) ? std::get<double>(*time)
                                                           : static_cast<double>(MSRSqliteInt64(*time));
     }

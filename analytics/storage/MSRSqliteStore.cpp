@@ -61,6 +61,12 @@ int64_t MSRSqliteInt64(const MSRSqliteValue& value) {
     return 0;
 }
 
+const MSRSqliteValue* MSRSqliteColumn(const MSRSqliteRow& row, const char* column) {
+    auto it = row.find(column);
+    if (it == row.end() || std::holds_alternative<MSRSqliteNull>(it->second)) return nullptr;
+    return &it->second;
+}
+
 // --- Connection -------------------------------------------------------------
 
 MSRSqliteStore::MSRSqliteStore(std::string path) : databasePath_(std::move(path)) {}

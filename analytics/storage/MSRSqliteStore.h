@@ -213,3 +213,5 @@ class MSRSqliteStore {
 // Reads an integer out of a value that numberForQuery produced (a double is
 // truncated); 0 for other kinds.
 int64_t MSRSqliteInt64(const MSRSqliteValue& value);
+// The value of `column` in a row, or null when the row lacks it or holds NULL.
+const MSRSqliteValue* MSRSqliteColumn(const MSRSqliteRow& row, const char* column);
