@@ -540,14 +540,25 @@ void MSRAnalytics::notifyEventListeners(const MSREvent& event) {
     queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
 }
 
+void MSRAnalytics::notifyEventListeners(std::vector<MSREvent> events) {
+    if (events.empty()) return;
+    queueOperationWithBlock([events = std::move(events)] {
+        const std::vector<LogEventListener> listeners = currentEventListeners();
+        for (const MSREvent& event : events)
+            for (const auto& listener : listeners) listener(event);
+    });
+}
+
 void MSRAnalytics::notifyEventListenersOnSerialQueue(const MSREvent& event) {
+    for (const auto& listener : currentEventListeners()) listener(event);
+}
+
+std::vector<MSRAnalytics::LogEventListener> MSRAnalytics::currentEventListeners() {
     std::vector<LogEventListener> listeners;
-    {
-        std::lock_guard lock(state().mutex);
-        if (state().listeners)
-            for (const auto& entry : *state().listeners) listeners.push_back(entry.second);
-    }
-    for (const auto& listener : listeners) listener(event);
+    std::lock_guard lock(state().mutex);
+    if (state().listeners)
+        for (const auto& entry : *state().listeners) listeners.push_back(entry.second);
+    return listeners;
 }
 
 // ---- user properties --------------------------------------------------------

@@ -106,7 +106,10 @@ public:
     static std::optional<ListenerToken> addLogEventListener(LogEventListener listener);
     static void removeLogEventListener(std::optional<ListenerToken> token);
     static void notifyEventListeners(const MSREvent& event);
+    // The events in order, in one visit of the operation queue.
+    static void notifyEventListeners(std::vector<MSREvent> events);
     static void notifyEventListenersOnSerialQueue(const MSREvent& event);
+    static std::vector<LogEventListener> currentEventListeners();
 
     // ---- user properties ----
     static void setUserPropertyString(const std::optional<foundation::Value>& value, const std::string& name);

@@ -666,12 +666,20 @@ bool MSRMeasurement::hasDataToUpload() {
 }
 
 void MSRMeasurement::terminateBackgroundTask() {
+    // The task keeps the process alive for the writes: they commit first.
+    if (backgroundUpdateTask_.load() != kInvalidBackgroundTask && scheduler_ &&
+        scheduler_->workerQueue()->isCurrent() && database_) {
+        database_->commitPendingWrites();
+    }
     persistedConfig_->synchronizeToDisk();
     swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
 }
 
 bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
     if (!database_) return false;
+    // The server has these bundles: their removal must not wait on the
+    // events' commit, or a crash meanwhile would send them twice.
+    database_->commitPendingWrites();
     MSRError error;
     const bool removed = database_->deleteBundlesWithRowIDs(rowIDs, &error);
     if (!removed) log(1, 23122, "Failed to delete bundles from database. Error", {error});

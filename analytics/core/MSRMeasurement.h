@@ -446,7 +446,15 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
+    bool hasPendingEventWrites() const;
     void applyPendingEventWrites();
+    // Queues the commit of the writes waiting in the database's group behind
+    // the work on the worker (once per group).
+    void commitWritesBehindQueuedWork();
+    bool commitQueued_ = false;
+    // Listeners hear of events once their writes have committed.
+    void notifyEventListenersOnceWritten(const MSREvent& event);
+    std::vector<MSREvent> eventsAwaitingCommit_;
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
 

@@ -138,7 +138,7 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
     // Listeners see the event as it was logged, not as the handling changed it.
     MSREvent logged = event;
     handleEventOnWorkerQueue(event);
-    MSRAnalytics::notifyEventListeners(logged);
+    notifyEventListenersOnceWritten(logged);
 }
 
 void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
@@ -163,7 +163,7 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
         }
     }
     handleEventOnWorkerQueue(event);
-    MSRAnalytics::notifyEventListeners(event);
+    notifyEventListenersOnceWritten(event);
 }
 
 // --- Default event parameters -----------------------------------------------------

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
@@ -113,7 +114,7 @@ void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
     pendingEventWrites_ = {};
-    bool committed = database_->performTransaction([&] {
+    bool kept = database_->performGroupedTransaction([&] {
         if (!updateLifetimeValueWithEvent(event)) return false;
         bool isPublic = MSRIsPublicName(event.name());
         MSRError error;
@@ -135,11 +136,52 @@ void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
         }
         return process ? writeEvent(event, isPublic, realtime) : true;
     });
-    if (committed) {
+    // The rare event that also changes persisted values commits at once, so
+    // that the values are written only with it and the next event reads them.
+    if (kept && hasPendingEventWrites() && database_->commitPendingWrites()) {
         applyPendingEventWrites();
     } else {
         pendingEventWrites_ = {};
     }
+    commitWritesBehindQueuedWork();
+}
+
+bool MSRMeasurement::hasPendingEventWrites() const {
+    const PendingEventWrites& pending = pendingEventWrites_;
+    return pending.adCampaignInfoBuffer || pending.unmatchedFirstOpenWithoutIDFA || pending.previousFirstOpenCount ||
+           pending.firstOpenConsentedTimestamp;
+}
+
+// Events written back to back share one commit, made once the work queued on
+// the worker before it has run: a burst costs one commit instead of one per
+// event, and a lone event is committed straight after it.
+void MSRMeasurement::commitWritesBehindQueuedWork() {
+    if (commitQueued_ || !database_->hasPendingWrites()) return;
+    commitQueued_ = true;
+    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:commit", [weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->commitQueued_ = false;
+        if (self->database_) self->database_->commitPendingWrites();
+    });
+}
+
+// Listeners hear of an event once what it wrote is on disk; the events of one
+// commit reach them in one hand-over.
+void MSRMeasurement::notifyEventListenersOnceWritten(const MSREvent& event) {
+    if (!database_ || !database_->hasPendingWrites()) {
+        MSRAnalytics::notifyEventListeners(event);
+        return;
+    }
+    if (eventsAwaitingCommit_.empty()) {
+        std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+        database_->runWhenPendingWritesEnd([weakSelf] {
+            if (auto self = weakSelf.lock())
+                MSRAnalytics::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
+        });
+    }
+    eventsAwaitingCommit_.push_back(event);
 }
 
 bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {

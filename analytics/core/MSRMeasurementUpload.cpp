@@ -423,6 +423,8 @@ void MSRMeasurement::uploadData() {
     uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
               contexts(stampMillis, static_cast<int64_t>(payload.size())));
 
+    // Whatever the request reports must be on disk before it leaves.
+    database_->commitPendingWrites();
     setUploadInProgressWithBundleIDs(bundleIDs);
     // An upload that never answers counts as failed.
     persistedConfig_->setLastFailedUploadTimestamp(now);

@@ -153,7 +153,8 @@ std::unique_ptr<MSRDatabase> MSRDatabase::initWithDatabaseName(const std::string
     return database;
 }
 
-MSRDatabase::~MSRDatabase() = default;
+// Closing a connection in the middle of a transaction would roll it back.
+MSRDatabase::~MSRDatabase() { commitPendingWrites(); }
 
 void MSRDatabase::setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig) {
     remoteConfig_ = std::move(remoteConfig);
@@ -288,6 +289,7 @@ bool MSRDatabase::updateAppMetadata(const std::optional<MSRAppMetadata>& appMeta
 }
 
 bool MSRDatabase::reset(MSRError* error) {
+    commitPendingWrites();
     std::string path = sqliteStore_->databasePath();
     if (!sqliteStore_->closeAndDeleteDatabase()) {
         MSRSetError(error, kState, "Failed to delete database data");
@@ -297,10 +299,12 @@ bool MSRDatabase::reset(MSRError* error) {
 }
 
 bool MSRDatabase::performTransaction(const std::function<bool()>& block) {
+    if (groupedBlockDepth_ == 0) commitPendingWrites();
     MSRError error;
     bool committed;
     try {
-        committed = sqliteStore_->performTransaction(&error, block);
+        committed = groupedBlockDepth_ > 0 ? sqliteStore_->performSavepoint(&error, block)
+                                           : sqliteStore_->performTransaction(&error, block);
     } catch (...) {
         rawEventCount_.reset();
         throw;
@@ -311,6 +315,74 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block) {
         MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
     }
     return committed;
+}
+
+// --- Grouped writes ------------------------------------------------------------
+
+bool MSRDatabase::hasPendingWrites() const { return groupOpen_; }
+
+bool MSRDatabase::performGroupedTransaction(const std::function<bool()>& block) {
+    if (!groupOpen_) {
+        if (!sqliteStore_->beginTransaction()) {
+            MSRStorageLog(1, 12056, "Transaction failed. Failed to begin transaction");
+            return false;
+        }
+        groupOpen_ = true;
+    }
+    MSRError error;
+    bool kept;
+    ++groupedBlockDepth_;
+    try {
+        kept = sqliteStore_->performSavepoint(&error, block);
+    } catch (...) {
+        --groupedBlockDepth_;
+        rawEventCount_.reset();
+        throw;
+    }
+    --groupedBlockDepth_;
+    if (kept) {
+        ++pendingWriteCount_;
+        return true;
+    }
+    rawEventCount_.reset();
+    MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
+    // An error that made SQLite roll back the whole transaction took the
+    // group's earlier writes with it.
+    if (!sqliteStore_->isInTransaction()) endPendingWrites(false);
+    return false;
+}
+
+bool MSRDatabase::commitPendingWrites() {
+    if (!groupOpen_ || groupedBlockDepth_ > 0) return true;
+    return endPendingWrites(true);
+}
+
+bool MSRDatabase::endPendingWrites(bool commit) {
+    const int64_t writes = std::exchange(pendingWriteCount_, 0);
+    groupOpen_ = false;
+    const bool committed = commit && sqliteStore_->isInTransaction() && sqliteStore_->endTransaction();
+    if (!committed) {
+        // A commit that could not take its lock or write its log leaves the
+        // transaction open, and every later BEGIN of this connection would fail.
+        if (sqliteStore_->isInTransaction() && !sqliteStore_->rollbackTransaction()) {
+            MSRStorageLog(1, 34011, "Failed to rollback transaction");
+        }
+        rawEventCount_.reset();
+        if (writes > 0) MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {writes});
+    }
+    // The blocks may open another group.
+    std::vector<std::function<void()>> blocks = std::exchange(blocksAfterPendingWrites_, {});
+    for (const auto& block : blocks) block();
+    return committed;
+}
+
+void MSRDatabase::runWhenPendingWritesEnd(std::function<void()> block) {
+    if (!block) return;
+    if (groupOpen_) {
+        blocksAfterPendingWrites_.push_back(std::move(block));
+    } else {
+        block();
+    }
 }
 
 // --- Generic rows ---------------------------------------------------------------

@@ -78,8 +78,28 @@ class MSRDatabase {
     // every later operation fails with "Database not open".
     bool reset(MSRError* error);
     // One exclusive transaction; false (logged 12056) when the block answers
-    // false or the commit fails. Exceptions roll back and propagate.
+    // false or the commit fails. Exceptions roll back and propagate. Writes
+    // waiting in a group (below) are committed first; inside a grouped block
+    // the transaction is a savepoint of the group's.
     bool performTransaction(const std::function<bool()>& block);
+
+    // --- Grouped writes ---
+    // Writes that come one after another (one per event) share one commit:
+    // the first opens a transaction that stays open, each block runs in a
+    // savepoint of its own, so a failure still undoes only that block's
+    // writes, and `commitPendingWrites` ends the group. The owner commits once
+    // the work waiting on its queue has run, and before anything outside may
+    // depend on the data (a request, the end of a background task); a wipe
+    // and the database's end commit it too. True when the block's writes are
+    // kept (they are durable once the group commits); false logged as above.
+    bool performGroupedTransaction(const std::function<bool()>& block);
+    bool hasPendingWrites() const;
+    // Commits the group (true when none is open), then runs the blocks that
+    // waited for its end. A failed commit undoes the whole group (logged 12056
+    // with the number of writes lost); the blocks run all the same.
+    bool commitPendingWrites();
+    // Runs `block` once the open group has ended, or at once when none is.
+    void runWhenPendingWritesEnd(std::function<void()> block);
     bool initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error);
     bool ensureAllTables();
     bool initializeAppMetadata();
@@ -239,6 +259,15 @@ class MSRDatabase {
     // table goes through this class and commits; dropped (and counted afresh
     // when next needed) after anything that may have rolled back.
     std::optional<int64_t> rawEventCount_;
+    // The open group: the blocks kept in it, the grouped blocks running now
+    // (their nested transactions become savepoints), and what waits for its
+    // end.
+    bool groupOpen_ = false;
+    int64_t pendingWriteCount_ = 0;
+    int groupedBlockDepth_ = 0;
+    std::vector<std::function<void()>> blocksAfterPendingWrites_;
+    // Ends the group: the commit when `commit`, and the waiting blocks.
+    bool endPendingWrites(bool commit);
     // The encoded metadata last stored and its fingerprint.
     std::vector<uint8_t> lastMetadataBytes_;
     int64_t lastMetadataFingerprint_ = 0;

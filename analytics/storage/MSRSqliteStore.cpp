@@ -704,9 +704,9 @@ std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& 
 
 // --- Transactions -----------------------------------------------------------
 
-// Every event is written in a transaction of its own: parsing BEGIN and END
-// afresh each time costs about as much as the insert, so they stay prepared in
-// the statement cache like any other statement.
+// Every event is written in a savepoint or transaction of its own: parsing
+// these statements afresh each time costs about as much as the insert, so they
+// stay prepared in the statement cache like any other statement.
 bool MSRSqliteStore::stepTransactionStatement(const std::string& sql) {
     if (!handle_) return false;
     sqlite3_stmt* statement = statementForQuery(sql, nullptr);
@@ -731,6 +731,45 @@ bool MSRSqliteStore::endTransaction() {
 bool MSRSqliteStore::rollbackTransaction() {
     static const std::string sql = "ROLLBACK";
     return stepTransactionStatement(sql);
+}
+
+bool MSRSqliteStore::isInTransaction() const { return handle_ && !sqlite3_get_autocommit(handle_); }
+
+bool MSRSqliteStore::performSavepoint(MSRError* error, const std::function<bool()>& block) {
+    if (!checksPass(error, {{!block, kArgument, "Received nil transaction block"},
+                            {!handle_, kState, "Database not open"},
+                            {!isInTransaction(), kState, "No transaction open"}}))
+        return false;
+    static const std::string begin = "SAVEPOINT write_step";
+    static const std::string release = "RELEASE write_step";
+    static const std::string undo = "ROLLBACK TO write_step";
+    if (!stepTransactionStatement(begin)) return refuse(error, kDatabase, "Failed to begin transaction");
+    // ROLLBACK TO keeps the savepoint on the stack; RELEASE takes it off. A
+    // transaction SQLite has already rolled back has no savepoint left.
+    auto undoStep = [this] {
+        if (isInTransaction() && !(stepTransactionStatement(undo) && stepTransactionStatement(release))) {
+            MSRStorageLog(1, 34011, "Failed to rollback transaction");
+        }
+    };
+    bool succeeded;
+    try {
+        succeeded = block();
+    } catch (...) {
+        undoStep();
+        throw;
+    }
+    if (!succeeded) {
+        refuse(error, kDatabase, "Transaction failed");
+        undoStep();
+        return false;
+    }
+    if (!stepTransactionStatement(release)) {
+        MSRSetErrorWithMonitorContext(error, kDatabase, "Failed to end transaction",
+                                      monitorContextForDatabaseOperation("end transaction"));
+        undoStep();
+        return false;
+    }
+    return true;
 }
 
 bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<bool()>& block) {

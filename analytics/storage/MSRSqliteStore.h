@@ -126,6 +126,12 @@ class MSRSqliteStore {
     // back ("Transaction failed"); an exception rolls back and propagates; a
     // failed END is rolled back when SQLite left the transaction open.
     bool performTransaction(MSRError* error, const std::function<bool()>& block);
+    // Runs `block` in a savepoint of the transaction that is open: its writes
+    // stay when it answers true and are undone when it answers false or throws
+    // (the exception propagates). The transaction stays open, unless SQLite
+    // ended it on an error (see isInTransaction).
+    bool performSavepoint(MSRError* error, const std::function<bool()>& block);
+    bool isInTransaction() const;
     bool beginTransaction();
     bool endTransaction();
     bool rollbackTransaction();
@@ -176,7 +182,8 @@ class MSRSqliteStore {
     // `sql` through the statement cache, bound, stepped once and cleaned up.
     bool stepOnce(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
                   MSRError* error);
-    // BEGIN, END or ROLLBACK through the statement cache.
+    // BEGIN, END, ROLLBACK and the savepoint statements through the statement
+    // cache.
     bool stepTransactionStatement(const std::string& sql);
     // Whether the statement prepared for `sql` goes into the cache.
     bool shouldKeepStatement(const std::string& sql, bool parameterised);
