@@ -1,6 +1,8 @@
 // The upload queue, stale-data deletion, the daily counters and the stored
 // measurement configuration of MSRDatabase.
 
+#include <sqlite3.h>
+
 #include <cmath>
 
 #include "analytics/core/support/MSRRemoteConfig.h"
@@ -201,44 +203,49 @@ std::optional<double> MSRDatabase::queryLatestBundleTime(MSRError* error) {
 
 // --- Daily counts and stored configuration -----------------------------------------------
 
+// Every event reads and writes the counts, so both go straight to their
+// columns with statements kept prepared, never through the whole row (which
+// also holds the stored configuration).
 std::optional<MSRDailyCounts> MSRDatabase::dailyCounts(MSRError* error) {
+    static const std::string query =
+        "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, "
+        "daily_error_events_count, daily_real_time_conversion_events_count, daily_real_time_dcu_events_count "
+        "FROM app_metadata WHERE rowid = 1";
     double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0.0;
     int32_t today = MSRDailyCounts::dayForTime(dispatch::Clock::now(), offset);
     std::optional<MSRDailyCounts> counts;
-    auto made = dataTypesFromTable("app_metadata", "rowid", kAppMetadataRowID, error,
-                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
-                                       if (counts) return true;
-                                       if (row.empty()) {
-                                           return fail(rowError, kConversion,
-                                                       "Received empty dictionary for getting daily counts");
-                                       }
-                                       auto number = [&](const char* column, int32_t fallback) {
-                                           const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-                                           bool numeric = value && (std::holds_alternative<int64_t>(*value) ||
-                                                                    std::holds_alternative<double>(*value));
-                                           return numeric ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
-                                       };
-                                       counts.emplace(number("day", today), number("daily_conversions_count", 0),
-                                                      number("daily_events_count", 0),
-                                                      number("daily_public_events_count", 0),
-                                                      number("daily_error_events_count", 0),
-                                                      number("daily_real_time_conversion_events_count", 0),
-                                                      number("daily_real_time_dcu_events_count", 0));
-                                       return true;
-                                   });
-    return made ? counts : std::nullopt;
+    bool read = stepCachedQuery(query, {}, "query daily counts", error, [&](sqlite3_stmt* statement) {
+        if (counts) return;
+        auto number = [statement](int column, int32_t fallback) {
+            int type = sqlite3_column_type(statement, column);
+            return type == SQLITE_INTEGER || type == SQLITE_FLOAT
+                       ? static_cast<int32_t>(sqlite3_column_int64(statement, column))
+                       : fallback;
+        };
+        counts.emplace(number(0, today), number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0),
+                       number(6, 0));
+    });
+    return read ? counts : std::nullopt;
 }
 
 bool MSRDatabase::updateDailyCounts(const std::optional<MSRDailyCounts>& counts, MSRError* error) {
+    static const std::string update =
+        "UPDATE app_metadata SET day = ?, daily_conversions_count = ?, daily_events_count = ?, "
+        "daily_public_events_count = ?, daily_error_events_count = ?, daily_real_time_conversion_events_count = ?, "
+        "daily_real_time_dcu_events_count = ? WHERE rowid = 1";
     if (!counts) return fail(error, kConversion, "Received empty daily counts for getting dictionary representation");
-    MSRSqliteRecord record = {{"day", int64_t{counts->day()}},
-                              {"daily_conversions_count", int64_t{counts->conversionsCount()}},
-                              {"daily_events_count", int64_t{counts->allEventsCount()}},
-                              {"daily_public_events_count", int64_t{counts->publicEventsCount()}},
-                              {"daily_error_events_count", int64_t{counts->errorEventsCount()}},
-                              {"daily_real_time_conversion_events_count", int64_t{counts->realtimeCount()}},
-                              {"daily_real_time_dcu_events_count", int64_t{counts->dcuRealtimeCount()}}};
-    return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+    MSRSqliteValues values = {int64_t{counts->day()},
+                              int64_t{counts->conversionsCount()},
+                              int64_t{counts->allEventsCount()},
+                              int64_t{counts->publicEventsCount()},
+                              int64_t{counts->errorEventsCount()},
+                              int64_t{counts->realtimeCount()},
+                              int64_t{counts->dcuRealtimeCount()}};
+    if (!stepCachedStatement(update, values, "update daily counts", error)) return false;
+    if (sqlite3_changes(sqliteStore_->sqliteHandle()) == 0) {
+        return fail(error, kState, "Failed to update record. Item doesn't exist");
+    }
+    return true;
 }
 
 bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSRError* error) {
