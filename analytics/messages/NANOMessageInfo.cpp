@@ -48,6 +48,9 @@ struct NanoLayout {
     // Callback fields of the structure including those of static nested
     // structures: the number of callback arguments one decode or fill needs.
     size_t callbackCount = 0;
+    // Position in `fields` by wire tag, -1 for tags the message does not
+    // have: the direct reader's lookup.
+    std::vector<int16_t> positionByTag;
     std::vector<std::string> problems;
 };
 
@@ -160,6 +163,11 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
             field.key = (static_cast<uint64_t>(iter.tag) << 3) | wireTypeOf(iter.type);
             layout.fields.push_back(field);
         } while (pb_field_iter_next(&iter));
+    }
+    for (size_t position = 0; position < layout.fields.size(); ++position) {
+        const uint32_t tag = static_cast<uint32_t>(layout.fields[position].key >> 3);
+        if (tag >= layout.positionByTag.size()) layout.positionByTag.resize(tag + 1, -1);
+        layout.positionByTag[tag] = static_cast<int16_t>(position);
     }
     for (uint32_t i = 0; i < type.fieldCount; ++i) {
         if (!seen[i]) {
@@ -694,6 +702,308 @@ struct Writer {
     }
 };
 
+// ---------------------------------------------------------------- direct reading
+//
+// Driving nanopb's decoder costs a zeroed C structure and a callback setup per
+// nested message, and the upload road decodes large trees (stored raw events,
+// queued bundles). The direct reader walks the bytes over the same field
+// tables and ends as the nanopb-driven decode above ends for every input: the
+// same cells where it succeeds, failure where it fails. Its checks are
+// therefore nanopb's own, quirks included: tags, lengths and single bools are
+// read as 32-bit varints, a callback field of a non-length-delimited wire type
+// receives that value's raw bytes, a single string keeps its first
+// occurrence, a repeated scalar in a length-delimited field is read packed.
+// The log lines are the nanopb-driven decode's too.
+
+struct Input {
+    const uint8_t* at;
+    const uint8_t* end;
+    size_t left() const { return static_cast<size_t>(end - at); }
+};
+
+class DirectReader {
+  public:
+    // One whole message: the top level or an element of a repeated field.
+    bool message(Input in, NANOMessageInfo& info, int depth) {
+        if (fields(in, layoutFor(*info.type), info, depth)) return true;
+        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", info.type->name, error_ ? error_ : "(none)");
+        return false;
+    }
+
+  private:
+    // The first failure names the cause, as in a nanopb stream.
+    bool fail(const char* why) {
+        if (error_ == nullptr) error_ = why;
+        return false;
+    }
+
+    bool byte(Input& in, uint8_t& out) {
+        if (in.at == in.end) return fail("end-of-stream");
+        out = *in.at++;
+        return true;
+    }
+    bool advance(Input& in, size_t count) {
+        if (in.left() < count) return fail("end-of-stream");
+        in.at += count;
+        return true;
+    }
+    bool varint(Input& in, uint64_t& out) {
+        uint64_t result = 0;
+        unsigned shift = 0;
+        uint8_t next = 0;
+        do {
+            if (!byte(in, next)) return false;
+            if (shift >= 63 && (next & 0xFE) != 0) return fail("varint overflow");
+            result |= static_cast<uint64_t>(next & 0x7F) << shift;
+            shift += 7;
+        } while (next & 0x80);
+        out = result;
+        return true;
+    }
+    // Bytes past the 32nd bit are accepted only as zero padding or as the
+    // sign extension of a negative 32-bit value.
+    bool varint32(Input& in, uint32_t& out) {
+        uint8_t next = 0;
+        if (!byte(in, next)) return false;
+        uint32_t result = next & 0x7F;
+        unsigned shift = 7;
+        while (next & 0x80) {
+            if (!byte(in, next)) return false;
+            if (shift >= 32) {
+                const uint8_t extension = shift < 63 ? 0xFF : 0x01;
+                const bool valid = (next & 0x7F) == 0 || ((result >> 31) != 0 && next == extension);
+                if (shift >= 64 || !valid) return fail("varint overflow");
+            } else if (shift == 28) {
+                if ((next & 0x70) != 0 && (next & 0x78) != 0x78) return fail("varint overflow");
+                result |= static_cast<uint32_t>(next & 0x0F) << shift;
+            } else {
+                result |= static_cast<uint32_t>(next & 0x7F) << shift;
+            }
+            shift += 7;
+        }
+        out = result;
+        return true;
+    }
+    bool fixed(Input& in, size_t bytes, uint64_t& out) {
+        if (in.left() < bytes) return fail("end-of-stream");
+        out = 0;
+        for (size_t i = 0; i < bytes; ++i) out |= static_cast<uint64_t>(in.at[i]) << (8 * i);
+        in.at += bytes;
+        return true;
+    }
+    bool delimited(Input& in, Input& content) {
+        uint32_t length = 0;
+        if (!varint32(in, length)) return false;
+        if (in.left() < length) return fail("parent stream too short");
+        content = Input{in.at, in.at + length};
+        in.at += length;
+        return true;
+    }
+    bool skip(Input& in, uint32_t wireType) {
+        switch (wireType) {
+            case PB_WT_VARINT: {
+                uint8_t next = 0;
+                do {
+                    if (!byte(in, next)) return false;
+                } while (next & 0x80);
+                return true;
+            }
+            case PB_WT_64BIT:
+                return advance(in, 8);
+            case PB_WT_32BIT:
+                return advance(in, 4);
+            case PB_WT_STRING: {
+                uint32_t length = 0;
+                return varint32(in, length) && advance(in, length);
+            }
+            default:
+                return fail("invalid wire_type");
+        }
+    }
+
+    bool fields(Input in, const NanoLayout& layout, NANOMessageInfo& info, int depth) {
+        while (in.at != in.end) {
+            uint32_t key = 0;
+            if (!varint32(in, key)) return false;
+            const uint32_t tag = key >> 3;
+            const uint32_t wireType = key & 7;
+            if (tag == 0) return fail("zero tag");
+            const int position = tag < layout.positionByTag.size() ? layout.positionByTag[tag] : -1;
+            if (position < 0) {
+                if (!skip(in, wireType)) return false;
+                continue;
+            }
+            const NanoField& field = layout.fields[static_cast<size_t>(position)];
+            const bool ok = PB_ATYPE(field.type) == PB_ATYPE_CALLBACK
+                                ? callbackField(in, wireType, field, info, depth)
+                                : staticField(in, wireType, field, info, depth);
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    // Scalars and nested single messages: the wire type must be the field's;
+    // a later occurrence overwrites a scalar and merges into a message.
+    bool staticField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info, int depth) {
+        NANOCell& cell = info.fields[field.index];
+        uint64_t value = 0;
+        switch (PB_LTYPE(field.type)) {
+            case PB_LTYPE_BOOL: {
+                uint32_t flag = 0;
+                if (wireType != PB_WT_VARINT) return fail("wrong wire type");
+                if (!varint32(in, flag)) return false;
+                value = flag != 0 ? 1 : 0;
+                break;
+            }
+            case PB_LTYPE_VARINT:
+            case PB_LTYPE_UVARINT:
+                if (wireType != PB_WT_VARINT) return fail("wrong wire type");
+                if (!varint(in, value)) return false;
+                if (field.dataSize == 4) {
+                    // An int32 keeps its low half (a negative one arrives
+                    // sign-extended); an unsigned 32-bit field refuses more.
+                    if (PB_LTYPE(field.type) == PB_LTYPE_UVARINT && value > UINT32_MAX)
+                        return fail("integer too large");
+                    value = static_cast<uint32_t>(value);
+                }
+                break;
+            case PB_LTYPE_FIXED32:
+                if (wireType != PB_WT_32BIT) return fail("wrong wire type");
+                if (!fixed(in, 4, value)) return false;
+                break;
+            case PB_LTYPE_FIXED64:
+                if (wireType != PB_WT_64BIT) return fail("wrong wire type");
+                if (!fixed(in, 8, value)) return false;
+                break;
+            default: {
+                if (!PB_LTYPE_IS_SUBMSG(field.type)) return fail("invalid field type");
+                if (wireType != PB_WT_STRING) return fail("wrong wire type");
+                Input content{};
+                if (!delimited(in, content)) return false;
+                auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
+                if (nested == nullptr || !*nested) {
+                    cell = NANOMessageInfoCreate(MSRPBMessageTypeFor(info.type->fields[field.index].element));
+                    nested = std::get_if<NANOMessageInfoPtr>(&cell);
+                }
+                return fields(content, layoutFor(*(*nested)->type), **nested, depth + 1);
+            }
+        }
+        cell = value;
+        return true;
+    }
+
+    // Strings, bytes and repeated fields, each occurrence handed to
+    // callbackValue as nanopb hands it to its field callback.
+    bool callbackField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info, int depth) {
+        if (wireType == PB_WT_STRING) {
+            Input content{};
+            if (!delimited(in, content)) return false;
+            size_t before = 0;
+            do {
+                before = content.left();
+                if (!callbackValue(content, field, info, depth)) return fail("callback failed");
+            } while (content.left() > 0 && content.left() < before);
+            return true;
+        }
+        uint8_t raw[10];
+        size_t size = 0;
+        switch (wireType) {
+            case PB_WT_VARINT:
+                do {
+                    if (size == sizeof(raw)) return fail("varint overflow");
+                    if (!byte(in, raw[size])) return false;
+                } while (raw[size++] & 0x80);
+                break;
+            case PB_WT_64BIT:
+            case PB_WT_32BIT:
+                size = wireType == PB_WT_64BIT ? 8 : 4;
+                if (in.left() < size) return fail("end-of-stream");
+                std::memcpy(raw, in.at, size);
+                in.at += size;
+                break;
+            default:
+                return fail("invalid wire_type");
+        }
+        // nanopb reads the raw bytes through a stream of their own, whose
+        // failure cause it does not carry over.
+        const char* cause = error_;
+        Input value{raw, raw + size};
+        if (callbackValue(value, field, info, depth)) return true;
+        error_ = cause;
+        return false;
+    }
+
+    bool callbackValue(Input& in, const NanoField& field, NANOMessageInfo& info, int depth) {
+        const MSRPBFieldSpec& spec = info.type->fields[field.index];
+        NANOCell& cell = info.fields[field.index];
+        const uint32_t kind = kindOf(spec.word);
+        if (!isRepeated(spec.word)) {
+            // The first occurrence of a single string wins; later ones are skipped.
+            if (std::holds_alternative<std::string>(cell)) {
+                in.at = in.end;
+                return true;
+            }
+            std::string value;
+            if (!text(in, value)) return false;
+            cell = std::move(value);
+            return true;
+        }
+        if (kind == kMSRPBKindMessage) {
+            const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
+            if (depth + 1 > kNANOMaxNestingDepth) {
+                MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name,
+                         kNANOMaxNestingDepth);
+                return false;
+            }
+            NANOMessageInfoPtr element = NANOMessageInfoCreate(elementType);
+            if (!message(in, *element, depth + 1)) {
+                MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name,
+                         elementType.name);
+                return false;
+            }
+            in.at = in.end;
+            std::get<std::vector<NANOMessageInfoPtr>>(cell).push_back(std::move(element));
+            return true;
+        }
+        if (kind == kMSRPBKindString || kind == kMSRPBKindBytes) {
+            std::string value;
+            if (!text(in, value)) return false;
+            std::get<std::vector<std::string>>(cell).push_back(std::move(value));
+            return true;
+        }
+        uint64_t value = 0;
+        switch (PB_LTYPE(field.type)) {
+            case PB_LTYPE_FIXED32:
+                if (!fixed(in, 4, value)) return false;
+                break;
+            case PB_LTYPE_FIXED64:
+                if (!fixed(in, 8, value)) return false;
+                break;
+            default:
+                if (!varint(in, value)) return false;
+                break;
+        }
+        if (kind == kMSRPBKindBool) value = value != 0;
+        if (kind == kMSRPBKindInt32 || kind == kMSRPBKindUInt32 || kind == kMSRPBKindEnum)
+            value = static_cast<uint32_t>(value);
+        std::get<std::vector<uint64_t>>(cell).push_back(value);
+        return true;
+    }
+
+    bool text(Input& in, std::string& out) {
+        if (in.left() > kNANOMaxDecodedFieldBytes) {
+            MSRPBLog(45000, "Unable to process proto stream. Buffer is too big. %zu > %d", in.left(),
+                     static_cast<int>(kNANOMaxDecodedFieldBytes));
+            return false;
+        }
+        out.assign(reinterpret_cast<const char*>(in.at), in.left());
+        in.at = in.end;
+        return true;
+    }
+
+    const char* error_ = nullptr;
+};
+
 }  // namespace
 
 NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type) {
@@ -765,6 +1075,10 @@ bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index) {
 }
 
 bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {
+    return DirectReader().message(Input{bytes, bytes + length}, info, 0);
+}
+
+bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {
     pb_istream_t stream = pb_istream_from_buffer(bytes, length);
     return decodeInto(&stream, info, 0);
 }

@@ -50,6 +50,9 @@ bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index);
 // malformed input, a string over kNANOMaxDecodedFieldBytes or nesting over
 // kNANOMaxNestingDepth.
 bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length);
+// The same decode driven through nanopb's own decoder: slower, kept as the
+// reference that tests hold the direct reader to.
+bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length);
 // The wire encoding; empty for an empty message, nullopt when encoding fails.
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info);
 // The same encoding driven through nanopb's own encoder: slower (nested
