@@ -452,6 +452,10 @@ private:
     // the work on the worker (once per group).
     void commitWritesBehindQueuedWork();
     bool commitQueued_ = false;
+    // The upload schedule after written events: worked out once the queued
+    // commit has run.
+    void updateScheduleOnceWritten();
+    bool scheduleUpdateQueued_ = false;
     // Listeners hear of events once their writes have committed.
     void notifyEventListenersOnceWritten(const MSREvent& event);
     std::vector<MSREvent> eventsAwaitingCommit_;

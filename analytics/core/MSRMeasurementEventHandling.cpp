@@ -405,7 +405,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
         log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name())});
         // The event was written all the same, so the upload must hear of it
         // like any other.
-        updateSchedule();
+        updateScheduleOnceWritten();
         return;
     }
 
@@ -432,5 +432,5 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
             if (made) writeEventOnWorkerQueue(*made);
         }
     }
-    updateSchedule();
+    updateScheduleOnceWritten();
 }

@@ -82,8 +82,10 @@ int64_t countFromText(const std::optional<std::string>& text) {
 void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
-    log(7, 23051, "Logging event: origin, name, params",
-        {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
+        log(7, 23051, "Logging event: origin, name, params",
+            {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    }
     std::optional<std::vector<MSREvent>> further =
         conditionalUserPropertyController_
             ? conditionalUserPropertyController_->processEventOnWorkerQueue(event)
@@ -164,7 +166,18 @@ void MSRMeasurement::commitWritesBehindQueuedWork() {
         if (!self) return;
         self->commitQueued_ = false;
         if (self->database_) self->database_->commitPendingWrites();
+        if (std::exchange(self->scheduleUpdateQueued_, false)) self->updateSchedule();
     });
+}
+
+// The schedule depends on what is stored, not on each event: while a commit
+// is queued it is worked out once, after it.
+void MSRMeasurement::updateScheduleOnceWritten() {
+    if (commitQueued_) {
+        scheduleUpdateQueued_ = true;
+    } else {
+        updateSchedule();
+    }
 }
 
 // Listeners hear of an event once what it wrote is on disk; the events of one
@@ -362,8 +375,10 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         if (count < std::numeric_limits<int64_t>::max()) ++count;
         pending.previousFirstOpenCount = std::to_string(count);
     }
-    log(7, 23072, "Event logged. Event name, event params",
-        {MSRDebugEventName(name), MSRDebugParameters(event.parameters(), "")});
+    if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
+        log(7, 23072, "Event logged. Event name, event params",
+            {MSRDebugEventName(name), MSRDebugParameters(event.parameters(), "")});
+    }
     return true;
 }
 

@@ -209,14 +209,20 @@ void MSRMonitor::setLogTag(std::string logTag) {
 
 // ---- logging ----------------------------------------------------------------
 
+bool MSRMonitor::reachesConsole(int64_t logLevel) const {
+    return console_->isLoggableLevel(MSRASLLogger::ZULLoggerLevelFromLogLevel(logLevel)) && isLoggableLevel(logLevel);
+}
+
+bool MSRMonitor::wouldLogWithLevel(int64_t logLevel) const {
+    if (!reachesConsole(logLevel) && !isMonitorableLevel(logLevel)) return false;
+    return logLevel < 8 || verboseLoggingEnabled_.load(std::memory_order_relaxed);
+}
+
 void MSRMonitor::logWithLevel(int64_t logLevel, int64_t messageCode, std::string_view message,
                               const std::vector<MSRLogContext>& contexts) {
-    const bool loggable =
-        console_->isLoggableLevel(MSRASLLogger::ZULLoggerLevelFromLogLevel(logLevel)) &&
-        isLoggableLevel(logLevel);
+    if (!wouldLogWithLevel(logLevel)) return;
+    const bool loggable = reachesConsole(logLevel);
     const bool monitorable = isMonitorableLevel(logLevel);
-    if (!loggable && !monitorable) return;
-    if (logLevel >= 8 && !verboseLoggingEnabled_.load(std::memory_order_relaxed)) return;
 
     std::weak_ptr<MSRMonitor> weak = weak_from_this();
     if (loggable) {

@@ -84,6 +84,9 @@ public:
     bool isVerboseLoggingEnabled() const { return verboseLoggingEnabled_.load(); }
 
     int64_t logLevel() const { return logLevel_.load(); }
+    // Whether a line of this level would reach the console or the health
+    // data: callers on hot paths skip building costly contexts otherwise.
+    bool wouldLogWithLevel(int64_t logLevel) const;
     void setLogLevel(int64_t logLevel) { logLevel_.store(logLevel); }
     bool encodeContexts() const { return encodeContexts_.load(); }
     void setEncodeContexts(bool encode) { encodeContexts_.store(encode); }
@@ -116,6 +119,7 @@ public:
                                                     int64_t libraryVersion);
 
 private:
+    bool reachesConsole(int64_t logLevel) const;
     MSRMonitor(int64_t logLevel, std::shared_ptr<MSRLogging> logger, int64_t libraryVersion,
                Environment environment);
 

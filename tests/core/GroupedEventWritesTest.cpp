@@ -1,0 +1,55 @@
+// Events handed over together are committed together, and nobody hears of
+// an event before what it wrote is on disk.
+
+#include <set>
+
+#include "MeasurementEventsHarness.h"
+
+class GroupedEventWritesTest : public MeasurementEventsHarness {
+  protected:
+    // Raw events another connection sees: only what has been committed.
+    int64_t committedRawEvents() {
+        sqlite3* handle = nullptr;
+        int64_t count = -1;
+        if (sqlite3_open(database().databasePath().c_str(), &handle) == SQLITE_OK) {
+            sqlite3_exec(
+                handle, "SELECT COUNT(*) FROM raw_events",
+                [](void* out, int, char** values, char**) {
+                    *static_cast<int64_t*>(out) = std::stoll(values[0]);
+                    return 0;
+                },
+                &count, nullptr);
+        }
+        sqlite3_close(handle);
+        return count;
+    }
+};
+
+TEST_F(GroupedEventWritesTest, EventsLoggedTogetherShareOneCommitAndAreHeardAfterIt) {
+    std::vector<std::string> heard;
+    auto token = MSRAnalytics::addLogEventListener([&](const MSREvent& event) { heard.push_back(event.name()); });
+    execute("CREATE TRIGGER refuse BEFORE INSERT ON raw_events WHEN NEW.name = 'refused' "
+            "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    setCounts(0, 0, 0);
+    for (const char* name : {"first", "refused", "last"}) {
+        engine().logEvent("app", true, name, {}, now(), true, false, false, {}, std::nullopt);
+    }
+
+    std::set<int64_t> seen;
+    while (executor().runOne()) {
+        int64_t committed = committedRawEvents();
+        seen.insert(committed);
+        if (committed == 0) {
+            EXPECT_TRUE(heard.empty()) << "an event was heard of before its commit";
+        }
+    }
+    EXPECT_EQ(seen, (std::set<int64_t>{0, 2})) << "one commit for both stored events";
+    // The refused event undid only its own writes, and is heard of like any
+    // other logged event.
+    EXPECT_EQ(heard, (std::vector<std::string>{"first", "refused", "last"}));
+    EXPECT_EQ(stored().size(), 2u);
+    EXPECT_EQ(counts().allEventsCount(), 2);
+    // The schedule was worked out after the commit.
+    EXPECT_TRUE(engine().alarm()->scheduledTimestamp());
+    MSRAnalytics::removeLogEventListener(token);
+}

@@ -1,0 +1,89 @@
+// Writes grouped under one commit: what another connection sees, when, and
+// what a failing member or a plain transaction does to the group.
+
+#include <sqlite3.h>
+
+#include "StorageTestSupport.h"
+
+namespace {
+
+class GroupedWritesTest : public OpenDatabaseTest {
+  protected:
+    bool add(const std::string& id) {
+        return database_->performGroupedTransaction(
+            [&] { return database_->insertIfNotDuplicateSubscriptionID(id, nullptr).value_or(false); });
+    }
+    // The subscription IDs another connection sees, in insertion order.
+    std::string committed() {
+        sqlite3* handle = nullptr;
+        std::string ids;
+        if (sqlite3_open(database_->databasePath().c_str(), &handle) == SQLITE_OK) {
+            sqlite3_exec(
+                handle, "SELECT subscription_id FROM subscriptions ORDER BY rowid",
+                [](void* out, int, char** values, char**) {
+                    *static_cast<std::string*>(out) += values[0];
+                    return 0;
+                },
+                &ids, nullptr);
+        }
+        sqlite3_close(handle);
+        return ids;
+    }
+};
+
+TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
+    std::vector<std::string> ended;
+    ASSERT_TRUE(add("a"));
+    database_->runWhenPendingWritesEnd([&] { ended.push_back(committed()); });
+    EXPECT_FALSE(database_->performGroupedTransaction([&] {
+        database_->insertIfNotDuplicateSubscriptionID("x", nullptr);
+        return false;
+    }));
+    ASSERT_TRUE(add("b"));
+    // A nested transaction inside a member is a savepoint of its own.
+    ASSERT_TRUE(database_->performGroupedTransaction([&] {
+        database_->performTransaction([&] {
+            database_->insertIfNotDuplicateSubscriptionID("y", nullptr);
+            return false;
+        });
+        return database_->insertIfNotDuplicateSubscriptionID("c", nullptr).value_or(false);
+    }));
+
+    EXPECT_TRUE(database_->hasPendingWrites());
+    EXPECT_EQ(committed(), "") << "nothing is on disk before the commit";
+    EXPECT_TRUE(ended.empty());
+    EXPECT_TRUE(database_->commitPendingWrites());
+    EXPECT_EQ(committed(), "abc");
+    EXPECT_EQ(ended, std::vector<std::string>{"abc"}) << "waiting blocks run after the commit";
+    EXPECT_FALSE(database_->hasPendingWrites());
+
+    bool ranAtOnce = false;
+    database_->runWhenPendingWritesEnd([&] { ranAtOnce = true; });
+    EXPECT_TRUE(ranAtOnce);
+}
+
+TEST_F(GroupedWritesTest, EverythingElseCommitsTheGroupFirst) {
+    ASSERT_TRUE(add("a"));
+    // A plain transaction, even one that rolls back, keeps the group's writes.
+    EXPECT_FALSE(database_->performTransaction([&] {
+        database_->insertIfNotDuplicateSubscriptionID("x", nullptr);
+        return false;
+    }));
+    EXPECT_EQ(committed(), "a");
+
+    ASSERT_TRUE(add("b"));
+    bool ended = false;
+    database_->runWhenPendingWritesEnd([&] { ended = true; });
+    MSRError error;
+    ASSERT_TRUE(database_->reset(&error));
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(committed(), "");
+
+    ASSERT_TRUE(add("c"));
+    database_.reset();
+    database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
+    ASSERT_TRUE(database_);
+    EXPECT_EQ(committed(), "c") << "the database's end commits what waited";
+}
+
+}  // namespace
