@@ -368,7 +368,7 @@ bool MSRDatabase::endPendingWrites(bool commit) {
             MSRStorageLog(1, 34011, "Failed to rollback transaction");
         }
         rawEventCount_.reset();
-        if (writes > 0) MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {writes});
+        if (writes > 0) MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
     }
     // The blocks may open another group.
     std::vector<std::function<void()>> blocks = std::exchange(blocksAfterPendingWrites_, {});
