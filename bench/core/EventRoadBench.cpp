@@ -1,7 +1,7 @@
 // Events per second from the public call to a committed row: the real engine
 // in a temporary data root (worker threads, SQLite file), started through the
 // public interface. An event counts once the engine has told its listeners,
-// which it does only after the event's write transaction has ended.
+// which it does only after the commit that holds the event's writes.
 //
 // No measurement endpoint is configured, so nothing is uploaded and every
 // event stays in the database. The engine drops public events beyond 50,000 a
