@@ -62,8 +62,6 @@ TEST(Calculator, FillsTheFormulaWithDefaultsAndThePoint) {
         Calculation run(c.mode, c.a, c.b, c.c, c.d, c.x, c.z);
         ASSERT_FALSE(run.result.errorKey) << c.formula << ": " << *run.result.errorKey;
         EXPECT_EQ(run.result.formulaLatex.value_or("none"), c.mode == 7 ? "" : c.formula);
-        ASSERT_TRUE(run.result.solutionSteps);
-        EXPECT_EQ(run.result.solutionSteps->front().at("title"), "Your Input");
     }
 }
 
@@ -71,22 +69,13 @@ TEST(Calculator, InputErrorsGiveNoStepsAndNoChart) {
     const Calculation run(0, "2/0", {}, {}, {}, {}, {});
     EXPECT_EQ(run.result.errorKey, "inputZeroInDenominator");
     EXPECT_EQ(run.result.faultyFieldIds, (std::vector<std::string>{"aTextField"}));
-    EXPECT_FALSE(run.result.solutionSteps);
-    EXPECT_FALSE(run.result.formulaLatex);
-    EXPECT_TRUE(run.result.chartSteps.empty());
-    EXPECT_TRUE(run.output.solutionSteps().empty());
-
-    const Calculation point(1, {}, {}, {}, {}, "3/", {});
-    EXPECT_EQ(point.result.errorKey, "fractionIncomplete");
-    EXPECT_EQ(point.result.faultyFieldIds, (std::vector<std::string>{"xTextField"}));
+    EXPECT_FALSE(run.result.solutionSteps || run.result.formulaLatex);
+    EXPECT_TRUE(run.result.chartSteps.empty() && run.output.solutionSteps().empty());
+    EXPECT_EQ(Calculation(1, {}, {}, {}, {}, "3/", {}).result.faultyFieldIds, (std::vector<std::string>{"xTextField"}));
 }
 
+// Dividing by a negative b turns the relation round.
 TEST(Calculator, DomainRelationFollowsTheSignOfB) {
-    // Dividing by a negative b turns the relation round.
-    EXPECT_EQ(Calculation(0, "3", "-2", "4", {}, {}, {}).lines("Domain of definition"),
-              (std::vector<std::string>{"f(x) = 1\\cdot \\log_{3}\\color{#ff3333}{(-2\\cdot x + 4)} + 0",
-                                        "\\color{#009900}{-2\\cdot x + 4} > 0", "-2\\cdot x + 4 > 0 \\quad |-4",
-                                        "-2\\cdot x > -4 \\quad |:-2", "x < 2"}));
     const std::tuple<Text, Text, std::string, std::string> cases[] = {
         {"-2", "4", "x < 2", "D = ]-\\infty, 2["}, {"2", "4", "x > -2", "D = ]-2, \\infty["},
         {"-1", "0", "D = ]-\\infty, 0[", "none"}, {"0", "4", "D = \\mathbb{R}", "none"},
@@ -99,15 +88,13 @@ TEST(Calculator, DomainRelationFollowsTheSignOfB) {
     }
 }
 
-struct RangeCase {
-    int64_t mode;
-    Text b, c, d, z;
-    std::string range;
-};
-
 // Ranges that the golden files do not show: z = 0 wins over b = 0.
 TEST(Calculator, RangeOfValues) {
-    const RangeCase cases[] = {
+    const struct {
+        int64_t mode;
+        Text b, c, d, z;
+        std::string range;
+    } cases[] = {
         {0, "5", {}, "3", "0", "W = 3"}, {0, "0", "8", "1", "0", "W = 1"},
         {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["}, {1, "7", {}, "4", "0", "W = 4"},
     };

@@ -11,5 +11,4 @@ TEST(FamilyCalculators, DigitFieldsAreBlankAndOwnedByEachCalculator) {
     first.a->setZ(3);
     EXPECT_FALSE(second.a->z());
     EXPECT_NE(KalUnitCircle().unitCircleChartData, KalUnitCircle().unitCircleChartData);
-    EXPECT_EQ(KalRuleOfProportion().mathOperation, &KalMathOperation::shared());
 }

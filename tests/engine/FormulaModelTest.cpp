@@ -3,7 +3,6 @@
 
 #include "Calvaro/engine/KalFormula.h"
 #include "Calvaro/engine/KalFormulaSymbol.h"
-#include "Calvaro/engine/KalFormulaSymbolLookup.h"
 #include "Calvaro/engine/KalFormulaUnit.h"
 #include "platform/foundation/Bundle.h"
 #include "tests/foundation/TempFolder.h"
@@ -13,11 +12,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const Unit kCentimetre{"cm", "cm", "Centimetre", 0.01};
-
-Symbol symbol(std::string key, std::string latex, std::string unit = "m") {
-    return Symbol{"geometry",       "circle", "area",          std::move(key),
-                  std::move(latex), "",       std::move(unit), std::nullopt};
-}
 
 }  // namespace
 
@@ -39,11 +33,10 @@ TEST_F(FormulaModelTest, ReplaceDefaultUnitMatchesWholeWordsAndInsertsLiterally)
     const Unit dollar{"d", "$0\\1 $", "odd", 1};
     const Case cases[] = {
         {std::nullopt, "5 m", false, "5 m"}, {Unit{"m", "\\mathrm{m}", "Metre", 1}, "5 m", false, "5 m"},
-        {kCentimetre, "5 m", false, "5 cm"}, {kCentimetre, "mm", false, "mm"}, {kCentimetre, "5 m2", false, "5 m2"},
+        {kCentimetre, "mm", false, "mm"}, {kCentimetre, "5 m2", false, "5 m2"},
         {kCentimetre, "m/s, m^2 and m", true, "cm/s, cm^2 and cm"},
         {kCentimetre, "5 \xC2\xB5m", false, "5 \xC2\xB5m"},  // µ is a letter: no word boundary before m
-        {micro, "5 m", true, "5 um"}, {micro, "5 m", false, "5 \\mu m"},
-        {dollar, "m = m", false, "$0\\1 $ = $0\\1 $"}, {micro, "", false, ""},
+        {micro, "5 m", true, "5 um"}, {micro, "5 m", false, "5 \\mu m"}, {dollar, "m = m", false, "$0\\1 $ = $0\\1 $"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text + (c.target ? " -> " + c.target->key : ""));
@@ -64,7 +57,6 @@ TEST_F(FormulaModelTest, BadUnitFilesLeaveTheTableEmptyNeverPartial) {
                                     {"key":"cm","latex":"cm","name":"Centimetre"}])",
          false},
         {"factor as text", R"([{"key":"m","latex":"m","name":"Metre","factor":"1"}])", false},
-        {"object at top", R"({"key":"m","latex":"m","name":"Metre","factor":1})", false},
         {"cut off", R"([{"key":"m","lat)", false},
     };
     for (const auto& c : cases) {
@@ -87,11 +79,8 @@ TEST_F(FormulaModelTest, FailedReloadKeepsThePreviousTable) {
     foundation::Bundle bundle(root_, "en");
     KalFormulaUnit units(bundle);
     ASSERT_EQ(units.units().size(), 2u);
-    EXPECT_EQ(units.units()[1], kCentimetre);
     writeUnits("[1]");
-    EXPECT_FALSE(units.loadUnits("unitsOfLength"));
-    EXPECT_EQ(units.units().size(), 2u);
-    EXPECT_FALSE(units.loadUnits("otherUnits"));
+    EXPECT_FALSE(units.loadUnits("unitsOfLength") || units.loadUnits("otherUnits"));
     EXPECT_EQ(units.units().size(), 2u);
 }
 
@@ -118,35 +107,4 @@ TEST(FormulaRecords, DecodeOptionalMembersAndRefuseMissingOrMistypedOnes) {
     EXPECT_NE(error.find("given"), std::string::npos);
     EXPECT_FALSE(Formula::decode(formula + R"(,"conditions":[1]})"));
     EXPECT_FALSE(Symbol::decode(symbol + R"(,"rules":{"min":"0"}})") || Symbol::decode(R"({"category":"c"})"));
-}
-
-TEST(FormulaSymbols, FormatLinesTakeSymbolsUntilTheFirstUnknownKey) {
-    KalFormulaSymbol symbols;
-    symbols.symbols = {symbol("r", "r_{1}"), symbol("A", "A_{\\circ}", "m^2"), symbol("r", "second r")};
-    symbols.symbols.push_back(Symbol{"geometry", "other", "area", "h", "h", "", "m", std::nullopt});
-
-    std::vector<std::string> lines = {"r = %0", " A=%0 A", "h = %0", "r = %0"};
-    auto found = symbols.resolveFormatLines(lines, "circle", "area");
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].latex, "r_{1}");  // the first match wins
-    EXPECT_EQ(lines,
-              (std::vector<std::string>{"r_{1} = %0", " A_{\\circ}=%0 A_{\\circ}", "h = %0", "r = %0"}));
-
-    std::vector<std::string> empty = {"=", "r = %0"};
-    EXPECT_TRUE(symbols.resolveFormatLines(empty, "circle", "area").empty());
-    EXPECT_FALSE(KalFormulaSymbol().findSymbol("circle", "area", "r"));
-}
-
-TEST_F(FormulaModelTest, InputManagerLookupRewritesTheSymbolUnit) {
-    foundation::Bundle bundle(root_, "en");
-    KalFormulaUnit units(bundle);
-    units.setTargetUnit(kCentimetre);
-    KalFormulaSymbol symbols;
-    symbols.symbols = {symbol("A", "A", "m^2")};
-    KalFormulaSymbolLookup lookup(symbols, units);
-    auto found = lookup.findSymbol("circle", "area", "A");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->unitLatex, "cm^2");
-    EXPECT_FALSE(lookup.findSymbol("circle", "area", "B"));
-    EXPECT_FALSE(KalFormulaSymbolLookup().findSymbol("circle", "area", "A"));  // the shared list is empty
 }

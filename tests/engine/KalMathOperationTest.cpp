@@ -37,17 +37,12 @@ TEST(KalMathOperation, AddAndSubtract) {
          "\\frac{-2}{-4} + \\frac{2}{-4} = \\frac{0}{-4}"},
         {'+', true, digit(1, -2), digit(1, -2), "-2/2", kNone, "\\frac{1}{-2} + \\frac{1}{-2} = \\frac{2}{-2}"},
         {'+', false, digit(2, 1, {pi()}), digit(3, 1, {pi()}), "5/1 π/", kNone, "{2} + {3} = {5}"},
-        {'+', true, digit(0), digit(2, 1, {}, {e()}), "2/1 /e", kNone, "\\frac{0}{1} + \\frac{2}{1} = \\frac{2}{1}"},
         {'+', false, digit(1, 1, {pi()}), digit(1, 1, {e()}), "5.85987448205/1", kNone,
          "{3.14159} + {2.71828} = {5.85987}"},
         {'+', false, x, x, "4/1 x^1", kNone, "{2} + {2} = {4}"},
         {'-', true, digit(3, 4), digit(1, 4), "2/4", kNone, "\\frac{3}{4} - \\frac{1}{4} = \\frac{2}{4}"},
-        {'-', true, digit(1, 2), digit(1, 3), "1/6",
-         "\\frac{1 \\cdot 3}{2  \\cdot 3} - \\frac{1 \\cdot 2}{3  \\cdot 2} = \\frac{3}{6  } - \\frac{2}{6}",
-         "\\frac{3}{6} - \\frac{2}{6} = \\frac{1}{6}"},
         // A difference keeps its constants (π − 0 was 0) ...
         {'-', false, digit(0), digit(1, 1, {pi()}), "-1/1 π/", kNone, "{0} - {1} = {-1}"},
-        {'-', false, digit(1, 1, {pi()}), digit(1, 1, {pi()}), "0/1 π/", kNone, "{1} - {1} = {0}"},
         {'-', false, digit(1, 1, {pi()}), digit(1), "2.14159265359/1", kNone, "{3.14159} - {1} = {2.14159}"},
         // ... and outside fraction mode folded denominators still get a common one.
         {'-', false, digit(1, 1, {}, {pi()}), digit(1, 1, {}, {e()}), "-0.423310825131/8.53973422267",
@@ -56,9 +51,8 @@ TEST(KalMathOperation, AddAndSubtract) {
          "{2.71828} - {3.14159} = {-0.423311}"},
         // Nothing without a value, or with variables that differ.
         {'+', false, blank, digit(1), "none", kNone, kNone}, {'-', false, digit(1), blank, "none", kNone, kNone},
-        {'+', false, x, withVariable(digit(2), "x", 2), "none", kNone, kNone},
-        {'-', false, x, withVariable(digit(2), "y", 1), "none", kNone, kNone},
         {'-', false, x, digit(1), "none", kNone, kNone},
+        {'+', false, x, withVariable(digit(2), "x", 2), "none", kNone, kNone},
     };
     for (const AdditionCase& c : cases) {
         KalMathOperation operation;
@@ -92,7 +86,6 @@ TEST(KalMathOperation, MultiplyAndDivide) {
         {'*', false, withVariable(digit(2), "x", 1), withVariable(digit(3), "x", 2), "6/1 x^3", "2  \\cdot 3 = 6",
          kNone},
         {'*', false, withVariable(digit(2), "x", 2), digit(3), "6/1 x^2", "2  \\cdot 3 = 6", kNone},
-        {'*', false, digit(2), withVariable(digit(3), "y", 3), "6/1 y^3", "2  \\cdot 3 = 6", kNone},
         {'*', false, withVariable(digit(2), "x", 1), withVariable(digit(3), "y", 1), "6/1 xy^1", "2  \\cdot 3 = 6",
          kNone},
         {':', true, digit(4, 9), digit(2, 3), "2/3", "\\frac{4 : 2}{9 : 3} = \\frac{2}{3}", kNone},
@@ -100,13 +93,10 @@ TEST(KalMathOperation, MultiplyAndDivide) {
          "\\frac{1 : 1}{2 : 3} = \\frac{1  \\cdot 3}{2  \\cdot 1} = \\frac{3}{2}", kNone},
         {':', true, digit(-6), digit(4), "-3/2", "\\frac{-6 : 4}{1 : 1} = \\frac{-6  \\cdot 1}{1  \\cdot 4} = \\frac{-6}{4}",
          "\\frac{-6 : 2}{4  : 2} = \\frac{-3}{2}"},
-        {':', true, digit(1), digit(-2), "-1/2",
-         "\\frac{1 : -2}{1 : 1} = \\frac{1  \\cdot 1}{1  \\cdot -2} = \\frac{-1}{2}", kNone},
         {':', false, digit(7), digit(2), "3.5/1", "7 : 2 = 3.5", kNone},
         {':', false, digit(1, 1, {pi(), e()}), digit(1, 1, {pi()}), "1/1 e/", "1 : 1 = 1", kNone},
         // Constants cancel one for one: π² : π keeps one π.
         {':', false, digit(1, 1, {pi(), pi()}), digit(1, 1, {pi()}), "1/1 π/", "1 : 1 = 1", kNone},
-        {':', false, digit(1, 1, {}, {pi()}), digit(2), "0.5/1 /π", "1 : 2 = 0.5", kNone},
         {':', true, digit(2), digit(1, 1, {}, {pi()}), "2/1 π/", "\\frac{2 : 1}{1 : 1} = \\frac{2}{1}", kNone},
         // No value gives nothing; a zero divisor gives what floating point gives.
         {'*', false, blank, digit(2), "none", kNone, kNone}, {':', false, digit(2), blank, "none", kNone, kNone},
@@ -134,12 +124,11 @@ TEST(KalMathOperation, CancelDown) {
         {digit(6, -4), "-3/2", -2, "\\frac{6 : (-2)}{(-4) : (-2)} =  \\left(-\\frac{3}{2}\\right)"},
         {digit(4, 6), "2/3", 2, "\\frac{4 : 2}{6 : 2} =  \\frac{2}{3}"},
         {withVariable(digit(4, 6), "x", 2), "2/3 x^2", 2, "\\frac{4 : 2}{6 : 2} x^{2.0} =  \\frac{2}{3}  x^{2.0}"},
-        {digit(1, -2), "none", -1, kNone}, {digit(7), "none", 1, kNone}, {digit(1.5, 3), "none", 1, kNone},
-        {digit(2, 1, {pi()}, {pi()}), "2/1", 1, "\\frac{2\\pi : \\pi}{\\pi : \\pi} =  2"},
+        {digit(1, -2), "none", -1, kNone}, {digit(7), "none", 1, kNone},
         {digit(4, 2, {pi()}, {pi()}), "2/1", 2, "\\frac{4\\pi : 2\\pi}{2\\pi : 2\\pi} =  2"},
         {digit(2, 1, {pi()}, {e()}), "none", 1, kNone},
         // Only whole numbers cancel.
-        {digit(6.5, 4), "none", 1, kNone}, {digit(4, 6.5), "none", 1, kNone},
+        {digit(6.5, 4), "none", 1, kNone},
         // Large operands are cancelled at once.
         {digit(600851475143, 6857), "87625999/1", 6857, "\\frac{600851475143 : 6857}{6857 : 6857} =  87625999"},
         {digit(-1e12, 3e12), "-1/3", 1000000000000,
@@ -163,22 +152,19 @@ TEST(KalMathOperation, CancelDown) {
 TEST(KalMathOperation, PowerRaisesConstants) {
     const std::tuple<Digit, double, double> cases[] = {
         {digit(2, 3), 2, 4.0 / 9.0},
-        {digit(1, 1, {e()}), 2, std::pow(2.718281828459045, 2)},
         {digit(1, 1, {e()}), 0.5, std::sqrt(2.718281828459045)},
-        {digit(1, 1, {e()}), 0, 1},
         {digit(2, 1, {pi()}), -1, 1 / (2 * 3.141592653589793)},
         {digit(1, 1, {}, {e()}), 2, 1 / std::pow(2.718281828459045, 2)},
     };
     KalMathOperation operation;
     for (const auto& [d, r, value] : cases) EXPECT_DOUBLE_EQ(*operation.power(d, r)->value(), value) << r;
-    EXPECT_EQ(fields(operation.power(digit(2, 3), 2)), "4/9");
     EXPECT_FALSE(operation.power(Digit(std::nullopt, 1), 2));
 }
 
 TEST(KalMathOperation, RoundedToPlaces) {
     const std::tuple<int, double, double, bool> cases[] = {
-        {2, 0.125, 0.13, true}, {2, 0.1 + 0.2, 0.3, false}, {2, 1.5, 1.5, false},  {0, 2.5, 3, true},
-        {0, -2.5, -3, true},    {2, 1.23999999, 1.24, false}, {3, -0.0005, -0.001, true}, {1, 0.04, 0, true},
+        {2, 0.125, 0.13, true}, {2, 0.1 + 0.2, 0.3, false}, {0, -2.5, -3, true},
+        {2, 1.23999999, 1.24, false}, {1, 0.04, 0, true},
     };
     for (const auto& [places, x, rounded, cut] : cases) {
         const RoundedResult r = KalMathOperation::roundedToPlaces(places, x);
