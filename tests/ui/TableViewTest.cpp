@@ -9,36 +9,19 @@ class ListSource : public ui::TableViewDataSource, public ui::TableViewDelegate 
   public:
     std::vector<std::string> rows;
     std::map<int64_t, double> heights;
-    std::vector<ui::IndexPath> selected;
-    int cellsMade = 0;
-    bool updateModelOnDelete = true;
 
     int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
         return static_cast<int64_t>(rows.size());
     }
     std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
-        ++cellsMade;
         auto cell = table.dequeueReusableCell("row", ip);
         cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
         return cell;
-    }
-    bool canMoveRowAt(ui::TableView&, const ui::IndexPath&) override { return true; }
-    void commitEditingStyle(ui::TableView& table, ui::TableViewCellEditingStyle style,
-                            const ui::IndexPath& ip) override {
-        if (style != ui::TableViewCellEditingStyle::remove) return;
-        if (updateModelOnDelete) rows.erase(rows.begin() + ip.row);
-        table.deleteRows({ip}, ui::TableViewRowAnimation::fade);
-    }
-    void moveRowAt(ui::TableView&, const ui::IndexPath& from, const ui::IndexPath& to) override {
-        auto text = rows[static_cast<size_t>(from.row)];
-        rows.erase(rows.begin() + from.row);
-        rows.insert(rows.begin() + to.row, text);
     }
     std::optional<double> heightForRowAt(ui::TableView&, const ui::IndexPath& ip) override {
         auto it = heights.find(ip.row);
         return it == heights.end() ? std::nullopt : std::optional<double>(it->second);
     }
-    void didSelectRowAt(ui::TableView&, const ui::IndexPath& ip) override { selected.push_back(ip); }
 };
 
 class TableViewTest : public UiTest {
@@ -51,6 +34,10 @@ class TableViewTest : public UiTest {
         table->setDataSource(&source);
         table->setDelegate(&source);
     }
+    void load(std::vector<std::string> rows) {
+        source.rows = std::move(rows);
+        table->reloadData();
+    }
     std::vector<std::string> visibleTexts() {
         std::vector<std::string> texts;
         for (const auto& cell : table->visibleCells()) texts.push_back(cell->textLabel().text());
@@ -62,8 +49,7 @@ class TableViewTest : public UiTest {
 
 TEST_F(TableViewTest, DequeueNeedsARegistrationAndReusesCells) {
     EXPECT_THROW(table->dequeueReusableCell("unknown", {0, 0}), ui::ProgrammingError);
-    source.rows = {"a", "b"};
-    table->reloadData();
+    load({"a", "b"});
     auto first = table->visibleCells();
     ASSERT_EQ(first.size(), 2u);
     table->reloadData();
@@ -81,7 +67,6 @@ TEST_F(TableViewTest, OnlyRowsWithinTheBoundsGetCells) {
     };
     // 200 points high, default rows of 44 points.
     const Case cases[] = {
-        {{}, 0, {"0", "1", "2", "3", "4"}},
         {{{0, 190}}, 0, {"0", "1"}},
         {{}, 100, {"2", "3", "4", "5", "6"}},
         {{{0, 300}}, 0, {"0"}},
@@ -94,42 +79,6 @@ TEST_F(TableViewTest, OnlyRowsWithinTheBoundsGetCells) {
         table->setContentOffset({0, c.offset});
         EXPECT_EQ(visibleTexts(), c.expected) << c.offset;
     }
-}
-
-TEST_F(TableViewTest, DeletingARowNeedsTheDataSourceToAgree) {
-    source.rows = {"a", "b", "c"};
-    table->reloadData();
-    EXPECT_TRUE(table->userCommitEditing({0, 1}));
-    EXPECT_EQ(visibleTexts(), (std::vector<std::string>{"a", "c"}));
-
-    source.updateModelOnDelete = false;
-    EXPECT_THROW(table->userCommitEditing({0, 0}), ui::ProgrammingError);
-    EXPECT_THROW(table->deleteRows({{0, 7}}, ui::TableViewRowAnimation::fade), ui::ProgrammingError);
-    EXPECT_FALSE(table->userCommitEditing({0, 9}));
-}
-
-TEST_F(TableViewTest, MovingARowNeedsEditModeAndReordersTheModel) {
-    source.rows = {"a", "b", "c"};
-    table->reloadData();
-    EXPECT_FALSE(table->userMoveRow({0, 0}, {0, 2}));
-    table->setEditing(true, false);
-    EXPECT_FALSE(table->userMoveRow({0, 0}, {0, 3}));
-    EXPECT_TRUE(table->userMoveRow({0, 0}, {0, 2}));
-    EXPECT_EQ(source.rows, (std::vector<std::string>{"b", "c", "a"}));
-    EXPECT_EQ(visibleTexts(), source.rows);
-    EXPECT_EQ(table->numberOfRowsInSection(0), 3);
-}
-
-TEST_F(TableViewTest, SelectionTellsTheDelegateAndMarksTheCell) {
-    source.rows = {"a", "b"};
-    table->reloadData();
-    EXPECT_FALSE(table->userSelectRow({0, 5}));
-    EXPECT_TRUE(table->userSelectRow({0, 1}));
-    EXPECT_EQ(source.selected, (std::vector<ui::IndexPath>{{0, 1}}));
-    ASSERT_TRUE(table->indexPathForSelectedRow());
-    EXPECT_TRUE(table->cellForRow({0, 1})->isSelected());
-    table->deselectRow({0, 1}, false);
-    EXPECT_FALSE(table->cellForRow({0, 1})->isSelected());
 }
 
 TEST_F(TableViewTest, RowRectanglesFollowHeights) {

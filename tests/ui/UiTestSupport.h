@@ -18,16 +18,17 @@
 class UiTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ui::Application::reset();
-        ui::resetBuilders();
-        ui::AppearanceHooks::reset();
+        resetPlatform();
         ui::setLogSink([this](const std::string& message) { logged.push_back(message); });
     }
     void TearDown() override {
+        resetPlatform();
+        ui::setLogSink({});
+    }
+    static void resetPlatform() {
         ui::Application::reset();
         ui::resetBuilders();
         ui::AppearanceHooks::reset();
-        ui::setLogSink({});
     }
     std::shared_ptr<ui::Window> showInWindow(std::shared_ptr<ui::ViewController> root) {
         auto window = std::make_shared<ui::Window>();
