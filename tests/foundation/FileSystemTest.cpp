@@ -6,15 +6,6 @@ using foundation::FileSystem;
 
 using FileSystemTest = TempFolderTest;
 
-TEST_F(FileSystemTest, HomeDecidesEverySearchPath) {
-    fs::path before = FileSystem::home();
-    FileSystem::setHome(root_);
-    EXPECT_EQ(FileSystem::libraryDirectory(), root_ / "Library");
-    EXPECT_EQ(FileSystem::preferencesDirectory(), root_ / "Library" / "Preferences");
-    EXPECT_EQ(FileSystem::applicationSupportDirectory(), root_ / "Library" / "Application Support");
-    FileSystem::setHome(before);
-}
-
 TEST_F(FileSystemTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
     fs::path file = root_ / "a" / "b" / "file.txt";
     ASSERT_TRUE(FileSystem::writeAtomically(file, "first, longer content"));
