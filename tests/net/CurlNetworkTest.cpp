@@ -119,9 +119,9 @@ TEST_F(CurlNetworkTest, RefusesWhatTheConfigurationDoesNotAllow) {
         CurlNetwork network(configuration);
         EXPECT_EQ(network.postURL(c.url, {}, bytes("x"), queue, false, count), "");
         EXPECT_EQ(network.getURL(c.url, {}, queue, false, count), "");
-        EXPECT_EQ(network.getURL(url("/a"), {}, nullptr, false, count), "");  // no queue: nothing starts
         EXPECT_FALSE(network.hasUploadInProgress());
     }
+    EXPECT_EQ(CurlNetwork().getURL(url("/a"), {}, nullptr, false, count), "");  // no queue: nothing starts
     queue->sync([] {});
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(collector.requests().empty());
@@ -156,7 +156,6 @@ TEST_F(CurlNetworkTest, DestroyingTheNetworkCancelsTransfersWithOneCompletion) {
         ASSERT_TRUE(collector.waitForRequests(1, 30));
     }
     outcome.wait(queue);
-    EXPECT_EQ(outcome.response.statusCode, 0);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code, Error::kCancelled);
 }

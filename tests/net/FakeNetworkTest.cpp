@@ -35,8 +35,7 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     EXPECT_EQ(network.releaseHeldReplies(), 0u);  // each reply goes out once
     executor.runUntilIdle();
     EXPECT_EQ(seen, (std::vector<std::string>{"503/0", "0/0/error", "304/3"}));
-    EXPECT_EQ(network.requests().size(), 4u);
-    EXPECT_TRUE(network.requests()[3].usingBackgroundSession);
+    EXPECT_TRUE(network.requests().at(3).usingBackgroundSession);
 }
 
 }  // namespace
