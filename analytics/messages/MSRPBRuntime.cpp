@@ -72,13 +72,6 @@ uint64_t scalarOf(const NANOMessageInfo& info, uint32_t index) {
     return value ? *value : 0;
 }
 
-bool isUTF8(std::string_view text) {
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
-    return status != U_INVALID_CHAR_FOUND;
-}
-
 // The element type a message field holds, checked against what the caller
 // expects: a mismatch would make the glue read one message's cells through
 // another message's table.
@@ -175,13 +168,25 @@ void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value) {
     info->fields[index] = std::bit_cast<uint64_t>(value);
 }
 
+bool MSRPBIsUTF8(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            UErrorCode status = U_ZERO_ERROR;
+            int32_t length = 0;
+            u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
+            return status != U_INVALID_CHAR_FOUND;
+        }
+    }
+    return true;
+}
+
 std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index) {
     const NANOMessageInfo* info = checkedInfo(message, index, "GetString");
     if (info == nullptr || !kindFits(*info, index, isString(wordOf(*info, index)), "a scalar STRING")) {
         return std::nullopt;
     }
     const auto* text = std::get_if<std::string>(&info->fields[index]);
-    if (text == nullptr || !isUTF8(*text)) return std::nullopt;
+    if (text == nullptr || !MSRPBIsUTF8(*text)) return std::nullopt;
     return *text;
 }
 
@@ -232,7 +237,7 @@ std::vector<MSRPBValue> MSRPBGetArray(const NANOMessageBase& message, uint32_t i
         for (const std::string& text : *texts) {
             if (word & kMSRPBKindBytes) {
                 out.emplace_back(std::vector<uint8_t>(text.begin(), text.end()));
-            } else if (isUTF8(text)) {
+            } else if (MSRPBIsUTF8(text)) {
                 out.emplace_back(text);
             } else {
                 MSRPBLog(47005, "<ERROR> Unable to convert byte data to a string. Message: %s, field ID: %u",

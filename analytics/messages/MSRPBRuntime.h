@@ -30,6 +30,8 @@ int64_t MSRPBGetInt64(const NANOMessageBase& message, uint32_t index);
 void MSRPBSetInt64(NANOMessageBase& message, uint32_t index, int64_t value);
 double MSRPBGetDouble(const NANOMessageBase& message, uint32_t index);
 void MSRPBSetDouble(NANOMessageBase& message, uint32_t index, double value);
+// Whether string bytes are UTF-8, as the string getters require.
+bool MSRPBIsUTF8(std::string_view text);
 // nullopt when absent or when the stored bytes are not UTF-8.
 std::optional<std::string> MSRPBGetString(const NANOMessageBase& message, uint32_t index);
 // nullopt clears the field.

@@ -6,6 +6,7 @@
 
 #include "analytics/core/model/MSRFoundationAdditions.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "platform/dispatch/Clock.h"
@@ -69,6 +70,67 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
     }
     if (!value || !name) return std::nullopt;
     return MSRParameters{{*name, std::move(*value)}};
+}
+
+// The origin and parameters of a stored event in the simple form that nearly
+// every row has; false when the row is in another form, which the full
+// decode (readEventParams) then reads.
+bool flatEventContents(const MSRSqliteBlob& blob, std::string& origin, MSRParameters& parameters,
+                       double& previousTimestamp) {
+    using Kind = MSRPBFlatEventParam::Kind;
+    MSRPBFlatEvent flat;
+    if (!MSRPBReadFlatEvent(blob, flat)) return false;
+    for (const MSRPBFlatEventParam& param : flat.params) {
+        if (param.name == "_o") {
+            // The full reading refuses an origin that is not text, and says why.
+            if (param.kind != Kind::kText) return false;
+            origin.assign(param.text);
+            continue;
+        }
+        MSRValue value = param.kind == Kind::kText      ? MSRValue(std::string(param.text))
+                         : param.kind == Kind::kInteger ? MSRValue(param.integer)
+                                                        : MSRValue(param.real);
+        parameters.insert_or_assign(std::string(param.name), std::move(value));
+    }
+    previousTimestamp = static_cast<double>(flat.previousTimestampMillis) / 1000.0;
+    return true;
+}
+
+// The origin ("_o") and the other parameters of a decoded stored event.
+bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& parameters, MSRError* error) {
+    for (MSRPBEventParam& param : MSRPBTakeMessageArray<MSRPBEventParam>(proto, kEventParams)) {
+        std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
+        if (paramName && *paramName == "_o") {
+            std::optional<std::string> text =
+                MSRPBHasField(param, kParamString) ? MSRPBGetString(param, kParamString) : std::nullopt;
+            if (!text) return fail(error, kState, "Cannot create an event from database. Origin parameter is not a string");
+            origin = std::move(*text);
+            continue;
+        }
+        // Nearly every parameter is a named scalar: it goes straight in.
+        if (paramName) {
+            std::optional<MSRValue> scalar;
+            if (MSRPBHasField(param, kParamString)) {
+                std::optional<std::string> text = MSRPBGetString(param, kParamString);
+                if (!text) return fail(error, kState, "Failed to parse event params from data");
+                scalar = MSRValue(std::move(*text));
+            } else if (MSRPBHasField(param, kParamInt)) {
+                scalar = MSRValue(MSRPBGetInt64(param, kParamInt));
+            } else if (MSRPBHasField(param, kParamDouble)) {
+                scalar = MSRValue(MSRPBGetDouble(param, kParamDouble));
+            }
+            if (scalar) {
+                parameters.insert_or_assign(std::move(*paramName), std::move(*scalar));
+                continue;
+            }
+        }
+        std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(param, false, error);
+        if (!entry || !paramName || !entry->count(*paramName)) {
+            return fail(error, kState, "Failed to parse event params from data");
+        }
+        parameters.insert_or_assign(*paramName, std::move(entry->at(*paramName)));
+    }
+    return true;
 }
 
 }  // namespace
@@ -325,8 +387,7 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
     const MSRSqliteValue* fingerprint = MSRSqliteColumn(*row, "metadata_fingerprint");
     if (!fingerprint) return refuse(kArgument, "Unable to find event metadata in the database dictionary");
 
-    std::optional<MSRPBEvent> proto = blob ? MSRPBEvent::initWithBuffer(*blob) : std::nullopt;
-    if (!proto) return refuse(kConversion, "Failed to parse event from data");
+    if (!blob) return refuse(kConversion, "Failed to parse event from data");
     const MSRSqliteValue* nameValue = MSRSqliteColumn(*row, "name");
     const std::string* name = nameValue ? std::get_if<std::string>(nameValue) : nullptr;
     double timestamp = 0;
@@ -334,45 +395,23 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
         timestamp = std::holds_alternative<double>(*time) ? std::get<double>(*time)
                                                           : static_cast<double>(MSRSqliteInt64(*time));
     }
-    double previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, kEventPreviousTimestamp)) / 1000.0;
-
     std::string origin;
-    MSRObjectDictionary parameters;
-    for (const MSRPBEventParam& param : MSRPBTakeMessageArray<MSRPBEventParam>(*proto, kEventParams)) {
-        std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
-        if (paramName && *paramName == "_o") {
-            std::optional<std::string> text =
-                MSRPBHasField(param, kParamString) ? MSRPBGetString(param, kParamString) : std::nullopt;
-            if (!text) return refuse(kState, "Cannot create an event from database. Origin parameter is not a string");
-            origin = *text;
-            continue;
-        }
-        // Nearly every parameter is a named scalar: it goes straight in.
-        if (paramName) {
-            std::optional<MSRValue> scalar;
-            if (MSRPBHasField(param, kParamString)) {
-                std::optional<std::string> text = MSRPBGetString(param, kParamString);
-                if (!text) return refuse(kState, "Failed to parse event params from data");
-                scalar = MSRValue(std::move(*text));
-            } else if (MSRPBHasField(param, kParamInt)) {
-                scalar = MSRValue(MSRPBGetInt64(param, kParamInt));
-            } else if (MSRPBHasField(param, kParamDouble)) {
-                scalar = MSRValue(MSRPBGetDouble(param, kParamDouble));
-            }
-            if (scalar) {
-                parameters.insert_or_assign(std::move(*paramName), std::move(*scalar));
-                continue;
-            }
-        }
-        std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(param, false, error);
-        if (!entry || !paramName || !entry->count(*paramName)) {
-            return refuse(kState, "Failed to parse event params from data");
-        }
-        parameters.insert_or_assign(*paramName, entry->at(*paramName));
+    MSRParameters parameters;
+    double previousTimestamp = 0;
+    if (!flatEventContents(*blob, origin, parameters, previousTimestamp)) {
+        origin.clear();
+        parameters.clear();
+        std::optional<MSRPBEvent> proto = MSRPBEvent::initWithBuffer(*blob);
+        if (!proto) return refuse(kConversion, "Failed to parse event from data");
+        previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, kEventPreviousTimestamp)) / 1000.0;
+        if (!readEventParams(*proto, origin, parameters, error)) return std::nullopt;
     }
     if (origin.empty()) return refuse(kState, "Cannot create an event from database. Missing origin parameter");
-    std::optional<MSREvent> event =
-        MSREvent::initWithOrigin(origin, false, name ? *name : std::string(), timestamp, previousTimestamp, parameters);
+    // The parameters were cleaned when the event was made; they are cleaned
+    // again only where that could change them (default parameters are laid
+    // over the cleaned ones, and the limits may have changed since).
+    std::optional<MSREvent> event = MSREvent::initWithStoredParameters(
+        origin, name ? *name : std::string(), timestamp, previousTimestamp, std::move(parameters));
     std::optional<MSRRawEventData> rawEventData = MSRRawEventData::initWithRawEvent(
         std::move(event), MSRSqliteInt64(*rowID), static_cast<uint64_t>(MSRSqliteInt64(*fingerprint)));
     if (!rawEventData) return refuse(kState, "Failed to initialize raw event data from dictionary");

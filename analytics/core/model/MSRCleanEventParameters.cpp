@@ -166,6 +166,32 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
     return result;
 }
 
+bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName) {
+    if (parameters.empty()) return false;
+    const bool isInternalEvent =
+        MSRInternalEventNameMap().contains(eventName) || startsWithUnderscore(eventName);
+    std::shared_ptr<MSRRemoteConfig> config = MSRDataTypeValidator::remoteConfig();
+    const int64_t maxValueLength = config->maxInternalEventParameterValueLength();
+    // A text within the limit in bytes is within it in code points too.
+    auto fits = [&](const MSRValue& value) {
+        const std::string* text = value.stringValue();
+        return !text || static_cast<int64_t>(text->size()) <= maxValueLength;
+    };
+    int64_t custom = 0;
+    for (const auto& [name, value] : parameters) {
+        // The names every stored event carries; any other passes the full
+        // check (and its log lines) in the cleaning itself.
+        if (name.empty() || name.size() > MSRDataTypeValidator::kMaxParameterNameLength) return true;
+        for (const char c : name) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+            if (!plain) return true;
+        }
+        if ((name == "_ev" || isInternalEvent) && !fits(value)) return true;
+        if (isCustomName(name, false)) ++custom;
+    }
+    return custom > config->maxPublicEventParams();
+}
+
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
                                                             bool isPublic) {
     return MSRCleanEventParameters(parameters, std::nullopt, isPublic, false);

@@ -19,6 +19,12 @@
 std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& parameters,
                                                      std::optional<std::string_view> eventName, bool isPublic,
                                                      bool isNested);
+// False only when MSRCleanEventParameters(parameters, eventName, false, false)
+// would hand back exactly `parameters`: typed values read back from storage
+// that were cleaned when the event was made. True when cleaning may change
+// them (a name outside plain ASCII letters, digits and underscores, a text
+// longer than a limit, too many custom parameters), or cannot be sure.
+bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName);
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
                                                             bool isPublic);
 // The list value of the items that survive cleaning, or nothing when the list

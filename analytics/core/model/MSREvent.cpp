@@ -121,10 +121,8 @@ std::vector<MSRLogContext> contextOf(const MSRObject& object) {
 
 }  // namespace
 
-std::optional<MSREvent> MSREvent::initWithOrigin(std::string_view origin, bool isPublic,
-                                                 std::string_view name, double timestamp,
-                                                 double previousTimestamp,
-                                                 const MSRObjectDictionary& parameters) {
+std::optional<MSREvent> MSREvent::withCheckedFields(std::string_view origin, bool isPublic, std::string_view name,
+                                                    double timestamp, double previousTimestamp) {
     int64_t failure = 0;
     if (!MSRDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
         if (failure != kMSRValidationNotForwardedOrigin ||
@@ -148,14 +146,42 @@ std::optional<MSREvent> MSREvent::initWithOrigin(std::string_view origin, bool i
     event.name_ = std::string(name);
     event.timestamp_ = timestamp;
     event.previousTimestamp_ = previousTimestamp;
+    return event;
+}
+
+void MSREvent::finishParameters() {
+    parameters_.insert_or_assign("_o", MSRValue(origin_));
+    if (shouldValidateParams() && !MSRCheckConversionValue(parameters_)) {
+        parameters_.erase("_c");
+    }
+}
+
+std::optional<MSREvent> MSREvent::initWithOrigin(std::string_view origin, bool isPublic,
+                                                 std::string_view name, double timestamp,
+                                                 double previousTimestamp,
+                                                 const MSRObjectDictionary& parameters) {
+    std::optional<MSREvent> event = withCheckedFields(origin, isPublic, name, timestamp, previousTimestamp);
+    if (!event) return std::nullopt;
     if (std::optional<MSRParameters> cleaned =
-            MSRCleanEventParameters(parameters, event.name_, isPublic, false)) {
-        event.parameters_ = std::move(*cleaned);
+            MSRCleanEventParameters(parameters, event->name_, isPublic, false)) {
+        event->parameters_ = std::move(*cleaned);
     }
-    event.parameters_.insert_or_assign("_o", MSRValue(event.origin_));
-    if (event.shouldValidateParams() && !MSRCheckConversionValue(event.parameters_)) {
-        event.parameters_.erase("_c");
+    event->finishParameters();
+    return event;
+}
+
+std::optional<MSREvent> MSREvent::initWithStoredParameters(std::string_view origin, std::string_view name,
+                                                           double timestamp, double previousTimestamp,
+                                                           MSRParameters parameters) {
+    std::optional<MSREvent> event = withCheckedFields(origin, false, name, timestamp, previousTimestamp);
+    if (!event) return std::nullopt;
+    if (!MSRStoredParametersNeedCleaning(parameters, event->name_)) {
+        event->parameters_ = std::move(parameters);
+    } else if (std::optional<MSRParameters> cleaned = MSRCleanEventParameters(
+                   MSRObjectsFromParameters(parameters), event->name_, false, false)) {
+        event->parameters_ = std::move(*cleaned);
     }
+    event->finishParameters();
     return event;
 }
 

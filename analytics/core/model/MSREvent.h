@@ -26,6 +26,12 @@ class MSREvent {
                                                   std::string_view name, double timestamp,
                                                   double previousTimestamp,
                                                   const MSRObjectDictionary& parameters);
+    // An event read back from storage: as initWithOrigin of an internal
+    // event, but the typed parameters are taken over as they are unless
+    // cleaning them again could change them (MSRStoredParametersNeedCleaning).
+    static std::optional<MSREvent> initWithStoredParameters(std::string_view origin, std::string_view name,
+                                                            double timestamp, double previousTimestamp,
+                                                            MSRParameters parameters);
     // From the wire form; nothing when "_o" is missing or not a text.
     static std::optional<MSREvent> initWithEventProto(const MSRPBEvent& proto);
     // From the interpreter's event: the public name mapped to its internal
@@ -69,6 +75,12 @@ class MSREvent {
 
   private:
     MSREvent() = default;
+    // The checks of origin, name and times that every made event passes; an
+    // event without parameters when they hold.
+    static std::optional<MSREvent> withCheckedFields(std::string_view origin, bool isPublic, std::string_view name,
+                                                     double timestamp, double previousTimestamp);
+    // The origin parameter and the conversion value check over the cleaned parameters.
+    void finishParameters();
 
     MSRParameters parameters_;
     std::string origin_;

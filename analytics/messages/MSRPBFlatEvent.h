@@ -1,0 +1,32 @@
+#pragma once
+// Stored raw events are read back by the thousand, and nearly every one has
+// the same simple form: parameters that each carry a name and exactly one
+// text, integer or double value, and the event's times. That form is read
+// here straight from the bytes, without building the message. Bytes in any
+// other form (nested parameters, repeated or unexpected fields, text that is
+// not UTF-8, anything malformed) are refused, and the caller falls back to the
+// full decode: whatever this reader answers is what MSRPBEvent::initWithBuffer
+// and the accessors would give for the same bytes.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+struct MSRPBFlatEventParam {
+    enum class Kind { kText, kInteger, kDouble };
+    std::string_view name;  // views into the bytes read
+    Kind kind = Kind::kText;
+    std::string_view text;
+    int64_t integer = 0;
+    double real = 0;
+};
+
+struct MSRPBFlatEvent {
+    int64_t previousTimestampMillis = 0;  // 0 when absent
+    std::vector<MSRPBFlatEventParam> params;  // in wire order
+};
+
+// False when the bytes are not in the simple form; `event` is then unspecified.
+// Its list keeps its capacity from one call to the next.
+bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event);
