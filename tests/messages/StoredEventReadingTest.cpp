@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "MessageTestSupport.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSREvent.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
 
@@ -191,6 +194,73 @@ TEST(StoredEventReading, StoredParametersEndAsCleaningLeavesThem) {
         EXPECT_EQ(stored->previousTimestamp(), cleaned->previousTimestamp()) << c.label;
     }
     EXPECT_FALSE(MSREvent::initWithStoredParameters("app", "bad name", 1, 0, {})) << "the name is still checked";
+}
+
+}  // namespace
+
+namespace {
+
+// The wire form of an event through the checked setters, as a reference.
+MSRPBEvent wireFormBySetters(const MSREvent& event) {
+    auto scalar = [](const std::string& name, const MSRValue& value) {
+        MSRPBEventParam param;
+        if (!name.empty()) MSRPBSetString(param, kParamName, name);
+        if (value.isString()) MSRPBSetString(param, kParamString, *value.stringValue());
+        if (value.isInt64()) MSRPBSetInt64(param, kParamInt, value.int64Value());
+        if (value.isDouble()) MSRPBSetDouble(param, kParamDouble, value.doubleValue());
+        return param;
+    };
+    MSRPBEvent proto;
+    MSRPBSetString(proto, kName, event.name());
+    MSRPBSetInt64(proto, kTimestamp, MSRMillisecondsFromSeconds(event.timestamp()));
+    if (event.previousTimestamp() > std::numeric_limits<double>::epsilon())
+        MSRPBSetInt64(proto, kPreviousTimestamp, MSRMillisecondsFromSeconds(event.previousTimestamp()));
+    std::vector<MSRPBEventParam> params;
+    for (const auto& [name, value] : event.parameters()) {
+        if (!value.isArray()) {
+            params.push_back(scalar(name, value));
+            continue;
+        }
+        std::vector<MSRPBEventParam> items;
+        for (const MSRParameters& item : *value.arrayValue()) {
+            std::vector<MSRPBEventParam> entries;
+            for (const auto& [itemName, itemValue] : item) {
+                if (!itemValue.isArray()) entries.push_back(scalar(itemName, itemValue));
+            }
+            MSRPBEventParam wireItem;
+            MSRPBSetMessageArray(wireItem, kParamNested, entries);
+            items.push_back(wireItem);
+        }
+        MSRPBEventParam param;
+        MSRPBSetString(param, kParamName, name);
+        MSRPBSetMessageArray(param, kParamNested, items);
+        params.push_back(param);
+    }
+    MSRPBSetMessageArray(proto, kParams, params);
+    return proto;
+}
+
+TEST(StoredEventReading, WireFormIsTheCheckedSettersOne) {
+    LogCapture log;
+    const MSRValueList items{{{"item_id", MSRValue("a")}, {"price", MSRValue(2.5)}, {"quantity", MSRValue(int64_t{2})}},
+                             {}};
+    const struct {
+        const char* name;
+        double previous;
+        MSRObjectDictionary parameters;
+    } cases[] = {
+        {"kal_calculate", 0, {{"steps", foundation::Value(12)}, {"form", foundation::Value("log")},
+                              {"a", foundation::Value(-2.5)}}},
+        {"purchase", 1690000000.125, {{"items", MSRValue(items)}, {"currency", foundation::Value("EUR")},
+                                      {"value", foundation::Value(5.0)}}},
+        {"_e", 1e-300, {}},
+    };
+    for (const auto& c : cases) {
+        std::optional<MSREvent> event = MSREvent::initWithOrigin("app", false, c.name, 1700000000.5, c.previous,
+                                                                 c.parameters);
+        ASSERT_TRUE(event) << c.name;
+        EXPECT_EQ(event->protoEvent().protoBuffer(), wireFormBySetters(*event).protoBuffer()) << c.name;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRMonitor.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -39,18 +40,21 @@ void setFlag(MSRParameters& parameters, const char* name, bool on) {
     }
 }
 
-MSRPBEventParam scalarParam(const std::string& name, const MSRValue& value) {
-    MSRPBEventParam param;
-    if (!name.empty()) MSRPBSetString(param, kParamName, name);
+// One wire parameter, its cells set as the checked setters would set them:
+// every event is turned into its wire form when it is stored and again when
+// it is bundled, and there the setters' checks cost more than the building.
+NANOMessageInfoPtr wireParam(const std::string& name, const MSRValue& value) {
+    NANOMessageInfoPtr param = NANOMessageInfoCreate(MSRPBEventParam::type());
+    if (!name.empty()) param->fields[kParamName] = name;
     switch (value.valueType()) {
         case MSRValue::kString:
-            MSRPBSetString(param, kParamString, *value.stringValue());
+            param->fields[kParamString] = *value.stringValue();
             break;
         case MSRValue::kInt64:
-            MSRPBSetInt64(param, kParamInt, value.int64Value());
+            param->fields[kParamInt] = static_cast<uint64_t>(value.int64Value());
             break;
         case MSRValue::kDouble:
-            MSRPBSetDouble(param, kParamDouble, value.doubleValue());
+            param->fields[kParamDouble] = std::bit_cast<uint64_t>(value.doubleValue());
             break;
         case MSRValue::kArray:
             break;
@@ -375,42 +379,41 @@ MSRPEvent MSREvent::editEvent() const {
 }
 
 MSRPBEvent MSREvent::protoEvent() const {
-    MSRPBEvent proto;
-    MSRPBSetString(proto, kEventName, name_);
-    MSRPBSetInt64(proto, kEventTimestamp, MSRMillisecondsFromSeconds(timestamp_));
+    NANOMessageInfoPtr proto = NANOMessageInfoCreate(MSRPBEvent::type());
+    proto->fields[kEventName] = name_;
+    proto->fields[kEventTimestamp] = static_cast<uint64_t>(MSRMillisecondsFromSeconds(timestamp_));
     if (previousTimestamp_ > std::numeric_limits<double>::epsilon()) {
-        MSRPBSetInt64(proto, kEventPreviousTimestamp, MSRMillisecondsFromSeconds(previousTimestamp_));
+        proto->fields[kEventPreviousTimestamp] =
+            static_cast<uint64_t>(MSRMillisecondsFromSeconds(previousTimestamp_));
     }
 
-    std::vector<MSRPBEventParam> params;
+    auto& params = std::get<std::vector<NANOMessageInfoPtr>>(proto->fields[kEventParams]);
+    params.reserve(parameters_.size());
     for (const auto& [name, value] : parameters_) {
         const MSRValueList* items = value.arrayValue();
         if (!items) {
-            params.push_back(scalarParam(name, value));
+            params.push_back(wireParam(name, value));
             continue;
         }
-        std::vector<MSRPBEventParam> wireItems;
+        NANOMessageInfoPtr param = NANOMessageInfoCreate(MSRPBEventParam::type());
+        param->fields[kParamName] = name;
+        auto& wireItems = std::get<std::vector<NANOMessageInfoPtr>>(param->fields[kParamNested]);
         for (const MSRParameters& item : *items) {
-            std::vector<MSRPBEventParam> entries;
+            NANOMessageInfoPtr wireItem = NANOMessageInfoCreate(MSRPBEventParam::type());
+            auto& entries = std::get<std::vector<NANOMessageInfoPtr>>(wireItem->fields[kParamNested]);
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
                     report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
                            {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }
-                entries.push_back(scalarParam(itemName, itemValue));
+                entries.push_back(wireParam(itemName, itemValue));
             }
-            MSRPBEventParam wireItem;
-            MSRPBSetMessageArray(wireItem, kParamNested, std::move(entries));
             wireItems.push_back(std::move(wireItem));
         }
-        MSRPBEventParam param;
-        MSRPBSetString(param, kParamName, name);
-        MSRPBSetMessageArray(param, kParamNested, std::move(wireItems));
         params.push_back(std::move(param));
     }
-    MSRPBSetMessageArray(proto, kEventParams, std::move(params));
-    return proto;
+    return MSRPBEvent(*NANOMessageBase::initWithMessageInfo(MSRPBEvent::type(), std::move(proto)));
 }
 
 int64_t MSRCountArrayItems(const MSREvent& event) {
