@@ -25,32 +25,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-namespace {
-
-bool sameInfo(const NANOMessageInfo& a, const NANOMessageInfo& b) {
-    if (a.type != b.type || a.fields.size() != b.fields.size()) return false;
-    for (size_t i = 0; i < a.fields.size(); ++i) {
-        const NANOCell& left = a.fields[i];
-        const NANOCell& right = b.fields[i];
-        if (left.index() != right.index()) return false;
-        if (const auto* nested = std::get_if<NANOMessageInfoPtr>(&left)) {
-            const auto& other = std::get<NANOMessageInfoPtr>(right);
-            if (!*nested != !other || (*nested && !sameInfo(**nested, *other))) return false;
-        } else if (const auto* list = std::get_if<std::vector<NANOMessageInfoPtr>>(&left)) {
-            const auto& other = std::get<std::vector<NANOMessageInfoPtr>>(right);
-            if (list->size() != other.size()) return false;
-            for (size_t e = 0; e < list->size(); ++e) {
-                if (!sameInfo(*(*list)[e], *other[e])) return false;
-            }
-        } else if (left != right) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const MSRPBMessageType& type = MSRPBMessageTypeFor(MSRPBMessageID::FUZZ_MESSAGE);
     std::optional<NANOMessageBase> message = NANOMessageBase::initWithBuffer(type, std::span(data, size));
@@ -58,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool referenceDecodes = NANOMessageInfoDecodeWithNanopb(*reference, data, size);
     if (message.has_value() != referenceDecodes) std::abort();
     if (!message) return 0;
-    if (!sameInfo(*message->messageInfo(), *reference)) std::abort();
+    if (!NANOMessageInfoEquals(*message->messageInfo(), *reference)) std::abort();
     std::optional<std::vector<uint8_t>> encoded = message->protoBuffer();
     if (!encoded) std::abort();
     std::optional<NANOMessageBase> again = NANOMessageBase::initWithBuffer(type, *encoded);

@@ -1,7 +1,9 @@
 #include "analytics/messages/NANOMessageInfo.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include <pb.h>
 #include <pb_common.h>
@@ -943,9 +945,8 @@ class DirectReader {
                 in.at = in.end;
                 return true;
             }
-            std::string value;
-            if (!text(in, value)) return false;
-            cell = std::move(value);
+            if (!fitsText(in)) return false;
+            cell.emplace<std::string>(takeText(in));
             return true;
         }
         if (kind == kMSRPBKindMessage) {
@@ -966,9 +967,8 @@ class DirectReader {
             return true;
         }
         if (kind == kMSRPBKindString || kind == kMSRPBKindBytes) {
-            std::string value;
-            if (!text(in, value)) return false;
-            std::get<std::vector<std::string>>(cell).push_back(std::move(value));
+            if (!fitsText(in)) return false;
+            std::get<std::vector<std::string>>(cell).emplace_back(takeText(in));
             return true;
         }
         uint64_t value = 0;
@@ -990,15 +990,17 @@ class DirectReader {
         return true;
     }
 
-    bool text(Input& in, std::string& out) {
-        if (in.left() > kNANOMaxDecodedFieldBytes) {
-            MSRPBLog(45000, "Unable to process proto stream. Buffer is too big. %zu > %d", in.left(),
-                     static_cast<int>(kNANOMaxDecodedFieldBytes));
-            return false;
-        }
-        out.assign(reinterpret_cast<const char*>(in.at), in.left());
+    bool fitsText(const Input& in) {
+        if (in.left() <= kNANOMaxDecodedFieldBytes) return true;
+        MSRPBLog(45000, "Unable to process proto stream. Buffer is too big. %zu > %d", in.left(),
+                 static_cast<int>(kNANOMaxDecodedFieldBytes));
+        return false;
+    }
+    // The rest of the input as text.
+    std::string_view takeText(Input& in) {
+        std::string_view text(reinterpret_cast<const char*>(in.at), in.left());
         in.at = in.end;
-        return true;
+        return text;
     }
 
     const char* error_ = nullptr;
@@ -1055,6 +1057,27 @@ NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info) {
         }
     }
     return copy;
+}
+
+bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b) {
+    if (a.type != b.type || a.fields.size() != b.fields.size()) return false;
+    auto sameMessage = [](const NANOMessageInfoPtr& x, const NANOMessageInfoPtr& y) {
+        return x && y ? NANOMessageInfoEquals(*x, *y) : !x && !y;
+    };
+    for (size_t i = 0; i < a.fields.size(); ++i) {
+        const NANOCell& left = a.fields[i];
+        const NANOCell& right = b.fields[i];
+        if (left.index() != right.index()) return false;
+        if (const auto* nested = std::get_if<NANOMessageInfoPtr>(&left)) {
+            if (!sameMessage(*nested, std::get<NANOMessageInfoPtr>(right))) return false;
+        } else if (const auto* list = std::get_if<std::vector<NANOMessageInfoPtr>>(&left)) {
+            const auto& other = std::get<std::vector<NANOMessageInfoPtr>>(right);
+            if (!std::equal(list->begin(), list->end(), other.begin(), other.end(), sameMessage)) return false;
+        } else if (left != right) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index) {

@@ -42,6 +42,8 @@ inline constexpr int kNANOMaxNestingDepth = 64;
 // An empty message of the type: every field absent, repeated fields empty.
 NANOMessageInfoPtr NANOMessageInfoCreate(const MSRPBMessageType& type);
 NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info);
+// Same type and equal cells, nested messages compared deeply.
+bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b);
 // Absent again; a repeated field stays present with no elements. False for an
 // index outside the message.
 bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index);

@@ -9,33 +9,6 @@
 
 namespace {
 
-bool sameInfo(const NANOMessageInfo& a, const NANOMessageInfo& b);
-
-bool sameCell(const NANOCell& a, const NANOCell& b) {
-    if (a.index() != b.index()) return false;
-    if (const auto* nested = std::get_if<NANOMessageInfoPtr>(&a)) {
-        const auto& other = std::get<NANOMessageInfoPtr>(b);
-        return (!*nested && !other) || (*nested && other && sameInfo(**nested, *other));
-    }
-    if (const auto* list = std::get_if<std::vector<NANOMessageInfoPtr>>(&a)) {
-        const auto& other = std::get<std::vector<NANOMessageInfoPtr>>(b);
-        if (list->size() != other.size()) return false;
-        for (size_t i = 0; i < list->size(); ++i) {
-            if (!sameInfo(*(*list)[i], *other[i])) return false;
-        }
-        return true;
-    }
-    return a == b;
-}
-
-bool sameInfo(const NANOMessageInfo& a, const NANOMessageInfo& b) {
-    if (a.type != b.type || a.fields.size() != b.fields.size()) return false;
-    for (size_t i = 0; i < a.fields.size(); ++i) {
-        if (!sameCell(a.fields[i], b.fields[i])) return false;
-    }
-    return true;
-}
-
 struct Outcome {
     bool ok;
     NANOMessageInfoPtr info;
@@ -57,7 +30,7 @@ bool expectSameOutcome(MSRPBMessageID id, const Bytes& bytes, const std::string&
     EXPECT_EQ(direct.ok, reference.ok) << label;
     EXPECT_EQ(direct.log, reference.log) << label;
     if (direct.ok && reference.ok) {
-        EXPECT_TRUE(sameInfo(*direct.info, *reference.info)) << label;
+        EXPECT_TRUE(NANOMessageInfoEquals(*direct.info, *reference.info)) << label;
     }
     return direct.ok;
 }
