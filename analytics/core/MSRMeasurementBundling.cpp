@@ -488,7 +488,11 @@ std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAgg
             found = byName.emplace(original.name(), std::move(*stored)).first;
             order.push_back(original.name());
         }
-        result.push_back(copy ? std::move(*copy) : original);
+        if (copy) {
+            result.push_back(std::move(*copy));
+        } else {
+            result.push_back(original);
+        }
         if (allowEventFilterEvaluation &&
             !audience_->evaluateFiltersForEvent(result.back(), found->second, cache))
             return std::nullopt;
