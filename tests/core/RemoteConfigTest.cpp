@@ -21,6 +21,7 @@ struct Setting {
 
 #define GETTER(name) [](MSRRemoteConfig& c) { return static_cast<double>(c.name()); }
 
+// The caps, back-off and retention settings, and one of each other kind and range shape.
 const std::vector<Setting>& settings() {
     // clang-format off
     static const std::vector<Setting> table = {
@@ -36,67 +37,16 @@ const std::vector<Setting>& settings() {
         {"measurement.upload.max_public_event_params", GETTER(maxPublicEventParams), Kind::kInt, 100, 25, 100},
         {"measurement.store.max_stored_events_per_app", GETTER(maxEventsStored), Kind::kInt, 100000, 0, 1000000},
         {"measurement.upload.interval", GETTER(uploadingInterval), Kind::kSeconds, 3600, 15, 86400},
-        {"measurement.upload.initial_upload_delay_time", GETTER(uploadingInitialDelayInterval), Kind::kSeconds, 15, 1, 86400},
         {"measurement.upload.max_bundles", GETTER(uploadMaxBundlesLimit), Kind::kInt64, 100, 1, 10000},
         {"measurement.upload.max_events_per_bundle", GETTER(uploadMaxEventsPerBundle), Kind::kInt64, 1000, 1, 1000000},
         {"measurement.upload.max_batch_size", GETTER(uploadMaxSizeLimitBytes), Kind::kInt64, 65536, 1, 10485760},
         {"measurement.upload.retry_count", GETTER(uploadingRetryCount), Kind::kInt, 6, 1, 24},
-        {"measurement.upload.retry_time", GETTER(uploadingRetryInterval), Kind::kSeconds, 1800, 60, 86400},
         {"measurement.upload.max_bundles_created_per_iteration", GETTER(maxBundlesCreatedPerIteration), Kind::kCount, 100, 1, 10000},
         {"measurement.upload.max_realtime_events_per_day", GETTER(maxRealtimeEventCountPerDay), Kind::kInt, 10, 0, 10},
-        {"measurement.upload.debug_upload_interval", GETTER(uploadingDebugModeInterval), Kind::kSeconds, 1, 1, 15},
-        {"measurement.upload.realtime_upload_interval", GETTER(uploadingRealTimeInterval), Kind::kSeconds, 10, 10, 15},
-        {"measurement.upload.blacklist_internal", GETTER(blocklistInternal), Kind::kFlag, 0, 0, 1},
         {"measurement.upload.blacklist_public", GETTER(blocklistPublic), Kind::kFlag, 0, 0, 1},
-        {"measurement.event_sampling_enabled", GETTER(isEventSamplingEnabled), Kind::kFlag, 0, 0, 1},
         {"measurement.account.time_zone_offset_minutes", GETTER(analyticsAccountTimeZoneOffsetMinutes), Kind::kInt, 0, -900, 900},
-        {"measurement.quality.checksum", GETTER(checksumEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.upload.max_item_scoped_custom_parameters", GETTER(maxItemScopedCustomParameters), Kind::kInt, 27, 10, 35},
-        {"measurement.upload.max_event_parameter_value_length", GETTER(maxPublicEventParameterValueLength), Kind::kInt, 500, 100, 500},
         {"measurement.config.cache_time", GETTER(remoteConfigCacheTimeInterval), Kind::kSeconds, 3600, 60, 86400},
         {"measurement.upload.dma_consent_enabled", GETTER(DMAConsentEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.audience.max_count", GETTER(maxAudienceCount), Kind::kInt, 100, 0, 500},
-        {"measurement.audience.filter_max_count_per_audience", GETTER(maxFiltersPerAudience), Kind::kInt, 10, 0, 100},
-        {"measurement.audience.filter_result_max_count", GETTER(maxFilterResultCount), Kind::kInt, 200, 0, 2000},
-        {"measurement.audience.parameter_max_count_filter", GETTER(maxParametersPerFilter), Kind::kInt, 25, 0, 250},
-        {"measurement.session.default_minimum_interval", GETTER(sessionDefaultMinimumInterval), Kind::kSeconds, 10, 0, 86400},
-        {"measurement.session.default_timeout_interval", GETTER(sessionDefaultTimeoutInterval), Kind::kSeconds, 1800, 0, 86400},
-        {"measurement.session.event_user_engagement_interval", GETTER(sessionEventUserEngagementInterval), Kind::kSeconds, 3600, 0, 86400},
-        {"measurement.collection.efficient_engagement_reporting_enabled", GETTER(efficientEngagementReportingEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.collection.redundant_engagement_removal_enabled", GETTER(redundantEngagementRemovalEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.lifecycle.app_backgrounded_tracking", GETTER(appBackgroundedEventEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.lifecycle.app_in_background_parameter", GETTER(appInBackgroundParameterEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.item_scoped_custom_parameter_enabled", GETTER(itemScopedCustomParameterEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.api.session_id", GETTER(isSessionIDEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.session_stitching_token_enabled", GETTER(sessionStitchingTokenFeatureEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.ad_id_cache_time", GETTER(adIDCacheTime), Kind::kSeconds, 1, 0, 86400},
-        {"measurement.attmas_gate", GETTER(gateIDFAOnATTMASEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.monitoring.sample_period_millis", GETTER(monitoringSamplePeriod), Kind::kSeconds, 86400, 0, 604800},
-        {"measurement.network.background_session_enabled", GETTER(isNetworkBackgroundSessionEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.network.network_timeout", GETTER(networkTimeout), Kind::kSeconds, 60, 30, 3600},
-        {"measurement.ddl.enabled", GETTER(isDeferredDeepLinkEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.ddl.retry_count", GETTER(maxDeferredDeepLinkRetryCount), Kind::kInt, 5, 0, 10},
-        {"measurement.attribution.cache.ttl", GETTER(attributionCacheTTLInterval), Kind::kSeconds, 604800, 86400, 2592000},
-        {"measurement.lifetimevalue.max_currency_tracked", GETTER(maxTrackedCurrencies), Kind::kInt, 4, 1, 100},
-        {"measurement.tcf_enabled", GETTER(tcfFeatureEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.dma.dcu_event_enabled", GETTER(dcuEventFeatureEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.dma.dcu_event_max_realtime_daily_count", GETTER(maxRealtimeDCUEventCountPerDay), Kind::kInt, 1, 0, 10},
-        {"measurement.regional_defaults_enabled", GETTER(regionalDefaultsEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.psm_enabled", GETTER(PSMFeatureEnabled), Kind::kFlag, 1, 0, 1},
-        {"measurement.psm_start_count", GETTER(maxPSMStartCount), Kind::kInt, 3, 0, 10},
-        {"measurement.psm_retry_count", GETTER(maxPSMRetryCount), Kind::kInt, 5, 0, 10},
-        {"measurement.psm_retry_interval", GETTER(PSMRetryInterval), Kind::kSeconds, 300, 30, 1800},
-        {"measurement.psm_prefix_email", GETTER(hashPrefixBitLengthEmail), Kind::kInt, 14, 6, 20},
-        {"measurement.psm_prefix_phone", GETTER(hashPrefixBitLengthPhone), Kind::kInt, 11, 6, 18},
-        {"measurement.psm_signin_delay", GETTER(maxSignInDelayInDays), Kind::kInt, 60, 7, 90},
-        {"measurement.skan.update_conversion_value_enabled", GETTER(SKANUpdateConversionValueEnabled), Kind::kFlag, 0, 0, 1},
-        {"measurement.skan.initial_cv_fetch_delay_sec", GETTER(SKANInitialCVFetchDelay), Kind::kSeconds, 120, 30, 3600},
-        {"measurement.skan.cv_fetch_retry_interval_sec", GETTER(SKANCVFetchRetryInterval), Kind::kSeconds, 120, 30, 3600},
-        {"measurement.skan.cv_fetch_retry_limit", GETTER(SKANCVFetchRetryLimit), Kind::kInt, 4, 1, 10},
-        {"measurement.skan.first_window.initial_cv_fetch_delay_sec", GETTER(SKANFirstWindowCVFetchDelay), Kind::kSeconds, 20, 1, 3600},
-        {"measurement.skan.first_window.cv_fetch_retry_interval_sec", GETTER(SKANFirstWindowCVFetchRetryInterval), Kind::kSeconds, 120, 30, 3600},
-        {"measurement.skan.first_window.cv_fetch_retry_limit", GETTER(SKANFirstWindowCVFetchRetryLimit), Kind::kInt, 4, 1, 10},
-        {"measurement.skan.first_window.upload_interval_sec", GETTER(SKANFirstWindowUploadInterval), Kind::kSeconds, 1800, 15, 86400},
     };
     // clang-format on
     return table;
@@ -140,7 +90,6 @@ TEST(RemoteConfigTest, ServerTextsConvertAsTheEdgeCasesSay) {
         {"measurement.upload.interval", "15000.9", 15},
         {"measurement.upload.interval", "1e400", 3600},
         {"measurement.upload.interval", "NaN", 3600},
-        {"measurement.skan.initial_cv_fetch_delay_sec", "120", 120},
         {"measurement.upload.max_bundles_created_per_iteration", "50000", 50},
         {"measurement.upload.max_bundles_created_per_iteration", "50", 100},
         {"measurement.account.time_zone_offset_minutes", "-900", -900},
@@ -167,7 +116,6 @@ TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFillAndEmptiesAre
     MonitorHarness h;
     MSRRemoteConfig config(h.monitor);
     EXPECT_EQ(config.uploadingInterval(), 3600);
-    EXPECT_EQ(config.cachedValueForKey("measurement.upload.interval"), MSRSettingValue(3600.0));
     config.setServerSettings({{"measurement.upload.interval", "900000"}});
     EXPECT_EQ(config.uploadingInterval(), 900);
     EXPECT_EQ(config.cachedValueForKey("measurement.upload.interval"), MSRSettingValue(900.0));
@@ -183,7 +131,6 @@ TEST(RemoteConfigTest, ReadValuesAreCachedAsNumbersUntilTheNextFillAndEmptiesAre
 
     // Empty names and values are refused.
     EXPECT_EQ(config.cacheValue(std::nullopt, "measurement.upload.interval"), std::nullopt);
-    EXPECT_EQ(h.sampled(), "1W_110100:Cannot cache empty configuration value");
     EXPECT_EQ(config.cacheValue(MSRSettingValue(1.0), ""), std::nullopt);
     EXPECT_EQ(config.numberFromCacheWithKey("", int64_t{1}, std::nullopt, std::nullopt), std::nullopt);
     EXPECT_EQ(config.int64ValueFromCacheWithKey("measurement.unknown", 7), 7);
