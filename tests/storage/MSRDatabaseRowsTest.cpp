@@ -37,17 +37,11 @@ MSREvent event(const std::string& name, double timestamp) {
 
 }  // namespace
 
-class DatabaseRowsTest : public StorageTest {
+class DatabaseRowsTest : public OpenDatabaseTest {
   protected:
     void SetUp() override {
-        StorageTest::SetUp();
-        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-        ASSERT_TRUE(database_);
-        database_->setRemoteConfig(settings_);
-    }
-    void TearDown() override {
-        database_.reset();
-        StorageTest::TearDown();
+        OpenDatabaseTest::SetUp();
+        if (database_) database_->setRemoteConfig(settings_);
     }
     int64_t count() {
         int64_t rows = 0;
@@ -58,7 +52,6 @@ class DatabaseRowsTest : public StorageTest {
         return rows;
     }
     std::shared_ptr<MSRRemoteConfig> settings_ = std::make_shared<MSRRemoteConfig>();
-    std::unique_ptr<MSRDatabase> database_;
 };
 
 TEST_F(DatabaseRowsTest, RowConversionNamesWhatIsWrong) {

@@ -29,9 +29,6 @@ class PersistedConfigTest : public StorageTest {
 };
 
 TEST_F(PersistedConfigTest, ValuesSurviveARestartExactly) {
-    EXPECT_EQ(config_->lastSuccessfulUploadTimestamp(), 0.0);
-    EXPECT_EQ(config_->sessionNumber(), 0);
-    EXPECT_FALSE(config_->appInstanceID());
     const Value::Dictionary parameters = {{"currency", Value("EUR")}, {"ratio", Value(0.1)}};
     config_->setLastSuccessfulUploadTimestamp(1700000000.123456789);
     config_->setSessionNumber(INT64_MAX);

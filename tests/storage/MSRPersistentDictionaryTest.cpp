@@ -65,19 +65,13 @@ TEST_F(PersistentDictionaryTest, ValuesWithoutAPropertyListFormAreRefused) {
 }
 
 TEST_F(PersistentDictionaryTest, ContentsSurviveARestartExactly) {
+    // clang-format off
     std::vector<Value> values = {
-        Value(0.1),
-        Value(1.0 / 3.0),
-        Value(5e-324),
-        Value(DBL_MAX),
-        Value(2.0),
-        Value(static_cast<long long>(INT64_MAX)),
-        Value(static_cast<long long>(INT64_MIN)),
-        Value(true),
-        Value("gr\xC3\xBC\xC3\x9F <&>"),
-        Value(Value::Bytes{0, 1, 2, 255}),
-        Value(foundation::Date{1700000000}),
+        Value(0.1), Value(1.0 / 3.0), Value(5e-324), Value(DBL_MAX), Value(2.0),
+        Value(static_cast<long long>(INT64_MAX)), Value(static_cast<long long>(INT64_MIN)), Value(true),
+        Value("gr\xC3\xBC\xC3\x9F <&>"), Value(Value::Bytes{0, 1, 2, 255}), Value(foundation::Date{1700000000}),
         Value(Value::Dictionary{{"list", Value(Value::List{Value(1), Value(0.7)})}})};
+    // clang-format on
     for (size_t i = 0; i < values.size(); ++i) dictionary_->setObject(values[i], std::to_string(i));
     dictionary_.reset();  // a pending change is written at once
     auto reopened = MSRPersistentDictionary::create("config");

@@ -104,14 +104,11 @@ TEST_F(SchemaTest, AFailedRebuildLeavesTheTableAsItWas) {
     EXPECT_EQ(store_->tableExists("t_old", nullptr), false);
 }
 
-TEST_F(SchemaTest, TableOperations) {
+TEST_F(SchemaTest, RenamesAndCopiesOntoItselfAreRefused) {
     ASSERT_TRUE(store_->ensureTable("t", elementary_, addOn_, {}, nullptr) && insert({{"a", int64_t{1}}}));
     MSRError error;
     EXPECT_FALSE(store_->renameTable("t", "t", &error));
     EXPECT_FALSE(store_->copyContentsFromTable("t", "t", &error));
     EXPECT_EQ(error.localizedDescription(), "Received duplicate name for copy table");
-    ASSERT_TRUE(store_->createEmptyTable("snapshot", "t", nullptr));
-    ASSERT_TRUE(store_->copyContentsFromTable("t", "snapshot", nullptr));
-    EXPECT_EQ(count("snapshot"), 1);
-    ASSERT_TRUE(store_->dropTable("snapshot", nullptr));
+    EXPECT_EQ(count(), 1);
 }

@@ -1,7 +1,6 @@
 // How a stored raw event's parameters are read back: which value field wins,
 // what a repeated name does and which parameters refuse the whole row.
 
-#include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 
@@ -41,12 +40,9 @@ MSRSqliteRow row(const std::vector<Param>& params) {
             {"timestamp", 100.0}};
 }
 
-class RawEventReadTest : public StorageTest {};
+using RawEventReadTest = OpenDatabaseTest;
 
 TEST_F(RawEventReadTest, ParametersReadBackByTheFirstSetValueField) {
-    auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-    ASSERT_TRUE(database);
-    database->setRemoteConfig(std::make_shared<MSRRemoteConfig>());
     const MSRValueList item = {{{"id", MSRValue("sku")}}};
     struct Case {
         const char* what;
@@ -69,7 +65,7 @@ TEST_F(RawEventReadTest, ParametersReadBackByTheFirstSetValueField) {
     for (const Case& c : cases) {
         const MSRSqliteRow stored = row(c.params);
         MSRError error;
-        std::optional<MSRRawEventData> read = database->rawEventDataFromDictionary(&stored, &error);
+        std::optional<MSRRawEventData> read = database_->rawEventDataFromDictionary(&stored, &error);
         if (!c.expected) {
             EXPECT_FALSE(read) << c.what;
             EXPECT_EQ(error.localizedDescription(), "Failed to parse event params from data") << c.what;
