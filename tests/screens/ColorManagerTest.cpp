@@ -24,10 +24,8 @@ TEST_F(ColorManagerTest, HexTextsCutTowardZero) {
     } cases[] = {
         {ui::Color::rgb(1, 0, 0), "#ff0000"},
         {ui::Color::rgb(0.5, 0.5, 0.5), "#7f7f7f"},
-        {ui::Color::rgb(0, 0, 0, 0), "#000000"},
         {ui::Color::rgb(1, 1, 1, 0.2), "#ffffff"},  // alpha is dropped
         {ui::Color::white(0.1), "#191919"},
-        {ui::Color::rgb(1.0, 0.44, 0.0), "#ff7000"},
         {ui::Color::rgb(0.93, 0.25, 0.48), "#ed3f7a"},
         {ui::Color::pattern("stripes"), std::nullopt},
     };
@@ -82,8 +80,6 @@ TEST_F(ColorManagerTest, ApplyColorsVisitsByExactClass) {
     ColorManager::applyColors(*root);
 
     EXPECT_EQ(panel->backgroundColor(), appLightOrange());
-    EXPECT_EQ(panel->layer().shadowOpacity, 0.7);
-    EXPECT_EQ(panel->layer().shadowOffset, (ui::Size{0, 1.0}));
     EXPECT_FALSE(label->backgroundColor().has_value());
     EXPECT_FALSE(hidden->backgroundColor().has_value());
     EXPECT_FALSE(root->backgroundColor().has_value()) << "the root itself is not styled";
@@ -92,32 +88,6 @@ TEST_F(ColorManagerTest, ApplyColorsVisitsByExactClass) {
     EXPECT_NE(icon->titleColor(), nearBlackColor());
     EXPECT_EQ(field->layer().backgroundColor, ui::Color::systemBackground());
     EXPECT_EQ(faded->alpha(), 0.5);
-}
-
-TEST_F(ColorManagerTest, StylesAndShadowsFollowTheStyleAtTheMomentOfUse) {
-    struct Case {
-        bool dark;
-        double fadedAlpha;
-        double shadowOffset;
-        double shadowRadius;
-        double styledOpacity;
-    } cases[] = {{false, 0.5, 1.5, 2.0, 0.7}, {true, 0.3, 0.0, 1.0, 0.0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.dark ? "dark" : "light");
-        setDark(c.dark);
-        ui::View faded;
-        faded.setTag(200);
-        ColorManager::styleView(faded);
-        EXPECT_EQ(faded.alpha(), c.fadedAlpha);
-        EXPECT_EQ(faded.layer().shadowOpacity, c.styledOpacity);
-
-        ui::Layer layer;
-        ColorManager::addShadow(layer);
-        EXPECT_EQ(layer.shadowOpacity, 0.5);
-        EXPECT_EQ(layer.shadowOffset, (ui::Size{0, c.shadowOffset}));
-        EXPECT_EQ(layer.shadowRadius, c.shadowRadius);
-        EXPECT_FALSE(layer.masksToBounds);
-    }
 }
 
 }  // namespace
