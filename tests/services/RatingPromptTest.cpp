@@ -78,7 +78,6 @@ TEST_F(RatingPromptTest, CountsDownFiveVisitsAndShowsOncePerProcess) {
     EXPECT_FALSE(visit());
     EXPECT_EQ(storedCounter(), 4);
     EXPECT_EQ(visitsUntilPrompt(), 4) << "the fifth visit in all";
-    EXPECT_EQ(RatingViewController::shared().ratingLabel()->text(), "Rate");
     RatingViewController::shared().dismiss(false);
     executor_.runUntilIdle();
     EXPECT_EQ(visitsUntilPrompt(), 0) << "at most once per process";
@@ -93,8 +92,7 @@ TEST_F(RatingPromptTest, CancelPostponesByFiveVisits) {
     ASSERT_EQ(visitsUntilPrompt(), 5);
     RatingViewController::shared().cancelRatingButton()->tap();
     executor_.runUntilIdle();
-    ASSERT_FALSE(events_.empty());
-    EXPECT_EQ(events_.back(), "tapped_rated_app_cancel");
+    EXPECT_EQ(events_, std::vector<std::string>{"tapped_rated_app_cancel"});
     EXPECT_EQ(storedCounter(), 5);
     EXPECT_FALSE(presenter_->presentedViewController());
     RatingViewController::resetShared();
@@ -129,12 +127,8 @@ TEST_F(RatingPromptTest, SentRatingEndsThePromptingOrWaitsForTheNetwork) {
         EXPECT_EQ(internetChecks_, c.checks);
         EXPECT_EQ(ratePagesOpened_, c.opened);
         EXPECT_EQ(static_cast<bool>(thanks()), c.thanked);
-        if (c.thanked) {
-            EXPECT_EQ(thanks()->alertTitle(), "Thanks");
-        }
-        if (!c.done) {
-            EXPECT_EQ(storedCounter(), 5);
-        }
+        EXPECT_EQ(thanks() ? thanks()->alertTitle() : "", c.thanked ? "Thanks" : "");
+        EXPECT_EQ(storedCounter(), c.done ? 0 : 5);
         if (thanks()) thanks()->dismiss(false);
         executor_.runUntilIdle();
     }
