@@ -102,7 +102,8 @@ bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event) {
                 std::string_view content;
                 if (!readDelimited(in, content)) return false;
                 const auto* start = reinterpret_cast<const uint8_t*>(content.data());
-                if (!readParam(Input{start, start + content.size()}, event.params.emplace_back())) return false;
+                if (!readParam(Input{start, start + content.size()}, event.params.emplace_back()))
+                    return false;
                 break;
             }
             case kEventTimestampKey:

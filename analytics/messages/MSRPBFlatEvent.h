@@ -23,7 +23,7 @@ struct MSRPBFlatEventParam {
 };
 
 struct MSRPBFlatEvent {
-    int64_t previousTimestampMillis = 0;  // 0 when absent
+    int64_t previousTimestampMillis = 0;      // 0 when absent
     std::vector<MSRPBFlatEventParam> params;  // in wire order
 };
 

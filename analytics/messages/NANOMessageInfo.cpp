@@ -896,7 +896,8 @@ class DirectReader {
 
     // Strings, bytes and repeated fields, each occurrence handed to
     // callbackValue as nanopb hands it to its field callback.
-    bool callbackField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info, int depth) {
+    bool callbackField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info,
+                       int depth) {
         if (wireType == PB_WT_STRING) {
             Input content{};
             if (!delimited(in, content)) return false;
@@ -1072,7 +1073,8 @@ bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b) {
             if (!sameMessage(*nested, std::get<NANOMessageInfoPtr>(right))) return false;
         } else if (const auto* list = std::get_if<std::vector<NANOMessageInfoPtr>>(&left)) {
             const auto& other = std::get<std::vector<NANOMessageInfoPtr>>(right);
-            if (!std::equal(list->begin(), list->end(), other.begin(), other.end(), sameMessage)) return false;
+            if (!std::equal(list->begin(), list->end(), other.begin(), other.end(), sameMessage))
+                return false;
         } else if (left != right) {
             return false;
         }

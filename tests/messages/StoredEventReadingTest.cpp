@@ -112,7 +112,8 @@ MSRParameters numbered(int count) {
 
 TEST(StoredEventReading, StoredParametersEndAsCleaningLeavesThem) {
     LogCapture log;
-    const auto limit = static_cast<size_t>(MSRRemoteConfig::defaultInstance()->maxInternalEventParameterValueLength());
+    const auto limit =
+        static_cast<size_t>(MSRRemoteConfig::defaultInstance()->maxInternalEventParameterValueLength());
     const std::string longText(limit + 1, 'x');
     MSRParameters tooMany = numbered(110);  // default parameters laid over a full event
     tooMany.emplace("_sn", MSRValue("Calculate"));
@@ -122,34 +123,49 @@ TEST(StoredEventReading, StoredParametersEndAsCleaningLeavesThem) {
         MSRParameters parameters;
         bool needsCleaning;
     } cases[] = {
-        {"plain", "kal_calculate", {{"a", MSRValue(int64_t{1})}, {"b", MSRValue("x")}, {"c", MSRValue(2.5)}}, false},
+        {"plain",
+         "kal_calculate",
+         {{"a", MSRValue(int64_t{1})}, {"b", MSRValue("x")}, {"c", MSRValue(2.5)}},
+         false},
         {"none", "kal_calculate", {}, false},
         {"long text on a public event", "kal_calculate", {{"t", MSRValue(longText)}}, false},
         {"as many custom ones as allowed", "kal_calculate", numbered(100), false},
         {"more custom ones than allowed", "kal_calculate", tooMany, true},
-        {"name with a dash", "kal_calculate", {{"a-b", MSRValue(int64_t{1})}, {"ok", MSRValue(int64_t{2})}}, true},
+        {"name with a dash",
+         "kal_calculate",
+         {{"a-b", MSRValue(int64_t{1})}, {"ok", MSRValue(int64_t{2})}},
+         true},
         {"non-ASCII letters", "kal_calculate", {{"größe", MSRValue(int64_t{1})}}, true},
         {"name over 40 characters", "kal_calculate", {{std::string(41, 'n'), MSRValue(int64_t{1})}}, true},
         {"long text on an internal event", "_e", {{"t", MSRValue(longText)}, {"u", MSRValue("ok")}}, true},
-        {"long error value", "kal_calculate", {{"_ev", MSRValue(longText)}, {"_err", MSRValue(int64_t{4})}}, true},
-        {"cut error value", "kal_calculate",
-         {{"_ev", MSRValue(std::string(limit, 'v') + "...")}, {"_err", MSRValue(int64_t{4})}}, true},
-        {"conversion without currency", "purchase", {{"_c", MSRValue(int64_t{1})}, {"value", MSRValue(3.0)}}, false},
+        {"long error value",
+         "kal_calculate",
+         {{"_ev", MSRValue(longText)}, {"_err", MSRValue(int64_t{4})}},
+         true},
+        {"cut error value",
+         "kal_calculate",
+         {{"_ev", MSRValue(std::string(limit, 'v') + "...")}, {"_err", MSRValue(int64_t{4})}},
+         true},
+        {"conversion without currency",
+         "purchase",
+         {{"_c", MSRValue(int64_t{1})}, {"value", MSRValue(3.0)}},
+         false},
         {"item list", "purchase", {{"items", MSRValue(MSRValueList{{{"item_id", MSRValue("a")}}})}}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MSRStoredParametersNeedCleaning(c.parameters, c.name), c.needsCleaning) << c.label;
         std::optional<MSREvent> stored =
             MSREvent::initWithStoredParameters("app", c.name, 1700000000.5, 1690000000.25, c.parameters);
-        std::optional<MSREvent> cleaned = MSREvent::initWithOrigin("app", false, c.name, 1700000000.5, 1690000000.25,
-                                                                   MSRObjectsFromParameters(c.parameters));
+        std::optional<MSREvent> cleaned = MSREvent::initWithOrigin(
+            "app", false, c.name, 1700000000.5, 1690000000.25, MSRObjectsFromParameters(c.parameters));
         ASSERT_TRUE(stored && cleaned) << c.label;
         EXPECT_EQ(stored->parameters(), cleaned->parameters()) << c.label;
         EXPECT_EQ(std::tuple(stored->origin(), stored->previousTimestamp()),
                   std::tuple(cleaned->origin(), cleaned->previousTimestamp()))
             << c.label;
     }
-    EXPECT_FALSE(MSREvent::initWithStoredParameters("app", "bad name", 1, 0, {})) << "the name is still checked";
+    EXPECT_FALSE(MSREvent::initWithStoredParameters("app", "bad name", 1, 0, {}))
+        << "the name is still checked";
 }
 
 }  // namespace

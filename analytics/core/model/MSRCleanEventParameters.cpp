@@ -183,7 +183,8 @@ bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::strin
         // check (and its log lines) in the cleaning itself.
         if (name.empty() || name.size() > MSRDataTypeValidator::kMaxParameterNameLength) return true;
         for (const char c : name) {
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+            const bool plain =
+                (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
             if (!plain) return true;
         }
         if ((name == "_ev" || isInternalEvent) && !fits(value)) return true;

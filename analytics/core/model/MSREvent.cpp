@@ -125,8 +125,9 @@ std::vector<MSRLogContext> contextOf(const MSRObject& object) {
 
 }  // namespace
 
-std::optional<MSREvent> MSREvent::withCheckedFields(std::string_view origin, bool isPublic, std::string_view name,
-                                                    double timestamp, double previousTimestamp) {
+std::optional<MSREvent> MSREvent::withCheckedFields(std::string_view origin, bool isPublic,
+                                                    std::string_view name, double timestamp,
+                                                    double previousTimestamp) {
     int64_t failure = 0;
     if (!MSRDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
         if (failure != kMSRValidationNotForwardedOrigin ||
