@@ -144,7 +144,8 @@ void BM_BundleQueueAndEncode(benchmark::State& state) {
         // The share of bundling that compressing the queued bundles takes:
         // each bundle's encoding gzipped once more, outside the timed part.
         std::vector<std::vector<uint8_t>> bundleBytes;
-        for (const NANOMessageInfoPtr& bundle : std::get<std::vector<NANOMessageInfoPtr>>(batch.messageInfo()->fields[0]))
+        for (const NANOMessageInfoPtr& bundle :
+             std::get<std::vector<NANOMessageInfoPtr>>(batch.messageInfo()->fields[0]))
             bundleBytes.push_back(*NANOMessageInfoEncode(*bundle));
         const auto g0 = Clock::now();
         for (const std::vector<uint8_t>& bytes : bundleBytes) benchmark::DoNotOptimize(security::gzip(bytes));
