@@ -130,3 +130,40 @@ std::optional<std::string> protoc(const char* mode, const std::string& protoFile
     if (std::system(command.c_str()) != 0) return std::nullopt;
     return readFile(base + ".out");
 }
+
+void fill(NANOMessageInfo& info, const Profile& profile, int depth) {
+    const MSRPBMessageType& type = *info.type;
+    for (uint32_t index = 0; index < type.fieldCount; ++index) {
+        const uint32_t word = type.fields[index].word;
+        const uint32_t kind = word & ~(kMSRPBLabelSingle | kMSRPBLabelRepeated);
+        const bool repeated = (word & kMSRPBLabelRepeated) != 0;
+        // Vary by index so neighbouring fields cannot be swapped unnoticed.
+        const uint64_t value = profile.scalar ^ (index % 3 == 0 ? 0 : index);
+        NANOCell& cell = info.fields[index];
+        if (kind == kMSRPBKindMessage) {
+            if (depth == 0) continue;
+            const MSRPBMessageType& elementType = MSRPBMessageTypeFor(type.fields[index].element);
+            if (!repeated) {
+                NANOMessageInfoPtr nested = NANOMessageInfoCreate(elementType);
+                fill(*nested, profile, depth - 1);
+                cell = std::move(nested);
+                continue;
+            }
+            auto& list = std::get<std::vector<NANOMessageInfoPtr>>(cell);
+            for (size_t i = 0; i < profile.elements; ++i) {
+                list.push_back(NANOMessageInfoCreate(elementType));
+                if (i % 2 == 0) fill(*list.back(), profile, depth - 1);  // odd ones stay empty
+            }
+        } else if (kind == kMSRPBKindString || kind == kMSRPBKindBytes) {
+            if (!repeated)
+                cell = profile.text;
+            else
+                std::get<std::vector<std::string>>(cell).assign(profile.elements, profile.text);
+        } else if (repeated) {
+            auto& list = std::get<std::vector<uint64_t>>(cell);
+            for (size_t i = 0; i < profile.elements; ++i) list.push_back(value + i);
+        } else {
+            cell = value;
+        }
+    }
+}

@@ -58,3 +58,15 @@ void expectMatchesGolden(const std::string& name, const Bytes& bytes);
 // is a build requirement); nullopt when protoc fails.
 std::optional<std::string> protoc(const char* mode, const std::string& protoFile, const std::string& message,
                                   const std::string& input);
+
+// The values one run puts into every field of its kind. Cells are set on the
+// message info directly, so single floats and out-of-range scalars (a bool
+// whose low byte is zero, an int32 cell with high bits) are covered too.
+struct Profile {
+    const char* name;
+    uint64_t scalar;
+    std::string text;
+    size_t elements;  // per repeated field
+};
+// Every field of the message set from the profile, nested messages to `depth` levels.
+void fill(NANOMessageInfo& info, const Profile& profile, int depth);
