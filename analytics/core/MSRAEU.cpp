@@ -32,14 +32,22 @@ bool MSRAEU::isNOD() {
     return model == "x86_64" || model == "i386";
 }
 
+// The kernel's answers do not change while the process runs, and every
+// event's metadata asks for them.
 std::string MSRAEU::deviceModel() {
-    utsname name{};
-    return ::uname(&name) == 0 ? name.machine : "";
+    static const std::string model = [] {
+        utsname name{};
+        return ::uname(&name) == 0 ? std::string(name.machine) : std::string();
+    }();
+    return model;
 }
 
 std::string MSRAEU::systemVersion() {
-    utsname name{};
-    return ::uname(&name) == 0 ? name.release : "";
+    static const std::string version = [] {
+        utsname name{};
+        return ::uname(&name) == 0 ? std::string(name.release) : std::string();
+    }();
+    return version;
 }
 
 bool MSRAEU::isAEX() {

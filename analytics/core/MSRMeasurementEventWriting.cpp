@@ -292,12 +292,12 @@ void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
 bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
     const std::string& name = event.name();
     MSRError error;
-    std::optional<MSREventAggregates> aggregates = database_->eventAggregatesWithName(name, &error);
-    if (!aggregates && isSet(error)) {
+    std::optional<bool> hasAggregates = database_->containsEventAggregatesWithName(name, &error);
+    if (!hasAggregates) {
         log(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
         return false;
     }
-    if (!aggregates) {
+    if (!*hasAggregates) {
         if (isPublicEvent) {
             std::optional<int64_t> publicNames = database_->publicEventCount(&error);
             if (!publicNames) {
@@ -352,7 +352,8 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         pending.unmatchedFirstOpenWithoutIDFA = true;
     }
 
-    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
+    int64_t fingerprint = 0;
+    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
@@ -363,8 +364,6 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     }
     if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
 
-    std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
-    int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(encoded));
     if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
         log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
         return false;

@@ -122,7 +122,9 @@ class MSRDatabase {
                         MSRError* error);
 
     // --- Raw events and their metadata ---
-    bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error);
+    // `fingerprint`, when given, receives the record's fingerprint.
+    bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
+                                           int64_t* fingerprint = nullptr);
     // Nothing without an error when no row has the fingerprint.
     std::optional<MSRPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                MSRError* error);
@@ -195,6 +197,7 @@ class MSRDatabase {
     static constexpr int64_t kMaxSubscriptionRows = 1000;
     // Nothing without an error when the name has no row.
     std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
+    std::optional<bool> containsEventAggregatesWithName(const std::string& name, MSRError* error);
     bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
     // The number of aggregates rows of public (not "_") names.
     std::optional<int64_t> publicEventCount(MSRError* error);

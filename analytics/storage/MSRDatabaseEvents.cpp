@@ -56,6 +56,12 @@ std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std
     return made ? found : std::nullopt;
 }
 
+// Writing an event only asks whether its name has a row; the row itself is
+// read when bundling.
+std::optional<bool> MSRDatabase::containsEventAggregatesWithName(const std::string& name, MSRError* error) {
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM events WHERE name = ?)", {name}, error);
+}
+
 bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error) {
     if (aggregates.name().empty()) {
         return MSRCheckSuccess(

@@ -137,7 +137,8 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
 
 // --- Metadata ---------------------------------------------------------------------
 
-bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error) {
+bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
+                                                     int64_t* fingerprintOut) {
     std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
     if (encoded.empty()) {
         return fail(error, kConversion,
@@ -150,6 +151,7 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle
         lastMetadataBytes_ = encoded;
     }
     int64_t fingerprint = lastMetadataFingerprint_;
+    if (fingerprintOut) *fingerprintOut = fingerprint;
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) is written afresh.
     static const std::string storedAlready =
