@@ -57,7 +57,9 @@ bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isReal
     if (std::fabs(dispatch::Clock::now() - endTime) > remoteConfig().maxQueueTime()) {
         MSRStorageLog(4, 12016, "Storing bundle outside of the max uploading time span");
     }
-    std::optional<std::vector<uint8_t>> compressed = security::gzip(encoded);
+    // A queued bundle waits here only until the next upload, which inflates
+    // it again: fast compression is worth more than the last bytes.
+    std::optional<std::vector<uint8_t>> compressed = security::gzip(encoded, nullptr, security::GzipEffort::kFastest);
     if (!compressed) return fail(error, kState, "Failed to compress bundle");
     MSRStorageLog(7, 12018, "Saving bundle. size (bytes)", {std::to_string(compressed->size())});
     MSRSqliteRecord record = {{"bundle_end_timestamp", endTime},

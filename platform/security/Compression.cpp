@@ -19,14 +19,15 @@ constexpr size_t kSlice = 1u << 30;
 
 bool isGzip(const std::vector<uint8_t>& data) { return data.size() >= 2 && data[0] == 0x1f && data[1] == 0x8b; }
 
-std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::string* error) {
+std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::string* error, GzipEffort effort) {
     if (data.empty()) {
         setError(error, "nothing to compress");
         return std::nullopt;
     }
     z_stream stream{};
     // 15 window bits + 16 asks zlib for the gzip wrapper instead of the zlib one.
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    const int level = effort == GzipEffort::kFastest ? Z_BEST_SPEED : Z_DEFAULT_COMPRESSION;
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         setError(error, "cannot start the compressor");
         return std::nullopt;
     }

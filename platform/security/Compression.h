@@ -12,8 +12,14 @@ namespace security {
 // when given) on failure; an empty input or an empty result counts as failure,
 // so callers never mistake "nothing" for a compressed or inflated payload.
 
+// How hard the compressor works: the smallest output zlib's default level
+// gives for what leaves the machine, or about three times the speed for what
+// is stored for a while and read back here.
+enum class GzipEffort { kSmallest, kFastest };
+
 // Compresses into the gzip format (header, deflate stream, CRC-32 trailer).
-std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::string* error = nullptr);
+std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::string* error = nullptr,
+                                         GzipEffort effort = GzipEffort::kSmallest);
 
 // Inflates a gzip or zlib stream (the header tells which). Output beyond
 // `maxOutput` bytes is refused, so that a hostile answer cannot exhaust memory.
