@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -17,8 +16,13 @@ namespace fs = std::filesystem;
 // Canonical upper-case text of a random (version 4, RFC 4122 variant) UUID,
 // the shape the platform gives.
 bool isUUID(const std::string& text) {
-    static const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    return std::regex_match(text, shape);
+    if (text.size() != 36 || text[14] != '4' || std::string("89AB").find(text[19]) == std::string::npos) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash != (text[i] == '-')) return false;
+        if (!dash && std::string("0123456789ABCDEF").find(text[i]) == std::string::npos) return false;
+    }
+    return true;
 }
 
 class VendorIdentifierTest : public ::testing::Test {
