@@ -1,4 +1,5 @@
 #include "MonitorHarness.h"
+#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSRDataTypeValidator.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
@@ -210,7 +211,10 @@ TEST_F(CleaningFixture, ErrorEventsGoToTheInstalledLogger) {
     MSRLogErrorEventWithValue(13, "name", 40, &shortValue);
     MSRLogErrorEventWithValue(13, "name", 40, &longValue);
     MSRLogErrorEventWithValue(7, "name", 40, &shortValue);
-    MSRSetInternalEventLogger(nullptr);
+    // Back to the facade's road, which later tests in this process expect.
+    MSRSetInternalEventLogger([](const std::string& origin, const std::string& name, const MSRParameters& p) {
+        MSRAnalytics::logInternalEventWithOrigin(origin, name, MSRObjectsFromParameters(p));
+    });
     ASSERT_EQ(logged.size(), 4u);
     EXPECT_EQ(logged[0].first, "auto/_err");
     EXPECT_EQ(errorOf(logged[0].second), (ErrorRecord{8, "", -1}));
