@@ -341,8 +341,7 @@ bool MSRDatabase::performGroupedTransaction(const std::function<bool()>& block) 
     }
     --groupedBlockDepth_;
     if (kept) {
-        ++pendingWriteCount_;
-        return true;
+        return ++pendingWriteCount_ < kMaxGroupedWrites || commitPendingWrites();
     }
     rawEventCount_.reset();
     MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());

@@ -92,6 +92,9 @@ class MSRDatabase {
     // depend on the data (a request, the end of a background task); a wipe
     // and the database's end commit it too. True when the block's writes are
     // kept (they are durable once the group commits); false logged as above.
+    // A group commits by itself once it holds this many writes, which bounds
+    // what a long burst keeps unwritten and what waits for its end.
+    static constexpr int64_t kMaxGroupedWrites = 1000;
     bool performGroupedTransaction(const std::function<bool()>& block);
     bool hasPendingWrites() const;
     // Commits the group (true when none is open), then runs the blocks that

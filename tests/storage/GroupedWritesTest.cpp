@@ -60,6 +60,13 @@ TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
     bool ranAtOnce = false;
     database_->runWhenPendingWritesEnd([&] { ranAtOnce = true; });
     EXPECT_TRUE(ranAtOnce);
+
+    // A long burst does not wait for its end to reach the disk.
+    for (int64_t i = 1; i < MSRDatabase::kMaxGroupedWrites; ++i) ASSERT_TRUE(add("n" + std::to_string(i)));
+    EXPECT_TRUE(database_->hasPendingWrites());
+    ASSERT_TRUE(add("z"));
+    EXPECT_FALSE(database_->hasPendingWrites());
+    EXPECT_EQ(committed().back(), 'z');
 }
 
 TEST_F(GroupedWritesTest, EverythingElseCommitsTheGroupFirst) {
