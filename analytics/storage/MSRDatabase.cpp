@@ -329,22 +329,18 @@ bool MSRDatabase::performGroupedTransaction(const std::function<bool()>& block) 
         }
         groupOpen_ = true;
     }
-    MSRError error;
+    // Inside the group performTransaction runs the block as a savepoint.
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(++d) {}
+        ~Depth() { --depth; }
+    };
     bool kept;
-    ++groupedBlockDepth_;
-    try {
-        kept = sqliteStore_->performSavepoint(&error, block);
-    } catch (...) {
-        --groupedBlockDepth_;
-        rawEventCount_.reset();
-        throw;
+    {
+        Depth inGroup(groupedBlockDepth_);
+        kept = performTransaction(block);
     }
-    --groupedBlockDepth_;
-    if (kept) {
-        return ++pendingWriteCount_ < kMaxGroupedWrites || commitPendingWrites();
-    }
-    rawEventCount_.reset();
-    MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
+    if (kept) return ++pendingWriteCount_ < kMaxGroupedWrites || commitPendingWrites();
     // An error that made SQLite roll back the whole transaction took the
     // group's earlier writes with it.
     if (!sqliteStore_->isInTransaction()) endPendingWrites(false);
