@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace security {
@@ -15,6 +17,60 @@ void setError(std::string* error, std::string text) {
 // zlib counts in uInt; feed it in slices that fit.
 constexpr size_t kSlice = 1u << 30;
 
+// A zlib stream set up once and kept for the thread's life: reset between
+// uses, ended when the thread ends. Null when zlib could not set it up.
+class KeptStream {
+  public:
+    explicit KeptStream(bool compressor, int level = Z_DEFAULT_COMPRESSION) : compressor_(compressor) {
+        // 15 window bits + 16 asks for the gzip wrapper; + 32 accepts either
+        // the gzip or the zlib wrapper when inflating.
+        ready_ = compressor ? deflateInit2(&stream_, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK
+                            : inflateInit2(&stream_, 15 + 32) == Z_OK;
+    }
+    ~KeptStream() {
+        if (!ready_) return;
+        if (compressor_) {
+            deflateEnd(&stream_);
+        } else {
+            inflateEnd(&stream_);
+        }
+    }
+    KeptStream(const KeptStream&) = delete;
+    KeptStream& operator=(const KeptStream&) = delete;
+
+    z_stream* stream() { return ready_ ? &stream_ : nullptr; }
+
+  private:
+    z_stream stream_{};
+    bool compressor_;
+    bool ready_ = false;
+};
+
+KeptStream& smallDeflater() {
+    thread_local KeptStream stream(true, Z_DEFAULT_COMPRESSION);
+    return stream;
+}
+KeptStream& fastDeflater() {
+    thread_local KeptStream stream(true, Z_BEST_SPEED);
+    return stream;
+}
+KeptStream& inflater() {
+    thread_local KeptStream stream(false);
+    return stream;
+}
+
+// Where to start the output: a gzip stream ends with its inflated length
+// (modulo 2^32), which is trusted only as far as deflate can expand at all
+// (about 1032 to 1), so a forged trailer cannot make a small input reserve
+// much memory.
+size_t expectedInflatedSize(const std::vector<uint8_t>& data) {
+    size_t guess = std::max<size_t>(data.size() * 4, 1024);
+    if (!isGzip(data) || data.size() < 18) return guess;
+    const uint8_t* end = data.data() + data.size();
+    const size_t stated = size_t{end[-4]} | size_t{end[-3]} << 8 | size_t{end[-2]} << 16 | size_t{end[-1]} << 24;
+    return stated > 0 && stated <= data.size() * 1032 ? stated : guess;
+}
+
 }  // namespace
 
 bool isGzip(const std::vector<uint8_t>& data) { return data.size() >= 2 && data[0] == 0x1f && data[1] == 0x8b; }
@@ -24,38 +80,36 @@ std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::
         setError(error, "nothing to compress");
         return std::nullopt;
     }
-    z_stream stream{};
-    // 15 window bits + 16 asks zlib for the gzip wrapper instead of the zlib one.
-    const int level = effort == GzipEffort::kFastest ? Z_BEST_SPEED : Z_DEFAULT_COMPRESSION;
-    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    // Setting a compressor up costs about as much as compressing a queued
+    // bundle, so each thread keeps one per effort and only resets it.
+    z_stream* stream = effort == GzipEffort::kFastest ? fastDeflater().stream() : smallDeflater().stream();
+    if (!stream || deflateReset(stream) != Z_OK) {
         setError(error, "cannot start the compressor");
         return std::nullopt;
     }
-    std::vector<uint8_t> out(deflateBound(&stream, static_cast<uLong>(std::min(data.size(), kSlice))) + 64);
+    std::vector<uint8_t> out(deflateBound(stream, static_cast<uLong>(std::min(data.size(), kSlice))) + 64);
     size_t consumed = 0;
     size_t produced = 0;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
         size_t slice = std::min(data.size() - consumed, kSlice);
-        stream.next_in = const_cast<Bytef*>(data.data() + consumed);
-        stream.avail_in = static_cast<uInt>(slice);
+        stream->next_in = const_cast<Bytef*>(data.data() + consumed);
+        stream->avail_in = static_cast<uInt>(slice);
         bool last = consumed + slice == data.size();
         do {
             if (produced == out.size()) out.resize(out.size() * 2);
-            stream.next_out = out.data() + produced;
-            stream.avail_out = static_cast<uInt>(std::min(out.size() - produced, kSlice));
-            size_t before = stream.avail_out;
-            status = deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
-            produced += before - stream.avail_out;
+            stream->next_out = out.data() + produced;
+            stream->avail_out = static_cast<uInt>(std::min(out.size() - produced, kSlice));
+            size_t before = stream->avail_out;
+            status = deflate(stream, last ? Z_FINISH : Z_NO_FLUSH);
+            produced += before - stream->avail_out;
             if (status == Z_STREAM_ERROR) {
-                deflateEnd(&stream);
                 setError(error, "compression failed");
                 return std::nullopt;
             }
-        } while (stream.avail_out == 0 || (last && status != Z_STREAM_END));
-        consumed += slice - stream.avail_in;
+        } while (stream->avail_out == 0 || (last && status != Z_STREAM_END));
+        consumed += slice - stream->avail_in;
     }
-    deflateEnd(&stream);
     out.resize(produced);
     if (out.empty()) {
         setError(error, "compression produced nothing");
@@ -69,48 +123,51 @@ std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, st
         setError(error, "nothing to inflate");
         return std::nullopt;
     }
-    z_stream stream{};
-    // 15 window bits + 32: accept either the gzip or the zlib wrapper.
-    if (inflateInit2(&stream, 15 + 32) != Z_OK) {
+    z_stream* stream = inflater().stream();
+    if (!stream || inflateReset(stream) != Z_OK) {
         setError(error, "cannot start the decompressor");
         return std::nullopt;
     }
-    std::vector<uint8_t> out(std::min(maxOutput, std::max<size_t>(data.size() * 4, 1024)));
+    // One byte over the limit tells a stream of exactly `maxOutput` bytes,
+    // whose end zlib reports only on the call after the output filled, from
+    // one that is too large; likewise one byte over the expected length lets
+    // the last call see the end without growing the output.
+    const size_t limit = maxOutput == SIZE_MAX ? maxOutput : maxOutput + 1;
+    std::vector<uint8_t> out(std::min(limit, expectedInflatedSize(data) + 1));
     size_t consumed = 0;
     size_t produced = 0;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
         if (produced == out.size()) {
-            if (out.size() >= maxOutput) {
-                inflateEnd(&stream);
+            if (out.size() >= limit) {
                 setError(error, "inflated data too large");
                 return std::nullopt;
             }
-            out.resize(std::min(maxOutput, out.size() * 2));
+            out.resize(std::min(limit, out.size() * 2));
         }
         size_t slice = std::min(data.size() - consumed, kSlice);
-        stream.next_in = const_cast<Bytef*>(data.data() + consumed);
-        stream.avail_in = static_cast<uInt>(slice);
-        stream.next_out = out.data() + produced;
-        stream.avail_out = static_cast<uInt>(std::min(out.size() - produced, kSlice));
-        size_t before = stream.avail_out;
-        status = ::inflate(&stream, Z_NO_FLUSH);
-        produced += before - stream.avail_out;
-        consumed += slice - stream.avail_in;
-        if (status == Z_BUF_ERROR && stream.avail_out != 0) {
+        stream->next_in = const_cast<Bytef*>(data.data() + consumed);
+        stream->avail_in = static_cast<uInt>(slice);
+        stream->next_out = out.data() + produced;
+        stream->avail_out = static_cast<uInt>(std::min(out.size() - produced, kSlice));
+        size_t before = stream->avail_out;
+        status = ::inflate(stream, Z_NO_FLUSH);
+        produced += before - stream->avail_out;
+        consumed += slice - stream->avail_in;
+        if (status == Z_BUF_ERROR && stream->avail_out != 0) {
             // No progress possible with output room left: the input ended early.
-            inflateEnd(&stream);
             setError(error, "truncated compressed data");
             return std::nullopt;
         }
         if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
-            std::string why = stream.msg ? stream.msg : "corrupt compressed data";
-            inflateEnd(&stream);
-            setError(error, why);
+            setError(error, stream->msg ? stream->msg : "corrupt compressed data");
             return std::nullopt;
         }
     }
-    inflateEnd(&stream);
+    if (produced > maxOutput) {
+        setError(error, "inflated data too large");
+        return std::nullopt;
+    }
     out.resize(produced);
     if (out.empty()) {
         setError(error, "inflated data is empty");

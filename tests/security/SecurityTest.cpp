@@ -41,6 +41,7 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
         {corrupt, 1 << 20},
         {{0x1f, 0x8b, 0x08, 0, 0, 0, 0, 0, 0, 0x03, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1 << 20},  // inflates to nothing
         {good, 1000},                                                                            // larger than allowed
+        {good, 5003},                                                                            // one byte over
     };
     // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -51,6 +52,13 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
     std::string error;
     EXPECT_FALSE(gzip({}, &error));
     EXPECT_FALSE(error.empty());
+    // Exactly at the limit is allowed, and a failure leaves the thread's kept
+    // decompressor fit for the next stream.
+    EXPECT_EQ(inflate(good, &error, 5004), bytes(std::string(5000, 'q') + "tail"));
+    // A trailer that states far more than the stream holds changes nothing.
+    std::vector<uint8_t> forged = good;
+    forged[forged.size() - 1] = 0x7f;
+    EXPECT_FALSE(inflate(forged, &error));
 }
 
 TEST(DigestTest, MD5MatchesTheReferenceVectors) {
