@@ -364,6 +364,15 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
         !elementTypeFits(*info, index, type)) {
         return out;
     }
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&info->fields[index])) {
+        std::vector<NANOMessageInfoPtr> decoded = NANOEncodedElementsDecode(*encoded, type);
+        out.reserve(decoded.size());
+        for (NANOMessageInfoPtr& element : decoded) {
+            if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
+                out.push_back(std::move(*taken));
+        }
+        return out;
+    }
     const auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
     out.reserve(elements.size());
     for (const NANOMessageInfoPtr& element : elements) {
@@ -381,6 +390,16 @@ std::vector<NANOMessageBase> MSRPBTakeMessageArray(NANOMessageBase& message, uin
     const uint32_t word = wordOf(*info, index);
     if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") ||
         !elementTypeFits(*info, index, type)) {
+        return out;
+    }
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&info->fields[index])) {
+        std::vector<NANOMessageInfoPtr> decoded = NANOEncodedElementsDecode(*encoded, type);
+        NANOMessageInfoClearField(*info, index);
+        out.reserve(decoded.size());
+        for (NANOMessageInfoPtr& element : decoded) {
+            if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
+                out.push_back(std::move(*taken));
+        }
         return out;
     }
     auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
@@ -424,4 +443,61 @@ void MSRPBSetMessageArray(NANOMessageBase& message, uint32_t index,
         }
         elements.push_back(NANOMessageInfoCopy(*value->messageInfo()));
     }
+}
+
+void MSRPBAppendEncodedElement(std::string& elements, std::span<const uint8_t> encodedMessage) {
+    NANOEncodedElementsAppend(elements, encodedMessage.data(), encodedMessage.size());
+}
+
+void MSRPBSetEncodedMessageArray(NANOMessageBase& message, uint32_t index, std::string elements) {
+    NANOMessageInfo* info = checkedInfo(message, index, "SetArray");
+    if (info == nullptr) return;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE")) return;
+    // The elements themselves are trusted; only their framing is checked, so
+    // that the encoder can rely on the count.
+    std::optional<size_t> count = NANOEncodedElementsCount(elements);
+    if (!count) {
+        MSRPBLog(47011, "<ERROR> Encoded elements of field %u of message %s end inside an element", index,
+                 info->type->name);
+        NANOMessageInfoClearField(*info, index);
+        return;
+    }
+    if (*count == 0) {
+        NANOMessageInfoClearField(*info, index);
+        return;
+    }
+    info->fields[index] = NANOEncodedElements{std::move(elements), *count};
+}
+
+bool MSRPBIsEncodedMessageArray(const NANOMessageBase& message, uint32_t index) {
+    const NANOMessageInfo* info = message.messageInfo();
+    return info != nullptr && index < info->fields.size() &&
+           std::holds_alternative<NANOEncodedElements>(info->fields[index]);
+}
+
+size_t MSRPBVisitEncodedElements(const NANOMessageBase& message, uint32_t index,
+                                 const std::function<void(std::span<const uint8_t>)>& visit) {
+    const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
+    if (info == nullptr) return 0;
+    const uint32_t word = wordOf(*info, index);
+    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE")) return 0;
+    const NANOCell& cell = info->fields[index];
+    size_t visited = 0;
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
+        NANOEncodedElementsReader reader(encoded->bytes);
+        std::span<const uint8_t> element;
+        while (reader.next(element)) {
+            visit(element);
+            ++visited;
+        }
+        return visited;
+    }
+    for (const NANOMessageInfoPtr& element : std::get<std::vector<NANOMessageInfoPtr>>(cell)) {
+        std::optional<std::vector<uint8_t>> bytes = NANOMessageInfoEncode(*element);
+        if (!bytes) continue;
+        visit(*bytes);
+        ++visited;
+    }
+    return visited;
 }

@@ -7,6 +7,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,6 +69,29 @@ std::vector<NANOMessageBase> MSRPBTakeMessageArray(NANOMessageBase& message, uin
 // As MSRPBSetMessageArray, but the elements are moved in instead of copied;
 // they are left moved-from. A refused list leaves them untouched.
 void MSRPBMoveMessageArray(NANOMessageBase& message, uint32_t index, std::span<NANOMessageBase* const> values);
+
+// Repeated message fields held encoded. A list of events read from storage
+// and posted again need never become trees: its elements are kept as their
+// encodings, written verbatim when the message is encoded (the encoding is
+// byte for byte the one the same elements would give as trees), and every
+// accessor above still works on such a field (the getters decode on demand,
+// the setters replace the list, equality compares content).
+//
+// Appends one element, given as the encoding of its message, to a list being
+// built for MSRPBSetEncodedMessageArray.
+void MSRPBAppendEncodedElement(std::string& elements, std::span<const uint8_t> encodedMessage);
+// Sets a repeated message field to the elements collected by
+// MSRPBAppendEncodedElement; the elements are not checked (the caller made
+// them from encodings it trusts).
+void MSRPBSetEncodedMessageArray(NANOMessageBase& message, uint32_t index, std::string elements);
+// Whether a repeated message field holds its elements encoded.
+bool MSRPBIsEncodedMessageArray(const NANOMessageBase& message, uint32_t index);
+// Calls `visit` with each element's encoding, in order, whichever form the
+// field holds (tree elements are encoded for the call); the number of
+// elements visited. For reading a few fields of every element without
+// building trees.
+size_t MSRPBVisitEncodedElements(const NANOMessageBase& message, uint32_t index,
+                                 const std::function<void(std::span<const uint8_t>)>& visit);
 
 // Typed forms over the wrapper classes of MSRPBMessages.h.
 template <std::derived_from<NANOMessageBase> T>

@@ -398,6 +398,24 @@ bool decodeInto(pb_istream_t* stream, NANOMessageInfo& info, int depth) {
     return true;
 }
 
+// ---------------------------------------------------------------- encoded elements
+
+// Where the element starting at `at` (its length, then its bytes) ends;
+// nullptr when the length is malformed or runs past `end`.
+const uint8_t* encodedChunkEnd(const uint8_t* at, const uint8_t* end) {
+    uint64_t length = 0;
+    unsigned shift = 0;
+    while (true) {
+        if (at == end || shift > 63) return nullptr;
+        const uint8_t next = *at++;
+        length |= static_cast<uint64_t>(next & 0x7F) << shift;
+        shift += 7;
+        if ((next & 0x80) == 0) break;
+    }
+    if (length > static_cast<uint64_t>(end - at)) return nullptr;
+    return at + length;
+}
+
 // ---------------------------------------------------------------- encoding
 
 void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& info, Scratch& scratch);
@@ -450,6 +468,20 @@ bool encodeCallback(pb_ostream_t* stream, const pb_field_t* field, void* const* 
                          elementLayout.type->name);
                 return false;
             }
+        }
+        return true;
+    }
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
+        // Each element's length and bytes go out as they are held.
+        const auto* at = reinterpret_cast<const pb_byte_t*>(encoded->bytes.data());
+        const auto* end = at + encoded->bytes.size();
+        while (at != end) {
+            const uint8_t* chunkEnd = encodedChunkEnd(at, end);
+            if (chunkEnd == nullptr) return false;
+            if (!pb_encode_tag_for_field(stream, field) ||
+                !pb_write(stream, at, static_cast<size_t>(chunkEnd - at)))
+                return false;
+            at = chunkEnd;
         }
         return true;
     }
@@ -506,6 +538,8 @@ bool hasContent(const NANOCell& cell) {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, std::string>)
                 return true;
+            else if constexpr (std::is_same_v<T, NANOEncodedElements>)
+                return !value.bytes.empty();
             else if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, uint64_t> ||
                                std::is_same_v<T, NANOMessageInfoPtr>)
                 return false;
@@ -640,6 +674,8 @@ size_t measureMessage(const NanoLayout& layout, const NANOMessageInfo& info, std
                     lengths[slot] = measureMessage(elementLayout, *element, lengths);
                     total += delimitedSize(field.key, lengths[slot]);
                 }
+            } else if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
+                total += encoded->count * varintSize(field.key) + encoded->bytes.size();
             } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
                 const size_t keySize = varintSize(field.key);
                 for (uint64_t value : *scalars)
@@ -673,6 +709,21 @@ struct Writer {
         out = putVarint(putVarint(out, key), lengths[next++]);
         write(layout, info);
     }
+    // The count the measuring walk used is the one set with the bytes; a
+    // form whose lengths do not hold together stops short, and the encode
+    // then refuses on the size mismatch.
+    void encodedElements(uint64_t key, const NANOEncodedElements& encoded) {
+        const auto* at = reinterpret_cast<const uint8_t*>(encoded.bytes.data());
+        const auto* end = at + encoded.bytes.size();
+        while (at != end) {
+            const uint8_t* chunkEnd = encodedChunkEnd(at, end);
+            if (chunkEnd == nullptr) return;
+            out = putVarint(out, key);
+            std::memcpy(out, at, static_cast<size_t>(chunkEnd - at));
+            out += chunkEnd - at;
+            at = chunkEnd;
+        }
+    }
     void scalar(const NanoField& field, uint32_t kind, uint64_t value) {
         out = putScalar(putVarint(out, field.key), field, wireValue(field, kind, value));
     }
@@ -690,6 +741,8 @@ struct Writer {
                 } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
                     const NanoLayout& elementLayout = layoutFor(MSRPBMessageTypeFor(spec.element));
                     for (const NANOMessageInfoPtr& element : *messages) message(field.key, elementLayout, *element);
+                } else if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
+                    encodedElements(field.key, *encoded);
                 } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
                     for (uint64_t value : *scalars) scalar(field, kindOf(spec.word), value);
                 }
@@ -1060,6 +1113,37 @@ NANOMessageInfoPtr NANOMessageInfoCopy(const NANOMessageInfo& info) {
     return copy;
 }
 
+namespace {
+
+// A repeated message field's elements as trees: the cell's own, or decoded
+// from its encoded form into `decoded`.
+const std::vector<NANOMessageInfoPtr>* elementTrees(const NANOCell& cell, const MSRPBMessageType& elementType,
+                                                    std::vector<NANOMessageInfoPtr>& decoded, bool& complete) {
+    if (const auto* trees = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) return trees;
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
+        decoded = NANOEncodedElementsDecode(*encoded, elementType);
+        complete = decoded.size() == encoded->count;
+        return &decoded;
+    }
+    return nullptr;
+}
+
+// Compared by content, whichever form each side holds. An encoded element
+// that does not decode equals nothing.
+bool sameElements(const NANOCell& left, const NANOCell& right, const MSRPBMessageType& elementType) {
+    std::vector<NANOMessageInfoPtr> leftDecoded, rightDecoded;
+    bool complete = true;
+    const auto* leftTrees = elementTrees(left, elementType, leftDecoded, complete);
+    const auto* rightTrees = elementTrees(right, elementType, rightDecoded, complete);
+    if (leftTrees == nullptr || rightTrees == nullptr || !complete) return false;
+    return std::equal(leftTrees->begin(), leftTrees->end(), rightTrees->begin(), rightTrees->end(),
+                      [](const NANOMessageInfoPtr& x, const NANOMessageInfoPtr& y) {
+                          return x && y ? NANOMessageInfoEquals(*x, *y) : !x && !y;
+                      });
+}
+
+}  // namespace
+
 bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b) {
     if (a.type != b.type || a.fields.size() != b.fields.size()) return false;
     auto sameMessage = [](const NANOMessageInfoPtr& x, const NANOMessageInfoPtr& y) {
@@ -1068,6 +1152,13 @@ bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b) {
     for (size_t i = 0; i < a.fields.size(); ++i) {
         const NANOCell& left = a.fields[i];
         const NANOCell& right = b.fields[i];
+        const auto* leftEncoded = std::get_if<NANOEncodedElements>(&left);
+        const auto* rightEncoded = std::get_if<NANOEncodedElements>(&right);
+        if (leftEncoded != nullptr || rightEncoded != nullptr) {
+            if (leftEncoded != nullptr && rightEncoded != nullptr && *leftEncoded == *rightEncoded) continue;
+            if (!sameElements(left, right, MSRPBMessageTypeFor(a.type->fields[i].element))) return false;
+            continue;
+        }
         if (left.index() != right.index()) return false;
         if (const auto* nested = std::get_if<NANOMessageInfoPtr>(&left)) {
             if (!sameMessage(*nested, std::get<NANOMessageInfoPtr>(right))) return false;
@@ -1094,6 +1185,8 @@ bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index) {
         s->clear();
     else if (auto* m = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell))
         m->clear();
+    else if (std::holds_alternative<NANOEncodedElements>(cell))
+        cell = std::vector<NANOMessageInfoPtr>();
     else
         cell = std::monostate{};
     return true;
@@ -1148,4 +1241,54 @@ std::vector<std::string> MSRPBMessageTableProblems() {
         problems.insert(problems.end(), layout.problems.begin(), layout.problems.end());
     }
     return problems;
+}
+
+void NANOEncodedElementsAppend(std::string& elements, const uint8_t* bytes, size_t length) {
+    uint8_t prefix[10];
+    const uint8_t* prefixEnd = putVarint(prefix, length);
+    elements.append(reinterpret_cast<const char*>(prefix), static_cast<size_t>(prefixEnd - prefix));
+    if (length > 0) elements.append(reinterpret_cast<const char*>(bytes), length);
+}
+
+bool NANOEncodedElementsReader::next(std::span<const uint8_t>& element) {
+    if (at_ == end_ || malformed_) return false;
+    const uint8_t* chunkEnd = encodedChunkEnd(at_, end_);
+    if (chunkEnd == nullptr) {
+        malformed_ = true;
+        return false;
+    }
+    // The length prefix is a well-formed varint: skip to its last byte.
+    while (*at_ & 0x80) ++at_;
+    ++at_;
+    element = std::span<const uint8_t>(at_, chunkEnd);
+    at_ = chunkEnd;
+    return true;
+}
+
+std::optional<size_t> NANOEncodedElementsCount(std::string_view elements) {
+    NANOEncodedElementsReader reader(elements);
+    std::span<const uint8_t> element;
+    size_t count = 0;
+    while (reader.next(element)) ++count;
+    if (reader.malformed()) return std::nullopt;
+    return count;
+}
+
+std::vector<NANOMessageInfoPtr> NANOEncodedElementsDecode(const NANOEncodedElements& elements,
+                                                          const MSRPBMessageType& elementType) {
+    std::vector<NANOMessageInfoPtr> out;
+    out.reserve(elements.count);
+    NANOEncodedElementsReader reader(elements.bytes);
+    std::span<const uint8_t> element;
+    while (reader.next(element)) {
+        NANOMessageInfoPtr info = NANOMessageInfoCreate(elementType);
+        if (NANOMessageInfoDecode(*info, element.data(), element.size())) {
+            out.push_back(std::move(info));
+        } else {
+            MSRPBLog(45008, "<ERROR> An encoded %s element does not decode; it is left out", elementType.name);
+        }
+    }
+    if (reader.malformed())
+        MSRPBLog(45009, "<ERROR> Encoded %s elements end inside an element", elementType.name);
+    return out;
 }

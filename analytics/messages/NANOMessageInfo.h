@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -17,12 +19,24 @@
 struct NANOMessageInfo;
 using NANOMessageInfoPtr = std::unique_ptr<NANOMessageInfo>;
 
+// A repeated message field held as its elements' encodings, for lists that
+// pass from storage to the wire untouched: each element is its length as a
+// varint followed by its bytes, back to back, exactly as each follows the
+// field's key on the wire. Equal when the bytes are (content equality of
+// messages is NANOMessageInfoEquals's business).
+struct NANOEncodedElements {
+    std::string bytes;
+    size_t count = 0;
+    bool operator==(const NANOEncodedElements&) const = default;
+};
+
 // Scalars (bool, enum, int32, uint32) are kept zero-extended from 32 bits,
 // int64/uint64 as they are, float and double as their IEEE bits. Strings and
-// bytes share the std::string form.
+// bytes share the std::string form. A repeated message field holds either
+// its elements as trees or, when set or decoded that way, encoded.
 using NANOCell =
     std::variant<std::monostate, uint64_t, std::string, NANOMessageInfoPtr, std::vector<uint64_t>,
-                 std::vector<std::string>, std::vector<NANOMessageInfoPtr>>;
+                 std::vector<std::string>, std::vector<NANOMessageInfoPtr>, NANOEncodedElements>;
 
 struct NANOMessageInfo {
     const MSRPBMessageType* type = nullptr;
@@ -48,10 +62,43 @@ bool NANOMessageInfoEquals(const NANOMessageInfo& a, const NANOMessageInfo& b);
 // index outside the message.
 bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index);
 
+// Appends one element to the encoded form, given as its message's encoding.
+void NANOEncodedElementsAppend(std::string& elements, const uint8_t* bytes, size_t length);
+// The number of elements in an encoded form; nullopt when a length runs past
+// the end.
+std::optional<size_t> NANOEncodedElementsCount(std::string_view elements);
+// Steps through an encoded form's elements in order.
+class NANOEncodedElementsReader {
+  public:
+    explicit NANOEncodedElementsReader(std::string_view elements)
+        : at_(reinterpret_cast<const uint8_t*>(elements.data())), end_(at_ + elements.size()) {}
+    // The next element's encoding (without its length); false at the end, or
+    // when a length runs past the end, which malformed() then tells.
+    bool next(std::span<const uint8_t>& element);
+    bool malformed() const { return malformed_; }
+
+  private:
+    const uint8_t* at_;
+    const uint8_t* end_;
+    bool malformed_ = false;
+};
+// The elements as trees of `elementType`: an element that does not decode is
+// logged and left out.
+std::vector<NANOMessageInfoPtr> NANOEncodedElementsDecode(const NANOEncodedElements& elements,
+                                                          const MSRPBMessageType& elementType);
+
 // Decodes into an empty info of the wanted type. False (and a log line) on
 // malformed input, a string over kNANOMaxDecodedFieldBytes or nesting over
 // kNANOMaxNestingDepth.
 bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length);
+// As NANOMessageInfoDecode, but the repeated message fields of the top-level
+// message named in `keptEncoded` keep their elements encoded. Each kept
+// element is walked over its message type with the same checks the full
+// decode makes, so this accepts and refuses exactly the inputs
+// NANOMessageInfoDecode does, without building a tree per element. Indexes
+// that are not repeated message fields are ignored.
+bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* bytes, size_t length,
+                                         std::span<const uint32_t> keptEncoded);
 // The same decode driven through nanopb's own decoder: slower, kept as the
 // reference that tests hold the direct reader to.
 bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length);

@@ -1,0 +1,214 @@
+// A repeated message field held as its elements' encodings must be the same
+// message as the one holding them as trees: same encoding byte for byte
+// (through both writers), equal both ways, the same elements through every
+// accessor, and copies that stay so.
+
+#include <gtest/gtest.h>
+
+#include "MessageTestSupport.h"
+
+namespace {
+
+bool isRepeatedMessage(const MSRPBFieldSpec& field) {
+    return (field.word & kMSRPBLabelRepeated) != 0 && (field.word & kMSRPBKindMessage) != 0;
+}
+
+// The field's elements, as MSRPBAppendEncodedElement collects them.
+std::string encodedElements(const NANOMessageBase& message, uint32_t index) {
+    const MSRPBMessageType& elementType = MSRPBMessageTypeFor(message.messageType().fields[index].element);
+    std::string elements;
+    for (const NANOMessageBase& element : MSRPBGetMessageArray(message, index, elementType))
+        MSRPBAppendEncodedElement(elements, *element.protoBuffer());
+    return elements;
+}
+
+// Filled, then read back from its encoding: the profiles put cells that no
+// decode gives (a bool with high bits, say) and these compare only as bytes.
+NANOMessageBase filledMessage(const MSRPBMessageType& type, const Profile& profile) {
+    NANOMessageBase message(type);
+    fill(*message.messageInfo(), profile, 3);
+    return *NANOMessageBase::initWithBuffer(type, *message.protoBuffer());
+}
+
+TEST(EncodedElements, EveryRepeatedMessageFieldMatchesItsTreeForm) {
+    LogCapture log;
+    const Profile profiles[] = {
+        {"one element, small values", 7, "a", 1},
+        {"three elements (the middle one empty), wide values", 0xFFFFFFFFFFFFFF80u, std::string(200, 'x'), 3},
+    };
+    size_t fieldsChecked = 0;
+    for (const Profile& profile : profiles) {
+        for (size_t id = 0; id < kMSRPBMessageCount; ++id) {
+            const MSRPBMessageType& type = MSRPBMessageTypeFor(static_cast<MSRPBMessageID>(id));
+            for (uint32_t index = 0; index < type.fieldCount; ++index) {
+                if (!isRepeatedMessage(type.fields[index])) continue;
+                SCOPED_TRACE(std::string(profile.name) + ": " + type.name + " field " + std::to_string(index));
+                ++fieldsChecked;
+                const MSRPBMessageType& elementType = MSRPBMessageTypeFor(type.fields[index].element);
+                const NANOMessageBase trees = filledMessage(type, profile);
+                NANOMessageBase encoded = trees;
+                MSRPBSetEncodedMessageArray(encoded, index, encodedElements(trees, index));
+                ASSERT_TRUE(MSRPBIsEncodedMessageArray(encoded, index));
+
+                EXPECT_EQ(encoded.protoBuffer(), trees.protoBuffer());
+                EXPECT_EQ(NANOMessageInfoEncodeWithNanopb(*encoded.messageInfo()), trees.protoBuffer());
+                EXPECT_TRUE(NANOMessageInfoEquals(*encoded.messageInfo(), *trees.messageInfo()));
+                EXPECT_TRUE(NANOMessageInfoEquals(*trees.messageInfo(), *encoded.messageInfo()));
+
+                const NANOMessageBase copy = encoded;
+                EXPECT_TRUE(MSRPBIsEncodedMessageArray(copy, index));
+                EXPECT_EQ(copy.protoBuffer(), trees.protoBuffer());
+                EXPECT_TRUE(NANOMessageInfoEquals(*copy.messageInfo(), *encoded.messageInfo()));
+
+                const std::vector<NANOMessageBase> expected = MSRPBGetMessageArray(trees, index, elementType);
+                auto sameElements = [&](const std::vector<NANOMessageBase>& got) {
+                    if (got.size() != expected.size()) return false;
+                    for (size_t i = 0; i < got.size(); ++i)
+                        if (!NANOMessageInfoEquals(*got[i].messageInfo(), *expected[i].messageInfo())) return false;
+                    return true;
+                };
+                EXPECT_TRUE(sameElements(MSRPBGetMessageArray(encoded, index, elementType)));
+                size_t visited = 0;
+                MSRPBVisitEncodedElements(encoded, index, [&](std::span<const uint8_t> element) {
+                    ASSERT_LT(visited, expected.size());
+                    EXPECT_EQ(Bytes(element.begin(), element.end()), expected[visited++].protoBuffer());
+                });
+                EXPECT_EQ(visited, expected.size());
+
+                NANOMessageBase taken = encoded;
+                EXPECT_TRUE(sameElements(MSRPBTakeMessageArray(taken, index, elementType)));
+                EXPECT_FALSE(MSRPBIsEncodedMessageArray(taken, index));
+                EXPECT_TRUE(MSRPBGetMessageArray(taken, index, elementType).empty());
+            }
+        }
+    }
+    EXPECT_GE(fieldsChecked, 2 * 10u) << "the tables hold repeated message fields";
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+}
+
+constexpr uint32_t kBundleProtocolVersion = 0, kBundleEvents = 1, kEventName = 1;
+
+MSRPBEvent namedEvent(const std::string& name) {
+    MSRPBEvent event;
+    MSRPBSetString(event, kEventName, name);
+    return event;
+}
+
+std::string eventElements(const std::vector<std::string>& names) {
+    std::string elements;
+    for (const std::string& name : names) MSRPBAppendEncodedElement(elements, *namedEvent(name).protoBuffer());
+    return elements;
+}
+
+MSRPBMeasurementBundle bundleWithTreeEvents(const std::vector<std::string>& names) {
+    MSRPBMeasurementBundle bundle;
+    std::vector<MSRPBEvent> events;
+    for (const std::string& name : names) events.push_back(namedEvent(name));
+    MSRPBSetMessageArray(bundle, kBundleEvents, std::move(events));
+    return bundle;
+}
+
+std::vector<std::string> eventNames(const NANOMessageBase& bundle) {
+    std::vector<std::string> names;
+    for (const MSRPBEvent& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents))
+        names.push_back(MSRPBGetString(event, kEventName).value_or("?"));
+    return names;
+}
+
+// The bundle's events field set encoded, then acted on.
+TEST(EncodedElements, AccessorsOnAnEncodedField) {
+    const struct {
+        const char* label;
+        std::function<void(MSRPBMeasurementBundle&)> act;
+        std::vector<std::string> names;  // what the field then holds
+        bool stillEncoded;
+    } cases[] = {
+        {"left alone", [](MSRPBMeasurementBundle&) {}, {"a", "b", "c"}, true},
+        {"cleared", [](MSRPBMeasurementBundle& b) { MSRPBClearField(b, kBundleEvents); }, {}, false},
+        {"set from trees",
+         [](MSRPBMeasurementBundle& b) { MSRPBSetMessageArray(b, kBundleEvents, std::vector{namedEvent("x")}); },
+         {"x"},
+         false},
+        {"moved into",
+         [](MSRPBMeasurementBundle& b) {
+             std::vector<MSRPBEvent> events{namedEvent("y"), namedEvent("z")};
+             MSRPBSetMessageArray(b, kBundleEvents, std::move(events));
+         },
+         {"y", "z"},
+         false},
+        {"set encoded again", [](MSRPBMeasurementBundle& b) { MSRPBSetEncodedMessageArray(b, kBundleEvents, eventElements({"q"})); },
+         {"q"},
+         true},
+        {"set to no elements", [](MSRPBMeasurementBundle& b) { MSRPBSetEncodedMessageArray(b, kBundleEvents, {}); }, {}, false},
+        {"a refused tree list leaves it empty",
+         [](MSRPBMeasurementBundle& b) {
+             const MSRPBUserAttribute wrong;
+             const NANOMessageBase* values[] = {&wrong};
+             MSRPBSetMessageArray(b, kBundleEvents, values);
+         },
+         {},
+         false},
+        {"set to elements whose framing runs past the end",
+         [](MSRPBMeasurementBundle& b) { MSRPBSetEncodedMessageArray(b, kBundleEvents, std::string("\x05\x0A\x01", 3)); },
+         {},
+         false},
+        {"another field set", [](MSRPBMeasurementBundle& b) { MSRPBSetInt32(b, kBundleProtocolVersion, 4); }, {"a", "b", "c"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        LogCapture log;
+        MSRPBMeasurementBundle bundle;
+        MSRPBSetInt32(bundle, kBundleProtocolVersion, 4);
+        MSRPBSetEncodedMessageArray(bundle, kBundleEvents, eventElements({"a", "b", "c"}));
+        c.act(bundle);
+        EXPECT_TRUE(MSRPBHasField(bundle, kBundleEvents));
+        EXPECT_EQ(MSRPBIsEncodedMessageArray(bundle, kBundleEvents), c.stillEncoded);
+        EXPECT_EQ(eventNames(bundle), c.names);
+        MSRPBMeasurementBundle expected = bundleWithTreeEvents(c.names);
+        MSRPBSetInt32(expected, kBundleProtocolVersion, 4);
+        EXPECT_EQ(bundle.protoBuffer(), expected.protoBuffer());
+        EXPECT_TRUE(NANOMessageInfoEquals(*bundle.messageInfo(), *expected.messageInfo()));
+    }
+}
+
+TEST(EncodedElements, EqualityComparesContentWhicheverFormEachSideHolds) {
+    auto encoded = [](const std::vector<std::string>& names) {
+        MSRPBMeasurementBundle bundle;
+        MSRPBSetEncodedMessageArray(bundle, kBundleEvents, eventElements(names));
+        return bundle;
+    };
+    const struct {
+        const char* label;
+        MSRPBMeasurementBundle left, right;
+        bool equal;
+    } cases[] = {
+        {"same events, both encoded", encoded({"a", "b"}), encoded({"a", "b"}), true},
+        {"same events, tree and encoded", bundleWithTreeEvents({"a", "b"}), encoded({"a", "b"}), true},
+        {"one event differs", bundleWithTreeEvents({"a", "b"}), encoded({"a", "c"}), false},
+        {"one event differs, both encoded", encoded({"a", "b"}), encoded({"a", "c"}), false},
+        {"one event more", bundleWithTreeEvents({"a"}), encoded({"a", "a"}), false},
+        {"order differs", encoded({"b", "a"}), bundleWithTreeEvents({"a", "b"}), false},
+        {"no events against some", MSRPBMeasurementBundle(), encoded({"a"}), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(NANOMessageInfoEquals(*c.left.messageInfo(), *c.right.messageInfo()), c.equal);
+        EXPECT_EQ(NANOMessageInfoEquals(*c.right.messageInfo(), *c.left.messageInfo()), c.equal);
+    }
+}
+
+TEST(EncodedElements, AnElementThatDoesNotDecodeIsLeftOutWhenRead) {
+    LogCapture log;
+    std::string elements = eventElements({"a"});
+    const uint8_t broken[] = {0x0A, 0x09, 'x'};  // a name longer than its message
+    MSRPBAppendEncodedElement(elements, broken);
+    elements += eventElements({"b"});
+    MSRPBMeasurementBundle bundle;
+    MSRPBSetEncodedMessageArray(bundle, kBundleEvents, std::move(elements));
+    EXPECT_EQ(eventNames(bundle), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(log.contains("45008"));
+    // Such a list equals no list of trees, not even its readable part.
+    EXPECT_FALSE(NANOMessageInfoEquals(*bundle.messageInfo(), *bundleWithTreeEvents({"a", "b"}).messageInfo()));
+}
+
+}  // namespace
