@@ -47,6 +47,14 @@ std::optional<NANOMessageBase> NANOMessageBase::initWithBuffer(const MSRPBMessag
     return NANOMessageBase(type, std::move(info));
 }
 
+std::optional<NANOMessageBase> NANOMessageBase::initWithBufferKeepingEncoded(const MSRPBMessageType& type,
+                                                                             std::span<const uint8_t> bytes,
+                                                                             std::span<const uint32_t> keptEncoded) {
+    NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+    if (!NANOMessageInfoDecodeKeepingEncoded(*info, bytes.data(), bytes.size(), keptEncoded)) return std::nullopt;
+    return NANOMessageBase(type, std::move(info));
+}
+
 std::optional<std::vector<uint8_t>> NANOMessageBase::protoBuffer() const {
     if (!info_) return std::nullopt;
     return NANOMessageInfoEncode(*info_);

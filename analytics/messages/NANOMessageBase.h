@@ -34,6 +34,14 @@ class NANOMessageBase {
     static std::optional<NANOMessageBase> initWithBuffer(const MSRPBMessageType& type,
                                                          std::span<const uint8_t> bytes);
 
+    // As initWithBuffer, but the repeated message fields named in
+    // `keptEncoded` keep their elements encoded (see MSRPBSetEncodedMessageArray):
+    // for a message whose lists are passed on, not read. Accepts and refuses
+    // exactly the bytes initWithBuffer does.
+    static std::optional<NANOMessageBase> initWithBufferKeepingEncoded(const MSRPBMessageType& type,
+                                                                       std::span<const uint8_t> bytes,
+                                                                       std::span<const uint32_t> keptEncoded);
+
     // The encoding (empty for an empty message); nullopt when encoding fails.
     std::optional<std::vector<uint8_t>> protoBuffer() const;
 

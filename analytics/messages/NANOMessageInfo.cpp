@@ -776,12 +776,25 @@ struct Input {
     size_t left() const { return static_cast<size_t>(end - at); }
 };
 
+//
+// The same walk checks elements that are kept encoded: without an info to
+// fill (nullptr) it makes every check and writes nothing. The one check that
+// depends on what was already filled is a single string's: a later
+// occurrence is skipped unchecked, so a walk without cells checks every
+// occurrence's size. That differs only for an occurrence over
+// kNANOMaxDecodedFieldBytes, so an element that large is decoded into a
+// scratch tree instead.
 class DirectReader {
   public:
+    DirectReader() = default;
+    // Repeated message fields of the top-level message whose elements are
+    // kept encoded.
+    explicit DirectReader(std::span<const uint32_t> keptEncoded) : keptEncoded_(keptEncoded) {}
+
     // One whole message: the top level or an element of a repeated field.
-    bool message(Input in, NANOMessageInfo& info, int depth) {
-        if (fields(in, layoutFor(*info.type), info, depth)) return true;
-        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", info.type->name, error_ ? error_ : "(none)");
+    bool message(Input in, const MSRPBMessageType& type, NANOMessageInfo* info, int depth) {
+        if (fields(in, layoutFor(type), info, depth)) return true;
+        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", type.name, error_ ? error_ : "(none)");
         return false;
     }
 
@@ -876,7 +889,7 @@ class DirectReader {
         }
     }
 
-    bool fields(Input in, const NanoLayout& layout, NANOMessageInfo& info, int depth) {
+    bool fields(Input in, const NanoLayout& layout, NANOMessageInfo* info, int depth) {
         while (in.at != in.end) {
             uint32_t key = 0;
             if (!varint32(in, key)) return false;
@@ -890,8 +903,8 @@ class DirectReader {
             }
             const NanoField& field = layout.fields[static_cast<size_t>(position)];
             const bool ok = PB_ATYPE(field.type) == PB_ATYPE_CALLBACK
-                                ? callbackField(in, wireType, field, info, depth)
-                                : staticField(in, wireType, field, info, depth);
+                                ? callbackField(in, wireType, layout, field, info, depth)
+                                : staticField(in, wireType, layout, field, info, depth);
             if (!ok) return false;
         }
         return true;
@@ -899,8 +912,8 @@ class DirectReader {
 
     // Scalars and nested single messages: the wire type must be the field's;
     // a later occurrence overwrites a scalar and merges into a message.
-    bool staticField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info, int depth) {
-        NANOCell& cell = info.fields[field.index];
+    bool staticField(Input& in, uint32_t wireType, const NanoLayout& layout, const NanoField& field,
+                     NANOMessageInfo* info, int depth) {
         uint64_t value = 0;
         switch (PB_LTYPE(field.type)) {
             case PB_LTYPE_BOOL: {
@@ -935,29 +948,32 @@ class DirectReader {
                 if (wireType != PB_WT_STRING) return fail("wrong wire type");
                 Input content{};
                 if (!delimited(in, content)) return false;
+                const MSRPBMessageType& nestedType = MSRPBMessageTypeFor(layout.type->fields[field.index].element);
+                if (info == nullptr) return fields(content, layoutFor(nestedType), nullptr, depth + 1);
+                NANOCell& cell = info->fields[field.index];
                 auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
                 if (nested == nullptr || !*nested) {
-                    cell = NANOMessageInfoCreate(MSRPBMessageTypeFor(info.type->fields[field.index].element));
+                    cell = NANOMessageInfoCreate(nestedType);
                     nested = std::get_if<NANOMessageInfoPtr>(&cell);
                 }
-                return fields(content, layoutFor(*(*nested)->type), **nested, depth + 1);
+                return fields(content, layoutFor(nestedType), nested->get(), depth + 1);
             }
         }
-        cell = value;
+        if (info != nullptr) info->fields[field.index] = value;
         return true;
     }
 
     // Strings, bytes and repeated fields, each occurrence handed to
     // callbackValue as nanopb hands it to its field callback.
-    bool callbackField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo& info,
-                       int depth) {
+    bool callbackField(Input& in, uint32_t wireType, const NanoLayout& layout, const NanoField& field,
+                       NANOMessageInfo* info, int depth) {
         if (wireType == PB_WT_STRING) {
             Input content{};
             if (!delimited(in, content)) return false;
             size_t before = 0;
             do {
                 before = content.left();
-                if (!callbackValue(content, field, info, depth)) return fail("callback failed");
+                if (!callbackValue(content, layout, field, info, depth)) return fail("callback failed");
             } while (content.left() > 0 && content.left() < before);
             return true;
         }
@@ -984,45 +1000,63 @@ class DirectReader {
         // failure cause it does not carry over.
         const char* cause = error_;
         Input value{raw, raw + size};
-        if (callbackValue(value, field, info, depth)) return true;
+        if (callbackValue(value, layout, field, info, depth)) return true;
         error_ = cause;
         return false;
     }
 
-    bool callbackValue(Input& in, const NanoField& field, NANOMessageInfo& info, int depth) {
-        const MSRPBFieldSpec& spec = info.type->fields[field.index];
-        NANOCell& cell = info.fields[field.index];
+    bool callbackValue(Input& in, const NanoLayout& layout, const NanoField& field, NANOMessageInfo* info,
+                       int depth) {
+        const MSRPBFieldSpec& spec = layout.type->fields[field.index];
+        NANOCell* cell = info != nullptr ? &info->fields[field.index] : nullptr;
         const uint32_t kind = kindOf(spec.word);
         if (!isRepeated(spec.word)) {
             // The first occurrence of a single string wins; later ones are skipped.
-            if (std::holds_alternative<std::string>(cell)) {
+            if (cell != nullptr && std::holds_alternative<std::string>(*cell)) {
                 in.at = in.end;
                 return true;
             }
             if (!fitsText(in)) return false;
-            cell.emplace<std::string>(takeText(in));
+            if (cell != nullptr)
+                cell->emplace<std::string>(takeText(in));
+            else
+                in.at = in.end;
             return true;
         }
         if (kind == kMSRPBKindMessage) {
             const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
             if (depth + 1 > kNANOMaxNestingDepth) {
-                MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", info.type->name,
+                MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", layout.type->name,
                          kNANOMaxNestingDepth);
                 return false;
             }
-            NANOMessageInfoPtr element = NANOMessageInfoCreate(elementType);
-            if (!message(in, *element, depth + 1)) {
-                MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", info.type->name,
+            const bool keep = depth == 0 && info != nullptr &&
+                              std::find(keptEncoded_.begin(), keptEncoded_.end(), field.index) != keptEncoded_.end();
+            NANOMessageInfoPtr element;
+            if (cell != nullptr && (!keep || in.left() > kNANOMaxDecodedFieldBytes))
+                element = NANOMessageInfoCreate(elementType);
+            if (!message(in, elementType, element.get(), depth + 1)) {
+                MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", layout.type->name,
                          elementType.name);
                 return false;
             }
+            if (keep) {
+                if (!std::holds_alternative<NANOEncodedElements>(*cell)) cell->emplace<NANOEncodedElements>();
+                auto& encoded = std::get<NANOEncodedElements>(*cell);
+                NANOEncodedElementsAppend(encoded.bytes, in.at, in.left());
+                ++encoded.count;
+            } else if (cell != nullptr) {
+                std::get<std::vector<NANOMessageInfoPtr>>(*cell).push_back(std::move(element));
+            }
             in.at = in.end;
-            std::get<std::vector<NANOMessageInfoPtr>>(cell).push_back(std::move(element));
             return true;
         }
         if (kind == kMSRPBKindString || kind == kMSRPBKindBytes) {
             if (!fitsText(in)) return false;
-            std::get<std::vector<std::string>>(cell).emplace_back(takeText(in));
+            if (cell != nullptr)
+                std::get<std::vector<std::string>>(*cell).emplace_back(takeText(in));
+            else
+                in.at = in.end;
             return true;
         }
         uint64_t value = 0;
@@ -1040,7 +1074,7 @@ class DirectReader {
         if (kind == kMSRPBKindBool) value = value != 0;
         if (kind == kMSRPBKindInt32 || kind == kMSRPBKindUInt32 || kind == kMSRPBKindEnum)
             value = static_cast<uint32_t>(value);
-        std::get<std::vector<uint64_t>>(cell).push_back(value);
+        if (cell != nullptr) std::get<std::vector<uint64_t>>(*cell).push_back(value);
         return true;
     }
 
@@ -1057,6 +1091,7 @@ class DirectReader {
         return text;
     }
 
+    std::span<const uint32_t> keptEncoded_;
     const char* error_ = nullptr;
 };
 
@@ -1193,7 +1228,12 @@ bool NANOMessageInfoClearField(NANOMessageInfo& info, uint32_t index) {
 }
 
 bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {
-    return DirectReader().message(Input{bytes, bytes + length}, info, 0);
+    return DirectReader().message(Input{bytes, bytes + length}, *info.type, &info, 0);
+}
+
+bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* bytes, size_t length,
+                                         std::span<const uint32_t> keptEncoded) {
+    return DirectReader(keptEncoded).message(Input{bytes, bytes + length}, *info.type, &info, 0);
 }
 
 bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {

@@ -1,0 +1,193 @@
+// Decoding with repeated message fields kept encoded must end every input as
+// the full decode ends it: the same success or failure with the same log
+// lines, and where it succeeds the same message, whose kept elements read
+// back as the full decode's trees.
+
+#include <gtest/gtest.h>
+
+#include "MessageTestSupport.h"
+
+namespace {
+
+struct Outcome {
+    bool ok;
+    NANOMessageInfoPtr info;
+    std::vector<std::string> log;
+};
+
+Outcome decode(const MSRPBMessageType& type, const Bytes& bytes, std::span<const uint32_t> kept, bool keep) {
+    LogCapture log;
+    NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+    const bool ok = keep ? NANOMessageInfoDecodeKeepingEncoded(*info, bytes.data(), bytes.size(), kept)
+                         : NANOMessageInfoDecode(*info, bytes.data(), bytes.size());
+    return {ok, std::move(info), log.lines()};
+}
+
+std::vector<uint32_t> repeatedMessageFields(const MSRPBMessageType& type) {
+    std::vector<uint32_t> indexes;
+    for (uint32_t index = 0; index < type.fieldCount; ++index) {
+        const uint32_t word = type.fields[index].word;
+        if ((word & kMSRPBLabelRepeated) && (word & kMSRPBKindMessage)) indexes.push_back(index);
+    }
+    return indexes;
+}
+
+// Whether the kept decode succeeded.
+bool expectSameAsFullDecode(const MSRPBMessageType& type, const Bytes& bytes, std::span<const uint32_t> kept,
+                            const std::string& label) {
+    Outcome full = decode(type, bytes, kept, false);
+    Outcome partial = decode(type, bytes, kept, true);
+    EXPECT_EQ(partial.ok, full.ok) << label;
+    EXPECT_EQ(partial.log, full.log) << label;
+    if (!partial.ok || !full.ok) return false;
+    EXPECT_TRUE(NANOMessageInfoEquals(*partial.info, *full.info)) << label;
+    for (uint32_t index : repeatedMessageFields(type)) {
+        const NANOCell& cell = partial.info->fields[index];
+        const bool isKept = std::find(kept.begin(), kept.end(), index) != kept.end();
+        // A kept field with elements holds them encoded; the others as trees.
+        const bool hasElements = !std::get<std::vector<NANOMessageInfoPtr>>(full.info->fields[index]).empty();
+        EXPECT_EQ(std::holds_alternative<NANOEncodedElements>(cell), isKept && hasElements)
+            << label << " field " << index;
+    }
+    // The kept form encodes to bytes that decode to the same message.
+    std::optional<Bytes> again = NANOMessageInfoEncode(*partial.info);
+    EXPECT_TRUE(again.has_value()) << label;
+    if (again) {
+        NANOMessageInfoPtr reread = NANOMessageInfoCreate(type);
+        EXPECT_TRUE(NANOMessageInfoDecode(*reread, again->data(), again->size())) << label;
+        EXPECT_TRUE(NANOMessageInfoEquals(*reread, *full.info)) << label;
+    }
+    return true;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes varint(uint64_t value) {
+    Bytes out;
+    while (value >= 0x80) {
+        out.push_back(static_cast<uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(value));
+    return out;
+}
+
+Bytes delimited(uint8_t key, const Bytes& content) {
+    return concat({{key}, varint(content.size()), content});
+}
+
+// EventParams nested `levels` deep through their repeated field 6 (key 0x32).
+Bytes nestedParams(int levels) {
+    Bytes inner;
+    for (int i = 0; i < levels; ++i) inner = delimited(0x32, inner);
+    return inner;
+}
+
+TEST(KeptEncodedDecode, CornersEndAsInTheFullDecode) {
+    using ID = MSRPBMessageID;
+    const Bytes big(kNANOMaxDecodedFieldBytes + 1, 'x');
+    const Bytes eventNamedA = delimited(0x12, {'a'});
+    const struct {
+        const char* label;
+        ID id;
+        Bytes bytes;
+        bool decodes;
+    } cases[] = {
+        {"no elements", ID::Event, {}, true},
+        {"elements between other fields", ID::Event,
+         concat({delimited(0x0A, delimited(0x0A, {'p'})), eventNamedA, delimited(0x0A, {}),
+                 delimited(0x0A, delimited(0x12, {'v'}))}),
+         true},
+        {"element given as fixed32 is read from its raw bytes", ID::EventParam, {0x35, 0x18, 0x05, 0x18, 0x07}, true},
+        {"element given as fixed64", ID::EventParam, {0x31, 0x18, 0x05, 0x18, 0x07, 0x18, 0x01, 0x18, 0x02}, true},
+        {"element given as a varint never decodes", ID::EventParam, {0x30, 0x88, 0x01}, false},
+        {"element whose field fails", ID::EventParam, {0x32, 0x03, 0x32, 0x01, 0x00}, false},
+        {"element with a wrong wire type deep inside", ID::Event,
+         delimited(0x0A, delimited(0x32, delimited(0x32, {0x19, 0x01}))), false},
+        {"element cut short", ID::Event, {0x0A, 0x05, 0x0A, 0x01}, false},
+        {"element with a zero tag", ID::Event, delimited(0x0A, {0x00}), false},
+        {"nesting at the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth), true},
+        {"nesting past the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth + 1), false},
+        {"element with a text over the limit", ID::Event, delimited(0x0A, delimited(0x0A, big)), false},
+        {"element with a text over the limit after a first one, which wins", ID::Event,
+         delimited(0x0A, concat({delimited(0x0A, {'n'}), delimited(0x0A, big)})), true},
+        {"bundle with events and attributes", ID::MeasurementBundle,
+         concat({{0x08, 0x01}, delimited(0x12, eventNamedA), delimited(0x1A, delimited(0x12, {'u'})),
+                 delimited(0x12, {})}),
+         true},
+    };
+    for (const auto& c : cases) {
+        const MSRPBMessageType& type = MSRPBMessageTypeFor(c.id);
+        const std::vector<uint32_t> kept = repeatedMessageFields(type);
+        EXPECT_EQ(expectSameAsFullDecode(type, c.bytes, kept, c.label), c.decodes) << c.label;
+    }
+}
+
+TEST(KeptEncodedDecode, OnlyTheNamedFieldsAreKeptAndCanonicalBytesComeBackUnchanged) {
+    for (size_t id = 0; id < kMSRPBMessageCount; ++id) {
+        const MSRPBMessageType& type = MSRPBMessageTypeFor(static_cast<MSRPBMessageID>(id));
+        const std::vector<uint32_t> fields = repeatedMessageFields(type);
+        if (fields.empty()) continue;
+        NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+        fill(*info, Profile{"", id + 7, "text", 3}, 3);
+        const Bytes encoded = *NANOMessageInfoEncode(*info);
+        // Each field alone, then all of them, then an index that is no such field.
+        std::vector<std::vector<uint32_t>> choices;
+        for (uint32_t index : fields) choices.push_back({index});
+        choices.push_back(fields);
+        choices.push_back({type.fieldCount + 3});
+        for (const std::vector<uint32_t>& kept : choices) {
+            const std::string label = std::string(type.name) + " keeping " + std::to_string(kept.front());
+            ASSERT_TRUE(expectSameAsFullDecode(type, encoded, kept, label));
+            std::optional<NANOMessageBase> message = NANOMessageBase::initWithBufferKeepingEncoded(type, encoded, kept);
+            ASSERT_TRUE(message) << label;
+            EXPECT_EQ(message->protoBuffer(), encoded) << label;
+        }
+    }
+}
+
+// Flips, inserts, deletes and cuts bytes of an encoding of every message
+// type that has repeated message fields, all of them kept.
+TEST(KeptEncodedDecode, MutatedEncodingsEndAsInTheFullDecode) {
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (size_t id = 0; id < kMSRPBMessageCount; ++id) {
+        const MSRPBMessageType& type = MSRPBMessageTypeFor(static_cast<MSRPBMessageID>(id));
+        const std::vector<uint32_t> kept = repeatedMessageFields(type);
+        if (kept.empty()) continue;
+        NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+        fill(*info, Profile{"", id + 1, "ab", 2}, 3);
+        const Bytes encoded = *NANOMessageInfoEncode(*info);
+        for (int round = 0; round < 400; ++round) {
+            Bytes mutated = encoded;
+            const size_t at = next() % mutated.size();
+            switch (round % 4) {
+                case 0:
+                    mutated[at] ^= static_cast<uint8_t>(1u << (next() % 8));
+                    break;
+                case 1:
+                    mutated.insert(mutated.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(next()));
+                    break;
+                case 2:
+                    mutated.erase(mutated.begin() + static_cast<std::ptrdiff_t>(at));
+                    break;
+                default:
+                    mutated.resize(at);
+                    break;
+            }
+            expectSameAsFullDecode(type, mutated, kept, std::string(type.name) + " mutation " + std::to_string(round));
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+}  // namespace
