@@ -19,7 +19,10 @@ constexpr int64_t kState = kMSRSqliteErrorState;
 constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
 
 // MSRPBMeasurementBundle and MSRPBMeasurementConfig field indexes.
-enum : uint32_t { kBundleEndTimestamp = 5, kBundleAppID = 14, kBundleRetryCount = 35 };
+enum : uint32_t { kBundleEvents = 1, kBundleEndTimestamp = 5, kBundleAppID = 14, kBundleRetryCount = 35 };
+// A queued bundle's events go to the wire as they were stored: they are
+// checked while reading but kept encoded, never built as messages.
+constexpr uint32_t kBundleFieldsKeptEncoded[] = {kBundleEvents};
 enum : uint32_t { kConfigAppID = 1 };
 
 const MSRSqliteValue kAppMetadataRowID = std::string("1");
@@ -87,7 +90,10 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
         fail(error, kState, inflateError);
         return std::nullopt;
     }
-    std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(*inflated);
+    std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBufferKeepingEncoded(
+        MSRPBMeasurementBundle::type(), *inflated, kBundleFieldsKeptEncoded);
+    std::optional<MSRPBMeasurementBundle> bundle;
+    if (decoded) bundle.emplace(std::move(*decoded));
     if (!bundle) {
         fail(error, kState, "Unable to parse bundle from decompressed data");
         return std::nullopt;

@@ -1,0 +1,120 @@
+// A queue read hands bundles over with their events still encoded: the bundle
+// encodes to exactly what was stored, its events read back as they went in,
+// and a row whose bytes do not decode (an event inside included) is skipped
+// without holding back the rows behind it.
+
+#include <sqlite3.h>
+
+#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/security/Compression.h"
+#include "tests/storage/StorageTestSupport.h"
+
+namespace {
+
+enum : uint32_t { kEvents = 1, kAttributes = 2, kEnd = 5, kAppID = 14, kEventName = 1, kEventTimestamp = 2 };
+
+MSRPBEvent event(const std::string& name, int64_t millis) {
+    MSRPBEvent event;
+    MSRPBSetString(event, kEventName, name);
+    MSRPBSetInt64(event, kEventTimestamp, millis);
+    return event;
+}
+
+MSRPBMeasurementBundle bundleWith(const std::vector<std::string>& names, bool encodedEvents) {
+    const auto now = static_cast<int64_t>(dispatch::Clock::now() * 1000);
+    MSRPBMeasurementBundle bundle;
+    MSRPBSetString(bundle, kAppID, "app");
+    MSRPBSetInt64(bundle, kEnd, now);
+    MSRPBUserAttribute attribute;
+    MSRPBSetString(attribute, 1, "_fot");
+    MSRPBSetMessageArray(bundle, kAttributes, std::vector{attribute});
+    if (encodedEvents) {
+        std::string elements;
+        for (const std::string& name : names) MSRPBAppendEncodedElement(elements, *event(name, now).protoBuffer());
+        MSRPBSetEncodedMessageArray(bundle, kEvents, std::move(elements));
+    } else {
+        std::vector<MSRPBEvent> events;
+        for (const std::string& name : names) events.push_back(event(name, now));
+        MSRPBSetMessageArray(bundle, kEvents, std::move(events));
+    }
+    return bundle;
+}
+
+std::vector<std::string> namesOf(const MSRPBMeasurementBundle& bundle) {
+    std::vector<std::string> names;
+    for (const MSRPBEvent& e : MSRPBGetMessageArray<MSRPBEvent>(bundle, kEvents))
+        names.push_back(MSRPBGetString(e, kEventName).value_or("?"));
+    return names;
+}
+
+// Stores `bytes`, gzipped as the queue stores bundles, as the data of a row.
+void overwriteRow(const std::string& path, int64_t rowID, const std::vector<uint8_t>& bytes) {
+    const std::vector<uint8_t> data = *security::gzip(bytes);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle, "UPDATE queue SET data = ? WHERE rowid = ?", -1, &statement, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(statement, 1, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(statement, 2, rowID);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+    sqlite3_finalize(statement);
+    sqlite3_close(handle);
+}
+
+class QueueEncodedEventsTest : public StorageTest {};
+
+TEST_F(QueueEncodedEventsTest, QueuedEventsStayEncodedAndBrokenRowsAreSkipped) {
+    auto config = MSRPersistedConfig::initWithSuiteName("test.queue.encoded");
+    auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
+    ASSERT_TRUE(database);
+    database->setRemoteConfig(std::make_shared<MSRRemoteConfig>());
+    ASSERT_TRUE(database->reset(nullptr));
+
+    const std::vector<uint8_t> eventWithBrokenParameter = {0x0A, 0x03, 0x0A, 0x05, 'x'};
+    std::vector<uint8_t> bundleWithBrokenEvent = *bundleWith({"a"}, false).protoBuffer();
+    bundleWithBrokenEvent.push_back(0x0A);  // events field, key of field 1
+    bundleWithBrokenEvent.push_back(static_cast<uint8_t>(eventWithBrokenParameter.size()));
+    bundleWithBrokenEvent.insert(bundleWithBrokenEvent.end(), eventWithBrokenParameter.begin(),
+                                 eventWithBrokenParameter.end());
+    const struct {
+        const char* label;
+        std::vector<std::string> names;
+        bool encodedWhenStored;
+        std::optional<std::vector<uint8_t>> storedBytes;  // replaces the row's bytes
+    } rows[] = {
+        {"events stored from trees", {"_s", "kal_calculate", "_e"}, false, std::nullopt},
+        {"events stored encoded", {"_f", "kal_calculate"}, true, std::nullopt},
+        {"no events", {}, false, std::nullopt},
+        {"an event that does not decode", {}, false, bundleWithBrokenEvent},
+        {"bytes that are no bundle", {}, false, std::vector<uint8_t>{0x0A, 0x7F, 0x01}},
+        {"after the broken rows", {"late"}, true, std::nullopt},
+    };
+    std::vector<std::vector<uint8_t>> expected;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const MSRPBMeasurementBundle bundle = bundleWith(rows[i].names, rows[i].encodedWhenStored);
+        ASSERT_TRUE(database->insertBundle(bundle, false, nullptr)) << rows[i].label;
+        if (rows[i].storedBytes) overwriteRow(database->databasePath(), static_cast<int64_t>(i + 1), *rows[i].storedBytes);
+        expected.push_back(*bundle.protoBuffer());
+    }
+
+    auto read = database->queryBundlesWithCountLimit(100, 1 << 20, nullptr);
+    ASSERT_TRUE(read);
+    size_t next = 0;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].label);
+        if (rows[i].storedBytes) continue;
+        ASSERT_LT(next, read->size());
+        const auto& [bundle, rowID] = (*read)[next++];
+        EXPECT_EQ(rowID, static_cast<int64_t>(i + 1));
+        EXPECT_EQ(MSRPBIsEncodedMessageArray(bundle, kEvents), !rows[i].names.empty());
+        EXPECT_FALSE(MSRPBIsEncodedMessageArray(bundle, kAttributes));
+        EXPECT_EQ(bundle.protoBuffer(), expected[i]);
+        EXPECT_EQ(namesOf(bundle), rows[i].names);
+    }
+    EXPECT_EQ(next, read->size());
+}
+
+}  // namespace
