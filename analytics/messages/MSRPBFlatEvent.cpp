@@ -11,6 +11,7 @@ namespace {
 // Keys of the simple form: tag and wire type in one byte.
 enum : uint8_t {
     kEventParamKey = 0x0A,              // params, length-delimited
+    kEventNameKey = 0x12,               // name, length-delimited (never stored)
     kEventTimestampKey = 0x18,          // timestamp_millis, varint
     kEventPreviousTimestampKey = 0x20,  // previous_timestamp_millis, varint
     kParamNameKey = 0x0A,               // name, length-delimited
@@ -88,7 +89,76 @@ bool readParam(Input in, MSRPBFlatEventParam& param) {
            (param.kind != MSRPBFlatEventParam::Kind::kText || MSRPBIsUTF8(param.text));
 }
 
+void appendVarint(std::vector<uint8_t>& out, uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+size_t varintSize(uint64_t value) {
+    size_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
+}
+
+void appendDelimited(std::vector<uint8_t>& out, uint8_t key, std::string_view bytes) {
+    out.push_back(key);
+    appendVarint(out, bytes.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// The length of a parameter's encoding: its name, then its one value.
+size_t paramSize(const MSRPBFlatEventParam& param) {
+    size_t size = 1 + varintSize(param.name.size()) + param.name.size() + 1;
+    switch (param.kind) {
+        case MSRPBFlatEventParam::Kind::kText:
+            return size + varintSize(param.text.size()) + param.text.size();
+        case MSRPBFlatEventParam::Kind::kInteger:
+            return size + varintSize(static_cast<uint64_t>(param.integer));
+        case MSRPBFlatEventParam::Kind::kDouble:
+            return size + 8;
+    }
+    return size;
+}
+
 }  // namespace
+
+void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, std::string_view name,
+                                  int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis,
+                                  std::vector<uint8_t>& out) {
+    for (const MSRPBFlatEventParam& param : params) {
+        out.push_back(kEventParamKey);
+        appendVarint(out, paramSize(param));
+        appendDelimited(out, kParamNameKey, param.name);
+        switch (param.kind) {
+            case MSRPBFlatEventParam::Kind::kText:
+                appendDelimited(out, kParamStringKey, param.text);
+                break;
+            case MSRPBFlatEventParam::Kind::kInteger:
+                out.push_back(kParamIntKey);
+                appendVarint(out, static_cast<uint64_t>(param.integer));
+                break;
+            case MSRPBFlatEventParam::Kind::kDouble: {
+                out.push_back(kParamDoubleKey);
+                const uint64_t bits = std::bit_cast<uint64_t>(param.real);
+                for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+                break;
+            }
+        }
+    }
+    appendDelimited(out, kEventNameKey, name);
+    out.push_back(kEventTimestampKey);
+    appendVarint(out, static_cast<uint64_t>(timestampMillis));
+    if (previousTimestampMillis) {
+        out.push_back(kEventPreviousTimestampKey);
+        appendVarint(out, static_cast<uint64_t>(*previousTimestampMillis));
+    }
+}
 
 bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event) {
     event.previousTimestampMillis = 0;

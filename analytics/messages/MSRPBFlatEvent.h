@@ -9,6 +9,7 @@
 // and the accessors would give for the same bytes.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,3 +31,11 @@ struct MSRPBFlatEvent {
 // False when the bytes are not in the simple form; `event` is then unspecified.
 // Its list keeps its capacity from one call to the next.
 bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event);
+
+// The encoding of an event with these parameters (in this order), name and
+// times, byte for byte what MSRPBEvent::protoBuffer gives for the same
+// fields; appended to `out`. Parameters need a name; the previous time is
+// written only when given.
+void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, std::string_view name,
+                                  int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis,
+                                  std::vector<uint8_t>& out);

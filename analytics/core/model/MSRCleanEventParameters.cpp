@@ -166,31 +166,66 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
     return result;
 }
 
-bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName) {
-    if (parameters.empty()) return false;
-    const bool isInternalEvent =
-        MSRInternalEventNameMap().contains(eventName) || startsWithUnderscore(eventName);
-    std::shared_ptr<MSRRemoteConfig> config = MSRDataTypeValidator::remoteConfig();
-    const int64_t maxValueLength = config->maxInternalEventParameterValueLength();
-    // A text within the limit in bytes is within it in code points too.
-    auto fits = [&](const MSRValue& value) {
-        const std::string* text = value.stringValue();
-        return !text || static_cast<int64_t>(text->size()) <= maxValueLength;
-    };
-    int64_t custom = 0;
-    for (const auto& [name, value] : parameters) {
+namespace {
+
+// What MSRStoredParametersNeedCleaning asks of each parameter, fed one at a
+// time so that stored bytes need no map.
+class StoredParametersCheck {
+  public:
+    explicit StoredParametersCheck(std::string_view eventName)
+        : isInternalEvent_(MSRInternalEventNameMap().contains(eventName) || startsWithUnderscore(eventName)),
+          config_(MSRDataTypeValidator::remoteConfig()),
+          maxValueLength_(config_->maxInternalEventParameterValueLength()) {}
+
+    // False once the parameter shows that cleaning could change something.
+    // `textLength` only for text values.
+    bool add(std::string_view name, std::optional<size_t> textLength) {
         // The names every stored event carries; any other passes the full
         // check (and its log lines) in the cleaning itself.
-        if (name.empty() || name.size() > MSRDataTypeValidator::kMaxParameterNameLength) return true;
+        if (name.empty() || name.size() > MSRDataTypeValidator::kMaxParameterNameLength) return false;
         for (const char c : name) {
             const bool plain =
                 (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-            if (!plain) return true;
+            if (!plain) return false;
         }
-        if ((name == "_ev" || isInternalEvent) && !fits(value)) return true;
-        if (isCustomName(name, false)) ++custom;
+        // A text within the limit in bytes is within it in code points too.
+        if ((name == "_ev" || isInternalEvent_) && textLength &&
+            static_cast<int64_t>(*textLength) > maxValueLength_)
+            return false;
+        if (isCustomName(name, false)) ++custom_;
+        return true;
     }
-    return custom > config->maxPublicEventParams();
+    bool tooManyCustom() const { return custom_ > config_->maxPublicEventParams(); }
+
+  private:
+    bool isInternalEvent_;
+    std::shared_ptr<MSRRemoteConfig> config_;
+    int64_t maxValueLength_;
+    int64_t custom_ = 0;
+};
+
+}  // namespace
+
+bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName) {
+    if (parameters.empty()) return false;
+    StoredParametersCheck check(eventName);
+    for (const auto& [name, value] : parameters) {
+        const std::string* text = value.stringValue();
+        if (!check.add(name, text ? std::optional<size_t>(text->size()) : std::nullopt)) return true;
+    }
+    return check.tooManyCustom();
+}
+
+bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName) {
+    StoredParametersCheck check(eventName);
+    bool any = false;
+    for (const MSRPBFlatEventParam& param : parameters) {
+        if (param.name == "_o") continue;
+        any = true;
+        const bool isText = param.kind == MSRPBFlatEventParam::Kind::kText;
+        if (!check.add(param.name, isText ? std::optional<size_t>(param.text.size()) : std::nullopt)) return true;
+    }
+    return any && check.tooManyCustom();
 }
 
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,

@@ -7,6 +7,7 @@
 // (the offending length). A dictionary carries at most one such record.
 
 #include "analytics/core/model/MSRValue.h"
+#include "analytics/messages/MSRPBFlatEvent.h"
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,9 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
 // them (a name outside plain ASCII letters, digits and underscores, a text
 // longer than a limit, too many custom parameters), or cannot be sure.
 bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName);
+// The same answer for parameters as they stand in the stored bytes; the
+// origin ("_o") among them is skipped, as reading takes it out.
+bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName);
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
                                                             bool isPublic);
 // The list value of the items that survive cleaning, or nothing when the list

@@ -123,29 +123,52 @@ std::vector<MSRLogContext> contextOf(const MSRObject& object) {
     return contexts;
 }
 
-}  // namespace
-
-std::optional<MSREvent> MSREvent::withCheckedFields(std::string_view origin, bool isPublic,
-                                                    std::string_view name, double timestamp,
-                                                    double previousTimestamp) {
+// The checks of origin, name and times that every made event passes.
+bool acceptsFields(std::string_view origin, bool isPublic, std::string_view name, double timestamp,
+                   double previousTimestamp) {
     int64_t failure = 0;
     if (!MSRDataTypeValidator::isValidForwardedEventOrigin(origin, &failure)) {
         if (failure != kMSRValidationNotForwardedOrigin ||
             !MSRDataTypeValidator::isValidInternalEventOrigin(origin, nullptr)) {
-            return std::nullopt;
+            return false;
         }
     }
-    if (isPublic && !MSRDataTypeValidator::isValidPublicEventName(name, nullptr)) return std::nullopt;
-    if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return std::nullopt;
+    if (isPublic && !MSRDataTypeValidator::isValidPublicEventName(name, nullptr)) return false;
+    if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return false;
     if (!std::isfinite(timestamp) || !std::isfinite(previousTimestamp)) {
         report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
                {MSRDebugEventName(name)});
-        return std::nullopt;
+        return false;
     }
     if (previousTimestamp > timestamp) {
         report(5, 16002, "Event created with previous timestamp after current timestamp");
     }
+    return true;
+}
 
+}  // namespace
+
+bool MSREvent::acceptsStoredFields(std::string_view origin, std::string_view name, double timestamp,
+                                   double previousTimestamp) {
+    return acceptsFields(origin, false, name, timestamp, previousTimestamp);
+}
+
+bool MSREvent::acceptsPreviousTimestamp(std::string_view name, double timestamp, double previousTimestamp) {
+    if (!std::isfinite(previousTimestamp)) {
+        report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
+               {MSRDebugEventName(name)});
+        return false;
+    }
+    if (previousTimestamp > timestamp) {
+        report(5, 16002, "Event created with previous timestamp after current timestamp");
+    }
+    return true;
+}
+
+std::optional<MSREvent> MSREvent::withCheckedFields(std::string_view origin, bool isPublic,
+                                                    std::string_view name, double timestamp,
+                                                    double previousTimestamp) {
+    if (!acceptsFields(origin, isPublic, name, timestamp, previousTimestamp)) return std::nullopt;
     MSREvent event;
     event.origin_ = std::string(origin);
     event.name_ = std::string(name);
@@ -250,14 +273,7 @@ std::optional<MSREvent> MSREvent::eventFromEditEvent(const MSRPEvent& editEvent)
 // checks when this event was made, and cleaning them again gives them back
 // unchanged, so they are copied as they stand.
 std::optional<MSREvent> MSREvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-    if (!std::isfinite(previousTimestamp)) {
-        report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
-               {MSRDebugEventName(name_)});
-        return std::nullopt;
-    }
-    if (previousTimestamp > timestamp_) {
-        report(5, 16002, "Event created with previous timestamp after current timestamp");
-    }
+    if (!acceptsPreviousTimestamp(name_, timestamp_, previousTimestamp)) return std::nullopt;
     MSREvent event = *this;
     event.previousTimestamp_ = previousTimestamp;
     if (event.shouldValidateParams() && !MSRCheckConversionValue(event.parameters_)) {

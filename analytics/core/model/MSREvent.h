@@ -32,6 +32,14 @@ class MSREvent {
     static std::optional<MSREvent> initWithStoredParameters(std::string_view origin, std::string_view name,
                                                             double timestamp, double previousTimestamp,
                                                             MSRParameters parameters);
+    // Whether initWithStoredParameters makes an event of these fields; logs
+    // what making it logs. Lets stored events that are never made into
+    // objects be checked as if they were.
+    static bool acceptsStoredFields(std::string_view origin, std::string_view name, double timestamp,
+                                    double previousTimestamp);
+    // Whether copyWithPreviousTimestamp of an event with this name and time
+    // takes `previousTimestamp`; logs what the copy logs.
+    static bool acceptsPreviousTimestamp(std::string_view name, double timestamp, double previousTimestamp);
     // From the wire form; nothing when "_o" is missing or not a text.
     static std::optional<MSREvent> initWithEventProto(const MSRPBEvent& proto);
     // From the interpreter's event: the public name mapped to its internal
