@@ -19,6 +19,7 @@
 #include "analytics/core/model/MSRRawEventData.h"
 #include "analytics/core/model/MSRUserAttribute.h"
 #include "analytics/core/support/MSRError.h"
+#include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRSqliteStore.h"
 
@@ -43,6 +44,31 @@ class MSRAppMetadata {
     double lastBundleStartTimestamp_;
     double lastBundleEndTimestamp_;
 };
+
+// A raw event as bundling reads it: its columns and its stored bytes, either
+// read in the flat form (`flat`, whose texts are views into `data`) or, for
+// bytes in any other form, decoded in full (`decoded`). Moving a row keeps
+// the views valid; copying it would not, so it cannot be copied.
+struct MSRRawEventRow {
+    int64_t rowID = 0;
+    std::string name;
+    double timestamp = 0;
+    std::vector<uint8_t> data;
+    MSRPBFlatEvent flat;
+    std::optional<MSRRawEventData> decoded;
+
+    MSRRawEventRow() = default;
+    MSRRawEventRow(MSRRawEventRow&&) noexcept = default;
+    MSRRawEventRow& operator=(MSRRawEventRow&&) noexcept = default;
+    MSRRawEventRow(const MSRRawEventRow&) = delete;
+    MSRRawEventRow& operator=(const MSRRawEventRow&) = delete;
+};
+
+// Asked before each raw event row is taken: (rows taken so far, row id,
+// time in seconds or nothing when the column holds no number, length of the
+// stored bytes); the first refusal ends the read.
+using MSRRawEventRowFilter =
+    std::function<bool(size_t index, int64_t rowID, std::optional<double> timestamp, size_t dataSize)>;
 
 // A queued bundle as read back: the bundle and its row in "queue".
 using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
@@ -146,6 +172,15 @@ class MSRDatabase {
     std::optional<std::vector<MSRRawEventData>> rawEventsWithMetadataFingerprint(int64_t fingerprint,
                                                                                 MSRError* error,
                                                                                 const MSRSqliteRowFilter& eventFilter);
+    // As rawEventsWithMetadataFingerprint, the same rows taken, refused and
+    // deleted, but read through one kept statement and, for the flat form,
+    // not made into events.
+    std::optional<std::vector<MSRRawEventRow>> rawEventRowsWithMetadataFingerprint(
+        int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter);
+    // The event of a row of `fingerprint`: `decoded`, or what
+    // rawEventDataFromDictionary makes of the row's columns.
+    std::optional<MSRRawEventData> rawEventDataFromRow(const MSRRawEventRow& row, int64_t fingerprint,
+                                                       MSRError* error);
     std::optional<MSRRawEventData> rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error);
     std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint, MSRError* error);
     bool deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error);
@@ -251,6 +286,10 @@ class MSRDatabase {
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error);
+    // The event of a stored row's columns; `data` null when the row has none.
+    std::optional<MSRRawEventData> rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
+                                                           const std::string& name, double timestamp,
+                                                           const std::vector<uint8_t>* data, MSRError* error);
     // Deletes every raw event of a fingerprint whose metadata is missing or
     // cannot be read; true when it did.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);

@@ -72,17 +72,14 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
     return MSRParameters{{*name, std::move(*value)}};
 }
 
-// The origin and parameters of a stored event in the simple form that nearly
-// every row has; false when the row is in another form, which the full
-// decode (readEventParams) then reads.
-bool flatEventContents(const MSRSqliteBlob& blob, std::string& origin, MSRParameters& parameters,
+// The origin and parameters of a stored event read in the flat form; false
+// when its origin is not a text, which the full decode (readEventParams)
+// then refuses with the reason.
+bool flatEventContents(const MSRPBFlatEvent& flat, std::string& origin, MSRParameters& parameters,
                        double& previousTimestamp) {
     using Kind = MSRPBFlatEventParam::Kind;
-    MSRPBFlatEvent flat;
-    if (!MSRPBReadFlatEvent(blob, flat)) return false;
     for (const MSRPBFlatEventParam& param : flat.params) {
         if (param.name == "_o") {
-            // The full reading refuses an origin that is not text, and says why.
             if (param.kind != Kind::kText) return false;
             origin.assign(param.text);
             continue;
@@ -94,6 +91,18 @@ bool flatEventContents(const MSRSqliteBlob& blob, std::string& origin, MSRParame
     }
     previousTimestamp = static_cast<double>(flat.previousTimestampMillis) / 1000.0;
     return true;
+}
+
+// The origin of a flat stored event as reading takes it (the last "_o"),
+// or nothing when an "_o" is not a text.
+std::optional<std::string_view> flatOrigin(const MSRPBFlatEvent& flat) {
+    std::string_view origin;
+    for (const MSRPBFlatEventParam& param : flat.params) {
+        if (param.name != "_o") continue;
+        if (param.kind != MSRPBFlatEventParam::Kind::kText) return std::nullopt;
+        origin = param.text;
+    }
+    return origin;
 }
 
 // The origin ("_o") and the other parameters of a decoded stored event.
@@ -375,6 +384,91 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
     return events;
 }
 
+std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadataFingerprint(
+    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
+    if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
+
+    static const std::string query =
+        "SELECT rowid, name, timestamp, data FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC "
+        "LIMIT ?";
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
+    if (!statement) return std::nullopt;
+    std::vector<MSRRawEventRow> rows;
+    std::vector<int64_t> unreadable;
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        MSRRawEventRow row;
+        row.rowID = sqlite3_column_int64(statement, 0);
+        if (sqlite3_column_type(statement, 1) == SQLITE_TEXT) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+            if (text) row.name.assign(text, static_cast<size_t>(sqlite3_column_bytes(statement, 1)));
+        }
+        std::optional<double> time;
+        switch (sqlite3_column_type(statement, 2)) {
+            case SQLITE_FLOAT:
+                time = sqlite3_column_double(statement, 2);
+                break;
+            case SQLITE_INTEGER:
+                time = static_cast<double>(sqlite3_column_int64(statement, 2));
+                break;
+            default:
+                break;
+        }
+        row.timestamp = time.value_or(0);
+        // Data that is absent, empty or not a BLOB is refused as the row
+        // dictionary's reading refuses it.
+        const int dataType = sqlite3_column_type(statement, 3);
+        const auto* bytes =
+            dataType == SQLITE_BLOB ? static_cast<const uint8_t*>(sqlite3_column_blob(statement, 3)) : nullptr;
+        MSRError rowError;
+        bool readable = false;
+        if (bytes) {
+            row.data.assign(bytes, bytes + sqlite3_column_bytes(statement, 3));
+            // The flat form is taken as it stands when reading it in full
+            // would make an event of it; every doubt goes to the full
+            // reading, which says why a row cannot be read.
+            if (MSRPBReadFlatEvent(row.data, row.flat)) {
+                const std::optional<std::string_view> origin = flatOrigin(row.flat);
+                const double previous = static_cast<double>(row.flat.previousTimestampMillis) / 1000.0;
+                readable = origin && !origin->empty() && row.rowID >= 0 && previous <= row.timestamp &&
+                           MSREvent::acceptsStoredFields(*origin, row.name, row.timestamp, previous);
+            }
+            if (!readable) {
+                row.decoded =
+                    rawEventDataFromColumns(row.rowID, fingerprint, row.name, row.timestamp, &row.data, &rowError);
+                readable = row.decoded.has_value();
+            }
+        } else if (dataType == SQLITE_NULL || dataType == SQLITE_BLOB) {
+            fail(&rowError, kArgument, "Unable to find event data in the database dictionary");
+        } else {
+            fail(&rowError, kConversion, "Failed to parse event from data");
+        }
+        if (!readable) {
+            MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
+                          {std::to_string(row.rowID), rowError});
+            unreadable.push_back(row.rowID);
+            continue;
+        }
+        if (eventFilter && !eventFilter(rows.size(), row.rowID, time, row.data.size())) {
+            rc = SQLITE_DONE;
+            break;
+        }
+        rows.push_back(std::move(row));
+    }
+    const bool done = rc == SQLITE_DONE;
+    if (!done) sqliteStore_->setDatabaseError(error, "query records");
+    sqliteStore_->cleanUpStatement(statement, query);
+    if (!done) return std::nullopt;
+    for (int64_t rowID : unreadable) {
+        if (!sqliteStore_->deleteRecordFromTable(kRawEvents, "rowid", rowID, error)) {
+            rawEventCount_.reset();
+            return std::nullopt;
+        }
+        if (rawEventCount_) --*rawEventCount_;
+    }
+    return rows;
+}
+
 std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error) {
     auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
         fail(error, code, description);
@@ -397,13 +491,27 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
         timestamp = std::holds_alternative<double>(*time) ? std::get<double>(*time)
                                                           : static_cast<double>(MSRSqliteInt64(*time));
     }
+    return rawEventDataFromColumns(MSRSqliteInt64(*rowID), MSRSqliteInt64(*fingerprint),
+                                   name ? *name : std::string(), timestamp, blob, error);
+}
+
+std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
+                                                                    const std::string& name, double timestamp,
+                                                                    const std::vector<uint8_t>* data,
+                                                                    MSRError* error) {
+    auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
+        fail(error, code, description);
+        return std::nullopt;
+    };
+    if (!data) return refuse(kConversion, "Failed to parse event from data");
     std::string origin;
     MSRParameters parameters;
     double previousTimestamp = 0;
-    if (!flatEventContents(*blob, origin, parameters, previousTimestamp)) {
+    MSRPBFlatEvent flat;
+    if (!MSRPBReadFlatEvent(*data, flat) || !flatEventContents(flat, origin, parameters, previousTimestamp)) {
         origin.clear();
         parameters.clear();
-        std::optional<MSRPBEvent> proto = MSRPBEvent::initWithBuffer(*blob);
+        std::optional<MSRPBEvent> proto = MSRPBEvent::initWithBuffer(*data);
         if (!proto) return refuse(kConversion, "Failed to parse event from data");
         previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, kEventPreviousTimestamp)) / 1000.0;
         if (!readEventParams(*proto, origin, parameters, error)) return std::nullopt;
@@ -412,12 +520,18 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
     // The parameters were cleaned when the event was made; they are cleaned
     // again only where that could change them (default parameters are laid
     // over the cleaned ones, and the limits may have changed since).
-    std::optional<MSREvent> event = MSREvent::initWithStoredParameters(
-        origin, name ? *name : std::string(), timestamp, previousTimestamp, std::move(parameters));
-    std::optional<MSRRawEventData> rawEventData = MSRRawEventData::initWithRawEvent(
-        std::move(event), MSRSqliteInt64(*rowID), static_cast<uint64_t>(MSRSqliteInt64(*fingerprint)));
+    std::optional<MSREvent> event =
+        MSREvent::initWithStoredParameters(origin, name, timestamp, previousTimestamp, std::move(parameters));
+    std::optional<MSRRawEventData> rawEventData =
+        MSRRawEventData::initWithRawEvent(std::move(event), rowID, static_cast<uint64_t>(fingerprint));
     if (!rawEventData) return refuse(kState, "Failed to initialize raw event data from dictionary");
     return rawEventData;
+}
+
+std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromRow(const MSRRawEventRow& row, int64_t fingerprint,
+                                                                MSRError* error) {
+    if (row.decoded) return row.decoded;
+    return rawEventDataFromColumns(row.rowID, fingerprint, row.name, row.timestamp, &row.data, error);
 }
 
 // --- Questions ------------------------------------------------------------------------

@@ -1,0 +1,149 @@
+// The compact read of a run of raw events takes, refuses and deletes exactly
+// the rows that the read through row dictionaries does, and each row it
+// takes stands for the same event.
+
+#include <sqlite3.h>
+
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "tests/storage/StorageTestSupport.h"
+
+namespace {
+
+enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2 };
+
+// Stored bytes written by hand: each pair is a parameter name and its text,
+// or its integer when the text starts with '#'.
+std::vector<uint8_t> bytes(const std::vector<std::pair<std::string, std::string>>& params) {
+    std::vector<MSRPBEventParam> wire;
+    for (const auto& [name, value] : params) {
+        MSRPBEventParam param;
+        MSRPBSetString(param, kParamName, name);
+        if (!value.empty() && value[0] == '#') {
+            MSRPBSetInt64(param, kParamInt, std::stoll(value.substr(1)));
+        } else {
+            MSRPBSetString(param, kParamString, value);
+        }
+        wire.push_back(std::move(param));
+    }
+    MSRPBEvent event;
+    MSRPBSetMessageArray(event, 0, std::move(wire));
+    return *event.protoBuffer();
+}
+
+struct StoredRow {
+    std::string name;
+    double timestamp;
+    std::optional<std::vector<uint8_t>> data;  // nothing: the engine's own bytes
+    MSRObjectDictionary parameters = {};
+};
+
+class RawEventRowReadTest : public StorageTest {
+  protected:
+    std::unique_ptr<MSRDatabase> open(const std::string& name, const std::vector<StoredRow>& rows) {
+        std::unique_ptr<MSRDatabase> database = MSRDatabase::initWithDatabaseName(name, nullptr, nullptr);
+        EXPECT_TRUE(database);
+        if (!database) return nullptr;
+        MSRPBMeasurementBundle metadata;
+        MSRPBSetString(metadata, 14, "app");  // the app ID
+        EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, nullptr, &fingerprint_));
+        for (const StoredRow& row : rows) {
+            if (!row.data) {
+                std::optional<MSREvent> event =
+                    MSREvent::initWithOrigin("app", false, row.name, row.timestamp, 0, row.parameters);
+                EXPECT_TRUE(database->insertRawEvent(event, fingerprint_, false, nullptr));
+                continue;
+            }
+            MSRSqliteRecord record = {{"name", row.name},
+                                      {"timestamp", row.timestamp},
+                                      {"metadata_fingerprint", fingerprint_},
+                                      {"data", *row.data},
+                                      {"is_realtime", int64_t{0}}};
+            EXPECT_TRUE(database->insertDataType(record, "raw_events", nullptr));
+        }
+        return database;
+    }
+
+    // The row ids in the table, read past the database's own reading.
+    static std::vector<int64_t> storedRowIDs(MSRDatabase& database) {
+        std::vector<int64_t> rowIDs;
+        sqlite3* handle = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(database.databasePath().c_str(), &handle, SQLITE_OPEN_READONLY, nullptr),
+                  SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(handle, "SELECT rowid FROM raw_events ORDER BY rowid", -1, &statement, nullptr);
+        while (statement && sqlite3_step(statement) == SQLITE_ROW) rowIDs.push_back(sqlite3_column_int64(statement, 0));
+        sqlite3_finalize(statement);
+        sqlite3_close(handle);
+        return rowIDs;
+    }
+
+    int64_t fingerprint_ = 0;
+};
+
+TEST_F(RawEventRowReadTest, TakesRefusesAndDeletesTheSameRowsAsTheDictionaryRead) {
+    const std::vector<uint8_t> garbage = {0xFF, 0x01};
+    struct Case {
+        const char* title;
+        std::vector<StoredRow> rows;
+        size_t limit;  // rows the filter takes
+    };
+    const Case cases[] = {
+        {"plain rows", {{"a", 10, {}, {{"x", foundation::Value(1)}}}, {"b", 11, {}}, {"c", 12, {}}}, 2},
+        {"rows in other forms",
+         {{"a", 10, {}, {{"items", foundation::Value(foundation::Value::List{foundation::Value(
+                                        foundation::Value::Dictionary{{"id", foundation::Value("s")}})})}}},
+          {"b", 11, bytes({{"_o", "app"}, {"z", "1"}, {"a", "#2"}})},
+          {"_c", 12, bytes({{"_o", "auto"}, {"bad-name", "x"}})}},
+         5},
+        {"unreadable rows are deleted, also between taken ones",
+         {{"a", 10, {}},
+          {"b", 11, bytes({{"x", "1"}})},
+          {"c", 12, bytes({{"_o", "#3"}})},
+          {"d", 13, garbage},
+          {"bad name", 14, bytes({{"_o", "app"}})},
+          {"e", 15, bytes({{"_o", ""}})},
+          {"f", 16, {}}},
+         5},
+        {"rows after the refusal stay, readable or not",
+         {{"a", 10, {}}, {"b", 11, {}}, {"c", 12, garbage}, {"d", 13, {}}},
+         1},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        const std::string suffix = std::to_string(round++);
+        std::unique_ptr<MSRDatabase> byRows = open("rows" + suffix + ".sql", c.rows);
+        std::unique_ptr<MSRDatabase> byDictionaries = open("dictionaries" + suffix + ".sql", c.rows);
+        ASSERT_TRUE(byRows && byDictionaries);
+
+        std::vector<int64_t> seenRowIDs, seenDictionaryRowIDs;
+        auto rows = byRows->rawEventRowsWithMetadataFingerprint(
+            fingerprint_, nullptr, [&](size_t index, int64_t rowID, std::optional<double>, size_t) {
+                seenRowIDs.push_back(rowID);
+                return index < c.limit;
+            });
+        auto events = byDictionaries->rawEventsWithMetadataFingerprint(
+            fingerprint_, nullptr, [&](size_t index, const MSRSqliteRow& row) {
+                seenDictionaryRowIDs.push_back(MSRSqliteInt64(*MSRSqliteColumn(row, "rowid")));
+                return index < c.limit;
+            });
+        ASSERT_TRUE(rows && events);
+        EXPECT_EQ(seenRowIDs, seenDictionaryRowIDs) << "the filter is asked about the same rows";
+        ASSERT_EQ(rows->size(), events->size());
+        for (size_t i = 0; i < rows->size(); ++i) {
+            const MSRRawEventRow& row = (*rows)[i];
+            std::optional<MSRRawEventData> data = byRows->rawEventDataFromRow(row, fingerprint_, nullptr);
+            ASSERT_TRUE(data);
+            const MSREvent& expected = (*events)[i].rawEvent();
+            EXPECT_EQ(row.rowID, (*events)[i].rowID());
+            EXPECT_EQ(row.name, expected.name());
+            EXPECT_EQ(data->rowID(), (*events)[i].rowID());
+            EXPECT_EQ(data->rawEvent().protoEvent().protoBuffer(), expected.protoEvent().protoBuffer()) << row.name;
+        }
+        // What is left behind: the same rows in both.
+        EXPECT_EQ(storedRowIDs(*byRows), storedRowIDs(*byDictionaries));
+    }
+}
+
+}  // namespace
