@@ -47,6 +47,9 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
+struct MSRRawEventRow;
+struct MSRBundleRawEntry;
+struct MSRBundleEvent;
 // A queued bundle and its row id (the analytics database's alias).
 using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
 struct MSRBundleIdentity;
@@ -293,6 +296,10 @@ public:
     bool updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle, bool sessionScoped);
     void addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
                                      double bundleEndTimestamp);
+    // Events that bundling leaves as they were stored go into the bundle
+    // from their stored bytes, without event objects; off, every event is
+    // made into one (tests compare the two).
+    void setBundlingFromStoredBytesForTesting(bool enabled) { bundlesFromStoredBytes_ = enabled; }
 
     // ======================================================================
     // Upload scheduling and batch upload
@@ -469,6 +476,24 @@ private:
     // only once it has committed; outside a transaction at once.
     void applyAfterBundleCommit(std::function<void()> write);
     std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
+    bool bundlesFromStoredBytes_ = true;
+    // MSRBundleRawEntry (a raw event of the run) and MSRBundleEvent (an event
+    // on its way into the bundle) are each either an event object or a
+    // stored row taken as it stands.
+    //
+    // The run read as rows, filtered as rawEventsWithMetadataFingerprint.
+    std::optional<std::vector<MSRRawEventRow>> rawEventRowsWithMetadataFingerprint(int64_t metadataFingerprint);
+    // Whether the row's event goes into the bundle exactly as stored (only
+    // its name and times added), so that no event object is needed.
+    bool takesStoredBytes(const MSRRawEventRow& row);
+    // The steps of processRawEvents, evaluationTimeFromRawEvents and
+    // eventsAfterUpdatingEventAggregates over both kinds.
+    std::optional<std::vector<MSRBundleEvent>> processRawEntries(const std::vector<MSRBundleRawEntry>& entries,
+                                                                 int64_t metadataFingerprint);
+    void evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& entries,
+                                      MSRPBMeasurementBundle& bundle);
+    bool updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
+                               bool allowEventFilterEvaluation);
 
     // --- upload ------------------------------------------------------------
     // The collaborators every upload step needs; entries return early

@@ -3,6 +3,7 @@
 // aggregates, audiences and bookkeeping it changes.
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <map>
 
@@ -11,9 +12,11 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSRFoundationAdditions.h"
 #include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRMonitor.h"
+#include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
@@ -93,6 +96,131 @@ int32_t currentDay(MSRPersistedConfig* persistedConfig) {
                                       persistedConfig ? persistedConfig->midnightOffset() : 0);
 }
 
+// Refuses rows once a run ends: the hour of the first row, consecutive row
+// ids, and the count and size limits.
+class RunFilter {
+  public:
+    RunFilter(int64_t maxEvents, int64_t maxSize) : maxEvents_(maxEvents), maxSize_(maxSize) {}
+
+    // `seconds` nothing when the row's time could not be read.
+    bool accepts(size_t index, std::optional<int64_t> rowID, std::optional<double> seconds,
+                 std::optional<size_t> dataSize) {
+        const int64_t i = static_cast<int64_t>(index);
+        if (i > 0 && i >= maxEvents_) return false;
+        if (!rowID || !seconds || !dataSize) {
+            report(
+                4, 23096, "Failed to filter raw event. Error",
+                {MSRError::msr_errorWithCode(kMSRSqliteErrorBadArgument, "Raw event row is incomplete")});
+            return false;
+        }
+        const int64_t hour = static_cast<int64_t>(*seconds) / 3600;
+        if (i == 0) {
+            firstHour_ = hour;
+        } else if (hour != firstHour_ || *rowID != lastRowID_ + 1) {
+            return false;
+        }
+        const int64_t size = static_cast<int64_t>(*dataSize);
+        // The first row is always taken: an event that alone reaches the
+        // size limit would otherwise never be bundled and would hold back
+        // every event behind it.
+        if (i > 0 && runningSize_ + size >= maxSize_) return false;
+        runningSize_ += size;
+        lastRowID_ = *rowID;
+        return true;
+    }
+
+  private:
+    int64_t maxEvents_;
+    int64_t maxSize_;
+    int64_t firstHour_ = 0;
+    int64_t lastRowID_ = -1;
+    int64_t runningSize_ = 0;
+};
+
+const MSRPBFlatEventParam* flatParameter(const MSRRawEventRow& row, std::string_view name) {
+    for (const MSRPBFlatEventParam& param : row.flat.params) {
+        if (param.name == name) return &param;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+struct MSRBundleRawEntry {
+    const MSRRawEventData* data = nullptr;  // an event object
+    const MSRRawEventRow* row = nullptr;    // else a row taken as stored
+
+    const std::string& name() const { return data ? data->rawEvent().name() : row->name; }
+    double timestamp() const { return data ? data->rawEvent().timestamp() : row->timestamp; }
+    int64_t rowID() const { return data ? data->rowID() : row->rowID; }
+    bool hasParameter(std::string_view name) const {
+        return data ? parameter(data->rawEvent(), std::string(name).c_str()) != nullptr
+                    : flatParameter(*row, name) != nullptr;
+    }
+    // The parameter's value when it is an integer.
+    std::optional<int64_t> integerParameter(const char* name) const {
+        if (data) {
+            const MSRValue* value = parameter(data->rawEvent(), name);
+            if (value && value->isInt64()) return value->int64Value();
+            return std::nullopt;
+        }
+        const MSRPBFlatEventParam* param = flatParameter(*row, name);
+        if (param && param->kind == MSRPBFlatEventParam::Kind::kInteger) return param->integer;
+        return std::nullopt;
+    }
+};
+
+struct MSRBundleEvent {
+    std::optional<MSREvent> event;       // an event object
+    const MSRRawEventRow* row = nullptr;  // else a row taken as stored, with
+    double previousTimestamp = 0;         // its previous time (seconds)
+
+    const std::string& name() const { return event ? event->name() : row->name; }
+    double timestamp() const { return event ? event->timestamp() : row->timestamp; }
+    bool isRealtime() const { return event && event->isRealtime(); }
+    // Appends the event's encoding, as its protoEvent gives it.
+    void appendEncoding(std::vector<uint8_t>& out) const {
+        if (event) {
+            std::optional<std::vector<uint8_t>> bytes = event->protoEvent().protoBuffer();
+            if (bytes) out.insert(out.end(), bytes->begin(), bytes->end());
+            return;
+        }
+        std::optional<int64_t> previous;
+        if (previousTimestamp > std::numeric_limits<double>::epsilon())
+            previous = MSRMillisecondsFromSeconds(previousTimestamp);
+        MSRPBAppendFlatEventEncoding(row->flat.params, row->name, MSRMillisecondsFromSeconds(row->timestamp),
+                                     previous, out);
+    }
+};
+
+namespace {
+
+std::vector<MSRBundleRawEntry> entriesOf(const std::vector<MSRRawEventData>& rawEvents) {
+    std::vector<MSRBundleRawEntry> entries;
+    entries.reserve(rawEvents.size());
+    for (const MSRRawEventData& data : rawEvents) entries.push_back({&data, nullptr});
+    return entries;
+}
+
+std::vector<MSREvent> eventObjectsOf(std::vector<MSRBundleEvent>&& events) {
+    std::vector<MSREvent> objects;
+    objects.reserve(events.size());
+    for (MSRBundleEvent& event : events) objects.push_back(std::move(*event.event));
+    return objects;
+}
+
+// The events go into the bundle as their encodings, without message trees.
+void setBundleEvents(MSRPBMeasurementBundle& bundle, const std::vector<MSRBundleEvent>& events) {
+    std::vector<uint8_t> encoding;
+    std::string elements;
+    for (const MSRBundleEvent& event : events) {
+        encoding.clear();
+        event.appendEncoding(encoding);
+        MSRPBAppendEncodedElement(elements, encoding);
+    }
+    MSRPBSetEncodedMessageArray(bundle, Slot::kEvents, std::move(elements));
+}
+
 }  // namespace
 
 const std::map<std::string, std::string>& MSRMeasurement::bundledEventRenameMap() {
@@ -128,9 +256,45 @@ bool MSRMeasurement::bundleRawEvents() {
             report(1, 23095, "Unable to fetch next event metadata. Error", {error});
             return false;
         }
-        std::optional<std::vector<MSRRawEventData>> raw = rawEventsWithMetadataFingerprint(*fingerprint);
-        if (!raw) return false;
-        if (raw->empty()) return true;
+        // Sampling works on event messages, and event filters on event
+        // objects: either sends the whole bundle the way of objects.
+        const bool sampling = remoteConfig_->isEventSamplingEnabled() && !isDebugMode();
+        const bool fromStoredBytes =
+            bundlesFromStoredBytes_ && !sampling &&
+            !(audience_->hasEventFilters() && !MSRConsentSettingsUtil::isAnalyticsStorageDenied());
+
+        // The run: rows taken as stored, or event objects, whose entries
+        // point into these lists.
+        std::vector<MSRRawEventRow> rows;
+        std::deque<MSRRawEventData> objects;
+        std::vector<MSRBundleRawEntry> raw;
+        if (fromStoredBytes) {
+            std::optional<std::vector<MSRRawEventRow>> read = rawEventRowsWithMetadataFingerprint(*fingerprint);
+            if (!read) return false;
+            rows = std::move(*read);
+            raw.reserve(rows.size());
+            for (const MSRRawEventRow& row : rows) {
+                if (row.decoded) {
+                    raw.push_back({&*row.decoded, nullptr});
+                } else if (takesStoredBytes(row)) {
+                    raw.push_back({nullptr, &row});
+                } else {
+                    std::optional<MSRRawEventData> data = database_->rawEventDataFromRow(row, *fingerprint, &error);
+                    if (!data) {
+                        report(1, 23097, "Inconsistent state, raw event is expected. Error", {error});
+                        return false;
+                    }
+                    objects.push_back(std::move(*data));
+                    raw.push_back({&objects.back(), nullptr});
+                }
+            }
+        } else {
+            std::optional<std::vector<MSRRawEventData>> read = rawEventsWithMetadataFingerprint(*fingerprint);
+            if (!read) return false;
+            for (MSRRawEventData& data : *read) objects.push_back(std::move(data));
+            for (const MSRRawEventData& data : objects) raw.push_back({&data, nullptr});
+        }
+        if (raw.empty()) return true;
 
         std::optional<MSRPBMeasurementBundle> found =
             database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
@@ -141,48 +305,49 @@ bool MSRMeasurement::bundleRawEvents() {
         }
         MSRPBMeasurementBundle& bundle = *found;
 
-        std::optional<std::vector<MSREvent>> processed = processRawEvents(*raw, *fingerprint);
-        if (!processed) return false;
-        if (processed->empty()) {
+        std::optional<std::vector<MSRBundleEvent>> events = processRawEntries(raw, *fingerprint);
+        if (!events) return false;
+        if (events->empty()) {
             bundled = true;
             return true;
         }
 
         const bool denied = MSRConsentSettingsUtil::isAnalyticsStorageDenied();
-        evaluationTimeFromRawEvents(*raw, bundle);
+        evaluationTimeFromRawEntries(raw, bundle);
         handleAnalyticsStorageConsentTransitions(bundle);
 
         MSRAudienceTimestampsCache cache;
-        std::optional<std::vector<MSREvent>> events =
-            eventsAfterUpdatingEventAggregates(*processed, &cache, !denied);
-        if (!events) return false;
+        if (!updateEventAggregates(*events, &cache, !denied)) return false;
 
-        std::vector<MSRPBEvent> protos;
-        protos.reserve(events->size());
-        for (const MSREvent& event : *events) protos.push_back(event.protoEvent());
-        if (remoteConfig_->isEventSamplingEnabled() && !isDebugMode()) {
-            MSRError samplingError;
-            std::optional<std::vector<MSRPBEvent>> sampled = MSRSampleEvents(protos, &samplingError);
-            if (!sampled && samplingError.code() != 0) return false;
-            if (sampled) protos = std::move(*sampled);
+        const int64_t lastRowID = raw.back().rowID();
+        if (fromStoredBytes) {
+            setBundleEvents(bundle, *events);
+        } else {
+            std::vector<MSRPBEvent> protos;
+            protos.reserve(events->size());
+            for (const MSRBundleEvent& event : *events) protos.push_back(event.event->protoEvent());
+            if (sampling) {
+                MSRError samplingError;
+                std::optional<std::vector<MSRPBEvent>> sampled = MSRSampleEvents(protos, &samplingError);
+                if (!sampled && samplingError.code() != 0) return false;
+                if (sampled) protos = std::move(*sampled);
+            }
+            if (protos.empty()) {
+                report(5, 23159, "No events left after sampling. Dropping bundle");
+                if (!MSRDeleteBundledRawEvents(*database_, lastRowID, *fingerprint)) return false;
+                bundled = true;
+                return true;
+            }
+            MSRPBSetMessageArray(bundle, Slot::kEvents, std::move(protos));
         }
-
-        const int64_t lastRowID = raw->back().rowID();
-        if (protos.empty()) {
-            report(5, 23159, "No events left after sampling. Dropping bundle");
-            if (!MSRDeleteBundledRawEvents(*database_, lastRowID, *fingerprint)) return false;
-            bundled = true;
-            return true;
-        }
-        MSRPBSetMessageArray(bundle, Slot::kEvents, std::move(protos));
 
         // The bundle spans every event of the run, also those filtered or
         // sampled away.
         double start = std::numeric_limits<double>::max();
         double end = std::numeric_limits<double>::lowest();
-        for (const MSRRawEventData& data : *raw) {
-            start = std::min(start, data.rawEvent().timestamp());
-            end = std::max(end, data.rawEvent().timestamp());
+        for (const MSRBundleRawEntry& entry : raw) {
+            start = std::min(start, entry.timestamp());
+            end = std::max(end, entry.timestamp());
         }
         if (!updateAppMetadataForBundle(bundle, start, end)) return false;
 
@@ -211,7 +376,7 @@ bool MSRMeasurement::bundleRawEvents() {
             MSRPBClearField(bundle, Slot::kSessionStitchingToken);
 
         const bool realtime = std::any_of(events->begin(), events->end(),
-                                          [](const MSREvent& event) { return event.isRealtime(); });
+                                          [](const MSRBundleEvent& event) { return event.isRealtime(); });
         MSRError insertError;
         if (!database_->insertBundle(bundle, realtime, &insertError)) {
             // Never delete a run whose bundle was not stored.
@@ -236,45 +401,21 @@ bool MSRMeasurement::bundleRawEvents() {
 std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadataFingerprint(
     int64_t metadataFingerprint) {
     if (!hasComponentsOnWorkerQueue()) return std::nullopt;
-    const int64_t maxEvents = remoteConfig_->uploadMaxEventsPerBundle();
-    const int64_t maxSize = remoteConfig_->uploadMaxSizeLimitBytes();
-    int64_t firstHour = 0;
-    int64_t lastRowID = -1;
-    int64_t runningSize = 0;
+    RunFilter filter(remoteConfig_->uploadMaxEventsPerBundle(), remoteConfig_->uploadMaxSizeLimitBytes());
     MSRError error;
     // The database hands over only rows it could decode, so the filter reads
     // the columns it needs instead of decoding each row a second time.
     auto raw = database_->rawEventsWithMetadataFingerprint(
         metadataFingerprint, &error, [&](size_t index, const MSRSqliteRow& row) {
-            const int64_t i = static_cast<int64_t>(index);
-            if (i > 0 && i >= maxEvents) return false;
-            const std::optional<int64_t> rowID = integerColumn(row, "rowid");
             const MSRSqliteValue* time = MSRSqliteColumn(row, "timestamp");
+            std::optional<double> seconds;
+            if (time && std::holds_alternative<double>(*time)) seconds = std::get<double>(*time);
+            if (time && std::holds_alternative<int64_t>(*time))
+                seconds = static_cast<double>(std::get<int64_t>(*time));
             const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
             const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
-            if (!rowID || !time || !blob) {
-                report(
-                    4, 23096, "Failed to filter raw event. Error",
-                    {MSRError::msr_errorWithCode(kMSRSqliteErrorBadArgument, "Raw event row is incomplete")});
-                return false;
-            }
-            const double seconds = std::holds_alternative<double>(*time)
-                                       ? std::get<double>(*time)
-                                       : static_cast<double>(*integerColumn(row, "timestamp"));
-            const int64_t hour = static_cast<int64_t>(seconds) / 3600;
-            if (i == 0) {
-                firstHour = hour;
-            } else if (hour != firstHour || *rowID != lastRowID + 1) {
-                return false;
-            }
-            const int64_t size = static_cast<int64_t>(blob->size());
-            // The first row is always taken: an event that alone reaches the
-            // size limit would otherwise never be bundled and would hold back
-            // every event behind it.
-            if (i > 0 && runningSize + size >= maxSize) return false;
-            runningSize += size;
-            lastRowID = *rowID;
-            return true;
+            return filter.accepts(index, integerColumn(row, "rowid"), seconds,
+                                  blob ? std::optional<size_t>(blob->size()) : std::nullopt);
         });
     if (!raw || (raw->empty() && error.code() != 0)) {
         report(1, 23097, "Inconsistent state, raw event is expected. Error", {error});
@@ -283,37 +424,76 @@ std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadat
     return raw;
 }
 
+std::optional<std::vector<MSRRawEventRow>> MSRMeasurement::rawEventRowsWithMetadataFingerprint(
+    int64_t metadataFingerprint) {
+    RunFilter filter(remoteConfig_->uploadMaxEventsPerBundle(), remoteConfig_->uploadMaxSizeLimitBytes());
+    MSRError error;
+    auto rows = database_->rawEventRowsWithMetadataFingerprint(
+        metadataFingerprint, &error,
+        [&](size_t index, int64_t rowID, std::optional<double> seconds, size_t dataSize) {
+            return filter.accepts(index, rowID, seconds, dataSize);
+        });
+    if (!rows || (rows->empty() && error.code() != 0)) {
+        report(1, 23097, "Inconsistent state, raw event is expected. Error", {error});
+        return std::nullopt;
+    }
+    return rows;
+}
+
+bool MSRMeasurement::takesStoredBytes(const MSRRawEventRow& row) {
+    if (row.decoded) return false;
+    // Renamed events and those whose conversion value is checked change on
+    // their way into the bundle.
+    if (row.name == "_ai" || bundledEventRenameMap().count(row.name)) return false;
+    // The bundle lists parameters in name order, each name once.
+    std::string_view previous;
+    for (const MSRPBFlatEventParam& param : row.flat.params) {
+        if (param.name.empty() || (&param != &row.flat.params.front() && !(previous < param.name))) return false;
+        // Conversion and real-time marks are counted against the daily caps.
+        if (param.name == "_c" || param.name == "_r") return false;
+        previous = param.name;
+    }
+    if (remoteConfig_->isEventCustomConversion(row.name)) return false;
+    return !MSRFlatParametersNeedCleaning(row.flat.params, row.name);
+}
+
 std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(
     const std::vector<MSRRawEventData>& rawEvents, int64_t metadataFingerprint) {
     if (!hasComponentsOnWorkerQueue()) return std::nullopt;
-    if (rawEvents.empty()) return std::vector<MSREvent>{};
+    std::optional<std::vector<MSRBundleEvent>> events = processRawEntries(entriesOf(rawEvents), metadataFingerprint);
+    if (!events) return std::nullopt;
+    return eventObjectsOf(std::move(*events));
+}
+
+std::optional<std::vector<MSRBundleEvent>> MSRMeasurement::processRawEntries(
+    const std::vector<MSRBundleRawEntry>& rawEvents, int64_t metadataFingerprint) {
+    if (rawEvents.empty()) return std::vector<MSRBundleEvent>{};
     const int64_t lastRowID = rawEvents.back().rowID();
     MSRRemoteConfig& config = *remoteConfig_;
     const auto& renames = bundledEventRenameMap();
 
-    std::vector<const MSRRawEventData*> kept;
-    for (const MSRRawEventData& data : rawEvents) {
-        const MSREvent& event = data.rawEvent();
-        auto rename = renames.find(event.name());
+    std::vector<const MSRBundleRawEntry*> kept;
+    kept.reserve(rawEvents.size());
+    for (const MSRBundleRawEntry& entry : rawEvents) {
+        const std::string& name = entry.name();
+        auto rename = renames.find(name);
         if (rename != renames.end() && config.blocklistInternal() && !config.blocklistPublic()) {
-            kept.push_back(&data);
+            kept.push_back(&entry);
             continue;
         }
-        if (config.isEventBlocklisted(event.name()) ||
+        if (config.isEventBlocklisted(name) ||
             (rename != renames.end() && config.isEventBlocklisted(rename->second))) {
-            report(4, 23099, "Rejected event. Event name", {event.name()});
+            report(4, 23099, "Rejected event. Event name", {name});
             continue;
         }
-        const MSRValue* firstRun = parameter(event, "_fr");
-        if (config.redundantEngagementRemovalEnabled() && event.name() == "_e" && firstRun &&
-            firstRun->isInt64() && firstRun->int64Value() == 1)
+        if (config.redundantEngagementRemovalEnabled() && name == "_e" && entry.integerParameter("_fr") == 1)
             continue;
-        kept.push_back(&data);
+        kept.push_back(&entry);
     }
     if (kept.empty()) {
         if (!MSRDeleteBundledRawEvents(*database_, lastRowID, metadataFingerprint)) return std::nullopt;
         report(4, 23100, "Rejected all events.");
-        return std::vector<MSREvent>{};
+        return std::vector<MSRBundleEvent>{};
     }
 
     MSRError error;
@@ -326,16 +506,22 @@ std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(
     if (counts->day() != day) counts->resetWithNewDay(day);
 
     bool countsChanged = false;
-    std::vector<MSREvent> events;
+    std::vector<MSRBundleEvent> events;
     events.reserve(kept.size());
-    for (const MSRRawEventData* data : kept) {
-        MSREvent event = renames.count(data->rawEvent().name())
-                             ? internalEventFromPublicEvent(*data).rawEvent()
-                             : data->rawEvent();
+    for (const MSRBundleRawEntry* entry : kept) {
+        // A row taken as stored is neither renamed nor counted: it is one
+        // only when that changes nothing.
+        if (!entry->data) {
+            events.push_back({std::nullopt, entry->row,
+                              static_cast<double>(entry->row->flat.previousTimestampMillis) / 1000.0});
+            continue;
+        }
+        MSREvent event = renames.count(entry->name()) ? internalEventFromPublicEvent(*entry->data).rawEvent()
+                                                      : entry->data->rawEvent();
         const bool conversion = checkConversion(event, *counts);
         const bool realtime = checkRealtime(event, *counts);
         countsChanged = countsChanged || conversion || realtime;
-        events.push_back(std::move(event));
+        events.push_back({std::move(event), nullptr, 0});
     }
     if (countsChanged && !database_->updateDailyCounts(*counts, &error) && error.code() != 0) {
         report(2, 23106, "Failed to update daily event counts. Name, error", {events.back().name(), error});
@@ -417,9 +603,13 @@ bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts)
 void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents,
                                                  MSRPBMeasurementBundle& bundle) {
     if (!hasComponentsOnWorkerQueue()) return;
-    const bool sessionStart =
-        std::any_of(rawEvents.begin(), rawEvents.end(),
-                    [](const MSRRawEventData& data) { return data.rawEvent().name() == "_s"; });
+    evaluationTimeFromRawEntries(entriesOf(rawEvents), bundle);
+}
+
+void MSRMeasurement::evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& rawEvents,
+                                                  MSRPBMeasurementBundle& bundle) {
+    const bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
+                                          [](const MSRBundleRawEntry& entry) { return entry.name() == "_s"; });
     if (sessionStart) {
         audience_->clearEvaluationResultsForSessionScopedFilters();
         for (const MSRPBUserAttribute& attribute :
@@ -433,9 +623,9 @@ void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventDa
         }
     }
     int64_t engagement = 0;
-    for (const MSRRawEventData& data : rawEvents) {
-        const MSRValue* time = parameter(data.rawEvent(), "_et");
-        if (time && time->isInt64() && !parameter(data.rawEvent(), "_fr")) engagement += time->int64Value();
+    for (const MSRBundleRawEntry& entry : rawEvents) {
+        const std::optional<int64_t> time = entry.integerParameter("_et");
+        if (time && !entry.hasParameter("_fr")) engagement += *time;
     }
     if (!updateUserEngagement(engagement, bundle, false)) return;
     if (sessionStart) {
@@ -451,60 +641,72 @@ void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventDa
 std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAggregates(
     const std::vector<MSREvent>& events, MSRAudienceTimestampsCache* cache, bool allowEventFilterEvaluation) {
     if (!hasComponentsOnWorkerQueue()) return std::nullopt;
+    std::vector<MSRBundleEvent> bundleEvents;
+    bundleEvents.reserve(events.size());
+    for (const MSREvent& event : events) bundleEvents.push_back({event, nullptr, 0});
+    if (!updateEventAggregates(bundleEvents, cache, allowEventFilterEvaluation)) return std::nullopt;
+    return eventObjectsOf(std::move(bundleEvents));
+}
+
+bool MSRMeasurement::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
+                                           bool allowEventFilterEvaluation) {
     // Each name's row is read once and written once per bundle; in between
     // the events of the run see the counts of the events before them, as if
     // every event had read and written the row itself.
-    std::map<std::string, MSREventAggregates> byName;
-    std::vector<std::string> order;
-    std::vector<MSREvent> result;
-    result.reserve(events.size());
-    for (const MSREvent& original : events) {
-        auto found = byName.find(original.name());
+    std::map<std::string, MSREventAggregates, std::less<>> byName;
+    std::vector<const std::string*> order;
+    for (MSRBundleEvent& event : events) {
+        const std::string& name = event.name();
+        auto found = byName.find(name);
         const bool seen = found != byName.end();
         std::optional<MSREventAggregates> stored;
         if (!seen) {
             MSRError error;
-            stored = database_->eventAggregatesWithName(original.name(), &error);
+            stored = database_->eventAggregatesWithName(name, &error);
             if (!stored && error.code() != 0) {
-                report(1, 23107, "Failed to query event aggregates. Name, error", {original.name(), error});
-                return std::nullopt;
+                report(1, 23107, "Failed to query event aggregates. Name, error", {name, error});
+                return false;
             }
         }
         MSREventAggregates* aggregates = seen ? &found->second : (stored ? &*stored : nullptr);
-        std::optional<MSREvent> copy;
+        const double timestamp = event.timestamp();
         if (aggregates) {
-            copy = original.copyWithPreviousTimestamp(aggregates->lastFireTimestamp());
-            // The real-time flag is the bundle's to keep.
-            if (copy) copy->setRealtime(original.isRealtime());
+            const double previous = aggregates->lastFireTimestamp();
+            if (event.event) {
+                std::optional<MSREvent> copy = event.event->copyWithPreviousTimestamp(previous);
+                if (copy) {
+                    // The real-time flag is the bundle's to keep.
+                    copy->setRealtime(event.event->isRealtime());
+                    event.event = std::move(copy);
+                }
+            } else if (MSREvent::acceptsPreviousTimestamp(name, timestamp, previous)) {
+                event.previousTimestamp = previous;
+            }
             aggregates->incrementCurrentBundleCount();
             aggregates->incrementLifetimeCount();
             aggregates->incrementCurrentSessionCount();
-            aggregates->setLastFireTimestamp(original.timestamp());
+            aggregates->setLastFireTimestamp(timestamp);
         } else {
-            stored = MSREventAggregates::initWithName(original.name(), 1, 1, 1, original.timestamp());
-            if (!stored) return std::nullopt;
+            stored = MSREventAggregates::initWithName(name, 1, 1, 1, timestamp);
+            if (!stored) return false;
         }
         if (!seen) {
-            found = byName.emplace(original.name(), std::move(*stored)).first;
-            order.push_back(original.name());
+            found = byName.emplace(name, std::move(*stored)).first;
+            order.push_back(&found->first);
         }
-        if (copy) {
-            result.push_back(std::move(*copy));
-        } else {
-            result.push_back(original);
-        }
-        if (allowEventFilterEvaluation &&
-            !audience_->evaluateFiltersForEvent(result.back(), found->second, cache))
-            return std::nullopt;
+        // Rows taken as stored go only where no event filter is evaluated.
+        if (allowEventFilterEvaluation && event.event &&
+            !audience_->evaluateFiltersForEvent(*event.event, found->second, cache))
+            return false;
     }
-    for (const std::string& name : order) {
+    for (const std::string* name : order) {
         MSRError error;
-        if (!database_->updateEventAggregates(byName.at(name), &error)) {
+        if (!database_->updateEventAggregates(byName.find(*name)->second, &error)) {
             report(1, 23108, "Failed to update event aggregates. Error", {error});
-            return std::nullopt;
+            return false;
         }
     }
-    return result;
+    return true;
 }
 
 bool MSRMeasurement::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,

@@ -2,6 +2,8 @@
 
 bool MSRAudience::updateAudiences(const std::vector<MSRPBAudience>&) { return true; }
 
+bool MSRAudience::hasEventFilters() const { return false; }
+
 bool MSRAudience::evaluateFiltersForEvent(const MSREvent&, const MSREventAggregates&, MSRAudienceTimestampsCache*) {
     return true;
 }

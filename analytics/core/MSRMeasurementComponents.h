@@ -35,6 +35,9 @@ public:
     virtual ~MSRAudience() = default;
 
     virtual bool updateAudiences(const std::vector<MSRPBAudience>& audiences);
+    // Whether any audience has filters on events. Without them evaluating an
+    // event does nothing, and bundling may skip making event objects.
+    virtual bool hasEventFilters() const;
     virtual bool evaluateFiltersForEvent(const MSREvent& event, const MSREventAggregates& aggregates,
                                          MSRAudienceTimestampsCache* cache);
     // `evaluationTime` in seconds; nothing evaluates without a time.

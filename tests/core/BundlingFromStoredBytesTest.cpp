@@ -1,0 +1,356 @@
+// Bundling takes most stored events into the bundle straight from their
+// stored bytes. Every run below is bundled twice, from the same start, once
+// that way and once with every event made into an event object: the stored
+// bundles, the aggregates, the daily counts, the engagement properties and
+// the bundle bookkeeping must come out the same, byte for byte.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "MeasurementFixture.h"
+#include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/security/Compression.h"
+
+namespace {
+
+namespace Slot = MSRBundleSlot;
+using foundation::Value;
+
+// 2026-03-02 10:00:00 UTC, on an hour boundary.
+constexpr double kTenOClock = 1772445600;
+
+// A wire parameter written by hand, for stored bytes that the engine itself
+// would not write.
+struct WireParam {
+    std::string name;
+    std::optional<std::string> text = std::nullopt;
+    std::optional<int64_t> integer = std::nullopt;
+    std::optional<double> real = std::nullopt;
+    bool nested = false;  // one nameless item holding {"id": "sku"}
+};
+
+std::vector<uint8_t> wireEvent(const std::vector<WireParam>& params, int64_t previousMillis = 0) {
+    enum : uint32_t { kName = 0, kString = 1, kInt = 2, kDouble = 4, kNested = 5 };
+    std::vector<MSRPBEventParam> wire;
+    for (const WireParam& p : params) {
+        MSRPBEventParam param;
+        MSRPBSetString(param, kName, p.name);
+        if (p.text) MSRPBSetString(param, kString, *p.text);
+        if (p.integer) MSRPBSetInt64(param, kInt, *p.integer);
+        if (p.real) MSRPBSetDouble(param, kDouble, *p.real);
+        if (p.nested) {
+            MSRPBEventParam id, item;
+            MSRPBSetString(id, kName, "id");
+            MSRPBSetString(id, kString, "sku");
+            MSRPBSetMessageArray(item, kNested, std::vector<MSRPBEventParam>{id});
+            MSRPBSetMessageArray(param, kNested, std::vector<MSRPBEventParam>{item});
+        }
+        wire.push_back(std::move(param));
+    }
+    MSRPBEvent event;
+    MSRPBSetMessageArray(event, MSREventSlot::kParams, std::move(wire));
+    if (previousMillis) MSRPBSetInt64(event, MSREventSlot::kPreviousTimestamp, previousMillis);
+    return *event.protoBuffer();
+}
+
+// One stored raw event: made by the engine's event model, or stored bytes
+// written by hand.
+struct Row {
+    std::string name;
+    double offset = 0;  // seconds after ten o'clock
+    MSRObjectDictionary parameters = {};
+    double previous = 0;  // seconds after ten o'clock; 0: none
+    bool realtime = false;
+    bool conversion = false;
+    std::optional<std::vector<uint8_t>> bytes = std::nullopt;
+};
+
+struct Case {
+    const char* title;
+    std::vector<Row> rows;
+    std::map<std::string, MSRSettingValue> settings = {};
+    // The server's rules: (name, blocklisted, custom conversion).
+    std::vector<std::tuple<std::string, bool, bool>> eventRules = {};
+    // Names with aggregates before the run, and the last fire of each.
+    std::map<std::string, double> seen = {};
+};
+
+// What a run leaves behind.
+struct Outcome {
+    std::vector<std::vector<uint8_t>> bundles;  // queue rows, inflated
+    std::vector<std::string> state;             // everything else, as text
+};
+
+class BundlingFromStoredBytesTest : public MeasurementFixture {
+  protected:
+    static MSRPBMeasurementBundle metadata() {
+        MSRPBMeasurementBundle bundle;
+        MSRPBSetInt32(bundle, Slot::kProtocolVersion, 1);
+        MSRPBSetString(bundle, Slot::kAppID, "app.calvaro");
+        MSRPBSetString(bundle, Slot::kConsentSignals, "G111");
+        MSRUserAttribute level = *MSRUserAttribute::initWithOrigin("app", "level", MSRValue(int64_t{3}), kTenOClock);
+        MSRPBSetMessageArray(bundle, Slot::kUserAttributes,
+                             std::vector<MSRPBUserAttribute>{level.protoUserAttribute()});
+        return bundle;
+    }
+
+    void store(const Row& row) {
+        const MSRPBMeasurementBundle meta = metadata();
+        MSRError error;
+        ASSERT_TRUE(database().insertIfNotExistsRawEventMetadata(meta, &error)) << error.description();
+        const int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(*meta.protoBuffer()));
+        const double time = kTenOClock + row.offset;
+        if (row.bytes) {
+            MSRSqliteRecord record = {{"name", row.name},
+                                      {"timestamp", time},
+                                      {"metadata_fingerprint", fingerprint},
+                                      {"data", *row.bytes},
+                                      {"is_realtime", int64_t{0}}};
+            ASSERT_TRUE(database().insertDataType(record, "raw_events", &error)) << error.description();
+            return;
+        }
+        std::optional<MSREvent> event = MSREvent::initWithOrigin(
+            "app", row.name[0] != '_', row.name, time, row.previous ? kTenOClock + row.previous : 0,
+            row.parameters);
+        ASSERT_TRUE(event) << row.name;
+        if (row.realtime) event->setRealtime(true);
+        if (row.conversion) event->setConversion(true);
+        ASSERT_TRUE(database().insertRawEvent(event, fingerprint, row.realtime, &error)) << error.description();
+    }
+
+    // Bundles the case's run in a fresh engine, from stored bytes or not.
+    Outcome run(const Case& c, bool fromStoredBytes) {
+        stopEngine();
+        std::filesystem::remove_all(home());
+        std::filesystem::create_directories(home());
+        startEngine(options());
+        Outcome outcome;
+        if (::testing::Test::HasFatalFailure()) return outcome;
+        if (!c.eventRules.empty()) {
+            MSRPBMeasurementConfig config;
+            MSRPBSetInt64(config, 0, 1);
+            MSRPBSetString(config, 1, options().appID);
+            std::vector<MSRPBEventConfig> rules;
+            for (const auto& [name, blocklisted, conversion] : c.eventRules) {
+                MSRPBEventConfig rule;
+                MSRPBSetString(rule, 0, name);
+                MSRPBSetBool(rule, 1, blocklisted);
+                MSRPBSetBool(rule, 2, conversion);
+                rules.push_back(rule);
+            }
+            MSRPBSetMessageArray(config, 4, rules);
+            runOnWorkerQueue([&] { EXPECT_TRUE(remoteConfig().updateMeasurementConfig(config)); });
+        }
+        remoteConfig().setServerSettings(c.settings);
+        for (const auto& [name, last] : c.seen) {
+            EXPECT_TRUE(database().updateEventAggregates(
+                *MSREventAggregates::initWithName(name, 4, 2, 3, kTenOClock + last), nullptr));
+        }
+        for (const Row& row : c.rows) store(row);
+        engine().setBundlingFromStoredBytesForTesting(fromStoredBytes);
+        for (int i = 0; i < 20; ++i) {
+            bool made = false;
+            runOnWorkerQueue([&] { made = engine().bundleRawEvents(); });
+            if (!made) break;
+        }
+        outcome.bundles = queueRows();
+        std::set<std::string> names = {"_ai", "ad_impression"};
+        for (const Row& row : c.rows) names.insert(row.name);
+        for (const auto& [name, last] : c.seen) names.insert(name);
+        for (const std::string& name : names) {
+            std::optional<MSREventAggregates> a = database().eventAggregatesWithName(name, nullptr);
+            std::ostringstream text;
+            text << "aggregates " << name;
+            if (a) {
+                text << " " << a->lifetimeCount() << " " << a->currentBundleCount() << " "
+                     << a->currentSessionCount() << " " << std::to_string(a->lastFireTimestamp());
+            }
+            outcome.state.push_back(text.str());
+        }
+        std::optional<MSRDailyCounts> counts = database().dailyCounts(nullptr);
+        std::ostringstream text;
+        // (The day depends on the installation's own midnight offset.)
+        text << "counts " << counts->allEventsCount() << " " << counts->conversionsCount()
+             << " " << counts->realtimeCount();
+        outcome.state.push_back(text.str());
+        std::optional<MSRAppMetadata> app = database().queryAppMetadata(nullptr);
+        outcome.state.push_back("app metadata " + std::to_string(app->lastBundleIndex()) + " " +
+                                std::to_string(app->lastBundleStartTimestamp()) + " " +
+                                std::to_string(app->lastBundleEndTimestamp()));
+        for (const char* name : {"_lte", "_se"}) {
+            std::optional<MSRUserAttribute> attribute = database().userAttributeWithName(name, nullptr);
+            outcome.state.push_back(std::string(name) + " " +
+                                    (attribute ? attribute->value().description() : std::string("-")));
+        }
+        outcome.state.push_back("raw events left " +
+                                std::to_string(!database().isRawEventsTableEmpty(nullptr).value_or(false)));
+        return outcome;
+    }
+
+    // The queue's stored bundles, inflated, in queue order.
+    std::vector<std::vector<uint8_t>> queueRows() {
+        std::vector<std::vector<uint8_t>> rows;
+        sqlite3* handle = nullptr;
+        if (sqlite3_open_v2(database().databasePath().c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << "cannot open " << database().databasePath();
+            sqlite3_close(handle);
+            return rows;
+        }
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(handle, "SELECT data FROM queue ORDER BY rowid", -1, &statement, nullptr);
+        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+            const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 0));
+            std::vector<uint8_t> stored(bytes, bytes + sqlite3_column_bytes(statement, 0));
+            std::optional<std::vector<uint8_t>> inflated = security::inflate(stored);
+            EXPECT_TRUE(inflated);
+            rows.push_back(inflated.value_or(std::vector<uint8_t>{}));
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(handle);
+        return rows;
+    }
+
+    static std::vector<std::string> eventNames(const std::vector<uint8_t>& bytes) {
+        std::vector<std::string> names;
+        std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(bytes);
+        if (!bundle) return {"(unreadable bundle)"};
+        for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(*bundle, Slot::kEvents))
+            names.push_back(MSRPBGetString(event, MSREventSlot::kName).value_or(""));
+        return names;
+    }
+};
+
+// A typical event's parameters: text, integers (negative and large too) and
+// doubles, in no particular order.
+MSRObjectDictionary typical(int i) {
+    return {{"form", Value("logarithmic")}, {"steps", Value(12 + i)},       {"parameter_a", Value(2.5)},
+            {"parameter_b", Value(-1)},     {"big", Value(int64_t{1} << 62)}, {"ratio", Value(-0.0)},
+            {"text", Value(std::string(200, 'x'))}};
+}
+
+TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) {
+    const MSRObjectDictionary items = {
+        {"items", Value(Value::List{Value(Value::Dictionary{{"item_id", Value("sku")}})})}};
+    const std::string events = "measurement.upload.max_events_per_bundle";
+    const Case cases[] = {
+        {"plain events, first seen and seen before",
+         {{"level_up", 1, typical(1)}, {"level_up", 2, typical(2)}, {"kal_calculate", 3, typical(3), 2.5},
+          {"share", 4, {}}},
+         {},
+         {},
+         {{"kal_calculate", -50}}},
+        {"a previous time stored and none, seen before with a later last fire",
+         {{"late", 10, {}, 5}, {"early", 10, {}, 0}},
+         {},
+         {},
+         {{"late", 20}}},
+        {"items lists among plain events",
+         {{"view_item", 1, items}, {"level_up", 2, typical(0)}, {"view_item", 3, items}}},
+        {"conversions and real-time events, one cap reached",
+         {{"purchase", 1, {}, 0, false, true},
+          {"level_up", 2, {}, 0, true},
+          {"level_up", 3, {}, 0, true},
+          {"level_up", 4, typical(4)}},
+         {{"measurement.upload.max_realtime_events_per_day", int64_t{1}}}},
+        {"conversion cap reached",
+         {{"purchase", 1, {}, 0, false, true}, {"purchase", 2, {}, 0, false, true}},
+         {{"measurement.upload.max_conversions_per_day", int64_t{1}}}},
+        {"a custom conversion",
+         {{"sign_up", 1, {}}, {"level_up", 2, {}}},
+         {},
+         {{"sign_up", false, true}}},
+        {"ad impressions are renamed, with and without a value",
+         {{"ad_impression", 1, {{"value", Value(1.5)}, {"currency", Value("EUR")}}},
+          {"ad_impression", 2, {{"value", Value(1.5)}}},
+          {"_ai", 3, {}, 0, false, false, wireEvent({{"_o", "app"}, {"value", "x"}})},
+          {"level_up", 4, {}}}},
+        {"engagement, first-run engagement removed and a session start",
+         {{"_e", 1, {{"_et", Value(1200)}}},
+          {"_e", 2, {{"_et", Value(800)}, {"_fr", Value(1)}}},
+          {"_s", 3, {}},
+          {"_e", 4, {{"_et", Value(50)}}}},
+         {{"measurement.collection.redundant_engagement_removal_enabled", int64_t{1}}},
+         {},
+         {{"level_up", -10}}},
+        {"first-run engagement kept",
+         {{"_e", 1, {{"_et", Value(800)}, {"_fr", Value(1)}}}, {"_e", 2, {{"_et", Value(30)}}}}},
+        {"blocklisted names are left out",
+         {{"level_up", 1, {}}, {"banned", 2, {}}, {"level_up", 3, {}}},
+         {},
+         {{"banned", true, false}}},
+        {"everything blocklisted",
+         {{"level_up", 1, {}}, {"share", 2, {}}},
+         {{"measurement.upload.blacklist_public", int64_t{1}}}},
+        {"stored bytes with unsorted and repeated names",
+         {{"level_up", 1, {}, 0, false, false, wireEvent({{"_o", "app"}, {"b", {}, 2}, {"a", "x"}})},
+          {"level_up", 2, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", {}, 1}, {"a", {}, 2}})},
+          {"level_up", 3, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", "x"}, {"b", {}, {}, 0.5}})}}},
+        {"stored bytes that are not flat, or need cleaning",
+         {{"level_up", 1, {}, 0, false, false, wireEvent({{"_o", "app"}, {"items", {}, {}, {}, true}})},
+          {"level_up", 2, {}, 0, false, false, wireEvent({{"_o", "app"}, {"bad-name", "x"}})},
+          {"_x", 3, {}, 0, false, false, wireEvent({{"_o", "auto"}, {"t", std::string(400, 'y')}})},
+          {"level_up", 4, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", "x"}}, 1000)}}},
+        {"unreadable rows are deleted and end the run",
+         {{"level_up", 1, {}},
+          {"level_up", 2, {}, 0, false, false, wireEvent({{"a", "x"}})},
+          {"level_up", 3, {}, 0, false, false, wireEvent({{"_o", {}, 5}})},
+          {"level_up", 4, {}, 0, false, false, std::vector<uint8_t>{0xFF, 0x01}},
+          {"bad name", 5, {}, 0, false, false, wireEvent({{"_o", "app"}})},
+          {"level_up", 6, {}}}},
+        {"the count limit splits the run",
+         {{"a1", 1, {}}, {"a2", 2, {}}, {"a3", 3, {}}, {"a1", 4, {}}, {"a2", 5, {}}},
+         {{events, int64_t{2}}}},
+        {"an hour boundary splits the run",
+         {{"level_up", 3599, {}}, {"level_up", 3600, {}}, {"level_up", 3601, {}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        const Outcome objects = run(c, false);
+        const Outcome bytes = run(c, true);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        EXPECT_EQ(bytes.state, objects.state);
+        ASSERT_EQ(bytes.bundles.size(), objects.bundles.size());
+        for (size_t i = 0; i < bytes.bundles.size(); ++i) {
+            EXPECT_EQ(eventNames(bytes.bundles[i]), eventNames(objects.bundles[i])) << "bundle " << i;
+            EXPECT_TRUE(bytes.bundles[i] == objects.bundles[i]) << "bundle " << i << " differs";
+        }
+    }
+}
+
+// The road of objects is taken whenever something needs them: sampling and
+// event filters see event objects.
+class EventFilterAudience : public MSRAudience {
+  public:
+    using MSRAudience::MSRAudience;
+    bool hasEventFilters() const override { return true; }
+    bool evaluateFiltersForEvent(const MSREvent& event, const MSREventAggregates&,
+                                 MSRAudienceTimestampsCache*) override {
+        seen.push_back(event.name() + "@" + std::to_string(event.previousTimestamp()));
+        return true;
+    }
+    std::vector<std::string> seen;
+};
+
+TEST_F(BundlingFromStoredBytesTest, EventFiltersStillSeeEveryEventWithItsPreviousTime) {
+    auto audience = std::make_shared<EventFilterAudience>(engine().database());
+    ASSERT_TRUE(database().updateEventAggregates(
+        *MSREventAggregates::initWithName("level_up", 1, 1, 1, kTenOClock - 5), nullptr));
+    const_cast<std::shared_ptr<MSRAudience>&>(engine().audience()) = audience;
+    store({"level_up", 1, {}});
+    store({"share", 2, {}});
+    bool made = false;
+    runOnWorkerQueue([&] { made = engine().bundleRawEvents(); });
+    EXPECT_TRUE(made);
+    EXPECT_EQ(audience->seen, (std::vector<std::string>{"level_up@" + std::to_string(kTenOClock - 5),
+                                                         "share@" + std::to_string(0.0)}));
+}
+
+}  // namespace
