@@ -190,6 +190,15 @@ std::optional<MSRPBUserAttribute> MSRNPAUserAttributeOfBundle(const MSRPBMeasure
 
 bool MSRBundleContainsFirstOpen(const MSRPBMeasurementBundle* bundle) {
     if (!bundle) return false;
+    // Queued bundles hold their events encoded: the names are read from the
+    // encodings rather than building every event to look at one field.
+    if (MSRPBIsEncodedMessageArray(*bundle, Slot::kEvents)) {
+        bool found = false;
+        MSRPBVisitEncodedElements(*bundle, Slot::kEvents, [&found](std::span<const uint8_t> event) {
+            if (!found) found = MSRPBReadEncodedString(event, MSRPBEvent::type(), MSREventSlot::kName) == kFirstOpenEventName;
+        });
+        return found;
+    }
     for (const MSRPBEvent& event : MSRPBGetMessageArray<MSRPBEvent>(*bundle, Slot::kEvents)) {
         if (MSRPBGetString(event, MSREventSlot::kName) == kFirstOpenEventName) return true;
     }

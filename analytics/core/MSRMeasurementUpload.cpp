@@ -238,24 +238,40 @@ bool MSRMeasurement::shouldUseBackgroundSession() {
     return remoteConfig_ && remoteConfig_->isNetworkBackgroundSessionEnabled() && backgroundUpdateTask_.load() != 0;
 }
 
-std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
-    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
-    const std::vector<MSRQueuedBundle>& bundlesToUpload) {
-    if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
-        uploadLog(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
-        return {};
-    }
+namespace {
+
+// How many of the bundles, from the first, share the app ID and (where both
+// have one) the device identifier; nullopt when the filter names both
+// identifiers.
+std::optional<size_t> compatiblePrefixLength(const std::string& appID, const std::string& resettableDeviceID,
+                                             const std::string& vendorDeviceID,
+                                             const std::vector<MSRQueuedBundle>& bundles) {
+    if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) return std::nullopt;
     bool byResettable = !resettableDeviceID.empty();
     const std::string& filter = byResettable ? resettableDeviceID : vendorDeviceID;
     uint32_t slot = byResettable ? MSRBundleSlot::kResettableDeviceID : MSRBundleSlot::kVendorDeviceID;
-    std::vector<MSRQueuedBundle> compatible;
-    for (const MSRQueuedBundle& entry : bundlesToUpload) {
+    size_t length = 0;
+    for (const MSRQueuedBundle& entry : bundles) {
         if (stringSlot(entry.first, MSRBundleSlot::kAppID) != appID) break;
         std::string deviceID = stringSlot(entry.first, slot);
         if (!filter.empty() && !deviceID.empty() && deviceID != filter) break;
-        compatible.push_back(entry);
+        ++length;
     }
-    return compatible;
+    return length;
+}
+
+}  // namespace
+
+std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<MSRQueuedBundle>& bundlesToUpload) {
+    std::optional<size_t> length = compatiblePrefixLength(appID, resettableDeviceID, vendorDeviceID, bundlesToUpload);
+    if (!length) {
+        uploadLog(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+        return {};
+    }
+    return std::vector<MSRQueuedBundle>(bundlesToUpload.begin(),
+                                        bundlesToUpload.begin() + static_cast<std::ptrdiff_t>(*length));
 }
 
 void MSRMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
@@ -374,15 +390,22 @@ void MSRMeasurement::uploadData() {
             if (!vendorDeviceID.empty()) break;
         }
     }
-    std::vector<MSRQueuedBundle> compatible =
-        filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, *bundles);
+    // The bundles are only read once more, to be sent: the compatible ones
+    // are kept where they are and moved on, never copied.
+    std::vector<MSRQueuedBundle>& compatible = *bundles;
+    if (std::optional<size_t> length =
+            compatiblePrefixLength(appID, resettableDeviceID, vendorDeviceID, compatible)) {
+        compatible.erase(compatible.begin() + static_cast<std::ptrdiff_t>(*length), compatible.end());
+    } else {
+        compatible = filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, compatible);
+    }
 
     int64_t stampMillis = static_cast<int64_t>(std::llround(now * 1000.0));
     bool checkConsent = remoteConfig_->DMAConsentEnabled() && compatible.size() >= 2;
     bool checksumEnabled = remoteConfig_->checksumEnabled();
     std::vector<std::string> dataControls = remoteConfig_->dataControls();
-    std::optional<MSRPBMeasurementBundle> consentReference;
     std::vector<MSRPBMeasurementBundle> batchBundles;
+    batchBundles.reserve(compatible.size());
     std::vector<int64_t> bundleIDs;
     int64_t greatestEndMillis = 0;
     for (MSRQueuedBundle& entry : compatible) {
@@ -395,19 +418,16 @@ void MSRMeasurement::uploadData() {
                 MSRPBSetInt64(bundle, MSRBundleSlot::kChecksum, static_cast<int64_t>(msr_64LSBMD5(*bytes)));
             }
         }
-        if (checkConsent) {
-            if (!consentReference) {
-                consentReference = bundle;
-            } else if (!MSRBundlesHaveSameConsent(&*consentReference, &bundle)) {
-                // It and everything after it wait for a later run.
-                break;
-            }
+        // The first bundle is the consent reference; it always joins the batch.
+        if (checkConsent && !batchBundles.empty() && !MSRBundlesHaveSameConsent(&batchBundles.front(), &bundle)) {
+            // It and everything after it wait for a later run.
+            break;
         }
         // Only what is sent counts towards the uploaded end time.
         if (MSRPBHasField(bundle, MSRBundleSlot::kEndTimestamp)) {
             greatestEndMillis = std::max(greatestEndMillis, MSRPBGetInt64(bundle, MSRBundleSlot::kEndTimestamp));
         }
-        batchBundles.push_back(bundle);
+        batchBundles.push_back(std::move(bundle));
         bundleIDs.push_back(entry.second);
     }
     if (bundleIDs.empty()) {
@@ -418,7 +438,7 @@ void MSRMeasurement::uploadData() {
 
     lastEventEndTimestampMsec_ = std::max(lastEventEndTimestampMsec_, greatestEndMillis);
     MSRPBMeasurementBatch batch;
-    MSRPBSetMessageArray(batch, 0, batchBundles);
+    MSRPBSetMessageArray(batch, 0, std::move(batchBundles));
     std::vector<uint8_t> payload = batch.protoBuffer().value_or(std::vector<uint8_t>{});
     uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
               contexts(stampMillis, static_cast<int64_t>(payload.size())));

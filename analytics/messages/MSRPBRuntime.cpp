@@ -501,3 +501,12 @@ size_t MSRPBVisitEncodedElements(const NANOMessageBase& message, uint32_t index,
     }
     return visited;
 }
+
+std::optional<std::string_view> MSRPBReadEncodedString(std::span<const uint8_t> encodedMessage,
+                                                       const MSRPBMessageType& type, uint32_t index) {
+    if (index >= type.fieldCount || !isString(type.fields[index].word)) return std::nullopt;
+    std::optional<std::string_view> text =
+        NANOMessageInfoReadEncodedText(type, encodedMessage.data(), encodedMessage.size(), index);
+    if (!text || !MSRPBIsUTF8(*text)) return std::nullopt;
+    return text;
+}

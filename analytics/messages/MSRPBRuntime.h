@@ -93,6 +93,13 @@ bool MSRPBIsEncodedMessageArray(const NANOMessageBase& message, uint32_t index);
 size_t MSRPBVisitEncodedElements(const NANOMessageBase& message, uint32_t index,
                                  const std::function<void(std::span<const uint8_t>)>& visit);
 
+// A single string field of `type` read straight from an element's encoding
+// (as MSRPBVisitEncodedElements hands it over), without building the
+// element: what MSRPBGetString would answer for the decoded element. A view
+// into `encodedMessage`.
+std::optional<std::string_view> MSRPBReadEncodedString(std::span<const uint8_t> encodedMessage,
+                                                       const MSRPBMessageType& type, uint32_t index);
+
 // Typed forms over the wrapper classes of MSRPBMessages.h.
 template <std::derived_from<NANOMessageBase> T>
 std::optional<T> MSRPBGetMessage(const NANOMessageBase& message, uint32_t index) {

@@ -798,6 +798,51 @@ class DirectReader {
         return false;
     }
 
+    // The text a decode would keep for the single string or bytes field
+    // `index`: its first occurrence, read as callbackField hands it over.
+    // The rest of the message is only skipped over, not checked.
+    bool firstText(Input in, const NanoLayout& layout, uint32_t index, std::string_view& out) {
+        while (in.at != in.end) {
+            uint32_t key = 0;
+            if (!varint32(in, key)) return false;
+            const uint32_t tag = key >> 3;
+            const uint32_t wireType = key & 7;
+            if (tag == 0) return false;
+            const int position = tag < layout.positionByTag.size() ? layout.positionByTag[tag] : -1;
+            if (position < 0 || layout.fields[static_cast<size_t>(position)].index != index) {
+                if (!skip(in, wireType)) return false;
+                continue;
+            }
+            const uint8_t* start = in.at;
+            Input content{};
+            switch (wireType) {
+                case PB_WT_STRING:
+                    if (!delimited(in, content)) return false;
+                    break;
+                case PB_WT_VARINT: {
+                    uint8_t next = 0;
+                    size_t size = 0;
+                    do {
+                        if (size++ == 10 || !byte(in, next)) return false;
+                    } while (next & 0x80);
+                    content = Input{start, in.at};
+                    break;
+                }
+                case PB_WT_64BIT:
+                case PB_WT_32BIT:
+                    if (!advance(in, wireType == PB_WT_64BIT ? 8 : 4)) return false;
+                    content = Input{start, in.at};
+                    break;
+                default:
+                    return false;
+            }
+            if (content.left() > kNANOMaxDecodedFieldBytes) return false;
+            out = takeText(content);
+            return true;
+        }
+        return false;
+    }
+
   private:
     // The first failure names the cause, as in a nanopb stream.
     bool fail(const char* why) {
@@ -1331,4 +1376,15 @@ std::vector<NANOMessageInfoPtr> NANOEncodedElementsDecode(const NANOEncodedEleme
     if (reader.malformed())
         MSRPBLog(45009, "<ERROR> Encoded %s elements end inside an element", elementType.name);
     return out;
+}
+
+std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type, const uint8_t* bytes,
+                                                               size_t length, uint32_t index) {
+    if (index >= type.fieldCount) return std::nullopt;
+    const uint32_t word = type.fields[index].word;
+    const uint32_t kind = kindOf(word);
+    if (isRepeated(word) || (kind != kMSRPBKindString && kind != kMSRPBKindBytes)) return std::nullopt;
+    std::string_view text;
+    if (!DirectReader().firstText(Input{bytes, bytes + length}, layoutFor(type), index, text)) return std::nullopt;
+    return text;
 }

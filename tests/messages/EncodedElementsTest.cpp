@@ -211,4 +211,49 @@ TEST(EncodedElements, AnElementThatDoesNotDecodeIsLeftOutWhenRead) {
     EXPECT_FALSE(NANOMessageInfoEquals(*bundle.messageInfo(), *bundleWithTreeEvents({"a", "b"}).messageInfo()));
 }
 
+// Reading one string from an encoding agrees with decoding it and asking,
+// for every single string field of every message, on filled encodings and on
+// mutations of them that still decode.
+TEST(EncodedElements, StringsReadFromEncodingsAgreeWithTheDecodedMessage) {
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    LogCapture log;
+    size_t compared = 0;
+    for (size_t id = 0; id < kMSRPBMessageCount; ++id) {
+        const MSRPBMessageType& type = MSRPBMessageTypeFor(static_cast<MSRPBMessageID>(id));
+        NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+        fill(*info, Profile{"", id + 3, "t\xC3\xA4", 2}, 1);
+        const Bytes encoded = *NANOMessageInfoEncode(*info);
+        for (int round = 0; round < 200 && !encoded.empty(); ++round) {
+            Bytes bytes = encoded;
+            if (round > 0) {
+                const size_t at = next() % bytes.size();
+                if (round % 2) bytes[at] ^= static_cast<uint8_t>(1u << (next() % 8));
+                else bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(next()));
+            }
+            std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBuffer(type, bytes);
+            if (!decoded) continue;
+            for (uint32_t index = 0; index <= type.fieldCount; ++index) {
+                const bool text = index < type.fieldCount && (type.fields[index].word & kMSRPBKindString) &&
+                                  !(type.fields[index].word & kMSRPBLabelRepeated);
+                std::optional<std::string_view> read = MSRPBReadEncodedString(bytes, type, index);
+                if (!text) {
+                    EXPECT_FALSE(read) << type.name << " field " << index << " is no single string";
+                    continue;
+                }
+                ++compared;
+                std::optional<std::string> expected = MSRPBGetString(*decoded, index);
+                EXPECT_EQ(read ? std::optional<std::string>(*read) : std::nullopt, expected)
+                    << type.name << " field " << index << " round " << round;
+            }
+        }
+    }
+    EXPECT_GT(compared, 1000u);
+}
+
 }  // namespace
