@@ -40,6 +40,7 @@ struct NanoField {
     int32_t presenceOffset;  // the has_ flag of static optional fields, -1 otherwise
     uint32_t dataSize;
     uint64_t key;  // tag and wire type as they precede the field's value
+    const struct NanoLayout* element = nullptr;  // message fields: the element's layout
 };
 
 struct NanoLayout {
@@ -199,7 +200,13 @@ const Layouts& layouts() {
         auto* built = new Layouts();
         for (size_t i = 0; i < kMSRPBMessageCount; ++i) buildLayout(*built, static_cast<MSRPBMessageID>(i));
         for (size_t i = 0; i < kMSRPBMessageCount; ++i) {
-            built->byID[i].callbackCount = countCallbacks(*built, static_cast<MSRPBMessageID>(i));
+            NanoLayout& layout = built->byID[i];
+            layout.callbackCount = countCallbacks(*built, static_cast<MSRPBMessageID>(i));
+            for (NanoField& field : layout.fields) {
+                const MSRPBFieldSpec& spec = layout.type->fields[field.index];
+                if (kindOf(spec.word) == kMSRPBKindMessage)
+                    field.element = &built->byID[static_cast<size_t>(spec.element)];
+            }
         }
         return built;
     }();
@@ -793,8 +800,11 @@ class DirectReader {
 
     // One whole message: the top level or an element of a repeated field.
     bool message(Input in, const MSRPBMessageType& type, NANOMessageInfo* info, int depth) {
-        if (fields(in, layoutFor(type), info, depth)) return true;
-        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", type.name, error_ ? error_ : "(none)");
+        return message(in, layoutFor(type), info, depth);
+    }
+    bool message(Input in, const NanoLayout& layout, NANOMessageInfo* info, int depth) {
+        if (fields(in, layout, info, depth)) return true;
+        MSRPBLog(45003, "<ERROR> %s decoder failed: %s", layout.type->name, error_ ? error_ : "(none)");
         return false;
     }
 
@@ -949,7 +959,7 @@ class DirectReader {
             const NanoField& field = layout.fields[static_cast<size_t>(position)];
             const bool ok = PB_ATYPE(field.type) == PB_ATYPE_CALLBACK
                                 ? callbackField(in, wireType, layout, field, info, depth)
-                                : staticField(in, wireType, layout, field, info, depth);
+                                : staticField(in, wireType, field, info, depth);
             if (!ok) return false;
         }
         return true;
@@ -957,8 +967,7 @@ class DirectReader {
 
     // Scalars and nested single messages: the wire type must be the field's;
     // a later occurrence overwrites a scalar and merges into a message.
-    bool staticField(Input& in, uint32_t wireType, const NanoLayout& layout, const NanoField& field,
-                     NANOMessageInfo* info, int depth) {
+    bool staticField(Input& in, uint32_t wireType, const NanoField& field, NANOMessageInfo* info, int depth) {
         uint64_t value = 0;
         switch (PB_LTYPE(field.type)) {
             case PB_LTYPE_BOOL: {
@@ -993,15 +1002,15 @@ class DirectReader {
                 if (wireType != PB_WT_STRING) return fail("wrong wire type");
                 Input content{};
                 if (!delimited(in, content)) return false;
-                const MSRPBMessageType& nestedType = MSRPBMessageTypeFor(layout.type->fields[field.index].element);
-                if (info == nullptr) return fields(content, layoutFor(nestedType), nullptr, depth + 1);
+                const NanoLayout& nestedLayout = *field.element;
+                if (info == nullptr) return fields(content, nestedLayout, nullptr, depth + 1);
                 NANOCell& cell = info->fields[field.index];
                 auto* nested = std::get_if<NANOMessageInfoPtr>(&cell);
                 if (nested == nullptr || !*nested) {
-                    cell = NANOMessageInfoCreate(nestedType);
+                    cell = NANOMessageInfoCreate(*nestedLayout.type);
                     nested = std::get_if<NANOMessageInfoPtr>(&cell);
                 }
-                return fields(content, layoutFor(nestedType), nested->get(), depth + 1);
+                return fields(content, nestedLayout, nested->get(), depth + 1);
             }
         }
         if (info != nullptr) info->fields[field.index] = value;
@@ -1069,7 +1078,8 @@ class DirectReader {
             return true;
         }
         if (kind == kMSRPBKindMessage) {
-            const MSRPBMessageType& elementType = MSRPBMessageTypeFor(spec.element);
+            const NanoLayout& elementLayout = *field.element;
+            const MSRPBMessageType& elementType = *elementLayout.type;
             if (depth + 1 > kNANOMaxNestingDepth) {
                 MSRPBLog(45001, "<ERROR> %s decoder failed: nesting deeper than %d levels", layout.type->name,
                          kNANOMaxNestingDepth);
@@ -1080,7 +1090,7 @@ class DirectReader {
             NANOMessageInfoPtr element;
             if (cell != nullptr && (!keep || in.left() > kNANOMaxDecodedFieldBytes))
                 element = NANOMessageInfoCreate(elementType);
-            if (!message(in, elementType, element.get(), depth + 1)) {
+            if (!message(in, elementLayout, element.get(), depth + 1)) {
                 MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", layout.type->name,
                          elementType.name);
                 return false;
