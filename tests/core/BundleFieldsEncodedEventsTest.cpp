@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/model/MSRFoundationAdditions.h"
 

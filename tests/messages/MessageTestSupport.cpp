@@ -105,6 +105,33 @@ std::string goldenPath(const std::string& name) {
 
 }  // namespace
 
+Bytes mutated(const Bytes& bytes, uint64_t& state, int round) {
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    Bytes out = bytes;
+    if (out.empty()) return out;
+    const size_t at = next() % out.size();
+    switch (round % 4) {
+        case 0:
+            out[at] ^= static_cast<uint8_t>(1u << (next() % 8));
+            break;
+        case 1:
+            out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(next()));
+            break;
+        case 2:
+            out.erase(out.begin() + static_cast<std::ptrdiff_t>(at));
+            break;
+        default:
+            out.resize(at);
+            break;
+    }
+    return out;
+}
+
 Bytes readGolden(const std::string& name) {
     const std::string bytes = readFile(goldenPath(name));
     return Bytes(bytes.begin(), bytes.end());

@@ -50,6 +50,10 @@ T build(const Fields& fields) {
 // what protoc --decode reads from the same bytes. Strings are not escaped.
 std::string textFormat(const NANOMessageBase& message, const std::string& indent = "");
 
+// `bytes` with one byte flipped, inserted or deleted, or cut short (by
+// `round`), at a place drawn from `state`: the same sequence every run.
+Bytes mutated(const Bytes& bytes, uint64_t& state, int round);
+
 Bytes readGolden(const std::string& name);
 // Compares with a golden file; CALVARO_UPDATE_GOLDEN=1 rewrites it instead.
 void expectMatchesGolden(const std::string& name, const Bytes& bytes);
