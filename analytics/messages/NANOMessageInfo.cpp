@@ -796,7 +796,8 @@ class DirectReader {
     DirectReader() = default;
     // Repeated message fields of the top-level message whose elements are
     // kept encoded.
-    explicit DirectReader(std::span<const uint32_t> keptEncoded) : keptEncoded_(keptEncoded) {}
+    DirectReader(std::span<const uint32_t> keptEncoded, size_t topLength)
+        : keptEncoded_(keptEncoded), topLength_(topLength) {}
 
     // One whole message: the top level or an element of a repeated field.
     bool message(Input in, const MSRPBMessageType& type, NANOMessageInfo* info, int depth) {
@@ -1096,7 +1097,10 @@ class DirectReader {
                 return false;
             }
             if (keep) {
-                if (!std::holds_alternative<NANOEncodedElements>(*cell)) cell->emplace<NANOEncodedElements>();
+                if (!std::holds_alternative<NANOEncodedElements>(*cell)) {
+                    // The elements together never outgrow the message holding them.
+                    cell->emplace<NANOEncodedElements>().bytes.reserve(topLength_);
+                }
                 auto& encoded = std::get<NANOEncodedElements>(*cell);
                 NANOEncodedElementsAppend(encoded.bytes, in.at, in.left());
                 ++encoded.count;
@@ -1147,6 +1151,7 @@ class DirectReader {
     }
 
     std::span<const uint32_t> keptEncoded_;
+    size_t topLength_ = 0;
     const char* error_ = nullptr;
 };
 
@@ -1288,7 +1293,7 @@ bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t l
 
 bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* bytes, size_t length,
                                          std::span<const uint32_t> keptEncoded) {
-    return DirectReader(keptEncoded).message(Input{bytes, bytes + length}, *info.type, &info, 0);
+    return DirectReader(keptEncoded, length).message(Input{bytes, bytes + length}, *info.type, &info, 0);
 }
 
 bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length) {
