@@ -483,9 +483,6 @@ private:
     //
     // The run read as rows, filtered as rawEventsWithMetadataFingerprint.
     std::optional<std::vector<MSRRawEventRow>> rawEventRowsWithMetadataFingerprint(int64_t metadataFingerprint);
-    // Whether the row's event goes into the bundle exactly as stored (only
-    // its name and times added), so that no event object is needed.
-    bool takesStoredBytes(const MSRRawEventRow& row);
     // The steps of processRawEvents, evaluationTimeFromRawEvents and
     // eventsAfterUpdatingEventAggregates over both kinds.
     std::optional<std::vector<MSRBundleEvent>> processRawEntries(const std::vector<MSRBundleRawEntry>& entries,

@@ -188,12 +188,53 @@ struct MSRBundleEvent {
         std::optional<int64_t> previous;
         if (previousTimestamp > std::numeric_limits<double>::epsilon())
             previous = MSRMillisecondsFromSeconds(previousTimestamp);
-        MSRPBAppendFlatEventEncoding(row->flat.params, row->name, MSRMillisecondsFromSeconds(row->timestamp),
+        MSRPBAppendFlatEventEncoding(row->flat, row->name, MSRMillisecondsFromSeconds(row->timestamp),
                                      previous, out);
     }
 };
 
 namespace {
+
+// Which rows of a run go into the bundle exactly as stored (only their name
+// and times added), so that no event object is needed: those whose events
+// nothing of bundling changes. Settings and the answers per name are read
+// once per run.
+class StoredBytesRule {
+  public:
+    explicit StoredBytesRule(MSRRemoteConfig& config)
+        : config_(config), limits_(MSRCurrentStoredParameterLimits()) {}
+
+    bool takes(const MSRRawEventRow& row) {
+        if (row.decoded || !takesName(row.name)) return false;
+        // The bundle lists parameters in name order, each name once.
+        std::string_view previous;
+        for (const MSRPBFlatEventParam& param : row.flat.params) {
+            if (param.name.empty() || (&param != &row.flat.params.front() && !(previous < param.name)))
+                return false;
+            // Conversion and real-time marks are counted against the daily
+            // caps.
+            if (param.name == "_c" || param.name == "_r") return false;
+            previous = param.name;
+        }
+        return !MSRFlatParametersNeedCleaning(row.flat.params, row.name, limits_);
+    }
+
+  private:
+    // Renamed events, custom conversions and events whose conversion value
+    // is checked change on their way into the bundle.
+    bool takesName(const std::string& name) {
+        auto known = byName_.find(name);
+        if (known != byName_.end()) return known->second;
+        const bool takes = name != "_ai" && !MSRMeasurement::bundledEventRenameMap().count(name) &&
+                           !config_.isEventCustomConversion(name);
+        byName_.emplace(name, takes);
+        return takes;
+    }
+
+    MSRRemoteConfig& config_;
+    MSRStoredParameterLimits limits_;
+    std::map<std::string, bool, std::less<>> byName_;
+};
 
 std::vector<MSRBundleRawEntry> entriesOf(const std::vector<MSRRawEventData>& rawEvents) {
     std::vector<MSRBundleRawEntry> entries;
@@ -273,10 +314,11 @@ bool MSRMeasurement::bundleRawEvents() {
             if (!read) return false;
             rows = std::move(*read);
             raw.reserve(rows.size());
+            StoredBytesRule rule(*remoteConfig_);
             for (const MSRRawEventRow& row : rows) {
                 if (row.decoded) {
                     raw.push_back({&*row.decoded, nullptr});
-                } else if (takesStoredBytes(row)) {
+                } else if (rule.takes(row)) {
                     raw.push_back({nullptr, &row});
                 } else {
                     std::optional<MSRRawEventData> data = database_->rawEventDataFromRow(row, *fingerprint, &error);
@@ -440,23 +482,6 @@ std::optional<std::vector<MSRRawEventRow>> MSRMeasurement::rawEventRowsWithMetad
     return rows;
 }
 
-bool MSRMeasurement::takesStoredBytes(const MSRRawEventRow& row) {
-    if (row.decoded) return false;
-    // Renamed events and those whose conversion value is checked change on
-    // their way into the bundle.
-    if (row.name == "_ai" || bundledEventRenameMap().count(row.name)) return false;
-    // The bundle lists parameters in name order, each name once.
-    std::string_view previous;
-    for (const MSRPBFlatEventParam& param : row.flat.params) {
-        if (param.name.empty() || (&param != &row.flat.params.front() && !(previous < param.name))) return false;
-        // Conversion and real-time marks are counted against the daily caps.
-        if (param.name == "_c" || param.name == "_r") return false;
-        previous = param.name;
-    }
-    if (remoteConfig_->isEventCustomConversion(row.name)) return false;
-    return !MSRFlatParametersNeedCleaning(row.flat.params, row.name);
-}
-
 std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(
     const std::vector<MSRRawEventData>& rawEvents, int64_t metadataFingerprint) {
     if (!hasComponentsOnWorkerQueue()) return std::nullopt;
@@ -472,22 +497,29 @@ std::optional<std::vector<MSRBundleEvent>> MSRMeasurement::processRawEntries(
     MSRRemoteConfig& config = *remoteConfig_;
     const auto& renames = bundledEventRenameMap();
 
+    // What the settings say of each name, asked once per name.
+    enum class Verdict { kKeep, kReject, kKeepUnlessFirstRun };
+    std::map<std::string_view, Verdict> verdicts;
+    auto verdictOf = [&](const std::string& name) {
+        auto rename = renames.find(name);
+        if (rename != renames.end() && config.blocklistInternal() && !config.blocklistPublic()) return Verdict::kKeep;
+        if (config.isEventBlocklisted(name) ||
+            (rename != renames.end() && config.isEventBlocklisted(rename->second)))
+            return Verdict::kReject;
+        return config.redundantEngagementRemovalEnabled() && name == "_e" ? Verdict::kKeepUnlessFirstRun
+                                                                          : Verdict::kKeep;
+    };
     std::vector<const MSRBundleRawEntry*> kept;
     kept.reserve(rawEvents.size());
     for (const MSRBundleRawEntry& entry : rawEvents) {
         const std::string& name = entry.name();
-        auto rename = renames.find(name);
-        if (rename != renames.end() && config.blocklistInternal() && !config.blocklistPublic()) {
-            kept.push_back(&entry);
-            continue;
-        }
-        if (config.isEventBlocklisted(name) ||
-            (rename != renames.end() && config.isEventBlocklisted(rename->second))) {
+        auto known = verdicts.find(name);
+        if (known == verdicts.end()) known = verdicts.emplace(name, verdictOf(name)).first;
+        if (known->second == Verdict::kReject) {
             report(4, 23099, "Rejected event. Event name", {name});
             continue;
         }
-        if (config.redundantEngagementRemovalEnabled() && name == "_e" && entry.integerParameter("_fr") == 1)
-            continue;
+        if (known->second == Verdict::kKeepUnlessFirstRun && entry.integerParameter("_fr") == 1) continue;
         kept.push_back(&entry);
     }
     if (kept.empty()) {

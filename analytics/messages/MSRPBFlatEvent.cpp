@@ -27,6 +27,11 @@ struct Input {
 
 // A varint as the full decode takes it: at most ten bytes, the tenth 0 or 1.
 bool readVarint(Input& in, uint64_t& out) {
+    // Most are one byte: keys' values, lengths, small numbers.
+    if (in.at != in.end && *in.at < 0x80) {
+        out = *in.at++;
+        return true;
+    }
     uint64_t result = 0;
     for (unsigned shift = 0; in.at != in.end; shift += 7) {
         const uint8_t next = *in.at++;
@@ -51,8 +56,10 @@ bool readDelimited(Input& in, std::string_view& out) {
     return true;
 }
 
-bool readParam(Input in, MSRPBFlatEventParam& param) {
+// `nameFirst`: whether the name came before the value.
+bool readParam(Input in, MSRPBFlatEventParam& param, bool& nameFirst) {
     bool named = false;
+    nameFirst = in.at != in.end && *in.at == kParamNameKey;
     int values = 0;
     while (in.at != in.end) {
         const uint8_t key = *in.at++;
@@ -89,14 +96,6 @@ bool readParam(Input in, MSRPBFlatEventParam& param) {
            (param.kind != MSRPBFlatEventParam::Kind::kText || MSRPBIsUTF8(param.text));
 }
 
-void appendVarint(std::vector<uint8_t>& out, uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<uint8_t>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(value));
-}
-
 size_t varintSize(uint64_t value) {
     size_t size = 1;
     while (value >= 0x80) {
@@ -106,24 +105,58 @@ size_t varintSize(uint64_t value) {
     return size;
 }
 
-void appendDelimited(std::vector<uint8_t>& out, uint8_t key, std::string_view bytes) {
-    out.push_back(key);
-    appendVarint(out, bytes.size());
-    out.insert(out.end(), bytes.begin(), bytes.end());
+uint8_t* putVarint(uint8_t* at, uint64_t value) {
+    while (value >= 0x80) {
+        *at++ = static_cast<uint8_t>(value | 0x80);
+        value >>= 7;
+    }
+    *at++ = static_cast<uint8_t>(value);
+    return at;
+}
+
+size_t delimitedSize(std::string_view bytes) { return 1 + varintSize(bytes.size()) + bytes.size(); }
+
+uint8_t* putDelimited(uint8_t* at, uint8_t key, std::string_view bytes) {
+    *at++ = key;
+    at = putVarint(at, bytes.size());
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    return at + bytes.size();
 }
 
 // The length of a parameter's encoding: its name, then its one value.
 size_t paramSize(const MSRPBFlatEventParam& param) {
-    size_t size = 1 + varintSize(param.name.size()) + param.name.size() + 1;
+    const size_t size = delimitedSize(param.name);
     switch (param.kind) {
         case MSRPBFlatEventParam::Kind::kText:
-            return size + varintSize(param.text.size()) + param.text.size();
+            return size + delimitedSize(param.text);
         case MSRPBFlatEventParam::Kind::kInteger:
-            return size + varintSize(static_cast<uint64_t>(param.integer));
+            return size + 1 + varintSize(static_cast<uint64_t>(param.integer));
         case MSRPBFlatEventParam::Kind::kDouble:
-            return size + 8;
+            return size + 1 + 8;
     }
     return size;
+}
+
+}  // namespace
+
+namespace {
+
+size_t tailSize(std::string_view name, int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis) {
+    size_t size = delimitedSize(name) + 1 + varintSize(static_cast<uint64_t>(timestampMillis));
+    if (previousTimestampMillis) size += 1 + varintSize(static_cast<uint64_t>(*previousTimestampMillis));
+    return size;
+}
+
+// The fields after the parameters: name and times.
+void putTail(uint8_t* at, std::string_view name, int64_t timestampMillis,
+             std::optional<int64_t> previousTimestampMillis) {
+    at = putDelimited(at, kEventNameKey, name);
+    *at++ = kEventTimestampKey;
+    at = putVarint(at, static_cast<uint64_t>(timestampMillis));
+    if (previousTimestampMillis) {
+        *at++ = kEventPreviousTimestampKey;
+        putVarint(at, static_cast<uint64_t>(*previousTimestampMillis));
+    }
 }
 
 }  // namespace
@@ -131,61 +164,92 @@ size_t paramSize(const MSRPBFlatEventParam& param) {
 void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, std::string_view name,
                                   int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis,
                                   std::vector<uint8_t>& out) {
+    size_t size = tailSize(name, timestampMillis, previousTimestampMillis);
     for (const MSRPBFlatEventParam& param : params) {
-        out.push_back(kEventParamKey);
-        appendVarint(out, paramSize(param));
-        appendDelimited(out, kParamNameKey, param.name);
+        const size_t length = paramSize(param);
+        size += 1 + varintSize(length) + length;
+    }
+    const size_t start = out.size();
+    out.resize(start + size);
+    uint8_t* at = out.data() + start;
+    for (const MSRPBFlatEventParam& param : params) {
+        *at++ = kEventParamKey;
+        at = putVarint(at, paramSize(param));
+        at = putDelimited(at, kParamNameKey, param.name);
         switch (param.kind) {
             case MSRPBFlatEventParam::Kind::kText:
-                appendDelimited(out, kParamStringKey, param.text);
+                at = putDelimited(at, kParamStringKey, param.text);
                 break;
             case MSRPBFlatEventParam::Kind::kInteger:
-                out.push_back(kParamIntKey);
-                appendVarint(out, static_cast<uint64_t>(param.integer));
+                *at++ = kParamIntKey;
+                at = putVarint(at, static_cast<uint64_t>(param.integer));
                 break;
             case MSRPBFlatEventParam::Kind::kDouble: {
-                out.push_back(kParamDoubleKey);
+                *at++ = kParamDoubleKey;
                 const uint64_t bits = std::bit_cast<uint64_t>(param.real);
-                for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+                for (int i = 0; i < 8; ++i) *at++ = static_cast<uint8_t>(bits >> (8 * i));
                 break;
             }
         }
     }
-    appendDelimited(out, kEventNameKey, name);
-    out.push_back(kEventTimestampKey);
-    appendVarint(out, static_cast<uint64_t>(timestampMillis));
-    if (previousTimestampMillis) {
-        out.push_back(kEventPreviousTimestampKey);
-        appendVarint(out, static_cast<uint64_t>(*previousTimestampMillis));
+    putTail(at, name, timestampMillis, previousTimestampMillis);
+}
+
+void MSRPBAppendFlatEventEncoding(const MSRPBFlatEvent& event, std::string_view name, int64_t timestampMillis,
+                                  std::optional<int64_t> previousTimestampMillis, std::vector<uint8_t>& out) {
+    if (!event.hasEncodedParams) {
+        MSRPBAppendFlatEventEncoding(event.params, name, timestampMillis, previousTimestampMillis, out);
+        return;
     }
+    const size_t start = out.size();
+    out.resize(start + event.encodedParams.size() + tailSize(name, timestampMillis, previousTimestampMillis));
+    uint8_t* at = out.data() + start;
+    if (!event.encodedParams.empty()) std::memcpy(at, event.encodedParams.data(), event.encodedParams.size());
+    putTail(at + event.encodedParams.size(), name, timestampMillis, previousTimestampMillis);
 }
 
 bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event) {
     event.previousTimestampMillis = 0;
     event.params.clear();
     Input in{bytes.data(), bytes.data() + bytes.size()};
+    // Whether the parameters so far lead the bytes as the encoding writes them.
+    bool encoded = true;
+    bool otherFieldSeen = false;
+    const uint8_t* paramsEnd = in.at;
     while (in.at != in.end) {
         const uint8_t key = *in.at++;
         uint64_t value = 0;
         switch (key) {
             case kEventParamKey: {
+                const uint8_t* lengthAt = in.at;
                 std::string_view content;
                 if (!readDelimited(in, content)) return false;
                 const auto* start = reinterpret_cast<const uint8_t*>(content.data());
-                if (!readParam(Input{start, start + content.size()}, event.params.emplace_back()))
-                    return false;
+                MSRPBFlatEventParam& param = event.params.emplace_back();
+                bool nameFirst = false;
+                if (!readParam(Input{start, start + content.size()}, param, nameFirst)) return false;
+                // Longer than written means a varint written longer than
+                // needed; shorter cannot be.
+                encoded = encoded && !otherFieldSeen && nameFirst &&
+                          static_cast<size_t>(start - lengthAt) == varintSize(content.size()) &&
+                          content.size() == paramSize(param);
+                paramsEnd = in.at;
                 break;
             }
             case kEventTimestampKey:
                 if (!readVarint(in, value)) return false;
+                otherFieldSeen = true;
                 break;
             case kEventPreviousTimestampKey:
                 if (!readVarint(in, value)) return false;
                 event.previousTimestampMillis = static_cast<int64_t>(value);
+                otherFieldSeen = true;
                 break;
             default:
                 return false;
         }
     }
+    event.hasEncodedParams = encoded;
+    event.encodedParams = encoded ? std::span<const uint8_t>(bytes.data(), paramsEnd) : std::span<const uint8_t>();
     return true;
 }

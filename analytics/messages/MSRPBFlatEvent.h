@@ -26,6 +26,10 @@ struct MSRPBFlatEventParam {
 struct MSRPBFlatEvent {
     int64_t previousTimestampMillis = 0;      // 0 when absent
     std::vector<MSRPBFlatEventParam> params;  // in wire order
+    // Whether the parameters lead the bytes, each written exactly as the
+    // encoding writes it; they are then `encodedParams`.
+    bool hasEncodedParams = false;
+    std::span<const uint8_t> encodedParams;
 };
 
 // False when the bytes are not in the simple form; `event` is then unspecified.
@@ -39,3 +43,7 @@ bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event);
 void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, std::string_view name,
                                   int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis,
                                   std::vector<uint8_t>& out);
+// The same for the parameters of `event`, copied as they stand when it has
+// them encoded.
+void MSRPBAppendFlatEventEncoding(const MSRPBFlatEvent& event, std::string_view name, int64_t timestampMillis,
+                                  std::optional<int64_t> previousTimestampMillis, std::vector<uint8_t>& out);

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <set>
 
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -249,6 +250,22 @@ std::optional<int64_t> MSRDatabase::rawEventCount(MSRError* error) {
 }
 
 bool MSRDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error) {
+    // A run that reaches the newest row, as the last bundle of an upload
+    // does, empties the table: SQLite then drops the table's and its
+    // indexes' pages instead of visiting every row and its index entries.
+    static const std::string newer = "SELECT EXISTS (SELECT 1 FROM raw_events WHERE rowid > ?)";
+    bool hasNewer = true;
+    if (stepCachedQuery(newer, {rowID}, "query records", nullptr,
+                        [&](sqlite3_stmt* statement) { hasNewer = sqlite3_column_int64(statement, 0) != 0; }) &&
+        !hasNewer) {
+        static const std::string all = "DELETE FROM raw_events";
+        if (!stepCachedStatement(all, {}, "delete records with condition", error)) {
+            rawEventCount_.reset();
+            return false;
+        }
+        rawEventCount_ = 0;
+        return true;
+    }
     auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "rowid <= ?", {rowID}, error);
     if (!deleted) {
         rawEventCount_.reset();
@@ -395,6 +412,10 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     if (!statement) return std::nullopt;
     std::vector<MSRRawEventRow> rows;
     std::vector<int64_t> unreadable;
+    // The last origin and name that an event could be made of (empty names
+    // never can).
+    std::string acceptedOrigin, acceptedName;
+    size_t lastParamCount = 0;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
         MSRRawEventRow row;
@@ -427,11 +448,23 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
             // The flat form is taken as it stands when reading it in full
             // would make an event of it; every doubt goes to the full
             // reading, which says why a row cannot be read.
+            // Rows of a run mostly have as many parameters as the one before.
+            row.flat.params.reserve(lastParamCount);
             if (MSRPBReadFlatEvent(row.data, row.flat)) {
+                lastParamCount = row.flat.params.size();
                 const std::optional<std::string_view> origin = flatOrigin(row.flat);
                 const double previous = static_cast<double>(row.flat.previousTimestampMillis) / 1000.0;
                 readable = origin && !origin->empty() && row.rowID >= 0 && previous <= row.timestamp &&
-                           MSREvent::acceptsStoredFields(*origin, row.name, row.timestamp, previous);
+                           std::isfinite(row.timestamp);
+                // With finite times the answer depends on origin and name
+                // alone, and a run mostly repeats them.
+                if (readable && (*origin != acceptedOrigin || row.name != acceptedName)) {
+                    readable = MSREvent::acceptsStoredFields(*origin, row.name, row.timestamp, previous);
+                    if (readable) {
+                        acceptedOrigin.assign(*origin);
+                        acceptedName = row.name;
+                    }
+                }
             }
             if (!readable) {
                 row.decoded =

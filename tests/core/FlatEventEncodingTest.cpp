@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -66,6 +67,53 @@ TEST(FlatEventEncodingTest, MatchesTheEventObjectsWireForm) {
         const std::vector<uint8_t> wire = *event->protoEvent().protoBuffer();
         expected.insert(expected.end(), wire.begin(), wire.end());
         EXPECT_EQ(rebuilt, expected);
+
+        // The engine's own bytes hold their parameters as the encoding
+        // writes them, and copying them gives the same.
+        EXPECT_TRUE(flat.hasEncodedParams);
+        std::vector<uint8_t> copied = {0x7F};
+        MSRPBAppendFlatEventEncoding(flat, c.name, MSRMillisecondsFromSeconds(c.timestamp), previous, copied);
+        EXPECT_EQ(copied, expected);
+    }
+}
+
+// Bytes written otherwise than the encoding writes them are not copied: the
+// parameters are written afresh.
+TEST(FlatEventEncodingTest, OtherWritingsOfTheSameParametersAreWrittenAfresh) {
+    // "_o" = "app" and "n" = 5, as the encoding writes them.
+    const std::vector<uint8_t> origin = {0x0A, 0x09, 0x0A, 0x02, '_', 'o', 0x12, 0x03, 'a', 'p', 'p'};
+    const std::vector<uint8_t> number = {0x0A, 0x05, 0x0A, 0x01, 'n', 0x18, 0x05};
+    auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+        return out;
+    };
+    const std::vector<uint8_t> timestamp = {0x18, 0x01};
+    struct Case {
+        const char* title;
+        std::vector<uint8_t> bytes;
+        bool copied;
+    };
+    const Case cases[] = {
+        {"as written", join({origin, number, timestamp}), true},
+        {"no parameters", timestamp, true},
+        {"value before name", join({origin, {0x0A, 0x05, 0x18, 0x05, 0x0A, 0x01, 'n'}}), false},
+        {"a length written in two bytes", join({origin, {0x0A, 0x85, 0x00, 0x0A, 0x01, 'n', 0x18, 0x05}}), false},
+        {"an integer written in two bytes", join({origin, {0x0A, 0x06, 0x0A, 0x01, 'n', 0x18, 0x85, 0x00}}), false},
+        {"a parameter after the time", join({origin, timestamp, number}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        MSRPBFlatEvent flat;
+        ASSERT_TRUE(MSRPBReadFlatEvent(c.bytes, flat));
+        EXPECT_EQ(flat.hasEncodedParams, c.copied);
+        std::vector<uint8_t> fromEvent, fromParams;
+        MSRPBAppendFlatEventEncoding(flat, "e", 7, std::nullopt, fromEvent);
+        MSRPBAppendFlatEventEncoding(flat.params, "e", 7, std::nullopt, fromParams);
+        EXPECT_EQ(fromEvent, fromParams);
+        if (c.copied) {
+            EXPECT_TRUE(std::equal(flat.encodedParams.begin(), flat.encodedParams.end(), c.bytes.begin()));
+        }
     }
 }
 

@@ -172,10 +172,9 @@ namespace {
 // time so that stored bytes need no map.
 class StoredParametersCheck {
   public:
-    explicit StoredParametersCheck(std::string_view eventName)
+    StoredParametersCheck(std::string_view eventName, const MSRStoredParameterLimits& limits)
         : isInternalEvent_(MSRInternalEventNameMap().contains(eventName) || startsWithUnderscore(eventName)),
-          config_(MSRDataTypeValidator::remoteConfig()),
-          maxValueLength_(config_->maxInternalEventParameterValueLength()) {}
+          limits_(limits) {}
 
     // False once the parameter shows that cleaning could change something.
     // `textLength` only for text values.
@@ -190,17 +189,16 @@ class StoredParametersCheck {
         }
         // A text within the limit in bytes is within it in code points too.
         if ((name == "_ev" || isInternalEvent_) && textLength &&
-            static_cast<int64_t>(*textLength) > maxValueLength_)
+            static_cast<int64_t>(*textLength) > limits_.maxInternalValueLength)
             return false;
         if (isCustomName(name, false)) ++custom_;
         return true;
     }
-    bool tooManyCustom() const { return custom_ > config_->maxPublicEventParams(); }
+    bool tooManyCustom() const { return custom_ > limits_.maxPublicEventParams; }
 
   private:
     bool isInternalEvent_;
-    std::shared_ptr<MSRRemoteConfig> config_;
-    int64_t maxValueLength_;
+    MSRStoredParameterLimits limits_;
     int64_t custom_ = 0;
 };
 
@@ -208,7 +206,7 @@ class StoredParametersCheck {
 
 bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName) {
     if (parameters.empty()) return false;
-    StoredParametersCheck check(eventName);
+    StoredParametersCheck check(eventName, MSRCurrentStoredParameterLimits());
     for (const auto& [name, value] : parameters) {
         const std::string* text = value.stringValue();
         if (!check.add(name, text ? std::optional<size_t>(text->size()) : std::nullopt)) return true;
@@ -216,8 +214,14 @@ bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::strin
     return check.tooManyCustom();
 }
 
-bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName) {
-    StoredParametersCheck check(eventName);
+MSRStoredParameterLimits MSRCurrentStoredParameterLimits() {
+    std::shared_ptr<MSRRemoteConfig> config = MSRDataTypeValidator::remoteConfig();
+    return {config->maxInternalEventParameterValueLength(), config->maxPublicEventParams()};
+}
+
+bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName,
+                                   const MSRStoredParameterLimits& limits) {
+    StoredParametersCheck check(eventName, limits);
     bool any = false;
     for (const MSRPBFlatEventParam& param : parameters) {
         if (param.name == "_o") continue;

@@ -26,9 +26,16 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
 // them (a name outside plain ASCII letters, digits and underscores, a text
 // longer than a limit, too many custom parameters), or cannot be sure.
 bool MSRStoredParametersNeedCleaning(const MSRParameters& parameters, std::string_view eventName);
+// The settings that the answer depends on, read once for a run of events.
+struct MSRStoredParameterLimits {
+    int64_t maxInternalValueLength = 0;
+    int64_t maxPublicEventParams = 0;
+};
+MSRStoredParameterLimits MSRCurrentStoredParameterLimits();
 // The same answer for parameters as they stand in the stored bytes; the
 // origin ("_o") among them is skipped, as reading takes it out.
-bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName);
+bool MSRFlatParametersNeedCleaning(std::span<const MSRPBFlatEventParam> parameters, std::string_view eventName,
+                                   const MSRStoredParameterLimits& limits);
 std::optional<MSRParameters> MSRCleanDefaultEventParameters(const MSRObjectDictionary& parameters,
                                                             bool isPublic);
 // The list value of the items that survive cleaning, or nothing when the list
