@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 
@@ -34,7 +35,7 @@ std::vector<uint8_t> bytes(const std::vector<std::pair<std::string, std::string>
 struct StoredRow {
     std::string name;
     double timestamp;
-    std::optional<std::vector<uint8_t>> data;  // nothing: the engine's own bytes
+    std::optional<std::vector<uint8_t>> data = std::nullopt;  // nothing: the engine's own bytes
     MSRObjectDictionary parameters = {};
 };
 
@@ -143,6 +144,39 @@ TEST_F(RawEventRowReadTest, TakesRefusesAndDeletesTheSameRowsAsTheDictionaryRead
         }
         // What is left behind: the same rows in both.
         EXPECT_EQ(storedRowIDs(*byRows), storedRowIDs(*byDictionaries));
+    }
+}
+
+// A bundled run is deleted up to its last row; a run that reaches the newest
+// row empties the table, and the count behind the stored-event limit follows
+// either way.
+TEST_F(RawEventRowReadTest, DeletingARunKeepsTheRowsAfterItAndTheStoredEventCount) {
+    struct Case {
+        int64_t upTo;  // row id
+        std::vector<int64_t> left;
+    };
+    const Case cases[] = {{0, {1, 2, 3, 4, 5}}, {2, {3, 4, 5}}, {5, {}}, {9, {}}};
+    auto settings = std::make_shared<MSRRemoteConfig>();
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.upTo);
+        std::unique_ptr<MSRDatabase> database = open("delete" + std::to_string(round++) + ".sql",
+                                                     {{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}});
+        ASSERT_TRUE(database);
+        database->setRemoteConfig(settings);
+        settings->setServerSettings({{"measurement.store.max_stored_events_per_app", std::string("100")}});
+        ASSERT_TRUE(database->deleteRawEventsOverAbsoluteLimit(nullptr));  // counts the table
+        ASSERT_TRUE(database->performTransaction([&] { return database->deleteRawEventsWithMaxRowID(c.upTo, nullptr); }));
+        EXPECT_EQ(storedRowIDs(*database), c.left);
+        // Two events more; with room for 3, one more event keeps the newest
+        // 2 before it: those two.
+        for (const char* name : {"f", "g"}) {
+            ASSERT_TRUE(database->insertRawEvent(MSREvent::initWithOrigin("app", false, name, 6, 0, {}), fingerprint_,
+                                                 false, nullptr));
+        }
+        settings->setServerSettings({{"measurement.store.max_stored_events_per_app", std::string("3")}});
+        EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(nullptr), static_cast<int64_t>(c.left.size()));
+        EXPECT_EQ(storedRowIDs(*database).size(), 2u);
     }
 }
 
