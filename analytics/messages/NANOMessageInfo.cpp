@@ -41,6 +41,8 @@ struct NanoField {
     uint32_t dataSize;
     uint64_t key;  // tag and wire type as they precede the field's value
     const struct NanoLayout* element = nullptr;  // message fields: the element's layout
+    // What the quick check of kept elements accepts for this field.
+    enum Quick : uint8_t { kVarint4, kVarint9, kFixed4, kFixed8, kText, kNested, kElement } quick = kVarint9;
 };
 
 struct NanoLayout {
@@ -164,6 +166,31 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
                                        : -1;
             field.dataSize = iter.data_size;
             field.key = (static_cast<uint64_t>(iter.tag) << 3) | wireTypeOf(iter.type);
+            switch (PB_LTYPE(iter.type)) {
+                case PB_LTYPE_BOOL:
+                    field.quick = callback ? NanoField::kVarint9 : NanoField::kVarint4;
+                    break;
+                case PB_LTYPE_UVARINT:
+                    field.quick = !callback && iter.data_size == 4 ? NanoField::kVarint4 : NanoField::kVarint9;
+                    break;
+                case PB_LTYPE_FIXED32:
+                    field.quick = NanoField::kFixed4;
+                    break;
+                case PB_LTYPE_FIXED64:
+                    field.quick = NanoField::kFixed8;
+                    break;
+                case PB_LTYPE_STRING:
+                case PB_LTYPE_BYTES:
+                    field.quick = NanoField::kText;
+                    break;
+                case PB_LTYPE_SUBMESSAGE:
+                case PB_LTYPE_SUBMSG_W_CB:
+                    field.quick = callback ? NanoField::kElement : NanoField::kNested;
+                    break;
+                default:
+                    field.quick = NanoField::kVarint9;
+                    break;
+            }
             layout.fields.push_back(field);
         } while (pb_field_iter_next(&iter));
     }
@@ -791,6 +818,64 @@ struct Input {
 // occurrence's size. That differs only for an occurrence over
 // kNANOMaxDecodedFieldBytes, so an element that large is decoded into a
 // scratch tree instead.
+// Whether the direct reader surely accepts the message (a kept element):
+// true only for the plain forms our own writer makes, each field checked
+// with bounds that leave no doubt (varints short enough never to overflow,
+// keys of one or two bytes, fields of the message's own wire types, texts
+// within the limit, nesting within the limit). Anything else answers false,
+// meaning "not sure", and the reader's own walk decides; so this only ever
+// saves time, never changes an answer.
+bool surelyWellFormed(const uint8_t* at, const uint8_t* end, const NanoLayout& layout, int depth) {
+    auto varint = [&](size_t maxBytes, uint64_t& value) {
+        value = 0;
+        for (size_t i = 0; i < maxBytes && at != end; ++i) {
+            const uint8_t next = *at++;
+            value |= static_cast<uint64_t>(next & 0x7F) << (7 * i);
+            if ((next & 0x80) == 0) return true;
+        }
+        return false;
+    };
+    while (at != end) {
+        uint64_t key = 0;
+        if (!varint(2, key)) return false;
+        const uint64_t tag = key >> 3;
+        if (tag == 0 || tag >= layout.positionByTag.size() || layout.positionByTag[tag] < 0) return false;
+        const NanoField& field = layout.fields[static_cast<size_t>(layout.positionByTag[tag])];
+        if ((key & 7) != (field.key & 7)) return false;
+        uint64_t value = 0;
+        switch (field.quick) {
+            case NanoField::kVarint4:
+                if (!varint(4, value)) return false;
+                break;
+            case NanoField::kVarint9:
+                if (!varint(9, value)) return false;
+                break;
+            case NanoField::kFixed4:
+            case NanoField::kFixed8: {
+                const size_t size = field.quick == NanoField::kFixed4 ? 4 : 8;
+                if (static_cast<size_t>(end - at) < size) return false;
+                at += size;
+                break;
+            }
+            default: {
+                if (!varint(4, value) || value > static_cast<uint64_t>(end - at)) return false;
+                const uint8_t* contentEnd = at + value;
+                if (field.quick == NanoField::kText) {
+                    if (value > kNANOMaxDecodedFieldBytes) return false;
+                } else if (field.quick == NanoField::kNested) {
+                    if (!surelyWellFormed(at, contentEnd, *field.element, depth + 1)) return false;
+                } else if (depth + 1 > kNANOMaxNestingDepth ||
+                           !surelyWellFormed(at, contentEnd, *field.element, depth + 1)) {
+                    return false;
+                }
+                at = contentEnd;
+                break;
+            }
+        }
+    }
+    return true;
+}
+
 class DirectReader {
   public:
     DirectReader() = default;
@@ -1091,7 +1176,9 @@ class DirectReader {
             NANOMessageInfoPtr element;
             if (cell != nullptr && (!keep || in.left() > kNANOMaxDecodedFieldBytes))
                 element = NANOMessageInfoCreate(elementType);
-            if (!message(in, elementLayout, element.get(), depth + 1)) {
+            const bool surelyValid =
+                keep && element == nullptr && surelyWellFormed(in.at, in.end, elementLayout, depth + 1);
+            if (!surelyValid && !message(in, elementLayout, element.get(), depth + 1)) {
                 MSRPBLog(45002, "<ERROR> %s decoder failed: Unable to decode repeated %s", layout.type->name,
                          elementType.name);
                 return false;
