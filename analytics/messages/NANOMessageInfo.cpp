@@ -42,7 +42,7 @@ struct NanoField {
     uint64_t key;  // tag and wire type as they precede the field's value
     const struct NanoLayout* element = nullptr;  // message fields: the element's layout
     // What the quick check of kept elements accepts for this field.
-    enum Quick : uint8_t { kVarint4, kVarint9, kFixed4, kFixed8, kText, kNested, kElement } quick = kVarint9;
+    enum Quick : uint8_t { kVarint4, kVarint10, kFixed4, kFixed8, kText, kNested, kElement } quick = kVarint10;
 };
 
 struct NanoLayout {
@@ -168,10 +168,10 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
             field.key = (static_cast<uint64_t>(iter.tag) << 3) | wireTypeOf(iter.type);
             switch (PB_LTYPE(iter.type)) {
                 case PB_LTYPE_BOOL:
-                    field.quick = callback ? NanoField::kVarint9 : NanoField::kVarint4;
+                    field.quick = callback ? NanoField::kVarint10 : NanoField::kVarint4;
                     break;
                 case PB_LTYPE_UVARINT:
-                    field.quick = !callback && iter.data_size == 4 ? NanoField::kVarint4 : NanoField::kVarint9;
+                    field.quick = !callback && iter.data_size == 4 ? NanoField::kVarint4 : NanoField::kVarint10;
                     break;
                 case PB_LTYPE_FIXED32:
                     field.quick = NanoField::kFixed4;
@@ -188,7 +188,7 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
                     field.quick = callback ? NanoField::kElement : NanoField::kNested;
                     break;
                 default:
-                    field.quick = NanoField::kVarint9;
+                    field.quick = NanoField::kVarint10;
                     break;
             }
             layout.fields.push_back(field);
@@ -820,16 +820,18 @@ struct Input {
 // scratch tree instead.
 // Whether the direct reader surely accepts the message (a kept element):
 // true only for the plain forms our own writer makes, each field checked
-// with bounds that leave no doubt (varints short enough never to overflow,
+// with bounds that leave no doubt (varints that cannot overflow,
 // keys of one or two bytes, fields of the message's own wire types, texts
 // within the limit, nesting within the limit). Anything else answers false,
 // meaning "not sure", and the reader's own walk decides; so this only ever
 // saves time, never changes an answer.
 bool surelyWellFormed(const uint8_t* at, const uint8_t* end, const NanoLayout& layout, int depth) {
+    // A varint of at most `maxBytes`; a tenth byte may only carry the top bit.
     auto varint = [&](size_t maxBytes, uint64_t& value) {
         value = 0;
         for (size_t i = 0; i < maxBytes && at != end; ++i) {
             const uint8_t next = *at++;
+            if (i == 9 && next > 1) return false;
             value |= static_cast<uint64_t>(next & 0x7F) << (7 * i);
             if ((next & 0x80) == 0) return true;
         }
@@ -847,8 +849,8 @@ bool surelyWellFormed(const uint8_t* at, const uint8_t* end, const NanoLayout& l
             case NanoField::kVarint4:
                 if (!varint(4, value)) return false;
                 break;
-            case NanoField::kVarint9:
-                if (!varint(9, value)) return false;
+            case NanoField::kVarint10:
+                if (!varint(10, value)) return false;
                 break;
             case NanoField::kFixed4:
             case NanoField::kFixed8: {

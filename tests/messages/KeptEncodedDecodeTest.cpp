@@ -91,6 +91,7 @@ TEST(KeptEncodedDecode, CornersEndAsInTheFullDecode) {
     using ID = MSRPBMessageID;
     const Bytes big(kNANOMaxDecodedFieldBytes + 1, 'x');
     const Bytes eventNamedA = delimited(0x12, {'a'});
+    const Bytes tenByteMinusOne{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
     const struct {
         const char* label;
         ID id;
@@ -109,6 +110,12 @@ TEST(KeptEncodedDecode, CornersEndAsInTheFullDecode) {
         {"element with a wrong wire type deep inside", ID::Event,
          delimited(0x0A, delimited(0x32, delimited(0x32, {0x19, 0x01}))), false},
         {"element cut short", ID::Event, {0x0A, 0x05, 0x0A, 0x01}, false},
+        {"negative integer in ten bytes", ID::Event, delimited(0x0A, concat({{0x18}, tenByteMinusOne})), true},
+        {"integer of ten bytes past 64 bits", ID::Event,
+         delimited(0x0A, {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}), false},
+        {"integer of eleven bytes", ID::Event,
+         delimited(0x0A, {0x18, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}), false},
+        {"unknown field inside an element", ID::Event, delimited(0x0A, {0x48, 0x96, 0x01, 0x0A, 0x01, 'n'}), true},
         {"element with a zero tag", ID::Event, delimited(0x0A, {0x00}), false},
         {"nesting at the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth), true},
         {"nesting past the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth + 1), false},
