@@ -1,4 +1,5 @@
 #include "analytics/messages/MSRPBFlatEvent.h"
+#include "analytics/messages/NANOVarint.h"
 
 #include <bit>
 #include <cstring>
@@ -96,29 +97,11 @@ bool readParam(Input in, MSRPBFlatEventParam& param, bool& nameFirst) {
            (param.kind != MSRPBFlatEventParam::Kind::kText || MSRPBIsUTF8(param.text));
 }
 
-size_t varintSize(uint64_t value) {
-    size_t size = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        ++size;
-    }
-    return size;
-}
-
-uint8_t* putVarint(uint8_t* at, uint64_t value) {
-    while (value >= 0x80) {
-        *at++ = static_cast<uint8_t>(value | 0x80);
-        value >>= 7;
-    }
-    *at++ = static_cast<uint8_t>(value);
-    return at;
-}
-
-size_t delimitedSize(std::string_view bytes) { return 1 + varintSize(bytes.size()) + bytes.size(); }
+size_t delimitedSize(std::string_view bytes) { return 1 + NANOVarintSize(bytes.size()) + bytes.size(); }
 
 uint8_t* putDelimited(uint8_t* at, uint8_t key, std::string_view bytes) {
     *at++ = key;
-    at = putVarint(at, bytes.size());
+    at = NANOPutVarint(at, bytes.size());
     if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
     return at + bytes.size();
 }
@@ -130,7 +113,7 @@ size_t paramSize(const MSRPBFlatEventParam& param) {
         case MSRPBFlatEventParam::Kind::kText:
             return size + delimitedSize(param.text);
         case MSRPBFlatEventParam::Kind::kInteger:
-            return size + 1 + varintSize(static_cast<uint64_t>(param.integer));
+            return size + 1 + NANOVarintSize(static_cast<uint64_t>(param.integer));
         case MSRPBFlatEventParam::Kind::kDouble:
             return size + 1 + 8;
     }
@@ -142,8 +125,8 @@ size_t paramSize(const MSRPBFlatEventParam& param) {
 namespace {
 
 size_t tailSize(std::string_view name, int64_t timestampMillis, std::optional<int64_t> previousTimestampMillis) {
-    size_t size = delimitedSize(name) + 1 + varintSize(static_cast<uint64_t>(timestampMillis));
-    if (previousTimestampMillis) size += 1 + varintSize(static_cast<uint64_t>(*previousTimestampMillis));
+    size_t size = delimitedSize(name) + 1 + NANOVarintSize(static_cast<uint64_t>(timestampMillis));
+    if (previousTimestampMillis) size += 1 + NANOVarintSize(static_cast<uint64_t>(*previousTimestampMillis));
     return size;
 }
 
@@ -152,10 +135,10 @@ void putTail(uint8_t* at, std::string_view name, int64_t timestampMillis,
              std::optional<int64_t> previousTimestampMillis) {
     at = putDelimited(at, kEventNameKey, name);
     *at++ = kEventTimestampKey;
-    at = putVarint(at, static_cast<uint64_t>(timestampMillis));
+    at = NANOPutVarint(at, static_cast<uint64_t>(timestampMillis));
     if (previousTimestampMillis) {
         *at++ = kEventPreviousTimestampKey;
-        putVarint(at, static_cast<uint64_t>(*previousTimestampMillis));
+        NANOPutVarint(at, static_cast<uint64_t>(*previousTimestampMillis));
     }
 }
 
@@ -167,14 +150,14 @@ void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, s
     size_t size = tailSize(name, timestampMillis, previousTimestampMillis);
     for (const MSRPBFlatEventParam& param : params) {
         const size_t length = paramSize(param);
-        size += 1 + varintSize(length) + length;
+        size += 1 + NANOVarintSize(length) + length;
     }
     const size_t start = out.size();
     out.resize(start + size);
     uint8_t* at = out.data() + start;
     for (const MSRPBFlatEventParam& param : params) {
         *at++ = kEventParamKey;
-        at = putVarint(at, paramSize(param));
+        at = NANOPutVarint(at, paramSize(param));
         at = putDelimited(at, kParamNameKey, param.name);
         switch (param.kind) {
             case MSRPBFlatEventParam::Kind::kText:
@@ -182,7 +165,7 @@ void MSRPBAppendFlatEventEncoding(std::span<const MSRPBFlatEventParam> params, s
                 break;
             case MSRPBFlatEventParam::Kind::kInteger:
                 *at++ = kParamIntKey;
-                at = putVarint(at, static_cast<uint64_t>(param.integer));
+                at = NANOPutVarint(at, static_cast<uint64_t>(param.integer));
                 break;
             case MSRPBFlatEventParam::Kind::kDouble: {
                 *at++ = kParamDoubleKey;
@@ -231,7 +214,7 @@ bool MSRPBReadFlatEvent(std::span<const uint8_t> bytes, MSRPBFlatEvent& event) {
                 // Longer than written means a varint written longer than
                 // needed; shorter cannot be.
                 encoded = encoded && !otherFieldSeen && nameFirst &&
-                          static_cast<size_t>(start - lengthAt) == varintSize(content.size()) &&
+                          static_cast<size_t>(start - lengthAt) == NANOVarintSize(content.size()) &&
                           content.size() == paramSize(param);
                 paramsEnd = in.at;
                 break;

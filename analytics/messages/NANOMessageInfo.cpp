@@ -1,4 +1,5 @@
 #include "analytics/messages/NANOMessageInfo.h"
+#include "analytics/messages/NANOVarint.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -615,24 +616,6 @@ void fillForEncode(const NanoLayout& layout, char* base, const NANOMessageInfo& 
 // bottom-up, noting them in visiting order; the second walk writes and takes
 // the lengths back in that same order.
 
-size_t varintSize(uint64_t value) {
-    size_t size = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        ++size;
-    }
-    return size;
-}
-
-uint8_t* putVarint(uint8_t* out, uint64_t value) {
-    while (value >= 0x80) {
-        *out++ = static_cast<uint8_t>(value | 0x80);
-        value >>= 7;
-    }
-    *out++ = static_cast<uint8_t>(value);
-    return out;
-}
-
 uint8_t* putLittleEndian(uint8_t* out, uint64_t value, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) *out++ = static_cast<uint8_t>(value >> (8 * i));
     return out;
@@ -667,7 +650,7 @@ size_t scalarSize(const NanoField& field, uint64_t wire) {
         case PB_LTYPE_FIXED64:
             return 8;
         default:
-            return varintSize(wire);
+            return NANOVarintSize(wire);
     }
 }
 
@@ -678,12 +661,12 @@ uint8_t* putScalar(uint8_t* out, const NanoField& field, uint64_t wire) {
         case PB_LTYPE_FIXED64:
             return putLittleEndian(out, wire, 8);
         default:
-            return putVarint(out, wire);
+            return NANOPutVarint(out, wire);
     }
 }
 
 size_t delimitedSize(uint64_t key, size_t length) {
-    return varintSize(key) + varintSize(length) + length;
+    return NANOVarintSize(key) + NANOVarintSize(length) + length;
 }
 
 // Which cells the writer takes for a field is exactly what the nanopb filling
@@ -709,9 +692,9 @@ size_t measureMessage(const NanoLayout& layout, const NANOMessageInfo& info, std
                     total += delimitedSize(field.key, lengths[slot]);
                 }
             } else if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
-                total += encoded->count * varintSize(field.key) + encoded->bytes.size();
+                total += encoded->count * NANOVarintSize(field.key) + encoded->bytes.size();
             } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
-                const size_t keySize = varintSize(field.key);
+                const size_t keySize = NANOVarintSize(field.key);
                 for (uint64_t value : *scalars)
                     total += keySize + scalarSize(field, wireValue(field, kindOf(spec.word), value));
             }
@@ -723,7 +706,7 @@ size_t measureMessage(const NanoLayout& layout, const NANOMessageInfo& info, std
             lengths[slot] = measureMessage(layoutFor(*(*nested)->type), **nested, lengths);
             total += delimitedSize(field.key, lengths[slot]);
         } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
-            total += varintSize(field.key) + scalarSize(field, wireValue(field, kindOf(spec.word), *value));
+            total += NANOVarintSize(field.key) + scalarSize(field, wireValue(field, kindOf(spec.word), *value));
         }
     }
     return total;
@@ -735,12 +718,12 @@ struct Writer {
     size_t next = 0;
 
     void bytes(uint64_t key, const std::string& text) {
-        out = putVarint(putVarint(out, key), text.size());
+        out = NANOPutVarint(NANOPutVarint(out, key), text.size());
         if (!text.empty()) std::memcpy(out, text.data(), text.size());
         out += text.size();
     }
     void message(uint64_t key, const NanoLayout& layout, const NANOMessageInfo& info) {
-        out = putVarint(putVarint(out, key), lengths[next++]);
+        out = NANOPutVarint(NANOPutVarint(out, key), lengths[next++]);
         write(layout, info);
     }
     // The count the measuring walk used is the one set with the bytes; a
@@ -752,14 +735,14 @@ struct Writer {
         while (at != end) {
             const uint8_t* chunkEnd = encodedChunkEnd(at, end);
             if (chunkEnd == nullptr) return;
-            out = putVarint(out, key);
+            out = NANOPutVarint(out, key);
             std::memcpy(out, at, static_cast<size_t>(chunkEnd - at));
             out += chunkEnd - at;
             at = chunkEnd;
         }
     }
     void scalar(const NanoField& field, uint32_t kind, uint64_t value) {
-        out = putScalar(putVarint(out, field.key), field, wireValue(field, kind, value));
+        out = putScalar(NANOPutVarint(out, field.key), field, wireValue(field, kind, value));
     }
 
     // Same walk as measureMessage; the lengths it noted come back in order.
@@ -1434,7 +1417,7 @@ std::vector<std::string> MSRPBMessageTableProblems() {
 
 void NANOEncodedElementsAppend(std::string& elements, const uint8_t* bytes, size_t length) {
     uint8_t prefix[10];
-    const uint8_t* prefixEnd = putVarint(prefix, length);
+    const uint8_t* prefixEnd = NANOPutVarint(prefix, length);
     elements.append(reinterpret_cast<const char*>(prefix), static_cast<size_t>(prefixEnd - prefix));
     if (length > 0) elements.append(reinterpret_cast<const char*>(bytes), length);
 }

@@ -135,15 +135,12 @@ bool acceptsFields(std::string_view origin, bool isPublic, std::string_view name
     }
     if (isPublic && !MSRDataTypeValidator::isValidPublicEventName(name, nullptr)) return false;
     if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return false;
-    if (!std::isfinite(timestamp) || !std::isfinite(previousTimestamp)) {
+    if (!std::isfinite(timestamp)) {
         report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
                {MSRDebugEventName(name)});
         return false;
     }
-    if (previousTimestamp > timestamp) {
-        report(5, 16002, "Event created with previous timestamp after current timestamp");
-    }
-    return true;
+    return MSREvent::acceptsPreviousTimestamp(name, timestamp, previousTimestamp);
 }
 
 }  // namespace
