@@ -104,4 +104,15 @@ void BM_ReadBundleRun(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadBundleRun)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The same run as bundling reads it: compact rows, events left as stored.
+void BM_ReadBundleRunAsRows(benchmark::State& state) {
+    Fixture f;
+    for (auto _ : state) {
+        auto run = f.database->rawEventRowsWithMetadataFingerprint(f.fingerprint, nullptr, {});
+        if (!run || run->size() != 1000) state.SkipWithError("short run");
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_ReadBundleRunAsRows)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
