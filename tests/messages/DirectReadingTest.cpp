@@ -9,30 +9,11 @@
 
 namespace {
 
-struct Outcome {
-    bool ok;
-    NANOMessageInfoPtr info;
-    std::vector<std::string> log;
-};
-
-Outcome decode(bool withNanopb, MSRPBMessageID id, const Bytes& bytes) {
-    LogCapture log;
-    NANOMessageInfoPtr info = NANOMessageInfoCreate(MSRPBMessageTypeFor(id));
-    const bool ok = withNanopb ? NANOMessageInfoDecodeWithNanopb(*info, bytes.data(), bytes.size())
-                               : NANOMessageInfoDecode(*info, bytes.data(), bytes.size());
-    return {ok, std::move(info), log.lines()};
-}
-
 // Whether the reader succeeded, for the tests that also check the outcome.
 bool expectSameOutcome(MSRPBMessageID id, const Bytes& bytes, const std::string& label) {
-    Outcome reference = decode(true, id, bytes);
-    Outcome direct = decode(false, id, bytes);
-    EXPECT_EQ(direct.ok, reference.ok) << label;
-    EXPECT_EQ(direct.log, reference.log) << label;
-    if (direct.ok && reference.ok) {
-        EXPECT_TRUE(NANOMessageInfoEquals(*direct.info, *reference.info)) << label;
-    }
-    return direct.ok;
+    return expectSameDecode(NANOMessageInfoDecodeWithNanopb, NANOMessageInfoDecode, MSRPBMessageTypeFor(id), bytes,
+                            label)
+        .ok;
 }
 
 TEST(DirectReading, CornersEndAsInNanopb) {

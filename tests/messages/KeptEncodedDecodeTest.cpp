@@ -9,88 +9,40 @@
 
 namespace {
 
-struct Outcome {
-    bool ok;
-    NANOMessageInfoPtr info;
-    std::vector<std::string> log;
-};
-
-Outcome decode(const MSRPBMessageType& type, const Bytes& bytes, std::span<const uint32_t> kept, bool keep) {
-    LogCapture log;
-    NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
-    const bool ok = keep ? NANOMessageInfoDecodeKeepingEncoded(*info, bytes.data(), bytes.size(), kept)
-                         : NANOMessageInfoDecode(*info, bytes.data(), bytes.size());
-    return {ok, std::move(info), log.lines()};
-}
-
-std::vector<uint32_t> repeatedMessageFields(const MSRPBMessageType& type) {
-    std::vector<uint32_t> indexes;
-    for (uint32_t index = 0; index < type.fieldCount; ++index) {
-        const uint32_t word = type.fields[index].word;
-        if ((word & kMSRPBLabelRepeated) && (word & kMSRPBKindMessage)) indexes.push_back(index);
-    }
-    return indexes;
-}
-
 // Whether the kept decode succeeded.
 bool expectSameAsFullDecode(const MSRPBMessageType& type, const Bytes& bytes, std::span<const uint32_t> kept,
                             const std::string& label) {
-    Outcome full = decode(type, bytes, kept, false);
-    Outcome partial = decode(type, bytes, kept, true);
-    EXPECT_EQ(partial.ok, full.ok) << label;
-    EXPECT_EQ(partial.log, full.log) << label;
-    if (!partial.ok || !full.ok) return false;
-    EXPECT_TRUE(NANOMessageInfoEquals(*partial.info, *full.info)) << label;
+    auto keeping = [&](NANOMessageInfo& info, const uint8_t* data, size_t size) {
+        return NANOMessageInfoDecodeKeepingEncoded(info, data, size, kept);
+    };
+    const DecodeOutcome partial = expectSameDecode(NANOMessageInfoDecode, keeping, type, bytes, label);
+    if (!partial.ok) return false;
     for (uint32_t index : repeatedMessageFields(type)) {
+        // A kept field with elements holds them encoded; the others as trees.
         const NANOCell& cell = partial.info->fields[index];
         const bool isKept = std::find(kept.begin(), kept.end(), index) != kept.end();
-        // A kept field with elements holds them encoded; the others as trees.
-        const bool hasElements = !std::get<std::vector<NANOMessageInfoPtr>>(full.info->fields[index]).empty();
-        EXPECT_EQ(std::holds_alternative<NANOEncodedElements>(cell), isKept && hasElements)
-            << label << " field " << index;
+        const auto* trees = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell);
+        EXPECT_TRUE(trees ? !isKept || trees->empty() : isKept) << label << " field " << index;
     }
     // The kept form encodes to bytes that decode to the same message.
     std::optional<Bytes> again = NANOMessageInfoEncode(*partial.info);
-    EXPECT_TRUE(again.has_value()) << label;
-    if (again) {
-        NANOMessageInfoPtr reread = NANOMessageInfoCreate(type);
-        EXPECT_TRUE(NANOMessageInfoDecode(*reread, again->data(), again->size())) << label;
-        EXPECT_TRUE(NANOMessageInfoEquals(*reread, *full.info)) << label;
-    }
+    NANOMessageInfoPtr reread = NANOMessageInfoCreate(type);
+    EXPECT_TRUE(again && NANOMessageInfoDecode(*reread, again->data(), again->size())) << label;
+    EXPECT_TRUE(NANOMessageInfoEquals(*reread, *partial.info)) << label;
     return true;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes varint(uint64_t value) {
-    Bytes out;
-    while (value >= 0x80) {
-        out.push_back(static_cast<uint8_t>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(value));
-    return out;
-}
-
-Bytes delimited(uint8_t key, const Bytes& content) {
-    return concat({{key}, varint(content.size()), content});
 }
 
 // EventParams nested `levels` deep through their repeated field 6 (key 0x32).
 Bytes nestedParams(int levels) {
     Bytes inner;
-    for (int i = 0; i < levels; ++i) inner = delimited(0x32, inner);
+    for (int i = 0; i < levels; ++i) inner = lengthDelimited(0x32, inner);
     return inner;
 }
 
 TEST(KeptEncodedDecode, CornersEndAsInTheFullDecode) {
     using ID = MSRPBMessageID;
     const Bytes big(kNANOMaxDecodedFieldBytes + 1, 'x');
-    const Bytes eventNamedA = delimited(0x12, {'a'});
+    const Bytes eventNamedA = lengthDelimited(0x12, {'a'});
     const Bytes tenByteMinusOne{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
     const struct {
         const char* label;
@@ -100,31 +52,30 @@ TEST(KeptEncodedDecode, CornersEndAsInTheFullDecode) {
     } cases[] = {
         {"no elements", ID::Event, {}, true},
         {"elements between other fields", ID::Event,
-         concat({delimited(0x0A, delimited(0x0A, {'p'})), eventNamedA, delimited(0x0A, {}),
-                 delimited(0x0A, delimited(0x12, {'v'}))}),
+         concat({lengthDelimited(0x0A, lengthDelimited(0x0A, {'p'})), eventNamedA, lengthDelimited(0x0A, {}),
+                 lengthDelimited(0x0A, lengthDelimited(0x12, {'v'}))}),
          true},
         {"element given as fixed32 is read from its raw bytes", ID::EventParam, {0x35, 0x18, 0x05, 0x18, 0x07}, true},
-        {"element given as fixed64", ID::EventParam, {0x31, 0x18, 0x05, 0x18, 0x07, 0x18, 0x01, 0x18, 0x02}, true},
         {"element given as a varint never decodes", ID::EventParam, {0x30, 0x88, 0x01}, false},
         {"element whose field fails", ID::EventParam, {0x32, 0x03, 0x32, 0x01, 0x00}, false},
         {"element with a wrong wire type deep inside", ID::Event,
-         delimited(0x0A, delimited(0x32, delimited(0x32, {0x19, 0x01}))), false},
+         lengthDelimited(0x0A, lengthDelimited(0x32, lengthDelimited(0x32, {0x19, 0x01}))), false},
         {"element cut short", ID::Event, {0x0A, 0x05, 0x0A, 0x01}, false},
-        {"negative integer in ten bytes", ID::Event, delimited(0x0A, concat({{0x18}, tenByteMinusOne})), true},
+        {"negative integer in ten bytes", ID::Event, lengthDelimited(0x0A, concat({{0x18}, tenByteMinusOne})), true},
         {"integer of ten bytes past 64 bits", ID::Event,
-         delimited(0x0A, {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}), false},
+         lengthDelimited(0x0A, {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}), false},
         {"integer of eleven bytes", ID::Event,
-         delimited(0x0A, {0x18, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}), false},
-        {"unknown field inside an element", ID::Event, delimited(0x0A, {0x48, 0x96, 0x01, 0x0A, 0x01, 'n'}), true},
-        {"element with a zero tag", ID::Event, delimited(0x0A, {0x00}), false},
+         lengthDelimited(0x0A, {0x18, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}), false},
+        {"unknown field inside an element", ID::Event, lengthDelimited(0x0A, {0x48, 0x96, 0x01, 0x0A, 0x01, 'n'}), true},
+        {"element with a zero tag", ID::Event, lengthDelimited(0x0A, {0x00}), false},
         {"nesting at the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth), true},
         {"nesting past the limit", ID::EventParam, nestedParams(kNANOMaxNestingDepth + 1), false},
-        {"element with a text over the limit", ID::Event, delimited(0x0A, delimited(0x0A, big)), false},
+        {"element with a text over the limit", ID::Event, lengthDelimited(0x0A, lengthDelimited(0x0A, big)), false},
         {"element with a text over the limit after a first one, which wins", ID::Event,
-         delimited(0x0A, concat({delimited(0x0A, {'n'}), delimited(0x0A, big)})), true},
+         lengthDelimited(0x0A, concat({lengthDelimited(0x0A, {'n'}), lengthDelimited(0x0A, big)})), true},
         {"bundle with events and attributes", ID::MeasurementBundle,
-         concat({{0x08, 0x01}, delimited(0x12, eventNamedA), delimited(0x1A, delimited(0x12, {'u'})),
-                 delimited(0x12, {})}),
+         concat({{0x08, 0x01}, lengthDelimited(0x12, eventNamedA), lengthDelimited(0x1A, lengthDelimited(0x12, {'u'})),
+                 lengthDelimited(0x12, {})}),
          true},
     };
     for (const auto& c : cases) {

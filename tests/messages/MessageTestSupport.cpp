@@ -194,3 +194,45 @@ void fill(NANOMessageInfo& info, const Profile& profile, int depth) {
         }
     }
 }
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes lengthDelimited(uint8_t key, const Bytes& payload) {
+    Bytes out{key};
+    uint64_t size = payload.size();
+    for (; size >= 0x80; size >>= 7) out.push_back(static_cast<uint8_t>(size | 0x80));
+    out.push_back(static_cast<uint8_t>(size));
+    return concat({out, payload});
+}
+
+std::vector<uint32_t> repeatedMessageFields(const MSRPBMessageType& type) {
+    std::vector<uint32_t> indexes;
+    for (uint32_t index = 0; index < type.fieldCount; ++index) {
+        const uint32_t word = type.fields[index].word;
+        if ((word & kMSRPBLabelRepeated) && (word & kMSRPBKindMessage)) indexes.push_back(index);
+    }
+    return indexes;
+}
+
+DecodeOutcome decodeWith(const Decoder& decoder, const MSRPBMessageType& type, const Bytes& bytes) {
+    LogCapture log;
+    NANOMessageInfoPtr info = NANOMessageInfoCreate(type);
+    const bool ok = decoder(*info, bytes.data(), bytes.size());
+    return {ok, std::move(info), log.lines()};
+}
+
+DecodeOutcome expectSameDecode(const Decoder& reference, const Decoder& candidate, const MSRPBMessageType& type,
+                               const Bytes& bytes, const std::string& label) {
+    const DecodeOutcome expected = decodeWith(reference, type, bytes);
+    DecodeOutcome got = decodeWith(candidate, type, bytes);
+    EXPECT_EQ(got.ok, expected.ok) << label;
+    EXPECT_EQ(got.log, expected.log) << label;
+    if (got.ok && expected.ok) {
+        EXPECT_TRUE(NANOMessageInfoEquals(*got.info, *expected.info)) << label;
+    }
+    return got;
+}

@@ -3,6 +3,7 @@
 // reads, golden files and protoc as the outside reader of our encodings.
 
 #include <algorithm>
+#include <functional>
 
 #include "analytics/core/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
@@ -74,3 +75,23 @@ struct Profile {
 };
 // Every field of the message set from the profile, nested messages to `depth` levels.
 void fill(NANOMessageInfo& info, const Profile& profile, int depth);
+
+// A length-delimited field `key` holding `payload`, and parts laid end to end.
+Bytes lengthDelimited(uint8_t key, const Bytes& payload);
+Bytes concat(std::initializer_list<Bytes> parts);
+
+// The indexes of the type's repeated message fields.
+std::vector<uint32_t> repeatedMessageFields(const MSRPBMessageType& type);
+
+// How one decoder ended an input: success, the cells, and what it reported.
+struct DecodeOutcome {
+    bool ok;
+    NANOMessageInfoPtr info;
+    std::vector<std::string> log;
+};
+using Decoder = std::function<bool(NANOMessageInfo&, const uint8_t*, size_t)>;
+DecodeOutcome decodeWith(const Decoder& decoder, const MSRPBMessageType& type, const Bytes& bytes);
+// Holds `candidate` to `reference` on `bytes`: the same success and log lines,
+// and equal cells where both succeed. Returns the candidate's outcome.
+DecodeOutcome expectSameDecode(const Decoder& reference, const Decoder& candidate, const MSRPBMessageType& type,
+                               const Bytes& bytes, const std::string& label);

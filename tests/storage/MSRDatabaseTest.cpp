@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <limits>
 
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -39,17 +38,6 @@ MSRPBMeasurementBundle sizedBundle(size_t bytes, double endTime) {
     text -= bundle.protoBuffer()->size() - bytes;
     MSRPBSetString(bundle, kBundlePlatform, std::string(text, 'p'));
     return bundle;
-}
-
-std::string shell(const std::string& path, const std::string& sql) {
-    std::string command = "sqlite3 '" + path + "' \"" + sql + "\" 2>&1";
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
-        pclose(pipe);
-    }
-    return out;
 }
 
 }  // namespace

@@ -1,21 +1,10 @@
 #include <sqlite3.h>
 
-#include <cstdio>
-
 #include "tests/storage/StorageTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string runShell(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[256];
-    while (pipe && fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (pipe) pclose(pipe);
-    return output;
-}
 
 class SqliteStoreTest : public StoreTest {
   protected:
@@ -36,7 +25,7 @@ TEST_F(SqliteStoreTest, CreatesTheEngineFolderAndAFileTheShellCanRead) {
     EXPECT_TRUE(MSRIsPathExcludedFromBackup(path()));
     ASSERT_TRUE(insert(1, {{"name", std::string("x")}}));
     store_->closeDatabase();
-    EXPECT_EQ(runShell("sqlite3 '" + path() + "' 'PRAGMA integrity_check; SELECT name FROM t;'"), "ok\nx\n");
+    EXPECT_EQ(shell(path(), "PRAGMA integrity_check; SELECT name FROM t;"), "ok\nx\n");
     MSRError error;
     EXPECT_FALSE(store_->recordsForQuery("SELECT 1", {}, &error));
     EXPECT_EQ(error.localizedDescription(), "Query records failed. Database not open.");
@@ -68,7 +57,7 @@ TEST_F(SqliteStoreTest, DamagedFilesAreReplacedWithAFreshDatabase) {
         EXPECT_TRUE(logged(34023));
         EXPECT_EQ(store->tableExists("big", nullptr), false);
         store->closeDatabase();
-        EXPECT_EQ(runShell("sqlite3 '" + path() + "' 'PRAGMA integrity_check;'"), "ok\n");
+        EXPECT_EQ(shell(path(), "PRAGMA integrity_check;"), "ok\n");
     }
 }
 
@@ -288,7 +277,7 @@ TEST_F(SqliteStoreTest, OpeningASecondStoreKeepsTheFirstOnesLock) {
     ASSERT_TRUE(store_->beginTransaction());
     ASSERT_TRUE(insert(1));
     open();  // refused while the first one writes, which is fine; it must not unlock the file
-    EXPECT_NE(runShell("sqlite3 '" + path() + "' 'INSERT INTO t (id) VALUES (2);' 2>&1").find("locked"),
+    EXPECT_NE(shell(path(), "INSERT INTO t (id) VALUES (2);").find("locked"),
               std::string::npos);
     ASSERT_TRUE(store_->endTransaction());
 }

@@ -3,8 +3,6 @@
 // and a row whose bytes do not decode (an event inside included) is skipped
 // without holding back the rows behind it.
 
-#include <sqlite3.h>
-
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -52,16 +50,9 @@ std::vector<std::string> namesOf(const MSRPBMeasurementBundle& bundle) {
 // Stores `bytes`, gzipped as the queue stores bundles, as the data of a row.
 void overwriteRow(const std::string& path, int64_t rowID, const std::vector<uint8_t>& bytes) {
     const std::vector<uint8_t> data = *security::gzip(bytes);
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(handle, "UPDATE queue SET data = ? WHERE rowid = ?", -1, &statement, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_blob(statement, 1, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(statement, 2, rowID);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
-    sqlite3_finalize(statement);
-    sqlite3_close(handle);
+    std::string hex;
+    for (uint8_t byte : data) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    EXPECT_EQ(shell(path, "UPDATE queue SET data = x'" + hex + "' WHERE rowid = " + std::to_string(rowID)), "");
 }
 
 class QueueEncodedEventsTest : public StorageTest {};

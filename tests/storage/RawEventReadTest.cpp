@@ -6,35 +6,13 @@
 
 namespace {
 
-enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2, kParamDouble = 4, kParamNested = 5 };
-
-struct Param {
-    std::optional<std::string> name;
-    std::optional<std::string> text;
-    std::optional<int64_t> integer;
-    std::optional<double> real;
-    std::vector<Param> nested;
-};
-
-MSRPBEventParam wire(const Param& p) {
-    MSRPBEventParam out;
-    if (p.name) MSRPBSetString(out, kParamName, *p.name);
-    if (p.text) MSRPBSetString(out, kParamString, *p.text);
-    if (p.integer) MSRPBSetInt64(out, kParamInt, *p.integer);
-    if (p.real) MSRPBSetDouble(out, kParamDouble, *p.real);
-    std::vector<MSRPBEventParam> children;
-    for (const Param& child : p.nested) children.push_back(wire(child));
-    if (!children.empty()) MSRPBSetMessageArray(out, kParamNested, std::move(children));
-    return out;
-}
+using Param = StoredParam;
 
 MSRSqliteRow row(const std::vector<Param>& params) {
-    std::vector<MSRPBEventParam> all = {wire({"_o", "app", {}, {}, {}})};
-    for (const Param& p : params) all.push_back(wire(p));
-    MSRPBEvent event;
-    MSRPBSetMessageArray(event, 0, std::move(all));
+    std::vector<Param> all = {{"_o", "app"}};
+    all.insert(all.end(), params.begin(), params.end());
     return {{"rowid", int64_t{1}},
-            {"data", *event.protoBuffer()},
+            {"data", storedEventBytes(all)},
             {"metadata_fingerprint", int64_t{7}},
             {"name", std::string("kal_calculate")},
             {"timestamp", 100.0}};

@@ -2,35 +2,12 @@
 // the rows that the read through row dictionaries does, and each row it
 // takes stands for the same event.
 
-#include <sqlite3.h>
-
 #include "analytics/core/model/MSRFoundationAdditions.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 
 namespace {
-
-enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2 };
-
-// Stored bytes written by hand: each pair is a parameter name and its text,
-// or its integer when the text starts with '#'.
-std::vector<uint8_t> bytes(const std::vector<std::pair<std::string, std::string>>& params) {
-    std::vector<MSRPBEventParam> wire;
-    for (const auto& [name, value] : params) {
-        MSRPBEventParam param;
-        MSRPBSetString(param, kParamName, name);
-        if (!value.empty() && value[0] == '#') {
-            MSRPBSetInt64(param, kParamInt, std::stoll(value.substr(1)));
-        } else {
-            MSRPBSetString(param, kParamString, value);
-        }
-        wire.push_back(std::move(param));
-    }
-    MSRPBEvent event;
-    MSRPBSetMessageArray(event, 0, std::move(wire));
-    return *event.protoBuffer();
-}
 
 struct StoredRow {
     std::string name;
@@ -66,17 +43,8 @@ class RawEventRowReadTest : public StorageTest {
     }
 
     // The row ids in the table, read past the database's own reading.
-    static std::vector<int64_t> storedRowIDs(MSRDatabase& database) {
-        std::vector<int64_t> rowIDs;
-        sqlite3* handle = nullptr;
-        EXPECT_EQ(sqlite3_open_v2(database.databasePath().c_str(), &handle, SQLITE_OPEN_READONLY, nullptr),
-                  SQLITE_OK);
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(handle, "SELECT rowid FROM raw_events ORDER BY rowid", -1, &statement, nullptr);
-        while (statement && sqlite3_step(statement) == SQLITE_ROW) rowIDs.push_back(sqlite3_column_int64(statement, 0));
-        sqlite3_finalize(statement);
-        sqlite3_close(handle);
-        return rowIDs;
+    static std::string storedRowIDs(MSRDatabase& database) {
+        return shell(database.databasePath(), "SELECT group_concat(rowid) FROM raw_events");
     }
 
     int64_t fingerprint_ = 0;
@@ -94,16 +62,16 @@ TEST_F(RawEventRowReadTest, TakesRefusesAndDeletesTheSameRowsAsTheDictionaryRead
         {"rows in other forms",
          {{"a", 10, {}, {{"items", foundation::Value(foundation::Value::List{foundation::Value(
                                         foundation::Value::Dictionary{{"id", foundation::Value("s")}})})}}},
-          {"b", 11, bytes({{"_o", "app"}, {"z", "1"}, {"a", "#2"}})},
-          {"_c", 12, bytes({{"_o", "auto"}, {"bad-name", "x"}})}},
+          {"b", 11, storedEventBytes({{"_o", "app"}, {"z", "1"}, {"a", {}, 2}})},
+          {"_c", 12, storedEventBytes({{"_o", "auto"}, {"bad-name", "x"}})}},
          5},
         {"unreadable rows are deleted, also between taken ones",
          {{"a", 10, {}},
-          {"b", 11, bytes({{"x", "1"}})},
-          {"c", 12, bytes({{"_o", "#3"}})},
+          {"b", 11, storedEventBytes({{"x", "1"}})},
+          {"c", 12, storedEventBytes({{"_o", {}, 3}})},
           {"d", 13, garbage},
-          {"bad name", 14, bytes({{"_o", "app"}})},
-          {"e", 15, bytes({{"_o", ""}})},
+          {"bad name", 14, storedEventBytes({{"_o", "app"}})},
+          {"e", 15, storedEventBytes({{"_o", ""}})},
           {"f", 16, {}}},
          5},
         {"rows after the refusal stay, readable or not",
@@ -153,9 +121,10 @@ TEST_F(RawEventRowReadTest, TakesRefusesAndDeletesTheSameRowsAsTheDictionaryRead
 TEST_F(RawEventRowReadTest, DeletingARunKeepsTheRowsAfterItAndTheStoredEventCount) {
     struct Case {
         int64_t upTo;  // row id
-        std::vector<int64_t> left;
+        std::string left;
+        int64_t leftCount;
     };
-    const Case cases[] = {{0, {1, 2, 3, 4, 5}}, {2, {3, 4, 5}}, {5, {}}, {9, {}}};
+    const Case cases[] = {{0, "1,2,3,4,5\n", 5}, {2, "3,4,5\n", 3}, {5, "\n", 0}, {9, "\n", 0}};
     auto settings = std::make_shared<MSRRemoteConfig>();
     int round = 0;
     for (const Case& c : cases) {
@@ -175,8 +144,8 @@ TEST_F(RawEventRowReadTest, DeletingARunKeepsTheRowsAfterItAndTheStoredEventCoun
                                                  false, nullptr));
         }
         settings->setServerSettings({{"measurement.store.max_stored_events_per_app", std::string("3")}});
-        EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(nullptr), static_cast<int64_t>(c.left.size()));
-        EXPECT_EQ(storedRowIDs(*database).size(), 2u);
+        EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit(nullptr), c.leftCount);
+        EXPECT_EQ(shell(database->databasePath(), "SELECT count(*) FROM raw_events"), "2\n");
     }
 }
 
