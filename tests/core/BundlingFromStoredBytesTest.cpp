@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <limits>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -228,45 +229,42 @@ class BundlingFromStoredBytesTest : public MeasurementFixture {
     }
 };
 
-// A typical event's parameters: text, integers (negative and large too) and
+// A typical event's parameters: text, integers (the extremes too) and
 // doubles, in no particular order.
 MSRObjectDictionary typical(int i) {
-    return {{"form", Value("logarithmic")}, {"steps", Value(12 + i)},       {"parameter_a", Value(2.5)},
-            {"parameter_b", Value(-1)},     {"big", Value(int64_t{1} << 62)}, {"ratio", Value(-0.0)},
-            {"text", Value(std::string(200, 'x'))}};
+    return {{"form", Value("logarithmic")}, {"steps", Value(12 + i)},        {"parameter_a", Value(2.5)},
+            {"parameter_b", Value(-1)},     {"big", Value(INT64_MIN)},        {"ratio", Value(-0.0)},
+            {"text", Value(std::string(200, 'x'))}, {"top", Value(INT64_MAX)}, {"empty", Value("")},
+            {"tiny", Value(std::numeric_limits<double>::denorm_min())}};
 }
 
 TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) {
     const MSRObjectDictionary items = {
         {"items", Value(Value::List{Value(Value::Dictionary{{"item_id", Value("sku")}})})}};
-    const std::string events = "measurement.upload.max_events_per_bundle";
+    // Parameters whose encoding needs a length of two bytes.
+    MSRObjectDictionary many;
+    for (int i = 0; i < 20; ++i) many.emplace("p" + std::to_string(i), Value(std::string(30, 'a' + i)));
     const Case cases[] = {
-        {"plain events, first seen and seen before",
+        {"plain events, first seen and seen before, with a previous time stored and none",
          {{"level_up", 1, typical(1)}, {"level_up", 2, typical(2)}, {"kal_calculate", 3, typical(3), 2.5},
-          {"share", 4, {}}},
+          {"share", 4, many}, {"late", 10, {}, 5}, {"early", 10, {}, 0}},
          {},
          {},
-         {{"kal_calculate", -50}}},
-        {"a previous time stored and none, seen before with a later last fire",
-         {{"late", 10, {}, 5}, {"early", 10, {}, 0}},
-         {},
-         {},
-         {{"late", 20}}},
+         {{"kal_calculate", -50}, {"late", 20}}},
         {"items lists among plain events",
          {{"view_item", 1, items}, {"level_up", 2, typical(0)}, {"view_item", 3, items}}},
-        {"conversions and real-time events, one cap reached",
+        {"conversions and real-time events, both caps reached",
          {{"purchase", 1, {}, 0, false, true},
           {"level_up", 2, {}, 0, true},
           {"level_up", 3, {}, 0, true},
-          {"level_up", 4, typical(4)}},
-         {{"measurement.upload.max_realtime_events_per_day", int64_t{1}}}},
-        {"conversion cap reached",
-         {{"purchase", 1, {}, 0, false, true}, {"purchase", 2, {}, 0, false, true}},
-         {{"measurement.upload.max_conversions_per_day", int64_t{1}}}},
-        {"a custom conversion",
-         {{"sign_up", 1, {}}, {"level_up", 2, {}}},
+          {"purchase", 4, {}, 0, false, true},
+          {"level_up", 5, typical(4)}},
+         {{"measurement.upload.max_realtime_events_per_day", int64_t{1}},
+          {"measurement.upload.max_conversions_per_day", int64_t{1}}}},
+        {"a custom conversion and a blocklisted name",
+         {{"sign_up", 1, {}}, {"level_up", 2, {}}, {"banned", 3, {}}, {"level_up", 4, {}}},
          {},
-         {{"sign_up", false, true}}},
+         {{"sign_up", false, true}, {"banned", true, false}}},
         {"ad impressions are renamed, with and without a value",
          {{"ad_impression", 1, {{"value", Value(1.5)}, {"currency", Value("EUR")}}},
           {"ad_impression", 2, {{"value", Value(1.5)}}},
@@ -282,10 +280,6 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
          {{"level_up", -10}}},
         {"first-run engagement kept",
          {{"_e", 1, {{"_et", Value(800)}, {"_fr", Value(1)}}}, {"_e", 2, {{"_et", Value(30)}}}}},
-        {"blocklisted names are left out",
-         {{"level_up", 1, {}}, {"banned", 2, {}}, {"level_up", 3, {}}},
-         {},
-         {{"banned", true, false}}},
         {"everything blocklisted",
          {{"level_up", 1, {}}, {"share", 2, {}}},
          {{"measurement.upload.blacklist_public", int64_t{1}}}},
@@ -305,11 +299,9 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
           {"level_up", 4, {}, 0, false, false, std::vector<uint8_t>{0xFF, 0x01}},
           {"bad name", 5, {}, 0, false, false, wireEvent({{"_o", "app"}})},
           {"level_up", 6, {}}}},
-        {"the count limit splits the run",
-         {{"a1", 1, {}}, {"a2", 2, {}}, {"a3", 3, {}}, {"a1", 4, {}}, {"a2", 5, {}}},
-         {{events, int64_t{2}}}},
-        {"an hour boundary splits the run",
-         {{"level_up", 3599, {}}, {"level_up", 3600, {}}, {"level_up", 3601, {}}}},
+        {"the count limit and an hour boundary split the run",
+         {{"a1", 1, {}}, {"a2", 2, {}}, {"a3", 3599, {}}, {"a1", 3600, {}}, {"a2", 3601, {}}, {"a3", 3602, {}}},
+         {{"measurement.upload.max_events_per_bundle", int64_t{2}}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);

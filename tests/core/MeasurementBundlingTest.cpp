@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "MeasurementFixture.h"
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -156,25 +153,6 @@ TEST_F(MeasurementBundlingTest, TheStoredBundleCarriesEventsTimesIndexAndPreviou
     EXPECT_EQ(aggregates("_ai")->lifetimeCount(), 1);
     EXPECT_EQ(aggregates("level_up")->lastFireTimestamp(), kTenOClock + 20);
 
-    // protoc reads the queued bundle with our proto files.
-    const char* protoc = std::getenv("PROTOC") ? std::getenv("PROTOC") : "/usr/bin/protoc";
-    if (!std::ifstream(protoc)) GTEST_SKIP() << "protoc is not installed";
-    const std::vector<uint8_t> bytes = *first.protoBuffer();
-    const std::string base = testing::TempDir() + "bundle-" + std::to_string(::getpid());
-    std::ofstream(base + ".bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    const std::string command = std::string(protoc) + " --proto_path=" + CALVARO_TEST_SOURCE_DIR +
-                                "/../../analytics/messages/proto --decode=msr.MeasurementBundle" +
-                                " measurement.proto < " + base + ".bin > " + base + ".txt";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::stringstream text;
-    text << std::ifstream(base + ".txt").rdbuf();
-    const std::vector<std::string> expected = {
-        "name: \"_ai\"", "app_id: \"app.calvaro\"", "consent_signals: \"G111\"",
-        "end_timestamp_millis: " + std::to_string(MSRMillisecondsFromSeconds(kTenOClock + 20)),
-        "bundle_sequential_index: " + std::to_string(MSRPBGetInt32(first, Slot::kBundleIndex))};
-    for (const std::string& line : expected)
-        EXPECT_NE(text.str().find(line), std::string::npos) << line << "\n" << text.str();
 }
 
 TEST_F(MeasurementBundlingTest, ARunOfBlocklistedEventsIsDeletedWithoutABundle) {

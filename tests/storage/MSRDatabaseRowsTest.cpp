@@ -1,4 +1,4 @@
-// Raw-event rows read back, the stored-event limit at its edges, the generic
+// Raw-event rows and their parameters read back, the stored-event limit at its edges, the generic
 // row operations and durability of committed rows through a killed process.
 
 #include <signal.h>
@@ -91,6 +91,47 @@ TEST_F(DatabaseRowsTest, RowConversionNamesWhatIsWrong) {
         }
         EXPECT_FALSE(raw);
         EXPECT_EQ(error.localizedDescription(), c.error);
+    }
+}
+
+// Which value field of a stored parameter wins, what a repeated name does and
+// which parameters refuse the whole row.
+TEST_F(DatabaseRowsTest, ParametersReadBackByTheFirstSetValueField) {
+    const MSRValueList item = {{{"id", MSRValue("sku")}}};
+    struct Case {
+        const char* what;
+        std::vector<StoredParam> params;
+        std::optional<MSRValue> expected;  // of "p"; nothing: the row is refused
+    };
+    const Case cases[] = {
+        {"text wins over a number", {{"p", "t", 3, 1.5, {}}}, MSRValue("t")},
+        {"integer wins over a double", {{"p", {}, 3, 1.5, {}}}, MSRValue(int64_t{3})},
+        {"double alone", {{"p", {}, {}, 1.5, {}}}, MSRValue(1.5)},
+        {"a later scalar replaces an earlier one", {{"p", "a", {}, {}, {}}, {"p", {}, 9, {}, {}}},
+         MSRValue(int64_t{9})},
+        {"a later list replaces a scalar",
+         {{"p", "a", {}, {}, {}}, {"p", {}, {}, {}, {{{}, {}, {}, {}, {{"id", "sku", {}, {}, {}}}}}}},
+         MSRValue(item)},
+        {"text that is not UTF-8", {{"p", std::string("\xff\xfe"), {}, {}, {}}}, std::nullopt},
+        {"nameless parameter", {{std::nullopt, "t", {}, {}, {}}}, std::nullopt},
+        {"no value at all", {{"p", {}, {}, {}, {}}}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::vector<MSRPBEventParam> params = {wireParam({"_o", "app"})};
+        for (const StoredParam& p : c.params) params.push_back(wireParam(p));
+        const MSRSqliteRow stored = rowWith(params);
+        MSRError error;
+        std::optional<MSRRawEventData> read = database_->rawEventDataFromDictionary(&stored, &error);
+        if (!c.expected) {
+            EXPECT_FALSE(read) << c.what;
+            EXPECT_EQ(error.localizedDescription(), "Failed to parse event params from data") << c.what;
+            continue;
+        }
+        ASSERT_TRUE(read) << c.what;
+        const MSRParameters& parameters = read->rawEvent().parameters();
+        ASSERT_TRUE(parameters.contains("p")) << c.what;
+        EXPECT_EQ(parameters.at("p"), *c.expected) << c.what;
+        EXPECT_EQ(parameters.at("_o"), MSRValue("app")) << c.what;
     }
 }
 

@@ -1,7 +1,7 @@
-// A queue read hands bundles over with their events still encoded: the bundle
-// encodes to exactly what was stored, its events read back as they went in,
-// and a row whose bytes do not decode (an event inside included) is skipped
-// without holding back the rows behind it.
+// Queue reads: bundles are handed over with their events still encoded (the
+// bundle encodes to exactly what was stored, its events read back as they went
+// in, a row whose bytes do not decode is skipped without holding back the rows
+// behind it), and the size limit counts what will be sent.
 
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
@@ -11,7 +11,8 @@
 
 namespace {
 
-enum : uint32_t { kEvents = 1, kAttributes = 2, kEnd = 5, kAppID = 14, kEventName = 1, kEventTimestamp = 2 };
+enum : uint32_t { kEvents = 1, kAttributes = 2, kEnd = 5, kPlatform = 8, kAppID = 14, kRetries = 35 };
+enum : uint32_t { kEventName = 1, kEventTimestamp = 2 };
 
 MSRPBEvent event(const std::string& name, int64_t millis) {
     MSRPBEvent event;
@@ -55,14 +56,34 @@ void overwriteRow(const std::string& path, int64_t rowID, const std::vector<uint
     EXPECT_EQ(shell(path, "UPDATE queue SET data = x'" + hex + "' WHERE rowid = " + std::to_string(rowID)), "");
 }
 
-class QueueEncodedEventsTest : public StorageTest {};
+// A bundle whose encoding is exactly `bytes` long.
+MSRPBMeasurementBundle bundleOf(size_t bytes, int32_t retries) {
+    MSRPBMeasurementBundle bundle;
+    MSRPBSetString(bundle, kAppID, "app");
+    MSRPBSetInt64(bundle, kEnd, static_cast<int64_t>(dispatch::Clock::now() * 1000));
+    if (retries > 0) MSRPBSetInt32(bundle, kRetries, retries);
+    MSRPBSetString(bundle, kPlatform, "");
+    const size_t text = bytes - bundle.protoBuffer()->size();  // short texts: one length byte
+    MSRPBSetString(bundle, kPlatform, std::string(text, 'p'));
+    return bundle;
+}
 
-TEST_F(QueueEncodedEventsTest, QueuedEventsStayEncodedAndBrokenRowsAreSkipped) {
-    auto config = MSRPersistedConfig::initWithSuiteName("test.queue.encoded");
-    auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
+class QueueReadTest : public StorageTest {
+  protected:
+    std::unique_ptr<MSRDatabase> openQueue(const std::string& suite) {
+        auto config = MSRPersistedConfig::initWithSuiteName("test.queue." + suite);
+        auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
+        EXPECT_TRUE(database);
+        if (!database) return nullptr;
+        database->setRemoteConfig(std::make_shared<MSRRemoteConfig>());
+        EXPECT_TRUE(database->reset(nullptr));
+        return database;
+    }
+};
+
+TEST_F(QueueReadTest, QueuedEventsStayEncodedAndBrokenRowsAreSkipped) {
+    auto database = openQueue("encoded");
     ASSERT_TRUE(database);
-    database->setRemoteConfig(std::make_shared<MSRRemoteConfig>());
-    ASSERT_TRUE(database->reset(nullptr));
 
     const std::vector<uint8_t> eventWithBrokenParameter = {0x0A, 0x03, 0x0A, 0x05, 'x'};
     std::vector<uint8_t> bundleWithBrokenEvent = *bundleWith({"a"}, false).protoBuffer();
@@ -106,6 +127,41 @@ TEST_F(QueueEncodedEventsTest, QueuedEventsStayEncodedAndBrokenRowsAreSkipped) {
         EXPECT_EQ(namesOf(bundle), rows[i].names);
     }
     EXPECT_EQ(next, read->size());
+}
+
+// The size limit of a queue read counts each bundle as it will be sent: with
+// the retry count the queue has recorded since the bundle was stored.
+TEST_F(QueueReadTest, RetriesCountedSinceStoringEnterTheSize) {
+    struct Case {
+        const char* name;
+        int32_t storedRetries;  // in the second bundle's message when stored
+        int failedUploads;      // counted on the second bundle afterwards
+        size_t expectedRead;
+        int32_t expectedRetries;
+    };
+    // The limit is exactly the two stored encodings: a retry field that the
+    // second bundle gains on reading (three bytes) pushes it over.
+    const Case cases[] = {
+        {"never failed", 0, 0, 2, 0},
+        {"first failure adds the field", 0, 1, 1, 1},
+        {"stored with a count, unchanged", 1, 0, 2, 1},
+        {"stored with a count, one more", 1, 1, 2, 2},
+    };
+    for (const Case& c : cases) {
+        auto database = openQueue(c.name);
+        ASSERT_TRUE(database);
+        ASSERT_TRUE(database->insertBundle(bundleOf(60, 0), false, nullptr));
+        ASSERT_TRUE(database->insertBundle(bundleOf(40, c.storedRetries), false, nullptr));
+        for (int i = 0; i < c.failedUploads; ++i)
+            ASSERT_TRUE(database->incrementRetryCounterForBundlesWithIDs({2}, nullptr));
+
+        auto read = database->queryBundlesWithCountLimit(10, 100, nullptr);
+        ASSERT_TRUE(read) << c.name;
+        ASSERT_EQ(read->size(), c.expectedRead) << c.name;
+        auto second = database->queryBundlesWithRowIDs({2}, nullptr);
+        ASSERT_TRUE(second && second->size() == 1) << c.name;
+        EXPECT_EQ(MSRPBGetInt32(second->front().first, kRetries), c.expectedRetries) << c.name;
+    }
 }
 
 }  // namespace
