@@ -5,7 +5,6 @@
 // the bundle bookkeeping must come out the same, byte for byte.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <limits>
 #include <set>
@@ -199,23 +198,11 @@ class BundlingFromStoredBytesTest : public MeasurementFixture {
     // The queue's stored bundles, inflated, in queue order.
     std::vector<std::vector<uint8_t>> queueRows() {
         std::vector<std::vector<uint8_t>> rows;
-        sqlite3* handle = nullptr;
-        if (sqlite3_open_v2(database().databasePath().c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << "cannot open " << database().databasePath();
-            sqlite3_close(handle);
-            return rows;
-        }
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(handle, "SELECT data FROM queue ORDER BY rowid", -1, &statement, nullptr);
-        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
-            const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 0));
-            std::vector<uint8_t> stored(bytes, bytes + sqlite3_column_bytes(statement, 0));
-            std::optional<std::vector<uint8_t>> inflated = security::inflate(stored);
+        for (const std::string& stored : sql("SELECT data FROM queue ORDER BY rowid")) {
+            std::optional<std::vector<uint8_t>> inflated = security::inflate({stored.begin(), stored.end()});
             EXPECT_TRUE(inflated);
             rows.push_back(inflated.value_or(std::vector<uint8_t>{}));
         }
-        sqlite3_finalize(statement);
-        sqlite3_close(handle);
         return rows;
     }
 

@@ -8,21 +8,7 @@
 class GroupedEventWritesTest : public MeasurementEventsHarness {
   protected:
     // Raw events another connection sees: only what has been committed.
-    int64_t committedRawEvents() {
-        sqlite3* handle = nullptr;
-        int64_t count = -1;
-        if (sqlite3_open(database().databasePath().c_str(), &handle) == SQLITE_OK) {
-            sqlite3_exec(
-                handle, "SELECT COUNT(*) FROM raw_events",
-                [](void* out, int, char** values, char**) {
-                    *static_cast<int64_t*>(out) = std::stoll(values[0]);
-                    return 0;
-                },
-                &count, nullptr);
-        }
-        sqlite3_close(handle);
-        return count;
-    }
+    int64_t committedRawEvents() { return std::stoll(sql("SELECT COUNT(*) FROM raw_events").at(0)); }
 };
 
 TEST_F(GroupedEventWritesTest, EventsLoggedTogetherShareOneCommitAndAreHeardAfterIt) {

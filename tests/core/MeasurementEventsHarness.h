@@ -5,8 +5,6 @@
 // events the engine raises (captured, not stored, so that the counters stay
 // exactly what a test expects).
 
-#include <sqlite3.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -74,13 +72,7 @@ class MeasurementEventsHarness : public MeasurementFixture {
         ASSERT_TRUE(database().updateDailyCounts(
             MSRDailyCounts(today, 0, all, publicCount, errors, realtime, dcu), nullptr));
     }
-    // Runs SQL on the engine's database file through a second connection.
-    void execute(const std::string& sql) {
-        sqlite3* handle = nullptr;
-        ASSERT_EQ(sqlite3_open(database().databasePath().c_str(), &handle), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-        sqlite3_close(handle);
-    }
+    void execute(const std::string& statement) { sql(statement); }
     std::vector<int64_t> takeErrorCodes() { return std::exchange(errorCodes, {}); }
 
     std::vector<int64_t> errorCodes;

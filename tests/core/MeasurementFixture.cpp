@@ -1,5 +1,6 @@
 #include "MeasurementFixture.h"
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +124,27 @@ void MeasurementFixture::restartEngine(const MeasurementOptions& options) {
 void MeasurementFixture::runOnWorkerQueue(std::function<void()> block) {
     engine_->scheduler()->scheduleOnWorkerQueueBlockID("MeasurementFixture", std::move(block));
     runUntilIdle();
+}
+
+std::vector<std::string> MeasurementFixture::sql(const std::string& statement) {
+    std::vector<std::string> rows;
+    sqlite3* handle = nullptr;
+    EXPECT_EQ(sqlite3_open(database().databasePath().c_str(), &handle), SQLITE_OK);
+    const char* tail = statement.c_str();
+    while (*tail != '\0') {
+        sqlite3_stmt* step = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(handle, tail, -1, &step, &tail), SQLITE_OK) << statement;
+        if (step == nullptr) break;
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(step)) == SQLITE_ROW) {
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(step, 0));
+            rows.emplace_back(bytes ? bytes : "", static_cast<size_t>(sqlite3_column_bytes(step, 0)));
+        }
+        EXPECT_EQ(result, SQLITE_DONE) << statement;
+        sqlite3_finalize(step);
+    }
+    sqlite3_close(handle);
+    return rows;
 }
 
 std::vector<int64_t> MeasurementFixture::codes() {

@@ -94,6 +94,10 @@ protected:
 
     // Message codes logged since the last call (all of them, in order).
     std::vector<int64_t> codes();
+    // Runs `sql` on the engine's database file through a second connection,
+    // as another reader of the file sees it; the first column of each result
+    // row, as bytes.
+    std::vector<std::string> sql(const std::string& statement);
     // Whether `code` was logged since the last call of codes() (does not
     // consume the lines).
     bool logged(int64_t code);

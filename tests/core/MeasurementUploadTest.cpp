@@ -1,8 +1,6 @@
 // The upload road in virtual time: when uploads run, what a batch holds, and
 // what the collector's answers do to the queued rows.
 
-#include <sqlite3.h>
-
 #include <cmath>
 #include <deque>
 
@@ -216,11 +214,7 @@ TEST_F(MeasurementUploadTest, BatchesHoldOneAppIDAndOneConsent) {
 TEST_F(MeasurementUploadTest, AFailedDeletionSuspendsUploadsForAnHourOfUptime) {
     queueBundle(now() - 100);
     // The collector takes the batch, but the rows cannot be deleted.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(database().databasePath().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER keep BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'no'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    sql("CREATE TRIGGER keep BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'no'); END");
     engine().uploadData();
     runUntilIdle();
     EXPECT_GT(engine().remainingUploadSuspension(), 3599);
@@ -232,8 +226,7 @@ TEST_F(MeasurementUploadTest, AFailedDeletionSuspendsUploadsForAnHourOfUptime) {
     EXPECT_EQ(posts().size(), 1u);
     EXPECT_FALSE(alarmTime());
 
-    ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER keep", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    sql("DROP TRIGGER keep");
     advanceBy(3600);
     engine().uploadData();
     runUntilIdle();
