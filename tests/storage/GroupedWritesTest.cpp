@@ -1,8 +1,6 @@
 // Writes grouped under one commit: what another connection sees, when, and
 // what a failing member or a plain transaction does to the group.
 
-#include <sqlite3.h>
-
 #include "StorageTestSupport.h"
 
 namespace {
@@ -15,19 +13,10 @@ class GroupedWritesTest : public OpenDatabaseTest {
     }
     // The subscription IDs another connection sees, in insertion order.
     std::string committed() {
-        sqlite3* handle = nullptr;
-        std::string ids;
-        if (sqlite3_open(database_->databasePath().c_str(), &handle) == SQLITE_OK) {
-            sqlite3_exec(
-                handle, "SELECT subscription_id FROM subscriptions ORDER BY rowid",
-                [](void* out, int, char** values, char**) {
-                    *static_cast<std::string*>(out) += values[0];
-                    return 0;
-                },
-                &ids, nullptr);
-        }
-        sqlite3_close(handle);
-        return ids;
+        std::string ids = shell(database_->databasePath(),
+                                "SELECT group_concat(id, '') FROM (SELECT subscription_id AS id FROM subscriptions "
+                                "ORDER BY rowid)");
+        return ids.substr(0, ids.find('\n'));
     }
 };
 

@@ -35,14 +35,9 @@ TEST_F(SqliteStoreTest, CreatesTheEngineFolderAndAFileTheShellCanRead) {
 
 TEST_F(SqliteStoreTest, DamagedFilesAreReplacedWithAFreshDatabase) {
     auto tearPages = [](const std::string& file) {
-        sqlite3* db = nullptr;
-        sqlite3_open(file.c_str(), &db);
-        sqlite3_exec(db,
-                     "CREATE TABLE big (a INTEGER, b TEXT); CREATE INDEX big_a ON big (a);"
-                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
-                     " INSERT INTO big SELECT i, hex(randomblob(40)) FROM n;",
-                     nullptr, nullptr, nullptr);
-        sqlite3_close(db);
+        shell(file, "CREATE TABLE big (a INTEGER, b TEXT); CREATE INDEX big_a ON big (a);"
+                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+                    " INSERT INTO big SELECT i, hex(randomblob(40)) FROM n;");
         std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
         for (int page = 3; page < 40; page += 2) out.seekp(page * 4096 + 100) << std::string(300, '\x7f');
     };
