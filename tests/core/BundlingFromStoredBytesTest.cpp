@@ -18,6 +18,7 @@
 #include "analytics/core/model/MSRFoundationAdditions.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/security/Compression.h"
+#include "tests/storage/StoredEventBytes.h"
 
 namespace {
 
@@ -26,40 +27,6 @@ using foundation::Value;
 
 // 2026-03-02 10:00:00 UTC, on an hour boundary.
 constexpr double kTenOClock = 1772445600;
-
-// A wire parameter written by hand, for stored bytes that the engine itself
-// would not write.
-struct WireParam {
-    std::string name;
-    std::optional<std::string> text = std::nullopt;
-    std::optional<int64_t> integer = std::nullopt;
-    std::optional<double> real = std::nullopt;
-    bool nested = false;  // one nameless item holding {"id": "sku"}
-};
-
-std::vector<uint8_t> wireEvent(const std::vector<WireParam>& params, int64_t previousMillis = 0) {
-    enum : uint32_t { kName = 0, kString = 1, kInt = 2, kDouble = 4, kNested = 5 };
-    std::vector<MSRPBEventParam> wire;
-    for (const WireParam& p : params) {
-        MSRPBEventParam param;
-        MSRPBSetString(param, kName, p.name);
-        if (p.text) MSRPBSetString(param, kString, *p.text);
-        if (p.integer) MSRPBSetInt64(param, kInt, *p.integer);
-        if (p.real) MSRPBSetDouble(param, kDouble, *p.real);
-        if (p.nested) {
-            MSRPBEventParam id, item;
-            MSRPBSetString(id, kName, "id");
-            MSRPBSetString(id, kString, "sku");
-            MSRPBSetMessageArray(item, kNested, std::vector<MSRPBEventParam>{id});
-            MSRPBSetMessageArray(param, kNested, std::vector<MSRPBEventParam>{item});
-        }
-        wire.push_back(std::move(param));
-    }
-    MSRPBEvent event;
-    MSRPBSetMessageArray(event, MSREventSlot::kParams, std::move(wire));
-    if (previousMillis) MSRPBSetInt64(event, MSREventSlot::kPreviousTimestamp, previousMillis);
-    return *event.protoBuffer();
-}
 
 // One stored raw event: made by the engine's event model, or stored bytes
 // written by hand.
@@ -217,15 +184,17 @@ class BundlingFromStoredBytesTest : public MeasurementFixture {
 };
 
 // A typical event's parameters: text, integers (the extremes too) and
-// doubles, in no particular order.
+// doubles, in no particular order. The road of objects reads them back from
+// the stored bytes, so a value it lost or changed shows as a difference.
 MSRObjectDictionary typical(int i) {
-    return {{"form", Value("logarithmic")}, {"steps", Value(12 + i)},        {"parameter_a", Value(2.5)},
+    return {{"form", Value("Ökonomie 漢字")},  {"steps", Value(12 + i)},        {"parameter_a", Value(2.5)},
             {"parameter_b", Value(-1)},     {"big", Value(INT64_MIN)},        {"ratio", Value(-0.0)},
             {"text", Value(std::string(200, 'x'))}, {"top", Value(INT64_MAX)}, {"empty", Value("")},
             {"tiny", Value(std::numeric_limits<double>::denorm_min())}};
 }
 
 TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) {
+    const StoredParam storedItems = {"items", {}, {}, {}, {{{}, {}, {}, {}, {{"id", "sku"}}}}};
     const MSRObjectDictionary items = {
         {"items", Value(Value::List{Value(Value::Dictionary{{"item_id", Value("sku")}})})}};
     // Parameters whose encoding needs a length of two bytes.
@@ -255,7 +224,7 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
         {"ad impressions are renamed, with and without a value",
          {{"ad_impression", 1, {{"value", Value(1.5)}, {"currency", Value("EUR")}}},
           {"ad_impression", 2, {{"value", Value(1.5)}}},
-          {"_ai", 3, {}, 0, false, false, wireEvent({{"_o", "app"}, {"value", "x"}})},
+          {"_ai", 3, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"value", "x"}})},
           {"level_up", 4, {}}}},
         {"engagement, first-run engagement removed and a session start",
          {{"_e", 1, {{"_et", Value(1200)}}},
@@ -271,20 +240,20 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
          {{"level_up", 1, {}}, {"share", 2, {}}},
          {{"measurement.upload.blacklist_public", int64_t{1}}}},
         {"stored bytes with unsorted and repeated names",
-         {{"level_up", 1, {}, 0, false, false, wireEvent({{"_o", "app"}, {"b", {}, 2}, {"a", "x"}})},
-          {"level_up", 2, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", {}, 1}, {"a", {}, 2}})},
-          {"level_up", 3, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", "x"}, {"b", {}, {}, 0.5}})}}},
+         {{"level_up", 1, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"b", {}, 2}, {"a", "x"}})},
+          {"level_up", 2, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"a", {}, 1}, {"a", {}, 2}})},
+          {"level_up", 3, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"a", "x"}, {"b", {}, {}, 0.5}})}}},
         {"stored bytes that are not flat, or need cleaning",
-         {{"level_up", 1, {}, 0, false, false, wireEvent({{"_o", "app"}, {"items", {}, {}, {}, true}})},
-          {"level_up", 2, {}, 0, false, false, wireEvent({{"_o", "app"}, {"bad-name", "x"}})},
-          {"_x", 3, {}, 0, false, false, wireEvent({{"_o", "auto"}, {"t", std::string(400, 'y')}})},
-          {"level_up", 4, {}, 0, false, false, wireEvent({{"_o", "app"}, {"a", "x"}}, 1000)}}},
+         {{"level_up", 1, {}, 0, false, false, storedEventBytes({{"_o", "app"}, storedItems})},
+          {"level_up", 2, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"bad-name", "x"}})},
+          {"_x", 3, {}, 0, false, false, storedEventBytes({{"_o", "auto"}, {"t", std::string(400, 'y')}})},
+          {"level_up", 4, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"a", "x"}}, 1000)}}},
         {"unreadable rows are deleted and end the run",
          {{"level_up", 1, {}},
-          {"level_up", 2, {}, 0, false, false, wireEvent({{"a", "x"}})},
-          {"level_up", 3, {}, 0, false, false, wireEvent({{"_o", {}, 5}})},
+          {"level_up", 2, {}, 0, false, false, storedEventBytes({{"a", "x"}})},
+          {"level_up", 3, {}, 0, false, false, storedEventBytes({{"_o", {}, 5}})},
           {"level_up", 4, {}, 0, false, false, std::vector<uint8_t>{0xFF, 0x01}},
-          {"bad name", 5, {}, 0, false, false, wireEvent({{"_o", "app"}})},
+          {"bad name", 5, {}, 0, false, false, storedEventBytes({{"_o", "app"}})},
           {"level_up", 6, {}}}},
         {"the count limit and an hour boundary split the run",
          {{"a1", 1, {}}, {"a2", 2, {}}, {"a3", 3599, {}}, {"a1", 3600, {}}, {"a2", 3601, {}}, {"a3", 3602, {}}},

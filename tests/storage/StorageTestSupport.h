@@ -21,6 +21,7 @@
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
+#include "tests/storage/StoredEventBytes.h"
 
 // Records the codes of everything logged; also used for console lines.
 class CapturingLogger : public MSRLogging {
@@ -59,39 +60,6 @@ inline std::string shell(const std::string& path, const std::string& sql) {
         pclose(pipe);
     }
     return out;
-}
-
-// A stored event parameter written by hand: a name (or none), any value
-// fields, and nested items.
-struct StoredParam {
-    std::optional<std::string> name;
-    std::optional<std::string> text = std::nullopt;
-    std::optional<int64_t> integer = std::nullopt;
-    std::optional<double> real = std::nullopt;
-    std::vector<StoredParam> nested = {};
-};
-
-inline MSRPBEventParam wireParam(const StoredParam& p) {
-    enum : uint32_t { kName = 0, kString = 1, kInt = 2, kDouble = 4, kNested = 5 };
-    MSRPBEventParam out;
-    if (p.name) MSRPBSetString(out, kName, *p.name);
-    if (p.text) MSRPBSetString(out, kString, *p.text);
-    if (p.integer) MSRPBSetInt64(out, kInt, *p.integer);
-    if (p.real) MSRPBSetDouble(out, kDouble, *p.real);
-    std::vector<MSRPBEventParam> children;
-    for (const StoredParam& child : p.nested) children.push_back(wireParam(child));
-    if (!children.empty()) MSRPBSetMessageArray(out, kNested, std::move(children));
-    return out;
-}
-
-// The stored bytes of an event with these parameters, as no writer of ours
-// may have made them.
-inline std::vector<uint8_t> storedEventBytes(const std::vector<StoredParam>& params) {
-    std::vector<MSRPBEventParam> wire;
-    for (const StoredParam& p : params) wire.push_back(wireParam(p));
-    MSRPBEvent event;
-    MSRPBSetMessageArray(event, 0, std::move(wire));
-    return *event.protoBuffer();
 }
 
 class StorageTest : public ::testing::Test {
