@@ -11,12 +11,13 @@
 #include "analytics/core/model/MSREvent.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
+#include "tests/storage/StoredEventBytes.h"
 
 namespace {
 
 // MSRPBEvent and MSRPBEventParam field indexes.
-enum : uint32_t { kParams = 0, kTimestamp = 2, kPreviousTimestamp = 3 };
-enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2, kParamDouble = 4, kParamNested = 5 };
+enum : uint32_t { kParams = 0, kPreviousTimestamp = 3 };
+enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2, kParamDouble = 4 };
 
 // A parameter as (name, kind, text, integer, double): kind 0 text, 1 integer, 2 double.
 using ReadParam = std::tuple<std::string, int, std::string, int64_t, double>;
@@ -46,30 +47,15 @@ bool expectFlatMatchesFull(const Bytes& bytes, const std::string& label) {
     return true;
 }
 
-MSRPBEventParam param(const char* name, const MSRPBValue& value) {
-    MSRPBEventParam p;
-    if (*name != '\0') MSRPBSetString(p, kParamName, name);
-    if (const auto* text = std::get_if<std::string>(&value)) MSRPBSetString(p, kParamString, *text);
-    if (const auto* integer = std::get_if<int64_t>(&value)) MSRPBSetInt64(p, kParamInt, *integer);
-    if (const auto* real = std::get_if<double>(&value)) MSRPBSetDouble(p, kParamDouble, *real);
-    return p;
-}
-
-Bytes eventBytes(const std::vector<MSRPBEventParam>& params, int64_t previous) {
-    MSRPBEvent event;
-    MSRPBSetInt64(event, kTimestamp, 1700000000999);
-    if (previous != 0) MSRPBSetInt64(event, kPreviousTimestamp, previous);
-    MSRPBSetMessageArray(event, kParams, params);
-    return *event.protoBuffer();
+Bytes eventBytes(const std::vector<StoredParam>& params, int64_t previous) {
+    return storedEventBytes(params, previous, 1700000000999);
 }
 
 TEST(StoredEventReading, FlatReaderTakesOnlyTheSimpleFormAndAgreesWithTheFullDecode) {
     LogCapture log;
-    MSRPBEventParam twoValues = param("both", std::string("x"));
-    MSRPBSetInt64(twoValues, kParamInt, 3);
-    MSRPBEventParam items = param("items", false);  // a name and no value of its own
-    MSRPBSetMessageArray(items, kParamNested, std::vector<MSRPBEventParam>{param("id", std::string("a"))});
-    const MSRPBEventParam origin = param("_o", std::string("app"));
+    const StoredParam twoValues = {"both", "x", 3};
+    const StoredParam items = {"items", {}, {}, {}, {{"id", "a"}}};  // a name and no value of its own
+    const StoredParam origin = {"_o", "app"};
     Bytes huge{0x0A, 0x85, 0x80, 0x40, 0x0A, 0x01, 'n', 0x12, 0xFF, 0xFF, 0x3F};
     huge.resize(huge.size() + 0xFFFFF, 'x');
     const struct {
@@ -78,13 +64,13 @@ TEST(StoredEventReading, FlatReaderTakesOnlyTheSimpleFormAndAgreesWithTheFullDec
         bool flat;
     } cases[] = {
         {"scalars of each kind",
-         eventBytes({origin, param("n", int64_t{-7}), param("d", -0.25), param("t", std::string("Grüße"))},
+         eventBytes({origin, {"n", {}, -7}, {"d", {}, {}, -0.25}, {"t", "Grüße"}},
                     1700000000123),
          true},
         {"no parameters", eventBytes({}, 0), true},
         {"a parameter with two values", eventBytes({origin, twoValues}, 0), false},
         {"a list of items", eventBytes({origin, items}, 0), false},
-        {"a parameter without name", eventBytes({param("", int64_t{1})}, 0), false},
+        {"a parameter without name", eventBytes({{std::nullopt, {}, 1}}, 0), false},
         {"text that is not UTF-8", {0x0A, 0x07, 0x0A, 0x01, 'n', 0x12, 0x02, 0xC3, 0x28}, false},
         {"an event name", {0x12, 0x01, 'e'}, false},
         {"a text over the decode's limit", huge, false},

@@ -31,13 +31,15 @@ inline MSRPBEventParam wireParam(const StoredParam& p) {
 }
 
 // The stored bytes of an event with these parameters and, unless 0, this
-// previous time.
-inline std::vector<uint8_t> storedEventBytes(const std::vector<StoredParam>& params, int64_t previousMillis = 0) {
-    enum : uint32_t { kParams = 0, kPreviousTimestamp = 3 };
+// previous time and this time.
+inline std::vector<uint8_t> storedEventBytes(const std::vector<StoredParam>& params, int64_t previousMillis = 0,
+                                             int64_t timestampMillis = 0) {
+    enum : uint32_t { kParams = 0, kTimestamp = 2, kPreviousTimestamp = 3 };
     std::vector<MSRPBEventParam> wire;
     for (const StoredParam& p : params) wire.push_back(wireParam(p));
     MSRPBEvent event;
     MSRPBSetMessageArray(event, kParams, std::move(wire));
+    if (timestampMillis != 0) MSRPBSetInt64(event, kTimestamp, timestampMillis);
     if (previousMillis != 0) MSRPBSetInt64(event, kPreviousTimestamp, previousMillis);
     return *event.protoBuffer();
 }
