@@ -293,6 +293,9 @@ class MSRDatabase {
     // Deletes every raw event of a fingerprint whose metadata is missing or
     // cannot be read; true when it did.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);
+    // Deletes the raw events a read could not make anything of, keeping the
+    // stored-event count right.
+    bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<int64_t> rawEventCount(MSRError* error);
     void useJournalMode();
 

@@ -391,13 +391,7 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
             return true;
         });
     if (!rows) return std::nullopt;
-    for (int64_t rowID : unreadable) {
-        if (!sqliteStore_->deleteRecordFromTable(kRawEvents, "rowid", rowID, error)) {
-            rawEventCount_.reset();
-            return std::nullopt;
-        }
-        if (rawEventCount_) --*rawEventCount_;
-    }
+    if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
     return events;
 }
 
@@ -492,14 +486,19 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     if (!done) sqliteStore_->setDatabaseError(error, "query records");
     sqliteStore_->cleanUpStatement(statement, query);
     if (!done) return std::nullopt;
-    for (int64_t rowID : unreadable) {
+    if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
+    return rows;
+}
+
+bool MSRDatabase::deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error) {
+    for (int64_t rowID : rowIDs) {
         if (!sqliteStore_->deleteRecordFromTable(kRawEvents, "rowid", rowID, error)) {
             rawEventCount_.reset();
-            return std::nullopt;
+            return false;
         }
         if (rawEventCount_) --*rawEventCount_;
     }
-    return rows;
+    return true;
 }
 
 std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error) {
