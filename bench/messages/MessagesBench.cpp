@@ -8,6 +8,7 @@
 #include <string>
 
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/reference/NANOReferenceCodec.h"
 
 #ifdef CALVARO_BENCH_WITH_PROTOBUF
 #include "cpp/measurement.pb.h"
