@@ -44,7 +44,8 @@ std::vector<NANOMessageInfoPtr> NANOEncodedElementsDecode(const NANOEncodedEleme
         if (NANOMessageInfoDecode(*info, element.data(), element.size())) {
             out.push_back(std::move(info));
         } else {
-            MSRPBLog(45008, "<ERROR> An encoded %s element does not decode; it is left out", elementType.name);
+            MSRPBLog(45008, "<ERROR> An encoded %s element does not decode; it is left out",
+                     elementType.name);
         }
     }
     if (reader.malformed())

@@ -98,10 +98,11 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
             seen[index] = true;
             const MSRPBFieldSpec& spec = type.fields[index];
             const bool callback = PB_ATYPE(iter.type) == PB_ATYPE_CALLBACK;
-            const bool wantCallback = NANOIsRepeated(spec.word) || NANOKindOf(spec.word) == kMSRPBKindString ||
+            const bool wantCallback = NANOIsRepeated(spec.word) ||
+                                      NANOKindOf(spec.word) == kMSRPBKindString ||
                                       NANOKindOf(spec.word) == kMSRPBKindBytes;
             const bool labelOK = NANOIsRepeated(spec.word) ? PB_HTYPE(iter.type) == PB_HTYPE_REPEATED
-                                                       : PB_HTYPE(iter.type) == PB_HTYPE_OPTIONAL;
+                                                           : PB_HTYPE(iter.type) == PB_HTYPE_OPTIONAL;
             if (callback != wantCallback || !labelOK ||
                 !ltypeMatches(spec.word, PB_LTYPE(iter.type), iter.data_size)) {
                 layout.problems.push_back(std::string(type.name) + ": field index " + std::to_string(index) +
@@ -127,7 +128,8 @@ void buildLayout(Layouts& all, MSRPBMessageID id) {
                     field.quick = callback ? NANOField::kVarint10 : NANOField::kVarint4;
                     break;
                 case PB_LTYPE_UVARINT:
-                    field.quick = !callback && iter.data_size == 4 ? NANOField::kVarint4 : NANOField::kVarint10;
+                    field.quick =
+                        !callback && iter.data_size == 4 ? NANOField::kVarint4 : NANOField::kVarint10;
                     break;
                 case PB_LTYPE_FIXED32:
                     field.quick = NANOField::kFixed4;
@@ -195,7 +197,6 @@ const Layouts& layouts() {
     }();
     return *all;
 }
-
 
 }  // namespace
 

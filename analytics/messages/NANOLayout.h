@@ -20,10 +20,18 @@ struct NANOField {
     uint32_t dataOffset;
     int32_t presenceOffset;  // the has_ flag of static optional fields, -1 otherwise
     uint32_t dataSize;
-    uint64_t key;  // tag and wire type as they precede the field's value
+    uint64_t key;                                // tag and wire type as they precede the field's value
     const struct NANOLayout* element = nullptr;  // message fields: the element's layout
     // What the quick check of kept elements accepts for this field.
-    enum Quick : uint8_t { kVarint4, kVarint10, kFixed4, kFixed8, kText, kNested, kElement } quick = kVarint10;
+    enum Quick : uint8_t {
+        kVarint4,
+        kVarint10,
+        kFixed4,
+        kFixed8,
+        kText,
+        kNested,
+        kElement
+    } quick = kVarint10;
 };
 
 struct NANOLayout {

@@ -61,7 +61,8 @@ namespace {
 // A repeated message field's elements as trees: the cell's own, or decoded
 // from its encoded form into `decoded`.
 const std::vector<NANOMessageInfoPtr>* elementTrees(const NANOCell& cell, const MSRPBMessageType& elementType,
-                                                    std::vector<NANOMessageInfoPtr>& decoded, bool& complete) {
+                                                    std::vector<NANOMessageInfoPtr>& decoded,
+                                                    bool& complete) {
     if (const auto* trees = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) return trees;
     if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
         decoded = NANOEncodedElementsDecode(*encoded, elementType);

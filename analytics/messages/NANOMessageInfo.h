@@ -104,7 +104,8 @@ bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* b
 // keep for it, a view into `bytes`; nullopt when the field is absent, is no
 // single string or bytes field, or its own bytes are malformed. The rest of
 // the encoding is not checked.
-std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type, const uint8_t* bytes,
-                                                               size_t length, uint32_t index);
+std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type,
+                                                               const uint8_t* bytes, size_t length,
+                                                               uint32_t index);
 // The wire encoding; empty for an empty message, nullopt when encoding fails.
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info);

@@ -390,8 +390,9 @@ class DirectReader {
                          kNANOMaxNestingDepth);
                 return false;
             }
-            const bool keep = depth == 0 && info != nullptr &&
-                              std::find(keptEncoded_.begin(), keptEncoded_.end(), field.index) != keptEncoded_.end();
+            const bool keep =
+                depth == 0 && info != nullptr &&
+                std::find(keptEncoded_.begin(), keptEncoded_.end(), field.index) != keptEncoded_.end();
             NANOMessageInfoPtr element;
             if (cell != nullptr && (!keep || in.left() > kNANOMaxDecodedFieldBytes))
                 element = NANOMessageInfoCreate(elementType);
@@ -472,13 +473,15 @@ bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* b
     return DirectReader(keptEncoded, length).message(Input{bytes, bytes + length}, *info.type, &info, 0);
 }
 
-std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type, const uint8_t* bytes,
-                                                               size_t length, uint32_t index) {
+std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type,
+                                                               const uint8_t* bytes, size_t length,
+                                                               uint32_t index) {
     if (index >= type.fieldCount) return std::nullopt;
     const uint32_t word = type.fields[index].word;
     const uint32_t kind = NANOKindOf(word);
     if (NANOIsRepeated(word) || (kind != kMSRPBKindString && kind != kMSRPBKindBytes)) return std::nullopt;
     std::string_view text;
-    if (!DirectReader().firstText(Input{bytes, bytes + length}, NANOLayoutFor(type), index, text)) return std::nullopt;
+    if (!DirectReader().firstText(Input{bytes, bytes + length}, NANOLayoutFor(type), index, text))
+        return std::nullopt;
     return text;
 }

@@ -107,7 +107,8 @@ size_t measureMessage(const NANOLayout& layout, const NANOMessageInfo& info, std
             lengths[slot] = measureMessage(NANOLayoutFor(*(*nested)->type), **nested, lengths);
             total += delimitedSize(field.key, lengths[slot]);
         } else if (const auto* value = std::get_if<uint64_t>(&cell)) {
-            total += NANOVarintSize(field.key) + scalarSize(field, wireValue(field, NANOKindOf(spec.word), *value));
+            total += NANOVarintSize(field.key) +
+                     scalarSize(field, wireValue(field, NANOKindOf(spec.word), *value));
         }
     }
     return total;
@@ -158,7 +159,8 @@ struct Writer {
                     for (const std::string& text : *texts) bytes(field.key, text);
                 } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
                     const NANOLayout& elementLayout = NANOLayoutFor(MSRPBMessageTypeFor(spec.element));
-                    for (const NANOMessageInfoPtr& element : *messages) message(field.key, elementLayout, *element);
+                    for (const NANOMessageInfoPtr& element : *messages)
+                        message(field.key, elementLayout, *element);
                 } else if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
                     encodedElements(field.key, *encoded);
                 } else if (const auto* scalars = std::get_if<std::vector<uint64_t>>(&cell)) {
