@@ -14,7 +14,6 @@ find_package(nanopb CONFIG QUIET)
 
 if(CALVARO_TESTS)
   find_package(GTest REQUIRED)
-  include(GoogleTest)
 endif()
 if(CALVARO_BENCH)
   find_package(benchmark REQUIRED)
