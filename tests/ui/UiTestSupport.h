@@ -12,23 +12,19 @@
 #include "platform/ui/Log.h"
 #include "platform/ui/Storyboard.h"
 #include "platform/ui/ViewController.h"
+#include "tests/support/SharedState.h"
 
 // A fresh application, builders, hooks and virtual time for every test; the
 // platform's console is captured.
 class UiTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetPlatform();
+        resetSharedState();
         ui::setLogSink([this](const std::string& message) { logged.push_back(message); });
     }
     void TearDown() override {
-        resetPlatform();
+        resetSharedState();
         ui::setLogSink({});
-    }
-    static void resetPlatform() {
-        ui::Application::reset();
-        ui::resetBuilders();
-        ui::AppearanceHooks::reset();
     }
     std::shared_ptr<ui::Window> showInWindow(std::shared_ptr<ui::ViewController> root) {
         auto window = std::make_shared<ui::Window>();
