@@ -49,3 +49,15 @@ function(calvaro_bench binary source)
   add_executable(${binary} ${source})
   target_link_libraries(${binary} PRIVATE ${B_DEPS} benchmark::benchmark benchmark::benchmark_main)
 endfunction()
+
+# calvaro_add_subfolders()
+#   Adds every folder below the calling one that has a CMakeLists.txt, so a new
+#   test or benchmark folder takes part without being listed.
+function(calvaro_add_subfolders)
+  file(GLOB dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  foreach(dir IN LISTS dirs)
+    if(IS_DIRECTORY "${dir}" AND EXISTS "${dir}/CMakeLists.txt")
+      add_subdirectory("${dir}")
+    endif()
+  endforeach()
+endfunction()
