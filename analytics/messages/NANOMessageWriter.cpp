@@ -84,7 +84,7 @@ size_t measureMessage(const NANOLayout& layout, const NANOMessageInfo& info, std
             } else if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
                 for (const std::string& text : *texts) total += delimitedSize(field.key, text.size());
             } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
-                const NANOLayout& elementLayout = NANOLayoutFor(MSRPBMessageTypeFor(spec.element));
+                const NANOLayout& elementLayout = *field.element;
                 for (const NANOMessageInfoPtr& element : *messages) {
                     // Reserved before the children so lengths stay in visiting order.
                     const size_t slot = lengths.size();
@@ -158,7 +158,7 @@ struct Writer {
                 } else if (const auto* texts = std::get_if<std::vector<std::string>>(&cell)) {
                     for (const std::string& text : *texts) bytes(field.key, text);
                 } else if (const auto* messages = std::get_if<std::vector<NANOMessageInfoPtr>>(&cell)) {
-                    const NANOLayout& elementLayout = NANOLayoutFor(MSRPBMessageTypeFor(spec.element));
+                    const NANOLayout& elementLayout = *field.element;
                     for (const NANOMessageInfoPtr& element : *messages)
                         message(field.key, elementLayout, *element);
                 } else if (const auto* encoded = std::get_if<NANOEncodedElements>(&cell)) {
