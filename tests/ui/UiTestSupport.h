@@ -11,6 +11,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Log.h"
 #include "platform/ui/Storyboard.h"
+#include "platform/ui/TableView.h"
 #include "platform/ui/ViewController.h"
 #include "tests/support/SharedState.h"
 
@@ -35,6 +36,19 @@ class UiTest : public ::testing::Test {
 
     dispatch::ManualExecutor executor;
     std::vector<std::string> logged;
+};
+
+// Texts in one section, each in a cell registered as "row".
+class TextRowsSource : public ui::TableViewDataSource {
+  public:
+    std::vector<std::string> rows;
+
+    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return static_cast<int64_t>(rows.size()); }
+    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
+        auto cell = table.dequeueReusableCell("row", ip);
+        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
+        return cell;
+    }
 };
 
 // Writes every appearance call into a shared journal as "<name>.<call>".
