@@ -189,6 +189,15 @@ def right_side(line):
     return line.split("=", 1)[1]
 
 
+def check_bound(text, pattern, expected, what, unreadable, failures, case):
+    """The open end of the interval `text` (matched by `pattern`) must be `expected`."""
+    interval = re.fullmatch(pattern, text)
+    if not interval:
+        failures.append(f"{case}: {unreadable}")
+    else:
+        close(read_value(interval.group(1)), sp.N(expected, 40), what, failures, case)
+
+
 def close(read, truth, what, failures, case):
     """Compares a value read from the steps with the exact one."""
     if truth is None:  # not a real number: the steps must not show a finite one
@@ -240,12 +249,8 @@ def check_case(result, failures):
         intercept = real_or_none(f.subs(X, 0)) if c > 0 else None
         bound = -c / b
         domain = named["Domain of definition"][-1][0]
-        interval = re.fullmatch(r"D = \](.*), \\infty\[", domain) if b > 0 else \
-            re.fullmatch(r"D = \]-\\infty, (.*)\[", domain)
-        if not interval:
-            failures.append(f"{case}: domain {domain!r} for b = {b}")
-        else:
-            close(read_value(interval.group(1)), sp.N(bound, 40), "domain bound", failures, case)
+        check_bound(domain, r"D = \](.*), \\infty\[" if b > 0 else r"D = \]-\\infty, (.*)\[", bound,
+                    "domain bound", f"domain {domain!r} for b = {b}", failures, case)
         if c != 0 and b != 1:
             relation = named["Domain of definition"][0][-1]
             expected = "x < " if b < 0 else "x > "
@@ -262,12 +267,8 @@ def check_case(result, failures):
         if named["Domain of definition"][0] != ["D = \\mathbb{R}"]:
             failures.append(f"{case}: domain {named['Domain of definition'][0]}")
         range_line = named["Range of values"][0][0]
-        interval = re.fullmatch(r"W = \](.*) , \\infty\[", range_line) if z > 0 else \
-            re.fullmatch(r"W = \]-\\infty, (.*)\[", range_line)
-        if not interval:
-            failures.append(f"{case}: range {range_line!r} for z = {z}")
-        else:
-            close(read_value(interval.group(1)), sp.N(d, 40), "range bound", failures, case)
+        check_bound(range_line, r"W = \](.*) , \\infty\[" if z > 0 else r"W = \]-\\infty, (.*)\[", d,
+                    "range bound", f"range {range_line!r} for z = {z}", failures, case)
         close(read_value(right_side(named["Asymptote"][0][-1])), sp.N(d, 40), "asymptote", failures, case)
         samples = [float(sp.N(d + z * t)) for t in (0.5, 1, 2, 7.3)]
 
