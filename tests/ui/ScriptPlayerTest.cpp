@@ -92,7 +92,7 @@ class LauncherTest : public UiTest {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); },
-                               [] { return std::string(); }};
+                               [] { return std::string(); }, {}};
         out.str("");
         err.str("");
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
