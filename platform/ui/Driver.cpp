@@ -214,7 +214,6 @@ static DrawerContainer* findDrawer(View* root) {
 bool Driver::openDrawer() {
     auto* drawer = findDrawer(scope());
     if (!drawer) return fail("no drawer on the screen" + coveredBy());
-    if (drawer->isLeftOpen()) return fail("the drawer is already open");
     drawer->userOpenLeft();
     settle();
     return true;
@@ -223,7 +222,6 @@ bool Driver::openDrawer() {
 bool Driver::closeDrawer() {
     auto* drawer = findDrawer(scope());
     if (!drawer) return fail("no drawer on the screen" + coveredBy());
-    if (!drawer->isLeftOpen()) return fail("the drawer is already closed");
     drawer->userCloseLeft();
     settle();
     return true;
