@@ -96,7 +96,16 @@ void MSRPersistentDictionary::scheduleLocked(double delay) {
     hasPendingPersistence_ = true;
     std::weak_ptr<MSRPersistentDictionary> weakSelf = weak_from_this();
     serialQueue_->asyncAfter(delay, [weakSelf] {
-        if (auto self = weakSelf.lock()) self->persistToDisk();
+        // A synchronize may have written the change already.
+        if (auto self = weakSelf.lock(); self && self->hasPendingPersistence()) self->persistToDisk();
+    });
+}
+
+void MSRPersistentDictionary::synchronize() {
+    // On the queue of the scheduled writes, so that an older snapshot never
+    // lands after a newer one.
+    serialQueue_->sync([this] {
+        if (hasPendingPersistence()) persistToDisk();
     });
 }
 

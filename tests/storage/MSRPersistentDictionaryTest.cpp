@@ -41,6 +41,11 @@ TEST_F(PersistentDictionaryTest, ABurstOfChangesIsWrittenOnceASecondAfterTheFirs
     dictionary_->removeObjectForKey("missing");
     dictionary_->synchronize();
     EXPECT_FALSE(dictionary_->hasPendingPersistence());
+    // A synchronize writes a change at once, as the end of the process needs.
+    dictionary_->setInteger(4, "four");
+    dictionary_->synchronize();
+    EXPECT_EQ(onDisk()["four"], Value(4));
+    EXPECT_FALSE(dictionary_->hasPendingPersistence());
 }
 
 TEST_F(PersistentDictionaryTest, ValuesWithoutAPropertyListFormAreRefused) {
