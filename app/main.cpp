@@ -19,13 +19,14 @@ int main(int argc, char** argv) {
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.
     app::SignalWatcher signals;
-    const int status = app::runCalvaro(argc, argv,
-                                       {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
-                                       std::cout, std::cerr);
+    const int status = app::runCalvaro(
+        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
+        std::cout, std::cerr);
     // Nothing outlives main: the queues finish their work and their threads
     // are joined before static objects go.
     if (!dispatch::endQueues(kEndTimeLimit)) {
-        std::cerr << "calvaro: work was still running " << kEndTimeLimit << " s after the end; leaving without it\n";
+        std::cerr << "calvaro: work was still running " << kEndTimeLimit
+                  << " s after the end; leaving without it\n";
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(status != 0 ? status : 1);

@@ -12,8 +12,9 @@ namespace dispatch {
 namespace {
 
 WorkerPool::Deadline deadlineIn(double seconds) {
-    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6)));
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6)));
 }
 
 // Pools report their changes only while someone watches; nested drains (a
@@ -60,7 +61,9 @@ bool drainQueues(double timeoutSeconds, const std::function<bool()>& stillBusy) 
     }
 }
 
-void wakeDrain() { WorkerPool::noteChange(); }
+void wakeDrain() {
+    WorkerPool::noteChange();
+}
 
 bool endQueues(double timeoutSeconds) {
     const auto deadline = deadlineIn(timeoutSeconds);
@@ -71,8 +74,12 @@ bool endQueues(double timeoutSeconds) {
     return drained && joined;
 }
 
-bool queuesHaveEnded() { return WorkerPool::hasEnded(); }
+bool queuesHaveEnded() {
+    return WorkerPool::hasEnded();
+}
 
-void reopenQueuesForTesting() { WorkerPool::reopenForTesting(); }
+void reopenQueuesForTesting() {
+    WorkerPool::reopenForTesting();
+}
 
 }  // namespace dispatch

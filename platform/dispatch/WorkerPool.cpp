@@ -356,9 +356,13 @@ unsigned long long WorkerPool::changes() {
     return registry().changes;
 }
 
-void WorkerPool::setWatching(bool watching) { registry().watching.store(watching); }
+void WorkerPool::setWatching(bool watching) {
+    registry().watching.store(watching);
+}
 
-void WorkerPool::noteChange() { bumpChanges(); }
+void WorkerPool::noteChange() {
+    bumpChanges();
+}
 
 bool WorkerPool::waitForChange(unsigned long long seen, Deadline deadline) {
     Registry& r = registry();
@@ -407,7 +411,9 @@ bool WorkerPool::endAll(Deadline deadline) {
     return true;
 }
 
-bool WorkerPool::hasEnded() { return registry().ended.load(); }
+bool WorkerPool::hasEnded() {
+    return registry().ended.load();
+}
 
 void WorkerPool::reopenForTesting() {
     registry().ended.store(false);

@@ -234,7 +234,8 @@ bool Driver::answerAlert(const std::string& action) {
     const bool identifierOnly = action.size() > 1 && action[0] == '#';
     const std::string identifier = identifierOnly ? action.substr(1) : action;
     for (const auto& candidate : alert->actions()) {
-        if (candidate->accessibilityIdentifier().empty() || candidate->accessibilityIdentifier() != identifier)
+        if (candidate->accessibilityIdentifier().empty() ||
+            candidate->accessibilityIdentifier() != identifier)
             continue;
         if (!alert->choose(*candidate)) return fail("the alert's action " + action + " is disabled");
         settle();

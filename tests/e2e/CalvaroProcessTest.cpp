@@ -91,8 +91,8 @@ pid_t start(const fs::path& dir, const std::vector<std::string>& arguments, cons
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "out.txt").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "err.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -109,7 +109,8 @@ Ended finish(pid_t pid, const fs::path& dir) {
     return run;
 }
 
-Ended runCalvaro(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& language = "") {
+Ended runCalvaro(const fs::path& dir, const std::vector<std::string>& arguments,
+                 const std::string& language = "") {
     return finish(start(dir, arguments, language), dir);
 }
 
@@ -161,7 +162,8 @@ TEST_F(CalvaroProcessTest, OneLineScriptEndsCleanlyEveryTime) {
     }
     // The ends left the stored event alone.
     EXPECT_EQ(storedCalculations(home()), 1);
-    EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+    EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"),
+              1);
 }
 
 TEST_F(CalvaroProcessTest, EveryCalculationIsStoredBeforeTheProcessEnds) {
@@ -199,7 +201,8 @@ TEST_F(CalvaroProcessTest, ScriptErrorAndFirstStartsEndCleanly) {
 
 TEST_F(CalvaroProcessTest, SignalStopsTheScriptAndTheEndIsOrderly) {
     settle();
-    const fs::path waiting = script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+    const fs::path waiting =
+        script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);

@@ -95,8 +95,8 @@ class LauncherTest : public UiTest {
         std::vector<std::string> args{"calvaro", "--home", home.string(), "--script", path.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
-        app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); },
-                               [] { return std::string(); }, {}};
+        app::LaunchHooks hooks{
+            [] { return std::make_shared<CounterDelegate>(); }, [] { return std::string(); }, {}};
         out.str("");
         err.str("");
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
