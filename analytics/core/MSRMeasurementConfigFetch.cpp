@@ -58,7 +58,8 @@ void MSRMeasurement::fetchRemoteConfig() {
     isNetworkRequestPending_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::string sessionID =
-        network_->getURL(*url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        network_->getURL(*url, headers, kMSRMaximumConfigResponseBytes, scheduler_->workerQueue(),
+                         shouldUseBackgroundSession(),
                          [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
                                     const std::optional<net::Error>& error) {
                              auto self = weakSelf.lock();
