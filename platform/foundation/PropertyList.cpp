@@ -207,9 +207,14 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
 }
 
 // The binary form: every object inside the file, strings without NUL, no
-// reference cycle, nesting no deeper than the limit. Each object is walked
-// once (an explicit stack, depths remembered), so a file of shared
-// references costs no more than its size.
+// reference cycle, nesting no deeper than the limit, and no more values once
+// every reference is copied out than kMaximumBinaryValues (libplist copies a
+// shared object for each reference, so twenty levels of a thousand references
+// each would never end). Each object is walked once (an explicit stack,
+// depths and value counts remembered), so the check costs what the file's
+// size does.
+constexpr uint64_t kMaximumBinaryValues = 1 << 20;
+
 class BinaryCheck {
 public:
     explicit BinaryCheck(std::string_view bytes) : bytes_(bytes) {}
@@ -230,6 +235,7 @@ public:
         table_ = table;
         count_ = count;
         depth_.assign(count, kUnvisited);
+        values_.assign(count, 1);
         return walk(top);
     }
 
@@ -272,6 +278,7 @@ private:
         uint64_t count;    // how many
         uint64_t next = 0; // the next to visit
         int deepest = 0;   // the deepest child so far
+        uint64_t values = 1;  // itself and its children's values so far
     };
 
     // Opens `object`: a container is pushed, anything else is checked and
@@ -323,9 +330,11 @@ private:
             Frame& frame = stack.back();
             if (frame.next == frame.count) {
                 const int depth = frame.deepest + 1;
+                const uint64_t values = frame.values;
                 depth_[frame.object] = depth;
+                values_[frame.object] = values;
                 stack.pop_back();
-                if (!stack.empty()) stack.back().deepest = std::max(stack.back().deepest, depth);
+                if (!stack.empty() && !add(stack.back(), depth, values)) return false;
                 continue;
             }
             const uint64_t child = readInt(frame.refs + frame.next * refSize_, refSize_);
@@ -336,11 +345,21 @@ private:
             if (known >= 0) {
                 if (stack.size() + known > static_cast<size_t>(kMaximumNestingDepth))
                     return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels");
-                frame.deepest = std::max(frame.deepest, known);
+                if (!add(frame, known, values_[child])) return false;
                 continue;
             }
             if (!open(child, stack)) return false;
+            if (depth_[child] >= 0 && !add(stack.back(), 0, 1)) return false;
         }
+        return true;
+    }
+
+    // Counts a finished child into its parent's frame.
+    bool add(Frame& parent, int childDepth, uint64_t childValues) {
+        parent.deepest = std::max(parent.deepest, childDepth);
+        parent.values += childValues;
+        if (parent.values > kMaximumBinaryValues)
+            return fail("more than " + std::to_string(kMaximumBinaryValues) + " values once references are copied");
         return true;
     }
 
@@ -351,6 +370,7 @@ private:
     size_t table_ = 0;
     uint64_t count_ = 0;
     std::vector<int> depth_;
+    std::vector<uint64_t> values_;
 };
 
 }  // namespace
