@@ -58,7 +58,7 @@ void MSRMeasurement::fetchRemoteConfig() {
     isNetworkRequestPending_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::string sessionID =
-        network_->getURL(*url, headers, kMSRMaximumConfigResponseBytes, scheduler_->workerQueue(),
+        network_->getURL(*url, headers, kMaxRemoteConfigBytes, scheduler_->workerQueue(),
                          shouldUseBackgroundSession(),
                          [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
                                     const std::optional<net::Error>& error) {
@@ -84,6 +84,10 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
+    // A body past the limit arrives empty with its status: a 200 of it keeps
+    // the stored configuration, as an undecodable one does.
+    if (error && error->code == net::Error::kResponseTooLarge)
+        fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
 
     const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
     if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {

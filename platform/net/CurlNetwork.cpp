@@ -295,7 +295,7 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
             curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
 
             CURLcode code = curl_easy_perform(curl);
-            if (code == CURLE_OK) {
+            if (code == CURLE_OK || !transfer.tooLarge.empty()) {
                 long status = 0;
                 curl_off_t length = -1;
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -303,9 +303,10 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
                 response.statusCode = static_cast<int>(status);
                 response.expectedContentLength = length;
                 response.headers = std::move(transfer.headers);
-            } else if (!transfer.tooLarge.empty()) {
-                error = Error{Error::kResponseTooLarge, "Refused: " + transfer.tooLarge};
-                transfer.body = {};
+                if (!transfer.tooLarge.empty()) {
+                    error = Error{Error::kResponseTooLarge, "Refused: " + transfer.tooLarge};
+                    transfer.body = {};
+                }
             } else {
                 std::string description = curl_easy_strerror(code);
                 if (errorBuffer[0]) description += std::string(": ") + errorBuffer;

@@ -107,7 +107,8 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
     held.queue = std::move(queue);
     held.completion = std::move(completion);
     held.response.url = url;
-    held.response.statusCode = held.reply.error ? 0 : held.reply.statusCode;
+    const bool tooLarge = held.reply.error && held.reply.error->code == Error::kResponseTooLarge;
+    held.response.statusCode = held.reply.error && !tooLarge ? 0 : held.reply.statusCode;
     held.response.headers = held.reply.headers;
     held.response.expectedContentLength = static_cast<int64_t>(held.reply.body.size());
     std::string sessionID = request.sessionID;

@@ -30,7 +30,9 @@ struct CaseInsensitiveLess {
 using Headers = std::map<std::string, std::string, CaseInsensitiveLess>;
 
 // What came back. A transport failure (no connection, time-out, refused host)
-// has statusCode 0 and comes with an Error.
+// has statusCode 0 and comes with an Error. A body past the request's limit
+// comes with kResponseTooLarge, the status and headers the server sent, and
+// no body.
 struct Response {
     int statusCode = 0;
     Headers headers;

@@ -10,10 +10,8 @@
 class MSRMonitor;
 class MSRRemoteConfig;
 
-// The largest answers the engine reads, per endpoint: a measurement
-// configuration, and the answer to an upload (which carries nothing the
-// engine reads beyond its status).
-constexpr size_t kMSRMaximumConfigResponseBytes = 1024 * 1024;
+// The largest answer to an upload the engine reads (it reads nothing of it
+// beyond the status); configurations have their own limit in MSRMeasurement.
 constexpr size_t kMSRMaximumUploadResponseBytes = 64 * 1024;
 
 // What an answer means to the engine.
