@@ -194,8 +194,10 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
         std::string_view name = rest.substr(closing ? 2 : 1);
         const bool container = name.substr(0, 5) == "array" || name.substr(0, 4) == "dict";
         if (!container) continue;
-        size_t end = rest.find('>');
-        if (end == std::string_view::npos) break;
+        // The tag ends before the next one begins (a search bounded so, so
+        // that many unclosed tags cost no more than one pass).
+        size_t end = rest.find_first_of("<>", 1);
+        if (end == std::string_view::npos || rest[end] != '>') continue;
         if (closing) {
             if (depth > 0) --depth;
         } else if (rest[end - 1] != '/' && ++depth > kMaximumNestingDepth) {

@@ -94,6 +94,7 @@ struct Transfer {
     std::vector<uint8_t> body;
     Headers headers;
     size_t headerBytes = 0;
+    long statusFromLine = 0;  // libcurl has none yet when a header callback ends the transfer
     size_t maximumBodyBytes = 0;
     // Why the transfer was ended from a callback, when it was.
     std::string tooLarge;
@@ -116,7 +117,16 @@ size_t writeHeader(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t length = size * count;
     std::string_view line(data, length);
-    if (line.rfind("HTTP/", 0) == 0) transfer->headerBytes = 0;
+    if (line.rfind("HTTP/", 0) == 0) {
+        transfer->headerBytes = 0;
+        // "HTTP/1.1 200 OK": the three digits after the first blank.
+        size_t blank = line.find(' ');
+        transfer->statusFromLine = 0;
+        for (size_t i = blank + 1; blank != std::string_view::npos && i < line.size() && i < blank + 4; ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(line[i]))) break;
+            transfer->statusFromLine = transfer->statusFromLine * 10 + (line[i] - '0');
+        }
+    }
     transfer->headerBytes += length;
     if (transfer->headerBytes > kMaximumResponseHeaderBytes) {
         transfer->tooLarge = "the response headers are larger than " + std::to_string(kMaximumResponseHeaderBytes) + " bytes";
@@ -300,7 +310,7 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
                 curl_off_t length = -1;
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
                 curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-                response.statusCode = static_cast<int>(status);
+                response.statusCode = static_cast<int>(status != 0 ? status : transfer.statusFromLine);
                 response.expectedContentLength = length;
                 response.headers = std::move(transfer.headers);
                 if (!transfer.tooLarge.empty()) {

@@ -127,7 +127,9 @@ TEST_F(CalcManagerTest, UnreadableEntriesAreSetAsideAndReadableRecordsStay) {
         std::string aside;
         const bool kept = foundation::FileSystem::readFile(dir_ / "app.Calculations.plist.damaged", aside);
         EXPECT_EQ(kept, !c.asideEntries.empty());
-        if (kept) EXPECT_EQ(foundation::parsePropertyList(aside), Value(c.asideEntries));
+        if (kept) {
+            EXPECT_EQ(foundation::parsePropertyList(aside), Value(c.asideEntries));
+        }
         // Set aside once: the next start finds nothing more to keep.
         restart();
         EXPECT_FALSE(fs::exists(dir_ / "app.Calculations.plist.damaged-1"));

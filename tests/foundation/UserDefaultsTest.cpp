@@ -103,7 +103,7 @@ TEST_F(UserDefaultsTest, HostileFilesAreSetAsideWithoutEndingTheProcess) {
     for (int i = 0; i < 100'000; ++i) deep += "<array>";
     const std::string nul = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><string>a" +
                             std::string(1, '\0') + "b</string></dict></plist>";
-    for (const std::string* bytes : {&deep, &nul}) {
+    for (const std::string* bytes : std::initializer_list<const std::string*>{&deep, &nul}) {
         fs::remove_all(dir_);
         writeRaw("suite", *bytes);
         EXPECT_EXIT(

@@ -172,7 +172,7 @@ TEST(Value, HostileDecoderInputIsRefusedAndTheProcessLives) {
         {"plist: NUL byte in a string", xmlHead + std::string("a\0b", 3) + xmlTail, false},
         {"plist: character reference to NUL", xmlHead + "a&#x0000;b" + xmlTail, false},
         {"binary plist: 100,000 nested arrays", binaryPlist(deepBinary), false},
-        {"binary plist: NUL in a string", binaryPlist({"\xA1" + ref(1), std::string("\x53a\0b", 4)}), false},
+        {"binary plist: NUL in a string", binaryPlist({"\xA1" + ref(1), std::string("\x53" "a\0b", 4)}), false},
         {"binary plist: an array holding itself", binaryPlist({"\xA1" + ref(0)}), false},
         {"binary plist: a reference past the objects", binaryPlist({"\xA1" + ref(7)}), false},
     };
@@ -202,7 +202,7 @@ TEST(Value, NestingUpToTheLimitAndSharedBinaryObjectsStillRead) {
             for (int i = 0; i < references; ++i) array += ref(level + 1);
             objects.push_back(array);
         }
-        objects.push_back(std::string("\x53abc", 4));
+        objects.push_back(std::string("\x53" "abc", 4));
         return binaryPlist(objects);
     };
     auto few = foundation::parsePropertyList(sharing(3, 10));

@@ -249,7 +249,7 @@ TEST(NetworkHeaderLinesTest, StatusLinesStartOverAndNamesAndValuesAreTrimmed) {
     for (const char* line : {"HTTP/1.1 100 Continue\r\n", "X-Early: 1\r\n", "HTTP/1.1 200 OK\r\n",
                              "Content-Type :  text/plain \r\n", "ETag: \"a:b\"\r\n", "no colon here\r\n", "\r\n"})
         addResponseHeaderLine(line, headers);
-    EXPECT_EQ(headers, (Headers{{"content-type", "text/plain"}, {"ETag", "\"a:b\""}}));
+    EXPECT_EQ(headers, (Headers{{"Content-Type", "text/plain"}, {"ETag", "\"a:b\""}}));
 }
 
 TEST(NetworkReachabilityTest, ConnectedUntilATestSaysOtherwiseAndOnlyChangesAreTold) {
