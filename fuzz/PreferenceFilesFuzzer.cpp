@@ -17,10 +17,19 @@
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Every write is fsynced: a folder in memory keeps the runs quick.
     static const fs::path root = [] {
-        char folder[] = "/tmp/calvaro-fuzz-XXXXXX";
-        if (!::mkdtemp(folder)) std::abort();
-        return fs::path(folder);
+        char inMemory[] = "/dev/shm/calvaro-fuzz-XXXXXX";
+        char onDisk[] = "/tmp/calvaro-fuzz-XXXXXX";
+        const char* folder = ::mkdtemp(inMemory);
+        if (!folder) folder = ::mkdtemp(onDisk);
+        if (!folder) std::abort();
+        static const fs::path path(folder);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        });
+        return path;
     }();
     std::error_code ec;
     fs::remove_all(root / "Preferences", ec);
