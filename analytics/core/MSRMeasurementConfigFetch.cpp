@@ -86,8 +86,7 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
     // A body past the limit arrives empty with its status: a 200 of it keeps
     // the stored configuration, as an undecodable one does.
-    if (error && error->code == net::Error::kResponseTooLarge)
-        fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
+    const bool tooLarge = error && error->code == net::Error::kResponseTooLarge;
 
     const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
     if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {
@@ -130,7 +129,10 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
         } else {
             setSuspendedUploadTimestamp(0);
         }
-        if (!data.empty()) {
+        if (tooLarge) {
+            fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
+            restoreStoredRemoteConfig();
+        } else if (!data.empty()) {
             const bool committed =
                 database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
             if (committed) {
