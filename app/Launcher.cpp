@@ -117,9 +117,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         return 1;
     }
 
-    std::error_code ec;
-    std::filesystem::create_directories(options.home, ec);
-    if (ec || !std::filesystem::is_directory(options.home)) {
+    // The data root is the user's alone (0700), whatever the umask.
+    if (!foundation::FileSystem::createDirectories(options.home)) {
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
         return 1;
     }

@@ -454,7 +454,8 @@ void MSRMeasurement::uploadData() {
     // posts.
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::string sessionID = network_->postURL(
-        uploadURL, net::Headers{}, std::move(payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        uploadURL, net::Headers{}, std::move(payload), kMSRMaximumUploadResponseBytes, scheduler_->workerQueue(),
+        shouldUseBackgroundSession(),
         [weakSelf](const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
             auto self = weakSelf.lock();
             if (!self) return;

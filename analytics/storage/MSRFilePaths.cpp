@@ -130,8 +130,7 @@ bool MSRMigrateLegacyPreferencesFile(const std::string& suiteName) {
     if (!fs::exists(legacyPath, ec)) return true;
     if (fs::is_directory(legacyPath, ec)) return false;
     if (!fs::exists(newPath, ec)) {
-        fs::create_directories(fs::path(newPath).parent_path(), ec);
-        if (ec) return false;
+        if (!foundation::FileSystem::createDirectories(fs::path(newPath).parent_path())) return false;
         fs::rename(legacyPath, newPath, ec);
         return !ec;
     }

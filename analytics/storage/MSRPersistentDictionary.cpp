@@ -14,9 +14,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     if (fileName.empty()) return nullptr;
     std::string path = MSRSDKPlistPath(fileName);
     if (path.empty()) return nullptr;
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    if (ec) {
+    if (!foundation::FileSystem::createDirectories(std::filesystem::path(path).parent_path())) {
         MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004,
                              "Cannot create subdirectories for config plist files.");
         return nullptr;
@@ -24,9 +22,17 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     Value::Dictionary content;
     std::string bytes;
     if (foundation::FileSystem::readFile(path, bytes)) {
-        // A file that is not a dictionary is replaced at the first write.
         if (auto parsed = foundation::parsePropertyList(bytes); parsed && parsed->dictionary()) {
             content = *parsed->dictionary();
+        } else if (auto aside = foundation::FileSystem::setAside(path)) {
+            // Not a dictionary: kept for inspection before the first write
+            // replaces it.
+            MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                 "Config plist file is damaged; kept as " + aside->string());
+        } else {
+            MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                 "Config plist file is damaged and cannot be moved aside: " + path);
+            return nullptr;
         }
     }
     return std::shared_ptr<MSRPersistentDictionary>(new MSRPersistentDictionary(path, std::move(content)));

@@ -62,8 +62,11 @@ protected:
     }
     std::vector<net::FakeNetwork::Request> posts() {
         std::vector<net::FakeNetwork::Request> found;
-        for (auto& request : network().requests())
-            if (request.method == "POST") found.push_back(request);
+        for (auto& request : network().requests()) {
+            if (request.method != "POST") continue;
+            EXPECT_EQ(request.maximumResponseBytes, kMSRMaximumUploadResponseBytes);
+            found.push_back(request);
+        }
         return found;
     }
     static std::vector<int32_t> batchIndexes(const net::FakeNetwork::Request& post) {

@@ -87,10 +87,13 @@ TEST_F(PersistentDictionaryTest, ContentsSurviveARestartExactly) {
     }
 }
 
-TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsReplaced) {
+TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsSetAsideAndReplaced) {
     writeFile(MSRSDKPlistPath("config"), "<plist><dict><key>cut");
     auto dictionary = MSRPersistentDictionary::create("config");
     EXPECT_TRUE(dictionary->objectForKey("cut").isAbsent());
+    std::string kept;
+    ASSERT_TRUE(foundation::FileSystem::readFile(MSRSDKPlistPath("config") + ".damaged", kept));
+    EXPECT_EQ(kept, "<plist><dict><key>cut");
     dictionary->setBool(true, "fresh");
     executor_.advanceBy(1.0);
     EXPECT_EQ(onDisk(), Value(Value::Dictionary{{"fresh", Value(true)}}));
