@@ -137,6 +137,7 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
     }
     // Listeners see the event as it was logged, not as the handling changed it.
     MSREvent logged = event;
+    eventWriteFailed_ = false;
     handleEventOnWorkerQueue(event);
     notifyEventListenersOnceWritten(logged);
 }
@@ -162,6 +163,7 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
             event.applyParameters(objectsFromDictionary(*defaults));
         }
     }
+    eventWriteFailed_ = false;
     handleEventOnWorkerQueue(event);
     notifyEventListenersOnceWritten(event);
 }

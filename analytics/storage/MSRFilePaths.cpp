@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -89,6 +90,36 @@ bool MSRDeleteFileAtPath(const std::string& path, MSRError* error) {
         return false;
     }
     return true;
+}
+
+bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error) {
+    if (directory.empty()) return true;
+    std::error_code ec;
+    if (fs::is_directory(directory, ec)) return true;
+    fs::path parent = fs::path(directory).parent_path();
+    if (!parent.empty() && parent != fs::path(directory) && !MSRCreateOwnerOnlyDirectories(parent.string(), error)) {
+        return false;
+    }
+    // mkdir applies the umask; the chmod after it does not.
+    if (mkdir(directory.c_str(), kMSROwnerOnlyDirectoryMode) != 0 && errno != EEXIST) {
+        MSRSetError(error, 513, "Cannot create folder " + directory + ": " + std::strerror(errno));
+        return false;
+    }
+    if (!fs::is_directory(directory, ec)) {
+        MSRSetError(error, 513, "Cannot create folder " + directory + ": not a folder");
+        return false;
+    }
+    chmod(directory.c_str(), kMSROwnerOnlyDirectoryMode);
+    return true;
+}
+
+bool MSRRestrictFileToOwner(const std::string& path, MSRError* error) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+    if (!S_ISREG(status.st_mode) || (status.st_mode & 0777) == kMSROwnerOnlyFileMode) return true;
+    if (chmod(path.c_str(), kMSROwnerOnlyFileMode) == 0) return true;
+    MSRSetError(error, 513, "Cannot restrict access to " + path + ": " + std::strerror(errno));
+    return false;
 }
 
 bool MSRClearImmutableFlag(const std::string& path, MSRError* error) {

@@ -23,7 +23,7 @@ class GroupedWritesTest : public OpenDatabaseTest {
 TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
     std::vector<std::string> ended;
     ASSERT_TRUE(add("a"));
-    database_->runWhenPendingWritesEnd([&] { ended.push_back(committed()); });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ended.push_back(ok ? committed() : "failed"); });
     EXPECT_FALSE(database_->performGroupedTransaction([&] {
         database_->insertIfNotDuplicateSubscriptionID("x", nullptr);
         return false;
@@ -47,7 +47,7 @@ TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
     EXPECT_FALSE(database_->hasPendingWrites());
 
     bool ranAtOnce = false;
-    database_->runWhenPendingWritesEnd([&] { ranAtOnce = true; });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ranAtOnce = ok; });
     EXPECT_TRUE(ranAtOnce);
 
     // A long burst does not wait for its end to reach the disk.
@@ -69,7 +69,7 @@ TEST_F(GroupedWritesTest, EverythingElseCommitsTheGroupFirst) {
 
     ASSERT_TRUE(add("b"));
     bool ended = false;
-    database_->runWhenPendingWritesEnd([&] { ended = true; });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ended = ok; });
     MSRError error;
     ASSERT_TRUE(database_->reset(&error));
     EXPECT_TRUE(ended);
