@@ -149,6 +149,7 @@ std::unique_ptr<MSRDatabase> MSRDatabase::initWithDatabaseName(const std::string
         return nullptr;
     }
     std::unique_ptr<MSRDatabase> database(new MSRDatabase());
+    MSRCreateEngineDirectory();
     if (!database->initializeDatabaseResources("Init", MSRSDKFilePath(name), error)) return nullptr;
     database->persistedConfig_ = std::move(persistedConfig);
     return database;

@@ -107,30 +107,32 @@ class RowReader {
 
     // The first rowid after `failed` from which reading works: steps of
     // doubling length find one, halving between it and the last failure
-    // finds the first. Nothing when no rowid past it reads.
+    // finds the first. Nothing when no rowid past it reads. Distances are
+    // unsigned: rowids span the whole signed range.
     std::optional<int64_t> firstReadableFrom(int64_t failed) {
-        int64_t bad = failed;
-        uint64_t step = 1;
-        std::optional<int64_t> good;
-        while (!good) {
-            if (static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - failed) < step) return std::nullopt;
-            const int64_t candidate = failed + static_cast<int64_t>(step);
-            if (readsFrom(candidate)) {
-                good = candidate;
+        const uint64_t base = static_cast<uint64_t>(failed);
+        const uint64_t room = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - base;
+        if (room == 0) return std::nullopt;
+        uint64_t bad = 0;  // distances from `failed`
+        uint64_t good = 0;
+        for (uint64_t step = 1; !good; step = step > room / 2 ? room : step * 2) {
+            if (readsFrom(static_cast<int64_t>(base + step))) {
+                good = step;
+            } else if (step == room) {
+                return std::nullopt;
             } else {
-                bad = candidate;
-                step *= 2;
+                bad = step;
             }
         }
-        while (*good - bad > 1) {
-            const int64_t middle = bad + (*good - bad) / 2;
-            if (readsFrom(middle)) {
+        while (good - bad > 1) {
+            const uint64_t middle = bad + (good - bad) / 2;
+            if (readsFrom(static_cast<int64_t>(base + middle))) {
                 good = middle;
             } else {
                 bad = middle;
             }
         }
-        return good;
+        return static_cast<int64_t>(base + good);
     }
 
     Statement select_;

@@ -113,6 +113,15 @@ bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error
     return true;
 }
 
+bool MSRCreateEngineDirectory(MSRError* error) {
+    std::string directory = MSRSDKDirectoryPath();
+    if (directory.empty() || !MSRCreateOwnerOnlyDirectories(directory, error)) return false;
+    // Both folders of "Zevure/Measurement" are the engine's own.
+    chmod(directory.c_str(), kMSROwnerOnlyDirectoryMode);
+    chmod(fs::path(directory).parent_path().c_str(), kMSROwnerOnlyDirectoryMode);
+    return true;
+}
+
 bool MSRRestrictFileToOwner(const std::string& path, MSRError* error) {
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
@@ -161,8 +170,7 @@ bool MSRMigrateLegacyPreferencesFile(const std::string& suiteName) {
     if (!fs::exists(legacyPath, ec)) return true;
     if (fs::is_directory(legacyPath, ec)) return false;
     if (!fs::exists(newPath, ec)) {
-        fs::create_directories(fs::path(newPath).parent_path(), ec);
-        if (ec) return false;
+        if (!MSRCreateEngineDirectory()) return false;
         fs::rename(legacyPath, newPath, ec);
         return !ec;
     }

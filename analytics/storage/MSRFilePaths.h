@@ -33,6 +33,9 @@ constexpr unsigned kMSROwnerOnlyFileMode = 0600;
 // Creates `directory` and its missing parents, each owner-only. Folders that
 // exist already keep their mode. True when the folder exists afterwards.
 bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error = nullptr);
+// Creates the engine directory owner-only, and narrows it and its parent
+// when an older version left them open to others. True when it exists.
+bool MSRCreateEngineDirectory(MSRError* error = nullptr);
 // Takes the group's and others' access away from the file at `path`, by its
 // path: opening and closing a descriptor of a database would drop the locks
 // its connections hold. True when nothing is there or the file is owner-only

@@ -234,6 +234,9 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
     }
 
     OpenResult result = validate(error);
+    // A damaged file is kept as it was found: closing would otherwise copy
+    // the write-ahead log into it and delete the log.
+    if (result == OpenResult::kDamaged) sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (result != OpenResult::kOpened) closeDatabase();
     return result;
 }

@@ -1,9 +1,15 @@
-// A full disk in virtual time: storing bundles backs off instead of being
-// tried again at every event, what is stored goes out once space returns
-// without a new event to wake the engine, and listeners hear only of events
-// that reached the disk.
+// Storage that fails under the engine, in virtual time. A full disk: storing
+// bundles backs off instead of being tried again at every event, what is
+// stored goes out once space returns without a new event to wake the engine,
+// and listeners hear only of events that reached the disk. A damaged file:
+// the engine starts, and what SQLite can still read of it is uploaded.
+
+#include <cstdio>
+#include <fstream>
+#include <set>
 
 #include "MeasurementEventsHarness.h"
+#include "analytics/storage/MSRFilePaths.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/storage/MSRWriteBackoff.h"
 #include "tests/storage/FullDisk.h"
@@ -12,20 +18,23 @@ namespace {
 
 constexpr const char* kEndpoint = "http://127.0.0.1:9";
 
-class FullDiskTest : public MeasurementEventsHarness {
+class StorageFailureTest : public MeasurementEventsHarness {
   protected:
     void SetUp() override {
         FullDisk::install();
         MSRRemoteConfig::setMeasurementURL(std::string(kEndpoint));
         MeasurementEventsHarness::SetUp();
         database().updateRemoteConfigSuccessfulTimestamp(now(), nullptr);
+        acceptPosts();
+        runUntilIdle();
+        network().clearRequests();
+    }
+    void acceptPosts() {
         network().setResponder([](const net::FakeNetwork::Request& request) {
             net::FakeNetwork::Reply reply;
             reply.statusCode = request.method == "GET" ? net::kHTTPStatusNotModified : 200;
             return reply;
         });
-        runUntilIdle();
-        network().clearRequests();
     }
     void TearDown() override {
         FullDisk::setFull(false);
@@ -42,22 +51,28 @@ class FullDiskTest : public MeasurementEventsHarness {
         }
         return count;
     }
-    // The names of the events posted so far, in order.
+    // The events posted so far, in order: their names, and after a colon
+    // their parameter "n" where they have one.
     std::vector<std::string> postedEvents() {
-        std::vector<std::string> names;
+        std::vector<std::string> events;
         for (const auto& request : network().requests()) {
             if (request.method != "POST") continue;
             auto batch = MSRPBMeasurementBatch::initWithBuffer(request.payload);
             for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(batch.value(), 0)) {
-                for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, 1))
-                    names.push_back(MSRPBGetString(event, 1).value_or(""));
+                for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, 1)) {
+                    std::string key = MSRPBGetString(event, 1).value_or("");
+                    for (const auto& param : MSRPBGetMessageArray<MSRPBEventParam>(event, 0)) {
+                        if (MSRPBGetString(param, 0) == "n") key += ":" + std::to_string(MSRPBGetInt64(param, 2));
+                    }
+                    events.push_back(key);
+                }
             }
         }
-        return names;
+        return events;
     }
 };
 
-TEST_F(FullDiskTest, StoringBundlesBacksOffAndWhatIsStoredGoesOutOnceSpaceReturns) {
+TEST_F(StorageFailureTest, StoringBundlesBacksOffAndWhatIsStoredGoesOutOnceSpaceReturns) {
     std::vector<std::string> logged;
     for (int i = 0; i < 20; ++i) log(logged.emplace_back("stored_" + std::to_string(i)));
     FullDisk::Scope full;
@@ -92,7 +107,7 @@ TEST_F(FullDiskTest, StoringBundlesBacksOffAndWhatIsStoredGoesOutOnceSpaceReturn
     EXPECT_EQ(database().isQueuedBundleTableEmpty(nullptr), true);
 }
 
-TEST_F(FullDiskTest, ListenersHearOnlyOfEventsThatReachedTheDisk) {
+TEST_F(StorageFailureTest, ListenersHearOnlyOfEventsThatReachedTheDisk) {
     std::vector<std::string> heard;
     auto token = MSRAnalytics::addLogEventListener([&](const MSREvent& event) { heard.push_back(event.name()); });
     struct Case {
@@ -119,6 +134,50 @@ TEST_F(FullDiskTest, ListenersHearOnlyOfEventsThatReachedTheDisk) {
         EXPECT_EQ(heard, c.full ? std::vector<std::string>{} : c.events);
     }
     MSRAnalytics::removeLogEventListener(token);
+}
+
+TEST_F(StorageFailureTest, OnePageOverwrittenInADatabaseOf3000EventsLosesOnlyTheEventsOnIt) {
+    // Stored while the network is away, so that all wait as raw events.
+    network().setNetworkConnected(false);
+    std::set<std::string> logged;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "level_" + std::to_string(i % 30);
+        logged.insert(name + ":" + std::to_string(i));
+        engine().logEvent("app", true, name, {{"n", MSRValue(int64_t{i})}}, now(), true, false, false, {},
+                          std::nullopt);
+    }
+    runUntilIdle();
+    ASSERT_EQ(stored().size(), 3000u);
+    stopEngine();
+
+    // One page of waiting events in the middle of the file overwritten.
+    const std::string path = MSRSDKFilePath(MSRMeasurement::kDatabaseName);
+    int page = 0, cells = 0;
+    FILE* pipe = popen(("sqlite3 '" + path +
+                        "' \"SELECT pageno, ncell FROM dbstat WHERE name = 'raw_events' AND pagetype = 'leaf' "
+                        "ORDER BY pageno LIMIT 1 OFFSET 15\"")
+                           .c_str(),
+                       "r");
+    ASSERT_TRUE(pipe);
+    ASSERT_EQ(std::fscanf(pipe, "%d|%d", &page, &cells), 2);
+    pclose(pipe);
+    ASSERT_GT(cells, 0);
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(page - 1) * 4096) << std::string(4096, '\x5a');
+    }
+
+    startEngine(options_);
+    ASSERT_TRUE(engine().didInitializeComponents());
+    acceptPosts();
+    advanceBy(3600);
+    std::vector<std::string> posted = postedEvents();
+    std::set<std::string> unique(posted.begin(), posted.end());
+    EXPECT_EQ(unique.size(), posted.size()) << "an event was sent twice";
+    for (const std::string& name : unique) EXPECT_TRUE(logged.count(name)) << name;
+    EXPECT_EQ(posted.size(), 3000u - static_cast<size_t>(cells));
+    EXPECT_TRUE(stored().empty());
+    EXPECT_TRUE(std::filesystem::exists(path + ".damaged-1"));
 }
 
 }  // namespace
