@@ -249,10 +249,18 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         return;
     }
     for (const MSRDatabaseSalvage::TableResult& result : results) {
+        // Built in place: copied out of an initializer list, the contexts'
+        // variants trip GCC's sanitizer builds.
+        std::vector<MSRLogContext> contexts;
+        contexts.reserve(4);
+        contexts.emplace_back(result.table);
+        contexts.emplace_back(result.found ? result.copied : int64_t{-1});
+        contexts.emplace_back(result.refused);
+        contexts.emplace_back(result.unreadableStretches);
         MSRStorageLog(3, 12073,
-                      "Rows copied from the damaged database. Table, rows copied, rows refused, unreadable stretches",
-                      {result.table, result.found ? result.copied : int64_t{-1}, result.refused,
-                       result.unreadableStretches});
+                      "Rows copied from the damaged database. Table, rows copied (-1: unreadable), rows refused, "
+                      "unreadable stretches",
+                      contexts);
     }
 }
 

@@ -11,8 +11,13 @@ void MSRWriteBackoff::writeFailed(double now) {
         std::min(kLongestDelay, kFirstDelay * std::ldexp(1.0, static_cast<int>(std::min<int64_t>(failures_, 30))));
     ++failures_;
     retryTime_ = now + delay;
-    MSRStorageLog(2, 12075, "Writing to the database failed. Failures in a row, next attempt in seconds",
-                  {failures_, delay});
+    // Built in place: copied out of an initializer list, the contexts'
+    // variants trip GCC's sanitizer builds.
+    std::vector<MSRLogContext> contexts;
+    contexts.reserve(2);
+    contexts.emplace_back(failures_);
+    contexts.emplace_back(delay);
+    MSRStorageLog(2, 12075, "Writing to the database failed. Failures in a row, next attempt in seconds", contexts);
 }
 
 void MSRWriteBackoff::writeSucceeded() {

@@ -211,33 +211,37 @@ TEST_F(DatabaseTest, OnePageOverwrittenLosesOnlyTheRowsOnIt) {
 
     struct Case {
         const char* name;
-        // The page overwritten: the first page of what dbstat lists in page order.
+        // The pages overwritten: leaf pages of the table or index, counted in
+        // page order.
         const char* table;
-        const char* pageType;  // "leaf", "internal", "overflow"
-        int offset;            // among those pages
-        const char* lost;      // "raw_events", "queue", "user_attributes", "all" or ""
+        std::vector<int> offsets;
+        const char* lost;          // "raw_events", "queue", "user_attributes", "all" or ""
     };
     const Case cases[] = {
-        {"a page of waiting events", "raw_events", "leaf", 20, "raw_events"},
-        {"the first page of waiting events", "raw_events", "leaf", 0, "raw_events"},
-        {"a page of an index", "raw_events_timestamp", "leaf", 3, ""},
-        {"a page of queued bundles", "queue", "leaf", 2, "queue"},
-        {"the user properties", "user_attributes", "leaf", 0, "user_attributes"},
-        {"the schema page: not a database any more", "sqlite_schema", "leaf", 0, "all"},
+        {"a page of waiting events", "raw_events", {20}, "raw_events"},
+        {"the first page of waiting events", "raw_events", {0}, "raw_events"},
+        {"two pages of waiting events apart", "raw_events", {5, 30}, "raw_events"},
+        {"a page of an index", "raw_events_timestamp", {3}, ""},
+        {"a page of queued bundles", "queue", {2}, "queue"},
+        {"the user properties", "user_attributes", {0}, "user_attributes"},
+        {"the schema page: not a database any more", "sqlite_schema", {0}, "all"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
             std::filesystem::remove(entry.path());
         std::filesystem::copy_file(healthy, path);
-        std::string page = shell(healthy, "SELECT pageno || ' ' || ncell FROM dbstat WHERE name = '" +
-                                              std::string(c.table) + "' AND pagetype = '" + c.pageType +
-                                              "' ORDER BY pageno LIMIT 1 OFFSET " + std::to_string(c.offset));
-        int pageNumber = 0, cells = 0;
-        ASSERT_EQ(std::sscanf(page.c_str(), "%d %d", &pageNumber, &cells), 2) << page;
-        std::string garbage(4096, '\0');
-        for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
-        {
+        int cells = 0;
+        for (int offset : c.offsets) {
+            std::string page = shell(healthy, "SELECT pageno || ' ' || ncell FROM dbstat WHERE name = '" +
+                                                  std::string(c.table) +
+                                                  "' AND pagetype = 'leaf' ORDER BY pageno LIMIT 1 OFFSET " +
+                                                  std::to_string(offset));
+            int pageNumber = 0, pageCells = 0;
+            ASSERT_EQ(std::sscanf(page.c_str(), "%d %d", &pageNumber, &pageCells), 2) << page;
+            cells += pageCells;
+            std::string garbage(4096, '\0');
+            for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
             std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
             file.seekp(static_cast<std::streamoff>(pageNumber - 1) * 4096) << garbage;
         }
@@ -250,9 +254,8 @@ TEST_F(DatabaseTest, OnePageOverwrittenLosesOnlyTheRowsOnIt) {
 
         reopen();
         const std::string lost = c.lost;
-        const int64_t everything = lost == "all" ? 0 : -1;
-        auto expected = [&](const char* table, int64_t all) {
-            return everything == 0 ? 0 : lost == table ? all - cells : all;
+        auto expected = [&](const char* table, int64_t all) -> int64_t {
+            return lost == "all" ? 0 : lost == table ? all - cells : all;
         };
         EXPECT_EQ(rows("raw_events"), expected("raw_events", 3000));
         EXPECT_EQ(rows("queue"), expected("queue", 300));
