@@ -14,7 +14,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     if (fileName.empty()) return nullptr;
     std::string path = MSRSDKPlistPath(fileName);
     if (path.empty()) return nullptr;
-    if (!foundation::FileSystem::createDirectories(std::filesystem::path(path).parent_path())) {
+    if (!MSRCreateEngineDirectory()) {
         MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004,
                              "Cannot create subdirectories for config plist files.");
         return nullptr;
@@ -125,6 +125,8 @@ bool MSRPersistentDictionary::persistToDisk() {
     auto xml = foundation::propertyListXml(snapshot);
     std::string failure;
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
+    // The file is made anew by every write, with the umask's mode.
+    if (written) MSRRestrictFileToOwner(filePath_);
     std::lock_guard lock(mutex_);
     if (written) {
         retryDelay_ = kPersistDelay;
