@@ -30,6 +30,11 @@ Points sample(double start, double end, double step, double limit, const std::fu
     return points;
 }
 
+// Whether u and v differ by no more than the rounding of the sampling.
+bool isWithinRounding(double u, double v) {
+    return std::fabs(u - v) <= 1e-9 * std::max({1.0, std::fabs(u), std::fabs(v)});
+}
+
 std::shared_ptr<CommonSplineChartData> series(const std::string& title, const std::string& name,
                                               const std::string& colour, Points points) {
     auto data = std::make_shared<CommonSplineChartData>();
@@ -55,17 +60,22 @@ void stretchFirstPoint(Points& points, const Points& other, double start) {
 FunctionChartDescription::FunctionChartDescription(const std::vector<DigitPtr>& inputs, KalMathOperation& operation)
     : inputs_(inputs), operation_(operation) {}
 
-Chart FunctionChartDescription::makeChartData(int64_t mode) const {
+Chart FunctionChartDescription::makeChartData(int64_t mode) {
     for (const size_t position : {0, 1, 2, 3, 5}) {
         if (position >= inputs_.size() || !inputs_[position] || !inputs_[position]->value()) return {};
     }
+    // a's constants folded into its parts once, as KalMathOperation::power
+    // folds them, instead of one Digit per sample.
+    const Digit& a = *inputs_[0];
+    baseOfA_ = *a.z();
+    for (const NaturalConstant& c : a.zConstants()) baseOfA_ *= c.value();
+    denominatorOfA_ = a.n();
+    for (const NaturalConstant& c : a.nConstants()) denominatorOfA_ *= c.value();
     return mode == 0 ? logarithmicChart() : exponentialChart();
 }
 
 double FunctionChartDescription::powerOfA(double e) const {
-    const DigitPtr power = operation_.power(*inputs_[0], e);
-    const auto value = power ? power->value() : std::nullopt;
-    return value.value_or(std::nan(""));
+    return KalMathOperation::powerValue(baseOfA_, denominatorOfA_, e);
 }
 
 Chart FunctionChartDescription::logarithmicChart() const {
@@ -90,7 +100,10 @@ Chart FunctionChartDescription::logarithmicChart() const {
     const double functionStart = (s > -2 && !std::isnan(logA(-2 * b + c))) ? -2 : s;
     const double functionEnd = !std::isnan(logA(3 * b + c)) ? std::max(3.0, e) : e;
     Points function = sample(functionStart, functionEnd, 0.01, std::fabs(d) + 5,
-                             [&](double x) { return logA(b * x + c) * z + d; });
+                             [&](double x) {
+                                 if (isWithinRounding(b * x, -c)) return std::nan("");  // the asymptote
+                                 return logA(b * x + c) * z + d;
+                             });
 
     stretchFirstPoint(function, inverse, functionStart);
     const std::string& inverseName = LocalizedString::inverseFunction();
@@ -123,8 +136,12 @@ Chart FunctionChartDescription::exponentialChart() const {
     } else if (tDefined) {
         inverseEnd = 3;
     }
-    Points inverse = sample(inverseStart, inverseEnd, 0.01, std::fabs(c / b) + 5,
-                            [&](double x) { return (1 / b) * logA((1 / z) * x - d / z) - c / b; });
+    // x = d is the inverse's asymptote; a sample that lands on it within
+    // rounding would take the logarithm of a rounding residue such as 2e-16.
+    Points inverse = sample(inverseStart, inverseEnd, 0.01, std::fabs(c / b) + 5, [&](double x) {
+        if (isWithinRounding(x, d)) return std::nan("");
+        return (1 / b) * logA((1 / z) * x - d / z) - c / b;
+    });
 
     stretchFirstPoint(inverse, function, inverseStart);
     const std::string& inverseName = LocalizedString::inverseFunction();

@@ -21,7 +21,7 @@ public:
 
     // Mode 0 the logarithmic form, any other mode the exponential form. Empty
     // when mode 0 has b = 0 or an input lacks a value.
-    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> makeChartData(int64_t mode) const;
+    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> makeChartData(int64_t mode);
 
 private:
     std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> logarithmicChart() const;
@@ -32,4 +32,6 @@ private:
 
     const std::vector<DigitPtr>& inputs_;
     KalMathOperation& operation_;
+    double baseOfA_ = 0.0;         // numerator of a times its constants
+    double denominatorOfA_ = 1.0;  // denominator of a times its constants
 };
