@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/LocalizedString.h"
@@ -21,6 +22,7 @@ Points sample(double start, double end, double step, double limit, const std::fu
     if (!std::isfinite(start) || !std::isfinite(end) || !(start < end)) return points;
     const int64_t bound = FunctionChartDescription::maximumSamplesPerSeries;
     if ((end - start) / step > static_cast<double>(bound)) step = (end - start) / static_cast<double>(bound);
+    points.reserve(static_cast<size_t>(std::min((end - start) / step + 2, static_cast<double>(bound) + 1)));
     for (int64_t i = 0; i <= bound; ++i) {
         const double x = start + static_cast<double>(i) * step;
         if (!(x < end)) break;
@@ -64,18 +66,20 @@ Chart FunctionChartDescription::makeChartData(int64_t mode) {
     for (const size_t position : {0, 1, 2, 3, 5}) {
         if (position >= inputs_.size() || !inputs_[position] || !inputs_[position]->value()) return {};
     }
-    // a's constants folded into its parts once, as KalMathOperation::power
-    // folds them, instead of one Digit per sample.
-    const Digit& a = *inputs_[0];
-    baseOfA_ = *a.z();
-    for (const NaturalConstant& c : a.zConstants()) baseOfA_ *= c.value();
-    denominatorOfA_ = a.n();
-    for (const NaturalConstant& c : a.nConstants()) denominatorOfA_ *= c.value();
+    // a is read once, not copied into a Digit per sample.
+    a_ = *inputs_[0]->value();
+    log2OfA_ = std::log2(std::fabs(a_));
     return mode == 0 ? logarithmicChart() : exponentialChart();
 }
 
 double FunctionChartDescription::powerOfA(double e) const {
-    return KalMathOperation::powerValue(baseOfA_, denominatorOfA_, e);
+    // Far outside the double range the answer is known without asking pow,
+    // whose overflow handling costs more than the power itself; a sampled
+    // range of 10,000 points may lie entirely out there.
+    const double binaryExponent = e * log2OfA_;
+    if (binaryExponent > 1100) return std::numeric_limits<double>::infinity();
+    if (binaryExponent < -1100) return 0.0;
+    return std::pow(a_, e);
 }
 
 Chart FunctionChartDescription::logarithmicChart() const {
@@ -85,7 +89,8 @@ Chart FunctionChartDescription::logarithmicChart() const {
     const double d = *inputs_[3]->value();
     const double z = *inputs_[5]->value();
     if (b == 0) return {};
-    auto logA = [a](double u) { return std::log(u) / std::log(a); };
+    const double lnA = std::log(a);
+    auto logA = [lnA](double u) { return std::log(u) / lnA; };
 
     const double q = c / b;
     const double s = 0.01 - q;
@@ -117,7 +122,8 @@ Chart FunctionChartDescription::exponentialChart() const {
     const double c = *inputs_[2]->value();
     const double d = *inputs_[3]->value();
     const double z = *inputs_[5]->value();
-    auto logA = [a](double u) { return std::log(u) / std::log(a); };
+    const double lnA = std::log(a);
+    auto logA = [lnA](double u) { return std::log(u) / lnA; };
 
     const double s = d + 0.01;
     const double e = d + 3;

@@ -32,6 +32,6 @@ private:
 
     const std::vector<DigitPtr>& inputs_;
     KalMathOperation& operation_;
-    double baseOfA_ = 0.0;         // numerator of a times its constants
-    double denominatorOfA_ = 1.0;  // denominator of a times its constants
+    double a_ = 0.0;         // the value of a
+    double log2OfA_ = 0.0;   // log2 |a|
 };

@@ -70,10 +70,6 @@ public:
     // returns null without it.
     DigitPtr power(const Digit& d, double r);
 
-    // The value of (base / denominator)^r as power() computes it, without
-    // building a Digit: the chart samples call it thousands of times.
-    static double powerValue(double base, double denominator, double r);
-
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.
     static RoundedResult roundedToPlaces(int places, double x);

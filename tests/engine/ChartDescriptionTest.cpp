@@ -63,4 +63,25 @@ TEST(ChartDescription, HugeShiftsStayBoundedAndSmallOnesKeepEveryPoint) {
     }
 }
 
+// A sample that lands on a vertical asymptote within rounding (b·x + c or
+// x − d coming out as 2e-16) must not become a point far down the curve.
+TEST(ChartDescription, AsymptotesAreNeverSampled) {
+    const struct {
+        int64_t mode;
+        double b, c, d, z;
+        size_t series;
+        double asymptote;
+    } cases[] = {
+        {1, 1, -50, 0.4, -1, 1, 0.4}, {1, 1, -50, 2.1, -1, 1, 2.1}, {1, 1, 0, 9, -1, 1, 9},
+        {0, -1, -1.64, 40, 1, 0, -1.64}, {0, -1, -1.41, 40, 1, 0, -1.41},
+    };
+    for (const auto& c : cases) {
+        const auto points = chart(c.mode, 2, c.b, c.c, c.d, c.z)[0][c.series]->dataSet;
+        ASSERT_FALSE(points.empty());
+        for (const auto& point : points) {
+            EXPECT_GT(std::fabs(point[0] - c.asymptote), 1e-6) << "y " << point[1] << " at the asymptote " << c.asymptote;
+        }
+    }
+}
+
 }  // namespace
