@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Calvaro/engine/CalcManager.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/AppDelegate.h"
 #include "Calvaro/screens/AppNavigationDrawerController.h"
