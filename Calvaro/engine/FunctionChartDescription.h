@@ -27,6 +27,8 @@ private:
     std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> logarithmicChart() const;
     std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> exponentialChart() const;
 
+    // The value of the input at `position` as the samples use it.
+    double chartValue(size_t position) const;
     // a raised to e, read as a value.
     double powerOfA(double e) const;
 
