@@ -5,7 +5,6 @@
 #include <functional>
 #include <limits>
 
-#include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/LocalizedString.h"
 
 namespace {
@@ -59,8 +58,7 @@ void stretchFirstPoint(Points& points, const Points& other, double start) {
 
 }  // namespace
 
-FunctionChartDescription::FunctionChartDescription(const std::vector<DigitPtr>& inputs, KalMathOperation& operation)
-    : inputs_(inputs), operation_(operation) {}
+FunctionChartDescription::FunctionChartDescription(const std::vector<DigitPtr>& inputs) : inputs_(inputs) {}
 
 Chart FunctionChartDescription::makeChartData(int64_t mode) {
     for (const size_t position : {0, 1, 2, 3, 5}) {
@@ -85,6 +83,7 @@ double FunctionChartDescription::powerOfA(double e) const {
     // whose overflow handling costs more than the power itself; a sampled
     // range of 10,000 points may lie entirely out there.
     const double binaryExponent = e * log2OfA_;
+    if (a_ < 0) return std::pow(a_, e);  // the sign of the power depends on e
     if (binaryExponent > 1100) return std::numeric_limits<double>::infinity();
     if (binaryExponent < -1100) return 0.0;
     return std::pow(a_, e);

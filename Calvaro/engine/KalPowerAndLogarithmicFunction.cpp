@@ -115,5 +115,5 @@ void KalPowerAndLogarithmicFunction::solveExponentialFunction() {
 
 std::vector<SplineChartRow> KalPowerAndLogarithmicFunction::makeChartData(int64_t mode) const {
     if (!allInputs_) return {};
-    return FunctionChartDescription(*allInputs_, *operation_).makeChartData(mode);
+    return FunctionChartDescription(*allInputs_).makeChartData(mode);
 }

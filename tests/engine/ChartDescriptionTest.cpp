@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "Calvaro/engine/FunctionChartDescription.h"
-#include "Calvaro/engine/KalMathOperation.h"
-#include "Calvaro/engine/KalStringOutput.h"
 
 namespace {
 
@@ -22,10 +20,8 @@ struct Inputs {
 using Chart = std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>>;
 
 Chart chart(int64_t mode, double a, double b, double c, double d, double z) {
-    KalStringOutput output;
-    KalMathOperation operation(output);
     const Inputs inputs(a, b, c, d, z);
-    return FunctionChartDescription(inputs.digits, operation).makeChartData(mode);
+    return FunctionChartDescription(inputs.digits).makeChartData(mode);
 }
 
 TEST(ChartDescription, RangesAndEmptyCharts) {
