@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "Calvaro/engine/CalcManager.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "Calvaro/services/RatingViewController.h"
