@@ -16,6 +16,7 @@
 #include "analytics/core/support/MSRConsoleLogger.h"
 #include "analytics/core/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/reference/NANOReferenceCodec.h"
 
 // Most inputs fail to decode and each failure is reported; a console that
 // prints nothing keeps the runs fast and the output readable.

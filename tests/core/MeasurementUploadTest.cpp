@@ -14,8 +14,6 @@ namespace {
 namespace Slot = MSRBundleSlot;
 constexpr const char* kEndpoint = "http://127.0.0.1:9";
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-// Where a queued bundle read back carries its retry count.
-constexpr uint32_t kRetryCountSlot = 35;
 using Rows = std::vector<std::pair<int32_t, int32_t>>;  // (bundle index, retry count)
 
 class MeasurementUploadTest : public MeasurementFixture {
@@ -57,7 +55,8 @@ protected:
     Rows rows() {
         Rows found;
         for (const auto& [bundle, id] : queued())
-            found.emplace_back(MSRPBGetInt32(bundle, Slot::kBundleIndex), MSRPBGetInt32(bundle, kRetryCountSlot));
+            found.emplace_back(MSRPBGetInt32(bundle, Slot::kBundleIndex),
+                               MSRPBGetInt32(bundle, Slot::kRetryCount));
         return found;
     }
     std::vector<net::FakeNetwork::Request> posts() {

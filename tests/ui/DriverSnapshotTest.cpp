@@ -12,12 +12,12 @@ namespace {
 
 // A small screen: a prompt, a field, a keypad of two keys, a form switch, a
 // list and a button that asks a question.
-class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
+class FormScreen : public ui::ViewController, public TextRowsSource {
   public:
+    FormScreen() { rows = {"f(x) = \\log_{2}(x)", "f(x) = 2^{x}"}; }
     std::shared_ptr<ui::TextField> field;
     std::shared_ptr<ui::SegmentedControl> form;
     std::shared_ptr<ui::TableView> table;
-    std::vector<std::string> rows{"f(x) = \\log_{2}(x)", "f(x) = 2^{x}"};
     std::vector<std::string> answers;
     int formChanges = 0;
 
@@ -66,7 +66,7 @@ class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
         });
         view()->addSubview(ask);
         table = std::make_shared<ui::TableView>(ui::Rect(0, 300, 390, 300));
-        table->registerCell("cell",
+        table->registerCell("row",
                             [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
         table->setDataSource(this);
         view()->addSubview(table);
@@ -77,14 +77,6 @@ class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
         hidden->setTitle("Hidden");
         hidden->setHidden(true);
         view()->addSubview(hidden);
-    }
-    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
-        return static_cast<int64_t>(rows.size());
-    }
-    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& t, const ui::IndexPath& ip) override {
-        auto cell = t.dequeueReusableCell("cell", ip);
-        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
-        return cell;
     }
 };
 

@@ -8,6 +8,7 @@
 #include "app/ScriptPlayer.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 namespace {
 
@@ -74,18 +75,6 @@ class CounterDelegate : public ui::ApplicationDelegate {
 
 class LauncherTest : public UiTest {
   protected:
-    void SetUp() override {
-        UiTest::SetUp();
-        dir = std::filesystem::temp_directory_path() /
-              ("calvaro-launcher-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(dir);
-        UiTest::TearDown();
-    }
     int run(const std::string& script, const std::filesystem::path& home) {
         auto path = dir / "script.txt";
         std::ofstream(path) << script;
@@ -101,7 +90,8 @@ class LauncherTest : public UiTest {
         err.str("");
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
     }
-    std::filesystem::path dir;
+    TemporaryDataRoot root_{"launcher"};
+    const std::filesystem::path& dir = root_.path();
     std::ostringstream out, err;
 };
 
