@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TemporaryDataRoot.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -27,7 +28,6 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using tools::TemporaryRoot;
 
 constexpr int kRuns = 50;
 
@@ -146,7 +146,7 @@ class CalvaroProcessTest : public testing::Test {
         fs::create_directories(home() / "Library/Preferences");
         std::ofstream(home() / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
     }
-    TemporaryRoot root{"calvaro-process"};
+    TemporaryDataRoot root{"calvaro-process"};
 };
 
 TEST_F(CalvaroProcessTest, OneLineScriptEndsCleanlyEveryTime) {
