@@ -33,6 +33,7 @@
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/core/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/storage/MSRWriteBackoff.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/net/Network.h"
 
@@ -463,9 +464,12 @@ private:
     // commit has run.
     void updateScheduleOnceWritten();
     bool scheduleUpdateQueued_ = false;
-    // Listeners hear of events once their writes have committed.
+    // Listeners hear of events once their writes have committed, and never
+    // of an event whose writes failed or were lost with a failed commit (a
+    // full disk): eventWriteFailed_ marks the event being handled.
     void notifyEventListenersOnceWritten(const MSREvent& event);
     std::vector<MSREvent> eventsAwaitingCommit_;
+    bool eventWriteFailed_ = false;
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
 
@@ -477,6 +481,11 @@ private:
     void applyAfterBundleCommit(std::function<void()> write);
     std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
     bool bundlesFromStoredBytes_ = true;
+    // A bundle that could not be stored (a full disk) is not tried again
+    // before this says so: the upload road skips bundling while it waits and
+    // schedules its run for the retry time, so that the events go out once
+    // the disk has room, with no new event needed to wake it.
+    MSRWriteBackoff bundleWriteBackoff_;
     // MSRBundleRawEntry (a raw event of the run) and MSRBundleEvent (an event
     // on its way into the bundle) are each either an event object or a
     // stored row taken as it stands.
@@ -502,6 +511,8 @@ private:
     // ended; the engine waits for the network as reachability delegate only
     // when `waitForNetwork`.
     void stopUploadSchedule(bool waitForNetwork);
+    // Sets the alarm that runs an upload after `delay` seconds.
+    void runUploadAfterDelay(double delay);
     // Stamps the current consent and identity onto queued bundles.
     void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
     // A failed post: the failure time (and back-off), the retry counts, and

@@ -434,7 +434,12 @@ bool MSRMeasurement::bundleRawEvents() {
     });
     std::vector<std::function<void()>> writes = std::move(*pendingBundleCommitWrites_);
     pendingBundleCommitWrites_.reset();
-    if (!committed) return false;
+    // Storing bundles waits after a failure (see bundleWriteBackoff_).
+    if (!committed) {
+        bundleWriteBackoff_.writeFailed(dispatch::Clock::now());
+        return false;
+    }
+    bundleWriteBackoff_.writeSucceeded();
     for (const auto& write : writes) write();
     if (bundled) setSuspendedUploadTimestamp(0);
     return bundled;

@@ -58,7 +58,8 @@ void MSRMeasurement::fetchRemoteConfig() {
     isNetworkRequestPending_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::string sessionID =
-        network_->getURL(*url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        network_->getURL(*url, headers, kMaxRemoteConfigBytes, scheduler_->workerQueue(),
+                         shouldUseBackgroundSession(),
                          [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
                                     const std::optional<net::Error>& error) {
                              auto self = weakSelf.lock();
@@ -83,6 +84,9 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
+    // A body past the limit arrives empty with its status: a 200 of it keeps
+    // the stored configuration, as an undecodable one does.
+    const bool tooLarge = error && error->code == net::Error::kResponseTooLarge;
 
     const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
     if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {
@@ -125,7 +129,10 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
         } else {
             setSuspendedUploadTimestamp(0);
         }
-        if (!data.empty()) {
+        if (tooLarge) {
+            fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
+            restoreStoredRemoteConfig();
+        } else if (!data.empty()) {
             const bool committed =
                 database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
             if (committed) {

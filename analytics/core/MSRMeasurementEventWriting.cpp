@@ -145,6 +145,7 @@ void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
     } else {
         pendingEventWrites_ = {};
     }
+    if (!kept) eventWriteFailed_ = true;
     commitWritesBehindQueuedWork();
 }
 
@@ -181,17 +182,21 @@ void MSRMeasurement::updateScheduleOnceWritten() {
 }
 
 // Listeners hear of an event once what it wrote is on disk; the events of one
-// commit reach them in one hand-over.
+// commit reach them in one hand-over. An event whose writes were undone, or
+// went with a commit that failed, is not stored, and nobody hears of it.
 void MSRMeasurement::notifyEventListenersOnceWritten(const MSREvent& event) {
+    if (std::exchange(eventWriteFailed_, false)) return;
     if (!database_ || !database_->hasPendingWrites()) {
         MSRAnalytics::notifyEventListeners(event);
         return;
     }
     if (eventsAwaitingCommit_.empty()) {
         std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-        database_->runWhenPendingWritesEnd([weakSelf] {
-            if (auto self = weakSelf.lock())
-                MSRAnalytics::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
+        database_->runWhenPendingWritesEnd([weakSelf](bool committed) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            std::vector<MSREvent> events = std::exchange(self->eventsAwaitingCommit_, {});
+            if (committed) MSRAnalytics::notifyEventListeners(std::move(events));
         });
     }
     eventsAwaitingCommit_.push_back(event);

@@ -107,6 +107,9 @@ void MSRMeasurement::updateSchedule() {
     if (double remaining = remainingUploadSuspension(); remaining > 0) {
         uploadLog(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds", {remaining});
         stopUploadSchedule(false);
+        // Later is when the suspension ends: no new event may come along to
+        // update the schedule then, and what is stored would wait for one.
+        runUploadAfterDelay(remaining);
         return;
     }
     if (!hasDataToUpload()) {
@@ -132,6 +135,8 @@ void MSRMeasurement::updateSchedule() {
     double backoff = persistedConfig_->lastBackoffTimestamp();
     double backoffInterval = remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
+    // Not before bundles can be stored again (see bundleWriteBackoff_).
+    if (bundleWriteBackoff_.isWaiting(now)) uploadTime = std::max(uploadTime, *bundleWriteBackoff_.retryTime());
 
     // One pending run at most, and never later than one already set.
     if (auto scheduled = alarm_->scheduledTimestamp(); scheduled && *scheduled <= uploadTime) {
@@ -141,6 +146,11 @@ void MSRMeasurement::updateSchedule() {
     }
     double delay = uploadTime - now;
     if (std::fabs(delay) < kEpsilon) delay = 0.001;
+    runUploadAfterDelay(delay);
+    uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
+}
+
+void MSRMeasurement::runUploadAfterDelay(double delay) {
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::weak_ptr<MSRScheduler> weakScheduler = scheduler_;
     alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
@@ -150,7 +160,6 @@ void MSRMeasurement::updateSchedule() {
             if (auto self = weakSelf.lock()) self->uploadData();
         });
     });
-    uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
 }
 
 double MSRMeasurement::nextUploadingTime() {
@@ -331,7 +340,7 @@ void MSRMeasurement::uploadData() {
         return;
     }
 
-    if (!remoteConfig_->isExpired()) {
+    if (!remoteConfig_->isExpired() && !bundleWriteBackoff_.isWaiting(dispatch::Clock::now())) {
         int32_t maxIterations = remoteConfig_->maxBundlesCreatedPerIteration();
         for (int32_t i = 0; i < maxIterations && bundleRawEvents(); ++i) {
         }
@@ -348,6 +357,9 @@ void MSRMeasurement::uploadData() {
     if (bundles->empty()) {
         remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23037, "No data to upload");
+        // Events that could not be bundled wait for the retry; nothing else
+        // may come along to schedule it.
+        if (bundleWriteBackoff_.failuresInARow() > 0) updateSchedule();
         if (remoteConfig_->isExpired()) {
             fetchRemoteConfig();
         } else {
@@ -454,7 +466,8 @@ void MSRMeasurement::uploadData() {
     // posts.
     std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
     std::string sessionID = network_->postURL(
-        uploadURL, net::Headers{}, std::move(payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        uploadURL, net::Headers{}, std::move(payload), kMSRMaximumUploadResponseBytes, scheduler_->workerQueue(),
+        shouldUseBackgroundSession(),
         [weakSelf](const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
             auto self = weakSelf.lock();
             if (!self) return;

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "Calvaro/engine/CalcManager.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "Calvaro/services/RatingViewController.h"
