@@ -99,7 +99,12 @@ class Value:
         return Value(result, spread)
 
     def log(self, base):
-        if is_nan(self.value) or is_nan(base.value) or self.value < 0 or base.value <= 0:
+        if is_nan(self.value) or is_nan(base.value) or base.value <= 0:
+            return Value(NAN, mp.inf)
+        if abs(self.value) < mp.mpf(10) ** (20 - mp.dps):
+            # 0 but for the working precision's residue (-6·π/6 + π).
+            return Value(-mp.inf if base.value > 1 else mp.inf, 0)
+        if self.value < 0:
             return Value(NAN, mp.inf)
         if self.value == 0:
             return Value(-mp.inf if base.value > 1 else mp.inf, 0)
@@ -354,6 +359,10 @@ def check_case(result, failures):
 
         def f_mp(u):
             argument = B * u + C
+            # An argument that is 0 at the true values (b·x = -c) keeps only
+            # the working precision's residue, of either sign.
+            if abs(argument) <= mp.mpf(10) ** (20 - mp.dps) * (abs(B * u) + abs(C)):
+                argument = mp.mpf(0)
             if is_nan(argument) or argument < 0:
                 return NAN
             return Z * (mp.log(argument) / mp.log(A) if argument > 0 else -mp.inf * mp.sign(mp.log(A))) + D
