@@ -1,7 +1,8 @@
 #include "Calvaro/engine/CalcManager.h"
 
 #include <memory>
-#include <mutex>
+
+#include "platform/foundation/SharedSlot.h"
 
 using foundation::Value;
 
@@ -28,31 +29,23 @@ Calculation exampleCalculation() {
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::unique_ptr<CalcManager>& sharedInstance() {
-    static std::unique_ptr<CalcManager> instance;
-    return instance;
+foundation::SharedSlot<CalcManager>& sharedSlot() {
+    static foundation::SharedSlot<CalcManager> slot;
+    return slot;
 }
 
 }  // namespace
 
 CalcManager& CalcManager::shared() {
-    std::lock_guard lock(sharedMutex());
-    auto& instance = sharedInstance();
-    if (!instance) {
-        instance = std::make_unique<CalcManager>(foundation::UserDefaults::standard());
+    return *sharedSlot().getOrMake([] {
+        auto instance = std::make_shared<CalcManager>(foundation::UserDefaults::standard());
         instance->prepareFirstStart();
-    }
-    return *instance;
+        return instance;
+    });
 }
 
 void CalcManager::resetShared() {
-    std::lock_guard lock(sharedMutex());
-    sharedInstance().reset();
+    sharedSlot().reset();
 }
 
 CalcManager::CalcManager(foundation::UserDefaults userDefaults)

@@ -1,5 +1,6 @@
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/model/MSRPEventEditing.h"
@@ -351,7 +352,8 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
 
 bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs) {
     if (programs.empty()) return true;
-    std::shared_ptr<MSRPEventEditing> editing = MSRPEventEditing::create();
+    // A new editor from the registered interpreter; none without one.
+    std::shared_ptr<MSRPEventEditing> editing = MSRComponentRegistry::make<MSRPEventEditing>();
     // Without an interpreter in this build the programs cannot run; the rest
     // of the configuration still applies.
     if (!editing) return true;

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <iostream>
 
-#include "analytics/core/DEDIzurarove.h"
-#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSRIdentifiers.h"
@@ -30,6 +30,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
+#include "platform/host/DEDApp.h"
 #include "platform/host/DEDClassRegistry.h"
 
 namespace {
@@ -137,7 +138,7 @@ void MSRMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
     if (appID.empty()) return;
     monitor();
     sharedEngine().instance = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
-                                            safelistedEvents, MSREManager::sharedInstance());
+                                            safelistedEvents, MSRComponentRegistry::make<MSREManager>());
 }
 
 bool MSRMeasurement::hasSharedInstance() {
@@ -156,8 +157,6 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::sharedInstance() {
     }
     return sharedEngine().instance;
 }
-
-std::shared_ptr<MSRMonitor> MSRMeasurement::monitor() { return MSRMonitor::shared(); }
 
 std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfigShared() {
     std::shared_ptr<MSRMeasurement> engine;
@@ -189,8 +188,8 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithAppID(
         log(1, 23170, "Cannot start Measurement. App ID is empty.");
         return nullptr;
     }
-    // The public interface is part of this program, so its launch arguments apply.
-    std::string version = DEDIzurarove::topLevelVersion();
+    // The public interface is part of this program: its version is the host's.
+    std::string version = host::DEDVuzedezoVersion;
     if (version.empty()) version = kLibraryVersionText;
     log(6, 23007, "Analytics v." + version + " started");
     log(8, 23222, "Build " + std::to_string(MSRIdentity::rovIdarurozaroLibraryVersion()));
@@ -255,7 +254,7 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     if (auto time = stored.doubleValue()) {
         engine->initTimestamp_ = *time;
     } else {
-        engine->initTimestamp_ = MSRAnalytics::loadTimestamp();
+        engine->initTimestamp_ = MSRAnalyticsState::loadTimestamp();
         persistedConfig->setLoadTimestampValue(foundation::Value(engine->initTimestamp_));
     }
     engine->databaseName_ = databaseName;
@@ -264,6 +263,10 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->scheduler_ = std::move(scheduler);
     engine->alarm_ = std::move(alarm);
     engine->safelistedEvents_ = safelistedEvents;
+    std::weak_ptr<MSRMeasurement> weak = engine;
+    engine->requestConfigurationFetch_ = [weak] {
+        if (auto self = weak.lock()) self->fetchRemoteConfig();
+    };
     // Collection is switched on only on the worker queue, once the
     // components exist; until then the engine refuses work.
     const bool enable = engine->shouldEnableMeasurement();
@@ -305,8 +308,8 @@ void MSRMeasurement::setEnabledOnWorkerQueue(bool enable) {
         log(6, 23206, "Analytics collection deactivated");
         return;
     }
-    if (!isAnalyticsCollectionDeactivated_ && MSRAnalytics::deferredAnalyticsCollection().isAbsent()) {
-        MSRAnalytics::setDeferredAnalyticsCollection(foundation::Value(int64_t{enable ? 0 : 1}));
+    if (!isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
+        MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enable ? 0 : 1}));
     }
     if (enable) {
         // `enabled_` turns on inside the start, once every component exists;
@@ -360,9 +363,9 @@ bool MSRMeasurement::startMeasurementOnWorkerQueue() {
     }
     enabled_ = true;
     setPersonalizedAdsUserPropertyOnWorkerQueue();
-    if (MSRAnalytics::needFirstOpenAfterReset()) {
+    if (MSRAnalyticsState::needFirstOpenAfterReset()) {
         reportFirstOpenOnWorkerQueue();
-        MSRAnalytics::removeNeedFirstOpenAfterReset();
+        MSRAnalyticsState::removeNeedFirstOpenAfterReset();
     }
     updateSchedule();
     if (MSRBackwardCompatibilityUtil::disableZMRMeasurement()) {
@@ -376,22 +379,22 @@ bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
     if (!identity_) return false;
 
     setProspectiveConsentSettings();
-    MSRAnalytics::removeStartUpConsentSettings();
-    MSRAnalytics::removeDeferredResetOnDeniedConsent();
+    MSRAnalyticsState::removeStartUpConsentSettings();
+    MSRAnalyticsState::removeDeferredResetOnDeniedConsent();
 
     if (shouldWipeDataWithAppID(appID_, identity_->appIDFromZMP(), identity_->appIDFromAdzev(),
                                 persistedConfig_->appIDFromZMP(), persistedConfig_->appIDFromAdzev())) {
-        MSRAnalytics::setResetRetryCount(MSRAnalytics::resetRetryCount() + 1);
+        MSRAnalyticsState::setResetRetryCount(MSRAnalyticsState::resetRetryCount() + 1);
         if (wipeoutAnalyticsDataAndResetComponents()) {
-            MSRAnalytics::setResetRetryCount(0);
+            MSRAnalyticsState::setResetRetryCount(0);
         } else {
             log(4, 23208, "Failed to wipe out Analytics data");
         }
     }
     identity_->updateIdentifiers();
-    if (auto afterReset = MSRAnalytics::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
+    if (auto afterReset = MSRAnalyticsState::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
         identity_->setAppInstanceID(afterReset);
-        MSRAnalytics::setAppInstanceIDAfterReset(std::nullopt);
+        MSRAnalyticsState::setAppInstanceIDAfterReset(std::nullopt);
     }
     updatePersistedAppIDFromZMPAndAdzev();
 
@@ -415,8 +418,15 @@ bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
         MSRDataTypeValidator::setRemoteConfig(remoteConfig_);
         identity_->setRemoteConfig(remoteConfig_);
     }
-    if (!audience_) audience_ = std::make_shared<MSRAudience>(database_);
-    if (!sessionReporter_) sessionReporter_ = std::make_shared<MSRSessionReporter>(persistedConfig_);
+    MSRComponentContext context;
+    context.database = database_;
+    context.persistedConfig = persistedConfig_;
+    if (!audience_) audience_ = MSRComponentRegistry::make<MSRAudience>(context);
+    if (!sessionReporter_) sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+    if (!conditionalUserPropertyController_)
+        conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
+    if (!lifetimeValueRecorder_) lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
+    if (!eventSampler_) eventSampler_ = MSRComponentRegistry::make<MSREventSampler>(context);
     // Every component exists from here on: the lifecycle reports below already
     // travel the event road, which refuses events while collection is off.
     enabled_ = true;
@@ -447,11 +457,11 @@ bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
     }
     reportAppUpdateOnWorkerQueue();
     reportOSUpdateOnWorkerQueue();
-    searchAdReporter_ = std::make_shared<MSRSearchAdReporter>();
+    searchAdReporter_ = MSRComponentRegistry::make<MSRSearchAdReporter>(context);
     searchAdReporter_->setSearchAdReporterEnabled(true);
     searchAdReporter_->start();
     if (remoteConfig_->tcfFeatureEnabled()) {
-        tcfClient_ = std::make_shared<MSRTCFClient>();
+        tcfClient_ = MSRComponentRegistry::make<MSRTCFClient>(context);
         tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
         tcfClient_->setConsentFromTCFData();
     }
@@ -466,7 +476,7 @@ bool MSRMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std
                                              const std::optional<std::string>& appIDFromAdzev,
                                              const std::optional<std::string>& persistedAppIDFromZMP,
                                              const std::optional<std::string>& persistedAppIDFromAdzev) const {
-    const int64_t retries = MSRAnalytics::resetRetryCount();
+    const int64_t retries = MSRAnalyticsState::resetRetryCount();
     if (retries >= 1 && retries <= 9) return true;
     const bool a = !appID.empty();
     const bool g = nonEmpty(appIDFromZMP), m = nonEmpty(appIDFromAdzev);
@@ -482,10 +492,10 @@ bool MSRMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std
 void MSRMeasurement::setProspectiveConsentSettings() {
     using Util = MSRConsentSettingsUtil;
     const int64_t current = Util::consentSource();
-    const auto publicSettings = MSRAnalytics::consentSettings3P();
-    const auto startSettings = MSRAnalytics::consentSettings1PStart();
+    const auto publicSettings = MSRAnalyticsState::consentSettings3P();
+    const auto startSettings = MSRAnalyticsState::consentSettings1PStart();
     const auto plistSettings = consentSettingsFromPlist();
-    const auto tcfSettings = MSRAnalytics::consentSettingsTCF();
+    const auto tcfSettings = MSRAnalyticsState::consentSettingsTCF();
     auto isEmpty = [](const std::optional<Util::Settings>& settings) { return !settings || settings->empty(); };
 
     std::optional<Util::Settings> chosen;
@@ -497,7 +507,7 @@ void MSRMeasurement::setProspectiveConsentSettings() {
         chosen = plistSettings;
         source = 20;
     } else if (current == 40 || current == 30) {
-        MSRAnalytics::clearConsent();
+        MSRAnalyticsState::clearConsent();
     } else if (!isEmpty(startSettings) && Util::isConsentSourceHigherPriority(40)) {
         chosen = startSettings;
         source = 40;
@@ -507,7 +517,7 @@ void MSRMeasurement::setProspectiveConsentSettings() {
     if (isEmpty(chosen) || !Util::isConsentSourceHigherPriority(source)) return;
     Util::setConsentSettings(chosen);
     Util::setConsentSource(source);
-    MSRAnalytics::persistConsentSettings(*chosen, source);
+    MSRAnalyticsState::persistConsentSettings(*chosen, source);
 }
 
 void MSRMeasurement::updatePersistedAppIDFromZMPAndAdzev() {
@@ -558,7 +568,10 @@ bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
             return false;
         }
         if (remoteConfig_) remoteConfig_->reset();
-        sessionReporter_ = std::make_shared<MSRSessionReporter>(persistedConfig_);
+        MSRComponentContext context;
+        context.database = database_;
+        context.persistedConfig = persistedConfig_;
+        sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
         sessionReporter_->setReportingEnabled(enabled_);
     } else {
         // The wipe decided at start-up runs before the database is opened.
@@ -578,14 +591,11 @@ bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     return true;
 }
 
-void MSRMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {}
-void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {}
 void MSRMeasurement::reportFirstOpenOnWorkerQueue() {}
 void MSRMeasurement::reportAppUpdateOnWorkerQueue() {}
 void MSRMeasurement::reportOSUpdateOnWorkerQueue() {}
 void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue() {}
 bool MSRMeasurement::shouldAllowRequestDeferredDeepLink() { return false; }
-void MSRMeasurement::updateAdPersonalizationConsentFromNPAValue(int64_t) {}
 
 void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
     auto& center = foundation::NotificationCenter::defaultCenter();
@@ -630,7 +640,7 @@ void MSRMeasurement::handleAppWillResignActiveEvent() {
     swapBackgroundTaskWithNewTaskID(taskID);
     log(8, 23145, "Background task started. Task ID", {MSRLogContext(taskID)});
     std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    MSRAnalytics::queueOperationWithBlock([weak] {
+    MSRAnalyticsState::queueOperationWithBlock([weak] {
         auto engine = weak.lock();
         if (!engine) return;
         engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
@@ -638,52 +648,6 @@ void MSRMeasurement::handleAppWillResignActiveEvent() {
             if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploadData();
         });
     });
-}
-
-void MSRMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
-    const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
-    if (previous != kInvalidBackgroundTask) {
-        log(7, 23142, "Cancelling background upload task. Task ID ", {MSRLogContext(previous)});
-        ui::Application::shared().endBackgroundTask(previous);
-    }
-}
-
-bool MSRMeasurement::hasDataToUpload() {
-    if (!database_) return false;
-    MSRError error;
-    auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
-    if (!queueEmpty) {
-        log(1, 23117, "Failed to check if queue table is empty. Error", {error});
-        return false;
-    }
-    if (!*queueEmpty) return true;
-    auto rawEmpty = database_->isRawEventsTableEmpty(&error);
-    if (!rawEmpty) {
-        log(1, 23118, "Failed to check if raw events table is empty. Error", {error});
-        return false;
-    }
-    return !*rawEmpty;
-}
-
-void MSRMeasurement::terminateBackgroundTask() {
-    // The task keeps the process alive for the writes: they commit first.
-    if (backgroundUpdateTask_.load() != kInvalidBackgroundTask && scheduler_ &&
-        scheduler_->workerQueue()->isCurrent() && database_) {
-        database_->commitPendingWrites();
-    }
-    persistedConfig_->synchronizeToDisk();
-    swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
-}
-
-bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
-    if (!database_) return false;
-    // The server has these bundles: their removal must not wait on the
-    // events' commit, or a crash meanwhile would send them twice.
-    database_->commitPendingWrites();
-    MSRError error;
-    const bool removed = database_->deleteBundlesWithRowIDs(rowIDs, &error);
-    if (!removed) log(1, 23122, "Failed to delete bundles from database. Error", {error});
-    return removed;
 }
 
 // ---- the facade's remaining operations -------------------------------------
@@ -697,7 +661,7 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
         }
         log(7, 23218, "Resetting with an empty app instance ID");
     }
-    const double loadTimestamp = MSRAnalytics::loadTimestamp();
+    const double loadTimestamp = MSRAnalyticsState::loadTimestamp();
     bool wiped = false;
     scheduler_->dispatchSyncOnWorkerQueueBlockID("MSRMeasurement:3729", [&] {
         if (!hasComponentsOnWorkerQueue()) return;
@@ -706,8 +670,8 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
         persistedConfig_->setAppInstanceID(nonEmpty(appInstanceID) ? appInstanceID : std::nullopt);
         updatePersistedAppIDFromZMPAndAdzev();
         log(6, 23168, "Analytics data has been reset");
-        if (!isAnalyticsCollectionDeactivated_ && MSRAnalytics::deferredAnalyticsCollection().isAbsent()) {
-            MSRAnalytics::setDeferredAnalyticsCollection(foundation::Value(int64_t{enabled_ ? 0 : 1}));
+        if (!isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
+            MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enabled_ ? 0 : 1}));
         }
         initTimestamp_ = loadTimestamp;
         persistedConfig_->setLoadTimestampValue(foundation::Value(loadTimestamp));

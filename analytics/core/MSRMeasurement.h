@@ -29,6 +29,7 @@
 #include "analytics/core/model/MSRUserAttribute.h"
 #include "analytics/core/support/MSRAlarm.h"
 #include "analytics/core/support/MSRError.h"
+#include "analytics/core/support/MSRMonitor.h"
 #include "analytics/core/support/MSRNetworkComponent.h"
 #include "analytics/core/support/MSRRemoteConfig.h"
 #include "analytics/core/support/MSRScheduler.h"
@@ -47,6 +48,8 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
+class MSREventSampler;
+class MSRLifetimeValueRecorder;
 struct MSRRawEventRow;
 struct MSRBundleRawEntry;
 struct MSRBundleEvent;
@@ -79,7 +82,7 @@ public:
                                                   const std::optional<std::vector<std::string>>& safelistedEvents);
     static bool hasSharedInstance();
     static std::shared_ptr<MSRMeasurement> sharedInstance();
-    static std::shared_ptr<MSRMonitor> monitor();
+    static std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
     // The shared engine's remote settings, else the default instance.
     static std::shared_ptr<MSRRemoteConfig> remoteConfigShared();
     // Forgets the shared engine (tests only; the engine itself lives on
@@ -423,6 +426,8 @@ private:
     bool isNetworkRequestPending_ = false;
     std::weak_ptr<MSRMeasurementDelegate> measurementDelegate_;
     std::shared_ptr<MSRConditionalUserPropertyController> conditionalUserPropertyController_;
+    std::shared_ptr<MSRLifetimeValueRecorder> lifetimeValueRecorder_;
+    std::shared_ptr<MSREventSampler> eventSampler_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
 
     // Each road keeps its private helpers and fields in its own block below.
@@ -496,6 +501,9 @@ private:
     // The collaborators every upload step needs; entries return early
     // without them.
     bool hasUploadComponents() const;
+    // fetchRemoteConfig, as the upload run reaches it: the fetch schedules
+    // uploads itself, so the upload road does not call into it directly.
+    std::function<void()> requestConfigurationFetch_;
     // An absent network component counts as "not connected".
     bool isNetworkConnectedForUpload() const;
     // No upload is scheduled: the alarm is cancelled and the background task

@@ -368,9 +368,9 @@ bool MSRMeasurement::bundleRawEvents() {
             std::vector<MSRPBEvent> protos;
             protos.reserve(events->size());
             for (const MSRBundleEvent& event : *events) protos.push_back(event.event->protoEvent());
-            if (sampling) {
+            if (sampling && eventSampler_) {
                 MSRError samplingError;
-                std::optional<std::vector<MSRPBEvent>> sampled = MSRSampleEvents(protos, &samplingError);
+                std::optional<std::vector<MSRPBEvent>> sampled = eventSampler_->sampleEvents(protos, &samplingError);
                 if (!sampled && samplingError.code() != 0) return false;
                 if (sampled) protos = std::move(*sampled);
             }

@@ -189,3 +189,5 @@ void MSRMeasurement::restoreStoredRemoteConfig() {
         stored->reloadFromDatabase();
     }
 }
+
+void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {}

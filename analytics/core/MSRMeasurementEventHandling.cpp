@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"

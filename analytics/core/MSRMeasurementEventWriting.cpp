@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
@@ -184,22 +184,22 @@ void MSRMeasurement::updateScheduleOnceWritten() {
 // commit reach them in one hand-over.
 void MSRMeasurement::notifyEventListenersOnceWritten(const MSREvent& event) {
     if (!database_ || !database_->hasPendingWrites()) {
-        MSRAnalytics::notifyEventListeners(event);
+        MSRAnalyticsState::notifyEventListeners(event);
         return;
     }
     if (eventsAwaitingCommit_.empty()) {
         std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
         database_->runWhenPendingWritesEnd([weakSelf] {
             if (auto self = weakSelf.lock())
-                MSRAnalytics::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
+                MSRAnalyticsState::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
         });
     }
     eventsAwaitingCommit_.push_back(event);
 }
 
 bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
-    if (!MSRLifetimeValueRecorder::isPurchaseEvent(event)) return true;
-    if (MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(*database_, event)) return true;
+    if (!lifetimeValueRecorder_ || !lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
+    if (lifetimeValueRecorder_->recordLifetimeValueToDatabase(*database_, event)) return true;
     log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
         {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
          parameterContext(event, "value")});

@@ -19,11 +19,13 @@
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr const char* kUploadBlockID = "MSRMeasurement:1773";
+constexpr uint64_t kInvalidBackgroundTask = ui::Application::invalidBackgroundTask;
 
 void uploadLog(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
     if (auto monitor = MSRMeasurement::monitor()) monitor->logWithLevel(level, code, message, contexts);
@@ -349,7 +351,7 @@ void MSRMeasurement::uploadData() {
         remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23037, "No data to upload");
         if (remoteConfig_->isExpired()) {
-            fetchRemoteConfig();
+            requestConfigurationFetch_();
         } else {
             terminateBackgroundTask();
         }
@@ -534,4 +536,54 @@ void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Respo
         updateSchedule();
         scheduleSKANCVFetchAfterDataUpload();
     }
+}
+
+// ---------------------------------------------------------------------------
+// The background task and the queue
+// ---------------------------------------------------------------------------
+
+void MSRMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
+    const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+    if (previous != kInvalidBackgroundTask) {
+        uploadLog(7, 23142, "Cancelling background upload task. Task ID ", {MSRLogContext(previous)});
+        ui::Application::shared().endBackgroundTask(previous);
+    }
+}
+
+bool MSRMeasurement::hasDataToUpload() {
+    if (!database_) return false;
+    MSRError error;
+    auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+    if (!queueEmpty) {
+        uploadLog(1, 23117, "Failed to check if queue table is empty. Error", {error});
+        return false;
+    }
+    if (!*queueEmpty) return true;
+    auto rawEmpty = database_->isRawEventsTableEmpty(&error);
+    if (!rawEmpty) {
+        uploadLog(1, 23118, "Failed to check if raw events table is empty. Error", {error});
+        return false;
+    }
+    return !*rawEmpty;
+}
+
+void MSRMeasurement::terminateBackgroundTask() {
+    // The task keeps the process alive for the writes: they commit first.
+    if (backgroundUpdateTask_.load() != kInvalidBackgroundTask && scheduler_ &&
+        scheduler_->workerQueue()->isCurrent() && database_) {
+        database_->commitPendingWrites();
+    }
+    persistedConfig_->synchronizeToDisk();
+    swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
+}
+
+bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
+    if (!database_) return false;
+    // The server has these bundles: their removal must not wait on the
+    // events' commit, or a crash meanwhile would send them twice.
+    database_->commitPendingWrites();
+    MSRError error;
+    const bool removed = database_->deleteBundlesWithRowIDs(rowIDs, &error);
+    if (!removed) uploadLog(1, 23122, "Failed to delete bundles from database. Error", {error});
+    return removed;
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
@@ -91,7 +92,7 @@ void MeasurementFixture::startEngine(const MeasurementOptions& options) {
     ASSERT_TRUE(engine_);
     if (options.installShared) {
         MSRMeasurement::installSharedInstanceForTesting(engine_);
-        MSRMeasurementInterface::setFactory([engine = engine_](const MSRMeasurementStartParameters&) { return engine; });
+        MSRComponentRegistry::registerInstance<MSRMeasurementInterface>(engine_);
         MSRMeasurementInterface::initializeSharedInstance({});
         // The facade's calls reach the engine without a start of the facade.
         MSRAnalytics::unsuspendOperationQueue();

@@ -74,6 +74,7 @@ void ScreenTestEnvironment::resetShared() {
     RemoteConfigManager::resetShared();
     CalcManager::resetShared();
     host::DEDApp::resetForTesting();
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure();  // the analytics interface refuses events before the host is configured
     host::DEDRemoteConfig::Configuration configuration;  // no address: nothing leaves the machine
     remoteConfig_ = std::make_shared<host::DEDRemoteConfig>(configuration);

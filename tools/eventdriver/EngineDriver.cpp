@@ -54,6 +54,7 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
 

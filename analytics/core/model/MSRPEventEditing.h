@@ -86,14 +86,8 @@ struct MSRPEventContext {
 class MSRPEventEditing {
   public:
     using ModuleCreator = std::function<std::shared_ptr<MSRPModule>()>;
-    using Factory = std::function<std::shared_ptr<MSRPEventEditing>()>;
 
     virtual ~MSRPEventEditing() = default;
-
-    // A new instance from the installed interpreter; null when none is.
-    static std::shared_ptr<MSRPEventEditing> create();
-    // Installs the interpreter (an empty factory removes it).
-    static void setFactory(Factory factory);
 
     virtual void setModuleCreator(ModuleCreator creator, const std::string& name) = 0;
     // Loads and runs the program's top level; false with the error on failure.

@@ -5,6 +5,7 @@
 #include "analytics/core/support/MSRMemoryPreferenceStore.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/security/Random.h"
 
 #include <algorithm>
@@ -14,14 +15,9 @@
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<MSRMonitor>& sharedSlot() {
-    static std::shared_ptr<MSRMonitor> monitor;
-    return monitor;
+foundation::SharedSlot<MSRMonitor>& sharedSlot() {
+    static foundation::SharedSlot<MSRMonitor> slot;
+    return slot;
 }
 
 // "p...q" of the decade that holds a magnitude, computed in unsigned
@@ -111,15 +107,11 @@ std::shared_ptr<MSRMonitor> MSRMonitor::initWithLogLevel(int64_t logLevel,
 }
 
 std::shared_ptr<MSRMonitor> MSRMonitor::shared() {
-    std::lock_guard lock(sharedMutex());
-    auto& slot = sharedSlot();
-    if (!slot) slot = initWithLibraryVersion(kMSRLibraryVersion);
-    return slot;
+    return sharedSlot().getOrMake([] { return initWithLibraryVersion(kMSRLibraryVersion); });
 }
 
 void MSRMonitor::setShared(std::shared_ptr<MSRMonitor> monitor) {
-    std::lock_guard lock(sharedMutex());
-    sharedSlot() = std::move(monitor);
+    sharedSlot().set(std::move(monitor));
 }
 
 bool MSRMonitor::hasArgument(std::initializer_list<const char*> names) const {
