@@ -12,11 +12,13 @@
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRUploader.h"
 #include "analytics/core/model/MSRDataTypeValidator.h"
 #include "analytics/core/model/MSRNameTables.h"
 #include "analytics/core/support/MSRASLLogger.h"
@@ -265,16 +267,20 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->safelistedEvents_ = safelistedEvents;
     std::weak_ptr<MSRMeasurement> weak = engine;
     engine->requestConfigurationFetch_ = [weak] {
-        if (auto self = weak.lock()) self->fetchRemoteConfig();
+        if (auto self = weak.lock()) self->configurationFetcher().fetchRemoteConfig();
     };
     // Collection is switched on only on the worker queue, once the
     // components exist; until then the engine refuses work.
     const bool enable = engine->shouldEnableMeasurement();
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
-    engine->swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
+    engine->uploader().swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
     return engine;
 }
+
+MSRMeasurement::MSRMeasurement()
+    : uploader_(std::make_unique<MSRUploader>(*this)),
+      configurationFetcher_(std::make_unique<MSRConfigurationFetcher>(*this)) {}
 
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
@@ -367,7 +373,7 @@ bool MSRMeasurement::startMeasurementOnWorkerQueue() {
         reportFirstOpenOnWorkerQueue();
         MSRAnalyticsState::removeNeedFirstOpenAfterReset();
     }
-    updateSchedule();
+    uploader().updateSchedule();
     if (MSRBackwardCompatibilityUtil::disableZMRMeasurement()) {
         log(1, 23210, "ZMRMeasurement has been disabled");
     }
@@ -442,7 +448,7 @@ bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
         log(5, 23018, "Unable to delete stale data. Error", {staleError});
     }
     const bool dma = remoteConfig_->DMAConsentEnabled();
-    if (dma) updateConsentSettingsUtilWithRemoteConfig();
+    if (dma) configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
     setPersonalizedAdsUserPropertyOnWorkerQueue();
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
@@ -539,7 +545,7 @@ void MSRMeasurement::reachabilityDidChange() {
     scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:1045", [weak] {
         auto engine = weak.lock();
         if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
-        engine->updateSchedule();
+        engine->uploader().updateSchedule();
     });
 }
 
@@ -608,7 +614,7 @@ void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
         if (auto engine = weak.lock()) engine->handleAppWillResignActiveEvent();
     }));
     notificationTokens_.push_back(center.addObserver(MSRAppWillEnterForegroundNotificationName(), [weak](const auto&) {
-        if (auto engine = weak.lock()) engine->terminateBackgroundTask();
+        if (auto engine = weak.lock()) engine->uploader().terminateBackgroundTask();
     }));
 }
 
@@ -620,8 +626,8 @@ void MSRMeasurement::handleAppDidBecomeActiveEvent() {
         if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
         const double last = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
         if (std::fabs(dispatch::Clock::now() - last) < kStaleRemoteConfigAge) return;
-        if (engine->isNetworkReadyForRequest()) {
-            engine->fetchRemoteConfig();
+        if (engine->uploader().isNetworkReadyForRequest()) {
+            engine->configurationFetcher().fetchRemoteConfig();
         } else {
             log(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
         }
@@ -635,9 +641,9 @@ void MSRMeasurement::handleAppWillResignActiveEvent() {
     // (behind every call the facade still holds) has run its course.
     std::weak_ptr<MSRMeasurement> expiring = weak_from_this();
     const uint64_t taskID = ui::Application::shared().beginBackgroundTask(kBackgroundTaskName, [expiring] {
-        if (auto engine = expiring.lock()) engine->terminateBackgroundTask();
+        if (auto engine = expiring.lock()) engine->uploader().terminateBackgroundTask();
     });
-    swapBackgroundTaskWithNewTaskID(taskID);
+    uploader().swapBackgroundTaskWithNewTaskID(taskID);
     log(8, 23145, "Background task started. Task ID", {MSRLogContext(taskID)});
     std::weak_ptr<MSRMeasurement> weak = weak_from_this();
     MSRAnalyticsState::queueOperationWithBlock([weak] {
@@ -645,7 +651,7 @@ void MSRMeasurement::handleAppWillResignActiveEvent() {
         if (!engine) return;
         engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
             auto engine = weak.lock();
-            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploadData();
+            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
         });
     });
 }
@@ -718,4 +724,46 @@ void MSRMeasurement::backfillSessionNumber() {
 int64_t MSRMeasurement::timestampMillisRoundedUpToNextHour(int64_t timestampMillis) {
     constexpr int64_t kHour = 3600000;
     return timestampMillis / kHour * kHour + kHour;
+}
+
+// ---- the roads' operations, forwarded to their collaborators ---------------
+
+// Upload scheduling and batch upload.
+double MSRMeasurement::uptime() const { return uploader_->uptime(); }
+void MSRMeasurement::suspendUploads() { uploader_->suspendUploads(); }
+double MSRMeasurement::remainingUploadSuspension() { return uploader_->remainingUploadSuspension(); }
+void MSRMeasurement::updateSchedule() { uploader_->updateSchedule(); }
+double MSRMeasurement::nextUploadingTime() { return uploader_->nextUploadingTime(); }
+void MSRMeasurement::uploadDataOrRegisterAlarm() { uploader_->uploadDataOrRegisterAlarm(); }
+void MSRMeasurement::uploadData() { uploader_->uploadData(); }
+bool MSRMeasurement::isNetworkReadyForRequest() { return uploader_->isNetworkReadyForRequest(); }
+bool MSRMeasurement::shouldUseBackgroundSession() { return uploader_->shouldUseBackgroundSession(); }
+std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<MSRQueuedBundle>& bundlesToUpload) {
+    return uploader_->filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundlesToUpload);
+}
+void MSRMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+    uploader_->setUploadInProgressWithBundleIDs(bundleIDs);
+}
+void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Response& response,
+                                                                const std::optional<net::Error>& error) {
+    uploader_->networkUploadCompletionHandlerWithResponse(response, error);
+}
+void MSRMeasurement::incrementRetryCounter() { uploader_->incrementRetryCounter(); }
+bool MSRMeasurement::hasDataToUpload() { return uploader_->hasDataToUpload(); }
+void MSRMeasurement::terminateBackgroundTask() { uploader_->terminateBackgroundTask(); }
+bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
+    return uploader_->removeBundlesFromDatabaseWithIDs(rowIDs);
+}
+
+// Measurement configuration fetch.
+void MSRMeasurement::fetchRemoteConfig() { configurationFetcher_->fetchRemoteConfig(); }
+void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Response& response,
+                                                               const std::vector<uint8_t>& data,
+                                                               const std::optional<net::Error>& error) {
+    configurationFetcher_->networkRemoteConfigFetchCompletionHandler(response, data, error);
+}
+void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
+    configurationFetcher_->updateConsentSettingsUtilWithRemoteConfig();
 }

@@ -48,6 +48,8 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
+class MSRConfigurationFetcher;
+class MSRUploader;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
 struct MSRRawEventRow;
@@ -371,15 +373,24 @@ public:
     std::shared_ptr<MSRRemoteConfig> remoteConfig() override;
     bool hasConsentDefaults() override;
 
+    // The roads that are collaborators of their own. The engine's operations
+    // of the same names forward to them; the engine's own sources call them
+    // directly, so that no source calls back into the one that called it.
+    MSRUploader& uploader() { return *uploader_; }
+    MSRConfigurationFetcher& configurationFetcher() { return *configurationFetcher_; }
+
 private:
-    MSRMeasurement() = default;
+    friend class MSRUploader;
+    friend class MSRConfigurationFetcher;
+
+    MSRMeasurement();
+    std::unique_ptr<MSRUploader> uploader_;
+    std::unique_ptr<MSRConfigurationFetcher> configurationFetcher_;
 
     // Start-up and enablement
     bool initializeComponentsOnWorkerQueue();
     // Forgets a stored deep link older than the attribution cache time.
     void clearStaleDeepLink();
-    // Ends the task held before (0: none), logging its id.
-    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
     // The remote settings as other threads see them (the facade asks for
     // them on its own queue while the start may be making them).
     mutable std::mutex publishedRemoteConfigMutex_;
@@ -498,23 +509,9 @@ private:
                                bool allowEventFilterEvaluation);
 
     // --- upload ------------------------------------------------------------
-    // The collaborators every upload step needs; entries return early
-    // without them.
-    bool hasUploadComponents() const;
     // fetchRemoteConfig, as the upload run reaches it: the fetch schedules
     // uploads itself, so the upload road does not call into it directly.
     std::function<void()> requestConfigurationFetch_;
-    // An absent network component counts as "not connected".
-    bool isNetworkConnectedForUpload() const;
-    // No upload is scheduled: the alarm is cancelled and the background task
-    // ended; the engine waits for the network as reachability delegate only
-    // when `waitForNetwork`.
-    void stopUploadSchedule(bool waitForNetwork);
-    // Stamps the current consent and identity onto queued bundles.
-    void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
-    // A failed post: the failure time (and back-off), the retry counts, and
-    // the next run.
-    void recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription);
     // Ad-network conversion values and on-device conversion measurement
     // have their own roads; until they exist the upload asks these.
     bool isInFirstSKANPostbackWindow() const { return false; }
@@ -523,14 +520,7 @@ private:
 
     // --- configuration fetch -----------------------------------------------
 
-    // Checks, stores and applies a fetched body inside the caller's
-    // transaction; false rolls it back.
-    bool applyRemoteConfigData(const std::vector<uint8_t>& data);
-    // After a rollback the settings in memory follow the stored ones again.
-    void restoreStoredRemoteConfig();
     // The deferred deep link has its own road; until it exists nothing waits
     // for the configuration.
     void requestDeferredDeepLink() {}
-    // A configuration answer larger than this is refused unread.
-    static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
 };

@@ -8,6 +8,7 @@
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -166,7 +167,7 @@ void MSRMeasurement::commitWritesBehindQueuedWork() {
         if (!self) return;
         self->commitQueued_ = false;
         if (self->database_) self->database_->commitPendingWrites();
-        if (std::exchange(self->scheduleUpdateQueued_, false)) self->updateSchedule();
+        if (std::exchange(self->scheduleUpdateQueued_, false)) self->uploader().updateSchedule();
     });
 }
 
@@ -176,7 +177,7 @@ void MSRMeasurement::updateScheduleOnceWritten() {
     if (commitQueued_) {
         scheduleUpdateQueued_ = true;
     } else {
-        updateSchedule();
+        uploader().updateSchedule();
     }
 }
 

@@ -3,7 +3,7 @@
 // handling of the collector's answer. Everything here runs on the worker
 // queue; the network component answers there too.
 
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRUploader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -65,46 +65,46 @@ std::string stringSlot(const MSRPBMeasurementBundle& bundle, uint32_t slot) {
 // Suspension
 // ---------------------------------------------------------------------------
 
-double MSRMeasurement::uptime() const { return dispatch::Clock::uptimeNow(); }
+double MSRUploader::uptime() const { return dispatch::Clock::uptimeNow(); }
 
-void MSRMeasurement::suspendUploads() {
+void MSRUploader::suspendUploads() {
     // 0 means "not suspended", so a suspension taken at uptime 0 is kept as
     // the smallest positive value instead.
-    suspendedUploadTimestamp_ = std::max(uptime(), std::numeric_limits<double>::min());
+    engine_.suspendedUploadTimestamp_ = std::max(uptime(), std::numeric_limits<double>::min());
 }
 
-double MSRMeasurement::remainingUploadSuspension() {
-    if (suspendedUploadTimestamp_ == 0 || std::isnan(suspendedUploadTimestamp_)) {
-        suspendedUploadTimestamp_ = 0;
+double MSRUploader::remainingUploadSuspension() {
+    if (engine_.suspendedUploadTimestamp_ == 0 || std::isnan(engine_.suspendedUploadTimestamp_)) {
+        engine_.suspendedUploadTimestamp_ = 0;
         return 0;
     }
-    double elapsed = uptime() - suspendedUploadTimestamp_;
+    double elapsed = uptime() - engine_.suspendedUploadTimestamp_;
     // Uptime never runs backwards; a suspension stamped ahead of it can only
     // come from a foreign value and must not hold uploads for ever.
-    if (elapsed < 0 || elapsed >= kUploadSuspensionInterval) {
-        suspendedUploadTimestamp_ = 0;
+    if (elapsed < 0 || elapsed >= MSRMeasurement::kUploadSuspensionInterval) {
+        engine_.suspendedUploadTimestamp_ = 0;
         return 0;
     }
-    return kUploadSuspensionInterval - elapsed;
+    return MSRMeasurement::kUploadSuspensionInterval - elapsed;
 }
 
 // ---------------------------------------------------------------------------
 // Scheduling
 // ---------------------------------------------------------------------------
 
-bool MSRMeasurement::hasUploadComponents() const {
-    return hasComponentsOnWorkerQueue() && persistedConfig_ && scheduler_ && alarm_;
+bool MSRUploader::hasUploadComponents() const {
+    return engine_.hasComponentsOnWorkerQueue() && engine_.persistedConfig_ && engine_.scheduler_ && engine_.alarm_;
 }
 
-bool MSRMeasurement::isNetworkConnectedForUpload() const { return network_ && network_->isNetworkConnected(); }
+bool MSRUploader::isNetworkConnectedForUpload() const { return engine_.network_ && engine_.network_->isNetworkConnected(); }
 
-void MSRMeasurement::stopUploadSchedule(bool waitForNetwork) {
-    if (network_) network_->setReachabilityDelegate(waitForNetwork ? this : nullptr);
-    alarm_->cancel();
+void MSRUploader::stopUploadSchedule(bool waitForNetwork) {
+    if (engine_.network_) engine_.network_->setReachabilityDelegate(waitForNetwork ? &engine_ : nullptr);
+    engine_.alarm_->cancel();
     terminateBackgroundTask();
 }
 
-void MSRMeasurement::updateSchedule() {
+void MSRUploader::updateSchedule() {
     if (!hasUploadComponents()) return;
     if (double remaining = remainingUploadSuspension(); remaining > 0) {
         uploadLog(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds", {remaining});
@@ -112,7 +112,7 @@ void MSRMeasurement::updateSchedule() {
         return;
     }
     if (!hasDataToUpload()) {
-        remoteConfig_->activateNewSnapshot();
+        engine_.remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23024, "No data to upload. Upload task will not be scheduled");
         stopUploadSchedule(false);
         return;
@@ -128,42 +128,42 @@ void MSRMeasurement::updateSchedule() {
         stopUploadSchedule(true);
         return;
     }
-    network_->setReachabilityDelegate(nullptr);
+    engine_.network_->setReachabilityDelegate(nullptr);
 
     double now = dispatch::Clock::now();
-    double backoff = persistedConfig_->lastBackoffTimestamp();
-    double backoffInterval = remoteConfig_->uploadingBackoffInterval();
+    double backoff = engine_.persistedConfig_->lastBackoffTimestamp();
+    double backoffInterval = engine_.remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
 
     // One pending run at most, and never later than one already set.
-    if (auto scheduled = alarm_->scheduledTimestamp(); scheduled && *scheduled <= uploadTime) {
+    if (auto scheduled = engine_.alarm_->scheduledTimestamp(); scheduled && *scheduled <= uploadTime) {
         uploadLog(8, 23027, "Do not schedule an upload task. Task already exists. Will be executed in seconds",
                   {*scheduled - now});
         return;
     }
     double delay = uploadTime - now;
     if (std::fabs(delay) < kEpsilon) delay = 0.001;
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    std::weak_ptr<MSRScheduler> weakScheduler = scheduler_;
-    alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    std::weak_ptr<MSRScheduler> weakScheduler = engine_.scheduler_;
+    engine_.alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
         auto scheduler = weakScheduler.lock();
         if (!scheduler) return;
         scheduler->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
-            if (auto self = weakSelf.lock()) self->uploadData();
+            if (auto self = weakSelf.lock()) self->uploader().uploadData();
         });
     });
     uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
 }
 
-double MSRMeasurement::nextUploadingTime() {
+double MSRUploader::nextUploadingTime() {
     if (!hasUploadComponents()) return 0;
     MSRError rawError;
-    std::optional<double> latestRaw = database_->queryLatestRawEventTime(&rawError);
+    std::optional<double> latestRaw = engine_.database_->queryLatestRawEventTime(&rawError);
     if (!latestRaw && hasError(rawError)) {
         uploadLog(5, 23029, "Failed to query latest raw event time. Error", {rawError});
     }
     MSRError bundleError;
-    std::optional<double> latestBundle = database_->queryLatestBundleTime(&bundleError);
+    std::optional<double> latestBundle = engine_.database_->queryLatestBundleTime(&bundleError);
     if (!latestBundle && hasError(bundleError)) {
         uploadLog(5, 23030, "Failed to query latest bundle time. Error", {bundleError});
     }
@@ -173,11 +173,11 @@ double MSRMeasurement::nextUploadingTime() {
     bool debugMode = MSRMeasurement::monitor() && MSRMeasurement::monitor()->isDebugModeEnabled();
     auto realtimeWaits = [this] {
         MSRError error;
-        std::optional<bool> bundles = database_->containsRealtimeBundles(&error);
+        std::optional<bool> bundles = engine_.database_->containsRealtimeBundles(&error);
         if (!bundles) uploadLog(5, 23031, "Failed to query for real-time bundle indicator. Error", {error});
         if (bundles.value_or(false)) return true;
         MSRError rawEventError;
-        std::optional<bool> rawEvents = database_->containsRealtimeRawEvents(&rawEventError);
+        std::optional<bool> rawEvents = engine_.database_->containsRealtimeRawEvents(&rawEventError);
         if (!rawEvents) {
             uploadLog(5, 23032, "Failed to query for real-time raw event indicator. Error", {rawEventError});
         }
@@ -185,38 +185,38 @@ double MSRMeasurement::nextUploadingTime() {
     };
     double interval;
     if (debugMode || realtimeWaits()) {
-        interval = remoteConfig_->uploadingRealTimeInterval();
-    } else if (remoteConfig_->SKANUpdateConversionValueEnabled() && isInFirstSKANPostbackWindow()) {
-        interval = remoteConfig_->SKANFirstWindowUploadInterval();
+        interval = engine_.remoteConfig_->uploadingRealTimeInterval();
+    } else if (engine_.remoteConfig_->SKANUpdateConversionValueEnabled() && engine_.isInFirstSKANPostbackWindow()) {
+        interval = engine_.remoteConfig_->SKANFirstWindowUploadInterval();
     } else {
-        interval = remoteConfig_->uploadingInterval();
+        interval = engine_.remoteConfig_->uploadingInterval();
     }
 
     double now = dispatch::Clock::now();
     // Data stamped in the future (a clock set back) counts as that far in
     // the past, so it neither waits nor fires early.
     double base = now - std::fabs(latest - now);
-    double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
-    double lastFailed = persistedConfig_->lastFailedUploadTimestamp();
+    double lastSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
+    double lastFailed = engine_.persistedConfig_->lastFailedUploadTimestamp();
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
-                                                          : base + remoteConfig_->uploadingInitialDelayInterval();
+                                                          : base + engine_.remoteConfig_->uploadingInitialDelayInterval();
     if (lastFailed >= base) {
         // A failure after the newest data: back off exponentially from the
         // regular time, and give up after the last retry until new data or a
         // new failure moves the base.
-        double retryInterval = remoteConfig_->uploadingRetryInterval();
-        int32_t retryCount = remoteConfig_->uploadingRetryCount();
+        double retryInterval = engine_.remoteConfig_->uploadingRetryInterval();
+        int32_t retryCount = engine_.remoteConfig_->uploadingRetryCount();
         for (int32_t k = 0; k < retryCount; ++k) {
             next += retryInterval * std::ldexp(1.0, k);
             if (next > lastFailed) return next;
         }
         return 0;
     }
-    if (debugMode) return std::min(next, base + remoteConfig_->uploadingDebugModeInterval());
+    if (debugMode) return std::min(next, base + engine_.remoteConfig_->uploadingDebugModeInterval());
     return next;
 }
 
-void MSRMeasurement::uploadDataOrRegisterAlarm() {
+void MSRUploader::uploadDataOrRegisterAlarm() {
     if (!hasUploadComponents()) return;
     if (isNetworkConnectedForUpload() && hasDataToUpload()) {
         uploadData();
@@ -229,15 +229,15 @@ void MSRMeasurement::uploadDataOrRegisterAlarm() {
 // The upload run
 // ---------------------------------------------------------------------------
 
-bool MSRMeasurement::isNetworkReadyForRequest() {
-    bool componentBusy = network_ && network_->hasUploadInProgress();
-    if (!isNetworkRequestPending_) return !componentBusy;
+bool MSRUploader::isNetworkReadyForRequest() {
+    bool componentBusy = engine_.network_ && engine_.network_->hasUploadInProgress();
+    if (!engine_.isNetworkRequestPending_) return !componentBusy;
     if (!componentBusy) uploadLog(1, 23041, "Analytics is uploading but network is not uploading");
     return false;
 }
 
-bool MSRMeasurement::shouldUseBackgroundSession() {
-    return remoteConfig_ && remoteConfig_->isNetworkBackgroundSessionEnabled() && backgroundUpdateTask_.load() != 0;
+bool MSRUploader::shouldUseBackgroundSession() {
+    return engine_.remoteConfig_ && engine_.remoteConfig_->isNetworkBackgroundSessionEnabled() && engine_.backgroundUpdateTask_.load() != 0;
 }
 
 namespace {
@@ -264,7 +264,7 @@ std::optional<size_t> compatiblePrefixLength(const std::string& appID, const std
 
 }  // namespace
 
-std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
+std::vector<MSRQueuedBundle> MSRUploader::filteredBundlesWithCompatibleAppID(
     const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
     const std::vector<MSRQueuedBundle>& bundlesToUpload) {
     std::optional<size_t> length = compatiblePrefixLength(appID, resettableDeviceID, vendorDeviceID, bundlesToUpload);
@@ -276,23 +276,23 @@ std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
                                         bundlesToUpload.begin() + static_cast<std::ptrdiff_t>(*length));
 }
 
-void MSRMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+void MSRUploader::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
     if (bundleIDs.empty()) {
         uploadLog(2, 23046, "Bundle list is empty. Cancelling upload");
         return;
     }
-    if (!uploadingBundleIDs_.empty()) {
+    if (!engine_.uploadingBundleIDs_.empty()) {
         uploadLog(2, 23047, "Set uploading progress before finishing the previous upload");
         return;
     }
-    uploadingBundleIDs_ = bundleIDs;
+    engine_.uploadingBundleIDs_ = bundleIDs;
 }
 
-void MSRMeasurement::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles,
+void MSRUploader::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles,
                                              const MSRBundleIdentity& identity) {
-    bool dmaConsentEnabled = remoteConfig_->DMAConsentEnabled();
+    bool dmaConsentEnabled = engine_.remoteConfig_->DMAConsentEnabled();
     std::string signals = MSRConsentSettingsUtil::consentSignals();
-    bool gate = remoteConfig_->gateIDFAOnATTMASEnabled();
+    bool gate = engine_.remoteConfig_->gateIDFAOnATTMASEnabled();
     // A denial now is applied to everything still queued; otherwise only a
     // first-open bundle (and all after it) takes today's consent.
     bool overwrite = dmaConsentEnabled ? signals.find('0') != std::string::npos : true;
@@ -302,7 +302,7 @@ void MSRMeasurement::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundl
     if (dmaConsentEnabled) {
         diagnostics = MSRConsentSettingsUtil::consentDiagnostics();
         adUserDataDenied = MSRConsentSettingsUtil::isAdUserDataDenied();
-        if (auto stored = database_->userAttributeWithName("_npa", nullptr)) {
+        if (auto stored = engine_.database_->userAttributeWithName("_npa", nullptr)) {
             npaAttribute = stored->protoUserAttribute();
         }
     }
@@ -310,13 +310,13 @@ void MSRMeasurement::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundl
         if (!overwrite) overwrite = MSRBundleContainsFirstOpen(&entry.first);
         MSRApplyIdentityFields(entry.first, signals, gate, identity, overwrite);
         if (dmaConsentEnabled) {
-            MSRApplyDMAConsentFields(entry.first, diagnostics, adUserDataDenied, npaAttribute, *remoteConfig_,
+            MSRApplyDMAConsentFields(entry.first, diagnostics, adUserDataDenied, npaAttribute, *engine_.remoteConfig_,
                                      overwrite);
         }
     }
 }
 
-void MSRMeasurement::uploadData() {
+void MSRUploader::uploadData() {
     if (!hasUploadComponents()) return;
     if (remainingUploadSuspension() > 0) {
         updateSchedule();
@@ -333,25 +333,25 @@ void MSRMeasurement::uploadData() {
         return;
     }
 
-    if (!remoteConfig_->isExpired()) {
-        int32_t maxIterations = remoteConfig_->maxBundlesCreatedPerIteration();
-        for (int32_t i = 0; i < maxIterations && bundleRawEvents(); ++i) {
+    if (!engine_.remoteConfig_->isExpired()) {
+        int32_t maxIterations = engine_.remoteConfig_->maxBundlesCreatedPerIteration();
+        for (int32_t i = 0; i < maxIterations && engine_.bundleRawEvents(); ++i) {
         }
     }
 
     MSRError queryError;
-    std::optional<std::vector<MSRQueuedBundle>> bundles = database_->queryBundlesWithCountLimit(
-        remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
+    std::optional<std::vector<MSRQueuedBundle>> bundles = engine_.database_->queryBundlesWithCountLimit(
+        engine_.remoteConfig_->uploadMaxBundlesLimit(), engine_.remoteConfig_->uploadMaxSizeLimitBytes(), &queryError);
     if (!bundles) {
         uploadLog(1, 23036, "Failed to query bundles. Error", {queryError});
         terminateBackgroundTask();
         return;
     }
     if (bundles->empty()) {
-        remoteConfig_->activateNewSnapshot();
+        engine_.remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23037, "No data to upload");
-        if (remoteConfig_->isExpired()) {
-            requestConfigurationFetch_();
+        if (engine_.remoteConfig_->isExpired()) {
+            engine_.requestConfigurationFetch_();
         } else {
             terminateBackgroundTask();
         }
@@ -360,20 +360,20 @@ void MSRMeasurement::uploadData() {
 
     // Without an endpoint nothing may leave the device: the bundles stay
     // queued untouched (no retry count, no failure time) until one is set.
-    std::string uploadURL = remoteConfig_->uploadURL();
+    std::string uploadURL = engine_.remoteConfig_->uploadURL();
     if (uploadURL.empty()) {
         uploadLog(3, 23058, "No upload URL configured. Bundles stay queued");
         terminateBackgroundTask();
         return;
     }
 
-    if (tcfClient_ && remoteConfig_->tcfFeatureEnabled()) tcfClient_->setConsentFromTCFData();
+    if (engine_.tcfClient_ && engine_.remoteConfig_->tcfFeatureEnabled()) engine_.tcfClient_->setConsentFromTCFData();
 
-    MSRBundleIdentity identity = identity_ ? MSRBundleIdentityFromIdentity(*identity_) : MSRBundleIdentity{};
+    MSRBundleIdentity identity = engine_.identity_ ? MSRBundleIdentityFromIdentity(*engine_.identity_) : MSRBundleIdentity{};
     restampConsentOnBundles(*bundles, identity);
 
     double now = dispatch::Clock::now();
-    double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+    double lastSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
     if (lastSuccess > 0) {
         uploadLog(8, 23038, "Uploading events. Elapsed time since last successful upload (s)", {now - lastSuccess});
     }
@@ -403,9 +403,9 @@ void MSRMeasurement::uploadData() {
     }
 
     int64_t stampMillis = static_cast<int64_t>(std::llround(now * 1000.0));
-    bool checkConsent = remoteConfig_->DMAConsentEnabled() && compatible.size() >= 2;
-    bool checksumEnabled = remoteConfig_->checksumEnabled();
-    std::vector<std::string> dataControls = remoteConfig_->dataControls();
+    bool checkConsent = engine_.remoteConfig_->DMAConsentEnabled() && compatible.size() >= 2;
+    bool checksumEnabled = engine_.remoteConfig_->checksumEnabled();
+    std::vector<std::string> dataControls = engine_.remoteConfig_->dataControls();
     std::vector<MSRPBMeasurementBundle> batchBundles;
     batchBundles.reserve(compatible.size());
     std::vector<int64_t> bundleIDs;
@@ -438,7 +438,7 @@ void MSRMeasurement::uploadData() {
         return;
     }
 
-    lastEventEndTimestampMsec_ = std::max(lastEventEndTimestampMsec_, greatestEndMillis);
+    engine_.lastEventEndTimestampMsec_ = std::max(engine_.lastEventEndTimestampMsec_, greatestEndMillis);
     MSRPBMeasurementBatch batch;
     MSRPBSetMessageArray(batch, 0, std::move(batchBundles));
     std::vector<uint8_t> payload = batch.protoBuffer().value_or(std::vector<uint8_t>{});
@@ -446,27 +446,27 @@ void MSRMeasurement::uploadData() {
               contexts(stampMillis, static_cast<int64_t>(payload.size())));
 
     // Whatever the request reports must be on disk before it leaves.
-    database_->commitPendingWrites();
+    engine_.database_->commitPendingWrites();
     setUploadInProgressWithBundleIDs(bundleIDs);
     // An upload that never answers counts as failed.
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    isNetworkRequestPending_ = true;
+    engine_.persistedConfig_->setLastFailedUploadTimestamp(now);
+    engine_.isNetworkRequestPending_ = true;
 
     // The component sets its time-out from the remote settings before it
     // posts.
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    std::string sessionID = network_->postURL(
-        uploadURL, net::Headers{}, std::move(payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    std::string sessionID = engine_.network_->postURL(
+        uploadURL, net::Headers{}, std::move(payload), engine_.scheduler_->workerQueue(), shouldUseBackgroundSession(),
         [weakSelf](const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
             auto self = weakSelf.lock();
             if (!self) return;
             self->isNetworkRequestPending_ = false;
-            self->networkUploadCompletionHandlerWithResponse(response, error);
+            self->uploader().networkUploadCompletionHandlerWithResponse(response, error);
         });
     if (sessionID.empty()) {
         // No completion will come: the post failed here and now.
         uploadLog(2, 23040, "Unable to create network session.");
-        isNetworkRequestPending_ = false;
+        engine_.isNetworkRequestPending_ = false;
         recordUploadFailure(0, false, "Unable to create network session.");
     }
 }
@@ -475,26 +475,26 @@ void MSRMeasurement::uploadData() {
 // The answer
 // ---------------------------------------------------------------------------
 
-void MSRMeasurement::incrementRetryCounter() {
-    if (!database_) return;
+void MSRUploader::incrementRetryCounter() {
+    if (!engine_.database_) return;
     MSRError error;
-    if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
+    if (!engine_.database_->incrementRetryCounterForBundlesWithIDs(engine_.uploadingBundleIDs_, &error)) {
         uploadLog(2, 23166, "Failed to update the bundles' retry counts. Error", {error});
     }
 }
 
-void MSRMeasurement::recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription) {
+void MSRUploader::recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription) {
     double now = dispatch::Clock::now();
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (backoff) persistedConfig_->setLastBackoffTimestamp(now);
+    engine_.persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (backoff) engine_.persistedConfig_->setLastBackoffTimestamp(now);
     uploadLog(7, 23043, "Network upload failed. Will retry later. Code, error",
               contexts(statusCode, errorDescription));
     incrementRetryCounter();
-    uploadingBundleIDs_.clear();
+    engine_.uploadingBundleIDs_.clear();
     updateSchedule();
 }
 
-void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Response& response,
+void MSRUploader::networkUploadCompletionHandlerWithResponse(const net::Response& response,
                                                                const std::optional<net::Error>& error) {
     if (!hasUploadComponents()) return;
     int status = response.statusCode;
@@ -510,31 +510,31 @@ void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Respo
     uploadLog(7, 23044, "Successful upload. Got network response. Code, size",
               contexts(status, response.expectedContentLength));
     double now = dispatch::Clock::now();
-    persistedConfig_->setLastSuccessfulUploadTimestamp(now);
-    persistedConfig_->setLastFailedUploadTimestamp(0);
-    persistedConfig_->setLastBackoffTimestamp(0);
-    persistedConfig_->setLastUploadedEventTimestampMillis(
-        std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
-    SKANRetryCount_ = 0;
+    engine_.persistedConfig_->setLastSuccessfulUploadTimestamp(now);
+    engine_.persistedConfig_->setLastFailedUploadTimestamp(0);
+    engine_.persistedConfig_->setLastBackoffTimestamp(0);
+    engine_.persistedConfig_->setLastUploadedEventTimestampMillis(
+        std::max(engine_.persistedConfig_->lastUploadedEventTimestampMillis(), engine_.lastEventEndTimestampMsec_));
+    engine_.SKANRetryCount_ = 0;
     updateSchedule();
-    if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+    if (!removeBundlesFromDatabaseWithIDs(engine_.uploadingBundleIDs_)) {
         uploadLog(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
-                  {kUploadSuspensionInterval});
+                  {MSRMeasurement::kUploadSuspensionInterval});
         // Sending them again would duplicate them on the server.
         suspendUploads();
     } else {
-        suspendedUploadTimestamp_ = 0;
+        engine_.suspendedUploadTimestamp_ = 0;
     }
-    uploadingBundleIDs_.clear();
+    engine_.uploadingBundleIDs_.clear();
 
-    if ((isNetworkConnectedForUpload() && hasDataToUpload()) || remoteConfig_->isExpired()) {
+    if ((isNetworkConnectedForUpload() && hasDataToUpload()) || engine_.remoteConfig_->isExpired()) {
         uploadData();
-    } else if (isPSMRequestPostponed_) {
-        isPSMRequestPostponed_ = false;
-        retrievePSMResponse();
+    } else if (engine_.isPSMRequestPostponed_) {
+        engine_.isPSMRequestPostponed_ = false;
+        engine_.retrievePSMResponse();
     } else {
         updateSchedule();
-        scheduleSKANCVFetchAfterDataUpload();
+        engine_.scheduleSKANCVFetchAfterDataUpload();
     }
 }
 
@@ -542,24 +542,24 @@ void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Respo
 // The background task and the queue
 // ---------------------------------------------------------------------------
 
-void MSRMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
-    const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+void MSRUploader::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
+    const uint64_t previous = engine_.backgroundUpdateTask_.exchange(taskID);
     if (previous != kInvalidBackgroundTask) {
         uploadLog(7, 23142, "Cancelling background upload task. Task ID ", {MSRLogContext(previous)});
         ui::Application::shared().endBackgroundTask(previous);
     }
 }
 
-bool MSRMeasurement::hasDataToUpload() {
-    if (!database_) return false;
+bool MSRUploader::hasDataToUpload() {
+    if (!engine_.database_) return false;
     MSRError error;
-    auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+    auto queueEmpty = engine_.database_->isQueuedBundleTableEmpty(&error);
     if (!queueEmpty) {
         uploadLog(1, 23117, "Failed to check if queue table is empty. Error", {error});
         return false;
     }
     if (!*queueEmpty) return true;
-    auto rawEmpty = database_->isRawEventsTableEmpty(&error);
+    auto rawEmpty = engine_.database_->isRawEventsTableEmpty(&error);
     if (!rawEmpty) {
         uploadLog(1, 23118, "Failed to check if raw events table is empty. Error", {error});
         return false;
@@ -567,23 +567,23 @@ bool MSRMeasurement::hasDataToUpload() {
     return !*rawEmpty;
 }
 
-void MSRMeasurement::terminateBackgroundTask() {
+void MSRUploader::terminateBackgroundTask() {
     // The task keeps the process alive for the writes: they commit first.
-    if (backgroundUpdateTask_.load() != kInvalidBackgroundTask && scheduler_ &&
-        scheduler_->workerQueue()->isCurrent() && database_) {
-        database_->commitPendingWrites();
+    if (engine_.backgroundUpdateTask_.load() != kInvalidBackgroundTask && engine_.scheduler_ &&
+        engine_.scheduler_->workerQueue()->isCurrent() && engine_.database_) {
+        engine_.database_->commitPendingWrites();
     }
-    persistedConfig_->synchronizeToDisk();
+    engine_.persistedConfig_->synchronizeToDisk();
     swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
 }
 
-bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
-    if (!database_) return false;
+bool MSRUploader::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
+    if (!engine_.database_) return false;
     // The server has these bundles: their removal must not wait on the
     // events' commit, or a crash meanwhile would send them twice.
-    database_->commitPendingWrites();
+    engine_.database_->commitPendingWrites();
     MSRError error;
-    const bool removed = database_->deleteBundlesWithRowIDs(rowIDs, &error);
+    const bool removed = engine_.database_->deleteBundlesWithRowIDs(rowIDs, &error);
     if (!removed) uploadLog(1, 23122, "Failed to delete bundles from database. Error", {error});
     return removed;
 }

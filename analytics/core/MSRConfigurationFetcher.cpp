@@ -3,7 +3,8 @@
 // same failure and back-off times that pace uploads.
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRUploader.h"
+#include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRPEventEditing.h"
 #include "analytics/core/support/MSRConstants.h"
@@ -36,51 +37,51 @@ std::string errorText(const std::optional<net::Error>& error) {
 
 }  // namespace
 
-void MSRMeasurement::fetchRemoteConfig() {
-    if (!hasComponentsOnWorkerQueue() || !network_ || !persistedConfig_ || !scheduler_) return;
+void MSRConfigurationFetcher::fetchRemoteConfig() {
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.network_ || !engine_.persistedConfig_ || !engine_.scheduler_) return;
     std::optional<std::string> url =
-        remoteConfig_->remoteConfigURLWithPlatform("ios", kMSRLibraryVersion, MSRPRuntime::runtimeVersion());
+        engine_.remoteConfig_->remoteConfigURLWithPlatform("ios", kMSRLibraryVersion, MSRPRuntime::runtimeVersion());
     // Without a configured endpoint nothing leaves the machine.
     if (!url || url->empty()) {
         fetchLog(2, 23125, "Invalid server URL to get configuration");
         // Nothing will follow that needs the application kept alive.
-        terminateBackgroundTask();
+        engine_.uploader().terminateBackgroundTask();
         return;
     }
     fetchLog(8, 23126, "Fetching configuration from the server");
 
     net::Headers headers;
-    std::string lastModified = persistedConfig_->configServerLastModifiedString().value_or("");
+    std::string lastModified = engine_.persistedConfig_->configServerLastModifiedString().value_or("");
     if (!lastModified.empty()) headers["If-Modified-Since"] = lastModified;
-    std::string eTag = persistedConfig_->configServerETag().value_or("");
+    std::string eTag = engine_.persistedConfig_->configServerETag().value_or("");
     if (!eTag.empty()) headers["If-None-Match"] = eTag;
 
-    isNetworkRequestPending_ = true;
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
+    engine_.isNetworkRequestPending_ = true;
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
     std::string sessionID =
-        network_->getURL(*url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        engine_.network_->getURL(*url, headers, engine_.scheduler_->workerQueue(), engine_.uploader().shouldUseBackgroundSession(),
                          [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
                                     const std::optional<net::Error>& error) {
                              auto self = weakSelf.lock();
                              if (!self) return;
                              self->isNetworkRequestPending_ = false;
-                             self->networkRemoteConfigFetchCompletionHandler(response, data, error);
+                             self->configurationFetcher().networkRemoteConfigFetchCompletionHandler(response, data, error);
                          });
     if (sessionID.empty()) {
         // No request was started, so no completion will ever clear the
         // pending flag; left set it would hold back every later upload.
-        isNetworkRequestPending_ = false;
-        persistedConfig_->setLastFailedUploadTimestamp(dispatch::Clock::now());
+        engine_.isNetworkRequestPending_ = false;
+        engine_.persistedConfig_->setLastFailedUploadTimestamp(dispatch::Clock::now());
         fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error", int64_t{0},
                  std::string("No network session"));
-        updateSchedule();
+        engine_.uploader().updateSchedule();
     }
 }
 
-void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Response& response,
+void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const net::Response& response,
                                                                const std::vector<uint8_t>& data,
                                                                const std::optional<net::Error>& error) {
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
 
@@ -89,19 +90,19 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
         fetchLog(3, 23128, "Network request failed to fetch remote config. Code, Error", int64_t{status},
                  errorText(error));
         const double now = dispatch::Clock::now();
-        persistedConfig_->setLastFailedUploadTimestamp(now);
-        if (outcome == MSRNetworkOutcome::kFailureWithBackoff) persistedConfig_->setLastBackoffTimestamp(now);
+        engine_.persistedConfig_->setLastFailedUploadTimestamp(now);
+        if (outcome == MSRNetworkOutcome::kFailureWithBackoff) engine_.persistedConfig_->setLastBackoffTimestamp(now);
         fetchLog(3, 23129, "Network fetch failed. Will retry later. Code, error", int64_t{status},
                  errorText(error));
-        updateSchedule();
+        engine_.uploader().updateSchedule();
         return;
     }
 
-    persistedConfig_->setLastFailedUploadTimestamp(0);
-    persistedConfig_->setLastBackoffTimestamp(0);
+    engine_.persistedConfig_->setLastFailedUploadTimestamp(0);
+    engine_.persistedConfig_->setLastBackoffTimestamp(0);
     const double now = dispatch::Clock::now();
     MSRError timestampError;
-    const bool timestampStored = database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError);
+    const bool timestampStored = engine_.database_->updateRemoteConfigSuccessfulTimestamp(now, &timestampError);
 
     if (outcome == MSRNetworkOutcome::kNotModified || outcome == MSRNetworkOutcome::kNotFound) {
         if (outcome == MSRNetworkOutcome::kNotModified) {
@@ -112,22 +113,22 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
         }
         if (!timestampStored) {
             fetchLog(1, 23132, "Failed to update config last set timestamp. Error", timestampError);
-            suspendUploads();
+            engine_.uploader().suspendUploads();
         } else {
-            setSuspendedUploadTimestamp(0);
+            engine_.setSuspendedUploadTimestamp(0);
         }
     } else {
         fetchLog(8, 23133, "Successfully fetched configuration from the server. Code, size", int64_t{status},
                  static_cast<int64_t>(data.size()));
         if (!timestampStored) {
             fetchLog(1, 23134, "Failed to set last set timestamp in database. Error", timestampError);
-            suspendUploads();
+            engine_.uploader().suspendUploads();
         } else {
-            setSuspendedUploadTimestamp(0);
+            engine_.setSuspendedUploadTimestamp(0);
         }
         if (!data.empty()) {
             const bool committed =
-                database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
+                engine_.database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
             if (committed) {
                 // Validators only of an answer that is now in force.
                 auto header = [&response](const char* name) -> std::optional<std::string> {
@@ -135,24 +136,24 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
                     if (it == response.headers.end()) return std::nullopt;
                     return it->second;
                 };
-                persistedConfig_->setConfigServerLastModifiedString(header("Last-Modified"));
-                persistedConfig_->setConfigServerETag(header("ETag"));
+                engine_.persistedConfig_->setConfigServerLastModifiedString(header("Last-Modified"));
+                engine_.persistedConfig_->setConfigServerETag(header("ETag"));
             } else {
                 restoreStoredRemoteConfig();
             }
         }
     }
 
-    if (remoteConfig_->DMAConsentEnabled() && shouldRequestDeferredDeepLinkAfterConfigFetch_) {
-        shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
-        requestDeferredDeepLink();
+    if (engine_.remoteConfig_->DMAConsentEnabled() && engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_) {
+        engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+        engine_.requestDeferredDeepLink();
     } else {
-        uploadDataOrRegisterAlarm();
+        engine_.uploader().uploadDataOrRegisterAlarm();
     }
-    if (tcfClient_) tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
+    if (engine_.tcfClient_) engine_.tcfClient_->setIsDMARegion(engine_.remoteConfig_->isDMARegion());
 }
 
-bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
+bool MSRConfigurationFetcher::applyRemoteConfigData(const std::vector<uint8_t>& data) {
     std::optional<MSRPBMeasurementConfig> config;
     if (data.size() <= kMaxRemoteConfigBytes) config = MSRPBMeasurementConfig::initWithBuffer(data);
     if (!config || !config->protoBuffer()) {
@@ -160,7 +161,7 @@ bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
         return false;
     }
     // Never apply another application's configuration.
-    if (MSRPBGetString(*config, kConfigAppIDField).value_or("") != appID_) {
+    if (MSRPBGetString(*config, kConfigAppIDField).value_or("") != engine_.appID_) {
         fetchLog(2, 23136, "Configuration does not have valid Zevure App ID.");
         return false;
     }
@@ -168,13 +169,13 @@ bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
     std::vector<MSRPBAudience> audiences =
         MSRPBGetMessageArray<MSRPBAudience>(*config, kConfigAudiencesField);
     MSRPBClearField(*config, kConfigAudiencesField);
-    if (!remoteConfig_->updateMeasurementConfig(*config)) {
+    if (!engine_.remoteConfig_->updateMeasurementConfig(*config)) {
         fetchLog(2, 23138, "Failed to update configuration with new server configuration",
                  static_cast<int64_t>(data.size()));
         return false;
     }
     updateConsentSettingsUtilWithRemoteConfig();
-    if (!audience_->updateAudiences(audiences)) {
+    if (!engine_.audience_->updateAudiences(audiences)) {
         fetchLog(2, 23137, "Failed to update audiences with new server configuration",
                  static_cast<int64_t>(data.size()));
         return false;
@@ -182,12 +183,12 @@ bool MSRMeasurement::applyRemoteConfigData(const std::vector<uint8_t>& data) {
     return true;
 }
 
-void MSRMeasurement::restoreStoredRemoteConfig() {
+void MSRConfigurationFetcher::restoreStoredRemoteConfig() {
     // The transaction rolled back what it stored; the settings in memory go
     // back to the stored configuration with it.
-    if (auto stored = std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(remoteConfig_)) {
+    if (auto stored = std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine_.remoteConfig_)) {
         stored->reloadFromDatabase();
     }
 }
 
-void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {}
+void MSRConfigurationFetcher::updateConsentSettingsUtilWithRemoteConfig() {}
