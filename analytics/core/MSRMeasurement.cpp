@@ -11,10 +11,12 @@
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
+#include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
@@ -280,7 +282,9 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
 
 MSRMeasurement::MSRMeasurement()
     : uploader_(std::make_unique<MSRUploader>(*this)),
-      configurationFetcher_(std::make_unique<MSRConfigurationFetcher>(*this)) {}
+      configurationFetcher_(std::make_unique<MSRConfigurationFetcher>(*this)),
+      eventWriter_(std::make_unique<MSREventWriter>(*this)),
+      bundler_(std::make_unique<MSRBundler>(*this)) {}
 
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
@@ -766,4 +770,76 @@ void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Respon
 }
 void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
     configurationFetcher_->updateConsentSettingsUtilWithRemoteConfig();
+}
+
+// Event writing and daily caps.
+void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) { eventWriter_->writeEventOnWorkerQueue(event); }
+void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& event) {
+    eventWriter_->writeFilteredEventOnWorkerQueue(event);
+}
+bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent) {
+    return eventWriter_->shouldProcessEvent(event, dailyCounts, isPublicEvent);
+}
+bool MSRMeasurement::isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts) {
+    return eventWriter_->isRealtimeEvent(event, dailyCounts);
+}
+bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+    return eventWriter_->writeEvent(event, isPublicEvent, isRealtime);
+}
+bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
+    return eventWriter_->updateLifetimeValueWithEvent(event);
+}
+void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
+    eventWriter_->maybeAddDebugAndRealtimeParameters(event);
+}
+std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const MSREvent& event) {
+    return eventWriter_->adCampaignInfoFromEvent(event);
+}
+void MSRMeasurement::logFirstOpenConsentedEvent(double timestamp) { eventWriter_->logFirstOpenConsentedEvent(timestamp); }
+std::optional<std::string> MSRMeasurement::previousFirstOpenCount() { return eventWriter_->previousFirstOpenCount(); }
+void MSRMeasurement::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
+    eventWriter_->setPreviousFirstOpenCount(count);
+}
+
+// Bundling raw events.
+bool MSRMeasurement::bundleRawEvents() { return bundler_->bundleRawEvents(); }
+std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadataFingerprint(
+    int64_t metadataFingerprint) {
+    return bundler_->rawEventsWithMetadataFingerprint(metadataFingerprint);
+}
+std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(const std::vector<MSRRawEventData>& rawEvents,
+                                                                      int64_t metadataFingerprint) {
+    return bundler_->processRawEvents(rawEvents, metadataFingerprint);
+}
+MSRRawEventData MSRMeasurement::internalEventFromPublicEvent(const MSRRawEventData& rawEvent) {
+    return bundler_->internalEventFromPublicEvent(rawEvent);
+}
+bool MSRMeasurement::checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts) {
+    return bundler_->checkConversion(event, dailyCounts);
+}
+bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts) {
+    return bundler_->checkRealtime(event, dailyCounts);
+}
+void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents,
+                                                 MSRPBMeasurementBundle& bundle) {
+    bundler_->evaluationTimeFromRawEvents(rawEvents, bundle);
+}
+std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAggregates(
+    const std::vector<MSREvent>& events, MSRAudienceTimestampsCache* cache, bool allowEventFilterEvaluation) {
+    return bundler_->eventsAfterUpdatingEventAggregates(events, cache, allowEventFilterEvaluation);
+}
+bool MSRMeasurement::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                                double bundleEndTimestamp) {
+    return bundler_->updateAppMetadataForBundle(bundle, bundleStartTimestamp, bundleEndTimestamp);
+}
+bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle,
+                                          bool sessionScoped) {
+    return bundler_->updateUserEngagement(engagementMillis, bundle, sessionScoped);
+}
+void MSRMeasurement::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                                 double bundleEndTimestamp) {
+    bundler_->addBundleMetadataIntoBundle(bundle, bundleStartTimestamp, bundleEndTimestamp);
+}
+void MSRMeasurement::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle) {
+    bundler_->handleAnalyticsStorageConsentTransitions(bundle);
 }

@@ -48,7 +48,9 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
+class MSRBundler;
 class MSRConfigurationFetcher;
+class MSREventWriter;
 class MSRUploader;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
@@ -378,14 +380,20 @@ public:
     // directly, so that no source calls back into the one that called it.
     MSRUploader& uploader() { return *uploader_; }
     MSRConfigurationFetcher& configurationFetcher() { return *configurationFetcher_; }
+    MSREventWriter& eventWriter() { return *eventWriter_; }
+    MSRBundler& bundler() { return *bundler_; }
 
 private:
     friend class MSRUploader;
     friend class MSRConfigurationFetcher;
+    friend class MSREventWriter;
+    friend class MSRBundler;
 
     MSRMeasurement();
     std::unique_ptr<MSRUploader> uploader_;
     std::unique_ptr<MSRConfigurationFetcher> configurationFetcher_;
+    std::unique_ptr<MSREventWriter> eventWriter_;
+    std::unique_ptr<MSRBundler> bundler_;
 
     // Start-up and enablement
     bool initializeComponentsOnWorkerQueue();
@@ -469,44 +477,16 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
-    bool hasPendingEventWrites() const;
-    void applyPendingEventWrites();
-    // Queues the commit of the writes waiting in the database's group behind
-    // the work on the worker (once per group).
-    void commitWritesBehindQueuedWork();
     bool commitQueued_ = false;
-    // The upload schedule after written events: worked out once the queued
-    // commit has run.
-    void updateScheduleOnceWritten();
     bool scheduleUpdateQueued_ = false;
-    // Listeners hear of events once their writes have committed.
-    void notifyEventListenersOnceWritten(const MSREvent& event);
     std::vector<MSREvent> eventsAwaitingCommit_;
-    // The installation's day index now (midnight offset applied).
-    int32_t currentDayIndex();
 
     // --- raw-event metadata ------------------------------------------------
 
     // --- bundling ----------------------------------------------------------
-    // Persisted values that a bundle's transaction decides on are written
-    // only once it has committed; outside a transaction at once.
-    void applyAfterBundleCommit(std::function<void()> write);
+    // Writes of a bundle's transaction waiting for its commit (MSRBundler).
     std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
     bool bundlesFromStoredBytes_ = true;
-    // MSRBundleRawEntry (a raw event of the run) and MSRBundleEvent (an event
-    // on its way into the bundle) are each either an event object or a
-    // stored row taken as it stands.
-    //
-    // The run read as rows, filtered as rawEventsWithMetadataFingerprint.
-    std::optional<std::vector<MSRRawEventRow>> rawEventRowsWithMetadataFingerprint(int64_t metadataFingerprint);
-    // The steps of processRawEvents, evaluationTimeFromRawEvents and
-    // eventsAfterUpdatingEventAggregates over both kinds.
-    std::optional<std::vector<MSRBundleEvent>> processRawEntries(const std::vector<MSRBundleRawEntry>& entries,
-                                                                 int64_t metadataFingerprint);
-    void evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& entries,
-                                      MSRPBMeasurementBundle& bundle);
-    bool updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
-                               bool allowEventFilterEvaluation);
 
     // --- upload ------------------------------------------------------------
     // fetchRemoteConfig, as the upload run reaches it: the fetch schedules

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSRDataTypeValidator.h"
@@ -137,7 +138,7 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
     // Listeners see the event as it was logged, not as the handling changed it.
     MSREvent logged = event;
     handleEventOnWorkerQueue(event);
-    notifyEventListenersOnceWritten(logged);
+    eventWriter().notifyEventListenersOnceWritten(logged);
 }
 
 void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
@@ -162,7 +163,7 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
         }
     }
     handleEventOnWorkerQueue(event);
-    notifyEventListenersOnceWritten(event);
+    eventWriter().notifyEventListenersOnceWritten(event);
 }
 
 // --- Default event parameters -----------------------------------------------------
@@ -392,7 +393,7 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (!rollouts) return;
     std::optional<MSREvent> sessionStart = MSREvent::initWithOrigin(
         "auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
-    if (sessionStart) writeEventOnWorkerQueue(*sessionStart);
+    if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
 }
 
 void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
@@ -400,11 +401,11 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
     MSRError error;
     if (editing) editing->handleEvent(event.editEvent(), &error);
     if (editing && isSet(error)) {
-        writeEventOnWorkerQueue(event);
+        eventWriter().writeEventOnWorkerQueue(event);
         log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name())});
         // The event was written all the same, so the upload must hear of it
         // like any other.
-        updateScheduleOnceWritten();
+        eventWriter().updateScheduleOnceWritten();
         return;
     }
 
@@ -415,7 +416,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
             if (auto edited = MSREvent::eventFromEditEvent(*output)) written = std::move(*edited);
         }
     }
-    writeEventOnWorkerQueue(written);
+    eventWriter().writeEventOnWorkerQueue(written);
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.
         std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;
@@ -428,8 +429,8 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
             }
             std::optional<MSREvent> made = MSREvent::initWithOrigin(origin, false, createdEvent.name(),
                                                                     createdEvent.timestamp(), 0, parameters);
-            if (made) writeEventOnWorkerQueue(*made);
+            if (made) eventWriter().writeEventOnWorkerQueue(*made);
         }
     }
-    updateScheduleOnceWritten();
+    eventWriter().updateScheduleOnceWritten();
 }

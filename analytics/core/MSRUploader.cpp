@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -335,7 +336,7 @@ void MSRUploader::uploadData() {
 
     if (!engine_.remoteConfig_->isExpired()) {
         int32_t maxIterations = engine_.remoteConfig_->maxBundlesCreatedPerIteration();
-        for (int32_t i = 0; i < maxIterations && engine_.bundleRawEvents(); ++i) {
+        for (int32_t i = 0; i < maxIterations && engine_.bundler().bundleRawEvents(); ++i) {
         }
     }
 

@@ -7,7 +7,7 @@
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRIdentity.h"
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
@@ -80,16 +80,16 @@ int64_t countFromText(const std::optional<std::string>& text) {
 
 // --- Writer -------------------------------------------------------------------------
 
-void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) {
+void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
         log(7, 23051, "Logging event: origin, name, params",
             {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
     std::optional<std::vector<MSREvent>> further =
-        conditionalUserPropertyController_
-            ? conditionalUserPropertyController_->processEventOnWorkerQueue(event)
+        engine_.conditionalUserPropertyController_
+            ? engine_.conditionalUserPropertyController_->processEventOnWorkerQueue(event)
             : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
     if (!further) {
         log(4, 23050, "Unable to process conditional user property. Event name, origin",
@@ -100,28 +100,28 @@ void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) {
         writeFilteredEventOnWorkerQueue(next);
 }
 
-void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
+void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeFilteredEventOnWorkerQueue");
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const std::string& name = filteredEvent.name();
-    if (remoteConfig_->isEventBlocklisted(name)) {
+    if (engine_.remoteConfig_->isEventBlocklisted(name)) {
         log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
-        if (!remoteConfig_->blocklistInternal() && !remoteConfig_->blocklistPublic() && name != "_err") {
+        if (!engine_.remoteConfig_->blocklistInternal() && !engine_.remoteConfig_->blocklistPublic() && name != "_err") {
             MSRValue nameValue(name);
             MSRLogErrorEventWithValue(11, name, 40, &nameValue);
         }
         return;
     }
-    identity_->updateIdentifiers();
+    engine_.identity_->updateIdentifiers();
     MSREvent event = filteredEvent;
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
-    pendingEventWrites_ = {};
-    bool kept = database_->performGroupedTransaction([&] {
+    engine_.pendingEventWrites_ = {};
+    bool kept = engine_.database_->performGroupedTransaction([&] {
         if (!updateLifetimeValueWithEvent(event)) return false;
         bool isPublic = MSRIsPublicName(event.name());
         MSRError error;
-        std::optional<MSRDailyCounts> counts = database_->dailyCounts(&error);
+        std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
         if (!counts) {
             if (isSet(error)) {
                 log(1, 23054, "Data loss. Unable to query daily event counts. Error", {error});
@@ -132,7 +132,7 @@ void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
         if (int32_t day = currentDayIndex(); counts->day() != day) counts->resetWithNewDay(day);
         bool process = shouldProcessEvent(event, *counts, isPublic);
         bool realtime = isRealtimeEvent(event, *counts);
-        if (!database_->updateDailyCounts(counts, &error)) {
+        if (!engine_.database_->updateDailyCounts(counts, &error)) {
             log(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
                 {MSRDebugEventName(event.name()), error});
             return false;
@@ -141,16 +141,16 @@ void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
     });
     // The rare event that also changes persisted values commits at once, so
     // that the values are written only with it and the next event reads them.
-    if (kept && hasPendingEventWrites() && database_->commitPendingWrites()) {
+    if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
         applyPendingEventWrites();
     } else {
-        pendingEventWrites_ = {};
+        engine_.pendingEventWrites_ = {};
     }
     commitWritesBehindQueuedWork();
 }
 
-bool MSRMeasurement::hasPendingEventWrites() const {
-    const PendingEventWrites& pending = pendingEventWrites_;
+bool MSREventWriter::hasPendingEventWrites() const {
+    const MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
     return pending.adCampaignInfoBuffer || pending.unmatchedFirstOpenWithoutIDFA || pending.previousFirstOpenCount ||
            pending.firstOpenConsentedTimestamp;
 }
@@ -158,11 +158,11 @@ bool MSRMeasurement::hasPendingEventWrites() const {
 // Events written back to back share one commit, made once the work queued on
 // the worker before it has run: a burst costs one commit instead of one per
 // event, and a lone event is committed straight after it.
-void MSRMeasurement::commitWritesBehindQueuedWork() {
-    if (commitQueued_ || !database_->hasPendingWrites()) return;
-    commitQueued_ = true;
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:commit", [weakSelf] {
+void MSREventWriter::commitWritesBehindQueuedWork() {
+    if (engine_.commitQueued_ || !engine_.database_->hasPendingWrites()) return;
+    engine_.commitQueued_ = true;
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:commit", [weakSelf] {
         auto self = weakSelf.lock();
         if (!self) return;
         self->commitQueued_ = false;
@@ -173,53 +173,53 @@ void MSRMeasurement::commitWritesBehindQueuedWork() {
 
 // The schedule depends on what is stored, not on each event: while a commit
 // is queued it is worked out once, after it.
-void MSRMeasurement::updateScheduleOnceWritten() {
-    if (commitQueued_) {
-        scheduleUpdateQueued_ = true;
+void MSREventWriter::updateScheduleOnceWritten() {
+    if (engine_.commitQueued_) {
+        engine_.scheduleUpdateQueued_ = true;
     } else {
-        uploader().updateSchedule();
+        engine_.uploader().updateSchedule();
     }
 }
 
 // Listeners hear of an event once what it wrote is on disk; the events of one
 // commit reach them in one hand-over.
-void MSRMeasurement::notifyEventListenersOnceWritten(const MSREvent& event) {
-    if (!database_ || !database_->hasPendingWrites()) {
+void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
+    if (!engine_.database_ || !engine_.database_->hasPendingWrites()) {
         MSRAnalyticsState::notifyEventListeners(event);
         return;
     }
-    if (eventsAwaitingCommit_.empty()) {
-        std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-        database_->runWhenPendingWritesEnd([weakSelf] {
+    if (engine_.eventsAwaitingCommit_.empty()) {
+        std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+        engine_.database_->runWhenPendingWritesEnd([weakSelf] {
             if (auto self = weakSelf.lock())
                 MSRAnalyticsState::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
         });
     }
-    eventsAwaitingCommit_.push_back(event);
+    engine_.eventsAwaitingCommit_.push_back(event);
 }
 
-bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
-    if (!lifetimeValueRecorder_ || !lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
-    if (lifetimeValueRecorder_->recordLifetimeValueToDatabase(*database_, event)) return true;
+bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {
+    if (!engine_.lifetimeValueRecorder_ || !engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
+    if (engine_.lifetimeValueRecorder_->recordLifetimeValueToDatabase(*engine_.database_, event)) return true;
     log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
         {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
          parameterContext(event, "value")});
     return false;
 }
 
-int32_t MSRMeasurement::currentDayIndex() {
-    return MSRDailyCounts::dayForTime(dispatch::Clock::now(), persistedConfig_->midnightOffset());
+int32_t MSREventWriter::currentDayIndex() {
+    return MSRDailyCounts::dayForTime(dispatch::Clock::now(), engine_.persistedConfig_->midnightOffset());
 }
 
 // --- Daily caps and real-time delivery ---------------------------------------------
 
-bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent) {
+bool MSREventWriter::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent) {
     int32_t day = currentDayIndex();
     int32_t effective = effectiveEventCount(event);
     bool isError = event.name() == "_err";
     std::string name = MSRDebugEventName(event.name());
 
-    int64_t maxEvents = remoteConfig_->maxEventsPerDay();
+    int64_t maxEvents = engine_.remoteConfig_->maxEventsPerDay();
     if (counts.allEventsCount() >= maxEvents) {
         reportOvershoot(counts.allEventsCount(), maxEvents, 1, 23055,
                         "Data loss. Too many events logged. Name, limit", {name, maxEvents});
@@ -231,7 +231,7 @@ bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
         return false;
     }
     if (isError) {
-        int64_t maxErrors = remoteConfig_->maxErrorEventsPerDay();
+        int64_t maxErrors = engine_.remoteConfig_->maxErrorEventsPerDay();
         bool over = counts.errorEventsCount() >= maxErrors;
         if (over) {
             reportOvershoot(counts.errorEventsCount(), maxErrors, 1, 23056,
@@ -244,7 +244,7 @@ bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
         return false;
     }
     if (isPublicEvent) {
-        int64_t maxPublic = remoteConfig_->maxPublicEventsPerDay();
+        int64_t maxPublic = engine_.remoteConfig_->maxPublicEventsPerDay();
         bool over = counts.publicEventsCount() >= maxPublic;
         if (over) {
             reportOvershoot(counts.publicEventsCount(), maxPublic, 1, 23057,
@@ -260,11 +260,11 @@ bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
     return true;
 }
 
-bool MSRMeasurement::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
+bool MSREventWriter::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
     bool debugMode = MSRMonitor::shared()->isDebugModeEnabled();
     bool subject = isSubjectToRealtimeLimit(event, debugMode);
-    int64_t maxRealtime = remoteConfig_->maxRealtimeEventCountPerDay();
-    bool conversion = event.isConversion() || remoteConfig_->isEventCustomConversion(event.name());
+    int64_t maxRealtime = engine_.remoteConfig_->maxRealtimeEventCountPerDay();
+    bool conversion = event.isConversion() || engine_.remoteConfig_->isEventCustomConversion(event.name());
     bool counted = conversion && (!subject || counts.realtimeCount() < maxRealtime);
 
     if (event.isRealtime() && subject && counts.realtimeCount() >= maxRealtime) {
@@ -273,14 +273,14 @@ bool MSRMeasurement::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
             {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
     if (event.isRealtime() && isDCURealtimeEvent(event, debugMode) &&
-        counts.dcuRealtimeCount() >= remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+        counts.dcuRealtimeCount() >= engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
         event.setRealtime(false);
     }
     maybeAddDebugAndRealtimeParameters(event);
     return counted || event.isRealtime();
 }
 
-void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
+void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
     if (!MSRMonitor::shared()->isDebugModeEnabled()) return;
     event.setRealtime(true);
     event.setDebug(true);
@@ -290,22 +290,22 @@ void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
 
 // --- Storing ------------------------------------------------------------------------
 
-bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
     const std::string& name = event.name();
     MSRError error;
-    std::optional<bool> hasAggregates = database_->containsEventAggregatesWithName(name, &error);
+    std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
     if (!hasAggregates) {
         log(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
         return false;
     }
     if (!*hasAggregates) {
         if (isPublicEvent) {
-            std::optional<int64_t> publicNames = database_->publicEventCount(&error);
+            std::optional<int64_t> publicNames = engine_.database_->publicEventCount(&error);
             if (!publicNames) {
                 log(1, 23064, "Cannot query event count. Error", {error});
                 return false;
             }
-            if (*publicNames >= remoteConfig_->maxEventNameCardinality()) {
+            if (*publicNames >= engine_.remoteConfig_->maxEventNameCardinality()) {
                 log(1, 23065, "Cannot set event. Reached limit on set events. Name",
                     {MSRDebugEventName(name)});
                 MSRLogErrorEvent(8);
@@ -313,23 +313,23 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
             }
         }
         std::optional<MSREventAggregates> fresh = MSREventAggregates::initWithName(name, 0, 0, 0, 0);
-        if (!fresh || !database_->updateEventAggregates(*fresh, &error)) {
+        if (!fresh || !engine_.database_->updateEventAggregates(*fresh, &error)) {
             log(1, 23066, "Data loss. Cannot record event aggregates. Error", {error});
             return false;
         }
     }
-    if (identity_->shouldSetLastAdvertisingIDResetUserProperty())
-        setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty())
+        engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 
     std::optional<std::vector<MSRUserAttribute>> attributes =
-        database_->userAttributesIncludingInternal(true, &error);
+        engine_.database_->userAttributesIncludingInternal(true, &error);
     if (!attributes) {
         log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
         return false;
     }
-    MSRPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*attributes);
+    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
 
-    PendingEventWrites& pending = pendingEventWrites_;
+    MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
     if (name == "_cmp") {
         if (auto campaign = adCampaignInfoFromEvent(event)) {
             if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
@@ -337,7 +337,7 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     }
     std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
                                                              ? pending.adCampaignInfoBuffer
-                                                             : persistedConfig_->adCampaignInfoBuffer();
+                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
     if (campaignBuffer && !campaignBuffer->empty()) {
         if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
             MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
@@ -346,7 +346,7 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
 
     bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
     bool unmatched =
-        pending.unmatchedFirstOpenWithoutIDFA.value_or(persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
     if (hasAdvertisingID && unmatched) {
         pending.firstOpenConsentedTimestamp = event.timestamp();
     } else if (!hasAdvertisingID && name == "_f") {
@@ -354,18 +354,18 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     }
 
     int64_t fingerprint = 0;
-    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
-    std::optional<int64_t> deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+    std::optional<int64_t> deleted = engine_.database_->deleteRawEventsOverAbsoluteLimit(&error);
     if (!deleted) {
         log(1, 23069, "Data loss. Unable to check raw event storage limit. Error", {error});
         return false;
     }
     if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
 
-    if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
+    if (!engine_.database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
         log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
         return false;
     }
@@ -382,11 +382,11 @@ bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     return true;
 }
 
-void MSRMeasurement::applyPendingEventWrites() {
-    PendingEventWrites pending = std::exchange(pendingEventWrites_, {});
-    if (pending.adCampaignInfoBuffer) persistedConfig_->setAdCampaignInfoBuffer(pending.adCampaignInfoBuffer);
+void MSREventWriter::applyPendingEventWrites() {
+    MSRMeasurement::PendingEventWrites pending = std::exchange(engine_.pendingEventWrites_, {});
+    if (pending.adCampaignInfoBuffer) engine_.persistedConfig_->setAdCampaignInfoBuffer(pending.adCampaignInfoBuffer);
     if (pending.unmatchedFirstOpenWithoutIDFA) {
-        persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(*pending.unmatchedFirstOpenWithoutIDFA);
+        engine_.persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(*pending.unmatchedFirstOpenWithoutIDFA);
     }
     if (pending.previousFirstOpenCount) setPreviousFirstOpenCount(pending.previousFirstOpenCount);
     if (pending.firstOpenConsentedTimestamp) logFirstOpenConsentedEvent(*pending.firstOpenConsentedTimestamp);
@@ -394,7 +394,7 @@ void MSRMeasurement::applyPendingEventWrites() {
 
 // --- Ad campaigns and the first open after consent ----------------------------------
 
-std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const MSREvent& event) {
+std::optional<MSRPBAdCampaignInfo> MSREventWriter::adCampaignInfoFromEvent(const MSREvent& event) {
     const MSRParameters& parameters = event.parameters();
     if (event.name() != "_cmp" || (!parameters.count("zclid") && !parameters.count("zbraid")))
         return std::nullopt;
@@ -411,34 +411,34 @@ std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const
     return campaign;
 }
 
-void MSRMeasurement::logFirstOpenConsentedEvent(double timestamp) {
-    persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+void MSREventWriter::logFirstOpenConsentedEvent(double timestamp) {
+    engine_.persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
     int64_t previousCount = countFromText(previousFirstOpenCount());
     int64_t updateWithAnalytics = 0;
-    if (auto firstOpenAfterInstall = database_->userAttributeWithName("_fi", nullptr)) {
+    if (auto firstOpenAfterInstall = engine_.database_->userAttributeWithName("_fi", nullptr)) {
         const MSRValue& value = firstOpenAfterInstall->value();
         updateWithAnalytics = value.isInt64() && value.int64Value() < 1 ? 1 : 0;
     }
     MSRObjectDictionary parameters = {{"_pfo", MSRValue(int64_t{previousCount < 2 ? 0 : previousCount - 1})},
                                       {"_uwa", MSRValue(updateWithAnalytics)}};
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
         auto self = weakSelf.lock();
         if (!self) return;
         std::optional<MSREvent> event =
             MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
         if (!event) return;
         event->setRealtime(true);
-        self->writeEventOnWorkerQueue(*event);
+        self->eventWriter().writeEventOnWorkerQueue(*event);
     });
 }
 
-std::optional<std::string> MSRMeasurement::previousFirstOpenCount() {
+std::optional<std::string> MSREventWriter::previousFirstOpenCount() {
     return MSRKeychainWrapper::keychainValue(kPreviousFirstOpenCountIdentifier,
                                              foundation::Bundle::main().bundleIdentifier().value_or(""));
 }
 
-void MSRMeasurement::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
+void MSREventWriter::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
     std::string appID = foundation::Bundle::main().bundleIdentifier().value_or("");
     if (count) {
         MSRKeychainWrapper::upsertKeychainValue(*count, kPreviousFirstOpenCountIdentifier, appID);

@@ -10,7 +10,7 @@
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/model/MSRCleanEventParameters.h"
 #include "analytics/core/model/MSRFoundationAdditions.h"
@@ -269,16 +269,16 @@ const std::map<std::string, std::string>& MSRMeasurement::bundledEventRenameMap(
     return map;
 }
 
-void MSRMeasurement::applyAfterBundleCommit(std::function<void()> write) {
-    if (pendingBundleCommitWrites_) {
-        pendingBundleCommitWrites_->push_back(std::move(write));
+void MSRBundler::applyAfterBundleCommit(std::function<void()> write) {
+    if (engine_.pendingBundleCommitWrites_) {
+        engine_.pendingBundleCommitWrites_->push_back(std::move(write));
     } else {
         write();
     }
 }
 
-bool MSRMeasurement::bundleRawEvents() {
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return false;
+bool MSRBundler::bundleRawEvents() {
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return false;
     bool bundled = false;
     // Collects the persisted writes of this transaction; a block that throws
     // must not leave later writes waiting for a commit that never comes.
@@ -288,10 +288,10 @@ bool MSRMeasurement::bundleRawEvents() {
             slot.emplace();
         }
         ~PendingWrites() { slot.reset(); }
-    } pending(pendingBundleCommitWrites_);
-    const bool committed = database_->performTransaction([&]() -> bool {
+    } pending(engine_.pendingBundleCommitWrites_);
+    const bool committed = engine_.database_->performTransaction([&]() -> bool {
         MSRError error;
-        std::optional<int64_t> fingerprint = database_->nextMetadataFingerprintToProcess(&error);
+        std::optional<int64_t> fingerprint = engine_.database_->nextMetadataFingerprintToProcess(&error);
         if (!fingerprint) {
             if (error.code() == 0) return true;  // no raw events: nothing to do
             report(1, 23095, "Unable to fetch next event metadata. Error", {error});
@@ -299,10 +299,10 @@ bool MSRMeasurement::bundleRawEvents() {
         }
         // Sampling works on event messages, and event filters on event
         // objects: either sends the whole bundle the way of objects.
-        const bool sampling = remoteConfig_->isEventSamplingEnabled() && !isDebugMode();
+        const bool sampling = engine_.remoteConfig_->isEventSamplingEnabled() && !isDebugMode();
         const bool fromStoredBytes =
-            bundlesFromStoredBytes_ && !sampling &&
-            !(audience_->hasEventFilters() && !MSRConsentSettingsUtil::isAnalyticsStorageDenied());
+            engine_.bundlesFromStoredBytes_ && !sampling &&
+            !(engine_.audience_->hasEventFilters() && !MSRConsentSettingsUtil::isAnalyticsStorageDenied());
 
         // The run: rows taken as stored, or event objects, whose entries
         // point into these lists.
@@ -314,14 +314,14 @@ bool MSRMeasurement::bundleRawEvents() {
             if (!read) return false;
             rows = std::move(*read);
             raw.reserve(rows.size());
-            StoredBytesRule rule(*remoteConfig_);
+            StoredBytesRule rule(*engine_.remoteConfig_);
             for (const MSRRawEventRow& row : rows) {
                 if (row.decoded) {
                     raw.push_back({&*row.decoded, nullptr});
                 } else if (rule.takes(row)) {
                     raw.push_back({nullptr, &row});
                 } else {
-                    std::optional<MSRRawEventData> data = database_->rawEventDataFromRow(row, *fingerprint, &error);
+                    std::optional<MSRRawEventData> data = engine_.database_->rawEventDataFromRow(row, *fingerprint, &error);
                     if (!data) {
                         report(1, 23097, "Inconsistent state, raw event is expected. Error", {error});
                         return false;
@@ -339,7 +339,7 @@ bool MSRMeasurement::bundleRawEvents() {
         if (raw.empty()) return true;
 
         std::optional<MSRPBMeasurementBundle> found =
-            database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+            engine_.database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
         if (!found) {
             report(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
                    {*fingerprint, error});
@@ -368,15 +368,15 @@ bool MSRMeasurement::bundleRawEvents() {
             std::vector<MSRPBEvent> protos;
             protos.reserve(events->size());
             for (const MSRBundleEvent& event : *events) protos.push_back(event.event->protoEvent());
-            if (sampling && eventSampler_) {
+            if (sampling && engine_.eventSampler_) {
                 MSRError samplingError;
-                std::optional<std::vector<MSRPBEvent>> sampled = eventSampler_->sampleEvents(protos, &samplingError);
+                std::optional<std::vector<MSRPBEvent>> sampled = engine_.eventSampler_->sampleEvents(protos, &samplingError);
                 if (!sampled && samplingError.code() != 0) return false;
                 if (sampled) protos = std::move(*sampled);
             }
             if (protos.empty()) {
                 report(5, 23159, "No events left after sampling. Dropping bundle");
-                if (!MSRDeleteBundledRawEvents(*database_, lastRowID, *fingerprint)) return false;
+                if (!MSRDeleteBundledRawEvents(*engine_.database_, lastRowID, *fingerprint)) return false;
                 bundled = true;
                 return true;
             }
@@ -393,19 +393,19 @@ bool MSRMeasurement::bundleRawEvents() {
         }
         if (!updateAppMetadataForBundle(bundle, start, end)) return false;
 
-        if (remoteConfig_->DMAConsentEnabled() && shouldUpdateNPAUserProperty()) {
-            setPersonalizedAdsUserPropertyOnWorkerQueue();
-            applyAfterBundleCommit([this] { setShouldUpdateNPAUserProperty(false); });
+        if (engine_.remoteConfig_->DMAConsentEnabled() && engine_.shouldUpdateNPAUserProperty()) {
+            engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
+            applyAfterBundleCommit([this] { engine_.setShouldUpdateNPAUserProperty(false); });
         }
 
         if (!denied) {
             for (const MSRPBUserAttribute& attribute :
                  MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, Slot::kUserAttributes)) {
-                if (!audience_->evaluateFiltersForNanoUserProperty(attribute, &cache, start)) return false;
+                if (!engine_.audience_->evaluateFiltersForNanoUserProperty(attribute, &cache, start)) return false;
             }
             MSRError audienceError;
             std::optional<std::vector<MSRPBAudienceLeafFilterResult>> results =
-                audience_->resultsForBundling(&audienceError);
+                engine_.audience_->resultsForBundling(&audienceError);
             if (!results) {
                 report(1, 23113, "Unable to read audience evaluation results", {audienceError});
                 return false;
@@ -414,13 +414,13 @@ bool MSRMeasurement::bundleRawEvents() {
         }
 
         addBundleMetadataIntoBundle(bundle, start, end);
-        if (!remoteConfig_->sessionStitchingTokenFeatureEnabled() || denied)
+        if (!engine_.remoteConfig_->sessionStitchingTokenFeatureEnabled() || denied)
             MSRPBClearField(bundle, Slot::kSessionStitchingToken);
 
         const bool realtime = std::any_of(events->begin(), events->end(),
                                           [](const MSRBundleEvent& event) { return event.isRealtime(); });
         MSRError insertError;
-        if (!database_->insertBundle(bundle, realtime, &insertError)) {
+        if (!engine_.database_->insertBundle(bundle, realtime, &insertError)) {
             // Never delete a run whose bundle was not stored.
             report(1, 23115, "Unable to insert bundle. Error", {insertError});
             return false;
@@ -428,26 +428,26 @@ bool MSRMeasurement::bundleRawEvents() {
         report(8, 23221, MSRConsentSettingsUtil::description());
         report(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
                {MSRPBGetInt32(bundle, Slot::kBundleIndex), MSRPBGetInt64(bundle, Slot::kEndTimestamp)});
-        if (!MSRDeleteBundledRawEvents(*database_, lastRowID, *fingerprint)) return false;
+        if (!MSRDeleteBundledRawEvents(*engine_.database_, lastRowID, *fingerprint)) return false;
         bundled = true;
         return true;
     });
-    std::vector<std::function<void()>> writes = std::move(*pendingBundleCommitWrites_);
-    pendingBundleCommitWrites_.reset();
+    std::vector<std::function<void()>> writes = std::move(*engine_.pendingBundleCommitWrites_);
+    engine_.pendingBundleCommitWrites_.reset();
     if (!committed) return false;
     for (const auto& write : writes) write();
-    if (bundled) setSuspendedUploadTimestamp(0);
+    if (bundled) engine_.setSuspendedUploadTimestamp(0);
     return bundled;
 }
 
-std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadataFingerprint(
+std::optional<std::vector<MSRRawEventData>> MSRBundler::rawEventsWithMetadataFingerprint(
     int64_t metadataFingerprint) {
-    if (!hasComponentsOnWorkerQueue()) return std::nullopt;
-    RunFilter filter(remoteConfig_->uploadMaxEventsPerBundle(), remoteConfig_->uploadMaxSizeLimitBytes());
+    if (!engine_.hasComponentsOnWorkerQueue()) return std::nullopt;
+    RunFilter filter(engine_.remoteConfig_->uploadMaxEventsPerBundle(), engine_.remoteConfig_->uploadMaxSizeLimitBytes());
     MSRError error;
     // The database hands over only rows it could decode, so the filter reads
     // the columns it needs instead of decoding each row a second time.
-    auto raw = database_->rawEventsWithMetadataFingerprint(
+    auto raw = engine_.database_->rawEventsWithMetadataFingerprint(
         metadataFingerprint, &error, [&](size_t index, const MSRSqliteRow& row) {
             const MSRSqliteValue* time = MSRSqliteColumn(row, "timestamp");
             std::optional<double> seconds;
@@ -466,11 +466,11 @@ std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadat
     return raw;
 }
 
-std::optional<std::vector<MSRRawEventRow>> MSRMeasurement::rawEventRowsWithMetadataFingerprint(
+std::optional<std::vector<MSRRawEventRow>> MSRBundler::rawEventRowsWithMetadataFingerprint(
     int64_t metadataFingerprint) {
-    RunFilter filter(remoteConfig_->uploadMaxEventsPerBundle(), remoteConfig_->uploadMaxSizeLimitBytes());
+    RunFilter filter(engine_.remoteConfig_->uploadMaxEventsPerBundle(), engine_.remoteConfig_->uploadMaxSizeLimitBytes());
     MSRError error;
-    auto rows = database_->rawEventRowsWithMetadataFingerprint(
+    auto rows = engine_.database_->rawEventRowsWithMetadataFingerprint(
         metadataFingerprint, &error,
         [&](size_t index, int64_t rowID, std::optional<double> seconds, size_t dataSize) {
             return filter.accepts(index, rowID, seconds, dataSize);
@@ -482,20 +482,20 @@ std::optional<std::vector<MSRRawEventRow>> MSRMeasurement::rawEventRowsWithMetad
     return rows;
 }
 
-std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(
+std::optional<std::vector<MSREvent>> MSRBundler::processRawEvents(
     const std::vector<MSRRawEventData>& rawEvents, int64_t metadataFingerprint) {
-    if (!hasComponentsOnWorkerQueue()) return std::nullopt;
+    if (!engine_.hasComponentsOnWorkerQueue()) return std::nullopt;
     std::optional<std::vector<MSRBundleEvent>> events = processRawEntries(entriesOf(rawEvents), metadataFingerprint);
     if (!events) return std::nullopt;
     return eventObjectsOf(std::move(*events));
 }
 
-std::optional<std::vector<MSRBundleEvent>> MSRMeasurement::processRawEntries(
+std::optional<std::vector<MSRBundleEvent>> MSRBundler::processRawEntries(
     const std::vector<MSRBundleRawEntry>& rawEvents, int64_t metadataFingerprint) {
     if (rawEvents.empty()) return std::vector<MSRBundleEvent>{};
     const int64_t lastRowID = rawEvents.back().rowID();
-    MSRRemoteConfig& config = *remoteConfig_;
-    const auto& renames = bundledEventRenameMap();
+    MSRRemoteConfig& config = *engine_.remoteConfig_;
+    const auto& renames = engine_.bundledEventRenameMap();
 
     // What the settings say of each name, asked once per name.
     enum class Verdict { kKeep, kReject, kKeepUnlessFirstRun };
@@ -523,18 +523,18 @@ std::optional<std::vector<MSRBundleEvent>> MSRMeasurement::processRawEntries(
         kept.push_back(&entry);
     }
     if (kept.empty()) {
-        if (!MSRDeleteBundledRawEvents(*database_, lastRowID, metadataFingerprint)) return std::nullopt;
+        if (!MSRDeleteBundledRawEvents(*engine_.database_, lastRowID, metadataFingerprint)) return std::nullopt;
         report(4, 23100, "Rejected all events.");
         return std::vector<MSRBundleEvent>{};
     }
 
     MSRError error;
-    std::optional<MSRDailyCounts> counts = database_->dailyCounts(&error);
+    std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
     if (!counts) {
         report(1, 23101, "Failed to query daily event counts. Error", {error});
         return std::nullopt;
     }
-    const int32_t day = currentDay(persistedConfig_.get());
+    const int32_t day = currentDay(engine_.persistedConfig_.get());
     if (counts->day() != day) counts->resetWithNewDay(day);
 
     bool countsChanged = false;
@@ -555,17 +555,17 @@ std::optional<std::vector<MSRBundleEvent>> MSRMeasurement::processRawEntries(
         countsChanged = countsChanged || conversion || realtime;
         events.push_back({std::move(event), nullptr, 0});
     }
-    if (countsChanged && !database_->updateDailyCounts(*counts, &error) && error.code() != 0) {
+    if (countsChanged && !engine_.database_->updateDailyCounts(*counts, &error) && error.code() != 0) {
         report(2, 23106, "Failed to update daily event counts. Name, error", {events.back().name(), error});
         return std::nullopt;
     }
     return events;
 }
 
-MSRRawEventData MSRMeasurement::internalEventFromPublicEvent(const MSRRawEventData& rawEvent) {
+MSRRawEventData MSRBundler::internalEventFromPublicEvent(const MSRRawEventData& rawEvent) {
     const MSREvent& event = rawEvent.rawEvent();
-    auto rename = bundledEventRenameMap().find(event.name());
-    if (rename == bundledEventRenameMap().end()) return rawEvent;
+    auto rename = engine_.bundledEventRenameMap().find(event.name());
+    if (rename == engine_.bundledEventRenameMap().end()) return rawEvent;
     MSRObjectDictionary parameters;
     for (const auto& [name, value] : event.parameters()) parameters.emplace(name, value);
     std::optional<MSREvent> internal = MSREvent::initWithOrigin(
@@ -576,28 +576,28 @@ MSRRawEventData MSRMeasurement::internalEventFromPublicEvent(const MSRRawEventDa
     return data ? *data : rawEvent;
 }
 
-bool MSRMeasurement::checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts) {
-    if (!hasComponentsOnWorkerQueue()) return false;
-    if (remoteConfig_->isEventCustomConversion(event.name())) event.setConversion(true);
+bool MSRBundler::checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts) {
+    if (!engine_.hasComponentsOnWorkerQueue()) return false;
+    if (engine_.remoteConfig_->isEventCustomConversion(event.name())) event.setConversion(true);
     if (!event.isConversion() || !MSRIsPublicName(event.name())) return false;
-    const int32_t limit = remoteConfig_->maxConversionsPerDay();
+    const int32_t limit = engine_.remoteConfig_->maxConversionsPerDay();
     if (dailyCounts.conversionsCount() >= limit) {
         event.setConversion(false);
         report(3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
                {event.name(), limit});
         return false;
     }
-    dailyCounts.incrementCountsForCurrentDay(currentDay(persistedConfig_.get()), false, true);
+    dailyCounts.incrementCountsForCurrentDay(currentDay(engine_.persistedConfig_.get()), false, true);
     dailyCounts.decrementAllEventsCount();
     return true;
 }
 
-bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts) {
-    if (!hasComponentsOnWorkerQueue()) return false;
+bool MSRBundler::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts) {
+    if (!engine_.hasComponentsOnWorkerQueue()) return false;
     if (!event.isRealtime() && !event.isConversion()) return false;
-    const int32_t day = currentDay(persistedConfig_.get());
+    const int32_t day = currentDay(engine_.persistedConfig_.get());
     if (isSubjectToRealtimeCap(event)) {
-        if (dailyCounts.realtimeCount() < remoteConfig_->maxRealtimeEventCountPerDay()) {
+        if (dailyCounts.realtimeCount() < engine_.remoteConfig_->maxRealtimeEventCountPerDay()) {
             dailyCounts.incrementRealtimeCountsForCurrentDay(day);
             event.setRealtime(true);
             report(7, 23103,
@@ -615,7 +615,7 @@ bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts)
         return false;
     }
     if (isDCURealtimeEvent(event)) {
-        if (dailyCounts.dcuRealtimeCount() < remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+        if (dailyCounts.dcuRealtimeCount() < engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
             dailyCounts.incrementDCURealtimeCountsForCurrentDay(day);
             event.setRealtime(true);
             return true;
@@ -632,24 +632,24 @@ bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts)
     return false;
 }
 
-void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents,
+void MSRBundler::evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents,
                                                  MSRPBMeasurementBundle& bundle) {
-    if (!hasComponentsOnWorkerQueue()) return;
+    if (!engine_.hasComponentsOnWorkerQueue()) return;
     evaluationTimeFromRawEntries(entriesOf(rawEvents), bundle);
 }
 
-void MSRMeasurement::evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& rawEvents,
+void MSRBundler::evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& rawEvents,
                                                   MSRPBMeasurementBundle& bundle) {
     const bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
                                           [](const MSRBundleRawEntry& entry) { return entry.name() == "_s"; });
     if (sessionStart) {
-        audience_->clearEvaluationResultsForSessionScopedFilters();
+        engine_.audience_->clearEvaluationResultsForSessionScopedFilters();
         for (const MSRPBUserAttribute& attribute :
              MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, Slot::kUserAttributes)) {
-            if (!audience_->evaluateFiltersForNanoUserProperty(attribute, nullptr, std::nullopt)) return;
+            if (!engine_.audience_->evaluateFiltersForNanoUserProperty(attribute, nullptr, std::nullopt)) return;
         }
         MSRError error;
-        if (!database_->clearCurrentSessionCounts(&error)) {
+        if (!engine_.database_->clearCurrentSessionCounts(&error)) {
             report(1, 23185, "Failed to clear event session counts. Error", {error});
             return;
         }
@@ -662,7 +662,7 @@ void MSRMeasurement::evaluationTimeFromRawEntries(const std::vector<MSRBundleRaw
     if (!updateUserEngagement(engagement, bundle, false)) return;
     if (sessionStart) {
         MSRError error;
-        if (!database_->deleteUserAttributeWithName("_se", &error)) {
+        if (!engine_.database_->deleteUserAttributeWithName("_se", &error)) {
             report(1, 23188, "Unable to delete session engagement property on session start. Error", {error});
             return;
         }
@@ -670,9 +670,9 @@ void MSRMeasurement::evaluationTimeFromRawEntries(const std::vector<MSRBundleRaw
     updateUserEngagement(engagement, bundle, true);
 }
 
-std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAggregates(
+std::optional<std::vector<MSREvent>> MSRBundler::eventsAfterUpdatingEventAggregates(
     const std::vector<MSREvent>& events, MSRAudienceTimestampsCache* cache, bool allowEventFilterEvaluation) {
-    if (!hasComponentsOnWorkerQueue()) return std::nullopt;
+    if (!engine_.hasComponentsOnWorkerQueue()) return std::nullopt;
     std::vector<MSRBundleEvent> bundleEvents;
     bundleEvents.reserve(events.size());
     for (const MSREvent& event : events) bundleEvents.push_back({event, nullptr, 0});
@@ -680,7 +680,7 @@ std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAgg
     return eventObjectsOf(std::move(bundleEvents));
 }
 
-bool MSRMeasurement::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
+bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
                                            bool allowEventFilterEvaluation) {
     // Each name's row is read once and written once per bundle; in between
     // the events of the run see the counts of the events before them, as if
@@ -694,7 +694,7 @@ bool MSRMeasurement::updateEventAggregates(std::vector<MSRBundleEvent>& events, 
         std::optional<MSREventAggregates> stored;
         if (!seen) {
             MSRError error;
-            stored = database_->eventAggregatesWithName(name, &error);
+            stored = engine_.database_->eventAggregatesWithName(name, &error);
             if (!stored && error.code() != 0) {
                 report(1, 23107, "Failed to query event aggregates. Name, error", {name, error});
                 return false;
@@ -728,12 +728,12 @@ bool MSRMeasurement::updateEventAggregates(std::vector<MSRBundleEvent>& events, 
         }
         // Rows taken as stored go only where no event filter is evaluated.
         if (allowEventFilterEvaluation && event.event &&
-            !audience_->evaluateFiltersForEvent(*event.event, found->second, cache))
+            !engine_.audience_->evaluateFiltersForEvent(*event.event, found->second, cache))
             return false;
     }
     for (const std::string* name : order) {
         MSRError error;
-        if (!database_->updateEventAggregates(byName.find(*name)->second, &error)) {
+        if (!engine_.database_->updateEventAggregates(byName.find(*name)->second, &error)) {
             report(1, 23108, "Failed to update event aggregates. Error", {error});
             return false;
         }
@@ -741,11 +741,11 @@ bool MSRMeasurement::updateEventAggregates(std::vector<MSRBundleEvent>& events, 
     return true;
 }
 
-bool MSRMeasurement::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+bool MSRBundler::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
                                                 double bundleEndTimestamp) {
-    if (!hasComponentsOnWorkerQueue()) return false;
+    if (!engine_.hasComponentsOnWorkerQueue()) return false;
     MSRError error;
-    std::optional<MSRAppMetadata> metadata = database_->queryAppMetadata(&error);
+    std::optional<MSRAppMetadata> metadata = engine_.database_->queryAppMetadata(&error);
     if (!metadata) {
         report(1, 23111, "Unable to fetch app metadata for bundling events. Error", {error});
         return false;
@@ -767,16 +767,16 @@ bool MSRMeasurement::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, 
     std::optional<MSRAppMetadata> updated =
         MSRAppMetadata::initWithLastBundleIndex(index, bundleStartTimestamp, bundleEndTimestamp);
     MSRPBSetInt32(bundle, Slot::kBundleIndex, index);
-    if (!database_->updateAppMetadata(updated, &error)) {
+    if (!engine_.database_->updateAppMetadata(updated, &error)) {
         report(1, 23112, "Unable to update the app metadata. Error", {error});
         return false;
     }
     return true;
 }
 
-bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle,
+bool MSRBundler::updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle,
                                           bool sessionScoped) {
-    if (!hasComponentsOnWorkerQueue()) return false;
+    if (!engine_.hasComponentsOnWorkerQueue()) return false;
     if (engagementMillis < 0) {
         report(2, 23186, "User engagement time is negative.");
         return false;
@@ -784,7 +784,7 @@ bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasure
     if (engagementMillis == 0) return true;
     const std::string name = sessionScoped ? "_se" : "_lte";
     MSRError error;
-    std::optional<MSRUserAttribute> stored = database_->userAttributeWithName(name, &error);
+    std::optional<MSRUserAttribute> stored = engine_.database_->userAttributeWithName(name, &error);
     if (!stored && error.code() != 0) {
         report(1, 23187, "Failed to query for user engagement user property. Name, error", {name, error});
         return false;
@@ -794,7 +794,7 @@ bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasure
     const double now = dispatch::Clock::now();
     std::optional<MSRUserAttribute> attribute =
         MSRUserAttribute::initWithOrigin("auto", name, MSRValue(total), now);
-    if (!attribute || !setUserPropertyInDatabaseOnWorkerQueue(*attribute)) return false;
+    if (!attribute || !engine_.setUserPropertyInDatabaseOnWorkerQueue(*attribute)) return false;
 
     std::vector<MSRPBUserAttribute> attributes =
         MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, Slot::kUserAttributes);
@@ -811,28 +811,28 @@ bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasure
     return true;
 }
 
-void MSRMeasurement::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
+void MSRBundler::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
                                                  double bundleEndTimestamp) {
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
-    std::vector<int64_t> experiments = remoteConfig_->experimentIDs();
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
+    std::vector<int64_t> experiments = engine_.remoteConfig_->experimentIDs();
     if (!experiments.empty())
         MSRPBSetArray(bundle, Slot::kExperimentIDs,
                       std::vector<MSRPBValue>(experiments.begin(), experiments.end()));
 
     if (std::shared_ptr<MSRMonitor> monitor = MSRMeasurement::monitor()) {
         std::optional<std::string> sample = monitor->monitoringDataForDispatchWithSamplePeriod(
-            remoteConfig_->monitoringSamplePeriod(), persistedConfig_->lastMonitorDataSampledTimestamp());
+            engine_.remoteConfig_->monitoringSamplePeriod(), engine_.persistedConfig_->lastMonitorDataSampledTimestamp());
         if (sample && !sample->empty()) {
             MSRPBSetString(bundle, Slot::kMonitoringSample, *sample);
             const double now = dispatch::Clock::now();
             applyAfterBundleCommit(
-                [config = persistedConfig_, now] { config->setLastMonitorDataSampledTimestamp(now); });
+                [config = engine_.persistedConfig_, now] { config->setLastMonitorDataSampledTimestamp(now); });
         }
     }
-    const int64_t version = remoteConfig_->version();
+    const int64_t version = engine_.remoteConfig_->version();
     if (version >= 0) MSRPBSetInt64(bundle, Slot::kConfigVersion, version);
     if (!MSRPBGetString(bundle, Slot::kAppID).value_or("").size()) {
-        std::string appID = identity_->appID();
+        std::string appID = engine_.identity_->appID();
         if (appID.empty()) appID = foundation::Bundle::main().bundleIdentifier().value_or("");
         MSRPBSetString(bundle, Slot::kAppID, appID);
     }
@@ -840,24 +840,24 @@ void MSRMeasurement::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle,
     MSRPBSetInt64(bundle, Slot::kEndTimestamp, MSRMillisecondsFromSeconds(bundleEndTimestamp));
 }
 
-void MSRMeasurement::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle) {
-    if (!database_ || !persistedConfig_) return;
-    const std::string previous = persistedConfig_->previousBundledConsentSignals().value_or("");
+void MSRBundler::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle) {
+    if (!engine_.database_ || !engine_.persistedConfig_) return;
+    const std::string previous = engine_.persistedConfig_->previousBundledConsentSignals().value_or("");
     const std::string current = MSRPBGetString(bundle, Slot::kConsentSignals).value_or("");
     if (previous == current) return;
     const bool wasDenied = MSRIsAnalyticsStorageDeniedInSignals(previous);
     const bool isDenied = MSRIsAnalyticsStorageDeniedInSignals(current);
     MSRError error;
     if (!wasDenied && isDenied) {
-        if (!database_->createEventsSnapshotTable(&error) && error.code() != 0)
+        if (!engine_.database_->createEventsSnapshotTable(&error) && error.code() != 0)
             report(4, 23266, "Unable to create table snapshot. Error", {error});
     } else if (wasDenied && !isDenied) {
-        if (!database_->restoreFromEventsSnapshotTable(&error) && error.code() != 0)
+        if (!engine_.database_->restoreFromEventsSnapshotTable(&error) && error.code() != 0)
             report(4, 23267, "Unable to restore from table snapshot. Error", {error});
     }
     // Recorded even after a failed snapshot, so that the same transition is
     // not tried again; but only once the bundle's transaction has committed,
     // since a rollback also takes the snapshot back.
     applyAfterBundleCommit(
-        [config = persistedConfig_, current] { config->setPreviousBundledConsentSignals(current); });
+        [config = engine_.persistedConfig_, current] { config->setPreviousBundledConsentSignals(current); });
 }
