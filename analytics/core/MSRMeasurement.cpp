@@ -1,7 +1,6 @@
-// The measurement engine's start-up and enablement: the shared instance, the
-// one-time start of its components on the worker queue (wipe decision,
-// database, settings, reporters), switching collection on and off, the hooks
-// the start calls, and the facade's remaining operations.
+// The measurement engine itself: the shared instance, its construction with
+// its collaborators, the facade's remaining operations, and the operations of
+// the roads, each a short forward to the collaborator that does the work.
 
 #include "analytics/core/MSRMeasurement.h"
 
@@ -20,6 +19,7 @@
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRStartUpAndWipe.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/model/MSRDataTypeValidator.h"
 #include "analytics/core/model/MSRNameTables.h"
@@ -42,11 +42,7 @@ namespace {
 constexpr const char* kWorkerQueueLabel = "app.calvaro.analytics.measurement.worker";
 constexpr const char* kLibraryVersionText = "110100000";
 constexpr const char* kLoggingNotes = " See the Calvaro analytics notes on logging.";
-constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
-constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
 constexpr uint64_t kInvalidBackgroundTask = ui::Application::invalidBackgroundTask;
-constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
-constexpr double kStaleRemoteConfigAge = 604800;
 
 struct SharedEngine {
     std::mutex mutex;
@@ -64,59 +60,6 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
 }
 
 bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
-
-// The platform's Boolean reading of text: true on a leading Y, y, T, t or a
-// digit 1-9 after optional spaces, sign and zeros.
-std::optional<bool> booleanFromValue(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return flag;
-    if (auto number = value.doubleValue()) return *number != 0;
-    const auto* text = value.string();
-    if (!text) return std::nullopt;
-    for (char c : *text) {
-        if (c == ' ' || c == '+' || c == '-' || c == '0') continue;
-        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-    }
-    return false;
-}
-
-// The consent defaults the application declares in its Info.plist.
-MSRConsentSettingsUtil::Settings consentSettingsFromPlist() {
-    struct Entry {
-        const char* key;
-        const char* type;
-    };
-    static const Entry entries[] = {
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", MSRConsentSettingsUtil::kAdStorage},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", MSRConsentSettingsUtil::kAnalyticsStorage},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", MSRConsentSettingsUtil::kAdUserData},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", MSRConsentSettingsUtil::kAdPersonalization},
-    };
-    MSRConsentSettingsUtil::Settings settings;
-    for (const auto& entry : entries) {
-        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(entry.key);
-        const std::string type = entry.type;
-        // A Boolean ad-personalization value drives the "_npa" property, not consent.
-        if (type == MSRConsentSettingsUtil::kAdPersonalization && !value.string()) continue;
-        const bool policyType = type == MSRConsentSettingsUtil::kAdUserData || type == MSRConsentSettingsUtil::kAdPersonalization;
-        if (policyType && value.string() && *value.string() == "eu_consent_policy") {
-            settings[type] = foundation::Value("eu_consent_policy");
-        } else if (auto granted = booleanFromValue(value)) {
-            settings[type] = foundation::Value(*granted ? "granted" : "denied");
-        }
-    }
-    return settings;
-}
-
-bool isAutomaticScreenReportingEnabled() {
-    for (const char* key : {"VuzedezoScreenReportingEnabled", "VuzedezoAutomaticScreenReportingEnabled"}) {
-        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(key);
-        if (value.isAbsent()) continue;
-        if (auto flag = value.boolValue()) return *flag;
-        if (auto number = value.doubleValue()) return *number != 0;
-        return true;
-    }
-    return true;
-}
 
 // The host of the measurement endpoint: "" when none is configured.
 std::string measurementEndpointHost() {
@@ -273,7 +216,7 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     };
     // Collection is switched on only on the worker queue, once the
     // components exist; until then the engine refuses work.
-    const bool enable = engine->shouldEnableMeasurement();
+    const bool enable = engine->startUp().shouldEnableMeasurement();
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
     engine->uploader().swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
@@ -284,7 +227,8 @@ MSRMeasurement::MSRMeasurement()
     : uploader_(std::make_unique<MSRUploader>(*this)),
       configurationFetcher_(std::make_unique<MSRConfigurationFetcher>(*this)),
       eventWriter_(std::make_unique<MSREventWriter>(*this)),
-      bundler_(std::make_unique<MSRBundler>(*this)) {}
+      bundler_(std::make_unique<MSRBundler>(*this)),
+      startUp_(std::make_unique<MSRStartUpAndWipe>(*this)) {}
 
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
@@ -292,257 +236,6 @@ MSRMeasurement::~MSRMeasurement() {
 }
 
 // ---- enablement -------------------------------------------------------------
-
-bool MSRMeasurement::shouldEnableMeasurement() const {
-    if (isAnalyticsCollectionDeactivated_) return false;
-    switch (persistedConfig_->measurementEnabledState()) {
-        case 1:
-            return true;
-        case 2:
-            return false;
-        default:
-            return isAnalyticsCollectionEnabled_;
-    }
-}
-
-void MSRMeasurement::setEnabled(bool enabled) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:622", [weak, enabled] {
-        if (auto engine = weak.lock()) engine->setEnabledOnWorkerQueue(enabled);
-    });
-}
-
-void MSRMeasurement::setEnabledOnWorkerQueue(bool enable) {
-    MSRScheduler::checkOnBackgroundThreadWithMethodName("setEnabledOnWorkerQueue:", monitor().get());
-    if (isAnalyticsCollectionDeactivated_ && enable) {
-        log(6, 23206, "Analytics collection deactivated");
-        return;
-    }
-    if (!isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
-        MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enable ? 0 : 1}));
-    }
-    if (enable) {
-        // `enabled_` turns on inside the start, once every component exists;
-        // a failed start leaves it off so that nothing queued meanwhile runs
-        // against missing components.
-        if (!startMeasurementOnWorkerQueue()) {
-            enabled_ = false;
-            log(0, 23011, "Failed to start Analytics. Analytics is disabled");
-            setEnabled(false);
-            return;
-        }
-        sessionReporter_->setReportingEnabled(true);
-        if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
-        log(6, 23012, "Analytics collection enabled");
-        if (isAutomaticScreenReportingEnabled()) {
-            log(6, 23220,
-                "Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
-                "parameters: [...]) to log a screen view event. To disable automatic screen reporting, set the "
-                "flag VuzedezoAutomaticScreenReportingEnabled to NO (boolean) in the Info.plist");
-        }
-        return;
-    }
-    enabled_ = false;
-    clearStaleDeepLink();
-    if (alarm_) alarm_->cancel();
-    if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
-    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
-    log(6, 23013, "Analytics collection disabled");
-}
-
-void MSRMeasurement::clearStaleDeepLink() {
-    auto defaults = MSRUserDefaults::sharedUserDefaults();
-    const foundation::Value stamp = defaults->objectForKey(kDeepLinkTimestampKey);
-    auto seconds = stamp.doubleValue();
-    if (!seconds) return;
-    const double ttl = (remoteConfig_ ? remoteConfig_ : MSRRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
-    if (dispatch::Clock::now() - *seconds <= ttl) return;
-    defaults->setObject(foundation::Value(), kDeepLinkKey);
-    defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
-}
-
-bool MSRMeasurement::startMeasurementOnWorkerQueue() {
-    MSRScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue", monitor().get());
-    {
-        std::lock_guard lock(initializeComponentsLock_);
-        if (!didInitializeComponents_) {
-            // A failed start is tried again at the next enabling.
-            if (!initializeComponentsOnWorkerQueue()) return false;
-            didInitializeComponents_ = true;
-        }
-    }
-    enabled_ = true;
-    setPersonalizedAdsUserPropertyOnWorkerQueue();
-    if (MSRAnalyticsState::needFirstOpenAfterReset()) {
-        reportFirstOpenOnWorkerQueue();
-        MSRAnalyticsState::removeNeedFirstOpenAfterReset();
-    }
-    uploader().updateSchedule();
-    if (MSRBackwardCompatibilityUtil::disableZMRMeasurement()) {
-        log(1, 23210, "ZMRMeasurement has been disabled");
-    }
-    return true;
-}
-
-bool MSRMeasurement::initializeComponentsOnWorkerQueue() {
-    identity_ = MSRIdentity::sharedInstance();
-    if (!identity_) return false;
-
-    setProspectiveConsentSettings();
-    MSRAnalyticsState::removeStartUpConsentSettings();
-    MSRAnalyticsState::removeDeferredResetOnDeniedConsent();
-
-    if (shouldWipeDataWithAppID(appID_, identity_->appIDFromZMP(), identity_->appIDFromAdzev(),
-                                persistedConfig_->appIDFromZMP(), persistedConfig_->appIDFromAdzev())) {
-        MSRAnalyticsState::setResetRetryCount(MSRAnalyticsState::resetRetryCount() + 1);
-        if (wipeoutAnalyticsDataAndResetComponents()) {
-            MSRAnalyticsState::setResetRetryCount(0);
-        } else {
-            log(4, 23208, "Failed to wipe out Analytics data");
-        }
-    }
-    identity_->updateIdentifiers();
-    if (auto afterReset = MSRAnalyticsState::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
-        identity_->setAppInstanceID(afterReset);
-        MSRAnalyticsState::setAppInstanceIDAfterReset(std::nullopt);
-    }
-    updatePersistedAppIDFromZMPAndAdzev();
-
-    if (!database_) {
-        MSRError error;
-        std::shared_ptr<MSRDatabase> database = MSRDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-        if (!database) database = MSRDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-        if (!database) return false;
-        database_ = std::move(database);
-    }
-    if (!remoteConfig_) {
-        auto remoteConfig = MSRDatabaseRemoteConfig::initWithAppID(appID_, database_, experimentManager_, monitor());
-        if (!remoteConfig) return false;
-        if (auto origin = MSRIdentifiers::sharedInstance()->origin()) remoteConfig->setOrigin(*origin);
-        remoteConfig_ = std::move(remoteConfig);
-        {
-            std::lock_guard lock(publishedRemoteConfigMutex_);
-            publishedRemoteConfig_ = remoteConfig_;
-        }
-        database_->setRemoteConfig(remoteConfig_);
-        MSRDataTypeValidator::setRemoteConfig(remoteConfig_);
-        identity_->setRemoteConfig(remoteConfig_);
-    }
-    MSRComponentContext context;
-    context.database = database_;
-    context.persistedConfig = persistedConfig_;
-    if (!audience_) audience_ = MSRComponentRegistry::make<MSRAudience>(context);
-    if (!sessionReporter_) sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
-    if (!conditionalUserPropertyController_)
-        conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
-    if (!lifetimeValueRecorder_) lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
-    if (!eventSampler_) eventSampler_ = MSRComponentRegistry::make<MSREventSampler>(context);
-    // Every component exists from here on: the lifecycle reports below already
-    // travel the event road, which refuses events while collection is off.
-    enabled_ = true;
-
-    MSRError backupError;
-    if (!MSRExcludePathFromBackup(MSRSDKDirectoryPath(), &backupError)) {
-        log(5, 23015, "Failed to exclude directory from backup. Error", {backupError});
-    }
-    log(7, 23016, "Analytics is ready to receive events");
-    monitor()->setEncodeContexts(identity_->isFromAppStore());
-    MSRError staleError;
-    if (!database_->maybeDeleteStaleData(&staleError) && staleError.code() != 0) {
-        log(5, 23018, "Unable to delete stale data. Error", {staleError});
-    }
-    const bool dma = remoteConfig_->DMAConsentEnabled();
-    if (dma) configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
-    setPersonalizedAdsUserPropertyOnWorkerQueue();
-    backfillSessionNumber();
-    reportFirstOpenOnWorkerQueue();
-    if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
-        reportStoredCampaignEventOnWorkerQueue();
-    } else if (shouldAllowRequestDeferredDeepLink()) {
-        if (remoteConfig_->isExpired() && dma) {
-            shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
-        } else {
-            requestDeferredDeepLink();
-        }
-    }
-    reportAppUpdateOnWorkerQueue();
-    reportOSUpdateOnWorkerQueue();
-    searchAdReporter_ = MSRComponentRegistry::make<MSRSearchAdReporter>(context);
-    searchAdReporter_->setSearchAdReporterEnabled(true);
-    searchAdReporter_->start();
-    if (remoteConfig_->tcfFeatureEnabled()) {
-        tcfClient_ = MSRComponentRegistry::make<MSRTCFClient>(context);
-        tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
-        tcfClient_->setConsentFromTCFData();
-    }
-    if (persistedConfig_->vuzedezoFeatureRollouts() && !isVuzedezoRemoteConfigSDKPresent()) {
-        persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
-    }
-    subscribeForAppForegroundBackgroundNotifications();
-    return true;
-}
-
-bool MSRMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
-                                             const std::optional<std::string>& appIDFromAdzev,
-                                             const std::optional<std::string>& persistedAppIDFromZMP,
-                                             const std::optional<std::string>& persistedAppIDFromAdzev) const {
-    const int64_t retries = MSRAnalyticsState::resetRetryCount();
-    if (retries >= 1 && retries <= 9) return true;
-    const bool a = !appID.empty();
-    const bool g = nonEmpty(appIDFromZMP), m = nonEmpty(appIDFromAdzev);
-    const bool pg = nonEmpty(persistedAppIDFromZMP), pm = nonEmpty(persistedAppIDFromAdzev);
-    if (pg && g) return *persistedAppIDFromZMP != *appIDFromZMP;
-    if (!pg && pm && !m && g) return true;
-    if (!pg && pm && m && g) return *persistedAppIDFromAdzev != *appIDFromAdzev;
-    if (pg && !g && m && !pm) return a;
-    if (!g && pm && a && appID != *persistedAppIDFromAdzev) return true;
-    return false;
-}
-
-void MSRMeasurement::setProspectiveConsentSettings() {
-    using Util = MSRConsentSettingsUtil;
-    const int64_t current = Util::consentSource();
-    const auto publicSettings = MSRAnalyticsState::consentSettings3P();
-    const auto startSettings = MSRAnalyticsState::consentSettings1PStart();
-    const auto plistSettings = consentSettingsFromPlist();
-    const auto tcfSettings = MSRAnalyticsState::consentSettingsTCF();
-    auto isEmpty = [](const std::optional<Util::Settings>& settings) { return !settings || settings->empty(); };
-
-    std::optional<Util::Settings> chosen;
-    int64_t source = 10;
-    if (!isEmpty(tcfSettings) && Util::isConsentSourceHigherPriority(5) && (isEmpty(publicSettings) || current == 5)) {
-        chosen = tcfSettings;
-        source = 5;
-    } else if (!plistSettings.empty() && Util::isConsentSourceHigherPriority(20)) {
-        chosen = plistSettings;
-        source = 20;
-    } else if (current == 40 || current == 30) {
-        MSRAnalyticsState::clearConsent();
-    } else if (!isEmpty(startSettings) && Util::isConsentSourceHigherPriority(40)) {
-        chosen = startSettings;
-        source = 40;
-    } else {
-        chosen = publicSettings;
-    }
-    if (isEmpty(chosen) || !Util::isConsentSourceHigherPriority(source)) return;
-    Util::setConsentSettings(chosen);
-    Util::setConsentSource(source);
-    MSRAnalyticsState::persistConsentSettings(*chosen, source);
-}
-
-void MSRMeasurement::updatePersistedAppIDFromZMPAndAdzev() {
-    if (!identity_) return;
-    const auto zmp = identity_->appIDFromZMP();
-    if (persistedConfig_->appIDFromZMP() != zmp) persistedConfig_->setAppIDFromZMP(zmp);
-    const auto adzev = identity_->appIDFromAdzev();
-    if (persistedConfig_->appIDFromAdzev() != adzev) persistedConfig_->setAppIDFromAdzev(adzev);
-    const auto origin = MSRIdentifiers::sharedInstance()->origin();
-    if (origin == "da") {
-        persistedConfig_->setAppIDFromZMP(appID_);
-    } else if (origin == "am") {
-        persistedConfig_->setAppIDFromAdzev(appID_);
-    }
-}
 
 void MSRMeasurement::reachabilityDidChange() {
     std::weak_ptr<MSRMeasurement> weak = weak_from_this();
@@ -553,112 +246,7 @@ void MSRMeasurement::reachabilityDidChange() {
     });
 }
 
-bool MSRMeasurement::isVuzedezoRemoteConfigSDKPresent() { return host::DEDClassRegistry::isClassPresent("DEDRemoteConfig"); }
-
 // ---- hooks ------------------------------------------------------------------
-
-bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-    MSRScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents", monitor().get());
-    log(6, 23171, "Resetting App Measurement data");
-    PSMStartCount_ = 0;
-    PSMRetryCount_ = 0;
-    previousZMPAppID_ = persistedConfig_->appIDFromZMP();
-    persistedConfig_->clearValues();
-    monitor()->clearMonitoringData();
-    const auto settings = remoteConfig_ ? remoteConfig_ : MSRRemoteConfig::defaultInstance();
-    if (settings->DMAConsentEnabled() && MSRConsentSettingsUtil::adPersonalization()) {
-        MSRConsentSettingsUtil::unsetAdPersonalization();
-        MSRConsentSettingsUtil::setDefaultSettings(std::nullopt);
-        MSRConsentSettingsUtil::setDelegatedSettings(std::nullopt);
-    }
-    if (database_) {
-        MSRError error;
-        if (!database_->reset(&error)) {
-            log(1, 23209, "Failed to reset database", {error});
-            return false;
-        }
-        if (remoteConfig_) remoteConfig_->reset();
-        MSRComponentContext context;
-        context.database = database_;
-        context.persistedConfig = persistedConfig_;
-        sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
-        sessionReporter_->setReportingEnabled(enabled_);
-    } else {
-        // The wipe decided at start-up runs before the database is opened.
-        const std::string path = MSRSDKFilePath(databaseName_);
-        std::error_code ignored;
-        MSRError error;
-        if (std::filesystem::exists(path, ignored) && !MSRDeleteFileAtPath(path, &error) && error.code() != 0) {
-            log(1, 23014, "Failed to delete old database file. Error", {error});
-        }
-        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, ignored);
-    }
-    if (identity_) {
-        identity_->updateIdentifiersAndWait();
-        identity_->resetEphemeralAppInstanceID();
-        identity_->resetSessionStitchingToken();
-    }
-    return true;
-}
-
-void MSRMeasurement::reportFirstOpenOnWorkerQueue() {}
-void MSRMeasurement::reportAppUpdateOnWorkerQueue() {}
-void MSRMeasurement::reportOSUpdateOnWorkerQueue() {}
-void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue() {}
-bool MSRMeasurement::shouldAllowRequestDeferredDeepLink() { return false; }
-
-void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
-    auto& center = foundation::NotificationCenter::defaultCenter();
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    notificationTokens_.clear();
-    notificationTokens_.push_back(center.addObserver(MSRAppDidBecomeActiveNotificationName(), [weak](const auto&) {
-        if (auto engine = weak.lock()) engine->handleAppDidBecomeActiveEvent();
-    }));
-    notificationTokens_.push_back(center.addObserver(MSRAppWillResignActiveNotificationName(), [weak](const auto&) {
-        if (auto engine = weak.lock()) engine->handleAppWillResignActiveEvent();
-    }));
-    notificationTokens_.push_back(center.addObserver(MSRAppWillEnterForegroundNotificationName(), [weak](const auto&) {
-        if (auto engine = weak.lock()) engine->uploader().terminateBackgroundTask();
-    }));
-}
-
-void MSRMeasurement::handleAppDidBecomeActiveEvent() {
-    if (!remoteConfig()->blocklistInternal()) return;
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4289", [weak] {
-        auto engine = weak.lock();
-        if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
-        const double last = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
-        if (std::fabs(dispatch::Clock::now() - last) < kStaleRemoteConfigAge) return;
-        if (engine->uploader().isNetworkReadyForRequest()) {
-            engine->configurationFetcher().fetchRemoteConfig();
-        } else {
-            log(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
-        }
-    });
-}
-
-void MSRMeasurement::handleAppWillResignActiveEvent() {
-    persistedConfig_->synchronizeToDisk();
-    log(8, 23144, "App will resign active state. Scheduling data upload");
-    // The task keeps the application alive until the upload queued below
-    // (behind every call the facade still holds) has run its course.
-    std::weak_ptr<MSRMeasurement> expiring = weak_from_this();
-    const uint64_t taskID = ui::Application::shared().beginBackgroundTask(kBackgroundTaskName, [expiring] {
-        if (auto engine = expiring.lock()) engine->uploader().terminateBackgroundTask();
-    });
-    uploader().swapBackgroundTaskWithNewTaskID(taskID);
-    log(8, 23145, "Background task started. Task ID", {MSRLogContext(taskID)});
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    MSRAnalyticsState::queueOperationWithBlock([weak] {
-        auto engine = weak.lock();
-        if (!engine) return;
-        engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
-            auto engine = weak.lock();
-            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
-        });
-    });
-}
 
 // ---- the facade's remaining operations -------------------------------------
 
@@ -675,10 +263,10 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     bool wiped = false;
     scheduler_->dispatchSyncOnWorkerQueueBlockID("MSRMeasurement:3729", [&] {
         if (!hasComponentsOnWorkerQueue()) return;
-        wiped = wipeoutAnalyticsDataAndResetComponents();
+        wiped = startUp().wipeoutAnalyticsDataAndResetComponents();
         if (!wiped) return;
         persistedConfig_->setAppInstanceID(nonEmpty(appInstanceID) ? appInstanceID : std::nullopt);
-        updatePersistedAppIDFromZMPAndAdzev();
+        startUp().updatePersistedAppIDFromZMPAndAdzev();
         log(6, 23168, "Analytics data has been reset");
         if (!isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
             MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enabled_ ? 0 : 1}));
@@ -687,7 +275,7 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
         persistedConfig_->setLoadTimestampValue(foundation::Value(loadTimestamp));
         if (enabled_) {
             setPersonalizedAdsUserPropertyOnWorkerQueue();
-            reportFirstOpenOnWorkerQueue();
+            startUp().reportFirstOpenOnWorkerQueue();
         }
     });
     return wiped;
@@ -696,11 +284,6 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
 std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() { return std::nullopt; }
 
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
-
-std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfig() {
-    std::lock_guard lock(publishedRemoteConfigMutex_);
-    return publishedRemoteConfig_ ? publishedRemoteConfig_ : MSRRemoteConfig::defaultInstance();
-}
 
 bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefaults().empty(); }
 
@@ -712,17 +295,6 @@ void MSRMeasurement::setSessionTimeoutInterval(double seconds) {
         auto engine = weak.lock();
         if (engine && engine->sessionReporter_) engine->sessionReporter_->setTimeoutSessionInterval(seconds);
     });
-}
-
-void MSRMeasurement::backfillSessionNumber() {
-    if (!database_ || persistedConfig_->sessionNumber() != 0) return;
-    MSRError error;
-    auto aggregates = database_->eventAggregatesWithName("_s", &error);
-    if (!aggregates && error.code() != 0) {
-        log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName("_s"), error});
-        return;
-    }
-    persistedConfig_->setSessionNumber(aggregates ? aggregates->lifetimeCount() : 0);
 }
 
 int64_t MSRMeasurement::timestampMillisRoundedUpToNextHour(int64_t timestampMillis) {
@@ -843,3 +415,31 @@ void MSRMeasurement::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle,
 void MSRMeasurement::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle) {
     bundler_->handleAnalyticsStorageConsentTransitions(bundle);
 }
+
+// Start-up, enablement and wipe.
+bool MSRMeasurement::shouldEnableMeasurement() const { return startUp_->shouldEnableMeasurement(); }
+void MSRMeasurement::setEnabledOnWorkerQueue(bool enabled) { startUp_->setEnabledOnWorkerQueue(enabled); }
+bool MSRMeasurement::startMeasurementOnWorkerQueue() { return startUp_->startMeasurementOnWorkerQueue(); }
+bool MSRMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
+                                             const std::optional<std::string>& appIDFromAdzev,
+                                             const std::optional<std::string>& persistedAppIDFromZMP,
+                                             const std::optional<std::string>& persistedAppIDFromAdzev) const {
+    return startUp_->shouldWipeDataWithAppID(appID, appIDFromZMP, appIDFromAdzev, persistedAppIDFromZMP,
+                                             persistedAppIDFromAdzev);
+}
+void MSRMeasurement::setProspectiveConsentSettings() { startUp_->setProspectiveConsentSettings(); }
+void MSRMeasurement::updatePersistedAppIDFromZMPAndAdzev() { startUp_->updatePersistedAppIDFromZMPAndAdzev(); }
+bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
+    return startUp_->wipeoutAnalyticsDataAndResetComponents();
+}
+void MSRMeasurement::reportFirstOpenOnWorkerQueue() { startUp_->reportFirstOpenOnWorkerQueue(); }
+void MSRMeasurement::reportAppUpdateOnWorkerQueue() { startUp_->reportAppUpdateOnWorkerQueue(); }
+void MSRMeasurement::reportOSUpdateOnWorkerQueue() { startUp_->reportOSUpdateOnWorkerQueue(); }
+void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue() { startUp_->reportStoredCampaignEventOnWorkerQueue(); }
+bool MSRMeasurement::shouldAllowRequestDeferredDeepLink() { return startUp_->shouldAllowRequestDeferredDeepLink(); }
+void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
+    startUp_->subscribeForAppForegroundBackgroundNotifications();
+}
+void MSRMeasurement::handleAppDidBecomeActiveEvent() { startUp_->handleAppDidBecomeActiveEvent(); }
+void MSRMeasurement::handleAppWillResignActiveEvent() { startUp_->handleAppWillResignActiveEvent(); }
+void MSRMeasurement::backfillSessionNumber() { startUp_->backfillSessionNumber(); }

@@ -5,12 +5,17 @@
 // alarm and the network component, and does all measurement work on the
 // worker queue of its scheduler.
 //
-// The class is large, so its work is split over several sources, one per
-// road: start-up and enablement (MSRMeasurement.cpp), user attributes,
-// event handling, event writing, bundle metadata, bundling, upload and the
-// configuration fetch. Each road keeps its declarations in its own section
-// below. Operations whose names end in "OnWorkerQueue" run only on the worker
-// queue and first assert that they do.
+// The engine keeps the state; its roads are collaborators that work on it,
+// each in its own source and named for its job: MSRStartUpAndWipe,
+// MSREventWriter, MSRBundler, MSRUploader and MSRConfigurationFetcher. Every
+// operation below keeps its name here as a short forward to the collaborator
+// (MSRMeasurement.cpp), so each can be found by name; the engine's own sources
+// call the collaborators directly, lower roads never call higher ones (the
+// upload run reaches the configuration fetch only through a hook), so no
+// source calls back into one that called it. User attributes, event handling
+// and the raw-event metadata are still the engine's own sources. Operations
+// whose names end in "OnWorkerQueue" run only on the worker queue and first
+// assert that they do.
 
 #include <atomic>
 #include <cstdint>
@@ -51,6 +56,7 @@ class MSRConditionalUserPropertyController;
 class MSRBundler;
 class MSRConfigurationFetcher;
 class MSREventWriter;
+class MSRStartUpAndWipe;
 class MSRUploader;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
@@ -382,23 +388,22 @@ public:
     MSRConfigurationFetcher& configurationFetcher() { return *configurationFetcher_; }
     MSREventWriter& eventWriter() { return *eventWriter_; }
     MSRBundler& bundler() { return *bundler_; }
+    MSRStartUpAndWipe& startUp() { return *startUp_; }
 
 private:
     friend class MSRUploader;
     friend class MSRConfigurationFetcher;
     friend class MSREventWriter;
     friend class MSRBundler;
+    friend class MSRStartUpAndWipe;
 
     MSRMeasurement();
     std::unique_ptr<MSRUploader> uploader_;
     std::unique_ptr<MSRConfigurationFetcher> configurationFetcher_;
     std::unique_ptr<MSREventWriter> eventWriter_;
     std::unique_ptr<MSRBundler> bundler_;
+    std::unique_ptr<MSRStartUpAndWipe> startUp_;
 
-    // Start-up and enablement
-    bool initializeComponentsOnWorkerQueue();
-    // Forgets a stored deep link older than the attribution cache time.
-    void clearStaleDeepLink();
     // The remote settings as other threads see them (the facade asks for
     // them on its own queue while the start may be making them).
     mutable std::mutex publishedRemoteConfigMutex_;
