@@ -6,7 +6,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 // Most inputs fail to decode and each failure is reported; a console that

@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "analytics/core/MSRIdentityInterface.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/SharedSlot.h"
 #include "platform/host/DEDApp.h"

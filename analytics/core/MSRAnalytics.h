@@ -8,8 +8,8 @@
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSRValue.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSRValue.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/dispatch/OperationGate.h"
 #include "platform/dispatch/SerialQueue.h"

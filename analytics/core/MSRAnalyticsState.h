@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/model/MSREvent.h"
+#include "analytics/model/MSREvent.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/dispatch/OperationGate.h"
 #include "platform/dispatch/SerialQueue.h"

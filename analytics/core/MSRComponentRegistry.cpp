@@ -5,7 +5,7 @@
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
-#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/model/MSRPEventEditing.h"
 
 // The neutral defaults, one per collaborator the registry knows.
 

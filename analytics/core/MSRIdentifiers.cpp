@@ -4,8 +4,8 @@
 
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRNumericUtil.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNumericUtil.h"
 #include "platform/foundation/SharedSlot.h"
 
 namespace {

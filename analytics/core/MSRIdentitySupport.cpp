@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/SharedSlot.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSREventAggregates.h"
-#include "analytics/core/support/MSRError.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSREventAggregates.h"
+#include "analytics/support/MSRError.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;

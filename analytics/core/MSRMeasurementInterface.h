@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/model/MSRUserAttribute.h"
-#include "analytics/core/model/MSRValue.h"
-#include "analytics/core/support/MSRError.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/model/MSRValue.h"
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "platform/foundation/Value.h"
 
 // Called instead of storing a public event while set: origin, name, the

@@ -7,9 +7,9 @@
 
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/GlobalQueue.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "analytics/core/model/MSRValue.h"
+#include "analytics/model/MSRValue.h"
 
 // The screen-view reporter as the facade sees it: "screen_view" events go to
 // it instead of the engine, and it adds the current screen to other events.

@@ -15,7 +15,7 @@
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/security/Compression.h"
 #include "tests/storage/StoredEventBytes.h"

@@ -3,7 +3,7 @@
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSRComponentRegistry.h"
-#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/model/MSRPEventEditing.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 

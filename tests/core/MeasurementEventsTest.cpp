@@ -4,7 +4,7 @@
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
-#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/model/MSRPEventEditing.h"
 
 namespace {
 

@@ -1,3 +1,0 @@
-#include "analytics/core/model/MSRPEventEditing.h"
-
-void MSRPicoLogger::log(const std::string& /*message*/) {}
