@@ -12,11 +12,9 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-class MSRBundler {
+class MSRBundler : public MSRMeasurementRoad {
 public:
-    explicit MSRBundler(MSRMeasurement& engine) : engine_(engine) {}
-    MSRBundler(const MSRBundler&) = delete;
-    MSRBundler& operator=(const MSRBundler&) = delete;
+    using MSRMeasurementRoad::MSRMeasurementRoad;
 
     // Makes at most one bundle of the oldest run of raw events in one
     // transaction; true when a bundle was stored or raw events were removed
@@ -63,6 +61,4 @@ private:
     void evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& entries, MSRPBMeasurementBundle& bundle);
     bool updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
                                bool allowEventFilterEvaluation);
-
-    MSRMeasurement& engine_;
 };

@@ -28,11 +28,6 @@ std::shared_ptr<MSRSessionReporter> MSRNeutralComponent(const MSRComponentContex
     return std::make_shared<MSRSessionReporter>(context.persistedConfig);
 }
 
-template <>
-std::shared_ptr<MSRSearchAdReporter> MSRNeutralComponent(const MSRComponentContext&) {
-    return std::make_shared<MSRSearchAdReporter>();
-}
-
 // Without a reporter "screen_view" events are dropped and events carry no
 // screen parameters.
 template <>
@@ -45,26 +40,6 @@ template <>
 std::shared_ptr<MSREManager> MSRNeutralComponent(const MSRComponentContext&) {
     static const auto instance = std::make_shared<MSREManager>();
     return instance;
-}
-
-template <>
-std::shared_ptr<MSRTCFClient> MSRNeutralComponent(const MSRComponentContext&) {
-    return std::make_shared<MSRTCFClient>();
-}
-
-template <>
-std::shared_ptr<MSRConditionalUserPropertyController> MSRNeutralComponent(const MSRComponentContext&) {
-    return std::make_shared<MSRConditionalUserPropertyController>();
-}
-
-template <>
-std::shared_ptr<MSRLifetimeValueRecorder> MSRNeutralComponent(const MSRComponentContext&) {
-    return std::make_shared<MSRLifetimeValueRecorder>();
-}
-
-template <>
-std::shared_ptr<MSREventSampler> MSRNeutralComponent(const MSRComponentContext&) {
-    return std::make_shared<MSREventSampler>();
 }
 
 // Without an interpreter the server's event-editing programs are not run.

@@ -45,23 +45,24 @@ struct MSRComponentContext {
     MSRMeasurementStartParameters startParameters;
 };
 
-// The default of T, used while no maker is registered. A null answer is a
-// valid default where the asking code treats "none" as the neutral behaviour.
+// The default of T, used while no maker is registered: the engine's own view
+// of the collaborator (its base class, whose answers leave the event road
+// untouched: the search-ads reporter, the TCF client, conditional user
+// properties, lifetime value, sampling). A null answer is a valid default where
+// the asking code treats "none" as the neutral behaviour.
 template <class T>
-std::shared_ptr<T> MSRNeutralComponent(const MSRComponentContext& context);
+std::shared_ptr<T> MSRNeutralComponent(const MSRComponentContext&) {
+    return std::make_shared<T>();
+}
 
-// The collaborators the registry knows. A new one adds its line here and its
-// default in MSRComponentRegistry.cpp.
+// The collaborators whose default is another, defined in
+// MSRComponentRegistry.cpp. A new collaborator whose default is not its
+// default-constructed base adds its line here.
 template <> std::shared_ptr<MSRMeasurementInterface> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRAudience> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRSessionReporter> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSRSearchAdReporter> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRScreenViewReporterInterface> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSREManager> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSRTCFClient> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSRConditionalUserPropertyController> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSRLifetimeValueRecorder> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSREventSampler> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRPEventEditing> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRIdentityInterface> MSRNeutralComponent(const MSRComponentContext&);
 

@@ -12,14 +12,12 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-class MSRConfigurationFetcher {
+class MSRConfigurationFetcher : public MSRMeasurementRoad {
 public:
+    using MSRMeasurementRoad::MSRMeasurementRoad;
     // A configuration answer larger than this is refused unread.
     static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
 
-    explicit MSRConfigurationFetcher(MSRMeasurement& engine) : engine_(engine) {}
-    MSRConfigurationFetcher(const MSRConfigurationFetcher&) = delete;
-    MSRConfigurationFetcher& operator=(const MSRConfigurationFetcher&) = delete;
 
     // A conditional GET of the configuration when an endpoint is configured
     // (worker queue).
@@ -35,6 +33,4 @@ private:
     bool applyRemoteConfigData(const std::vector<uint8_t>& data);
     // After a rollback the settings in memory follow the stored ones again.
     void restoreStoredRemoteConfig();
-
-    MSRMeasurement& engine_;
 };

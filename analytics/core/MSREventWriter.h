@@ -11,11 +11,9 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-class MSREventWriter {
+class MSREventWriter : public MSRMeasurementRoad {
 public:
-    explicit MSREventWriter(MSRMeasurement& engine) : engine_(engine) {}
-    MSREventWriter(const MSREventWriter&) = delete;
-    MSREventWriter& operator=(const MSREventWriter&) = delete;
+    using MSRMeasurementRoad::MSRMeasurementRoad;
 
     void writeEventOnWorkerQueue(const MSREvent& event);
     void writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent);
@@ -48,6 +46,4 @@ private:
     void commitWritesBehindQueuedWork();
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
-
-    MSRMeasurement& engine_;
 };

@@ -67,6 +67,20 @@ struct MSRBundleEvent;
 using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
 struct MSRBundleIdentity;
 
+class MSRMeasurement;
+
+// What each of the engine's roads (MSRUploader, MSRBundler, ...) stands on:
+// the engine that owns it, whose state it works on.
+class MSRMeasurementRoad {
+public:
+    explicit MSRMeasurementRoad(MSRMeasurement& engine) : engine_(engine) {}
+    MSRMeasurementRoad(const MSRMeasurementRoad&) = delete;
+    MSRMeasurementRoad& operator=(const MSRMeasurementRoad&) = delete;
+
+protected:
+    MSRMeasurement& engine_;
+};
+
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
 public:

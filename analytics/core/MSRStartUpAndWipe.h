@@ -12,11 +12,9 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-class MSRStartUpAndWipe {
+class MSRStartUpAndWipe : public MSRMeasurementRoad {
 public:
-    explicit MSRStartUpAndWipe(MSRMeasurement& engine) : engine_(engine) {}
-    MSRStartUpAndWipe(const MSRStartUpAndWipe&) = delete;
-    MSRStartUpAndWipe& operator=(const MSRStartUpAndWipe&) = delete;
+    using MSRMeasurementRoad::MSRMeasurementRoad;
 
     bool shouldEnableMeasurement() const;
     void setEnabledOnWorkerQueue(bool enable);
@@ -42,6 +40,4 @@ private:
     bool initializeComponentsOnWorkerQueue();
     // Forgets a stored deep link older than the attribution cache time.
     void clearStaleDeepLink();
-
-    MSRMeasurement& engine_;
 };

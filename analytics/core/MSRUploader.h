@@ -14,11 +14,9 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-class MSRUploader {
+class MSRUploader : public MSRMeasurementRoad {
 public:
-    explicit MSRUploader(MSRMeasurement& engine) : engine_(engine) {}
-    MSRUploader(const MSRUploader&) = delete;
-    MSRUploader& operator=(const MSRUploader&) = delete;
+    using MSRMeasurementRoad::MSRMeasurementRoad;
 
     // ---- suspension ----
     double uptime() const;
@@ -64,6 +62,4 @@ private:
     // A failed post: the failure time (and back-off), the retry counts, and
     // the next run.
     void recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription);
-
-    MSRMeasurement& engine_;
 };
