@@ -546,7 +546,10 @@ void MSRUploader::networkUploadCompletionHandlerWithResponse(const net::Response
 void MSRUploader::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
     const uint64_t previous = engine_.backgroundUpdateTask_.exchange(taskID);
     if (previous != kInvalidBackgroundTask) {
-        uploadLog(7, 23142, "Cancelling background upload task. Task ID ", {MSRLogContext(previous)});
+        // Built in place: see contexts() above.
+        std::vector<MSRLogContext> taskContext;
+        taskContext.emplace_back(previous);
+        uploadLog(7, 23142, "Cancelling background upload task. Task ID ", taskContext);
         ui::Application::shared().endBackgroundTask(previous);
     }
 }
