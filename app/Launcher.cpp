@@ -4,7 +4,6 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "analytics/support/MSRRemoteConfig.h"
 #include "app/ScriptPlayer.h"
@@ -22,10 +21,30 @@ constexpr double kBackgroundTimeLimit = 30.0;
 
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE]\n"
-    "  --home DIR     the data root (default ~/.local/share/calvaro)\n"
+    "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
+    "                 ~/.local/share/calvaro)\n"
     "  --script FILE  the touches to play, one action a line; without it a\n"
     "                 demonstration of a start is played\n";
+
+// Reads the whole script, refusing folders and anything larger than a script
+// may be before it is in memory (a device such as /dev/zero never ends).
+bool readScript(const std::filesystem::path& path, std::string& text, std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return error = "is a folder, not a script", false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return error = "cannot be read", false;
+    text.clear();
+    char buffer[64 * 1024];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxScriptBytes)
+            return error = "is larger than " + std::to_string(kMaxScriptBytes) + " bytes", false;
+    }
+    if (in.bad()) return error = "cannot be read", false;
+    return true;
 }
+
+}  // namespace
 
 bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error) {
     options = LaunchOptions{};
@@ -55,11 +74,17 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
     }
     if (home) {
         options.home = *home;
-    } else {
-        const char* user = std::getenv("HOME");
-        if (!user || !*user) return error = "no --home given and HOME is not set", false;
-        options.home = std::filesystem::path(user) / ".local" / "share" / "calvaro";
+        return true;
     }
+    // Where the user's data goes by the XDG base directories: a relative
+    // XDG_DATA_HOME is to be ignored, as if it were not set.
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
+        options.home = std::filesystem::path(data) / "calvaro";
+        return true;
+    }
+    const char* user = std::getenv("HOME");
+    if (!user || !*user) return error = "no --home given and neither XDG_DATA_HOME nor HOME is set", false;
+    options.home = std::filesystem::path(user) / ".local" / "share" / "calvaro";
     return true;
 }
 
@@ -79,15 +104,11 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     std::string scriptText;
     std::string scriptName = "demonstration";
     if (options.script) {
-        std::ifstream in(*options.script, std::ios::binary);
-        if (!in) {
-            err << "calvaro: cannot read the script " << options.script->string() << "\n";
+        scriptName = printable(options.script->string());
+        if (!readScript(*options.script, scriptText, error)) {
+            err << "calvaro: the script " << scriptName << " " << error << "\n";
             return 1;
         }
-        std::ostringstream buffer;
-        buffer << in.rdbuf();
-        scriptText = buffer.str();
-        scriptName = options.script->string();
     }
     std::vector<ScriptAction> actions;
     ScriptError scriptError;
@@ -96,9 +117,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         return 1;
     }
 
-    std::error_code ec;
-    std::filesystem::create_directories(options.home, ec);
-    if (ec || !std::filesystem::is_directory(options.home)) {
+    // The data root is the user's alone (0700), whatever the umask.
+    if (!foundation::FileSystem::createDirectories(options.home)) {
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
         return 1;
     }
@@ -128,16 +148,18 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         ui::Driver driver(application);
         driver.settle();
         ScriptPlayer player(driver, out);
+        if (hooks.stopSignal) player.setStopRequest([&] { return hooks.stopSignal() != 0; });
         bool played = player.play(actions, &scriptError);
+        // No input is taken from here on. Like the platform, the process
+        // lives on until the work begun for the background (the analytics
+        // writes and upload) has ended, for a bounded time, and runs what
+        // every queue holds meanwhile.
         application.terminate();
-        driver.settle();
-        // Like the platform, the process lives on until the work begun for
-        // the background (the analytics writes and upload) has ended, for
-        // a bounded time.
         application.waitForBackgroundTasks(kBackgroundTimeLimit);
         if (!played) {
             err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
-            return 1;
+            const int signal = hooks.stopSignal ? hooks.stopSignal() : 0;
+            return signal != 0 ? 128 + signal : 1;
         }
     } catch (const std::exception& e) {
         err << "calvaro: stopped: " << e.what() << "\n";

@@ -12,24 +12,29 @@
 namespace app {
 
 struct LaunchOptions {
-    std::filesystem::path home;                   // --home DIR (default ~/.local/share/calvaro)
+    std::filesystem::path home;                   // --home DIR (default $XDG_DATA_HOME/calvaro,
+                                                  // else ~/.local/share/calvaro)
     std::optional<std::filesystem::path> script;  // --script FILE
     bool help = false;                            // --help
 };
 
 // Parses the command line. False with a message on an unknown option, a
-// missing value or no home (neither --home nor $HOME).
+// missing value or no home (neither --home, $XDG_DATA_HOME nor $HOME).
 bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error);
 
 struct LaunchHooks {
     std::function<std::shared_ptr<ui::ApplicationDelegate>()> makeDelegate;
     std::function<std::string()> demoScript;
+    // The signal that asked the process to end, 0 while none did.
+    std::function<int()> stopSignal;
 };
 
 // The whole launcher: arguments, script (read and checked before anything
-// else), data root, launch, play, termination. Snapshots go to `out`,
-// messages to `err`. Returns the exit status: 0, 1 for a failed script or
-// launch, 2 for bad arguments.
+// else), data root, launch, play, termination, and the wait for the work
+// begun in the background. Snapshots go to `out`, messages to `err`. Returns
+// the exit status: 0, 1 for a failed script or launch, 2 for bad arguments,
+// 128 + the signal for a play stopped by one. The caller then ends the
+// queues (dispatch::endQueues) before static objects go.
 int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err);
 
 }  // namespace app

@@ -1,6 +1,7 @@
 #include "app/ScriptPlayer.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 
@@ -32,10 +33,73 @@ bool parseSeconds(const std::string& text, double& seconds) {
     return std::isfinite(seconds) && seconds <= 3600.0;
 }
 
+// The length of the UTF-8 sequence starting at `i`, or 0 when the bytes there
+// are not one (overlong forms and surrogates included).
+size_t utf8SequenceLength(const std::string& text, size_t i, uint32_t& codePoint) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    codePoint = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+    }
+    static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return 0;
+    return length;
+}
+
 }  // namespace
 
+std::string printable(const std::string& text) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        uint32_t codePoint = 0;
+        const size_t length = utf8SequenceLength(text, i, codePoint);
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (length == 0) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+            ++i;
+            continue;
+        }
+        if (codePoint == '\\') {
+            out += "\\\\";
+        } else if (codePoint == '\n') {
+            out += "\\n";
+        } else if (codePoint == '\t') {
+            out += "\\t";
+        } else if (codePoint == '\r') {
+            out += "\\r";
+        } else if (codePoint < 0x20 || codePoint == 0x7F) {
+            out += "\\x";
+            out += hex[codePoint >> 4];
+            out += hex[codePoint & 0xF];
+        } else if (codePoint >= 0x80 && codePoint <= 0x9F) {
+            // C1 controls: some terminals take U+009B for an escape sequence.
+            out += "\\u{";
+            out += hex[codePoint >> 4];
+            out += hex[codePoint & 0xF];
+            out += "}";
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
 std::string ScriptError::describe() const {
-    return line > 0 ? "line " + std::to_string(line) + ": " + message : message;
+    return printable(line > 0 ? "line " + std::to_string(line) + ": " + message : message);
 }
 
 bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, ScriptError* error) {
@@ -47,8 +111,12 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
     std::istringstream in(text);
     std::string raw;
     int number = 0;
+    if (text.size() > kMaxScriptBytes)
+        return failAt(0, "the script is larger than " + std::to_string(kMaxScriptBytes) + " bytes");
     while (std::getline(in, raw)) {
         ++number;
+        if (raw.size() > kMaxLineBytes)
+            return failAt(number, "the line is longer than " + std::to_string(kMaxLineBytes) + " bytes");
         if (raw.find('\0') != std::string::npos) return failAt(number, "the line holds a NUL character");
         std::string lineText = trim(raw);
         if (lineText.empty() || lineText[0] == '#') continue;
@@ -104,7 +172,7 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             ok = driver_.answerAlert(action.argument);
             break;
         case ScriptAction::Kind::wait:
-            driver_.wait(action.seconds);
+            driver_.wait(action.seconds, [this] { return stopRequested(); });
             break;
         case ScriptAction::Kind::snapshot: {
             driver_.settle();
@@ -123,7 +191,11 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
 bool ScriptPlayer::play(const std::vector<ScriptAction>& actions, ScriptError* error) {
     for (const auto& action : actions) {
         std::string why;
-        if (!perform(action, why)) {
+        if (stopRequested()) why = "stopped before this line: the process was asked to end";
+        if (why.empty() && !perform(action, why) && why.empty()) why = "the action failed";
+        if (why.empty() && stopRequested() && action.kind == ScriptAction::Kind::wait)
+            why = "stopped during the wait: the process was asked to end";
+        if (!why.empty()) {
             if (error) *error = ScriptError{action.line, why};
             return false;
         }

@@ -22,7 +22,9 @@ namespace app {
 //   # comment                   blank lines are skipped too
 //
 // Words are separated by blanks; the argument is the rest of the line with
-// surrounding blanks removed.
+// surrounding blanks removed. `tap` and `alert` take "#name" for an
+// accessibility identifier only, as snapshots write identifiers. A script
+// holds at most kMaxScriptBytes, a line at most kMaxLineBytes.
 struct ScriptAction {
     enum class Kind { tap, type, tab, drawer, alert, wait, snapshot };
     Kind kind = Kind::tap;
@@ -31,10 +33,18 @@ struct ScriptAction {
     int line = 0;          // 1-based line number in the script
 };
 
+constexpr size_t kMaxScriptBytes = 1 << 20;
+constexpr size_t kMaxLineBytes = 4096;
+
+// `text` fit for a terminal: control characters, C1 controls and bytes that
+// are not UTF-8 are written as escapes (\n, \t, \x1b, \u{9b}), the backslash
+// as "\\"; other UTF-8 text stays as it is.
+std::string printable(const std::string& text);
+
 struct ScriptError {
     int line = 0;  // 0: not tied to a line
     std::string message;
-    // "line 3: unknown action \"tapp\"".
+    // "line 3: unknown action \"tapp\"", fit for a terminal (see printable).
     std::string describe() const;
 };
 
@@ -45,17 +55,23 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
 // Plays parsed actions with a driver; snapshots go to `out` as
 //   === snapshot <n>[: name] ===
 //   <the snapshot text>
-// An action that cannot be done stops the play with an error naming its line.
+// An action that cannot be done, or that would do nothing, stops the play
+// with an error naming its line.
 class ScriptPlayer {
   public:
     explicit ScriptPlayer(ui::Driver& driver, std::ostream& out);
+    // Asked before each action and during waits: once it answers true the
+    // play stops with an error naming the line it stopped at.
+    void setStopRequest(std::function<bool()> stopRequested) { stopRequested_ = std::move(stopRequested); }
     bool play(const std::vector<ScriptAction>& actions, ScriptError* error);
     int snapshotsTaken() const { return snapshots_; }
 
   private:
     bool perform(const ScriptAction& action, std::string& why);
+    bool stopRequested() const { return stopRequested_ && stopRequested_(); }
     ui::Driver& driver_;
     std::ostream& out_;
+    std::function<bool()> stopRequested_;
     int snapshots_ = 0;
 };
 

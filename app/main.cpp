@@ -1,12 +1,39 @@
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "app/SignalWatcher.h"
+#include "platform/dispatch/ProcessEnd.h"
+
+namespace {
+
+// Time for the queues to finish what they hold once the application has
+// ended (the background work has had its own time before).
+constexpr double kEndTimeLimit = 30.0;
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     DEDIzurarove::registerWithHost();
-    return app::runCalvaro(argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript}, std::cout, std::cerr);
+    // First, before any thread starts: the end of a signalled process is as
+    // orderly as any other.
+    app::SignalWatcher signals;
+    const int status = app::runCalvaro(
+        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
+        std::cout, std::cerr);
+    // Nothing outlives main: the queues finish their work and their threads
+    // are joined before static objects go.
+    if (!dispatch::endQueues(kEndTimeLimit)) {
+        std::cerr << "calvaro: work was still running " << kEndTimeLimit
+                  << " s after the end; leaving without it\n";
+        std::cout.flush();
+        std::fflush(nullptr);
+        std::_Exit(status != 0 ? status : 1);
+    }
+    return status;
 }

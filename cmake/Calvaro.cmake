@@ -11,20 +11,36 @@ function(calvaro_module target)
 endfunction()
 
 # calvaro_test(<binary> [DEPS <targets...>])
-#   One gtest binary of every .cpp file in the calling tests/ folder; each test
-#   case is registered with CTest. Tests run from the build folder and find the
-#   bundle resources and golden files through the environment.
+#   One gtest binary of every .cpp file in the calling tests/ folder. After each
+#   link the binary lists its cases (cmake/CalvaroListTests.cmake) and each case
+#   is registered with CTest on its own. Tests run from the build folder and
+#   find the bundle resources and golden files through the environment.
 function(calvaro_test binary)
   cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_executable(${binary} ${sources})
-  target_link_libraries(${binary} PRIVATE ${T_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_link_libraries(${binary} PRIVATE ${T_DEPS} calvaro_test_support GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${binary} PRIVATE
     CALVARO_GOLDEN_DIR="${PROJECT_SOURCE_DIR}/tests/golden"
     CALVARO_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
-  gtest_discover_tests(${binary}
-    DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "CALVARO_RESOURCES=${PROJECT_SOURCE_DIR}/Calvaro/resources")
+  set(cases "${CMAKE_CURRENT_BINARY_DIR}/${binary}_cases.cmake")
+  add_custom_command(TARGET ${binary} POST_BUILD
+    COMMAND "${CMAKE_COMMAND}" "-DBINARY=$<TARGET_FILE:${binary}>" "-DOUTPUT=${cases}"
+            "-DWORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
+            "-DRESOURCES=${PROJECT_SOURCE_DIR}/Calvaro/resources"
+            -P "${PROJECT_SOURCE_DIR}/cmake/CalvaroListTests.cmake"
+    BYPRODUCTS "${cases}"
+    VERBATIM)
+  # Until the binary is built, CTest reports it as not built instead of
+  # silently running nothing.
+  set(include "${CMAKE_CURRENT_BINARY_DIR}/${binary}_include.cmake")
+  file(WRITE "${include}"
+    "if(EXISTS \"${cases}\")\n"
+    "  include(\"${cases}\")\n"
+    "else()\n"
+    "  add_test(${binary}_NOT_BUILT ${binary}_NOT_BUILT)\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${include}")
 endfunction()
 
 # calvaro_bench(<binary> <source> [DEPS <targets...>])
@@ -32,4 +48,16 @@ function(calvaro_bench binary source)
   cmake_parse_arguments(B "" "" "DEPS" ${ARGN})
   add_executable(${binary} ${source})
   target_link_libraries(${binary} PRIVATE ${B_DEPS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
+
+# calvaro_add_subfolders()
+#   Adds every folder below the calling one that has a CMakeLists.txt, so a new
+#   test or benchmark folder takes part without being listed.
+function(calvaro_add_subfolders)
+  file(GLOB dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  foreach(dir IN LISTS dirs)
+    if(IS_DIRECTORY "${dir}" AND EXISTS "${dir}/CMakeLists.txt")
+      add_subdirectory("${dir}")
+    endif()
+  endforeach()
 endfunction()

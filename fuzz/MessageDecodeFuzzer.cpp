@@ -1,5 +1,6 @@
 // Decodes server input or stored bytes as one message type (FUZZ_MESSAGE,
-// set per target). The direct reader must end as nanopb's decoder ends, with
+// set per target; or, for the stored audience and campaign messages, the type
+// the first byte picks). The direct reader must end as nanopb's decoder ends, with
 // the same cells. Whatever decodes must encode, and its encoding must decode
 // and encode again to the very same bytes; a message the engine stores and
 // reads back (the configuration, experiment snapshots, raw events, queued
@@ -9,11 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <span>
 
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/reference/NANOReferenceCodec.h"
 
 // Most inputs fail to decode and each failure is reported; a console that
 // prints nothing keeps the runs fast and the output readable.
@@ -26,8 +29,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const MSRPBMessageType& type = MSRPBMessageTypeFor(MSRPBMessageID::FUZZ_MESSAGE);
+namespace {
+
+int check(const MSRPBMessageType& type, const uint8_t* data, size_t size) {
     std::optional<NANOMessageBase> message = NANOMessageBase::initWithBuffer(type, std::span(data, size));
     NANOMessageInfoPtr reference = NANOMessageInfoCreate(type);
     const bool referenceDecodes = NANOMessageInfoDecodeWithNanopb(*reference, data, size);
@@ -67,4 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)MSRPBGetArray(*message, index);
     }
     return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+#ifdef FUZZ_MESSAGE
+    return check(MSRPBMessageTypeFor(MSRPBMessageID::FUZZ_MESSAGE), data, size);
+#else
+    // What the engine keeps of audiences and campaigns between starts.
+    static constexpr MSRPBMessageID kStored[] = {MSRPBMessageID::AdCampaignInfo, MSRPBMessageID::Audience,
+                                                 MSRPBMessageID::EventFilter, MSRPBMessageID::PropertyFilter};
+    if (size == 0) return 0;
+    return check(MSRPBMessageTypeFor(kStored[data[0] % std::size(kStored)]), data + 1, size - 1);
+#endif
 }

@@ -1,8 +1,12 @@
 #include "Calvaro/engine/CalcManager.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "platform/foundation/SharedSlot.h"
+
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
 
 using foundation::Value;
 
@@ -116,23 +120,47 @@ Value::List CalcManager::calculationDictionaries() const {
 
 std::vector<Calculation> CalcManager::loadCalculations() {
     std::vector<Calculation> loaded;
-    if (auto stored = userDefaults_.array(calculationsKey)) {
-        for (const Value& item : *stored) {
-            const auto* dict = item.dictionary();
-            if (!dict) {
-                // Not a list of dictionaries as a whole: treated as no history.
-                loaded.clear();
-                break;
+    Value::List unreadable;
+    Value stored = userDefaults_.object(calculationsKey);
+    if (const Value::List* list = stored.list()) {
+        for (const Value& item : *list) {
+            if (const auto* dict = item.dictionary()) {
+                loaded.emplace_back(*dict);
+            } else {
+                unreadable.push_back(item);
             }
-            loaded.emplace_back(*dict);
         }
+    } else if (!stored.isAbsent()) {
+        unreadable.push_back(std::move(stored));
     }
+    // An entry that is no record at all is the user's data still: it is kept
+    // in a file of its own before the history is written without it, and the
+    // readable entries stay.
+    if (!unreadable.empty() && !setAsideUnreadableEntries(unreadable)) return loaded;
     if (loaded.empty()) {
         userDefaults_.remove(calculationsKey);
         calculations_.clear();
         saveCalculations();
+    } else if (!unreadable.empty()) {
+        Value::List readable;
+        for (const Calculation& calculation : loaded) readable.emplace_back(calculation.dictionary());
+        userDefaults_.set(calculationsKey, readable);
     }
     return loaded;
+}
+
+bool CalcManager::setAsideUnreadableEntries(const Value::List& entries) {
+    const auto preferences = userDefaults_.filePath();
+    const auto file = preferences.parent_path() / (userDefaults_.domainName() + "." + calculationsKey + ".plist");
+    auto bytes = foundation::propertyListXml(Value(entries));
+    auto aside = bytes ? foundation::FileSystem::keepAside(file, *bytes) : std::nullopt;
+    if (!aside) {
+        std::fprintf(stderr, "history: %zu unreadable entries cannot be kept aside; the stored history stays\n",
+                     entries.size());
+        return false;
+    }
+    std::fprintf(stderr, "history: %zu unreadable entries kept in %s\n", entries.size(), aside->c_str());
+    return true;
 }
 
 std::optional<Calculation> CalcManager::storedCalculation(const std::string& key) const {

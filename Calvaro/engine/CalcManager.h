@@ -80,9 +80,13 @@ public:
 
     // The dictionary form of every record, in list order: what every save writes.
     foundation::Value::List calculationDictionaries() const;
-    // The history as stored. A missing, empty or mistyped value reads as
-    // empty and is rewritten as an empty list.
+    // The history as stored. Entries that are not records (or a stored value
+    // that is not a list) are set aside with their bytes and left out; a
+    // missing or empty history is rewritten as an empty list.
     std::vector<Calculation> loadCalculations();
+    // Writes entries of the stored history that are not records to
+    // "<domain>.Calculations.plist.damaged..." beside the preferences.
+    bool setAsideUnreadableEntries(const foundation::Value::List& entries);
     // The record stored under `key`, or none when the key holds no dictionary.
     std::optional<Calculation> storedCalculation(const std::string& key) const;
 

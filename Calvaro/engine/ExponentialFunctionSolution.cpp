@@ -13,8 +13,8 @@ ExponentialFunctionSolution::ExponentialFunctionSolution(const std::vector<Digit
 void ExponentialFunctionSolution::write() {
     prepareTerms();
     exponent_ = bDot_ + " x " + cTerm_;
-    function_ = zDot_ + " " + a_ + "^{(" + exponent_ + ")} " + dTerm_;
-    power_ = a_ + "^{(" + exponent_;
+    function_ = zDot_ + " " + aBase_ + "^{(" + exponent_ + ")} " + dTerm_;
+    power_ = aBase_ + "^{(" + exponent_;
 
     titled(LocalizedString::domainOfDefinition(), "D = \\mathbb{R}");
     writeRange();
@@ -46,11 +46,11 @@ void ExponentialFunctionSolution::writeValueAtX() {
     const std::string xText = latex(xDigit);
     const std::string at = "f(" + xText + ") = ";
     titled(LocalizedString::calculateVerb(), "f(x) = " + function_);
-    line(at + zDot_ + " " + a_ + "^{(" + bDot_ + " " + xText + " " + cTerm_ + ")} " + dTerm_);
+    line(at + zDot_ + " " + aBase_ + "^{(" + bDot_ + " " + xText + " " + cTerm_ + ")} " + dTerm_);
     const auto p = product(input(b), xDigit);
-    if (!isOne(input(b))) line(at + zDot_ + " " + a_ + "^{(" + latex(*p) + " " + cTerm_ + ")} " + dTerm_);
+    if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(" + latex(*p) + " " + cTerm_ + ")} " + dTerm_);
     const auto e = sum(*p, input(c));
-    if (!isZero(input(c))) line(at + zDot_ + " " + a_ + "^{" + latex(*e) + "} " + dTerm_);
+    if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{" + latex(*e) + "} " + dTerm_);
     const auto g = power(input(a), valueOf(*e));
     line(at + zDot_ + " " + latex(*g) + " " + dTerm_);
     const auto m = product(input(z), *g);
@@ -87,9 +87,9 @@ void ExponentialFunctionSolution::writeZero() {
 void ExponentialFunctionSolution::writeYIntercept() {
     const std::string at = "f(0) = ";
     titled(LocalizedString::calculateVerb(), "f(0) = ?");
-    line(at + zDot_ + " " + a_ + "^{(" + bDot_ + " 0 " + cTerm_ + ")} " + dTerm_);
-    if (!isOne(input(b))) line(at + zDot_ + " " + a_ + "^{(0 " + cTerm_ + ")} " + dTerm_);
-    if (!isZero(input(c))) line(at + zDot_ + " " + a_ + "^{(" + c_ + ")} " + dTerm_);
+    line(at + zDot_ + " " + aBase_ + "^{(" + bDot_ + " 0 " + cTerm_ + ")} " + dTerm_);
+    if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(0 " + cTerm_ + ")} " + dTerm_);
+    if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{(" + c_ + ")} " + dTerm_);
     const auto h = power(input(a), valueOf(input(c)));
     line(at + zDot_ + " " + latex(*h) + " " + dTerm_);
     const auto m = product(input(z), *h);

@@ -7,8 +7,6 @@
 #include "Calvaro/charts/data/CommonSplineChartData.h"
 #include "Calvaro/engine/Digit.h"
 
-class KalMathOperation;
-
 // Samples a function of the calculator and its inverse in floating point and
 // describes them as one spline chart of two series, [function, inverse].
 class FunctionChartDescription {
@@ -17,19 +15,22 @@ public:
     // range, so that huge |d| or |c/b| cannot make billions of points.
     static constexpr int64_t maximumSamplesPerSeries = 10000;
 
-    FunctionChartDescription(const std::vector<DigitPtr>& inputs, KalMathOperation& operation);
+    explicit FunctionChartDescription(const std::vector<DigitPtr>& inputs);
 
     // Mode 0 the logarithmic form, any other mode the exponential form. Empty
     // when mode 0 has b = 0 or an input lacks a value.
-    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> makeChartData(int64_t mode) const;
+    std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> makeChartData(int64_t mode);
 
 private:
     std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> logarithmicChart() const;
     std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>> exponentialChart() const;
 
+    // The value of the input at `position` as the samples use it.
+    double chartValue(size_t position) const;
     // a raised to e, read as a value.
     double powerOfA(double e) const;
 
     const std::vector<DigitPtr>& inputs_;
-    KalMathOperation& operation_;
+    double a_ = 0.0;         // the value of a
+    double log2OfA_ = 0.0;   // log2 |a|
 };

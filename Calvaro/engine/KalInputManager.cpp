@@ -315,7 +315,19 @@ void KalInputManager::writeInputStep(bool keepSigns) {
     if (inputFormatMode_ == FormatMode::formula) {
         std::string text = inputFormat_.empty() ? "" : inputFormat_.front();
         for (size_t i = 0; i < allInputs_.size(); ++i) {
-            replaceAll(text, "%" + std::to_string(i), inputLatex(*allInputs_[i], keepSigns));
+            const std::string placeholder = "%" + std::to_string(i);
+            const std::string latex = inputLatex(*allInputs_[i], keepSigns);
+            // A placeholder standing as the base of a power takes brackets
+            // where its number would otherwise not read as one base.
+            std::string filled;
+            size_t from = 0;
+            for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, from)) {
+                const size_t after = at + placeholder.size();
+                const bool isBase = after < text.size() && text[after] == '^';
+                filled += text.substr(from, at - from) + (isBase ? KalStringOutput::baseLatex(latex) : latex);
+                from = after;
+            }
+            text = filled + text.substr(from);
         }
         outputHelper_->appendStep(title, text);
         return;
@@ -347,8 +359,23 @@ void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
         // number stays as it was typed.
         if (!std::isfinite(z) || !std::isfinite(n)) continue;
         const std::string factorText = exactDecimalText(factor);
-        const std::string expansion =
-            "\\frac{" + zText + " \\cdot " + factorText + "}{" + nText + " \\cdot " + factorText + "}";
+        // The constants stay in the middle term: \frac{1.5\pi}{2} expands to
+        // \frac{1.5\pi \cdot 10}{2 \cdot 10}, not to a number without them.
+        const auto withConstants = [](std::string text, const NaturalConstants& constants) {
+            for (const NaturalConstant& c : constants) {
+                if (text == "1") {
+                    text = c.latex();
+                } else if (text == "-1") {
+                    text = "-" + c.latex();
+                } else {
+                    text += c.latex();
+                }
+            }
+            return text;
+        };
+        const std::string expansion = "\\frac{" + withConstants(zText, digit.zConstants()) + " \\cdot " +
+                                      factorText + "}{" + withConstants(nText, digit.nConstants()) + " \\cdot " +
+                                      factorText + "}";
         digit.setZ(z);
         digit.setN(n);
         const std::string after = inputLatex(digit, false);

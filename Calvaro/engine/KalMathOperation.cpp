@@ -149,6 +149,27 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     return out;
 }
 
+// (base / denominator)^r where a raised part would leave the double range.
+double powerOfQuotient(double base, double denominator, double r) {
+    const double numeratorPower = std::pow(base, r);
+    const double denominatorPower = std::pow(denominator, r);
+    if (std::isfinite(numeratorPower) && std::isfinite(denominatorPower) && numeratorPower != 0.0 &&
+        denominatorPower != 0.0) {
+        return numeratorPower / denominatorPower;
+    }
+    const double quotient = base / denominator;
+    if (std::isfinite(quotient) && quotient != 0.0) return std::pow(quotient, r);
+    // The quotient itself is out of range: go through logarithms, keeping the
+    // sign an integral exponent gives a negative base.
+    if (base == 0.0 || denominator == 0.0 || !std::isfinite(base) || !std::isfinite(denominator)) {
+        return numeratorPower / denominatorPower;
+    }
+    const double magnitude = std::exp(r * (std::log(std::fabs(base)) - std::log(std::fabs(denominator))));
+    if (quotient > 0 || (base > 0) == (denominator > 0)) return magnitude;
+    if (std::trunc(r) != r) return std::nan("");
+    return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
+}
+
 }  // namespace
 
 KalMathOperation::KalMathOperation(KalStringOutput& outputHelper) : outputHelper_(&outputHelper) {}
@@ -310,10 +331,20 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     // e^x must not read as e for every x.
     const double base = *d.z() * productOfValues(d.zConstants());
     const double denominator = d.n() * productOfValues(d.nConstants());
-    result->setZ(std::pow(base, r));
-    result->setN(std::pow(denominator, r));
+    const double numeratorPower = std::pow(base, r);
+    const double denominatorPower = std::pow(denominator, r);
     result->setZConstants({});
     result->setNConstants({});
+    const auto representable = [](double x) { return std::isfinite(x) && x != 0.0; };
+    if (representable(numeratorPower) && representable(denominatorPower)) {
+        result->setZ(numeratorPower);
+        result->setN(denominatorPower);
+    } else {
+        // A part left the double range although the quotient may not have:
+        // (2/3)^2000 is 0/0 part by part but about 1e-352 as a whole.
+        result->setZ(powerOfQuotient(base, denominator, r));
+        result->setN(1.0);
+    }
     return result;
 }
 

@@ -64,7 +64,10 @@ public:
     CancelResult cancelDown(const Digit& d);
 
     // d raised to r; the constants are folded into the numbers first so that
-    // they are raised too. Requires d.z(); returns null without it.
+    // they are raised too. When a raised part leaves the double range the
+    // result is the raised quotient over 1, so the value survives wherever it
+    // exists (beyond the range it is infinite, below it 0). Requires d.z();
+    // returns null without it.
     DigitPtr power(const Digit& d, double r);
 
     // x rounded to `places` decimals (halves away from zero), and whether

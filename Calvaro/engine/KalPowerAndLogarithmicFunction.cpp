@@ -1,5 +1,8 @@
 #include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "Calvaro/engine/ExponentialFunctionSolution.h"
 #include "Calvaro/engine/FunctionChartDescription.h"
 #include "Calvaro/engine/KalInputManager.h"
@@ -13,6 +16,24 @@ namespace {
 std::string textOrDefault(const std::optional<std::string>& text, const char* fallback) {
     if (!text || KalInputManager::isEffectivelyEmpty(*text)) return fallback;
     return *text;
+}
+
+// The first parameter for which the exercise is no function with an inverse
+// (a base of at most 0 or of 1, a factor b or z of 0), with its position;
+// none when the exercise can be solved. The writers would otherwise state
+// false things such as "x = 1" for a = 1.
+std::optional<std::pair<const char*, size_t>> refusedParameter(const std::vector<DigitPtr>& inputs) {
+    const auto valueAt = [&inputs](size_t position) {
+        return position < inputs.size() && inputs[position] ? inputs[position]->value() : std::nullopt;
+    };
+    const auto a = valueAt(0);
+    if (a && !(*a > 0)) return std::pair{CalculatorErrorKey::baseNotPositive, size_t{0}};
+    if (a && *a == 1.0) return std::pair{CalculatorErrorKey::baseIsOne, size_t{0}};
+    const auto b = valueAt(1);
+    if (b && *b == 0.0) return std::pair{CalculatorErrorKey::factorOfXIsZero, size_t{1}};
+    const auto z = valueAt(5);
+    if (z && *z == 0.0) return std::pair{CalculatorErrorKey::factorIsZero, size_t{5}};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -42,6 +63,7 @@ CalculatorResult KalPowerAndLogarithmicFunction::calculate(
     }
     if (!x.empty()) format += "\\quad \\quad x=%4";
 
+    const size_t stepsBefore = output_->solutionSteps().size();
     KalInputManager inputManager(*output_, operation_);
     InputProcessingResult processed =
         inputManager.processInputs(texts, {}, ids, {format}, true, false, false, FormatMode::formula, "", "", 5,
@@ -52,6 +74,15 @@ CalculatorResult KalPowerAndLogarithmicFunction::calculate(
     if (!allInputs_) {
         result.errorKey = processed.errorKey;
         result.faultyFieldIds = processed.faultyFieldIds;
+        return result;
+    }
+
+    if (const auto refused = refusedParameter(*allInputs_)) {
+        // Refused before any solution step: the input steps go again too.
+        output_->solutionSteps().resize(std::min(stepsBefore, output_->solutionSteps().size()));
+        allInputs_.reset();
+        result.errorKey = refused->first;
+        result.faultyFieldIds = std::vector<std::string>{ids[refused->second]};
         return result;
     }
 
@@ -84,5 +115,5 @@ void KalPowerAndLogarithmicFunction::solveExponentialFunction() {
 
 std::vector<SplineChartRow> KalPowerAndLogarithmicFunction::makeChartData(int64_t mode) const {
     if (!allInputs_) return {};
-    return FunctionChartDescription(*allInputs_, *operation_).makeChartData(mode);
+    return FunctionChartDescription(*allInputs_).makeChartData(mode);
 }

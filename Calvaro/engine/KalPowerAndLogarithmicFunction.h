@@ -16,6 +16,15 @@ class KalInputSymbolLookup;
 // One chart row of spline series; a solution has at most one.
 using SplineChartRow = std::vector<std::shared_ptr<CommonSplineChartData>>;
 
+// Parameters for which neither form is a function with an inverse; the
+// calculator refuses them before writing a step.
+namespace CalculatorErrorKey {
+inline constexpr const char* baseNotPositive = "baseNotPositive";  // a <= 0
+inline constexpr const char* baseIsOne = "baseIsOne";              // a = 1
+inline constexpr const char* factorOfXIsZero = "factorOfXIsZero";  // b = 0
+inline constexpr const char* factorIsZero = "factorIsZero";        // z = 0
+}  // namespace CalculatorErrorKey
+
 // The outcome of one calculation: either the steps, the formula line and the
 // chart, or the error key with the fields at fault.
 struct CalculatorResult {

@@ -1,7 +1,9 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
 #include <cinttypes>
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
@@ -27,7 +29,41 @@ void replaceOneOrAppend(std::string& text, const std::string& replacement, const
     }
 }
 
+// Whether a part of a fraction keeps its value when written with
+// `fractionDigits` decimals: its text reads back to the same number, or its
+// magnitude lies in [1, 1e15], where the rounding costs at most a relative
+// half unit of the last digit. A part such as 0.0000000348 would keep three
+// significant digits, and the fraction of two such parts could read 87 for 91.
+bool isHonestPart(double part, int fractionDigits) {
+    const double magnitude = std::fabs(part);
+    if (magnitude >= 1.0 && magnitude <= 1e15) return true;
+    const std::string text = foundation::formatDecimal(part, 0, fractionDigits);
+    return std::strtod(text.c_str(), nullptr) == part;
+}
+
+// The LaTeX control words a step writes that end in a letter. One directly
+// followed by a letter ("\pi" + "y") would read as an unknown command.
+constexpr const char* kLetterEndedWords[] = {"\\pi", "\\infty"};
+
 }  // namespace
+
+std::string KalStringOutput::separateControlWords(std::string text) {
+    for (const char* word : kLetterEndedWords) {
+        const std::string w = word;
+        for (size_t at = text.find(w); at != std::string::npos; at = text.find(w, at + 1)) {
+            const size_t next = at + w.size();
+            if (next < text.size() && std::isalpha(static_cast<unsigned char>(text[next]))) text.insert(next, " ");
+        }
+    }
+    return text;
+}
+
+std::string KalStringOutput::baseLatex(const std::string& latex) {
+    const bool plainNumber =
+        !latex.empty() && latex.find_first_not_of("0123456789.") == std::string::npos;
+    if (plainNumber || latex == "\\pi" || latex == "e") return latex;
+    return "\\left(" + latex + "\\right)";
+}
 
 KalStringOutput& KalStringOutput::shared() {
     static KalStringOutput instance;
@@ -40,7 +76,7 @@ std::string KalStringOutput::stepTitle(const std::string& title) {
 }
 
 void KalStringOutput::appendStep(const std::string& title, const std::string& latexString) {
-    solutionSteps_.push_back({{"title", title}, {"latexString", latexString}});
+    solutionSteps_.push_back({{"title", title}, {"latexString", separateControlWords(latexString)}});
 }
 
 std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
@@ -93,18 +129,30 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     } else {
         double z = *digit.z();
         double n = digit.n();
+        // Shown by its value (every constant already in it) when a part would
+        // lose its digits.
+        const bool byValue =
+            !isHonestPart(z, maximumFractionDigits) || !isHonestPart(n, maximumFractionDigits);
+        if (byValue) {
+            z = value;
+            n = 1.0;
+        }
         if (!keepSigns) {
             if ((z < 0) != (n < 0)) text = "-";
             z = std::fabs(z);
             n = std::fabs(n);
         }
         std::string numerator = foundation::formatDecimal(z, 0, maximumFractionDigits);
-        for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
+        if (!byValue) {
+            for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
+        }
         // The denominator is written exactly like the numerator, never through
         // "%g", which would round 1234567 to 1234570.
         std::string denominator = foundation::formatDecimal(n, 0, maximumFractionDigits);
-        for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
-        if (n == 1.0 && digit.nConstants().empty() && !forceFraction) {
+        if (!byValue) {
+            for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
+        }
+        if (n == 1.0 && (byValue || digit.nConstants().empty()) && !forceFraction) {
             text += numerator;
         } else {
             text += "\\frac{" + numerator + "}{" + denominator + "}";

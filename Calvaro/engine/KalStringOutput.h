@@ -32,7 +32,18 @@ public:
 
     // Raises the counter and returns "<Step> <counter>    <title>". Appends nothing.
     std::string stepTitle(const std::string& title);
+    // Appends one step; the line is passed through separateControlWords.
     void appendStep(const std::string& title, const std::string& latexString);
+
+    // The LaTeX of a number written as the base of a power: in brackets unless
+    // it is a plain unsigned number or a constant alone, so that 2\pi^{x} is
+    // never read as 2·\pi^{x} nor \frac{1}{2}^{x} as 1 over 2^{x}.
+    static std::string baseLatex(const std::string& latex);
+
+    // Puts a blank between a constant's control word ("\pi", "\infty") and a
+    // letter right after it, so that pieces joined by the writers ("\pi" and
+    // "y") never form an unknown command such as "\piy".
+    static std::string separateControlWords(std::string text);
 
     // A number as LaTeX: "0" below 1e-10 in magnitude, "\infty"/"-\infty"
     // beyond ±1e12 when allowed, otherwise the en_US decimal text without

@@ -110,9 +110,9 @@ void LogarithmicFunctionSolution::writeZero() {
     if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + latex(*n) + " \\quad |:" + z_);
     const auto q = quotient(*n, input(z));
     const std::string qText = latex(*q);
-    line(log + " = " + qText + " \\quad |" + a_ + "^{\\wedge}");
-    line(a_ + "^{" + log + "} = " + a_ + "^{" + qText + "}");
-    line(argument_ + " = " + a_ + "^{" + qText + "}");
+    line(log + " = " + qText + " \\quad |" + aBase_ + "^{\\wedge}");
+    line(aBase_ + "^{" + log + "} = " + aBase_ + "^{" + qText + "}");
+    line(argument_ + " = " + aBase_ + "^{" + qText + "}");
     const auto g = power(input(a), valueOf(*q));
     const std::string gText = number(valueOf(*g));
     line(argument_ + " = " + gText);
@@ -167,16 +167,16 @@ void LogarithmicFunctionSolution::writeInverse() {
     const auto s = quotient(input(d), input(z));
     const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
     const std::string exponent = "^{(" + wText + "y " + sText + ")}";
-    line(log + " = " + wText + "y " + sText + " \\quad |" + a_ + "^{\\wedge}");
-    line(a_ + "^{" + log + "} = " + a_ + exponent);
-    if (!isZero(input(c))) line(argument_ + " = " + a_ + exponent + " \\quad |-" + c_);
+    line(log + " = " + wText + "y " + sText + " \\quad |" + aBase_ + "^{\\wedge}");
+    line(aBase_ + "^{" + log + "} = " + aBase_ + exponent);
+    if (!isZero(input(c))) line(argument_ + " = " + aBase_ + exponent + " \\quad |-" + c_);
     if (!isOne(input(b))) {
         const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
-        line(bDot_ + " x = " + a_ + exponent + " " + minusC + " \\quad |:" + b_);
+        line(bDot_ + " x = " + aBase_ + exponent + " " + minusC + " \\quad |:" + b_);
     }
     const auto v = reciprocal(input(b));
     const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
     const auto t = quotient(input(c), input(b));
     const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
-    line("x = " + vText + " " + a_ + exponent + " " + tText);
+    line("x = " + vText + " " + aBase_ + exponent + " " + tText);
 }

@@ -1,6 +1,5 @@
 #include "Calvaro/engine/SolutionStepWriter.h"
 
-#include <cctype>
 #include <cmath>
 
 #include "Calvaro/engine/KalMathOperation.h"
@@ -10,16 +9,6 @@ namespace {
 
 // Thrown inside a writer only, to end the run at the first missing value.
 struct MissingValue {};
-
-// Constant factors are written side by side; "\\pi" directly before the
-// letter e would read as the unknown command "\\pie". A blank keeps them apart.
-std::string separateConstants(std::string text) {
-    for (size_t at = text.find("\\pi"); at != std::string::npos; at = text.find("\\pi", at + 3)) {
-        const size_t next = at + 3;
-        if (next < text.size() && std::isalpha(static_cast<unsigned char>(text[next]))) text.insert(next, " ");
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -44,6 +33,7 @@ const Digit& SolutionStepWriter::input(Position position) const {
 
 void SolutionStepWriter::prepareTerms() {
     a_ = latex(input(a));
+    aBase_ = KalStringOutput::baseLatex(a_);
     b_ = latex(input(b));
     c_ = latex(input(c));
     d_ = latex(input(d));
@@ -60,7 +50,7 @@ bool SolutionStepWriter::isXGiven() const {
 
 std::string SolutionStepWriter::latex(const Digit& digit) const {
     if (!digit.z()) throw MissingValue{};
-    return separateConstants(KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10));
+    return KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
 }
 
 std::string SolutionStepWriter::number(double value) {
@@ -102,23 +92,7 @@ DigitPtr SolutionStepWriter::quotient(const Digit& u, const Digit& v) const {
     return required(operation_.divide(u, v, false).digit);
 }
 
-DigitPtr SolutionStepWriter::power(const Digit& u, double r) const {
-    auto result = required(operation_.power(u, r));
-    // A fraction raised far enough has a numerator or denominator too small
-    // for ten fraction digits, and would show as 0 over 0 although its value
-    // is sound; such a power is shown by its value instead.
-    const double numerator = std::fabs(*result->z());
-    const double denominator = std::fabs(result->n());
-    const auto value = result->value();
-    if (value && std::isfinite(*value) && *value != 0.0 &&
-        ((numerator != 0.0 && numerator < 1e-10) || denominator < 1e-10)) {
-        result->setZ(*value);
-        result->setN(1.0);
-        result->setZConstants({});
-        result->setNConstants({});
-    }
-    return result;
-}
+DigitPtr SolutionStepWriter::power(const Digit& u, double r) const { return required(operation_.power(u, r)); }
 
 DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
     auto result = Digit::make(u.z(), u.n());

@@ -66,6 +66,7 @@ protected:
 
     // The LaTeX of the inputs and the fragments every step repeats.
     std::string a_, b_, c_, d_, z_;
+    std::string aBase_;  // a as the base of a power: bracketed unless a plain number or constant
     std::string zDot_;   // "z\cdot" or empty when z is 1
     std::string bDot_;   // "b\cdot" or empty when b is 1
     std::string cTerm_;  // "+ c" or empty when c is 0

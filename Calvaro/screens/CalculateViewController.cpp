@@ -437,7 +437,9 @@ bool CalculateViewController::calculate() {
     storeCalculation(texts, result.formulaLatex.value_or(""), form);
     std::vector<std::vector<std::shared_ptr<ChartData>>> charts;
     for (const auto& row : result.chartSteps) charts.emplace_back(row.begin(), row.end());
-    const std::vector<StepDictionary> steps = outputHelper_.solutionSteps();
+    // The steps travel in the result; the shared step output is only cleared
+    // around the run, as before.
+    const std::vector<StepDictionary> steps = result.solutionSteps.value_or(std::vector<StepDictionary>{});
     showSolution(steps, charts, manualImageName, std::nullopt, solutionRowHeight);
 
     foundation::Value::List stepList;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Calvaro/charts/data/ChartData.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "platform/kit/Buttons.h"

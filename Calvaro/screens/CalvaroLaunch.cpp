@@ -10,7 +10,8 @@ std::shared_ptr<ui::ApplicationDelegate> makeCalvaroAppDelegate() {
     return std::make_shared<AppDelegate>();
 }
 
-// A start of Calvaro as a user sees it: on a first start the tour under the
+// A start of Calvaro as a user sees it, in any language (every touch names an
+// identifier, never a title): on a first start the tour under the
 // privacy consent, the consent accepted and the tour walked to its end; when
 // the rating prompt is due, the prompt put off; on every start the Calculate
 // screen, an exercise typed on the keypad (with a sign toggled and a wrong
@@ -27,7 +28,7 @@ std::string calvaroDemoScript() {
     bool ratingDue = !rated && visitsLeft <= 1 && consented && onboarded;
 
     std::string script = "# A start of Calvaro\nsnapshot start\n";
-    if (!consented) script += "alert Accept\n";
+    if (!consented) script += "alert #dsgvoAcceptButton\n";
     if (!onboarded) {
         script += "snapshot onboarding\n";
         for (int page = 0; page < 5; ++page) script += "tap onboardAdvanceButton\n";

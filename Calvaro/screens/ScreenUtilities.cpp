@@ -71,6 +71,11 @@ void setInternetCheckNetwork(std::shared_ptr<net::Network> network) {
     networkSlot().set(std::move(network));
 }
 
+namespace {
+// The check reads only whether an answer comes.
+constexpr size_t kInternetCheckResponseBytes = 64 * 1024;
+}  // namespace
+
 const std::string& internetCheckAddress() {
     static const std::string address = std::string("https://") + kInternetCheckHost + "/";
     return address;
@@ -82,10 +87,12 @@ void checkInternetConnection(ui::ViewController& controller, std::function<void(
         dispatch::SerialQueue::create("InternetCheckQueue");
     auto keep = controller.shared_from_this();
     internetCheckNetwork()->getURL(
-        internetCheckAddress(), {}, completionQueue, false,
+        internetCheckAddress(), {}, kInternetCheckResponseBytes, completionQueue, false,
         [keep, success = std::move(success), failure = std::move(failure)](
             const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
-            const bool answered = !error && response.statusCode > 0;
+            // Any answer will do, a page larger than what is read of it too.
+            const bool answered =
+                error ? error->code == net::Error::kResponseTooLarge : response.statusCode > 0;
             dispatch::MainQueue::shared()->async([keep, answered, success, failure] {
                 if (answered) {
                     if (success) success();

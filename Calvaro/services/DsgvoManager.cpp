@@ -9,13 +9,15 @@ namespace {
 
 using foundation::localizedString;
 
-std::shared_ptr<ui::AlertAction> storingAction(const std::string& title, const char* key, bool value,
-                                               std::function<void()> then) {
-    return std::make_shared<ui::AlertAction>(title, ui::AlertActionStyle::defaultStyle,
-                                             [key, value, then = std::move(then)](ui::AlertAction&) {
-                                                 foundation::UserDefaults::standard().set(key, value);
-                                                 if (then) then();
-                                             });
+std::shared_ptr<ui::AlertAction> storingAction(const std::string& title, const char* identifier,
+                                               const char* key, bool value, std::function<void()> then) {
+    auto action = std::make_shared<ui::AlertAction>(title, ui::AlertActionStyle::defaultStyle,
+                                                    [key, value, then = std::move(then)](ui::AlertAction&) {
+                                                        foundation::UserDefaults::standard().set(key, value);
+                                                        if (then) then();
+                                                    });
+    action->setAccessibilityIdentifier(identifier);
+    return action;
 }
 
 }  // namespace
@@ -25,7 +27,8 @@ void DsgvoManager::showPrivacyConsent(std::shared_ptr<ui::ViewController> presen
         auto alert = ui::AlertController::create(localizedString("dsgvoTitlePro", "Privacy Policy"),
                                                  localizedString("dsgvoTextPro", "dsgvoTextPro"),
                                                  ui::AlertControllerStyle::alert);
-        alert->addAction(storingAction(localizedString("dsgvoAccept", "Accept"), isDsgvoAcceptedKey, true, completion));
+        alert->addAction(storingAction(localizedString("dsgvoAccept", "Accept"), "dsgvoAcceptButton",
+                                       isDsgvoAcceptedKey, true, completion));
         presenter->present(alert, true);
     });
 }
@@ -37,10 +40,11 @@ void DsgvoManager::showYoutubeConsent(std::shared_ptr<ui::ViewController> presen
         auto alert = ui::AlertController::create(localizedString("dsgvoYoutubeTitle", "Youtube Privacy Policy"),
                                                  localizedString("dsgvoYoutubeText", "Youtube Dsgvo Text"),
                                                  ui::AlertControllerStyle::alert);
-        alert->addAction(
-            storingAction(localizedString("dsgvoAccept", "Accept"), isYoutubeDsgvoAcceptedKey, true, accepted));
-        alert->addAction(
-            storingAction(localizedString("dsgvoDecline", "Decline"), isYoutubeDsgvoAcceptedKey, false, declined));
+        alert->addAction(storingAction(localizedString("dsgvoAccept", "Accept"), "youtubeDsgvoAcceptButton",
+                                       isYoutubeDsgvoAcceptedKey, true, accepted));
+        alert->addAction(storingAction(localizedString("dsgvoDecline", "Decline"),
+                                       "youtubeDsgvoDeclineButton", isYoutubeDsgvoAcceptedKey, false,
+                                       declined));
         presenter->present(alert, true);
     });
 }

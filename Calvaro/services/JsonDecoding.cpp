@@ -1,5 +1,7 @@
 #include "Calvaro/services/JsonDecoding.h"
 
+#include "platform/foundation/Value.h"
+
 namespace services::json {
 
 void DecodingError::fail(const std::string& path, const std::string& problem) {
@@ -126,6 +128,12 @@ std::optional<std::map<std::string, std::string>> requiredStringMap(const nlohma
 }
 
 std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error) {
+    // The decoders and the JSON library's dump recurse by level: deep text is
+    // refused before it is built.
+    if (!foundation::jsonNestingWithin(text)) {
+        error.fail("", "the data nests deeper than " + std::to_string(foundation::kMaximumNestingDepth) + " levels");
+        return std::nullopt;
+    }
     nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
     if (value.is_discarded()) {
         error.fail("", "the data is not valid JSON");

@@ -6,7 +6,7 @@
 // apart, and redacted by the server's data controls.
 //
 // Fields are addressed by slot, the position in the bundle's field table (not
-// the wire tag); the names below are the only place that knows the numbers.
+// the wire tag), named in MSRPBFieldIndex.h.
 
 #include <cstdint>
 #include <functional>
@@ -15,71 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRIdentity;
 class MSRRemoteConfig;
-
-namespace MSRBundleSlot {
-constexpr uint32_t kProtocolVersion = 0;
-constexpr uint32_t kEvents = 1;
-constexpr uint32_t kUserAttributes = 2;
-constexpr uint32_t kUploadTimestamp = 3;
-constexpr uint32_t kStartTimestamp = 4;
-constexpr uint32_t kEndTimestamp = 5;
-constexpr uint32_t kPreviousBundleStartTimestamp = 6;
-constexpr uint32_t kPreviousBundleEndTimestamp = 7;
-constexpr uint32_t kPlatform = 8;
-constexpr uint32_t kOSVersion = 9;
-constexpr uint32_t kDeviceModel = 10;
-constexpr uint32_t kUserDefaultLanguage = 11;
-constexpr uint32_t kTimeZoneOffsetMinutes = 12;
-constexpr uint32_t kAppStore = 13;
-constexpr uint32_t kAppID = 14;
-constexpr uint32_t kAppVersion = 16;
-constexpr uint32_t kLibraryVersion = 17;
-constexpr uint32_t kUploadingLibraryVersion = 18;
-constexpr uint32_t kResettableDeviceID = 19;
-constexpr uint32_t kVendorDeviceID = 20;
-constexpr uint32_t kLimitedAdTracking = 21;
-constexpr uint32_t kAppInstanceID = 22;
-constexpr uint32_t kBundleIndex = 24;
-constexpr uint32_t kMonitoringSample = 25;
-constexpr uint32_t kZMPAppID = 26;
-constexpr uint32_t kAudienceResults = 28;
-constexpr uint32_t kInstallationID = 29;
-constexpr uint32_t kAppVersionMajor = 30;
-constexpr uint32_t kAppVersionMinor = 31;
-constexpr uint32_t kAppVersionRelease = 32;
-constexpr uint32_t kConfigVersion = 34;
-constexpr uint32_t kAdzevAppID = 36;
-constexpr uint32_t kExperimentIDs = 37;
-constexpr uint32_t kChecksum = 38;
-constexpr uint32_t kConsentSignals = 40;
-constexpr uint32_t kTrackingAuthorizationStatus = 41;
-constexpr uint32_t kSessionStitchingToken = 43;
-constexpr uint32_t kDataControls = 44;
-constexpr uint32_t kEphemeralAppInstanceID = 45;
-constexpr uint32_t kConsentDiagnostics = 47;
-constexpr uint32_t kDMARegion = 48;
-constexpr uint32_t kCorePlatformServices = 49;
-constexpr uint32_t kAdCampaignInfo = 52;
-}  // namespace MSRBundleSlot
-
-// Slots of a user attribute and of an event inside a bundle.
-namespace MSRUserAttributeSlot {
-constexpr uint32_t kSetTimestamp = 0;
-constexpr uint32_t kName = 1;
-constexpr uint32_t kStringValue = 2;
-constexpr uint32_t kIntValue = 3;
-constexpr uint32_t kDoubleValue = 5;
-}  // namespace MSRUserAttributeSlot
-namespace MSREventSlot {
-constexpr uint32_t kParams = 0;
-constexpr uint32_t kName = 1;
-constexpr uint32_t kTimestamp = 2;
-constexpr uint32_t kPreviousTimestamp = 3;
-}  // namespace MSREventSlot
 
 // The identity's answers that the identity fields need, read once per bundle.
 // The tracking-authorization status 6 means "no such support"; it is never

@@ -434,7 +434,12 @@ bool MSRBundler::bundleRawEvents() {
     });
     std::vector<std::function<void()>> writes = std::move(*engine_.pendingBundleCommitWrites_);
     engine_.pendingBundleCommitWrites_.reset();
-    if (!committed) return false;
+    // Storing bundles waits after a failure (see bundleWriteBackoff_).
+    if (!committed) {
+        engine_.bundleWriteBackoff_.writeFailed(dispatch::Clock::now());
+        return false;
+    }
+    engine_.bundleWriteBackoff_.writeSucceeded();
     for (const auto& write : writes) write();
     if (bundled) engine_.setSuspendedUploadTimestamp(0);
     return bundled;

@@ -59,7 +59,8 @@ void MSRConfigurationFetcher::fetchRemoteConfig() {
     engine_.isNetworkRequestPending_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
     std::string sessionID =
-        engine_.network_->getURL(*url, headers, engine_.scheduler_->workerQueue(), engine_.uploader().shouldUseBackgroundSession(),
+        engine_.network_->getURL(*url, headers, kMaxRemoteConfigBytes, engine_.scheduler_->workerQueue(),
+                                 engine_.uploader().shouldUseBackgroundSession(),
                          [weakSelf](const net::Response& response, const std::vector<uint8_t>& data,
                                     const std::optional<net::Error>& error) {
                              auto self = weakSelf.lock();
@@ -84,6 +85,9 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
+    // A body past the limit arrives empty with its status: a 200 of it keeps
+    // the stored configuration, as an undecodable one does.
+    const bool tooLarge = error && error->code == net::Error::kResponseTooLarge;
 
     const MSRNetworkOutcome outcome = MSRNetworkComponent::configFetchOutcomeForStatusCode(status);
     if (outcome == MSRNetworkOutcome::kFailure || outcome == MSRNetworkOutcome::kFailureWithBackoff) {
@@ -126,7 +130,10 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
         } else {
             engine_.setSuspendedUploadTimestamp(0);
         }
-        if (!data.empty()) {
+        if (tooLarge) {
+            fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
+            restoreStoredRemoteConfig();
+        } else if (!data.empty()) {
             const bool committed =
                 engine_.database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
             if (committed) {

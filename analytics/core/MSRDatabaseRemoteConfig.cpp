@@ -9,6 +9,7 @@
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRScheduler.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/foundation/Bundle.h"
 
@@ -17,39 +18,6 @@
 #include <sstream>
 
 namespace {
-
-// Field positions of the configuration messages.
-namespace config {
-constexpr uint32_t kVersion = 0;
-constexpr uint32_t kAppID = 1;
-constexpr uint32_t kSettings = 3;
-constexpr uint32_t kEventConfigs = 4;
-constexpr uint32_t kAdzevAppID = 6;
-constexpr uint32_t kPrograms = 8;
-constexpr uint32_t kDataControls = 9;
-constexpr uint32_t kUploadSubdomain = 10;
-constexpr uint32_t kConsentConfig = 12;
-constexpr uint32_t kPsmSetting = 13;
-}  // namespace config
-
-constexpr uint32_t kSettingName = 0;
-constexpr uint32_t kSettingValue = 1;
-constexpr uint32_t kEventConfigName = 0;
-constexpr uint32_t kEventConfigBlocklisted = 1;
-constexpr uint32_t kEventConfigCustomConversion = 2;
-constexpr uint32_t kEventConfigSamplingRate = 3;
-constexpr uint32_t kDataControlText = 0;
-constexpr uint32_t kConsentDefaults = 0;
-constexpr uint32_t kConsentDelegations = 1;
-constexpr uint32_t kConsentCorePlatformServices = 2;
-constexpr uint32_t kConsentIsDMARegion = 3;
-constexpr uint32_t kConsentRegionalDefaults = 4;
-constexpr uint32_t kEntryType = 0;
-constexpr uint32_t kEntryValue = 1;
-constexpr uint32_t kCorePlatformServiceText = 0;
-constexpr uint32_t kPsmPrefixEmail = 0;
-constexpr uint32_t kPsmPrefixPhone = 1;
-constexpr uint32_t kPsmSignInDelay = 2;
 
 std::optional<std::string> consentTypeName(int32_t type) {
     switch (type) {
@@ -73,8 +41,8 @@ std::optional<std::string> consentStatusName(int32_t status) {
 std::map<std::string, std::string> consentStatuses(const std::vector<MSRPBConsentDefaultEntry>& entries) {
     std::map<std::string, std::string> out;
     for (const auto& entry : entries) {
-        auto type = consentTypeName(MSRPBGetInt32(entry, kEntryType));
-        auto status = consentStatusName(MSRPBGetInt32(entry, kEntryValue));
+        auto type = consentTypeName(MSRPBGetInt32(entry, MSRConsentDefaultSlot::kConsentType));
+        auto status = consentStatusName(MSRPBGetInt32(entry, MSRConsentDefaultSlot::kStatus));
         if (type && status) out[*type] = *status;
     }
     return out;
@@ -173,11 +141,11 @@ bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConf
         std::lock_guard lock(protoMutex_);
         origin = origin_;
     }
-    if (origin == "am" && MSRPBGetString(config, config::kAdzevAppID).value_or("") != appID) {
+    if (origin == "am" && MSRPBGetString(config, MSRConfigSlot::kAdzevAppID).value_or("") != appID) {
         monitorRef().logWithLevel(2, 29022, "Cannot set measurement config when Adzev App ID does not match");
         return false;
     }
-    if (MSRPBGetString(config, config::kAppID).value_or("") != appID) {
+    if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("") != appID) {
         monitorRef().logWithLevel(2, 29004, "Cannot set measurement config when Zevure App ID does not match");
         return false;
     }
@@ -263,18 +231,19 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
         monitorRef().logWithLevel(2, 29012, "Cannot parse empty measurement config. Using default values");
         return;
     }
-    if (MSRPBGetString(config, config::kAppID).value_or("") != appID()) return;
+    if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("") != appID()) return;
 
     std::optional<int64_t> version;
-    if (MSRPBHasField(config, config::kVersion)) version = MSRPBGetInt64(config, config::kVersion);
-    setStoredConfigurationFacts(version, MSRPBGetString(config, config::kUploadSubdomain));
+    if (MSRPBHasField(config, MSRConfigSlot::kVersion))
+        version = MSRPBGetInt64(config, MSRConfigSlot::kVersion);
+    setStoredConfigurationFacts(version, MSRPBGetString(config, MSRConfigSlot::kUploadSubdomain));
 
     // The whole list replaces the cache at once, so that a getter never sees
     // half of it; a later duplicate wins.
     std::map<std::string, MSRSettingValue> settings;
-    for (const auto& setting : MSRPBGetMessageArray<MSRPBSetting>(config, config::kSettings)) {
-        std::optional<std::string> name = MSRPBGetString(setting, kSettingName);
-        std::optional<std::string> value = MSRPBGetString(setting, kSettingValue);
+    for (const auto& setting : MSRPBGetMessageArray<MSRPBSetting>(config, MSRConfigSlot::kSettings)) {
+        std::optional<std::string> name = MSRPBGetString(setting, MSRSettingSlot::kName);
+        std::optional<std::string> value = MSRPBGetString(setting, MSRSettingSlot::kValue);
         if (!name || name->empty() || !value) {
             monitorRef().logWithLevel(5, 29019, "Cannot cache empty configuration value");
             continue;
@@ -285,8 +254,8 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
 
     std::map<std::string, MSREventConfig> eventConfigs;
     const MSRNameMap& internalNames = MSRInternalEventNameMap();
-    for (const auto& entry : MSRPBGetMessageArray<MSRPBEventConfig>(config, config::kEventConfigs)) {
-        std::string name = MSRPBGetString(entry, kEventConfigName).value_or("");
+    for (const auto& entry : MSRPBGetMessageArray<MSRPBEventConfig>(config, MSRConfigSlot::kEventConfigs)) {
+        std::string name = MSRPBGetString(entry, MSREventConfigSlot::kName).value_or("");
         if (name.empty()) {
             monitorRef().logWithLevel(5, 29013, "Cannot cache event configuration with an empty configuration name");
             continue;
@@ -294,12 +263,12 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
         if (auto it = internalNames.find(name); it != internalNames.end()) name = it->second;
         MSREventConfig eventConfig;
         eventConfig.name = name;
-        eventConfig.blocklisted = MSRPBGetBool(entry, kEventConfigBlocklisted);
-        if (MSRPBHasField(entry, kEventConfigCustomConversion)) {
-            eventConfig.customConversion = MSRPBGetBool(entry, kEventConfigCustomConversion);
+        eventConfig.blocklisted = MSRPBGetBool(entry, MSREventConfigSlot::kBlocklisted);
+        if (MSRPBHasField(entry, MSREventConfigSlot::kCustomConversion)) {
+            eventConfig.customConversion = MSRPBGetBool(entry, MSREventConfigSlot::kCustomConversion);
         }
-        if (MSRPBHasField(entry, kEventConfigSamplingRate)) {
-            eventConfig.samplingRate = MSRPBGetInt32(entry, kEventConfigSamplingRate);
+        if (MSRPBHasField(entry, MSREventConfigSlot::kSamplingRate)) {
+            eventConfig.samplingRate = MSRPBGetInt32(entry, MSREventConfigSlot::kSamplingRate);
         }
         eventConfigs.insert_or_assign(name, std::move(eventConfig));
     }
@@ -309,40 +278,42 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
         monitorRef().logWithLevel(7, 29014, "Successfully parsed a configuration. Version", {MSRLogContext(*version)});
     }
 
-    if (!loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, config::kPrograms))) return;
+    if (!loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, MSRConfigSlot::kPrograms)))
+        return;
 
     std::vector<std::string> dataControls;
-    for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, config::kDataControls)) {
-        if (auto text = MSRPBGetString(control, kDataControlText)) dataControls.push_back(*text);
+    for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, MSRConfigSlot::kDataControls)) {
+        if (auto text = MSRPBGetString(control, MSRDataControlSlot::kName)) dataControls.push_back(*text);
     }
     setDataControls(std::move(dataControls));
 
-    if (auto consentConfig = MSRPBGetMessage<MSRPBConsentConfig>(config, config::kConsentConfig)) {
+    if (auto consentConfig = MSRPBGetMessage<MSRPBConsentConfig>(config, MSRConfigSlot::kConsentConfig)) {
         ConsentConfiguration consent;
-        consent.defaults =
-            consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, kConsentDefaults));
-        for (const auto& entry :
-             MSRPBGetMessageArray<MSRPBConsentDelegationEntry>(*consentConfig, kConsentDelegations)) {
-            auto type = consentTypeName(MSRPBGetInt32(entry, kEntryType));
-            auto delegate = consentTypeName(MSRPBGetInt32(entry, kEntryValue));
+        consent.defaults = consentStatuses(
+            MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, MSRConsentConfigSlot::kDefaults));
+        for (const auto& entry : MSRPBGetMessageArray<MSRPBConsentDelegationEntry>(
+                 *consentConfig, MSRConsentConfigSlot::kDelegations)) {
+            auto type = consentTypeName(MSRPBGetInt32(entry, MSRConsentDelegationSlot::kConsentType));
+            auto delegate = consentTypeName(MSRPBGetInt32(entry, MSRConsentDelegationSlot::kDelegateType));
             if (type && delegate) consent.delegations[*type] = *delegate;
         }
-        for (const auto& entry :
-             MSRPBGetMessageArray<MSRPBCorePlatformServiceEntry>(*consentConfig, kConsentCorePlatformServices)) {
-            if (auto text = MSRPBGetString(entry, kCorePlatformServiceText)) consent.corePlatformServices.insert(*text);
+        for (const auto& entry : MSRPBGetMessageArray<MSRPBCorePlatformServiceEntry>(
+                 *consentConfig, MSRConsentConfigSlot::kCorePlatformServices)) {
+            if (auto text = MSRPBGetString(entry, MSRCorePlatformServiceSlot::kName))
+                consent.corePlatformServices.insert(*text);
         }
-        consent.isDMARegion = MSRPBGetBool(*consentConfig, kConsentIsDMARegion);
-        consent.regionalDefaults =
-            consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, kConsentRegionalDefaults));
+        consent.isDMARegion = MSRPBGetBool(*consentConfig, MSRConsentConfigSlot::kIsDMARegion);
+        consent.regionalDefaults = consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(
+            *consentConfig, MSRConsentConfigSlot::kEnforcedDefaults));
         setConsentConfiguration(std::move(consent));
     }
 
     // These arrive as numbers, and numbers skip the range check.
-    if (auto psm = MSRPBGetMessage<MSRPBPsmSetting>(config, config::kPsmSetting)) {
+    if (auto psm = MSRPBGetMessage<MSRPBPsmSetting>(config, MSRConfigSlot::kPsmSetting)) {
         const std::pair<uint32_t, const char*> fields[] = {
-            {kPsmPrefixEmail, "measurement.psm_prefix_email"},
-            {kPsmPrefixPhone, "measurement.psm_prefix_phone"},
-            {kPsmSignInDelay, "measurement.psm_signin_delay"},
+            {MSRPsmSettingSlot::kPrefixEmail, "measurement.psm_prefix_email"},
+            {MSRPsmSettingSlot::kPrefixPhone, "measurement.psm_prefix_phone"},
+            {MSRPsmSettingSlot::kSignInDelay, "measurement.psm_signin_delay"},
         };
         for (const auto& [field, key] : fields) {
             if (MSRPBHasField(*psm, field)) cacheValue(int64_t{MSRPBGetInt32(*psm, field)}, key);

@@ -146,6 +146,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
     } else {
         engine_.pendingEventWrites_ = {};
     }
+    if (!kept) engine_.eventWriteFailed_ = true;
     commitWritesBehindQueuedWork();
 }
 
@@ -182,17 +183,21 @@ void MSREventWriter::updateScheduleOnceWritten() {
 }
 
 // Listeners hear of an event once what it wrote is on disk; the events of one
-// commit reach them in one hand-over.
+// commit reach them in one hand-over. An event whose writes were undone, or
+// went with a commit that failed, is not stored, and nobody hears of it.
 void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
+    if (std::exchange(engine_.eventWriteFailed_, false)) return;
     if (!engine_.database_ || !engine_.database_->hasPendingWrites()) {
         MSRAnalyticsState::notifyEventListeners(event);
         return;
     }
     if (engine_.eventsAwaitingCommit_.empty()) {
         std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
-        engine_.database_->runWhenPendingWritesEnd([weakSelf] {
-            if (auto self = weakSelf.lock())
-                MSRAnalyticsState::notifyEventListeners(std::exchange(self->eventsAwaitingCommit_, {}));
+        engine_.database_->runWhenPendingWritesEnd([weakSelf](bool committed) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            std::vector<MSREvent> events = std::exchange(self->eventsAwaitingCommit_, {});
+            if (committed) MSRAnalyticsState::notifyEventListeners(std::move(events));
         });
     }
     engine_.eventsAwaitingCommit_.push_back(event);

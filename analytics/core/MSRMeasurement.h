@@ -39,6 +39,7 @@
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/storage/MSRWriteBackoff.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/net/Network.h"
 
@@ -499,6 +500,9 @@ private:
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;
+    // Marks the event being handled whose writes failed or were lost with a
+    // failed commit (a full disk): its listeners never hear of it.
+    bool eventWriteFailed_ = false;
 
     // --- raw-event metadata ------------------------------------------------
 
@@ -506,6 +510,12 @@ private:
     // Writes of a bundle's transaction waiting for its commit (MSRBundler).
     std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
     bool bundlesFromStoredBytes_ = true;
+
+    // A bundle that could not be stored (a full disk) is not tried again
+    // before this says so: the upload road skips bundling while it waits and
+    // schedules its run for the retry time, so that the events go out once
+    // the disk has room, with no new event needed to wake it.
+    MSRWriteBackoff bundleWriteBackoff_;
 
     // --- upload ------------------------------------------------------------
     // fetchRemoteConfig, as the upload run reaches it: the fetch schedules

@@ -137,8 +137,11 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
     }
     // Listeners see the event as it was logged, not as the handling changed it.
     MSREvent logged = event;
+    // An event handled inside another's handling keeps the outer one's mark.
+    const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
     eventWriter().notifyEventListenersOnceWritten(logged);
+    eventWriteFailed_ = outerWriteFailed;
 }
 
 void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
@@ -162,8 +165,10 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
             event.applyParameters(objectsFromDictionary(*defaults));
         }
     }
+    const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
     eventWriter().notifyEventListenersOnceWritten(event);
+    eventWriteFailed_ = outerWriteFailed;
 }
 
 // --- Default event parameters -----------------------------------------------------

@@ -29,21 +29,22 @@ void MSRNetworkComponent::applyTimeout() {
 }
 
 std::string MSRNetworkComponent::postURL(const std::string& url, const net::Headers& headers,
-                                         std::vector<uint8_t> payload,
+                                         std::vector<uint8_t> payload, size_t maximumResponseBytes,
                                          std::shared_ptr<dispatch::Queue> queue,
                                          bool usingBackgroundSession,
                                          net::Completion completionHandler) {
     applyTimeout();
-    return network_->postURL(url, headers, std::move(payload), std::move(queue),
+    return network_->postURL(url, headers, std::move(payload), maximumResponseBytes, std::move(queue),
                              usingBackgroundSession, std::move(completionHandler));
 }
 
 std::string MSRNetworkComponent::getURL(const std::string& url, const net::Headers& headers,
+                                        size_t maximumResponseBytes,
                                         std::shared_ptr<dispatch::Queue> queue,
                                         bool usingBackgroundSession,
                                         net::Completion completionHandler) {
     applyTimeout();
-    return network_->getURL(url, headers, std::move(queue), usingBackgroundSession,
+    return network_->getURL(url, headers, maximumResponseBytes, std::move(queue), usingBackgroundSession,
                             std::move(completionHandler));
 }
 

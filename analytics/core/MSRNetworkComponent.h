@@ -10,6 +10,10 @@
 class MSRMonitor;
 class MSRRemoteConfig;
 
+// The largest answer to an upload the engine reads (it reads nothing of it
+// beyond the status); configurations have their own limit in MSRMeasurement.
+constexpr size_t kMSRMaximumUploadResponseBytes = 64 * 1024;
+
 // What an answer means to the engine.
 enum class MSRNetworkOutcome {
     kSuccess,             // 200 or 204: the request did its work
@@ -44,9 +48,10 @@ public:
     // completion then never runs); otherwise the completion runs exactly once
     // on `queue`.
     std::string postURL(const std::string& url, const net::Headers& headers,
-                        std::vector<uint8_t> payload, std::shared_ptr<dispatch::Queue> queue,
-                        bool usingBackgroundSession, net::Completion completionHandler);
-    std::string getURL(const std::string& url, const net::Headers& headers,
+                        std::vector<uint8_t> payload, size_t maximumResponseBytes,
+                        std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
+                        net::Completion completionHandler);
+    std::string getURL(const std::string& url, const net::Headers& headers, size_t maximumResponseBytes,
                        std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
                        net::Completion completionHandler);
 

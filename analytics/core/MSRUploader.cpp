@@ -110,6 +110,9 @@ void MSRUploader::updateSchedule() {
     if (double remaining = remainingUploadSuspension(); remaining > 0) {
         uploadLog(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds", {remaining});
         stopUploadSchedule(false);
+        // Later is when the suspension ends: no new event may come along to
+        // update the schedule then, and what is stored would wait for one.
+        runUploadAfterDelay(remaining);
         return;
     }
     if (!hasDataToUpload()) {
@@ -135,6 +138,8 @@ void MSRUploader::updateSchedule() {
     double backoff = engine_.persistedConfig_->lastBackoffTimestamp();
     double backoffInterval = engine_.remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
+    // Not before bundles can be stored again (see bundleWriteBackoff_).
+    if (engine_.bundleWriteBackoff_.isWaiting(now)) uploadTime = std::max(uploadTime, *engine_.bundleWriteBackoff_.retryTime());
 
     // One pending run at most, and never later than one already set.
     if (auto scheduled = engine_.alarm_->scheduledTimestamp(); scheduled && *scheduled <= uploadTime) {
@@ -144,6 +149,11 @@ void MSRUploader::updateSchedule() {
     }
     double delay = uploadTime - now;
     if (std::fabs(delay) < kEpsilon) delay = 0.001;
+    runUploadAfterDelay(delay);
+    uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
+}
+
+void MSRUploader::runUploadAfterDelay(double delay) {
     std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
     std::weak_ptr<MSRScheduler> weakScheduler = engine_.scheduler_;
     engine_.alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
@@ -153,7 +163,6 @@ void MSRUploader::updateSchedule() {
             if (auto self = weakSelf.lock()) self->uploader().uploadData();
         });
     });
-    uploadLog(8, 23028, "Upload task scheduled to be executed in approx. (s)", {delay});
 }
 
 double MSRUploader::nextUploadingTime() {
@@ -334,7 +343,7 @@ void MSRUploader::uploadData() {
         return;
     }
 
-    if (!engine_.remoteConfig_->isExpired()) {
+    if (!engine_.remoteConfig_->isExpired() && !engine_.bundleWriteBackoff_.isWaiting(dispatch::Clock::now())) {
         int32_t maxIterations = engine_.remoteConfig_->maxBundlesCreatedPerIteration();
         for (int32_t i = 0; i < maxIterations && engine_.bundler().bundleRawEvents(); ++i) {
         }
@@ -351,6 +360,9 @@ void MSRUploader::uploadData() {
     if (bundles->empty()) {
         engine_.remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23037, "No data to upload");
+        // Events that could not be bundled wait for the retry; nothing else
+        // may come along to schedule it.
+        if (engine_.bundleWriteBackoff_.failuresInARow() > 0) updateSchedule();
         if (engine_.remoteConfig_->isExpired()) {
             engine_.requestConfigurationFetch_();
         } else {
@@ -457,7 +469,8 @@ void MSRUploader::uploadData() {
     // posts.
     std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
     std::string sessionID = engine_.network_->postURL(
-        uploadURL, net::Headers{}, std::move(payload), engine_.scheduler_->workerQueue(), shouldUseBackgroundSession(),
+        uploadURL, net::Headers{}, std::move(payload), kMSRMaximumUploadResponseBytes, engine_.scheduler_->workerQueue(),
+        shouldUseBackgroundSession(),
         [weakSelf](const net::Response& response, const std::vector<uint8_t>&, const std::optional<net::Error>& error) {
             auto self = weakSelf.lock();
             if (!self) return;

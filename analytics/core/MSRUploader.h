@@ -57,6 +57,8 @@ private:
     // ended; the engine waits for the network as reachability delegate only
     // when `waitForNetwork`.
     void stopUploadSchedule(bool waitForNetwork);
+    // Sets the alarm that runs an upload after `delay` seconds.
+    void runUploadAfterDelay(double delay);
     // Stamps the current consent and identity onto queued bundles.
     void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
     // A failed post: the failure time (and back-off), the retry counts, and

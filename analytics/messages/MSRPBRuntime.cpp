@@ -354,25 +354,33 @@ void MSRPBSetArray(NANOMessageBase& message, uint32_t index, const std::vector<M
     }
 }
 
+namespace {
+
+bool isMessageArrayOf(const NANOMessageInfo& info, uint32_t index, const MSRPBMessageType& type) {
+    const uint32_t word = wordOf(info, index);
+    return kindFits(info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") &&
+           elementTypeFits(info, index, type);
+}
+
+std::vector<NANOMessageBase> wrapElements(std::vector<NANOMessageInfoPtr> elements, const MSRPBMessageType& type) {
+    std::vector<NANOMessageBase> out;
+    out.reserve(elements.size());
+    for (NANOMessageInfoPtr& element : elements) {
+        if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
+            out.push_back(std::move(*taken));
+    }
+    return out;
+}
+
+}  // namespace
+
 std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message, uint32_t index,
                                                   const MSRPBMessageType& type) {
-    std::vector<NANOMessageBase> out;
     const NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
-    if (info == nullptr) return out;
-    const uint32_t word = wordOf(*info, index);
-    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") ||
-        !elementTypeFits(*info, index, type)) {
-        return out;
-    }
-    if (const auto* encoded = std::get_if<NANOEncodedElements>(&info->fields[index])) {
-        std::vector<NANOMessageInfoPtr> decoded = NANOEncodedElementsDecode(*encoded, type);
-        out.reserve(decoded.size());
-        for (NANOMessageInfoPtr& element : decoded) {
-            if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
-                out.push_back(std::move(*taken));
-        }
-        return out;
-    }
+    if (info == nullptr || !isMessageArrayOf(*info, index, type)) return {};
+    if (const auto* encoded = std::get_if<NANOEncodedElements>(&info->fields[index]))
+        return wrapElements(NANOEncodedElementsDecode(*encoded, type), type);
+    std::vector<NANOMessageBase> out;
     const auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
     out.reserve(elements.size());
     for (const NANOMessageInfoPtr& element : elements) {
@@ -384,32 +392,18 @@ std::vector<NANOMessageBase> MSRPBGetMessageArray(const NANOMessageBase& message
 
 std::vector<NANOMessageBase> MSRPBTakeMessageArray(NANOMessageBase& message, uint32_t index,
                                                    const MSRPBMessageType& type) {
-    std::vector<NANOMessageBase> out;
     NANOMessageInfo* info = checkedInfo(message, index, "GetArray");
-    if (info == nullptr) return out;
-    const uint32_t word = wordOf(*info, index);
-    if (!kindFits(*info, index, isRepeated(word) && (word & kMSRPBKindMessage), "a REPEATED MESSAGE") ||
-        !elementTypeFits(*info, index, type)) {
-        return out;
-    }
+    if (info == nullptr || !isMessageArrayOf(*info, index, type)) return {};
+    std::vector<NANOMessageInfoPtr> elements;
     if (const auto* encoded = std::get_if<NANOEncodedElements>(&info->fields[index])) {
-        std::vector<NANOMessageInfoPtr> decoded = NANOEncodedElementsDecode(*encoded, type);
+        elements = NANOEncodedElementsDecode(*encoded, type);
         NANOMessageInfoClearField(*info, index);
-        out.reserve(decoded.size());
-        for (NANOMessageInfoPtr& element : decoded) {
-            if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
-                out.push_back(std::move(*taken));
-        }
-        return out;
+    } else {
+        auto& held = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
+        elements = std::move(held);
+        held.clear();
     }
-    auto& elements = std::get<std::vector<NANOMessageInfoPtr>>(info->fields[index]);
-    out.reserve(elements.size());
-    for (NANOMessageInfoPtr& element : elements) {
-        if (auto taken = NANOMessageBase::initWithMessageInfo(type, std::move(element)))
-            out.push_back(std::move(*taken));
-    }
-    elements.clear();
-    return out;
+    return wrapElements(std::move(elements), type);
 }
 
 void MSRPBMoveMessageArray(NANOMessageBase& message, uint32_t index, std::span<NANOMessageBase* const> values) {

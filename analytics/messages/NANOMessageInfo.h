@@ -99,19 +99,13 @@ bool NANOMessageInfoDecode(NANOMessageInfo& info, const uint8_t* bytes, size_t l
 // that are not repeated message fields are ignored.
 bool NANOMessageInfoDecodeKeepingEncoded(NANOMessageInfo& info, const uint8_t* bytes, size_t length,
                                          std::span<const uint32_t> keptEncoded);
-// The same decode driven through nanopb's own decoder: slower, kept as the
-// reference that tests hold the direct reader to.
-bool NANOMessageInfoDecodeWithNanopb(NANOMessageInfo& info, const uint8_t* bytes, size_t length);
 // A single string or bytes field read straight from an encoding that is
 // taken to be well formed (a kept element, say): the bytes a decode would
 // keep for it, a view into `bytes`; nullopt when the field is absent, is no
 // single string or bytes field, or its own bytes are malformed. The rest of
 // the encoding is not checked.
-std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type, const uint8_t* bytes,
-                                                               size_t length, uint32_t index);
+std::optional<std::string_view> NANOMessageInfoReadEncodedText(const MSRPBMessageType& type,
+                                                               const uint8_t* bytes, size_t length,
+                                                               uint32_t index);
 // The wire encoding; empty for an empty message, nullopt when encoding fails.
 std::optional<std::vector<uint8_t>> NANOMessageInfoEncode(const NANOMessageInfo& info);
-// The same encoding driven through nanopb's own encoder: slower (nested
-// messages are sized by encoding them), kept as the reference that tests
-// hold the direct writer to.
-std::optional<std::vector<uint8_t>> NANOMessageInfoEncodeWithNanopb(const NANOMessageInfo& info);

@@ -1,5 +1,5 @@
 #pragma once
-// The base-128 varint of the wire form, shared by the message writer and the
+// The base-128 varint of the wire form, shared by the message reader and writer and the
 // stored-event encoder.
 
 #include <cstddef>
@@ -22,4 +22,21 @@ inline uint8_t* NANOPutVarint(uint8_t* out, uint64_t value) {
     }
     *out++ = static_cast<uint8_t>(value);
     return out;
+}
+
+// Where the length-prefixed chunk starting at `at` (its length as a varint,
+// then its bytes) ends; nullptr when the length is malformed or runs past
+// `end`.
+inline const uint8_t* NANOEncodedChunkEnd(const uint8_t* at, const uint8_t* end) {
+    uint64_t length = 0;
+    unsigned shift = 0;
+    while (true) {
+        if (at == end || shift > 63) return nullptr;
+        const uint8_t next = *at++;
+        length |= static_cast<uint64_t>(next & 0x7F) << shift;
+        shift += 7;
+        if ((next & 0x80) == 0) break;
+    }
+    if (length > static_cast<uint64_t>(end - at)) return nullptr;
+    return at + length;
 }

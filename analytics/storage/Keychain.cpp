@@ -84,11 +84,10 @@ bool Keychain::save(const std::vector<Item>& items) const {
     }
     auto xml = foundation::propertyListXml(Value(std::move(entries)));
     if (!xml) return false;
-    std::error_code ec;
-    std::filesystem::create_directories(file_.parent_path(), ec);
+    // Owner-only: the folder and the file (writeAtomically makes both so).
+    if (!foundation::FileSystem::createDirectories(file_.parent_path())) return false;
     chmod(file_.parent_path().c_str(), 0700);
-    if (!foundation::FileSystem::writeAtomically(file_, *xml)) return false;
-    return chmod(file_.c_str(), 0600) == 0;
+    return foundation::FileSystem::writeAtomically(file_, *xml);
 }
 
 Keychain::Status Keychain::add(const Attributes& attributes, const Value::Bytes& data) {

@@ -9,6 +9,7 @@
 
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/storage/MSRDatabaseSalvage.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRStorageLog.h"
@@ -148,6 +149,7 @@ std::unique_ptr<MSRDatabase> MSRDatabase::initWithDatabaseName(const std::string
         return nullptr;
     }
     std::unique_ptr<MSRDatabase> database(new MSRDatabase());
+    MSRCreateEngineDirectory();
     if (!database->initializeDatabaseResources("Init", MSRSDKFilePath(name), error)) return nullptr;
     database->persistedConfig_ = std::move(persistedConfig);
     return database;
@@ -188,25 +190,78 @@ void MSRDatabase::useJournalMode() {
 }
 
 bool MSRDatabase::initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error) {
-    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
-    if (!store) return false;
-    sqliteStore_ = std::move(store);
-    rawEventCount_.reset();
-    useJournalMode();
+    if (!openStore(path, error)) return false;
+    // The store set a damaged file aside; a file whose tables are refused is
+    // set aside as well. Either is kept, and what can be read of it is
+    // copied into the fresh file below.
+    std::string damagedCopy = sqliteStore_->damagedCopyPath();
     if (!ensureAllTables()) {
         MSRStorageLog(1, 12002, "Failed to create or validate required database tables (" + context + ")");
-        // Closed before the file goes: a connection left open on a deleted
-        // file would accept every later write and lose it.
-        if (!sqliteStore_->closeAndDeleteDatabase()) {
-            MSRStorageLog(4, 12003, "Failed to delete old database file after failed validation. Error (" + context + ")");
+        // Closed before the file moves: a connection left open on it would
+        // accept every later write and lose it.
+        if (!sqliteStore_->moveDatabaseAside(&damagedCopy)) {
+            MSRStorageLog(4, 12003, "Failed to set old database file aside after failed validation (" + context + ")");
+            return false;
         }
-        return false;
+        if (!openStore(path, error)) return false;
+        if (!ensureAllTables()) {
+            MSRStorageLog(1, 12002, "Failed to create or validate required database tables (" + context + ")");
+            sqliteStore_->closeDatabase();
+            return false;
+        }
     }
     if (!initializeAppMetadata()) {
         MSRStorageLog(1, 12004, "Failed to initialize App Metadata table (" + context + ")");
         return false;
     }
+    if (!damagedCopy.empty()) salvageFromDamagedCopy(damagedCopy);
     return true;
+}
+
+bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
+    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
+    if (!store) return false;
+    sqliteStore_ = std::move(store);
+    rawEventCount_.reset();
+    useJournalMode();
+    return true;
+}
+
+// What is waiting to be sent, and the user properties that go with every
+// bundle: the rest (counters, audiences, the stored configuration) is
+// rebuilt or fetched again.
+void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
+    static const std::vector<std::string> tables = {"raw_events_metadata", "raw_events", "queue", "user_attributes"};
+    std::vector<MSRDatabaseSalvage::TableResult> results;
+    MSRError error;
+    bool committed = sqliteStore_->performTransaction(&error, [&] {
+        results = MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables);
+        return true;
+    });
+    rawEventCount_.reset();
+    if (!committed) {
+        MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
+        return;
+    }
+    if (results.empty()) {
+        MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
+                      {damagedCopy, std::string("cannot be opened")});
+        return;
+    }
+    for (const MSRDatabaseSalvage::TableResult& result : results) {
+        // Built in place: copied out of an initializer list, the contexts'
+        // variants trip GCC's sanitizer builds.
+        std::vector<MSRLogContext> contexts;
+        contexts.reserve(4);
+        contexts.emplace_back(result.table);
+        contexts.emplace_back(result.found ? result.copied : int64_t{-1});
+        contexts.emplace_back(result.refused);
+        contexts.emplace_back(result.unreadableStretches);
+        MSRStorageLog(3, 12073,
+                      "Rows copied from the damaged database. Table, rows copied (-1: unreadable), rows refused, "
+                      "unreadable stretches",
+                      contexts);
+    }
 }
 
 bool MSRDatabase::ensureAllTables() {
@@ -366,17 +421,17 @@ bool MSRDatabase::endPendingWrites(bool commit) {
         if (writes > 0) MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
     }
     // The blocks may open another group.
-    std::vector<std::function<void()>> blocks = std::exchange(blocksAfterPendingWrites_, {});
-    for (const auto& block : blocks) block();
+    std::vector<std::function<void(bool)>> blocks = std::exchange(blocksAfterPendingWrites_, {});
+    for (const auto& block : blocks) block(committed);
     return committed;
 }
 
-void MSRDatabase::runWhenPendingWritesEnd(std::function<void()> block) {
+void MSRDatabase::runWhenPendingWritesEnd(std::function<void(bool committed)> block) {
     if (!block) return;
     if (groupOpen_) {
         blocksAfterPendingWrites_.push_back(std::move(block));
     } else {
-        block();
+        block(true);
     }
 }
 

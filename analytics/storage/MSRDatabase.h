@@ -85,8 +85,10 @@ class MSRDatabase {
     static constexpr int32_t kMaxRetryCount = 2147483647;
 
     // Opens (creating when missing) `name` in the engine directory, ensures
-    // every table and the metadata row. Null with the error, or without one
-    // when the schema was refused (the file is then deleted).
+    // every table and the metadata row. A file that is damaged, or whose
+    // tables are refused, is set aside (kept) and replaced by a fresh one
+    // into which the raw events, queued bundles and user properties that can
+    // still be read are copied. Null with the error.
     static std::unique_ptr<MSRDatabase> initWithDatabaseName(const std::string& name,
                                                              std::shared_ptr<MSRPersistedConfig> persistedConfig,
                                                              MSRError* error);
@@ -125,10 +127,11 @@ class MSRDatabase {
     bool hasPendingWrites() const;
     // Commits the group (true when none is open), then runs the blocks that
     // waited for its end. A failed commit undoes the whole group (logged 12056
-    // with the number of writes lost); the blocks run all the same.
+    // with the number of writes lost); the blocks run all the same, told so.
     bool commitPendingWrites();
-    // Runs `block` once the open group has ended, or at once when none is.
-    void runWhenPendingWritesEnd(std::function<void()> block);
+    // Runs `block` once the open group has ended, with whether its writes
+    // were committed; at once with true when no group is open.
+    void runWhenPendingWritesEnd(std::function<void(bool committed)> block);
     bool initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error);
     bool ensureAllTables();
     bool initializeAppMetadata();
@@ -298,6 +301,12 @@ class MSRDatabase {
     bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<int64_t> rawEventCount(MSRError* error);
     void useJournalMode();
+    // Opens the store at `path` in place of the current one.
+    bool openStore(const std::string& path, MSRError* error);
+    // Copies the waiting events, queued bundles and user properties that
+    // SQLite can still read from a damaged file set aside, logging what came
+    // across table by table (12073) or why nothing did (12074).
+    void salvageFromDamagedCopy(const std::string& damagedCopy);
 
     std::unique_ptr<MSRSqliteStore> sqliteStore_;
     std::shared_ptr<MSRPersistedConfig> persistedConfig_;
@@ -313,7 +322,7 @@ class MSRDatabase {
     bool groupOpen_ = false;
     int64_t pendingWriteCount_ = 0;
     int groupedBlockDepth_ = 0;
-    std::vector<std::function<void()>> blocksAfterPendingWrites_;
+    std::vector<std::function<void(bool)>> blocksAfterPendingWrites_;
     // Ends the group: the commit when `commit`, and the waiting blocks.
     bool endPendingWrites(bool commit);
     // The encoded metadata last stored and its fingerprint.

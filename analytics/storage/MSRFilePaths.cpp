@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -91,6 +92,32 @@ bool MSRDeleteFileAtPath(const std::string& path, MSRError* error) {
     return true;
 }
 
+bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error) {
+    if (directory.empty()) return true;
+    std::string reason;
+    if (foundation::FileSystem::createDirectories(directory, &reason)) return true;
+    MSRSetError(error, 513, "Cannot create folder " + directory + ": " + reason);
+    return false;
+}
+
+bool MSRCreateEngineDirectory(MSRError* error) {
+    std::string directory = MSRSDKDirectoryPath();
+    if (directory.empty() || !MSRCreateOwnerOnlyDirectories(directory, error)) return false;
+    // Both folders of "Zevure/Measurement" are the engine's own.
+    chmod(directory.c_str(), kMSROwnerOnlyDirectoryMode);
+    chmod(fs::path(directory).parent_path().c_str(), kMSROwnerOnlyDirectoryMode);
+    return true;
+}
+
+bool MSRRestrictFileToOwner(const std::string& path, MSRError* error) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+    if (!S_ISREG(status.st_mode) || (status.st_mode & 0777) == kMSROwnerOnlyFileMode) return true;
+    if (chmod(path.c_str(), kMSROwnerOnlyFileMode) == 0) return true;
+    MSRSetError(error, 513, "Cannot restrict access to " + path + ": " + std::strerror(errno));
+    return false;
+}
+
 bool MSRClearImmutableFlag(const std::string& path, MSRError* error) {
     // Only an immutable file refuses writing with EPERM. Asking first keeps us
     // from opening a descriptor on a database that a connection of this
@@ -130,8 +157,7 @@ bool MSRMigrateLegacyPreferencesFile(const std::string& suiteName) {
     if (!fs::exists(legacyPath, ec)) return true;
     if (fs::is_directory(legacyPath, ec)) return false;
     if (!fs::exists(newPath, ec)) {
-        fs::create_directories(fs::path(newPath).parent_path(), ec);
-        if (ec) return false;
+        if (!MSRCreateEngineDirectory()) return false;
         fs::rename(legacyPath, newPath, ec);
         return !ec;
     }

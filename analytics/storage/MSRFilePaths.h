@@ -26,6 +26,22 @@ bool MSRDeleteFileAtPath(const std::string& path, MSRError* error);
 // move.
 bool MSRMigrateLegacyPreferencesFile(const std::string& suiteName);
 
+// The engine's files are readable by the owner only, whatever the process's
+// umask: folders 0700, files 0600.
+constexpr unsigned kMSROwnerOnlyDirectoryMode = 0700;
+constexpr unsigned kMSROwnerOnlyFileMode = 0600;
+// Creates `directory` and its missing parents, each owner-only. Folders that
+// exist already keep their mode. True when the folder exists afterwards.
+bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error = nullptr);
+// Creates the engine directory owner-only, and narrows it and its parent
+// when an older version left them open to others. True when it exists.
+bool MSRCreateEngineDirectory(MSRError* error = nullptr);
+// Takes the group's and others' access away from the file at `path`, by its
+// path: opening and closing a descriptor of a database would drop the locks
+// its connections hold. True when nothing is there or the file is owner-only
+// afterwards.
+bool MSRRestrictFileToOwner(const std::string& path, MSRError* error = nullptr);
+
 // Clears the file system's immutable flag of `path`. True when the flag is not
 // set afterwards (also on file systems without such a flag).
 bool MSRClearImmutableFlag(const std::string& path, MSRError* error = nullptr);

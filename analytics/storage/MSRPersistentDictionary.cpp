@@ -14,9 +14,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     if (fileName.empty()) return nullptr;
     std::string path = MSRSDKPlistPath(fileName);
     if (path.empty()) return nullptr;
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    if (ec) {
+    if (!MSRCreateEngineDirectory()) {
         MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43004,
                              "Cannot create subdirectories for config plist files.");
         return nullptr;
@@ -24,9 +22,17 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     Value::Dictionary content;
     std::string bytes;
     if (foundation::FileSystem::readFile(path, bytes)) {
-        // A file that is not a dictionary is replaced at the first write.
         if (auto parsed = foundation::parsePropertyList(bytes); parsed && parsed->dictionary()) {
             content = *parsed->dictionary();
+        } else if (auto aside = foundation::FileSystem::setAside(path)) {
+            // Not a dictionary: kept for inspection before the first write
+            // replaces it.
+            MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                 "Config plist file is damaged; kept as " + aside->string());
+        } else {
+            MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                 "Config plist file is damaged and cannot be moved aside: " + path);
+            return nullptr;
         }
     }
     return std::shared_ptr<MSRPersistentDictionary>(new MSRPersistentDictionary(path, std::move(content)));
@@ -96,7 +102,16 @@ void MSRPersistentDictionary::scheduleLocked(double delay) {
     hasPendingPersistence_ = true;
     std::weak_ptr<MSRPersistentDictionary> weakSelf = weak_from_this();
     serialQueue_->asyncAfter(delay, [weakSelf] {
-        if (auto self = weakSelf.lock()) self->persistToDisk();
+        // A synchronize may have written the change already.
+        if (auto self = weakSelf.lock(); self && self->hasPendingPersistence()) self->persistToDisk();
+    });
+}
+
+void MSRPersistentDictionary::synchronize() {
+    // On the queue of the scheduled writes, so that an older snapshot never
+    // lands after a newer one.
+    serialQueue_->sync([this] {
+        if (hasPendingPersistence()) persistToDisk();
     });
 }
 
@@ -110,6 +125,8 @@ bool MSRPersistentDictionary::persistToDisk() {
     auto xml = foundation::propertyListXml(snapshot);
     std::string failure;
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
+    // The file is made anew by every write, with the umask's mode.
+    if (written) MSRRestrictFileToOwner(filePath_);
     std::lock_guard lock(mutex_);
     if (written) {
         retryDelay_ = kPersistDelay;

@@ -26,8 +26,9 @@ class MSRPersistentDictionary : public MSRConfigStore,
     foundation::Value objectForKey(const std::string& key) override;
     void setObject(const foundation::Value& value, const std::string& key) override;
     void clearAllData() override;
-    // Nothing to do: the dictionary writes on its own schedule.
-    void synchronize() override {}
+    // Writes a pending change at once: the process may end before the
+    // scheduled write would come.
+    void synchronize() override;
 
     const std::string& filePath() const { return filePath_; }
     bool hasPendingPersistence() const;

@@ -83,11 +83,20 @@ std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, 
     std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
     OpenResult result = store->openAndValidate(error);
     if (result == OpenResult::kOpened) return store;
-    // Only a damaged file is thrown away. A busy lock, an I/O or permission
+    // Only a damaged file is replaced. A busy lock, an I/O or permission
     // failure says nothing about the data, which must survive until next time.
     if (result == OpenResult::kFailed) return nullptr;
-    MSRStorageLog(4, 34023, "Database file is damaged. Deleting and recreating it. Path", {path});
-    if (!store->closeAndDeleteDatabase()) return nullptr;
+    if (result == OpenResult::kNotADatabase) {
+        // Nothing in it reads back as rows: there is nothing to keep.
+        MSRStorageLog(4, 34024, "Database file is not a database. Replacing it. Path", {path});
+        if (!store->closeAndDeleteDatabase()) return nullptr;
+    } else {
+        // A database with a few bad pages still reads back almost whole; it
+        // is kept for the owner to copy from rather than thrown away.
+        if (!store->moveDatabaseAside(&store->damagedCopyPath_)) return nullptr;
+        MSRStorageLog(4, 34023, "Database file is damaged. Kept aside, starting a fresh one. Path, kept as",
+                      {path, store->damagedCopyPath_});
+    }
     if (store->openAndValidate(error) != OpenResult::kOpened) return nullptr;
     return store;
 }
@@ -131,35 +140,93 @@ bool MSRSqliteStore::openAndValidateDatabase(MSRError* error) {
     return openAndValidate(error) == OpenResult::kOpened;
 }
 
-bool MSRSqliteStore::isDamageCode(int code) const {
-    int primary = code & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+namespace {
+
+const char* const kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// "<name>.damaged-<n>" of the copies kept of the file `name`: their numbers,
+// ascending.
+std::vector<long> damagedCopyNumbers(const fs::path& folder, const std::string& prefix) {
+    std::vector<long> numbers;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        std::string number = name.substr(prefix.size());
+        if (number.empty() || number.size() > 9 ||
+            !std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); }))
+            continue;
+        numbers.push_back(std::stol(number));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+}  // namespace
+
+bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
+    closeDatabase();
+    const fs::path file(databasePath_);
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    const std::string prefix = file.filename().string() + ".damaged-";
+    std::vector<long> kept = damagedCopyNumbers(folder, prefix);
+    const std::string target = databasePath_ + ".damaged-" + std::to_string(kept.empty() ? 1 : kept.back() + 1);
+
+    MSRClearImmutableFlag(databasePath_);
+    std::error_code ec;
+    fs::rename(databasePath_, target, ec);
+    if (ec) {
+        MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
+        return false;
+    }
+    for (const char* suffix : kJournalSuffixes) {
+        if (!fs::exists(databasePath_ + suffix, ec)) continue;
+        fs::rename(databasePath_ + suffix, target + suffix, ec);
+        // Left behind, a journal would be played into the fresh database.
+        if (ec) fs::remove(databasePath_ + suffix, ec);
+    }
+    // A file that keeps being damaged must not fill the disk with copies.
+    for (size_t i = 0; i + kMaxDamagedCopies <= kept.size(); ++i) {
+        const std::string old = databasePath_ + ".damaged-" + std::to_string(kept[i]);
+        fs::remove(old, ec);
+        for (const char* suffix : kJournalSuffixes) fs::remove(old + suffix, ec);
+    }
+    if (keptAs) *keptAs = target;
+    return true;
+}
+
+MSRSqliteStore::OpenResult MSRSqliteStore::damageOfCode(int code) {
+    switch (code & 0xff) {
+        case SQLITE_CORRUPT:
+            return OpenResult::kDamaged;
+        case SQLITE_NOTADB:
+            return OpenResult::kNotADatabase;
+        default:
+            return OpenResult::kFailed;
+    }
 }
 
 MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
     std::error_code ec;
     if (fs::exists(databasePath_, ec)) {
         if (!MSRClearImmutableFlag(databasePath_, error)) return OpenResult::kFailed;
-    } else {
-        fs::path directory = fs::path(databasePath_).parent_path();
-        if (!directory.empty()) {
-            fs::create_directories(directory, ec);
-            if (ec) {
-                MSRSetError(error, kState, ec.message());
-                return OpenResult::kFailed;
-            }
-        }
+    } else if (!MSRCreateOwnerOnlyDirectories(fs::path(databasePath_).parent_path().string(), error)) {
+        return OpenResult::kFailed;
     }
 
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_, flags, nullptr);
     if (rc != SQLITE_OK) {
         setDatabaseError(error, "initialize sqlite handle");
-        bool damaged = isDamageCode(rc);
         closeDatabase();
-        return damaged ? OpenResult::kDamaged : OpenResult::kFailed;
+        return damageOfCode(rc);
     }
     sqlite3_extended_result_codes(handle_, 1);
+    // SQLite creates the file with the umask's mode, and its journals with
+    // the file's: owner-only here, they are owner-only too. Journals left by
+    // older versions are narrowed as well.
+    MSRRestrictFileToOwner(databasePath_);
+    for (const char* suffix : kJournalSuffixes) MSRRestrictFileToOwner(databasePath_ + suffix);
 
     MSRError exclusionError;
     if (!MSRExcludePathFromBackup(databasePath_, &exclusionError)) {
@@ -167,6 +234,9 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
     }
 
     OpenResult result = validate(error);
+    // A damaged file is kept as it was found: closing would otherwise copy
+    // the write-ahead log into it and delete the log.
+    if (result == OpenResult::kDamaged) sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (result != OpenResult::kOpened) closeDatabase();
     return result;
 }
@@ -181,9 +251,7 @@ MSRSqliteStore::OpenResult MSRSqliteStore::validate(MSRError* error) {
         return OpenResult::kFailed;
     }
     sqlite3_stmt* statement = prepareSQL("PRAGMA integrity_check", error);
-    if (!statement) {
-        return isDamageCode(sqlite3_errcode(handle_)) ? OpenResult::kDamaged : OpenResult::kFailed;
-    }
+    if (!statement) return damageOfCode(sqlite3_errcode(handle_));
     int rc = sqlite3_step(statement);
     bool answeredOk = false;
     bool answered = rc == SQLITE_ROW;
@@ -196,8 +264,9 @@ MSRSqliteStore::OpenResult MSRSqliteStore::validate(MSRError* error) {
     setDatabaseError(error, "validate database");
     // The check answering anything but "ok" is a verdict on the file; a step
     // that could not run at all is damage only when SQLite says so.
-    if (answered || isDamageCode(rc) || isDamageCode(sqlite3_errcode(handle_))) return OpenResult::kDamaged;
-    return OpenResult::kFailed;
+    if (answered) return OpenResult::kDamaged;
+    OpenResult damage = damageOfCode(rc);
+    return damage != OpenResult::kFailed ? damage : damageOfCode(sqlite3_errcode(handle_));
 }
 
 // --- Errors -----------------------------------------------------------------

@@ -50,9 +50,11 @@ enum MSRSqliteErrorCode : int64_t {
 class MSRSqliteStore {
   public:
     // Opens (creating the directory) and validates the file at `path`. A damaged
-    // file (integrity check not "ok", SQLite reporting corruption or not a
-    // database) is deleted and opened afresh once; any other failure keeps the
-    // file and gives null.
+    // file (integrity check not "ok", SQLite reporting corruption) is moved
+    // aside with its journal files (see moveDatabaseAside) and a fresh file is
+    // opened once; only a file that is not a database at all is deleted and
+    // replaced. Any other failure keeps the file and gives null. The file, its
+    // journals and the folders made for it are owner-only.
     static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error);
 
     ~MSRSqliteStore();
@@ -69,6 +71,16 @@ class MSRSqliteStore {
     bool closeAndDeleteDatabase();
     bool openAndValidateDatabase(MSRError* error);
     bool validateDatabase(MSRError* error);
+    // Closes the database and renames the file, with its -wal, -shm and
+    // -journal, to "<path>.damaged-<n>" in the same folder, so that what
+    // SQLite can still read of it is kept; the oldest of more than
+    // kMaxDamagedCopies such copies goes. `keptAs` receives the new path.
+    // False (logged) when the file could not be moved; nothing is deleted then.
+    static constexpr int kMaxDamagedCopies = 3;
+    bool moveDatabaseAside(std::string* keptAs);
+    // The copy that create() set aside when it found the file damaged; empty
+    // when it found none.
+    const std::string& damagedCopyPath() const { return damagedCopyPath_; }
 
     // --- Statements ---
     sqlite3_stmt* prepareSQL(const std::string& sql, MSRError* error);
@@ -199,10 +211,13 @@ class MSRSqliteStore {
     std::optional<std::vector<ColumnDeclaration>> tableInfo(const std::string& table, const char* operation,
                                                             MSRError* error);
 
-    enum class OpenResult { kOpened, kDamaged, kFailed };
+    // kDamaged: a database SQLite finds faults in; kNotADatabase: a file
+    // SQLite does not take for a database at all.
+    enum class OpenResult { kOpened, kDamaged, kNotADatabase, kFailed };
     OpenResult openAndValidate(MSRError* error);
     OpenResult validate(MSRError* error);
-    bool isDamageCode(int code) const;
+    // The kind of damage a result code reports, or kFailed for none.
+    static OpenResult damageOfCode(int code);
 
     sqlite3* handle_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
@@ -215,6 +230,7 @@ class MSRSqliteStore {
     static constexpr size_t kMaxLiteralTextsRemembered = 256;
     static constexpr size_t kMaxLiteralStatementsKept = 64;
     std::string databasePath_;
+    std::string damagedCopyPath_;
 };
 
 // Reads an integer out of a value that numberForQuery produced (a double is

@@ -65,29 +65,16 @@ KalMathOperation& fractionMode() {
     return operation;
 }
 
-void BM_Add(benchmark::State& state) {
+// One operation of the four on the same two fractions.
+template <typename Operation>
+void BM_Arithmetic(benchmark::State& state, Operation apply) {
     KalMathOperation& operation = fractionMode();
-    for (auto _ : state) benchmark::DoNotOptimize(operation.add(kLeft, kRight));
+    for (auto _ : state) benchmark::DoNotOptimize(apply(operation));
 }
-BENCHMARK(BM_Add);
-
-void BM_Subtract(benchmark::State& state) {
-    KalMathOperation& operation = fractionMode();
-    for (auto _ : state) benchmark::DoNotOptimize(operation.subtract(kLeft, kRight));
-}
-BENCHMARK(BM_Subtract);
-
-void BM_Multiply(benchmark::State& state) {
-    KalMathOperation& operation = fractionMode();
-    for (auto _ : state) benchmark::DoNotOptimize(operation.multiply(kLeft, kRight));
-}
-BENCHMARK(BM_Multiply);
-
-void BM_Divide(benchmark::State& state) {
-    KalMathOperation& operation = fractionMode();
-    for (auto _ : state) benchmark::DoNotOptimize(operation.divide(kLeft, kRight, false));
-}
-BENCHMARK(BM_Divide);
+BENCHMARK_CAPTURE(BM_Arithmetic, Add, [](KalMathOperation& o) { return o.add(kLeft, kRight); });
+BENCHMARK_CAPTURE(BM_Arithmetic, Subtract, [](KalMathOperation& o) { return o.subtract(kLeft, kRight); });
+BENCHMARK_CAPTURE(BM_Arithmetic, Multiply, [](KalMathOperation& o) { return o.multiply(kLeft, kRight); });
+BENCHMARK_CAPTURE(BM_Arithmetic, Divide, [](KalMathOperation& o) { return o.divide(kLeft, kRight, false); });
 
 // A product whose result cancels by a large divisor: cancelling line included.
 void BM_MultiplyCancelling(benchmark::State& state) {

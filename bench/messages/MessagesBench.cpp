@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/reference/NANOReferenceCodec.h"
 
 #ifdef CALVARO_BENCH_WITH_PROTOBUF
 #include "cpp/measurement.pb.h"
@@ -17,7 +19,7 @@ namespace {
 
 MSRPBEventParam param(const char* name) {
     MSRPBEventParam p;
-    MSRPBSetString(p, 0, name);
+    MSRPBSetString(p, MSREventParamSlot::kName, name);
     return p;
 }
 
@@ -27,45 +29,47 @@ MSRPBMeasurementBatch batchOf500Events() {
         std::vector<MSRPBEvent> events;
         for (int e = 0; e < 100; ++e) {
             MSRPBEventParam steps = param("steps");
-            MSRPBSetInt64(steps, 2, e);
+            MSRPBSetInt64(steps, MSREventParamSlot::kIntValue, e);
             MSRPBEventParam screen = param("_sc");
-            MSRPBSetString(screen, 1, "CalculateViewController");
+            MSRPBSetString(screen, MSREventParamSlot::kStringValue, "CalculateViewController");
             MSRPBEventParam value = param("value");
-            MSRPBSetDouble(value, 4, e * 0.5);
+            MSRPBSetDouble(value, MSREventParamSlot::kDoubleValue, e * 0.5);
             MSRPBEventParam origin = param("_o");
-            MSRPBSetString(origin, 1, "app");
+            MSRPBSetString(origin, MSREventParamSlot::kStringValue, "app");
             MSRPBEvent event;
-            MSRPBSetMessageArray(event, 0, std::vector<MSRPBEventParam>{steps, screen, value, origin});
-            MSRPBSetString(event, 1, "kal_calculate");
-            MSRPBSetInt64(event, 2, 1700000000000 + b * 100000 + e);
+            MSRPBSetMessageArray(event, MSREventSlot::kParams,
+                                 std::vector<MSRPBEventParam>{steps, screen, value, origin});
+            MSRPBSetString(event, MSREventSlot::kName, "kal_calculate");
+            MSRPBSetInt64(event, MSREventSlot::kTimestamp, 1700000000000 + b * 100000 + e);
             events.push_back(std::move(event));
         }
         MSRPBUserAttribute attribute;
-        MSRPBSetInt64(attribute, 0, 1690000000000);
-        MSRPBSetString(attribute, 1, "_fot");
-        MSRPBSetInt64(attribute, 3, 1690000000000);
+        MSRPBSetInt64(attribute, MSRUserAttributeSlot::kSetTimestamp, 1690000000000);
+        MSRPBSetString(attribute, MSRUserAttributeSlot::kName, "_fot");
+        MSRPBSetInt64(attribute, MSRUserAttributeSlot::kIntValue, 1690000000000);
 
         MSRPBMeasurementBundle bundle;
-        MSRPBSetInt32(bundle, 0, 1);
-        MSRPBSetMessageArray(bundle, 1, events);
-        MSRPBSetMessageArray(bundle, 2, std::vector<MSRPBUserAttribute>{attribute});
-        MSRPBSetInt64(bundle, 4, 1700000000000);
-        MSRPBSetInt64(bundle, 5, 1700000100000);
-        MSRPBSetString(bundle, 8, "ios");
-        MSRPBSetString(bundle, 9, "17.2");
-        MSRPBSetString(bundle, 10, "iPhone15,2");
-        MSRPBSetString(bundle, 11, "de-de");
-        MSRPBSetInt32(bundle, 12, 60);
-        MSRPBSetString(bundle, 14, "de.calvaro.app");
-        MSRPBSetString(bundle, 16, "1.4.2");
-        MSRPBSetInt64(bundle, 17, 100000);
-        MSRPBSetString(bundle, 22, "0123456789abcdef0123456789abcdef");
-        MSRPBSetInt32(bundle, 24, b);
-        MSRPBSetString(bundle, 40, "G111");
+        MSRPBSetInt32(bundle, MSRBundleSlot::kProtocolVersion, 1);
+        MSRPBSetMessageArray(bundle, MSRBundleSlot::kEvents, events);
+        MSRPBSetMessageArray(bundle, MSRBundleSlot::kUserAttributes,
+                             std::vector<MSRPBUserAttribute>{attribute});
+        MSRPBSetInt64(bundle, MSRBundleSlot::kStartTimestamp, 1700000000000);
+        MSRPBSetInt64(bundle, MSRBundleSlot::kEndTimestamp, 1700000100000);
+        MSRPBSetString(bundle, MSRBundleSlot::kPlatform, "ios");
+        MSRPBSetString(bundle, MSRBundleSlot::kOSVersion, "17.2");
+        MSRPBSetString(bundle, MSRBundleSlot::kDeviceModel, "iPhone15,2");
+        MSRPBSetString(bundle, MSRBundleSlot::kUserDefaultLanguage, "de-de");
+        MSRPBSetInt32(bundle, MSRBundleSlot::kTimeZoneOffsetMinutes, 60);
+        MSRPBSetString(bundle, MSRBundleSlot::kAppID, "de.calvaro.app");
+        MSRPBSetString(bundle, MSRBundleSlot::kAppVersion, "1.4.2");
+        MSRPBSetInt64(bundle, MSRBundleSlot::kLibraryVersion, 100000);
+        MSRPBSetString(bundle, MSRBundleSlot::kAppInstanceID, "0123456789abcdef0123456789abcdef");
+        MSRPBSetInt32(bundle, MSRBundleSlot::kBundleIndex, b);
+        MSRPBSetString(bundle, MSRBundleSlot::kConsentSignals, "G111");
         bundles.push_back(std::move(bundle));
     }
     MSRPBMeasurementBatch batch;
-    MSRPBSetMessageArray(batch, 0, bundles);
+    MSRPBSetMessageArray(batch, MSRBatchSlot::kBundles, bundles);
     return batch;
 }
 
@@ -74,15 +78,20 @@ const std::vector<uint8_t>& encodedBatch() {
     return bytes;
 }
 
+// Runs `step` once per iteration, `bytes` encoded bytes passing each time.
+template <typename Step>
+void overBytes(benchmark::State& state, size_t bytes, Step step) {
+    for (auto _ : state) {
+        auto result = step();
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
 void BM_EncodeBatch500(benchmark::State& state) {
     const MSRPBMeasurementBatch batch = batchOf500Events();
-    size_t size = 0;
-    for (auto _ : state) {
-        std::optional<std::vector<uint8_t>> bytes = batch.protoBuffer();
-        size = bytes->size();
-        benchmark::DoNotOptimize(bytes);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    const size_t size = encodedBatch().size();
+    overBytes(state, size, [&] { return batch.protoBuffer(); });
     state.counters["bytes"] = static_cast<double>(size);
 }
 BENCHMARK(BM_EncodeBatch500);
@@ -91,23 +100,14 @@ BENCHMARK(BM_EncodeBatch500);
 // matches byte for byte.
 void BM_EncodeBatch500WithNanopb(benchmark::State& state) {
     const MSRPBMeasurementBatch batch = batchOf500Events();
-    size_t size = 0;
-    for (auto _ : state) {
-        std::optional<std::vector<uint8_t>> bytes = NANOMessageInfoEncodeWithNanopb(*batch.messageInfo());
-        size = bytes->size();
-        benchmark::DoNotOptimize(bytes);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    overBytes(state, encodedBatch().size(),
+              [&] { return NANOMessageInfoEncodeWithNanopb(*batch.messageInfo()); });
 }
 BENCHMARK(BM_EncodeBatch500WithNanopb);
 
 void BM_DecodeBatch500(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBatch();
-    for (auto _ : state) {
-        std::optional<MSRPBMeasurementBatch> batch = MSRPBMeasurementBatch::initWithBuffer(bytes);
-        benchmark::DoNotOptimize(batch);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+    overBytes(state, bytes.size(), [&] { return MSRPBMeasurementBatch::initWithBuffer(bytes); });
 }
 BENCHMARK(BM_DecodeBatch500);
 
@@ -115,51 +115,39 @@ BENCHMARK(BM_DecodeBatch500);
 // and with its events kept encoded (still checked, never built).
 const std::vector<uint8_t>& encodedBundle() {
     static const std::vector<uint8_t> bytes =
-        *MSRPBGetMessageArray<MSRPBMeasurementBundle>(batchOf500Events(), 0).front().protoBuffer();
+        *MSRPBGetMessageArray<MSRPBMeasurementBundle>(batchOf500Events(), MSRBatchSlot::kBundles)
+             .front()
+             .protoBuffer();
     return bytes;
 }
+constexpr uint32_t kKeptEvents[] = {MSRBundleSlot::kEvents};
 
 void BM_DecodeBundle100(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBundle();
-    for (auto _ : state) {
-        std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(bytes);
-        benchmark::DoNotOptimize(bundle);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+    overBytes(state, bytes.size(), [&] { return MSRPBMeasurementBundle::initWithBuffer(bytes); });
 }
 BENCHMARK(BM_DecodeBundle100);
 
 void BM_DecodeBundle100KeepingEvents(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBundle();
-    const uint32_t kept[] = {1};
-    for (auto _ : state) {
-        std::optional<NANOMessageBase> bundle =
-            NANOMessageBase::initWithBufferKeepingEncoded(MSRPBMeasurementBundle::type(), bytes, kept);
-        benchmark::DoNotOptimize(bundle);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+    overBytes(state, bytes.size(), [&] {
+        return NANOMessageBase::initWithBufferKeepingEncoded(MSRPBMeasurementBundle::type(), bytes,
+                                                             kKeptEvents);
+    });
 }
 BENCHMARK(BM_DecodeBundle100KeepingEvents);
 
 // The batch of 500 events encoded from bundles whose events are held
 // encoded, as the upload road posts queued bundles.
 void BM_EncodeBatch500KeptEvents(benchmark::State& state) {
-    const std::vector<uint8_t>& bundleBytes = encodedBundle();
-    const uint32_t kept[] = {1};
     std::vector<MSRPBMeasurementBundle> bundles;
     for (int b = 0; b < 5; ++b) {
-        bundles.emplace_back(
-            *NANOMessageBase::initWithBufferKeepingEncoded(MSRPBMeasurementBundle::type(), bundleBytes, kept));
+        bundles.emplace_back(*NANOMessageBase::initWithBufferKeepingEncoded(MSRPBMeasurementBundle::type(),
+                                                                            encodedBundle(), kKeptEvents));
     }
     MSRPBMeasurementBatch batch;
-    MSRPBSetMessageArray(batch, 0, std::move(bundles));
-    size_t size = 0;
-    for (auto _ : state) {
-        std::optional<std::vector<uint8_t>> bytes = batch.protoBuffer();
-        size = bytes->size();
-        benchmark::DoNotOptimize(bytes);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    MSRPBSetMessageArray(batch, MSRBatchSlot::kBundles, std::move(bundles));
+    overBytes(state, batch.protoBuffer()->size(), [&] { return batch.protoBuffer(); });
 }
 BENCHMARK(BM_EncodeBatch500KeptEvents);
 
@@ -167,12 +155,10 @@ BENCHMARK(BM_EncodeBatch500KeptEvents);
 // matches.
 void BM_DecodeBatch500WithNanopb(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = encodedBatch();
-    for (auto _ : state) {
+    overBytes(state, bytes.size(), [&] {
         NANOMessageInfoPtr info = NANOMessageInfoCreate(MSRPBMeasurementBatch::type());
-        bool ok = NANOMessageInfoDecodeWithNanopb(*info, bytes.data(), bytes.size());
-        benchmark::DoNotOptimize(ok);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+        return NANOMessageInfoDecodeWithNanopb(*info, bytes.data(), bytes.size());
+    });
 }
 BENCHMARK(BM_DecodeBatch500WithNanopb);
 

@@ -93,26 +93,23 @@ void BM_StoredEventLimit(benchmark::State& state) {
 }
 BENCHMARK(BM_StoredEventLimit)->Unit(benchmark::kMicrosecond);
 
-// The 1,000 oldest events of one metadata, decoded, as a bundle takes them.
-void BM_ReadBundleRun(benchmark::State& state) {
+// The 1,000 oldest events of one metadata as a bundle takes them: decoded
+// (Decoded), or as bundling reads them, compact rows with the events left as
+// stored (Rows).
+template <typename Read>
+void BM_ReadBundleRun(benchmark::State& state, Read read) {
     Fixture f;
     for (auto _ : state) {
-        auto run = f.database->rawEventsWithMetadataFingerprint(f.fingerprint, nullptr, {});
+        auto run = read(*f.database, f.fingerprint);
         if (!run || run->size() != 1000) state.SkipWithError("short run");
     }
     state.SetItemsProcessed(state.iterations() * 1000);
 }
-BENCHMARK(BM_ReadBundleRun)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The same run as bundling reads it: compact rows, events left as stored.
-void BM_ReadBundleRunAsRows(benchmark::State& state) {
-    Fixture f;
-    for (auto _ : state) {
-        auto run = f.database->rawEventRowsWithMetadataFingerprint(f.fingerprint, nullptr, {});
-        if (!run || run->size() != 1000) state.SkipWithError("short run");
-    }
-    state.SetItemsProcessed(state.iterations() * 1000);
-}
-BENCHMARK(BM_ReadBundleRunAsRows)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_ReadBundleRun, Decoded, [](MSRDatabase& database, int64_t fingerprint) {
+    return database.rawEventsWithMetadataFingerprint(fingerprint, nullptr, {});
+})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_ReadBundleRun, Rows, [](MSRDatabase& database, int64_t fingerprint) {
+    return database.rawEventRowsWithMetadataFingerprint(fingerprint, nullptr, {});
+})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -5,7 +5,7 @@
 namespace dispatch {
 
 std::shared_ptr<GlobalQueue> GlobalQueue::get(Priority priority) {
-    // Never destroyed: their threads may still be busy while the process exits.
+    // Never destroyed: static destructors may still reach them after the queues have ended.
     static auto* queues = new std::array<std::shared_ptr<GlobalQueue>, 4>{
         std::make_shared<GlobalQueue>("com.calvaro.global.high", 2),
         std::make_shared<GlobalQueue>("com.calvaro.global.default", 2),

@@ -18,7 +18,7 @@ bool onMainThread() { return gMainThread.load() == std::this_thread::get_id(); }
 }  // namespace
 
 std::shared_ptr<MainQueue> MainQueue::shared() {
-    // Never destroyed: blocks may still be queued from other threads while the process exits.
+    // Never destroyed: static destructors may still reach it after the queues have ended.
     static auto* queue = new std::shared_ptr<MainQueue>(std::make_shared<MainQueue>());
     return *queue;
 }

@@ -75,6 +75,10 @@ void Queue::async(Task block) {
 
 void Queue::asyncOrRunIfIdle(Task block) {
     if (!block) return;
+    if (WorkerPool::hasEnded()) {
+        run(block);  // the queues' threads are gone: the caller's is the only one left
+        return;
+    }
     if (!ManualExecutor::installed() && isSerial() && !isCurrent()) {
         std::shared_ptr<Queue> keep = weak_from_this().lock();
         if (pool_->runInlineIfIdle([&] { run(block); })) return;
@@ -120,6 +124,11 @@ void Queue::sync(const Task& block) {
         return;
     }
     ManualExecutor* executor = ManualExecutor::installed();
+    if (!executor && WorkerPool::hasEnded()) {
+        // After the end no thread would ever run it: the caller's does.
+        run(block);
+        return;
+    }
     if (!executor && isSerial()) {
         // An idle serial queue runs the block on the caller's thread, holding
         // the queue meanwhile: the order is the same as if its thread had run

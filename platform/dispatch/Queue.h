@@ -38,6 +38,8 @@ private:
 //
 // Queues are meant to be owned through std::shared_ptr (see the create()
 // factories): work queued for now keeps its queue alive until it has run.
+// A program ends its queues before main returns (ProcessEnd.h): from then on
+// work queued for now or later is dropped.
 class Queue : public std::enable_shared_from_this<Queue> {
 public:
     virtual ~Queue();
@@ -55,14 +57,16 @@ public:
     // place in release builds instead of deadlocking). Under a ManualExecutor
     // the wait runs other queued work instead of blocking. In production an
     // idle serial queue runs the block on the caller's thread, holding the
-    // queue until it is done.
+    // queue until it is done. After the queues have ended (ProcessEnd.h) the
+    // block runs on the caller's thread, as no other is left.
     void sync(const Task& block);
 
     // Runs `block` after the blocks queued before it without waiting for it:
     // at once on the caller's thread when this serial queue is idle (as sync
     // would), otherwise queued as async does. For short work whose result the
     // caller does not need. Always queued under a ManualExecutor, and when
-    // called from this queue's own block.
+    // called from this queue's own block. After the queues have ended it
+    // runs at once on the caller's thread.
     void asyncOrRunIfIdle(Task block);
 
     // Runs `block` once `seconds` of uptime have passed. Zero or negative

@@ -5,8 +5,9 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -16,6 +17,57 @@
 namespace dispatch {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
+
+namespace {
+
+// Every pool of the process. Never destroyed: threads and static destructors
+// may reach it until the very end.
+struct Registry {
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned long long changes = 0;
+    std::vector<std::weak_ptr<WorkerPool::Core>> cores;
+    // Threads of pools destroyed from one of their own threads, with the core
+    // they serve: once the core is gone the thread has left its loop.
+    std::vector<std::pair<std::thread, std::weak_ptr<WorkerPool::Core>>> orphans;
+    std::atomic<bool> watching{false};
+    std::atomic<bool> ended{false};
+    std::atomic<bool> dropNoted{false};
+};
+
+Registry& registry() {
+    static Registry* instance = new Registry;
+    return *instance;
+}
+
+void bumpChanges() {
+    Registry& r = registry();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ++r.changes;
+    }
+    r.changed.notify_all();
+}
+
+// Joins the orphaned threads that have left their loop, or all of them.
+void joinOrphans(bool all) {
+    std::vector<std::thread> done;
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        for (auto it = r.orphans.begin(); it != r.orphans.end();) {
+            if (all || it->second.expired()) {
+                done.push_back(std::move(it->first));
+                it = r.orphans.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& thread : done) thread.join();
+}
+
+}  // namespace
 
 struct WorkerPool::Core {
     std::string name;
@@ -34,6 +86,9 @@ struct WorkerPool::Core {
     // in their place (runInlineIfIdle): while held, no thread takes a block.
     int running = 0;
     bool held = false;
+    // Threads inside their loop; blocks queued for now plus blocks finished.
+    int liveThreads = 0;
+    unsigned long long traffic = 0;
 
     // Moves every delayed block whose deadline has passed to the due FIFO.
     void promoteDueLocked(SteadyTime now) {
@@ -48,6 +103,8 @@ struct WorkerPool::Core {
             wallDelayed.erase(wallDelayed.begin());
         }
     }
+
+    bool idleLocked() const { return ready.empty() && running == 0 && !held; }
 
     // When a sleeping thread must look again: the next uptime deadline, and
     // for wall deadlines no later than a second from now, so that a change of
@@ -64,8 +121,9 @@ struct WorkerPool::Core {
     }
 
     void startThreadsLocked(const std::shared_ptr<Core>& self) {
-        if (!threads.empty() || threadCount == 0) return;
+        if (!threads.empty() || threadCount == 0 || stopping) return;
         for (int i = 0; i < threadCount; ++i) {
+            ++liveThreads;
             threads.emplace_back([self] { self->loop(); });
         }
     }
@@ -85,9 +143,15 @@ struct WorkerPool::Core {
                 block = nullptr;  // release what the block held before taking the lock again
                 lock.lock();
                 --running;
+                ++traffic;
+                if (idleLocked() && registry().watching.load()) {
+                    lock.unlock();
+                    bumpChanges();
+                    lock.lock();
+                }
                 continue;
             }
-            if (stopping && ready.empty()) return;
+            if (stopping && ready.empty()) break;
             if (delayed.empty() && wallDelayed.empty()) {
                 cv.wait(lock);
             } else {
@@ -95,12 +159,19 @@ struct WorkerPool::Core {
                 cv.wait_until(lock, nextWakeLocked(now, SteadyTime::max()));
             }
         }
+        --liveThreads;
+        lock.unlock();
+        bumpChanges();
     }
 };
 
 WorkerPool::WorkerPool(std::string name, int threads) : core_(std::make_shared<Core>()) {
     core_->name = std::move(name);
     core_->threadCount = threads;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::erase_if(r.cores, [](const auto& weak) { return weak.expired(); });
+    r.cores.push_back(core_);
 }
 
 WorkerPool::~WorkerPool() {
@@ -113,24 +184,39 @@ WorkerPool::~WorkerPool() {
         threads.swap(core_->threads);
     }
     core_->cv.notify_all();
+    bool orphaned = false;
     for (auto& thread : threads) {
         if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();  // the block running here dropped the last reference
+            // The block running here dropped the last reference: this thread
+            // finishes on its own, and is joined later by whoever comes next.
+            std::lock_guard<std::mutex> lock(registry().mutex);
+            registry().orphans.emplace_back(std::move(thread), core_);
+            orphaned = true;
         } else {
             thread.join();
         }
     }
+    if (!orphaned) joinOrphans(false);
 }
 
 void WorkerPool::post(Task block) {
+    if (registry().ended.load()) {
+        if (!registry().dropNoted.exchange(true)) {
+            std::fprintf(stderr, "dispatch: work queued on '%s' after the end of the queues was dropped\n",
+                         core_->name.c_str());
+        }
+        return;
+    }
     // The block may drop the last reference to this pool before we are done here.
     std::shared_ptr<Core> core = core_;
     {
         std::lock_guard<std::mutex> lock(core->mutex);
         core->ready.push_back(std::move(block));
+        ++core->traffic;
         core->startThreadsLocked(core);
     }
     core->cv.notify_one();
+    if (core->threadCount == 0 && registry().watching.load()) bumpChanges();
 }
 
 void WorkerPool::postAfter(double seconds, Task block) {
@@ -138,6 +224,7 @@ void WorkerPool::postAfter(double seconds, Task block) {
         post(std::move(block));
         return;
     }
+    if (registry().ended.load()) return;
     auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(std::min(seconds, 1e9)));
     std::shared_ptr<Core> core = core_;
@@ -156,6 +243,7 @@ void WorkerPool::postAtWallTime(double wallSeconds, Task block) {
         post(std::move(block));
         return;
     }
+    if (registry().ended.load()) return;
     std::shared_ptr<Core> core = core_;
     {
         std::lock_guard<std::mutex> lock(core->mutex);
@@ -180,12 +268,16 @@ bool WorkerPool::runInlineIfIdle(const Task& block) {
         Core& core;
         ~Release() {
             bool wake;
+            bool idle;
             {
                 std::lock_guard<std::mutex> lock(core.mutex);
                 core.held = false;
+                core.traffic += 2;  // as if queued and finished
                 wake = !core.ready.empty();
+                idle = core.idleLocked();
             }
             if (wake) core.cv.notify_all();
+            if (idle && registry().watching.load()) bumpChanges();
         }
     } release{*core};
     block();
@@ -205,6 +297,7 @@ size_t WorkerPool::runReady() {
         block = nullptr;
         ++count;
         lock.lock();
+        ++core_->traffic;
     }
 }
 
@@ -222,6 +315,113 @@ size_t WorkerPool::runFor(double seconds) {
         }
     }
     return runReady();
+}
+
+// ---- the orderly end ----------------------------------------------------------
+
+namespace {
+
+std::vector<std::shared_ptr<WorkerPool::Core>> liveCores() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<std::shared_ptr<WorkerPool::Core>> cores;
+    for (const auto& weak : r.cores)
+        if (auto core = weak.lock()) cores.push_back(std::move(core));
+    return cores;
+}
+
+}  // namespace
+
+WorkerPool::Census WorkerPool::census() {
+    Census census;
+    for (const auto& core : liveCores()) {
+        bool promoted;
+        {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            const size_t before = core->ready.size();
+            core->promoteDueLocked(std::chrono::steady_clock::now());
+            promoted = core->ready.size() != before;
+            census.traffic += core->traffic;
+            // A pumped pool's due work is its pumper's to run: it counts
+            // through the traffic only.
+            if (core->threadCount > 0 && !core->idleLocked()) census.idle = false;
+        }
+        if (promoted) core->cv.notify_all();
+    }
+    return census;
+}
+
+unsigned long long WorkerPool::changes() {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    return registry().changes;
+}
+
+void WorkerPool::setWatching(bool watching) {
+    registry().watching.store(watching);
+}
+
+void WorkerPool::noteChange() {
+    bumpChanges();
+}
+
+bool WorkerPool::waitForChange(unsigned long long seen, Deadline deadline) {
+    Registry& r = registry();
+    std::unique_lock<std::mutex> lock(r.mutex);
+    return r.changed.wait_until(lock, deadline, [&] { return r.changes != seen; });
+}
+
+bool WorkerPool::endAll(Deadline deadline) {
+    Registry& r = registry();
+    r.ended.store(true);
+    auto cores = liveCores();
+    for (const auto& core : cores) {
+        {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            core->stopping = true;
+            core->delayed.clear();
+            core->wallDelayed.clear();
+        }
+        core->cv.notify_all();
+    }
+    // Each thread finishes the blocks already due, then leaves its loop.
+    bool allLeft = true;
+    for (const auto& core : cores) {
+        for (;;) {
+            const unsigned long long seen = changes();
+            {
+                std::lock_guard<std::mutex> lock(core->mutex);
+                if (core->liveThreads == 0) break;
+            }
+            if (!waitForChange(seen, deadline)) {
+                allLeft = false;
+                break;
+            }
+        }
+    }
+    if (!allLeft) return false;
+    for (const auto& core : cores) {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            threads.swap(core->threads);
+        }
+        for (auto& thread : threads) thread.join();
+    }
+    joinOrphans(true);
+    return true;
+}
+
+bool WorkerPool::hasEnded() {
+    return registry().ended.load();
+}
+
+void WorkerPool::reopenForTesting() {
+    registry().ended.store(false);
+    registry().dropNoted.store(false);
+    for (const auto& core : liveCores()) {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->stopping = false;
+    }
 }
 
 }  // namespace dispatch

@@ -1,6 +1,7 @@
 #include "platform/foundation/FileSystem.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -73,26 +74,20 @@ fs::path FileSystem::applicationSupportDirectory() {
 
 bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents, std::string* error) {
     static std::atomic<unsigned> counter{0};
-    std::error_code ec;
     fs::path dir = path.parent_path();
-    if (!dir.empty()) {
-        fs::create_directories(dir, ec);
-        if (ec) {
-            if (error) *error = "cannot create " + dir.string() + ": " + ec.message();
-            return false;
-        }
-    }
+    if (!dir.empty() && !createDirectories(dir, error)) return false;
     // A unique temporary name per process and call, so two writers of the
     // same file never share a temporary file.
     fs::path temp = path;
     temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         setError(error, "cannot create " + temp.string());
         return false;
     }
-    bool ok = writeAll(fd, contents) && ::fsync(fd) == 0;
+    // The umask could only take bits away; an explicit mode states the intent.
+    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
     if (!ok) setError(error, "cannot write " + temp.string());
     if (::close(fd) != 0 && ok) {
         setError(error, "cannot close " + temp.string());
@@ -113,6 +108,58 @@ bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents
         ::close(dirFd);
     }
     return true;
+}
+
+bool FileSystem::createDirectories(const fs::path& path, std::string* error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) return true;
+    // Parents first, so that each folder made here gets its mode.
+    fs::path parent = path.parent_path();
+    if (!parent.empty() && parent != path && !createDirectories(parent, error)) return false;
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        setError(error, "cannot create " + path.string());
+        return false;
+    }
+    if (!fs::is_directory(path, ec)) {
+        if (error) *error = "cannot create " + path.string() + ": not a folder";
+        return false;
+    }
+    ::chmod(path.c_str(), 0700);
+    return true;
+}
+
+bool FileSystem::restrictFile(const fs::path& path) {
+    return ::chmod(path.c_str(), 0600) == 0;
+}
+
+namespace {
+
+// The first "<file>.damaged", "<file>.damaged-1"... that does not exist.
+fs::path freeAsideName(const fs::path& file) {
+    fs::path aside = file;
+    aside += ".damaged";
+    std::error_code ec;
+    for (int n = 1; fs::exists(fs::symlink_status(aside, ec)); ++n) {
+        aside = file;
+        aside += ".damaged-" + std::to_string(n);
+    }
+    return aside;
+}
+
+}  // namespace
+
+std::optional<fs::path> FileSystem::setAside(const fs::path& file) {
+    fs::path aside = freeAsideName(file);
+    std::error_code ec;
+    fs::rename(file, aside, ec);
+    if (ec) return std::nullopt;
+    return aside;
+}
+
+std::optional<fs::path> FileSystem::keepAside(const fs::path& file, std::string_view bytes) {
+    fs::path aside = freeAsideName(file);
+    if (!writeAtomically(aside, bytes)) return std::nullopt;
+    return aside;
 }
 
 bool FileSystem::readFile(const fs::path& path, std::string& contents) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,10 +24,34 @@ public:
     // <home>/Library/Application Support
     static std::filesystem::path applicationSupportDirectory();
 
+    // Everything the application writes under its home is its owner's alone,
+    // whatever the umask: folders 0700, files 0600.
+    static constexpr std::filesystem::perms kFolderPermissions = std::filesystem::perms::owner_all;
+    static constexpr std::filesystem::perms kFilePermissions =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
+    // Creates `path` and its missing parents, each new folder 0700 (folders
+    // that exist already keep their permissions). False, with the cause in
+    // `error`, when a folder cannot be made.
+    static bool createDirectories(const std::filesystem::path& path, std::string* error = nullptr);
+
+    // Gives an existing file 0600 (for files that another library creates).
+    static bool restrictFile(const std::filesystem::path& path);
+
+    // Keeps a file that cannot be read for inspection instead of letting it be
+    // overwritten: renames it to "<file>.damaged" (or "-1", "-2"... when that
+    // name is taken). The new name, or nothing when the rename failed.
+    static std::optional<std::filesystem::path> setAside(const std::filesystem::path& file);
+    // The same for bytes that are not a file of their own (a damaged part of
+    // a file that is otherwise read): written to a fresh "<file>.damaged..." name.
+    static std::optional<std::filesystem::path> keepAside(const std::filesystem::path& file,
+                                                          std::string_view bytes);
+
     // Replaces the file at `path` with `contents` so that a reader, or a crash
     // at any moment, sees either the old or the new file and never a mix:
     // write a temporary file beside it, fsync it, rename it over the target,
-    // fsync the folder. Creates missing parent folders. On failure the old
+    // fsync the folder. Creates missing parent folders (0700); the file is
+    // 0600. On failure the old
     // file is untouched and `error` (when given) says why.
     static bool writeAtomically(const std::filesystem::path& path, std::string_view contents,
                                 std::string* error = nullptr);

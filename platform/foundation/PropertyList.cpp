@@ -2,8 +2,12 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace foundation {
 namespace {
@@ -16,7 +20,7 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-plist_t toNode(const Value& value) {
+plist_t toNode(const Value& value, int depth) {
     switch (value.type()) {
         case Value::Type::Absent:
         case Value::Type::Null:
@@ -39,18 +43,20 @@ plist_t toNode(const Value& value) {
             return plist_new_date(static_cast<int32_t>(since2001), 0);
         }
         case Value::Type::List: {
+            if (depth >= kMaximumNestingDepth) return nullptr;
             PlistPtr array(plist_new_array());
             for (const Value& item : *value.list()) {
-                plist_t node = toNode(item);
+                plist_t node = toNode(item, depth + 1);
                 if (!node) return nullptr;
                 plist_array_append_item(array.get(), node);
             }
             return array.release();
         }
         case Value::Type::Dictionary: {
+            if (depth >= kMaximumNestingDepth) return nullptr;
             PlistPtr dict(plist_new_dict());
             for (const auto& [key, item] : *value.dictionary()) {
-                plist_t node = toNode(item);
+                plist_t node = toNode(item, depth + 1);
                 if (!node) return nullptr;
                 plist_dict_set_item(dict.get(), key.c_str(), node);
             }
@@ -60,7 +66,7 @@ plist_t toNode(const Value& value) {
     return nullptr;
 }
 
-std::optional<Value> fromNode(plist_t node) {
+std::optional<Value> fromNode(plist_t node, int depth) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
@@ -80,18 +86,13 @@ std::optional<Value> fromNode(plist_t node) {
             return Value(d);
         }
         case PLIST_STRING: {
-            char* s = nullptr;
-            plist_get_string_val(node, &s);
-            Value v(std::string(s ? s : ""));
-            free(s);
-            return v;
-        }
-        case PLIST_KEY: {
-            char* s = nullptr;
-            plist_get_key_val(node, &s);
-            Value v(std::string(s ? s : ""));
-            free(s);
-            return v;
+            // The pointer form: the copying getter asserts (and aborts) on a
+            // string with a NUL inside, which such a string is refused for here.
+            uint64_t length = 0;
+            const char* s = plist_get_string_ptr(node, &length);
+            if (!s) return Value(std::string());
+            if (std::memchr(s, 0, length)) return std::nullopt;
+            return Value(std::string(s, length));
         }
         case PLIST_DATA: {
             char* d = nullptr;
@@ -107,17 +108,19 @@ std::optional<Value> fromNode(plist_t node) {
             return Value(Date{sec + usec / 1e6 + kReferenceDateOffset});
         }
         case PLIST_ARRAY: {
+            if (depth >= kMaximumNestingDepth) return std::nullopt;
             Value::List list;
             uint32_t n = plist_array_get_size(node);
             list.reserve(n);
             for (uint32_t i = 0; i < n; ++i) {
-                auto item = fromNode(plist_array_get_item(node, i));
+                auto item = fromNode(plist_array_get_item(node, i), depth + 1);
                 if (!item) return std::nullopt;
                 list.push_back(std::move(*item));
             }
             return Value(std::move(list));
         }
         case PLIST_DICT: {
+            if (depth >= kMaximumNestingDepth) return std::nullopt;
             Value::Dictionary dict;
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(node, &it);
@@ -129,7 +132,7 @@ std::optional<Value> fromNode(plist_t node) {
                     free(key);
                     break;
                 }
-                auto converted = fromNode(item);
+                auto converted = fromNode(item, depth + 1);
                 std::string name(key ? key : "");
                 free(key);
                 if (!converted) {
@@ -146,10 +149,236 @@ std::optional<Value> fromNode(plist_t node) {
     }
 }
 
+// What the bytes must pass before libplist sees them. libplist aborts on a
+// string with a NUL inside (an assertion in its getters) and its binary reader
+// recurses once per level of nesting; both would end the process on every
+// start for a damaged file.
+//
+// The XML form: no NUL byte and no character reference to NUL; nesting of
+// <array> and <dict> no deeper than the limit.
+bool xmlAcceptable(std::string_view xml, std::string* why) {
+    if (xml.find('\0') != std::string_view::npos) {
+        *why = "a NUL byte";
+        return false;
+    }
+    int depth = 0;
+    for (size_t at = xml.find_first_of("<&"); at != std::string_view::npos; at = xml.find_first_of("<&", at + 1)) {
+        std::string_view rest = xml.substr(at);
+        if (rest[0] == '&') {
+            // &#0; &#x00; and their longer spellings.
+            if (rest.size() < 3 || rest[1] != '#') continue;
+            size_t i = 2;
+            const bool hex = i < rest.size() && (rest[i] == 'x' || rest[i] == 'X');
+            if (hex) ++i;
+            const size_t digits = i;
+            while (i < rest.size() && rest[i] == '0') ++i;
+            if (i > digits && i < rest.size() && rest[i] == ';') {
+                *why = "a reference to character 0";
+                return false;
+            }
+            continue;
+        }
+        if (rest.substr(0, 4) == "<!--") {
+            size_t end = xml.find("-->", at + 4);
+            if (end == std::string_view::npos) break;
+            at = end + 2;
+            continue;
+        }
+        if (rest.substr(0, 9) == "<![CDATA[") {
+            size_t end = xml.find("]]>", at + 9);
+            if (end == std::string_view::npos) break;
+            at = end + 2;
+            continue;
+        }
+        const bool closing = rest.size() > 1 && rest[1] == '/';
+        std::string_view name = rest.substr(closing ? 2 : 1);
+        const bool container = name.substr(0, 5) == "array" || name.substr(0, 4) == "dict";
+        if (!container) continue;
+        // The tag ends before the next one begins (a search bounded so, so
+        // that many unclosed tags cost no more than one pass).
+        size_t end = rest.find_first_of("<>", 1);
+        if (end == std::string_view::npos || rest[end] != '>') continue;
+        if (closing) {
+            if (depth > 0) --depth;
+        } else if (rest[end - 1] != '/' && ++depth > kMaximumNestingDepth) {
+            *why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The binary form: every object inside the file, strings without NUL, no
+// reference cycle, nesting no deeper than the limit, and no more values once
+// every reference is copied out than kMaximumBinaryValues (libplist copies a
+// shared object for each reference, so twenty levels of a thousand references
+// each would never end). Each object is walked once (an explicit stack,
+// depths and value counts remembered), so the check costs what the file's
+// size does.
+constexpr uint64_t kMaximumBinaryValues = 1 << 20;
+
+class BinaryCheck {
+public:
+    explicit BinaryCheck(std::string_view bytes) : bytes_(bytes) {}
+
+    bool run(std::string* why) {
+        why_ = why;
+        const size_t size = bytes_.size();
+        if (size < 8 + 32) return fail("a truncated file");
+        const size_t trailer = size - 32;
+        offsetSize_ = byteAt(trailer + 6);
+        refSize_ = byteAt(trailer + 7);
+        const uint64_t count = readInt(trailer + 8, 8);
+        const uint64_t top = readInt(trailer + 16, 8);
+        const uint64_t table = readInt(trailer + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return fail("a bad trailer");
+        if (count == 0 || top >= count || table < 8 || table > trailer || count > (trailer - table) / offsetSize_)
+            return fail("a bad object table");
+        table_ = table;
+        count_ = count;
+        depth_.assign(count, kUnvisited);
+        values_.assign(count, 1);
+        return walk(top);
+    }
+
+private:
+    static constexpr int kUnvisited = -1;
+    static constexpr int kInProgress = -2;
+
+    bool fail(const std::string& what) {
+        *why_ = what;
+        return false;
+    }
+    uint8_t byteAt(size_t at) const { return static_cast<uint8_t>(bytes_[at]); }
+    uint64_t readInt(size_t at, size_t width) const {
+        uint64_t value = 0;
+        for (size_t i = 0; i < width; ++i) value = (value << 8) | byteAt(at + i);
+        return value;
+    }
+    bool offsetOf(uint64_t object, size_t* offset) {
+        const uint64_t at = readInt(table_ + object * offsetSize_, offsetSize_);
+        if (at < 8 || at >= table_) return fail("an object outside the file");
+        *offset = at;
+        return true;
+    }
+    // The length of a variable-length object: in the marker's low nibble, or
+    // an integer object after it when the nibble is 0xF. `*at` moves past it.
+    bool lengthAt(size_t* at, uint8_t marker, uint64_t* length) {
+        *length = marker & 0x0F;
+        if (*length != 0x0F) return true;
+        if (*at >= table_ || (byteAt(*at) & 0xF0) != 0x10) return fail("a bad length");
+        const size_t width = size_t{1} << (byteAt(*at) & 0x0F);
+        if (width > 8 || *at + 1 + width > table_) return fail("a bad length");
+        *length = readInt(*at + 1, width);
+        *at += 1 + width;
+        return true;
+    }
+
+    struct Frame {
+        uint64_t object;
+        size_t refs;       // where the references start
+        uint64_t count;    // how many
+        uint64_t next = 0; // the next to visit
+        int deepest = 0;   // the deepest child so far
+        uint64_t values = 1;  // itself and its children's values so far
+    };
+
+    // Opens `object`: a container is pushed, anything else is checked and
+    // done at depth 0.
+    bool open(uint64_t object, std::vector<Frame>& stack) {
+        size_t at;
+        if (!offsetOf(object, &at)) return false;
+        const uint8_t marker = byteAt(at++);
+        uint64_t length = 0;
+        switch (marker >> 4) {
+            case 0x4:  // data
+            case 0x5:  // ASCII string
+            case 0x6: {  // UTF-16 string
+                if (!lengthAt(&at, marker, &length)) return false;
+                const uint64_t bytes = (marker >> 4) == 0x6 ? length * 2 : length;
+                if (length > table_ || bytes > table_ - at) return fail("an object outside the file");
+                if ((marker >> 4) == 0x5 && std::memchr(bytes_.data() + at, 0, bytes))
+                    return fail("a string with a NUL byte");
+                if ((marker >> 4) == 0x6) {
+                    for (uint64_t i = 0; i < length; ++i) {
+                        if (readInt(at + 2 * i, 2) == 0) return fail("a string with a NUL character");
+                    }
+                }
+                depth_[object] = 0;
+                return true;
+            }
+            case 0xA:  // array
+            case 0xC:  // set
+            case 0xD: {  // dictionary: keys, then values
+                if (!lengthAt(&at, marker, &length)) return false;
+                const uint64_t refs = (marker >> 4) == 0xD ? length * 2 : length;
+                if (length > table_ || refs > (table_ - at) / refSize_) return fail("an object outside the file");
+                if (stack.size() >= static_cast<size_t>(kMaximumNestingDepth))
+                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels");
+                depth_[object] = kInProgress;
+                stack.push_back(Frame{object, at, refs});
+                return true;
+            }
+            default:  // numbers, dates, UIDs, booleans: no references, no strings
+                depth_[object] = 0;
+                return true;
+        }
+    }
+
+    bool walk(uint64_t top) {
+        std::vector<Frame> stack;
+        if (!open(top, stack)) return false;
+        while (!stack.empty()) {
+            Frame& frame = stack.back();
+            if (frame.next == frame.count) {
+                const int depth = frame.deepest + 1;
+                const uint64_t values = frame.values;
+                depth_[frame.object] = depth;
+                values_[frame.object] = values;
+                stack.pop_back();
+                if (!stack.empty() && !add(stack.back(), depth, values)) return false;
+                continue;
+            }
+            const uint64_t child = readInt(frame.refs + frame.next * refSize_, refSize_);
+            ++frame.next;
+            if (child >= count_) return fail("a reference outside the file");
+            const int known = depth_[child];
+            if (known == kInProgress) return fail("a reference cycle");
+            if (known >= 0) {
+                if (stack.size() + known > static_cast<size_t>(kMaximumNestingDepth))
+                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels");
+                if (!add(frame, known, values_[child])) return false;
+                continue;
+            }
+            if (!open(child, stack)) return false;
+            if (depth_[child] >= 0 && !add(stack.back(), 0, 1)) return false;
+        }
+        return true;
+    }
+
+    // Counts a finished child into its parent's frame.
+    bool add(Frame& parent, int childDepth, uint64_t childValues) {
+        parent.deepest = std::max(parent.deepest, childDepth);
+        parent.values += childValues;
+        if (parent.values > kMaximumBinaryValues)
+            return fail("more than " + std::to_string(kMaximumBinaryValues) + " values once references are copied");
+        return true;
+    }
+
+    std::string_view bytes_;
+    std::string* why_ = nullptr;
+    size_t offsetSize_ = 0;
+    size_t refSize_ = 0;
+    size_t table_ = 0;
+    uint64_t count_ = 0;
+    std::vector<int> depth_;
+    std::vector<uint64_t> values_;
+};
+
 }  // namespace
 
 std::optional<std::string> propertyListXml(const Value& value) {
-    PlistPtr root(toNode(value));
+    PlistPtr root(toNode(value, 0));
     if (!root) return std::nullopt;
     char* xml = nullptr;
     uint32_t length = 0;
@@ -162,11 +391,19 @@ std::optional<std::string> propertyListXml(const Value& value) {
 
 std::optional<Value> parsePropertyList(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > UINT32_MAX) return std::nullopt;
+    std::string why;
+    const bool binary = bytes.substr(0, 8) == "bplist00";
+    if (binary ? !BinaryCheck(bytes).run(&why) : !xmlAcceptable(bytes, &why)) {
+        std::fprintf(stderr, "property list: refused: %s\n", why.c_str());
+        return std::nullopt;
+    }
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root) return std::nullopt;
     PlistPtr owner(root);
-    return fromNode(root);
+    auto value = fromNode(root, 0);
+    if (!value) std::fprintf(stderr, "property list: refused: a NUL in a string or nesting too deep\n");
+    return value;
 }
 
 }  // namespace foundation

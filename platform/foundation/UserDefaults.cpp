@@ -47,22 +47,20 @@ private:
                 return;
             }
         }
-        setAside();
-        save(values_);
+        // Starting afresh writes the file: only once the old bytes are safe.
+        if (setAside()) save(values_);
     }
 
     // Keeps an unreadable file for inspection instead of overwriting it.
-    void setAside() {
-        fs::path aside = file_;
-        aside += ".damaged";
-        std::error_code ec;
-        for (int n = 1; fs::exists(aside, ec); ++n) {
-            aside = file_;
-            aside += ".damaged-" + std::to_string(n);
+    bool setAside() {
+        auto aside = FileSystem::setAside(file_);
+        if (aside) {
+            std::fprintf(stderr, "preferences: %s is damaged; kept as %s, starting afresh\n", file_.c_str(),
+                         aside->c_str());
+        } else {
+            std::fprintf(stderr, "preferences: %s is damaged and cannot be moved aside\n", file_.c_str());
         }
-        fs::rename(file_, aside, ec);
-        std::fprintf(stderr, "preferences: %s is damaged; kept as %s, starting afresh\n", file_.c_str(),
-                     aside.c_str());
+        return aside.has_value();
     }
 
     const std::string name_;

@@ -1,6 +1,7 @@
 #include "platform/foundation/Value.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -98,11 +99,17 @@ nlohmann::json Value::toJson() const {
 }
 
 Value Value::fromJson(const nlohmann::json& json) {
+    if (auto value = fromJson(json, 0)) return std::move(*value);
+    std::fprintf(stderr, "json: nested deeper than %d levels; refused\n", kMaximumNestingDepth);
+    return Value();
+}
+
+std::optional<Value> Value::fromJson(const nlohmann::json& json, int depth) {
     switch (json.type()) {
         case nlohmann::json::value_t::null:
             return null();
         case nlohmann::json::value_t::boolean:
-            return json.get<bool>();
+            return Value(json.get<bool>());
         case nlohmann::json::value_t::number_integer:
             return Value(json.get<int64_t>());
         case nlohmann::json::value_t::number_unsigned: {
@@ -112,23 +119,33 @@ Value Value::fromJson(const nlohmann::json& json) {
             return Value(static_cast<double>(u));
         }
         case nlohmann::json::value_t::number_float:
-            return json.get<double>();
+            return Value(json.get<double>());
         case nlohmann::json::value_t::string:
-            return json.get<std::string>();
+            return Value(json.get<std::string>());
         case nlohmann::json::value_t::array: {
+            if (depth >= kMaximumNestingDepth) return std::nullopt;
             List out;
             out.reserve(json.size());
-            for (const auto& item : json) out.push_back(fromJson(item));
-            return out;
+            for (const auto& item : json) {
+                auto converted = fromJson(item, depth + 1);
+                if (!converted) return std::nullopt;
+                out.push_back(std::move(*converted));
+            }
+            return Value(std::move(out));
         }
         case nlohmann::json::value_t::object: {
+            if (depth >= kMaximumNestingDepth) return std::nullopt;
             Dictionary out;
-            for (const auto& [k, v] : json.items()) out.emplace(k, fromJson(v));
-            return out;
+            for (const auto& [k, v] : json.items()) {
+                auto converted = fromJson(v, depth + 1);
+                if (!converted) return std::nullopt;
+                out.emplace(k, std::move(*converted));
+            }
+            return Value(std::move(out));
         }
         case nlohmann::json::value_t::binary: {
             const auto& bin = json.get_binary();
-            return Bytes(bin.begin(), bin.end());
+            return Value(Bytes(bin.begin(), bin.end()));
         }
         case nlohmann::json::value_t::discarded:
             break;
@@ -142,9 +159,38 @@ std::string Value::jsonText(int indent) const {
 }
 
 std::optional<Value> Value::parseJson(std::string_view text) {
+    // nlohmann's parser keeps its own stack, but everything after it (the
+    // conversion, dumping, destroying a Value) recurses: refuse deep text
+    // before any of it is built.
+    if (!jsonNestingWithin(text)) {
+        std::fprintf(stderr, "json: nested deeper than %d levels; refused\n", kMaximumNestingDepth);
+        return std::nullopt;
+    }
     auto json = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
     if (json.is_discarded()) return std::nullopt;
-    return fromJson(json);
+    return fromJson(json, 0);
+}
+
+bool jsonNestingWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
 }
 
 namespace {

@@ -12,6 +12,16 @@
 
 namespace foundation {
 
+// How deep lists and dictionaries may nest in anything decoded from outside
+// (JSON, property lists). Every walk of a value recurses, destruction
+// included, so deeper input is refused at the door instead of overflowing
+// the stack later.
+constexpr int kMaximumNestingDepth = 512;
+
+// True when the JSON text nests its arrays and objects no deeper than
+// `limit`. A linear scan that skips strings; it does not check the syntax.
+bool jsonNestingWithin(std::string_view text, int limit = kMaximumNestingDepth);
+
 // A point in time as seconds since 1970-01-01 00:00 UTC.
 struct Date {
     double secondsSince1970 = 0;
@@ -77,12 +87,16 @@ public:
     // written as base64 text and dates as seconds since 1970 (JSON has neither,
     // so they read back as text and number). Absent members are left out.
     nlohmann::json toJson() const;
+    // Absent, with a log line, when `json` nests deeper than kMaximumNestingDepth.
     static Value fromJson(const nlohmann::json& json);
     std::string jsonText(int indent = -1) const;
-    // Parses JSON text; nothing on a syntax error.
+    // Parses JSON text; nothing on a syntax error or on nesting deeper than
+    // kMaximumNestingDepth (which is logged).
     static std::optional<Value> parseJson(std::string_view text);
 
 private:
+    static std::optional<Value> fromJson(const nlohmann::json& json, int depth);
+
     struct Null {
         bool operator==(const Null&) const = default;
     };

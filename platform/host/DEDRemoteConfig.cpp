@@ -1,5 +1,6 @@
 #include "platform/host/DEDRemoteConfig.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/dispatch/Clock.h"
@@ -123,9 +124,25 @@ void DEDRemoteConfig::fetchWithExpirationDuration(double expirationDuration, Fet
         networkConfiguration.timeoutInterval = configSettings().fetchTimeout;
         configuration_.network = std::make_shared<net::CurlNetwork>(networkConfiguration);
     }
+    if (auto why = configuration_.network->refusalReason(*configuration_.fetchURL)) {
+        bool first;
+        {
+            std::lock_guard lock(mutex_);
+            first = !refusalLogged_;
+            refusalLogged_ = true;
+        }
+        if (first)
+            std::fprintf(stderr, "remote config: not fetching from %s: %s\n", configuration_.fetchURL->c_str(),
+                         why->c_str());
+        finishFetch(DEDRemoteConfigFetchStatusFailure,
+                    DEDRemoteConfigError{DEDRemoteConfigError::kNetwork,
+                                         "The remote configuration address is refused: " + *why},
+                    completion);
+        return;
+    }
     net::Headers headers{{"Accept", "application/json"}};
-    configuration_.network->getURL(
-        *configuration_.fetchURL, headers, callbackQueue(), false,
+    const std::string session = configuration_.network->getURL(
+        *configuration_.fetchURL, headers, kDEDRemoteConfigMaximumResponseBytes, callbackQueue(), false,
         [weak = weak_from_this(), completion](const net::Response& response, const std::vector<uint8_t>& body,
                                               const std::optional<net::Error>& error) {
             auto self = weak.lock();
@@ -162,6 +179,12 @@ void DEDRemoteConfig::fetchWithExpirationDuration(double expirationDuration, Fet
             }
             self->finishFetch(DEDRemoteConfigFetchStatusSuccess, std::nullopt, completion);
         });
+    // Nothing started: no completion will come, so the fetch ends here.
+    if (session.empty()) {
+        finishFetch(DEDRemoteConfigFetchStatusFailure,
+                    DEDRemoteConfigError{DEDRemoteConfigError::kNetwork, "The remote configuration request was not started."},
+                    completion);
+    }
 }
 
 void DEDRemoteConfig::activateWithCompletion(ActivateCompletion completion) {

@@ -34,6 +34,9 @@ struct DEDRemoteConfigError {
     std::string description;
 };
 
+// The largest remote-content answer read; a larger one fails the fetch.
+constexpr size_t kDEDRemoteConfigMaximumResponseBytes = 2 * 1024 * 1024;
+
 struct DEDRemoteConfigSettings {
     double minimumFetchInterval = 43200;  // seconds between fetches that reach the network
     double fetchTimeout = 60;
@@ -99,7 +102,9 @@ public:
     std::vector<std::string> allKeys() const;
 
     // Fetches unless the last successful fetch is younger than the expiration
-    // (then it completes with success from what it has).
+    // (then it completes with success from what it has). An address the
+    // network refuses (a host it does not allow) fails the fetch; the reason
+    // is logged on the first refusal only, since every activation fetches.
     void fetchWithExpirationDuration(double expirationDuration, FetchCompletion completion);
     // Makes the fetched values the active ones; `changed` tells whether a
     // fetched set was waiting.
@@ -121,6 +126,7 @@ private:
     std::optional<std::map<std::string, std::string>> fetched_;
     DEDRemoteConfigFetchStatus lastFetchStatus_ = DEDRemoteConfigFetchStatusNoFetchYet;
     std::optional<double> lastFetchTime_;
+    bool refusalLogged_ = false;
 };
 
 }  // namespace host

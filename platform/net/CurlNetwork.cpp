@@ -26,11 +26,11 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-std::string trim(const std::string& text) {
+std::string trim(std::string_view text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return "";
+    if (begin == std::string_view::npos) return "";
     size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
+    return std::string(text.substr(begin, end - begin + 1));
 }
 
 // Checks the scheme and host of `url` against the configuration. Nothing may
@@ -93,24 +93,58 @@ Error::Code errorCode(CURLcode code) {
 struct Transfer {
     std::vector<uint8_t> body;
     Headers headers;
+    size_t headerBytes = 0;
+    long statusFromLine = 0;  // libcurl has none yet when a header callback ends the transfer
+    size_t maximumBodyBytes = 0;
+    // Why the transfer was ended from a callback, when it was.
+    std::string tooLarge;
     const std::atomic<bool>* stopping = nullptr;
 };
 
+// Returning less than was given ends the transfer with CURLE_WRITE_ERROR.
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
-    transfer->body.insert(transfer->body.end(), data, data + size * count);
-    return size * count;
+    const size_t length = size * count;
+    if (length > transfer->maximumBodyBytes - transfer->body.size()) {
+        transfer->tooLarge = "the response body is larger than " + std::to_string(transfer->maximumBodyBytes) + " bytes";
+        return 0;
+    }
+    transfer->body.insert(transfer->body.end(), data, data + length);
+    return length;
 }
 
 size_t writeHeader(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
-    std::string line(data, size * count);
+    const size_t length = size * count;
+    std::string_view line(data, length);
     if (line.rfind("HTTP/", 0) == 0) {
-        transfer->headers.clear();  // a new response (after 100-continue): forget the earlier one
-    } else if (size_t colon = line.find(':'); colon != std::string::npos) {
-        transfer->headers[trim(line.substr(0, colon))] = trim(line.substr(colon + 1));
+        transfer->headerBytes = 0;
+        // "HTTP/1.1 200 OK": the three digits after the first blank.
+        size_t blank = line.find(' ');
+        transfer->statusFromLine = 0;
+        for (size_t i = blank + 1; blank != std::string_view::npos && i < line.size() && i < blank + 4; ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(line[i]))) break;
+            transfer->statusFromLine = transfer->statusFromLine * 10 + (line[i] - '0');
+        }
     }
-    return size * count;
+    transfer->headerBytes += length;
+    if (transfer->headerBytes > kMaximumResponseHeaderBytes) {
+        transfer->tooLarge = "the response headers are larger than " + std::to_string(kMaximumResponseHeaderBytes) + " bytes";
+        return 0;
+    }
+    addResponseHeaderLine(line, transfer->headers);
+    // A body announced past the limit is refused before any of it arrives.
+    if (auto announced = transfer->headers.find("Content-Length"); announced != transfer->headers.end()) {
+        const std::string& text = announced->second;
+        const bool digits = !text.empty() && text.size() <= 19 &&
+                            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+        if (digits && std::stoull(text) > transfer->maximumBodyBytes) {
+            transfer->tooLarge = "the response announces " + text + " bytes, more than the limit of " +
+                                 std::to_string(transfer->maximumBodyBytes);
+            return 0;
+        }
+    }
+    return length;
 }
 
 int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -119,6 +153,14 @@ int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 }  // namespace
+
+void addResponseHeaderLine(std::string_view line, Headers& headers) {
+    if (line.rfind("HTTP/", 0) == 0) {
+        headers.clear();  // a new response (after 100-continue): forget the earlier one
+    } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
+        headers[trim(line.substr(0, colon))] = trim(line.substr(colon + 1));
+    }
+}
 
 struct CurlNetwork::Shared {
     std::atomic<bool> stopping{false};
@@ -174,18 +216,20 @@ CurlNetwork::~CurlNetwork() {
 }
 
 std::string CurlNetwork::postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
-                                 std::shared_ptr<dispatch::Queue> queue, bool, Completion completionHandler) {
-    return start(true, url, headers, std::move(payload), std::move(queue), std::move(completionHandler));
+                                 size_t maximumResponseBytes, std::shared_ptr<dispatch::Queue> queue, bool,
+                                 Completion completionHandler) {
+    return start(true, url, headers, std::move(payload), maximumResponseBytes, std::move(queue),
+                 std::move(completionHandler));
 }
 
-std::string CurlNetwork::getURL(const std::string& url, const Headers& headers, std::shared_ptr<dispatch::Queue> queue,
-                                bool, Completion completionHandler) {
-    return start(false, url, headers, {}, std::move(queue), std::move(completionHandler));
+std::string CurlNetwork::getURL(const std::string& url, const Headers& headers, size_t maximumResponseBytes,
+                                std::shared_ptr<dispatch::Queue> queue, bool, Completion completionHandler) {
+    return start(false, url, headers, {}, maximumResponseBytes, std::move(queue), std::move(completionHandler));
 }
 
 std::string CurlNetwork::start(bool isPost, const std::string& url, const Headers& headers,
-                               std::vector<uint8_t> payload, std::shared_ptr<dispatch::Queue> queue,
-                               Completion completion) {
+                               std::vector<uint8_t> payload, size_t maximumResponseBytes,
+                               std::shared_ptr<dispatch::Queue> queue, Completion completion) {
     if (!queue || !completion) {
         shared_->log(1, kCodeNoQueue, "Request without a queue or completion handler: " + url);
         return "";
@@ -217,9 +261,11 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
 
     auto shared = shared_;
     std::thread thread([shared, finished, isPost, url, requestHeaders, payload = std::move(payload),
-                        queue = std::move(queue), completion = std::move(completion), timeout]() mutable {
+                        maximumResponseBytes, queue = std::move(queue), completion = std::move(completion),
+                        timeout]() mutable {
         Transfer transfer;
         transfer.stopping = &shared->stopping;
+        transfer.maximumBodyBytes = maximumResponseBytes;
         Response response;
         response.url = url;
         std::optional<Error> error;
@@ -259,19 +305,23 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
             curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
 
             CURLcode code = curl_easy_perform(curl);
-            if (code == CURLE_OK) {
+            if (code == CURLE_OK || !transfer.tooLarge.empty()) {
                 long status = 0;
                 curl_off_t length = -1;
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
                 curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-                response.statusCode = static_cast<int>(status);
+                response.statusCode = static_cast<int>(status != 0 ? status : transfer.statusFromLine);
                 response.expectedContentLength = length;
                 response.headers = std::move(transfer.headers);
+                if (!transfer.tooLarge.empty()) {
+                    error = Error{Error::kResponseTooLarge, "Refused: " + transfer.tooLarge};
+                    transfer.body = {};
+                }
             } else {
                 std::string description = curl_easy_strerror(code);
                 if (errorBuffer[0]) description += std::string(": ") + errorBuffer;
                 error = Error{errorCode(code), description};
-                transfer.body.clear();
+                transfer.body = {};
             }
             curl_slist_free_all(list);
             curl_easy_cleanup(curl);
@@ -293,6 +343,12 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
     });
     shared_->workers.push_back(Shared::Worker{std::move(thread), finished});
     return sessionID;
+}
+
+std::optional<std::string> CurlNetwork::refusalReason(const std::string& url) const {
+    std::string why;
+    if (allowed(configuration_, url, &why)) return std::nullopt;
+    return why;
 }
 
 bool CurlNetwork::hasUploadInProgress() const { return shared_->uploadsInFlight.load() > 0; }

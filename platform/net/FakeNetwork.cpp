@@ -51,26 +51,29 @@ void FakeNetwork::clearRequests() {
 }
 
 std::string FakeNetwork::postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
-                                 std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
-                                 Completion completionHandler) {
-    return start(true, url, headers, std::move(payload), std::move(queue), usingBackgroundSession,
+                                 size_t maximumResponseBytes, std::shared_ptr<dispatch::Queue> queue,
+                                 bool usingBackgroundSession, Completion completionHandler) {
+    return start(true, url, headers, std::move(payload), maximumResponseBytes, std::move(queue),
+                 usingBackgroundSession, std::move(completionHandler));
+}
+
+std::string FakeNetwork::getURL(const std::string& url, const Headers& headers, size_t maximumResponseBytes,
+                                std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
+                                Completion completionHandler) {
+    return start(false, url, headers, {}, maximumResponseBytes, std::move(queue), usingBackgroundSession,
                  std::move(completionHandler));
 }
 
-std::string FakeNetwork::getURL(const std::string& url, const Headers& headers, std::shared_ptr<dispatch::Queue> queue,
-                                bool usingBackgroundSession, Completion completionHandler) {
-    return start(false, url, headers, {}, std::move(queue), usingBackgroundSession, std::move(completionHandler));
-}
-
 std::string FakeNetwork::start(bool isPost, const std::string& url, const Headers& headers,
-                               std::vector<uint8_t> payload, std::shared_ptr<dispatch::Queue> queue, bool background,
-                               Completion completion) {
+                               std::vector<uint8_t> payload, size_t maximumResponseBytes,
+                               std::shared_ptr<dispatch::Queue> queue, bool background, Completion completion) {
     Request request;
     request.method = isPost ? "POST" : "GET";
     request.url = url;
     request.headers = headers;
     request.payload = std::move(payload);
     request.usingBackgroundSession = background;
+    request.maximumResponseBytes = maximumResponseBytes;
 
     Held held;
     std::function<Reply(const Request&)> responder;
@@ -95,11 +98,17 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
         hold = hold_;
     }
     if (responder) held.reply = responder(request);
+    if (!held.reply.error && held.reply.body.size() > maximumResponseBytes) {
+        held.reply.error = Error{Error::kResponseTooLarge, "Refused: the response body is larger than " +
+                                                               std::to_string(maximumResponseBytes) + " bytes"};
+        held.reply.body.clear();
+    }
     held.isPost = isPost;
     held.queue = std::move(queue);
     held.completion = std::move(completion);
     held.response.url = url;
-    held.response.statusCode = held.reply.error ? 0 : held.reply.statusCode;
+    const bool tooLarge = held.reply.error && held.reply.error->code == Error::kResponseTooLarge;
+    held.response.statusCode = held.reply.error && !tooLarge ? 0 : held.reply.statusCode;
     held.response.headers = held.reply.headers;
     held.response.expectedContentLength = static_cast<int64_t>(held.reply.body.size());
     std::string sessionID = request.sessionID;

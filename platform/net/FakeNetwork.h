@@ -23,6 +23,7 @@ public:
         Headers headers;
         std::vector<uint8_t> payload;
         bool usingBackgroundSession = false;
+        size_t maximumResponseBytes = 0;
         double timeoutInterval = 0;
         std::string sessionID;
     };
@@ -49,11 +50,14 @@ public:
     std::vector<Request> requests() const;
     void clearRequests();
 
+    // A scripted body past the request's limit is answered as the real
+    // network answers it: kResponseTooLarge, no body.
     std::string postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
-                        std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
-                        Completion completionHandler) override;
-    std::string getURL(const std::string& url, const Headers& headers, std::shared_ptr<dispatch::Queue> queue,
-                       bool usingBackgroundSession, Completion completionHandler) override;
+                        size_t maximumResponseBytes, std::shared_ptr<dispatch::Queue> queue,
+                        bool usingBackgroundSession, Completion completionHandler) override;
+    std::string getURL(const std::string& url, const Headers& headers, size_t maximumResponseBytes,
+                       std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
+                       Completion completionHandler) override;
 
     // True from a POST until its completion runs.
     bool hasUploadInProgress() const override;
@@ -69,7 +73,8 @@ private:
         Reply reply;
     };
     std::string start(bool isPost, const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
-                      std::shared_ptr<dispatch::Queue> queue, bool background, Completion completion);
+                      size_t maximumResponseBytes, std::shared_ptr<dispatch::Queue> queue, bool background,
+                      Completion completion);
     void deliver(Held held);
 
     mutable std::mutex mutex_;

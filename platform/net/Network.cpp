@@ -39,6 +39,10 @@ double Network::timeoutInterval() const {
     return timeout_;
 }
 
+std::optional<std::string> Network::refusalReason(const std::string&) const {
+    return std::nullopt;
+}
+
 void Network::handleEventsForBackgroundURLSessionID(const std::string&,
                                                     const std::function<void()>& completionHandler) {
     if (completionHandler) completionHandler();

@@ -30,7 +30,9 @@ struct CaseInsensitiveLess {
 using Headers = std::map<std::string, std::string, CaseInsensitiveLess>;
 
 // What came back. A transport failure (no connection, time-out, refused host)
-// has statusCode 0 and comes with an Error.
+// has statusCode 0 and comes with an Error. A body past the request's limit
+// comes with kResponseTooLarge, the status and headers the server sent, and
+// no body.
 struct Response {
     int statusCode = 0;
     Headers headers;
@@ -48,10 +50,16 @@ struct Error {
         kBadURL = 5,             // the URL cannot be parsed
         kCompressionFailed = 6,  // the body could not be compressed
         kCancelled = 7,          // the network object went away before the answer
+        kResponseTooLarge = 8,   // the body (or the headers) went past the request's limit
     };
     int code = kTransport;
     std::string description;
 };
+
+// Each request states the largest response body its caller accepts: a body
+// announced or growing past it ends the transfer at once (nothing beyond the
+// limit is held in memory) with kResponseTooLarge.
+constexpr size_t kMaximumResponseHeaderBytes = 64 * 1024;
 
 // Called exactly once per request that returned a non-empty session
 // identifier, on the queue given with the request.
@@ -97,11 +105,16 @@ public:
     virtual ~Network() = default;
 
     virtual std::string postURL(const std::string& url, const Headers& headers, std::vector<uint8_t> payload,
-                                std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
-                                Completion completionHandler) = 0;
-    virtual std::string getURL(const std::string& url, const Headers& headers,
+                                size_t maximumResponseBytes, std::shared_ptr<dispatch::Queue> queue,
+                                bool usingBackgroundSession, Completion completionHandler) = 0;
+    virtual std::string getURL(const std::string& url, const Headers& headers, size_t maximumResponseBytes,
                                std::shared_ptr<dispatch::Queue> queue, bool usingBackgroundSession,
                                Completion completionHandler) = 0;
+
+    // Why a request to `url` would be refused before anything is sent (a
+    // scheme or host the configuration does not allow, an address that does
+    // not parse); nothing when it would be sent.
+    virtual std::optional<std::string> refusalReason(const std::string& url) const;
 
     // True while a POST is in flight.
     virtual bool hasUploadInProgress() const = 0;

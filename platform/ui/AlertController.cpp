@@ -65,10 +65,13 @@ static std::shared_ptr<Button> makeActionButton(AlertController& alert,
     auto button = std::make_shared<ActionButton>(action->style());
     button->setTitle(action->title());
     button->setEnabled(action->isEnabled());
+    button->setAccessibilityIdentifier(action->accessibilityIdentifier());
     std::weak_ptr<ViewController> weakAlert = alert.weak_from_this();
-    std::string title = action->title();
-    button->addTarget(ControlEvent::touchUpInside, [weakAlert, title](Control&) {
-        if (auto alive = std::static_pointer_cast<AlertController>(weakAlert.lock())) alive->choose(title);
+    std::weak_ptr<AlertAction> weakAction = action;
+    button->addTarget(ControlEvent::touchUpInside, [weakAlert, weakAction](Control&) {
+        auto alive = std::static_pointer_cast<AlertController>(weakAlert.lock());
+        auto chosen = weakAction.lock();
+        if (alive && chosen) alive->choose(*chosen);
     });
     return button;
 }
@@ -80,8 +83,14 @@ void AlertController::addAction(std::shared_ptr<AlertAction> action) {
 }
 
 bool AlertController::choose(const std::string& actionTitle) {
+    for (const auto& action : actions_)
+        if (action->title() == actionTitle && action->isEnabled()) return choose(*action);
+    return false;
+}
+
+bool AlertController::choose(const AlertAction& chosen) {
     for (const auto& action : actions_) {
-        if (action->title() != actionTitle || !action->isEnabled()) continue;
+        if (action.get() != &chosen || !action->isEnabled()) continue;
         auto keepSelf = weak_from_this().lock();
         auto keepAction = action;
         // The alert goes away first; the handler may then present again.

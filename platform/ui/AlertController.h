@@ -25,9 +25,13 @@ class AlertAction {
     bool isEnabled() const { return enabled_; }
     void setEnabled(bool enabled) { enabled_ = enabled; }
     const Handler& handler() const { return handler_; }
+    // What scripts and tests name the action by, whatever the language.
+    const std::string& accessibilityIdentifier() const { return identifier_; }
+    void setAccessibilityIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
 
   private:
     std::string title_;
+    std::string identifier_;
     AlertActionStyle style_;
     Handler handler_;
     bool enabled_ = true;
@@ -49,6 +53,8 @@ class AlertController : public ViewController {
     const std::vector<std::shared_ptr<AlertAction>>& actions() const { return actions_; }
     // The user's tap on an action (false: no enabled action of that title).
     bool choose(const std::string& actionTitle);
+    // The same for one of this alert's actions.
+    bool choose(const AlertAction& action);
 
     void loadView() override;
 

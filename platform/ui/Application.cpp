@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Traits.h"
 
@@ -114,7 +115,7 @@ void Application::endBackgroundTask(uint64_t task) {
         std::lock_guard lock(tasksMutex_);
         if (tasks_.erase(task) == 0) return;
     }
-    tasksEnded_.notify_all();
+    dispatch::wakeDrain();
 }
 
 size_t Application::runningBackgroundTaskCount() const {
@@ -123,11 +124,11 @@ size_t Application::runningBackgroundTaskCount() const {
 }
 
 bool Application::waitForBackgroundTasks(double timeoutSeconds) {
+    // The tasks end through queued work (an upload's answer, a commit on the
+    // worker), some of it on the main queue: run it all while waiting.
+    dispatch::drainQueues(timeoutSeconds, [this] { return runningBackgroundTaskCount() > 0; });
     std::unique_lock lock(tasksMutex_);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(std::max(timeoutSeconds, 0.0)));
-    if (tasksEnded_.wait_until(lock, deadline, [this] { return tasks_.empty(); })) return true;
+    if (tasks_.empty()) return true;
     // Time is up: each handler runs without the lock, since it usually ends
     // its own task; whatever is left afterwards ends here.
     std::map<uint64_t, BackgroundTask> expired = tasks_;

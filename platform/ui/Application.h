@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -111,9 +110,10 @@ class Application {
     // Ending an unknown or already ended task does nothing.
     void endBackgroundTask(uint64_t task);
     size_t runningBackgroundTaskCount() const;
-    // Waits until every task has ended. Tasks still running after
-    // `timeoutSeconds` expire: their handlers run on this thread and the
-    // tasks end. Answers whether all ended on their own.
+    // Waits until every task has ended, running meanwhile what is queued on
+    // every queue (the main queue's blocks on this thread). Tasks still
+    // running after `timeoutSeconds` expire: their handlers run on this
+    // thread and the tasks end. Answers whether all ended on their own.
     bool waitForBackgroundTasks(double timeoutSeconds);
 
   private:
@@ -131,7 +131,6 @@ class Application {
     std::vector<std::string> opened_;
 
     mutable std::mutex tasksMutex_;
-    std::condition_variable tasksEnded_;
     std::map<uint64_t, BackgroundTask> tasks_;
     uint64_t nextTask_ = invalidBackgroundTask + 1;
 };

@@ -76,7 +76,7 @@ void Driver::settle() {
         dispatch::MainQueue::shared()->runPending();
 }
 
-void Driver::wait(double seconds) {
+void Driver::wait(double seconds, const std::function<bool()>& interrupted) {
     if (auto* executor = dispatch::ManualExecutor::installed()) {
         executor->advanceBy(std::max(0.0, seconds));
         executor->runUntilIdle();
@@ -85,7 +85,10 @@ void Driver::wait(double seconds) {
     auto main = dispatch::MainQueue::shared();
     double deadline = dispatch::Clock::uptimeNow() + std::max(0.0, seconds);
     main->runPending();
-    for (double left = seconds; left > 0; left = deadline - dispatch::Clock::uptimeNow()) main->runFor(left);
+    for (double left = seconds; left > 0; left = deadline - dispatch::Clock::uptimeNow()) {
+        if (interrupted && interrupted()) return;
+        main->runFor(left);
+    }
     main->runPending();
 }
 
@@ -95,9 +98,12 @@ bool Driver::tap(const std::string& target) {
     std::vector<View*> views;
     collect(*root, views);
 
+    // "#name" names an identifier only, as snapshots write it.
+    const bool identifierOnly = target.size() > 1 && target[0] == '#';
+    const std::string identifier = identifierOnly ? target.substr(1) : target;
     View* byId = nullptr;
     for (View* v : views)
-        if (v->accessibilityIdentifier() == target) {
+        if (v->accessibilityIdentifier() == identifier) {
             byId = v;
             break;
         }
@@ -109,6 +115,8 @@ bool Driver::tap(const std::string& target) {
         }
         if (auto* control = dynamic_cast<Control*>(v)) {
             if (!control->isEnabled()) return fail("\"" + target + "\" is disabled");
+            if (control->targetCount(ControlEvent::touchUpInside) == 0)
+                return fail("\"" + target + "\" does nothing when tapped");
             control->sendActions(ControlEvent::touchUpInside);
             settle();
             return true;
@@ -125,6 +133,7 @@ bool Driver::tap(const std::string& target) {
         return fail("\"" + target + "\" cannot be tapped");
     };
     if (byId) return activate(byId);
+    if (identifierOnly) return fail("nothing on the screen has the identifier " + target + coveredBy());
 
     if (auto* button = findFirst<Button>(views, [&](Button& b) { return b.title() == target; }))
         return activate(button);
@@ -146,7 +155,7 @@ bool Driver::tap(const std::string& target) {
             if (dynamic_cast<TableViewCell*>(up)) return activate(label);
         return fail("\"" + target + "\" is a label, not a control");
     }
-    return fail("nothing on the screen is called \"" + target + "\"");
+    return fail("nothing on the screen is called \"" + target + "\"" + coveredBy());
 }
 
 bool Driver::type(const std::string& text) {
@@ -155,14 +164,15 @@ bool Driver::type(const std::string& text) {
         if (!root) return fail("no key window");
         std::vector<View*> views;
         collect(*root, views);
+        // Keys and keyboards write into the field being edited; with none,
+        // what is typed would go nowhere.
+        auto* field = findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); });
+        if (!field) return fail("no field is being edited: tap one first" + coveredBy());
         if (auto* key = findFirst<Button>(views, [&](Button& b) { return b.title() == ch; })) {
             if (!key->isEnabled()) return fail("the key \"" + ch + "\" is disabled");
             key->sendActions(ControlEvent::touchUpInside);
-        } else if (auto* field =
-                       findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); })) {
-            field->insertText(ch);
         } else {
-            return fail("no key \"" + ch + "\" and no field being edited");
+            field->insertText(ch);
         }
         settle();
     }
@@ -203,7 +213,7 @@ static DrawerContainer* findDrawer(View* root) {
 
 bool Driver::openDrawer() {
     auto* drawer = findDrawer(scope());
-    if (!drawer) return fail("no drawer on the screen");
+    if (!drawer) return fail("no drawer on the screen" + coveredBy());
     drawer->userOpenLeft();
     settle();
     return true;
@@ -211,19 +221,39 @@ bool Driver::openDrawer() {
 
 bool Driver::closeDrawer() {
     auto* drawer = findDrawer(scope());
-    if (!drawer) return fail("no drawer on the screen");
+    if (!drawer) return fail("no drawer on the screen" + coveredBy());
     drawer->userCloseLeft();
     settle();
     return true;
 }
 
-bool Driver::answerAlert(const std::string& actionTitle) {
+bool Driver::answerAlert(const std::string& action) {
     Window* window = application_.keyWindow();
     auto* alert = window ? dynamic_cast<AlertController*>(window->topViewController()) : nullptr;
-    if (!alert) return fail("no alert is shown");
-    if (!alert->choose(actionTitle)) return fail("the alert has no action \"" + actionTitle + "\"");
+    if (!alert) return fail("no alert is shown" + coveredBy());
+    const bool identifierOnly = action.size() > 1 && action[0] == '#';
+    const std::string identifier = identifierOnly ? action.substr(1) : action;
+    for (const auto& candidate : alert->actions()) {
+        if (candidate->accessibilityIdentifier().empty() ||
+            candidate->accessibilityIdentifier() != identifier)
+            continue;
+        if (!alert->choose(*candidate)) return fail("the alert's action " + action + " is disabled");
+        settle();
+        return true;
+    }
+    if (identifierOnly || !alert->choose(action)) return fail("the alert has no action \"" + action + "\"");
     settle();
     return true;
+}
+
+std::string Driver::coveredBy() const {
+    Window* window = application_.keyWindow();
+    ViewController* top = window ? window->topViewController() : nullptr;
+    if (!top || top == window->rootViewController().get()) return "";
+    if (auto* alert = dynamic_cast<AlertController*>(top))
+        return ": the alert" + (alert->alertTitle() ? " \"" + *alert->alertTitle() + "\"" : std::string()) +
+               " covers the screen";
+    return ": [" + top->className() + "] covers the screen";
 }
 
 static TableView* findTable(View* root) {

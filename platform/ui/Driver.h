@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,26 +25,31 @@ class Driver {
     // Taps, in this order of search: a control whose accessibility identifier
     // is `target`; a button, tab, segment or alert action titled `target`;
     // a text field whose placeholder is `target`; a table row showing a label
-    // with the text `target`. A text field becomes first responder with the
-    // caret at the end of its text.
+    // with the text `target`. "#name" looks for the identifier "name" only,
+    // as snapshots write identifiers. A text field becomes first responder
+    // with the caret at the end of its text; a control that would do nothing
+    // (no action for a tap) is refused.
     bool tap(const std::string& target);
-    // Types each character: through a visible button titled with it (the
-    // application's keypad) when there is one, else into the first-responder
-    // text field.
+    // Types each character into the first-responder text field: through a
+    // visible button titled with it (the application's keypad) when there is
+    // one, else straight into the field. Refused when no field is being
+    // edited.
     bool type(const std::string& text);
     // Chooses a tab by its title or by its index (decimal digits).
     bool chooseTab(const std::string& titleOrIndex);
     bool openDrawer();
     bool closeDrawer();
-    // Answers the topmost alert by an action title.
-    bool answerAlert(const std::string& actionTitle);
+    // Answers the topmost alert by an action's identifier (with or without
+    // "#") or title.
+    bool answerAlert(const std::string& action);
     // Rows of the topmost reachable table.
     bool selectRow(const IndexPath& indexPath);
     bool deleteRow(const IndexPath& indexPath);
     bool moveRow(const IndexPath& from, const IndexPath& to);
     // Lets `seconds` pass: virtual time under a dispatch::ManualExecutor,
-    // otherwise real time while the main queue is pumped.
-    void wait(double seconds);
+    // otherwise real time while the main queue is pumped. With `interrupted`,
+    // real time ends early once it answers true after a main-queue block.
+    void wait(double seconds, const std::function<bool()>& interrupted = {});
     // Runs what is due on the main queue now (and, under a manual executor,
     // everything due on every queue).
     void settle();
@@ -55,6 +61,9 @@ class Driver {
 
   private:
     bool fail(std::string message);
+    // ": the alert \"title\" covers the screen" when something is presented
+    // over the window's root, else "".
+    std::string coveredBy() const;
     Application& application_;
     std::string lastError_;
 };

@@ -292,10 +292,11 @@ TEST_F(BundlingFromStoredBytesTest, EventFiltersStillSeeEveryEventWithItsPreviou
     // The audience comes in as every collaborator does: made by the registered
     // maker, over the engine's database, when the engine starts.
     std::shared_ptr<EventFilterAudience> audience;
+    stopEngine();
     MSRComponentRegistry::registerMaker<MSRAudience>([&](const MSRComponentContext& context) {
         return audience = std::make_shared<EventFilterAudience>(context.database);
     });
-    restartEngine();
+    startEngine(options());
     MSRComponentRegistry::registerMaker<MSRAudience>({});
     ASSERT_EQ(engine().audience(), audience);
     ASSERT_TRUE(database().updateEventAggregates(

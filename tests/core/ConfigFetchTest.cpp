@@ -89,6 +89,7 @@ TEST_F(ConfigFetchTest, EachAnswerStoresOnlyWhatItShould) {
         ASSERT_FALSE(requests.empty());
         EXPECT_EQ(requests[0].headers.at("If-None-Match"), "etag-1");
         EXPECT_EQ(requests[0].headers.at("If-Modified-Since"), "lm-1");
+        EXPECT_EQ(requests[0].maximumResponseBytes, size_t{4} << 20);  // what a configuration may weigh
         EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), 0), c.version);
         EXPECT_EQ(remoteConfig().version(), c.version);
         EXPECT_EQ(persistedConfig().configServerETag(), c.version == 2 ? "etag-2" : "etag-1");

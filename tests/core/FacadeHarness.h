@@ -22,6 +22,8 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 // An engine that records what the facade hands it, in arrival order.
 struct RecordingEngine : MSRMeasurementInterface {
@@ -102,29 +104,16 @@ struct FixedIdentity : MSRIdentityInterface {
 class FacadeTest : public ::testing::Test {
 protected:
     explicit FacadeTest(bool virtualTime = true) : monitor_({}, virtualTime) {
-        static std::atomic<int> counter{0};
-        home_ = std::filesystem::temp_directory_path() /
-                ("calvaro-facade-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::remove_all(home_);
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
+        resetSharedState();
+        root_.useAsHome();
         monitor_.monitor->setLogLevel(8);
         monitor_.monitor->setVerboseLoggingEnabled(true);
-        host::DEDApp::resetForTesting();
         restart();
     }
     ~FacadeTest() override {
         settle();
-        MSRMeasurementInterface::resetForTesting();
-        MSRComponentRegistry::registerMaker<MSRIdentityInterface>({});
-        // A late identity read may have made the real one over this data root.
-        MSRIdentity::resetSharedInstanceForTesting();
-        MSRPersistedConfig::setSharedInstance(nullptr);
-        MSRConsentSettingsUtil::clearAllSettings();
-        MSRAnalytics::resetForTesting();
-        host::DEDApp::resetForTesting();
-        foundation::FileSystem::setHome(previousHome_);
-        std::filesystem::remove_all(home_);
+        // Also drops an identity a late read may have made over this data root.
+        resetSharedState();
     }
 
     // What a new process sees: the facade and consent holder empty, a new
@@ -170,7 +159,7 @@ protected:
     }
 
     MonitorHarness monitor_;
-    std::filesystem::path home_, previousHome_;
+    TemporaryDataRoot root_{"facade"};
     std::shared_ptr<RecordingEngine> engine_;
     std::shared_ptr<FixedIdentity> identity_;
 };

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSREnvironmentInfo.h"
@@ -20,6 +18,8 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/host/AdvertisingIdentity.h"
 #include "tests/core/MonitorHarness.h"
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 namespace {
 
@@ -51,12 +51,8 @@ bool isAppInstanceID(const std::optional<std::string>& id) {
 class IdentityTest : public ::testing::Test {
 protected:
     IdentityTest() {
-        static std::atomic<int> counter{0};
-        home_ = fs::temp_directory_path() /
-                ("calvaro-identity-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(home_);
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
+        resetSharedState();
+        root_.useAsHome();
         monitor_.monitor->setLogLevel(8);
         monitor_.monitor->setVerboseLoggingEnabled(true);
         writeBundle({{"CFBundleIdentifier", Value("org.calvaro.Test")},
@@ -69,17 +65,11 @@ protected:
     }
     ~IdentityTest() override {
         settle();
-        MSRConsentSettingsUtil::clearAllSettings();
-        MSRIdentity::resetSharedInstanceForTesting();
-        MSRIdentifiers::resetSharedInstanceForTesting();
-        MSRPersistedConfig::setSharedInstance(nullptr);
-        host::AdvertisingIdentity::shared().resetForTesting();
-        foundation::FileSystem::setHome(previousHome_);
-        fs::remove_all(home_);
+        resetSharedState();
     }
 
     void writeBundle(const Value::Dictionary& info, std::optional<Value::Dictionary> service) {
-        const fs::path resources = home_ / "bundle";
+        const fs::path resources = root_.home() / "bundle";
         fs::remove_all(resources);
         ASSERT_TRUE(foundation::FileSystem::writeAtomically(resources / "Info.plist",
                                                             *foundation::propertyListXml(Value(info))));
@@ -103,7 +93,7 @@ protected:
     void settle() { monitor_.settle(); }
 
     MonitorHarness monitor_;
-    fs::path home_, previousHome_;
+    TemporaryDataRoot root_{"identity"};
     std::shared_ptr<const foundation::Bundle> bundle_;
     std::shared_ptr<MSRPersistedConfig> config_;
     std::shared_ptr<MSRRemoteConfig> remote_;

@@ -1,10 +1,8 @@
 #include "MeasurementFixture.h"
 
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 
 #include "analytics/core/MSRAnalytics.h"
@@ -20,6 +18,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "tests/support/SharedState.h"
 
 namespace {
 
@@ -31,23 +30,14 @@ void writePlist(const std::filesystem::path& path, const foundation::Value::Dict
 }  // namespace
 
 MeasurementFixture::MeasurementFixture() {
-    static std::atomic<int> counter{0};
-    root_ = std::filesystem::temp_directory_path() /
-            ("calvaro-measurement-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(root_);
-    home_ = root_ / "home";
-    std::filesystem::create_directories(home_);
-    previousHome_ = foundation::FileSystem::home();
-    foundation::FileSystem::setHome(home_);
+    resetSharedState();
+    root_.useAsHome("home");
     monitor_.monitor->setLogLevel(8);
     monitor_.monitor->setVerboseLoggingEnabled(true);
 }
 
 MeasurementFixture::~MeasurementFixture() {
     stopEngine();
-    foundation::FileSystem::setHome(previousHome_);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
 }
 
 void MeasurementFixture::SetUp() {
@@ -104,16 +94,10 @@ void MeasurementFixture::stopEngine() {
     if (monitor_.executor) runUntilIdle();
     engine_.reset();
     fakeNetwork_.reset();
-    MSRMeasurementInterface::resetForTesting();
-    MSRMeasurement::resetSharedInstanceForTesting();
-    MSRIdentity::resetSharedInstanceForTesting();
-    MSRIdentifiers::resetSharedInstanceForTesting();
+    resetSharedState();
     MSRDataTypeValidator::setRemoteConfig(nullptr);
-    MSRConsentSettingsUtil::clearAllSettings();
-    MSRAnalytics::resetForTesting();
     if (persistedConfig_) persistedConfig_->synchronizeToDisk();
     persistedConfig_.reset();
-    MSRPersistedConfig::setSharedInstance(nullptr);
     if (monitor_.executor) runUntilIdle();
 }
 

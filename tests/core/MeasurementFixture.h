@@ -31,6 +31,7 @@
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/FakeNetwork.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 struct MeasurementOptions {
     std::string appID = "1:1234567890:ios:0a1b2c3d4e5f";
@@ -88,9 +89,9 @@ protected:
     MSRPersistedConfig& persistedConfig() { return *persistedConfig_; }
     net::FakeNetwork& network() { return *fakeNetwork_; }
     MSRMonitor& monitor() { return *monitor_.monitor; }
-    const std::filesystem::path& home() const { return home_; }
+    const std::filesystem::path& home() const { return root_.home(); }
     // The application bundle's resources folder of this test.
-    std::filesystem::path resources() const { return home_.parent_path() / "resources"; }
+    std::filesystem::path resources() const { return root_.path() / "resources"; }
 
     // Message codes logged since the last call (all of them, in order).
     std::vector<int64_t> codes();
@@ -102,9 +103,9 @@ protected:
     // consume the lines).
     bool logged(int64_t code);
 
+    TemporaryDataRoot root_{"measurement"};
     MonitorHarness monitor_;
     MeasurementOptions options_;
-    std::filesystem::path root_, home_, previousHome_;
     std::shared_ptr<MSRPersistedConfig> persistedConfig_;
     std::shared_ptr<net::FakeNetwork> fakeNetwork_;
     std::shared_ptr<MSRMeasurement> engine_;

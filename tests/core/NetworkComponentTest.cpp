@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr size_t kLimit = 1 << 20;
+
 using Outcome = MSRNetworkOutcome;
 
 struct Answer {
@@ -40,8 +42,8 @@ class CollectorTest : public testing::Test {
             done->signal();
         };
         std::string session =
-            post ? component->postURL(url, {}, {'b', 'a', 't', 'c', 'h'}, queue, false, completion)
-                 : component->getURL(url, {}, queue, false, completion);
+            post ? component->postURL(url, {}, {'b', 'a', 't', 'c', 'h'}, kLimit, queue, false, completion)
+                 : component->getURL(url, {}, kLimit, queue, false, completion);
         EXPECT_FALSE(session.empty());
         EXPECT_TRUE(done->wait(20));
         queue->sync([] {});  // a second completion would have been queued behind the first

@@ -10,15 +10,13 @@
 #include <set>
 #include <string>
 
-#include "tools/collector/MeasurementCollector.h"
-#include "tools/eventdriver/DriverProcess.h"
+#include "tests/e2e/DriverHarness.h"
 
 namespace {
 
 using tools::DriverProcess;
-using tools::TemporaryRoot;
 
-constexpr const char* kApp = "1:1000000000:ios:0e2e";
+constexpr const char* kApp = kDriverApp;
 constexpr int64_t kEvents = 10000;
 constexpr int64_t kThreads = 4;
 
@@ -32,28 +30,12 @@ bool runCommand(const std::string& command, std::string& output) {
     return pclose(pipe) == 0;
 }
 
-class EndToEndTest : public testing::Test {
+// The engine runs with its defaults: the first upload run comes 15 s after
+// the newest event, finds no configuration, fetches the collector's and then
+// sends everything in 64 KiB batches, one after the other.
+class EndToEndTest : public DriverTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(collector.start(0, &error)) << error;
-        // The engine runs with its defaults: the first upload run comes 15 s
-        // after the newest event, finds no configuration, fetches this one
-        // and then sends everything in 64 KiB batches, one after the other.
-        measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(
-                                        kApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
-    }
-
-    std::vector<std::string> driverArguments() const {
-        return {"--home",   root.path().string(),
-                "--url",    collector.baseURL(),
-                "--app-id", kApp,
-                "--log",    (root.path() / "console.log").string()};
-    }
-
-    TemporaryRoot root{"e2e"};
-    tools::Collector collector;
-    tools::MeasurementCollector measurement{collector};
+    EndToEndTest() : DriverTest("e2e") {}
 };
 
 TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
@@ -62,7 +44,7 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
                      {"--count", std::to_string(kEvents), "--threads", std::to_string(kThreads)});
     DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
     ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
-        << "the driver did not log its events" << root.consoleTail();
+        << "the driver did not log its events" << consoleTail();
 
     auto distinctNumbers = [](const std::vector<tools::CollectedUpload>& uploads) {
         std::set<int64_t> numbers;
@@ -77,9 +59,9 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
     ASSERT_TRUE(
         measurement.waitUntil([&](const auto& uploads) { return distinctNumbers(uploads) == kEvents; }, 90))
         << distinctNumbers(measurement.uploads()) << " of " << kEvents << " events arrived"
-        << root.consoleTail();
+        << consoleTail();
     ASSERT_EQ(driver.exitAndWait(30), 0)
-        << "the engine still held events after the upload" << root.consoleTail();
+        << "the engine still held events after the upload" << consoleTail();
 
     // Exactly once: every number once among the accepted uploads, none twice.
     std::map<int64_t, int> seen;

@@ -19,24 +19,19 @@
 #include <string>
 #include <thread>
 
-#include "tools/collector/MeasurementCollector.h"
-#include "tools/eventdriver/DriverProcess.h"
+#include "tests/e2e/DriverHarness.h"
 
 namespace {
 
 using tools::DriverProcess;
-using tools::TemporaryRoot;
 
-constexpr const char* kApp = "1:1000000000:ios:0e2e";
 constexpr int64_t kNumbersPerRound = 1000000;
 
-class KilledProcessTest : public testing::Test {
+class KilledProcessTest : public DriverTest {
   protected:
+    KilledProcessTest() : DriverTest("killed") {}
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(collector.start(0, &error)) << error;
-        measurement.setConfig(kApp, tools::MeasurementCollector::makeConfig(
-                                        kApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+        DriverTest::SetUp();
         const unsigned seed = std::random_device{}();
         random.seed(seed);
         RecordProperty("seed", std::to_string(seed));
@@ -47,13 +42,8 @@ class KilledProcessTest : public testing::Test {
     // the newest event instead of waiting out the hour since the last upload,
     // which keeps each round short.
     std::vector<std::string> arguments(std::vector<std::string> more) const {
-        std::vector<std::string> all{"--home",   root.path().string(),
-                                     "--url",    collector.baseURL(),
-                                     "--app-id", kApp,
-                                     "--log",    (root.path() / "console.log").string(),
-                                     "--debug"};
-        all.insert(all.end(), more.begin(), more.end());
-        return all;
+        more.insert(more.begin(), "--debug");
+        return driverArguments(std::move(more));
     }
 
     // How a round's driver is killed.
@@ -86,15 +76,15 @@ class KilledProcessTest : public testing::Test {
             if (whileLogging) {
                 ASSERT_TRUE(handled(std::uniform_int_distribution<int64_t>(1, 1500)(random)))
                     << "the driver stopped after " << driver.handledCount() << " events"
-                    << root.consoleTail();
+                    << consoleTail();
                 delayMicros = std::uniform_int_distribution<int64_t>(0, 3000)(random);
             } else {
                 ASSERT_TRUE(handled(count)) << "the driver stopped after " << driver.handledCount() << " of "
-                                            << count << " events" << root.consoleTail();
+                                            << count << " events" << consoleTail();
                 if (point == KillPoint::kUploadInFlight) {
                     ASSERT_TRUE(
                         measurement.waitUntil([&](const auto& u) { return u.size() > uploadsBefore; }, 30))
-                        << "the driver never uploaded" << root.consoleTail();
+                        << "the driver never uploaded" << consoleTail();
                     delayMicros = std::uniform_int_distribution<int64_t>(0, 20000)(random);
                 } else {
                     delayMicros = std::uniform_int_distribution<int64_t>(0, 1500000)(random);
@@ -124,9 +114,9 @@ class KilledProcessTest : public testing::Test {
                 return false;
             },
             30))
-            << "the next start uploaded nothing" << root.consoleTail();
+            << "the next start uploaded nothing" << consoleTail();
         ASSERT_EQ(next.exitAndWait(30), 0)
-            << "stored events were left after the next start" << root.consoleTail();
+            << "stored events were left after the next start" << consoleTail();
 
         // Every stored event once; beyond them only a gap-free run of events
         // that were written but not yet reported when the kill came.
@@ -139,7 +129,7 @@ class KilledProcessTest : public testing::Test {
         acceptedSoFar = measurement.acceptedEventCount();
         for (int64_t n = 1; n <= stored; ++n) {
             ASSERT_EQ(counts[n], 1) << "stored event " << n << " of " << stored << " arrived " << counts[n]
-                                    << " times" << root.consoleTail();
+                                    << " times" << consoleTail();
         }
         int64_t expected = 1;
         for (const auto& [n, count] : counts) {
@@ -149,9 +139,6 @@ class KilledProcessTest : public testing::Test {
         totalStored += stored;
     }
 
-    TemporaryRoot root{"killed"};
-    tools::Collector collector;
-    tools::MeasurementCollector measurement{collector};
     std::mt19937 random;
     size_t acceptedSoFar = 0;
     int64_t totalStored = 0;

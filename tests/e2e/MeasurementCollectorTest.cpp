@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr size_t kLimit = 1 << 20;
+
 using ParamValue = std::variant<int64_t, std::string, double>;
 constexpr const char* kApp = "1:1000000000:ios:0e2e";
 
@@ -86,8 +88,8 @@ class MeasurementCollectorTest : public testing::Test {
             done->signal();
         };
         const std::string url = collector.baseURL() + path;
-        std::string session = post ? network.postURL(url, headers, std::move(body), queue, false, completion)
-                                   : network.getURL(url, headers, queue, false, completion);
+        std::string session = post ? network.postURL(url, headers, std::move(body), kLimit, queue, false, completion)
+                                   : network.getURL(url, headers, kLimit, queue, false, completion);
         EXPECT_FALSE(session.empty());
         EXPECT_TRUE(done->wait(20)) << "no answer to " << path;
         return *answer;
@@ -210,7 +212,7 @@ TEST_F(MeasurementCollectorTest, HeldUploadsAnswerWhenReleasedAndWaitsKeepTheirD
     measurement.setUploadsHeld(true);
     auto done = std::make_shared<dispatch::TimedSemaphore>();
     auto status = std::make_shared<int>(0);
-    network.postURL(collector.baseURL() + "/a", {}, sampleBatch(), queue, false,
+    network.postURL(collector.baseURL() + "/a", {}, sampleBatch(), kLimit, queue, false,
                     [done, status](const net::Response& r, const auto&, const auto&) {
                         *status = r.statusCode;
                         done->signal();

@@ -2,6 +2,7 @@
 
 #include "Calvaro/engine/CalcManager.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
 #include "tests/foundation/TempFolder.h"
 
 namespace fs = std::filesystem;
@@ -100,14 +101,42 @@ TEST_F(CalcManagerTest, MoveAndRemoveIgnorePositionsOutsideTheList) {
     EXPECT_FALSE(empty.removeCalculation(0) || empty.moveCalculation(0, 0));
 }
 
-TEST_F(CalcManagerTest, MistypedHistoryLoadsEmptyAndDamagedRecordsKeepTheirPlace) {
-    for (const Value& value : {Value("not a list"), Value(Value::Dictionary{{"a", 1}}),
-                               Value(Value::List{record("A").dictionary(), 5}), Value(Value::List{})}) {
-        SCOPED_TRACE(value.jsonText());
-        defaults().set(CalcManager::calculationsKey, value);
-        EXPECT_TRUE(restart().calculations().empty());
-        EXPECT_EQ(defaults().object(CalcManager::calculationsKey), Value(Value::List{}));
+// An entry that is no record is set aside with its bytes; every record around
+// it stays. The history once lost everything to one such entry.
+TEST_F(CalcManagerTest, UnreadableEntriesAreSetAsideAndReadableRecordsStay) {
+    const Value a = record("A").dictionary(), b = record("B").dictionary();
+    const struct {
+        Value stored;
+        std::vector<std::string> kept;
+        Value::List asideEntries;  // empty: nothing set aside
+    } cases[] = {
+        {Value::List{a, 5, b, "stray"}, {"A", "B"}, {5, "stray"}},
+        {Value("not a list"), {}, {"not a list"}},
+        {Value(Value::Dictionary{{"a", 1}}), {}, {Value::Dictionary{{"a", 1}}}},
+        {Value(Value::List{}), {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.jsonText());
+        fs::remove_all(dir_);
+        defaults().set(CalcManager::calculationsKey, c.stored);
+        EXPECT_EQ(names(restart().calculations()), c.kept);
+        Value::List rewritten;
+        for (const Value& entry : c.stored.list() ? *c.stored.list() : Value::List{})
+            if (entry.dictionary()) rewritten.push_back(entry);
+        EXPECT_EQ(defaults().object(CalcManager::calculationsKey), Value(rewritten));
+        std::string aside;
+        const bool kept = foundation::FileSystem::readFile(dir_ / "app.Calculations.plist.damaged", aside);
+        EXPECT_EQ(kept, !c.asideEntries.empty());
+        if (kept) {
+            EXPECT_EQ(foundation::parsePropertyList(aside), Value(c.asideEntries));
+        }
+        // Set aside once: the next start finds nothing more to keep.
+        restart();
+        EXPECT_FALSE(fs::exists(dir_ / "app.Calculations.plist.damaged-1"));
     }
+}
+
+TEST_F(CalcManagerTest, DamagedRecordsKeepTheirPlaceWithEmptyFields) {
     Value::Dictionary noLatex = record("A").dictionary();
     noLatex.erase("latexString");
     Value::Dictionary badInputs = record("B").dictionary();

@@ -32,7 +32,15 @@ const GoldenCase kCases[] = {
     {"exp_negative_b", {1, {"3", "-1", "2", "-4", "-1", "2"}}}, {"exp_pi", {1, {"π", "2", "0", "1", "", "-1"}}},
     {"exp_e", {1, {"e", "1/2", "e", "-3", "2", "4"}}}, {"exp_b_zero", {1, {"5", "0", "2", "1", "", "2"}}},
     {"exp_brackets_and_signs", {1, {"(2)", "3/-4", "()", "(-2)", "1", "-1/2"}}},
-    {"log_variable_in_field", {0, {"x", "2", "1", "", "", ""}}},
+    {"log_variable_in_field", {0, {"2", "x", "1", "", "", ""}}},
+    // Powers whose parts leave the double range, parts too small for ten
+    // decimals, a base with a constant, constants before a letter.
+    {"exp_power_beyond_range", {1, {"2/3", "", "-2000", "5", "2000", ""}}},
+    {"log_power_below_range", {0, {"1/2", "", "-1", "-2000", "", ""}}},
+    {"exp_small_parts", {1, {"3/4", "1.5e/2", "2/3", "1", "-8", ""}}},
+    {"exp_base_with_constant", {1, {"2π", "", "", "", "2", ""}}},
+    {"log_constants_everywhere", {0, {"7/3", "2/3", "-7/8", "65536", "", "1.5π/2"}}},
+    {"exp_reciprocal_pi", {1, {"", "", "", "", "", "1/π"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

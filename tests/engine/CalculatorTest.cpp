@@ -78,7 +78,7 @@ TEST(Calculator, InputErrorsGiveNoStepsAndNoChart) {
 TEST(Calculator, DomainRelationFollowsTheSignOfB) {
     const std::tuple<Text, Text, std::string, std::string> cases[] = {
         {"-2", "4", "x < 2", "D = ]-\\infty, 2["}, {"2", "4", "x > -2", "D = ]-2, \\infty["},
-        {"-1", "0", "D = ]-\\infty, 0[", "none"}, {"0", "4", "D = \\mathbb{R}", "none"},
+        {"-1", "0", "D = ]-\\infty, 0[", "none"},
     };
     for (const auto& [b, c, relation, domain] : cases) {
         const Calculation run(0, "3", b, c, {}, {}, {});
@@ -88,21 +88,39 @@ TEST(Calculator, DomainRelationFollowsTheSignOfB) {
     }
 }
 
-// Ranges that the golden files do not show: z = 0 wins over b = 0.
-TEST(Calculator, RangeOfValues) {
+// Exercises that are no function with an inverse are refused before any
+// step, each with its own key and the field at fault marked; the first fault
+// in the order a, b, z wins.
+TEST(Calculator, RefusesParametersWithoutAnInverse) {
     const struct {
-        int64_t mode;
-        Text b, c, d, z;
-        std::string range;
+        Text a, b, z;
+        const char* key;
+        const char* field;
     } cases[] = {
-        {0, "5", {}, "3", "0", "W = 3"}, {0, "0", "8", "1", "0", "W = 1"},
-        {1, {}, {}, "-1/2", "-2", "W = ]-\\infty, -\\frac{1}{2}["}, {1, "7", {}, "4", "0", "W = 4"},
+        {"0", {}, {}, "baseNotPositive", "aTextField"},
+        {"-2", {}, {}, "baseNotPositive", "aTextField"},
+        {"-\xCF\x80/2", {}, {}, "baseNotPositive", "aTextField"},
+        {"1", {}, {}, "baseIsOne", "aTextField"},
+        {"2.5/2.5", {}, {}, "baseIsOne", "aTextField"},
+        {"\xCF\x80/\xCF\x80", {}, {}, "baseIsOne", "aTextField"},
+        {{}, "0", {}, "factorOfXIsZero", "bTextField"},
+        {{}, "0e/3", {}, "factorOfXIsZero", "bTextField"},
+        {{}, {}, "0", "factorIsZero", "zTextField"},
+        {{}, {}, "-0/7", "factorIsZero", "zTextField"},
+        {"1", "0", "0", "baseIsOne", "aTextField"},
+        {{}, "0", "0", "factorOfXIsZero", "bTextField"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Calculation(c.mode, {}, c.b, c.c, c.d, {}, c.z).lines("Range of values"),
-                  std::vector<std::string>{c.range})
-            << c.range;
+    for (const int64_t mode : {0, 1}) {
+        for (const auto& c : cases) {
+            const Calculation run(mode, c.a, c.b, {}, {}, "2", c.z);
+            EXPECT_EQ(run.result.errorKey.value_or("none"), c.key) << c.a.value_or("") << c.b.value_or("");
+            EXPECT_EQ(run.result.faultyFieldIds, (std::vector<std::string>{c.field}));
+            EXPECT_FALSE(run.result.solutionSteps || run.result.formulaLatex);
+            EXPECT_TRUE(run.result.chartSteps.empty() && run.output.solutionSteps().empty());
+        }
     }
+    // Bases in (0, 1) and negative factors are functions with an inverse.
+    for (const int64_t mode : {0, 1}) EXPECT_FALSE(Calculation(mode, "1/2", "-3", {}, {}, {}, "-e").result.errorKey);
 }
 
 TEST(Calculator, VariableInAFieldStopsTheStepsInsteadOfCrashing) {
@@ -112,6 +130,8 @@ TEST(Calculator, VariableInAFieldStopsTheStepsInsteadOfCrashing) {
                 Text texts[6] = {"3", "2", "1", "1", "2", "2"};
                 texts[field] = variable;
                 const Calculation run(mode, texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]);
+                // A variable alone reads as 1, a base that is refused.
+                if (field == 0 && run.result.errorKey) continue;
                 ASSERT_FALSE(run.result.errorKey) << variable;
                 ASSERT_TRUE(run.result.solutionSteps);
                 for (const auto& step : *run.result.solutionSteps) {

@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "Calvaro/engine/FunctionChartDescription.h"
-#include "Calvaro/engine/KalMathOperation.h"
-#include "Calvaro/engine/KalStringOutput.h"
 
 namespace {
 
@@ -22,10 +20,8 @@ struct Inputs {
 using Chart = std::vector<std::vector<std::shared_ptr<CommonSplineChartData>>>;
 
 Chart chart(int64_t mode, double a, double b, double c, double d, double z) {
-    KalStringOutput output;
-    KalMathOperation operation(output);
     const Inputs inputs(a, b, c, d, z);
-    return FunctionChartDescription(inputs.digits, operation).makeChartData(mode);
+    return FunctionChartDescription(inputs.digits).makeChartData(mode);
 }
 
 TEST(ChartDescription, RangesAndEmptyCharts) {
@@ -59,6 +55,27 @@ TEST(ChartDescription, HugeShiftsStayBoundedAndSmallOnesKeepEveryPoint) {
             size_t points = 0;
             for (const auto& series : result[0]) points += series->dataSet.size();
             EXPECT_LE(points, 20002u) << shift;
+        }
+    }
+}
+
+// A sample that lands on a vertical asymptote within rounding (b·x + c or
+// x − d coming out as 2e-16) must not become a point far down the curve.
+TEST(ChartDescription, AsymptotesAreNeverSampled) {
+    const struct {
+        int64_t mode;
+        double b, c, d, z;
+        size_t series;
+        double asymptote;
+    } cases[] = {
+        {1, 1, -50, 0.4, -1, 1, 0.4}, {1, 1, -50, 2.1, -1, 1, 2.1}, {1, 1, 0, 9, -1, 1, 9},
+        {0, -1, -1.64, 40, 1, 0, -1.64}, {0, -1, -1.41, 40, 1, 0, -1.41},
+    };
+    for (const auto& c : cases) {
+        const auto points = chart(c.mode, 2, c.b, c.c, c.d, c.z)[0][c.series]->dataSet;
+        ASSERT_FALSE(points.empty());
+        for (const auto& point : points) {
+            EXPECT_GT(std::fabs(point[0] - c.asymptote), 1e-6) << "y " << point[1] << " at the asymptote " << c.asymptote;
         }
     }
 }

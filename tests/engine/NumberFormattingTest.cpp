@@ -70,6 +70,9 @@ TEST(FormatDigitLatex, RenderingRules) {
         {digit(1, 1e11), "0"}, {digit(1e-11), "0", false, false, true}, {digit(-2e12), "-\\infty", false, false, true},
         // Denominators are written exactly, like numerators, and never grouped.
         {digit(1, 25000000), "\\frac{1}{25000000}"}, {digit(1, 0.00002), "\\frac{1}{0.00002}"},
+        // A part that ten decimals would cut to a few digits: the value instead.
+        {digit(3.4812e-8, 3.824e-10), "91.0355648536"}, {digit(-1, 3e-11, {pi()}), "-104719755119.65976"},
+        {digit(1.5, 4), "\\frac{1.5}{4}"},
         // Constants replace a bare 1 and follow any other number.
         {digit(-1, 1, {e()}), "\\left(-e\\right)", std::nullopt}, {digit(2, 3, {pi()}), "\\frac{2\\pi}{3}"},
         {digit(1, 1, {}, {pi()}), "\\frac{1}{\\pi}"},

@@ -1,8 +1,10 @@
 """Shared helpers of the calculator's outside checks.
 
-Draws random valid exercises (a > 0, a != 1, b != 0, z != 0; small integers,
-fractions, decimals in fractions, multiples of pi and e), runs them through the
-calculator_dump tool and reads the parameter texts as exact sympy numbers.
+Draws random exercises (small integers, fractions, decimals in fractions,
+multiples of pi and e in any field, bases in (0, 1), large values and shifts
+that drive powers beyond the double range, and a few exercises that must be
+refused: a <= 0, a = 1, b = 0, z = 0), runs them through the calculator_dump
+tool and reads the parameter texts as exact sympy numbers.
 """
 
 import json
@@ -28,10 +30,18 @@ def _constant_multiple(rng, constant):
     return f"{rng.choice([-3, -2, 2, 3])}{constant}/{rng.randint(2, 5)}"
 
 
-def _signed_text(rng, nonzero):
+def _large_text(rng):
+    """Shifts and points that push a power far beyond the double range."""
+    return rng.choice(["2000", "-2000", "1500", "-1100", "65536", "-65536", "999999", "-4000/3", "1234.5",
+                       f"{rng.randint(700, 3000)}", f"-{rng.randint(700, 3000)}", f"1000{PI}", "-800e"])
+
+
+def _signed_text(rng, nonzero, large=0.0):
     """A text for b, c, d, z or x: any sign, the grammar's usual forms."""
     while True:
-        kind = rng.randrange(9)
+        if rng.random() < large:
+            return _large_text(rng)
+        kind = rng.randrange(10)
         if kind <= 2:
             text = str(rng.randint(-9, 9))
         elif kind == 3:
@@ -44,8 +54,10 @@ def _signed_text(rng, nonzero):
             text = _constant_multiple(rng, PI)
         elif kind == 7:
             text = _constant_multiple(rng, "e")
-        else:
+        elif kind == 8:
             text = rng.choice(["(-3)", "2.5", "-0.75", "(4)", "-1"])
+        else:
+            text = rng.choice([f"1.5{PI}/2", f"-2.5e/3", f"1/{PI}", "1/e", f"0.5{PI}", "-1.25e", f"{PI}/-4"])
         if not nonzero or to_sympy(text) != 0:
             return text
 
@@ -53,20 +65,25 @@ def _signed_text(rng, nonzero):
 def _base_text(rng):
     """A text for a: positive and not 1."""
     while True:
-        kind = rng.randrange(6)
+        kind = rng.randrange(7)
         if kind <= 1:
             text = str(rng.randint(2, 9))
         elif kind == 2:
             text = f"{rng.randint(1, 9)}/{rng.randint(1, 9)}"
         elif kind == 3:
-            text = rng.choice([PI, "e", f"2{PI}", f"{PI}/2", "e/3", "2e"])
+            text = rng.choice([PI, "e", f"2{PI}", f"{PI}/2", "e/3", "2e", f"{PI}/4", f"1.5{PI}/2", f"1/{PI}", "3e/4"])
         elif kind == 4:
-            text = rng.choice(["2.5", "0.5", "1.5/2", "7.5/3", "0.3"])
+            text = rng.choice(["2.5", "0.5", "1.5/2", "7.5/3", "0.3", "0.99", "1.01"])
+        elif kind == 5:
+            text = rng.choice(["2/3", "3/4", "1/2", "7/3", "0.25", "9/10", "11/10"])
         else:
             text = rng.choice(["(3)", "10", "1/10"])
         value = to_sympy(text)
         if value > 0 and value != 1:
             return text
+
+
+REFUSED = {"a": ["0", "-2", "1", "2/2", f"-{PI}", f"{PI}/{PI}", "-1/3"], "b": ["0", "0/3", "-0"], "z": ["0", "0e"]}
 
 
 def draw_cases(count, seed):
@@ -78,10 +95,13 @@ def draw_cases(count, seed):
             if rng.random() < 0.2:
                 case[name] = ""
             else:
-                case[name] = _signed_text(rng, False)
+                case[name] = _signed_text(rng, False, large=0.15)
         case["z"] = "" if rng.random() < 0.25 else _signed_text(rng, True)
         if rng.random() < 0.5:
-            case["x"] = _signed_text(rng, False)
+            case["x"] = _signed_text(rng, False, large=0.2)
+        if rng.random() < 0.04:
+            name = rng.choice(sorted(REFUSED))
+            case[name] = rng.choice(REFUSED[name])
         cases.append(case)
     return cases
 

@@ -1,21 +1,18 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <string>
 
-// A test with an empty folder of its own, removed afterwards. Test cases may
-// run as parallel processes, so the process id keeps their folders apart.
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
+
+// A test with an empty folder of its own, removed afterwards.
 class TempFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_);
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
+    void SetUp() override { resetSharedState(); }
+    void TearDown() override { resetSharedState(); }
 
-    const std::filesystem::path root_ =
-        std::filesystem::temp_directory_path() / ("calvaro-test-" + std::to_string(::getpid()));
+    TemporaryDataRoot folder_{"foundation"};
+    const std::filesystem::path& root_ = folder_.path();
 };

@@ -95,6 +95,29 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
     }
 }
 
+// Files that once ended every start (a stack overflow, libplist's assertion):
+// each is read in a child, which must set the file aside and live.
+TEST_F(UserDefaultsTest, HostileFilesAreSetAsideWithoutEndingTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 100'000; ++i) deep += "<array>";
+    const std::string nul = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><string>a" +
+                            std::string(1, '\0') + "b</string></dict></plist>";
+    for (const std::string* bytes : std::initializer_list<const std::string*>{&deep, &nul}) {
+        fs::remove_all(dir_);
+        writeRaw("suite", *bytes);
+        EXPECT_EXIT(
+            {
+                const bool empty = reopen("suite").keys().empty();
+                std::string kept;
+                const bool aside = foundation::FileSystem::readFile(dir_ / "suite.plist.damaged", kept);
+                std::exit(empty && aside && kept == *bytes ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "damaged")
+            << bytes->size() << " bytes";
+    }
+}
+
 TEST_F(UserDefaultsTest, HandlesShareTheirDomainSuitesStaySeparateAndRefusedWritesChangeNothing) {
     auto store = std::make_shared<PreferencesStore>(dir_);
     UserDefaults one(store, "app"), two(store, "app"), suite(store, "MSRAnalyticsSuiteName");

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include <plist/plist.h>
+
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Value.h"
 
@@ -19,6 +21,37 @@ Value sample() {
         {"nested", Value::Dictionary{{"inner", Value::Dictionary{{"k", false}}}}},
         {"dates", Value::List{Date{0}, Date{978307200}, Date{-86400}}},
     };
+}
+
+// A binary property list of the given objects (4-byte references and
+// offsets), the first one the root.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+    auto bigEndian = [](uint64_t value, int width) {
+        std::string out(width, '\0');
+        for (int i = width - 1; i >= 0; --i, value >>= 8) out[i] = static_cast<char>(value & 0xFF);
+        return out;
+    };
+    std::string out = "bplist00";
+    std::string offsets;
+    for (const std::string& object : objects) {
+        offsets += bigEndian(out.size(), 4);
+        out += object;
+    }
+    const uint64_t table = out.size();
+    out += offsets;
+    out += std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(table, 8);
+    return out;
+}
+
+std::string ref(uint32_t index) {
+    return {char(index >> 24), char(index >> 16), char(index >> 8), char(index)};
+}
+
+std::string nestedXml(int depth) {
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < depth; ++i) xml += "<array>";
+    for (int i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "</plist>";
 }
 
 }  // namespace
@@ -111,4 +144,84 @@ TEST(Value, EveryCutOfAPropertyListIsRefusedOrReadWithoutHarm) {
             EXPECT_FALSE(parsed) << length;
         }
     }
+}
+
+// Each of these once ended the process (a stack overflow, libplist's
+// assertion on a NUL inside a string); each runs in a child that must live.
+TEST(Value, HostileDecoderInputIsRefusedAndTheProcessLives) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<std::string> deepBinary;
+    for (uint32_t i = 0; i < 100'000; ++i) deepBinary.push_back("\xA1" + ref(i + 1));
+    deepBinary.push_back("\xA0");
+    const std::string xmlHead = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><string>";
+    const std::string xmlTail = "</string></dict></plist>";
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool json;
+    } cases[] = {
+        {"json: 200 KB of [", std::string(200 * 1024, '['), true},
+        {"json: 513 levels", std::string(513, '[') + std::string(513, ']'), true},
+        {"json: objects nested 100,000 deep", [] {
+             std::string text;
+             for (int i = 0; i < 100'000; ++i) text += "{\"a\":";
+             return text + "1" + std::string(100'000, '}');
+         }(), true},
+        {"plist: 100,000 nested arrays", nestedXml(100'000), false},
+        {"plist: 513 nested arrays", nestedXml(513), false},
+        {"plist: NUL byte in a string", xmlHead + std::string("a\0b", 3) + xmlTail, false},
+        {"plist: character reference to NUL", xmlHead + "a&#x0000;b" + xmlTail, false},
+        {"binary plist: 100,000 nested arrays", binaryPlist(deepBinary), false},
+        {"binary plist: NUL in a string", binaryPlist({"\xA1" + ref(1), std::string("\x53" "a\0b", 4)}), false},
+        {"binary plist: an array holding itself", binaryPlist({"\xA1" + ref(0)}), false},
+        {"binary plist: a reference past the objects", binaryPlist({"\xA1" + ref(7)}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                const bool refused = c.json ? !Value::parseJson(c.bytes) : !foundation::parsePropertyList(c.bytes);
+                std::exit(refused ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << c.name;
+    }
+}
+
+TEST(Value, NestingUpToTheLimitAndSharedBinaryObjectsStillRead) {
+    const int limit = foundation::kMaximumNestingDepth;
+    EXPECT_TRUE(Value::parseJson(std::string(limit, '[') + std::string(limit, ']')));
+    EXPECT_TRUE(Value::parseJson(R"(["[[[[", {"k": "{{{{"}])"));  // brackets inside texts do not count
+    EXPECT_TRUE(foundation::parsePropertyList(nestedXml(limit)));
+    // Shared objects: a few references read; twenty levels of a thousand
+    // references each (10^60 values once copied out) are refused at once.
+    auto sharing = [](uint32_t levels, uint8_t references) {
+        std::vector<std::string> objects;
+        for (uint32_t level = 0; level < levels; ++level) {
+            std::string array = references < 15 ? std::string(1, char(0xA0 | references))
+                                                : "\xAF\x10" + std::string(1, char(references));
+            for (int i = 0; i < references; ++i) array += ref(level + 1);
+            objects.push_back(array);
+        }
+        objects.push_back(std::string("\x53" "abc", 4));
+        return binaryPlist(objects);
+    };
+    auto few = foundation::parsePropertyList(sharing(3, 10));
+    ASSERT_TRUE(few);
+    EXPECT_EQ((*few->list())[9], Value(Value::List(10, Value::List(10, "abc"))));
+    EXPECT_FALSE(foundation::parsePropertyList(sharing(20, 200)));
+
+    // The binary form libplist writes reads back as the XML form does.
+    auto fromXml = foundation::parsePropertyList(*foundation::propertyListXml(sample()));
+    const std::string xml = *foundation::propertyListXml(sample());
+    plist_t node = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+    ASSERT_TRUE(node);
+    char* binary = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &binary, &length);
+    plist_free(node);
+    auto fromBinary = foundation::parsePropertyList(std::string_view(binary, length));
+    plist_to_bin_free(binary);
+    ASSERT_TRUE(fromBinary);
+    EXPECT_EQ(*fromBinary, *fromXml);
 }

@@ -3,11 +3,12 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/AdvertisingIdentity.h"
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 namespace {
 
@@ -28,18 +29,13 @@ bool isUUID(const std::string& text) {
 class VendorIdentifierTest : public ::testing::Test {
 protected:
     VendorIdentifierTest() {
-        home_ = fs::temp_directory_path() / ("calvaro-vendor-" + std::to_string(::getpid()));
-        fs::remove_all(home_);
-        previous_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
+        resetSharedState();
+        root_.useAsHome();
     }
-    ~VendorIdentifierTest() override {
-        foundation::FileSystem::setHome(previous_);
-        fs::remove_all(home_);
-    }
+    ~VendorIdentifierTest() override { resetSharedState(); }
     fs::path file() const { return foundation::FileSystem::libraryDirectory() / "VendorIdentifier"; }
 
-    fs::path home_, previous_;
+    TemporaryDataRoot root_{"vendor"};
 };
 
 TEST_F(VendorIdentifierTest, OneIdentifierPerDataRootThatSurvivesAndReplacesDamage) {
@@ -57,7 +53,7 @@ TEST_F(VendorIdentifierTest, OneIdentifierPerDataRootThatSurvivesAndReplacesDama
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fs::remove_all(home_);
+        fs::remove_all(root_.home());
         ASSERT_TRUE(!row.stored || foundation::FileSystem::writeAtomically(file(), *row.stored));
         const auto first = host::identifierForVendor();
         ASSERT_TRUE(first);

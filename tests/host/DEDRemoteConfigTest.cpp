@@ -5,6 +5,7 @@
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/host/DEDRemoteConfig.h"
+#include "platform/net/CurlNetwork.h"
 #include "platform/net/FakeNetwork.h"
 
 using namespace host;
@@ -107,6 +108,48 @@ TEST_F(RemoteConfigTest, BadAnswersFailWithAnErrorAndKeepTheActiveValues) {
         executor_.runUntilIdle();
         EXPECT_EQ(config->configValueForKey("apps").stringValue(), "default");
     }
+}
+
+// Answers that once ended the process: each runs in a child, which must end
+// the fetch with a failure and live.
+TEST_F(RemoteConfigTest, HostileAnswersFailTheFetchAndNothingElse) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string deep(200 * 1024, '[');
+    const std::string large = R"({"entries": {"apps": ")" + std::string(kDEDRemoteConfigMaximumResponseBytes, 'x') + "\"}}";
+    for (const std::string* body : {&deep, &large}) {
+        EXPECT_EXIT(
+            {
+                auto config = make("http://127.0.0.1:1/config");
+                replyWith(200, *body);
+                FetchOutcome outcome = fetch(*config);
+                const bool limitStated =
+                    network_->requests().at(0).maximumResponseBytes == kDEDRemoteConfigMaximumResponseBytes;
+                std::exit(outcome.status == DEDRemoteConfigFetchStatusFailure && outcome.error && limitStated ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << body->size() << " bytes";
+    }
+}
+
+TEST_F(RemoteConfigTest, AnAddressTheNetworkRefusesFailsAndIsLoggedOnce) {
+    DEDRemoteConfig::Configuration configuration;
+    configuration.fetchURL = "https://content.example.com/config";
+    configuration.network = std::make_shared<net::CurlNetwork>();  // loopback only
+    configuration.callbackQueue = dispatch::SerialQueue::create("test.remote-config");
+    auto config = std::make_shared<DEDRemoteConfig>(configuration);
+    testing::internal::CaptureStderr();
+    FetchOutcome first = fetch(*config);
+    FetchOutcome second = fetch(*config);
+    const std::string log = testing::internal::GetCapturedStderr();
+    for (const FetchOutcome& outcome : {first, second}) {
+        EXPECT_TRUE(outcome.called);
+        EXPECT_EQ(outcome.status, DEDRemoteConfigFetchStatusFailure);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_NE(outcome.error->description.find("host not allowed: content.example.com"), std::string::npos);
+    }
+    EXPECT_NE(log.find("https://content.example.com/config: host not allowed: content.example.com"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("not fetching"), log.rfind("not fetching")) << "logged more than once: " << log;
 }
 
 TEST_F(RemoteConfigTest, YoungFetchIsAnsweredWithoutTheNetwork) {

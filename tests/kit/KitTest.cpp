@@ -11,6 +11,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Driver.h"
 #include "platform/ui/Snapshot.h"
+#include "tests/support/SharedState.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ class Page : public ui::ViewController {
 class KitTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ui::Application::reset();
+        resetSharedState();
         calculate = std::make_shared<Page>("calc", journal);
         solution = std::make_shared<Page>("solution", journal);
         menu = std::make_shared<Page>("menu", journal);
@@ -65,7 +66,7 @@ class KitTest : public ::testing::Test {
         window->makeKeyAndVisible();
         journal->clear();
     }
-    void TearDown() override { ui::Application::reset(); }
+    void TearDown() override { resetSharedState(); }
 
     dispatch::ManualExecutor executor;
     std::shared_ptr<Strings> journal = std::make_shared<Strings>();

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "MessageTestSupport.h"
+#include "tests/support/EventNames.h"
 
 namespace {
 
@@ -105,13 +106,6 @@ MSRPBMeasurementBundle bundleWithTreeEvents(const std::vector<std::string>& name
     return bundle;
 }
 
-std::vector<std::string> eventNames(const NANOMessageBase& bundle) {
-    std::vector<std::string> names;
-    for (const MSRPBEvent& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents))
-        names.push_back(MSRPBGetString(event, kEventName).value_or("?"));
-    return names;
-}
-
 // The bundle's events field set encoded, then acted on.
 TEST(EncodedElements, AccessorsOnAnEncodedField) {
     const struct {
@@ -159,7 +153,7 @@ TEST(EncodedElements, AccessorsOnAnEncodedField) {
         c.act(bundle);
         EXPECT_TRUE(MSRPBHasField(bundle, kBundleEvents));
         EXPECT_EQ(MSRPBIsEncodedMessageArray(bundle, kBundleEvents), c.stillEncoded);
-        EXPECT_EQ(eventNames(bundle), c.names);
+        EXPECT_EQ(eventNamesOf(bundle), c.names);
         MSRPBMeasurementBundle expected = bundleWithTreeEvents(c.names);
         MSRPBSetInt32(expected, kBundleProtocolVersion, 4);
         EXPECT_EQ(bundle.protoBuffer(), expected.protoBuffer());

@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <numeric>
 #include <sstream>
+
+#include "tests/support/TemporaryDataRoot.h"
 
 NANOMessageBase build(const MSRPBMessageType& type, const Fields& fields) {
     NANOMessageBase message(type);
@@ -149,7 +150,8 @@ void expectMatchesGolden(const std::string& name, const Bytes& bytes) {
 
 std::optional<std::string> protoc(const char* mode, const std::string& protoFile, const std::string& message,
                                   const std::string& input) {
-    const std::string base = testing::TempDir() + "msg-" + std::to_string(getpid()) + "-" + message;
+    const TemporaryDataRoot scratch("protoc");
+    const std::string base = (scratch.path() / message).string();
     std::ofstream(base + ".in", std::ios::binary | std::ios::trunc) << input;
     const std::string command = std::string("'") + CALVARO_PROTOC + "' --" + mode + "=msr." + message +
                                 " -I '" + CALVARO_PROTO_DIR + "' '" + protoFile + "' < '" + base +

@@ -7,6 +7,7 @@
 
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/reference/NANOReferenceCodec.h"
 #include "platform/dispatch/ManualExecutor.h"
 
 using Bytes = std::vector<uint8_t>;

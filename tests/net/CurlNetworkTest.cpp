@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/SerialQueue.h"
@@ -15,6 +21,8 @@
 
 namespace net {
 namespace {
+
+constexpr size_t kLimit = 1 << 20;
 
 std::vector<uint8_t> bytes(const std::string& text) {
     return {text.begin(), text.end()};
@@ -62,7 +70,7 @@ TEST_F(CurlNetworkTest, PassesStatusHeadersAndBodiesThrough) {
     CurlNetwork network;
     collector.scriptReply("/a", {429, "slow down", {{"X-Answer", "yes"}}, 0});
     Outcome outcome;
-    network.postURL(url("/a?tag=1"), {{"X-Client", "calvaro"}}, bytes("payload"), queue, false,
+    network.postURL(url("/a?tag=1"), {{"X-Client", "calvaro"}}, bytes("payload"), kLimit, queue, false,
                     outcome.completion(queue));
     outcome.wait(queue);
     EXPECT_FALSE(outcome.error);
@@ -85,7 +93,7 @@ TEST_F(CurlNetworkTest, CompressesPostBodiesWhenConfigured) {
         configuration.gzipRequestBodies = gzip;
         CurlNetwork network(configuration);
         Outcome outcome;
-        network.postURL(url("/a"), {}, bytes(payload), queue, false, outcome.completion(queue));
+        network.postURL(url("/a"), {}, bytes(payload), kLimit, queue, false, outcome.completion(queue));
         outcome.wait(queue);
         auto requests = collector.requests();
         ASSERT_EQ(requests.size(), 1u);
@@ -117,11 +125,11 @@ TEST_F(CurlNetworkTest, RefusesWhatTheConfigurationDoesNotAllow) {
         configuration.allowedHosts = c.hosts;
         configuration.allowedSchemes = c.schemes;
         CurlNetwork network(configuration);
-        EXPECT_EQ(network.postURL(c.url, {}, bytes("x"), queue, false, count), "");
-        EXPECT_EQ(network.getURL(c.url, {}, queue, false, count), "");
+        EXPECT_EQ(network.postURL(c.url, {}, bytes("x"), kLimit, queue, false, count), "");
+        EXPECT_EQ(network.getURL(c.url, {}, kLimit, queue, false, count), "");
         EXPECT_FALSE(network.hasUploadInProgress());
     }
-    EXPECT_EQ(CurlNetwork().getURL(url("/a"), {}, nullptr, false, count), "");  // no queue: nothing starts
+    EXPECT_EQ(CurlNetwork().getURL(url("/a"), {}, kLimit, nullptr, false, count), "");  // no queue: nothing starts
     queue->sync([] {});
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(collector.requests().empty());
@@ -134,7 +142,7 @@ TEST_F(CurlNetworkTest, UploadStaysInProgressUntilItsCompletionRuns) {
     std::atomic<bool> busyInCompletion{true};
     auto completion = outcome.completion(queue);
     queue->async([&] {
-        network.postURL(url("/a"), {}, bytes("x"), queue, true,
+        network.postURL(url("/a"), {}, bytes("x"), kLimit, queue, true,
                         [&](const auto& r, const auto& b, const auto& e) {
                             busyInCompletion = network.hasUploadInProgress();
                             completion(r, b, e);
@@ -152,12 +160,96 @@ TEST_F(CurlNetworkTest, DestroyingTheNetworkCancelsTransfersWithOneCompletion) {
     Outcome outcome;
     {
         CurlNetwork network;
-        network.getURL(url("/slow"), {}, queue, false, outcome.completion(queue));
+        network.getURL(url("/slow"), {}, kLimit, queue, false, outcome.completion(queue));
         ASSERT_TRUE(collector.waitForRequests(1, 30));
     }
     outcome.wait(queue);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code, Error::kCancelled);
+}
+
+// A server that streams an endless body without announcing its length: only
+// a limit checked while the body arrives can stop it. Counts what it wrote.
+class EndlessServer {
+public:
+    EndlessServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) return;
+            char request[4096];
+            (void)::recv(client, request, sizeof request, 0);
+            const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+            (void)::send(client, head.data(), head.size(), MSG_NOSIGNAL);
+            const std::vector<char> chunk(64 * 1024, 'x');
+            while (written_ < kEnough) {
+                ssize_t n = ::send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                if (n <= 0) break;
+                written_ += static_cast<size_t>(n);
+            }
+            ::close(client);
+        });
+    }
+    ~EndlessServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(listener_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/content"; }
+    size_t written() const { return written_; }
+
+    static constexpr size_t kEnough = size_t{300} << 20;
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::atomic<size_t> written_{0};
+};
+
+TEST_F(CurlNetworkTest, BodiesPastTheRequestsLimitAreRefusedAsTheyArrive) {
+    CurlNetwork network;
+    const std::string atLimit(1000, 'a');
+    collector.scriptReply("/exact", {200, atLimit, {}, 0});
+    collector.scriptReply("/over", {200, atLimit + "b", {}, 0});
+    Outcome exact, over;
+    network.getURL(url("/exact"), {}, atLimit.size(), queue, false, exact.completion(queue));
+    network.postURL(url("/over"), {}, bytes("x"), atLimit.size(), queue, false, over.completion(queue));
+    exact.wait(queue);
+    over.wait(queue);
+    EXPECT_FALSE(exact.error);
+    EXPECT_EQ(exact.body, atLimit);
+    ASSERT_TRUE(over.error);
+    EXPECT_EQ(over.error->code, Error::kResponseTooLarge);
+    EXPECT_EQ(over.response.statusCode, 200);  // the server's status stays
+    EXPECT_TRUE(over.body.empty());
+
+    // Without a length announced, the transfer ends once the limit is
+    // passed: the server gets to write far less than it would.
+    EndlessServer endless;
+    Outcome streamed;
+    network.getURL(endless.url(), {}, size_t{1} << 20, queue, false, streamed.completion(queue));
+    streamed.wait(queue);
+    ASSERT_TRUE(streamed.error);
+    EXPECT_EQ(streamed.error->code, Error::kResponseTooLarge) << streamed.error->description;
+    EXPECT_TRUE(streamed.body.empty());
+    EXPECT_LT(endless.written(), EndlessServer::kEnough / 4);
+}
+
+TEST(NetworkHeaderLinesTest, StatusLinesStartOverAndNamesAndValuesAreTrimmed) {
+    Headers headers;
+    for (const char* line : {"HTTP/1.1 100 Continue\r\n", "X-Early: 1\r\n", "HTTP/1.1 200 OK\r\n",
+                             "Content-Type :  text/plain \r\n", "ETag: \"a:b\"\r\n", "no colon here\r\n", "\r\n"})
+        addResponseHeaderLine(line, headers);
+    EXPECT_EQ(headers, (Headers{{"Content-Type", "text/plain"}, {"ETag", "\"a:b\""}}));
 }
 
 TEST(NetworkReachabilityTest, ConnectedUntilATestSaysOtherwiseAndOnlyChangesAreTold) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Calvaro/engine/CalcManager.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/AppDelegate.h"
 #include "Calvaro/screens/AppNavigationDrawerController.h"
@@ -128,6 +128,35 @@ TEST_F(CalculateScreenTest, InputErrorMarksTheFieldToastsAndStoresNothing) {
     EXPECT_NE(calculate().textField("aTextField")->borderColor(), ui::Color::red());
     driver_.wait(5.0);
     EXPECT_EQ(ui::Snapshot::ofKeyWindow().find("denominator"), std::string::npos);
+}
+
+// Exercises without an inverse are refused like any input error: their own
+// message, the field at fault marked red, nothing stored.
+TEST_F(CalculateScreenTest, RefusedParametersMarkTheirFieldAndShowTheirMessage) {
+    const struct {
+        const char* field;
+        const char* keys;
+        const char* key;
+        const char* message;
+    } cases[] = {
+        {"aTextField", "1", "baseIsOne", "The base a must not be 1."},
+        {"aTextField", "-2", "baseNotPositive", "The base a must be greater than 0."},
+        {"bTextField", "0", "factorOfXIsZero", "The factor b must not be 0."},
+        {"zTextField", "0", "factorIsZero", "The factor z must not be 0."},
+    };
+    launch();
+    const size_t before = CalcManager::shared().calculations().size();
+    for (const auto& c : cases) {
+        enter(c.field, c.keys);
+        ASSERT_TRUE(driver_.tap("calculateButton"));
+        EXPECT_EQ(calculate().textField(c.field)->borderColor(), ui::Color::red()) << c.key;
+        EXPECT_EQ(environment_.lastParameters("kal_got_error")->at("error_case"), foundation::Value(c.key));
+        EXPECT_NE(ui::Snapshot::ofKeyWindow().find(c.message), std::string::npos) << c.message;
+        EXPECT_EQ(CalcManager::shared().calculations().size(), before);
+        EXPECT_EQ(tabs().selectedIndex(), 0u);
+        for (size_t i = 0; i < std::string(c.keys).size(); ++i) ASSERT_TRUE(driver_.tap("deleteButton"));
+        driver_.wait(5.0);
+    }
 }
 
 TEST_F(CalculateScreenTest, ClearEmptiesFieldsRecordsAndTheSolution) {

@@ -5,13 +5,14 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
+#include "tests/support/SharedState.h"
 
 namespace {
 
 class ColorManagerTest : public ::testing::Test {
 protected:
-    void SetUp() override { ui::TraitCollection::reset(); }
-    void TearDown() override { ui::TraitCollection::reset(); }
+    void SetUp() override { resetSharedState(); }
+    void TearDown() override { resetSharedState(); }
     static void setDark(bool dark) {
         ui::TraitCollection::setUserInterfaceStyle(dark ? ui::InterfaceStyle::dark : ui::InterfaceStyle::light);
     }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "ScreenTestEnvironment.h"
 #include "platform/ui/AlertController.h"

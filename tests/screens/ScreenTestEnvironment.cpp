@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "Calvaro/engine/CalcManager.h"
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "Calvaro/services/RatingViewController.h"
@@ -20,17 +18,12 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Storyboard.h"
 #include "platform/ui/Traits.h"
+#include "tests/support/SharedState.h"
 
 namespace fs = std::filesystem;
 
 ScreenTestEnvironment::ScreenTestEnvironment() {
-    static std::atomic<int> counter{0};
-    home_ = fs::temp_directory_path() /
-            ("calvaro-screens-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(home_);
-    fs::create_directories(home_);
-    previousHome_ = foundation::FileSystem::home();
-    foundation::FileSystem::setHome(home_);
+    root_.useAsHome();
     dispatch::markMainThread();
     previousSink_ = DEDIzurarove::setEventSink(
         [events = events_, parameters = parameters_](const std::string& name,
@@ -42,18 +35,16 @@ ScreenTestEnvironment::ScreenTestEnvironment() {
 }
 
 ScreenTestEnvironment::~ScreenTestEnvironment() {
+    // Closing the windows may still queue work; it runs before the rest goes.
     ui::Application::reset();
-    ui::resetBuilders();
     executor_.runUntilIdle();
     RemoteConfigManager::resetShared();
     host::DEDRemoteConfig::setShared(nullptr);
     CalcManager::resetShared();
     RatingViewController::resetShared();
     ErrorManager::shared().setAllFields({});
-    host::DEDApp::resetForTesting();
+    resetSharedState();
     DEDIzurarove::setEventSink(previousSink_);
-    foundation::FileSystem::setHome(previousHome_);
-    fs::remove_all(home_);
 }
 
 std::optional<DEDIzurarove::Parameters> ScreenTestEnvironment::lastParameters(const std::string& event) const {
@@ -68,12 +59,9 @@ void ScreenTestEnvironment::resetShared() {
     KalStringOutput::shared().solutionSteps().clear();
     KalStringOutput::shared().setSolutionStepCounter(0);
     isCalculating = false;
-    ui::Application::reset();
-    ui::resetBuilders();
-    ui::TraitCollection::reset();
+    resetSharedState();
     RemoteConfigManager::resetShared();
     CalcManager::resetShared();
-    host::DEDApp::resetForTesting();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure();  // the analytics interface refuses events before the host is configured
     host::DEDRemoteConfig::Configuration configuration;  // no address: nothing leaves the machine

@@ -10,6 +10,7 @@
 #include "analytics/core/DEDIzurarove.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/host/DEDRemoteConfig.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 // A fresh application world per test: its own data root, virtual time, no
 // windows or builders left from earlier tests, a remote configuration that
@@ -19,7 +20,7 @@ public:
     ScreenTestEnvironment();
     ~ScreenTestEnvironment();
 
-    const std::filesystem::path& home() const { return home_; }
+    const std::filesystem::path& home() const { return root_.home(); }
     dispatch::ManualExecutor& executor() { return executor_; }
     const std::vector<std::string>& events() const { return *events_; }
     // The parameters of the last event of that name (none when it was not logged).
@@ -33,8 +34,7 @@ public:
 private:
     void resetShared();
 
-    std::filesystem::path home_;
-    std::filesystem::path previousHome_;
+    TemporaryDataRoot root_{"screens"};
     dispatch::ManualExecutor executor_;
     std::shared_ptr<host::DEDRemoteConfig> remoteConfig_;
     std::shared_ptr<std::vector<std::string>> events_ = std::make_shared<std::vector<std::string>>();

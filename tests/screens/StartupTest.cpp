@@ -144,7 +144,7 @@ TEST(Demonstration, PlaysOnAFreshAndOnAUsedDataRoot) {
         std::vector<std::string> args{"calvaro", "--home", environment.home().string()};
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
-        app::LaunchHooks hooks{makeCalvaroAppDelegate, calvaroDemoScript};
+        app::LaunchHooks hooks{makeCalvaroAppDelegate, calvaroDemoScript, {}};
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
     };
     std::ostringstream first, second, err;

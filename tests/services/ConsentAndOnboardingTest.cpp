@@ -23,7 +23,7 @@ protected:
         return foundation::UserDefaults::standard().boolValue(key);
     }
 
-    TemporaryHome home_{"calvaro-services-"};
+    TemporaryHome home_{"services"};
     dispatch::ManualExecutor executor_;
     std::shared_ptr<ui::ViewController> presenter_;
 };

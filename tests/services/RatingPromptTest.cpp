@@ -63,7 +63,7 @@ protected:
         return std::dynamic_pointer_cast<ui::AlertController>(presenter_->presentedViewController());
     }
 
-    TemporaryHome home_{"calvaro-rating-"};
+    TemporaryHome home_{"rating"};
     dispatch::ManualExecutor executor_;
     std::shared_ptr<ui::ViewController> presenter_ = std::make_shared<ui::ViewController>();
     DEDIzurarove::EventSink previousSink_;

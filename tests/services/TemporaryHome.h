@@ -1,37 +1,24 @@
 #pragma once
 
-#include <atomic>
-#include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "platform/dispatch/MainQueue.h"
-#include "platform/foundation/FileSystem.h"
-#include "platform/ui/Application.h"
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 // A data root of its own for one test, with the calling thread as the main
-// thread and no application left from earlier tests; removed afterwards.
+// thread and no shared state left from earlier tests; removed afterwards.
 class TemporaryHome {
 public:
-    explicit TemporaryHome(const std::string& prefix) {
-        static std::atomic<int> counter{0};
-        home_ = std::filesystem::temp_directory_path() /
-                (prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(home_);
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(home_);
+    explicit TemporaryHome(const std::string& label) : root_(label) {
+        root_.useAsHome();
         dispatch::markMainThread();
-        ui::Application::reset();
+        resetSharedState();
     }
-    ~TemporaryHome() {
-        ui::Application::reset();
-        foundation::FileSystem::setHome(previousHome_);
-        std::filesystem::remove_all(home_);
-    }
+    ~TemporaryHome() { resetSharedState(); }
     TemporaryHome(const TemporaryHome&) = delete;
     TemporaryHome& operator=(const TemporaryHome&) = delete;
 
 private:
-    std::filesystem::path home_;
-    std::filesystem::path previousHome_;
+    TemporaryDataRoot root_;
 };

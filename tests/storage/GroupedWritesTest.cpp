@@ -2,11 +2,16 @@
 // what a failing member or a plain transaction does to the group.
 
 #include "StorageTestSupport.h"
+#include "tests/storage/FullDisk.h"
 
 namespace {
 
 class GroupedWritesTest : public OpenDatabaseTest {
   protected:
+    void SetUp() override {
+        FullDisk::install();
+        OpenDatabaseTest::SetUp();
+    }
     bool add(const std::string& id) {
         return database_->performGroupedTransaction(
             [&] { return database_->insertIfNotDuplicateSubscriptionID(id, nullptr).value_or(false); });
@@ -23,7 +28,7 @@ class GroupedWritesTest : public OpenDatabaseTest {
 TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
     std::vector<std::string> ended;
     ASSERT_TRUE(add("a"));
-    database_->runWhenPendingWritesEnd([&] { ended.push_back(committed()); });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ended.push_back(ok ? committed() : "failed"); });
     EXPECT_FALSE(database_->performGroupedTransaction([&] {
         database_->insertIfNotDuplicateSubscriptionID("x", nullptr);
         return false;
@@ -47,7 +52,7 @@ TEST_F(GroupedWritesTest, MembersCommitTogetherAndAFailingOneUndoesOnlyItself) {
     EXPECT_FALSE(database_->hasPendingWrites());
 
     bool ranAtOnce = false;
-    database_->runWhenPendingWritesEnd([&] { ranAtOnce = true; });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ranAtOnce = ok; });
     EXPECT_TRUE(ranAtOnce);
 
     // A long burst does not wait for its end to reach the disk.
@@ -69,7 +74,7 @@ TEST_F(GroupedWritesTest, EverythingElseCommitsTheGroupFirst) {
 
     ASSERT_TRUE(add("b"));
     bool ended = false;
-    database_->runWhenPendingWritesEnd([&] { ended = true; });
+    database_->runWhenPendingWritesEnd([&](bool ok) { ended = ok; });
     MSRError error;
     ASSERT_TRUE(database_->reset(&error));
     EXPECT_TRUE(ended);
@@ -80,6 +85,22 @@ TEST_F(GroupedWritesTest, EverythingElseCommitsTheGroupFirst) {
     database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
     ASSERT_TRUE(database_);
     EXPECT_EQ(committed(), "c") << "the database's end commits what waited";
+}
+
+TEST_F(GroupedWritesTest, ACommitTheDiskRefusesTellsTheWaitingBlocksSo) {
+    ASSERT_TRUE(add("a"));
+    std::vector<bool> told;
+    database_->runWhenPendingWritesEnd([&](bool ok) { told.push_back(ok); });
+    {
+        FullDisk::Scope full;
+        EXPECT_FALSE(database_->commitPendingWrites());
+    }
+    EXPECT_EQ(told, std::vector<bool>{false});
+    EXPECT_EQ(committed(), "");
+    // Once space returns the connection writes again.
+    ASSERT_TRUE(add("b"));
+    EXPECT_TRUE(database_->commitPendingWrites());
+    EXPECT_EQ(committed(), "b");
 }
 
 }  // namespace

@@ -185,26 +185,114 @@ TEST_F(DatabaseTest, FileReadsInTheSqliteShell) {
     EXPECT_EQ(rows("raw_events"), 1);
 }
 
-TEST_F(DatabaseTest, RefusedSchemaClosesTheStoreBeforeDeletingTheFile) {
-    // A schema the declaration cannot account for fails the open and deletes the file.
+// 3,000 waiting events, 300 queued bundles and 20 user properties; then one
+// page of the file overwritten. The file is kept aside untouched and
+// everything SQLite can still read of it comes across into a fresh one.
+TEST_F(DatabaseTest, OnePageOverwrittenLosesOnlyTheRowsOnIt) {
+    const double t0 = dispatch::Clock::now();
+    const MSRPBMeasurementBundle meta = metadata("app");
+    ASSERT_TRUE(database_->performTransaction([&] {
+        bool written = database_->insertIfNotExistsRawEventMetadata(meta, nullptr);
+        for (int i = 0; written && i < 3000; ++i) {
+            written = database_->insertRawEvent(event("e" + std::to_string(i), t0 + i, {{"n", MSRValue(int64_t{i})}}),
+                                                fingerprintOf(meta), false, nullptr);
+        }
+        for (int i = 0; written && i < 300; ++i) written = database_->insertBundle(sizedBundle(300, t0 + i), false, nullptr);
+        for (int i = 0; written && i < 20; ++i) {
+            written = database_->updateUserAttribute(
+                MSRUserAttribute::initWithOrigin("app", "p" + std::to_string(i), MSRValue(int64_t{i}), t0), nullptr);
+        }
+        return written;
+    }));
+    const std::string path = database_->databasePath();
+    database_.reset();
+    const std::string healthy = (root_ / "healthy.sql").string();
+    std::filesystem::copy_file(path, healthy);
+
+    struct Case {
+        const char* name;
+        // The pages overwritten: leaf pages of the table or index, counted in
+        // page order.
+        const char* table;
+        std::vector<int> offsets;
+        const char* lost;          // "raw_events", "queue", "user_attributes", "all" or ""
+    };
+    const Case cases[] = {
+        {"a page of waiting events", "raw_events", {20}, "raw_events"},
+        {"the first page of waiting events", "raw_events", {0}, "raw_events"},
+        {"two pages of waiting events apart", "raw_events", {5, 30}, "raw_events"},
+        {"a page of an index", "raw_events_timestamp", {3}, ""},
+        {"a page of queued bundles", "queue", {2}, "queue"},
+        {"the user properties", "user_attributes", {0}, "user_attributes"},
+        {"the schema page: not a database any more", "sqlite_schema", {0}, "all"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
+            std::filesystem::remove(entry.path());
+        std::filesystem::copy_file(healthy, path);
+        int cells = 0;
+        for (int offset : c.offsets) {
+            std::string page = shell(healthy, "SELECT pageno || ' ' || ncell FROM dbstat WHERE name = '" +
+                                                  std::string(c.table) +
+                                                  "' AND pagetype = 'leaf' ORDER BY pageno LIMIT 1 OFFSET " +
+                                                  std::to_string(offset));
+            int pageNumber = 0, pageCells = 0;
+            ASSERT_EQ(std::sscanf(page.c_str(), "%d %d", &pageNumber, &pageCells), 2) << page;
+            cells += pageCells;
+            std::string garbage(4096, '\0');
+            for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(static_cast<std::streamoff>(pageNumber - 1) * 4096) << garbage;
+        }
+        auto bytes = [](const std::string& file) {
+            std::ifstream in(file, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), {});
+        };
+        const std::string damagedBytes = bytes(path);
+        logger_->clear();
+
+        reopen();
+        const std::string lost = c.lost;
+        auto expected = [&](const char* table, int64_t all) -> int64_t {
+            return lost == "all" ? 0 : lost == table ? all - cells : all;
+        };
+        EXPECT_EQ(rows("raw_events"), expected("raw_events", 3000));
+        EXPECT_EQ(rows("queue"), expected("queue", 300));
+        EXPECT_EQ(rows("user_attributes"), expected("user_attributes", 20));
+        EXPECT_EQ(rows("raw_events_metadata"), lost == "all" ? 0 : 1);
+        // What came across is what was written, in its order.
+        if (lost != "all") {
+            EXPECT_EQ(shell(path, "SELECT count(*) FROM raw_events a JOIN raw_events b ON b.rowid = a.rowid + 1 "
+                                  "WHERE b.timestamp <= a.timestamp"),
+                      "0\n");
+            EXPECT_EQ(database_->queryLatestRawEventTime(nullptr), t0 + 2999);
+        }
+        EXPECT_EQ(shell(path, "PRAGMA integrity_check"), "ok\n");
+        // Only a file that is no database any more is replaced; any other is
+        // kept as it was found.
+        EXPECT_EQ(std::filesystem::exists(path + ".damaged-1"), lost != "all");
+        if (lost != "all") {
+            EXPECT_TRUE(bytes(path + ".damaged-1") == damagedBytes);
+            EXPECT_TRUE(logged(12073));
+        }
+    }
+}
+
+TEST_F(DatabaseTest, ARefusedSchemaKeepsTheFileAsideAndItsRowsComeAcross) {
+    ASSERT_TRUE(write(metadata("app"), event("level_up", 1)));
+    ASSERT_TRUE(write(metadata("app"), event("level_down", 2)));
     std::string path = database_->databasePath();
     database_.reset();
+    // A column this version does not know and cannot fill.
     shell(path, "DROP TABLE queue; CREATE TABLE queue (data BLOB NOT NULL, extra TEXT NOT NULL)");
-    EXPECT_FALSE(open());
-    EXPECT_TRUE(logged(12047));
-    EXPECT_TRUE(logged(12002));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    reopen();
 
-    // The same refusal on a reset leaves the database closed, not writing into a deleted file.
-    std::string damaged = (root_ / "damaged.sql").string();
-    shell(damaged, "CREATE TABLE raw_events (name TEXT NOT NULL)");
-    EXPECT_FALSE(database_->initializeDatabaseResources("Reset", damaged, nullptr));
-    MSRError error;
-    EXPECT_FALSE(database_->insertRawEvent(event("level_up", 1), 1, false, &error));
-    EXPECT_EQ(error.code(), 2);
-    EXPECT_NE(error.localizedDescription().find("not open"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(damaged));
+    ASSERT_TRUE(database_ = open());
+    EXPECT_TRUE(logged(12047));
+    EXPECT_TRUE(logged(12073));
+    EXPECT_EQ(shell(path + ".damaged-1", "SELECT count(*) FROM queue WHERE extra IS NULL"), "0\n");
+    EXPECT_EQ(shell(path, "SELECT name FROM raw_events ORDER BY rowid"), "level_up\nlevel_down\n");
+    EXPECT_TRUE(database_->insertBundle(sizedBundle(200, 1), false, nullptr));
 }
 
 TEST_F(DatabaseTest, ResetEmptiesEveryTableButKeepsTheMetadataRow) {

@@ -41,6 +41,11 @@ TEST_F(PersistentDictionaryTest, ABurstOfChangesIsWrittenOnceASecondAfterTheFirs
     dictionary_->removeObjectForKey("missing");
     dictionary_->synchronize();
     EXPECT_FALSE(dictionary_->hasPendingPersistence());
+    // A synchronize writes a change at once, as the end of the process needs.
+    dictionary_->setInteger(4, "four");
+    dictionary_->synchronize();
+    EXPECT_EQ(onDisk()["four"], Value(4));
+    EXPECT_FALSE(dictionary_->hasPendingPersistence());
 }
 
 TEST_F(PersistentDictionaryTest, ValuesWithoutAPropertyListFormAreRefused) {
@@ -82,10 +87,13 @@ TEST_F(PersistentDictionaryTest, ContentsSurviveARestartExactly) {
     }
 }
 
-TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsReplaced) {
+TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsSetAsideAndReplaced) {
     writeFile(MSRSDKPlistPath("config"), "<plist><dict><key>cut");
     auto dictionary = MSRPersistentDictionary::create("config");
     EXPECT_TRUE(dictionary->objectForKey("cut").isAbsent());
+    std::string kept;
+    ASSERT_TRUE(foundation::FileSystem::readFile(MSRSDKPlistPath("config") + ".damaged", kept));
+    EXPECT_EQ(kept, "<plist><dict><key>cut");
     dictionary->setBool(true, "fresh");
     executor_.advanceBy(1.0);
     EXPECT_EQ(onDisk(), Value(Value::Dictionary{{"fresh", Value(true)}}));

@@ -33,27 +33,69 @@ TEST_F(SqliteStoreTest, CreatesTheEngineFolderAndAFileTheShellCanRead) {
     EXPECT_FALSE(fs::exists(path()));
 }
 
-TEST_F(SqliteStoreTest, DamagedFilesAreReplacedWithAFreshDatabase) {
+TEST_F(SqliteStoreTest, DamagedFilesAreKeptAsideAndOnlyFilesThatAreNoDatabaseReplaced) {
+    // 3,000 rows, the last ten only in the write-ahead log, as a process
+    // killed before a checkpoint leaves them; then pages of the file torn.
     auto tearPages = [](const std::string& file) {
-        shell(file, "CREATE TABLE big (a INTEGER, b TEXT); CREATE INDEX big_a ON big (a);"
-                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
-                    " INSERT INTO big SELECT i, hex(randomblob(40)) FROM n;");
+        for (const char* suffix : {"", "-wal", "-shm", ".writing", ".writing-wal", ".writing-shm"})
+            fs::remove(file + suffix);
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open((file + ".writing").c_str(), &writer), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(writer,
+                               "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                               "CREATE TABLE big (a INTEGER, b TEXT); CREATE INDEX big_a ON big (a);"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2990)"
+                               " INSERT INTO big SELECT i, hex(randomblob(40)) FROM n;"
+                               "PRAGMA wal_checkpoint(TRUNCATE);"
+                               "WITH RECURSIVE n(i) AS (SELECT 2991 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+                               " INSERT INTO big SELECT i, 'late' FROM n;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        fs::copy_file(file + ".writing", file);
+        fs::copy_file(file + ".writing-wal", file + "-wal");
+        sqlite3_close(writer);
         std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
         for (int page = 3; page < 40; page += 2) out.seekp(page * 4096 + 100) << std::string(300, '\x7f');
     };
     store_.reset();
     for (bool garbage : {true, false}) {
-        SCOPED_TRACE(garbage ? "garbage" : "torn pages");
-        fs::remove(path());
+        SCOPED_TRACE(garbage ? "not a database" : "torn pages");
         logger_->clear();
         garbage ? writeFile(path(), std::string(8192, '\x5a')) : tearPages(path());
         auto store = open();
         ASSERT_TRUE(store);
-        EXPECT_TRUE(logged(34023));
         EXPECT_EQ(store->tableExists("big", nullptr), false);
         store->closeDatabase();
         EXPECT_EQ(shell(path(), "PRAGMA integrity_check;"), "ok\n");
+        EXPECT_EQ(logged(34024), garbage);
+        EXPECT_EQ(logged(34023), !garbage);
+        if (garbage) {
+            EXPECT_EQ(store->damagedCopyPath(), "");
+            continue;
+        }
+        // The damaged file is kept with its log: what SQLite reads of it is
+        // still there, the rows only the log held included.
+        EXPECT_EQ(store->damagedCopyPath(), path() + ".damaged-1");
+        EXPECT_TRUE(fs::exists(path() + ".damaged-1-wal"));
+        EXPECT_EQ(shell(store->damagedCopyPath(), "SELECT count(*) FROM big WHERE rowid > 2990"), "10\n");
+        EXPECT_NE(shell(store->damagedCopyPath(), "PRAGMA integrity_check;"), "ok\n");
     }
+
+    // A file damaged again and again keeps only the newest copies.
+    for (int i = 0; i < MSRSqliteStore::kMaxDamagedCopies + 1; ++i) {
+        tearPages(path());
+        ASSERT_TRUE(open());
+    }
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(fs::path(path()).parent_path())) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".damaged-") != std::string::npos) kept.push_back(name);
+    }
+    std::sort(kept.begin(), kept.end());
+    std::vector<std::string> newest;
+    for (const char* copy : {"test.sql.damaged-3", "test.sql.damaged-4", "test.sql.damaged-5"})
+        for (const char* suffix : {"", "-shm", "-wal"}) newest.push_back(std::string(copy) + suffix);
+    EXPECT_EQ(kept, newest);
 }
 
 TEST_F(SqliteStoreTest, FailuresThatAreNotDamageDeleteNothing) {

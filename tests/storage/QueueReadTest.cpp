@@ -8,6 +8,7 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/security/Compression.h"
 #include "tests/storage/StorageTestSupport.h"
+#include "tests/support/EventNames.h"
 
 namespace {
 
@@ -39,13 +40,6 @@ MSRPBMeasurementBundle bundleWith(const std::vector<std::string>& names, bool en
         MSRPBSetMessageArray(bundle, kEvents, std::move(events));
     }
     return bundle;
-}
-
-std::vector<std::string> namesOf(const MSRPBMeasurementBundle& bundle) {
-    std::vector<std::string> names;
-    for (const MSRPBEvent& e : MSRPBGetMessageArray<MSRPBEvent>(bundle, kEvents))
-        names.push_back(MSRPBGetString(e, kEventName).value_or("?"));
-    return names;
 }
 
 // Stores `bytes`, gzipped as the queue stores bundles, as the data of a row.
@@ -124,7 +118,7 @@ TEST_F(QueueReadTest, QueuedEventsStayEncodedAndBrokenRowsAreSkipped) {
         EXPECT_EQ(MSRPBIsEncodedMessageArray(bundle, kEvents), !rows[i].names.empty());
         EXPECT_FALSE(MSRPBIsEncodedMessageArray(bundle, kAttributes));
         EXPECT_EQ(bundle.protoBuffer(), expected[i]);
-        EXPECT_EQ(namesOf(bundle), rows[i].names);
+        EXPECT_EQ(eventNamesOf(bundle), rows[i].names);
     }
     EXPECT_EQ(next, read->size());
 }

@@ -22,6 +22,8 @@
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
 #include "tests/storage/StoredEventBytes.h"
+#include "tests/support/SharedState.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 // Records the codes of everything logged; also used for console lines.
 class CapturingLogger : public MSRLogging {
@@ -65,11 +67,8 @@ inline std::string shell(const std::string& path, const std::string& sql) {
 class StorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/calvaro-storage-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        previousHome_ = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(root_ / "home");
+        resetSharedState();
+        folder_.useAsHome("home");
         MSRMonitor::Environment environment;
         environment.appPreferences = std::make_shared<MSRMemoryPreferenceStore>();
         environment.monitorSuite = std::make_shared<MSRMemoryPreferenceStore>();
@@ -85,9 +84,7 @@ class StorageTest : public ::testing::Test {
         executor_.runUntilIdle();
         MSRConsoleLogger::shared().setSink({});
         MSRMonitor::setShared(nullptr);
-        foundation::FileSystem::setHome(previousHome_);
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
+        resetSharedState();
     }
 
     // Lets the monitor's queue deliver what was logged so far.
@@ -97,8 +94,8 @@ class StorageTest : public ::testing::Test {
     }
 
     dispatch::ManualExecutor executor_;
-    std::filesystem::path root_;
-    std::filesystem::path previousHome_;
+    TemporaryDataRoot folder_{"storage"};
+    const std::filesystem::path& root_ = folder_.path();
     std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
     CapturingLogger console_;
 };

@@ -12,12 +12,12 @@ namespace {
 
 // A small screen: a prompt, a field, a keypad of two keys, a form switch, a
 // list and a button that asks a question.
-class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
+class FormScreen : public ui::ViewController, public TextRowsSource {
   public:
+    FormScreen() { rows = {"f(x) = \\log_{2}(x)", "f(x) = 2^{x}"}; }
     std::shared_ptr<ui::TextField> field;
     std::shared_ptr<ui::SegmentedControl> form;
     std::shared_ptr<ui::TableView> table;
-    std::vector<std::string> rows{"f(x) = \\log_{2}(x)", "f(x) = 2^{x}"};
     std::vector<std::string> answers;
     int formChanges = 0;
 
@@ -53,32 +53,30 @@ class FormScreen : public ui::ViewController, public ui::TableViewDataSource {
             dispatch::MainQueue::shared()->async([this] {
                 auto alert =
                     ui::AlertController::create("Sure?", std::nullopt, ui::AlertControllerStyle::alert);
-                for (std::string title : {"Yes", "No"})
-                    alert->addAction(std::make_shared<ui::AlertAction>(
+                for (std::string title : {"Yes", "No"}) {
+                    auto action = std::make_shared<ui::AlertAction>(
                         title,
                         title == "No" ? ui::AlertActionStyle::cancel : ui::AlertActionStyle::defaultStyle,
-                        [this, title](ui::AlertAction&) { answers.push_back(title); }));
+                        [this, title](ui::AlertAction&) { answers.push_back(title); });
+                    action->setAccessibilityIdentifier(title == "Yes" ? "yesAction" : "");
+                    alert->addAction(action);
+                }
                 present(alert, true);
             });
         });
         view()->addSubview(ask);
         table = std::make_shared<ui::TableView>(ui::Rect(0, 300, 390, 300));
-        table->registerCell("cell",
+        table->registerCell("row",
                             [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
         table->setDataSource(this);
         view()->addSubview(table);
+        auto silent = std::make_shared<ui::Button>();
+        silent->setTitle("Silent");  // no action: a tap does nothing
+        view()->addSubview(silent);
         auto hidden = std::make_shared<ui::Button>();
         hidden->setTitle("Hidden");
         hidden->setHidden(true);
         view()->addSubview(hidden);
-    }
-    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
-        return static_cast<int64_t>(rows.size());
-    }
-    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& t, const ui::IndexPath& ip) override {
-        auto cell = t.dequeueReusableCell("cell", ip);
-        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
-        return cell;
     }
 };
 
@@ -118,6 +116,40 @@ TEST_F(DriverTest, QueuedAlertIsAnsweredAndBlocksTheScreenBelow) {
     EXPECT_TRUE(driver.answerAlert("Yes"));
     EXPECT_EQ(screen->answers, (std::vector<std::string>{"No", "Yes"}));
     EXPECT_FALSE(driver.answerAlert("Yes"));
+}
+
+// What a script cannot do, or what would do nothing, is refused with its
+// reason, naming what covers the screen when something does.
+TEST_F(DriverTest, ActionsThatWouldDoNothingAreRefusedWithTheReason) {
+    struct Case {
+        std::function<bool()> action;
+        bool done;
+        std::string error;
+    };
+    const Case cases[] = {
+        {[&] { return driver.type("1"); }, false, "no field is being edited: tap one first"},
+        {[&] { return driver.tap("Silent"); }, false, "\"Silent\" does nothing when tapped"},
+        {[&] { return driver.tap("#a"); }, false, "nothing on the screen has the identifier #a"},
+        {[&] { return driver.tap("#aTextField"); }, true, ""},  // as a snapshot writes it
+        {[&] { return driver.type("1"); }, true, ""},
+        {[&] { return driver.tap("askButton"); }, true, ""},
+        {[&] { return driver.tap("#aTextField"); }, false,
+         "nothing on the screen has the identifier #aTextField: the alert \"Sure?\" covers the screen"},
+        {[&] { return driver.openDrawer(); }, false,
+         "no drawer on the screen: the alert \"Sure?\" covers the screen"},
+        {[&] { return driver.answerAlert("#No"); }, false, "the alert has no action \"#No\""},
+        {[&] { return driver.answerAlert("#yesAction"); }, true, ""},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        const bool done = cases[i].action();
+        EXPECT_EQ(done, cases[i].done) << driver.lastError();
+        if (!done) {
+            EXPECT_EQ(driver.lastError(), cases[i].error);
+        }
+    }
+    EXPECT_EQ(screen->field->text(), "1");
+    EXPECT_EQ(screen->answers, std::vector<std::string>{"Yes"});
 }
 
 TEST_F(DriverTest, WaitMovesVirtualTime) {

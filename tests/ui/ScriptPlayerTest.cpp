@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -7,6 +8,7 @@
 #include "app/ScriptPlayer.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 namespace {
 
@@ -73,31 +75,23 @@ class CounterDelegate : public ui::ApplicationDelegate {
 
 class LauncherTest : public UiTest {
   protected:
-    void SetUp() override {
-        UiTest::SetUp();
-        dir = std::filesystem::temp_directory_path() /
-              ("calvaro-launcher-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(dir);
-        UiTest::TearDown();
-    }
     int run(const std::string& script, const std::filesystem::path& home) {
         auto path = dir / "script.txt";
         std::ofstream(path) << script;
+        return runFile(path, home);
+    }
+    int runFile(const std::filesystem::path& path, const std::filesystem::path& home) {
         std::vector<std::string> args{"calvaro", "--home", home.string(), "--script", path.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
-        app::LaunchHooks hooks{[] { return std::make_shared<CounterDelegate>(); },
-                               [] { return std::string(); }};
+        app::LaunchHooks hooks{
+            [] { return std::make_shared<CounterDelegate>(); }, [] { return std::string(); }, {}};
         out.str("");
         err.str("");
         return app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err);
     }
-    std::filesystem::path dir;
+    TemporaryDataRoot root_{"launcher"};
+    const std::filesystem::path& dir = root_.path();
     std::ostringstream out, err;
 };
 
@@ -123,6 +117,65 @@ TEST_F(LauncherTest, ActionThatCannotBeDoneNamesItsLine) {
     EXPECT_EQ(run("tap Count\n\ntap Missing\nsnapshot\n", dir / "home"), 1);
     EXPECT_NE(err.str().find("line 3: nothing on the screen is called \"Missing\""), std::string::npos) << err.str();
     EXPECT_TRUE(out.str().empty());  // the snapshot after it is never taken
+}
+
+// A script is read whole before anything runs: what cannot be a script, or is
+// too large to be one, is refused before it fills the memory, and no byte of
+// it reaches the terminal unescaped.
+TEST_F(LauncherTest, ScriptsThatCannotBePlayedAreRefusedClearly) {
+    struct Case {
+        std::string name;
+        std::filesystem::path path;
+        std::string script;  // written to `path` when not empty
+        std::string error;
+    };
+    const Case cases[] = {
+        {"folder", dir, "", "the script " + dir.string() + " is a folder, not a script"},
+        {"endless", "/dev/zero", "", "the script /dev/zero is larger than 1048576 bytes"},
+        {"long line", dir / "long.txt", "snapshot\ntype " + std::string(5000, '1') + "\n",
+         "line 2: the line is longer than 4096 bytes"},
+        {"raw bytes", dir / "raw.txt", "tap \x1b]0;owned\x07\xff\xc2\x9b\n",
+         "line 1: nothing on the screen is called \"\\x1b]0;owned\\x07\\xff\\u{9b}\""},
+        {"raw word", dir / "word.txt", "ta\rp Count\n", "line 1: unknown action \"ta\\rp\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.script.empty()) std::ofstream(c.path, std::ios::binary) << c.script;
+        EXPECT_EQ(runFile(c.path, dir / "home"), 1);
+        EXPECT_NE(err.str().find(c.error), std::string::npos) << err.str();
+        for (char byte : err.str()) EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte != 0x7f)) << err.str();
+    }
+}
+
+TEST(LauncherArguments, DataRootFollowsXdgDataHome) {
+    const char* savedXdg = std::getenv("XDG_DATA_HOME");
+    const std::string xdg = savedXdg ? savedXdg : "";
+    struct Case {
+        const char* xdg;  // null: unset
+        std::filesystem::path home;
+    };
+    const std::filesystem::path user = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const Case cases[] = {
+        {"/tmp/xdg-data", "/tmp/xdg-data/calvaro"},
+        {nullptr, user / ".local/share/calvaro"},
+        {"relative/data", user / ".local/share/calvaro"},  // not absolute: ignored
+    };
+    for (const auto& c : cases) {
+        if (c.xdg)
+            setenv("XDG_DATA_HOME", c.xdg, 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        std::string arg0 = "calvaro";
+        char* argv[] = {arg0.data()};
+        app::LaunchOptions options;
+        std::string error;
+        ASSERT_TRUE(app::parseArguments(1, argv, options, error)) << error;
+        EXPECT_EQ(options.home, c.home) << (c.xdg ? c.xdg : "unset");
+    }
+    if (savedXdg)
+        setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
 }
 
 TEST(LauncherArguments, OptionsAndErrors) {

@@ -5,19 +5,10 @@
 namespace {
 
 // A list of texts in one section, as a screen keeps its records.
-class ListSource : public ui::TableViewDataSource, public ui::TableViewDelegate {
+class ListSource : public TextRowsSource, public ui::TableViewDelegate {
   public:
-    std::vector<std::string> rows;
     std::map<int64_t, double> heights;
 
-    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override {
-        return static_cast<int64_t>(rows.size());
-    }
-    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
-        auto cell = table.dequeueReusableCell("row", ip);
-        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
-        return cell;
-    }
     std::optional<double> heightForRowAt(ui::TableView&, const ui::IndexPath& ip) override {
         auto it = heights.find(ip.row);
         return it == heights.end() ? std::nullopt : std::optional<double>(it->second);

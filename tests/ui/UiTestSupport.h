@@ -11,24 +11,21 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Log.h"
 #include "platform/ui/Storyboard.h"
+#include "platform/ui/TableView.h"
 #include "platform/ui/ViewController.h"
+#include "tests/support/SharedState.h"
 
 // A fresh application, builders, hooks and virtual time for every test; the
 // platform's console is captured.
 class UiTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetPlatform();
+        resetSharedState();
         ui::setLogSink([this](const std::string& message) { logged.push_back(message); });
     }
     void TearDown() override {
-        resetPlatform();
+        resetSharedState();
         ui::setLogSink({});
-    }
-    static void resetPlatform() {
-        ui::Application::reset();
-        ui::resetBuilders();
-        ui::AppearanceHooks::reset();
     }
     std::shared_ptr<ui::Window> showInWindow(std::shared_ptr<ui::ViewController> root) {
         auto window = std::make_shared<ui::Window>();
@@ -39,6 +36,19 @@ class UiTest : public ::testing::Test {
 
     dispatch::ManualExecutor executor;
     std::vector<std::string> logged;
+};
+
+// Texts in one section, each in a cell registered as "row".
+class TextRowsSource : public ui::TableViewDataSource {
+  public:
+    std::vector<std::string> rows;
+
+    int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return static_cast<int64_t>(rows.size()); }
+    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
+        auto cell = table.dequeueReusableCell("row", ip);
+        cell->textLabel().setText(rows[static_cast<size_t>(ip.row)]);
+        return cell;
+    }
 };
 
 // Writes every appearance call into a shared journal as "<name>.<call>".

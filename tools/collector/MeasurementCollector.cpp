@@ -3,43 +3,26 @@
 #include <chrono>
 #include <cstdio>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
 
 namespace tools {
 
 namespace {
 
-// Field positions of the wire messages, as their field tables order them.
-constexpr uint32_t kBatchBundles = 0;
-constexpr uint32_t kBundleEvents = 1;
-constexpr uint32_t kBundleUserAttributes = 2;
-constexpr uint32_t kBundleAppID = 14;
-constexpr uint32_t kBundleIndex = 24;
-constexpr uint32_t kBundleZMPAppID = 26;
-constexpr uint32_t kEventParams = 0;
-constexpr uint32_t kEventName = 1;
-constexpr uint32_t kEventTimestamp = 2;
-constexpr uint32_t kParamName = 0;
-constexpr uint32_t kParamString = 1;
-constexpr uint32_t kParamInt = 2;
-constexpr uint32_t kParamDouble = 4;
-constexpr uint32_t kUserAttributeName = 1;
-constexpr uint32_t kConfigVersion = 0;
-constexpr uint32_t kConfigAppID = 1;
-constexpr uint32_t kConfigSettings = 3;
-constexpr uint32_t kSettingName = 0;
-constexpr uint32_t kSettingValue = 1;
-
 CollectedEvent collectEvent(const MSRPBEvent& event) {
     CollectedEvent collected;
-    collected.name = MSRPBGetString(event, kEventName).value_or("");
-    collected.timestampMillis = MSRPBGetInt64(event, kEventTimestamp);
-    for (const auto& param : MSRPBGetMessageArray<MSRPBEventParam>(event, kEventParams)) {
+    collected.name = MSRPBGetString(event, MSREventSlot::kName).value_or("");
+    collected.timestampMillis = MSRPBGetInt64(event, MSREventSlot::kTimestamp);
+    for (const auto& param : MSRPBGetMessageArray<MSRPBEventParam>(event, MSREventSlot::kParams)) {
         CollectedParam p;
-        p.name = MSRPBGetString(param, kParamName).value_or("");
-        if (MSRPBHasField(param, kParamString)) p.stringValue = MSRPBGetString(param, kParamString);
-        if (MSRPBHasField(param, kParamInt)) p.intValue = MSRPBGetInt64(param, kParamInt);
-        if (MSRPBHasField(param, kParamDouble)) p.doubleValue = MSRPBGetDouble(param, kParamDouble);
+        p.name = MSRPBGetString(param, MSREventParamSlot::kName).value_or("");
+        if (MSRPBHasField(param, MSREventParamSlot::kStringValue))
+            p.stringValue = MSRPBGetString(param, MSREventParamSlot::kStringValue);
+        if (MSRPBHasField(param, MSREventParamSlot::kIntValue))
+            p.intValue = MSRPBGetInt64(param, MSREventParamSlot::kIntValue);
+        if (MSRPBHasField(param, MSREventParamSlot::kDoubleValue))
+            p.doubleValue = MSRPBGetDouble(param, MSREventParamSlot::kDoubleValue);
         collected.params.push_back(std::move(p));
     }
     return collected;
@@ -75,18 +58,18 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
     if (body.empty()) return false;
     auto batch = MSRPBMeasurementBatch::initWithBuffer(body);
     if (!batch) return false;
-    for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(*batch, kBatchBundles)) {
+    for (const auto& bundle : MSRPBGetMessageArray<MSRPBMeasurementBundle>(*batch, MSRBatchSlot::kBundles)) {
         CollectedBundle collected;
-        collected.appID = MSRPBGetString(bundle, kBundleAppID);
-        collected.zmpAppID = MSRPBGetString(bundle, kBundleZMPAppID);
-        collected.bundleIndex = MSRPBGetInt32(bundle, kBundleIndex);
-        for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, kBundleEvents)) {
+        collected.appID = MSRPBGetString(bundle, MSRBundleSlot::kAppID);
+        collected.zmpAppID = MSRPBGetString(bundle, MSRBundleSlot::kZMPAppID);
+        collected.bundleIndex = MSRPBGetInt32(bundle, MSRBundleSlot::kBundleIndex);
+        for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents)) {
             collected.events.push_back(collectEvent(event));
         }
         for (const auto& attribute :
-             MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, kBundleUserAttributes)) {
+             MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, MSRBundleSlot::kUserAttributes)) {
             collected.userAttributeNames.push_back(
-                MSRPBGetString(attribute, kUserAttributeName).value_or(""));
+                MSRPBGetString(attribute, MSRUserAttributeSlot::kName).value_or(""));
         }
         bundles.push_back(std::move(collected));
     }
@@ -163,16 +146,16 @@ void MeasurementCollector::setConfig(const std::string& appID, const MSRPBMeasur
 MSRPBMeasurementConfig MeasurementCollector::makeConfig(const std::string& appID, int64_t version,
                                                         const std::map<std::string, std::string>& settings) {
     MSRPBMeasurementConfig config;
-    MSRPBSetInt64(config, kConfigVersion, version);
-    MSRPBSetString(config, kConfigAppID, appID);
+    MSRPBSetInt64(config, MSRConfigSlot::kVersion, version);
+    MSRPBSetString(config, MSRConfigSlot::kAppID, appID);
     std::vector<MSRPBSetting> list;
     for (const auto& [name, value] : settings) {
         MSRPBSetting setting;
-        MSRPBSetString(setting, kSettingName, name);
-        MSRPBSetString(setting, kSettingValue, value);
+        MSRPBSetString(setting, MSRSettingSlot::kName, name);
+        MSRPBSetString(setting, MSRSettingSlot::kValue, value);
         list.push_back(std::move(setting));
     }
-    MSRPBSetMessageArray(config, kConfigSettings, list);
+    MSRPBSetMessageArray(config, MSRConfigSlot::kSettings, list);
     return config;
 }
 

@@ -131,21 +131,8 @@ void DriverProcess::kill() {
     readUntil(nullptr, 5);
 }
 
-TemporaryRoot::TemporaryRoot(const std::string& name) {
-    path_ = std::filesystem::temp_directory_path() /
-            ("calvaro-" + name + "-" + std::to_string(getpid()) + "-" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-}
-
-TemporaryRoot::~TemporaryRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TemporaryRoot::consoleTail(size_t lines) const {
-    std::ifstream in(path_ / "console.log");
+std::string consoleTail(const std::filesystem::path& root, size_t lines) {
+    std::ifstream in(root / "console.log");
     std::deque<std::string> tail;
     for (std::string line; std::getline(in, line);) {
         tail.push_back(line);

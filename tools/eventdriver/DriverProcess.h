@@ -61,17 +61,8 @@ class DriverProcess {
     std::vector<uint8_t> partial_;
 };
 
-// A fresh data root under the system's temporary folder, removed at the end.
-class TemporaryRoot {
-  public:
-    explicit TemporaryRoot(const std::string& name);
-    ~TemporaryRoot();
-    const std::filesystem::path& path() const { return path_; }
-    // The driver's console log, for failure messages.
-    std::string consoleTail(size_t lines = 40) const;
-
-  private:
-    std::filesystem::path path_;
-};
+// The last lines of the driver's console log ("console.log" in its data
+// root), for failure messages.
+std::string consoleTail(const std::filesystem::path& root, size_t lines = 40);
 
 }  // namespace tools

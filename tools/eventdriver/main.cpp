@@ -18,7 +18,7 @@
 //
 // The driver then reads standard input; a line "exit" or the end of input
 // makes it wait until the engine holds no event for upload (up to 20 s) and
-// stop. It may be killed at any time instead: that is what it is for.
+// stop in order. It may be killed at any time instead: that is what it is for.
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/ProcessEnd.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -130,8 +131,12 @@ int main(int argc, char** argv) {
         if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     report(kStopping, drained ? 1 : 0);
-    std::fflush(nullptr);
-    // The engine's threads live as long as the process; leave without running
-    // destructors under them, as a killed application would.
-    _exit(drained ? 0 : 3);
+    // Nothing outlives main: the engine's queues finish their work and their
+    // threads are joined before static objects go.
+    if (!dispatch::endQueues(30)) {
+        std::fprintf(stderr, "event_driver: the engine's work did not finish; leaving without it\n");
+        std::fflush(nullptr);
+        std::_Exit(4);
+    }
+    return drained ? 0 : 3;
 }

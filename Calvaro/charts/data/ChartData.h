@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -17,5 +18,6 @@ public:
 // Descriptions are shared between the producer and the screens, never copied.
 using ChartRow = std::vector<std::shared_ptr<ChartData>>;
 
-// A point of a data series: [x, y].
-using ChartPoint = std::vector<double>;
+// A point of a data series: [x, y]. A fixed pair, not a vector: a chart holds
+// up to 20,000 of them, and an allocation each cost more than the sampling.
+using ChartPoint = std::array<double, 2>;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Calvaro/charts/data/ChartData.h"
-#include "Calvaro/engine/TrigonometricType.h"
+#include "Calvaro/charts/data/TrigonometricType.h"
 
 // The graph of a sine, cosine or tangent.
 class TrigonometricChartData : public ChartData {

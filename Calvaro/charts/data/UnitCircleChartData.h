@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "Calvaro/charts/data/ChartData.h"
-#include "Calvaro/engine/Quadrant.h"
+#include "Calvaro/charts/data/Quadrant.h"
 
 // An angle drawn on the unit circle. The view is always twice as wide as high.
 class UnitCircleChartData : public ChartData {

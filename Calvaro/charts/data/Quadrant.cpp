@@ -1,4 +1,4 @@
-#include "Calvaro/engine/Quadrant.h"
+#include "Calvaro/charts/data/Quadrant.h"
 
 #include <array>
 

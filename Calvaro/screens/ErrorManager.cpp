@@ -1,4 +1,4 @@
-#include "Calvaro/engine/ErrorManager.h"
+#include "Calvaro/screens/ErrorManager.h"
 
 #include <cstdio>
 

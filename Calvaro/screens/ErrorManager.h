@@ -15,8 +15,8 @@
 // calculation logs the error, marks the faulty fields and shows the
 // localized message. Main thread only.
 //
-// The engine sits below the screens and the analytics interface, so the
-// screens install what the manager shows and logs through (see Outlets);
+// What the manager shows and logs through is installed by the screens'
+// start-up (see Outlets), so that tests can put their own in its place;
 // without them nothing is shown or logged.
 class ErrorManager {
 public:

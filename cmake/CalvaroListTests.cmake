@@ -1,0 +1,35 @@
+# Run after a test binary links: asks the binary for its cases and writes the
+# CTest file that registers each case on its own, so that `ctest -j` runs the
+# cases of one binary side by side.
+#   cmake -D BINARY=<test binary> -D OUTPUT=<file> -D WORKING_DIRECTORY=<dir>
+#         -D RESOURCES=<resources dir> -P CalvaroListTests.cmake
+execute_process(
+  COMMAND "${BINARY}" --gtest_list_tests
+  WORKING_DIRECTORY "${WORKING_DIRECTORY}"
+  OUTPUT_VARIABLE listing
+  ERROR_VARIABLE errors
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${BINARY} could not list its cases (${result}):\n${errors}")
+endif()
+
+# A case line may carry a comment (a parameter's value); only names are kept.
+string(REGEX REPLACE "[ ]*#[^\n]*" "" listing "${listing}")
+string(REPLACE ";" "" listing "${listing}")
+string(REPLACE "\n" ";" lines "${listing}")
+
+set(script "")
+set(suite "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^([^ ]+)\\.$")
+    set(suite "${CMAKE_MATCH_1}")
+  elseif(suite AND line MATCHES "^  ([^ ]+)$")
+    set(name "${suite}.${CMAKE_MATCH_1}")
+    string(APPEND script
+      "add_test([=[${name}]=] \"${BINARY}\" [=[--gtest_filter=${name}]=])\n"
+      "set_tests_properties([=[${name}]=] PROPERTIES WORKING_DIRECTORY \"${WORKING_DIRECTORY}\""
+      " SKIP_REGULAR_EXPRESSION [=[\\[  SKIPPED \\]]=]"
+      " ENVIRONMENT [=[CALVARO_RESOURCES=${RESOURCES}]=])\n")
+  endif()
+endforeach()
+file(WRITE "${OUTPUT}" "${script}")

@@ -1,0 +1,44 @@
+// The remote content as it arrives: a fetch answer through the host's remote
+// configuration, activated, then every loader of the application's content
+// (apps, ads, offers, consent reference data, video tutorials). The input is
+// the answer's body; nothing may crash, whatever it holds.
+
+#include "Calvaro/services/RemoteConfigManager.h"
+#include "fuzz/FuzzInput.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/host/DEDRemoteConfig.h"
+#include "platform/net/FakeNetwork.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static dispatch::ManualExecutor executor;
+    static auto network = std::make_shared<net::FakeNetwork>();
+    network->clearRequests();
+    net::FakeNetwork::Reply reply;
+    reply.body.assign(data, data + size);
+    network->enqueueReply(std::move(reply));
+
+    host::DEDRemoteConfig::Configuration configuration;
+    configuration.fetchURL = "http://127.0.0.1:1/content";
+    configuration.network = network;
+    auto remoteConfig = std::make_shared<host::DEDRemoteConfig>(configuration);
+    remoteConfig->fetchWithExpirationDuration(0, {});
+    executor.runUntilIdle();
+    remoteConfig->activateWithCompletion({});
+    executor.runUntilIdle();
+
+    // The loaders read each key's text as JSON of its own: the same bytes as
+    // every key's value reach them even when the answer is no entries object.
+    foundation::Value::Dictionary defaults;
+    for (const char* key : {"apps", "ads", "offers", "cmpReferenceData", "videoTutorials"})
+        defaults[key] = std::string(fuzz::text(data, size));
+    auto fallback = std::make_shared<host::DEDRemoteConfig>();
+    fallback->setDefaults(defaults);
+
+    auto manager = std::make_shared<RemoteConfigManager>(remoteConfig);
+    manager->loadAll(*remoteConfig);
+    manager->loadAll(*fallback);
+    (void)manager->singleApps();
+    (void)manager->multiApps();
+    executor.runUntilIdle();
+    return 0;
+}

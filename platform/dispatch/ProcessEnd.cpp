@@ -1,0 +1,85 @@
+#include "platform/dispatch/ProcessEnd.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/dispatch/MainQueue.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/WorkerPool.h"
+
+namespace dispatch {
+
+namespace {
+
+WorkerPool::Deadline deadlineIn(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6)));
+}
+
+// Pools report their changes only while someone watches; nested drains (a
+// background-task wait inside the end) keep watching until the outer ends.
+struct Watching {
+    bool before = false;
+    Watching() {
+        before = watching();
+        WorkerPool::setWatching(true);
+        watching() = true;
+    }
+    ~Watching() {
+        watching() = before;
+        WorkerPool::setWatching(before);
+    }
+    static bool& watching() {
+        static bool flag = false;  // the main thread's own
+        return flag;
+    }
+};
+
+}  // namespace
+
+bool drainQueues(double timeoutSeconds, const std::function<bool()>& stillBusy) {
+    const auto deadline = deadlineIn(timeoutSeconds);
+    Watching watching;
+    for (;;) {
+        const unsigned long long seen = WorkerPool::changes();
+        const WorkerPool::Census before = WorkerPool::census();
+        size_t ran = 0;
+        if (ManualExecutor* executor = ManualExecutor::installed()) {
+            ran = executor->runUntilIdle();
+        } else {
+            ran = MainQueue::shared()->runPending();
+        }
+        const WorkerPool::Census after = WorkerPool::census();
+        const bool busy = stillBusy && stillBusy();
+        if (ran == 0 && after.idle && after.traffic == before.traffic && !busy) return true;
+        // Something moved while we looked: look again at once.
+        if (ran > 0 || (after.idle && after.traffic != before.traffic)) continue;
+        // A queue is busy, or only `stillBusy` holds: wait until a queue goes
+        // idle, work reaches the main queue, or wakeDrain is called.
+        if (!WorkerPool::waitForChange(seen, deadline)) return false;
+    }
+}
+
+void wakeDrain() {
+    WorkerPool::noteChange();
+}
+
+bool endQueues(double timeoutSeconds) {
+    const auto deadline = deadlineIn(timeoutSeconds);
+    const bool drained = drainQueues(timeoutSeconds);
+    const bool joined = WorkerPool::endAll(deadline);
+    // Blocks that reached the main queue while the others stopped.
+    MainQueue::shared()->runPending();
+    return drained && joined;
+}
+
+bool queuesHaveEnded() {
+    return WorkerPool::hasEnded();
+}
+
+void reopenQueuesForTesting() {
+    WorkerPool::reopenForTesting();
+}
+
+}  // namespace dispatch

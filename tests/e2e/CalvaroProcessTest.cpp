@@ -1,0 +1,244 @@
+// `calvaro` as a user runs it: a process of its own on a data root, ending
+// on its own, on a script error or on a signal. An end that lets a worker
+// thread run on while static objects go crashes now and then and loses the
+// last events, so each road runs many times; every end must leave the
+// exercise's "kal_calculate" in the analytics database.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TemporaryDataRoot.h"
+#include "tools/eventdriver/DriverProcess.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRuns = 50;
+
+// A user who has accepted the consent, walked the tour and rated: every start
+// goes straight to the Calculate screen.
+constexpr const char* kSettledPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>isDsgvoAccepted</key><true/>
+	<key>isOnboardingFinished</key><true/>
+	<key>isRatingAlreadyDone</key><true/>
+</dict>
+</plist>
+)";
+
+// Six lines: every field cleared, an exercise typed, calculated.
+constexpr const char* kTypedAndCalculated =
+    "tap toolbarRemoveButton\n"
+    "tap #aTextField\ntype 3\n"
+    "tap bTextField\ntype 2\n"
+    "tap calculateButton\n";
+
+struct Ended {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out, err;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Starts calvaro with `arguments`, its output going to files under `dir`;
+// `language` replaces LANG and the LC_ variables when given.
+pid_t start(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& language,
+            int stdoutFd = -1) {
+    std::vector<std::string> words{CALVARO_EXECUTABLE};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** e = environ; *e; ++e) {
+        std::string variable = *e;
+        if (!language.empty() && (variable.rfind("LANG=", 0) == 0 || variable.rfind("LC_", 0) == 0)) continue;
+        if (variable.rfind("CALVARO_LANGUAGE=", 0) == 0) continue;
+        variables.push_back(variable);
+    }
+    if (!language.empty()) variables.push_back("LANG=" + language);
+    std::vector<char*> envp;
+    for (auto& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "out.txt").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "err.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+
+Ended finish(pid_t pid, const fs::path& dir) {
+    Ended run;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = readFile(dir / "out.txt");
+    run.err = readFile(dir / "err.txt");
+    return run;
+}
+
+Ended runCalvaro(const fs::path& dir, const std::vector<std::string>& arguments,
+                 const std::string& language = "") {
+    return finish(start(dir, arguments, language), dir);
+}
+
+// Rows of the analytics database, read as another program would read them.
+int64_t storedCount(const fs::path& home, const std::string& sql) {
+    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+    sqlite3* db = nullptr;
+    int64_t count = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+int64_t storedCalculations(const fs::path& home) {
+    return storedCount(home, "SELECT count(*) FROM raw_events WHERE name = 'kal_calculate'");
+}
+
+class CalvaroProcessTest : public testing::Test {
+  protected:
+    fs::path home() const { return root.path() / "home"; }
+    fs::path script(const std::string& name, const std::string& text) const {
+        const fs::path path = root.path() / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    void settle() const {
+        fs::create_directories(home() / "Library/Preferences");
+        std::ofstream(home() / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+    }
+    TemporaryDataRoot root{"calvaro-process"};
+};
+
+TEST_F(CalvaroProcessTest, OneLineScriptEndsCleanlyEveryTime) {
+    settle();
+    const fs::path snapshot = script("snapshot.txt", "snapshot a\n");
+    const fs::path calculate = script("calculate.txt", kTypedAndCalculated);
+    ASSERT_EQ(runCalvaro(root.path(), {"--home", home(), "--script", calculate}).status, 0);
+    for (int run = 1; run <= kRuns; ++run) {
+        const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", snapshot});
+        ASSERT_EQ(result.status, 0) << "run " << run << ":\n" << result.err;
+        ASSERT_NE(result.out.find("=== snapshot 1: a ==="), std::string::npos) << result.out;
+        EXPECT_EQ(result.err.find("dispatch:"), std::string::npos) << "run " << run << ":\n" << result.err;
+    }
+    // The ends left the stored event alone.
+    EXPECT_EQ(storedCalculations(home()), 1);
+    EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"),
+              1);
+}
+
+TEST_F(CalvaroProcessTest, EveryCalculationIsStoredBeforeTheProcessEnds) {
+    settle();
+    const fs::path calculate = script("calculate.txt", kTypedAndCalculated);
+    for (int run = 1; run <= kRuns; ++run) {
+        const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", calculate});
+        ASSERT_EQ(result.status, 0) << "run " << run << ":\n" << result.err;
+        ASSERT_EQ(storedCalculations(home()), run) << "run " << run << " lost its event:\n" << result.err;
+    }
+}
+
+TEST_F(CalvaroProcessTest, ScriptErrorAndFirstStartsEndCleanly) {
+    // A script error after the calculation: the event is stored all the same.
+    settle();
+    const fs::path failing = script("failing.txt", std::string(kTypedAndCalculated) + "tap #noSuchButton\n");
+    for (int run = 1; run <= 10; ++run) {
+        const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", failing});
+        ASSERT_EQ(result.status, 1) << result.err;
+        ASSERT_NE(result.err.find("line 7: nothing on the screen has the identifier #noSuchButton"),
+                  std::string::npos)
+            << result.err;
+        ASSERT_EQ(storedCalculations(home()), run) << result.err;
+    }
+    // The demonstration on fresh data roots, and again on the same one.
+    for (int run = 1; run <= 5; ++run) {
+        const fs::path fresh = root.path() / ("fresh-" + std::to_string(run));
+        for (int start = 1; start <= 2; ++start) {
+            const Ended result = runCalvaro(root.path(), {"--home", fresh});
+            ASSERT_EQ(result.status, 0) << "run " << run << ", start " << start << ":\n" << result.err;
+            ASSERT_EQ(storedCalculations(fresh), start) << result.err;
+        }
+    }
+}
+
+TEST_F(CalvaroProcessTest, SignalStopsTheScriptAndTheEndIsOrderly) {
+    settle();
+    const fs::path waiting =
+        script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    // The snapshot comes after the calculation: from then on the script waits.
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
+    kill(pid, SIGTERM);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    const Ended result = finish(pid, root.path());
+    EXPECT_EQ(result.status, 128 + SIGTERM) << result.err;
+    // Before the wait began or during it, depending on when the signal came.
+    EXPECT_NE(result.err.find("line 8: stopped"), std::string::npos) << result.err;
+    EXPECT_EQ(storedCalculations(home()), 1) << result.err;
+}
+
+// The demonstration taps by identifier, so it plays in every language; its
+// German snapshots are kept as a golden file.
+TEST_F(CalvaroProcessTest, DemonstrationPlaysInGerman) {
+    const Ended result = runCalvaro(root.path(), {"--home", home()}, "de_DE.UTF-8");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("action \"Akzeptieren\" #dsgvoAcceptButton"), std::string::npos);
+    const fs::path golden = fs::path(CALVARO_GOLDEN_DIR) / "app" / "demonstration_de.txt";
+    if (const char* update = std::getenv("CALVARO_UPDATE_GOLDEN"); update && std::string(update) == "1") {
+        fs::create_directories(golden.parent_path());
+        std::ofstream(golden, std::ios::binary) << result.out;
+    }
+    EXPECT_EQ(result.out, readFile(golden)) << "golden file " << golden;
+    EXPECT_EQ(storedCalculations(home()), 1);
+}
+
+}  // namespace

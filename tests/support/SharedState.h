@@ -1,0 +1,10 @@
+#pragma once
+
+// Puts back every shared instance of the platform and the analytics engine as
+// a new process finds it: the application and its windows, builders and
+// appearance hooks, traits, the host app and advertising identity, the
+// measurement engine and its interface, identity and identifiers, the facade,
+// consent settings and the persisted configuration. Harnesses call it when
+// they start and when they end; state of the Calvaro screens and services is
+// reset by their own harness after this.
+void resetSharedState();
