@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"

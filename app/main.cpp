@@ -4,6 +4,7 @@
 
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
+#include "analytics/core/DEDIzurarove.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
 
@@ -16,6 +17,9 @@ constexpr double kEndTimeLimit = 30.0;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every module that plugs into the analytics engine registers here, before
+    // anything configures the host (see MSRComponentRegistry).
+    DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.
     app::SignalWatcher signals;

@@ -13,8 +13,8 @@
 #include <iterator>
 #include <span>
 
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/messages/reference/NANOReferenceCodec.h"
 

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
+
+#include "platform/foundation/SharedSlot.h"
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
@@ -32,31 +33,23 @@ Calculation exampleCalculation() {
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::unique_ptr<CalcManager>& sharedInstance() {
-    static std::unique_ptr<CalcManager> instance;
-    return instance;
+foundation::SharedSlot<CalcManager>& sharedSlot() {
+    static foundation::SharedSlot<CalcManager> slot;
+    return slot;
 }
 
 }  // namespace
 
 CalcManager& CalcManager::shared() {
-    std::lock_guard lock(sharedMutex());
-    auto& instance = sharedInstance();
-    if (!instance) {
-        instance = std::make_unique<CalcManager>(foundation::UserDefaults::standard());
+    return *sharedSlot().getOrMake([] {
+        auto instance = std::make_shared<CalcManager>(foundation::UserDefaults::standard());
         instance->prepareFirstStart();
-    }
-    return *instance;
+        return instance;
+    });
 }
 
 void CalcManager::resetShared() {
-    std::lock_guard lock(sharedMutex());
-    sharedInstance().reset();
+    sharedSlot().reset();
 }
 
 CalcManager::CalcManager(foundation::UserDefaults userDefaults)

@@ -1,13 +1,12 @@
 #include "Calvaro/screens/ScreenUtilities.h"
 
-#include <mutex>
-
 #include "Calvaro/screens/ColorManager.h"
 #include "Calvaro/services/RemoteConfigManager.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/kit/TabsController.h"
 #include "platform/net/CurlNetwork.h"
 #include "platform/ui/Application.h"
@@ -16,25 +15,18 @@ namespace {
 
 constexpr const char* kInternetCheckHost = "www.wikipedia.org";
 
-std::mutex& networkMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<net::Network>& networkSlot() {
-    static std::shared_ptr<net::Network> network;
-    return network;
+foundation::SharedSlot<net::Network>& networkSlot() {
+    static foundation::SharedSlot<net::Network> slot;
+    return slot;
 }
 
 std::shared_ptr<net::Network> internetCheckNetwork() {
-    std::lock_guard lock(networkMutex());
-    if (!networkSlot()) {
+    return networkSlot().getOrMake([]() -> std::shared_ptr<net::Network> {
         net::NetworkConfiguration configuration;
         configuration.allowedSchemes = {"https"};
         configuration.allowedHosts = {kInternetCheckHost};
-        networkSlot() = std::make_shared<net::CurlNetwork>(configuration);
-    }
-    return networkSlot();
+        return std::make_shared<net::CurlNetwork>(configuration);
+    });
 }
 
 std::string noInternetTitle() { return foundation::localizedString("noInternet", "No internet"); }
@@ -76,8 +68,7 @@ void rateApp(ui::ViewController& controller) {
 }
 
 void setInternetCheckNetwork(std::shared_ptr<net::Network> network) {
-    std::lock_guard lock(networkMutex());
-    networkSlot() = std::move(network);
+    networkSlot().set(std::move(network));
 }
 
 namespace {

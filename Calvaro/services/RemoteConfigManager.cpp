@@ -11,17 +11,13 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/SharedSlot.h"
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<RemoteConfigManager>& sharedSlot() {
-    static std::shared_ptr<RemoteConfigManager> shared;
-    return shared;
+foundation::SharedSlot<RemoteConfigManager>& sharedSlot() {
+    static foundation::SharedSlot<RemoteConfigManager> slot;
+    return slot;
 }
 
 std::string textOf(const host::DEDRemoteConfigValue& value) { return value.stringValue(); }
@@ -60,13 +56,11 @@ std::optional<T> decodeValue(const std::string& text, Decode decode) {
 RemoteConfigManager& RemoteConfigManager::shared() { return *sharedPointer(); }
 
 std::shared_ptr<RemoteConfigManager> RemoteConfigManager::sharedPointer() {
-    std::lock_guard lock(sharedMutex());
-    if (!sharedSlot()) sharedSlot() = std::make_shared<RemoteConfigManager>(host::DEDRemoteConfig::remoteConfig());
-    return sharedSlot();
+    return sharedSlot().getOrMake(
+        [] { return std::make_shared<RemoteConfigManager>(host::DEDRemoteConfig::remoteConfig()); });
 }
 
 void RemoteConfigManager::resetShared() {
-    std::lock_guard lock(sharedMutex());
     sharedSlot().reset();
 }
 

@@ -3,23 +3,19 @@
 #include <mutex>
 
 #include "analytics/core/MSRIdentityInterface.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/host/DEDApp.h"
 #include "platform/host/DEDComponent.h"
 #include "platform/host/DEDInstallations.h"
 
 namespace {
 
-std::mutex& sinkMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-DEDIzurarove::EventSink& sinkSlot() {
-    static DEDIzurarove::EventSink sink;
-    return sink;
+foundation::SharedSlot<const DEDIzurarove::EventSink>& sinkSlot() {
+    static foundation::SharedSlot<const DEDIzurarove::EventSink> slot;
+    return slot;
 }
 
 // Checks that the host is configured; otherwise logs the refusal.
@@ -40,15 +36,13 @@ void setUserData(const char* key, foundation::Value value) {
     MSRAnalytics::setUserData(foundation::Value::Dictionary{{key, std::move(value)}});
 }
 
-// The engine starts once the host's core framework is configured.
-[[maybe_unused]] const bool kRegistered = [] {
+}  // namespace
+
+void DEDIzurarove::registerWithHost() {
     host::DEDComponent::registerComponent("DEDIzurarove", [](const host::DEDApp& app) {
         DEDIzurarove::startWithConfiguration(nullptr, app.options());
     });
-    return true;
-}();
-
-}  // namespace
+}
 
 void DEDIzurarove::logEventWithName(const std::string& name, const std::optional<Parameters>& parameters) {
     logEventWithOrigin("app", name, parameters);
@@ -56,13 +50,8 @@ void DEDIzurarove::logEventWithName(const std::string& name, const std::optional
 
 void DEDIzurarove::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const std::optional<Parameters>& parameters) {
-    EventSink sink;
-    {
-        std::lock_guard lock(sinkMutex());
-        sink = sinkSlot();
-    }
-    // Called outside the lock so that a sink may log again or replace itself.
-    if (sink) sink(name, parameters);
+    // Called outside the slot's lock so that a sink may log again or replace itself.
+    if (auto sink = sinkSlot().get(); sink && *sink) (*sink)(name, parameters);
     if (!configuredOrLog(25018, "Event not logged. Call +[DEDApp configure]", {MSRDebugEventName(name)})) return;
     MSRAnalytics::logEventWithOrigin(origin, name, objects(parameters));
 }
@@ -205,7 +194,6 @@ void DEDIzurarove::maxUserPropertiesForOrigin(const std::string& origin, std::sh
 }
 
 DEDIzurarove::EventSink DEDIzurarove::setEventSink(EventSink sink) {
-    std::lock_guard lock(sinkMutex());
-    std::swap(sinkSlot(), sink);
-    return sink;
+    auto previous = sinkSlot().exchange(sink ? std::make_shared<const EventSink>(std::move(sink)) : nullptr);
+    return previous ? *previous : EventSink{};
 }

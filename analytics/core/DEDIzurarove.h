@@ -66,6 +66,10 @@ public:
     static double loadTimestamp();
     static std::string topLevelVersion();
 
+    // Makes the host's configuration start the engine. Called once from the
+    // application's start, before the host is configured (a later call starts
+    // the engine at once if the host already is).
+    static void registerWithHost();
     // Called by the host's core framework once it is configured. A non-null
     // `configuration` is the host's analytics configuration object.
     static void startWithConfiguration(const void* configuration, const host::DEDOptions& options);

@@ -8,10 +8,10 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRNumericUtil.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNumericUtil.h"
 #include "platform/foundation/Text.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
@@ -23,21 +23,12 @@ namespace {
 
 constexpr int64_t kMaxUserPropertyNameLength = 24;
 
-// The class is loaded with the program: the load timestamp is taken then.
-const double kLoadTime = dispatch::Clock::now();
-
 struct FacadeState {
     std::mutex mutex;
-    double loadTimestamp = kLoadTime;
-    std::shared_ptr<dispatch::OperationGate> gate =
-        std::make_shared<dispatch::OperationGate>(MSRAnalytics::kOperationQueueName, /*startSuspended=*/true);
-    std::shared_ptr<MSRUserDefaults> suite = std::make_shared<MSRUserDefaults>(MSRAnalytics::kSuiteName);
     bool started = false;
     std::atomic<bool> collectionDeactivated{false};
     std::atomic<bool> analyticsEnabled{false};
     MSRLogEventInterceptor interceptor;
-    std::optional<std::map<MSRAnalytics::ListenerToken, MSRAnalytics::LogEventListener>> listeners;
-    MSRAnalytics::ListenerToken nextToken = 1;
     MSRAnalytics::OpenURLListener openURLListener;
     foundation::NotificationCenter::Token configurationObserver;
 };
@@ -54,11 +45,6 @@ FacadeState& state() {
         return created;
     }();
     return *instance;
-}
-
-std::shared_ptr<dispatch::OperationGate> gate() {
-    std::lock_guard lock(state().mutex);
-    return state().gate;
 }
 
 void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
@@ -117,10 +103,6 @@ void startEngine(MSRMeasurementStartParameters parameters) {
     MSRAnalytics::maybeEnableTagManager();
 }
 
-std::optional<foundation::Value::Dictionary> dictionaryForKey(const char* key) {
-    return MSRAnalytics::suite()->dictionaryForKey(key);
-}
-
 void updatePersonalizedAds(const std::optional<foundation::Value>& value) {
     if (!state().analyticsEnabled) log(7, 25033, "Personalized Ads property changed while Analytics is disabled");
     if (auto config = MSRPersistedConfig::sharedInstance()) {
@@ -165,20 +147,9 @@ void logUserAttributeNameError(const std::string& name, int64_t failure) {
 
 // ---- queues -----------------------------------------------------------------
 
-std::shared_ptr<dispatch::SerialQueue> MSRAnalytics::queue() {
-    static auto serial = dispatch::SerialQueue::create(kSerialQueueLabel);
-    return serial;
-}
-
-void MSRAnalytics::dispatchAsyncOnSerialQueue(Block block) { queue()->async(std::move(block)); }
-
 bool MSRAnalytics::isCurrentQueueSerialQueue() {
     auto* current = dispatch::Queue::current();
     return current && current->label() == kSerialQueueLabel;
-}
-
-void MSRAnalytics::queueOperationWithBlock(Block block) {
-    gate()->addOperation([block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
 }
 
 void MSRAnalytics::queueOperationWithBlockThenWait(Block block) {
@@ -190,7 +161,10 @@ void MSRAnalytics::queueOperationWithBlockThenWait(Block block) {
     queue()->asyncAfter(kThenWaitSuspension, [operations] { operations->resume(); });
 }
 
-void MSRAnalytics::unsuspendOperationQueue() { gate()->resume(); }
+void MSRAnalytics::unsuspendOperationQueue() {
+    state();  // releasing the queue is a use of the facade: its internal-event logger goes in
+    gate()->resume();
+}
 
 bool MSRAnalytics::isOperationQueueSuspended() { return gate()->isSuspended(); }
 
@@ -307,16 +281,6 @@ void MSRAnalytics::maybeEnableTagManager() {
         return;
     }
     (*entry)();
-}
-
-double MSRAnalytics::loadTimestamp() {
-    std::lock_guard lock(state().mutex);
-    return state().loadTimestamp;
-}
-
-void MSRAnalytics::setLoadTimestamp(double timestamp) {
-    std::lock_guard lock(state().mutex);
-    state().loadTimestamp = timestamp;
 }
 
 bool MSRAnalytics::analyticsEnabled() { return state().analyticsEnabled; }
@@ -508,16 +472,8 @@ std::optional<MSRAnalytics::ListenerToken> MSRAnalytics::addLogEventListener(Log
         log(2, 25012, "Attempted addition of nil log event listener.");
         return std::nullopt;
     }
-    ListenerToken token;
-    {
-        std::lock_guard lock(state().mutex);
-        token = state().nextToken++;
-    }
-    onSerialQueueOrQueued([token, listener = std::move(listener)] {
-        std::lock_guard lock(state().mutex);
-        if (!state().listeners) state().listeners.emplace();
-        (*state().listeners)[token] = listener;
-    });
+    const ListenerToken token = nextListenerToken();
+    onSerialQueueOrQueued([token, listener = std::move(listener)] { setEventListener(token, listener); });
     return token;
 }
 
@@ -527,38 +483,17 @@ void MSRAnalytics::removeLogEventListener(std::optional<ListenerToken> token) {
         return;
     }
     queueOperationWithBlock([token = *token] {
-        std::lock_guard lock(state().mutex);
-        if (!state().listeners) {
-            log(2, 25014, "Attempted removal of nil log event listener.");
-        } else if (state().listeners->erase(token) == 0) {
-            log(2, 25015, "Attempted removal of log event listener with invalid token.");
+        switch (removeEventListener(token)) {
+            case ListenerRemoval::noListeners:
+                log(2, 25014, "Attempted removal of nil log event listener.");
+                break;
+            case ListenerRemoval::unknownToken:
+                log(2, 25015, "Attempted removal of log event listener with invalid token.");
+                break;
+            case ListenerRemoval::removed:
+                break;
         }
     });
-}
-
-void MSRAnalytics::notifyEventListeners(const MSREvent& event) {
-    queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
-}
-
-void MSRAnalytics::notifyEventListeners(std::vector<MSREvent> events) {
-    if (events.empty()) return;
-    queueOperationWithBlock([events = std::move(events)] {
-        const std::vector<LogEventListener> listeners = currentEventListeners();
-        for (const MSREvent& event : events)
-            for (const auto& listener : listeners) listener(event);
-    });
-}
-
-void MSRAnalytics::notifyEventListenersOnSerialQueue(const MSREvent& event) {
-    for (const auto& listener : currentEventListeners()) listener(event);
-}
-
-std::vector<MSRAnalytics::LogEventListener> MSRAnalytics::currentEventListeners() {
-    std::vector<LogEventListener> listeners;
-    std::lock_guard lock(state().mutex);
-    if (state().listeners)
-        for (const auto& entry : *state().listeners) listeners.push_back(entry.second);
-    return listeners;
 }
 
 // ---- user properties --------------------------------------------------------
@@ -772,30 +707,13 @@ void MSRAnalytics::loadPersistedConsentSettings() {
     // Only the first stored dictionary is restored, capped at its key's rank.
     for (const auto& [key, cap] : {std::pair{"consent_settings_tcf", int64_t{5}}, std::pair{"consent_settings_3p", int64_t{20}},
                                    std::pair{"consent_settings", int64_t{40}}}) {
-        if (auto stored = dictionaryForKey(key)) {
+        if (auto stored = suiteDictionary(key)) {
             MSRConsentSettingsUtil::setConsentSettings(*stored);
             MSRConsentSettingsUtil::setConsentSource(std::min(source, cap));
             return;
         }
     }
     MSRConsentSettingsUtil::setConsentSource(source);
-}
-
-void MSRAnalytics::persistConsentSettings(const foundation::Value::Dictionary& settings, int64_t source) {
-    const char* key = source == 5 ? "consent_settings_tcf" : source < 21 ? "consent_settings_3p" : "consent_settings";
-    suite()->setObject(settings, key);
-    suite()->setObject(foundation::Value(source), "consent_source");
-}
-
-int64_t MSRAnalytics::persistedConsentSource() {
-    return suite()->numberForKey("consent_source").integerValue().value_or(MSRConsentSettingsUtil::kSourceNone);
-}
-
-void MSRAnalytics::clearConsent() {
-    for (const char* key : {"consent_source", "consent_settings_3p", "consent_settings", "consent_settings_on_start",
-                            "deferred_consent_reset", "consent_settings_tcf"})
-        suite()->removeObjectForKey(key);
-    MSRConsentSettingsUtil::clearAllSettings();
 }
 
 // ---- reset and identity -----------------------------------------------------
@@ -833,68 +751,13 @@ std::optional<std::string> MSRAnalytics::appInstanceID() {
     return identity ? identity->appInstanceID() : std::nullopt;
 }
 
-// ---- the analytics suite ----------------------------------------------------
-
-std::shared_ptr<MSRUserDefaults> MSRAnalytics::suite() {
-    std::lock_guard lock(state().mutex);
-    return state().suite;
-}
-
-int64_t MSRAnalytics::resetRetryCount() { return suite()->integerForKey("reset_retry_count"); }
-
-void MSRAnalytics::setResetRetryCount(int64_t count) {
-    if (count >= 1) {
-        suite()->setObject(foundation::Value(count), "reset_retry_count");
-    } else {
-        suite()->removeObjectForKey("reset_retry_count");
-    }
-}
-
-bool MSRAnalytics::needFirstOpenAfterReset() { return suite()->boolForKey("need_first_open_after_reset"); }
-void MSRAnalytics::setNeedFirstOpenAfterReset(bool need) {
-    suite()->setObject(foundation::Value(need), "need_first_open_after_reset");
-}
-void MSRAnalytics::removeNeedFirstOpenAfterReset() { suite()->removeObjectForKey("need_first_open_after_reset"); }
-
-std::optional<std::string> MSRAnalytics::appInstanceIDAfterReset() {
-    return suite()->stringForKey("app_instance_id_after_reset");
-}
-void MSRAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
-    suite()->setObject(appInstanceID ? foundation::Value(*appInstanceID) : foundation::Value(),
-                       "app_instance_id_after_reset");
-}
-
-foundation::Value MSRAnalytics::deferredAnalyticsCollection() {
-    return suite()->objectForKey("deferred_analytics_collection");
-}
-void MSRAnalytics::setDeferredAnalyticsCollection(const foundation::Value& value) {
-    suite()->setObject(value, "deferred_analytics_collection");
-}
-
-std::optional<foundation::Value::Dictionary> MSRAnalytics::consentSettings1P() { return dictionaryForKey("consent_settings"); }
-std::optional<foundation::Value::Dictionary> MSRAnalytics::consentSettings3P() {
-    return dictionaryForKey("consent_settings_3p");
-}
-std::optional<foundation::Value::Dictionary> MSRAnalytics::consentSettingsTCF() {
-    return dictionaryForKey("consent_settings_tcf");
-}
-std::optional<foundation::Value::Dictionary> MSRAnalytics::consentSettings1PStart() {
-    return dictionaryForKey("consent_settings_on_start");
-}
-void MSRAnalytics::removeStartUpConsentSettings() { suite()->removeObjectForKey("consent_settings_on_start"); }
-foundation::Value MSRAnalytics::deferredResetOnDeniedConsent() { return suite()->objectForKey("deferred_consent_reset"); }
-void MSRAnalytics::removeDeferredResetOnDeniedConsent() { suite()->removeObjectForKey("deferred_consent_reset"); }
-
 void MSRAnalytics::resetForTesting() {
+    MSRAnalyticsState::resetForTesting();
     std::lock_guard lock(state().mutex);
-    state().loadTimestamp = dispatch::Clock::now();
-    state().gate = std::make_shared<dispatch::OperationGate>(kOperationQueueName, /*startSuspended=*/true);
     state().started = false;
     state().collectionDeactivated = false;
     state().analyticsEnabled = false;
     state().interceptor = nullptr;
-    state().listeners.reset();
-    state().nextToken = 1;
     state().openURLListener = nullptr;
     state().configurationObserver.reset();
 }

@@ -6,9 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSRValue.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSRValue.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/dispatch/OperationGate.h"
 #include "platform/dispatch/SerialQueue.h"
@@ -22,20 +23,15 @@
 // order; the width-1 operation queue holds every operation until the engine
 // has started, then releases them in order; each operation only moves its work
 // onto the serial queue "MSRAnalyticsQueue", where the facade's state lives and
-// from where the engine is called.
-class MSRAnalytics {
+// from where the engine is called. The queues, the stored preferences and the
+// listeners it shares with the engine are MSRAnalyticsState's.
+class MSRAnalytics : public MSRAnalyticsState {
 public:
-    using Block = std::function<void()>;
     using Options = foundation::Value::Dictionary;
-    using LogEventListener = std::function<void(const MSREvent&)>;
-    using ListenerToken = uint64_t;
     using UserPropertiesCallback = std::function<void(foundation::Value::Dictionary)>;
     using OpenURLListener = std::function<void(const std::string& url)>;
 
-    static constexpr const char* kSerialQueueLabel = "MSRAnalyticsQueue";
     static constexpr const char* kTimestampQueueLabel = "MSRAnalyticsTimestampQueue";
-    static constexpr const char* kOperationQueueName = "MSRAnalyticsOperationQueue";
-    static constexpr const char* kSuiteName = "MSRAnalyticsSuiteName";
     static constexpr const char* kWillStartNotification = "kDEDIzuraroveWillStartNotification";
     static constexpr const char* kSetEnabledNotification = "DEDIzuraroveConfigurationSetEnabledNotification";
     static constexpr const char* kCollectionEnabledKey = "VUZEDEZO_ANALYTICS_COLLECTION_ENABLED";
@@ -48,10 +44,7 @@ public:
     MSRAnalytics() = delete;
 
     // ---- queues ----
-    static std::shared_ptr<dispatch::SerialQueue> queue();
-    static void dispatchAsyncOnSerialQueue(Block block);
     static bool isCurrentQueueSerialQueue();
-    static void queueOperationWithBlock(Block block);
     // Queues the block, then (unless the operation queue is held) waits until
     // every queued operation has run and holds the queue for 0.5 s.
     static void queueOperationWithBlockThenWait(Block block);
@@ -69,8 +62,6 @@ public:
     static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
     static void handleSetEnabled(const foundation::Notification& notification);
     static void maybeEnableTagManager();
-    static double loadTimestamp();
-    static void setLoadTimestamp(double timestamp);
     static bool analyticsEnabled();
     static bool collectionDeactivated();
 
@@ -105,11 +96,6 @@ public:
     // Nothing for an empty listener.
     static std::optional<ListenerToken> addLogEventListener(LogEventListener listener);
     static void removeLogEventListener(std::optional<ListenerToken> token);
-    static void notifyEventListeners(const MSREvent& event);
-    // The events in order, in one visit of the operation queue.
-    static void notifyEventListeners(std::vector<MSREvent> events);
-    static void notifyEventListenersOnSerialQueue(const MSREvent& event);
-    static std::vector<LogEventListener> currentEventListeners();
 
     // ---- user properties ----
     static void setUserPropertyString(const std::optional<foundation::Value>& value, const std::string& name);
@@ -132,32 +118,10 @@ public:
     static void setConsent(const foundation::Value::Dictionary& consent);
     static void setConsent(const foundation::Value::Dictionary& consent, const std::string& key);
     static void loadPersistedConsentSettings();
-    static void persistConsentSettings(const foundation::Value::Dictionary& settings, int64_t source);
-    static int64_t persistedConsentSource();
-    static void clearConsent();
 
     // ---- reset and identity ----
     static void resetAnalyticsData();
     static std::optional<std::string> appInstanceID();
-
-    // ---- the analytics suite ----
-    static std::shared_ptr<MSRUserDefaults> suite();
-    static int64_t resetRetryCount();
-    static void setResetRetryCount(int64_t count);
-    static bool needFirstOpenAfterReset();
-    static void setNeedFirstOpenAfterReset(bool need);
-    static void removeNeedFirstOpenAfterReset();
-    static std::optional<std::string> appInstanceIDAfterReset();
-    static void setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID);
-    static foundation::Value deferredAnalyticsCollection();
-    static void setDeferredAnalyticsCollection(const foundation::Value& value);
-    static std::optional<foundation::Value::Dictionary> consentSettings1P();
-    static std::optional<foundation::Value::Dictionary> consentSettings3P();
-    static std::optional<foundation::Value::Dictionary> consentSettingsTCF();
-    static std::optional<foundation::Value::Dictionary> consentSettings1PStart();
-    static void removeStartUpConsentSettings();
-    static foundation::Value deferredResetOnDeniedConsent();
-    static void removeDeferredResetOnDeniedConsent();
 
     // A fresh facade as after a process start: the operation queue held again,
     // no start done, no listeners, the load timestamp now. Stored preferences

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"

@@ -1,13 +1,14 @@
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/model/MSRPEventEditing.h"
-#include "analytics/core/support/MSRConstants.h"
-#include "analytics/core/support/MSRError.h"
-#include "analytics/core/support/MSRLogContext.h"
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRScheduler.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/model/MSRPEventEditing.h"
+#include "analytics/support/MSRConstants.h"
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRLogContext.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/foundation/Bundle.h"
@@ -322,7 +323,8 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
 
 bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs) {
     if (programs.empty()) return true;
-    std::shared_ptr<MSRPEventEditing> editing = MSRPEventEditing::create();
+    // A new editor from the registered interpreter; none without one.
+    std::shared_ptr<MSRPEventEditing> editing = MSRComponentRegistry::make<MSRPEventEditing>();
     // Without an interpreter in this build the programs cannot run; the rest
     // of the configuration still applies.
     if (!editing) return true;

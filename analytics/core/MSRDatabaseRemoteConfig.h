@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "platform/foundation/Value.h"
 

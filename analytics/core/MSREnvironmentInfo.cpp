@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "analytics/core/MSRAEU.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 

@@ -4,8 +4,9 @@
 
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRNumericUtil.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNumericUtil.h"
+#include "platform/foundation/SharedSlot.h"
 
 namespace {
 
@@ -13,14 +14,9 @@ void log(int64_t level, int64_t code, std::string_view message) {
     MSRMonitor::shared()->logWithLevel(level, code, message);
 }
 
-std::mutex& sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<MSRIdentifiers>& sharedSlot() {
-    static std::shared_ptr<MSRIdentifiers> instance;
-    return instance;
+foundation::SharedSlot<MSRIdentifiers>& sharedSlot() {
+    static foundation::SharedSlot<MSRIdentifiers> slot;
+    return slot;
 }
 
 // The engine takes the shared identity at its component start, so once its
@@ -51,13 +47,10 @@ std::optional<std::string> ask(const std::function<std::optional<std::string>(MS
 }  // namespace
 
 std::shared_ptr<MSRIdentifiers> MSRIdentifiers::sharedInstance() {
-    std::lock_guard lock(sharedMutex());
-    if (!sharedSlot()) sharedSlot() = std::make_shared<MSRIdentifiers>();
-    return sharedSlot();
+    return sharedSlot().getOrMake([] { return std::make_shared<MSRIdentifiers>(); });
 }
 
 void MSRIdentifiers::resetSharedInstanceForTesting() {
-    std::lock_guard lock(sharedMutex());
     sharedSlot().reset();
 }
 

@@ -5,13 +5,13 @@
 #include <string>
 
 // The engine's identity (application IDs, app instance ID, installation ID) as
-// the facade sees it. The identity keeper implements it and installs itself;
-// without one the stored IDs read as absent and writes are dropped.
+// the facade sees it. The component registry answers the engine's identity
+// unless another is registered (tests).
 class MSRIdentityInterface {
 public:
     virtual ~MSRIdentityInterface() = default;
 
-    static void install(std::shared_ptr<MSRIdentityInterface> identity);
+    // The registered identity (MSRComponentRegistry).
     static std::shared_ptr<MSRIdentityInterface> shared();
 
     virtual std::optional<std::string> appIDFromZMP() = 0;

@@ -2,9 +2,10 @@
 
 #include <memory>
 
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/host/AdvertisingIdentity.h"
 
 namespace {
@@ -48,26 +49,18 @@ std::optional<std::string> MSRPlatformIdentitySupport::resettableDeviceID() {
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<MSRDefaultIdentitySupport>& sharedSlot() {
-    static std::shared_ptr<MSRDefaultIdentitySupport> instance;
-    return instance;
+foundation::SharedSlot<MSRDefaultIdentitySupport>& sharedSlot() {
+    static foundation::SharedSlot<MSRDefaultIdentitySupport> slot;
+    return slot;
 }
 
 }  // namespace
 
 std::shared_ptr<MSRDefaultIdentitySupport> MSRDefaultIdentitySupport::sharedInstance() {
-    std::lock_guard lock(sharedMutex());
-    if (!sharedSlot()) sharedSlot() = create(MSRPlatformIdentitySupport::sharedInstance());
-    return sharedSlot();
+    return sharedSlot().getOrMake([] { return create(MSRPlatformIdentitySupport::sharedInstance()); });
 }
 
 void MSRDefaultIdentitySupport::resetSharedInstanceForTesting() {
-    std::lock_guard lock(sharedMutex());
     sharedSlot().reset();
 }
 

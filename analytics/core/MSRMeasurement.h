@@ -5,12 +5,17 @@
 // alarm and the network component, and does all measurement work on the
 // worker queue of its scheduler.
 //
-// The class is large, so its work is split over several sources, one per
-// road: start-up and enablement (MSRMeasurement.cpp), user attributes,
-// event handling, event writing, bundle metadata, bundling, upload and the
-// configuration fetch. Each road keeps its declarations in its own section
-// below. Operations whose names end in "OnWorkerQueue" run only on the worker
-// queue and first assert that they do.
+// The engine keeps the state; its roads are collaborators that work on it,
+// each in its own source and named for its job: MSRStartUpAndWipe,
+// MSREventWriter, MSRBundler, MSRUploader and MSRConfigurationFetcher. Every
+// operation below keeps its name here as a short forward to the collaborator
+// (MSRMeasurement.cpp), so each can be found by name; the engine's own sources
+// call the collaborators directly, lower roads never call higher ones (the
+// upload run reaches the configuration fetch only through a hook), so no
+// source calls back into one that called it. User attributes, event handling
+// and the raw-event metadata are still the engine's own sources. Operations
+// whose names end in "OnWorkerQueue" run only on the worker queue and first
+// assert that they do.
 
 #include <atomic>
 #include <cstdint>
@@ -22,16 +27,17 @@
 #include <vector>
 
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/model/MSRDailyCounts.h"
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSREventAggregates.h"
-#include "analytics/core/model/MSRRawEventData.h"
-#include "analytics/core/model/MSRUserAttribute.h"
-#include "analytics/core/support/MSRAlarm.h"
-#include "analytics/core/support/MSRError.h"
-#include "analytics/core/support/MSRNetworkComponent.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
-#include "analytics/core/support/MSRScheduler.h"
+#include "analytics/model/MSRDailyCounts.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSREventAggregates.h"
+#include "analytics/model/MSRRawEventData.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/support/MSRAlarm.h"
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/core/MSRNetworkComponent.h"
+#include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRWriteBackoff.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -48,12 +54,33 @@ class MSRSearchAdReporter;
 class MSRSessionReporter;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
+class MSRBundler;
+class MSRConfigurationFetcher;
+class MSREventWriter;
+class MSRStartUpAndWipe;
+class MSRUploader;
+class MSREventSampler;
+class MSRLifetimeValueRecorder;
 struct MSRRawEventRow;
 struct MSRBundleRawEntry;
 struct MSRBundleEvent;
 // A queued bundle and its row id (the analytics database's alias).
 using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
 struct MSRBundleIdentity;
+
+class MSRMeasurement;
+
+// What each of the engine's roads (MSRUploader, MSRBundler, ...) stands on:
+// the engine that owns it, whose state it works on.
+class MSRMeasurementRoad {
+public:
+    explicit MSRMeasurementRoad(MSRMeasurement& engine) : engine_(engine) {}
+    MSRMeasurementRoad(const MSRMeasurementRoad&) = delete;
+    MSRMeasurementRoad& operator=(const MSRMeasurementRoad&) = delete;
+
+protected:
+    MSRMeasurement& engine_;
+};
 
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
@@ -80,7 +107,7 @@ public:
                                                   const std::optional<std::vector<std::string>>& safelistedEvents);
     static bool hasSharedInstance();
     static std::shared_ptr<MSRMeasurement> sharedInstance();
-    static std::shared_ptr<MSRMonitor> monitor();
+    static std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
     // The shared engine's remote settings, else the default instance.
     static std::shared_ptr<MSRRemoteConfig> remoteConfigShared();
     // Forgets the shared engine (tests only; the engine itself lives on
@@ -369,15 +396,29 @@ public:
     std::shared_ptr<MSRRemoteConfig> remoteConfig() override;
     bool hasConsentDefaults() override;
 
-private:
-    MSRMeasurement() = default;
+    // The roads that are collaborators of their own. The engine's operations
+    // of the same names forward to them; the engine's own sources call them
+    // directly, so that no source calls back into the one that called it.
+    MSRUploader& uploader() { return *uploader_; }
+    MSRConfigurationFetcher& configurationFetcher() { return *configurationFetcher_; }
+    MSREventWriter& eventWriter() { return *eventWriter_; }
+    MSRBundler& bundler() { return *bundler_; }
+    MSRStartUpAndWipe& startUp() { return *startUp_; }
 
-    // Start-up and enablement
-    bool initializeComponentsOnWorkerQueue();
-    // Forgets a stored deep link older than the attribution cache time.
-    void clearStaleDeepLink();
-    // Ends the task held before (0: none), logging its id.
-    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
+private:
+    friend class MSRUploader;
+    friend class MSRConfigurationFetcher;
+    friend class MSREventWriter;
+    friend class MSRBundler;
+    friend class MSRStartUpAndWipe;
+
+    MSRMeasurement();
+    std::unique_ptr<MSRUploader> uploader_;
+    std::unique_ptr<MSRConfigurationFetcher> configurationFetcher_;
+    std::unique_ptr<MSREventWriter> eventWriter_;
+    std::unique_ptr<MSRBundler> bundler_;
+    std::unique_ptr<MSRStartUpAndWipe> startUp_;
+
     // The remote settings as other threads see them (the facade asks for
     // them on its own queue while the start may be making them).
     mutable std::mutex publishedRemoteConfigMutex_;
@@ -424,6 +465,8 @@ private:
     bool isNetworkRequestPending_ = false;
     std::weak_ptr<MSRMeasurementDelegate> measurementDelegate_;
     std::shared_ptr<MSRConditionalUserPropertyController> conditionalUserPropertyController_;
+    std::shared_ptr<MSRLifetimeValueRecorder> lifetimeValueRecorder_;
+    std::shared_ptr<MSREventSampler> eventSampler_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
 
     // Each road keeps its private helpers and fields in its own block below.
@@ -454,70 +497,30 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
-    bool hasPendingEventWrites() const;
-    void applyPendingEventWrites();
-    // Queues the commit of the writes waiting in the database's group behind
-    // the work on the worker (once per group).
-    void commitWritesBehindQueuedWork();
     bool commitQueued_ = false;
-    // The upload schedule after written events: worked out once the queued
-    // commit has run.
-    void updateScheduleOnceWritten();
     bool scheduleUpdateQueued_ = false;
-    // Listeners hear of events once their writes have committed, and never
-    // of an event whose writes failed or were lost with a failed commit (a
-    // full disk): eventWriteFailed_ marks the event being handled.
-    void notifyEventListenersOnceWritten(const MSREvent& event);
     std::vector<MSREvent> eventsAwaitingCommit_;
+    // Marks the event being handled whose writes failed or were lost with a
+    // failed commit (a full disk): its listeners never hear of it.
     bool eventWriteFailed_ = false;
-    // The installation's day index now (midnight offset applied).
-    int32_t currentDayIndex();
 
     // --- raw-event metadata ------------------------------------------------
 
     // --- bundling ----------------------------------------------------------
-    // Persisted values that a bundle's transaction decides on are written
-    // only once it has committed; outside a transaction at once.
-    void applyAfterBundleCommit(std::function<void()> write);
+    // Writes of a bundle's transaction waiting for its commit (MSRBundler).
     std::optional<std::vector<std::function<void()>>> pendingBundleCommitWrites_;
     bool bundlesFromStoredBytes_ = true;
+
     // A bundle that could not be stored (a full disk) is not tried again
     // before this says so: the upload road skips bundling while it waits and
     // schedules its run for the retry time, so that the events go out once
     // the disk has room, with no new event needed to wake it.
     MSRWriteBackoff bundleWriteBackoff_;
-    // MSRBundleRawEntry (a raw event of the run) and MSRBundleEvent (an event
-    // on its way into the bundle) are each either an event object or a
-    // stored row taken as it stands.
-    //
-    // The run read as rows, filtered as rawEventsWithMetadataFingerprint.
-    std::optional<std::vector<MSRRawEventRow>> rawEventRowsWithMetadataFingerprint(int64_t metadataFingerprint);
-    // The steps of processRawEvents, evaluationTimeFromRawEvents and
-    // eventsAfterUpdatingEventAggregates over both kinds.
-    std::optional<std::vector<MSRBundleEvent>> processRawEntries(const std::vector<MSRBundleRawEntry>& entries,
-                                                                 int64_t metadataFingerprint);
-    void evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& entries,
-                                      MSRPBMeasurementBundle& bundle);
-    bool updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
-                               bool allowEventFilterEvaluation);
 
     // --- upload ------------------------------------------------------------
-    // The collaborators every upload step needs; entries return early
-    // without them.
-    bool hasUploadComponents() const;
-    // An absent network component counts as "not connected".
-    bool isNetworkConnectedForUpload() const;
-    // No upload is scheduled: the alarm is cancelled and the background task
-    // ended; the engine waits for the network as reachability delegate only
-    // when `waitForNetwork`.
-    void stopUploadSchedule(bool waitForNetwork);
-    // Sets the alarm that runs an upload after `delay` seconds.
-    void runUploadAfterDelay(double delay);
-    // Stamps the current consent and identity onto queued bundles.
-    void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
-    // A failed post: the failure time (and back-off), the retry counts, and
-    // the next run.
-    void recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription);
+    // fetchRemoteConfig, as the upload run reaches it: the fetch schedules
+    // uploads itself, so the upload road does not call into it directly.
+    std::function<void()> requestConfigurationFetch_;
     // Ad-network conversion values and on-device conversion measurement
     // have their own roads; until they exist the upload asks these.
     bool isInFirstSKANPostbackWindow() const { return false; }
@@ -526,14 +529,7 @@ private:
 
     // --- configuration fetch -----------------------------------------------
 
-    // Checks, stores and applies a fetched body inside the caller's
-    // transaction; false rolls it back.
-    bool applyRemoteConfigData(const std::vector<uint8_t>& data);
-    // After a rollback the settings in memory follow the stored ones again.
-    void restoreStoredRemoteConfig();
     // The deferred deep link has its own road; until it exists nothing waits
     // for the configuration.
     void requestDeferredDeepLink() {}
-    // A configuration answer larger than this is refused unread.
-    static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
 };

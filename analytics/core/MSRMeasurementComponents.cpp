@@ -1,5 +1,7 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 
+#include "analytics/core/MSRComponentRegistry.h"
+
 bool MSRAudience::updateAudiences(const std::vector<MSRPBAudience>&) { return true; }
 
 bool MSRAudience::hasEventFilters() const { return false; }
@@ -28,10 +30,7 @@ void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double, bo
 void MSRSearchAdReporter::setSearchAdReporterEnabled(bool) {}
 void MSRSearchAdReporter::start() {}
 
-std::shared_ptr<MSREManager> MSREManager::sharedInstance() {
-    static const std::shared_ptr<MSREManager> instance = std::make_shared<MSREManager>();
-    return instance;
-}
+std::shared_ptr<MSREManager> MSREManager::sharedInstance() { return MSRComponentRegistry::make<MSREManager>(); }
 std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
 void MSREManager::reset() {}
 
@@ -51,6 +50,6 @@ bool MSRIsAdExposureEvent(const MSREvent& event) {
     return event.origin() == "am" || event.name() == "_xa" || event.name() == "_xu";
 }
 
-std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError*) {
+std::optional<std::vector<MSRPBEvent>> MSREventSampler::sampleEvents(const std::vector<MSRPBEvent>& events, MSRError*) {
     return events;
 }

@@ -5,8 +5,8 @@
 // lifetime value, sampling) is built elsewhere. Each class here is the
 // engine's view of it: the operations the engine calls, with answers that
 // leave the event road untouched (nothing evaluated, nothing sampled, no
-// session expiry). Their own implementations derive from these and replace
-// the defaults.
+// session expiry). Their own implementations derive from these and register a
+// maker with MSRComponentRegistry; these classes are the neutral defaults.
 
 #include <cstdint>
 #include <memory>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSREventAggregates.h"
-#include "analytics/core/support/MSRError.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSREventAggregates.h"
+#include "analytics/support/MSRError.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;
@@ -81,6 +81,7 @@ public:
 class MSREManager {
 public:
     virtual ~MSREManager() = default;
+    // The registered experiments manager (MSRComponentRegistry).
     static std::shared_ptr<MSREManager> sharedInstance();
     virtual std::vector<int64_t> activeExperimentIDs();
     virtual void reset();
@@ -105,9 +106,19 @@ public:
 // Lifetime value of purchases.
 class MSRLifetimeValueRecorder {
 public:
-    static bool isPurchaseEvent(const MSREvent& event);
+    virtual ~MSRLifetimeValueRecorder() = default;
+    virtual bool isPurchaseEvent(const MSREvent& event);
     // False when the value could not be recorded.
-    static bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
+    virtual bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
+};
+
+// Event sampling of a bundle.
+class MSREventSampler {
+public:
+    virtual ~MSREventSampler() = default;
+    // The events to keep, or nothing (with the cause) on failure.
+    virtual std::optional<std::vector<MSRPBEvent>> sampleEvents(const std::vector<MSRPBEvent>& events,
+                                                                MSRError* error);
 };
 
 // Whether the application is in the foreground, as the screen-view reporter
@@ -116,6 +127,3 @@ public:
 bool MSRIsAppActive();
 // Ad-exposure events (origin "am", or "_xa" / "_xu") skip the interceptor.
 bool MSRIsAdExposureEvent(const MSREvent& event);
-
-// Event sampling: the events to keep, or nothing (with the cause) on failure.
-std::optional<std::vector<MSRPBEvent>> MSRSampleEvents(const std::vector<MSRPBEvent>& events, MSRError* error);

@@ -4,14 +4,14 @@
 
 #include <algorithm>
 
-#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/model/MSRPEventEditing.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/model/MSRPEventEditing.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
@@ -140,7 +140,7 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
     // An event handled inside another's handling keeps the outer one's mark.
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
-    notifyEventListenersOnceWritten(logged);
+    eventWriter().notifyEventListenersOnceWritten(logged);
     eventWriteFailed_ = outerWriteFailed;
 }
 
@@ -167,7 +167,7 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
     }
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
-    notifyEventListenersOnceWritten(event);
+    eventWriter().notifyEventListenersOnceWritten(event);
     eventWriteFailed_ = outerWriteFailed;
 }
 
@@ -398,7 +398,7 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (!rollouts) return;
     std::optional<MSREvent> sessionStart = MSREvent::initWithOrigin(
         "auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
-    if (sessionStart) writeEventOnWorkerQueue(*sessionStart);
+    if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
 }
 
 void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
@@ -406,11 +406,11 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
     MSRError error;
     if (editing) editing->handleEvent(event.editEvent(), &error);
     if (editing && isSet(error)) {
-        writeEventOnWorkerQueue(event);
+        eventWriter().writeEventOnWorkerQueue(event);
         log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name())});
         // The event was written all the same, so the upload must hear of it
         // like any other.
-        updateScheduleOnceWritten();
+        eventWriter().updateScheduleOnceWritten();
         return;
     }
 
@@ -421,7 +421,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
             if (auto edited = MSREvent::eventFromEditEvent(*output)) written = std::move(*edited);
         }
     }
-    writeEventOnWorkerQueue(written);
+    eventWriter().writeEventOnWorkerQueue(written);
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.
         std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;
@@ -434,8 +434,8 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
             }
             std::optional<MSREvent> made = MSREvent::initWithOrigin(origin, false, createdEvent.name(),
                                                                     createdEvent.timestamp(), 0, parameters);
-            if (made) writeEventOnWorkerQueue(*made);
+            if (made) eventWriter().writeEventOnWorkerQueue(*made);
         }
     }
-    updateScheduleOnceWritten();
+    eventWriter().updateScheduleOnceWritten();
 }

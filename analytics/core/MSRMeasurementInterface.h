@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/model/MSRUserAttribute.h"
-#include "analytics/core/model/MSRValue.h"
-#include "analytics/core/support/MSRError.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/model/MSRValue.h"
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "platform/foundation/Value.h"
 
 // Called instead of storing a public event while set: origin, name, the
@@ -28,26 +28,21 @@ struct MSRMeasurementStartParameters {
 
 // The measurement engine as the facade sees it. The facade calls these only on
 // its serial queue "MSRAnalyticsQueue". The engine proper implements it and is
-// what the default factory makes; tests may install another factory, or none,
-// and then no engine exists and the facade drops what it would hand on.
+// what the component registry makes by default; tests may register another
+// maker, or a null instance, and then no engine exists and the facade drops
+// what it would hand on.
 class MSRMeasurementInterface {
 public:
-    using Factory = std::function<std::shared_ptr<MSRMeasurementInterface>(const MSRMeasurementStartParameters&)>;
     using SessionIDCompletion = std::function<void(int64_t sessionID, std::optional<MSRError> error)>;
 
     virtual ~MSRMeasurementInterface() = default;
 
-    // Installs how the engine is made (null: none). Does not touch an engine
-    // that already exists. A process starts with defaultFactory().
-    static void setFactory(Factory factory);
-    // Makes the shared measurement engine (MSRMeasurement).
-    static Factory defaultFactory();
-    // Makes the shared engine with the installed factory, once; later calls
-    // keep the first engine. Without a factory nothing is made.
+    // Makes the shared engine through the component registry, once; later
+    // calls keep the first engine. A maker that answers none makes nothing.
     static void initializeSharedInstance(const MSRMeasurementStartParameters& parameters);
     static std::shared_ptr<MSRMeasurementInterface> sharedInstance();
     static bool hasSharedInstance() { return sharedInstance() != nullptr; }
-    // Drops the shared engine and the factory (tests).
+    // Drops the shared engine and leaves none to be made (tests).
     static void resetForTesting();
 
     virtual bool wasEnabledDuringInitialization() = 0;

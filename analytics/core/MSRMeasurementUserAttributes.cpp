@@ -5,11 +5,11 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
-#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/GlobalQueue.h"
@@ -101,7 +101,7 @@ bool MSRMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const MSRUserAttribu
             log(3, 23084,
                 "Unable to set user property. Reached limit on set user properties for origin. Origin, name, value",
                 {attribute.origin(), debugName(name), attribute.value().description()});
-            MSRAnalytics::logInternalEventWithOrigin("auto", "_err", {{"_err", MSRValue(int64_t{9})}});
+            MSRLogErrorEvent(9);
             return false;
         }
     }
@@ -240,3 +240,7 @@ void MSRMeasurement::setUserDataOnWorkerQueue(const foundation::Value::Dictionar
     // On-device conversion measurement has no client on this platform: no key
     // of the user data can start one, so nothing is initiated.
 }
+
+void MSRMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {}
+
+void MSRMeasurement::updateAdPersonalizationConsentFromNPAValue(int64_t) {}

@@ -1,27 +1,7 @@
 #include "analytics/core/MSRScreenViewReporterInterface.h"
 
-#include <mutex>
-
-namespace {
-
-std::mutex& reporterMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<MSRScreenViewReporterInterface>& reporterSlot() {
-    static std::shared_ptr<MSRScreenViewReporterInterface> reporter;
-    return reporter;
-}
-
-}  // namespace
-
-void MSRScreenViewReporterInterface::install(std::shared_ptr<MSRScreenViewReporterInterface> reporter) {
-    std::lock_guard lock(reporterMutex());
-    reporterSlot() = std::move(reporter);
-}
+#include "analytics/core/MSRComponentRegistry.h"
 
 std::shared_ptr<MSRScreenViewReporterInterface> MSRScreenViewReporterInterface::shared() {
-    std::lock_guard lock(reporterMutex());
-    return reporterSlot();
+    return MSRComponentRegistry::make<MSRScreenViewReporterInterface>();
 }

@@ -4,17 +4,17 @@
 #include <optional>
 #include <string>
 
-#include "analytics/core/model/MSRValue.h"
+#include "analytics/model/MSRValue.h"
 
 // The screen-view reporter as the facade sees it: "screen_view" events go to
 // it instead of the engine, and it adds the current screen to other events.
-// Without one installed, "screen_view" events are dropped and no screen
-// parameters are added.
+// Without one registered (MSRComponentRegistry), "screen_view" events are
+// dropped and no screen parameters are added.
 class MSRScreenViewReporterInterface {
 public:
     virtual ~MSRScreenViewReporterInterface() = default;
 
-    static void install(std::shared_ptr<MSRScreenViewReporterInterface> reporter);
+    // The registered reporter, or none.
     static std::shared_ptr<MSRScreenViewReporterInterface> shared();
 
     virtual void trackScreenWithParameters(const MSRObjectDictionary& parameters, double timestamp) = 0;

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/foundation/Text.h"
 
 void MSRPBLog(int64_t code, const char* format, ...) {

@@ -7,8 +7,8 @@
 
 #include <map>
 
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabaseSalvage.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"

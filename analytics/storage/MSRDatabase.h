@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "analytics/core/model/MSRDailyCounts.h"
-#include "analytics/core/model/MSREventAggregates.h"
-#include "analytics/core/model/MSRRawEventData.h"
-#include "analytics/core/model/MSRUserAttribute.h"
-#include "analytics/core/support/MSRError.h"
+#include "analytics/model/MSRDailyCounts.h"
+#include "analytics/model/MSREventAggregates.h"
+#include "analytics/model/MSRRawEventData.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/support/MSRError.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRSqliteStore.h"

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRStorageLog.h"

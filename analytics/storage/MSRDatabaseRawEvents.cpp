@@ -5,8 +5,8 @@
 #include <cmath>
 #include <set>
 
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStorageLog.h"

@@ -4,8 +4,8 @@
 
 #include "analytics/storage/MSRDatabase.h"
 
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/model/MSRNameTables.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRNameTables.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "analytics/core/support/MSRError.h"
+#include "analytics/support/MSRError.h"
 
 // "Zevure/Measurement" under Application Support.
 std::string MSRSDKDirectoryPath();

@@ -18,7 +18,7 @@
 #include <variant>
 #include <vector>
 
-#include "analytics/core/support/MSRError.h"
+#include "analytics/support/MSRError.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -1,8 +1,8 @@
 #include "analytics/storage/MSRStorageLog.h"
 
-#include "analytics/core/support/MSRASLLogger.h"
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRASLLogger.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRMonitor.h"
 
 namespace {
 constexpr const char* kCategory = "<RovIdarurozaro>";

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "analytics/core/support/MSRLogContext.h"
+#include "analytics/support/MSRLogContext.h"
 
 void MSRStorageLog(int64_t level, int64_t code, std::string_view message,
                    const std::vector<MSRLogContext>& contexts = {});

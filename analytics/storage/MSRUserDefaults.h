@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "analytics/core/support/MSRPreferenceStore.h"
+#include "analytics/support/MSRPreferenceStore.h"
 #include "analytics/storage/MSRConfigStore.h"
 #include "platform/foundation/UserDefaults.h"
 

@@ -3,8 +3,8 @@
 // the logging path does it (origin and name checks, parameter cleaning, the
 // "_o" parameter).
 
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSREvent.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSREvent.h"
 
 #include <benchmark/benchmark.h>
 

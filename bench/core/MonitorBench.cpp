@@ -1,9 +1,9 @@
 // The cost a caller pays for one monitor report. Reports below the console's
 // level and outside the health monitor must cost next to nothing, since the
 // engine logs debug lines on every event.
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRMemoryPreferenceStore.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRMemoryPreferenceStore.h"
+#include "analytics/support/MSRMonitor.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,8 +8,8 @@
 
 #include <filesystem>
 
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/foundation/FileSystem.h"
 

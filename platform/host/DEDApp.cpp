@@ -1,23 +1,18 @@
 #include "platform/host/DEDApp.h"
 
 #include <iostream>
-#include <mutex>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/host/DEDComponent.h"
 
 namespace host {
 
 namespace {
 
-std::mutex& appMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unique_ptr<DEDApp>& defaultAppSlot() {
-    static std::unique_ptr<DEDApp> app;
-    return app;
+foundation::SharedSlot<DEDApp>& defaultAppSlot() {
+    static foundation::SharedSlot<DEDApp> slot;
+    return slot;
 }
 
 }  // namespace
@@ -42,27 +37,24 @@ DEDOptions DEDOptions::defaultOptions() {
 void DEDApp::configure() { configure(DEDOptions::defaultOptions()); }
 
 void DEDApp::configure(const DEDOptions& options) {
-    DEDApp* app = nullptr;
-    {
-        std::lock_guard lock(appMutex());
-        if (defaultAppSlot()) {
-            std::cerr << "DEDApp: the default app has already been configured." << std::endl;
-            return;
-        }
-        defaultAppSlot() = std::make_unique<DEDApp>(options);
-        app = defaultAppSlot().get();
+    bool made = false;
+    auto app = defaultAppSlot().getOrMake([&] {
+        made = true;
+        return std::make_shared<DEDApp>(options);
+    });
+    if (!made) {
+        std::cerr << "DEDApp: the default app has already been configured." << std::endl;
+        return;
     }
-    // Outside the lock: components ask whether the app is configured.
+    // Outside the slot's lock: components ask whether the app is configured.
     DEDComponent::appDidConfigure(*app);
 }
 
 DEDApp* DEDApp::defaultApp() {
-    std::lock_guard lock(appMutex());
-    return defaultAppSlot().get();
+    return defaultAppSlot().get().get();
 }
 
 void DEDApp::resetForTesting() {
-    std::lock_guard lock(appMutex());
     defaultAppSlot().reset();
 }
 

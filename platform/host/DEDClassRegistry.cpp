@@ -1,49 +1,42 @@
 #include "platform/host/DEDClassRegistry.h"
 
 #include <map>
-#include <mutex>
+
+#include "platform/foundation/SharedSlot.h"
 
 namespace host {
 
 namespace {
 
-struct Registry {
-    std::mutex mutex;
-    std::map<std::string, DEDClassRegistry::Entry> classes;
-};
+using Classes = std::map<std::string, DEDClassRegistry::Entry>;
 
-Registry& registry() {
-    static Registry instance;
-    return instance;
+foundation::SharedValue<Classes>& registry() {
+    static foundation::SharedValue<Classes> classes;
+    return classes;
 }
 
 }  // namespace
 
 void DEDClassRegistry::registerClass(const std::string& name, Entry entry) {
-    std::lock_guard lock(registry().mutex);
-    registry().classes[name] = std::move(entry);
+    registry().with([&](Classes& classes) { classes[name] = std::move(entry); });
 }
 
 void DEDClassRegistry::unregisterClass(const std::string& name) {
-    std::lock_guard lock(registry().mutex);
-    registry().classes.erase(name);
+    registry().with([&](Classes& classes) { classes.erase(name); });
 }
 
 bool DEDClassRegistry::isClassPresent(const std::string& name) {
-    std::lock_guard lock(registry().mutex);
-    return registry().classes.count(name) != 0;
+    return registry().with([&](const Classes& classes) { return classes.count(name) != 0; });
 }
 
 std::optional<DEDClassRegistry::Entry> DEDClassRegistry::entryForClass(const std::string& name) {
-    std::lock_guard lock(registry().mutex);
-    auto found = registry().classes.find(name);
-    if (found == registry().classes.end() || !found->second) return std::nullopt;
-    return found->second;
+    return registry().with([&](const Classes& classes) -> std::optional<Entry> {
+        auto found = classes.find(name);
+        if (found == classes.end() || !found->second) return std::nullopt;
+        return found->second;
+    });
 }
 
-void DEDClassRegistry::resetForTesting() {
-    std::lock_guard lock(registry().mutex);
-    registry().classes.clear();
-}
+void DEDClassRegistry::resetForTesting() { registry().reset(); }
 
 }  // namespace host

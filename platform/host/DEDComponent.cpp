@@ -1,64 +1,64 @@
 #include "platform/host/DEDComponent.h"
 
 #include <algorithm>
-#include <mutex>
 #include <utility>
 
+#include "platform/foundation/SharedSlot.h"
 #include "platform/host/DEDApp.h"
 
 namespace host {
 
 namespace {
 
-struct Registry {
-    std::mutex mutex;
-    std::vector<std::pair<std::string, DEDComponent::ConfigureHandler>> components;
-};
+// In the order of registration.
+using Components = std::vector<std::pair<std::string, DEDComponent::ConfigureHandler>>;
 
-Registry& registry() {
-    static Registry instance;
-    return instance;
+foundation::SharedValue<Components>& registry() {
+    static foundation::SharedValue<Components> components;
+    return components;
+}
+
+bool contains(const Components& components, const std::string& name) {
+    return std::any_of(components.begin(), components.end(), [&](const auto& c) { return c.first == name; });
 }
 
 }  // namespace
 
 void DEDComponent::registerComponent(const std::string& name, ConfigureHandler onConfigure) {
-    {
-        std::lock_guard lock(registry().mutex);
-        auto& components = registry().components;
-        if (std::any_of(components.begin(), components.end(), [&](const auto& c) { return c.first == name; })) return;
+    const bool added = registry().with([&](Components& components) {
+        if (contains(components, name)) return false;
         components.emplace_back(name, onConfigure);
-    }
+        return true;
+    });
+    if (!added) return;
     // Outside the lock: the handler may register further components.
     if (DEDApp* app = DEDApp::defaultApp(); app && onConfigure) onConfigure(*app);
 }
 
 bool DEDComponent::isRegistered(const std::string& name) {
-    std::lock_guard lock(registry().mutex);
-    const auto& components = registry().components;
-    return std::any_of(components.begin(), components.end(), [&](const auto& c) { return c.first == name; });
+    return registry().with([&](const Components& components) { return contains(components, name); });
 }
 
 std::vector<std::string> DEDComponent::registeredNames() {
-    std::lock_guard lock(registry().mutex);
-    std::vector<std::string> names;
-    for (const auto& component : registry().components) names.push_back(component.first);
-    return names;
+    return registry().with([](const Components& components) {
+        std::vector<std::string> names;
+        for (const auto& component : components) names.push_back(component.first);
+        return names;
+    });
 }
 
 void DEDComponent::appDidConfigure(const DEDApp& app) {
-    std::vector<ConfigureHandler> handlers;
-    {
-        std::lock_guard lock(registry().mutex);
-        for (const auto& component : registry().components) handlers.push_back(component.second);
-    }
+    const std::vector<ConfigureHandler> handlers = registry().with([](const Components& components) {
+        std::vector<ConfigureHandler> list;
+        for (const auto& component : components) list.push_back(component.second);
+        return list;
+    });
     for (const auto& handler : handlers)
         if (handler) handler(app);
 }
 
 void DEDComponent::resetForTesting() {
-    std::lock_guard lock(registry().mutex);
-    registry().components.clear();
+    registry().reset();
 }
 
 }  // namespace host

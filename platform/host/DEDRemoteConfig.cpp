@@ -6,20 +6,16 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/net/CurlNetwork.h"
 
 namespace host {
 
 namespace {
 
-std::mutex& sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<DEDRemoteConfig>& sharedSlot() {
-    static std::shared_ptr<DEDRemoteConfig> shared;
-    return shared;
+foundation::SharedSlot<DEDRemoteConfig>& sharedSlot() {
+    static foundation::SharedSlot<DEDRemoteConfig> slot;
+    return slot;
 }
 
 // Texts and bytes stay as they are; anything else is kept as JSON text, the
@@ -34,20 +30,17 @@ std::optional<std::string> storedForm(const foundation::Value& value) {
 }  // namespace
 
 std::shared_ptr<DEDRemoteConfig> DEDRemoteConfig::remoteConfig() {
-    std::lock_guard lock(sharedMutex());
-    if (!sharedSlot()) {
+    return sharedSlot().getOrMake([] {
         Configuration configuration;
         if (const char* url = std::getenv("CALVARO_REMOTE_CONFIG_URL"); url && *url) configuration.fetchURL = url;
         auto config = std::make_shared<DEDRemoteConfig>(std::move(configuration));
         config->setDefaultsFromPlistFileName("RemoteConfigDefaults");
-        sharedSlot() = std::move(config);
-    }
-    return sharedSlot();
+        return config;
+    });
 }
 
 void DEDRemoteConfig::setShared(std::shared_ptr<DEDRemoteConfig> remoteConfig) {
-    std::lock_guard lock(sharedMutex());
-    sharedSlot() = std::move(remoteConfig);
+    sharedSlot().set(std::move(remoteConfig));
 }
 
 DEDRemoteConfig::DEDRemoteConfig(Configuration configuration) : configuration_(std::move(configuration)) {

@@ -43,6 +43,7 @@ TEST_F(FacadeTest, CallsBeforeTheHostIsConfiguredAreRefusedWithTheirCodes) {
     EXPECT_EQ(seen, std::vector<std::string>{"tapped_menu_button"});  // the watcher sees even refused calls
 
     // Once configured the same calls go through (configure also starts the engine).
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure(host::DEDOptions{});
     for (const auto& c : cases) c.call();
     executor().advanceBy(5.0);  // each user-data call holds the operation queue for half a second
@@ -290,6 +291,7 @@ TEST_F(FacadeTest, EnablementAndTheHeldOperationQueueInVirtualTime) {
 
     MSRAnalytics::setAnalyticsEnabled(true);  // still deactivated
     DEDIzurarove::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);  // not configured
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure(host::DEDOptions{});
     codes();
     MSRAnalytics::setUserData({{"email_address", ""}});  // waits, then holds the queue for 0.5 s

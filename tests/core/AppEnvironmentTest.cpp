@@ -4,7 +4,7 @@
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSRAppEnvironment.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
-#include "analytics/core/support/MSRMemoryPreferenceStore.h"
+#include "analytics/support/MSRMemoryPreferenceStore.h"
 #include "platform/host/DEDClassRegistry.h"
 
 namespace {

@@ -13,9 +13,10 @@
 
 #include "MeasurementFixture.h"
 #include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/security/Compression.h"
 #include "tests/storage/StoredEventBytes.h"
@@ -288,10 +289,18 @@ class EventFilterAudience : public MSRAudience {
 };
 
 TEST_F(BundlingFromStoredBytesTest, EventFiltersStillSeeEveryEventWithItsPreviousTime) {
-    auto audience = std::make_shared<EventFilterAudience>(engine().database());
+    // The audience comes in as every collaborator does: made by the registered
+    // maker, over the engine's database, when the engine starts.
+    std::shared_ptr<EventFilterAudience> audience;
+    stopEngine();
+    MSRComponentRegistry::registerMaker<MSRAudience>([&](const MSRComponentContext& context) {
+        return audience = std::make_shared<EventFilterAudience>(context.database);
+    });
+    startEngine(options());
+    MSRComponentRegistry::registerMaker<MSRAudience>({});
+    ASSERT_EQ(engine().audience(), audience);
     ASSERT_TRUE(database().updateEventAggregates(
         *MSREventAggregates::initWithName("level_up", 1, 1, 1, kTenOClock - 5), nullptr));
-    const_cast<std::shared_ptr<MSRAudience>&>(engine().audience()) = audience;
     store({"level_up", 1, {}});
     store({"share", 2, {}});
     bool made = false;

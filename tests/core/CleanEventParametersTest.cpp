@@ -1,8 +1,8 @@
 #include "MonitorHarness.h"
 #include "analytics/core/MSRAnalytics.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/support/MSRRemoteConfig.h"
 
 #include <gtest/gtest.h>
 

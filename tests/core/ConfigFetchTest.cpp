@@ -3,7 +3,7 @@
 
 #include "MeasurementFixture.h"
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #include "MonitorHarness.h"
-#include "analytics/core/model/MSRDailyCounts.h"
-#include "analytics/core/model/MSREventAggregates.h"
+#include "analytics/model/MSRDailyCounts.h"
+#include "analytics/model/MSREventAggregates.h"
 #include "platform/dispatch/Clock.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "MonitorHarness.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/model/MSRNameTables.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRRemoteConfig.h"
 
 #include <gtest/gtest.h>
 

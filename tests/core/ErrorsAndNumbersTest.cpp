@@ -1,8 +1,8 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/support/MSRError.h"
-#include "analytics/core/support/MSRLogContext.h"
-#include "analytics/core/support/MSRNumericUtil.h"
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRLogContext.h"
+#include "analytics/support/MSRNumericUtil.h"
 #include "platform/security/Random.h"
 
 #include <gtest/gtest.h>

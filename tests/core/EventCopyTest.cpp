@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "MonitorHarness.h"
-#include "analytics/core/model/MSREvent.h"
+#include "analytics/model/MSREvent.h"
 
 namespace {
 

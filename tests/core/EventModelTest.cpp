@@ -1,10 +1,10 @@
 #include "MonitorHarness.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/model/MSRRawEventData.h"
-#include "analytics/core/model/MSRUserAttribute.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/model/MSRRawEventData.h"
+#include "analytics/model/MSRUserAttribute.h"
 
 #include <gtest/gtest.h>
 

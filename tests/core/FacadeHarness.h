@@ -13,6 +13,8 @@
 
 #include "MonitorHarness.h"
 #include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRIdentityInterface.h"
@@ -122,14 +124,15 @@ protected:
         MSRConsentSettingsUtil::clearAllSettings();
         MSRMeasurementInterface::resetForTesting();
         engine_ = std::make_shared<RecordingEngine>();
-        MSRMeasurementInterface::setFactory([engine = engine_](const MSRMeasurementStartParameters&) { return engine; });
+        MSRComponentRegistry::registerInstance<MSRMeasurementInterface>(engine_);
         identity_ = std::make_shared<FixedIdentity>();
-        MSRIdentityInterface::install(identity_);
+        MSRComponentRegistry::registerInstance<MSRIdentityInterface>(identity_);
     }
     // The host's configuration starts the engine.
     void start() {
         host::DEDOptions options;
         options.appID = "1:app";
+        DEDIzurarove::registerWithHost();
         host::DEDApp::configure(options);
         settle();
         identity_->installationID.reset();

@@ -7,7 +7,7 @@
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
-#include "analytics/core/model/MSRFoundationAdditions.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 // how a failing event-editing program leaves the rest.
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
-#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/model/MSRPEventEditing.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 
@@ -100,7 +101,7 @@ class MeasurementConfigTest : public StorageTest {
         ASSERT_TRUE(config_);
     }
     void TearDown() override {
-        MSRPEventEditing::setFactory({});
+        MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
         MSRRemoteConfig::setMeasurementURL(std::nullopt);
         config_.reset();
         database_.reset();
@@ -214,7 +215,7 @@ TEST_F(MeasurementConfigTest, Endpoints) {
 TEST_F(MeasurementConfigTest, EventEditingProgramLoad) {
     std::shared_ptr<RecordingEditing> last;
     bool loads = true;
-    MSRPEventEditing::setFactory([&] { return last = std::make_shared<RecordingEditing>(loads); });
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>([&](const MSRComponentContext&) { return last = std::make_shared<RecordingEditing>(loads); });
 
     const MSRPBMeasurementConfig first =
         withProgram(configuration(kAppID, 1, {{"measurement.upload.interval", "900000"}}), {"kept"});
@@ -239,7 +240,7 @@ TEST_F(MeasurementConfigTest, EventEditingProgramLoad) {
     EXPECT_EQ(config_->eventEditing(), loaded);
 
     // Without an interpreter the programs are skipped and the rest applies.
-    MSRPEventEditing::setFactory({});
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
     ASSERT_TRUE(config_->updateMeasurementConfig(first));
     EXPECT_EQ(config_->dataControls(), std::vector<std::string>{"kept"});
 }

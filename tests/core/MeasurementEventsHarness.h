@@ -11,7 +11,7 @@
 
 #include "MeasurementFixture.h"
 #include "analytics/core/MSRAnalytics.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRCleanEventParameters.h"
 
 struct StoredEvent {
     std::string origin, name;

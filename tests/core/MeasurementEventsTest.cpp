@@ -3,7 +3,8 @@
 #include <fstream>
 
 #include "MeasurementEventsHarness.h"
-#include "analytics/core/model/MSRPEventEditing.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/model/MSRPEventEditing.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
 
 TEST_F(MeasurementEventsTest, EventEditingProgram) {
     auto editing = std::make_shared<ScriptedEditing>();
-    MSRPEventEditing::setFactory([editing] { return editing; });
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>([editing](const MSRComponentContext&) { return editing; });
     MSRPBMeasurementConfig config;
     MSRPBSetInt64(config, 0, 1);
     MSRPBSetString(config, 1, engine().appID());
@@ -185,7 +186,7 @@ TEST_F(MeasurementEventsTest, EventEditingProgram) {
     EXPECT_TRUE(all[0].name == "level_up" && all[0].has("v", MSRValue(int64_t{1})));
     EXPECT_TRUE(all[1].name == "_vs" && all[1].has("v", MSRValue(int64_t{2})));
     EXPECT_EQ(std::tuple(all[2].origin, all[3].origin), std::tuple("auto", "app"));
-    MSRPEventEditing::setFactory({});
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
 }
 
 TEST_F(MeasurementEventsTest, AnEngineWithoutStorageRefusesEventsCleanly) {

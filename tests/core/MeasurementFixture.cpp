@@ -6,14 +6,15 @@
 #include <fstream>
 
 #include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRMeasurementInterface.h"
-#include "analytics/core/model/MSRDataTypeValidator.h"
-#include "analytics/core/support/MSRNetworkComponent.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/core/MSRNetworkComponent.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
@@ -81,7 +82,7 @@ void MeasurementFixture::startEngine(const MeasurementOptions& options) {
     ASSERT_TRUE(engine_);
     if (options.installShared) {
         MSRMeasurement::installSharedInstanceForTesting(engine_);
-        MSRMeasurementInterface::setFactory([engine = engine_](const MSRMeasurementStartParameters&) { return engine; });
+        MSRComponentRegistry::registerInstance<MSRMeasurementInterface>(engine_);
         MSRMeasurementInterface::initializeSharedInstance({});
         // The facade's calls reach the engine without a start of the facade.
         MSRAnalytics::unsuspendOperationQueue();

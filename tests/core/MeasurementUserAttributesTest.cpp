@@ -1,7 +1,7 @@
 #include "MeasurementFixture.h"
 
 #include "analytics/core/MSRIdentity.h"
-#include "analytics/core/model/MSRRawEventData.h"
+#include "analytics/model/MSRRawEventData.h"
 
 namespace {
 

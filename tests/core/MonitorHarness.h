@@ -1,9 +1,9 @@
 #pragma once
 
-#include "analytics/core/support/MSRASLLogger.h"
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRMemoryPreferenceStore.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRASLLogger.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRMemoryPreferenceStore.h"
+#include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
 
 #include <memory>

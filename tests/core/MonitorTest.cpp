@@ -1,6 +1,6 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/support/MSRError.h"
+#include "analytics/support/MSRError.h"
 
 #include <gtest/gtest.h>
 

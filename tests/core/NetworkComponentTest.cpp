@@ -1,7 +1,7 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/support/MSRNetworkComponent.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/core/MSRNetworkComponent.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "tools/collector/Collector.h"

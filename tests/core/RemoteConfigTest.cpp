@@ -1,6 +1,6 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 
 #include <gtest/gtest.h>
 

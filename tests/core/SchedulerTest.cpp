@@ -1,7 +1,7 @@
 #include "MonitorHarness.h"
 
-#include "analytics/core/support/MSRAlarm.h"
-#include "analytics/core/support/MSRScheduler.h"
+#include "analytics/support/MSRAlarm.h"
+#include "analytics/support/MSRScheduler.h"
 #include "platform/dispatch/SerialQueue.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/messages/reference/NANOReferenceCodec.h"
 #include "platform/dispatch/ManualExecutor.h"

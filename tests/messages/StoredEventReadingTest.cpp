@@ -11,10 +11,10 @@
 #include <limits>
 
 #include "MessageTestSupport.h"
-#include "analytics/core/model/MSRCleanEventParameters.h"
-#include "analytics/core/model/MSREvent.h"
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSREvent.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "tests/storage/StoredEventBytes.h"
 

@@ -62,6 +62,7 @@ void ScreenTestEnvironment::resetShared() {
     resetSharedState();
     RemoteConfigManager::resetShared();
     CalcManager::resetShared();
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure();  // the analytics interface refuses events before the host is configured
     host::DEDRemoteConfig::Configuration configuration;  // no address: nothing leaves the machine
     remoteConfig_ = std::make_shared<host::DEDRemoteConfig>(configuration);

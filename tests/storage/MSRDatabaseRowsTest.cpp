@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
 

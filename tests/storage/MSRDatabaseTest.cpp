@@ -1,7 +1,7 @@
 #include <limits>
 
-#include "analytics/core/model/MSRFoundationAdditions.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/security/Compression.h"

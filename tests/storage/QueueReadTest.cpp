@@ -3,7 +3,7 @@
 // in, a row whose bytes do not decode is skipped without holding back the rows
 // behind it), and the size limit counts what will be sent.
 
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/security/Compression.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "analytics/core/support/MSRMemoryPreferenceStore.h"
-#include "analytics/core/support/MSRMonitor.h"
+#include "analytics/support/MSRMemoryPreferenceStore.h"
+#include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRSqliteStore.h"

@@ -1,13 +1,13 @@
 #include "tests/support/SharedState.h"
 
+#include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
-#include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
-#include "analytics/core/MSRIdentityInterface.h"
-#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementInterface.h"
 #include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/support/MSRMonitor.h"
+#include "platform/foundation/SharedSlot.h"
 #include "platform/host/AdvertisingIdentity.h"
 #include "platform/host/DEDApp.h"
 #include "platform/ui/AppearanceHooks.h"
@@ -22,11 +22,17 @@ void resetSharedState() {
     ui::AppearanceHooks::reset();
     ui::TraitCollection::reset();
 
+    // Every shared slot (identifiers, the host app and its components, the
+    // component registry's makers, ...) but what a harness installed before
+    // calling this to watch the test (the monitor, the event sink); then no
+    // engine is made until a test registers one.
+    const auto monitor = MSRMonitor::shared();
+    auto sink = DEDIzurarove::setEventSink({});
+    foundation::resetAllSharedSlots();
+    MSRMonitor::setShared(monitor);
+    DEDIzurarove::setEventSink(std::move(sink));
     MSRMeasurementInterface::resetForTesting();
-    MSRMeasurement::resetSharedInstanceForTesting();
-    MSRIdentityInterface::install(nullptr);
     MSRIdentity::resetSharedInstanceForTesting();
-    MSRIdentifiers::resetSharedInstanceForTesting();
     MSRPersistedConfig::setSharedInstance(nullptr);
     MSRConsentSettingsUtil::clearAllSettings();
     MSRAnalytics::resetForTesting();

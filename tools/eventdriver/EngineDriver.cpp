@@ -6,10 +6,10 @@
 
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
-#include "analytics/core/support/MSRConsoleLogger.h"
-#include "analytics/core/support/MSRConstants.h"
-#include "analytics/core/support/MSRMonitor.h"
-#include "analytics/core/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRConsoleLogger.h"
+#include "analytics/support/MSRConstants.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
@@ -54,6 +54,7 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
 

@@ -1,0 +1,188 @@
+#include "analytics/core/MSRAnalyticsState.h"
+
+#include <map>
+#include <mutex>
+
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+// The state is made with the program: the load timestamp is taken then.
+const double kLoadTime = dispatch::Clock::now();
+
+struct SharedState {
+    std::mutex mutex;
+    double loadTimestamp = kLoadTime;
+    std::shared_ptr<dispatch::OperationGate> gate =
+        std::make_shared<dispatch::OperationGate>(MSRAnalyticsState::kOperationQueueName, /*startSuspended=*/true);
+    std::shared_ptr<MSRUserDefaults> suite = std::make_shared<MSRUserDefaults>(MSRAnalyticsState::kSuiteName);
+    std::optional<std::map<MSRAnalyticsState::ListenerToken, MSRAnalyticsState::LogEventListener>> listeners;
+    MSRAnalyticsState::ListenerToken nextToken = 1;
+};
+
+SharedState& state() {
+    static SharedState* instance = new SharedState;  // lives as long as the process
+    return *instance;
+}
+
+}  // namespace
+
+// ---- queues -----------------------------------------------------------------
+
+std::shared_ptr<dispatch::SerialQueue> MSRAnalyticsState::queue() {
+    static auto serial = dispatch::SerialQueue::create(kSerialQueueLabel);
+    return serial;
+}
+
+void MSRAnalyticsState::dispatchAsyncOnSerialQueue(Block block) { queue()->async(std::move(block)); }
+
+std::shared_ptr<dispatch::OperationGate> MSRAnalyticsState::gate() {
+    std::lock_guard lock(state().mutex);
+    return state().gate;
+}
+
+void MSRAnalyticsState::queueOperationWithBlock(Block block) {
+    gate()->addOperation([block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
+}
+
+double MSRAnalyticsState::loadTimestamp() {
+    std::lock_guard lock(state().mutex);
+    return state().loadTimestamp;
+}
+
+void MSRAnalyticsState::setLoadTimestamp(double timestamp) {
+    std::lock_guard lock(state().mutex);
+    state().loadTimestamp = timestamp;
+}
+
+// ---- log-event listeners ----------------------------------------------------
+
+MSRAnalyticsState::ListenerToken MSRAnalyticsState::nextListenerToken() {
+    std::lock_guard lock(state().mutex);
+    return state().nextToken++;
+}
+
+void MSRAnalyticsState::setEventListener(ListenerToken token, LogEventListener listener) {
+    std::lock_guard lock(state().mutex);
+    if (!state().listeners) state().listeners.emplace();
+    (*state().listeners)[token] = std::move(listener);
+}
+
+MSRAnalyticsState::ListenerRemoval MSRAnalyticsState::removeEventListener(ListenerToken token) {
+    std::lock_guard lock(state().mutex);
+    if (!state().listeners) return ListenerRemoval::noListeners;
+    return state().listeners->erase(token) == 0 ? ListenerRemoval::unknownToken : ListenerRemoval::removed;
+}
+
+void MSRAnalyticsState::notifyEventListeners(const MSREvent& event) {
+    queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
+}
+
+void MSRAnalyticsState::notifyEventListeners(std::vector<MSREvent> events) {
+    if (events.empty()) return;
+    queueOperationWithBlock([events = std::move(events)] {
+        const std::vector<LogEventListener> listeners = currentEventListeners();
+        for (const MSREvent& event : events)
+            for (const auto& listener : listeners) listener(event);
+    });
+}
+
+void MSRAnalyticsState::notifyEventListenersOnSerialQueue(const MSREvent& event) {
+    for (const auto& listener : currentEventListeners()) listener(event);
+}
+
+std::vector<MSRAnalyticsState::LogEventListener> MSRAnalyticsState::currentEventListeners() {
+    std::vector<LogEventListener> listeners;
+    std::lock_guard lock(state().mutex);
+    if (state().listeners)
+        for (const auto& entry : *state().listeners) listeners.push_back(entry.second);
+    return listeners;
+}
+
+// ---- the analytics suite ----------------------------------------------------
+
+std::shared_ptr<MSRUserDefaults> MSRAnalyticsState::suite() {
+    std::lock_guard lock(state().mutex);
+    return state().suite;
+}
+
+std::optional<foundation::Value::Dictionary> MSRAnalyticsState::suiteDictionary(const char* key) {
+    return suite()->dictionaryForKey(key);
+}
+
+int64_t MSRAnalyticsState::resetRetryCount() { return suite()->integerForKey("reset_retry_count"); }
+
+void MSRAnalyticsState::setResetRetryCount(int64_t count) {
+    if (count >= 1) {
+        suite()->setObject(foundation::Value(count), "reset_retry_count");
+    } else {
+        suite()->removeObjectForKey("reset_retry_count");
+    }
+}
+
+bool MSRAnalyticsState::needFirstOpenAfterReset() { return suite()->boolForKey("need_first_open_after_reset"); }
+void MSRAnalyticsState::setNeedFirstOpenAfterReset(bool need) {
+    suite()->setObject(foundation::Value(need), "need_first_open_after_reset");
+}
+void MSRAnalyticsState::removeNeedFirstOpenAfterReset() {
+    suite()->removeObjectForKey("need_first_open_after_reset");
+}
+
+std::optional<std::string> MSRAnalyticsState::appInstanceIDAfterReset() {
+    return suite()->stringForKey("app_instance_id_after_reset");
+}
+void MSRAnalyticsState::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
+    suite()->setObject(appInstanceID ? foundation::Value(*appInstanceID) : foundation::Value(),
+                       "app_instance_id_after_reset");
+}
+
+foundation::Value MSRAnalyticsState::deferredAnalyticsCollection() {
+    return suite()->objectForKey("deferred_analytics_collection");
+}
+void MSRAnalyticsState::setDeferredAnalyticsCollection(const foundation::Value& value) {
+    suite()->setObject(value, "deferred_analytics_collection");
+}
+
+std::optional<foundation::Value::Dictionary> MSRAnalyticsState::consentSettings1P() {
+    return suiteDictionary("consent_settings");
+}
+std::optional<foundation::Value::Dictionary> MSRAnalyticsState::consentSettings3P() {
+    return suiteDictionary("consent_settings_3p");
+}
+std::optional<foundation::Value::Dictionary> MSRAnalyticsState::consentSettingsTCF() {
+    return suiteDictionary("consent_settings_tcf");
+}
+std::optional<foundation::Value::Dictionary> MSRAnalyticsState::consentSettings1PStart() {
+    return suiteDictionary("consent_settings_on_start");
+}
+void MSRAnalyticsState::removeStartUpConsentSettings() { suite()->removeObjectForKey("consent_settings_on_start"); }
+foundation::Value MSRAnalyticsState::deferredResetOnDeniedConsent() {
+    return suite()->objectForKey("deferred_consent_reset");
+}
+void MSRAnalyticsState::removeDeferredResetOnDeniedConsent() { suite()->removeObjectForKey("deferred_consent_reset"); }
+
+void MSRAnalyticsState::persistConsentSettings(const foundation::Value::Dictionary& settings, int64_t source) {
+    const char* key = source == 5 ? "consent_settings_tcf" : source < 21 ? "consent_settings_3p" : "consent_settings";
+    suite()->setObject(settings, key);
+    suite()->setObject(foundation::Value(source), "consent_source");
+}
+
+int64_t MSRAnalyticsState::persistedConsentSource() {
+    return suite()->numberForKey("consent_source").integerValue().value_or(MSRConsentSettingsUtil::kSourceNone);
+}
+
+void MSRAnalyticsState::clearConsent() {
+    for (const char* key : {"consent_source", "consent_settings_3p", "consent_settings", "consent_settings_on_start",
+                            "deferred_consent_reset", "consent_settings_tcf"})
+        suite()->removeObjectForKey(key);
+    MSRConsentSettingsUtil::clearAllSettings();
+}
+
+void MSRAnalyticsState::resetForTesting() {
+    std::lock_guard lock(state().mutex);
+    state().loadTimestamp = dispatch::Clock::now();
+    state().gate = std::make_shared<dispatch::OperationGate>(kOperationQueueName, /*startSuspended=*/true);
+    state().listeners.reset();
+    state().nextToken = 1;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+// The engine's configuration fetch: a conditional GET of the server's
+// configuration, applied in one database transaction. It works on the engine's
+// state (MSRMeasurement forwards the operations of the same names here) and
+// hands the schedule back to the uploader once the answer is in.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "analytics/core/MSRMeasurement.h"
+
+class MSRConfigurationFetcher : public MSRMeasurementRoad {
+public:
+    using MSRMeasurementRoad::MSRMeasurementRoad;
+    // A configuration answer larger than this is refused unread.
+    static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
+
+
+    // A conditional GET of the configuration when an endpoint is configured
+    // (worker queue).
+    void fetchRemoteConfig();
+    // The fetch's answer (worker queue).
+    void networkRemoteConfigFetchCompletionHandler(const net::Response& response, const std::vector<uint8_t>& data,
+                                                   const std::optional<net::Error>& error);
+    void updateConsentSettingsUtilWithRemoteConfig();
+
+private:
+    // Checks, stores and applies a fetched body inside the caller's
+    // transaction; false rolls it back.
+    bool applyRemoteConfigData(const std::vector<uint8_t>& data);
+    // After a rollback the settings in memory follow the stored ones again.
+    void restoreStoredRemoteConfig();
+};

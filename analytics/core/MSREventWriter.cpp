@@ -1,0 +1,453 @@
+// The single writer of events: the server's blocklist, the conversion mark,
+// and one transaction that records lifetime value, applies the daily caps,
+// decides real-time delivery and stores the raw event with its metadata.
+
+#include <cmath>
+#include <limits>
+
+#include "analytics/core/MSRAnalyticsState.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSREventWriter.h"
+#include "analytics/core/MSRUploader.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRKeychainWrapper.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Bundle.h"
+
+namespace {
+
+// MSRPBMeasurementBundle and MSRPBAdCampaignInfo field indexes.
+enum : uint32_t { kBundleResettableDeviceID = 19, kBundleAdCampaignInfo = 52 };
+enum : uint32_t { kCampaignZclid = 0, kCampaignZbraid = 1, kCampaignSource = 2, kCampaignClickMillis = 3 };
+
+constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
+
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
+    MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
+}
+
+bool isSet(const MSRError& error) {
+    return error.code() != 0 || !error.domain().empty();
+}
+
+// The caps log a dropped event only when the count is a whole thousand past
+// the limit, so a runaway logger does not flood the console.
+void reportOvershoot(int64_t count, int64_t limit, int64_t level, int64_t code, std::string_view message,
+                     const std::vector<MSRLogContext>& contexts) {
+    if ((count - limit) % 1000 == 0) log(level, code, message, contexts);
+}
+
+MSRLogContext parameterContext(const MSREvent& event, const char* name) {
+    auto found = event.parameters().find(name);
+    return found == event.parameters().end() ? MSRLogContext() : MSRLogContext(found->second.description());
+}
+
+bool isSubjectToRealtimeLimit(const MSREvent& event, bool debugMode) {
+    const std::string& name = event.name();
+    return !debugMode && name != "_iap" && name != "_f" && name != "_dcu" && name != "_fx";
+}
+
+bool isDCURealtimeEvent(const MSREvent& event, bool debugMode) {
+    return !debugMode && event.name() == "_dcu";
+}
+
+int32_t effectiveEventCount(const MSREvent& event) {
+    int64_t count = 1 + MSRCountArrayItems(event);
+    return static_cast<int32_t>(std::min<int64_t>(count, std::numeric_limits<int32_t>::max()));
+}
+
+// A stored count as a number; missing, unreadable and non-positive counts
+// are 0.
+int64_t countFromText(const std::optional<std::string>& text) {
+    if (!text) return 0;
+    try {
+        size_t used = 0;
+        long long value = std::stoll(*text, &used);
+        return used == text->size() && value > 0 ? value : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+// --- Writer -------------------------------------------------------------------------
+
+void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
+    if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
+        log(7, 23051, "Logging event: origin, name, params",
+            {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    }
+    std::optional<std::vector<MSREvent>> further =
+        engine_.conditionalUserPropertyController_
+            ? engine_.conditionalUserPropertyController_->processEventOnWorkerQueue(event)
+            : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
+    if (!further) {
+        log(4, 23050, "Unable to process conditional user property. Event name, origin",
+            {MSRDebugEventName(event.name()), event.origin()});
+    }
+    writeFilteredEventOnWorkerQueue(event);
+    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{}))
+        writeFilteredEventOnWorkerQueue(next);
+}
+
+void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("writeFilteredEventOnWorkerQueue");
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
+    const std::string& name = filteredEvent.name();
+    if (engine_.remoteConfig_->isEventBlocklisted(name)) {
+        log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
+        if (!engine_.remoteConfig_->blocklistInternal() && !engine_.remoteConfig_->blocklistPublic() && name != "_err") {
+            MSRValue nameValue(name);
+            MSRLogErrorEventWithValue(11, name, 40, &nameValue);
+        }
+        return;
+    }
+    engine_.identity_->updateIdentifiers();
+    MSREvent event = filteredEvent;
+    if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
+
+    engine_.pendingEventWrites_ = {};
+    bool kept = engine_.database_->performGroupedTransaction([&] {
+        if (!updateLifetimeValueWithEvent(event)) return false;
+        bool isPublic = MSRIsPublicName(event.name());
+        MSRError error;
+        std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
+        if (!counts) {
+            if (isSet(error)) {
+                log(1, 23054, "Data loss. Unable to query daily event counts. Error", {error});
+                return false;
+            }
+            counts.emplace(currentDayIndex(), 0, 0, 0, 0, 0, 0);
+        }
+        if (int32_t day = currentDayIndex(); counts->day() != day) counts->resetWithNewDay(day);
+        bool process = shouldProcessEvent(event, *counts, isPublic);
+        bool realtime = isRealtimeEvent(event, *counts);
+        if (!engine_.database_->updateDailyCounts(counts, &error)) {
+            log(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                {MSRDebugEventName(event.name()), error});
+            return false;
+        }
+        return process ? writeEvent(event, isPublic, realtime) : true;
+    });
+    // The rare event that also changes persisted values commits at once, so
+    // that the values are written only with it and the next event reads them.
+    if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
+        applyPendingEventWrites();
+    } else {
+        engine_.pendingEventWrites_ = {};
+    }
+    if (!kept) engine_.eventWriteFailed_ = true;
+    commitWritesBehindQueuedWork();
+}
+
+bool MSREventWriter::hasPendingEventWrites() const {
+    const MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    return pending.adCampaignInfoBuffer || pending.unmatchedFirstOpenWithoutIDFA || pending.previousFirstOpenCount ||
+           pending.firstOpenConsentedTimestamp;
+}
+
+// Events written back to back share one commit, made once the work queued on
+// the worker before it has run: a burst costs one commit instead of one per
+// event, and a lone event is committed straight after it.
+void MSREventWriter::commitWritesBehindQueuedWork() {
+    if (engine_.commitQueued_ || !engine_.database_->hasPendingWrites()) return;
+    engine_.commitQueued_ = true;
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:commit", [weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->commitQueued_ = false;
+        if (self->database_) self->database_->commitPendingWrites();
+        if (std::exchange(self->scheduleUpdateQueued_, false)) self->uploader().updateSchedule();
+    });
+}
+
+// The schedule depends on what is stored, not on each event: while a commit
+// is queued it is worked out once, after it.
+void MSREventWriter::updateScheduleOnceWritten() {
+    if (engine_.commitQueued_) {
+        engine_.scheduleUpdateQueued_ = true;
+    } else {
+        engine_.uploader().updateSchedule();
+    }
+}
+
+// Listeners hear of an event once what it wrote is on disk; the events of one
+// commit reach them in one hand-over. An event whose writes were undone, or
+// went with a commit that failed, is not stored, and nobody hears of it.
+void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
+    if (std::exchange(engine_.eventWriteFailed_, false)) return;
+    if (!engine_.database_ || !engine_.database_->hasPendingWrites()) {
+        MSRAnalyticsState::notifyEventListeners(event);
+        return;
+    }
+    if (engine_.eventsAwaitingCommit_.empty()) {
+        std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+        engine_.database_->runWhenPendingWritesEnd([weakSelf](bool committed) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            std::vector<MSREvent> events = std::exchange(self->eventsAwaitingCommit_, {});
+            if (committed) MSRAnalyticsState::notifyEventListeners(std::move(events));
+        });
+    }
+    engine_.eventsAwaitingCommit_.push_back(event);
+}
+
+bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {
+    if (!engine_.lifetimeValueRecorder_ || !engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
+    if (engine_.lifetimeValueRecorder_->recordLifetimeValueToDatabase(*engine_.database_, event)) return true;
+    log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+        {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
+         parameterContext(event, "value")});
+    return false;
+}
+
+int32_t MSREventWriter::currentDayIndex() {
+    return MSRDailyCounts::dayForTime(dispatch::Clock::now(), engine_.persistedConfig_->midnightOffset());
+}
+
+// --- Daily caps and real-time delivery ---------------------------------------------
+
+bool MSREventWriter::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent) {
+    int32_t day = currentDayIndex();
+    int32_t effective = effectiveEventCount(event);
+    bool isError = event.name() == "_err";
+    std::string name = MSRDebugEventName(event.name());
+
+    int64_t maxEvents = engine_.remoteConfig_->maxEventsPerDay();
+    if (counts.allEventsCount() >= maxEvents) {
+        reportOvershoot(counts.allEventsCount(), maxEvents, 1, 23055,
+                        "Data loss. Too many events logged. Name, limit", {name, maxEvents});
+        if (isError) {
+            counts.incrementErrorEventsCountForCurrentDay(day);
+        } else {
+            counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effective);
+        }
+        return false;
+    }
+    if (isError) {
+        int64_t maxErrors = engine_.remoteConfig_->maxErrorEventsPerDay();
+        bool over = counts.errorEventsCount() >= maxErrors;
+        if (over) {
+            reportOvershoot(counts.errorEventsCount(), maxErrors, 1, 23056,
+                            "Too many error events logged. Error code, limit",
+                            {parameterContext(event, "_err"), maxErrors});
+        }
+        counts.incrementErrorEventsCountForCurrentDay(day);
+        if (!over) return true;
+        counts.decrementAllEventsCount();
+        return false;
+    }
+    if (isPublicEvent) {
+        int64_t maxPublic = engine_.remoteConfig_->maxPublicEventsPerDay();
+        bool over = counts.publicEventsCount() >= maxPublic;
+        if (over) {
+            reportOvershoot(counts.publicEventsCount(), maxPublic, 1, 23057,
+                            "Data loss. Too many public events logged. Name, limit", {name, maxPublic});
+            MSRLogErrorEvent(16);
+        }
+        counts.incrementCountsForCurrentDay(day, true, event.isConversion(), effective);
+        if (!over) return true;
+        counts.decrementAllEventsCount();
+        return false;
+    }
+    counts.incrementCountsForCurrentDay(day, false, event.isConversion(), effective);
+    return true;
+}
+
+bool MSREventWriter::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
+    bool debugMode = MSRMonitor::shared()->isDebugModeEnabled();
+    bool subject = isSubjectToRealtimeLimit(event, debugMode);
+    int64_t maxRealtime = engine_.remoteConfig_->maxRealtimeEventCountPerDay();
+    bool conversion = event.isConversion() || engine_.remoteConfig_->isEventCustomConversion(event.name());
+    bool counted = conversion && (!subject || counts.realtimeCount() < maxRealtime);
+
+    if (event.isRealtime() && subject && counts.realtimeCount() >= maxRealtime) {
+        event.setRealtime(false);
+        log(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+            {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+    }
+    if (event.isRealtime() && isDCURealtimeEvent(event, debugMode) &&
+        counts.dcuRealtimeCount() >= engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
+        event.setRealtime(false);
+    }
+    maybeAddDebugAndRealtimeParameters(event);
+    return counted || event.isRealtime();
+}
+
+void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
+    if (!MSRMonitor::shared()->isDebugModeEnabled()) return;
+    event.setRealtime(true);
+    event.setDebug(true);
+    log(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+        {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+}
+
+// --- Storing ------------------------------------------------------------------------
+
+bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+    const std::string& name = event.name();
+    MSRError error;
+    std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
+    if (!hasAggregates) {
+        log(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
+        return false;
+    }
+    if (!*hasAggregates) {
+        if (isPublicEvent) {
+            std::optional<int64_t> publicNames = engine_.database_->publicEventCount(&error);
+            if (!publicNames) {
+                log(1, 23064, "Cannot query event count. Error", {error});
+                return false;
+            }
+            if (*publicNames >= engine_.remoteConfig_->maxEventNameCardinality()) {
+                log(1, 23065, "Cannot set event. Reached limit on set events. Name",
+                    {MSRDebugEventName(name)});
+                MSRLogErrorEvent(8);
+                return false;
+            }
+        }
+        std::optional<MSREventAggregates> fresh = MSREventAggregates::initWithName(name, 0, 0, 0, 0);
+        if (!fresh || !engine_.database_->updateEventAggregates(*fresh, &error)) {
+            log(1, 23066, "Data loss. Cannot record event aggregates. Error", {error});
+            return false;
+        }
+    }
+    if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty())
+        engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+
+    std::optional<std::vector<MSRUserAttribute>> attributes =
+        engine_.database_->userAttributesIncludingInternal(true, &error);
+    if (!attributes) {
+        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
+        return false;
+    }
+    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+
+    MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    if (name == "_cmp") {
+        if (auto campaign = adCampaignInfoFromEvent(event)) {
+            if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
+        }
+    }
+    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
+                                                             ? pending.adCampaignInfoBuffer
+                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
+    if (campaignBuffer && !campaignBuffer->empty()) {
+        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
+            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
+        }
+    }
+
+    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
+    bool unmatched =
+        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+    if (hasAdvertisingID && unmatched) {
+        pending.firstOpenConsentedTimestamp = event.timestamp();
+    } else if (!hasAdvertisingID && name == "_f") {
+        pending.unmatchedFirstOpenWithoutIDFA = true;
+    }
+
+    int64_t fingerprint = 0;
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
+        log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
+        return false;
+    }
+    std::optional<int64_t> deleted = engine_.database_->deleteRawEventsOverAbsoluteLimit(&error);
+    if (!deleted) {
+        log(1, 23069, "Data loss. Unable to check raw event storage limit. Error", {error});
+        return false;
+    }
+    if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
+
+    if (!engine_.database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
+        log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
+        return false;
+    }
+    if (name == "_f") {
+        int64_t count = countFromText(pending.previousFirstOpenCount ? pending.previousFirstOpenCount
+                                                                     : previousFirstOpenCount());
+        if (count < std::numeric_limits<int64_t>::max()) ++count;
+        pending.previousFirstOpenCount = std::to_string(count);
+    }
+    if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
+        log(7, 23072, "Event logged. Event name, event params",
+            {MSRDebugEventName(name), MSRDebugParameters(event.parameters(), "")});
+    }
+    return true;
+}
+
+void MSREventWriter::applyPendingEventWrites() {
+    MSRMeasurement::PendingEventWrites pending = std::exchange(engine_.pendingEventWrites_, {});
+    if (pending.adCampaignInfoBuffer) engine_.persistedConfig_->setAdCampaignInfoBuffer(pending.adCampaignInfoBuffer);
+    if (pending.unmatchedFirstOpenWithoutIDFA) {
+        engine_.persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(*pending.unmatchedFirstOpenWithoutIDFA);
+    }
+    if (pending.previousFirstOpenCount) setPreviousFirstOpenCount(pending.previousFirstOpenCount);
+    if (pending.firstOpenConsentedTimestamp) logFirstOpenConsentedEvent(*pending.firstOpenConsentedTimestamp);
+}
+
+// --- Ad campaigns and the first open after consent ----------------------------------
+
+std::optional<MSRPBAdCampaignInfo> MSREventWriter::adCampaignInfoFromEvent(const MSREvent& event) {
+    const MSRParameters& parameters = event.parameters();
+    if (event.name() != "_cmp" || (!parameters.count("zclid") && !parameters.count("zbraid")))
+        return std::nullopt;
+    MSRPBAdCampaignInfo campaign;
+    MSRPBSetInt64(campaign, kCampaignClickMillis, MSRMillisecondsFromSeconds(event.timestamp()));
+    const std::pair<const char*, uint32_t> texts[] = {
+        {"zclid", kCampaignZclid}, {"zbraid", kCampaignZbraid}, {"zad_source", kCampaignSource}};
+    for (const auto& [parameter, field] : texts) {
+        auto found = parameters.find(parameter);
+        if (found != parameters.end() && found->second.isString()) {
+            MSRPBSetString(campaign, field, *found->second.stringValue());
+        }
+    }
+    return campaign;
+}
+
+void MSREventWriter::logFirstOpenConsentedEvent(double timestamp) {
+    engine_.persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+    int64_t previousCount = countFromText(previousFirstOpenCount());
+    int64_t updateWithAnalytics = 0;
+    if (auto firstOpenAfterInstall = engine_.database_->userAttributeWithName("_fi", nullptr)) {
+        const MSRValue& value = firstOpenAfterInstall->value();
+        updateWithAnalytics = value.isInt64() && value.int64Value() < 1 ? 1 : 0;
+    }
+    MSRObjectDictionary parameters = {{"_pfo", MSRValue(int64_t{previousCount < 2 ? 0 : previousCount - 1})},
+                                      {"_uwa", MSRValue(updateWithAnalytics)}};
+    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        std::optional<MSREvent> event =
+            MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
+        if (!event) return;
+        event->setRealtime(true);
+        self->eventWriter().writeEventOnWorkerQueue(*event);
+    });
+}
+
+std::optional<std::string> MSREventWriter::previousFirstOpenCount() {
+    return MSRKeychainWrapper::keychainValue(kPreviousFirstOpenCountIdentifier,
+                                             foundation::Bundle::main().bundleIdentifier().value_or(""));
+}
+
+void MSREventWriter::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
+    std::string appID = foundation::Bundle::main().bundleIdentifier().value_or("");
+    if (count) {
+        MSRKeychainWrapper::upsertKeychainValue(*count, kPreviousFirstOpenCountIdentifier, appID);
+    } else {
+        MSRKeychainWrapper::deleteKeychainValue(kPreviousFirstOpenCountIdentifier, appID);
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+// The engine's event writing: daily caps and real-time marks, the event and
+// its raw-event metadata written in one transaction, lifetime value, and what
+// follows a commit (listeners, the upload schedule). It works on the engine's
+// state; MSRMeasurement's operations of the same names forward here.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "analytics/core/MSRMeasurement.h"
+
+class MSREventWriter : public MSRMeasurementRoad {
+public:
+    using MSRMeasurementRoad::MSRMeasurementRoad;
+
+    void writeEventOnWorkerQueue(const MSREvent& event);
+    void writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent);
+    bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
+    bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
+    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
+    // False ends the event's transaction with a rollback.
+    bool updateLifetimeValueWithEvent(const MSREvent& event);
+    void maybeAddDebugAndRealtimeParameters(MSREvent& event);
+    std::optional<MSRPBAdCampaignInfo> adCampaignInfoFromEvent(const MSREvent& event);
+    void logFirstOpenConsentedEvent(double timestamp);
+    // The number of first opens on this device before this installation, as
+    // decimal text in the keychain (it survives reinstallation).
+    std::optional<std::string> previousFirstOpenCount();
+    void setPreviousFirstOpenCount(const std::optional<std::string>& count);
+
+    // The upload schedule after written events: worked out once the queued
+    // commit has run.
+    void updateScheduleOnceWritten();
+    // Listeners hear of events once their writes have committed.
+    void notifyEventListenersOnceWritten(const MSREvent& event);
+
+private:
+    // The persisted values of the event's transaction (the engine's
+    // pendingEventWrites_), applied only once it commits.
+    bool hasPendingEventWrites() const;
+    void applyPendingEventWrites();
+    // Queues the commit of the writes waiting in the database's group behind
+    // the work on the worker (once per group).
+    void commitWritesBehindQueuedWork();
+    // The installation's day index now (midnight offset applied).
+    int32_t currentDayIndex();
+};

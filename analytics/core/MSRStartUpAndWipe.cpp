@@ -1,0 +1,484 @@
+// The engine's start-up and wipe (see MSRStartUpAndWipe.h).
+
+#include "analytics/core/MSRStartUpAndWipe.h"
+
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+
+#include "analytics/core/MSRAnalyticsState.h"
+#include "analytics/core/MSRBackwardCompatibilityUtil.h"
+#include "analytics/core/MSRBundler.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRConfigurationFetcher.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSREventWriter.h"
+#include "analytics/core/MSRIdentifiers.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRUploader.h"
+#include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRNameTables.h"
+#include "analytics/support/MSRASLLogger.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNotificationNames.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRUserDefaults.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
+#include "platform/host/DEDApp.h"
+#include "platform/host/DEDClassRegistry.h"
+
+namespace {
+
+constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
+constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
+constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
+constexpr double kStaleRemoteConfigAge = 604800;
+
+void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
+bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+
+// The platform's Boolean reading of text: true on a leading Y, y, T, t or a
+// digit 1-9 after optional spaces, sign and zeros.
+std::optional<bool> booleanFromValue(const foundation::Value& value) {
+    if (auto flag = value.boolValue()) return flag;
+    if (auto number = value.doubleValue()) return *number != 0;
+    const auto* text = value.string();
+    if (!text) return std::nullopt;
+    for (char c : *text) {
+        if (c == ' ' || c == '+' || c == '-' || c == '0') continue;
+        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+    }
+    return false;
+}
+
+// The consent defaults the application declares in its Info.plist.
+MSRConsentSettingsUtil::Settings consentSettingsFromPlist() {
+    struct Entry {
+        const char* key;
+        const char* type;
+    };
+    static const Entry entries[] = {
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", MSRConsentSettingsUtil::kAdStorage},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", MSRConsentSettingsUtil::kAnalyticsStorage},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", MSRConsentSettingsUtil::kAdUserData},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", MSRConsentSettingsUtil::kAdPersonalization},
+    };
+    MSRConsentSettingsUtil::Settings settings;
+    for (const auto& entry : entries) {
+        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(entry.key);
+        const std::string type = entry.type;
+        // A Boolean ad-personalization value drives the "_npa" property, not consent.
+        if (type == MSRConsentSettingsUtil::kAdPersonalization && !value.string()) continue;
+        const bool policyType = type == MSRConsentSettingsUtil::kAdUserData || type == MSRConsentSettingsUtil::kAdPersonalization;
+        if (policyType && value.string() && *value.string() == "eu_consent_policy") {
+            settings[type] = foundation::Value("eu_consent_policy");
+        } else if (auto granted = booleanFromValue(value)) {
+            settings[type] = foundation::Value(*granted ? "granted" : "denied");
+        }
+    }
+    return settings;
+}
+
+bool isAutomaticScreenReportingEnabled() {
+    for (const char* key : {"VuzedezoScreenReportingEnabled", "VuzedezoAutomaticScreenReportingEnabled"}) {
+        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(key);
+        if (value.isAbsent()) continue;
+        if (auto flag = value.boolValue()) return *flag;
+        if (auto number = value.doubleValue()) return *number != 0;
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+
+bool MSRStartUpAndWipe::shouldEnableMeasurement() const {
+    if (engine_.isAnalyticsCollectionDeactivated_) return false;
+    switch (engine_.persistedConfig_->measurementEnabledState()) {
+        case 1:
+            return true;
+        case 2:
+            return false;
+        default:
+            return engine_.isAnalyticsCollectionEnabled_;
+    }
+}
+
+void MSRStartUpAndWipe::setEnabledOnWorkerQueue(bool enable) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("setEnabledOnWorkerQueue:", engine_.monitor().get());
+    if (engine_.isAnalyticsCollectionDeactivated_ && enable) {
+        log(6, 23206, "Analytics collection deactivated");
+        return;
+    }
+    if (!engine_.isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
+        MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enable ? 0 : 1}));
+    }
+    if (enable) {
+        // `engine_.enabled_` turns on inside the start, once every component exists;
+        // a failed start leaves it off so that nothing queued meanwhile runs
+        // against missing components.
+        if (!startMeasurementOnWorkerQueue()) {
+            engine_.enabled_ = false;
+            log(0, 23011, "Failed to start Analytics. Analytics is disabled");
+            engine_.setEnabled(false);
+            return;
+        }
+        engine_.sessionReporter_->setReportingEnabled(true);
+        if (engine_.searchAdReporter_) engine_.searchAdReporter_->setSearchAdReporterEnabled(true);
+        log(6, 23012, "Analytics collection enabled");
+        if (isAutomaticScreenReportingEnabled()) {
+            log(6, 23220,
+                "Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
+                "parameters: [...]) to log a screen view event. To disable automatic screen reporting, set the "
+                "flag VuzedezoAutomaticScreenReportingEnabled to NO (boolean) in the Info.plist");
+        }
+        return;
+    }
+    engine_.enabled_ = false;
+    clearStaleDeepLink();
+    if (engine_.alarm_) engine_.alarm_->cancel();
+    if (engine_.sessionReporter_) engine_.sessionReporter_->setReportingEnabled(false);
+    if (engine_.searchAdReporter_) engine_.searchAdReporter_->setSearchAdReporterEnabled(false);
+    log(6, 23013, "Analytics collection disabled");
+}
+
+void MSRStartUpAndWipe::clearStaleDeepLink() {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    const foundation::Value stamp = defaults->objectForKey(kDeepLinkTimestampKey);
+    auto seconds = stamp.doubleValue();
+    if (!seconds) return;
+    const double ttl = (engine_.remoteConfig_ ? engine_.remoteConfig_ : MSRRemoteConfig::defaultInstance())->attributionCacheTTLInterval();
+    if (dispatch::Clock::now() - *seconds <= ttl) return;
+    defaults->setObject(foundation::Value(), kDeepLinkKey);
+    defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
+}
+
+bool MSRStartUpAndWipe::startMeasurementOnWorkerQueue() {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue", engine_.monitor().get());
+    {
+        std::lock_guard lock(engine_.initializeComponentsLock_);
+        if (!engine_.didInitializeComponents_) {
+            // A failed start is tried again at the next enabling.
+            if (!initializeComponentsOnWorkerQueue()) return false;
+            engine_.didInitializeComponents_ = true;
+        }
+    }
+    engine_.enabled_ = true;
+    engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
+    if (MSRAnalyticsState::needFirstOpenAfterReset()) {
+        reportFirstOpenOnWorkerQueue();
+        MSRAnalyticsState::removeNeedFirstOpenAfterReset();
+    }
+    engine_.uploader().updateSchedule();
+    if (MSRBackwardCompatibilityUtil::disableZMRMeasurement()) {
+        log(1, 23210, "ZMRMeasurement has been disabled");
+    }
+    return true;
+}
+
+bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
+    engine_.identity_ = MSRIdentity::sharedInstance();
+    if (!engine_.identity_) return false;
+
+    setProspectiveConsentSettings();
+    MSRAnalyticsState::removeStartUpConsentSettings();
+    MSRAnalyticsState::removeDeferredResetOnDeniedConsent();
+
+    if (shouldWipeDataWithAppID(engine_.appID_, engine_.identity_->appIDFromZMP(), engine_.identity_->appIDFromAdzev(),
+                                engine_.persistedConfig_->appIDFromZMP(), engine_.persistedConfig_->appIDFromAdzev())) {
+        MSRAnalyticsState::setResetRetryCount(MSRAnalyticsState::resetRetryCount() + 1);
+        if (wipeoutAnalyticsDataAndResetComponents()) {
+            MSRAnalyticsState::setResetRetryCount(0);
+        } else {
+            log(4, 23208, "Failed to wipe out Analytics data");
+        }
+    }
+    engine_.identity_->updateIdentifiers();
+    if (auto afterReset = MSRAnalyticsState::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
+        engine_.identity_->setAppInstanceID(afterReset);
+        MSRAnalyticsState::setAppInstanceIDAfterReset(std::nullopt);
+    }
+    updatePersistedAppIDFromZMPAndAdzev();
+
+    if (!engine_.database_) {
+        MSRError error;
+        std::shared_ptr<MSRDatabase> database = MSRDatabase::initWithDatabaseName(engine_.databaseName_, engine_.persistedConfig_, &error);
+        if (!database) database = MSRDatabase::initWithDatabaseName(engine_.databaseName_, engine_.persistedConfig_, &error);
+        if (!database) return false;
+        engine_.database_ = std::move(database);
+    }
+    if (!engine_.remoteConfig_) {
+        auto remoteConfig = MSRDatabaseRemoteConfig::initWithAppID(engine_.appID_, engine_.database_, engine_.experimentManager_, engine_.monitor());
+        if (!remoteConfig) return false;
+        if (auto origin = MSRIdentifiers::sharedInstance()->origin()) remoteConfig->setOrigin(*origin);
+        engine_.remoteConfig_ = std::move(remoteConfig);
+        {
+            std::lock_guard lock(engine_.publishedRemoteConfigMutex_);
+            engine_.publishedRemoteConfig_ = engine_.remoteConfig_;
+        }
+        engine_.database_->setRemoteConfig(engine_.remoteConfig_);
+        MSRDataTypeValidator::setRemoteConfig(engine_.remoteConfig_);
+        engine_.identity_->setRemoteConfig(engine_.remoteConfig_);
+    }
+    MSRComponentContext context;
+    context.database = engine_.database_;
+    context.persistedConfig = engine_.persistedConfig_;
+    if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
+    if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+    if (!engine_.conditionalUserPropertyController_)
+        engine_.conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
+    if (!engine_.lifetimeValueRecorder_) engine_.lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
+    if (!engine_.eventSampler_) engine_.eventSampler_ = MSRComponentRegistry::make<MSREventSampler>(context);
+    // Every component exists from here on: the lifecycle reports below already
+    // travel the event road, which refuses events while collection is off.
+    engine_.enabled_ = true;
+
+    MSRError backupError;
+    if (!MSRExcludePathFromBackup(MSRSDKDirectoryPath(), &backupError)) {
+        log(5, 23015, "Failed to exclude directory from backup. Error", {backupError});
+    }
+    log(7, 23016, "Analytics is ready to receive events");
+    engine_.monitor()->setEncodeContexts(engine_.identity_->isFromAppStore());
+    MSRError staleError;
+    if (!engine_.database_->maybeDeleteStaleData(&staleError) && staleError.code() != 0) {
+        log(5, 23018, "Unable to delete stale data. Error", {staleError});
+    }
+    const bool dma = engine_.remoteConfig_->DMAConsentEnabled();
+    if (dma) engine_.configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
+    engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
+    backfillSessionNumber();
+    reportFirstOpenOnWorkerQueue();
+    if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
+        reportStoredCampaignEventOnWorkerQueue();
+    } else if (shouldAllowRequestDeferredDeepLink()) {
+        if (engine_.remoteConfig_->isExpired() && dma) {
+            engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
+        } else {
+            engine_.requestDeferredDeepLink();
+        }
+    }
+    reportAppUpdateOnWorkerQueue();
+    reportOSUpdateOnWorkerQueue();
+    engine_.searchAdReporter_ = MSRComponentRegistry::make<MSRSearchAdReporter>(context);
+    engine_.searchAdReporter_->setSearchAdReporterEnabled(true);
+    engine_.searchAdReporter_->start();
+    if (engine_.remoteConfig_->tcfFeatureEnabled()) {
+        engine_.tcfClient_ = MSRComponentRegistry::make<MSRTCFClient>(context);
+        engine_.tcfClient_->setIsDMARegion(engine_.remoteConfig_->isDMARegion());
+        engine_.tcfClient_->setConsentFromTCFData();
+    }
+    if (engine_.persistedConfig_->vuzedezoFeatureRollouts() && !engine_.isVuzedezoRemoteConfigSDKPresent()) {
+        engine_.persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
+    }
+    subscribeForAppForegroundBackgroundNotifications();
+    return true;
+}
+
+bool MSRStartUpAndWipe::shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
+                                             const std::optional<std::string>& appIDFromAdzev,
+                                             const std::optional<std::string>& persistedAppIDFromZMP,
+                                             const std::optional<std::string>& persistedAppIDFromAdzev) const {
+    const int64_t retries = MSRAnalyticsState::resetRetryCount();
+    if (retries >= 1 && retries <= 9) return true;
+    const bool a = !appID.empty();
+    const bool g = nonEmpty(appIDFromZMP), m = nonEmpty(appIDFromAdzev);
+    const bool pg = nonEmpty(persistedAppIDFromZMP), pm = nonEmpty(persistedAppIDFromAdzev);
+    if (pg && g) return *persistedAppIDFromZMP != *appIDFromZMP;
+    if (!pg && pm && !m && g) return true;
+    if (!pg && pm && m && g) return *persistedAppIDFromAdzev != *appIDFromAdzev;
+    if (pg && !g && m && !pm) return a;
+    if (!g && pm && a && appID != *persistedAppIDFromAdzev) return true;
+    return false;
+}
+
+void MSRStartUpAndWipe::setProspectiveConsentSettings() {
+    using Util = MSRConsentSettingsUtil;
+    const int64_t current = Util::consentSource();
+    const auto publicSettings = MSRAnalyticsState::consentSettings3P();
+    const auto startSettings = MSRAnalyticsState::consentSettings1PStart();
+    const auto plistSettings = consentSettingsFromPlist();
+    const auto tcfSettings = MSRAnalyticsState::consentSettingsTCF();
+    auto isEmpty = [](const std::optional<Util::Settings>& settings) { return !settings || settings->empty(); };
+
+    std::optional<Util::Settings> chosen;
+    int64_t source = 10;
+    if (!isEmpty(tcfSettings) && Util::isConsentSourceHigherPriority(5) && (isEmpty(publicSettings) || current == 5)) {
+        chosen = tcfSettings;
+        source = 5;
+    } else if (!plistSettings.empty() && Util::isConsentSourceHigherPriority(20)) {
+        chosen = plistSettings;
+        source = 20;
+    } else if (current == 40 || current == 30) {
+        MSRAnalyticsState::clearConsent();
+    } else if (!isEmpty(startSettings) && Util::isConsentSourceHigherPriority(40)) {
+        chosen = startSettings;
+        source = 40;
+    } else {
+        chosen = publicSettings;
+    }
+    if (isEmpty(chosen) || !Util::isConsentSourceHigherPriority(source)) return;
+    Util::setConsentSettings(chosen);
+    Util::setConsentSource(source);
+    MSRAnalyticsState::persistConsentSettings(*chosen, source);
+}
+
+void MSRStartUpAndWipe::updatePersistedAppIDFromZMPAndAdzev() {
+    if (!engine_.identity_) return;
+    const auto zmp = engine_.identity_->appIDFromZMP();
+    if (engine_.persistedConfig_->appIDFromZMP() != zmp) engine_.persistedConfig_->setAppIDFromZMP(zmp);
+    const auto adzev = engine_.identity_->appIDFromAdzev();
+    if (engine_.persistedConfig_->appIDFromAdzev() != adzev) engine_.persistedConfig_->setAppIDFromAdzev(adzev);
+    const auto origin = MSRIdentifiers::sharedInstance()->origin();
+    if (origin == "da") {
+        engine_.persistedConfig_->setAppIDFromZMP(engine_.appID_);
+    } else if (origin == "am") {
+        engine_.persistedConfig_->setAppIDFromAdzev(engine_.appID_);
+    }
+}
+
+bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents", engine_.monitor().get());
+    log(6, 23171, "Resetting App Measurement data");
+    engine_.PSMStartCount_ = 0;
+    engine_.PSMRetryCount_ = 0;
+    engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
+    engine_.persistedConfig_->clearValues();
+    engine_.monitor()->clearMonitoringData();
+    const auto settings = engine_.remoteConfig_ ? engine_.remoteConfig_ : MSRRemoteConfig::defaultInstance();
+    if (settings->DMAConsentEnabled() && MSRConsentSettingsUtil::adPersonalization()) {
+        MSRConsentSettingsUtil::unsetAdPersonalization();
+        MSRConsentSettingsUtil::setDefaultSettings(std::nullopt);
+        MSRConsentSettingsUtil::setDelegatedSettings(std::nullopt);
+    }
+    if (engine_.database_) {
+        MSRError error;
+        if (!engine_.database_->reset(&error)) {
+            log(1, 23209, "Failed to reset database", {error});
+            return false;
+        }
+        if (engine_.remoteConfig_) engine_.remoteConfig_->reset();
+        MSRComponentContext context;
+        context.database = engine_.database_;
+        context.persistedConfig = engine_.persistedConfig_;
+        engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+        engine_.sessionReporter_->setReportingEnabled(engine_.enabled_);
+    } else {
+        // The wipe decided at start-up runs before the database is opened.
+        const std::string path = MSRSDKFilePath(engine_.databaseName_);
+        std::error_code ignored;
+        MSRError error;
+        if (std::filesystem::exists(path, ignored) && !MSRDeleteFileAtPath(path, &error) && error.code() != 0) {
+            log(1, 23014, "Failed to delete old database file. Error", {error});
+        }
+        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, ignored);
+    }
+    if (engine_.identity_) {
+        engine_.identity_->updateIdentifiersAndWait();
+        engine_.identity_->resetEphemeralAppInstanceID();
+        engine_.identity_->resetSessionStitchingToken();
+    }
+    return true;
+}
+
+void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {}
+
+void MSRStartUpAndWipe::reportAppUpdateOnWorkerQueue() {}
+
+void MSRStartUpAndWipe::reportOSUpdateOnWorkerQueue() {}
+
+void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue() {}
+
+bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
+
+void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    engine_.notificationTokens_.clear();
+    engine_.notificationTokens_.push_back(center.addObserver(MSRAppDidBecomeActiveNotificationName(), [weak](const auto&) {
+        if (auto engine = weak.lock()) engine->startUp().handleAppDidBecomeActiveEvent();
+    }));
+    engine_.notificationTokens_.push_back(center.addObserver(MSRAppWillResignActiveNotificationName(), [weak](const auto&) {
+        if (auto engine = weak.lock()) engine->startUp().handleAppWillResignActiveEvent();
+    }));
+    engine_.notificationTokens_.push_back(center.addObserver(MSRAppWillEnterForegroundNotificationName(), [weak](const auto&) {
+        if (auto engine = weak.lock()) engine->uploader().terminateBackgroundTask();
+    }));
+}
+
+void MSRStartUpAndWipe::handleAppDidBecomeActiveEvent() {
+    if (!engine_.remoteConfig()->blocklistInternal()) return;
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4289", [weak] {
+        auto engine = weak.lock();
+        if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
+        const double last = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
+        if (std::fabs(dispatch::Clock::now() - last) < kStaleRemoteConfigAge) return;
+        if (engine->uploader().isNetworkReadyForRequest()) {
+            engine->configurationFetcher().fetchRemoteConfig();
+        } else {
+            log(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+        }
+    });
+}
+
+void MSRStartUpAndWipe::handleAppWillResignActiveEvent() {
+    engine_.persistedConfig_->synchronizeToDisk();
+    log(8, 23144, "App will resign active state. Scheduling data upload");
+    // The task keeps the application alive until the upload queued below
+    // (behind every call the facade still holds) has run its course.
+    std::weak_ptr<MSRMeasurement> expiring = engine_.weak_from_this();
+    const uint64_t taskID = ui::Application::shared().beginBackgroundTask(kBackgroundTaskName, [expiring] {
+        if (auto engine = expiring.lock()) engine->uploader().terminateBackgroundTask();
+    });
+    engine_.uploader().swapBackgroundTaskWithNewTaskID(taskID);
+    log(8, 23145, "Background task started. Task ID", {MSRLogContext(taskID)});
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    MSRAnalyticsState::queueOperationWithBlock([weak] {
+        auto engine = weak.lock();
+        if (!engine) return;
+        engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
+            auto engine = weak.lock();
+            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
+        });
+    });
+}
+
+void MSRStartUpAndWipe::backfillSessionNumber() {
+    if (!engine_.database_ || engine_.persistedConfig_->sessionNumber() != 0) return;
+    MSRError error;
+    auto aggregates = engine_.database_->eventAggregatesWithName("_s", &error);
+    if (!aggregates && error.code() != 0) {
+        log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName("_s"), error});
+        return;
+    }
+    engine_.persistedConfig_->setSessionNumber(aggregates ? aggregates->lifetimeCount() : 0);
+}
+
+// ---- the engine's own operations that the start-up calls -------------------
+
+void MSRMeasurement::setEnabled(bool enabled) {
+    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:622", [weak, enabled] {
+        if (auto engine = weak.lock()) engine->startUp().setEnabledOnWorkerQueue(enabled);
+    });
+}
+
+bool MSRMeasurement::isVuzedezoRemoteConfigSDKPresent() {
+    return host::DEDClassRegistry::isClassPresent("DEDRemoteConfig");
+}
+
+std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfig() {
+    std::lock_guard lock(publishedRemoteConfigMutex_);
+    return publishedRemoteConfig_ ? publishedRemoteConfig_ : MSRRemoteConfig::defaultInstance();
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+// The engine's upload road: when the next upload runs (the alarm, back-off and
+// suspension), the background task that keeps the application alive for it,
+// and the batch upload itself with its answer. It works on the engine's state
+// (MSRMeasurement, whose operations of the same names forward here) and asks
+// for a configuration fetch through the engine's hook, since the fetch in turn
+// schedules uploads.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/MSRMeasurement.h"
+
+class MSRUploader : public MSRMeasurementRoad {
+public:
+    using MSRMeasurementRoad::MSRMeasurementRoad;
+
+    // ---- suspension ----
+    double uptime() const;
+    void suspendUploads();
+    double remainingUploadSuspension();
+
+    // ---- schedule ----
+    void updateSchedule();
+    double nextUploadingTime();
+    void uploadDataOrRegisterAlarm();
+
+    // ---- the upload run ----
+    bool isNetworkReadyForRequest();
+    bool shouldUseBackgroundSession();
+    std::vector<MSRQueuedBundle> filteredBundlesWithCompatibleAppID(
+        const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+        const std::vector<MSRQueuedBundle>& bundlesToUpload);
+    void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    void uploadData();
+    void incrementRetryCounter();
+    void networkUploadCompletionHandlerWithResponse(const net::Response& response,
+                                                    const std::optional<net::Error>& error);
+
+    // ---- the background task and the queue ----
+    // Ends the task held before (0: none), logging its id.
+    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
+    bool hasDataToUpload();
+    void terminateBackgroundTask();
+    bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
+
+private:
+    // The collaborators every upload step needs; entries return early
+    // without them.
+    bool hasUploadComponents() const;
+    // An absent network component counts as "not connected".
+    bool isNetworkConnectedForUpload() const;
+    // No upload is scheduled: the alarm is cancelled and the background task
+    // ended; the engine waits for the network as reachability delegate only
+    // when `waitForNetwork`.
+    void stopUploadSchedule(bool waitForNetwork);
+    // Sets the alarm that runs an upload after `delay` seconds.
+    void runUploadAfterDelay(double delay);
+    // Stamps the current consent and identity onto queued bundles.
+    void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
+    // A failed post: the failure time (and back-off), the retry counts, and
+    // the next run.
+    void recordUploadFailure(int statusCode, bool backoff, const std::string& errorDescription);
+};

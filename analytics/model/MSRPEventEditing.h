@@ -1,0 +1,101 @@
+#pragma once
+// What the measurement engine asks of the event-editing interpreter: load the
+// server's program, run its edit and create callbacks on one event and say
+// what came of it. The interpreter itself is built elsewhere and installs a
+// factory here; until one is installed no program can be loaded and events
+// pass unedited.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/model/MSRPEvent.h"
+#include "platform/foundation/Value.h"
+
+class MSRError;
+class MSRPBProgram;
+
+class MSRPRuntime {
+  public:
+    // Sent with every configuration request.
+    static int64_t runtimeVersion() { return 0; }
+};
+
+// A native module that a program loads by name.
+class MSRPModule {
+  public:
+    virtual ~MSRPModule() = default;
+};
+
+// A module whose one function answers lookups of a key.
+class MSRPKeyValueStore : public MSRPModule {
+  public:
+    using GetValueBlock = std::function<std::optional<std::string>(const std::string& key)>;
+    MSRPKeyValueStore(std::string functionName, GetValueBlock getValueBlock)
+        : functionName_(std::move(functionName)), getValueBlock_(std::move(getValueBlock)) {}
+    const std::string& functionName() const { return functionName_; }
+    std::optional<std::string> valueForKey(const std::string& key) const {
+        return getValueBlock_ ? getValueBlock_(key) : std::nullopt;
+    }
+
+  private:
+    std::string functionName_;
+    GetValueBlock getValueBlock_;
+};
+
+// A module that exposes a dictionary, built afresh on each read.
+class MSRPObjectProvider : public MSRPModule {
+  public:
+    using Block = std::function<foundation::Value::Dictionary()>;
+    MSRPObjectProvider(std::string name, Block block) : name_(std::move(name)), block_(std::move(block)) {}
+    const std::string& name() const { return name_; }
+    foundation::Value::Dictionary object() const { return block_ ? block_() : foundation::Value::Dictionary{}; }
+
+  private:
+    std::string name_;
+    Block block_;
+};
+
+// The logger a program writes through.
+class MSRPicoLogger {
+  public:
+    virtual ~MSRPicoLogger() = default;
+    virtual void log(const std::string& message);
+};
+
+class MSRPMessageLogger : public MSRPModule {
+  public:
+    explicit MSRPMessageLogger(std::shared_ptr<MSRPicoLogger> logger) : logger_(std::move(logger)) {}
+    const std::shared_ptr<MSRPicoLogger>& logger() const { return logger_; }
+
+  private:
+    std::shared_ptr<MSRPicoLogger> logger_;
+};
+
+// The outcome of the last handled event: the event as edited and the events
+// the program created (an "_o" parameter carries a created event's origin).
+struct MSRPEventContext {
+    std::optional<MSRPEvent> outputEvent;
+    std::vector<MSRPEvent> eventsToLog;
+};
+
+class MSRPEventEditing {
+  public:
+    using ModuleCreator = std::function<std::shared_ptr<MSRPModule>()>;
+
+    virtual ~MSRPEventEditing() = default;
+
+    virtual void setModuleCreator(ModuleCreator creator, const std::string& name) = 0;
+    // Loads and runs the program's top level; false with the error on failure.
+    virtual bool loadProgram(const MSRPBProgram& program, MSRError* error) = 0;
+    // Runs the edit and create callbacks; true when the event changed or
+    // events were created; false with the error when the program failed.
+    virtual bool handleEvent(const MSRPEvent& event, MSRError* error) = 0;
+    virtual bool hasEdits() const = 0;
+    virtual bool hasCreatedEvents() const = 0;
+    virtual const MSRPEventContext& eventContext() const = 0;
+};

@@ -1,0 +1,43 @@
+#include "analytics/support/MSRConsoleLogger.h"
+
+#include <cstdio>
+#include <utility>
+
+MSRConsoleLogger& MSRConsoleLogger::shared() {
+    static MSRConsoleLogger logger;
+    return logger;
+}
+
+MSRConsoleLogger::MSRConsoleLogger(Sink sink) : sink_(std::move(sink)) {}
+
+void MSRConsoleLogger::setSink(Sink sink) {
+    std::lock_guard lock(sinkMutex_);
+    sink_ = std::move(sink);
+}
+
+std::string MSRConsoleLogger::formatLine(std::string_view category, std::string_view codeText,
+                                         std::string_view format) {
+    std::string line;
+    line.reserve(category.size() + codeText.size() + format.size() + 3);
+    line.append(category).append("[").append(codeText).append("] ");
+    // A format without arguments: only the escaped percent sign has a meaning.
+    for (size_t i = 0; i < format.size(); ++i) {
+        line.push_back(format[i]);
+        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '%') ++i;
+    }
+    return line;
+}
+
+void MSRConsoleLogger::logBasic(int level, std::string_view /*subsystem*/,
+                                std::string_view category, bool force, std::string_view codeText,
+                                std::string_view format) {
+    if (!force && !isLoggableLevel(level)) return;
+    std::string line = formatLine(category, codeText, format);
+    std::lock_guard lock(sinkMutex_);
+    if (sink_) {
+        sink_(line);
+    } else {
+        line.push_back('\n');
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+}

@@ -1,0 +1,28 @@
+#include "analytics/support/MSRLogContext.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+// The shortest text that reads back as the same double, as the platform's
+// numbers describe themselves ("0.1", "10", "1e+20"): fixed notation unless
+// the exponent form is shorter.
+std::string shortestText(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[32];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+}  // namespace
+
+std::string MSRLogContext::description() const {
+    if (isNull()) return "(null)";
+    if (auto t = text()) return *t;
+    if (auto i = integer()) return std::to_string(*i);
+    if (auto d = floating()) return shortestText(*d);
+    if (auto e = exception()) return e->description();
+    if (auto e = error()) return e->description();
+    return object()->description;
+}

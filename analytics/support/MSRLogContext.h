@@ -1,0 +1,64 @@
+#pragma once
+
+#include "analytics/support/MSRError.h"
+#include "analytics/support/MSRException.h"
+
+#include <concepts>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// One context object of a monitor report: nothing (a nil argument), a text, a
+// number, an exception, an engine error, or any other object known only by its
+// class name and description. Reports never carry the object itself, so a
+// context is a plain value that can travel to the monitor queue.
+class MSRLogContext {
+public:
+    struct Object {
+        std::string className;
+        std::string description;
+        bool operator==(const Object&) const = default;
+    };
+
+    MSRLogContext() = default;
+    MSRLogContext(std::nullptr_t) {}
+    MSRLogContext(std::string text) : value_(std::move(text)) {}
+    MSRLogContext(std::string_view text) : value_(std::string(text)) {}
+    MSRLogContext(const char* text) : value_(text ? Value(std::string(text)) : Value()) {}
+    MSRLogContext(double number) : value_(number) {}
+    MSRLogContext(float number) : value_(static_cast<double>(number)) {}
+    // Integers (and booleans, as 0 and 1) are kept as signed 64-bit numbers;
+    // unsigned values beyond that range are kept as doubles rather than wrapped.
+    template <std::integral T>
+    MSRLogContext(T number) {
+        if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(int64_t)) {
+            if (number > static_cast<T>(std::numeric_limits<int64_t>::max())) {
+                value_ = static_cast<double>(number);
+                return;
+            }
+        }
+        value_ = static_cast<int64_t>(number);
+    }
+    MSRLogContext(MSRException exception) : value_(std::move(exception)) {}
+    MSRLogContext(MSRError error) : value_(std::move(error)) {}
+    MSRLogContext(Object object) : value_(std::move(object)) {}
+
+    bool isNull() const { return std::holds_alternative<std::monostate>(value_); }
+    bool isNumber() const { return integer() || floating(); }
+    const std::string* text() const { return std::get_if<std::string>(&value_); }
+    const int64_t* integer() const { return std::get_if<int64_t>(&value_); }
+    const double* floating() const { return std::get_if<double>(&value_); }
+    const MSRException* exception() const { return std::get_if<MSRException>(&value_); }
+    const MSRError* error() const { return std::get_if<MSRError>(&value_); }
+    const Object* object() const { return std::get_if<Object>(&value_); }
+
+    // How the object describes itself in a console line.
+    std::string description() const;
+
+private:
+    using Value = std::variant<std::monostate, std::string, int64_t, double, MSRException,
+                               MSRError, Object>;
+    Value value_;
+};
