@@ -325,6 +325,11 @@ const char* kScript = R"(
     catch(x){e.textContent=src;host.classList.add('katex-failed');host.dataset.katexError=String(x.message||x);fails++;}
   });
   document.body.dataset.katexFailures=fails;
+  // For tests: each placed element's box as laid out, beside its frame.
+  if(location.hash==='#measure') document.querySelectorAll('[data-frame]').forEach(function(e){
+    if(!e.offsetParent){e.dataset.box='none';return;}
+    var r=e.getBoundingClientRect();
+    e.dataset.box=[r.left,r.top,r.width,r.height].map(function(v){return Math.round(v*100)/100;}).join(' ');});
   document.body.dataset.ready='1';
 })();
 )";
