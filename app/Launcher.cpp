@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "analytics/core/support/MSRRemoteConfig.h"
+#include "app/LiveServer.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
@@ -25,12 +26,15 @@ constexpr double kBackgroundTimeLimit = 30.0;
 
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"
+    "       calvaro serve [--home DIR] [--port N]\n"
     "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
     "                 ~/.local/share/calvaro)\n"
     "  --script FILE  the touches to play, one action a line; without it a\n"
     "                 demonstration of a start is played\n"
     "  --pages DIR    each snapshot also as DIR/NAME.txt and DIR/NAME.html\n"
-    "  --pictures     and as DIR/NAME.png, made by headless Chromium\n";
+    "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
+    "  serve          the application live in a browser at http://127.0.0.1:N/\n"
+    "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n";
 
 // Reads the whole script, refusing folders and anything larger than a script
 // may be before it is in memory (a device such as /dev/zero never ends).
@@ -94,7 +98,12 @@ ScriptPlayer::SnapshotSink pageWriter(const std::filesystem::path& folder, bool 
 bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error) {
     options = LaunchOptions{};
     std::optional<std::filesystem::path> home;
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "serve") {
+        options.serve = true;
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const std::string& name) -> std::optional<std::string> {
             if (auto eq = arg.find('='); eq != std::string::npos && arg.substr(0, eq) == name)
@@ -117,6 +126,12 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
             auto v = value("--pages");
             if (!v || v->empty()) return error = "--pages needs a folder", false;
             options.pages = *v;
+        } else if (options.serve && (arg == "--port" || arg.rfind("--port=", 0) == 0)) {
+            auto v = value("--port");
+            if (!v || v->empty() || v->size() > 5 || v->find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(*v) > 65535)
+                return error = "--port needs a port number (0 to 65535)", false;
+            options.port = std::stoi(*v);
         } else if (arg == "--pictures") {
             options.pictures = true;
         } else {
@@ -124,6 +139,8 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
         }
     }
     if (options.pictures && !options.pages) return error = "--pictures needs --pages DIR", false;
+    if (options.serve && (options.script || options.pages))
+        return error = "serve takes no --script and no --pages", false;
     if (home) {
         options.home = *home;
         return true;
@@ -181,7 +198,7 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     if (const char* url = std::getenv("CALVARO_MEASUREMENT_URL"); url && *url) MSRRemoteConfig::setMeasurementURL(url);
 
     // The demonstration depends on what the data root has seen already.
-    if (!options.script && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
+    if (!options.script && !options.serve && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
         err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
         return 1;
     }
@@ -199,6 +216,23 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         }
         ui::Driver driver(application);
         driver.settle();
+        if (options.serve) {
+            LiveServer server(driver);
+            if (!server.start(options.port, error)) {
+                application.terminate();
+                application.waitForBackgroundTasks(kBackgroundTimeLimit);
+                err << "calvaro: " << error << "\n";
+                return 1;
+            }
+            out << "calvaro: the application is live at http://127.0.0.1:" << server.port()
+                << "/ (Ctrl-C ends it)" << std::endl;
+            server.pump([&] { return hooks.stopSignal && hooks.stopSignal() != 0; });
+            server.stop();
+            application.terminate();
+            application.waitForBackgroundTasks(kBackgroundTimeLimit);
+            out << "calvaro: ended" << std::endl;
+            return 0;
+        }
         ScriptPlayer player(driver, out);
         if (options.pages) player.setSnapshotSink(pageWriter(*options.pages, options.pictures));
         if (hooks.stopSignal) player.setStopRequest([&] { return hooks.stopSignal() != 0; });

@@ -19,6 +19,9 @@ struct LaunchOptions {
     // --pictures: and as NAME.png (device size, scale 2) through Chromium.
     std::optional<std::filesystem::path> pages;
     bool pictures = false;
+    // `calvaro serve [--port N]`: the application live on 127.0.0.1.
+    bool serve = false;
+    int port = 8080;
     bool help = false;                            // --help
 };
 

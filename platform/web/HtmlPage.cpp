@@ -334,22 +334,35 @@ const char* kScript = R"(
 })();
 )";
 
+// The live page: a click or a key is one action for the server's Driver,
+// then the page reloads; it also reloads when the screen changed by itself
+// (timers, toasts), and keeps where its scroll boxes were scrolled.
 const char* kLiveScript = R"(
 (function(){
+  var state=null;
+  function scrolls(){var s={};document.querySelectorAll('.scroll-content').forEach(function(c,i){
+    var p=c.parentElement;s[p.id||('#'+i)]=p.scrollTop;});return s;}
+  function reload(){sessionStorage.setItem('scrolls',JSON.stringify(scrolls()));location.reload();}
+  try{var kept=JSON.parse(sessionStorage.getItem('scrolls')||'{}');sessionStorage.removeItem('scrolls');
+    document.querySelectorAll('.scroll-content').forEach(function(c,i){var p=c.parentElement,k=p.id||('#'+i);
+      if(k in kept&&p.style.overflow==='auto')p.scrollTop=kept[k];});}catch(e){}
   function send(body){fetch('/action',{method:'POST',headers:{'Content-Type':'text/plain'},body:body})
-    .then(function(r){return r.text();}).then(function(){location.reload();});}
+    .then(function(r){return r.text().then(function(t){if(!r.ok)sessionStorage.setItem('lastError',t);reload();});});}
+  document.body.dataset.lastError=sessionStorage.getItem('lastError')||'';sessionStorage.removeItem('lastError');
   document.addEventListener('click',function(ev){
-    var seg=ev.target.closest('.segment'); var el=ev.target.closest('.button,.field,.row');
-    if(seg){var s=seg.parentElement; if(s.id){send('segment #'+s.id+' '+seg.dataset.segment);} return;}
+    var seg=ev.target.closest('.segment');
+    if(seg){send('tap '+seg.textContent.trim());return;}
+    var el=ev.target.closest('.button,.field,.row');
     if(!el) return;
     if(el.classList.contains('row')){send('row '+el.dataset.row);return;}
     if(el.id){send('tap #'+el.id);return;}
     var t=el.textContent.trim(); if(t) send('tap '+t);
   });
   document.addEventListener('keydown',function(ev){
-    if(ev.key.length===1&&!ev.ctrlKey&&!ev.metaKey){send('type '+ev.key);ev.preventDefault();}
+    if(ev.key.length===1&&!ev.ctrlKey&&!ev.metaKey&&!ev.altKey){send('type '+ev.key);ev.preventDefault();}
   });
-  setTimeout(function(){send('wait 0');},1000);
+  setInterval(function(){fetch('/state').then(function(r){return r.text();}).then(function(t){
+    if(state===null)state=t;else if(t!==state)reload();});},1000);
 })();
 )";
 
