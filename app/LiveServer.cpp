@@ -154,6 +154,10 @@ bool LiveServer::start(int port, std::string& error) {
         reply(response, impl->perform(request.body));
     });
     http.set_payload_max_length(64 * 1024);
+    // A browser keeps several connections open; each holds one of the
+    // server's threads while idle, so idle ones are let go soon.
+    http.set_keep_alive_timeout(1);
+    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
     // Never another address than the loopback one: the live page drives the
     // application without any authentication.
     const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1") : (http.bind_to_port("127.0.0.1", port) ? port : -1);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/web/Chromium.h"
+#include "tests/web/DevTools.h"
 
 bool Element::hasClass(const std::string& name) const {
     std::istringstream classes(get("class"));
@@ -58,9 +59,15 @@ std::vector<Element> elements(const std::string& dom, const std::string& tag) {
 }
 
 std::string domOf(const std::filesystem::path& page, bool measure) {
-    std::string dom, error;
+    // One browser for the test binary, one tab for its pages.
+    static Tab tab;
+    EXPECT_TRUE(tab.ok()) << tab.error();
     std::string url = web::Chromium::fileUrl(page) + (measure ? "#measure" : "");
-    EXPECT_TRUE(web::Chromium::dumpDom(url, dom, error)) << error;
+    // A new document each time: the same page with another hash would not load again.
+    tab.navigate("about:blank");
+    EXPECT_TRUE(tab.navigate(url)) << url;
+    auto html = tab.evaluate("document.documentElement.outerHTML");
+    std::string dom = html.is_string() ? html.get<std::string>() : "";
     EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos) << "the page's script did not run: " << page;
     return dom;
 }
