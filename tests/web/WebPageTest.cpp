@@ -15,6 +15,7 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/TableView.h"
 #include "platform/ui/TextField.h"
+#include "platform/ui/Traits.h"
 #include "platform/ui/ViewController.h"
 #include "platform/web/Chromium.h"
 #include "platform/web/HtmlPage.h"
@@ -216,6 +217,25 @@ TEST_F(WebPageTest, DemonstrationPagesAndPictures) {
         EXPECT_GT(formulas, 20u) << "every step of the solution is in the page";
         EXPECT_NE(dom.find("data-katex-failures=\"0\""), std::string::npos);
     }
+}
+
+// The same screen in both styles: the system colours resolve per style.
+TEST_F(WebPageTest, LightAndDarkStyles) {
+    auto window = std::make_shared<ui::Window>();
+    auto controller = std::make_shared<ui::ViewController>();
+    window->setRootViewController(controller);
+    window->makeKeyAndVisible();
+    auto label = std::make_shared<ui::Label>(ui::Rect(0, 0, 100, 20));
+    label->setText("x");
+    controller->view()->addSubview(label);
+    const std::string light = web::HtmlPage::ofWindow(*window);
+    ui::TraitCollection::setUserInterfaceStyle(ui::InterfaceStyle::dark);
+    const std::string dark = web::HtmlPage::ofWindow(*window);
+    EXPECT_NE(light.find("<body class=\"light\""), std::string::npos);
+    EXPECT_NE(dark.find("<body class=\"dark\""), std::string::npos);
+    EXPECT_NE(light.find("background:rgba(255,255,255,1);color:rgba(0,0,0,1)"), std::string::npos);
+    EXPECT_NE(dark.find("background:rgba(0,0,0,1);color:rgba(255,255,255,1)"), std::string::npos);
+    EXPECT_NE(dark.find("color:rgba(255,255,255,1);font-size:17px"), std::string::npos) << "the label's text is light";
 }
 
 TEST_F(WebPageTest, MissingChromiumIsAnError) {
