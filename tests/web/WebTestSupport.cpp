@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "platform/web/Chromium.h"
@@ -42,7 +42,6 @@ std::vector<double> numbers(const std::string& text) {
 
 std::vector<Element> elements(const std::string& dom, const std::string& tag) {
     std::vector<Element> out;
-    static const std::regex attribute(R"re(([a-zA-Z_:][-a-zA-Z0-9_:.]*)(?:="([^"]*)")?)re");
     const std::string open = "<" + tag;
     for (size_t at = dom.find(open); at != std::string::npos; at = dom.find(open, at + 1)) {
         char after = dom[at + open.size()];
@@ -51,8 +50,27 @@ std::vector<Element> elements(const std::string& dom, const std::string& tag) {
         if (end == std::string::npos) break;
         std::string inside = dom.substr(at + open.size(), end - at - open.size());
         Element element;
-        for (std::sregex_iterator it(inside.begin(), inside.end(), attribute), last; it != last; ++it)
-            element.attributes[(*it)[1]] = unescape((*it)[2]);
+        // name="value" or a bare name, separated by blanks (as Chromium serialises).
+        for (size_t i = 0; i < inside.size();) {
+            while (i < inside.size() && std::isspace(static_cast<unsigned char>(inside[i]))) ++i;
+            size_t nameEnd = i;
+            while (nameEnd < inside.size() && inside[nameEnd] != '=' &&
+                   !std::isspace(static_cast<unsigned char>(inside[nameEnd])) && inside[nameEnd] != '/')
+                ++nameEnd;
+            if (nameEnd == i) {
+                ++i;
+                continue;
+            }
+            std::string name = inside.substr(i, nameEnd - i), value;
+            i = nameEnd;
+            if (i + 1 < inside.size() && inside[i] == '=' && inside[i + 1] == '"') {
+                size_t close = inside.find('"', i + 2);
+                if (close == std::string::npos) close = inside.size();
+                value = inside.substr(i + 2, close - i - 2);
+                i = close + 1;
+            }
+            element.attributes[name] = unescape(value);
+        }
         out.push_back(std::move(element));
     }
     return out;
