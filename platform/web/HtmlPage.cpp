@@ -8,6 +8,7 @@
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
 #include "platform/math/MathLabel.h"
+#include "platform/ui/AlertController.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
@@ -184,6 +185,22 @@ class Writer {
             if (spinner->isAnimating()) content = "<span class=\"spin\"></span>";
         }
 
+        // An alert dims the screen under a panel with its title and message;
+        // its actions are the buttons laid out in the panel.
+        if (auto* alert = dynamic_cast<ui::AlertController*>(view.owningController());
+            alert && &view == alert->view().get()) {
+            style += "background:rgba(0,0,0,0.4);";
+            const ui::Rect p = alert->panelFrame();
+            content += "<div class=\"alert-panel\" style=\"left:" + number(p.x() - f.x()) + "px;top:" +
+                       number(p.y() - f.y()) + "px;width:" + number(p.width()) + "px;height:" + number(p.height()) +
+                       "px;background:" + css(ui::Color::secondarySystemBackground()) + ";color:" +
+                       css(ui::Color::label()) + "\">";
+            if (alert->alertTitle())
+                content += "<div class=\"alert-title\">" + escapeHtml(*alert->alertTitle()) + "</div>";
+            if (alert->message())
+                content += "<div class=\"alert-message\">" + escapeHtml(*alert->message()) + "</div>";
+            content += "</div>";
+        }
         out_ += "<div class=\"" + kind + "\"" + attributes + " style=\"" + style + "\">" + content;
         if (auto* table = dynamic_cast<ui::TableView*>(&view)) {
             tableRows(*table, at);
@@ -307,6 +324,10 @@ body.dark{background:#222}
 .math{overflow-x:auto;overflow-y:hidden;white-space:nowrap}
 .math .katex-error,.math.katex-failed .tex{color:#d00}
 #screen div.scroll{overflow:auto}
+#screen .alert-panel{border-radius:14px;padding:20px 16px 0;text-align:center}
+#screen .alert-panel div{position:static}
+.alert-title{font-size:17px;font-weight:600;margin-bottom:4px}
+.alert-message{font-size:13px;line-height:18px}
 )";
 
 // Typesets every formula with exactly the LaTeX it holds (the element's
