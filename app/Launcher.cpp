@@ -1,15 +1,20 @@
 #include "app/Launcher.h"
 
+#include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
 
 #include "analytics/support/MSRRemoteConfig.h"
+#include "app/LiveServer.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/ui/Driver.h"
+#include "platform/web/Chromium.h"
+#include "platform/web/HtmlPage.h"
 
 namespace app {
 
@@ -20,11 +25,16 @@ namespace {
 constexpr double kBackgroundTimeLimit = 30.0;
 
 const char* usage =
-    "usage: calvaro [--home DIR] [--script FILE]\n"
+    "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"
+    "       calvaro serve [--home DIR] [--port N]\n"
     "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
     "                 ~/.local/share/calvaro)\n"
     "  --script FILE  the touches to play, one action a line; without it a\n"
-    "                 demonstration of a start is played\n";
+    "                 demonstration of a start is played\n"
+    "  --pages DIR    each snapshot also as DIR/NAME.txt and DIR/NAME.html\n"
+    "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
+    "  serve          the application live in a browser at http://127.0.0.1:N/\n"
+    "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n";
 
 // Reads the whole script, refusing folders and anything larger than a script
 // may be before it is in memory (a device such as /dev/zero never ends).
@@ -44,12 +54,56 @@ bool readScript(const std::filesystem::path& path, std::string& text, std::strin
     return true;
 }
 
+// A snapshot's file name: its name with anything but letters, digits, '-',
+// '_' and '.' made '_' (no folder can be named, no hidden file made), or
+// "snapshot-N" for an unnamed one.
+std::string pageName(int number, const std::string& name) {
+    if (name.empty()) return "snapshot-" + std::to_string(number);
+    std::string out;
+    for (unsigned char c : name) out += std::isalnum(c) || c == '-' || c == '_' || c == '.' ? static_cast<char>(c) : '_';
+    if (out[0] == '.') out[0] = '_';
+    return out;
+}
+
+bool writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    return static_cast<bool>(file);
+}
+
+ScriptPlayer::SnapshotSink pageWriter(const std::filesystem::path& folder, bool pictures) {
+    return [folder, pictures](int number, const std::string& name, const std::string& text, std::string& why) {
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        const std::string base = pageName(number, name);
+        ui::Window* window = ui::Application::shared().keyWindow();
+        if (!window) return why = "there is no window to write as a page", false;
+        const auto html = folder / (base + ".html");
+        if (!writeFile(folder / (base + ".txt"), text) || !writeFile(html, web::HtmlPage::ofWindow(*window)))
+            return why = "cannot write the snapshot into " + printable(folder.string()), false;
+        if (!pictures) return true;
+        const ui::Rect frame = window->frame();
+        std::string error;
+        if (!web::Chromium::screenshot(web::Chromium::fileUrl(html), folder / (base + ".png"),
+                                       static_cast<int>(std::lround(frame.width())),
+                                       static_cast<int>(std::lround(frame.height())), 2.0, error))
+            return why = "no picture of the snapshot: " + error, false;
+        return true;
+    };
+}
+
 }  // namespace
 
 bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& error) {
     options = LaunchOptions{};
     std::optional<std::filesystem::path> home;
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "serve") {
+        options.serve = true;
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const std::string& name) -> std::optional<std::string> {
             if (auto eq = arg.find('='); eq != std::string::npos && arg.substr(0, eq) == name)
@@ -68,10 +122,25 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
             auto v = value("--script");
             if (!v || v->empty()) return error = "--script needs a file", false;
             options.script = *v;
+        } else if (arg == "--pages" || arg.rfind("--pages=", 0) == 0) {
+            auto v = value("--pages");
+            if (!v || v->empty()) return error = "--pages needs a folder", false;
+            options.pages = *v;
+        } else if (options.serve && (arg == "--port" || arg.rfind("--port=", 0) == 0)) {
+            auto v = value("--port");
+            if (!v || v->empty() || v->size() > 5 || v->find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(*v) > 65535)
+                return error = "--port needs a port number (0 to 65535)", false;
+            options.port = std::stoi(*v);
+        } else if (arg == "--pictures") {
+            options.pictures = true;
         } else {
             return error = "unknown argument \"" + arg + "\"", false;
         }
     }
+    if (options.pictures && !options.pages) return error = "--pictures needs --pages DIR", false;
+    if (options.serve && (options.script || options.pages))
+        return error = "serve takes no --script and no --pages", false;
     if (home) {
         options.home = *home;
         return true;
@@ -129,7 +198,7 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     if (const char* url = std::getenv("CALVARO_MEASUREMENT_URL"); url && *url) MSRRemoteConfig::setMeasurementURL(url);
 
     // The demonstration depends on what the data root has seen already.
-    if (!options.script && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
+    if (!options.script && !options.serve && hooks.demoScript && !parseScript(hooks.demoScript(), actions, &scriptError)) {
         err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
         return 1;
     }
@@ -147,7 +216,25 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         }
         ui::Driver driver(application);
         driver.settle();
+        if (options.serve) {
+            LiveServer server(driver);
+            if (!server.start(options.port, error)) {
+                application.terminate();
+                application.waitForBackgroundTasks(kBackgroundTimeLimit);
+                err << "calvaro: " << error << "\n";
+                return 1;
+            }
+            out << "calvaro: the application is live at http://127.0.0.1:" << server.port()
+                << "/ (Ctrl-C ends it)" << std::endl;
+            server.pump([&] { return hooks.stopSignal && hooks.stopSignal() != 0; });
+            server.stop();
+            application.terminate();
+            application.waitForBackgroundTasks(kBackgroundTimeLimit);
+            out << "calvaro: ended" << std::endl;
+            return 0;
+        }
         ScriptPlayer player(driver, out);
+        if (options.pages) player.setSnapshotSink(pageWriter(*options.pages, options.pictures));
         if (hooks.stopSignal) player.setStopRequest([&] { return hooks.stopSignal() != 0; });
         bool played = player.play(actions, &scriptError);
         // No input is taken from here on. Like the platform, the process

@@ -15,6 +15,13 @@ struct LaunchOptions {
     std::filesystem::path home;                   // --home DIR (default $XDG_DATA_HOME/calvaro,
                                                   // else ~/.local/share/calvaro)
     std::optional<std::filesystem::path> script;  // --script FILE
+    // --pages DIR: each snapshot also written as DIR/NAME.txt and NAME.html;
+    // --pictures: and as NAME.png (device size, scale 2) through Chromium.
+    std::optional<std::filesystem::path> pages;
+    bool pictures = false;
+    // `calvaro serve [--port N]`: the application live on 127.0.0.1.
+    bool serve = false;
+    int port = 8080;
     bool help = false;                            // --help
 };
 

@@ -179,12 +179,14 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             ++snapshots_;
             out_ << "=== snapshot " << snapshots_;
             if (!action.argument.empty()) out_ << ": " << action.argument;
-            out_ << " ===\n" << ui::Snapshot::ofKeyWindow();
+            const std::string text = ui::Snapshot::ofKeyWindow();
+            out_ << " ===\n" << text;
             out_.flush();
+            if (snapshotSink_) ok = snapshotSink_(snapshots_, action.argument, text, why);
             break;
         }
     }
-    if (!ok) why = driver_.lastError();
+    if (!ok && why.empty()) why = driver_.lastError();
     return ok;
 }
 

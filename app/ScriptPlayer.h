@@ -63,6 +63,12 @@ class ScriptPlayer {
     // Asked before each action and during waits: once it answers true the
     // play stops with an error naming the line it stopped at.
     void setStopRequest(std::function<bool()> stopRequested) { stopRequested_ = std::move(stopRequested); }
+    // Called after each snapshot is written to `out`, with its number and
+    // name (the pages and pictures beside the text); false with a reason
+    // stops the play.
+    using SnapshotSink = std::function<bool(int number, const std::string& name, const std::string& text,
+                                            std::string& why)>;
+    void setSnapshotSink(SnapshotSink sink) { snapshotSink_ = std::move(sink); }
     bool play(const std::vector<ScriptAction>& actions, ScriptError* error);
     int snapshotsTaken() const { return snapshots_; }
 
@@ -72,6 +78,7 @@ class ScriptPlayer {
     ui::Driver& driver_;
     std::ostream& out_;
     std::function<bool()> stopRequested_;
+    SnapshotSink snapshotSink_;
     int snapshots_ = 0;
 };
 

@@ -9,7 +9,6 @@ find_package(CURL REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
-pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo pangocairo)
 find_package(nanopb CONFIG QUIET)
 
 # Running needs neither: a machine set up for running only (scripts/setup)

@@ -1,5 +1,7 @@
 #include "platform/kit/ToolbarController.h"
 
+#include <algorithm>
+
 #include "platform/ui/Traits.h"
 
 namespace kit {
@@ -29,6 +31,34 @@ void Toolbar::rebuild() {
     addSubview(detailLabel_);
     for (const auto& v : left_) addSubview(v);
     for (const auto& v : right_) addSubview(v);
+    setNeedsLayout();
+}
+
+void Toolbar::layoutSubviews() {
+    const double height = frame().height();
+    const double top = insets_.top, usable = std::max(0.0, height - insets_.top - insets_.bottom);
+    auto place = [&](ui::View& view, double x) {
+        double width = view.frame().width() > 0 ? view.frame().width() : 48.0;
+        double h = view.frame().height() > 0 ? std::min(view.frame().height(), usable) : std::min(48.0, usable);
+        view.setFrame(ui::Rect(x, top + (usable - h) / 2, width, h));
+        return width;
+    };
+    double left = insets_.left + 4;
+    for (const auto& view : left_) left += place(*view, left);
+    double right = frame().width() - insets_.right - 4;
+    for (auto it = right_.rbegin(); it != right_.rend(); ++it) {
+        double width = (*it)->frame().width() > 0 ? (*it)->frame().width() : 48.0;
+        right -= width;
+        place(**it, right);
+    }
+    const double room = std::max(0.0, right - left);
+    if (detailLabel_->text().empty()) {
+        titleLabel_->setFrame(ui::Rect(left, top, room, usable));
+        detailLabel_->setFrame(ui::Rect(left, top + usable, room, 0));
+    } else {
+        titleLabel_->setFrame(ui::Rect(left, top, room, usable * 0.6));
+        detailLabel_->setFrame(ui::Rect(left, top + usable * 0.6, room, usable * 0.4));
+    }
 }
 
 std::vector<std::shared_ptr<ui::View>> Toolbar::barItems() const {

@@ -33,6 +33,10 @@ class Toolbar : public ui::View {
     DepthPreset depthPreset() const { return depth_; }
     void setDepthPreset(DepthPreset depth) { depth_ = depth; }
 
+    // Left views from the left edge, right views from the right, each as wide
+    // as it is (an icon's 48 points when it has no width) and centred
+    // vertically; the title (and detail) fill the room between.
+    void layoutSubviews() override;
     std::string snapshotDescription() const override;
     // Listed under the toolbar: left views, then right views.
     std::vector<std::shared_ptr<ui::View>> snapshotSubviews() const override { return barItems(); }

@@ -1,5 +1,8 @@
 #include "platform/ui/AlertController.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "platform/ui/Button.h"
 #include "platform/ui/Traits.h"
 
@@ -9,6 +12,15 @@ namespace {
 class AlertView : public View {
   public:
     AlertView(const AlertController& alert) : alert_(alert) {}
+    void layoutSubviews() override {
+        const Rect panel = alert_.panelFrame();
+        double y = panel.maxY() - AlertController::kActionHeight * static_cast<double>(subviews().size());
+        for (const auto& button : subviews()) {
+            button->setFrame(Rect(panel.x(), y, panel.width(), AlertController::kActionHeight));
+            y += AlertController::kActionHeight;
+        }
+    }
+
     std::string snapshotDescription() const override {
         std::string line = alert_.preferredStyle() == AlertControllerStyle::alert ? "alert" : "action-sheet";
         if (alert_.alertTitle()) line += " " + quoted(*alert_.alertTitle());
@@ -79,7 +91,20 @@ static std::shared_ptr<Button> makeActionButton(AlertController& alert,
 void AlertController::addAction(std::shared_ptr<AlertAction> action) {
     if (!action) return;
     actions_.push_back(action);
-    if (isViewLoaded()) view()->addSubview(makeActionButton(*this, action));
+    if (isViewLoaded()) {
+        view()->addSubview(makeActionButton(*this, action));
+        view()->setNeedsLayout();
+    }
+}
+
+Rect AlertController::panelFrame() const {
+    const Rect screen = Screen::bounds();
+    const double width = std::min(270.0, screen.width());
+    // About 34 characters a line of the message at 13 points.
+    const double messageLines = message_ ? std::ceil(static_cast<double>(message_->size()) / 34.0) : 0;
+    const double height = 20 + (alertTitle_ ? 24 : 0) + messageLines * 18 + 16 +
+                          kActionHeight * static_cast<double>(actions_.size());
+    return Rect((screen.width() - width) / 2, std::max(0.0, (screen.height() - height) / 2), width, height);
 }
 
 bool AlertController::choose(const std::string& actionTitle) {

@@ -51,6 +51,11 @@ class AlertController : public ViewController {
     AlertControllerStyle preferredStyle() const { return style_; }
     void addAction(std::shared_ptr<AlertAction> action);
     const std::vector<std::shared_ptr<AlertAction>>& actions() const { return actions_; }
+    // The alert's panel on the screen: 270 points wide, centred, tall enough
+    // for the title, the message and one 44-point row per action (the action
+    // buttons are laid out in its lower part).
+    Rect panelFrame() const;
+    static constexpr double kActionHeight = 44.0;
     // The user's tap on an action (false: no enabled action of that title).
     bool choose(const std::string& actionTitle);
     // The same for one of this alert's actions.

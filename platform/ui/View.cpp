@@ -123,4 +123,21 @@ std::string quoted(const std::string& text) {
     return out;
 }
 
+void StackView::layoutSubviews() {
+    std::vector<View*> shown;
+    for (const auto& sub : subviews())
+        if (!sub->isHidden()) shown.push_back(sub.get());
+    if (shown.empty()) return;
+    const bool vertical = axis_ == Axis::vertical;
+    const double length = vertical ? frame().height() : frame().width();
+    const double share =
+        std::max(0.0, (length - spacing_ * static_cast<double>(shown.size() - 1)) / static_cast<double>(shown.size()));
+    double at = 0;
+    for (View* view : shown) {
+        view->setFrame(vertical ? Rect(0, at, frame().width(), share) : Rect(at, 0, share, frame().height()));
+        view->setNeedsLayout();
+        at += share + spacing_;
+    }
+}
+
 }  // namespace ui

@@ -148,7 +148,8 @@ class View : public std::enable_shared_from_this<View> {
     std::map<std::string, std::shared_ptr<void>> associated_;
 };
 
-// A view that lines up its arranged subviews.
+// A view that lines up its arranged subviews, each given an equal share of
+// its length along the axis (less the spacing) and its whole breadth.
 class StackView : public View {
   public:
     enum class Axis { horizontal = 0, vertical = 1 };
@@ -157,7 +158,11 @@ class StackView : public View {
     void setAxis(Axis axis) { axis_ = axis; }
     double spacing() const { return spacing_; }
     void setSpacing(double spacing) { spacing_ = spacing; }
-    void addArrangedSubview(std::shared_ptr<View> view) { addSubview(std::move(view)); }
+    void addArrangedSubview(std::shared_ptr<View> view) {
+        addSubview(std::move(view));
+        setNeedsLayout();
+    }
+    void layoutSubviews() override;
 
   private:
     Axis axis_ = Axis::horizontal;

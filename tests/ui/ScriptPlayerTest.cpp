@@ -189,6 +189,13 @@ TEST(LauncherArguments, OptionsAndErrors) {
         {{"calvaro", "--home"}, false, "--home needs a folder"},
         {{"calvaro", "--home", "/tmp/h", "--script"}, false, "--script needs a file"},
         {{"calvaro", "--verbose"}, false, "unknown argument \"--verbose\""},
+        {{"calvaro", "--home", "/tmp/h", "--pages", "/tmp/p", "--pictures"}, true, ""},
+        {{"calvaro", "--home", "/tmp/h", "--pictures"}, false, "--pictures needs --pages DIR"},
+        {{"calvaro", "serve", "--home", "/tmp/h", "--port", "0"}, true, ""},
+        {{"calvaro", "serve", "--port", "65536"}, false, "--port needs a port number (0 to 65535)"},
+        {{"calvaro", "serve", "--port", "80x"}, false, "--port needs a port number (0 to 65535)"},
+        {{"calvaro", "--port", "8080"}, false, "unknown argument \"--port\""},
+        {{"calvaro", "serve", "--home", "/tmp/h", "--script", "s.txt"}, false, "serve takes no --script and no --pages"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;

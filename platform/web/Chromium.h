@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace web {
+
+// Debian's headless Chromium, started once per request with an empty profile
+// of its own and no network of its own (no sync, updates or background
+// fetches). CALVARO_CHROMIUM names another binary.
+class Chromium {
+  public:
+    // The binary, or empty when none is installed.
+    static std::filesystem::path binary();
+    // The page's DOM after its scripts ran, serialised.
+    static bool dumpDom(const std::string& url, std::string& dom, std::string& error);
+    // A PNG of the page at `width` x `height` points and `scale` pixels a point.
+    static bool screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
+                           double scale, std::string& error);
+    // "file://" + the absolute path, its unsafe characters escaped.
+    static std::string fileUrl(const std::filesystem::path& path);
+};
+
+}  // namespace web

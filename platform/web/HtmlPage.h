@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+#include "platform/ui/View.h"
+#include "platform/ui/Window.h"
+
+namespace web {
+
+// Where a page finds KaTeX: Debian's libjs-katex, read from the disk by a
+// page written to a file, or served under /katex by `calvaro serve`.
+inline constexpr const char* kKatexFolder = "/usr/share/javascript/katex";
+
+struct PageOptions {
+    // The folder (or URL prefix) holding katex.min.js, katex.min.css and fonts/.
+    std::string katexBase = std::string("file://") + kKatexFolder;
+    // A live page reports clicks to the server (POST /action) and reloads.
+    bool live = false;
+    std::string title = "Calvaro";
+};
+
+// The view tree as one HTML document: every shown view is an absolutely
+// placed element at its frame in points (CSS pixels), carrying its look
+// (background, corner radius, border, alpha); labels, buttons, fields,
+// segments, images and LaTeX are drawn by kind. Tables and collections are
+// scrollable boxes holding every row, not only the rows on the screen.
+// Formulas are typeset in the page by KaTeX from exactly the LaTeX the label
+// holds; one KaTeX refuses shows as red source and is marked
+// data-katex-error. Each element carries data-frame="x y w h", its frame in
+// window points as the view tree has it, so the page can be checked against
+// the tree.
+class HtmlPage {
+  public:
+    static std::string ofWindow(ui::Window& window, const PageOptions& options = {});
+    // A page of formulas alone, one a row (each element .formula with
+    // data-index), for checking LaTeX in a browser.
+    static std::string ofFormulas(const std::vector<std::string>& latex, const PageOptions& options = {});
+};
+
+// Text fit for HTML element content and attribute values.
+std::string escapeHtml(const std::string& text);
+
+}  // namespace web

@@ -1,0 +1,189 @@
+// `calvaro serve` used as a person uses it, in a real headless Chromium
+// driven over its DevTools protocol.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/TemporaryDataRoot.h"
+#include "tests/web/DevTools.h"
+#include "tests/web/WebTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A `calvaro serve --port 0` process on a data root.
+class LiveCalvaro {
+  public:
+    explicit LiveCalvaro(const fs::path& home) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        std::vector<std::string> args = {CALVARO_EXECUTABLE, "serve", "--port", "0", "--home", home.string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(out[1], 1);
+            dup2(null, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+        const std::string marker = "live at http://127.0.0.1:";
+        while (said_.find(marker) == std::string::npos || said_.find('/', said_.find(marker) + marker.size()) == std::string::npos)
+            if (!readSome(30)) return;
+        port_ = std::atoi(said_.c_str() + said_.find(marker) + marker.size());
+    }
+    ~LiveCalvaro() {
+        if (pid_ > 0) end();
+        if (out_ >= 0) close(out_);
+    }
+    int port() const { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    // Ctrl-C, then the exit status.
+    int end() {
+        kill(pid_, SIGINT);
+        while (readSome(60)) {
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& said() const { return said_; }
+
+  private:
+    bool readSome(int seconds) {
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, seconds * 1000) <= 0) return false;
+        char buffer[4096];
+        ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        said_.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int port_ = 0;
+    std::string said_;
+};
+
+// Clicks the first element `selector` picks (or the button showing `text`)
+// and waits for the page that shows the result.
+std::string clickSelector(const std::string& selector) {
+    return "window.__acted = 1; document.querySelector(" + nlohmann::json(selector).dump() + ").click()";
+}
+std::string clickKey(const std::string& key) {
+    return "window.__acted = 1; [...document.querySelectorAll('.button')].find(b => b.textContent.trim() === " +
+           nlohmann::json(key).dump() + ").click()";
+}
+const char* kNewPage = "window.__acted === undefined";
+
+std::string fieldText(Tab& tab, const std::string& id) {
+    auto value = tab.evaluate("document.getElementById('" + id + "').textContent");
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
+    TemporaryDataRoot root("serve");
+    const fs::path home = root.path() / "home";
+    {
+        LiveCalvaro calvaro(home);
+        ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+        Tab tab;
+        ASSERT_TRUE(tab.ok()) << tab.error();
+        ASSERT_TRUE(tab.navigate(calvaro.url()));
+
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#dsgvoAcceptButton"),
+                                       "!document.getElementById('dsgvoAcceptButton')"))
+            << "the consent is accepted";
+        for (int page = 0; page < 8 && tab.evaluate("!!document.getElementById('onboardAdvanceButton')") == true; ++page)
+            ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#onboardAdvanceButton"), kNewPage));
+        EXPECT_EQ(tab.evaluate("!!document.getElementById('onboardAdvanceButton')"), false) << "the tour is walked";
+        if (tab.evaluate("!!document.getElementById('cancelRatingButton')") == true) {
+            ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#cancelRatingButton"), kNewPage));
+        }
+
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+        const std::vector<std::pair<std::string, std::vector<std::string>>> typed = {
+            {"aTextField", {"3"}}, {"bTextField", {"2"}}, {"cTextField", {"1", "-"}}, {"dTextField", {"1"}},
+            {"zTextField", {"2"}}};
+        for (const auto& [field, keys] : typed) {
+            ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#" + field),
+                                           "document.getElementById('" + field + "').classList.contains('focused')"));
+            for (const auto& key : keys) ASSERT_TRUE(tab.actThenWaitFor(clickKey(key), kNewPage)) << key;
+        }
+        EXPECT_EQ(fieldText(tab, "aTextField"), "3");
+        EXPECT_EQ(fieldText(tab, "cTextField"), "-1");
+        EXPECT_EQ(fieldText(tab, "zTextField"), "2");
+
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"),
+                                       "document.querySelectorAll('.math.typeset').length > 10"))
+            << "Calculate shows the typeset steps";
+        auto steps = tab.evaluate("[...document.querySelectorAll('.row .math')].map(e => e.dataset.latex || '')");
+        ASSERT_TRUE(steps.is_array()) << steps.dump();
+        EXPECT_GT(steps.size(), 20u);
+        EXPECT_NE(std::find(steps.begin(), steps.end(), "x > \\frac{1}{2}"), steps.end()) << steps.dump();
+        EXPECT_EQ(tab.evaluate("document.querySelectorAll('.katex-failed').length"), 0);
+
+        // The last step lies below the screen; scrolling the table brings it in.
+        const std::string lastRowShown = R"((() => {
+            const rows = [...document.querySelectorAll('.row')];
+            const last = rows[rows.length - 1], box = last.closest('.scroll-content').parentElement;
+            const inside = () => { const r = last.firstElementChild.getBoundingClientRect(), b = box.getBoundingClientRect();
+                                   return r.top >= b.top - 1 && r.bottom <= b.bottom + 1; };
+            const before = inside();
+            box.scrollTop = box.scrollHeight;
+            return [before, inside()];
+        })())";
+        EXPECT_EQ(tab.evaluate(lastRowShown), nlohmann::json::array({false, true}));
+
+        // A malformed request is refused and changes nothing.
+        auto answer = tab.evaluate(R"((async () => {
+            const before = await (await fetch('/state')).text();
+            const refused = await fetch('/action', {method: 'POST', body: 'tapp calculateButton'});
+            const row = await fetch('/action', {method: 'POST', body: 'row x.1'});
+            const after = await (await fetch('/state')).text();
+            return [refused.status, row.status, before === after];
+        })())");
+        EXPECT_EQ(answer, nlohmann::json::array({400, 400, true}));
+
+        EXPECT_EQ(calvaro.end(), 0) << calvaro.said();
+        EXPECT_NE(calvaro.said().find("calvaro: ended"), std::string::npos);
+    }
+    {
+        LiveCalvaro again(home);
+        ASSERT_GT(again.port(), 0) << again.said();
+        Tab tab;
+        ASSERT_TRUE(tab.ok()) << tab.error();
+        ASSERT_TRUE(tab.navigate(again.url()));
+        EXPECT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton') || "
+                               "!!document.getElementById('onboardAdvanceButton')"),
+                  false)
+            << "consent and tour are remembered";
+        EXPECT_EQ(tab.evaluate("!!document.getElementById('calculateButton')"), true);
+        EXPECT_EQ(again.end(), 0);
+    }
+    const std::string preferences = readFile(home / "Library" / "Preferences" / "org.calvaro.Calvaro.plist");
+    const size_t history = preferences.find("<key>Calculations</key>");
+    ASSERT_NE(history, std::string::npos);
+    EXPECT_NE(preferences.find("f(x) = 2 \\cdot \\log_{3}(2 x + -1) + 1", history), std::string::npos)
+        << "the exercise is still in the history after the restart";
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "tests/web/WebTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/web/Chromium.h"
+#include "tests/web/DevTools.h"
+
+bool Element::hasClass(const std::string& name) const {
+    std::istringstream classes(get("class"));
+    std::string one;
+    while (classes >> one)
+        if (one == name) return true;
+    return false;
+}
+
+namespace {
+
+std::string unescape(std::string text) {
+    static const std::pair<const char*, const char*> entities[] = {
+        {"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}, {"&amp;", "&"}};
+    for (const auto& [from, to] : entities)
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += std::strlen(to))
+            text.replace(at, std::strlen(from), to);
+    return text;
+}
+
+std::vector<double> numbers(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<double> out;
+    double v;
+    while (in >> v) out.push_back(v);
+    return out;
+}
+
+}  // namespace
+
+std::vector<Element> elements(const std::string& dom, const std::string& tag) {
+    std::vector<Element> out;
+    const std::string open = "<" + tag;
+    for (size_t at = dom.find(open); at != std::string::npos; at = dom.find(open, at + 1)) {
+        char after = dom[at + open.size()];
+        if (after != ' ' && after != '>') continue;
+        size_t end = dom.find('>', at);
+        if (end == std::string::npos) break;
+        std::string inside = dom.substr(at + open.size(), end - at - open.size());
+        Element element;
+        // name="value" or a bare name, separated by blanks (as Chromium serialises).
+        for (size_t i = 0; i < inside.size();) {
+            while (i < inside.size() && std::isspace(static_cast<unsigned char>(inside[i]))) ++i;
+            size_t nameEnd = i;
+            while (nameEnd < inside.size() && inside[nameEnd] != '=' &&
+                   !std::isspace(static_cast<unsigned char>(inside[nameEnd])) && inside[nameEnd] != '/')
+                ++nameEnd;
+            if (nameEnd == i) {
+                ++i;
+                continue;
+            }
+            std::string name = inside.substr(i, nameEnd - i), value;
+            i = nameEnd;
+            if (i + 1 < inside.size() && inside[i] == '=' && inside[i + 1] == '"') {
+                size_t close = inside.find('"', i + 2);
+                if (close == std::string::npos) close = inside.size();
+                value = inside.substr(i + 2, close - i - 2);
+                i = close + 1;
+            }
+            element.attributes[name] = unescape(value);
+        }
+        out.push_back(std::move(element));
+    }
+    return out;
+}
+
+std::string domOf(const std::filesystem::path& page, bool measure) {
+    // One browser for the test binary, one tab for its pages.
+    static Tab tab;
+    EXPECT_TRUE(tab.ok()) << tab.error();
+    std::string url = web::Chromium::fileUrl(page) + (measure ? "#measure" : "");
+    // A new document each time: the same page with another hash would not load again.
+    tab.navigate("about:blank");
+    EXPECT_TRUE(tab.navigate(url)) << url;
+    auto html = tab.evaluate("document.documentElement.outerHTML");
+    std::string dom = html.is_string() ? html.get<std::string>() : "";
+    EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos) << "the page's script did not run: " << page;
+    return dom;
+}
+
+std::vector<std::string> framesOffByMoreThanAPoint(const std::string& dom, size_t& compared) {
+    std::vector<std::string> off;
+    compared = 0;
+    for (const auto& element : elements(dom)) {
+        if (!element.has("data-frame")) continue;
+        const std::string box = element.get("data-box");
+        if (box == "none") continue;
+        ++compared;
+        auto frame = numbers(element.get("data-frame"));
+        auto laid = numbers(box);
+        bool differs = frame.size() != 4 || laid.size() != 4;
+        for (size_t i = 0; !differs && i < 4; ++i) differs = std::fabs(frame[i] - laid[i]) > 1.0;
+        if (differs)
+            off.push_back("<" + element.get("class") + (element.has("id") ? " #" + element.get("id") : "") +
+                          "> frame " + element.get("data-frame") + " laid out at " + box);
+    }
+    return off;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good()) << path;
+}

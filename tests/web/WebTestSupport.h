@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+// An element of a page's DOM as Chromium left it: its attributes.
+struct Element {
+    std::map<std::string, std::string> attributes;
+    bool has(const std::string& name) const { return attributes.count(name) != 0; }
+    std::string get(const std::string& name) const {
+        auto it = attributes.find(name);
+        return it == attributes.end() ? "" : it->second;
+    }
+    bool hasClass(const std::string& name) const;
+};
+
+// Every start tag of `tag` in the serialised DOM.
+std::vector<Element> elements(const std::string& dom, const std::string& tag = "div");
+
+// The DOM of `page` (a file) after its scripts ran; with `measure`, each
+// element with data-frame also carries data-box, its box as Chromium laid it
+// out ("none" when not shown). Fails the test when Chromium cannot.
+std::string domOf(const std::filesystem::path& page, bool measure);
+
+// Frames (data-frame) that differ from their laid-out boxes (data-box) by
+// more than one point, one line each; shown elements only, counted in
+// `compared`.
+std::vector<std::string> framesOffByMoreThanAPoint(const std::string& dom, size_t& compared);
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& text);
