@@ -426,15 +426,12 @@ void MSREventWriter::logFirstOpenConsentedEvent(double timestamp) {
     }
     MSRObjectDictionary parameters = {{"_pfo", MSRValue(int64_t{previousCount < 2 ? 0 : previousCount - 1})},
                                       {"_uwa", MSRValue(updateWithAnalytics)}};
-    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
-    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
-        auto self = weakSelf.lock();
-        if (!self) return;
+    engine_.onWorkerQueue("MSRMeasurement:988", [parameters, timestamp](MSRMeasurement& engine) {
         std::optional<MSREvent> event =
             MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
         if (!event) return;
         event->setRealtime(true);
-        self->eventWriter().writeEventOnWorkerQueue(*event);
+        engine.eventWriter().writeEventOnWorkerQueue(*event);
     });
 }
 
