@@ -107,24 +107,30 @@ std::optional<std::map<std::string, std::string>> stringMap(const nlohmann::json
     return result;
 }
 
-std::optional<std::vector<std::string>> requiredStringList(const nlohmann::json& object, const char* key,
-                                                           const std::string& path, DecodingError& error) {
+namespace {
+
+// A required member decoded by `decode`; its absence is reported as `missing`.
+template <typename Decode>
+auto requiredMember(const nlohmann::json& object, const char* key, const std::string& path, DecodingError& error,
+                    const char* missing, Decode decode) -> decltype(decode(object, path, error)) {
     const nlohmann::json* value = member(object, key);
     if (!value) {
-        error.fail(memberPath(path, key), "required array is missing");
+        error.fail(memberPath(path, key), missing);
         return std::nullopt;
     }
-    return stringList(*value, memberPath(path, key), error);
+    return decode(*value, memberPath(path, key), error);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> requiredStringList(const nlohmann::json& object, const char* key,
+                                                           const std::string& path, DecodingError& error) {
+    return requiredMember(object, key, path, error, "required array is missing", stringList);
 }
 
 std::optional<std::map<std::string, std::string>> requiredStringMap(const nlohmann::json& object, const char* key,
                                                                     const std::string& path, DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value) {
-        error.fail(memberPath(path, key), "required object is missing");
-        return std::nullopt;
-    }
-    return stringMap(*value, memberPath(path, key), error);
+    return requiredMember(object, key, path, error, "required object is missing", stringMap);
 }
 
 std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error) {
