@@ -99,34 +99,11 @@ void ExponentialFunctionSolution::writeYIntercept() {
 }
 
 void ExponentialFunctionSolution::writeInverse() {
-    const bool dIsZero = isZero(input(d));
     const std::string logA = "\\log_{" + a_ + "}";
-    titled(LocalizedString::inverseFunction(), "f(x) = y");
-    line(function_ + " = y");
-    if (!dIsZero) line(function_ + " = y \\quad |-" + d_);
-    if (!isOne(input(z))) {
-        const std::string minusD = dIsZero ? "" : "- " + d_;
-        const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
-        line(zDot_ + " " + power_ + ")} = y " + minusD + " \\quad |:" + z_);
-        line(power_ + ")} = \\frac{y " + minusD + "}{" + z_ + "}");
-        if (!dIsZero) line(power_ + ")} = \\frac{y}{" + z_ + "} " + dOverZ);
-        line(power_ + ")} = \\frac{1}{" + z_ + "}y " + dOverZ);
-    }
-    const auto w = reciprocal(input(z));
-    const std::string wText = isOne(*w) ? "" : latex(*w);
-    const auto s = quotient(input(d), input(z));
-    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
-    const std::string logTerm = logA + "(" + wText + "y " + sText + ")";
-    line(power_ + ")} = " + wText + "y " + sText + " \\quad |" + logA);
-    line(logA + "(" + power_ + ")}) = " + logTerm);
-    if (!isZero(input(c))) line(exponent_ + " = " + logTerm + " \\quad |-" + c_);
-    if (!isOne(input(b))) {
-        const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
-        line(bDot_ + " x = " + logTerm + " " + minusC + " \\quad |:" + b_);
-    }
-    const auto v = reciprocal(input(b));
-    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
-    const auto t = quotient(input(c), input(b));
-    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
-    line("x = " + vText + " " + logTerm + " " + tText);
+    const std::string core = power_ + ")}";
+    const std::string value = writeInverseToCore(function_, zDot_ + " " + core, core);
+    const std::string logTerm = logA + "(" + value + ")";
+    line(core + " = " + value + " \\quad |" + logA);
+    line(logA + "(" + core + ") = " + logTerm);
+    writeInverseFromInner(exponent_, logTerm);
 }

@@ -150,33 +150,9 @@ void LogarithmicFunctionSolution::writeYIntercept() {
 
 void LogarithmicFunctionSolution::writeInverse() {
     const std::string log = "\\log_{" + a_ + "}(" + argument_ + ")";
-    const bool dIsZero = isZero(input(d));
-    titled(LocalizedString::inverseFunction(), "f(x) = y");
-    line(zDotBlank_ + " " + log + " " + dTerm_ + " = y");
-    if (!dIsZero) line(zDotBlank_ + " " + log + " " + dTerm_ + " = y \\quad |-" + d_);
-    if (!isOne(input(z))) {
-        const std::string minusD = dIsZero ? "" : "- " + d_;
-        const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
-        line(zDotBlank_ + " " + log + " = y " + minusD + " \\quad |:" + z_);
-        line(log + " = \\frac{y " + minusD + "}{" + z_ + "}");
-        if (!dIsZero) line(log + " = \\frac{y}{" + z_ + "} " + dOverZ);
-        line(log + " = \\frac{1}{" + z_ + "}y " + dOverZ);
-    }
-    const auto w = reciprocal(input(z));
-    const std::string wText = isOne(*w) ? "" : latex(*w);
-    const auto s = quotient(input(d), input(z));
-    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
-    const std::string exponent = "^{(" + wText + "y " + sText + ")}";
-    line(log + " = " + wText + "y " + sText + " \\quad |" + aBase_ + "^{\\wedge}");
+    const std::string value = writeInverseToCore(zDotBlank_ + " " + log + " " + dTerm_, zDotBlank_ + " " + log, log);
+    const std::string exponent = "^{(" + value + ")}";
+    line(log + " = " + value + " \\quad |" + aBase_ + "^{\\wedge}");
     line(aBase_ + "^{" + log + "} = " + aBase_ + exponent);
-    if (!isZero(input(c))) line(argument_ + " = " + aBase_ + exponent + " \\quad |-" + c_);
-    if (!isOne(input(b))) {
-        const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
-        line(bDot_ + " x = " + aBase_ + exponent + " " + minusC + " \\quad |:" + b_);
-    }
-    const auto v = reciprocal(input(b));
-    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
-    const auto t = quotient(input(c), input(b));
-    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
-    line("x = " + vText + " " + aBase_ + exponent + " " + tText);
+    writeInverseFromInner(argument_, aBase_ + exponent);
 }

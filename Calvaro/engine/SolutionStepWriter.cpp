@@ -4,6 +4,7 @@
 
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/KalStringOutput.h"
+#include "Calvaro/engine/LocalizedString.h"
 
 namespace {
 
@@ -108,3 +109,37 @@ void SolutionStepWriter::titled(const std::string& title, const std::string& tex
 }
 
 void SolutionStepWriter::line(const std::string& text) { output_.appendStep("", text); }
+
+std::string SolutionStepWriter::writeInverseToCore(const std::string& function, const std::string& scaledCore,
+                                                   const std::string& core) {
+    const bool dIsZero = isZero(input(d));
+    titled(LocalizedString::inverseFunction(), "f(x) = y");
+    line(function + " = y");
+    if (!dIsZero) line(function + " = y \\quad |-" + d_);
+    if (!isOne(input(z))) {
+        const std::string minusD = dIsZero ? "" : "- " + d_;
+        const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
+        line(scaledCore + " = y " + minusD + " \\quad |:" + z_);
+        line(core + " = \\frac{y " + minusD + "}{" + z_ + "}");
+        if (!dIsZero) line(core + " = \\frac{y}{" + z_ + "} " + dOverZ);
+        line(core + " = \\frac{1}{" + z_ + "}y " + dOverZ);
+    }
+    const auto w = reciprocal(input(z));
+    const std::string wText = isOne(*w) ? "" : latex(*w);
+    const auto s = quotient(input(d), input(z));
+    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
+    return wText + "y " + sText;
+}
+
+void SolutionStepWriter::writeInverseFromInner(const std::string& inner, const std::string& value) {
+    if (!isZero(input(c))) line(inner + " = " + value + " \\quad |-" + c_);
+    if (!isOne(input(b))) {
+        const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
+        line(bDot_ + " x = " + value + " " + minusC + " \\quad |:" + b_);
+    }
+    const auto v = reciprocal(input(b));
+    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
+    const auto t = quotient(input(c), input(b));
+    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
+    line("x = " + vText + " " + value + " " + tText);
+}

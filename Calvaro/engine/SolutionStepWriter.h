@@ -61,6 +61,14 @@ protected:
     // A further line of the current step.
     void line(const std::string& text);
 
+    // The inverse function's step from "f(x) = y" to `core` (the power or the
+    // logarithm) alone: `function` is the function as written, `scaledCore`
+    // the core times z. Returns what the core then equals, "wy - s".
+    std::string writeInverseToCore(const std::string& function, const std::string& scaledCore,
+                                   const std::string& core);
+    // The inverse's last lines: `inner` (b x + c) equals `value`; solved for x.
+    void writeInverseFromInner(const std::string& inner, const std::string& value);
+
     KalMathOperation& operation_;
     KalStringOutput& output_;
 

@@ -19,6 +19,47 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
 
 std::string memberPath(const std::string& path, const char* key) { return path.empty() ? key : path + "." + key; }
 
+// A required member decoded by `decode`; its absence is reported as `missing`.
+// The decoders below report a value of another type.
+template <typename Decode>
+auto requiredMember(const nlohmann::json& object, const char* key, const std::string& path, DecodingError& error,
+                    const char* missing, Decode decode) -> decltype(decode(object, path, error)) {
+    const nlohmann::json* value = member(object, key);
+    if (!value) {
+        error.fail(memberPath(path, key), missing);
+        return std::nullopt;
+    }
+    return decode(*value, memberPath(path, key), error);
+}
+
+std::optional<std::string> text(const nlohmann::json& value, const std::string& path, DecodingError& error) {
+    if (!value.is_string()) {
+        error.fail(path, std::string("expected a text but found ") + value.type_name());
+        return std::nullopt;
+    }
+    return value.get<std::string>();
+}
+
+std::optional<bool> boolean(const nlohmann::json& value, const std::string& path, DecodingError& error) {
+    if (!value.is_boolean()) {
+        error.fail(path, "expected a boolean");
+        return std::nullopt;
+    }
+    return value.get<bool>();
+}
+
+std::optional<int64_t> integer(const nlohmann::json& value, const std::string& path, DecodingError& error) {
+    if (!value.is_number_integer()) {
+        error.fail(path, "expected an integer");
+        return std::nullopt;
+    }
+    if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+        error.fail(path, "integer out of range");
+        return std::nullopt;
+    }
+    return value.get<int64_t>();
+}
+
 }  // namespace
 
 bool expectObject(const nlohmann::json& value, const std::string& path, DecodingError& error) {
@@ -29,51 +70,24 @@ bool expectObject(const nlohmann::json& value, const std::string& path, Decoding
 
 std::optional<std::string> requiredString(const nlohmann::json& object, const char* key, const std::string& path,
                                           DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value) {
-        error.fail(memberPath(path, key), "required text is missing");
-        return std::nullopt;
-    }
-    if (!value->is_string()) {
-        error.fail(memberPath(path, key), std::string("expected a text but found ") + value->type_name());
-        return std::nullopt;
-    }
-    return value->get<std::string>();
+    return requiredMember(object, key, path, error, "required text is missing", text);
 }
 
 std::optional<bool> requiredBool(const nlohmann::json& object, const char* key, const std::string& path,
                                  DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value || !value->is_boolean()) {
-        error.fail(memberPath(path, key), value ? "expected a boolean" : "required boolean is missing");
-        return std::nullopt;
-    }
-    return value->get<bool>();
+    return requiredMember(object, key, path, error, "required boolean is missing", boolean);
 }
 
 std::optional<bool> optionalBool(const nlohmann::json& object, const char* key, const std::string& path,
                                  DecodingError& error) {
     const nlohmann::json* value = member(object, key);
     if (!value) return std::nullopt;
-    if (!value->is_boolean()) {
-        error.fail(memberPath(path, key), "expected a boolean");
-        return std::nullopt;
-    }
-    return value->get<bool>();
+    return boolean(*value, memberPath(path, key), error);
 }
 
 std::optional<int64_t> requiredInteger(const nlohmann::json& object, const char* key, const std::string& path,
                                        DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value || !value->is_number_integer()) {
-        error.fail(memberPath(path, key), value ? "expected an integer" : "required integer is missing");
-        return std::nullopt;
-    }
-    if (value->is_number_unsigned() && value->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
-        error.fail(memberPath(path, key), "integer out of range");
-        return std::nullopt;
-    }
-    return value->get<int64_t>();
+    return requiredMember(object, key, path, error, "required integer is missing", integer);
 }
 
 std::optional<std::vector<std::string>> stringList(const nlohmann::json& value, const std::string& path,
@@ -109,22 +123,12 @@ std::optional<std::map<std::string, std::string>> stringMap(const nlohmann::json
 
 std::optional<std::vector<std::string>> requiredStringList(const nlohmann::json& object, const char* key,
                                                            const std::string& path, DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value) {
-        error.fail(memberPath(path, key), "required array is missing");
-        return std::nullopt;
-    }
-    return stringList(*value, memberPath(path, key), error);
+    return requiredMember(object, key, path, error, "required array is missing", stringList);
 }
 
 std::optional<std::map<std::string, std::string>> requiredStringMap(const nlohmann::json& object, const char* key,
                                                                     const std::string& path, DecodingError& error) {
-    const nlohmann::json* value = member(object, key);
-    if (!value) {
-        error.fail(memberPath(path, key), "required object is missing");
-        return std::nullopt;
-    }
-    return stringMap(*value, memberPath(path, key), error);
+    return requiredMember(object, key, path, error, "required object is missing", stringMap);
 }
 
 std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error) {

@@ -50,4 +50,26 @@ std::optional<nlohmann::json> parse(const std::string& text, DecodingError& erro
 
 bool expectObject(const nlohmann::json& value, const std::string& path, DecodingError& error);
 
+// An object of named lists, each element read by `decode(element, path, error)`;
+// nothing when any list or element does not fit.
+template <typename Item, typename Decode>
+std::optional<std::map<std::string, std::vector<Item>>> listsByKey(const nlohmann::json& value, DecodingError& error,
+                                                                   Decode decode) {
+    if (!expectObject(value, "", error)) return std::nullopt;
+    std::map<std::string, std::vector<Item>> lists;
+    for (const auto& [key, list] : value.items()) {
+        if (!list.is_array()) {
+            error.fail(key, "expected an array");
+            return std::nullopt;
+        }
+        auto& target = lists[key];
+        for (size_t i = 0; i < list.size(); ++i) {
+            std::optional<Item> item = decode(list[i], key + "[" + std::to_string(i) + "]", error);
+            if (!item) return std::nullopt;
+            target.push_back(std::move(*item));
+        }
+    }
+    return lists;
+}
+
 }  // namespace services::json

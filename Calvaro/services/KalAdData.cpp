@@ -24,19 +24,5 @@ nlohmann::json KalAdData::toJson() const {
 void KalAdData::openLink() const { services::openURLOnMainQueue(linkingString); }
 
 std::optional<KalAds> decodeKalAds(const nlohmann::json& value, DecodingError& error) {
-    if (!services::json::expectObject(value, "", error)) return std::nullopt;
-    KalAds ads;
-    for (const auto& [key, list] : value.items()) {
-        if (!list.is_array()) {
-            error.fail(key, "expected an array");
-            return std::nullopt;
-        }
-        auto& target = ads[key];
-        for (size_t i = 0; i < list.size(); ++i) {
-            auto ad = KalAdData::decode(list[i], key + "[" + std::to_string(i) + "]", error);
-            if (!ad) return std::nullopt;
-            target.push_back(std::move(*ad));
-        }
-    }
-    return ads;
+    return services::json::listsByKey<KalAdData>(value, error, KalAdData::decode);
 }

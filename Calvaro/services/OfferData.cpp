@@ -17,19 +17,5 @@ std::optional<OfferData> OfferData::decode(const nlohmann::json& value, const st
 nlohmann::json OfferData::toJson() const { return {{"buttonTexts", buttonTexts}, {"offerId", offerId}}; }
 
 std::optional<Offers> decodeOffers(const nlohmann::json& value, DecodingError& error) {
-    if (!services::json::expectObject(value, "", error)) return std::nullopt;
-    Offers offers;
-    for (const auto& [key, list] : value.items()) {
-        if (!list.is_array()) {
-            error.fail(key, "expected an array");
-            return std::nullopt;
-        }
-        auto& target = offers[key];
-        for (size_t i = 0; i < list.size(); ++i) {
-            auto offer = OfferData::decode(list[i], key + "[" + std::to_string(i) + "]", error);
-            if (!offer) return std::nullopt;
-            target.push_back(std::move(*offer));
-        }
-    }
-    return offers;
+    return services::json::listsByKey<OfferData>(value, error, OfferData::decode);
 }

@@ -601,32 +601,33 @@ bool MSRBundler::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts) {
     if (!engine_.hasComponentsOnWorkerQueue()) return false;
     if (!event.isRealtime() && !event.isConversion()) return false;
     const int32_t day = currentDay(engine_.persistedConfig_.get());
+    // Under its daily cap an event is counted and real-time; over it, it is not.
+    auto underCap = [&](int64_t count, int64_t limit, auto&& countIt) {
+        const bool under = count < limit;
+        if (under) countIt();
+        event.setRealtime(under);
+        return under;
+    };
     if (isSubjectToRealtimeCap(event)) {
-        if (dailyCounts.realtimeCount() < engine_.remoteConfig_->maxRealtimeEventCountPerDay()) {
-            dailyCounts.incrementRealtimeCountsForCurrentDay(day);
-            event.setRealtime(true);
+        const bool under = underCap(dailyCounts.realtimeCount(), engine_.remoteConfig_->maxRealtimeEventCountPerDay(),
+                                    [&] { dailyCounts.incrementRealtimeCountsForCurrentDay(day); });
+        if (under) {
             report(7, 23103,
                    "Event is under real-time event count daily limit. Marking the event as real-time. Event "
                    "name, "
                    "parameters",
                    {event.name(), parametersText(event)});
-            return true;
+        } else {
+            report(4, 23104,
+                   "Number of real-time events is over the real-time event count daily limit. Event is no longer "
+                   "real-time. Event name, parameters",
+                   {event.name(), parametersText(event)});
         }
-        event.setRealtime(false);
-        report(4, 23104,
-               "Number of real-time events is over the real-time event count daily limit. Event is no longer "
-               "real-time. Event name, parameters",
-               {event.name(), parametersText(event)});
-        return false;
+        return under;
     }
     if (isDCURealtimeEvent(event)) {
-        if (dailyCounts.dcuRealtimeCount() < engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
-            dailyCounts.incrementDCURealtimeCountsForCurrentDay(day);
-            event.setRealtime(true);
-            return true;
-        }
-        event.setRealtime(false);
-        return false;
+        return underCap(dailyCounts.dcuRealtimeCount(), engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay(),
+                        [&] { dailyCounts.incrementDCURealtimeCountsForCurrentDay(day); });
     }
     event.setRealtime(true);
     report(7, 23105,

@@ -6,6 +6,7 @@
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRLogContext.h"
@@ -15,9 +16,6 @@
 #include "platform/dispatch/Clock.h"
 
 namespace {
-
-constexpr uint32_t kConfigAppIDField = 1;
-constexpr uint32_t kConfigAudiencesField = 5;
 
 // Contexts are added one by one: an initializer list of them makes the
 // optimizer of the sanitizer build report copies it cannot follow.
@@ -168,14 +166,14 @@ bool MSRConfigurationFetcher::applyRemoteConfigData(const std::vector<uint8_t>& 
         return false;
     }
     // Never apply another application's configuration.
-    if (MSRPBGetString(*config, kConfigAppIDField).value_or("") != engine_.appID_) {
+    if (MSRPBGetString(*config, MSRConfigSlot::kAppID).value_or("") != engine_.appID_) {
         fetchLog(2, 23136, "Configuration does not have valid Zevure App ID.");
         return false;
     }
     // Audiences have their own tables; the stored configuration goes without them.
     std::vector<MSRPBAudience> audiences =
-        MSRPBGetMessageArray<MSRPBAudience>(*config, kConfigAudiencesField);
-    MSRPBClearField(*config, kConfigAudiencesField);
+        MSRPBGetMessageArray<MSRPBAudience>(*config, MSRConfigSlot::kAudiences);
+    MSRPBClearField(*config, MSRConfigSlot::kAudiences);
     if (!engine_.remoteConfig_->updateMeasurementConfig(*config)) {
         fetchLog(2, 23138, "Failed to update configuration with new server configuration",
                  static_cast<int64_t>(data.size()));

@@ -235,31 +235,28 @@ bool MSREventWriter::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& c
         }
         return false;
     }
-    if (isError) {
-        int64_t maxErrors = engine_.remoteConfig_->maxErrorEventsPerDay();
-        bool over = counts.errorEventsCount() >= maxErrors;
+    // An error or public event over its own cap is still counted as one of
+    // its kind, but taken back from the day's total: it is not written.
+    auto underOwnCap = [&](int64_t count, int64_t limit, int64_t code, std::string_view message,
+                           MSRLogContext subject, bool lossIsAnError, auto&& countIt) {
+        const bool over = count >= limit;
         if (over) {
-            reportOvershoot(counts.errorEventsCount(), maxErrors, 1, 23056,
-                            "Too many error events logged. Error code, limit",
-                            {parameterContext(event, "_err"), maxErrors});
+            reportOvershoot(count, limit, 1, code, message, {std::move(subject), limit});
+            if (lossIsAnError) MSRLogErrorEvent(16);
         }
-        counts.incrementErrorEventsCountForCurrentDay(day);
-        if (!over) return true;
-        counts.decrementAllEventsCount();
-        return false;
+        countIt();
+        if (over) counts.decrementAllEventsCount();
+        return !over;
+    };
+    if (isError) {
+        return underOwnCap(counts.errorEventsCount(), engine_.remoteConfig_->maxErrorEventsPerDay(), 23056,
+                           "Too many error events logged. Error code, limit", parameterContext(event, "_err"), false,
+                           [&] { counts.incrementErrorEventsCountForCurrentDay(day); });
     }
     if (isPublicEvent) {
-        int64_t maxPublic = engine_.remoteConfig_->maxPublicEventsPerDay();
-        bool over = counts.publicEventsCount() >= maxPublic;
-        if (over) {
-            reportOvershoot(counts.publicEventsCount(), maxPublic, 1, 23057,
-                            "Data loss. Too many public events logged. Name, limit", {name, maxPublic});
-            MSRLogErrorEvent(16);
-        }
-        counts.incrementCountsForCurrentDay(day, true, event.isConversion(), effective);
-        if (!over) return true;
-        counts.decrementAllEventsCount();
-        return false;
+        return underOwnCap(counts.publicEventsCount(), engine_.remoteConfig_->maxPublicEventsPerDay(), 23057,
+                           "Data loss. Too many public events logged. Name, limit", name, true,
+                           [&] { counts.incrementCountsForCurrentDay(day, true, event.isConversion(), effective); });
     }
     counts.incrementCountsForCurrentDay(day, false, event.isConversion(), effective);
     return true;
@@ -426,15 +423,12 @@ void MSREventWriter::logFirstOpenConsentedEvent(double timestamp) {
     }
     MSRObjectDictionary parameters = {{"_pfo", MSRValue(int64_t{previousCount < 2 ? 0 : previousCount - 1})},
                                       {"_uwa", MSRValue(updateWithAnalytics)}};
-    std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
-    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:988", [weakSelf, parameters, timestamp] {
-        auto self = weakSelf.lock();
-        if (!self) return;
+    engine_.onWorkerQueue("MSRMeasurement:988", [parameters, timestamp](MSRMeasurement& engine) {
         std::optional<MSREvent> event =
             MSREvent::initWithOrigin("auto", false, "_fx", timestamp, 0, parameters);
         if (!event) return;
         event->setRealtime(true);
-        self->eventWriter().writeEventOnWorkerQueue(*event);
+        engine.eventWriter().writeEventOnWorkerQueue(*event);
     });
 }
 

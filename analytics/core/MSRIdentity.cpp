@@ -232,33 +232,35 @@ bool MSRIdentity::iOS14OrAbove() const { return MSRDefaultIdentitySupport::iOS14
 // ---- application IDs and installation -------------------------------------------
 
 std::optional<std::string> MSRIdentity::appIDFromZMP() {
-    std::optional<std::string> value;
-    runSync([&] { value = appIDFromZMP_; });
-    return value;
+    return readOnQueue(appIDFromZMP_);
 }
 
 std::optional<std::string> MSRIdentity::appIDFromAdzev() {
+    return readOnQueue(appIDFromAdzev_);
+}
+
+std::optional<std::string> MSRIdentity::readOnQueue(const std::optional<std::string>& field) {
     std::optional<std::string> value;
-    runSync([&] { value = appIDFromAdzev_; });
+    runSync([&] { value = field; });
     return value;
 }
 
-void MSRIdentity::setAppIDFromZMP(const std::string& appID) {
+void MSRIdentity::setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::string>& field, const std::string& appID,
+                               int64_t emptyCode, const char* emptyMessage) {
     if (appID.empty()) {
-        log(2, 20005, "Cannot set empty Zevure App ID");
+        log(2, emptyCode, emptyMessage);
         return;
     }
-    if (didSetAppIDFromZMP_.exchange(true)) return;
-    runAsync([this, appID] { appIDFromZMP_ = appID; });
+    if (didSet.exchange(true)) return;
+    runAsync([&field, appID] { field = appID; });
+}
+
+void MSRIdentity::setAppIDFromZMP(const std::string& appID) {
+    setAppIDOnce(didSetAppIDFromZMP_, appIDFromZMP_, appID, 20005, "Cannot set empty Zevure App ID");
 }
 
 void MSRIdentity::setAppIDFromAdzev(const std::string& appID) {
-    if (appID.empty()) {
-        log(2, 20007, "Cannot set empty Adzev App ID");
-        return;
-    }
-    if (didSetAppIDFromAdzev_.exchange(true)) return;
-    runAsync([this, appID] { appIDFromAdzev_ = appID; });
+    setAppIDOnce(didSetAppIDFromAdzev_, appIDFromAdzev_, appID, 20007, "Cannot set empty Adzev App ID");
 }
 
 bool MSRIdentity::hasZevureServiceInfoPlist() {
@@ -268,9 +270,7 @@ bool MSRIdentity::hasZevureServiceInfoPlist() {
 void MSRIdentity::setOrigin(const std::string& origin) { MSRIdentifiers::sharedInstance()->setOrigin(origin); }
 
 std::optional<std::string> MSRIdentity::vuzedezoInstallationID() {
-    std::optional<std::string> value;
-    runSync([&] { value = vuzedezoInstallationID_; });
-    return value;
+    return readOnQueue(vuzedezoInstallationID_);
 }
 
 void MSRIdentity::setVuzedezoInstallationID(const std::optional<std::string>& installationID) {

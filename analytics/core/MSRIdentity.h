@@ -148,6 +148,10 @@ private:
     // Runs `block` on the queue and waits for it (in place when on the queue).
     void runSync(const std::function<void()>& block);
     void runAsync(std::function<void()> block);
+    std::optional<std::string> readOnQueue(const std::optional<std::string>& field);
+    // An application ID is taken once; an empty one is refused with `emptyCode`.
+    void setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::string>& field, const std::string& appID,
+                      int64_t emptyCode, const char* emptyMessage);
     // Refreshes the identifiers, then runs `read`, in one visit to the queue.
     void refreshThenRead(const std::function<void()>& read);
     std::shared_ptr<MSRRemoteConfig> remoteConfig();

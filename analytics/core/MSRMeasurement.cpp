@@ -237,12 +237,16 @@ MSRMeasurement::~MSRMeasurement() {
 
 // ---- enablement -------------------------------------------------------------
 
-void MSRMeasurement::reachabilityDidChange() {
+void MSRMeasurement::onWorkerQueue(std::string_view blockID, std::function<void(MSRMeasurement&)> work) {
     std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:1045", [weak] {
-        auto engine = weak.lock();
-        if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
-        engine->uploader().updateSchedule();
+    scheduler_->scheduleOnWorkerQueueBlockID(blockID, [weak, work = std::move(work)] {
+        if (auto engine = weak.lock()) work(*engine);
+    });
+}
+
+void MSRMeasurement::reachabilityDidChange() {
+    onWorkerQueue("MSRMeasurement:1045", [](MSRMeasurement& engine) {
+        if (engine.hasComponentsOnWorkerQueue()) engine.uploader().updateSchedule();
     });
 }
 
@@ -290,10 +294,8 @@ bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefau
 // ---- session timeout, session-number backfill, next hour -------------------
 
 void MSRMeasurement::setSessionTimeoutInterval(double seconds) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:1595", [weak, seconds] {
-        auto engine = weak.lock();
-        if (engine && engine->sessionReporter_) engine->sessionReporter_->setTimeoutSessionInterval(seconds);
+    onWorkerQueue("MSRMeasurement:1595", [seconds](MSRMeasurement& engine) {
+        if (engine.sessionReporter_) engine.sessionReporter_->setTimeoutSessionInterval(seconds);
     });
 }
 

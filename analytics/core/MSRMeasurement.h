@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analytics/core/MSRMeasurementInterface.h"
@@ -404,6 +405,10 @@ public:
     MSREventWriter& eventWriter() { return *eventWriter_; }
     MSRBundler& bundler() { return *bundler_; }
     MSRStartUpAndWipe& startUp() { return *startUp_; }
+    // Runs `work` with the engine on the worker queue, unless the engine is
+    // gone by then: the queued block holds no strong reference, so queued work
+    // never keeps a stopped engine alive.
+    void onWorkerQueue(std::string_view blockID, std::function<void(MSRMeasurement&)> work);
 
 private:
     friend class MSRUploader;

@@ -175,10 +175,8 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
 
 void MSRMeasurement::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
     if (!scheduler_) return;
-    std::weak_ptr<MSRMeasurement> weakSelf = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2528", [weakSelf, parameters] {
-        if (auto self = weakSelf.lock())
-            self->handleSetDefaultEventParametersOnWorkerQueue(parameters, false);
+    onWorkerQueue("MSRMeasurement:2528", [parameters](MSRMeasurement& engine) {
+        engine.handleSetDefaultEventParametersOnWorkerQueue(parameters, false);
     });
 }
 

@@ -38,21 +38,13 @@ void deliverInBackground(std::function<void()> block) {
 }  // namespace
 
 void MSRMeasurement::setUserAttribute(const MSRUserAttribute& attribute) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2830", [weak, attribute] {
-        auto engine = weak.lock();
-        if (!engine) return;
-        engine->setUserAttributeOnWorkerQueue(attribute);
-    });
+    onWorkerQueue("MSRMeasurement:2830",
+                  [attribute](MSRMeasurement& engine) { engine.setUserAttributeOnWorkerQueue(attribute); });
 }
 
 void MSRMeasurement::removeUserAttribute(const MSRUserAttribute& attribute) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2785", [weak, attribute] {
-        auto engine = weak.lock();
-        if (!engine) return;
-        engine->removeUserAttributeOnWorkerQueue(attribute);
-    });
+    onWorkerQueue("MSRMeasurement:2785",
+                  [attribute](MSRMeasurement& engine) { engine.removeUserAttributeOnWorkerQueue(attribute); });
 }
 
 void MSRMeasurement::setUserAttributeOnWorkerQueue(const MSRUserAttribute& attribute) {
@@ -229,10 +221,8 @@ void MSRMeasurement::sessionIDWithCompletion(SessionIDCompletion completion) {
 }
 
 void MSRMeasurement::setUserData(const foundation::Value::Dictionary& userData) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:3190", [weak, userData] {
-        auto engine = weak.lock();
-        if (engine && engine->hasComponentsOnWorkerQueue()) engine->setUserDataOnWorkerQueue(userData);
+    onWorkerQueue("MSRMeasurement:3190", [userData](MSRMeasurement& engine) {
+        if (engine.hasComponentsOnWorkerQueue()) engine.setUserDataOnWorkerQueue(userData);
     });
 }
 

@@ -418,14 +418,12 @@ void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
 
 void MSRStartUpAndWipe::handleAppDidBecomeActiveEvent() {
     if (!engine_.remoteConfig()->blocklistInternal()) return;
-    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
-    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4289", [weak] {
-        auto engine = weak.lock();
-        if (!engine || !engine->hasComponentsOnWorkerQueue()) return;
-        const double last = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
+    engine_.onWorkerQueue("MSRMeasurement:4289", [](MSRMeasurement& engine) {
+        if (!engine.hasComponentsOnWorkerQueue()) return;
+        const double last = engine.remoteConfig_->lastRemoteConfigUpdateTimestamp();
         if (std::fabs(dispatch::Clock::now() - last) < kStaleRemoteConfigAge) return;
-        if (engine->uploader().isNetworkReadyForRequest()) {
-            engine->configurationFetcher().fetchRemoteConfig();
+        if (engine.uploader().isNetworkReadyForRequest()) {
+            engine.configurationFetcher().fetchRemoteConfig();
         } else {
             log(8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
         }
@@ -468,10 +466,8 @@ void MSRStartUpAndWipe::backfillSessionNumber() {
 // ---- the engine's own operations that the start-up calls -------------------
 
 void MSRMeasurement::setEnabled(bool enabled) {
-    std::weak_ptr<MSRMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:622", [weak, enabled] {
-        if (auto engine = weak.lock()) engine->startUp().setEnabledOnWorkerQueue(enabled);
-    });
+    onWorkerQueue("MSRMeasurement:622",
+                  [enabled](MSRMeasurement& engine) { engine.startUp().setEnabledOnWorkerQueue(enabled); });
 }
 
 bool MSRMeasurement::isVuzedezoRemoteConfigSDKPresent() {

@@ -453,7 +453,7 @@ void MSRUploader::uploadData() {
 
     engine_.lastEventEndTimestampMsec_ = std::max(engine_.lastEventEndTimestampMsec_, greatestEndMillis);
     MSRPBMeasurementBatch batch;
-    MSRPBSetMessageArray(batch, 0, std::move(batchBundles));
+    MSRPBSetMessageArray(batch, MSRBatchSlot::kBundles, std::move(batchBundles));
     std::vector<uint8_t> payload = batch.protoBuffer().value_or(std::vector<uint8_t>{});
     uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
               contexts(stampMillis, static_cast<int64_t>(payload.size())));

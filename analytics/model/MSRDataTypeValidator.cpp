@@ -110,6 +110,12 @@ int64_t maxInternalValueLength() {
     return MSRDataTypeValidator::remoteConfig()->maxInternalEventParameterValueLength();
 }
 
+// A reserved name or prefix: logged with the name, refused.
+bool refuseReserved(std::string_view name, int64_t code, const char* message, int64_t* failureCode) {
+    report(0, code, message, {std::string(name)});
+    return fail(failureCode, kMSRValidationReserved);
+}
+
 }  // namespace
 
 std::shared_ptr<MSRRemoteConfig> MSRDataTypeValidator::remoteConfig() {
@@ -187,12 +193,10 @@ bool MSRDataTypeValidator::isValidPublicEventName(std::string_view name, int64_t
     if (!isValidPublicName(name, kMaxEventNameLength, 0, failureCode)) return false;
     if (name == "screen_view") return true;
     if (MSRInternalEventNameMap().contains(name) && !MSRAllowedReservedEventNameMap().contains(name)) {
-        report(0, 13006, "Event name is reserved. Ignoring event", {std::string(name)});
-        return fail(failureCode, kMSRValidationReserved);
+        return refuseReserved(name, 13006, "Event name is reserved. Ignoring event", failureCode);
     }
     if (hasReservedPrefixes(name)) {
-        report(0, 13007, "Event name uses reserved prefix. Ignoring event", {std::string(name)});
-        return fail(failureCode, kMSRValidationReserved);
+        return refuseReserved(name, 13007, "Event name uses reserved prefix. Ignoring event", failureCode);
     }
     return true;
 }
@@ -219,8 +223,7 @@ bool MSRDataTypeValidator::isValidForwardedEventOrigin(std::string_view origin, 
 bool MSRDataTypeValidator::isValidPublicEventParameterName(std::string_view name, int64_t* failureCode) {
     if (!isValidPublicName(name, kMaxParameterNameLength, 2, failureCode)) return false;
     if (hasReservedPrefixes(name)) {
-        report(0, 13008, "Parameter name uses reserved prefix. Ignoring parameter", {std::string(name)});
-        return fail(failureCode, kMSRValidationReserved);
+        return refuseReserved(name, 13008, "Parameter name uses reserved prefix. Ignoring parameter", failureCode);
     }
     return true;
 }
@@ -281,13 +284,11 @@ bool MSRDataTypeValidator::isValidArrayParamItem(const foundation::Value& item, 
 bool MSRDataTypeValidator::isValidPublicUserAttributeName(std::string_view name, int64_t* failureCode) {
     if (!isValidPublicName(name, kMaxUserPropertyNameLength, 4, failureCode)) return false;
     if (MSRReservedUserPropertyNameMap().contains(name)) {
-        report(0, 13009, "User property name is reserved. Ignoring user property", {std::string(name)});
-        return fail(failureCode, kMSRValidationReserved);
+        return refuseReserved(name, 13009, "User property name is reserved. Ignoring user property", failureCode);
     }
     if (hasReservedPrefixes(name)) {
-        report(0, 13010, "User property name uses reserved prefix. Ignoring user property",
-               {std::string(name)});
-        return fail(failureCode, kMSRValidationReserved);
+        return refuseReserved(name, 13010,
+                              "User property name uses reserved prefix. Ignoring user property", failureCode);
     }
     return true;
 }

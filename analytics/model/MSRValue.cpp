@@ -82,28 +82,35 @@ std::optional<MSRValue> MSRValue::valueFromObject(const foundation::Value& objec
     return std::nullopt;
 }
 
-std::optional<MSRValue> MSRValue::initWithString(const foundation::Value& object) {
+namespace {
+
+// A typed constructor's refusals: nothing given, or a value of another kind;
+// each has its own code so a log tells them apart.
+template <typename Kind, typename Make>
+std::optional<MSRValue> fromKind(const foundation::Value& object, const Kind* kind, int64_t absentCode,
+                                 const char* absentMessage, int64_t wrongCode, const char* wrongMessage, Make make) {
     if (object.isAbsent()) {
-        logRefusal(35002, "Cannot create String value with nil");
+        logRefusal(absentCode, absentMessage);
         return std::nullopt;
     }
-    if (!object.string()) {
-        logRefusal(35003, "Cannot create String value with non-string value. Value", {contextFor(object)});
+    if (!kind) {
+        logRefusal(wrongCode, wrongMessage, {contextFor(object)});
         return std::nullopt;
     }
-    return MSRValue(*object.string());
+    return make(*kind);
+}
+
+}  // namespace
+
+std::optional<MSRValue> MSRValue::initWithString(const foundation::Value& object) {
+    return fromKind(object, object.string(), 35002, "Cannot create String value with nil", 35003,
+                    "Cannot create String value with non-string value. Value",
+                    [](const std::string& text) { return std::optional<MSRValue>(MSRValue(text)); });
 }
 
 std::optional<MSRValue> MSRValue::initWithArray(const foundation::Value& object) {
-    if (object.isAbsent()) {
-        logRefusal(35004, "Cannot create Array value with nil");
-        return std::nullopt;
-    }
-    if (!object.list()) {
-        logRefusal(35005, "Cannot create Array value with non-array value. Value", {contextFor(object)});
-        return std::nullopt;
-    }
-    return listFromPlain(*object.list());
+    return fromKind(object, object.list(), 35004, "Cannot create Array value with nil", 35005,
+                    "Cannot create Array value with non-array value. Value", listFromPlain);
 }
 
 double MSRValue::doubleValue() const {

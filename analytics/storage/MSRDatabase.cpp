@@ -517,9 +517,9 @@ bool MSRDatabase::updateDataType(const std::optional<MSRSqliteRecord>& record, c
 
 std::optional<bool> MSRDatabase::answerForQuery(const std::string& query, const MSRSqliteValues& parameters,
                                                 MSRError* error) {
-    auto number = sqliteStore_->numberForQuery(query, parameters, error);
+    auto number = sqliteStore_->integerForQuery(query, parameters, error);
     if (!number) return std::nullopt;
-    return MSRSqliteInt64(*number) != 0;
+    return *number != 0;
 }
 
 std::optional<bool> MSRDatabase::isTableEmpty(const std::string& table, MSRError* error) {

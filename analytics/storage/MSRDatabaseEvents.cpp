@@ -86,10 +86,8 @@ bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MS
 }
 
 std::optional<int64_t> MSRDatabase::publicEventCount(MSRError* error) {
-    auto number = sqliteStore_->numberForQuery(
-        "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-    if (!number) return std::nullopt;
-    return MSRSqliteInt64(*number);
+    return sqliteStore_->integerForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {},
+                                         error);
 }
 
 std::optional<bool> MSRDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,

@@ -62,10 +62,8 @@ bool isReportedToCallers(const MSRUserAttribute& attribute) {
 }  // namespace
 
 std::optional<int64_t> MSRDatabase::publicUserAttributeCount(MSRError* error) {
-    auto number = sqliteStore_->numberForQuery(
+    return sqliteStore_->integerForQuery(
         "SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-    if (!number) return std::nullopt;
-    return MSRSqliteInt64(*number);
 }
 
 std::optional<int64_t> MSRDatabase::userAttributeCountForOrigin(const std::string& origin, MSRError* error) {
@@ -73,10 +71,7 @@ std::optional<int64_t> MSRDatabase::userAttributeCountForOrigin(const std::strin
         MSRSetError(error, kMSRSqliteErrorBadArgument, "Received empty user property origin for count query");
         return std::nullopt;
     }
-    auto number = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?", {origin},
-                                               error);
-    if (!number) return std::nullopt;
-    return MSRSqliteInt64(*number);
+    return sqliteStore_->integerForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?", {origin}, error);
 }
 
 std::optional<bool> MSRDatabase::containsUserAttributeWithName(const std::string& name, MSRError* error) {

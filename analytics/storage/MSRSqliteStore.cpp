@@ -614,7 +614,12 @@ std::optional<int64_t> MSRSqliteStore::rowCountForTable(const std::string& table
         sql += " WHERE " + columnName + "=?";
         parameters.push_back(*columnValue);
     }
-    auto number = numberForQuery(sql, parameters, error);
+    return integerForQuery(sql, parameters, error);
+}
+
+std::optional<int64_t> MSRSqliteStore::integerForQuery(const std::string& query,
+                                                       const MSRSqliteValues& parameterValues, MSRError* error) {
+    auto number = numberForQuery(query, parameterValues, error);
     if (!number) return std::nullopt;
     return MSRSqliteInt64(*number);
 }

@@ -132,6 +132,9 @@ class MSRSqliteStore {
     // not a number.
     std::optional<MSRSqliteValue> numberForQuery(const std::string& query,
                                                  const MSRSqliteValues& parameterValues, MSRError* error);
+    // The same number read as an integer (counts, flags).
+    std::optional<int64_t> integerForQuery(const std::string& query, const MSRSqliteValues& parameterValues,
+                                           MSRError* error);
 
     // --- Transactions ---
     // Runs `block` inside BEGIN EXCLUSIVE ... END. A block answering false rolls

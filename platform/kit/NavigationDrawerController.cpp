@@ -87,9 +87,7 @@ void NavigationDrawerController::transition(std::shared_ptr<ui::ViewController> 
 }
 
 NavigationDrawerController* navigationDrawerController(const ui::ViewController& controller) {
-    for (auto* c = const_cast<ui::ViewController*>(&controller); c; c = c->parent())
-        if (auto* drawer = dynamic_cast<NavigationDrawerController*>(c)) return drawer;
-    return nullptr;
+    return ui::ViewController::enclosing<NavigationDrawerController>(controller);
 }
 
 }  // namespace kit

@@ -130,9 +130,7 @@ void TabsController::userSelectTab(size_t index) {
 }
 
 TabsController* tabsController(const ui::ViewController& controller) {
-    for (auto* c = const_cast<ui::ViewController*>(&controller); c; c = c->parent())
-        if (auto* tabs = dynamic_cast<TabsController*>(c)) return tabs;
-    return nullptr;
+    return ui::ViewController::enclosing<TabsController>(controller);
 }
 
 }  // namespace kit

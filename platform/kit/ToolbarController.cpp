@@ -112,9 +112,7 @@ void ToolbarController::transition(std::shared_ptr<ui::ViewController> controlle
 }
 
 ToolbarController* toolbarController(const ui::ViewController& controller) {
-    for (auto* c = const_cast<ui::ViewController*>(&controller); c; c = c->parent())
-        if (auto* toolbar = dynamic_cast<ToolbarController*>(c)) return toolbar;
-    return nullptr;
+    return ui::ViewController::enclosing<ToolbarController>(controller);
 }
 
 }  // namespace kit

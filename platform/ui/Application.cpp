@@ -66,35 +66,35 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
 void Application::becomeActive() {
     if (state_ == State::active) return;
     if (state_ == State::background) enterForeground();
-    state_ = State::active;
-    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundActive;
-    if (delegate_) delegate_->applicationDidBecomeActive(*this);
-    post(didBecomeActiveNotification);
+    moveTo(State::active, Scene::ActivationState::foregroundActive, &ApplicationDelegate::applicationDidBecomeActive,
+           didBecomeActiveNotification);
 }
 
 void Application::resignActive() {
     if (state_ != State::active) return;
-    state_ = State::inactive;
-    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundInactive;
-    if (delegate_) delegate_->applicationWillResignActive(*this);
-    post(willResignActiveNotification);
+    moveTo(State::inactive, Scene::ActivationState::foregroundInactive,
+           &ApplicationDelegate::applicationWillResignActive, willResignActiveNotification);
 }
 
 void Application::enterBackground() {
     resignActive();
     if (state_ == State::background) return;
-    state_ = State::background;
-    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::background;
-    if (delegate_) delegate_->applicationDidEnterBackground(*this);
-    post(didEnterBackgroundNotification);
+    moveTo(State::background, Scene::ActivationState::background, &ApplicationDelegate::applicationDidEnterBackground,
+           didEnterBackgroundNotification);
 }
 
 void Application::enterForeground() {
     if (state_ != State::background) return;
-    state_ = State::inactive;
-    for (auto& scene : scenes_) scene->state_ = Scene::ActivationState::foregroundInactive;
-    if (delegate_) delegate_->applicationWillEnterForeground(*this);
-    post(willEnterForegroundNotification);
+    moveTo(State::inactive, Scene::ActivationState::foregroundInactive,
+           &ApplicationDelegate::applicationWillEnterForeground, willEnterForegroundNotification);
+}
+
+void Application::moveTo(State state, Scene::ActivationState sceneState,
+                         void (ApplicationDelegate::*tell)(Application&), const char* notification) {
+    state_ = state;
+    for (auto& scene : scenes_) scene->state_ = sceneState;
+    if (delegate_) ((*delegate_).*tell)(*this);
+    post(notification);
 }
 
 void Application::terminate() {

@@ -211,18 +211,18 @@ static DrawerContainer* findDrawer(View* root) {
     return nullptr;
 }
 
-bool Driver::openDrawer() {
-    auto* drawer = findDrawer(scope());
-    if (!drawer) return fail("no drawer on the screen" + coveredBy());
-    drawer->userOpenLeft();
-    settle();
-    return true;
-}
+bool Driver::openDrawer() { return moveDrawer(true); }
 
-bool Driver::closeDrawer() {
+bool Driver::closeDrawer() { return moveDrawer(false); }
+
+bool Driver::moveDrawer(bool open) {
     auto* drawer = findDrawer(scope());
     if (!drawer) return fail("no drawer on the screen" + coveredBy());
-    drawer->userCloseLeft();
+    if (open) {
+        drawer->userOpenLeft();
+    } else {
+        drawer->userCloseLeft();
+    }
     settle();
     return true;
 }

@@ -61,6 +61,7 @@ class Driver {
 
   private:
     bool fail(std::string message);
+    bool moveDrawer(bool open);
     // ": the alert \"title\" covers the screen" when something is presented
     // over the window's root, else "".
     std::string coveredBy() const;

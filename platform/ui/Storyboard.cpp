@@ -18,6 +18,21 @@ Builders& builders() {
     static Builders b;
     return b;
 }
+
+// The builder registered for a nib, copied out under the lock; a missing one
+// is a programming error.
+template <typename Builder>
+Builder nibBuilder(std::map<std::string, Builder> Builders::*table, const std::string& nibName) {
+    Builder builder;
+    {
+        auto& b = builders();
+        std::lock_guard<std::mutex> lock(b.mutex);
+        auto it = (b.*table).find(nibName);
+        if (it != (b.*table).end()) builder = it->second;
+    }
+    if (!builder) fatalError("Could not load NIB in bundle with name '" + nibName + "'");
+    return builder;
+}
 }  // namespace
 
 std::shared_ptr<ViewController> Storyboard::instantiateViewController(const std::string& identifier) const {
@@ -72,15 +87,7 @@ bool Nib::isRegistered(const std::string& nibName) {
 }
 
 std::shared_ptr<View> Nib::loadView(const std::string& nibName) {
-    ViewBuilder builder;
-    {
-        auto& b = builders();
-        std::lock_guard<std::mutex> lock(b.mutex);
-        auto it = b.nibViews.find(nibName);
-        if (it != b.nibViews.end()) builder = it->second;
-    }
-    if (!builder) fatalError("Could not load NIB in bundle with name '" + nibName + "'");
-    auto view = builder();
+    auto view = nibBuilder(&Builders::nibViews, nibName)();
     if (!view) fatalError("the nib " + nibName + " made no view");
     if (auto cell = std::dynamic_pointer_cast<TableViewCell>(view)) cell->awakeFromNib();
     if (auto cell = std::dynamic_pointer_cast<CollectionViewCell>(view)) cell->awakeFromNib();
@@ -88,15 +95,7 @@ std::shared_ptr<View> Nib::loadView(const std::string& nibName) {
 }
 
 std::shared_ptr<ViewController> Nib::loadController(const std::string& nibName) {
-    ControllerBuilder builder;
-    {
-        auto& b = builders();
-        std::lock_guard<std::mutex> lock(b.mutex);
-        auto it = b.nibControllers.find(nibName);
-        if (it != b.nibControllers.end()) builder = it->second;
-    }
-    if (!builder) fatalError("Could not load NIB in bundle with name '" + nibName + "'");
-    auto controller = builder();
+    auto controller = nibBuilder(&Builders::nibControllers, nibName)();
     if (!controller) fatalError("the nib " + nibName + " made no controller");
     return controller;
 }

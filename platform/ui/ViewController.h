@@ -80,6 +80,13 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
 
     // Containment.
     ViewController* parent() const { return parent_; }
+    // The nearest container of type T holding `controller` (itself included).
+    template <typename T>
+    static T* enclosing(const ViewController& controller) {
+        for (auto* c = const_cast<ViewController*>(&controller); c; c = c->parent())
+            if (auto* found = dynamic_cast<T*>(c)) return found;
+        return nullptr;
+    }
     const std::vector<std::shared_ptr<ViewController>>& children() const { return children_; }
     void addChild(std::shared_ptr<ViewController> child);
     void removeFromParent();

@@ -7,6 +7,7 @@
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/AdvertisingIdentity.h"
+#include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -27,10 +28,10 @@ bool isUUID(const std::string& text) {
 
 class VendorIdentifierTest : public ::testing::Test {
 protected:
-    // No resetSharedState() here: it links the analytics engine, which today
-    // registers itself with the host framework and would start on the
-    // configuration the host tests make.
-    VendorIdentifierTest() { root_.useAsHome(); }
+    VendorIdentifierTest() {
+        resetSharedState();
+        root_.useAsHome();
+    }
     fs::path file() const { return foundation::FileSystem::libraryDirectory() / "VendorIdentifier"; }
 
     TemporaryDataRoot root_{"vendor"};

@@ -9,11 +9,12 @@
 #include "platform/host/DEDClassRegistry.h"
 #include "platform/host/DEDComponent.h"
 #include "platform/host/DEDInstallations.h"
+#include "tests/support/SharedState.h"
 
 namespace {
 
 TEST(HostFrameworkTest, ComponentsAreToldOfTheConfigurationInOrderOnceEach) {
-    host::DEDApp::resetForTesting();
+    resetSharedState();
     std::vector<std::string> told;
     host::DEDComponent::registerComponent("test.first", [&](const host::DEDApp& app) {
         EXPECT_TRUE(host::DEDApp::isDefaultAppConfigured());  // asked from inside the handler
@@ -29,7 +30,7 @@ TEST(HostFrameworkTest, ComponentsAreToldOfTheConfigurationInOrderOnceEach) {
     host::DEDApp::configure(options);  // ignored
     host::DEDComponent::registerComponent("test.late", [&](const host::DEDApp&) { told.push_back("late"); });
     EXPECT_EQ(told, (std::vector<std::string>{"first:1:calvaro", "second", "late"}));
-    host::DEDApp::resetForTesting();
+    resetSharedState();
 }
 
 TEST(HostFrameworkTest, OptionalClassesAnswerPresenceAndTheirEntry) {
