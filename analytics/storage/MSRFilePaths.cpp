@@ -110,11 +110,9 @@ bool MSRCreateEngineDirectory(MSRError* error) {
 }
 
 bool MSRRestrictFileToOwner(const std::string& path, MSRError* error) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
-    if (!S_ISREG(status.st_mode) || (status.st_mode & 0777) == kMSROwnerOnlyFileMode) return true;
-    if (chmod(path.c_str(), kMSROwnerOnlyFileMode) == 0) return true;
-    MSRSetError(error, 513, "Cannot restrict access to " + path + ": " + std::strerror(errno));
+    std::string reason;
+    if (foundation::FileSystem::restrictFile(path, &reason)) return true;
+    MSRSetError(error, 513, "Cannot restrict access to " + path + ": " + reason);
     return false;
 }
 

@@ -29,7 +29,6 @@ bool MSRMigrateLegacyPreferencesFile(const std::string& suiteName);
 // The engine's files are readable by the owner only, whatever the process's
 // umask: folders 0700, files 0600.
 constexpr unsigned kMSROwnerOnlyDirectoryMode = 0700;
-constexpr unsigned kMSROwnerOnlyFileMode = 0600;
 // Creates `directory` and its missing parents, each owner-only. Folders that
 // exist already keep their mode. True when the folder exists afterwards.
 bool MSRCreateOwnerOnlyDirectories(const std::string& directory, MSRError* error = nullptr);

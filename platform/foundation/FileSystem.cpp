@@ -128,8 +128,13 @@ bool FileSystem::createDirectories(const fs::path& path, std::string* error) {
     return true;
 }
 
-bool FileSystem::restrictFile(const fs::path& path) {
-    return ::chmod(path.c_str(), 0600) == 0;
+bool FileSystem::restrictFile(const fs::path& path, std::string* error) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+    if (!S_ISREG(status.st_mode) || (status.st_mode & 0777) == 0600) return true;
+    if (::chmod(path.c_str(), 0600) == 0) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
 }
 
 namespace {

@@ -35,8 +35,10 @@ public:
     // `error`, when a folder cannot be made.
     static bool createDirectories(const std::filesystem::path& path, std::string* error = nullptr);
 
-    // Gives an existing file 0600 (for files that another library creates).
-    static bool restrictFile(const std::filesystem::path& path);
+    // Gives a file that another library creates 0600. A missing path and
+    // anything but a regular file are left alone (true); false, with the
+    // cause in `error`, when the mode cannot be changed.
+    static bool restrictFile(const std::filesystem::path& path, std::string* error = nullptr);
 
     // Keeps a file that cannot be read for inspection instead of letting it be
     // overwritten: renames it to "<file>.damaged" (or "-1", "-2"... when that
