@@ -29,16 +29,6 @@ struct Answer {
     std::string type = "text/plain; charset=utf-8";
 };
 
-bool parseRow(const std::string& text, ui::IndexPath& path) {
-    size_t dot = text.find('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 >= text.size() || text.size() > 24) return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (i != dot && !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-    path.section = std::stoll(text.substr(0, dot));
-    path.row = std::stoll(text.substr(dot + 1));
-    return true;
-}
-
 }  // namespace
 
 struct LiveServer::Impl {
@@ -79,14 +69,6 @@ struct LiveServer::Impl {
     }
 
     Answer perform(const std::string& line) {
-        if (line.rfind("row ", 0) == 0) {
-            ui::IndexPath path;
-            if (!parseRow(line.substr(4), path)) return {400, "malformed row: \"" + printable(line) + "\"\n"};
-            return onMain([this, path] {
-                if (!driver.selectRow(path)) return Answer{409, driver.lastError() + "\n"};
-                return Answer{200, "done\n"};
-            });
-        }
         std::vector<ScriptAction> actions;
         ScriptError error;
         if (!parseScript(line, actions, &error) || actions.size() != 1)

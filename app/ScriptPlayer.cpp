@@ -1,5 +1,6 @@
 #include "app/ScriptPlayer.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -102,6 +103,18 @@ std::string ScriptError::describe() const {
     return printable(line > 0 ? "line " + std::to_string(line) + ": " + message : message);
 }
 
+// "<section>.<row>", both plain decimal numbers of at most nine digits.
+static bool parseIndexPath(const std::string& text, ui::IndexPath& path) {
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos || dot == 0 || dot > 9 || text.size() - dot - 1 > 9 || dot + 1 == text.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != dot && !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    path.section = std::stoll(text.substr(0, dot));
+    path.row = std::stoll(text.substr(dot + 1));
+    return true;
+}
+
 bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, ScriptError* error) {
     auto failAt = [&](int line, std::string message) {
         if (error) *error = ScriptError{line, std::move(message)};
@@ -143,6 +156,16 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
             action.kind = ScriptAction::Kind::wait;
         } else if (word == "snapshot") {
             action.kind = ScriptAction::Kind::snapshot;
+        } else if (word == "row" || word == "delete") {
+            if (!parseIndexPath(argument, action.row))
+                return failAt(number, "\"" + word + "\" takes a row as <section>.<row>, not \"" + argument + "\"");
+            action.kind = word == "row" ? ScriptAction::Kind::row : ScriptAction::Kind::deleteRow;
+        } else if (word == "move") {
+            const size_t blank = argument.find_first_of(" \t");
+            if (blank == std::string::npos || !parseIndexPath(argument.substr(0, blank), action.row) ||
+                !parseIndexPath(trim(argument.substr(blank)), action.to))
+                return failAt(number, "\"move\" takes two rows as <section>.<row>, not \"" + argument + "\"");
+            action.kind = ScriptAction::Kind::moveRow;
         } else {
             return failAt(number, "unknown action \"" + word + "\"");
         }
@@ -170,6 +193,15 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             break;
         case ScriptAction::Kind::alert:
             ok = driver_.answerAlert(action.argument);
+            break;
+        case ScriptAction::Kind::row:
+            ok = driver_.selectRow(action.row);
+            break;
+        case ScriptAction::Kind::deleteRow:
+            ok = driver_.deleteRow(action.row);
+            break;
+        case ScriptAction::Kind::moveRow:
+            ok = driver_.moveRow(action.row, action.to);
             break;
         case ScriptAction::Kind::wait:
             driver_.wait(action.seconds, [this] { return stopRequested(); });

@@ -17,6 +17,9 @@ namespace app {
 //   tab <title or index>
 //   drawer open | drawer close
 //   alert <action title>
+//   row <section>.<row>         taps a row of the topmost table
+//   delete <section>.<row>      deletes a row by swipe
+//   move <section>.<row> <section>.<row>   drags a row to another place
 //   wait <seconds>              0 to 3600, decimals allowed
 //   snapshot [name]
 //   # comment                   blank lines are skipped too
@@ -26,9 +29,11 @@ namespace app {
 // accessibility identifier only, as snapshots write identifiers. A script
 // holds at most kMaxScriptBytes, a line at most kMaxLineBytes.
 struct ScriptAction {
-    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot };
+    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot, row, deleteRow, moveRow };
     Kind kind = Kind::tap;
     std::string argument;  // drawer: "open" or "close"; snapshot: the name (may be empty)
+    ui::IndexPath row;     // row, delete, move (from)
+    ui::IndexPath to;      // move
     double seconds = 0;    // wait
     int line = 0;          // 1-based line number in the script
 };

@@ -5,12 +5,16 @@
 #include "Calvaro/screens/AppPageTabBarController.h"
 #include "Calvaro/screens/AppToolbarController.h"
 #include "Calvaro/screens/CalculateViewController.h"
+#include "Calvaro/screens/HistoryTableViewController.h"
 #include "Calvaro/screens/LeftViewController.h"
+#include "Calvaro/screens/ManualViewController.h"
 #include "Calvaro/screens/MenuToolbarController.h"
 #include "Calvaro/screens/SolutionViewController.h"
 #include "Calvaro/services/DsgvoManager.h"
 #include "Calvaro/services/RemoteConfigManager.h"
+#include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/kit/NavigationDrawerController.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/host/DEDApp.h"
 #include "platform/ui/Storyboard.h"
@@ -50,6 +54,9 @@ void AppDelegate::registerMainStoryboard() {
     add("CalculateViewController", [] { return std::make_shared<CalculateViewController>(); });
     add("LeftViewController", [] { return std::make_shared<LeftViewController>(); });
     add("SolutionViewController", [] { return std::make_shared<SolutionViewController>(); });
+    add("HistoryTableViewController", [] { return std::make_shared<HistoryTableViewController>(); });
+    if (!ui::Nib::isRegistered(ManualViewController::nibName))
+        ui::Nib::registerController(ManualViewController::nibName, [] { return std::make_shared<ManualViewController>(); });
 }
 
 bool AppDelegate::didFinishLaunching(ui::Application&, const foundation::Value::Dictionary&) {
@@ -110,4 +117,22 @@ const std::shared_ptr<AppPageTabBarController>& AppDelegate::pageTabBarControlle
 const std::shared_ptr<AppToolbarController>& AppDelegate::appToolbarController() {
     if (!appToolbarController_) appToolbarController_ = std::make_shared<AppToolbarController>(pageTabBarController());
     return appToolbarController_;
+}
+
+// The drawer's root becomes a fresh toolbar with tabs, Calculate and
+// Solution screens, as at start-up; once it is in place, `from` closes the
+// drawer's panel if it still reaches the drawer.
+void AppDelegate::showFreshCalculateScreen(ui::ViewController& from) {
+    kit::NavigationDrawerController* drawer = kit::navigationDrawerController(from);
+    if (!drawer) return;
+    AppDelegate factory;
+    std::weak_ptr<ui::ViewController> weak = from.weak_from_this();
+    // A screen that asked may go with the old tree while its table is still
+    // on the stack handling the tap: it is let go once the tap has ended.
+    dispatch::MainQueue::shared()->async([keep = from.shared_from_this()] {});
+    drawer->transition(factory.appToolbarController(), [weak](bool) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (kit::NavigationDrawerController* again = kit::navigationDrawerController(*self)) again->closeLeftView(0);
+    });
 }

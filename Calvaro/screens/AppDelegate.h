@@ -42,6 +42,10 @@ public:
     // unless it was accepted (over the tour when one is shown).
     static void showFirstStartScreens(const std::shared_ptr<ui::ViewController>& root);
 
+    // Puts a fresh toolbar-and-tabs tree in the drawer that holds `from`
+    // (nothing outside a drawer) and closes the drawer's panel afterwards.
+    static void showFreshCalculateScreen(ui::ViewController& from);
+
     // Registers the screens of the storyboard "Main" (once per builder reset).
     static void registerMainStoryboard();
 

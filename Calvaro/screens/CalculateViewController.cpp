@@ -7,10 +7,12 @@
 #include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/screens/ColorManager.h"
+#include "Calvaro/screens/ManualViewController.h"
 #include "Calvaro/screens/ScreenUtilities.h"
 #include "Calvaro/screens/SolutionViewController.h"
 #include "Calvaro/screens/ViewManager.h"
 #include "Calvaro/services/RatingViewController.h"
+#include "Calvaro/services/VideoCollectionViewCell.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -69,6 +71,7 @@ void installServiceOutlets() {
     rating.applyColors = [](ui::View& root) { ColorManager::applyColors(root); };
     rating.applyCardStyle = [](StarRatingView& stars) { ColorManager::applyCardStyle(stars); };
     RatingViewController::setOutlets(std::move(rating));
+    VideoCollectionViewCell::setCardShadow([](ui::Layer& layer) { ColorManager::addShadow(layer); });
 }
 
 CalculateViewController::CalculateViewController()
@@ -268,7 +271,7 @@ void CalculateViewController::prepareToolbar() {
     kit::ToolbarController* toolbar = kit::toolbarController(*this);
     if (!toolbar) return;
     clearAllButton_ = std::make_shared<kit::IconButton>(foundation::localizedString("Clear"), nearBlackColor());
-    clearAllButton_->titleLabel().setFont(ui::Font::named("Avenier", 14));
+    clearAllButton_->titleLabel().setFont(ui::Font::loaded("Avenir-Medium", 14).value_or(ui::Font::system(14)));
     std::weak_ptr<ui::ViewController> weak = weak_from_this();
     clearAllButton_->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {
         if (auto self = std::static_pointer_cast<CalculateViewController>(weak.lock())) self->clearAll();
@@ -364,14 +367,7 @@ void CalculateViewController::selectForm(int64_t index) {
     errorManager_.updateFieldStates();
 }
 
-void CalculateViewController::showManual() {
-    // The manual screen comes with its own nib; without it there is nothing to show.
-    if (!ui::Nib::isRegistered("ManualViewController")) return;
-    auto manual = ui::Nib::loadController("ManualViewController");
-    manual->associatedObject("imageName") = std::make_shared<std::string>(manualImageName);
-    manual->setModalPresentationStyle(ui::ModalPresentationStyle::pageSheet);
-    present(manual, true);
-}
+void CalculateViewController::showManual() { ManualViewController::show(*this, manualImageName); }
 
 void CalculateViewController::resetFieldBorders() {
     for (const auto& field : errorManager_.allFields()) field->setBorderColor(fieldBorderColor());

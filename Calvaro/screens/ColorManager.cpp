@@ -163,6 +163,7 @@ void ColorManager::styleView(ui::View& view) {
 
 void ColorManager::applyCardStyle(StarRatingView& stars) {
     if (auto accent = accentColor(stars.tag())) stars.settings().filledColor = *accent;
+    stars.setNeedsLayout();
     for (const auto& star : stars.layer().sublayers) lightStyleShadow(*star);
 }
 

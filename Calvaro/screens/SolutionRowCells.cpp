@@ -1,6 +1,7 @@
 #include "Calvaro/screens/SolutionRowCells.h"
 
 #include "Calvaro/charts/data/CommonSplineChartData.h"
+#include "Calvaro/screens/VideoCollectionTableViewCell.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Storyboard.h"
 
@@ -27,14 +28,6 @@ void ChartTableViewCell::configureChart(const std::vector<std::shared_ptr<ChartD
         auto* spline = dynamic_cast<CommonSplineChartData*>(chart.get());
         lines.push_back("chart " + (spline ? spline->chartTitle : std::string("?")));
     }
-    showLines(contentView(), lines);
-}
-
-VideoCollectionTableViewCell::VideoCollectionTableViewCell() : ui::TableViewCell(reuseIdentifier) {}
-
-void VideoCollectionTableViewCell::reloadData() {
-    std::vector<std::string> lines;
-    for (const auto& address : videoUrlStringArray) lines.push_back("video " + address);
     showLines(contentView(), lines);
 }
 

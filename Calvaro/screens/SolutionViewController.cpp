@@ -1,9 +1,11 @@
 #include "Calvaro/screens/SolutionViewController.h"
 
 #include "Calvaro/screens/ColorManager.h"
+#include "Calvaro/screens/ManualViewController.h"
 #include "Calvaro/screens/ScreenUtilities.h"
 #include "Calvaro/screens/SolutionRowCells.h"
 #include "Calvaro/screens/SolutionStepTableViewCell.h"
+#include "Calvaro/screens/VideoCollectionTableViewCell.h"
 #include "Calvaro/services/CalculationType.h"
 #include "Calvaro/services/RemoteConfigManager.h"
 #include "platform/dispatch/MainQueue.h"
@@ -118,12 +120,7 @@ void SolutionViewController::clearSolution() {
 
 void SolutionViewController::showManual() {
     if (!manualImageName_ || manualImageName_->empty()) return;
-    // The manual screen comes with its own nib; without it there is nothing to show.
-    if (!ui::Nib::isRegistered("ManualViewController")) return;
-    auto manual = ui::Nib::loadController("ManualViewController");
-    manual->associatedObject("imageName") = std::make_shared<std::string>(*manualImageName_);
-    manual->setModalPresentationStyle(ui::ModalPresentationStyle::pageSheet);
-    present(manual, true);
+    ManualViewController::show(*this, *manualImageName_);
 }
 
 int64_t SolutionViewController::numberOfSections(ui::TableView&) {
@@ -174,7 +171,7 @@ std::optional<double> SolutionViewController::heightForRowAt(ui::TableView& tabl
         const double ratio = row.empty() || row.front()->frameRatio <= 0 ? 1.0 : row.front()->frameRatio;
         return view()->frame().width() / ratio;
     }
-    return VideoCollectionTableViewCell::rowHeight;
+    return VideoCollectionTableViewCell::rowHeight();
 }
 
 void SolutionViewController::willDisplayCell(ui::TableView&, ui::TableViewCell& cell, const ui::IndexPath& indexPath) {

@@ -20,8 +20,17 @@ bool isValidURL(const std::string& text) {
     return true;
 }
 
+bool isWebLink(const std::string& text) {
+    static const std::string prefix = "https://";
+    if (!isValidURL(text) || text.size() <= prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    const char afterSlashes = text[prefix.size()];
+    return afterSlashes != '/' && afterSlashes != '?' && afterSlashes != '#';
+}
+
 void openURLOnMainQueue(const std::string& text) {
-    if (!isValidURL(text)) return;
+    if (!isWebLink(text)) return;
     dispatch::MainQueue::shared()->async([text] { ui::Application::shared().open(text); });
 }
 

@@ -8,8 +8,13 @@ namespace services {
 // a remainder without blanks or control characters.
 bool isValidURL(const std::string& text);
 
+// Whether `text` is a web page (store pages included) that a link from
+// remote data may open: a valid URL of the https scheme with a host.
+bool isWebLink(const std::string& text);
+
 // Queues on the main queue the opening of `text` by the shared application;
-// a text that is no URL does nothing.
+// anything but a web link does nothing, since the text comes from remote
+// data and must not start other applications or read local files.
 void openURLOnMainQueue(const std::string& text);
 
 }  // namespace services

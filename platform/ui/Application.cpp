@@ -176,7 +176,9 @@ static std::string schemeOf(const std::string& url) {
 bool Application::canOpenURL(const std::string& url) const {
     std::string scheme = schemeOf(url);
     if (scheme.empty()) return false;
-    return scheme == "http" || scheme == "https" ||
+    // Web pages (store pages included) open over https only; other schemes
+    // are those of installed applications.
+    return scheme == "https" ||
            std::find(schemes_.begin(), schemes_.end(), scheme) != schemes_.end();
 }
 

@@ -95,8 +95,8 @@ class Application {
     Window* keyWindow() const;
     std::vector<std::shared_ptr<Window>> windows() const;
 
-    // URLs: http, https and the schemes registered here open; every opened
-    // URL is kept in order.
+    // URLs: https and the schemes registered here (installed applications)
+    // open; every opened URL is kept in order.
     bool canOpenURL(const std::string& url) const;
     void registerURLScheme(const std::string& scheme);
     bool open(const std::string& url, std::function<void(bool)> completion = {});

@@ -187,6 +187,13 @@ bool Color::operator==(const Color& other) const {
     return near(a.r_, b.r_) && near(a.g_, b.g_) && near(a.b_, b.b_) && near(a.a_, b.a_);
 }
 
+std::optional<Font> Font::loaded(const std::string& name, double size) {
+    static const char* const families[] = {"Avenir-", "AvenirNext-", "HelveticaNeue"};
+    for (const char* family : families)
+        if (name.rfind(family, 0) == 0) return named(name, size);
+    return std::nullopt;
+}
+
 Font Font::preferred(const std::string& textStyle) {
     static const std::pair<const char*, double> sizes[] = {
         {"largeTitle", 34}, {"title1", 28},   {"title2", 22},   {"title3", 20},

@@ -61,13 +61,17 @@ class Color {
     std::string name_;
 };
 
-// A font by name and size. The headless platform knows every name.
+// A font by name and size.
 struct Font {
     std::string name = "SystemFont";
     double size = 17.0;
     std::string weight = "regular";
 
     static Font named(std::string name, double size) { return Font{std::move(name), size, "regular"}; }
+    // The font of that name when the device has it, as the platform answers
+    // nil for a name it cannot load (the Avenir and Helvetica Neue families
+    // are installed).
+    static std::optional<Font> loaded(const std::string& name, double size);
     static Font system(double size, std::string weight = "regular") {
         return Font{"SystemFont", size, std::move(weight)};
     }

@@ -74,8 +74,12 @@ void walk(View& view, int level, std::string& out) {
 }  // namespace
 
 std::string Snapshot::ofKeyWindow() {
-    Window* window = Application::shared().keyWindow();
-    return window ? ofWindow(*window) : "no key window\n";
+    Application& application = Application::shared();
+    Window* window = application.keyWindow();
+    std::string out = window ? ofWindow(*window) : "no key window\n";
+    // What left the application: the links it had opened, oldest first.
+    for (const auto& url : application.openedURLs()) line(out, 0, "opened " + quoted(url));
+    return out;
 }
 
 std::string Snapshot::ofWindow(const Window& window) {

@@ -33,7 +33,8 @@ namespace ui {
 // themselves through View::snapshotDescription.
 class Snapshot {
   public:
-    // The key window of the shared application ("no key window" without one).
+    // The key window of the shared application ("no key window" without one),
+    // then one line `opened "<url>"` per link the application opened.
     static std::string ofKeyWindow();
     static std::string ofWindow(const Window& window);
     // One view and its subtree, starting at indentation `level`.

@@ -13,6 +13,7 @@
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
+#include "platform/ui/PlayerView.h"
 #include "platform/ui/TableView.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
@@ -180,6 +181,16 @@ class Writer {
         } else if (auto* image = dynamic_cast<ui::ImageView*>(&view)) {
             kind = "image";
             if (image->image()) content = imageHtml(*image->image());
+        } else if (auto* player = dynamic_cast<ui::PlayerView*>(&view)) {
+            // What the player was asked to load; nothing is fetched.
+            kind = "player";
+            if (auto video = player->currentVideo()) {
+                attributes += " data-video=\"" + escapeHtml(video->videoId) + "\"";
+                content = "<span class=\"play\">\u25B6</span><span>" + escapeHtml(video->videoId);
+                if (auto start = video->playerVars.find("start"); start != video->playerVars.end())
+                    content += " \u00B7 " + std::to_string(start->second) + " s";
+                content += "</span>";
+            }
         } else if (auto* spinner = dynamic_cast<ui::ActivityIndicatorView*>(&view)) {
             kind = "spinner";
             if (spinner->isAnimating()) content = "<span class=\"spin\"></span>";
@@ -320,6 +331,9 @@ body.dark{background:#222}
 .button .placeholder{position:static;min-width:24px;min-height:24px;padding:2px}
 .scroll-content{left:0;top:0}
 [data-scrolled]{}
+.player{display:flex;flex-direction:column;align-items:center;justify-content:center;gap:6px;
+ background:#111;color:#eee;font-size:13px;border-radius:6px}
+.player .play{font-size:40px;line-height:1}
 .spin{width:28px;height:28px;border:3px solid #bbb;border-top-color:#2196f3;border-radius:50%;margin:auto}
 .math{overflow-x:auto;overflow-y:hidden;white-space:nowrap}
 .math .katex-error,.math.katex-failed .tex{color:#d00}

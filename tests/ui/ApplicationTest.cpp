@@ -50,13 +50,15 @@ TEST_F(UiTest, LifeCycleCallsTheDelegateThenPostsEachNotificationOnce) {
 TEST_F(UiTest, UrlsOpenOnlyForKnownSchemes) {
     auto& app = ui::Application::shared();
     const std::pair<std::string, bool> cases[] = {
-        {"HTTP://example.com", true}, {"calvaro://open", false}, {"no scheme", false}, {":broken", false},
+        {"HTTPS://example.com", true}, {"http://example.com", false}, {"calvaro://open", false},
+        {"no scheme", false},          {":broken", false},
     };
     for (const auto& [url, expected] : cases) EXPECT_EQ(app.canOpenURL(url), expected) << url;
     app.registerURLScheme("Calvaro");
     EXPECT_TRUE(app.open("calvaro://open"));
     EXPECT_FALSE(app.open("itms-apps://x"));
     EXPECT_EQ(app.openedURLs(), Strings{"calvaro://open"});
+    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("opened \"calvaro://open\""), std::string::npos);
 }
 
 TEST_F(UiTest, KeyWindowIsTheFirstSceneWindowMadeKey) {

@@ -26,6 +26,9 @@ TEST(ScriptParse, MalformedLinesAreNamedByNumber) {
         {"wait 3600.5", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"3600.5\""},
         {"wait nan", 1, "\"wait\" takes a number of seconds from 0 to 3600, not \"nan\""},
         {"alert\t", 1, "\"alert\" needs an argument"},
+        {"row 0", 1, "\"row\" takes a row as <section>.<row>, not \"0\""},
+        {"delete 0.-1", 1, "\"delete\" takes a row as <section>.<row>, not \"0.-1\""},
+        {"move 0.1", 1, "\"move\" takes two rows as <section>.<row>, not \"0.1\""},
         {std::string("type a\0b", 8), 1, "the line holds a NUL character"},
     };
     for (const auto& c : cases) {
@@ -41,9 +44,11 @@ TEST(ScriptParse, WellFormedScriptKeepsArgumentsAndLines) {
     app::ScriptError error;
     ASSERT_TRUE(
         app::parseScript("# start\ntap  Clear all \ntype -1.5\r\ntab 1\ndrawer close\nwait 0.25\nsnapshot\n"
-                         "snapshot after\nalert OK",
+                         "snapshot after\nalert OK\nmove 0.2  1.10",
                          actions, &error));
-    ASSERT_EQ(actions.size(), 8u);
+    ASSERT_EQ(actions.size(), 9u);
+    EXPECT_EQ(actions[8].row, (ui::IndexPath{0, 2}));
+    EXPECT_EQ(actions[8].to, (ui::IndexPath{1, 10}));
     EXPECT_EQ(actions[0].argument, "Clear all");
     EXPECT_EQ(actions[1].argument, "-1.5");
     EXPECT_EQ(actions[4].seconds, 0.25);

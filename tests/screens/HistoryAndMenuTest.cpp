@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "Calvaro/engine/CalcManager.h"
+#include "Calvaro/screens/AppNavigationDrawerController.h"
+#include "Calvaro/screens/HistoryTableViewController.h"
+#include "Calvaro/screens/LeftViewController.h"
+#include "Calvaro/services/DsgvoManager.h"
+#include "Calvaro/services/OnboardingManager.h"
+#include "Calvaro/services/RemoteConfigManager.h"
+#include "ScreenTestEnvironment.h"
+#include "app/CalvaroMain.h"
+#include "app/Launcher.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/kit/ToolbarController.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Driver.h"
+#include "platform/ui/Snapshot.h"
+
+namespace {
+
+std::vector<std::string> storedLatex() {
+    std::vector<std::string> latex;
+    for (const auto& record : CalcManager::shared().calculations()) latex.push_back(record.latexString);
+    return latex;
+}
+
+void markReturningUser() {
+    foundation::UserDefaults::standard().set(OnboardingManager::isOnboardingFinishedKey, true);
+    foundation::UserDefaults::standard().set(DsgvoManager::isDsgvoAcceptedKey, true);
+    foundation::UserDefaults::standard().set("counterForRating", 100);
+}
+
+int play(ScreenTestEnvironment& environment, const std::string& script, std::string& out) {
+    const auto path = environment.home().parent_path() / "script.txt";
+    std::ofstream(path) << script;
+    std::vector<std::string> args{"calvaro", "--home", environment.home().string(), "--script", path.string()};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    std::ostringstream output, err;
+    const int status = app::runCalvaro(static_cast<int>(argv.size()), argv.data(),
+                                       app::LaunchHooks{makeCalvaroAppDelegate, {}, {}}, output, err);
+    out = output.str() + err.str();
+    return status;
+}
+
+std::string exercise(int a) {
+    return "tap toolbarRemoveButton\ntap aTextField\ntype " + std::to_string(a) +
+           "\ntap bTextField\ntype 2\ntap cTextField\ntype 1-\ntap dTextField\ntype 1\ntap zTextField\ntype 2\n"
+           "tap calculateButton\n";
+}
+
+// Three exercises, then the history from the drawer: one deleted, one moved,
+// clearing cancelled, one reopened on a fresh Calculate screen. A restart
+// finds the history exactly as it was left.
+TEST(HistoryScreen, ScriptedEditsSurviveARestart) {
+    ScreenTestEnvironment environment;
+    markReturningUser();
+    std::string out;
+    const std::string script = exercise(3) + "tab 0\n" + exercise(5) + "tab 0\n" + exercise(7) +
+                               "drawer open\nrow 0.1\nsnapshot history\n"
+                               "delete 0.0\ntap historyEditButton\nmove 0.0 0.2\n"
+                               "tap historyClearButton\nalert Cancel\nrow 0.0\nsnapshot reopened\n";
+    ASSERT_EQ(play(environment, script, out), 0) << out;
+    const std::vector<std::string> left = storedLatex();
+    ASSERT_EQ(left.size(), 3u) << "the example and three exercises, one deleted";
+    EXPECT_NE(left[2].find("\\log_{5}"), std::string::npos) << "the newest left moved from the top to the end";
+    EXPECT_NE(left[0].find("\\log_{3}"), std::string::npos);
+    const std::string reopened = out.substr(out.find("=== snapshot 2"));
+    EXPECT_NE(reopened.find("field #aTextField \"" + std::string("3") + "\""), std::string::npos) << reopened;
+    EXPECT_EQ(reopened.find("[HistoryTableViewController]"), std::string::npos);
+    EXPECT_EQ(environment.events().back(), "tapped_history_item");
+    EXPECT_EQ(environment.lastParameters("tapped_history_item")->at("latex_string"), foundation::Value(left[0]));
+    EXPECT_FALSE(environment.lastParameters("tapped_history_clear")) << "cancelling logs nothing";
+    expectGolden("history", out.substr(0, out.find("=== snapshot 2")));
+
+    environment.restart();
+    EXPECT_EQ(storedLatex(), left);
+}
+
+class MenuTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        markReturningUser();
+        ui::Application::shared().launch(makeCalvaroAppDelegate());
+        driver_.settle();
+    }
+
+    LeftViewController& menu() {
+        auto& drawer = static_cast<kit::NavigationDrawerController&>(
+            *ui::Application::shared().keyWindow()->rootViewController());
+        return static_cast<LeftViewController&>(
+            *static_cast<kit::ToolbarController&>(*drawer.leftViewController()).rootViewController());
+    }
+
+    // The remote "apps" value as the fetched configuration would hold it.
+    void serveApps(const std::string& json) {
+        environment_.remoteConfig()->setDefaults({{"apps", foundation::Value(R"({"apps":)" + json + "}")}});
+        RemoteConfigManager::shared().loadApps(*environment_.remoteConfig());
+        environment_.executor().runUntilIdle();
+    }
+
+    static std::string app(const std::string& names, bool multi, const std::string& scheme,
+                           const std::string& store = "") {
+        return R"({"appIdentifiers":["org.example.)" + scheme + R"("],"appName":{)" + names + R"(},"appURL":")" +
+               scheme + R"(://","appURLPro":")" + scheme + R"(pro://","ratingURL":"","ratingURLPro":"","storeURL":"",)" +
+               R"("storeURLPro":")" + (store.empty() ? "https://store.example.org/" + scheme : store) + R"(","isMultiApp":)" +
+               (multi ? "true" : "false") + R"(,"shouldShow":true,"calculationsUntilInterstitial":1})";
+    }
+
+    ScreenTestEnvironment environment_;
+    ui::Driver driver_;
+};
+
+TEST_F(MenuTest, SectionsNeedBothRemoteListsAndFollowEachReload) {
+    struct Case {
+        std::string apps;
+        int64_t sections;
+    } cases[] = {
+        {"[]", 2},
+        {"[" + app(R"("en":"One")", false, "one") + "]", 2},
+        {"[" + app(R"("en":"Multi")", true, "multi") + "]", 2},
+        {"[" + app(R"("en":"One")", false, "one") + "," + app(R"("en":"Multi")", true, "multi") + "]", 4},
+    };
+    for (const auto& c : cases) {
+        serveApps(c.apps);
+        EXPECT_EQ(menu().tableView().numberOfSections(), c.sections) << c.apps;
+    }
+    driver_.openDrawer();
+    const std::string shown = ui::Snapshot::ofKeyWindow();
+    EXPECT_NE(shown.find("label \" All in one:\""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("label \" Other apps:\""), std::string::npos);
+}
+
+TEST(MenuNames, DisplayNamesFallBackFromTheDeviceLanguageToEnglishToNothing) {
+    const char* saved = std::getenv("CALVARO_LANGUAGE");
+    const std::string kept = saved ? saved : "";
+    setenv("CALVARO_LANGUAGE", "de", 1);
+    const std::pair<std::map<std::string, std::string>, std::string> cases[] = {
+        {{{"de", "Potenzen"}, {"en", "Powers"}}, "Potenzen"},
+        {{{"en", "Powers"}, {"fr", "Puissances"}}, "Powers"},
+        {{{"fr", "Puissances"}}, ""},
+        {{}, ""},
+    };
+    for (const auto& [names, shown] : cases) {
+        AppMetaData record;
+        record.appName = names;
+        EXPECT_EQ(LeftViewController::displayName(record), shown);
+    }
+    if (saved) setenv("CALVARO_LANGUAGE", kept.c_str(), 1); else unsetenv("CALVARO_LANGUAGE");
+}
+
+// An installed sibling opens through its pro link, else its plain link;
+// a missing one opens its store page. Remote links of other kinds open nothing.
+TEST_F(MenuTest, AppRowsOpenTheFirstLinkThatOpensAndLogHasApp) {
+    serveApps("[" + app(R"("en":"Pro")", false, "quadrix") + "," + app(R"("en":"Plain")", false, "plain") + "," +
+              app(R"("en":"Missing")", false, "missing") + "," + app(R"("en":"Multi")", true, "multi") + "]");
+    auto& application = ui::Application::shared();
+    application.registerURLScheme("quadrixpro");
+    application.registerURLScheme("plain");
+    driver_.openDrawer();
+    const std::pair<ui::IndexPath, std::pair<std::string, bool>> cases[] = {
+        {{3, 0}, {"quadrixpro://", true}},
+        {{3, 1}, {"plain://", true}},
+        {{3, 2}, {"https://store.example.org/missing", false}},
+        {{2, 0}, {"https://store.example.org/multi", false}},
+    };
+    for (const auto& [row, expected] : cases) {
+        ASSERT_TRUE(driver_.selectRow(row)) << driver_.lastError();
+        EXPECT_EQ(application.openedURLs().back(), expected.first);
+        EXPECT_EQ(environment_.lastParameters("Tapped App Link")->at("has_app"), foundation::Value(expected.second));
+    }
+    EXPECT_EQ(environment_.lastParameters("Tapped App Link")->at("kalApp"), foundation::Value("Multi"));
+    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("opened \"quadrixpro://\""), std::string::npos);
+
+    const size_t opened = application.openedURLs().size();
+    for (const std::string store : {"file:///etc/passwd", "javascript:alert(1)", "http://store.example.org/x"}) {
+        serveApps("[" + app(R"("en":"Bad")", false, "bad", store) + "," + app(R"("en":"Multi")", true, "multi") + "]");
+        ASSERT_TRUE(driver_.selectRow({3, 0})) << driver_.lastError();
+    }
+    EXPECT_EQ(application.openedURLs().size(), opened);
+}
+
+TEST_F(MenuTest, MainRowsLogBeforeTheyAct) {
+    driver_.openDrawer();
+    ASSERT_TRUE(driver_.selectRow({0, 1})) << driver_.lastError();
+    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("[HistoryTableViewController]"), std::string::npos);
+    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("toolbar \"History\""), std::string::npos);
+    driver_.openDrawer();
+    ASSERT_TRUE(driver_.selectRow({0, 0})) << driver_.lastError();
+    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("[CalculateViewController]"), std::string::npos);
+    EXPECT_FALSE(static_cast<kit::NavigationDrawerController&>(*ui::Application::shared().keyWindow()->rootViewController())
+                     .isLeftViewOpened());
+    const std::vector<std::string> expected = {"tapped_menu_history", "tapped_menu_calculate"};
+    EXPECT_EQ(std::vector<std::string>(environment_.events().end() - 2, environment_.events().end()), expected);
+}
+
+}  // namespace

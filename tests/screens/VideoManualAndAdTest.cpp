@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Calvaro/screens/ManualViewController.h"
+#include "Calvaro/screens/SolutionRowCells.h"
+#include "Calvaro/screens/VideoCollectionTableViewCell.h"
+#include "Calvaro/services/DsgvoManager.h"
+#include "Calvaro/services/KalAdsViewController.h"
+#include "Calvaro/services/OnboardViewController.h"
+#include "Calvaro/services/OnboardingManager.h"
+#include "ScreenTestEnvironment.h"
+#include "app/CalvaroMain.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/kit/NavigationDrawerController.h"
+#include "platform/kit/ToolbarController.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Driver.h"
+#include "platform/ui/Snapshot.h"
+#include "platform/ui/Storyboard.h"
+#include "platform/web/Chromium.h"
+#include "platform/web/HtmlPage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(VideoCell, OnlyWellFormedAddressesReachThePlayer) {
+    ScreenTestEnvironment environment;
+    const std::string watch = VideoCollectionViewCell::watchPrefix;
+    const std::string shorts = VideoCollectionViewCell::shortsPrefix;
+    struct Case {
+        std::optional<std::string> address;
+        std::optional<ui::PlayerView::Load> load;  // none: the player is hidden
+    } cases[] = {
+        {watch + "calvaroEN01&t=90s", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}, {"start", 90}}}},
+        {watch + "calvaroEN01&t=90", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN01&t=xs", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN01&t=-5s", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN01&&list=PL1", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {shorts + "a-b_C3d4E5f", ui::PlayerView::Load{"a-b_C3d4E5f", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN1", std::nullopt},
+        {watch + "x\"><b>y</b>", std::nullopt},
+        {watch + "calvaro\xC3\xA9" "01", std::nullopt},
+        {shorts + "calvaroEN02?x=1", std::nullopt},
+        {"https://video.example.org/calvaroEN01", std::nullopt},
+        {std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto cell = std::make_shared<VideoCollectionViewCell>();
+        cell->awakeFromNib();
+        cell->loadVideo(c.address);
+        environment.executor().runUntilIdle();
+        SCOPED_TRACE(c.address.value_or("(none)"));
+        EXPECT_EQ(cell->videoView()->isHidden(), !c.load);
+        EXPECT_EQ(cell->videoView()->currentVideo(), c.load);
+        EXPECT_EQ(cell->coveringView()->isHidden(), c.load.has_value()) << "the cover goes once the player is ready";
+    }
+}
+
+class VideoRowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_->setRootViewController(root_);
+        window_->makeKeyAndVisible();
+    }
+
+    std::shared_ptr<VideoCollectionTableViewCell> makeRow(std::optional<bool> consent) {
+        if (consent) foundation::UserDefaults::standard().set(DsgvoManager::isYoutubeDsgvoAcceptedKey, *consent);
+        registerSolutionRowNibs();
+        auto row = std::static_pointer_cast<VideoCollectionTableViewCell>(
+            ui::Nib::loadView(VideoCollectionTableViewCell::nibName));
+        row->setFrame(ui::Rect(0, 100, 390, VideoCollectionTableViewCell::rowHeight()));
+        row->videoUrlStringArray = {std::string(VideoCollectionViewCell::watchPrefix) + "calvaroEN01",
+                                    std::string(VideoCollectionViewCell::shortsPrefix) + "calvaroEN02",
+                                    std::string(VideoCollectionViewCell::watchPrefix) + "calvaroEN03&t=5s"};
+        row->reloadData();
+        root_->view()->addSubview(row);
+        return row;
+    }
+
+    static bool locked(const VideoCollectionTableViewCell& row) {
+        const bool covered = !row.lockingView()->isHidden();
+        EXPECT_EQ(row.privacyButton()->image()->name(), covered ? "lock.fill" : "lock.open.fill");
+        return covered;
+    }
+
+    bool introductionShown() {
+        auto tour = std::dynamic_pointer_cast<OnboardViewController>(root_->presentedViewController());
+        return tour && tour->modalPresentationStyle() == ui::ModalPresentationStyle::formSheet;
+    }
+
+    ScreenTestEnvironment environment_;
+    std::shared_ptr<ui::Window> window_ = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+    std::shared_ptr<ui::ViewController> root_ = std::make_shared<ui::ViewController>();
+    ui::Driver driver_;
+};
+
+TEST_F(VideoRowTest, StartsInTheStoredStateAndListsItsVideosInOrder) {
+    EXPECT_TRUE(locked(*makeRow(std::nullopt)));
+    EXPECT_TRUE(locked(*makeRow(false)));
+    auto row = makeRow(true);
+    EXPECT_FALSE(locked(*row));
+    EXPECT_EQ(VideoCollectionTableViewCell::rowHeight(), 390);
+    ui::CollectionView& videos = *row->videoCollectionView();
+    EXPECT_EQ(row->sizeForItemAt(videos, {0, 0})->width, 0.95 * videos.frame().height());
+    environment_.executor().runUntilIdle();
+    std::vector<std::string> loaded;
+    for (const auto& cell : videos.visibleCells())
+        loaded.push_back(static_cast<VideoCollectionViewCell&>(*cell).videoView()->currentVideo()->videoId);
+    EXPECT_EQ(loaded, (std::vector<std::string>{"calvaroEN01", "calvaroEN02"})) << "the third is off screen";
+}
+
+TEST_F(VideoRowTest, ConsentThroughEitherButtonLocksAndUnlocksAtOnce) {
+    auto row = makeRow(false);
+    // Through the cover: accepted, uncovered, the introduction shown.
+    ASSERT_TRUE(driver_.tap("unlockVideosButton")) << driver_.lastError();
+    ASSERT_TRUE(driver_.answerAlert("youtubeDsgvoAcceptButton")) << driver_.lastError();
+    EXPECT_FALSE(locked(*row));
+    EXPECT_TRUE(introductionShown());
+    root_->dismiss(false);
+    // Through the lock button: refused covers the row, accepted uncovers it.
+    ASSERT_TRUE(driver_.tap("videoPrivacyButton")) << driver_.lastError();
+    ASSERT_TRUE(driver_.answerAlert("youtubeDsgvoDeclineButton")) << driver_.lastError();
+    EXPECT_TRUE(locked(*row));
+    EXPECT_EQ(foundation::UserDefaults::standard().boolValue(DsgvoManager::isYoutubeDsgvoAcceptedKey), false);
+    ASSERT_TRUE(driver_.tap("videoPrivacyButton")) << driver_.lastError();
+    ASSERT_TRUE(driver_.answerAlert("youtubeDsgvoAcceptButton")) << driver_.lastError();
+    EXPECT_FALSE(locked(*row));
+    EXPECT_FALSE(introductionShown());
+    ASSERT_TRUE(driver_.tap("videoManualButton")) << driver_.lastError();
+    EXPECT_TRUE(introductionShown());
+}
+
+TEST(Manual, OpensFromBothScreensAndCloses) {
+    ScreenTestEnvironment environment;
+    foundation::UserDefaults::standard().set(OnboardingManager::isOnboardingFinishedKey, true);
+    foundation::UserDefaults::standard().set(DsgvoManager::isDsgvoAcceptedKey, true);
+    foundation::UserDefaults::standard().set("counterForRating", 100);
+    ui::Application::shared().launch(makeCalvaroAppDelegate());
+    ui::Driver driver;
+    driver.settle();
+    auto manual = [] {
+        auto* root = ui::Application::shared().keyWindow()->rootViewController().get();
+        return std::dynamic_pointer_cast<ManualViewController>(root->presentedViewController());
+    };
+    auto openAndClose = [&] {
+        ASSERT_TRUE(driver.tap("manualButton")) << driver.lastError();
+        ASSERT_TRUE(manual()) << ui::Snapshot::ofKeyWindow();
+        EXPECT_EQ(manual()->imageName, "clv_info");
+        EXPECT_EQ(manual()->modalPresentationStyle(), ui::ModalPresentationStyle::pageSheet);
+        manual()->zoom(10);
+        EXPECT_EQ(manual()->zoomScale(), ManualViewController::maximumZoomScale);
+        ASSERT_TRUE(driver.tap(ManualViewController::closeButtonIdentifier)) << driver.lastError();
+        EXPECT_FALSE(manual());
+    };
+    openAndClose();
+    for (const auto& [field, text] : {std::pair{"aTextField", "3"}, {"bTextField", "2"}, {"zTextField", "2"}})
+        ASSERT_TRUE(driver.tap(field) && driver.type(text)) << driver.lastError();
+    ASSERT_TRUE(driver.tap("calculateButton")) << driver.lastError();
+    ASSERT_NE(ui::Snapshot::ofKeyWindow().find("tab \"Result\" selected"), std::string::npos);
+    openAndClose();
+    // The Calculate screen's toolbar button has a font the device can load.
+    EXPECT_FALSE(ui::Font::loaded("Avenier", 14));
+    auto& drawer = static_cast<kit::NavigationDrawerController&>(*ui::Application::shared().keyWindow()->rootViewController());
+    auto* toolbar = static_cast<kit::ToolbarController*>(drawer.rootViewController().get());
+    auto* clear = static_cast<ui::Button*>(toolbar->toolbar().rightViews().front().get());
+    EXPECT_EQ(clear->titleLabel().font(), ui::Font::named("Avenir-Medium", 14));
+}
+
+TEST(HouseAd, CountsEachAppearanceAndOpensOnlyWebLinks) {
+    ScreenTestEnvironment environment;
+    auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+    auto root = std::make_shared<ui::ViewController>();
+    window->setRootViewController(root);
+    window->makeKeyAndVisible();
+    auto show = [&](std::optional<KalAdData> ad) {
+        auto screen = std::make_shared<KalAdsViewController>();
+        screen->currentAd = std::move(ad);
+        root->present(screen, false);
+        environment.executor().runUntilIdle();
+        return screen;
+    };
+    const KalAdData offer{"ad_math_suite", "https://apps.example.org/mathsuite", "30"};
+    auto screen = show(offer);
+    EXPECT_EQ(screen->adImageView()->image()->name(), "ad_math_suite_en");
+    EXPECT_EQ(screen->discountButton()->title(), "Grab your 30% discount now");
+    screen->discountButtonPressed();
+    environment.executor().runUntilIdle();
+    EXPECT_EQ(ui::Application::shared().openedURLs(), std::vector<std::string>{offer.linkingString});
+    EXPECT_EQ(*environment.lastParameters("kalAds_openedAdProduct"),
+              (DEDIzurarove::Parameters{{"sendingApp", "org.calvaro.Calvaro"}, {"kalAdId", "ad_math_suite"},
+                                        {"countKalAdsPresented", int64_t{1}}}));
+
+    for (const char* link : {"calvaro://open", "javascript:alert(1)", "http://apps.example.org/x"}) {
+        show(KalAdData{"x", link, "5"})->discountButtonPressed();
+        environment.executor().runUntilIdle();
+    }
+    EXPECT_EQ(ui::Application::shared().openedURLs().size(), 1u);
+
+    auto empty = show(std::nullopt);
+    EXPECT_FALSE(empty->adImageView()->image());
+    EXPECT_EQ(empty->discountButton()->title(), "");
+    empty->closeButtonPressed();
+    EXPECT_EQ(*environment.lastParameters("kalAds_closedAds"),
+              (DEDIzurarove::Parameters{{"sendingApp", "org.calvaro.Calvaro"}, {"kalAdId", "unknown"},
+                                        {"countKalAdsPresented", int64_t{5}}}));
+    EXPECT_EQ(std::count(environment.events().begin(), environment.events().end(), "kalAds_presented"), 5);
+}
+
+}  // namespace
+
+namespace {
+
+// Pages and pictures of the video row and of the house ad, through the
+// renderer the launcher uses; the pictures land in CALVARO_PAGES_DIR when
+// it names a folder, for a look by eye.
+TEST(NewScreenPictures, VideoRowAndHouseAdRenderAtDeviceSize) {
+    ScreenTestEnvironment environment;
+    foundation::UserDefaults::standard().set(DsgvoManager::isYoutubeDsgvoAcceptedKey, true);
+    const char* keep = std::getenv("CALVARO_PAGES_DIR");
+    const fs::path folder = keep && *keep ? fs::path(keep) : environment.home() / "pages";
+    fs::create_directories(folder);
+    auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+    auto root = std::make_shared<ui::ViewController>();
+    window->setRootViewController(root);
+    window->makeKeyAndVisible();
+    registerSolutionRowNibs();
+    auto row = std::static_pointer_cast<VideoCollectionTableViewCell>(ui::Nib::loadView(VideoCollectionTableViewCell::nibName));
+    row->setFrame(ui::Rect(0, 80, 390, VideoCollectionTableViewCell::rowHeight()));
+    row->videoUrlStringArray = {std::string(VideoCollectionViewCell::watchPrefix) + "calvaroEN01&t=90s",
+                                std::string(VideoCollectionViewCell::shortsPrefix) + "calvaroEN02"};
+    row->reloadData();
+    root->view()->addSubview(row);
+    environment.executor().runUntilIdle();
+    auto picture = [&](const std::string& name) {
+        const fs::path page = folder / (name + ".html");
+        std::ofstream(page) << web::HtmlPage::ofWindow(*window);
+        std::string error;
+        ASSERT_TRUE(web::Chromium::screenshot(web::Chromium::fileUrl(page), folder / (name + ".png"), 390, 844, 2.0, error))
+            << error;
+        EXPECT_GT(fs::file_size(folder / (name + ".png")), 4000u);
+    };
+    picture("video_row");
+    EXPECT_NE(web::HtmlPage::ofWindow(*window).find("data-video=\"calvaroEN01\""), std::string::npos);
+    auto ad = std::make_shared<KalAdsViewController>();
+    ad->currentAd = KalAdData{"ad_math_suite", "https://apps.example.org/mathsuite", "30"};
+    root->present(ad, false);
+    environment.executor().runUntilIdle();
+    picture("house_ad");
+}
+
+}  // namespace
