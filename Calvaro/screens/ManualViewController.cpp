@@ -22,10 +22,11 @@ void ManualViewController::loadView() {
     ui::ViewController::loadView();
     ui::View& root = *view();
     const ui::Rect bounds = root.bounds();
+    root.setBackgroundColor(ui::Color::systemBackground());
     label_ = std::make_shared<ui::Label>(ui::Rect(20, 20, bounds.width() - 88, 44));
     label_->setFont(ui::Font::named("Avenir-Heavy", 22));
     root.addSubview(label_);
-    closeButton_ = std::make_shared<kit::IconButton>(kit::Icon::close());
+    closeButton_ = std::make_shared<kit::IconButton>(kit::Icon::close(), ui::Color::label());
     closeButton_->setFrame(ui::Rect(bounds.width() - 64, 18, 48, 48));
     std::weak_ptr<ui::ViewController> weak = weak_from_this();
     closeButton_->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {

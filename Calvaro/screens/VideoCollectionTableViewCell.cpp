@@ -43,7 +43,8 @@ double VideoCollectionTableViewCell::rowHeight() {
 // list of videos below, and the cover with its button over all of it.
 VideoCollectionTableViewCell::VideoCollectionTableViewCell() : ui::TableViewCell(reuseIdentifier) {
     titleLabel_ = std::make_shared<ui::Label>();
-    titleLabel_->setFont(ui::Font::named("Avenir-Heavy", 17));
+    titleLabel_->setFont(ui::Font::named("Avenir-Heavy", 15));
+    titleLabel_->setAdjustsFontSizeToFitWidth(true);
     privacyButton_ = std::make_shared<kit::FABButton>();
     privacyButton_->setAccessibilityIdentifier("videoPrivacyButton");
     manualButton_ = std::make_shared<kit::FABButton>(kit::Icon::named("info"));
@@ -99,9 +100,9 @@ void VideoCollectionTableViewCell::setFrame(const ui::Rect& frame) {
     const double w = frame.width();
     const double h = frame.height();
     contentView().setFrame(ui::Rect(0, 0, w, h));
-    titleLabel_->setFrame(ui::Rect(16, 0, w - 140, titleHeight));
-    privacyButton_->setFrame(ui::Rect(w - 120, 2, 40, 40));
-    manualButton_->setFrame(ui::Rect(w - 64, 2, 40, 40));
+    titleLabel_->setFrame(ui::Rect(12, 0, w - 108, titleHeight));
+    privacyButton_->setFrame(ui::Rect(w - 92, 2, 40, 40));
+    manualButton_->setFrame(ui::Rect(w - 48, 2, 40, 40));
     videoCollectionView_->setFrame(ui::Rect(0, titleHeight, w, h - titleHeight));
     lockingView_->setFrame(ui::Rect(0, 0, w, h));
     unlockButton_->setFrame(ui::Rect(w / 2 - 110, h / 2 - 24, 220, 48));

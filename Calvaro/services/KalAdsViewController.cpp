@@ -32,6 +32,7 @@ void KalAdsViewController::loadView() {
     ui::ViewController::loadView();
     ui::View& root = *view();
     const ui::Rect bounds = root.bounds();
+    root.setBackgroundColor(ui::Color::systemBackground());
     adImageView_ = std::make_shared<ui::ImageView>(ui::Rect(0, 60, bounds.width(), bounds.height() - 200));
     adImageView_->setContentMode(ui::ContentMode::scaleAspectFit);
     root.addSubview(adImageView_);

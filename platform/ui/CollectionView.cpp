@@ -77,6 +77,7 @@ void CollectionView::reloadData() {
             itemCounts_.push_back(std::max<int64_t>(0, dataSource_->numberOfItemsInSection(*this, s)));
     }
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 int64_t CollectionView::numberOfSections() const {
@@ -99,12 +100,20 @@ void CollectionView::buildVisible() {
 
 void CollectionView::buildVisibleCells() {
     if (itemCounts_.empty() && dataSource_) reloadData();
+    // As on the platform, a scroll keeps the cells of the items that stay in
+    // view; a reload asks for every cell again.
+    std::map<IndexPath, std::shared_ptr<CollectionViewCell>> staying;
     for (auto& [ip, cell] : visible_) {
+        if (!reloadAll_) {
+            staying[ip] = cell;
+            continue;
+        }
         cell->removeFromSuperview();
         reusePool_[cell->reuseIdentifier()].push_back(cell);
     }
     visible_.clear();
     dirty_ = false;
+    reloadAll_ = false;
     if (!dataSource_) return;
     bool horizontal = direction_ == ScrollDirection::horizontal;
     Rect screen = Screen::bounds();
@@ -127,6 +136,12 @@ void CollectionView::buildVisibleCells() {
     }
     setContentSize(horizontal ? Size{pos, frame().height()} : Size{frame().width(), pos});
     for (const auto& [ip, rect] : items) {
+        if (auto kept = staying.find(ip); kept != staying.end()) {
+            kept->second->setFrame(rect);
+            visible_.emplace_back(ip, kept->second);
+            staying.erase(kept);
+            continue;
+        }
         auto cell = dataSource_->cellForItemAt(*this, ip);
         if (!cell) fatalError("the data source returned no collection view cell");
         cell->setFrame(rect);
@@ -134,6 +149,10 @@ void CollectionView::buildVisibleCells() {
         addSubview(cell);
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
+    }
+    for (auto& [ip, cell] : staying) {
+        cell->removeFromSuperview();
+        reusePool_[cell->reuseIdentifier()].push_back(cell);
     }
 }
 

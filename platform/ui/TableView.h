@@ -272,6 +272,7 @@ class CollectionView : public ScrollView {
     std::vector<int64_t> itemCounts_;
     bool dirty_ = true;
     std::vector<std::pair<IndexPath, std::shared_ptr<CollectionViewCell>>> visible_;
+    bool reloadAll_ = true;
 };
 
 }  // namespace ui

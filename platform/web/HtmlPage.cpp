@@ -75,13 +75,24 @@ std::string iconGlyph(const std::string& name) {
     static const std::map<std::string, std::string> glyphs = {
         {"menu", "\u2630"},  {"arrowBack", "\u2190"}, {"check", "\u2713"}, {"share", "\u21EA"},
         {"edit", "\u270E"},  {"clear", "\u2715"},     {"close", "\u2715"}, {"add", "+"},
-        {"moreVertical", "\u22EE"},
+        {"moreVertical", "\u22EE"}, {"info", "\u2139"},
     };
     auto it = glyphs.find(name);
     return it == glyphs.end() ? "" : it->second;
 }
 
+// The system's lock symbols, which no installed font carries, as small drawings.
+std::string lockSymbol(const std::string& name) {
+    const char* shackle = name == "lock.fill" ? "M8 11V8a4 4 0 0 1 8 0v3" : name == "lock.open.fill" ? "M8 11V8a4 4 0 0 1 8 0" : nullptr;
+    if (!shackle) return "";
+    return "<span class=\"icon\" data-image=\"" + name +
+           "\"><svg viewBox=\"0 0 24 24\" width=\"22\" height=\"22\"><path d=\"" + shackle +
+           "\" fill=\"none\" stroke=\"currentColor\" stroke-width=\"2\"/><rect x=\"5\" y=\"11\" width=\"14\" "
+           "height=\"10\" rx=\"2\" fill=\"currentColor\"/></svg></span>";
+}
+
 std::string imageHtml(const ui::Image& image) {
+    if (std::string lock = lockSymbol(image.name()); !lock.empty()) return lock;
     std::string glyph = iconGlyph(image.name());
     if (!glyph.empty())
         return "<span class=\"icon\" data-image=\"" + escapeHtml(image.name()) + "\">" + glyph + "</span>";
@@ -334,7 +345,7 @@ body.dark{background:#222}
 .player{display:flex;flex-direction:column;align-items:center;justify-content:center;gap:6px;
  background:#111;color:#eee;font-size:13px;border-radius:6px}
 .player .play{font-size:40px;line-height:1}
-.spin{width:28px;height:28px;border:3px solid #bbb;border-top-color:#2196f3;border-radius:50%;margin:auto}
+.spin{display:block;width:28px;height:28px;border:3px solid #bbb;border-top-color:#2196f3;border-radius:50%;margin:auto}
 .math{overflow-x:auto;overflow-y:hidden;white-space:nowrap}
 .math .katex-error,.math.katex-failed .tex{color:#d00}
 #screen div.scroll{overflow:auto}

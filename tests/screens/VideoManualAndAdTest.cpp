@@ -232,7 +232,8 @@ TEST(NewScreenPictures, VideoRowAndHouseAdRenderAtDeviceSize) {
                                 std::string(VideoCollectionViewCell::shortsPrefix) + "calvaroEN02"};
     row->reloadData();
     root->view()->addSubview(row);
-    environment.executor().runUntilIdle();
+    row->videoCollectionView()->visibleCells();
+    environment.executor().runUntilIdle();  // the players report ready
     auto picture = [&](const std::string& name) {
         const fs::path page = folder / (name + ".html");
         std::ofstream(page) << web::HtmlPage::ofWindow(*window);
@@ -243,6 +244,8 @@ TEST(NewScreenPictures, VideoRowAndHouseAdRenderAtDeviceSize) {
     };
     picture("video_row");
     EXPECT_NE(web::HtmlPage::ofWindow(*window).find("data-video=\"calvaroEN01\""), std::string::npos);
+    row->lockVideos();
+    picture("video_row_locked");
     auto ad = std::make_shared<KalAdsViewController>();
     ad->currentAd = KalAdData{"ad_math_suite", "https://apps.example.org/mathsuite", "30"};
     root->present(ad, false);

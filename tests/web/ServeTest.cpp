@@ -143,7 +143,7 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
 
         // The last step lies below the screen; scrolling the table brings it in.
         const std::string lastRowShown = R"((() => {
-            const rows = [...document.querySelectorAll('.row')];
+            const rows = [...document.querySelectorAll('[data-controller="SolutionViewController"] .row')];
             const last = rows[rows.length - 1], box = last.closest('.scroll-content').parentElement;
             const inside = () => { const r = last.firstElementChild.getBoundingClientRect(), b = box.getBoundingClientRect();
                                    return r.top >= b.top - 1 && r.bottom <= b.bottom + 1; };
