@@ -20,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/TemporaryDataRoot.h"
+#include "tools/collector/Collector.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -227,6 +230,39 @@ TEST_F(CalvaroProcessTest, SignalStopsTheScriptAndTheEndIsOrderly) {
 }
 
 // The demonstration taps by identifier, so it plays in every language; its
+// The menu's application rows from a remote configuration served on
+// loopback: two sections while only single-topic applications are listed,
+// four once a multi-topic one joins; a tap opens the store page.
+TEST_F(CalvaroProcessTest, MenuFollowsTheServedApplicationList) {
+    auto app = [](const std::string& name, bool multi) {
+        return R"({"appIdentifiers":["org.example.)" + name + R"("],"appName":{"en":")" + name +
+               R"("},"appURL":"","appURLPro":"","ratingURL":"","ratingURLPro":"","storeURL":"","storeURLPro":"https://store.example.org/)" +
+               name + R"(","isMultiApp":)" + (multi ? "true" : "false") + R"(,"shouldShow":true,"calculationsUntilInterstitial":1})";
+    };
+    const std::string menu = script("menu.txt", "drawer open\nwait 1.5\nsnapshot menu\nrow 3.0\nsnapshot opened\n");
+    for (const bool withMulti : {false, true}) {
+        const std::string apps = "{\"apps\":[" + app("Single", false) + (withMulti ? "," + app("Multi", true) : "") + "]}";
+        tools::Collector server;
+        ASSERT_TRUE(server.start());
+        server.setDefaultReply({200, nlohmann::json{{"entries", {{"apps", apps}}}}.dump(), {{"Content-Type", "application/json"}}});
+        settle();
+        setenv("CALVARO_REMOTE_CONFIG_URL", (server.baseURL() + "/remote-config").c_str(), 1);
+        const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", menu}, "en_US.UTF-8");
+        unsetenv("CALVARO_REMOTE_CONFIG_URL");
+        SCOPED_TRACE(withMulti);
+        EXPECT_GE(server.requests().size(), 1u);
+        if (!withMulti) {
+            EXPECT_NE(result.err.find("no such row"), std::string::npos) << result.out;
+            EXPECT_EQ(result.out.find("section 2"), std::string::npos) << result.out;
+            continue;
+        }
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.out.find("label \" Other apps:\"\n            row 3.0\n              label \"Single\""), std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("opened \"https://store.example.org/Single\""), std::string::npos);
+    }
+}
+
 // German snapshots are kept as a golden file.
 TEST_F(CalvaroProcessTest, DemonstrationPlaysInGerman) {
     const Ended result = runCalvaro(root.path(), {"--home", home()}, "de_DE.UTF-8");
