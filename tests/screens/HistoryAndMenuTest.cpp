@@ -7,6 +7,7 @@
 #include "Calvaro/screens/AppNavigationDrawerController.h"
 #include "Calvaro/screens/HistoryTableViewController.h"
 #include "Calvaro/screens/LeftViewController.h"
+#include "Calvaro/screens/ManualViewController.h"
 #include "Calvaro/services/DsgvoManager.h"
 #include "Calvaro/services/OnboardingManager.h"
 #include "Calvaro/services/RemoteConfigManager.h"
@@ -20,6 +21,8 @@
 #include "platform/ui/Snapshot.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::vector<std::string> storedLatex() {
     std::vector<std::string> latex;
@@ -36,7 +39,8 @@ void markReturningUser() {
 int play(ScreenTestEnvironment& environment, const std::string& script, std::string& out) {
     const auto path = environment.home().parent_path() / "script.txt";
     std::ofstream(path) << script;
-    std::vector<std::string> args{"calvaro", "--home", environment.home().string(), "--script", path.string()};
+    std::vector<std::string> args{"calvaro", "--home", environment.home().string(), "--script", path.string(),
+                                  "--pages", (environment.home().parent_path() / "pages").string(), "--pictures"};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     std::ostringstream output, err;
@@ -54,13 +58,15 @@ std::string exercise(int a) {
 
 // Three exercises, then the history from the drawer: one deleted, one moved,
 // clearing cancelled, one reopened on a fresh Calculate screen. A restart
-// finds the history exactly as it was left.
+// finds the history exactly as it was left. The manual, the menu and the
+// history are kept as pages and pictures on the way.
 TEST(HistoryScreen, ScriptedEditsSurviveARestart) {
     ScreenTestEnvironment environment;
     markReturningUser();
     std::string out;
-    const std::string script = exercise(3) + "tab 0\n" + exercise(5) + "tab 0\n" + exercise(7) +
-                               "drawer open\nrow 0.1\nsnapshot history\n"
+    const std::string script = "tap manualButton\nsnapshot manual\ntap closeManualButton\n" + exercise(3) +
+                               "tab 0\n" + exercise(5) + "tab 0\n" + exercise(7) +
+                               "drawer open\nsnapshot menu\nrow 0.1\nsnapshot history\n"
                                "delete 0.0\ntap historyEditButton\nmove 0.0 0.2\n"
                                "tap historyClearButton\nalert Cancel\nrow 0.0\nsnapshot reopened\n";
     ASSERT_EQ(play(environment, script, out), 0) << out;
@@ -68,19 +74,21 @@ TEST(HistoryScreen, ScriptedEditsSurviveARestart) {
     ASSERT_EQ(left.size(), 3u) << "the example and three exercises, one deleted";
     EXPECT_NE(left[2].find("\\log_{5}"), std::string::npos) << "the newest left moved from the top to the end";
     EXPECT_NE(left[0].find("\\log_{3}"), std::string::npos);
-    const std::string reopened = out.substr(out.find("=== snapshot 2"));
+    const std::string reopened = out.substr(out.find("=== snapshot 4"));
     EXPECT_NE(reopened.find("field #aTextField \"" + std::string("3") + "\""), std::string::npos) << reopened;
     EXPECT_EQ(reopened.find("[HistoryTableViewController]"), std::string::npos);
     EXPECT_EQ(environment.events().back(), "tapped_history_item");
     EXPECT_EQ(environment.lastParameters("tapped_history_item")->at("latex_string"), foundation::Value(left[0]));
     EXPECT_FALSE(environment.lastParameters("tapped_history_clear")) << "cancelling logs nothing";
-    expectGolden("history", out.substr(0, out.find("=== snapshot 2")));
+    expectGolden("history", out.substr(out.find("=== snapshot 3"), out.find("=== snapshot 4") - out.find("=== snapshot 3")));
+    for (const char* page : {"manual", "menu", "history", "reopened"})
+        EXPECT_GT(fs::file_size(environment.home().parent_path() / "pages" / (std::string(page) + ".png")), 4000u) << page;
 
     environment.restart();
     EXPECT_EQ(storedLatex(), left);
 }
 
-class MenuTest : public ::testing::Test {
+class LaunchedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         markReturningUser();
@@ -114,26 +122,6 @@ protected:
     ui::Driver driver_;
 };
 
-TEST_F(MenuTest, SectionsNeedBothRemoteListsAndFollowEachReload) {
-    struct Case {
-        std::string apps;
-        int64_t sections;
-    } cases[] = {
-        {"[]", 2},
-        {"[" + app(R"("en":"One")", false, "one") + "]", 2},
-        {"[" + app(R"("en":"Multi")", true, "multi") + "]", 2},
-        {"[" + app(R"("en":"One")", false, "one") + "," + app(R"("en":"Multi")", true, "multi") + "]", 4},
-    };
-    for (const auto& c : cases) {
-        serveApps(c.apps);
-        EXPECT_EQ(menu().tableView().numberOfSections(), c.sections) << c.apps;
-    }
-    driver_.openDrawer();
-    const std::string shown = ui::Snapshot::ofKeyWindow();
-    EXPECT_NE(shown.find("label \" All in one:\""), std::string::npos) << shown;
-    EXPECT_NE(shown.find("label \" Other apps:\""), std::string::npos);
-}
-
 TEST(MenuNames, DisplayNamesFallBackFromTheDeviceLanguageToEnglishToNothing) {
     const char* saved = std::getenv("CALVARO_LANGUAGE");
     const std::string kept = saved ? saved : "";
@@ -154,7 +142,7 @@ TEST(MenuNames, DisplayNamesFallBackFromTheDeviceLanguageToEnglishToNothing) {
 
 // An installed sibling opens through its pro link, else its plain link;
 // a missing one opens its store page. Remote links of other kinds open nothing.
-TEST_F(MenuTest, AppRowsOpenTheFirstLinkThatOpensAndLogHasApp) {
+TEST_F(LaunchedTest, AppRowsOpenTheFirstLinkThatOpensAndLogHasApp) {
     serveApps("[" + app(R"("en":"Pro")", false, "quadrix") + "," + app(R"("en":"Plain")", false, "plain") + "," +
               app(R"("en":"Missing")", false, "missing") + "," + app(R"("en":"Multi")", true, "multi") + "]");
     auto& application = ui::Application::shared();
@@ -183,18 +171,36 @@ TEST_F(MenuTest, AppRowsOpenTheFirstLinkThatOpensAndLogHasApp) {
     EXPECT_EQ(application.openedURLs().size(), opened);
 }
 
-TEST_F(MenuTest, MainRowsLogBeforeTheyAct) {
-    driver_.openDrawer();
-    ASSERT_TRUE(driver_.selectRow({0, 1})) << driver_.lastError();
-    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("[HistoryTableViewController]"), std::string::npos);
-    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("toolbar \"History\""), std::string::npos);
+TEST_F(LaunchedTest, CalculateRowPutsAFreshTreeInPlaceAndClosesTheDrawer) {
     driver_.openDrawer();
     ASSERT_TRUE(driver_.selectRow({0, 0})) << driver_.lastError();
-    EXPECT_NE(ui::Snapshot::ofKeyWindow().find("[CalculateViewController]"), std::string::npos);
-    EXPECT_FALSE(static_cast<kit::NavigationDrawerController&>(*ui::Application::shared().keyWindow()->rootViewController())
-                     .isLeftViewOpened());
-    const std::vector<std::string> expected = {"tapped_menu_history", "tapped_menu_calculate"};
-    EXPECT_EQ(std::vector<std::string>(environment_.events().end() - 2, environment_.events().end()), expected);
+    const std::string shown = ui::Snapshot::ofKeyWindow();
+    EXPECT_NE(shown.find("[CalculateViewController]"), std::string::npos);
+    EXPECT_EQ(shown.find("drawer open"), std::string::npos);
+    EXPECT_EQ(environment_.events().back(), "tapped_menu_calculate");
+}
+
+// From the Calculate screen the manual opens in the history script.
+TEST_F(LaunchedTest, ManualOpensFromTheSolutionScreenAndTheToolbarFontLoads) {
+    auto manual = [] {
+        auto* root = ui::Application::shared().keyWindow()->rootViewController().get();
+        return std::dynamic_pointer_cast<ManualViewController>(root->presentedViewController());
+    };
+    for (const auto& [field, text] : {std::pair{"aTextField", "3"}, {"bTextField", "2"}, {"zTextField", "2"}})
+        ASSERT_TRUE(driver_.tap(field) && driver_.type(text)) << driver_.lastError();
+    ASSERT_TRUE(driver_.tap("calculateButton") && driver_.tap("manualButton")) << driver_.lastError();
+    ASSERT_TRUE(manual()) << ui::Snapshot::ofKeyWindow();
+    EXPECT_EQ(manual()->imageName, "clv_info");
+    manual()->zoom(10);
+    EXPECT_EQ(manual()->zoomScale(), ManualViewController::maximumZoomScale);
+    ASSERT_TRUE(driver_.tap(ManualViewController::closeButtonIdentifier)) << driver_.lastError();
+    EXPECT_FALSE(manual());
+
+    EXPECT_FALSE(ui::Font::loaded("Avenier", 14));
+    auto& drawer = static_cast<kit::NavigationDrawerController&>(*ui::Application::shared().keyWindow()->rootViewController());
+    auto& toolbar = static_cast<kit::ToolbarController&>(*drawer.rootViewController());
+    auto& clear = static_cast<ui::Button&>(*toolbar.toolbar().rightViews().front());
+    EXPECT_EQ(clear.titleLabel().font(), ui::Font::named("Avenir-Medium", 14));
 }
 
 }  // namespace

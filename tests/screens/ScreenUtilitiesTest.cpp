@@ -50,16 +50,6 @@ TEST_F(ScreenUtilitiesTest, AlertsGetOKOnlyWithoutActions) {
     EXPECT_EQ(actionTitles(), (std::vector<std::string>{"Low", "High"}));
 }
 
-TEST_F(ScreenUtilitiesTest, TabItemGreysOutWhenDisabled) {
-    prepareTabItem(*controller_, "Result", false);
-    kit::TabItem& item = kit::tabItem(*controller_);
-    EXPECT_FALSE(item.isEnabled());
-    EXPECT_EQ(item.titleColor(), ui::Color::systemGray());
-    prepareTabItem(*controller_, "Result", true);
-    EXPECT_TRUE(item.isEnabled());
-    EXPECT_EQ(item.titleColor(), nearBlackColor());
-}
-
 TEST_F(ScreenUtilitiesTest, InternetCheckCountsAnyHttpAnswer) {
     struct Case {
         const char* name;
