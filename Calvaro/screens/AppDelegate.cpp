@@ -82,15 +82,9 @@ void AppDelegate::applicationDidBecomeActive(ui::Application&) { RemoteConfigMan
 
 void AppDelegate::showFirstStartScreens(const std::shared_ptr<ui::ViewController>& root) {
     std::shared_ptr<ui::ViewController> onboarding;
-    if (!flag(OnboardingManager::isOnboardingFinishedKey)) {
-        OnboardingManager manager;
-        auto tour = std::make_shared<OnboardViewController>(manager.pageItems(onboardingPages()),
-                                                            manager.appearanceConfiguration(),
-                                                            [] { OnboardingManager::finishOnboarding(); });
-        tour->setModalPresentationStyle(ui::ModalPresentationStyle::overFullScreen);
-        tour->presentFrom(*root, false);
-        onboarding = tour;
-    }
+    if (!flag(OnboardingManager::isOnboardingFinishedKey))
+        onboarding = OnboardingManager::presentTour(onboardingPages(), *root, ui::ModalPresentationStyle::overFullScreen,
+                                                    false);
     if (!flag(DsgvoManager::isDsgvoAcceptedKey)) DsgvoManager::showPrivacyConsent(onboarding ? onboarding : root);
 }
 

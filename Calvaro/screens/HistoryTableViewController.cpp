@@ -26,18 +26,13 @@ void HistoryTableViewController::viewDidLoad() {
         cell->awakeFromNib();
         return cell;
     });
-    std::weak_ptr<ui::ViewController> weak = weak_from_this();
-    auto bind = [weak](void (HistoryTableViewController::*action)()) {
-        return [weak, action](ui::Control&) {
-            if (auto self = weak.lock()) (static_cast<HistoryTableViewController&>(*self).*action)();
-        };
-    };
+    const auto self = shared_from_this();
     editButton_ = std::make_shared<kit::IconButton>(kit::Icon::edit(), nearBlackColor());
     editButton_->setAccessibilityIdentifier(editButtonIdentifier);
-    editButton_->addTarget(ui::ControlEvent::touchUpInside, bind(&HistoryTableViewController::handleEditButton));
+    editButton_->addTarget(ui::ControlEvent::touchUpInside, ui::weakTarget(self, &HistoryTableViewController::handleEditButton));
     clearAllButton_ = std::make_shared<kit::IconButton>(kit::Icon::clear(), nearBlackColor());
     clearAllButton_->setAccessibilityIdentifier(clearAllButtonIdentifier);
-    clearAllButton_->addTarget(ui::ControlEvent::touchUpInside, bind(&HistoryTableViewController::handleClearAllButton));
+    clearAllButton_->addTarget(ui::ControlEvent::touchUpInside, ui::weakTarget(self, &HistoryTableViewController::handleClearAllButton));
 }
 
 void HistoryTableViewController::viewDidAppear(bool) {

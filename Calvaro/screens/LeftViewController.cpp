@@ -186,12 +186,8 @@ void LeftViewController::didSelectMainRow(int64_t row) {
         }
         case 2: {
             DEDIzurarove::logEventWithName("tapped_onboarding");
-            OnboardingManager manager;
-            auto tour = std::make_shared<OnboardViewController>(manager.pageItems(OnboardingManager::mainTourPages()),
-                                                                manager.appearanceConfiguration(),
-                                                                [] { OnboardingManager::finishOnboarding(); });
-            tour->setModalPresentationStyle(ui::ModalPresentationStyle::formSheet);
-            tour->presentFrom(*this, true);
+            OnboardingManager::presentTour(OnboardingManager::mainTourPages(), *this,
+                                           ui::ModalPresentationStyle::formSheet, true);
             break;
         }
         case 3:

@@ -69,15 +69,13 @@ VideoCollectionTableViewCell::~VideoCollectionTableViewCell() {
 
 // The targets are bound here, once the cell is owned and can be held weakly.
 void VideoCollectionTableViewCell::awakeFromNib() {
-    std::weak_ptr<ui::View> weak = weak_from_this();
-    auto bind = [weak](void (VideoCollectionTableViewCell::*action)()) {
-        return [weak, action](ui::Control&) {
-            if (auto self = std::static_pointer_cast<VideoCollectionTableViewCell>(weak.lock())) ((*self).*action)();
-        };
-    };
-    unlockButton_->addTarget(ui::ControlEvent::touchUpInside, bind(&VideoCollectionTableViewCell::tappedLockingViewButton));
-    privacyButton_->addTarget(ui::ControlEvent::touchUpInside, bind(&VideoCollectionTableViewCell::tappedPrivacyButton));
-    manualButton_->addTarget(ui::ControlEvent::touchUpInside, bind(&VideoCollectionTableViewCell::tappedManualButton));
+    const auto self = shared_from_this();
+    unlockButton_->addTarget(ui::ControlEvent::touchUpInside,
+                             ui::weakTarget(self, &VideoCollectionTableViewCell::tappedLockingViewButton));
+    privacyButton_->addTarget(ui::ControlEvent::touchUpInside,
+                              ui::weakTarget(self, &VideoCollectionTableViewCell::tappedPrivacyButton));
+    manualButton_->addTarget(ui::ControlEvent::touchUpInside,
+                             ui::weakTarget(self, &VideoCollectionTableViewCell::tappedManualButton));
 
     titleLabel_->setText(LocalizedString::recommendedVideoIfUnclear());
     unlockButton_->setTitle(LocalizedString::touchToUnlock());
@@ -154,12 +152,8 @@ void VideoCollectionTableViewCell::lockVideos() {
 void VideoCollectionTableViewCell::showVideoIntroduction() {
     auto root = keyRootViewController();
     if (!root) return;
-    OnboardingManager manager;
-    auto tour = std::make_shared<OnboardViewController>(manager.pageItems(OnboardingManager::videoTourPages()),
-                                                        manager.appearanceConfiguration(),
-                                                        [] { OnboardingManager::finishOnboarding(); });
-    tour->setModalPresentationStyle(ui::ModalPresentationStyle::formSheet);
-    tour->presentFrom(*root, true);
+    OnboardingManager::presentTour(OnboardingManager::videoTourPages(), *root, ui::ModalPresentationStyle::formSheet,
+                                   true);
 }
 
 int64_t VideoCollectionTableViewCell::numberOfItemsInSection(ui::CollectionView&, int64_t) {

@@ -44,14 +44,10 @@ void KalAdsViewController::loadView() {
     discountButton_->setFrame(ui::Rect(40, bounds.height() - 120, bounds.width() - 80, 56));
     discountButton_->setAccessibilityIdentifier("discountAdsButton");
     root.addSubview(discountButton_);
-    std::weak_ptr<ui::ViewController> weak = weak_from_this();
-    auto onSelf = [weak](void (KalAdsViewController::*action)()) {
-        return [weak, action](ui::Control&) {
-            if (auto self = weak.lock()) (static_cast<KalAdsViewController&>(*self).*action)();
-        };
-    };
-    closeButton_->addTarget(ui::ControlEvent::touchUpInside, onSelf(&KalAdsViewController::closeButtonPressed));
-    discountButton_->addTarget(ui::ControlEvent::touchUpInside, onSelf(&KalAdsViewController::discountButtonPressed));
+    const auto self = shared_from_this();
+    closeButton_->addTarget(ui::ControlEvent::touchUpInside, ui::weakTarget(self, &KalAdsViewController::closeButtonPressed));
+    discountButton_->addTarget(ui::ControlEvent::touchUpInside,
+                               ui::weakTarget(self, &KalAdsViewController::discountButtonPressed));
 }
 
 void KalAdsViewController::viewDidLoad() {

@@ -94,6 +94,17 @@ OnboardAppearanceConfiguration OnboardingManager::appearanceConfiguration() cons
     return appearance;
 }
 
+std::shared_ptr<OnboardViewController> OnboardingManager::presentTour(const OnboardingPageTable& table,
+                                                                     ui::ViewController& presenter,
+                                                                     ui::ModalPresentationStyle style, bool animated) {
+    OnboardingManager manager;
+    auto tour = std::make_shared<OnboardViewController>(manager.pageItems(table), manager.appearanceConfiguration(),
+                                                        [] { finishOnboarding(); });
+    tour->setModalPresentationStyle(style);
+    tour->presentFrom(presenter, animated);
+    return tour;
+}
+
 void OnboardingManager::finishOnboarding(const std::function<void()>& action) {
     foundation::UserDefaults::standard().set(isOnboardingFinishedKey, true);
     if (action) action();

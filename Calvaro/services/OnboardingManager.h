@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ public:
     std::vector<OnboardPage> pageItems(const OnboardingPageTable& table) const;
     // For the interface style current now.
     OnboardAppearanceConfiguration appearanceConfiguration() const;
+
+    // A tour of `table` in the current appearance, whose end stores the
+    // finished flag, presented from `presenter` in `style`.
+    static std::shared_ptr<OnboardViewController> presentTour(const OnboardingPageTable& table,
+                                                             ui::ViewController& presenter,
+                                                             ui::ModalPresentationStyle style, bool animated);
 
     // Stores the finished flag, then runs `action` when there is one.
     static void finishOnboarding(const std::function<void()>& action = {});

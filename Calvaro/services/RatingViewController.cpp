@@ -91,14 +91,11 @@ void RatingViewController::loadView() {
     ratingView_->addSubview(buttons);
     root.addSubview(ratingView_);
 
-    std::weak_ptr<ui::ViewController> weak = weak_from_this();
-    auto onSelf = [weak](void (RatingViewController::*action)()) {
-        return [weak, action](ui::Control&) {
-            if (auto self = weak.lock()) (static_cast<RatingViewController&>(*self).*action)();
-        };
-    };
-    cancelRatingButton_->addTarget(ui::ControlEvent::touchUpInside, onSelf(&RatingViewController::tappedCancelRatingButton));
-    sendRatingButton_->addTarget(ui::ControlEvent::touchUpInside, onSelf(&RatingViewController::tappedSendRatingButton));
+    const auto self = shared_from_this();
+    cancelRatingButton_->addTarget(ui::ControlEvent::touchUpInside,
+                                   ui::weakTarget(self, &RatingViewController::tappedCancelRatingButton));
+    sendRatingButton_->addTarget(ui::ControlEvent::touchUpInside,
+                                 ui::weakTarget(self, &RatingViewController::tappedSendRatingButton));
 }
 
 void RatingViewController::viewDidLoad() {

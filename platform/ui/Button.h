@@ -35,6 +35,15 @@ class Control : public View {
     std::vector<std::pair<ControlEvent, Action>> targets_;
 };
 
+// A target that runs `action` on `owner` while it lives and does nothing
+// after: controls never keep their screen (or cell) alive.
+template <class T, class Owner>
+Control::Action weakTarget(const std::shared_ptr<Owner>& owner, void (T::*action)()) {
+    return [weak = std::weak_ptr<Owner>(owner), action](Control&) {
+        if (auto self = weak.lock()) (static_cast<T&>(*self).*action)();
+    };
+}
+
 class Button : public Control {
   public:
     Button();
