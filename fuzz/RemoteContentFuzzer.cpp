@@ -1,9 +1,11 @@
 // The remote content as it arrives: a fetch answer through the host's remote
 // configuration, activated, then every loader of the application's content
-// (apps, ads, offers, consent reference data, video tutorials). The input is
-// the answer's body; nothing may crash, whatever it holds.
+// (apps, ads, offers, consent reference data, video tutorials), and the video
+// tile that cuts each tutorial address for the player. The input is the
+// answer's body; nothing may crash, whatever it holds.
 
 #include "Calvaro/services/RemoteConfigManager.h"
+#include "Calvaro/services/VideoCollectionViewCell.h"
 #include "fuzz/FuzzInput.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/host/DEDRemoteConfig.h"
@@ -39,6 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     manager->loadAll(*fallback);
     (void)manager->singleApps();
     (void)manager->multiApps();
+    auto tile = std::make_shared<VideoCollectionViewCell>();
+    tile->loadVideo(std::string(fuzz::text(data, size)));
+    for (const auto& address : manager->videoUrlStrings(CalculationType::powerAndLogarithmicFunction))
+        tile->loadVideo(address);
     executor.runUntilIdle();
     return 0;
 }
