@@ -239,7 +239,7 @@ TEST_F(CalvaroProcessTest, MenuFollowsTheServedApplicationList) {
                R"("},"appURL":"","appURLPro":"","ratingURL":"","ratingURLPro":"","storeURL":"","storeURLPro":"https://store.example.org/)" +
                name + R"(","isMultiApp":)" + (multi ? "true" : "false") + R"(,"shouldShow":true,"calculationsUntilInterstitial":1})";
     };
-    const std::string menu = script("menu.txt", "drawer open\nwait 1.5\nsnapshot menu\nrow 3.0\nsnapshot opened\n");
+    const std::string menu = script("menu.txt", "drawer open\nwait 3\nsnapshot menu\nrow 3.0\nsnapshot opened\n");
     for (const bool withMulti : {false, true}) {
         const std::string apps = "{\"apps\":[" + app("Single", false) + (withMulti ? "," + app("Multi", true) : "") + "]}";
         tools::Collector server;
