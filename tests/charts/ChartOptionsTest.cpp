@@ -1,0 +1,161 @@
+// The options the chart views hand to the chart library: the calculator's
+// chart against reviewed golden JSON, the axes' ticks and the tooltips.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "Calvaro/charts/ChartOptionBuilders.h"
+#include "Calvaro/charts/LineChartManager.h"
+#include "Calvaro/charts/SplineChartManager.h"
+#include "Calvaro/engine/FunctionChartDescription.h"
+#include "platform/ui/Traits.h"
+#include "tests/support/SharedState.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+class ChartOptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetSharedState(); }
+    void TearDown() override { resetSharedState(); }
+};
+
+// The calculator's chart of f(x) = 2·log_3(2x - 1) + 1 or 2·3^(2x - 1) + 1.
+std::vector<std::shared_ptr<CommonSplineChartData>> calculatorChart(int64_t mode) {
+    std::vector<DigitPtr> inputs;
+    for (const double value : {3.0, 2.0, -1.0, 1.0}) inputs.push_back(Digit::make(value, 1.0));
+    inputs.push_back(Digit::make(std::nullopt, 1.0));
+    inputs.push_back(Digit::make(2.0, 1.0));
+    return FunctionChartDescription(inputs).makeChartData(mode).at(0);
+}
+
+json optionsOf(const HostedChartView& view) {
+    return json::parse(view.chartView()->optionsJson());
+}
+
+// The golden files keep each series' first three and last points and its
+// count; the full data is compared with the descriptions instead.
+std::string goldenText(json options) {
+    for (auto& series : options["series"]) {
+        json& data = series["data"];
+        const size_t count = data.size();
+        if (count > 4) data = json::array({data[0], data[1], data[2], "...", data[count - 1]});
+        series["points"] = count;
+    }
+    // One line a point.
+    static const std::regex point(R"(\[\s+([-0-9.e]+),\s+([-0-9.e]+)\s+\])");
+    return std::regex_replace(options.dump(2), point, "[$1, $2]") + "\n";
+}
+
+void expectGolden(const std::string& name, const std::string& text) {
+    const auto path = std::filesystem::path(CALVARO_GOLDEN_DIR) / "charts" / (name + ".json");
+    if (std::getenv("CALVARO_UPDATE_GOLDEN")) {
+        std::ofstream(path) << text;
+        return;
+    }
+    std::ifstream file(path);
+    ASSERT_TRUE(file) << "missing golden file " << path;
+    std::stringstream expected;
+    expected << file.rdbuf();
+    EXPECT_EQ(text, expected.str()) << "differs from " << path << " (CALVARO_UPDATE_GOLDEN=1 rewrites it)";
+}
+
+TEST_F(ChartOptionsTest, CalculatorChartOfEachFormInBothStyles) {
+    for (const auto& [mode, form] : {std::pair<int64_t, const char*>{0, "log"}, {1, "exp"}}) {
+        for (const auto style : {ui::InterfaceStyle::light, ui::InterfaceStyle::dark}) {
+            const std::string name =
+                std::string("calculator_") + form + (style == ui::InterfaceStyle::dark ? "_dark" : "_light");
+            SCOPED_TRACE(name);
+            ui::TraitCollection::setUserInterfaceStyle(style);
+            const auto descriptions = calculatorChart(mode);
+            ASSERT_EQ(descriptions.size(), 2u);
+            const auto view = SplineChartManager::makeChart(descriptions, ui::Rect(0, 0, 360, 360));
+            const json options = optionsOf(*view);
+            // Every point reaches the library exactly as sampled.
+            for (size_t s = 0; s < descriptions.size(); ++s) {
+                const auto& data = options["series"][s]["data"];
+                ASSERT_EQ(data.size(), descriptions[s]->dataSet.size());
+                for (size_t i = 0; i < data.size(); ++i) {
+                    ASSERT_EQ(data[i][0].get<double>(), descriptions[s]->dataSet[i][0]);
+                    ASSERT_EQ(data[i][1].get<double>(), descriptions[s]->dataSet[i][1]);
+                }
+            }
+            expectGolden(name, goldenText(options));
+        }
+    }
+}
+
+TEST_F(ChartOptionsTest, AxisTicksForExplicitRanges) {
+    struct Case {
+        std::optional<double> min, max;
+        std::vector<double> ticks;  // empty: the library's own range ("auto" minor ticks)
+        double minor;
+    } cases[] = {
+        {-4, 4, {-4, -3, -2, -1, 0, 1, 2, 3, 4}, 0.2},
+        {-8, 8, {-8, -6, -4, -2, 0, 2, 4, 6, 8}, 0.4},
+        // The last tick is the maximum itself, not a sum that misses it.
+        {-0.6, 0.6, {-0.6, -0.45, -0.3, -0.15, 0, 0.15, 0.3, 0.45, 0.6}, 0.03},
+        {std::nullopt, 4, {}, 0},
+        {-4, std::nullopt, {}, 0},
+        // Without a span (max 0, or a reversed range) there is no step: the
+        // tick loop would never end.
+        {0, 0, {}, 0},
+        {2, -2, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.min.value_or(NAN)) + ".." + std::to_string(c.max.value_or(NAN)));
+        const chart::YAxis axis = makeYAxis("y", c.min, c.max);
+        ASSERT_TRUE(axis.minorTickInterval);
+        ASSERT_EQ(axis.tickPositions.size(), c.ticks.size());
+        for (size_t i = 0; i < c.ticks.size(); ++i) EXPECT_NEAR(axis.tickPositions[i], c.ticks[i], 1e-12);
+        if (c.ticks.empty()) {
+            EXPECT_TRUE(axis.minorTickInterval->automatic);
+            EXPECT_FALSE(axis.min || axis.max);
+        } else {
+            EXPECT_EQ(axis.tickPositions.back(), *c.max);
+            EXPECT_EQ(axis.minorTickInterval->value, c.minor);
+        }
+    }
+    // The line chart's window: axisLimit -8 gives both axes -8..8.
+    LineChartData line;
+    line.startPoint = {-1, -1};
+    line.endPoint = {1, 1};
+    line.axisLimit = -8;
+    const json options = optionsOf(*LineChartManager::makeLineChart(line, ui::Rect(0, 0, 300, 300)));
+    for (const char* axis : {"xAxis", "yAxis"}) {
+        EXPECT_EQ(options[axis]["tickPositions"], json::parse("[-8,-6,-4,-2,0,2,4,6,8]")) << axis;
+        EXPECT_EQ(options[axis]["minorTickInterval"], 0.4) << axis;
+    }
+}
+
+TEST_F(ChartOptionsTest, TrigonometricAxesAndTooltips) {
+    TrigonometricChartData tangent;
+    tangent.lengthOfGraph = 2 * M_PI;
+    tangent.periodLength = M_PI;
+    tangent.type = TrigonometricType::tan;
+    // A negative amplitude keeps the range the right way round.
+    for (const double amplitude : {1.0, -1.0}) {
+        tangent.amplitude = amplitude;
+        const json options = optionsOf(*SplineChartManager::makeTrigonometricChart(tangent, ui::Rect(0, 0, 300, 150)));
+        EXPECT_EQ(options["yAxis"]["tickPositions"], json::parse("[-2,-1.5,-1,-0.5,0,0.5,1,1.5,2]"));
+        EXPECT_EQ(options["yAxis"]["minorTickInterval"], 0.1);
+        EXPECT_EQ(options["chart"]["type"], "scatter");
+        EXPECT_EQ(options["plotOptions"]["series"]["marker"]["radius"], 1.0);
+        // π labels step by the float 1.5705 and carry their formatter as text.
+        EXPECT_EQ(options["xAxis"]["tickInterval"], 1.5705);
+        EXPECT_FALSE(options["xAxis"].contains("minorTickInterval"));
+        EXPECT_EQ(options["xAxis"]["labels"]["formatter"], kPiLabelFormatter);
+        EXPECT_EQ(options["tooltip"]["headerFormat"], "x: {point.key}<br/>");
+        EXPECT_EQ(options["tooltip"]["pointFormat"], "tan(x): {point.y}<br/>");
+    }
+}
+
+}  // namespace
