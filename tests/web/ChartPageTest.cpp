@@ -11,6 +11,7 @@
 #include "Calvaro/charts/SplineChartManager.h"
 #include "Calvaro/engine/FunctionChartDescription.h"
 #include "platform/foundation/Value.h"
+#include "platform/ui/Traits.h"
 #include "platform/ui/Window.h"
 #include "platform/ui/ViewController.h"
 #include "platform/web/HtmlPage.h"
@@ -65,6 +66,24 @@ std::vector<std::shared_ptr<CommonSplineChartData>> demonstrationChart() {
     return FunctionChartDescription(inputs).makeChartData(0).at(0);
 }
 
+// A picture of the page's first chart as the page shows it (the clip is in
+// document coordinates), kept in the
+// folder CALVARO_TEST_PICTURES names, for looking at.
+void keepPicture(Tab& tab, const std::string& name) {
+    const char* keep = std::getenv("CALVARO_TEST_PICTURES");
+    if (!keep) return;
+    const auto box = tab.evaluate(
+        "(function(){var h=document.querySelector('.chart');h.scrollIntoView();"
+        "var r=h.getBoundingClientRect();return [r.left+scrollX,r.top+scrollY,r.width,r.height];})()");
+    ASSERT_TRUE(box.is_array()) << box.dump();
+    const auto shot = tab.call("Page.captureScreenshot",
+                               {{"format", "png"},
+                                {"clip", {{"x", box[0]}, {"y", box[1]}, {"width", box[2]}, {"height", box[3]}, {"scale", 1}}}});
+    const auto png = foundation::base64Decode(shot.value("data", ""));
+    ASSERT_TRUE(png && !png->empty()) << shot.dump().substr(0, 200);
+    writeFile(fs::path(keep) / name, std::string(png->begin(), png->end()));
+}
+
 TEST_F(ChartPageTest, SolutionScreenPlotsTheFunctionAndItsInverse) {
     const fs::path pages = folder.path() / "pages";
     const std::string command = std::string("'") + CALVARO_EXECUTABLE + "' --home '" +
@@ -91,25 +110,11 @@ TEST_F(ChartPageTest, SolutionScreenPlotsTheFunctionAndItsInverse) {
             for (size_t k = 0; k < 2; ++k) ASSERT_NEAR(plotted[i][k].get<double>(), expected[s]->dataSet[i][k], 1e-9) << i;
     }
 
-    // A picture of the chart row as the screen shows it; CALVARO_TEST_PICTURES
-    // names a folder to keep it in for looking at.
-    const auto box = tab.evaluate(
-        "(function(){var h=document.querySelector('.chart');h.scrollIntoView();"
-        "var r=h.getBoundingClientRect();return [r.left,r.top,r.width,r.height];})()");
-    ASSERT_TRUE(box.is_array()) << box.dump();
-    const auto shot = tab.call("Page.captureScreenshot",
-                               {{"format", "png"},
-                                {"clip", {{"x", box[0]}, {"y", box[1]}, {"width", box[2]}, {"height", box[3]}, {"scale", 1}}}});
-    ASSERT_TRUE(shot.contains("data")) << shot.dump().substr(0, 200);
-    if (const char* keep = std::getenv("CALVARO_TEST_PICTURES")) {
-        const auto png = foundation::base64Decode(shot["data"].get<std::string>());
-        ASSERT_TRUE(png);
-        writeFile(fs::path(keep) / "solution_chart.png", std::string(png->begin(), png->end()));
-    }
+    keepPicture(tab, "solution_chart.png");
 }
 
 // π labels and tooltips are made in the page by the functions and formats
-// the options carry.
+// the options carry (here in dark style).
 TEST_F(ChartPageTest, PiLabelsAndTooltipsOfATrigonometricChart) {
     auto window = std::make_shared<ui::Window>();
     auto controller = std::make_shared<ui::ViewController>();
@@ -121,11 +126,14 @@ TEST_F(ChartPageTest, PiLabelsAndTooltipsOfATrigonometricChart) {
     cosine.offset = -2 * std::numbers::pi;
     cosine.periodLength = 2 * std::numbers::pi;
     cosine.amplitude = 1234;
+    ui::TraitCollection::setUserInterfaceStyle(ui::InterfaceStyle::dark);
     controller->view()->addSubview(SplineChartManager::makeTrigonometricChart(cosine, ui::Rect(0, 60, 390, 300)));
     const fs::path page = folder.path() / "cosine.html";
     writeFile(page, web::HtmlPage::ofWindow(*window));
 
-    const auto result = openPage(page).evaluate(
+    Tab& tab = openPage(page);
+    keepPicture(tab, "cosine_chart.png");
+    const auto result = tab.evaluate(
         "(function(){var c=Chart.getChart(document.querySelector('.chart canvas'));"
         "var tip=c.options.plugins.tooltip.callbacks, item={parsed:{x:1.5,y:1234.5}};"
         "return {labels:c.scales.x.ticks.map(function(t){return t.label;}),"
