@@ -22,6 +22,7 @@ int64_t evenCountFor(double length, double spacing) {
 
 std::shared_ptr<SplineChartView> SplineChartManager::makeChart(
     const std::vector<std::shared_ptr<CommonSplineChartData>>& chartData, const ui::Rect& frame) {
+    if (chartData.empty()) return nullptr;
     auto view = std::make_shared<SplineChartView>(frame);
     std::vector<std::string> colors;
     std::vector<ChartSeries> series;

@@ -18,8 +18,8 @@ public:
     // over the same length.
     static constexpr int64_t maximumIntervals = 20000;
 
-    // One series per description, in list order; title from the first. The
-    // list must not be empty.
+    // One series per description, in list order; title from the first. No
+    // view for an empty list.
     static std::shared_ptr<SplineChartView> makeChart(
         const std::vector<std::shared_ptr<CommonSplineChartData>>& chartData, const ui::Rect& frame);
     // No view for a description that cannot be sampled.
