@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 
 #include "Calvaro/charts/ChartOptionBuilders.h"
@@ -48,11 +47,15 @@ std::string goldenText(json options) {
         json& data = series["data"];
         const size_t count = data.size();
         if (count > 4) data = json::array({data[0], data[1], data[2], "...", data[count - 1]});
+        // One line a point: marked as text here, unquoted below.
+        for (auto& point : data)
+            if (point.is_array()) point = "@@" + point.dump() + "@@";
         series["points"] = count;
     }
-    // One line a point.
-    static const std::regex point(R"(\[\s+([-0-9.e]+),\s+([-0-9.e]+)\s+\])");
-    return std::regex_replace(options.dump(2), point, "[$1, $2]") + "\n";
+    std::string text = options.dump(2);
+    for (const char* mark : {"\"@@", "@@\""})
+        for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos;) text.erase(at, 3);
+    return text + "\n";
 }
 
 void expectGolden(const std::string& name, const std::string& text) {
