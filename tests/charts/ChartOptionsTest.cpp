@@ -40,34 +40,21 @@ json optionsOf(const HostedChartView& view) {
     return json::parse(view.chartView()->optionsJson());
 }
 
-// The golden files keep each series' first three and last points and its
-// count (the web tests compare every point as the page plots it).
+// The golden files name each series' point count and its ends (the web
+// tests compare every point as the page plots it).
 std::string goldenText(json options) {
     for (auto& series : options["series"]) {
-        json& data = series["data"];
-        const size_t count = data.size();
-        if (count > 4) data = json::array({data[0], data[1], data[2], "...", data[count - 1]});
-        // One line a point: marked as text here, unquoted below.
-        for (auto& point : data)
-            if (point.is_array()) point = "@@" + point.dump() + "@@";
-        series["points"] = count;
+        const json data = series["data"];
+        series["data"] = std::to_string(data.size()) + " points, " + data.front().dump() + " to " + data.back().dump();
     }
-    std::string text = options.dump(2);
-    for (const char* mark : {"\"@@", "@@\""})
-        for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos;) text.erase(at, 3);
-    return text + "\n";
+    return options.dump(2) + "\n";
 }
 
 void expectGolden(const std::string& name, const std::string& text) {
     const auto path = std::filesystem::path(CALVARO_GOLDEN_DIR) / "charts" / (name + ".json");
-    if (std::getenv("CALVARO_UPDATE_GOLDEN")) {
-        std::ofstream(path) << text;
-        return;
-    }
-    std::ifstream file(path);
-    ASSERT_TRUE(file) << "missing golden file " << path;
+    if (std::getenv("CALVARO_UPDATE_GOLDEN")) std::ofstream(path) << text;
     std::stringstream expected;
-    expected << file.rdbuf();
+    expected << std::ifstream(path).rdbuf();
     EXPECT_EQ(text, expected.str()) << "differs from " << path << " (CALVARO_UPDATE_GOLDEN=1 rewrites it)";
 }
 

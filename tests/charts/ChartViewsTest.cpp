@@ -105,17 +105,12 @@ struct CountingView : ui::View, AnimatedChartView {
 };
 
 TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
-    std::string built;
-    auto counting = [&](std::string what) {
-        return [&built, what](const auto& description, const ui::Rect& frame) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(description)>, double>)
-                built = what + " " + std::to_string(description);
-            else
-                built = what;
-            return std::make_shared<CountingView>(frame);
-        };
-    };
-    ChartManager::setDrawnChartBuilders({counting("unit circle"), counting("presentation"), counting("tree")});
+    std::string built;  // what the drawn builders were asked for
+    auto view = [](const ui::Rect& frame) { return std::make_shared<CountingView>(frame); };
+    ChartManager::setDrawnChartBuilders(
+        {[&](const auto&, const ui::Rect& f) { return built = "unit circle", view(f); },
+         [&](double value, const ui::Rect& f) { return built = "presentation " + std::to_string(value), view(f); },
+         [&](const auto&, const ui::Rect& f) { return built = "tree", view(f); }});
 
     auto ratio = [](auto d, double r) {
         d->frameRatio = r;
@@ -157,8 +152,7 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         built.clear();
-        const auto view = ChartManager::makeChartView(c.description, screen);
-        EXPECT_EQ(view == nullptr, c.expected.empty() || c.byRow);
+        EXPECT_EQ(!ChartManager::makeChartView(c.description, screen), c.expected.empty() || c.byRow);
         auto cell = std::make_shared<ChartTableViewCell>();
         cell->configureChart({c.description}, screen);
         const auto& shown = cell->contentView().subviews();

@@ -107,17 +107,12 @@ TEST_F(SolutionScreenTest, RowHeightsAndTheDelayedChartRestart) {
         void startAnimation() override { ++starts; }
         int starts = 0;
     };
-    DrawnChartBuilders drawn;
-    drawn.unitCircle = [](const auto&, const ui::Rect&) { return std::make_shared<Circle>(); };
-    ChartManager::setDrawnChartBuilders(drawn);
-    const ChartRow circleRow = {std::make_shared<UnitCircleChartData>(1, 1, 1, 0, std::nullopt)};
+    ChartManager::setDrawnChartBuilders({[](const auto&, const ui::Rect&) { return std::make_shared<Circle>(); }, {}, {}});
     auto chart = std::make_shared<ChartTableViewCell>();
     auto step = std::make_shared<ChartTableViewCell>();
-    chart->configureChart(circleRow, *screen_->view());
-    step->configureChart(circleRow, *screen_->view());
-    auto starts = [](ChartTableViewCell& cell) {
-        return static_cast<Circle&>(*cell.contentView().subviews().at(0)).starts;
-    };
+    for (const auto& cell : {chart, step})
+        cell->configureChart({std::make_shared<UnitCircleChartData>(1, 1, 1, 0, std::nullopt)}, *screen_->view());
+    auto starts = [](ChartTableViewCell& cell) { return static_cast<Circle&>(*cell.contentView().subviews().at(0)).starts; };
     environment_.executor().runUntilIdle();
     screen_->willDisplayCell(table, *chart, {1, 0});
     screen_->willDisplayCell(table, *step, {0, 0});
