@@ -1,35 +1,6 @@
 #include "Calvaro/screens/SolutionRowCells.h"
 
-#include "Calvaro/charts/data/CommonSplineChartData.h"
-#include "Calvaro/screens/VideoCollectionTableViewCell.h"
-#include "platform/ui/Label.h"
 #include "platform/ui/Storyboard.h"
-
-namespace {
-
-void showLines(ui::View& content, const std::vector<std::string>& lines) {
-    for (const auto& old : std::vector<std::shared_ptr<ui::View>>(content.subviews())) old->removeFromSuperview();
-    double y = 0;
-    for (const auto& text : lines) {
-        auto label = std::make_shared<ui::Label>(ui::Rect(20, y, 350, 20));
-        label->setText(text);
-        content.addSubview(label);
-        y += 20;
-    }
-}
-
-}  // namespace
-
-ChartTableViewCell::ChartTableViewCell() : ui::TableViewCell(reuseIdentifier) {}
-
-void ChartTableViewCell::configureChart(const std::vector<std::shared_ptr<ChartData>>& charts, ui::View&) {
-    std::vector<std::string> lines;
-    for (const auto& chart : charts) {
-        auto* spline = dynamic_cast<CommonSplineChartData*>(chart.get());
-        lines.push_back("chart " + (spline ? spline->chartTitle : std::string("?")));
-    }
-    showLines(contentView(), lines);
-}
 
 void registerSolutionRowNibs() {
     if (!ui::Nib::isRegistered(ChartTableViewCell::nibName))
