@@ -21,4 +21,7 @@ public:
     virtual std::optional<MSRParameters> screenParameters() = 0;
     virtual void setScreenName(const std::optional<std::string>& screenName,
                                const std::optional<std::string>& screenClass) = 0;
+    // The application is in the foreground (from each did-become-active to
+    // the next entry into the background). Any thread.
+    virtual bool isAppActive() = 0;
 };

@@ -235,7 +235,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     context.database = engine_.database_;
     context.persistedConfig = engine_.persistedConfig_;
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
-    if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+    if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)
         engine_.conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
     if (!engine_.lifetimeValueRecorder_) engine_.lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
@@ -371,7 +371,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
         MSRComponentContext context;
         context.database = engine_.database_;
         context.persistedConfig = engine_.persistedConfig_;
-        engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+        engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
         engine_.sessionReporter_->setReportingEnabled(engine_.enabled_);
     } else {
         // The wipe decided at start-up runs before the database is opened.
