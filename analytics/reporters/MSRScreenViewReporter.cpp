@@ -33,6 +33,11 @@ foundation::SharedSlot<MSRScreenViewReporter>& reporterSlot() {
     return slot;
 }
 
+foundation::SharedSlot<const foundation::Bundle>& switchBundleSlot() {
+    static foundation::SharedSlot<const foundation::Bundle> slot;
+    return slot;
+}
+
 // The platform's Boolean reading of text: true on a leading Y, y, T, t or a
 // digit 1-9 after optional blanks, signs and zeros; false otherwise.
 bool booleanFromText(const std::string& text) {
@@ -98,8 +103,17 @@ bool isValidScreenValue(const std::optional<std::string>& text) {
 }  // namespace
 
 bool MSRIsScreenReportingEnabled() {
+    auto bundle = switchBundleSlot().get();
+    return MSRIsScreenReportingEnabled(bundle ? *bundle : foundation::Bundle::main());
+}
+
+void MSRSetScreenReportingBundle(std::shared_ptr<const foundation::Bundle> bundle) {
+    switchBundleSlot().set(std::move(bundle));
+}
+
+bool MSRIsScreenReportingEnabled(const foundation::Bundle& bundle) {
     for (const char* key : {"VuzedezoScreenReportingEnabled", "VuzedezoAutomaticScreenReportingEnabled"}) {
-        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(key);
+        const foundation::Value value = bundle.objectForInfoDictionaryKey(key);
         if (value.isAbsent()) continue;
         if (auto flag = value.boolValue()) return *flag;
         if (auto number = value.doubleValue()) return *number != 0;
