@@ -16,20 +16,6 @@ class ViewController;
 class Window;
 }  // namespace ui
 
-namespace foundation {
-class Bundle;
-}
-
-// The switch of automatic screen reporting in `bundle`'s Info.plist:
-// "VuzedezoScreenReportingEnabled", else the older
-// "VuzedezoAutomaticScreenReportingEnabled". A Boolean, a number or a text
-// ("NO", "false", "0", "YES") is read as a Boolean; a missing key or any
-// other value means on.
-bool MSRIsScreenReportingEnabled(const foundation::Bundle& bundle);
-// The switch read afresh in the bundle the reporters were registered with
-// (the main bundle unless a test gave another).
-bool MSRIsScreenReportingEnabled();
-void MSRSetScreenReportingBundle(std::shared_ptr<const foundation::Bundle> bundle);
 
 // Which screen the user sees. Controllers appearing and disappearing (the
 // platform's appearance hooks) go on a stack per window, the top one becomes
