@@ -4,6 +4,7 @@
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
+#include "analytics/reporters/MSRReporterSupport.h"
 #include "analytics/reporters/MSRScreen.h"
 #include "analytics/reporters/MSRSessionReporter.h"
 #include "platform/dispatch/Clock.h"
@@ -12,7 +13,8 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
@@ -27,7 +29,9 @@ MSRParameters currentScreenParameters() {
 }
 
 // Whole milliseconds of an exposure; under a second is not worth a report.
-int64_t exposureMillis(double start, double end) { return static_cast<int64_t>((end - start) * 1000); }
+int64_t exposureMillis(double start, double end) {
+    return static_cast<int64_t>((end - start) * 1000);
+}
 
 void logExposure(const char* name, const MSRParameters& screenParameters, MSRParameters parameters) {
     parameters.insert(screenParameters.begin(), screenParameters.end());
@@ -37,13 +41,9 @@ void logExposure(const char* name, const MSRParameters& screenParameters, MSRPar
 }  // namespace
 
 std::shared_ptr<MSRAdExposureReporter> MSRAdExposureReporter::sharedInstance() {
-    bool made = false;
-    auto reporter = reporterSlot().getOrMake([&] {
-        made = true;
-        return std::shared_ptr<MSRAdExposureReporter>(new MSRAdExposureReporter());
-    });
-    if (made) reporter->observeEngagementTimer();
-    return reporter;
+    return MSRSharedReporter(
+        reporterSlot(), [] { return std::shared_ptr<MSRAdExposureReporter>(new MSRAdExposureReporter()); },
+        &MSRAdExposureReporter::observeEngagementTimer);
 }
 
 MSRAdExposureReporter::MSRAdExposureReporter() : queue_(dispatch::SerialQueue::create(kQueueLabel)) {}
@@ -51,18 +51,18 @@ MSRAdExposureReporter::MSRAdExposureReporter() : queue_(dispatch::SerialQueue::c
 void MSRAdExposureReporter::observeEngagementTimer() {
     foundation::NotificationCenter::defaultCenter().addObserver(
         weak_from_this(), MSRSessionReporter::kEngagementTimerDidFireNotification,
-        [this](const foundation::Notification&) { logExposureEventsWithScreenParameters(currentScreenParameters()); });
+        [this](const foundation::Notification&) {
+            logExposureEventsWithScreenParameters(currentScreenParameters());
+        });
 }
 
 void MSRAdExposureReporter::onQueue(const std::function<void()>& block) {
-    if (queue_->isCurrent()) {
-        block();
-    } else {
-        queue_->sync(block);
-    }
+    MSRRunOnQueue(*queue_, block);
 }
 
-double MSRAdExposureReporter::currentTime() { return dispatch::Clock::uptimeNow(); }
+double MSRAdExposureReporter::currentTime() {
+    return dispatch::Clock::uptimeNow();
+}
 
 void MSRAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
     if (adUnitID.empty()) {
@@ -129,7 +129,8 @@ void MSRAdExposureReporter::updateStartTimesOnSerialQueue(double time) {
     adExposureStartTime_ = time;
 }
 
-void MSRAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID, double endTime,
+void MSRAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID,
+                                                                      double endTime,
                                                                       const MSRParameters& screenParameters) {
     if (!isReportingEnabled()) return log(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
     if (adUnitID.empty()) return log(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
@@ -139,8 +140,8 @@ void MSRAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
     logExposure("_xu", screenParameters, {{"_ai", MSRValue(adUnitID)}, {"_xt", MSRValue(millis)}});
 }
 
-void MSRAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
-                                                                       const MSRParameters& screenParameters) {
+void MSRAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(
+    double endTime, const MSRParameters& screenParameters) {
     if (!isReportingEnabled()) return log(5, 1005, "Ad exposure not logged. Reporting is disabled.");
     if (!MSRIsAppActive()) return log(8, 1010, "Ad exposure not logged. App is not active.");
     const int64_t millis = exposureMillis(adExposureStartTime_, endTime);

@@ -22,7 +22,7 @@ struct MSRScreen;
 // The counts and start times live on the serial queue "MSRAdExposureReporter";
 // times are read on the monotonic clock on the caller's thread.
 class MSRAdExposureReporter : public std::enable_shared_from_this<MSRAdExposureReporter> {
-public:
+  public:
     static constexpr const char* kQueueLabel = "MSRAdExposureReporter";
     // Open units at most; every begin beyond is refused, also of an open unit.
     static constexpr size_t kMaxAdUnits = 100;
@@ -43,7 +43,7 @@ public:
     bool isReportingEnabled() const { return reportingEnabled_.load(); }
     void setReportingEnabled(bool enabled) { reportingEnabled_ = enabled; }
 
-private:
+  private:
     MSRAdExposureReporter();
     void observeEngagementTimer();
     void onQueue(const std::function<void()>& block);

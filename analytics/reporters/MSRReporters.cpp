@@ -31,15 +31,17 @@ void installScreenViewHooks() {
 }  // namespace
 
 void MSRRegisterReporters() {
-    MSRComponentRegistry::registerMaker<MSRSessionReporterInterface>(
-        [](const MSRComponentContext& context) { return MSRSessionReporter::makeForEngine(context.persistedConfig); });
+    MSRComponentRegistry::registerMaker<MSRSessionReporterInterface>([](const MSRComponentContext& context) {
+        return MSRSessionReporter::makeForEngine(context.persistedConfig);
+    });
     // Made now, so that it hears the application's first activation.
-    MSRComponentRegistry::registerInstance<MSRScreenViewReporterInterface>(MSRScreenViewReporter::sharedInstance());
+    MSRComponentRegistry::registerInstance<MSRScreenViewReporterInterface>(
+        MSRScreenViewReporter::sharedInstance());
     installScreenViewHooks();
 }
 
-void logScreenOnAppear(ui::ViewController& controller, const std::string& name, const std::string& screenClass,
-                       const foundation::Value::Dictionary& extraParameters) {
+void logScreenOnAppear(ui::ViewController& controller, const std::string& name,
+                       const std::string& screenClass, const foundation::Value::Dictionary& extraParameters) {
     LoggedAnalyticsModifier modifier{name, screenClass, extraParameters};
     const ui::ViewController* decorated = &controller;
     const int key = ui::AppearanceHooks::add([decorated, modifier](ui::ViewController& shown, auto event) {

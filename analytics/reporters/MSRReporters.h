@@ -27,5 +27,6 @@ struct LoggedAnalyticsModifier {
 
 // Decorates `controller`: every appearance logs one "screen_view" through the
 // public interface, for as long as the controller lives.
-void logScreenOnAppear(ui::ViewController& controller, const std::string& name, const std::string& screenClass,
+void logScreenOnAppear(ui::ViewController& controller, const std::string& name,
+                       const std::string& screenClass,
                        const foundation::Value::Dictionary& extraParameters = {});

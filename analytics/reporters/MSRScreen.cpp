@@ -21,7 +21,8 @@ MSRParameters MSRScreenEventParameters(const MSRScreen& screen) {
             return parameters;
         }
         if (!MSRDataTypeValidator::isValidScreenParameterValue(*screen.className, &failure)) {
-            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code", {failure});
+            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code",
+                                                    {failure});
             return parameters;
         }
         parameters.emplace("_sc", MSRValue(*screen.className));

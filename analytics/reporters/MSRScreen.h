@@ -10,7 +10,7 @@
 // One screen as the reporters know it: what the user saw, with the 64-bit
 // instance id that ties events to it.
 struct MSRScreen {
-    std::optional<std::string> name;       // none for automatically tracked screens
+    std::optional<std::string> name;  // none for automatically tracked screens
     std::optional<std::string> className;
     int64_t instanceID = 0;
     bool isManuallySet = false;      // named with setScreenName

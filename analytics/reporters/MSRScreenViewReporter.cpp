@@ -7,6 +7,7 @@
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/reporters/MSRAdExposureReporter.h"
+#include "analytics/reporters/MSRReporterSupport.h"
 #include "analytics/reporters/MSRSessionReporter.h"
 #include "analytics/support/MSRNotificationNames.h"
 #include "analytics/support/MSRNumericUtil.h"
@@ -23,7 +24,8 @@ using Stack = std::vector<std::weak_ptr<ui::ViewController>>;
 constexpr const char* kScreenKey = "msrScreen";
 constexpr const char* kStackKey = "msrStack";
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
@@ -89,17 +91,14 @@ bool isValidScreenValue(const std::optional<std::string>& text) {
 // ---- the shared instance ------------------------------------------------------
 
 std::shared_ptr<MSRScreenViewReporter> MSRScreenViewReporter::sharedInstance() {
-    bool made = false;
-    auto reporter = reporterSlot().getOrMake([&] {
-        made = true;
-        return std::shared_ptr<MSRScreenViewReporter>(new MSRScreenViewReporter());
-    });
-    if (made) reporter->subscribeToApplicationNotifications();
-    return reporter;
+    return MSRSharedReporter(
+        reporterSlot(), [] { return std::shared_ptr<MSRScreenViewReporter>(new MSRScreenViewReporter()); },
+        &MSRScreenViewReporter::subscribeToApplicationNotifications);
 }
 
 MSRScreenViewReporter::MSRScreenViewReporter()
-    : queue_(dispatch::SerialQueue::create(kQueueLabel)), currentScreenInstanceID_(MSRNumericUtil::randomInt64()) {}
+    : queue_(dispatch::SerialQueue::create(kQueueLabel)),
+      currentScreenInstanceID_(MSRNumericUtil::randomInt64()) {}
 
 MSRScreenViewReporter::~MSRScreenViewReporter() = default;
 
@@ -117,11 +116,7 @@ void MSRScreenViewReporter::subscribeToApplicationNotifications() {
 }
 
 void MSRScreenViewReporter::onQueue(const std::function<void()>& block) {
-    if (queue_->isCurrent()) {
-        block();
-    } else {
-        queue_->sync(block);
-    }
+    MSRRunOnQueue(*queue_, block);
 }
 
 // Runs on the queue only, so no two screens share an id. The seed is random
@@ -248,7 +243,8 @@ void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
                 {className, screen ? screen->instanceID : int64_t{0}});
             return;
         }
-        const auto limit = static_cast<size_t>(MSRMeasurement::remoteConfigShared()->maxPublicEventParameterValueLength());
+        const auto limit =
+            static_cast<size_t>(MSRMeasurement::remoteConfigShared()->maxPublicEventParameterValueLength());
         if (className.size() > limit) {
             const std::string original = className;
             className.resize(limit);
@@ -319,7 +315,8 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& scre
     if (change) screenDidChange(*change, {});
 }
 
-void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary& parameters, double timestamp) {
+void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary& parameters,
+                                                      double timestamp) {
     if (!isAppActive_ && appHasBeenInitialized_) {
         log(3, 31026, "Cannot log screen view event when the app is not active");
         return;
@@ -341,14 +338,14 @@ void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary&
             break;
         }
     }
-    const bool classFromCurrentScreen = !className && !dispatch::isMainThread() && MSRIsScreenReportingEnabled();
+    const bool classFromCurrentScreen =
+        !className && !dispatch::isMainThread() && MSRIsScreenReportingEnabled();
     ScreenChange change;
     onQueue([&] {
         auto screen = std::make_shared<MSRScreen>();
         screen->name = name;
         screen->className = className;
-        if (classFromCurrentScreen && currentScreen_)
-            screen->className = currentScreen_->className;
+        if (classFromCurrentScreen && currentScreen_) screen->className = currentScreen_->className;
         screen->instanceID = incrementScreenInstanceID();
         screen->isManuallyTracked = true;
         screen->eventTimestamp = timestamp;
@@ -357,13 +354,15 @@ void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary&
     });
     log(7, 31029, "Logging screen view with screen name and screen class",
         {name.value_or(""), change.screen->className.value_or("")});
-    MSRParameters extra = MSRCleanEventParameters(parameters, "screen_view", true, false).value_or(MSRParameters{});
+    MSRParameters extra =
+        MSRCleanEventParameters(parameters, "screen_view", true, false).value_or(MSRParameters{});
     extra.erase("screen_name");
     extra.erase("screen_class");
     screenDidChange(change, extra);
 }
 
-void MSRScreenViewReporter::screenDidChange(const ScreenChange& change, const MSRParameters& extraParameters) {
+void MSRScreenViewReporter::screenDidChange(const ScreenChange& change,
+                                            const MSRParameters& extraParameters) {
     postScreenDidChangeNotificationWithPreviousScreen(change.previous.get(), change.screen.get());
     if (MSRIsScreenReportingEnabled() || change.screen->isManuallyTracked)
         logViewScreenEventWithPreviousScreen(change.previous, change.screen, extraParameters);
@@ -388,7 +387,8 @@ void MSRScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
     MSRParameters parameters = extraParameters;
     for (auto& [key, value] : MSRScreenEventParameters(*screen)) parameters.insert_or_assign(key, value);
     if (previous) {
-        for (auto& [key, value] : MSRPreviousScreenEventParameters(*previous)) parameters.insert_or_assign(key, value);
+        for (auto& [key, value] : MSRPreviousScreenEventParameters(*previous))
+            parameters.insert_or_assign(key, value);
         if (MSRMeasurement::remoteConfigShared()->efficientEngagementReportingEnabled())
             if (auto sessions = MSRSessionReporter::current())
                 if (const int64_t ms = sessions->cutFreerideEngagementTimeMillis(); ms >= 1)
@@ -445,14 +445,18 @@ void MSRScreenViewReporter::handleApplicationDidBecomeActive() {
         previous = previousScreen_;
         current = currentScreen_;
     });
-    if (previous != current && MSRIsScreenReportingEnabled()) logViewScreenEventWithPreviousScreen(previous, current, {});
+    if (previous != current && MSRIsScreenReportingEnabled())
+        logViewScreenEventWithPreviousScreen(previous, current, {});
 }
 
 void MSRScreenViewReporter::handleApplicationWillResignActive() {
     std::shared_ptr<MSRScreen> screen;
     if (MSRIsScreenReportingEnabled() && isAppActive_) onQueue([&] { screen = currentScreen_; });
-    if (auto sessions = MSRSessionReporter::current()) sessions->handleAppWillResignActiveWithScreen(screen.get());
+    if (auto sessions = MSRSessionReporter::current())
+        sessions->handleAppWillResignActiveWithScreen(screen.get());
     MSRAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(screen.get());
 }
 
-void MSRScreenViewReporter::handleApplicationDidEnterBackground() { isAppActive_ = false; }
+void MSRScreenViewReporter::handleApplicationDidEnterBackground() {
+    isAppActive_ = false;
+}

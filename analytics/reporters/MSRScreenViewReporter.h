@@ -16,7 +16,6 @@ class ViewController;
 class Window;
 }  // namespace ui
 
-
 // Which screen the user sees. Controllers appearing and disappearing (the
 // platform's appearance hooks) go on a stack per window, the top one becomes
 // the current screen, and each change of screen logs "_vs". The application
@@ -32,7 +31,7 @@ class Window;
 // without any order of waits turning into a cycle.
 class MSRScreenViewReporter : public MSRScreenViewReporterInterface,
                               public std::enable_shared_from_this<MSRScreenViewReporter> {
-public:
+  public:
     static constexpr const char* kQueueLabel = "MSRScreenViewReporter";
 
     // Made on first use; it observes the application from then on.
@@ -64,14 +63,15 @@ public:
 
     // The controller of a window's stack whose screen the user sees (the walk
     // is described in the source), or null for an empty stack.
-    static ui::ViewController* MSRTopViewController(const std::vector<std::weak_ptr<ui::ViewController>>& stack);
+    static ui::ViewController* MSRTopViewController(
+        const std::vector<std::weak_ptr<ui::ViewController>>& stack);
     // The view is loaded and inside the key window.
     static bool MSRIsTrackableViewController(const ui::ViewController& viewController);
     // The class name without namespaces, cut after its last "." when one
     // stands before the last character.
     static std::string MSRShortClassName(const ui::ViewController& viewController);
 
-private:
+  private:
     struct ScreenChange {
         std::shared_ptr<MSRScreen> previous;
         std::shared_ptr<MSRScreen> screen;
@@ -82,7 +82,8 @@ private:
     void onQueue(const std::function<void()>& block);
     int64_t incrementScreenInstanceID();
     void screenDidChange(const ScreenChange& change, const MSRParameters& extraParameters);
-    void postScreenDidChangeNotificationWithPreviousScreen(const MSRScreen* previous, const MSRScreen* screen);
+    void postScreenDidChangeNotificationWithPreviousScreen(const MSRScreen* previous,
+                                                           const MSRScreen* screen);
     void logViewScreenEventWithPreviousScreen(const std::shared_ptr<MSRScreen>& previous,
                                               const std::shared_ptr<MSRScreen>& screen,
                                               const MSRParameters& parameters);

@@ -6,6 +6,7 @@
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
+#include "analytics/reporters/MSRReporterSupport.h"
 #include "analytics/reporters/MSRScreen.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRAlarm.h"
@@ -27,9 +28,13 @@ foundation::SharedSlot<MSRSessionReporter>& currentSlot() {
     return slot;
 }
 
-std::shared_ptr<MSRRemoteConfig> settings() { return MSRMeasurement::remoteConfigShared(); }
+std::shared_ptr<MSRRemoteConfig> settings() {
+    return MSRMeasurement::remoteConfigShared();
+}
 
-double uptime() { return dispatch::Clock::uptimeNow(); }
+double uptime() {
+    return dispatch::Clock::uptimeNow();
+}
 
 void logEvent(const char* name, const MSRParameters& parameters) {
     MSRAnalytics::logInternalEventWithOrigin("auto", name, MSRObjectsFromParameters(parameters));
@@ -44,18 +49,22 @@ std::shared_ptr<MSRSessionReporter> MSRSessionReporter::initWithPersistedConfig(
     return reporter;
 }
 
-std::shared_ptr<MSRSessionReporter> MSRSessionReporter::current() { return currentSlot().get(); }
+std::shared_ptr<MSRSessionReporter> MSRSessionReporter::current() {
+    return currentSlot().get();
+}
 
 std::shared_ptr<MSRSessionReporter> MSRSessionReporter::currentOrMake() {
     return currentSlot().getOrMake([] {
-        return std::shared_ptr<MSRSessionReporter>(new MSRSessionReporter(MSRPersistedConfig::sharedInstance()));
+        return std::shared_ptr<MSRSessionReporter>(
+            new MSRSessionReporter(MSRPersistedConfig::sharedInstance()));
     });
 }
 
 std::shared_ptr<MSRSessionReporterInterface> MSRSessionReporter::makeForEngine(
     std::shared_ptr<MSRPersistedConfig> config) {
     auto reporter = current();
-    if (reporter && reporter->persistedConfig_ == config && !reporter->takenByEngine_.exchange(true)) return reporter;
+    if (reporter && reporter->persistedConfig_ == config && !reporter->takenByEngine_.exchange(true))
+        return reporter;
     reporter = initWithPersistedConfig(std::move(config));
     reporter->takenByEngine_ = true;
     return reporter;
@@ -75,11 +84,7 @@ MSRSessionReporter::~MSRSessionReporter() {
 }
 
 void MSRSessionReporter::onQueue(const std::function<void()>& block) {
-    if (queue_->isCurrent()) {
-        block();
-    } else {
-        queue_->sync(block);
-    }
+    MSRRunOnQueue(*queue_, block);
 }
 
 // ---- expiry and the session properties ----------------------------------------
@@ -96,7 +101,9 @@ bool MSRSessionReporter::isSessionExpired() {
     return expired;
 }
 
-bool MSRSessionReporter::shouldStartNewSession() { return MSRIsAppActive() && isSessionExpired(); }
+bool MSRSessionReporter::shouldStartNewSession() {
+    return MSRIsAppActive() && isSessionExpired();
+}
 
 void MSRSessionReporter::extendSession() {
     onQueue([&] {
@@ -130,7 +137,8 @@ void MSRSessionReporter::updatePropertiesForNewSessionStart() {
 }
 
 std::optional<MSRUserAttribute> MSRSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
-    return MSRUserAttribute::initWithOrigin("auto", "_sid", MSRValue(static_cast<int64_t>(timestamp)), timestamp);
+    return MSRUserAttribute::initWithOrigin("auto", "_sid", MSRValue(static_cast<int64_t>(timestamp)),
+                                            timestamp);
 }
 
 std::optional<MSRUserAttribute> MSRSessionReporter::sessionNumberProperty() {
@@ -148,7 +156,8 @@ void MSRSessionReporter::setSessionID(const std::optional<int64_t>& sessionID,
     MSRAnalytics::setInternalUserProperty(object(sessionNumber), "_sno", "auto");
 }
 
-void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
+void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp,
+                                                                      bool appInBackground) {
     auto engine = MSRMeasurement::sharedInstance();
     if (!engine) return;
     bool expired = false;
@@ -160,17 +169,21 @@ void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double tim
         number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
     });
     if (!expired) return;
-    if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp)) engine->setUserAttributeOnWorkerQueue(*sessionID);
+    if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp))
+        engine->setUserAttributeOnWorkerQueue(*sessionID);
     if (auto sessionNumber = sessionNumberProperty()) engine->setUserAttributeOnWorkerQueue(*sessionNumber);
-    if (auto event = MSRSessionStartEvent(number, appInBackground, timestamp)) engine->handleEventOnWorkerQueue(*event);
+    if (auto event = MSRSessionStartEvent(number, appInBackground, timestamp))
+        engine->handleEventOnWorkerQueue(*event);
 }
 
 std::optional<MSREvent> MSRSessionStartEvent(int64_t sessionNumber, bool appInBackground, double timestamp) {
-    MSRParameters parameters{{"_sid", MSRValue(static_cast<int64_t>(timestamp))}, {"_sno", MSRValue(sessionNumber)}};
+    MSRParameters parameters{{"_sid", MSRValue(static_cast<int64_t>(timestamp))},
+                             {"_sno", MSRValue(sessionNumber)}};
     if (appInBackground && settings()->appInBackgroundParameterEnabled()) {
         parameters.emplace("_aib", MSRValue(int64_t{1}));
     } else if (auto screen = MSRScreenViewReporterInterface::shared()) {
-        if (auto screenParameters = screen->screenParameters()) parameters.insert(screenParameters->begin(), screenParameters->end());
+        if (auto screenParameters = screen->screenParameters())
+            parameters.insert(screenParameters->begin(), screenParameters->end());
     }
     return MSREvent::initWithOrigin("auto", false, "_s", timestamp, 0, MSRObjectsFromParameters(parameters));
 }
@@ -229,8 +242,8 @@ bool MSRSessionReporter::isReportingEnabled() {
 // ---- engagement ---------------------------------------------------------------
 
 double MSRSessionReporter::incurredEngagementTime() {
-    const double start =
-        settings()->efficientEngagementReportingEnabled() ? freerideEngagementStartUptime_ : engagementStartUptime_;
+    const double start = settings()->efficientEngagementReportingEnabled() ? freerideEngagementStartUptime_
+                                                                           : engagementStartUptime_;
     const double incurred = uptime() - start;
     if (incurred < 0) {
         log(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
@@ -239,7 +252,8 @@ double MSRSessionReporter::incurredEngagementTime() {
     return incurred;
 }
 
-int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRScreen* screen, bool isRedundant) {
+int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRScreen* screen,
+                                                                      bool isRedundant) {
     if (!MSRIsAppActive()) {
         log(7, 33006, "User engagement event not logged. Application is not active");
         return 0;
@@ -309,7 +323,8 @@ void MSRSessionReporter::logAppBackgroundEvent(int64_t millis) {
         return;
     }
     MSRParameters parameters;
-    if (millis >= 1 && settings()->efficientEngagementReportingEnabled()) parameters.emplace("_et", MSRValue(millis));
+    if (millis >= 1 && settings()->efficientEngagementReportingEnabled())
+        parameters.emplace("_et", MSRValue(millis));
     logEvent("_ab", parameters);
 }
 

@@ -27,11 +27,13 @@ struct MSRScreen;
 // queue "MSRSessionReporter": the entry points run their work there.
 class MSRSessionReporter : public MSRSessionReporterInterface,
                            public std::enable_shared_from_this<MSRSessionReporter> {
-public:
+  public:
     static constexpr const char* kQueueLabel = "MSRSessionReporter";
-    static constexpr const char* kEngagementTimerDidFireNotification = "kMSRSessionReporterEngagementTimerDidFire";
+    static constexpr const char* kEngagementTimerDidFireNotification =
+        "kMSRSessionReporterEngagementTimerDidFire";
 
-    static std::shared_ptr<MSRSessionReporter> initWithPersistedConfig(std::shared_ptr<MSRPersistedConfig> config);
+    static std::shared_ptr<MSRSessionReporter> initWithPersistedConfig(
+        std::shared_ptr<MSRPersistedConfig> config);
     // The reporter of the application's activity: the one the engine made
     // last, or none yet.
     static std::shared_ptr<MSRSessionReporter> current();
@@ -43,7 +45,8 @@ public:
     // What the engine's component registry makes: the reporter that already
     // follows the application, when it works on the engine's configuration,
     // else a new one (at the start, and after a wipe).
-    static std::shared_ptr<MSRSessionReporterInterface> makeForEngine(std::shared_ptr<MSRPersistedConfig> config);
+    static std::shared_ptr<MSRSessionReporterInterface> makeForEngine(
+        std::shared_ptr<MSRPersistedConfig> config);
     ~MSRSessionReporter() override;
 
     // The engine's (worker queue).
@@ -69,7 +72,7 @@ public:
     // "_e" with no screen, as the engagement timer logs it.
     void logUserEngagementEvent();
 
-private:
+  private:
     explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> config);
     void onQueue(const std::function<void()>& block);
     bool reporting() const { return reportingEnabled_.value_or(true); }

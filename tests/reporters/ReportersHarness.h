@@ -14,7 +14,7 @@
 // The facade started on a recording engine in virtual time, with the
 // reporters registered against a bundle whose Info.plist the test writes.
 class ReportersTest : public FacadeTest {
-protected:
+  protected:
     // `switchValue`: the XML of the "VuzedezoScreenReportingEnabled" value,
     // none for no key.
     void startReporters(const std::optional<std::string>& switchValue = std::nullopt) {
@@ -23,12 +23,14 @@ protected:
         start();
     }
 
-    std::shared_ptr<const foundation::Bundle> bundleWithSwitch(const std::optional<std::string>& switchValue) {
+    std::shared_ptr<const foundation::Bundle> bundleWithSwitch(
+        const std::optional<std::string>& switchValue) {
         const auto folder = root_.path() / ("bundle" + std::to_string(++bundles_));
         std::filesystem::create_directories(folder);
         std::ofstream(folder / "Info.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-            << (switchValue ? "<key>VuzedezoScreenReportingEnabled</key>" + *switchValue : "") << "</dict></plist>\n";
+            << (switchValue ? "<key>VuzedezoScreenReportingEnabled</key>" + *switchValue : "")
+            << "</dict></plist>\n";
         return std::make_shared<foundation::Bundle>(folder, "en");
     }
 
@@ -63,7 +65,8 @@ protected:
         for (const auto& line : monitor_.takeLines()) {
             auto at = line.find("I-MSR");
             const int64_t code = at == std::string::npos ? 0 : std::stoll(line.substr(at + 5, 6));
-            if (code > 0 && code < 40000 && code != 2001 && code != 2002 && code != 2003) found.push_back(code);
+            if (code > 0 && code < 40000 && code != 2001 && code != 2002 && code != 2003)
+                found.push_back(code);
         }
         return found;
     }

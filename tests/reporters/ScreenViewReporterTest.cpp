@@ -10,14 +10,14 @@ namespace {
 // A navigation stack as far as screen tracking sees it: the controller last
 // pushed is shown in its place.
 class NavigationController : public ui::ViewController, public ui::ContentContainer {
-public:
+  public:
     explicit NavigationController(std::shared_ptr<ui::ViewController> root) { push(std::move(root)); }
     void push(std::shared_ptr<ui::ViewController> next) {
         transitionChild(top_, std::move(next), [this]() -> ui::View& { return *view(); }, {});
     }
     ui::ViewController* shownViewController() const override { return top_.get(); }
 
-private:
+  private:
     std::shared_ptr<ui::ViewController> top_;
 };
 
@@ -32,8 +32,8 @@ struct Tree {
     std::shared_ptr<NavigationController> navigation =
         std::make_shared<NavigationController>(std::make_shared<ListViewController>());
     std::shared_ptr<SettingsViewController> settings = std::make_shared<SettingsViewController>();
-    std::shared_ptr<kit::TabsController> tabs =
-        std::make_shared<kit::TabsController>(std::vector<std::shared_ptr<ui::ViewController>>{navigation, settings});
+    std::shared_ptr<kit::TabsController> tabs = std::make_shared<kit::TabsController>(
+        std::vector<std::shared_ptr<ui::ViewController>>{navigation, settings});
     std::shared_ptr<kit::NavigationDrawerController> drawer =
         std::make_shared<kit::NavigationDrawerController>(tabs, std::make_shared<MenuViewController>());
     std::shared_ptr<ui::Window> window = std::make_shared<ui::Window>();
@@ -105,12 +105,19 @@ TEST_F(ReportersTest, TheSwitchReadsTheInfoPlistAsABoolean) {
         bool enabled;
     };
     const std::vector<Case> cases = {
-        {std::nullopt, true},          {"<false/>", false},           {"<true/>", true},
-        {"<integer>0</integer>", false}, {"<string>NO</string>", false}, {"<string>no</string>", false},
-        {"<string>0</string>", false}, {"<string>YES</string>", true}, {"<dict/>", true},
+        {std::nullopt, true},
+        {"<false/>", false},
+        {"<true/>", true},
+        {"<integer>0</integer>", false},
+        {"<string>NO</string>", false},
+        {"<string>no</string>", false},
+        {"<string>0</string>", false},
+        {"<string>YES</string>", true},
+        {"<dict/>", true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(MSRIsScreenReportingEnabled(*bundleWithSwitch(c.value)), c.enabled) << c.value.value_or("none");
+        EXPECT_EQ(MSRIsScreenReportingEnabled(*bundleWithSwitch(c.value)), c.enabled)
+            << c.value.value_or("none");
 }
 
 TEST_F(ReportersTest, SwitchedOffThereAreNoHooksAndScreenViewEventsStillCount) {
@@ -123,10 +130,10 @@ TEST_F(ReportersTest, SwitchedOffThereAreNoHooksAndScreenViewEventsStillCount) {
     MSRAnalytics::setScreenName("Named", std::nullopt);
     EXPECT_EQ(count(takeCodes(), 31000), 1u);
 
-    DEDIzurarove::logEventWithName(
-        "screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value("Result")},
-                                                {"screen_class", foundation::Value("ResultView")},
-                                                {"level", foundation::Value(int64_t{3})}});
+    DEDIzurarove::logEventWithName("screen_view",
+                                   DEDIzurarove::Parameters{{"screen_name", foundation::Value("Result")},
+                                                            {"screen_class", foundation::Value("ResultView")},
+                                                            {"level", foundation::Value(int64_t{3})}});
     auto views = events({"_vs"});
     ASSERT_EQ(views.size(), 1u);
     EXPECT_EQ(views[0].origin, "app");
@@ -138,8 +145,9 @@ TEST_F(ReportersTest, SwitchedOffThereAreNoHooksAndScreenViewEventsStillCount) {
 
     // The decoration logs one "screen_view" per appearance.
     auto decorated = std::make_shared<DetailViewController>();
-    logScreenOnAppear(*decorated, "Decorated", "DecoratedView",
-                      {{"screen_name", foundation::Value("overridden")}, {"from", foundation::Value("card")}});
+    logScreenOnAppear(
+        *decorated, "Decorated", "DecoratedView",
+        {{"screen_name", foundation::Value("overridden")}, {"from", foundation::Value("card")}});
     tree.drawer->present(decorated, false);
     decorated->dismiss(false);
     tree.drawer->present(decorated, false);

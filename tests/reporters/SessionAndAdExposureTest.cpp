@@ -8,7 +8,7 @@
 namespace {
 
 class SessionTest : public ReportersTest {
-protected:
+  protected:
     SessionTest() {
         startReporters();
         sessions_ = MSRSessionReporter::currentOrMake();
@@ -54,7 +54,8 @@ TEST_F(SessionTest, SessionsStartAndEngagementIsMeasuredInVirtualTime) {
              stayFor(7200);
              leave();
          },
-         1, {3'600'000}},
+         1,
+         {3'600'000}},
         {"a wall clock set back by more than the timeout ends the session",
          [this] {
              activate();
@@ -65,7 +66,8 @@ TEST_F(SessionTest, SessionsStartAndEngagementIsMeasuredInVirtualTime) {
              moveWallClock(-1801);
              activate();
          },
-         2, {2000, 0}},
+         2,
+         {2000, 0}},
         {"timeout 0: every activation after any time starts a session",
          [this] {
              sessions_->setTimeoutSessionInterval(0);
@@ -77,14 +79,16 @@ TEST_F(SessionTest, SessionsStartAndEngagementIsMeasuredInVirtualTime) {
              executor().advanceBy(0.5);
              activate();
          },
-         3, {0, 0}},
+         3,
+         {0, 0}},
         {"the engagement timer reports each interval and the rest on leaving",
          [this] {
              activate();
              executor().advanceBy(3600 + 90);
              leave();
          },
-         1, {3'600'000, 90'000}},
+         1,
+         {3'600'000, 90'000}},
     };
     for (const auto& c : cases) {
         restartSessions();
@@ -132,7 +136,7 @@ TEST_F(SessionTest, AnEngineThatStartsLateStillGetsTheSessionOfTheActivation) {
 }
 
 class AdExposureTest : public SessionTest {
-protected:
+  protected:
     AdExposureTest() {
         activate();
         forgetEvents();
@@ -175,11 +179,13 @@ TEST_F(AdExposureTest, NestedBeginsAndTheOneSecondThreshold) {
 }
 
 TEST_F(AdExposureTest, AScreenChangeReportsEveryOpenUnitOnceToTheScreenLeft) {
-    DEDIzurarove::logEventWithName("screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value("One")}});
+    DEDIzurarove::logEventWithName("screen_view",
+                                   DEDIzurarove::Parameters{{"screen_name", foundation::Value("One")}});
     for (const char* unit : {"a", "b", "c"}) begin(unit);
     forgetEvents();
     stayFor(3);
-    DEDIzurarove::logEventWithName("screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value("Two")}});
+    DEDIzurarove::logEventWithName("screen_view",
+                                   DEDIzurarove::Parameters{{"screen_name", foundation::Value("Two")}});
     auto reported = events({"_xu", "_xa"});
     ASSERT_EQ(reported.size(), 4u);
     for (const auto& event : reported) EXPECT_EQ(text(event, "_sn"), "One") << event.name;
