@@ -158,17 +158,4 @@ TEST_F(ReportersTest, SwitchedOffThereAreNoHooksAndScreenViewEventsStillCount) {
     EXPECT_EQ(integer(views[2], "_mst"), 1);
 }
 
-TEST_F(ReportersTest, ScreenViewEventsAreRefusedInTheBackgroundOnlyAfterTheFirstActivation) {
-    startReporters();
-    const DEDIzurarove::Parameters parameters{{"screen_name", foundation::Value("Early")}};
-    DEDIzurarove::logEventWithName("screen_view", parameters);
-    EXPECT_EQ(events({"_vs"}).size(), 1u) << "before the first activation";
-    ui::Application::shared().becomeActive();
-    ui::Application::shared().enterBackground();
-    takeCodes();
-    DEDIzurarove::logEventWithName("screen_view", parameters);
-    EXPECT_EQ(events({"_vs"}).size(), 1u);
-    EXPECT_EQ(count(takeCodes(), 31026), 1u);
-}
-
 }  // namespace
