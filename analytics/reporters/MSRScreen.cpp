@@ -21,8 +21,8 @@ MSRParameters MSRScreenEventParameters(const MSRScreen& screen) {
             return parameters;
         }
         if (!MSRDataTypeValidator::isValidScreenParameterValue(*screen.className, &failure)) {
-            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code",
-                                                    {failure});
+            const std::vector<MSRLogContext> contexts{MSRLogContext(failure)};
+            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code", contexts);
             return parameters;
         }
         parameters.emplace("_sc", MSRValue(*screen.className));
