@@ -21,8 +21,9 @@ MSRParameters MSRScreenEventParameters(const MSRScreen& screen) {
             return parameters;
         }
         if (!MSRDataTypeValidator::isValidScreenParameterValue(*screen.className, &failure)) {
-            const std::vector<MSRLogContext> contexts{MSRLogContext(failure)};
-            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code", contexts);
+            // As text: GCC's sanitizer build misreads a number built into the context here.
+            MSRMeasurement::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code",
+                                                    {std::to_string(failure)});
             return parameters;
         }
         parameters.emplace("_sc", MSRValue(*screen.className));
