@@ -13,11 +13,6 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
-
 foundation::SharedSlot<MSRAdExposureReporter>& reporterSlot() {
     static foundation::SharedSlot<MSRAdExposureReporter> slot;
     return slot;
@@ -66,7 +61,7 @@ double MSRAdExposureReporter::currentTime() {
 
 void MSRAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
     if (adUnitID.empty()) {
-        log(5, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+        MSRReporterLog(5, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
         return;
     }
     const double time = currentTime();
@@ -75,7 +70,7 @@ void MSRAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
         auto self = weak.lock();
         if (!self) return;
         if (self->adUnitCounts_.size() >= kMaxAdUnits) {
-            log(5, 1002, "Reached limit on ad units. Ignoring ad unit with ID", {adUnitID});
+            MSRReporterLog(5, 1002, "Reached limit on ad units. Ignoring ad unit with ID", {adUnitID});
             return;
         }
         if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = time;
@@ -86,7 +81,7 @@ void MSRAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
 
 void MSRAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
     if (adUnitID.empty()) {
-        log(5, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
+        MSRReporterLog(5, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
         return;
     }
     onQueue([&] {
@@ -94,7 +89,7 @@ void MSRAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
         const MSRParameters screenParameters = currentScreenParameters();
         auto count = adUnitCounts_.find(adUnitID);
         if (count == adUnitCounts_.end()) {
-            log(5, 1004, "Unknown ad unit. Ignoring ad unit with ID", {adUnitID});
+            MSRReporterLog(5, 1004, "Unknown ad unit. Ignoring ad unit with ID", {adUnitID});
             return;
         }
         if (count->second >= 2) {
@@ -132,20 +127,25 @@ void MSRAdExposureReporter::updateStartTimesOnSerialQueue(double time) {
 void MSRAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std::string& adUnitID,
                                                                       double endTime,
                                                                       const MSRParameters& screenParameters) {
-    if (!isReportingEnabled()) return log(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
-    if (adUnitID.empty()) return log(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
-    if (!MSRIsAppActive()) return log(8, 1011, "Ad unit exposure not logged. App is not active.");
+    if (!isReportingEnabled())
+        return MSRReporterLog(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
+    if (adUnitID.empty())
+        return MSRReporterLog(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+    if (!MSRIsAppActive()) return MSRReporterLog(8, 1011, "Ad unit exposure not logged. App is not active.");
     const int64_t millis = exposureMillis(adUnitStartTimes_[adUnitID], endTime);
-    if (millis <= 999) return log(8, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
+    if (millis <= 999)
+        return MSRReporterLog(8, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
     logExposure("_xu", screenParameters, {{"_ai", MSRValue(adUnitID)}, {"_xt", MSRValue(millis)}});
 }
 
 void MSRAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(
     double endTime, const MSRParameters& screenParameters) {
-    if (!isReportingEnabled()) return log(5, 1005, "Ad exposure not logged. Reporting is disabled.");
-    if (!MSRIsAppActive()) return log(8, 1010, "Ad exposure not logged. App is not active.");
+    if (!isReportingEnabled())
+        return MSRReporterLog(5, 1005, "Ad exposure not logged. Reporting is disabled.");
+    if (!MSRIsAppActive()) return MSRReporterLog(8, 1010, "Ad exposure not logged. App is not active.");
     const int64_t millis = exposureMillis(adExposureStartTime_, endTime);
-    if (millis <= 999) return log(8, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
+    if (millis <= 999)
+        return MSRReporterLog(8, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
     logExposure("_xa", screenParameters, {{"_xt", MSRValue(millis)}});
 }
 

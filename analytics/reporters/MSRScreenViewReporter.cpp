@@ -24,11 +24,6 @@ using Stack = std::vector<std::weak_ptr<ui::ViewController>>;
 constexpr const char* kScreenKey = "msrScreen";
 constexpr const char* kStackKey = "msrStack";
 
-void log(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
-
 foundation::SharedSlot<MSRScreenViewReporter>& reporterSlot() {
     static foundation::SharedSlot<MSRScreenViewReporter> slot;
     return slot;
@@ -189,7 +184,7 @@ ui::ViewController* MSRScreenViewReporter::MSRTopViewController(const Stack& sta
     }
 
     if (stack.empty()) {
-        log(5, 31011, "Root view controller not found");
+        MSRReporterLog(5, 31011, "Root view controller not found");
         return nullptr;
     }
     return stack.front().lock().get();
@@ -230,7 +225,7 @@ void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewC
 
 void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewController) {
     if (!viewController) {
-        log(3, 31005, "Received nil view controller");
+        MSRReporterLog(3, 31005, "Received nil view controller");
         return;
     }
     std::optional<ScreenChange> change;
@@ -239,8 +234,8 @@ void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
         std::string className = MSRShortClassName(*viewController);
         if (enabled && currentViewController_.lock().get() == viewController) {
             auto screen = screenOf(*viewController);
-            log(7, 31006, "View controller already tracked. Class, ID",
-                {className, screen ? screen->instanceID : int64_t{0}});
+            MSRReporterLog(7, 31006, "View controller already tracked. Class, ID",
+                           {className, screen ? screen->instanceID : int64_t{0}});
             return;
         }
         const auto limit =
@@ -248,12 +243,13 @@ void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
         if (className.size() > limit) {
             const std::string original = className;
             className.resize(limit);
-            log(7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
+            MSRReporterLog(
+                7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
                 {original, className});
         }
         int64_t failure = 0;
         if (!MSRDataTypeValidator::isValidScreenParameterValue(className, &failure)) {
-            log(3, 31008, "Received invalid default screen class");
+            MSRReporterLog(3, 31008, "Received invalid default screen class");
             return;
         }
         auto screen = screenOf(*viewController);
@@ -265,7 +261,8 @@ void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
         }
         currentViewController_ = viewController->weak_from_this();
         if (screen == currentScreen_) return;
-        if (enabled) log(7, 31010, "Tracking view controller. Class, ID", {className, screen->instanceID});
+        if (enabled)
+            MSRReporterLog(7, 31010, "Tracking view controller. Class, ID", {className, screen->instanceID});
         change = ScreenChange{currentScreen_ ? currentScreen_->copy() : nullptr, screen};
         currentScreen_ = screen;
     });
@@ -275,15 +272,16 @@ void MSRScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
 void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& screenName,
                                           const std::optional<std::string>& screenClass) {
     if (!MSRIsScreenReportingEnabled()) {
-        log(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+        MSRReporterLog(3, 31000,
+                       "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
         return;
     }
     if (!isValidScreenValue(screenName)) {
-        log(3, 31001, "Received invalid screen name", {*screenName});
+        MSRReporterLog(3, 31001, "Received invalid screen name", {*screenName});
         return;
     }
     if (!isValidScreenValue(screenClass)) {
-        log(3, 31002, "Received invalid screen class");
+        MSRReporterLog(3, 31002, "Received invalid screen class");
         return;
     }
     Stack* stack = keyWindowScreenStack();
@@ -293,12 +291,13 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& scre
     std::optional<ScreenChange> change;
     onQueue([&] {
         if (!target) {
-            log(3, 31003, "setScreenName:screenClass: must be called after a view controller has appeared");
+            MSRReporterLog(3, 31003,
+                           "setScreenName:screenClass: must be called after a view controller has appeared");
             return;
         }
         const std::optional<std::string> className = screenClass ? screenClass : MSRShortClassName(*target);
         if (currentScreen_ && currentScreen_->name == screenName && currentScreen_->className == className) {
-            log(7, 31004, "Ignoring duplicate screen name and screen class");
+            MSRReporterLog(7, 31004, "Ignoring duplicate screen name and screen class");
             return;
         }
         auto screen = std::make_shared<MSRScreen>();
@@ -308,7 +307,7 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& scre
         screen->isManuallySet = true;
         setScreenOf(*target, screen);
         currentViewController_ = target;
-        log(7, 31009, "Set screen name and screen class");
+        MSRReporterLog(7, 31009, "Set screen name and screen class");
         change = ScreenChange{currentScreen_ ? currentScreen_->copy() : nullptr, screen};
         currentScreen_ = screen;
     });
@@ -318,17 +317,17 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& scre
 void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary& parameters,
                                                       double timestamp) {
     if (!isAppActive_ && appHasBeenInitialized_) {
-        log(3, 31026, "Cannot log screen view event when the app is not active");
+        MSRReporterLog(3, 31026, "Cannot log screen view event when the app is not active");
         return;
     }
     const std::optional<std::string> name = textParameter(parameters, "screen_name");
     std::optional<std::string> className = textParameter(parameters, "screen_class");
     if (!isValidScreenValue(name)) {
-        log(3, 31027, "Received invalid name for screen");
+        MSRReporterLog(3, 31027, "Received invalid name for screen");
         return;
     }
     if (!isValidScreenValue(className)) {
-        log(3, 31028, "Received invalid class for screen");
+        MSRReporterLog(3, 31028, "Received invalid class for screen");
         return;
     }
     if (!className && dispatch::isMainThread()) {
@@ -352,8 +351,8 @@ void MSRScreenViewReporter::trackScreenWithParameters(const MSRObjectDictionary&
         change = ScreenChange{currentScreen_, screen};
         currentScreen_ = screen;
     });
-    log(7, 31029, "Logging screen view with screen name and screen class",
-        {name.value_or(""), change.screen->className.value_or("")});
+    MSRReporterLog(7, 31029, "Logging screen view with screen name and screen class",
+                   {name.value_or(""), change.screen->className.value_or("")});
     MSRParameters extra =
         MSRCleanEventParameters(parameters, "screen_view", true, false).value_or(MSRParameters{});
     extra.erase("screen_name");
@@ -381,7 +380,7 @@ void MSRScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
                                                                  const MSRParameters& extraParameters) {
     if (!screen) return;
     if (!isAppActive_ && appHasBeenInitialized_) {
-        log(7, 31013, "Screen view event not logged. App is not active.");
+        MSRReporterLog(7, 31013, "Screen view event not logged. App is not active.");
         return;
     }
     MSRParameters parameters = extraParameters;
@@ -396,7 +395,7 @@ void MSRScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
     }
     if (!MSRIsScreenReportingEnabled()) parameters.insert_or_assign("_mst", MSRValue(int64_t{1}));
     if (!MSRHasScreenParameters(parameters)) {
-        log(1, 31012, "Screen view event not logged. Screen parameters were empty");
+        MSRReporterLog(1, 31012, "Screen view event not logged. Screen parameters were empty");
         return;
     }
     onQueue([&] { previousScreen_ = screen; });

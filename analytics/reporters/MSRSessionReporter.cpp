@@ -19,10 +19,6 @@ namespace {
 // One "_e" carries at most an hour.
 constexpr double kMaxEngagementSeconds = 3600;
 
-void log(int64_t level, int64_t code, std::string_view message) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message);
-}
-
 foundation::SharedSlot<MSRSessionReporter>& currentSlot() {
     static foundation::SharedSlot<MSRSessionReporter> slot;
     return slot;
@@ -114,7 +110,7 @@ void MSRSessionReporter::extendSession() {
 
 void MSRSessionReporter::setTimeoutSessionInterval(double seconds) {
     if (seconds < 0) {
-        log(3, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
+        MSRReporterLog(3, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
         seconds = 0;
     }
     onQueue([&] { timeoutSessionInterval_ = seconds; });
@@ -192,7 +188,7 @@ std::optional<MSREvent> MSRSessionStartEvent(int64_t sessionNumber, bool appInBa
 
 void MSRSessionReporter::logSessionStartEvent() {
     if (!MSRIsAppActive()) {
-        log(7, 33005, "Session start event not logged. Application is not active");
+        MSRReporterLog(7, 33005, "Session start event not logged. Application is not active");
         return;
     }
     if (!reporting()) return;
@@ -246,7 +242,7 @@ double MSRSessionReporter::incurredEngagementTime() {
                                                                            : engagementStartUptime_;
     const double incurred = uptime() - start;
     if (incurred < 0) {
-        log(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
+        MSRReporterLog(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
         return 0;
     }
     return incurred;
@@ -255,7 +251,7 @@ double MSRSessionReporter::incurredEngagementTime() {
 int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRScreen* screen,
                                                                       bool isRedundant) {
     if (!MSRIsAppActive()) {
-        log(7, 33006, "User engagement event not logged. Application is not active");
+        MSRReporterLog(7, 33006, "User engagement event not logged. Application is not active");
         return 0;
     }
     const bool efficient = settings()->efficientEngagementReportingEnabled();
@@ -319,7 +315,7 @@ void MSRSessionReporter::handleAppWillResignActiveWithScreen(const MSRScreen* sc
 void MSRSessionReporter::logAppBackgroundEvent(int64_t millis) {
     if (!reporting() || !settings()->appBackgroundedEventEnabled()) return;
     if (!MSRIsAppActive()) {
-        log(7, 33008, "App backgrounded event not logged. Application is not active");
+        MSRReporterLog(7, 33008, "App backgrounded event not logged. Application is not active");
         return;
     }
     MSRParameters parameters;
