@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "Calvaro/charts/SolutionImageRendering.h"
 #include "Calvaro/charts/data/ChartData.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/kit/Buttons.h"
 #include "platform/ui/TableView.h"
 
-// True while the solution is being rendered as an image; animated chart
-// views then draw their final state at once. Main thread only.
-inline bool isRenderingSolutionImage = false;
 
 // The Solution screen (page 1 of the tabs): one row per solution step, one
 // per chart and a row of tutorial videos. Filled by the Calculate screen,

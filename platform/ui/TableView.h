@@ -120,6 +120,11 @@ class TableView : public ScrollView {
     int64_t numberOfRowsInSection(int64_t section) const;
     // Row rectangle in content coordinates; absent for a row that does not exist.
     std::optional<Rect> rectForRow(const IndexPath& indexPath);
+    // A section's header and footer rectangles in content coordinates (the
+    // footer has no height: tables here have no section footers); an empty
+    // rectangle for a section that does not exist.
+    Rect rectForHeaderInSection(int64_t section);
+    Rect rectForFooterInSection(int64_t section);
     std::vector<std::shared_ptr<TableViewCell>> visibleCells();
     std::vector<IndexPath> indexPathsForVisibleRows();
     // The visible cell of a row, or null.

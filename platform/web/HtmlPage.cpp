@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "platform/graphics/CanvasView.h"
+#include "platform/graphics/ShapeLayer.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
 #include "platform/math/MathLabel.h"
@@ -109,6 +111,9 @@ class Writer {
             style += "box-shadow:inset 0 0 0 " + number(layer.borderWidth) + "px " +
                      css(layer.borderColor.value_or(ui::Color::black())) + ";";
         if (view.clipsToBounds()) style += "overflow:hidden;";
+        // A turned layer (the arrow of a dial) turns with its subviews about its centre.
+        if (double turn = layer.presentationValue("transform.rotation.z", layer.rotation); turn != 0)
+            style += "transform:rotate(" + graphics::svgNumber(turn) + "rad);";
 
         std::string kind = "view";
         std::string attributes;
@@ -201,6 +206,14 @@ class Writer {
                 content += "<div class=\"alert-message\">" + escapeHtml(*alert->message()) + "</div>";
             content += "</div>";
         }
+        // Drawn views and shape layers are SVG under the subviews.
+        if (auto* canvas = dynamic_cast<graphics::CanvasView*>(&view)) {
+            kind += " drawing";
+            content += "<svg class=\"drawn\" width=\"" + number(f.width()) + "\" height=\"" + number(f.height()) +
+                       "\" style=\"position:absolute;left:0;top:0;overflow:visible\">" +
+                       canvas->drawing().svgElements() + "</svg>";
+        }
+        content += graphics::shapeLayersSvg(layer, f.size);
         out_ += "<div class=\"" + kind + "\"" + attributes + " style=\"" + style + "\">" + content;
         if (auto* table = dynamic_cast<ui::TableView*>(&view)) {
             tableRows(*table, at);
@@ -428,6 +441,33 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     out += "</div>\n<script>";
     out += kScript;
     if (options.live) out += kLiveScript;
+    out += "</script></body></html>\n";
+    return out;
+}
+
+std::string HtmlPage::fragmentOfView(ui::View& view, const ui::Rect& rect) {
+    view.layoutIfNeeded();
+    std::string out = "<div class=\"cut\" style=\"left:0;top:0;width:" + number(rect.width()) + "px;height:" +
+                      number(rect.height()) + "px;overflow:hidden\">";
+    // The view's frame origin and the rectangle's origin both move out of the cut.
+    const ui::Rect f = view.frame();
+    out += "<div style=\"left:" + number(-f.x() - rect.x()) + "px;top:" + number(-f.y() - rect.y()) +
+           "px;width:0;height:0\">";
+    Writer writer(out);
+    writer.view(view, {-f.x() - rect.x(), -f.y() - rect.y()}, false);
+    out += "</div></div>";
+    return out;
+}
+
+std::string HtmlPage::ofScreen(const std::string& screenHtml, ui::Size size, const PageOptions& options) {
+    std::string out = head(options, "body{background:transparent}");
+    out += std::string("<body class=\"") + (ui::TraitCollection::isDark() ? "dark" : "light") +
+           "\" data-width=\"" + number(size.width) + "\" data-height=\"" + number(size.height) +
+           "\">\n<div id=\"screen\" style=\"width:" + number(size.width) + "px;height:" + number(size.height) +
+           "px;background:" + css(ui::Color::systemBackground()) + ";color:" + css(ui::Color::label()) + "\">";
+    out += screenHtml;
+    out += "</div>\n<script>";
+    out += kScript;
     out += "</script></body></html>\n";
     return out;
 }
