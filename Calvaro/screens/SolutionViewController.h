@@ -53,6 +53,10 @@ public:
 
     void clearSolution();
     void showManual();
+    // Logs "kal_tapped_share" and starts the export on the main queue.
+    void shareSolution();
+    // The share sheet with the images; nothing for none.
+    void presentShareSheet(const std::vector<std::shared_ptr<const ui::Image>>& images);
 
     // The table.
     int64_t numberOfSections(ui::TableView& tableView) override;
@@ -65,6 +69,7 @@ public:
 private:
     bool hasVideoSection() const { return !solutionSteps_.empty() && !videoUrlStrings_.empty(); }
     void prepareTab();
+    void exportSolutionImage();
 
     std::shared_ptr<ui::TableView> tableView_;
     std::shared_ptr<kit::FABButton> shareButton_;
