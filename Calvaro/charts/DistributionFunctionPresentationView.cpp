@@ -31,14 +31,14 @@ void DistributionFunctionPresentationView::loadLayout() {
     const double rowHeight = 0.7 * h / 3;
     for (auto* pair : {&label1, &label2, &label3}) {
         auto row = std::make_shared<ui::View>();
-        *pair = makeMath(ui::Rect(0, 0, 0.3 * w, rowHeight));
+        *pair = makeMath(ui::Rect(0, 0, 0.2 * w, rowHeight));
         row->addSubview(*pair);
         stackView->addArrangedSubview(row);
     }
     auto conditions = {&label4, &label5, &label6};
     size_t index = 0;
     for (auto* condition : conditions) {
-        *condition = makeMath(ui::Rect(0.3 * w, 0, 0.37 * w, rowHeight));
+        *condition = makeMath(ui::Rect(0.2 * w, 0, 0.47 * w, rowHeight));
         stackView->subviews()[index++]->addSubview(*condition);
     }
     contentView->addSubview(stackView);

@@ -82,9 +82,11 @@ void SolutionViewController::viewDidLoad() {
         clearNotification, [weak](const foundation::Notification&) {
             if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->clearSolution();
         });
-    // The layout leaves room on the right for the two buttons.
+    // The layout's trailing constraint lets the table run under the two
+    // floating buttons to the screen's edge: chart rows are sized from the
+    // screen's width and must fit, and so must the shared image.
     ui::Rect frame = tableView_->frame();
-    tableView_->setFrame(ui::Rect(frame.x(), frame.y(), view()->bounds().width() - 50.0, frame.height()));
+    tableView_->setFrame(ui::Rect(frame.x(), frame.y(), view()->bounds().width(), frame.height()));
     view()->layoutIfNeeded();
 }
 
