@@ -106,29 +106,26 @@ void Context::fillPath() {
     path_ = Path();
 }
 
-void Context::strokeEllipse(const ui::Rect& rect) {
+namespace {
+
+Path ellipse(const ui::Rect& rect) {
     Path p;
     p.addEllipse(rect);
-    paint(Mark::Kind::stroke, p);
+    return p;
 }
 
-void Context::fillEllipse(const ui::Rect& rect) {
-    Path p;
-    p.addEllipse(rect);
-    paint(Mark::Kind::fill, p);
-}
-
-void Context::strokeRect(const ui::Rect& rect) {
+Path rectangle(const ui::Rect& rect) {
     Path p;
     p.addRect(rect);
-    paint(Mark::Kind::stroke, p);
+    return p;
 }
 
-void Context::fillRect(const ui::Rect& rect) {
-    Path p;
-    p.addRect(rect);
-    paint(Mark::Kind::fill, p);
-}
+}  // namespace
+
+void Context::strokeEllipse(const ui::Rect& rect) { paint(Mark::Kind::stroke, ellipse(rect)); }
+void Context::fillEllipse(const ui::Rect& rect) { paint(Mark::Kind::fill, ellipse(rect)); }
+void Context::strokeRect(const ui::Rect& rect) { paint(Mark::Kind::stroke, rectangle(rect)); }
+void Context::fillRect(const ui::Rect& rect) { paint(Mark::Kind::fill, rectangle(rect)); }
 
 void Context::strokeLine(ui::Point from, ui::Point to) {
     Path p;

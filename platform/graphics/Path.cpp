@@ -7,10 +7,10 @@
 
 namespace graphics {
 
-std::string svgNumber(double value) {
+std::string svgNumber(double value, int decimals) {
     if (!std::isfinite(value)) return "0";
     char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.3f", value);
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
     std::string text = buffer;
     while (text.back() == '0') text.pop_back();
     if (text.back() == '.') text.pop_back();

@@ -38,7 +38,7 @@ class Path {
     bool hasCurrent_ = false;
 };
 
-// Numbers as SVG and CSS take them: up to three decimals, no "-0".
-std::string svgNumber(double value);
+// Numbers as SVG and CSS take them: up to `decimals` decimals, no "-0".
+std::string svgNumber(double value, int decimals = 3);
 
 }  // namespace graphics

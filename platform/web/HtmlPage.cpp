@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/graphics/CanvasView.h"
+#include "platform/graphics/Context.h"
 #include "platform/graphics/ShapeLayer.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
@@ -23,23 +24,9 @@
 namespace web {
 namespace {
 
-std::string number(double value) {
-    if (!std::isfinite(value)) return "0";
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f", value);
-    std::string text = buffer;
-    while (text.back() == '0') text.pop_back();
-    if (text.back() == '.') text.pop_back();
-    return text == "-0" ? "0" : text;
-}
+std::string number(double value) { return graphics::svgNumber(value, 2); }
 
-std::string css(const ui::Color& color) {
-    double r, g, b, a;
-    // A pattern has no components; a neutral grey stands for it.
-    if (!color.getRed(r, g, b, a)) return "rgba(128,128,128,1)";
-    auto c = [](double v) { return std::to_string(static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255))); };
-    return "rgba(" + c(r) + "," + c(g) + "," + c(b) + "," + number(std::clamp(a, 0.0, 1.0)) + ")";
-}
+std::string css(const ui::Color& color) { return graphics::cssColor(color); }
 
 // The phone's Avenir family and system font, on the sans face Debian installs.
 std::string fontCss(const ui::Font& font) {
