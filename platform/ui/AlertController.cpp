@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/foundation/SharedSlot.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Traits.h"
 
@@ -134,25 +135,27 @@ void AlertController::loadView() {
 }
 
 namespace {
-ActivityViewController::ImageSaver& imageSaver() {
-    static ActivityViewController::ImageSaver saver;
-    return saver;
+foundation::SharedSlot<ActivityViewController::ImageSaver>& imageSaverSlot() {
+    static foundation::SharedSlot<ActivityViewController::ImageSaver> slot;
+    return slot;
 }
 }  // namespace
 
-void ActivityViewController::setImageSaver(ImageSaver saver) { imageSaver() = std::move(saver); }
+void ActivityViewController::setImageSaver(ImageSaver saver) {
+    imageSaverSlot().set(saver ? std::make_shared<ImageSaver>(std::move(saver)) : nullptr);
+}
 
 void ActivityViewController::loadView() {
     auto view = std::make_shared<ShareView>(items_.size());
     view->setFrame(Screen::bounds());
     itemTexts_.clear();
     double y = 80;
+    const auto saver = imageSaverSlot().get();
     for (const auto& item : items_) {
         std::string text = item.kind + ": " + item.description;
-        if (item.image && imageSaver()) {
+        if (item.image && saver) {
             std::string where;
-            text = imageSaver()(*item.image, where) ? item.kind + " saved to " + where
-                                                    : item.kind + " not saved: " + where;
+            text = (*saver)(*item.image, where) ? item.kind + " saved to " + where : item.kind + " not saved: " + where;
         }
         itemTexts_.push_back(text);
         auto label = std::make_shared<Label>(Rect(16, y, Screen::bounds().width() - 32, 60));
