@@ -1,5 +1,6 @@
 #include "Calvaro/charts/TreeChartView.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -117,7 +118,9 @@ std::shared_ptr<ui::View> TreeChartManager::makeTreeChart(const BernoulliDistrib
     const double p = chartData.probabilityOfSuccess;
     const double q = 1 - p;
     TreeChartView::TreeNode root{"", {}, true, {}};
-    buildChildren(root, chartData.hits, chartData.trials, p, q);
+    // Any count outside 0...trials highlights nothing; clamped, it cannot overflow below.
+    const int64_t hits = std::clamp<int64_t>(chartData.hits, -1, chartData.trials + 1);
+    buildChildren(root, hits, chartData.trials, p, q);
 
     const ui::Size size = treeSize(chartData.trials);
     auto tree = std::make_shared<TreeChartView>(ui::Rect(0, 0, size.width, size.height));
