@@ -18,20 +18,6 @@ constexpr int kAdvance[95] = {
 constexpr double kAscent = 0.928;
 constexpr double kLineHeight = 1.164;
 
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 bool isBold(const ui::Font& font) {
     return font.weight == "bold" || font.weight == "heavy" || font.weight == "black" ||
            font.name.find("Bold") != std::string::npos || font.name.find("Heavy") != std::string::npos;
@@ -45,6 +31,22 @@ std::string transformAttribute(const Transform& t) {
 }
 
 }  // namespace
+
+std::string escapeMarkup(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
 
 std::string cssColor(const ui::Color& color) {
     double r, g, b, a;
@@ -182,11 +184,11 @@ std::string Context::svgElements() const {
             case Mark::Kind::text:
                 out += "<text x=\"" + svgNumber(m.rect.x()) + "\" y=\"" +
                        svgNumber(m.rect.y() + m.font.size * kAscent) + "\" fill=\"" + cssColor(m.color) +
-                       "\" style=\"" + cssFont(m.font) + ";white-space:pre\"" + transform + ">" + escapeXml(m.text) +
+                       "\" style=\"" + cssFont(m.font) + ";white-space:pre\"" + transform + ">" + escapeMarkup(m.text) +
                        "</text>";
                 break;
             case Mark::Kind::image:
-                out += "<rect class=\"drawn-image\" data-image=\"" + escapeXml(m.text) + "\" x=\"" +
+                out += "<rect class=\"drawn-image\" data-image=\"" + escapeMarkup(m.text) + "\" x=\"" +
                        svgNumber(m.rect.x()) + "\" y=\"" + svgNumber(m.rect.y()) + "\" width=\"" +
                        svgNumber(m.rect.width()) + "\" height=\"" + svgNumber(m.rect.height()) +
                        "\" fill=\"rgba(127,127,127,0.12)\" stroke=\"#999\" stroke-dasharray=\"3 2\"" + transform +

@@ -90,6 +90,8 @@ class Context {
     std::vector<Mark> marks_;
 };
 
+// Text fit for HTML and SVG element content and attribute values.
+std::string escapeMarkup(const std::string& text);
 // "rgba(r,g,b,a)" of a colour, as CSS and SVG take it (pattern colours grey).
 std::string cssColor(const ui::Color& color);
 // CSS font declarations of a font on the page's faces.

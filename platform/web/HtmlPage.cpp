@@ -396,21 +396,7 @@ std::string head(const PageOptions& options, const std::string& extraStyle) {
 
 }  // namespace
 
-std::string escapeHtml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string escapeHtml(const std::string& text) { return graphics::escapeMarkup(text); }
 
 std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     window.layoutIfNeeded();
