@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "Calvaro/charts/ChartManager.h"
 #include "Calvaro/charts/data/UnitCircleChartData.h"
 #include "platform/kit/Buttons.h"
 #include "platform/ui/ImageView.h"
@@ -15,7 +16,7 @@
 // the quadrant is named and the cosine and sine are drawn as segments.
 // Labels step on the main queue's clock, laps follow the arrow's turns; while
 // the solution is rendered as an image everything is applied at once.
-class UnitCircleChartView : public ui::View {
+class UnitCircleChartView : public ui::View, public AnimatedChartView {
 public:
     // The most laps animated: an angle of more turns draws its remaining
     // turns in the last lap, and the labels still count to its true value.
@@ -34,7 +35,7 @@ public:
     std::shared_ptr<UnitCircleChartData> unitCircleChartData;
     bool isAnimationRunning = false;
 
-    void startAnimation();
+    void startAnimation() override;
     // The button's action: restarts the view two levels above the sender.
     static void tappedAnimateAgain(ui::View& sender);
 

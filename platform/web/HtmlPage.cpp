@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "platform/chart/ChartView.h"
 #include "platform/graphics/CanvasView.h"
 #include "platform/graphics/Context.h"
 #include "platform/graphics/ShapeLayer.h"
@@ -80,6 +81,8 @@ std::string imageHtml(const ui::Image& image) {
 class Writer {
   public:
     explicit Writer(std::string& out) : out_(out) {}
+    // Whether a chart was written: the page then loads the chart library.
+    bool hasCharts() const { return hasCharts_; }
 
     // `origin`: the view's superview's content origin in window points.
     void view(ui::View& view, ui::Point origin, bool inScroll) {
@@ -172,6 +175,10 @@ class Writer {
         } else if (auto* image = dynamic_cast<ui::ImageView*>(&view)) {
             kind = "image";
             if (image->image()) content = imageHtml(*image->image());
+        } else if (auto* chartView = dynamic_cast<chart::ChartView*>(&view); chartView && !chartView->optionsJson().empty()) {
+            kind = "chart";
+            attributes += " data-options=\"" + escapeHtml(chartView->optionsJson()) + "\"";
+            hasCharts_ = true;
         } else if (auto* spinner = dynamic_cast<ui::ActivityIndicatorView*>(&view)) {
             kind = "spinner";
             if (spinner->isAnimating()) content = "<span class=\"spin\"></span>";
@@ -289,6 +296,7 @@ class Writer {
     }
 
     std::string& out_;
+    bool hasCharts_ = false;
 };
 
 const char* kStyle = R"(
@@ -394,6 +402,19 @@ std::string head(const PageOptions& options, const std::string& extraStyle) {
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
 
+// The scripts at the end of a page: the chart library when charts were
+// written, then typesetting (and the live page's).
+std::string pageScripts(const PageOptions& options, bool hasCharts) {
+    std::string out;
+    if (hasCharts)
+        out += "<script src=\"" + escapeHtml(options.chartBase) + "/chart.min.js\"></script>\n<script>" +
+               chart::chartPageScript() + "</script>\n";
+    out += "<script>";
+    out += kScript;
+    if (options.live) out += kLiveScript;
+    return out + "</script></body></html>\n";
+}
+
 }  // namespace
 
 std::string escapeHtml(const std::string& text) { return graphics::escapeMarkup(text); }
@@ -411,11 +432,8 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
            ";color:" + css(ui::Color::label()) + "\">";
     Writer writer(out);
     for (const auto& sub : window.subviews()) writer.view(*sub, {0, 0}, false);
-    out += "</div>\n<script>";
-    out += kScript;
-    if (options.live) out += kLiveScript;
-    out += "</script></body></html>\n";
-    return out;
+    out += "</div>\n";
+    return out + pageScripts(options, writer.hasCharts());
 }
 
 std::string HtmlPage::fragmentOfView(ui::View& view, const ui::Rect& rect) {
@@ -439,10 +457,9 @@ std::string HtmlPage::ofScreen(const std::string& screenHtml, ui::Size size, con
            "\">\n<div id=\"screen\" style=\"width:" + number(size.width) + "px;height:" + number(size.height) +
            "px;background:" + css(ui::Color::systemBackground()) + ";color:" + css(ui::Color::label()) + "\">";
     out += screenHtml;
-    out += "</div>\n<script>";
-    out += kScript;
-    out += "</script></body></html>\n";
-    return out;
+    out += "</div>\n";
+    // Fragments are the writer's: a chart among them is an element of class "chart".
+    return out + pageScripts(options, screenHtml.find("class=\"chart") != std::string::npos);
 }
 
 std::string HtmlPage::ofFormulas(const std::vector<std::string>& latex, const PageOptions& options) {

@@ -233,7 +233,7 @@ TEST_F(DrawingTest, DemonstrationExerciseSharedAsOnePicture) {
     EXPECT_EQ(width, 1170u);
     EXPECT_GT(height, 3000u);
     EXPECT_EQ(fs::status(pictures[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    if (const char* keep = std::getenv("CALVARO_KEEP_PICTURES"); keep && *keep) {
+    if (const char* keep = std::getenv("CALVARO_TEST_PICTURES"); keep && *keep) {
         std::error_code ec;
         fs::copy_file(pictures[0], fs::path(keep) / "shared-solution.png", fs::copy_options::overwrite_existing, ec);
     }

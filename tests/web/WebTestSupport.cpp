@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/foundation/Value.h"
 #include "platform/web/Chromium.h"
 #include "tests/web/DevTools.h"
 
@@ -86,33 +87,19 @@ Tab& sharedTab() {
     return tab;
 }
 
-std::string decodeBase64(const std::string& text) {
-    std::string out;
-    unsigned value = 0;
-    int bits = 0;
-    for (char c : text) {
-        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        const char* at = c ? std::strchr(digits, c) : nullptr;
-        if (!at) continue;
-        value = value << 6 | static_cast<unsigned>(at - digits);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
-std::string domOf(const std::filesystem::path& page, bool measure) {
+Tab& openPage(const std::filesystem::path& page, bool measure) {
     Tab& tab = sharedTab();
     std::string url = web::Chromium::fileUrl(page) + (measure ? "#measure" : "");
     // A new document each time: the same page with another hash would not load again.
     tab.navigate("about:blank");
     EXPECT_TRUE(tab.navigate(url)) << url;
-    auto html = tab.evaluate("document.documentElement.outerHTML");
+    return tab;
+}
+
+std::string domOf(const std::filesystem::path& page, bool measure) {
+    auto html = openPage(page, measure).evaluate("document.documentElement.outerHTML");
     std::string dom = html.is_string() ? html.get<std::string>() : "";
     EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos) << "the page's script did not run: " << page;
     return dom;
@@ -130,9 +117,11 @@ std::string pictureOf(const std::filesystem::path& page, const std::filesystem::
                           {"clip", {{"x", 0}, {"y", 0}, {"width", width}, {"height", height}, {"scale", 1}}}});
     tab.call("Emulation.clearDeviceMetricsOverride");
     EXPECT_TRUE(shot.contains("data")) << shot.dump();
-    writeFile(png, decodeBase64(shot.value("data", "")));
+    const auto bytes = foundation::base64Decode(shot.value("data", ""));
+    EXPECT_TRUE(bytes && !bytes->empty());
+    writeFile(png, bytes ? std::string(bytes->begin(), bytes->end()) : std::string());
     // Kept for a person to look at when asked.
-    if (const char* keep = std::getenv("CALVARO_KEEP_PICTURES"); keep && *keep) {
+    if (const char* keep = std::getenv("CALVARO_TEST_PICTURES"); keep && *keep) {
         std::error_code ec;
         std::filesystem::copy_file(png, std::filesystem::path(keep) / png.filename(),
                                    std::filesystem::copy_options::overwrite_existing, ec);

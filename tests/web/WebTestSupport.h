@@ -20,13 +20,19 @@ struct Element {
 // Every start tag of `tag` in the serialised DOM.
 std::vector<Element> elements(const std::string& dom, const std::string& tag = "div");
 
+class Tab;
+
+// The shared tab, showing `page` (a file) after its scripts ran; `measure`
+// as for domOf.
+Tab& openPage(const std::filesystem::path& page, bool measure = false);
+
 // The DOM of `page` (a file) after its scripts ran; with `measure`, each
 // element with data-frame also carries data-box, its box as Chromium laid it
 // out ("none" when not shown). Fails the test when Chromium cannot.
 std::string domOf(const std::filesystem::path& page, bool measure);
 
 // A PNG of the page's top-left `width` x `height` points at `scale`, made by
-// the shared Chromium; returns the page's DOM. CALVARO_KEEP_PICTURES=DIR
+// the shared Chromium; returns the page's DOM. CALVARO_TEST_PICTURES=DIR
 // keeps a copy of each picture in DIR.
 std::string pictureOf(const std::filesystem::path& page, const std::filesystem::path& png, double width,
                       double height, double scale);
