@@ -21,6 +21,8 @@ protected:
     void SetUp() override {
         ui::ActivityViewController::setImageSaver([this](const ui::Image& image, std::string& where) {
             saved_.push_back(image.size());
+            auto* picture = dynamic_cast<const web::ViewImage*>(&image);
+            chartsShown_ = picture && picture->html().find("class=\"chart") != std::string::npos;
             where = "saved";
             return true;
         });
@@ -48,6 +50,7 @@ protected:
     std::shared_ptr<SolutionViewController> screen_ = std::make_shared<SolutionViewController>();
     std::shared_ptr<ui::Window> window_;
     std::vector<ui::Size> saved_;
+    bool chartsShown_ = false;
 };
 
 // Whether "OK" comes before or after the picture is ready, the sheet shows
@@ -80,6 +83,7 @@ TEST_F(SharingTest, ShareSheetShowsOnceWhicheverComesFirst) {
         sheet()->view();
         ASSERT_EQ(saved_.size(), 1u);
         EXPECT_EQ(saved_[0], (ui::Size{390, 690})) << "three rows of 100 and a chart row of 390";
+        EXPECT_TRUE(chartsShown_) << "the chart row is drawn in the picture";
         EXPECT_EQ(sheet()->itemTexts(), std::vector<std::string>{"image saved to saved"});
         EXPECT_EQ(screen_->tableView()->contentOffset().y, 120) << "the scroll offset is put back";
     }
