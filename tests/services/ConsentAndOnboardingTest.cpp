@@ -53,11 +53,6 @@ TEST_F(ServicesUiTest, PageItemsTitlesAndPlaceholders) {
     OnboardingManager manager;
     EXPECT_TRUE(manager.pageItems({}).empty());
 
-    auto one = manager.pageItems({{"", "img", "", "plain text"}});
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].advanceButtonTitle, "Let's start");
-    EXPECT_EQ(one[0].description, "plain text");
-
     auto two = manager.pageItems({{"", "a", "", "§appname and §appname"}, {"", "b", "", "end"}});
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].description, "\"Calvaro\" and \"Calvaro\"");
