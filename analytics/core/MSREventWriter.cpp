@@ -117,8 +117,9 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
     engine_.pendingEventWrites_ = {};
-    bool kept = engine_.database_->performGroupedTransaction([&] {
-        if (!updateLifetimeValueWithEvent(event)) return false;
+    std::optional<PreparedWrite> prepared = prepareWrite(event);
+    auto block = [&] {
+        if (!prepared && !updateLifetimeValueWithEvent(event)) return false;
         bool isPublic = MSRIsPublicName(event.name());
         MSRError error;
         std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
@@ -137,8 +138,12 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
                 {MSRDebugEventName(event.name()), error});
             return false;
         }
-        return process ? writeEvent(event, isPublic, realtime) : true;
-    });
+        return process ? writeEvent(event, isPublic, realtime, prepared ? &*prepared : nullptr) : true;
+    };
+    // Most events only add their row: with everything else read and checked
+    // beforehand, nothing needs a savepoint to be undone.
+    bool kept = prepared ? engine_.database_->performGroupedWrite(block)
+                         : engine_.database_->performGroupedTransaction(block);
     // The rare event that also changes persisted values commits at once, so
     // that the values are written only with it and the next event reads them.
     if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
@@ -292,7 +297,47 @@ void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
 
 // --- Storing ------------------------------------------------------------------------
 
-bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+// The reads and checks of an event whose write adds nothing but its row:
+// its name has aggregates, its metadata is stored, the store has room, and it
+// records no lifetime value, campaign or advertising-ID reset. Anything else,
+// a failed read included, takes the road with a savepoint, which asks again.
+std::optional<MSREventWriter::PreparedWrite> MSREventWriter::prepareWrite(const MSREvent& event) {
+    MSRDatabase& database = *engine_.database_;
+    if (event.name() == "_cmp") return std::nullopt;
+    if (engine_.lifetimeValueRecorder_ && engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return std::nullopt;
+    if (!database.containsEventAggregatesWithName(event.name(), nullptr).value_or(false)) return std::nullopt;
+    if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty()) return std::nullopt;
+    if (database.isRawEventStoreFull(nullptr).value_or(true)) return std::nullopt;
+    std::optional<MSRPBMeasurementBundle> metadata = metadataForEvent(nullptr);
+    if (!metadata) return std::nullopt;
+    PreparedWrite prepared{std::move(*metadata), 0};
+    if (!database.isRawEventMetadataStored(prepared.metadata, &prepared.fingerprint, nullptr).value_or(false))
+        return std::nullopt;
+    return prepared;
+}
+
+// The metadata stored with an event: the user properties, and the campaign
+// waiting to be persisted or persisted already. Nothing when the properties
+// cannot be read.
+std::optional<MSRPBMeasurementBundle> MSREventWriter::metadataForEvent(MSRError* error) {
+    std::optional<std::vector<MSRUserAttribute>> attributes =
+        engine_.database_->userAttributesIncludingInternal(true, error);
+    if (!attributes) return std::nullopt;
+    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+    const MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
+                                                             ? pending.adCampaignInfoBuffer
+                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
+    if (campaignBuffer && !campaignBuffer->empty()) {
+        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
+            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
+        }
+    }
+    return metadata;
+}
+
+bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared) {
+    if (prepared) return storeEvent(event, isRealtime, prepared->metadata, prepared->fingerprint);
     const std::string& name = event.name();
     MSRError error;
     std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
@@ -323,40 +368,19 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty())
         engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 
-    std::optional<std::vector<MSRUserAttribute>> attributes =
-        engine_.database_->userAttributesIncludingInternal(true, &error);
-    if (!attributes) {
-        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
-        return false;
-    }
-    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
-
     MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
     if (name == "_cmp") {
         if (auto campaign = adCampaignInfoFromEvent(event)) {
             if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
         }
     }
-    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
-                                                             ? pending.adCampaignInfoBuffer
-                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
-    if (campaignBuffer && !campaignBuffer->empty()) {
-        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
-            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
-        }
+    std::optional<MSRPBMeasurementBundle> metadata = metadataForEvent(&error);
+    if (!metadata) {
+        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
+        return false;
     }
-
-    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
-    bool unmatched =
-        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
-    if (hasAdvertisingID && unmatched) {
-        pending.firstOpenConsentedTimestamp = event.timestamp();
-    } else if (!hasAdvertisingID && name == "_f") {
-        pending.unmatchedFirstOpenWithoutIDFA = true;
-    }
-
     int64_t fingerprint = 0;
-    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
@@ -366,7 +390,25 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         return false;
     }
     if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
+    return storeEvent(event, isRealtime, *metadata, fingerprint);
+}
 
+// The event's row, and what its metadata and name leave to persist once the
+// row commits.
+bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata,
+                                int64_t fingerprint) {
+    const std::string& name = event.name();
+    MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
+    bool unmatched =
+        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+    if (hasAdvertisingID && unmatched) {
+        pending.firstOpenConsentedTimestamp = event.timestamp();
+    } else if (!hasAdvertisingID && name == "_f") {
+        pending.unmatchedFirstOpenWithoutIDFA = true;
+    }
+
+    MSRError error;
     if (!engine_.database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
         log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
         return false;

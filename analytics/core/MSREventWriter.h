@@ -19,7 +19,12 @@ public:
     void writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
-    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
+    // What an event's write read before its transaction (see prepareWrite).
+    struct PreparedWrite {
+        MSRPBMeasurementBundle metadata;
+        int64_t fingerprint = 0;
+    };
+    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared = nullptr);
     // False ends the event's transaction with a rollback.
     bool updateLifetimeValueWithEvent(const MSREvent& event);
     void maybeAddDebugAndRealtimeParameters(MSREvent& event);
@@ -46,4 +51,7 @@ private:
     void commitWritesBehindQueuedWork();
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
+    std::optional<PreparedWrite> prepareWrite(const MSREvent& event);
+    std::optional<MSRPBMeasurementBundle> metadataForEvent(MSRError* error);
+    bool storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata, int64_t fingerprint);
 };
