@@ -255,6 +255,8 @@ public:
                                          const MSRLogEventInterceptor& interceptor,
                                          const std::optional<MSRParameters>& addedScreenParameters);
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
+    struct PendingEventBatch;
+    void logPendingEventsOnWorkerQueue(PendingEventBatch& batch);
     void handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
     void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
@@ -502,6 +504,12 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
+    // Logged events reach the worker in batches of packed events: one block
+    // for many instead of a block and its copies per event. The open batch
+    // takes more events only while nothing was queued behind it.
+    std::mutex pendingEventsMutex_;
+    std::shared_ptr<PendingEventBatch> openEventBatch_;
+    uint64_t openEventBatchPlace_ = 0;
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;

@@ -6,6 +6,7 @@
 
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSREventWriter.h"
+#include "analytics/core/MSRPackedEvent.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
@@ -74,7 +75,28 @@ foundation::Value plainObject(const MSRObject& object) {
     return std::get<foundation::Value>(object);
 }
 
+enum : uint8_t { kPublic = 1, kEnabled = 2, kIgnoreEnabled = 4, kIgnoreInterceptor = 8 };
+
+// A batch waits no longer for more events than this: the worker's other work
+// queued behind it waits for the whole batch.
+constexpr size_t kMaxEventsPerBatch = 64;
+constexpr const char* kLogEventBlockID = "MSRMeasurement:2414";
+
 }  // namespace
+
+struct MSRMeasurement::PendingEventBatch {
+    // What few events carry besides their parameters.
+    struct Extras {
+        MSRLogEventInterceptor interceptor;
+        std::optional<MSRParameters> addedScreenParameters;
+    };
+    struct Event {
+        MSRPackedEvent packed;
+        uint8_t flags;
+        std::shared_ptr<const Extras> extras;
+    };
+    std::vector<Event> events;
+};
 
 // --- Entries ----------------------------------------------------------------------
 
@@ -84,13 +106,52 @@ void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, con
                               const MSRLogEventInterceptor& interceptor,
                               const std::optional<MSRParameters>& addedScreenParameters) {
     if (!scheduler_) return;
-    // The engine stays alive until the event has been handled.
-    std::shared_ptr<MSRMeasurement> self = shared_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", [=] {
-        self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                              ignoreEnabled, ignoreInterceptor, interceptor,
-                                              addedScreenParameters);
-    });
+    PendingEventBatch::Event pending{MSRPackedEvent(origin, name, timestamp, parameters),
+                         static_cast<uint8_t>((isPublicEvent ? kPublic : 0) | (enabled ? kEnabled : 0) |
+                                              (ignoreEnabled ? kIgnoreEnabled : 0) |
+                                              (ignoreInterceptor ? kIgnoreInterceptor : 0)),
+                         interceptor || addedScreenParameters
+                             ? std::make_shared<const PendingEventBatch::Extras>(
+                                   PendingEventBatch::Extras{interceptor, addedScreenParameters})
+                             : nullptr};
+    std::lock_guard lock(pendingEventsMutex_);
+    // Joining the open batch keeps the order of the worker's work only while
+    // nothing was queued behind it.
+    if (openEventBatch_ && scheduler_->scheduledBlockCount() == openEventBatchPlace_) {
+        openEventBatch_->events.push_back(std::move(pending));
+        if (openEventBatch_->events.size() >= kMaxEventsPerBatch) openEventBatch_.reset();
+        return;
+    }
+    auto batch = std::make_shared<PendingEventBatch>();
+    batch->events.reserve(kMaxEventsPerBatch);
+    batch->events.push_back(std::move(pending));
+    // The engine stays alive until the events have been handled.
+    openEventBatchPlace_ = scheduler_->scheduleOnWorkerQueueBlockID(
+        kLogEventBlockID, [self = shared_from_this(), batch] { self->logPendingEventsOnWorkerQueue(*batch); });
+    openEventBatch_ = std::move(batch);
+}
+
+void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
+    std::vector<PendingEventBatch::Event> events;
+    {
+        // Closed: later events go to a batch of their own.
+        std::lock_guard lock(pendingEventsMutex_);
+        if (openEventBatch_.get() == &batch) openEventBatch_.reset();
+        events = std::move(batch.events);
+    }
+    // Each event on its own, as if it had its own block: one that throws
+    // does not take the rest of the batch with it.
+    for (PendingEventBatch::Event& pending : events) {
+        scheduler_->runBlockID(kLogEventBlockID, [this, &pending] {
+            const uint8_t flags = pending.flags;
+            const PendingEventBatch::Extras* extras = pending.extras.get();
+            logEventOnWorkerQueueWithOrigin(pending.packed.origin(), flags & kPublic, pending.packed.name(),
+                                            pending.packed.parameters(), pending.packed.timestamp(),
+                                            flags & kEnabled, flags & kIgnoreEnabled, flags & kIgnoreInterceptor,
+                                            extras ? extras->interceptor : MSRLogEventInterceptor(),
+                                            extras ? extras->addedScreenParameters : std::nullopt);
+        });
+    }
 }
 
 void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
