@@ -80,7 +80,7 @@ int64_t countFromText(const std::optional<std::string>& text) {
 
 // --- Writer -------------------------------------------------------------------------
 
-void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
+void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
@@ -95,15 +95,14 @@ void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
         log(4, 23050, "Unable to process conditional user property. Event name, origin",
             {MSRDebugEventName(event.name()), event.origin()});
     }
-    writeFilteredEventOnWorkerQueue(event);
-    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{}))
-        writeFilteredEventOnWorkerQueue(next);
+    writeFilteredEventOnWorkerQueue(std::move(event));
+    for (MSREvent& next : further.value_or(std::vector<MSREvent>{})) writeFilteredEventOnWorkerQueue(std::move(next));
 }
 
-void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
+void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeFilteredEventOnWorkerQueue");
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
-    const std::string& name = filteredEvent.name();
+    const std::string name = event.name();
     if (engine_.remoteConfig_->isEventBlocklisted(name)) {
         log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
         if (!engine_.remoteConfig_->blocklistInternal() && !engine_.remoteConfig_->blocklistPublic() && name != "_err") {
@@ -113,7 +112,6 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
         return;
     }
     engine_.identity_->updateIdentifiers();
-    MSREvent event = filteredEvent;
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
     engine_.pendingEventWrites_ = {};

@@ -15,8 +15,9 @@ class MSREventWriter : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
 
-    void writeEventOnWorkerQueue(const MSREvent& event);
-    void writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent);
+    // The event is taken, not copied: the caller moves it in where it can.
+    void writeEventOnWorkerQueue(MSREvent event);
+    void writeFilteredEventOnWorkerQueue(MSREvent event);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
     // What an event's write read before its transaction (see prepareWrite).

@@ -271,8 +271,8 @@ public:
     // Event writing and daily caps
     // ======================================================================
 
-    void writeEventOnWorkerQueue(const MSREvent& event);
-    void writeFilteredEventOnWorkerQueue(const MSREvent& event);
+    void writeEventOnWorkerQueue(MSREvent event);
+    void writeFilteredEventOnWorkerQueue(MSREvent event);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts);
     bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
@@ -487,11 +487,11 @@ private:
     // False: a subscription already reported; drop the event.
     bool dedupeSubscriptionEvent(const MSREvent& event);
     bool shouldDropDuplicatedSessionStartWithRolloutEvent(const MSREvent& event);
-    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event);
+    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(MSREvent event);
     void writeSessionStartEventOnWorkerQueue(const MSREvent& event);
     // Writes the event, as edited by the server's program when one is loaded,
     // and the events the program created.
-    void writeEventWithEditingOnWorkerQueue(const MSREvent& event);
+    void writeEventWithEditingOnWorkerQueue(MSREvent event);
 
     // --- event writing -----------------------------------------------------
     // Persisted values that one event's transaction changes. They are kept

@@ -160,9 +160,14 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
     bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
     const std::optional<MSRParameters>& addedScreenParameters) {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
-    MSRObjectDictionary effective = (!ignoreInterceptor && name != "_err")
-                                        ? parametersWithAddedDefaultEventParameters(parameters)
-                                        : parameters;
+    std::optional<MSRObjectDictionary> withDefaults;
+    if (!ignoreInterceptor && name != "_err") {
+        if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
+            withDefaults = objectsFromDictionary(*defaults);
+            for (const auto& [parameterName, object] : parameters) withDefaults->insert_or_assign(parameterName, object);
+        }
+    }
+    const MSRObjectDictionary& effective = withDefaults ? *withDefaults : parameters;
     std::optional<MSREvent> event =
         MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
     if (!event) {
@@ -196,12 +201,12 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
         handleEventOnWorkerQueue(event);
         return;
     }
-    // Listeners see the event as it was logged, not as the handling changed it.
-    MSREvent logged = event;
+    // Listeners see the event as it was logged: the handling works on its
+    // own copy.
     // An event handled inside another's handling keeps the outer one's mark.
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
-    eventWriter().notifyEventListenersOnceWritten(logged);
+    eventWriter().notifyEventListenersOnceWritten(event);
     eventWriteFailed_ = outerWriteFailed;
 }
 
@@ -320,9 +325,9 @@ void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
     processSessionFromEvent(*event);
     if (!dedupeSubscriptionEvent(*event)) return;
     if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
-    event = appExceptionEventWithVuzedezoFeatureRollouts(*event);
+    event = appExceptionEventWithVuzedezoFeatureRollouts(std::move(*event));
     writeSessionStartEventOnWorkerQueue(*event);
-    writeEventWithEditingOnWorkerQueue(*event);
+    writeEventWithEditingOnWorkerQueue(std::move(*event));
 }
 
 std::optional<MSREvent> MSRMeasurement::eventAfterSafelistingEvent(const MSREvent& event) {
@@ -441,7 +446,7 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
     return false;
 }
 
-MSREvent MSRMeasurement::appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event) {
+MSREvent MSRMeasurement::appExceptionEventWithVuzedezoFeatureRollouts(MSREvent event) {
     if (event.name() != "_ae") return event;
     std::optional<std::string> rollouts = persistedConfig_->vuzedezoFeatureRollouts();
     if (!rollouts) return event;
@@ -460,7 +465,7 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
 }
 
-void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
+void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     std::shared_ptr<MSRPEventEditing> editing = remoteConfig_->eventEditing();
     MSRError error;
     if (editing) editing->handleEvent(event.editEvent(), &error);
@@ -473,14 +478,13 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
         return;
     }
 
-    MSREvent written = event;
     if (editing && editing->hasEdits()) {
         const std::optional<MSRPEvent>& output = editing->eventContext().outputEvent;
         if (output) {
-            if (auto edited = MSREvent::eventFromEditEvent(*output)) written = std::move(*edited);
+            if (auto edited = MSREvent::eventFromEditEvent(*output)) event = std::move(*edited);
         }
     }
-    eventWriter().writeEventOnWorkerQueue(written);
+    eventWriter().writeEventOnWorkerQueue(std::move(event));
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.
         std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;
