@@ -306,10 +306,9 @@ std::optional<MSREventWriter::PreparedWrite> MSREventWriter::prepareWrite(const 
     if (!database.containsEventAggregatesWithName(event.name(), nullptr).value_or(false)) return std::nullopt;
     if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty()) return std::nullopt;
     if (database.isRawEventStoreFull(nullptr).value_or(true)) return std::nullopt;
-    std::optional<MSRPBMeasurementBundle> metadata = metadataForEvent(nullptr);
-    if (!metadata) return std::nullopt;
-    PreparedWrite prepared{std::move(*metadata), 0};
-    if (!database.isRawEventMetadataStored(prepared.metadata, &prepared.fingerprint, nullptr).value_or(false))
+    PreparedWrite prepared{metadataForEvent(nullptr), 0};
+    if (!prepared.metadata ||
+        !database.isRawEventMetadataStored(prepared.metadata->encoded, &prepared.fingerprint, nullptr).value_or(false))
         return std::nullopt;
     return prepared;
 }
@@ -317,25 +316,33 @@ std::optional<MSREventWriter::PreparedWrite> MSREventWriter::prepareWrite(const 
 // The metadata stored with an event: the user properties, and the campaign
 // waiting to be persisted or persisted already. Nothing when the properties
 // cannot be read.
-std::optional<MSRPBMeasurementBundle> MSREventWriter::metadataForEvent(MSRError* error) {
+std::shared_ptr<const MSREventWriter::Metadata> MSREventWriter::metadataForEvent(MSRError* error) {
     std::optional<std::vector<MSRUserAttribute>> attributes =
         engine_.database_->userAttributesIncludingInternal(true, error);
-    if (!attributes) return std::nullopt;
-    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
+    if (!attributes) return nullptr;
+    MSRRawEventMetadataInputs inputs = engine_.rawEventMetadataInputsWithUserAttributes(*attributes);
     const MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
-    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
-                                                             ? pending.adCampaignInfoBuffer
-                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
-    if (campaignBuffer && !campaignBuffer->empty()) {
-        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
-            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
+    std::optional<std::vector<uint8_t>> campaign = pending.adCampaignInfoBuffer
+                                                       ? pending.adCampaignInfoBuffer
+                                                       : engine_.persistedConfig_->adCampaignInfoBuffer();
+    if (lastMetadata_ && lastMetadata_->inputs == inputs && lastMetadata_->campaign == campaign) return lastMetadata_;
+
+    auto made = std::make_shared<Metadata>();
+    made->message = MSRMeasurement::rawEventMetadataFromInputs(inputs);
+    if (campaign && !campaign->empty()) {
+        if (auto info = MSRPBAdCampaignInfo::initWithBuffer(*campaign)) {
+            MSRPBSetMessage(made->message, kBundleAdCampaignInfo, *info);
         }
     }
-    return metadata;
+    made->encoded = made->message.protoBuffer().value_or(std::vector<uint8_t>{});
+    made->inputs = std::move(inputs);
+    made->campaign = std::move(campaign);
+    lastMetadata_ = std::move(made);
+    return lastMetadata_;
 }
 
 bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared) {
-    if (prepared) return storeEvent(event, isRealtime, prepared->metadata, prepared->fingerprint);
+    if (prepared) return storeEvent(event, isRealtime, prepared->metadata->message, prepared->fingerprint);
     const std::string& name = event.name();
     MSRError error;
     std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
@@ -372,13 +379,13 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
             if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
         }
     }
-    std::optional<MSRPBMeasurementBundle> metadata = metadataForEvent(&error);
+    std::shared_ptr<const Metadata> metadata = metadataForEvent(&error);
     if (!metadata) {
         log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
         return false;
     }
     int64_t fingerprint = 0;
-    if (!engine_.database_->insertIfNotExistsRawEventMetadata(*metadata, &error, &fingerprint)) {
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata->message, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
@@ -388,7 +395,7 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         return false;
     }
     if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
-    return storeEvent(event, isRealtime, *metadata, fingerprint);
+    return storeEvent(event, isRealtime, metadata->message, fingerprint);
 }
 
 // The event's row, and what its metadata and name leave to persist once the

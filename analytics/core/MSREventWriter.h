@@ -6,10 +6,12 @@
 // state; MSRMeasurement's operations of the same names forward here.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRRawEventMetadataInputs.h"
 
 class MSREventWriter : public MSRMeasurementRoad {
 public:
@@ -20,9 +22,17 @@ public:
     void writeFilteredEventOnWorkerQueue(MSREvent event);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
+    // The metadata last built, what it was built from, and its encoding:
+    // built and encoded again only when what it holds changes.
+    struct Metadata {
+        MSRRawEventMetadataInputs inputs;
+        std::optional<std::vector<uint8_t>> campaign;
+        MSRPBMeasurementBundle message;
+        std::vector<uint8_t> encoded;
+    };
     // What an event's write read before its transaction (see prepareWrite).
     struct PreparedWrite {
-        MSRPBMeasurementBundle metadata;
+        std::shared_ptr<const Metadata> metadata;
         int64_t fingerprint = 0;
     };
     bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared = nullptr);
@@ -53,6 +63,7 @@ private:
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
     std::optional<PreparedWrite> prepareWrite(const MSREvent& event);
-    std::optional<MSRPBMeasurementBundle> metadataForEvent(MSRError* error);
+    std::shared_ptr<const Metadata> metadataForEvent(MSRError* error);
+    std::shared_ptr<const Metadata> lastMetadata_;
     bool storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata, int64_t fingerprint);
 };

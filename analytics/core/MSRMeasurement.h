@@ -73,6 +73,8 @@ class MSRMeasurement;
 
 // What each of the engine's roads (MSRUploader, MSRBundler, ...) stands on:
 // the engine that owns it, whose state it works on.
+struct MSRRawEventMetadataInputs;
+
 class MSRMeasurementRoad {
 public:
     explicit MSRMeasurementRoad(MSRMeasurement& engine) : engine_(engine) {}
@@ -293,6 +295,9 @@ public:
     // The metadata every raw event is stored with: application, device,
     // identity and consent of this moment, and the given user attributes.
     MSRPBMeasurementBundle createRawEventMetadataWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    // The same in two steps: what the metadata holds, then the metadata.
+    MSRRawEventMetadataInputs rawEventMetadataInputsWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    static MSRPBMeasurementBundle rawEventMetadataFromInputs(const MSRRawEventMetadataInputs& inputs);
 
     // ======================================================================
     // Bundling raw events

@@ -159,9 +159,9 @@ class MSRDatabase {
                         MSRError* error);
 
     // --- Raw events and their metadata ---
-    // Whether the metadata is stored as it is (a read); `fingerprint`
+    // Whether the encoded metadata is stored as it is (a read); `fingerprint`
     // receives its fingerprint either way.
-    std::optional<bool> isRawEventMetadataStored(const MSRPBMeasurementBundle& metadata, int64_t* fingerprint,
+    std::optional<bool> isRawEventMetadataStored(const std::vector<uint8_t>& encoded, int64_t* fingerprint,
                                                  MSRError* error);
     // `fingerprint`, when given, receives the record's fingerprint.
     bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
@@ -349,6 +349,7 @@ class MSRDatabase {
     bool performTransaction(const std::function<bool()>& block, bool savepoint);
     // Encodes the metadata into lastMetadataBytes_ and its fingerprint.
     bool encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error);
+    void rememberRawEventMetadata(std::vector<uint8_t> encoded);
     std::optional<bool> isLastMetadataStored(MSRError* error);
     // The encoded metadata last stored and its fingerprint.
     std::vector<uint8_t> lastMetadataBytes_;

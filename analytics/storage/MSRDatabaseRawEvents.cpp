@@ -153,13 +153,16 @@ bool MSRDatabase::encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata,
         return fail(error, kConversion,
                     "Received empty measurement bundle metadata for getting dictionary representation");
     }
-    // Nearly every event carries the same metadata as the one before; its
-    // digest is remembered rather than worked out again per event.
-    if (*encoded != lastMetadataBytes_) {
-        lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(*encoded));
-        lastMetadataBytes_ = std::move(*encoded);
-    }
+    rememberRawEventMetadata(std::move(*encoded));
     return true;
+}
+
+// Nearly every event carries the same metadata as the one before; its digest
+// is remembered rather than worked out again per event.
+void MSRDatabase::rememberRawEventMetadata(std::vector<uint8_t> encoded) {
+    if (encoded == lastMetadataBytes_) return;
+    lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    lastMetadataBytes_ = std::move(encoded);
 }
 
 std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
@@ -174,9 +177,13 @@ std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     return stored;
 }
 
-std::optional<bool> MSRDatabase::isRawEventMetadataStored(const MSRPBMeasurementBundle& metadata,
+std::optional<bool> MSRDatabase::isRawEventMetadataStored(const std::vector<uint8_t>& encoded,
                                                          int64_t* fingerprint, MSRError* error) {
-    if (!encodeRawEventMetadata(metadata, error)) return std::nullopt;
+    if (encoded.empty()) {
+        fail(error, kConversion, "Received empty measurement bundle metadata for getting dictionary representation");
+        return std::nullopt;
+    }
+    if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
     if (fingerprint) *fingerprint = lastMetadataFingerprint_;
     return isLastMetadataStored(error);
 }
