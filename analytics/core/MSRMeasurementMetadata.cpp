@@ -2,6 +2,7 @@
 // of the bundle-field routines (they read the identity once per bundle).
 
 #include <algorithm>
+#include <tuple>
 
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -97,14 +98,8 @@ MSRRawEventMetadataInputs MSRMeasurement::rawEventMetadataInputsWithUserAttribut
 
     inputs.consentSignals = MSRConsentSettingsUtil::consentSignals();
     inputs.gateOnTrackingAuthorization = config.gateIDFAOnATTMASEnabled();
-    const MSRBundleIdentity answers = MSRBundleIdentityFromIdentity(identity);
-    inputs.iOS14OrAbove = answers.iOS14OrAbove;
-    inputs.appleConsentStatus = answers.appleConsentStatus;
-    inputs.hasLimitedAdTracking = answers.hasLimitedAdTracking;
-    inputs.limitedAdTracking = answers.limitedAdTracking;
-    inputs.resettableDeviceID = answers.resettableDeviceID;
-    inputs.identifierForVendor = answers.identifierForVendor;
-    inputs.appInstanceID = answers.appInstanceID;
+    inputs.identity = MSRBundleIdentityFromIdentity(identity);
+    inputs.identity.ephemeralAppInstanceID = nullptr;
     inputs.dmaConsent = config.DMAConsentEnabled();
     if (inputs.dmaConsent) {
         inputs.consentDiagnostics = MSRConsentSettingsUtil::consentDiagnostics();
@@ -157,15 +152,7 @@ MSRPBMeasurementBundle MSRMeasurement::rawEventMetadataFromInputs(const MSRRawEv
     if (inputs.versionMinor) MSRPBSetInt32(metadata, Slot::kAppVersionMinor, *inputs.versionMinor);
     if (inputs.versionRelease) MSRPBSetInt32(metadata, Slot::kAppVersionRelease, *inputs.versionRelease);
 
-    MSRBundleIdentity answers;
-    answers.iOS14OrAbove = inputs.iOS14OrAbove;
-    answers.appleConsentStatus = inputs.appleConsentStatus;
-    answers.hasLimitedAdTracking = inputs.hasLimitedAdTracking;
-    answers.limitedAdTracking = inputs.limitedAdTracking;
-    answers.resettableDeviceID = inputs.resettableDeviceID;
-    answers.identifierForVendor = inputs.identifierForVendor;
-    answers.appInstanceID = inputs.appInstanceID;
-    MSRApplyIdentityFields(metadata, inputs.consentSignals, inputs.gateOnTrackingAuthorization, answers, true);
+    MSRApplyIdentityFields(metadata, inputs.consentSignals, inputs.gateOnTrackingAuthorization, inputs.identity, true);
     if (inputs.dmaConsent) {
         MSRApplyDMAConsentFields(
             metadata, inputs.consentDiagnostics, inputs.adUserDataDenied, std::nullopt, inputs.isDMARegion,
@@ -184,4 +171,18 @@ MSRPBMeasurementBundle MSRMeasurement::rawEventMetadataFromInputs(const MSRRawEv
     if (inputs.npa) protos.push_back(inputs.npa->attribute.protoUserAttribute());
     MSRPBSetMessageArray(metadata, Slot::kUserAttributes, protos);
     return metadata;
+}
+
+bool MSRRawEventMetadataInputs::operator==(const MSRRawEventMetadataInputs& other) const {
+    auto fields = [](const MSRRawEventMetadataInputs& in) {
+        const MSRBundleIdentity& id = in.identity;
+        return std::tie(in.complete, in.appID, in.fromAppStore, in.appVersion, in.zmpAppID, in.adzevAppID,
+                        in.installationID, in.sessionStitchingToken, in.versionMajor, in.versionMinor,
+                        in.versionRelease, in.consentSignals, in.gateOnTrackingAuthorization, id.iOS14OrAbove,
+                        id.appleConsentStatus, id.hasLimitedAdTracking, id.limitedAdTracking, id.resettableDeviceID,
+                        id.identifierForVendor, id.appInstanceID, in.dmaConsent, in.consentDiagnostics,
+                        in.adUserDataDenied, in.isDMARegion, in.corePlatformServices, in.deviceModel, in.osVersion,
+                        in.timeZoneOffsetMinutes, in.language, in.attributes, in.npa);
+    };
+    return fields(*this) == fields(other);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRBundleFields.h"
 #include "analytics/model/MSRUserAttribute.h"
 
 struct MSRRawEventMetadataInputs {
@@ -36,13 +37,8 @@ struct MSRRawEventMetadataInputs {
     std::optional<int32_t> versionRelease;
     std::string consentSignals;
     bool gateOnTrackingAuthorization = false;
-    bool iOS14OrAbove = true;
-    int32_t appleConsentStatus = 6;
-    bool hasLimitedAdTracking = false;
-    bool limitedAdTracking = false;
-    std::optional<std::string> resettableDeviceID;
-    std::optional<std::string> identifierForVendor;
-    std::optional<std::string> appInstanceID;
+    // The identity's answers; the ephemeral app instance ID is not asked.
+    MSRBundleIdentity identity;
     bool dmaConsent = false;
     std::string consentDiagnostics;
     bool adUserDataDenied = false;
@@ -56,5 +52,5 @@ struct MSRRawEventMetadataInputs {
     // Added when the DMA consent is on and the given attributes lack it.
     std::optional<Attribute> npa;
 
-    bool operator==(const MSRRawEventMetadataInputs&) const = default;
+    bool operator==(const MSRRawEventMetadataInputs& other) const;
 };
