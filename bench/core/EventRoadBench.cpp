@@ -20,10 +20,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 
 #include "analytics/core/DEDIzurarove.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -96,21 +98,14 @@ struct Engine {
     int64_t next = 1;
 };
 
-// The engine's threads live until the process ends, so the engine is never
-// destroyed; its data root is removed at exit, when they are idle.
-struct RootRemover {
-    std::filesystem::path root;
-    ~RootRemover() {
-        std::error_code ignored;
-        if (!root.empty()) std::filesystem::remove_all(root, ignored);
-    }
-};
-RootRemover remover;
+// The engine's data root, removed once the queues have ended (see main):
+// removed earlier, the engine's last writes would make it again.
+std::filesystem::path engineRoot;
 
 Engine& engine() {
     static Engine* shared = [] {
         auto* made = new Engine();
-        remover.root = made->root;
+        engineRoot = made->root;
         return made;
     }();
     return *shared;
@@ -193,3 +188,15 @@ void BM_BurstPeakMemory(benchmark::State& state) {
 BENCHMARK(BM_BurstPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The engine is never destroyed: its threads end with the queues.
+    if (!dispatch::endQueues(30)) std::_Exit(1);
+    std::error_code ignored;
+    if (!engineRoot.empty()) std::filesystem::remove_all(engineRoot, ignored);
+    return 0;
+}
