@@ -90,7 +90,8 @@ void ViewManager::hideLoadingOverlay() {
 void ViewManager::fixSegmentedControlImages(ui::View& root) {
     const auto subviews = root.subviews();
     for (const auto& subview : subviews) {
-        const std::type_info& type = typeid(*subview);
+        const ui::View& view = *subview;
+        const std::type_info& type = typeid(view);
         if ((type == typeid(ui::View) || type == typeid(ui::StackView)) && !subview->subviews().empty()) {
             fixSegmentedControlImages(*subview);
         } else if (type == typeid(ui::SegmentedControl)) {
