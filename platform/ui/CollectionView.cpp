@@ -8,11 +8,6 @@
 
 namespace ui {
 
-CollectionViewCell::CollectionViewCell(std::string reuseIdentifier)
-    : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
-    addSubview(contentView_);
-}
-
 CollectionView::CollectionView(const Rect& frame) : ScrollView(frame) {}
 
 void CollectionView::setDataSource(CollectionViewDataSource* dataSource) {

@@ -8,7 +8,7 @@
 
 namespace ui {
 
-TableViewCell::TableViewCell(std::string reuseIdentifier)
+ReusableCell::ReusableCell(std::string reuseIdentifier)
     : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
     addSubview(contentView_);
 }
@@ -16,7 +16,7 @@ TableViewCell::TableViewCell(std::string reuseIdentifier)
 Label& TableViewCell::textLabel() {
     if (!textLabel_) {
         textLabel_ = std::make_shared<Label>();
-        contentView_->addSubview(textLabel_);
+        contentView().addSubview(textLabel_);
     }
     return *textLabel_;
 }

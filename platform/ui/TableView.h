@@ -14,18 +14,15 @@ namespace ui {
 
 class TableView;
 
-// A row of a table. Its content goes into contentView; textLabel is the
-// standard cell's label, made on first use.
-class TableViewCell : public View {
+// What table and collection cells share: the identifier their view hands
+// them out again by, the content view their content goes into, and the hooks
+// of their life cycle.
+class ReusableCell : public View {
   public:
-    explicit TableViewCell(std::string reuseIdentifier = "");
+    explicit ReusableCell(std::string reuseIdentifier);
     const std::string& reuseIdentifier() const { return reuseIdentifier_; }
     View& contentView() { return *contentView_; }
     const std::shared_ptr<View>& contentViewPointer() const { return contentView_; }
-    Label& textLabel();
-    Label* textLabelIfAny() const { return textLabel_.get(); }
-    bool isSelected() const { return selected_; }
-    virtual void setSelected(bool selected, bool animated);
     // Called before the cell is handed out again by dequeue.
     virtual void prepareForReuse() {}
     // Called once after a cell was built from a nib or a registered class.
@@ -36,6 +33,19 @@ class TableViewCell : public View {
   private:
     std::string reuseIdentifier_;
     std::shared_ptr<View> contentView_;
+};
+
+// A row of a table. Its content goes into contentView; textLabel is the
+// standard cell's label, made on first use.
+class TableViewCell : public ReusableCell {
+  public:
+    explicit TableViewCell(std::string reuseIdentifier = "") : ReusableCell(std::move(reuseIdentifier)) {}
+    Label& textLabel();
+    Label* textLabelIfAny() const { return textLabel_.get(); }
+    bool isSelected() const { return selected_; }
+    virtual void setSelected(bool selected, bool animated);
+
+  private:
     std::shared_ptr<Label> textLabel_;
     bool selected_ = false;
 };
@@ -185,18 +195,9 @@ class TableView : public ScrollView {
 
 class CollectionView;
 
-class CollectionViewCell : public View {
+class CollectionViewCell : public ReusableCell {
   public:
-    explicit CollectionViewCell(std::string reuseIdentifier = "");
-    const std::string& reuseIdentifier() const { return reuseIdentifier_; }
-    View& contentView() { return *contentView_; }
-    virtual void prepareForReuse() {}
-    virtual void awakeFromNib() {}
-    std::string snapshotDescription() const override { return ""; }
-
-  private:
-    std::string reuseIdentifier_;
-    std::shared_ptr<View> contentView_;
+    explicit CollectionViewCell(std::string reuseIdentifier = "") : ReusableCell(std::move(reuseIdentifier)) {}
 };
 
 class CollectionViewDataSource {
