@@ -44,6 +44,10 @@ def parse(paths):
                 current.append((label, type_, name, int(tag), slot.group(1) if slot else None))
             elif line.strip() == "}":
                 current = None
+            elif current is not None and line.strip() and not line.strip().startswith("//"):
+                # Anything else in a message (oneof, map, reserved, a nested
+                # type) would shift the indices without saying so.
+                sys.exit(f"{path}:{number}: not a plain field: {line.strip()}")
     return messages
 
 
