@@ -62,6 +62,7 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     virtual void viewDidAppear(bool animated) { (void)animated; }
     virtual void viewWillDisappear(bool animated) { (void)animated; }
     virtual void viewDidDisappear(bool animated) { (void)animated; }
+    virtual void viewWillLayoutSubviews() {}
     virtual void viewDidLayoutSubviews() {}
 
     AppearanceState appearanceState() const { return appearance_; }
@@ -193,6 +194,15 @@ class TabContainer {
     virtual size_t selectedTabIndex() const = 0;
     // What a tap on a tab does.
     virtual void userSelectTab(size_t index) = 0;
+};
+
+// A container that shows one of its children in its own place: a navigation
+// stack its visible controller, tabs the selected one, pages the page on
+// show. Screen tracking looks through it to that child.
+class ContentContainer {
+  public:
+    virtual ~ContentContainer() = default;
+    virtual ViewController* shownViewController() const = 0;
 };
 
 class DrawerContainer {
