@@ -62,6 +62,7 @@ class MSRTCFClient;
 class MSRConditionalUserPropertyController;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
+struct MSRRawEventMetadataInputs;
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
 public:
@@ -209,6 +210,8 @@ public:
                                          const MSRLogEventInterceptor& interceptor,
                                          const std::optional<MSRParameters>& addedScreenParameters);
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
+    struct PendingEventBatch;
+    void logPendingEventsOnWorkerQueue(PendingEventBatch& batch);
     void handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
     void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
@@ -228,6 +231,9 @@ public:
     // The metadata every raw event is stored with: application, device,
     // identity and consent of this moment, and the given user attributes.
     MSRPBMeasurementBundle createRawEventMetadataWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    // The same in two steps: what the metadata holds, then the metadata.
+    MSRRawEventMetadataInputs rawEventMetadataInputsWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    static MSRPBMeasurementBundle rawEventMetadataFromInputs(const MSRRawEventMetadataInputs& inputs);
 
     // ======================================================================
     // Bundling raw events (the operations in MSRBundler.h)
@@ -353,11 +359,11 @@ private:
     // False: a subscription already reported; drop the event.
     bool dedupeSubscriptionEvent(const MSREvent& event);
     bool shouldDropDuplicatedSessionStartWithRolloutEvent(const MSREvent& event);
-    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event);
+    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(MSREvent event);
     void writeSessionStartEventOnWorkerQueue(const MSREvent& event);
     // Writes the event, as edited by the server's program when one is loaded,
     // and the events the program created.
-    void writeEventWithEditingOnWorkerQueue(const MSREvent& event);
+    void writeEventWithEditingOnWorkerQueue(MSREvent event);
 
     // --- event writing -----------------------------------------------------
     // Persisted values that one event's transaction changes. They are kept
@@ -370,6 +376,12 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
+    // Logged events reach the worker in batches of packed events: one block
+    // for many instead of a block and its copies per event. The open batch
+    // takes more events only while nothing was queued behind it.
+    std::mutex pendingEventsMutex_;
+    std::shared_ptr<PendingEventBatch> openEventBatch_;
+    uint64_t openEventBatchPlace_ = 0;
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;
