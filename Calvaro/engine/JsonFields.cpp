@@ -77,4 +77,49 @@ bool Reader::optionalNumberMap(const char* key, std::optional<std::map<std::stri
     return true;
 }
 
+bool readObject(std::string_view json, const std::string& context, std::string* error,
+                const std::function<bool(Reader&)>& fields) {
+    auto parsed = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    if (parsed.is_discarded()) {
+        fail(error, "the data is not valid JSON");
+        return false;
+    }
+    Reader reader(parsed, context);
+    if (fields(reader)) return true;
+    fail(error, reader.error());
+    return false;
+}
+
+Writer::Writer() : out_(std::make_unique<nlohmann::ordered_json>(nlohmann::ordered_json::object())) {}
+Writer::~Writer() = default;
+
+bool Writer::text(const char* key, const std::string& value) {
+    (*out_)[key] = value;
+    return true;
+}
+
+bool Writer::number(const char* key, double value) {
+    (*out_)[key] = value;
+    return true;
+}
+
+bool Writer::textList(const char* key, const std::vector<std::string>& value) {
+    (*out_)[key] = value;
+    return true;
+}
+
+bool Writer::optionalTextList(const char* key, const std::optional<std::vector<std::string>>& value) {
+    if (value) (*out_)[key] = *value;
+    return true;
+}
+
+bool Writer::optionalNumberMap(const char* key, const std::optional<std::map<std::string, double>>& value) {
+    if (value) (*out_)[key] = *value;
+    return true;
+}
+
+std::string Writer::dump() const {
+    return out_->dump();
+}
+
 }  // namespace jsonfields

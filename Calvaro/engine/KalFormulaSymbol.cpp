@@ -1,33 +1,25 @@
 #include "Calvaro/engine/KalFormulaSymbol.h"
 
-#include <nlohmann/json.hpp>
-
 #include "Calvaro/engine/JsonFields.h"
 #include "Calvaro/engine/KalFormulaUnit.h"
 
+namespace {
+
+constexpr auto symbolFields = [](auto& s, auto& fields) {
+    return fields.text("category", s.category) && fields.text("subcategory", s.subcategory) &&
+           fields.text("topic", s.topic) && fields.text("key", s.key) && fields.text("latex", s.latex) &&
+           fields.text("name", s.name) && fields.text("unit", s.unit) &&
+           fields.optionalNumberMap("rules", s.rules);
+};
+
+}  // namespace
+
 std::optional<Symbol> Symbol::decode(std::string_view json, std::string* error) {
-    auto parsed = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
-    if (parsed.is_discarded()) return jsonfields::fail(error, "the data is not valid JSON");
-    jsonfields::Reader r(parsed, "symbol");
-    Symbol s;
-    bool ok = r.text("category", s.category) && r.text("subcategory", s.subcategory) &&
-              r.text("topic", s.topic) && r.text("key", s.key) && r.text("latex", s.latex) &&
-              r.text("name", s.name) && r.text("unit", s.unit) && r.optionalNumberMap("rules", s.rules);
-    if (!ok) return jsonfields::fail(error, r.error());
-    return s;
+    return jsonfields::decode<Symbol>(json, "symbol", error, symbolFields);
 }
 
 std::string Symbol::encode() const {
-    nlohmann::ordered_json out;
-    out["category"] = category;
-    out["subcategory"] = subcategory;
-    out["topic"] = topic;
-    out["key"] = key;
-    out["latex"] = latex;
-    out["name"] = name;
-    out["unit"] = unit;
-    if (rules) out["rules"] = *rules;
-    return out.dump();
+    return jsonfields::encode(*this, symbolFields);
 }
 
 KalFormulaSymbol& KalFormulaSymbol::shared() {

@@ -9,6 +9,15 @@
 #include "Calvaro/engine/JsonFields.h"
 #include "platform/foundation/Bundle.h"
 
+namespace {
+
+constexpr auto unitFields = [](auto& u, auto& fields) {
+    return fields.text("key", u.key) && fields.text("latex", u.latex) && fields.text("name", u.name) &&
+           fields.number("factor", u.factor);
+};
+
+}  // namespace
+
 std::optional<std::vector<Unit>> Unit::decodeList(std::string_view json, std::string* error) {
     auto parsed = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
     if (parsed.is_discarded()) return jsonfields::fail(error, "the data is not valid JSON");
@@ -17,22 +26,14 @@ std::optional<std::vector<Unit>> Unit::decodeList(std::string_view json, std::st
     for (size_t i = 0; i < parsed.size(); ++i) {
         jsonfields::Reader reader(parsed[i], "unit " + std::to_string(i));
         Unit unit;
-        if (!reader.text("key", unit.key) || !reader.text("latex", unit.latex) ||
-            !reader.text("name", unit.name) || !reader.number("factor", unit.factor)) {
-            return jsonfields::fail(error, reader.error());
-        }
+        if (!unitFields(unit, reader)) return jsonfields::fail(error, reader.error());
         units.push_back(std::move(unit));
     }
     return units;
 }
 
 std::string Unit::encode() const {
-    nlohmann::ordered_json out;
-    out["key"] = key;
-    out["latex"] = latex;
-    out["name"] = name;
-    out["factor"] = factor;
-    return out.dump();
+    return jsonfields::encode(*this, unitFields);
 }
 
 KalFormulaUnit& KalFormulaUnit::shared() {

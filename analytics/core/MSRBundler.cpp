@@ -11,6 +11,7 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRBundler.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRFoundationAdditions.h"

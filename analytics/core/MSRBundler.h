@@ -2,15 +2,15 @@
 
 // The engine's bundling: one run of raw events of one metadata record becomes
 // one upload bundle, in one transaction with the counts, aggregates, audiences
-// and bookkeeping it changes. It works on the engine's state; MSRMeasurement's
-// operations of the same names forward here.
+// and bookkeeping it changes. It works on the engine's state; its operations are
+// the engine's (MSRMeasurementRoad.h).
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
 
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementRoad.h"
 
 class MSRBundler : public MSRMeasurementRoad {
 public:

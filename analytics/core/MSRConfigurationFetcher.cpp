@@ -5,6 +5,7 @@
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"

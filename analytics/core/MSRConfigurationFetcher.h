@@ -2,7 +2,7 @@
 
 // The engine's configuration fetch: a conditional GET of the server's
 // configuration, applied in one database transaction. It works on the engine's
-// state (MSRMeasurement forwards the operations of the same names here) and
+// state (its operations are the engine's, MSRMeasurementRoad.h) and
 // hands the schedule back to the uploader once the answer is in.
 
 #include <cstddef>
@@ -10,14 +10,13 @@
 #include <optional>
 #include <vector>
 
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementRoad.h"
 
 class MSRConfigurationFetcher : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
     // A configuration answer larger than this is refused unread.
     static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
-
 
     // A conditional GET of the configuration when an endpoint is configured
     // (worker queue).

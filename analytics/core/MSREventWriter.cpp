@@ -8,6 +8,7 @@
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSREventWriter.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"

@@ -3,15 +3,16 @@
 // The engine's event writing: daily caps and real-time marks, the event and
 // its raw-event metadata written in one transaction, lifetime value, and what
 // follows a commit (listeners, the upload schedule). It works on the engine's
-// state; MSRMeasurement's operations of the same names forward here.
+// state; its operations are the engine's (MSRMeasurementRoad.h).
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementRoad.h"
 #include "analytics/core/MSRRawEventMetadataInputs.h"
+#include "analytics/support/MSRError.h"
 
 class MSREventWriter : public MSRMeasurementRoad {
 public:

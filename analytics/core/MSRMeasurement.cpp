@@ -1,6 +1,5 @@
 // The measurement engine itself: the shared instance, its construction with
-// its collaborators, the facade's remaining operations, and the operations of
-// the roads, each a short forward to the collaborator that does the work.
+// its collaborators, and the facade's remaining operations.
 
 #include "analytics/core/MSRMeasurement.h"
 
@@ -224,11 +223,11 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
 }
 
 MSRMeasurement::MSRMeasurement()
-    : uploader_(std::make_unique<MSRUploader>(*this)),
-      configurationFetcher_(std::make_unique<MSRConfigurationFetcher>(*this)),
-      eventWriter_(std::make_unique<MSREventWriter>(*this)),
-      bundler_(std::make_unique<MSRBundler>(*this)),
-      startUp_(std::make_unique<MSRStartUpAndWipe>(*this)) {}
+    : MSRStartUpAndWipe(*this),
+      MSREventWriter(*this),
+      MSRBundler(*this),
+      MSRUploader(*this),
+      MSRConfigurationFetcher(*this) {}
 
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
@@ -303,147 +302,3 @@ int64_t MSRMeasurement::timestampMillisRoundedUpToNextHour(int64_t timestampMill
     constexpr int64_t kHour = 3600000;
     return timestampMillis / kHour * kHour + kHour;
 }
-
-// ---- the roads' operations, forwarded to their collaborators ---------------
-
-// Upload scheduling and batch upload.
-double MSRMeasurement::uptime() const { return uploader_->uptime(); }
-void MSRMeasurement::suspendUploads() { uploader_->suspendUploads(); }
-double MSRMeasurement::remainingUploadSuspension() { return uploader_->remainingUploadSuspension(); }
-void MSRMeasurement::updateSchedule() { uploader_->updateSchedule(); }
-double MSRMeasurement::nextUploadingTime() { return uploader_->nextUploadingTime(); }
-void MSRMeasurement::uploadDataOrRegisterAlarm() { uploader_->uploadDataOrRegisterAlarm(); }
-void MSRMeasurement::uploadData() { uploader_->uploadData(); }
-bool MSRMeasurement::isNetworkReadyForRequest() { return uploader_->isNetworkReadyForRequest(); }
-bool MSRMeasurement::shouldUseBackgroundSession() { return uploader_->shouldUseBackgroundSession(); }
-std::vector<MSRQueuedBundle> MSRMeasurement::filteredBundlesWithCompatibleAppID(
-    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
-    const std::vector<MSRQueuedBundle>& bundlesToUpload) {
-    return uploader_->filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundlesToUpload);
-}
-void MSRMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
-    uploader_->setUploadInProgressWithBundleIDs(bundleIDs);
-}
-void MSRMeasurement::networkUploadCompletionHandlerWithResponse(const net::Response& response,
-                                                                const std::optional<net::Error>& error) {
-    uploader_->networkUploadCompletionHandlerWithResponse(response, error);
-}
-void MSRMeasurement::incrementRetryCounter() { uploader_->incrementRetryCounter(); }
-bool MSRMeasurement::hasDataToUpload() { return uploader_->hasDataToUpload(); }
-void MSRMeasurement::terminateBackgroundTask() { uploader_->terminateBackgroundTask(); }
-bool MSRMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
-    return uploader_->removeBundlesFromDatabaseWithIDs(rowIDs);
-}
-
-// Measurement configuration fetch.
-void MSRMeasurement::fetchRemoteConfig() { configurationFetcher_->fetchRemoteConfig(); }
-void MSRMeasurement::networkRemoteConfigFetchCompletionHandler(const net::Response& response,
-                                                               const std::vector<uint8_t>& data,
-                                                               const std::optional<net::Error>& error) {
-    configurationFetcher_->networkRemoteConfigFetchCompletionHandler(response, data, error);
-}
-void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
-    configurationFetcher_->updateConsentSettingsUtilWithRemoteConfig();
-}
-
-// Event writing and daily caps.
-void MSRMeasurement::writeEventOnWorkerQueue(MSREvent event) {
-    eventWriter_->writeEventOnWorkerQueue(std::move(event));
-}
-void MSRMeasurement::writeFilteredEventOnWorkerQueue(MSREvent event) {
-    eventWriter_->writeFilteredEventOnWorkerQueue(std::move(event));
-}
-bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent) {
-    return eventWriter_->shouldProcessEvent(event, dailyCounts, isPublicEvent);
-}
-bool MSRMeasurement::isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts) {
-    return eventWriter_->isRealtimeEvent(event, dailyCounts);
-}
-bool MSRMeasurement::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
-    return eventWriter_->writeEvent(event, isPublicEvent, isRealtime);
-}
-bool MSRMeasurement::updateLifetimeValueWithEvent(const MSREvent& event) {
-    return eventWriter_->updateLifetimeValueWithEvent(event);
-}
-void MSRMeasurement::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
-    eventWriter_->maybeAddDebugAndRealtimeParameters(event);
-}
-std::optional<MSRPBAdCampaignInfo> MSRMeasurement::adCampaignInfoFromEvent(const MSREvent& event) {
-    return eventWriter_->adCampaignInfoFromEvent(event);
-}
-void MSRMeasurement::logFirstOpenConsentedEvent(double timestamp) { eventWriter_->logFirstOpenConsentedEvent(timestamp); }
-std::optional<std::string> MSRMeasurement::previousFirstOpenCount() { return eventWriter_->previousFirstOpenCount(); }
-void MSRMeasurement::setPreviousFirstOpenCount(const std::optional<std::string>& count) {
-    eventWriter_->setPreviousFirstOpenCount(count);
-}
-
-// Bundling raw events.
-bool MSRMeasurement::bundleRawEvents() { return bundler_->bundleRawEvents(); }
-std::optional<std::vector<MSRRawEventData>> MSRMeasurement::rawEventsWithMetadataFingerprint(
-    int64_t metadataFingerprint) {
-    return bundler_->rawEventsWithMetadataFingerprint(metadataFingerprint);
-}
-std::optional<std::vector<MSREvent>> MSRMeasurement::processRawEvents(const std::vector<MSRRawEventData>& rawEvents,
-                                                                      int64_t metadataFingerprint) {
-    return bundler_->processRawEvents(rawEvents, metadataFingerprint);
-}
-MSRRawEventData MSRMeasurement::internalEventFromPublicEvent(const MSRRawEventData& rawEvent) {
-    return bundler_->internalEventFromPublicEvent(rawEvent);
-}
-bool MSRMeasurement::checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts) {
-    return bundler_->checkConversion(event, dailyCounts);
-}
-bool MSRMeasurement::checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts) {
-    return bundler_->checkRealtime(event, dailyCounts);
-}
-void MSRMeasurement::evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents,
-                                                 MSRPBMeasurementBundle& bundle) {
-    bundler_->evaluationTimeFromRawEvents(rawEvents, bundle);
-}
-std::optional<std::vector<MSREvent>> MSRMeasurement::eventsAfterUpdatingEventAggregates(
-    const std::vector<MSREvent>& events, MSRAudienceTimestampsCache* cache, bool allowEventFilterEvaluation) {
-    return bundler_->eventsAfterUpdatingEventAggregates(events, cache, allowEventFilterEvaluation);
-}
-bool MSRMeasurement::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
-                                                double bundleEndTimestamp) {
-    return bundler_->updateAppMetadataForBundle(bundle, bundleStartTimestamp, bundleEndTimestamp);
-}
-bool MSRMeasurement::updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle,
-                                          bool sessionScoped) {
-    return bundler_->updateUserEngagement(engagementMillis, bundle, sessionScoped);
-}
-void MSRMeasurement::addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
-                                                 double bundleEndTimestamp) {
-    bundler_->addBundleMetadataIntoBundle(bundle, bundleStartTimestamp, bundleEndTimestamp);
-}
-void MSRMeasurement::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle) {
-    bundler_->handleAnalyticsStorageConsentTransitions(bundle);
-}
-
-// Start-up, enablement and wipe.
-bool MSRMeasurement::shouldEnableMeasurement() const { return startUp_->shouldEnableMeasurement(); }
-void MSRMeasurement::setEnabledOnWorkerQueue(bool enabled) { startUp_->setEnabledOnWorkerQueue(enabled); }
-bool MSRMeasurement::startMeasurementOnWorkerQueue() { return startUp_->startMeasurementOnWorkerQueue(); }
-bool MSRMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
-                                             const std::optional<std::string>& appIDFromAdzev,
-                                             const std::optional<std::string>& persistedAppIDFromZMP,
-                                             const std::optional<std::string>& persistedAppIDFromAdzev) const {
-    return startUp_->shouldWipeDataWithAppID(appID, appIDFromZMP, appIDFromAdzev, persistedAppIDFromZMP,
-                                             persistedAppIDFromAdzev);
-}
-void MSRMeasurement::setProspectiveConsentSettings() { startUp_->setProspectiveConsentSettings(); }
-void MSRMeasurement::updatePersistedAppIDFromZMPAndAdzev() { startUp_->updatePersistedAppIDFromZMPAndAdzev(); }
-bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-    return startUp_->wipeoutAnalyticsDataAndResetComponents();
-}
-void MSRMeasurement::reportFirstOpenOnWorkerQueue() { startUp_->reportFirstOpenOnWorkerQueue(); }
-void MSRMeasurement::reportAppUpdateOnWorkerQueue() { startUp_->reportAppUpdateOnWorkerQueue(); }
-void MSRMeasurement::reportOSUpdateOnWorkerQueue() { startUp_->reportOSUpdateOnWorkerQueue(); }
-void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue() { startUp_->reportStoredCampaignEventOnWorkerQueue(); }
-bool MSRMeasurement::shouldAllowRequestDeferredDeepLink() { return startUp_->shouldAllowRequestDeferredDeepLink(); }
-void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
-    startUp_->subscribeForAppForegroundBackgroundNotifications();
-}
-void MSRMeasurement::handleAppDidBecomeActiveEvent() { startUp_->handleAppDidBecomeActiveEvent(); }
-void MSRMeasurement::handleAppWillResignActiveEvent() { startUp_->handleAppWillResignActiveEvent(); }
-void MSRMeasurement::backfillSessionNumber() { startUp_->backfillSessionNumber(); }

@@ -5,14 +5,14 @@
 // alarm and the network component, and does all measurement work on the
 // worker queue of its scheduler.
 //
-// The engine keeps the state; its roads are collaborators that work on it,
-// each in its own source and named for its job: MSRStartUpAndWipe,
-// MSREventWriter, MSRBundler, MSRUploader and MSRConfigurationFetcher. Every
-// operation below keeps its name here as a short forward to the collaborator
-// (MSRMeasurement.cpp), so each can be found by name; the engine's own sources
-// call the collaborators directly, lower roads never call higher ones (the
-// upload run reaches the configuration fetch only through a hook), so no
-// source calls back into one that called it. User attributes, event handling
+// The engine keeps the state; its roads work on it, each in its own header and
+// source and named for its job: MSRStartUpAndWipe, MSREventWriter, MSRBundler,
+// MSRUploader and MSRConfigurationFetcher. The engine is made of its roads (they
+// are its bases), so each road's operations are declared once, in the road's
+// header, and are the engine's operations by the same names. The engine's own
+// sources call them through the road (startUp(), uploader(), ...); lower roads
+// never call higher ones (the upload run reaches the configuration fetch only
+// through a hook), so no source calls back into one that called it. User attributes, event handling
 // and the raw-event metadata are still the engine's own sources. Operations
 // whose names end in "OnWorkerQueue" run only on the worker queue and first
 // assert that they do.
@@ -27,7 +27,12 @@
 #include <string_view>
 #include <vector>
 
+#include "analytics/core/MSRBundler.h"
+#include "analytics/core/MSRConfigurationFetcher.h"
+#include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRMeasurementInterface.h"
+#include "analytics/core/MSRStartUpAndWipe.h"
+#include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDailyCounts.h"
 #include "analytics/model/MSREvent.h"
 #include "analytics/model/MSREventAggregates.h"
@@ -55,36 +60,9 @@ class MSRSearchAdReporter;
 class MSRSessionReporterInterface;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
-class MSRBundler;
-class MSRConfigurationFetcher;
-class MSREventWriter;
-class MSRStartUpAndWipe;
-class MSRUploader;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
-struct MSRRawEventRow;
-struct MSRBundleRawEntry;
-struct MSRBundleEvent;
-// A queued bundle and its row id (the analytics database's alias).
-using MSRQueuedBundle = std::pair<MSRPBMeasurementBundle, int64_t>;
-struct MSRBundleIdentity;
-
-class MSRMeasurement;
-
-// What each of the engine's roads (MSRUploader, MSRBundler, ...) stands on:
-// the engine that owns it, whose state it works on.
 struct MSRRawEventMetadataInputs;
-
-class MSRMeasurementRoad {
-public:
-    explicit MSRMeasurementRoad(MSRMeasurement& engine) : engine_(engine) {}
-    MSRMeasurementRoad(const MSRMeasurementRoad&) = delete;
-    MSRMeasurementRoad& operator=(const MSRMeasurementRoad&) = delete;
-
-protected:
-    MSRMeasurement& engine_;
-};
-
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
 public:
@@ -94,13 +72,18 @@ public:
 
 class MSRMeasurement : public MSRMeasurementInterface,
                        public net::ReachabilityDelegate,
-                       public std::enable_shared_from_this<MSRMeasurement> {
+                       public std::enable_shared_from_this<MSRMeasurement>,
+                       public MSRStartUpAndWipe,
+                       public MSREventWriter,
+                       public MSRBundler,
+                       public MSRUploader,
+                       public MSRConfigurationFetcher {
 public:
     static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
     static constexpr const char* kAlarmName = "Measurement timer";
 
     // ======================================================================
-    // Start-up and enablement
+    // Start-up and enablement (the rest in MSRStartUpAndWipe.h)
     // ======================================================================
 
     // Creates the shared instance once per process (a first call with an
@@ -137,16 +120,7 @@ public:
     MSRMeasurement(const MSRMeasurement&) = delete;
     MSRMeasurement& operator=(const MSRMeasurement&) = delete;
 
-    bool shouldEnableMeasurement() const;
     void setEnabled(bool enabled) override;
-    void setEnabledOnWorkerQueue(bool enabled);
-    bool startMeasurementOnWorkerQueue();
-    bool shouldWipeDataWithAppID(const std::string& appID, const std::optional<std::string>& appIDFromZMP,
-                                 const std::optional<std::string>& appIDFromAdzev,
-                                 const std::optional<std::string>& persistedAppIDFromZMP,
-                                 const std::optional<std::string>& persistedAppIDFromAdzev) const;
-    void setProspectiveConsentSettings();
-    void updatePersistedAppIDFromZMPAndAdzev();
     bool didInitializeComponents() override { return didInitializeComponents_.load(); }
     // True once the start has made the database, the remote settings, the
     // audience evaluator, the session reporter and the identity. A start that
@@ -190,37 +164,16 @@ public:
 
     // ======================================================================
     // Hooks of neighbouring roads (lifecycle reports, reset and wipe, ad
-    // personalization and consent transitions). Their own roads fill them;
-    // until then they do what the start-up needs and nothing more.
+    // personalization and consent transitions; most in MSRStartUpAndWipe.h).
+    // Their own roads fill them; until then they do what the start-up needs
+    // and nothing more.
     // ======================================================================
 
-    bool wipeoutAnalyticsDataAndResetComponents();
     void setPersonalizedAdsUserPropertyOnWorkerQueue();
-    void updateConsentSettingsUtilWithRemoteConfig();
-    void reportFirstOpenOnWorkerQueue();
-    void reportAppUpdateOnWorkerQueue();
-    void reportOSUpdateOnWorkerQueue();
-    void subscribeForAppForegroundBackgroundNotifications();
-    void handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle& bundle);
-    // Queue rows and raw events waiting.
-    bool hasDataToUpload();
-    // Synchronizes the persisted configuration and ends the background task.
-    void terminateBackgroundTask();
-    // False (logged 23122) when the queue rows could not be deleted.
-    bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
     bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
     void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
-    // Launch URLs and the deferred deep link have their own road; until it
-    // exists nothing is stored, so nothing is reported or requested.
-    void reportStoredCampaignEventOnWorkerQueue();
-    bool shouldAllowRequestDeferredDeepLink();
     // The "_npa" property written while the DMA consent feature is on.
     void updateAdPersonalizationConsentFromNPAValue(int64_t value);
-    // The application's notifications (main thread): becoming active fetches
-    // settings older than a week, resigning active holds a background task
-    // and queues an upload behind every call already queued.
-    void handleAppDidBecomeActiveEvent();
-    void handleAppWillResignActiveEvent();
     uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
 
     // ======================================================================
@@ -269,24 +222,7 @@ public:
     // happens once the engine is gone; nothing is logged for none).
     void logEvent(const std::optional<MSREvent>& event);
 
-    // ======================================================================
-    // Event writing and daily caps
-    // ======================================================================
-
-    void writeEventOnWorkerQueue(MSREvent event);
-    void writeFilteredEventOnWorkerQueue(MSREvent event);
-    bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent);
-    bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts);
-    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
-    // False ends the event's transaction with a rollback.
-    bool updateLifetimeValueWithEvent(const MSREvent& event);
-    void maybeAddDebugAndRealtimeParameters(MSREvent& event);
-    std::optional<MSRPBAdCampaignInfo> adCampaignInfoFromEvent(const MSREvent& event);
-    void logFirstOpenConsentedEvent(double timestamp);
-    // The number of first opens on this device before this installation, as
-    // decimal text in the keychain (it survives reinstallation).
-    std::optional<std::string> previousFirstOpenCount();
-    void setPreviousFirstOpenCount(const std::optional<std::string>& count);
+    // Event writing and daily caps: MSREventWriter.h.
 
     // ======================================================================
     // Raw-event metadata and bundle identity fields
@@ -300,98 +236,34 @@ public:
     static MSRPBMeasurementBundle rawEventMetadataFromInputs(const MSRRawEventMetadataInputs& inputs);
 
     // ======================================================================
-    // Bundling raw events
+    // Bundling raw events (the operations in MSRBundler.h)
     // ======================================================================
 
     // Public event names that are bundled under an internal name.
     static const std::map<std::string, std::string>& bundledEventRenameMap();
 
-    // Makes at most one bundle of the oldest run of raw events in one
-    // transaction; true when a bundle was stored or raw events were removed
-    // (the caller may call again).
-    bool bundleRawEvents();
-    // The oldest run of one metadata record: consecutive rows within one
-    // clock hour, bounded by count and encoded size. Nothing on failure.
-    std::optional<std::vector<MSRRawEventData>> rawEventsWithMetadataFingerprint(int64_t metadataFingerprint);
-    // Filtered, renamed and counted events; empty when all were rejected (and
-    // deleted), nothing on failure.
-    std::optional<std::vector<MSREvent>> processRawEvents(const std::vector<MSRRawEventData>& rawEvents,
-                                                          int64_t metadataFingerprint);
-    MSRRawEventData internalEventFromPublicEvent(const MSRRawEventData& rawEvent);
-    // Each answers whether the counts changed.
-    bool checkConversion(MSREvent& event, MSRDailyCounts& dailyCounts);
-    bool checkRealtime(MSREvent& event, MSRDailyCounts& dailyCounts);
-    // Session start and engagement of the run.
-    void evaluationTimeFromRawEvents(const std::vector<MSRRawEventData>& rawEvents, MSRPBMeasurementBundle& bundle);
-    std::optional<std::vector<MSREvent>> eventsAfterUpdatingEventAggregates(const std::vector<MSREvent>& events,
-                                                                            MSRAudienceTimestampsCache* cache,
-                                                                            bool allowEventFilterEvaluation);
-    bool updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
-                                    double bundleEndTimestamp);
-    // `engagementMillis` added to "_se" (session-scoped) or "_lte".
-    bool updateUserEngagement(int64_t engagementMillis, MSRPBMeasurementBundle& bundle, bool sessionScoped);
-    void addBundleMetadataIntoBundle(MSRPBMeasurementBundle& bundle, double bundleStartTimestamp,
-                                     double bundleEndTimestamp);
     // Events that bundling leaves as they were stored go into the bundle
     // from their stored bytes, without event objects; off, every event is
     // made into one (tests compare the two).
     void setBundlingFromStoredBytesForTesting(bool enabled) { bundlesFromStoredBytes_ = enabled; }
 
     // ======================================================================
-    // Upload scheduling and batch upload
+    // Upload scheduling and batch upload (the operations in MSRUploader.h)
     // ======================================================================
 
     // Uploads held back after a failed deletion (or by the configuration
     // fetch) stay held for this many seconds of uptime.
     static constexpr double kUploadSuspensionInterval = 3600;
 
-    void updateSchedule();
-    // Seconds since 1970; 0 when nothing is to be uploaded.
-    double nextUploadingTime();
-    void uploadDataOrRegisterAlarm();
-    void uploadData();
-    bool isNetworkReadyForRequest();
-    bool shouldUseBackgroundSession();
-    // The longest prefix of `bundlesToUpload` that may travel in one batch:
-    // same app ID as given and, when a device ID is given, the same one of
-    // that kind. Giving both device IDs is refused (empty answer, logged).
-    std::vector<MSRQueuedBundle> filteredBundlesWithCompatibleAppID(
-        const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
-        const std::vector<MSRQueuedBundle>& bundlesToUpload);
-    void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
-    void networkUploadCompletionHandlerWithResponse(const net::Response& response,
-                                                    const std::optional<net::Error>& error);
-    void incrementRetryCounter();
     const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
 
-    // The engine's monotonic uptime in seconds (the dispatch clock's, so
-    // tests move it). Suspensions are measured on it: a change of the wall
-    // clock neither lengthens nor ends them.
-    double uptime() const;
-    // Holds every upload back from now for kUploadSuspensionInterval seconds
-    // of uptime.
-    void suspendUploads();
-    // Seconds of suspension left, 0 when uploads may run; a suspension that
-    // has run out is cleared here.
-    double remainingUploadSuspension();
-
-    // ======================================================================
-    // Measurement configuration fetch
-    // ======================================================================
-
-    // A conditional GET of the configuration when an endpoint is configured
-    // (worker queue).
-    void fetchRemoteConfig();
-    // The fetch's answer (worker queue).
-    void networkRemoteConfigFetchCompletionHandler(const net::Response& response, const std::vector<uint8_t>& data,
-                                                   const std::optional<net::Error>& error);
+    // Measurement configuration fetch: MSRConfigurationFetcher.h.
 
     // ======================================================================
     // Session timeout, session-number backfill and next-hour time
     // ======================================================================
 
     void setSessionTimeoutInterval(double seconds) override;
-    void backfillSessionNumber();
     static int64_t timestampMillisRoundedUpToNextHour(int64_t timestampMillis);
 
     // ======================================================================
@@ -404,14 +276,14 @@ public:
     std::shared_ptr<MSRRemoteConfig> remoteConfig() override;
     bool hasConsentDefaults() override;
 
-    // The roads that are collaborators of their own. The engine's operations
-    // of the same names forward to them; the engine's own sources call them
-    // directly, so that no source calls back into the one that called it.
-    MSRUploader& uploader() { return *uploader_; }
-    MSRConfigurationFetcher& configurationFetcher() { return *configurationFetcher_; }
-    MSREventWriter& eventWriter() { return *eventWriter_; }
-    MSRBundler& bundler() { return *bundler_; }
-    MSRStartUpAndWipe& startUp() { return *startUp_; }
+    // The engine as each of its roads; the engine's own sources call a road's
+    // operations through these, so that no source calls back into the one
+    // that called it.
+    MSRUploader& uploader() { return *this; }
+    MSRConfigurationFetcher& configurationFetcher() { return *this; }
+    MSREventWriter& eventWriter() { return *this; }
+    MSRBundler& bundler() { return *this; }
+    MSRStartUpAndWipe& startUp() { return *this; }
     // Runs `work` with the engine on the worker queue, unless the engine is
     // gone by then: the queued block holds no strong reference, so queued work
     // never keeps a stopped engine alive.
@@ -425,11 +297,6 @@ private:
     friend class MSRStartUpAndWipe;
 
     MSRMeasurement();
-    std::unique_ptr<MSRUploader> uploader_;
-    std::unique_ptr<MSRConfigurationFetcher> configurationFetcher_;
-    std::unique_ptr<MSREventWriter> eventWriter_;
-    std::unique_ptr<MSRBundler> bundler_;
-    std::unique_ptr<MSRStartUpAndWipe> startUp_;
 
     // The remote settings as other threads see them (the facade asks for
     // them on its own queue while the start may be making them).

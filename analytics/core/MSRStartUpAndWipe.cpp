@@ -16,6 +16,7 @@
 #include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"

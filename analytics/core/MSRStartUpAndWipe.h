@@ -4,13 +4,13 @@
 // worker queue (the wipe decision, database, settings, collaborators from the
 // component registry), switching collection on and off, the wipe and reset of
 // its data, the reports the start makes, and the application's foreground and
-// background notifications. It works on the engine's state; MSRMeasurement's
-// operations of the same names forward here.
+// background notifications. It works on the engine's state; its operations are
+// the engine's (MSRMeasurementRoad.h).
 
 #include <optional>
 #include <string>
 
-#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementRoad.h"
 
 class MSRStartUpAndWipe : public MSRMeasurementRoad {
 public:
@@ -29,9 +29,14 @@ public:
     void reportFirstOpenOnWorkerQueue();
     void reportAppUpdateOnWorkerQueue();
     void reportOSUpdateOnWorkerQueue();
+    // Launch URLs and the deferred deep link have their own road; until it
+    // exists nothing is stored, so nothing is reported or requested.
     void reportStoredCampaignEventOnWorkerQueue();
     bool shouldAllowRequestDeferredDeepLink();
     void subscribeForAppForegroundBackgroundNotifications();
+    // The application's notifications (main thread): becoming active fetches
+    // settings older than a week, resigning active holds a background task
+    // and queues an upload behind every call already queued.
     void handleAppDidBecomeActiveEvent();
     void handleAppWillResignActiveEvent();
     void backfillSessionNumber();

@@ -12,6 +12,7 @@
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRConstants.h"

@@ -1,18 +1,11 @@
 #include "analytics/model/MSRDailyCounts.h"
 
 #include <cmath>
-#include <limits>
+
+#include "analytics/support/MSRNumericUtil.h"
 
 int32_t MSRDailyCounts::dayForTime(double secondsSince1970, double midnightOffset) {
-    const double day = std::floor((secondsSince1970 - midnightOffset) / 86400.0);
-    if (std::isnan(day)) return 0;
-    if (day >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (day <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(day);
+    return MSRSaturatingInteger<int32_t>(std::floor((secondsSince1970 - midnightOffset) / 86400.0));
 }
 
 void MSRDailyCounts::startDay(int32_t day) {

@@ -1,5 +1,6 @@
 #include "analytics/model/MSRDataTypeValidator.h"
 
+#include "analytics/model/MSRCodePoints.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRMonitor.h"
@@ -70,15 +71,7 @@ bool isNameCharacter(UChar32 c) {
 
 template <typename Test>
 bool allCodePoints(std::string_view text, Test&& test) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
-    int32_t i = 0;
-    while (i < length) {
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (!test(c)) return false;
-    }
-    return true;
+    return MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) { return test(c); });
 }
 
 UChar32 firstCodePoint(std::string_view text) {

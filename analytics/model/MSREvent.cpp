@@ -1,5 +1,6 @@
 #include "analytics/model/MSREvent.h"
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRFoundationAdditions.h"
@@ -11,16 +12,6 @@
 #include <limits>
 
 namespace {
-
-// MSRPBEvent and MSRPBEventParam field indexes.
-enum : uint32_t { kEventParams = 0, kEventName = 1, kEventTimestamp = 2, kEventPreviousTimestamp = 3 };
-enum : uint32_t {
-    kParamName = 0,
-    kParamString = 1,
-    kParamInt = 2,
-    kParamDouble = 4,
-    kParamNested = 5,
-};
 
 void report(int64_t level, int64_t code, const std::string& message,
             std::vector<MSRLogContext> contexts = {}) {
@@ -45,16 +36,16 @@ void setFlag(MSRParameters& parameters, const char* name, bool on) {
 // it is bundled, and there the setters' checks cost more than the building.
 NANOMessageInfoPtr wireParam(const std::string& name, const MSRValue& value) {
     NANOMessageInfoPtr param = NANOMessageInfoCreate(MSRPBEventParam::type());
-    if (!name.empty()) param->fields[kParamName] = name;
+    if (!name.empty()) param->fields[MSREventParamSlot::kName] = name;
     switch (value.valueType()) {
         case MSRValue::kString:
-            param->fields[kParamString] = *value.stringValue();
+            param->fields[MSREventParamSlot::kStringValue] = *value.stringValue();
             break;
         case MSRValue::kInt64:
-            param->fields[kParamInt] = static_cast<uint64_t>(value.int64Value());
+            param->fields[MSREventParamSlot::kIntValue] = static_cast<uint64_t>(value.int64Value());
             break;
         case MSRValue::kDouble:
-            param->fields[kParamDouble] = std::bit_cast<uint64_t>(value.doubleValue());
+            param->fields[MSREventParamSlot::kDoubleValue] = std::bit_cast<uint64_t>(value.doubleValue());
             break;
         case MSRValue::kArray:
             break;
@@ -64,24 +55,24 @@ NANOMessageInfoPtr wireParam(const std::string& name, const MSRValue& value) {
 
 // The first scalar the wire parameter holds: text, then integer, then double.
 std::optional<MSRValue> scalarFromParam(const MSRPBEventParam& param) {
-    if (MSRPBHasField(param, kParamString)) {
-        if (auto text = MSRPBGetString(param, kParamString)) return MSRValue(std::move(*text));
+    if (MSRPBHasField(param, MSREventParamSlot::kStringValue)) {
+        if (auto text = MSRPBGetString(param, MSREventParamSlot::kStringValue)) return MSRValue(std::move(*text));
     }
-    if (MSRPBHasField(param, kParamInt)) return MSRValue(MSRPBGetInt64(param, kParamInt));
-    if (MSRPBHasField(param, kParamDouble)) return MSRValue(MSRPBGetDouble(param, kParamDouble));
+    if (MSRPBHasField(param, MSREventParamSlot::kIntValue)) return MSRValue(MSRPBGetInt64(param, MSREventParamSlot::kIntValue));
+    if (MSRPBHasField(param, MSREventParamSlot::kDoubleValue)) return MSRValue(MSRPBGetDouble(param, MSREventParamSlot::kDoubleValue));
     return std::nullopt;
 }
 
 // An items list as protoEvent writes it: one nameless parameter per item,
 // whose nested parameters are the item's scalars.
 std::optional<MSRValue> listFromParam(const MSRPBEventParam& param) {
-    std::vector<MSRPBEventParam> wireItems = MSRPBGetMessageArray<MSRPBEventParam>(param, kParamNested);
+    std::vector<MSRPBEventParam> wireItems = MSRPBGetMessageArray<MSRPBEventParam>(param, MSREventParamSlot::kParamValue);
     if (wireItems.empty()) return std::nullopt;
     MSRValueList items;
     for (const MSRPBEventParam& wireItem : wireItems) {
         MSRParameters item;
-        for (const MSRPBEventParam& entry : MSRPBGetMessageArray<MSRPBEventParam>(wireItem, kParamNested)) {
-            std::optional<std::string> name = MSRPBGetString(entry, kParamName);
+        for (const MSRPBEventParam& entry : MSRPBGetMessageArray<MSRPBEventParam>(wireItem, MSREventParamSlot::kParamValue)) {
+            std::optional<std::string> name = MSRPBGetString(entry, MSREventParamSlot::kName);
             std::optional<MSRValue> value = scalarFromParam(entry);
             if (name && value) item.insert_or_assign(std::move(*name), std::move(*value));
         }
@@ -211,15 +202,15 @@ std::optional<MSREvent> MSREvent::initWithStoredParameters(std::string_view orig
 }
 
 std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
-    const std::string name = MSRPBGetString(proto, kEventName).value_or("");
-    const double timestamp = static_cast<double>(MSRPBGetInt64(proto, kEventTimestamp)) / 1000.0;
+    const std::string name = MSRPBGetString(proto, MSREventSlot::kName).value_or("");
+    const double timestamp = static_cast<double>(MSRPBGetInt64(proto, MSREventSlot::kTimestamp)) / 1000.0;
     const double previousTimestamp =
-        static_cast<double>(MSRPBGetInt64(proto, kEventPreviousTimestamp)) / 1000.0;
+        static_cast<double>(MSRPBGetInt64(proto, MSREventSlot::kPreviousTimestamp)) / 1000.0;
 
     std::string origin;
     MSRObjectDictionary parameters;
-    for (const MSRPBEventParam& param : MSRPBGetMessageArray<MSRPBEventParam>(proto, kEventParams)) {
-        std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
+    for (const MSRPBEventParam& param : MSRPBGetMessageArray<MSRPBEventParam>(proto, MSREventSlot::kParams)) {
+        std::optional<std::string> paramName = MSRPBGetString(param, MSREventParamSlot::kName);
         if (!paramName) {
             report(2, 15000, "Ignoring parameter. Parameter name is nil. Event name",
                    {MSRDebugEventName(name)});
@@ -227,7 +218,7 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
         }
         if (*paramName == "_o") {
             std::optional<std::string> text =
-                MSRPBHasField(param, kParamString) ? MSRPBGetString(param, kParamString) : std::nullopt;
+                MSRPBHasField(param, MSREventParamSlot::kStringValue) ? MSRPBGetString(param, MSREventParamSlot::kStringValue) : std::nullopt;
             if (!text) {
                 report(2, 15001,
                        "Cannot create an event from event proto. Origin parameter is not a string. "
@@ -394,14 +385,14 @@ MSRPEvent MSREvent::editEvent() const {
 
 MSRPBEvent MSREvent::protoEvent() const {
     NANOMessageInfoPtr proto = NANOMessageInfoCreate(MSRPBEvent::type());
-    proto->fields[kEventName] = name_;
-    proto->fields[kEventTimestamp] = static_cast<uint64_t>(MSRMillisecondsFromSeconds(timestamp_));
+    proto->fields[MSREventSlot::kName] = name_;
+    proto->fields[MSREventSlot::kTimestamp] = static_cast<uint64_t>(MSRMillisecondsFromSeconds(timestamp_));
     if (previousTimestamp_ > std::numeric_limits<double>::epsilon()) {
-        proto->fields[kEventPreviousTimestamp] =
+        proto->fields[MSREventSlot::kPreviousTimestamp] =
             static_cast<uint64_t>(MSRMillisecondsFromSeconds(previousTimestamp_));
     }
 
-    auto& params = std::get<std::vector<NANOMessageInfoPtr>>(proto->fields[kEventParams]);
+    auto& params = std::get<std::vector<NANOMessageInfoPtr>>(proto->fields[MSREventSlot::kParams]);
     params.reserve(parameters_.size());
     for (const auto& [name, value] : parameters_) {
         const MSRValueList* items = value.arrayValue();
@@ -410,11 +401,11 @@ MSRPBEvent MSREvent::protoEvent() const {
             continue;
         }
         NANOMessageInfoPtr param = NANOMessageInfoCreate(MSRPBEventParam::type());
-        param->fields[kParamName] = name;
-        auto& wireItems = std::get<std::vector<NANOMessageInfoPtr>>(param->fields[kParamNested]);
+        param->fields[MSREventParamSlot::kName] = name;
+        auto& wireItems = std::get<std::vector<NANOMessageInfoPtr>>(param->fields[MSREventParamSlot::kParamValue]);
         for (const MSRParameters& item : *items) {
             NANOMessageInfoPtr wireItem = NANOMessageInfoCreate(MSRPBEventParam::type());
-            auto& entries = std::get<std::vector<NANOMessageInfoPtr>>(wireItem->fields[kParamNested]);
+            auto& entries = std::get<std::vector<NANOMessageInfoPtr>>(wireItem->fields[MSREventParamSlot::kParamValue]);
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
                     report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",

@@ -1,71 +1,18 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 
+#include "analytics/model/MSRCodePoints.h"
+#include "analytics/support/MSRPercentEncoding.h"
 #include "platform/security/Digest.h"
-
-#include <unicode/utf8.h>
 
 #include <cmath>
 #include <limits>
 
 namespace {
 
-// Calls `visit(start, end, codePoint)` for each code point of the text.
-template <typename Visit>
-void forEachCodePoint(std::string_view text, Visit&& visit) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
-    int32_t i = 0;
-    while (i < length) {
-        const int32_t start = i;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (!visit(start, i, c)) return;
-    }
-}
-
-bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-}
-
-// The query-allowed set without the three characters that carry meaning in
-// a query ("&" and "=" split pairs, "+" reads back as a blank).
-bool isQueryValueCharacter(unsigned char c) {
-    if (isUnreserved(c)) return true;
-    switch (c) {
-        case '!':
-        case '$':
-        case '\'':
-        case '(':
-        case ')':
-        case '*':
-        case ',':
-        case ';':
-        case ':':
-        case '@':
-        case '/':
-        case '?':
-            return true;
-        default:
-            return false;
-    }
-}
-
-std::string percentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (isQueryValueCharacter(c)) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-    return out;
-}
+// The query-allowed characters beyond the unreserved ones, without the three
+// that carry meaning in a query ("&" and "=" split pairs, "+" reads back as a
+// blank).
+constexpr std::string_view kQueryValueCharacters = "!$'()*,;:@/?";
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -78,7 +25,7 @@ int hexDigit(char c) {
 
 int64_t msr_UTF32Length(std::string_view text) {
     int64_t count = 0;
-    forEachCodePoint(text, [&](int32_t, int32_t, UChar32) {
+    MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32) {
         ++count;
         return true;
     });
@@ -87,7 +34,7 @@ int64_t msr_UTF32Length(std::string_view text) {
 
 int64_t msr_UTF16Length(std::string_view text) {
     int64_t count = 0;
-    forEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) {
+    MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) {
         count += c > 0xFFFF ? 2 : 1;
         return true;
     });
@@ -98,7 +45,7 @@ std::string msr_UTF32Prefix(std::string_view text, int64_t maxLength) {
     if (maxLength <= 0) return {};
     int64_t count = 0;
     size_t end = text.size();
-    forEachCodePoint(text, [&](int32_t start, int32_t, UChar32) {
+    MSRForEachCodePoint(text, [&](int32_t start, int32_t, UChar32) {
         if (count == maxLength) {
             end = static_cast<size_t>(start);
             return false;
@@ -112,7 +59,7 @@ std::string msr_UTF32Prefix(std::string_view text, int64_t maxLength) {
 bool msr_getUTF32Bytes(std::string_view text, std::span<uint8_t> buffer) {
     size_t at = 0;
     bool fits = true;
-    forEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) {
+    MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) {
         if (at + 4 > buffer.size()) {
             fits = false;
             return false;
@@ -148,9 +95,9 @@ std::string msr_queryString(const std::map<std::string, std::string>& arguments)
     std::string out;
     for (const auto& [key, value] : arguments) {
         if (!out.empty()) out.push_back('&');
-        out += percentEncode(key);
+        out += MSRPercentEncoded(key, kQueryValueCharacters);
         out.push_back('=');
-        out += percentEncode(value);
+        out += MSRPercentEncoded(value, kQueryValueCharacters);
     }
     return out;
 }
@@ -175,7 +122,7 @@ std::string msr_stringByUnescapingFromURLArgument(std::string_view text) {
     }
     // A decoding that does not give UTF-8 text is a failed decoding.
     bool valid = true;
-    forEachCodePoint(out, [&](int32_t, int32_t, UChar32 c) {
+    MSRForEachCodePoint(out, [&](int32_t, int32_t, UChar32 c) {
         valid = c >= 0;
         return valid;
     });

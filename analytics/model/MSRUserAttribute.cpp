@@ -1,12 +1,8 @@
 #include "analytics/model/MSRUserAttribute.h"
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRFoundationAdditions.h"
-
-namespace {
-// MSRPBUserAttribute field indexes.
-enum : uint32_t { kSetTimestamp = 0, kName = 1, kString = 2, kInt = 3, kDouble = 5 };
-}  // namespace
 
 std::optional<MSRUserAttribute> MSRUserAttribute::initWithOrigin(std::string_view origin,
                                                                  std::string_view name, MSRValue value,
@@ -18,20 +14,20 @@ std::optional<MSRUserAttribute> MSRUserAttribute::initWithOrigin(std::string_vie
 
 MSRPBUserAttribute MSRUserAttribute::protoUserAttribute() const {
     MSRPBUserAttribute proto;
-    MSRPBSetString(proto, kName, name_);
+    MSRPBSetString(proto, MSRUserAttributeSlot::kName, name_);
     switch (value_.valueType()) {
         case MSRValue::kDouble:
-            MSRPBSetDouble(proto, kDouble, value_.doubleValue());
+            MSRPBSetDouble(proto, MSRUserAttributeSlot::kDoubleValue, value_.doubleValue());
             break;
         case MSRValue::kInt64:
-            MSRPBSetInt64(proto, kInt, value_.int64Value());
+            MSRPBSetInt64(proto, MSRUserAttributeSlot::kIntValue, value_.int64Value());
             break;
         case MSRValue::kString:
-            MSRPBSetString(proto, kString, *value_.stringValue());
+            MSRPBSetString(proto, MSRUserAttributeSlot::kStringValue, *value_.stringValue());
             break;
         case MSRValue::kArray:
             break;
     }
-    MSRPBSetInt64(proto, kSetTimestamp, MSRMillisecondsFromSeconds(lastSetTimestamp_));
+    MSRPBSetInt64(proto, MSRUserAttributeSlot::kSetTimestamp, MSRMillisecondsFromSeconds(lastSetTimestamp_));
     return proto;
 }

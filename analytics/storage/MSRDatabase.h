@@ -150,6 +150,21 @@ class MSRDatabase {
     std::optional<size_t> dataTypesFromTable(const std::string& table, const std::string& columnName,
                                              const std::optional<MSRSqliteValue>& columnValue, MSRError* error,
                                              const MSRDataTypeBlock& block);
+    // The object `make` makes of the first row whose `columnName` holds
+    // `columnValue` that it can make one of; nothing when there is none (a
+    // failed read, or rows none of which could be made, fill `error`).
+    template <typename T>
+    std::optional<T> firstDataTypeFromTable(const std::string& table, const std::string& columnName,
+                                            const MSRSqliteValue& columnValue, MSRError* error,
+                                            const std::function<std::optional<T>(const MSRSqliteRow&)>& make) {
+        std::optional<T> found;
+        auto fromRow = [&](const MSRSqliteRow& row, MSRError*) {
+            if (found) return true;
+            found = make(row);
+            return found.has_value();
+        };
+        return dataTypesFromTable(table, columnName, columnValue, error, fromRow) ? found : std::nullopt;
+    }
     bool insertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table, MSRError* error);
     bool upsertDataType(const std::optional<MSRSqliteRecord>& record, const std::string& table,
                         const std::string& columnName, const std::optional<MSRSqliteValue>& columnValue,

@@ -46,14 +46,8 @@ std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
 
 std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
                                                                        MSRError* error) {
-    std::optional<MSREventAggregates> found;
-    auto made = dataTypesFromTable(kEvents, "name", MSRSqliteValue(name), error,
-                                   [&](const MSRSqliteRow& row, MSRError*) {
-                                       if (found) return true;
-                                       found = aggregatesFromRow(row);
-                                       return found.has_value();
-                                   });
-    return made ? found : std::nullopt;
+    return firstDataTypeFromTable<MSREventAggregates>(kEvents, "name", MSRSqliteValue(name), error,
+                                                      aggregatesFromRow);
 }
 
 // Writing an event only asks whether its name has a row; the row itself is

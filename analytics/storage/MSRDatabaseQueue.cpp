@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -18,12 +19,9 @@ constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
 constexpr int64_t kState = kMSRSqliteErrorState;
 constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
 
-// MSRPBMeasurementBundle and MSRPBMeasurementConfig field indexes.
-enum : uint32_t { kBundleEvents = 1, kBundleEndTimestamp = 5, kBundleAppID = 14, kBundleRetryCount = 35 };
 // A queued bundle's events go to the wire as they were stored: they are
 // checked while reading but kept encoded, never built as messages.
-constexpr uint32_t kBundleFieldsKeptEncoded[] = {kBundleEvents};
-enum : uint32_t { kConfigAppID = 1 };
+constexpr uint32_t kBundleFieldsKeptEncoded[] = {MSRBundleSlot::kEvents};
 
 const MSRSqliteValue kAppMetadataRowID = std::string("1");
 
@@ -49,10 +47,10 @@ std::optional<std::string> MSRDatabase::rowIDCondition(const std::vector<int64_t
 bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error) {
     std::vector<uint8_t> encoded = bundle.protoBuffer().value_or(std::vector<uint8_t>{});
     if (encoded.empty()) return fail(error, kArgument, "Failed to insert nil bundle");
-    if (MSRPBGetString(bundle, kBundleAppID).value_or("").empty()) {
+    if (MSRPBGetString(bundle, MSRBundleSlot::kAppID).value_or("").empty()) {
         return fail(error, kArgument, "Failed to insert bundle without App ID");
     }
-    int64_t endMillis = MSRPBGetInt64(bundle, kBundleEndTimestamp);
+    int64_t endMillis = MSRPBGetInt64(bundle, MSRBundleSlot::kEndTimestamp);
     if (endMillis < 1) return fail(error, kArgument, "Failed to insert bundle without valid timestamp");
     if (!maybeDeleteStaleData(error)) return false;
 
@@ -68,7 +66,7 @@ bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isReal
     MSRSqliteRecord record = {{"bundle_end_timestamp", endTime},
                               {"data", std::move(*compressed)},
                               {"is_realtime", int64_t{isRealtime ? 1 : 0}},
-                              {"retry_count", int64_t{MSRPBGetInt32(bundle, kBundleRetryCount)}}};
+                              {"retry_count", int64_t{MSRPBGetInt32(bundle, MSRBundleSlot::kRetryCount)}}};
     return sqliteStore_->upsertRecord(record, "queue", error);
 }
 
@@ -103,8 +101,8 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
     bool changed = false;
     if (const MSRSqliteValue* retries = MSRSqliteColumn(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
         const auto count = static_cast<int32_t>(MSRSqliteInt64(*retries));
-        changed = !MSRPBHasField(*bundle, kBundleRetryCount) || MSRPBGetInt32(*bundle, kBundleRetryCount) != count;
-        if (changed) MSRPBSetInt32(*bundle, kBundleRetryCount, count);
+        changed = !MSRPBHasField(*bundle, MSRBundleSlot::kRetryCount) || MSRPBGetInt32(*bundle, MSRBundleSlot::kRetryCount) != count;
+        if (changed) MSRPBSetInt32(*bundle, MSRBundleSlot::kRetryCount, count);
     }
     if (encodedSize) {
         *encodedSize = changed ? bundle->protoBuffer().value_or(std::vector<uint8_t>{}).size() : inflated->size();
@@ -274,7 +272,7 @@ bool MSRDatabase::writeDailyCounts(const MSRDailyCounts& counts, MSRError* error
 bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSRError* error) {
     std::vector<uint8_t> encoded = config.protoBuffer().value_or(std::vector<uint8_t>{});
     if (encoded.empty()) return fail(error, kArgument, "Invalid measurement config data");
-    if (MSRPBGetString(config, kConfigAppID).value_or("").empty()) {
+    if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("").empty()) {
         return fail(error, kArgument, "Missing Zevure app ID in measurement configuration");
     }
     MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},

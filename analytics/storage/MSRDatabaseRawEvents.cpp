@@ -7,6 +7,7 @@
 
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStorageLog.h"
@@ -21,9 +22,6 @@ constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
 constexpr const char* kRawEvents = "raw_events";
 constexpr const char* kMetadata = "raw_events_metadata";
 
-// MSRPBEvent and MSRPBEventParam field indexes.
-enum : uint32_t { kEventParams = 0, kEventName = 1, kEventPreviousTimestamp = 3 };
-enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2, kParamDouble = 4, kParamNested = 5 };
 
 bool fail(MSRError* error, int64_t code, const char* description) {
     MSRSetError(error, code, description);
@@ -34,20 +32,20 @@ bool fail(MSRError* error, int64_t code, const char* description) {
 // named; nested ones are the items of a list and their named children.
 std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventParam& param, bool nested,
                                                                MSRError* error) {
-    std::optional<std::string> name = MSRPBGetString(param, kParamName);
+    std::optional<std::string> name = MSRPBGetString(param, MSREventParamSlot::kName);
     if (!nested && !name) {
         fail(error, kArgument, "Event parameter name is empty");
         return std::nullopt;
     }
     std::optional<MSRValue> value;
-    if (MSRPBHasField(param, kParamString)) {
-        if (auto text = MSRPBGetString(param, kParamString)) value = MSRValue(std::move(*text));
-    } else if (MSRPBHasField(param, kParamInt)) {
-        value = MSRValue(MSRPBGetInt64(param, kParamInt));
-    } else if (MSRPBHasField(param, kParamDouble)) {
-        value = MSRValue(MSRPBGetDouble(param, kParamDouble));
+    if (MSRPBHasField(param, MSREventParamSlot::kStringValue)) {
+        if (auto text = MSRPBGetString(param, MSREventParamSlot::kStringValue)) value = MSRValue(std::move(*text));
+    } else if (MSRPBHasField(param, MSREventParamSlot::kIntValue)) {
+        value = MSRValue(MSRPBGetInt64(param, MSREventParamSlot::kIntValue));
+    } else if (MSRPBHasField(param, MSREventParamSlot::kDoubleValue)) {
+        value = MSRValue(MSRPBGetDouble(param, MSREventParamSlot::kDoubleValue));
     } else {
-        std::vector<MSRPBEventParam> children = MSRPBGetMessageArray<MSRPBEventParam>(param, kParamNested);
+        std::vector<MSRPBEventParam> children = MSRPBGetMessageArray<MSRPBEventParam>(param, MSREventParamSlot::kParamValue);
         if (children.empty()) {
             fail(error, kState, "Failed to parse invalid event params data");
             return std::nullopt;
@@ -62,7 +60,7 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
         MSRParameters item;
         for (const MSRPBEventParam& child : children) {
             std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(child, true, error);
-            std::optional<std::string> childName = MSRPBGetString(child, kParamName);
+            std::optional<std::string> childName = MSRPBGetString(child, MSREventParamSlot::kName);
             if (entry && childName && !entry->empty() && entry->begin()->first == *childName) {
                 item.insert_or_assign(*childName, entry->begin()->second);
             }
@@ -108,11 +106,11 @@ std::optional<std::string_view> flatOrigin(const MSRPBFlatEvent& flat) {
 
 // The origin ("_o") and the other parameters of a decoded stored event.
 bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& parameters, MSRError* error) {
-    for (MSRPBEventParam& param : MSRPBTakeMessageArray<MSRPBEventParam>(proto, kEventParams)) {
-        std::optional<std::string> paramName = MSRPBGetString(param, kParamName);
+    for (MSRPBEventParam& param : MSRPBTakeMessageArray<MSRPBEventParam>(proto, MSREventSlot::kParams)) {
+        std::optional<std::string> paramName = MSRPBGetString(param, MSREventParamSlot::kName);
         if (paramName && *paramName == "_o") {
             std::optional<std::string> text =
-                MSRPBHasField(param, kParamString) ? MSRPBGetString(param, kParamString) : std::nullopt;
+                MSRPBHasField(param, MSREventParamSlot::kStringValue) ? MSRPBGetString(param, MSREventParamSlot::kStringValue) : std::nullopt;
             if (!text) return fail(error, kState, "Cannot create an event from database. Origin parameter is not a string");
             origin = std::move(*text);
             continue;
@@ -120,14 +118,14 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
         // Nearly every parameter is a named scalar: it goes straight in.
         if (paramName) {
             std::optional<MSRValue> scalar;
-            if (MSRPBHasField(param, kParamString)) {
-                std::optional<std::string> text = MSRPBGetString(param, kParamString);
+            if (MSRPBHasField(param, MSREventParamSlot::kStringValue)) {
+                std::optional<std::string> text = MSRPBGetString(param, MSREventParamSlot::kStringValue);
                 if (!text) return fail(error, kState, "Failed to parse event params from data");
                 scalar = MSRValue(std::move(*text));
-            } else if (MSRPBHasField(param, kParamInt)) {
-                scalar = MSRValue(MSRPBGetInt64(param, kParamInt));
-            } else if (MSRPBHasField(param, kParamDouble)) {
-                scalar = MSRValue(MSRPBGetDouble(param, kParamDouble));
+            } else if (MSRPBHasField(param, MSREventParamSlot::kIntValue)) {
+                scalar = MSRValue(MSRPBGetInt64(param, MSREventParamSlot::kIntValue));
+            } else if (MSRPBHasField(param, MSREventParamSlot::kDoubleValue)) {
+                scalar = MSRValue(MSRPBGetDouble(param, MSREventParamSlot::kDoubleValue));
             }
             if (scalar) {
                 parameters.insert_or_assign(std::move(*paramName), std::move(*scalar));
@@ -242,7 +240,7 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
                                  bool isRealtime, MSRError* error) {
     if (!rawEvent) return fail(error, kArgument, "Received empty event for inserting in the database");
     MSRPBEvent proto = rawEvent->protoEvent();
-    MSRPBClearField(proto, kEventName);
+    MSRPBClearField(proto, MSREventSlot::kName);
     std::optional<std::vector<uint8_t>> data = proto.protoBuffer();
     if (!data) return fail(error, kConversion, "Received empty raw event data for getting dictionary representation");
     // The engine's busiest write: one statement kept prepared instead of an
@@ -573,7 +571,7 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowI
         parameters.clear();
         std::optional<MSRPBEvent> proto = MSRPBEvent::initWithBuffer(*data);
         if (!proto) return refuse(kConversion, "Failed to parse event from data");
-        previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, kEventPreviousTimestamp)) / 1000.0;
+        previousTimestamp = static_cast<double>(MSRPBGetInt64(*proto, MSREventSlot::kPreviousTimestamp)) / 1000.0;
         if (!readEventParams(*proto, origin, parameters, error)) return std::nullopt;
     }
     if (origin.empty()) return refuse(kState, "Cannot create an event from database. Missing origin parameter");

@@ -83,15 +83,8 @@ std::optional<bool> MSRDatabase::containsUserAttributeWithName(const std::string
 }
 
 std::optional<MSRUserAttribute> MSRDatabase::userAttributeWithName(const std::string& name, MSRError* error) {
-    std::optional<MSRUserAttribute> found;
-    auto made = dataTypesFromTable(kTable, "name", MSRSqliteValue(name), error,
-                                   [&](const MSRSqliteRow& row, MSRError*) {
-                                       if (found) return false;
-                                       found = userAttributeFromRow(row);
-                                       return found.has_value();
-                                   });
-    if (!made) return std::nullopt;
-    return found;
+    return firstDataTypeFromTable<MSRUserAttribute>(kTable, "name", MSRSqliteValue(name), error,
+                                                    userAttributeFromRow);
 }
 
 std::optional<std::vector<MSRUserAttribute>> MSRDatabase::userAttributesIncludingInternal(bool includeInternal,

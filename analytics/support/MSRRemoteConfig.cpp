@@ -1,6 +1,7 @@
 #include "analytics/support/MSRRemoteConfig.h"
 
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNumericUtil.h"
 
 #include <unicode/fmtable.h>
 #include <unicode/numfmt.h>
@@ -28,15 +29,7 @@ Int toInteger(const MSRSettingValue& value) {
         if (*i < std::numeric_limits<Int>::min()) return std::numeric_limits<Int>::min();
         return static_cast<Int>(*i);
     }
-    const double d = toDouble(value);
-    if (std::isnan(d)) return 0;
-    if (d >= static_cast<double>(std::numeric_limits<Int>::max())) {
-        return std::numeric_limits<Int>::max();
-    }
-    if (d <= static_cast<double>(std::numeric_limits<Int>::min())) {
-        return std::numeric_limits<Int>::min();
-    }
-    return static_cast<Int>(d);
+    return MSRSaturatingInteger<Int>(toDouble(value));
 }
 
 // -1, 0, 1 for two numbers.

@@ -8,10 +8,10 @@
 #include "analytics/support/MSRError.h"
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRPercentEncoding.h"
 #include "platform/dispatch/Clock.h"
 
 #include <cmath>
-#include <cstring>
 
 namespace {
 
@@ -19,24 +19,6 @@ std::mutex gEndpointMutex;
 std::optional<std::string> gExplicitMeasurementURL;
 std::optional<std::string> gBundleMeasurementURL;
 
-// Percent-encoding of everything but RFC 3986's unreserved characters and
-// the ones listed in `keep`.
-std::string percentEncode(const std::string& text, const char* keep) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '_' || c == '.' || c == '~';
-        if (unreserved || (c != '\0' && std::strchr(keep, c) != nullptr)) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0x0F]);
-        }
-    }
-    return out;
-}
 
 // A base without trailing slashes, so that paths join with exactly one.
 std::string trimmedBase(std::string base) {
@@ -72,7 +54,7 @@ std::string MSRRemoteConfig::uploadURL() const {
         // The subdomain goes in front of the host, after the scheme.
         size_t hostStart = base.find("://");
         hostStart = hostStart == std::string::npos ? 0 : hostStart + 3;
-        base.insert(hostStart, percentEncode(*subdomain, "") + ".");
+        base.insert(hostStart, MSRPercentEncoded(*subdomain) + ".");
     }
     return base + "/a";
 }
@@ -87,7 +69,7 @@ std::optional<std::string> MSRRemoteConfig::remoteConfigURLWithPlatform(const st
     std::string base = measurementURL();
     if (base.empty()) return std::string();
     // Keys in the order a sorted dictionary gives them.
-    return base + "/config/app/" + percentEncode(appID(), ":@") + "?" + "platform=" + percentEncode(*platform, "") +
+    return base + "/config/app/" + MSRPercentEncoded(appID(), ":@") + "?" + "platform=" + MSRPercentEncoded(*platform) +
            "&runtime_version=" + std::to_string(runtimeVersion) + "&zmp_version=" + std::to_string(SDKVersion);
 }
 

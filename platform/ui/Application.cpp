@@ -66,31 +66,34 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
 void Application::becomeActive() {
     if (state_ == State::active) return;
     if (state_ == State::background) enterForeground();
-    moveTo(State::active, Scene::ActivationState::foregroundActive, &ApplicationDelegate::applicationDidBecomeActive,
-           didBecomeActiveNotification);
+    moveTo(State::active, &ApplicationDelegate::applicationDidBecomeActive, didBecomeActiveNotification);
 }
 
 void Application::resignActive() {
     if (state_ != State::active) return;
-    moveTo(State::inactive, Scene::ActivationState::foregroundInactive,
-           &ApplicationDelegate::applicationWillResignActive, willResignActiveNotification);
+    moveTo(State::inactive, &ApplicationDelegate::applicationWillResignActive, willResignActiveNotification);
 }
 
 void Application::enterBackground() {
     resignActive();
     if (state_ == State::background) return;
-    moveTo(State::background, Scene::ActivationState::background, &ApplicationDelegate::applicationDidEnterBackground,
+    moveTo(State::background, &ApplicationDelegate::applicationDidEnterBackground,
            didEnterBackgroundNotification);
 }
 
 void Application::enterForeground() {
     if (state_ != State::background) return;
-    moveTo(State::inactive, Scene::ActivationState::foregroundInactive,
-           &ApplicationDelegate::applicationWillEnterForeground, willEnterForegroundNotification);
+    moveTo(State::inactive, &ApplicationDelegate::applicationWillEnterForeground,
+           willEnterForegroundNotification);
 }
 
-void Application::moveTo(State state, Scene::ActivationState sceneState,
-                         void (ApplicationDelegate::*tell)(Application&), const char* notification) {
+void Application::moveTo(State state, void (ApplicationDelegate::*tell)(Application&),
+                         const char* notification) {
+    // The scenes follow the application: an inactive application's scenes
+    // are in the foreground but inactive.
+    Scene::ActivationState sceneState = Scene::ActivationState::foregroundInactive;
+    if (state == State::active) sceneState = Scene::ActivationState::foregroundActive;
+    if (state == State::background) sceneState = Scene::ActivationState::background;
     state_ = state;
     for (auto& scene : scenes_) scene->state_ = sceneState;
     if (delegate_) ((*delegate_).*tell)(*this);

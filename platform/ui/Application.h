@@ -125,8 +125,7 @@ class Application {
     void post(const char* name);
     // One step of the life cycle: the application's and its scenes' states,
     // then the delegate, then the notification.
-    void moveTo(State state, Scene::ActivationState sceneState, void (ApplicationDelegate::*tell)(Application&),
-                const char* notification);
+    void moveTo(State state, void (ApplicationDelegate::*tell)(Application&), const char* notification);
     State state_ = State::inactive;
     std::shared_ptr<ApplicationDelegate> delegate_;
     std::vector<std::shared_ptr<Scene>> scenes_;

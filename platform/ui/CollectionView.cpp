@@ -8,12 +8,7 @@
 
 namespace ui {
 
-CollectionViewCell::CollectionViewCell(std::string reuseIdentifier)
-    : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
-    addSubview(contentView_);
-}
-
-CollectionView::CollectionView(const Rect& frame) : ScrollView(frame) {}
+CollectionView::CollectionView(const Rect& frame) : CellScrollView(frame) {}
 
 void CollectionView::setDataSource(CollectionViewDataSource* dataSource) {
     dataSource_ = dataSource;
@@ -41,41 +36,19 @@ void CollectionView::setSpacing(double spacing) {
     dirty_ = true;
 }
 
-void CollectionView::registerCell(const std::string& reuseIdentifier, CellFactory factory) {
-    registrations_[reuseIdentifier] = Registration{std::move(factory), ""};
-}
-
-void CollectionView::registerNib(const std::string& nibName, const std::string& reuseIdentifier) {
-    registrations_[reuseIdentifier] = Registration{nullptr, nibName};
-}
-
 std::shared_ptr<CollectionViewCell> CollectionView::dequeueReusableCell(const std::string& reuseIdentifier,
                                                                         const IndexPath&) {
-    auto& pool = reusePool_[reuseIdentifier];
-    if (!pool.empty()) {
-        auto cell = pool.back();
-        pool.pop_back();
-        cell->prepareForReuse();
-        return cell;
-    }
-    auto it = registrations_.find(reuseIdentifier);
-    if (it == registrations_.end())
+    auto cell = reusedOrNewCell(reuseIdentifier, "collection view cell");
+    if (!cell)
         fatalError("could not dequeue a view of kind: UICollectionElementKindCell with identifier " +
                    reuseIdentifier + " - must register a nib or a class for the identifier");
-    std::shared_ptr<CollectionViewCell> cell =
-        it->second.factory ? it->second.factory(reuseIdentifier)
-                           : std::dynamic_pointer_cast<CollectionViewCell>(Nib::loadView(it->second.nibName));
-    if (!cell) fatalError("no collection view cell for " + reuseIdentifier);
     return cell;
 }
 
 void CollectionView::reloadData() {
     itemCounts_.clear();
-    if (dataSource_) {
-        int64_t sections = std::max<int64_t>(0, dataSource_->numberOfSections(*this));
-        for (int64_t s = 0; s < sections; ++s)
-            itemCounts_.push_back(std::max<int64_t>(0, dataSource_->numberOfItemsInSection(*this, s)));
-    }
+    auto count = [this](int64_t s) { return dataSource_->numberOfItemsInSection(*this, s); };
+    if (dataSource_) itemCounts_ = countsPerSection(dataSource_->numberOfSections(*this), count);
     dirty_ = true;
     reloadAll_ = true;
 }
@@ -88,30 +61,17 @@ int64_t CollectionView::numberOfItemsInSection(int64_t section) const {
     return section >= 0 && section < numberOfSections() ? itemCounts_[static_cast<size_t>(section)] : 0;
 }
 
-void CollectionView::buildVisible() {
-    // A cell that cannot be made leaves the table to be built again next time.
-    try {
-        buildVisibleCells();
-    } catch (...) {
-        dirty_ = true;
-        throw;
-    }
-}
-
 void CollectionView::buildVisibleCells() {
     if (itemCounts_.empty() && dataSource_) reloadData();
     // As on the platform, a scroll keeps the cells of the items that stay in
     // view; a reload asks for every cell again.
     std::map<IndexPath, std::shared_ptr<CollectionViewCell>> staying;
-    for (auto& [ip, cell] : visible_) {
-        if (!reloadAll_) {
-            staying[ip] = cell;
-            continue;
-        }
-        cell->removeFromSuperview();
-        reusePool_[cell->reuseIdentifier()].push_back(cell);
+    if (reloadAll_) {
+        recycleVisibleCells();
+    } else {
+        for (auto& [ip, cell] : visible_) staying[ip] = cell;
+        visible_.clear();
     }
-    visible_.clear();
     dirty_ = false;
     reloadAll_ = false;
     if (!dataSource_) return;
@@ -150,44 +110,13 @@ void CollectionView::buildVisibleCells() {
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
     }
-    for (auto& [ip, cell] : staying) {
-        cell->removeFromSuperview();
-        reusePool_[cell->reuseIdentifier()].push_back(cell);
-    }
-}
-
-std::vector<std::shared_ptr<CollectionViewCell>> CollectionView::visibleCells() {
-    if (dirty_) buildVisible();
-    std::vector<std::shared_ptr<CollectionViewCell>> cells;
-    for (const auto& entry : visible_) cells.push_back(entry.second);
-    return cells;
-}
-
-std::vector<IndexPath> CollectionView::indexPathsForVisibleItems() {
-    if (dirty_) buildVisible();
-    std::vector<IndexPath> paths;
-    for (const auto& entry : visible_) paths.push_back(entry.first);
-    return paths;
+    for (auto& [ip, cell] : staying) recycleCell(cell);
 }
 
 bool CollectionView::userSelectItem(const IndexPath& indexPath) {
     if (indexPath.row < 0 || indexPath.row >= numberOfItemsInSection(indexPath.section)) return false;
     if (delegate_) delegate_->didSelectItemAt(*this, indexPath);
     return true;
-}
-
-void CollectionView::setFrame(const Rect& frame) {
-    if (frame.size != this->frame().size) dirty_ = true;
-    ScrollView::setFrame(frame);
-}
-
-void CollectionView::setContentOffset(const Point& offset, bool animated) {
-    ScrollView::setContentOffset(offset, animated);
-    dirty_ = true;
-}
-
-void CollectionView::layoutSubviews() {
-    if (dirty_) buildVisible();
 }
 
 std::string CollectionView::snapshotDescription() const {

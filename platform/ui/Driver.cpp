@@ -265,28 +265,26 @@ static TableView* findTable(View* root) {
     return nullptr;
 }
 
-bool Driver::selectRow(const IndexPath& indexPath) {
+bool Driver::onTable(const std::string& refusal, const std::function<bool(TableView&)>& action) {
     auto* table = findTable(scope());
     if (!table) return fail("no table on the screen");
-    if (!table->userSelectRow(indexPath)) return fail("no such row");
+    if (!action(*table)) return fail(refusal);
     settle();
     return true;
+}
+
+bool Driver::selectRow(const IndexPath& indexPath) {
+    return onTable("no such row", [&](TableView& table) { return table.userSelectRow(indexPath); });
 }
 
 bool Driver::deleteRow(const IndexPath& indexPath) {
-    auto* table = findTable(scope());
-    if (!table) return fail("no table on the screen");
-    if (!table->userCommitEditing(indexPath)) return fail("the row cannot be deleted");
-    settle();
-    return true;
+    return onTable("the row cannot be deleted",
+                   [&](TableView& table) { return table.userCommitEditing(indexPath); });
 }
 
 bool Driver::moveRow(const IndexPath& from, const IndexPath& to) {
-    auto* table = findTable(scope());
-    if (!table) return fail("no table on the screen");
-    if (!table->userMoveRow(from, to)) return fail("the row cannot be moved there");
-    settle();
-    return true;
+    return onTable("the row cannot be moved there",
+                   [&](TableView& table) { return table.userMoveRow(from, to); });
 }
 
 }  // namespace ui

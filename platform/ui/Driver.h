@@ -62,6 +62,9 @@ class Driver {
   private:
     bool fail(std::string message);
     bool moveDrawer(bool open);
+    // Runs a user's row action on the screen's table and lets the screen
+    // settle; `refusal` is the error when the table refuses the action.
+    bool onTable(const std::string& refusal, const std::function<bool(TableView&)>& action);
     // ": the alert \"title\" covers the screen" when something is presented
     // over the window's root, else "".
     std::string coveredBy() const;

@@ -8,15 +8,10 @@
 
 namespace ui {
 
-TableViewCell::TableViewCell(std::string reuseIdentifier)
-    : reuseIdentifier_(std::move(reuseIdentifier)), contentView_(std::make_shared<View>()) {
-    addSubview(contentView_);
-}
-
 Label& TableViewCell::textLabel() {
     if (!textLabel_) {
         textLabel_ = std::make_shared<Label>();
-        contentView_->addSubview(textLabel_);
+        contentView().addSubview(textLabel_);
     }
     return *textLabel_;
 }
@@ -25,7 +20,7 @@ void TableViewCell::setSelected(bool selected, bool) {
     selected_ = selected;
 }
 
-TableView::TableView(const Rect& frame, Style style) : ScrollView(frame), style_(style) {}
+TableView::TableView(const Rect& frame, Style style) : CellScrollView(frame), style_(style) {}
 
 void TableView::setDataSource(TableViewDataSource* dataSource) {
     dataSource_ = dataSource;
@@ -38,18 +33,6 @@ void TableView::setDelegate(TableViewDelegate* delegate) {
     dirty_ = true;
 }
 
-void TableView::registerCell(const std::string& reuseIdentifier, CellFactory factory) {
-    registrations_[reuseIdentifier] = Registration{std::move(factory), ""};
-}
-
-void TableView::registerNib(const std::string& nibName, const std::string& reuseIdentifier) {
-    registrations_[reuseIdentifier] = Registration{nullptr, nibName};
-}
-
-bool TableView::isRegistered(const std::string& reuseIdentifier) const {
-    return registrations_.count(reuseIdentifier) > 0;
-}
-
 std::shared_ptr<TableViewCell> TableView::dequeueReusableCell(const std::string& reuseIdentifier,
                                                               const IndexPath&) {
     auto cell = dequeueReusableCell(reuseIdentifier);
@@ -60,25 +43,12 @@ std::shared_ptr<TableViewCell> TableView::dequeueReusableCell(const std::string&
 }
 
 std::shared_ptr<TableViewCell> TableView::dequeueReusableCell(const std::string& reuseIdentifier) {
-    auto& pool = reusePool_[reuseIdentifier];
-    if (!pool.empty()) {
-        auto cell = pool.back();
-        pool.pop_back();
-        cell->setSelected(false, false);
-        cell->prepareForReuse();
-        return cell;
-    }
-    auto it = registrations_.find(reuseIdentifier);
-    if (it == registrations_.end()) return nullptr;
-    std::shared_ptr<TableViewCell> cell;
-    if (it->second.factory) {
-        cell = it->second.factory(reuseIdentifier);
-    } else {
-        cell = std::dynamic_pointer_cast<TableViewCell>(Nib::loadView(it->second.nibName));
-        if (!cell) fatalError("the nib " + it->second.nibName + " does not hold a table view cell");
-    }
-    if (!cell) fatalError("the cell factory for " + reuseIdentifier + " made no cell");
-    return cell;
+    return reusedOrNewCell(reuseIdentifier, "table view cell");
+}
+
+void TableView::readyForReuse(TableViewCell& cell) {
+    cell.setSelected(false, false);
+    cell.prepareForReuse();
 }
 
 void TableView::setRowHeight(double height) {
@@ -102,11 +72,8 @@ void TableView::setTableFooterView(std::shared_ptr<View> view) {
 
 void TableView::refreshCounts() {
     rowCounts_.clear();
-    if (dataSource_) {
-        int64_t sections = std::max<int64_t>(0, dataSource_->numberOfSections(*this));
-        for (int64_t s = 0; s < sections; ++s)
-            rowCounts_.push_back(std::max<int64_t>(0, dataSource_->numberOfRowsInSection(*this, s)));
-    }
+    auto count = [this](int64_t s) { return dataSource_->numberOfRowsInSection(*this, s); };
+    if (dataSource_) rowCounts_ = countsPerSection(dataSource_->numberOfSections(*this), count);
     countsKnown_ = true;
 }
 
@@ -236,23 +203,9 @@ Rect TableView::rectForFooterInSection(int64_t section) {
     return Rect(0, y, frame().width(), 0);
 }
 
-void TableView::buildVisible() {
-    // A cell that cannot be made leaves the table to be built again next time.
-    try {
-        buildVisibleCells();
-    } catch (...) {
-        dirty_ = true;
-        throw;
-    }
-}
-
 void TableView::buildVisibleCells() {
     if (!countsKnown_) refreshCounts();
-    for (auto& [ip, cell] : visible_) {
-        cell->removeFromSuperview();
-        reusePool_[cell->reuseIdentifier()].push_back(cell);
-    }
-    visible_.clear();
+    recycleVisibleCells();
     for (auto& [section, header] : headers_) header->removeFromSuperview();
     headers_.clear();
     dirty_ = false;
@@ -294,20 +247,6 @@ void TableView::buildVisibleCells() {
     }
 }
 
-std::vector<std::shared_ptr<TableViewCell>> TableView::visibleCells() {
-    if (dirty_) buildVisible();
-    std::vector<std::shared_ptr<TableViewCell>> cells;
-    for (const auto& entry : visible_) cells.push_back(entry.second);
-    return cells;
-}
-
-std::vector<IndexPath> TableView::indexPathsForVisibleRows() {
-    if (dirty_) buildVisible();
-    std::vector<IndexPath> paths;
-    for (const auto& entry : visible_) paths.push_back(entry.first);
-    return paths;
-}
-
 std::shared_ptr<TableViewCell> TableView::cellForRow(const IndexPath& indexPath) {
     if (dirty_) buildVisible();
     for (const auto& [ip, cell] : visible_)
@@ -335,11 +274,6 @@ void TableView::scrollToRow(const IndexPath& indexPath, TableViewScrollPosition 
     if (position == TableViewScrollPosition::middle) y -= (viewport - rect->height()) / 2;
     if (position == TableViewScrollPosition::bottom) y -= viewport - rect->height();
     setContentOffset({contentOffset().x, std::max(0.0, y)});
-}
-
-void TableView::setContentOffset(const Point& offset, bool animated) {
-    ScrollView::setContentOffset(offset, animated);
-    dirty_ = true;
 }
 
 void TableView::selectRow(std::optional<IndexPath> indexPath, bool, TableViewScrollPosition) {
@@ -383,15 +317,6 @@ bool TableView::userMoveRow(const IndexPath& from, const IndexPath& to) {
     dirty_ = true;
     dataSource_->moveRowAt(*this, from, to);
     return true;
-}
-
-void TableView::setFrame(const Rect& frame) {
-    if (frame.size != this->frame().size) dirty_ = true;
-    ScrollView::setFrame(frame);
-}
-
-void TableView::layoutSubviews() {
-    if (dirty_) buildVisible();
 }
 
 std::string TableView::snapshotDescription() const {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/ui/Label.h"
-#include "platform/ui/ScrollView.h"
+#include "platform/ui/CellScrollView.h"
 
 namespace ui {
 
@@ -16,26 +16,15 @@ class TableView;
 
 // A row of a table. Its content goes into contentView; textLabel is the
 // standard cell's label, made on first use.
-class TableViewCell : public View {
+class TableViewCell : public ReusableCell {
   public:
-    explicit TableViewCell(std::string reuseIdentifier = "");
-    const std::string& reuseIdentifier() const { return reuseIdentifier_; }
-    View& contentView() { return *contentView_; }
-    const std::shared_ptr<View>& contentViewPointer() const { return contentView_; }
+    explicit TableViewCell(std::string reuseIdentifier = "") : ReusableCell(std::move(reuseIdentifier)) {}
     Label& textLabel();
     Label* textLabelIfAny() const { return textLabel_.get(); }
     bool isSelected() const { return selected_; }
     virtual void setSelected(bool selected, bool animated);
-    // Called before the cell is handed out again by dequeue.
-    virtual void prepareForReuse() {}
-    // Called once after a cell was built from a nib or a registered class.
-    virtual void awakeFromNib() {}
-
-    std::string snapshotDescription() const override { return ""; }
 
   private:
-    std::string reuseIdentifier_;
-    std::shared_ptr<View> contentView_;
     std::shared_ptr<Label> textLabel_;
     bool selected_ = false;
 };
@@ -77,10 +66,9 @@ class TableViewDelegate {
 // reloadData and kept, so that an update that does not match the data source
 // is caught as the platform catches it. Cells are made for the rows within
 // the visible bounds only (through cellForRowAt), when the table is laid out.
-class TableView : public ScrollView {
+class TableView : public CellScrollView<TableViewCell> {
   public:
     enum class Style { plain = 0, grouped = 1, insetGrouped = 2 };
-    using CellFactory = std::function<std::shared_ptr<TableViewCell>(const std::string& reuseIdentifier)>;
 
     explicit TableView(const Rect& frame = {}, Style style = Style::plain);
     Style style() const { return style_; }
@@ -91,10 +79,6 @@ class TableView : public ScrollView {
     TableViewDelegate* delegate() const { return delegate_; }
     void setDelegate(TableViewDelegate* delegate);
 
-    // Registration: a class (a factory) or a nib from the nib registry.
-    void registerCell(const std::string& reuseIdentifier, CellFactory factory);
-    void registerNib(const std::string& nibName, const std::string& reuseIdentifier);
-    bool isRegistered(const std::string& reuseIdentifier) const;
     // A reused or new cell; an unregistered identifier is a programming error.
     std::shared_ptr<TableViewCell> dequeueReusableCell(const std::string& reuseIdentifier,
                                                        const IndexPath& indexPath);
@@ -127,8 +111,7 @@ class TableView : public ScrollView {
     // rectangle for a section that does not exist.
     Rect rectForHeaderInSection(int64_t section);
     Rect rectForFooterInSection(int64_t section);
-    std::vector<std::shared_ptr<TableViewCell>> visibleCells();
-    std::vector<IndexPath> indexPathsForVisibleRows();
+    std::vector<IndexPath> indexPathsForVisibleRows() { return visibleIndexPaths(); }
     // The visible cell of a row, or null.
     std::shared_ptr<TableViewCell> cellForRow(const IndexPath& indexPath);
     std::optional<IndexPath> indexPathForCell(const TableViewCell& cell);
@@ -136,7 +119,6 @@ class TableView : public ScrollView {
     std::map<int64_t, std::shared_ptr<View>> visibleHeaderViews();
 
     void scrollToRow(const IndexPath& indexPath, TableViewScrollPosition position, bool animated);
-    void setContentOffset(const Point& offset, bool animated = false) override;
 
     std::optional<IndexPath> indexPathForSelectedRow() const { return selected_; }
     void selectRow(std::optional<IndexPath> indexPath, bool animated, TableViewScrollPosition position);
@@ -155,28 +137,19 @@ class TableView : public ScrollView {
                            TableViewCellEditingStyle style = TableViewCellEditingStyle::remove);
     bool userMoveRow(const IndexPath& from, const IndexPath& to);
 
-    void setFrame(const Rect& frame) override;
-    void layoutSubviews() override;
     std::string snapshotDescription() const override;
-    bool snapshotListsSubviews() const override { return false; }
 
   private:
-    struct Registration {
-        CellFactory factory;
-        std::string nibName;
-    };
     void refreshCounts();
     void checkUpdate(const std::string& what, const std::vector<int64_t>& expected);
-    void buildVisible();
-    void buildVisibleCells();
+    void buildVisibleCells() override;
+    void readyForReuse(TableViewCell& cell) override;
     double heightFor(const IndexPath& indexPath);
     double headerHeightFor(int64_t section, std::shared_ptr<View>* view);
 
     Style style_;
     TableViewDataSource* dataSource_ = nullptr;
     TableViewDelegate* delegate_ = nullptr;
-    std::map<std::string, Registration> registrations_;
-    std::map<std::string, std::vector<std::shared_ptr<TableViewCell>>> reusePool_;
     double rowHeight_ = 44.0;
     TableViewCellSeparatorStyle separatorStyle_ = TableViewCellSeparatorStyle::singleLine;
     std::optional<Color> separatorColor_;
@@ -184,8 +157,6 @@ class TableView : public ScrollView {
     std::shared_ptr<View> footerView_;
     std::vector<int64_t> rowCounts_;
     bool countsKnown_ = false;
-    bool dirty_ = true;
-    std::vector<std::pair<IndexPath, std::shared_ptr<TableViewCell>>> visible_;
     std::map<int64_t, std::shared_ptr<View>> headers_;
     std::optional<IndexPath> selected_;
     bool editing_ = false;
@@ -193,18 +164,9 @@ class TableView : public ScrollView {
 
 class CollectionView;
 
-class CollectionViewCell : public View {
+class CollectionViewCell : public ReusableCell {
   public:
-    explicit CollectionViewCell(std::string reuseIdentifier = "");
-    const std::string& reuseIdentifier() const { return reuseIdentifier_; }
-    View& contentView() { return *contentView_; }
-    virtual void prepareForReuse() {}
-    virtual void awakeFromNib() {}
-    std::string snapshotDescription() const override { return ""; }
-
-  private:
-    std::string reuseIdentifier_;
-    std::shared_ptr<View> contentView_;
+    explicit CollectionViewCell(std::string reuseIdentifier = "") : ReusableCell(std::move(reuseIdentifier)) {}
 };
 
 class CollectionViewDataSource {
@@ -227,10 +189,8 @@ class CollectionViewDelegate {
 
 // Items in one line along the scroll direction (a row of video tiles);
 // cells are made for the items within the visible bounds.
-class CollectionView : public ScrollView {
+class CollectionView : public CellScrollView<CollectionViewCell> {
   public:
-    using CellFactory =
-        std::function<std::shared_ptr<CollectionViewCell>(const std::string& reuseIdentifier)>;
     enum class ScrollDirection { vertical = 0, horizontal = 1 };
 
     explicit CollectionView(const Rect& frame = {});
@@ -245,41 +205,25 @@ class CollectionView : public ScrollView {
     double spacing() const { return spacing_; }
     void setSpacing(double spacing);
 
-    void registerCell(const std::string& reuseIdentifier, CellFactory factory);
-    void registerNib(const std::string& nibName, const std::string& reuseIdentifier);
     std::shared_ptr<CollectionViewCell> dequeueReusableCell(const std::string& reuseIdentifier,
                                                             const IndexPath& indexPath);
 
     void reloadData();
     int64_t numberOfSections() const;
     int64_t numberOfItemsInSection(int64_t section) const;
-    std::vector<std::shared_ptr<CollectionViewCell>> visibleCells();
-    std::vector<IndexPath> indexPathsForVisibleItems();
+    std::vector<IndexPath> indexPathsForVisibleItems() { return visibleIndexPaths(); }
     bool userSelectItem(const IndexPath& indexPath);
 
-    void setFrame(const Rect& frame) override;
-    void setContentOffset(const Point& offset, bool animated = false) override;
-    void layoutSubviews() override;
     std::string snapshotDescription() const override;
-    bool snapshotListsSubviews() const override { return false; }
 
   private:
-    struct Registration {
-        CellFactory factory;
-        std::string nibName;
-    };
-    void buildVisible();
-    void buildVisibleCells();
+    void buildVisibleCells() override;
     CollectionViewDataSource* dataSource_ = nullptr;
     CollectionViewDelegate* delegate_ = nullptr;
     ScrollDirection direction_ = ScrollDirection::vertical;
     Size itemSize_{50, 50};
     double spacing_ = 10;
-    std::map<std::string, Registration> registrations_;
-    std::map<std::string, std::vector<std::shared_ptr<CollectionViewCell>>> reusePool_;
     std::vector<int64_t> itemCounts_;
-    bool dirty_ = true;
-    std::vector<std::pair<IndexPath, std::shared_ptr<CollectionViewCell>>> visible_;
     bool reloadAll_ = true;
 };
 

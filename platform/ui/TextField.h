@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/ui/Button.h"
+#include "platform/ui/Label.h"
 
 namespace ui {
 
@@ -19,7 +20,7 @@ class TextFieldDelegate {
 
 // A text field together with the input-field kit's additions: a floating
 // placeholder, a border and an error text shown under the field.
-class TextField : public Control {
+class TextField : public Control, public TextAppearance {
   public:
     TextField();
     explicit TextField(const Rect& frame);
@@ -29,12 +30,6 @@ class TextField : public Control {
     void setText(std::string text);
     const std::string& placeholder() const { return placeholder_; }
     void setPlaceholder(std::string placeholder) { placeholder_ = std::move(placeholder); }
-    Color textColor() const { return textColor_.value_or(Color::label()); }
-    void setTextColor(std::optional<Color> color) { textColor_ = std::move(color); }
-    const Font& font() const { return font_; }
-    void setFont(Font font) { font_ = std::move(font); }
-    TextAlignment textAlignment() const { return alignment_; }
-    void setTextAlignment(TextAlignment alignment) { alignment_ = alignment; }
 
     // Not owned; the delegate outlives the field (a screen and its fields).
     TextFieldDelegate* delegate() const { return delegate_; }
@@ -95,9 +90,6 @@ class TextField : public Control {
   private:
     std::string text_;
     std::string placeholder_;
-    std::optional<Color> textColor_;
-    Font font_;
-    TextAlignment alignment_ = TextAlignment::natural;
     TextFieldDelegate* delegate_ = nullptr;
     std::optional<TextRange> selection_;
     bool firstResponder_ = false;
