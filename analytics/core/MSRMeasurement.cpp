@@ -285,8 +285,6 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     return wiped;
 }
 
-std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() { return std::nullopt; }
-
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
 
 bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefaults().empty(); }
@@ -437,7 +435,11 @@ bool MSRMeasurement::wipeoutAnalyticsDataAndResetComponents() {
 void MSRMeasurement::reportFirstOpenOnWorkerQueue() { startUp_->reportFirstOpenOnWorkerQueue(); }
 void MSRMeasurement::reportAppUpdateOnWorkerQueue() { startUp_->reportAppUpdateOnWorkerQueue(); }
 void MSRMeasurement::reportOSUpdateOnWorkerQueue() { startUp_->reportOSUpdateOnWorkerQueue(); }
-void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue() { startUp_->reportStoredCampaignEventOnWorkerQueue(); }
+void MSRMeasurement::reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis) {
+    startUp_->reportStoredCampaignEventOnWorkerQueue(clickTimestampMillis);
+}
+void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>&, std::optional<int64_t>, double,
+                                                const MSRObjectDictionary&) {}
 bool MSRMeasurement::shouldAllowRequestDeferredDeepLink() { return startUp_->shouldAllowRequestDeferredDeepLink(); }
 void MSRMeasurement::subscribeForAppForegroundBackgroundNotifications() {
     startUp_->subscribeForAppForegroundBackgroundNotifications();

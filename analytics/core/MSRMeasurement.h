@@ -208,9 +208,12 @@ public:
     bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
     bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
     void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
+    void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
     // Launch URLs and the deferred deep link have their own road; until it
-    // exists nothing is stored, so nothing is reported or requested.
-    void reportStoredCampaignEventOnWorkerQueue();
+    // exists a campaign link handed here is not reported. An expired link
+    // comes without a URL, its campaign parameters saying "(not set)".
+    void handleOpenURLOnWorkerQueue(const std::optional<std::string>& url, std::optional<int64_t> clickTimestampMillis,
+                                    double eventTimestampSeconds, const MSRObjectDictionary& extraParameters);
     bool shouldAllowRequestDeferredDeepLink();
     // The "_npa" property written while the DMA consent feature is on.
     void updateAdPersonalizationConsentFromNPAValue(int64_t value);
@@ -255,7 +258,8 @@ public:
                                          const MSRLogEventInterceptor& interceptor,
                                          const std::optional<MSRParameters>& addedScreenParameters);
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
-    void handleInternalEventOnWorkerQueue(const MSREvent& event);
+    // False when the event's writes failed (nothing of it is stored).
+    bool handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
     void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
@@ -459,7 +463,8 @@ private:
     double suspendedUploadTimestamp_ = 0;
     std::string appID_;
     std::optional<std::vector<std::string>> safelistedEvents_;
-    bool foundAdPersonalizationPlistFlag_ = false;
+    // Set on the facade's queue too (shouldDisableAdPersonalization).
+    std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
     bool shouldUpdateNPAUserProperty_ = false;
     bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
     std::shared_ptr<MSRTCFClient> tcfClient_;

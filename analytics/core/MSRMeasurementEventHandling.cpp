@@ -156,9 +156,9 @@ void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
     });
 }
 
-void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEvent) {
+bool MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEvent) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleInternalEventOnWorkerQueue");
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return false;
     MSREvent event = internalEvent;
     if (event.name() != "_err") {
         if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
@@ -167,8 +167,10 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
     }
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
+    const bool written = !eventWriteFailed_;
     eventWriter().notifyEventListenersOnceWritten(event);
     eventWriteFailed_ = outerWriteFailed;
+    return written;
 }
 
 // --- Default event parameters -----------------------------------------------------
