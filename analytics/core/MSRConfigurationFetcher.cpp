@@ -8,6 +8,7 @@
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRTCFClient.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"

@@ -220,6 +220,11 @@ public:
     // The application's notifications (main thread): becoming active fetches
     // settings older than a week, resigning active holds a background task
     // and queues an upload behind every call already queued.
+    // Launch: the application's did-finish-launching notification makes the
+    // screen-view reporter, so it sees the first screen. Subscribed once per
+    // process, from the application's registration call.
+    static void subscribeForAppDidFinishLaunchingNotifications();
+    static void handleAppDidFinishLaunching(const foundation::Notification& notification);
     void handleAppDidBecomeActiveEvent();
     void handleAppWillResignActiveEvent();
     uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
@@ -261,7 +266,7 @@ public:
     // False when the event's writes failed (nothing of it is stored).
     bool handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
-    void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
+    void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) override;
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
                                                       bool backfillEvents);
     MSRObjectDictionary parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);

@@ -175,7 +175,7 @@ bool MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
 
 // --- Default event parameters -----------------------------------------------------
 
-void MSRMeasurement::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
+void MSRMeasurement::setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) {
     if (!scheduler_) return;
     onWorkerQueue("MSRMeasurement:2528", [parameters](MSRMeasurement& engine) {
         engine.handleSetDefaultEventParametersOnWorkerQueue(parameters, false);

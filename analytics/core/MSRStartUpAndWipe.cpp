@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
@@ -22,6 +23,7 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
+#include "analytics/core/MSRTCFClient.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
@@ -185,6 +187,11 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
         auto remoteConfig = MSRDatabaseRemoteConfig::initWithAppID(engine_.appID_, engine_.database_, engine_.experimentManager_, engine_.monitor());
         if (!remoteConfig) return false;
         if (auto origin = MSRIdentifiers::sharedInstance()->origin()) remoteConfig->setOrigin(*origin);
+        // The configuration request tells the server which application version asks.
+        remoteConfig->setAppVersionProvider([identity = std::weak_ptr<MSRIdentity>(engine_.identity_)]() {
+            auto held = identity.lock();
+            return held && !held->appVersion().empty() ? std::optional<std::string>(held->appVersion()) : std::nullopt;
+        });
         engine_.remoteConfig_ = std::move(remoteConfig);
         {
             std::lock_guard lock(engine_.publishedRemoteConfigMutex_);
@@ -542,6 +549,21 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
 }
 
 bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
+
+void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Held for the life of the process, like the class that observes.
+        static auto* token = new foundation::NotificationCenter::Token(foundation::NotificationCenter::defaultCenter().addObserver(
+            MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching));
+        (void)token;
+    });
+}
+
+// Launch URLs in the options have their own road; the reporter is made here.
+void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification&) {
+    MSRScreenViewReporterInterface::shared();
+}
 
 void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
     auto& center = foundation::NotificationCenter::defaultCenter();
