@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "platform/foundation/Bundle.h"
 
 namespace {
@@ -115,8 +116,7 @@ bool adUserDataDeniedLocked(const State& s) {
 // The platform's Boolean reading of text: true on a leading Y, y, T, t or a
 // digit 1-9 after optional spaces, sign and zeros.
 std::optional<bool> booleanFromValue(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return flag;
-    if (auto number = value.doubleValue()) return *number != 0;
+    if (auto flag = msr_truthOfNumber(value)) return flag;
     const auto* text = value.string();
     if (!text) return std::nullopt;
     for (char c : *text) {

@@ -9,6 +9,7 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
@@ -238,22 +239,12 @@ void MSRMeasurement::setUserDataOnWorkerQueue(const foundation::Value::Dictionar
 
 // --- Ad personalization ("_npa") ----------------------------------------------------
 
-namespace {
-
-std::optional<bool> flagOf(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return flag;
-    if (auto number = value.doubleValue()) return *number != 0;
-    return std::nullopt;
-}
-
-}  // namespace
-
 // 1 disables personalized ads, 0 allows them, nothing when no one decided:
 // the application's own setting, then the consent settings, the Info.plist
 // and the server's consent default, in that order.
 std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() {
     if (persistedConfig_) {
-        if (auto allowed = flagOf(persistedConfig_->allowPersonalizedAds())) return !*allowed;
+        if (auto allowed = msr_truthOfNumber(persistedConfig_->allowPersonalizedAds())) return !*allowed;
     }
     const bool dma = remoteConfig()->DMAConsentEnabled();
     if (dma) {
@@ -265,7 +256,7 @@ std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() {
     const foundation::Value plist =
         foundation::Bundle::main().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS");
     if (!plist.isAbsent()) {
-        if (auto allowed = flagOf(plist)) {
+        if (auto allowed = msr_truthOfNumber(plist)) {
             foundAdPersonalizationPlistFlag_ = true;
             return !*allowed;
         }

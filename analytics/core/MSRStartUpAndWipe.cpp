@@ -2,6 +2,7 @@
 
 #include "analytics/core/MSRStartUpAndWipe.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "analytics/core/MSRTCFClient.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRMonitor.h"
@@ -392,19 +394,34 @@ int64_t countFromText(const std::optional<std::string>& text) {
     return value;
 }
 
-bool isYes(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return *flag;
-    if (auto number = value.doubleValue()) return *number != 0;
-    return false;
-}
+bool isYes(const foundation::Value& value) { return msr_truthOfNumber(value).value_or(false); }
 
 }  // namespace
 
 bool MSRStartUpAndWipe::shouldAllowAdNetworkRegistration() {
     const foundation::Value value =
         foundation::Bundle::main().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED");
-    if (value.boolValue() || value.doubleValue()) return isYes(value);
-    return true;
+    return msr_truthOfNumber(value).value_or(true);
+}
+
+// When the first open was recorded: the "_fot" property's time, else the
+// oldest property's; 0 when neither can be told.
+double MSRStartUpAndWipe::firstOpenTimestamp() {
+    if (!engine_.hasComponentsOnWorkerQueue()) return 0;
+    MSRError error;
+    if (auto firstOpen = engine_.database_->userAttributeWithName("_fot", &error)) return firstOpen->lastSetTimestamp();
+    auto attributes = engine_.database_->userAttributesIncludingInternal(true, &error);
+    if (!attributes) {
+        log(1, 23123, "Unable to query current user properties. Error", {error});
+        return 0;
+    }
+    if (attributes->empty()) {
+        log(2, 23124, "Cannot extract first open timestamp. Empty user properties");
+        return 0;
+    }
+    double oldest = attributes->front().lastSetTimestamp();
+    for (const MSRUserAttribute& attribute : *attributes) oldest = std::min(oldest, attribute.lastSetTimestamp());
+    return oldest;
 }
 
 // The installed version is the one first installed. It is told by the store

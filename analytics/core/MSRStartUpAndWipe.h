@@ -36,6 +36,8 @@ public:
     // `clickTimestampMillis` is the click time to report, when known.
     void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
     bool shouldAllowAdNetworkRegistration();
+    // Seconds since 1970; 0 when unknown.
+    double firstOpenTimestamp();
     bool isVersionSameAsOriginalVersion();
     bool shouldAllowRequestDeferredDeepLink();
     void subscribeForAppForegroundBackgroundNotifications();

@@ -1,5 +1,6 @@
 #include "analytics/core/MSRTCFData.h"
 
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/foundation/Bundle.h"
 
@@ -35,11 +36,7 @@ void MSRTCFData::readFromUserDefaults() {
     purposeConsents_ = textOrAbsent(userDefaults_->objectForKey(kPurposeConsentsKey));
 }
 
-std::optional<bool> MSRTCFData::numberTruth(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return flag;
-    if (auto number = value.doubleValue()) return *number != 0;
-    return std::nullopt;
-}
+std::optional<bool> MSRTCFData::numberTruth(const foundation::Value& value) { return msr_truthOfNumber(value); }
 
 std::optional<int64_t> MSRTCFData::numberInteger(const foundation::Value& value) {
     if (auto flag = value.boolValue()) return *flag ? 1 : 0;
@@ -54,7 +51,7 @@ std::optional<int64_t> MSRTCFData::numberInteger(const foundation::Value& value)
 
 bool MSRTCFData::isBitEnabledAtIndex(const foundation::Value& bits, int64_t index) {
     const std::string* text = bits.string();
-    return text && index >= 0 && index < static_cast<int64_t>(text->size()) && (*text)[index] == '1';
+    return text && ::isBitEnabledAtIndex(*text, index);
 }
 
 bool MSRTCFData::hasZevureInVendorConsents() const { return isBitEnabledAtIndex(vendorConsents_, kZevureVendorIndex); }

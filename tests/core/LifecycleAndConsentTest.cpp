@@ -45,6 +45,9 @@ TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
     EXPECT_EQ(property("_fot"), MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(loadMillis)));
     EXPECT_EQ(property("_fi"), MSRValue(int64_t{0}));
     EXPECT_EQ(firstOpenCount(), "1");
+    double firstOpen = 0;
+    onWorker([&] { firstOpen = engine().startUp().firstOpenTimestamp(); });
+    EXPECT_EQ(firstOpen, engine().initTimestamp());
     // The first run only stores the versions.
     EXPECT_TRUE(stored("_au").empty() && stored("_ou").empty());
     EXPECT_EQ(persistedConfig().appVersion(), "2.1");
