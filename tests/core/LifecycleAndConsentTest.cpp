@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <limits>
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRAnalytics.h"
@@ -99,23 +98,6 @@ TEST_F(LifecycleTest, AnAppUpdateIsReportedOnceWithThePreviousVersion) {
 
 class WipeTest : public MeasurementEventsHarness {};
 
-TEST_F(WipeTest, AResetLeavesOnlyTheNewFirstOpen) {
-    log("level_up");
-    engine().setUserAttribute(*MSRUserAttribute::initWithOrigin("app", "level", MSRValue(std::string("gold")), now()));
-    runUntilIdle();
-    persistedConfig().setSessionNumber(7);
-
-    ASSERT_TRUE(engine().resetAnalyticsDataWithAppInstanceID(std::string("fresh-id")));
-    runUntilIdle();
-    EXPECT_EQ(sql("SELECT name FROM user_attributes ORDER BY name"), (std::vector<std::string>{"_fi", "_fot"}));
-    std::vector<std::string> names;
-    for (const auto& event : stored()) names.push_back(event.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"_f", "_e"}));
-    EXPECT_EQ(sql("SELECT COUNT(*) FROM queue"), std::vector<std::string>{"0"});
-    EXPECT_EQ(persistedConfig().appInstanceID(), "fresh-id");
-    EXPECT_EQ(persistedConfig().sessionNumber(), 0);
-}
-
 // The database goes first: when it cannot be reset, the preferences still
 // describe the data it holds.
 TEST_F(WipeTest, AFailedDatabaseResetKeepsThePreferences) {
@@ -146,15 +128,6 @@ TEST_F(WipeTest, AFailedRestoreOfTheCountsIsTriedAgain) {
     onWorker([&] { engine().handleAnalyticsStorageConsentTransitions(bundle); });
     EXPECT_EQ(persistedConfig().previousBundledConsentSignals(), "G111");
     EXPECT_EQ(sql("SELECT lifetime_count FROM events WHERE name = 'kept'"), std::vector<std::string>{"5"});
-}
-
-TEST(AppMetadataTest, TheBundleIndexWrapsToZero) {
-    auto metadata = MSRAppMetadata::initWithLastBundleIndex(std::numeric_limits<int32_t>::max(), 1, 2);
-    ASSERT_TRUE(metadata);
-    metadata->incrementLastBundleIndex();
-    EXPECT_EQ(metadata->lastBundleIndex(), 0);
-    metadata->incrementLastBundleIndex();
-    EXPECT_EQ(metadata->lastBundleIndex(), 1);
 }
 
 // --- consent -----------------------------------------------------------------
