@@ -2,24 +2,30 @@
 
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
-#include "analytics/support/MSRConstants.h"
 #include "analytics/storage/MSRUserDefaults.h"
+#include "analytics/support/MSRConstants.h"
 
 namespace {
 
 constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
-bool truthOf(const foundation::Value& value) { return MSRTCFData::numberTruth(value).value_or(false); }
+bool truthOf(const foundation::Value& value) {
+    return MSRTCFData::numberTruth(value).value_or(false);
+}
 
 }  // namespace
 
 MSRTCFClient::MSRTCFClient()
-    : MSRTCFClient(MSRUserDefaults::sharedUserDefaults(), std::make_shared<MSRUserDefaults>(snapshotSuiteName())) {}
+    : MSRTCFClient(MSRUserDefaults::sharedUserDefaults(),
+                   std::make_shared<MSRUserDefaults>(snapshotSuiteName())) {}
 
-MSRTCFClient::MSRTCFClient(std::shared_ptr<MSRUserDefaults> standard, std::shared_ptr<MSRUserDefaults> snapshot)
+MSRTCFClient::MSRTCFClient(std::shared_ptr<MSRUserDefaults> standard,
+                           std::shared_ptr<MSRUserDefaults> snapshot)
     : tcfData_(std::move(standard)), userDefaults_(std::move(snapshot)) {}
 
-std::string MSRTCFClient::snapshotSuiteName() { return std::string(kMSRReverseDomainRoot) + ".tcf.userdefaults"; }
+std::string MSRTCFClient::snapshotSuiteName() {
+    return std::string(kMSRReverseDomainRoot) + ".tcf.userdefaults";
+}
 
 bool MSRTCFClient::shouldApplyTCFData() const {
     return tcfData_.isTCFDataEnabled() && truthOf(tcfData_.isAdvertiserConsentModeEnabled()) &&
@@ -33,16 +39,19 @@ void MSRTCFClient::setConsentFromTCFData() {
     storeCurrentData();
     MSRConsentSettingsUtil::Settings settings;
     if (shouldApplyTCFData()) {
-        settings[MSRConsentSettingsUtil::kAdStorage] = consentStatusFromEnabled(tcfData_.isAdStoragePurposeGranted());
+        settings[MSRConsentSettingsUtil::kAdStorage] =
+            consentStatusFromEnabled(tcfData_.isAdStoragePurposeGranted());
         settings[MSRConsentSettingsUtil::kAdPersonalization] =
             consentStatusFromEnabled(tcfData_.isAdPersonalizationPurposeGranted());
-        settings[MSRConsentSettingsUtil::kAdUserData] = consentStatusFromEnabled(tcfData_.isAdUserDataPurposeGranted());
+        settings[MSRConsentSettingsUtil::kAdUserData] =
+            consentStatusFromEnabled(tcfData_.isAdUserDataPurposeGranted());
     } else if (MSRConsentSettingsUtil::consentSource() == 5) {
         // The consent in force came from earlier TCF data that no longer
         // grants it (the vendor's consent withdrawn, advertiser mode or GDPR
         // switched off): the latest state wins over the earlier grant.
-        for (const char* type : {MSRConsentSettingsUtil::kAdStorage, MSRConsentSettingsUtil::kAdPersonalization,
-                                 MSRConsentSettingsUtil::kAdUserData}) {
+        for (const char* type :
+             {MSRConsentSettingsUtil::kAdStorage, MSRConsentSettingsUtil::kAdPersonalization,
+              MSRConsentSettingsUtil::kAdUserData}) {
             settings[type] = consentStatusFromEnabled(false);
         }
     } else {
@@ -52,12 +61,14 @@ void MSRTCFClient::setConsentFromTCFData() {
 }
 
 void MSRTCFClient::logTCFChangedEvent() {
-    MSRAnalytics::logInternalEventWithOrigin("auto", "_tcf", {{"_tcfd", MSRValue(tcfBundleParameterValue())}});
+    MSRAnalytics::logInternalEventWithOrigin("auto", "_tcf",
+                                             {{"_tcfd", MSRValue(tcfBundleParameterValue())}});
 }
 
 void MSRTCFClient::storeCurrentData() {
     userDefaults_->setObject(foundation::Value(tcfData_.isTCFDataEnabled()), MSRTCFData::kTCFDataEnabledKey);
-    userDefaults_->setObject(tcfData_.isAdvertiserConsentModeEnabled(), MSRTCFData::kAdvertiserConsentModeKey);
+    userDefaults_->setObject(tcfData_.isAdvertiserConsentModeEnabled(),
+                             MSRTCFData::kAdvertiserConsentModeKey);
     userDefaults_->setObject(tcfData_.cmpSDKID(), MSRTCFData::kCmpSdkIDKey);
     userDefaults_->setObject(tcfData_.vendorConsents(), MSRTCFData::kVendorConsentsKey);
     userDefaults_->setObject(tcfData_.gdprApplies(), MSRTCFData::kGdprAppliesKey);
@@ -67,17 +78,21 @@ void MSRTCFClient::storeCurrentData() {
 }
 
 std::string MSRTCFClient::stringRepresentationFromTCFData() const {
-    auto integer = [](const foundation::Value& value) { return std::to_string(MSRTCFData::numberInteger(value).value_or(0)); };
+    auto integer = [](const foundation::Value& value) {
+        return std::to_string(MSRTCFData::numberInteger(value).value_or(0));
+    };
     std::string text = "isTCFDataEnabled=" + std::string(tcfData_.isTCFDataEnabled() ? "1" : "0");
     if (!tcfData_.isAdvertiserConsentModeEnabled().isAbsent())
-        text += ",isAdvertiserConsentModeEnabled=" + std::string(truthOf(tcfData_.isAdvertiserConsentModeEnabled()) ? "1" : "0");
+        text += ",isAdvertiserConsentModeEnabled=" +
+                std::string(truthOf(tcfData_.isAdvertiserConsentModeEnabled()) ? "1" : "0");
     if (!tcfData_.cmpSDKID().isAbsent()) text += ",cmpSDKID=" + integer(tcfData_.cmpSDKID());
     if (!tcfData_.vendorConsents().isAbsent())
         text += ",hasZevureInVendorConsents=" + std::string(tcfData_.hasZevureInVendorConsents() ? "1" : "0");
     if (!tcfData_.gdprApplies().isAbsent())
         text += ",gdprApplies=" + std::string(truthOf(tcfData_.gdprApplies()) ? "1" : "0");
     if (!tcfData_.policyVersion().isAbsent()) text += ",policyVersion=" + integer(tcfData_.policyVersion());
-    if (const std::string* purposes = tcfData_.purposeConsents().string()) text += ",purposeConsents=" + *purposes;
+    if (const std::string* purposes = tcfData_.purposeConsents().string())
+        text += ",purposeConsents=" + *purposes;
     return text;
 }
 
@@ -107,4 +122,6 @@ std::string MSRTCFClient::tcfBundleParameterValue() const {
     return value;
 }
 
-void MSRTCFClient::clearPersistedValues() { userDefaults_->clearAllData(); }
+void MSRTCFClient::clearPersistedValues() {
+    userDefaults_->clearAllData();
+}

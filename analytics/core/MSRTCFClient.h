@@ -13,7 +13,7 @@ class MSRUserDefaults;
 // its own suite, so unchanged data is applied only once, across launches too.
 // Made through MSRComponentRegistry; runs on the engine's worker queue.
 class MSRTCFClient {
-public:
+  public:
     static constexpr const char* kStringRepresentationKey = "tcf_StringRepresentation";
 
     // The standard preferences and the snapshot suite "<root>.tcf.userdefaults".
@@ -39,7 +39,7 @@ public:
     bool isDMARegion() const { return isDMARegion_; }
     virtual void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
 
-private:
+  private:
     MSRTCFData tcfData_;
     std::shared_ptr<MSRUserDefaults> userDefaults_;
     bool isDMARegion_ = true;

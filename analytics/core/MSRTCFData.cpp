@@ -12,7 +12,9 @@ foundation::Value numberOrAbsent(foundation::Value value) {
     return MSRTCFData::numberTruth(value) ? value : foundation::Value();
 }
 
-foundation::Value textOrAbsent(foundation::Value value) { return value.string() ? value : foundation::Value(); }
+foundation::Value textOrAbsent(foundation::Value value) {
+    return value.string() ? value : foundation::Value();
+}
 
 }  // namespace
 
@@ -36,7 +38,9 @@ void MSRTCFData::readFromUserDefaults() {
     purposeConsents_ = textOrAbsent(userDefaults_->objectForKey(kPurposeConsentsKey));
 }
 
-std::optional<bool> MSRTCFData::numberTruth(const foundation::Value& value) { return msr_truthOfNumber(value); }
+std::optional<bool> MSRTCFData::numberTruth(const foundation::Value& value) {
+    return msr_truthOfNumber(value);
+}
 
 std::optional<int64_t> MSRTCFData::numberInteger(const foundation::Value& value) {
     if (auto flag = value.boolValue()) return *flag ? 1 : 0;
@@ -54,9 +58,13 @@ bool MSRTCFData::isBitEnabledAtIndex(const foundation::Value& bits, int64_t inde
     return text && ::isBitEnabledAtIndex(*text, index);
 }
 
-bool MSRTCFData::hasZevureInVendorConsents() const { return isBitEnabledAtIndex(vendorConsents_, kZevureVendorIndex); }
+bool MSRTCFData::hasZevureInVendorConsents() const {
+    return isBitEnabledAtIndex(vendorConsents_, kZevureVendorIndex);
+}
 
-bool MSRTCFData::isAdStoragePurposeGranted() const { return isBitEnabledAtIndex(purposeConsents_, 0); }
+bool MSRTCFData::isAdStoragePurposeGranted() const {
+    return isBitEnabledAtIndex(purposeConsents_, 0);
+}
 
 bool MSRTCFData::isAdPersonalizationPurposeGranted() const {
     return isBitEnabledAtIndex(purposeConsents_, 2) && isBitEnabledAtIndex(purposeConsents_, 3);

@@ -15,7 +15,7 @@ class MSRUserDefaults;
 // A missing value, or one of another type, reads as nothing and counts as
 // "no consent".
 class MSRTCFData {
-public:
+  public:
     static constexpr const char* kTCFDataEnabledKey = "ZEVURE_ANALYTICS_TCF_DATA_ENABLED";
     static constexpr const char* kAdvertiserConsentModeKey = "IABTCF_EnableAdvertiserConsentMode";
     static constexpr const char* kVendorConsentsKey = "IABTCF_VendorConsents";
@@ -42,10 +42,10 @@ public:
 
     // Vendor 755 has consent.
     bool hasZevureInVendorConsents() const;
-    bool isAdStoragePurposeGranted() const;           // purpose 1
-    bool isAdPersonalizationPurposeGranted() const;   // purposes 3 and 4
-    bool canAccessAdUserDataPurpose() const;          // policy version 4 or later
-    bool isAdUserDataPurposeGranted() const;          // that, purposes 1 and 7
+    bool isAdStoragePurposeGranted() const;          // purpose 1
+    bool isAdPersonalizationPurposeGranted() const;  // purposes 3 and 4
+    bool canAccessAdUserDataPurpose() const;         // policy version 4 or later
+    bool isAdUserDataPurposeGranted() const;         // that, purposes 1 and 7
 
     // A number's truth and integer part; nothing for another kind of value.
     static std::optional<bool> numberTruth(const foundation::Value& value);
@@ -53,7 +53,7 @@ public:
     // Character `index` (0-based) of a bit string is "1".
     static bool isBitEnabledAtIndex(const foundation::Value& bits, int64_t index);
 
-private:
+  private:
     std::shared_ptr<MSRUserDefaults> userDefaults_;
     bool isTCFDataEnabled_ = true;
     foundation::Value advertiserConsentMode_;

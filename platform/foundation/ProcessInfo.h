@@ -9,7 +9,7 @@ namespace foundation {
 // (switches such as "-DEDIzuraroveDebugEnabled"). The launcher records them
 // before anything reads them; empty until then.
 class ProcessInfo {
-public:
+  public:
     static std::vector<std::string> arguments();
     static void setArguments(std::vector<std::string> arguments);
 };

@@ -32,13 +32,15 @@ class LifecycleTest : public MeasurementEventsHarness {
         return attribute ? std::optional(attribute->value()) : std::nullopt;
     }
     std::optional<std::string> firstOpenCount() {
-        return MSRKeychainWrapper::keychainValue("_pfo", foundation::Bundle::main().bundleIdentifier().value_or(""));
+        return MSRKeychainWrapper::keychainValue("_pfo",
+                                                 foundation::Bundle::main().bundleIdentifier().value_or(""));
     }
 };
 
 TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
     ASSERT_EQ(stored("_f").size(), 1u);
-    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{0})) && stored("_f")[0].has("_uwa", MSRValue(int64_t{1})));
+    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{0})) &&
+                stored("_f")[0].has("_uwa", MSRValue(int64_t{1})));
     EXPECT_EQ(stored("_e").size(), 1u);
     const auto loadMillis = static_cast<int64_t>(engine().initTimestamp() * 1000);
     EXPECT_EQ(property("_fot"), MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(loadMillis)));
@@ -60,7 +62,8 @@ TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
     std::filesystem::create_directories(home());
     startEngine(options_);
     ASSERT_EQ(stored("_f").size(), 1u);
-    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{1})) && stored("_f")[0].has("_uwa", MSRValue(int64_t{0})));
+    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{1})) &&
+                stored("_f")[0].has("_uwa", MSRValue(int64_t{0})));
     EXPECT_EQ(property("_fi"), MSRValue(int64_t{1}));
     EXPECT_EQ(firstOpenCount(), "2");
 }
@@ -68,8 +71,9 @@ TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
 // A first open whose event is not stored (a refused write, or a process that
 // ends before the commit) leaves no "_fot", so the next start reports it.
 TEST_F(LifecycleTest, AFirstOpenWhoseEventIsLostIsReportedAtTheNextStart) {
-    execute("DELETE FROM raw_events; DELETE FROM user_attributes;"
-            "CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    execute(
+        "DELETE FROM raw_events; DELETE FROM user_attributes;"
+        "CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
     onWorker([&] { engine().startUp().reportFirstOpenOnWorkerQueue(); });
     EXPECT_FALSE(property("_fot"));
     execute("DROP TRIGGER refuse;");
@@ -115,10 +119,11 @@ TEST_F(WipeTest, AFailedDatabaseResetKeepsThePreferences) {
 
 TEST_F(WipeTest, AFailedRestoreOfTheCountsIsTriedAgain) {
     log("level_up");
-    execute("CREATE TABLE events_snapshot AS SELECT * FROM events;"
-            "INSERT INTO events_snapshot (name, lifetime_count, current_bundle_count, last_fire_timestamp)"
-            " VALUES ('kept', 5, 0, 1);"
-            "CREATE TRIGGER refuse BEFORE INSERT ON events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    execute(
+        "CREATE TABLE events_snapshot AS SELECT * FROM events;"
+        "INSERT INTO events_snapshot (name, lifetime_count, current_bundle_count, last_fire_timestamp)"
+        " VALUES ('kept', 5, 0, 1);"
+        "CREATE TRIGGER refuse BEFORE INSERT ON events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
     persistedConfig().setPreviousBundledConsentSignals(std::string("G100"));
     MSRPBMeasurementBundle bundle;
     MSRPBSetString(bundle, MSRBundleSlot::kConsentSignals, "G111");
@@ -172,7 +177,8 @@ TEST_F(ConsentTest, EverySourceGivesItsSignalsAndNonPersonalizedAds) {
         {"nothing set", [](ConsentTest&) {}, "G1--", false, std::nullopt},
         {"server defaults",
          [](ConsentTest&) {
-             Util::setDefaultSettings(Util::Settings{{"ad_personalization", Value("DENIED")}, {"ad_user_data", Value("denied")}});
+             Util::setDefaultSettings(
+                 Util::Settings{{"ad_personalization", Value("DENIED")}, {"ad_user_data", Value("denied")}});
          },
          "G1--", true, 1},
         {"delegated to a denied type",
@@ -188,9 +194,17 @@ TEST_F(ConsentTest, EverySourceGivesItsSignalsAndNonPersonalizedAds) {
          },
          "G1--", true, 1},
         {"facade's settings",
-         [](ConsentTest&) { MSRAnalytics::setConsent({{"analytics_storage", Value("denied")}, {"ad_storage", Value("granted")}}); },
+         [](ConsentTest&) {
+             MSRAnalytics::setConsent(
+                 {{"analytics_storage", Value("denied")}, {"ad_storage", Value("granted")}});
+         },
          "G110", false, std::nullopt},
-        {"TCF granted", [&](ConsentTest& t) { t.setTCF(granted); t.applyTCF(); }, "G11-", false, 0},
+        {"TCF granted",
+         [&](ConsentTest& t) {
+             t.setTCF(granted);
+             t.applyTCF();
+         },
+         "G11-", false, 0},
         {"TCF without purpose 1",
          [&](ConsentTest& t) {
              t.setTCF(granted);
