@@ -74,6 +74,7 @@ struct LiveServer::Impl {
         if (!w) return {503, "no window\n"};
         web::PageOptions options;
         options.katexBase = "/katex";
+        options.chartBase = "/chart.js";
         options.live = true;
         return {200, web::HtmlPage::ofWindow(*w, options), "text/html; charset=utf-8"};
     }
@@ -128,11 +129,12 @@ bool LiveServer::start(int port, std::string& error) {
             return page;
         }));
     });
-    http.Get(R"(/katex/([-A-Za-z0-9_.]+(/[-A-Za-z0-9_.]+)?))",
+    http.Get(R"(/(katex|chart\.js)/([-A-Za-z0-9_.]+(/[-A-Za-z0-9_.]+)?))",
              [reply](const httplib::Request& request, httplib::Response& response) {
-                 const std::string name = request.matches[1];
+                 const std::string name = request.matches[2];
                  if (name.find("..") != std::string::npos) return reply(response, {404, "not found\n"});
-                 std::ifstream file(std::filesystem::path(web::kKatexFolder) / name, std::ios::binary);
+                 const char* folder = request.matches[1] == "katex" ? web::kKatexFolder : chart::kChartLibraryFolder;
+                 std::ifstream file(std::filesystem::path(folder) / name, std::ios::binary);
                  if (!file) return reply(response, {404, "not found\n"});
                  std::stringstream body;
                  body << file.rdbuf();

@@ -64,9 +64,9 @@ Chart FunctionChartDescription::makeChartData(int64_t mode) {
     for (const size_t position : {0, 1, 2, 3, 5}) {
         if (position >= inputs_.size() || !inputs_[position] || !inputs_[position]->value()) return {};
     }
-    // a is read once, not copied into a Digit per sample.
-    a_ = chartValue(0);
-    log2OfA_ = std::log2(std::fabs(a_));
+    // Read once, not copied into a Digit per sample.
+    coefficients_ = {chartValue(0), chartValue(1), chartValue(2), chartValue(3), chartValue(5)};
+    log2OfA_ = std::log2(std::fabs(coefficients_.a));
     return mode == 0 ? logarithmicChart() : exponentialChart();
 }
 
@@ -83,18 +83,16 @@ double FunctionChartDescription::powerOfA(double e) const {
     // whose overflow handling costs more than the power itself; a sampled
     // range of 10,000 points may lie entirely out there.
     const double binaryExponent = e * log2OfA_;
-    if (a_ < 0) return std::pow(a_, e);  // the sign of the power depends on e
+    const double a = coefficients_.a;
+    if (a < 0) return std::pow(a, e);  // the sign of the power depends on e
     if (binaryExponent > 1100) return std::numeric_limits<double>::infinity();
     if (binaryExponent < -1100) return 0.0;
-    return std::pow(a_, e);
+    return std::pow(a, e);
 }
 
 Chart FunctionChartDescription::logarithmicChart() const {
-    const double a = chartValue(0);
-    const double b = chartValue(1);
-    const double c = chartValue(2);
-    const double d = chartValue(3);
-    const double z = chartValue(5);
+    const auto& k = coefficients_;
+    const double a = k.a, b = k.b, c = k.c, d = k.d, z = k.z;
     if (b == 0) return {};
     const double lnA = std::log(a);
     auto logA = [lnA](double u) { return std::log(u) / lnA; };
@@ -124,11 +122,8 @@ Chart FunctionChartDescription::logarithmicChart() const {
 }
 
 Chart FunctionChartDescription::exponentialChart() const {
-    const double a = chartValue(0);
-    const double b = chartValue(1);
-    const double c = chartValue(2);
-    const double d = chartValue(3);
-    const double z = chartValue(5);
+    const auto& k = coefficients_;
+    const double a = k.a, b = k.b, c = k.c, d = k.d, z = k.z;
     const double lnA = std::log(a);
     auto logA = [lnA](double u) { return std::log(u) / lnA; };
 

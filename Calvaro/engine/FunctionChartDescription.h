@@ -30,7 +30,12 @@ private:
     // a raised to e, read as a value.
     double powerOfA(double e) const;
 
+    // The values of a, b, c, d and z as the samples use them.
+    struct Coefficients {
+        double a = 0.0, b = 0.0, c = 0.0, d = 0.0, z = 0.0;
+    };
+
     const std::vector<DigitPtr>& inputs_;
-    double a_ = 0.0;         // the value of a
+    Coefficients coefficients_;
     double log2OfA_ = 0.0;   // log2 |a|
 };

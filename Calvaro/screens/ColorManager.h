@@ -4,13 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "Calvaro/charts/ChartColors.h"
 #include "platform/ui/Color.h"
 #include "Calvaro/services/StarRatingView.h"
 #include "platform/ui/View.h"
 
-// "#rrggbb" of a colour's red, green and blue, each cut toward zero from
-// 255 times the component; none when the colour has no such components.
-std::optional<std::string> hexString(const ui::Color& color);
 
 // In dark style the colour with its brightness multiplied by `factor` (not
 // below 0); in any other style the colour itself.

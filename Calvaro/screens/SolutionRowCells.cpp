@@ -1,6 +1,5 @@
 #include "Calvaro/screens/SolutionRowCells.h"
 
-#include "Calvaro/charts/data/CommonSplineChartData.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Storyboard.h"
 
@@ -18,17 +17,6 @@ void showLines(ui::View& content, const std::vector<std::string>& lines) {
 }
 
 }  // namespace
-
-ChartTableViewCell::ChartTableViewCell() : ui::TableViewCell(reuseIdentifier) {}
-
-void ChartTableViewCell::configureChart(const std::vector<std::shared_ptr<ChartData>>& charts, ui::View&) {
-    std::vector<std::string> lines;
-    for (const auto& chart : charts) {
-        auto* spline = dynamic_cast<CommonSplineChartData*>(chart.get());
-        lines.push_back("chart " + (spline ? spline->chartTitle : std::string("?")));
-    }
-    showLines(contentView(), lines);
-}
 
 VideoCollectionTableViewCell::VideoCollectionTableViewCell() : ui::TableViewCell(reuseIdentifier) {}
 

@@ -4,27 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "Calvaro/charts/data/ChartData.h"
+#include "Calvaro/charts/ChartTableViewCell.h"
 #include "platform/ui/TableView.h"
 
-// The chart and video rows of the Solution screen as far as the screen needs
-// them: the chart views and the video player come with their own layers, so
-// until then these rows list what they would show.
-
-// One chart row: the descriptions of one chart.
-class ChartTableViewCell : public ui::TableViewCell {
-public:
-    static constexpr const char* reuseIdentifier = "chartCell";
-    static constexpr const char* nibName = "ChartTableViewCell";
-
-    ChartTableViewCell();
-    void configureChart(const std::vector<std::shared_ptr<ChartData>>& charts, ui::View& rootView);
-    void restartAnimation() { ++restartCount_; }
-    int restartCount() const { return restartCount_; }
-
-private:
-    int restartCount_ = 0;
-};
+// The video row as far as the screen needs it: the video player comes with
+// its own layer, so until then the row lists what it would show.
 
 // The row of tutorial videos.
 class VideoCollectionTableViewCell : public ui::TableViewCell {
@@ -39,5 +23,5 @@ public:
     void reloadData();
 };
 
-// Registers the two nibs unless something else already provides them.
+// Registers the chart and video rows' nibs unless something else already provides them.
 void registerSolutionRowNibs();

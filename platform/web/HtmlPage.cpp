@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "platform/chart/ChartView.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
 #include "platform/math/MathLabel.h"
@@ -91,6 +92,8 @@ std::string imageHtml(const ui::Image& image) {
 class Writer {
   public:
     explicit Writer(std::string& out) : out_(out) {}
+    // Whether a chart was written: the page then loads the chart library.
+    bool hasCharts() const { return hasCharts_; }
 
     // `origin`: the view's superview's content origin in window points.
     void view(ui::View& view, ui::Point origin, bool inScroll) {
@@ -180,6 +183,10 @@ class Writer {
         } else if (auto* image = dynamic_cast<ui::ImageView*>(&view)) {
             kind = "image";
             if (image->image()) content = imageHtml(*image->image());
+        } else if (auto* chartView = dynamic_cast<chart::ChartView*>(&view); chartView && !chartView->optionsJson().empty()) {
+            kind = "chart";
+            attributes += " data-options=\"" + escapeHtml(chartView->optionsJson()) + "\"";
+            hasCharts_ = true;
         } else if (auto* spinner = dynamic_cast<ui::ActivityIndicatorView*>(&view)) {
             kind = "spinner";
             if (spinner->isAnimating()) content = "<span class=\"spin\"></span>";
@@ -289,6 +296,7 @@ class Writer {
     }
 
     std::string& out_;
+    bool hasCharts_ = false;
 };
 
 const char* kStyle = R"(
@@ -425,7 +433,11 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
            ";color:" + css(ui::Color::label()) + "\">";
     Writer writer(out);
     for (const auto& sub : window.subviews()) writer.view(*sub, {0, 0}, false);
-    out += "</div>\n<script>";
+    out += "</div>\n";
+    if (writer.hasCharts())
+        out += "<script src=\"" + escapeHtml(options.chartBase) + "/chart.min.js\"></script>\n<script>" +
+               chart::chartPageScript() + "</script>\n";
+    out += "<script>";
     out += kScript;
     if (options.live) out += kLiveScript;
     out += "</script></body></html>\n";

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/chart/ChartView.h"
 #include "platform/ui/View.h"
 #include "platform/ui/Window.h"
 
@@ -14,6 +15,8 @@ inline constexpr const char* kKatexFolder = "/usr/share/javascript/katex";
 struct PageOptions {
     // The folder (or URL prefix) holding katex.min.js, katex.min.css and fonts/.
     std::string katexBase = std::string("file://") + kKatexFolder;
+    // The folder (or URL prefix) holding the chart library's chart.min.js.
+    std::string chartBase = std::string("file://") + chart::kChartLibraryFolder;
     // A live page reports clicks to the server (POST /action) and reloads.
     bool live = false;
     std::string title = "Calvaro";
@@ -26,7 +29,8 @@ struct PageOptions {
 // scrollable boxes holding every row, not only the rows on the screen.
 // Formulas are typeset in the page by KaTeX from exactly the LaTeX the label
 // holds; one KaTeX refuses shows as red source and is marked
-// data-katex-error. Each element carries data-frame="x y w h", its frame in
+// data-katex-error. Charts are drawn in the page by the chart library from
+// their option JSON (element .chart, data-options). Each element carries data-frame="x y w h", its frame in
 // window points as the view tree has it, so the page can be checked against
 // the tree.
 class HtmlPage {

@@ -13,8 +13,8 @@ are compared too.
 How a number in a step is read: it carries at most ten fraction digits, so it
 brings a rendering error of half a unit of the tenth decimal along (propagated
 through fractions, products and powers); "0" stands for anything below 1e-10 in
-magnitude; "\\infty" stands for anything beyond 1e12, and two sides agree when
-both are beyond 1e12 with the same sign; "NaN" stands for no real value, and a
+magnitude; "\\infty" stands for anything beyond 1e12 (a side holding it stands
+for what lies between its readings with 1e12 and with infinity in its place); "NaN" stands for no real value, and a
 side that has none must meet another that has none.
 """
 
@@ -122,7 +122,8 @@ class LatexReader:
     """Evaluates one side of a step line: numbers, \\frac, \\pi, e, \\infty,
     NaN, brackets, + - \\cdot :, juxtaposition, ^{}, \\log_{}(), f(), x and y."""
 
-    def __init__(self, text, env):
+    def __init__(self, text, env, infinity=mp.inf):
+        self.infinity = infinity
         self.tokens = [t for t in TOKEN.findall(text) if not t.isspace()]
         if "".join(self.tokens) != re.sub(r"\s+", "", text):
             raise ValueError(f"cannot read {text!r}")
@@ -232,7 +233,7 @@ class LatexReader:
         if token == "e":
             return Value(mp.e)
         if token == "\\infty":
-            return Value(mp.inf)
+            return Value(self.infinity)
         if token == "NaN":
             return Value(NAN, mp.inf)
         if token in ("x", "y") and token in self.env:
@@ -244,6 +245,28 @@ class LatexReader:
 
 def read_value(text, env=None):
     return LatexReader(text, env or {}).read()
+
+
+def read_side(text, env):
+    """The readings of a side: "\\infty" stands for anything beyond 1e12, so a
+    side holding it is read once with it infinite and once with it at 1e12;
+    what the side stands for lies between the two."""
+    readings = [read_value(text, env)]
+    if "\\infty" in text:
+        readings.append(LatexReader(text, env, BEYOND).read())
+    return readings
+
+
+def sides_agree(left, right):
+    """Whether two sides, each given by its readings, can stand for one number."""
+    if any(agree(one, other) for one in left for other in right):
+        return True
+    for ranged, single in ((left, right), (right, left)):
+        if len(ranged) == 2 and not any(is_nan(v.value) for v in ranged + single):
+            low, high = sorted(v.value for v in ranged)
+            if all(low <= v.value <= high for v in single):
+                return True
+    return False
 
 
 def right_side(line):
@@ -315,14 +338,14 @@ def check_lines(lines, env, what, failures, case):
         if len(sides) < 2:
             continue
         try:
-            values = [read_value(side, env) for side in sides]
+            values = [read_side(side, env) for side in sides]
         except (ValueError, ZeroDivisionError) as error:
             failures.append(f"{case}: {what}: cannot read {line!r}: {error}")
             continue
         for left, right in zip(values, values[1:]):
-            if not agree(left, right):
-                failures.append(f"{case}: {what}: {line!r} reads {mp.nstr(left.value, 15)} = "
-                                f"{mp.nstr(right.value, 15)} at {({k: mp.nstr(v, 12) for k, v in env.items() if k != 'f'})}")
+            if not sides_agree(left, right):
+                failures.append(f"{case}: {what}: {line!r} reads {mp.nstr(left[0].value, 15)} = "
+                                f"{mp.nstr(right[0].value, 15)} at {({k: mp.nstr(v, 12) for k, v in env.items() if k != 'f'})}")
                 break
 
 
@@ -339,7 +362,7 @@ def check_case(result, failures):
         return
     named, order = blocks_by_title(result["solutionSteps"])
     names = [name for name, _ in order]
-    X, Y = sp.symbols("X Y")
+    X = sp.Symbol("X")
     # In the logarithmic form the zero and the inverse are (a^q - c)/b with
     # q = (y - d)/z: when a^q is tiny beside c, b·x + c at the true x keeps
     # a^q only with as many digits as a^q has leading zeros.
@@ -353,8 +376,11 @@ def check_case(result, failures):
 
     if result["mode"] == 0:
         f = z * sp.log(b * X + c) / sp.log(a) + d
-        inverse = (a ** ((Y - d) / z) - c) / b
-        zero = (a ** (-d / z) - c) / b
+
+        def inverse_at(y):
+            return (mp.power(A, to_mp((y - d) / z)) - C) / B
+
+        zero_truth = inverse_at(0)
         intercept = to_mp(f.subs(X, 0)) if c > 0 else None
 
         def f_mp(u):
@@ -382,13 +408,14 @@ def check_case(result, failures):
             failures.append(f"{case}: range {named['Range of values'][0]}")
         samples = [sp.Rational(t) for t in LOG_SAMPLES]
     else:
-        f = z * a ** (b * X + c) + d
-        inverse = (sp.log((Y - d) / z) / sp.log(a) - c) / b
-        zero = (sp.log(-d / z) / sp.log(a) - c) / b if -d / z > 0 else None
-        intercept = to_mp(f.subs(X, 0))
-
         def f_mp(u):
             return Z * mp.power(A, B * u + C) + D
+
+        def inverse_at(y):
+            return to_mp((sp.log((y - d) / z) / sp.log(a) - c) / b)
+
+        zero_truth = inverse_at(0) if -d / z > 0 else None
+        intercept = f_mp(mp.mpf(0))
 
         if named["Domain of definition"][0] != ["D = \\mathbb{R}"]:
             failures.append(f"{case}: domain {named['Domain of definition'][0]}")
@@ -412,14 +439,17 @@ def check_case(result, failures):
         failures.append(f"{case}: {len(calculate_blocks)} evaluation steps in {names}")
         return
     if x is not None:
-        inside = result["mode"] == 1 or b * x + c > 0
-        truth = to_mp(f.subs(X, x)) if inside else None
+        # Powers are taken by mpmath: sympy would expand a rational base to
+        # an exact rational power first, with millions of digits.
+        if result["mode"] == 1:
+            truth = Z * mp.power(A, to_mp(b * x + c)) + D
+        else:
+            truth = to_mp(f.subs(X, x)) if b * x + c > 0 else None
         close(read_value(right_side(calculate_blocks[0][-1])), truth, "value at x", failures, case)
         check_lines(calculate_blocks[0], {"x": mp.mpf(str(sp.N(x, mp.dps + 10))), "f": f_mp}, "value at x", failures, case)
     close(read_value(right_side(calculate_blocks[-1][-1])), intercept, "y-intercept", failures, case)
     check_lines(calculate_blocks[-1], {"f": f_mp}, "y-intercept", failures, case)
 
-    zero_truth = to_mp(zero) if zero is not None else None
     close(read_value(right_side(named["Zero"][0][-1])), zero_truth, "zero", failures, case)
     if zero_truth is not None and evaluable:
         check_lines(named["Zero"][0], {"x": zero_truth, "f": f_mp}, "zero", failures, case)
@@ -429,8 +459,8 @@ def check_case(result, failures):
         failures.append(f"{case}: inverse {inverse_lines[-1]!r}")
         return
     for y in samples:
-        truth = to_mp(inverse.subs(Y, y))
-        if truth is None:
+        truth = inverse_at(y)
+        if truth is None or is_nan(truth):
             continue
         if not evaluable:
             continue

@@ -76,7 +76,7 @@ std::vector<Element> elements(const std::string& dom, const std::string& tag) {
     return out;
 }
 
-std::string domOf(const std::filesystem::path& page, bool measure) {
+Tab& openPage(const std::filesystem::path& page, bool measure) {
     // One browser for the test binary, one tab for its pages.
     static Tab tab;
     EXPECT_TRUE(tab.ok()) << tab.error();
@@ -84,7 +84,11 @@ std::string domOf(const std::filesystem::path& page, bool measure) {
     // A new document each time: the same page with another hash would not load again.
     tab.navigate("about:blank");
     EXPECT_TRUE(tab.navigate(url)) << url;
-    auto html = tab.evaluate("document.documentElement.outerHTML");
+    return tab;
+}
+
+std::string domOf(const std::filesystem::path& page, bool measure) {
+    auto html = openPage(page, measure).evaluate("document.documentElement.outerHTML");
     std::string dom = html.is_string() ? html.get<std::string>() : "";
     EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos) << "the page's script did not run: " << page;
     return dom;

@@ -19,6 +19,12 @@ struct Element {
 // Every start tag of `tag` in the serialised DOM.
 std::vector<Element> elements(const std::string& dom, const std::string& tag = "div");
 
+class Tab;
+
+// The shared tab, showing `page` (a file) after its scripts ran; `measure`
+// as for domOf.
+Tab& openPage(const std::filesystem::path& page, bool measure = false);
+
 // The DOM of `page` (a file) after its scripts ran; with `measure`, each
 // element with data-frame also carries data-box, its box as Chromium laid it
 // out ("none" when not shown). Fails the test when Chromium cannot.
