@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
@@ -568,13 +567,10 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
 bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
 
 void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Held for the life of the process, like the class that observes.
-        static auto* token = new foundation::NotificationCenter::Token(foundation::NotificationCenter::defaultCenter().addObserver(
-            MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching));
-        (void)token;
-    });
+    // Held for the life of the process, like the class that observes; a
+    // token may outlive the centre.
+    static const foundation::NotificationCenter::Token token = foundation::NotificationCenter::defaultCenter().addObserver(
+        MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching);
 }
 
 // Launch URLs in the options have their own road; the reporter is made here.
