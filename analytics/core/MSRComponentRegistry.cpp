@@ -23,11 +23,6 @@ std::shared_ptr<MSRAudience> MSRNeutralComponent(const MSRComponentContext& cont
     return std::make_shared<MSRAudience>(context.database);
 }
 
-template <>
-std::shared_ptr<MSRSessionReporter> MSRNeutralComponent(const MSRComponentContext& context) {
-    return std::make_shared<MSRSessionReporter>(context.persistedConfig);
-}
-
 // Without a reporter "screen_view" events are dropped and events carry no
 // screen parameters.
 template <>

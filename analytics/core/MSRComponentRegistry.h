@@ -33,7 +33,7 @@ class MSRPEventEditing;
 class MSRPersistedConfig;
 class MSRScreenViewReporterInterface;
 class MSRSearchAdReporter;
-class MSRSessionReporter;
+class MSRSessionReporterInterface;
 class MSRTCFClient;
 
 // What a maker may build its collaborator on; members the asking code does not
@@ -60,7 +60,6 @@ std::shared_ptr<T> MSRNeutralComponent(const MSRComponentContext&) {
 // default-constructed base adds its line here.
 template <> std::shared_ptr<MSRMeasurementInterface> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRAudience> MSRNeutralComponent(const MSRComponentContext&);
-template <> std::shared_ptr<MSRSessionReporter> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRScreenViewReporterInterface> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSREManager> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRPEventEditing> MSRNeutralComponent(const MSRComponentContext&);

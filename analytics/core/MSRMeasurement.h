@@ -52,7 +52,7 @@ class MSRIdentity;
 class MSRMonitor;
 class MSRPersistedConfig;
 class MSRSearchAdReporter;
-class MSRSessionReporter;
+class MSRSessionReporterInterface;
 class MSRTCFClient;
 class MSRConditionalUserPropertyController;
 class MSRBundler;
@@ -166,7 +166,7 @@ public:
     const std::shared_ptr<MSRPersistedConfig>& persistedConfig() const { return persistedConfig_; }
     const std::shared_ptr<MSRRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
     const std::shared_ptr<MSRScheduler>& scheduler() const { return scheduler_; }
-    const std::shared_ptr<MSRSessionReporter>& sessionReporter() const { return sessionReporter_; }
+    const std::shared_ptr<MSRSessionReporterInterface>& sessionReporter() const { return sessionReporter_; }
     const std::shared_ptr<MSRTCFClient>& tcfClient() const { return tcfClient_; }
     const std::optional<std::vector<std::string>>& safelistedEvents() const { return safelistedEvents_; }
     const std::string& appID() const { return appID_; }
@@ -450,7 +450,7 @@ private:
     std::shared_ptr<MSRPersistedConfig> persistedConfig_;
     std::shared_ptr<MSRRemoteConfig> remoteConfig_;
     std::shared_ptr<MSRScheduler> scheduler_;
-    std::shared_ptr<MSRSessionReporter> sessionReporter_;
+    std::shared_ptr<MSRSessionReporterInterface> sessionReporter_;
     std::shared_ptr<MSRSearchAdReporter> searchAdReporter_;
     std::shared_ptr<MSREManager> experimentManager_;
     bool isPSMRequestInProgress_ = false;

@@ -1,6 +1,7 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRScreenViewReporterInterface.h"
 
 bool MSRAudience::updateAudiences(const std::vector<MSRPBAudience>&) { return true; }
 
@@ -21,11 +22,11 @@ std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsFo
     return std::vector<MSRPBAudienceLeafFilterResult>{};
 }
 
-bool MSRSessionReporter::isSessionExpired() { return false; }
-void MSRSessionReporter::extendSession() {}
-void MSRSessionReporter::setTimeoutSessionInterval(double) {}
-void MSRSessionReporter::setReportingEnabled(bool) {}
-void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double, bool) {}
+bool MSRSessionReporterInterface::isSessionExpired() { return false; }
+void MSRSessionReporterInterface::extendSession() {}
+void MSRSessionReporterInterface::setTimeoutSessionInterval(double) {}
+void MSRSessionReporterInterface::setReportingEnabled(bool) {}
+void MSRSessionReporterInterface::reportSessionStartOnWorkerQueueWithTimestamp(double, bool) {}
 
 void MSRSearchAdReporter::setSearchAdReporterEnabled(bool) {}
 void MSRSearchAdReporter::start() {}
@@ -41,7 +42,10 @@ std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::proce
 bool MSRLifetimeValueRecorder::isPurchaseEvent(const MSREvent&) { return false; }
 bool MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(MSRDatabase&, const MSREvent&) { return true; }
 
-bool MSRIsAppActive() { return true; }
+bool MSRIsAppActive() {
+    auto reporter = MSRScreenViewReporterInterface::shared();
+    return !reporter || reporter->isAppActive();
+}
 
 bool MSRIsAdExposureEvent(const MSREvent& event) {
     return event.origin() == "am" || event.name() == "_xa" || event.name() == "_xu";

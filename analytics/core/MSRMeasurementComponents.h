@@ -20,7 +20,6 @@
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;
-class MSRPersistedConfig;
 
 // Remembers, for one bundle, when each audience filter last matched.
 class MSRAudienceTimestampsCache {
@@ -52,21 +51,18 @@ protected:
     std::shared_ptr<MSRDatabase> database_;
 };
 
-// Sessions and engagement.
-class MSRSessionReporter {
+// Sessions and engagement, as the engine calls them on its worker queue. The
+// reporter itself (analytics/reporters) registers its maker; this default
+// never lets a session expire.
+class MSRSessionReporterInterface {
 public:
-    explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> persistedConfig)
-        : persistedConfig_(std::move(persistedConfig)) {}
-    virtual ~MSRSessionReporter() = default;
+    virtual ~MSRSessionReporterInterface() = default;
 
     virtual bool isSessionExpired();
     virtual void extendSession();
     virtual void setTimeoutSessionInterval(double seconds);
     virtual void setReportingEnabled(bool enabled);
     virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
-
-protected:
-    std::shared_ptr<MSRPersistedConfig> persistedConfig_;
 };
 
 // Search-ads attribution.
@@ -113,9 +109,9 @@ public:
                                                                 MSRError* error);
 };
 
-// Whether the application is in the foreground, as the screen-view reporter
-// tells; without one the application counts as active, so no background
-// session work is done for events.
+// Whether the application is in the foreground, as the registered screen-view
+// reporter tells; without one the application counts as active, so no
+// background session work is done for events.
 bool MSRIsAppActive();
 // Ad-exposure events (origin "am", or "_xa" / "_xu") skip the interceptor.
 bool MSRIsAdExposureEvent(const MSREvent& event);

@@ -30,6 +30,7 @@
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/core/MSRScreenViewReporterInterface.h"
 #include "analytics/support/MSRNotificationNames.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
@@ -54,17 +55,6 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
 }
 
 bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
-
-bool isAutomaticScreenReportingEnabled() {
-    for (const char* key : {"VuzedezoScreenReportingEnabled", "VuzedezoAutomaticScreenReportingEnabled"}) {
-        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(key);
-        if (value.isAbsent()) continue;
-        if (auto flag = value.boolValue()) return *flag;
-        if (auto number = value.doubleValue()) return *number != 0;
-        return true;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -103,7 +93,7 @@ void MSRStartUpAndWipe::setEnabledOnWorkerQueue(bool enable) {
         engine_.sessionReporter_->setReportingEnabled(true);
         if (engine_.searchAdReporter_) engine_.searchAdReporter_->setSearchAdReporterEnabled(true);
         log(6, 23012, "Analytics collection enabled");
-        if (isAutomaticScreenReportingEnabled()) {
+        if (MSRIsScreenReportingEnabled()) {
             log(6, 23220,
                 "Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
                 "parameters: [...]) to log a screen view event. To disable automatic screen reporting, set the "
@@ -206,7 +196,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     context.database = engine_.database_;
     context.persistedConfig = engine_.persistedConfig_;
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
-    if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+    if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)
         engine_.conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
     if (!engine_.lifetimeValueRecorder_) engine_.lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
@@ -346,7 +336,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
         MSRComponentContext context;
         context.database = engine_.database_;
         context.persistedConfig = engine_.persistedConfig_;
-        engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporter>(context);
+        engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
         engine_.sessionReporter_->setReportingEnabled(engine_.enabled_);
     } else {
         // The wipe decided at start-up runs before the database is opened.

@@ -54,7 +54,7 @@ class TabsControllerDelegate {
 };
 
 // Pages with a tab bar; only the selected page's view is shown and appears.
-class TabsController : public ui::ViewController, public ui::TabContainer {
+class TabsController : public ui::ViewController, public ui::TabContainer, public ui::ContentContainer {
   public:
     TabsController(std::vector<std::shared_ptr<ui::ViewController>> viewControllers,
                    size_t selectedIndex = 0);
@@ -80,6 +80,9 @@ class TabsController : public ui::ViewController, public ui::TabContainer {
     bool tabEnabled(size_t index) const override;
     size_t selectedTabIndex() const override { return selected_; }
     void userSelectTab(size_t index) override;
+    ui::ViewController* shownViewController() const override {
+        return selected_ < pages_.size() ? pages_[selected_].get() : nullptr;
+    }
 
   private:
     void placeSelected();

@@ -195,6 +195,15 @@ class TabContainer {
     virtual void userSelectTab(size_t index) = 0;
 };
 
+// A container that shows one of its children in its own place: a navigation
+// stack its visible controller, tabs the selected one, pages the page on
+// show. Screen tracking looks through it to that child.
+class ContentContainer {
+  public:
+    virtual ~ContentContainer() = default;
+    virtual ViewController* shownViewController() const = 0;
+};
+
 class DrawerContainer {
   public:
     virtual ~DrawerContainer() = default;

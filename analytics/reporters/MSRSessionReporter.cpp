@@ -1,0 +1,334 @@
+#include "analytics/reporters/MSRSessionReporter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRScreenViewReporterInterface.h"
+#include "analytics/reporters/MSRReporterSupport.h"
+#include "analytics/reporters/MSRScreen.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/support/MSRAlarm.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/SharedSlot.h"
+
+namespace {
+
+// One "_e" carries at most an hour.
+constexpr double kMaxEngagementSeconds = 3600;
+
+foundation::SharedSlot<MSRSessionReporter>& currentSlot() {
+    static foundation::SharedSlot<MSRSessionReporter> slot;
+    return slot;
+}
+
+std::shared_ptr<MSRRemoteConfig> settings() {
+    return MSRMeasurement::remoteConfigShared();
+}
+
+double uptime() {
+    return dispatch::Clock::uptimeNow();
+}
+
+void logEvent(const char* name, const MSRParameters& parameters) {
+    MSRAnalytics::logInternalEventWithOrigin("auto", name, MSRObjectsFromParameters(parameters));
+}
+
+}  // namespace
+
+std::shared_ptr<MSRSessionReporter> MSRSessionReporter::initWithPersistedConfig(
+    std::shared_ptr<MSRPersistedConfig> config) {
+    std::shared_ptr<MSRSessionReporter> reporter(new MSRSessionReporter(std::move(config)));
+    currentSlot().set(reporter);
+    return reporter;
+}
+
+std::shared_ptr<MSRSessionReporter> MSRSessionReporter::current() {
+    return currentSlot().get();
+}
+
+std::shared_ptr<MSRSessionReporter> MSRSessionReporter::currentOrMake() {
+    return currentSlot().getOrMake([] {
+        return std::shared_ptr<MSRSessionReporter>(
+            new MSRSessionReporter(MSRPersistedConfig::sharedInstance()));
+    });
+}
+
+std::shared_ptr<MSRSessionReporterInterface> MSRSessionReporter::makeForEngine(
+    std::shared_ptr<MSRPersistedConfig> config) {
+    auto reporter = current();
+    if (reporter && reporter->persistedConfig_ == config && !reporter->takenByEngine_.exchange(true))
+        return reporter;
+    reporter = initWithPersistedConfig(std::move(config));
+    reporter->takenByEngine_ = true;
+    return reporter;
+}
+
+MSRSessionReporter::MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> config)
+    : persistedConfig_(std::move(config)),
+      queue_(dispatch::SerialQueue::create(kQueueLabel)),
+      userEngagementTimer_(std::make_unique<MSRAlarm>(queue_, "Engagement timer")),
+      engagementStartUptime_(uptime()),
+      freerideEngagementStartUptime_(engagementStartUptime_),
+      timeoutSessionInterval_(settings()->sessionDefaultTimeoutInterval()) {}
+
+MSRSessionReporter::~MSRSessionReporter() {
+    // The timer is the queue's: it goes there, after any firing already queued.
+    queue_->async([timer = std::shared_ptr<MSRAlarm>(std::move(userEngagementTimer_))] { timer->cancel(); });
+}
+
+void MSRSessionReporter::onQueue(const std::function<void()>& block) {
+    MSRRunOnQueue(*queue_, block);
+}
+
+// ---- expiry and the session properties ----------------------------------------
+
+bool MSRSessionReporter::isSessionExpiredOnQueue() {
+    const double last = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
+    // Absolute: a clock set back also ends the session.
+    return std::fabs(dispatch::Clock::now() - last) > timeoutSessionInterval_;
+}
+
+bool MSRSessionReporter::isSessionExpired() {
+    bool expired = false;
+    onQueue([&] { expired = isSessionExpiredOnQueue(); });
+    return expired;
+}
+
+bool MSRSessionReporter::shouldStartNewSession() {
+    return MSRIsAppActive() && isSessionExpired();
+}
+
+void MSRSessionReporter::extendSession() {
+    onQueue([&] {
+        if (!isSessionExpiredOnQueue() && persistedConfig_)
+            persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
+    });
+}
+
+void MSRSessionReporter::setTimeoutSessionInterval(double seconds) {
+    if (seconds < 0) {
+        MSRReporterLog(3, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
+        seconds = 0;
+    }
+    onQueue([&] { timeoutSessionInterval_ = seconds; });
+}
+
+double MSRSessionReporter::timeoutSessionInterval() {
+    double seconds = 0;
+    onQueue([&] { seconds = timeoutSessionInterval_; });
+    return seconds;
+}
+
+void MSRSessionReporter::updatePropertiesForNewSessionStartOnQueue() {
+    if (!persistedConfig_) return;
+    persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
+    persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
+}
+
+void MSRSessionReporter::updatePropertiesForNewSessionStart() {
+    onQueue([&] { updatePropertiesForNewSessionStartOnQueue(); });
+}
+
+std::optional<MSRUserAttribute> MSRSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
+    return MSRUserAttribute::initWithOrigin("auto", "_sid", MSRValue(static_cast<int64_t>(timestamp)),
+                                            timestamp);
+}
+
+std::optional<MSRUserAttribute> MSRSessionReporter::sessionNumberProperty() {
+    const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
+    return MSRUserAttribute::initWithOrigin("auto", "_sno", MSRValue(number), dispatch::Clock::now());
+}
+
+void MSRSessionReporter::setSessionID(const std::optional<int64_t>& sessionID,
+                                      const std::optional<int64_t>& sessionNumber) {
+    auto object = [](const std::optional<int64_t>& value) -> std::optional<MSRObject> {
+        if (!value) return std::nullopt;
+        return MSRObject(MSRValue(*value));
+    };
+    MSRAnalytics::setInternalUserProperty(object(sessionID), "_sid", "auto");
+    MSRAnalytics::setInternalUserProperty(object(sessionNumber), "_sno", "auto");
+}
+
+void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp,
+                                                                      bool appInBackground) {
+    auto engine = MSRMeasurement::sharedInstance();
+    if (!engine) return;
+    bool expired = false;
+    int64_t number = 0;
+    onQueue([&] {
+        expired = isSessionExpiredOnQueue();
+        if (!expired) return;
+        updatePropertiesForNewSessionStartOnQueue();
+        number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
+    });
+    if (!expired) return;
+    if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp))
+        engine->setUserAttributeOnWorkerQueue(*sessionID);
+    if (auto sessionNumber = sessionNumberProperty()) engine->setUserAttributeOnWorkerQueue(*sessionNumber);
+    if (auto event = MSRSessionStartEvent(number, appInBackground, timestamp))
+        engine->handleEventOnWorkerQueue(*event);
+}
+
+std::optional<MSREvent> MSRSessionStartEvent(int64_t sessionNumber, bool appInBackground, double timestamp) {
+    MSRParameters parameters{{"_sid", MSRValue(static_cast<int64_t>(timestamp))},
+                             {"_sno", MSRValue(sessionNumber)}};
+    if (appInBackground && settings()->appInBackgroundParameterEnabled()) {
+        parameters.emplace("_aib", MSRValue(int64_t{1}));
+    } else if (auto screen = MSRScreenViewReporterInterface::shared()) {
+        if (auto screenParameters = screen->screenParameters())
+            parameters.insert(screenParameters->begin(), screenParameters->end());
+    }
+    return MSREvent::initWithOrigin("auto", false, "_s", timestamp, 0, MSRObjectsFromParameters(parameters));
+}
+
+// ---- sessions while active ----------------------------------------------------
+
+void MSRSessionReporter::logSessionStartEvent() {
+    if (!MSRIsAppActive()) {
+        MSRReporterLog(7, 33005, "Session start event not logged. Application is not active");
+        return;
+    }
+    if (!reporting()) return;
+    updatePropertiesForNewSessionStartOnQueue();
+    const auto sessionID = static_cast<int64_t>(dispatch::Clock::now());
+    const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
+    setSessionID(sessionID, number);
+    logEvent("_s", {{"_sid", MSRValue(sessionID)}, {"_sno", MSRValue(number)}});
+}
+
+void MSRSessionReporter::startSessionIfDueOnQueue() {
+    sessionCheckedSinceActivation_ = reporting();
+    if (!reporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
+    setSessionID(std::nullopt, std::nullopt);
+    logSessionStartEvent();
+}
+
+void MSRSessionReporter::handleAppDidBecomeActive() {
+    onQueue([&] {
+        engagementStartUptime_ = freerideEngagementStartUptime_ = uptime();
+        rescheduleUserEngagementTimer();
+        startSessionIfDueOnQueue();
+    });
+}
+
+void MSRSessionReporter::setReportingEnabled(bool enabled) {
+    onQueue([&] {
+        reportingEnabled_ = enabled;
+        if (!enabled) {
+            userEngagementTimer_->cancel();
+            return;
+        }
+        if (!MSRIsAppActive()) return;
+        if (!userEngagementTimer_->scheduledTimestamp()) rescheduleUserEngagementTimer();
+        // The engine starts on its own queue while the application launches:
+        // an activation it was too late to hear of still gets its session.
+        if (!sessionCheckedSinceActivation_) startSessionIfDueOnQueue();
+    });
+}
+
+bool MSRSessionReporter::isReportingEnabled() {
+    bool enabled = false;
+    onQueue([&] { enabled = reporting(); });
+    return enabled;
+}
+
+// ---- engagement ---------------------------------------------------------------
+
+double MSRSessionReporter::incurredEngagementTime() {
+    const double start = settings()->efficientEngagementReportingEnabled() ? freerideEngagementStartUptime_
+                                                                           : engagementStartUptime_;
+    const double incurred = uptime() - start;
+    if (incurred < 0) {
+        MSRReporterLog(4, 33004, "Incurred engagement time is negative. Setting to 0.0 instead");
+        return 0;
+    }
+    return incurred;
+}
+
+int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRScreen* screen,
+                                                                      bool isRedundant) {
+    if (!MSRIsAppActive()) {
+        MSRReporterLog(7, 33006, "User engagement event not logged. Application is not active");
+        return 0;
+    }
+    const bool efficient = settings()->efficientEngagementReportingEnabled();
+    int64_t millis = 0;
+    if (reporting()) {
+        millis = static_cast<int64_t>(std::min(incurredEngagementTime(), kMaxEngagementSeconds) * 1000);
+        MSRParameters parameters{{"_et", MSRValue(millis)}};
+        if (screen) {
+            const MSRParameters screenParameters = MSRScreenEventParameters(*screen);
+            parameters.insert(screenParameters.begin(), screenParameters.end());
+        }
+        if (efficient && isRedundant) parameters.emplace("_fr", MSRValue(int64_t{1}));
+        logEvent("_e", parameters);
+    }
+    engagementStartUptime_ = uptime();
+    if (efficient && !isRedundant) freerideEngagementStartUptime_ = engagementStartUptime_;
+    if (persistedConfig_) persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
+    rescheduleUserEngagementTimer();
+    return millis;
+}
+
+void MSRSessionReporter::logUserEngagementEvent() {
+    onQueue([&] { logEngagementEventAndReturnTimeWithScreen(nullptr, false); });
+}
+
+int64_t MSRSessionReporter::cutFreerideEngagementTimeMillis() {
+    int64_t millis = 0;
+    onQueue([&] {
+        if (!settings()->efficientEngagementReportingEnabled()) return;
+        const double incurred = incurredEngagementTime();
+        freerideEngagementStartUptime_ = uptime();
+        millis = static_cast<int64_t>(incurred * 1000);
+    });
+    return millis;
+}
+
+void MSRSessionReporter::handleScreenDidChangeFromScreen(const MSRScreen* previous, const MSRScreen*) {
+    if (!previous) return;
+    onQueue([&] {
+        if (incurredEngagementTime() < 1) return;
+        const bool efficient = settings()->efficientEngagementReportingEnabled();
+        if (efficient && settings()->redundantEngagementRemovalEnabled()) return;
+        logEngagementEventAndReturnTimeWithScreen(previous, efficient);
+    });
+}
+
+void MSRSessionReporter::handleAppWillResignActiveWithScreen(const MSRScreen* screen) {
+    onQueue([&] {
+        const bool backgrounded = settings()->appBackgroundedEventEnabled();
+        int64_t millis = 0;
+        if (backgrounded && settings()->redundantEngagementRemovalEnabled()) {
+            millis = cutFreerideEngagementTimeMillis();
+        } else {
+            millis = logEngagementEventAndReturnTimeWithScreen(screen, backgrounded);
+        }
+        logAppBackgroundEvent(millis);
+        userEngagementTimer_->cancel();
+    });
+}
+
+void MSRSessionReporter::logAppBackgroundEvent(int64_t millis) {
+    if (!reporting() || !settings()->appBackgroundedEventEnabled()) return;
+    if (!MSRIsAppActive()) {
+        MSRReporterLog(7, 33008, "App backgrounded event not logged. Application is not active");
+        return;
+    }
+    MSRParameters parameters;
+    if (millis >= 1 && settings()->efficientEngagementReportingEnabled())
+        parameters.emplace("_et", MSRValue(millis));
+    logEvent("_ab", parameters);
+}
+
+void MSRSessionReporter::rescheduleUserEngagementTimer() {
+    std::weak_ptr<MSRSessionReporter> weak = weak_from_this();
+    userEngagementTimer_->runAfterDelay(settings()->sessionEventUserEngagementInterval(), [weak] {
+        // The ad-exposure reporter flushes its open units on this beat.
+        foundation::NotificationCenter::defaultCenter().post(kEngagementTimerDidFireNotification);
+        if (auto reporter = weak.lock()) reporter->logUserEngagementEvent();
+    });
+}
