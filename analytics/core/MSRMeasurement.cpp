@@ -220,6 +220,9 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
     engine->uploader().swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
+    // From its creation on, not only once started: an application that ends
+    // while the start still runs gets its configuration written all the same.
+    engine->startUp().subscribeForAppForegroundBackgroundNotifications();
     return engine;
 }
 

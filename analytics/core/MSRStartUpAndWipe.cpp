@@ -242,7 +242,6 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     if (engine_.persistedConfig_->vuzedezoFeatureRollouts() && !engine_.isVuzedezoRemoteConfigSDKPresent()) {
         engine_.persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
     }
-    subscribeForAppForegroundBackgroundNotifications();
     return true;
 }
 
@@ -614,7 +613,12 @@ void MSRStartUpAndWipe::handleAppWillResignActiveEvent() {
         if (!engine) return;
         engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
             auto engine = weak.lock();
-            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
+            if (!engine) return;
+            // Off the main thread the configuration is written at once: the
+            // main thread's synchronize above only schedules one, which a
+            // process that ends soon after never runs.
+            engine->persistedConfig_->synchronizeToDisk();
+            if (engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
         });
     });
 }
