@@ -3,8 +3,11 @@
 #include <cmath>
 
 #include "Calvaro/charts/AreaChartManager.h"
+#include "Calvaro/charts/DistributionFunctionPresentationView.h"
 #include "Calvaro/charts/LineChartManager.h"
 #include "Calvaro/charts/SplineChartManager.h"
+#include "Calvaro/charts/TreeChartView.h"
+#include "Calvaro/charts/UnitCircleChartView.h"
 #include "Calvaro/charts/data/DistributionFunctionChartData.h"
 #include "Calvaro/charts/data/HistogramChartData.h"
 #include "Calvaro/charts/data/LineChartData.h"
@@ -16,6 +19,23 @@ namespace {
 foundation::SharedSlot<DrawnChartBuilders>& drawnBuildersSlot() {
     static foundation::SharedSlot<DrawnChartBuilders> slot;
     return slot;
+}
+
+// The drawn views of this target, unless others were set.
+std::shared_ptr<DrawnChartBuilders> drawnBuilders() {
+    return drawnBuildersSlot().getOrMake([] {
+        DrawnChartBuilders views;
+        views.unitCircle = [](const std::shared_ptr<UnitCircleChartData>& data, const ui::Rect& frame) {
+            auto view = std::make_shared<UnitCircleChartView>(frame);
+            view->unitCircleChartData = data;
+            return std::shared_ptr<ui::View>(view);
+        };
+        views.distributionPresentation = [](double value, const ui::Rect& frame) {
+            return std::shared_ptr<ui::View>(std::make_shared<DistributionFunctionPresentationView>(frame, value));
+        };
+        views.tree = TreeChartManager::makeTreeChart;
+        return std::make_shared<DrawnChartBuilders>(std::move(views));
+    });
 }
 
 }  // namespace
@@ -35,7 +55,7 @@ std::shared_ptr<ui::View> ChartManager::makeChartView(const std::shared_ptr<Char
     if (!chartData) return nullptr;
     const auto frame = chartFrame(chartData->frameRatio, view);
     if (!frame) return nullptr;
-    const auto drawn = drawnBuildersSlot().get();
+    const auto drawn = drawnBuilders();
     ChartData* d = chartData.get();
     if (auto* line = dynamic_cast<LineChartData*>(d)) return LineChartManager::makeLineChart(*line, *frame);
     if (auto circle = std::dynamic_pointer_cast<UnitCircleChartData>(chartData))

@@ -16,9 +16,8 @@ public:
 };
 
 // The builders of the chart views that are drawn without the chart library
-// (unit circle, distribution presentation, probability tree). Their target
-// sits beside this one and registers them when the application starts;
-// until then those descriptions get no view.
+// (unit circle, distribution presentation, probability tree): the drawn
+// views of this target unless others are set (tests set stand-ins).
 struct DrawnChartBuilders {
     std::function<std::shared_ptr<ui::View>(const std::shared_ptr<UnitCircleChartData>&, const ui::Rect&)> unitCircle;
     // Gets the last number of the distribution's first point.

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "Calvaro/charts/ChartColors.h"
+#include "Calvaro/charts/palette/Palette.h"
 #include "platform/ui/Traits.h"
 
 const char* const kPiLabelFormatter =

@@ -1,6 +1,6 @@
 #include "Calvaro/charts/HostedChartView.h"
 
-#include "Calvaro/charts/ChartColors.h"
+#include "Calvaro/charts/palette/Palette.h"
 
 HostedChartView::HostedChartView(const ui::Rect& frame, bool contentCard) : ui::View(frame) {
     const ui::Rect whole(0, 0, frame.width(), frame.height());

@@ -222,9 +222,7 @@ void CalculateViewController::registerInputField(ui::View& view) {
     if (typeid(view) != typeid(ui::TextField)) return;
     auto& field = static_cast<ui::TextField&>(view);
     field.setDelegate(this);
-    field.setInputView(std::make_shared<ui::View>(ui::Rect()));
-    field.setAutocorrection(false);
-    field.setShowsShortcutBar(false);
+    prepareForKeypad(field);
     const auto properties = textFieldProperties();
     for (const auto& [name, held] : properties)
         if (held == &field) {

@@ -1,4 +1,6 @@
 #include "Calvaro/screens/AppDelegate.h"
+#include "Calvaro/screens/SolutionImageExport.h"
+#include "platform/ui/AlertController.h"
 #include "Calvaro/services/DsgvoManager.h"
 #include "Calvaro/services/OnboardingManager.h"
 #include "Calvaro/services/RatingViewController.h"
@@ -7,6 +9,7 @@
 
 std::shared_ptr<ui::ApplicationDelegate> makeCalvaroAppDelegate() {
     AppDelegate::registerMainStoryboard();
+    ui::ActivityViewController::setImageSaver(saveSharedImage);
     return std::make_shared<AppDelegate>();
 }
 

@@ -9,77 +9,8 @@
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
 
-ui::Color adjustedForDarkStyle(const ui::Color& color, double factor) {
-    if (!ui::TraitCollection::isDark()) return color;
-    double hue = 0, saturation = 0, brightness = 0, alpha = 0;
-    color.getHue(hue, saturation, brightness, alpha);
-    const double adjusted = brightness * factor;
-    return ui::Color::hsb(hue, saturation, adjusted > 0 ? adjusted : 0, alpha);
-}
-
 ui::Color ColorManager::makeAppColor(double red, double green, double blue) {
-    return adjustedForDarkStyle(ui::Color::rgb(red, green, blue, appColorAlpha), 0.7);
-}
-
-const ui::Color& appOrange() {
-    static const ui::Color color = ColorManager::makeAppColor(1.0, 0.44, 0.0);
-    return color;
-}
-const ui::Color& appLightOrange() {
-    static const ui::Color color = ColorManager::makeAppColor(1.0, 0.63, 0.25);
-    return color;
-}
-const ui::Color& appDarkOrange() {
-    static const ui::Color color = ColorManager::makeAppColor(0.77, 0.24, 0.0);
-    return color;
-}
-const ui::Color& appPink() {
-    static const ui::Color color = ColorManager::makeAppColor(0.93, 0.25, 0.48);
-    return color;
-}
-const ui::Color& appDarkPink() {
-    static const ui::Color color = ColorManager::makeAppColor(0.71, 0.0, 0.31);
-    return color;
-}
-const ui::Color& nearBlackColor() {
-    static const ui::Color color = ui::Color::white(0.1, 1.0);
-    return color;
-}
-const ui::Color& groupedBackgroundColor() {
-    static const ui::Color color = ui::Color::tertiarySystemGroupedBackground();
-    return color;
-}
-const ui::Color& grayColor() {
-    static const ui::Color color = ui::Color::systemGray();
-    return color;
-}
-const ui::Color& secondaryGrayColor() {
-    static const ui::Color color = ui::Color::systemGray();
-    return color;
-}
-const ui::Color& labelTextColor() {
-    static const ui::Color color = ui::Color::label();
-    return color;
-}
-const ui::Color& secondaryLabelTextColor() {
-    static const ui::Color color = ui::Color::label();
-    return color;
-}
-const ui::Color& fieldLayerColor() {
-    static const ui::Color color = ui::Color::systemBackground();
-    return color;
-}
-const ui::Color& fieldBorderColor() {
-    static const ui::Color color = ui::TraitCollection::isDark() ? ui::Color::systemGray() : ui::Color::systemGray4();
-    return color;
-}
-const ui::Color& enabledFieldBackgroundColor() {
-    static const ui::Color color = ui::Color::systemBackground();
-    return color;
-}
-const ui::Color& disabledFieldBackgroundColor() {
-    static const ui::Color color = ui::Color::systemFill();
-    return color;
+    return ::makeAppColor(red, green, blue);
 }
 
 std::optional<ui::Color> ColorManager::accentColor(int64_t tag) {
@@ -155,6 +86,4 @@ void ColorManager::applyCardStyle(StarRatingView& stars) {
     for (const auto& star : stars.layer().sublayers) lightStyleShadow(*star);
 }
 
-void ColorManager::addShadow(ui::Layer& layer) {
-    addCardShadow(layer);
-}
+void ColorManager::addShadow(ui::Layer& layer) { addCardShadow(layer); }

@@ -52,6 +52,12 @@ void presentAlert(ui::ViewController& controller, std::optional<std::string> tit
     controller.present(alert, true);
 }
 
+void prepareForKeypad(ui::TextField& field) {
+    field.setInputView(std::make_shared<ui::View>(ui::Rect()));
+    field.setAutocorrection(false);
+    field.setShowsShortcutBar(false);
+}
+
 void rateApp(ui::ViewController& controller) {
     std::optional<AppMetaData> app = RemoteConfigManager::shared().currentApp();
     if (!app) {

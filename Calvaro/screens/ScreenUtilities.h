@@ -8,6 +8,7 @@
 
 #include "platform/net/Network.h"
 #include "platform/ui/AlertController.h"
+#include "platform/ui/TextField.h"
 #include "platform/ui/ViewController.h"
 
 // Operations every screen may use on its controller.
@@ -38,6 +39,10 @@ const std::string& internetCheckAddress();
 // The bottom safe-area inset of the last window of the first connected
 // window scene; 0 without one.
 double bottomSafeAreaInset();
+
+// A field typed on the application's own keypad: no platform keyboard, no
+// autocorrection, no shortcut bar.
+void prepareForKeypad(ui::TextField& field);
 
 // A popover delegate that keeps popovers popovers on a phone.
 class PopoverKeepingDelegate : public ui::PopoverPresentationControllerDelegate {

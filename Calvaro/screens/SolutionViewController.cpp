@@ -2,6 +2,9 @@
 
 #include "Calvaro/screens/ColorManager.h"
 #include "Calvaro/screens/ScreenUtilities.h"
+#include "Calvaro/screens/SolutionImageExport.h"
+#include "Calvaro/screens/ViewManager.h"
+#include "analytics/core/DEDIzurarove.h"
 #include "Calvaro/screens/SolutionRowCells.h"
 #include "Calvaro/screens/SolutionStepTableViewCell.h"
 #include "Calvaro/services/CalculationType.h"
@@ -12,6 +15,7 @@
 #include "platform/kit/TabsController.h"
 #include "platform/kit/ToolbarController.h"
 #include "platform/ui/Storyboard.h"
+#include "platform/ui/Traits.h"
 
 namespace {
 
@@ -50,6 +54,9 @@ void SolutionViewController::loadView() {
     manualButton_->setAccessibilityIdentifier("manualButton");
     root.addSubview(manualButton_);
     std::weak_ptr<ui::ViewController> weak = weak_from_this();
+    shareButton_->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {
+        if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->shareSolution();
+    });
     manualButton_->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {
         if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->showManual();
     });
@@ -75,9 +82,11 @@ void SolutionViewController::viewDidLoad() {
         clearNotification, [weak](const foundation::Notification&) {
             if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->clearSolution();
         });
-    // The layout leaves room on the right for the two buttons.
+    // The layout's trailing constraint lets the table run under the two
+    // floating buttons to the screen's edge: chart rows are sized from the
+    // screen's width and must fit, and so must the shared image.
     ui::Rect frame = tableView_->frame();
-    tableView_->setFrame(ui::Rect(frame.x(), frame.y(), view()->bounds().width() - 50.0, frame.height()));
+    tableView_->setFrame(ui::Rect(frame.x(), frame.y(), view()->bounds().width(), frame.height()));
     view()->layoutIfNeeded();
 }
 
@@ -124,6 +133,60 @@ void SolutionViewController::showManual() {
     manual->associatedObject("imageName") = std::make_shared<std::string>(*manualImageName_);
     manual->setModalPresentationStyle(ui::ModalPresentationStyle::pageSheet);
     present(manual, true);
+}
+
+void SolutionViewController::shareSolution() {
+    foundation::Value::List steps;
+    for (const auto& step : solutionSteps_) {
+        foundation::Value::Dictionary entry;
+        for (const auto& [key, value] : step) entry[key] = foundation::Value(value);
+        steps.emplace_back(std::move(entry));
+    }
+    DEDIzurarove::logEventWithName(
+        "kal_tapped_share",
+        DEDIzurarove::Parameters{{"solutionSteps", foundation::Value(std::move(steps))},
+                                 {"solutionStepsCount", foundation::Value(static_cast<int64_t>(solutionSteps_.size()))}});
+    std::weak_ptr<ui::ViewController> weak = weak_from_this();
+    dispatch::MainQueue::shared()->async([weak] {
+        if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->exportSolutionImage();
+    });
+}
+
+// The sheet is asked for twice: when the user confirms the alert and when
+// the picture is ready. Whichever comes while nothing else is presented shows
+// it (a confirmation before the picture finds the list empty; the end of the
+// rendering while the alert is up is refused), so it shows exactly once.
+void SolutionViewController::exportSolutionImage() {
+    if (solutionSteps_.empty()) return;
+    isRenderingSolutionImage = true;
+    ViewManager::showLoadingOverlay();
+    auto images = std::make_shared<std::vector<std::shared_ptr<const ui::Image>>>();
+    std::weak_ptr<ui::ViewController> weak = weak_from_this();
+    auto ok = std::make_shared<ui::AlertAction>("OK", ui::AlertActionStyle::defaultStyle, [weak, images](ui::AlertAction&) {
+        if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->presentShareSheet(*images);
+    });
+    presentAlert(*this, foundation::localizedString("sharingImageQualityTitle"),
+                 foundation::localizedString("sharingImageQualityText"), {ok}, ui::AlertControllerStyle::alert);
+    tableScreenshot(*tableView_, std::nullopt, std::nullopt, [weak, images](ViewImagePointer image) {
+        if (image) images->push_back(image);
+        ViewManager::hideLoadingOverlay();
+        isRenderingSolutionImage = false;
+        if (auto self = std::static_pointer_cast<SolutionViewController>(weak.lock())) self->presentShareSheet(*images);
+    });
+}
+
+void SolutionViewController::presentShareSheet(const std::vector<std::shared_ptr<const ui::Image>>& images) {
+    if (images.empty()) return;
+    std::vector<ui::ActivityViewController::Item> items;
+    for (const auto& image : images) items.push_back({"image", image->name(), image});
+    auto sheet = std::make_shared<ui::ActivityViewController>(std::move(items));
+    if (ui::TraitCollection::idiom() == ui::UserInterfaceIdiom::pad) {
+        const ui::Rect frame = view()->frame();
+        sheet->setModalPresentationStyle(ui::ModalPresentationStyle::popover);
+        sheet->popoverPresentationController().sourceView = view().get();
+        sheet->popoverPresentationController().sourceRect = ui::Rect(0, frame.height(), frame.width(), 50);
+    }
+    present(sheet, true);
 }
 
 int64_t SolutionViewController::numberOfSections(ui::TableView&) {

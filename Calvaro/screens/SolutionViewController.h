@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "Calvaro/charts/SolutionImageRendering.h"
 #include "Calvaro/charts/data/ChartData.h"
 #include "Calvaro/screens/CalculateViewController.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/kit/Buttons.h"
 #include "platform/ui/TableView.h"
 
-// True while the solution is being rendered as an image; animated chart
-// views then draw their final state at once. Main thread only.
-inline bool isRenderingSolutionImage = false;
 
 // The Solution screen (page 1 of the tabs): one row per solution step, one
 // per chart and a row of tutorial videos. Filled by the Calculate screen,
@@ -55,6 +53,10 @@ public:
 
     void clearSolution();
     void showManual();
+    // Logs "kal_tapped_share" and starts the export on the main queue.
+    void shareSolution();
+    // The share sheet with the images; nothing for none.
+    void presentShareSheet(const std::vector<std::shared_ptr<const ui::Image>>& images);
 
     // The table.
     int64_t numberOfSections(ui::TableView& tableView) override;
@@ -67,6 +69,7 @@ public:
 private:
     bool hasVideoSection() const { return !solutionSteps_.empty() && !videoUrlStrings_.empty(); }
     void prepareTab();
+    void exportSolutionImage();
 
     std::shared_ptr<ui::TableView> tableView_;
     std::shared_ptr<kit::FABButton> shareButton_;

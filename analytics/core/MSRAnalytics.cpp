@@ -7,6 +7,7 @@
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
+#include "analytics/core/MSRPackedEvent.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
@@ -338,9 +339,11 @@ void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     // Reading the time and queuing in one block of one serial queue makes the
     // order of operations the order of their timestamps, whatever the threads.
     timestampQueue->sync([&] {
-        const double timestamp = dispatch::Clock::now();
-        queueOperationWithBlock([=] {
-            logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
+        // Packed: a burst of calls waits here and in the engine's queue.
+        queueOperationWithBlock([isPublicEvent, screen,
+                                 packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters)] {
+            logEventOnSerialQueue(packed.origin(), isPublicEvent, packed.name(), packed.parameters(),
+                                  packed.timestamp(), false, false, screen);
         });
     });
 }

@@ -80,7 +80,7 @@ int64_t countFromText(const std::optional<std::string>& text) {
 
 // --- Writer -------------------------------------------------------------------------
 
-void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
+void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
@@ -95,15 +95,14 @@ void MSREventWriter::writeEventOnWorkerQueue(const MSREvent& event) {
         log(4, 23050, "Unable to process conditional user property. Event name, origin",
             {MSRDebugEventName(event.name()), event.origin()});
     }
-    writeFilteredEventOnWorkerQueue(event);
-    for (const MSREvent& next : further.value_or(std::vector<MSREvent>{}))
-        writeFilteredEventOnWorkerQueue(next);
+    writeFilteredEventOnWorkerQueue(std::move(event));
+    for (MSREvent& next : further.value_or(std::vector<MSREvent>{})) writeFilteredEventOnWorkerQueue(std::move(next));
 }
 
-void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent) {
+void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeFilteredEventOnWorkerQueue");
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
-    const std::string& name = filteredEvent.name();
+    const std::string name = event.name();
     if (engine_.remoteConfig_->isEventBlocklisted(name)) {
         log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
         if (!engine_.remoteConfig_->blocklistInternal() && !engine_.remoteConfig_->blocklistPublic() && name != "_err") {
@@ -113,12 +112,12 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
         return;
     }
     engine_.identity_->updateIdentifiers();
-    MSREvent event = filteredEvent;
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
     engine_.pendingEventWrites_ = {};
-    bool kept = engine_.database_->performGroupedTransaction([&] {
-        if (!updateLifetimeValueWithEvent(event)) return false;
+    std::optional<PreparedWrite> prepared = prepareWrite(event);
+    auto block = [&] {
+        if (!prepared && !updateLifetimeValueWithEvent(event)) return false;
         bool isPublic = MSRIsPublicName(event.name());
         MSRError error;
         std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
@@ -137,8 +136,12 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(const MSREvent& filteredEve
                 {MSRDebugEventName(event.name()), error});
             return false;
         }
-        return process ? writeEvent(event, isPublic, realtime) : true;
-    });
+        return process ? writeEvent(event, isPublic, realtime, prepared ? &*prepared : nullptr) : true;
+    };
+    // Most events only add their row: with everything else read and checked
+    // beforehand, nothing needs a savepoint to be undone.
+    bool kept = prepared ? engine_.database_->performGroupedWrite(block)
+                         : engine_.database_->performGroupedTransaction(block);
     // The rare event that also changes persisted values commits at once, so
     // that the values are written only with it and the next event reads them.
     if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
@@ -292,7 +295,54 @@ void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
 
 // --- Storing ------------------------------------------------------------------------
 
-bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime) {
+// The reads and checks of an event whose write adds nothing but its row:
+// its name has aggregates, its metadata is stored, the store has room, and it
+// records no lifetime value, campaign or advertising-ID reset. Anything else,
+// a failed read included, takes the road with a savepoint, which asks again.
+std::optional<MSREventWriter::PreparedWrite> MSREventWriter::prepareWrite(const MSREvent& event) {
+    MSRDatabase& database = *engine_.database_;
+    if (event.name() == "_cmp") return std::nullopt;
+    if (engine_.lifetimeValueRecorder_ && engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return std::nullopt;
+    if (!database.containsEventAggregatesWithName(event.name(), nullptr).value_or(false)) return std::nullopt;
+    if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty()) return std::nullopt;
+    if (database.isRawEventStoreFull(nullptr).value_or(true)) return std::nullopt;
+    PreparedWrite prepared{metadataForEvent(nullptr), 0};
+    if (!prepared.metadata ||
+        !database.isRawEventMetadataStored(prepared.metadata->encoded, &prepared.fingerprint, nullptr).value_or(false))
+        return std::nullopt;
+    return prepared;
+}
+
+// The metadata stored with an event: the user properties, and the campaign
+// waiting to be persisted or persisted already. Nothing when the properties
+// cannot be read.
+std::shared_ptr<const MSREventWriter::Metadata> MSREventWriter::metadataForEvent(MSRError* error) {
+    std::optional<std::vector<MSRUserAttribute>> attributes =
+        engine_.database_->userAttributesIncludingInternal(true, error);
+    if (!attributes) return nullptr;
+    MSRRawEventMetadataInputs inputs = engine_.rawEventMetadataInputsWithUserAttributes(*attributes);
+    const MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    std::optional<std::vector<uint8_t>> campaign = pending.adCampaignInfoBuffer
+                                                       ? pending.adCampaignInfoBuffer
+                                                       : engine_.persistedConfig_->adCampaignInfoBuffer();
+    if (lastMetadata_ && lastMetadata_->inputs == inputs && lastMetadata_->campaign == campaign) return lastMetadata_;
+
+    auto made = std::make_shared<Metadata>();
+    made->message = MSRMeasurement::rawEventMetadataFromInputs(inputs);
+    if (campaign && !campaign->empty()) {
+        if (auto info = MSRPBAdCampaignInfo::initWithBuffer(*campaign)) {
+            MSRPBSetMessage(made->message, kBundleAdCampaignInfo, *info);
+        }
+    }
+    made->encoded = made->message.protoBuffer().value_or(std::vector<uint8_t>{});
+    made->inputs = std::move(inputs);
+    made->campaign = std::move(campaign);
+    lastMetadata_ = std::move(made);
+    return lastMetadata_;
+}
+
+bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared) {
+    if (prepared) return storeEvent(event, isRealtime, prepared->metadata->message, prepared->fingerprint);
     const std::string& name = event.name();
     MSRError error;
     std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
@@ -323,40 +373,19 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     if (engine_.identity_->shouldSetLastAdvertisingIDResetUserProperty())
         engine_.setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 
-    std::optional<std::vector<MSRUserAttribute>> attributes =
-        engine_.database_->userAttributesIncludingInternal(true, &error);
-    if (!attributes) {
-        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
-        return false;
-    }
-    MSRPBMeasurementBundle metadata = engine_.createRawEventMetadataWithUserAttributes(*attributes);
-
     MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
     if (name == "_cmp") {
         if (auto campaign = adCampaignInfoFromEvent(event)) {
             if (auto encoded = campaign->protoBuffer()) pending.adCampaignInfoBuffer = *encoded;
         }
     }
-    std::optional<std::vector<uint8_t>> campaignBuffer = pending.adCampaignInfoBuffer
-                                                             ? pending.adCampaignInfoBuffer
-                                                             : engine_.persistedConfig_->adCampaignInfoBuffer();
-    if (campaignBuffer && !campaignBuffer->empty()) {
-        if (auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*campaignBuffer)) {
-            MSRPBSetMessage(metadata, kBundleAdCampaignInfo, *campaign);
-        }
+    std::shared_ptr<const Metadata> metadata = metadataForEvent(&error);
+    if (!metadata) {
+        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
+        return false;
     }
-
-    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
-    bool unmatched =
-        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
-    if (hasAdvertisingID && unmatched) {
-        pending.firstOpenConsentedTimestamp = event.timestamp();
-    } else if (!hasAdvertisingID && name == "_f") {
-        pending.unmatchedFirstOpenWithoutIDFA = true;
-    }
-
     int64_t fingerprint = 0;
-    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata, &error, &fingerprint)) {
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata->message, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
@@ -366,7 +395,25 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         return false;
     }
     if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
+    return storeEvent(event, isRealtime, metadata->message, fingerprint);
+}
 
+// The event's row, and what its metadata and name leave to persist once the
+// row commits.
+bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata,
+                                int64_t fingerprint) {
+    const std::string& name = event.name();
+    MSRMeasurement::PendingEventWrites& pending = engine_.pendingEventWrites_;
+    bool hasAdvertisingID = !MSRPBGetString(metadata, kBundleResettableDeviceID).value_or("").empty();
+    bool unmatched =
+        pending.unmatchedFirstOpenWithoutIDFA.value_or(engine_.persistedConfig_->unmatchedFirstOpenWithoutIDFA());
+    if (hasAdvertisingID && unmatched) {
+        pending.firstOpenConsentedTimestamp = event.timestamp();
+    } else if (!hasAdvertisingID && name == "_f") {
+        pending.unmatchedFirstOpenWithoutIDFA = true;
+    }
+
+    MSRError error;
     if (!engine_.database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
         log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
         return false;

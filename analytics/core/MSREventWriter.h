@@ -6,20 +6,36 @@
 // state; MSRMeasurement's operations of the same names forward here.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRRawEventMetadataInputs.h"
 
 class MSREventWriter : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
 
-    void writeEventOnWorkerQueue(const MSREvent& event);
-    void writeFilteredEventOnWorkerQueue(const MSREvent& filteredEvent);
+    // The event is taken, not copied: the caller moves it in where it can.
+    void writeEventOnWorkerQueue(MSREvent event);
+    void writeFilteredEventOnWorkerQueue(MSREvent event);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
-    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
+    // The metadata last built, what it was built from, and its encoding:
+    // built and encoded again only when what it holds changes.
+    struct Metadata {
+        MSRRawEventMetadataInputs inputs;
+        std::optional<std::vector<uint8_t>> campaign;
+        MSRPBMeasurementBundle message;
+        std::vector<uint8_t> encoded;
+    };
+    // What an event's write read before its transaction (see prepareWrite).
+    struct PreparedWrite {
+        std::shared_ptr<const Metadata> metadata;
+        int64_t fingerprint = 0;
+    };
+    bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared = nullptr);
     // False ends the event's transaction with a rollback.
     bool updateLifetimeValueWithEvent(const MSREvent& event);
     void maybeAddDebugAndRealtimeParameters(MSREvent& event);
@@ -46,4 +62,8 @@ private:
     void commitWritesBehindQueuedWork();
     // The installation's day index now (midnight offset applied).
     int32_t currentDayIndex();
+    std::optional<PreparedWrite> prepareWrite(const MSREvent& event);
+    std::shared_ptr<const Metadata> metadataForEvent(MSRError* error);
+    std::shared_ptr<const Metadata> lastMetadata_;
+    bool storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata, int64_t fingerprint);
 };

@@ -348,9 +348,11 @@ void MSRMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
 }
 
 // Event writing and daily caps.
-void MSRMeasurement::writeEventOnWorkerQueue(const MSREvent& event) { eventWriter_->writeEventOnWorkerQueue(event); }
-void MSRMeasurement::writeFilteredEventOnWorkerQueue(const MSREvent& event) {
-    eventWriter_->writeFilteredEventOnWorkerQueue(event);
+void MSRMeasurement::writeEventOnWorkerQueue(MSREvent event) {
+    eventWriter_->writeEventOnWorkerQueue(std::move(event));
+}
+void MSRMeasurement::writeFilteredEventOnWorkerQueue(MSREvent event) {
+    eventWriter_->writeFilteredEventOnWorkerQueue(std::move(event));
 }
 bool MSRMeasurement::shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent) {
     return eventWriter_->shouldProcessEvent(event, dailyCounts, isPublicEvent);

@@ -73,6 +73,8 @@ class MSRMeasurement;
 
 // What each of the engine's roads (MSRUploader, MSRBundler, ...) stands on:
 // the engine that owns it, whose state it works on.
+struct MSRRawEventMetadataInputs;
+
 class MSRMeasurementRoad {
 public:
     explicit MSRMeasurementRoad(MSRMeasurement& engine) : engine_(engine) {}
@@ -263,6 +265,8 @@ public:
                                          const MSRLogEventInterceptor& interceptor,
                                          const std::optional<MSRParameters>& addedScreenParameters);
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
+    struct PendingEventBatch;
+    void logPendingEventsOnWorkerQueue(PendingEventBatch& batch);
     // False when the event's writes failed (nothing of it is stored).
     bool handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
@@ -278,8 +282,8 @@ public:
     // Event writing and daily caps
     // ======================================================================
 
-    void writeEventOnWorkerQueue(const MSREvent& event);
-    void writeFilteredEventOnWorkerQueue(const MSREvent& event);
+    void writeEventOnWorkerQueue(MSREvent event);
+    void writeFilteredEventOnWorkerQueue(MSREvent event);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& dailyCounts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& dailyCounts);
     bool writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime);
@@ -300,6 +304,9 @@ public:
     // The metadata every raw event is stored with: application, device,
     // identity and consent of this moment, and the given user attributes.
     MSRPBMeasurementBundle createRawEventMetadataWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    // The same in two steps: what the metadata holds, then the metadata.
+    MSRRawEventMetadataInputs rawEventMetadataInputsWithUserAttributes(const std::vector<MSRUserAttribute>& attributes);
+    static MSRPBMeasurementBundle rawEventMetadataFromInputs(const MSRRawEventMetadataInputs& inputs);
 
     // ======================================================================
     // Bundling raw events
@@ -495,11 +502,11 @@ private:
     // False: a subscription already reported; drop the event.
     bool dedupeSubscriptionEvent(const MSREvent& event);
     bool shouldDropDuplicatedSessionStartWithRolloutEvent(const MSREvent& event);
-    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event);
+    MSREvent appExceptionEventWithVuzedezoFeatureRollouts(MSREvent event);
     void writeSessionStartEventOnWorkerQueue(const MSREvent& event);
     // Writes the event, as edited by the server's program when one is loaded,
     // and the events the program created.
-    void writeEventWithEditingOnWorkerQueue(const MSREvent& event);
+    void writeEventWithEditingOnWorkerQueue(MSREvent event);
 
     // --- event writing -----------------------------------------------------
     // Persisted values that one event's transaction changes. They are kept
@@ -512,6 +519,12 @@ private:
         std::optional<double> firstOpenConsentedTimestamp;
     };
     PendingEventWrites pendingEventWrites_;
+    // Logged events reach the worker in batches of packed events: one block
+    // for many instead of a block and its copies per event. The open batch
+    // takes more events only while nothing was queued behind it.
+    std::mutex pendingEventsMutex_;
+    std::shared_ptr<PendingEventBatch> openEventBatch_;
+    uint64_t openEventBatchPlace_ = 0;
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;

@@ -6,6 +6,7 @@
 
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSREventWriter.h"
+#include "analytics/core/MSRPackedEvent.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
@@ -74,7 +75,28 @@ foundation::Value plainObject(const MSRObject& object) {
     return std::get<foundation::Value>(object);
 }
 
+enum : uint8_t { kPublic = 1, kEnabled = 2, kIgnoreEnabled = 4, kIgnoreInterceptor = 8 };
+
+// A batch waits no longer for more events than this: the worker's other work
+// queued behind it waits for the whole batch.
+constexpr size_t kMaxEventsPerBatch = 64;
+constexpr const char* kLogEventBlockID = "MSRMeasurement:2414";
+
 }  // namespace
+
+struct MSRMeasurement::PendingEventBatch {
+    // What few events carry besides their parameters.
+    struct Extras {
+        MSRLogEventInterceptor interceptor;
+        std::optional<MSRParameters> addedScreenParameters;
+    };
+    struct Event {
+        MSRPackedEvent packed;
+        uint8_t flags;
+        std::shared_ptr<const Extras> extras;
+    };
+    std::vector<Event> events;
+};
 
 // --- Entries ----------------------------------------------------------------------
 
@@ -84,13 +106,52 @@ void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, con
                               const MSRLogEventInterceptor& interceptor,
                               const std::optional<MSRParameters>& addedScreenParameters) {
     if (!scheduler_) return;
-    // The engine stays alive until the event has been handled.
-    std::shared_ptr<MSRMeasurement> self = shared_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:2414", [=] {
-        self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                              ignoreEnabled, ignoreInterceptor, interceptor,
-                                              addedScreenParameters);
-    });
+    PendingEventBatch::Event pending{MSRPackedEvent(origin, name, timestamp, parameters),
+                         static_cast<uint8_t>((isPublicEvent ? kPublic : 0) | (enabled ? kEnabled : 0) |
+                                              (ignoreEnabled ? kIgnoreEnabled : 0) |
+                                              (ignoreInterceptor ? kIgnoreInterceptor : 0)),
+                         interceptor || addedScreenParameters
+                             ? std::make_shared<const PendingEventBatch::Extras>(
+                                   PendingEventBatch::Extras{interceptor, addedScreenParameters})
+                             : nullptr};
+    std::lock_guard lock(pendingEventsMutex_);
+    // Joining the open batch keeps the order of the worker's work only while
+    // nothing was queued behind it.
+    if (openEventBatch_ && scheduler_->scheduledBlockCount() == openEventBatchPlace_) {
+        openEventBatch_->events.push_back(std::move(pending));
+        if (openEventBatch_->events.size() >= kMaxEventsPerBatch) openEventBatch_.reset();
+        return;
+    }
+    auto batch = std::make_shared<PendingEventBatch>();
+    batch->events.reserve(kMaxEventsPerBatch);
+    batch->events.push_back(std::move(pending));
+    // The engine stays alive until the events have been handled.
+    openEventBatchPlace_ = scheduler_->scheduleOnWorkerQueueBlockID(
+        kLogEventBlockID, [self = shared_from_this(), batch] { self->logPendingEventsOnWorkerQueue(*batch); });
+    openEventBatch_ = std::move(batch);
+}
+
+void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
+    std::vector<PendingEventBatch::Event> events;
+    {
+        // Closed: later events go to a batch of their own.
+        std::lock_guard lock(pendingEventsMutex_);
+        if (openEventBatch_.get() == &batch) openEventBatch_.reset();
+        events = std::move(batch.events);
+    }
+    // Each event on its own, as if it had its own block: one that throws
+    // does not take the rest of the batch with it.
+    for (PendingEventBatch::Event& pending : events) {
+        scheduler_->runBlockID(kLogEventBlockID, [this, &pending] {
+            const uint8_t flags = pending.flags;
+            const PendingEventBatch::Extras* extras = pending.extras.get();
+            logEventOnWorkerQueueWithOrigin(pending.packed.origin(), flags & kPublic, pending.packed.name(),
+                                            pending.packed.parameters(), pending.packed.timestamp(),
+                                            flags & kEnabled, flags & kIgnoreEnabled, flags & kIgnoreInterceptor,
+                                            extras ? extras->interceptor : MSRLogEventInterceptor(),
+                                            extras ? extras->addedScreenParameters : std::nullopt);
+        });
+    }
 }
 
 void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
@@ -99,9 +160,14 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
     bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
     const std::optional<MSRParameters>& addedScreenParameters) {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
-    MSRObjectDictionary effective = (!ignoreInterceptor && name != "_err")
-                                        ? parametersWithAddedDefaultEventParameters(parameters)
-                                        : parameters;
+    std::optional<MSRObjectDictionary> withDefaults;
+    if (!ignoreInterceptor && name != "_err") {
+        if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
+            withDefaults = objectsFromDictionary(*defaults);
+            for (const auto& [parameterName, object] : parameters) withDefaults->insert_or_assign(parameterName, object);
+        }
+    }
+    const MSRObjectDictionary& effective = withDefaults ? *withDefaults : parameters;
     std::optional<MSREvent> event =
         MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
     if (!event) {
@@ -135,12 +201,12 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
         handleEventOnWorkerQueue(event);
         return;
     }
-    // Listeners see the event as it was logged, not as the handling changed it.
-    MSREvent logged = event;
+    // Listeners see the event as it was logged: the handling works on its
+    // own copy.
     // An event handled inside another's handling keeps the outer one's mark.
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
-    eventWriter().notifyEventListenersOnceWritten(logged);
+    eventWriter().notifyEventListenersOnceWritten(event);
     eventWriteFailed_ = outerWriteFailed;
 }
 
@@ -261,9 +327,9 @@ void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
     processSessionFromEvent(*event);
     if (!dedupeSubscriptionEvent(*event)) return;
     if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
-    event = appExceptionEventWithVuzedezoFeatureRollouts(*event);
+    event = appExceptionEventWithVuzedezoFeatureRollouts(std::move(*event));
     writeSessionStartEventOnWorkerQueue(*event);
-    writeEventWithEditingOnWorkerQueue(*event);
+    writeEventWithEditingOnWorkerQueue(std::move(*event));
 }
 
 std::optional<MSREvent> MSRMeasurement::eventAfterSafelistingEvent(const MSREvent& event) {
@@ -382,7 +448,7 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
     return false;
 }
 
-MSREvent MSRMeasurement::appExceptionEventWithVuzedezoFeatureRollouts(const MSREvent& event) {
+MSREvent MSRMeasurement::appExceptionEventWithVuzedezoFeatureRollouts(MSREvent event) {
     if (event.name() != "_ae") return event;
     std::optional<std::string> rollouts = persistedConfig_->vuzedezoFeatureRollouts();
     if (!rollouts) return event;
@@ -401,7 +467,7 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
 }
 
-void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
+void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     std::shared_ptr<MSRPEventEditing> editing = remoteConfig_->eventEditing();
     MSRError error;
     if (editing) editing->handleEvent(event.editEvent(), &error);
@@ -414,14 +480,13 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(const MSREvent& event) {
         return;
     }
 
-    MSREvent written = event;
     if (editing && editing->hasEdits()) {
         const std::optional<MSRPEvent>& output = editing->eventContext().outputEvent;
         if (output) {
-            if (auto edited = MSREvent::eventFromEditEvent(*output)) written = std::move(*edited);
+            if (auto edited = MSREvent::eventFromEditEvent(*output)) event = std::move(*edited);
         }
     }
-    eventWriter().writeEventOnWorkerQueue(written);
+    eventWriter().writeEventOnWorkerQueue(std::move(event));
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.
         std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;

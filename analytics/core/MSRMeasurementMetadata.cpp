@@ -2,6 +2,7 @@
 // of the bundle-field routines (they read the identity once per bundle).
 
 #include <algorithm>
+#include <tuple>
 
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -9,6 +10,7 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRRawEventMetadataInputs.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 
@@ -63,65 +65,124 @@ void MSRApplyDataControls(MSRPBMeasurementBundle& bundle, const std::vector<std:
 
 MSRPBMeasurementBundle MSRMeasurement::createRawEventMetadataWithUserAttributes(
     const std::vector<MSRUserAttribute>& attributes) {
-    MSRPBMeasurementBundle metadata;
-    if (!identity_ || !remoteConfig_) return metadata;
+    return rawEventMetadataFromInputs(rawEventMetadataInputsWithUserAttributes(attributes));
+}
+
+MSRRawEventMetadataInputs MSRMeasurement::rawEventMetadataInputsWithUserAttributes(
+    const std::vector<MSRUserAttribute>& attributes) {
+    MSRRawEventMetadataInputs inputs;
+    if (!identity_ || !remoteConfig_) return inputs;
     MSRIdentity& identity = *identity_;
     MSRRemoteConfig& config = *remoteConfig_;
+    inputs.complete = true;
 
-    MSRPBSetString(metadata, Slot::kPlatform, "ios");
-    MSRPBSetInt32(metadata, Slot::kProtocolVersion, 1);
-    MSRPBSetString(metadata, Slot::kAppID, identity.appID());
-    if (!identity.isFromAppStore()) MSRPBSetString(metadata, Slot::kAppStore, "manual_install");
-    MSRPBSetString(metadata, Slot::kAppVersion, identity.appVersion());
+    inputs.appID = identity.appID();
+    inputs.fromAppStore = identity.isFromAppStore();
+    inputs.appVersion = identity.appVersion();
     if (std::optional<std::string> zmp = identity.appIDFromZMP(); nonEmpty(zmp)) {
-        MSRPBSetString(metadata, Slot::kZMPAppID, *zmp);
+        inputs.zmpAppID = std::move(zmp);
     } else if (std::optional<std::string> adzev = identity.appIDFromAdzev(); nonEmpty(adzev)) {
-        MSRPBSetString(metadata, Slot::kAdzevAppID, *adzev);
+        inputs.adzevAppID = std::move(adzev);
     }
-    MSRPBSetInt64(metadata, Slot::kLibraryVersion, MSRIdentity::rovIdarurozaroLibraryVersion());
-    if (std::optional<std::string> installation = identity.vuzedezoInstallationID())
-        MSRPBSetString(metadata, Slot::kInstallationID, *installation);
+    inputs.installationID = identity.vuzedezoInstallationID();
 
     const int64_t sessionNumber = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
     const bool sessionExpired = sessionReporter_ && sessionReporter_->isSessionExpired();
     std::optional<std::string> token = identity.sessionStitchingTokenWithSessionNumber(
         sessionNumber, sessionExpired, hasUserPropertyUserIDOnWorkerQueue());
-    if (nonEmpty(token)) MSRPBSetString(metadata, Slot::kSessionStitchingToken, *token);
+    if (nonEmpty(token)) inputs.sessionStitchingToken = std::move(token);
 
-    if (auto major = identity.appVersionMajor()) MSRPBSetInt32(metadata, Slot::kAppVersionMajor, *major);
-    if (auto minor = identity.appVersionMinor()) MSRPBSetInt32(metadata, Slot::kAppVersionMinor, *minor);
-    if (auto release = identity.appVersionRelease())
-        MSRPBSetInt32(metadata, Slot::kAppVersionRelease, *release);
+    inputs.versionMajor = identity.appVersionMajor();
+    inputs.versionMinor = identity.appVersionMinor();
+    inputs.versionRelease = identity.appVersionRelease();
 
-    MSRApplyIdentityFields(metadata, MSRConsentSettingsUtil::consentSignals(),
-                           config.gateIDFAOnATTMASEnabled(), identity, true);
-    const bool dmaConsent = config.DMAConsentEnabled();
-    if (dmaConsent) {
-        MSRApplyDMAConsentFields(metadata, MSRConsentSettingsUtil::consentDiagnostics(),
-                                 MSRConsentSettingsUtil::isAdUserDataDenied(), std::nullopt, config, true);
+    inputs.consentSignals = MSRConsentSettingsUtil::consentSignals();
+    inputs.gateOnTrackingAuthorization = config.gateIDFAOnATTMASEnabled();
+    inputs.identity = MSRBundleIdentityFromIdentity(identity);
+    inputs.identity.ephemeralAppInstanceID = nullptr;
+    inputs.dmaConsent = config.DMAConsentEnabled();
+    if (inputs.dmaConsent) {
+        inputs.consentDiagnostics = MSRConsentSettingsUtil::consentDiagnostics();
+        inputs.adUserDataDenied = MSRConsentSettingsUtil::isAdUserDataDenied();
+        inputs.isDMARegion = config.isDMARegion();
+        inputs.corePlatformServices = config.corePlatformServices();
     }
 
     std::shared_ptr<MSREnvironmentInfo> environment = MSREnvironmentInfo::sharedInstance();
-    MSRPBSetString(metadata, Slot::kDeviceModel, environment->deviceModel());
-    MSRPBSetString(metadata, Slot::kOSVersion, environment->deviceOSVersion());
-    MSRPBSetInt32(metadata, Slot::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
-    if (std::optional<std::string> language = environment->userDefaultLanguage())
-        MSRPBSetString(metadata, Slot::kUserDefaultLanguage, *language);
+    inputs.deviceModel = environment->deviceModel();
+    inputs.osVersion = environment->deviceOSVersion();
+    inputs.timeZoneOffsetMinutes = environment->timeZoneOffsetMinutes();
+    inputs.language = environment->userDefaultLanguage();
 
-    if (attributes.empty()) return metadata;
-    std::vector<MSRPBUserAttribute> protos;
-    protos.reserve(attributes.size() + 1);
-    for (const MSRUserAttribute& attribute : attributes) protos.push_back(attribute.protoUserAttribute());
+    if (attributes.empty()) return inputs;
+    inputs.attributes.reserve(attributes.size());
+    for (const MSRUserAttribute& attribute : attributes) inputs.attributes.push_back({attribute});
     const bool hasNPA =
         std::any_of(attributes.begin(), attributes.end(),
                     [](const MSRUserAttribute& attribute) { return attribute.name() == "_npa"; });
-    if (dmaConsent && !hasNPA && database_) {
+    if (inputs.dmaConsent && !hasNPA && database_) {
         // The ad-personalization decision travels with every event's metadata
         // even when the caller's list was filtered.
         MSRError error;
         if (std::optional<MSRUserAttribute> npa = database_->userAttributeWithName("_npa", &error))
-            protos.push_back(npa->protoUserAttribute());
+            inputs.npa = {*npa};
     }
+    return inputs;
+}
+
+MSRPBMeasurementBundle MSRMeasurement::rawEventMetadataFromInputs(const MSRRawEventMetadataInputs& inputs) {
+    MSRPBMeasurementBundle metadata;
+    if (!inputs.complete) return metadata;
+
+    MSRPBSetString(metadata, Slot::kPlatform, "ios");
+    MSRPBSetInt32(metadata, Slot::kProtocolVersion, 1);
+    MSRPBSetString(metadata, Slot::kAppID, inputs.appID);
+    if (!inputs.fromAppStore) MSRPBSetString(metadata, Slot::kAppStore, "manual_install");
+    MSRPBSetString(metadata, Slot::kAppVersion, inputs.appVersion);
+    if (inputs.zmpAppID) {
+        MSRPBSetString(metadata, Slot::kZMPAppID, *inputs.zmpAppID);
+    } else if (inputs.adzevAppID) {
+        MSRPBSetString(metadata, Slot::kAdzevAppID, *inputs.adzevAppID);
+    }
+    MSRPBSetInt64(metadata, Slot::kLibraryVersion, MSRIdentity::rovIdarurozaroLibraryVersion());
+    if (inputs.installationID) MSRPBSetString(metadata, Slot::kInstallationID, *inputs.installationID);
+    if (inputs.sessionStitchingToken)
+        MSRPBSetString(metadata, Slot::kSessionStitchingToken, *inputs.sessionStitchingToken);
+    if (inputs.versionMajor) MSRPBSetInt32(metadata, Slot::kAppVersionMajor, *inputs.versionMajor);
+    if (inputs.versionMinor) MSRPBSetInt32(metadata, Slot::kAppVersionMinor, *inputs.versionMinor);
+    if (inputs.versionRelease) MSRPBSetInt32(metadata, Slot::kAppVersionRelease, *inputs.versionRelease);
+
+    MSRApplyIdentityFields(metadata, inputs.consentSignals, inputs.gateOnTrackingAuthorization, inputs.identity, true);
+    if (inputs.dmaConsent) {
+        MSRApplyDMAConsentFields(
+            metadata, inputs.consentDiagnostics, inputs.adUserDataDenied, std::nullopt, inputs.isDMARegion,
+            std::vector<std::string>(inputs.corePlatformServices.begin(), inputs.corePlatformServices.end()), true);
+    }
+
+    MSRPBSetString(metadata, Slot::kDeviceModel, inputs.deviceModel);
+    MSRPBSetString(metadata, Slot::kOSVersion, inputs.osVersion);
+    MSRPBSetInt32(metadata, Slot::kTimeZoneOffsetMinutes, inputs.timeZoneOffsetMinutes);
+    if (inputs.language) MSRPBSetString(metadata, Slot::kUserDefaultLanguage, *inputs.language);
+
+    if (inputs.attributes.empty()) return metadata;
+    std::vector<MSRPBUserAttribute> protos;
+    protos.reserve(inputs.attributes.size() + 1);
+    for (const auto& fields : inputs.attributes) protos.push_back(fields.attribute.protoUserAttribute());
+    if (inputs.npa) protos.push_back(inputs.npa->attribute.protoUserAttribute());
     MSRPBSetMessageArray(metadata, Slot::kUserAttributes, protos);
     return metadata;
+}
+
+bool MSRRawEventMetadataInputs::operator==(const MSRRawEventMetadataInputs& other) const {
+    auto fields = [](const MSRRawEventMetadataInputs& in) {
+        const MSRBundleIdentity& id = in.identity;
+        return std::tie(in.complete, in.appID, in.fromAppStore, in.appVersion, in.zmpAppID, in.adzevAppID,
+                        in.installationID, in.sessionStitchingToken, in.versionMajor, in.versionMinor,
+                        in.versionRelease, in.consentSignals, in.gateOnTrackingAuthorization, id.iOS14OrAbove,
+                        id.appleConsentStatus, id.hasLimitedAdTracking, id.limitedAdTracking, id.resettableDeviceID,
+                        id.identifierForVendor, id.appInstanceID, in.dmaConsent, in.consentDiagnostics,
+                        in.adUserDataDenied, in.isDMARegion, in.corePlatformServices, in.deviceModel, in.osVersion,
+                        in.timeZoneOffsetMinutes, in.language, in.attributes, in.npa);
+    };
+    return fields(*this) == fields(other);
 }

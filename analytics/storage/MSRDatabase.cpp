@@ -289,8 +289,13 @@ bool MSRDatabase::ensureAllTables() {
     // The upload schedule asks for the newest raw event and for a waiting
     // real-time one after every stored event; without these indexes each
     // question reads the whole table, so storing grew slower with every row.
+    // Only the few real-time rows are indexed: an entry for every row cost
+    // each stored event about ten bytes. Files written before keep the full
+    // index until they are opened here.
     for (const char* sql : {"CREATE INDEX IF NOT EXISTS raw_events_timestamp ON raw_events (timestamp)",
-                            "CREATE INDEX IF NOT EXISTS raw_events_is_realtime ON raw_events (is_realtime)"}) {
+                            "CREATE INDEX IF NOT EXISTS raw_events_realtime ON raw_events (is_realtime) "
+                            "WHERE is_realtime = 1",
+                            "DROP INDEX IF EXISTS raw_events_is_realtime"}) {
         if (sqlite3_exec(sqliteStore_->sqliteHandle(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
             MSRStorageLog(1, 12047, "Failed to ensure table. Table, error",
                           {std::string("raw_events"), std::string(sqlite3_errmsg(sqliteStore_->sqliteHandle()))});
@@ -364,20 +369,38 @@ bool MSRDatabase::reset(MSRError* error) {
     return initializeDatabaseResources("Reset", path, error);
 }
 
-bool MSRDatabase::performTransaction(const std::function<bool()>& block) {
+bool MSRDatabase::performTransaction(const std::function<bool()>& block) { return performTransaction(block, true); }
+
+// Inside a group the block's writes are undone by a savepoint of the group's
+// transaction, or, without one, by SQLite's undoing of the one statement that
+// failed; the group's daily counts are taken back here either way.
+bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool savepoint) {
     if (groupedBlockDepth_ == 0) commitPendingWrites();
+    const bool grouped = groupedBlockDepth_ > 0;
+    const std::optional<MSRDailyCounts> countsBefore = groupDailyCounts_;
+    const bool countsChangedBefore = groupDailyCountsChanged_;
     MSRError error;
     bool committed;
     try {
-        committed = groupedBlockDepth_ > 0 ? sqliteStore_->performSavepoint(&error, block)
-                                           : sqliteStore_->performTransaction(&error, block);
+        if (!grouped) {
+            committed = sqliteStore_->performTransaction(&error, block);
+        } else if (savepoint) {
+            committed = sqliteStore_->performSavepoint(&error, block);
+        } else {
+            committed = block();
+            if (!committed) MSRSetError(&error, kConversion, "Transaction failed");
+        }
     } catch (...) {
         rawEventCount_.reset();
+        groupDailyCounts_ = countsBefore;
+        groupDailyCountsChanged_ = countsChangedBefore;
         throw;
     }
     if (!committed) {
         // Whatever the block counted was rolled back with it.
         rawEventCount_.reset();
+        groupDailyCounts_ = countsBefore;
+        groupDailyCountsChanged_ = countsChangedBefore;
         MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
     }
     return committed;
@@ -388,6 +411,12 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block) {
 bool MSRDatabase::hasPendingWrites() const { return groupOpen_; }
 
 bool MSRDatabase::performGroupedTransaction(const std::function<bool()>& block) {
+    return runGroupedBlock(block, true);
+}
+
+bool MSRDatabase::performGroupedWrite(const std::function<bool()>& block) { return runGroupedBlock(block, false); }
+
+bool MSRDatabase::runGroupedBlock(const std::function<bool()>& block, bool savepoint) {
     if (!groupOpen_) {
         if (!sqliteStore_->beginTransaction()) {
             MSRStorageLog(1, 12056, "Transaction failed. Failed to begin transaction");
@@ -404,7 +433,7 @@ bool MSRDatabase::performGroupedTransaction(const std::function<bool()>& block) 
     bool kept;
     {
         Depth inGroup(groupedBlockDepth_);
-        kept = performTransaction(block);
+        kept = performTransaction(block, savepoint);
     }
     if (kept) return ++pendingWriteCount_ < kMaxGroupedWrites || commitPendingWrites();
     // An error that made SQLite roll back the whole transaction took the
@@ -421,6 +450,16 @@ bool MSRDatabase::commitPendingWrites() {
 bool MSRDatabase::endPendingWrites(bool commit) {
     const int64_t writes = std::exchange(pendingWriteCount_, 0);
     groupOpen_ = false;
+    const std::optional<MSRDailyCounts> counts = std::exchange(groupDailyCounts_, std::nullopt);
+    if (commit && std::exchange(groupDailyCountsChanged_, false) && sqliteStore_->isInTransaction()) {
+        // The counts go with the events they counted, or not at all.
+        MSRError error;
+        if (!writeDailyCounts(*counts, &error)) {
+            MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
+            commit = false;
+        }
+    }
+    groupDailyCountsChanged_ = false;
     const bool committed = commit && sqliteStore_->isInTransaction() && sqliteStore_->endTransaction();
     if (!committed) {
         // A commit that could not take its lock or write its log leaves the

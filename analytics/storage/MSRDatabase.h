@@ -129,6 +129,11 @@ class MSRDatabase {
     // what a long burst keeps unwritten and what waits for its end.
     static constexpr int64_t kMaxGroupedWrites = 1000;
     bool performGroupedTransaction(const std::function<bool()>& block);
+    // As performGroupedTransaction, without the savepoint, for a block whose
+    // only write is one statement (a failed statement leaves nothing behind
+    // in SQLite) and that has checked everything that may fail before it.
+    // Nested transactions of the block still take savepoints of their own.
+    bool performGroupedWrite(const std::function<bool()>& block);
     bool hasPendingWrites() const;
     // Commits the group (true when none is open), then runs the blocks that
     // waited for its end. A failed commit undoes the whole group (logged 12056
@@ -159,6 +164,10 @@ class MSRDatabase {
                         MSRError* error);
 
     // --- Raw events and their metadata ---
+    // Whether the encoded metadata is stored as it is (a read); `fingerprint`
+    // receives its fingerprint either way.
+    std::optional<bool> isRawEventMetadataStored(const std::vector<uint8_t>& encoded, int64_t* fingerprint,
+                                                 MSRError* error);
     // `fingerprint`, when given, receives the record's fingerprint.
     bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
                                            int64_t* fingerprint = nullptr);
@@ -196,6 +205,9 @@ class MSRDatabase {
     // makes at most maxEventsStored) and the metadata they use. The number of
     // events deleted.
     std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(MSRError* error);
+    // Whether the next insert needs deleteRawEventsOverAbsoluteLimit to make
+    // room first.
+    std::optional<bool> isRawEventStoreFull(MSRError* error);
     bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error);
     std::optional<bool> isRawEventsTableEmpty(MSRError* error);
     std::optional<bool> containsRealtimeRawEvents(MSRError* error);
@@ -219,6 +231,8 @@ class MSRDatabase {
     std::optional<double> queryLatestBundleTime(MSRError* error);
 
     // --- Daily counts and stored configuration ---
+    // Inside a group the counts are read once and written once, just before
+    // the group commits; a block that fails takes its changes back.
     std::optional<MSRDailyCounts> dailyCounts(MSRError* error);
     bool updateDailyCounts(const std::optional<MSRDailyCounts>& dailyCounts, MSRError* error);
     bool updateRemoteConfig(const MSRPBMeasurementConfig& config, MSRError* error);
@@ -328,8 +342,20 @@ class MSRDatabase {
     int64_t pendingWriteCount_ = 0;
     int groupedBlockDepth_ = 0;
     std::vector<std::function<void(bool)>> blocksAfterPendingWrites_;
-    // Ends the group: the commit when `commit`, and the waiting blocks.
+    // The group's daily counts once read or changed, and whether they still
+    // have to be written.
+    std::optional<MSRDailyCounts> groupDailyCounts_;
+    bool groupDailyCountsChanged_ = false;
+    // Ends the group: the daily counts and the commit when `commit`, and the
+    // waiting blocks.
     bool endPendingWrites(bool commit);
+    bool runGroupedBlock(const std::function<bool()>& block, bool savepoint);
+    bool writeDailyCounts(const MSRDailyCounts& counts, MSRError* error);
+    bool performTransaction(const std::function<bool()>& block, bool savepoint);
+    // Encodes the metadata into lastMetadataBytes_ and its fingerprint.
+    bool encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error);
+    void rememberRawEventMetadata(std::vector<uint8_t> encoded);
+    std::optional<bool> isLastMetadataStored(MSRError* error);
     // The encoded metadata last stored and its fingerprint.
     std::vector<uint8_t> lastMetadataBytes_;
     int64_t lastMetadataFingerprint_ = 0;

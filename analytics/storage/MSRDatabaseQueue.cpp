@@ -215,6 +215,7 @@ std::optional<double> MSRDatabase::queryLatestBundleTime(MSRError* error) {
 // columns with statements kept prepared, never through the whole row (which
 // also holds the stored configuration).
 std::optional<MSRDailyCounts> MSRDatabase::dailyCounts(MSRError* error) {
+    if (groupOpen_ && groupDailyCounts_) return groupDailyCounts_;
     static const std::string query =
         "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, "
         "daily_error_events_count, daily_real_time_conversion_events_count, daily_real_time_dcu_events_count "
@@ -233,22 +234,36 @@ std::optional<MSRDailyCounts> MSRDatabase::dailyCounts(MSRError* error) {
         counts.emplace(number(0, today), number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0),
                        number(6, 0));
     });
+    if (read && counts && groupOpen_) groupDailyCounts_ = counts;
     return read ? counts : std::nullopt;
 }
 
 bool MSRDatabase::updateDailyCounts(const std::optional<MSRDailyCounts>& counts, MSRError* error) {
+    if (!counts) return fail(error, kConversion, "Received empty daily counts for getting dictionary representation");
+    // Only a group that has read its counts knows the row is there; the
+    // first write of a group checks it.
+    if (groupOpen_ && groupDailyCounts_) {
+        groupDailyCounts_ = counts;
+        groupDailyCountsChanged_ = true;
+        return true;
+    }
+    if (!writeDailyCounts(*counts, error)) return false;
+    if (groupOpen_) groupDailyCounts_ = counts;
+    return true;
+}
+
+bool MSRDatabase::writeDailyCounts(const MSRDailyCounts& counts, MSRError* error) {
     static const std::string update =
         "UPDATE app_metadata SET day = ?, daily_conversions_count = ?, daily_events_count = ?, "
         "daily_public_events_count = ?, daily_error_events_count = ?, daily_real_time_conversion_events_count = ?, "
         "daily_real_time_dcu_events_count = ? WHERE rowid = 1";
-    if (!counts) return fail(error, kConversion, "Received empty daily counts for getting dictionary representation");
-    MSRSqliteValues values = {int64_t{counts->day()},
-                              int64_t{counts->conversionsCount()},
-                              int64_t{counts->allEventsCount()},
-                              int64_t{counts->publicEventsCount()},
-                              int64_t{counts->errorEventsCount()},
-                              int64_t{counts->realtimeCount()},
-                              int64_t{counts->dcuRealtimeCount()}};
+    MSRSqliteValues values = {int64_t{counts.day()},
+                              int64_t{counts.conversionsCount()},
+                              int64_t{counts.allEventsCount()},
+                              int64_t{counts.publicEventsCount()},
+                              int64_t{counts.errorEventsCount()},
+                              int64_t{counts.realtimeCount()},
+                              int64_t{counts.dcuRealtimeCount()}};
     if (!stepCachedStatement(update, values, "update daily counts", error)) return false;
     if (sqlite3_changes(sqliteStore_->sqliteHandle()) == 0) {
         return fail(error, kState, "Failed to update record. Item doesn't exist");

@@ -147,34 +147,56 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
 
 // --- Metadata ---------------------------------------------------------------------
 
-bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
-                                                     int64_t* fingerprintOut) {
-    std::vector<uint8_t> encoded = metadata.protoBuffer().value_or(std::vector<uint8_t>{});
-    if (encoded.empty()) {
+bool MSRDatabase::encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error) {
+    std::optional<std::vector<uint8_t>> encoded = metadata.protoBuffer();
+    if (!encoded || encoded->empty()) {
         return fail(error, kConversion,
                     "Received empty measurement bundle metadata for getting dictionary representation");
     }
-    // Nearly every event carries the same metadata as the one before; its
-    // digest is remembered rather than worked out again per event.
-    if (encoded != lastMetadataBytes_) {
-        lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(encoded));
-        lastMetadataBytes_ = encoded;
-    }
-    int64_t fingerprint = lastMetadataFingerprint_;
-    if (fingerprintOut) *fingerprintOut = fingerprint;
+    rememberRawEventMetadata(std::move(*encoded));
+    return true;
+}
+
+// Nearly every event carries the same metadata as the one before; its digest
+// is remembered rather than worked out again per event.
+void MSRDatabase::rememberRawEventMetadata(std::vector<uint8_t> encoded) {
+    if (encoded == lastMetadataBytes_) return;
+    lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(encoded));
+    lastMetadataBytes_ = std::move(encoded);
+}
+
+std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     // Every event asks this, so the stored bytes are compared rather than
-    // decoded; a stored copy that differs (damaged) is written afresh.
+    // decoded; a stored copy that differs (damaged) counts as not stored.
     static const std::string storedAlready =
         "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?";
     bool stored = false;
-    // A failed read only costs a rewrite of the same row.
-    if (stepCachedQuery(storedAlready, {fingerprint, encoded}, "query metadata", nullptr,
-                        [&](sqlite3_stmt*) { stored = true; }) &&
-        stored) {
-        return true;
+    if (!stepCachedQuery(storedAlready, {lastMetadataFingerprint_, lastMetadataBytes_}, "query metadata", error,
+                         [&](sqlite3_stmt*) { stored = true; }))
+        return std::nullopt;
+    return stored;
+}
+
+std::optional<bool> MSRDatabase::isRawEventMetadataStored(const std::vector<uint8_t>& encoded,
+                                                         int64_t* fingerprint, MSRError* error) {
+    if (encoded.empty()) {
+        fail(error, kConversion, "Received empty measurement bundle metadata for getting dictionary representation");
+        return std::nullopt;
     }
-    MSRSqliteRecord record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(encoded)}};
-    return upsertDataType(record, kMetadata, "metadata_fingerprint", fingerprint, kMaxRawEventMetadataRows, error);
+    if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
+    if (fingerprint) *fingerprint = lastMetadataFingerprint_;
+    return isLastMetadataStored(error);
+}
+
+bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
+                                                     int64_t* fingerprint) {
+    if (!encodeRawEventMetadata(metadata, error)) return false;
+    if (fingerprint) *fingerprint = lastMetadataFingerprint_;
+    // A failed read only costs a rewrite of the same row.
+    if (isLastMetadataStored(nullptr).value_or(false)) return true;
+    MSRSqliteRecord record = {{"metadata_fingerprint", lastMetadataFingerprint_}, {"metadata", lastMetadataBytes_}};
+    return upsertDataType(record, kMetadata, "metadata_fingerprint", lastMetadataFingerprint_,
+                          kMaxRawEventMetadataRows, error);
 }
 
 std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
@@ -279,6 +301,12 @@ bool MSRDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, MSRError* error) {
 // to go are the oldest (count - keep) ones, found from the front of the table
 // instead of by stepping over every row that stays. At the limit this runs for
 // every event written, so it reads and deletes through kept statements only.
+std::optional<bool> MSRDatabase::isRawEventStoreFull(MSRError* error) {
+    std::optional<int64_t> count = rawEventCount(error);
+    if (!count) return std::nullopt;
+    return *count > std::max<int64_t>(0, int64_t{remoteConfig().maxEventsStored()} - 1);
+}
+
 std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* error) {
     int64_t keep = std::max<int64_t>(0, int64_t{remoteConfig().maxEventsStored()} - 1);
     std::optional<int64_t> count = rawEventCount(error);

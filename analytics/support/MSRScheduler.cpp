@@ -44,16 +44,22 @@ bool MSRScheduler::runGuarded(const Block& block, int64_t code, const std::strin
     return false;
 }
 
-void MSRScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block) {
+uint64_t MSRScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block) {
     if (!block) {
         monitor_->logWithLevel(
             1, 30005,
             withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=", blockID, "."));
-        return;
+        return scheduledBlocks_.load();
     }
+    const uint64_t place = ++scheduledBlocks_;
     workerQueue_->async([this, id = std::string(blockID), block = std::move(block)] {
         runGuarded(block, 30000, withBlockID("Exception on worker queue. Block ID=", id, ". Exception"));
     });
+    return place;
+}
+
+void MSRScheduler::runBlockID(std::string_view blockID, const Block& block) {
+    runGuarded(block, 30000, withBlockID("Exception on worker queue. Block ID=", blockID, ". Exception"));
 }
 
 void MSRScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
@@ -64,6 +70,7 @@ void MSRScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
         return;
     }
     bool completed = false;
+    ++scheduledBlocks_;
     workerQueue_->sync([&] {
         completed = runGuarded(
             block, 30003,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,11 +28,20 @@ public:
     // A scheduler over a given serial queue.
     MSRScheduler(std::shared_ptr<dispatch::Queue> workerQueue, std::shared_ptr<MSRMonitor> monitor);
 
-    // Queues the block and returns at once.
-    void scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block);
+    // Queues the block and returns at once. The answer is the block's place
+    // among the blocks handed over so far (see scheduledBlockCount).
+    uint64_t scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block);
+    // How many blocks this scheduler has handed to the worker queue: while it
+    // still equals a block's place, nothing was queued behind that block.
+    uint64_t scheduledBlockCount() const { return scheduledBlocks_.load(); }
     // Runs the block on the worker queue and waits for it. Must not be called
     // from the worker queue.
     void dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block);
+
+    // Runs the block on the caller's thread (the worker's, for a block that
+    // does the work of several) as a scheduled block runs: what it throws is
+    // logged under the identifier and swallowed.
+    void runBlockID(std::string_view blockID, const Block& block);
 
     // False (and logged) when called on the main thread; the answer only
     // produces the log line.
@@ -46,4 +57,5 @@ private:
 
     std::shared_ptr<dispatch::Queue> workerQueue_;
     std::shared_ptr<MSRMonitor> monitor_;
+    std::atomic<uint64_t> scheduledBlocks_{0};
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/foundation/SharedSlot.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Traits.h"
 
@@ -133,15 +134,38 @@ void AlertController::loadView() {
     for (const auto& action : actions_) view->addSubview(makeActionButton(*this, action));
 }
 
+namespace {
+foundation::SharedSlot<ActivityViewController::ImageSaver>& imageSaverSlot() {
+    static foundation::SharedSlot<ActivityViewController::ImageSaver> slot;
+    return slot;
+}
+}  // namespace
+
+void ActivityViewController::setImageSaver(ImageSaver saver) {
+    imageSaverSlot().set(saver ? std::make_shared<ImageSaver>(std::move(saver)) : nullptr);
+}
+
 void ActivityViewController::loadView() {
     auto view = std::make_shared<ShareView>(items_.size());
     view->setFrame(Screen::bounds());
+    itemTexts_.clear();
+    double y = 80;
+    const auto saver = imageSaverSlot().get();
     for (const auto& item : items_) {
-        auto label = std::make_shared<Label>();
-        label->setText(item.kind + ": " + item.description);
+        std::string text = item.kind + ": " + item.description;
+        if (item.image && saver) {
+            std::string where;
+            text = (*saver)(*item.image, where) ? item.kind + " saved to " + where : item.kind + " not saved: " + where;
+        }
+        itemTexts_.push_back(text);
+        auto label = std::make_shared<Label>(Rect(16, y, Screen::bounds().width() - 32, 60));
+        label->setNumberOfLines(0);
+        label->setText(text);
         view->addSubview(label);
+        y += 68;
     }
     auto close = std::make_shared<Button>();
+    close->setFrame(Rect(16, y, 120, 44));
     close->setTitle("Close");
     std::weak_ptr<ViewController> weakSelf = weak_from_this();
     close->addTarget(ControlEvent::touchUpInside, [weakSelf](Control&) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui/ImageView.h"
 #include "platform/ui/ViewController.h"
 
 namespace ui {
@@ -70,19 +71,30 @@ class AlertController : public ViewController {
     std::vector<std::shared_ptr<AlertAction>> actions_;
 };
 
-// The share sheet: keeps its items; "Close" dismisses it.
+// The share sheet: keeps its items; "Close" dismisses it. Where the
+// platform's sheet hands an image to another application, this one gives it
+// to the image saver the application set, which puts it where the user can
+// reach it; the sheet then shows where (or why it could not).
 class ActivityViewController : public ViewController {
   public:
     struct Item {
         std::string kind;  // "image", "text", "url"
         std::string description;
+        std::shared_ptr<const Image> image;  // of "image" items
     };
+    // True with the place written to `where`, false with the reason.
+    using ImageSaver = std::function<bool(const Image& image, std::string& where)>;
+    static void setImageSaver(ImageSaver saver);
+
     explicit ActivityViewController(std::vector<Item> items) : items_(std::move(items)) {}
     const std::vector<Item>& activityItems() const { return items_; }
+    // The text each item shows (after the view loaded, with the saver's answer).
+    const std::vector<std::string>& itemTexts() const { return itemTexts_; }
     void loadView() override;
 
   private:
     std::vector<Item> items_;
+    std::vector<std::string> itemTexts_;
 };
 
 }  // namespace ui

@@ -11,6 +11,7 @@ namespace ui {
 class Image {
   public:
     explicit Image(std::string name, Size size = {0, 0}) : name_(std::move(name)), size_(size) {}
+    virtual ~Image() = default;
     // An image of the bundle (or an icon) by name.
     static std::shared_ptr<const Image> named(const std::string& name);
     const std::string& name() const { return name_; }

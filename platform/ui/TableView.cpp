@@ -218,6 +218,24 @@ std::optional<Rect> TableView::rectForRow(const IndexPath& indexPath) {
     return Rect(0, y, frame().width(), self->heightFor(indexPath));
 }
 
+Rect TableView::rectForHeaderInSection(int64_t section) {
+    if (section < 0 || section >= numberOfSections()) return Rect();
+    double y = headerView_ ? headerView_->frame().height() : 0;
+    for (int64_t s = 0; s < section; ++s) {
+        y += headerHeightFor(s, nullptr);
+        for (int64_t r = 0; r < numberOfRowsInSection(s); ++r) y += heightFor({s, r});
+    }
+    return Rect(0, y, frame().width(), headerHeightFor(section, nullptr));
+}
+
+Rect TableView::rectForFooterInSection(int64_t section) {
+    if (section < 0 || section >= numberOfSections()) return Rect();
+    const Rect header = rectForHeaderInSection(section);
+    double y = header.maxY();
+    for (int64_t r = 0; r < numberOfRowsInSection(section); ++r) y += heightFor({section, r});
+    return Rect(0, y, frame().width(), 0);
+}
+
 void TableView::buildVisible() {
     // A cell that cannot be made leaves the table to be built again next time.
     try {

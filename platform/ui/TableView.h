@@ -104,6 +104,8 @@ class TableView : public ScrollView {
     void setRowHeight(double height);
     TableViewCellSeparatorStyle separatorStyle() const { return separatorStyle_; }
     void setSeparatorStyle(TableViewCellSeparatorStyle style) { separatorStyle_ = style; }
+    const std::optional<Color>& separatorColor() const { return separatorColor_; }
+    void setSeparatorColor(std::optional<Color> color) { separatorColor_ = std::move(color); }
     const std::shared_ptr<View>& tableHeaderView() const { return headerView_; }
     void setTableHeaderView(std::shared_ptr<View> view);
     const std::shared_ptr<View>& tableFooterView() const { return footerView_; }
@@ -120,6 +122,11 @@ class TableView : public ScrollView {
     int64_t numberOfRowsInSection(int64_t section) const;
     // Row rectangle in content coordinates; absent for a row that does not exist.
     std::optional<Rect> rectForRow(const IndexPath& indexPath);
+    // A section's header and footer rectangles in content coordinates (the
+    // footer has no height: tables here have no section footers); an empty
+    // rectangle for a section that does not exist.
+    Rect rectForHeaderInSection(int64_t section);
+    Rect rectForFooterInSection(int64_t section);
     std::vector<std::shared_ptr<TableViewCell>> visibleCells();
     std::vector<IndexPath> indexPathsForVisibleRows();
     // The visible cell of a row, or null.
@@ -172,6 +179,7 @@ class TableView : public ScrollView {
     std::map<std::string, std::vector<std::shared_ptr<TableViewCell>>> reusePool_;
     double rowHeight_ = 44.0;
     TableViewCellSeparatorStyle separatorStyle_ = TableViewCellSeparatorStyle::singleLine;
+    std::optional<Color> separatorColor_;
     std::shared_ptr<View> headerView_;
     std::shared_ptr<View> footerView_;
     std::vector<int64_t> rowCounts_;

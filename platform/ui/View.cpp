@@ -2,13 +2,37 @@
 
 #include <algorithm>
 
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/ui/Window.h"
 
 namespace ui {
 
+void Layer::addAnimation(const std::string& key, LayerAnimation animation, std::function<void()> completion) {
+    animation.beginTime = dispatch::Clock::uptimeNow();
+    const double duration = animation.duration;
+    animations[key] = std::move(animation);
+    if (!completion) return;
+    dispatch::MainQueue::shared()->asyncAfter(duration, std::move(completion));
+}
+
+double Layer::presentationValue(const std::string& keyPath, double modelValue) const {
+    const double now = dispatch::Clock::uptimeNow();
+    for (const auto& [key, a] : animations) {
+        if (a.keyPath != keyPath || now < a.beginTime) continue;
+        const double t = a.duration > 0 ? (now - a.beginTime) / a.duration : 1.0;
+        if (t >= 1.0) {
+            if (a.removedOnCompletion) continue;
+            return a.to;
+        }
+        return a.from + (a.to - a.from) * t;
+    }
+    return modelValue;
+}
+
 View::View() : layer_(std::make_shared<Layer>()) {}
 View::View(const Rect& frame) : frame_(frame), layer_(std::make_shared<Layer>()) {}
+View::View(const Rect& frame, std::shared_ptr<Layer> layer) : frame_(frame), layer_(std::move(layer)) {}
 
 View::~View() {
     for (auto& sub : subviews_) sub->superview_ = nullptr;

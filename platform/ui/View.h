@@ -15,10 +15,28 @@ namespace ui {
 class ViewController;
 class Window;
 
+// An animation of one numeric property of a layer (a key path such as
+// "strokeEnd" or "transform.rotation.z"), linear in time on the clock.
+struct LayerAnimation {
+    std::string keyPath;
+    double from = 0;
+    double to = 1;
+    double duration = 0;
+    double beginTime = 0;  // uptime
+    // Kept at its end value once done (fill forwards), not the model's.
+    bool removedOnCompletion = true;
+};
+
 // The drawing layer of a view: only the settings our callers make, kept for
-// inspection; nothing is drawn.
+// inspection and for the page renderer. Sublayers of other kinds (shape
+// layers) derive from it.
 class Layer {
   public:
+    virtual ~Layer() = default;
+    // Callers find the layers they added by name.
+    std::string name;
+    // The rotation about z in radians (positive turns clockwise on the screen).
+    double rotation = 0;
     double cornerRadius = 0;
     bool masksToBounds = false;
     std::optional<Color> backgroundColor;
@@ -31,6 +49,15 @@ class Layer {
 
     std::vector<std::shared_ptr<Layer>> sublayers;
     void addSublayer(std::shared_ptr<Layer> layer) { sublayers.push_back(std::move(layer)); }
+
+    // Starts `animation` now under `key` (replacing one of the same key);
+    // `completion` runs on the main queue when it ends (the caller guards
+    // what it captures).
+    void addAnimation(const std::string& key, LayerAnimation animation, std::function<void()> completion = {});
+    std::map<std::string, LayerAnimation> animations;
+    // What the screen shows of `keyPath` now: the running animation's value,
+    // or `modelValue` when none runs.
+    double presentationValue(const std::string& keyPath, double modelValue) const;
 };
 
 enum class ContentMode { scaleToFill = 0, scaleAspectFit = 1, scaleAspectFill = 2, redraw = 3, center = 4 };
@@ -43,6 +70,8 @@ class View : public std::enable_shared_from_this<View> {
   public:
     View();
     explicit View(const Rect& frame);
+    // A view backed by a layer of another kind (a shape layer).
+    View(const Rect& frame, std::shared_ptr<Layer> layer);
     virtual ~View();
     View(const View&) = delete;
     View& operator=(const View&) = delete;
@@ -77,6 +106,9 @@ class View : public std::enable_shared_from_this<View> {
     }
     Layer& layer() { return *layer_; }
     const Layer& layer() const { return *layer_; }
+    // A view whose layer shapes this view's visible area (a popover's outline).
+    const std::shared_ptr<View>& maskView() const { return maskView_; }
+    void setMaskView(std::shared_ptr<View> mask) { maskView_ = std::move(mask); }
     const std::shared_ptr<Layer>& layerPointer() const { return layer_; }
 
     // The tree.
@@ -141,6 +173,7 @@ class View : public std::enable_shared_from_this<View> {
     bool needsLayout_ = true;
     std::string accessibilityIdentifier_;
     std::shared_ptr<Layer> layer_;
+    std::shared_ptr<View> maskView_;
     std::vector<std::shared_ptr<View>> subviews_;
     View* superview_ = nullptr;
     ViewController* owningController_ = nullptr;

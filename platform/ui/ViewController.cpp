@@ -78,6 +78,7 @@ void ViewController::endAppearanceTransition() {
     if (appearance_ == AppearanceState::appearing) {
         appearance_ = AppearanceState::appeared;
         // The layout pass comes between will-appear and did-appear.
+        viewWillLayoutSubviews();
         if (view_) view_->layoutIfNeeded();
         viewDidLayoutSubviews();
         viewDidAppear(transitionAnimated_);

@@ -62,6 +62,7 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     virtual void viewDidAppear(bool animated) { (void)animated; }
     virtual void viewWillDisappear(bool animated) { (void)animated; }
     virtual void viewDidDisappear(bool animated) { (void)animated; }
+    virtual void viewWillLayoutSubviews() {}
     virtual void viewDidLayoutSubviews() {}
 
     AppearanceState appearanceState() const { return appearance_; }

@@ -6,6 +6,9 @@
 #include <set>
 
 #include "platform/chart/ChartView.h"
+#include "platform/graphics/CanvasView.h"
+#include "platform/graphics/Context.h"
+#include "platform/graphics/ShapeLayer.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
 #include "platform/math/MathLabel.h"
@@ -22,23 +25,9 @@
 namespace web {
 namespace {
 
-std::string number(double value) {
-    if (!std::isfinite(value)) return "0";
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f", value);
-    std::string text = buffer;
-    while (text.back() == '0') text.pop_back();
-    if (text.back() == '.') text.pop_back();
-    return text == "-0" ? "0" : text;
-}
+std::string number(double value) { return graphics::svgNumber(value, 2); }
 
-std::string css(const ui::Color& color) {
-    double r, g, b, a;
-    // A pattern has no components; a neutral grey stands for it.
-    if (!color.getRed(r, g, b, a)) return "rgba(128,128,128,1)";
-    auto c = [](double v) { return std::to_string(static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255))); };
-    return "rgba(" + c(r) + "," + c(g) + "," + c(b) + "," + number(std::clamp(a, 0.0, 1.0)) + ")";
-}
+std::string css(const ui::Color& color) { return graphics::cssColor(color); }
 
 // The phone's Avenir family and system font, on the sans face Debian installs.
 std::string fontCss(const ui::Font& font) {
@@ -112,6 +101,9 @@ class Writer {
             style += "box-shadow:inset 0 0 0 " + number(layer.borderWidth) + "px " +
                      css(layer.borderColor.value_or(ui::Color::black())) + ";";
         if (view.clipsToBounds()) style += "overflow:hidden;";
+        // A turned layer (the arrow of a dial) turns with its subviews about its centre.
+        if (double turn = layer.presentationValue("transform.rotation.z", layer.rotation); turn != 0)
+            style += "transform:rotate(" + graphics::svgNumber(turn) + "rad);";
 
         std::string kind = "view";
         std::string attributes;
@@ -208,6 +200,14 @@ class Writer {
                 content += "<div class=\"alert-message\">" + escapeHtml(*alert->message()) + "</div>";
             content += "</div>";
         }
+        // Drawn views and shape layers are SVG under the subviews.
+        if (auto* canvas = dynamic_cast<graphics::CanvasView*>(&view)) {
+            kind += " drawing";
+            content += "<svg class=\"drawn\" width=\"" + number(f.width()) + "\" height=\"" + number(f.height()) +
+                       "\" style=\"position:absolute;left:0;top:0;overflow:visible\">" +
+                       canvas->drawing().svgElements() + "</svg>";
+        }
+        content += graphics::shapeLayersSvg(layer, f.size);
         out_ += "<div class=\"" + kind + "\"" + attributes + " style=\"" + style + "\">" + content;
         if (auto* table = dynamic_cast<ui::TableView*>(&view)) {
             tableRows(*table, at);
@@ -402,23 +402,22 @@ std::string head(const PageOptions& options, const std::string& extraStyle) {
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
 
+// The scripts at the end of a page: the chart library when charts were
+// written, then typesetting (and the live page's).
+std::string pageScripts(const PageOptions& options, bool hasCharts) {
+    std::string out;
+    if (hasCharts)
+        out += "<script src=\"" + escapeHtml(options.chartBase) + "/chart.min.js\"></script>\n<script>" +
+               chart::chartPageScript() + "</script>\n";
+    out += "<script>";
+    out += kScript;
+    if (options.live) out += kLiveScript;
+    return out + "</script></body></html>\n";
+}
+
 }  // namespace
 
-std::string escapeHtml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string escapeHtml(const std::string& text) { return graphics::escapeMarkup(text); }
 
 std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     window.layoutIfNeeded();
@@ -434,14 +433,33 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     Writer writer(out);
     for (const auto& sub : window.subviews()) writer.view(*sub, {0, 0}, false);
     out += "</div>\n";
-    if (writer.hasCharts())
-        out += "<script src=\"" + escapeHtml(options.chartBase) + "/chart.min.js\"></script>\n<script>" +
-               chart::chartPageScript() + "</script>\n";
-    out += "<script>";
-    out += kScript;
-    if (options.live) out += kLiveScript;
-    out += "</script></body></html>\n";
+    return out + pageScripts(options, writer.hasCharts());
+}
+
+std::string HtmlPage::fragmentOfView(ui::View& view, const ui::Rect& rect) {
+    view.layoutIfNeeded();
+    std::string out = "<div class=\"cut\" style=\"left:0;top:0;width:" + number(rect.width()) + "px;height:" +
+                      number(rect.height()) + "px;overflow:hidden\">";
+    // The view's frame origin and the rectangle's origin both move out of the cut.
+    const ui::Rect f = view.frame();
+    out += "<div style=\"left:" + number(-f.x() - rect.x()) + "px;top:" + number(-f.y() - rect.y()) +
+           "px;width:0;height:0\">";
+    Writer writer(out);
+    writer.view(view, {-f.x() - rect.x(), -f.y() - rect.y()}, false);
+    out += "</div></div>";
     return out;
+}
+
+std::string HtmlPage::ofScreen(const std::string& screenHtml, ui::Size size, const PageOptions& options) {
+    std::string out = head(options, "body{background:transparent}");
+    out += std::string("<body class=\"") + (ui::TraitCollection::isDark() ? "dark" : "light") +
+           "\" data-width=\"" + number(size.width) + "\" data-height=\"" + number(size.height) +
+           "\">\n<div id=\"screen\" style=\"width:" + number(size.width) + "px;height:" + number(size.height) +
+           "px;background:" + css(ui::Color::systemBackground()) + ";color:" + css(ui::Color::label()) + "\">";
+    out += screenHtml;
+    out += "</div>\n";
+    // Fragments are the writer's: a chart among them is an element of class "chart".
+    return out + pageScripts(options, screenHtml.find("class=\"chart") != std::string::npos);
 }
 
 std::string HtmlPage::ofFormulas(const std::vector<std::string>& latex, const PageOptions& options) {

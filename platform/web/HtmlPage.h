@@ -36,6 +36,13 @@ struct PageOptions {
 class HtmlPage {
   public:
     static std::string ofWindow(ui::Window& window, const PageOptions& options = {});
+    // The part `rect` (in the view's own coordinates) of a view and its
+    // subviews, as one element of the rectangle's size placed at (0, 0):
+    // a piece of a picture.
+    static std::string fragmentOfView(ui::View& view, const ui::Rect& rect);
+    // A page whose screen of `size` points holds `screenHtml` (fragments
+    // placed by the caller).
+    static std::string ofScreen(const std::string& screenHtml, ui::Size size, const PageOptions& options = {});
     // A page of formulas alone, one a row (each element .formula with
     // data-index), for checking LaTeX in a browser.
     static std::string ofFormulas(const std::vector<std::string>& latex, const PageOptions& options = {});

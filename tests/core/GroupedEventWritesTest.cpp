@@ -39,3 +39,37 @@ TEST_F(GroupedEventWritesTest, EventsLoggedTogetherShareOneCommitAndAreHeardAfte
     EXPECT_TRUE(engine().alarm()->scheduledTimestamp());
     MSRAnalytics::removeLogEventListener(token);
 }
+
+// Events of known names and unchanged metadata are written without a
+// savepoint and reach the worker in batches: a refused one still undoes only
+// itself, and a property set between two events is in the later one's
+// metadata only.
+TEST_F(GroupedEventWritesTest, EventsOfKnownNamesUndoAloneAndKeepTheirPlaceAmongOtherWork) {
+    std::vector<std::string> heard;
+    auto token = MSRAnalytics::addLogEventListener([&](const MSREvent& event) { heard.push_back(event.name()); });
+    setCounts(0, 0, 0);
+    for (const char* name : {"known", "refused"}) {
+        engine().logEvent("app", true, name, {}, now(), true, false, false, {}, std::nullopt);
+    }
+    runUntilIdle();
+    execute("CREATE TRIGGER refuse BEFORE INSERT ON raw_events WHEN NEW.name = 'refused' "
+            "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+
+    auto logKnownOrRefused = [&](const char* name) {
+        engine().logEvent("app", true, name, {}, now(), true, false, false, {}, std::nullopt);
+    };
+    logKnownOrRefused("known");
+    logKnownOrRefused("refused");
+    engine().setUserAttribute(MSRUserAttribute::initWithOrigin("app", "level", MSRValue("gold"), now()).value());
+    logKnownOrRefused("known");
+    runUntilIdle();
+
+    EXPECT_EQ(heard, (std::vector<std::string>{"known", "refused", "known", "known"}));
+    EXPECT_EQ(stored("known").size(), 3u);
+    EXPECT_EQ(stored("refused").size(), 1u);
+    EXPECT_EQ(counts().allEventsCount(), 4) << "the refused event's count went back with it";
+    EXPECT_EQ(sql("SELECT COUNT(DISTINCT metadata_fingerprint) FROM raw_events WHERE name = 'known'"),
+              (std::vector<std::string>{"2"}))
+        << "the event after the property has metadata of its own";
+    MSRAnalytics::removeLogEventListener(token);
+}

@@ -49,9 +49,6 @@ struct FormulaCase {
 TEST(Calculator, FillsTheFormulaWithDefaultsAndThePoint) {
     ASSERT_TRUE(kEnglishTitles);
     const FormulaCase cases[] = {
-        {0, "", "", "", "", "", "", "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0"},
-        {1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-         "f(x) = 1 \\cdot 2^{(1 x + 0)} + 0"},
         {0, "3", "-2", "4", "-1", "1/2", "5", "f(x) = 5 \\cdot \\log_{3}(-2 x + 4) + -1\\quad \\quad x=\\frac{1}{2}"},
         // Fields of brackets only are empty fields: defaults, and no point x.
         {0, "()", "(())", "()", ")(", "()", "()", "f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0"},
@@ -63,15 +60,6 @@ TEST(Calculator, FillsTheFormulaWithDefaultsAndThePoint) {
         ASSERT_FALSE(run.result.errorKey) << c.formula << ": " << *run.result.errorKey;
         EXPECT_EQ(run.result.formulaLatex.value_or("none"), c.mode == 7 ? "" : c.formula);
     }
-}
-
-TEST(Calculator, InputErrorsGiveNoStepsAndNoChart) {
-    const Calculation run(0, "2/0", {}, {}, {}, {}, {});
-    EXPECT_EQ(run.result.errorKey, "inputZeroInDenominator");
-    EXPECT_EQ(run.result.faultyFieldIds, (std::vector<std::string>{"aTextField"}));
-    EXPECT_FALSE(run.result.solutionSteps || run.result.formulaLatex);
-    EXPECT_TRUE(run.result.chartSteps.empty() && run.output.solutionSteps().empty());
-    EXPECT_EQ(Calculation(1, {}, {}, {}, {}, "3/", {}).result.faultyFieldIds, (std::vector<std::string>{"xTextField"}));
 }
 
 // Dividing by a negative b turns the relation round.
@@ -88,15 +76,18 @@ TEST(Calculator, DomainRelationFollowsTheSignOfB) {
     }
 }
 
-// Exercises that are no function with an inverse are refused before any
-// step, each with its own key and the field at fault marked; the first fault
-// in the order a, b, z wins.
-TEST(Calculator, RefusesParametersWithoutAnInverse) {
+// Input errors and exercises that are no function with an inverse are
+// refused before any step or chart, each with its own key and the field at
+// fault marked; the first fault in the order a, b, z wins.
+TEST(Calculator, RefusesInputErrorsAndParametersWithoutAnInverse) {
     const struct {
         Text a, b, z;
         const char* key;
         const char* field;
+        Text x = "2";
     } cases[] = {
+        {"2/0", {}, {}, "inputZeroInDenominator", "aTextField"},
+        {{}, {}, {}, "fractionIncomplete", "xTextField", "3/"},
         {"0", {}, {}, "baseNotPositive", "aTextField"},
         {"-2", {}, {}, "baseNotPositive", "aTextField"},
         {"-\xCF\x80/2", {}, {}, "baseNotPositive", "aTextField"},
@@ -112,7 +103,7 @@ TEST(Calculator, RefusesParametersWithoutAnInverse) {
     };
     for (const int64_t mode : {0, 1}) {
         for (const auto& c : cases) {
-            const Calculation run(mode, c.a, c.b, {}, {}, "2", c.z);
+            const Calculation run(mode, c.a, c.b, {}, {}, c.x, c.z);
             EXPECT_EQ(run.result.errorKey.value_or("none"), c.key) << c.a.value_or("") << c.b.value_or("");
             EXPECT_EQ(run.result.faultyFieldIds, (std::vector<std::string>{c.field}));
             EXPECT_FALSE(run.result.solutionSteps || run.result.formulaLatex);

@@ -24,14 +24,9 @@ Chart chart(int64_t mode, double a, double b, double c, double d, double z) {
     return FunctionChartDescription(inputs.digits).makeChartData(mode);
 }
 
-TEST(ChartDescription, RangesAndEmptyCharts) {
-    // c/b = 5: both curves start left of the asymptote's usual window.
-    const Chart shifted = chart(0, 2, 1, 5, 0, 1);
-    EXPECT_DOUBLE_EQ(shifted[0][1]->dataSet.front()[0], -4.99);
-    // The function's samples run on the same grid; log2(0.01) and the next
-    // two leave the band.
-    EXPECT_DOUBLE_EQ(shifted[0][0]->dataSet.front()[0], -4.99 + 3 * 0.01);
-    // Invalid bases give empty series.
+// The calculator refuses such bases before any chart; called directly, the
+// description still gives its rows, empty.
+TEST(ChartDescription, InvalidBaseGivesEmptySeries) {
     const Chart invalid = chart(0, 1, 1, 0, 0, 1);
     ASSERT_EQ(invalid.size(), 1u);
     ASSERT_EQ(invalid[0].size(), 2u);

@@ -83,7 +83,6 @@ TEST(Value, PropertyListRoundTripKeepsTypesAndExactDoubles) {
     auto back = foundation::parsePropertyList(*xml);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, original);  // bools and integers stay apart, so this pins the types too
-    EXPECT_EQ((*back)["count"].integerValue(), int64_t{-9007199254740993});
     EXPECT_TRUE((*back)["list"][""].isAbsent());
 }
 

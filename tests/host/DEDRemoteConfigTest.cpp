@@ -20,10 +20,11 @@ struct FetchOutcome {
 
 class RemoteConfigTest : public ::testing::Test {
 protected:
-    std::shared_ptr<DEDRemoteConfig> make(std::optional<std::string> url) {
+    std::shared_ptr<DEDRemoteConfig> make(std::optional<std::string> url,
+                                          std::shared_ptr<net::Network> network = nullptr) {
         DEDRemoteConfig::Configuration configuration;
         configuration.fetchURL = std::move(url);
-        configuration.network = network_;
+        configuration.network = network ? network : network_;
         configuration.callbackQueue = dispatch::SerialQueue::create("test.remote-config");
         return std::make_shared<DEDRemoteConfig>(configuration);
     }
@@ -132,11 +133,7 @@ TEST_F(RemoteConfigTest, HostileAnswersFailTheFetchAndNothingElse) {
 }
 
 TEST_F(RemoteConfigTest, AnAddressTheNetworkRefusesFailsAndIsLoggedOnce) {
-    DEDRemoteConfig::Configuration configuration;
-    configuration.fetchURL = "https://content.example.com/config";
-    configuration.network = std::make_shared<net::CurlNetwork>();  // loopback only
-    configuration.callbackQueue = dispatch::SerialQueue::create("test.remote-config");
-    auto config = std::make_shared<DEDRemoteConfig>(configuration);
+    auto config = make("https://content.example.com/config", std::make_shared<net::CurlNetwork>());  // loopback only
     testing::internal::CaptureStderr();
     FetchOutcome first = fetch(*config);
     FetchOutcome second = fetch(*config);

@@ -6,7 +6,6 @@
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/host/DEDApp.h"
-#include "platform/host/DEDClassRegistry.h"
 #include "platform/host/DEDComponent.h"
 #include "platform/host/DEDInstallations.h"
 #include "tests/support/SharedState.h"
@@ -31,18 +30,6 @@ TEST(HostFrameworkTest, ComponentsAreToldOfTheConfigurationInOrderOnceEach) {
     host::DEDComponent::registerComponent("test.late", [&](const host::DEDApp&) { told.push_back("late"); });
     EXPECT_EQ(told, (std::vector<std::string>{"first:1:calvaro", "second", "late"}));
     resetSharedState();
-}
-
-TEST(HostFrameworkTest, OptionalClassesAnswerPresenceAndTheirEntry) {
-    int ran = 0;
-    host::DEDClassRegistry::registerClass("TestOptional");
-    host::DEDClassRegistry::registerClass("TestWithEntry", [&] { ++ran; });
-    EXPECT_FALSE(host::DEDClassRegistry::entryForClass("TestOptional"));
-    (*host::DEDClassRegistry::entryForClass("TestWithEntry"))();
-    EXPECT_EQ(ran, 1);
-    host::DEDClassRegistry::unregisterClass("TestOptional");
-    host::DEDClassRegistry::unregisterClass("TestWithEntry");
-    EXPECT_FALSE(host::DEDClassRegistry::isClassPresent("TestOptional"));
 }
 
 TEST(HostFrameworkTest, InstallationIdentifierIsStableUntilItChangesAndFailuresCarryNoIdentifier) {

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/NavigationDrawerController.h"
@@ -10,7 +7,6 @@
 #include "platform/kit/ToolbarController.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Driver.h"
-#include "platform/ui/Snapshot.h"
 #include "tests/support/SharedState.h"
 
 namespace {
@@ -156,18 +152,6 @@ TEST_F(KitTest, DrawerTransitionReplacesTheRootTree) {
     toolbar.reset();
     EXPECT_TRUE(oldToolbar.expired());
     EXPECT_TRUE(oldCalculate.expired());
-}
-
-TEST_F(KitTest, SnapshotOfTheFrameMatchesGoldenFile) {
-    auto clear = std::make_shared<kit::IconButton>("Clear");
-    clear->setAccessibilityIdentifier("toolbarRemoveButton");
-    toolbar->toolbar().setRightViews({clear});
-    ASSERT_TRUE(driver.openDrawer());
-    std::string text = ui::Snapshot::ofKeyWindow();
-    std::ifstream in(std::string(CALVARO_GOLDEN_DIR) + "/kit/snapshot_frame.txt");
-    std::stringstream golden;
-    golden << in.rdbuf();
-    EXPECT_EQ(text, golden.str()) << text;
 }
 
 }  // namespace

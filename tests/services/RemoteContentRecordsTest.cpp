@@ -86,7 +86,6 @@ TEST(RemoteContentRecordsTest, CmpReferenceDataOptionalFlag) {
         "vendorConsents": "11", "vendorLegitimateInterests": "01"})"), error);
     ASSERT_TRUE(data.has_value()) << error.description();
     EXPECT_FALSE(data->isConsentOrPayActivated.has_value());
-    EXPECT_EQ(data->vendorConsents, "11");
 
     services::json::DecodingError missing;
     EXPECT_FALSE(CmpReferenceData::decode(nlohmann::json::parse(R"({"isConsentOrPayActivated": true})"), missing));

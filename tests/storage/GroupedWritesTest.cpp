@@ -103,4 +103,48 @@ TEST_F(GroupedWritesTest, ACommitTheDiskRefusesTellsTheWaitingBlocksSo) {
     EXPECT_EQ(committed(), "b");
 }
 
+// The day's counts are read once and written once per group, and a member
+// without a savepoint undoes its failed statement and its counting alone.
+TEST_F(GroupedWritesTest, DailyCountsGoWithTheGroupAndFailedMembersTakeTheirCountsBack) {
+    auto storedEvents = [&] {
+        std::string count =
+            shell(database_->databasePath(), "SELECT daily_events_count FROM app_metadata WHERE rowid = 1");
+        return count.substr(0, count.find('\n'));
+    };
+    // Counts an event and adds a subscription ID; `fails` makes the insert
+    // break a constraint (the ID is taken) after the counting.
+    auto member = [&](const std::string& id, bool savepoint, bool fails) {
+        auto block = [&] {
+            std::optional<MSRDailyCounts> counts = database_->dailyCounts(nullptr);
+            if (!counts) return false;
+            counts->incrementCountsForCurrentDay(counts->day(), false, false, 1);
+            if (!database_->updateDailyCounts(counts, nullptr)) return false;
+            if (fails) return database_->insertIfNotDuplicateSubscriptionID(id, nullptr).value_or(false) && false;
+            return database_->insertIfNotDuplicateSubscriptionID(id, nullptr).value_or(false);
+        };
+        return savepoint ? database_->performGroupedTransaction(block) : database_->performGroupedWrite(block);
+    };
+    const std::string before = storedEvents();
+    ASSERT_TRUE(member("a", false, false));
+    ASSERT_TRUE(member("b", true, false));
+    EXPECT_FALSE(member("a", false, true));
+    EXPECT_FALSE(member("c", true, true));
+    ASSERT_TRUE(member("d", false, false));
+    EXPECT_EQ(storedEvents(), before) << "the counts wait for the group's commit";
+    EXPECT_EQ(database_->dailyCounts(nullptr)->allEventsCount(), 3);
+
+    EXPECT_TRUE(database_->commitPendingWrites());
+    EXPECT_EQ(committed(), "abd");
+    EXPECT_EQ(storedEvents(), "3");
+
+    // A group whose commit fails loses its counts with its rows.
+    ASSERT_TRUE(member("e", false, false));
+    {
+        FullDisk::Scope full;
+        EXPECT_FALSE(database_->commitPendingWrites());
+    }
+    EXPECT_EQ(storedEvents(), "3");
+    EXPECT_EQ(database_->dailyCounts(nullptr)->allEventsCount(), 3);
+}
+
 }  // namespace

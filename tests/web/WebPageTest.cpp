@@ -176,18 +176,6 @@ TEST_F(WebPageTest, GoldenExercisesTypesetWithoutKatexErrors) {
     EXPECT_EQ(typeset, latex.size());
 }
 
-// PNG's width and height, from its header.
-std::pair<uint32_t, uint32_t> pngSize(const fs::path& path) {
-    const std::string bytes = readFile(path);
-    if (bytes.size() < 24 || bytes.compare(1, 3, "PNG") != 0) return {0, 0};
-    auto word = [&](size_t at) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
-        return v;
-    };
-    return {word(16), word(20)};
-}
-
 // The demonstration on a fresh data root, its snapshots as pages and
 // pictures: every formula of the Solution screen typesets, and every page
 // agrees with the view tree's frames.

@@ -4,10 +4,12 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "platform/foundation/Value.h"
 #include "platform/web/Chromium.h"
 #include "tests/web/DevTools.h"
 
@@ -76,10 +78,19 @@ std::vector<Element> elements(const std::string& dom, const std::string& tag) {
     return out;
 }
 
-Tab& openPage(const std::filesystem::path& page, bool measure) {
-    // One browser for the test binary, one tab for its pages.
+namespace {
+
+// One browser for the test binary, one tab for its pages.
+Tab& sharedTab() {
     static Tab tab;
     EXPECT_TRUE(tab.ok()) << tab.error();
+    return tab;
+}
+
+}  // namespace
+
+Tab& openPage(const std::filesystem::path& page, bool measure) {
+    Tab& tab = sharedTab();
     std::string url = web::Chromium::fileUrl(page) + (measure ? "#measure" : "");
     // A new document each time: the same page with another hash would not load again.
     tab.navigate("about:blank");
@@ -92,6 +103,41 @@ std::string domOf(const std::filesystem::path& page, bool measure) {
     std::string dom = html.is_string() ? html.get<std::string>() : "";
     EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos) << "the page's script did not run: " << page;
     return dom;
+}
+
+std::string pictureOf(const std::filesystem::path& page, const std::filesystem::path& png, double width,
+                      double height, double scale) {
+    std::string dom = domOf(page, false);
+    Tab& tab = sharedTab();
+    tab.call("Emulation.setDeviceMetricsOverride",
+             {{"width", static_cast<int>(std::ceil(width))}, {"height", static_cast<int>(std::ceil(height))},
+              {"deviceScaleFactor", scale}, {"mobile", false}});
+    auto shot = tab.call("Page.captureScreenshot",
+                         {{"format", "png"},
+                          {"clip", {{"x", 0}, {"y", 0}, {"width", width}, {"height", height}, {"scale", 1}}}});
+    tab.call("Emulation.clearDeviceMetricsOverride");
+    EXPECT_TRUE(shot.contains("data")) << shot.dump();
+    const auto bytes = foundation::base64Decode(shot.value("data", ""));
+    EXPECT_TRUE(bytes && !bytes->empty());
+    writeFile(png, bytes ? std::string(bytes->begin(), bytes->end()) : std::string());
+    // Kept for a person to look at when asked.
+    if (const char* keep = std::getenv("CALVARO_TEST_PICTURES"); keep && *keep) {
+        std::error_code ec;
+        std::filesystem::copy_file(png, std::filesystem::path(keep) / png.filename(),
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+    }
+    return dom;
+}
+
+std::pair<uint32_t, uint32_t> pngSize(const std::filesystem::path& path) {
+    const std::string bytes = readFile(path);
+    if (bytes.size() < 24 || bytes.compare(1, 3, "PNG") != 0) return {0, 0};
+    auto word = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return v;
+    };
+    return {word(16), word(20)};
 }
 
 std::vector<std::string> framesOffByMoreThanAPoint(const std::string& dom, size_t& compared) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +30,14 @@ Tab& openPage(const std::filesystem::path& page, bool measure = false);
 // element with data-frame also carries data-box, its box as Chromium laid it
 // out ("none" when not shown). Fails the test when Chromium cannot.
 std::string domOf(const std::filesystem::path& page, bool measure);
+
+// A PNG of the page's top-left `width` x `height` points at `scale`, made by
+// the shared Chromium; returns the page's DOM. CALVARO_TEST_PICTURES=DIR
+// keeps a copy of each picture in DIR.
+std::string pictureOf(const std::filesystem::path& page, const std::filesystem::path& png, double width,
+                      double height, double scale);
+// A PNG's width and height in pixels, from its header; zeros for no PNG.
+std::pair<uint32_t, uint32_t> pngSize(const std::filesystem::path& path);
 
 // Frames (data-frame) that differ from their laid-out boxes (data-box) by
 // more than one point, one line each; shown elements only, counted in

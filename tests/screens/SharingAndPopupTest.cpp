@@ -1,0 +1,186 @@
+// The share path of the Solution screen in virtual time, and the selection
+// popup.
+
+#include <gtest/gtest.h>
+
+#include "Calvaro/charts/data/CommonSplineChartData.h"
+#include "Calvaro/screens/InputTableViewCells.h"
+#include "Calvaro/screens/SelectionPopupTableViewController.h"
+#include "Calvaro/screens/SolutionImageExport.h"
+#include "Calvaro/screens/SolutionViewController.h"
+#include "Calvaro/screens/ViewManager.h"
+#include "ScreenTestEnvironment.h"
+#include "platform/graphics/ShapeLayer.h"
+#include "platform/ui/AlertController.h"
+#include "platform/ui/Window.h"
+
+namespace {
+
+class SharingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ui::ActivityViewController::setImageSaver([this](const ui::Image& image, std::string& where) {
+            saved_.push_back(image.size());
+            auto* picture = dynamic_cast<const web::ViewImage*>(&image);
+            chartsShown_ = picture && picture->html().find("class=\"chart") != std::string::npos;
+            where = "saved";
+            return true;
+        });
+        window_ = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+        window_->setRootViewController(screen_);
+        window_->makeKeyAndVisible();
+        std::vector<SolutionViewController::Step> steps(3, {{"title", "t"}, {"latexString", "x = 1"}});
+        screen_->setSolutionSteps(steps);
+        auto chart = std::make_shared<CommonSplineChartData>();
+        chart->frameRatio = 1.0;
+        screen_->setChartSteps({{chart}});
+        screen_->tableView()->setRowHeight(100);
+        screen_->setVideoUrlStrings({});
+        screen_->tableView()->reloadData();
+        screen_->tableView()->setContentOffset({0, 120});
+    }
+    void TearDown() override { ui::ActivityViewController::setImageSaver({}); }
+
+    ui::AlertController* alert() { return dynamic_cast<ui::AlertController*>(screen_->presentedViewController().get()); }
+    ui::ActivityViewController* sheet() {
+        return dynamic_cast<ui::ActivityViewController*>(screen_->presentedViewController().get());
+    }
+
+    ScreenTestEnvironment environment_;
+    std::shared_ptr<SolutionViewController> screen_ = std::make_shared<SolutionViewController>();
+    std::shared_ptr<ui::Window> window_;
+    std::vector<ui::Size> saved_;
+    bool chartsShown_ = false;
+};
+
+// Whether "OK" comes before or after the picture is ready, the sheet shows
+// exactly once, with one picture of every row; the screen is left as it was.
+TEST_F(SharingTest, ShareSheetShowsOnceWhicheverComesFirst) {
+    for (bool okFirst : {true, false}) {
+        SCOPED_TRACE(okFirst ? "OK before the picture" : "OK after the picture");
+        saved_.clear();
+        if (screen_->presentedViewController()) screen_->dismiss(false);
+        screen_->shareSolution();
+        ASSERT_TRUE(environment_.lastParameters("kal_tapped_share"));
+        EXPECT_EQ((*environment_.lastParameters("kal_tapped_share"))["solutionStepsCount"].integerValue(), 3);
+        environment_.executor().runUntilIdle();
+        ASSERT_TRUE(alert());
+        EXPECT_TRUE(isRenderingSolutionImage);
+        EXPECT_TRUE(window_->viewWithTag(ViewManager::loadingOverlayTag));
+        if (okFirst) {
+            ASSERT_TRUE(alert()->choose("OK"));
+            EXPECT_FALSE(screen_->presentedViewController()) << "no picture yet: nothing to share";
+        }
+        environment_.executor().advanceBy(chartRowDrawingTime);
+        EXPECT_FALSE(isRenderingSolutionImage);
+        EXPECT_FALSE(window_->viewWithTag(ViewManager::loadingOverlayTag));
+        if (!okFirst) {
+            EXPECT_TRUE(alert()) << "the alert stays until confirmed";
+            ASSERT_TRUE(alert()->choose("OK"));
+        }
+        environment_.executor().advanceBy(5);
+        ASSERT_TRUE(sheet());
+        sheet()->view();
+        ASSERT_EQ(saved_.size(), 1u);
+        EXPECT_EQ(saved_[0], (ui::Size{390, 690})) << "three rows of 100 and a chart row of 390";
+        EXPECT_TRUE(chartsShown_) << "the chart row is drawn in the picture";
+        EXPECT_EQ(sheet()->itemTexts(), std::vector<std::string>{"image saved to saved"});
+        EXPECT_EQ(screen_->tableView()->contentOffset().y, 120) << "the scroll offset is put back";
+    }
+}
+
+TEST_F(SharingTest, TableWalkPiecesAndEmptyTables) {
+    ui::TableView& table = *screen_->tableView();
+    table.setTableHeaderView(std::make_shared<ui::View>(ui::Rect(0, 0, 390, 50)));
+    ViewImagePointer image;
+    bool done = false;
+    tableScreenshot(table, std::nullopt, std::nullopt, [&](ViewImagePointer result) {
+        image = result;
+        done = true;
+    });
+    EXPECT_FALSE(done) << "the chart row is given its drawing time";
+    environment_.executor().advanceBy(chartRowDrawingTime);
+    ASSERT_TRUE(done && image);
+    EXPECT_EQ(image->size(), (ui::Size{390, 740}));
+    EXPECT_LT(image->html().find("data-row=\"0.0\""), image->html().find("data-row=\"1.0\"")) << "rows in order";
+
+    EXPECT_EQ(stackImages({}), nullptr) << "an empty list makes no image";
+    screen_->clearSolution();
+    table.setTableHeaderView(nullptr);
+    done = false;
+    tableScreenshot(table, std::nullopt, std::nullopt, [&](ViewImagePointer result) {
+        image = result;
+        done = true;
+    });
+    EXPECT_TRUE(done);
+    EXPECT_EQ(image, nullptr);
+}
+
+class PopupTest : public ::testing::Test {
+protected:
+    ScreenTestEnvironment environment_;
+};
+
+TEST_F(PopupTest, SizeHighlightSelectionAndRangeChecks) {
+    auto host = std::make_shared<ui::ViewController>();
+    auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+    window->setRootViewController(host);
+    window->makeKeyAndVisible();
+    for (int64_t selected : {1, 3, -1}) {
+        SCOPED_TRACE(selected);
+        auto popup = std::make_shared<SelectionPopupTableViewController>();
+        popup->data = {"a", "b", "c"};
+        popup->selectedIndex = selected;
+        std::vector<int64_t> picked;
+        popup->completion = [&](int64_t row) { picked.push_back(row); };
+        EXPECT_EQ(popup->preferredContentSize(), (ui::Size{80, 120}));
+        ASSERT_TRUE(host->present(popup, false)) << "an index beyond the list is not scrolled to";
+        ui::TableView& table = popup->tableView();
+        if (selected == 1) {
+            EXPECT_EQ(table.cellForRow({0, 1})->backgroundColor(), popup->cellHighlightColor);
+        }
+        EXPECT_EQ(table.cellForRow({0, 0})->backgroundColor(), popup->cellBgColor);
+        popup->didSelectRowAt(table, {0, 3});
+        EXPECT_TRUE(picked.empty()) << "a pick beyond the list is refused";
+        EXPECT_TRUE(host->presentedViewController());
+        EXPECT_TRUE(table.userSelectRow({0, 2}));
+        EXPECT_EQ(picked, std::vector<int64_t>{2});
+        EXPECT_FALSE(host->presentedViewController());
+    }
+}
+
+TEST_F(PopupTest, BorderIsDrawnOncePerContainer) {
+    auto popup = std::make_shared<SelectionPopupTableViewController>();
+    auto container = std::make_shared<ui::View>(ui::Rect(0, 0, 80, 120));
+    auto mask = std::make_shared<graphics::ShapeLayer>();
+    mask->path.addRoundedRect(ui::Rect(0, 0, 80, 120), 13);
+    container->setMaskView(std::make_shared<ui::View>(ui::Rect(0, 0, 80, 120), mask));
+    auto middle = std::make_shared<ui::View>(ui::Rect(0, 0, 80, 120));
+    container->addSubview(middle);
+    middle->addSubview(popup->view());
+    popup->viewWillLayoutSubviews();
+    popup->viewWillLayoutSubviews();
+    ASSERT_EQ(container->layer().sublayers.size(), 1u);
+    auto* border = dynamic_cast<graphics::ShapeLayer*>(container->layer().sublayers[0].get());
+    ASSERT_TRUE(border);
+    EXPECT_EQ(border->name, "border");
+    EXPECT_EQ(border->path.svgData(), mask->path.svgData());
+    EXPECT_EQ(border->lineWidth, 4.0);
+    EXPECT_EQ(border->strokeColor, popup->cellHighlightColor);
+}
+
+TEST(InputCellsTest, FieldsAreReadyForTheKeypadAndMissingOutletsAreErrors) {
+    EnumeratedInputTableViewCell cell;
+    EXPECT_THROW(cell.awakeFromNib(), std::logic_error);
+    cell.enumeratingLabel = std::make_shared<ui::Label>();
+    cell.integerTextField = std::make_shared<ui::TextField>();
+    cell.doubleTextField = std::make_shared<ui::TextField>();
+    cell.awakeFromNib();
+    for (const auto& field : {cell.integerTextField, cell.doubleTextField}) {
+        EXPECT_TRUE(field->inputView());
+        EXPECT_FALSE(field->autocorrection());
+        EXPECT_EQ(field->textAlignment(), ui::TextAlignment::center);
+    }
+}
+
+}  // namespace
