@@ -12,6 +12,7 @@
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "platform/ui/Driver.h"
 #include "platform/web/Chromium.h"
 #include "platform/web/HtmlPage.h"
@@ -34,7 +35,9 @@ const char* usage =
     "  --pages DIR    each snapshot also as DIR/NAME.txt and DIR/NAME.html\n"
     "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
     "  serve          the application live in a browser at http://127.0.0.1:N/\n"
-    "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n";
+    "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n"
+    "  -Name          a launch argument for the frameworks, such as\n"
+    "                 -DEDIzuraroveDebugEnabled\n";
 
 // Reads the whole script, refusing folders and anything larger than a script
 // may be before it is in memory (a device such as /dev/zero never ends).
@@ -134,6 +137,9 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
             options.port = std::stoi(*v);
         } else if (arg == "--pictures") {
             options.pictures = true;
+        } else if (arg.size() > 1 && arg[0] == '-' && std::isupper(static_cast<unsigned char>(arg[1]))) {
+            // The platform's launch arguments belong to the frameworks
+            // (foundation::ProcessInfo); the launcher only lets them through.
         } else {
             return error = "unknown argument \"" + arg + "\"", false;
         }
@@ -158,6 +164,7 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
 }
 
 int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err) {
+    foundation::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
     LaunchOptions options;
     std::string error;
     if (!parseArguments(argc, argv, options, error)) {

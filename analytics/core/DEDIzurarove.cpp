@@ -3,6 +3,9 @@
 #include <mutex>
 
 #include "analytics/core/MSRIdentityInterface.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/support/MSRConstants.h"
+#include "analytics/storage/MSRUserDefaults.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRMonitor.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -42,6 +45,17 @@ void DEDIzurarove::registerWithHost() {
     host::DEDComponent::registerComponent("DEDIzurarove", [](const host::DEDApp& app) {
         DEDIzurarove::startWithConfiguration(nullptr, app.options());
     });
+    // The monitor keeps its switches in the application's preferences and its
+    // health data in a suite of its own.
+    MSRMonitor::setProductionEnvironmentProvider([] {
+        MSRMonitorEnvironment environment;
+        environment.appPreferences =
+            std::make_shared<MSRUserDefaultsPreferenceStore>(MSRUserDefaults::sharedUserDefaults());
+        environment.monitorSuite = std::make_shared<MSRUserDefaultsPreferenceStore>(
+            std::make_shared<MSRUserDefaults>(std::string(kMSRReverseDomainRoot) + ".monitor"));
+        return environment;
+    });
+    MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications();
 }
 
 void DEDIzurarove::logEventWithName(const std::string& name, const std::optional<Parameters>& parameters) {
@@ -88,7 +102,7 @@ void DEDIzurarove::resetAnalyticsData() { MSRAnalytics::resetAnalyticsData(); }
 void DEDIzurarove::setConsent(const foundation::Value::Dictionary& consent) {
     MSRAnalytics::setConsent(consent, kConsentKey3P);
 }
-void DEDIzurarove::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
+void DEDIzurarove::setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) {
     MSRAnalytics::setDefaultEventParameters(parameters);
 }
 

@@ -45,7 +45,8 @@ public:
     static std::optional<std::string> appInstanceID();
     static void resetAnalyticsData();
     static void setConsent(const foundation::Value::Dictionary& consent);
-    static void setDefaultEventParameters(const MSRObjectDictionary& parameters);
+    // Nothing clears every default; a dictionary changes only the names it holds.
+    static void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters);
     static void initiateOnDeviceConversionMeasurementWithEmailAddress(const std::optional<std::string>& emailAddress);
     static void initiateOnDeviceConversionMeasurementWithPhoneNumber(const std::optional<std::string>& phoneNumber);
     static void initiateOnDeviceConversionMeasurementWithHashedEmailAddress(

@@ -424,7 +424,7 @@ void MSRAnalytics::sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCom
     });
 }
 
-void MSRAnalytics::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
+void MSRAnalytics::setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) {
     queueOperationWithBlock([parameters] {
         auto measurement = engine();
         if (state().analyticsEnabled && measurement) measurement->setDefaultEventParameters(parameters);

@@ -87,7 +87,7 @@ public:
                               const std::optional<std::string>& screenClass);
     static void setSessionTimeoutInterval(double seconds);
     static void sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCompletion completion);
-    static void setDefaultEventParameters(const MSRObjectDictionary& parameters);
+    static void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters);
     static void setUserData(const foundation::Value::Dictionary& userData);
     static void setUserDataOnSerialQueue(const foundation::Value::Dictionary& userData);
     static void handleOpenURL(const std::string& url);

@@ -649,16 +649,17 @@ void MSRBundler::evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntr
                                                   MSRPBMeasurementBundle& bundle) {
     const bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
                                           [](const MSRBundleRawEntry& entry) { return entry.name() == "_s"; });
+    // The engagement totals below do not depend on the session bookkeeping:
+    // a failure there is logged and the bundle still counts its engagement.
     if (sessionStart) {
         engine_.audience_->clearEvaluationResultsForSessionScopedFilters();
         for (const MSRPBUserAttribute& attribute :
              MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, Slot::kUserAttributes)) {
-            if (!engine_.audience_->evaluateFiltersForNanoUserProperty(attribute, nullptr, std::nullopt)) return;
+            if (!engine_.audience_->evaluateFiltersForNanoUserProperty(attribute, nullptr, std::nullopt)) break;
         }
         MSRError error;
         if (!engine_.database_->clearCurrentSessionCounts(&error)) {
             report(1, 23185, "Failed to clear event session counts. Error", {error});
-            return;
         }
     }
     int64_t engagement = 0;
@@ -666,8 +667,10 @@ void MSRBundler::evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntr
         const std::optional<int64_t> time = entry.integerParameter("_et");
         if (time && !entry.hasParameter("_fr")) engagement += *time;
     }
-    if (!updateUserEngagement(engagement, bundle, false)) return;
+    // A negative time is refused for both totals (logged once).
+    if (!updateUserEngagement(engagement, bundle, false) && engagement < 0) return;
     if (sessionStart) {
+        // Without the delete, "_se" would add this session to the last one.
         MSRError error;
         if (!engine_.database_->deleteUserAttributeWithName("_se", &error)) {
             report(1, 23188, "Unable to delete session engagement property on session start. Error", {error});
@@ -768,13 +771,11 @@ bool MSRBundler::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, doub
         MSRPBSetInt64(bundle, Slot::kPreviousBundleStartTimestamp,
                       MSRMillisecondsFromSeconds(metadata->lastBundleEndTimestamp()));
     }
-    const int32_t index = metadata->lastBundleIndex() == std::numeric_limits<int32_t>::max()
-                              ? 0
-                              : metadata->lastBundleIndex() + 1;
-    std::optional<MSRAppMetadata> updated =
-        MSRAppMetadata::initWithLastBundleIndex(index, bundleStartTimestamp, bundleEndTimestamp);
-    MSRPBSetInt32(bundle, Slot::kBundleIndex, index);
-    if (!engine_.database_->updateAppMetadata(updated, &error)) {
+    metadata->incrementLastBundleIndex();
+    metadata->setLastBundleStartTimestamp(bundleStartTimestamp);
+    metadata->setLastBundleEndTimestamp(bundleEndTimestamp);
+    MSRPBSetInt32(bundle, Slot::kBundleIndex, metadata->lastBundleIndex());
+    if (!engine_.database_->updateAppMetadata(metadata, &error)) {
         report(1, 23112, "Unable to update the app metadata. Error", {error});
         return false;
     }
@@ -859,8 +860,12 @@ void MSRBundler::handleAnalyticsStorageConsentTransitions(MSRPBMeasurementBundle
         if (!engine_.database_->createEventsSnapshotTable(&error) && error.code() != 0)
             report(4, 23266, "Unable to create table snapshot. Error", {error});
     } else if (wasDenied && !isDenied) {
-        if (!engine_.database_->restoreFromEventsSnapshotTable(&error) && error.code() != 0)
-            report(4, 23267, "Unable to restore from table snapshot. Error", {error});
+        if (!engine_.database_->restoreFromEventsSnapshotTable(&error)) {
+            // Not recorded: the next bundle tries again, otherwise the counts
+            // kept while storage was denied would be lost for good.
+            if (error.code() != 0) report(4, 23267, "Unable to restore from table snapshot. Error", {error});
+            return;
+        }
     }
     // Recorded even after a failed snapshot, so that the same transition is
     // not tried again; but only once the bundle's transaction has committed,

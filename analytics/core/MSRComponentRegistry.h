@@ -47,8 +47,8 @@ struct MSRComponentContext {
 
 // The default of T, used while no maker is registered: the engine's own view
 // of the collaborator (its base class, whose answers leave the event road
-// untouched: the search-ads reporter, the TCF client, conditional user
-// properties, lifetime value, sampling). A null answer is a valid default where
+// untouched: the search-ads reporter, conditional user properties, lifetime
+// value, sampling; the TCF client's base is the client itself). A null answer is a valid default where
 // the asking code treats "none" as the neutral behaviour.
 template <class T>
 std::shared_ptr<T> MSRNeutralComponent(const MSRComponentContext&) {

@@ -6,7 +6,9 @@
 #include "analytics/core/MSRUploader.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRTCFClient.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
@@ -197,4 +199,38 @@ void MSRConfigurationFetcher::restoreStoredRemoteConfig() {
     }
 }
 
-void MSRConfigurationFetcher::updateConsentSettingsUtilWithRemoteConfig() {}
+namespace {
+
+MSRConsentSettingsUtil::Settings settingsOf(const std::map<std::string, std::string>& table) {
+    MSRConsentSettingsUtil::Settings settings;
+    for (const auto& [type, value] : table) settings[type] = foundation::Value(value);
+    return settings;
+}
+
+}  // namespace
+
+// The server's consent defaults, delegations and regional defaults go into
+// the consent holder; a changed ad-personalization answer has the next
+// bundle bring "_npa" up to date.
+void MSRConfigurationFetcher::updateConsentSettingsUtilWithRemoteConfig() {
+    if (!engine_.remoteConfig_) return;
+    MSRRemoteConfig& settings = *engine_.remoteConfig_;
+    const bool dma = settings.DMAConsentEnabled();
+    const std::optional<bool> before = MSRConsentSettingsUtil::adPersonalization();
+    if (dma) {
+        const auto defaults = settings.consentDefaults();
+        const auto delegations = settings.consentDelegations();
+        if (!defaults.empty() || !delegations.empty()) {
+            MSRConsentSettingsUtil::setDefaultSettings(settingsOf(defaults));
+            MSRConsentSettingsUtil::setDelegatedSettings(settingsOf(delegations));
+        }
+    }
+    if (!settings.regionalDefaultsEnabled()) {
+        MSRConsentSettingsUtil::setRegionalDefaults(std::nullopt);
+    } else if (const auto regional = settings.regionalDefaults(); !regional.empty()) {
+        MSRConsentSettingsUtil::setRegionalDefaults(settingsOf(regional));
+    }
+    const std::optional<bool> after = MSRConsentSettingsUtil::adPersonalization();
+    if (dma && after && after != before) engine_.setShouldUpdateNPAUserProperty(true);
+    if (engine_.tcfClient_) engine_.tcfClient_->setIsDMARegion(settings.isDMARegion());
+}

@@ -5,6 +5,9 @@
 #include <map>
 #include <mutex>
 
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "platform/foundation/Bundle.h"
+
 namespace {
 
 struct State {
@@ -14,6 +17,7 @@ struct State {
     std::optional<MSRConsentSettingsUtil::Settings> delegated;
     std::optional<MSRConsentSettingsUtil::Settings> regional;
     int64_t source = MSRConsentSettingsUtil::kSourceNone;
+    int64_t version = 1;
     // Per type, one digit telling where its value came from; absent until
     // the first reset.
     std::optional<std::map<std::string, int64_t>> diagnosticSources;
@@ -99,14 +103,57 @@ bool adUserDataDeniedLocked(const State& s) {
     if (!value) {
         const auto* delegate = lookup(s.delegated, MSRConsentSettingsUtil::kAdUserData);
         if (delegate && delegate->string()) {
-            if (const auto* delegated = lookup(s.settings, *delegate->string())) return reads(delegated, "denied");
+            // A delegated "eu_consent_policy" is resolved like a direct one:
+            // left as it stands it would count as granted.
+            if (const auto* delegated = lookup(s.settings, *delegate->string()))
+                return reads(resolveRegional(s, MSRConsentSettingsUtil::kAdUserData, delegated), "denied");
         }
         value = lookup(s.defaults, MSRConsentSettingsUtil::kAdUserData);
     }
     return reads(value, "denied");
 }
 
+// The platform's Boolean reading of text: true on a leading Y, y, T, t or a
+// digit 1-9 after optional spaces, sign and zeros.
+std::optional<bool> booleanFromValue(const foundation::Value& value) {
+    if (auto flag = msr_truthOfNumber(value)) return flag;
+    const auto* text = value.string();
+    if (!text) return std::nullopt;
+    for (char c : *text) {
+        if (c == ' ' || c == '+' || c == '-' || c == '0') continue;
+        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+    }
+    return false;
+}
+
 }  // namespace
+
+MSRConsentSettingsUtil::Settings MSRConsentSettingsUtil::consentSettingsFromPlist() {
+    struct Entry {
+        const char* key;
+        const char* type;
+    };
+    static const Entry entries[] = {
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", MSRConsentSettingsUtil::kAdStorage},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", MSRConsentSettingsUtil::kAnalyticsStorage},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", MSRConsentSettingsUtil::kAdUserData},
+        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", MSRConsentSettingsUtil::kAdPersonalization},
+    };
+    MSRConsentSettingsUtil::Settings settings;
+    for (const auto& entry : entries) {
+        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(entry.key);
+        const std::string type = entry.type;
+        // A Boolean ad-personalization value drives the "_npa" property, not consent.
+        if (type == MSRConsentSettingsUtil::kAdPersonalization && !value.string()) continue;
+        const bool policyType = type == MSRConsentSettingsUtil::kAdUserData || type == MSRConsentSettingsUtil::kAdPersonalization;
+        if (policyType && value.string() && *value.string() == "eu_consent_policy") {
+            settings[type] = foundation::Value("eu_consent_policy");
+        } else if (auto granted = booleanFromValue(value)) {
+            settings[type] = foundation::Value(*granted ? "granted" : "denied");
+        }
+    }
+    return settings;
+}
 
 std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::consentSettings() {
     std::lock_guard lock(state().mutex);
@@ -131,6 +178,32 @@ void MSRConsentSettingsUtil::setConsentSource(int64_t source) {
     std::lock_guard lock(state().mutex);
     state().source = source;
     refreshDiagnosticSourcesLocked(state(), true);
+}
+
+std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::defaultSettings() {
+    std::lock_guard lock(state().mutex);
+    return state().defaults;
+}
+
+std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::delegatedSettings() {
+    std::lock_guard lock(state().mutex);
+    return state().delegated;
+}
+
+std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::regionalDefaults() {
+    std::lock_guard lock(state().mutex);
+    return state().regional;
+}
+
+int64_t MSRConsentSettingsUtil::version() {
+    std::lock_guard lock(state().mutex);
+    return state().version;
+}
+
+void MSRConsentSettingsUtil::setVersion(int64_t version) {
+    if (version != 1 && version != 2) return;
+    std::lock_guard lock(state().mutex);
+    state().version = version;
 }
 
 void MSRConsentSettingsUtil::setDefaultSettings(const std::optional<Settings>& settings) {

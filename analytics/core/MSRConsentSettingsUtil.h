@@ -31,9 +31,18 @@ public:
     static void setConsentSettings(const std::optional<Settings>& settings);
     static int64_t consentSource();
     static void setConsentSource(int64_t source);
+    // The server's tables: consent defaults, delegations (type -> the type it
+    // takes its value from) and the regional defaults that resolve
+    // "eu_consent_policy". Nothing clears a table.
+    static std::optional<Settings> defaultSettings();
     static void setDefaultSettings(const std::optional<Settings>& settings);
+    static std::optional<Settings> delegatedSettings();
     static void setDelegatedSettings(const std::optional<Settings>& settings);
+    static std::optional<Settings> regionalDefaults();
     static void setRegionalDefaults(const std::optional<Settings>& settings);
+    // 1 or 2; any other value is ignored.
+    static int64_t version();
+    static void setVersion(int64_t version);
 
     // Overlays `settings` on the settings in force and takes `source`; each
     // given type takes the source's diagnostic code.
@@ -53,6 +62,8 @@ public:
 
     // Only the four type keys of `dictionary`, values unchanged.
     static Settings consentSettingsFromDictionary(const foundation::Value::Dictionary& dictionary);
+    // The defaults the application declares in its Info.plist.
+    static Settings consentSettingsFromPlist();
     static std::string description();
 
     static void unsetAdPersonalization();

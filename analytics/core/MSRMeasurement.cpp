@@ -219,6 +219,9 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
     engine->uploader().swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
+    // From its creation on, not only once started: an application that ends
+    // while the start still runs gets its configuration written all the same.
+    engine->startUp().subscribeForAppForegroundBackgroundNotifications();
     return engine;
 }
 
@@ -284,8 +287,6 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     return wiped;
 }
 
-std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() { return std::nullopt; }
-
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
 
 bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefaults().empty(); }
@@ -302,3 +303,8 @@ int64_t MSRMeasurement::timestampMillisRoundedUpToNextHour(int64_t timestampMill
     constexpr int64_t kHour = 3600000;
     return timestampMillis / kHour * kHour + kHour;
 }
+
+// Launch URLs and the deferred deep link have their own road; until it exists
+// a campaign link handed here is not reported.
+void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>&, std::optional<int64_t>, double,
+                                                const MSRObjectDictionary&) {}

@@ -174,6 +174,16 @@ public:
     void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
     // The "_npa" property written while the DMA consent feature is on.
     void updateAdPersonalizationConsentFromNPAValue(int64_t value);
+    // Launch URLs and the deferred deep link have their own road; until it
+    // exists a campaign link handed here is not reported. An expired link
+    // comes without a URL, its campaign parameters saying "(not set)".
+    void handleOpenURLOnWorkerQueue(const std::optional<std::string>& url, std::optional<int64_t> clickTimestampMillis,
+                                    double eventTimestampSeconds, const MSRObjectDictionary& extraParameters);
+    // Launch: the application's did-finish-launching notification makes the
+    // screen-view reporter, so it sees the first screen. Subscribed once per
+    // process, from the application's registration call.
+    static void subscribeForAppDidFinishLaunchingNotifications();
+    static void handleAppDidFinishLaunching(const foundation::Notification& notification);
     uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
 
     // ======================================================================
@@ -212,9 +222,10 @@ public:
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
     struct PendingEventBatch;
     void logPendingEventsOnWorkerQueue(PendingEventBatch& batch);
-    void handleInternalEventOnWorkerQueue(const MSREvent& event);
+    // False when the event's writes failed (nothing of it is stored).
+    bool handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
-    void setDefaultEventParameters(const MSRObjectDictionary& parameters) override;
+    void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) override;
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
                                                       bool backfillEvents);
     MSRObjectDictionary parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
@@ -333,7 +344,8 @@ private:
     double suspendedUploadTimestamp_ = 0;
     std::string appID_;
     std::optional<std::vector<std::string>> safelistedEvents_;
-    bool foundAdPersonalizationPlistFlag_ = false;
+    // Set on the facade's queue too (shouldDisableAdPersonalization).
+    std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
     bool shouldUpdateNPAUserProperty_ = false;
     bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
     std::shared_ptr<MSRTCFClient> tcfClient_;

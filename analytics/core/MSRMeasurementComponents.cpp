@@ -35,9 +35,6 @@ std::shared_ptr<MSREManager> MSREManager::sharedInstance() { return MSRComponent
 std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
 void MSREManager::reset() {}
 
-void MSRTCFClient::setIsDMARegion(bool) {}
-void MSRTCFClient::setConsentFromTCFData() {}
-
 std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::processEventOnWorkerQueue(const MSREvent&) {
     return std::vector<MSREvent>{};
 }

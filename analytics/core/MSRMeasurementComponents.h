@@ -1,7 +1,7 @@
 #pragma once
 
 // The engine's collaborators whose own work (audiences, sessions, search-ads
-// attribution, experiments, TCF consent, conditional user properties,
+// attribution, experiments, conditional user properties,
 // lifetime value, sampling) is built elsewhere. Each class here is the
 // engine's view of it: the operations the engine calls, with answers that
 // leave the event road untouched (nothing evaluated, nothing sampled, no
@@ -81,14 +81,6 @@ public:
     static std::shared_ptr<MSREManager> sharedInstance();
     virtual std::vector<int64_t> activeExperimentIDs();
     virtual void reset();
-};
-
-// Consent from the TCF strings the application stores.
-class MSRTCFClient {
-public:
-    virtual ~MSRTCFClient() = default;
-    virtual void setIsDMARegion(bool isDMARegion);
-    virtual void setConsentFromTCFData();
 };
 
 // Conditional user properties react to each written event; the answer is the

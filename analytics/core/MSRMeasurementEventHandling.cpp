@@ -222,9 +222,9 @@ void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
     });
 }
 
-void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEvent) {
+bool MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEvent) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleInternalEventOnWorkerQueue");
-    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return false;
     MSREvent event = internalEvent;
     if (event.name() != "_err") {
         if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
@@ -233,13 +233,15 @@ void MSRMeasurement::handleInternalEventOnWorkerQueue(const MSREvent& internalEv
     }
     const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
     handleEventOnWorkerQueue(event);
+    const bool written = !eventWriteFailed_;
     eventWriter().notifyEventListenersOnceWritten(event);
     eventWriteFailed_ = outerWriteFailed;
+    return written;
 }
 
 // --- Default event parameters -----------------------------------------------------
 
-void MSRMeasurement::setDefaultEventParameters(const MSRObjectDictionary& parameters) {
+void MSRMeasurement::setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) {
     if (!scheduler_) return;
     onWorkerQueue("MSRMeasurement:2528", [parameters](MSRMeasurement& engine) {
         engine.handleSetDefaultEventParametersOnWorkerQueue(parameters, false);

@@ -54,7 +54,8 @@ public:
                           const std::optional<MSRParameters>& addedScreenParameters) = 0;
     virtual void setSessionTimeoutInterval(double seconds) = 0;
     virtual void sessionIDWithCompletion(SessionIDCompletion completion) = 0;
-    virtual void setDefaultEventParameters(const MSRObjectDictionary& parameters) = 0;
+    // Nothing clears every default.
+    virtual void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) = 0;
     virtual void setUserData(const foundation::Value::Dictionary& userData) = 0;
     virtual void setUserAttribute(const MSRUserAttribute& attribute) = 0;
     virtual void removeUserAttribute(const MSRUserAttribute& attribute) = 0;

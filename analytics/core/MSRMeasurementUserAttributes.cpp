@@ -5,14 +5,20 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
+#include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRCleanEventParameters.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/GlobalQueue.h"
+#include "platform/foundation/Bundle.h"
+
+#include <cctype>
 
 namespace {
 
@@ -231,6 +237,87 @@ void MSRMeasurement::setUserDataOnWorkerQueue(const foundation::Value::Dictionar
     // of the user data can start one, so nothing is initiated.
 }
 
-void MSRMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {}
+// --- Ad personalization ("_npa") ----------------------------------------------------
 
-void MSRMeasurement::updateAdPersonalizationConsentFromNPAValue(int64_t) {}
+// 1 disables personalized ads, 0 allows them, nothing when no one decided:
+// the application's own setting, then the consent settings, the Info.plist
+// and the server's consent default, in that order.
+std::optional<bool> MSRMeasurement::shouldDisableAdPersonalization() {
+    if (persistedConfig_) {
+        if (auto allowed = msr_truthOfNumber(persistedConfig_->allowPersonalizedAds())) return !*allowed;
+    }
+    const bool dma = remoteConfig()->DMAConsentEnabled();
+    if (dma) {
+        auto settings = MSRConsentSettingsUtil::consentSettings();
+        if (settings && settings->count(MSRConsentSettingsUtil::kAdPersonalization)) {
+            if (auto granted = MSRConsentSettingsUtil::adPersonalization()) return !*granted;
+        }
+    }
+    const foundation::Value plist =
+        foundation::Bundle::main().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS");
+    if (!plist.isAbsent()) {
+        if (auto allowed = msr_truthOfNumber(plist)) {
+            foundAdPersonalizationPlistFlag_ = true;
+            return !*allowed;
+        }
+        return false;
+    }
+    if (dma) {
+        const auto defaults = MSRConsentSettingsUtil::defaultSettings().value_or(MSRConsentSettingsUtil::Settings{});
+        auto found = defaults.find(MSRConsentSettingsUtil::kAdPersonalization);
+        if (found != defaults.end() && found->second.string()) {
+            std::string status = *found->second.string();
+            for (char& c : status) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (status == "denied") return true;
+            if (status == "granted") return false;
+        }
+    }
+    return std::nullopt;
+}
+
+void MSRMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
+    if (!hasComponentsOnWorkerQueue()) return;
+    MSRError error;
+    std::optional<MSRUserAttribute> stored = database_->userAttributeWithName("_npa", &error);
+    if (!stored && error.code() != 0) {
+        log(1, 23172, "Unable to read personalized ads user property. Error", {error});
+        return;
+    }
+    const std::optional<bool> disable = shouldDisableAdPersonalization();
+    if (!disable) {
+        if (!stored) return;
+        MSRError deleteError;
+        if (database_->deleteUserAttributeWithName("_npa", &deleteError) || deleteError.code() == 0) {
+            log(4, 23180, "No value set for personalized ads. Removing user property.");
+            MSRConsentSettingsUtil::setDiagnosticSource(0, MSRConsentSettingsUtil::kAdPersonalization);
+        } else {
+            log(1, 23173, "Unable to remove personalized ads user property in the database. Error", {deleteError});
+        }
+        return;
+    }
+    const int64_t value = *disable ? 1 : 0;
+    const bool changed = !stored || !stored->value().isInt64() || stored->value().int64Value() != value;
+    if (remoteConfig_->DMAConsentEnabled() && !MSRConsentSettingsUtil::adPersonalization()) {
+        updateAdPersonalizationConsentFromNPAValue(value);
+    }
+    if (!changed) return;
+    if (auto attribute = MSRUserAttribute::initWithOrigin("auto", "_npa", MSRValue(value), dispatch::Clock::now())) {
+        setUserAttributeOnWorkerQueue(*attribute);
+    }
+}
+
+void MSRMeasurement::updateAdPersonalizationConsentFromNPAValue(int64_t value) {
+    const bool disable = value != 0;
+    // Personalization granted and "_npa" 0 say the same: nothing to change.
+    if (auto granted = MSRConsentSettingsUtil::adPersonalization(); granted && *granted != disable) return;
+    MSRConsentSettingsUtil::updateSettings(
+        {{MSRConsentSettingsUtil::kAdPersonalization, foundation::Value(disable ? "denied" : "granted")}});
+    auto defaults = MSRConsentSettingsUtil::defaultSettings();
+    if (persistedConfig_ && !persistedConfig_->allowPersonalizedAds().isAbsent()) {
+        MSRConsentSettingsUtil::setDiagnosticSource(5, MSRConsentSettingsUtil::kAdPersonalization);
+    } else if (foundAdPersonalizationPlistFlag_) {
+        MSRConsentSettingsUtil::setDiagnosticSource(3, MSRConsentSettingsUtil::kAdPersonalization);
+    } else if (defaults && defaults->count(MSRConsentSettingsUtil::kAdPersonalization)) {
+        MSRConsentSettingsUtil::setDiagnosticSource(1, MSRConsentSettingsUtil::kAdPersonalization);
+    }
+}

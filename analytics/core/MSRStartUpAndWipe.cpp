@@ -2,7 +2,10 @@
 
 #include "analytics/core/MSRStartUpAndWipe.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -10,16 +13,21 @@
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
 #include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRAppEnvironment.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSREnvironmentInfo.h"
 #include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRScreenViewReporterInterface.h"
+#include "analytics/core/MSRTCFClient.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRMonitor.h"
@@ -48,48 +56,6 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
 }
 
 bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
-
-// The platform's Boolean reading of text: true on a leading Y, y, T, t or a
-// digit 1-9 after optional spaces, sign and zeros.
-std::optional<bool> booleanFromValue(const foundation::Value& value) {
-    if (auto flag = value.boolValue()) return flag;
-    if (auto number = value.doubleValue()) return *number != 0;
-    const auto* text = value.string();
-    if (!text) return std::nullopt;
-    for (char c : *text) {
-        if (c == ' ' || c == '+' || c == '-' || c == '0') continue;
-        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-    }
-    return false;
-}
-
-// The consent defaults the application declares in its Info.plist.
-MSRConsentSettingsUtil::Settings consentSettingsFromPlist() {
-    struct Entry {
-        const char* key;
-        const char* type;
-    };
-    static const Entry entries[] = {
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE", MSRConsentSettingsUtil::kAdStorage},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_ANALYTICS_STORAGE", MSRConsentSettingsUtil::kAnalyticsStorage},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_USER_DATA", MSRConsentSettingsUtil::kAdUserData},
-        {"ZEVURE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", MSRConsentSettingsUtil::kAdPersonalization},
-    };
-    MSRConsentSettingsUtil::Settings settings;
-    for (const auto& entry : entries) {
-        const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey(entry.key);
-        const std::string type = entry.type;
-        // A Boolean ad-personalization value drives the "_npa" property, not consent.
-        if (type == MSRConsentSettingsUtil::kAdPersonalization && !value.string()) continue;
-        const bool policyType = type == MSRConsentSettingsUtil::kAdUserData || type == MSRConsentSettingsUtil::kAdPersonalization;
-        if (policyType && value.string() && *value.string() == "eu_consent_policy") {
-            settings[type] = foundation::Value("eu_consent_policy");
-        } else if (auto granted = booleanFromValue(value)) {
-            settings[type] = foundation::Value(*granted ? "granted" : "denied");
-        }
-    }
-    return settings;
-}
 
 }  // namespace
 
@@ -213,6 +179,11 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
         auto remoteConfig = MSRDatabaseRemoteConfig::initWithAppID(engine_.appID_, engine_.database_, engine_.experimentManager_, engine_.monitor());
         if (!remoteConfig) return false;
         if (auto origin = MSRIdentifiers::sharedInstance()->origin()) remoteConfig->setOrigin(*origin);
+        // The configuration request tells the server which application version asks.
+        remoteConfig->setAppVersionProvider([identity = std::weak_ptr<MSRIdentity>(engine_.identity_)]() {
+            auto held = identity.lock();
+            return held && !held->appVersion().empty() ? std::optional<std::string>(held->appVersion()) : std::nullopt;
+        });
         engine_.remoteConfig_ = std::move(remoteConfig);
         {
             std::lock_guard lock(engine_.publishedRemoteConfigMutex_);
@@ -251,7 +222,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
     if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
-        reportStoredCampaignEventOnWorkerQueue();
+        reportStoredCampaignEventOnWorkerQueue(std::nullopt);
     } else if (shouldAllowRequestDeferredDeepLink()) {
         if (engine_.remoteConfig_->isExpired() && dma) {
             engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
@@ -272,7 +243,6 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     if (engine_.persistedConfig_->vuzedezoFeatureRollouts() && !engine_.isVuzedezoRemoteConfigSDKPresent()) {
         engine_.persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
     }
-    subscribeForAppForegroundBackgroundNotifications();
     return true;
 }
 
@@ -298,7 +268,7 @@ void MSRStartUpAndWipe::setProspectiveConsentSettings() {
     const int64_t current = Util::consentSource();
     const auto publicSettings = MSRAnalyticsState::consentSettings3P();
     const auto startSettings = MSRAnalyticsState::consentSettings1PStart();
-    const auto plistSettings = consentSettingsFromPlist();
+    const auto plistSettings = Util::consentSettingsFromPlist();
     const auto tcfSettings = MSRAnalyticsState::consentSettingsTCF();
     auto isEmpty = [](const std::optional<Util::Settings>& settings) { return !settings || settings->empty(); };
 
@@ -341,6 +311,15 @@ void MSRStartUpAndWipe::updatePersistedAppIDFromZMPAndAdzev() {
 bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents", engine_.monitor().get());
     log(6, 23171, "Resetting App Measurement data");
+    // The database goes first: when it cannot be reset, the preferences and
+    // counters stay as they are and still agree with the data it holds.
+    if (engine_.database_) {
+        MSRError error;
+        if (!engine_.database_->reset(&error)) {
+            log(1, 23209, "Failed to reset database", {error});
+            return false;
+        }
+    }
     engine_.PSMStartCount_ = 0;
     engine_.PSMRetryCount_ = 0;
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
@@ -353,11 +332,6 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
         MSRConsentSettingsUtil::setDelegatedSettings(std::nullopt);
     }
     if (engine_.database_) {
-        MSRError error;
-        if (!engine_.database_->reset(&error)) {
-            log(1, 23209, "Failed to reset database", {error});
-            return false;
-        }
         if (engine_.remoteConfig_) engine_.remoteConfig_->reset();
         MSRComponentContext context;
         context.database = engine_.database_;
@@ -382,15 +356,217 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
     return true;
 }
 
-void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {}
+// ---- lifecycle reports -------------------------------------------------------
 
-void MSRStartUpAndWipe::reportAppUpdateOnWorkerQueue() {}
+namespace {
 
-void MSRStartUpAndWipe::reportOSUpdateOnWorkerQueue() {}
+std::optional<MSREvent> automaticEvent(const std::string& name, double timestamp, const MSRObjectDictionary& parameters,
+                                       bool withScreen) {
+    std::optional<MSREvent> event = MSREvent::initWithOrigin("auto", false, name, timestamp, 0, parameters);
+    if (!event || !withScreen) return event;
+    if (auto reporter = MSRScreenViewReporterInterface::shared()) {
+        if (auto screen = reporter->screenParameters()) {
+            MSRObjectDictionary objects;
+            for (const auto& [key, value] : *screen) objects.emplace(key, value);
+            event->addScreenParameters(objects);
+        }
+    }
+    return event;
+}
 
-void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue() {}
+int64_t countFromText(const std::optional<std::string>& text) {
+    if (!text) return 0;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text->c_str(), &end, 10);
+    if (errno != 0 || end == text->c_str()) return 0;
+    return value;
+}
+
+bool isYes(const foundation::Value& value) { return msr_truthOfNumber(value).value_or(false); }
+
+}  // namespace
+
+bool MSRStartUpAndWipe::shouldAllowAdNetworkRegistration() {
+    const foundation::Value value =
+        foundation::Bundle::main().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED");
+    return msr_truthOfNumber(value).value_or(true);
+}
+
+// When the first open was recorded: the "_fot" property's time, else the
+// oldest property's; 0 when neither can be told.
+double MSRStartUpAndWipe::firstOpenTimestamp() {
+    if (!engine_.hasComponentsOnWorkerQueue()) return 0;
+    MSRError error;
+    if (auto firstOpen = engine_.database_->userAttributeWithName("_fot", &error)) return firstOpen->lastSetTimestamp();
+    auto attributes = engine_.database_->userAttributesIncludingInternal(true, &error);
+    if (!attributes) {
+        log(1, 23123, "Unable to query current user properties. Error", {error});
+        return 0;
+    }
+    if (attributes->empty()) {
+        log(2, 23124, "Cannot extract first open timestamp. Empty user properties");
+        return 0;
+    }
+    double oldest = attributes->front().lastSetTimestamp();
+    for (const MSRUserAttribute& attribute : *attributes) oldest = std::min(oldest, attribute.lastSetTimestamp());
+    return oldest;
+}
+
+// The installed version is the one first installed. It is told by the store
+// receipt, which this platform does not have: an unreadable receipt answers no.
+bool MSRStartUpAndWipe::isVersionSameAsOriginalVersion() { return false; }
+
+// Writes an internal user property and answers whether it is stored now;
+// `queryCode` and `missingCode` report a failed check.
+bool MSRStartUpAndWipe::writeCheckedProperty(const std::string& name, const MSRValue& value, double timestamp,
+                                             int64_t queryCode, std::string_view queryMessage, int64_t missingCode,
+                                             std::string_view missingMessage) {
+    if (auto attribute = MSRUserAttribute::initWithOrigin("auto", name, value, timestamp)) {
+        engine_.setUserAttributeOnWorkerQueue(*attribute);
+    }
+    MSRError error;
+    std::optional<bool> stored = engine_.database_->containsUserAttributeWithName(name, &error);
+    if (!stored) {
+        log(1, queryCode, queryMessage, {error});
+        return false;
+    }
+    if (!*stored) {
+        log(1, missingCode, missingMessage);
+        return false;
+    }
+    return true;
+}
+
+void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue", engine_.monitor().get());
+    if (!engine_.hasComponentsOnWorkerQueue()) return;
+    MSRError error;
+    std::optional<bool> opened = engine_.database_->containsUserAttributeWithName("_fot", &error);
+    if (!opened) {
+        log(1, 23019, "Failed to query first open property. Error", {error});
+        return;
+    }
+    const int64_t previousCount = countFromText(engine_.eventWriter().previousFirstOpenCount());
+    const double initTimestamp = engine_.initTimestamp_;
+    if (*opened) {
+        if (previousCount < 1) engine_.eventWriter().setPreviousFirstOpenCount(std::string("1"));
+        MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
+        // Prewarming needs scenes of the phone OS; this platform launches
+        // straight into the foreground, so the session starts now.
+        engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+        engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
+        return;
+    }
+
+    const bool same = previousCount >= 1 || isVersionSameAsOriginalVersion();
+    const int64_t storedFirstOpen = engine_.persistedConfig_->firstOpenTimestampMilliseconds();
+    const double installTime = storedFirstOpen != 0 ? static_cast<double>(storedFirstOpen) / 1000 : initTimestamp;
+    if (!writeCheckedProperty("_fi", MSRValue(int64_t{same ? 1 : 0}), installTime, 23161,
+                              "Failed to query first open after install property after setting it. Error", 23162,
+                              "Failed to set first open after install property")) {
+        return;
+    }
+
+    const auto millis = static_cast<int64_t>(initTimestamp * 1000);
+    MSRObjectDictionary parameters;
+    if (nonEmpty(engine_.previousZMPAppID_)) parameters["_pzmp"] = MSRValue(*engine_.previousZMPAppID_);
+    parameters["_pfo"] = MSRValue(int64_t{previousCount < 1 ? 0 : previousCount});
+    parameters["_uwa"] = MSRValue(int64_t{same ? 0 : 1});
+    if (isYes(MSRAnalyticsState::deferredAnalyticsCollection())) parameters["_dac"] = MSRValue(int64_t{1});
+    const bool efficient = engine_.remoteConfig_->efficientEngagementReportingEnabled();
+    if (efficient) parameters["_et"] = MSRValue(int64_t{1});
+    std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
+    // "_fot" marks the first open as reported, so it is written only once
+    // "_f" is stored: a first open whose event was lost (a failed write, a
+    // process ended before the commit) is reported again at the next start.
+    if (!firstOpen || !engine_.handleInternalEventOnWorkerQueue(*firstOpen)) return;
+    if (engine_.database_->hasPendingWrites() && !engine_.database_->commitPendingWrites()) return;
+    if (!writeCheckedProperty("_fot", MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(millis)),
+                              initTimestamp, 23020, "Failed to query first open property after setting it. Error",
+                              23021, "Failed to set first open property")) {
+        return;
+    }
+
+    MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
+    engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
+    engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+    if (!engine_.remoteConfig_->redundantEngagementRemovalEnabled()) {
+        MSRObjectDictionary engagement = {{"_et", MSRValue(int64_t{1})}};
+        if (efficient) engagement["_fr"] = MSRValue(int64_t{1});
+        if (auto event = automaticEvent("_e", initTimestamp, engagement, true)) {
+            engine_.handleInternalEventOnWorkerQueue(*event);
+        }
+    }
+    engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(millis);
+    reportStoredCampaignEventOnWorkerQueue(millis - 1);
+    if (!shouldAllowAdNetworkRegistration()) {
+        log(7, 23217, "Opted out of registration for ad network attribution");
+    }
+    // Registering with the ad network is the phone OS's business; there is
+    // no such network on this platform.
+}
+
+// One version kept in the persisted configuration against the running one:
+// a change logs `eventName` with the old version, except on the very first
+// run, which only stores it.
+void MSRStartUpAndWipe::reportVersionChange(const std::string& current, std::optional<std::string> stored,
+                                            void (MSRPersistedConfig::*store)(const std::optional<std::string>&),
+                                            const char* eventName, const char* parameterName) {
+    if (!engine_.hasComponentsOnWorkerQueue() || stored == current) return;
+    ((*engine_.persistedConfig_).*store)(current);
+    if (!nonEmpty(stored)) return;
+    if (auto event = automaticEvent(eventName, dispatch::Clock::now(), {{parameterName, MSRValue(*stored)}}, false)) {
+        engine_.handleInternalEventOnWorkerQueue(*event);
+    }
+}
+
+void MSRStartUpAndWipe::reportAppUpdateOnWorkerQueue() {
+    if (!engine_.identity_) return;
+    reportVersionChange(engine_.identity_->appVersion(), engine_.persistedConfig_->appVersion(),
+                        &MSRPersistedConfig::setAppVersion, "_au", "_pv");
+}
+
+void MSRStartUpAndWipe::reportOSUpdateOnWorkerQueue() {
+    reportVersionChange(MSREnvironmentInfo::sharedInstance()->deviceOSVersion(), engine_.persistedConfig_->osVersion(),
+                        &MSRPersistedConfig::setOSVersion, "_ou", "_po");
+}
+
+void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis) {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    const foundation::Value link = defaults->objectForKey(kDeepLinkKey);
+    if (!link.string() || link.string()->empty()) return;
+    const double storedSeconds = defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0);
+    const double ttl = engine_.remoteConfig()->attributionCacheTTLInterval();
+    MSRObjectDictionary parameters;
+    std::optional<std::string> url = *link.string();
+    if (std::fabs(dispatch::Clock::now() - storedSeconds) > ttl) {
+        // An expired link carries no URL: only that a campaign was not known.
+        url.reset();
+        parameters["utm_source"] = MSRValue(std::string("(not set)"));
+        parameters["utm_medium"] = MSRValue(std::string("(not set)"));
+        parameters["_cc"] = MSRValue(int64_t{1});
+    } else {
+        parameters["_cc"] = MSRValue(MSRPreviousHourStartMillis(static_cast<int64_t>(storedSeconds * 1000)));
+    }
+    defaults->setObject(foundation::Value(), kDeepLinkKey);
+    defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
+    engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
+}
 
 bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
+
+void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
+    // Held for the life of the process, like the class that observes; a
+    // token may outlive the centre.
+    static const foundation::NotificationCenter::Token token = foundation::NotificationCenter::defaultCenter().addObserver(
+        MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching);
+}
+
+// Launch URLs in the options have their own road; the reporter is made here.
+void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification&) {
+    MSRScreenViewReporterInterface::shared();
+}
 
 void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
     auto& center = foundation::NotificationCenter::defaultCenter();
@@ -438,7 +614,12 @@ void MSRStartUpAndWipe::handleAppWillResignActiveEvent() {
         if (!engine) return;
         engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
             auto engine = weak.lock();
-            if (engine && engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
+            if (!engine) return;
+            // Off the main thread the configuration is written at once: the
+            // main thread's synchronize above only schedules one, which a
+            // process that ends soon after never runs.
+            engine->persistedConfig_->synchronizeToDisk();
+            if (engine->hasComponentsOnWorkerQueue()) engine->uploader().uploadData();
         });
     });
 }

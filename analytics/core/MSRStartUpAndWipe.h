@@ -7,10 +7,13 @@
 // background notifications. It works on the engine's state; its operations are
 // the engine's (MSRMeasurementRoad.h).
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "analytics/core/MSRMeasurementRoad.h"
+#include "analytics/storage/MSRPersistedConfig.h"
 
 class MSRStartUpAndWipe : public MSRMeasurementRoad {
 public:
@@ -29,9 +32,13 @@ public:
     void reportFirstOpenOnWorkerQueue();
     void reportAppUpdateOnWorkerQueue();
     void reportOSUpdateOnWorkerQueue();
-    // Launch URLs and the deferred deep link have their own road; until it
-    // exists nothing is stored, so nothing is reported or requested.
-    void reportStoredCampaignEventOnWorkerQueue();
+    // A deep link stored before the engine was ready becomes a campaign event;
+    // `clickTimestampMillis` is the click time to report, when known.
+    void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
+    bool shouldAllowAdNetworkRegistration();
+    // Seconds since 1970; 0 when unknown.
+    double firstOpenTimestamp();
+    bool isVersionSameAsOriginalVersion();
     bool shouldAllowRequestDeferredDeepLink();
     void subscribeForAppForegroundBackgroundNotifications();
     // The application's notifications (main thread): becoming active fetches
@@ -43,6 +50,11 @@ public:
 
 private:
     bool initializeComponentsOnWorkerQueue();
+    bool writeCheckedProperty(const std::string& name, const MSRValue& value, double timestamp, int64_t queryCode,
+                              std::string_view queryMessage, int64_t missingCode, std::string_view missingMessage);
+    void reportVersionChange(const std::string& current, std::optional<std::string> stored,
+                             void (MSRPersistedConfig::*store)(const std::optional<std::string>&),
+                             const char* eventName, const char* parameterName);
     // Forgets a stored deep link older than the attribution cache time.
     void clearStaleDeepLink();
 };

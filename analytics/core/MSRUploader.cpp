@@ -14,6 +14,7 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRTCFClient.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"

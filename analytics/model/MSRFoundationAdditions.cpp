@@ -171,3 +171,9 @@ int64_t MSRSaturatingInt64(double value) {
 int64_t MSRMillisecondsFromSeconds(double seconds) {
     return MSRSaturatingInt64(seconds * 1000.0);
 }
+
+std::optional<bool> msr_truthOfNumber(const foundation::Value& value) {
+    if (auto flag = value.boolValue()) return flag;
+    if (auto number = value.doubleValue()) return *number != 0;
+    return std::nullopt;
+}

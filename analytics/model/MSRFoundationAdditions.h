@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Value.h"
+
 // Code points of the UTF-8 text; an ill-formed byte sequence counts as one.
 int64_t msr_UTF32Length(std::string_view text);
 // UTF-16 code units of the text (a code point above U+FFFF counts two).
@@ -45,6 +47,9 @@ std::string msr_stringByUnescapingFromURLArgument(std::string_view text);
 
 // Whether the character at `index` of a text of "0" and "1" digits is "1".
 bool isBitEnabledAtIndex(std::string_view bits, int64_t index);
+
+// The truth of a Boolean or a number (non-zero); nothing for other kinds.
+std::optional<bool> msr_truthOfNumber(const foundation::Value& value);
 
 // Seconds since 1970 as whole milliseconds, truncated toward zero. Times come
 // from server programs too, so values outside the 64-bit range saturate at

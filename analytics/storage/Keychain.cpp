@@ -52,7 +52,9 @@ bool validAttributes(const Keychain::Attributes& attributes) {
 }  // namespace
 
 std::filesystem::path Keychain::defaultFile() {
-    return foundation::FileSystem::home() / "Keychain" / "keychain.plist";
+    std::filesystem::path home = foundation::FileSystem::home().lexically_normal();
+    if (!home.has_filename()) home = home.parent_path();
+    return home.parent_path() / (home.filename().string() + ".keychain") / "keychain.plist";
 }
 
 Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {}

@@ -1,10 +1,9 @@
 #pragma once
 
 // A stand-in for the platform keychain: generic-password items kept in one
-// owner-only property-list file in the data root's Keychain folder, outside
-// the application's sandbox (Library), so that items outlive the removal of
-// the application's files as keychain items outlive a reinstall. Every change
-// rewrites the file atomically. Attribute values are texts or bytes and match
+// owner-only property-list file in a folder beside the data root (not inside
+// it), so that items outlive the removal of the whole data root as keychain
+// items outlive a reinstall. Every change rewrites the file atomically. Attribute values are texts or bytes and match
 // by their bytes, whichever form they were stored in.
 
 #include <filesystem>
@@ -34,7 +33,8 @@ class Keychain {
     static constexpr const char* kClassGenericPassword = "genp";
     static constexpr const char* kAccessibleAlwaysThisDeviceOnly = "dku";
 
-    // <data root>/Keychain/keychain.plist of the current data root.
+    // <data root's parent>/<data root's name>.keychain/keychain.plist, for
+    // the data root ~/.local/share/calvaro: ~/.local/share/calvaro.keychain/.
     static std::filesystem::path defaultFile();
 
     explicit Keychain(std::filesystem::path file = defaultFile());

@@ -3,6 +3,8 @@
 
 #include "analytics/storage/MSRDatabase.h"
 
+#include <limits>
+
 #include <sqlite3.h>
 
 #include <map>
@@ -137,6 +139,15 @@ std::optional<MSRAppMetadata> MSRAppMetadata::initWithLastBundleIndex(int32_t la
         return std::nullopt;
     }
     return MSRAppMetadata(lastBundleIndex, lastBundleStartTimestamp, lastBundleEndTimestamp);
+}
+
+void MSRAppMetadata::incrementLastBundleIndex() {
+    if (lastBundleIndex_ == std::numeric_limits<int32_t>::max()) {
+        MSRStorageLog(5, 4001, "Bundle index overflow. Bundle index reset to 0.");
+        lastBundleIndex_ = 0;
+        return;
+    }
+    ++lastBundleIndex_;
 }
 
 // --- Lifecycle ----------------------------------------------------------------

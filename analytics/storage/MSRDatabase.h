@@ -36,6 +36,11 @@ class MSRAppMetadata {
     int32_t lastBundleIndex() const { return lastBundleIndex_; }
     double lastBundleStartTimestamp() const { return lastBundleStartTimestamp_; }
     double lastBundleEndTimestamp() const { return lastBundleEndTimestamp_; }
+    // The next index; after the largest 32-bit index it starts again at 0
+    // (logged), so the index never turns negative.
+    void incrementLastBundleIndex();
+    void setLastBundleStartTimestamp(double timestamp) { lastBundleStartTimestamp_ = timestamp; }
+    void setLastBundleEndTimestamp(double timestamp) { lastBundleEndTimestamp_ = timestamp; }
 
   private:
     MSRAppMetadata(int32_t index, double start, double end)

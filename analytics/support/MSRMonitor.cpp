@@ -1,5 +1,9 @@
 #include "analytics/support/MSRMonitor.h"
 
+#include <mutex>
+
+#include "platform/foundation/ProcessInfo.h"
+
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMemoryPreferenceStore.h"
@@ -106,8 +110,38 @@ std::shared_ptr<MSRMonitor> MSRMonitor::initWithLogLevel(int64_t logLevel,
     return monitor;
 }
 
+namespace {
+
+struct EnvironmentProvider {
+    std::mutex mutex;
+    std::function<MSRMonitorEnvironment()> provider;
+};
+
+EnvironmentProvider& environmentProvider() {
+    static EnvironmentProvider instance;
+    return instance;
+}
+
+}  // namespace
+
+void MSRMonitor::setProductionEnvironmentProvider(std::function<Environment()> provider) {
+    std::lock_guard lock(environmentProvider().mutex);
+    environmentProvider().provider = std::move(provider);
+}
+
+MSRMonitor::Environment MSRMonitor::productionEnvironment() {
+    std::function<Environment()> provider;
+    {
+        std::lock_guard lock(environmentProvider().mutex);
+        provider = environmentProvider().provider;
+    }
+    Environment environment = provider ? provider() : Environment{};
+    environment.launchArguments = foundation::ProcessInfo::arguments();
+    return environment;
+}
+
 std::shared_ptr<MSRMonitor> MSRMonitor::shared() {
-    return sharedSlot().getOrMake([] { return initWithLibraryVersion(kMSRLibraryVersion); });
+    return sharedSlot().getOrMake([] { return initWithLibraryVersion(kMSRLibraryVersion, productionEnvironment()); });
 }
 
 void MSRMonitor::setShared(std::shared_ptr<MSRMonitor> monitor) {

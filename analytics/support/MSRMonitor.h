@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,6 +70,11 @@ public:
     // library version. The measurement engine and tests may install another.
     static std::shared_ptr<MSRMonitor> shared();
     static void setShared(std::shared_ptr<MSRMonitor> monitor);
+    // What the one monitor is made with: the process's launch arguments, and
+    // whatever `provider` adds (the preference stores, which live above this
+    // layer; registered at the application's start). Kept across resets.
+    static void setProductionEnvironmentProvider(std::function<Environment()> provider);
+    static Environment productionEnvironment();
 
     ~MSRMonitor();
     MSRMonitor(const MSRMonitor&) = delete;

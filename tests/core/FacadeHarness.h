@@ -67,7 +67,7 @@ struct RecordingEngine : MSRMeasurementInterface {
     }
     void setSessionTimeoutInterval(double) override { note("timeout"); }
     void sessionIDWithCompletion(SessionIDCompletion completion) override { completion(7, std::nullopt); }
-    void setDefaultEventParameters(const MSRObjectDictionary&) override { note("defaults"); }
+    void setDefaultEventParameters(const std::optional<MSRObjectDictionary>&) override { note("defaults"); }
     void setUserData(const foundation::Value::Dictionary& data) override { note("userData:" + data.begin()->first); }
     void setUserAttribute(const MSRUserAttribute& a) override { note("set:" + a.origin() + ":" + a.name()); }
     void removeUserAttribute(const MSRUserAttribute& a) override { note("remove:" + a.name()); }

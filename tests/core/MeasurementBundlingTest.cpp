@@ -208,6 +208,20 @@ TEST_F(MeasurementBundlingTest, EngagementTimeAddsUpExceptForFirstRunEngagement)
     EXPECT_EQ(eventNames(queued().back()), (std::vector<std::string>{"_e"}));
 }
 
+// The session bookkeeping failing does not cost the bundle its engagement.
+TEST_F(MeasurementBundlingTest, EngagementIsCountedWhenSessionCountsCannotBeCleared) {
+    ASSERT_TRUE(database().updateEventAggregates(*MSREventAggregates::initWithName("other", 7, 0, 5, kTenOClock - 100),
+                                                 nullptr));
+    sql("CREATE TRIGGER refuse BEFORE UPDATE OF current_session_count ON events WHEN NEW.current_session_count = 0"
+        " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    store("_s", kTenOClock, metadata());
+    store("_e", kTenOClock + 1, metadata(), {{"_et", foundation::Value(int64_t{100})}});
+    ASSERT_TRUE(bundle());
+    EXPECT_TRUE(logged(23185));
+    EXPECT_EQ(attributeValue(queued().back(), "_lte"), 100);
+    EXPECT_EQ(attributeValue(queued().back(), "_se"), 100);
+}
+
 TEST_F(MeasurementBundlingTest, AFailedBundleLeavesEverythingAsItWas) {
     std::optional<MSREventAggregates> before = MSREventAggregates::initWithName("level_up", 3, 0, 3, 50);
     ASSERT_TRUE(database().updateEventAggregates(*before, nullptr));

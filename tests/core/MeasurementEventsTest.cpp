@@ -200,7 +200,7 @@ TEST_F(MeasurementEventsTest, AnEngineWithoutStorageRefusesEventsCleanly) {
     MSREvent event = *MSREvent::initWithOrigin("app", false, "level_up", now(), 0, {});
     log("level_up");
     engine().logEvent(event);
-    engine().setDefaultEventParameters({{"a", 1}});
+    engine().setDefaultEventParameters(MSRObjectDictionary{{"a", 1}});
     onWorker([&] {
         engine().handleInternalEventOnWorkerQueue(event);
         engine().writeEventOnWorkerQueue(event);

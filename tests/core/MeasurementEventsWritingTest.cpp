@@ -155,6 +155,8 @@ TEST_F(MeasurementEventsWritingTest, CountsStartAgainAtTheInstallationsMidnight)
 
 TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
     const std::string appID = foundation::Bundle::main().bundleIdentifier().value_or("");
+    // The start counted the first open already recorded.
+    const auto firstOpens = MSRKeychainWrapper::keychainValue("_pfo", appID);
     const std::pair<std::string, MSRObjectDictionary> cases[] = {
         {"_f", {}}, {"_cmp", {{"zclid", "abc"}, {"zad_source", "1"}}}, {"level_up", {}}};
     for (const auto& [name, parameters] : cases) {
@@ -166,7 +168,7 @@ TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
         EXPECT_TRUE(stored(name).empty());
         EXPECT_EQ(counts().allEventsCount(), 5);
         EXPECT_FALSE(database().eventAggregatesWithName(name, nullptr));
-        EXPECT_FALSE(MSRKeychainWrapper::keychainValue("_pfo", appID));
+        EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", appID), firstOpens);
         EXPECT_FALSE(persistedConfig().adCampaignInfoBuffer());
         EXPECT_FALSE(persistedConfig().unmatchedFirstOpenWithoutIDFA());
         execute("DROP TRIGGER refuse;");
@@ -174,7 +176,8 @@ TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
     // Written for real, the same events leave their marks.
     for (const auto& [name, parameters] : cases) log(name, parameters);
     EXPECT_EQ(stored().size(), 3u);
-    EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", appID), "1");
+    EXPECT_EQ(firstOpens, "1");
+    EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", appID), "2");
     EXPECT_TRUE(persistedConfig().unmatchedFirstOpenWithoutIDFA());
     auto campaign = MSRPBAdCampaignInfo::initWithBuffer(
         persistedConfig().adCampaignInfoBuffer().value_or(foundation::Value::Bytes{}));

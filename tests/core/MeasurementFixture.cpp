@@ -14,6 +14,7 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRMeasurementInterface.h"
 #include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/storage/MSRFilePaths.h"
 #include "analytics/core/MSRNetworkComponent.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
@@ -71,6 +72,12 @@ void MeasurementFixture::startEngine(const MeasurementOptions& options) {
     MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig_, environment));
     MSRIdentifiers::sharedInstance()->setOrigin(options.origin);
 
+    if (options.firstOpenDone && !std::filesystem::exists(MSRSDKFilePath(MSRMeasurement::kDatabaseName))) {
+        // Unusable storage (tests of it) stays unusable: nothing is seeded.
+        if (auto seeded = MSRDatabase::initWithDatabaseName(MSRMeasurement::kDatabaseName, persistedConfig_, nullptr))
+            seeded->updateUserAttribute(MSRUserAttribute::initWithOrigin("auto", "_fot", MSRValue(int64_t{3600000}), 1),
+                                        nullptr);
+    }
     fakeNetwork_ = std::make_shared<net::FakeNetwork>();
     auto network = std::make_shared<MSRNetworkComponent>(fakeNetwork_, monitor_.monitor);
     auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.tests.measurement.worker", monitor_.monitor);

@@ -49,6 +49,9 @@ struct MeasurementOptions {
     bool installShared = true;
     // Runs the queued start before startEngine returns.
     bool runStart = true;
+    // A data root without a database gets one that already holds a first
+    // open, so the start reports none and tests count only their own events.
+    bool firstOpenDone = true;
 };
 
 class MeasurementFixture : public ::testing::Test {

@@ -271,6 +271,9 @@ TEST_F(MeasurementStartTest, PublicReset) {
             EXPECT_TRUE(engine().hasComponentsOnWorkerQueue());
             EXPECT_EQ(engine().initTimestamp(), MSRAnalytics::loadTimestamp());
             EXPECT_EQ(persistedConfig().appIDFromZMP(), options().appID);
+            // Only the new first open of this run is left.
+            EXPECT_EQ(sql("SELECT name FROM user_attributes ORDER BY name"), (std::vector<std::string>{"_fi", "_fot"}));
+            EXPECT_EQ(sql("SELECT name FROM raw_events ORDER BY rowid"), (std::vector<std::string>{"_f", "_e"}));
         }
         MSRConsentSettingsUtil::clearAllSettings();
     }

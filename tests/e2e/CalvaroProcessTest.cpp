@@ -198,13 +198,15 @@ TEST_F(CalvaroProcessTest, ScriptErrorAndFirstStartsEndCleanly) {
             const Ended result = runCalvaro(root.path(), {"--home", fresh});
             ASSERT_EQ(result.status, 0) << "run " << run << ", start " << start << ":\n" << result.err;
             ASSERT_EQ(storedCalculations(fresh), start) << result.err;
-            // The screens seen, one session, and the engagement of each start.
+            // The screens seen, one session, the engagement of each start and
+            // the one that comes with the first open.
             auto named = [&](const char* name) {
                 return storedCount(fresh, std::string("SELECT count(*) FROM raw_events WHERE name = '") + name + "'");
             };
             EXPECT_GE(named("_vs"), 2 * start) << "run " << run << ", start " << start;
             EXPECT_EQ(named("_s"), 1) << "run " << run << ", start " << start;
-            EXPECT_EQ(named("_e"), start) << "run " << run << ", start " << start;
+            EXPECT_EQ(named("_e"), start + 1) << "run " << run << ", start " << start;
+            EXPECT_EQ(named("_f"), 1) << "run " << run << ", start " << start;
         }
     }
 }

@@ -24,7 +24,7 @@ TEST_F(KeychainTest, ValuesOutliveTheApplicationsFiles) {
     ASSERT_EQ(stat(Keychain::defaultFile().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-    fs::remove_all(root_ / "home/Library");
+    fs::remove_all(root_ / "home");
     EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", kApp), "4");
     MSRKeychainWrapper::deleteKeychainValue("_pfo", kApp);
     EXPECT_FALSE(MSRKeychainWrapper::keychainValue("_pfo", kApp));

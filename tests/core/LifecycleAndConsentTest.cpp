@@ -1,0 +1,268 @@
+// The engine's own lifecycle events (first open, updates), its wipe and
+// reset, and the consent it derives from every source, in virtual time.
+
+#include <filesystem>
+#include <functional>
+
+#include "MeasurementEventsHarness.h"
+#include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSRStartUpAndWipe.h"
+#include "analytics/core/MSRTCFClient.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/storage/MSRKeychainWrapper.h"
+#include "analytics/storage/MSRUserDefaults.h"
+#include "platform/foundation/Bundle.h"
+
+namespace {
+
+using Util = MSRConsentSettingsUtil;
+using foundation::Value;
+
+class LifecycleTest : public MeasurementEventsHarness {
+  protected:
+    MeasurementOptions options() const override {
+        MeasurementOptions options;
+        options.firstOpenDone = false;
+        return options;
+    }
+    std::optional<MSRValue> property(const std::string& name) {
+        auto attribute = database().userAttributeWithName(name, nullptr);
+        return attribute ? std::optional(attribute->value()) : std::nullopt;
+    }
+    std::optional<std::string> firstOpenCount() {
+        return MSRKeychainWrapper::keychainValue("_pfo",
+                                                 foundation::Bundle::main().bundleIdentifier().value_or(""));
+    }
+};
+
+TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
+    ASSERT_EQ(stored("_f").size(), 1u);
+    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{0})) &&
+                stored("_f")[0].has("_uwa", MSRValue(int64_t{1})));
+    EXPECT_EQ(stored("_e").size(), 1u);
+    const auto loadMillis = static_cast<int64_t>(engine().initTimestamp() * 1000);
+    EXPECT_EQ(property("_fot"), MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(loadMillis)));
+    EXPECT_EQ(property("_fi"), MSRValue(int64_t{0}));
+    EXPECT_EQ(firstOpenCount(), "1");
+    double firstOpen = 0;
+    onWorker([&] { firstOpen = engine().startUp().firstOpenTimestamp(); });
+    EXPECT_EQ(firstOpen, engine().initTimestamp());
+    // The first run only stores the versions.
+    EXPECT_TRUE(stored("_au").empty() && stored("_ou").empty());
+    EXPECT_EQ(persistedConfig().appVersion(), "2.1");
+
+    restartEngine();
+    EXPECT_EQ(stored("_f").size(), 1u);
+
+    // The whole data root gone, the keychain beside it kept: a reinstall.
+    stopEngine();
+    std::filesystem::remove_all(home());
+    std::filesystem::create_directories(home());
+    startEngine(options_);
+    ASSERT_EQ(stored("_f").size(), 1u);
+    EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{1})) &&
+                stored("_f")[0].has("_uwa", MSRValue(int64_t{0})));
+    EXPECT_EQ(property("_fi"), MSRValue(int64_t{1}));
+    EXPECT_EQ(firstOpenCount(), "2");
+}
+
+// A first open whose event is not stored (a refused write, or a process that
+// ends before the commit) leaves no "_fot", so the next start reports it.
+TEST_F(LifecycleTest, AFirstOpenWhoseEventIsLostIsReportedAtTheNextStart) {
+    execute(
+        "DELETE FROM raw_events; DELETE FROM user_attributes;"
+        "CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    onWorker([&] { engine().startUp().reportFirstOpenOnWorkerQueue(); });
+    EXPECT_FALSE(property("_fot"));
+    execute("DROP TRIGGER refuse;");
+
+    restartEngine();
+    EXPECT_EQ(stored("_f").size(), 1u);
+    EXPECT_TRUE(property("_fot"));
+    restartEngine();
+    EXPECT_EQ(stored("_f").size(), 1u);
+}
+
+TEST_F(LifecycleTest, AnAppUpdateIsReportedOnceWithThePreviousVersion) {
+    MeasurementOptions updated = options_;
+    updated.infoPlist["CFBundleShortVersionString"] = Value("2.2");
+    restartEngine(updated);
+    restartEngine(updated);
+    auto updates = stored("_au");
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_TRUE(updates[0].origin == "auto" && updates[0].has("_pv", MSRValue(std::string("2.1"))));
+    EXPECT_EQ(persistedConfig().appVersion(), "2.2");
+    // The configuration request names the running version.
+    EXPECT_EQ(std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine().remoteConfigInstance())
+                  ->appMetadata()["app_version"],
+              Value("2.2"));
+}
+
+class WipeTest : public MeasurementEventsHarness {};
+
+// The database goes first: when it cannot be reset, the preferences still
+// describe the data it holds.
+TEST_F(WipeTest, AFailedDatabaseResetKeepsThePreferences) {
+    persistedConfig().setSessionNumber(7);
+    const std::filesystem::path file = database().databasePath();
+    std::filesystem::remove(file);
+    std::filesystem::create_directories(file / "blocker");
+    bool wiped = true;
+    onWorker([&] { wiped = engine().wipeoutAnalyticsDataAndResetComponents(); });
+    EXPECT_FALSE(wiped);
+    EXPECT_TRUE(logged(23209));
+    EXPECT_EQ(persistedConfig().sessionNumber(), 7);
+    std::filesystem::remove_all(file);
+}
+
+TEST_F(WipeTest, AFailedRestoreOfTheCountsIsTriedAgain) {
+    log("level_up");
+    execute(
+        "CREATE TABLE events_snapshot AS SELECT * FROM events;"
+        "INSERT INTO events_snapshot (name, lifetime_count, current_bundle_count, last_fire_timestamp)"
+        " VALUES ('kept', 5, 0, 1);"
+        "CREATE TRIGGER refuse BEFORE INSERT ON events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    persistedConfig().setPreviousBundledConsentSignals(std::string("G100"));
+    MSRPBMeasurementBundle bundle;
+    MSRPBSetString(bundle, MSRBundleSlot::kConsentSignals, "G111");
+    onWorker([&] { engine().handleAnalyticsStorageConsentTransitions(bundle); });
+    EXPECT_EQ(persistedConfig().previousBundledConsentSignals(), "G100");
+    execute("DROP TRIGGER refuse;");
+    onWorker([&] { engine().handleAnalyticsStorageConsentTransitions(bundle); });
+    EXPECT_EQ(persistedConfig().previousBundledConsentSignals(), "G111");
+    EXPECT_EQ(sql("SELECT lifetime_count FROM events WHERE name = 'kept'"), std::vector<std::string>{"5"});
+}
+
+// --- consent -----------------------------------------------------------------
+
+class ConsentTest : public MeasurementEventsHarness {
+  public:
+    // The TCF strings a consent platform leaves in the standard preferences.
+    void setTCF(const Value::Dictionary& values) {
+        auto defaults = MSRUserDefaults::sharedUserDefaults();
+        for (const auto& [key, value] : values) defaults->setObject(value, key);
+    }
+    static std::string vendorConsents(bool zevure) {
+        std::string bits(800, '0');
+        bits[754] = zevure ? '1' : '0';
+        return bits;
+    }
+    void applyTCF() {
+        onWorker([&] { engine().tcfClient()->setConsentFromTCFData(); });
+    }
+    std::optional<int64_t> npa() {
+        onWorker([&] { engine().setPersonalizedAdsUserPropertyOnWorkerQueue(); });
+        auto attribute = database().userAttributeWithName("_npa", nullptr);
+        return attribute ? std::optional(attribute->value().int64Value()) : std::nullopt;
+    }
+};
+
+TEST_F(ConsentTest, EverySourceGivesItsSignalsAndNonPersonalizedAds) {
+    const Value::Dictionary granted = {{"IABTCF_EnableAdvertiserConsentMode", Value(1)},
+                                       {"IABTCF_gdprApplies", Value(1)},
+                                       {"IABTCF_VendorConsents", Value(vendorConsents(true))},
+                                       {"IABTCF_PolicyVersion", Value(4)},
+                                       {"IABTCF_CmpSdkID", Value(300)},
+                                       {"IABTCF_PurposeConsents", Value("1111111")}};
+    struct Case {
+        const char* name;
+        std::function<void(ConsentTest&)> set;
+        const char* signals;
+        bool adUserDataDenied;
+        std::optional<int64_t> npa;
+    };
+    const Case cases[] = {
+        {"nothing set", [](ConsentTest&) {}, "G1--", false, std::nullopt},
+        {"server defaults",
+         [](ConsentTest&) {
+             Util::setDefaultSettings(
+                 Util::Settings{{"ad_personalization", Value("DENIED")}, {"ad_user_data", Value("denied")}});
+         },
+         "G1--", true, 1},
+        {"delegated to a denied type",
+         [](ConsentTest&) {
+             Util::setDelegatedSettings(Util::Settings{{"ad_user_data", Value("ad_storage")}});
+             Util::updateSettings({{"ad_storage", Value("denied")}}, 30);
+         },
+         "G10-", true, std::nullopt},
+        {"delegated to an unresolved regional policy",
+         [](ConsentTest&) {
+             Util::setDelegatedSettings(Util::Settings{{"ad_user_data", Value("ad_personalization")}});
+             Util::updateSettings({{"ad_personalization", Value("eu_consent_policy")}}, 30);
+         },
+         "G1--", true, 1},
+        {"facade's settings",
+         [](ConsentTest&) {
+             MSRAnalytics::setConsent(
+                 {{"analytics_storage", Value("denied")}, {"ad_storage", Value("granted")}});
+         },
+         "G110", false, std::nullopt},
+        {"TCF granted",
+         [&](ConsentTest& t) {
+             t.setTCF(granted);
+             t.applyTCF();
+         },
+         "G11-", false, 0},
+        {"TCF without purpose 1",
+         [&](ConsentTest& t) {
+             t.setTCF(granted);
+             t.setTCF({{"IABTCF_PurposeConsents", Value("0111111")}});
+             t.applyTCF();
+         },
+         "G10-", true, 0},
+        {"TCF malformed",
+         [&](ConsentTest& t) {
+             t.setTCF({{"IABTCF_EnableAdvertiserConsentMode", Value("yes")},
+                       {"IABTCF_gdprApplies", Value(1)},
+                       {"IABTCF_VendorConsents", Value("1x")},
+                       {"IABTCF_PurposeConsents", Value(1111111)}});
+             t.applyTCF();
+         },
+         "G1--", false, std::nullopt},
+        {"TCF withdrawn after a grant",
+         [&](ConsentTest& t) {
+             t.setTCF(granted);
+             t.applyTCF();
+             t.setTCF({{"IABTCF_VendorConsents", Value(vendorConsents(false))}});
+             t.applyTCF();
+         },
+         "G10-", true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.set(*this);
+        EXPECT_EQ(Util::consentSignals(), c.signals);
+        EXPECT_EQ(Util::isAdUserDataDenied(), c.adUserDataDenied);
+        EXPECT_EQ(npa(), c.npa);
+        // The next case starts from nothing.
+        MSRAnalytics::clearConsent();
+        persistedConfig().setAllowPersonalizedAds(Value());
+        MSRTCFClient().clearPersistedValues();
+        MSRUserDefaults::sharedUserDefaults()->clearAllData();
+    }
+}
+
+TEST_F(ConsentTest, TCFConsentIsPersistedAndAppliedOnce) {
+    setTCF({{"IABTCF_EnableAdvertiserConsentMode", Value(1)},
+            {"IABTCF_gdprApplies", Value(1)},
+            {"IABTCF_VendorConsents", Value(vendorConsents(true))},
+            {"IABTCF_PolicyVersion", Value(4)},
+            {"IABTCF_CmpSdkID", Value(300)},
+            {"IABTCF_PurposeConsents", Value("1111111")}});
+    applyTCF();
+    EXPECT_EQ(engine().tcfClient()->tcfBundleParameterValue(), "14I4f");
+    restartEngine();
+    EXPECT_EQ(Util::consentSource(), 5);
+    EXPECT_EQ(Util::consentSettings(), (Util::Settings{{"ad_storage", Value("granted")},
+                                                       {"ad_personalization", Value("granted")},
+                                                       {"ad_user_data", Value("granted")}}));
+    EXPECT_EQ(npa(), 0);
+    // Unchanged data is not applied again: a later public denial stands.
+    MSRAnalytics::setConsent({{"ad_storage", Value("denied")}}, "consent_settings_3p");
+    applyTCF();
+    EXPECT_TRUE(Util::isAdStorageDenied());
+}
+
+}  // namespace
