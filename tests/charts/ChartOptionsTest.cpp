@@ -21,11 +21,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class ChartOptionsTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
-};
+class ChartOptionsTest : public SharedStateTest {};
 
 // The calculator's chart of f(x) = 2·log_3(2x - 1) + 1 or 2·3^(2x - 1) + 1.
 std::vector<std::shared_ptr<CommonSplineChartData>> calculatorChart(int64_t mode) {
@@ -45,7 +41,8 @@ json optionsOf(const HostedChartView& view) {
 std::string goldenText(json options) {
     for (auto& series : options["series"]) {
         const json data = series["data"];
-        series["data"] = std::to_string(data.size()) + " points, " + data.front().dump() + " to " + data.back().dump();
+        series["data"] =
+            std::to_string(data.size()) + " points, " + data.front().dump() + " to " + data.back().dump();
     }
     return options.dump(2) + "\n";
 }
@@ -66,7 +63,8 @@ TEST_F(ChartOptionsTest, CalculatorChartOfEachFormInBothStyles) {
             SCOPED_TRACE(name);
             ui::TraitCollection::setUserInterfaceStyle(style);
             const auto descriptions = calculatorChart(mode);
-            expectGolden(name, goldenText(optionsOf(*SplineChartManager::makeChart(descriptions, ui::Rect(0, 0, 360, 360)))));
+            expectGolden(name, goldenText(optionsOf(
+                                   *SplineChartManager::makeChart(descriptions, ui::Rect(0, 0, 360, 360)))));
         }
     }
 }
@@ -116,7 +114,8 @@ TEST_F(ChartOptionsTest, AxisTicksForExplicitRanges) {
     tangent.periodLength = M_PI;
     tangent.type = TrigonometricType::tan;
     tangent.amplitude = -1;
-    const json tangentOptions = optionsOf(*SplineChartManager::makeTrigonometricChart(tangent, ui::Rect(0, 0, 300, 150)));
+    const json tangentOptions =
+        optionsOf(*SplineChartManager::makeTrigonometricChart(tangent, ui::Rect(0, 0, 300, 150)));
     EXPECT_EQ(tangentOptions["yAxis"]["tickPositions"], json::parse("[-2,-1.5,-1,-0.5,0,0.5,1,1.5,2]"));
     EXPECT_EQ(tangentOptions["yAxis"]["minorTickInterval"], 0.1);
 }

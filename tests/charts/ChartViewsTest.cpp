@@ -17,11 +17,7 @@ namespace {
 
 constexpr double pi = std::numbers::pi;
 
-class ChartViewsTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
-};
+class ChartViewsTest : public SharedStateTest {};
 
 std::shared_ptr<TrigonometricChartData> trigonometric(std::optional<TrigonometricType> type,
                                                       std::optional<double> length, double offset = 0) {
@@ -59,18 +55,21 @@ TEST_F(ChartViewsTest, TrigonometricSampling) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.type)) + " " + std::to_string(c.length));
-        const auto points = SplineChartManager::sampleTrigonometricGraph(*trigonometric(c.type, c.length, c.offset));
+        const auto points =
+            SplineChartManager::sampleTrigonometricGraph(*trigonometric(c.type, c.length, c.offset));
         ASSERT_EQ(points.size(), c.points);
         EXPECT_EQ(points.front()[0], c.offset);
         EXPECT_NEAR(std::round((points[1][0] - points[0][0]) * 1000) / 1000, c.step, 1e-12);
         EXPECT_NEAR(points.back()[0], c.length, 1e-9);
     }
-    const auto cosine = SplineChartManager::sampleTrigonometricGraph(*trigonometric(TrigonometricType::cos, 2 * pi));
+    const auto cosine =
+        SplineChartManager::sampleTrigonometricGraph(*trigonometric(TrigonometricType::cos, 2 * pi));
     EXPECT_EQ(cosine[1][1], 0.995) << "y rounded to 3 places";
 
     // Nothing to sample: no length, no type, or a length that is not positive.
-    for (const auto& d : {trigonometric(TrigonometricType::sin, std::nullopt), trigonometric(std::nullopt, 1.0),
-                          trigonometric(TrigonometricType::tan, -5), trigonometric(TrigonometricType::tan, 0)}) {
+    for (const auto& d :
+         {trigonometric(TrigonometricType::sin, std::nullopt), trigonometric(std::nullopt, 1.0),
+          trigonometric(TrigonometricType::tan, -5), trigonometric(TrigonometricType::tan, 0)}) {
         EXPECT_TRUE(SplineChartManager::sampleTrigonometricGraph(*d).empty());
         EXPECT_FALSE(ChartManager::makeChartView(d, ui::View(ui::Rect(0, 0, 400, 800))));
     }
@@ -80,16 +79,20 @@ TEST_F(ChartViewsTest, DistributionAndAreaPadding) {
     using Points = std::vector<ChartPoint>;
     DistributionFunctionChartData cdf;
     cdf.dataSet = {{0, 0.25}, {1, 0.75}, {2, 1}};
-    EXPECT_EQ(LineChartManager::distributionPoints(cdf), (Points{{-1, 0}, {0, 0.25}, {1, 0.75}, {2, 1}, {3, 1}}));
+    EXPECT_EQ(LineChartManager::distributionPoints(cdf),
+              (Points{{-1, 0}, {0, 0.25}, {1, 0.75}, {2, 1}, {3, 1}}));
     cdf.isConverse = true;
-    EXPECT_EQ(LineChartManager::distributionPoints(cdf), (Points{{-1, 1}, {0, 0.25}, {1, 0.75}, {2, 1}, {3, 0}}));
+    EXPECT_EQ(LineChartManager::distributionPoints(cdf),
+              (Points{{-1, 1}, {0, 0.25}, {1, 0.75}, {2, 1}, {3, 0}}));
     // An empty data set has no first or last point to extend.
     cdf.dataSet.clear();
     EXPECT_FALSE(LineChartManager::makeDistributionChart(cdf, ui::Rect(0, 0, 300, 300)));
 
     HistogramChartData histogram;
-    histogram.dataSetWithColorTheme = {{"#111111", {{4, 1}, {2, 5}}}, {"#222222", {}}, {"#333333", {{2, 5}, {3, 7}}}};
-    const std::shared_ptr<ui::View> area = AreaChartManager::makeAreaChart(histogram, ui::Rect(0, 0, 300, 300));
+    histogram.dataSetWithColorTheme = {
+        {"#111111", {{4, 1}, {2, 5}}}, {"#222222", {}}, {"#333333", {{2, 5}, {3, 7}}}};
+    const std::shared_ptr<ui::View> area =
+        AreaChartManager::makeAreaChart(histogram, ui::Rect(0, 0, 300, 300));
     const auto& series = seriesOf(area);
     ASSERT_EQ(series.size(), 2u) << "a data set without points is skipped";
     EXPECT_EQ(series[0].data, (std::vector<chart::Point>{{1, 0}, {4, 1}, {2, 5}, {5, 0}}));
@@ -109,7 +112,9 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
     auto view = [](const ui::Rect& frame) { return std::make_shared<CountingView>(frame); };
     ChartManager::setDrawnChartBuilders(
         {[&](const auto&, const ui::Rect& f) { return built = "unit circle", view(f); },
-         [&](double value, const ui::Rect& f) { return built = "presentation " + std::to_string(value), view(f); },
+         [&](double value, const ui::Rect& f) {
+             return built = "presentation " + std::to_string(value), view(f);
+         },
          [&](const auto&, const ui::Rect& f) { return built = "tree", view(f); }});
 
     auto ratio = [](auto d, double r) {
@@ -127,7 +132,8 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
     spline->dataSet = {{0, 0}, {1, 1}};
     auto emptyPresentation = std::make_shared<DistributionFunctionChartData>();
     emptyPresentation->isPresentationView = true;
-    const std::shared_ptr<ChartData> unitCircle = std::make_shared<UnitCircleChartData>(1, 1, 1, 0, std::nullopt);
+    const std::shared_ptr<ChartData> unitCircle =
+        std::make_shared<UnitCircleChartData>(1, 1, 1, 0, std::nullopt);
     const auto tree = ratio(std::make_shared<BernoulliDistributionTreeChartData>(), 1.0);
 
     struct Case {
@@ -138,8 +144,10 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
     } cases[] = {
         {ratio(line, 1.0), typeid(LineChartView).name(), ui::Rect(20, 20, 360, 360)},
         {unitCircle, "unit circle", ui::Rect(20, 10, 360, 180)},
-        {trigonometric(TrigonometricType::sin, pi), typeid(SplineChartView).name(), ui::Rect(20, 10, 360, 180)},
-        {ratio(std::make_shared<HistogramChartData>(), 1.0), typeid(AreaChartView).name(), ui::Rect(20, 20, 360, 360)},
+        {trigonometric(TrigonometricType::sin, pi), typeid(SplineChartView).name(),
+         ui::Rect(20, 10, 360, 180)},
+        {ratio(std::make_shared<HistogramChartData>(), 1.0), typeid(AreaChartView).name(),
+         ui::Rect(20, 20, 360, 360)},
         {ratio(presentation, 4.0), "presentation 0.500000", ui::Rect(20, 5, 360, 90)},
         {ratio(cdf, 1.0), typeid(LineChartView).name(), ui::Rect(20, 20, 360, 360)},
         {tree, "tree", ui::Rect(20, 20, 360, 360)},

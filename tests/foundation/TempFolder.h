@@ -8,11 +8,8 @@
 #include "tests/support/TemporaryDataRoot.h"
 
 // A test with an empty folder of its own, removed afterwards.
-class TempFolderTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
-
+class TempFolderTest : public SharedStateTest {
+  protected:
     TemporaryDataRoot folder_{"foundation"};
     const std::filesystem::path& root_ = folder_.path();
 };

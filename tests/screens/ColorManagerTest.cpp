@@ -9,12 +9,11 @@
 
 namespace {
 
-class ColorManagerTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
+class ColorManagerTest : public SharedStateTest {
+  protected:
     static void setDark(bool dark) {
-        ui::TraitCollection::setUserInterfaceStyle(dark ? ui::InterfaceStyle::dark : ui::InterfaceStyle::light);
+        ui::TraitCollection::setUserInterfaceStyle(dark ? ui::InterfaceStyle::dark
+                                                        : ui::InterfaceStyle::light);
     }
 };
 

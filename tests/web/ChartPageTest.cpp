@@ -10,8 +10,8 @@
 #include "Calvaro/engine/FunctionChartDescription.h"
 #include "platform/foundation/Value.h"
 #include "platform/ui/Traits.h"
-#include "platform/ui/Window.h"
 #include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
 #include "platform/web/HtmlPage.h"
 #include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -22,10 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ChartPageTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
+class ChartPageTest : public SharedStateTest {
+  protected:
     TemporaryDataRoot folder{"charts"};
 };
 
@@ -60,10 +58,12 @@ const char* kReadBack = R"JS(
 void keepPicture(Tab& tab, const std::string& name) {
     const char* keep = std::getenv("CALVARO_TEST_PICTURES");
     if (!keep) return;
-    const auto box = tab.evaluate("(function(){var h=document.querySelector('.chart');h.scrollIntoView();"
-                                  "var r=h.getBoundingClientRect();return {x:r.left+scrollX,y:r.top+scrollY,"
-                                  "width:r.width,height:r.height,scale:1};})()");
-    const auto png = foundation::base64Decode(tab.call("Page.captureScreenshot", {{"clip", box}}).value("data", ""));
+    const auto box = tab.evaluate(
+        "(function(){var h=document.querySelector('.chart');h.scrollIntoView();"
+        "var r=h.getBoundingClientRect();return {x:r.left+scrollX,y:r.top+scrollY,"
+        "width:r.width,height:r.height,scale:1};})()");
+    const auto png =
+        foundation::base64Decode(tab.call("Page.captureScreenshot", {{"clip", box}}).value("data", ""));
     ASSERT_TRUE(png && !png->empty()) << box.dump();
     writeFile(fs::path(keep) / name, std::string(png->begin(), png->end()));
 }
@@ -94,7 +94,8 @@ TEST_F(ChartPageTest, SolutionScreenPlotsTheFunctionAndItsInverse) {
         const auto& plotted = series["points"];
         ASSERT_EQ(plotted.size(), expected[s]->dataSet.size());
         for (size_t i = 0; i < plotted.size(); ++i)
-            for (size_t k = 0; k < 2; ++k) ASSERT_NEAR(plotted[i][k].get<double>(), expected[s]->dataSet[i][k], 1e-9) << i;
+            for (size_t k = 0; k < 2; ++k)
+                ASSERT_NEAR(plotted[i][k].get<double>(), expected[s]->dataSet[i][k], 1e-9) << i;
     }
 }
 
@@ -122,7 +123,9 @@ TEST_F(ChartPageTest, PiLabelsAndTooltipsOfATrigonometricChart) {
         "return {labels:c.scales.x.ticks.map(function(t){return t.label;}),"
         "header:tip.title([item]),line:tip.label(item)};})()");
     // From -2π over 4π in steps of 1.5705, thousands separated by the options' separator.
-    EXPECT_EQ(result["labels"], nlohmann::json::parse(R"(["-5π/2","-2π","-3π/2","-π","-π/2","0","π/2","π","3π/2","2π","5π/2"])"));
+    EXPECT_EQ(
+        result["labels"],
+        nlohmann::json::parse(R"(["-5π/2","-2π","-3π/2","-π","-π/2","0","π/2","π","3π/2","2π","5π/2"])"));
     EXPECT_EQ(result["header"], "x: 1.5");
     EXPECT_EQ(result["line"], "cos(x): 1,234.5");
 }

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <set>
+#include <sstream>
 
 #include "platform/math/MathLabel.h"
 #include "platform/ui/Application.h"
@@ -80,7 +80,8 @@ class Everything : public ui::ViewController {
         faded->setAccessibilityIdentifier("fadedView");
         root.addSubview(faded);
         table = std::make_shared<ui::TableView>(ui::Rect(0, 320, 390, 300));
-        table->registerCell("row", [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
+        table->registerCell("row",
+                            [](const std::string& id) { return std::make_shared<ui::TableViewCell>(id); });
         rows.count = 60;  // 2640 points of rows in a table 300 high
         table->setDataSource(&rows);
         table->setAccessibilityIdentifier("numbers");
@@ -89,10 +90,8 @@ class Everything : public ui::ViewController {
     std::shared_ptr<ui::TableView> table;
 };
 
-class WebPageTest : public ::testing::Test {
+class WebPageTest : public SharedStateTest {
   protected:
-    void SetUp() override { resetSharedState(); }
-    void TearDown() override { resetSharedState(); }
     TemporaryDataRoot folder{"web"};
 };
 
@@ -170,8 +169,10 @@ TEST_F(WebPageTest, GoldenExercisesTypesetWithoutKatexErrors) {
     size_t typeset = 0;
     for (const auto& e : elements(dom)) {
         if (!e.has("data-index")) continue;
-        if (e.hasClass("typeset")) ++typeset;
-        else ADD_FAILURE() << "KaTeX refuses " << e.get("data-latex") << ": " << e.get("data-katex-error");
+        if (e.hasClass("typeset"))
+            ++typeset;
+        else
+            ADD_FAILURE() << "KaTeX refuses " << e.get("data-latex") << ": " << e.get("data-katex-error");
     }
     EXPECT_EQ(typeset, latex.size());
 }
@@ -189,8 +190,10 @@ TEST_F(WebPageTest, DemonstrationPagesAndPictures) {
     for (const auto& name : names) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(fs::exists(pages / (name + ".txt")));
-        EXPECT_NE(readFile(folder.path() / "out.txt").find(readFile(pages / (name + ".txt"))), std::string::npos);
-        EXPECT_EQ(pngSize(pages / (name + ".png")), std::make_pair(780u, 1688u)) << "390x844 points at scale 2";
+        EXPECT_NE(readFile(folder.path() / "out.txt").find(readFile(pages / (name + ".txt"))),
+                  std::string::npos);
+        EXPECT_EQ(pngSize(pages / (name + ".png")), std::make_pair(780u, 1688u))
+            << "390x844 points at scale 2";
         const std::string dom = domOf(pages / (name + ".html"), true);
         size_t compared = 0;
         for (const auto& line : framesOffByMoreThanAPoint(dom, compared)) ADD_FAILURE() << line;
@@ -223,7 +226,8 @@ TEST_F(WebPageTest, LightAndDarkStyles) {
     EXPECT_NE(dark.find("<body class=\"dark\""), std::string::npos);
     EXPECT_NE(light.find("background:rgba(255,255,255,1);color:rgba(0,0,0,1)"), std::string::npos);
     EXPECT_NE(dark.find("background:rgba(0,0,0,1);color:rgba(255,255,255,1)"), std::string::npos);
-    EXPECT_NE(dark.find("color:rgba(255,255,255,1);font-size:17px"), std::string::npos) << "the label's text is light";
+    EXPECT_NE(dark.find("color:rgba(255,255,255,1);font-size:17px"), std::string::npos)
+        << "the label's text is light";
 }
 
 TEST_F(WebPageTest, MissingChromiumIsAnError) {
