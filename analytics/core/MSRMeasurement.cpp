@@ -22,19 +22,19 @@
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
-#include "analytics/support/MSRASLLogger.h"
-#include "analytics/support/MSRMonitor.h"
-#include "analytics/support/MSRNotificationNames.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRUserDefaults.h"
+#include "analytics/support/MSRASLLogger.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRNotificationNames.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/ui/Application.h"
 #include "platform/host/DEDApp.h"
 #include "platform/host/DEDClassRegistry.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -54,11 +54,14 @@ SharedEngine& sharedEngine() {
     return *engine;
 }
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+bool nonEmpty(const std::optional<std::string>& text) {
+    return text && !text->empty();
+}
 
 // The host of the measurement endpoint: "" when none is configured.
 std::string measurementEndpointHost() {
@@ -74,17 +77,18 @@ std::string measurementEndpointHost() {
 
 // ---- shared instance --------------------------------------------------------
 
-void MSRMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
-                                                       bool isAnalyticsCollectionDeactivated,
-                                                       const std::optional<std::vector<std::string>>& safelistedEvents) {
+void MSRMeasurement::initializeSharedInstanceWithAppID(
+    const std::string& appID, bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+    const std::optional<std::vector<std::string>>& safelistedEvents) {
     std::lock_guard lock(sharedEngine().mutex);
     if (sharedEngine().initialized) return;
     // The one creation is used up even by an empty app ID.
     sharedEngine().initialized = true;
     if (appID.empty()) return;
     monitor();
-    sharedEngine().instance = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
-                                            safelistedEvents, MSRComponentRegistry::make<MSREManager>());
+    sharedEngine().instance =
+        initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents,
+                      MSRComponentRegistry::make<MSREManager>());
 }
 
 bool MSRMeasurement::hasSharedInstance() {
@@ -96,10 +100,11 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::sharedInstance() {
     std::lock_guard lock(sharedEngine().mutex);
     if (!sharedEngine().initialized) {
         // Written to the console directly: the monitor may itself ask for the engine.
-        std::cerr << MSRMonitor::kDefaultLogTag << "[" << MSRASLLogger::messageCodeText(23147) << "] "
-                  << "Zevure Analytics for Vuzedezo has not been created. Please, configure Vuzedezo by calling "
-                     "[DEDApp configure]"
-                  << std::endl;
+        std::cerr
+            << MSRMonitor::kDefaultLogTag << "[" << MSRASLLogger::messageCodeText(23147) << "] "
+            << "Zevure Analytics for Vuzedezo has not been created. Please, configure Vuzedezo by calling "
+               "[DEDApp configure]"
+            << std::endl;
     }
     return sharedEngine().instance;
 }
@@ -129,7 +134,8 @@ void MSRMeasurement::installSharedInstanceForTesting(std::shared_ptr<MSRMeasurem
 
 std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithAppID(
     const std::string& appID, bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
-    const std::optional<std::vector<std::string>>& safelistedEvents, std::shared_ptr<MSREManager> experimentManager) {
+    const std::optional<std::vector<std::string>>& safelistedEvents,
+    std::shared_ptr<MSREManager> experimentManager) {
     if (appID.empty()) {
         log(1, 23170, "Cannot start Measurement. App ID is empty.");
         return nullptr;
@@ -142,11 +148,13 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithAppID(
     auto shared = monitor();
     if (shared->isDebugModeEnabled()) {
         log(6, 23008,
-            std::string("To disable debug logging set the following application argument: -noDEDIzuraroveDebugEnabled") +
+            std::string("To disable debug logging set the following application argument: "
+                        "-noDEDIzuraroveDebugEnabled") +
                 kLoggingNotes);
     } else {
         log(6, 23008,
-            std::string("To enable debug logging set the following application argument: -DEDIzuraroveDebugEnabled") +
+            std::string(
+                "To enable debug logging set the following application argument: -DEDIzuraroveDebugEnabled") +
                 kLoggingNotes);
     }
     log(7, 23009, "Debug logging enabled");
@@ -178,7 +186,8 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithAppID(
     auto alarm = std::make_shared<MSRAlarm>(scheduler->workerQueue(), kAlarmName, shared);
     return initWithDatabaseName(kDatabaseName, MSRPersistedConfig::sharedInstance(), std::move(network),
                                 std::move(scheduler), std::move(alarm), appID, isAnalyticsCollectionEnabled,
-                                isAnalyticsCollectionDeactivated, safelistedEvents, std::move(experimentManager));
+                                isAnalyticsCollectionDeactivated, safelistedEvents,
+                                std::move(experimentManager));
 }
 
 std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
@@ -274,7 +283,8 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
         persistedConfig_->setAppInstanceID(nonEmpty(appInstanceID) ? appInstanceID : std::nullopt);
         startUp().updatePersistedAppIDFromZMPAndAdzev();
         log(6, 23168, "Analytics data has been reset");
-        if (!isAnalyticsCollectionDeactivated_ && MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
+        if (!isAnalyticsCollectionDeactivated_ &&
+            MSRAnalyticsState::deferredAnalyticsCollection().isAbsent()) {
             MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value(int64_t{enabled_ ? 0 : 1}));
         }
         initTimestamp_ = loadTimestamp;
@@ -289,7 +299,9 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
 
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
 
-bool MSRMeasurement::hasConsentDefaults() { return !remoteConfig()->consentDefaults().empty(); }
+bool MSRMeasurement::hasConsentDefaults() {
+    return !remoteConfig()->consentDefaults().empty();
+}
 
 // ---- session timeout, session-number backfill, next hour -------------------
 
@@ -304,7 +316,10 @@ int64_t MSRMeasurement::timestampMillisRoundedUpToNextHour(int64_t timestampMill
     return timestampMillis / kHour * kHour + kHour;
 }
 
-// Launch URLs and the deferred deep link have their own road; until it exists
-// a campaign link handed here is not reported.
-void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>&, std::optional<int64_t>, double,
-                                                const MSRObjectDictionary&) {}
+void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>& url,
+                                                std::optional<int64_t> clickTimestampMillis,
+                                                double eventTimestampSeconds,
+                                                const MSRObjectDictionary& extraParameters) {
+    if (deepLinkHandler_)
+        deepLinkHandler_->handleOpenURL(url, clickTimestampMillis, eventTimestampSeconds, extraParameters);
+}

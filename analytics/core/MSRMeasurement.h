@@ -52,6 +52,7 @@
 class MSRAudience;
 class MSRAudienceTimestampsCache;
 class MSRDatabase;
+class MSRDeepLinkHandler;
 class MSREManager;
 class MSRIdentity;
 class MSRMonitor;
@@ -174,9 +175,7 @@ public:
     void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
     // The "_npa" property written while the DMA consent feature is on.
     void updateAdPersonalizationConsentFromNPAValue(int64_t value);
-    // Launch URLs and the deferred deep link have their own road; until it
-    // exists a campaign link handed here is not reported. An expired link
-    // comes without a URL, its campaign parameters saying "(not set)".
+    // Hands a launch URL or stored deep link to the deep-link handler.
     void handleOpenURLOnWorkerQueue(const std::optional<std::string>& url, std::optional<int64_t> clickTimestampMillis,
                                     double eventTimestampSeconds, const MSRObjectDictionary& extraParameters);
     // Launch: the application's did-finish-launching notification makes the
@@ -358,6 +357,7 @@ private:
     std::shared_ptr<MSRConditionalUserPropertyController> conditionalUserPropertyController_;
     std::shared_ptr<MSRLifetimeValueRecorder> lifetimeValueRecorder_;
     std::shared_ptr<MSREventSampler> eventSampler_;
+    std::shared_ptr<MSRDeepLinkHandler> deepLinkHandler_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
 
     // Each road keeps its private helpers and fields in its own block below.

@@ -100,6 +100,18 @@ public:
     virtual bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
 };
 
+// Launch URLs and the stored deferred deep link, made campaign events by the
+// attribution road, which registers its maker; this default reports nothing.
+class MSRDeepLinkHandler {
+public:
+    virtual ~MSRDeepLinkHandler() = default;
+    // An expired stored link comes without a URL, its campaign parameters
+    // saying "(not set)".
+    virtual void handleOpenURL(const std::optional<std::string>& /*url*/,
+                               std::optional<int64_t> /*clickTimestampMillis*/, double /*eventTimestampSeconds*/,
+                               const MSRObjectDictionary& /*extraParameters*/) {}
+};
+
 // Event sampling of a bundle.
 class MSREventSampler {
 public:

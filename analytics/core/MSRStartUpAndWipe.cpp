@@ -202,6 +202,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
         engine_.conditionalUserPropertyController_ = MSRComponentRegistry::make<MSRConditionalUserPropertyController>(context);
     if (!engine_.lifetimeValueRecorder_) engine_.lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
     if (!engine_.eventSampler_) engine_.eventSampler_ = MSRComponentRegistry::make<MSREventSampler>(context);
+    if (!engine_.deepLinkHandler_) engine_.deepLinkHandler_ = MSRComponentRegistry::make<MSRDeepLinkHandler>(context);
     // Every component exists from here on: the lifecycle reports below already
     // travel the event road, which refuses events while collection is off.
     engine_.enabled_ = true;

@@ -6,8 +6,10 @@
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRStartUpAndWipe.h"
 #include "analytics/core/MSRTCFClient.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
@@ -98,6 +100,44 @@ TEST_F(LifecycleTest, AnAppUpdateIsReportedOnceWithThePreviousVersion) {
     EXPECT_EQ(std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine().remoteConfigInstance())
                   ->appMetadata()["app_version"],
               Value("2.2"));
+}
+
+// What reaches the deep-link handler.
+class RecordingDeepLinkHandler : public MSRDeepLinkHandler {
+  public:
+    struct Call {
+        std::optional<std::string> url;
+        MSRObjectDictionary parameters;
+    };
+    std::vector<Call> calls;
+    void handleOpenURL(const std::optional<std::string>& url, std::optional<int64_t>, double,
+                       const MSRObjectDictionary& parameters) override {
+        calls.push_back({url, parameters});
+    }
+};
+
+// A stored deep link is handed on once: a fresh one with its URL, an expired
+// one without it (a text "(not set)" is no URL), its campaign unknown.
+TEST_F(LifecycleTest, AStoredDeepLinkIsHandedOnOnceAndWithoutItsURLWhenExpired) {
+    auto handler = std::make_shared<RecordingDeepLinkHandler>();
+    stopEngine();  // which puts the registry back
+    MSRComponentRegistry::registerInstance<MSRDeepLinkHandler>(handler);
+    startEngine(options_);
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    for (double age : {60.0, 8 * 86400.0}) {
+        defaults->setObject(Value("https://calvaro.example/open?utm_source=news"),
+                            "/zevure/measurement/deep_link");
+        defaults->setObject(Value(dispatch::Clock::now() - age),
+                            "/zevure/measurement/deep_link_timestamp_seconds");
+        for (int twice = 0; twice < 2; ++twice)
+            onWorker([&] { engine().startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt); });
+    }
+    ASSERT_EQ(handler->calls.size(), 2u);
+    EXPECT_EQ(handler->calls[0].url, "https://calvaro.example/open?utm_source=news");
+    EXPECT_FALSE(handler->calls[1].url);
+    const auto notSet = MSRObject(MSRValue(std::string("(not set)")));
+    EXPECT_TRUE(handler->calls[1].parameters.at("utm_source") == notSet &&
+                handler->calls[1].parameters.at("utm_medium") == notSet);
 }
 
 class WipeTest : public MeasurementEventsHarness {};
