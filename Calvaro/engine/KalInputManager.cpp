@@ -362,15 +362,7 @@ void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
         // The constants stay in the middle term: \frac{1.5\pi}{2} expands to
         // \frac{1.5\pi \cdot 10}{2 \cdot 10}, not to a number without them.
         const auto withConstants = [](std::string text, const NaturalConstants& constants) {
-            for (const NaturalConstant& c : constants) {
-                if (text == "1") {
-                    text = c.latex();
-                } else if (text == "-1") {
-                    text = "-" + c.latex();
-                } else {
-                    text += c.latex();
-                }
-            }
+            for (const NaturalConstant& c : constants) KalStringOutput::replaceOneOrAppend(text, c.latex(), "");
             return text;
         };
         const std::string expansion = "\\frac{" + withConstants(zText, digit.zConstants()) + " \\cdot " +

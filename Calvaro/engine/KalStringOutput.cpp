@@ -17,18 +17,6 @@ constexpr double kInfinityBeyond = 1e12;
 // number), so that such a line still reads sensibly instead of "(NaN)" or "-NaN".
 constexpr const char* kNotANumber = "NaN";
 
-// A text of exactly "1" or "-1" has its "1" replaced by `replacement`;
-// anything else gets `separator` and `replacement` appended.
-void replaceOneOrAppend(std::string& text, const std::string& replacement, const std::string& separator) {
-    if (text == "1") {
-        text = replacement;
-    } else if (text == "-1") {
-        text = "-" + replacement;
-    } else {
-        text += separator + replacement;
-    }
-}
-
 // Whether a part of a fraction keeps its value when written with
 // `fractionDigits` decimals: its text reads back to the same number, or its
 // magnitude lies in [1, 1e15], where the rounding costs at most a relative
@@ -56,6 +44,17 @@ std::string KalStringOutput::separateControlWords(std::string text) {
         }
     }
     return text;
+}
+
+void KalStringOutput::replaceOneOrAppend(std::string& text, const std::string& replacement,
+                                         const std::string& separator) {
+    if (text == "1") {
+        text = replacement;
+    } else if (text == "-1") {
+        text = "-" + replacement;
+    } else {
+        text += separator + replacement;
+    }
 }
 
 std::string KalStringOutput::baseLatex(const std::string& latex) {

@@ -39,6 +39,9 @@ public:
     // it is a plain unsigned number or a constant alone, so that 2\pi^{x} is
     // never read as 2·\pi^{x} nor \frac{1}{2}^{x} as 1 over 2^{x}.
     static std::string baseLatex(const std::string& latex);
+    // A text of exactly "1" or "-1" has its "1" replaced by `replacement`;
+    // anything else gets `separator` and `replacement` appended.
+    static void replaceOneOrAppend(std::string& text, const std::string& replacement, const std::string& separator);
 
     // Puts a blank between a constant's control word ("\pi", "\infty") and a
     // letter right after it, so that pieces joined by the writers ("\pi" and
