@@ -227,7 +227,8 @@ public:
     void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) override;
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
                                                       bool backfillEvents);
-    MSRObjectDictionary parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
+    // The parameters over the default event parameters; nothing when there are no defaults.
+    std::optional<MSRObjectDictionary> parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
     // Hands an event to the handling sequence from any thread (nothing
     // happens once the engine is gone; nothing is logged for none).
     void logEvent(const std::optional<MSREvent>& event);

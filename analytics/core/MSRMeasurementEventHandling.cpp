@@ -161,12 +161,7 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
     const std::optional<MSRParameters>& addedScreenParameters) {
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     std::optional<MSRObjectDictionary> withDefaults;
-    if (!ignoreInterceptor && name != "_err") {
-        if (auto defaults = persistedConfig_->defaultEventParameters(); defaults && !defaults->empty()) {
-            withDefaults = objectsFromDictionary(*defaults);
-            for (const auto& [parameterName, object] : parameters) withDefaults->insert_or_assign(parameterName, object);
-        }
-    }
+    if (!ignoreInterceptor && name != "_err") withDefaults = parametersWithAddedDefaultEventParameters(parameters);
     const MSRObjectDictionary& effective = withDefaults ? *withDefaults : parameters;
     std::optional<MSREvent> event =
         MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
@@ -303,11 +298,11 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     persistedConfig_->setDefaultEventParameters(result);
 }
 
-MSRObjectDictionary MSRMeasurement::parametersWithAddedDefaultEventParameters(
+std::optional<MSRObjectDictionary> MSRMeasurement::parametersWithAddedDefaultEventParameters(
     const MSRObjectDictionary& parameters) {
     std::optional<foundation::Value::Dictionary> defaults =
         persistedConfig_ ? persistedConfig_->defaultEventParameters() : std::nullopt;
-    if (!defaults || defaults->empty()) return parameters;
+    if (!defaults || defaults->empty()) return std::nullopt;
     MSRObjectDictionary merged = objectsFromDictionary(*defaults);
     for (const auto& [name, object] : parameters) merged.insert_or_assign(name, object);
     return merged;

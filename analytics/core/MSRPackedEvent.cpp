@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "analytics/messages/NANOVarint.h"
+
 enum class MSRPackedEvent::Kind : char {
     kInteger,
     kDouble,
@@ -136,10 +138,8 @@ void MSRPackedEvent::put(Kind kind, const std::string& name) {
 
 // Seven bits a byte: one byte for every usual length and small number.
 void MSRPackedEvent::putVarint(uint64_t number) {
-    do {
-        bytes_.push_back(static_cast<char>((number & 0x7f) | (number > 0x7f ? 0x80 : 0)));
-        number >>= 7;
-    } while (number > 0);
+    uint8_t encoded[10];
+    bytes_.append(reinterpret_cast<const char*>(encoded), NANOPutVarint(encoded, number) - encoded);
 }
 
 uint64_t MSRPackedEvent::varint(size_t& at) const {
@@ -173,7 +173,9 @@ std::string MSRPackedEvent::text(size_t& at) const {
     return value;
 }
 
-void MSRPackedEvent::skipText(size_t& at) const { at += varint(at); }
+void MSRPackedEvent::skipText(size_t& at) const {
+    at += varint(at);
+}
 
 void MSRPackedEvent::putDouble(double number) {
     bytes_.append(reinterpret_cast<const char*>(&number), sizeof number);

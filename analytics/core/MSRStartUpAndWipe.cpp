@@ -31,7 +31,6 @@
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRMonitor.h"
-#include "analytics/core/MSRScreenViewReporterInterface.h"
 #include "analytics/support/MSRNotificationNames.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
@@ -366,11 +365,7 @@ std::optional<MSREvent> automaticEvent(const std::string& name, double timestamp
     std::optional<MSREvent> event = MSREvent::initWithOrigin("auto", false, name, timestamp, 0, parameters);
     if (!event || !withScreen) return event;
     if (auto reporter = MSRScreenViewReporterInterface::shared()) {
-        if (auto screen = reporter->screenParameters()) {
-            MSRObjectDictionary objects;
-            for (const auto& [key, value] : *screen) objects.emplace(key, value);
-            event->addScreenParameters(objects);
-        }
+        if (auto screen = reporter->screenParameters()) event->addScreenParameters(MSRObjectsFromParameters(*screen));
     }
     return event;
 }

@@ -1,6 +1,7 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 
 #include "analytics/model/MSRCodePoints.h"
+#include "analytics/support/MSRNumericUtil.h"
 #include "analytics/support/MSRPercentEncoding.h"
 #include "platform/security/Digest.h"
 
@@ -160,12 +161,7 @@ bool isBitEnabledAtIndex(std::string_view bits, int64_t index) {
 }
 
 int64_t MSRSaturatingInt64(double value) {
-    if (std::isnan(value)) return 0;
-    // 2^63 is exactly representable; every double below it converts safely.
-    constexpr double kLimit = 9223372036854775808.0;
-    if (value >= kLimit) return std::numeric_limits<int64_t>::max();
-    if (value < -kLimit) return std::numeric_limits<int64_t>::min();
-    return static_cast<int64_t>(value);
+    return MSRSaturatingInteger<int64_t>(value);
 }
 
 int64_t MSRMillisecondsFromSeconds(double seconds) {
