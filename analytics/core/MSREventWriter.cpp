@@ -386,7 +386,7 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         return false;
     }
     int64_t fingerprint = 0;
-    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata->message, &error, &fingerprint)) {
+    if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata->encoded, &error, &fingerprint)) {
         log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }

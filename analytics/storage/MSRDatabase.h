@@ -186,6 +186,9 @@ class MSRDatabase {
     // `fingerprint`, when given, receives the record's fingerprint.
     bool insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
                                            int64_t* fingerprint = nullptr);
+    // The same for metadata already encoded.
+    bool insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& encoded, MSRError* error,
+                                           int64_t* fingerprint = nullptr);
     // Nothing without an error when no row has the fingerprint.
     std::optional<MSRPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                MSRError* error);
@@ -367,8 +370,6 @@ class MSRDatabase {
     bool runGroupedBlock(const std::function<bool()>& block, bool savepoint);
     bool writeDailyCounts(const MSRDailyCounts& counts, MSRError* error);
     bool performTransaction(const std::function<bool()>& block, bool savepoint);
-    // Encodes the metadata into lastMetadataBytes_ and its fingerprint.
-    bool encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error);
     void rememberRawEventMetadata(std::vector<uint8_t> encoded);
     std::optional<bool> isLastMetadataStored(MSRError* error);
     // The encoded metadata last stored and its fingerprint.

@@ -145,16 +145,6 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
 
 // --- Metadata ---------------------------------------------------------------------
 
-bool MSRDatabase::encodeRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error) {
-    std::optional<std::vector<uint8_t>> encoded = metadata.protoBuffer();
-    if (!encoded || encoded->empty()) {
-        return fail(error, kConversion,
-                    "Received empty measurement bundle metadata for getting dictionary representation");
-    }
-    rememberRawEventMetadata(std::move(*encoded));
-    return true;
-}
-
 // Nearly every event carries the same metadata as the one before; its digest
 // is remembered rather than worked out again per event.
 void MSRDatabase::rememberRawEventMetadata(std::vector<uint8_t> encoded) {
@@ -188,7 +178,17 @@ std::optional<bool> MSRDatabase::isRawEventMetadataStored(const std::vector<uint
 
 bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle& metadata, MSRError* error,
                                                      int64_t* fingerprint) {
-    if (!encodeRawEventMetadata(metadata, error)) return false;
+    return insertIfNotExistsRawEventMetadata(metadata.protoBuffer().value_or(std::vector<uint8_t>{}), error,
+                                             fingerprint);
+}
+
+bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& encoded, MSRError* error,
+                                                     int64_t* fingerprint) {
+    if (encoded.empty()) {
+        return fail(error, kConversion,
+                    "Received empty measurement bundle metadata for getting dictionary representation");
+    }
+    if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
     if (fingerprint) *fingerprint = lastMetadataFingerprint_;
     // A failed read only costs a rewrite of the same row.
     if (isLastMetadataStored(nullptr).value_or(false)) return true;
