@@ -1,32 +1,23 @@
 #include "platform/chart/ChartOptions.h"
 
-#include <cmath>
 #include <nlohmann/json.hpp>
 
 namespace chart {
 namespace {
 
+// The library reads a JSON null as a gap; the writer writes every number that
+// is not finite (JSON has no infinities or NaN) as null.
 using Json = nlohmann::ordered_json;
-
-// JSON has no infinities or NaN; such a number is written as null, which the
-// library reads as a gap.
-Json number(double value) {
-    return std::isfinite(value) ? Json(value) : Json(nullptr);
-}
 
 template <class T>
 void put(Json& object, const char* key, const std::optional<T>& value) {
     if (value) object[key] = *value;
 }
 
-void putNumber(Json& object, const char* key, const std::optional<double>& value) {
-    if (value) object[key] = number(*value);
-}
-
 Json style(const Style& s) {
     Json out = Json::object();
     put(out, "color", s.color);
-    putNumber(out, "fontSize", s.fontSize);
+    put(out, "fontSize", s.fontSize);
     put(out, "fontWeight", s.fontWeight);
     return out;
 }
@@ -39,11 +30,11 @@ Json title(const Title& t) {
 
 Json axis(const Axis& a) {
     Json out = Json::object();
-    putNumber(out, "gridLineWidth", a.gridLineWidth);
-    putNumber(out, "lineWidth", a.lineWidth);
+    put(out, "gridLineWidth", a.gridLineWidth);
+    put(out, "lineWidth", a.lineWidth);
     put(out, "lineColor", a.lineColor);
     put(out, "minorGridLineColor", a.minorGridLineColor);
-    putNumber(out, "minorGridLineWidth", a.minorGridLineWidth);
+    put(out, "minorGridLineWidth", a.minorGridLineWidth);
     if (a.title) out["title"] = title(*a.title);
     if (a.labels) {
         Json labels = Json::object();
@@ -51,33 +42,34 @@ Json axis(const Axis& a) {
         if (a.labels->style) labels["style"] = style(*a.labels->style);
         out["labels"] = labels;
     }
-    putNumber(out, "tickInterval", a.tickInterval);
+    put(out, "tickInterval", a.tickInterval);
     if (a.minorTickInterval)
-        out["minorTickInterval"] = a.minorTickInterval->automatic ? Json("auto") : number(a.minorTickInterval->value);
-    putNumber(out, "min", a.min);
-    putNumber(out, "max", a.max);
+        out["minorTickInterval"] =
+            a.minorTickInterval->automatic ? Json("auto") : Json(a.minorTickInterval->value);
+    put(out, "min", a.min);
+    put(out, "max", a.max);
     if (!a.tickPositions.empty()) {
         Json positions = Json::array();
-        for (double p : a.tickPositions) positions.push_back(number(p));
+        for (double p : a.tickPositions) positions.push_back(p);
         out["tickPositions"] = positions;
     }
     if (a.crosshair)
         out["crosshair"] = {{"color", a.crosshair->color},
                             {"dashStyle", a.crosshair->dashStyle},
-                            {"width", number(a.crosshair->width)}};
+                            {"width", a.crosshair->width}};
     return out;
 }
 
 Json marker(const Marker& m) {
     Json out = Json::object();
-    putNumber(out, "radius", m.radius);
-    putNumber(out, "lineWidth", m.lineWidth);
+    put(out, "radius", m.radius);
+    put(out, "lineWidth", m.lineWidth);
     return out;
 }
 
 Json series(const SeriesElement& s) {
     Json data = Json::array();
-    for (const Point& p : s.data) data.push_back(Json::array({number(p[0]), number(p[1])}));
+    for (const Point& p : s.data) data.push_back(Json::array({p[0], p[1]}));
     Json out = {{"name", s.name}, {"data", std::move(data)}};
     put(out, "step", s.step);
     put(out, "color", s.color);
@@ -90,10 +82,10 @@ Json legend(const Legend& l) {
     put(out, "layout", l.layout);
     put(out, "align", l.align);
     put(out, "verticalAlign", l.verticalAlign);
-    putNumber(out, "x", l.x);
-    putNumber(out, "y", l.y);
-    putNumber(out, "itemMarginTop", l.itemMarginTop);
-    putNumber(out, "itemMarginBottom", l.itemMarginBottom);
+    put(out, "x", l.x);
+    put(out, "y", l.y);
+    put(out, "itemMarginTop", l.itemMarginTop);
+    put(out, "itemMarginBottom", l.itemMarginBottom);
     if (l.itemStyle) out["itemStyle"] = style(*l.itemStyle);
     return out;
 }
@@ -102,7 +94,7 @@ Json tooltip(const Tooltip& t) {
     Json out = {{"enabled", t.enabled}};
     put(out, "backgroundColor", t.backgroundColor);
     put(out, "borderColor", t.borderColor);
-    putNumber(out, "borderWidth", t.borderWidth);
+    put(out, "borderWidth", t.borderWidth);
     if (t.style) out["style"] = style(*t.style);
     put(out, "shadow", t.shadow);
     out["headerFormat"] = t.headerFormat;
@@ -114,10 +106,14 @@ Json tooltip(const Tooltip& t) {
 
 const char* chartTypeName(ChartType type) {
     switch (type) {
-        case ChartType::area: return "area";
-        case ChartType::spline: return "spline";
-        case ChartType::scatter: return "scatter";
-        case ChartType::line: break;
+        case ChartType::area:
+            return "area";
+        case ChartType::spline:
+            return "spline";
+        case ChartType::scatter:
+            return "scatter";
+        case ChartType::line:
+            break;
     }
     return "line";
 }
@@ -151,7 +147,7 @@ std::string Options::toJson(int indent) const {
     if (yAxis) out["yAxis"] = axis(*yAxis);
     out["legend"] = chart::legend(legend);
     if (seriesPlotOptions) {
-        Json plot = {{"animation", {{"duration", number(seriesPlotOptions->animationDuration)}}}};
+        Json plot = {{"animation", {{"duration", seriesPlotOptions->animationDuration}}}};
         if (seriesPlotOptions->marker) plot["marker"] = marker(*seriesPlotOptions->marker);
         if (seriesPlotOptions->events && seriesPlotOptions->events->legendItemClick)
             plot["events"] = {{"legendItemClick", seriesPlotOptions->events->legendItemClick->source}};
