@@ -31,15 +31,6 @@ bool isExactly(const ui::View& view) {
     return typeid(view) == typeid(T);
 }
 
-void lightStyleShadow(ui::Layer& layer) {
-    if (ui::TraitCollection::isDark()) return;
-    layer.masksToBounds = false;
-    layer.shadowColor = ui::Color::systemGray();
-    layer.shadowOpacity = 0.7;
-    layer.shadowOffset = {0, 1.0};
-    layer.shadowRadius = 1.0;
-}
-
 }  // namespace
 
 void ColorManager::applyColors(ui::View& root) {
@@ -78,13 +69,13 @@ void ColorManager::styleView(ui::View& view) {
     if (auto* flat = dynamic_cast<kit::FlatButton*>(&view)) {
         if (ui::ImageView* imageView = flat->imageView()) imageView->setTintColor(nearBlackColor());
     }
-    lightStyleShadow(view.layer());
+    addLightStyleShadow(view.layer());
 }
 
 void ColorManager::applyCardStyle(StarRatingView& stars) {
     if (auto accent = accentColor(stars.tag())) stars.settings().filledColor = *accent;
     stars.setNeedsLayout();
-    for (const auto& star : stars.layer().sublayers) lightStyleShadow(*star);
+    for (const auto& star : stars.layer().sublayers) addLightStyleShadow(*star);
 }
 
 void ColorManager::addShadow(ui::Layer& layer) { addCardShadow(layer); }

@@ -1,5 +1,6 @@
 #include "Calvaro/services/KalAdsViewController.h"
 
+#include "Calvaro/charts/palette/Palette.h"
 #include "Calvaro/services/CalculationType.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "platform/foundation/Bundle.h"
@@ -8,15 +9,6 @@
 #include "platform/ui/Traits.h"
 
 namespace {
-
-void lightStyleShadow(ui::Layer& layer) {
-    if (ui::TraitCollection::isDark()) return;
-    layer.masksToBounds = false;
-    layer.shadowColor = ui::Color::systemGray();
-    layer.shadowOpacity = 0.7;
-    layer.shadowOffset = ui::Size{0, 1.0};
-    layer.shadowRadius = 1.0;
-}
 
 std::string replacingAll(std::string text, const std::string& what, const std::string& with) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
@@ -52,7 +44,7 @@ void KalAdsViewController::loadView() {
 
 void KalAdsViewController::viewDidLoad() {
     closeButton_->setTintColor(ui::Color::rgb(0.93, 0.25, 0.48));
-    lightStyleShadow(closeButton_->layer());
+    addLightStyleShadow(closeButton_->layer());
     if (currentAd) adImageView_->setImage(ui::Image::named(currentAd->imageName + "_" + supportedLanguage()));
     discountButton_->layer().cornerRadius = 2.0;
     if (currentAd) {
@@ -61,7 +53,7 @@ void KalAdsViewController::viewDidLoad() {
     }
     discountButton_->setBackgroundColor(ui::Color::rgb(1.0, 0.63, 0.25));
     discountButton_->setTitleColor(ui::Color::white(0.1));
-    lightStyleShadow(discountButton_->layer());
+    addLightStyleShadow(discountButton_->layer());
 }
 
 void KalAdsViewController::viewDidAppear(bool) {

@@ -110,8 +110,7 @@ const char* chartPageScript() {
       return text.replace('{point.key}',numberText(item.parsed.x,sep)).replace('{point.y}',numberText(item.parsed.y,sep))
                  .replace(/<br\s*\/?>/g,'');
     }
-    var legendClick=o.plotOptions&&o.plotOptions.series&&o.plotOptions.series.events&&
-                    o.plotOptions.series.events.legendItemClick?fn(o.plotOptions.series.events.legendItemClick):null;
+    var legendClick=plot.events&&plot.events.legendItemClick?fn(plot.events.legendItemClick):null;
     return {
       type:type==='scatter'?'scatter':'line',
       data:{datasets:datasets},

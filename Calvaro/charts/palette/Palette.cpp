@@ -88,6 +88,15 @@ const ui::Color& disabledFieldBackgroundColor() {
     return color;
 }
 
+void addLightStyleShadow(ui::Layer& layer) {
+    if (ui::TraitCollection::isDark()) return;
+    layer.masksToBounds = false;
+    layer.shadowColor = ui::Color::systemGray();
+    layer.shadowOpacity = 0.7;
+    layer.shadowOffset = ui::Size{0, 1.0};
+    layer.shadowRadius = 1.0;
+}
+
 void addCardShadow(ui::Layer& layer) {
     const bool dark = ui::TraitCollection::isDark();
     layer.masksToBounds = false;

@@ -37,3 +37,5 @@ const ui::Color& disabledFieldBackgroundColor();
 
 // The card shadow of chart and video panels, lighter in dark style.
 void addCardShadow(ui::Layer& layer);
+// The small grey shadow of light style under buttons and fields; none in dark style.
+void addLightStyleShadow(ui::Layer& layer);
