@@ -12,10 +12,10 @@
 #include "analytics/core/MSRIdentitySupport.h"
 #include "analytics/core/MSRInfoPlistFileUtil.h"
 #include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
-#include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
@@ -23,7 +23,8 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void log(int64_t level, int64_t code, std::string_view message,
+         const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -38,8 +39,12 @@ SharedIdentity& sharedState() {
     return state;
 }
 
-bool isAnalyticsStorageDenied() { return MSRConsentSettingsUtil::isAnalyticsStorageDenied(); }
-bool isAdStorageDenied() { return MSRConsentSettingsUtil::isAdStorageDenied(); }
+bool isAnalyticsStorageDenied() {
+    return MSRConsentSettingsUtil::isAnalyticsStorageDenied();
+}
+bool isAdStorageDenied() {
+    return MSRConsentSettingsUtil::isAdStorageDenied();
+}
 
 const foundation::Bundle& bundleOrMain(const std::shared_ptr<const foundation::Bundle>& bundle) {
     return bundle ? *bundle : foundation::Bundle::main();
@@ -71,8 +76,8 @@ void MSRIdentity::setSharedInstanceForTesting(std::shared_ptr<MSRIdentity> ident
 
 // ---- creation -----------------------------------------------------------------
 
-std::shared_ptr<MSRIdentity> MSRIdentity::initWithPersistedConfig(std::shared_ptr<MSRPersistedConfig> persistedConfig,
-                                                                  MSRIdentityEnvironment environment) {
+std::shared_ptr<MSRIdentity> MSRIdentity::initWithPersistedConfig(
+    std::shared_ptr<MSRPersistedConfig> persistedConfig, MSRIdentityEnvironment environment) {
     if (!persistedConfig) {
         log(2, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
         return nullptr;
@@ -80,7 +85,8 @@ std::shared_ptr<MSRIdentity> MSRIdentity::initWithPersistedConfig(std::shared_pt
     return std::shared_ptr<MSRIdentity>(new MSRIdentity(std::move(persistedConfig), std::move(environment)));
 }
 
-MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig, MSRIdentityEnvironment environment)
+MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig,
+                         MSRIdentityEnvironment environment)
     : persistedConfig_(std::move(persistedConfig)),
       bundle_(std::move(environment.bundle)),
       identitySupport_(environment.identitySupport ? std::move(environment.identitySupport)
@@ -108,7 +114,8 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig, MS
     }
 
     // The platform reads booleans and numbers alike as numbers.
-    const foundation::Value idfv = bundle.objectForInfoDictionaryKey("ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED");
+    const foundation::Value idfv =
+        bundle.objectForInfoDictionaryKey("ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED");
     std::optional<bool> enabled = idfv.boolValue();
     if (!enabled) {
         if (auto number = idfv.doubleValue()) enabled = *number != 0;
@@ -138,7 +145,9 @@ MSRIdentity::~MSRIdentity() = default;
 
 // ---- class operations -----------------------------------------------------------
 
-int64_t MSRIdentity::rovIdarurozaroLibraryVersion() { return libraryVersionFromText(kMSRLibraryVersionText); }
+int64_t MSRIdentity::rovIdarurozaroLibraryVersion() {
+    return libraryVersionFromText(kMSRLibraryVersionText);
+}
 
 int64_t MSRIdentity::libraryVersionFromText(std::string_view versionText) {
     if (versionText.size() < 4) return 0;
@@ -193,11 +202,7 @@ std::string MSRIdentity::newRandomAppInstanceID() {
 // ---- queue --------------------------------------------------------------------
 
 void MSRIdentity::runSync(const std::function<void()>& block) {
-    if (queue_->isCurrent()) {
-        block();
-    } else {
-        queue_->sync(block);
-    }
+    queue_->syncOrRunIfCurrent(block);
 }
 
 // Blocks hold the identity strongly: a posted write must land even when the
@@ -225,9 +230,13 @@ void MSRIdentity::setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig)
 
 // ---- facts --------------------------------------------------------------------
 
-bool MSRIdentity::isFromAppStore() const { return MSRAEU::isFAS(); }
+bool MSRIdentity::isFromAppStore() const {
+    return MSRAEU::isFAS();
+}
 
-bool MSRIdentity::iOS14OrAbove() const { return MSRDefaultIdentitySupport::iOS14OrAbove(); }
+bool MSRIdentity::iOS14OrAbove() const {
+    return MSRDefaultIdentitySupport::iOS14OrAbove();
+}
 
 // ---- application IDs and installation -------------------------------------------
 
@@ -245,8 +254,8 @@ std::optional<std::string> MSRIdentity::readOnQueue(const std::optional<std::str
     return value;
 }
 
-void MSRIdentity::setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::string>& field, const std::string& appID,
-                               int64_t emptyCode, const char* emptyMessage) {
+void MSRIdentity::setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::string>& field,
+                               const std::string& appID, int64_t emptyCode, const char* emptyMessage) {
     if (appID.empty()) {
         log(2, emptyCode, emptyMessage);
         return;
@@ -267,7 +276,9 @@ bool MSRIdentity::hasZevureServiceInfoPlist() {
     return MSRInfoPlistFileUtil::zevureServiceInfoPlistPath(&bundleOrMain(bundle_)).has_value();
 }
 
-void MSRIdentity::setOrigin(const std::string& origin) { MSRIdentifiers::sharedInstance()->setOrigin(origin); }
+void MSRIdentity::setOrigin(const std::string& origin) {
+    MSRIdentifiers::sharedInstance()->setOrigin(origin);
+}
 
 std::optional<std::string> MSRIdentity::vuzedezoInstallationID() {
     return readOnQueue(vuzedezoInstallationID_);
@@ -351,7 +362,8 @@ void MSRIdentity::updateIdentifiersOnQueue() {
     const std::optional<std::string> storedAppInstanceID = persistedConfig_->appInstanceID();
     // A refresh shortly after the last one learns nothing new; a last refresh
     // in the future means the clock was set back, so refresh anyway.
-    if (storedAppInstanceID && lastAppInstanceIDUpdateTimestamp_ && *lastAppInstanceIDUpdateTimestamp_ <= now &&
+    if (storedAppInstanceID && lastAppInstanceIDUpdateTimestamp_ &&
+        *lastAppInstanceIDUpdateTimestamp_ <= now &&
         now - *lastAppInstanceIDUpdateTimestamp_ < remoteConfig()->adIDCacheTime()) {
         return;
     }
@@ -367,7 +379,8 @@ void MSRIdentity::updateIdentifiersOnQueue() {
     if (iOS14OrAbove()) {
         if (!identitySupport_->hasLimitedAdTracking()) {
             status = kStatusNoAdvertisingSupport;
-        } else if (!identitySupport_->hasAppDataConsentStatus() || identitySupport_->appDataConsentStatus() > 3) {
+        } else if (!identitySupport_->hasAppDataConsentStatus() ||
+                   identitySupport_->appDataConsentStatus() > 3) {
             status = kStatusNoTrackingSupport;
         } else {
             const uint64_t platform = identitySupport_->appDataConsentStatus();
@@ -403,9 +416,9 @@ void MSRIdentity::updateIdentifiersOnQueue() {
 
     if (changed) {
         if (!isAnalyticsStorageDenied()) {
-            persistedConfig_->setAppInstanceID(replacementAppInstanceID   ? replacementAppInstanceID
-                                               : storedAppInstanceID     ? storedAppInstanceID
-                                                                         : newRandomAppInstanceID());
+            persistedConfig_->setAppInstanceID(replacementAppInstanceID ? replacementAppInstanceID
+                                               : storedAppInstanceID    ? storedAppInstanceID
+                                                                        : newRandomAppInstanceID());
         }
         if (!adStorageDenied) persistedConfig_->setHashedResettableDeviceID(hash);
     }
@@ -442,14 +455,17 @@ std::optional<std::string> MSRIdentity::sessionStitchingTokenWithSessionNumber(i
     std::optional<std::string> token;
     runSync([&] {
         if (isAnalyticsStorageDenied()) return;
-        const bool sameSession = sessionNumber == lastSessionNumber_ && sessionExpired == lastIsSessionExpired_;
-        const bool nextAfterExpiry = sessionNumber == lastSessionNumber_ + 1 && lastIsSessionExpired_ && !sessionExpired;
+        const bool sameSession =
+            sessionNumber == lastSessionNumber_ && sessionExpired == lastIsSessionExpired_;
+        const bool nextAfterExpiry =
+            sessionNumber == lastSessionNumber_ + 1 && lastIsSessionExpired_ && !sessionExpired;
         if (!sameSession && !nextAfterExpiry) sessionStitchingToken_.reset();
         lastSessionNumber_ = sessionNumber;
         lastIsSessionExpired_ = sessionExpired;
 
         const double now = dispatch::Clock::now();
-        if (!userIDAvailable && sessionStitchingTokenExpirationTime_ && *sessionStitchingTokenExpirationTime_ <= now) {
+        if (!userIDAvailable && sessionStitchingTokenExpirationTime_ &&
+            *sessionStitchingTokenExpirationTime_ <= now) {
             sessionStitchingToken_.reset();
         }
         if (!sessionStitchingToken_) {

@@ -52,7 +52,7 @@ void MSRAdExposureReporter::observeEngagementTimer() {
 }
 
 void MSRAdExposureReporter::onQueue(const std::function<void()>& block) {
-    MSRRunOnQueue(*queue_, block);
+    queue_->syncOrRunIfCurrent(block);
 }
 
 double MSRAdExposureReporter::currentTime() {

@@ -19,15 +19,6 @@ inline void MSRReporterLog(int64_t level, int64_t code, std::string_view message
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
-// Runs `block` on `queue` and waits for it; in place when already on it.
-inline void MSRRunOnQueue(dispatch::Queue& queue, const std::function<void()>& block) {
-    if (queue.isCurrent()) {
-        block();
-    } else {
-        queue.sync(block);
-    }
-}
-
 // The instance in `slot`, made by `make` on first use; `start` runs once on
 // the new instance outside the slot's lock (it may subscribe with
 // shared_from_this, or ask for other shared instances).

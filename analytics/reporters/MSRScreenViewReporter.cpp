@@ -111,7 +111,7 @@ void MSRScreenViewReporter::subscribeToApplicationNotifications() {
 }
 
 void MSRScreenViewReporter::onQueue(const std::function<void()>& block) {
-    MSRRunOnQueue(*queue_, block);
+    queue_->syncOrRunIfCurrent(block);
 }
 
 // Runs on the queue only, so no two screens share an id. The seed is random
@@ -191,8 +191,8 @@ ui::ViewController* MSRScreenViewReporter::MSRTopViewController(const Stack& sta
 }
 
 void MSRScreenViewReporter::selectTopOfStack(Stack& stack) {
-    ui::ViewController* top = MSRTopViewController(stack);
     compact(stack);
+    ui::ViewController* top = MSRTopViewController(stack);
     if (top && MSRIsTrackableViewController(*top)) setCurrentViewController(top);
 }
 
@@ -207,7 +207,6 @@ void MSRScreenViewReporter::viewControllerDidAppear(ui::ViewController& viewCont
     }
     if (auto found = find(*stack, viewController); found != stack->end()) stack->erase(found);
     if (MSRIsTrackableViewController(viewController)) stack->push_back(viewController.weak_from_this());
-    compact(*stack);
     selectTopOfStack(*stack);
 }
 
@@ -217,7 +216,6 @@ void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewC
     // The bottom entry stays: it is the screen of last resort.
     if (auto found = find(*stack, viewController); found != stack->end() && found != stack->begin())
         stack->erase(found);
-    compact(*stack);
     selectTopOfStack(*stack);
 }
 

@@ -80,7 +80,7 @@ MSRSessionReporter::~MSRSessionReporter() {
 }
 
 void MSRSessionReporter::onQueue(const std::function<void()>& block) {
-    MSRRunOnQueue(*queue_, block);
+    queue_->syncOrRunIfCurrent(block);
 }
 
 // ---- expiry and the session properties ----------------------------------------

@@ -15,7 +15,7 @@ using Task = std::function<void()>;
 // A handle on one piece of delayed work. Cancelling it before it runs keeps it
 // from running; cancelling later does nothing. Copies share the same work.
 class WorkItem {
-public:
+  public:
     WorkItem() = default;
 
     void cancel();
@@ -23,7 +23,7 @@ public:
     // False for a default-constructed item that refers to no work.
     bool isValid() const { return cancelled_ != nullptr; }
 
-private:
+  private:
     friend class Queue;
     std::shared_ptr<std::atomic<bool>> cancelled_;
 };
@@ -41,7 +41,7 @@ private:
 // A program ends its queues before main returns (ProcessEnd.h): from then on
 // work queued for now or later is dropped.
 class Queue : public std::enable_shared_from_this<Queue> {
-public:
+  public:
     virtual ~Queue();
     Queue(const Queue&) = delete;
     Queue& operator=(const Queue&) = delete;
@@ -60,6 +60,15 @@ public:
     // queue until it is done. After the queues have ended (ProcessEnd.h) the
     // block runs on the caller's thread, as no other is left.
     void sync(const Task& block);
+    // Runs `block` at once when the caller is already on this queue, else as
+    // sync does: for work reached both from the queue and from outside it.
+    void syncOrRunIfCurrent(const Task& block) {
+        if (isCurrent()) {
+            if (block) block();
+        } else {
+            sync(block);
+        }
+    }
 
     // Runs `block` after the blocks queued before it without waiting for it:
     // at once on the caller's thread when this serial queue is idle (as sync
@@ -87,7 +96,7 @@ public:
     // The queue whose block is running on the calling thread, or null.
     static Queue* current();
 
-protected:
+  protected:
     // `threads` threads of the queue's own serve it in production (0: a loop
     // pumps it, see MainQueue); `poolName` names them.
     Queue(std::string label, const std::string& poolName, int threads);
@@ -99,7 +108,7 @@ protected:
     void run(const Task& block);
     Task wrap(Task block);
 
-private:
+  private:
     friend class ManualExecutor;
     // Queues `block` for now, on the manual executor when one is alive.
     void post(Task block);
