@@ -20,9 +20,6 @@ function(calvaro_test binary)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_executable(${binary} ${sources})
   target_link_libraries(${binary} PRIVATE ${T_DEPS} calvaro_test_data_root GTest::gtest GTest::gtest_main GTest::gmock)
-  target_compile_definitions(${binary} PRIVATE
-    CALVARO_GOLDEN_DIR="${PROJECT_SOURCE_DIR}/tests/golden"
-    CALVARO_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
   set(cases "${CMAKE_CURRENT_BINARY_DIR}/${binary}_cases.cmake")
   add_custom_command(TARGET ${binary} POST_BUILD
     COMMAND "${CMAKE_COMMAND}" "-DBINARY=$<TARGET_FILE:${binary}>" "-DOUTPUT=${cases}"

@@ -9,6 +9,7 @@ find_package(CURL REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(RE2 REQUIRED IMPORTED_TARGET re2)
 find_package(nanopb CONFIG QUIET)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)  # build-time generators

@@ -2,6 +2,7 @@
 // chart against reviewed golden JSON, and the axes' ticks.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <cmath>
 #include <cstdlib>

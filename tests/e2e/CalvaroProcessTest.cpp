@@ -5,6 +5,7 @@
 // exercise's "kal_calculate" in the analytics database.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -3,6 +3,7 @@
 // file, the libcurl network component) arrive at the loopback collector.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <cstdio>
 #include <fstream>
@@ -105,7 +106,7 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
         .write(reinterpret_cast<const char*>(uploads.front().body.data()),
                static_cast<std::streamsize>(uploads.front().body.size()));
     std::string decoded;
-    ASSERT_TRUE(runCommand("protoc --proto_path=" CALVARO_PROTO_DIR
+    ASSERT_TRUE(runCommand("protoc --proto_path=" + CALVARO_PROTO_DIR +
                            " --decode=msr.MeasurementBatch measurement.proto < " +
                                file.string() + " 2>&1",
                            decoded))

@@ -11,6 +11,7 @@
 // come from the next start, exactly once.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <algorithm>
 #include <chrono>

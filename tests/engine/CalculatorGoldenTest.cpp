@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #include "MessageTestSupport.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 

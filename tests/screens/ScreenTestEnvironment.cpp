@@ -1,4 +1,5 @@
 #include "ScreenTestEnvironment.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include <fstream>
+#include "tests/support/TestPaths.h"
 #include <sstream>
 
 #include "UiTestSupport.h"

@@ -2,6 +2,7 @@
 // the library's own interface.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <cstdlib>
 #include <numbers>

@@ -2,6 +2,7 @@
 // solution image, rendered in Chromium and read back.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <climits>
 #include <cmath>

@@ -2,6 +2,7 @@
 // driven over its DevTools protocol.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <fcntl.h>
 #include <poll.h>

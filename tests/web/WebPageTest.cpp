@@ -2,6 +2,7 @@
 // opened in headless Chromium, read back from its DOM.
 
 #include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
 
 #include <cstdlib>
 #include <cstring>
