@@ -70,6 +70,13 @@ const Bundle::Table& Bundle::table(const std::string& language, const std::strin
     return it->second;
 }
 
+std::optional<fs::path> Bundle::imagePath(const std::string& name, int scale) const {
+    if (name.empty() || name.find('@') != std::string::npos) return std::nullopt;
+    if (scale > 1)
+        if (auto path = pathForResource(name + "@" + std::to_string(scale) + "x", "png")) return path;
+    return pathForResource(name, "png");
+}
+
 std::string Bundle::localizedString(const std::string& key, const std::string& value,
                                     const std::string& tableName) const {
     for (const std::string& language : {language_, std::string("en")}) {

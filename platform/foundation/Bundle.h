@@ -42,6 +42,11 @@ public:
     // The bytes of that resource, or nothing when it is missing or unreadable.
     std::optional<std::string> contentsOfResource(const std::string& name,
                                                   const std::string& extension) const;
+    // The PNG of image `name` drawn for `scale` pixels a point ("<name>@2x.png",
+    // "<name>@3x.png"), else its 1x "<name>.png"; looked up like any resource,
+    // so an image carrying words sits in the language folders. Nothing when
+    // the bundle has no such image.
+    std::optional<std::filesystem::path> imagePath(const std::string& name, int scale = 1) const;
     // The JSON resource "<name>.json" / the property list "<name>.plist",
     // parsed; nothing when missing or malformed.
     std::optional<Value> jsonResource(const std::string& name) const;

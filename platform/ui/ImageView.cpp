@@ -1,10 +1,30 @@
 #include "platform/ui/ImageView.h"
 
+#include <mutex>
+
 namespace ui {
+namespace {
+
+std::mutex namesMutex;
+std::set<std::string>& askedNames() {
+    static std::set<std::string> names;
+    return names;
+}
+
+}  // namespace
 
 std::shared_ptr<const Image> Image::named(const std::string& name) {
     if (name.empty()) return nullptr;
+    {
+        std::lock_guard lock(namesMutex);
+        askedNames().insert(name);
+    }
     return std::make_shared<Image>(name);
+}
+
+std::set<std::string> Image::namesAskedFor() {
+    std::lock_guard lock(namesMutex);
+    return askedNames();
 }
 
 std::string ImageView::snapshotDescription() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/ui/View.h"
@@ -14,6 +15,9 @@ class Image {
     virtual ~Image() = default;
     // An image of the bundle (or an icon) by name.
     static std::shared_ptr<const Image> named(const std::string& name);
+    // Every name `named` was asked for in this process: what the screens
+    // want of the bundle, for checking that each one is there.
+    static std::set<std::string> namesAskedFor();
     const std::string& name() const { return name_; }
     Size size() const { return size_; }
 

@@ -2,12 +2,17 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "platform/chart/ChartView.h"
 #include "platform/graphics/CanvasView.h"
 #include "platform/graphics/Context.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/Value.h"
 #include "platform/graphics/ShapeLayer.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/TabsController.h"
@@ -81,12 +86,48 @@ std::string lockSymbol(const std::string& name) {
            "height=\"10\" rx=\"2\" fill=\"currentColor\"/></svg></span>";
 }
 
-std::string imageHtml(const ui::Image& image) {
+// The bundle's PNG of `name` as a data address, the sharpest drawing first
+// (pages are looked at on screens of 1 to 3 pixels a point and made into
+// pictures at 2 and 3); empty when the bundle has no such image. A page
+// written to a file and the live page alike carry their pictures this way.
+std::string bundleImageData(const std::string& name) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> cache;
+    const foundation::Bundle& bundle = foundation::Bundle::main();
+    std::optional<std::filesystem::path> path;
+    for (int scale : {3, 2, 1})
+        if ((path = bundle.imagePath(name, scale))) break;
+    if (!path) return "";
+    std::lock_guard lock(mutex);
+    auto [it, inserted] = cache.try_emplace(path->string());
+    if (inserted) {
+        std::string bytes;
+        if (foundation::FileSystem::readFile(*path, bytes))
+            it->second = "data:image/png;base64," +
+                         foundation::base64Encode(foundation::Value::Bytes(bytes.begin(), bytes.end()));
+    }
+    return it->second;
+}
+
+std::string fitCss(ui::ContentMode mode) {
+    switch (mode) {
+        case ui::ContentMode::scaleToFill: return "object-fit:fill";
+        case ui::ContentMode::scaleAspectFill: return "object-fit:cover";
+        case ui::ContentMode::center: return "object-fit:scale-down";
+        default: return "object-fit:contain";
+    }
+}
+
+std::string imageHtml(const ui::Image& image, ui::ContentMode mode = ui::ContentMode::scaleAspectFit) {
     if (std::string lock = lockSymbol(image.name()); !lock.empty()) return lock;
     std::string glyph = iconGlyph(image.name());
     if (!glyph.empty())
         return "<span class=\"icon\" data-image=\"" + escapeHtml(image.name()) + "\">" + glyph + "</span>";
-    return "<span class=\"placeholder\" data-image=\"" + escapeHtml(image.name()) + "\">" +
+    if (std::string data = bundleImageData(image.name()); !data.empty())
+        return "<img class=\"picture\" alt=\"\" data-image=\"" + escapeHtml(image.name()) + "\" style=\"" +
+               fitCss(mode) + "\" src=\"" + data + "\">";
+    // A name the bundle lacks: the box stays visible so that it is noticed.
+    return "<span class=\"placeholder missing\" data-image=\"" + escapeHtml(image.name()) + "\">" +
            escapeHtml(image.name()) + "</span>";
 }
 
@@ -186,7 +227,7 @@ class Writer {
             children = false;
         } else if (auto* image = dynamic_cast<ui::ImageView*>(&view)) {
             kind = "image";
-            if (image->image()) content = imageHtml(*image->image());
+            if (image->image()) content = imageHtml(*image->image(), image->contentMode());
         } else if (auto* player = dynamic_cast<ui::PlayerView*>(&view)) {
             // What the player was asked to load; nothing is fetched.
             kind = "player";
@@ -347,6 +388,8 @@ body.dark{background:#222}
 .placeholder{display:flex;align-items:center;justify-content:center;position:absolute;inset:0;
  border:1px dashed #999;color:#777;font-size:11px;text-align:center;overflow:hidden;background:rgba(127,127,127,.12)}
 .image .placeholder{position:absolute}
+.image img.picture{position:absolute;left:0;top:0;width:100%;height:100%}
+.button img.picture{width:24px;height:24px}
 .button .placeholder{position:static;min-width:24px;min-height:24px;padding:2px}
 .scroll-content{left:0;top:0}
 [data-scrolled]{}
@@ -375,7 +418,7 @@ const char* kScript = R"(
     var src=e.textContent, host=e.parentElement;
     host.dataset.latex=src;
     if(typeof katex==='undefined'){host.classList.add('katex-failed');host.dataset.katexError='KaTeX is not loaded';fails++;return;}
-    try{katex.render(src,e,{throwOnError:true,displayMode:host.dataset.display==='1'});host.classList.add('typeset');}
+    try{katex.render(src,e,{throwOnError:true,colorIsTextColor:true,displayMode:host.dataset.display==='1'});host.classList.add('typeset');}
     catch(x){e.textContent=src;host.classList.add('katex-failed');host.dataset.katexError=String(x.message||x);fails++;}
   });
   document.body.dataset.katexFailures=fails;

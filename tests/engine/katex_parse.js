@@ -9,7 +9,7 @@ process.stdin.on('end', () => {
   const failures = [];
   for (const latex of strings) {
     try {
-      katex.renderToString(latex, { throwOnError: true });
+      katex.renderToString(latex, { throwOnError: true, colorIsTextColor: true });
     } catch (error) {
       failures.push(`${JSON.stringify(latex)}: ${error.message}`);
     }
