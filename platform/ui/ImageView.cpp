@@ -27,6 +27,11 @@ std::set<std::string> Image::namesAskedFor() {
     return askedNames();
 }
 
+void Image::forgetNamesAskedFor() {
+    std::lock_guard lock(namesMutex);
+    askedNames().clear();
+}
+
 std::string ImageView::snapshotDescription() const {
     return image_ ? "image " + quoted(image_->name()) : "";
 }
