@@ -19,7 +19,8 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-bool parseSeconds(const std::string& text, double& seconds) {
+// A plain decimal number (no sign, exponent, hex or "inf") of at most `limit`.
+bool parsePlainNumber(const std::string& text, double limit, double& value) {
     if (text.empty()) return false;
     // Plain decimal numbers only: no signs, exponents, hex or "inf".
     int dots = 0;
@@ -30,9 +31,11 @@ bool parseSeconds(const std::string& text, double& seconds) {
             return false;
     }
     if (dots > 1 || text == ".") return false;
-    seconds = std::strtod(text.c_str(), nullptr);
-    return std::isfinite(seconds) && seconds <= 3600.0;
+    value = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(value) && value <= limit;
 }
+
+bool parseSeconds(const std::string& text, double& seconds) { return parsePlainNumber(text, 3600.0, seconds); }
 
 // The length of the UTF-8 sequence starting at `i`, or 0 when the bytes there
 // are not one (overlong forms and surrogates included).
@@ -154,6 +157,14 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
                 return failAt(number,
                               "\"wait\" takes a number of seconds from 0 to 3600, not \"" + argument + "\"");
             action.kind = ScriptAction::Kind::wait;
+        } else if (word == "scroll") {
+            const size_t gap = argument.find_first_of(" \t");
+            const std::string points = gap == std::string::npos ? "" : trim(argument.substr(gap));
+            if (gap == std::string::npos || !parsePlainNumber(points, 1e6, action.points))
+                return failAt(number, "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"" +
+                                          argument + "\"");
+            action.argument = argument.substr(0, gap);
+            action.kind = ScriptAction::Kind::scroll;
         } else if (word == "snapshot") {
             action.kind = ScriptAction::Kind::snapshot;
         } else if (word == "row" || word == "delete") {
@@ -202,6 +213,9 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             break;
         case ScriptAction::Kind::moveRow:
             ok = driver_.moveRow(action.row, action.to);
+            break;
+        case ScriptAction::Kind::scroll:
+            ok = driver_.scroll(action.argument, action.points);
             break;
         case ScriptAction::Kind::wait:
             driver_.wait(action.seconds, [this] { return stopRequested(); });

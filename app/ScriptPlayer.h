@@ -20,6 +20,8 @@ namespace app {
 //   row <section>.<row>         taps a row of the topmost table
 //   delete <section>.<row>      deletes a row by swipe
 //   move <section>.<row> <section>.<row>   drags a row to another place
+//   scroll <identifier> <points>   scrolls a table, collection or scroll
+//                               view to that offset (0 to 1000000)
 //   wait <seconds>              0 to 3600, decimals allowed
 //   snapshot [name]
 //   # comment                   blank lines are skipped too
@@ -29,12 +31,14 @@ namespace app {
 // accessibility identifier only, as snapshots write identifiers. A script
 // holds at most kMaxScriptBytes, a line at most kMaxLineBytes.
 struct ScriptAction {
-    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot, row, deleteRow, moveRow };
+    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot, row, deleteRow, moveRow, scroll };
     Kind kind = Kind::tap;
-    std::string argument;  // drawer: "open" or "close"; snapshot: the name (may be empty)
+    std::string argument;  // drawer: "open" or "close"; snapshot: the name (may be empty);
+                           // scroll: the identifier
     ui::IndexPath row;     // row, delete, move (from)
     ui::IndexPath to;      // move
     double seconds = 0;    // wait
+    double points = 0;     // scroll
     int line = 0;          // 1-based line number in the script
 };
 

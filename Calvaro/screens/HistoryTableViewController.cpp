@@ -18,6 +18,7 @@ using foundation::localizedString;
 }  // namespace
 
 void HistoryTableViewController::viewDidLoad() {
+    tableView().setAccessibilityIdentifier("historyTableView");
     tableView().setTableFooterView(std::make_shared<ui::View>());
     tableView().setRowHeight(HistoryTableViewCell::rowHeight);
     tableView().registerCell(HistoryTableViewCell::reuseIdentifier, [](const std::string&) {

@@ -69,6 +69,7 @@ std::string LeftViewController::displayName(const AppMetaData& app) {
 void LeftViewController::viewDidLoad() {
     view()->setBackgroundColor(ColorManager::accentColor(102));
     tableView().setSeparatorStyle(ui::TableViewCellSeparatorStyle::none);
+    tableView().setAccessibilityIdentifier("menuTableView");
     tableView().setContentInset({0, 0, 0, 0});
     tableView().setRowHeight(rowHeight);
     // The storyboard's standard cell.

@@ -34,6 +34,7 @@ void ManualViewController::loadView() {
     });
     root.addSubview(closeButton_);
     scrollView_ = std::make_shared<ui::ScrollView>(ui::Rect(0, 72, bounds.width(), bounds.height() - 72));
+    scrollView_->setAccessibilityIdentifier("manualScrollView");
     imageView_ = std::make_shared<ui::ImageView>(scrollView_->bounds());
     imageView_->setContentMode(ui::ContentMode::scaleAspectFit);
     scrollView_->addSubview(imageView_);

@@ -46,6 +46,7 @@ void SolutionViewController::loadView() {
     const ui::Rect bounds = root.bounds();
     tableView_ = std::make_shared<ui::TableView>(ui::Rect(0, 0, bounds.width(), bounds.height()));
     tableView_->setSeparatorStyle(ui::TableViewCellSeparatorStyle::none);
+    tableView_->setAccessibilityIdentifier("solutionTableView");
     root.addSubview(tableView_);
     shareButton_ = std::make_shared<kit::FABButton>();
     shareButton_->setFrame(ui::Rect(bounds.width() - 64, bounds.height() - 200, 48, 48));

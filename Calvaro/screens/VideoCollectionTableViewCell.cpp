@@ -51,6 +51,7 @@ VideoCollectionTableViewCell::VideoCollectionTableViewCell() : ui::TableViewCell
     manualButton_->setAccessibilityIdentifier("videoManualButton");
     videoCollectionView_ = std::make_shared<ui::CollectionView>();
     videoCollectionView_->setScrollDirection(ui::CollectionView::ScrollDirection::horizontal);
+    videoCollectionView_->setAccessibilityIdentifier("videoCollectionView");
     lockingView_ = std::make_shared<ui::View>();
     lockingView_->setBackgroundColor(ui::Color::secondarySystemBackground().withAlphaComponent(0.95));
     unlockButton_ = std::make_shared<kit::FlatButton>();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
@@ -176,6 +177,31 @@ bool Driver::type(const std::string& text) {
         }
         settle();
     }
+    return true;
+}
+
+bool Driver::scroll(const std::string& identifier, double points) {
+    View* root = scope();
+    if (!root) return fail("no key window");
+    const std::string name = identifier.size() > 1 && identifier[0] == '#' ? identifier.substr(1) : identifier;
+    std::vector<View*> views;
+    collect(*root, views);
+    auto* scrollView = findFirst<ScrollView>(views, [&](ScrollView& v) { return v.accessibilityIdentifier() == name; });
+    if (!scrollView) return fail("nothing on the screen that scrolls has the identifier #" + name + coveredBy());
+    if (!std::isfinite(points)) return fail("a scroll takes a number of points");
+    const Size content = scrollView->contentSize();
+    const Size frame = scrollView->frame().size;
+    auto* collection = dynamic_cast<CollectionView*>(scrollView);
+    const bool sideways = collection ? collection->scrollDirection() == CollectionView::ScrollDirection::horizontal
+                                     : content.height <= frame.height && content.width > frame.width;
+    const double limit = std::max(0.0, sideways ? content.width - frame.width : content.height - frame.height);
+    const double to = std::clamp(points, 0.0, limit);
+    Point offset = scrollView->contentOffset();
+    (sideways ? offset.x : offset.y) = to;
+    scrollView->setContentOffset(offset);
+    if (auto* table = dynamic_cast<TableView*>(scrollView)) table->visibleCells();
+    if (collection) collection->visibleCells();
+    settle();
     return true;
 }
 

@@ -35,6 +35,12 @@ class Driver {
     // one, else straight into the field. Refused when no field is being
     // edited.
     bool type(const std::string& text);
+    // Scrolls the scroll view (table, collection) with the accessibility
+    // identifier `identifier` ("#name" or "name") so that its content
+    // begins `points` in (downwards, or sideways for a view that scrolls
+    // sideways), held within its content. What the live page sends when
+    // its user scrolls, so that rows brought into view can be tapped.
+    bool scroll(const std::string& identifier, double points);
     // Chooses a tab by its title or by its index (decimal digits).
     bool chooseTab(const std::string& titleOrIndex);
     bool openDrawer();

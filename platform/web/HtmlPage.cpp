@@ -293,7 +293,7 @@ class Writer {
         if (contentHeight >= 0) size.height = contentHeight;
         // The page opens scrolled where the view is (data-scroll-top, set on load).
         out_ += "<div class=\"scroll-content\" data-scroll-top=\"" + number(scroll.contentOffset().y) +
-                "\" style=\"width:" + number(std::max(size.width, scroll.frame().width())) +
+                "\" data-scroll-left=\"" + number(scroll.contentOffset().x) + "\" style=\"width:" + number(std::max(size.width, scroll.frame().width())) +
                 "px;height:" + number(size.height) + "px\">";
     }
 
@@ -404,15 +404,20 @@ body.dark{background:#222}
 #screen .alert-panel div{position:static}
 .alert-title{font-size:17px;font-weight:600;margin-bottom:4px}
 .alert-message{font-size:13px;line-height:18px}
+#refusal{position:fixed;left:50%;bottom:24px;transform:translateX(-50%);max-width:90vw;padding:10px 16px;
+ border-radius:10px;background:rgba(30,30,30,.92);color:#fff;font-size:15px;line-height:20px;
+ z-index:10;display:none;white-space:pre-wrap;text-align:center}
+#refusal.shown{display:block}
 )";
 
 // Typesets every formula with exactly the LaTeX it holds (the element's
 // text), marks refusals, and scrolls the scroll views to where the views are.
+// The live page runs it again whenever it puts in a newer screen.
 const char* kScript = R"(
-(function(){
+window.calvaroTypeset=function(){
   document.querySelectorAll('.scroll-content').forEach(function(c){
     var p=c.parentElement; if(!p.offsetWidth||!p.offsetHeight) return;
-    p.style.overflow='auto'; p.scrollTop=parseFloat(c.dataset.scrollTop)||0;});
+    p.style.overflow='auto'; p.scrollTop=parseFloat(c.dataset.scrollTop)||0; p.scrollLeft=parseFloat(c.dataset.scrollLeft)||0;});
   var fails=0;
   document.querySelectorAll('.tex').forEach(function(e){
     var src=e.textContent, host=e.parentElement;
@@ -428,24 +433,65 @@ const char* kScript = R"(
     var r=e.getBoundingClientRect();
     e.dataset.box=[r.left,r.top,r.width,r.height].map(function(v){return Math.round(v*100)/100;}).join(' ');});
   document.body.dataset.ready='1';
-})();
+};
+calvaroTypeset();
 )";
 
-// The live page: a click or a key is one action for the server's Driver,
-// then the page reloads; it also reloads when the screen changed by itself
-// (timers, toasts), and keeps where its scroll boxes were scrolled.
+// The live page. Every click, key and scroll is one action line for the
+// server's Driver; actions go one at a time, in the order they were made
+// (keys typed meanwhile go together as one "type"), so none is lost however
+// fast the user types. After the last one the page fetches the newer screen
+// and puts it in place without reloading, so that nothing typed during a
+// reload can fall between two pages. A refused action shows its reason for
+// three seconds. The phone's screen fills the browser's width; on a screen
+// wider than tall (a laptop) all of it shows.
 const char* kLiveScript = R"(
 (function(){
-  var state=null;
-  function scrolls(){var s={};document.querySelectorAll('.scroll-content').forEach(function(c,i){
-    var p=c.parentElement;s[p.id||('#'+i)]=p.scrollTop;});return s;}
-  function reload(){sessionStorage.setItem('scrolls',JSON.stringify(scrolls()));location.reload();}
-  try{var kept=JSON.parse(sessionStorage.getItem('scrolls')||'{}');sessionStorage.removeItem('scrolls');
-    document.querySelectorAll('.scroll-content').forEach(function(c,i){var p=c.parentElement,k=p.id||('#'+i);
-      if(k in kept&&p.style.overflow==='auto')p.scrollTop=kept[k];});}catch(e){}
-  function send(body){fetch('/action',{method:'POST',headers:{'Content-Type':'text/plain'},body:body})
-    .then(function(r){return r.text().then(function(t){if(!r.ok)sessionStorage.setItem('lastError',t);reload();});});}
-  document.body.dataset.lastError=sessionStorage.getItem('lastError')||'';sessionStorage.removeItem('lastError');
+  var queue=[],busy=false,state=null,generation=0,refusalTimer=null;
+  var body=document.body, W=parseFloat(body.dataset.width)||390, H=parseFloat(body.dataset.height)||844;
+  function fit(){
+    var s=document.getElementById('screen'); if(!s) return;
+    var w=document.documentElement.clientWidth||window.innerWidth, h=window.innerHeight;
+    var k=w/W; if(w>h) k=Math.min(k,h/H);
+    s.style.transformOrigin='0 0'; s.style.transform='scale('+k+')';
+    s.style.marginLeft=Math.max(0,(w-W*k)/2)+'px';
+    body.style.height=Math.ceil(H*k)+'px'; body.style.overflowX='hidden';
+    body.dataset.scale=k;
+  }
+  window.addEventListener('resize',fit);
+  var refusal=document.createElement('div'); refusal.id='refusal'; body.appendChild(refusal);
+  function refuse(text){
+    text=String(text).trim(); body.dataset.lastError=text;
+    refusal.textContent=text; refusal.className='shown';
+    clearTimeout(refusalTimer); refusalTimer=setTimeout(function(){refusal.className='';},3000);
+  }
+  function refresh(){
+    var mine=++generation;
+    fetch('/',{cache:'no-store'}).then(function(r){return r.text();}).then(function(html){
+      if(mine!==generation) return;
+      var doc=new DOMParser().parseFromString(html,'text/html');
+      var fresh=doc.getElementById('screen'), old=document.getElementById('screen');
+      if(!fresh||!old){location.reload();return;}
+      body.className=doc.body.className;
+      old.replaceWith(document.importNode(fresh,true));
+      fit(); calvaroTypeset(); if(window.calvaroCharts) calvaroCharts();
+      state=null; body.dataset.refreshed=String((parseInt(body.dataset.refreshed)||0)+1);
+    }).catch(function(){});
+  }
+  function pump(){
+    if(busy||!queue.length) return;
+    var line=queue.shift();
+    if(line.indexOf('type ')===0) while(queue.length&&queue[0].indexOf('type ')===0) line+=queue.shift().slice(5);
+    busy=true; body.dataset.busy='1';
+    fetch('/action',{method:'POST',headers:{'Content-Type':'text/plain'},body:line})
+      .then(function(r){return r.text().then(function(t){if(!r.ok) refuse(t);});},function(e){refuse(e);})
+      .then(function(){busy=false; if(queue.length) pump(); else {body.dataset.busy=''; refresh();}});
+  }
+  function send(line,replacing){
+    if(replacing) queue=queue.filter(function(q){return q.indexOf(replacing)!==0;});
+    queue.push(line); pump();
+  }
+  window.calvaroSend=send;
   document.addEventListener('click',function(ev){
     var seg=ev.target.closest('.segment');
     if(seg){send('tap '+seg.textContent.trim());return;}
@@ -456,16 +502,35 @@ const char* kLiveScript = R"(
     var t=el.textContent.trim(); if(t) send('tap '+t);
   });
   document.addEventListener('keydown',function(ev){
-    if(ev.key.length===1&&!ev.ctrlKey&&!ev.metaKey&&!ev.altKey){send('type '+ev.key);ev.preventDefault();}
+    if(ev.ctrlKey||ev.metaKey||ev.altKey) return;
+    if(ev.key.length===1&&ev.key.trim()){send('type '+ev.key);ev.preventDefault();}
+    else if(ev.key==='Backspace'&&document.getElementById('deleteButton')){send('tap #deleteButton');ev.preventDefault();}
   });
-  setInterval(function(){fetch('/state').then(function(r){return r.text();}).then(function(t){
-    if(state===null)state=t;else if(t!==state)reload();});},1000);
+  // Where the user scrolled a box that has a name goes back to its view, so
+  // that the rows it shows are there to be tapped.
+  var scrollTimers={};
+  document.addEventListener('scroll',function(ev){
+    var box=ev.target; if(!box||!box.id||!box.querySelector) return;
+    var c=box.firstElementChild; if(!c||!c.classList.contains('scroll-content')) return;
+    var sideways=box.scrollWidth>box.clientWidth+1&&box.scrollHeight<=box.clientHeight+1;
+    clearTimeout(scrollTimers[box.id]);
+    scrollTimers[box.id]=setTimeout(function(){
+      var at=Math.round(sideways?box.scrollLeft:box.scrollTop);
+      var was=Math.round(parseFloat(sideways?c.dataset.scrollLeft:c.dataset.scrollTop)||0);
+      if(at!==was) send('scroll #'+box.id+' '+at,'scroll #'+box.id+' ');
+    },120);
+  },true);
+  setInterval(function(){
+    if(busy||queue.length) return;
+    fetch('/state',{cache:'no-store'}).then(function(r){return r.text();}).then(function(t){
+      if(state===null)state=t;else if(t!==state)refresh();});},1000);
+  fit();
 })();
 )";
 
 std::string head(const PageOptions& options, const std::string& extraStyle) {
     std::string base = escapeHtml(options.katexBase);
-    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(options.title) +
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" + escapeHtml(options.title) +
            "</title>\n<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
@@ -474,9 +539,10 @@ std::string head(const PageOptions& options, const std::string& extraStyle) {
 // written, then typesetting (and the live page's).
 std::string pageScripts(const PageOptions& options, bool hasCharts) {
     std::string out;
-    if (hasCharts)
+    // A live page may be given charts later, without a reload.
+    if (hasCharts || options.live)
         out += "<script src=\"" + escapeHtml(options.chartBase) + "/chart.min.js\"></script>\n<script>" +
-               chart::chartPageScript() + "</script>\n";
+               "window.calvaroCharts=function(){" + chart::chartPageScript() + "};calvaroCharts();</script>\n";
     out += "<script>";
     out += kScript;
     if (options.live) out += kLiveScript;

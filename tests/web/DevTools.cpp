@@ -307,8 +307,18 @@ bool Tab::actThenWaitFor(const std::string& action, const std::string& condition
     evaluate(action);
     auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (;;) {
-        if (evaluate("!!(document.body && document.body.dataset.ready === '1' && (" + condition + "))") == true)
-            return true;
+        // The page may change in place (the live page puts in a newer screen
+        // without a load): the browser checks again every 20 ms until the
+        // condition holds or the time is up.
+        const int ms = static_cast<int>(std::max(0.0, secondsLeft(deadline)) * 1000);
+        auto met = evaluate("new Promise(done => { const end = Date.now() + " + std::to_string(ms) +
+                            "; const check = () => { let ok = false; try { ok = !!(document.body && "
+                            "document.body.dataset.ready === '1' && (" + condition +
+                            ")); } catch (e) {} if (ok) done(true); else if (Date.now() >= end) done(false); "
+                            "else setTimeout(check, 20); }; check(); })");
+        if (met == true) return true;
+        if (met == false) return false;
+        // The page went away under the check (a load): wait for the next one.
         double left = secondsLeft(deadline);
         if (left <= 0 || !waitForEvent("Page.loadEventFired", left)) return false;
     }

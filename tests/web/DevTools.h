@@ -43,8 +43,8 @@ class Tab {
     bool waitForEvent(const std::string& method, double seconds);
     // Opens `url` and waits for its load.
     bool navigate(const std::string& url);
-    // Evaluates `action`, then waits for page loads until `condition` (an
-    // expression) is true, for up to `seconds`.
+    // Evaluates `action`, then waits until `condition` (an expression) is
+    // true, through page loads and changes in place, for up to `seconds`.
     bool actThenWaitFor(const std::string& action, const std::string& condition, double seconds = 15);
 
   private:

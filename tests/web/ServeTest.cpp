@@ -85,15 +85,17 @@ class LiveCalvaro {
 };
 
 // Clicks the first element `selector` picks (or the button showing `text`)
-// and waits for the page that shows the result.
+// and waits for the screen that shows the result: the live page puts in a
+// newer screen in place (counted in data-refreshed) once its actions are done.
+const char* kMark = "window.__seen = document.body.dataset.refreshed || '0'; ";
 std::string clickSelector(const std::string& selector) {
-    return "window.__acted = 1; document.querySelector(" + nlohmann::json(selector).dump() + ").click()";
+    return kMark + std::string("document.querySelector(") + nlohmann::json(selector).dump() + ").click()";
 }
 std::string clickKey(const std::string& key) {
-    return "window.__acted = 1; [...document.querySelectorAll('.button')].find(b => b.textContent.trim() === " +
+    return kMark + std::string("[...document.querySelectorAll('.button')].find(b => b.textContent.trim() === ") +
            nlohmann::json(key).dump() + ").click()";
 }
-const char* kNewPage = "window.__acted === undefined";
+const char* kNewPage = "(document.body.dataset.refreshed || '0') !== window.__seen && !document.body.dataset.busy";
 
 std::string fieldText(Tab& tab, const std::string& id) {
     auto value = tab.evaluate("document.getElementById('" + id + "').textContent");

@@ -147,8 +147,8 @@ TEST_F(WebPageTest, ViewTreeInChromiumHasEveryRowTheRightFormulasAndItsFrames) {
     EXPECT_TRUE(field->hasClass("error"));
     EXPECT_NE(dom.find("The base must not be 0"), std::string::npos);
     EXPECT_NE(dom.find("Fill in &lt;your&gt; numbers &amp; go"), std::string::npos) << "text is escaped";
-    EXPECT_NE(dom.find("class=\"placeholder\" data-image=\"clv_ui_a\">clv_ui_a<"), std::string::npos)
-        << "a missing image is a labelled placeholder";
+    EXPECT_NE(dom.find("class=\"picture\" alt=\"\" data-image=\"clv_ui_a\""), std::string::npos)
+        << "the bundle's picture is shown";
 
     size_t compared = 0;
     for (const auto& line : framesOffByMoreThanAPoint(dom, compared)) ADD_FAILURE() << line;
