@@ -102,6 +102,27 @@ std::string fieldText(Tab& tab, const std::string& id) {
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
+// Accepts the consent, walks the tour and puts off the rating prompt.
+void walkIn(Tab& tab) {
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#dsgvoAcceptButton"), "!document.getElementById('dsgvoAcceptButton')"));
+    for (int page = 0; page < 8 && tab.evaluate("!!document.getElementById('onboardAdvanceButton')") == true; ++page) {
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#onboardAdvanceButton"), kNewPage));
+    }
+    if (tab.evaluate("!!document.getElementById('cancelRatingButton')") == true) {
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#cancelRatingButton"), kNewPage));
+    }
+    ASSERT_EQ(tab.evaluate("!!document.getElementById('calculateButton')"), true);
+}
+
+// Keys pressed on the computer's keyboard, one every `interval` milliseconds
+// of the browser's clock, as a fast typist presses them.
+std::string pressKeys(const std::string& keys, int interval) {
+    return kMark + std::string("new Promise(done => { const keys = ") + nlohmann::json(keys).dump() +
+           "; let i = 0; const next = () => { document.dispatchEvent(new KeyboardEvent('keydown', "
+           "{key: keys[i], bubbles: true, cancelable: true})); if (++i < keys.length) setTimeout(next, " +
+           std::to_string(interval) + "); else done(true); }; next(); })";
+}
+
 TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
     TemporaryDataRoot root("serve");
     const fs::path home = root.path() / "home";
@@ -187,6 +208,58 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
     ASSERT_NE(history, std::string::npos);
     EXPECT_NE(preferences.find("f(x) = 2 \\cdot \\log_{3}(2 x + -1) + 1", history), std::string::npos)
         << "the exercise is still in the history after the restart";
+}
+
+// 40 keys at 20 a second all arrive, in order, in the field they were typed
+// into; a refused tap says why on the page; a control below the fold is
+// reached once the page is scrolled there.
+TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
+    TemporaryDataRoot root("serve-keys");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    walkIn(tab);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+
+    // The Result tab is off until something is solved: the reason shows.
+    ASSERT_TRUE(tab.actThenWaitFor(
+        kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
+        "document.getElementById('refusal').classList.contains('shown')"));
+    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"), "\"Result\" is disabled");
+    EXPECT_TRUE(tab.actThenWaitFor("0", "!document.getElementById('refusal').classList.contains('shown')", 6))
+        << "the reason goes after a while";
+
+    const std::string forty = "1234567890123456789012345678901234567890";
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
+                                   "document.getElementById('aTextField').classList.contains('focused')"));
+    ASSERT_EQ(tab.evaluate(pressKeys(forty, 50)), true);
+    EXPECT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent === " +
+                                            nlohmann::json(forty).dump() + " && !document.body.dataset.busy",
+                                   20))
+        << fieldText(tab, "aTextField");
+    EXPECT_EQ(fieldText(tab, "aTextField"), forty) << "every key, in order, in the field it was typed into";
+    EXPECT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "\"Result\" is disabled") << "no key was refused";
+
+    // A small exercise, typed as fast, solved; its video row lies below the fold.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"), "document.getElementById('aTextField').classList.contains('focused')"));
+    ASSERT_EQ(tab.evaluate(pressKeys("3", 50)), true);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"), "document.getElementById('bTextField').classList.contains('focused')"));
+    ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('solutionTableView') && "
+                                   "document.querySelectorAll('.math.typeset').length > 10"));
+    EXPECT_EQ(tab.evaluate("fetch('/action', {method: 'POST', body: 'tap #unlockVideosButton'}).then(r => r.status)"), 409)
+        << "the row is not on the screen yet";
+    ASSERT_TRUE(tab.actThenWaitFor(kMark + std::string("const box = document.getElementById('solutionTableView'); "
+                                                        "box.scrollTop = box.scrollHeight"),
+                                   "parseFloat(document.getElementById('solutionTableView').firstElementChild.dataset.scrollTop) > 0 "
+                                   "&& !document.body.dataset.busy"))
+        << "the table's view follows the page's scrolling";
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#unlockVideosButton"), "!!document.getElementById('youtubeDsgvoAcceptButton')"))
+        << tab.evaluate("document.body.dataset.lastError || ''");
+    EXPECT_EQ(calvaro.end(), 0);
 }
 
 }  // namespace
