@@ -11,6 +11,7 @@
 #include "app/LiveServer.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/ui/Driver.h"
@@ -28,6 +29,7 @@ constexpr double kBackgroundTimeLimit = 30.0;
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"
     "       calvaro serve [--home DIR] [--port N]\n"
+    "       calvaro --help | --version\n"
     "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
     "                 ~/.local/share/calvaro)\n"
     "  --script FILE  the touches to play, one action a line; without it a\n"
@@ -36,8 +38,35 @@ const char* usage =
     "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
     "  serve          the application live in a browser at http://127.0.0.1:N/\n"
     "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n"
+    "  --port N       the port of serve\n"
+    "  --help, -h     this text\n"
+    "  --version      the application's version\n"
     "  -Name          a launch argument for the frameworks, such as\n"
-    "                 -DEDIzuraroveDebugEnabled\n";
+    "                 -DEDIzuraroveDebugEnabled\n"
+    "script actions, one a line (blank lines and lines starting with # are skipped):\n"
+    "  tap <identifier or title>      \"#name\" for an identifier only\n"
+    "  type <text>                    characters typed on the keypad\n"
+    "  tab <title or index>\n"
+    "  drawer open | drawer close\n"
+    "  alert <action identifier or title>\n"
+    "  row <section>.<row>            taps a row of the topmost table\n"
+    "  delete <section>.<row>         deletes a row by swipe\n"
+    "  move <section>.<row> <section>.<row>\n"
+    "  scroll <identifier> <points>   scrolls a table, collection or scroll view\n"
+    "  wait <seconds>                 0 to 3600\n"
+    "  snapshot [name]\n"
+    "environment:\n"
+    "  XDG_DATA_HOME, HOME            where the default data root lies\n"
+    "  CALVARO_LANGUAGE               the language (\"en\", \"de\"); else LC_ALL,\n"
+    "                                 LC_MESSAGES, LANG\n"
+    "  CALVARO_RESOURCES              the resources folder (default: beside the\n"
+    "                                 program, else the source tree's)\n"
+    "  CALVARO_CHROMIUM               the Chromium for --pictures (default\n"
+    "                                 /usr/bin/chromium)\n"
+    "  CALVARO_MEASUREMENT_URL        where measurement data is uploaded (default:\n"
+    "                                 nowhere unless the bundle names it)\n"
+    "  CALVARO_REMOTE_CONFIG_URL      where the remote configuration is fetched\n"
+    "                                 (default: not fetched)\n";
 
 // Reads the whole script, refusing folders and anything larger than a script
 // may be before it is in memory (a device such as /dev/zero never ends).
@@ -117,6 +146,8 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
         };
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--home" || arg.rfind("--home=", 0) == 0) {
             auto v = value("--home");
             if (!v || v->empty()) return error = "--home needs a folder", false;
@@ -173,6 +204,15 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     }
     if (options.help) {
         out << usage;
+        return 0;
+    }
+    if (options.version) {
+        const foundation::Bundle& bundle = foundation::Bundle::main();
+        auto text = [&](const char* key) {
+            const foundation::Value value = bundle.objectForInfoDictionaryKey(key);
+            return value.string() ? *value.string() : std::string("unknown");
+        };
+        out << "calvaro " << text("CFBundleShortVersionString") << " (build " << text("CFBundleVersion") << ")\n";
         return 0;
     }
 

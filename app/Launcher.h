@@ -23,6 +23,7 @@ struct LaunchOptions {
     bool serve = false;
     int port = 8080;
     bool help = false;                            // --help
+    bool version = false;                         // --version
 };
 
 // Parses the command line. False with a message on an unknown option, a

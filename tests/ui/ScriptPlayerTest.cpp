@@ -30,6 +30,10 @@ TEST(ScriptParse, MalformedLinesAreNamedByNumber) {
         {"delete 0.-1", 1, "\"delete\" takes a row as <section>.<row>, not \"0.-1\""},
         {"move 0.1", 1, "\"move\" takes two rows as <section>.<row>, not \"0.1\""},
         {std::string("type a\0b", 8), 1, "the line holds a NUL character"},
+        {"scroll solutionTableView", 1,
+         "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"solutionTableView\""},
+        {"scroll list -5", 1, "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"list -5\""},
+        {"scroll list 1e3", 1, "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"list 1e3\""},
     };
     for (const auto& c : cases) {
         std::vector<app::ScriptAction> actions;
@@ -54,6 +58,32 @@ TEST(ScriptParse, WellFormedScriptKeepsArgumentsAndLines) {
     EXPECT_EQ(actions[4].seconds, 0.25);
     EXPECT_EQ(actions[6].argument, "after");
     EXPECT_EQ(actions[7].line, 9);
+
+    ASSERT_TRUE(app::parseScript("scroll #solutionTableView  120.5", actions, &error));
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0].kind, app::ScriptAction::Kind::scroll);
+    EXPECT_EQ(actions[0].argument, "#solutionTableView");
+    EXPECT_EQ(actions[0].points, 120.5);
+}
+
+// The help names every action a script may hold and every variable of the
+// environment the program reads; --version names the bundle's version.
+TEST(LauncherArguments, HelpNamesEveryActionAndVariableAndVersionTheBundles) {
+    auto run = [](std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        std::ostringstream out, err;
+        EXPECT_EQ(app::runCalvaro(static_cast<int>(argv.size()), argv.data(), {}, out, err), 0) << err.str();
+        return out.str();
+    };
+    const std::string help = run({"calvaro", "--help"});
+    for (const char* action : {"tap", "type", "tab", "drawer", "alert", "row", "delete", "move", "scroll", "wait", "snapshot"}) {
+        EXPECT_NE(help.find("\n  " + std::string(action)), std::string::npos) << action;
+    }
+    for (const char* variable : {"XDG_DATA_HOME", "HOME", "CALVARO_LANGUAGE", "CALVARO_RESOURCES", "CALVARO_CHROMIUM",
+                                 "CALVARO_MEASUREMENT_URL", "CALVARO_REMOTE_CONFIG_URL", "--port", "--version"})
+        EXPECT_NE(help.find(variable), std::string::npos) << variable;
+    EXPECT_EQ(run({"calvaro", "--version"}), "calvaro 1.0 (build 1)\n");
 }
 
 // A delegate with one screen: a button that counts taps into a label.
