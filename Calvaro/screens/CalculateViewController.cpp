@@ -1,6 +1,7 @@
 #include "Calvaro/screens/CalculateViewController.h"
 
 #include <algorithm>
+#include <cmath>
 #include <typeinfo>
 
 #include "Calvaro/engine/CalcManager.h"
@@ -14,6 +15,7 @@
 #include "Calvaro/services/RatingViewController.h"
 #include "Calvaro/services/VideoCollectionViewCell.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "platform/graphics/Context.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/kit/Icon.h"
@@ -270,6 +272,11 @@ void CalculateViewController::prepareToolbar() {
     if (!toolbar) return;
     clearAllButton_ = std::make_shared<kit::IconButton>(foundation::localizedString("Clear"), nearBlackColor());
     clearAllButton_->titleLabel().setFont(ui::Font::loaded("Avenir-Medium", 14).value_or(ui::Font::system(14)));
+    // As wide as its title in the language shown ("Löschen" is longer than
+    // "Clear"), never narrower than a touch target.
+    const double titleWidth =
+        graphics::Context::measureText(clearAllButton_->title(), clearAllButton_->titleLabel().font()).width;
+    clearAllButton_->setFrame(ui::Rect(0, 0, std::max(48.0, std::ceil(titleWidth) + 16), 48));
     std::weak_ptr<ui::ViewController> weak = weak_from_this();
     clearAllButton_->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {
         if (auto self = std::static_pointer_cast<CalculateViewController>(weak.lock())) self->clearAll();
