@@ -28,7 +28,8 @@ namespace {
 constexpr const char* formSelectionKey = "inputCalculationSelection";
 constexpr int64_t solutionPage = 1;
 
-// The keypad's keys, row by row; delete closes the last row.
+// The keypad's keys, row by row; delete closes the last row. "." stands for
+// the decimal separator of the language shown.
 const std::vector<std::vector<std::string>>& keypadRows() {
     static const std::vector<std::vector<std::string>> rows = {
         {"7", "8", "9", "/"}, {"4", "5", "6", "-"}, {"1", "2", "3", "\xCF\x80"}, {"0", ".", "e"}};
@@ -141,7 +142,7 @@ void CalculateViewController::buildLayout(ui::View& root) {
     for (const auto& keys : keypadRows()) {
         auto line = std::make_shared<ui::StackView>(ui::Rect(0, 0, width - 40, 48));
         for (const auto& key : keys) {
-            auto button = std::make_shared<kit::FlatButton>(key);
+            auto button = std::make_shared<kit::FlatButton>(key == "." ? decimalSeparator() : key);
             button->addTarget(ui::ControlEvent::touchUpInside, onSelf([](CalculateViewController& self, ui::Control& c) {
                                   self.insertKeypadValue(static_cast<ui::Button&>(c).titleLabel().text());
                               }));
@@ -265,6 +266,11 @@ void CalculateViewController::viewWillAppear(bool) {
     view()->layoutIfNeeded();
     prepareToolbar();
     errorManager_.updateFieldStates();
+}
+
+std::string CalculateViewController::decimalSeparator() {
+    const std::string separator = foundation::localizedString("decimalSeparator", ".");
+    return separator == "," ? separator : ".";
 }
 
 void CalculateViewController::prepareToolbar() {
@@ -421,13 +427,21 @@ bool CalculateViewController::calculate() {
         });
         texts.push_back(it == allFields_.end() ? "" : (*it)->text());
     }
+    // The engine reads decimals with a point; the keypad writes the
+    // language's separator (a comma in German), which means the same.
+    std::vector<std::string> numbers = texts;
+    if (const std::string separator = decimalSeparator(); separator != ".")
+        for (std::string& text : numbers)
+            for (size_t at = text.find(separator); at != std::string::npos; at = text.find(separator, at + 1))
+                text.replace(at, separator.size(), ".");
     const int64_t form = segmentedControl_->selectedSegmentIndex();
     outputHelper_.solutionSteps().clear();
     outputHelper_.setSolutionStepCounter(0);
 
     KalPowerAndLogarithmicFunction calculator;
-    CalculatorResult result = calculator.calculate(texts[0], allIds_[0], texts[1], allIds_[1], texts[2], allIds_[2],
-                                                   texts[3], allIds_[3], texts[4], allIds_[4], texts[5], allIds_[5], form);
+    CalculatorResult result =
+        calculator.calculate(numbers[0], allIds_[0], numbers[1], allIds_[1], numbers[2], allIds_[2], numbers[3],
+                             allIds_[3], numbers[4], allIds_[4], numbers[5], allIds_[5], form);
     if (result.errorKey) {
         // A failure that names no field still reports its key; no field is marked.
         errorManager_.reportInputError(*result.errorKey, fieldsWithIdentifiers(result.faultyFieldIds.value_or(

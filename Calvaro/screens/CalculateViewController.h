@@ -35,6 +35,9 @@ class CalculateViewController : public AdHandlingViewController, public ui::Text
 public:
     static constexpr const char* clearButtonIdentifier = "toolbarRemoveButton";
     static constexpr const char* manualImageName = "clv_info";
+    // The keypad's decimal key in the language shown: "." or ",". Both it and
+    // "." are read as the decimal point.
+    static std::string decimalSeparator();
     static constexpr double solutionRowHeight = 100.0;
 
     CalculateViewController();

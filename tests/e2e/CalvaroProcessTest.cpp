@@ -287,4 +287,28 @@ TEST_F(CalvaroProcessTest, DemonstrationPlaysInGerman) {
     EXPECT_EQ(storedCalculations(home()), 1);
 }
 
+// The keypad's decimal key of each language is read as the decimal point:
+// German writes "0,5"; English knows no comma in a number.
+TEST_F(CalvaroProcessTest, EachLanguageReadsItsKeypadsDecimalSeparator) {
+    struct Case {
+        const char* language;
+        const char* typed;
+        bool solved;
+    } cases[] = {{"de_DE.UTF-8", "0,5", true}, {"de_DE.UTF-8", "0.5", true}, {"en_US.UTF-8", "0.5", true},
+                 {"en_US.UTF-8", "0,5", false}};
+    int n = 0;
+    for (const Case& c : cases) {
+        const fs::path dir = root.path() / ("case" + std::to_string(++n));
+        fs::create_directories(dir / "home" / "Library/Preferences");
+        std::ofstream(dir / "home" / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+        std::ofstream(dir / "script.txt") << "tap toolbarRemoveButton\ntap aTextField\ntype " << c.typed
+                                          << "\ntap bTextField\ntype 2\ntap calculateButton\nsnapshot\n";
+        const Ended result = runCalvaro(dir, {"--home", (dir / "home").string(), "--script", (dir / "script.txt").string()},
+                                        c.language);
+        ASSERT_EQ(result.status, 0) << c.language << " " << c.typed << ": " << result.err;
+        EXPECT_EQ(result.out.find("\\log_{0.5}") != std::string::npos, c.solved)
+            << c.language << " " << c.typed << "\n" << result.out;
+    }
+}
+
 }  // namespace
