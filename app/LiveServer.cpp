@@ -11,6 +11,7 @@
 
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/security/Digest.h"
 #include "platform/ui/Application.h"
 #include "platform/web/HtmlPage.h"
@@ -133,6 +134,16 @@ bool LiveServer::start(int port, std::string& error) {
                  response.set_header("Cache-Control", "max-age=3600");
                  response.set_content(body.str(), type.c_str());
              });
+    // The pictures the share sheet saved, offered to the browser as downloads.
+    http.Get(R"(/shared/(Solution-[-0-9]+\.png))", [reply](const httplib::Request& request, httplib::Response& response) {
+        std::ifstream file(foundation::FileSystem::home() / "Shared" / std::string(request.matches[1]), std::ios::binary);
+        if (!file) return reply(response, {404, "not found\n"});
+        std::stringstream body;
+        body << file.rdbuf();
+        response.set_header("Cache-Control", "no-store");
+        response.set_header("Content-Disposition", "attachment; filename=\"" + std::string(request.matches[1]) + "\"");
+        response.set_content(body.str(), "image/png");
+    });
     http.Post("/action", [impl, reply](const httplib::Request& request, httplib::Response& response) {
         if (request.body.size() > kMaxActionBytes) return reply(response, {400, "the action is too long\n"});
         reply(response, impl->perform(request.body));

@@ -15,6 +15,8 @@ namespace app {
 //   GET /state        a digest of that page, for the page to see a change
 //   GET /katex/...    Debian's KaTeX files
 //   GET /chart.js/... Debian's chart library
+//   GET /shared/NAME  a picture the share sheet saved ("Solution-....png"),
+//                     as a download
 //   POST /action      one script line ("tap #calculateButton", "type 7",
 //                     "tab 1", "drawer open", "alert Accept", "wait 0") or
 //                     "row S.R"; 200 once done, 400 for a malformed line

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/dispatch/GlobalQueue.h"
+#include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/SharedSlot.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Traits.h"
@@ -148,26 +150,43 @@ void ActivityViewController::setImageSaver(ImageSaver saver) {
 void ActivityViewController::loadView() {
     auto view = std::make_shared<ShareView>(items_.size());
     view->setFrame(Screen::bounds());
+    // A sheet of its own over the screen, not words drawn over its fields.
+    view->setBackgroundColor(Color::secondarySystemBackground());
     itemTexts_.clear();
+    savedPaths_.assign(items_.size(), "");
     double y = 80;
     const auto saver = imageSaverSlot().get();
-    for (const auto& item : items_) {
-        std::string text = item.kind + ": " + item.description;
-        if (item.image && saver) {
-            std::string where;
-            text = (*saver)(*item.image, where) ? item.kind + " saved to " + where : item.kind + " not saved: " + where;
-        }
+    std::weak_ptr<ViewController> weakSelf = weak_from_this();
+    for (size_t i = 0; i < items_.size(); ++i) {
+        const Item& item = items_[i];
+        const bool saving = item.image && saver;
+        std::string text = item.kind + ": " + (saving ? std::string("being saved") : item.description);
         itemTexts_.push_back(text);
         auto label = std::make_shared<Label>(Rect(16, y, Screen::bounds().width() - 32, 60));
         label->setNumberOfLines(0);
         label->setText(text);
         view->addSubview(label);
         y += 68;
+        if (!saving) continue;
+        // Making the picture takes seconds: it is made away from the main
+        // thread, so the sheet (and the tap that asked for it) answers at once.
+        std::weak_ptr<Label> weakLabel = label;
+        dispatch::GlobalQueue::get(dispatch::Priority::High)
+            ->async([saver, image = item.image, kind = item.kind, weakSelf, weakLabel, i] {
+                std::string where;
+                const bool saved = (*saver)(*image, where);
+                dispatch::MainQueue::shared()->async([=] {
+                    auto self = std::static_pointer_cast<ActivityViewController>(weakSelf.lock());
+                    if (!self || i >= self->itemTexts_.size()) return;
+                    self->itemTexts_[i] = saved ? kind + " saved to " + where : kind + " not saved: " + where;
+                    if (saved) self->savedPaths_[i] = where;
+                    if (auto shown = weakLabel.lock()) shown->setText(self->itemTexts_[i]);
+                });
+            });
     }
     auto close = std::make_shared<Button>();
     close->setFrame(Rect(16, y, 120, 44));
     close->setTitle("Close");
-    std::weak_ptr<ViewController> weakSelf = weak_from_this();
     close->addTarget(ControlEvent::touchUpInside, [weakSelf](Control&) {
         if (auto self = weakSelf.lock()) self->dismiss(true);
     });

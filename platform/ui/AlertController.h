@@ -88,13 +88,17 @@ class ActivityViewController : public ViewController {
 
     explicit ActivityViewController(std::vector<Item> items) : items_(std::move(items)) {}
     const std::vector<Item>& activityItems() const { return items_; }
-    // The text each item shows (after the view loaded, with the saver's answer).
+    // The text each item shows (after the view loaded; an image's says it is
+    // being saved until the saver, working away from the main thread, answers).
     const std::vector<std::string>& itemTexts() const { return itemTexts_; }
+    // Where each item was saved; empty for one not saved (yet).
+    const std::vector<std::string>& savedPaths() const { return savedPaths_; }
     void loadView() override;
 
   private:
     std::vector<Item> items_;
     std::vector<std::string> itemTexts_;
+    std::vector<std::string> savedPaths_;
 };
 
 }  // namespace ui

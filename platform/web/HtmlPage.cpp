@@ -27,6 +27,7 @@
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
 #include "platform/ui/ViewController.h"
+#include "platform/web/Chromium.h"
 
 namespace web {
 namespace {
@@ -133,7 +134,7 @@ std::string imageHtml(const ui::Image& image, ui::ContentMode mode = ui::Content
 
 class Writer {
   public:
-    explicit Writer(std::string& out) : out_(out) {}
+    explicit Writer(std::string& out, bool live = false) : out_(out), live_(live) {}
     // Whether a chart was written: the page then loads the chart library.
     bool hasCharts() const { return hasCharts_; }
 
@@ -263,6 +264,21 @@ class Writer {
                 content += "<div class=\"alert-message\">" + escapeHtml(*alert->message()) + "</div>";
             content += "</div>";
         }
+        // The share sheet offers each saved picture as a download: the live
+        // page's from the server, a page on the disk the file beside it.
+        if (auto* sheet = dynamic_cast<ui::ActivityViewController*>(view.owningController());
+            sheet && &view == sheet->view().get()) {
+            kind += " share-sheet";
+            double y = f.height() - 72;
+            for (const std::string& saved : sheet->savedPaths()) {
+                if (saved.empty()) continue;
+                const std::string file = std::filesystem::path(saved).filename().string();
+                const std::string href = live_ ? "/shared/" + file : Chromium::fileUrl(saved);
+                content += "<a class=\"download\" download=\"" + escapeHtml(file) + "\" href=\"" + escapeHtml(href) +
+                           "\" style=\"top:" + number(y) + "px\">\u2B07 " + escapeHtml(file) + "</a>";
+                y -= 52;
+            }
+        }
         // Drawn views and shape layers are SVG under the subviews.
         if (auto* canvas = dynamic_cast<graphics::CanvasView*>(&view)) {
             kind += " drawing";
@@ -359,6 +375,7 @@ class Writer {
     }
 
     std::string& out_;
+    bool live_ = false;
     bool hasCharts_ = false;
 };
 
@@ -408,6 +425,8 @@ body.dark{background:#222}
  border-radius:10px;background:rgba(30,30,30,.92);color:#fff;font-size:15px;line-height:20px;
  z-index:10;display:none;white-space:pre-wrap;text-align:center}
 #refusal.shown{display:block}
+#screen a.download{position:absolute;left:16px;right:16px;height:44px;display:flex;align-items:center;
+ justify-content:center;border-radius:10px;background:#2196f3;color:#fff;text-decoration:none;font-size:15px}
 )";
 
 // Typesets every formula with exactly the LaTeX it holds (the element's
@@ -564,7 +583,7 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
            "\" data-height=\"" + number(f.height()) + "\">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
            "px;height:" + number(f.height()) + "px;background:" + css(ui::Color::systemBackground()) +
            ";color:" + css(ui::Color::label()) + "\">";
-    Writer writer(out);
+    Writer writer(out, options.live);
     for (const auto& sub : window.subviews()) writer.view(*sub, {0, 0}, false);
     out += "</div>\n";
     return out + pageScripts(options, writer.hasCharts());

@@ -81,6 +81,7 @@ TEST_F(SharingTest, ShareSheetShowsOnceWhicheverComesFirst) {
         environment_.executor().advanceBy(5);
         ASSERT_TRUE(sheet());
         sheet()->view();
+        environment_.executor().runUntilIdle();
         ASSERT_EQ(saved_.size(), 1u);
         EXPECT_EQ(saved_[0], (ui::Size{390, 690})) << "three rows of 100 and a chart row of 390";
         EXPECT_TRUE(chartsShown_) << "the chart row is drawn in the picture";

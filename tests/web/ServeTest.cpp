@@ -262,4 +262,45 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     EXPECT_EQ(calvaro.end(), 0);
 }
 
+// Sharing from the browser: the OK tap is answered at once, the picture is
+// made meanwhile and offered as a download of a real PNG.
+TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
+    TemporaryDataRoot root("serve-share");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    walkIn(tab);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
+                                   "document.getElementById('shareButton').offsetParent !== null"));
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
+    auto okTap = tab.evaluate(R"((async () => {
+        const started = performance.now();
+        const answer = await fetch('/action', {method: 'POST', body: 'tap OK'});
+        return [answer.status, performance.now() - started];
+    })())");
+    ASSERT_TRUE(okTap.is_array()) << okTap.dump();
+    EXPECT_EQ(okTap[0], 200);
+    EXPECT_LT(okTap[1].get<double>(), 2000) << "the tap does not wait for the picture";
+    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.querySelector('.share-sheet a.download')", 60))
+        << "the sheet offers the picture once it is made";
+    auto download = tab.evaluate(R"((async () => {
+        const link = document.querySelector('.share-sheet a.download');
+        const answer = await fetch(link.getAttribute('href'));
+        const bytes = new Uint8Array(await answer.arrayBuffer());
+        return [answer.status, answer.headers.get('Content-Type'), answer.headers.get('Content-Disposition') || '',
+                link.hasAttribute('download'), String.fromCharCode(bytes[1], bytes[2], bytes[3]), bytes.length];
+    })())");
+    ASSERT_TRUE(download.is_array()) << download.dump();
+    EXPECT_EQ(download[0], 200);
+    EXPECT_EQ(download[1], "image/png");
+    EXPECT_NE(download[2].get<std::string>().find("attachment"), std::string::npos);
+    EXPECT_EQ(download[3], true);
+    EXPECT_EQ(download[4], "PNG");
+    EXPECT_GT(download[5].get<int>(), 10000);
+    EXPECT_EQ(tab.evaluate("fetch('/shared/..%2F..%2Fetc%2Fpasswd').then(r => r.status)"), 404);
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
 }  // namespace
