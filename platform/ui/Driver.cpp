@@ -62,9 +62,24 @@ bool Driver::fail(std::string message) {
     return false;
 }
 
+// A plain view laid over the whole window (a loading overlay) that takes
+// touches: nothing under it can be reached while it shows.
+static View* coveringView(Window& window) {
+    const auto subviews = window.subviews();
+    for (auto it = subviews.rbegin(); it != subviews.rend(); ++it) {
+        View& view = **it;
+        if (!reachable(view)) continue;
+        if (view.owningController()) return nullptr;
+        const Rect f = view.frame(), w = window.bounds();
+        if (f.x() <= w.x() && f.y() <= w.y() && f.maxX() >= w.maxX() && f.maxY() >= w.maxY()) return &view;
+    }
+    return nullptr;
+}
+
 View* Driver::scope() const {
     Window* window = application_.keyWindow();
     if (!window) return nullptr;
+    if (View* cover = coveringView(*window)) return cover;
     ViewController* top = window->topViewController();
     if (top && top != window->rootViewController().get()) return top->view().get();
     return window;
@@ -274,6 +289,7 @@ bool Driver::answerAlert(const std::string& action) {
 
 std::string Driver::coveredBy() const {
     Window* window = application_.keyWindow();
+    if (window && coveringView(*window)) return ": the screen is covered while it is busy";
     ViewController* top = window ? window->topViewController() : nullptr;
     if (!top || top == window->rootViewController().get()) return "";
     if (auto* alert = dynamic_cast<AlertController*>(top))

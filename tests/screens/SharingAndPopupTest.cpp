@@ -10,6 +10,7 @@
 #include "Calvaro/screens/SolutionViewController.h"
 #include "Calvaro/screens/ViewManager.h"
 #include "ScreenTestEnvironment.h"
+#include "platform/ui/Driver.h"
 #include "platform/graphics/ShapeLayer.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Window.h"
@@ -70,6 +71,9 @@ TEST_F(SharingTest, ShareSheetShowsOnceWhicheverComesFirst) {
         if (okFirst) {
             ASSERT_TRUE(alert()->choose("OK"));
             EXPECT_FALSE(screen_->presentedViewController()) << "no picture yet: nothing to share";
+            ui::Driver driver;
+            EXPECT_FALSE(driver.tap("shareButton")) << "the loading overlay takes every tap while it shows";
+            EXPECT_EQ(driver.lastError(), "nothing on the screen is called \"shareButton\": the screen is covered while it is busy");
         }
         environment_.executor().advanceBy(chartRowDrawingTime);
         EXPECT_FALSE(isRenderingSolutionImage);
