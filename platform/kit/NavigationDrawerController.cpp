@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ui/Button.h"
 #include "platform/ui/Traits.h"
 
 namespace kit {
@@ -41,6 +42,19 @@ void NavigationDrawerController::loadView() {
     leftContainer_ = std::make_shared<DrawerPanel>(
         ui::Rect(0, 0, std::min(leftViewWidth, bounds.width()), bounds.height()));
     leftContainer_->setHidden(true);
+    // The menu is laid out at the drawer's width and never spills beside it.
+    leftContainer_->setClipsToBounds(true);
+    const double beside = leftContainer_->frame().maxX();
+    auto scrim = std::make_shared<ui::Button>(ui::Rect(beside, 0, std::max(0.0, bounds.width() - beside), bounds.height()));
+    scrim->setBackgroundColor(ui::Color::black().withAlphaComponent(0.3));
+    scrim->setAccessibilityIdentifier(closeAreaIdentifier);
+    scrim->setHidden(true);
+    std::weak_ptr<ui::ViewController> weak = weak_from_this();
+    scrim->addTarget(ui::ControlEvent::touchUpInside, [weak](ui::Control&) {
+        if (auto self = std::static_pointer_cast<NavigationDrawerController>(weak.lock())) self->closeLeftView(0);
+    });
+    scrim_ = scrim;
+    view->addSubview(scrim_);
     view->addSubview(leftContainer_);
     if (left_) {
         left_->view()->setFrame(leftContainer_->bounds());
@@ -62,6 +76,7 @@ void NavigationDrawerController::openLeftView(double) {
     if (delegate_) delegate_->navigationDrawerWillOpen(*this);
     leftOpen_ = true;
     leftContainer_->setHidden(false);
+    scrim_->setHidden(false);
     if (delegate_) delegate_->navigationDrawerDidOpen(*this);
 }
 
@@ -71,6 +86,7 @@ void NavigationDrawerController::closeLeftView(double) {
     if (delegate_) delegate_->navigationDrawerWillClose(*this);
     leftOpen_ = false;
     leftContainer_->setHidden(true);
+    scrim_->setHidden(true);
     if (delegate_) delegate_->navigationDrawerDidClose(*this);
 }
 

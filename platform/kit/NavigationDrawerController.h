@@ -23,6 +23,9 @@ class NavigationDrawerControllerDelegate {
 // closed. All three are children and appear with the drawer, as in the kit.
 class NavigationDrawerController : public ui::ViewController, public ui::DrawerContainer {
   public:
+    // The area beside the open drawer; a tap there closes the drawer.
+    static constexpr const char* closeAreaIdentifier = "drawerCloseArea";
+
     NavigationDrawerController(std::shared_ptr<ui::ViewController> rootViewController,
                                std::shared_ptr<ui::ViewController> leftViewController = nullptr,
                                std::shared_ptr<ui::ViewController> rightViewController = nullptr);
@@ -61,6 +64,7 @@ class NavigationDrawerController : public ui::ViewController, public ui::DrawerC
     std::shared_ptr<ui::ViewController> right_;
     std::shared_ptr<ui::View> rootContainer_;
     std::shared_ptr<ui::View> leftContainer_;
+    std::shared_ptr<ui::View> scrim_;  // beside the open drawer: a tap there closes it
     NavigationDrawerControllerDelegate* delegate_ = nullptr;
     bool leftOpen_ = false;
 };

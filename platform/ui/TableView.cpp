@@ -221,7 +221,7 @@ void TableView::buildVisibleCells() {
         std::shared_ptr<View> header;
         double hh = headerHeightFor(s, &header);
         if (header && y + hh > top && y < bottom) {
-            header->setFrame(Rect(0, y, header->frame().width(), hh));
+            header->setFrame(Rect(0, y, width, hh));
             headers_[s] = header;
             addSubview(header);
         }

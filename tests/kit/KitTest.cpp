@@ -132,6 +132,16 @@ TEST_F(KitTest, MenuButtonTogglesTheDrawerAndTheDriverOpensIt) {
     EXPECT_TRUE(driver.closeDrawer());
     EXPECT_EQ(observer.calls, (Strings{"willOpen", "didOpen", "willClose", "didClose", "willOpen", "didOpen",
                                        "willClose", "didClose"}));
+    // A tap beside the open drawer closes it; the menu keeps to the drawer's width.
+    EXPECT_FALSE(driver.tap(std::string("#") + kit::NavigationDrawerController::closeAreaIdentifier)) << "closed: nothing beside";
+    ASSERT_TRUE(driver.openDrawer());
+    ui::View* panel = menu->view()->superview();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->frame(), ui::Rect(0, 0, 280, window->frame().height()));
+    EXPECT_TRUE(panel->clipsToBounds());
+    EXPECT_EQ(menu->view()->frame().width(), 280);
+    EXPECT_TRUE(driver.tap(std::string("#") + kit::NavigationDrawerController::closeAreaIdentifier)) << driver.lastError();
+    EXPECT_FALSE(drawer->isLeftViewOpened());
     drawer->setDelegate(nullptr);
 }
 
