@@ -73,9 +73,13 @@ void RatingViewController::loadView() {
     const double width = root.bounds().width();
     ratingBackgroundView_ = std::make_shared<ui::View>(root.bounds());
     ratingBackgroundView_->setTag(200);
+    // What the nib draws: the screen dimmed (the tag makes it half
+    // transparent) under a panel of its own that holds the prompt.
+    ratingBackgroundView_->setBackgroundColor(ui::Color::black());
     root.addSubview(ratingBackgroundView_);
     ratingView_ = std::make_shared<ui::View>(ui::Rect(40, 300, width - 80, 200));
     ratingView_->setTag(102);
+    ratingView_->setBackgroundColor(ui::Color::secondarySystemBackground());
     ratingLabel_ = std::make_shared<ui::Label>(ui::Rect(20, 16, width - 120, 24));
     ratingView_->addSubview(ratingLabel_);
     starRatingView_ = std::make_shared<StarRatingView>(ui::Rect(20, 60, width - 120, 40));
