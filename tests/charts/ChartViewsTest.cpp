@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 #include "Calvaro/charts/AreaChartManager.h"
@@ -11,6 +12,10 @@
 #include "Calvaro/charts/ChartTableViewCell.h"
 #include "Calvaro/charts/LineChartManager.h"
 #include "Calvaro/charts/SplineChartManager.h"
+#include "Calvaro/charts/UnitCircleChartView.h"
+#include "Calvaro/charts/SolutionImageRendering.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/graphics/ShapeLayer.h"
 #include "tests/support/SharedState.h"
 
 namespace {
@@ -185,6 +190,30 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
         cell->restartAnimation();
         EXPECT_EQ(dynamic_cast<CountingView&>(*cell->contentView().subviews().at(0)).starts, starts);
     }
+}
+
+// The unit circle's cosine is the blue line along the x axis, its sine the
+// red line up to the point on the circle.
+TEST_F(ChartViewsTest, UnitCircleDrawsTheCosineBlueAndTheSineRed) {
+    dispatch::ManualExecutor executor;
+    isRenderingSolutionImage = true;
+    UnitCircleChartView view(ui::Rect(0, 0, 360, 360));
+    view.unitCircleChartData = std::make_shared<UnitCircleChartData>(60.0, pi / 3, 60.0, 0, Quadrant::first);
+    view.startAnimation();
+    executor.runUntilIdle();
+    executor.advanceBy(60);
+    isRenderingSolutionImage = false;
+    int checked = 0;
+    for (const auto& layer : view.animationView->layer().sublayers) {
+        auto* segment = dynamic_cast<graphics::ShapeLayer*>(layer.get());
+        if (!segment || segment->lineWidth != 5.0 || !segment->strokeColor) continue;
+        double x0, y0, x1, y1;
+        if (std::sscanf(segment->path.svgData().c_str(), "M%lf %lf L%lf %lf", &x0, &y0, &x1, &y1) != 4) continue;
+        const bool alongTheAxis = std::fabs(y0 - y1) < 1e-9;
+        EXPECT_EQ(*segment->strokeColor, alongTheAxis ? ui::Color::blue() : ui::Color::red()) << segment->path.svgData();
+        ++checked;
+    }
+    EXPECT_EQ(checked, 2);
 }
 
 }  // namespace

@@ -191,6 +191,7 @@ TEST_F(LaunchedTest, ManualOpensFromTheSolutionScreenAndTheToolbarFontLoads) {
     ASSERT_TRUE(driver_.tap("calculateButton") && driver_.tap("manualButton")) << driver_.lastError();
     ASSERT_TRUE(manual()) << ui::Snapshot::ofKeyWindow();
     EXPECT_EQ(manual()->imageName, "clv_info");
+    EXPECT_EQ(manual()->modalPresentationStyle(), ui::ModalPresentationStyle::pageSheet);
     manual()->zoom(10);
     EXPECT_EQ(manual()->zoomScale(), ManualViewController::maximumZoomScale);
     ASSERT_TRUE(driver_.tap(ManualViewController::closeButtonIdentifier)) << driver_.lastError();
@@ -201,6 +202,79 @@ TEST_F(LaunchedTest, ManualOpensFromTheSolutionScreenAndTheToolbarFontLoads) {
     auto& toolbar = static_cast<kit::ToolbarController&>(*drawer.rootViewController());
     auto& clear = static_cast<ui::Button&>(*toolbar.toolbar().rightViews().front());
     EXPECT_EQ(clear.titleLabel().font(), ui::Font::named("Avenir-Medium", 14));
+}
+
+// The menu has its two own sections, and the two of the family's apps only
+// when both lists hold apps; its contact rows are the community, then rating.
+TEST_F(LaunchedTest, MenuShowsTheAppSectionsOnlyWithBothListsAndItsContactRowsInOrder) {
+    driver_.openDrawer();
+    const std::string single = app(R"("en":"Single")", false, "single"), multi = app(R"("en":"Multi")", true, "multi");
+    const std::pair<std::string, int64_t> cases[] = {
+        {"[]", 2}, {"[" + single + "]", 2}, {"[" + multi + "]", 2}, {"[" + single + "," + multi + "]", 4}};
+    for (const auto& [apps, sections] : cases) {
+        serveApps(apps);
+        EXPECT_EQ(menu().numberOfSections(menu().tableView()), sections) << apps;
+        EXPECT_EQ(menu().tableView().numberOfSections(), sections) << apps;
+    }
+    const std::string shown = ui::Snapshot::ofKeyWindow();
+    ASSERT_NE(shown.find("row 1.0\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("label \"Community\"", shown.find("row 1.0\n")), std::string::npos);
+    EXPECT_LT(shown.find("label \"Community\""), shown.find("label \"Rate this App\""));
+    const std::pair<ui::IndexPath, std::string> rows[] = {{{1, 0}, "tapped_discord"}, {{1, 1}, "tapped_rate_app"}};
+    for (const auto& [row, event] : rows) {
+        ASSERT_TRUE(driver_.selectRow(row)) << driver_.lastError();
+        EXPECT_NE(std::find(environment_.events().begin(), environment_.events().end(), event), environment_.events().end())
+            << event;
+        auto* root = ui::Application::shared().keyWindow()->rootViewController().get();
+        if (root->presentedViewController()) root->dismiss(false);
+        driver_.openDrawer();
+    }
+}
+
+// The history logs a deleted record and a cleared history with its count.
+TEST_F(LaunchedTest, HistoryLogsDeletesAndClearing) {
+    for (const char* a : {"3", "5"}) {
+        ASSERT_TRUE(driver_.tap("toolbarRemoveButton") && driver_.tap("aTextField") && driver_.type(a) &&
+                    driver_.tap("bTextField") && driver_.type("2") && driver_.tap("calculateButton") && driver_.chooseTab("0"))
+            << driver_.lastError();
+    }
+    auto openHistory = [&] {
+        ASSERT_TRUE(driver_.openDrawer() && driver_.selectRow({0, 1})) << driver_.lastError();
+    };
+    openHistory();
+    const size_t stored = CalcManager::shared().calculations().size();
+    ASSERT_GE(stored, 3u);
+    ASSERT_TRUE(driver_.deleteRow({0, 0})) << driver_.lastError();
+    EXPECT_EQ(environment_.events().back(), "tapped_history_delete_single_calc");
+    EXPECT_EQ(CalcManager::shared().calculations().size(), stored - 1);
+
+    openHistory();
+    ASSERT_TRUE(driver_.tap(HistoryTableViewController::clearAllButtonIdentifier)) << driver_.lastError();
+    ASSERT_TRUE(driver_.answerAlert("Clear")) << driver_.lastError();
+    ASSERT_TRUE(environment_.lastParameters("tapped_history_clear"));
+    EXPECT_EQ(environment_.lastParameters("tapped_history_clear")->at("calc_count"),
+              foundation::Value(static_cast<int64_t>(stored - 1)));
+    EXPECT_TRUE(CalcManager::shared().calculations().empty());
+}
+
+// A record reopened from the history is written to the preferences at once,
+// before any screen takes it, so that it survives an end of the process.
+TEST(HistoryScreen, AReopenedRecordIsWrittenToThePreferences) {
+    ScreenTestEnvironment environment;
+    Calculation record = CalcManager::shared().calculations().at(0);
+    record.latexString = "f(x) = reopened";
+    CalcManager::shared().addCalculation(record);
+    auto history = std::make_shared<HistoryTableViewController>();
+    auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
+    window->setRootViewController(history);
+    window->makeKeyAndVisible();
+    ui::Driver driver;
+    ASSERT_TRUE(driver.selectRow({0, 0})) << driver.lastError();
+    const auto kept = foundation::UserDefaults::standard().object(CalcManager::currentSelectedCalculationKey);
+    ASSERT_TRUE(kept.dictionary()) << "the reopened record is in the preferences";
+    EXPECT_NE(kept.jsonText().find("f(x) = reopened"), std::string::npos) << kept.jsonText();
+    EXPECT_FALSE(foundation::UserDefaults::standard().object(CalcManager::currentCalculationKey).dictionary())
+        << "the exercise being edited gives way to it";
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include "Calvaro/screens/SolutionViewController.h"
 #include "Calvaro/screens/ViewManager.h"
 #include "ScreenTestEnvironment.h"
+#include "platform/math/MathLabel.h"
+#include "platform/ui/Traits.h"
+#include "platform/web/ViewImage.h"
 #include "platform/ui/Driver.h"
 #include "platform/graphics/ShapeLayer.h"
 #include "platform/ui/AlertController.h"
@@ -186,6 +189,48 @@ TEST(InputCellsTest, FieldsAreReadyForTheKeypadAndMissingOutletsAreErrors) {
         EXPECT_FALSE(field->autocorrection());
         EXPECT_EQ(field->textAlignment(), ui::TextAlignment::center);
     }
+}
+
+// Every field of the input rows takes the application's keypad, never the
+// platform keyboard: the value row's field as the enumerated row's.
+TEST(InputRows, ValueRowFieldTakesTheKeypad) {
+    ScreenTestEnvironment environment;
+    ValueInputTableViewCell cell;
+    EXPECT_THROW(cell.awakeFromNib(), std::logic_error);
+    cell.titleLabel = std::make_shared<ui::Label>();
+    cell.mathLabel = std::make_shared<math::MathLabel>();
+    cell.inputTextField = std::make_shared<ui::TextField>();
+    cell.unitLabel = std::make_shared<math::MathLabel>();
+    cell.inputTextField->setAutocorrection(true);
+    cell.awakeFromNib();
+    ASSERT_TRUE(cell.inputTextField->inputView());
+    EXPECT_EQ(cell.inputTextField->inputView()->frame(), ui::Rect()) << "an empty input view: no keyboard";
+    EXPECT_FALSE(cell.inputTextField->autocorrection());
+    EXPECT_FALSE(cell.inputTextField->showsShortcutBar());
+}
+
+// On a tablet the share sheet is a popover from a band 50 points high just
+// below the Solution screen, as wide as the screen; on a phone a sheet.
+TEST_F(SharingTest, ShareSheetIsAPopoverBelowTheScreenOnATablet) {
+    const ui::DeviceProfile phone = ui::TraitCollection::device();
+    auto picture = web::ViewImage::blank({10, 10});
+    for (bool pad : {false, true}) {
+        SCOPED_TRACE(pad ? "tablet" : "phone");
+        ui::TraitCollection::setDevice(pad ? ui::DeviceProfile::pad() : phone);
+        if (screen_->presentedViewController()) screen_->dismiss(false);
+        screen_->view()->setFrame(ui::Rect(0, 0, 390, 700));
+        screen_->presentShareSheet({picture});
+        ASSERT_TRUE(sheet());
+        if (!pad) {
+            EXPECT_NE(sheet()->modalPresentationStyle(), ui::ModalPresentationStyle::popover);
+            continue;
+        }
+        EXPECT_EQ(sheet()->modalPresentationStyle(), ui::ModalPresentationStyle::popover);
+        EXPECT_EQ(sheet()->popoverPresentationController().sourceView, screen_->view().get());
+        EXPECT_EQ(sheet()->popoverPresentationController().sourceRect, ui::Rect(0, 700, 390, 50));
+    }
+    ui::TraitCollection::setDevice(phone);
+    environment_.executor().runUntilIdle();
 }
 
 }  // namespace

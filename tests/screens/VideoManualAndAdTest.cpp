@@ -30,6 +30,8 @@ TEST(VideoCell, OnlyWellFormedAddressesReachThePlayer) {
     } cases[] = {
         {watch + "calvaroEN01&t=90s", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}, {"start", 90}}}},
         {watch + "calvaroEN01&t=-5s", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN01&t=90", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
+        {watch + "calvaroEN01&t=s", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
         {watch + "calvaroEN01&&list=PL1", ui::PlayerView::Load{"calvaroEN01", {{"iv_load_policy", 1}}}},
         {shorts + "a-b_C3d4E5f", ui::PlayerView::Load{"a-b_C3d4E5f", {{"iv_load_policy", 1}}}},
         {watch + "calvaroEN1", std::nullopt},
@@ -108,6 +110,19 @@ TEST_F(VideoRowTest, ConsentThroughEitherButtonLocksAndUnlocksAtOnce) {
     EXPECT_TRUE(introductionShown());
 }
 
+// Each video tile is a square of 0.95 of the row's height of tiles.
+TEST_F(VideoRowTest, VideoTilesAreSquaresOfTheRowsHeight) {
+    auto row = makeRow(true);
+    row->videoUrlStringArray = {std::string(VideoCollectionViewCell::watchPrefix) + "calvaroEN01",
+                                std::string(VideoCollectionViewCell::watchPrefix) + "calvaroEN02"};
+    row->reloadData();
+    ui::CollectionView& tiles = *row->videoCollectionView();
+    for (double height : {200.0, 300.0}) {
+        tiles.setFrame(ui::Rect(0, 0, 390, height));
+        EXPECT_EQ(row->sizeForItemAt(tiles, {0, 1}), (ui::Size{0.95 * height, 0.95 * height}));
+    }
+}
+
 TEST(HouseAd, CountsEachAppearanceAndOpensOnlyWebLinks) {
     ScreenTestEnvironment environment;
     auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 390, 844));
@@ -124,6 +139,8 @@ TEST(HouseAd, CountsEachAppearanceAndOpensOnlyWebLinks) {
     const KalAdData offer{"ad_math_suite", "https://apps.example.org/mathsuite", "30"};
     show(offer)->discountButtonPressed();
     environment.executor().runUntilIdle();
+    EXPECT_EQ(environment.lastParameters("kalAds_presented")->at("countKalAdsPresented"), foundation::Value(int64_t{1}))
+        << "the showing is counted before it is logged";
     EXPECT_EQ(ui::Application::shared().openedURLs(), std::vector<std::string>{offer.linkingString});
     EXPECT_EQ(*environment.lastParameters("kalAds_openedAdProduct"),
               (DEDIzurarove::Parameters{{"sendingApp", "org.calvaro.Calvaro"}, {"kalAdId", "ad_math_suite"},
