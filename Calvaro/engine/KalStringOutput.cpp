@@ -117,9 +117,14 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (!digit.z()) return " ? ";
     const double value = *digit.value();
     std::string text;
+    // A tiny value that is exact (both parts written honestly) is shown as its
+    // fraction below; only a true zero reads "0".
+    const bool exactTiny = value != 0 && std::fabs(value) < kZeroBelow && digit.z() &&
+                           isHonestPart(*digit.z(), maximumFractionDigits) &&
+                           isHonestPart(digit.n(), maximumFractionDigits) && digit.n() != 1.0;
     if (std::isnan(value)) {
         text = kNotANumber;
-    } else if (std::fabs(value) < kZeroBelow && !keepSigns) {
+    } else if (std::fabs(value) < kZeroBelow && !keepSigns && !exactTiny) {
         text = "0";
     } else if (value > kInfinityBeyond) {
         text = "\\infty";

@@ -66,8 +66,11 @@ TEST(FormatDigitLatex, RenderingRules) {
         {digit(5), "\\frac{5}{1}", false, true}, {digit(-3, 4), "\\left(-\\frac{3}{4}\\right)", std::nullopt},
         {digit(3, 4), "\\left(\\frac{3}{4}\\right)", true}, {digit(3, -4), "-\\frac{3}{4}"},
         {digit(-3, -4), "\\frac{3}{4}"}, {digit(3, -4), "\\frac{3}{-4}", false, false, true},
-        // Thresholds through the digit's value; keepSigns shows tiny values.
-        {digit(1, 1e11), "0"}, {digit(1e-11), "0", false, false, true}, {digit(-2e12), "-\\infty", false, false, true},
+        // Thresholds through the digit's value; keepSigns shows tiny values. A
+        // tiny exact fraction keeps its value (b·x = 10^-12 is no zero); a
+        // tiny number of no exact parts is taken for zero.
+        {digit(1, 1e11), "\\frac{1}{100000000000}"}, {digit(0.000001, 1e6), "\\frac{0.000001}{1000000}"},
+        {digit(1e-11), "0"}, {digit(1e-11), "0", false, false, true}, {digit(-2e12), "-\\infty", false, false, true},
         // Denominators are written exactly, like numerators, and never grouped.
         {digit(1, 25000000), "\\frac{1}{25000000}"}, {digit(1, 0.00002), "\\frac{1}{0.00002}"},
         // A part that ten decimals would cut to a few digits: the value instead.
