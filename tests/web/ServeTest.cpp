@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Value.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
@@ -300,6 +301,50 @@ TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     EXPECT_EQ(download[4], "PNG");
     EXPECT_GT(download[5].get<int>(), 10000);
     EXPECT_EQ(tab.evaluate("fetch('/shared/..%2F..%2Fetc%2Fpasswd').then(r => r.status)"), 404);
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// The live page fits the phone's screen to the browser: across the width of a
+// phone held upright, whole on a laptop's screen (the calculate key in sight).
+TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
+    TemporaryDataRoot root("serve-fit");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    walkIn(tab);
+    EXPECT_EQ(tab.evaluate("!!document.querySelector('meta[name=viewport]')"), true);
+    struct Case {
+        int width, height;
+        bool mobile;
+        double scale;
+    } cases[] = {{360, 740, true, 360.0 / 390}, {390, 844, true, 1.0}, {1366, 768, false, 768.0 / 844}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        tab.call("Emulation.setDeviceMetricsOverride",
+                 {{"width", c.width}, {"height", c.height}, {"deviceScaleFactor", 1}, {"mobile", c.mobile}});
+        ASSERT_TRUE(tab.actThenWaitFor("window.dispatchEvent(new Event('resize'))",
+                                       "Math.abs(parseFloat(document.body.dataset.scale) - " + std::to_string(c.scale) +
+                                           ") < 0.01"))
+            << tab.evaluate("document.body.dataset.scale").dump();
+        auto box = tab.evaluate("(() => { const r = document.getElementById('calculateButton').getBoundingClientRect(), "
+                                "s = document.getElementById('screen').getBoundingClientRect(); "
+                                "return [r.bottom, s.left, s.right, document.documentElement.scrollWidth]; })()");
+        ASSERT_TRUE(box.is_array()) << box.dump();
+        if (!c.mobile) {
+            EXPECT_LE(box[0].get<double>(), c.height) << "the calculate key is in sight";
+        }
+        EXPECT_GE(box[1].get<double>(), -0.5);
+        EXPECT_LE(box[2].get<double>(), c.width + 0.5) << "nothing beyond the width";
+        EXPECT_LE(box[3].get<double>(), c.width) << "no sideways scrolling";
+        if (const char* keep = std::getenv("CALVARO_TEST_PICTURES"); keep && *keep) {
+            auto shot = tab.call("Page.captureScreenshot", {{"format", "png"}});
+            const auto bytes = foundation::base64Decode(shot.value("data", ""));
+            if (bytes) writeFile(fs::path(keep) / ("live_" + std::to_string(c.width) + ".png"), std::string(bytes->begin(), bytes->end()));
+        }
+    }
+    tab.call("Emulation.clearDeviceMetricsOverride");
     EXPECT_EQ(calvaro.end(), 0);
 }
 
