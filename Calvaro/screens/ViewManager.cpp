@@ -75,7 +75,14 @@ void ViewManager::showLoadingOverlay() {
         spinner->setColor(ui::TraitCollection::isDark() ? spinnerDarkColor() : toastTextColor());
         spinner->startAnimating();
         overlay->addSubview(spinner);
-        window->addSubview(overlay);
+        // Over the screens, under what is presented (an alert asked for at
+        // the same time lies above it, as the platform's alerts do).
+        const auto subviews = window->subviews();
+        size_t at = subviews.size();
+        const auto root = window->rootViewController();
+        for (size_t i = 0; i < subviews.size(); ++i)
+            if (root && root->isViewLoaded() && subviews[i] == root->view()) at = i + 1;
+        window->insertSubview(overlay, at);
     });
 }
 

@@ -79,9 +79,11 @@ static View* coveringView(Window& window) {
 View* Driver::scope() const {
     Window* window = application_.keyWindow();
     if (!window) return nullptr;
-    if (View* cover = coveringView(*window)) return cover;
+    // A presented screen (an alert) lies above everything in a window of its
+    // own; under it the overlay, then the window's screens.
     ViewController* top = window->topViewController();
     if (top && top != window->rootViewController().get()) return top->view().get();
+    if (View* cover = coveringView(*window)) return cover;
     return window;
 }
 
@@ -289,9 +291,9 @@ bool Driver::answerAlert(const std::string& action) {
 
 std::string Driver::coveredBy() const {
     Window* window = application_.keyWindow();
-    if (window && coveringView(*window)) return ": the screen is covered while it is busy";
     ViewController* top = window ? window->topViewController() : nullptr;
-    if (!top || top == window->rootViewController().get()) return "";
+    if (!top || top == window->rootViewController().get())
+        return window && coveringView(*window) ? ": the screen is covered while it is busy" : "";
     if (auto* alert = dynamic_cast<AlertController*>(top))
         return ": the alert" + (alert->alertTitle() ? " \"" + *alert->alertTitle() + "\"" : std::string()) +
                " covers the screen";
