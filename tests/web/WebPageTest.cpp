@@ -22,6 +22,7 @@
 #include "platform/web/HtmlPage.h"
 #include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
+#include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
 
 namespace {
@@ -176,6 +177,28 @@ TEST_F(WebPageTest, GoldenExercisesTypesetWithoutKatexErrors) {
             ADD_FAILURE() << "KaTeX refuses " << e.get("data-latex") << ": " << e.get("data-katex-error");
     }
     EXPECT_EQ(typeset, latex.size());
+}
+
+// A colour stays inside its group: what follows "\color{..}{..}" keeps the
+// formula's own colour, in the steps as the solution writes them.
+TEST_F(WebPageTest, ColourStaysInsideItsGroup) {
+    const fs::path page = folder.path() / "colour.html";
+    writeFile(page, web::HtmlPage::ofFormulas({"2\\cdot \\log_{3}\\;\\color{#ff3333}{\\left(2\\cdot x -1\\right)} + 1",
+                                                "\\;\\color{#009900}{2\\cdot x -1} > 0"}));
+    Tab& tab = openPage(page);
+    // The text drawn in each colour: the red and green groups only.
+    auto coloured = tab.evaluate(R"((() => {
+        const out = {};
+        document.querySelectorAll('.formula .katex-html *').forEach(e => {
+            if (e.children.length) return;
+            const c = getComputedStyle(e).color;
+            out[c] = (out[c] || '') + e.textContent;
+        });
+        return out;
+    })())");
+    ASSERT_TRUE(coloured.is_object()) << coloured.dump();
+    EXPECT_EQ(coloured.value("rgb(255, 51, 51)", ""), "(2\u22c5x\u22121)") << coloured.dump();
+    EXPECT_EQ(coloured.value("rgb(0, 153, 0)", ""), "2\u22c5x\u22121") << coloured.dump();
 }
 
 // The demonstration on a fresh data root, its snapshots as pages and
