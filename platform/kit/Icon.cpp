@@ -3,6 +3,7 @@
 namespace kit {
 
 std::shared_ptr<const ui::Image> Icon::named(const std::string& name) {
+    ui::Image::noteAskedFor(name);
     return std::make_shared<ui::Image>(name, ui::Size{24, 24});
 }
 

@@ -15,11 +15,13 @@ std::set<std::string>& askedNames() {
 
 std::shared_ptr<const Image> Image::named(const std::string& name) {
     if (name.empty()) return nullptr;
-    {
-        std::lock_guard lock(namesMutex);
-        askedNames().insert(name);
-    }
+    noteAskedFor(name);
     return std::make_shared<Image>(name);
+}
+
+void Image::noteAskedFor(const std::string& name) {
+    std::lock_guard lock(namesMutex);
+    askedNames().insert(name);
 }
 
 std::set<std::string> Image::namesAskedFor() {

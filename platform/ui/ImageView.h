@@ -18,6 +18,8 @@ class Image {
     // Every name `named` was asked for in this process: what the screens
     // want of the bundle, for checking that each one is there.
     static std::set<std::string> namesAskedFor();
+    // Adds `name` to that list (for images made by name elsewhere, the kit's icons).
+    static void noteAskedFor(const std::string& name);
     // Starts that list afresh, for a check of what one run asks for.
     static void forgetNamesAskedFor();
     const std::string& name() const { return name_; }

@@ -120,6 +120,12 @@ std::string fitCss(ui::ContentMode mode) {
 }
 
 std::string imageHtml(const ui::Image& image, ui::ContentMode mode = ui::ContentMode::scaleAspectFit) {
+    // The bundle's drawing of an icon is its shape, in the colour of the
+    // control that shows it.
+    const bool icon = !iconGlyph(image.name()).empty() || !lockSymbol(image.name()).empty();
+    if (std::string data = icon ? bundleImageData(image.name()) : ""; !data.empty())
+        return "<span class=\"icon drawn-icon\" data-image=\"" + escapeHtml(image.name()) +
+               "\" style=\"-webkit-mask-image:url(" + data + ");mask-image:url(" + data + ")\"></span>";
     if (std::string lock = lockSymbol(image.name()); !lock.empty()) return lock;
     std::string glyph = iconGlyph(image.name());
     if (!glyph.empty())
@@ -402,6 +408,8 @@ body.dark{background:#222}
 .segment{flex:1;display:flex;align-items:center;justify-content:center;cursor:pointer;font-size:13px}
 .segment.selected{background:currentColor}.segment.selected{color:#fff;background:#2196f3}
 .icon{font-size:22px;line-height:1}
+.drawn-icon{display:inline-block;width:24px;height:24px;background:currentColor;-webkit-mask-size:contain;mask-size:contain;
+ -webkit-mask-repeat:no-repeat;mask-repeat:no-repeat;-webkit-mask-position:center;mask-position:center}
 .placeholder{display:flex;align-items:center;justify-content:center;position:absolute;inset:0;
  border:1px dashed #999;color:#777;font-size:11px;text-align:center;overflow:hidden;background:rgba(127,127,127,.12)}
 .image .placeholder{position:absolute}
