@@ -14,6 +14,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/ui/AlertController.h"
 #include "platform/ui/Driver.h"
 #include "platform/web/Chromium.h"
 #include "platform/web/HtmlPage.h"
@@ -264,6 +265,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         ui::Driver driver(application);
         driver.settle();
         if (options.serve) {
+            // A share is answered at once; its picture follows as a download.
+            ui::ActivityViewController::setSavesInBackground(true);
             LiveServer server(driver);
             if (!server.start(options.port, error)) {
                 application.terminate();

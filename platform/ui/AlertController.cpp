@@ -1,6 +1,7 @@
 #include "platform/ui/AlertController.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "platform/dispatch/GlobalQueue.h"
@@ -143,6 +144,12 @@ foundation::SharedSlot<ActivityViewController::ImageSaver>& imageSaverSlot() {
 }
 }  // namespace
 
+namespace {
+std::atomic<bool> savesInBackground{false};
+}  // namespace
+
+void ActivityViewController::setSavesInBackground(bool background) { savesInBackground = background; }
+
 void ActivityViewController::setImageSaver(ImageSaver saver) {
     imageSaverSlot().set(saver ? std::make_shared<ImageSaver>(std::move(saver)) : nullptr);
 }
@@ -159,8 +166,15 @@ void ActivityViewController::loadView() {
     std::weak_ptr<ViewController> weakSelf = weak_from_this();
     for (size_t i = 0; i < items_.size(); ++i) {
         const Item& item = items_[i];
-        const bool saving = item.image && saver;
+        bool saving = item.image && saver;
         std::string text = item.kind + ": " + (saving ? std::string("being saved") : item.description);
+        if (saving && !savesInBackground) {
+            std::string where;
+            const bool saved = (*saver)(*item.image, where);
+            text = saved ? item.kind + " saved to " + where : item.kind + " not saved: " + where;
+            if (saved) savedPaths_[i] = where;
+            saving = false;
+        }
         itemTexts_.push_back(text);
         auto label = std::make_shared<Label>(Rect(16, y, Screen::bounds().width() - 32, 60));
         label->setNumberOfLines(0);

@@ -85,11 +85,15 @@ class ActivityViewController : public ViewController {
     // True with the place written to `where`, false with the reason.
     using ImageSaver = std::function<bool(const Image& image, std::string& where)>;
     static void setImageSaver(ImageSaver saver);
+    // Whether the saver works away from the main thread (the live page, whose
+    // tap must be answered at once) or before the sheet shows (scripts, whose
+    // snapshots then read where the picture went). Off by default.
+    static void setSavesInBackground(bool background);
 
     explicit ActivityViewController(std::vector<Item> items) : items_(std::move(items)) {}
     const std::vector<Item>& activityItems() const { return items_; }
-    // The text each item shows (after the view loaded; an image's says it is
-    // being saved until the saver, working away from the main thread, answers).
+    // The text each item shows (after the view loaded; with saving in the
+    // background an image's says it is being saved until the saver answers).
     const std::vector<std::string>& itemTexts() const { return itemTexts_; }
     // Where each item was saved; empty for one not saved (yet).
     const std::vector<std::string>& savedPaths() const { return savedPaths_; }
