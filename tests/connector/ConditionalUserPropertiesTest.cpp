@@ -219,18 +219,36 @@ TEST_F(ConditionalUserPropertiesTest, RefusedSettingsAndClears) {
     EXPECT_EQ(outcomes().back(), "cup_expired");
 }
 
-// A user property that cannot be stored (the table is full) undoes the whole
-// step: no record, no user property, no triggered event.
-TEST_F(ConditionalUserPropertiesTest, FailedUserPropertyWriteRollsTheStepBack) {
-    std::string fill = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
-                       "INSERT OR IGNORE INTO user_attributes (name, origin, value, set_timestamp) "
-                       "SELECT 'p' || i, 'app', 'v', 1 FROM n";
-    sql(fill);
-    set(property("overflow", "x", ""));
-    EXPECT_TRUE(logged(11011));
-    EXPECT_FALSE(record("overflow"));
-    EXPECT_FALSE(attribute("overflow"));
-    EXPECT_TRUE(outcomes().empty());
+// A write that fails undoes the whole step: neither the record nor the user
+// property stays, and the triggered event is not written.
+TEST_F(ConditionalUserPropertiesTest, FailedWriteRollsTheStepBack) {
+    struct Case {
+        const char* label;
+        const char* table;
+        const char* columns;
+        const char* values;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"user properties full", "user_attributes", "name, origin, value, set_timestamp", "'p' || i, 'app', 'v', 1",
+         11011},
+        {"conditional properties full", "conditional_properties",
+         "name, origin, value, creation_timestamp, active, trigger_timeout, triggered_timestamp, time_to_live, "
+         "trigger_event_name",
+         "'c' || i, 'crx', 'v', 1e10, 0, 1e10, 0, 1, 'never'",
+         11014},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        sql(std::string("DELETE FROM user_attributes WHERE name LIKE 'p%'; DELETE FROM conditional_properties; ") +
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) INSERT INTO " + c.table +
+            " (" + c.columns + ") SELECT " + c.values + " FROM n");
+        set(property("overflow", "x", ""));
+        EXPECT_TRUE(logged(c.code));
+        EXPECT_FALSE(record("overflow"));
+        EXPECT_FALSE(attribute("overflow"));
+        EXPECT_TRUE(outcomes().empty());
+    }
 }
 
 // The query waits for the worker queue; from the worker queue itself it
