@@ -47,6 +47,12 @@ std::shared_ptr<DEDIzuraroveConnector> DEDIzuraroveConnector::make() {
     return std::shared_ptr<DEDIzuraroveConnector>(new DEDIzuraroveConnector());
 }
 
+// Blocks on the connector queue hold the connector only while they run, so
+// none of them reads the token while the last holder lets go of it here.
+DEDIzuraroveConnector::~DEDIzuraroveConnector() {
+    if (logEventListener_) DEDIzurarove::removeLogEventListener(logEventListener_);
+}
+
 const std::shared_ptr<dispatch::SerialQueue>& DEDIzuraroveConnector::connectorQueue() {
     static const auto* queue = new std::shared_ptr<dispatch::SerialQueue>(  // lives as long as the process
         dispatch::SerialQueue::create("com.vuzedezo.analytics.connector"));

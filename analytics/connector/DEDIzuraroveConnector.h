@@ -51,6 +51,9 @@ public:
     // kInteropProtocol on every request.
     static void registerWithHost();
     static std::shared_ptr<DEDIzuraroveConnector> make();
+    // Takes its engine listener away, so that a dropped connector leaves
+    // nothing behind in the facade.
+    ~DEDIzuraroveConnector();
     // The process-wide queue that owns the listeners.
     static const std::shared_ptr<dispatch::SerialQueue>& connectorQueue();
 
