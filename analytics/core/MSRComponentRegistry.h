@@ -29,8 +29,10 @@ class MSREManager;
 class MSREventSampler;
 class MSRIdentityInterface;
 class MSRLifetimeValueRecorder;
+class MSRMeasurement;
 class MSRPEventEditing;
 class MSRPersistedConfig;
+class MSRRemoteConfig;
 class MSRScreenViewReporterInterface;
 class MSRSearchAdReporter;
 class MSRSessionReporterInterface;
@@ -41,6 +43,10 @@ class MSRTCFClient;
 struct MSRComponentContext {
     std::shared_ptr<MSRDatabase> database;
     std::shared_ptr<MSRPersistedConfig> persistedConfig;
+    // The engine's settings and the engine itself, for collaborators that
+    // work on its worker queue (held weakly: the engine owns them).
+    std::shared_ptr<MSRRemoteConfig> remoteConfig;
+    std::weak_ptr<MSRMeasurement> engine;
     // Only for the engine itself.
     MSRMeasurementStartParameters startParameters;
 };

@@ -82,6 +82,8 @@ class MSRMeasurement : public MSRMeasurementInterface,
 public:
     static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
     static constexpr const char* kAlarmName = "Measurement timer";
+    // User properties one origin may set.
+    static constexpr int32_t kMaxUserPropertiesPerOrigin = 25;
 
     // ======================================================================
     // Start-up and enablement (the rest in MSRStartUpAndWipe.h)

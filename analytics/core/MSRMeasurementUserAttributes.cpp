@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int32_t kMaxUserPropertiesPerOrigin = 25;
 constexpr int64_t kSessionIDErrorCode = 13;
 
 void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {

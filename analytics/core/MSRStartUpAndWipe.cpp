@@ -195,6 +195,8 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     MSRComponentContext context;
     context.database = engine_.database_;
     context.persistedConfig = engine_.persistedConfig_;
+    context.remoteConfig = engine_.remoteConfig_;
+    context.engine = engine_.weak_from_this();
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
     if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "analytics/model/MSRConditionalUserProperty.h"
 #include "analytics/model/MSRDailyCounts.h"
 #include "analytics/model/MSREventAggregates.h"
 #include "analytics/model/MSRRawEventData.h"
@@ -276,6 +277,8 @@ class MSRDatabase {
     // Nothing without an error when the name has no row.
     std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
     std::optional<bool> containsEventAggregatesWithName(const std::string& name, MSRError* error);
+    // Every aggregates row that reads as one, in row order.
+    std::optional<std::vector<MSREventAggregates>> allEventAggregates(MSRError* error);
     bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
     // The number of aggregates rows of public (not "_") names.
     std::optional<int64_t> publicEventCount(MSRError* error);
@@ -300,6 +303,35 @@ class MSRDatabase {
     bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
     // Deleting a name that is not stored succeeds.
     bool deleteUserAttributeWithName(const std::string& name, MSRError* error);
+
+    // --- Conditional user properties --- (MSRDatabaseConditionalUserProperties.cpp)
+    // "Now" is the clock's wall time. A row that can no longer be read is
+    // deleted (logged) and the other rows are answered. Names and origins are
+    // matched as given: "_" and "%" in them are no wildcards.
+    // Nothing without an error when no property has the name.
+    std::optional<MSRConditionalUserProperty> conditionalUserPropertyWithName(const std::string& name,
+                                                                              MSRError* error);
+    // Inserts or replaces by name (columns the record leaves out become
+    // null); a new name beyond 1000 stored is refused.
+    bool updateConditionalUserProperty(const std::optional<MSRConditionalUserProperty>& property, MSRError* error);
+    bool deleteConditionalUserPropertyWithName(const std::string& name, MSRError* error);
+    // Waiting properties whose trigger timeout has passed since their creation.
+    std::optional<std::vector<MSRConditionalUserProperty>> timedOutConditionalUserProperties(MSRError* error);
+    // Active properties whose time to live has passed since they were triggered.
+    std::optional<std::vector<MSRConditionalUserProperty>> expiredConditionalUserProperties(MSRError* error);
+    // Waiting properties for `eventName` still within their trigger timeout.
+    std::optional<std::vector<MSRConditionalUserProperty>> triggeredConditionalUserPropertiesWithEventName(
+        const std::string& eventName, MSRError* error);
+    // Names beginning with `prefix` (ASCII letters in any case), of `origin`;
+    // an empty text does not restrict.
+    std::optional<std::vector<MSRConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+        const std::string& prefix, const std::string& origin, MSRError* error);
+    // `condition` is SQL over the table's columns with `parameterValues` bound.
+    std::optional<std::vector<MSRConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+        const std::string& condition, const MSRSqliteValues& parameterValues, MSRError* error);
+    std::optional<bool> hasConditionalUserProperties(MSRError* error);
+    // The event of stored bytes (conditional properties, complex events).
+    static std::optional<MSREvent> eventFromStoredData(const MSRSqliteValue& data, MSRError* error);
 
   private:
     MSRDatabase() = default;
@@ -337,6 +369,8 @@ class MSRDatabase {
     // stored-event count right.
     bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<int64_t> rawEventCount(MSRError* error);
+    static std::optional<MSRConditionalUserProperty> conditionalUserPropertyFromRow(const MSRSqliteRow& row,
+                                                                                   MSRError* error);
     void useJournalMode();
     // Opens the store at `path` in place of the current one.
     bool openStore(const std::string& path, MSRError* error);

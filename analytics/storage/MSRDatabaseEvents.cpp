@@ -50,6 +50,17 @@ std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std
                                                       aggregatesFromRow);
 }
 
+std::optional<std::vector<MSREventAggregates>> MSRDatabase::allEventAggregates(MSRError* error) {
+    std::vector<MSREventAggregates> all;
+    auto made = allDataTypesFromTable(kEvents, kMaxEventAggregatesRows, error, [&](const MSRSqliteRow& row, MSRError*) {
+        std::optional<MSREventAggregates> aggregates = aggregatesFromRow(row);
+        if (aggregates) all.push_back(std::move(*aggregates));
+        return aggregates.has_value();
+    });
+    if (!made) return std::nullopt;
+    return all;
+}
+
 // Writing an event only asks whether its name has a row; the row itself is
 // read when bundling.
 std::optional<bool> MSRDatabase::containsEventAggregatesWithName(const std::string& name, MSRError* error) {
