@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/support/MSRConsoleLogger.h"
@@ -54,6 +55,7 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    MSRRegisterAudience();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
