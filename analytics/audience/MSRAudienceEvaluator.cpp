@@ -90,26 +90,28 @@ struct AudienceState {
     ResultWords words;
     bool readable = false;  // the words hold both arrays
     bool changed = false;
+    bool populated = false;  // its stored times are in the bundle's cache
 
     MSRFilterResult storedResult(int32_t audienceID) const { return MSRFilterResult(audienceID, current, previous); }
 };
 
-template <typename Record, typename Message>
+template <typename Record, typename Compiled>
 struct LoadedFilter {
     Record record;
     // Nothing when the stored bytes are empty or do not decode.
-    std::optional<Message> message;
+    std::optional<Compiled> compiled;
 };
 
-using LoadedEventFilter = LoadedFilter<MSREventFilter, MSRPBEventFilter>;
-using LoadedPropertyFilter = LoadedFilter<MSRPropertyFilter, MSRPBPropertyFilter>;
+using LoadedEventFilter = LoadedFilter<MSREventFilter, MSRCompiledEventFilter>;
+using LoadedPropertyFilter = LoadedFilter<MSRPropertyFilter, MSRCompiledPropertyFilter>;
 
 class BundleState : public MSRAudienceBundleState {
   public:
+    // First, so that it outlives the filters whose expressions it holds.
+    MSRRegexCache regexes;
     std::map<std::string, std::vector<LoadedEventFilter>, std::less<>> eventFilters;
     std::map<std::string, std::vector<LoadedPropertyFilter>, std::less<>> propertyFilters;
     std::map<int32_t, AudienceState> audiences;
-    MSRRegexCache regexes;
 };
 
 BundleState& stateOf(MSRAudienceTimestampsCache& cache) {
@@ -166,10 +168,9 @@ bool wasTrue(const AudienceState& audience, int32_t audienceID, int32_t filterID
     return isTrueIn(audience.words, filterID);
 }
 
-void populate(MSRAudienceTimestampsCache& cache, const AudienceState& audience, int32_t audienceID) {
-    if (cache.cachedDynamicFilterEvaluationTimestamps().count(audienceID) &&
-        cache.cachedSequenceEvaluationTimestamps().count(audienceID))
-        return;
+void populate(MSRAudienceTimestampsCache& cache, AudienceState& audience, int32_t audienceID) {
+    if (audience.populated) return;
+    audience.populated = true;
     if (audience.stored && !audience.changed) {
         MSRFilterResult stored = audience.storedResult(audienceID);
         cache.populateCachedTimestamps(&stored, audienceID);
@@ -362,7 +363,9 @@ bool MSRAudienceEvaluator::evaluateFiltersForEventName(const std::string& name, 
         std::vector<LoadedEventFilter> loaded;
         for (MSREventFilter& filter : *read) {
             std::optional<MSRPBEventFilter> message = decodedFilter<MSRPBEventFilter>(filter.data());
-            loaded.push_back({std::move(filter), std::move(message)});
+            std::optional<MSRCompiledEventFilter> compiled;
+            if (message) compiled.emplace(*message, state.regexes);
+            loaded.push_back({std::move(filter), std::move(compiled)});
         }
         filters = state.eventFilters.emplace(name, std::move(loaded)).first;
     }
@@ -378,14 +381,14 @@ bool MSRAudienceEvaluator::evaluateFiltersForEventName(const std::string& name, 
         }
         const bool held = wasTrue(*audience, audienceID, filterID);
         if (!needsEvaluation(held, filter.record)) continue;
-        if (!filter.message) {
+        if (!filter.compiled) {
             report(1, 6035,
                    "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, filter ID, "
                    "audience ID, dynamic",
                    {MSRDebugEventName(name), filterID, audienceID, filter.record.isDynamic()});
             continue;
         }
-        std::optional<bool> outcome = MSRMatchEventFilter(*filter.message, name, parameters, aggregates, &state.regexes);
+        std::optional<bool> outcome = filter.compiled->match(name, parameters, aggregates);
         if (!outcome) continue;
         populate(*cache, *audience, audienceID);
         if (*outcome) {
@@ -428,7 +431,9 @@ bool MSRAudienceEvaluator::evaluateFiltersForUserProperty(const MSRUserAttribute
         std::vector<LoadedPropertyFilter> loaded;
         for (MSRPropertyFilter& filter : *read) {
             std::optional<MSRPBPropertyFilter> message = decodedFilter<MSRPBPropertyFilter>(filter.data());
-            loaded.push_back({std::move(filter), std::move(message)});
+            std::optional<MSRCompiledPropertyFilter> compiled;
+            if (message) compiled.emplace(*message, state.regexes);
+            loaded.push_back({std::move(filter), std::move(compiled)});
         }
         filters = state.propertyFilters.emplace(name, std::move(loaded)).first;
     }
@@ -445,14 +450,14 @@ bool MSRAudienceEvaluator::evaluateFiltersForUserProperty(const MSRUserAttribute
         }
         const bool held = wasTrue(*audience, audienceID, filterID);
         if (!needsEvaluation(held, filter.record)) continue;
-        if (!filter.message) {
+        if (!filter.compiled) {
             report(1, 6036,
                    "User property filter contains no data or corrupt data. User property will not be evaluated. User "
                    "property name, filter ID, audience ID, dynamic",
                    {MSRDebugUserPropertyName(name), filterID, audienceID, filter.record.isDynamic()});
             continue;
         }
-        std::optional<bool> matched = MSRMatchPropertyFilter(*filter.message, attribute, &state.regexes);
+        std::optional<bool> matched = filter.compiled->match(attribute);
         if (!matched) continue;
         // A property filter that held and now fails counts only where the
         // filter follows the property (dynamic, sequence) or the session.

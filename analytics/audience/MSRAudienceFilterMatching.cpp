@@ -79,31 +79,27 @@ std::string asciiLower(std::string_view text) {
     return lower;
 }
 
-// Both texts in one comparable form: as they are, or case-folded (ASCII
-// directly, anything else through ICU's full case folding).
-std::pair<std::string, std::string> comparableForms(std::string_view text, std::string_view expression,
-                                                    bool caseSensitive) {
-    if (caseSensitive) return {std::string(text), std::string(expression)};
-    if (isASCII(text) && isASCII(expression)) return {asciiLower(text), asciiLower(expression)};
-    auto fold = [](std::string_view utf8) {
-        icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
-        unicode.foldCase(U_FOLD_CASE_DEFAULT);
-        std::string folded;
-        unicode.toUTF8String(folded);
-        return folded;
-    };
-    return {fold(text), fold(expression)};
+// Case-folded: ASCII directly (ICU's folding of ASCII is its lower case),
+// anything else through ICU's full case folding.
+std::string folded(std::string_view text) {
+    if (isASCII(text)) return asciiLower(text);
+    icu::UnicodeString unicode =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    unicode.foldCase(U_FOLD_CASE_DEFAULT);
+    std::string out;
+    unicode.toUTF8String(out);
+    return out;
 }
 
-bool matchesByType(int32_t type, std::string_view text, std::string_view expression, bool caseSensitive) {
-    auto [s, e] = comparableForms(text, expression, caseSensitive);
+// `e` already in the comparable form of the filter.
+bool matchesByType(int32_t type, std::string_view s, std::string_view e) {
     switch (type) {
         case kBeginsWith:
-            return s.compare(0, e.size(), e) == 0 && s.size() >= e.size();
+            return s.size() >= e.size() && s.compare(0, e.size(), e) == 0;
         case kEndsWith:
             return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
         case kContains:
-            return s.find(e) != std::string::npos;
+            return s.find(e) != std::string_view::npos;
         case kExact:
             return s == e;
         default:
@@ -119,7 +115,241 @@ std::optional<double> doubleOperand(const MSRPBNumberFilter& filter, uint32_t sl
     return std::strtod(text->c_str(), nullptr);
 }
 
+// --- Compiled operands ---
+
+struct NumberOperands {
+    std::string text;  // for log lines
+    bool valid = false;
+    int32_t type = kUnknownComparison;
+    MSRAudienceComparisonValues decimals;
+    bool doublesParsed = false;
+    double value = 0, minimum = 0, maximum = 0;
+};
+
+NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
+    NumberOperands operands;
+    operands.text = numberFilterText(filter);
+    operands.type = MSRPBGetInt32(filter, NumberSlot::kComparisonType);
+    operands.valid = MSRIsValidNumberFilter(filter);
+    if (!operands.valid) return operands;
+    const std::vector<MSRLogContext> context{operands.text};
+    MSRAudienceComparisonValues& decimals = operands.decimals;
+    auto parse = [&](uint32_t slot, std::optional<MSRDecimalNumber>& into, int64_t code, const char* message) {
+        into = MSRDecimalNumberFromString(optionalText(filter, slot));
+        if (!into) {
+            report(1, code, message, context);
+            decimals.valid = false;
+        }
+    };
+    if (operands.type == kBetween) {
+        if (!MSRPBHasField(filter, NumberSlot::kMinComparisonValue) ||
+            !MSRPBHasField(filter, NumberSlot::kMaxComparisonValue)) {
+            report(1, 8003, "Number filter does not have both min and max comparison values", context);
+            decimals.valid = false;
+        } else {
+            parse(NumberSlot::kMinComparisonValue, decimals.minComparisonValue, 8004,
+                  "Number filter min comparison value is not a number");
+            parse(NumberSlot::kMaxComparisonValue, decimals.maxComparisonValue, 8005,
+                  "Number filter max comparison value is not a number");
+        }
+        std::optional<double> minimum = doubleOperand(filter, NumberSlot::kMinComparisonValue);
+        std::optional<double> maximum = doubleOperand(filter, NumberSlot::kMaxComparisonValue);
+        operands.doublesParsed = minimum && maximum;
+        operands.minimum = minimum.value_or(0);
+        operands.maximum = maximum.value_or(0);
+    } else {
+        if (!MSRPBHasField(filter, NumberSlot::kComparisonValue)) {
+            report(1, 8001, "Number filter has no comparison value", context);
+            decimals.valid = false;
+        } else {
+            parse(NumberSlot::kComparisonValue, decimals.comparisonValue, 8002,
+                  "Number filter comparison value is not a number");
+        }
+        std::optional<double> value = doubleOperand(filter, NumberSlot::kComparisonValue);
+        operands.doublesParsed = value.has_value();
+        operands.value = value.value_or(0);
+    }
+    return operands;
+}
+
+std::optional<bool> compareDecimal(const NumberOperands& operands, const MSRDecimalNumber& value) {
+    if (!operands.valid) return std::nullopt;
+    const MSRAudienceComparisonValues& decimals = operands.decimals;
+    if (!decimals.valid) {
+        report(1, 8015,
+               "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
+               {operands.text});
+        return std::nullopt;
+    }
+    switch (operands.type) {
+        case kLessThan:
+            return value.compare(*decimals.comparisonValue) < 0;
+        case kGreaterThan:
+            return value.compare(*decimals.comparisonValue) > 0;
+        case kEqual:
+            return value.compare(*decimals.comparisonValue) == 0;
+        case kBetween:
+            return value.compare(*decimals.minComparisonValue) >= 0 && value.compare(*decimals.maxComparisonValue) <= 0;
+        default:
+            return false;
+    }
+}
+
+std::optional<bool> compareInt64(const NumberOperands& operands, int64_t value) {
+    std::optional<MSRDecimalNumber> decimal = MSRDecimalNumber::fromString(std::to_string(value));
+    if (!decimal) return std::nullopt;
+    return compareDecimal(operands, *decimal);
+}
+
+std::optional<bool> compareDouble(const NumberOperands& operands, double value) {
+    if (!operands.valid) return std::nullopt;
+    if (!operands.doublesParsed) {
+        report(1, 8012, "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
+               {operands.text});
+        return std::nullopt;
+    }
+    switch (operands.type) {
+        case kLessThan:
+            return value < operands.value;
+        case kGreaterThan:
+            return value > operands.value;
+        case kEqual: {
+            // Equal within one representable double either way: the
+            // comparison value's text and the logged double may round apart.
+            constexpr double kDown = -std::numeric_limits<double>::infinity();
+            constexpr double kUp = std::numeric_limits<double>::infinity();
+            const double lo = std::nextafter(std::nextafter(operands.value, kDown), kDown);
+            const double hi = std::nextafter(std::nextafter(operands.value, kUp), kUp);
+            return lo < value && value < hi;
+        }
+        case kBetween:
+            return operands.minimum <= value && value <= operands.maximum;
+        default:
+            return false;
+    }
+}
+
+struct StringOperands {
+    std::string text;  // for log lines
+    bool valid = false;
+    int32_t type = kUnknownMatch;
+    bool caseSensitive = false;
+    // In the comparable form: as given, or folded when case does not count.
+    std::string expression;
+    std::vector<std::string> list;
+    const re2::RE2* regex = nullptr;
+};
+
+StringOperands compileString(const MSRPBStringFilter& filter, MSRRegexCache& regexes) {
+    StringOperands operands;
+    operands.text = stringFilterText(filter);
+    operands.valid = MSRIsValidStringFilter(filter, &regexes, &operands.regex);
+    operands.type = MSRPBGetInt32(filter, StringSlot::kMatchType);
+    operands.caseSensitive = MSRPBGetBool(filter, StringSlot::kCaseSensitive);
+    auto comparable = [&](std::string text) { return operands.caseSensitive ? text : folded(text); };
+    operands.expression = comparable(optionalText(filter, StringSlot::kExpression));
+    for (const MSRPBValue& entry : MSRPBGetArray(filter, StringSlot::kExpressionList)) {
+        if (const auto* text = std::get_if<std::string>(&entry)) operands.list.push_back(comparable(*text));
+    }
+    return operands;
+}
+
+std::optional<bool> matchString(const StringOperands& operands, std::string_view text) {
+    if (!operands.valid) {
+        report(1, 9006, "String filter is invalid. Audience filter will not be evaluated", {operands.text});
+        return std::nullopt;
+    }
+    if (operands.type == kRegularExpression) {
+        if (!operands.regex) {
+            report(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
+            return std::nullopt;
+        }
+        return re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *operands.regex);
+    }
+    const std::string comparable = operands.caseSensitive ? std::string(text) : folded(text);
+    if (operands.type == kInList) {
+        for (const std::string& entry : operands.list) {
+            if (comparable == entry) return true;
+        }
+        return false;
+    }
+    return matchesByType(operands.type, comparable, operands.expression);
+}
+
+struct ValueOperands {
+    std::optional<std::string> parameterName;
+    std::optional<NumberOperands> number;  // wins when both are present
+    std::optional<StringOperands> string;
+    bool hasStringFilter = false;
+    bool complement = false;
+};
+
+ValueOperands compileValue(const MSRPBFilter& filter, MSRRegexCache& regexes) {
+    ValueOperands operands;
+    operands.parameterName = MSRPBGetString(filter, FilterSlot::kParameterName);
+    operands.complement = MSRPBGetBool(filter, FilterSlot::kComplement);
+    if (auto number = MSRPBGetMessage<MSRPBNumberFilter>(filter, FilterSlot::kNumberFilter)) {
+        operands.number = compileNumber(*number);
+    }
+    if (auto text = MSRPBGetMessage<MSRPBStringFilter>(filter, FilterSlot::kStringFilter)) {
+        operands.hasStringFilter = true;
+        if (!operands.number) operands.string = compileString(*text, regexes);
+    }
+    return operands;
+}
+
+std::optional<bool> matchValue(const ValueOperands& operands, const MSRValue& value) {
+    if (!operands.number && !operands.string) {
+        report(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated");
+        return std::nullopt;
+    }
+    std::optional<bool> outcome;
+    if (operands.number) {
+        if (const std::string* text = value.stringValue()) {
+            if (!MSRIsDecimalNumberString(*text)) {
+                report(3, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
+                       {*text, operands.number->text});
+                return std::nullopt;
+            }
+            std::optional<MSRDecimalNumber> decimal = MSRDecimalNumberFromString(*text);
+            if (!decimal) return std::nullopt;
+            outcome = compareDecimal(*operands.number, *decimal);
+        } else if (value.isDouble()) {
+            if (!std::isfinite(value.doubleValue())) {
+                report(3, 7002, "Value is not within double range. Audience filter will not be evaluated");
+                return std::nullopt;
+            }
+            outcome = compareDouble(*operands.number, value.doubleValue());
+        } else if (value.isInt64()) {
+            outcome = compareInt64(*operands.number, value.int64Value());
+        } else {
+            return std::nullopt;
+        }
+    } else {
+        const std::string* text = value.stringValue();
+        if (!text) {
+            report(3, 7003, "Value is not a string. Audience filter will not be evaluated");
+            return std::nullopt;
+        }
+        outcome = matchString(*operands.string, *text);
+    }
+    if (outcome && operands.complement) outcome = !*outcome;
+    return outcome;
+}
+
 }  // namespace
+
+struct MSRCompiledEventFilter::Operands {
+    std::optional<std::string> eventName;
+    bool sessionScoped = false;
+    std::optional<NumberOperands> count;
+    std::vector<ValueOperands> parameters;
+};
+
+struct MSRCompiledPropertyFilter::Operands {
+    std::optional<std::string> propertyName;
+    std::optional<ValueOperands> filter;
+};
 
 // --- Regular expressions ---
 
@@ -164,10 +394,12 @@ bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter) {
         case kBetween: {
             const bool minimum = isDecimalOperand(filter, NumberSlot::kMinComparisonValue);
             if (!minimum)
-                report(1, 8009, "Numeric filter does not have a valid min comparison value. Filter", {numberFilterText(filter)});
+                report(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
+                       {numberFilterText(filter)});
             const bool maximum = isDecimalOperand(filter, NumberSlot::kMaxComparisonValue);
             if (!maximum)
-                report(1, 8010, "Numeric filter does not have a valid max comparison value. Filter", {numberFilterText(filter)});
+                report(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
+                       {numberFilterText(filter)});
             return minimum && maximum;
         }
         case kUnknownComparison:
@@ -180,99 +412,15 @@ bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter) {
 }
 
 std::optional<bool> MSRCompareDecimal(const MSRPBNumberFilter& filter, const MSRDecimalNumber& value) {
-    if (!MSRIsValidNumberFilter(filter)) return std::nullopt;
-    const int32_t type = MSRPBGetInt32(filter, NumberSlot::kComparisonType);
-    MSRAudienceComparisonValues operands;
-    auto parse = [&](uint32_t slot, std::optional<MSRDecimalNumber>& into, int64_t code, const char* message) {
-        into = MSRDecimalNumberFromString(optionalText(filter, slot));
-        if (!into) {
-            report(1, code, message, {numberFilterText(filter)});
-            operands.valid = false;
-        }
-    };
-    if (type == kBetween) {
-        if (!MSRPBHasField(filter, NumberSlot::kMinComparisonValue) ||
-            !MSRPBHasField(filter, NumberSlot::kMaxComparisonValue)) {
-            report(1, 8003, "Number filter does not have both min and max comparison values", {numberFilterText(filter)});
-            operands.valid = false;
-        } else {
-            parse(NumberSlot::kMinComparisonValue, operands.minComparisonValue, 8004,
-                  "Number filter min comparison value is not a number");
-            parse(NumberSlot::kMaxComparisonValue, operands.maxComparisonValue, 8005,
-                  "Number filter max comparison value is not a number");
-        }
-    } else if (type == kUnknownComparison) {
-        report(1, 8000, "Number filter has unknown comparison type", {numberFilterText(filter)});
-        operands.valid = false;
-    } else if (!MSRPBHasField(filter, NumberSlot::kComparisonValue)) {
-        report(1, 8001, "Number filter has no comparison value", {numberFilterText(filter)});
-        operands.valid = false;
-    } else {
-        parse(NumberSlot::kComparisonValue, operands.comparisonValue, 8002,
-              "Number filter comparison value is not a number");
-    }
-    if (!operands.valid) {
-        report(1, 8015, "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
-               {numberFilterText(filter)});
-        return std::nullopt;
-    }
-    switch (type) {
-        case kLessThan:
-            return value.compare(*operands.comparisonValue) < 0;
-        case kGreaterThan:
-            return value.compare(*operands.comparisonValue) > 0;
-        case kEqual:
-            return value.compare(*operands.comparisonValue) == 0;
-        case kBetween:
-            return value.compare(*operands.minComparisonValue) >= 0 && value.compare(*operands.maxComparisonValue) <= 0;
-        default:
-            return false;
-    }
+    return compareDecimal(compileNumber(filter), value);
 }
 
 std::optional<bool> MSRCompareInt64(const MSRPBNumberFilter& filter, int64_t value) {
-    std::optional<MSRDecimalNumber> decimal = MSRDecimalNumber::fromString(std::to_string(value));
-    if (!decimal) return std::nullopt;
-    return MSRCompareDecimal(filter, *decimal);
+    return compareInt64(compileNumber(filter), value);
 }
 
 std::optional<bool> MSRCompareDouble(const MSRPBNumberFilter& filter, double value) {
-    if (!MSRIsValidNumberFilter(filter)) return std::nullopt;
-    const int32_t type = MSRPBGetInt32(filter, NumberSlot::kComparisonType);
-    std::optional<double> operand, minimum, maximum;
-    bool parsed;
-    if (type == kBetween) {
-        minimum = doubleOperand(filter, NumberSlot::kMinComparisonValue);
-        maximum = doubleOperand(filter, NumberSlot::kMaxComparisonValue);
-        parsed = minimum && maximum;
-    } else {
-        operand = doubleOperand(filter, NumberSlot::kComparisonValue);
-        parsed = operand.has_value();
-    }
-    if (!parsed) {
-        report(1, 8012, "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
-               {numberFilterText(filter)});
-        return std::nullopt;
-    }
-    switch (type) {
-        case kLessThan:
-            return value < *operand;
-        case kGreaterThan:
-            return value > *operand;
-        case kEqual: {
-            // Equal within one representable double either way: the
-            // comparison value's text and the logged double may round apart.
-            constexpr double kDown = -std::numeric_limits<double>::infinity();
-            constexpr double kUp = std::numeric_limits<double>::infinity();
-            const double lo = std::nextafter(std::nextafter(*operand, kDown), kDown);
-            const double hi = std::nextafter(std::nextafter(*operand, kUp), kUp);
-            return lo < value && value < hi;
-        }
-        case kBetween:
-            return *minimum <= value && value <= *maximum;
-        default:
-            return false;
-    }
+    return compareDouble(compileNumber(filter), value);
 }
 
 // --- Texts ---
@@ -316,136 +464,93 @@ bool MSRIsValidStringFilter(const MSRPBStringFilter& filter, MSRRegexCache* rege
 std::optional<bool> MSRMatchStringFilter(const MSRPBStringFilter& filter, std::string_view text,
                                          MSRRegexCache* regexes) {
     MSRRegexCache local;
-    MSRRegexCache& cache = regexes ? *regexes : local;
-    const re2::RE2* regex = nullptr;
-    if (!MSRIsValidStringFilter(filter, &cache, &regex)) {
-        report(1, 9006, "String filter is invalid. Audience filter will not be evaluated", {stringFilterText(filter)});
-        return std::nullopt;
-    }
-    const int32_t type = MSRPBGetInt32(filter, StringSlot::kMatchType);
-    const bool caseSensitive = MSRPBGetBool(filter, StringSlot::kCaseSensitive);
-    if (type == kRegularExpression) {
-        if (!regex) {
-            report(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
-            return std::nullopt;
-        }
-        return re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *regex);
-    }
-    if (type == kInList) {
-        for (const MSRPBValue& entry : MSRPBGetArray(filter, StringSlot::kExpressionList)) {
-            const auto* expression = std::get_if<std::string>(&entry);
-            if (expression && matchesByType(kExact, text, *expression, caseSensitive)) return true;
-        }
-        return false;
-    }
-    return matchesByType(type, text, optionalText(filter, StringSlot::kExpression), caseSensitive);
+    return matchString(compileString(filter, regexes ? *regexes : local), text);
 }
 
 // --- Values, events and properties ---
 
 std::optional<bool> MSRMatchFilter(const MSRPBFilter& filter, const MSRValue& value, MSRRegexCache* regexes) {
-    std::optional<MSRPBNumberFilter> numberFilter = MSRPBGetMessage<MSRPBNumberFilter>(filter, FilterSlot::kNumberFilter);
-    std::optional<MSRPBStringFilter> stringFilter;
-    if (!numberFilter) stringFilter = MSRPBGetMessage<MSRPBStringFilter>(filter, FilterSlot::kStringFilter);
-    if (!numberFilter && !stringFilter) {
-        report(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated");
-        return std::nullopt;
-    }
-    std::optional<bool> outcome;
-    if (numberFilter) {
-        if (const std::string* text = value.stringValue()) {
-            if (!MSRIsDecimalNumberString(*text)) {
-                report(3, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
-                       {*text, numberFilterText(*numberFilter)});
-                return std::nullopt;
-            }
-            std::optional<MSRDecimalNumber> decimal = MSRDecimalNumberFromString(*text);
-            if (!decimal) return std::nullopt;
-            outcome = MSRCompareDecimal(*numberFilter, *decimal);
-        } else if (value.isDouble()) {
-            if (!std::isfinite(value.doubleValue())) {
-                report(3, 7002, "Value is not within double range. Audience filter will not be evaluated");
-                return std::nullopt;
-            }
-            outcome = MSRCompareDouble(*numberFilter, value.doubleValue());
-        } else if (value.isInt64()) {
-            outcome = MSRCompareInt64(*numberFilter, value.int64Value());
-        } else {
-            return std::nullopt;
-        }
-    } else {
-        const std::string* text = value.stringValue();
-        if (!text) {
-            report(3, 7003, "Value is not a string. Audience filter will not be evaluated");
-            return std::nullopt;
-        }
-        outcome = MSRMatchStringFilter(*stringFilter, *text, regexes);
-    }
-    if (outcome && MSRPBGetBool(filter, FilterSlot::kComplement)) outcome = !*outcome;
-    return outcome;
+    MSRRegexCache local;
+    return matchValue(compileValue(filter, regexes ? *regexes : local), value);
 }
 
-std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
-                                        const MSRParameters& parameters, const MSREventAggregates& aggregates,
-                                        MSRRegexCache* regexes) {
+MSRCompiledEventFilter::MSRCompiledEventFilter(const MSRPBEventFilter& filter, MSRRegexCache& regexes)
+    : operands_(std::make_unique<Operands>()) {
     namespace Slot = MSREventFilterSlot;
+    operands_->eventName = MSRPBGetString(filter, Slot::kEventName);
+    operands_->sessionScoped = MSRPBGetBool(filter, Slot::kSessionScoped);
+    if (auto count = MSRPBGetMessage<MSRPBNumberFilter>(filter, Slot::kCountFilter)) operands_->count = compileNumber(*count);
+    for (const MSRPBFilter& parameter : MSRPBGetMessageArray<MSRPBFilter>(filter, Slot::kParameterFilters))
+        operands_->parameters.push_back(compileValue(parameter, regexes));
+}
+
+MSRCompiledEventFilter::~MSRCompiledEventFilter() = default;
+MSRCompiledEventFilter::MSRCompiledEventFilter(MSRCompiledEventFilter&&) noexcept = default;
+MSRCompiledEventFilter& MSRCompiledEventFilter::operator=(MSRCompiledEventFilter&&) noexcept = default;
+
+std::optional<bool> MSRCompiledEventFilter::match(const std::string& eventName, const MSRParameters& parameters,
+                                                  const MSREventAggregates& aggregates) const {
     if (eventName.empty()) {
         report(1, 7005, "Event name is nil. Audience filter will not be evaluated");
         return std::nullopt;
     }
-    if (MSRPBGetString(filter, Slot::kEventName) != eventName) {
+    if (operands_->eventName != eventName) {
         report(1, 7006, "Event filter name does not match event name. Audience filter will not be evaluated");
         return std::nullopt;
     }
-    std::optional<MSRPBNumberFilter> countFilter = MSRPBGetMessage<MSRPBNumberFilter>(filter, Slot::kCountFilter);
-    std::vector<MSRPBFilter> parameterFilters = MSRPBGetMessageArray<MSRPBFilter>(filter, Slot::kParameterFilters);
-    if (!countFilter && parameterFilters.empty()) return true;
-    if (countFilter) {
+    if (!operands_->count && operands_->parameters.empty()) return true;
+    if (operands_->count) {
         if (aggregates.name() != eventName) {
-            report(1, 7007,
-                   "Event aggregates name does not match event name. Audience filter will not be evaluated",
-                   {MSRDebugEventName(aggregates.name()), MSRDebugEventName(eventName), numberFilterText(*countFilter)});
+            report(1, 7007, "Event aggregates name does not match event name. Audience filter will not be evaluated",
+                   {MSRDebugEventName(aggregates.name()), MSRDebugEventName(eventName), operands_->count->text});
             return std::nullopt;
         }
-        const int32_t count = MSRPBGetBool(filter, Slot::kSessionScoped) ? aggregates.currentSessionCount()
-                                                                         : aggregates.lifetimeCount();
-        std::optional<bool> outcome = MSRCompareInt64(*countFilter, count);
+        const int32_t count =
+            operands_->sessionScoped ? aggregates.currentSessionCount() : aggregates.lifetimeCount();
+        std::optional<bool> outcome = compareInt64(*operands_->count, count);
         if (!outcome || !*outcome) return outcome;
     }
-    for (const MSRPBFilter& parameterFilter : parameterFilters) {
-        std::optional<std::string> name = MSRPBGetString(parameterFilter, MSRFilterSlot::kParameterName);
-        if (!name) {
+    for (const ValueOperands& parameter : operands_->parameters) {
+        if (!parameter.parameterName) {
             report(1, 7008, "Event filter does not have parameter name. Audience filter will not be evaluated");
             return std::nullopt;
         }
-        auto value = parameters.find(*name);
+        auto value = parameters.find(*parameter.parameterName);
         if (value == parameters.end()) {
             report(3, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
-                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *name});
+                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
             return std::nullopt;
         }
-        if (value->second.isString() && !MSRPBHasField(parameterFilter, MSRFilterSlot::kStringFilter)) {
+        if (value->second.isString() && !parameter.hasStringFilter) {
             report(3, 7010,
                    "Event param is a string and the filter does not have a string filter. Audience filter will not be "
                    "evaluated. Event name, event params, filter",
-                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *name});
+                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
             return std::nullopt;
         }
-        std::optional<bool> outcome = MSRMatchFilter(parameterFilter, value->second, regexes);
+        std::optional<bool> outcome = matchValue(parameter, value->second);
         if (!outcome || !*outcome) return outcome;
     }
     return true;
 }
 
-std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, const MSRUserAttribute& attribute,
-                                           MSRRegexCache* regexes) {
+MSRCompiledPropertyFilter::MSRCompiledPropertyFilter(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes)
+    : operands_(std::make_unique<Operands>()) {
     namespace Slot = MSRPropertyFilterSlot;
-    if (MSRPBGetString(filter, Slot::kPropertyName) != attribute.name()) {
+    operands_->propertyName = MSRPBGetString(filter, Slot::kPropertyName);
+    if (auto value = MSRPBGetMessage<MSRPBFilter>(filter, Slot::kFilter)) operands_->filter = compileValue(*value, regexes);
+}
+
+MSRCompiledPropertyFilter::~MSRCompiledPropertyFilter() = default;
+MSRCompiledPropertyFilter::MSRCompiledPropertyFilter(MSRCompiledPropertyFilter&&) noexcept = default;
+MSRCompiledPropertyFilter& MSRCompiledPropertyFilter::operator=(MSRCompiledPropertyFilter&&) noexcept = default;
+
+std::optional<bool> MSRCompiledPropertyFilter::match(const MSRUserAttribute& attribute) const {
+    if (operands_->propertyName != attribute.name()) {
         report(1, 7013, "User property name does not match property filter name. Audience filter will not be evaluated");
         return std::nullopt;
     }
-    std::optional<MSRPBFilter> valueFilter = MSRPBGetMessage<MSRPBFilter>(filter, Slot::kFilter);
-    if (!valueFilter) {
+    if (!operands_->filter) {
         report(1, 7014, "Property filter does not have filter. Audience filter will not be evaluated");
         return std::nullopt;
     }
@@ -455,7 +560,20 @@ std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, co
                {MSRDebugUserPropertyName(attribute.name())});
         return std::nullopt;
     }
-    return MSRMatchFilter(*valueFilter, value, regexes);
+    return matchValue(*operands_->filter, value);
+}
+
+std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
+                                        const MSRParameters& parameters, const MSREventAggregates& aggregates,
+                                        MSRRegexCache* regexes) {
+    MSRRegexCache local;
+    return MSRCompiledEventFilter(filter, regexes ? *regexes : local).match(eventName, parameters, aggregates);
+}
+
+std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, const MSRUserAttribute& attribute,
+                                           MSRRegexCache* regexes) {
+    MSRRegexCache local;
+    return MSRCompiledPropertyFilter(filter, regexes ? *regexes : local).match(attribute);
 }
 
 // --- Definitions ---

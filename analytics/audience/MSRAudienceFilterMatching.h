@@ -61,6 +61,41 @@ struct MSRAudienceComparisonValues {
 bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>& acceptedIDs,
                          MSRRemoteConfig& remoteConfig, MSRError* error);
 
+// A filter message made ready for many matches: its operands parsed, its
+// texts folded and its expressions compiled once (in `regexes`, which must
+// outlive it). Matching it is matching the message, with the reasons for a
+// filter that cannot be used logged once here rather than at every match.
+class MSRCompiledEventFilter {
+  public:
+    MSRCompiledEventFilter(const MSRPBEventFilter& filter, MSRRegexCache& regexes);
+    ~MSRCompiledEventFilter();
+    MSRCompiledEventFilter(MSRCompiledEventFilter&&) noexcept;
+    MSRCompiledEventFilter& operator=(MSRCompiledEventFilter&&) noexcept;
+
+    std::optional<bool> match(const std::string& eventName, const MSRParameters& parameters,
+                              const MSREventAggregates& aggregates) const;
+
+    struct Operands;
+
+  private:
+    std::unique_ptr<Operands> operands_;
+};
+
+class MSRCompiledPropertyFilter {
+  public:
+    MSRCompiledPropertyFilter(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes);
+    ~MSRCompiledPropertyFilter();
+    MSRCompiledPropertyFilter(MSRCompiledPropertyFilter&&) noexcept;
+    MSRCompiledPropertyFilter& operator=(MSRCompiledPropertyFilter&&) noexcept;
+
+    std::optional<bool> match(const MSRUserAttribute& attribute) const;
+
+    struct Operands;
+
+  private:
+    std::unique_ptr<Operands> operands_;
+};
+
 // `regexes`, when given, keeps the compiled expressions between calls.
 std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
                                         const MSRParameters& parameters, const MSREventAggregates& aggregates,
