@@ -246,3 +246,22 @@ TEST_F(AudienceEvaluatorTest, OneFiltersOutcomeInItsWord) {
     EXPECT_FALSE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(nullptr, 1));
     EXPECT_FALSE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&start, 130));
 }
+
+TEST_F(AudienceEvaluatorTest, AFailedReadOfResultsIsAFailureAndKeepsThem) {
+    ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "open", {}, std::nullopt, {.session = true})})}));
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    ASSERT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    const std::string path = database_->databasePath();
+    ASSERT_EQ(shell(path, "ALTER TABLE audience_filter_values RENAME TO set_aside"), "");
+    // Neither bundling nor a new session may take the failed read for "no
+    // results": the bundle is given up, nothing is cleared.
+    MSRError error;
+    EXPECT_FALSE(evaluator_->resultsForBundling(nullptr, &error));
+    EXPECT_NE(error.code(), 0);
+    EXPECT_FALSE(evaluator_->clearSessionScopedResults());
+    ASSERT_EQ(shell(path, "ALTER TABLE set_aside RENAME TO audience_filter_values"), "");
+    auto kept = database_->allFilterResults(nullptr);
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->size(), 1u);
+    EXPECT_TRUE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&kept->at(1), 0));
+}
