@@ -4,6 +4,8 @@
 #include <unicode/unistr.h>
 #include <unicode/uchar.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -124,7 +126,23 @@ struct NumberOperands {
     MSRAudienceComparisonValues decimals;
     bool doublesParsed = false;
     double value = 0, minimum = 0, maximum = 0;
+    // The operands as 64-bit integers when they all are whole numbers that
+    // fit: integers (counts above all) then compare without decimals.
+    bool integral = false;
+    int64_t integerValue = 0, integerMinimum = 0, integerMaximum = 0;
 };
+
+// A whole number written without a point ("12", "-3", "+7") that fits.
+std::optional<int64_t> integerOperand(const std::optional<MSRDecimalNumber>& decimal, const MSRPBNumberFilter& filter,
+                                      uint32_t slot) {
+    if (!decimal) return std::nullopt;
+    std::string text = optionalText(filter, slot);
+    if (!text.empty() && text[0] == '+') text.erase(0, 1);
+    int64_t integer = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), integer);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return integer;
+}
 
 NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
     NumberOperands operands;
@@ -152,6 +170,13 @@ NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
             parse(NumberSlot::kMaxComparisonValue, decimals.maxComparisonValue, 8005,
                   "Number filter max comparison value is not a number");
         }
+        std::optional<int64_t> integerMinimum =
+            integerOperand(decimals.minComparisonValue, filter, NumberSlot::kMinComparisonValue);
+        std::optional<int64_t> integerMaximum =
+            integerOperand(decimals.maxComparisonValue, filter, NumberSlot::kMaxComparisonValue);
+        operands.integral = decimals.valid && integerMinimum && integerMaximum;
+        operands.integerMinimum = integerMinimum.value_or(0);
+        operands.integerMaximum = integerMaximum.value_or(0);
         std::optional<double> minimum = doubleOperand(filter, NumberSlot::kMinComparisonValue);
         std::optional<double> maximum = doubleOperand(filter, NumberSlot::kMaxComparisonValue);
         operands.doublesParsed = minimum && maximum;
@@ -165,6 +190,10 @@ NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
             parse(NumberSlot::kComparisonValue, decimals.comparisonValue, 8002,
                   "Number filter comparison value is not a number");
         }
+        std::optional<int64_t> integerValue =
+            integerOperand(decimals.comparisonValue, filter, NumberSlot::kComparisonValue);
+        operands.integral = decimals.valid && integerValue;
+        operands.integerValue = integerValue.value_or(0);
         std::optional<double> value = doubleOperand(filter, NumberSlot::kComparisonValue);
         operands.doublesParsed = value.has_value();
         operands.value = value.value_or(0);
@@ -196,6 +225,20 @@ std::optional<bool> compareDecimal(const NumberOperands& operands, const MSRDeci
 }
 
 std::optional<bool> compareInt64(const NumberOperands& operands, int64_t value) {
+    if (operands.valid && operands.integral) {
+        switch (operands.type) {
+            case kLessThan:
+                return value < operands.integerValue;
+            case kGreaterThan:
+                return value > operands.integerValue;
+            case kEqual:
+                return value == operands.integerValue;
+            case kBetween:
+                return operands.integerMinimum <= value && value <= operands.integerMaximum;
+            default:
+                return false;
+        }
+    }
     std::optional<MSRDecimalNumber> decimal = MSRDecimalNumber::fromString(std::to_string(value));
     if (!decimal) return std::nullopt;
     return compareDecimal(operands, *decimal);
@@ -266,7 +309,17 @@ std::optional<bool> matchString(const StringOperands& operands, std::string_view
         }
         return re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *operands.regex);
     }
-    const std::string comparable = operands.caseSensitive ? std::string(text) : folded(text);
+    // ASCII text folds by its lower case, the expressions are folded already.
+    std::string comparable;
+    if (operands.caseSensitive) {
+        comparable.assign(text);
+    } else if (isASCII(text)) {
+        comparable.resize(text.size());
+        std::transform(text.begin(), text.end(), comparable.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    } else {
+        comparable = folded(text);
+    }
     if (operands.type == kInList) {
         for (const std::string& entry : operands.list) {
             if (comparable == entry) return true;
