@@ -4,6 +4,7 @@
 
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
+#include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/reporters/MSRReporters.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
-    MSRRegisterConnector();
+    MSRRegisterConnector(); MSRRegisterAudience();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.

@@ -18,7 +18,7 @@ bool MSRAudience::evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute&, 
 
 void MSRAudience::clearEvaluationResultsForSessionScopedFilters() {}
 
-std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsForBundling(MSRError*) {
+std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsForBundling(MSRAudienceTimestampsCache*, MSRError*) {
     return std::vector<MSRPBAudienceLeafFilterResult>{};
 }
 

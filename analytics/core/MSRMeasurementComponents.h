@@ -14,18 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRAudienceTimestampsCache.h"
 #include "analytics/model/MSREvent.h"
 #include "analytics/model/MSREventAggregates.h"
 #include "analytics/support/MSRError.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;
-
-// Remembers, for one bundle, when each audience filter last matched.
-class MSRAudienceTimestampsCache {
-public:
-    virtual ~MSRAudienceTimestampsCache() = default;
-};
 
 // Evaluates the server's audiences on the device.
 class MSRAudience {
@@ -39,13 +34,16 @@ public:
     virtual bool hasEventFilters() const;
     virtual bool evaluateFiltersForEvent(const MSREvent& event, const MSREventAggregates& aggregates,
                                          MSRAudienceTimestampsCache* cache);
-    // `evaluationTime` in seconds; nothing evaluates without a time.
+    // `evaluationTime` in seconds; without one, the property's own set time.
     virtual bool evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute& attribute,
                                                     MSRAudienceTimestampsCache* cache,
                                                     std::optional<double> evaluationTime);
     virtual void clearEvaluationResultsForSessionScopedFilters();
-    // Nothing (with the cause) when the results could not be read.
-    virtual std::optional<std::vector<MSRPBAudienceLeafFilterResult>> resultsForBundling(MSRError* error);
+    // The results that go into the bundle, after storing those the bundle's
+    // evaluations left in `cache`. Nothing (with the cause) when the results
+    // could not be read or stored.
+    virtual std::optional<std::vector<MSRPBAudienceLeafFilterResult>> resultsForBundling(
+        MSRAudienceTimestampsCache* cache, MSRError* error);
 
 protected:
     std::shared_ptr<MSRDatabase> database_;

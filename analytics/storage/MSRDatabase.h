@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@
 #include "analytics/model/MSRConditionalUserProperty.h"
 #include "analytics/model/MSRDailyCounts.h"
 #include "analytics/model/MSREventAggregates.h"
+#include "analytics/model/MSREventFilter.h"
+#include "analytics/model/MSRFilterResult.h"
+#include "analytics/model/MSRPropertyFilter.h"
 #include "analytics/model/MSRRawEventData.h"
 #include "analytics/model/MSRUserAttribute.h"
 #include "analytics/support/MSRError.h"
@@ -268,6 +272,10 @@ class MSRDatabase {
     // Puts a non-empty snapshot back in place of the aggregates and empties
     // it; without one nothing changes.
     bool restoreFromEventsSnapshotTable(MSRError* error);
+    // The aggregates of `name` in the snapshot; nothing (without an error)
+    // when there is no snapshot table or no such row.
+    std::optional<MSREventAggregates> eventAggregatesSnapshotWithName(const std::string& name, MSRError* error);
+    bool deleteAllEventAggregatesInSnapshot(MSRError* error);
 
     // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
     // At most 1000 aggregates rows: a new name beyond that is refused while
@@ -276,9 +284,13 @@ class MSRDatabase {
     static constexpr int64_t kMaxSubscriptionRows = 1000;
     // Nothing without an error when the name has no row.
     std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
-    std::optional<bool> containsEventAggregatesWithName(const std::string& name, MSRError* error);
-    // Every aggregates row that reads as one, in row order.
+    // The same from "events" or "events_snapshot".
+    std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, const std::string& table,
+                                                              MSRError* error);
+    // Up to 1000 rows; rows that make no aggregates are skipped.
     std::optional<std::vector<MSREventAggregates>> allEventAggregates(MSRError* error);
+    bool deleteAllEventAggregates(MSRError* error);
+    std::optional<bool> containsEventAggregatesWithName(const std::string& name, MSRError* error);
     bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
     // The number of aggregates rows of public (not "_") names.
     std::optional<int64_t> publicEventCount(MSRError* error);
@@ -299,6 +311,9 @@ class MSRDatabase {
     // reserved public names unless `includeInternal`.
     std::optional<std::vector<MSRUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
                                                                                 MSRError* error);
+    // The lifetime-value properties (names beginning with exactly "_ltv_"),
+    // newest first; nothing when one of them cannot be read.
+    std::optional<std::vector<MSRUserAttribute>> allLifetimeValueUserAttributes(MSRError* error);
     // Inserts or replaces by name; a new name beyond 1000 stored is refused.
     bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
     // Deleting a name that is not stored succeeds.
@@ -332,6 +347,33 @@ class MSRDatabase {
     std::optional<bool> hasConditionalUserProperties(MSRError* error);
     // The event of stored bytes (conditional properties, complex events).
     static std::optional<MSREvent> eventFromStoredData(const MSRSqliteValue& data, MSRError* error);
+
+    // --- Audience filters and their results --- (MSRDatabaseAudiences.cpp)
+    // The filters of one internal event or property name. A stored filter
+    // whose message does not decode comes with all three flags off.
+    std::optional<std::vector<MSREventFilter>> eventFiltersForEventName(const std::string& name, MSRError* error);
+    std::optional<std::vector<MSRPropertyFilter>> propertyFiltersForPropertyName(const std::string& name,
+                                                                                 MSRError* error);
+    // Inserts or replaces by (audience, filter); stops at the first failure,
+    // leaving the earlier ones written: callers run it in their transaction.
+    bool updateEventFilters(const std::vector<MSREventFilter>& filters, MSRError* error);
+    bool updatePropertyFilters(const std::vector<MSRPropertyFilter>& filters, MSRError* error);
+    bool deleteEventFilters(const std::vector<MSREventFilter>& filters, MSRError* error);
+    bool deletePropertyFilters(const std::vector<MSRPropertyFilter>& filters, MSRError* error);
+    bool deleteAllEventFilters(MSRError* error);
+    bool deleteAllPropertyFilters(MSRError* error);
+    std::optional<bool> containsEventFilters(MSRError* error);
+    // The audiences that have filters of either kind, each once.
+    std::optional<std::vector<int32_t>> allAudienceIDs(MSRError* error);
+    // Audience -> its session-scoped filters of both kinds.
+    std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(MSRError* error);
+    // Every stored result by audience; nothing with the error when the read
+    // failed (an empty answer would read as "no audience has results").
+    std::optional<std::map<int32_t, MSRFilterResult>> allFilterResults(MSRError* error);
+    // Nothing without an error when the audience has no result.
+    std::optional<MSRFilterResult> filterResultForAudienceID(int32_t audienceID, MSRError* error);
+    bool updateFilterResults(const std::vector<MSRFilterResult>& results, MSRError* error);
+    bool deleteFilterResults(const std::vector<MSRFilterResult>& results, MSRError* error);
 
   private:
     MSRDatabase() = default;
