@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
-    MSRRegisterConnector(); MSRRegisterAudience();
+    MSRRegisterConnector();
+    MSRRegisterAudience();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.

@@ -4,7 +4,8 @@
 #include <memory>
 #include <mutex>
 
-#include "analytics/connector/MSRConnector.h" "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/support/MSRConsoleLogger.h"
@@ -55,7 +56,8 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
-    MSRRegisterConnector(); MSRRegisterAudience();
+    MSRRegisterConnector();
+    MSRRegisterAudience();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
