@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/reporters/MSREExperimentRequestBuilder.h"
@@ -38,6 +39,7 @@ std::shared_ptr<MSRETaskManager> MSRETaskManager::makeDefault() {
     auto queue = dispatch::SerialQueue::create("MSRExperimentWorkerQueue");
     auto alarm = std::make_shared<MSRAlarm>(queue, "MSRExperimentAlarm");
     // Nothing leaves the machine but towards the measurement host.
+    MSRDatabaseRemoteConfig::loadMeasurementURLFromBundle();
     net::NetworkConfiguration configuration;
     const std::string host = hostOfURL(MSRRemoteConfig::measurementURL());
     if (!host.empty()) configuration.allowedHosts = {host};
