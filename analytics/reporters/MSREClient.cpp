@@ -4,8 +4,8 @@
 #include "analytics/reporters/MSREMonitor.h"
 #include "analytics/reporters/MSRESDKProperty.h"
 
-MSREClient::MSREClient(std::shared_ptr<MSRESDKProperty> property, std::map<std::string, MSRPBFlag> defaultFlags,
-                       std::weak_ptr<MSREManagerImpl> manager)
+MSREClient::MSREClient(std::shared_ptr<MSRESDKProperty> property,
+                       std::map<std::string, MSRPBFlag> defaultFlags, std::weak_ptr<MSREManagerImpl> manager)
     : property_(std::move(property)), defaultFlags_(std::move(defaultFlags)), manager_(std::move(manager)) {}
 
 std::shared_ptr<MSREClient> MSREClient::initWithSDKProperty(std::shared_ptr<MSRESDKProperty> property,
@@ -18,7 +18,9 @@ std::shared_ptr<MSREClient> MSREClient::initWithSDKProperty(std::shared_ptr<MSRE
     return std::make_shared<MSREClient>(std::move(property), std::move(defaultFlags), std::move(manager));
 }
 
-std::string MSREClient::SDKName() const { return property_->name(); }
+std::string MSREClient::SDKName() const {
+    return property_->name();
+}
 
 std::optional<MSREFlagValue> MSREClient::valueForFlag(const std::string& name) const {
     if (name.empty()) {

@@ -23,7 +23,7 @@ class MSRESDKProperty;
 
 // Told of a client's new snapshots and fetch errors.
 class MSREExperimentObserverDelegate {
-public:
+  public:
     virtual ~MSREExperimentObserverDelegate() = default;
     // False: the client does not take new snapshots itself, and they are
     // activated automatically at the next start.
@@ -37,7 +37,7 @@ public:
 };
 
 class MSREClient : public MSRExperimentClient {
-public:
+  public:
     // Null (logged) without a record.
     static std::shared_ptr<MSREClient> initWithSDKProperty(std::shared_ptr<MSRESDKProperty> property,
                                                            std::map<std::string, MSRPBFlag> defaultFlags,
@@ -55,7 +55,9 @@ public:
     const std::map<std::string, MSRPBFlag>& defaultFlags() const { return defaultFlags_; }
     const std::shared_ptr<MSRESDKProperty>& SDKProperty() const { return property_; }
     std::shared_ptr<MSREExperimentObserverDelegate> delegate() const { return delegate_.lock(); }
-    void setDelegate(std::weak_ptr<MSREExperimentObserverDelegate> delegate) { delegate_ = std::move(delegate); }
+    void setDelegate(std::weak_ptr<MSREExperimentObserverDelegate> delegate) {
+        delegate_ = std::move(delegate);
+    }
     // A delegate the client keeps alive (an adapter made for it).
     void setOwnedDelegate(std::shared_ptr<MSREExperimentObserverDelegate> delegate) {
         ownedDelegate_ = delegate;
@@ -65,7 +67,7 @@ public:
     MSREClient(std::shared_ptr<MSRESDKProperty> property, std::map<std::string, MSRPBFlag> defaultFlags,
                std::weak_ptr<MSREManagerImpl> manager);
 
-private:
+  private:
     std::shared_ptr<MSRESDKProperty> property_;
     std::map<std::string, MSRPBFlag> defaultFlags_;
     std::weak_ptr<MSREManagerImpl> manager_;

@@ -50,7 +50,8 @@ std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
     snapshot->setTimestamp(doubleColumn(row, kTimestampColumn).value_or(0));
     auto manual = row.find(kManuallyActivatedColumn);
     if (manual != row.end()) {
-        if (const auto* flag = std::get_if<int64_t>(&manual->second)) snapshot->setManuallyActivated(*flag != 0);
+        if (const auto* flag = std::get_if<int64_t>(&manual->second))
+            snapshot->setManuallyActivated(*flag != 0);
     }
     return snapshot;
 }
@@ -89,7 +90,8 @@ bool MSREDatabase::initializeDatabaseResources(const std::string& context) {
     store_.reset();
     MSRError deleteError;
     if (!MSRDeleteFileAtPath(path_, &deleteError)) {
-        MSRELog(4, 810003, "Failed to delete old database file after failed validation. Error (" + context + ")",
+        MSRELog(4, 810003,
+                "Failed to delete old database file after failed validation. Error (" + context + ")",
                 {MSRLogContext(deleteError)});
     }
     return false;
@@ -99,7 +101,8 @@ bool MSREDatabase::ensureAllTables() {
     for (const char* table : {kPendingTable, kActivatedTable, kLaunchedTable}) {
         MSRError error;
         if (!store_->ensureTable(table, snapshotColumns(), {}, {}, &error)) {
-            MSRELog(1, 810004, "Failed to ensure table. Table, error", {MSRLogContext(table), MSRLogContext(error)});
+            MSRELog(1, 810004, "Failed to ensure table. Table, error",
+                    {MSRLogContext(table), MSRLogContext(error)});
             return false;
         }
     }
@@ -131,7 +134,8 @@ bool MSREDatabase::performTransaction(const std::function<bool()>& block) {
     return true;
 }
 
-std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const std::string& table, MSRError* error) {
+std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const std::string& table,
+                                                                         MSRError* error) {
     if (storeUnavailable(error)) return std::nullopt;
     std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(
         "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error);
@@ -176,10 +180,11 @@ bool MSREDatabase::upsertSnapshot(const MSRPBSnapshot& snapshot, const std::stri
     return store_->upsertRecord(record, table, error);
 }
 
-bool MSREDatabase::upsertPendingExperimentSnapshots(const std::vector<MSRESnapshot>& snapshots, MSRError* error) {
+bool MSREDatabase::upsertPendingExperimentSnapshots(const std::vector<MSRESnapshot>& snapshots,
+                                                    MSRError* error) {
     for (const MSRESnapshot& snapshot : snapshots) {
-        if (!upsertSnapshot(snapshot.proto(), kPendingTable, snapshot.timestamp(), snapshot.manuallyActivated(),
-                            error))
+        if (!upsertSnapshot(snapshot.proto(), kPendingTable, snapshot.timestamp(),
+                            snapshot.manuallyActivated(), error))
             return false;
     }
     return true;
@@ -213,8 +218,7 @@ bool MSREDatabase::activateSnapshot(const MSRESnapshot& snapshot, double timesta
         return false;
     }
     const std::string condition = std::string(kSDKNameColumn) + " = ? AND " + kTimestampColumn + " <= ?";
-    return store_
-        ->deleteRecordsFromTable(kPendingTable, condition, {snapshot.SDKName(), timestamp}, error)
+    return store_->deleteRecordsFromTable(kPendingTable, condition, {snapshot.SDKName(), timestamp}, error)
         .has_value();
 }
 
@@ -241,7 +245,8 @@ bool MSREDatabase::activatePendingSnapshotsAutomatically(MSRError* error) {
             continue;
         }
         if (!activateSnapshot(*snapshot, snapshot->timestamp(), error)) return false;
-        if (!store_->deleteRecordFromTable(kPendingTable, kSDKNameColumn, MSRSqliteValue(snapshot->SDKName()), error))
+        if (!store_->deleteRecordFromTable(kPendingTable, kSDKNameColumn, MSRSqliteValue(snapshot->SDKName()),
+                                           error))
             return false;
     }
     return true;
@@ -271,7 +276,8 @@ bool MSREDatabase::deleteLaunchedExperimentSDKName(const std::string& name, MSRE
     return deleteExperimentsOfSDKName(name, kLaunchedTable, error);
 }
 
-bool MSREDatabase::deleteExperimentsOfSDKName(const std::string& name, const std::string& table, MSRError* error) {
+bool MSREDatabase::deleteExperimentsOfSDKName(const std::string& name, const std::string& table,
+                                              MSRError* error) {
     if (storeUnavailable(error)) return false;
     return store_->deleteRecordFromTable(table, kSDKNameColumn, MSRSqliteValue(name), error);
 }

@@ -17,7 +17,7 @@
 class MSRSqliteStore;
 
 class MSREDatabase {
-public:
+  public:
     static constexpr const char* kFileName = "zevure_experimentation_database.sql";
     static constexpr const char* kPendingTable = "pending_snapshot_table";
     static constexpr const char* kActivatedTable = "activated_snapshot_table";
@@ -63,7 +63,7 @@ public:
     bool deleteLaunchedExperimentSDKName(const std::string& name, MSRError* error);
     bool deleteExperimentsOfSDKName(const std::string& name, const std::string& table, MSRError* error);
 
-private:
+  private:
     explicit MSREDatabase(std::string path);
     bool initializeDatabaseResources(const std::string& context);
     bool ensureAllTables();

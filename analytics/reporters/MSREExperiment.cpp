@@ -6,14 +6,17 @@
 
 namespace {
 
-std::string flagName(const MSRPBFlag& flag) { return MSRPBGetString(flag, MSRFlagSlot::kName).value_or(""); }
+std::string flagName(const MSRPBFlag& flag) {
+    return MSRPBGetString(flag, MSRFlagSlot::kName).value_or("");
+}
 
 }  // namespace
 
 std::optional<MSREFlagValue> MSRPBFlagValue(const std::optional<MSRPBFlag>& flag) {
     if (!flag) return std::nullopt;
     if (MSRPBHasField(*flag, MSRFlagSlot::kIntValue)) return MSRPBGetInt64(*flag, MSRFlagSlot::kIntValue);
-    if (MSRPBHasField(*flag, MSRFlagSlot::kDoubleValue)) return MSRPBGetDouble(*flag, MSRFlagSlot::kDoubleValue);
+    if (MSRPBHasField(*flag, MSRFlagSlot::kDoubleValue))
+        return MSRPBGetDouble(*flag, MSRFlagSlot::kDoubleValue);
     if (auto text = MSRPBGetString(*flag, MSRFlagSlot::kStringValue)) return *text;
     if (MSRPBHasField(*flag, MSRFlagSlot::kBoolValue)) return MSRPBGetBool(*flag, MSRFlagSlot::kBoolValue);
     return std::nullopt;
@@ -43,7 +46,8 @@ std::optional<MSREExperiment> MSREExperiment::initWithExperimentID(int64_t exper
     MSREExperiment experiment(experimentID);
     for (const MSRPBFlag& flag : flags) {
         if (flagName(flag).empty()) {
-            MSRELog(2, 870003, "Cannot add non-flag into the experiment. Flag", {MSRLogContext(experimentID)});
+            MSRELog(2, 870003, "Cannot add non-flag into the experiment. Flag",
+                    {MSRLogContext(std::to_string(experimentID))});
             return std::nullopt;
         }
         experiment.flagsByName_.insert_or_assign(flagName(flag), flag);
@@ -68,7 +72,8 @@ std::vector<MSRPBFlag> MSREExperiment::flags() const {
 bool MSREExperiment::addFlag(const MSRPBFlag& flag) {
     const std::string name = flagName(flag);
     if (name.empty()) {
-        MSRELog(2, 870006, "Cannot add a flag without name into an experiment. ID", {MSRLogContext(experimentID_)});
+        MSRELog(2, 870006, "Cannot add a flag without name into an experiment. ID",
+                {MSRLogContext(std::to_string(experimentID_))});
         return false;
     }
     flagsByName_.insert_or_assign(name, flag);

@@ -24,7 +24,7 @@ std::optional<MSREFlagValue> MSRPBFlagValue(const std::optional<MSRPBFlag>& flag
 std::optional<MSRPBFlag> MSRPBFlagWithNameAndValue(const std::string& name, const MSREFlagValue& value);
 
 class MSREExperiment {
-public:
+  public:
     // A later flag of the same name replaces an earlier one; a flag without a
     // name is refused (logged) and leaves no experiment.
     static std::optional<MSREExperiment> initWithExperimentID(int64_t experimentID,
@@ -41,7 +41,7 @@ public:
 
     MSRPBExperiment proto() const;
 
-private:
+  private:
     explicit MSREExperiment(int64_t experimentID) : experimentID_(experimentID) {}
 
     int64_t experimentID_ = 0;

@@ -57,7 +57,8 @@ MSRPBExperimentRequest MSREExperimentRequestBuilder::request() const {
         if (auto part = property->proto()) parts.push_back(std::move(*part));
     }
     MSRPBExperimentRequest request;
-    if (!parts.empty()) MSRPBSetMessageArray(request, MSRExperimentRequestSlot::kClientProperties, std::move(parts));
+    if (!parts.empty())
+        MSRPBSetMessageArray(request, MSRExperimentRequestSlot::kClientProperties, std::move(parts));
     MSRPBSetMessage(request, MSRExperimentRequestSlot::kAppProperty, appPropertyProto());
     return request;
 }

@@ -14,7 +14,7 @@
 class MSRESDKProperty;
 
 class MSREExperimentRequestBuilder {
-public:
+  public:
     static MSREExperimentRequestBuilder& sharedInstance();
 
     // A later record under the same name replaces the earlier; null is refused (logged).
@@ -26,7 +26,7 @@ public:
     MSRPBAppProperty appPropertyProto() const;
     MSRPBExperimentRequest request() const;
 
-private:
+  private:
     // Registration runs on the manager's queue and the request on the task
     // manager's: the records are shared under this lock.
     mutable std::mutex mutex_;

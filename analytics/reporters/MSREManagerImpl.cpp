@@ -24,7 +24,7 @@ std::shared_ptr<MSREManagerImpl> gShared;
 // told on the manager's queue (the settings only raise a flag under their own
 // lock), the rest where it happens.
 class MeasurementClientDelegate : public MSREExperimentObserverDelegate {
-public:
+  public:
     MeasurementClientDelegate(std::weak_ptr<MSRExperimentClientDelegate> target,
                               std::shared_ptr<dispatch::Queue> queue)
         : target_(std::move(target)), queue_(std::move(queue)) {}
@@ -41,7 +41,7 @@ public:
     }
     std::shared_ptr<dispatch::Queue> queue() override { return queue_; }
 
-private:
+  private:
     std::weak_ptr<MSRExperimentClientDelegate> target_;
     std::shared_ptr<dispatch::Queue> queue_;
 };
@@ -65,7 +65,8 @@ void MSREManagerImpl::resetSharedInstance() {
     MSREExperimentRequestBuilder::sharedInstance().removeAllSDKProperties();
 }
 
-std::shared_ptr<MSREManagerImpl> MSREManagerImpl::initWithTaskManager(std::shared_ptr<MSRETaskManager> taskManager) {
+std::shared_ptr<MSREManagerImpl> MSREManagerImpl::initWithTaskManager(
+    std::shared_ptr<MSRETaskManager> taskManager) {
     if (!taskManager) return nullptr;
     auto manager = std::make_shared<MSREManagerImpl>(std::move(taskManager));
     manager->taskManager_->setDelegate(manager);
@@ -73,9 +74,12 @@ std::shared_ptr<MSREManagerImpl> MSREManagerImpl::initWithTaskManager(std::share
 }
 
 MSREManagerImpl::MSREManagerImpl(std::shared_ptr<MSRETaskManager> taskManager)
-    : taskManager_(std::move(taskManager)), queue_(dispatch::SerialQueue::create("MSREExperimentSerialQueue")) {}
+    : taskManager_(std::move(taskManager)),
+      queue_(dispatch::SerialQueue::create("MSREExperimentSerialQueue")) {}
 
-void MSREManagerImpl::start() { taskManager_->startTaskManager(); }
+void MSREManagerImpl::start() {
+    taskManager_->startTaskManager();
+}
 
 int64_t MSREManagerImpl::version() {
     const std::string text = kVersionText;
@@ -91,7 +95,8 @@ void MSREManagerImpl::dispatchAsyncOnSerialQueue(std::function<void(MSREManagerI
         try {
             block(*self);
         } catch (const std::exception& exception) {
-            MSRELog(1, 800017, "Exception on async Experimentation serial queue", {MSRLogContext(exception.what())});
+            MSRELog(1, 800017, "Exception on async Experimentation serial queue",
+                    {MSRLogContext(exception.what())});
         }
     });
 }
@@ -101,7 +106,8 @@ void MSREManagerImpl::dispatchSyncOnSerialQueue(const std::function<void()>& blo
         try {
             block();
         } catch (const std::exception& exception) {
-            MSRELog(1, 800018, "Exception on sync Experimentation serial queue", {MSRLogContext(exception.what())});
+            MSRELog(1, 800018, "Exception on sync Experimentation serial queue",
+                    {MSRLogContext(exception.what())});
         }
     });
 }
@@ -135,9 +141,10 @@ std::shared_ptr<MSREClient> MSREManagerImpl::registerSDKProperty(
     dispatchAsyncOnSerialQueue([client, flags = std::move(flags), property](MSREManagerImpl& self) {
         const std::string& name = property->name();
         if (self.registeredClientsBySDKName_.count(name)) {
-            MSRELog(3, 800003,
-                    "Registered an SDK that has already registered. Default flags will be overwritten. SDK name",
-                    {name});
+            MSRELog(
+                3, 800003,
+                "Registered an SDK that has already registered. Default flags will be overwritten. SDK name",
+                {name});
         }
         self.registeredClientsBySDKName_.insert_or_assign(name, client);
         self.defaultFlagsBySDKName_.insert_or_assign(name, flags);
@@ -153,7 +160,8 @@ std::shared_ptr<MSRExperimentClient> MSREManagerImpl::registerSDKProperty(
     if (!property) return nullptr;
     property->setVersion(version);
     std::shared_ptr<MSREClient> client = registerSDKProperty(property, {});
-    if (client) client->setOwnedDelegate(std::make_shared<MeasurementClientDelegate>(std::move(delegate), queue_));
+    if (client)
+        client->setOwnedDelegate(std::make_shared<MeasurementClientDelegate>(std::move(delegate), queue_));
     return client;
 }
 
@@ -173,7 +181,7 @@ std::shared_ptr<MSREClient> MSREManagerImpl::clientForSDKName(const std::string&
 // ---- lookups --------------------------------------------------------------------------
 
 std::optional<MSREFlagValue> MSREManagerImpl::flagValueForFlagName(const std::string& flagName,
-                                                                  const std::string& SDKName) {
+                                                                   const std::string& SDKName) {
     if (SDKName.empty()) {
         MSRELog(0, 800010, "Cannot retrieve flag value for empty SDK name");
         return std::nullopt;
@@ -190,7 +198,8 @@ std::optional<MSREFlagValue> MSREManagerImpl::flagValueForFlagName(const std::st
         }
         auto defaults = defaultFlagsBySDKName_.find(SDKName);
         if (defaults == defaultFlagsBySDKName_.end()) {
-            MSRELog(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name", {SDKName, flagName});
+            MSRELog(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name",
+                    {SDKName, flagName});
             return;
         }
         MSRELog(8, 800015, "Looking for activated flag. SDK name, flag name", {SDKName, flagName});
@@ -201,7 +210,8 @@ std::optional<MSREFlagValue> MSREManagerImpl::flagValueForFlagName(const std::st
         }
         MSRELog(8, 800016, "Cannot find activated flag. Looking for launched flag. SDK name, flag name",
                 {SDKName, flagName});
-        if (auto launched = launchedSnapshotsBySDKName_.find(SDKName); launched != launchedSnapshotsBySDKName_.end()) {
+        if (auto launched = launchedSnapshotsBySDKName_.find(SDKName);
+            launched != launchedSnapshotsBySDKName_.end()) {
             value = MSRPBFlagValue(launched->second.flagByName(flagName));
             if (value) return;
         }
@@ -356,7 +366,8 @@ void MSREManagerImpl::taskManagerDidStart(MSRETaskManager&, const std::vector<MS
     });
 }
 
-void MSREManagerImpl::taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
+void MSREManagerImpl::taskManagerDidFinishFetching(MSRETaskManager&,
+                                                   const std::vector<MSRESnapshot>& snapshots,
                                                    const std::map<std::string, MSRError>& errors) {
     if (snapshots.empty() && errors.empty()) {
         MSRELog(3, 800020, "No pending snapshots to notify the clients");
@@ -416,5 +427,7 @@ void MSREManagerImpl::taskManagerDidUpsertPendingSnapshots(MSRETaskManager&,
 
 void MSRRegisterExperiments() {
     MSRComponentRegistry::registerMaker<MSREManager>(
-        [](const MSRComponentContext&) -> std::shared_ptr<MSREManager> { return MSREManagerImpl::sharedInstance(); });
+        [](const MSRComponentContext&) -> std::shared_ptr<MSREManager> {
+            return MSREManagerImpl::sharedInstance();
+        });
 }

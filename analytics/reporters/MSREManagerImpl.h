@@ -25,7 +25,7 @@ class Queue;
 class MSREManagerImpl : public MSREManager,
                         public MSRETaskManagerDelegate,
                         public std::enable_shared_from_this<MSREManagerImpl> {
-public:
+  public:
     // Activated snapshots older than this are stale.
     static constexpr double kStaleSeconds = 259200;
 
@@ -44,9 +44,11 @@ public:
     std::shared_ptr<MSREClient> registerSDKProperty(std::shared_ptr<MSRESDKProperty> property,
                                                     const std::map<std::string, MSREFlagValue>& defaultFlags);
     std::shared_ptr<MSRExperimentClient> registerSDKProperty(
-        const std::string& SDKName, int64_t version, std::weak_ptr<MSRExperimentClientDelegate> delegate) override;
+        const std::string& SDKName, int64_t version,
+        std::weak_ptr<MSRExperimentClientDelegate> delegate) override;
     std::shared_ptr<MSREClient> clientForSDKName(const std::string& SDKName);
-    std::optional<MSREFlagValue> flagValueForFlagName(const std::string& flagName, const std::string& SDKName);
+    std::optional<MSREFlagValue> flagValueForFlagName(const std::string& flagName,
+                                                      const std::string& SDKName);
     bool activateSnapshotOfSDK(const std::string& SDKName, MSRError* error);
     // 0 fresh, 1 stale, -1 unknown name, -2 nothing activated.
     int64_t activatedSnapshotStatusOfSDKName(const std::string& SDKName);
@@ -64,14 +66,15 @@ public:
     void taskManagerDidStart(MSRETaskManager& taskManager, const std::vector<MSRESnapshot>& activated,
                              const std::vector<MSRESnapshot>& pending,
                              const std::vector<MSRESnapshot>& launched) override;
-    void taskManagerDidFinishFetching(MSRETaskManager& taskManager, const std::vector<MSRESnapshot>& snapshots,
+    void taskManagerDidFinishFetching(MSRETaskManager& taskManager,
+                                      const std::vector<MSRESnapshot>& snapshots,
                                       const std::map<std::string, MSRError>& errors) override;
     void taskManagerDidUpsertPendingSnapshots(MSRETaskManager& taskManager,
                                               const std::vector<MSRESnapshot>& snapshots) override;
 
     explicit MSREManagerImpl(std::shared_ptr<MSRETaskManager> taskManager);
 
-private:
+  private:
     void dispatchAsyncOnSerialQueue(std::function<void(MSREManagerImpl&)> block);
     void dispatchSyncOnSerialQueue(const std::function<void()>& block);
 

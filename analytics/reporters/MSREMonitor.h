@@ -10,7 +10,7 @@
 #include "analytics/support/MSRLogContext.h"
 
 class MSREMonitor {
-public:
+  public:
     // One for the process, over the engine's shared monitor of the moment.
     static MSREMonitor& shared();
 

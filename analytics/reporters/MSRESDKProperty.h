@@ -15,14 +15,14 @@ class MSRESDKProperty;
 
 // Offers custom properties that change over time; asked each time a request is built.
 class MSRESDKPropertyProviderDelegate {
-public:
+  public:
     virtual ~MSRESDKPropertyProviderDelegate() = default;
     virtual std::map<std::string, std::string> dynamicCustomPropertiesForSDKProperty(
         const MSRESDKProperty& property) = 0;
 };
 
 class MSRESDKProperty {
-public:
+  public:
     // Null (logged) for an empty name.
     static std::shared_ptr<MSRESDKProperty> initWithName(const std::string& name);
     explicit MSRESDKProperty(std::string name) : name_(std::move(name)) {}
@@ -39,13 +39,15 @@ public:
     void setCustomProperties(std::map<std::string, std::string> properties) {
         customProperties_ = std::move(properties);
     }
-    void setDelegate(std::weak_ptr<MSRESDKPropertyProviderDelegate> delegate) { delegate_ = std::move(delegate); }
+    void setDelegate(std::weak_ptr<MSRESDKPropertyProviderDelegate> delegate) {
+        delegate_ = std::move(delegate);
+    }
 
     // The library's part of a request; nothing (logged) when neither the
     // record nor the engine has a diversion key, which leaves the library out.
     std::optional<MSRPBClientProperty> proto() const;
 
-private:
+  private:
     std::string name_;
     int64_t version_ = 0;
     std::string appID_;

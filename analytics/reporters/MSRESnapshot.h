@@ -13,7 +13,7 @@
 #include "analytics/reporters/MSREExperiment.h"
 
 class MSRESnapshot {
-public:
+  public:
     // Nothing (logged) for an empty SDK name. A later experiment with the same
     // ID replaces an earlier one. The timestamp is now.
     static std::optional<MSRESnapshot> initWithSDKName(const std::string& SDKName,
@@ -44,7 +44,7 @@ public:
     MSRESnapshot copy() const;
     MSRPBSnapshot proto() const;
 
-private:
+  private:
     MSRESnapshot() = default;
 
     std::string SDKName_;

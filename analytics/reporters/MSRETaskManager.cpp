@@ -50,10 +50,10 @@ std::shared_ptr<MSRETaskManager> MSRETaskManager::makeDefault() {
         dispatch::Clock::now());
 }
 
-MSRETaskManager::MSRETaskManager(std::shared_ptr<dispatch::Queue> workerQueue, std::shared_ptr<MSRAlarm> alarm,
-                                 std::shared_ptr<net::Network> network, EndpointProvider endpoint,
-                                 std::shared_ptr<MSRConfigStore> persistedStorage, std::string databasePath,
-                                 double initTimestamp)
+MSRETaskManager::MSRETaskManager(std::shared_ptr<dispatch::Queue> workerQueue,
+                                 std::shared_ptr<MSRAlarm> alarm, std::shared_ptr<net::Network> network,
+                                 EndpointProvider endpoint, std::shared_ptr<MSRConfigStore> persistedStorage,
+                                 std::string databasePath, double initTimestamp)
     : workerQueue_(std::move(workerQueue)),
       alarm_(std::move(alarm)),
       network_(std::move(network)),
@@ -112,7 +112,8 @@ void MSRETaskManager::fetchAllSnapshotsOnWorkerQueue() {
             return false;
         }
         if (!database_->activatePendingSnapshotsAutomatically(&error)) {
-            MSRELog(1, 820007, "Cannot activate pending snapshots automatically. Error", {MSRLogContext(error)});
+            MSRELog(1, 820007, "Cannot activate pending snapshots automatically. Error",
+                    {MSRLogContext(error)});
             return false;
         }
         return true;
@@ -127,9 +128,11 @@ void MSRETaskManager::fetchAllSnapshotsOnWorkerQueue() {
     MSRError activatedError, pendingError, launchedError;
     auto activated = database_->fetchAllActivatedSnapshots(&activatedError);
     if (!activated)
-        MSRELog(2, 820010, "Error in fetching all activated snapshots. Error", {MSRLogContext(activatedError)});
+        MSRELog(2, 820010, "Error in fetching all activated snapshots. Error",
+                {MSRLogContext(activatedError)});
     auto pending = database_->fetchAllPendingSnapshots(&pendingError);
-    if (!pending) MSRELog(2, 820011, "Error in fetching all pending snapshots. Error", {MSRLogContext(pendingError)});
+    if (!pending)
+        MSRELog(2, 820011, "Error in fetching all pending snapshots. Error", {MSRLogContext(pendingError)});
     auto launched = database_->fetchAllLaunchedSnapshots(&launchedError);
     if (!launched)
         MSRELog(2, 820012, "Error in fetching all launched snapshots. Error", {MSRLogContext(launchedError)});
@@ -140,7 +143,9 @@ void MSRETaskManager::fetchAllSnapshotsOnWorkerQueue() {
 
 // ---- the schedule ------------------------------------------------------------------------
 
-double MSRETaskManager::stamp(const char* key) { return persistedStorage_->doubleForKey(key); }
+double MSRETaskManager::stamp(const char* key) {
+    return persistedStorage_->doubleForKey(key);
+}
 
 double MSRETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess, double lastFailure) {
     const double now = dispatch::Clock::now();
@@ -181,7 +186,8 @@ void MSRETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
         return;
     }
     const double backoff = stamp(kBackoffKey);
-    if (backoff != 0 && now - backoff < kUnavailablePause) fetchTime = std::max(fetchTime, backoff + kUnavailablePause);
+    if (backoff != 0 && now - backoff < kUnavailablePause)
+        fetchTime = std::max(fetchTime, backoff + kUnavailablePause);
     double delay = fetchTime - now;
     if (std::fabs(delay) < kEpsilon || delay < 0) delay = 0.001;
     std::weak_ptr<MSRETaskManager> weakSelf = weak_from_this();
@@ -214,10 +220,12 @@ void MSRETaskManager::postponeFetchExperiments() {
 void MSRETaskManager::fetchExperiments() {
     MSRPBExperimentRequest request = MSREExperimentRequestBuilder::sharedInstance().request();
     std::vector<uint8_t> body = request.protoBuffer().value_or(std::vector<uint8_t>{});
-    MSRELog(8, 820001, "Fetching new experiments. Request", {MSRLogContext(static_cast<int64_t>(body.size()))});
+    MSRELog(8, 820001, "Fetching new experiments. Request",
+            {MSRLogContext(static_cast<int64_t>(body.size()))});
     const std::string base = endpoint_ ? endpoint_() : std::string();
     std::weak_ptr<MSRETaskManager> weakSelf = weak_from_this();
-    net::Completion completion = [weakSelf](const net::Response& response, const std::vector<uint8_t>& received,
+    net::Completion completion = [weakSelf](const net::Response& response,
+                                            const std::vector<uint8_t>& received,
                                             const std::optional<net::Error>& error) {
         auto self = weakSelf.lock();
         if (!self) return;
@@ -234,14 +242,16 @@ void MSRETaskManager::fetchExperiments() {
     };
     std::string session;
     if (!base.empty() && network_) {
-        session = network_->postURL(base + kFetchPath, {{"Content-Type", "application/x-protobuf"}}, std::move(body),
-                                    kMaximumResponseBytes, workerQueue_, false, std::move(completion));
+        session = network_->postURL(base + kFetchPath, {{"Content-Type", "application/x-protobuf"}},
+                                    std::move(body), kMaximumResponseBytes, workerQueue_, false,
+                                    std::move(completion));
     }
     // Nothing was sent: no answer will come, and that is a failure.
     if (session.empty()) handleFetchingExperimentsResponse(std::nullopt, std::nullopt, std::nullopt);
 }
 
-void MSRETaskManager::recordFailure(int statusCode, const std::optional<net::Error>& error, bool decodingFailed) {
+void MSRETaskManager::recordFailure(int statusCode, const std::optional<net::Error>& error,
+                                    bool decodingFailed) {
     const double now = dispatch::Clock::now();
     if (stamp(kFailureKey) <= 0) persistedStorage_->setDouble(now, kFirstFailureKey);
     persistedStorage_->setDouble(now, kFailureKey);
@@ -280,8 +290,8 @@ void MSRETaskManager::handleFetchingExperimentsResponse(const std::optional<net:
             {MSRLogContext(static_cast<int64_t>(status)), MSRLogContext(static_cast<int64_t>(data->size()))});
     persistedStorage_->setDouble(dispatch::Clock::now(), kSuccessKey);
     removeStamps();
-    std::vector<MSRESnapshot> snapshots = experimentSnapshotsFromExperimentResponse(decoded).value_or(
-        std::vector<MSRESnapshot>{});
+    std::vector<MSRESnapshot> snapshots =
+        experimentSnapshotsFromExperimentResponse(decoded).value_or(std::vector<MSRESnapshot>{});
     std::map<std::string, MSRError> errors = errorsFromExperimentResponse(decoded);
     if (!snapshots.empty() && database_) {
         MSRError storeError;
@@ -385,10 +395,12 @@ void MSRETaskManager::upsertPendingSnapshots(const std::vector<MSRESnapshot>& sn
     dispatchAsyncOnWorkerQueue([snapshots](MSRETaskManager& self) {
         MSRError error;
         if (!self.database_ || !self.database_->upsertPendingExperimentSnapshots(snapshots, &error)) {
-            MSRELog(1, 820021, "Cannot upsert pending snapshots into the database. Error", {MSRLogContext(error)});
+            MSRELog(1, 820021, "Cannot upsert pending snapshots into the database. Error",
+                    {MSRLogContext(error)});
             return;
         }
-        if (auto delegate = self.delegate_.lock()) delegate->taskManagerDidUpsertPendingSnapshots(self, snapshots);
+        if (auto delegate = self.delegate_.lock())
+            delegate->taskManagerDidUpsertPendingSnapshots(self, snapshots);
     });
 }
 

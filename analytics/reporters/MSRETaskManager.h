@@ -28,7 +28,7 @@ class MSRConfigStore;
 class MSRETaskManager;
 
 class MSRETaskManagerDelegate {
-public:
+  public:
     virtual ~MSRETaskManagerDelegate() = default;
     virtual bool taskManagerShouldFetchExperiments(MSRETaskManager& taskManager) = 0;
     virtual void taskManagerDidStart(MSRETaskManager& taskManager, const std::vector<MSRESnapshot>& activated,
@@ -42,7 +42,7 @@ public:
 };
 
 class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
-public:
+  public:
     static constexpr const char* kSuiteName = "MSRExperimentSuiteName";
     static constexpr const char* kSuccessKey = "MSRExperimentFetchSuccessTimestamp";
     static constexpr const char* kFailureKey = "MSRExperimentFetchFailureTimestamp";
@@ -107,14 +107,15 @@ public:
         const std::optional<MSRPBExperimentResponse>& response);
     static std::map<std::string, MSRError> errorsFromExperimentResponse(
         const std::optional<MSRPBExperimentResponse>& response);
-    static std::optional<std::vector<MSRESnapshot>> experimentSnapshotsFromData(const std::vector<uint8_t>& data);
+    static std::optional<std::vector<MSRESnapshot>> experimentSnapshotsFromData(
+        const std::vector<uint8_t>& data);
     // The error domain of per-library fetch failures.
     static const std::string& errorDomain();
 
     MSREDatabase* database() const { return database_.get(); }
     bool hasMadeInitialFetch() const { return hasMadeInitialFetch_; }
 
-private:
+  private:
     void dispatchAsyncOnWorkerQueue(std::function<void(MSRETaskManager&)> block);
     void recordFailure(int statusCode, const std::optional<net::Error>& error, bool decodingFailed);
     void removeStamps();

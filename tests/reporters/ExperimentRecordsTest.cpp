@@ -89,9 +89,10 @@ TEST_F(ExperimentRecordsTest, ResponsesGiveSnapshotsFromOneListAndErrorsFromEver
     MSRPBExperimentResponse full;
     MSRPBSetMessageArray(full, MSRExperimentResponseSlot::kSnapshots,
                          std::vector<MSRPBSnapshot>{snapshot("a", {1}).proto(), snapshot("b", {2}).proto()});
-    MSRPBSetMessageArray(full, MSRExperimentResponseSlot::kSdkResponses,
-                         std::vector<MSRPBSdkResponse>{sdkResponse("c", 2, "c"), sdkResponse("d", 7, std::nullopt),
-                                                       sdkResponse("", 1, std::nullopt)});
+    MSRPBSetMessageArray(
+        full, MSRExperimentResponseSlot::kSdkResponses,
+        std::vector<MSRPBSdkResponse>{sdkResponse("c", 2, "c"), sdkResponse("d", 7, std::nullopt),
+                                      sdkResponse("", 1, std::nullopt)});
     auto snapshots = MSRETaskManager::experimentSnapshotsFromExperimentResponse(full);
     ASSERT_TRUE(snapshots);
     ASSERT_EQ(snapshots->size(), 2u);
@@ -104,9 +105,10 @@ TEST_F(ExperimentRecordsTest, ResponsesGiveSnapshotsFromOneListAndErrorsFromEver
 
     // Without snapshots they come from the answers, named by the answer when it has a name.
     MSRPBExperimentResponse perLibrary;
-    MSRPBSetMessageArray(perLibrary, MSRExperimentResponseSlot::kSdkResponses,
-                         std::vector<MSRPBSdkResponse>{sdkResponse("outer", 0, "inner"), sdkResponse("", 0, "own"),
-                                                       sdkResponse("x", 3, std::nullopt)});
+    MSRPBSetMessageArray(
+        perLibrary, MSRExperimentResponseSlot::kSdkResponses,
+        std::vector<MSRPBSdkResponse>{sdkResponse("outer", 0, "inner"), sdkResponse("", 0, "own"),
+                                      sdkResponse("x", 3, std::nullopt)});
     snapshots = MSRETaskManager::experimentSnapshotsFromExperimentResponse(perLibrary);
     ASSERT_EQ(snapshots->size(), 2u);
     EXPECT_EQ((*snapshots)[0].SDKName(), "outer");
@@ -128,12 +130,14 @@ TEST_F(ExperimentRecordsTest, RequestsCarryTheLibrariesThatHaveADiversionKey) {
     builder.addSDKProperty(nullptr);
 
     MSRPBExperimentRequest request = builder.request();
-    auto parts = MSRPBGetMessageArray<MSRPBClientProperty>(request, MSRExperimentRequestSlot::kClientProperties);
+    auto parts =
+        MSRPBGetMessageArray<MSRPBClientProperty>(request, MSRExperimentRequestSlot::kClientProperties);
     ASSERT_EQ(parts.size(), 2u);  // the engine's identity has a diversion key
     EXPECT_EQ(MSRPBGetString(parts[0], MSRClientPropertySlot::kSDKName), "engine_key");
     EXPECT_EQ(MSRPBGetString(parts[1], MSRClientPropertySlot::kDiversionID), "abcde-own_key");
     EXPECT_EQ(MSRPBGetInt64(parts[1], MSRClientPropertySlot::kVersion), 3);
-    auto custom = MSRPBGetMessageArray<MSRPBCustomProperty>(parts[1], MSRClientPropertySlot::kCustomProperties);
+    auto custom =
+        MSRPBGetMessageArray<MSRPBCustomProperty>(parts[1], MSRClientPropertySlot::kCustomProperties);
     ASSERT_EQ(custom.size(), 1u);
     EXPECT_EQ(MSRPBGetString(custom[0], MSRCustomPropertySlot::kValue), "gold");
     auto app = MSRPBGetMessage<MSRPBAppProperty>(request, MSRExperimentRequestSlot::kAppProperty);

@@ -9,13 +9,13 @@
 namespace {
 
 class RecordingTaskDelegate : public MSRETaskManagerDelegate {
-public:
+  public:
     bool taskManagerShouldFetchExperiments(MSRETaskManager&) override {
         ++asked;
         return shouldFetch;
     }
-    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&,
-                             const std::vector<MSRESnapshot>&) override {}
+    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
+                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
     void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
                                       const std::map<std::string, MSRError>&) override {
         fetched.push_back(snapshots.size());
@@ -28,7 +28,7 @@ public:
 };
 
 class ExperimentScheduleTest : public ExperimentsTest {
-protected:
+  protected:
     // Starts a task manager as a new process would, `created` being its creation time.
     void start() {
         created_ = now();

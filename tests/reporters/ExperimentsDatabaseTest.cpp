@@ -9,7 +9,7 @@
 namespace {
 
 class ExperimentsDatabaseTest : public ExperimentsTest {
-protected:
+  protected:
     void SetUp() override {
         database_ = MSREDatabase::initWithPath(MSRSDKFilePath(MSREDatabase::kFileName));
         ASSERT_TRUE(database_);
@@ -21,7 +21,8 @@ protected:
         EXPECT_EQ(sqlite3_exec(handle, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << statement;
         sqlite3_close(handle);
     }
-    std::map<std::string, std::vector<int64_t>> idsByName(const std::optional<std::vector<MSRESnapshot>>& rows) {
+    std::map<std::string, std::vector<int64_t>> idsByName(
+        const std::optional<std::vector<MSRESnapshot>>& rows) {
         std::map<std::string, std::vector<int64_t>> out;
         EXPECT_TRUE(rows);
         for (const auto& row : rows.value_or(std::vector<MSRESnapshot>{})) out[row.SDKName()] = ids(row);
@@ -32,11 +33,13 @@ protected:
     Ids activated() { return idsByName(database_->fetchAllActivatedSnapshots(nullptr)); }
     Ids launched() { return idsByName(database_->fetchAllLaunchedSnapshots(nullptr)); }
     bool store(const MSRESnapshot& snapshot, std::optional<bool> manual, double timestamp) {
-        return database_->upsertSnapshot(snapshot.proto(), MSREDatabase::kPendingTable, timestamp, manual, nullptr);
+        return database_->upsertSnapshot(snapshot.proto(), MSREDatabase::kPendingTable, timestamp, manual,
+                                         nullptr);
     }
     bool activateAutomatically() {
         MSRError error;
-        return database_->performTransaction([&] { return database_->activatePendingSnapshotsAutomatically(&error); });
+        return database_->performTransaction(
+            [&] { return database_->activatePendingSnapshotsAutomatically(&error); });
     }
 
     std::unique_ptr<MSREDatabase> database_;

@@ -29,14 +29,15 @@ namespace {
 // The engine's settings as the experiments see them; tells when a new
 // snapshot arrived.
 class SignallingSettings : public MSRExperimentClientDelegate {
-public:
+  public:
     void clientDidReceiveNewSnapshot() override { newSnapshot.signal(); }
     void clientDidReceiveFetchError(const MSRError&) override {}
     bool shouldFetchExperimentsForClient() override { return true; }
     dispatch::TimedSemaphore newSnapshot;
 };
 
-std::shared_ptr<MSRETaskManager> taskManagerOver(std::shared_ptr<net::Network> network, std::string endpoint) {
+std::shared_ptr<MSRETaskManager> taskManagerOver(std::shared_ptr<net::Network> network,
+                                                 std::string endpoint) {
     auto queue = dispatch::SerialQueue::create("MSRExperimentWorkerQueue");
     return std::make_shared<MSRETaskManager>(
         queue, std::make_shared<MSRAlarm>(queue, "MSRExperimentAlarm"), std::move(network),
@@ -102,7 +103,7 @@ TEST(ExperimentsLoopbackTest, SnapshotsAreFetchedStoredAndActivatedAtTheNextStar
 // The engine with the experiments manager: the settings activate the
 // snapshot stored by the last run, and every bundle names its experiments.
 class ExperimentsInBundlesTest : public MeasurementFixture {
-protected:
+  protected:
     void SetUp() override {
         startInSetUp = false;
         MeasurementFixture::SetUp();
@@ -113,11 +114,13 @@ protected:
         MSRPBExperimentResponse response =
             tools::MeasurementCollector::makeExperimentResponse(kMSRExperimentsMeasurementSDKName, {0, 5, 7});
         auto snapshots = MSRPBGetMessageArray<MSRPBSnapshot>(response, MSRExperimentResponseSlot::kSnapshots);
-        ASSERT_TRUE(stored->upsertSnapshot(snapshots.at(0), MSREDatabase::kPendingTable, now() - 60, true, nullptr));
+        ASSERT_TRUE(
+            stored->upsertSnapshot(snapshots.at(0), MSREDatabase::kPendingTable, now() - 60, true, nullptr));
         stored.reset();
 
         experimentsNetwork_ = std::make_shared<net::FakeNetwork>();
-        manager_ = MSREManagerImpl::initWithTaskManager(taskManagerOver(experimentsNetwork_, "http://127.0.0.1:9"));
+        manager_ =
+            MSREManagerImpl::initWithTaskManager(taskManagerOver(experimentsNetwork_, "http://127.0.0.1:9"));
         manager_->start();
         MSRComponentRegistry::registerInstance<MSREManager>(manager_);
         startEngine(options());
@@ -153,8 +156,8 @@ TEST_F(ExperimentsInBundlesTest, ActivatedExperimentIDsTravelInUploadedBundles) 
     const TemporaryDataRoot scratch("protoc");
     const auto in = scratch.path() / "batch.bin";
     const auto out = scratch.path() / "batch.txt";
-    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(body.data()),
-                                               static_cast<std::streamsize>(body.size()));
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
     const std::string command = "protoc --decode=msr.MeasurementBatch --proto_path='" + CALVARO_PROTO_DIR +
                                 "' measurement.proto < '" + in.string() + "' > '" + out.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -162,7 +165,8 @@ TEST_F(ExperimentsInBundlesTest, ActivatedExperimentIDsTravelInUploadedBundles) 
     text << std::ifstream(out).rdbuf();
     std::vector<std::string> lines;
     for (std::string line; std::getline(text, line);)
-        if (line.find("experiment_ids") != std::string::npos) lines.push_back(line.substr(line.find_first_not_of(' ')));
+        if (line.find("experiment_ids") != std::string::npos)
+            lines.push_back(line.substr(line.find_first_not_of(' ')));
     EXPECT_EQ(lines, (std::vector<std::string>{"experiment_ids: 5", "experiment_ids: 7"})) << text.str();
 }
 

@@ -28,7 +28,7 @@
 #include "tests/support/TemporaryDataRoot.h"
 
 class ExperimentsTest : public ::testing::Test {
-protected:
+  protected:
     ExperimentsTest() {
         resetSharedState();
         MSREManagerImpl::resetSharedInstance();

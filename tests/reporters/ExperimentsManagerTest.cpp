@@ -8,22 +8,24 @@
 namespace {
 
 class RecordingObserver : public MSREExperimentObserverDelegate {
-public:
+  public:
     explicit RecordingObserver(bool receives = true) : receives_(receives) {}
     bool receivesNewSnapshots() const override { return receives_; }
     void clientDidReceiveNewSnapshot(MSREClient&) override { ++newSnapshots; }
-    void clientDidReceiveFetchError(MSREClient&, const MSRError& error) override { errors.push_back(error.code()); }
+    void clientDidReceiveFetchError(MSREClient&, const MSRError& error) override {
+        errors.push_back(error.code());
+    }
     std::optional<bool> shouldFetchExperimentsForClient(MSREClient&) override { return std::nullopt; }
 
     int newSnapshots = 0;
     std::vector<int64_t> errors;
 
-private:
+  private:
     bool receives_;
 };
 
 class ExperimentsManagerTest : public ExperimentsTest {
-protected:
+  protected:
     std::shared_ptr<MSREManagerImpl> startManager() {
         auto manager = MSREManagerImpl::initWithTaskManager(makeTaskManager());
         manager->start();
@@ -47,8 +49,8 @@ protected:
 TEST_F(ExperimentsManagerTest, ActivationMovesLaunchedFlagsAsideAndLookupsFallBackInOrder) {
     auto manager = startManager();
     auto property = MSRESDKProperty::initWithName("lib");
-    auto client = manager->registerSDKProperty(
-        property, {{"shared", MSREFlagValue(int64_t{-1})}, {"only_default", MSREFlagValue(std::string("d"))}});
+    auto client = manager->registerSDKProperty(property, {{"shared", MSREFlagValue(int64_t{-1})},
+                                                          {"only_default", MSREFlagValue(std::string("d"))}});
     ASSERT_TRUE(client);
     auto observer = std::make_shared<RecordingObserver>();
     client->setDelegate(observer);
@@ -80,9 +82,11 @@ TEST_F(ExperimentsManagerTest, ActivationMovesLaunchedFlagsAsideAndLookupsFallBa
         {"only_default", MSREFlagValue(std::string("d")), MSREFlagValue(std::string("d"))},
         {"unknown", std::nullopt, std::nullopt},
     };
-    for (const Lookup& lookup : lookups) EXPECT_EQ(client->valueForFlag(lookup.flag), lookup.beforeReset) << lookup.flag;
+    for (const Lookup& lookup : lookups)
+        EXPECT_EQ(client->valueForFlag(lookup.flag), lookup.beforeReset) << lookup.flag;
     client->resetToDefaults();
-    for (const Lookup& lookup : lookups) EXPECT_EQ(client->valueForFlag(lookup.flag), lookup.afterReset) << lookup.flag;
+    for (const Lookup& lookup : lookups)
+        EXPECT_EQ(client->valueForFlag(lookup.flag), lookup.afterReset) << lookup.flag;
     EXPECT_TRUE(manager->experimentIDs().empty());
 
     // The database followed: launched 0, nothing activated after the reset.
@@ -136,8 +140,10 @@ TEST_F(ExperimentsManagerTest, TheNextStartActivatesWhatTheLastRunLeft) {
 
 TEST_F(ExperimentsManagerTest, FetchErrorsReachTheirClientsAndReRegistrationReplacesDefaults) {
     auto manager = startManager();
-    auto first = manager->registerSDKProperty(MSRESDKProperty::initWithName("lib"), {{"a", MSREFlagValue(1.5)}});
-    auto second = manager->registerSDKProperty(MSRESDKProperty::initWithName("lib"), {{"a", MSREFlagValue(true)}});
+    auto first =
+        manager->registerSDKProperty(MSRESDKProperty::initWithName("lib"), {{"a", MSREFlagValue(1.5)}});
+    auto second =
+        manager->registerSDKProperty(MSRESDKProperty::initWithName("lib"), {{"a", MSREFlagValue(true)}});
     auto observer = std::make_shared<RecordingObserver>();
     second->setDelegate(observer);
     EXPECT_EQ(first->valueForFlag("a"), integer(1));
@@ -148,7 +154,8 @@ TEST_F(ExperimentsManagerTest, FetchErrorsReachTheirClientsAndReRegistrationRepl
     MSRPBSetString(failed, MSRSdkResponseSlot::kSDKName, "lib");
     MSRPBSetInt32(failed, MSRSdkResponseSlot::kStatus, 1);
     MSRPBExperimentResponse response;
-    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSdkResponses, std::vector<MSRPBSdkResponse>{failed});
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSdkResponses,
+                         std::vector<MSRPBSdkResponse>{failed});
     net::FakeNetwork::Reply reply;
     reply.body = gzipped(response);
     network_->enqueueReply(reply);
