@@ -180,6 +180,12 @@ std::vector<CollectedExperimentRequest> MeasurementCollector::experimentRequests
     return experimentRequests_;
 }
 
+bool MeasurementCollector::waitForExperimentRequests(size_t count, double timeoutSeconds) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return experimentRequests_.size() >= count; });
+}
+
 void MeasurementCollector::observe(const RecordedRequest& request, const ScriptedReply& reply) {
     if (request.path == kExperimentsPath) {
         CollectedExperimentRequest collected;

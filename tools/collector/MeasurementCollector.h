@@ -98,6 +98,8 @@ class MeasurementCollector {
     static MSRPBExperimentResponse makeExperimentResponse(const std::string& sdkName,
                                                           const std::vector<int32_t>& experimentIDs);
     std::vector<CollectedExperimentRequest> experimentRequests() const;
+    // Blocks until `count` experiment requests were recorded or `timeoutSeconds` passed.
+    bool waitForExperimentRequests(size_t count, double timeoutSeconds) const;
 
     std::vector<CollectedUpload> uploads() const;
     // Events of the accepted uploads, in arrival order.

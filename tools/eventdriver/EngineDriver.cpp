@@ -6,6 +6,7 @@
 
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -54,6 +55,8 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    // As the application does: the engine with its experiments.
+    MSRRegisterExperiments();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
