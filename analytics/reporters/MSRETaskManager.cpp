@@ -218,11 +218,17 @@ void MSRETaskManager::postponeFetchExperiments() {
 // ---- fetching ----------------------------------------------------------------------------
 
 void MSRETaskManager::fetchExperiments() {
+    const std::string base = endpoint_ ? endpoint_() : std::string();
+    // Without an endpoint nothing may leave the device: the schedule's stamps
+    // stay as they are and the next run tries again.
+    if (base.empty()) {
+        MSRELog(3, 820029, "No experiments endpoint configured. Experiments are not fetched");
+        return;
+    }
     MSRPBExperimentRequest request = MSREExperimentRequestBuilder::sharedInstance().request();
     std::vector<uint8_t> body = request.protoBuffer().value_or(std::vector<uint8_t>{});
     MSRELog(8, 820001, "Fetching new experiments. Request",
             {MSRLogContext(static_cast<int64_t>(body.size()))});
-    const std::string base = endpoint_ ? endpoint_() : std::string();
     std::weak_ptr<MSRETaskManager> weakSelf = weak_from_this();
     net::Completion completion = [weakSelf](const net::Response& response,
                                             const std::vector<uint8_t>& received,
@@ -241,7 +247,7 @@ void MSRETaskManager::fetchExperiments() {
         self->handleFetchingExperimentsResponse(response, data, error);
     };
     std::string session;
-    if (!base.empty() && network_) {
+    if (network_) {
         session = network_->postURL(base + kFetchPath, {{"Content-Type", "application/x-protobuf"}},
                                     std::move(body), kMaximumResponseBytes, workerQueue_, false,
                                     std::move(completion));

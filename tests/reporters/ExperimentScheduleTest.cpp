@@ -181,3 +181,17 @@ TEST_F(ExperimentScheduleTest, AnswerThatDoesNotReadIsAFailureAndStoresNothing) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ExperimentScheduleTest, WithoutAnEndpointNothingLeavesAndTheStampsStay) {
+    stamps_->setDouble(now() - 86400, MSRETaskManager::kSuccessKey);
+    auto taskManager = makeTaskManager(nullptr, "");
+    taskManager->startTaskManager();
+    executor().advanceBy(86400);
+    EXPECT_TRUE(network_->requests().empty());
+    EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
+    EXPECT_DOUBLE_EQ(stamps_->doubleForKey(MSRETaskManager::kSuccessKey), now() - 2 * 86400);
+}
+
+}  // namespace
