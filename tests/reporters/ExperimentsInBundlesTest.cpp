@@ -1,5 +1,5 @@
-// Experiments over the whole road: fetched from the loopback collector over
-// libcurl, stored, activated at the next start, and their IDs in the engine's
+// Experiments through the engine: the snapshot the last run stored is
+// activated by the engine's settings at start, and its IDs are in the
 // uploaded bundles as protoc reads them.
 
 #include <gtest/gtest.h>
@@ -16,8 +16,6 @@
 #include "analytics/support/MSRAlarm.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
-#include "platform/dispatch/TimedSemaphore.h"
-#include "platform/net/CurlNetwork.h"
 #include "platform/security/Compression.h"
 #include "tests/core/MeasurementFixture.h"
 #include "tests/support/SharedState.h"
@@ -26,16 +24,6 @@
 
 namespace {
 
-// The engine's settings as the experiments see them; tells when a new
-// snapshot arrived.
-class SignallingSettings : public MSRExperimentClientDelegate {
-  public:
-    void clientDidReceiveNewSnapshot() override { newSnapshot.signal(); }
-    void clientDidReceiveFetchError(const MSRError&) override {}
-    bool shouldFetchExperimentsForClient() override { return true; }
-    dispatch::TimedSemaphore newSnapshot;
-};
-
 std::shared_ptr<MSRETaskManager> taskManagerOver(std::shared_ptr<net::Network> network,
                                                  std::string endpoint) {
     auto queue = dispatch::SerialQueue::create("MSRExperimentWorkerQueue");
@@ -43,61 +31,6 @@ std::shared_ptr<MSRETaskManager> taskManagerOver(std::shared_ptr<net::Network> n
         queue, std::make_shared<MSRAlarm>(queue, "MSRExperimentAlarm"), std::move(network),
         [endpoint] { return endpoint; }, std::make_shared<MSRUserDefaults>(MSRETaskManager::kSuiteName),
         MSRSDKFilePath(MSREDatabase::kFileName), dispatch::Clock::now());
-}
-
-// Every queue of the manager has run what it was given.
-void drain(MSREManagerImpl& manager) {
-    manager.taskManager()->waitForQueuedWork();
-    manager.queue()->sync([] {});
-    manager.taskManager()->waitForQueuedWork();
-}
-
-TEST(ExperimentsLoopbackTest, SnapshotsAreFetchedStoredAndActivatedAtTheNextStart) {
-    resetSharedState();
-    TemporaryDataRoot root("experiments-loopback");
-    root.useAsHome("home");
-    tools::Collector collector;
-    tools::MeasurementCollector measurement(collector);
-    std::string error;
-    ASSERT_TRUE(collector.start(0, &error)) << error;
-    measurement.setExperimentResponse(
-        tools::MeasurementCollector::makeExperimentResponse(kMSRExperimentsMeasurementSDKName, {0, 5, 7}));
-    auto network = std::make_shared<net::CurlNetwork>();
-
-    {
-        auto manager = MSREManagerImpl::initWithTaskManager(taskManagerOver(network, collector.baseURL()));
-        manager->start();
-        auto settings = std::make_shared<SignallingSettings>();
-        auto client = manager->registerSDKProperty(kMSRExperimentsMeasurementSDKName, 1, settings);
-        ASSERT_TRUE(client);
-        auto taskManager = manager->taskManager();
-        taskManager->workerQueue()->async([taskManager] { taskManager->fetchExperiments(); });
-        EXPECT_TRUE(settings->newSnapshot.wait(20)) << "no snapshot came";
-        drain(*manager);
-        // Fetched and stored, waiting for its client.
-        EXPECT_TRUE(manager->experimentIDs().empty());
-    }
-    auto requests = measurement.experimentRequests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_TRUE(requests[0].decoded);
-    EXPECT_EQ(requests[0].sdkNames, std::vector<std::string>{kMSRExperimentsMeasurementSDKName});
-
-    // The next start: the settings activate what the last run left.
-    auto manager = MSREManagerImpl::initWithTaskManager(taskManagerOver(network, collector.baseURL()));
-    manager->start();
-    auto settings = std::make_shared<SignallingSettings>();
-    auto client = manager->registerSDKProperty(kMSRExperimentsMeasurementSDKName, 1, settings);
-    MSRError activationError;
-    EXPECT_TRUE(client->activateLatestSnapshot(&activationError));
-    EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{5, 7}));
-    auto own = manager->clientForSDKName(kMSRExperimentsMeasurementSDKName);
-    ASSERT_TRUE(own);
-    EXPECT_EQ(own->valueForFlag("shared"), MSREFlagValue(int64_t{5}));
-    EXPECT_EQ(own->valueForFlag("flag_0"), MSREFlagValue(int64_t{0}));
-    EXPECT_EQ(client->flagValue("flag_7"), true);
-    drain(*manager);
-    collector.stop();
-    resetSharedState();
 }
 
 // The engine with the experiments manager: the settings activate the
