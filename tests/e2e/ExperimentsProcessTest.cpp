@@ -67,7 +67,7 @@ TEST_F(ExperimentsProcessTest, FetchedSnapshotIsActiveInTheNextRunAndTravelsWith
         tools::MeasurementCollector::makeExperimentResponse(kMeasurementClient, {0, 5, 7}));
     // The first run's fetch comes 10 s after its start; its last event comes
     // seconds after the answer, and the run ends only once that is uploaded.
-    run(1, 2, 13);
+    run(1, 2, 15);
     ASSERT_TRUE(measurement.waitForExperimentRequests(1, 0)) << consoleTail();
     auto requests = measurement.experimentRequests();
     ASSERT_FALSE(requests.empty());
