@@ -34,8 +34,8 @@ void MSRSearchAdReporter::start() {}
 std::shared_ptr<MSREManager> MSREManager::sharedInstance() { return MSRComponentRegistry::make<MSREManager>(); }
 std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
 void MSREManager::reset() {}
-std::shared_ptr<MSRExperimentClient> MSREManager::registerSDKProperty(const std::string&, int64_t,
-                                                                      std::weak_ptr<MSRExperimentClientDelegate>) {
+std::shared_ptr<MSRExperimentClient> MSREManager::registerSDKProperty(
+    const std::string&, int64_t, std::weak_ptr<MSRExperimentClientDelegate>) {
     return nullptr;
 }
 

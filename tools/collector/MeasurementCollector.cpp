@@ -146,8 +146,8 @@ ScriptedReply MeasurementCollector::experimentReply(const MSRPBExperimentRespons
     return reply;
 }
 
-MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(const std::string& sdkName,
-                                                                     const std::vector<int32_t>& experimentIDs) {
+MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(
+    const std::string& sdkName, const std::vector<int32_t>& experimentIDs) {
     std::vector<MSRPBExperiment> experiments;
     for (int32_t id : experimentIDs) {
         std::vector<MSRPBFlag> flags;
@@ -166,7 +166,8 @@ MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(const std::
     MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, sdkName);
     MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
     MSRPBExperimentResponse response;
-    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots, std::vector<MSRPBSnapshot>{snapshot});
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots,
+                         std::vector<MSRPBSnapshot>{snapshot});
     return response;
 }
 
@@ -191,9 +192,11 @@ void MeasurementCollector::observe(const RecordedRequest& request, const Scripte
         CollectedExperimentRequest collected;
         if (auto decoded = MSRPBExperimentRequest::initWithBuffer(request.body)) {
             collected.decoded = true;
-            for (const auto& client :
-                 MSRPBGetMessageArray<MSRPBClientProperty>(*decoded, MSRExperimentRequestSlot::kClientProperties))
-                collected.sdkNames.push_back(MSRPBGetString(client, MSRClientPropertySlot::kSDKName).value_or(""));
+            for (const auto& client : MSRPBGetMessageArray<MSRPBClientProperty>(
+                     *decoded, MSRExperimentRequestSlot::kClientProperties)) {
+                collected.sdkNames.push_back(
+                    MSRPBGetString(client, MSRClientPropertySlot::kSDKName).value_or(""));
+            }
         }
         std::lock_guard lock(mutex_);
         experimentRequests_.push_back(std::move(collected));

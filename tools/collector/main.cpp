@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
                 start = end + 1;
             }
         } else {
-            std::fprintf(stderr, "usage: %s [--port N] [--status CODE] [--delay SECONDS] [--experiments IDS]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--port N] [--status CODE] [--delay SECONDS] [--experiments IDS]\n",
                          argv[0]);
             return 2;
         }
