@@ -5,8 +5,9 @@
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
 #include "analytics/audience/MSRAudienceEvaluator.h"
-#include "analytics/core/DEDIzurarove.h"
 #include "analytics/connector/MSRConnector.h"
+#include "analytics/core/DEDIzurarove.h"
+#include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     MSRRegisterReporters();
     MSRRegisterConnector();
     MSRRegisterAudience();
+    MSRRegisterExperiments();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.

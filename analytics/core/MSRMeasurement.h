@@ -351,7 +351,8 @@ private:
     bool shouldUpdateNPAUserProperty_ = false;
     bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
     std::shared_ptr<MSRTCFClient> tcfClient_;
-    bool enabled_ = false;
+    // Read by the experiments client from its own queue.
+    std::atomic<bool> enabled_ = false;
     bool wasEnabledDuringInitialization_ = false;
     bool isAnalyticsCollectionEnabled_ = true;
     bool isAnalyticsCollectionDeactivated_ = false;

@@ -34,6 +34,10 @@ void MSRSearchAdReporter::start() {}
 std::shared_ptr<MSREManager> MSREManager::sharedInstance() { return MSRComponentRegistry::make<MSREManager>(); }
 std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
 void MSREManager::reset() {}
+std::shared_ptr<MSRExperimentClient> MSREManager::registerSDKProperty(
+    const std::string&, int64_t, std::weak_ptr<MSRExperimentClientDelegate>) {
+    return nullptr;
+}
 
 std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::processEventOnWorkerQueue(const MSREvent&) {
     return std::vector<MSREvent>{};

@@ -18,6 +18,7 @@
 #include "analytics/model/MSREvent.h"
 #include "analytics/model/MSREventAggregates.h"
 #include "analytics/support/MSRError.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;
@@ -71,6 +72,19 @@ public:
     virtual void start();
 };
 
+// What the engine's settings answer as the delegate of their experiments client.
+class MSRExperimentClientDelegate {
+public:
+    virtual ~MSRExperimentClientDelegate() = default;
+    virtual void clientDidReceiveNewSnapshot() = 0;
+    virtual void clientDidReceiveFetchError(const MSRError& error) = 0;
+    virtual bool shouldFetchExperimentsForClient() = 0;
+};
+
+// The SDK name under which the measurement engine's settings register as a
+// client of the experiments manager; it keys their stored snapshots.
+inline constexpr const char* kMSRExperimentsMeasurementSDKName = "rov_idarurozaro";
+
 // The experiments manager: active experiment IDs travel with every bundle.
 class MSREManager {
 public:
@@ -79,6 +93,10 @@ public:
     static std::shared_ptr<MSREManager> sharedInstance();
     virtual std::vector<int64_t> activeExperimentIDs();
     virtual void reset();
+    // Registers a client library with no default flags; null when there is
+    // no experiments feature in this build.
+    virtual std::shared_ptr<MSRExperimentClient> registerSDKProperty(
+        const std::string& SDKName, int64_t version, std::weak_ptr<MSRExperimentClientDelegate> delegate);
 };
 
 // Conditional user properties react to each written event; the answer is the

@@ -5,6 +5,7 @@
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
+#include "platform/security/Compression.h"
 
 namespace tools {
 
@@ -47,6 +48,8 @@ MeasurementCollector::MeasurementCollector(Collector& collector) {
                            [this](const RecordedRequest& request) { return answerUpload(request); });
     collector.setResponder(kConfigPathPrefix,
                            [this](const RecordedRequest& request) { return answerConfig(request); });
+    collector.setResponder(kExperimentsPath,
+                           [this](const RecordedRequest& request) { return answerExperiments(request); });
     collector.addObserver(
         [this](const RecordedRequest& request, const ScriptedReply& reply) { observe(request, reply); });
 }
@@ -70,6 +73,14 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
              MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, MSRBundleSlot::kUserAttributes)) {
             collected.userAttributeNames.push_back(
                 MSRPBGetString(attribute, MSRUserAttributeSlot::kName).value_or(""));
+        }
+        for (const MSRPBValue& id : MSRPBGetArray(bundle, MSRBundleSlot::kExperimentIDs)) {
+            std::visit(
+                [&](const auto& value) {
+                    if constexpr (std::is_integral_v<std::decay_t<decltype(value)>>)
+                        collected.experimentIDs.push_back(static_cast<int64_t>(value));
+                },
+                id);
         }
         bundles.push_back(std::move(collected));
     }
@@ -117,7 +128,81 @@ ScriptedReply MeasurementCollector::answerConfig(const RecordedRequest& request)
     return reply;
 }
 
+ScriptedReply MeasurementCollector::answerExperiments(const RecordedRequest& request) const {
+    if (request.method != "POST") return ScriptedReply{405, "", {}, 0};
+    std::lock_guard lock(mutex_);
+    if (!experimentResponse_) return ScriptedReply{204, "", {}, 0};
+    return experimentReply(*experimentResponse_);
+}
+
+ScriptedReply MeasurementCollector::experimentReply(const MSRPBExperimentResponse& response) {
+    ScriptedReply reply;
+    std::vector<uint8_t> bytes = response.protoBuffer().value_or(std::vector<uint8_t>{});
+    // The client inflates the body itself: it is sent as gzip data, not with
+    // a content encoding the transport would undo.
+    std::vector<uint8_t> compressed = security::gzip(bytes).value_or(std::vector<uint8_t>{});
+    reply.body.assign(compressed.begin(), compressed.end());
+    reply.headers["Content-Type"] = "application/octet-stream";
+    return reply;
+}
+
+MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(
+    const std::string& sdkName, const std::vector<int32_t>& experimentIDs) {
+    std::vector<MSRPBExperiment> experiments;
+    for (int32_t id : experimentIDs) {
+        std::vector<MSRPBFlag> flags;
+        for (const std::string& name : {"flag_" + std::to_string(id), std::string("shared")}) {
+            MSRPBFlag flag;
+            MSRPBSetString(flag, MSRFlagSlot::kName, name);
+            MSRPBSetInt64(flag, MSRFlagSlot::kIntValue, id);
+            flags.push_back(std::move(flag));
+        }
+        MSRPBExperiment experiment;
+        MSRPBSetInt32(experiment, MSRExperimentSlot::kExperimentID, id);
+        MSRPBSetMessageArray(experiment, MSRExperimentSlot::kFlags, std::move(flags));
+        experiments.push_back(std::move(experiment));
+    }
+    MSRPBSnapshot snapshot;
+    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, sdkName);
+    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
+    MSRPBExperimentResponse response;
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots,
+                         std::vector<MSRPBSnapshot>{snapshot});
+    return response;
+}
+
+void MeasurementCollector::setExperimentResponse(std::optional<MSRPBExperimentResponse> response) {
+    std::lock_guard lock(mutex_);
+    experimentResponse_ = std::move(response);
+}
+
+std::vector<CollectedExperimentRequest> MeasurementCollector::experimentRequests() const {
+    std::lock_guard lock(mutex_);
+    return experimentRequests_;
+}
+
+bool MeasurementCollector::waitForExperimentRequests(size_t count, double timeoutSeconds) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return experimentRequests_.size() >= count; });
+}
+
 void MeasurementCollector::observe(const RecordedRequest& request, const ScriptedReply& reply) {
+    if (request.path == kExperimentsPath) {
+        CollectedExperimentRequest collected;
+        if (auto decoded = MSRPBExperimentRequest::initWithBuffer(request.body)) {
+            collected.decoded = true;
+            for (const auto& client : MSRPBGetMessageArray<MSRPBClientProperty>(
+                     *decoded, MSRExperimentRequestSlot::kClientProperties)) {
+                collected.sdkNames.push_back(
+                    MSRPBGetString(client, MSRClientPropertySlot::kSDKName).value_or(""));
+            }
+        }
+        std::lock_guard lock(mutex_);
+        experimentRequests_.push_back(std::move(collected));
+        changed_.notify_all();
+        return;
+    }
     if (request.path != kUploadPath) return;
     CollectedUpload upload;
     upload.status = reply.status;
@@ -202,6 +287,7 @@ void MeasurementCollector::clear() {
     std::lock_guard lock(mutex_);
     uploads_.clear();
     acceptedEvents_ = 0;
+    experimentRequests_.clear();
 }
 
 }  // namespace tools

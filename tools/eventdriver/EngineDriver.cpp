@@ -8,6 +8,7 @@
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -58,6 +59,8 @@ void EngineDriver::start() {
     options.bundleID = "app.calvaro.e2e";
     MSRRegisterConnector();
     MSRRegisterAudience();
+    // As the application does: the engine with its experiments.
+    MSRRegisterExperiments();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
