@@ -1,0 +1,72 @@
+#include "analytics/interpreter/MSRPRuntime.h"
+
+#include "analytics/interpreter/MSRPEvaluator.h"
+#include "analytics/interpreter/MSRPFunctionValue.h"
+#include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
+#include "analytics/support/MSRError.h"
+
+// Applies the runtime's memory limit for one run and clears the previous
+// run's error.
+class MSRPRuntime::RunGuard {
+  public:
+    explicit RunGuard(MSRPRuntime& runtime) : previousLimit_(MSRPMemory::limit()) {
+        MSRPMemory::setLimit(runtime.memoryLimit_);
+        runtime.execution_.error = 0;
+        runtime.execution_.depth = 0;
+    }
+    ~RunGuard() { MSRPMemory::setLimit(previousLimit_); }
+
+  private:
+    int64_t previousLimit_;
+};
+
+MSRPRuntime::MSRPRuntime()
+    : objectManager_(std::make_unique<MSRPObjectManager>()),
+      initScope_(MSRPRef<MSRPScope>::make()),
+      globalScope_(initScope_->createChildScope()),
+      memoryLimit_(MSRPMemory::limit()) {
+    initScope_->setObjectManager(objectManager_.get());
+    objectManager_->addRoot(initScope_.get());
+    objectManager_->addRoot(globalScope_.get());
+    execution_.objectManager = objectManager_.get();
+}
+
+MSRPRuntime::~MSRPRuntime() {
+    objectManager_->removeRoot(initScope_.get());
+    objectManager_->removeRoot(globalScope_.get());
+}
+
+bool MSRPRuntime::finish(MSRError* error) {
+    if (!execution_.failed()) return true;
+    if (error) *error = MSRError(MSRPErrorDomain, execution_.error);
+    return false;
+}
+
+MSRPValue MSRPRuntime::executeStatements(const std::vector<MSRPBRuntimeEntity>& entities, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result;
+    for (const MSRPBRuntimeEntity& entity : entities) {
+        MSRPValue statement = MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, execution_.errorSlot());
+        if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+        if (!finish(error)) return MSRPValue();
+    }
+    return result;
+}
+
+MSRPValue MSRPRuntime::executeStatementValues(std::span<const MSRPValue> statements, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result;
+    for (const MSRPValue& statement : statements) {
+        result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+        if (!finish(error)) return MSRPValue();
+    }
+    return result;
+}
+
+MSRPValue MSRPRuntime::invokeFunction(MSRPFunctionValue& function, std::span<const MSRPValue> arguments,
+                                      MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result = function.invokeWithEvaluatedArguments(execution_, arguments);
+    if (!finish(error)) return MSRPValue();
+    return result;
+}
