@@ -57,7 +57,20 @@ bool MSRPArrayValue::setLength(size_t length, int* error) {
     return true;
 }
 
+namespace {
+// Whether a number key is an element index (finite, integral, not negative).
+bool isIndexNumber(double number) { return std::isfinite(number) && number >= 0 && number == std::trunc(number); }
+}  // namespace
+
 MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) const {
+    // A number key is the common case and has a text form that never fails:
+    // it is an index without writing that text.
+    if (key.isNumber() && isIndexNumber(key.numberValue())) {
+        double index = key.numberValue();
+        if (index >= static_cast<double>(elements_.size())) return MSRPValue();
+        const MSRPValue& element = elements_[static_cast<size_t>(index)];
+        return element.isHole() ? MSRPValue() : element;
+    }
     int inner = 0;
     std::string name = key.stringValueOrError(&inner);
     if (inner) {
@@ -75,6 +88,10 @@ MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) con
 }
 
 bool MSRPArrayValue::setValue(const MSRPValue& value, const MSRPValue& key, int* error) {
+    if (key.isNumber() && isIndexNumber(key.numberValue()) && key.numberValue() < static_cast<double>(elements_.size())) {
+        elements_[static_cast<size_t>(key.numberValue())] = value;
+        return true;
+    }
     int inner = 0;
     std::string name = key.stringValueOrError(&inner);
     if (inner) {

@@ -39,18 +39,18 @@ MSRPValue callEvaluated(MSRPExecution& execution, const MSRPCommand& command, st
 
 }  // namespace
 
-MSRPValue MSRPEvaluator::evaluateStatement(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
+MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
     if (execution.failed()) return MSRPValue();
     if (execution.instructionCount >= execution.instructionBudget)
         return execution.fail(MSRPErrorCode::kInstructionBudget);
     ++execution.instructionCount;
     const MSRPStatementValue* statement = value.statement();
-    if (!statement) return value;
     if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
     if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
     DepthGuard depth(execution);
-    // The statement may be dropped by what it runs (a list rebound, say).
-    MSRPValue hold(value);
+    // No reference is taken on the statement: every list that statements run
+    // from (a function's body, a statement's arguments, a snapshot of a
+    // statement list) holds them for the run.
     const std::vector<MSRPValue>& arguments = statement->arguments();
     if (const MSRPCommand* command = statement->command()) {
         switch (command->mode) {
@@ -121,7 +121,7 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
                                                           std::span<const MSRPValue> arguments) {
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
-    auto callScope = MSRPRef<MSRPScope>::make(definingScope_);
+    auto callScope = MSRPRef<MSRPScope>::make(definingScope_, parameters_.size() + 2);
     for (size_t i = 0; i < parameters_.size(); ++i)
         callScope->addValue(i < arguments.size() ? arguments[i] : MSRPValue(), parameters_[i]);
     MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);

@@ -15,7 +15,19 @@ class MSRPScope;
 
 class MSRPEvaluator {
   public:
-    static MSRPValue evaluateStatement(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope);
+    // A statement value: counted, bounded and dispatched.
+    static MSRPValue evaluateCommand(MSRPExecution& execution, const MSRPValue& statement, MSRPScope& scope);
+    static MSRPValue evaluateStatement(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
+        // Literals, most arguments, cost one instruction and no call.
+        if (!value.isStatement()) {
+            if (execution.failed()) return MSRPValue();
+            if (execution.instructionCount >= execution.instructionBudget)
+                return execution.fail(MSRPErrorCode::kInstructionBudget);
+            ++execution.instructionCount;
+            return value;
+        }
+        return evaluateCommand(execution, value, scope);
+    }
     // In order in `scope`; the first error gives undefined, the first control
     // value is returned, else the last result (undefined for none).
     static MSRPValue executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,

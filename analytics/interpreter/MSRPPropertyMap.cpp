@@ -1,5 +1,7 @@
 #include "analytics/interpreter/MSRPPropertyMap.h"
 
+#include <cstring>
+
 namespace {
 // What one entry costs beyond its name, for the memory limit.
 constexpr int64_t kEntryBytes = sizeof(MSRPPropertyMap::Entry) + 16;
@@ -18,8 +20,14 @@ const MSRPPropertyMap::Entry* MSRPPropertyMap::find(std::string_view name) const
         auto found = index_->find(name);
         return found == index_->end() ? nullptr : &entries_[found->second];
     }
-    for (const Entry& entry : entries_)
-        if (entry.name == name) return &entry;
+    // Names are mostly short and differ early: length and first byte decide
+    // before a full comparison.
+    const size_t size = name.size();
+    for (const Entry& entry : entries_) {
+        if (entry.name.size() != size) continue;
+        if (size == 0 || (entry.name[0] == name[0] && std::memcmp(entry.name.data(), name.data(), size) == 0))
+            return &entry;
+    }
     return nullptr;
 }
 

@@ -44,6 +44,7 @@ class MSRPPropertyMap {
     std::vector<std::string> allNames() const;
     const std::vector<Entry>& entries() const { return entries_; }
     size_t count() const { return entries_.size(); }
+    void reserve(size_t count) { entries_.reserve(count); }
     // Moves every entry out (the collector's sweep); the map is left empty.
     std::vector<Entry> takeEntries();
 

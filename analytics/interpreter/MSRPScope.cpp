@@ -1,6 +1,7 @@
 #include "analytics/interpreter/MSRPScope.h"
 
-MSRPScope::MSRPScope(MSRPRef<MSRPScope> parentScope) : parent_(std::move(parentScope)) {
+MSRPScope::MSRPScope(MSRPRef<MSRPScope> parentScope, size_t expectedNames) : parent_(std::move(parentScope)) {
+    contents_.reserve(expectedNames);
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 

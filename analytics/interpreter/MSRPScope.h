@@ -12,7 +12,8 @@
 
 class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot {
   public:
-    explicit MSRPScope(MSRPRef<MSRPScope> parentScope = {});
+    // `expectedNames`: room for that many bindings without growing.
+    explicit MSRPScope(MSRPRef<MSRPScope> parentScope = {}, size_t expectedNames = 0);
     ~MSRPScope() override;
 
     MSRPRef<MSRPScope> createChildScope() { return MSRPRef<MSRPScope>::make(MSRPRef<MSRPScope>(this)); }
