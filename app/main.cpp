@@ -5,6 +5,7 @@
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
+    MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.

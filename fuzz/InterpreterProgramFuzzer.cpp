@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         MSRPRuntime runtime;
         runtime.setInstructionBudget(200'000);
-        runtime.setMemoryLimit(memoryBefore + (int64_t{16} << 20));
+        runtime.setMemoryLimit(int64_t{16} << 20);
         std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0);
         MSRError error;
         MSRPValue result = runtime.executeStatements(statements, &error);

@@ -10,7 +10,9 @@
 class MSRPRuntime::RunGuard {
   public:
     explicit RunGuard(MSRPRuntime& runtime) : previousLimit_(MSRPMemory::limit()) {
-        MSRPMemory::setLimit(runtime.memoryLimit_);
+        // The allowance counts from what is live now, so that values another
+        // runtime left on this thread do not count against this run.
+        MSRPMemory::setLimit(MSRPMemory::used() + runtime.memoryLimit_);
         runtime.execution_.error = 0;
         runtime.execution_.depth = 0;
     }
@@ -24,7 +26,7 @@ MSRPRuntime::MSRPRuntime()
     : objectManager_(std::make_unique<MSRPObjectManager>()),
       initScope_(MSRPRef<MSRPScope>::make()),
       globalScope_(initScope_->createChildScope()),
-      memoryLimit_(MSRPMemory::limit()) {
+      memoryLimit_(kDefaultMemoryAllowance) {
     initScope_->setObjectManager(objectManager_.get());
     objectManager_->addRoot(initScope_.get());
     objectManager_->addRoot(globalScope_.get());

@@ -44,7 +44,8 @@ class MSRPRuntime {
     void resetInstructionCount() { execution_.instructionCount = 0; }
     void setInstructionBudget(int64_t budget) { execution_.instructionBudget = budget; }
     void setDepthLimit(int depth) { execution_.depthLimit = depth; }
-    // Live interpreter values on this thread may not pass `bytes` during a run.
+    // A run may add at most `bytes` of live interpreter values.
+    static constexpr int64_t kDefaultMemoryAllowance = int64_t{64} << 20;
     void setMemoryLimit(int64_t bytes) { memoryLimit_ = bytes; }
 
     MSRPScope& initialScope() { return *initScope_; }

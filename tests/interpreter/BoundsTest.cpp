@@ -106,7 +106,7 @@ TEST(Bounds, AllocationStopsAtTheMemoryLimit) {
     };
     for (const char* program : programs) {
         MSRPRuntime runtime;
-        runtime.setMemoryLimit(before + (int64_t{4} << 20));
+        runtime.setMemoryLimit(int64_t{4} << 20);
         ProgramOutcome outcome = runProgram(program, &runtime);
         EXPECT_EQ(outcome.error, MSRPErrorCode::kMemoryLimit) << program;
     }
