@@ -2,6 +2,7 @@
 // function definitions and member calls.
 
 #include "analytics/interpreter/MSRPArrayValue.h"
+#include "analytics/interpreter/MSRPCommandTable.h"
 #include "analytics/interpreter/MSRPCommands.h"
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPExecution.h"
@@ -21,6 +22,27 @@ MSRPValue evaluate(MSRPExecution& execution, const MSRPValue& statement, MSRPSco
 MSRPValue runArray(MSRPExecution& execution, const MSRPArrayValue& list, MSRPScope& scope) {
     std::vector<MSRPValue> statements = list.allElements();
     return MSRPEvaluator::executeStatements(execution, statements, scope);
+}
+
+constexpr int kStatementListKey = 46;
+
+// Evaluates a branch and, when it yields an array, runs the array's elements.
+// A branch written as a statement list runs its statements straight away:
+// the list it would make is never seen by anyone else, so only its
+// instruction is counted.
+MSRPValue runBranch(MSRPExecution& execution, const MSRPValue& branch, MSRPScope& scope) {
+    const MSRPStatementValue* statement = branch.statement();
+    if (statement && statement->command() && statement->command()->key == kStatementListKey) {
+        if (execution.failed()) return MSRPValue();
+        if (execution.instructionCount >= execution.instructionBudget)
+            return execution.fail(MSRPErrorCode::kInstructionBudget);
+        ++execution.instructionCount;
+        return MSRPEvaluator::executeStatements(execution, statement->arguments(), scope);
+    }
+    MSRPValue value = evaluate(execution, branch, scope);
+    if (execution.failed()) return MSRPValue();
+    if (const MSRPArrayValue* list = value.array()) return runArray(execution, *list, scope);
+    return value;
 }
 
 bool isBreak(const MSRPValue& value) { return value.object() == MSRPControlValue::breakValue(); }
@@ -87,10 +109,7 @@ MSRP_HANDLER(ifStatement) {
     if (execution.failed()) return MSRPValue();
     size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return MSRPValue();
-    MSRPValue value = evaluate(execution, arguments[branch], scope);
-    if (execution.failed()) return MSRPValue();
-    if (const MSRPArrayValue* list = value.array()) return runArray(execution, *list, scope);
-    return value;
+    return runBranch(execution, arguments[branch], scope);
 }
 
 MSRP_HANDLER(conditional) {

@@ -16,6 +16,8 @@ std::atomic<MSRPMethodEvaluator> gStringMethods{nullptr};
 // a buffer on the stack.
 constexpr size_t kInlineArguments = 4;
 
+constexpr int kReadVariableKey = 15;
+
 struct DepthGuard {
     explicit DepthGuard(MSRPExecution& execution) : execution(execution) { ++execution.depth; }
     ~DepthGuard() { --execution.depth; }
@@ -53,6 +55,15 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
     // statement list) holds them for the run.
     const std::vector<MSRPValue>& arguments = statement->arguments();
     if (const MSRPCommand* command = statement->command()) {
+        // Reading a variable named by a literal, the most frequent statement:
+        // the literal's instruction is counted as its evaluation would count it.
+        if (command->key == kReadVariableKey && arguments.size() == 1 && arguments[0].isString()) {
+            if (execution.instructionCount >= execution.instructionBudget)
+                return execution.fail(MSRPErrorCode::kInstructionBudget);
+            ++execution.instructionCount;
+            const MSRPValue* bound = scope.lookup(arguments[0].text());
+            return bound ? *bound : MSRPValue();
+        }
         switch (command->mode) {
             case MSRPArgumentMode::Raw: return command->handler(execution, arguments, scope);
             case MSRPArgumentMode::CountedThenEvaluated:
