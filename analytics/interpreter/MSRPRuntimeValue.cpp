@@ -38,20 +38,6 @@ void MSRPRefCounted::destroy(MSRPRefCounted* object) noexcept {
     tDestroying = false;
 }
 
-// Memory ---------------------------------------------------------------------
-
-namespace {
-constexpr int64_t kDefaultMemoryLimit = int64_t{64} << 20;
-thread_local int64_t tUsedBytes = 0;
-thread_local int64_t tLimitBytes = kDefaultMemoryLimit;
-}  // namespace
-
-void MSRPMemory::add(int64_t bytes) { tUsedBytes += bytes; }
-int64_t MSRPMemory::used() { return tUsedBytes; }
-int64_t MSRPMemory::limit() { return tLimitBytes; }
-void MSRPMemory::setLimit(int64_t bytes) { tLimitBytes = bytes; }
-bool MSRPMemory::fits(int64_t bytes) { return bytes >= 0 && tUsedBytes + bytes <= tLimitBytes; }
-
 // Heap values ----------------------------------------------------------------
 
 MSRPValue::MSRPValue(MSRPRuntimeValue* object) : kind_(MSRPValueKind::Undefined), number_(0) {

@@ -115,12 +115,16 @@ class MSRPRef {
 // that a running program may not pass (checked by the evaluator and before
 // any allocation that a program can make large).
 namespace MSRPMemory {
-void add(int64_t bytes);
-int64_t used();
-int64_t limit();
-void setLimit(int64_t bytes);
+inline constexpr int64_t kDefaultLimit = int64_t{64} << 20;
+// Read before every statement: kept inline.
+inline thread_local int64_t tUsedBytes = 0;
+inline thread_local int64_t tLimitBytes = kDefaultLimit;
+inline void add(int64_t bytes) { tUsedBytes += bytes; }
+inline int64_t used() { return tUsedBytes; }
+inline int64_t limit() { return tLimitBytes; }
+inline void setLimit(int64_t bytes) { tLimitBytes = bytes; }
 // Whether `bytes` more would still fit under the limit.
-bool fits(int64_t bytes);
+inline bool fits(int64_t bytes) { return bytes >= 0 && tUsedBytes + bytes <= tLimitBytes; }
 }  // namespace MSRPMemory
 
 enum class MSRPValueKind : uint8_t {
