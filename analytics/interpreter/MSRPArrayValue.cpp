@@ -37,6 +37,7 @@ bool MSRPArrayValue::canGrowTo(size_t count, int* error) {
 }
 
 std::vector<MSRPValue> MSRPArrayValue::allElements() const {
+    MSRPWork::charge(static_cast<int64_t>(elements_.size() * sizeof(MSRPValue)));
     std::vector<MSRPValue> all(elements_);
     for (MSRPValue& element : all)
         if (element.isHole()) element = MSRPValue();
@@ -51,6 +52,7 @@ bool MSRPArrayValue::setLength(size_t length, int* error) {
             return false;
         }
     }
+    if (length > elements_.size()) MSRPWork::charge(static_cast<int64_t>((length - elements_.size()) * sizeof(MSRPValue)));
     elements_.resize(length, MSRPValue::hole());
     if (length < elements_.size() / 2) elements_.shrink_to_fit();
     accountCapacity();
@@ -155,6 +157,7 @@ bool MSRPArrayValue::hasProperty(const MSRPValue& key, int* error) const {
 }
 
 std::vector<MSRPValue> MSRPArrayValue::allPropertyNames() const {
+    MSRPWork::charge(static_cast<int64_t>(elements_.size() * sizeof(MSRPValue)));
     std::vector<MSRPValue> names;
     for (const MSRPPropertyMap::Entry& entry : propertyMap().entries()) names.push_back(MSRPValue::string(entry.name));
     for (size_t i = 0; i < elements_.size(); ++i)
@@ -181,6 +184,7 @@ std::string MSRPArrayValue::stringValueWithSeparator(std::string_view separator,
         if (!MSRPMemory::fits(static_cast<int64_t>(text.size()))) inner = MSRPErrorCode::kMemoryLimit;
     }
     tJoining.pop_back();
+    MSRPWork::charge(static_cast<int64_t>(text.size() + elements_.size() * sizeof(MSRPValue)));
     if (inner) {
         MSRPSetError(error, inner);
         return "";
@@ -208,6 +212,7 @@ std::vector<MSRPValue> MSRPArrayValue::spliceFrom(int64_t start, int64_t deleteC
                                                   std::span<const MSRPValue> values, int* error) {
     auto [from, size] = clampRange(start, deleteCount, elements_.size());
     if (values.size() > size && !canGrowTo(elements_.size() - size + values.size(), error)) return {};
+    MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     auto first = elements_.begin() + static_cast<ptrdiff_t>(from);
     std::vector<MSRPValue> removed(first, first + static_cast<ptrdiff_t>(size));
     elements_.erase(first, first + static_cast<ptrdiff_t>(size));
@@ -250,6 +255,7 @@ MSRPValue MSRPArrayValue::removeLastElement() {
 
 size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error)) return elements_.size();
+    MSRPWork::charge(static_cast<int64_t>(values.size() * sizeof(MSRPValue)));
     elements_.insert(elements_.end(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();
@@ -257,6 +263,7 @@ size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* er
 
 size_t MSRPArrayValue::prependElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error)) return elements_.size();
+    MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     elements_.insert(elements_.begin(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();

@@ -65,6 +65,7 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
 
     std::vector<MSRPValue> items;
     if (source.isString()) {
+        MSRPWork::charge(static_cast<int64_t>(source.text().size()) * 2);
         std::u16string units = MSRPUTF16(source.text());
         for (size_t i = 0; i < units.size(); ++i)
             items.push_back(MSRPValue::string(overValues ? MSRPUTF8(std::u16string_view(&units[i], 1)) : std::to_string(i)));
@@ -73,6 +74,7 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
     } else if (overValues) {
         return execution.fail(MSRPErrorCode::kNotIterable);
     } else if (const MSRPObjectValue* object = source.trackedObject()) {
+        MSRPWork::charge(static_cast<int64_t>(object->propertyMap().count() * sizeof(MSRPValue)));
         for (const MSRPPropertyMap::Entry& entry : object->propertyMap().entries())
             items.push_back(MSRPValue::string(entry.name));
     }

@@ -88,6 +88,7 @@ MSRP_HANDLER(add) {
         if (execution.failed()) return MSRPValue();
         if (!MSRPMemory::fits(static_cast<int64_t>(left.size() + right.size())))
             return execution.fail(MSRPErrorCode::kMemoryLimit);
+        MSRPWork::charge(static_cast<int64_t>(left.size() + right.size()));
         left += right;
         return MSRPValue::string(std::move(left));
     }

@@ -9,17 +9,23 @@
 // run's error.
 class MSRPRuntime::RunGuard {
   public:
-    explicit RunGuard(MSRPRuntime& runtime) : previousLimit_(MSRPMemory::limit()) {
+    explicit RunGuard(MSRPRuntime& runtime)
+        : previousLimit_(MSRPMemory::limit()), previousCount_(MSRPWork::tInstructionCount) {
+        MSRPWork::tInstructionCount = &runtime.execution_.instructionCount;
         // The allowance counts from what is live now, so that values another
         // runtime left on this thread do not count against this run.
         MSRPMemory::setLimit(MSRPMemory::used() + runtime.memoryLimit_);
         runtime.execution_.error = 0;
         runtime.execution_.depth = 0;
     }
-    ~RunGuard() { MSRPMemory::setLimit(previousLimit_); }
+    ~RunGuard() {
+        MSRPMemory::setLimit(previousLimit_);
+        MSRPWork::tInstructionCount = previousCount_;
+    }
 
   private:
     int64_t previousLimit_;
+    int64_t* previousCount_;
 };
 
 MSRPRuntime::MSRPRuntime()

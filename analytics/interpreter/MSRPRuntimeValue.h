@@ -127,6 +127,19 @@ inline void setLimit(int64_t bytes) { tLimitBytes = bytes; }
 inline bool fits(int64_t bytes) { return bytes >= 0 && tUsedBytes + bytes <= tLimitBytes; }
 }  // namespace MSRPMemory
 
+// Work that one instruction can do in proportion to the size of a value
+// (joining a long array, copying a long text, growing an array) is charged to
+// the running program's instruction count, one instruction per
+// kBytesPerInstruction bytes, so that the budget bounds time and not only
+// the number of evaluations. Outside a run nothing is charged.
+namespace MSRPWork {
+inline constexpr int64_t kBytesPerInstruction = 64;
+inline thread_local int64_t* tInstructionCount = nullptr;
+inline void charge(int64_t bytes) {
+    if (tInstructionCount && bytes > 0) *tInstructionCount += bytes / kBytesPerInstruction;
+}
+}  // namespace MSRPWork
+
 enum class MSRPValueKind : uint8_t {
     Undefined,
     Null,

@@ -75,6 +75,7 @@ MSRP_HANDLER(readProperty) {
     if (object.isString()) {
         std::string name = property.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
+        MSRPWork::charge(static_cast<int64_t>(object.text().size()));
         std::u16string units = MSRPUTF16(object.text());
         if (name == "length") return MSRPValue::number(static_cast<double>(units.size()));
         if (MSRPIsArrayIndex(property)) {

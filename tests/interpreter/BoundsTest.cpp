@@ -52,6 +52,28 @@ TEST(Bounds, EndlessLoopsStopAtTheBudgetWhateverTheProgramBinds) {
     }
 }
 
+TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
+    // Each turn copies a text of a mebibyte, or joins an array that grows by
+    // one each turn: the budget ends them after a few turns, not after the
+    // hundreds of thousands that counting evaluations alone would allow.
+    const char* programs[] = {
+        R"((let "s" "i" "t") (assign "s" "x") (assign "i" 0)
+           (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
+           (assign "i" 0) (loop true (assign "i" (add $i 1)) false (list (assign "t" (add $s "y")))))",
+        R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (set $a $i (mul 2 $a)))))",
+        R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (set $a "length" 100000) (set $a "length" 0))))",
+    };
+    const int limits[] = {100, 5000, 100};
+    for (size_t k = 0; k < std::size(programs); ++k) {
+        MSRPRuntime runtime;
+        ProgramOutcome outcome = runProgram(programs[k], &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << programs[k];
+        EXPECT_LT(runtime.globalScope().valueForName("i").numberValue(), limits[k]) << programs[k];
+    }
+}
+
 TEST(Bounds, TheBudgetCountsEveryEvaluation) {
     // A program of exactly the budget's number of literals runs; one more
     // does not.
