@@ -1,6 +1,5 @@
 #include "analytics/interpreter/MSRPPropertyMap.h"
 
-#include <cstring>
 
 namespace {
 // What one entry costs beyond its name, for the memory limit.
@@ -20,13 +19,15 @@ const MSRPPropertyMap::Entry* MSRPPropertyMap::find(std::string_view name) const
         auto found = index_->find(name);
         return found == index_->end() ? nullptr : &entries_[found->second];
     }
-    // Names are mostly short and differ early: length and first byte decide
-    // before a full comparison.
+    // Names are short and mostly differ in length or early: a plain loop
+    // beats a call to memcmp.
     const size_t size = name.size();
     for (const Entry& entry : entries_) {
         if (entry.name.size() != size) continue;
-        if (size == 0 || (entry.name[0] == name[0] && std::memcmp(entry.name.data(), name.data(), size) == 0))
-            return &entry;
+        const char* mine = entry.name.data();
+        size_t i = 0;
+        while (i < size && mine[i] == name[i]) ++i;
+        if (i == size) return &entry;
     }
     return nullptr;
 }
