@@ -26,6 +26,9 @@ TEST(EventEditing, LoadingReportsInterpreterAndEditingErrors) {
         {R"((function "rule" (array "r") (return $r)) 1)", nullptr, 0},
         {R"((assign "undeclared" 1))", MSRPErrorDomain, MSRPErrorCode::kUndeclaredVariable},
         {"(loop true 0 false (list))", MSRPErrorDomain, MSRPErrorCode::kInstructionBudget},
+        {R"((function "f" (array) (return (f))) (f))", MSRPErrorDomain, MSRPErrorCode::kDepthLimit},
+        {R"((let "a") (assign "a" (array)) (set $a "length" 5000000))", MSRPErrorDomain, MSRPErrorCode::kMemoryLimit},
+        {R"((let "a") (assign "a" (array)) (set $a 1e15 1))", MSRPErrorDomain, MSRPErrorCode::kInvalidLength},
         {"(return 1)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
         {"1 (break)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
     };
