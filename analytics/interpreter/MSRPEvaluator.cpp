@@ -132,7 +132,7 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
                                                           std::span<const MSRPValue> arguments) {
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
-    auto callScope = MSRPRef<MSRPScope>::make(definingScope_, parameters_.size() + 2);
+    MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
     for (size_t i = 0; i < parameters_.size(); ++i)
         callScope->addValue(i < arguments.size() ? arguments[i] : MSRPValue(), parameters_[i]);
     MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);

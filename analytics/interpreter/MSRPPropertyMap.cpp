@@ -77,6 +77,15 @@ std::vector<std::string> MSRPPropertyMap::allNames() const {
     return names;
 }
 
+void MSRPPropertyMap::clear() {
+    for (const Entry& entry : entries_) account(-1, entry.name);
+    index_.reset();
+    immutable_ = false;
+    // Only reached while a scope is disposed of: the values this releases
+    // are freed after it, never inside this call.
+    entries_.clear();
+}
+
 std::vector<MSRPPropertyMap::Entry> MSRPPropertyMap::takeEntries() {
     for (const Entry& entry : entries_) account(-1, entry.name);
     index_.reset();

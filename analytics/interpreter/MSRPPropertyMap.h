@@ -45,6 +45,8 @@ class MSRPPropertyMap {
     const std::vector<Entry>& entries() const { return entries_; }
     size_t count() const { return entries_.size(); }
     void reserve(size_t count) { entries_.reserve(count); }
+    // Removes every entry and the frozen state, keeping the room.
+    void clear();
     // Moves every entry out (the collector's sweep); the map is left empty.
     std::vector<Entry> takeEntries();
 

@@ -30,7 +30,7 @@ class MSRPRuntime::RunGuard {
 
 MSRPRuntime::MSRPRuntime()
     : objectManager_(std::make_unique<MSRPObjectManager>()),
-      initScope_(MSRPRef<MSRPScope>::make()),
+      initScope_(MSRPScope::makeScope()),
       globalScope_(initScope_->createChildScope()),
       memoryLimit_(kDefaultMemoryAllowance) {
     initScope_->setObjectManager(objectManager_.get());

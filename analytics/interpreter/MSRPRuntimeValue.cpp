@@ -29,11 +29,11 @@ void MSRPRefCounted::destroy(MSRPRefCounted* object) noexcept {
         return;
     }
     tDestroying = true;
-    delete object;
+    object->dispose();
     while (!tPendingDestruction.empty()) {
         MSRPRefCounted* next = tPendingDestruction.back();
         tPendingDestruction.pop_back();
-        delete next;
+        next->dispose();
     }
     tDestroying = false;
 }

@@ -73,6 +73,9 @@ class MSRPRefCounted {
     virtual ~MSRPRefCounted() = default;
     // For the shared instances that live as long as the process.
     void makePermanent() { references_ = 1u << 30; }
+    // What becomes of an object without references: deleted, unless its
+    // class keeps it for reuse.
+    virtual void dispose() noexcept { delete this; }
 
   private:
     static void destroy(MSRPRefCounted* object) noexcept;

@@ -16,7 +16,9 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     explicit MSRPScope(MSRPRef<MSRPScope> parentScope = {}, size_t expectedNames = 0);
     ~MSRPScope() override;
 
-    MSRPRef<MSRPScope> createChildScope() { return MSRPRef<MSRPScope>::make(MSRPRef<MSRPScope>(this)); }
+    // A new scope; every call makes one, so emptied scopes are kept for reuse.
+    static MSRPRef<MSRPScope> makeScope(MSRPRef<MSRPScope> parentScope = {}, size_t expectedNames = 0);
+    MSRPRef<MSRPScope> createChildScope() { return makeScope(MSRPRef<MSRPScope>(this)); }
     MSRPScope* parentScope() const { return parent_.get(); }
 
     bool hasName(std::string_view name) const { return lookup(name) != nullptr; }
@@ -49,6 +51,8 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     void setMarkEpoch(uint32_t epoch) const { markEpoch_ = epoch; }
 
   private:
+    void dispose() noexcept override;
+
     MSRPRef<MSRPScope> parent_;
     MSRPPropertyMap contents_;
     MSRPObjectManager* objectManager_ = nullptr;
