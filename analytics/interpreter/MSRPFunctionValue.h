@@ -16,6 +16,7 @@ class MSRPFunctionValue : public MSRPObjectValue {
   public:
     MSRPFunctionValue(std::string functionName, std::vector<std::string> parameterNames,
                       std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope);
+    ~MSRPFunctionValue() override;
 
     const std::string& functionName() const { return functionName_; }
     const std::vector<std::string>& parameterNames() const { return parameters_; }

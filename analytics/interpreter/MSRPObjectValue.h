@@ -44,7 +44,8 @@ class MSRPObjectValue : public MSRPRuntimeValue {
 
 class MSRPMapValue final : public MSRPObjectValue {
   public:
-    MSRPMapValue() : MSRPObjectValue(MSRPValueKind::Map) {}
+    MSRPMapValue() : MSRPObjectValue(MSRPValueKind::Map) { MSRPMemory::add(static_cast<int64_t>(sizeof(*this))); }
+    ~MSRPMapValue() override { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this))); }
 };
 
 inline MSRPMapValue* MSRPValue::map() const { return isMap() ? static_cast<MSRPMapValue*>(object_) : nullptr; }

@@ -10,7 +10,14 @@
 class MSRPRuntime::RunGuard {
   public:
     explicit RunGuard(MSRPRuntime& runtime)
-        : previousLimit_(MSRPMemory::limit()), previousCount_(MSRPWork::tInstructionCount) {
+        : runtime_(runtime),
+          nested_(runtime.running_),
+          previousLimit_(MSRPMemory::limit()),
+          previousCount_(MSRPWork::tInstructionCount) {
+        // A run started from inside a run (a host function calling back)
+        // shares its bounds and its error.
+        if (nested_) return;
+        runtime.running_ = true;
         MSRPWork::tInstructionCount = &runtime.execution_.instructionCount;
         // The allowance counts from what is live now, so that values another
         // runtime left on this thread do not count against this run.
@@ -19,11 +26,15 @@ class MSRPRuntime::RunGuard {
         runtime.execution_.depth = 0;
     }
     ~RunGuard() {
+        if (nested_) return;
+        runtime_.running_ = false;
         MSRPMemory::setLimit(previousLimit_);
         MSRPWork::tInstructionCount = previousCount_;
     }
 
   private:
+    MSRPRuntime& runtime_;
+    bool nested_;
     int64_t previousLimit_;
     int64_t* previousCount_;
 };

@@ -66,4 +66,5 @@ class MSRPRuntime {
     MSRPRef<MSRPScope> globalScope_;
     MSRPExecution execution_;
     int64_t memoryLimit_;
+    bool running_ = false;
 };
