@@ -76,8 +76,33 @@ MSRPControlValue* MSRPControlValue::continueValue() {
     return value;
 }
 
+namespace {
+struct KeptReturnMarkers {
+    std::vector<MSRPControlValue*> markers;
+    ~KeptReturnMarkers() {
+        for (MSRPControlValue* marker : markers) delete marker;
+    }
+};
+thread_local KeptReturnMarkers tKeptReturns;
+}  // namespace
+
 MSRPRef<MSRPControlValue> MSRPControlValue::returnValueWithData(MSRPValue data) {
-    return MSRPRef<MSRPControlValue>::make(Type::Return, std::move(data));
+    if (tKeptReturns.markers.empty()) return MSRPRef<MSRPControlValue>::make(Type::Return, std::move(data));
+    MSRPControlValue* marker = tKeptReturns.markers.back();
+    tKeptReturns.markers.pop_back();
+    marker->data_ = std::move(data);
+    return MSRPRef<MSRPControlValue>(marker);
+}
+
+void MSRPControlValue::dispose() noexcept {
+    if (type_ != Type::Return || tKeptReturns.markers.size() >= kMSRPKeptForReuse) {
+        delete this;
+        return;
+    }
+    // Only reached while disposing: what the data releases is freed after this.
+    data_ = MSRPValue();
+    setMarkEpoch(0);
+    tKeptReturns.markers.push_back(this);
 }
 
 const char* MSRPControlValue::typeName() const {

@@ -11,19 +11,6 @@ MSRPScope::~MSRPScope() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this)));
 
 namespace {
 
-// Under AddressSanitizer every scope is freed, so that a use after its end is caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kKeptScopes = 0;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t kKeptScopes = 0;
-#else
-constexpr size_t kKeptScopes = 256;
-#endif
-#else
-constexpr size_t kKeptScopes = 256;
-#endif
-
 struct KeptScopes {
     std::vector<MSRPScope*> scopes;
     ~KeptScopes() {
@@ -48,7 +35,7 @@ MSRPRef<MSRPScope> MSRPScope::makeScope(MSRPRef<MSRPScope> parentScope, size_t e
 }
 
 void MSRPScope::dispose() noexcept {
-    if (tKept.scopes.size() >= kKeptScopes) {
+    if (tKept.scopes.size() >= kMSRPKeptForReuse) {
         delete this;
         return;
     }
