@@ -11,8 +11,9 @@
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectValue.h"
 
-const char* const MSRPErrorDomain = "com.kaleidoscope.measurement.interpreter";
-const char* const MSRPEditingErrorDomain = "com.kaleidoscope.measurement.interpreter.editing";
+// Under the engine's reverse-domain root (kMSRReverseDomainRoot).
+const char* const MSRPErrorDomain = "app.calvaro.analytics.InterpreterErrorDomain";
+const char* const MSRPEditingErrorDomain = "app.calvaro.analytics.EditingErrorDomain";
 
 // Reference counting ---------------------------------------------------------
 
