@@ -14,22 +14,9 @@ void MSRPPropertyMap::account(int64_t sign, const std::string& name) {
     MSRPMemory::add(sign * (kEntryBytes + static_cast<int64_t>(name.size())));
 }
 
-const MSRPPropertyMap::Entry* MSRPPropertyMap::find(std::string_view name) const {
-    if (index_) {
-        auto found = index_->find(name);
-        return found == index_->end() ? nullptr : &entries_[found->second];
-    }
-    // Names are short and mostly differ in length or early: a plain loop
-    // beats a call to memcmp.
-    const size_t size = name.size();
-    for (const Entry& entry : entries_) {
-        if (entry.name.size() != size) continue;
-        const char* mine = entry.name.data();
-        size_t i = 0;
-        while (i < size && mine[i] == name[i]) ++i;
-        if (i == size) return &entry;
-    }
-    return nullptr;
+const MSRPPropertyMap::Entry* MSRPPropertyMap::findIndexed(std::string_view name) const {
+    auto found = index_->find(name);
+    return found == index_->end() ? nullptr : &entries_[found->second];
 }
 
 void MSRPPropertyMap::store(const MSRPValue& value, std::string_view name, bool immutable) {

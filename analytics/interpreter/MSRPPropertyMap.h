@@ -52,7 +52,21 @@ class MSRPPropertyMap {
 
   private:
     static constexpr size_t kIndexedFrom = 12;
-    const Entry* find(std::string_view name) const;
+    // Scopes hold a few names: they are searched in place, inline; larger
+    // maps go through the index.
+    const Entry* find(std::string_view name) const {
+        if (index_) return findIndexed(name);
+        const size_t size = name.size();
+        for (const Entry& entry : entries_) {
+            if (entry.name.size() != size) continue;
+            const char* mine = entry.name.data();
+            size_t i = 0;
+            while (i < size && mine[i] == name[i]) ++i;
+            if (i == size) return &entry;
+        }
+        return nullptr;
+    }
+    const Entry* findIndexed(std::string_view name) const;
     Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }
     void store(const MSRPValue& value, std::string_view name, bool immutable);
     void rebuildIndex();
