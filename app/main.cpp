@@ -7,6 +7,7 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "app/SignalWatcher.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     MSRRegisterConnector();
     MSRRegisterAudience();
     MSRRegisterExperiments();
+    MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.
