@@ -195,6 +195,8 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     MSRComponentContext context;
     context.database = engine_.database_;
     context.persistedConfig = engine_.persistedConfig_;
+    context.workerQueue = engine_.scheduler_->workerQueue();
+    context.network = engine_.network_;
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
     if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)
@@ -218,12 +220,14 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     }
     const bool dma = engine_.remoteConfig_->DMAConsentEnabled();
     if (dma) engine_.configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
+    engine_.onDeviceConversion().checkPSMDependencyOnWorkerQueue();
+    engine_.onDeviceConversion().maybeDeleteExpiredPSMValueOnWorkerQueue();
     engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
     if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
         reportStoredCampaignEventOnWorkerQueue(std::nullopt);
-    } else if (shouldAllowRequestDeferredDeepLink()) {
+    } else if (engine_.deepLinks().shouldAllowRequestDeferredDeepLink()) {
         if (engine_.remoteConfig_->isExpired() && dma) {
             engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
         } else {
@@ -320,8 +324,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
             return false;
         }
     }
-    engine_.PSMStartCount_ = 0;
-    engine_.PSMRetryCount_ = 0;
+    engine_.onDeviceConversion().resetPSMCounts();
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
     engine_.persistedConfig_->clearValues();
     engine_.monitor()->clearMonitoringData();
@@ -550,8 +553,6 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
 }
 
-bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
-
 void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
     // Held for the life of the process, like the class that observes; a
     // token may outlive the centre.
@@ -559,9 +560,9 @@ void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
         MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching);
 }
 
-// Launch URLs in the options have their own road; the reporter is made here.
-void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification&) {
+void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification& notification) {
     MSRScreenViewReporterInterface::shared();
+    if (notification.userInfo) MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(notification);
 }
 
 void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
@@ -580,6 +581,9 @@ void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
 }
 
 void MSRStartUpAndWipe::handleAppDidBecomeActiveEvent() {
+    engine_.onWorkerQueue("MSRMeasurement:4296", [](MSRMeasurement& engine) {
+        if (engine.hasComponentsOnWorkerQueue()) engine.conversionValues().fetchSKANCV();
+    });
     if (!engine_.remoteConfig()->blocklistInternal()) return;
     engine_.onWorkerQueue("MSRMeasurement:4289", [](MSRMeasurement& engine) {
         if (!engine.hasComponentsOnWorkerQueue()) return;
