@@ -5,6 +5,7 @@
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
@@ -26,8 +27,8 @@ int main(int argc, char** argv) {
     // orderly as any other.
     app::SignalWatcher signals;
     const int status = app::runCalvaro(
-        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
-        std::cout, std::cerr);
+        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
+        std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });
     // Nothing outlives main: the queues finish their work and their threads
     // are joined before static objects go.
     if (!dispatch::endQueues(kEndTimeLimit)) {

@@ -5,7 +5,9 @@
 // It listens on 127.0.0.1 only; port 0 (the default) picks a free port, which
 // is printed first. Uploads to "/a" are decoded as measurement batches (the
 // line then counts their bundles and events); configuration requests are
-// answered 404, so the engine keeps its default settings. Every other request
+// answered 404, so the engine keeps its default settings; the attribution
+// endpoints answer "nothing to apply", no deferred deep link and "not
+// attributed" (AttributionCollector.h). Every other request
 // is answered with CODE (default 200) after SECONDS (default 0). Stop it with
 // Ctrl-C.
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
 
@@ -51,6 +54,7 @@ int main(int argc, char** argv) {
     tools::Collector collector;
     collector.setDefaultReply(reply);
     tools::MeasurementCollector measurement(collector);
+    tools::AttributionCollector attribution(collector);
     collector.setRequestLogger([](const tools::RecordedRequest& request, int status) {
         std::string contents;
         std::vector<tools::CollectedBundle> bundles;
