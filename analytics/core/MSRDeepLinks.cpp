@@ -256,7 +256,7 @@ bool MSRDeepLinks::shouldAllowRequestDeferredDeepLink() {
         return false;
     }
     const foundation::Value enabled =
-        foundation::Bundle::main().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED");
+        engine_.identity_->bundle().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED");
     if (!msr_truthOfNumber(enabled).value_or(false)) return false;
     if (!engine_.persistedConfig_->deferredDeepLinkRetrievalComplete().isAbsent()) {
         log(7, 23194, "Already retrieved Deferred Deep Link. Skipping");

@@ -304,7 +304,7 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
 
 void MSRMeasurement::handleNonFirstOpenEventURL(const std::string& url, double timestamp) {
     // It queues work on the worker and so must not be called from it.
-    if (auto current = dispatch::Queue::current(); current && current == scheduler_->workerQueue().get()) {
+    if (auto current = dispatch::Queue::current(); current && current->label() == scheduler_->workerQueue()->label()) {
         log(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
         return;
     }
