@@ -223,8 +223,15 @@ void MSRSearchAdAttributionReporter::logCampaignEventWithSearchAdCampaign(bool a
 }
 
 void MSRSearchAdAttributionReporter::cancelScheduling() {
-    if (alarm_) alarm_->cancel();
-    alarm_.reset();
+    if (!alarm_) return;
+    alarm_->cancel();
+    // Dropped in a later block: this one may be the alarm's own, which must
+    // not destroy the alarm it runs in.
+    if (queue_) {
+        queue_->async([dropped = std::move(alarm_)] {});
+    } else {
+        alarm_.reset();
+    }
 }
 
 void MSRRegisterSearchAdAttributionReporter() {
