@@ -99,6 +99,12 @@ TEST_F(CampaignLinksTest, AZbraidIsKeptAsAUserPropertyAtTheEventsTime) {
     EXPECT_DOUBLE_EQ(attribute->lastSetTimestamp(), now() + 50);
     ASSERT_EQ(stored("_cmp").size(), 1u);
     EXPECT_EQ(text(stored("_cmp")[0], "zbraid"), "b1");
+    // The campaign is kept for the bundles that follow.
+    auto kept = persistedConfig().adCampaignInfoBuffer();
+    ASSERT_TRUE(kept);
+    auto campaign = MSRPBAdCampaignInfo::initWithBuffer(*kept);
+    ASSERT_TRUE(campaign);
+    EXPECT_EQ(MSRPBGetString(*campaign, 1), "b1");  // the zbraid field
 }
 
 // The parked launch link is reported once; an expired one still says that

@@ -199,7 +199,12 @@ TEST_F(ConversionValuesTest, FailuresAreRetriedUpToTheLimit) {
 // unfold into a megabyte is refused without the memory.
 TEST_F(ConversionValuesTest, ACompressedAnswerIsInflatedWithinABound) {
     auto small = security::gzip(encode(make(1, 7, std::nullopt, std::nullopt, now() + kHour, now())));
-    auto bomb = security::gzip(std::vector<uint8_t>(1 << 20, 0));
+    // A valid answer behind a large field no reader knows (number 15, 200,000
+    // zero bytes): unbounded, it would be applied.
+    std::vector<uint8_t> large = encode(make(1, 3, std::nullopt, std::nullopt, now() + kHour, now()));
+    for (uint8_t byte : {uint8_t{0x7a}, uint8_t{0xc0}, uint8_t{0x9a}, uint8_t{0x0c}}) large.push_back(byte);
+    large.resize(large.size() + 200000, 0);
+    auto bomb = security::gzip(large);
     ASSERT_TRUE(small && bomb);
     ASSERT_LT(bomb->size(), MSRConversionValues::kMaxResponseBytes);
     for (const auto& body : {*bomb, *small}) {
@@ -210,6 +215,23 @@ TEST_F(ConversionValuesTest, ACompressedAnswerIsInflatedWithinABound) {
     const auto updates = store::AdNetwork::shared().updates();
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0].fineValue, 7);
+}
+
+// A request whose answer never comes ends after the network time-out and a
+// grace period, so the pending flag cannot hold the engine's requests for
+// ever; its late answer is ignored.
+TEST_F(ConversionValuesTest, ARequestWithoutAnAnswerEndsAfterItsTimeOut) {
+    network().setHoldReplies(true);
+    answerNext(make(1, 9, std::nullopt, std::nullopt, now() + kDay, now()));
+    fetch();
+    ASSERT_EQ(skanRequests(), 1u);
+    EXPECT_TRUE(engine().isNetworkRequestPending());
+    advanceBy(remoteConfig().networkTimeout() + MSRPendingRequest::kGraceSeconds);
+    EXPECT_FALSE(engine().isNetworkRequestPending());
+    EXPECT_TRUE(logged(23270));
+    network().releaseHeldReplies();
+    runUntilIdle();
+    EXPECT_TRUE(store::AdNetwork::shared().updates().empty());
 }
 
 // Offline the fetch waits for the network; becoming active asks again.
