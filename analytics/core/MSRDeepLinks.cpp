@@ -29,6 +29,14 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
+// One context, placed in its list directly: GCC's sanitizer builds take a
+// context copied out of an initializer list for possibly uninitialized.
+void log(int64_t level, int64_t code, std::string_view message, MSRLogContext context) {
+    std::vector<MSRLogContext> contexts;
+    contexts.push_back(std::move(context));
+    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
 struct CampaignKey {
     const char* queryKey;
     const char* parameter;
@@ -114,7 +122,7 @@ std::optional<std::string> MSRDeepLinks::deepLinkFromUserActivity(
     const std::string* type = wrapped["activityType"].string();
     const std::string* url = wrapped["webpageURL"].string();
     if (type && *type == "NSUserActivityTypeBrowsingWeb" && url && !url->empty()) return *url;
-    log(3, 23006, "User Activity does not have Deep Link. User Activity", {MSRLogContext(wrapped.jsonText())});
+    log(3, 23006, "User Activity does not have Deep Link. User Activity", MSRLogContext(wrapped.jsonText()));
     return std::nullopt;
 }
 
@@ -213,7 +221,7 @@ void MSRDeepLinks::logCampaignEventOnWorkerQueue(const std::optional<std::string
     }
     if (!isValidCampaignURLParamDictionary(parameters)) {
         log(3, 23001, "Deep Link does not contain valid required params. URL params",
-            {MSRLogContext(foundation::Value(foundation::Value::Dictionary(parameters.begin(), parameters.end())).jsonText())});
+            MSRLogContext(foundation::Value(foundation::Value::Dictionary(parameters.begin(), parameters.end())).jsonText()));
         return;
     }
     MSRObjectDictionary event;
@@ -401,7 +409,7 @@ void MSRDeepLinks::handleDeferredDeepLinkInfo(const foundation::Value::Dictionar
     const std::string url = *link;
     dispatch::MainQueue::shared()->async([weak, url, options, extra, now] {
         if (!sendDeepLinkURLToAppDelegateOnMainThread(url, options)) {
-            log(3, 23204, "App delegate not configured to handle Deferred Deep Link", {MSRLogContext(url)});
+            log(3, 23204, "App delegate not configured to handle Deferred Deep Link", MSRLogContext(url));
             return;
         }
         if (auto engine = weak.lock()) {

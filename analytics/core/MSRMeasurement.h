@@ -7,7 +7,8 @@
 //
 // The engine keeps the state; its roads work on it, each in its own header and
 // source and named for its job: MSRStartUpAndWipe, MSREventWriter, MSRBundler,
-// MSRUploader and MSRConfigurationFetcher. The engine is made of its roads (they
+// MSRUploader, MSRConfigurationFetcher, and for attribution MSRDeepLinks,
+// MSRConversionValues and MSROnDeviceConversion. The engine is made of its roads (they
 // are its bases), so each road's operations are declared once, in the road's
 // header, and are the engine's operations by the same names. The engine's own
 // sources call them through the road (startUp(), uploader(), ...); lower roads

@@ -16,8 +16,9 @@ uint64_t MSRPendingRequest::begin(const std::string& name, double timeoutSeconds
     alarm_->runAfterDelay(timeoutSeconds + kGraceSeconds, [weak, id, name, onLost = std::move(onLost)] {
         auto engine = weak.lock();
         if (!engine || !engine->pendingRequest().end(id)) return;
-        MSRMeasurement::monitor()->logWithLevel(1, 23270, "Network request did not complete in time. Request",
-                                                {MSRLogContext(name)});
+        std::vector<MSRLogContext> contexts;
+        contexts.emplace_back(name);
+        MSRMeasurement::monitor()->logWithLevel(1, 23270, "Network request did not complete in time. Request", contexts);
         if (onLost) onLost(*engine);
     });
     return id;

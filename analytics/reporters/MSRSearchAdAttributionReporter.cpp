@@ -22,6 +22,14 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
+// One context, placed in its list directly: GCC's sanitizer builds take a
+// context copied out of an initializer list for possibly uninitialized.
+void log(int64_t level, int64_t code, std::string_view message, MSRLogContext context) {
+    std::vector<MSRLogContext> contexts;
+    contexts.push_back(std::move(context));
+    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
 // An identifier of the answer as its decimal text ("" when it has none).
 std::string decimalText(const foundation::Value& value) {
     if (auto integer = value.integerValue()) return std::to_string(*integer);
@@ -132,7 +140,7 @@ void MSRSearchAdAttributionReporter::fetchAttributionDetails() {
     std::string why;
     auto token = store::AdAttribution::shared().attributionToken(&why);
     if (!token) {
-        log(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", {MSRLogContext(why)});
+        log(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", MSRLogContext(why));
         return;
     }
     if (!token->empty()) requestAttributionPayloadWithToken(*token);
@@ -156,7 +164,7 @@ void MSRSearchAdAttributionReporter::requestAttributionPayloadWithToken(const st
     }
     if (session.empty()) {
         log(1, 32015, "Cannot send request for Search Ad campaign attribution. Error",
-            {MSRLogContext("the request could not be sent")});
+            MSRLogContext("the request could not be sent"));
         scheduleSearchAdReport();
     }
 }
