@@ -22,11 +22,12 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
-// One context, placed in its list directly: GCC's sanitizer builds take a
-// context copied out of an initializer list for possibly uninitialized.
-void log(int64_t level, int64_t code, std::string_view message, MSRLogContext context) {
+// One context, made in its list: GCC's sanitizer builds take a context copied
+// or moved from elsewhere for possibly uninitialized.
+template <class T>
+void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
     std::vector<MSRLogContext> contexts;
-    contexts.push_back(std::move(context));
+    contexts.emplace_back(std::forward<T>(context));
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
@@ -232,7 +233,7 @@ void MSRConversionValues::updateSKANPostbackConversionValueFromResponse(
     const auto coarse = convertCoarseConversionValueFromProtoValue(hasCoarse ? MSRPBGetInt32(response, kCoarseValue) : 1);
     const bool lock = MSRPBHasField(response, kLockWindow) && MSRPBGetBool(response, kLockWindow);
     if (!isValidFineConversionValue(fine)) {
-        log(1, 23245, "Invalid SKAdNetwork fine conversion value. Fine value", MSRLogContext(fine));
+        logWith(1, 23245, "Invalid SKAdNetwork fine conversion value. Fine value", fine);
         stopProcessingSKANResponseAndResetRetryCount();
         return;
     }
@@ -271,7 +272,7 @@ void MSRConversionValues::updateSKANPostbackConversionValueFromResponse(
 void MSRConversionValues::handleSKANUpdatePostbackCompletion(const MSRPBSkAdNetworkConversionValueResponse& response,
                                                              const std::optional<store::AdNetwork::Error>& error) {
     if (error && !(error->domain == store::AdNetwork::kErrorDomain && error->code == 10 && isSKANSupported())) {
-        log(1, 23249, "SKAdNetwork postback conversion value update failed. Error", MSRLogContext(error->description));
+        logWith(1, 23249, "SKAdNetwork postback conversion value update failed. Error", error->description);
         return;
     }
     using namespace MSRSkAdNetworkConversionValueResponseSlot;

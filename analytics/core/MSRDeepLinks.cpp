@@ -29,11 +29,12 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
-// One context, placed in its list directly: GCC's sanitizer builds take a
-// context copied out of an initializer list for possibly uninitialized.
-void log(int64_t level, int64_t code, std::string_view message, MSRLogContext context) {
+// One context, made in its list: GCC's sanitizer builds take a context copied
+// or moved from elsewhere for possibly uninitialized.
+template <class T>
+void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
     std::vector<MSRLogContext> contexts;
-    contexts.push_back(std::move(context));
+    contexts.emplace_back(std::forward<T>(context));
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
@@ -122,7 +123,7 @@ std::optional<std::string> MSRDeepLinks::deepLinkFromUserActivity(
     const std::string* type = wrapped["activityType"].string();
     const std::string* url = wrapped["webpageURL"].string();
     if (type && *type == "NSUserActivityTypeBrowsingWeb" && url && !url->empty()) return *url;
-    log(3, 23006, "User Activity does not have Deep Link. User Activity", MSRLogContext(wrapped.jsonText()));
+    logWith(3, 23006, "User Activity does not have Deep Link. User Activity", wrapped.jsonText());
     return std::nullopt;
 }
 
@@ -220,8 +221,8 @@ void MSRDeepLinks::logCampaignEventOnWorkerQueue(const std::optional<std::string
         return;
     }
     if (!isValidCampaignURLParamDictionary(parameters)) {
-        log(3, 23001, "Deep Link does not contain valid required params. URL params",
-            MSRLogContext(foundation::Value(foundation::Value::Dictionary(parameters.begin(), parameters.end())).jsonText()));
+        const foundation::Value given(foundation::Value::Dictionary(parameters.begin(), parameters.end()));
+        logWith(3, 23001, "Deep Link does not contain valid required params. URL params", given.jsonText());
         return;
     }
     MSRObjectDictionary event;
@@ -409,7 +410,7 @@ void MSRDeepLinks::handleDeferredDeepLinkInfo(const foundation::Value::Dictionar
     const std::string url = *link;
     dispatch::MainQueue::shared()->async([weak, url, options, extra, now] {
         if (!sendDeepLinkURLToAppDelegateOnMainThread(url, options)) {
-            log(3, 23204, "App delegate not configured to handle Deferred Deep Link", MSRLogContext(url));
+            logWith(3, 23204, "App delegate not configured to handle Deferred Deep Link", url);
             return;
         }
         if (auto engine = weak.lock()) {

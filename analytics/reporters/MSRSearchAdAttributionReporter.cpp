@@ -22,11 +22,12 @@ void log(int64_t level, int64_t code, std::string_view message, const std::vecto
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
-// One context, placed in its list directly: GCC's sanitizer builds take a
-// context copied out of an initializer list for possibly uninitialized.
-void log(int64_t level, int64_t code, std::string_view message, MSRLogContext context) {
+// One context, made in its list: GCC's sanitizer builds take a context copied
+// or moved from elsewhere for possibly uninitialized.
+template <class T>
+void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
     std::vector<MSRLogContext> contexts;
-    contexts.push_back(std::move(context));
+    contexts.emplace_back(std::forward<T>(context));
     MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
 }
 
@@ -140,7 +141,7 @@ void MSRSearchAdAttributionReporter::fetchAttributionDetails() {
     std::string why;
     auto token = store::AdAttribution::shared().attributionToken(&why);
     if (!token) {
-        log(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", MSRLogContext(why));
+        logWith(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", why);
         return;
     }
     if (!token->empty()) requestAttributionPayloadWithToken(*token);
@@ -163,8 +164,7 @@ void MSRSearchAdAttributionReporter::requestAttributionPayloadWithToken(const st
             });
     }
     if (session.empty()) {
-        log(1, 32015, "Cannot send request for Search Ad campaign attribution. Error",
-            MSRLogContext("the request could not be sent"));
+        logWith(1, 32015, "Cannot send request for Search Ad campaign attribution. Error", "the request could not be sent");
         scheduleSearchAdReport();
     }
 }
