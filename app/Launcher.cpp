@@ -26,7 +26,7 @@ namespace {
 constexpr double kBackgroundTimeLimit = 30.0;
 
 const char* usage =
-    "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"
+    "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]] [--open URL]\n"
     "       calvaro serve [--home DIR] [--port N]\n"
     "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
     "                 ~/.local/share/calvaro)\n"
@@ -34,6 +34,8 @@ const char* usage =
     "                 demonstration of a start is played\n"
     "  --pages DIR    each snapshot also as DIR/NAME.txt and DIR/NAME.html\n"
     "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
+    "  --open URL     launch the application with a link, as when a campaign\n"
+    "                 link is tapped on the phone (scripts: open URL)\n"
     "  serve          the application live in a browser at http://127.0.0.1:N/\n"
     "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n"
     "  -Name          a launch argument for the frameworks, such as\n"
@@ -135,6 +137,12 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
                 std::stoi(*v) > 65535)
                 return error = "--port needs a port number (0 to 65535)", false;
             options.port = std::stoi(*v);
+        } else if (arg == "--open" || arg.rfind("--open=", 0) == 0) {
+            auto v = value("--open");
+            if (!v || v->empty() || v->find(':') == std::string::npos ||
+                v->find_first_of(" \t\r\n") != std::string::npos)
+                return error = "--open needs a URL", false;
+            options.openURL = *v;
         } else if (arg == "--pictures") {
             options.pictures = true;
         } else if (arg.size() > 1 && arg[0] == '-' && std::isupper(static_cast<unsigned char>(arg[1]))) {
@@ -163,7 +171,8 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
     return true;
 }
 
-int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err) {
+int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err,
+               const std::function<void(const std::string& url)>& interceptOpenURL) {
     foundation::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
     LaunchOptions options;
     std::string error;
@@ -217,7 +226,9 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
             err << "calvaro: the application made no delegate\n";
             return 1;
         }
-        if (!application.launch(delegate)) {
+        foundation::Value::Dictionary launchOptions;
+        if (options.openURL) launchOptions["UIApplicationLaunchOptionsURLKey"] = foundation::Value(*options.openURL);
+        if (!application.launch(delegate, launchOptions)) {
             err << "calvaro: the application did not finish launching\n";
             return 1;
         }
@@ -243,6 +254,13 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         ScriptPlayer player(driver, out);
         if (options.pages) player.setSnapshotSink(pageWriter(*options.pages, options.pictures));
         if (hooks.stopSignal) player.setStopRequest([&] { return hooks.stopSignal() != 0; });
+        // As on the phone: what intercepts the application delegate sees the
+        // link first, then the delegate itself.
+        player.setURLOpener([&](const std::string& url, std::string&) {
+            if (interceptOpenURL) interceptOpenURL(url);
+            if (auto opened = application.delegate()) opened->openURL(application, url, {});
+            return true;
+        });
         bool played = player.play(actions, &scriptError);
         // No input is taken from here on. Like the platform, the process
         // lives on until the work begun for the background (the analytics

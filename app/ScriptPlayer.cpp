@@ -154,6 +154,11 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
                 return failAt(number,
                               "\"wait\" takes a number of seconds from 0 to 3600, not \"" + argument + "\"");
             action.kind = ScriptAction::Kind::wait;
+        } else if (word == "open") {
+            if (argument.empty() || argument.find_first_of(" \t") != std::string::npos ||
+                argument.find(':') == std::string::npos)
+                return failAt(number, "\"open\" takes one URL, not \"" + argument + "\"");
+            action.kind = ScriptAction::Kind::open;
         } else if (word == "snapshot") {
             action.kind = ScriptAction::Kind::snapshot;
         } else if (word == "row" || word == "delete") {
@@ -205,6 +210,15 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             break;
         case ScriptAction::Kind::wait:
             driver_.wait(action.seconds, [this] { return stopRequested(); });
+            break;
+        case ScriptAction::Kind::open:
+            if (!urlOpener_) {
+                why = "links cannot be opened here";
+                ok = false;
+            } else {
+                ok = urlOpener_(action.argument, why);
+                driver_.settle();
+            }
             break;
         case ScriptAction::Kind::snapshot: {
             driver_.settle();

@@ -7,6 +7,7 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRReporters.h"
@@ -34,8 +35,8 @@ int main(int argc, char** argv) {
     // orderly as any other.
     app::SignalWatcher signals;
     const int status = app::runCalvaro(
-        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
-        std::cout, std::cerr);
+        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
+        std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });
     // Nothing outlives main: the queues finish their work and their threads
     // are joined before static objects go.
     if (!dispatch::endQueues(kEndTimeLimit)) {

@@ -116,8 +116,10 @@ public:
     virtual bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
 };
 
-// Launch URLs and the stored deferred deep link, made campaign events by the
-// attribution road, which registers its maker; this default reports nothing.
+// Launch URLs and the stored deferred deep link. Without a registered handler
+// the engine makes their campaign events itself (MSRDeepLinks); a registered
+// one takes that work over (tests watch what reaches it). The base reports
+// nothing.
 class MSRDeepLinkHandler {
 public:
     virtual ~MSRDeepLinkHandler() = default;

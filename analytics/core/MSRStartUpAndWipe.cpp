@@ -197,6 +197,8 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     context.persistedConfig = engine_.persistedConfig_;
     context.remoteConfig = engine_.remoteConfig_;
     context.engine = engine_.weak_from_this();
+    context.workerQueue = engine_.scheduler_->workerQueue();
+    context.network = engine_.network_;
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
     if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)
@@ -220,12 +222,14 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     }
     const bool dma = engine_.remoteConfig_->DMAConsentEnabled();
     if (dma) engine_.configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
+    engine_.onDeviceConversion().checkPSMDependencyOnWorkerQueue();
+    engine_.onDeviceConversion().maybeDeleteExpiredPSMValueOnWorkerQueue();
     engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
     if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
         reportStoredCampaignEventOnWorkerQueue(std::nullopt);
-    } else if (shouldAllowRequestDeferredDeepLink()) {
+    } else if (engine_.deepLinks().shouldAllowRequestDeferredDeepLink()) {
         if (engine_.remoteConfig_->isExpired() && dma) {
             engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
         } else {
@@ -322,8 +326,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
             return false;
         }
     }
-    engine_.PSMStartCount_ = 0;
-    engine_.PSMRetryCount_ = 0;
+    engine_.onDeviceConversion().resetPSMCounts();
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
     engine_.persistedConfig_->clearValues();
     engine_.monitor()->clearMonitoringData();
@@ -552,8 +555,6 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
 }
 
-bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
-
 void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
     // Held for the life of the process, like the class that observes; a
     // token may outlive the centre.
@@ -561,9 +562,9 @@ void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
         MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching);
 }
 
-// Launch URLs in the options have their own road; the reporter is made here.
-void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification&) {
+void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification& notification) {
     MSRScreenViewReporterInterface::shared();
+    if (notification.userInfo) MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(notification);
 }
 
 void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
@@ -582,6 +583,9 @@ void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
 }
 
 void MSRStartUpAndWipe::handleAppDidBecomeActiveEvent() {
+    engine_.onWorkerQueue("MSRMeasurement:4296", [](MSRMeasurement& engine) {
+        if (engine.hasComponentsOnWorkerQueue()) engine.conversionValues().fetchSKANCV();
+    });
     if (!engine_.remoteConfig()->blocklistInternal()) return;
     engine_.onWorkerQueue("MSRMeasurement:4289", [](MSRMeasurement& engine) {
         if (!engine.hasComponentsOnWorkerQueue()) return;

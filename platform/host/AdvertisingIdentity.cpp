@@ -83,6 +83,16 @@ void AdvertisingIdentity::setSystemMajorVersionForTesting(int version) {
     systemMajorVersion_ = version;
 }
 
+int AdvertisingIdentity::systemMinorVersion() const {
+    std::lock_guard lock(mutex_);
+    return systemMinorVersion_;
+}
+
+void AdvertisingIdentity::setSystemMinorVersionForTesting(int version) {
+    std::lock_guard lock(mutex_);
+    systemMinorVersion_ = version;
+}
+
 void AdvertisingIdentity::setReadHookForTesting(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     readHook_ = std::move(hook);
@@ -96,6 +106,7 @@ void AdvertisingIdentity::resetForTesting() {
     hasTrackingManager_ = false;
     status_ = kNotDetermined;
     systemMajorVersion_ = kDefaultSystemMajorVersion;
+    systemMinorVersion_ = 0;
     readHook_ = nullptr;
 }
 

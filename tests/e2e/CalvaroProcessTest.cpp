@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -24,7 +25,9 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/TemporaryDataRoot.h"
+#include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
+#include "tools/collector/MeasurementCollector.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -271,6 +274,35 @@ TEST_F(CalvaroProcessTest, MenuFollowsTheServedApplicationList) {
             << result.out;
         EXPECT_NE(result.out.find("opened \"https://store.example.org/Single\""), std::string::npos);
     }
+}
+
+// Campaign links as on the phone: the link calvaro is launched with and one
+// opened while it runs each reach the measurement server once, as campaign
+// events with their own parameters.
+TEST_F(CalvaroProcessTest, CampaignLinksReachTheMeasurementServerOnce) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    tools::AttributionCollector attribution{server};
+    ASSERT_TRUE(server.start());
+    const fs::path links = script("links.txt", "open https://calvaro.example/b?utm_source=script&utm_medium=link\nwait 1\n");
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+    const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", links, "--open",
+                                                  "https://calvaro.example/a?utm_source=launch&utm_medium=link&utm_campaign=spring"});
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::map<std::string, int> sources;
+    for (const auto& event : measurement.acceptedEvents()) {
+        if (event.name != "_cmp") continue;
+        const auto* source = event.param("source");
+        ASSERT_TRUE(source && source->stringValue);
+        ++sources[*source->stringValue];
+        if (*source->stringValue == "launch") {
+            const auto* campaign = event.param("campaign");
+            EXPECT_TRUE(campaign && campaign->stringValue == std::optional<std::string>("spring"));
+        }
+    }
+    EXPECT_EQ(sources, (std::map<std::string, int>{{"launch", 1}, {"script", 1}}));
 }
 
 // German snapshots are kept as a golden file.

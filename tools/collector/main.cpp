@@ -5,11 +5,13 @@
 // It listens on 127.0.0.1 only; port 0 (the default) picks a free port, which
 // is printed first. Uploads to "/a" are decoded as measurement batches (the
 // line then counts their bundles and events); configuration requests are
-// answered 404, so the engine keeps its default settings. Every other request
-// is answered with CODE (default 200) after SECONDS (default 0). With
-// --experiments (IDs separated by commas, e.g. 0,5,7) "/sdk-exp" answers one
-// snapshot of the measurement client holding those experiments; without it
-// 204. Stop it with Ctrl-C.
+// answered 404, so the engine keeps its default settings; the attribution
+// endpoints answer "nothing to apply", no deferred deep link and "not
+// attributed" (AttributionCollector.h). Every other request is answered with
+// CODE (default 200) after SECONDS (default 0). With --experiments (IDs
+// separated by commas, e.g. 0,5,7) "/sdk-exp" answers one snapshot of the
+// measurement client holding those experiments; without it 204. Stop it with
+// Ctrl-C.
 #include <signal.h>
 
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
 
@@ -70,6 +73,7 @@ int main(int argc, char** argv) {
         measurement.setExperimentResponse(
             tools::MeasurementCollector::makeExperimentResponse("rov_idarurozaro", *experimentIDs));
     }
+    tools::AttributionCollector attribution(collector);
     collector.setRequestLogger([](const tools::RecordedRequest& request, int status) {
         std::string contents;
         std::vector<tools::CollectedBundle> bundles;
