@@ -15,7 +15,7 @@
 namespace {
 
 using foundation::Value;
-constexpr const char* kEndpoint = "http://127.0.0.1:9";
+constexpr const char* kCampaignEndpoint = "http://127.0.0.1:9";
 constexpr const char* kIdentifier = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
 
 // Without an endpoint nothing is uploaded, so every event stays readable.
@@ -178,7 +178,7 @@ class DeferredDeepLinkTest : public CampaignLinksTest {
     }
     void SetUp() override {
         allowIdentifier();
-        MSRRemoteConfig::setMeasurementURL(std::string(kEndpoint));
+        MSRRemoteConfig::setMeasurementURL(std::string(kCampaignEndpoint));
         CampaignLinksTest::SetUp();
     }
     void TearDown() override {
