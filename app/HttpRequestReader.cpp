@@ -104,7 +104,8 @@ bool HttpRequestReader::parseHead(std::string_view head) {
     const std::string_view line = takeLine();
     const size_t first = line.find(' ');
     const size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-    if (second == std::string_view::npos) return fail(400, "malformed request line"), false;
+    if (second == std::string_view::npos || line.find(' ', second + 1) != std::string_view::npos)
+        return fail(400, "malformed request line"), false;
     const std::string_view method = line.substr(0, first);
     const std::string_view target = line.substr(first + 1, second - first - 1);
     const std::string_view version = line.substr(second + 1);

@@ -304,6 +304,9 @@ void LoopbackServer::writeTo(Connection& connection) {
     if (!connection.keepAlive) {
         ::shutdown(connection.fd, SHUT_WR);
         connection.phase = Connection::Phase::draining;
+        // Long enough for the client to see the answer, not for it to keep
+        // the connection by sending on.
+        connection.deadline = connection.since + std::min<Clock::duration>(limits_.requestTime, std::chrono::seconds(2));
         return;
     }
     connection.phase = Connection::Phase::reading;
