@@ -198,6 +198,12 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
         return 1;
     }
+    // Another user who made or can write the data root could plant links
+    // and files in it for the application to follow.
+    if (std::string why; !foundation::FileSystem::isPrivateFolder(options.home, &why)) {
+        err << "calvaro: refusing the data root: " << why << "\n";
+        return 1;
+    }
     foundation::FileSystem::setHome(options.home);
     dispatch::markMainThread();
     // Measurement data leaves the machine only for an endpoint named here or
