@@ -288,3 +288,32 @@ TEST_F(CalvaroProcessTest, DemonstrationPlaysInGerman) {
 }
 
 }  // namespace
+
+// A data root made beforehand by someone else, or open to everyone (say in a
+// shared temporary folder), is refused with the fix, and nothing is written
+// into it.
+TEST_F(CalvaroProcessTest, ADataRootOthersOwnOrCanWriteIsRefused) {
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        bool otherOwner;
+        const char* fix;
+    };
+    const std::vector<Case> cases = {
+        {"open-to-all", fs::perms::all, false, "chmod 700"},
+        {"group-writable", fs::perms::owner_all | fs::perms::group_all, false, "chmod 700"},
+        {"nobodys", fs::perms::all, true, "--home"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path planted = root.path() / c.name;
+        fs::create_directories(planted);
+        fs::permissions(planted, c.mode);
+        if (c.otherOwner && (::geteuid() != 0 || ::chown(planted.c_str(), 65534, 65534) != 0)) continue;
+        const Ended result = runCalvaro(root.path(), {"--home", planted});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("refusing the data root"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.fix), std::string::npos) << result.err;
+        EXPECT_TRUE(fs::is_empty(planted));
+    }
+}
