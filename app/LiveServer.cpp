@@ -78,6 +78,8 @@ struct LiveServer::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<int> port{0};
     std::string token;
+    // Whether the process was asked to end; asked on the main thread only.
+    std::function<bool()> stopRequested;
 
     explicit Impl(ui::Driver& d) : driver(d) {}
 
@@ -123,6 +125,8 @@ struct LiveServer::Impl {
         return onMain([this, actions] {
             std::ostringstream ignored;
             ScriptPlayer player(driver, ignored);
+            // Ctrl-C ends a wait the page asked for at once.
+            player.setStopRequest([this] { return stopRequested && stopRequested(); });
             ScriptError why;
             if (!player.play(actions, &why)) return Answer{409, why.message + "\n"};
             return Answer{200, "done\n"};
@@ -205,6 +209,7 @@ bool LiveServer::start(int port, std::string& error, LoopbackServerLimits limits
 }
 
 void LiveServer::pump(const std::function<bool()>& stopRequested) {
+    impl_->stopRequested = stopRequested;
     auto main = dispatch::MainQueue::shared();
     while (!stopRequested()) main->runFor(0.1);
 }

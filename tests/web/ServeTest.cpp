@@ -341,10 +341,13 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
         slow.push_back(std::make_unique<Socket>(port));
         ASSERT_TRUE(slow.back()->send(i % 2 ? "GET / HTTP/1.1\r\nHo" : "POST /action HTTP/1.1\r\nContent-Length: 10\r\n\r\nta"));
     }
+    // And as many connections again that never send a byte, and more.
+    std::vector<std::unique_ptr<Socket>> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
     for (int round = 0; round < 3; ++round) {
         for (auto& s : slow) s->send("x");
         const std::string answer = roundTrip(port, request("GET", "/state", {host}), 1000);
-        EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 64 slow clients wait";
+        EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
     }
 
     // Headers without end, and a chunked body of a gigabyte: each is refused
@@ -371,10 +374,28 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, 100 * 1024) << "kB at most through the floods";
 
+    // The page's own request for a wait holds the main thread for seconds;
+    // while it does, the state is not answered.
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host})));
+    const std::string marker = "name=\"calvaro-token\" content=\"";
+    ASSERT_NE(page.find(marker), std::string::npos);
+    Socket waiting(port);
+    ASSERT_TRUE(waiting.send(request("POST", "/action",
+                                     {host, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
+                                      "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
+                                     "wait 5")));
+    Socket state(port);
+    ASSERT_TRUE(state.send(request("GET", "/state", {host})));
+    const bool busy = state.readToEnd(300).empty();
+
     const auto signalled = std::chrono::steady_clock::now();
     EXPECT_EQ(calvaro.end(), 0) << calvaro.said();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2))
-        << "Ctrl-C ends serve at once with 64 slow clients attached";
+        << "Ctrl-C ends serve at once with 64 slow clients attached" << (busy ? ", in the middle of a wait" : "");
+    if (busy) {
+        EXPECT_NE(waiting.readToEnd(1000).find("stopped during the wait"), std::string::npos);
+    }
 }
 
 // A page of another origin in the browser tries what it can against the
