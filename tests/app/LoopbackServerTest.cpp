@@ -183,48 +183,4 @@ TEST(LoopbackServerTest, ANewConnectionBeyondTheCapTakesThePlaceOfTheOldestWaiti
     EXPECT_FALSE(idle[2]->closedWithin(50ms));
 }
 
-TEST(LoopbackServerTest, OversizedRequestsAreAnsweredThenClosedWithoutBeingKept) {
-    EchoServer echo(shortLimits());
-    ASSERT_TRUE(echo.started);
-    struct Flood {
-        std::string head;
-        std::string more;  // sent again and again after the head
-        const char* status;
-    };
-    const std::vector<Flood> floods = {
-        {"GET / HTTP/1.1\r\nHost: h\r\n", "X-Many: " + std::string(8000, 'a') + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
-        {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n", "2000\r\n" + std::string(8192, 'a') + "\r\n",
-         "HTTP/1.1 501 Not Implemented"},
-        {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 1073741824\r\n\r\n", std::string(8192, 'a'),
-         "HTTP/1.1 413 Content Too Large"},
-    };
-    for (const auto& flood : floods) {
-        SCOPED_TRACE(flood.status);
-        Client client(echo.server.port());
-        ASSERT_TRUE(client.send(flood.head));
-        for (int i = 0; i < 64 && client.send(flood.more); ++i) {
-        }
-        EXPECT_EQ(statusLine(client.answer()), flood.status);
-        EXPECT_TRUE(client.closedWithin(2s));
-    }
-    EXPECT_EQ(echo.answered, 0);
-}
-
-TEST(LoopbackServerTest, StopEndsAtOnceWithClientsHoldingConnections) {
-    LoopbackServerLimits limits = shortLimits();
-    limits.requestTime = 60s;
-    EchoServer echo(limits);
-    ASSERT_TRUE(echo.started);
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 5; ++i) {
-        clients.push_back(std::make_unique<Client>(echo.server.port()));
-        ASSERT_TRUE(clients.back()->send("GET / HTTP/1.1\r\n"));
-    }
-    Client answered(echo.server.port());
-    ASSERT_TRUE(answered.send(get("/")));
-    ASSERT_EQ(statusLine(answered.answer()), "HTTP/1.1 200 OK");
-    echo.server.stop();
-    for (auto& client : clients) EXPECT_TRUE(client->closedWithin(1s));
-}
-
 }  // namespace
