@@ -53,15 +53,15 @@ struct LoopbackServer::Connection {
     // sends is read and dropped so that closing does not reset the answer.
     enum class Phase { reading, answering, writing, draining };
 
-    Connection(uint64_t number, int socket, HttpLimits limits, Clock::time_point deadline)
-        : id(number), fd(socket), reader(limits), since(deadline), deadline(deadline) {}
+    Connection(uint64_t number, int socket, HttpLimits limits, Clock::time_point start, Clock::time_point end)
+        : id(number), fd(socket), reader(limits), since(start), deadline(end) {}
     ~Connection() { closeSocket(fd); }
 
     uint64_t id;
     int fd;
     HttpRequestReader reader;
     Phase phase = Phase::reading;
-    Clock::time_point since;     // when it was taken, for choosing whom to let go
+    Clock::time_point since;     // when it was taken or last answered, for choosing whom to let go
     Clock::time_point deadline;  // for its request, or for its answer to leave
     std::string out;
     size_t written = 0;
@@ -236,7 +236,7 @@ void LoopbackServer::accept() {
             oldest->closed = true;
         }
         const uint64_t id = nextId_++;
-        connections_.emplace(id, std::make_unique<Connection>(id, fd, limits_.request, now + limits_.requestTime));
+        connections_.emplace(id, std::make_unique<Connection>(id, fd, limits_.request, now, now + limits_.requestTime));
     }
 }
 
