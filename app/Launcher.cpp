@@ -25,7 +25,7 @@ namespace {
 // last upload). Whatever is still under way then is let go: its bundles stay
 // queued for the next start, and a measurement server that fails or does not
 // answer never holds the user's exit.
-constexpr double kBackgroundTimeLimit = 2.0;
+constexpr double kBackgroundTimeLimit = 1.5;
 
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"

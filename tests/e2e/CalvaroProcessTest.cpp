@@ -323,7 +323,7 @@ TEST_F(CalvaroProcessTest, ADataRootOthersOwnOrCanWriteIsRefused) {
 }
 
 // A measurement server that refuses, fails, sends elsewhere or never answers
-// holds the end of a run for the background time of 2 s at most, and the
+// holds the end of a run for the background time (1.5 s) at most, and the
 // exercise is stored all the same, for the next start to send (a server that
 // does not know the application, 404, has it stop measuring: by design).
 TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit) {
