@@ -12,6 +12,9 @@
 #include "platform/net/FakeNetwork.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The shapes that matter fit in a few kilobytes; longer inputs only slow
+    // every run down and are kept out of the corpus.
+    if (size > 16 * 1024) return -1;
     static dispatch::ManualExecutor executor;
     static auto network = std::make_shared<net::FakeNetwork>();
     network->clearRequests();
