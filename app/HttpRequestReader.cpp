@@ -9,7 +9,8 @@ namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -80,7 +81,8 @@ HttpRequestReader::State HttpRequestReader::parse() {
         while (buffer_.size() >= 2 && buffer_[0] == '\r' && buffer_[1] == '\n') buffer_.erase(0, 2);
         const size_t end = buffer_.find("\r\n\r\n", searched_);
         if (end == std::string::npos) {
-            if (buffer_.size() > limits_.maxHeaderBytes) return fail(431, "the request's headers are too large");
+            if (buffer_.size() > limits_.maxHeaderBytes)
+                return fail(431, "the request's headers are too large");
             searched_ = buffer_.size() < 3 ? 0 : buffer_.size() - 3;
             return state_;
         }
@@ -110,10 +112,12 @@ bool HttpRequestReader::parseHead(std::string_view head) {
     const std::string_view target = line.substr(first + 1, second - first - 1);
     const std::string_view version = line.substr(second + 1);
     if (!isToken(method)) return fail(400, "malformed method"), false;
-    if (target.empty() || target[0] != '/' ||
-        std::any_of(target.begin(), target.end(), [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; }))
+    if (target.empty() || target[0] != '/' || std::any_of(target.begin(), target.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
+        }))
         return fail(400, "malformed target"), false;
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") return fail(505, "only HTTP/1.0 and HTTP/1.1 are spoken"), false;
+    if (version != "HTTP/1.1" && version != "HTTP/1.0")
+        return fail(505, "only HTTP/1.0 and HTTP/1.1 are spoken"), false;
     request_.method = method;
     request_.target = target;
     request_.path = target.substr(0, target.find('?'));
@@ -137,7 +141,8 @@ bool HttpRequestReader::parseHead(std::string_view head) {
     bool lengthSeen = false;
     for (const auto& [name, value] : request_.headers) {
         if (equalsIgnoringCase(name, "Host")) ++hosts;
-        if (equalsIgnoringCase(name, "Transfer-Encoding")) return fail(501, "only bodies with a Content-Length are taken"), false;
+        if (equalsIgnoringCase(name, "Transfer-Encoding"))
+            return fail(501, "only bodies with a Content-Length are taken"), false;
         if (!equalsIgnoringCase(name, "Content-Length")) continue;
         if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
             return fail(400, "malformed Content-Length"), false;
@@ -147,7 +152,8 @@ bool HttpRequestReader::parseHead(std::string_view head) {
         bodyLength_ = length;
         lengthSeen = true;
     }
-    if (hosts > 1 || (hosts == 0 && version == "HTTP/1.1")) return fail(400, "exactly one Host header is needed"), false;
+    if (hosts > 1 || (hosts == 0 && version == "HTTP/1.1"))
+        return fail(400, "exactly one Host header is needed"), false;
     const std::string* connection = request_.header("Connection");
     request_.keepAlive = version == "HTTP/1.1" ? !(connection && listHas(*connection, "close"))
                                                : connection && listHas(*connection, "keep-alive");

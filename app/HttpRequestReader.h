@@ -61,8 +61,8 @@ class HttpRequestReader {
     HttpLimits limits_;
     State state_ = State::incomplete;
     std::string buffer_;
-    size_t searched_ = 0;     // where to look on for the end of the head
-    size_t headEnd_ = 0;      // 0 while the head is incomplete, else its length
+    size_t searched_ = 0;  // where to look on for the end of the head
+    size_t headEnd_ = 0;   // 0 while the head is incomplete, else its length
     size_t bodyLength_ = 0;
     HttpRequest request_;
     int status_ = 0;

@@ -152,7 +152,8 @@ struct LiveServer::Impl {
     }
 };
 
-std::optional<HttpResponse> LiveServer::refusal(const HttpRequest& request, int port, const std::string& token) {
+std::optional<HttpResponse> LiveServer::refusal(const HttpRequest& request, int port,
+                                                const std::string& token) {
     const std::string self = "127.0.0.1:" + std::to_string(port);
     const std::string* host = request.header("Host");
     // Any other name, even one resolving to this address, is another site's.

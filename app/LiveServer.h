@@ -15,7 +15,8 @@ namespace app {
 //   GET /state        a digest of that page, for the page to see a change
 //   GET /katex/...    Debian's KaTeX files
 //   GET /chart.js/... Debian's chart library
-//   POST /action      (the page's own, see below) one script line ("tap #calculateButton", "type 7",
+//   POST /action      the page's own (see below): one script line
+//                     ("tap #calculateButton", "type 7",
 //                     "tab 1", "drawer open", "alert Accept", "wait 0") or
 //                     "row S.R"; 200 once done, 400 for a malformed line
 //                     (nothing is done), 409 with the reason for an action

@@ -22,24 +22,26 @@ constexpr int kAcceptsPerTurn = 64;
 constexpr size_t kReadChunk = 16 * 1024;
 
 const char* reasonPhrase(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 409: return "Conflict";
-        case 413: return "Content Too Large";
-        case 415: return "Unsupported Media Type";
-        case 421: return "Misdirected Request";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 503: return "Service Unavailable";
-        case 505: return "HTTP Version Not Supported";
-        default: return "Status";
-    }
+    static constexpr std::pair<int, const char*> kPhrases[] = {
+        {200, "OK"},
+        {400, "Bad Request"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {408, "Request Timeout"},
+        {409, "Conflict"},
+        {413, "Content Too Large"},
+        {415, "Unsupported Media Type"},
+        {421, "Misdirected Request"},
+        {431, "Request Header Fields Too Large"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {503, "Service Unavailable"},
+        {505, "HTTP Version Not Supported"},
+    };
+    for (const auto& [code, phrase] : kPhrases)
+        if (code == status) return phrase;
+    return "Status";
 }
 
 void closeSocket(int fd) {
@@ -77,7 +79,8 @@ LoopbackServer::~LoopbackServer() {
 }
 
 std::string LoopbackServer::serialize(const HttpResponse& response, bool keepAlive) {
-    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
+    std::string out =
+        "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
     out += "Content-Type: " + response.type + "\r\n";
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
@@ -177,13 +180,15 @@ void LoopbackServer::run() {
         auto nearest = now + std::chrono::seconds(1);
         for (auto& [id, connection] : connections_) {
             if (connection->phase == Connection::Phase::answering) continue;
-            polled.push_back({connection->fd,
-                              static_cast<short>(connection->phase == Connection::Phase::writing ? POLLOUT : POLLIN), 0});
+            polled.push_back(
+                {connection->fd,
+                 static_cast<short>(connection->phase == Connection::Phase::writing ? POLLOUT : POLLIN), 0});
             polledConnections.push_back(connection.get());
             nearest = std::min(nearest, connection->deadline);
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now).count() + 1;
-        if (::poll(polled.data(), polled.size(), static_cast<int>(std::max<int64_t>(0, wait))) < 0 && errno != EINTR)
+        if (::poll(polled.data(), polled.size(), static_cast<int>(std::max<int64_t>(0, wait))) < 0 &&
+            errno != EINTR)
             break;
         if (polled[0].revents & POLLIN) {
             uint64_t count = 0;
@@ -193,8 +198,10 @@ void LoopbackServer::run() {
         for (size_t i = 2; i < polled.size(); ++i) {
             Connection& connection = *polledConnections[i - 2];
             if (connection.closed || polled[i].revents == 0) continue;
-            if (connection.phase == Connection::Phase::writing) writeTo(connection);
-            else readFrom(connection);
+            if (connection.phase == Connection::Phase::writing)
+                writeTo(connection);
+            else
+                readFrom(connection);
         }
         if (polled[1].revents & POLLIN) accept();
         now = Clock::now();
@@ -202,7 +209,8 @@ void LoopbackServer::run() {
             Connection& connection = *it->second;
             // A request or an answer that takes longer than its time loses its
             // connection; a request being answered is the server's to finish.
-            if (connection.phase != Connection::Phase::answering && now >= connection.deadline) connection.closed = true;
+            if (connection.phase != Connection::Phase::answering && now >= connection.deadline)
+                connection.closed = true;
             it = connection.closed ? connections_.erase(it) : std::next(it);
         }
     }
@@ -221,8 +229,7 @@ void LoopbackServer::accept() {
             ++open;
             const bool waiting = connection->phase == Connection::Phase::reading ||
                                  connection->phase == Connection::Phase::draining;
-            if (waiting && (!oldest || connection->since < oldest->since))
-                oldest = connection.get();
+            if (waiting && (!oldest || connection->since < oldest->since)) oldest = connection.get();
         }
         if (open >= limits_.maxConnections) {
             if (!oldest) {
@@ -236,7 +243,8 @@ void LoopbackServer::accept() {
             oldest->closed = true;
         }
         const uint64_t id = nextId_++;
-        connections_.emplace(id, std::make_unique<Connection>(id, fd, limits_.request, now, now + limits_.requestTime));
+        connections_.emplace(
+            id, std::make_unique<Connection>(id, fd, limits_.request, now, now + limits_.requestTime));
     }
 }
 
@@ -306,7 +314,8 @@ void LoopbackServer::writeTo(Connection& connection) {
         connection.phase = Connection::Phase::draining;
         // Long enough for the client to see the answer, not for it to keep
         // the connection by sending on.
-        connection.deadline = connection.since + std::min<Clock::duration>(limits_.requestTime, std::chrono::seconds(2));
+        connection.deadline =
+            connection.since + std::min<Clock::duration>(limits_.requestTime, std::chrono::seconds(2));
         return;
     }
     connection.phase = Connection::Phase::reading;

@@ -20,7 +20,8 @@ namespace app {
 struct HttpResponse {
     using Headers = std::vector<std::pair<std::string, std::string>>;
     HttpResponse() = default;
-    HttpResponse(int code, std::string text, std::string mediaType = "text/plain; charset=utf-8", Headers extra = {})
+    HttpResponse(int code, std::string text, std::string mediaType = "text/plain; charset=utf-8",
+                 Headers extra = {})
         : status(code), body(std::move(text)), type(std::move(mediaType)), headers(std::move(extra)) {}
 
     int status = 200;
@@ -85,7 +86,7 @@ class LoopbackServer {
     LoopbackServerLimits limits_;
     int port_ = 0;
     int listener_ = -1;
-    int wakeup_ = -1;  // an eventfd: answers are ready, or the server stops
+    int wakeup_ = -1;        // an eventfd: answers are ready, or the server stops
     bool stopping_ = false;  // under mutex_
     std::thread loop_;
     std::vector<std::thread> workers_;

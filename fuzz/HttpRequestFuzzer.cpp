@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t n = std::min(piece, input.size());
         state = reader.feed(input.substr(0, n));
         input.remove_prefix(n);
-        for (int requests = 0; state == app::HttpRequestReader::State::complete && requests < 64; ++requests) {
+        for (int requests = 0; state == app::HttpRequestReader::State::complete && requests < 64;
+             ++requests) {
             const app::HttpRequest& request = reader.request();
             if (request.body.size() > limits.maxBodyBytes || request.headers.size() > limits.maxHeaders ||
                 request.path.empty() || request.path[0] != '/')
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!refused && request.method == "POST") {
                 const std::string* host = request.header("Host");
                 const std::string* sent = request.header(app::LiveServer::kTokenHeader);
-                if (!host || (*host != "127.0.0.1:8080" && *host != "localhost:8080") || !sent || *sent != token)
+                if (!host || (*host != "127.0.0.1:8080" && *host != "localhost:8080") || !sent ||
+                    *sent != token)
                     std::abort();
             }
             state = reader.next();

@@ -21,8 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     parts.resize(std::max<size_t>(parts.size(), 2));
     for (const auto& [name, value] : {std::pair{"XDG_DATA_HOME", parts[0]}, std::pair{"HOME", parts[1]}}) {
-        if (value.empty()) unsetenv(name);
-        else setenv(name, value.c_str(), 1);
+        if (value.empty())
+            unsetenv(name);
+        else
+            setenv(name, value.c_str(), 1);
     }
     std::vector<std::string> arguments = {"calvaro"};
     arguments.insert(arguments.end(), parts.begin() + 2, parts.end());

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < identifier->size(); ++i) {
         const char c = (*identifier)[i];
         const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !(std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F'))) std::abort();
+        if (dash ? c != '-' : !(std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F')))
+            std::abort();
     }
     std::string stored;
     if (!foundation::FileSystem::readFile(file, stored) || stored.rfind(*identifier, 0) != 0) {

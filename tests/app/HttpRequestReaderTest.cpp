@@ -35,20 +35,24 @@ TEST(HttpRequestReaderTest, ReadsRequestsAndRefusesWhatCannotBeBounded) {
     const std::string host = "Host: 127.0.0.1:1\r\n";
     const std::vector<Case> cases = {
         {"get", "GET /state?x=1 HTTP/1.1\r\n" + host + "\r\n", 0, "GET", "/state"},
-        {"post with a body", "POST /action HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\ntap 7", 0, "POST", "/action",
-         "tap 7"},
+        {"post with a body", "POST /action HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\ntap 7", 0, "POST",
+         "/action", "tap 7"},
         {"leading empty lines", "\r\n\r\nGET / HTTP/1.1\r\n" + host + "\r\n", 0, "GET", "/"},
-        {"close", "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive, Close\r\n\r\n", 0, "GET", "/", "", false},
+        {"close", "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive, Close\r\n\r\n", 0, "GET", "/", "",
+         false},
         {"HTTP/1.0 closes", "GET / HTTP/1.0\r\n\r\n", 0, "GET", "/", "", false},
-        {"same length twice", "POST / HTTP/1.1\r\n" + host + "Content-Length: 2\r\ncontent-length: 2\r\n\r\nab", 0,
-         "POST", "/", "ab"},
+        {"same length twice",
+         "POST / HTTP/1.1\r\n" + host + "Content-Length: 2\r\ncontent-length: 2\r\n\r\nab", 0, "POST", "/",
+         "ab"},
         {"head too large", "GET /" + std::string(300, 'a') + " HTTP/1.1\r\n", 431},
         {"head too large, never ending", "GET / HTTP/1.1\r\n" + std::string(300, 'a'), 431},
         {"too many headers", "GET / HTTP/1.1\r\n" + host + "A: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n\r\n", 431},
         {"body too large", "POST / HTTP/1.1\r\n" + host + "Content-Length: 17\r\n\r\n", 413},
         {"huge length", "POST / HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999\r\n\r\n", 400},
-        {"chunked", "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n", 501},
-        {"conflicting lengths", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+        {"chunked", "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+         501},
+        {"conflicting lengths",
+         "POST / HTTP/1.1\r\n" + host + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
         {"signed length", "POST / HTTP/1.1\r\n" + host + "Content-Length: +1\r\n\r\na", 400},
         {"no host", "GET / HTTP/1.1\r\n\r\n", 400},
         {"two hosts", "GET / HTTP/1.1\r\n" + host + "Host: evil.example\r\n\r\n", 400},
@@ -87,7 +91,9 @@ TEST(HttpRequestReaderTest, ReadsRequestsAndRefusesWhatCannotBeBounded) {
 
 TEST(HttpRequestReaderTest, PipelinedRequestsAreReadOneAfterTheOther) {
     HttpRequestReader reader(smallLimits());
-    const std::string two = "POST /action HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabcGET /state HTTP/1.1\r\nHost: h\r\n\r\nGE";
+    const std::string two =
+        "POST /action HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabcGET /state HTTP/1.1\r\nHost: "
+        "h\r\n\r\nGE";
     ASSERT_EQ(reader.feed(two), State::complete);
     EXPECT_EQ(reader.request().body, "abc");
     ASSERT_EQ(reader.next(), State::complete);

@@ -48,7 +48,8 @@ class Client {
         std::string got;
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!whole(got)) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             pollfd p{fd_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
             char buffer[4096];
@@ -95,10 +96,12 @@ std::string statusLine(const std::string& answer) {
 // the tests wait for them and no longer.
 struct EchoServer {
     explicit EchoServer(LoopbackServerLimits limits)
-        : server([this](const HttpRequest& request) {
-              ++answered;
-              return HttpResponse{200, request.path + (request.body.empty() ? "" : " " + request.body)};
-          }, limits) {
+        : server(
+              [this](const HttpRequest& request) {
+                  ++answered;
+                  return HttpResponse{200, request.path + (request.body.empty() ? "" : " " + request.body)};
+              },
+              limits) {
         std::string error;
         started = server.start(0, error);
     }
