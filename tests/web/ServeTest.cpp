@@ -417,7 +417,8 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
 
 // A page of another origin in the browser tries what it can against the
 // live page: simple requests, a beacon, requests that need asking first, a
-// read of the state. None changes anything or reads anything.
+// read of the state, and a name rebound to the loopback address. None
+// changes anything or reads anything.
 TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
     TemporaryDataRoot root("serve-cross-origin");
     LiveCalvaro calvaro(root.path() / "home");
@@ -455,6 +456,16 @@ TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
     ASSERT_EQ(tried.size(), 9u) << tried.dump();
     EXPECT_EQ(tried[3], "blocked") << "a request that needs asking first is never sent";
     EXPECT_EQ(tried[8], "blocked") << "the state cannot be read";
+
+    // A name rebound to the loopback address makes the server the page's own
+    // origin: the server does not answer for that name.
+    ASSERT_TRUE(tab.navigate("http://rebound.test:" + std::to_string(calvaro.port()) + "/"));
+    const auto rebound = tab.evaluate(R"((async () => [
+        document.body.innerText.includes('answers for 127.0.0.1'),
+        (await fetch('/state')).status,
+        (await fetch('/action', {method: 'POST', body: 'tap #dsgvoAcceptButton',
+            headers: {'Content-Type': 'application/x-calvaro-action', 'X-Calvaro-Token': 'guess'}})).status])())");
+    EXPECT_EQ(rebound, nlohmann::json::array({true, 421, 421}));
 
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     EXPECT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true) << "the consent is still asked";
