@@ -21,9 +21,11 @@ namespace app {
 
 namespace {
 
-// What the platform grants an application to finish its work in the
-// background, in seconds.
-constexpr double kBackgroundTimeLimit = 30.0;
+// How long the end of a run waits for the work begun in the background (the
+// last upload). Whatever is still under way then is let go: its bundles stay
+// queued for the next start, and a measurement server that fails or does not
+// answer never holds the user's exit.
+constexpr double kBackgroundTimeLimit = 1.5;
 
 const char* usage =
     "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]] [--open URL]\n"
@@ -205,6 +207,12 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     // The data root is the user's alone (0700), whatever the umask.
     if (!foundation::FileSystem::createDirectories(options.home)) {
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
+        return 1;
+    }
+    // Another user who made or can write the data root could plant links
+    // and files in it for the application to follow.
+    if (std::string why; !foundation::FileSystem::isPrivateFolder(options.home, &why)) {
+        err << "calvaro: refusing the data root: " << why << "\n";
         return 1;
     }
     foundation::FileSystem::setHome(options.home);

@@ -400,7 +400,9 @@ const char* kLiveScript = R"(
   try{var kept=JSON.parse(sessionStorage.getItem('scrolls')||'{}');sessionStorage.removeItem('scrolls');
     document.querySelectorAll('.scroll-content').forEach(function(c,i){var p=c.parentElement,k=p.id||('#'+i);
       if(k in kept&&p.style.overflow==='auto')p.scrollTop=kept[k];});}catch(e){}
-  function send(body){fetch('/action',{method:'POST',headers:{'Content-Type':'text/plain'},body:body})
+  var token=(document.querySelector('meta[name="calvaro-token"]')||{}).content||'';
+  function send(body){fetch('/action',{method:'POST',headers:{'Content-Type':'application/x-calvaro-action',
+      'X-Calvaro-Token':token},body:body})
     .then(function(r){return r.text().then(function(t){if(!r.ok)sessionStorage.setItem('lastError',t);reload();});});}
   document.body.dataset.lastError=sessionStorage.getItem('lastError')||'';sessionStorage.removeItem('lastError');
   document.addEventListener('click',function(ev){
@@ -423,7 +425,11 @@ const char* kLiveScript = R"(
 std::string head(const PageOptions& options, const std::string& extraStyle) {
     std::string base = escapeHtml(options.katexBase);
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(options.title) +
-           "</title>\n<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
+           "</title>\n" +
+           (options.live && !options.actionToken.empty()
+                ? "<meta name=\"calvaro-token\" content=\"" + escapeHtml(options.actionToken) + "\">\n"
+                : std::string()) +
+           "<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
 
