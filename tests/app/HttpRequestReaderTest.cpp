@@ -19,7 +19,7 @@ HttpLimits smallLimits() {
     return limits;
 }
 
-struct Case {
+struct ReaderCase {
     const char* name;
     std::string bytes;
     int status;  // 0: a whole request
@@ -33,7 +33,7 @@ struct Case {
 // change what is read.
 TEST(HttpRequestReaderTest, ReadsRequestsAndRefusesWhatCannotBeBounded) {
     const std::string host = "Host: 127.0.0.1:1\r\n";
-    const std::vector<Case> cases = {
+    const std::vector<ReaderCase> cases = {
         {"get", "GET /state?x=1 HTTP/1.1\r\n" + host + "\r\n", 0, "GET", "/state"},
         {"post with a body", "POST /action HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\ntap 7", 0, "POST",
          "/action", "tap 7"},

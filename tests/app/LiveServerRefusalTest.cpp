@@ -18,14 +18,14 @@ const std::string kToken = "0123456789abcdef0123456789abcdef";
 const std::string kSelf = "http://127.0.0.1:8123";
 const std::string kType = LiveServer::kActionType;
 
-struct Case {
+struct RefusalCase {
     const char* name;
     std::string method;
     Headers headers;
     int status;  // 0: let through
 };
 
-HttpRequest request(const Case& c) {
+HttpRequest request(const RefusalCase& c) {
     HttpRequest r;
     r.method = c.method;
     r.target = r.path = c.method == "POST" ? "/action" : "/";
@@ -41,7 +41,7 @@ TEST(LiveServerRefusalTest, OnlyThePagesOwnRequestsGetThrough) {
     const std::pair<std::string, std::string> origin{"Origin", kSelf};
     const std::pair<std::string, std::string> type{"Content-Type", kType};
     const std::pair<std::string, std::string> token{LiveServer::kTokenHeader, kToken};
-    const std::vector<Case> cases = {
+    const std::vector<RefusalCase> cases = {
         {"the page", "GET", {host}, 0},
         {"the page by name", "GET", {{"Host", "localhost:8123"}}, 0},
         {"the page's own fetch", "GET", {host, origin}, 0},
@@ -84,7 +84,7 @@ TEST(LiveServerRefusalTest, OnlyThePagesOwnRequestsGetThrough) {
         EXPECT_EQ(refused ? refused->status : 0, c.status) << (refused ? refused->body : "");
     }
     // Before the server has a token, no action gets through.
-    const Case acting{"", "POST", {host, origin, type, {LiveServer::kTokenHeader, ""}}, 0};
+    const RefusalCase acting{"", "POST", {host, origin, type, {LiveServer::kTokenHeader, ""}}, 0};
     EXPECT_TRUE(LiveServer::refusal(request(acting), kPort, ""));
 }
 
