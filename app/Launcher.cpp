@@ -11,6 +11,7 @@
 #include "app/LiveServer.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/ui/Driver.h"
@@ -196,6 +197,12 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     // The data root is the user's alone (0700), whatever the umask.
     if (!foundation::FileSystem::createDirectories(options.home)) {
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
+        return 1;
+    }
+    // Before anything in the root is read: a second process would overwrite
+    // what this one writes (and the other way round).
+    if (auto refused = foundation::DataRootLock::acquire(options.home)) {
+        err << "calvaro: " << refused->message << "\n";
         return 1;
     }
     foundation::FileSystem::setHome(options.home);
