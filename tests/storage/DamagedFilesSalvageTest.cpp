@@ -133,3 +133,32 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
 }
 
 }  // namespace
+
+namespace {
+
+// The orderly end: writes still grouped are committed, and closing moves the
+// log into the main file, so that the main file alone holds every event.
+TEST_F(DamagedFilesSalvageTest, TheEndCommitsAndCheckpointsEveryConnection) {
+    auto database = open();
+    ASSERT_TRUE(database);
+    MSRPBMeasurementBundle metadata;
+    MSRPBSetString(metadata, 14, "app");
+    int64_t fingerprint = 0;
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata.protoBuffer(), nullptr, &fingerprint));
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(database->performGroupedWrite([&] {
+            MSREvent event = *MSREvent::initWithOrigin("app", false, "level_up", 1000.0 + i, 0, {});
+            return database->insertRawEvent(event, fingerprint, false, nullptr);
+        }));
+    }
+    ASSERT_TRUE(database->hasPendingWrites());
+    EXPECT_GE(MSRSqliteStore::closeAllDatabases(), 1u);
+    EXPECT_FALSE(database->hasPendingWrites());
+    EXPECT_FALSE(fs::exists(path() + "-wal"));
+    const std::string onlyTheMainFile = (root_ / "main-only.sql").string();
+    fs::copy_file(path(), onlyTheMainFile);
+    EXPECT_EQ(shell(onlyTheMainFile, "SELECT count(*) FROM raw_events"), "50\n");
+    EXPECT_EQ(MSRSqliteStore::closeAllDatabases(), 0u) << "nothing is left open";
+}
+
+}  // namespace
