@@ -49,7 +49,8 @@ class KilledProcessTest : public DriverTest {
         measurement.setConfig(kDriverApp, tools::MeasurementCollector::makeConfig(
                                               kDriverApp, 1,
                                               {{"measurement.upload.initial_upload_delay_time", "1000"},
-                                               {"measurement.upload.max_events_per_day", "1000000"}}));
+                                               {"measurement.upload.max_events_per_day", "1000000"},
+                                               {"measurement.upload.max_public_events_per_day", "1000000"}}));
         const unsigned seed = std::random_device{}();
         random.seed(seed);
         RecordProperty("seed", std::to_string(seed));
@@ -100,7 +101,8 @@ class KilledProcessTest : public DriverTest {
                 delayMicros = std::uniform_int_distribution<int64_t>(0, 3000)(random);
             } else {
                 ASSERT_TRUE(handled(count)) << "the driver stopped after " << driver.handledCount() << " of "
-                                            << count << " events" << consoleTail();
+                                            << count << " events, exit status " << driver.waitForEnd(5)
+                                            << consoleTail();
                 if (accepting) {
                     ASSERT_TRUE(measurement.waitUntil(
                         [&](const auto& u) {
