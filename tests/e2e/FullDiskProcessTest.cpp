@@ -134,6 +134,16 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
     // Each "stored" said of a calculation is a row that is there.
     const int64_t saidStored = saidStoredCalculations(full.output);
     EXPECT_LE(saidStored, stored) << full.output.substr(0, 4000);
+
+    // A disk too full for the history of exercises: the run names the file
+    // whose changes it could not write.
+    const FullDiskRun noHistory = runLimited(arguments, 2048);
+    EXPECT_NE(noHistory.status, 0) << noHistory.output;
+    const size_t said = noHistory.output.find("calvaro: not stored: ");
+    ASSERT_NE(said, std::string::npos) << noHistory.output;
+    EXPECT_NE(noHistory.output.find("preferences file", said), std::string::npos) << noHistory.output.substr(said);
+    EXPECT_NE(noHistory.output.find("org.calvaro.Calvaro.plist", said), std::string::npos)
+        << noHistory.output.substr(said);
 }
 
 }  // namespace
