@@ -11,6 +11,7 @@
 #include "app/LiveServer.h"
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/ui/Driver.h"
@@ -213,6 +214,12 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     // and files in it for the application to follow.
     if (std::string why; !foundation::FileSystem::isPrivateFolder(options.home, &why)) {
         err << "calvaro: refusing the data root: " << why << "\n";
+        return 1;
+    }
+    // Before anything in the root is read: a second process would overwrite
+    // what this one writes (and the other way round).
+    if (auto refused = foundation::DataRootLock::acquire(options.home)) {
+        err << "calvaro: " << refused->message << "\n";
         return 1;
     }
     foundation::FileSystem::setHome(options.home);

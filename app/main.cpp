@@ -11,8 +11,10 @@
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRReporters.h"
+#include "analytics/storage/MSRSqliteStore.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/foundation/DataLoss.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ int main(int argc, char** argv) {
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.
     app::SignalWatcher signals;
-    const int status = app::runCalvaro(
+    int status = app::runCalvaro(
         argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
         std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });
     // Nothing outlives main: the queues finish their work and their threads
@@ -45,6 +47,13 @@ int main(int argc, char** argv) {
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(status != 0 ? status : 1);
+    }
+    // With no queue left, the databases are closed, which also moves what
+    // their logs hold into their main files.
+    MSRSqliteStore::closeAllDatabases();
+    if (auto lost = foundation::DataLoss::describe()) {
+        std::cerr << "calvaro: " << *lost << "\n";
+        if (status == 0) status = 1;
     }
     return status;
 }

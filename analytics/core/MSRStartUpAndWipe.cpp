@@ -36,6 +36,7 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRUserDefaults.h"
+#include "platform/foundation/DataLoss.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -87,6 +88,8 @@ void MSRStartUpAndWipe::setEnabledOnWorkerQueue(bool enable) {
         if (!startMeasurementOnWorkerQueue()) {
             engine_.enabled_ = false;
             log(0, 23011, "Failed to start Analytics. Analytics is disabled");
+            // Every event of the run is refused from here on.
+            foundation::DataLoss::note("analytics events (the engine could not start on its storage)");
             engine_.setEnabled(false);
             return;
         }

@@ -148,7 +148,9 @@ std::optional<std::string> identifierForVendor() {
             for (char& c : stored) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             return stored;
         }
-        // A damaged file carries no identifier worth keeping: start a new one.
+        // A new identifier replaces it only once the unreadable bytes are
+        // kept aside; when they cannot be, the file stays and nothing is made.
+        if (!foundation::FileSystem::setAside(path)) return std::nullopt;
     }
     std::string fresh = makeUUIDString();
     if (!foundation::FileSystem::writeAtomically(path, fresh + "\n")) return std::nullopt;

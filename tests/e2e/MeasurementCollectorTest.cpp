@@ -102,7 +102,7 @@ class MeasurementCollectorTest : public testing::Test {
         dispatch::SerialQueue::create("com.calvaro.test.collector");
 };
 
-TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
+TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedFirstCopiesCount) {
     struct Case {
         const char* what;
         std::optional<int> scripted;
@@ -135,10 +135,14 @@ TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
         EXPECT_EQ(upload.bundles.size(), c.bundles);
         EXPECT_EQ(upload.body, c.body);
     }
-    // Only the two accepted batches count, each with its three events.
+    // Only the accepted batches count, and the second is the first sent
+    // again: its bundles, known by (app instance id, bundle index), are
+    // counted as repeats and dropped.
     auto events = measurement.acceptedEvents();
-    ASSERT_EQ(events.size(), 6u);
-    EXPECT_EQ(measurement.acceptedEventCount(), 6u);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(measurement.acceptedEventCount(), 3u);
+    EXPECT_EQ(measurement.repeatedBundleCount(), 2u);
+    EXPECT_EQ(measurement.repeatedEventCount(), 3u);
     for (size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].name, "e2e_event");
         EXPECT_EQ(events[i].intParam("n"), int64_t(i % 3 + 1));

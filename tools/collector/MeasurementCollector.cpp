@@ -65,6 +65,7 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
         CollectedBundle collected;
         collected.appID = MSRPBGetString(bundle, MSRBundleSlot::kAppID);
         collected.zmpAppID = MSRPBGetString(bundle, MSRBundleSlot::kZMPAppID);
+        collected.appInstanceID = MSRPBGetString(bundle, MSRBundleSlot::kAppInstanceID);
         collected.bundleIndex = MSRPBGetInt32(bundle, MSRBundleSlot::kBundleIndex);
         for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents)) {
             collected.events.push_back(collectEvent(event));
@@ -211,7 +212,13 @@ void MeasurementCollector::observe(const RecordedRequest& request, const Scripte
     upload.decoded = decodeBatch(request.body, upload.bundles);
     std::lock_guard lock(mutex_);
     if (upload.accepted()) {
-        for (const auto& bundle : upload.bundles) acceptedEvents_ += bundle.events.size();
+        // Uploads are at least once: what a server keeps is each (app
+        // instance id, bundle index) once.
+        for (auto& bundle : upload.bundles) {
+            bundle.repeat = !bundlesSeen_.emplace(bundle.appInstanceID.value_or(""), bundle.bundleIndex).second;
+            (bundle.repeat ? repeatedEvents_ : acceptedEvents_) += bundle.events.size();
+            if (bundle.repeat) ++repeatedBundles_;
+        }
     }
     uploads_.push_back(std::move(upload));
     changed_.notify_all();
@@ -266,7 +273,7 @@ std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
     for (const auto& upload : uploads_) {
         if (!upload.accepted()) continue;
         for (const auto& bundle : upload.bundles)
-            events.insert(events.end(), bundle.events.begin(), bundle.events.end());
+            if (!bundle.repeat) events.insert(events.end(), bundle.events.begin(), bundle.events.end());
     }
     return events;
 }
@@ -274,6 +281,16 @@ std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
 size_t MeasurementCollector::acceptedEventCount() const {
     std::lock_guard lock(mutex_);
     return acceptedEvents_;
+}
+
+size_t MeasurementCollector::repeatedBundleCount() const {
+    std::lock_guard lock(mutex_);
+    return repeatedBundles_;
+}
+
+size_t MeasurementCollector::repeatedEventCount() const {
+    std::lock_guard lock(mutex_);
+    return repeatedEvents_;
 }
 
 bool MeasurementCollector::waitUntil(
@@ -288,6 +305,9 @@ void MeasurementCollector::clear() {
     uploads_.clear();
     acceptedEvents_ = 0;
     experimentRequests_.clear();
+    repeatedBundles_ = 0;
+    repeatedEvents_ = 0;
+    bundlesSeen_.clear();
 }
 
 }  // namespace tools

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,12 @@ struct CollectedEvent {
 struct CollectedBundle {
     std::optional<std::string> appID;     // the application's own identifier
     std::optional<std::string> zmpAppID;  // the host's app id, as the configuration names it
+    std::optional<std::string> appInstanceID;
     int32_t bundleIndex = 0;
+    // Accepted before under the same (app instance id, bundle index): a
+    // client that did not hear the answer sends a bundle again, and the
+    // repeat is dropped.
+    bool repeat = false;
     std::vector<CollectedEvent> events;
     std::vector<std::string> userAttributeNames;
     std::vector<int64_t> experimentIDs;
@@ -102,9 +108,13 @@ class MeasurementCollector {
     bool waitForExperimentRequests(size_t count, double timeoutSeconds) const;
 
     std::vector<CollectedUpload> uploads() const;
-    // Events of the accepted uploads, in arrival order.
+    // Events of the accepted uploads, in arrival order, repeated bundles
+    // dropped.
     std::vector<CollectedEvent> acceptedEvents() const;
     size_t acceptedEventCount() const;
+    // Accepted bundles dropped as repeats, and their events.
+    size_t repeatedBundleCount() const;
+    size_t repeatedEventCount() const;
     // Blocks until `predicate` holds for the uploads so far (checked after
     // every upload) or `timeoutSeconds` passed; answers whether it held.
     bool waitUntil(const std::function<bool(const std::vector<CollectedUpload>&)>& predicate,
@@ -129,6 +139,9 @@ class MeasurementCollector {
     mutable std::condition_variable changed_;
     std::vector<CollectedUpload> uploads_;
     size_t acceptedEvents_ = 0;
+    size_t repeatedBundles_ = 0;
+    size_t repeatedEvents_ = 0;
+    std::set<std::pair<std::string, int32_t>> bundlesSeen_;  // (app instance id, bundle index)
     bool uploadsHeld_ = false;
     std::map<std::string, ServedConfig> configs_;
     std::optional<MSRPBExperimentResponse> experimentResponse_;

@@ -99,5 +99,9 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&signals, &received);
     collector.stop();
+    std::printf("collector: %zu events accepted; %zu repeated bundles (%zu events) dropped by their "
+                "(app instance id, bundle index)\n",
+                measurement.acceptedEventCount(), measurement.repeatedBundleCount(),
+                measurement.repeatedEventCount());
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/TimedSemaphore.h"
+#include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
 
@@ -31,8 +32,9 @@ void EngineDriver::watchNumberedEvents(std::function<void(const std::string&, in
     });
 }
 
-void EngineDriver::start() {
+std::optional<std::string> EngineDriver::start() {
     std::filesystem::create_directories(options_.home);
+    if (auto refused = foundation::DataRootLock::acquire(options_.home)) return refused->message;
     foundation::FileSystem::setHome(options_.home);
 
     // The console is the one place the engine reports its failures; keep its
@@ -63,6 +65,7 @@ void EngineDriver::start() {
     MSRRegisterExperiments();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
+    return std::nullopt;
 }
 
 void EngineDriver::logNumbered(const char* name, int64_t number) {
