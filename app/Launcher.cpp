@@ -12,6 +12,7 @@
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/ui/AlertController.h"
@@ -23,12 +24,14 @@ namespace app {
 
 namespace {
 
-// What the platform grants an application to finish its work in the
-// background, in seconds.
-constexpr double kBackgroundTimeLimit = 30.0;
+// How long the end of a run waits for the work begun in the background (the
+// last upload). Whatever is still under way then is let go: its bundles stay
+// queued for the next start, and a measurement server that fails or does not
+// answer never holds the user's exit.
+constexpr double kBackgroundTimeLimit = 1.5;
 
 const char* usage =
-    "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]]\n"
+    "usage: calvaro [--home DIR] [--script FILE] [--pages DIR [--pictures]] [--open URL]\n"
     "       calvaro serve [--home DIR] [--port N]\n"
     "       calvaro --help | --version\n"
     "  --home DIR     the data root (default $XDG_DATA_HOME/calvaro, else\n"
@@ -37,6 +40,8 @@ const char* usage =
     "                 demonstration of a start is played\n"
     "  --pages DIR    each snapshot also as DIR/NAME.txt and DIR/NAME.html\n"
     "  --pictures     and as DIR/NAME.png, made by headless Chromium\n"
+    "  --open URL     launch the application with a link, as when a campaign\n"
+    "                 link is tapped on the phone (scripts: open URL)\n"
     "  serve          the application live in a browser at http://127.0.0.1:N/\n"
     "                 (N: --port, default 8080; 0 takes a free port); Ctrl-C ends it\n"
     "  --port N       the port of serve\n"
@@ -54,6 +59,7 @@ const char* usage =
     "  delete <section>.<row>         deletes a row by swipe\n"
     "  move <section>.<row> <section>.<row>\n"
     "  scroll <identifier> <points>   scrolls a table, collection or scroll view\n"
+    "  open <url>                     opens the application with a link\n"
     "  wait <seconds>                 0 to 3600\n"
     "  snapshot [name]\n"
     "environment:\n"
@@ -167,6 +173,12 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
                 std::stoi(*v) > 65535)
                 return error = "--port needs a port number (0 to 65535)", false;
             options.port = std::stoi(*v);
+        } else if (arg == "--open" || arg.rfind("--open=", 0) == 0) {
+            auto v = value("--open");
+            if (!v || v->empty() || v->find(':') == std::string::npos ||
+                v->find_first_of(" \t\r\n") != std::string::npos)
+                return error = "--open needs a URL", false;
+            options.openURL = *v;
         } else if (arg == "--pictures") {
             options.pictures = true;
         } else if (arg.size() > 1 && arg[0] == '-' && std::isupper(static_cast<unsigned char>(arg[1]))) {
@@ -195,7 +207,8 @@ bool parseArguments(int argc, char** argv, LaunchOptions& options, std::string& 
     return true;
 }
 
-int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err) {
+int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err,
+               const std::function<void(const std::string& url)>& interceptOpenURL) {
     foundation::ProcessInfo::setArguments(std::vector<std::string>(argv, argv + argc));
     LaunchOptions options;
     std::string error;
@@ -239,6 +252,18 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         err << "calvaro: cannot use the data root " << options.home.string() << "\n";
         return 1;
     }
+    // Another user who made or can write the data root could plant links
+    // and files in it for the application to follow.
+    if (std::string why; !foundation::FileSystem::isPrivateFolder(options.home, &why)) {
+        err << "calvaro: refusing the data root: " << why << "\n";
+        return 1;
+    }
+    // Before anything in the root is read: a second process would overwrite
+    // what this one writes (and the other way round).
+    if (auto refused = foundation::DataRootLock::acquire(options.home)) {
+        err << "calvaro: " << refused->message << "\n";
+        return 1;
+    }
     foundation::FileSystem::setHome(options.home);
     dispatch::markMainThread();
     // Measurement data leaves the machine only for an endpoint named here or
@@ -258,7 +283,9 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
             err << "calvaro: the application made no delegate\n";
             return 1;
         }
-        if (!application.launch(delegate)) {
+        foundation::Value::Dictionary launchOptions;
+        if (options.openURL) launchOptions["UIApplicationLaunchOptionsURLKey"] = foundation::Value(*options.openURL);
+        if (!application.launch(delegate, launchOptions)) {
             err << "calvaro: the application did not finish launching\n";
             return 1;
         }
@@ -286,6 +313,13 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         ScriptPlayer player(driver, out);
         if (options.pages) player.setSnapshotSink(pageWriter(*options.pages, options.pictures));
         if (hooks.stopSignal) player.setStopRequest([&] { return hooks.stopSignal() != 0; });
+        // As on the phone: what intercepts the application delegate sees the
+        // link first, then the delegate itself.
+        player.setURLOpener([&](const std::string& url, std::string&) {
+            if (interceptOpenURL) interceptOpenURL(url);
+            if (auto opened = application.delegate()) opened->openURL(application, url, {});
+            return true;
+        });
         bool played = player.play(actions, &scriptError);
         // No input is taken from here on. Like the platform, the process
         // lives on until the work begun for the background (the analytics

@@ -24,6 +24,9 @@ struct LaunchOptions {
     int port = 8080;
     bool help = false;                            // --help
     bool version = false;                         // --version
+    // --open URL: the application is launched with this link (a campaign
+    // link tapped on the phone).
+    std::optional<std::string> openURL;
 };
 
 // Parses the command line. False with a message on an unknown option, a
@@ -43,6 +46,10 @@ struct LaunchHooks {
 // the exit status: 0, 1 for a failed script or launch, 2 for bad arguments,
 // 128 + the signal for a play stopped by one. The caller then ends the
 // queues (dispatch::endQueues) before static objects go.
-int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err);
+// `interceptOpenURL` sees a link the running application is opened with
+// before its delegate does (the analytics engine's interceptor), as the
+// phone's application-delegate interception would; may be empty.
+int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& out, std::ostream& err,
+               const std::function<void(const std::string& url)>& interceptOpenURL = {});
 
 }  // namespace app

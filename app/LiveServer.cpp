@@ -1,7 +1,8 @@
 #include "app/LiveServer.h"
 
-#include <httplib.h>
-
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/security/Digest.h"
+#include "platform/security/Random.h"
 #include "platform/ui/Application.h"
 #include "platform/web/HtmlPage.h"
 
@@ -23,20 +25,89 @@ namespace {
 // How long a request waits for the main thread before it is answered 503.
 constexpr auto kMainThreadLimit = std::chrono::seconds(30);
 constexpr size_t kMaxActionBytes = kMaxLineBytes;
+constexpr size_t kTokenBytes = 32;
+// Far above any picture of a screen the share sheet makes.
+constexpr size_t kMaxSharedPictureBytes = 32 * 1024 * 1024;
 
-struct Answer {
-    int status = 200;
-    std::string body;
-    std::string type = "text/plain; charset=utf-8";
-};
+using Answer = HttpResponse;
+
+bool endsWith(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// Compares in a time that tells nothing of where the texts differ.
+bool sameSecret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+// "name" or "folder/name" of letters, digits, '-', '_' and '.', never "..".
+bool isLibraryFileName(const std::string& name) {
+    if (name.empty() || name.find("..") != std::string::npos || name.front() == '/' || name.back() == '/' ||
+        std::count(name.begin(), name.end(), '/') > 1)
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == '/';
+    });
+}
+
+// A file of Debian's KaTeX or chart library.
+Answer libraryFile(const std::string& path) {
+    const bool katex = path.rfind("/katex/", 0) == 0;
+    const std::string name = path.substr(katex ? 7 : 10);
+    if (!isLibraryFileName(name)) return {404, "not found\n"};
+    std::ifstream file(std::filesystem::path(katex ? web::kKatexFolder : chart::kChartLibraryFolder) / name,
+                       std::ios::binary);
+    if (!file) return {404, "not found\n"};
+    std::stringstream body;
+    body << file.rdbuf();
+    std::string type = "application/octet-stream";
+    if (endsWith(name, ".js")) type = "text/javascript";
+    else if (endsWith(name, ".css")) type = "text/css";
+    else if (endsWith(name, ".woff2")) type = "font/woff2";
+    else if (endsWith(name, ".woff")) type = "font/woff";
+    else if (endsWith(name, ".ttf")) type = "font/ttf";
+    return {200, body.str(), type, {{"Cache-Control", "max-age=3600"}}};
+}
+
+// "Solution-<digits and dashes>.png", the names the share sheet gives.
+bool isSharedPictureName(const std::string& name) {
+    static constexpr const char* kPrefix = "Solution-";
+    static constexpr size_t kPrefixBytes = 9;
+    if (name.size() <= kPrefixBytes + 4 || name.compare(0, kPrefixBytes, kPrefix) != 0 || !endsWith(name, ".png"))
+        return false;
+    return std::all_of(name.begin() + kPrefixBytes, name.end() - 4,
+                       [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
+}
+
+// A picture the share sheet saved, offered to the browser as a download. The
+// folder lies in the data root, so a link or pipe planted there is neither
+// followed nor waited on.
+Answer sharedPicture(const std::string& path) {
+    const std::string name = path.substr(8);
+    if (!isSharedPictureName(name)) return {404, "not found\n"};
+    const std::filesystem::path folder = foundation::FileSystem::home() / "Shared";
+    std::error_code ignored;
+    if (std::filesystem::is_symlink(folder, ignored)) return {404, "not found\n"};
+    std::string bytes;
+    if (!foundation::FileSystem::readFile(folder / name, bytes, kMaxSharedPictureBytes)) return {404, "not found\n"};
+    return {200, std::move(bytes), "image/png",
+            {{"Cache-Control", "no-store"}, {"Content-Disposition", "attachment; filename=\"" + name + "\""}}};
+}
 
 }  // namespace
 
 struct LiveServer::Impl {
     ui::Driver& driver;
-    httplib::Server http;
-    std::thread thread;
+    std::unique_ptr<LoopbackServer> http;
     std::atomic<bool> stopping{false};
+    std::atomic<int> port{0};
+    std::string token;
+    // Whether the process was asked to end; asked on the main thread only.
+    std::function<bool()> stopRequested;
 
     explicit Impl(ui::Driver& d) : driver(d) {}
 
@@ -67,6 +138,7 @@ struct LiveServer::Impl {
         options.katexBase = "/katex";
         options.chartBase = "/chart.js";
         options.live = true;
+        options.actionToken = token;
         return {200, web::HtmlPage::ofWindow(*w, options), "text/html; charset=utf-8"};
     }
 
@@ -81,12 +153,58 @@ struct LiveServer::Impl {
         return onMain([this, actions] {
             std::ostringstream ignored;
             ScriptPlayer player(driver, ignored);
+            // Ctrl-C ends a wait the page asked for at once.
+            player.setStopRequest([this] { return stopRequested && stopRequested(); });
             ScriptError why;
             if (!player.play(actions, &why)) return Answer{409, why.message + "\n"};
             return Answer{200, "done\n"};
         });
     }
+
+    Answer route(const HttpRequest& request, int port) {
+        if (auto refused = refusal(request, port, token)) return *refused;
+        const bool get = request.method == "GET";
+        if (request.path == "/" && get) return onMain([this] { return page(); });
+        if (request.path == "/state" && get)
+            return onMain([this] {
+                Answer answer = page();
+                if (answer.status == 200) answer = {200, security::md5Hex(answer.body) + "\n"};
+                return answer;
+            });
+        if ((request.path.rfind("/katex/", 0) == 0 || request.path.rfind("/chart.js/", 0) == 0) && get)
+            return libraryFile(request.path);
+        if (request.path.rfind("/shared/", 0) == 0 && get) return sharedPicture(request.path);
+        if (request.path == "/action" && request.method == "POST") return perform(request.body);
+        if (request.path == "/" || request.path == "/state" || request.path == "/action" ||
+            request.path.rfind("/shared/", 0) == 0)
+            return {405, "method not allowed\n"};
+        return {404, "not found\n"};
+    }
 };
+
+std::optional<HttpResponse> LiveServer::refusal(const HttpRequest& request, int port,
+                                                const std::string& token) {
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string* host = request.header("Host");
+    // Any other name, even one resolving to this address, is another site's.
+    if (!host || (*host != self && *host != "localhost:" + std::to_string(port)))
+        return Answer{421, "this server answers for " + self + " only\n"};
+    const std::string origin = "http://" + *host;
+    const std::string* sentOrigin = request.header("Origin");
+    if (sentOrigin && *sentOrigin != origin) return Answer{403, "requests of other pages are refused\n"};
+    if (request.method != "POST") return std::nullopt;
+    if (!sentOrigin) return Answer{403, "an action needs the page's own Origin\n"};
+    // A browser sends a request of another type, or with a header of its
+    // own, to another origin only after asking, which this server refuses.
+    const std::string* type = request.header("Content-Type");
+    if (!type || type->substr(0, type->find(';')) != kActionType)
+        return Answer{415, std::string("an action is of type ") + kActionType + "\n"};
+    const std::string* sentToken = request.header(kTokenHeader);
+    if (!sentToken || token.empty() || !sameSecret(*sentToken, token))
+        return Answer{403, "the action lacks the page's token\n"};
+    if (request.body.size() > kMaxActionBytes) return Answer{413, "the action is too long\n"};
+    return std::nullopt;
+}
 
 LiveServer::LiveServer(ui::Driver& driver) : impl_(std::make_unique<Impl>(driver)) {}
 
@@ -94,83 +212,43 @@ LiveServer::~LiveServer() {
     stop();
 }
 
-bool LiveServer::start(int port, std::string& error) {
-    auto& http = impl_->http;
+const std::string& LiveServer::token() const {
+    return impl_->token;
+}
+
+bool LiveServer::start(int port, std::string& error, LoopbackServerLimits limits) {
+    auto secret = security::randomBytes(kTokenBytes);
+    if (!secret) return error = "no random bytes for the page's token", false;
+    impl_->token = security::toHex(secret->data(), secret->size());
+    limits.request.maxBodyBytes = std::min(limits.request.maxBodyBytes, kMaxActionBytes);
     Impl* impl = impl_.get();
-    auto reply = [](httplib::Response& response, const Answer& answer) {
-        response.status = answer.status;
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(answer.body, answer.type.c_str());
-    };
-    http.Get("/", [impl, reply](const httplib::Request&, httplib::Response& response) {
-        reply(response, impl->onMain([impl] { return impl->page(); }));
-    });
-    http.Get("/state", [impl, reply](const httplib::Request&, httplib::Response& response) {
-        reply(response, impl->onMain([impl] {
-            Answer page = impl->page();
-            if (page.status == 200) page = {200, security::md5Hex(page.body) + "\n"};
-            return page;
-        }));
-    });
-    http.Get(R"(/(katex|chart\.js)/([-A-Za-z0-9_.]+(/[-A-Za-z0-9_.]+)?))",
-             [reply](const httplib::Request& request, httplib::Response& response) {
-                 const std::string name = request.matches[2];
-                 if (name.find("..") != std::string::npos) return reply(response, {404, "not found\n"});
-                 const char* folder = request.matches[1] == "katex" ? web::kKatexFolder : chart::kChartLibraryFolder;
-                 std::ifstream file(std::filesystem::path(folder) / name, std::ios::binary);
-                 if (!file) return reply(response, {404, "not found\n"});
-                 std::stringstream body;
-                 body << file.rdbuf();
-                 std::string type = "application/octet-stream";
-                 auto ends = [&](const char* suffix) {
-                     return name.size() >= std::strlen(suffix) &&
-                            name.compare(name.size() - std::strlen(suffix), std::string::npos, suffix) == 0;
-                 };
-                 if (ends(".js")) type = "text/javascript";
-                 else if (ends(".css")) type = "text/css";
-                 else if (ends(".woff2")) type = "font/woff2";
-                 else if (ends(".woff")) type = "font/woff";
-                 else if (ends(".ttf")) type = "font/ttf";
-                 response.set_header("Cache-Control", "max-age=3600");
-                 response.set_content(body.str(), type.c_str());
-             });
-    // The pictures the share sheet saved, offered to the browser as downloads.
-    http.Get(R"(/shared/(Solution-[-0-9]+\.png))", [reply](const httplib::Request& request, httplib::Response& response) {
-        std::ifstream file(foundation::FileSystem::home() / "Shared" / std::string(request.matches[1]), std::ios::binary);
-        if (!file) return reply(response, {404, "not found\n"});
-        std::stringstream body;
-        body << file.rdbuf();
-        response.set_header("Cache-Control", "no-store");
-        response.set_header("Content-Disposition", "attachment; filename=\"" + std::string(request.matches[1]) + "\"");
-        response.set_content(body.str(), "image/png");
-    });
-    http.Post("/action", [impl, reply](const httplib::Request& request, httplib::Response& response) {
-        if (request.body.size() > kMaxActionBytes) return reply(response, {400, "the action is too long\n"});
-        reply(response, impl->perform(request.body));
-    });
-    http.set_payload_max_length(64 * 1024);
-    // A browser keeps several connections open; each holds one of the
-    // server's threads while idle, so idle ones are let go soon.
-    http.set_keep_alive_timeout(1);
-    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    // Never another address than the loopback one: the live page drives the
-    // application without any authentication.
-    const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1") : (http.bind_to_port("127.0.0.1", port) ? port : -1);
-    if (bound <= 0) return error = "cannot listen on 127.0.0.1:" + std::to_string(port), false;
-    port_ = bound;
-    impl_->thread = std::thread([impl] { impl->http.listen_after_bind(); });
+    impl_->http = std::make_unique<LoopbackServer>(
+        [impl](const HttpRequest& request) {
+            Answer answer = impl->route(request, impl->port);
+            if (answer.headers.empty()) answer.headers.emplace_back("Cache-Control", "no-store");
+            answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
+            // No other page may show this one in a frame and have it clicked.
+            answer.headers.emplace_back("X-Frame-Options", "DENY");
+            return answer;
+        },
+        limits);
+    // Never another address than the loopback one.
+    if (!impl_->http->start(port, error)) return false;
+    port_ = impl_->http->port();
+    impl_->port = port_;
     return true;
 }
 
 void LiveServer::pump(const std::function<bool()>& stopRequested) {
+    impl_->stopRequested = stopRequested;
     auto main = dispatch::MainQueue::shared();
     while (!stopRequested()) main->runFor(0.1);
 }
 
 void LiveServer::stop() {
     if (!impl_ || impl_->stopping.exchange(true)) return;
-    impl_->http.stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
+    // Requests waiting for the main thread see `stopping` and are let go.
+    if (impl_->http) impl_->http->stop();
     // Work the requests left queued runs with the queue's end.
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 
+#include "app/LoopbackServer.h"
 #include "platform/ui/Driver.h"
 
 namespace app {
@@ -17,11 +17,20 @@ namespace app {
 //   GET /chart.js/... Debian's chart library
 //   GET /shared/NAME  a picture the share sheet saved ("Solution-....png"),
 //                     as a download
-//   POST /action      one script line ("tap #calculateButton", "type 7",
+//   POST /action      the page's own (see below): one script line
+//                     ("tap #calculateButton", "type 7",
 //                     "tab 1", "drawer open", "alert Accept", "wait 0") or
 //                     "row S.R"; 200 once done, 400 for a malformed line
 //                     (nothing is done), 409 with the reason for an action
 //                     that cannot be done.
+// The page drives the application without a password, so the server answers
+// the page alone: a request must name the server itself as its Host (421
+// otherwise, which defeats a foreign name resolving to the loopback address),
+// an Origin, where one is sent, must be the page's own (403), and an action
+// must come from the page's own origin, as a request no other page can send
+// without asking first (Content-Type application/x-calvaro-action, 415
+// otherwise) carrying the token the page received with it (403 otherwise),
+// new at every start. No cross-origin access is offered.
 // Requests arrive on the server's threads; every action and every page is
 // made on the main thread, through the same Driver the scripts use, while
 // pump() runs there.
@@ -32,9 +41,18 @@ class LiveServer {
     LiveServer(const LiveServer&) = delete;
     LiveServer& operator=(const LiveServer&) = delete;
 
-    // Binds 127.0.0.1:port (0: any free port) and serves on a thread of its own.
-    bool start(int port, std::string& error);
+    // Binds 127.0.0.1:port (0: any free port) and serves on threads of its own.
+    bool start(int port, std::string& error, LoopbackServerLimits limits = {});
     int port() const { return port_; }
+    // The secret the page sends with its actions.
+    const std::string& token() const;
+
+    // Why a request is not to be answered, as the answer to give; nothing
+    // for a request of the page served on 127.0.0.1:port with `token`.
+    static std::optional<HttpResponse> refusal(const HttpRequest& request, int port, const std::string& token);
+    // Media type of an action.
+    static constexpr const char* kActionType = "application/x-calvaro-action";
+    static constexpr const char* kTokenHeader = "X-Calvaro-Token";
     // Runs the main queue (the application's timers and the requests' work)
     // until `stopRequested` answers true.
     void pump(const std::function<bool()>& stopRequested);

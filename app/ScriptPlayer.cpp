@@ -165,6 +165,11 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
                                           argument + "\"");
             action.argument = argument.substr(0, gap);
             action.kind = ScriptAction::Kind::scroll;
+        } else if (word == "open") {
+            if (argument.empty() || argument.find_first_of(" \t") != std::string::npos ||
+                argument.find(':') == std::string::npos)
+                return failAt(number, "\"open\" takes one URL, not \"" + argument + "\"");
+            action.kind = ScriptAction::Kind::open;
         } else if (word == "snapshot") {
             action.kind = ScriptAction::Kind::snapshot;
         } else if (word == "row" || word == "delete") {
@@ -219,6 +224,15 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             break;
         case ScriptAction::Kind::wait:
             driver_.wait(action.seconds, [this] { return stopRequested(); });
+            break;
+        case ScriptAction::Kind::open:
+            if (!urlOpener_) {
+                why = "links cannot be opened here";
+                ok = false;
+            } else {
+                ok = urlOpener_(action.argument, why);
+                driver_.settle();
+            }
             break;
         case ScriptAction::Kind::snapshot: {
             driver_.settle();

@@ -23,6 +23,8 @@ namespace app {
 //   scroll <identifier> <points>   scrolls a table, collection or scroll
 //                               view to that offset (0 to 1000000)
 //   wait <seconds>              0 to 3600, decimals allowed
+//   open <url>                  the application is opened with a link, as
+//                               when one is tapped on the phone
 //   snapshot [name]
 //   # comment                   blank lines are skipped too
 //
@@ -31,7 +33,7 @@ namespace app {
 // accessibility identifier only, as snapshots write identifiers. A script
 // holds at most kMaxScriptBytes, a line at most kMaxLineBytes.
 struct ScriptAction {
-    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot, row, deleteRow, moveRow, scroll };
+    enum class Kind { tap, type, tab, drawer, alert, wait, snapshot, row, deleteRow, moveRow, scroll, open };
     Kind kind = Kind::tap;
     std::string argument;  // drawer: "open" or "close"; snapshot: the name (may be empty);
                            // scroll: the identifier
@@ -78,6 +80,10 @@ class ScriptPlayer {
     using SnapshotSink = std::function<bool(int number, const std::string& name, const std::string& text,
                                             std::string& why)>;
     void setSnapshotSink(SnapshotSink sink) { snapshotSink_ = std::move(sink); }
+    // Opens a link in the running application; false with a reason stops
+    // the play. Without one, "open" stops the play.
+    using URLOpener = std::function<bool(const std::string& url, std::string& why)>;
+    void setURLOpener(URLOpener opener) { urlOpener_ = std::move(opener); }
     bool play(const std::vector<ScriptAction>& actions, ScriptError* error);
     int snapshotsTaken() const { return snapshots_; }
 
@@ -88,6 +94,7 @@ class ScriptPlayer {
     std::ostream& out_;
     std::function<bool()> stopRequested_;
     SnapshotSink snapshotSink_;
+    URLOpener urlOpener_;
     int snapshots_ = 0;
 };
 

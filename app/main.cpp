@@ -4,10 +4,17 @@
 
 #include "app/CalvaroMain.h"
 #include "app/Launcher.h"
+#include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRAppDelegateInterceptor.h"
+#include "analytics/core/MSREventEditingRegistration.h"
+#include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRReporters.h"
+#include "analytics/storage/MSRSqliteStore.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/foundation/DataLoss.h"
 
 namespace {
 
@@ -21,13 +28,17 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
+    MSRRegisterConnector();
+    MSRRegisterAudience();
+    MSRRegisterExperiments();
+    MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
     // First, before any thread starts: the end of a signalled process is as
     // orderly as any other.
     app::SignalWatcher signals;
-    const int status = app::runCalvaro(
-        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }},
-        std::cout, std::cerr);
+    int status = app::runCalvaro(
+        argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
+        std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });
     // Nothing outlives main: the queues finish their work and their threads
     // are joined before static objects go.
     if (!dispatch::endQueues(kEndTimeLimit)) {
@@ -36,6 +47,13 @@ int main(int argc, char** argv) {
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(status != 0 ? status : 1);
+    }
+    // With no queue left, the databases are closed, which also moves what
+    // their logs hold into their main files.
+    MSRSqliteStore::closeAllDatabases();
+    if (auto lost = foundation::DataLoss::describe()) {
+        std::cerr << "calvaro: " << *lost << "\n";
+        if (status == 0) status = 1;
     }
     return status;
 }

@@ -12,6 +12,9 @@
 #include "platform/net/FakeNetwork.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The shapes that matter fit in a few kilobytes; longer inputs only slow
+    // every run down and are kept out of the corpus.
+    if (size > 16 * 1024) return -1;
     static dispatch::ManualExecutor executor;
     static auto network = std::make_shared<net::FakeNetwork>();
     network->clearRequests();
@@ -28,11 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     remoteConfig->activateWithCompletion({});
     executor.runUntilIdle();
 
-    // The loaders read each key's text as JSON of its own: the same bytes as
-    // every key's value reach them even when the answer is no entries object.
+    // The loaders read each key's text as JSON of its own: the same bytes
+    // reach one of them (picked by the last byte) as that key's value even
+    // when the answer is no entries object. One a run, not all five: the
+    // fuzzer covers them all over its runs, five times as fast.
+    static const char* const keys[] = {"apps", "ads", "offers", "cmpReferenceData", "videoTutorials"};
     foundation::Value::Dictionary defaults;
-    for (const char* key : {"apps", "ads", "offers", "cmpReferenceData", "videoTutorials"})
-        defaults[key] = std::string(fuzz::text(data, size));
+    if (size > 0) defaults[keys[data[size - 1] % 5]] = std::string(fuzz::text(data, size));
     auto fallback = std::make_shared<host::DEDRemoteConfig>();
     fallback->setDefaults(defaults);
 

@@ -143,7 +143,8 @@ bool saveSharedImage(const ui::Image& image, std::string& where) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
     std::filesystem::path png = folder / (std::string("Solution-") + stamp + ".png");
     std::error_code ec;
-    for (int n = 2; std::filesystem::exists(png, ec); ++n)
+    // A link counts as taken even when it leads nowhere.
+    for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(png, ec)); ++n)
         png = folder / (std::string("Solution-") + stamp + "-" + std::to_string(n) + ".png");
     if (!picture->writePng(png, sharedImageScale, error)) return where = error, false;
     if (!foundation::FileSystem::restrictFile(png, &error)) return where = error, false;

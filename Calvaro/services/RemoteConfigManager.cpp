@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
@@ -87,23 +88,32 @@ void RemoteConfigManager::loadApps(host::DEDRemoteConfig& remoteConfig) {
 std::optional<AllAppMetaData> RemoteConfigManager::appsFromBundleDefaults() {
     auto path = foundation::Bundle::main().pathForResource("RemoteConfigDefaults", "plist");
     if (!path) return std::nullopt;
+    // The bundle does not change while the application runs, and every load
+    // of content without a usable menu asks for its defaults again: they are
+    // read and decoded once.
+    static std::mutex mutex;
+    static std::map<std::string, std::optional<AllAppMetaData>> decoded;
+    std::lock_guard lock(mutex);
+    if (auto known = decoded.find(path->string()); known != decoded.end()) return known->second;
+    auto& result = decoded[path->string()];
     std::string bytes;
     if (!foundation::FileSystem::readFile(*path, bytes)) {
         std::cerr << "The file \"RemoteConfigDefaults.plist\" couldn't be opened." << std::endl;
-        return std::nullopt;
+        return result;
     }
     auto plist = foundation::parsePropertyList(bytes);
     if (!plist || !plist->dictionary()) {
         std::cerr << "The data couldn't be read because it isn't in the correct format." << std::endl;
-        return std::nullopt;
+        return result;
     }
     services::json::DecodingError error;
     auto json = services::json::parse(plist->jsonText(2), error);
     if (!json) {
         std::cerr << "Invalid type in JSON write." << std::endl;
-        return std::nullopt;
+        return result;
     }
-    return AllAppMetaData::decode(*json, error);
+    result = AllAppMetaData::decode(*json, error);
+    return result;
 }
 
 void RemoteConfigManager::loadAds(host::DEDRemoteConfig& remoteConfig) {

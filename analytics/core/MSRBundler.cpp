@@ -406,7 +406,7 @@ bool MSRBundler::bundleRawEvents() {
             }
             MSRError audienceError;
             std::optional<std::vector<MSRPBAudienceLeafFilterResult>> results =
-                engine_.audience_->resultsForBundling(&audienceError);
+                engine_.audience_->resultsForBundling(&cache, &audienceError);
             if (!results) {
                 report(1, 23113, "Unable to read audience evaluation results", {audienceError});
                 return false;

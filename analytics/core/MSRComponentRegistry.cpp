@@ -4,6 +4,7 @@
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRPrivateSetMembershipClient.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
 #include "analytics/model/MSRPEventEditing.h"
 
@@ -47,4 +48,17 @@ std::shared_ptr<MSRPEventEditing> MSRNeutralComponent(const MSRComponentContext&
 template <>
 std::shared_ptr<MSRIdentityInterface> MSRNeutralComponent(const MSRComponentContext&) {
     return MSRIdentity::sharedInstance();
+}
+
+// Without another handler the engine makes campaign events of opened links
+// itself (MSRDeepLinks).
+template <>
+std::shared_ptr<MSRDeepLinkHandler> MSRNeutralComponent(const MSRComponentContext&) {
+    return nullptr;
+}
+
+// The on-device conversion add-on is not linked unless a module registers it.
+template <>
+std::shared_ptr<MSRPrivateSetMembershipClientClass> MSRNeutralComponent(const MSRComponentContext&) {
+    return nullptr;
 }

@@ -25,22 +25,38 @@
 class MSRAudience;
 class MSRConditionalUserPropertyController;
 class MSRDatabase;
+class MSRDeepLinkHandler;
 class MSREManager;
 class MSREventSampler;
 class MSRIdentityInterface;
 class MSRLifetimeValueRecorder;
+class MSRMeasurement;
+class MSRNetworkComponent;
+class MSRPrivateSetMembershipClientClass;
 class MSRPEventEditing;
 class MSRPersistedConfig;
+class MSRRemoteConfig;
 class MSRScreenViewReporterInterface;
 class MSRSearchAdReporter;
 class MSRSessionReporterInterface;
 class MSRTCFClient;
+namespace dispatch {
+class Queue;
+}
 
 // What a maker may build its collaborator on; members the asking code does not
 // have are null.
 struct MSRComponentContext {
     std::shared_ptr<MSRDatabase> database;
     std::shared_ptr<MSRPersistedConfig> persistedConfig;
+    // The engine's settings and the engine itself, for collaborators that
+    // work on its worker queue (held weakly: the engine owns them).
+    std::shared_ptr<MSRRemoteConfig> remoteConfig;
+    std::weak_ptr<MSRMeasurement> engine;
+    // The engine's worker queue and network component, for collaborators
+    // that run on the one and send through the other.
+    std::shared_ptr<dispatch::Queue> workerQueue;
+    std::shared_ptr<MSRNetworkComponent> network;
     // Only for the engine itself.
     MSRMeasurementStartParameters startParameters;
 };
@@ -64,6 +80,8 @@ template <> std::shared_ptr<MSRScreenViewReporterInterface> MSRNeutralComponent(
 template <> std::shared_ptr<MSREManager> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRPEventEditing> MSRNeutralComponent(const MSRComponentContext&);
 template <> std::shared_ptr<MSRIdentityInterface> MSRNeutralComponent(const MSRComponentContext&);
+template <> std::shared_ptr<MSRDeepLinkHandler> MSRNeutralComponent(const MSRComponentContext&);
+template <> std::shared_ptr<MSRPrivateSetMembershipClientClass> MSRNeutralComponent(const MSRComponentContext&);
 
 class MSRComponentRegistry {
 public:

@@ -10,6 +10,7 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRTCFClient.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRLogContext.h"

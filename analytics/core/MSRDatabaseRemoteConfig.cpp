@@ -1,6 +1,8 @@
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/model/MSRPEventEditing.h"
@@ -90,6 +92,7 @@ std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
     auto instance =
         std::make_shared<MSRDatabaseRemoteConfig>(std::move(monitor), std::move(database), std::move(experimentManager));
     instance->setAppID(appID);
+    instance->linkExperimentsClient();
     // Settings from the last fetch apply from the first event on.
     if (measurementConfig) {
         instance->updateMeasurementConfig(*measurementConfig);
@@ -102,6 +105,25 @@ std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
         if (stored) instance->parseRemoteConfigFromMeasurementConfig(*stored);
     }
     return instance;
+}
+
+void MSRDatabaseRemoteConfig::linkExperimentsClient() {
+    if (!experimentManager_) return;
+    std::shared_ptr<MSRExperimentClient> client = experimentManager_->registerSDKProperty(
+        kMSRExperimentsMeasurementSDKName, MSRIdentity::rovIdarurozaroLibraryVersion(),
+        std::weak_ptr<MSRExperimentClientDelegate>(shared_from_this()));
+    if (!client) return;
+    setExperimentClient(client);
+    MSRError error;
+    if (!client->activateLatestSnapshot(&error) && hasError(error)) {
+        monitorRef().logWithLevel(2, 29023, "Cannot activate stale snapshot. Error", {MSRLogContext(error)});
+    }
+    updateCachedExperimentFlags();
+}
+
+bool MSRDatabaseRemoteConfig::shouldFetchExperimentsForClient() {
+    std::shared_ptr<MSRMeasurement> engine = MSRMeasurement::sharedInstance();
+    return engine && engine->isEnabled();
 }
 
 void MSRDatabaseRemoteConfig::loadMeasurementURLFromBundle() {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "platform/foundation/Value.h"
@@ -21,6 +22,7 @@ class MSRDatabase;
 class MSREManager;
 
 class MSRDatabaseRemoteConfig : public MSRRemoteConfig,
+                                public MSRExperimentClientDelegate,
                                 public std::enable_shared_from_this<MSRDatabaseRemoteConfig> {
 public:
     // Null (logged 29000 / 29001) without an application id or a database.
@@ -48,6 +50,14 @@ public:
     std::vector<int64_t> experimentIDs() override;
     void reset() override;
 
+    // As the delegate of the engine's experiments client.
+    void clientDidReceiveNewSnapshot() override { MSRRemoteConfig::clientDidReceiveNewSnapshot(); }
+    void clientDidReceiveFetchError(const MSRError& error) override {
+        MSRRemoteConfig::clientDidReceiveFetchError(&error);
+    }
+    // Only while the shared engine exists and is enabled.
+    bool shouldFetchExperimentsForClient() override;
+
     // Reads and parses the stored configuration again (defaults when none is
     // stored), e.g. after a transaction that stored another rolled back.
     void reloadFromDatabase();
@@ -70,6 +80,9 @@ public:
                             std::shared_ptr<MSREManager> experimentManager);
 
 private:
+    // Registers the engine as a client of the experiments manager and
+    // activates the snapshot the last run left waiting.
+    void linkExperimentsClient();
     // Loads the first program into a new interpreter instance; false when
     // it failed (logged), true also when there is nothing to load.
     bool loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs);

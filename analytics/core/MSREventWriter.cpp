@@ -20,6 +20,7 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/DataLoss.h"
 
 namespace {
 
@@ -150,7 +151,10 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     } else {
         engine_.pendingEventWrites_ = {};
     }
-    if (!kept) engine_.eventWriteFailed_ = true;
+    if (!kept) {
+        engine_.eventWriteFailed_ = true;
+        foundation::DataLoss::note("analytics events");
+    }
     commitWritesBehindQueuedWork();
 }
 
@@ -425,9 +429,14 @@ bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMea
         if (count < std::numeric_limits<int64_t>::max()) ++count;
         pending.previousFirstOpenCount = std::to_string(count);
     }
+    // Said only once the row is committed: until then a full disk or a
+    // failed commit can still take it back.
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
-        log(7, 23072, "Event logged. Event name, event params",
-            {MSRDebugEventName(name), MSRDebugParameters(event.parameters(), "")});
+        engine_.database_->runWhenPendingWritesEnd(
+            [eventName = MSRDebugEventName(name), parameters = MSRDebugParameters(event.parameters(), "")](
+                bool committed) {
+                if (committed) log(7, 23072, "Event stored. Event name, event params", {eventName, parameters});
+            });
     }
     return true;
 }

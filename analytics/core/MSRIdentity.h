@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analytics/core/MSRIdentityInterface.h"
+#include "platform/foundation/Bundle.h"
 
 namespace dispatch {
 class Queue;
@@ -96,6 +97,9 @@ public:
     bool isFromAppStore() const;
     bool iOS14OrAbove() const;
     const std::shared_ptr<MSRPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+    // The application bundle the identity reads (the main bundle unless the
+    // environment named another).
+    const foundation::Bundle& bundle() const { return bundle_ ? *bundle_ : foundation::Bundle::main(); }
 
     // The engine hands over its own settings once it has them.
     void setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig);

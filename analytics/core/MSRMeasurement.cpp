@@ -239,7 +239,10 @@ MSRMeasurement::MSRMeasurement()
       MSREventWriter(*this),
       MSRBundler(*this),
       MSRUploader(*this),
-      MSRConfigurationFetcher(*this) {}
+      MSRConfigurationFetcher(*this),
+      MSRDeepLinks(*this),
+      MSRConversionValues(*this),
+      MSROnDeviceConversion(*this) {}
 
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
@@ -257,7 +260,9 @@ void MSRMeasurement::onWorkerQueue(std::string_view blockID, std::function<void(
 
 void MSRMeasurement::reachabilityDidChange() {
     onWorkerQueue("MSRMeasurement:1045", [](MSRMeasurement& engine) {
-        if (engine.hasComponentsOnWorkerQueue()) engine.uploader().updateSchedule();
+        if (!engine.hasComponentsOnWorkerQueue()) return;
+        engine.uploader().updateSchedule();
+        engine.conversionValues().maybeFetchSKANCVAfterReachabilityChange();
     });
 }
 
@@ -297,7 +302,14 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     return wiped;
 }
 
-void MSRMeasurement::handleNonFirstOpenEventURL(const std::string&, double) {}
+void MSRMeasurement::handleNonFirstOpenEventURL(const std::string& url, double timestamp) {
+    // It queues work on the worker and so must not be called from it.
+    if (auto current = dispatch::Queue::current(); current && current->label() == scheduler_->workerQueue()->label()) {
+        log(2, 23163, "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
+        return;
+    }
+    deepLinks().handleOpenURL(url, std::nullopt, timestamp);
+}
 
 bool MSRMeasurement::hasConsentDefaults() {
     return !remoteConfig()->consentDefaults().empty();
@@ -320,6 +332,9 @@ void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>
                                                 std::optional<int64_t> clickTimestampMillis,
                                                 double eventTimestampSeconds,
                                                 const MSRObjectDictionary& extraParameters) {
-    if (deepLinkHandler_)
+    if (deepLinkHandler_) {
         deepLinkHandler_->handleOpenURL(url, clickTimestampMillis, eventTimestampSeconds, extraParameters);
+    } else {
+        deepLinks().logCampaignEventOnWorkerQueue(url, clickTimestampMillis, eventTimestampSeconds, extraParameters);
+    }
 }

@@ -7,7 +7,8 @@
 //
 // The engine keeps the state; its roads work on it, each in its own header and
 // source and named for its job: MSRStartUpAndWipe, MSREventWriter, MSRBundler,
-// MSRUploader and MSRConfigurationFetcher. The engine is made of its roads (they
+// MSRUploader, MSRConfigurationFetcher, and for attribution MSRDeepLinks,
+// MSRConversionValues and MSROnDeviceConversion. The engine is made of its roads (they
 // are its bases), so each road's operations are declared once, in the road's
 // header, and are the engine's operations by the same names. The engine's own
 // sources call them through the road (startUp(), uploader(), ...); lower roads
@@ -29,8 +30,12 @@
 
 #include "analytics/core/MSRBundler.h"
 #include "analytics/core/MSRConfigurationFetcher.h"
+#include "analytics/core/MSRConversionValues.h"
+#include "analytics/core/MSRDeepLinks.h"
 #include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRMeasurementInterface.h"
+#include "analytics/core/MSROnDeviceConversion.h"
+#include "analytics/core/MSRPendingRequest.h"
 #include "analytics/core/MSRStartUpAndWipe.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDailyCounts.h"
@@ -78,10 +83,15 @@ class MSRMeasurement : public MSRMeasurementInterface,
                        public MSREventWriter,
                        public MSRBundler,
                        public MSRUploader,
-                       public MSRConfigurationFetcher {
+                       public MSRConfigurationFetcher,
+                       public MSRDeepLinks,
+                       public MSRConversionValues,
+                       public MSROnDeviceConversion {
 public:
     static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
     static constexpr const char* kAlarmName = "Measurement timer";
+    // User properties one origin may set.
+    static constexpr int32_t kMaxUserPropertiesPerOrigin = 25;
 
     // ======================================================================
     // Start-up and enablement (the rest in MSRStartUpAndWipe.h)
@@ -295,6 +305,11 @@ public:
     MSREventWriter& eventWriter() { return *this; }
     MSRBundler& bundler() { return *this; }
     MSRStartUpAndWipe& startUp() { return *this; }
+    MSRDeepLinks& deepLinks() { return *this; }
+    MSRConversionValues& conversionValues() { return *this; }
+    MSROnDeviceConversion& onDeviceConversion() { return *this; }
+    // The watch over the engine's own requests (not uploads).
+    MSRPendingRequest& pendingRequest() { return pendingRequest_; }
     // Runs `work` with the engine on the worker queue, unless the engine is
     // gone by then: the queued block holds no strong reference, so queued work
     // never keeps a stopped engine alive.
@@ -306,6 +321,9 @@ private:
     friend class MSREventWriter;
     friend class MSRBundler;
     friend class MSRStartUpAndWipe;
+    friend class MSRDeepLinks;
+    friend class MSRConversionValues;
+    friend class MSROnDeviceConversion;
 
     MSRMeasurement();
 
@@ -337,6 +355,10 @@ private:
     bool fetchSKANWhenNetworkConnected_ = false;
     int64_t lastEventEndTimestampMsec_ = 0;
     int32_t SKANRetryCount_ = 0;
+    std::shared_ptr<MSRAlarm> SKANRetryAlarm_;
+    std::shared_ptr<MSRAlarm> SKANDelayAlarm_;
+    std::shared_ptr<MSRAlarm> PSMRetryAlarm_;
+    std::shared_ptr<MSRPrivateSetMembershipClient> privateSetMembershipClient_;
     std::vector<int64_t> uploadingBundleIDs_;
     std::optional<std::string> previousZMPAppID_;
     std::atomic<uint64_t> backgroundUpdateTask_{0};
@@ -349,7 +371,8 @@ private:
     bool shouldUpdateNPAUserProperty_ = false;
     bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
     std::shared_ptr<MSRTCFClient> tcfClient_;
-    bool enabled_ = false;
+    // Read by the experiments client from its own queue.
+    std::atomic<bool> enabled_ = false;
     bool wasEnabledDuringInitialization_ = false;
     bool isAnalyticsCollectionEnabled_ = true;
     bool isAnalyticsCollectionDeactivated_ = false;
@@ -360,6 +383,7 @@ private:
     std::shared_ptr<MSREventSampler> eventSampler_;
     std::shared_ptr<MSRDeepLinkHandler> deepLinkHandler_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
+    MSRPendingRequest pendingRequest_{*this};
 
     // Each road keeps its private helpers and fields in its own block below.
 
@@ -419,15 +443,6 @@ private:
     // fetchRemoteConfig, as the upload run reaches it: the fetch schedules
     // uploads itself, so the upload road does not call into it directly.
     std::function<void()> requestConfigurationFetch_;
-    // Ad-network conversion values and on-device conversion measurement
-    // have their own roads; until they exist the upload asks these.
-    bool isInFirstSKANPostbackWindow() const { return false; }
-    void scheduleSKANCVFetchAfterDataUpload() {}
-    void retrievePSMResponse() {}
-
     // --- configuration fetch -----------------------------------------------
 
-    // The deferred deep link has its own road; until it exists nothing waits
-    // for the configuration.
-    void requestDeferredDeepLink() {}
 };

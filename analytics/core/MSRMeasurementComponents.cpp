@@ -18,7 +18,7 @@ bool MSRAudience::evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute&, 
 
 void MSRAudience::clearEvaluationResultsForSessionScopedFilters() {}
 
-std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsForBundling(MSRError*) {
+std::optional<std::vector<MSRPBAudienceLeafFilterResult>> MSRAudience::resultsForBundling(MSRAudienceTimestampsCache*, MSRError*) {
     return std::vector<MSRPBAudienceLeafFilterResult>{};
 }
 
@@ -34,6 +34,10 @@ void MSRSearchAdReporter::start() {}
 std::shared_ptr<MSREManager> MSREManager::sharedInstance() { return MSRComponentRegistry::make<MSREManager>(); }
 std::vector<int64_t> MSREManager::activeExperimentIDs() { return {}; }
 void MSREManager::reset() {}
+std::shared_ptr<MSRExperimentClient> MSREManager::registerSDKProperty(
+    const std::string&, int64_t, std::weak_ptr<MSRExperimentClientDelegate>) {
+    return nullptr;
+}
 
 std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::processEventOnWorkerQueue(const MSREvent&) {
     return std::vector<MSREvent>{};

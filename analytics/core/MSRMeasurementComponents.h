@@ -14,18 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRAudienceTimestampsCache.h"
 #include "analytics/model/MSREvent.h"
 #include "analytics/model/MSREventAggregates.h"
 #include "analytics/support/MSRError.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRDatabase;
-
-// Remembers, for one bundle, when each audience filter last matched.
-class MSRAudienceTimestampsCache {
-public:
-    virtual ~MSRAudienceTimestampsCache() = default;
-};
 
 // Evaluates the server's audiences on the device.
 class MSRAudience {
@@ -39,13 +35,16 @@ public:
     virtual bool hasEventFilters() const;
     virtual bool evaluateFiltersForEvent(const MSREvent& event, const MSREventAggregates& aggregates,
                                          MSRAudienceTimestampsCache* cache);
-    // `evaluationTime` in seconds; nothing evaluates without a time.
+    // `evaluationTime` in seconds; without one, the property's own set time.
     virtual bool evaluateFiltersForNanoUserProperty(const MSRPBUserAttribute& attribute,
                                                     MSRAudienceTimestampsCache* cache,
                                                     std::optional<double> evaluationTime);
     virtual void clearEvaluationResultsForSessionScopedFilters();
-    // Nothing (with the cause) when the results could not be read.
-    virtual std::optional<std::vector<MSRPBAudienceLeafFilterResult>> resultsForBundling(MSRError* error);
+    // The results that go into the bundle, after storing those the bundle's
+    // evaluations left in `cache`. Nothing (with the cause) when the results
+    // could not be read or stored.
+    virtual std::optional<std::vector<MSRPBAudienceLeafFilterResult>> resultsForBundling(
+        MSRAudienceTimestampsCache* cache, MSRError* error);
 
 protected:
     std::shared_ptr<MSRDatabase> database_;
@@ -73,6 +72,19 @@ public:
     virtual void start();
 };
 
+// What the engine's settings answer as the delegate of their experiments client.
+class MSRExperimentClientDelegate {
+public:
+    virtual ~MSRExperimentClientDelegate() = default;
+    virtual void clientDidReceiveNewSnapshot() = 0;
+    virtual void clientDidReceiveFetchError(const MSRError& error) = 0;
+    virtual bool shouldFetchExperimentsForClient() = 0;
+};
+
+// The SDK name under which the measurement engine's settings register as a
+// client of the experiments manager; it keys their stored snapshots.
+inline constexpr const char* kMSRExperimentsMeasurementSDKName = "rov_idarurozaro";
+
 // The experiments manager: active experiment IDs travel with every bundle.
 class MSREManager {
 public:
@@ -81,6 +93,10 @@ public:
     static std::shared_ptr<MSREManager> sharedInstance();
     virtual std::vector<int64_t> activeExperimentIDs();
     virtual void reset();
+    // Registers a client library with no default flags; null when there is
+    // no experiments feature in this build.
+    virtual std::shared_ptr<MSRExperimentClient> registerSDKProperty(
+        const std::string& SDKName, int64_t version, std::weak_ptr<MSRExperimentClientDelegate> delegate);
 };
 
 // Conditional user properties react to each written event; the answer is the
@@ -100,8 +116,10 @@ public:
     virtual bool recordLifetimeValueToDatabase(MSRDatabase& database, const MSREvent& event);
 };
 
-// Launch URLs and the stored deferred deep link, made campaign events by the
-// attribution road, which registers its maker; this default reports nothing.
+// Launch URLs and the stored deferred deep link. Without a registered handler
+// the engine makes their campaign events itself (MSRDeepLinks); a registered
+// one takes that work over (tests watch what reaches it). The base reports
+// nothing.
 class MSRDeepLinkHandler {
 public:
     virtual ~MSRDeepLinkHandler() = default;

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the engine's roads (MSRStartUpAndWipe, MSREventWriter, MSRBundler,
-// MSRUploader, MSRConfigurationFetcher) stand on: the engine that owns them,
+// MSRUploader, MSRConfigurationFetcher, MSRDeepLinks, MSRConversionValues,
+// MSROnDeviceConversion) stand on: the engine that owns them,
 // whose state they work on, and the types their operations speak of.
 
 #include <cstdint>

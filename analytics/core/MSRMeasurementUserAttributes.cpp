@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int32_t kMaxUserPropertiesPerOrigin = 25;
 constexpr int64_t kSessionIDErrorCode = 13;
 
 void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
@@ -232,9 +231,9 @@ void MSRMeasurement::setUserData(const foundation::Value::Dictionary& userData) 
     });
 }
 
-void MSRMeasurement::setUserDataOnWorkerQueue(const foundation::Value::Dictionary&) {
-    // On-device conversion measurement has no client on this platform: no key
-    // of the user data can start one, so nothing is initiated.
+void MSRMeasurement::setUserDataOnWorkerQueue(const foundation::Value::Dictionary& userData) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("setUserDataOnWorkerQueue:", monitor().get());
+    onDeviceConversion().initiateWithUserDataOnWorkerQueue(userData);
 }
 
 // --- Ad personalization ("_npa") ----------------------------------------------------

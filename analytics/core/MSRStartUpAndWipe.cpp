@@ -36,6 +36,7 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRUserDefaults.h"
+#include "platform/foundation/DataLoss.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -87,6 +88,8 @@ void MSRStartUpAndWipe::setEnabledOnWorkerQueue(bool enable) {
         if (!startMeasurementOnWorkerQueue()) {
             engine_.enabled_ = false;
             log(0, 23011, "Failed to start Analytics. Analytics is disabled");
+            // Every event of the run is refused from here on.
+            foundation::DataLoss::note("analytics events (the engine could not start on its storage)");
             engine_.setEnabled(false);
             return;
         }
@@ -195,6 +198,10 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     MSRComponentContext context;
     context.database = engine_.database_;
     context.persistedConfig = engine_.persistedConfig_;
+    context.remoteConfig = engine_.remoteConfig_;
+    context.engine = engine_.weak_from_this();
+    context.workerQueue = engine_.scheduler_->workerQueue();
+    context.network = engine_.network_;
     if (!engine_.audience_) engine_.audience_ = MSRComponentRegistry::make<MSRAudience>(context);
     if (!engine_.sessionReporter_) engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
     if (!engine_.conditionalUserPropertyController_)
@@ -218,12 +225,14 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     }
     const bool dma = engine_.remoteConfig_->DMAConsentEnabled();
     if (dma) engine_.configurationFetcher().updateConsentSettingsUtilWithRemoteConfig();
+    engine_.onDeviceConversion().checkPSMDependencyOnWorkerQueue();
+    engine_.onDeviceConversion().maybeDeleteExpiredPSMValueOnWorkerQueue();
     engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
     if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
         reportStoredCampaignEventOnWorkerQueue(std::nullopt);
-    } else if (shouldAllowRequestDeferredDeepLink()) {
+    } else if (engine_.deepLinks().shouldAllowRequestDeferredDeepLink()) {
         if (engine_.remoteConfig_->isExpired() && dma) {
             engine_.shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
         } else {
@@ -320,8 +329,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
             return false;
         }
     }
-    engine_.PSMStartCount_ = 0;
-    engine_.PSMRetryCount_ = 0;
+    engine_.onDeviceConversion().resetPSMCounts();
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
     engine_.persistedConfig_->clearValues();
     engine_.monitor()->clearMonitoringData();
@@ -550,8 +558,6 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
 }
 
-bool MSRStartUpAndWipe::shouldAllowRequestDeferredDeepLink() { return false; }
-
 void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
     // Held for the life of the process, like the class that observes; a
     // token may outlive the centre.
@@ -559,9 +565,9 @@ void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
         MSRAppDidFinishLaunchingNotificationName(), &MSRMeasurement::handleAppDidFinishLaunching);
 }
 
-// Launch URLs in the options have their own road; the reporter is made here.
-void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification&) {
+void MSRMeasurement::handleAppDidFinishLaunching(const foundation::Notification& notification) {
     MSRScreenViewReporterInterface::shared();
+    if (notification.userInfo) MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(notification);
 }
 
 void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
@@ -580,6 +586,9 @@ void MSRStartUpAndWipe::subscribeForAppForegroundBackgroundNotifications() {
 }
 
 void MSRStartUpAndWipe::handleAppDidBecomeActiveEvent() {
+    engine_.onWorkerQueue("MSRMeasurement:4296", [](MSRMeasurement& engine) {
+        if (engine.hasComponentsOnWorkerQueue()) engine.conversionValues().fetchSKANCV();
+    });
     if (!engine_.remoteConfig()->blocklistInternal()) return;
     engine_.onWorkerQueue("MSRMeasurement:4289", [](MSRMeasurement& engine) {
         if (!engine.hasComponentsOnWorkerQueue()) return;

@@ -39,7 +39,6 @@ public:
     // Seconds since 1970; 0 when unknown.
     double firstOpenTimestamp();
     bool isVersionSameAsOriginalVersion();
-    bool shouldAllowRequestDeferredDeepLink();
     void subscribeForAppForegroundBackgroundNotifications();
     // The application's notifications (main thread): becoming active fetches
     // settings older than a week, resigning active holds a background task

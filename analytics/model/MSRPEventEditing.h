@@ -19,12 +19,6 @@
 class MSRError;
 class MSRPBProgram;
 
-class MSRPRuntime {
-  public:
-    // Sent with every configuration request.
-    static int64_t runtimeVersion() { return 0; }
-};
-
 // A native module that a program loads by name.
 class MSRPModule {
   public:

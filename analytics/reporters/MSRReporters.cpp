@@ -4,6 +4,7 @@
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSRScreenViewReporter.h"
+#include "analytics/reporters/MSRSearchAdAttributionReporter.h"
 #include "analytics/reporters/MSRSessionReporter.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/ui/AppearanceHooks.h"
@@ -34,6 +35,7 @@ void MSRRegisterReporters() {
     MSRComponentRegistry::registerMaker<MSRSessionReporterInterface>([](const MSRComponentContext& context) {
         return MSRSessionReporter::makeForEngine(context.persistedConfig);
     });
+    MSRRegisterSearchAdAttributionReporter();
     // Made now, so that it hears the application's first activation.
     MSRComponentRegistry::registerInstance<MSRScreenViewReporterInterface>(
         MSRScreenViewReporter::sharedInstance());

@@ -49,6 +49,15 @@ bool validAttributes(const Keychain::Attributes& attributes) {
     return true;
 }
 
+// The keychain lies beside the data root, where another user may have made
+// its folder first: items are neither read from nor written into a folder
+// that is not the user's alone.
+bool inPrivateFolder(const std::filesystem::path& file) {
+    std::error_code ec;
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+    return !std::filesystem::exists(folder, ec) || foundation::FileSystem::isPrivateFolder(folder);
+}
+
 }  // namespace
 
 std::filesystem::path Keychain::defaultFile() {
@@ -62,6 +71,7 @@ Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {}
 std::optional<std::vector<Keychain::Item>> Keychain::load() const {
     std::string bytes;
     std::error_code ec;
+    if (!inPrivateFolder(file_)) return std::nullopt;
     if (!std::filesystem::exists(file_, ec)) return std::vector<Item>{};
     if (!foundation::FileSystem::readFile(file_, bytes)) return std::nullopt;
     auto parsed = foundation::parsePropertyList(bytes);
@@ -89,6 +99,7 @@ bool Keychain::save(const std::vector<Item>& items) const {
     // Owner-only: the folder and the file (writeAtomically makes both so).
     if (!foundation::FileSystem::createDirectories(file_.parent_path())) return false;
     chmod(file_.parent_path().c_str(), 0700);
+    if (!inPrivateFolder(file_)) return false;
     return foundation::FileSystem::writeAtomically(file_, *xml);
 }
 

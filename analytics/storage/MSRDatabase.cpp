@@ -15,6 +15,7 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "platform/foundation/DataLoss.h"
 
 namespace {
 
@@ -233,6 +234,9 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
     if (!store) return false;
     sqliteStore_ = std::move(store);
+    // At the end of the process the writes still grouped are committed
+    // before the connection closes (closing would roll them back).
+    sqliteStore_->setBeforeCloseAtEnd([this] { commitPendingWrites(); });
     rawEventCount_.reset();
     useJournalMode();
     return true;
@@ -245,8 +249,26 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
     static const std::vector<std::string> tables = {"raw_events_metadata", "raw_events", "queue", "user_attributes"};
     std::vector<MSRDatabaseSalvage::TableResult> results;
     MSRError error;
+    // The bundle index goes on from the kept file's: a server drops a bundle
+    // whose (app instance, bundle index) it has seen, so numbering again from
+    // 0 would make new bundles look like repeats.
+    std::optional<int64_t> lastBundleIndex;
+    auto readBundleIndex = [&lastBundleIndex](sqlite3* damaged) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(damaged, "SELECT max(last_bundle_index) FROM app_metadata", -1, &statement,
+                               nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_INTEGER) {
+            lastBundleIndex = sqlite3_column_int64(statement, 0);
+        }
+        sqlite3_finalize(statement);
+    };
     bool committed = sqliteStore_->performTransaction(&error, [&] {
-        results = MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables);
+        results = MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex);
+        if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
+            MSRError indexError;
+            sqliteStore_->increaseColumn("last_bundle_index", *lastBundleIndex, "app_metadata", "rowid = 1",
+                                         {}, &indexError);
+        }
         return true;
     });
     rawEventCount_.reset();
@@ -468,7 +490,10 @@ bool MSRDatabase::endPendingWrites(bool commit) {
             MSRStorageLog(1, 34011, "Failed to rollback transaction");
         }
         rawEventCount_.reset();
-        if (writes > 0) MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
+        if (writes > 0) {
+            MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
+            foundation::DataLoss::note("analytics writes (events, user properties)", writes);
+        }
     }
     // The blocks may open another group.
     std::vector<std::function<void(bool)>> blocks = std::exchange(blocksAfterPendingWrites_, {});

@@ -8,14 +8,19 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "analytics/model/MSRConditionalUserProperty.h"
 #include "analytics/model/MSRDailyCounts.h"
 #include "analytics/model/MSREventAggregates.h"
+#include "analytics/model/MSREventFilter.h"
+#include "analytics/model/MSRFilterResult.h"
+#include "analytics/model/MSRPropertyFilter.h"
 #include "analytics/model/MSRRawEventData.h"
 #include "analytics/model/MSRUserAttribute.h"
 #include "analytics/support/MSRError.h"
@@ -267,6 +272,10 @@ class MSRDatabase {
     // Puts a non-empty snapshot back in place of the aggregates and empties
     // it; without one nothing changes.
     bool restoreFromEventsSnapshotTable(MSRError* error);
+    // The aggregates of `name` in the snapshot; nothing (without an error)
+    // when there is no snapshot table or no such row.
+    std::optional<MSREventAggregates> eventAggregatesSnapshotWithName(const std::string& name, MSRError* error);
+    bool deleteAllEventAggregatesInSnapshot(MSRError* error);
 
     // --- Event aggregates and subscriptions --- (MSRDatabaseEvents.cpp)
     // At most 1000 aggregates rows: a new name beyond that is refused while
@@ -275,6 +284,12 @@ class MSRDatabase {
     static constexpr int64_t kMaxSubscriptionRows = 1000;
     // Nothing without an error when the name has no row.
     std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, MSRError* error);
+    // The same from "events" or "events_snapshot".
+    std::optional<MSREventAggregates> eventAggregatesWithName(const std::string& name, const std::string& table,
+                                                              MSRError* error);
+    // Up to 1000 rows; rows that make no aggregates are skipped.
+    std::optional<std::vector<MSREventAggregates>> allEventAggregates(MSRError* error);
+    bool deleteAllEventAggregates(MSRError* error);
     std::optional<bool> containsEventAggregatesWithName(const std::string& name, MSRError* error);
     bool updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error);
     // The number of aggregates rows of public (not "_") names.
@@ -296,10 +311,69 @@ class MSRDatabase {
     // reserved public names unless `includeInternal`.
     std::optional<std::vector<MSRUserAttribute>> userAttributesIncludingInternal(bool includeInternal,
                                                                                 MSRError* error);
+    // The lifetime-value properties (names beginning with exactly "_ltv_"),
+    // newest first; nothing when one of them cannot be read.
+    std::optional<std::vector<MSRUserAttribute>> allLifetimeValueUserAttributes(MSRError* error);
     // Inserts or replaces by name; a new name beyond 1000 stored is refused.
     bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
     // Deleting a name that is not stored succeeds.
     bool deleteUserAttributeWithName(const std::string& name, MSRError* error);
+
+    // --- Conditional user properties --- (MSRDatabaseConditionalUserProperties.cpp)
+    // "Now" is the clock's wall time. A row that can no longer be read is
+    // deleted (logged) and the other rows are answered. Names and origins are
+    // matched as given: "_" and "%" in them are no wildcards.
+    // Nothing without an error when no property has the name.
+    std::optional<MSRConditionalUserProperty> conditionalUserPropertyWithName(const std::string& name,
+                                                                              MSRError* error);
+    // Inserts or replaces by name (columns the record leaves out become
+    // null); a new name beyond 1000 stored is refused.
+    bool updateConditionalUserProperty(const std::optional<MSRConditionalUserProperty>& property, MSRError* error);
+    bool deleteConditionalUserPropertyWithName(const std::string& name, MSRError* error);
+    // Waiting properties whose trigger timeout has passed since their creation.
+    std::optional<std::vector<MSRConditionalUserProperty>> timedOutConditionalUserProperties(MSRError* error);
+    // Active properties whose time to live has passed since they were triggered.
+    std::optional<std::vector<MSRConditionalUserProperty>> expiredConditionalUserProperties(MSRError* error);
+    // Waiting properties for `eventName` still within their trigger timeout.
+    std::optional<std::vector<MSRConditionalUserProperty>> triggeredConditionalUserPropertiesWithEventName(
+        const std::string& eventName, MSRError* error);
+    // Names beginning with `prefix` (ASCII letters in any case), of `origin`;
+    // an empty text does not restrict.
+    std::optional<std::vector<MSRConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+        const std::string& prefix, const std::string& origin, MSRError* error);
+    // `condition` is SQL over the table's columns with `parameterValues` bound.
+    std::optional<std::vector<MSRConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+        const std::string& condition, const MSRSqliteValues& parameterValues, MSRError* error);
+    std::optional<bool> hasConditionalUserProperties(MSRError* error);
+    // The event of stored bytes (conditional properties, complex events).
+    static std::optional<MSREvent> eventFromStoredData(const MSRSqliteValue& data, MSRError* error);
+
+    // --- Audience filters and their results --- (MSRDatabaseAudiences.cpp)
+    // The filters of one internal event or property name. A stored filter
+    // whose message does not decode comes with all three flags off.
+    std::optional<std::vector<MSREventFilter>> eventFiltersForEventName(const std::string& name, MSRError* error);
+    std::optional<std::vector<MSRPropertyFilter>> propertyFiltersForPropertyName(const std::string& name,
+                                                                                 MSRError* error);
+    // Inserts or replaces by (audience, filter); stops at the first failure,
+    // leaving the earlier ones written: callers run it in their transaction.
+    bool updateEventFilters(const std::vector<MSREventFilter>& filters, MSRError* error);
+    bool updatePropertyFilters(const std::vector<MSRPropertyFilter>& filters, MSRError* error);
+    bool deleteEventFilters(const std::vector<MSREventFilter>& filters, MSRError* error);
+    bool deletePropertyFilters(const std::vector<MSRPropertyFilter>& filters, MSRError* error);
+    bool deleteAllEventFilters(MSRError* error);
+    bool deleteAllPropertyFilters(MSRError* error);
+    std::optional<bool> containsEventFilters(MSRError* error);
+    // The audiences that have filters of either kind, each once.
+    std::optional<std::vector<int32_t>> allAudienceIDs(MSRError* error);
+    // Audience -> its session-scoped filters of both kinds.
+    std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(MSRError* error);
+    // Every stored result by audience; nothing with the error when the read
+    // failed (an empty answer would read as "no audience has results").
+    std::optional<std::map<int32_t, MSRFilterResult>> allFilterResults(MSRError* error);
+    // Nothing without an error when the audience has no result.
+    std::optional<MSRFilterResult> filterResultForAudienceID(int32_t audienceID, MSRError* error);
+    bool updateFilterResults(const std::vector<MSRFilterResult>& results, MSRError* error);
+    bool deleteFilterResults(const std::vector<MSRFilterResult>& results, MSRError* error);
 
   private:
     MSRDatabase() = default;
@@ -337,6 +411,8 @@ class MSRDatabase {
     // stored-event count right.
     bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
     std::optional<int64_t> rawEventCount(MSRError* error);
+    static std::optional<MSRConditionalUserProperty> conditionalUserPropertyFromRow(const MSRSqliteRow& row,
+                                                                                   MSRError* error);
     void useJournalMode();
     // Opens the store at `path` in place of the current one.
     bool openStore(const std::string& path, MSRError* error);

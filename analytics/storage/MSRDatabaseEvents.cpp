@@ -46,8 +46,28 @@ std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
 
 std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
                                                                        MSRError* error) {
-    return firstDataTypeFromTable<MSREventAggregates>(kEvents, "name", MSRSqliteValue(name), error,
-                                                      aggregatesFromRow);
+    return eventAggregatesWithName(name, kEvents, error);
+}
+
+std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
+                                                                       const std::string& table, MSRError* error) {
+    return firstDataTypeFromTable<MSREventAggregates>(table, "name", MSRSqliteValue(name), error, aggregatesFromRow);
+}
+
+std::optional<std::vector<MSREventAggregates>> MSRDatabase::allEventAggregates(MSRError* error) {
+    std::vector<MSREventAggregates> all;
+    auto made = allDataTypesFromTable(kEvents, kMaxEventAggregatesRows, error, [&](const MSRSqliteRow& row, MSRError*) {
+        std::optional<MSREventAggregates> aggregates = aggregatesFromRow(row);
+        if (!aggregates) return false;
+        all.push_back(std::move(*aggregates));
+        return true;
+    });
+    if (!made) return std::nullopt;
+    return all;
+}
+
+bool MSRDatabase::deleteAllEventAggregates(MSRError* error) {
+    return sqliteStore_->deleteAllRecordsFromTable(kEvents, error);
 }
 
 // Writing an event only asks whether its name has a row; the row itself is

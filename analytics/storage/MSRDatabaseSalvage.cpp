@@ -3,13 +3,16 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <set>
 
 namespace {
 
-std::string quoted(const std::string& name) {
+std::string quotedName(const std::string& name) {
     std::string out = "\"";
     for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
@@ -37,7 +40,7 @@ class Statement {
 // The column names of `table` in the damaged file; nothing when its schema
 // cannot be read.
 std::optional<std::vector<std::string>> damagedColumns(sqlite3* handle, const std::string& table) {
-    Statement info(handle, "PRAGMA table_info(" + quoted(table) + ")");
+    Statement info(handle, "PRAGMA table_info(" + quotedName(table) + ")");
     if (!info) return std::nullopt;
     std::vector<std::string> columns;
     int rc;
@@ -91,8 +94,8 @@ class RowReader {
   private:
     static std::string selectText(const std::string& table, const std::vector<std::string>& columns) {
         std::string sql = "SELECT rowid";
-        for (const std::string& column : columns) sql += ", " + quoted(column);
-        return sql + " FROM " + quoted(table) + " WHERE rowid >= ?1 ORDER BY rowid";
+        for (const std::string& column : columns) sql += ", " + quotedName(column);
+        return sql + " FROM " + quotedName(table) + " WHERE rowid >= ?1 ORDER BY rowid";
     }
 
     // Whether a read starting at `rowID` gets its first row, or the end.
@@ -138,15 +141,152 @@ class RowReader {
     Statement select_;
 };
 
+namespace fs = std::filesystem;
+
+const char* const kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// A copy of a kept database and its write-ahead log to read from: reading
+// may change a file (SQLite rebuilds the log's index, a header may have to be
+// put back), and the kept files stay as they were found. Removed with this
+// object.
+class ScratchCopy {
+  public:
+    explicit ScratchCopy(const std::string& kept) : path_(kept + ".reading") {
+        removeAll();
+        std::error_code ec;
+        copied_ = fs::copy_file(kept, path_, ec) && !ec;
+        if (copied_ && fs::exists(kept + "-wal", ec)) {
+            copied_ = fs::copy_file(kept + "-wal", path_ + "-wal", ec) && !ec;
+        }
+    }
+    ~ScratchCopy() { removeAll(); }
+    ScratchCopy(const ScratchCopy&) = delete;
+    ScratchCopy& operator=(const ScratchCopy&) = delete;
+
+    explicit operator bool() const { return copied_; }
+    const std::string& path() const { return path_; }
+    bool hasLog() const {
+        std::error_code ec;
+        return fs::file_size(path_ + "-wal", ec) > 0 && !ec;
+    }
+    // The page size the log names, when it names a valid one.
+    std::optional<uint32_t> logPageSize() const {
+        std::ifstream log(path_ + "-wal", std::ios::binary);
+        uint8_t header[12];
+        if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+        const uint32_t size = bigEndian(header + 8);
+        if (size < 512 || size > 65536 || (size & (size - 1))) return std::nullopt;
+        return size;
+    }
+    void removeIndex() const {
+        std::error_code ec;
+        fs::remove(path_ + "-shm", ec);
+    }
+
+  private:
+    static uint32_t bigEndian(const uint8_t* bytes) {
+        return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+    }
+    void removeAll() const {
+        std::error_code ec;
+        fs::remove(path_, ec);
+        for (const char* suffix : kJournalSuffixes) fs::remove(path_ + suffix, ec);
+    }
+
+    std::string path_;
+    bool copied_ = false;
+};
+
+// A connection to the scratch copy, or null; closing it writes nothing back.
+sqlite3* openCopy(const std::string& path) {
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(handle);
+        return nullptr;
+    }
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    return handle;
+}
+
+// Whether SQLite reads a schema naming at least one table.
+bool readsSchema(sqlite3* handle) {
+    Statement count(handle, "SELECT count(*) FROM sqlite_master WHERE type = 'table'");
+    return count && sqlite3_step(count.get()) == SQLITE_ROW && sqlite3_column_int64(count.get(), 0) > 0;
+}
+
+// Opens the copy as it is, or, when SQLite does not read it as a database,
+// with a header put back: with the page size its log names, else the sizes
+// SQLite may have used, the default first.
+sqlite3* openReadable(const ScratchCopy& copy) {
+    std::error_code ec;
+    // SQLite would delete the log of an empty main file.
+    if (fs::file_size(copy.path(), ec) >= 512 && !ec) {
+        if (sqlite3* handle = openCopy(copy.path())) {
+            if (readsSchema(handle)) return handle;
+            sqlite3_close(handle);
+        }
+    }
+    std::vector<uint32_t> pageSizes;
+    if (std::optional<uint32_t> logged = copy.logPageSize()) pageSizes.push_back(*logged);
+    for (uint32_t size : {4096u, 1024u, 2048u, 8192u, 16384u, 32768u, 65536u, 512u}) {
+        if (std::find(pageSizes.begin(), pageSizes.end(), size) == pageSizes.end()) pageSizes.push_back(size);
+    }
+    for (uint32_t size : pageSizes) {
+        copy.removeIndex();
+        if (!MSRDatabaseSalvage::putHeader(copy.path(), size, copy.hasLog())) return nullptr;
+        if (sqlite3* handle = openCopy(copy.path())) {
+            if (readsSchema(handle)) return handle;
+            sqlite3_close(handle);
+        }
+    }
+    return nullptr;
+}
+
+void putBigEndian(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value >> 24);
+    bytes[1] = static_cast<uint8_t>(value >> 16);
+    bytes[2] = static_cast<uint8_t>(value >> 8);
+    bytes[3] = static_cast<uint8_t>(value);
+}
+
 }  // namespace
 
-std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRows(
-    const std::string& damagedPath, MSRSqliteStore& destination, const std::vector<std::string>& tables) {
-    sqlite3* source = nullptr;
-    if (sqlite3_open_v2(damagedPath.c_str(), &source, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(source);
-        return {};
+bool MSRDatabaseSalvage::putHeader(const std::string& path, uint32_t pageSize, bool writeAheadLog) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(path, ec);
+    if (ec) return false;
+    // Short of a whole first page SQLite would take the file for an empty database.
+    if (size < pageSize) {
+        fs::resize_file(path, pageSize, ec);
+        if (ec) return false;
     }
+    uint8_t header[100] = {};
+    std::memcpy(header, "SQLite format 3", 16);
+    header[16] = static_cast<uint8_t>(pageSize == 65536 ? 0 : pageSize >> 8);
+    header[17] = static_cast<uint8_t>(pageSize == 65536 ? 1 : pageSize & 0xff);
+    header[18] = header[19] = writeAheadLog ? 2 : 1;  // file format versions
+    header[21] = 64;                                   // payload fractions, fixed
+    header[22] = 32;
+    header[23] = 32;
+    putBigEndian(header + 24, 1);  // change counter; the page count below is then
+    putBigEndian(header + 28, 0);  // taken from the file's size
+    putBigEndian(header + 40, 1);  // schema cookie
+    putBigEndian(header + 44, 4);  // schema format
+    putBigEndian(header + 56, 1);  // UTF-8
+    putBigEndian(header + 96, SQLITE_VERSION_NUMBER);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.write(reinterpret_cast<const char*>(header), sizeof header);
+    file.close();
+    return static_cast<bool>(file);
+}
+
+std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRows(
+    const std::string& damagedPath, MSRSqliteStore& destination, const std::vector<std::string>& tables,
+    const std::function<void(sqlite3* damaged)>& alsoRead) {
+    ScratchCopy copy(damagedPath);
+    if (!copy) return {};
+    sqlite3* source = openReadable(copy);
+    if (!source) return {};
     std::vector<TableResult> results;
     for (const std::string& table : tables) {
         TableResult& result = results.emplace_back();
@@ -164,10 +304,10 @@ std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRow
         if (columns.empty()) continue;
 
         RowReader reader(source, table, columns);
-        std::string insertText = "INSERT OR IGNORE INTO " + quoted(table) + " (";
+        std::string insertText = "INSERT OR IGNORE INTO " + quotedName(table) + " (";
         std::string placeholders;
         for (size_t i = 0; i < columns.size(); ++i) {
-            insertText += (i ? ", " : "") + quoted(columns[i]);
+            insertText += (i ? ", " : "") + quotedName(columns[i]);
             placeholders += i ? ", ?" : "?";
         }
         insertText += ") VALUES (" + placeholders + ")";
@@ -189,6 +329,7 @@ std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRow
         });
         sqlite3_finalize(insert);
     }
+    if (alsoRead) alsoRead(source);
     sqlite3_close(source);
     return results;
 }

@@ -7,6 +7,7 @@
 // bad page costs the rows on it and no more.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,22 @@ class MSRDatabaseSalvage {
         int64_t unreadableStretches = 0;
     };
 
-    // Opens `damagedPath` read-only (the kept copy stays as it was) and copies
-    // the rows of each of `tables`, in the given order, into the table of the
-    // same name of `destination`: the columns both declare, the rows in their
-    // rowid order, with new rowids. Runs inside the caller's transaction, if
-    // any. Empty when the damaged file cannot be opened at all.
+    // Reads a scratch copy of `damagedPath` and its write-ahead log (the kept
+    // files stay as they were) and copies the rows of each of `tables`, in the
+    // given order, into the table of the same name of `destination`: the
+    // columns both declare, the rows in their rowid order, with new rowids.
+    // When SQLite does not take the copy for a database (its first page is
+    // damaged, or the main file is empty beside its log), a valid header is
+    // put on the copy first. Runs inside the caller's transaction, if any.
+    // `alsoRead`, when given, then reads what else it needs of the copy.
+    // Empty when the damaged file cannot be read at all.
     static std::vector<TableResult> copyReadableRows(const std::string& damagedPath, MSRSqliteStore& destination,
-                                                     const std::vector<std::string>& tables);
+                                                     const std::vector<std::string>& tables,
+                                                     const std::function<void(sqlite3* damaged)>& alsoRead = {});
+
+    // Puts a database header for pages of `pageSize` bytes on the first 100
+    // bytes of the file at `path` (making it that long when shorter), keeping
+    // the rest of the first page: what SQLite needs to read the pages behind
+    // a damaged header. In write-ahead mode when `writeAheadLog`.
+    static bool putHeader(const std::string& path, uint32_t pageSize, bool writeAheadLog);
 };

@@ -30,6 +30,16 @@ bool MSRDatabase::createEventsSnapshotTable(MSRError* error) {
                                     error);
 }
 
+std::optional<MSREventAggregates> MSRDatabase::eventAggregatesSnapshotWithName(const std::string& name,
+                                                                               MSRError* error) {
+    if (!sqliteStore_->tableExists(kSnapshot, nullptr).value_or(false)) return std::nullopt;
+    return eventAggregatesWithName(name, kSnapshot, error);
+}
+
+bool MSRDatabase::deleteAllEventAggregatesInSnapshot(MSRError* error) {
+    return sqliteStore_->deleteAllRecordsFromTable(kSnapshot, error);
+}
+
 bool MSRDatabase::restoreFromEventsSnapshotTable(MSRError* error) {
     std::optional<bool> exists = sqliteStore_->tableExists(kSnapshot, error);
     if (!exists) return false;

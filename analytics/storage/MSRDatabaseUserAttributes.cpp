@@ -111,6 +111,27 @@ std::optional<std::vector<MSRUserAttribute>> MSRDatabase::userAttributesIncludin
     return reported;
 }
 
+// The prefix is compared as it is: as a LIKE pattern its underscores would
+// match any character (and its letters any case), taking in properties that
+// merely look like lifetime values.
+std::optional<std::vector<MSRUserAttribute>> MSRDatabase::allLifetimeValueUserAttributes(MSRError* error) {
+    static const std::string kPrefix = "_ltv_";
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT * FROM user_attributes WHERE substr(name, 1, length(?1)) = ?1 ORDER BY set_timestamp DESC",
+        {kPrefix}, error);
+    if (!rows) return std::nullopt;
+    std::vector<MSRUserAttribute> attributes;
+    for (const MSRSqliteRow& row : *rows) {
+        std::optional<MSRUserAttribute> attribute = userAttributeFromRow(row);
+        if (!attribute) {
+            MSRSetError(error, kMSRSqliteErrorState, "Failed to initialize data types from dictionaries");
+            return std::nullopt;
+        }
+        attributes.push_back(std::move(*attribute));
+    }
+    return attributes;
+}
+
 bool MSRDatabase::updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error) {
     if (!attribute) {
         return MSRCheckSuccess(false, error, kMSRSqliteErrorDatabase,

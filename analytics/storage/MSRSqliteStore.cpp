@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <system_error>
 
 #include "analytics/storage/MSRFilePaths.h"
@@ -86,23 +89,63 @@ std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, 
     // Only a damaged file is replaced. A busy lock, an I/O or permission
     // failure says nothing about the data, which must survive until next time.
     if (result == OpenResult::kFailed) return nullptr;
-    if (result == OpenResult::kNotADatabase) {
-        // Nothing in it reads back as rows: there is nothing to keep.
-        MSRStorageLog(4, 34024, "Database file is not a database. Replacing it. Path", {path});
-        if (!store->closeAndDeleteDatabase()) return nullptr;
-    } else {
-        // A database with a few bad pages still reads back almost whole; it
-        // is kept for the owner to copy from rather than thrown away.
-        if (!store->moveDatabaseAside(&store->damagedCopyPath_)) return nullptr;
-        MSRStorageLog(4, 34023, "Database file is damaged. Kept aside, starting a fresh one. Path, kept as",
-                      {path, store->damagedCopyPath_});
-    }
+    // A database with a few bad pages still reads back almost whole, and one
+    // whose first page is damaged ("not a database") reads back once a valid
+    // header is put on a copy: either is kept, with its journals, for the
+    // owner to copy from rather than thrown away.
+    if (!store->moveDatabaseAside(&store->damagedCopyPath_)) return nullptr;
+    MSRStorageLog(4, result == OpenResult::kNotADatabase ? 34024 : 34023,
+                  result == OpenResult::kNotADatabase
+                      ? "Database file is not a database. Kept aside, starting a fresh one. Path, kept as"
+                      : "Database file is damaged. Kept aside, starting a fresh one. Path, kept as",
+                  {path, store->damagedCopyPath_});
     if (store->openAndValidate(error) != OpenResult::kOpened) return nullptr;
     return store;
 }
 
+// Every store with an open connection, so that the end of the process can
+// close them all once the queues are done with them.
+namespace {
+
+struct OpenStores {
+    std::mutex mutex;
+    std::map<MSRSqliteStore*, std::function<void()>> stores;  // store -> what its owner finishes first
+};
+
+OpenStores& openStores() {
+    static OpenStores* shared = new OpenStores();  // used by destructors that may run after static objects go
+    return *shared;
+}
+
+}  // namespace
+
+void MSRSqliteStore::setBeforeCloseAtEnd(std::function<void()> finish) {
+    OpenStores& open = openStores();
+    std::lock_guard lock(open.mutex);
+    if (auto it = open.stores.find(this); it != open.stores.end()) it->second = std::move(finish);
+}
+
+size_t MSRSqliteStore::closeAllDatabases() {
+    std::map<MSRSqliteStore*, std::function<void()>> stores;
+    {
+        OpenStores& open = openStores();
+        std::lock_guard lock(open.mutex);
+        stores = open.stores;
+    }
+    for (auto& [store, finish] : stores) {
+        if (finish) finish();
+        store->closeDatabase();
+    }
+    return stores.size();
+}
+
 void MSRSqliteStore::closeDatabase() {
     if (!handle_) return;
+    {
+        OpenStores& open = openStores();
+        std::lock_guard lock(open.mutex);
+        open.stores.erase(this);
+    }
     for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
     statementCache_.clear();
     cachedStatements_.clear();
@@ -214,6 +257,15 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
         return OpenResult::kFailed;
     }
 
+    // SQLite throws away a write-ahead log found beside an empty main file,
+    // and stops reading a log at its first bad frame, later writes then
+    // overwriting the rest: both are set aside before SQLite sees them.
+    if (std::optional<std::string> damage = MSRDamageOfWriteAheadLog(databasePath_)) {
+        MSRStorageLog(4, 34026, "Write-ahead log is damaged. Path, damage", {databasePath_, *damage});
+        refuse(error, kDatabase, "The database's write-ahead log is damaged");
+        return OpenResult::kDamaged;
+    }
+
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -221,7 +273,18 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
         closeDatabase();
         return damageOfCode(rc);
     }
+    {
+        OpenStores& open = openStores();
+        std::lock_guard lock(open.mutex);
+        open.stores.emplace(this, nullptr);
+    }
     sqlite3_extended_result_codes(handle_, 1);
+    // Until the file is known to be sound, closing must not copy the
+    // write-ahead log into it (and delete the log).
+    sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // A second guard beside the data root's lock: a connection that meets
+    // another's lock waits for it instead of failing the write.
+    sqlite3_busy_timeout(handle_, kBusyTimeoutMilliseconds);
     // SQLite creates the file with the umask's mode, and its journals with
     // the file's: owner-only here, they are owner-only too. Journals left by
     // older versions are narrowed as well.
@@ -234,9 +297,9 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
     }
 
     OpenResult result = validate(error);
-    // A damaged file is kept as it was found: closing would otherwise copy
-    // the write-ahead log into it and delete the log.
-    if (result == OpenResult::kDamaged) sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // A damaged file is kept as it was found; a sound one is checkpointed
+    // into its main file when it is closed.
+    if (result == OpenResult::kOpened) sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     if (result != OpenResult::kOpened) closeDatabase();
     return result;
 }
@@ -879,4 +942,102 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
         return false;
     }
     return true;
+}
+
+// --- Write-ahead log check ----------------------------------------------------
+
+namespace {
+
+uint32_t bigEndian32(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+// SQLite's running checksum of a log: pairs of 32-bit words, in the byte
+// order the log's magic number names.
+struct LogChecksum {
+    bool bigEndianWords = false;
+    uint32_t first = 0;
+    uint32_t second = 0;
+
+    void add(const uint8_t* bytes, size_t size) {
+        for (size_t i = 0; i + 8 <= size; i += 8) {
+            first += word(bytes + i) + second;
+            second += word(bytes + i + 4) + first;
+        }
+    }
+    uint32_t word(const uint8_t* bytes) const {
+        return bigEndianWords ? bigEndian32(bytes)
+                              : (uint32_t{bytes[3]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[1]} << 8) |
+                                    bytes[0];
+    }
+};
+
+constexpr size_t kLogHeaderSize = 32;
+constexpr size_t kFrameHeaderSize = 24;
+
+}  // namespace
+
+std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
+    const std::string logPath = path + "-wal";
+    std::error_code ec;
+    const uintmax_t logSize = fs::file_size(logPath, ec);
+    if (ec || logSize < kLogHeaderSize) return std::nullopt;
+    std::ifstream log(logPath, std::ios::binary);
+    uint8_t header[kLogHeaderSize];
+    if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+    const uint32_t magic = bigEndian32(header);
+    const uint32_t pageSize = bigEndian32(header + 8);
+    // A log SQLite does not take for one is ignored by it, and by us.
+    if ((magic & 0xfffffffe) != 0x377f0682 || pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)))
+        return std::nullopt;
+    LogChecksum checksum;
+    checksum.bigEndianWords = magic & 1;
+    checksum.add(header, 24);
+    if (checksum.first != bigEndian32(header + 24) || checksum.second != bigEndian32(header + 28)) return std::nullopt;
+
+    const uint8_t* salts = header + 16;
+    const size_t frameSize = kFrameHeaderSize + pageSize;
+    std::vector<uint8_t> frame(frameSize);
+    auto saltsMatch = [&](const uint8_t* frameHeader) { return std::equal(salts, salts + 8, frameHeader + 8); };
+    uintmax_t offset = kLogHeaderSize;
+    int64_t validFrames = 0;
+    for (; offset + frameSize <= logSize; offset += frameSize) {
+        if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize)))
+            return std::nullopt;
+        // Frames of an earlier use of the log file end this one.
+        if (!saltsMatch(frame.data())) break;
+        LogChecksum next = checksum;
+        next.add(frame.data(), 8);
+        next.add(frame.data() + kFrameHeaderSize, pageSize);
+        if (bigEndian32(frame.data()) != 0 && next.first == bigEndian32(frame.data() + 16) &&
+            next.second == bigEndian32(frame.data() + 20)) {
+            checksum = next;
+            ++validFrames;
+            continue;
+        }
+        // A bad frame is the torn end of a write unless frames of the same
+        // log follow it.
+        for (uintmax_t later = offset + frameSize; later + kFrameHeaderSize <= logSize; later += frameSize) {
+            log.seekg(static_cast<std::streamoff>(later));
+            if (!log.read(reinterpret_cast<char*>(frame.data()), kFrameHeaderSize)) break;
+            if (saltsMatch(frame.data()))
+                return "frame " + std::to_string(validFrames + 1) + " is damaged and frames of the same log follow";
+        }
+        offset = logSize;  // what follows is not this log's
+        break;
+    }
+    const uintmax_t rest = offset < logSize ? logSize - offset : 0;
+    if (rest > 0 && rest < frameSize) {
+        uint8_t partial[kFrameHeaderSize] = {};
+        const bool readable = rest >= 16 && log.seekg(static_cast<std::streamoff>(offset)) &&
+                              log.read(reinterpret_cast<char*>(partial), static_cast<std::streamsize>(
+                                                                            std::min<uintmax_t>(rest, 16)));
+        if (!readable || saltsMatch(partial)) return "the log ends inside frame " + std::to_string(validFrames + 1);
+    }
+    if (validFrames > 0) {
+        const uintmax_t mainSize = fs::file_size(path, ec);
+        if (!ec && mainSize == 0)
+            return std::to_string(validFrames) + " frames beside an empty or missing main file";
+    }
+    return std::nullopt;
 }

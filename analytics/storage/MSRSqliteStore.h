@@ -50,11 +50,15 @@ enum MSRSqliteErrorCode : int64_t {
 class MSRSqliteStore {
   public:
     // Opens (creating the directory) and validates the file at `path`. A damaged
-    // file (integrity check not "ok", SQLite reporting corruption) is moved
-    // aside with its journal files (see moveDatabaseAside) and a fresh file is
-    // opened once; only a file that is not a database at all is deleted and
-    // replaced. Any other failure keeps the file and gives null. The file, its
-    // journals and the folders made for it are owner-only.
+    // file (integrity check not "ok", SQLite reporting corruption, a file
+    // SQLite does not take for a database, a write-ahead log that SQLite would
+    // drop or read only in part: see MSRDamageOfWriteAheadLog) is moved aside
+    // with its journal files (see moveDatabaseAside) and a fresh file is
+    // opened once; nothing is deleted. Any other failure keeps the file and
+    // gives null. The file, its journals and the folders made for it are
+    // owner-only. Connections wait up to kBusyTimeoutMilliseconds for another
+    // connection's lock.
+    static constexpr int kBusyTimeoutMilliseconds = 5000;
     static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error);
 
     ~MSRSqliteStore();
@@ -65,7 +69,16 @@ class MSRSqliteStore {
     const std::string& databasePath() const { return databasePath_; }
 
     // --- Connection ---
+    // Closes the connection; closing the last connection of a sound file
+    // copies its write-ahead log into it.
     void closeDatabase();
+    // The orderly end of the process, once no queue runs any more: every
+    // open connection is closed, after what its owner asked to finish first
+    // (setBeforeCloseAtEnd). The number of connections closed.
+    static size_t closeAllDatabases();
+    // What closeAllDatabases runs before it closes this store (its owner's
+    // pending commit); only while the connection is open.
+    void setBeforeCloseAtEnd(std::function<void()> finish);
     // Closes and removes the file (clearing its immutable flag first); true when
     // no file is left.
     bool closeAndDeleteDatabase();
@@ -235,6 +248,14 @@ class MSRSqliteStore {
     std::string databasePath_;
     std::string damagedCopyPath_;
 };
+
+// Why the write-ahead log beside the database at `path` must be set aside
+// with it before SQLite opens them, or nothing when it may be opened: a log
+// with frames beside an empty main file (SQLite would delete the log), a log
+// whose frames stop at a bad one while frames of the same log follow, or that
+// ends inside a frame (SQLite would read only up to the damage, and later
+// writes overwrite the rest).
+std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path);
 
 // Reads an integer out of a value that numberForQuery produced (a double is
 // truncated); 0 for other kinds.

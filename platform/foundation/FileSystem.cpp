@@ -8,9 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 namespace foundation {
 namespace fs = std::filesystem;
@@ -78,10 +76,15 @@ bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents
     if (!dir.empty() && !createDirectories(dir, error)) return false;
     // A unique temporary name per process and call, so two writers of the
     // same file never share a temporary file.
-    fs::path temp = path;
-    temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file of its own, never one found there (nor a link's target).
+    fs::path temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temp = path;
+        temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
         setError(error, "cannot create " + temp.string());
         return false;
@@ -110,12 +113,16 @@ bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents
     return true;
 }
 
-bool FileSystem::createDirectories(const fs::path& path, std::string* error) {
+namespace {
+
+// Creates `path` and its parents by name, as a folder given by the user may
+// well be reached through links.
+bool createByName(const fs::path& path, std::string* error) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) return true;
     // Parents first, so that each folder made here gets its mode.
     fs::path parent = path.parent_path();
-    if (!parent.empty() && parent != path && !createDirectories(parent, error)) return false;
+    if (!parent.empty() && parent != path && !createByName(parent, error)) return false;
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         setError(error, "cannot create " + path.string());
         return false;
@@ -125,6 +132,62 @@ bool FileSystem::createDirectories(const fs::path& path, std::string* error) {
         return false;
     }
     ::chmod(path.c_str(), 0700);
+    return true;
+}
+
+}  // namespace
+
+bool FileSystem::createDirectories(const fs::path& path, std::string* error) {
+    const fs::path root = home().lexically_normal();
+    const fs::path inside = path.lexically_normal().lexically_relative(root);
+    if (inside.empty() || *inside.begin() == "..") return createByName(path, error);
+    if (!createByName(root, error)) return false;
+    int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        setError(error, "cannot open " + root.string());
+        return false;
+    }
+    fs::path walked = root;
+    for (const fs::path& part : inside) {
+        if (part.empty() || part == ".") continue;
+        walked /= part;
+        const bool made = ::mkdirat(folder, part.c_str(), 0700) == 0;
+        if (!made && errno != EEXIST) {
+            setError(error, "cannot create " + walked.string());
+            ::close(folder);
+            return false;
+        }
+        const int next = ::openat(folder, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(folder);
+        if (next < 0) {
+            if (error)
+                *error = walked.string() + " is not a folder (a link or a file stands there); move it away";
+            return false;
+        }
+        if (made) ::fchmod(next, 0700);
+        folder = next;
+    }
+    ::close(folder);
+    return true;
+}
+
+bool FileSystem::isPrivateFolder(const fs::path& folder, std::string* error) {
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        setError(error, "cannot use " + folder.string());
+        return false;
+    }
+    if (status.st_uid != ::geteuid()) {
+        if (error)
+            *error = folder.string() + " belongs to another user; give a folder of your own with --home DIR";
+        return false;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        if (error)
+            *error = folder.string() + " can be written by other users; make it yours alone with: chmod 700 '" +
+                     folder.string() + "'";
+        return false;
+    }
     return true;
 }
 
@@ -167,13 +230,30 @@ std::optional<fs::path> FileSystem::keepAside(const fs::path& file, std::string_
     return aside;
 }
 
-bool FileSystem::readFile(const fs::path& path, std::string& contents) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    contents = buffer.str();
+bool FileSystem::readFile(const fs::path& path, std::string& contents, size_t limit) {
+    // Without O_NONBLOCK, opening a pipe would wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<uint64_t>(status.st_size) > limit) {
+        ::close(fd);
+        return false;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(status.st_size));
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || bytes.size() + static_cast<size_t>(n) > limit) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    contents = std::move(bytes);
     return true;
 }
 

@@ -32,8 +32,15 @@ public:
 
     // Creates `path` and its missing parents, each new folder 0700 (folders
     // that exist already keep their permissions). False, with the cause in
-    // `error`, when a folder cannot be made.
+    // `error`, when a folder cannot be made. Below the home, the folders are
+    // walked from the home one by one without following a link: a link or
+    // a file planted where a folder belongs is refused, never followed.
     static bool createDirectories(const std::filesystem::path& path, std::string* error = nullptr);
+
+    // Whether `folder` may serve as a data root: a folder owned by the user
+    // running the process that no one else can write. False, with the
+    // cause and the fix in `error`, for anything else.
+    static bool isPrivateFolder(const std::filesystem::path& folder, std::string* error = nullptr);
 
     // Gives a file that another library creates 0600. A missing path and
     // anything but a regular file are left alone (true); false, with the
@@ -58,8 +65,13 @@ public:
     static bool writeAtomically(const std::filesystem::path& path, std::string_view contents,
                                 std::string* error = nullptr);
 
-    // The whole file, or false when it cannot be read.
-    static bool readFile(const std::filesystem::path& path, std::string& contents);
+    // Files read whole are never larger than this.
+    static constexpr size_t kMaxReadBytes = 64 * 1024 * 1024;
+
+    // The whole file, or false when it cannot be read. Only a regular file
+    // of at most `limit` bytes is read: a link is not followed, and a device
+    // or pipe planted in its place is neither waited on nor read.
+    static bool readFile(const std::filesystem::path& path, std::string& contents, size_t limit = kMaxReadBytes);
 };
 
 }  // namespace foundation

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/DataLoss.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 
@@ -29,7 +30,15 @@ public:
         auto xml = propertyListXml(Value(values));
         std::string error;
         dirty_ = !xml || !FileSystem::writeAtomically(file_, *xml, &error);
-        if (dirty_) std::fprintf(stderr, "preferences: cannot write %s: %s\n", file_.c_str(), error.c_str());
+        // Named by its file: a later write of the same file that succeeds
+        // stores everything it held.
+        const std::string lost = "preferences file " + file_.string();
+        if (dirty_) {
+            std::fprintf(stderr, "preferences: cannot write %s: %s\n", file_.c_str(), error.c_str());
+            DataLoss::note(lost);
+        } else {
+            DataLoss::recovered(lost);
+        }
         return !dirty_;
     }
 

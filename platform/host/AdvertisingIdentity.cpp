@@ -83,6 +83,16 @@ void AdvertisingIdentity::setSystemMajorVersionForTesting(int version) {
     systemMajorVersion_ = version;
 }
 
+int AdvertisingIdentity::systemMinorVersion() const {
+    std::lock_guard lock(mutex_);
+    return systemMinorVersion_;
+}
+
+void AdvertisingIdentity::setSystemMinorVersionForTesting(int version) {
+    std::lock_guard lock(mutex_);
+    systemMinorVersion_ = version;
+}
+
 void AdvertisingIdentity::setReadHookForTesting(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     readHook_ = std::move(hook);
@@ -96,6 +106,7 @@ void AdvertisingIdentity::resetForTesting() {
     hasTrackingManager_ = false;
     status_ = kNotDetermined;
     systemMajorVersion_ = kDefaultSystemMajorVersion;
+    systemMinorVersion_ = 0;
     readHook_ = nullptr;
 }
 
@@ -137,7 +148,9 @@ std::optional<std::string> identifierForVendor() {
             for (char& c : stored) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             return stored;
         }
-        // A damaged file carries no identifier worth keeping: start a new one.
+        // A new identifier replaces it only once the unreadable bytes are
+        // kept aside; when they cannot be, the file stays and nothing is made.
+        if (!foundation::FileSystem::setAside(path)) return std::nullopt;
     }
     std::string fresh = makeUUIDString();
     if (!foundation::FileSystem::writeAtomically(path, fresh + "\n")) return std::nullopt;

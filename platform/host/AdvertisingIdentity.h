@@ -40,6 +40,8 @@ public:
     uint32_t trackingAuthorizationStatus() const;
 
     int systemMajorVersion() const;
+    // The minor version beside it (features that came with a point release).
+    int systemMinorVersion() const;
 
     // Test controls. A nothing identifier with a present manager stands for a
     // service that answers no identifier at all.
@@ -48,6 +50,7 @@ public:
     void setTrackingManagerForTesting(uint32_t status);
     void removeTrackingManagerForTesting();
     void setSystemMajorVersionForTesting(int version);
+    void setSystemMinorVersionForTesting(int version);
     // Runs on every identifier read, before it answers; lets a test make the
     // service slow. Empty: no hook.
     void setReadHookForTesting(std::function<void()> hook);
@@ -62,6 +65,7 @@ private:
     bool hasTrackingManager_ = false;
     uint32_t status_ = kNotDetermined;
     int systemMajorVersion_ = kDefaultSystemMajorVersion;
+    int systemMinorVersion_ = 0;
     std::function<void()> readHook_;
 };
 

@@ -58,7 +58,11 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
                          const foundation::Value::Dictionary& options) {
     delegate_ = std::move(delegate);
     bool ok = delegate_ ? delegate_->didFinishLaunching(*this, options) : true;
-    post(didFinishLaunchingNotification);
+    if (options.empty()) {
+        post(didFinishLaunchingNotification);
+    } else {
+        foundation::NotificationCenter::defaultCenter().post(didFinishLaunchingNotification, this, options);
+    }
     becomeActive();
     return ok;
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,14 @@ class ApplicationDelegate {
     virtual bool didFinishLaunching(Application&, const foundation::Value::Dictionary& options) {
         (void)options;
         return true;
+    }
+    // A URL the application is asked to open while it runs (a link, a
+    // deferred deep link). Nothing: the delegate does not take URLs.
+    virtual std::optional<bool> openURL(Application&, const std::string& url,
+                                        const foundation::Value::Dictionary& options) {
+        (void)url;
+        (void)options;
+        return std::nullopt;
     }
     virtual void applicationDidBecomeActive(Application&) {}
     virtual void applicationWillResignActive(Application&) {}
@@ -78,7 +87,9 @@ class Application {
 
     const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
     // Launch: keeps the delegate, asks it to finish launching, then becomes
-    // active. The application holds the delegate for its life.
+    // active. The application holds the delegate for its life. The launch
+    // options (a launch URL under "UIApplicationLaunchOptionsURLKey") travel
+    // with the did-finish-launching notification as its user info.
     bool launch(std::shared_ptr<ApplicationDelegate> delegate,
                 const foundation::Value::Dictionary& options = {});
     void becomeActive();

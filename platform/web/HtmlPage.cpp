@@ -475,6 +475,10 @@ calvaroTypeset();
 const char* kLiveScript = R"(
 (function(){
   var queue=[],busy=false,state=null,generation=0,refusalTimer=null;
+  // The server takes actions only of this type and with the token it gave
+  // this page; a page of another site can send neither.
+  function pageToken(doc){return (doc.querySelector('meta[name="calvaro-token"]')||{}).content||'';}
+  var token=pageToken(document);
   var body=document.body, W=parseFloat(body.dataset.width)||390, H=parseFloat(body.dataset.height)||844;
   function fit(){
     var s=document.getElementById('screen'); if(!s) return;
@@ -499,6 +503,7 @@ const char* kLiveScript = R"(
       var doc=new DOMParser().parseFromString(html,'text/html');
       var fresh=doc.getElementById('screen'), old=document.getElementById('screen');
       if(!fresh||!old){location.reload();return;}
+      token=pageToken(doc)||token;
       body.className=doc.body.className;
       old.replaceWith(document.importNode(fresh,true));
       fit(); calvaroTypeset(); if(window.calvaroCharts) calvaroCharts();
@@ -510,7 +515,7 @@ const char* kLiveScript = R"(
     var line=queue.shift();
     if(line.indexOf('type ')===0) while(queue.length&&queue[0].indexOf('type ')===0) line+=queue.shift().slice(5);
     busy=true; body.dataset.busy='1';
-    fetch('/action',{method:'POST',headers:{'Content-Type':'text/plain'},body:line})
+    fetch('/action',{method:'POST',headers:{'Content-Type':'application/x-calvaro-action','X-Calvaro-Token':token},body:line})
       .then(function(r){return r.text().then(function(t){if(!r.ok) refuse(t);});},function(e){refuse(e);})
       .then(function(){busy=false; if(queue.length) pump(); else {body.dataset.busy=''; refresh();}});
   }
@@ -558,7 +563,11 @@ const char* kLiveScript = R"(
 std::string head(const PageOptions& options, const std::string& extraStyle) {
     std::string base = escapeHtml(options.katexBase);
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" + escapeHtml(options.title) +
-           "</title>\n<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
+           "</title>\n" +
+           (options.live && !options.actionToken.empty()
+                ? "<meta name=\"calvaro-token\" content=\"" + escapeHtml(options.actionToken) + "\">\n"
+                : std::string()) +
+           "<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
 

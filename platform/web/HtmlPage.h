@@ -19,6 +19,8 @@ struct PageOptions {
     std::string chartBase = std::string("file://") + chart::kChartLibraryFolder;
     // A live page reports clicks to the server (POST /action) and reloads.
     bool live = false;
+    // The secret a live page sends with each action (header X-Calvaro-Token).
+    std::string actionToken;
     std::string title = "Calvaro";
 };
 

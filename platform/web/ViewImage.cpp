@@ -1,8 +1,15 @@
 #include "platform/web/ViewImage.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
-#include <fstream>
 
 #include "platform/graphics/Path.h"
 #include "platform/web/Chromium.h"
@@ -45,19 +52,40 @@ double ViewImage::pixelScale(double scale) const {
 }
 
 bool ViewImage::writePng(const std::filesystem::path& png, double scale, std::string& error) const {
+    namespace fs = std::filesystem;
     const int width = static_cast<int>(std::lround(size().width));
     const int height = static_cast<int>(std::lround(size().height));
     if (width <= 0 || height <= 0) return error = "the picture is empty", false;
-    std::filesystem::path html = png;
-    html += ".html";
+    // Chromium writes where it is told, through any link found there: the
+    // page and the picture are made in a new folder of our own beside the
+    // picture (0700), and the picture then takes its name only if nothing,
+    // not even a link, has it.
+    const fs::path folder = png.has_parent_path() ? png.parent_path() : fs::path(".");
+    std::string work = (folder / ".picture-XXXXXX").string();
+    if (!::mkdtemp(work.data())) return error = "cannot make a folder in " + folder.string(), false;
+    const fs::path html = fs::path(work) / "page.html";
+    const fs::path shot = fs::path(work) / "picture.png";
+    bool written = false;
     {
-        std::ofstream out(html, std::ios::binary | std::ios::trunc);
-        out << page();
-        if (!out) return error = "cannot write " + html.string(), false;
+        const std::string text = page();
+        const int fd = ::open(html.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        bool ok = fd >= 0;
+        for (size_t done = 0; ok && done < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            ok = n > 0;
+            done += ok ? static_cast<size_t>(n) : 0;
+        }
+        if (fd >= 0 && ::close(fd) != 0) ok = false;
+        if (!ok) error = "cannot write " + html.string();
+        written = ok && Chromium::screenshot(Chromium::fileUrl(html), shot, width, height, pixelScale(scale), error);
     }
-    const bool written = Chromium::screenshot(Chromium::fileUrl(html), png, width, height, pixelScale(scale), error);
+    if (written && (::chmod(shot.c_str(), 0600) != 0 ||
+                    ::renameat2(AT_FDCWD, shot.c_str(), AT_FDCWD, png.c_str(), RENAME_NOREPLACE) != 0)) {
+        error = "cannot place the picture at " + png.string() + ": " + std::strerror(errno);
+        written = false;
+    }
     std::error_code ec;
-    std::filesystem::remove(html, ec);
+    fs::remove_all(work, ec);
     return written;
 }
 

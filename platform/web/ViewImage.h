@@ -35,7 +35,8 @@ class ViewImage : public ui::Image {
     // The scale the PNG gets when `scale` is asked for: lowered so that no
     // side exceeds kMaxPixels.
     double pixelScale(double scale) const;
-    // Writes the PNG (through a page beside it, removed afterwards).
+    // Writes the PNG (0600, through a page in a folder of its own beside
+    // it, removed afterwards); refuses to replace anything at `png`.
     bool writePng(const std::filesystem::path& png, double scale, std::string& error) const;
 
   private:

@@ -171,7 +171,8 @@ TEST_F(ChartViewsTest, FactoryRoutesEveryDescriptionAndTheRowShowsOneChart) {
         const auto& shown = cell->contentView().subviews();
         ASSERT_EQ(shown.size(), c.expected.empty() ? 0u : 1u);
         if (shown.empty()) continue;
-        EXPECT_EQ(built.empty() ? typeid(*shown[0]).name() : built, c.expected);
+        const auto& view = *shown[0];
+        EXPECT_EQ(built.empty() ? typeid(view).name() : built, c.expected);
         EXPECT_EQ(shown[0]->frame(), c.frame);
     }
 

@@ -10,12 +10,6 @@ namespace {
 
 using foundation::Value;
 
-std::string repeat(const std::string& unit, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += unit;
-    return out;
-}
-
 MSRValue I(int64_t v) {
     return MSRValue(v);
 }

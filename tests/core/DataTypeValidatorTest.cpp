@@ -12,12 +12,6 @@ namespace {
 
 using Check = std::function<bool(const std::string&, int64_t*)>;
 
-std::string repeat(const std::string& unit, int count) {
-    std::string out;
-    for (int i = 0; i < count; ++i) out += unit;
-    return out;
-}
-
 struct NameCase {
     const char* what;
     Check check;

@@ -60,3 +60,10 @@ struct MonitorHarness {
     std::shared_ptr<MSRMemoryPreferenceStore> suite = std::make_shared<MSRMemoryPreferenceStore>();
     std::shared_ptr<MSRMonitor> monitor;
 };
+
+// `unit` written `count` times: texts at and past a length limit.
+inline std::string repeat(const std::string& unit, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += unit;
+    return out;
+}

@@ -7,15 +7,20 @@
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -24,7 +29,9 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/TemporaryDataRoot.h"
+#include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
+#include "tools/collector/MeasurementCollector.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -273,6 +280,35 @@ TEST_F(CalvaroProcessTest, MenuFollowsTheServedApplicationList) {
     }
 }
 
+// Campaign links as on the phone: the link calvaro is launched with and one
+// opened while it runs each reach the measurement server once, as campaign
+// events with their own parameters.
+TEST_F(CalvaroProcessTest, CampaignLinksReachTheMeasurementServerOnce) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    tools::AttributionCollector attribution{server};
+    ASSERT_TRUE(server.start());
+    const fs::path links = script("links.txt", "open https://calvaro.example/b?utm_source=script&utm_medium=link\nwait 1\n");
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+    const Ended result = runCalvaro(root.path(), {"--home", home(), "--script", links, "--open",
+                                                  "https://calvaro.example/a?utm_source=launch&utm_medium=link&utm_campaign=spring"});
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::map<std::string, int> sources;
+    for (const auto& event : measurement.acceptedEvents()) {
+        if (event.name != "_cmp") continue;
+        const auto* source = event.param("source");
+        ASSERT_TRUE(source && source->stringValue);
+        ++sources[*source->stringValue];
+        if (*source->stringValue == "launch") {
+            const auto* campaign = event.param("campaign");
+            EXPECT_TRUE(campaign && campaign->stringValue == std::optional<std::string>("spring"));
+        }
+    }
+    EXPECT_EQ(sources, (std::map<std::string, int>{{"launch", 1}, {"script", 1}}));
+}
+
 // German snapshots are kept as a golden file.
 TEST_F(CalvaroProcessTest, DemonstrationPlaysInGerman) {
     const Ended result = runCalvaro(root.path(), {"--home", home()}, "de_DE.UTF-8");
@@ -312,3 +348,84 @@ TEST_F(CalvaroProcessTest, EachLanguageReadsItsKeypadsDecimalSeparator) {
 }
 
 }  // namespace
+
+// A data root made beforehand by someone else, or open to everyone (say in a
+// shared temporary folder), is refused with the fix, and nothing is written
+// into it.
+TEST_F(CalvaroProcessTest, ADataRootOthersOwnOrCanWriteIsRefused) {
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        bool otherOwner;
+        const char* fix;
+    };
+    const std::vector<Case> cases = {
+        {"open-to-all", fs::perms::all, false, "chmod 700"},
+        {"group-writable", fs::perms::owner_all | fs::perms::group_all, false, "chmod 700"},
+        {"nobodys", fs::perms::all, true, "--home"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path planted = root.path() / c.name;
+        fs::create_directories(planted);
+        fs::permissions(planted, c.mode);
+        if (c.otherOwner && (::geteuid() != 0 || ::chown(planted.c_str(), 65534, 65534) != 0)) continue;
+        const Ended result = runCalvaro(root.path(), {"--home", planted});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("refusing the data root"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.fix), std::string::npos) << result.err;
+        EXPECT_TRUE(fs::is_empty(planted));
+    }
+}
+
+// A measurement server that refuses, fails, sends elsewhere or never answers
+// holds the end of a run for the background time (1.5 s) at most, and the
+// exercise is stored all the same, for the next start to send (a server that
+// does not know the application, 404, has it stop measuring: by design).
+TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit) {
+    const fs::path calculate = script("calculate.txt", kTypedAndCalculated);
+    // Accepts connections (the kernel does) and never answers one.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 64), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string silentURL = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    struct Case {
+        const char* name;
+        int status;  // of every answer; 0: the silent server, -1: a closed port
+    };
+    const std::vector<Case> cases = {{"closed port", -1}, {"500", 500}, {"404", 404}, {"302", 302}, {"silent", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path home = root.path() / c.name;
+        fs::create_directories(home / "Library/Preferences");
+        std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+        tools::Collector server;
+        std::string url = silentURL;
+        if (c.status > 0) {
+            ASSERT_TRUE(server.start());
+            server.setDefaultReply({c.status, "", {{"Location", silentURL + "/elsewhere"}}, 0});
+            url = server.baseURL();
+        } else if (c.status < 0) {
+            url = "http://127.0.0.1:1";
+        }
+        setenv("CALVARO_MEASUREMENT_URL", url.c_str(), 1);
+        const auto began = std::chrono::steady_clock::now();
+        const Ended result = runCalvaro(root.path(), {"--home", home, "--script", calculate});
+        const auto took = std::chrono::steady_clock::now() - began;
+        unsetenv("CALVARO_MEASUREMENT_URL");
+        EXPECT_EQ(result.status, 0) << result.err;
+        // The script itself takes well under a second; the wait at the end
+        // was 30 s before.
+        EXPECT_LT(took, std::chrono::seconds(8));
+        if (c.status != 404) {
+            EXPECT_EQ(storedCalculations(home), 1) << "the exercise is stored";
+        }
+    }
+    ::close(silent);
+}

@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kLimit = 1 << 20;
 
 using ParamValue = std::variant<int64_t, std::string, double>;
-constexpr const char* kApp = "1:1000000000:ios:0e2e";
+constexpr const char* kCollectorApp = "1:1000000000:ios:0e2e";
 
 MSRPBEvent makeEvent(const std::string& name, int64_t millis,
                      const std::vector<std::pair<std::string, ParamValue>>& params) {
@@ -48,7 +48,7 @@ MSRPBMeasurementBundle makeBundle(int32_t index, const std::vector<MSRPBEvent>& 
     MSRPBSetInt64(attribute, 3, 1700000000000);
     MSRPBSetMessageArray(bundle, 2, std::vector<MSRPBUserAttribute>{attribute});
     MSRPBSetString(bundle, 14, "app.calvaro.e2e");
-    MSRPBSetString(bundle, 26, kApp);
+    MSRPBSetString(bundle, 26, kCollectorApp);
     MSRPBSetInt32(bundle, 24, index);
     return bundle;
 }
@@ -102,7 +102,7 @@ class MeasurementCollectorTest : public testing::Test {
         dispatch::SerialQueue::create("com.calvaro.test.collector");
 };
 
-TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
+TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedFirstCopiesCount) {
     struct Case {
         const char* what;
         std::optional<int> scripted;
@@ -135,10 +135,14 @@ TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
         EXPECT_EQ(upload.bundles.size(), c.bundles);
         EXPECT_EQ(upload.body, c.body);
     }
-    // Only the two accepted batches count, each with its three events.
+    // Only the accepted batches count, and the second is the first sent
+    // again: its bundles, known by (app instance id, bundle index), are
+    // counted as repeats and dropped.
     auto events = measurement.acceptedEvents();
-    ASSERT_EQ(events.size(), 6u);
-    EXPECT_EQ(measurement.acceptedEventCount(), 6u);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(measurement.acceptedEventCount(), 3u);
+    EXPECT_EQ(measurement.repeatedBundleCount(), 2u);
+    EXPECT_EQ(measurement.repeatedEventCount(), 3u);
     for (size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].name, "e2e_event");
         EXPECT_EQ(events[i].intParam("n"), int64_t(i % 3 + 1));
@@ -150,23 +154,23 @@ TEST_F(MeasurementCollectorTest, UploadsAreDecodedAndOnlyAcceptedOnesCount) {
     EXPECT_FALSE(events[0].intParam("label"));
     const auto bundles = measurement.uploads().front().bundles;
     EXPECT_EQ(bundles[0].appID, "app.calvaro.e2e");
-    EXPECT_EQ(bundles[0].zmpAppID, kApp);
+    EXPECT_EQ(bundles[0].zmpAppID, kCollectorApp);
     EXPECT_EQ(bundles[1].bundleIndex, 8);
     EXPECT_EQ(bundles[0].userAttributeNames, std::vector<std::string>{"_fot"});
 }
 
 TEST_F(MeasurementCollectorTest, ConfigurationAnswersFollowTheValidators) {
-    const std::string path = std::string(tools::MeasurementCollector::kConfigPathPrefix) + kApp;
+    const std::string path = std::string(tools::MeasurementCollector::kConfigPathPrefix) + kCollectorApp;
     const std::string query = "?platform=ios&runtime_version=0&zmp_version=110100";
     EXPECT_EQ(send(false, path + query).status, 404) << "no configuration for the app yet";
 
     measurement.setConfig(
-        kApp, tools::MeasurementCollector::makeConfig(kApp, 3, {{"measurement.upload.interval", "20000"}}));
-    const std::string first = measurement.etagForApp(kApp);
+        kCollectorApp, tools::MeasurementCollector::makeConfig(kCollectorApp, 3, {{"measurement.upload.interval", "20000"}}));
+    const std::string first = measurement.etagForApp(kCollectorApp);
     ASSERT_FALSE(first.empty());
     measurement.setConfig(
-        kApp, tools::MeasurementCollector::makeConfig(kApp, 4, {{"measurement.upload.interval", "20000"}}));
-    const std::string current = measurement.etagForApp(kApp);
+        kCollectorApp, tools::MeasurementCollector::makeConfig(kCollectorApp, 4, {{"measurement.upload.interval", "20000"}}));
+    const std::string current = measurement.etagForApp(kCollectorApp);
     EXPECT_NE(current, first) << "a new configuration needs a new validator";
 
     struct Step {
@@ -199,7 +203,7 @@ TEST_F(MeasurementCollectorTest, ConfigurationAnswersFollowTheValidators) {
             std::vector<uint8_t>(answer.body.begin(), answer.body.end()));
         ASSERT_TRUE(config);
         EXPECT_EQ(MSRPBGetInt64(*config, 0), 4);
-        EXPECT_EQ(MSRPBGetString(*config, 1), kApp);
+        EXPECT_EQ(MSRPBGetString(*config, 1), kCollectorApp);
         auto settings = MSRPBGetMessageArray<MSRPBSetting>(*config, 3);
         ASSERT_EQ(settings.size(), 1u);
         EXPECT_EQ(MSRPBGetString(settings[0], 0), "measurement.upload.interval");

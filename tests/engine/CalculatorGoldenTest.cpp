@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/engine/EnglishTitles.h"
 #include "tests/support/TestPaths.h"
 
 #include <cstdio>
@@ -15,7 +16,6 @@
 
 namespace {
 
-const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
 
 struct GoldenCase {
     const char* name;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/engine/EnglishTitles.h"
 
 #include <cstdlib>
 #include <optional>
@@ -11,7 +12,6 @@
 
 namespace {
 
-const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
 using Text = std::optional<std::string>;
 
 struct Calculation {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/engine/EnglishTitles.h"
 
 #include <cstdlib>
 #include <optional>
@@ -12,7 +13,6 @@
 
 namespace {
 
-const bool kEnglishTitles = [] { return setenv("CALVARO_LANGUAGE", "en", 1) == 0; }();
 const std::string kPi = "\xCF\x80";
 
 // The input manager as the calculator drives it, on its own output.

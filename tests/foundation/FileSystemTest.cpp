@@ -1,4 +1,7 @@
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
@@ -49,4 +52,90 @@ TEST_F(FileSystemTest, FoldersAndFilesAreOwnerOnlyWhateverTheUmask) {
         EXPECT_EQ(mode(folder), FileSystem::kFolderPermissions) << folder;
     for (const fs::path& path : {file, root_ / "Library" / "Preferences" / "app.plist", *kept})
         EXPECT_EQ(mode(path), FileSystem::kFilePermissions) << path;
+}
+
+// What another user or program may leave where the application expects one
+// of its files: a link (to a file, to a device without end), a pipe that
+// never gets a writer, a folder, a file larger than any the application
+// writes. None is read, and none makes the reader wait.
+TEST_F(FileSystemTest, PlantedFilesAreNeitherFollowedNorWaitedOn) {
+    FileSystem::writeAtomically(root_ / "regular", "bytes");
+    fs::create_symlink(root_ / "regular", root_ / "link-to-file");
+    fs::create_symlink("/dev/zero", root_ / "link-to-zero");
+    ASSERT_EQ(::mkfifo((root_ / "pipe").c_str(), 0600), 0);
+    fs::create_directories(root_ / "folder");
+    FileSystem::writeAtomically(root_ / "large", std::string(1025, 'x'));
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {"regular", true},   {"link-to-file", false}, {"link-to-zero", false}, {"pipe", false},
+        {"folder", false},   {"large", false},        {"missing", false},
+    };
+    for (const auto& [name, readable] : cases) {
+        std::string contents = "untouched";
+        EXPECT_EQ(FileSystem::readFile(root_ / name, contents, 1024), readable) << name;
+        EXPECT_EQ(contents, readable ? "bytes" : "untouched") << name;
+    }
+}
+
+TEST_F(FileSystemTest, APipeOrADeviceInPlaceOfThePreferencesIsSetAsideNotWaitedOn) {
+    for (const char* planted : {"pipe", "device"}) {
+        SCOPED_TRACE(planted);
+        TemporaryDataRoot folder("planted");
+        const fs::path preferences = folder.path() / "Library" / "Preferences";
+        fs::create_directories(preferences);
+        const fs::path file = preferences / "app.plist";
+        if (std::string(planted) == "pipe") ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        else fs::create_symlink("/dev/zero", file);
+        foundation::UserDefaults defaults(std::make_shared<foundation::PreferencesStore>(preferences), "app");
+        EXPECT_TRUE(defaults.set("k", 1));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << "a file of its own took the place";
+    }
+}
+
+// A link or file planted in the data root where a folder belongs (such as
+// Shared/ leading into another user's folder) is refused, and nothing is
+// written through it.
+TEST_F(FileSystemTest, FoldersBelowTheHomeAreNeverReachedThroughLinks) {
+    const fs::path home = folder_.useAsHome("home");
+    fs::create_directories(root_ / "elsewhere");
+    fs::create_symlink(root_ / "elsewhere", home / "Shared");
+    FileSystem::writeAtomically(home / "Library", "a file where a folder belongs");
+    for (const fs::path& path : {home / "Shared", home / "Shared" / "deeper", home / "Library" / "Preferences"}) {
+        std::string error;
+        EXPECT_FALSE(FileSystem::createDirectories(path, &error)) << path;
+        EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(FileSystem::writeAtomically(home / "Shared" / "picture.png", "x"));
+    EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
+    EXPECT_TRUE(FileSystem::createDirectories(home / "Library Two" / "Preferences"));
+    EXPECT_FALSE(fs::is_symlink(home / "Library Two"));
+}
+
+TEST_F(FileSystemTest, OnlyAFolderOfTheUsersOwnThatNoOneElseCanWriteIsADataRoot) {
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        bool otherOwner;
+        const char* fix;  // in the message; null: accepted
+    };
+    const std::vector<Case> cases = {
+        {"private", fs::perms::owner_all, false, nullptr},
+        {"readable by others", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read, false, nullptr},
+        {"writable by everyone", fs::perms::all, false, "chmod 700"},
+        {"writable by the group", fs::perms::owner_all | fs::perms::group_write, false, "chmod 700"},
+        {"another user's", fs::perms::owner_all, true, "--home"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = root_ / c.name;
+        fs::create_directories(folder);
+        fs::permissions(folder, c.mode);
+        if (c.otherOwner && (::geteuid() != 0 || ::chown(folder.c_str(), 65534, 65534) != 0)) continue;
+        std::string error;
+        EXPECT_EQ(FileSystem::isPrivateFolder(folder, &error), c.fix == nullptr) << error;
+        if (c.fix) {
+            EXPECT_NE(error.find(c.fix), std::string::npos) << error;
+        }
+    }
+    std::string error;
+    EXPECT_FALSE(FileSystem::isPrivateFolder(root_ / "missing", &error));
 }

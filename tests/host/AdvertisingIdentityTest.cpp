@@ -61,6 +61,12 @@ TEST_F(VendorIdentifierTest, OneIdentifierPerDataRootThatSurvivesAndReplacesDama
         std::string onDisk;
         ASSERT_TRUE(foundation::FileSystem::readFile(file(), onDisk));
         EXPECT_EQ(onDisk.substr(0, 36), *first);
+        // An unreadable file is kept aside before a new identifier replaces it.
+        std::string aside;
+        EXPECT_EQ(foundation::FileSystem::readFile(file().string() + ".damaged", aside), row.stored && !row.kept);
+        if (row.stored && !row.kept) {
+            EXPECT_EQ(aside, *row.stored);
+        }
     }
 }
 

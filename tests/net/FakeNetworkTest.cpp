@@ -10,7 +10,7 @@
 namespace net {
 namespace {
 
-constexpr size_t kLimit = 1 << 20;
+constexpr size_t kFakeLimit = 1 << 20;
 
 TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
     dispatch::ManualExecutor executor;
@@ -26,12 +26,12 @@ TEST(FakeNetworkTest, AnswersInScriptOrderOnTheGivenQueue) {
         seen.push_back(std::to_string(r.statusCode) + "/" + std::to_string(b.size()) + (e ? "/error" : "") +
                        (worker->isCurrent() ? "" : "/elsewhere"));
     };
-    network.postURL("https://m.example/a", {}, {9}, kLimit, worker, false, completion);
-    network.postURL("https://m.example/a", {}, {9}, kLimit, worker, false, completion);
+    network.postURL("https://m.example/a", {}, {9}, kFakeLimit, worker, false, completion);
+    network.postURL("https://m.example/a", {}, {9}, kFakeLimit, worker, false, completion);
     network.failNextSession();
-    EXPECT_EQ(network.getURL("https://m.example/config", {}, kLimit, worker, false, completion), "");
+    EXPECT_EQ(network.getURL("https://m.example/config", {}, kFakeLimit, worker, false, completion), "");
     network.setHoldReplies(true);
-    network.getURL("https://m.example/config", {}, kLimit, worker, true, completion);
+    network.getURL("https://m.example/config", {}, kFakeLimit, worker, true, completion);
     executor.runUntilIdle();
     EXPECT_EQ(network.releaseHeldReplies(), 1u);
     EXPECT_EQ(network.releaseHeldReplies(), 0u);  // each reply goes out once

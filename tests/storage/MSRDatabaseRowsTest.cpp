@@ -12,7 +12,7 @@
 
 namespace {
 
-enum : uint32_t { kEventParams = 0, kBundleAppID = 14 };
+enum : uint32_t { kRowEventParams = 0, kMetadataAppID = 14 };
 enum : uint32_t { kParamName = 0, kParamString = 1, kParamInt = 2 };
 
 MSRPBEventParam param(const char* name) {
@@ -23,7 +23,7 @@ MSRPBEventParam param(const char* name) {
 
 MSRSqliteRow rowWith(const std::vector<MSRPBEventParam>& params) {
     MSRPBEvent event;
-    MSRPBSetMessageArray(event, kEventParams, params);
+    MSRPBSetMessageArray(event, kRowEventParams, params);
     return {{"rowid", int64_t{4}},
             {"data", *event.protoBuffer()},
             {"metadata_fingerprint", int64_t{-9}},
@@ -31,7 +31,7 @@ MSRSqliteRow rowWith(const std::vector<MSRPBEventParam>& params) {
             {"timestamp", 1.25}};
 }
 
-MSREvent event(const std::string& name, double timestamp) {
+MSREvent rowEvent(const std::string& name, double timestamp) {
     return *MSREvent::initWithOrigin("app", false, name, timestamp, 0, {});
 }
 
@@ -142,7 +142,7 @@ TEST_F(DatabaseRowsTest, StoredEventLimitAtItsEdges) {
     } cases[] = {{"0", 0}, {"1", 0}, {"3", 2}, {"10", 5}};
     for (const Case& c : cases) {
         ASSERT_TRUE(database_->reset(nullptr));
-        for (int i = 0; i < 5; ++i) ASSERT_TRUE(database_->insertRawEvent(event("e", i), 1, false, nullptr));
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(database_->insertRawEvent(rowEvent("e", i), 1, false, nullptr));
         settings_->setServerSettings({{"measurement.store.max_stored_events_per_app", std::string(c.limit)}});
         EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), 5 - c.kept) << c.limit;
         EXPECT_EQ(count(), c.kept) << c.limit;
@@ -155,10 +155,10 @@ TEST_F(DatabaseRowsTest, ReadsStopWhereTheFilterSaysAndEmptyTablesAnswerNothing)
     EXPECT_FALSE(database_->queryLatestRawEventTime(&error));
     EXPECT_EQ(error.code(), 0);
     MSRPBMeasurementBundle metadata;
-    MSRPBSetString(metadata, kBundleAppID, "app");
+    MSRPBSetString(metadata, kMetadataAppID, "app");
     ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(metadata, nullptr));
     const int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(*metadata.protoBuffer()));
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(database_->insertRawEvent(event("e", i), fingerprint, false, nullptr));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(database_->insertRawEvent(rowEvent("e", i), fingerprint, false, nullptr));
     auto run = database_->rawEventsWithMetadataFingerprint(fingerprint, nullptr, [](size_t taken, const MSRSqliteRow&) {
         return taken < 2;
     });
@@ -178,7 +178,7 @@ TEST_F(DatabaseRowsTest, GenericRowsKeepTheirLimitsAndTransactionsRollBack) {
     EXPECT_EQ(error.localizedDescription(), "Failed to initialize data types from dictionaries");
 
     EXPECT_FALSE(database_->performTransaction([&] {
-        return database_->insertRawEvent(event("e", 1), 1, false, nullptr) && false;
+        return database_->insertRawEvent(rowEvent("e", 1), 1, false, nullptr) && false;
     }));
     EXPECT_TRUE(logged(12056));
     EXPECT_EQ(database_->isRawEventsTableEmpty(nullptr), true);
@@ -191,7 +191,7 @@ TEST_F(DatabaseRowsTest, CommittedEventsSurviveAKilledProcess) {
     if (child == 0) {
         auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
         for (int i = 0; i < 200; ++i) {
-            database->performTransaction([&] { return database->insertRawEvent(event("e", i), 1, false, nullptr); });
+            database->performTransaction([&] { return database->insertRawEvent(rowEvent("e", i), 1, false, nullptr); });
         }
         kill(getpid(), SIGKILL);
     }

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "analytics/storage/Keychain.h"
 #include "analytics/storage/MSRKeychainWrapper.h"
@@ -68,6 +69,23 @@ TEST_F(KeychainTest, ADamagedKeychainFileIsNeitherReadNorOverwritten) {
     std::string contents;
     ASSERT_TRUE(foundation::FileSystem::readFile(keychain.file(), contents));
     EXPECT_EQ(contents, "not a property list");
+}
+
+// A keychain folder beside the data root that another user made first, and
+// filled, is neither read nor written.
+TEST_F(KeychainTest, AKeychainFolderOfAnotherUserIsNeitherReadNorWritten) {
+    const fs::path folder = root_ / "planted.keychain";
+    Keychain planted(folder / "keychain.plist");
+    ASSERT_EQ(planted.add(*MSRKeychainWrapper::searchDirectoryForIdentifier("id", kApp), bytes("planted")),
+              Keychain::Status::kSuccess);
+    if (::geteuid() != 0 || ::chown(folder.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root to give it away";
+    fs::permissions(folder, fs::perms::all);
+    Keychain keychain(folder / "keychain.plist");
+    EXPECT_FALSE(MSRKeychainWrapper::keychainValue("id", kApp, &keychain));
+    EXPECT_FALSE(MSRKeychainWrapper::upsertKeychainValue("mine", "other", kApp, &keychain));
+    std::string contents;
+    ASSERT_TRUE(foundation::FileSystem::readFile(keychain.file(), contents));
+    EXPECT_EQ(contents.find("other"), std::string::npos);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST_F(SqliteStoreTest, CreatesTheEngineFolderAndAFileTheShellCanRead) {
     EXPECT_FALSE(fs::exists(path()));
 }
 
-TEST_F(SqliteStoreTest, DamagedFilesAreKeptAsideAndOnlyFilesThatAreNoDatabaseReplaced) {
+TEST_F(SqliteStoreTest, DamagedFilesAndFilesThatAreNoDatabaseAreKeptAside) {
     // 3,000 rows, the last ten only in the write-ahead log, as a process
     // killed before a checkpoint leaves them; then pages of the file torn.
     auto tearPages = [](const std::string& file) {
@@ -69,14 +69,18 @@ TEST_F(SqliteStoreTest, DamagedFilesAreKeptAsideAndOnlyFilesThatAreNoDatabaseRep
         EXPECT_EQ(shell(path(), "PRAGMA integrity_check;"), "ok\n");
         EXPECT_EQ(logged(34024), garbage);
         EXPECT_EQ(logged(34023), !garbage);
+        // Even a file SQLite does not take for a database is kept: its
+        // pages may still hold rows behind a damaged first page.
         if (garbage) {
-            EXPECT_EQ(store->damagedCopyPath(), "");
+            EXPECT_EQ(store->damagedCopyPath(), path() + ".damaged-1");
+            std::ifstream kept(path() + ".damaged-1", std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), std::string(8192, '\x5a'));
             continue;
         }
         // The damaged file is kept with its log: what SQLite reads of it is
         // still there, the rows only the log held included.
-        EXPECT_EQ(store->damagedCopyPath(), path() + ".damaged-1");
-        EXPECT_TRUE(fs::exists(path() + ".damaged-1-wal"));
+        EXPECT_EQ(store->damagedCopyPath(), path() + ".damaged-2");
+        EXPECT_TRUE(fs::exists(path() + ".damaged-2-wal"));
         EXPECT_EQ(shell(store->damagedCopyPath(), "SELECT count(*) FROM big WHERE rowid > 2990"), "10\n");
         EXPECT_NE(shell(store->damagedCopyPath(), "PRAGMA integrity_check;"), "ok\n");
     }
@@ -93,7 +97,7 @@ TEST_F(SqliteStoreTest, DamagedFilesAreKeptAsideAndOnlyFilesThatAreNoDatabaseRep
     }
     std::sort(kept.begin(), kept.end());
     std::vector<std::string> newest;
-    for (const char* copy : {"test.sql.damaged-3", "test.sql.damaged-4", "test.sql.damaged-5"})
+    for (const char* copy : {"test.sql.damaged-4", "test.sql.damaged-5", "test.sql.damaged-6"})
         for (const char* suffix : {"", "-shm", "-wal"}) newest.push_back(std::string(copy) + suffix);
     EXPECT_EQ(kept, newest);
 }

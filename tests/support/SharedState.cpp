@@ -10,6 +10,8 @@
 #include "platform/foundation/SharedSlot.h"
 #include "platform/host/AdvertisingIdentity.h"
 #include "platform/host/DEDApp.h"
+#include "platform/store/AdAttribution.h"
+#include "platform/store/AdNetwork.h"
 #include "platform/ui/AppearanceHooks.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Storyboard.h"
@@ -39,4 +41,6 @@ void resetSharedState() {
 
     host::AdvertisingIdentity::shared().resetForTesting();
     host::DEDApp::resetForTesting();
+    store::AdNetwork::shared().resetForTesting();
+    store::AdAttribution::shared().resetForTesting();
 }

@@ -6,6 +6,7 @@
 #include "UiTestSupport.h"
 #include "app/Launcher.h"
 #include "app/ScriptPlayer.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -34,6 +35,9 @@ TEST(ScriptParse, MalformedLinesAreNamedByNumber) {
          "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"solutionTableView\""},
         {"scroll list -5", 1, "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"list -5\""},
         {"scroll list 1e3", 1, "\"scroll\" takes an identifier and a number of points from 0 to 1000000, not \"list 1e3\""},
+        {"open", 1, "\"open\" takes one URL, not \"\""},
+        {"open https://a.example/ x", 1, "\"open\" takes one URL, not \"https://a.example/ x\""},
+        {"open calvaro.example", 1, "\"open\" takes one URL, not \"calvaro.example\""},
     };
     for (const auto& c : cases) {
         std::vector<app::ScriptAction> actions;
@@ -140,6 +144,48 @@ TEST_F(LauncherTest, PlaysTheScriptAndWritesSnapshots) {
               "    button \"Count\"\n");
 }
 
+// A link to launch with travels in the launch options and the launch
+// notification; a link opened by the script reaches the interceptor first,
+// then the delegate.
+TEST_F(LauncherTest, LinksReachTheLaunchOptionsAndTheDelegate) {
+    struct LinkDelegate : CounterDelegate {
+        std::vector<std::string> seen;
+        bool didFinishLaunching(ui::Application& application, const foundation::Value::Dictionary& options) override {
+            const foundation::Value all(options);
+            if (const std::string* url = all["UIApplicationLaunchOptionsURLKey"].string()) seen.push_back("launch " + *url);
+            return CounterDelegate::didFinishLaunching(application, options);
+        }
+        std::optional<bool> openURL(ui::Application&, const std::string& url, const foundation::Value::Dictionary&) override {
+            seen.push_back("open " + url);
+            return true;
+        }
+    };
+    auto delegate = std::make_shared<LinkDelegate>();
+    std::vector<std::string> notified;
+    auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+        ui::Application::didFinishLaunchingNotification, [&](const foundation::Notification& notification) {
+            if (!notification.userInfo) return;
+            const foundation::Value all(*notification.userInfo);
+            if (const std::string* url = all["UIApplicationLaunchOptionsURLKey"].string()) notified.push_back(*url);
+        });
+    const auto script = dir / "links.txt";
+    std::ofstream(script) << "open https://calvaro.example/b?utm_source=b\n";
+    std::vector<std::string> args{"calvaro", "--home", (dir / "home").string(), "--script", script.string(),
+                                  "--open", "https://calvaro.example/a?utm_source=a"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    app::LaunchHooks hooks{[delegate] { return delegate; }, [] { return std::string(); }, {}};
+    std::vector<std::string> intercepted;
+    ASSERT_EQ(app::runCalvaro(static_cast<int>(argv.size()), argv.data(), hooks, out, err,
+                              [&](const std::string& url) { intercepted.push_back(url); }),
+              0)
+        << err.str();
+    EXPECT_EQ(delegate->seen, (std::vector<std::string>{"launch https://calvaro.example/a?utm_source=a",
+                                                        "open https://calvaro.example/b?utm_source=b"}));
+    EXPECT_EQ(notified, std::vector<std::string>{"https://calvaro.example/a?utm_source=a"});
+    EXPECT_EQ(intercepted, std::vector<std::string>{"https://calvaro.example/b?utm_source=b"});
+}
+
 TEST_F(LauncherTest, MalformedScriptStopsBeforeTheDataRootIsTouched) {
     auto home = dir / "untouched";
     EXPECT_EQ(run("tap Count\nwat 2\n", home), 1);
@@ -231,6 +277,9 @@ TEST(LauncherArguments, OptionsAndErrors) {
         {{"calvaro", "serve", "--port", "80x"}, false, "--port needs a port number (0 to 65535)"},
         {{"calvaro", "--port", "8080"}, false, "unknown argument \"--port\""},
         {{"calvaro", "serve", "--home", "/tmp/h", "--script", "s.txt"}, false, "serve takes no --script and no --pages"},
+        {{"calvaro", "--home", "/tmp/h", "--open", "https://calvaro.example/?utm_source=s"}, true, ""},
+        {{"calvaro", "--home", "/tmp/h", "--open=calvaro"}, false, "--open needs a URL"},
+        {{"calvaro", "--home", "/tmp/h", "--open"}, false, "--open needs a URL"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;

@@ -108,7 +108,10 @@ Browser::Browser() {
                                      "--disable-quic", "--no-first-run", "--disable-background-networking",
                                      "--disable-component-update", "--disable-sync", "--hide-scrollbars",
                                      "--window-size=390,844", "--remote-debugging-port=0",
-                                     "--remote-allow-origins=*", "--user-data-dir=" + profile_, "about:blank"};
+                                     "--remote-allow-origins=*", "--user-data-dir=" + profile_,
+                                     // A name of another site that resolves to this machine, as
+                                     // after a DNS rebinding.
+                                     "--host-resolver-rules=MAP rebound.test 127.0.0.1", "about:blank"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <ctime>
 #include <cmath>
 #include <numbers>
 
@@ -316,6 +319,47 @@ TEST_F(DrawingTest, SolutionImageSizesCropAndLimit) {
         EXPECT_NEAR(tall.pixelScale(3), scale, 1e-3) << height;
         EXPECT_LE(std::lround(height * tall.pixelScale(3)), 16384) << height;
     }
+}
+
+// A picture to share goes into the data root's own Shared folder and
+// nowhere else: not through a Shared/ that is a link, not through a link
+// planted at the picture's name or at the name of the page it is made from,
+// and never readable by others, whatever the umask.
+TEST_F(DrawingTest, SharingWritesNoPictureThroughPlantedLinks) {
+    dispatch::ManualExecutor executor;  // the picture's name comes from its clock
+    const fs::path home = folder.useAsHome("home");
+    const fs::path victim = folder.path() / "victim";
+    fs::create_directories(victim);
+    writeFile(victim / "kept.txt", "kept");
+    const auto image = web::ViewImage::blank({40, 30});
+    std::string where;
+
+    fs::create_symlink(victim, home / "Shared");
+    EXPECT_FALSE(saveSharedImage(*image, where));
+    EXPECT_NE(where.find("is not a folder"), std::string::npos) << where;
+    fs::remove(home / "Shared");
+
+    fs::create_directories(home / "Shared");
+    const std::time_t now = static_cast<std::time_t>(dispatch::Clock::now());
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "Solution-%Y%m%d-%H%M%S", &utc);
+    const std::string name = stamp;
+    fs::create_symlink(victim / "kept.txt", home / "Shared" / (name + ".png"));
+    fs::create_symlink(victim / "kept.txt", home / "Shared" / (name + ".png.html"));
+    fs::create_symlink(victim / "new.png", home / "Shared" / (name + "-2.png"));  // leads nowhere yet
+    const mode_t umask = ::umask(0);
+    const bool saved = saveSharedImage(*image, where);
+    ::umask(umask);
+    ASSERT_TRUE(saved) << where;
+    EXPECT_EQ(fs::path(where).filename(), name + "-3.png");
+    EXPECT_EQ(pngSize(where), std::make_pair(120u, 90u));
+    EXPECT_EQ(fs::status(where).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(readFile(victim / "kept.txt"), "kept");
+    EXPECT_FALSE(fs::exists(victim / "new.png"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(home / "Shared"), fs::directory_iterator()), 4)
+        << "the three links and the picture, no folder left over";
 }
 
 }  // namespace

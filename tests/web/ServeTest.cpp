@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,10 +16,14 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/Value.h"
+#include "app/LoopbackServer.h"
+
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
@@ -24,6 +31,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// What the page's own script sends with an action, for actions a test sends
+// from the page itself.
+const std::string kServePageActionHeaders =
+    "function pageActionHeaders() { return {'Content-Type': 'application/x-calvaro-action', "
+    "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}; }\n";
 
 // A `calvaro serve --port 0` process on a data root.
 class LiveCalvaro {
@@ -79,6 +92,10 @@ class LiveCalvaro {
         said_.append(buffer, static_cast<size_t>(n));
         return true;
     }
+  public:
+    pid_t pid() const { return pid_; }
+
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     int port_ = 0;
@@ -181,8 +198,10 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
         // A malformed request is refused and changes nothing.
         auto answer = tab.evaluate(R"((async () => {
             const before = await (await fetch('/state')).text();
-            const refused = await fetch('/action', {method: 'POST', body: 'tapp calculateButton'});
-            const row = await fetch('/action', {method: 'POST', body: 'row x.1'});
+            const own = {'Content-Type': 'application/x-calvaro-action',
+                         'X-Calvaro-Token': document.querySelector('meta[name="calvaro-token"]').content};
+            const refused = await fetch('/action', {method: 'POST', headers: own, body: 'tapp calculateButton'});
+            const row = await fetch('/action', {method: 'POST', headers: own, body: 'row x.1'});
             const after = await (await fetch('/state')).text();
             return [refused.status, row.status, before === after];
         })())");
@@ -251,7 +270,7 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('solutionTableView') && "
                                    "document.querySelectorAll('.math.typeset').length > 10"));
-    EXPECT_EQ(tab.evaluate("fetch('/action', {method: 'POST', body: 'tap #unlockVideosButton'}).then(r => r.status)"), 409)
+    EXPECT_EQ(tab.evaluate(kServePageActionHeaders + std::string("fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #unlockVideosButton'}).then(r => r.status)")), 409)
         << "the row is not on the screen yet";
     ASSERT_TRUE(tab.actThenWaitFor(kMark + std::string("const box = document.getElementById('solutionTableView'); "
                                                         "box.scrollTop = box.scrollHeight"),
@@ -276,11 +295,11 @@ TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
                                    "document.getElementById('shareButton').offsetParent !== null"));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
-    auto okTap = tab.evaluate(R"((async () => {
+    auto okTap = tab.evaluate(kServePageActionHeaders + std::string(R"((async () => {
         const started = performance.now();
-        const answer = await fetch('/action', {method: 'POST', body: 'tap OK'});
+        const answer = await fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap OK'});
         return [answer.status, performance.now() - started];
-    })())");
+    })())"));
     ASSERT_TRUE(okTap.is_array()) << okTap.dump();
     EXPECT_EQ(okTap[0], 200);
     EXPECT_LT(okTap[1].get<double>(), 2000) << "the tap does not wait for the picture";
@@ -345,6 +364,280 @@ TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
         }
     }
     tab.call("Emulation.clearDeviceMetricsOverride");
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// A connection to 127.0.0.1:port.
+class Socket {
+  public:
+    explicit Socket(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    bool send(const std::string& bytes) {
+        return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Everything until the server closes, for up to `milliseconds`.
+    std::string readToEnd(int milliseconds) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return got;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) return got;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// One request on its own connection; the whole answer, within `milliseconds`.
+std::string roundTrip(int port, const std::string& request, int milliseconds = 10000) {
+    Socket socket(port);
+    if (!socket.send(request)) return "";
+    return socket.readToEnd(milliseconds);
+}
+
+int statusOf(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+std::string bodyOf(const std::string& answer) {
+    const size_t head = answer.find("\r\n\r\n");
+    return head == std::string::npos ? "" : answer.substr(head + 4);
+}
+
+std::string request(const std::string& method, const std::string& path, const std::vector<std::string>& headers,
+                    const std::string& body = "") {
+    std::string out = method + " " + path + " HTTP/1.1\r\n";
+    for (const auto& header : headers) out += header + "\r\n";
+    if (method == "POST") out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return out + "Connection: close\r\n\r\n" + body;
+}
+
+// The most memory the process has held so far, in kB.
+long peakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Requests another page, a name rebound to the loopback address or another
+// local program could send: each is refused, and the application is as it
+// was; the page's own request then works.
+TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
+    TemporaryDataRoot root("serve-hostile");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    const int port = calvaro.port();
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string host = "Host: " + self, origin = "Origin: http://" + self;
+    const std::string type = "Content-Type: application/x-calvaro-action";
+
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host})));
+    const std::string marker = "name=\"calvaro-token\" content=\"";
+    ASSERT_NE(page.find(marker), std::string::npos);
+    const std::string token = "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64);
+    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host})));
+    ASSERT_EQ(before.size(), 33u) << before;
+
+    const std::string accept = "tap #dsgvoAcceptButton";
+    struct Hostile {
+        const char* name;
+        std::string bytes;
+        int status;
+    };
+    const std::vector<Hostile> hostile = {
+        {"a rebound name reads the page", request("GET", "/", {"Host: evil.example"}), 421},
+        {"a rebound name reads the state", request("GET", "/state", {"Host: evil.example:" + std::to_string(port)}), 421},
+        {"a rebound name acts", request("POST", "/action", {"Host: evil.example", "Origin: http://evil.example", type, token}, accept), 421},
+        {"another site's simple request", request("POST", "/action", {host, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
+        {"another site with the token", request("POST", "/action", {host, "Origin: http://evil.example", type, token}, accept), 403},
+        {"a sandboxed page", request("POST", "/action", {host, "Origin: null", type, token}, accept), 403},
+        {"a text/plain action of the page's origin", request("POST", "/action", {host, origin, "Content-Type: text/plain", token}, accept), 415},
+        {"an action without the token", request("POST", "/action", {host, origin, type}, accept), 403},
+        {"an action with a guessed token", request("POST", "/action", {host, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
+        {"an action without origin", request("POST", "/action", {host, type, token}, accept), 403},
+        {"a preflight", request("OPTIONS", "/action", {host, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
+        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
+                                 "\r\nTransfer-Encoding: chunked\r\n\r\n16\r\n" + accept + "\r\n0\r\n\r\n", 501},
+    };
+    for (const auto& h : hostile) {
+        SCOPED_TRACE(h.name);
+        const std::string answer = roundTrip(port, h.bytes);
+        EXPECT_EQ(statusOf(answer), h.status) << answer;
+        EXPECT_EQ(answer.find("Access-Control-Allow"), std::string::npos) << "no cross-origin access is offered";
+    }
+    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host}))), before) << "nothing changed";
+
+    const std::string done = roundTrip(port, request("POST", "/action", {host, origin, type, token}, accept));
+    EXPECT_EQ(statusOf(done), 200) << done;
+    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host}))), before) << "the page's own action acts";
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Slow clients hold no thread, floods no memory, and Ctrl-C ends the server
+// at once with slow clients still attached.
+TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
+    TemporaryDataRoot root("serve-slow");
+    // And a measurement server that takes the last upload and never answers.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 64), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    setenv("CALVARO_MEASUREMENT_URL", ("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str(), 1);
+    LiveCalvaro calvaro(root.path() / "home");
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    const int port = calvaro.port();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
+
+    std::vector<std::unique_ptr<Socket>> slow;
+    for (int i = 0; i < 64; ++i) {
+        slow.push_back(std::make_unique<Socket>(port));
+        ASSERT_TRUE(slow.back()->send(i % 2 ? "GET / HTTP/1.1\r\nHo" : "POST /action HTTP/1.1\r\nContent-Length: 10\r\n\r\nta"));
+    }
+    // And as many connections again that never send a byte, and more.
+    std::vector<std::unique_ptr<Socket>> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
+    for (int round = 0; round < 3; ++round) {
+        for (auto& s : slow) s->send("x");
+        const std::string answer = roundTrip(port, request("GET", "/state", {host}), 1000);
+        EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
+    }
+
+    // Headers without end, and a chunked body of a gigabyte: each is refused
+    // after its first kilobytes and none is kept.
+    struct Flood {
+        std::string head;
+        std::string more;
+        int status;
+    };
+    const long before = peakMemory(calvaro.pid());
+    const std::vector<Flood> floods = {
+        {"GET / HTTP/1.1\r\n" + host + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
+        {"POST /action HTTP/1.1\r\n" + host + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+         "2000\r\n" + std::string(8192, 'a') + "\r\n", 501},
+    };
+    for (const auto& flood : floods) {
+        Socket socket(port);
+        ASSERT_TRUE(socket.send(flood.head));
+        // At most 256 MB: the server stops reading long before.
+        for (int i = 0; i < 32768 && socket.send(flood.more); ++i) {
+        }
+        EXPECT_EQ(statusOf(socket.readToEnd(5000)), flood.status);
+    }
+    // A release build holds about 21 MB and the floods add nothing to it; a
+    // sanitized build keeps what it frees for a while. Either stays far below
+    // the 256 MB each flood would leave if it were kept.
+    const long peak = peakMemory(calvaro.pid());
+    EXPECT_GT(before, 0);
+    EXPECT_LT(peak - before, 64 * 1024) << "kB more through the floods";
+
+    // The page's own request for a wait holds the main thread for seconds;
+    // while it does, the state is not answered.
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host})));
+    const std::string marker = "name=\"calvaro-token\" content=\"";
+    ASSERT_NE(page.find(marker), std::string::npos);
+    Socket waiting(port);
+    ASSERT_TRUE(waiting.send(request("POST", "/action",
+                                     {host, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
+                                      "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
+                                     "wait 5")));
+    Socket state(port);
+    ASSERT_TRUE(state.send(request("GET", "/state", {host})));
+    const bool busy = state.readToEnd(300).empty();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    EXPECT_EQ(calvaro.end(), 0) << calvaro.said();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2))
+        << "Ctrl-C ends serve within 2 s with slow clients attached and the upload hanging"
+        << (busy ? ", in the middle of a wait" : "");
+    if (busy) {
+        EXPECT_NE(waiting.readToEnd(1000).find("stopped during the wait"), std::string::npos);
+    }
+    ::close(silent);
+}
+
+// A page of another origin in the browser tries what it can against the
+// live page: simple requests, a beacon, requests that need asking first, a
+// read of the state, and a name rebound to the loopback address. None
+// changes anything or reads anything.
+TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
+    TemporaryDataRoot root("serve-cross-origin");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    const std::string target = "http://127.0.0.1:" + std::to_string(calvaro.port());
+    app::LoopbackServer hostile([](const app::HttpRequest&) {
+        return app::HttpResponse{200, "<!DOCTYPE html><title>elsewhere</title>", "text/html"};
+    });
+    std::string error;
+    ASSERT_TRUE(hostile.start(0, error)) << error;
+
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    ASSERT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true);
+    const auto before = tab.evaluate("fetch('/state').then(r => r.text())");
+
+    ASSERT_TRUE(tab.navigate("http://127.0.0.1:" + std::to_string(hostile.port()) + "/"));
+    const std::string attack = R"((async () => {
+        const t = ')" + target + R"(', out = [];
+        const tryIt = async (f) => { try { await f(); out.push('sent'); } catch (e) { out.push('blocked'); } };
+        for (const body of ['tap #dsgvoAcceptButton', 'alert Accept']) {
+            await tryIt(() => fetch(t + '/action', {method: 'POST', mode: 'no-cors', body}));
+            await tryIt(() => fetch(t + '/action', {method: 'POST', mode: 'no-cors',
+                                                     headers: {'Content-Type': 'text/plain'}, body}));
+            out.push(navigator.sendBeacon(t + '/action', body) ? 'queued' : 'refused');
+            await tryIt(() => fetch(t + '/action', {method: 'POST', body,
+                headers: {'Content-Type': 'application/x-calvaro-action', 'X-Calvaro-Token': 'guess'}}));
+        }
+        await tryIt(() => fetch(t + '/state').then(r => r.text()));
+        return out;
+    })())";
+    const auto tried = tab.evaluate(attack);
+    ASSERT_TRUE(tried.is_array()) << tried.dump();
+    ASSERT_EQ(tried.size(), 9u) << tried.dump();
+    EXPECT_EQ(tried[3], "blocked") << "a request that needs asking first is never sent";
+    EXPECT_EQ(tried[8], "blocked") << "the state cannot be read";
+
+    // A name rebound to the loopback address makes the server the page's own
+    // origin: the server does not answer for that name.
+    ASSERT_TRUE(tab.navigate("http://rebound.test:" + std::to_string(calvaro.port()) + "/"));
+    const auto rebound = tab.evaluate(R"((async () => [
+        document.body.innerText.includes('answers for 127.0.0.1'),
+        (await fetch('/state')).status,
+        (await fetch('/action', {method: 'POST', body: 'tap #dsgvoAcceptButton',
+            headers: {'Content-Type': 'application/x-calvaro-action', 'X-Calvaro-Token': 'guess'}})).status])())");
+    EXPECT_EQ(rebound, nlohmann::json::array({true, 421, 421}));
+
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    EXPECT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true) << "the consent is still asked";
+    EXPECT_EQ(tab.evaluate("fetch('/state').then(r => r.text())"), before);
+    hostile.stop();
     EXPECT_EQ(calvaro.end(), 0);
 }
 

@@ -5,6 +5,7 @@
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
+#include "platform/security/Compression.h"
 
 namespace tools {
 
@@ -47,6 +48,8 @@ MeasurementCollector::MeasurementCollector(Collector& collector) {
                            [this](const RecordedRequest& request) { return answerUpload(request); });
     collector.setResponder(kConfigPathPrefix,
                            [this](const RecordedRequest& request) { return answerConfig(request); });
+    collector.setResponder(kExperimentsPath,
+                           [this](const RecordedRequest& request) { return answerExperiments(request); });
     collector.addObserver(
         [this](const RecordedRequest& request, const ScriptedReply& reply) { observe(request, reply); });
 }
@@ -62,6 +65,7 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
         CollectedBundle collected;
         collected.appID = MSRPBGetString(bundle, MSRBundleSlot::kAppID);
         collected.zmpAppID = MSRPBGetString(bundle, MSRBundleSlot::kZMPAppID);
+        collected.appInstanceID = MSRPBGetString(bundle, MSRBundleSlot::kAppInstanceID);
         collected.bundleIndex = MSRPBGetInt32(bundle, MSRBundleSlot::kBundleIndex);
         for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents)) {
             collected.events.push_back(collectEvent(event));
@@ -70,6 +74,14 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
              MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, MSRBundleSlot::kUserAttributes)) {
             collected.userAttributeNames.push_back(
                 MSRPBGetString(attribute, MSRUserAttributeSlot::kName).value_or(""));
+        }
+        for (const MSRPBValue& id : MSRPBGetArray(bundle, MSRBundleSlot::kExperimentIDs)) {
+            std::visit(
+                [&](const auto& value) {
+                    if constexpr (std::is_integral_v<std::decay_t<decltype(value)>>)
+                        collected.experimentIDs.push_back(static_cast<int64_t>(value));
+                },
+                id);
         }
         bundles.push_back(std::move(collected));
     }
@@ -117,7 +129,81 @@ ScriptedReply MeasurementCollector::answerConfig(const RecordedRequest& request)
     return reply;
 }
 
+ScriptedReply MeasurementCollector::answerExperiments(const RecordedRequest& request) const {
+    if (request.method != "POST") return ScriptedReply{405, "", {}, 0};
+    std::lock_guard lock(mutex_);
+    if (!experimentResponse_) return ScriptedReply{204, "", {}, 0};
+    return experimentReply(*experimentResponse_);
+}
+
+ScriptedReply MeasurementCollector::experimentReply(const MSRPBExperimentResponse& response) {
+    ScriptedReply reply;
+    std::vector<uint8_t> bytes = response.protoBuffer().value_or(std::vector<uint8_t>{});
+    // The client inflates the body itself: it is sent as gzip data, not with
+    // a content encoding the transport would undo.
+    std::vector<uint8_t> compressed = security::gzip(bytes).value_or(std::vector<uint8_t>{});
+    reply.body.assign(compressed.begin(), compressed.end());
+    reply.headers["Content-Type"] = "application/octet-stream";
+    return reply;
+}
+
+MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(
+    const std::string& sdkName, const std::vector<int32_t>& experimentIDs) {
+    std::vector<MSRPBExperiment> experiments;
+    for (int32_t id : experimentIDs) {
+        std::vector<MSRPBFlag> flags;
+        for (const std::string& name : {"flag_" + std::to_string(id), std::string("shared")}) {
+            MSRPBFlag flag;
+            MSRPBSetString(flag, MSRFlagSlot::kName, name);
+            MSRPBSetInt64(flag, MSRFlagSlot::kIntValue, id);
+            flags.push_back(std::move(flag));
+        }
+        MSRPBExperiment experiment;
+        MSRPBSetInt32(experiment, MSRExperimentSlot::kExperimentID, id);
+        MSRPBSetMessageArray(experiment, MSRExperimentSlot::kFlags, std::move(flags));
+        experiments.push_back(std::move(experiment));
+    }
+    MSRPBSnapshot snapshot;
+    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, sdkName);
+    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
+    MSRPBExperimentResponse response;
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots,
+                         std::vector<MSRPBSnapshot>{snapshot});
+    return response;
+}
+
+void MeasurementCollector::setExperimentResponse(std::optional<MSRPBExperimentResponse> response) {
+    std::lock_guard lock(mutex_);
+    experimentResponse_ = std::move(response);
+}
+
+std::vector<CollectedExperimentRequest> MeasurementCollector::experimentRequests() const {
+    std::lock_guard lock(mutex_);
+    return experimentRequests_;
+}
+
+bool MeasurementCollector::waitForExperimentRequests(size_t count, double timeoutSeconds) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                             [&] { return experimentRequests_.size() >= count; });
+}
+
 void MeasurementCollector::observe(const RecordedRequest& request, const ScriptedReply& reply) {
+    if (request.path == kExperimentsPath) {
+        CollectedExperimentRequest collected;
+        if (auto decoded = MSRPBExperimentRequest::initWithBuffer(request.body)) {
+            collected.decoded = true;
+            for (const auto& client : MSRPBGetMessageArray<MSRPBClientProperty>(
+                     *decoded, MSRExperimentRequestSlot::kClientProperties)) {
+                collected.sdkNames.push_back(
+                    MSRPBGetString(client, MSRClientPropertySlot::kSDKName).value_or(""));
+            }
+        }
+        std::lock_guard lock(mutex_);
+        experimentRequests_.push_back(std::move(collected));
+        changed_.notify_all();
+        return;
+    }
     if (request.path != kUploadPath) return;
     CollectedUpload upload;
     upload.status = reply.status;
@@ -126,7 +212,13 @@ void MeasurementCollector::observe(const RecordedRequest& request, const Scripte
     upload.decoded = decodeBatch(request.body, upload.bundles);
     std::lock_guard lock(mutex_);
     if (upload.accepted()) {
-        for (const auto& bundle : upload.bundles) acceptedEvents_ += bundle.events.size();
+        // Uploads are at least once: what a server keeps is each (app
+        // instance id, bundle index) once.
+        for (auto& bundle : upload.bundles) {
+            bundle.repeat = !bundlesSeen_.emplace(bundle.appInstanceID.value_or(""), bundle.bundleIndex).second;
+            (bundle.repeat ? repeatedEvents_ : acceptedEvents_) += bundle.events.size();
+            if (bundle.repeat) ++repeatedBundles_;
+        }
     }
     uploads_.push_back(std::move(upload));
     changed_.notify_all();
@@ -181,7 +273,7 @@ std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
     for (const auto& upload : uploads_) {
         if (!upload.accepted()) continue;
         for (const auto& bundle : upload.bundles)
-            events.insert(events.end(), bundle.events.begin(), bundle.events.end());
+            if (!bundle.repeat) events.insert(events.end(), bundle.events.begin(), bundle.events.end());
     }
     return events;
 }
@@ -189,6 +281,16 @@ std::vector<CollectedEvent> MeasurementCollector::acceptedEvents() const {
 size_t MeasurementCollector::acceptedEventCount() const {
     std::lock_guard lock(mutex_);
     return acceptedEvents_;
+}
+
+size_t MeasurementCollector::repeatedBundleCount() const {
+    std::lock_guard lock(mutex_);
+    return repeatedBundles_;
+}
+
+size_t MeasurementCollector::repeatedEventCount() const {
+    std::lock_guard lock(mutex_);
+    return repeatedEvents_;
 }
 
 bool MeasurementCollector::waitUntil(
@@ -202,6 +304,10 @@ void MeasurementCollector::clear() {
     std::lock_guard lock(mutex_);
     uploads_.clear();
     acceptedEvents_ = 0;
+    experimentRequests_.clear();
+    repeatedBundles_ = 0;
+    repeatedEvents_ = 0;
+    bundlesSeen_.clear();
 }
 
 }  // namespace tools

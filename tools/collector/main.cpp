@@ -1,27 +1,34 @@
 // collector: a loopback HTTP server that prints every request it receives.
 //
-//   collector [--port N] [--status CODE] [--delay SECONDS]
+//   collector [--port N] [--status CODE] [--delay SECONDS] [--experiments IDS]
 //
 // It listens on 127.0.0.1 only; port 0 (the default) picks a free port, which
 // is printed first. Uploads to "/a" are decoded as measurement batches (the
 // line then counts their bundles and events); configuration requests are
-// answered 404, so the engine keeps its default settings. Every other request
-// is answered with CODE (default 200) after SECONDS (default 0). Stop it with
+// answered 404, so the engine keeps its default settings; the attribution
+// endpoints answer "nothing to apply", no deferred deep link and "not
+// attributed" (AttributionCollector.h). Every other request is answered with
+// CODE (default 200) after SECONDS (default 0). With --experiments (IDs
+// separated by commas, e.g. 0,5,7) "/sdk-exp" answers one snapshot of the
+// measurement client holding those experiments; without it 204. Stop it with
 // Ctrl-C.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
 
 int main(int argc, char** argv) {
     int port = 0;
     tools::ScriptedReply reply;
+    std::optional<std::vector<int32_t>> experimentIDs;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
@@ -31,8 +38,19 @@ int main(int argc, char** argv) {
             reply.status = std::atoi(argv[++i]);
         } else if (arg == "--delay" && hasValue) {
             reply.delaySeconds = std::atof(argv[++i]);
+        } else if (arg == "--experiments" && hasValue) {
+            experimentIDs.emplace();
+            std::string list = argv[++i];
+            for (size_t start = 0; start <= list.size();) {
+                size_t end = list.find(',', start);
+                if (end == std::string::npos) end = list.size();
+                if (end > start) experimentIDs->push_back(std::atoi(list.substr(start, end - start).c_str()));
+                start = end + 1;
+            }
         } else {
-            std::fprintf(stderr, "usage: %s [--port N] [--status CODE] [--delay SECONDS]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--port N] [--status CODE] [--delay SECONDS] [--experiments IDS]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -51,6 +69,11 @@ int main(int argc, char** argv) {
     tools::Collector collector;
     collector.setDefaultReply(reply);
     tools::MeasurementCollector measurement(collector);
+    if (experimentIDs) {
+        measurement.setExperimentResponse(
+            tools::MeasurementCollector::makeExperimentResponse("rov_idarurozaro", *experimentIDs));
+    }
+    tools::AttributionCollector attribution(collector);
     collector.setRequestLogger([](const tools::RecordedRequest& request, int status) {
         std::string contents;
         std::vector<tools::CollectedBundle> bundles;
@@ -76,5 +99,9 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&signals, &received);
     collector.stop();
+    std::printf("collector: %zu events accepted; %zu repeated bundles (%zu events) dropped by their "
+                "(app instance id, bundle index)\n",
+                measurement.acceptedEventCount(), measurement.repeatedBundleCount(),
+                measurement.repeatedEventCount());
     return 0;
 }

@@ -123,6 +123,16 @@ int DriverProcess::exitAndWait(double timeoutSeconds) {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 
+int DriverProcess::waitForEnd(double timeoutSeconds) {
+    readUntil(nullptr, timeoutSeconds);
+    if (!ended_) {
+        kill();
+        return -1;
+    }
+    reap();
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
 void DriverProcess::kill() {
     if (reaped_) return;
     ::kill(pid_, SIGKILL);

@@ -36,6 +36,9 @@ class DriverProcess {
     // Sends "exit" and waits for the driver's end; its exit status, or -1 when
     // it did not end in time (it is then killed).
     int exitAndWait(double timeoutSeconds);
+    // Waits for the driver to end on its own (no "exit" sent); its exit
+    // status, or -1 when it did not end in time (it is then killed).
+    int waitForEnd(double timeoutSeconds);
     // SIGKILL, then reaps the child and reads the reports it left in the pipe.
     void kill();
 

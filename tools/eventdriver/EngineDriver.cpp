@@ -4,13 +4,17 @@
 #include <memory>
 #include <mutex>
 
+#include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/TimedSemaphore.h"
+#include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
 
@@ -28,8 +32,9 @@ void EngineDriver::watchNumberedEvents(std::function<void(const std::string&, in
     });
 }
 
-void EngineDriver::start() {
+std::optional<std::string> EngineDriver::start() {
     std::filesystem::create_directories(options_.home);
+    if (auto refused = foundation::DataRootLock::acquire(options_.home)) return refused->message;
     foundation::FileSystem::setHome(options_.home);
 
     // The console is the one place the engine reports its failures; keep its
@@ -54,8 +59,13 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    MSRRegisterConnector();
+    MSRRegisterAudience();
+    // As the application does: the engine with its experiments.
+    MSRRegisterExperiments();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
+    return std::nullopt;
 }
 
 void EngineDriver::logNumbered(const char* name, int64_t number) {

@@ -40,7 +40,9 @@ class EngineDriver {
     // engine has handled; the engine tells its listeners only after the
     // event's write has finished. Call before start().
     void watchNumberedEvents(std::function<void(const std::string& name, int64_t number)> handled);
-    void start();
+    // Nothing, or why the engine was not started (another process holds the
+    // data root); nothing in the root is touched then.
+    std::optional<std::string> start();
 
     // The public call the application makes, with a numbered parameter.
     static void logNumbered(const char* name, int64_t number);

@@ -19,6 +19,10 @@
 // The driver then reads standard input; a line "exit" or the end of input
 // makes it wait until the engine holds no event for upload (up to 20 s) and
 // stop in order. It may be killed at any time instead: that is what it is for.
+//
+// Exit status: 0 once nothing waits for upload, 3 when something still did,
+// 4 when the engine's work did not end, 5 when another process holds the data
+// root (nothing in it was touched), 6 when events could not be stored.
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,7 +35,9 @@
 #include <thread>
 #include <vector>
 
+#include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/foundation/DataLoss.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -103,7 +109,10 @@ int main(int argc, char** argv) {
     driver.watchNumberedEvents([](const std::string& name, int64_t number) {
         report(name == tools::EngineDriver::kMarkerEventName ? kMarkerHandled : kHandled, number);
     });
-    driver.start();
+    if (auto refused = driver.start()) {
+        std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
+        return 5;
+    }
 
     std::vector<std::thread> loggers;
     for (int64_t t = 0; t < threads; ++t) {
@@ -137,6 +146,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "event_driver: the engine's work did not finish; leaving without it\n");
         std::fflush(nullptr);
         std::_Exit(4);
+    }
+    MSRSqliteStore::closeAllDatabases();
+    if (auto lost = foundation::DataLoss::describe()) {
+        std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
+        return 6;
     }
     return drained ? 0 : 3;
 }

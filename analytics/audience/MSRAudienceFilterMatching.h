@@ -1,0 +1,117 @@
+#pragma once
+
+// The rules by which one audience filter is checked when a configuration
+// arrives and matched against one event or user property. Pure functions of
+// the filter messages: every rule that cannot answer logs why and gives no
+// outcome (nothing), which evaluation treats as "not evaluated".
+//
+// Regular expressions come from the server and run on the device's own text,
+// so they go through RE2, whose time grows linearly with the text; a pattern
+// RE2 does not take (back-references, look-around) makes its filter invalid.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/model/MSREventAggregates.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/model/MSRValue.h"
+#include "analytics/support/MSRDecimalNumber.h"
+#include "analytics/support/MSRError.h"
+
+namespace re2 {
+class RE2;
+}
+class MSRRemoteConfig;
+
+// Compiled expressions by (pattern, case-sensitive), so that a filter matched
+// against many events compiles its expression once. Failed compilations are
+// kept too (as null), so a bad pattern is reported only once per cache.
+class MSRRegexCache {
+  public:
+    MSRRegexCache();
+    ~MSRRegexCache();
+    MSRRegexCache(const MSRRegexCache&) = delete;
+    MSRRegexCache& operator=(const MSRRegexCache&) = delete;
+
+    // The compiled expression, or null (with `errorText`) when RE2 refuses it.
+    const re2::RE2* regex(const std::string& pattern, bool caseSensitive, std::string* errorText);
+
+  private:
+    std::map<std::pair<std::string, bool>, std::shared_ptr<const re2::RE2>> compiled_;
+};
+
+// The parsed operands of one decimal comparison.
+struct MSRAudienceComparisonValues {
+    bool valid = true;
+    std::optional<MSRDecimalNumber> comparisonValue;
+    std::optional<MSRDecimalNumber> minComparisonValue;
+    std::optional<MSRDecimalNumber> maxComparisonValue;
+};
+
+// Whether the audience definition may be stored: IDs, filter counts and
+// every filter's operands (errors with codes 9, 10 and 11). `acceptedIDs` are
+// the audiences of the same configuration accepted before it.
+bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>& acceptedIDs,
+                         MSRRemoteConfig& remoteConfig, MSRError* error);
+
+// A filter message made ready for many matches: its operands parsed, its
+// texts folded and its expressions compiled once (in `regexes`, which must
+// outlive it). Matching it is matching the message, with the reasons for a
+// filter that cannot be used logged once here rather than at every match.
+class MSRCompiledEventFilter {
+  public:
+    MSRCompiledEventFilter(const MSRPBEventFilter& filter, MSRRegexCache& regexes);
+    ~MSRCompiledEventFilter();
+    MSRCompiledEventFilter(MSRCompiledEventFilter&&) noexcept;
+    MSRCompiledEventFilter& operator=(MSRCompiledEventFilter&&) noexcept;
+
+    std::optional<bool> match(const std::string& eventName, const MSRParameters& parameters,
+                              const MSREventAggregates& aggregates) const;
+
+    struct Operands;
+
+  private:
+    std::unique_ptr<Operands> operands_;
+};
+
+class MSRCompiledPropertyFilter {
+  public:
+    MSRCompiledPropertyFilter(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes);
+    ~MSRCompiledPropertyFilter();
+    MSRCompiledPropertyFilter(MSRCompiledPropertyFilter&&) noexcept;
+    MSRCompiledPropertyFilter& operator=(MSRCompiledPropertyFilter&&) noexcept;
+
+    std::optional<bool> match(const MSRUserAttribute& attribute) const;
+
+    struct Operands;
+
+  private:
+    std::unique_ptr<Operands> operands_;
+};
+
+// `regexes`, when given, keeps the compiled expressions between calls.
+std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
+                                        const MSRParameters& parameters, const MSREventAggregates& aggregates,
+                                        MSRRegexCache* regexes = nullptr);
+std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, const MSRUserAttribute& attribute,
+                                           MSRRegexCache* regexes = nullptr);
+std::optional<bool> MSRMatchFilter(const MSRPBFilter& filter, const MSRValue& value, MSRRegexCache* regexes = nullptr);
+
+bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter);
+std::optional<bool> MSRCompareDecimal(const MSRPBNumberFilter& filter, const MSRDecimalNumber& value);
+std::optional<bool> MSRCompareInt64(const MSRPBNumberFilter& filter, int64_t value);
+std::optional<bool> MSRCompareDouble(const MSRPBNumberFilter& filter, double value);
+
+// `regex`, when given, receives the compiled expression of a valid
+// regular-expression filter (owned by `regexes` when that is given).
+bool MSRIsValidStringFilter(const MSRPBStringFilter& filter, MSRRegexCache* regexes = nullptr,
+                            const re2::RE2** regex = nullptr);
+std::optional<bool> MSRMatchStringFilter(const MSRPBStringFilter& filter, std::string_view text,
+                                         MSRRegexCache* regexes = nullptr);

@@ -1,0 +1,80 @@
+#pragma once
+
+// The engine's conditional user properties: records kept in the analytics
+// database, turned into user properties when they activate, and checked
+// against every event the engine writes (time-outs and expiries are found
+// only then, never by a timer).
+//
+// One shared instance per process, bound to the engine that made it through
+// the component registry. The public operations may be called from any
+// thread: they copy their input and hand the work to the engine's worker
+// queue. The "OnWorkerQueue" operations and the time-out and expiry sweeps
+// run on the worker queue only, each inside one database transaction; an
+// event made by a step is written only once that step has committed.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/model/MSRConditionalUserProperty.h"
+
+class MSRMeasurement;
+
+class MSRConditionalUserProperties : public MSRConditionalUserPropertyController,
+                                     public std::enable_shared_from_this<MSRConditionalUserProperties> {
+public:
+    // Trigger timeouts and times to live lie within these bounds (seconds).
+    static constexpr double kMinimumInterval = 0.001;
+    static constexpr double kMaximumInterval = 15552000;  // 180 days
+    // How long a query from outside the worker queue waits for its answer.
+    static constexpr double kQueryTimeout = 30;
+
+    static std::shared_ptr<MSRConditionalUserProperties> sharedInstance();
+
+    // The engine whose worker queue, database and event road the controller
+    // uses from now on (held weakly).
+    void attachEngine(std::weak_ptr<MSRMeasurement> engine);
+
+    // Any thread.
+    void setConditionalUserProperty(const std::optional<MSRConditionalUserProperty>& property,
+                                    const std::string& name);
+    void clearConditionalUserPropertyWithClearEvent(const std::optional<MSREvent>& clearEvent,
+                                                    const std::string& name);
+    // The records whose name begins with `prefix`, of `origin` when one is
+    // given. Nothing when measurement is off, the read failed or no answer
+    // came within kQueryTimeout. Called on the worker queue itself, it reads
+    // in place instead of waiting for a block queued behind its caller.
+    std::optional<std::vector<MSRConditionalUserProperty>> conditionalUserPropertiesWithNamePrefix(
+        const std::optional<std::string>& prefix, const std::optional<std::string>& origin);
+
+    // Worker queue only.
+    void setConditionalUserPropertyOnWorkerQueue(const std::optional<MSRConditionalUserProperty>& property);
+    void removeConditionalUserPropertyOnWorkerQueue(const std::optional<MSRConditionalUserProperty>& request);
+    // Writes the time-out and expiry events it finds and answers the events
+    // that `event` triggered, for the caller to write after it; nothing when
+    // the step was rolled back.
+    std::optional<std::vector<MSREvent>> processEventOnWorkerQueue(const MSREvent& event) override;
+    bool removeTimedOutCUPWithTimedOutEvents(std::vector<MSREvent>* timedOutEvents);
+    bool removeExpiredCUPWithExpiredEvents(std::vector<MSREvent>* expiredEvents);
+    std::optional<std::vector<MSREvent>> updateConditionalUserPropertiesWithEventNameOnWorkerQueue(
+        const std::string& eventName);
+
+private:
+    std::shared_ptr<MSRMeasurement> engine() const;
+    // The engine when it can do database work on its worker queue now.
+    std::shared_ptr<MSRMeasurement> engineOnWorkerQueue() const;
+    void scheduleOnWorkerQueue(const char* blockID,
+                               std::function<void(MSRConditionalUserProperties&)> work);
+    std::optional<std::vector<MSRConditionalUserProperty>> readWithNamePrefixOnWorkerQueue(
+        const std::string& prefix, const std::string& origin, bool* failed);
+
+    mutable std::mutex mutex_;
+    std::weak_ptr<MSRMeasurement> engine_;
+    // Worker queue only: true once the table was seen empty and nothing was
+    // stored since, so that the events of an application without conditional
+    // properties cost one flag test.
+    bool knownEmpty_ = false;
+};

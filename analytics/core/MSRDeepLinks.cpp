@@ -1,0 +1,430 @@
+// The engine's campaign links (see MSRDeepLinks.h).
+
+#include "analytics/core/MSRDeepLinks.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "analytics/core/MSRAEU.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRUserDefaults.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRPercentEncoding.h"
+#include "analytics/support/MSRRemoteConfig.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/host/AdvertisingIdentity.h"
+#include "platform/ui/Application.h"
+
+namespace {
+
+void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
+// One context, made in its list: GCC's sanitizer builds take a context copied
+// or moved from elsewhere for possibly uninitialized.
+template <class T>
+void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
+    std::vector<MSRLogContext> contexts;
+    contexts.emplace_back(std::forward<T>(context));
+    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
+struct CampaignKey {
+    const char* queryKey;
+    const char* parameter;
+};
+constexpr std::array<CampaignKey, 19> kCampaignKeys{{
+    {"aclid", "aclid"},
+    {"anid", "anid"},
+    {"utm_campaign", "campaign"},
+    {"cis", "_cis"},
+    {"utm_content", "content"},
+    {"cp1", "cp1"},
+    {"dclid", "dclid"},
+    {"zad_source", "zad_source"},
+    {"zclid", "zclid"},
+    {"zbraid", "zbraid"},
+    {"utm_medium", "medium"},
+    {"utm_source", "source"},
+    {"zsltid", "zsltid"},
+    {"utm_term", "term"},
+    {"utm_id", "campaign_id"},
+    {"utm_creative_format", "creative_format"},
+    {"utm_marketing_tactic", "marketing_tactic"},
+    {"utm_source_platform", "source_platform"},
+    {"sfmc_id", "sfmc_id"},
+}};
+constexpr std::array<const char*, 10> kRequiredKeys{"utm_campaign", "zclid",  "utm_medium", "utm_source", "zbraid",
+                                                    "utm_id",       "dclid",  "zsltid",     "sfmc_id",    "zad_source"};
+
+// The query of a URL text: between the first "?" and the fragment.
+std::string_view queryOfURL(std::string_view url) {
+    const size_t fragment = url.find('#');
+    if (fragment != std::string_view::npos) url = url.substr(0, fragment);
+    const size_t question = url.find('?');
+    return question == std::string_view::npos ? std::string_view() : url.substr(question + 1);
+}
+
+// Whether a text is a URL the application could be opened with: a scheme,
+// "://" or ":" and something after it, and no blanks or control bytes.
+bool isValidURL(const std::string& text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
+    });
+}
+
+// A campaign event parameter of an extra number, as the engine types it.
+std::optional<MSRValue> numberOf(const MSRObject& object) {
+    if (const auto* value = std::get_if<MSRValue>(&object)) {
+        if (value->isInt64() || value->isDouble()) return *value;
+        return std::nullopt;
+    }
+    const auto& plain = std::get<foundation::Value>(object);
+    if (auto integer = plain.integerValue()) return MSRValue(*integer);
+    if (auto flag = plain.boolValue()) return MSRValue(int64_t{*flag ? 1 : 0});
+    if (auto number = plain.doubleValue()) return MSRValue(*number);
+    return std::nullopt;
+}
+
+const std::string* textOf(const MSRObject& object) {
+    if (const auto* value = std::get_if<MSRValue>(&object)) return value->stringValue();
+    return std::get<foundation::Value>(object).string();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Links from outside
+// ---------------------------------------------------------------------------
+
+std::optional<std::string> MSRDeepLinks::deepLinkFromUserActivity(
+    const std::optional<foundation::Value::Dictionary>& activity) {
+    if (!activity) {
+        log(7, 23003, "User Activity is empty. User Activity");
+        return std::nullopt;
+    }
+    const foundation::Value wrapped(*activity);
+    const std::string* type = wrapped["activityType"].string();
+    const std::string* url = wrapped["webpageURL"].string();
+    if (type && *type == "NSUserActivityTypeBrowsingWeb" && url && !url->empty()) return *url;
+    logWith(3, 23006, "User Activity does not have Deep Link. User Activity", wrapped.jsonText());
+    return std::nullopt;
+}
+
+void MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(const foundation::Notification& notification) {
+    if (!notification.userInfo) return;
+    const foundation::Value options(*notification.userInfo);
+    std::optional<std::string> link;
+    const foundation::Value& activities = options["UIApplicationLaunchOptionsUserActivityDictionaryKey"];
+    if (const auto* dictionary = activities.dictionary(); dictionary && !dictionary->empty()) {
+        const foundation::Value& activity = activities["UIApplicationLaunchOptionsUserActivityKey"];
+        if (const auto* fields = activity.dictionary()) link = deepLinkFromUserActivity(*fields);
+    }
+    if (!link || link->empty()) {
+        if (const std::string* url = options["UIApplicationLaunchOptionsURLKey"].string(); url && !url->empty())
+            link = *url;
+    }
+    if (!link || link->empty()) return;
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    defaults->setObject(foundation::Value(*link), kDeepLinkKey);
+    defaults->setObject(foundation::Value(dispatch::Clock::now()), kDeepLinkTimestampKey);
+    // An engine that has already started has looked for a parked link and
+    // will not look again before the next launch: it reports this one now.
+    if (auto engine = MSRMeasurement::hasSharedInstance() ? MSRMeasurement::sharedInstance() : nullptr) {
+        engine->onWorkerQueue("MSRMeasurement:447", [](MSRMeasurement& engine) {
+            if (engine.didInitializeComponents() && engine.hasComponentsOnWorkerQueue())
+                engine.startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+        });
+    }
+}
+
+void MSRDeepLinks::handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                                 double eventTimestampSeconds) {
+    if (url.empty()) return;
+    // Debug mode is switched by launch arguments only; a link changes nothing.
+    handleDeepLink(url, clickTimestampMillis, eventTimestampSeconds);
+}
+
+void MSRDeepLinks::handleDeepLink(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                                  double eventTimestampSeconds) {
+    engine_.onWorkerQueue("MSRMeasurement:446", [url, clickTimestampMillis, eventTimestampSeconds](MSRMeasurement& engine) {
+        if (!engine.hasComponentsOnWorkerQueue()) return;
+        engine.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, eventTimestampSeconds, {});
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The campaign event
+// ---------------------------------------------------------------------------
+
+std::optional<std::string> MSRDeepLinks::campaignParameterName(const std::string& queryKey) {
+    for (const CampaignKey& key : kCampaignKeys)
+        if (queryKey == key.queryKey) return std::string(key.parameter);
+    return std::nullopt;
+}
+
+bool MSRDeepLinks::isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& parameters) {
+    return std::any_of(kRequiredKeys.begin(), kRequiredKeys.end(), [&](const char* key) {
+        auto found = parameters.find(key);
+        return found != parameters.end() && !found->second.empty();
+    });
+}
+
+bool MSRDeepLinks::shouldAllowClickID() {
+    auto& advertising = host::AdvertisingIdentity::shared();
+    if (advertising.systemMajorVersion() < 14) return true;
+    if (engine_.identity_) {
+        if (auto identifier = engine_.identity_->resettableDeviceID(); identifier && !identifier->empty()) return true;
+    }
+    return advertising.hasTrackingManager() &&
+           advertising.trackingAuthorizationStatus() == host::AdvertisingIdentity::kAuthorized;
+}
+
+void MSRDeepLinks::logCampaignEventOnWorkerQueue(const std::optional<std::string>& url,
+                                                 std::optional<int64_t> clickTimestampMillis,
+                                                 double eventTimestampSeconds,
+                                                 const MSRObjectDictionary& extraParameters) {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("handleOpenURLOnWorkerQueue", engine_.monitor().get());
+    if (!engine_.hasComponentsOnWorkerQueue()) return;
+    std::map<std::string, std::string> parameters;
+    std::map<std::string, MSRValue> numbers;
+    for (const auto& [key, object] : extraParameters) {
+        if (const std::string* text = textOf(object)) {
+            parameters[key] = *text;
+        } else if (auto number = numberOf(object)) {
+            numbers.emplace(key, *number);
+        }
+    }
+    if (url) {
+        for (auto& [key, value] : msr_dictionaryWithHttpArgumentsString(queryOfURL(*url))) {
+            if (!key.empty()) parameters[key] = value;
+        }
+    }
+    if (parameters.empty()) {
+        log(7, 23000, "Deep Link Web URL query is empty");
+        return;
+    }
+    if (!isValidCampaignURLParamDictionary(parameters)) {
+        const foundation::Value given(foundation::Value::Dictionary(parameters.begin(), parameters.end()));
+        logWith(3, 23001, "Deep Link does not contain valid required params. URL params", given.jsonText());
+        return;
+    }
+    MSRObjectDictionary event;
+    for (const auto& [key, value] : parameters) {
+        auto name = campaignParameterName(key);
+        if (name && !value.empty()) event[*name] = MSRValue(value);
+    }
+    if (!shouldAllowClickID()) {
+        for (const char* clickID : {"zclid", "dclid", "zsltid"}) event.erase(clickID);
+    }
+    for (const auto& [key, number] : numbers) event[key] = number;
+    if (clickTimestampMillis) event["click_timestamp"] = MSRValue(*clickTimestampMillis);
+
+    const double firstOpen = static_cast<double>(engine_.persistedConfig_->firstOpenTimestampMilliseconds()) / 1000;
+    const double timestamp = std::max(firstOpen, eventTimestampSeconds);
+    if (auto found = event.find("zbraid"); found != event.end()) {
+        const std::string* zbraid = textOf(found->second);
+        if (zbraid && !zbraid->empty()) {
+            if (auto attribute = MSRUserAttribute::initWithOrigin("auto", "_zbraid", MSRValue(*zbraid), timestamp))
+                engine_.setUserPropertyInDatabaseOnWorkerQueue(*attribute);
+        }
+    }
+    bool unknownCampaign = false;
+    if (auto found = event.find("_cc"); found != event.end()) {
+        auto number = numberOf(found->second);
+        unknownCampaign = number && number->isInt64() && number->int64Value() == 1;
+    }
+    auto campaign = MSREvent::initWithOrigin("auto", false, unknownCampaign ? "_cmpx" : "_cmp", timestamp, 0, event);
+    if (campaign) engine_.handleInternalEventOnWorkerQueue(*campaign);
+}
+
+// ---------------------------------------------------------------------------
+// The deferred deep link
+// ---------------------------------------------------------------------------
+
+bool MSRDeepLinks::shouldAllowRequestDeferredDeepLink() {
+    if (!engine_.hasComponentsOnWorkerQueue()) return false;
+    if (!engine_.remoteConfig_->isDeferredDeepLinkEnabled()) {
+        log(5, 23193, "Deferred Deep Link feature disabled");
+        return false;
+    }
+    const foundation::Value enabled =
+        engine_.identity_->bundle().objectForInfoDictionaryKey("ZEVURE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED");
+    if (!msr_truthOfNumber(enabled).value_or(false)) return false;
+    if (!engine_.persistedConfig_->deferredDeepLinkRetrievalComplete().isAbsent()) {
+        log(7, 23194, "Already retrieved Deferred Deep Link. Skipping");
+        return false;
+    }
+    if (engine_.persistedConfig_->deferredDeepLinkRetryCount() >= engine_.remoteConfig_->maxDeferredDeepLinkRetryCount()) {
+        log(3, 23195, "Failed to retrieve Deferred Deep Link. Reached retry limit");
+        engine_.persistedConfig_->setDeferredDeepLinkRetrievalComplete(foundation::Value(int64_t{1}));
+        return false;
+    }
+    if (MSRConsentSettingsUtil::isAdStorageDenied()) {
+        log(3, 23252, "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage consent. Skipping");
+        return false;
+    }
+    if (!engine_.identity_->hasLimitedAdTracking() || engine_.identity_->limitedAdTracking()) {
+        log(3, 23196, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
+        return false;
+    }
+    log(7, 23197, "Deferred Deep Link feature enabled");
+    return true;
+}
+
+// Every value that comes from elsewhere (the advertising identifier, the
+// bundle identifier, the consent signals, the server's list of services) is
+// percent-encoded: a value holding "&" or "=" must not add or change a
+// parameter of the request.
+std::optional<std::string> MSRDeepLinks::deferredDeepLinkURL() {
+    const std::string base = MSRRemoteConfig::measurementURL();
+    if (base.empty()) return std::nullopt;
+    auto argument = [](const char* key, const std::string& value) {
+        return std::string(key) + "=" + MSRPercentEncoded(value);
+    };
+    std::string url = base + kDeferredDeepLinkPath + "?";
+    url += argument("sdk_version", std::to_string(MSRIdentity::rovIdarurozaroLibraryVersion()));
+    url += "&" + argument("rdid", engine_.identity_->resettableDeviceID().value_or(""));
+    url += "&id_type=idfa";
+    url += "&" + argument("bundleid", engine_.identity_->appID());
+    url += "&" + argument("retry", std::to_string(engine_.persistedConfig_->deferredDeepLinkRetryCount()));
+    const auto& arguments = foundation::ProcessInfo::arguments();
+    if (!MSRAEU::isFAS() && std::find(arguments.begin(), arguments.end(), "-DebugDeferredDeepLink") != arguments.end())
+        url += "&ddl_test=1";
+    if (engine_.remoteConfig_->DMAConsentEnabled()) {
+        url += "&" + argument("gcs", MSRConsentSettingsUtil::consentSignals());
+        const bool dmaRegion = engine_.remoteConfig_->isDMARegion();
+        url += std::string("&dma=") + (dmaRegion ? "1" : "0");
+        const std::set<std::string> services = engine_.remoteConfig_->corePlatformServices();
+        if (MSRConsentSettingsUtil::isAdUserDataDenied()) {
+            url += "&dma_cps=-";
+        } else if (dmaRegion && !services.empty()) {
+            std::string joined;
+            for (const std::string& service : services) joined += service;  // a set is sorted ascending
+            url += "&" + argument("dma_cps", joined);
+        }
+        if (auto personalization = MSRConsentSettingsUtil::adPersonalization())
+            url += std::string("&npa=") + (*personalization ? "0" : "1");
+    }
+    if (!isValidURL(url)) return std::nullopt;
+    return url;
+}
+
+void MSRDeepLinks::requestDeferredDeepLink() {
+    if (!engine_.hasComponentsOnWorkerQueue() || !engine_.network_) return;
+    auto url = deferredDeepLinkURL();
+    if (!url) {
+        log(3, 23198, "URL to retrieve Deferred Deep Link is invalid");
+        return;
+    }
+    const double timeout = engine_.remoteConfig_->networkTimeout();
+    const uint64_t request = engine_.pendingRequest().begin("deferred deep link", timeout, [](MSRMeasurement& engine) {
+        engine.deepLinks().handleDeferredDeepLinkResponse(net::Response{}, {}, net::Error{net::Error::kTimedOut, "no answer"});
+    });
+    deferredDeepLinkRequest_ = request;
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    const std::string session = engine_.network_->getURL(
+        *url, {}, kMaxDeferredDeepLinkResponseBytes, engine_.scheduler_->workerQueue(),
+        engine_.uploader().shouldUseBackgroundSession(),
+        [weak, request](const net::Response& response, const std::vector<uint8_t>& data,
+                        const std::optional<net::Error>& error) {
+            auto engine = weak.lock();
+            if (!engine || !engine->pendingRequest().end(request)) return;
+            engine->deepLinks().handleDeferredDeepLinkResponse(response, data, error);
+        });
+    if (session.empty() && engine_.pendingRequest().end(request)) {
+        // Nothing was sent and no completion will come.
+        handleDeferredDeepLinkResponse(net::Response{}, {}, net::Error{net::Error::kTransport, "No network session"});
+    }
+}
+
+void MSRDeepLinks::handleDeferredDeepLinkResponse(const net::Response& response, const std::vector<uint8_t>& data,
+                                                  const std::optional<net::Error>& error) {
+    if (!engine_.hasComponentsOnWorkerQueue()) return;
+    const int status = response.statusCode;
+    if (!error && (status == 200 || status == 204 || status == 304)) {
+        engine_.persistedConfig_->setDeferredDeepLinkRetrievalComplete(foundation::Value(int64_t{0}));
+        if (auto info = deepLinkInfoFromResponseData(data)) {
+            log(7, 23200, "Successfully retrieved Deferred Deep Link");
+            handleDeferredDeepLinkInfo(*info);
+        } else {
+            engine_.uploader().updateSchedule();
+        }
+        return;
+    }
+    std::vector<MSRLogContext> contexts;
+    contexts.reserve(2);
+    contexts.emplace_back(static_cast<int64_t>(status));
+    contexts.emplace_back(error ? error->description : std::string());
+    log(1, 23199, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error", contexts);
+    engine_.persistedConfig_->setDeferredDeepLinkRetryCount(engine_.persistedConfig_->deferredDeepLinkRetryCount() + 1);
+    engine_.uploader().updateSchedule();
+}
+
+std::optional<foundation::Value::Dictionary> MSRDeepLinks::deepLinkInfoFromResponseData(const std::vector<uint8_t>& data) {
+    if (data.empty()) {
+        log(8, 23201, "Deferred Deep Link response is empty");
+        return std::nullopt;
+    }
+    auto parsed = foundation::Value::parseJson(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    if (!parsed) {
+        log(1, 23202, "Failed to parse Deferred Deep Link from JSON. Error");
+        return std::nullopt;
+    }
+    const auto* object = parsed->dictionary();
+    if (!object || object->empty()) return std::nullopt;
+    const std::string* link = (*parsed)["deeplink"].string();
+    if (!link || !isValidURL(*link)) return std::nullopt;
+    return *object;
+}
+
+void MSRDeepLinks::handleDeferredDeepLinkInfo(const foundation::Value::Dictionary& info) {
+    const foundation::Value answer(info);
+    const std::string* link = answer["deeplink"].string();
+    if (!link || !isValidURL(*link)) return;
+    MSRObjectDictionary extra = {{"cis", MSRValue(std::string("ddp"))}};
+    for (const char* key : {"zclid", "zbraid"}) {
+        if (const std::string* value = answer[key].string()) extra[key] = MSRValue(*value);
+    }
+    foundation::Value::Dictionary options;
+    if (!answer["timestamp"].isAbsent()) options["timestamp"] = answer["timestamp"];
+    log(8, 23203, "Sending Deferred Deep Link to app delegate");
+    const double now = dispatch::Clock::now();
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    const std::string url = *link;
+    dispatch::MainQueue::shared()->async([weak, url, options, extra, now] {
+        if (!sendDeepLinkURLToAppDelegateOnMainThread(url, options)) {
+            logWith(3, 23204, "App delegate not configured to handle Deferred Deep Link", url);
+            return;
+        }
+        if (auto engine = weak.lock()) {
+            engine->onWorkerQueue("MSRMeasurement:368", [url, extra, now](MSRMeasurement& engine) {
+                engine.handleOpenURLOnWorkerQueue(url, std::nullopt, now, extra);
+            });
+        }
+    });
+}
+
+bool MSRDeepLinks::sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                           const foundation::Value::Dictionary& options) {
+    auto& application = ui::Application::shared();
+    auto delegate = application.delegate();
+    if (!delegate) return false;
+    return delegate->openURL(application, url, options).has_value();
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+// The engine's campaign links: a link the application is opened with (at
+// launch, while it runs, or handed over by the ad server as the install's
+// deferred deep link) becomes the internal campaign event "_cmp" ("_cmpx"
+// for a parked link whose campaign is no longer known), with the link's
+// campaign parameters under the engine's names. A link that arrives before
+// the engine runs is parked in the application's preferences and reported
+// once it has started. Its operations are the engine's (MSRMeasurementRoad.h).
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/core/MSRMeasurementRoad.h"
+#include "analytics/model/MSRValue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Value.h"
+
+class MSRDeepLinks : public MSRMeasurementRoad {
+public:
+    using MSRMeasurementRoad::MSRMeasurementRoad;
+
+    static constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
+    static constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
+    static constexpr const char* kDeferredDeepLinkPath = "/adserv/conversion/app/deeplink";
+    // The largest answer of the ad server that is read.
+    static constexpr size_t kMaxDeferredDeepLinkResponseBytes = 64 * 1024;
+
+    // The link of a browsing user activity ({"activityType", "webpageURL"}).
+    static std::optional<std::string> deepLinkFromUserActivity(const std::optional<foundation::Value::Dictionary>& activity);
+    // Parks the launch link of the did-finish-launching notification's
+    // options (a user activity's link before a launch URL).
+    static void handleStoredURLAfterAppLaunchWithNotification(const foundation::Notification& notification);
+
+    // Links opened while the application runs (not from the worker queue).
+    void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                       double eventTimestampSeconds);
+    void handleDeepLink(const std::string& url, std::optional<int64_t> clickTimestampMillis,
+                        double eventTimestampSeconds);
+    // Builds and logs the campaign event of `url` (none: only the extra
+    // parameters speak) on the worker queue.
+    void logCampaignEventOnWorkerQueue(const std::optional<std::string>& url,
+                                       std::optional<int64_t> clickTimestampMillis, double eventTimestampSeconds,
+                                       const MSRObjectDictionary& extraParameters);
+    // Whether a required campaign key has a non-empty value.
+    static bool isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& parameters);
+    bool shouldAllowClickID();
+    // The campaign parameter name of a query key; nothing for other keys.
+    static std::optional<std::string> campaignParameterName(const std::string& queryKey);
+
+    // ---- the deferred deep link ----
+    bool shouldAllowRequestDeferredDeepLink();
+    // The request's address; nothing when no ad server is configured or
+    // the address does not form.
+    std::optional<std::string> deferredDeepLinkURL();
+    void requestDeferredDeepLink();
+    void handleDeferredDeepLinkResponse(const net::Response& response, const std::vector<uint8_t>& data,
+                                        const std::optional<net::Error>& error);
+    static std::optional<foundation::Value::Dictionary> deepLinkInfoFromResponseData(const std::vector<uint8_t>& data);
+    void handleDeferredDeepLinkInfo(const foundation::Value::Dictionary& info);
+    // Hands the link to the application delegate as an opened URL (main
+    // thread); false when the delegate takes no URLs.
+    static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                         const foundation::Value::Dictionary& options);
+
+private:
+    uint64_t deferredDeepLinkRequest_ = 0;
+};

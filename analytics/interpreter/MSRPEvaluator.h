@@ -1,0 +1,53 @@
+#pragma once
+// The evaluation loop: one statement at a time, dispatched through the
+// command table. Every evaluation, literals included, counts against the
+// execution's instruction budget; every statement nests one level deeper and
+// stops at the depth limit; the memory limit is checked before each statement.
+
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "analytics/interpreter/MSRPExecution.h"
+#include "analytics/interpreter/MSRPRuntimeValue.h"
+
+class MSRPScope;
+
+class MSRPEvaluator {
+  public:
+    // A statement value: counted, bounded and dispatched.
+    static MSRPValue evaluateCommand(MSRPExecution& execution, const MSRPValue& statement, MSRPScope& scope);
+    static MSRPValue evaluateStatement(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
+        // Literals, most arguments, cost one instruction and no call.
+        if (!value.isStatement()) {
+            if (execution.failed()) return MSRPValue();
+            if (execution.instructionCount >= execution.instructionBudget)
+                return execution.fail(MSRPErrorCode::kInstructionBudget);
+            ++execution.instructionCount;
+            return value;
+        }
+        return evaluateCommand(execution, value, scope);
+    }
+    // In order in `scope`; the first error gives undefined, the first control
+    // value is returned, else the last result (undefined for none).
+    static MSRPValue executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,
+                                       MSRPScope& scope);
+};
+
+// Evaluates each in order; stops after the first error (its result appended).
+std::vector<MSRPValue> MSRPEvaluateArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
+                                             MSRPScope& scope);
+
+// A member call `receiver.name(arguments...)` with unevaluated arguments.
+MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
+                            std::span<const MSRPValue> arguments, MSRPScope& scope);
+
+// Where the array and string methods plug in. Until they are installed, both
+// answer what every value answers: "toString" gives the text form, any other
+// name error 17.
+using MSRPMethodEvaluator = MSRPValue (*)(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
+                                          std::span<const MSRPValue> arguments, MSRPScope& scope);
+void MSRPSetArrayMethodEvaluator(MSRPMethodEvaluator evaluator);
+void MSRPSetStringMethodEvaluator(MSRPMethodEvaluator evaluator);
+// The behaviour every value shares: "toString", else error 17.
+MSRPValue MSRPApplyBaseMethod(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name);

@@ -1,0 +1,62 @@
+#include "analytics/interpreter/MSRPFunctionValue.h"
+
+#include "analytics/interpreter/MSRPEvaluator.h"
+#include "analytics/interpreter/MSRPExecution.h"
+
+namespace {
+// Calls with at most this many arguments evaluate them into a buffer on the stack.
+constexpr size_t kInlineArguments = 4;
+}  // namespace
+
+MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::string> parameterNames,
+                                     std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope)
+    : MSRPObjectValue(MSRPValueKind::Function),
+      functionName_(std::move(functionName)),
+      parameters_(std::move(parameterNames)),
+      statements_(std::move(statements)),
+      definingScope_(std::move(definingScope)) {
+    MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
+}
+
+MSRPFunctionValue::~MSRPFunctionValue() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this))); }
+
+MSRPValue MSRPFunctionValue::invokeWithArguments(MSRPExecution& execution, std::span<const MSRPValue> arguments,
+                                                 MSRPScope& scope) {
+    if (arguments.size() <= kInlineArguments) {
+        MSRPValue evaluated[kInlineArguments];
+        for (size_t i = 0; i < arguments.size(); ++i) {
+            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, arguments[i], scope);
+            if (execution.failed()) return MSRPValue();
+        }
+        return invokeWithEvaluatedArguments(execution, std::span<const MSRPValue>(evaluated, arguments.size()));
+    }
+    std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
+    if (execution.failed()) return MSRPValue();
+    return invokeWithEvaluatedArguments(execution, evaluated);
+}
+
+MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& execution,
+                                                          std::span<const MSRPValue> arguments) {
+    if (execution.failed()) return MSRPValue();
+    MSRPRef<MSRPFunctionValue> hold(this);
+    MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
+    for (size_t i = 0; i < parameters_.size(); ++i)
+        callScope->addValue(i < arguments.size() ? arguments[i] : MSRPValue(), parameters_[i]);
+    MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);
+    if (execution.failed()) return MSRPValue();
+    if (const MSRPControlValue* control = result.control(); control && control->type() == MSRPControlValue::Type::Return)
+        return control->data();
+    return result;
+}
+
+void MSRPFunctionValue::markChildren(MSRPMarker& marker) const {
+    MSRPObjectValue::markChildren(marker);
+    for (const MSRPValue& statement : statements_) marker.markValue(statement);
+    marker.markScope(definingScope_.get());
+}
+
+void MSRPFunctionValue::sweep() {
+    std::vector<MSRPValue> statements = std::exchange(statements_, {});
+    MSRPRef<MSRPScope> scope = std::exchange(definingScope_, {});
+    MSRPObjectValue::sweep();
+}

@@ -1,0 +1,80 @@
+#include "analytics/interpreter/MSRPPropertyMap.h"
+
+
+namespace {
+// What one entry costs beyond its name, for the memory limit.
+constexpr int64_t kEntryBytes = sizeof(MSRPPropertyMap::Entry) + 16;
+}  // namespace
+
+MSRPPropertyMap::~MSRPPropertyMap() {
+    for (const Entry& entry : entries_) account(-1, entry.name);
+}
+
+void MSRPPropertyMap::account(int64_t sign, const std::string& name) {
+    MSRPMemory::add(sign * (kEntryBytes + static_cast<int64_t>(name.size())));
+}
+
+const MSRPPropertyMap::Entry* MSRPPropertyMap::findIndexed(std::string_view name) const {
+    auto found = index_->find(name);
+    return found == index_->end() ? nullptr : &entries_[found->second];
+}
+
+void MSRPPropertyMap::store(const MSRPValue& value, std::string_view name, bool immutable) {
+    if (immutable_) return;
+    if (Entry* entry = find(name)) {
+        if (entry->immutable) return;
+        entry->value = value;
+        entry->immutable = immutable;
+        return;
+    }
+    const size_t capacity = entries_.capacity();
+    entries_.push_back(Entry{std::string(name), value, immutable});
+    account(1, entries_.back().name);
+    if (index_ && capacity == entries_.capacity()) {
+        index_->emplace(entries_.back().name, entries_.size() - 1);
+    } else if (entries_.size() >= kIndexedFrom) {
+        // The index points into the names, which a growing list has moved.
+        rebuildIndex();
+    }
+}
+
+void MSRPPropertyMap::rebuildIndex() {
+    if (entries_.size() < kIndexedFrom) {
+        index_.reset();
+        return;
+    }
+    if (!index_) index_ = std::make_unique<std::unordered_map<std::string_view, size_t>>();
+    index_->clear();
+    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, i);
+}
+
+void MSRPPropertyMap::removeValueForName(std::string_view name) {
+    if (immutable_) return;
+    Entry* entry = find(name);
+    if (!entry || entry->immutable) return;
+    account(-1, entry->name);
+    entries_.erase(entries_.begin() + (entry - entries_.data()));
+    rebuildIndex();
+}
+
+std::vector<std::string> MSRPPropertyMap::allNames() const {
+    std::vector<std::string> names;
+    names.reserve(entries_.size());
+    for (const Entry& entry : entries_) names.push_back(entry.name);
+    return names;
+}
+
+void MSRPPropertyMap::clear() {
+    for (const Entry& entry : entries_) account(-1, entry.name);
+    index_.reset();
+    immutable_ = false;
+    // Only reached while a scope is disposed of: the values this releases
+    // are freed after it, never inside this call.
+    entries_.clear();
+}
+
+std::vector<MSRPPropertyMap::Entry> MSRPPropertyMap::takeEntries() {
+    for (const Entry& entry : entries_) account(-1, entry.name);
+    index_.reset();
+    return std::exchange(entries_, {});
+}

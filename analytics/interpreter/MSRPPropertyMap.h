@@ -1,0 +1,78 @@
+#pragma once
+// The named members of maps, arrays, functions and scopes, kept in the order
+// they were first set. Small maps (the usual scope) are searched in place; an
+// index is built once a map grows.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "analytics/interpreter/MSRPRuntimeValue.h"
+
+class MSRPPropertyMap {
+  public:
+    struct Entry {
+        std::string name;
+        MSRPValue value;
+        bool immutable = false;
+    };
+
+    MSRPPropertyMap() = default;
+    MSRPPropertyMap(MSRPPropertyMap&&) noexcept = default;
+    MSRPPropertyMap& operator=(MSRPPropertyMap&&) noexcept = default;
+    ~MSRPPropertyMap();
+
+    bool hasName(std::string_view name) const { return find(name) != nullptr; }
+    // Both do nothing, silently, when the map is frozen or the name immutable.
+    void setValue(const MSRPValue& value, std::string_view name) { store(value, name, false); }
+    void setImmutableValue(const MSRPValue& value, std::string_view name) { store(value, name, true); }
+    // Undefined for an absent name.
+    MSRPValue valueForName(std::string_view name) const {
+        const Entry* entry = find(name);
+        return entry ? entry->value : MSRPValue();
+    }
+    // The stored value itself, or null when absent.
+    const MSRPValue* lookup(std::string_view name) const {
+        const Entry* entry = find(name);
+        return entry ? &entry->value : nullptr;
+    }
+    void removeValueForName(std::string_view name);
+    void makeImmutable() { immutable_ = true; }
+    bool isImmutable() const { return immutable_; }
+    std::vector<std::string> allNames() const;
+    const std::vector<Entry>& entries() const { return entries_; }
+    size_t count() const { return entries_.size(); }
+    void reserve(size_t count) { entries_.reserve(count); }
+    // Removes every entry and the frozen state, keeping the room.
+    void clear();
+    // Moves every entry out (the collector's sweep); the map is left empty.
+    std::vector<Entry> takeEntries();
+
+  private:
+    static constexpr size_t kIndexedFrom = 12;
+    // Scopes hold a few names: they are searched in place, inline; larger
+    // maps go through the index.
+    const Entry* find(std::string_view name) const {
+        if (index_) return findIndexed(name);
+        const size_t size = name.size();
+        for (const Entry& entry : entries_) {
+            if (entry.name.size() != size) continue;
+            const char* mine = entry.name.data();
+            size_t i = 0;
+            while (i < size && mine[i] == name[i]) ++i;
+            if (i == size) return &entry;
+        }
+        return nullptr;
+    }
+    const Entry* findIndexed(std::string_view name) const;
+    Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }
+    void store(const MSRPValue& value, std::string_view name, bool immutable);
+    void rebuildIndex();
+    void account(int64_t sign, const std::string& name);
+
+    std::vector<Entry> entries_;
+    std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+    bool immutable_ = false;
+};

@@ -1,0 +1,157 @@
+#include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "analytics/interpreter/MSRPArrayValue.h"
+#include "analytics/interpreter/MSRPObjectManager.h"
+#include "analytics/messages/MSRPBRuntime.h"
+
+namespace {
+
+enum EntityField : uint32_t { kType = 0, kChildren = 1, kFunctionName = 2, kStringValue = 3, kBoolValue = 4, kNumberValue = 5 };
+
+// The entity is taken apart as it is read: its children are moved out, not copied.
+MSRPValue fromEntity(MSRPBRuntimeEntity& entity, int depth, int* error) {
+    switch (MSRPBGetInt32(entity, kType)) {
+        case 1: return MSRPValue::string(MSRPBGetString(entity, kStringValue).value_or(""));
+        case 2:
+            return MSRPValue::number(MSRPBHasField(entity, kNumberValue) ? MSRPBGetDouble(entity, kNumberValue)
+                                                                         : std::numeric_limits<double>::quiet_NaN());
+        case 3: return MSRPValue::boolean(MSRPBGetBool(entity, kBoolValue));
+        case 4: {
+            std::optional<std::string> name = MSRPBGetString(entity, kFunctionName);
+            if (!name) {
+                MSRPSetError(error, MSRPErrorCode::kUnnamedStatement);
+                return MSRPValue();
+            }
+            // Decoded messages nest no deeper than the decoder allows; a tree
+            // built otherwise is held to the same kind of bound.
+            if (depth > MSRPRuntimeEntityConverter::kMaxNesting) {
+                MSRPSetError(error, MSRPErrorCode::kUnknownEntityType);
+                return MSRPValue();
+            }
+            std::vector<MSRPValue> arguments;
+            for (MSRPBRuntimeEntity& child : MSRPBTakeMessageArray<MSRPBRuntimeEntity>(entity, kChildren)) {
+                arguments.push_back(fromEntity(child, depth + 1, error));
+                if (error && *error) return MSRPValue();
+            }
+            return MSRPValue(new MSRPStatementValue(std::move(*name), std::move(arguments)));
+        }
+        default: MSRPSetError(error, MSRPErrorCode::kUnknownEntityType); return MSRPValue();
+    }
+}
+
+MSRPValue fromObject(const foundation::Value& object, MSRPObjectManager* manager, int depth, int* error) {
+    using Type = foundation::Value::Type;
+    if (depth > MSRPRuntimeEntityConverter::kMaxNesting) {
+        MSRPSetError(error, MSRPErrorCode::kNoInterpreterForm);
+        return MSRPValue();
+    }
+    switch (object.type()) {
+        case Type::Absent:
+        case Type::Null: return MSRPValue::null();
+        case Type::Bool: return MSRPValue::boolean(*object.boolValue());
+        case Type::Integer:
+        case Type::Double: return MSRPValue::number(*object.doubleValue());
+        case Type::String: return MSRPValue::string(*object.string());
+        case Type::Dictionary: {
+            MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(manager);
+            for (const auto& [name, member] : *object.dictionary()) {
+                MSRPValue value = fromObject(member, manager, depth + 1, error);
+                if (error && *error) return MSRPValue();
+                map->setValue(value, name);
+            }
+            return MSRPValue(map);
+        }
+        case Type::List: {
+            std::vector<MSRPValue> elements;
+            for (const foundation::Value& element : *object.list()) {
+                elements.push_back(fromObject(element, manager, depth + 1, error));
+                if (error && *error) return MSRPValue();
+            }
+            return MSRPValue(MSRPObjectManager::arrayValueWithArray(std::move(elements), manager));
+        }
+        case Type::Bytes:
+        case Type::Date: break;
+    }
+    MSRPSetError(error, MSRPErrorCode::kNoInterpreterForm);
+    return MSRPValue();
+}
+
+struct ToObject {
+    int* error;
+    // The maps and arrays being converted, innermost last.
+    std::vector<const MSRPRuntimeValue*> open;
+
+    bool enter(const MSRPValue& value) {
+        if (open.size() >= static_cast<size_t>(MSRPRuntimeEntityConverter::kMaxNesting) ||
+            std::find(open.begin(), open.end(), value.object()) != open.end()) {
+            MSRPSetError(error, MSRPErrorCode::kArgumentKind);
+            return false;
+        }
+        open.push_back(value.object());
+        return true;
+    }
+
+    foundation::Value convert(const MSRPValue& value) {
+        switch (value.kind()) {
+            case MSRPValueKind::Null: return foundation::Value();
+            case MSRPValueKind::Undefined: return foundation::Value(std::string());
+            case MSRPValueKind::Map: {
+                if (!enter(value)) return foundation::Value();
+                foundation::Value::Dictionary dictionary;
+                for (const MSRPPropertyMap::Entry& entry : value.map()->propertyMap().entries()) {
+                    foundation::Value member = convert(entry.value);
+                    if (*error) break;
+                    if (!member.isAbsent()) dictionary[entry.name] = std::move(member);
+                }
+                open.pop_back();
+                return foundation::Value(std::move(dictionary));
+            }
+            case MSRPValueKind::Array: {
+                if (!enter(value)) return foundation::Value();
+                foundation::Value::List list;
+                for (const MSRPValue& element : value.array()->allElements()) {
+                    foundation::Value converted = convert(element);
+                    if (*error) break;
+                    if (!converted.isAbsent()) list.push_back(std::move(converted));
+                }
+                open.pop_back();
+                return foundation::Value(std::move(list));
+            }
+            default: break;
+        }
+        int inner = 0;
+        double number = value.doubleValueOrError(&inner);
+        if (inner) {
+            MSRPSetError(error, MSRPErrorCode::kNoTextForm);
+            return foundation::Value();
+        }
+        if (!std::isnan(number)) return foundation::Value(number);
+        std::string text = value.stringValueOrError(error);
+        if (*error) return foundation::Value();
+        return foundation::Value(std::move(text));
+    }
+};
+
+}  // namespace
+
+MSRPValue MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const MSRPBRuntimeEntity& entity, int* error) {
+    MSRPBRuntimeEntity copy(entity);
+    return fromEntity(copy, 0, error);
+}
+
+MSRPValue MSRPRuntimeEntityConverter::runtimeValueFromObject(const foundation::Value& object,
+                                                             MSRPObjectManager* manager, int* error) {
+    return fromObject(object, manager, 0, error);
+}
+
+foundation::Value MSRPRuntimeEntityConverter::objectFromRuntimeValue(const MSRPValue& value, int* error) {
+    int inner = 0;
+    ToObject converter{&inner, {}};
+    foundation::Value result = converter.convert(value);
+    MSRPSetError(error, inner);
+    return result;
+}

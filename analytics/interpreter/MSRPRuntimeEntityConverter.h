@@ -1,0 +1,27 @@
+#pragma once
+// Program entities to runtime values, and host values (event parameters,
+// module data) to runtime values and back.
+
+#include "analytics/interpreter/MSRPRuntimeValue.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "platform/foundation/Value.h"
+
+class MSRPObjectManager;
+
+class MSRPRuntimeEntityConverter {
+  public:
+    // Literals of type 1 to 3, statements of type 4; error 12 for another
+    // type, 14 for a statement without a name.
+    static MSRPValue runtimeValueFromRuntimeEntity(const MSRPBRuntimeEntity& entity, int* error);
+
+    // Absent and null give null; maps and arrays are tracked by `manager`.
+    // Error 13 for bytes and dates, and for nesting beyond kMaxNesting.
+    static MSRPValue runtimeValueFromObject(const foundation::Value& object, MSRPObjectManager* manager, int* error);
+    // Null gives absent, undefined the empty text; maps and arrays become
+    // dictionaries and lists (null members and elements are left out); other
+    // values their number when they have one, else their text. A value that
+    // contains itself, or nests beyond kMaxNesting, gives error 10.
+    static foundation::Value objectFromRuntimeValue(const MSRPValue& value, int* error);
+
+    static constexpr int kMaxNesting = 200;
+};

@@ -1,0 +1,69 @@
+#include "analytics/interpreter/MSRPScope.h"
+
+#include <vector>
+
+MSRPScope::MSRPScope(MSRPRef<MSRPScope> parentScope, size_t expectedNames) : parent_(std::move(parentScope)) {
+    contents_.reserve(expectedNames);
+    MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
+}
+
+MSRPScope::~MSRPScope() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this))); }
+
+namespace {
+
+struct KeptScopes {
+    std::vector<MSRPScope*> scopes;
+    ~KeptScopes() {
+        for (MSRPScope* scope : scopes) {
+            MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)));  // its destructor takes it off again
+            delete scope;
+        }
+    }
+};
+thread_local KeptScopes tKept;
+
+}  // namespace
+
+MSRPRef<MSRPScope> MSRPScope::makeScope(MSRPRef<MSRPScope> parentScope, size_t expectedNames) {
+    if (tKept.scopes.empty()) return MSRPRef<MSRPScope>::make(std::move(parentScope), expectedNames);
+    MSRPScope* scope = tKept.scopes.back();
+    tKept.scopes.pop_back();
+    MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)));
+    scope->parent_ = std::move(parentScope);
+    scope->contents_.reserve(expectedNames);
+    return MSRPRef<MSRPScope>(scope);
+}
+
+void MSRPScope::dispose() noexcept {
+    if (tKept.scopes.size() >= kMSRPKeptForReuse) {
+        delete this;
+        return;
+    }
+    // Emptied as a new scope is, keeping only the room of its bindings.
+    MSRPMemory::add(-static_cast<int64_t>(sizeof(*this)));
+    parent_ = {};
+    contents_.clear();
+    objectManager_ = nullptr;
+    markEpoch_ = 0;
+    tKept.scopes.push_back(this);
+}
+
+void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
+    // The nearest scope that binds the name takes the assignment; when none
+    // does, this one declares it.
+    for (MSRPScope* scope = this; scope; scope = scope->parent_.get()) {
+        if (scope->contents_.hasName(name)) {
+            scope->contents_.setValue(value, name);
+            return;
+        }
+    }
+    contents_.setValue(value, name);
+}
+
+MSRPObjectManager* MSRPScope::objectManager() const {
+    for (const MSRPScope* scope = this; scope; scope = scope->parent_.get())
+        if (scope->objectManager_) return scope->objectManager_;
+    return nullptr;
+}
+
+void MSRPScope::mark(MSRPMarker& marker) const { marker.markScope(this); }

@@ -1,0 +1,60 @@
+#pragma once
+// A chain of name bindings. Declarations bind in the scope itself;
+// assignments go to the nearest scope of the chain that already binds the
+// name (else here); lookups read up the chain.
+
+#include <cstdint>
+#include <string_view>
+
+#include "analytics/interpreter/MSRPObjectManager.h"
+#include "analytics/interpreter/MSRPPropertyMap.h"
+#include "analytics/interpreter/MSRPRuntimeValue.h"
+
+class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot {
+  public:
+    // `expectedNames`: room for that many bindings without growing.
+    explicit MSRPScope(MSRPRef<MSRPScope> parentScope = {}, size_t expectedNames = 0);
+    ~MSRPScope() override;
+
+    // A new scope; every call makes one, so emptied scopes are kept for reuse.
+    static MSRPRef<MSRPScope> makeScope(MSRPRef<MSRPScope> parentScope = {}, size_t expectedNames = 0);
+    MSRPRef<MSRPScope> createChildScope() { return makeScope(MSRPRef<MSRPScope>(this)); }
+    MSRPScope* parentScope() const { return parent_.get(); }
+
+    bool hasName(std::string_view name) const { return lookup(name) != nullptr; }
+    void addValue(const MSRPValue& value, std::string_view name) { contents_.setValue(value, name); }
+    void addImmutableValue(const MSRPValue& value, std::string_view name) {
+        contents_.setImmutableValue(value, name);
+    }
+    void setValue(const MSRPValue& value, std::string_view name);
+    MSRPValue valueForName(std::string_view name) const {
+        const MSRPValue* found = lookup(name);
+        return found ? *found : MSRPValue();
+    }
+    // The binding itself through the chain, or null.
+    const MSRPValue* lookup(std::string_view name) const {
+        for (const MSRPScope* scope = this; scope; scope = scope->parent_.get())
+            if (const MSRPValue* value = scope->contents_.lookup(name)) return value;
+        return nullptr;
+    }
+    void makeImmutable() { contents_.makeImmutable(); }
+    const MSRPPropertyMap& contents() const { return contents_; }
+
+    // The scope's own object manager, else its parent's.
+    MSRPObjectManager* objectManager() const;
+    void setObjectManager(MSRPObjectManager* objectManager) { objectManager_ = objectManager; }
+
+    // Marks the bindings of this scope and of every ancestor: a closure can
+    // read any of them.
+    void mark(MSRPMarker& marker) const override;
+    uint32_t markEpoch() const { return markEpoch_; }
+    void setMarkEpoch(uint32_t epoch) const { markEpoch_ = epoch; }
+
+  private:
+    void dispose() noexcept override;
+
+    MSRPRef<MSRPScope> parent_;
+    MSRPPropertyMap contents_;
+    MSRPObjectManager* objectManager_ = nullptr;
+    mutable uint32_t markEpoch_ = 0;
+};

@@ -1,0 +1,283 @@
+#include "analytics/reporters/MSREDatabase.h"
+
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBRuntime.h"
+#include "analytics/reporters/MSREMonitor.h"
+#include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRSqliteStore.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+constexpr const char* kSDKNameColumn = "sdk_name";
+constexpr const char* kSnapshotColumn = "snapshotProto";
+constexpr const char* kTimestampColumn = "timestamp";
+constexpr const char* kManuallyActivatedColumn = "manually_activated";
+constexpr int64_t kFetchLimit = 100000;
+
+const MSRColumnInfo& snapshotColumns() {
+    static const MSRColumnInfo columns{
+        {kSDKNameColumn, "TEXT NOT NULL PRIMARY KEY"},
+        {kSnapshotColumn, "BLOB NOT NULL"},
+        {kTimestampColumn, "REAL NOT NULL"},
+        {kManuallyActivatedColumn, "INTEGER"},
+    };
+    return columns;
+}
+
+void setError(MSRError* error, int64_t code, std::string_view description) {
+    if (error) *error = MSRError::msr_errorWithCode(code, description);
+}
+
+std::optional<double> doubleColumn(const MSRSqliteRow& row, const char* column) {
+    auto found = row.find(column);
+    if (found == row.end()) return std::nullopt;
+    if (const auto* real = std::get_if<double>(&found->second)) return *real;
+    if (const auto* integer = std::get_if<int64_t>(&found->second)) return static_cast<double>(*integer);
+    return std::nullopt;
+}
+
+// A stored row as a snapshot; nothing when its bytes do not make one.
+std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
+    auto bytes = row.find(kSnapshotColumn);
+    if (bytes == row.end()) return std::nullopt;
+    const auto* blob = std::get_if<MSRSqliteBlob>(&bytes->second);
+    if (!blob) return std::nullopt;
+    std::optional<MSRPBSnapshot> message = MSRPBSnapshot::initWithBuffer(*blob);
+    if (!message) return std::nullopt;
+    std::optional<MSRESnapshot> snapshot = MSRESnapshot::initWithProtobuf(*message);
+    if (!snapshot) return std::nullopt;
+    snapshot->setTimestamp(doubleColumn(row, kTimestampColumn).value_or(0));
+    auto manual = row.find(kManuallyActivatedColumn);
+    if (manual != row.end()) {
+        if (const auto* flag = std::get_if<int64_t>(&manual->second))
+            snapshot->setManuallyActivated(*flag != 0);
+    }
+    return snapshot;
+}
+
+std::string textColumn(const MSRSqliteRow& row, const char* column) {
+    auto found = row.find(column);
+    if (found == row.end()) return {};
+    const auto* text = std::get_if<std::string>(&found->second);
+    return text ? *text : std::string();
+}
+
+}  // namespace
+
+MSREDatabase::MSREDatabase(std::string path) : path_(std::move(path)) {}
+MSREDatabase::~MSREDatabase() = default;
+
+std::unique_ptr<MSREDatabase> MSREDatabase::initWithPath(const std::string& path) {
+    if (path.empty()) {
+        MSRELog(1, 810000, "Cannot initialize the database with invalid path");
+        return nullptr;
+    }
+    std::unique_ptr<MSREDatabase> database(new MSREDatabase(path));
+    if (!database->initializeDatabaseResources("Init")) return nullptr;
+    return database;
+}
+
+bool MSREDatabase::initializeDatabaseResources(const std::string& context) {
+    MSRError error;
+    store_ = MSRSqliteStore::create(path_, &error);
+    if (!store_) {
+        MSRELog(1, 810001, "Failed to open database (" + context + ")", {MSRLogContext(error)});
+        return false;
+    }
+    if (ensureAllTables()) return true;
+    MSRELog(1, 810002, "Failed to create or validate required database tables (" + context + ")");
+    store_.reset();
+    MSRError deleteError;
+    if (!MSRDeleteFileAtPath(path_, &deleteError)) {
+        MSRELog(4, 810003,
+                "Failed to delete old database file after failed validation. Error (" + context + ")",
+                {MSRLogContext(deleteError)});
+    }
+    return false;
+}
+
+bool MSREDatabase::ensureAllTables() {
+    for (const char* table : {kPendingTable, kActivatedTable, kLaunchedTable}) {
+        MSRError error;
+        if (!store_->ensureTable(table, snapshotColumns(), {}, {}, &error)) {
+            MSRELog(1, 810004, "Failed to ensure table. Table, error",
+                    {MSRLogContext(table), MSRLogContext(error)});
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MSREDatabase::storeUnavailable(MSRError* error) const {
+    if (store_) return false;
+    setError(error, 2, "Database is not open");
+    return true;
+}
+
+void MSREDatabase::closeAndDelete() {
+    if (!store_ || !store_->closeAndDeleteDatabase()) MSRELog(4, 810005, "Failed to delete database data");
+    store_.reset();
+}
+
+void MSREDatabase::reset() {
+    closeAndDelete();
+    if (!initializeDatabaseResources("Reset")) MSRELog(1, 810006, "Cannot re-initialize the database");
+}
+
+bool MSREDatabase::performTransaction(const std::function<bool()>& block) {
+    MSRError error;
+    if (storeUnavailable(&error) || !store_->performTransaction(&error, block)) {
+        MSRELog(1, 810007, "Transaction failed. " + error.localizedDescription());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const std::string& table,
+                                                                         MSRError* error) {
+    if (storeUnavailable(error)) return std::nullopt;
+    std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(
+        "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error);
+    if (!rows) return std::nullopt;
+    std::vector<MSRESnapshot> snapshots;
+    for (const MSRSqliteRow& row : *rows) {
+        std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
+        if (!snapshot) {
+            setError(error, 2, "Received an invalid snapshot from database");
+            return std::nullopt;
+        }
+        snapshots.push_back(std::move(*snapshot));
+    }
+    return snapshots;
+}
+
+std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllPendingSnapshots(MSRError* error) {
+    return fetchAllSnapshots(kPendingTable, error);
+}
+std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllActivatedSnapshots(MSRError* error) {
+    return fetchAllSnapshots(kActivatedTable, error);
+}
+std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllLaunchedSnapshots(MSRError* error) {
+    return fetchAllSnapshots(kLaunchedTable, error);
+}
+
+bool MSREDatabase::upsertSnapshot(const MSRPBSnapshot& snapshot, const std::string& table, double timestamp,
+                                  std::optional<bool> manuallyActivated, MSRError* error) {
+    if (storeUnavailable(error)) return false;
+    const std::string name = MSRPBGetString(snapshot, MSRSnapshotSlot::kSDKName).value_or("");
+    std::optional<std::vector<uint8_t>> bytes = snapshot.protoBuffer();
+    if (name.empty() || !bytes) {
+        setError(error, 1, "Received a snapshot without SDK name");
+        return false;
+    }
+    MSRSqliteRecord record{
+        {kSDKNameColumn, name},
+        {kSnapshotColumn, std::move(*bytes)},
+        {kTimestampColumn, timestamp},
+    };
+    if (manuallyActivated) record.emplace(kManuallyActivatedColumn, int64_t{*manuallyActivated ? 1 : 0});
+    return store_->upsertRecord(record, table, error);
+}
+
+bool MSREDatabase::upsertPendingExperimentSnapshots(const std::vector<MSRESnapshot>& snapshots,
+                                                    MSRError* error) {
+    for (const MSRESnapshot& snapshot : snapshots) {
+        if (!upsertSnapshot(snapshot.proto(), kPendingTable, snapshot.timestamp(),
+                            snapshot.manuallyActivated(), error))
+            return false;
+    }
+    return true;
+}
+
+bool MSREDatabase::activateSnapshot(const MSRESnapshot& snapshot, double timestamp, MSRError* error) {
+    if (storeUnavailable(error)) return false;
+    std::optional<MSREExperiment> launched;
+    std::vector<MSREExperiment> others;
+    for (MSREExperiment& experiment : snapshot.experiments()) {
+        if (experiment.experimentID() == 0) {
+            launched = std::move(experiment);
+        } else {
+            others.push_back(std::move(experiment));
+        }
+    }
+    if (launched) {
+        auto launchedSnapshot = MSRESnapshot::initWithSDKName(snapshot.SDKName(), {*launched});
+        if (!launchedSnapshot ||
+            !upsertSnapshot(launchedSnapshot->proto(), kLaunchedTable, timestamp, std::nullopt, error))
+            return false;
+    }
+    if (!others.empty()) {
+        auto activatedSnapshot = MSRESnapshot::initWithSDKName(snapshot.SDKName(), others);
+        if (!activatedSnapshot ||
+            !upsertSnapshot(activatedSnapshot->proto(), kActivatedTable, timestamp, std::nullopt, error))
+            return false;
+    } else if (!deleteActivatedExperimentsOfSDKName(snapshot.SDKName(), error)) {
+        // The new activation has no experiments of its own: the library's
+        // earlier ones must not come back at the next start.
+        return false;
+    }
+    const std::string condition = std::string(kSDKNameColumn) + " = ? AND " + kTimestampColumn + " <= ?";
+    return store_->deleteRecordsFromTable(kPendingTable, condition, {snapshot.SDKName(), timestamp}, error)
+        .has_value();
+}
+
+bool MSREDatabase::activatePendingSnapshotsAutomatically(MSRError* error) {
+    if (storeUnavailable(error)) return false;
+    // A row without the mark was stored by a client that does not activate
+    // its snapshots itself: it is activated here like an unmarked one.
+    const std::string query = std::string("SELECT rowid,* FROM ") + kPendingTable + " WHERE IFNULL(" +
+                              kManuallyActivatedColumn + ", 0) != ? ORDER BY rowid";
+    std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(query, {int64_t{1}}, error);
+    if (!rows) return false;
+    for (const MSRSqliteRow& row : *rows) {
+        const std::string name = textColumn(row, kSDKNameColumn);
+        std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
+        if (!snapshot) {
+            // Kept, it would fail every start from now on and hold back the
+            // other libraries' snapshots with it.
+            MSRELog(2, 810008, "Deleted an invalid pending snapshot from the database. SDK name",
+                    {MSRLogContext(name)});
+            auto rowid = row.find("rowid");
+            if (rowid == row.end() ||
+                !store_->deleteRecordsFromTable(kPendingTable, "rowid = ?", {rowid->second}, error))
+                return false;
+            continue;
+        }
+        if (!activateSnapshot(*snapshot, snapshot->timestamp(), error)) return false;
+        if (!store_->deleteRecordFromTable(kPendingTable, kSDKNameColumn, MSRSqliteValue(snapshot->SDKName()),
+                                           error))
+            return false;
+    }
+    return true;
+}
+
+bool MSREDatabase::deleteStaleActivatedSnapshots(MSRError* error) {
+    if (storeUnavailable(error)) return false;
+    const double cutOff = dispatch::Clock::now() - kStaleActivatedSeconds;
+    return store_
+        ->deleteRecordsFromTable(kActivatedTable, std::string(kTimestampColumn) + " <= ?", {cutOff}, error)
+        .has_value();
+}
+
+bool MSREDatabase::deleteActivatedExperimentsOfSDKName(const std::string& name, MSRError* error) {
+    if (name.empty()) {
+        setError(error, 1, "Received empty SDK Name");
+        return false;
+    }
+    return deleteExperimentsOfSDKName(name, kActivatedTable, error);
+}
+
+bool MSREDatabase::deletePendingExperimentsOfSDKName(const std::string& name, MSRError* error) {
+    return deleteExperimentsOfSDKName(name, kPendingTable, error);
+}
+
+bool MSREDatabase::deleteLaunchedExperimentSDKName(const std::string& name, MSRError* error) {
+    return deleteExperimentsOfSDKName(name, kLaunchedTable, error);
+}
+
+bool MSREDatabase::deleteExperimentsOfSDKName(const std::string& name, const std::string& table,
+                                              MSRError* error) {
+    if (storeUnavailable(error)) return false;
+    return store_->deleteRecordFromTable(table, kSDKNameColumn, MSRSqliteValue(name), error);
+}

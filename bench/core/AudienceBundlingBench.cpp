@@ -1,0 +1,234 @@
+// Bundling with audiences evaluated on the device: stored raw events are
+// bundled with and without 20 audiences of 5 filters each, every event of
+// the stream concerning one filter of every audience (counts, number and
+// text parameters, a server-sent regular expression, dynamic, sequence and
+// session-scoped filters). And the time of one regular-expression filter
+// over a text made to defeat backtracking engines.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/audience/MSRAudienceFilterMatching.h"
+#include "analytics/core/MSRBundleFields.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/support/MSRMonitor.h"
+#include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/net/FakeNetwork.h"
+
+namespace {
+
+using foundation::Value;
+
+constexpr int kEventsPerRound = 1000;
+
+// Names of the stream; every audience looks at each of them.
+const char* const kNames[] = {"kal_calculate", "kal_open_history", "kal_share", "kal_chart", "kal_manual"};
+constexpr int kNameCount = 5;
+
+MSRObjectDictionary typicalParameters(int i) {
+    return {
+        {"form", Value("logarithmic")}, {"steps", Value(12 + i % 7)},
+        {"parameter_a", Value(2.5)},    {"parameter_b", Value(-1)},
+        {"parameter_c", Value("1/2")},  {"parameter_d", Value(0.75 * (i % 5))},
+        {"language", Value("de")},      {"screen", Value("CalculateViewController")},
+        {"from_history", Value(false)}, {"duration_ms", Value(100 + i % 97)},
+    };
+}
+
+// An engine over a temporary data root, all queues on a manual executor.
+struct Engine {
+    Engine() {
+        root =
+            std::filesystem::temp_directory_path() / ("calvaro-audience-bench-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        foundation::FileSystem::setHome(root);
+        monitor = MSRMonitor::initWithLibraryVersion(110100);
+        MSRMonitor::setShared(monitor);
+        persistedConfig = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
+        MSRPersistedConfig::setSharedInstance(persistedConfig);
+        MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig));
+        auto network = std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), monitor);
+        auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.bench.worker", monitor);
+        auto alarm =
+            std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor);
+        engine = MSRMeasurement::initWithDatabaseName(MSRMeasurement::kDatabaseName, persistedConfig, network,
+                                                      scheduler, alarm, "1:1234567890:ios:0a1b2c3d4e5f", true,
+                                                      false, std::nullopt, MSREManager::sharedInstance());
+        executor.runUntilIdle();
+    }
+    ~Engine() {
+        executor.runUntilIdle();
+        engine.reset();
+        MSRIdentity::resetSharedInstanceForTesting();
+        MSRPersistedConfig::setSharedInstance(nullptr);
+        MSRMonitor::setShared(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    dispatch::ManualExecutor executor;
+    std::filesystem::path root;
+    std::shared_ptr<MSRMonitor> monitor;
+    std::shared_ptr<MSRPersistedConfig> persistedConfig;
+    std::shared_ptr<MSRMeasurement> engine;
+};
+
+MSRPBStringFilter stringFilter(int32_t type, const std::string& expression, std::vector<std::string> list = {}) {
+    MSRPBStringFilter filter;
+    MSRPBSetInt32(filter, MSRStringFilterSlot::kMatchType, type);
+    if (!expression.empty()) MSRPBSetString(filter, MSRStringFilterSlot::kExpression, expression);
+    if (!list.empty()) MSRPBSetArray(filter, MSRStringFilterSlot::kExpressionList, {list.begin(), list.end()});
+    return filter;
+}
+
+MSRPBNumberFilter numberFilter(int32_t type, const std::string& value) {
+    MSRPBNumberFilter filter;
+    MSRPBSetInt32(filter, MSRNumberFilterSlot::kComparisonType, type);
+    MSRPBSetString(filter, MSRNumberFilterSlot::kComparisonValue, value);
+    return filter;
+}
+
+MSRPBFilter parameterFilter(const std::string& name, std::optional<MSRPBStringFilter> text,
+                            std::optional<MSRPBNumberFilter> number, bool complement = false) {
+    MSRPBFilter filter;
+    MSRPBSetString(filter, MSRFilterSlot::kParameterName, name);
+    if (text) MSRPBSetMessage(filter, MSRFilterSlot::kStringFilter, *text);
+    if (number) MSRPBSetMessage(filter, MSRFilterSlot::kNumberFilter, *number);
+    if (complement) MSRPBSetBool(filter, MSRFilterSlot::kComplement, true);
+    return filter;
+}
+
+// Audience a: filter i looks at name i, each of its own kind.
+std::vector<MSRPBAudience> audiences(int count) {
+    std::vector<MSRPBAudience> all;
+    for (int a = 0; a < count; ++a) {
+        std::vector<MSRPBEventFilter> filters;
+        for (int i = 0; i < kNameCount; ++i) {
+            MSRPBEventFilter filter;
+            MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, i);
+            MSRPBSetString(filter, MSREventFilterSlot::kEventName, kNames[i]);
+            std::vector<MSRPBFilter> parameters;
+            switch (i) {
+                case 0:
+                    MSRPBSetMessage(filter, MSREventFilterSlot::kCountFilter, numberFilter(2, std::to_string(2 + a)));
+                    break;
+                case 1:
+                    parameters.push_back(parameterFilter("steps", std::nullopt, numberFilter(2, std::to_string(12 + a % 5))));
+                    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
+                    break;
+                case 2:
+                    parameters.push_back(parameterFilter("form", stringFilter(2, "LOG"), std::nullopt));
+                    MSRPBSetBool(filter, MSREventFilterSlot::kSequence, true);
+                    break;
+                case 3:
+                    parameters.push_back(parameterFilter("screen", stringFilter(1, "^calc.*controller$"), std::nullopt));
+                    MSRPBSetBool(filter, MSREventFilterSlot::kSessionScoped, true);
+                    break;
+                default:
+                    parameters.push_back(parameterFilter("language", stringFilter(6, "", {"en", "fr"}), std::nullopt, true));
+                    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
+                    break;
+            }
+            if (!parameters.empty()) MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, parameters);
+            filters.push_back(std::move(filter));
+        }
+        MSRPBAudience audience;
+        MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, 100 + a);
+        MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, filters);
+        all.push_back(std::move(audience));
+    }
+    return all;
+}
+
+// Arg: the number of audiences (0 or 20).
+void BM_BundleWithAudiences(benchmark::State& state) {
+    MSRRegisterAudience();
+    Engine setup;
+    if (!setup.engine || !setup.engine->database()) {
+        state.SkipWithError("engine did not start");
+        return;
+    }
+    MSRMeasurement& engine = *setup.engine;
+    MSRDatabase& database = *engine.database();
+    if (!engine.audience()->updateAudiences(audiences(static_cast<int>(state.range(0))))) {
+        state.SkipWithError("audiences not stored");
+        return;
+    }
+    MSRPBMeasurementBundle metadata = engine.createRawEventMetadataWithUserAttributes({});
+    MSRPBSetString(metadata, MSRBundleSlot::kAppID, "app.calvaro");
+    database.insertIfNotExistsRawEventMetadata(metadata, nullptr);
+    const int64_t fingerprint = static_cast<int64_t>(msr_64LSBMD5(*metadata.protoBuffer()));
+    // Each round's events come later than the last round's, as a stream in
+    // time does.
+    const double hour = std::floor(dispatch::Clock::now() / 3600) * 3600;
+    int64_t round = 0;
+    auto eventsOfRound = [&] {
+        std::vector<MSREvent> events;
+        for (int i = 0; i < kEventsPerRound; ++i) {
+            const double time = hour + static_cast<double>(round * kEventsPerRound + i) * 0.01;
+            events.push_back(*MSREvent::initWithOrigin("app", true, kNames[i % kNameCount], time, 0, typicalParameters(i)));
+        }
+        ++round;
+        return events;
+    };
+    int64_t audienceResults = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::vector<MSREvent> events = eventsOfRound();
+        database.performTransaction([&] {
+            for (const MSREvent& event : events) {
+                if (!database.insertIfNotExistsRawEventMetadata(metadata, nullptr) ||
+                    !database.insertRawEvent(event, fingerprint, false, nullptr))
+                    return false;
+            }
+            return true;
+        });
+        state.ResumeTiming();
+        while (engine.bundleRawEvents()) {
+        }
+        state.PauseTiming();
+        auto queued = database.queryBundlesWithCountLimit(1000, int64_t{1} << 40, nullptr);
+        if (!queued) {
+            state.SkipWithError("queue unreadable");
+            return;
+        }
+        std::vector<int64_t> rowIDs;
+        for (auto& [bundle, rowID] : *queued) {
+            rowIDs.push_back(rowID);
+            audienceResults += static_cast<int64_t>(
+                MSRPBGetMessageArray<MSRPBAudienceLeafFilterResult>(bundle, MSRBundleSlot::kAudienceResults).size());
+        }
+        database.deleteBundlesWithRowIDs(rowIDs, nullptr);
+        state.ResumeTiming();
+    }
+    state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(state.iterations() * kEventsPerRound),
+                                                       benchmark::Counter::kIsRate);
+    state.counters["audience_results_per_round"] =
+        state.iterations() ? static_cast<double>(audienceResults) / state.iterations() : 0;
+    MSRComponentRegistry::registerMaker<MSRAudience>(nullptr);
+}
+BENCHMARK(BM_BundleWithAudiences)->Arg(0)->Arg(1)->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// "(a+)+$" over 10,000 "a" and a "b": the filter is refused by the text in
+// linear time.
+void BM_HostilePattern(benchmark::State& state) {
+    MSRPBStringFilter filter = stringFilter(1, "(a+)+$");
+    const std::string text = std::string(10000, 'a') + "b";
+    for (auto _ : state) benchmark::DoNotOptimize(MSRMatchStringFilter(filter, text));
+}
+BENCHMARK(BM_HostilePattern)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

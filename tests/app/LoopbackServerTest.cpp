@@ -1,0 +1,189 @@
+#include "app/LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using app::HttpRequest;
+using app::HttpResponse;
+using app::LoopbackServer;
+using app::LoopbackServerLimits;
+using namespace std::chrono_literals;
+
+// A client socket on 127.0.0.1, closed with the object.
+class Client {
+  public:
+    explicit Client(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Client() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    bool send(const std::string& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Whatever arrives within `limit` until the server closes, or until one
+    // whole answer (by its Content-Length) is in.
+    std::string answer(std::chrono::milliseconds limit = 5s) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!whole(got)) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    // True once the server has closed the connection, waiting up to `limit`.
+    bool closedWithin(std::chrono::milliseconds limit) {
+        while (!closed_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
+            char buffer[4096];
+            if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) closed_ = true;
+        }
+        return true;
+    }
+
+  private:
+    static bool whole(const std::string& got) {
+        const size_t head = got.find("\r\n\r\n");
+        if (head == std::string::npos) return false;
+        const size_t at = got.find("Content-Length: ");
+        return at != std::string::npos && got.size() >= head + 4 + std::stoul(got.substr(at + 16));
+    }
+    int fd_ = -1;
+    bool closed_ = false;
+};
+
+std::string get(const std::string& path, const std::string& extra = "") {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+}
+
+std::string statusLine(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+// A server whose handler echoes the path; its deadlines are short so that
+// the tests wait for them and no longer.
+struct EchoServer {
+    explicit EchoServer(LoopbackServerLimits limits)
+        : server(
+              [this](const HttpRequest& request) {
+                  ++answered;
+                  return HttpResponse{200, request.path + (request.body.empty() ? "" : " " + request.body)};
+              },
+              limits) {
+        std::string error;
+        started = server.start(0, error);
+    }
+    std::atomic<int> answered{0};
+    LoopbackServer server;
+    bool started = false;
+};
+
+LoopbackServerLimits shortLimits() {
+    LoopbackServerLimits limits;
+    limits.requestTime = 300ms;
+    limits.maxConnections = 8;
+    limits.workers = 2;
+    return limits;
+}
+
+TEST(LoopbackServerTest, AnswersKeptAliveAndPipelinedRequestsInOrder) {
+    EchoServer echo(shortLimits());
+    ASSERT_TRUE(echo.started);
+    Client client(echo.server.port());
+    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.send(get("/one")));
+    std::string first = client.answer();
+    EXPECT_EQ(statusLine(first), "HTTP/1.1 200 OK");
+    EXPECT_NE(first.find("\r\n\r\n/one"), std::string::npos) << first;
+    ASSERT_TRUE(client.send(get("/two") + "POST /three HTTP/1.1\r\nHost: h\r\nContent-Length: 1\r\n\r\nx"));
+    std::string both = client.answer();
+    both += client.answer();
+    EXPECT_LT(both.find("/two"), both.find("/three x")) << both;
+    ASSERT_TRUE(client.send(get("/last", "Connection: close\r\n")));
+    EXPECT_NE(client.answer().find("Connection: close"), std::string::npos);
+    EXPECT_TRUE(client.closedWithin(1s));
+}
+
+// Clients that send nothing, a part of a request, or one byte at a time hold
+// a connection for the request time at most and never keep another client
+// from an answer.
+TEST(LoopbackServerTest, SlowAndIdleClientsLoseTheirConnectionAtTheDeadline) {
+    EchoServer echo(shortLimits());
+    ASSERT_TRUE(echo.started);
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < 6; ++i) {
+        slow.push_back(std::make_unique<Client>(echo.server.port()));
+        ASSERT_TRUE(slow.back()->ok());
+        if (i % 2 == 0) {
+            ASSERT_TRUE(slow.back()->send("GET / HTTP/1.1\r\nHo"));
+        }
+    }
+    Client other(echo.server.port());
+    ASSERT_TRUE(other.send(get("/other")));
+    EXPECT_EQ(statusLine(other.answer(1s)), "HTTP/1.1 200 OK") << "answered while the slow ones wait";
+
+    // A byte every 50 ms does not extend the deadline: the connection is
+    // closed long before the 100 bytes of this request are in.
+    Client trickle(echo.server.port());
+    const std::string request = get("/trickle", "X-Pad: " + std::string(60, 'a') + "\r\n");
+    bool closed = false;
+    for (size_t i = 0; i < request.size() && !closed; ++i) {
+        closed = !trickle.send(request.substr(i, 1)) || trickle.closedWithin(50ms);
+    }
+    EXPECT_TRUE(closed || trickle.closedWithin(1s));
+    for (auto& client : slow) EXPECT_TRUE(client->closedWithin(2s));
+    EXPECT_EQ(echo.answered, 1);
+}
+
+TEST(LoopbackServerTest, ANewConnectionBeyondTheCapTakesThePlaceOfTheOldestWaitingOne) {
+    LoopbackServerLimits limits = shortLimits();
+    limits.requestTime = 10s;  // no deadline helps here
+    limits.maxConnections = 3;
+    EchoServer echo(limits);
+    ASSERT_TRUE(echo.started);
+    std::vector<std::unique_ptr<Client>> idle;
+    // The listener hands connections over in the order they came.
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(echo.server.port()));
+        ASSERT_TRUE(idle.back()->send("G"));
+    }
+    Client late(echo.server.port());
+    ASSERT_TRUE(late.send(get("/late")));
+    EXPECT_EQ(statusLine(late.answer(1s)), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(idle[0]->closedWithin(1s)) << "the oldest waiting connection is let go";
+    EXPECT_FALSE(idle[2]->closedWithin(50ms));
+}
+
+}  // namespace

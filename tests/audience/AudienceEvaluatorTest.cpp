@@ -1,0 +1,267 @@
+// Audiences evaluated over streams of events and properties, bundle by
+// bundle, against a real database: what each bundle carries, what survives a
+// reopening, and how sessions and new configurations change the state.
+
+#include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/support/MSRRemoteConfig.h"
+#include "tests/audience/AudienceBuilders.h"
+#include "tests/storage/StorageTestSupport.h"
+
+using namespace audience_test;
+
+namespace {
+
+// One audience's leaf result as a bundle carries it.
+struct Leaf {
+    std::vector<uint64_t> status, results;
+    std::map<int32_t, int64_t> dynamic;
+    std::map<int32_t, std::vector<int64_t>> sequence;
+    bool hasPrevious = false;
+    std::vector<uint64_t> previousResults;
+    bool newAudience = false;
+};
+
+std::vector<uint64_t> words(const MSRPBResultData& data, uint32_t slot) {
+    std::vector<uint64_t> out;
+    for (const MSRPBValue& value : MSRPBGetArray(data, slot)) out.push_back(std::get<uint64_t>(value));
+    return out;
+}
+
+Leaf leafOf(const MSRPBAudienceLeafFilterResult& message) {
+    namespace L = MSRAudienceLeafFilterResultSlot;
+    namespace R = MSRResultDataSlot;
+    Leaf leaf;
+    MSRPBResultData current = *MSRPBGetMessage<MSRPBResultData>(message, L::kCurrentData);
+    leaf.status = words(current, R::kStatus);
+    leaf.results = words(current, R::kResults);
+    for (const auto& entry : MSRPBGetMessageArray<MSRPBDynamicFilterResultTimestamp>(current, R::kDynamicTimestamps))
+        leaf.dynamic[MSRPBGetInt32(entry, 0)] = MSRPBGetInt64(entry, 1);
+    for (const auto& entry : MSRPBGetMessageArray<MSRPBSequenceFilterResultTimestamp>(current, R::kSequenceTimestamps)) {
+        for (const MSRPBValue& time : MSRPBGetArray(entry, 1))
+            leaf.sequence[MSRPBGetInt32(entry, 0)].push_back(std::get<int64_t>(time));
+    }
+    if (auto previous = MSRPBGetMessage<MSRPBResultData>(message, L::kPreviousData)) {
+        leaf.hasPrevious = true;
+        leaf.previousResults = words(*previous, R::kResults);
+    }
+    leaf.newAudience = MSRPBGetBool(message, L::kNewAudience);
+    return leaf;
+}
+
+MSRUserAttribute property(const std::string& name, MSRValue value) {
+    return *MSRUserAttribute::initWithOrigin("app", name, std::move(value), 10);
+}
+
+}  // namespace
+
+class AudienceEvaluatorTest : public OpenDatabaseTest {
+  protected:
+    void SetUp() override {
+        OpenDatabaseTest::SetUp();
+        shared_ = std::shared_ptr<MSRDatabase>(database_.get(), [](MSRDatabase*) {});
+        evaluator_ = std::make_unique<MSRAudienceEvaluator>(shared_, config_);
+    }
+    void TearDown() override {
+        evaluator_.reset();
+        shared_.reset();
+        OpenDatabaseTest::TearDown();
+    }
+    // As a new process on the same file.
+    void reopen() {
+        evaluator_.reset();
+        shared_.reset();
+        database_.reset();
+        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
+        ASSERT_TRUE(database_);
+        shared_ = std::shared_ptr<MSRDatabase>(database_.get(), [](MSRDatabase*) {});
+        evaluator_ = std::make_unique<MSRAudienceEvaluator>(shared_, config_);
+    }
+
+    // Counts the event as bundling does, then evaluates it.
+    void event(const std::string& name, double time, MSRParameters parameters = {}) {
+        int32_t& count = counts_[name];
+        ++count;
+        auto aggregates = MSREventAggregates::initWithName(name, count, 1, count, time);
+        ASSERT_TRUE(evaluator_->evaluateFiltersForEventName(name, parameters, *aggregates, time, cache_.get()));
+    }
+    // The bundle's properties at its start time, then its results.
+    std::map<int32_t, Leaf> bundle(const std::vector<MSRUserAttribute>& properties, double start) {
+        for (const MSRUserAttribute& attribute : properties)
+            EXPECT_TRUE(evaluator_->evaluateFiltersForUserProperty(attribute, cache_.get(), start));
+        auto results = evaluator_->resultsForBundling(cache_.get(), nullptr);
+        cache_ = std::make_unique<MSRAudienceTimestampsCache>();
+        std::map<int32_t, Leaf> leaves;
+        if (!results) {
+            ADD_FAILURE() << "no results";
+            return leaves;
+        }
+        for (const auto& message : *results) leaves[MSRPBGetInt32(message, 0)] = leafOf(message);
+        return leaves;
+    }
+
+    std::shared_ptr<MSRRemoteConfig> config_ = std::make_shared<MSRRemoteConfig>();
+    std::shared_ptr<MSRDatabase> shared_;
+    std::unique_ptr<MSRAudienceEvaluator> evaluator_;
+    std::unique_ptr<MSRAudienceTimestampsCache> cache_ = std::make_unique<MSRAudienceTimestampsCache>();
+    std::map<std::string, int32_t> counts_;
+};
+
+TEST_F(AudienceEvaluatorTest, BundlesCarryWhatEachFilterDidOverTime) {
+    const MSRPBFilter gold = valueFilter(stringFilter(5, "gold"));
+    const MSRPBFilter aboveFive = valueFilter(std::nullopt, numberFilter(2, "5"));
+    ASSERT_TRUE(evaluator_->updateAudiences({
+        // Bought more than once; tier gold.
+        audience(10, {eventFilter(0, "purchase", {}, numberFilter(2, "1"))}, {propertyFilter(1, "tier", gold)}),
+        // Level above five while it lasts; opened, then bought, as a sequence.
+        audience(20, {eventFilter(1, "open", {}, std::nullopt, {.sequence = true}),
+                      eventFilter(2, "buy", {}, std::nullopt, {.sequence = true})},
+                 {propertyFilter(0, "level", aboveFive, {.dynamic = true})}),
+        // A bonus in this session.
+        audience(30, {eventFilter(0, "bonus", {}, std::nullopt, {.session = true})}),
+        // Searches for shoes (a server-sent expression).
+        audience(40, {eventFilter(0, "search", {valueFilter(stringFilter(1, "^shoe"), std::nullopt, "term")})}),
+    }));
+    EXPECT_TRUE(evaluator_->hasEventFilters());
+
+    event("purchase", 1000.9);  // one purchase: the count filter is evaluated false
+    event("open", 1001.5);
+    event("purchase", 1002);
+    event("bonus", 1003);
+    event("buy", 1004);
+    event("search", 1005, {{"term", MSRValue("Shoelaces")}});
+    event("unrelated", 1006);
+    auto first = bundle({property("tier", MSRValue("silver")), property("level", MSRValue(int64_t{7}))}, 1000.9);
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(first[10].status, (std::vector<uint64_t>{0b11}));
+    EXPECT_EQ(first[10].results, (std::vector<uint64_t>{0b01}));
+    EXPECT_TRUE(first[10].dynamic.empty());
+    EXPECT_TRUE(first[10].newAudience);
+    EXPECT_FALSE(first[10].hasPrevious);
+    EXPECT_EQ(first[20].results, (std::vector<uint64_t>{0b111}));
+    EXPECT_EQ(first[20].dynamic, (std::map<int32_t, int64_t>{{0, 1000}}));
+    EXPECT_EQ(first[20].sequence, (std::map<int32_t, std::vector<int64_t>>{{1, {1001}}, {2, {1004}}}));
+    EXPECT_EQ(first[30].dynamic, (std::map<int32_t, int64_t>{{0, 1003}}));
+    EXPECT_EQ(first[40].results, (std::vector<uint64_t>{1}));
+
+    // The stored state is the database's, not the process's.
+    reopen();
+    event("purchase", 2000);  // held once: not evaluated again
+    event("open", 2001);
+    event("search", 2002, {{"term", MSRValue("hat")}});  // held once: stays true
+    auto second = bundle({property("tier", MSRValue("gold")), property("level", MSRValue(int64_t{3}))}, 2000);
+    ASSERT_EQ(second.size(), 4u);
+    EXPECT_EQ(second[10].results, (std::vector<uint64_t>{0b11}));
+    EXPECT_TRUE(second[10].hasPrevious);
+    EXPECT_EQ(second[10].previousResults, (std::vector<uint64_t>{0b01}));
+    EXPECT_FALSE(second[10].newAudience);
+    // The dynamic level filter follows the property; its time stays the last
+    // time it held.
+    EXPECT_EQ(second[20].results, (std::vector<uint64_t>{0b110}));
+    EXPECT_EQ(second[20].dynamic, (std::map<int32_t, int64_t>{{0, 1000}}));
+    EXPECT_EQ(second[20].sequence, (std::map<int32_t, std::vector<int64_t>>{{1, {1001, 2001}}, {2, {1004}}}));
+    // Unchanged audiences go again, without previous data or the new flag.
+    EXPECT_FALSE(second[30].hasPrevious);
+    EXPECT_FALSE(second[30].newAudience);
+    EXPECT_EQ(second[40].results, (std::vector<uint64_t>{1}));
+    EXPECT_FALSE(second[40].hasPrevious);
+
+    // A new session clears the session-scoped bonus: audience 30 has no
+    // evaluated filter left and goes into no further bundle.
+    ASSERT_TRUE(evaluator_->clearSessionScopedResults());
+    auto third = bundle({}, 3000);
+    EXPECT_EQ(third.count(30), 0u);
+    EXPECT_EQ(third.size(), 3u);
+    // An unchanged sequence is sent again only by its last time.
+    EXPECT_EQ(third[20].sequence, (std::map<int32_t, std::vector<int64_t>>{{1, {2001}}, {2, {1004}}}));
+}
+
+TEST_F(AudienceEvaluatorTest, ABundleGivenUpStoresNothing) {
+    ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "open")})}));
+    event("open", 100);
+    cache_.reset();  // the bundle failed before its results were asked for
+    EXPECT_TRUE(database_->allFilterResults(nullptr)->empty());
+    // Without a cache each call stores at once.
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    ASSERT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    EXPECT_EQ(database_->allFilterResults(nullptr)->size(), 1u);
+}
+
+TEST_F(AudienceEvaluatorTest, NewConfigurationsReplaceDefinitionsWithInternalNames) {
+    const MSRPBFilter any = valueFilter(stringFilter(4, "a"), std::nullopt, "engagement_time_msec");
+    ASSERT_TRUE(evaluator_->updateAudiences({
+        audience(1, {eventFilter(0, "screen_view", {any})}, {propertyFilter(1, "user_id", valueFilter(stringFilter(4, "a")))}),
+        audience(1, {eventFilter(0, "duplicate")}),  // the second audience 1 is skipped
+        audience(2, {eventFilter(0, "")}),           // invalid
+    }));
+    auto screens = database_->eventFiltersForEventName("_vs", nullptr);
+    ASSERT_TRUE(screens);
+    ASSERT_EQ(screens->size(), 1u);
+    auto stored = MSRPBEventFilter::initWithBuffer(screens->front().data());
+    ASSERT_TRUE(stored);
+    auto parameters = MSRPBGetMessageArray<MSRPBFilter>(*stored, MSREventFilterSlot::kParameterFilters);
+    ASSERT_EQ(parameters.size(), 1u);
+    EXPECT_EQ(MSRPBGetString(parameters[0], MSRFilterSlot::kParameterName), "_et");
+    EXPECT_EQ(database_->propertyFiltersForPropertyName("_id", nullptr)->size(), 1u);
+    EXPECT_TRUE(database_->eventFiltersForEventName("duplicate", nullptr)->empty());
+    EXPECT_EQ(database_->allAudienceIDs(nullptr)->size(), 1u);
+
+    // Too many audiences change nothing.
+    std::vector<MSRPBAudience> many;
+    for (int32_t id = 0; id <= config_->maxAudienceCount(); ++id) many.push_back(audience(id, {eventFilter(0, "e")}));
+    ASSERT_TRUE(evaluator_->updateAudiences(many));
+    EXPECT_EQ(database_->eventFiltersForEventName("_vs", nullptr)->size(), 1u);
+
+    // None at all: every filter goes, the results stay until found stale.
+    event("_vs", 5, {{"_et", MSRValue("abc")}});
+    bundle({}, 5);
+    ASSERT_TRUE(evaluator_->updateAudiences({}));
+    EXPECT_FALSE(evaluator_->hasEventFilters());
+    EXPECT_EQ(database_->allFilterResults(nullptr)->size(), 1u);
+}
+
+TEST_F(AudienceEvaluatorTest, OneFiltersOutcomeInItsWord) {
+    MSRAudienceTimestampsCache cache;
+    struct Case {
+        const char* name;
+        int32_t filterID;
+        bool outcome;
+        std::vector<uint64_t> status, results;
+    };
+    // Start: filter 1 evaluated true, in one word.
+    const MSRFilterResult start = MSRAudienceEvaluator::updatedFilterResult(1, 5, nullptr, true, cache);
+    const Case cases[] = {
+        {"filter 64 grows a second word", 64, true, {0b10, 1}, {0b10, 1}},
+        {"filter 0 false", 0, false, {0b11}, {0b10}},
+        {"filter 1 turns false", 1, false, {0b10}, {0b00}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MSRFilterResult updated = MSRAudienceEvaluator::updatedFilterResult(c.filterID, 5, &start, c.outcome, cache);
+        auto data = MSRPBResultData::initWithBuffer(updated.currentResults());
+        ASSERT_TRUE(data);
+        EXPECT_EQ(words(*data, MSRResultDataSlot::kStatus), c.status);
+        EXPECT_EQ(words(*data, MSRResultDataSlot::kResults), c.results);
+        EXPECT_EQ(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&updated, c.filterID), c.outcome);
+    }
+    EXPECT_FALSE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(nullptr, 1));
+    EXPECT_FALSE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&start, 130));
+}
+
+TEST_F(AudienceEvaluatorTest, AFailedReadOfResultsIsAFailureAndKeepsThem) {
+    ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "open", {}, std::nullopt, {.session = true})})}));
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    ASSERT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    const std::string path = database_->databasePath();
+    ASSERT_EQ(shell(path, "ALTER TABLE audience_filter_values RENAME TO set_aside"), "");
+    // Neither bundling nor a new session may take the failed read for "no
+    // results": the bundle is given up, nothing is cleared.
+    MSRError error;
+    EXPECT_FALSE(evaluator_->resultsForBundling(nullptr, &error));
+    EXPECT_NE(error.code(), 0);
+    EXPECT_FALSE(evaluator_->clearSessionScopedResults());
+    ASSERT_EQ(shell(path, "ALTER TABLE set_aside RENAME TO audience_filter_values"), "");
+    auto kept = database_->allFilterResults(nullptr);
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->size(), 1u);
+    EXPECT_TRUE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&kept->at(1), 0));
+}

@@ -1,0 +1,149 @@
+// `calvaro` on a disk that fills up during its run. A loop or tmpfs mount of
+// a small size needs privileges a test does not have, so the full disk is a
+// limit on the size of every file the process writes (RLIMIT_FSIZE, with
+// SIGXFSZ ignored): past it each write fails as on a full disk. The run must
+// not say "stored" of an event that was not, must say what it lost, and must
+// exit non-zero.
+
+#include <gtest/gtest.h>
+#include "tests/support/TestPaths.h"
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TemporaryDataRoot.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFullDiskPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>isDsgvoAccepted</key><true/>
+	<key>isOnboardingFinished</key><true/>
+	<key>isRatingAlreadyDone</key><true/>
+</dict>
+</plist>
+)";
+
+struct FullDiskRun {
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+// Runs calvaro with every file it writes limited to `fileBytes` (0: no limit).
+FullDiskRun runLimited(const std::vector<std::string>& arguments, rlim_t fileBytes) {
+    std::vector<std::string> words{CALVARO_EXECUTABLE};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int out[2];
+    FullDiskRun run;
+    if (pipe(out) != 0) return run;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A pipe is no file: the output is not limited.
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        if (fileBytes > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{fileBytes, fileBytes};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(out[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<size_t>(got));
+    close(out[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+int64_t storedRows(const fs::path& home, const std::string& name) {
+    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+    sqlite3* db = nullptr;
+    int64_t count = -1;
+    const std::string sql = "SELECT count(*) FROM raw_events WHERE name = '" + name + "'";
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// The console lines that call a calculation's event stored.
+int64_t saidStoredCalculations(const std::string& output) {
+    int64_t said = 0;
+    for (size_t at = output.find("Event stored"); at != std::string::npos; at = output.find("Event stored", at + 1)) {
+        const size_t end = output.find('\n', at);
+        if (output.substr(at, end - at).find("kal_calculate") != std::string::npos) ++said;
+    }
+    return said;
+}
+
+TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost) {
+    TemporaryDataRoot root("full-disk");
+    const fs::path home = root.path() / "home";
+    fs::create_directories(home / "Library/Preferences");
+    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kFullDiskPreferences;
+    std::string calculations = "tap toolbarRemoveButton\n";
+    for (int i = 2; i < 42; ++i) {
+        calculations += "tap #aTextField\ntype " + std::to_string(i) + "\ntap bTextField\ntype 2\ntap calculateButton\n";
+        calculations += "tap toolbarRemoveButton\n";
+    }
+    const fs::path script = root.path() / "calculations.txt";
+    std::ofstream(script) << calculations;
+    const std::vector<std::string> arguments{"--home", home.string(), "--script", script.string(),
+                                             "-DEDIzuraroveDebugEnabled"};
+
+    // A first run with room: every calculation stored, exit 0, nothing lost.
+    const FullDiskRun roomy = runLimited(arguments, 0);
+    ASSERT_EQ(roomy.status, 0) << roomy.output;
+    EXPECT_EQ(roomy.output.find("not stored"), std::string::npos) << roomy.output;
+    const int64_t before = storedRows(home, "kal_calculate");
+    ASSERT_EQ(before, 40);
+    EXPECT_EQ(saidStoredCalculations(roomy.output), 40) << "the debug console says what it stored";
+
+    // Then the disk fills up in the middle of the run.
+    const FullDiskRun full = runLimited(arguments, 64 * 1024);
+    EXPECT_NE(full.status, 0) << full.output;
+    EXPECT_NE(full.output.find("calvaro: not stored: "), std::string::npos) << full.output;
+    const int64_t stored = storedRows(home, "kal_calculate") - before;
+    EXPECT_LT(stored, 40) << "the disk never filled up";
+    // Each "stored" said of a calculation is a row that is there.
+    const int64_t saidStored = saidStoredCalculations(full.output);
+    EXPECT_LE(saidStored, stored) << full.output.substr(0, 4000);
+
+    // A disk too full for the history of exercises: the run names the file
+    // whose changes it could not write.
+    const FullDiskRun noHistory = runLimited(arguments, 2048);
+    EXPECT_NE(noHistory.status, 0) << noHistory.output;
+    const size_t said = noHistory.output.find("calvaro: not stored: ");
+    ASSERT_NE(said, std::string::npos) << noHistory.output;
+    EXPECT_NE(noHistory.output.find("preferences file", said), std::string::npos) << noHistory.output.substr(said);
+    EXPECT_NE(noHistory.output.find("org.calvaro.Calvaro.plist", said), std::string::npos)
+        << noHistory.output.substr(said);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// Hostile programs end with an error code at a bound of the interpreter's
+// own: the instruction budget, the nesting depth, the memory limit, the array
+// length; cyclic and deeply nested values are compared, printed, converted
+// and freed without recursion.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
+
+#include "analytics/interpreter/MSRPArrayValue.h"
+#include "analytics/interpreter/MSRPObjectManager.h"
+#include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
+#include "analytics/support/MSRError.h"
+#include "tests/interpreter/InterpreterTestSupport.h"
+
+namespace {
+
+// Runs `work` on a thread whose native stack is smaller than a worker
+// thread's 8 MiB: a bound that failed would overflow it and crash the test.
+// At the depth limit a release build uses about 1 MiB of it, a sanitizer
+// build between 2 and 4.
+void onSmallStack(const std::function<void()>& work) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, size_t{6} << 20);
+    pthread_t thread;
+    auto run = [](void* argument) -> void* {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+TEST(Bounds, EndlessLoopsStopAtTheBudgetWhateverTheProgramBinds) {
+    const char* programs[] = {
+        "(loop true 0 false (list))",
+        // The counter is the interpreter's own: a binding of the old name
+        // neither resets nor shadows it.
+        R"((let "runtime.counter") (loop true (assign "runtime.counter" 0) false (list)))",
+        R"((const "runtime.counter" 0) (loop true 0 false (list (block (let "runtime.counter")))))",
+        R"((forof "x" (array 1) (list)) (loop true 0 false (list (run (list 1 2 3)))))",
+    };
+    for (const char* program : programs) {
+        MSRPRuntime runtime;
+        ProgramOutcome outcome = runProgram(program, &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << program;
+        EXPECT_EQ(runtime.getInstructionCount(), MSRPExecution::kDefaultInstructionBudget) << program;
+        // The reset gives the next run the whole budget again.
+        runtime.resetInstructionCount();
+        EXPECT_EQ(runProgram("(add 1 2)", &runtime).result, "3");
+    }
+}
+
+TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
+    // Each turn copies a text of a mebibyte, or joins an array that grows by
+    // one each turn: the budget ends them after a few turns, not after the
+    // hundreds of thousands that counting evaluations alone would allow.
+    const char* programs[] = {
+        R"((let "s" "i" "t") (assign "s" "x") (assign "i" 0)
+           (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
+           (assign "i" 0) (loop true (assign "i" (add $i 1)) false (list (assign "t" (add $s "y")))))",
+        R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (set $a $i (mul 2 $a)))))",
+        R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (set $a "length" 100000) (set $a "length" 0))))",
+    };
+    const int limits[] = {100, 5000, 100};
+    for (size_t k = 0; k < std::size(programs); ++k) {
+        MSRPRuntime runtime;
+        ProgramOutcome outcome = runProgram(programs[k], &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << programs[k];
+        EXPECT_LT(runtime.globalScope().valueForName("i").numberValue(), limits[k]) << programs[k];
+    }
+}
+
+TEST(Bounds, TheBudgetCountsEveryEvaluation) {
+    // A program of exactly the budget's number of literals runs; one more
+    // does not.
+    MSRPRuntime runtime;
+    std::vector<MSRPValue> literals(MSRPExecution::kDefaultInstructionBudget, MSRPValue::number(1));
+    MSRError error;
+    runtime.executeStatementValues(literals, &error);
+    EXPECT_EQ(error.code(), 0);
+    EXPECT_EQ(runtime.getInstructionCount(), MSRPExecution::kDefaultInstructionBudget);
+    runtime.resetInstructionCount();
+    literals.push_back(MSRPValue::number(1));
+    runtime.executeStatementValues(literals, &error);
+    EXPECT_EQ(error.domain(), MSRPErrorDomain);
+    EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
+}
+
+TEST(Bounds, DeepRecursionStopsAtTheDepthLimit) {
+    onSmallStack([] {
+        const char* programs[] = {
+            R"((function "f" (array "n") (return (f (add $n 1)))) (f 0))",
+            R"((function "f" (array "n") (block (if true (list (return (add 1 (f $n))))))) (f 0))",
+            R"((function "f" (array) (call (object "g" $f) "g" (array))) (f))",
+            R"((let "g") (assign "g" (lambda "g" (array) (return (seq (g))))) (g))",
+        };
+        for (const char* program : programs) {
+            MSRPRuntime runtime;
+            ProgramOutcome outcome = runProgram(program, &runtime);
+            EXPECT_EQ(outcome.error, MSRPErrorCode::kDepthLimit) << program;
+            EXPECT_EQ(runtime.execution().depth, 0);
+            // The runtime stays usable after the limit.
+            EXPECT_EQ(runProgram(R"((function "h" (array "n") (if (le $n 0) (list (return 0)))
+                                      (return (add 1 (h (sub $n 1))))) (h 50))",
+                                 &runtime)
+                          .result,
+                      "50");
+        }
+    });
+}
+
+TEST(Bounds, AllocationStopsAtTheMemoryLimit) {
+    const int64_t before = MSRPMemory::used();
+    const char* programs[] = {
+        // A text that doubles.
+        R"((let "s") (assign "s" "x") (loop true (assign "s" (add $s $s)) false (list)))",
+        // Arrays kept in an array.
+        R"((let "a") (assign "a" (array)) (loop true (set $a (get $a "length") (array 1 2 3 4 5 6 7 8)) false (list)))",
+        // Maps that grow a member per turn.
+        R"((let "m" "i") (assign "m" (object)) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (set $m (add "member" $i) (array $i $i $i)))))",
+        // An array grown to its length bound's worth of holes at once.
+        R"((let "a") (assign "a" (array)) (set $a "length" 16000000))",
+    };
+    for (const char* program : programs) {
+        MSRPRuntime runtime;
+        runtime.setMemoryLimit(int64_t{4} << 20);
+        ProgramOutcome outcome = runProgram(program, &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kMemoryLimit) << program;
+    }
+    EXPECT_EQ(MSRPMemory::used(), before);
+}
+
+TEST(Bounds, ArrayLengthIsBounded) {
+    const char* programs[] = {
+        R"((let "a") (assign "a" (array)) (set $a 9007199254740991 1))",
+        R"((let "a") (assign "a" (array)) (set $a "length" 9007199254740991))",
+        R"((let "a") (assign "a" (array)) (set $a "length" 4294967295))",
+    };
+    for (const char* program : programs) {
+        ProgramOutcome outcome = runProgram(program);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInvalidLength) << program;
+    }
+}
+
+TEST(Bounds, CyclicValuesArePrintedComparedAndConverted) {
+    MSRPRuntime runtime;
+    int error = 0;
+    // a = [1, a]; m = {self: m, a: a}
+    MSRPValue a = evaluateProgram(R"((let "a" "m") (assign "a" (array 1)) (set $a 1 $a) $a)", runtime, &error);
+    ASSERT_EQ(error, 0);
+    EXPECT_EQ(runProgram(R"((add "" $a))", &runtime).result, R"("1,")");
+    EXPECT_EQ(runProgram(R"((mul $a 1))", &runtime).result, "NaN");
+    MSRPValue m = evaluateProgram(R"((assign "m" (object "a" $a)) (set $m "self" $m) $m)", runtime, &error);
+    ASSERT_EQ(error, 0);
+
+    // Two separately built cycles of the same shape are equal; a different
+    // leaf makes them unequal.
+    MSRPValue b = evaluateProgram(R"((let "b") (assign "b" (array 1)) (set $b 1 $b) $b)", runtime, &error);
+    MSRPValue c = evaluateProgram(R"((let "c") (assign "c" (array 2)) (set $c 1 $c) $c)", runtime, &error);
+    EXPECT_TRUE(a.isEqualToRuntimeValue(b));
+    EXPECT_FALSE(a.isEqualToRuntimeValue(c));
+    EXPECT_TRUE(m.isEqualToRuntimeValue(m));
+
+    for (const MSRPValue& cyclic : {a, m}) {
+        int conversion = 0;
+        foundation::Value host = MSRPRuntimeEntityConverter::objectFromRuntimeValue(cyclic, &conversion);
+        EXPECT_EQ(conversion, MSRPErrorCode::kArgumentKind);
+    }
+}
+
+TEST(Bounds, DeeplyNestedValuesArePrintedComparedConvertedAndFreed) {
+    onSmallStack([] {
+        const int64_t before = MSRPMemory::used();
+        {
+            MSRPRuntime runtime;
+            runtime.setInstructionBudget(10'000'000);
+            const char* build = R"((let "a" "b" "i") (assign "a" (array)) (assign "b" (array)) (assign "i" 0)
+                (loop (lt $i 100000) (assign "i" (add $i 1)) false
+                  (list (assign "a" (array $a)) (assign "b" (array $b)))))";
+            int error = 0;
+            evaluateProgram(build, runtime, &error);
+            ASSERT_EQ(error, 0);
+            MSRPValue a = runtime.globalScope().valueForName("a");
+            MSRPValue b = runtime.globalScope().valueForName("b");
+            EXPECT_TRUE(a.isEqualToRuntimeValue(b));
+
+            EXPECT_EQ(runProgram(R"((add "" $a))", &runtime).error, MSRPErrorCode::kNoTextForm);
+            int conversion = 0;
+            MSRPRuntimeEntityConverter::objectFromRuntimeValue(a, &conversion);
+            EXPECT_EQ(conversion, MSRPErrorCode::kArgumentKind);
+
+            // Marking walks the chain without recursion; both stay.
+            runtime.collectGarbage();
+            EXPECT_EQ(a.array()->count(), 1u);
+            EXPECT_TRUE(a.isEqualToRuntimeValue(b));
+        }
+        // The runtime and both chains are gone, freed from a loop.
+        EXPECT_EQ(MSRPMemory::used(), before);
+    });
+}
+
+TEST(Bounds, ShallowerNestingStillPrints) {
+    MSRPRuntime runtime;
+    ProgramOutcome outcome = runProgram(R"((let "a" "i") (assign "a" (array 7)) (assign "i" 0)
+        (loop (lt $i 150) (assign "i" (add $i 1)) false (list (assign "a" (array $a))))
+        (add "" $a))",
+                                        &runtime);
+    EXPECT_EQ(outcome.result, R"("7")");
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// The engine's event editor over the interpreter: loading runs the top level
+// and reports its errors in the two domains; events pass unedited while no
+// callback can be registered, and each event has the whole budget.
+
+#include <gtest/gtest.h>
+
+#include "analytics/interpreter/MSRPInterpreterEventEditing.h"
+#include "analytics/support/MSRError.h"
+#include "tools/assembler/ProgramAssembler.h"
+
+namespace {
+
+MSRPBProgram program(const char* text) {
+    std::string error;
+    std::optional<MSRPBProgram> assembled = ProgramAssembler::assembleProgram(text, &error);
+    EXPECT_TRUE(assembled) << error;
+    return assembled ? *assembled : MSRPBProgram();
+}
+
+TEST(EventEditing, LoadingReportsInterpreterAndEditingErrors) {
+    struct Case {
+        const char* text;
+        const char* domain;
+        int code;
+    } cases[] = {
+        {R"((function "rule" (array "r") (return $r)) 1)", nullptr, 0},
+        {R"((assign "undeclared" 1))", MSRPErrorDomain, MSRPErrorCode::kUndeclaredVariable},
+        {"(loop true 0 false (list))", MSRPErrorDomain, MSRPErrorCode::kInstructionBudget},
+        {R"((function "f" (array) (return (f))) (f))", MSRPErrorDomain, MSRPErrorCode::kDepthLimit},
+        {R"((let "a") (assign "a" (array)) (set $a "length" 5000000))", MSRPErrorDomain, MSRPErrorCode::kMemoryLimit},
+        {R"((let "a") (assign "a" (array)) (set $a 1e15 1))", MSRPErrorDomain, MSRPErrorCode::kInvalidLength},
+        {"(return 1)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
+        {"1 (break)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
+    };
+    for (const Case& c : cases) {
+        MSRPInterpreterEventEditing editing;
+        MSRError error;
+        EXPECT_EQ(editing.loadProgram(program(c.text), &error), c.domain == nullptr) << c.text;
+        EXPECT_EQ(error.code(), c.code) << c.text;
+        if (c.domain) {
+            EXPECT_EQ(error.domain(), c.domain) << c.text;
+        }
+    }
+}
+
+TEST(EventEditing, EventsPassUneditedWithTheWholeBudget) {
+    MSRPInterpreterEventEditing editing;
+    MSRError error;
+    ASSERT_TRUE(editing.loadProgram(program("(let \"x\") (assign \"x\" (object)) 1"), &error));
+    for (int i = 0; i < 3; ++i) {
+        MSRPEvent event("purchase", 1234.5, {{"value", 3}, {"currency", "EUR"}});
+        EXPECT_FALSE(editing.handleEvent(event, &error));
+        EXPECT_EQ(error.code(), 0);
+        EXPECT_FALSE(editing.hasEdits());
+        EXPECT_FALSE(editing.hasCreatedEvents());
+        ASSERT_TRUE(editing.eventContext().outputEvent);
+        EXPECT_EQ(editing.eventContext().outputEvent->name(), "purchase");
+        EXPECT_EQ(editing.eventContext().outputEvent->parameters(), event.parameters());
+        EXPECT_EQ(editing.runtime().getInstructionCount(), 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+#pragma once
+// Runs programs written for the assembler and describes their results.
+
+#include <string>
+#include <string_view>
+
+#include "analytics/interpreter/MSRPRuntime.h"
+#include "analytics/interpreter/MSRPRuntimeValue.h"
+
+struct ProgramOutcome {
+    std::string result;  // describeValue of the last value; "" on an error
+    int error = 0;       // the interpreter's error code, 0 for none
+};
+
+// A readable form: numbers and texts as programs print them ("..." around
+// texts), [a,b] for arrays, {k:v} for maps, <break>, <return v>, <hole>.
+std::string describeValue(const MSRPValue& value);
+// Assembles and runs `program` in `runtime` (a fresh runtime when none).
+ProgramOutcome runProgram(std::string_view program, MSRPRuntime* runtime = nullptr);
+// The value of the last statement, for tests that look at it directly.
+MSRPValue evaluateProgram(std::string_view program, MSRPRuntime& runtime, int* error = nullptr);

@@ -1,0 +1,197 @@
+// The fetch schedule in virtual time: the first fetch of a run, the 4-hour
+// rhythm after a success, the back-off ladder after failures, the pause
+// after 503, and answers that do not read as an experiment response.
+
+#include <gtest/gtest.h>
+
+#include "ExperimentsHarness.h"
+
+namespace {
+
+class RecordingTaskDelegate : public MSRETaskManagerDelegate {
+  public:
+    bool taskManagerShouldFetchExperiments(MSRETaskManager&) override {
+        ++asked;
+        return shouldFetch;
+    }
+    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
+                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
+    void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
+                                      const std::map<std::string, MSRError>&) override {
+        fetched.push_back(snapshots.size());
+    }
+    void taskManagerDidUpsertPendingSnapshots(MSRETaskManager&, const std::vector<MSRESnapshot>&) override {}
+
+    bool shouldFetch = true;
+    int asked = 0;
+    std::vector<size_t> fetched;
+};
+
+class ExperimentScheduleTest : public ExperimentsTest {
+  protected:
+    // Starts a task manager as a new process would, `created` being its creation time.
+    void start() {
+        created_ = now();
+        taskManager_ = makeTaskManager();
+        taskManager_->setDelegate(delegate_);
+        taskManager_->startTaskManager();
+        settle();
+    }
+    // The times (seconds after the start) of the next `count` requests, as
+    // far as they come within `horizon` seconds.
+    std::vector<double> requestTimes(size_t count, double horizon = 400000) {
+        std::vector<double> times;
+        while (times.size() < count) {
+            const size_t before = network_->requests().size();
+            const double limit = created_ + horizon - now();
+            if (limit <= 0 ||
+                !executor().runUntil([&] { return network_->requests().size() > before; }, limit))
+                break;
+            times.push_back(now() - created_);
+            settle();
+        }
+        return times;
+    }
+    void replyWith(int status, std::vector<uint8_t> body = {}) {
+        network_->setResponder([status, body](const net::FakeNetwork::Request&) {
+            net::FakeNetwork::Reply reply;
+            reply.statusCode = status;
+            reply.body = body;
+            return reply;
+        });
+    }
+    MSRPBExperimentResponse response(const std::vector<int64_t>& experimentIDs) {
+        MSRPBExperimentResponse message;
+        MSRPBSetMessageArray(message, MSRExperimentResponseSlot::kSnapshots,
+                             std::vector<MSRPBSnapshot>{snapshot("lib", experimentIDs).proto()});
+        return message;
+    }
+
+    double created_ = 0;
+    std::shared_ptr<RecordingTaskDelegate> delegate_ = std::make_shared<RecordingTaskDelegate>();
+    std::shared_ptr<MSRETaskManager> taskManager_;
+};
+
+TEST_F(ExperimentScheduleTest, FirstFetchOfARunFollowsTheLastSuccess) {
+    struct Case {
+        const char* name;
+        std::optional<double> successOffset;  // from now; none: never succeeded
+        double expected;
+    };
+    const Case cases[] = {
+        {"first run ever", std::nullopt, 10},
+        {"success an hour ago", -3600, 3 * 3600},
+        {"success stamped an hour ahead", 3600, 3 * 3600},
+        {"success long ago", -10 * 86400, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stamps_->clearAllData();
+        if (c.successOffset) stamps_->setDouble(now() + *c.successOffset, MSRETaskManager::kSuccessKey);
+        replyWith(204);
+        network_->clearRequests();
+        start();
+        EXPECT_EQ(requestTimes(1), std::vector<double>{c.expected});
+        // After the success the rhythm is four hours.
+        EXPECT_EQ(requestTimes(1, c.expected + 14400 + 1), std::vector<double>{c.expected + 14400});
+        EXPECT_EQ(network_->requests().front().url, "https://experiments.invalid/sdk-exp");
+        taskManager_.reset();
+        settle();
+    }
+}
+
+TEST_F(ExperimentScheduleTest, FailuresClimbTheLadderAndThenGiveUpForTheRun) {
+    replyWith(500);
+    start();
+    EXPECT_EQ(requestTimes(8), (std::vector<double>{10, 1800, 5400, 12600, 27000, 55800, 113400}));
+    // Given up: no fetch for the rest of the run, and the next one starts afresh.
+    EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kSuccessKey), foundation::Value());
+
+    // The next run fetches again 10 s after its start, and its ladder counts from its own start.
+    taskManager_.reset();
+    settle();
+    start();
+    EXPECT_EQ(requestTimes(2), (std::vector<double>{10, 1800}));
+}
+
+TEST_F(ExperimentScheduleTest, AFailureLongAfterTheLastSuccessStartsItsOwnLadder) {
+    // Two days without a fetch: the ladder of the old success lies wholly in the past.
+    stamps_->setDouble(now() - 2 * 86400, MSRETaskManager::kSuccessKey);
+    replyWith(500);
+    start();
+    EXPECT_EQ(requestTimes(3), (std::vector<double>{10, 10 + 1800, 10 + 5400}));
+}
+
+TEST_F(ExperimentScheduleTest, OverloadedServerHoldsFetchesForTwelveHours) {
+    for (int status : {503, 429}) {
+        SCOPED_TRACE(status);
+        stamps_->clearAllData();
+        network_->clearRequests();
+        replyWith(status);
+        start();
+        EXPECT_EQ(requestTimes(2), (std::vector<double>{10, 10 + 43200}));
+        taskManager_.reset();
+        settle();
+    }
+}
+
+TEST_F(ExperimentScheduleTest, AClientThatDeclinesCountsAsASuccess) {
+    delegate_->shouldFetch = false;
+    start();
+    executor().advanceBy(10 + 14400);
+    EXPECT_EQ(delegate_->asked, 2);
+    EXPECT_TRUE(network_->requests().empty());
+    EXPECT_DOUBLE_EQ(stamps_->doubleForKey(MSRETaskManager::kSuccessKey), now());
+}
+
+TEST_F(ExperimentScheduleTest, AnswerThatDoesNotReadIsAFailureAndStoresNothing) {
+    std::vector<uint8_t> bomb = *security::gzip(std::vector<uint8_t>(size_t{9} << 20, 0));
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> body;
+    };
+    const Case cases[] = {
+        {"not gzip", {0x0a, 0x02, 0x08, 0x05}},
+        {"gzip of no message", *security::gzip(std::vector<uint8_t>{0xff, 0xff, 0xff, 0xff})},
+        {"inflates past the limit", bomb},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stamps_->clearAllData();
+        network_->clearRequests();
+        replyWith(200, c.body);
+        start();
+        EXPECT_EQ(requestTimes(2), (std::vector<double>{10, 1800}));
+        EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kSuccessKey), foundation::Value());
+        EXPECT_GT(stamps_->doubleForKey(MSRETaskManager::kFailureKey), 0);
+        EXPECT_TRUE(taskManager_->database()->fetchAllPendingSnapshots(nullptr)->empty());
+        EXPECT_TRUE(delegate_->fetched.empty());
+        taskManager_.reset();
+        settle();
+    }
+
+    // A good answer after them is stored and told, and clears the failure.
+    replyWith(200, gzipped(response({0, 5})));
+    start();
+    requestTimes(1);
+    ASSERT_EQ(delegate_->fetched, std::vector<size_t>{1});
+    EXPECT_EQ(taskManager_->database()->fetchAllPendingSnapshots(nullptr)->size(), 1u);
+    EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
+    EXPECT_DOUBLE_EQ(stamps_->doubleForKey(MSRETaskManager::kSuccessKey), now());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ExperimentScheduleTest, WithoutAnEndpointNothingLeavesAndTheStampsStay) {
+    stamps_->setDouble(now() - 86400, MSRETaskManager::kSuccessKey);
+    auto taskManager = makeTaskManager(nullptr, "");
+    taskManager->startTaskManager();
+    executor().advanceBy(86400);
+    EXPECT_TRUE(network_->requests().empty());
+    EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
+    EXPECT_DOUBLE_EQ(stamps_->doubleForKey(MSRETaskManager::kSuccessKey), now() - 2 * 86400);
+}
+
+}  // namespace
