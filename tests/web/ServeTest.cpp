@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -491,6 +492,66 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
     const std::string done = roundTrip(port, request("POST", "/action", {host, origin, type, token}, accept));
     EXPECT_EQ(statusOf(done), 200) << done;
     EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host}))), before) << "the page's own action acts";
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Only a picture the share sheet could have saved is handed out: a link or a
+// pipe planted under such a name, another name or another method gets
+// nothing, and nothing waits on the pipe.
+TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
+    TemporaryDataRoot root("serve-shared-names");
+    const fs::path home = root.path() / "home";
+    LiveCalvaro calvaro(home);
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    const int port = calvaro.port();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
+    const fs::path shared = home / "Shared";
+    fs::create_directories(shared);
+    const std::string png = "\x89PNG\r\n\x1a\nplain";
+    writeFile(shared / "Solution-20261207-120000.png", png);
+    writeFile(root.path() / "secret.txt", "secret");
+    writeFile(shared / "Solution-4.txt", png);
+    fs::create_symlink(root.path() / "secret.txt", shared / "Solution-1.png");
+    ASSERT_EQ(::mkfifo((shared / "Solution-2.png").c_str(), 0600), 0);
+
+    struct SharedPictureCase {
+        const char* method;
+        const char* path;
+        int status;
+    };
+    const SharedPictureCase cases[] = {
+        {"GET", "/shared/Solution-20261207-120000.png", 200},
+        {"GET", "/shared/Solution-1.png", 404},  // a link
+        {"GET", "/shared/Solution-2.png", 404},  // a pipe
+        {"GET", "/shared/Solution-3.png", 404},  // none
+        {"GET", "/shared/Solution-4.txt", 404},
+        {"GET", "/shared/Solution-.png", 404},
+        {"GET", "/shared/Solution-a.png", 404},
+        {"GET", "/shared/..%2F..%2Fsecret.txt", 404},
+        {"GET", "/shared/../secret.txt", 404},
+        {"DELETE", "/shared/Solution-20261207-120000.png", 405},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path);
+        const std::string answer = roundTrip(port, request(c.method, c.path, {host}), 5000);
+        EXPECT_EQ(statusOf(answer), c.status) << answer;
+        if (c.status == 200) {
+            EXPECT_EQ(bodyOf(answer), png);
+            EXPECT_NE(answer.find("Content-Disposition: attachment; filename=\"Solution-20261207-120000.png\""),
+                      std::string::npos);
+            EXPECT_NE(answer.find("X-Frame-Options: DENY"), std::string::npos);
+        }
+    }
+    // Another page cannot read it, nor a rebound name.
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png",
+                                               {host, "Origin: http://evil.example"}))),
+              403);
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {"Host: evil.example"}))),
+              421);
+    // The Shared folder itself replaced by a link elsewhere.
+    fs::rename(shared, home / "Shared.kept");
+    fs::create_symlink(home / "Shared.kept", shared);
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host}))), 404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
