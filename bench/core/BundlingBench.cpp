@@ -7,6 +7,8 @@
 // the whole road with it.
 
 #include <benchmark/benchmark.h>
+
+#include "bench/core/BundlingBenchEngine.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -32,57 +34,11 @@ using foundation::Value;
 
 constexpr int kEventsPerRound = 1000;
 
-MSRObjectDictionary typicalParameters(int i) {
-    return {
-        {"form", Value("logarithmic")}, {"steps", Value(12 + i % 7)},
-        {"parameter_a", Value(2.5)},    {"parameter_b", Value(-1)},
-        {"parameter_c", Value("1/2")},  {"parameter_d", Value(0.75 * (i % 5))},
-        {"language", Value("de")},      {"screen", Value("CalculateViewController")},
-        {"from_history", Value(false)}, {"duration_ms", Value(100 + i % 97)},
-    };
-}
-
-// An engine over a temporary data root, all queues on a manual executor.
-struct Engine {
-    Engine() {
-        root =
-            std::filesystem::temp_directory_path() / ("calvaro-bundling-bench-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-        foundation::FileSystem::setHome(root);
-        monitor = MSRMonitor::initWithLibraryVersion(110100);
-        MSRMonitor::setShared(monitor);
-        persistedConfig = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
-        MSRPersistedConfig::setSharedInstance(persistedConfig);
-        MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig));
-        auto network = std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), monitor);
-        auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.bench.worker", monitor);
-        auto alarm =
-            std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor);
-        engine = MSRMeasurement::initWithDatabaseName(MSRMeasurement::kDatabaseName, persistedConfig, network,
-                                                      scheduler, alarm, "1:1234567890:ios:0a1b2c3d4e5f", true,
-                                                      false, std::nullopt, MSREManager::sharedInstance());
-        executor.runUntilIdle();
-    }
-    ~Engine() {
-        executor.runUntilIdle();
-        engine.reset();
-        MSRIdentity::resetSharedInstanceForTesting();
-        MSRPersistedConfig::setSharedInstance(nullptr);
-        MSRMonitor::setShared(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-
-    dispatch::ManualExecutor executor;
-    std::filesystem::path root;
-    std::shared_ptr<MSRMonitor> monitor;
-    std::shared_ptr<MSRPersistedConfig> persistedConfig;
-    std::shared_ptr<MSRMeasurement> engine;
-};
+using bench::Engine;
+using bench::typicalParameters;
 
 void BM_BundleQueueAndEncode(benchmark::State& state) {
-    Engine setup;
+    Engine setup("bundling");
     if (!setup.engine || !setup.engine->database()) {
         state.SkipWithError("engine did not start");
         return;

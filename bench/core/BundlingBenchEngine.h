@@ -1,0 +1,77 @@
+#pragma once
+
+// What the bundling benchmarks share: the parameters of a typical event and
+// an engine over a temporary data root with all its queues on a manual
+// executor.
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "analytics/core/MSRIdentity.h"
+#include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/support/MSRMonitor.h"
+#include "platform/dispatch/ManualExecutor.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/net/FakeNetwork.h"
+
+namespace bench {
+
+// Ten parameters of mixed kinds, as the application logs them.
+inline MSRObjectDictionary typicalParameters(int i) {
+    using foundation::Value;
+    return {
+        {"form", Value("logarithmic")}, {"steps", Value(12 + i % 7)},
+        {"parameter_a", Value(2.5)},    {"parameter_b", Value(-1)},
+        {"parameter_c", Value("1/2")},  {"parameter_d", Value(0.75 * (i % 5))},
+        {"language", Value("de")},      {"screen", Value("CalculateViewController")},
+        {"from_history", Value(false)}, {"duration_ms", Value(100 + i % 97)},
+    };
+}
+
+// An engine over a temporary data root named after `label`, all queues on a
+// manual executor; the root goes with the object, after the queues ran dry.
+struct Engine {
+    explicit Engine(const std::string& label) {
+        root = std::filesystem::temp_directory_path() /
+               ("calvaro-" + label + "-bench-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        foundation::FileSystem::setHome(root);
+        monitor = MSRMonitor::initWithLibraryVersion(110100);
+        MSRMonitor::setShared(monitor);
+        persistedConfig = MSRPersistedConfig::initWithSuiteName(MSRPersistedConfig::kSuiteName);
+        MSRPersistedConfig::setSharedInstance(persistedConfig);
+        MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persistedConfig));
+        auto network = std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), monitor);
+        auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.bench.worker", monitor);
+        auto alarm =
+            std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, monitor);
+        engine = MSRMeasurement::initWithDatabaseName(MSRMeasurement::kDatabaseName, persistedConfig, network,
+                                                      scheduler, alarm, "1:1234567890:ios:0a1b2c3d4e5f", true,
+                                                      false, std::nullopt, MSREManager::sharedInstance());
+        executor.runUntilIdle();
+    }
+    ~Engine() {
+        executor.runUntilIdle();
+        engine.reset();
+        MSRIdentity::resetSharedInstanceForTesting();
+        MSRPersistedConfig::setSharedInstance(nullptr);
+        MSRMonitor::setShared(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    dispatch::ManualExecutor executor;
+    std::filesystem::path root;
+    std::shared_ptr<MSRMonitor> monitor;
+    std::shared_ptr<MSRPersistedConfig> persistedConfig;
+    std::shared_ptr<MSRMeasurement> engine;
+};
+
+}  // namespace bench
