@@ -7,6 +7,7 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/connector/MSRConnector.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
+    MSRRegisterPurchaseReporting();
     MSRRegisterConnector();
     MSRRegisterAudience();
     DEDIzurarove::registerWithHost();

@@ -299,6 +299,11 @@ class MSRDatabase {
     std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, MSRError* error);
     // Keeps the newest 1000 identifiers; the number deleted.
     std::optional<int64_t> deleteSubscriptionsOverLimit(MSRError* error);
+    static constexpr int64_t kMaxPurchaseFingerprintRows = 1000;
+    // True when the fingerprint was new (and is now stored, the newest 1000
+    // kept), false when it was stored already or is empty.
+    std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, MSRError* error);
+    std::optional<bool> containsPurchaseFingerprint(const std::string& fingerprint, MSRError* error);
 
     // --- User properties --- (MSRDatabaseUserAttributes.cpp)
     // Stored properties whose name does not begin with "_".
