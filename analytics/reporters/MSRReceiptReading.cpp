@@ -228,10 +228,17 @@ bool computeVersionSameAsOriginalVersion() {
         MSRReporterLog(5, 39004, "Version data is empty");
         return false;
     }
+    const foundation::Value bundleVersion = foundation::Bundle::main().objectForInfoDictionaryKey("CFBundleVersion");
+    return bundleVersion.string() && MSRReceiptOriginalVersionMatches(*data, *bundleVersion.string());
+}
+
+}  // namespace
+
+bool MSRReceiptOriginalVersionMatches(std::span<const uint8_t> data, const std::string& bundleVersion) {
     static constexpr std::array<int, 10> kVersion = {0x30, W, 0x02, 0x01, 0x13, 0x02, 0x01, W, 0x04, W};
     std::optional<std::vector<uint8_t>> version;
-    for (int64_t p = 0; p < static_cast<int64_t>(data->size()) && !version; ++p) {
-        version = MSRReceiptDataMatchingPattern(*data, kVersion, p);
+    for (int64_t p = 0; p < static_cast<int64_t>(data.size()) && !version; ++p) {
+        version = MSRReceiptDataMatchingPattern(data, kVersion, p);
     }
     if (!version || version->size() <= 2) {
         MSRReporterLog(5, 39006, "V data is too short. Length", {static_cast<int64_t>(version ? version->size() : 0)});
@@ -242,12 +249,8 @@ bool computeVersionSameAsOriginalVersion() {
         MSRReporterLog(5, 39008, "V data byte 1 is wrong. Value, expected",
                        {static_cast<int64_t>((*version)[1]), static_cast<int64_t>(version->size() - 2)});
     }
-    const std::string text(version->begin() + 2, version->end());
-    const foundation::Value bundleVersion = foundation::Bundle::main().objectForInfoDictionaryKey("CFBundleVersion");
-    return bundleVersion.string() && *bundleVersion.string() == text;
+    return std::string(version->begin() + 2, version->end()) == bundleVersion;
 }
-
-}  // namespace
 
 bool MSRIsVersionSameAsOriginalVersion() {
     static const bool same = computeVersionSameAsOriginalVersion();

@@ -36,6 +36,9 @@ std::optional<std::vector<MSRInAppPurchaseItem>> MSRPurchaseItemsMatching(
 std::optional<double> MSRDateFromIA5String(const std::string& text);
 std::string MSRIA5StringFromDate(double date);
 
+// Whether the receipt's original application version is `bundleVersion`
+// (warnings for a malformed record; false when there is none).
+bool MSRReceiptOriginalVersionMatches(std::span<const uint8_t> data, const std::string& bundleVersion);
 // Whether the installed version is the one first downloaded: the receipt's
 // original application version against the bundle version (computed once).
 bool MSRIsVersionSameAsOriginalVersion();
