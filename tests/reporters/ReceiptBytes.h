@@ -25,7 +25,7 @@ inline Bytes field(uint8_t typeLow, uint8_t tag, const Bytes& content) {
     return Bytes{0x30, static_cast<uint8_t>(body.size())} + body;
 }
 
-inline Bytes productID(const std::string& v) { return field(0xA6, 0x0C, text(v)); }
+inline Bytes productIdentifier(const std::string& v) { return field(0xA6, 0x0C, text(v)); }
 inline Bytes transactionID(const std::string& v) { return field(0xA7, 0x0C, text(v)); }
 inline Bytes originalTransactionID(const std::string& v) { return field(0xA9, 0x0C, text(v)); }
 inline Bytes purchaseDate(const std::string& v) { return field(0xA8, 0x16, text(v)); }

@@ -16,9 +16,9 @@ std::vector<MSRInAppPurchaseItem> scanReceipt(const Bytes& data) {
 }  // namespace
 
 TEST(ReceiptReadingTest, ItemsAndTheirFields) {
-    const Bytes coins = item({productID("coins"), transactionID("1000"), originalTransactionID("1000"),
+    const Bytes coins = item({productIdentifier("coins"), transactionID("1000"), originalTransactionID("1000"),
                               purchaseType(1), purchaseDate("2023-01-31T10:00:00Z")});
-    const Bytes monthly = item({productID("monthly"), transactionID("2001"), originalTransactionID("2000"),
+    const Bytes monthly = item({productIdentifier("monthly"), transactionID("2001"), originalTransactionID("2000"),
                                 purchaseType(3), webOrderLineItemID({0x01, 0x00}), freeTrial(1),
                                 introductoryOffer(0), purchaseDate("2023-02-28T10:00:00Z")});
     const Bytes noProduct = item({transactionID("3000"), purchaseType(1)});
@@ -32,7 +32,7 @@ TEST(ReceiptReadingTest, ItemsAndTheirFields) {
         {"two items in file order", originalVersion("1.2.3") + coins + monthly, {"coins", "monthly"}},
         {"an item without product id before another is dropped", noProduct + coins, {"coins"}},
         {"a trailing item without product id is kept", coins + noProduct, {"coins", ""}},
-        {"nothing before the first marker counts", productID("stray") + coins, {"coins"}},
+        {"nothing before the first marker counts", productIdentifier("stray") + coins, {"coins"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,7 +69,7 @@ TEST(ReceiptReadingTest, OddContentsOfOneByteFields) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto items = scanReceipt(item({productID("p"), c.field}));
+        const auto items = scanReceipt(item({productIdentifier("p"), c.field}));
         ASSERT_EQ(items.size(), 1u);
         EXPECT_EQ(items[0].freeTrial, c.freeTrial);
         EXPECT_EQ(items[0].webOrderLineItemID, c.webOrder);
@@ -77,7 +77,7 @@ TEST(ReceiptReadingTest, OddContentsOfOneByteFields) {
 }
 
 TEST(ReceiptReadingTest, DamagedFilesGiveNoItemsAndNoCrash) {
-    const Bytes whole = item({productID("coins"), transactionID("1000"), purchaseType(1)});
+    const Bytes whole = item({productIdentifier("coins"), transactionID("1000"), purchaseType(1)});
     EXPECT_FALSE(MSRInAppPurchaseItemsFromReceiptData(Bytes{}));
     // Cut anywhere: never a product id read past the end.
     for (size_t cut = 0; cut < whole.size(); ++cut) {
@@ -95,7 +95,7 @@ TEST(ReceiptReadingTest, DamagedFilesGiveNoItemsAndNoCrash) {
         (void)MSRInAppPurchaseItemsFromReceiptData(noise);
     }
     // A length that reaches past the data matches nothing.
-    Bytes overlong = item({productID("coins")});
+    Bytes overlong = item({productIdentifier("coins")});
     overlong[overlong.size() - 6] = 0x7F;
     const auto items = scanReceipt(overlong);
     ASSERT_EQ(items.size(), 1u);
@@ -129,7 +129,7 @@ TEST(ReceiptReadingTest, MatchingComparesWholeSeconds) {
 }
 
 TEST(ReceiptReadingTest, OriginalVersion) {
-    const Bytes coins = item({productID("coins")});
+    const Bytes coins = item({productIdentifier("coins")});
     struct Case {
         const char* name;
         Bytes data;
