@@ -216,3 +216,49 @@ TEST_F(PurchaseRoadTest, AFailedProductLookupLosesNothing) {
     EXPECT_EQ(purchaseEvents()["boost"].size(), 1u);
     EXPECT_EQ(sql("SELECT count(*) FROM purchase_transactions"), std::vector<std::string>{"1"});
 }
+
+TEST_F(PurchaseRoadTest, NewerTransactionsAreReportedFromTheirOwnValues) {
+    // No receipt: each transaction stands in for its own receipt item.
+    store::ProductCatalog::addProduct(product("lives", "0.49"));
+    store::ProductCatalog::addProduct(product("pro_monthly", "3.99"));
+    auto transaction = [](const std::string& productID, uint64_t id, store::ProductType type,
+                          std::optional<store::TransactionOffer> offer) {
+        store::StoreTransaction made;
+        made.productID = productID;
+        made.id = made.originalID = id;
+        made.productType = type;
+        made.offer = offer;
+        made.purchaseDate = made.originalPurchaseDate = kBase + id + 0.5;
+        return made;
+    };
+    const store::TransactionOffer trial{store::TransactionOffer::Type::Introductory,
+                                        store::TransactionOffer::PaymentMode::FreeTrial};
+    struct Case {
+        const char* name;
+        store::StoreTransaction transaction;
+        bool offersSupported;
+        int64_t price;
+        bool freeTrial;
+    };
+    const std::vector<Case> cases = {
+        {"consumable", transaction("lives", 11, store::ProductType::Consumable, std::nullopt), true, 490'000, false},
+        {"free trial", transaction("pro_monthly", 12, store::ProductType::AutoRenewable, trial), true, 0, true},
+        {"offer unknown to the system", transaction("pro_monthly", 13, store::ProductType::AutoRenewable, trial),
+         false, 3'990'000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        store::setOffersSupported(c.offersSupported);
+        logTransaction(c.transaction);
+        runUntilIdle();
+        const auto events = purchaseEvents()[c.transaction.productID];
+        ASSERT_FALSE(events.empty());
+        const StoredEvent& event = events.back();
+        EXPECT_EQ(event.name, "_iap");
+        EXPECT_TRUE(event.has("price", MSRValue(c.price)));
+        EXPECT_EQ(event.parameters.count("free_trial"), c.freeTrial ? 1u : 0u);
+        EXPECT_EQ(event.parameters.count("subscription"),
+                  c.transaction.productType == store::ProductType::AutoRenewable ? 1u : 0u);
+    }
+    store::setOffersSupported(true);
+}
