@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -26,6 +28,11 @@ public:
     void removeTransactionObserver(Token token);
     void finishTransaction(const PaymentTransaction& transaction);
 
+    // Keeps the unfinished transactions in this file, as the platform keeps
+    // them across launches: those found there are unfinished from now on.
+    // Nothing: kept in memory only.
+    void setPersistencePath(std::optional<std::filesystem::path> path);
+
     // ---- test control ----
     // Delivers a batch to every observer; the purchased ones stay unfinished.
     void deliver(const std::vector<PaymentTransaction>& transactions);
@@ -38,6 +45,9 @@ private:
     std::map<Token, Observer> observers_;
     Token nextToken_ = 1;
     std::vector<PaymentTransaction> unfinished_;
+    std::optional<std::filesystem::path> persistencePath_;
+
+    void saveLocked() const;
 };
 
 }  // namespace store

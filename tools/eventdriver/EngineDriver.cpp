@@ -8,6 +8,7 @@
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -15,6 +16,8 @@
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
+#include "platform/store/PaymentQueue.h"
+#include "platform/store/ProductsRequest.h"
 
 namespace tools {
 
@@ -56,8 +59,18 @@ void EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    // The store keeps unfinished purchases beside the data, across launches.
+    store::PaymentQueue::defaultQueue().setPersistencePath(options_.home / "store" / "payment-queue");
+    if (!options_.storeProduct.empty()) {
+        store::Product product;
+        product.productIdentifier = options_.storeProduct;
+        product.price = "0.99";
+        product.currencyCode = "USD";
+        store::ProductCatalog::addProduct(product);
+    }
     MSRRegisterConnector();
     MSRRegisterAudience();
+    MSRRegisterPurchaseReporting();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }

@@ -19,6 +19,12 @@
 // The driver then reads standard input; a line "exit" or the end of input
 // makes it wait until the engine holds no event for upload (up to 20 s) and
 // stop in order. It may be killed at any time instead: that is what it is for.
+//
+// With --purchase PRODUCT:ID the store sells PRODUCT and, once the engine is
+// started, its payment queue delivers the purchase ID; with --kill-after-delivery
+// the process then kills itself at once, before the purchase can be reported.
+// Unfinished purchases stay in the data root and are delivered again at the
+// next start (give --purchase PRODUCT: for the catalog alone).
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,6 +38,7 @@
 #include <vector>
 
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/store/PaymentQueue.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -52,7 +59,8 @@ int usage(const char* program) {
     std::fprintf(
         stderr,
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
-        "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n",
+        "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
+        "       [--purchase PRODUCT:ID] [--kill-after-delivery]\n",
         program);
     return 2;
 }
@@ -64,6 +72,8 @@ int main(int argc, char** argv) {
     tools::EngineDriverOptions options;
     int64_t first = 1, count = 0, threads = 1, paceMicros = 0;
     std::optional<int64_t> marker;
+    std::string purchaseID;
+    bool killAfterDelivery = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -88,6 +98,14 @@ int main(int argc, char** argv) {
             paceMicros = number();
         } else if (arg == "--marker" && hasValue) {
             marker = number();
+        } else if (arg == "--purchase" && hasValue) {
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) return usage(argv[0]);
+            options.storeProduct = value.substr(0, colon);
+            purchaseID = value.substr(colon + 1);
+        } else if (arg == "--kill-after-delivery") {
+            killAfterDelivery = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -104,6 +122,14 @@ int main(int argc, char** argv) {
         report(name == tools::EngineDriver::kMarkerEventName ? kMarkerHandled : kHandled, number);
     });
     driver.start();
+    if (!purchaseID.empty()) {
+        store::PaymentTransaction purchase;
+        purchase.payment.productIdentifier = options.storeProduct;
+        purchase.transactionIdentifier = purchaseID;
+        purchase.transactionDate = 1'700'000'000.25;
+        store::PaymentQueue::defaultQueue().deliver({purchase});
+        if (killAfterDelivery) raise(SIGKILL);
+    }
 
     std::vector<std::thread> loggers;
     for (int64_t t = 0; t < threads; ++t) {
