@@ -353,6 +353,16 @@ class MSRDatabase {
     // The event of stored bytes (conditional properties, complex events).
     static std::optional<MSREvent> eventFromStoredData(const MSRSqliteValue& data, MSRError* error);
 
+    // --- Complex events --- (MSRDatabaseComplexEvents.cpp)
+    // The main event of a complex event and how many child events are still
+    // to come; nothing without an error for an unknown identifier.
+    std::optional<std::pair<MSREvent, int64_t>> mainEventAndChildCountPairWithEventID(int64_t eventID,
+                                                                                     MSRError* error);
+    bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                            const std::optional<MSREvent>& mainEvent,
+                                                            MSRError* error);
+    bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, MSRError* error);
+
     // --- Audience filters and their results --- (MSRDatabaseAudiences.cpp)
     // The filters of one internal event or property name. A stored filter
     // whose message does not decode comes with all three flags off.
