@@ -121,19 +121,19 @@ std::optional<std::vector<MSRInAppPurchaseItem>> MSRInAppPurchaseItemsFromReceip
         } else if (current) {
             for (int field = 0; field < kFieldCount; ++field) {
                 if (found[field]) continue;
-                const ItemField& spec = kFields[field];
+                const ItemField& wanted = kFields[field];
                 // The last wildcard is the inner element's length.
-                const std::array<int, 11> pattern = {0x02, 0x02, 0x06, spec.typeLow, 0x02, 0x01,
-                                                     W,    0x04, W,    spec.tag,    W};
+                const std::array<int, 11> pattern = {0x02, 0x02, 0x06, wanted.typeLow, 0x02, 0x01,
+                                                     W,    0x04, W,    wanted.tag,    W};
                 std::optional<std::vector<uint8_t>> content = MSRReceiptDataMatchingPattern(data, pattern, p);
                 if (!content) continue;
                 found[field] = true;
-                if (spec.kind == FieldKind::Text) {
+                if (wanted.kind == FieldKind::Text) {
                     setText(*current, field, textOf(*content));
                     p += static_cast<int64_t>(content->size());
                     break;
                 }
-                if (spec.kind == FieldKind::WebOrder) {
+                if (wanted.kind == FieldKind::WebOrder) {
                     uint64_t value = 0;
                     const size_t from = content->size() > 8 ? content->size() - 8 : 0;
                     for (size_t i = from; i < content->size(); ++i) value = (value << 8) | (*content)[i];
