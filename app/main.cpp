@@ -10,6 +10,7 @@
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/reporters/MSREManagerImpl.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/reporters/MSRReporters.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "app/SignalWatcher.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
+    MSRRegisterPurchaseReporting();
     MSRRegisterConnector();
     MSRRegisterAudience();
     MSRRegisterExperiments();

@@ -4,6 +4,7 @@
 #include <sys/utsname.h>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/store/AppReceipt.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ std::optional<std::string> MSRAEU::appStoreRURL() {
     const foundation::Value check =
         foundation::Bundle::main().objectForInfoDictionaryKey("VuzedezoAppStoreReceiptURLCheckEnabled");
     if (check.boolValue() == false || check.doubleValue() == 0.0) return std::nullopt;
-    return (foundation::Bundle::main().resourcePath() / "StoreKit" / "receipt").string();
+    return store::AppReceipt::path(foundation::Bundle::main().resourcePath() / "StoreKit" / "receipt").string();
 }
 
 bool MSRAEU::isASRS() {

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,7 @@
 #include "analytics/storage/MSRWriteBackoff.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/net/Network.h"
+#include "platform/store/PaymentTransaction.h"
 
 class MSRAudience;
 class MSRAudienceTimestampsCache;
@@ -315,6 +317,27 @@ public:
     // never keeps a stopped engine alive.
     void onWorkerQueue(std::string_view blockID, std::function<void(MSRMeasurement&)> work);
 
+    // ======================================================================
+    // Purchases (MSRMeasurementPurchases.cpp)
+    // ======================================================================
+
+    using PurchaseTransactionsCallback = std::function<void(std::vector<store::PaymentTransaction>)>;
+    // The purchased transactions not reported before, in order, handed to the
+    // callback on the default global queue. A purchase counts as reported
+    // once its event is logged (recordReportedPurchaseFingerprint); until
+    // then a second delivery is held back here, and a purchase whose report
+    // failed (forgetPurchaseFingerprint) is let through again.
+    void filterPurchaseTransactions(std::vector<store::PaymentTransaction> transactions,
+                                    PurchaseTransactionsCallback callback);
+    // Stores the fingerprint of a purchase whose event was logged: on the
+    // worker queue, so after that event when logged before this call.
+    void recordReportedPurchaseFingerprint(const std::string& fingerprint);
+    void forgetPurchaseFingerprint(const std::string& fingerprint);
+    // The lower-case hexadecimal MD5 of the transaction identifier; nothing
+    // (logged) for a missing, empty or all-zero identifier, nothing for a
+    // transaction that is not purchased.
+    static std::optional<std::string> transactionFingerprint(const store::PaymentTransaction& transaction);
+
 private:
     friend class MSRUploader;
     friend class MSRConfigurationFetcher;
@@ -344,6 +367,8 @@ private:
     std::shared_ptr<MSRPersistedConfig> persistedConfig_;
     std::shared_ptr<MSRRemoteConfig> remoteConfig_;
     std::shared_ptr<MSRScheduler> scheduler_;
+    // Fingerprints of purchases let through and not yet reported (worker queue).
+    std::set<std::string> pendingPurchaseFingerprints_;
     std::shared_ptr<MSRSessionReporterInterface> sessionReporter_;
     std::shared_ptr<MSRSearchAdReporter> searchAdReporter_;
     std::shared_ptr<MSREManager> experimentManager_;

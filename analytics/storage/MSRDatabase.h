@@ -299,6 +299,11 @@ class MSRDatabase {
     std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, MSRError* error);
     // Keeps the newest 1000 identifiers; the number deleted.
     std::optional<int64_t> deleteSubscriptionsOverLimit(MSRError* error);
+    static constexpr int64_t kMaxPurchaseFingerprintRows = 1000;
+    // True when the fingerprint was new (and is now stored, the newest 1000
+    // kept), false when it was stored already or is empty.
+    std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, MSRError* error);
+    std::optional<bool> containsPurchaseFingerprint(const std::string& fingerprint, MSRError* error);
 
     // --- User properties --- (MSRDatabaseUserAttributes.cpp)
     // Stored properties whose name does not begin with "_".
@@ -347,6 +352,16 @@ class MSRDatabase {
     std::optional<bool> hasConditionalUserProperties(MSRError* error);
     // The event of stored bytes (conditional properties, complex events).
     static std::optional<MSREvent> eventFromStoredData(const MSRSqliteValue& data, MSRError* error);
+
+    // --- Complex events --- (MSRDatabaseComplexEvents.cpp)
+    // The main event of a complex event and how many child events are still
+    // to come; nothing without an error for an unknown identifier.
+    std::optional<std::pair<MSREvent, int64_t>> mainEventAndChildCountPairWithEventID(int64_t eventID,
+                                                                                     MSRError* error);
+    bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                            const std::optional<MSREvent>& mainEvent,
+                                                            MSRError* error);
+    bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, MSRError* error);
 
     // --- Audience filters and their results --- (MSRDatabaseAudiences.cpp)
     // The filters of one internal event or property name. A stored filter

@@ -122,3 +122,26 @@ std::optional<int64_t> MSRDatabase::deleteSubscriptionsOverLimit(MSRError* error
         "subscriptions", "rowid IN (SELECT rowid FROM subscriptions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
         {kMaxSubscriptionRows}, error);
 }
+
+std::optional<bool> MSRDatabase::containsPurchaseFingerprint(const std::string& fingerprint, MSRError* error) {
+    if (fingerprint.empty()) return false;
+    return answerForQuery("SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)",
+                          {fingerprint}, error);
+}
+
+std::optional<bool> MSRDatabase::insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                                        MSRError* error) {
+    if (fingerprint.empty()) return false;
+    std::optional<bool> exists = containsPurchaseFingerprint(fingerprint, error);
+    if (!exists) return std::nullopt;
+    if (*exists) return false;
+    if (!sqliteStore_->upsertRecord({{"fingerprint", fingerprint}}, "purchase_transactions", error))
+        return std::nullopt;
+    if (!sqliteStore_->deleteRecordsFromTable(
+            "purchase_transactions",
+            "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+            {kMaxPurchaseFingerprintRows}, error)) {
+        return std::nullopt;
+    }
+    return true;
+}

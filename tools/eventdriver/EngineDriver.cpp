@@ -9,6 +9,7 @@
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSREManagerImpl.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -17,6 +18,8 @@
 #include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
+#include "platform/store/PaymentQueue.h"
+#include "platform/store/ProductsRequest.h"
 
 namespace tools {
 
@@ -59,10 +62,20 @@ std::optional<std::string> EngineDriver::start() {
     host::DEDOptions options;
     options.appID = options_.appID;
     options.bundleID = "app.calvaro.e2e";
+    // The store keeps unfinished purchases beside the data, across launches.
+    store::PaymentQueue::defaultQueue().setPersistencePath(options_.home / "store" / "payment-queue");
+    if (!options_.storeProduct.empty()) {
+        store::Product product;
+        product.productIdentifier = options_.storeProduct;
+        product.price = "0.99";
+        product.currencyCode = "USD";
+        store::ProductCatalog::addProduct(product);
+    }
     MSRRegisterConnector();
     MSRRegisterAudience();
     // As the application does: the engine with its experiments.
     MSRRegisterExperiments();
+    MSRRegisterPurchaseReporting();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
     return std::nullopt;

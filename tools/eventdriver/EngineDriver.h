@@ -18,6 +18,8 @@ struct EngineDriverOptions {
     bool debugMode = false;
     // The monitor's console lines are appended here; empty: discarded.
     std::filesystem::path consoleLog;
+    // A product the store's catalog sells (0.99 USD); empty: none.
+    std::string storeProduct;
 };
 
 // Starts the measurement engine in one process the way the application does:

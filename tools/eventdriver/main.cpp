@@ -23,6 +23,12 @@
 // Exit status: 0 once nothing waits for upload, 3 when something still did,
 // 4 when the engine's work did not end, 5 when another process holds the data
 // root (nothing in it was touched), 6 when events could not be stored.
+//
+// With --purchase PRODUCT:ID the store sells PRODUCT and, once the engine is
+// started, its payment queue delivers the purchase ID; with --kill-after-delivery
+// the process then kills itself at once, before the purchase can be reported.
+// Unfinished purchases stay in the data root and are delivered again at the
+// next start (give --purchase PRODUCT: for the catalog alone).
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,6 +44,7 @@
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
+#include "platform/store/PaymentQueue.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -58,7 +65,8 @@ int usage(const char* program) {
     std::fprintf(
         stderr,
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
-        "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n",
+        "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
+        "       [--purchase PRODUCT:ID] [--kill-after-delivery]\n",
         program);
     return 2;
 }
@@ -70,6 +78,8 @@ int main(int argc, char** argv) {
     tools::EngineDriverOptions options;
     int64_t first = 1, count = 0, threads = 1, paceMicros = 0;
     std::optional<int64_t> marker;
+    std::string purchaseID;
+    bool killAfterDelivery = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -94,6 +104,14 @@ int main(int argc, char** argv) {
             paceMicros = number();
         } else if (arg == "--marker" && hasValue) {
             marker = number();
+        } else if (arg == "--purchase" && hasValue) {
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) return usage(argv[0]);
+            options.storeProduct = value.substr(0, colon);
+            purchaseID = value.substr(colon + 1);
+        } else if (arg == "--kill-after-delivery") {
+            killAfterDelivery = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -112,6 +130,14 @@ int main(int argc, char** argv) {
     if (auto refused = driver.start()) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
         return 5;
+    }
+    if (!purchaseID.empty()) {
+        store::PaymentTransaction purchase;
+        purchase.payment.productIdentifier = options.storeProduct;
+        purchase.transactionIdentifier = purchaseID;
+        purchase.transactionDate = 1'700'000'000.25;
+        store::PaymentQueue::defaultQueue().deliver({purchase});
+        if (killAfterDelivery) raise(SIGKILL);
     }
 
     std::vector<std::thread> loggers;

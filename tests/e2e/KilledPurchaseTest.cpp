@@ -1,0 +1,81 @@
+// A purchase delivered to a process that is killed before reporting it is
+// reported once: by the next start, which the store delivers it to again,
+// and never by the start after that.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "tests/e2e/DriverHarness.h"
+#include "tests/support/TestPaths.h"
+
+namespace {
+
+using tools::DriverProcess;
+
+class KilledPurchaseTest : public DriverTest {
+  protected:
+    KilledPurchaseTest() : DriverTest("killed-purchase") {}
+
+    std::vector<std::string> arguments(std::vector<std::string> more) const {
+        more.insert(more.begin(), "--debug");
+        return driverArguments(std::move(more));
+    }
+    // Over the uploads the collector accepted (waitUntil hands them over).
+    static size_t count(const std::vector<tools::CollectedUpload>& uploads,
+                        const std::function<bool(const tools::CollectedEvent&)>& wanted) {
+        size_t found = 0;
+        for (const auto& upload : uploads) {
+            if (!upload.accepted()) continue;
+            for (const auto& bundle : upload.bundles)
+                for (const auto& event : bundle.events) found += wanted(event) ? 1 : 0;
+        }
+        return found;
+    }
+    static bool isPurchase(const tools::CollectedEvent& event) {
+        const auto* product = event.param("product_id");
+        return (event.name == "_iap" || event.name == "_iapx") && product && product->stringValue == "coins";
+    }
+    size_t purchaseEvents() const {
+        size_t found = 0;
+        for (const auto& event : measurement.acceptedEvents()) found += isPurchase(event) ? 1 : 0;
+        return found;
+    }
+    std::string console() const {
+        std::ifstream in(root.path() / "console.log");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+};
+
+TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
+    {
+        DriverProcess killed(CALVARO_EVENT_DRIVER,
+                             arguments({"--count", "0", "--purchase", "coins:1000000042", "--kill-after-delivery"}));
+        // Its end: it kills itself right after the delivery.
+        killed.readUntil([](const auto&) { return false; }, 60);
+    }
+    EXPECT_EQ(purchaseEvents(), 0u);
+
+    for (int64_t start = 1; start <= 2; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        DriverProcess next(CALVARO_EVENT_DRIVER,
+                           arguments({"--count", "0", "--marker", std::to_string(start), "--purchase", "coins:"}));
+        if (start == 1) {
+            ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return count(uploads, isPurchase) > 0; }, 30))
+                << "the purchase was never reported" << consoleTail();
+        } else {
+            auto marker = [&](const tools::CollectedEvent& event) {
+                return event.name == "e2e_marker" && event.intParam("n") == start;
+            };
+            ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return count(uploads, marker) > 0; }, 30))
+                << consoleTail();
+        }
+        ASSERT_EQ(next.exitAndWait(30), 0) << consoleTail();
+    }
+    EXPECT_EQ(purchaseEvents(), 1u);
+    // The second start was handed the purchase again and knew it.
+    EXPECT_NE(console().find("I-MSR023141"), std::string::npos) << consoleTail();
+}
+
+}  // namespace
