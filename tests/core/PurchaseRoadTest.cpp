@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kEndpoint = "http://127.0.0.1:9";
+constexpr const char* kPurchaseEndpoint = "http://127.0.0.1:9";
 constexpr double kDay = 86400;
 constexpr double kBase = 1'700'000'000;  // whole seconds, as the receipt keeps dates
 
@@ -58,7 +58,7 @@ class PurchaseRoadTest : public MeasurementEventsHarness {
         MSRRegisterPurchaseReporting();
     }
     void SetUp() override {
-        MSRRemoteConfig::setMeasurementURL(std::string(kEndpoint));
+        MSRRemoteConfig::setMeasurementURL(std::string(kPurchaseEndpoint));
         MeasurementEventsHarness::SetUp();
         store::AppReceipt::setPathOverride(root_.path() / "receipt");
         MSRAnalytics::setAnalyticsEnabled(true, false);
