@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
@@ -707,15 +708,25 @@ void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, cons
 void MSRAnalytics::loadPersistedConsentSettings() {
     const int64_t source = persistedConsentSource();
     if (source == MSRConsentSettingsUtil::kSourceNone) return;
-    // Only the first stored dictionary is restored, capped at its key's rank.
-    for (const auto& [key, cap] : {std::pair{"consent_settings_tcf", int64_t{5}}, std::pair{"consent_settings_3p", int64_t{20}},
-                                   std::pair{"consent_settings", int64_t{40}}}) {
-        if (auto stored = suiteDictionary(key)) {
-            MSRConsentSettingsUtil::setConsentSettings(*stored);
-            MSRConsentSettingsUtil::setConsentSource(std::min(source, cap));
-            return;
-        }
-    }
+    // Every set persists the whole merged settings under its source's key and
+    // that source: the dictionary of the persisted source is the user's latest
+    // choice. An older dictionary of a higher-ranked key (TCF data before a
+    // public denial) must not bring back what the user took away since.
+    const std::pair<const char*, int64_t> ranked[] = {
+        {"consent_settings_tcf", 5}, {"consent_settings_3p", 20}, {"consent_settings", 40}};
+    const char* latestKey = source == 5 ? "consent_settings_tcf" : source < 21 ? "consent_settings_3p" : "consent_settings";
+    auto restore = [&](const char* key, int64_t cap) {
+        auto stored = suiteDictionary(key);
+        if (!stored) return false;
+        MSRConsentSettingsUtil::setConsentSettings(*stored);
+        MSRConsentSettingsUtil::setConsentSource(std::min(source, cap));
+        return true;
+    };
+    for (const auto& [key, cap] : ranked)
+        if (std::string_view(key) == latestKey && restore(key, cap)) return;
+    // Without it, the first stored dictionary, capped at its key's rank.
+    for (const auto& [key, cap] : ranked)
+        if (restore(key, cap)) return;
     MSRConsentSettingsUtil::setConsentSource(source);
 }
 
