@@ -102,6 +102,8 @@ MSRScreenViewReporter::~MSRScreenViewReporter() = default;
 void MSRScreenViewReporter::subscribeToApplicationNotifications() {
     auto& center = foundation::NotificationCenter::defaultCenter();
     std::weak_ptr<void> owner = shared_from_this();
+    center.addObserver(owner, MSRWindowDidResignKeyNotificationName(),
+                       [this](const foundation::Notification&) { handleWindowDidResign(); });
     center.addObserver(owner, MSRAppDidBecomeActiveNotificationName(),
                        [this](const foundation::Notification&) { handleApplicationDidBecomeActive(); });
     center.addObserver(owner, MSRAppWillResignActiveNotificationName(),
@@ -206,8 +208,10 @@ void MSRScreenViewReporter::viewControllerDidAppear(ui::ViewController& viewCont
         stack->clear();
     }
     if (auto found = find(*stack, viewController); found != stack->end()) stack->erase(found);
-    if (MSRIsTrackableViewController(viewController)) stack->push_back(viewController.weak_from_this());
+    const bool tracked = MSRIsTrackableViewController(viewController);
+    if (tracked) stack->push_back(viewController.weak_from_this());
     selectTopOfStack(*stack);
+    if (auto delegate = vuzedezoPerfDelegate()) delegate->viewControllerDidAppear(viewController, tracked);
 }
 
 void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewController) {
@@ -217,6 +221,39 @@ void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewC
     if (auto found = find(*stack, viewController); found != stack->end() && found != stack->begin())
         stack->erase(found);
     selectTopOfStack(*stack);
+    if (auto delegate = vuzedezoPerfDelegate()) delegate->viewControllerDidDisappear(viewController);
+}
+
+void MSRScreenViewReporter::handleWindowDidResign() {
+    Stack* stack = keyWindowScreenStack();
+    if (!stack) return;
+    compact(*stack);
+    if (stack->empty()) return;
+    selectTopOfStack(*stack);
+}
+
+void MSRScreenViewReporter::setVuzedezoPerfDelegate(const std::shared_ptr<MSRScreenViewReporterDelegate>& delegate) {
+    std::lock_guard lock(delegateMutex_);
+    if (!delegate) {
+        delegate_.reset();
+        return;
+    }
+    if (!delegate->viewControllerDidAppear || !delegate->viewControllerDidDisappear) {
+        MSRReporterLog(0, 31019,
+                       "Incompatible versions of Zevure Analytics for Vuzedezo and Vuzedezo Performance detected. "
+                       "Automatic screen traces will not be captured.");
+        return;
+    }
+    if (!delegate_.expired()) {
+        MSRReporterLog(3, 31016, "Tried to override screen reporter delegate");
+        return;
+    }
+    delegate_ = delegate;
+}
+
+std::shared_ptr<MSRScreenViewReporterDelegate> MSRScreenViewReporter::vuzedezoPerfDelegate() {
+    std::lock_guard lock(delegateMutex_);
+    return delegate_.lock();
 }
 
 // ---- changing the current screen ----------------------------------------------
