@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRPackedEvent.h"
@@ -97,9 +98,13 @@ std::optional<std::vector<std::string>> checkedSafelist(const foundation::Value&
 
 void startEngine(MSRMeasurementStartParameters parameters) {
     MSRMeasurementInterface::initializeSharedInstance(parameters);
-    // Delegate interception needs the host's swizzler, which this platform does
-    // not have: application-delegate calls reach the interceptor directly.
-    log(6, 25036, "App Delegate Proxy is disabled");
+    // The host forwards the application delegate's calls to the interceptor;
+    // they reach the engine once the proxy exists.
+    if (!MSRAppDelegateInterceptor::isAppDelegateProxyEnabled()) {
+        log(6, 25036, "App Delegate Proxy is disabled");
+    } else if (!parameters.isAnalyticsCollectionDeactivated) {
+        MSRAppDelegateInterceptor::createAppDelegateProxy();
+    }
     auto measurement = engine();
     state().analyticsEnabled = measurement && measurement->wasEnabledDuringInitialization();
     MSRAnalytics::maybeEnableTagManager();
@@ -444,6 +449,22 @@ void MSRAnalytics::setUserDataOnSerialQueue(const foundation::Value::Dictionary&
     if (auto measurement = engine()) measurement->setUserData(userData);
 }
 
+void MSRAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                      std::function<void()> completionHandler) {
+    if (!completionHandler) completionHandler = [] {};
+    // The system waits for this handler: a network that calls it twice must
+    // not run it twice, and without an engine it still runs.
+    auto once = std::make_shared<std::once_flag>();
+    std::function<void()> completion = [once, handler = std::move(completionHandler)] {
+        std::call_once(*once, handler);
+    };
+    if (auto measurement = engine()) {
+        measurement->handleEventsForBackgroundURLSessionID(sessionID, completion);
+    } else {
+        completion();
+    }
+}
+
 void MSRAnalytics::handleOpenURL(const std::string& url) {
     const double now = dispatch::Clock::now();
     dispatchAsyncOnSerialQueue([url, now] {
@@ -767,6 +788,7 @@ std::optional<std::string> MSRAnalytics::appInstanceID() {
 
 void MSRAnalytics::resetForTesting() {
     MSRAnalyticsState::resetForTesting();
+    MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting();
     std::lock_guard lock(state().mutex);
     state().started = false;
     state().collectionDeactivated = false;
