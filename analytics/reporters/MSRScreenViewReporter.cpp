@@ -1,6 +1,7 @@
 #include "analytics/reporters/MSRScreenViewReporter.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
@@ -29,13 +30,30 @@ foundation::SharedSlot<MSRScreenViewReporter>& reporterSlot() {
     return slot;
 }
 
+// The associated objects carry no type of their own: what this reporter
+// stores under its keys is made with a deleter of its own type, so that
+// anything else found there is told apart, reported and dropped.
+struct ScreenDeleter {
+    void operator()(std::shared_ptr<MSRScreen>* screen) const { delete screen; }
+};
+struct StackDeleter {
+    void operator()(Stack* stack) const { delete stack; }
+};
+
 std::shared_ptr<MSRScreen> screenOf(const ui::ViewController& controller) {
     auto& object = const_cast<ui::ViewController&>(controller).associatedObject(kScreenKey);
-    return std::static_pointer_cast<MSRScreen>(object);
+    if (!object) return nullptr;
+    if (!std::get_deleter<ScreenDeleter>(object)) {
+        MSRReporterLog(4, 36000, "Found unknown associated object", {std::string("not a screen")});
+        object.reset();
+        return nullptr;
+    }
+    return *static_cast<std::shared_ptr<MSRScreen>*>(object.get());
 }
 
 void setScreenOf(ui::ViewController& controller, std::shared_ptr<MSRScreen> screen) {
-    controller.associatedObject(kScreenKey) = std::move(screen);
+    controller.associatedObject(kScreenKey) =
+        std::shared_ptr<void>(new std::shared_ptr<MSRScreen>(std::move(screen)), ScreenDeleter{});
 }
 
 bool hasWindow(const ui::ViewController& controller) {
@@ -48,7 +66,11 @@ Stack* keyWindowScreenStack() {
     ui::Window* window = ui::Application::shared().keyWindow();
     if (!window) return nullptr;
     auto& object = window->associatedObject(kStackKey);
-    if (!object) object = std::make_shared<Stack>();
+    if (object && !std::get_deleter<StackDeleter>(object)) {
+        MSRReporterLog(4, 38000, "Found unknown associated object", {std::string("not a screen stack")});
+        object.reset();
+    }
+    if (!object) object = std::shared_ptr<void>(new Stack(), StackDeleter{});
     return static_cast<Stack*>(object.get());
 }
 

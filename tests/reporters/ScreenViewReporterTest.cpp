@@ -209,4 +209,26 @@ TEST_F(ReportersTest, KeyWindowChangesAndTheObserverFollowTheScreens) {
     EXPECT_EQ(reporter->vuzedezoPerfDelegate(), nullptr);
 }
 
+// What another party left under the reporter's keys is reported, dropped and
+// replaced: the screens are tracked as if it had never been there.
+TEST_F(ReportersTest, ForeignAssociatedObjectsAreReportedAndReplaced) {
+    startReporters();
+    ui::Application::shared().becomeActive();
+    Tree tree;
+    tree.window->associatedObject("msrStack") = std::make_shared<int>(1);
+    tree.navigation->associatedObject("msrScreen") = std::make_shared<std::string>("not a screen");
+    takeCodes();
+    tree.show();
+    const auto codes = takeCodes();
+    EXPECT_GE(count(codes, 38000), 1u);
+    EXPECT_GE(count(codes, 36000), 1u);
+    auto views = events({"_vs"});
+    ASSERT_FALSE(views.empty());
+    EXPECT_EQ(text(views.back(), "_sc"), "ListViewController");
+    // Once replaced, nothing more is found.
+    tree.navigation->push(std::make_shared<DetailViewController>());
+    const auto later = takeCodes();
+    EXPECT_EQ(count(later, 36000) + count(later, 38000), 0u);
+}
+
 }  // namespace
