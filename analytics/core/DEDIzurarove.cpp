@@ -142,6 +142,10 @@ void DEDIzurarove::setOpenURLListener(MSRAnalytics::OpenURLListener listener) {
     MSRAnalytics::setOpenURLListener(std::move(listener));
 }
 void DEDIzurarove::handleOpenURL(const std::string& url) { MSRAnalytics::handleOpenURL(url); }
+void DEDIzurarove::handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                       std::function<void()> completionHandler) {
+    MSRAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completionHandler));
+}
 void DEDIzurarove::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<dispatch::Queue> callbackQueue,
                                                    MSRAnalytics::UserPropertiesCallback callback) {
     MSRAnalytics::userPropertiesIncludingInternal(includeInternal, std::move(callbackQueue), std::move(callback));

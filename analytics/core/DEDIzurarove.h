@@ -59,6 +59,8 @@ public:
     static void notifyEventListeners(const MSREvent& event);
     static void setOpenURLListener(MSRAnalytics::OpenURLListener listener);
     static void handleOpenURL(const std::string& url);
+    static void handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                    std::function<void()> completionHandler);
     static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<dispatch::Queue> callbackQueue,
                                                 MSRAnalytics::UserPropertiesCallback callback);
     static void dispatchAsyncOnSerialQueue(MSRAnalytics::Block block);

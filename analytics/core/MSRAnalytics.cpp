@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 
+#include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRPackedEvent.h"
@@ -96,9 +98,13 @@ std::optional<std::vector<std::string>> checkedSafelist(const foundation::Value&
 
 void startEngine(MSRMeasurementStartParameters parameters) {
     MSRMeasurementInterface::initializeSharedInstance(parameters);
-    // Delegate interception needs the host's swizzler, which this platform does
-    // not have: application-delegate calls reach the interceptor directly.
-    log(6, 25036, "App Delegate Proxy is disabled");
+    // The host forwards the application delegate's calls to the interceptor;
+    // they reach the engine once the proxy exists.
+    if (!MSRAppDelegateInterceptor::isAppDelegateProxyEnabled()) {
+        log(6, 25036, "App Delegate Proxy is disabled");
+    } else if (!parameters.isAnalyticsCollectionDeactivated) {
+        MSRAppDelegateInterceptor::createAppDelegateProxy();
+    }
     auto measurement = engine();
     state().analyticsEnabled = measurement && measurement->wasEnabledDuringInitialization();
     MSRAnalytics::maybeEnableTagManager();
@@ -443,6 +449,22 @@ void MSRAnalytics::setUserDataOnSerialQueue(const foundation::Value::Dictionary&
     if (auto measurement = engine()) measurement->setUserData(userData);
 }
 
+void MSRAnalytics::handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                      std::function<void()> completionHandler) {
+    if (!completionHandler) completionHandler = [] {};
+    // The system waits for this handler: a network that calls it twice must
+    // not run it twice, and without an engine it still runs.
+    auto once = std::make_shared<std::once_flag>();
+    std::function<void()> completion = [once, handler = std::move(completionHandler)] {
+        std::call_once(*once, handler);
+    };
+    if (auto measurement = engine()) {
+        measurement->handleEventsForBackgroundURLSessionID(sessionID, completion);
+    } else {
+        completion();
+    }
+}
+
 void MSRAnalytics::handleOpenURL(const std::string& url) {
     const double now = dispatch::Clock::now();
     dispatchAsyncOnSerialQueue([url, now] {
@@ -707,15 +729,25 @@ void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, cons
 void MSRAnalytics::loadPersistedConsentSettings() {
     const int64_t source = persistedConsentSource();
     if (source == MSRConsentSettingsUtil::kSourceNone) return;
-    // Only the first stored dictionary is restored, capped at its key's rank.
-    for (const auto& [key, cap] : {std::pair{"consent_settings_tcf", int64_t{5}}, std::pair{"consent_settings_3p", int64_t{20}},
-                                   std::pair{"consent_settings", int64_t{40}}}) {
-        if (auto stored = suiteDictionary(key)) {
-            MSRConsentSettingsUtil::setConsentSettings(*stored);
-            MSRConsentSettingsUtil::setConsentSource(std::min(source, cap));
-            return;
-        }
-    }
+    // Every set persists the whole merged settings under its source's key and
+    // that source: the dictionary of the persisted source is the user's latest
+    // choice. An older dictionary of a higher-ranked key (TCF data before a
+    // public denial) must not bring back what the user took away since.
+    const std::pair<const char*, int64_t> ranked[] = {
+        {"consent_settings_tcf", 5}, {"consent_settings_3p", 20}, {"consent_settings", 40}};
+    const char* latestKey = source == 5 ? "consent_settings_tcf" : source < 21 ? "consent_settings_3p" : "consent_settings";
+    auto restore = [&](const char* key, int64_t cap) {
+        auto stored = suiteDictionary(key);
+        if (!stored) return false;
+        MSRConsentSettingsUtil::setConsentSettings(*stored);
+        MSRConsentSettingsUtil::setConsentSource(std::min(source, cap));
+        return true;
+    };
+    for (const auto& [key, cap] : ranked)
+        if (std::string_view(key) == latestKey && restore(key, cap)) return;
+    // Without it, the first stored dictionary, capped at its key's rank.
+    for (const auto& [key, cap] : ranked)
+        if (restore(key, cap)) return;
     MSRConsentSettingsUtil::setConsentSource(source);
 }
 
@@ -756,6 +788,7 @@ std::optional<std::string> MSRAnalytics::appInstanceID() {
 
 void MSRAnalytics::resetForTesting() {
     MSRAnalyticsState::resetForTesting();
+    MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting();
     std::lock_guard lock(state().mutex);
     state().started = false;
     state().collectionDeactivated = false;

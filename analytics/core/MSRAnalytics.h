@@ -91,6 +91,10 @@ public:
     static void setUserData(const foundation::Value::Dictionary& userData);
     static void setUserDataOnSerialQueue(const foundation::Value::Dictionary& userData);
     static void handleOpenURL(const std::string& url);
+    // The application's background network session: the engine's network
+    // component takes it over; the handler runs exactly once in any case.
+    static void handleEventsForBackgroundURLSession(const std::string& sessionID,
+                                                    std::function<void()> completionHandler);
     static void setOpenURLListener(OpenURLListener listener);
     static void setLogEventInterceptor(MSRLogEventInterceptor interceptor);
     // Nothing for an empty listener.

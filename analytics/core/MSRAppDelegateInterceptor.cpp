@@ -1,25 +1,50 @@
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 
 #include "analytics/core/MSRAnalytics.h"
+#include "platform/foundation/Bundle.h"
+
+namespace {
+
+std::atomic<bool>& proxyCreated() {
+    static std::atomic<bool> created{false};
+    return created;
+}
+
+}  // namespace
 
 MSRAppDelegateInterceptor& MSRAppDelegateInterceptor::sharedInstance() {
     static MSRAppDelegateInterceptor* instance = new MSRAppDelegateInterceptor();  // lives as long as the process
     return *instance;
 }
 
+bool MSRAppDelegateInterceptor::isAppDelegateProxyEnabled() {
+    const foundation::Value value = foundation::Bundle::main().objectForInfoDictionaryKey("VuzedezoAppDelegateProxyEnabled");
+    if (auto flag = value.boolValue()) return *flag;
+    if (auto number = value.doubleValue()) return *number != 0;
+    return true;
+}
+
+void MSRAppDelegateInterceptor::createAppDelegateProxy() { proxyCreated() = true; }
+
+bool MSRAppDelegateInterceptor::isAppDelegateProxyCreated() { return proxyCreated(); }
+
+void MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting() { proxyCreated() = false; }
+
 bool MSRAppDelegateInterceptor::applicationOpenURL(const std::string& url) {
-    MSRAnalytics::handleOpenURL(url);
+    if (proxyCreated()) MSRAnalytics::handleOpenURL(url);
     return false;
 }
 
 bool MSRAppDelegateInterceptor::applicationContinueUserActivity(const std::optional<std::string>& deepLink) {
-    if (deepLink && !deepLink->empty()) MSRAnalytics::handleOpenURL(*deepLink);
+    if (proxyCreated() && deepLink && !deepLink->empty()) MSRAnalytics::handleOpenURL(*deepLink);
     return false;
 }
 
 void MSRAppDelegateInterceptor::applicationHandleEventsForBackgroundURLSession(
-    const std::string& /*sessionID*/, const std::function<void()>& completionHandler) {
-    // The platform network finishes background sessions like foreground ones,
-    // so the session has nothing left to deliver.
-    if (completionHandler) completionHandler();
+    const std::string& sessionID, const std::function<void()>& completionHandler) {
+    if (proxyCreated()) {
+        MSRAnalytics::handleEventsForBackgroundURLSession(sessionID, completionHandler);
+    } else if (completionHandler) {
+        completionHandler();
+    }
 }

@@ -338,3 +338,12 @@ void MSRMeasurement::handleOpenURLOnWorkerQueue(const std::optional<std::string>
         deepLinks().logCampaignEventOnWorkerQueue(url, clickTimestampMillis, eventTimestampSeconds, extraParameters);
     }
 }
+
+void MSRMeasurement::handleEventsForBackgroundURLSessionID(const std::string& sessionID,
+                                                           const std::function<void()>& completionHandler) {
+    if (!network_) {
+        MSRMeasurementInterface::handleEventsForBackgroundURLSessionID(sessionID, completionHandler);
+        return;
+    }
+    network_->network().handleEventsForBackgroundURLSessionID(sessionID, completionHandler);
+}

@@ -296,6 +296,8 @@ public:
     bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) override;
     std::optional<bool> shouldDisableAdPersonalization() override;
     void handleNonFirstOpenEventURL(const std::string& url, double timestamp) override;
+    void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
+                                               const std::function<void()>& completionHandler) override;
     std::shared_ptr<MSRRemoteConfig> remoteConfig() override;
     bool hasConsentDefaults() override;
 

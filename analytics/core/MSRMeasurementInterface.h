@@ -66,6 +66,13 @@ public:
     // Nothing when the engine cannot tell.
     virtual std::optional<bool> shouldDisableAdPersonalization() = 0;
     virtual void handleNonFirstOpenEventURL(const std::string& url, double timestamp) = 0;
+    // The application's background-session events, handed to the network
+    // component; without one there is nothing to finish and the handler runs.
+    virtual void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
+                                                       const std::function<void()>& completionHandler) {
+        (void)sessionID;
+        if (completionHandler) completionHandler();
+    }
     // The engine's remote settings, and whether the server sent consent defaults.
     virtual std::shared_ptr<MSRRemoteConfig> remoteConfig() = 0;
     virtual bool hasConsentDefaults() = 0;

@@ -480,17 +480,20 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
     if (isYes(MSRAnalyticsState::deferredAnalyticsCollection())) parameters["_dac"] = MSRValue(int64_t{1});
     const bool efficient = engine_.remoteConfig_->efficientEngagementReportingEnabled();
     if (efficient) parameters["_et"] = MSRValue(int64_t{1});
-    std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
-    // "_fot" marks the first open as reported, so it is written only once
-    // "_f" is stored: a first open whose event was lost (a failed write, a
-    // process ended before the commit) is reported again at the next start.
-    if (!firstOpen || !engine_.handleInternalEventOnWorkerQueue(*firstOpen)) return;
-    if (engine_.database_->hasPendingWrites() && !engine_.database_->commitPendingWrites()) return;
-    if (!writeCheckedProperty("_fot", MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(millis)),
-                              initTimestamp, 23020, "Failed to query first open property after setting it. Error",
-                              23021, "Failed to set first open property")) {
-        return;
-    }
+    // "_fot" marks the first open as reported and belongs in the metadata of
+    // "_f": both go in one write, so a first open whose event was lost (a
+    // failed write, a process ended before the commit) is reported again at
+    // the next start, and a stored "_f" always carries its "_fot".
+    const bool firstOpenStored = engine_.database_->performGroupedTransaction([&] {
+        if (!writeCheckedProperty("_fot", MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(millis)),
+                                  initTimestamp, 23020, "Failed to query first open property after setting it. Error",
+                                  23021, "Failed to set first open property")) {
+            return false;
+        }
+        std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
+        return firstOpen && engine_.handleInternalEventOnWorkerQueue(*firstOpen);
+    });
+    if (!firstOpenStored || !engine_.database_->commitPendingWrites()) return;
 
     MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
     engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());

@@ -33,7 +33,7 @@ void installScreenViewHooks() {
 
 void MSRRegisterReporters() {
     MSRComponentRegistry::registerMaker<MSRSessionReporterInterface>([](const MSRComponentContext& context) {
-        return MSRSessionReporter::makeForEngine(context.persistedConfig);
+        return MSRSessionReporter::makeForEngine(context.persistedConfig, context.engine);
     });
     MSRRegisterSearchAdAttributionReporter();
     // Made now, so that it hears the application's first activation.

@@ -1,6 +1,7 @@
 #include "analytics/reporters/MSRScreenViewReporter.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
@@ -29,13 +30,30 @@ foundation::SharedSlot<MSRScreenViewReporter>& reporterSlot() {
     return slot;
 }
 
+// The associated objects carry no type of their own: what this reporter
+// stores under its keys is made with a deleter of its own type, so that
+// anything else found there is told apart, reported and dropped.
+struct ScreenDeleter {
+    void operator()(std::shared_ptr<MSRScreen>* screen) const { delete screen; }
+};
+struct StackDeleter {
+    void operator()(Stack* stack) const { delete stack; }
+};
+
 std::shared_ptr<MSRScreen> screenOf(const ui::ViewController& controller) {
     auto& object = const_cast<ui::ViewController&>(controller).associatedObject(kScreenKey);
-    return std::static_pointer_cast<MSRScreen>(object);
+    if (!object) return nullptr;
+    if (!std::get_deleter<ScreenDeleter>(object)) {
+        MSRReporterLog(4, 36000, "Found unknown associated object", {std::string("not a screen")});
+        object.reset();
+        return nullptr;
+    }
+    return *static_cast<std::shared_ptr<MSRScreen>*>(object.get());
 }
 
 void setScreenOf(ui::ViewController& controller, std::shared_ptr<MSRScreen> screen) {
-    controller.associatedObject(kScreenKey) = std::move(screen);
+    controller.associatedObject(kScreenKey) =
+        std::shared_ptr<void>(new std::shared_ptr<MSRScreen>(std::move(screen)), ScreenDeleter{});
 }
 
 bool hasWindow(const ui::ViewController& controller) {
@@ -48,7 +66,11 @@ Stack* keyWindowScreenStack() {
     ui::Window* window = ui::Application::shared().keyWindow();
     if (!window) return nullptr;
     auto& object = window->associatedObject(kStackKey);
-    if (!object) object = std::make_shared<Stack>();
+    if (object && !std::get_deleter<StackDeleter>(object)) {
+        MSRReporterLog(4, 38000, "Found unknown associated object", {std::string("not a screen stack")});
+        object.reset();
+    }
+    if (!object) object = std::shared_ptr<void>(new Stack(), StackDeleter{});
     return static_cast<Stack*>(object.get());
 }
 
@@ -102,6 +124,8 @@ MSRScreenViewReporter::~MSRScreenViewReporter() = default;
 void MSRScreenViewReporter::subscribeToApplicationNotifications() {
     auto& center = foundation::NotificationCenter::defaultCenter();
     std::weak_ptr<void> owner = shared_from_this();
+    center.addObserver(owner, MSRWindowDidResignKeyNotificationName(),
+                       [this](const foundation::Notification&) { handleWindowDidResign(); });
     center.addObserver(owner, MSRAppDidBecomeActiveNotificationName(),
                        [this](const foundation::Notification&) { handleApplicationDidBecomeActive(); });
     center.addObserver(owner, MSRAppWillResignActiveNotificationName(),
@@ -206,8 +230,10 @@ void MSRScreenViewReporter::viewControllerDidAppear(ui::ViewController& viewCont
         stack->clear();
     }
     if (auto found = find(*stack, viewController); found != stack->end()) stack->erase(found);
-    if (MSRIsTrackableViewController(viewController)) stack->push_back(viewController.weak_from_this());
+    const bool tracked = MSRIsTrackableViewController(viewController);
+    if (tracked) stack->push_back(viewController.weak_from_this());
     selectTopOfStack(*stack);
+    if (auto delegate = vuzedezoPerfDelegate()) delegate->viewControllerDidAppear(viewController, tracked);
 }
 
 void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewController) {
@@ -217,6 +243,39 @@ void MSRScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewC
     if (auto found = find(*stack, viewController); found != stack->end() && found != stack->begin())
         stack->erase(found);
     selectTopOfStack(*stack);
+    if (auto delegate = vuzedezoPerfDelegate()) delegate->viewControllerDidDisappear(viewController);
+}
+
+void MSRScreenViewReporter::handleWindowDidResign() {
+    Stack* stack = keyWindowScreenStack();
+    if (!stack) return;
+    compact(*stack);
+    if (stack->empty()) return;
+    selectTopOfStack(*stack);
+}
+
+void MSRScreenViewReporter::setVuzedezoPerfDelegate(const std::shared_ptr<MSRScreenViewReporterDelegate>& delegate) {
+    std::lock_guard lock(delegateMutex_);
+    if (!delegate) {
+        delegate_.reset();
+        return;
+    }
+    if (!delegate->viewControllerDidAppear || !delegate->viewControllerDidDisappear) {
+        MSRReporterLog(0, 31019,
+                       "Incompatible versions of Zevure Analytics for Vuzedezo and Vuzedezo Performance detected. "
+                       "Automatic screen traces will not be captured.");
+        return;
+    }
+    if (!delegate_.expired()) {
+        MSRReporterLog(3, 31016, "Tried to override screen reporter delegate");
+        return;
+    }
+    delegate_ = delegate;
+}
+
+std::shared_ptr<MSRScreenViewReporterDelegate> MSRScreenViewReporter::vuzedezoPerfDelegate() {
+    std::lock_guard lock(delegateMutex_);
+    return delegate_.lock();
 }
 
 // ---- changing the current screen ----------------------------------------------

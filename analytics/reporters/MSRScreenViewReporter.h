@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +17,13 @@ namespace ui {
 class ViewController;
 class Window;
 }  // namespace ui
+
+// An observer of every appearance, told whether the reporter tracks the
+// controller, and of every disappearance (main thread). Both are required.
+struct MSRScreenViewReporterDelegate {
+    std::function<void(ui::ViewController&, bool trackedByAnalytics)> viewControllerDidAppear;
+    std::function<void(ui::ViewController&)> viewControllerDidDisappear;
+};
 
 // Which screen the user sees. Controllers appearing and disappearing (the
 // platform's appearance hooks) go on a stack per window, the top one becomes
@@ -56,6 +65,15 @@ class MSRScreenViewReporter : public MSRScreenViewReporterInterface,
     void getScreenName(std::optional<std::string>* screenName, std::optional<std::string>* screenClass);
     void setCurrentViewController(ui::ViewController* viewController);
 
+    // Held weakly. One at a time: a second one while one lives is refused
+    // (31016), one lacking a call is refused (31019); null clears it.
+    void setVuzedezoPerfDelegate(const std::shared_ptr<MSRScreenViewReporterDelegate>& delegate);
+    std::shared_ptr<MSRScreenViewReporterDelegate> vuzedezoPerfDelegate();
+
+    // A window stopped being key (main thread): the key window's top screen
+    // becomes current.
+    void handleWindowDidResign();
+
     // The application's activity (main thread).
     void handleApplicationDidBecomeActive();
     void handleApplicationWillResignActive();
@@ -90,6 +108,8 @@ class MSRScreenViewReporter : public MSRScreenViewReporterInterface,
     void selectTopOfStack(std::vector<std::weak_ptr<ui::ViewController>>& stack);
 
     std::shared_ptr<dispatch::SerialQueue> queue_;
+    std::mutex delegateMutex_;
+    std::weak_ptr<MSRScreenViewReporterDelegate> delegate_;
     std::atomic<bool> isAppActive_{false};
     std::atomic<bool> appHasBeenInitialized_{false};
 

@@ -57,12 +57,15 @@ std::shared_ptr<MSRSessionReporter> MSRSessionReporter::currentOrMake() {
 }
 
 std::shared_ptr<MSRSessionReporterInterface> MSRSessionReporter::makeForEngine(
-    std::shared_ptr<MSRPersistedConfig> config) {
+    std::shared_ptr<MSRPersistedConfig> config, std::weak_ptr<MSRMeasurement> engine) {
     auto reporter = current();
-    if (reporter && reporter->persistedConfig_ == config && !reporter->takenByEngine_.exchange(true))
+    if (reporter && reporter->persistedConfig_ == config && !reporter->takenByEngine_.exchange(true)) {
+        reporter->engine_ = std::move(engine);
         return reporter;
+    }
     reporter = initWithPersistedConfig(std::move(config));
     reporter->takenByEngine_ = true;
+    reporter->engine_ = std::move(engine);
     return reporter;
 }
 
@@ -154,7 +157,9 @@ void MSRSessionReporter::setSessionID(const std::optional<int64_t>& sessionID,
 
 void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp,
                                                                       bool appInBackground) {
-    auto engine = MSRMeasurement::sharedInstance();
+    // The engine's own start reports its first session, before it is shared.
+    std::shared_ptr<MSRMeasurement> engine = engine_.lock();
+    if (!engine) engine = MSRMeasurement::sharedInstance();
     if (!engine) return;
     bool expired = false;
     int64_t number = 0;
@@ -191,7 +196,7 @@ void MSRSessionReporter::logSessionStartEvent() {
         MSRReporterLog(7, 33005, "Session start event not logged. Application is not active");
         return;
     }
-    if (!reporting()) return;
+    if (!sessionReporting()) return;
     updatePropertiesForNewSessionStartOnQueue();
     const auto sessionID = static_cast<int64_t>(dispatch::Clock::now());
     const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
@@ -200,8 +205,8 @@ void MSRSessionReporter::logSessionStartEvent() {
 }
 
 void MSRSessionReporter::startSessionIfDueOnQueue() {
-    sessionCheckedSinceActivation_ = reporting();
-    if (!reporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
+    sessionCheckedSinceActivation_ = sessionReporting();
+    if (!sessionReporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
     setSessionID(std::nullopt, std::nullopt);
     logSessionStartEvent();
 }
@@ -268,7 +273,10 @@ int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRS
     }
     engagementStartUptime_ = uptime();
     if (efficient && !isRedundant) freerideEngagementStartUptime_ = engagementStartUptime_;
-    if (persistedConfig_) persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
+    // Before the engine has spoken no session has begun: the engine's start
+    // begins it, however long the application was in use before.
+    if (persistedConfig_ && reportingEnabled_.has_value())
+        persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
     rescheduleUserEngagementTimer();
     return millis;
 }

@@ -10,6 +10,7 @@
 #include "platform/dispatch/SerialQueue.h"
 
 class MSRAlarm;
+class MSRMeasurement;
 class MSRPersistedConfig;
 struct MSRScreen;
 
@@ -45,8 +46,10 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
     // What the engine's component registry makes: the reporter that already
     // follows the application, when it works on the engine's configuration,
     // else a new one (at the start, and after a wipe).
+    // `engine` is the one that reports its sessions through it; it may start
+    // before it becomes the shared instance.
     static std::shared_ptr<MSRSessionReporterInterface> makeForEngine(
-        std::shared_ptr<MSRPersistedConfig> config);
+        std::shared_ptr<MSRPersistedConfig> config, std::weak_ptr<MSRMeasurement> engine = {});
     ~MSRSessionReporter() override;
 
     // The engine's (worker queue).
@@ -76,6 +79,10 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
     explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> config);
     void onQueue(const std::function<void()>& block);
     bool reporting() const { return reportingEnabled_.value_or(true); }
+    // Sessions begin only once the engine has switched reporting on: an
+    // activation before that is the engine start's to report, and its "_s"
+    // then comes before the screens seen meanwhile.
+    bool sessionReporting() const { return reportingEnabled_.value_or(false); }
     // The steps below run on the queue.
     bool isSessionExpiredOnQueue();
     void updatePropertiesForNewSessionStartOnQueue();
@@ -96,6 +103,8 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
     // facade for the engine's start, which drops it when collection is off.
     std::optional<bool> reportingEnabled_;
     std::atomic<bool> takenByEngine_{false};
+    // Set once by makeForEngine before the engine calls it; read on its worker.
+    std::weak_ptr<MSRMeasurement> engine_;
     double timeoutSessionInterval_ = 0;
     // Whether the session was checked since the application last became
     // active: an activation seen before reporting was on is checked once it is.

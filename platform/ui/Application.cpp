@@ -76,6 +76,8 @@ void Application::becomeActive() {
 void Application::resignActive() {
     if (state_ != State::active) return;
     moveTo(State::inactive, &ApplicationDelegate::applicationWillResignActive, willResignActiveNotification);
+    if (auto key = keyWindow_.lock())
+        foundation::NotificationCenter::defaultCenter().post(Window::didResignKeyNotification, key.get());
 }
 
 void Application::enterBackground() {

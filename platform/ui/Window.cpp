@@ -1,5 +1,6 @@
 #include "platform/ui/Window.h"
 
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Traits.h"
 
@@ -35,7 +36,10 @@ void Window::makeKeyAndVisible() {
     auto& app = Application::shared();
     auto self = std::static_pointer_cast<Window>(shared_from_this());
     if (!scene_) app.mainScene().attach(self);
+    auto previous = app.keyWindow_.lock();
     app.keyWindow_ = self;
+    if (previous && previous != self)
+        foundation::NotificationCenter::defaultCenter().post(didResignKeyNotification, previous.get());
     if (visible_) return;
     visible_ = true;
     if (root_) root_->appearanceTransition(true, false);

@@ -13,6 +13,10 @@ class WindowScene;
 // order they were presented.
 class Window : public View {
   public:
+    // Posted with the window as object when it stops being the key window:
+    // another window became key, or the application resigned active.
+    static constexpr const char* didResignKeyNotification = "UIWindowDidResignKeyNotification";
+
     // The main screen's bounds.
     Window();
     explicit Window(const Rect& frame);

@@ -229,7 +229,7 @@ TEST_F(FacadeTest, SessionIDAndDefaultParametersNeedAStartedEnabledEngine) {
     EXPECT_TRUE(codes().empty());
 }
 
-TEST_F(FacadeTest, RestoringTakesTheFirstStoredDictionaryUnderItsCap) {
+TEST_F(FacadeTest, RestoringTakesTheLatestStoredDictionaryUnderItsCap) {
     struct Case {
         int64_t persistedSource;
         std::vector<const char*> stored;
@@ -237,7 +237,11 @@ TEST_F(FacadeTest, RestoringTakesTheFirstStoredDictionaryUnderItsCap) {
         int64_t source;
     };
     const std::vector<Case> cases = {
-        {10, {"consent_settings_tcf", "consent_settings_3p"}, "consent_settings_tcf", 5},
+        // The public set came last: its dictionary holds the user's choice.
+        {10, {"consent_settings_tcf", "consent_settings_3p"}, "consent_settings_3p", 10},
+        {5, {"consent_settings_tcf", "consent_settings_3p"}, "consent_settings_tcf", 5},
+        // The latest one missing: the first stored one under its cap.
+        {10, {"consent_settings_tcf"}, "consent_settings_tcf", 5},
         {40, {"consent_settings_3p"}, "consent_settings_3p", 20},
         {10, {"consent_settings_3p"}, "consent_settings_3p", 10},
         {30, {"consent_settings"}, "consent_settings", 30},
@@ -257,6 +261,21 @@ TEST_F(FacadeTest, RestoringTakesTheFirstStoredDictionaryUnderItsCap) {
             EXPECT_FALSE(settings);
         }
     }
+}
+
+TEST_F(FacadeTest, ADenialAfterTCFConsentHoldsAcrossARestart) {
+    MSRAnalytics::clearConsent();
+    MSRAnalytics::setConsent({{"ad_storage", "granted"}, {"analytics_storage", "granted"}}, "consent_settings_tcf");
+    DEDIzurarove::setConsent({{"analytics_storage", "denied"}});
+    ASSERT_TRUE(MSRConsentSettingsUtil::isAnalyticsStorageDenied());
+    const std::string signals = MSRConsentSettingsUtil::consentSignals();
+    EXPECT_EQ(signals, "G110");
+    // The next process knows only what was persisted.
+    MSRConsentSettingsUtil::clearAllSettings();
+    MSRAnalytics::loadPersistedConsentSettings();
+    EXPECT_TRUE(MSRConsentSettingsUtil::isAnalyticsStorageDenied());
+    EXPECT_EQ(MSRConsentSettingsUtil::consentSignals(), signals);
+    EXPECT_EQ(MSRConsentSettingsUtil::consentSource(), 10);
 }
 
 TEST_F(FacadeTest, ResetStoresTheNewIdentifierUnlessStorageIsDenied) {

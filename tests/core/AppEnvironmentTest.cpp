@@ -48,4 +48,28 @@ TEST_F(FacadeTest, InterceptorHandsLinksToTheEngineAndNeverClaimsTheCall) {
     EXPECT_EQ(switchedOff, 1);
 }
 
+// The application hands its delegate's calls to the interceptor from launch,
+// but they reach the engine only once its start made the proxy; a background
+// session's handler runs exactly once in every case.
+TEST_F(FacadeTest, DelegateCallsReachTheEngineOnceTheProxyExists) {
+    auto& interceptor = MSRAppDelegateInterceptor::sharedInstance();
+    int finished = 0;
+    const auto finish = [&] { ++finished; };
+    EXPECT_FALSE(interceptor.applicationOpenURL("calvaro://early"));
+    interceptor.applicationHandleEventsForBackgroundURLSession("early", finish);
+    settle();
+    EXPECT_TRUE(engine_->takeCalls().empty()) << "no engine, no proxy yet";
+    EXPECT_EQ(finished, 1);
+
+    start();
+    EXPECT_TRUE(MSRAppDelegateInterceptor::isAppDelegateProxyCreated());
+    EXPECT_FALSE(interceptor.applicationOpenURL("calvaro://late"));
+    interceptor.applicationHandleEventsForBackgroundURLSession("late", finish);
+    DEDIzurarove::handleEventsForBackgroundURLSession("public", finish);
+    DEDIzurarove::handleEventsForBackgroundURLSession("none", nullptr);
+    settle();
+    EXPECT_EQ(engine_->takeCalls(), std::vector<std::string>{"url:calvaro://late"});
+    EXPECT_EQ(finished, 3);
+}
+
 }  // namespace

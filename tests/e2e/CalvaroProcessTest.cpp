@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -141,6 +142,63 @@ int64_t storedCount(const fs::path& home, const std::string& sql) {
     return count;
 }
 
+// The user properties of the stored metadata that the first row named
+// `eventName` points to, as protoc decodes them: "name=value" each.
+std::vector<std::string> storedUserPropertiesOfFirst(const fs::path& home, const fs::path& scratch,
+                                                     const std::string& eventName) {
+    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+    const fs::path blob = scratch / ("metadata-" + eventName + ".bin");
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        const std::string sql =
+            "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = (SELECT metadata_fingerprint "
+            "FROM raw_events WHERE name = ?1 ORDER BY rowid LIMIT 1)";
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_bind_text(statement, 1, eventName.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            std::ofstream(blob, std::ios::binary)
+                .write(static_cast<const char*>(sqlite3_column_blob(statement, 0)),
+                       sqlite3_column_bytes(statement, 0));
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    std::vector<std::string> properties;
+    const std::string command = "protoc --proto_path='" + CALVARO_PROTO_DIR +
+                                "' --decode=msr.MeasurementBundle measurement.proto < '" + blob.string() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return properties;
+    std::string decoded;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) decoded.append(buffer, got);
+    pclose(pipe);
+    // Each user property block: its name, then its value.
+    std::istringstream lines(decoded);
+    std::string line;
+    bool inProperty = false;
+    std::string name;
+    while (std::getline(lines, line)) {
+        const auto text = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+        if (text.rfind("user_attributes {", 0) == 0) {
+            inProperty = true;
+            name.clear();
+        } else if (inProperty && text.rfind("name: \"", 0) == 0) {
+            name = text.substr(7, text.size() - 8);
+        } else if (inProperty && !name.empty() && text.find("_value: ") != std::string::npos) {
+            properties.push_back(name + "=" + text.substr(text.find("_value: ") + 8));
+            inProperty = false;
+        }
+    }
+    return properties;
+}
+
+bool hasProperty(const std::vector<std::string>& properties, const std::string& prefix) {
+    return std::any_of(properties.begin(), properties.end(),
+                       [&](const std::string& property) { return property.rfind(prefix + "=", 0) == 0; });
+}
+
 int64_t storedCalculations(const fs::path& home) {
     return storedCount(home, "SELECT count(*) FROM raw_events WHERE name = 'kal_calculate'");
 }
@@ -215,6 +273,19 @@ TEST_F(CalvaroProcessTest, ScriptErrorAndFirstStartsEndCleanly) {
             EXPECT_EQ(named("_s"), 1) << "run " << run << ", start " << start;
             EXPECT_EQ(named("_e"), start + 1) << "run " << run << ", start " << start;
             EXPECT_EQ(named("_f"), 1) << "run " << run << ", start " << start;
+            // The session starts before the first screen view, and every
+            // screen view is stored under that session's id and number.
+            const int64_t firstSession = storedCount(fresh, "SELECT min(rowid) FROM raw_events WHERE name = '_s'");
+            EXPECT_LT(firstSession, storedCount(fresh, "SELECT min(rowid) FROM raw_events WHERE name = '_vs'"))
+                << "run " << run << ", start " << start;
+            for (const char* property : {"_sid", "_sno"}) {
+                EXPECT_TRUE(hasProperty(storedUserPropertiesOfFirst(fresh, root.path(), "_vs"), property))
+                    << property << ", run " << run << ", start " << start;
+            }
+            // The first open's metadata holds both first-open properties.
+            const auto firstOpen = storedUserPropertiesOfFirst(fresh, root.path(), "_f");
+            EXPECT_TRUE(hasProperty(firstOpen, "_fi") && hasProperty(firstOpen, "_fot"))
+                << "run " << run << ", start " << start << ": " << firstOpen.size() << " properties";
         }
     }
 }

@@ -159,3 +159,76 @@ TEST_F(ReportersTest, SwitchedOffThereAreNoHooksAndScreenViewEventsStillCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another window made key over the tree, then the tree's window again: that
+// window's controllers do not appear again, so only the resignation of the
+// other window brings their screen back.
+TEST_F(ReportersTest, KeyWindowChangesAndTheObserverFollowTheScreens) {
+    startReporters();
+    ui::Application::shared().becomeActive();
+    auto reporter = MSRScreenViewReporter::sharedInstance();
+    std::vector<std::string> told;
+    auto observer = std::make_shared<MSRScreenViewReporterDelegate>();
+    observer->viewControllerDidAppear = [&](ui::ViewController& controller, bool tracked) {
+        told.push_back("appear " + MSRScreenViewReporter::MSRShortClassName(controller) + (tracked ? " tracked" : ""));
+    };
+    observer->viewControllerDidDisappear = [&](ui::ViewController& controller) {
+        told.push_back("disappear " + MSRScreenViewReporter::MSRShortClassName(controller));
+    };
+    reporter->setVuzedezoPerfDelegate(observer);
+    auto other = std::make_shared<MSRScreenViewReporterDelegate>(*observer);
+    auto lacking = std::make_shared<MSRScreenViewReporterDelegate>();
+    lacking->viewControllerDidAppear = observer->viewControllerDidAppear;
+    takeCodes();
+    reporter->setVuzedezoPerfDelegate(other);
+    reporter->setVuzedezoPerfDelegate(lacking);
+    EXPECT_EQ(takeCodes(), (std::vector<int64_t>{31016, 31019}));
+    EXPECT_EQ(reporter->vuzedezoPerfDelegate(), observer);
+
+    Tree tree;
+    tree.show();
+    auto modal = std::make_shared<ModalViewController>();
+    auto overlay = std::make_shared<ui::Window>();
+    overlay->setRootViewController(modal);
+    overlay->makeKeyAndVisible();
+    forgetEvents();
+    tree.window->makeKeyAndVisible();
+    auto views = events({"_vs"});
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(text(views[0], "_sc"), "ListViewController");
+    EXPECT_EQ(text(views[0], "_pc"), "ModalViewController");
+    EXPECT_NE(std::find(told.begin(), told.end(), "appear ModalViewController tracked"), told.end());
+
+    // Cleared, the observer hears nothing more.
+    reporter->setVuzedezoPerfDelegate(nullptr);
+    told.clear();
+    tree.navigation->push(std::make_shared<DetailViewController>());
+    EXPECT_TRUE(told.empty());
+    EXPECT_EQ(reporter->vuzedezoPerfDelegate(), nullptr);
+}
+
+// What another party left under the reporter's keys is reported, dropped and
+// replaced: the screens are tracked as if it had never been there.
+TEST_F(ReportersTest, ForeignAssociatedObjectsAreReportedAndReplaced) {
+    startReporters();
+    ui::Application::shared().becomeActive();
+    Tree tree;
+    tree.window->associatedObject("msrStack") = std::make_shared<int>(1);
+    tree.navigation->associatedObject("msrScreen") = std::make_shared<std::string>("not a screen");
+    takeCodes();
+    tree.show();
+    const auto codes = takeCodes();
+    EXPECT_GE(count(codes, 38000), 1u);
+    EXPECT_GE(count(codes, 36000), 1u);
+    auto views = events({"_vs"});
+    ASSERT_FALSE(views.empty());
+    EXPECT_EQ(text(views.back(), "_sc"), "ListViewController");
+    // Once replaced, nothing more is found.
+    tree.navigation->push(std::make_shared<DetailViewController>());
+    const auto later = takeCodes();
+    EXPECT_EQ(count(later, 36000) + count(later, 38000), 0u);
+}
+
+}  // namespace

@@ -27,13 +27,14 @@ class SessionTest : public ReportersTest {
         settle();
     }
     // A new reporter on a configuration that has seen no session, the
-    // application in the background.
+    // application in the background, reporting switched on as the engine does.
     void restartSessions() {
         leave();
         auto config = MSRPersistedConfig::sharedInstance();
         config->setSessionNumber(0);
         config->setLastSessionActivityClockTime(0);
         sessions_ = MSRSessionReporter::initWithPersistedConfig(config);
+        sessions_->setReportingEnabled(true);
         forgetEvents();
     }
 
@@ -133,6 +134,24 @@ TEST_F(SessionTest, AnEngineThatStartsLateStillGetsTheSessionOfTheActivation) {
     made->setReportingEnabled(true);
     EXPECT_EQ(events({"_s"}).size(), 1u);
     EXPECT_NE(MSRSessionReporter::makeForEngine(config), sessions_) << "after a wipe a new one";
+}
+
+// The application may be used, and even left, before the engine's start has
+// run: that start begins the session, so nothing before it may begin one or
+// make the session look current.
+TEST_F(SessionTest, UseBeforeTheEngineSwitchesReportingOnLeavesTheSessionToTheEngine) {
+    auto config = MSRPersistedConfig::sharedInstance();
+    config->setSessionNumber(0);
+    config->setLastSessionActivityClockTime(0);
+    sessions_ = MSRSessionReporter::initWithPersistedConfig(config);
+    forgetEvents();
+    activate();
+    stayFor(5);
+    leave();
+    EXPECT_TRUE(events({"_s"}).empty());
+    EXPECT_EQ(events({"_e"}).size(), 1u) << "the engagement still waits for the engine";
+    EXPECT_EQ(config->lastSessionActivityClockTime(), 0);
+    EXPECT_TRUE(sessions_->isSessionExpired()) << "the engine's start finds the session to begin";
 }
 
 class AdExposureTest : public SessionTest {
