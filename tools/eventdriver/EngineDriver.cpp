@@ -7,6 +7,7 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/support/MSRConsoleLogger.h"
@@ -61,6 +62,7 @@ void EngineDriver::start() {
     MSRRegisterAudience();
     // As the application does: the engine with its experiments.
     MSRRegisterExperiments();
+    MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
 }
