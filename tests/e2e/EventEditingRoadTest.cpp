@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <map>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "tests/e2e/DriverHarness.h"
+#include "tests/support/TestPaths.h"
 #include "tools/assembler/ProgramAssembler.h"
 
 namespace {
@@ -116,6 +119,24 @@ TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
     EXPECT_EQ(byName.count("e2e_marker"), 0u);
     EXPECT_EQ(byName.count("e2e_dropped"), 0u);
     EXPECT_NE(tools::consoleTail(root.path(), 400).find("23223"), std::string::npos) << consoleTail();
+
+    // protoc reads the edited events off the wire with our proto files.
+    std::string decoded;
+    for (const auto& upload : measurement.uploads()) {
+        const auto file = root.path() / "edited.bin";
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(upload.body.data()), static_cast<std::streamsize>(upload.body.size()));
+        FILE* pipe = popen(("protoc --proto_path=" + CALVARO_PROTO_DIR +
+                            " --decode=msr.MeasurementBatch measurement.proto < " + file.string() + " 2>&1")
+                               .c_str(),
+                           "r");
+        ASSERT_NE(pipe, nullptr);
+        char buffer[4096];
+        for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) decoded.append(buffer, got);
+        EXPECT_EQ(pclose(pipe), 0) << decoded;
+    }
+    EXPECT_NE(decoded.find("name: \"edited_event\""), std::string::npos) << decoded.substr(0, 2000);
+    EXPECT_NE(decoded.find("string_value: \"yes\""), std::string::npos) << decoded.substr(0, 2000);
 }
 
 }  // namespace
