@@ -26,6 +26,8 @@ bool isNumber(const foundation::Value& value) {
 }  // namespace
 
 MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
+    // The callbacks' event methods always have an event to work on.
+    context_.outputEvent = inputEvent_;
     runtime_.addGarbageCollectionRoot(&callbacks_);
     runtime_.moduleProvider().setModuleCreator(
         [this]() -> MSRPValue {
