@@ -17,6 +17,7 @@
 
 #include <map>
 #include <mutex>
+#include <charconv>
 #include <sstream>
 
 namespace {
@@ -55,9 +56,12 @@ bool hasError(const MSRError& error) { return !error.domain().empty() || error.c
 std::string settingValueText(const MSRSettingValue& value) {
     if (auto text = std::get_if<std::string>(&value)) return *text;
     if (auto integer = std::get_if<int64_t>(&value)) return std::to_string(*integer);
-    std::ostringstream out;
-    out << std::get<double>(value);
-    return out.str();
+    // The shortest text that reads back as the same double: programs see
+    // the setting at full precision.
+    char buffer[64];
+    auto [end, failure] = std::to_chars(buffer, buffer + sizeof(buffer), std::get<double>(value));
+    if (failure != std::errc()) return {};
+    return std::string(buffer, end);
 }
 
 }  // namespace
@@ -300,8 +304,9 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
         monitorRef().logWithLevel(7, 29014, "Successfully parsed a configuration. Version", {MSRLogContext(*version)});
     }
 
-    if (!loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, MSRConfigSlot::kPrograms)))
-        return;
+    // A program that fails to load is dropped on its own; the data controls
+    // and consent settings after it still apply.
+    loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, MSRConfigSlot::kPrograms));
 
     std::vector<std::string> dataControls;
     for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, MSRConfigSlot::kDataControls)) {

@@ -468,7 +468,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     if (editing) editing->handleEvent(event.editEvent(), &error);
     if (editing && isSet(error)) {
         eventWriter().writeEventOnWorkerQueue(event);
-        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name())});
+        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name()), MSRLogContext(error)});
         // The event was written all the same, so the upload must hear of it
         // like any other.
         eventWriter().updateScheduleOnceWritten();

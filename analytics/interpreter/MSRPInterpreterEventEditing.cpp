@@ -1,34 +1,291 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 
+#include <cmath>
+#include <limits>
+
+#include "analytics/interpreter/MSRPEvaluator.h"
+#include "analytics/interpreter/MSRPHostModules.h"
+#include "analytics/interpreter/MSRPNativeFunctionValue.h"
+#include "analytics/interpreter/MSRPObjectValue.h"
+#include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
 #include "analytics/support/MSRError.h"
 
+namespace {
+
+int64_t truncatedInteger(double number) {
+    if (std::isnan(number)) return 0;
+    if (number >= 9.2233720368547758e18) return std::numeric_limits<int64_t>::max();
+    if (number <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(number);
+}
+
+bool isNumber(const foundation::Value& value) {
+    return value.type() == foundation::Value::Type::Integer || value.type() == foundation::Value::Type::Double;
+}
+
+}  // namespace
+
+MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
+    // The callbacks' event methods always have an event to work on.
+    context_.outputEvent = inputEvent_;
+    runtime_.addGarbageCollectionRoot(&callbacks_);
+    runtime_.moduleProvider().setModuleCreator(
+        [this]() -> MSRPValue {
+            return MSRPValue(MSRPNativeFunctionValue::make(
+                "internal.registerCallback",
+                [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+                    return registerCallback(execution, arguments);
+                }));
+        },
+        "internal.registerCallback");
+    runtime_.moduleProvider().setModuleCreator(
+        [this]() -> MSRPValue {
+            return MSRPValue(MSRPNativeFunctionValue::make(
+                "internal.eventLogger", [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+                    return logEvent(execution, arguments);
+                }));
+        },
+        "internal.eventLogger");
+    eventFunctions_ = makeEventFunctions();
+}
+
+MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGarbageCollectionRoot(&callbacks_); }
+
 void MSRPInterpreterEventEditing::setModuleCreator(ModuleCreator creator, const std::string& name) {
-    moduleCreators_[name] = std::move(creator);
+    runtime_.moduleProvider().setModuleCreator(
+        [creator = std::move(creator)]() -> MSRPValue {
+            return creator ? MSRPRuntimeValueForHostModule(creator()) : MSRPValue();
+        },
+        name);
+}
+
+bool MSRPInterpreterEventEditing::finish(const MSRError& failure, MSRError* error) {
+    if (failure.code() == 0 && editingError_ == 0) return true;
+    if (error) *error = editingError_ ? MSRError(MSRPEditingErrorDomain, editingError_) : failure;
+    editingError_ = 0;
+    return false;
 }
 
 bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSRError* error) {
     std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
-    runtime_.resetInstructionCount();
     MSRError failure;
+    editingError_ = 0;
     MSRPValue last = runtime_.executeStatements(statements, &failure);
-    runtime_.collectGarbage();
-    if (failure.code() != 0) {
-        if (error) *error = failure;
-        return false;
-    }
+    if (!finish(failure, error)) return false;
     if (last.isControl()) {
         if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorControlValue);
         return false;
+    }
+    if (auto activities = MSRPBGetMessage<MSRPBEdtActivities>(program, 1)) {
+        for (const MSRPBEdtActivity& activity : MSRPBGetMessageArray<MSRPBEdtActivity>(*activities, 0)) {
+            if (!loadActivity(activity, error)) return false;
+        }
+    }
+    runtime_.collectGarbage();
+    return true;
+}
+
+bool MSRPInterpreterEventEditing::loadActivity(const MSRPBEdtActivity& activity, MSRError* error) {
+    std::string name = MSRPBGetString(activity, 0).value_or("");
+    for (const MSRPBRuntimeEntity& entity : MSRPBGetMessageArray<MSRPBRuntimeEntity>(activity, 1)) {
+        MSRError failure;
+        MSRPValue rule = runtime_.executeStatements({entity}, &failure);
+        if (!finish(failure, error)) return false;
+        if (!rule.isMap()) {
+            if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorRuleNotMap);
+            return false;
+        }
+        if (!registerRule(name, rule, error)) return false;
+    }
+    return true;
+}
+
+bool MSRPInterpreterEventEditing::registerRule(const std::string& name, const MSRPValue& rule, MSRError* error) {
+    MSRPRef<MSRPScope> scope = runtime_.getRunScope();
+    const MSRPValue* bound = scope->lookup(name);
+    if (!bound || !bound->isFunction()) {
+        if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorNoRule);
+        return false;
+    }
+    MSRPRef<MSRPFunctionValue> function(bound->function());
+    MSRError failure;
+    runtime_.invokeFunction(*function, std::span<const MSRPValue>(&rule, 1), &failure);
+    return finish(failure, error);
+}
+
+MSRPValue MSRPInterpreterEventEditing::registerCallback(MSRPExecution& execution,
+                                                        std::span<const MSRPValue> arguments) {
+    if (!MSRPCheckArgumentCount(arguments.size(), 3, execution.errorSlot())) return MSRPValue();
+    if (!arguments[1].isFunction() || !arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
+    const MSRPMapValue& options = *arguments[2].map();
+    auto failEditing = [&](int code) {
+        editingError_ = code;
+        return execution.fail(code);
+    };
+    if (!options.hasProperty("type")) return failEditing(kEditingErrorNoType);
+    std::string type = options.valueForProperty("type").stringValueOrError(execution.errorSlot());
+    if (execution.failed()) return MSRPValue();
+    int32_t priority = MSRPEditingCallbackHandler::kDefaultPriority;
+    if (options.hasProperty("priority")) {
+        double number = options.valueForProperty("priority").doubleValueOrError(execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        priority = MSRPToInt32(number);
+    }
+    if (int code = callbacks_.registerWithPriority(priority, arguments[1], type)) return failEditing(code);
+    return MSRPValue();
+}
+
+MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+    if (!MSRPCheckArgumentCount(arguments.size(), 3, execution.errorSlot())) return MSRPValue();
+    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
+    if (execution.failed()) return MSRPValue();
+    if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
+    foundation::Value::Dictionary parameters;
+    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
+        foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(entry.value, execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        if (value.isAbsent()) continue;
+        auto current = inputEvent_.parameters().find(entry.name);
+        parameters[entry.name] = normalizeParameterValue(
+            entry.name, current == inputEvent_.parameters().end() ? foundation::Value() : current->second, value);
+    }
+    context_.eventsToLog.emplace_back(std::move(name), timestamp, std::move(parameters));
+    return MSRPValue();
+}
+
+MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
+    // Untracked, like every native: it lives as long as the editor.
+    MSRPRef<MSRPMapValue> functions = MSRPObjectManager::mapValue(nullptr);
+    auto add = [&](const char* name, size_t count, MSRPNativeFunctionValue::Body body) {
+        functions->setValue(MSRPValue(MSRPNativeFunctionValue::make(
+                                name,
+                                [count, body = std::move(body)](MSRPExecution& execution,
+                                                                std::span<const MSRPValue> arguments) {
+                                    if (!MSRPCheckArgumentCount(arguments.size(), count, execution.errorSlot()))
+                                        return MSRPValue();
+                                    return body(execution, arguments);
+                                })),
+                            name);
+    };
+    add("getEventName", 0, [this](MSRPExecution&, std::span<const MSRPValue>) {
+        return MSRPValue::string(context_.outputEvent->name());
+    });
+    add("getTimestamp", 0, [this](MSRPExecution&, std::span<const MSRPValue>) {
+        return MSRPValue::number(context_.outputEvent->timestamp());
+    });
+    add("getParamValue", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        const auto& parameters = context_.outputEvent->parameters();
+        auto found = parameters.find(name);
+        if (found == parameters.end()) return MSRPValue::null();
+        return MSRPRuntimeEntityConverter::runtimeValueFromObject(found->second, execution.objectManager,
+                                                                  execution.errorSlot());
+    });
+    add("getParams", 0, [this](MSRPExecution& execution, std::span<const MSRPValue>) {
+        MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
+        for (const auto& [name, value] : context_.outputEvent->parameters()) {
+            MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(value, execution.objectManager,
+                                                                                     execution.errorSlot());
+            if (execution.failed()) return MSRPValue();
+            map->setValue(converted, name);
+        }
+        return MSRPValue(map);
+    });
+    add("setEventName", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+        if (arguments[0].isNull() || arguments[0].isUndefined()) return execution.fail(MSRPErrorCode::kArgumentKind);
+        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        context_.outputEvent->setName(name);
+        return MSRPValue::string(std::move(name));
+    });
+    add("setParamValue", 2, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(arguments[1], execution.errorSlot());
+        if (execution.failed()) return MSRPValue();
+        foundation::Value::Dictionary& parameters = context_.outputEvent->mutableParameters();
+        auto current = parameters.find(name);
+        if (value.isAbsent()) {
+            if (current != parameters.end()) parameters.erase(current);
+        } else {
+            foundation::Value stored = normalizeParameterValue(
+                name, current == parameters.end() ? foundation::Value() : current->second, value);
+            parameters.insert_or_assign(name, std::move(stored));
+        }
+        return arguments[1];
+    });
+    return MSRPValue(functions);
+}
+
+foundation::Value MSRPInterpreterEventEditing::normalizeParameterValue(const std::string& name,
+                                                                       const foundation::Value& current,
+                                                                       const foundation::Value& value) {
+    if (!isNumber(value)) return value;
+    double number = *value.doubleValue();
+    if (name == "_syn" || name == "_err" || name == "_el") return foundation::Value(truncatedInteger(number));
+    if (current.type() == foundation::Value::Type::Double) return value;
+    if (current.type() == foundation::Value::Type::Integer) {
+        if (!name.empty() && name[0] == '_') return value;
+        return foundation::Value(truncatedInteger(number));
+    }
+    if (current.string()) {
+        if (auto integer = value.integerValue()) return foundation::Value(std::to_string(*integer));
+        return foundation::Value(MSRPNumberToString(number));
+    }
+    return value;
+}
+
+bool MSRPInterpreterEventEditing::eventsEqual(const MSRPEvent& a, const MSRPEvent& b) {
+    if (&a == &b) return true;
+    if (std::fabs(a.timestamp() - b.timestamp()) > std::numeric_limits<double>::epsilon()) return false;
+    if (a.name() != b.name()) return false;
+    if (a.parameters().size() != b.parameters().size()) return false;
+    for (const auto& [name, value] : a.parameters()) {
+        auto other = b.parameters().find(name);
+        if (other == b.parameters().end()) return false;
+        if (isNumber(value) && value.type() != other->second.type()) return false;
+        if (!(value == other->second)) return false;
+    }
+    return true;
+}
+
+bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
+    auto invoke = [&](const MSRPValue& callback, MSRError* failure) -> int32_t {
+        MSRPRef<MSRPFunctionValue> function(callback.function());
+        MSRPValue answer = runtime_.invokeFunction(*function, std::span<const MSRPValue>(&eventFunctions_, 1), failure);
+        if (failure->code() != 0) return 2;
+        return answer.isNumber() ? MSRPToInt32(answer.numberValue()) : -1;
+    };
+    for (const auto& [priority, callback] : callbacks_.editCallbacks()) {
+        MSRPEvent saved = *context_.outputEvent;
+        MSRError failure;
+        int32_t answer = invoke(callback, &failure);
+        if (failure.code() != 0) {
+            context_.outputEvent = std::move(saved);
+            return finish(failure, error);
+        }
+        if (answer == 2 || answer == -1) context_.outputEvent = std::move(saved);
+    }
+    for (const auto& [priority, callback] : callbacks_.createCallbacks()) {
+        MSRError failure;
+        invoke(callback, &failure);
+        if (failure.code() != 0) return finish(failure, error);
     }
     return true;
 }
 
 bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* error) {
-    (void)error;
-    runtime_.resetInstructionCount();
+    inputEvent_ = event;
     context_.outputEvent = event;
     context_.eventsToLog.clear();
     hasEdits_ = false;
+    editingError_ = 0;
+    runtime_.resetInstructionCount();
+    bool succeeded = triggerCallbacks(error);
     runtime_.collectGarbage();
+    if (!succeeded) return false;
+    hasEdits_ = !eventsEqual(*context_.outputEvent, inputEvent_);
     return hasEdits_ || hasCreatedEvents();
 }

@@ -1,24 +1,29 @@
 #pragma once
 // The event editor the measurement engine gets from its component registry:
 // one interpreter runtime per loaded program. Loading runs the program's top
-// level; each event resets the instruction budget and collects garbage
-// afterwards. The program-visible modules ("require", the callback and
-// logger modules) and the edit and create callbacks plug in here: until they
-// do, no program can register a callback, so events pass unedited.
+// level, which defines rule functions, then hands each activity's entries to
+// the rule of its name; the rules register edit and create callbacks through
+// "internal.registerCallback". Each event then resets the instruction budget,
+// runs the edit callbacks and the create callbacks in ascending priority
+// against a working copy, and collects garbage afterwards.
 
 #include <map>
 #include <string>
 
+#include "analytics/interpreter/MSRPEditingCallbackHandler.h"
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/model/MSRPEventEditing.h"
 
 class MSRPInterpreterEventEditing final : public MSRPEventEditing {
   public:
-    MSRPInterpreterEventEditing() = default;
+    MSRPInterpreterEventEditing();
+    ~MSRPInterpreterEventEditing() override;
 
+    // Host modules ("internal.remoteConfig", "internal.appMetadata",
+    // "internal.logger") become program modules of the same name.
     void setModuleCreator(ModuleCreator creator, const std::string& name) override;
-    // Runs the top-level statements; an interpreter error, or editing error 5
-    // when the last one yields break, continue or return.
+    // Runs the top-level statements and the activities; an interpreter error,
+    // or an editing error (MSRPEditingErrorDomain, codes below).
     bool loadProgram(const MSRPBProgram& program, MSRError* error) override;
     bool handleEvent(const MSRPEvent& event, MSRError* error) override;
     bool hasEdits() const override { return hasEdits_; }
@@ -26,14 +31,42 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     const MSRPEventContext& eventContext() const override { return context_; }
 
     MSRPRuntime& runtime() { return runtime_; }
-    const std::map<std::string, ModuleCreator>& moduleCreators() const { return moduleCreators_; }
+    const MSRPEditingCallbackHandler& callbackHandler() const { return callbacks_; }
 
-    // Editing error 5: the top level ended on a control value.
+    // The editing errors.
+    static constexpr int kEditingErrorNoType = 2;
+    static constexpr int kEditingErrorUnknownType = 3;
+    static constexpr int kEditingErrorTooManyCallbacks = 4;
     static constexpr int kEditingErrorControlValue = 5;
+    static constexpr int kEditingErrorRuleNotMap = 6;
+    static constexpr int kEditingErrorNoRule = 7;
+
+    // How a parameter's new value is stored beside its current one (absent
+    // for none): the counters "_syn", "_err" and "_el" and parameters that
+    // held integers stay integers, parameters that held text stay text.
+    static foundation::Value normalizeParameterValue(const std::string& name, const foundation::Value& current,
+                                                     const foundation::Value& value);
+    // Same name, timestamps within the double epsilon, and the same
+    // parameters with numbers of the same kind. A parameter present in only
+    // one of the two makes them unequal, so a removal counts as an edit.
+    static bool eventsEqual(const MSRPEvent& a, const MSRPEvent& b);
 
   private:
+    bool loadActivity(const MSRPBEdtActivity& activity, MSRError* error);
+    bool registerRule(const std::string& name, const MSRPValue& rule, MSRError* error);
+    // An error of this run, in the editing domain when one was raised.
+    bool finish(const MSRError& failure, MSRError* error);
+    bool triggerCallbacks(MSRError* error);
+    MSRPValue makeEventFunctions();
+    MSRPValue registerCallback(MSRPExecution& execution, std::span<const MSRPValue> arguments);
+    MSRPValue logEvent(MSRPExecution& execution, std::span<const MSRPValue> arguments);
+
     MSRPRuntime runtime_;
-    std::map<std::string, ModuleCreator> moduleCreators_;
+    MSRPEditingCallbackHandler callbacks_;
+    MSRPEvent inputEvent_{"", 0, {}};
     MSRPEventContext context_;
+    // The object handed to callbacks; its methods work on the output event.
+    MSRPValue eventFunctions_;
+    int editingError_ = 0;
     bool hasEdits_ = false;
 };

@@ -2,6 +2,9 @@
 
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
+#include "analytics/interpreter/MSRPHostModules.h"
+#include "analytics/interpreter/MSRPMethodEvaluators.h"
+#include "analytics/interpreter/MSRPRequire.h"
 #include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
 #include "analytics/support/MSRError.h"
 
@@ -41,6 +44,7 @@ class MSRPRuntime::RunGuard {
 
 MSRPRuntime::MSRPRuntime()
     : objectManager_(std::make_unique<MSRPObjectManager>()),
+      moduleProvider_(std::make_unique<MSRPDynamicProvider>()),
       initScope_(MSRPScope::makeScope()),
       globalScope_(initScope_->createChildScope()),
       memoryLimit_(kDefaultMemoryAllowance) {
@@ -48,6 +52,9 @@ MSRPRuntime::MSRPRuntime()
     objectManager_->addRoot(initScope_.get());
     objectManager_->addRoot(globalScope_.get());
     execution_.objectManager = objectManager_.get();
+    MSRPInstallMethodEvaluators();
+    moduleProvider_->setModuleCreator(MSRPMakePlatformModule, "internal.platform");
+    initScope_->addValue(MSRPValue(MSRPRef<MSRPRequire>::make(moduleProvider_.get())), "require");
 }
 
 MSRPRuntime::~MSRPRuntime() {

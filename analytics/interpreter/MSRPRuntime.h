@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "analytics/interpreter/MSRPDynamicProvider.h"
 #include "analytics/interpreter/MSRPExecution.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
@@ -55,6 +56,8 @@ class MSRPRuntime {
     void removeGarbageCollectionRoot(const MSRPGarbageCollectionRoot* root) { objectManager_->removeRoot(root); }
     void collectGarbage() { objectManager_->collectGarbage(); }
     MSRPExecution& execution() { return execution_; }
+    // The modules `require` makes; "internal.platform" is there from the start.
+    MSRPDynamicProvider& moduleProvider() { return *moduleProvider_; }
 
   private:
     class RunGuard;
@@ -62,6 +65,8 @@ class MSRPRuntime {
 
     // Declared first so that it outlives the scopes and their values.
     std::unique_ptr<MSRPObjectManager> objectManager_;
+    // Before the scopes: `require`, bound in the initial scope, reads it.
+    std::unique_ptr<MSRPDynamicProvider> moduleProvider_;
     MSRPRef<MSRPScope> initScope_;
     MSRPRef<MSRPScope> globalScope_;
     MSRPExecution execution_;

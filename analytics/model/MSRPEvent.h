@@ -18,6 +18,11 @@ class MSRPEvent {
     double timestamp() const { return timestamp_; }
     const foundation::Value::Dictionary& parameters() const { return parameters_; }
 
+    // The interpreter edits its working copy in place.
+    void setName(std::string name) { name_ = std::move(name); }
+    void setTimestamp(double timestamp) { timestamp_ = timestamp; }
+    foundation::Value::Dictionary& mutableParameters() { return parameters_; }
+
   private:
     std::string name_;
     double timestamp_;

@@ -1,3 +1,22 @@
 #include "analytics/model/MSRPEventEditing.h"
 
+#include "analytics/support/MSRLogContext.h"
+#include "analytics/support/MSRMonitor.h"
+
 void MSRPicoLogger::log(const std::string& /*message*/) {}
+
+int64_t MSRPicoLogger::monitorLevel(int64_t level, bool silent, bool monitored) {
+    switch (level) {
+        case 2: return 8;
+        case 3: return 7;
+        case 5: return silent ? 5 : monitored ? 4 : 3;
+        case 6: return silent ? 2 : monitored ? 1 : 0;
+        default: return 6;
+    }
+}
+
+void MSRPicoLogger::logWithLevel(int64_t level, const std::string& message, const std::vector<std::string>& context,
+                                 bool silent, bool monitored) {
+    std::vector<MSRLogContext> contexts(context.begin(), context.end());
+    MSRMonitor::shared()->logWithLevel(monitorLevel(level, silent, monitored), 24005, message, contexts);
+}

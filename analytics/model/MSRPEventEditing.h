@@ -59,6 +59,13 @@ class MSRPicoLogger {
   public:
     virtual ~MSRPicoLogger() = default;
     virtual void log(const std::string& message);
+    // A program's log line at its own level (4 by default), to the monitor
+    // with code 24005.
+    virtual void logWithLevel(int64_t level, const std::string& message, const std::vector<std::string>& context,
+                              bool silent, bool monitored);
+    // The monitor level of a program's level: 2 and 3 are the debug levels,
+    // 5 warnings and 6 errors, quieter when silent or unmonitored.
+    static int64_t monitorLevel(int64_t level, bool silent, bool monitored);
 };
 
 class MSRPMessageLogger : public MSRPModule {

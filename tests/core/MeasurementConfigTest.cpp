@@ -218,18 +218,26 @@ TEST_F(MeasurementConfigTest, EventEditingProgramLoad) {
     MSRComponentRegistry::registerMaker<MSRPEventEditing>([&](const MSRComponentContext&) { return last = std::make_shared<RecordingEditing>(loads); });
 
     const MSRPBMeasurementConfig first =
-        withProgram(configuration(kAppID, 1, {{"measurement.upload.interval", "900000"}}), {"kept"});
+        withProgram(configuration(kAppID, 1,
+                                  {{"measurement.upload.interval", "900000"},
+                                   {"measurement.test.fraction", "0.123456789012"}}),
+                    {"kept"});
     ASSERT_TRUE(config_->updateMeasurementConfig(first));
     ASSERT_EQ(config_->eventEditing(), last);
     auto store = std::dynamic_pointer_cast<MSRPKeyValueStore>(last->creators.at(0)());
     ASSERT_TRUE(store);
     EXPECT_EQ(store->valueForKey("measurement.upload.interval"), "900000");
+    // Numbers reach programs at full precision, also once read as numbers.
+    EXPECT_EQ(store->valueForKey("measurement.test.fraction"), "0.123456789012");
+    config_->cacheValue(MSRSettingValue(0.123456789012), "measurement.test.fraction");
+    EXPECT_EQ(store->valueForKey("measurement.test.fraction"), "0.123456789012");
 
-    // A program that fails leaves no editing and the rest of that parse undone.
+    // A program that fails leaves no editing; the rest of that configuration
+    // still applies.
     loads = false;
     ASSERT_TRUE(config_->updateMeasurementConfig(withProgram(configuration(kAppID, 3), {"new"})));
     EXPECT_EQ(config_->eventEditing(), nullptr);
-    EXPECT_EQ(config_->dataControls(), std::vector<std::string>{"kept"});
+    EXPECT_EQ(config_->dataControls(), std::vector<std::string>{"new"});
 
     // A configuration without programs keeps the loaded one.
     loads = true;

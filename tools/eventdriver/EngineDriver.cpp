@@ -7,6 +7,7 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
@@ -76,6 +77,7 @@ std::optional<std::string> EngineDriver::start() {
     // As the application does: the engine with its experiments.
     MSRRegisterExperiments();
     MSRRegisterPurchaseReporting();
+    MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
     host::DEDApp::configure(options);
     return std::nullopt;
