@@ -5,6 +5,7 @@
 #include "analytics/support/MSRMemoryPreferenceStore.h"
 #include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/dispatch/SerialQueue.h"
 
 #include <memory>
@@ -42,11 +43,18 @@ struct MonitorHarness {
     }
     ~MonitorHarness() {
         MSRMonitor::setShared(nullptr);
-        // On a real queue, what was logged before the end has run when the
-        // harness goes; a monitor kept alive by someone else still writes to
-        // the console it shares. A manual executor drops what it still holds.
-        if (!executor) queue->sync([] {});
+        // With real threads, the work the test started (what was logged
+        // included) has run when the harness goes; a monitor kept alive by
+        // someone else still writes to the console it shares. A manual
+        // executor drops what it still holds.
+        if (!executor) {
+            dispatch::drainQueues(kDrainSeconds);
+            queue->sync([] {});
+        }
     }
+
+    // A bound on the wait for real queues at the end, far above any test's work.
+    static constexpr double kDrainSeconds = 60;
 
     // The console line of a report under the default tag.
     static std::string line(int64_t code, const std::string& text) {
