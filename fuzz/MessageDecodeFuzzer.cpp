@@ -21,10 +21,10 @@
 // Most inputs fail to decode and each failure is reported; a console that
 // prints nothing keeps the runs fast and the output readable.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static MSRConsoleLogger silent;
-    silent.setLoggerLevel(0);
+    auto silent = std::make_shared<MSRConsoleLogger>();
+    silent->setLoggerLevel(0);
     MSRMonitor::Environment environment;
-    environment.console = &silent;
+    environment.console = silent;
     MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(0, std::move(environment)));
     return 0;
 }

@@ -247,6 +247,9 @@ MSRMeasurement::MSRMeasurement()
 MSRMeasurement::~MSRMeasurement() {
     notificationTokens_.clear();
     if (network_) network_->setReachabilityDelegate(nullptr);
+    // The alarm fires on the worker queue with itself as its context: it goes
+    // there, after any firing already under way.
+    if (alarm_ && scheduler_) scheduler_->workerQueue()->async([alarm = std::move(alarm_)] {});
 }
 
 // ---- enablement -------------------------------------------------------------

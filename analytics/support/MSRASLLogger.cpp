@@ -3,7 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 
-MSRASLLogger::MSRASLLogger(MSRConsoleLogger& console) : console_(console) {}
+#include <utility>
+
+MSRASLLogger::MSRASLLogger(std::shared_ptr<MSRConsoleLogger> console)
+    : console_(console ? std::move(console) : MSRConsoleLogger::sharedPointer()) {}
 
 int MSRASLLogger::ZULLoggerLevelFromLogLevel(int64_t logLevel) {
     static constexpr int kTable[] = {3, 3, 3, 4, 4, 4, 5, 7, 7};
@@ -27,6 +30,6 @@ void MSRASLLogger::logMessage(const std::string& message, const std::string& log
         escaped.push_back(c);
         if (c == '%') escaped.push_back('%');
     }
-    console_.logBasic(ZULLoggerLevelFromLogLevel(logLevel), kSubsystem, logTag, logLevel == 7,
+    console_->logBasic(ZULLoggerLevelFromLogLevel(logLevel), kSubsystem, logTag, logLevel == 7,
                       messageCodeText(messageCode), escaped);
 }

@@ -3,14 +3,17 @@
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRLogging.h"
 
+#include <memory>
+
 // The monitor's console sink: turns a report into one console line with the
-// code shown as "I-MSR%06ld".
+// code shown as "I-MSR%06ld". It owns a share of its console, since its lines
+// are written from the monitor's queue, which may outlive whoever made it.
 class MSRASLLogger : public MSRLogging {
 public:
     // The console subsystem of the engine's lines.
     static constexpr const char* kSubsystem = "app.calvaro.analytics";
 
-    explicit MSRASLLogger(MSRConsoleLogger& console = MSRConsoleLogger::shared());
+    explicit MSRASLLogger(std::shared_ptr<MSRConsoleLogger> console = MSRConsoleLogger::sharedPointer());
 
     void logMessage(const std::string& message, const std::string& logTag, int64_t messageCode,
                     int64_t logLevel) override;
@@ -21,8 +24,8 @@ public:
     // "I-MSR" and the code in at least six digits.
     static std::string messageCodeText(int64_t messageCode);
 
-    MSRConsoleLogger& console() const { return console_; }
+    MSRConsoleLogger& console() const { return *console_; }
 
 private:
-    MSRConsoleLogger& console_;
+    std::shared_ptr<MSRConsoleLogger> console_;
 };

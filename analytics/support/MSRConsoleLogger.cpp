@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <utility>
 
-MSRConsoleLogger& MSRConsoleLogger::shared() {
-    static MSRConsoleLogger logger;
+MSRConsoleLogger& MSRConsoleLogger::shared() { return *sharedPointer(); }
+
+std::shared_ptr<MSRConsoleLogger> MSRConsoleLogger::sharedPointer() {
+    static const std::shared_ptr<MSRConsoleLogger> logger = std::make_shared<MSRConsoleLogger>();
     return logger;
 }
 

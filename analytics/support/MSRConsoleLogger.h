@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ public:
 
     // The process's console, created on first use at level notice.
     static MSRConsoleLogger& shared();
+    // The same console for holders that log from queued work: they keep it
+    // alive for as long as they may still write to it.
+    static std::shared_ptr<MSRConsoleLogger> sharedPointer();
 
     explicit MSRConsoleLogger(Sink sink = {});
 

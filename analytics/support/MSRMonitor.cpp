@@ -83,7 +83,8 @@ MSRMonitor::MSRMonitor(int64_t logLevel, std::shared_ptr<MSRLogging> logger,
                           : std::make_shared<MSRMemoryPreferenceStore>()),
       monitorUserDefaults_(environment.monitorSuite ? std::move(environment.monitorSuite)
                                                     : std::make_shared<MSRMemoryPreferenceStore>()),
-      console_(environment.console ? environment.console : &MSRConsoleLogger::shared()),
+      console_(environment.console ? std::move(environment.console)
+                                   : MSRConsoleLogger::sharedPointer()),
       launchArguments_(std::move(environment.launchArguments)),
       isAppStoreBuild_(environment.isAppStoreBuild),
       hasDEDConfigurationClass_(environment.hasDEDConfigurationClass),
@@ -94,9 +95,8 @@ MSRMonitor::~MSRMonitor() = default;
 
 std::shared_ptr<MSRMonitor> MSRMonitor::initWithLibraryVersion(int64_t libraryVersion,
                                                                Environment environment) {
-    MSRConsoleLogger* console =
-        environment.console ? environment.console : &MSRConsoleLogger::shared();
-    return initWithLogLevel(6, std::make_shared<MSRASLLogger>(*console), libraryVersion,
+    auto logger = std::make_shared<MSRASLLogger>(environment.console);
+    return initWithLogLevel(6, std::move(logger), libraryVersion,
                             std::move(environment));
 }
 

@@ -32,7 +32,9 @@ struct MSRMonitorEnvironment {
     // The monitor's suite "<root>.monitor".
     std::shared_ptr<MSRPreferenceStore> monitorSuite;
     // The console whose level the switches set; the shared console if null.
-    MSRConsoleLogger* console = nullptr;
+    // Shared, because lines reach it from the monitor queue for as long as
+    // the monitor lives.
+    std::shared_ptr<MSRConsoleLogger> console;
     // The monitor queue; a new serial queue "MSRMonitorQueue" if null.
     std::shared_ptr<dispatch::Queue> queue;
     // Uniform integers in [0, n) for the reservoir.
@@ -143,7 +145,7 @@ private:
     int64_t libraryVersion_;
     std::shared_ptr<MSRPreferenceStore> appPreferences_;
     std::shared_ptr<MSRPreferenceStore> monitorUserDefaults_;
-    MSRConsoleLogger* console_;
+    std::shared_ptr<MSRConsoleLogger> console_;
     bool deferToDEDLogger_ = false;
     std::atomic<bool> debugModeEnabled_{false};
     std::atomic<bool> verboseLoggingEnabled_{false};

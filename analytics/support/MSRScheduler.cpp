@@ -25,7 +25,8 @@ MSRScheduler::MSRScheduler(std::shared_ptr<dispatch::Queue> workerQueue,
     : workerQueue_(std::move(workerQueue)),
       monitor_(monitor ? std::move(monitor) : MSRMonitor::shared()) {}
 
-bool MSRScheduler::runGuarded(const Block& block, int64_t code, const std::string& message) {
+bool MSRScheduler::runGuarded(MSRMonitor& monitor, const Block& block, int64_t code,
+                              const std::string& message) {
     // The engine's exceptions are reported as they are; anything else that
     // escapes a block is wrapped so that it too is logged instead of ending
     // the worker thread.
@@ -33,13 +34,13 @@ bool MSRScheduler::runGuarded(const Block& block, int64_t code, const std::strin
         block();
         return true;
     } catch (const MSRException& exception) {
-        monitor_->logWithLevel(1, code, message, {exception});
+        monitor.logWithLevel(1, code, message, {exception});
     } catch (const std::exception& exception) {
-        monitor_->logWithLevel(1, code, message,
-                               {MSRException(typeid(exception).name(), exception.what())});
+        monitor.logWithLevel(1, code, message,
+                             {MSRException(typeid(exception).name(), exception.what())});
     } catch (...) {
-        monitor_->logWithLevel(1, code, message,
-                               {MSRException("UnknownException", "unknown exception")});
+        monitor.logWithLevel(1, code, message,
+                             {MSRException("UnknownException", "unknown exception")});
     }
     return false;
 }
@@ -52,14 +53,17 @@ uint64_t MSRScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Bl
         return scheduledBlocks_.load();
     }
     const uint64_t place = ++scheduledBlocks_;
-    workerQueue_->async([this, id = std::string(blockID), block = std::move(block)] {
-        runGuarded(block, 30000, withBlockID("Exception on worker queue. Block ID=", id, ". Exception"));
+    // The block may run after the scheduler is gone: it holds the monitor, not the scheduler.
+    workerQueue_->async([monitor = monitor_, id = std::string(blockID), block = std::move(block)] {
+        runGuarded(*monitor, block, 30000,
+                   withBlockID("Exception on worker queue. Block ID=", id, ". Exception"));
     });
     return place;
 }
 
 void MSRScheduler::runBlockID(std::string_view blockID, const Block& block) {
-    runGuarded(block, 30000, withBlockID("Exception on worker queue. Block ID=", blockID, ". Exception"));
+    runGuarded(*monitor_, block, 30000,
+               withBlockID("Exception on worker queue. Block ID=", blockID, ". Exception"));
 }
 
 void MSRScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
@@ -73,7 +77,7 @@ void MSRScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
     ++scheduledBlocks_;
     workerQueue_->sync([&] {
         completed = runGuarded(
-            block, 30003,
+            *monitor_, block, 30003,
             withBlockID("Exception on worker queue when processing sync block. Block ID=", blockID,
                         ". Exception"));
     });

@@ -52,8 +52,10 @@ public:
 
 private:
     // Runs `block`, answering whether it returned normally; what it throws is
-    // logged under `code` with the identifier in `message`.
-    bool runGuarded(const Block& block, int64_t code, const std::string& message);
+    // logged under `code` with the identifier in `message` to `monitor`.
+    // Static, since queued blocks may run after the scheduler is gone.
+    static bool runGuarded(MSRMonitor& monitor, const Block& block, int64_t code,
+                           const std::string& message);
 
     std::shared_ptr<dispatch::Queue> workerQueue_;
     std::shared_ptr<MSRMonitor> monitor_;

@@ -12,12 +12,13 @@ namespace {
 struct Fixture {
     Fixture() {
         MSRMonitor::Environment environment;
-        environment.console = &console;
+        environment.console = console;
         environment.appPreferences = std::make_shared<MSRMemoryPreferenceStore>();
         environment.monitorSuite = std::make_shared<MSRMemoryPreferenceStore>();
         monitor = MSRMonitor::initWithLibraryVersion(110100, environment);
     }
-    MSRConsoleLogger console{[](const std::string&) {}};
+    std::shared_ptr<MSRConsoleLogger> console =
+        std::make_shared<MSRConsoleLogger>([](const std::string&) {});
     std::shared_ptr<MSRMonitor> monitor;
 };
 
@@ -33,7 +34,7 @@ BENCHMARK(BM_MonitorLineBelowLoggingLevel);
 // A verbose report (level 8) while verbose logging is off.
 void BM_MonitorVerboseLineWhileOff(benchmark::State& state) {
     Fixture f;
-    f.console.setLoggerLevel(MSRConsoleLogger::kLevelDebug);
+    f.console->setLoggerLevel(MSRConsoleLogger::kLevelDebug);
     for (auto _ : state) {
         f.monitor->logWithLevel(8, 23025, "No next uploading time. Upload task will not be scheduled");
     }

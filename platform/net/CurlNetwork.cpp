@@ -167,6 +167,9 @@ struct CurlNetwork::Shared {
     std::atomic<int> uploadsInFlight{0};
     std::atomic<bool> debug{false};
     mutable std::mutex mutex;
+    // Held while the delegate is called, so that once setLoggerDelegate has
+    // replaced it no worker is still inside the old one (its owner may go).
+    std::mutex loggerMutex;
     LoggerDelegate* logger = nullptr;
     unsigned long long nextSession = 1;
     struct Worker {
@@ -176,12 +179,8 @@ struct CurlNetwork::Shared {
     std::list<Worker> workers;
 
     void log(int level, int64_t code, const std::string& message) {
-        LoggerDelegate* delegate;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            delegate = logger;
-        }
-        if (delegate) delegate->networkLog(level, code, message);
+        std::lock_guard<std::mutex> lock(loggerMutex);
+        if (logger) logger->networkLog(level, code, message);
     }
 
     void reapLocked() {
@@ -354,7 +353,7 @@ std::optional<std::string> CurlNetwork::refusalReason(const std::string& url) co
 bool CurlNetwork::hasUploadInProgress() const { return shared_->uploadsInFlight.load() > 0; }
 
 void CurlNetwork::setLoggerDelegate(LoggerDelegate* delegate) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    std::lock_guard<std::mutex> lock(shared_->loggerMutex);
     shared_->logger = delegate;
 }
 

@@ -94,7 +94,7 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
         } else {
             responder = responder_;
         }
-        if (isPost) ++uploadsInFlight_;
+        if (isPost) ++*uploadsInFlight_;
         hold = hold_;
     }
     if (responder) held.reply = responder(request);
@@ -123,18 +123,14 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
 
 void FakeNetwork::deliver(Held held) {
     auto queue = held.queue;
-    queue->async([this, held = std::move(held)] {
-        if (held.isPost) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            --uploadsInFlight_;
-        }
+    queue->async([inFlight = uploadsInFlight_, held = std::move(held)] {
+        if (held.isPost) --*inFlight;
         held.completion(held.response, held.reply.body, held.reply.error);
     });
 }
 
 bool FakeNetwork::hasUploadInProgress() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return uploadsInFlight_ > 0;
+    return uploadsInFlight_->load() > 0;
 }
 
 void FakeNetwork::setLoggerDelegate(LoggerDelegate*) {}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -84,7 +85,8 @@ private:
     std::vector<Held> held_;
     bool hold_ = false;
     bool failNextSession_ = false;
-    int uploadsInFlight_ = 0;
+    // Shared with the queued completions, which may run after the network is gone.
+    std::shared_ptr<std::atomic<int>> uploadsInFlight_ = std::make_shared<std::atomic<int>>(0);
     unsigned long long nextSession_ = 1;
 };
 

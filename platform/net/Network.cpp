@@ -14,18 +14,17 @@ bool Network::isNetworkConnected() const {
 }
 
 void Network::setNetworkConnected(bool connected) {
-    ReachabilityDelegate* delegate = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (connected_ == connected) return;
         connected_ = connected;
-        delegate = reachabilityDelegate_;
     }
-    if (delegate) delegate->reachabilityDidChange();
+    std::lock_guard<std::mutex> lock(delegateMutex_);
+    if (reachabilityDelegate_) reachabilityDelegate_->reachabilityDidChange();
 }
 
 void Network::setReachabilityDelegate(ReachabilityDelegate* delegate) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(delegateMutex_);
     reachabilityDelegate_ = delegate;
 }
 

@@ -144,7 +144,10 @@ protected:
 private:
     mutable std::mutex mutex_;
     bool connected_ = true;
-    ReachabilityDelegate* reachabilityDelegate_ = nullptr;
+    // Held while the delegate is told, so that once setReachabilityDelegate
+    // has replaced it no thread is still inside the old one.
+    std::mutex delegateMutex_;
+    ReachabilityDelegate* reachabilityDelegate_ = nullptr;  // under delegateMutex_
     double timeout_;
 };
 

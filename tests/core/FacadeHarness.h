@@ -112,6 +112,8 @@ protected:
     }
     ~FacadeTest() override {
         settle();
+        // With real threads, what the test set going ends before the state is reset.
+        if (!monitor_.executor) dispatch::drainQueues(MonitorHarness::kDrainSeconds);
         // Also drops an identity a late read may have made over this data root.
         resetSharedState();
     }

@@ -5,6 +5,8 @@
 #include "analytics/support/MSRMemoryPreferenceStore.h"
 #include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
+#include "platform/dispatch/ProcessEnd.h"
+#include "platform/dispatch/SerialQueue.h"
 
 #include <memory>
 #include <mutex>
@@ -16,10 +18,22 @@
 // preferences live in memory. It is installed as the shared monitor for the
 // code under test and removed again afterwards. The reservoir keeps the latest
 // report unless a test says otherwise.
+//
+// Without an executor of its own the monitor's queue is a real thread, and
+// the monitor may be shared with other real threads that outlive the harness:
+// the console and the captured lines are therefore shared with the monitor,
+// and the harness waits for the monitor's queue before it ends.
 struct MonitorHarness {
+    struct Captured {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+
     explicit MonitorHarness(MSRMonitor::Environment environment = {}, bool ownExecutor = true) {
         if (ownExecutor) executor = std::make_unique<dispatch::ManualExecutor>();
-        environment.console = &console;
+        if (!environment.queue) environment.queue = dispatch::SerialQueue::create("MSRMonitorQueue");
+        queue = environment.queue;
+        environment.console = console;
         if (!environment.appPreferences) environment.appPreferences = app;
         if (!environment.monitorSuite) environment.monitorSuite = suite;
         if (!environment.randomUniform) environment.randomUniform = [](uint32_t) { return 0u; };
@@ -27,7 +41,20 @@ struct MonitorHarness {
         settle();
         MSRMonitor::setShared(monitor);
     }
-    ~MonitorHarness() { MSRMonitor::setShared(nullptr); }
+    ~MonitorHarness() {
+        MSRMonitor::setShared(nullptr);
+        // With real threads, the work the test started (what was logged
+        // included) has run when the harness goes; a monitor kept alive by
+        // someone else still writes to the console it shares. A manual
+        // executor drops what it still holds.
+        if (!executor) {
+            dispatch::drainQueues(kDrainSeconds);
+            queue->sync([] {});
+        }
+    }
+
+    // A bound on the wait for real queues at the end, far above any test's work.
+    static constexpr double kDrainSeconds = 60;
 
     // The console line of a report under the default tag.
     static std::string line(int64_t code, const std::string& text) {
@@ -39,8 +66,8 @@ struct MonitorHarness {
     }
     std::vector<std::string> takeLines() {
         settle();
-        std::lock_guard lock(mutex);
-        return std::exchange(lines, {});
+        std::lock_guard lock(captured->mutex);
+        return std::exchange(captured->lines, {});
     }
     // Key (item 2) or context (item 0) of the report the health monitor keeps, empty when none.
     std::string sampled(size_t item = 2) {
@@ -49,13 +76,14 @@ struct MonitorHarness {
         return array && array->size() == 4 ? *(*array)[item].get<std::string>() : "";
     }
 
-    std::mutex mutex;
-    std::vector<std::string> lines;
+    std::shared_ptr<Captured> captured = std::make_shared<Captured>();
     std::unique_ptr<dispatch::ManualExecutor> executor;
-    MSRConsoleLogger console{[this](const std::string& line) {
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
-    }};
+    std::shared_ptr<MSRConsoleLogger> console =
+        std::make_shared<MSRConsoleLogger>([captured = captured](const std::string& line) {
+            std::lock_guard lock(captured->mutex);
+            captured->lines.push_back(line);
+        });
+    std::shared_ptr<dispatch::Queue> queue;
     std::shared_ptr<MSRMemoryPreferenceStore> app = std::make_shared<MSRMemoryPreferenceStore>();
     std::shared_ptr<MSRMemoryPreferenceStore> suite = std::make_shared<MSRMemoryPreferenceStore>();
     std::shared_ptr<MSRMonitor> monitor;

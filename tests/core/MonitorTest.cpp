@@ -29,7 +29,7 @@ TEST(MonitorTest, LevelsReachConsoleAndHealthMonitorAsTheTableSays) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         MonitorHarness h;
         if (c.verbose) h.monitor->setVerboseLoggingEnabled(true);
-        h.console.setLoggerLevel(c.consoleLevel);
+        h.console->setLoggerLevel(c.consoleLevel);
         h.takeLines();
         h.suite->removeObjectForKey(MSRMonitor::kHealthMonitorKey);
         h.monitor->logWithLevel(c.level, 123, "probe");
@@ -170,7 +170,7 @@ TEST(MonitorTest, StartSwitchesFollowArgumentsAndStoredFlags) {
         MonitorHarness h(environment);
         // Switches, levels and the stored flags, which follow the switches.
         EXPECT_EQ(std::tuple(h.monitor->isDebugModeEnabled(), h.monitor->isVerboseLoggingEnabled(),
-                             h.monitor->logLevel(), h.console.loggerLevel(),
+                             h.monitor->logLevel(), h.console->loggerLevel(),
                              app->boolForKey(MSRMonitor::kDebugModeKey),
                              app->boolForKey(MSRMonitor::kVerboseLoggingKey)),
                   std::tuple(c.debug, c.verbose, c.logLevel, c.consoleLevel, c.debug, c.verbose));

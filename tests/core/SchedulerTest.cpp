@@ -57,6 +57,21 @@ TEST(SchedulerTest, ThrowingBlocksAreLoggedAndTheQueueGoesOn) {
     }
 }
 
+// The engine may let go of its scheduler while work is still queued: that
+// work runs all the same, and what it throws is still reported.
+TEST(SchedulerTest, QueuedBlocksOutliveTheirScheduler) {
+    MonitorHarness h;
+    int ran = 0;
+    {
+        MSRScheduler scheduler("worker", h.monitor);
+        scheduler.scheduleOnWorkerQueueBlockID("A:1", [&ran] { ++ran; });
+        scheduler.scheduleOnWorkerQueueBlockID("A:2", [] { throw std::runtime_error("late"); });
+    }
+    EXPECT_EQ(h.takeLines(), Lines{line(30000, std::string("Exception on worker queue. Block ID=A:2. Exception: ") +
+                                                   typeid(std::runtime_error).name() + ": late")});
+    EXPECT_EQ(ran, 1);
+}
+
 TEST(SchedulerTest, SynchronousEmptyAndMainThreadCalls) {
     MonitorHarness h;
     MSRScheduler scheduler("worker", h.monitor);

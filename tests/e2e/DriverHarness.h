@@ -25,6 +25,10 @@ class DriverTest : public testing::Test {
                                   kDriverApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
     }
 
+    // The server's threads call into `measurement`, which goes first: they
+    // end before it does.
+    void TearDown() override { collector.stop(); }
+
     std::vector<std::string> driverArguments(std::vector<std::string> more = {}) const {
         std::vector<std::string> all{"--home",   root.path().string(),
                                      "--url",    collector.baseURL(),

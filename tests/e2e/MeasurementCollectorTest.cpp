@@ -78,6 +78,14 @@ class MeasurementCollectorTest : public testing::Test {
         ASSERT_TRUE(collector.start(0, &error)) << error;
     }
 
+    // The server's threads call into `measurement`, which goes first: they
+    // end before it does, and the completions of the transfers then ended
+    // have run before the test ends.
+    void TearDown() override {
+        collector.stop();
+        queue->sync([] {});
+    }
+
     // One request over libcurl; waits for its completion with a deadline.
     Answer send(bool post, const std::string& path, std::vector<uint8_t> body = {},
                 net::Headers headers = {}) {

@@ -37,10 +37,10 @@ void markReturningUser() {
 }
 
 int play(ScreenTestEnvironment& environment, const std::string& script, std::string& out) {
-    const auto path = environment.home().parent_path() / "script.txt";
+    const auto path = environment.home() / "script.txt";
     std::ofstream(path) << script;
     std::vector<std::string> args{"calvaro", "--home", environment.home().string(), "--script", path.string(),
-                                  "--pages", (environment.home().parent_path() / "pages").string(), "--pictures"};
+                                  "--pages", (environment.home() / "pages").string(), "--pictures"};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     std::ostringstream output, err;
@@ -82,7 +82,7 @@ TEST(HistoryScreen, ScriptedEditsSurviveARestart) {
     EXPECT_FALSE(environment.lastParameters("tapped_history_clear")) << "cancelling logs nothing";
     expectGolden("history", out.substr(out.find("=== snapshot 3"), out.find("=== snapshot 4") - out.find("=== snapshot 3")));
     for (const char* page : {"manual", "menu", "history", "reopened"})
-        EXPECT_GT(fs::file_size(environment.home().parent_path() / "pages" / (std::string(page) + ".png")), 4000u) << page;
+        EXPECT_GT(fs::file_size(environment.home() / "pages" / (std::string(page) + ".png")), 4000u) << page;
 
     environment.restart();
     EXPECT_EQ(storedLatex(), left);
