@@ -118,6 +118,29 @@ void MeasurementFixture::runOnWorkerQueue(std::function<void()> block) {
     runUntilIdle();
 }
 
+bool MeasurementFixture::advanceByRunningAtMost(double seconds, size_t maxBlocks) {
+    size_t ran = 0;
+    auto runDue = [&] {
+        size_t before = ran;
+        while (ran < maxBlocks && executor().runOne()) ++ran;
+        return ran - before;
+    };
+    double remaining = std::max(0.0, seconds);
+    for (;;) {
+        const size_t ranNow = runDue();
+        if (ran == maxBlocks) return false;
+        std::optional<double> next = executor().nextDelay();
+        if (!next || *next > remaining) break;
+        // A due block whose queue is busy further up the stack cannot run yet.
+        if (ranNow == 0 && *next == 0) break;
+        executor().clock().advance(*next);
+        remaining -= *next;
+    }
+    executor().clock().advance(remaining);
+    runDue();
+    return ran < maxBlocks;
+}
+
 std::vector<std::string> MeasurementFixture::sql(const std::string& statement) {
     std::vector<std::string> rows;
     sqlite3* handle = nullptr;

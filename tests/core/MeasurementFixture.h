@@ -81,6 +81,10 @@ protected:
     void runOnWorkerQueue(std::function<void()> block);
     // Moves virtual time on, running delayed work as it falls due.
     size_t advanceBy(double seconds) { return executor().advanceBy(seconds); }
+    // advanceBy for a wait that a fault could keep from ending: an engine that
+    // queues work again and again at one instant never lets virtual time move
+    // on. Gives up after `maxBlocks` blocks; false when it had to.
+    bool advanceByRunningAtMost(double seconds, size_t maxBlocks);
     dispatch::ManualExecutor& executor() { return *monitor_.executor; }
     double now() { return executor().clock().wallTime(); }
 

@@ -17,6 +17,9 @@
 namespace {
 
 constexpr const char* kEndpoint = "http://127.0.0.1:9";
+// Sending what waits once space returns takes about ten blocks; an engine
+// that keeps bundling the same events never stops queuing more.
+constexpr size_t kMostBlocksToSendWhatIsStored = 1000;
 
 class StorageFailureTest : public MeasurementEventsHarness {
   protected:
@@ -99,7 +102,9 @@ TEST_F(StorageFailureTest, StoringBundlesBacksOffAndWhatIsStoredGoesOutOnceSpace
     // engine, at the latest once the suspension that the configuration's
     // refused time stamp (it expired meanwhile) imposes has ended.
     FullDisk::setFull(false);
-    advanceBy(MSRMeasurement::kUploadSuspensionInterval + MSRWriteBackoff::kLongestDelay);
+    ASSERT_TRUE(advanceByRunningAtMost(MSRMeasurement::kUploadSuspensionInterval + MSRWriteBackoff::kLongestDelay,
+                                       kMostBlocksToSendWhatIsStored))
+        << "the engine kept working without end; posted so far: " << postedEvents().size() << " events";
     std::vector<std::string> posted = postedEvents();
     EXPECT_EQ(std::multiset<std::string>(posted.begin(), posted.end()),
               std::multiset<std::string>(logged.begin(), logged.end()));
