@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kEndpoint = "http://127.0.0.1:9";
 // Sending what waits takes about a dozen blocks; an engine that keeps
 // bundling the same events never stops queuing more.
-constexpr size_t kMostBlocksToSendWhatIsStored = 200;
+constexpr size_t kMostBlocksToSendWhatIsStored = 60;
 
 class StorageFailureTest : public MeasurementEventsHarness {
   protected:
