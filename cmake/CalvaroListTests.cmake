@@ -2,7 +2,7 @@
 # CTest file that registers each case on its own, so that `ctest -j` runs the
 # cases of one binary side by side.
 #   cmake -D BINARY=<test binary> -D OUTPUT=<file> -D WORKING_DIRECTORY=<dir>
-#         -D RESOURCES=<resources dir> -P CalvaroListTests.cmake
+#         -D RESOURCES=<resources dir> -D TIMEOUT=<seconds per case> -P CalvaroListTests.cmake
 execute_process(
   COMMAND "${BINARY}" --gtest_list_tests
   WORKING_DIRECTORY "${WORKING_DIRECTORY}"
@@ -28,7 +28,7 @@ foreach(line IN LISTS lines)
     string(APPEND script
       "add_test([=[${name}]=] \"${BINARY}\" [=[--gtest_filter=${name}]=])\n"
       "set_tests_properties([=[${name}]=] PROPERTIES WORKING_DIRECTORY \"${WORKING_DIRECTORY}\""
-      " SKIP_REGULAR_EXPRESSION [=[\\[  SKIPPED \\]]=]"
+      " SKIP_REGULAR_EXPRESSION [=[\\[  SKIPPED \\]]=] TIMEOUT ${TIMEOUT}"
       " ENVIRONMENT [=[CALVARO_RESOURCES=${RESOURCES}]=])\n")
   endif()
 endforeach()

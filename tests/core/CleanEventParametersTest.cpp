@@ -2,6 +2,7 @@
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRRemoteConfig.h"
 
 #include <gtest/gtest.h>
@@ -143,6 +144,29 @@ TEST_F(CleaningFixture, TrimmingDropsTheAlphabeticallyLastCustomNamesDownToTheFi
     EXPECT_TRUE(out->contains("_sn"));
     EXPECT_EQ(out->at("_err"), I(5));
 
+    // Exactly at the limit nothing goes and nothing is recorded; one more
+    // name is one too many. Events and items each against their own limit.
+    settings({{"measurement.upload.max_public_event_params", std::string("25")},
+              {"measurement.item_scoped_custom_parameter_enabled", std::string("1")},
+              {"measurement.upload.max_item_scoped_custom_parameters", std::string("10")}});
+    struct CountLimitCase {
+        int custom;
+        bool nested;
+        int64_t kept;
+        int64_t err;  // -1: none
+    };
+    const CountLimitCase limitCases[] = {
+        {25, false, 25, -1}, {26, false, 25, 5}, {10, true, 10, -1}, {11, true, 10, 28}};
+    for (const CountLimitCase& c : limitCases) {
+        MSRObjectDictionary parameters{{"_sn", MSRValue("Calc")}};
+        for (int i = 0; i < c.custom; ++i) parameters["p" + std::to_string(10 + i)] = Value(i);
+        out = MSRCleanEventParameters(parameters, "_vs", false, c.nested);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(MSRCountCustomParameters(*out, c.nested), c.kept) << c.custom << (c.nested ? " in an item" : "");
+        EXPECT_EQ(errorOf(*out).err, c.err) << c.custom << (c.nested ? " in an item" : "");
+        EXPECT_TRUE(out->contains("_sn"));
+    }
+
     // With a limit of 0 the walk must reach the first name too.
     struct Case {
         MSRParameters in;
@@ -192,6 +216,25 @@ TEST_F(CleaningFixture, ErrorRecordsAreWrittenOnceAndCutInCodePoints) {
     out = MSRCleanEventParameters({{"_ev", Value(repeat("e", 256) + "...")}}, "_err", false, false);
     EXPECT_EQ(errorOf(*out).ev, repeat("e", 256) + "...");
     EXPECT_EQ(errorOf(*out).el, -1);
+
+    // The internal limit here is 256 characters: a text of exactly that
+    // many, in any script, stays as it is and gets no "_el".
+    struct EvLengthCase {
+        std::string ev;
+        ErrorRecord error;
+    };
+    const EvLengthCase evCases[] = {
+        {repeat("e", 255), {-1, repeat("e", 255), -1}},
+        {repeat("e", 256), {-1, repeat("e", 256), -1}},
+        {repeat("ж", 256), {-1, repeat("ж", 256), -1}},
+        {repeat("e", 257), {-1, repeat("e", 256) + "...", 257}},
+        {repeat("ж", 257), {-1, repeat("ж", 256) + "...", 257}},
+    };
+    for (const EvLengthCase& c : evCases) {
+        out = MSRCleanEventParameters({{"_ev", Value(c.ev)}}, "_err", false, false);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(errorOf(*out), c.error) << msr_UTF32Length(c.ev) << " characters";
+    }
 }
 
 TEST_F(CleaningFixture, ErrorEventsGoToTheInstalledLogger) {

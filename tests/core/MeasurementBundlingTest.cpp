@@ -124,6 +124,9 @@ TEST_F(MeasurementBundlingTest, RunsAreConsecutiveRowsOfOneMetadataWithinOneHour
             store(row.name, kTenOClock + row.offset, *row.meta, row.large ? big : MSRObjectDictionary{});
         EXPECT_EQ(bundleAll(), c.bundles);
         EXPECT_FALSE(rawEventsLeft());
+        // A metadata record goes with the last raw event that uses it: kept,
+        // the table would fill up to its row limit.
+        EXPECT_EQ(sql("SELECT count(*) FROM raw_events_metadata"), std::vector<std::string>{"0"});
         EXPECT_FALSE(bundle()) << "nothing left to bundle";
     }
 }
@@ -153,6 +156,36 @@ TEST_F(MeasurementBundlingTest, TheStoredBundleCarriesEventsTimesIndexAndPreviou
     EXPECT_EQ(aggregates("_ai")->lifetimeCount(), 1);
     EXPECT_EQ(aggregates("level_up")->lastFireTimestamp(), kTenOClock + 20);
 
+}
+
+// The token ties sessions together across devices: it leaves only with the
+// feature on and analytics storage not denied at the moment of bundling,
+// whatever the metadata recorded when the events were written.
+TEST_F(MeasurementBundlingTest, TheSessionStitchingTokenLeavesOnlyWithTheFeatureOnAndStorageNotDenied) {
+    struct StitchingCase {
+        const char* feature;
+        const char* analyticsStorage;  // nullptr: never set
+        bool tokenKept;
+    };
+    const StitchingCase cases[] = {
+        {"1", nullptr, true}, {"1", "granted", true}, {"1", "denied", false}, {"0", "granted", false}};
+    double time = kTenOClock;
+    for (const StitchingCase& c : cases) {
+        SCOPED_TRACE(std::string("feature ") + c.feature + ", analytics storage " +
+                     (c.analyticsStorage ? c.analyticsStorage : "unset"));
+        remoteConfig().setServerSettings({{"measurement.session_stitching_token_enabled", std::string(c.feature)}});
+        MSRConsentSettingsUtil::clearAllSettings();
+        if (c.analyticsStorage) MSRConsentSettingsUtil::updateSettings({{"analytics_storage", c.analyticsStorage}}, 10);
+        MSRPBMeasurementBundle meta = metadata();
+        MSRPBSetString(meta, Slot::kSessionStitchingToken, "TOKEN");
+        store("level_up", time, meta);
+        time += 3600;
+        ASSERT_TRUE(bundle());
+        const MSRPBMeasurementBundle last = queued().back();
+        EXPECT_EQ(eventNames(last), std::vector<std::string>{"level_up"});
+        EXPECT_EQ(MSRPBGetString(last, Slot::kSessionStitchingToken),
+                  c.tokenKept ? std::optional<std::string>("TOKEN") : std::nullopt);
+    }
 }
 
 TEST_F(MeasurementBundlingTest, ARunOfBlocklistedEventsIsDeletedWithoutABundle) {

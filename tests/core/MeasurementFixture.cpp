@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 
 #include "analytics/core/MSRAnalytics.h"
@@ -98,14 +99,18 @@ void MeasurementFixture::startEngine(const MeasurementOptions& options) {
 }
 
 void MeasurementFixture::stopEngine() {
-    if (monitor_.executor) runUntilIdle();
+    // After a wait gave up on an engine that never goes idle, draining would
+    // hang the test it just failed: what is still queued is dropped with the
+    // executor instead.
+    const bool drain = monitor_.executor && !neverIdle_;
+    if (drain) runUntilIdle();
     engine_.reset();
     fakeNetwork_.reset();
     resetSharedState();
     MSRDataTypeValidator::setRemoteConfig(nullptr);
     if (persistedConfig_) persistedConfig_->synchronizeToDisk();
     persistedConfig_.reset();
-    if (monitor_.executor) runUntilIdle();
+    if (drain) runUntilIdle();
 }
 
 void MeasurementFixture::restartEngine(const MeasurementOptions& options) {
@@ -116,6 +121,46 @@ void MeasurementFixture::restartEngine(const MeasurementOptions& options) {
 void MeasurementFixture::runOnWorkerQueue(std::function<void()> block) {
     engine_->scheduler()->scheduleOnWorkerQueueBlockID("MeasurementFixture", std::move(block));
     runUntilIdle();
+}
+
+bool MeasurementFixture::advanceByRunningAtMost(double seconds, size_t maxBlocks) {
+    advance(seconds, maxBlocks);
+    return !neverIdle_;
+}
+
+size_t MeasurementFixture::advance(double seconds, std::optional<size_t> maxBlocks) {
+    if (neverIdle_) return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kLongestWait);
+    size_t count = 0;
+    auto runDue = [&] {
+        size_t ran = 0;
+        while (!neverIdle_ && executor().runOne()) {
+            ++ran;
+            if (maxBlocks && count + ran >= *maxBlocks) {
+                neverIdle_ = true;
+            } else if (std::chrono::steady_clock::now() > deadline) {
+                neverIdle_ = true;
+                ADD_FAILURE() << "a wait of " << seconds << " s of virtual time still ran after " << kLongestWait
+                              << " s of real time (" << count + ran << " blocks): the engine never went idle";
+            }
+        }
+        count += ran;
+        return ran;
+    };
+    runDue();
+    double remaining = std::max(0.0, seconds);
+    while (!neverIdle_) {
+        std::optional<double> next = executor().nextDelay();
+        if (!next || *next > remaining) break;
+        executor().clock().advance(*next);
+        remaining -= *next;
+        // A due block that cannot run (its queue is busy up the stack) must not spin us.
+        if (runDue() == 0 && *next == 0) break;
+    }
+    if (neverIdle_) return count;
+    executor().clock().advance(remaining);
+    runDue();
+    return count;
 }
 
 std::vector<std::string> MeasurementFixture::sql(const std::string& statement) {

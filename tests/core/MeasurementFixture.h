@@ -75,12 +75,20 @@ protected:
     // Drops the engine and every shared instance it made.
     void stopEngine();
 
+    // The waits below end even when the engine never goes idle (a fault that
+    // queues work again and again at one instant never lets virtual time move
+    // on): after kLongestWait seconds of real time a wait fails the test, and
+    // every later wait of the test returns at once.
+    static constexpr double kLongestWait = 30;
     // Runs every block that is due on any queue.
-    size_t runUntilIdle() { return executor().runUntilIdle(); }
+    size_t runUntilIdle() { return advanceBy(0); }
     // Runs `block` on the engine's worker queue, and everything due after it.
     void runOnWorkerQueue(std::function<void()> block);
     // Moves virtual time on, running delayed work as it falls due.
-    size_t advanceBy(double seconds) { return executor().advanceBy(seconds); }
+    size_t advanceBy(double seconds) { return advance(seconds, std::nullopt); }
+    // advanceBy for a wait whose usual length is known: gives up after
+    // `maxBlocks` blocks, long before the real-time limit; false when it had to.
+    bool advanceByRunningAtMost(double seconds, size_t maxBlocks);
     dispatch::ManualExecutor& executor() { return *monitor_.executor; }
     double now() { return executor().clock().wallTime(); }
 
@@ -115,5 +123,9 @@ protected:
 
 private:
     void writeBundle(const MeasurementOptions& options);
+    // What ManualExecutor::advanceBy does, one block at a time within the limits.
+    size_t advance(double seconds, std::optional<size_t> maxBlocks);
+    // Set when a wait gave up.
+    bool neverIdle_ = false;
     std::vector<std::string> pendingLines_;
 };

@@ -17,6 +17,9 @@
 namespace {
 
 constexpr const char* kEndpoint = "http://127.0.0.1:9";
+// Sending what waits takes about a dozen blocks; an engine that keeps
+// bundling the same events never stops queuing more.
+constexpr size_t kMostBlocksToSendWhatIsStored = 60;
 
 class StorageFailureTest : public MeasurementEventsHarness {
   protected:
@@ -99,7 +102,9 @@ TEST_F(StorageFailureTest, StoringBundlesBacksOffAndWhatIsStoredGoesOutOnceSpace
     // engine, at the latest once the suspension that the configuration's
     // refused time stamp (it expired meanwhile) imposes has ended.
     FullDisk::setFull(false);
-    advanceBy(MSRMeasurement::kUploadSuspensionInterval + MSRWriteBackoff::kLongestDelay);
+    ASSERT_TRUE(advanceByRunningAtMost(MSRMeasurement::kUploadSuspensionInterval + MSRWriteBackoff::kLongestDelay,
+                                       kMostBlocksToSendWhatIsStored))
+        << "the engine kept working without end; posted so far: " << postedEvents().size() << " events";
     std::vector<std::string> posted = postedEvents();
     EXPECT_EQ(std::multiset<std::string>(posted.begin(), posted.end()),
               std::multiset<std::string>(logged.begin(), logged.end()));
@@ -170,7 +175,8 @@ TEST_F(StorageFailureTest, OnePageOverwrittenInADatabaseOf3000EventsLosesOnlyThe
     startEngine(options_);
     ASSERT_TRUE(engine().didInitializeComponents());
     acceptPosts();
-    advanceBy(3600);
+    ASSERT_TRUE(advanceByRunningAtMost(3600, kMostBlocksToSendWhatIsStored))
+        << "the engine kept working without end; posted so far: " << postedEvents().size() << " events";
     std::vector<std::string> posted = postedEvents();
     std::set<std::string> unique(posted.begin(), posted.end());
     EXPECT_EQ(unique.size(), posted.size()) << "an event was sent twice";

@@ -154,6 +154,31 @@ TEST_F(SessionTest, UseBeforeTheEngineSwitchesReportingOnLeavesTheSessionToTheEn
     EXPECT_TRUE(sessions_->isSessionExpired()) << "the engine's start finds the session to begin";
 }
 
+// The timeout itself is still within the session, in either direction of
+// the wall clock; a second more ends it.
+TEST_F(SessionTest, ASessionEndsOnlyAboveTheTimeout) {
+    struct TimeoutCase {
+        double timeout;
+        double away;  // wall-clock seconds between leaving and coming back
+        bool newSession;
+    };
+    const TimeoutCase cases[] = {
+        {1800, 1800, false}, {1800, -1800, false}, {1800, 1801, true}, {1800, -1801, true},
+        {0, 0, false},       {0, 1, true},
+    };
+    for (const TimeoutCase& c : cases) {
+        SCOPED_TRACE("timeout " + std::to_string(c.timeout) + ", away " + std::to_string(c.away));
+        restartSessions();
+        sessions_->setTimeoutSessionInterval(c.timeout);
+        activate();
+        leave();
+        moveWallClock(c.away);
+        EXPECT_EQ(sessions_->isSessionExpired(), c.newSession);
+        activate();
+        EXPECT_EQ(events({"_s"}).size(), c.newSession ? 2u : 1u);
+    }
+}
+
 class AdExposureTest : public SessionTest {
   protected:
     AdExposureTest() {

@@ -281,14 +281,18 @@ TEST_F(DatabaseTest, ARefusedSchemaKeepsTheFileAsideAndItsRowsComeAcross) {
     ASSERT_TRUE(write(metadata("app"), event("level_down", 2)));
     std::string path = database_->databasePath();
     database_.reset();
-    // A column this version does not know and cannot fill.
-    shell(path, "DROP TABLE queue; CREATE TABLE queue (data BLOB NOT NULL, extra TEXT NOT NULL)");
+    // A column this version does not know and cannot fill, beside the ones
+    // it does: the rows come across without it.
+    shell(path,
+          "DROP TABLE queue; CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, "
+          "extra TEXT NOT NULL); INSERT INTO queue VALUES (x'0a0b', 1700000000.5, 'of another version')");
 
     ASSERT_TRUE(database_ = open());
     EXPECT_TRUE(logged(12047));
     EXPECT_TRUE(logged(12073));
     EXPECT_EQ(shell(path + ".damaged-1", "SELECT count(*) FROM queue WHERE extra IS NULL"), "0\n");
     EXPECT_EQ(shell(path, "SELECT name FROM raw_events ORDER BY rowid"), "level_up\nlevel_down\n");
+    EXPECT_EQ(shell(path, "SELECT hex(data), bundle_end_timestamp FROM queue"), "0A0B|1700000000.5\n");
     EXPECT_TRUE(database_->insertBundle(sizedBundle(200, 1), false, nullptr));
 }
 
