@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <span>
 
 #include "analytics/interpreter/MSRPRuntime.h"
@@ -18,10 +19,10 @@
 #include "analytics/support/MSRMonitor.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static MSRConsoleLogger silent;
-    silent.setLoggerLevel(0);
+    auto silent = std::make_shared<MSRConsoleLogger>();
+    silent->setLoggerLevel(0);
     MSRMonitor::Environment environment;
-    environment.console = &silent;
+    environment.console = silent;
     MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(0, std::move(environment)));
     return 0;
 }
