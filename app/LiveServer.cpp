@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 
 #include "app/ScriptPlayer.h"
@@ -131,15 +132,35 @@ struct LiveServer::Impl {
 
     static ui::Window* window() { return ui::Application::shared().keyWindow(); }
 
-    Answer page() {
+    // The screen as the live page draws it; null without a window.
+    std::optional<std::string> screen() {
         ui::Window* w = window();
-        if (!w) return {503, "no window\n"};
+        if (!w) return std::nullopt;
         web::PageOptions options;
         options.katexBase = "/katex";
         options.chartBase = "/chart.js";
         options.live = true;
         options.actionToken = token;
-        return {200, web::HtmlPage::ofWindow(*w, options), "text/html; charset=utf-8"};
+        return web::HtmlPage::ofWindow(*w, options);
+    }
+
+    // The page carries the state it was made in, which the page compares
+    // with /state from then on: a change made before its first look at
+    // /state (a picture saved right after the screen was fetched) would
+    // otherwise be taken as what it already shows, and never fetched.
+    Answer page() {
+        auto html = screen();
+        if (!html) return {503, "no window\n"};
+        const std::string state = security::md5Hex(*html);
+        if (const auto at = html->find("<head>"); at != std::string::npos)
+            html->insert(at + 6, "<meta name=\"calvaro-state\" content=\"" + state + "\">");
+        return {200, std::move(*html), "text/html; charset=utf-8"};
+    }
+
+    Answer state() {
+        auto html = screen();
+        if (!html) return {503, "no window\n"};
+        return {200, security::md5Hex(*html) + "\n"};
     }
 
     Answer perform(const std::string& line) {
@@ -166,11 +187,7 @@ struct LiveServer::Impl {
         const bool get = request.method == "GET";
         if (request.path == "/" && get) return onMain([this] { return page(); });
         if (request.path == "/state" && get)
-            return onMain([this] {
-                Answer answer = page();
-                if (answer.status == 200) answer = {200, security::md5Hex(answer.body) + "\n"};
-                return answer;
-            });
+            return onMain([this] { return state(); });
         if ((request.path.rfind("/katex/", 0) == 0 || request.path.rfind("/chart.js/", 0) == 0) && get)
             return libraryFile(request.path);
         if (request.path.rfind("/shared/", 0) == 0 && get) return sharedPicture(request.path);

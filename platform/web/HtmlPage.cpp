@@ -479,6 +479,9 @@ const char* kLiveScript = R"(
   // this page; a page of another site can send neither.
   function pageToken(doc){return (doc.querySelector('meta[name="calvaro-token"]')||{}).content||'';}
   var token=pageToken(document);
+  // The state the shown screen was made in, as /state tells it.
+  function pageState(doc){var m=doc.querySelector('meta[name="calvaro-state"]'); return m?m.content+'\n':null;}
+  state=pageState(document);
   var body=document.body, W=parseFloat(body.dataset.width)||390, H=parseFloat(body.dataset.height)||844;
   function fit(){
     var s=document.getElementById('screen'); if(!s) return;
@@ -507,7 +510,7 @@ const char* kLiveScript = R"(
       body.className=doc.body.className;
       old.replaceWith(document.importNode(fresh,true));
       fit(); calvaroTypeset(); if(window.calvaroCharts) calvaroCharts();
-      state=null; body.dataset.refreshed=String((parseInt(body.dataset.refreshed)||0)+1);
+      state=pageState(doc); body.dataset.refreshed=String((parseInt(body.dataset.refreshed)||0)+1);
     }).catch(function(){});
   }
   function pump(){

@@ -283,6 +283,30 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     EXPECT_EQ(calvaro.end(), 0);
 }
 
+// The page learns of changes by comparing /state with the state of what it
+// shows: a change made before its first look (here an action sent around its
+// queue right after loading) would otherwise count as already shown.
+TEST(ServeTest, AChangeMadeBeforeThePageFirstLooksIsStillShown) {
+    TemporaryDataRoot root("serve-first-look");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    walkIn(tab);
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    auto answer = tab.evaluate(kServePageActionHeaders + std::string(R"((async () => {
+        const shown = document.querySelector('meta[name="calvaro-state"]').content + '\n';
+        const now = await (await fetch('/state')).text();
+        const tap = await fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #calculateButton'});
+        return [shown === now, tap.status, !!document.getElementById('shareButton')];
+    })())"));
+    EXPECT_EQ(answer, nlohmann::json::array({true, 200, false})) << "the page carries the state it shows";
+    EXPECT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('shareButton')", 10))
+        << "the page fetches the changed screen on its own";
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
 // Sharing from the browser: the OK tap is answered at once, the picture is
 // made meanwhile and offered as a download of a real PNG.
 TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
