@@ -3,34 +3,20 @@
 // persisted configuration and the keychain. A file that does not read is set
 // aside, never lost; nothing may crash.
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 
 #include "Calvaro/engine/CalcManager.h"
 #include "analytics/storage/Keychain.h"
 #include "fuzz/FuzzInput.h"
+#include "fuzz/FuzzScratchFolder.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Every write is fsynced: a folder in memory keeps the runs quick.
-    static const fs::path root = [] {
-        char inMemory[] = "/dev/shm/calvaro-fuzz-XXXXXX";
-        char onDisk[] = "/tmp/calvaro-fuzz-XXXXXX";
-        const char* folder = ::mkdtemp(inMemory);
-        if (!folder) folder = ::mkdtemp(onDisk);
-        if (!folder) std::abort();
-        static const fs::path path(folder);
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-        });
-        return path;
-    }();
+    const fs::path& root = fuzz::scratchFolder();
     std::error_code ec;
     fs::remove_all(root / "Preferences", ec);
     const std::string_view bytes = fuzz::text(data, size);

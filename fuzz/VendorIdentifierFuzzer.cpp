@@ -2,31 +2,20 @@
 // it holds, the identifier handed out is a canonical upper-case UUID, and a
 // file that holds none is replaced by a new one.
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
 #include "fuzz/FuzzInput.h"
+#include "fuzz/FuzzScratchFolder.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/AdvertisingIdentity.h"
 
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Every write is fsynced: a folder in memory keeps the runs quick.
     static const fs::path root = [] {
-        char inMemory[] = "/dev/shm/calvaro-fuzz-XXXXXX";
-        char onDisk[] = "/tmp/calvaro-fuzz-XXXXXX";
-        const char* folder = ::mkdtemp(inMemory);
-        if (!folder) folder = ::mkdtemp(onDisk);
-        if (!folder) std::abort();
-        static const fs::path path(folder);
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-        });
+        const fs::path& path = fuzz::scratchFolder();
         foundation::FileSystem::setHome(path);
         return path;
     }();

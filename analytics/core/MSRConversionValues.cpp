@@ -6,6 +6,7 @@
 
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/core/MSRPendingRequest.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRFoundationAdditions.h"
@@ -18,18 +19,8 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
-
-// One context, made in its list: GCC's sanitizer builds take a context copied
-// or moved from elsewhere for possibly uninitialized.
-template <class T>
-void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
-    std::vector<MSRLogContext> contexts;
-    contexts.emplace_back(std::forward<T>(context));
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
+using MSRMeasurementLog::logWith;
 
 bool atLeast(int major, int minor) {
     auto& system = host::AdvertisingIdentity::shared();

@@ -10,6 +10,7 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRUserDefaults.h"
@@ -25,18 +26,8 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
-
-// One context, made in its list: GCC's sanitizer builds take a context copied
-// or moved from elsewhere for possibly uninitialized.
-template <class T>
-void logWith(int64_t level, int64_t code, std::string_view message, T&& context) {
-    std::vector<MSRLogContext> contexts;
-    contexts.emplace_back(std::forward<T>(context));
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
+using MSRMeasurementLog::logWith;
 
 struct CampaignKey {
     const char* queryKey;

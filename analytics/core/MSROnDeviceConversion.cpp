@@ -10,6 +10,7 @@
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/core/MSRPendingRequest.h"
 #include "analytics/core/MSRPrivateSetMembershipClient.h"
 #include "analytics/storage/MSRDatabase.h"
@@ -21,9 +22,7 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
 
 constexpr const char* kValueName = "_psmvalue";
 constexpr std::array<const char*, 4> kCountNames{"_psmcount", "_psmcountph", "_psmcounth", "_psmcounthph"};

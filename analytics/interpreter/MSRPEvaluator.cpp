@@ -12,10 +12,6 @@ namespace {
 std::atomic<MSRPMethodEvaluator> gArrayMethods{nullptr};
 std::atomic<MSRPMethodEvaluator> gStringMethods{nullptr};
 
-// Most statements have at most this many arguments: theirs are evaluated into
-// a buffer on the stack.
-constexpr size_t kInlineArguments = 4;
-
 constexpr int kReadVariableKey = 15;
 
 struct DepthGuard {
@@ -26,17 +22,9 @@ struct DepthGuard {
 
 MSRPValue callEvaluated(MSRPExecution& execution, const MSRPCommand& command, std::span<const MSRPValue> arguments,
                         MSRPScope& scope) {
-    if (arguments.size() <= kInlineArguments) {
-        MSRPValue evaluated[kInlineArguments];
-        for (size_t i = 0; i < arguments.size(); ++i) {
-            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, arguments[i], scope);
-            if (execution.failed()) return MSRPValue();
-        }
-        return command.handler(execution, std::span<const MSRPValue>(evaluated, arguments.size()), scope);
-    }
-    std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
-    if (execution.failed()) return MSRPValue();
-    return command.handler(execution, evaluated, scope);
+    return MSRPWithEvaluatedArguments(execution, arguments, scope, [&](std::span<const MSRPValue> evaluated) {
+        return command.handler(execution, evaluated, scope);
+    });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // execution's instruction budget; every statement nests one level deeper and
 // stops at the depth limit; the memory limit is checked before each statement.
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,26 @@ class MSRPEvaluator {
 // Evaluates each in order; stops after the first error (its result appended).
 std::vector<MSRPValue> MSRPEvaluateArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
                                              MSRPScope& scope);
+
+// Evaluates each in order and hands the values to `then`; undefined, without
+// calling it, once one fails. Most calls have at most a few arguments: theirs
+// are evaluated into a buffer on the stack.
+template <class Then>
+MSRPValue MSRPWithEvaluatedArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
+                                     MSRPScope& scope, Then&& then) {
+    constexpr size_t kInlineArguments = 4;
+    if (statements.size() <= kInlineArguments) {
+        MSRPValue evaluated[kInlineArguments];
+        for (size_t i = 0; i < statements.size(); ++i) {
+            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, statements[i], scope);
+            if (execution.failed()) return MSRPValue();
+        }
+        return then(std::span<const MSRPValue>(evaluated, statements.size()));
+    }
+    std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, statements, scope);
+    if (execution.failed()) return MSRPValue();
+    return then(std::span<const MSRPValue>(evaluated));
+}
 
 // A member call `receiver.name(arguments...)` with unevaluated arguments.
 MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,

@@ -3,11 +3,6 @@
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPExecution.h"
 
-namespace {
-// Calls with at most this many arguments evaluate them into a buffer on the stack.
-constexpr size_t kInlineArguments = 4;
-}  // namespace
-
 MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::string> parameterNames,
                                      std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope)
     : MSRPObjectValue(MSRPValueKind::Function),
@@ -22,17 +17,9 @@ MSRPFunctionValue::~MSRPFunctionValue() { MSRPMemory::add(-static_cast<int64_t>(
 
 MSRPValue MSRPFunctionValue::invokeWithArguments(MSRPExecution& execution, std::span<const MSRPValue> arguments,
                                                  MSRPScope& scope) {
-    if (arguments.size() <= kInlineArguments) {
-        MSRPValue evaluated[kInlineArguments];
-        for (size_t i = 0; i < arguments.size(); ++i) {
-            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, arguments[i], scope);
-            if (execution.failed()) return MSRPValue();
-        }
-        return invokeWithEvaluatedArguments(execution, std::span<const MSRPValue>(evaluated, arguments.size()));
-    }
-    std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
-    if (execution.failed()) return MSRPValue();
-    return invokeWithEvaluatedArguments(execution, evaluated);
+    return MSRPWithEvaluatedArguments(execution, arguments, scope, [&](std::span<const MSRPValue> evaluated) {
+        return invokeWithEvaluatedArguments(execution, evaluated);
+    });
 }
 
 MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& execution,

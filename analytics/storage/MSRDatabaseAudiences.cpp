@@ -18,26 +18,6 @@ constexpr const char* kResults = "audience_filter_values";
 constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
 constexpr int64_t kDatabase = kMSRSqliteErrorDatabase;
 
-int32_t int32Column(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-    return value ? static_cast<int32_t>(MSRSqliteInt64(*value)) : 0;
-}
-
-std::string textColumn(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-    const auto* text = value ? std::get_if<std::string>(value) : nullptr;
-    return text ? *text : std::string();
-}
-
-// Bytes columns; text written by hand into the file reads as its bytes too.
-std::vector<uint8_t> bytesColumn(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-    if (!value) return {};
-    if (const auto* blob = std::get_if<MSRSqliteBlob>(value)) return *blob;
-    if (const auto* text = std::get_if<std::string>(value)) return {text->begin(), text->end()};
-    return {};
-}
-
 // The flags come from the filter message, not from the row: a message that
 // does not decode keeps them all off.
 struct FilterFlags {
@@ -62,23 +42,25 @@ FilterFlags propertyFilterFlags(const std::vector<uint8_t>& data) {
 }
 
 MSREventFilter eventFilterFromRow(const MSRSqliteRow& row) {
-    std::vector<uint8_t> data = bytesColumn(row, "data");
+    std::vector<uint8_t> data = MSRSqliteBytesColumn(row, "data");
     FilterFlags flags = eventFilterFlags(data);
-    return MSREventFilter(int32Column(row, "audience_id"), int32Column(row, "filter_id"), textColumn(row, "event_name"),
-                          std::move(data), flags.sessionScoped, flags.dynamic, flags.sequence);
+    return MSREventFilter(MSRSqliteInt32Column(row, "audience_id"), MSRSqliteInt32Column(row, "filter_id"),
+                          MSRSqliteTextColumn(row, "event_name"), std::move(data), flags.sessionScoped,
+                          flags.dynamic, flags.sequence);
 }
 
 MSRPropertyFilter propertyFilterFromRow(const MSRSqliteRow& row) {
-    std::vector<uint8_t> data = bytesColumn(row, "data");
+    std::vector<uint8_t> data = MSRSqliteBytesColumn(row, "data");
     FilterFlags flags = propertyFilterFlags(data);
-    return MSRPropertyFilter(int32Column(row, "audience_id"), int32Column(row, "filter_id"),
-                             textColumn(row, "property_name"), std::move(data), flags.sessionScoped, flags.dynamic,
-                             flags.sequence);
+    return MSRPropertyFilter(MSRSqliteInt32Column(row, "audience_id"), MSRSqliteInt32Column(row, "filter_id"),
+                             MSRSqliteTextColumn(row, "property_name"), std::move(data), flags.sessionScoped,
+                             flags.dynamic, flags.sequence);
 }
 
 MSRFilterResult filterResultFromRow(const MSRSqliteRow& row) {
-    return MSRFilterResult(int32Column(row, "audience_id"), bytesColumn(row, "current_results"),
-                           bytesColumn(row, "previous_results"));
+    return MSRFilterResult(MSRSqliteInt32Column(row, "audience_id"),
+                           MSRSqliteBytesColumn(row, "current_results"),
+                           MSRSqliteBytesColumn(row, "previous_results"));
 }
 
 // "(audience_id=1 AND filter_id=2) OR ..." for the filters: the IDs are
@@ -217,7 +199,7 @@ std::optional<std::map<int32_t, std::vector<int32_t>>> MSRDatabase::allSessionSc
     if (!rows) return std::nullopt;
     std::map<int32_t, std::vector<int32_t>> filters;
     for (const MSRSqliteRow& row : *rows)
-        filters[int32Column(row, "audience_id")].push_back(int32Column(row, "filter_id"));
+        filters[MSRSqliteInt32Column(row, "audience_id")].push_back(MSRSqliteInt32Column(row, "filter_id"));
     return filters;
 }
 

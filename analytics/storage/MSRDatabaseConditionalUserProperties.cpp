@@ -3,6 +3,7 @@
 // three outcome events as the encodings of their wire form.
 
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRDatabaseValues.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "platform/dispatch/Clock.h"
 
@@ -13,34 +14,6 @@ constexpr int64_t kTableLimit = 1000;
 constexpr int64_t kConditionError = 1;
 constexpr int64_t kConversionError = 2;
 constexpr int64_t kRecordError = 3;
-
-std::optional<MSRValue> valueFromColumn(const MSRSqliteValue* column) {
-    if (!column) return std::nullopt;
-    if (const auto* text = std::get_if<std::string>(column)) return MSRValue(*text);
-    if (const auto* real = std::get_if<double>(column)) return MSRValue(*real);
-    if (const auto* integer = std::get_if<int64_t>(column)) return MSRValue(*integer);
-    return std::nullopt;
-}
-
-MSRSqliteValue storableObjectFromValue(const MSRValue& value) {
-    if (const auto* text = value.stringValue()) return *text;
-    if (value.isDouble()) return value.doubleValue();
-    return value.int64Value();
-}
-
-std::string textColumn(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* found = MSRSqliteColumn(row, column);
-    const auto* text = found ? std::get_if<std::string>(found) : nullptr;
-    return text ? *text : std::string();
-}
-
-double realColumn(const MSRSqliteRow& row, const char* column) {
-    const MSRSqliteValue* found = MSRSqliteColumn(row, column);
-    if (!found) return 0;
-    if (const auto* real = std::get_if<double>(found)) return *real;
-    if (const auto* integer = std::get_if<int64_t>(found)) return static_cast<double>(*integer);
-    return 0;
-}
 
 bool isNull(const MSRSqliteValue* column) { return !column || std::holds_alternative<MSRSqliteNull>(*column); }
 
@@ -78,13 +51,13 @@ std::optional<MSREvent> MSRDatabase::eventFromStoredData(const MSRSqliteValue& d
 std::optional<MSRConditionalUserProperty> MSRDatabase::conditionalUserPropertyFromRow(const MSRSqliteRow& row,
                                                                                      MSRError* error) {
     MSRConditionalUserProperty property;
-    property.setName(textColumn(row, "name"));
-    property.setOrigin(textColumn(row, "origin"));
-    property.setValue(valueFromColumn(MSRSqliteColumn(row, "value")));
-    property.setTriggerTimeout(realColumn(row, "trigger_timeout"));
-    property.setTimeToLive(realColumn(row, "time_to_live"));
+    property.setName(MSRSqliteTextColumn(row, "name"));
+    property.setOrigin(MSRSqliteTextColumn(row, "origin"));
+    property.setValue(MSRValueFromColumn(MSRSqliteColumn(row, "value")));
+    property.setTriggerTimeout(MSRSqliteDoubleColumn(row, "trigger_timeout"));
+    property.setTimeToLive(MSRSqliteDoubleColumn(row, "time_to_live"));
     if (const MSRSqliteValue* trigger = MSRSqliteColumn(row, "trigger_event_name"); !isNull(trigger))
-        property.setTriggerEventName(textColumn(row, "trigger_event_name"));
+        property.setTriggerEventName(MSRSqliteTextColumn(row, "trigger_event_name"));
     struct EventColumn {
         const char* column;
         void (MSRConditionalUserProperty::*set)(std::optional<MSREvent>);
@@ -98,9 +71,9 @@ std::optional<MSRConditionalUserProperty> MSRDatabase::conditionalUserPropertyFr
         if (!event) return std::nullopt;
         (property.*entry.set)(std::move(event));
     }
-    property.setActive(realColumn(row, "active") != 0);
-    property.setCreationTimestamp(realColumn(row, "creation_timestamp"));
-    property.setTriggeredTimestamp(realColumn(row, "triggered_timestamp"));
+    property.setActive(MSRSqliteDoubleColumn(row, "active") != 0);
+    property.setCreationTimestamp(MSRSqliteDoubleColumn(row, "creation_timestamp"));
+    property.setTriggeredTimestamp(MSRSqliteDoubleColumn(row, "triggered_timestamp"));
     return property;
 }
 
@@ -125,7 +98,7 @@ std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::conditionalU
         // A row that can no longer be read would hide every other record
         // from the time-out, expiry and trigger checks for good: it goes, and
         // the rest are answered.
-        const std::string name = textColumn(row, "name");
+        const std::string name = MSRSqliteTextColumn(row, "name");
         MSRStorageLog(1, 12076, "Deleting conditional user property that cannot be read. Name, error",
                       {name, rowError});
         const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
@@ -156,7 +129,7 @@ bool MSRDatabase::updateConditionalUserProperty(const std::optional<MSRCondition
     if (refusal) return MSRCheckSuccess(false, error, kRecordError, refusal);
     MSRSqliteRecord record{{"name", property->name()},
                            {"origin", property->origin()},
-                           {"value", storableObjectFromValue(*property->value())},
+                           {"value", MSRStorableObjectFromValue(*property->value())},
                            {"creation_timestamp", property->creationTimestamp()},
                            {"active", int64_t{property->isActive() ? 1 : 0}},
                            {"trigger_timeout", property->triggerTimeout()},

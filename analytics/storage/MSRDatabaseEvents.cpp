@@ -11,34 +11,24 @@ bool isNumber(const MSRSqliteValue* value) {
     return value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value));
 }
 
-int32_t int32Column(const MSRSqliteRow& row, const char* column, int32_t fallback) {
-    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-    return isNumber(value) ? static_cast<int32_t>(MSRSqliteInt64(*value)) : fallback;
-}
-
-double doubleColumn(const MSRSqliteRow& row, const char* column, double fallback) {
-    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
-    if (!isNumber(value)) return fallback;
-    if (const auto* real = std::get_if<double>(value)) return *real;
-    return static_cast<double>(std::get<int64_t>(*value));
-}
-
 // Rows written before the sampling and session columns existed read with the
 // values a fresh record has.
 std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
     const MSRSqliteValue* name = MSRSqliteColumn(row, "name");
     const auto* text = name ? std::get_if<std::string>(name) : nullptr;
     if (!text) return std::nullopt;
-    std::optional<MSREventAggregates> aggregates = MSREventAggregates::initWithName(
-        *text, int32Column(row, "lifetime_count", 0), int32Column(row, "current_bundle_count", 0),
-        int32Column(row, "current_session_count", 0), doubleColumn(row, "last_fire_timestamp", 0));
+    std::optional<MSREventAggregates> aggregates =
+        MSREventAggregates::initWithName(*text, MSRSqliteInt32Column(row, "lifetime_count", 0),
+                                         MSRSqliteInt32Column(row, "current_bundle_count", 0),
+                                         MSRSqliteInt32Column(row, "current_session_count", 0),
+                                         MSRSqliteDoubleColumn(row, "last_fire_timestamp", 0));
     if (!aggregates) return std::nullopt;
-    aggregates->setLastBundledTimestamp(doubleColumn(row, "last_bundled_timestamp", 0));
+    aggregates->setLastBundledTimestamp(MSRSqliteDoubleColumn(row, "last_bundled_timestamp", 0));
     const MSRSqliteValue* complexID = MSRSqliteColumn(row, "last_sampled_complex_event_id");
     if (isNumber(complexID)) aggregates->setLastSampledComplexEventID(MSRSqliteInt64(*complexID));
-    aggregates->setLastSamplingRate(int32Column(row, "last_sampling_rate", 1));
-    aggregates->setLastExemptFromSampling(int32Column(row, "last_exempt_from_sampling", 0) != 0);
-    aggregates->setLastBundledDay(int32Column(row, "last_bundled_day", 0));
+    aggregates->setLastSamplingRate(MSRSqliteInt32Column(row, "last_sampling_rate", 1));
+    aggregates->setLastExemptFromSampling(MSRSqliteInt32Column(row, "last_exempt_from_sampling", 0) != 0);
+    aggregates->setLastBundledDay(MSRSqliteInt32Column(row, "last_bundled_day", 0));
     return aggregates;
 }
 

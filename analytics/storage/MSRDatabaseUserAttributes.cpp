@@ -3,6 +3,7 @@
 // real) rather than as an encoded message.
 
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRDatabaseValues.h"
 
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
@@ -12,44 +13,16 @@ namespace {
 constexpr const char* kTable = "user_attributes";
 constexpr int64_t kTableLimit = 1000;
 
-// The row's value as a typed value; nothing for NULL or a blob.
-std::optional<MSRValue> valueFromColumn(const MSRSqliteValue& column) {
-    if (const auto* text = std::get_if<std::string>(&column)) return MSRValue(*text);
-    if (const auto* real = std::get_if<double>(&column)) return MSRValue(*real);
-    if (const auto* integer = std::get_if<int64_t>(&column)) return MSRValue(*integer);
-    return std::nullopt;
-}
-
-MSRSqliteValue storableObjectFromValue(const MSRValue& value) {
-    if (const auto* text = value.stringValue()) return *text;
-    if (value.isDouble()) return value.doubleValue();
-    return value.int64Value();
-}
-
-std::string textColumn(const MSRSqliteRow& row, const char* column) {
-    auto found = row.find(column);
-    if (found == row.end()) return {};
-    const auto* text = std::get_if<std::string>(&found->second);
-    return text ? *text : std::string();
-}
-
-double realColumn(const MSRSqliteRow& row, const char* column) {
-    auto found = row.find(column);
-    if (found == row.end()) return 0;
-    if (const auto* real = std::get_if<double>(&found->second)) return *real;
-    if (const auto* integer = std::get_if<int64_t>(&found->second)) return static_cast<double>(*integer);
-    return 0;
-}
-
 // A row that gives no property (unreadable value, refused name) is skipped by
 // the callers; it sets no error of its own.
 std::optional<MSRUserAttribute> userAttributeFromRow(const MSRSqliteRow& row) {
     auto value = row.find("value");
     if (value == row.end()) return std::nullopt;
-    auto typed = valueFromColumn(value->second);
+    auto typed = MSRValueFromColumn(&value->second);
     if (!typed) return std::nullopt;
-    return MSRUserAttribute::initWithOrigin(textColumn(row, "origin"), textColumn(row, "name"), std::move(*typed),
-                                            realColumn(row, "set_timestamp"));
+    return MSRUserAttribute::initWithOrigin(MSRSqliteTextColumn(row, "origin"),
+                                            MSRSqliteTextColumn(row, "name"), std::move(*typed),
+                                            MSRSqliteDoubleColumn(row, "set_timestamp"));
 }
 
 bool isReportedToCallers(const MSRUserAttribute& attribute) {
@@ -150,7 +123,7 @@ bool MSRDatabase::updateUserAttribute(const std::optional<MSRUserAttribute>& att
     }
     MSRSqliteRecord record{{"origin", attribute->origin()},
                            {"name", attribute->name()},
-                           {"value", storableObjectFromValue(attribute->value())},
+                           {"value", MSRStorableObjectFromValue(attribute->value())},
                            {"set_timestamp", attribute->lastSetTimestamp()}};
     return upsertDataType(record, kTable, "name", MSRSqliteValue(attribute->name()), kTableLimit, error);
 }

@@ -70,6 +70,35 @@ const MSRSqliteValue* MSRSqliteColumn(const MSRSqliteRow& row, const char* colum
     return &it->second;
 }
 
+std::string MSRSqliteTextColumn(const MSRSqliteRow& row, const char* column) {
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
+    const auto* text = value ? std::get_if<std::string>(value) : nullptr;
+    return text ? *text : std::string();
+}
+
+double MSRSqliteDoubleColumn(const MSRSqliteRow& row, const char* column, double fallback) {
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
+    if (!value) return fallback;
+    if (const auto* real = std::get_if<double>(value)) return *real;
+    if (const auto* integer = std::get_if<int64_t>(value)) return static_cast<double>(*integer);
+    return fallback;
+}
+
+int32_t MSRSqliteInt32Column(const MSRSqliteRow& row, const char* column, int32_t fallback) {
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
+    if (!value || !(std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value)))
+        return fallback;
+    return static_cast<int32_t>(MSRSqliteInt64(*value));
+}
+
+std::vector<uint8_t> MSRSqliteBytesColumn(const MSRSqliteRow& row, const char* column) {
+    const MSRSqliteValue* value = MSRSqliteColumn(row, column);
+    if (!value) return {};
+    if (const auto* blob = std::get_if<MSRSqliteBlob>(value)) return *blob;
+    if (const auto* text = std::get_if<std::string>(value)) return {text->begin(), text->end()};
+    return {};
+}
+
 // --- Connection -------------------------------------------------------------
 
 MSRSqliteStore::MSRSqliteStore(std::string path) : databasePath_(std::move(path)) {}

@@ -262,3 +262,11 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path);
 int64_t MSRSqliteInt64(const MSRSqliteValue& value);
 // The value of `column` in a row, or null when the row lacks it or holds NULL.
 const MSRSqliteValue* MSRSqliteColumn(const MSRSqliteRow& row, const char* column);
+// Typed reads of `column`. A row that lacks it, holds NULL or holds another
+// kind reads as empty, or as `fallback`; a number reads whether it was stored
+// as an integer or a real.
+std::string MSRSqliteTextColumn(const MSRSqliteRow& row, const char* column);
+double MSRSqliteDoubleColumn(const MSRSqliteRow& row, const char* column, double fallback = 0);
+int32_t MSRSqliteInt32Column(const MSRSqliteRow& row, const char* column, int32_t fallback = 0);
+// Bytes columns; text written by hand into the file reads as its bytes too.
+std::vector<uint8_t> MSRSqliteBytesColumn(const MSRSqliteRow& row, const char* column);

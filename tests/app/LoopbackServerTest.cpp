@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/LoopbackSockets.h"
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -24,17 +26,7 @@ using namespace std::chrono_literals;
 // A client socket on 127.0.0.1, closed with the object.
 class Client {
   public:
-    explicit Client(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    explicit Client(int port) : fd_(connectToLoopback(port)) {}
     ~Client() {
         if (fd_ >= 0) ::close(fd_);
     }

@@ -29,6 +29,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/SettledPreferences.h"
+#include "tests/support/LoopbackSockets.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
@@ -42,18 +44,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kRuns = 50;
-
-// A user who has accepted the consent, walked the tour and rated: every start
-// goes straight to the Calculate screen.
-constexpr const char* kSettledPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-	<key>isDsgvoAccepted</key><true/>
-	<key>isOnboardingFinished</key><true/>
-	<key>isRatingAlreadyDone</key><true/>
-</dict>
-</plist>
-)";
 
 // Six lines: every field cleared, an exercise typed, calculated.
 constexpr const char* kTypedAndCalculated =
@@ -456,15 +446,10 @@ TEST_F(CalvaroProcessTest, ADataRootOthersOwnOrCanWriteIsRefused) {
 TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit) {
     const fs::path calculate = script("calculate.txt", kTypedAndCalculated);
     // Accepts connections (the kernel does) and never answers one.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 64), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::string silentURL = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    int silent = -1;
+    int silentPort = 0;
+    ASSERT_NO_FATAL_FAILURE(listenSilentlyOnLoopback(&silent, &silentPort));
+    const std::string silentURL = "http://127.0.0.1:" + std::to_string(silentPort);
 
     struct Case {
         const char* name;

@@ -19,21 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* kFullDiskPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-	<key>isDsgvoAccepted</key><true/>
-	<key>isOnboardingFinished</key><true/>
-	<key>isRatingAlreadyDone</key><true/>
-</dict>
-</plist>
-)";
 
 struct FullDiskRun {
     int status = -1;
@@ -106,7 +97,7 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
     TemporaryDataRoot root("full-disk");
     const fs::path home = root.path() / "home";
     fs::create_directories(home / "Library/Preferences");
-    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kFullDiskPreferences;
+    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
     std::string calculations = "tap toolbarRemoveButton\n";
     for (int i = 2; i < 42; ++i) {
         calculations += "tap #aTextField\ntype " + std::to_string(i) + "\ntap bTextField\ntype 2\ntap calculateButton\n";

@@ -25,6 +25,7 @@
 #include "platform/foundation/Value.h"
 #include "app/LoopbackServer.h"
 
+#include "tests/support/LoopbackSockets.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
@@ -395,17 +396,7 @@ TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
 // A connection to 127.0.0.1:port.
 class Socket {
   public:
-    explicit Socket(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    explicit Socket(int port) : fd_(connectToLoopback(port)) {}
     ~Socket() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -584,15 +575,10 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
 TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     TemporaryDataRoot root("serve-slow");
     // And a measurement server that takes the last upload and never answers.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 64), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    setenv("CALVARO_MEASUREMENT_URL", ("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str(), 1);
+    int silent = -1;
+    int silentPort = 0;
+    ASSERT_NO_FATAL_FAILURE(listenSilentlyOnLoopback(&silent, &silentPort));
+    setenv("CALVARO_MEASUREMENT_URL", ("http://127.0.0.1:" + std::to_string(silentPort)).c_str(), 1);
     LiveCalvaro calvaro(root.path() / "home");
     unsetenv("CALVARO_MEASUREMENT_URL");
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
