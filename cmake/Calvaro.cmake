@@ -25,7 +25,7 @@ function(calvaro_test binary)
   endif()
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_executable(${binary} ${sources})
-  target_link_libraries(${binary} PRIVATE ${T_DEPS} calvaro_test_data_root calvaro_test_main GTest::gtest GTest::gmock)
+  target_link_libraries(${binary} PRIVATE ${T_DEPS} calvaro_test_data_root calvaro_test_queues_end GTest::gtest GTest::gtest_main GTest::gmock)
   # The cases of one folder share their heaviest headers (gtest, the engine's):
   # compiled a few files at a time, each header is read once per batch.
   # GCC takes a fixture in one file's anonymous namespace, used by the cases
