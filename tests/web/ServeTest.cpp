@@ -196,6 +196,12 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
             return [before, inside()];
         })())";
         EXPECT_EQ(tab.evaluate(lastRowShown), nlohmann::json::array({false, true}));
+        // The page tells the application where the table now is, a moment
+        // later; the check below starts once that is shown.
+        ASSERT_TRUE(tab.actThenWaitFor(
+            "0", "document.body.dataset.busy !== '1' && [...document.querySelectorAll('.scroll-content')].every("
+                 "c => Math.abs(c.parentElement.scrollTop - (parseFloat(c.dataset.scrollTop) || 0)) < 1)",
+            10));
 
         // A malformed request is refused and changes nothing.
         auto answer = tab.evaluate(R"((async () => {
