@@ -32,6 +32,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -124,8 +125,10 @@ int main(int argc, char** argv) {
     }
 
     tools::EngineDriver driver(options);
+    static std::atomic<int64_t> handled{0};
     driver.watchNumberedEvents([](const std::string& name, int64_t number) {
         report(name == tools::EngineDriver::kMarkerEventName ? kMarkerHandled : kHandled, number);
+        ++handled;
     });
     if (auto refused = driver.start()) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
@@ -156,10 +159,16 @@ int main(int argc, char** argv) {
     std::string line;
     while (std::getline(std::cin, line) && line != "exit") continue;
 
+    // A public call reaches the worker queue later: until every logged event
+    // is handled (written), the worker may answer that nothing waits while
+    // the last ones are still on their way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const int64_t logged = count + (marker ? 1 : 0);
+    while (handled < logged && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // The last upload's answer reaches the worker queue from the network's
     // thread and nothing tells when its bundles are deleted, so ask the worker
     // queue until no event waits any more.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     bool drained = false;
     while (!drained && std::chrono::steady_clock::now() < deadline) {
         drained = tools::EngineDriver::hasDataToUpload(5) == false;
