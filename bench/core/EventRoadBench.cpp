@@ -4,8 +4,15 @@
 // which it does only after the commit that holds the event's writes.
 //
 // No measurement endpoint is configured, so nothing is uploaded and every
-// event stays in the database. The engine drops public events beyond 50,000 a
-// day, so the roads together log fewer than that into their one data root.
+// event stays in the database. The road with a program instead points the
+// engine at a loopback collector serving a configuration with an edit program
+// and uploads put off for an hour; one engine per process, so the first road
+// that runs decides which engine the process has:
+//   event_road_bench --benchmark_filter=PublicCallToCommittedRow/
+//   event_road_bench --benchmark_filter=WithProgram
+// The engine drops public events beyond 50,000 a day, so the roads together
+// log fewer than that into their one data root: repeat a road in processes of
+// its own rather than with --benchmark_repetitions.
 //
 // The burst's figure is the process's peak resident size, so it means
 // something only when the burst runs alone:
@@ -25,7 +32,11 @@
 #include <mutex>
 
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "tools/assembler/ProgramAssembler.h"
+#include "tools/collector/MeasurementCollector.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -50,12 +61,55 @@ DEDIzurarove::Parameters parametersOf(int64_t number, int count) {
     return parameters;
 }
 
+// About 50 instructions on every numbered event: reads its name and two
+// parameters, renames it and sets two parameters. The engine's listeners see
+// events as they were logged, so the road still counts the renamed ones.
+constexpr const char* kEditProgram = R"(
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e")
+      (if (ne (call $e "getEventName" (array)) "e2e_event") (list (return 0)))
+      (let "n") (assign "n" (call $e "getParamValue" (array "n")))
+      (let "seen") (assign "seen" (call $e "getParamValue" (array "seen")))
+      (call $e "setEventName" (array "edited_event"))
+      (call $e "setParamValue" (array "weighted" (mul $n (add $n 1))))
+      (call $e "setParamValue" (array "seen" "yes"))
+      (return 0))
+    (object "type" "edit")))
+)";
+constexpr const char* kEditedEventName = "edited_event";
+
+// The driver's app id, which the collector serves the configuration for.
+const std::string kRoadApp = tools::EngineDriverOptions().appID;
+
+// The configuration carrying kEditProgram, uploads put off past the run.
+std::optional<MSRPBMeasurementConfig> programConfig() {
+    MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+        kRoadApp, 2,
+        {{"measurement.upload.initial_upload_delay_time", "3600000"}, {"measurement.upload.interval", "3600000"}});
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(kEditProgram);
+    if (!program) return std::nullopt;
+    MSRPBEdtActivity activity;
+    MSRPBSetString(activity, 0, "rules");
+    MSRPBSetMessageArray(activity, 1, *ProgramAssembler::assembleStatements("(object)"));
+    MSRPBEdtActivities activities;
+    MSRPBSetMessageArray(activities, 0, std::vector<MSRPBEdtActivity>{activity});
+    MSRPBSetMessage(*program, 1, activities);
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+    return config;
+}
+
+std::filesystem::path databaseIn(const std::filesystem::path& root);
+double rowsNamed(const std::filesystem::path& database, const std::string& name);
+
 struct Engine {
-    Engine()
-        : root(std::filesystem::temp_directory_path() / ("calvaro-event-road-" + std::to_string(getpid()))) {
+    explicit Engine(bool withProgram)
+        : root(std::filesystem::temp_directory_path() / ("calvaro-event-road-" + std::to_string(getpid()))),
+          withProgram(withProgram) {
         std::filesystem::remove_all(root);
         tools::EngineDriverOptions options;
         options.home = root;
+        if (withProgram) serveProgram(options);
         driver = std::make_unique<tools::EngineDriver>(options);
         driver->watchNumberedEvents([this](const std::string&, int64_t) {
             std::lock_guard lock(mutex);
@@ -65,6 +119,27 @@ struct Engine {
         driver->start();
         // The start itself (database, identity, first-open checks) is not measured.
         logAndWait(1, 1);
+        if (withProgram) programRuns = waitForProgram();
+    }
+
+    void serveProgram(tools::EngineDriverOptions& options) {
+        std::optional<MSRPBMeasurementConfig> config = programConfig();
+        std::string error;
+        if (!config || !collector.start(0, &error)) return;
+        measurement.setConfig(kRoadApp, *config);
+        options.measurementURL = collector.baseURL();
+    }
+
+    // The configuration is fetched some seconds after the start; the road is
+    // timed only once a logged event has been stored as the program edits it.
+    bool waitForProgram() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (!collector.waitForRequests(1, 1)) continue;
+            if (!logAndWait(1, 1)) return false;
+            if (rowsNamed(databasePath(), kEditedEventName) > 0) return true;
+        }
+        return false;
     }
 
     // Logs `count` numbered events of `parameterCount` parameters and waits
@@ -83,14 +158,14 @@ struct Engine {
         return handled;
     }
 
-    std::filesystem::path databasePath() const {
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            if (entry.path().filename() == "zevure-app-measurement.sql") return entry.path();
-        }
-        return {};
-    }
+    std::filesystem::path databasePath() const { return databaseIn(root); }
 
     std::filesystem::path root;
+    bool withProgram;
+    bool programRuns = false;
+    // Its server threads call into `measurement`; neither is ever destroyed.
+    tools::Collector collector;
+    tools::MeasurementCollector measurement{collector};
     std::unique_ptr<tools::EngineDriver> driver;
     std::mutex mutex;
     std::condition_variable changed;
@@ -102,13 +177,22 @@ struct Engine {
 // removed earlier, the engine's last writes would make it again.
 std::filesystem::path engineRoot;
 
-Engine& engine() {
-    static Engine* shared = [] {
-        auto* made = new Engine();
+// The process's one engine, made with or without the program by the first
+// road that asks; nothing when a road asks for the other kind.
+Engine* engine(bool withProgram) {
+    static Engine* shared = [withProgram] {
+        auto* made = new Engine(withProgram);
         engineRoot = made->root;
         return made;
     }();
-    return *shared;
+    return shared->withProgram == withProgram ? shared : nullptr;
+}
+
+std::filesystem::path databaseIn(const std::filesystem::path& root) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == "zevure-app-measurement.sql") return entry.path();
+    }
+    return {};
 }
 
 // The pages the stored events take (the table and its indexes) and their
@@ -141,8 +225,34 @@ StoredEvents storedEvents(const std::filesystem::path& path) {
     return stored;
 }
 
-void runRoad(benchmark::State& state, int parameterCount) {
-    Engine& e = engine();
+double rowsNamed(const std::filesystem::path& database, const std::string& name) {
+    double rows = 0;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM raw_events WHERE name = ?", -1, &statement, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_bind_text(statement, 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        rows = sqlite3_column_double(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+void runRoad(benchmark::State& state, int parameterCount, bool withProgram = false) {
+    Engine* shared = engine(withProgram);
+    if (!shared) {
+        state.SkipWithError("one engine per process: run the roads with and without a program apart");
+        return;
+    }
+    if (withProgram && !shared->programRuns) {
+        state.SkipWithError("the engine did not store an event as the served program edits it");
+        return;
+    }
+    Engine& e = *shared;
     const StoredEvents before = storedEvents(e.databasePath());
     for (auto _ : state) {
         if (!e.logAndWait(kEventsPerIteration, parameterCount)) {
@@ -161,6 +271,13 @@ void runRoad(benchmark::State& state, int parameterCount) {
 void BM_PublicCallToCommittedRow(benchmark::State& state) { runRoad(state, 1); }
 BENCHMARK(BM_PublicCallToCommittedRow)->Iterations(kIterations)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The same road with kEditProgram run on every event.
+void BM_PublicCallToCommittedRowWithProgram(benchmark::State& state) { runRoad(state, 1, true); }
+BENCHMARK(BM_PublicCallToCommittedRowWithProgram)
+    ->Iterations(kIterations)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 void BM_PublicCallToCommittedRowTenParameters(benchmark::State& state) { runRoad(state, 10); }
 BENCHMARK(BM_PublicCallToCommittedRowTenParameters)
     ->Iterations(kIterations)
@@ -173,7 +290,12 @@ BENCHMARK(BM_PublicCallToCommittedRowTenParameters)
 // the queues like the others.
 void BM_BurstPeakMemory(benchmark::State& state) {
     constexpr int64_t kBurst = 100000;
-    Engine& e = engine();
+    Engine* shared = engine(false);
+    if (!shared) {
+        state.SkipWithError("one engine per process: run the burst alone");
+        return;
+    }
+    Engine& e = *shared;
     for (auto _ : state) {
         if (!e.logAndWait(kBurst, 10)) {
             state.SkipWithError("the engine did not handle the burst within two minutes");
