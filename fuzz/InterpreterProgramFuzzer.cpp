@@ -14,16 +14,12 @@
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
 #include "analytics/messages/MSRPBMessages.h"
-#include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRError.h"
 #include "analytics/support/MSRMonitor.h"
+#include "fuzz/SilentMonitor.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    auto silent = std::make_shared<MSRConsoleLogger>();
-    silent->setLoggerLevel(0);
-    MSRMonitor::Environment environment;
-    environment.console = silent;
-    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(0, std::move(environment)));
+    fuzz::installSilentMonitor();
     return 0;
 }
 

@@ -13,19 +13,13 @@
 #include <iterator>
 #include <span>
 
-#include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/messages/reference/NANOReferenceCodec.h"
+#include "fuzz/SilentMonitor.h"
 
-// Most inputs fail to decode and each failure is reported; a console that
-// prints nothing keeps the runs fast and the output readable.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    auto silent = std::make_shared<MSRConsoleLogger>();
-    silent->setLoggerLevel(0);
-    MSRMonitor::Environment environment;
-    environment.console = silent;
-    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(0, std::move(environment)));
+    fuzz::installSilentMonitor();
     return 0;
 }
 
