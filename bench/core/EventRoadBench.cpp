@@ -87,14 +87,8 @@ std::optional<MSRPBMeasurementConfig> programConfig() {
     MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
         kRoadApp, 2,
         {{"measurement.upload.initial_upload_delay_time", "3600000"}, {"measurement.upload.interval", "3600000"}});
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(kEditProgram);
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kEditProgram, "rules");
     if (!program) return std::nullopt;
-    MSRPBEdtActivity activity;
-    MSRPBSetString(activity, 0, "rules");
-    MSRPBSetMessageArray(activity, 1, *ProgramAssembler::assembleStatements("(object)"));
-    MSRPBEdtActivities activities;
-    MSRPBSetMessageArray(activities, 0, std::vector<MSRPBEdtActivity>{activity});
-    MSRPBSetMessage(*program, 1, activities);
     MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
     return config;
 }

@@ -29,13 +29,7 @@ const char* const kProgram = R"(
 )";
 
 void BM_EventEditing_EditCallback(benchmark::State& state) {
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(kProgram);
-    MSRPBEdtActivity activity;
-    MSRPBSetString(activity, 0, "rules");
-    MSRPBSetMessageArray(activity, 1, *ProgramAssembler::assembleStatements("(object)"));
-    MSRPBEdtActivities activities;
-    MSRPBSetMessageArray(activities, 0, std::vector<MSRPBEdtActivity>{activity});
-    MSRPBSetMessage(*program, 1, activities);
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kProgram, "rules");
     MSRPInterpreterEventEditing editing;
     MSRError error;
     if (!editing.loadProgram(*program, &error)) {

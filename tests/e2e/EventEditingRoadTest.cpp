@@ -47,14 +47,9 @@ class EventEditingRoadTest : public DriverTest {
         MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
             kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
         std::string error;
-        std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(kEditingProgram, &error);
+        std::optional<MSRPBProgram> program =
+            ProgramAssembler::assembleEditingProgram(kEditingProgram, "rules", &error);
         ASSERT_TRUE(program) << error;
-        MSRPBEdtActivity activity;
-        MSRPBSetString(activity, 0, "rules");
-        MSRPBSetMessageArray(activity, 1, *ProgramAssembler::assembleStatements("(object)"));
-        MSRPBEdtActivities activities;
-        MSRPBSetMessageArray(activities, 0, std::vector<MSRPBEdtActivity>{activity});
-        MSRPBSetMessage(*program, 1, activities);
         MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
         MSRPBEventConfig blocked;
         MSRPBSetString(blocked, MSREventConfigSlot::kName, "e2e_dropped");

@@ -211,3 +211,16 @@ std::optional<MSRPBProgram> ProgramAssembler::assembleProgram(std::string_view t
     MSRPBSetMessageArray(program, 0, std::move(*statements));
     return program;
 }
+
+std::optional<MSRPBProgram> ProgramAssembler::assembleEditingProgram(std::string_view text, const std::string& rule,
+                                                                     std::string* error) {
+    std::optional<MSRPBProgram> program = assembleProgram(text, error);
+    if (!program) return std::nullopt;
+    MSRPBEdtActivity activity;
+    MSRPBSetString(activity, 0, rule);
+    MSRPBSetMessageArray(activity, 1, *assembleStatements("(object)"));
+    MSRPBEdtActivities activities;
+    MSRPBSetMessageArray(activities, 0, std::vector<MSRPBEdtActivity>{activity});
+    MSRPBSetMessage(*program, 1, activities);
+    return program;
+}

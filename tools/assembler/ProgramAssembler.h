@@ -32,6 +32,10 @@ class ProgramAssembler {
                                                                              std::string* error = nullptr);
     // A Program message whose instructions are those statements.
     static std::optional<MSRPBProgram> assembleProgram(std::string_view text, std::string* error = nullptr);
+    // The same program with one activity: the engine runs the function named
+    // `rule` once at load, with an empty object, as event editing does.
+    static std::optional<MSRPBProgram> assembleEditingProgram(std::string_view text, const std::string& rule,
+                                                              std::string* error = nullptr);
     // The command key of a name ("add" -> "0"), or nullopt.
     static std::optional<std::string> keyOfName(std::string_view name);
 };
