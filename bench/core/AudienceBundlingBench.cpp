@@ -144,14 +144,7 @@ void BM_BundleWithAudiences(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         const std::vector<MSREvent> events = eventsOfRound();
-        database.performTransaction([&] {
-            for (const MSREvent& event : events) {
-                if (!database.insertIfNotExistsRawEventMetadata(metadata, nullptr) ||
-                    !database.insertRawEvent(event, fingerprint, false, nullptr))
-                    return false;
-            }
-            return true;
-        });
+        bench::storeRawEvents(database, metadata, fingerprint, events);
         state.ResumeTiming();
         while (engine.bundleRawEvents()) {
         }

@@ -64,14 +64,7 @@ void BM_BundleQueueAndEncode(benchmark::State& state) {
     Clock::duration bundling{}, queueRead{}, batchEncode{}, wireGzip{}, bundleGzip{};
     for (auto _ : state) {
         state.PauseTiming();
-        database.performTransaction([&] {
-            for (const MSREvent& event : events) {
-                if (!database.insertIfNotExistsRawEventMetadata(metadata, nullptr) ||
-                    !database.insertRawEvent(event, fingerprint, false, nullptr))
-                    return false;
-            }
-            return true;
-        });
+        bench::storeRawEvents(database, metadata, fingerprint, events);
         state.ResumeTiming();
 
         const auto t0 = Clock::now();

@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRMonitor.h"
 #include "platform/dispatch/ManualExecutor.h"
@@ -73,5 +75,19 @@ struct Engine {
     std::shared_ptr<MSRPersistedConfig> persistedConfig;
     std::shared_ptr<MSRMeasurement> engine;
 };
+
+// One round of raw events stored as the event road stores them, with their
+// metadata, in one transaction.
+inline void storeRawEvents(MSRDatabase& database, const MSRPBMeasurementBundle& metadata, int64_t fingerprint,
+                           const std::vector<MSREvent>& events) {
+    database.performTransaction([&] {
+        for (const MSREvent& event : events) {
+            if (!database.insertIfNotExistsRawEventMetadata(metadata, nullptr) ||
+                !database.insertRawEvent(event, fingerprint, false, nullptr))
+                return false;
+        }
+        return true;
+    });
+}
 
 }  // namespace bench
