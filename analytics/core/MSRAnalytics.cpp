@@ -20,6 +20,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/GlobalQueue.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/dispatch/ManualExecutor.h"
 #include "platform/host/DEDClassRegistry.h"
 
 namespace {
@@ -67,6 +68,19 @@ int64_t codePointCount(const std::string& text) {
 }
 
 std::shared_ptr<MSRMeasurementInterface> engine() { return MSRMeasurementInterface::sharedInstance(); }
+
+// Whether a log call may wait for the worker to make room in the backlog. Not
+// from any queue's block but the main queue's (the worker, the facade's queues
+// and the reporters' queues are what the road waits on, and the worker logs
+// error events of its own); not while the gate is held shut, since the room
+// comes only once it opens; never under a manual executor, where the waiting
+// thread is the one that would run the work.
+bool mayWaitForEventRoad() {
+    if (dispatch::ManualExecutor::installed()) return false;
+    const dispatch::Queue* current = dispatch::Queue::current();
+    if (current && current != dispatch::MainQueue::shared().get()) return false;
+    return !MSRAnalytics::isOperationQueueSuspended();
+}
 
 // Stores at once when already on the serial queue, else as a queued operation.
 void onSerialQueueOrQueued(MSRAnalytics::Block block) {
@@ -341,15 +355,19 @@ void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
         return;
     }
     auto screen = currentScreenParameters(parameters);
+    // Taken before the timestamp queue: a caller held here must not hold that
+    // queue, which the worker's own error events pass through.
+    MSREventBacklog::Ticket place = MSREventBacklog::shared().admit(mayWaitForEventRoad);
     static auto timestampQueue = dispatch::SerialQueue::create(kTimestampQueueLabel);
     // Reading the time and queuing in one block of one serial queue makes the
     // order of operations the order of their timestamps, whatever the threads.
     timestampQueue->sync([&] {
-        // Packed: a burst of calls waits here and in the engine's queue.
+        // Packed: what waits in the queues is one block of bytes per event.
         queueOperationWithBlock([isPublicEvent, screen,
-                                 packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters)] {
+                                 packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters),
+                                 place = std::move(place)]() mutable {
             logEventOnSerialQueue(packed.origin(), isPublicEvent, packed.name(), packed.parameters(),
-                                  packed.timestamp(), false, false, screen);
+                                  packed.timestamp(), false, false, screen, std::move(place));
         });
     });
 }
@@ -365,7 +383,8 @@ void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
 
 void MSRAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
                                          const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
-                                         bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters) {
+                                         bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters,
+                                         MSREventBacklog::Ticket place) {
     MSRObjectDictionary effective = parameters;
     int64_t failure = 0;
     if (ignoreInterceptor && !addedScreenParameters &&
@@ -386,8 +405,9 @@ void MSRAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
         std::lock_guard lock(state().mutex);
         interceptor = state().interceptor;
     }
-    measurement->logEvent(origin, isPublicEvent, name, effective, timestamp, state().analyticsEnabled, ignoreEnabled,
-                          ignoreInterceptor, interceptor, addedScreenParameters);
+    measurement->logAdmittedEvent(origin, isPublicEvent, name, effective, timestamp, state().analyticsEnabled,
+                                  ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters,
+                                  std::move(place));
 }
 
 // ---- other operations -------------------------------------------------------

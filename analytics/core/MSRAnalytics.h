@@ -80,7 +80,8 @@ public:
                                    bool ignoreInterceptor);
     static void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
-                                      bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters);
+                                      bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters,
+                                      MSREventBacklog::Ticket place = {});
 
     // ---- other operations ----
     static void setScreenName(const std::optional<std::string>& screenName,

@@ -225,6 +225,11 @@ public:
                   const MSRObjectDictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
                   bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
                   const std::optional<MSRParameters>& addedScreenParameters) override;
+    void logAdmittedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                          const MSRObjectDictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                          bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                          const std::optional<MSRParameters>& addedScreenParameters,
+                          MSREventBacklog::Ticket place) override;
     void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                          const MSRObjectDictionary& parameters, double timestamp, bool enabled,
                                          bool ignoreEnabled, bool ignoreInterceptor,

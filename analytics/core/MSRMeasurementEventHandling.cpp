@@ -94,6 +94,7 @@ struct MSRMeasurement::PendingEventBatch {
         MSRPackedEvent packed;
         uint8_t flags;
         std::shared_ptr<const Extras> extras;
+        MSREventBacklog::Ticket place;
     };
     std::vector<Event> events;
 };
@@ -105,6 +106,16 @@ void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, con
                               bool ignoreEnabled, bool ignoreInterceptor,
                               const MSRLogEventInterceptor& interceptor,
                               const std::optional<MSRParameters>& addedScreenParameters) {
+    logAdmittedEvent(origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled, ignoreInterceptor,
+                     interceptor, addedScreenParameters, MSREventBacklog::Ticket());
+}
+
+void MSRMeasurement::logAdmittedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                      const MSRObjectDictionary& parameters, double timestamp, bool enabled,
+                                      bool ignoreEnabled, bool ignoreInterceptor,
+                                      const MSRLogEventInterceptor& interceptor,
+                                      const std::optional<MSRParameters>& addedScreenParameters,
+                                      MSREventBacklog::Ticket place) {
     if (!scheduler_) return;
     PendingEventBatch::Event pending{MSRPackedEvent(origin, name, timestamp, parameters),
                          static_cast<uint8_t>((isPublicEvent ? kPublic : 0) | (enabled ? kEnabled : 0) |
@@ -113,7 +124,8 @@ void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, con
                          interceptor || addedScreenParameters
                              ? std::make_shared<const PendingEventBatch::Extras>(
                                    PendingEventBatch::Extras{interceptor, addedScreenParameters})
-                             : nullptr};
+                             : nullptr,
+                         std::move(place)};
     std::lock_guard lock(pendingEventsMutex_);
     // Joining the open batch keeps the order of the worker's work only while
     // nothing was queued behind it.
@@ -151,6 +163,9 @@ void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
                                             extras ? extras->interceptor : MSRLogEventInterceptor(),
                                             extras ? extras->addedScreenParameters : std::nullopt);
         });
+        // Handled: its place goes to the next caller, whatever the rest of
+        // the batch still takes.
+        pending.place.release();
     }
 }
 

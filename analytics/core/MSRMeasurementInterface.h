@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSREventBacklog.h"
 #include "analytics/model/MSRUserAttribute.h"
 #include "analytics/model/MSRValue.h"
 #include "analytics/support/MSRError.h"
@@ -52,6 +53,17 @@ public:
                           const MSRObjectDictionary& parameters, double timestamp, bool enabled,
                           bool ignoreEnabled, bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
                           const std::optional<MSRParameters>& addedScreenParameters) = 0;
+    // As logEvent, for an event that holds a place in the facade's backlog:
+    // the place is given back once the event has been handled.
+    virtual void logAdmittedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                  const MSRObjectDictionary& parameters, double timestamp, bool enabled,
+                                  bool ignoreEnabled, bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                                  const std::optional<MSRParameters>& addedScreenParameters,
+                                  MSREventBacklog::Ticket place) {
+        logEvent(origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled, ignoreInterceptor,
+                 interceptor, addedScreenParameters);
+        place.release();
+    }
     virtual void setSessionTimeoutInterval(double seconds) = 0;
     virtual void sessionIDWithCompletion(SessionIDCompletion completion) = 0;
     // Nothing clears every default.
