@@ -18,6 +18,7 @@
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRMonitor.h"
+#include "bench/support/BenchTemporaryFolder.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/net/FakeNetwork.h"
@@ -37,13 +38,10 @@ inline MSRObjectDictionary typicalParameters(int i) {
 }
 
 // An engine over a temporary data root named after `label`, all queues on a
-// manual executor; the root goes with the object, after the queues ran dry.
+// manual executor; the root goes with the object, after the queues ran dry
+// and the engine's objects, which write their last changes as they go.
 struct Engine {
-    explicit Engine(const std::string& label) {
-        root = std::filesystem::temp_directory_path() /
-               ("calvaro-" + label + "-bench-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
+    explicit Engine(const std::string& label) : folder(label + "-bench"), root(folder.dataRoot()) {
         foundation::FileSystem::setHome(root);
         monitor = MSRMonitor::initWithLibraryVersion(110100);
         MSRMonitor::setShared(monitor);
@@ -65,10 +63,12 @@ struct Engine {
         MSRIdentity::resetSharedInstanceForTesting();
         MSRPersistedConfig::setSharedInstance(nullptr);
         MSRMonitor::setShared(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
+        persistedConfig.reset();
+        monitor.reset();
+        folder.remove();
     }
 
+    BenchTemporaryFolder folder;
     dispatch::ManualExecutor executor;
     std::filesystem::path root;
     std::shared_ptr<MSRMonitor> monitor;

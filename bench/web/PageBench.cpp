@@ -10,6 +10,7 @@
 
 #include "app/CalvaroMain.h"
 #include "app/ScriptPlayer.h"
+#include "bench/support/BenchTemporaryFolder.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
@@ -19,13 +20,19 @@
 
 namespace {
 
+// Holds the data root; removed once the application and its queues have ended.
+bench::BenchTemporaryFolder& temporaryFolder() {
+    static bench::BenchTemporaryFolder folder("page-bench");
+    return folder;
+}
+
 // Launches the application on a new data root and plays the demonstration
 // up to its Solution screen.
 ui::Window* solutionScreen() {
     static ui::Window* window = [] {
-        char folder[] = "/tmp/calvaro-page-bench-XXXXXX";
-        if (!mkdtemp(folder)) std::abort();
-        foundation::FileSystem::setHome(folder);
+        const std::filesystem::path home = temporaryFolder().dataRoot();
+        if (home.empty()) std::abort();
+        foundation::FileSystem::setHome(home);
         dispatch::markMainThread();
         auto& application = ui::Application::shared();
         if (!application.launch(makeCalvaroAppDelegate())) std::abort();
@@ -70,6 +77,9 @@ int main(int argc, char** argv) {
     auto& application = ui::Application::shared();
     application.terminate();
     application.waitForBackgroundTasks(30);
-    dispatch::endQueues(30);
+    const bool ended = dispatch::endQueues(30);
+    temporaryFolder().remove();
+    // A thread still running must not meet the static destructors.
+    if (!ended) std::_Exit(1);
     return 0;
 }
