@@ -67,11 +67,16 @@ class MSREventBacklog {
     size_t limit() const { return limit_; }
 
   private:
+    // `mayWait` is asked without the lock held: it may take locks of its own
+    // under which places are given back.
     template <typename MayWait>
     void waitForRoom(MayWait& mayWait) {
-        std::unique_lock lock(mutex_);
         waiters_.fetch_add(1);
-        while (held_.load() > limit_ / 2 && mayWait()) roomMade_.wait_for(lock, kRecheck);
+        const auto roomMade = [this] { return held_.load() <= limit_ / 2; };
+        while (!roomMade() && mayWait()) {
+            std::unique_lock lock(mutex_);
+            roomMade_.wait_for(lock, kRecheck, roomMade);
+        }
         waiters_.fetch_sub(1);
     }
     void give();
