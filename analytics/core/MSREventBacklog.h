@@ -6,9 +6,9 @@
 // gate, the facade's serial queue or the worker's batch. When the places are
 // all taken, a caller that may wait does so until the worker has worked the
 // backlog down to half, so a burst waits in the caller instead of as copies in
-// the queues. A caller that the worker's road itself may be waiting for (any
-// queue's block but the main queue's) is never held: it takes its place over
-// the limit.
+// the queues. A caller that must not wait (one the road itself may be waiting
+// for, such as the worker logging its own error events) says so and takes its
+// place over the limit.
 
 #include <atomic>
 #include <chrono>
