@@ -302,7 +302,9 @@ bool Tab::navigate(const std::string& url) {
     call("Page.enable");
     events_.clear();
     call("Page.navigate", {{"url", url}});
-    return waitForEvent("Page.loadEventFired", 30);
+    // A page of hundreds of formulas typesets before its load event: on a
+    // machine busy with a parallel build that can take half a minute.
+    return waitForEvent("Page.loadEventFired", 90);
 }
 
 bool Tab::actThenWaitFor(const std::string& action, const std::string& condition, double seconds) {
