@@ -696,6 +696,7 @@ bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRA
     // every event had read and written the row itself.
     std::map<std::string, MSREventAggregates, std::less<>> byName;
     std::vector<const std::string*> order;
+    const bool filtersRows = allowEventFilterEvaluation && engine_.audience_->hasEventFilters();
     for (MSRBundleEvent& event : events) {
         const std::string& name = event.name();
         auto found = byName.find(name);
@@ -713,7 +714,7 @@ bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRA
         // filters, with the previous time the bundle gives it; the bundle
         // still takes its stored bytes.
         std::optional<MSREvent> filtered;
-        if (!event.event && allowEventFilterEvaluation && engine_.audience_->hasEventFilters()) {
+        if (!event.event && filtersRows) {
             MSRError error;
             std::optional<MSRRawEventData> data =
                 engine_.database_->rawEventDataFromRow(*event.row, metadataFingerprint, &error);
