@@ -255,6 +255,10 @@ std::vector<MSREvent> eventObjectsOf(std::vector<MSRBundleEvent>&& events) {
 void setBundleEvents(MSRPBMeasurementBundle& bundle, const std::vector<MSRBundleEvent>& events) {
     std::vector<uint8_t> encoding;
     std::string elements;
+    // Room for the stored bytes and, per event, its times and length.
+    size_t expected = 0;
+    for (const MSRBundleEvent& event : events) expected += (event.row ? event.row->data.size() : 0) + 32;
+    elements.reserve(expected);
     for (const MSRBundleEvent& event : events) {
         encoding.clear();
         event.appendEncoding(encoding);
