@@ -285,7 +285,7 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
 // Audience filters of every kind over a run that mixes rows taken as stored
 // with events that bundling changes (renamed, counted as conversions and
 // real-time) and events whose stored bytes are not in the simple form.
-MSRPBFilter parameterFilter(const std::string& name, int32_t stringType, const std::string& expression,
+MSRPBFilter storedBytesParameterFilter(const std::string& name, int32_t stringType, const std::string& expression,
                             int32_t numberType = 0, const std::string& number = "") {
     MSRPBFilter filter;
     MSRPBSetString(filter, MSRFilterSlot::kParameterName, name);
@@ -312,13 +312,13 @@ std::vector<MSRPBAudience> storedBytesAudiences() {
         int32_t countAbove;
     };
     const Spec specs[] = {
-        {1, "level_up", {parameterFilter("steps", 0, "", 2, "12")}, false, false, false, 0},
-        {1, "level_up", {parameterFilter("form", 2, "KONOMIE")}, true, false, false, 0},
-        {2, "kal_calculate", {parameterFilter("ratio", 0, "", 4, "-1")}, false, true, false, 0},
-        {2, "level_up", {parameterFilter("text", 1, "^x+$")}, false, true, false, 0},
-        {3, "_ai", {parameterFilter("value", 0, "", 2, "1")}, false, false, true, 0},
+        {1, "level_up", {storedBytesParameterFilter("steps", 0, "", 2, "12")}, false, false, false, 0},
+        {1, "level_up", {storedBytesParameterFilter("form", 2, "KONOMIE")}, true, false, false, 0},
+        {2, "kal_calculate", {storedBytesParameterFilter("ratio", 0, "", 4, "-1")}, false, true, false, 0},
+        {2, "level_up", {storedBytesParameterFilter("text", 1, "^x+$")}, false, true, false, 0},
+        {3, "_ai", {storedBytesParameterFilter("value", 0, "", 2, "1")}, false, false, true, 0},
         {3, "purchase", {}, false, false, false, 1},
-        {4, "share", {parameterFilter("p3", 1, "d{30}")}, true, false, false, 0},
+        {4, "share", {storedBytesParameterFilter("p3", 1, "d{30}")}, true, false, false, 0},
     };
     std::map<int32_t, std::vector<MSRPBEventFilter>> byAudience;
     for (const Spec& spec : specs) {
