@@ -255,6 +255,10 @@ std::vector<MSREvent> eventObjectsOf(std::vector<MSRBundleEvent>&& events) {
 void setBundleEvents(MSRPBMeasurementBundle& bundle, const std::vector<MSRBundleEvent>& events) {
     std::vector<uint8_t> encoding;
     std::string elements;
+    // Room for the stored bytes and, per event, its times and length.
+    size_t expected = 0;
+    for (const MSRBundleEvent& event : events) expected += (event.row ? event.row->data.size() : 0) + 32;
+    elements.reserve(expected);
     for (const MSRBundleEvent& event : events) {
         encoding.clear();
         event.appendEncoding(encoding);
@@ -298,12 +302,11 @@ bool MSRBundler::bundleRawEvents() {
             report(1, 23095, "Unable to fetch next event metadata. Error", {error});
             return false;
         }
-        // Sampling works on event messages, and event filters on event
-        // objects: either sends the whole bundle the way of objects.
+        // Sampling works on event messages: it sends the whole bundle the
+        // way of objects. Event filters only read events, so the rows they
+        // see still go into the bundle as stored (see updateEventAggregates).
         const bool sampling = engine_.remoteConfig_->isEventSamplingEnabled() && !isDebugMode();
-        const bool fromStoredBytes =
-            engine_.bundlesFromStoredBytes_ && !sampling &&
-            !(engine_.audience_->hasEventFilters() && !MSRConsentSettingsUtil::isAnalyticsStorageDenied());
+        const bool fromStoredBytes = engine_.bundlesFromStoredBytes_ && !sampling;
 
         // The run: rows taken as stored, or event objects, whose entries
         // point into these lists.
@@ -360,7 +363,7 @@ bool MSRBundler::bundleRawEvents() {
         handleAnalyticsStorageConsentTransitions(bundle);
 
         MSRAudienceTimestampsCache cache;
-        if (!updateEventAggregates(*events, &cache, !denied)) return false;
+        if (!updateEventAggregates(*events, &cache, !denied, *fingerprint)) return false;
 
         const int64_t lastRowID = raw.back().rowID();
         if (fromStoredBytes) {
@@ -691,12 +694,13 @@ std::optional<std::vector<MSREvent>> MSRBundler::eventsAfterUpdatingEventAggrega
 }
 
 bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
-                                           bool allowEventFilterEvaluation) {
+                                           bool allowEventFilterEvaluation, int64_t metadataFingerprint) {
     // Each name's row is read once and written once per bundle; in between
     // the events of the run see the counts of the events before them, as if
     // every event had read and written the row itself.
     std::map<std::string, MSREventAggregates, std::less<>> byName;
     std::vector<const std::string*> order;
+    const bool filtersRows = allowEventFilterEvaluation && engine_.audience_->hasEventFilters();
     for (MSRBundleEvent& event : events) {
         const std::string& name = event.name();
         auto found = byName.find(name);
@@ -710,6 +714,20 @@ bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRA
                 return false;
             }
         }
+        // A row taken as stored is read into an object only for the event
+        // filters, with the previous time the bundle gives it; the bundle
+        // still takes its stored bytes.
+        std::optional<MSREvent> filtered;
+        if (!event.event && filtersRows) {
+            MSRError error;
+            std::optional<MSRRawEventData> data =
+                engine_.database_->rawEventDataFromRow(*event.row, metadataFingerprint, &error);
+            if (!data) {
+                report(1, 23097, "Inconsistent state, raw event is expected. Error", {error});
+                return false;
+            }
+            filtered = data->rawEvent();
+        }
         MSREventAggregates* aggregates = seen ? &found->second : (stored ? &*stored : nullptr);
         const double timestamp = event.timestamp();
         if (aggregates) {
@@ -720,6 +738,12 @@ bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRA
                     // The real-time flag is the bundle's to keep.
                     copy->setRealtime(event.event->isRealtime());
                     event.event = std::move(copy);
+                }
+            } else if (filtered) {
+                std::optional<MSREvent> copy = filtered->copyWithPreviousTimestamp(previous);
+                if (copy) {
+                    filtered = std::move(copy);
+                    event.previousTimestamp = previous;
                 }
             } else if (MSREvent::acceptsPreviousTimestamp(name, timestamp, previous)) {
                 event.previousTimestamp = previous;
@@ -736,9 +760,9 @@ bool MSRBundler::updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRA
             found = byName.emplace(name, std::move(*stored)).first;
             order.push_back(&found->first);
         }
-        // Rows taken as stored go only where no event filter is evaluated.
-        if (allowEventFilterEvaluation && event.event &&
-            !engine_.audience_->evaluateFiltersForEvent(*event.event, found->second, cache))
+        if (!allowEventFilterEvaluation) continue;
+        const MSREvent* evaluated = event.event ? &*event.event : (filtered ? &*filtered : nullptr);
+        if (evaluated && !engine_.audience_->evaluateFiltersForEvent(*evaluated, found->second, cache))
             return false;
     }
     for (const std::string* name : order) {

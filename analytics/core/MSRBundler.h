@@ -59,6 +59,8 @@ private:
     std::optional<std::vector<MSRBundleEvent>> processRawEntries(const std::vector<MSRBundleRawEntry>& entries,
                                                                  int64_t metadataFingerprint);
     void evaluationTimeFromRawEntries(const std::vector<MSRBundleRawEntry>& entries, MSRPBMeasurementBundle& bundle);
+    // `metadataFingerprint`: the run's, for rows read into objects for the
+    // event filters.
     bool updateEventAggregates(std::vector<MSRBundleEvent>& events, MSRAudienceTimestampsCache* cache,
-                               bool allowEventFilterEvaluation);
+                               bool allowEventFilterEvaluation, int64_t metadataFingerprint = 0);
 };

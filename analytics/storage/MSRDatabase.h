@@ -416,9 +416,11 @@ class MSRDatabase {
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error);
     // The event of a stored row's columns; `data` null when the row has none.
+    // `flat`, when given, is `data` already read in the flat form.
     std::optional<MSRRawEventData> rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
                                                            const std::string& name, double timestamp,
-                                                           const std::vector<uint8_t>* data, MSRError* error);
+                                                           const std::vector<uint8_t>* data, MSRError* error,
+                                                           const MSRPBFlatEvent* flat = nullptr);
     // Deletes every raw event of a fingerprint whose metadata is missing or
     // cannot be read; true when it did.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);

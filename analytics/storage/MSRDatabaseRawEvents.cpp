@@ -556,7 +556,7 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSR
 std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
                                                                     const std::string& name, double timestamp,
                                                                     const std::vector<uint8_t>* data,
-                                                                    MSRError* error) {
+                                                                    MSRError* error, const MSRPBFlatEvent* flat) {
     auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
         fail(error, code, description);
         return std::nullopt;
@@ -565,8 +565,9 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowI
     std::string origin;
     MSRParameters parameters;
     double previousTimestamp = 0;
-    MSRPBFlatEvent flat;
-    if (!MSRPBReadFlatEvent(*data, flat) || !flatEventContents(flat, origin, parameters, previousTimestamp)) {
+    MSRPBFlatEvent read;
+    if (!flat && MSRPBReadFlatEvent(*data, read)) flat = &read;
+    if (!flat || !flatEventContents(*flat, origin, parameters, previousTimestamp)) {
         origin.clear();
         parameters.clear();
         std::optional<MSRPBEvent> proto = MSRPBEvent::initWithBuffer(*data);
@@ -589,7 +590,8 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowI
 std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromRow(const MSRRawEventRow& row, int64_t fingerprint,
                                                                 MSRError* error) {
     if (row.decoded) return row.decoded;
-    return rawEventDataFromColumns(row.rowID, fingerprint, row.name, row.timestamp, &row.data, error);
+    // A row the read did not decode was read in the flat form.
+    return rawEventDataFromColumns(row.rowID, fingerprint, row.name, row.timestamp, &row.data, error, &row.flat);
 }
 
 // --- Questions ------------------------------------------------------------------------

@@ -12,9 +12,11 @@
 #include <tuple>
 
 #include "MeasurementFixture.h"
+#include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/core/MSRBundleFields.h"
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "platform/foundation/FileSystem.h"
@@ -49,6 +51,8 @@ struct Case {
     std::vector<std::tuple<std::string, bool, bool>> eventRules = {};
     // Names with aggregates before the run, and the last fire of each.
     std::map<std::string, double> seen = {};
+    // Audiences evaluated on the device (the engine's own evaluator).
+    std::vector<MSRPBAudience> audiences = {};
 };
 
 // What a run leaves behind.
@@ -99,9 +103,13 @@ class BundlingFromStoredBytesTest : public MeasurementFixture {
         stopEngine();
         std::filesystem::remove_all(home());
         std::filesystem::create_directories(home());
+        if (!c.audiences.empty()) MSRRegisterAudience();
         startEngine(options());
         Outcome outcome;
         if (::testing::Test::HasFatalFailure()) return outcome;
+        if (!c.audiences.empty()) {
+            runOnWorkerQueue([&] { EXPECT_TRUE(engine().audience()->updateAudiences(c.audiences)); });
+        }
         if (!c.eventRules.empty()) {
             MSRPBMeasurementConfig config;
             MSRPBSetInt64(config, 0, 1);
@@ -271,6 +279,121 @@ TEST_F(BundlingFromStoredBytesTest, BundlesAreTheSameWithOrWithoutEventObjects) 
             EXPECT_EQ(eventNames(bytes.bundles[i]), eventNames(objects.bundles[i])) << "bundle " << i;
             EXPECT_TRUE(bytes.bundles[i] == objects.bundles[i]) << "bundle " << i << " differs";
         }
+    }
+}
+
+// Audience filters of every kind over a run that mixes rows taken as stored
+// with events that bundling changes (renamed, counted as conversions and
+// real-time) and events whose stored bytes are not in the simple form.
+MSRPBFilter storedBytesParameterFilter(const std::string& name, int32_t stringType, const std::string& expression,
+                            int32_t numberType = 0, const std::string& number = "") {
+    MSRPBFilter filter;
+    MSRPBSetString(filter, MSRFilterSlot::kParameterName, name);
+    if (numberType) {
+        MSRPBNumberFilter comparison;
+        MSRPBSetInt32(comparison, MSRNumberFilterSlot::kComparisonType, numberType);
+        MSRPBSetString(comparison, MSRNumberFilterSlot::kComparisonValue, number);
+        MSRPBSetMessage(filter, MSRFilterSlot::kNumberFilter, comparison);
+    } else {
+        MSRPBStringFilter text;
+        MSRPBSetInt32(text, MSRStringFilterSlot::kMatchType, stringType);
+        MSRPBSetString(text, MSRStringFilterSlot::kExpression, expression);
+        MSRPBSetMessage(filter, MSRFilterSlot::kStringFilter, text);
+    }
+    return filter;
+}
+
+std::vector<MSRPBAudience> storedBytesAudiences() {
+    struct Spec {
+        int32_t audience;
+        const char* name;
+        std::vector<MSRPBFilter> parameters;
+        bool dynamic, sequence, sessionScoped;
+        int32_t countAbove;
+    };
+    const Spec specs[] = {
+        {1, "level_up", {storedBytesParameterFilter("steps", 0, "", 2, "12")}, false, false, false, 0},
+        {1, "level_up", {storedBytesParameterFilter("form", 2, "KONOMIE")}, true, false, false, 0},
+        {2, "kal_calculate", {storedBytesParameterFilter("ratio", 0, "", 4, "-1")}, false, true, false, 0},
+        {2, "level_up", {storedBytesParameterFilter("text", 1, "^x+$")}, false, true, false, 0},
+        {3, "_ai", {storedBytesParameterFilter("value", 0, "", 2, "1")}, false, false, true, 0},
+        {3, "purchase", {}, false, false, false, 1},
+        {4, "share", {storedBytesParameterFilter("p3", 1, "d{30}")}, true, false, false, 0},
+    };
+    std::map<int32_t, std::vector<MSRPBEventFilter>> byAudience;
+    for (const Spec& spec : specs) {
+        MSRPBEventFilter filter;
+        MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, static_cast<int32_t>(byAudience[spec.audience].size()));
+        MSRPBSetString(filter, MSREventFilterSlot::kEventName, spec.name);
+        if (!spec.parameters.empty())
+            MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, spec.parameters);
+        if (spec.countAbove) {
+            MSRPBNumberFilter count;
+            MSRPBSetInt32(count, MSRNumberFilterSlot::kComparisonType, 2);
+            MSRPBSetString(count, MSRNumberFilterSlot::kComparisonValue, std::to_string(spec.countAbove));
+            MSRPBSetMessage(filter, MSREventFilterSlot::kCountFilter, count);
+        }
+        if (spec.dynamic) MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
+        if (spec.sequence) MSRPBSetBool(filter, MSREventFilterSlot::kSequence, true);
+        if (spec.sessionScoped) MSRPBSetBool(filter, MSREventFilterSlot::kSessionScoped, true);
+        byAudience[spec.audience].push_back(std::move(filter));
+    }
+    std::vector<MSRPBAudience> audiences;
+    for (auto& [id, filters] : byAudience) {
+        MSRPBAudience audience;
+        MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, id);
+        MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, filters);
+        audiences.push_back(std::move(audience));
+    }
+    return audiences;
+}
+
+TEST_F(BundlingFromStoredBytesTest, AudienceResultsAreTheSameWithOrWithoutEventObjects) {
+    MSRObjectDictionary many;
+    for (int i = 0; i < 20; ++i) many.emplace("p" + std::to_string(i), Value(std::string(30, 'a' + i)));
+    const Case cases[] = {
+        {"event filters over stored rows, renamed, converted and real-time events",
+         {{"level_up", 1, typical(1)},
+          {"kal_calculate", 2, typical(2), 1.5},
+          {"ad_impression", 3, {{"value", Value(1.5)}, {"currency", Value("EUR")}}},
+          {"purchase", 4, {}, 0, false, true},
+          {"level_up", 5, typical(3), 0, true},
+          {"share", 6, many},
+          {"purchase", 7, {}, 0, false, true},
+          {"level_up", 8, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"b", {}, 2}, {"a", "x"}})},
+          {"level_up", 9, typical(0)}},
+         {{"measurement.upload.max_realtime_events_per_day", int64_t{1}}},
+         {{"sign_up", false, true}},
+         {{"level_up", -30}, {"purchase", -20}},
+         storedBytesAudiences()},
+        {"a session start clears session-scoped results; the count limit splits the run",
+         {{"_ai", 1, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"value", {}, 2}})},
+          {"_s", 2, {}},
+          {"_ai", 3, {}, 0, false, false, storedEventBytes({{"_o", "app"}, {"value", {}, 3}})},
+          {"level_up", 4, typical(5)},
+          {"level_up", 5, typical(6)}},
+         {{"measurement.upload.max_events_per_bundle", int64_t{2}}},
+         {},
+         {},
+         storedBytesAudiences()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        const Outcome objects = run(c, false);
+        const Outcome bytes = run(c, true);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        EXPECT_EQ(bytes.state, objects.state);
+        ASSERT_EQ(bytes.bundles.size(), objects.bundles.size());
+        size_t results = 0;
+        for (size_t i = 0; i < bytes.bundles.size(); ++i) {
+            EXPECT_EQ(eventNames(bytes.bundles[i]), eventNames(objects.bundles[i])) << "bundle " << i;
+            EXPECT_TRUE(bytes.bundles[i] == objects.bundles[i]) << "bundle " << i << " differs";
+            std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(bytes.bundles[i]);
+            ASSERT_TRUE(bundle);
+            results += MSRPBGetMessageArray<MSRPBAudienceLeafFilterResult>(*bundle, Slot::kAudienceResults).size();
+        }
+        // The filters did see the events: results were sent.
+        EXPECT_GT(results, 0u);
     }
 }
 

@@ -187,3 +187,30 @@ TEST(Wrappers, CopiesAreDeepAndEmptyMessagesEncodeToNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Text is checked eight bytes at a time while it is ASCII; a byte that is
+// not must be found at every place of a word, and in the tail after it.
+TEST(Accessors, UTF8CheckFindsABadByteAnywhere) {
+    struct UTF8Case {
+        size_t length;
+        std::optional<size_t> badAt;  // where "\xFF" goes
+        bool valid;
+    };
+    const UTF8Case cases[] = {
+        {0, std::nullopt, true}, {7, std::nullopt, true}, {8, std::nullopt, true}, {23, std::nullopt, true},
+        {1, 0, false},           {8, 0, false},           {8, 7, false},           {9, 8, false},
+        {16, 15, false},         {17, 16, false},         {23, 12, false},         {40, 39, false},
+    };
+    for (const UTF8Case& c : cases) {
+        std::string text(c.length, 'a');
+        if (c.badAt) text[*c.badAt] = '\xFF';
+        EXPECT_EQ(MSRPBIsUTF8(text), c.valid) << c.length << " " << c.badAt.value_or(999);
+    }
+    // Well-formed sequences after a run of ASCII, and a cut one at the end.
+    EXPECT_TRUE(MSRPBIsUTF8("abcdefghij\xC3\xA4klmnop\xE6\xBC\xA2"));
+    EXPECT_FALSE(MSRPBIsUTF8("abcdefghijklmnop\xE6\xBC"));
+}
+
+}  // namespace
