@@ -10,6 +10,10 @@ MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::
       parameters_(std::move(parameterNames)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
+    distinctParameters_ = true;
+    for (size_t i = 0; i < parameters_.size() && distinctParameters_; ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (parameters_[j] == parameters_[i]) distinctParameters_ = false;
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 
@@ -27,8 +31,14 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
     MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
-    for (size_t i = 0; i < parameters_.size(); ++i)
-        callScope->addValue(i < arguments.size() ? arguments[i] : MSRPValue(), parameters_[i]);
+    // A later parameter of the same name takes the place of an earlier one.
+    for (size_t i = 0; i < parameters_.size(); ++i) {
+        const MSRPValue& argument = i < arguments.size() ? arguments[i] : MSRPValue();
+        if (distinctParameters_)
+            callScope->addAbsentValue(argument, parameters_[i]);
+        else
+            callScope->addValue(argument, parameters_[i]);
+    }
     MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);
     if (execution.failed()) return MSRPValue();
     if (const MSRPControlValue* control = result.control(); control && control->type() == MSRPControlValue::Type::Return)

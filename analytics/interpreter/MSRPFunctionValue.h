@@ -36,6 +36,8 @@ class MSRPFunctionValue : public MSRPObjectValue {
   private:
     std::string functionName_;
     std::vector<std::string> parameters_;
+    // No name repeats among the parameters: each binds without a search.
+    bool distinctParameters_;
     std::vector<MSRPValue> statements_;
     MSRPRef<MSRPScope> definingScope_;
 };

@@ -3,6 +3,8 @@
 // they were first set. Small maps (the usual scope) are searched in place; an
 // index is built once a map grows.
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +20,15 @@ class MSRPPropertyMap {
         MSRPValue value;
         bool immutable = false;
     };
+
+    // One bit of a 64-bit summary per name, so that most searches for a name
+    // that a map does not hold end without comparing any text.
+    static uint64_t nameBit(std::string_view name) {
+        if (name.empty()) return 1;
+        const unsigned first = static_cast<unsigned char>(name.front());
+        const unsigned last = static_cast<unsigned char>(name.back());
+        return uint64_t{1} << ((name.size() * 7 + first * 3 + last) & 63);
+    }
 
     MSRPPropertyMap() = default;
     MSRPPropertyMap(MSRPPropertyMap&&) noexcept = default;
@@ -43,6 +54,29 @@ class MSRPPropertyMap {
     bool isImmutable() const { return immutable_; }
     std::vector<std::string> allNames() const;
     const std::vector<Entry>& entries() const { return entries_; }
+    // Whether a name whose bit is `bit` may be here (false: certainly not).
+    bool mayHold(uint64_t bit) const { return (nameBits_ & bit) != 0; }
+    // The entry at `slot` when it binds `name`, else null: a remembered
+    // position checked before it is trusted.
+    Entry* entryAt(size_t slot, std::string_view name) {
+        if (slot >= entries_.size()) return nullptr;
+        Entry& entry = entries_[slot];
+        return entry.name == name ? &entry : nullptr;
+    }
+    // The position of `name`, or -1.
+    ptrdiff_t slotOf(std::string_view name, uint64_t bit) const {
+        if (!mayHold(bit)) return -1;
+        const Entry* entry = find(name);
+        return entry ? entry - entries_.data() : -1;
+    }
+    // Adds a binding for a name known to be absent (a fresh call scope's
+    // parameters, all distinct).
+    void appendAbsent(const MSRPValue& value, std::string_view name) {
+        entries_.push_back(Entry{std::string(name), value, false});
+        nameBits_ |= nameBit(name);
+        account(1, entries_.back().name);
+        if (entries_.size() >= kIndexedFrom) rebuildIndex();
+    }
     size_t count() const { return entries_.size(); }
     void reserve(size_t count) { entries_.reserve(count); }
     // Removes every entry and the frozen state, keeping the room.
@@ -55,6 +89,7 @@ class MSRPPropertyMap {
     // Scopes hold a few names: they are searched in place, inline; larger
     // maps go through the index.
     const Entry* find(std::string_view name) const {
+        if (!mayHold(nameBit(name))) return nullptr;
         if (index_) return findIndexed(name);
         const size_t size = name.size();
         for (const Entry& entry : entries_) {
@@ -74,5 +109,6 @@ class MSRPPropertyMap {
 
     std::vector<Entry> entries_;
     std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+    uint64_t nameBits_ = 0;  // the bits of every name set since the last clear
     bool immutable_ = false;
 };

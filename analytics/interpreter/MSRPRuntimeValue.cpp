@@ -10,6 +10,7 @@
 #include "analytics/interpreter/MSRPCommandTable.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectValue.h"
+#include "analytics/interpreter/MSRPPropertyMap.h"
 
 // Under the engine's reverse-domain root (kMSRReverseDomainRoot).
 const char* const MSRPErrorDomain = "app.calvaro.analytics.InterpreterErrorDomain";
@@ -119,7 +120,26 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
     : MSRPRuntimeValue(MSRPValueKind::Statement),
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
-      command_(MSRPCommandForKey(functionName_)) {}
+      command_(MSRPCommandForKey(functionName_)) {
+    constexpr int kAssign = 3, kReadVariable = 15;
+    const size_t count = arguments_.size();
+    if (!command_) {
+        shape_ = Shape::Call;
+    } else if (command_->key == kReadVariable && count == 1 && arguments_[0].isString()) {
+        shape_ = Shape::ReadName;
+        lookedUpName_ = &arguments_[0].text();
+    } else if (command_->key == kAssign && count == 2 && arguments_[0].isString()) {
+        shape_ = Shape::AssignName;
+        lookedUpName_ = &arguments_[0].text();
+    } else if (command_->mode != MSRPArgumentMode::Raw && count == 2 && MSRPIsNumberOperator(*command_)) {
+        shape_ = Shape::Binary;
+    } else if (command_->mode == MSRPArgumentMode::Evaluated && count >= 1 && count <= 3) {
+        shape_ = Shape::Evaluated;
+    } else if (command_->mode == MSRPArgumentMode::CountedThenEvaluated && count == command_->count && count <= 3) {
+        shape_ = Shape::Evaluated;
+    }
+    nameBit_ = MSRPPropertyMap::nameBit(*lookedUpName_);
+}
 
 // Conversions ----------------------------------------------------------------
 

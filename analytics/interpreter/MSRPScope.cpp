@@ -60,6 +60,20 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
     contents_.setValue(value, name);
 }
 
+MSRPPropertyMap::Entry* MSRPScope::findAndRemember(std::string_view name, uint64_t bit, MSRPNameCache& cache,
+                                                   MSRPScope** holder) {
+    uint32_t depth = 0;
+    for (MSRPScope* scope = this; scope; scope = scope->parent_.get(), ++depth) {
+        const ptrdiff_t slot = scope->contents_.slotOf(name, bit);
+        if (slot < 0) continue;
+        cache.depth = depth;
+        cache.slot = static_cast<uint32_t>(slot);
+        *holder = scope;
+        return scope->contents_.entryAt(static_cast<size_t>(slot), name);
+    }
+    return nullptr;
+}
+
 MSRPObjectManager* MSRPScope::objectManager() const {
     for (const MSRPScope* scope = this; scope; scope = scope->parent_.get())
         if (scope->objectManager_) return scope->objectManager_;

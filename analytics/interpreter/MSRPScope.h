@@ -37,6 +37,32 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
             if (const MSRPValue* value = scope->contents_.lookup(name)) return value;
         return nullptr;
     }
+    // The binding `lookup` finds, through a statement's remembered place:
+    // `bit` is the name's MSRPPropertyMap::nameBit; `holder` is set to the
+    // scope that binds it. Null when no scope of the chain does.
+    MSRPPropertyMap::Entry* findBinding(std::string_view name, uint64_t bit, MSRPNameCache& cache,
+                                        MSRPScope** holder) {
+        if (cache.depth != MSRPNameCache::kUnknown) {
+            MSRPScope* scope = this;
+            uint32_t depth = 0;
+            while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit) < 0) {
+                scope = scope->parent_.get();
+                ++depth;
+            }
+            if (depth == cache.depth && scope) {
+                if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name)) {
+                    *holder = scope;
+                    return entry;
+                }
+            }
+        }
+        return findAndRemember(name, bit, cache, holder);
+    }
+    // Whether the scope's own bindings take assignments (a frozen scope
+    // keeps its values silently).
+    bool isImmutable() const { return contents_.isImmutable(); }
+    // Binds a parameter of a new call scope; the name is not bound here yet.
+    void addAbsentValue(const MSRPValue& value, std::string_view name) { contents_.appendAbsent(value, name); }
     void makeImmutable() { contents_.makeImmutable(); }
     const MSRPPropertyMap& contents() const { return contents_; }
 
@@ -52,6 +78,8 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
 
   private:
     void dispose() noexcept override;
+    MSRPPropertyMap::Entry* findAndRemember(std::string_view name, uint64_t bit, MSRPNameCache& cache,
+                                            MSRPScope** holder);
 
     MSRPRef<MSRPScope> parent_;
     MSRPPropertyMap contents_;
