@@ -77,7 +77,7 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
     MSRPScope* holder = nullptr;
     switch (statement->shape()) {
         case MSRPStatementValue::Shape::ReadName: {
-            // The literal's instruction is counted as its evaluation would count it.
+            // Mostly read in place by evaluateStatement; the same here.
             if (!countLiteral(execution)) return MSRPValue();
             const MSRPPropertyMap::Entry* bound =
                 scope.findBinding(statement->lookedUpName(), statement->nameBit(), statement->nameCache(), &holder);

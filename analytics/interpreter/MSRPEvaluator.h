@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "analytics/interpreter/MSRPExecution.h"
+#include "analytics/interpreter/MSRPPropertyMap.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
-
-class MSRPScope;
+#include "analytics/interpreter/MSRPScope.h"
 
 class MSRPEvaluator {
   public:
@@ -27,7 +27,27 @@ class MSRPEvaluator {
             ++execution.instructionCount;
             return value;
         }
+        const MSRPStatementValue* statement = value.statement();
+        if (statement->shape() == MSRPStatementValue::Shape::ReadName) return readName(execution, *statement, scope);
         return evaluateCommand(execution, value, scope);
+    }
+    // A variable read named by a literal, the most frequent statement, in
+    // place: counted, bounded and answered as evaluateCommand would.
+    static MSRPValue readName(MSRPExecution& execution, const MSRPStatementValue& statement, MSRPScope& scope) {
+        if (execution.failed()) return MSRPValue();
+        if (execution.instructionCount >= execution.instructionBudget)
+            return execution.fail(MSRPErrorCode::kInstructionBudget);
+        ++execution.instructionCount;
+        if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
+        if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
+        // The literal name's own instruction.
+        if (execution.instructionCount >= execution.instructionBudget)
+            return execution.fail(MSRPErrorCode::kInstructionBudget);
+        ++execution.instructionCount;
+        MSRPScope* holder = nullptr;
+        const MSRPPropertyMap::Entry* bound =
+            scope.findBinding(statement.lookedUpName(), statement.nameBit(), statement.nameCache(), &holder);
+        return bound ? bound->value : MSRPValue();
     }
     // In order in `scope`; the first error gives undefined, the first control
     // value is returned, else the last result (undefined for none).

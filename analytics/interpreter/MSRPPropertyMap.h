@@ -61,7 +61,7 @@ class MSRPPropertyMap {
     Entry* entryAt(size_t slot, std::string_view name) {
         if (slot >= entries_.size()) return nullptr;
         Entry& entry = entries_[slot];
-        return entry.name == name ? &entry : nullptr;
+        return sameName(entry.name, name) ? &entry : nullptr;
     }
     // The position of `name`, or -1.
     ptrdiff_t slotOf(std::string_view name, uint64_t bit) const {
@@ -72,7 +72,9 @@ class MSRPPropertyMap {
     // Adds a binding for a name known to be absent (a fresh call scope's
     // parameters, all distinct).
     void appendAbsent(const MSRPValue& value, std::string_view name) {
-        entries_.push_back(Entry{std::string(name), value, false});
+        Entry& entry = entries_.emplace_back();
+        entry.name.assign(name.data(), name.size());
+        entry.value = value;
         nameBits_ |= nameBit(name);
         account(1, entries_.back().name);
         if (entries_.size() >= kIndexedFrom) rebuildIndex();
@@ -91,15 +93,18 @@ class MSRPPropertyMap {
     const Entry* find(std::string_view name) const {
         if (!mayHold(nameBit(name))) return nullptr;
         if (index_) return findIndexed(name);
-        const size_t size = name.size();
-        for (const Entry& entry : entries_) {
-            if (entry.name.size() != size) continue;
-            const char* mine = entry.name.data();
-            size_t i = 0;
-            while (i < size && mine[i] == name[i]) ++i;
-            if (i == size) return &entry;
-        }
+        for (const Entry& entry : entries_)
+            if (sameName(entry.name, name)) return &entry;
         return nullptr;
+    }
+    // Names are short: compared in place rather than through a library call.
+    static bool sameName(const std::string& mine, std::string_view name) {
+        const size_t size = name.size();
+        if (mine.size() != size) return false;
+        const char* text = mine.data();
+        size_t i = 0;
+        while (i < size && text[i] == name[i]) ++i;
+        return i == size;
     }
     const Entry* findIndexed(std::string_view name) const;
     Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }

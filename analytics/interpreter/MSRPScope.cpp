@@ -60,8 +60,23 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
     contents_.setValue(value, name);
 }
 
-MSRPPropertyMap::Entry* MSRPScope::findAndRemember(std::string_view name, uint64_t bit, MSRPNameCache& cache,
-                                                   MSRPScope** holder) {
+MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, MSRPNameCache& cache,
+                                                      MSRPScope** holder) {
+    // The remembered place holds when no scope nearer than it binds the name.
+    if (cache.depth != MSRPNameCache::kUnknown && cache.depth > 0) {
+        MSRPScope* scope = this;
+        uint32_t depth = 0;
+        while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit) < 0) {
+            scope = scope->parent_.get();
+            ++depth;
+        }
+        if (depth == cache.depth && scope) {
+            if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name)) {
+                *holder = scope;
+                return entry;
+            }
+        }
+    }
     uint32_t depth = 0;
     for (MSRPScope* scope = this; scope; scope = scope->parent_.get(), ++depth) {
         const ptrdiff_t slot = scope->contents_.slotOf(name, bit);

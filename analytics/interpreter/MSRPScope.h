@@ -42,21 +42,15 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     // scope that binds it. Null when no scope of the chain does.
     MSRPPropertyMap::Entry* findBinding(std::string_view name, uint64_t bit, MSRPNameCache& cache,
                                         MSRPScope** holder) {
-        if (cache.depth != MSRPNameCache::kUnknown) {
-            MSRPScope* scope = this;
-            uint32_t depth = 0;
-            while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit) < 0) {
-                scope = scope->parent_.get();
-                ++depth;
-            }
-            if (depth == cache.depth && scope) {
-                if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name)) {
-                    *holder = scope;
-                    return entry;
-                }
+        // Found in the scope itself last time (a parameter, a local): no
+        // nearer scope can shadow it.
+        if (cache.depth == 0) {
+            if (MSRPPropertyMap::Entry* entry = contents_.entryAt(cache.slot, name)) {
+                *holder = this;
+                return entry;
             }
         }
-        return findAndRemember(name, bit, cache, holder);
+        return findBindingFurther(name, bit, cache, holder);
     }
     // Whether the scope's own bindings take assignments (a frozen scope
     // keeps its values silently).
@@ -78,8 +72,8 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
 
   private:
     void dispose() noexcept override;
-    MSRPPropertyMap::Entry* findAndRemember(std::string_view name, uint64_t bit, MSRPNameCache& cache,
-                                            MSRPScope** holder);
+    MSRPPropertyMap::Entry* findBindingFurther(std::string_view name, uint64_t bit, MSRPNameCache& cache,
+                                               MSRPScope** holder);
 
     MSRPRef<MSRPScope> parent_;
     MSRPPropertyMap contents_;
