@@ -123,6 +123,11 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             }
             return command->handler(execution, std::span<const MSRPValue>(evaluated, count), scope);
         }
+        case MSRPStatementValue::Shape::Return: {
+            MSRPValue data = arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);
+            if (execution.failed()) return MSRPValue();
+            return MSRPValue(MSRPControlValue::returnValueWithData(std::move(data)));
+        }
         case MSRPStatementValue::Shape::General: break;
     }
     switch (command->mode) {

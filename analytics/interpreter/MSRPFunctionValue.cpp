@@ -32,8 +32,9 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
     MSRPRef<MSRPFunctionValue> hold(this);
     MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
     // A later parameter of the same name takes the place of an earlier one.
+    const MSRPValue missing;
     for (size_t i = 0; i < parameters_.size(); ++i) {
-        const MSRPValue& argument = i < arguments.size() ? arguments[i] : MSRPValue();
+        const MSRPValue& argument = i < arguments.size() ? arguments[i] : missing;
         if (distinctParameters_)
             callScope->addAbsentValue(argument, parameters_[i]);
         else

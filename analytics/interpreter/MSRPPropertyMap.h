@@ -80,7 +80,9 @@ class MSRPPropertyMap {
         if (entries_.size() >= kIndexedFrom) rebuildIndex();
     }
     size_t count() const { return entries_.size(); }
-    void reserve(size_t count) { entries_.reserve(count); }
+    void reserve(size_t count) {
+        if (entries_.capacity() < count) entries_.reserve(count);
+    }
     // Removes every entry and the frozen state, keeping the room.
     void clear();
     // Moves every entry out (the collector's sweep); the map is left empty.

@@ -121,7 +121,7 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
       command_(MSRPCommandForKey(functionName_)) {
-    constexpr int kAssign = 3, kReadVariable = 15;
+    constexpr int kAssign = 3, kReadVariable = 15, kReturn = 36;
     const size_t count = arguments_.size();
     if (!command_) {
         shape_ = Shape::Call;
@@ -131,9 +131,11 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
     } else if (command_->key == kAssign && count == 2 && arguments_[0].isString()) {
         shape_ = Shape::AssignName;
         lookedUpName_ = &arguments_[0].text();
+    } else if (command_->key == kReturn && count <= 1) {
+        shape_ = Shape::Return;
     } else if (command_->mode != MSRPArgumentMode::Raw && count == 2 && MSRPIsNumberOperator(*command_)) {
         shape_ = Shape::Binary;
-    } else if (command_->mode == MSRPArgumentMode::Evaluated && count >= 1 && count <= 3) {
+    } else if (command_->mode == MSRPArgumentMode::Evaluated && count <= 3) {
         shape_ = Shape::Evaluated;
     } else if (command_->mode == MSRPArgumentMode::CountedThenEvaluated && count == command_->count && count <= 3) {
         shape_ = Shape::Evaluated;
@@ -288,24 +290,6 @@ bool MSRPValue::isEqualToRuntimeValue(const MSRPValue& other) const {
 }
 
 // Shared helpers --------------------------------------------------------------
-
-bool MSRPCheckArgumentCount(size_t count, size_t n, int* error) {
-    if (count == n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
-
-bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error) {
-    if (count >= n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
-
-bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error) {
-    if (count <= n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
 
 bool MSRPIsObjectOrString(const MSRPValue& value) { return value.isString() || value.hasPropertyMap(); }
 

@@ -359,8 +359,10 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
         Binary,
         // An assignment of two arguments whose first is a literal name.
         AssignName,
-        // A command of one to three evaluated arguments.
+        // A command of up to three evaluated arguments.
         Evaluated,
+        // A return of one value or none.
+        Return,
     };
 
     MSRPStatementValue(std::string functionName, std::vector<MSRPValue> arguments);
@@ -399,9 +401,22 @@ inline void MSRPValue::releaseObject() const { object_->release(); }
 // The shared helpers of every command.
 
 // Exactly / at least / at most n elements; otherwise error 9 and false.
-bool MSRPCheckArgumentCount(size_t count, size_t n, int* error);
-bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error);
-bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error);
+// Checked by nearly every command: kept inline.
+inline bool MSRPCheckArgumentCount(size_t count, size_t n, int* error) {
+    if (count == n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
+inline bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error) {
+    if (count >= n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
+inline bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error) {
+    if (count <= n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
 // Arrays, functions, maps and texts.
 bool MSRPIsObjectOrString(const MSRPValue& value);
 // A number or text whose number form is finite, integral and not negative.
