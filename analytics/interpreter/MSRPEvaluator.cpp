@@ -93,10 +93,10 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             return function->invokeWithArguments(execution, arguments, scope);
         }
         case MSRPStatementValue::Shape::Binary: {
-            MSRPValue operands[2];
-            operands[0] = evaluateStatement(execution, arguments[0], scope);
-            if (execution.failed()) return MSRPValue();
-            operands[1] = evaluateStatement(execution, arguments[1], scope);
+            // Made in place, left to right; once one fails, the next
+            // evaluation does nothing and answers undefined.
+            MSRPValue operands[2] = {evaluateStatement(execution, arguments[0], scope),
+                                     evaluateStatement(execution, arguments[1], scope)};
             if (execution.failed()) return MSRPValue();
             if (operands[0].isNumber() && operands[1].isNumber())
                 return numberOperation(command->key, operands[0].numberValue(), operands[1].numberValue());
@@ -115,12 +115,11 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             return assigned;
         }
         case MSRPStatementValue::Shape::Evaluated: {
-            MSRPValue evaluated[3];
             const size_t count = arguments.size();
-            for (size_t i = 0; i < count; ++i) {
-                evaluated[i] = evaluateStatement(execution, arguments[i], scope);
-                if (execution.failed()) return MSRPValue();
-            }
+            MSRPValue evaluated[3] = {count > 0 ? evaluateStatement(execution, arguments[0], scope) : MSRPValue(),
+                                      count > 1 ? evaluateStatement(execution, arguments[1], scope) : MSRPValue(),
+                                      count > 2 ? evaluateStatement(execution, arguments[2], scope) : MSRPValue()};
+            if (execution.failed()) return MSRPValue();
             return command->handler(execution, std::span<const MSRPValue>(evaluated, count), scope);
         }
         case MSRPStatementValue::Shape::Return: {
