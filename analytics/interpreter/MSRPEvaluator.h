@@ -66,13 +66,16 @@ template <class Then>
 MSRPValue MSRPWithEvaluatedArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
                                      MSRPScope& scope, Then&& then) {
     constexpr size_t kInlineArguments = 4;
-    if (statements.size() <= kInlineArguments) {
-        MSRPValue evaluated[kInlineArguments];
-        for (size_t i = 0; i < statements.size(); ++i) {
-            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, statements[i], scope);
-            if (execution.failed()) return MSRPValue();
-        }
-        return then(std::span<const MSRPValue>(evaluated, statements.size()));
+    const size_t count = statements.size();
+    if (count <= kInlineArguments) {
+        // Made in place, left to right; once one fails, the next evaluation
+        // does nothing and answers undefined.
+        auto at = [&](size_t i) {
+            return i < count ? MSRPEvaluator::evaluateStatement(execution, statements[i], scope) : MSRPValue();
+        };
+        MSRPValue evaluated[kInlineArguments] = {at(0), at(1), at(2), at(3)};
+        if (execution.failed()) return MSRPValue();
+        return then(std::span<const MSRPValue>(evaluated, count));
     }
     std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, statements, scope);
     if (execution.failed()) return MSRPValue();
