@@ -141,13 +141,16 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
 
 MSRPValue MSRPEvaluator::executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,
                                            MSRPScope& scope) {
-    MSRPValue result;
-    for (const MSRPValue& statement : statements) {
-        result = evaluateStatement(execution, statement, scope);
+    if (statements.empty()) return MSRPValue();
+    // Each result is made in place; only the last or a control value leaves.
+    for (size_t i = 0; i + 1 < statements.size(); ++i) {
+        MSRPValue result = evaluateStatement(execution, statements[i], scope);
         if (execution.failed()) return MSRPValue();
         if (result.isControl()) return result;
     }
-    return result;
+    MSRPValue last = evaluateStatement(execution, statements.back(), scope);
+    if (execution.failed()) return MSRPValue();
+    return last;
 }
 
 std::vector<MSRPValue> MSRPEvaluateArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
