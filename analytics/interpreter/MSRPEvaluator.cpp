@@ -1,6 +1,7 @@
 #include "analytics/interpreter/MSRPEvaluator.h"
 
 #include <atomic>
+#include <cmath>
 
 #include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPCommandTable.h"
@@ -126,6 +127,37 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             MSRPValue data = arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);
             if (execution.failed()) return MSRPValue();
             return MSRPValue(MSRPControlValue::returnValueWithData(std::move(data)));
+        }
+        case MSRPStatementValue::Shape::ReadProperty: {
+            MSRPValue operands[2] = {evaluateStatement(execution, arguments[0], scope),
+                                     evaluateStatement(execution, arguments[1], scope)};
+            if (execution.failed()) return MSRPValue();
+            // An array element by an index in range, read in place; anything
+            // else as the handler reads it.
+            if (const MSRPArrayValue* array = operands[0].array()) {
+                const MSRPValue& key = operands[1];
+                const std::vector<MSRPValue>& elements = array->elements();
+                if (key.isNumber()) {
+                    const double index = key.numberValue();
+                    if (index >= 0 && index < static_cast<double>(elements.size()) && index == std::trunc(index)) {
+                        const MSRPValue& element = elements[static_cast<size_t>(index)];
+                        return element.isHole() ? MSRPValue() : element;
+                    }
+                }
+                return array->valueForProperty(key, execution.errorSlot());
+            }
+            return command->handler(execution, std::span<const MSRPValue>(operands, 2), scope);
+        }
+        case MSRPStatementValue::Shape::WriteProperty: {
+            MSRPValue operands[3] = {evaluateStatement(execution, arguments[0], scope),
+                                     evaluateStatement(execution, arguments[1], scope),
+                                     evaluateStatement(execution, arguments[2], scope)};
+            if (execution.failed()) return MSRPValue();
+            if (MSRPArrayValue* array = operands[0].array()) {
+                array->setValue(operands[2], operands[1], execution.errorSlot());
+                return execution.failed() ? MSRPValue() : operands[2];
+            }
+            return command->handler(execution, std::span<const MSRPValue>(operands, 3), scope);
         }
         case MSRPStatementValue::Shape::General: break;
     }

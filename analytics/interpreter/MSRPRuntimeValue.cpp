@@ -121,7 +121,8 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
       command_(MSRPCommandForKey(functionName_)) {
-    constexpr int kAssign = 3, kReadVariable = 15, kReturn = 36;
+    constexpr int kAssign = 3, kReadVariable = 15, kReadProperty = 16, kReadProperty17 = 17, kReturn = 36,
+                  kWriteProperty = 43;
     const size_t count = arguments_.size();
     if (!command_) {
         shape_ = Shape::Call;
@@ -131,6 +132,10 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
     } else if (command_->key == kAssign && count == 2 && arguments_[0].isString()) {
         shape_ = Shape::AssignName;
         lookedUpName_ = &arguments_[0].text();
+    } else if ((command_->key == kReadProperty || command_->key == kReadProperty17) && count == 2) {
+        shape_ = Shape::ReadProperty;
+    } else if (command_->key == kWriteProperty && count == 3) {
+        shape_ = Shape::WriteProperty;
     } else if (command_->key == kReturn && count <= 1) {
         shape_ = Shape::Return;
     } else if (command_->mode != MSRPArgumentMode::Raw && count == 2 && MSRPIsNumberOperator(*command_)) {

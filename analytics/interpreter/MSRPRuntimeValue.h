@@ -363,6 +363,10 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
         Evaluated,
         // A return of one value or none.
         Return,
+        // A property read of two arguments (object, key), evaluated.
+        ReadProperty,
+        // A property write of three arguments (object, key, value), evaluated.
+        WriteProperty,
     };
 
     MSRPStatementValue(std::string functionName, std::vector<MSRPValue> arguments);
