@@ -46,7 +46,7 @@ class MSRPEvaluator {
         ++execution.instructionCount;
         MSRPScope* holder = nullptr;
         const MSRPPropertyMap::Entry* bound =
-            scope.findBinding(statement.lookedUpName(), statement.nameBit(), statement.nameCache(), &holder);
+            scope.findBinding(statement.lookedUpName(), statement.nameBit(), statement.nameKey(), statement.nameCache(), &holder);
         return bound ? bound->value : MSRPValue();
     }
     // In order in `scope`; the first error gives undefined, the first control

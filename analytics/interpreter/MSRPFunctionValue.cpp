@@ -11,6 +11,7 @@ MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
     distinctParameters_ = true;
+    for (const std::string& parameter : parameters_) parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
     for (size_t i = 0; i < parameters_.size() && distinctParameters_; ++i)
         for (size_t j = 0; j < i; ++j)
             if (parameters_[j] == parameters_[i]) distinctParameters_ = false;
@@ -36,7 +37,7 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
     for (size_t i = 0; i < parameters_.size(); ++i) {
         const MSRPValue& argument = i < arguments.size() ? arguments[i] : missing;
         if (distinctParameters_)
-            callScope->addAbsentValue(argument, parameters_[i]);
+            callScope->addAbsentValue(argument, parameters_[i], parameterKeys_[i]);
         else
             callScope->addValue(argument, parameters_[i]);
     }

@@ -28,7 +28,7 @@ void MSRPPropertyMap::store(const MSRPValue& value, std::string_view name, bool 
         return;
     }
     const size_t capacity = entries_.capacity();
-    entries_.push_back(Entry{std::string(name), value, immutable});
+    entries_.push_back(Entry{std::string(name), value, immutable, leadingKey(name)});
     nameBits_ |= nameBit(name);
     account(1, entries_.back().name);
     if (index_ && capacity == entries_.capacity()) {

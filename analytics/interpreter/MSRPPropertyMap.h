@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,7 +20,16 @@ class MSRPPropertyMap {
         std::string name;
         MSRPValue value;
         bool immutable = false;
+        uint64_t key = 0;  // leadingKey(name)
     };
+
+    // The first eight bytes of a name as one number (zero-filled): two names
+    // of the same length up to eight bytes are equal exactly when their keys are.
+    static uint64_t leadingKey(std::string_view name) {
+        uint64_t key = 0;
+        std::memcpy(&key, name.data(), name.size() < 8 ? name.size() : 8);
+        return key;
+    }
 
     // One bit of a 64-bit summary per name, so that most searches for a name
     // that a map does not hold end without comparing any text.
@@ -58,23 +68,25 @@ class MSRPPropertyMap {
     bool mayHold(uint64_t bit) const { return (nameBits_ & bit) != 0; }
     // The entry at `slot` when it binds `name`, else null: a remembered
     // position checked before it is trusted.
-    Entry* entryAt(size_t slot, std::string_view name) {
+    // `key` is leadingKey(name).
+    Entry* entryAt(size_t slot, std::string_view name, uint64_t key) {
         if (slot >= entries_.size()) return nullptr;
         Entry& entry = entries_[slot];
-        return sameName(entry.name, name) ? &entry : nullptr;
+        return sameName(entry, name, key) ? &entry : nullptr;
     }
-    // The position of `name`, or -1.
-    ptrdiff_t slotOf(std::string_view name, uint64_t bit) const {
+    // The position of `name` (whose bit and key are given), or -1.
+    ptrdiff_t slotOf(std::string_view name, uint64_t bit, uint64_t key) const {
         if (!mayHold(bit)) return -1;
-        const Entry* entry = find(name);
+        const Entry* entry = find(name, key);
         return entry ? entry - entries_.data() : -1;
     }
     // Adds a binding for a name known to be absent (a fresh call scope's
-    // parameters, all distinct).
-    void appendAbsent(const MSRPValue& value, std::string_view name) {
+    // parameters, all distinct); `key` is leadingKey(name).
+    void appendAbsent(const MSRPValue& value, std::string_view name, uint64_t key) {
         Entry& entry = entries_.emplace_back();
         entry.name.assign(name.data(), name.size());
         entry.value = value;
+        entry.key = key;
         nameBits_ |= nameBit(name);
         account(1, entries_.back().name);
         if (entries_.size() >= kIndexedFrom) rebuildIndex();
@@ -94,19 +106,18 @@ class MSRPPropertyMap {
     // maps go through the index.
     const Entry* find(std::string_view name) const {
         if (!mayHold(nameBit(name))) return nullptr;
+        return find(name, leadingKey(name));
+    }
+    const Entry* find(std::string_view name, uint64_t key) const {
         if (index_) return findIndexed(name);
         for (const Entry& entry : entries_)
-            if (sameName(entry.name, name)) return &entry;
+            if (sameName(entry, name, key)) return &entry;
         return nullptr;
     }
-    // Names are short: compared in place rather than through a library call.
-    static bool sameName(const std::string& mine, std::string_view name) {
-        const size_t size = name.size();
-        if (mine.size() != size) return false;
-        const char* text = mine.data();
-        size_t i = 0;
-        while (i < size && text[i] == name[i]) ++i;
-        return i == size;
+    // Most names are at most eight bytes: one comparison of their keys.
+    static bool sameName(const Entry& entry, std::string_view name, uint64_t key) {
+        if (entry.key != key || entry.name.size() != name.size()) return false;
+        return name.size() <= 8 || std::memcmp(entry.name.data() + 8, name.data() + 8, name.size() - 8) == 0;
     }
     const Entry* findIndexed(std::string_view name) const;
     Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }

@@ -146,6 +146,7 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
         shape_ = Shape::Evaluated;
     }
     nameBit_ = MSRPPropertyMap::nameBit(*lookedUpName_);
+    nameKey_ = MSRPPropertyMap::leadingKey(*lookedUpName_);
 }
 
 // Conversions ----------------------------------------------------------------

@@ -377,9 +377,11 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
 
     Shape shape() const { return shape_; }
     // The name a ReadName, AssignName or Call statement looks up, its
-    // summary bit (MSRPPropertyMap::nameBit) and where it was last found.
+    // summary bit and key (MSRPPropertyMap::nameBit, leadingKey) and where
+    // it was last found.
     std::string_view lookedUpName() const { return *lookedUpName_; }
     uint64_t nameBit() const { return nameBit_; }
+    uint64_t nameKey() const { return nameKey_; }
     MSRPNameCache& nameCache() const { return nameCache_; }
 
   private:
@@ -389,6 +391,7 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
     Shape shape_ = Shape::General;
     const std::string* lookedUpName_ = &functionName_;
     uint64_t nameBit_ = 0;
+    uint64_t nameKey_ = 0;
     mutable MSRPNameCache nameCache_;
 };
 

@@ -60,18 +60,18 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
     contents_.setValue(value, name);
 }
 
-MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, MSRPNameCache& cache,
-                                                      MSRPScope** holder) {
+MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
+                                                      MSRPNameCache& cache, MSRPScope** holder) {
     // The remembered place holds when no scope nearer than it binds the name.
     if (cache.depth != MSRPNameCache::kUnknown && cache.depth > 0) {
         MSRPScope* scope = this;
         uint32_t depth = 0;
-        while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit) < 0) {
+        while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit, key) < 0) {
             scope = scope->parent_.get();
             ++depth;
         }
         if (depth == cache.depth && scope) {
-            if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name)) {
+            if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name, key)) {
                 *holder = scope;
                 return entry;
             }
@@ -79,12 +79,12 @@ MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uin
     }
     uint32_t depth = 0;
     for (MSRPScope* scope = this; scope; scope = scope->parent_.get(), ++depth) {
-        const ptrdiff_t slot = scope->contents_.slotOf(name, bit);
+        const ptrdiff_t slot = scope->contents_.slotOf(name, bit, key);
         if (slot < 0) continue;
         cache.depth = depth;
         cache.slot = static_cast<uint32_t>(slot);
         *holder = scope;
-        return scope->contents_.entryAt(static_cast<size_t>(slot), name);
+        return scope->contents_.entryAt(static_cast<size_t>(slot), name, key);
     }
     return nullptr;
 }
