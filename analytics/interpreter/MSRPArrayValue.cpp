@@ -73,7 +73,8 @@ MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) con
         const MSRPValue& element = elements_[static_cast<size_t>(index)];
         return element.isHole() ? MSRPValue() : element;
     }
-    if (key.isString() && std::string_view(key.text()) == "length") return MSRPValue::number(static_cast<double>(elements_.size()));
+    if (key.isString() && std::string_view(key.text()) == "length")
+        return MSRPValue::number(static_cast<double>(elements_.size()));
     int inner = 0;
     std::string name = key.stringValueOrError(&inner);
     if (inner) {

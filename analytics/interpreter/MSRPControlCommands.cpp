@@ -106,7 +106,8 @@ MSRP_HANDLER(ifStatement) {
         !MSRPCheckMaximumArgumentCount(arguments.size(), 3, execution.errorSlot()))
         return MSRPValue();
     MSRPValue condition = evaluate(execution, arguments[0], scope);
-    bool truth = condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
+    bool truth =
+        condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return MSRPValue();

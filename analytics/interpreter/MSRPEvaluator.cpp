@@ -80,15 +80,15 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
         case MSRPStatementValue::Shape::ReadName: {
             // Mostly read in place by evaluateStatement; the same here.
             if (!countLiteral(execution)) return MSRPValue();
-            const MSRPPropertyMap::Entry* bound =
-                scope.findBinding(statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            const MSRPPropertyMap::Entry* bound = scope.findBinding(
+                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
             return bound ? bound->value : MSRPValue();
         }
         case MSRPStatementValue::Shape::Call: {
             // A key without a command names a function of the scope; anything
             // else there makes the statement quietly undefined.
-            const MSRPPropertyMap::Entry* bound =
-                scope.findBinding(statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            const MSRPPropertyMap::Entry* bound = scope.findBinding(
+                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
             if (!bound || !bound->value.isFunction()) return MSRPValue();
             MSRPRef<MSRPFunctionValue> function(bound->value.function());
             return function->invokeWithArguments(execution, arguments, scope);
@@ -108,8 +108,8 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             MSRPValue assigned = evaluateStatement(execution, arguments[1], scope);
             if (execution.failed()) return MSRPValue();
             // Found after the value: evaluating it may have declared the name.
-            MSRPPropertyMap::Entry* bound =
-                scope.findBinding(statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            MSRPPropertyMap::Entry* bound = scope.findBinding(
+                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
             if (!bound) return execution.fail(MSRPErrorCode::kUndeclaredVariable);
             // Constants and frozen scopes keep their values, silently.
             if (!bound->immutable && !holder->isImmutable()) bound->value = assigned;
@@ -117,14 +117,16 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
         }
         case MSRPStatementValue::Shape::Evaluated: {
             const size_t count = arguments.size();
-            MSRPValue evaluated[3] = {count > 0 ? evaluateStatement(execution, arguments[0], scope) : MSRPValue(),
-                                      count > 1 ? evaluateStatement(execution, arguments[1], scope) : MSRPValue(),
-                                      count > 2 ? evaluateStatement(execution, arguments[2], scope) : MSRPValue()};
+            MSRPValue evaluated[3] = {
+                count > 0 ? evaluateStatement(execution, arguments[0], scope) : MSRPValue(),
+                count > 1 ? evaluateStatement(execution, arguments[1], scope) : MSRPValue(),
+                count > 2 ? evaluateStatement(execution, arguments[2], scope) : MSRPValue()};
             if (execution.failed()) return MSRPValue();
             return command->handler(execution, std::span<const MSRPValue>(evaluated, count), scope);
         }
         case MSRPStatementValue::Shape::Return: {
-            MSRPValue data = arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);
+            MSRPValue data =
+                arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);
             if (execution.failed()) return MSRPValue();
             return MSRPValue(MSRPControlValue::returnValueWithData(std::move(data)));
         }
@@ -139,7 +141,8 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
                 const std::vector<MSRPValue>& elements = array->elements();
                 if (key.isNumber()) {
                     const double index = key.numberValue();
-                    if (index >= 0 && index < static_cast<double>(elements.size()) && index == std::trunc(index)) {
+                    const double size = static_cast<double>(elements.size());
+                    if (index >= 0 && index < size && index == std::trunc(index)) {
                         const MSRPValue& element = elements[static_cast<size_t>(index)];
                         return element.isHole() ? MSRPValue() : element;
                     }

@@ -11,7 +11,8 @@ MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
     distinctParameters_ = true;
-    for (const std::string& parameter : parameters_) parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
+    for (const std::string& parameter : parameters_)
+        parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
     for (size_t i = 0; i < parameters_.size() && distinctParameters_; ++i)
         for (size_t j = 0; j < i; ++j)
             if (parameters_[j] == parameters_[i]) distinctParameters_ = false;

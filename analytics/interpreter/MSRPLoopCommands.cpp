@@ -48,7 +48,8 @@ bool runBody(MSRPExecution& execution, const std::vector<MSRPValue>& body, MSRPS
 
 bool truthOf(MSRPExecution& execution, const MSRPValue& statement, MSRPScope& scope) {
     MSRPValue condition = evaluate(execution, statement, scope);
-    bool truth = condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
+    bool truth =
+        condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
     return truth && !execution.failed();
 }
 

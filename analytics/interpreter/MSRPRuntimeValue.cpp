@@ -142,7 +142,8 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
         shape_ = Shape::Binary;
     } else if (command_->mode == MSRPArgumentMode::Evaluated && count <= 3) {
         shape_ = Shape::Evaluated;
-    } else if (command_->mode == MSRPArgumentMode::CountedThenEvaluated && count == command_->count && count <= 3) {
+    } else if (command_->mode == MSRPArgumentMode::CountedThenEvaluated && count == command_->count &&
+               count <= 3) {
         shape_ = Shape::Evaluated;
     }
     nameBit_ = MSRPPropertyMap::nameBit(*lookedUpName_);
