@@ -80,15 +80,15 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
         case MSRPStatementValue::Shape::ReadName: {
             // Mostly read in place by evaluateStatement; the same here.
             if (!countLiteral(execution)) return MSRPValue();
-            const MSRPPropertyMap::Entry* bound = scope.findBinding(
-                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            const MSRPPropertyMap::Entry* bound = scope.findBinding(statement->lookedUpName(), statement->nameBit(),
+                                                    statement->nameKey(), statement->nameCache(), &holder);
             return bound ? bound->value : MSRPValue();
         }
         case MSRPStatementValue::Shape::Call: {
             // A key without a command names a function of the scope; anything
             // else there makes the statement quietly undefined.
-            const MSRPPropertyMap::Entry* bound = scope.findBinding(
-                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            const MSRPPropertyMap::Entry* bound = scope.findBinding(statement->lookedUpName(), statement->nameBit(),
+                                                    statement->nameKey(), statement->nameCache(), &holder);
             if (!bound || !bound->value.isFunction()) return MSRPValue();
             MSRPRef<MSRPFunctionValue> function(bound->value.function());
             return function->invokeWithArguments(execution, arguments, scope);
@@ -108,8 +108,8 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
             MSRPValue assigned = evaluateStatement(execution, arguments[1], scope);
             if (execution.failed()) return MSRPValue();
             // Found after the value: evaluating it may have declared the name.
-            MSRPPropertyMap::Entry* bound = scope.findBinding(
-                statement->lookedUpName(), statement->nameBit(), statement->nameKey(), statement->nameCache(), &holder);
+            MSRPPropertyMap::Entry* bound = scope.findBinding(statement->lookedUpName(), statement->nameBit(),
+                                                    statement->nameKey(), statement->nameCache(), &holder);
             if (!bound) return execution.fail(MSRPErrorCode::kUndeclaredVariable);
             // Constants and frozen scopes keep their values, silently.
             if (!bound->immutable && !holder->isImmutable()) bound->value = assigned;

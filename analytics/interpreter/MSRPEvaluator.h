@@ -28,12 +28,14 @@ class MSRPEvaluator {
             return value;
         }
         const MSRPStatementValue* statement = value.statement();
-        if (statement->shape() == MSRPStatementValue::Shape::ReadName) return readName(execution, *statement, scope);
+        if (statement->shape() == MSRPStatementValue::Shape::ReadName)
+            return readName(execution, *statement, scope);
         return evaluateCommand(execution, value, scope);
     }
     // A variable read named by a literal, the most frequent statement, in
     // place: counted, bounded and answered as evaluateCommand would.
-    static MSRPValue readName(MSRPExecution& execution, const MSRPStatementValue& statement, MSRPScope& scope) {
+    static MSRPValue readName(MSRPExecution& execution, const MSRPStatementValue& statement,
+                              MSRPScope& scope) {
         if (execution.failed()) return MSRPValue();
         if (execution.instructionCount >= execution.instructionBudget)
             return execution.fail(MSRPErrorCode::kInstructionBudget);
@@ -45,8 +47,8 @@ class MSRPEvaluator {
             return execution.fail(MSRPErrorCode::kInstructionBudget);
         ++execution.instructionCount;
         MSRPScope* holder = nullptr;
-        const MSRPPropertyMap::Entry* bound =
-            scope.findBinding(statement.lookedUpName(), statement.nameBit(), statement.nameKey(), statement.nameCache(), &holder);
+        const MSRPPropertyMap::Entry* bound = scope.findBinding(statement.lookedUpName(), statement.nameBit(),
+                                                                statement.nameKey(), statement.nameCache(), &holder);
         return bound ? bound->value : MSRPValue();
     }
     // In order in `scope`; the first error gives undefined, the first control
