@@ -174,6 +174,21 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
     return MSRPValue();
 }
 
+MSRPValue MSRPEvaluator::evaluateClosingReturn(MSRPExecution& execution, const MSRPStatementValue& statement,
+                                               MSRPScope& scope) {
+    if (execution.failed()) return MSRPValue();
+    if (execution.instructionCount >= execution.instructionBudget)
+        return execution.fail(MSRPErrorCode::kInstructionBudget);
+    ++execution.instructionCount;
+    if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
+    if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
+    DepthGuard depth(execution);
+    const std::vector<MSRPValue>& arguments = statement.arguments();
+    MSRPValue data = arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);
+    if (execution.failed()) return MSRPValue();
+    return data;
+}
+
 MSRPValue MSRPEvaluator::executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,
                                            MSRPScope& scope) {
     if (statements.empty()) return MSRPValue();

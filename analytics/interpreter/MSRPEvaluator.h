@@ -51,6 +51,11 @@ class MSRPEvaluator {
                                                                 statement.nameKey(), statement.nameCache(), &holder);
         return bound ? bound->value : MSRPValue();
     }
+    // A function body's closing `return` (a Return statement), counted and
+    // bounded as evaluateCommand runs it, answering the returned value itself:
+    // the return marker it would make is only unwrapped by the call.
+    static MSRPValue evaluateClosingReturn(MSRPExecution& execution, const MSRPStatementValue& statement,
+                                           MSRPScope& scope);
     // In order in `scope`; the first error gives undefined, the first control
     // value is returned, else the last result (undefined for none).
     static MSRPValue executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,

@@ -42,8 +42,15 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
         else
             callScope->addValue(argument, parameters_[i]);
     }
-    MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);
+    std::span<const MSRPValue> body(statements_);
+    const MSRPStatementValue* last = body.empty() ? nullptr : body.back().statement();
+    const bool closingReturn = last && last->shape() == MSRPStatementValue::Shape::Return;
+    MSRPValue result =
+        MSRPEvaluator::executeStatements(execution, closingReturn ? body.first(body.size() - 1) : body, *callScope);
     if (execution.failed()) return MSRPValue();
+    // Without an earlier control value, a body ending in `return` gives what
+    // that return evaluates to (a control value too, as it is).
+    if (closingReturn && !result.isControl()) return MSRPEvaluator::evaluateClosingReturn(execution, *last, *callScope);
     if (const MSRPControlValue* control = result.control(); control && control->type() == MSRPControlValue::Type::Return)
         return control->data();
     return result;

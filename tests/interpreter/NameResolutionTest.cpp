@@ -91,7 +91,7 @@ TEST(NameResolution, RememberedPlacesFollowTheScopeChain) {
     }
 }
 
-TEST(NameResolution, OperatorsOnNumbersAnswerAsTheirHandlers) {
+TEST(NameResolution, InPlaceFormsAnswerAsTheirHandlers) {
     const NameResolutionCase cases[] = {
         {"text joins", R"((add "a" 1))", R"("a1")"},
         {"text to number", R"((sub "5" 2))", "3"},
@@ -106,6 +106,13 @@ TEST(NameResolution, OperatorsOnNumbersAnswerAsTheirHandlers) {
          R"((let "a") (assign "a" (array)) (set $a 0 "x") (set $a 1 "y") (set $a 3 "z")
             (add (add "" $a) (get $a "length")))",
          R"("x,y,,z4")"},
+        {"a closing return gives a returned marker as it is",
+         R"((function "f" (array) (return (return 5))) (f))", "<return 5>"},
+        {"a closing return gives a break as it is", R"((function "f" (array) (return (break))) (f))", "<break>"},
+        {"an earlier return ends the body before its closing one",
+         R"((function "f" (array) (if true (list (return 1))) (return 2)) (f))", "1"},
+        {"a body of only a closing return", R"((function "f" (array "x") (return)) (typeof (f 1)))",
+         R"("undefined")"},
     };
     for (const NameResolutionCase& c : cases) {
         ProgramOutcome outcome = runProgram(c.program);
