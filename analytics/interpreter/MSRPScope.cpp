@@ -62,6 +62,14 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
 
 MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
                                                       MSRPNameCache& cache, MSRPScope** holder) {
+    // Found in the parent last time (a function's name, called from its
+    // body): this scope's summary shows at once that it does not shadow it.
+    if (cache.depth == 1 && parent_ && !contents_.mayHold(bit)) {
+        if (MSRPPropertyMap::Entry* entry = parent_->contents_.entryAt(cache.slot, name, key)) {
+            *holder = parent_.get();
+            return entry;
+        }
+    }
     // The remembered place holds when no scope nearer than it binds the name.
     if (cache.depth != MSRPNameCache::kUnknown && cache.depth > 0) {
         MSRPScope* scope = this;
