@@ -73,13 +73,14 @@ MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) con
         const MSRPValue& element = elements_[static_cast<size_t>(index)];
         return element.isHole() ? MSRPValue() : element;
     }
+    if (key.isString() && std::string_view(key.text()) == "length")
+        return MSRPValue::number(static_cast<double>(elements_.size()));
     int inner = 0;
     std::string name = key.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return MSRPValue();
     }
-    if (key.isString() && name == "length") return MSRPValue::number(static_cast<double>(elements_.size()));
     if (MSRPIsArrayIndex(key)) {
         double index = key.doubleValueOrError(nullptr);
         if (index >= static_cast<double>(elements_.size())) return MSRPValue();
@@ -90,9 +91,24 @@ MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) con
 }
 
 bool MSRPArrayValue::setValue(const MSRPValue& value, const MSRPValue& key, int* error) {
-    if (key.isNumber() && isIndexNumber(key.numberValue()) && key.numberValue() < static_cast<double>(elements_.size())) {
-        elements_[static_cast<size_t>(key.numberValue())] = value;
-        return true;
+    if (key.isNumber() && isIndexNumber(key.numberValue())) {
+        const double index = key.numberValue();
+        if (index < static_cast<double>(elements_.size())) {
+            elements_[static_cast<size_t>(index)] = value;
+            return true;
+        }
+        // Appending one element, the usual way an array is built: the
+        // bounds and the charge of setLength, without writing a hole first.
+        if (index == static_cast<double>(elements_.size()) && index < static_cast<double>(kMaxLength)) {
+            if (!MSRPMemory::fits(static_cast<int64_t>(sizeof(MSRPValue)))) {
+                MSRPSetError(error, MSRPErrorCode::kMemoryLimit);
+                return false;
+            }
+            MSRPWork::charge(static_cast<int64_t>(sizeof(MSRPValue)));
+            elements_.push_back(value);
+            accountCapacity();
+            return true;
+        }
     }
     int inner = 0;
     std::string name = key.stringValueOrError(&inner);

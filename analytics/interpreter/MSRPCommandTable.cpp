@@ -104,3 +104,18 @@ const MSRPCommand* MSRPCommandForKey(std::string_view key) {
 }
 
 std::span<const MSRPCommand> MSRPAllCommands() { return kCommands; }
+
+bool MSRPIsNumberOperator(const MSRPCommand& command) {
+    using namespace MSRPCommandKey;
+    switch (command.key) {
+        case kAdd:
+        case kDivide:
+        case kGreaterThan:
+        case kGreaterOrEqual:
+        case kLessThan:
+        case kLessOrEqual:
+        case kMultiply:
+        case kSubtract: return true;
+        default: return false;
+    }
+}

@@ -37,5 +37,18 @@ struct MSRPCommand {
 // The command of a key text ("0" to "66", no leading zeros); null for an
 // unassigned key or any other text, which then names a function.
 const MSRPCommand* MSRPCommandForKey(std::string_view key);
+// The command keys of the operators that the evaluator computes in place when
+// both operands are numbers (the handler runs for any other operands).
+namespace MSRPCommandKey {
+inline constexpr int kAdd = 0;
+inline constexpr int kDivide = 10;
+inline constexpr int kGreaterThan = 18;
+inline constexpr int kGreaterOrEqual = 19;
+inline constexpr int kLessThan = 23;
+inline constexpr int kLessOrEqual = 24;
+inline constexpr int kMultiply = 26;
+inline constexpr int kSubtract = 37;
+}  // namespace MSRPCommandKey
+bool MSRPIsNumberOperator(const MSRPCommand& command);
 // Every assigned command, in key order.
 std::span<const MSRPCommand> MSRPAllCommands();

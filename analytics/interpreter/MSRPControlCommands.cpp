@@ -105,7 +105,9 @@ MSRP_HANDLER(ifStatement) {
     if (!MSRPCheckMinimumArgumentCount(arguments.size(), 1, execution.errorSlot()) ||
         !MSRPCheckMaximumArgumentCount(arguments.size(), 3, execution.errorSlot()))
         return MSRPValue();
-    bool truth = evaluate(execution, arguments[0], scope).booleanValueOrError(execution.errorSlot());
+    MSRPValue condition = evaluate(execution, arguments[0], scope);
+    bool truth =
+        condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return MSRPValue();

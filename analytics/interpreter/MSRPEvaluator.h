@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "analytics/interpreter/MSRPExecution.h"
+#include "analytics/interpreter/MSRPPropertyMap.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
-
-class MSRPScope;
+#include "analytics/interpreter/MSRPScope.h"
 
 class MSRPEvaluator {
   public:
@@ -27,8 +27,35 @@ class MSRPEvaluator {
             ++execution.instructionCount;
             return value;
         }
+        const MSRPStatementValue* statement = value.statement();
+        if (statement->shape() == MSRPStatementValue::Shape::ReadName)
+            return readName(execution, *statement, scope);
         return evaluateCommand(execution, value, scope);
     }
+    // A variable read named by a literal, the most frequent statement, in
+    // place: counted, bounded and answered as evaluateCommand would.
+    static MSRPValue readName(MSRPExecution& execution, const MSRPStatementValue& statement,
+                              MSRPScope& scope) {
+        if (execution.failed()) return MSRPValue();
+        if (execution.instructionCount >= execution.instructionBudget)
+            return execution.fail(MSRPErrorCode::kInstructionBudget);
+        ++execution.instructionCount;
+        if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
+        if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
+        // The literal name's own instruction.
+        if (execution.instructionCount >= execution.instructionBudget)
+            return execution.fail(MSRPErrorCode::kInstructionBudget);
+        ++execution.instructionCount;
+        MSRPScope* holder = nullptr;
+        const MSRPPropertyMap::Entry* bound = scope.findBinding(statement.lookedUpName(), statement.nameBit(),
+                                                                statement.nameKey(), statement.nameCache(), &holder);
+        return bound ? bound->value : MSRPValue();
+    }
+    // A function body's closing `return` (a Return statement), counted and
+    // bounded as evaluateCommand runs it, answering the returned value itself:
+    // the return marker it would make is only unwrapped by the call.
+    static MSRPValue evaluateClosingReturn(MSRPExecution& execution, const MSRPStatementValue& statement,
+                                           MSRPScope& scope);
     // In order in `scope`; the first error gives undefined, the first control
     // value is returned, else the last result (undefined for none).
     static MSRPValue executeStatements(MSRPExecution& execution, std::span<const MSRPValue> statements,
@@ -46,13 +73,16 @@ template <class Then>
 MSRPValue MSRPWithEvaluatedArguments(MSRPExecution& execution, std::span<const MSRPValue> statements,
                                      MSRPScope& scope, Then&& then) {
     constexpr size_t kInlineArguments = 4;
-    if (statements.size() <= kInlineArguments) {
-        MSRPValue evaluated[kInlineArguments];
-        for (size_t i = 0; i < statements.size(); ++i) {
-            evaluated[i] = MSRPEvaluator::evaluateStatement(execution, statements[i], scope);
-            if (execution.failed()) return MSRPValue();
-        }
-        return then(std::span<const MSRPValue>(evaluated, statements.size()));
+    const size_t count = statements.size();
+    if (count <= kInlineArguments) {
+        // Made in place, left to right; once one fails, the next evaluation
+        // does nothing and answers undefined.
+        auto at = [&](size_t i) {
+            return i < count ? MSRPEvaluator::evaluateStatement(execution, statements[i], scope) : MSRPValue();
+        };
+        MSRPValue evaluated[kInlineArguments] = {at(0), at(1), at(2), at(3)};
+        if (execution.failed()) return MSRPValue();
+        return then(std::span<const MSRPValue>(evaluated, count));
     }
     std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, statements, scope);
     if (execution.failed()) return MSRPValue();

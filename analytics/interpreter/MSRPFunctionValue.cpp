@@ -10,6 +10,12 @@ MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::
       parameters_(std::move(parameterNames)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
+    distinctParameters_ = true;
+    for (const std::string& parameter : parameters_)
+        parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
+    for (size_t i = 0; i < parameters_.size() && distinctParameters_; ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (parameters_[j] == parameters_[i]) distinctParameters_ = false;
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 
@@ -27,10 +33,24 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
     MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
-    for (size_t i = 0; i < parameters_.size(); ++i)
-        callScope->addValue(i < arguments.size() ? arguments[i] : MSRPValue(), parameters_[i]);
-    MSRPValue result = MSRPEvaluator::executeStatements(execution, statements_, *callScope);
+    // A later parameter of the same name takes the place of an earlier one.
+    const MSRPValue missing;
+    for (size_t i = 0; i < parameters_.size(); ++i) {
+        const MSRPValue& argument = i < arguments.size() ? arguments[i] : missing;
+        if (distinctParameters_)
+            callScope->addAbsentValue(argument, parameters_[i], parameterKeys_[i]);
+        else
+            callScope->addValue(argument, parameters_[i]);
+    }
+    std::span<const MSRPValue> body(statements_);
+    const MSRPStatementValue* last = body.empty() ? nullptr : body.back().statement();
+    const bool closingReturn = last && last->shape() == MSRPStatementValue::Shape::Return;
+    MSRPValue result =
+        MSRPEvaluator::executeStatements(execution, closingReturn ? body.first(body.size() - 1) : body, *callScope);
     if (execution.failed()) return MSRPValue();
+    // Without an earlier control value, a body ending in `return` gives what
+    // that return evaluates to (a control value too, as it is).
+    if (closingReturn && !result.isControl()) return MSRPEvaluator::evaluateClosingReturn(execution, *last, *callScope);
     if (const MSRPControlValue* control = result.control(); control && control->type() == MSRPControlValue::Type::Return)
         return control->data();
     return result;

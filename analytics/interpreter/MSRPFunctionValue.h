@@ -36,6 +36,10 @@ class MSRPFunctionValue : public MSRPObjectValue {
   private:
     std::string functionName_;
     std::vector<std::string> parameters_;
+    // No name repeats among the parameters: each binds without a search,
+    // with its MSRPPropertyMap::leadingKey worked out once.
+    bool distinctParameters_;
+    std::vector<uint64_t> parameterKeys_;
     std::vector<MSRPValue> statements_;
     MSRPRef<MSRPScope> definingScope_;
 };

@@ -47,7 +47,9 @@ bool runBody(MSRPExecution& execution, const std::vector<MSRPValue>& body, MSRPS
 }
 
 bool truthOf(MSRPExecution& execution, const MSRPValue& statement, MSRPScope& scope) {
-    bool truth = evaluate(execution, statement, scope).booleanValueOrError(execution.errorSlot());
+    MSRPValue condition = evaluate(execution, statement, scope);
+    bool truth =
+        condition.isBoolean() ? condition.booleanValue() : condition.booleanValueOrError(execution.errorSlot());
     return truth && !execution.failed();
 }
 

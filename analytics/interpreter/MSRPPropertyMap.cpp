@@ -28,7 +28,8 @@ void MSRPPropertyMap::store(const MSRPValue& value, std::string_view name, bool 
         return;
     }
     const size_t capacity = entries_.capacity();
-    entries_.push_back(Entry{std::string(name), value, immutable});
+    entries_.push_back(Entry{std::string(name), value, immutable, leadingKey(name)});
+    nameBits_ |= nameBit(name);
     account(1, entries_.back().name);
     if (index_ && capacity == entries_.capacity()) {
         index_->emplace(entries_.back().name, entries_.size() - 1);
@@ -67,6 +68,7 @@ std::vector<std::string> MSRPPropertyMap::allNames() const {
 void MSRPPropertyMap::clear() {
     for (const Entry& entry : entries_) account(-1, entry.name);
     index_.reset();
+    nameBits_ = 0;
     immutable_ = false;
     // Only reached while a scope is disposed of: the values this releases
     // are freed after it, never inside this call.
@@ -76,5 +78,6 @@ void MSRPPropertyMap::clear() {
 std::vector<MSRPPropertyMap::Entry> MSRPPropertyMap::takeEntries() {
     for (const Entry& entry : entries_) account(-1, entry.name);
     index_.reset();
+    nameBits_ = 0;
     return std::exchange(entries_, {});
 }

@@ -3,6 +3,9 @@
 // they were first set. Small maps (the usual scope) are searched in place; an
 // index is built once a map grows.
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,7 +20,25 @@ class MSRPPropertyMap {
         std::string name;
         MSRPValue value;
         bool immutable = false;
+        uint64_t key = 0;  // leadingKey(name)
     };
+
+    // The first eight bytes of a name as one number (zero-filled): two names
+    // of the same length up to eight bytes are equal exactly when their keys are.
+    static uint64_t leadingKey(std::string_view name) {
+        uint64_t key = 0;
+        std::memcpy(&key, name.data(), name.size() < 8 ? name.size() : 8);
+        return key;
+    }
+
+    // One bit of a 64-bit summary per name, so that most searches for a name
+    // that a map does not hold end without comparing any text.
+    static uint64_t nameBit(std::string_view name) {
+        if (name.empty()) return 1;
+        const unsigned first = static_cast<unsigned char>(name.front());
+        const unsigned last = static_cast<unsigned char>(name.back());
+        return uint64_t{1} << ((name.size() * 7 + first * 3 + last) & 63);
+    }
 
     MSRPPropertyMap() = default;
     MSRPPropertyMap(MSRPPropertyMap&&) noexcept = default;
@@ -43,8 +64,37 @@ class MSRPPropertyMap {
     bool isImmutable() const { return immutable_; }
     std::vector<std::string> allNames() const;
     const std::vector<Entry>& entries() const { return entries_; }
+    // Whether a name whose bit is `bit` may be here (false: certainly not).
+    bool mayHold(uint64_t bit) const { return (nameBits_ & bit) != 0; }
+    // The entry at `slot` when it binds `name`, else null: a remembered
+    // position checked before it is trusted.
+    // `key` is leadingKey(name).
+    Entry* entryAt(size_t slot, std::string_view name, uint64_t key) {
+        if (slot >= entries_.size()) return nullptr;
+        Entry& entry = entries_[slot];
+        return sameName(entry, name, key) ? &entry : nullptr;
+    }
+    // The position of `name` (whose bit and key are given), or -1.
+    ptrdiff_t slotOf(std::string_view name, uint64_t bit, uint64_t key) const {
+        if (!mayHold(bit)) return -1;
+        const Entry* entry = find(name, key);
+        return entry ? entry - entries_.data() : -1;
+    }
+    // Adds a binding for a name known to be absent (a fresh call scope's
+    // parameters, all distinct); `key` is leadingKey(name).
+    void appendAbsent(const MSRPValue& value, std::string_view name, uint64_t key) {
+        Entry& entry = entries_.emplace_back();
+        entry.name.assign(name.data(), name.size());
+        entry.value = value;
+        entry.key = key;
+        nameBits_ |= nameBit(name);
+        account(1, entries_.back().name);
+        if (entries_.size() >= kIndexedFrom) rebuildIndex();
+    }
     size_t count() const { return entries_.size(); }
-    void reserve(size_t count) { entries_.reserve(count); }
+    void reserve(size_t count) {
+        if (entries_.capacity() < count) entries_.reserve(count);
+    }
     // Removes every entry and the frozen state, keeping the room.
     void clear();
     // Moves every entry out (the collector's sweep); the map is left empty.
@@ -55,16 +105,19 @@ class MSRPPropertyMap {
     // Scopes hold a few names: they are searched in place, inline; larger
     // maps go through the index.
     const Entry* find(std::string_view name) const {
+        if (!mayHold(nameBit(name))) return nullptr;
+        return find(name, leadingKey(name));
+    }
+    const Entry* find(std::string_view name, uint64_t key) const {
         if (index_) return findIndexed(name);
-        const size_t size = name.size();
-        for (const Entry& entry : entries_) {
-            if (entry.name.size() != size) continue;
-            const char* mine = entry.name.data();
-            size_t i = 0;
-            while (i < size && mine[i] == name[i]) ++i;
-            if (i == size) return &entry;
-        }
+        for (const Entry& entry : entries_)
+            if (sameName(entry, name, key)) return &entry;
         return nullptr;
+    }
+    // Most names are at most eight bytes: one comparison of their keys.
+    static bool sameName(const Entry& entry, std::string_view name, uint64_t key) {
+        if (entry.key != key || entry.name.size() != name.size()) return false;
+        return name.size() <= 8 || std::memcmp(entry.name.data() + 8, name.data() + 8, name.size() - 8) == 0;
     }
     const Entry* findIndexed(std::string_view name) const;
     Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }
@@ -74,5 +127,6 @@ class MSRPPropertyMap {
 
     std::vector<Entry> entries_;
     std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+    uint64_t nameBits_ = 0;  // the bits of every name set since the last clear
     bool immutable_ = false;
 };

@@ -10,6 +10,7 @@
 #include "analytics/interpreter/MSRPCommandTable.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectValue.h"
+#include "analytics/interpreter/MSRPPropertyMap.h"
 
 // Under the engine's reverse-domain root (kMSRReverseDomainRoot).
 const char* const MSRPErrorDomain = "app.calvaro.analytics.InterpreterErrorDomain";
@@ -119,7 +120,35 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
     : MSRPRuntimeValue(MSRPValueKind::Statement),
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
-      command_(MSRPCommandForKey(functionName_)) {}
+      command_(MSRPCommandForKey(functionName_)) {
+    constexpr int kAssign = 3, kReadVariable = 15, kReadProperty = 16, kReadProperty17 = 17, kReturn = 36,
+                  kWriteProperty = 43;
+    const size_t count = arguments_.size();
+    if (!command_) {
+        shape_ = Shape::Call;
+    } else if (command_->key == kReadVariable && count == 1 && arguments_[0].isString()) {
+        shape_ = Shape::ReadName;
+        lookedUpName_ = &arguments_[0].text();
+    } else if (command_->key == kAssign && count == 2 && arguments_[0].isString()) {
+        shape_ = Shape::AssignName;
+        lookedUpName_ = &arguments_[0].text();
+    } else if ((command_->key == kReadProperty || command_->key == kReadProperty17) && count == 2) {
+        shape_ = Shape::ReadProperty;
+    } else if (command_->key == kWriteProperty && count == 3) {
+        shape_ = Shape::WriteProperty;
+    } else if (command_->key == kReturn && count <= 1) {
+        shape_ = Shape::Return;
+    } else if (command_->mode != MSRPArgumentMode::Raw && count == 2 && MSRPIsNumberOperator(*command_)) {
+        shape_ = Shape::Binary;
+    } else if (command_->mode == MSRPArgumentMode::Evaluated && count <= 3) {
+        shape_ = Shape::Evaluated;
+    } else if (command_->mode == MSRPArgumentMode::CountedThenEvaluated && count == command_->count &&
+               count <= 3) {
+        shape_ = Shape::Evaluated;
+    }
+    nameBit_ = MSRPPropertyMap::nameBit(*lookedUpName_);
+    nameKey_ = MSRPPropertyMap::leadingKey(*lookedUpName_);
+}
 
 // Conversions ----------------------------------------------------------------
 
@@ -268,24 +297,6 @@ bool MSRPValue::isEqualToRuntimeValue(const MSRPValue& other) const {
 }
 
 // Shared helpers --------------------------------------------------------------
-
-bool MSRPCheckArgumentCount(size_t count, size_t n, int* error) {
-    if (count == n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
-
-bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error) {
-    if (count >= n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
-
-bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error) {
-    if (count <= n) return true;
-    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
-    return false;
-}
 
 bool MSRPIsObjectOrString(const MSRPValue& value) { return value.isString() || value.hasPropertyMap(); }
 

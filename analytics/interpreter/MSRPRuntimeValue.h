@@ -332,20 +332,67 @@ class MSRPControlValue final : public MSRPRuntimeValue {
 
 struct MSRPCommand;
 
+// Where a statement last found the name it looks up: so many scopes up the
+// chain, at that slot of the scope's bindings. Only a hint: every use checks
+// that no nearer scope binds the name and that the slot still holds it, so a
+// statement run from other scopes (another call, a closure, a later
+// declaration that shadows the name) finds what a search would find.
+struct MSRPNameCache {
+    static constexpr uint32_t kUnknown = UINT32_MAX;
+    uint32_t depth = kUnknown;
+    uint32_t slot = 0;
+};
+
 // An unevaluated statement: a command key (or the name of a function to call)
 // and its argument values, themselves literals or statements.
 class MSRPStatementValue final : public MSRPRuntimeValue {
   public:
+    // The forms the evaluator runs without the general road, found once when
+    // the statement is made (statements never change afterwards).
+    enum class Shape : uint8_t {
+        General,
+        // A variable read whose one argument is a literal name.
+        ReadName,
+        // A call of the function a name binds.
+        Call,
+        // An operator of two arguments, evaluated (arithmetic, comparison).
+        Binary,
+        // An assignment of two arguments whose first is a literal name.
+        AssignName,
+        // A command of up to three evaluated arguments.
+        Evaluated,
+        // A return of one value or none.
+        Return,
+        // A property read of two arguments (object, key), evaluated.
+        ReadProperty,
+        // A property write of three arguments (object, key, value), evaluated.
+        WriteProperty,
+    };
+
     MSRPStatementValue(std::string functionName, std::vector<MSRPValue> arguments);
     const std::string& functionName() const { return functionName_; }
     const std::vector<MSRPValue>& arguments() const { return arguments_; }
     // The command the key names, resolved once; null for a function name.
     const MSRPCommand* command() const { return command_; }
 
+    Shape shape() const { return shape_; }
+    // The name a ReadName, AssignName or Call statement looks up, its
+    // summary bit and key (MSRPPropertyMap::nameBit, leadingKey) and where
+    // it was last found.
+    std::string_view lookedUpName() const { return *lookedUpName_; }
+    uint64_t nameBit() const { return nameBit_; }
+    uint64_t nameKey() const { return nameKey_; }
+    MSRPNameCache& nameCache() const { return nameCache_; }
+
   private:
     std::string functionName_;
     std::vector<MSRPValue> arguments_;
     const MSRPCommand* command_;
+    Shape shape_ = Shape::General;
+    const std::string* lookedUpName_ = &functionName_;
+    uint64_t nameBit_ = 0;
+    uint64_t nameKey_ = 0;
+    mutable MSRPNameCache nameCache_;
 };
 
 inline const std::string& MSRPValue::text() const { return static_cast<MSRPStringValue*>(object_)->value(); }
@@ -361,9 +408,22 @@ inline void MSRPValue::releaseObject() const { object_->release(); }
 // The shared helpers of every command.
 
 // Exactly / at least / at most n elements; otherwise error 9 and false.
-bool MSRPCheckArgumentCount(size_t count, size_t n, int* error);
-bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error);
-bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error);
+// Checked by nearly every command: kept inline.
+inline bool MSRPCheckArgumentCount(size_t count, size_t n, int* error) {
+    if (count == n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
+inline bool MSRPCheckMinimumArgumentCount(size_t count, size_t n, int* error) {
+    if (count >= n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
+inline bool MSRPCheckMaximumArgumentCount(size_t count, size_t n, int* error) {
+    if (count <= n) return true;
+    MSRPSetError(error, MSRPErrorCode::kArgumentCount);
+    return false;
+}
 // Arrays, functions, maps and texts.
 bool MSRPIsObjectOrString(const MSRPValue& value);
 // A number or text whose number form is finite, integral and not negative.

@@ -60,6 +60,43 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
     contents_.setValue(value, name);
 }
 
+MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
+                                                      MSRPNameCache& cache, MSRPScope** holder) {
+    // Found in the parent last time (a function's name, called from its
+    // body): this scope's summary shows at once that it does not shadow it.
+    if (cache.depth == 1 && parent_ && !contents_.mayHold(bit)) {
+        if (MSRPPropertyMap::Entry* entry = parent_->contents_.entryAt(cache.slot, name, key)) {
+            *holder = parent_.get();
+            return entry;
+        }
+    }
+    // The remembered place holds when no scope nearer than it binds the name.
+    if (cache.depth != MSRPNameCache::kUnknown && cache.depth > 0) {
+        MSRPScope* scope = this;
+        uint32_t depth = 0;
+        while (depth < cache.depth && scope && scope->contents_.slotOf(name, bit, key) < 0) {
+            scope = scope->parent_.get();
+            ++depth;
+        }
+        if (depth == cache.depth && scope) {
+            if (MSRPPropertyMap::Entry* entry = scope->contents_.entryAt(cache.slot, name, key)) {
+                *holder = scope;
+                return entry;
+            }
+        }
+    }
+    uint32_t depth = 0;
+    for (MSRPScope* scope = this; scope; scope = scope->parent_.get(), ++depth) {
+        const ptrdiff_t slot = scope->contents_.slotOf(name, bit, key);
+        if (slot < 0) continue;
+        cache.depth = depth;
+        cache.slot = static_cast<uint32_t>(slot);
+        *holder = scope;
+        return scope->contents_.entryAt(static_cast<size_t>(slot), name, key);
+    }
+    return nullptr;
+}
+
 MSRPObjectManager* MSRPScope::objectManager() const {
     for (const MSRPScope* scope = this; scope; scope = scope->parent_.get())
         if (scope->objectManager_) return scope->objectManager_;

@@ -37,6 +37,29 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
             if (const MSRPValue* value = scope->contents_.lookup(name)) return value;
         return nullptr;
     }
+    // The binding `lookup` finds, through a statement's remembered place:
+    // `bit` and `key` are the name's MSRPPropertyMap::nameBit and leadingKey;
+    // `holder` is set to the scope that binds it. Null when no scope of the
+    // chain does.
+    MSRPPropertyMap::Entry* findBinding(std::string_view name, uint64_t bit, uint64_t key, MSRPNameCache& cache,
+                                        MSRPScope** holder) {
+        // Found in the scope itself last time (a parameter, a local): no
+        // nearer scope can shadow it.
+        if (cache.depth == 0) {
+            if (MSRPPropertyMap::Entry* entry = contents_.entryAt(cache.slot, name, key)) {
+                *holder = this;
+                return entry;
+            }
+        }
+        return findBindingFurther(name, bit, key, cache, holder);
+    }
+    // Whether the scope's own bindings take assignments (a frozen scope
+    // keeps its values silently).
+    bool isImmutable() const { return contents_.isImmutable(); }
+    // Binds a parameter of a new call scope; the name is not bound here yet.
+    void addAbsentValue(const MSRPValue& value, std::string_view name, uint64_t key) {
+        contents_.appendAbsent(value, name, key);
+    }
     void makeImmutable() { contents_.makeImmutable(); }
     const MSRPPropertyMap& contents() const { return contents_; }
 
@@ -52,6 +75,8 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
 
   private:
     void dispose() noexcept override;
+    MSRPPropertyMap::Entry* findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
+                                               MSRPNameCache& cache, MSRPScope** holder);
 
     MSRPRef<MSRPScope> parent_;
     MSRPPropertyMap contents_;
