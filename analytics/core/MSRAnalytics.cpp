@@ -113,7 +113,8 @@ std::optional<std::vector<std::string>> checkedSafelist(const foundation::Value&
 void startEngine(MSRMeasurementStartParameters parameters) {
     MSRMeasurementInterface::initializeSharedInstance(parameters);
     // The host forwards the application delegate's calls to the interceptor;
-    // they reach the engine once the proxy exists.
+    // they reach the engine once the proxy exists. It is made here, on the
+    // serial queue, where the interceptor asks about links opened meanwhile.
     if (!MSRAppDelegateInterceptor::isAppDelegateProxyEnabled()) {
         log(6, 25036, "App Delegate Proxy is disabled");
     } else if (!parameters.isAnalyticsCollectionDeactivated) {
@@ -487,15 +488,17 @@ void MSRAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
 
 void MSRAnalytics::handleOpenURL(const std::string& url) {
     const double now = dispatch::Clock::now();
-    dispatchAsyncOnSerialQueue([url, now] {
-        if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(url, now);
-        OpenURLListener listener;
-        {
-            std::lock_guard lock(state().mutex);
-            listener = state().openURLListener;
-        }
-        if (listener) listener(url);
-    });
+    dispatchAsyncOnSerialQueue([url, now] { handleOpenURLOnSerialQueue(url, now); });
+}
+
+void MSRAnalytics::handleOpenURLOnSerialQueue(const std::string& url, double openedAtSeconds) {
+    if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(url, openedAtSeconds);
+    OpenURLListener listener;
+    {
+        std::lock_guard lock(state().mutex);
+        listener = state().openURLListener;
+    }
+    if (listener) listener(url);
 }
 
 void MSRAnalytics::setOpenURLListener(OpenURLListener listener) {

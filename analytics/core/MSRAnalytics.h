@@ -92,6 +92,9 @@ public:
     static void setUserData(const foundation::Value::Dictionary& userData);
     static void setUserDataOnSerialQueue(const foundation::Value::Dictionary& userData);
     static void handleOpenURL(const std::string& url);
+    // The same on the serial queue, with the time (seconds since 1970) the
+    // link was opened.
+    static void handleOpenURLOnSerialQueue(const std::string& url, double openedAtSeconds);
     // The application's background network session: the engine's network
     // component takes it over; the handler runs exactly once in any case.
     static void handleEventsForBackgroundURLSession(const std::string& sessionID,

@@ -1,6 +1,7 @@
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 
 #include "analytics/core/MSRAnalytics.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 
 namespace {
@@ -8,6 +9,21 @@ namespace {
 std::atomic<bool>& proxyCreated() {
     static std::atomic<bool> created{false};
     return created;
+}
+
+// The engine's start, which creates the proxy, waits on the facade's serial
+// queue for a moment after the launch, and the application may open a link
+// in that moment: asked then, the proxy would not be there yet and the link
+// would be lost. Asked on that queue, the answer comes after the start.
+void forwardLink(const std::string& url) {
+    if (proxyCreated()) {
+        MSRAnalytics::handleOpenURL(url);
+        return;
+    }
+    const double openedAt = dispatch::Clock::now();
+    MSRAnalytics::dispatchAsyncOnSerialQueue([url, openedAt] {
+        if (proxyCreated()) MSRAnalytics::handleOpenURLOnSerialQueue(url, openedAt);
+    });
 }
 
 }  // namespace
@@ -31,12 +47,12 @@ bool MSRAppDelegateInterceptor::isAppDelegateProxyCreated() { return proxyCreate
 void MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting() { proxyCreated() = false; }
 
 bool MSRAppDelegateInterceptor::applicationOpenURL(const std::string& url) {
-    if (proxyCreated()) MSRAnalytics::handleOpenURL(url);
+    forwardLink(url);
     return false;
 }
 
 bool MSRAppDelegateInterceptor::applicationContinueUserActivity(const std::optional<std::string>& deepLink) {
-    if (proxyCreated() && deepLink && !deepLink->empty()) MSRAnalytics::handleOpenURL(*deepLink);
+    if (deepLink && !deepLink->empty()) forwardLink(*deepLink);
     return false;
 }
 

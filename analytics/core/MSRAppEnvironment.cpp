@@ -9,8 +9,9 @@
 #include "platform/foundation/Bundle.h"
 
 void MSRStoreDeepLink(MSRConfigStore& store, const std::string& link) {
-    store.setObject(foundation::Value(link), kMSRDeepLinkKey);
+    // Readers go by the link: its time is there before it.
     store.setObject(foundation::Value(dispatch::Clock::now()), kMSRDeepLinkTimestampKey);
+    store.setObject(foundation::Value(link), kMSRDeepLinkKey);
 }
 
 bool MSRIsStoredDeepLinkExpired(MSRConfigStore& store, double timeToLive) {

@@ -133,8 +133,11 @@ void MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(const foundatio
     }
     if (!link || link->empty()) return;
     auto defaults = MSRUserDefaults::sharedUserDefaults();
-    defaults->setObject(foundation::Value(*link), kDeepLinkKey);
+    // The engine's start may read the parked link on the worker meanwhile: it
+    // goes by the link, so the link's time is there first. A link read
+    // without its time would count as expired and lose its campaign.
     defaults->setObject(foundation::Value(dispatch::Clock::now()), kDeepLinkTimestampKey);
+    defaults->setObject(foundation::Value(*link), kDeepLinkKey);
     // An engine that has already started has looked for a parked link and
     // will not look again before the next launch: it reports this one now.
     if (auto engine = MSRMeasurement::hasSharedInstance() ? MSRMeasurement::sharedInstance() : nullptr) {

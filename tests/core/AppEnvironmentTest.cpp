@@ -72,4 +72,45 @@ TEST_F(FacadeTest, DelegateCallsReachTheEngineOnceTheProxyExists) {
     EXPECT_EQ(finished, 3);
 }
 
+// The application may open a link right after its launch, while the engine's
+// start still waits on the facade's queue: the link reaches the engine after
+// that start, with the time it was opened, unless the start makes no proxy.
+TEST_F(FacadeTest, LinksOpenedWhileTheStartIsQueuedReachTheEngine) {
+    struct OpenedDuringStartCase {
+        const char* name;
+        bool deactivated;
+        std::vector<std::string> reached;
+    };
+    const std::vector<OpenedDuringStartCase> cases = {
+        {"collecting", false, {"url:calvaro://during-start", "url:https://calvaro.example/activity"}},
+        {"deactivated", true, {}},
+    };
+    for (const OpenedDuringStartCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting();
+        host::DEDApp::resetForTesting();
+        host::DEDOptions options;
+        options.appID = "1:app";
+        options.isAnalyticsCollectionDeactivated = c.deactivated;
+        DEDIzurarove::registerWithHost();
+        host::DEDApp::configure(options);
+        ASSERT_FALSE(MSRAppDelegateInterceptor::isAppDelegateProxyCreated()) << "the start has not run yet";
+
+        const double openedAt = dispatch::Clock::now();
+        auto& interceptor = MSRAppDelegateInterceptor::sharedInstance();
+        EXPECT_FALSE(interceptor.applicationOpenURL("calvaro://during-start"));
+        EXPECT_FALSE(interceptor.applicationContinueUserActivity("https://calvaro.example/activity"));
+        executor().clock().advance(3);
+        settle();
+        EXPECT_EQ(MSRAppDelegateInterceptor::isAppDelegateProxyCreated(), !c.deactivated);
+        std::vector<std::string> reached;
+        for (const std::string& call : engine_->takeCalls())
+            if (call.rfind("url:", 0) == 0) reached.push_back(call);
+        EXPECT_EQ(reached, c.reached);
+        EXPECT_EQ(engine_->urlTimestamps, std::vector<double>(c.reached.size(), openedAt));
+        engine_->urlTimestamps.clear();
+    }
+}
+
 }  // namespace

@@ -36,6 +36,7 @@ struct RecordingEngine : MSRMeasurementInterface {
     std::condition_variable changed;
     std::vector<Event> events;
     std::vector<std::string> calls;  // "set:<origin>:<name>", "remove:<name>", "userData", ...
+    std::vector<double> urlTimestamps;  // when each link handed over was opened
     bool enabledAtStart = true;
     bool resetSucceeds = true;
     std::optional<std::optional<std::string>> resetID;
@@ -80,7 +81,13 @@ struct RecordingEngine : MSRMeasurementInterface {
         return resetSucceeds;
     }
     std::optional<bool> shouldDisableAdPersonalization() override { return std::nullopt; }
-    void handleNonFirstOpenEventURL(const std::string& url, double) override { note("url:" + url); }
+    void handleNonFirstOpenEventURL(const std::string& url, double timestamp) override {
+        {
+            std::lock_guard lock(mutex);
+            urlTimestamps.push_back(timestamp);
+        }
+        note("url:" + url);
+    }
     std::shared_ptr<MSRRemoteConfig> remoteConfig() override { return MSRRemoteConfig::defaultInstance(); }
     bool hasConsentDefaults() override { return false; }
 };
