@@ -4,20 +4,92 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace web {
 namespace {
+
+// How much of its own (virtual) time a page is given after its load before it
+// is pictured: time runs only while nothing is being fetched, and jumps ahead
+// while the page is idle, so a page that is done (its formulas typeset and its
+// charts drawn by its load) costs nothing more, and one that still has frames
+// or timers to run gets them first.
+constexpr int kVirtualTimeBudgetMs = 5000;
+
+// The one Chromium profile of the process. Making and deleting a profile
+// costs a noticeable part of a picture, so it is made once, in memory where
+// the system has a private or shared memory folder, and every run reuses it.
+// One profile serves one browser at a time: runs take turns. It goes at the
+// process's end (an orderly end after a signal included), never in a forked
+// child that happens to exit through the same path.
+class Profile {
+  public:
+    static Profile& shared() {
+        static Profile profile;
+        return profile;
+    }
+    Profile(const Profile&) = delete;
+    Profile& operator=(const Profile&) = delete;
+    ~Profile() {
+        if (path_.empty() || ::getpid() != owner_) return;
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+
+    // Held for the whole of a run.
+    std::mutex& turn() { return turn_; }
+    // The folder, made on first use (0700); empty when none could be made.
+    const std::string& path() {
+        if (path_.empty()) {
+            for (const std::filesystem::path& base : bases()) {
+                std::string folder = (base / "calvaro-chromium-XXXXXX").string();
+                if (::mkdtemp(folder.data())) {
+                    path_ = folder;
+                    owner_ = ::getpid();
+                    break;
+                }
+            }
+        }
+        return path_;
+    }
+
+  private:
+    Profile() = default;
+
+    // Memory first: the user's runtime folder (private to the user), the
+    // shared memory folder, then the temporary folder.
+    static std::vector<std::filesystem::path> bases() {
+        std::vector<std::filesystem::path> out;
+        auto add = [&out](const char* folder) {
+            std::error_code ec;
+            if (folder && *folder == '/' && std::filesystem::is_directory(folder, ec) &&
+                ::access(folder, W_OK | X_OK) == 0)
+                out.emplace_back(folder);
+        };
+        add(std::getenv("XDG_RUNTIME_DIR"));
+        add("/dev/shm");
+        add(std::getenv("TMPDIR"));
+        add("/tmp");
+        return out;
+    }
+
+    std::mutex turn_;
+    std::string path_;
+    pid_t owner_ = 0;
+};
 
 // Runs Chromium with `arguments` after the common ones; its standard output
 // goes to `out` (when given), its chatter on standard error is dropped.
 bool run(const std::vector<std::string>& arguments, std::string* out, std::string& error) {
     const std::filesystem::path chromium = Chromium::binary();
     if (chromium.empty()) return error = "Chromium is not installed (scripts/setup installs it)", false;
-    char profileTemplate[] = "/tmp/calvaro-chromium-XXXXXX";
-    if (!mkdtemp(profileTemplate)) return error = "cannot make a profile folder for Chromium", false;
-    const std::string profile = profileTemplate;
+    Profile& shared = Profile::shared();
+    std::lock_guard<std::mutex> turn(shared.turn());
+    const std::string profile = shared.path();
+    if (profile.empty()) return error = "cannot make a profile folder for Chromium", false;
     std::vector<std::string> args = {chromium.string(),
                                      "--headless",
                                      "--no-sandbox",
@@ -63,8 +135,6 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    std::error_code ec;
-    std::filesystem::remove_all(profile, ec);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return error = "Chromium failed (status " + std::to_string(status) + ")", false;
     if (out) *out = std::move(output);
@@ -93,7 +163,8 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     std::snprintf(scaleText, sizeof scaleText, "%g", scale);
     if (!run({"--screenshot=" + std::filesystem::absolute(png).string(),
               "--window-size=" + std::to_string(width) + "," + std::to_string(height),
-              std::string("--force-device-scale-factor=") + scaleText, url},
+              std::string("--force-device-scale-factor=") + scaleText,
+              "--virtual-time-budget=" + std::to_string(kVirtualTimeBudgetMs), url},
              nullptr, error))
         return false;
     if (!std::filesystem::exists(png, ec)) return error = "Chromium wrote no picture", false;
