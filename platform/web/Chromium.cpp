@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Value.h"
@@ -22,6 +24,11 @@ namespace {
 // The longest a picture may take, Chromium's start and end included; a
 // browser that takes longer is stopped and the picture refused.
 constexpr double kPictureTimeLimit = 120;
+
+// The browser's window at least: the page is laid out at the picture's size
+// whatever the window's, but a window only a few lines high draws no new
+// frame once the page has changed after its load, and the picture never comes.
+constexpr std::pair<int, int> kMinimumWindow = {800, 600};
 
 // The page is pictured once it says it is done: the page's own script marks
 // the body data-ready after it has typeset every formula, the chart library
@@ -364,7 +371,9 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     std::lock_guard<std::mutex> turn(shared.turn());
     std::vector<std::string> args =
         commandLine(shared.path(),
-                    {"--remote-debugging-pipe", "--window-size=" + std::to_string(width) + "," + std::to_string(height),
+                    {"--remote-debugging-pipe",
+                     "--window-size=" + std::to_string(std::max(width, kMinimumWindow.first)) + "," +
+                         std::to_string(std::max(height, kMinimumWindow.second)),
                      std::string("--force-device-scale-factor=") + scaleText, "about:blank"},
                     error);
     if (args.empty()) return false;
