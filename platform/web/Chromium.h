@@ -17,8 +17,10 @@ class Chromium {
     // The page's DOM after its scripts ran, serialised.
     static bool dumpDom(const std::string& url, std::string& dom, std::string& error);
     // A PNG of the page at `width` x `height` points and `scale` pixels a point,
-    // taken when the page has loaded (its formulas typeset and charts drawn by
-    // then) and has no frame, timer or fetch left to run.
+    // taken over the browser's DevTools pipe once the page has loaded and, for
+    // a page of ours, once it says it is drawn (data-ready on its body: every
+    // formula typeset, every chart drawn) and its fonts have come. Refused
+    // when it takes longer than two minutes.
     static bool screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
                            double scale, std::string& error);
     // "file://" + the absolute path, its unsafe characters escaped.
