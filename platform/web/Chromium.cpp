@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -205,8 +206,11 @@ class DevToolsSession {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        // Commands go through a socket, not a pipe: a write to a browser that
+        // has died is then an error, not a SIGPIPE that ends this process.
         int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return error = "cannot make a pipe for Chromium", false;
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0)
+            return error = "cannot make a pipe for Chromium", false;
         if (::pipe2(out, O_CLOEXEC) != 0) {
             ::close(in[0]);
             ::close(in[1]);
@@ -241,7 +245,7 @@ class DevToolsSession {
         std::string text = message.dump();
         text.push_back('\0');
         for (size_t done = 0; done < text.size();) {
-            const ssize_t n = ::write(toBrowser_, text.data() + done, text.size() - done);
+            const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return error = "Chromium stopped taking commands", false;
             done += static_cast<size_t>(n);
@@ -407,7 +411,11 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     const auto bytes = foundation::base64Decode(result.value("data", std::string()));
     if (!bytes || bytes->empty()) return error = "Chromium gave no picture", false;
     if (!writeBytes(png, *bytes)) return error = "cannot write " + png.string(), false;
-    if (!browser.call("Browser.close", Json::object(), result, error) || !browser.ended(error)) {
+    // The browser may be gone before its answer to the close is read: its
+    // exit is what counts.
+    std::string closing;
+    browser.call("Browser.close", Json::object(), result, closing);
+    if (!browser.ended(error)) {
         std::filesystem::remove(png, ec);
         return false;
     }

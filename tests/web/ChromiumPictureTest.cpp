@@ -70,6 +70,24 @@ TEST(ChromiumPictureTest, APageIsPicturedWhenItSaysItIsDrawn) {
                                            folder.path() / "missing.png", 100, 60, 1, error));
 }
 
+// A browser that ends before it answers (here one that ends at once, before
+// or after the first command reaches it) is a refused picture, not a crash.
+TEST(ChromiumPictureTest, ABrowserThatEndsEarlyRefusesThePicture) {
+    TemporaryDataRoot folder("chromium-ends");
+    const fs::path fake = folder.path() / "chromium";
+    writeFile(fake, "#!/bin/sh\nexit 0\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    writeFile(folder.path() / "page.html", "<!DOCTYPE html><html><body></body></html>");
+    ::setenv("CALVARO_CHROMIUM", fake.c_str(), 1);
+    std::string error;
+    for (int run = 0; run < 3; ++run)
+        EXPECT_FALSE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"),
+                                               folder.path() / "page.png", 100, 60, 1, error));
+    ::unsetenv("CALVARO_CHROMIUM");
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(fs::exists(folder.path() / "page.png"));
+}
+
 // `calvaro` with pictures, its runtime folder one of the test's own: the
 // folders in it named like a Chromium profile.
 std::vector<fs::path> profilesIn(const fs::path& runtime) {
