@@ -13,6 +13,8 @@ class AnimatedChartView {
 public:
     virtual ~AnimatedChartView() = default;
     virtual void startAnimation() = 0;
+    // Whether an animation runs now: a picture taken meanwhile catches it halfway.
+    virtual bool isAnimating() const { return false; }
 };
 
 // The builders of the chart views that are drawn without the chart library

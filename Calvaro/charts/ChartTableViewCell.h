@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "Calvaro/charts/ChartManager.h"
 #include "Calvaro/charts/data/ChartData.h"
 #include "platform/ui/TableView.h"
 
@@ -22,9 +23,19 @@ public:
     void configureChart(const ChartRow& chartData, const ui::View& view);
     // Restarts the animation of an animated chart (the unit circle).
     void restartAnimation();
+    // The same after `delay` seconds on the main queue, as for a row that
+    // comes into view; the row is drawing until then.
+    void restartAnimationAfter(double delay);
+    // Whether the row's chart is still to reach its final drawing: its
+    // animation runs or is about to restart. A chart drawn at once never is.
+    bool isDrawing();
 
     const ChartRow& chartData() const { return chartData_; }
 
 private:
+    // The chart restartAnimation starts, or none.
+    AnimatedChartView* animatedChart();
+
     ChartRow chartData_;
+    int pendingRestarts_ = 0;
 };

@@ -36,6 +36,7 @@ public:
     bool isAnimationRunning = false;
 
     void startAnimation() override;
+    bool isAnimating() const override { return isAnimationRunning; }
     // The button's action: restarts the view two levels above the sender.
     static void tappedAnimateAgain(ui::View& sender);
 

@@ -1,5 +1,6 @@
 #include "Calvaro/screens/SolutionImageExport.h"
 
+#include <cmath>
 #include <ctime>
 #include <iostream>
 
@@ -73,13 +74,9 @@ private:
                         continue;
                     }
                     cell->setBackgroundColor(ui::Color::systemBackground());
-                    if (dynamic_cast<ChartTableViewCell*>(cell.get())) {
+                    if (auto chart = std::dynamic_pointer_cast<ChartTableViewCell>(cell)) {
                         // The chart finishes drawing first; the screen stays live meanwhile.
-                        auto self = shared_from_this();
-                        dispatch::MainQueue::shared()->asyncAfter(chartRowDrawingTime, [self, cell, saved] {
-                            self->snapRow(*cell, saved);
-                            self->run();
-                        });
+                        awaitChart(chart, saved, static_cast<int>(std::lround(chartRowDrawingTime / chartRowFrameTime)));
                         return;
                     }
                     snapRow(*cell, saved);
@@ -92,6 +89,18 @@ private:
         }
         auto completion = std::move(completion_);
         if (completion) completion(stackImages(pieces_));
+    }
+
+    // Snaps a chart row at the first frame at which it has finished drawing
+    // (a chart the page draws at once is done by the next frame), after
+    // `framesLeft` frames at the latest, then goes on with the walk.
+    void awaitChart(std::shared_ptr<ChartTableViewCell> cell, ui::Point saved, int framesLeft) {
+        auto self = shared_from_this();
+        dispatch::MainQueue::shared()->asyncAfter(chartRowFrameTime, [self, cell, saved, framesLeft] {
+            if (cell->isDrawing() && framesLeft > 1) return self->awaitChart(cell, saved, framesLeft - 1);
+            self->snapRow(*cell, saved);
+            self->run();
+        });
     }
 
     void snapRow(ui::TableViewCell& cell, ui::Point saved) {

@@ -25,15 +25,18 @@ ViewImagePointer stackImages(const std::vector<ViewImagePointer>& images);
 
 // Walks the table on the main queue: its header view, then per section the
 // header (when `headerSections` is absent or holds it), every row scrolled to
-// the top and snapped (a chart row after its 2 seconds of drawing), and the
+// the top and snapped (a chart row once it has finished drawing, looked at
+// every frame, and at the latest after chartRowDrawingTime), and the
 // footer; each part's scroll offset is put back. `completion` gets the
 // stacked picture, or none for a table with nothing in it.
 void tableScreenshot(ui::TableView& table, std::optional<std::set<int64_t>> headerSections,
                      std::optional<std::set<int64_t>> footerSections,
                      std::function<void(ViewImagePointer)> completion);
 
-// How long a chart row is given to finish drawing before its snapshot.
+// The longest a chart row is given to finish drawing before its snapshot.
 inline constexpr double chartRowDrawingTime = 2.0;
+// How often a chart row is looked at meanwhile: once a frame.
+inline constexpr double chartRowFrameTime = 1.0 / 60;
 // The shared picture's pixels a point.
 inline constexpr double sharedImageScale = 3.0;
 

@@ -241,8 +241,5 @@ std::optional<double> SolutionViewController::heightForRowAt(ui::TableView& tabl
 void SolutionViewController::willDisplayCell(ui::TableView&, ui::TableViewCell& cell, const ui::IndexPath& indexPath) {
     auto* chart = dynamic_cast<ChartTableViewCell*>(&cell);
     if (!chart || indexPath.section != chartSection || chartSteps_.empty()) return;
-    std::weak_ptr<ui::View> weakCell = chart->weak_from_this();
-    dispatch::MainQueue::shared()->asyncAfter(chartRowRestartDelay, [weakCell] {
-        if (auto alive = std::static_pointer_cast<ChartTableViewCell>(weakCell.lock())) alive->restartAnimation();
-    });
+    chart->restartAnimationAfter(chartRowRestartDelay);
 }

@@ -5,16 +5,22 @@
 
 namespace web {
 
-// Debian's headless Chromium, started once per request with an empty profile
-// of its own and no network of its own (no sync, updates or background
-// fetches). CALVARO_CHROMIUM names another binary.
+// Debian's headless Chromium, started once per request with no network of
+// its own (no sync, updates or background fetches). Every run of a process
+// uses the process's one profile, a private folder in memory where the system
+// has one (else in the temporary folder) made on first use and removed when
+// the process ends; runs take turns. CALVARO_CHROMIUM names another binary.
 class Chromium {
   public:
     // The binary, or empty when none is installed.
     static std::filesystem::path binary();
     // The page's DOM after its scripts ran, serialised.
     static bool dumpDom(const std::string& url, std::string& dom, std::string& error);
-    // A PNG of the page at `width` x `height` points and `scale` pixels a point.
+    // A PNG of the page at `width` x `height` points and `scale` pixels a point,
+    // taken over the browser's DevTools pipe once the page has loaded and, for
+    // a page of ours, once it says it is drawn (data-ready on its body: every
+    // formula typeset, every chart drawn) and its fonts have come. Refused
+    // when it takes longer than two minutes.
     static bool screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
                            double scale, std::string& error);
     // "file://" + the absolute path, its unsafe characters escaped.

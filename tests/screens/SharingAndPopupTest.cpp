@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "Calvaro/charts/ChartManager.h"
+#include "Calvaro/charts/ChartTableViewCell.h"
 #include "Calvaro/charts/data/CommonSplineChartData.h"
+#include "Calvaro/charts/data/UnitCircleChartData.h"
 #include "Calvaro/screens/InputTableViewCells.h"
 #include "Calvaro/screens/SelectionPopupTableViewController.h"
 #include "Calvaro/screens/SolutionImageExport.h"
@@ -127,6 +130,74 @@ TEST_F(SharingTest, TableWalkPiecesAndEmptyTables) {
     });
     EXPECT_TRUE(done);
     EXPECT_EQ(image, nullptr);
+}
+
+// A chart row is snapped at the first frame at which it has finished drawing
+// (a chart the page draws needs no more), at the latest after its drawing
+// time, and a row about to restart its animation waits for the restart.
+TEST_F(SharingTest, AChartRowIsSnappedOnceItHasFinishedDrawing) {
+    struct AnimatedStandIn : ui::View, AnimatedChartView {
+        explicit AnimatedStandIn(std::shared_ptr<bool> running) : running(std::move(running)) {}
+        void startAnimation() override {}
+        bool isAnimating() const override { return *running; }
+        std::shared_ptr<bool> running;
+    };
+    // One chart row and nothing that restarts it behind the test's back.
+    struct OneChartRow : ui::TableViewDataSource {
+        std::shared_ptr<ChartTableViewCell> cell = std::make_shared<ChartTableViewCell>();
+        int64_t numberOfRowsInSection(ui::TableView&, int64_t) override { return 1; }
+        std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView&, const ui::IndexPath&) override { return cell; }
+    };
+    auto running = std::make_shared<bool>(false);
+    ChartManager::setDrawnChartBuilders(
+        {[running](const auto&, const ui::Rect&) { return std::make_shared<AnimatedStandIn>(running); }, {}, {}});
+    struct ChartDrawingCase {
+        const char* name;
+        bool animated;
+        double animationEnds;  // 0: ended before, negative: never
+        double restartIn;      // 0: none due
+        double snappedBy;
+    };
+    // Ends between two frames: the next frame snaps the row.
+    const ChartDrawingCase cases[] = {
+        {"a chart the page draws", false, 0, 0, chartRowFrameTime},
+        {"an animation that has ended", true, 0, 0, chartRowFrameTime},
+        {"an animation that ends", true, 0.51, 0, 31 * chartRowFrameTime},
+        {"a restart that is due", true, 0, 0.51, 31 * chartRowFrameTime},
+        {"an animation that never ends", true, -1, 0, chartRowDrawingTime},
+    };
+    auto& executor = environment_.executor();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OneChartRow source;
+        ChartRow row;
+        if (c.animated) row.push_back(std::make_shared<UnitCircleChartData>(1, 1, 1, 0, std::nullopt));
+        else row.push_back(std::make_shared<CommonSplineChartData>());
+        row.front()->frameRatio = 1.0;
+        source.cell->configureChart(row, *screen_->view());
+        auto table = std::make_shared<ui::TableView>(ui::Rect(0, 0, 390, 844));
+        table->setRowHeight(390);
+        table->setDataSource(&source);
+        table->reloadData();
+        *running = c.animationEnds != 0;
+        if (c.restartIn > 0) source.cell->restartAnimationAfter(c.restartIn);
+        const double start = executor.clock().uptime();
+        bool done = false;
+        tableScreenshot(*table, std::nullopt, std::nullopt, [&](ViewImagePointer image) { done = image != nullptr; });
+        executor.runUntilIdle();
+        EXPECT_FALSE(done) << "a chart row is looked at on the next frame, not at once";
+        if (c.animationEnds > 0) {
+            executor.advanceBy(c.animationEnds);
+            EXPECT_FALSE(done) << "snapped while its animation ran";
+            *running = false;
+        }
+        executor.advanceBy(start + c.snappedBy - executor.clock().uptime() - 1e-6);
+        EXPECT_FALSE(done) << "snapped too early";
+        executor.advanceBy(2e-6);
+        EXPECT_TRUE(done) << "snapped too late";
+        executor.advanceBy(chartRowDrawingTime);
+        table->setDataSource(nullptr);
+    }
 }
 
 class PopupTest : public ::testing::Test {
