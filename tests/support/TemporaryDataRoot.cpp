@@ -22,6 +22,8 @@ TemporaryDataRoot::~TemporaryDataRoot() {
     if (homeSet_) foundation::FileSystem::setHome(previousHome_);
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+    // The keychain stand-in keeps its folder beside the data root.
+    fs::remove_all(path_.string() + ".keychain", ignored);
 }
 
 const fs::path& TemporaryDataRoot::useAsHome(const fs::path& relative) {
