@@ -238,6 +238,7 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     // before the connection closes (closing would roll them back).
     sqliteStore_->setBeforeCloseAtEnd([this] { commitPendingWrites(); });
     rawEventCount_.reset();
+    userAttributesChanged();
     useJournalMode();
     return true;
 }
@@ -272,6 +273,7 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         return true;
     });
     rawEventCount_.reset();
+    userAttributesChanged();
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
         return;
@@ -414,6 +416,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool sa
         }
     } catch (...) {
         rawEventCount_.reset();
+        userAttributesChanged();
         groupDailyCounts_ = countsBefore;
         groupDailyCountsChanged_ = countsChangedBefore;
         throw;
@@ -421,6 +424,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool sa
     if (!committed) {
         // Whatever the block counted was rolled back with it.
         rawEventCount_.reset();
+        userAttributesChanged();
         groupDailyCounts_ = countsBefore;
         groupDailyCountsChanged_ = countsChangedBefore;
         MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
@@ -490,6 +494,7 @@ bool MSRDatabase::endPendingWrites(bool commit) {
             MSRStorageLog(1, 34011, "Failed to rollback transaction");
         }
         rawEventCount_.reset();
+        userAttributesChanged();
         if (writes > 0) {
             MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
             foundation::DataLoss::note("analytics writes (events, user properties)", writes);

@@ -323,6 +323,9 @@ class MSRDatabase {
     bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
     // Deleting a name that is not stored succeeds.
     bool deleteUserAttributeWithName(const std::string& name, MSRError* error);
+    // Moves on with every write of the user properties and with everything
+    // that may have undone one: while it stays, so do the stored properties.
+    uint64_t userAttributesGeneration() const { return userAttributesGeneration_; }
 
     // --- Conditional user properties --- (MSRDatabaseConditionalUserProperties.cpp)
     // "Now" is the clock's wall time. A row that can no longer be read is
@@ -444,6 +447,13 @@ class MSRDatabase {
     // table goes through this class and commits; dropped (and counted afresh
     // when next needed) after anything that may have rolled back.
     std::optional<int64_t> rawEventCount_;
+    // Every stored user property as last read, kept until the next write of
+    // the table (or anything that may have undone one) so that the metadata
+    // of each event needs no read of the table.
+    std::optional<std::vector<MSRUserAttribute>> storedUserAttributes_;
+    uint64_t userAttributesGeneration_ = 0;
+    void userAttributesChanged();
+    const std::vector<MSRUserAttribute>* storedUserAttributes(MSRError* error);
     // The open group: the blocks kept in it, the grouped blocks running now
     // (their nested transactions become savepoints), and what waits for its
     // end.

@@ -114,6 +114,7 @@ Value MSRPersistedConfig::rawValue(const std::string& key) {
 void MSRPersistedConfig::setRawValue(const Value& value, const std::string& key) {
     if (!userDefaults_) return;
     onQueue([&] { userDefaults_->setObject(value, key); });
+    changed();
 }
 
 void MSRPersistedConfig::setBool(bool value, const std::string& key) {
@@ -143,11 +144,13 @@ void MSRPersistedConfig::setNumber(const Value& value, const std::string& key) {
         userDefaults_->setObject(value, key);
         scheduleSynchronizeToDisk();
     });
+    changed();
 }
 
 void MSRPersistedConfig::clearValues() {
     if (!userDefaults_) return;
     onQueue([&] { userDefaults_->clearAllData(); });
+    changed();
 }
 
 // --- Delayed synchronize --------------------------------------------------------
@@ -194,8 +197,10 @@ Value MSRPersistedConfig::searchAdCampaignValue() {
     return userDefaults_ ? userDefaults_->objectForKey(key("is_search_ad_campaign")) : Value();
 }
 void MSRPersistedConfig::setSearchAdCampaignValue(const Value& value) {
-    if (userDefaults_ && MSRIsNumberValue(value))
+    if (userDefaults_ && MSRIsNumberValue(value)) {
         userDefaults_->setObject(value, key("is_search_ad_campaign"));
+        changed();
+    }
 }
 
 int64_t MSRPersistedConfig::measurementEnabledState() {
@@ -207,6 +212,7 @@ void MSRPersistedConfig::setMeasurementEnabledState(int64_t value) {
         defaults->setObject(int64Value(value), key("measurement_enabled_state"));
         defaults->synchronize();
     });
+    changed();
 }
 
 double MSRPersistedConfig::midnightOffset() {
@@ -223,6 +229,7 @@ double MSRPersistedConfig::midnightOffset() {
         offset = security::randomUniform(86400000) / 1000.0;
         userDefaults_->setDouble(offset, offsetKey);
         scheduleSynchronizeToDisk();
+        changed();
     });
     return offset;
 }

@@ -74,12 +74,14 @@ MSRMonitor& MSRRemoteConfig::monitor() const {
 
 void MSRRemoteConfig::setServerSettings(const std::map<std::string, MSRSettingValue>& settings) {
     std::lock_guard lock(mutex_);
+    changed();
     cachedValueByRemoteConfigKeys_ = settings;
 }
 
 void MSRRemoteConfig::reset() {
     {
         std::lock_guard lock(mutex_);
+        changed();
         cachedValueByRemoteConfigKeys_.clear();
         cachedExperimentFlags_.clear();
     }
@@ -89,11 +91,13 @@ void MSRRemoteConfig::reset() {
 void MSRRemoteConfig::setExperimentFlagProvider(
     std::function<std::optional<bool>(const std::string&)> provider) {
     std::lock_guard lock(mutex_);
+    changed();
     experimentFlagProvider_ = std::move(provider);
 }
 
 void MSRRemoteConfig::setCachedExperimentFlags(std::map<std::string, bool> flags) {
     std::lock_guard lock(mutex_);
+    changed();
     cachedExperimentFlags_ = std::move(flags);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,6 +69,9 @@ public:
     // Empties the cache and forgets the parsed configuration: every getter
     // answers its default again.
     virtual void reset();
+    // Moves on with every change of the settings, the experiment flags and
+    // the parsed configuration: while it stays, so do the answers.
+    uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
     // Flags of the experiments client, consulted by the getters that an
     // experiment may override. The answer is nothing when the client has no
     // such flag.
@@ -272,6 +276,8 @@ private:
 
     std::shared_ptr<MSRMonitor> monitor_;
     mutable std::mutex mutex_;
+    std::atomic<uint64_t> generation_{0};
+    void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
     std::map<std::string, MSRSettingValue> cachedValueByRemoteConfigKeys_;
     std::map<std::string, bool> cachedExperimentFlags_;
     std::function<std::optional<bool>(const std::string&)> experimentFlagProvider_;
