@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <unordered_map>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -277,6 +278,16 @@ private:
     std::shared_ptr<MSRMonitor> monitor_;
     mutable std::mutex mutex_;
     std::atomic<uint64_t> generation_{0};
+    // The settings' checked values by key (the getter's own text), with the
+    // generation they were read in.
+    struct SettingMemo {
+        uint64_t generation;
+        std::variant<bool, int32_t, int64_t, double> value;
+    };
+    mutable std::mutex memoMutex_;
+    std::unordered_map<const void*, SettingMemo> settingMemo_;
+    template <typename T, typename Read>
+    T memoized(const char* key, Read read);
     void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
     std::map<std::string, MSRSettingValue> cachedValueByRemoteConfigKeys_;
     std::map<std::string, bool> cachedExperimentFlags_;
