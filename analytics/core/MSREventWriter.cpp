@@ -201,6 +201,20 @@ void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
         MSRAnalyticsState::notifyEventListeners(event);
         return;
     }
+    keepForListenersUntilCommit(MSREvent(event));
+}
+
+// The event is kept until the commit, so it is taken rather than copied.
+void MSREventWriter::notifyEventListenersOnceWritten(MSREvent&& event) {
+    if (std::exchange(engine_.eventWriteFailed_, false)) return;
+    if (!engine_.database_ || !engine_.database_->hasPendingWrites()) {
+        MSRAnalyticsState::notifyEventListeners(event);
+        return;
+    }
+    keepForListenersUntilCommit(std::move(event));
+}
+
+void MSREventWriter::keepForListenersUntilCommit(MSREvent&& event) {
     if (engine_.eventsAwaitingCommit_.empty()) {
         std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
         engine_.database_->runWhenPendingWritesEnd([weakSelf](bool committed) {
@@ -210,7 +224,7 @@ void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
             if (committed) MSRAnalyticsState::notifyEventListeners(std::move(events));
         });
     }
-    engine_.eventsAwaitingCommit_.push_back(event);
+    engine_.eventsAwaitingCommit_.push_back(std::move(event));
 }
 
 bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {

@@ -52,8 +52,10 @@ public:
     void updateScheduleOnceWritten();
     // Listeners hear of events once their writes have committed.
     void notifyEventListenersOnceWritten(const MSREvent& event);
+    void notifyEventListenersOnceWritten(MSREvent&& event);
 
 private:
+    void keepForListenersUntilCommit(MSREvent&& event);
     // The persisted values of the event's transaction (the engine's
     // pendingEventWrites_), applied only once it commits.
     bool hasPendingEventWrites() const;

@@ -188,7 +188,13 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
         interceptor(origin, name, merged, timestamp);
         return;
     }
-    logEventOnWorkerQueue(*event, true);
+    // Listeners see the event as it was logged: the handling works on its
+    // own copy, and the logged one goes to the listeners.
+    // An event handled inside another's handling keeps the outer one's mark.
+    const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
+    handleEventOnWorkerQueue(*event);
+    eventWriter().notifyEventListenersOnceWritten(std::move(*event));
+    eventWriteFailed_ = outerWriteFailed;
 }
 
 void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners) {

@@ -98,3 +98,50 @@ TEST_F(MetadataFromMemoryTest, EveryChangeBetweenTwoEventsShowsInTheLaterOnesMet
     }
     MSRConsentSettingsUtil::clearAllSettings();
 }
+
+namespace {
+
+struct RowsRemovedCase {
+    const char* what;
+    const char* name;  // the event logged after the removal
+    std::function<void()> remove;
+};
+
+}  // namespace
+
+// The rows an event relies on without asking (its name's aggregates, its
+// metadata) are written again after anything removed them or undid them:
+// an event stored without its metadata would be lost at the next upload.
+TEST_F(MetadataFromMemoryTest, RowsRemovedOrUndoneAreWrittenAgainForTheNextEvent) {
+    const std::vector<RowsRemovedCase> cases = {
+        {"events uploaded and their metadata deleted", "known",
+         [this] {
+             std::vector<std::string> last = sql("SELECT max(rowid) FROM raw_events");
+             ASSERT_TRUE(database().deleteRawEventsWithMaxRowID(std::stoll(last.at(0)), nullptr));
+             ASSERT_TRUE(database().deleteUnusedRawEventsMetadata(nullptr));
+         }},
+        {"aggregates deleted", "known", [this] { ASSERT_TRUE(database().deleteAllEventAggregates(nullptr)); }},
+        {"aggregates written and read in a transaction that was rolled back", "fresh",
+         [this] {
+             database().performTransaction([this] {
+                 database().updateEventAggregates(*MSREventAggregates::initWithName("fresh", 0, 0, 0, 0), nullptr);
+                 EXPECT_EQ(database().containsEventAggregatesWithName("fresh", nullptr), true);
+                 return false;
+             });
+         }},
+    };
+    for (const RowsRemovedCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        restartEngine();
+        log("known");
+        log("known");
+        onWorker(c.remove);
+        log(c.name);
+        EXPECT_EQ(sql(std::string("SELECT count(*) FROM events WHERE name = '") + c.name + "'"),
+                  std::vector<std::string>{"1"});
+        EXPECT_EQ(sql("SELECT count(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+                      "(SELECT metadata_fingerprint FROM raw_events_metadata)"),
+                  std::vector<std::string>{"0"})
+            << "an event stored without its metadata";
+    }
+}
