@@ -306,10 +306,19 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
 
 std::optional<MSRObjectDictionary> MSRMeasurement::parametersWithAddedDefaultEventParameters(
     const MSRObjectDictionary& parameters) {
-    std::optional<foundation::Value::Dictionary> defaults =
-        persistedConfig_ ? persistedConfig_->defaultEventParameters() : std::nullopt;
-    if (!defaults || defaults->empty()) return std::nullopt;
-    MSRObjectDictionary merged = objectsFromDictionary(*defaults);
+    if (!persistedConfig_) return std::nullopt;
+    // Read and converted once per change of the configuration, not per event.
+    DefaultParametersMemo& memo = defaultParametersMemo_;
+    const uint64_t generation = persistedConfig_->generation();
+    if (memo.config != persistedConfig_.get() || memo.generation != generation) {
+        std::optional<foundation::Value::Dictionary> defaults = persistedConfig_->defaultEventParameters();
+        memo.objects.reset();
+        if (defaults && !defaults->empty()) memo.objects = objectsFromDictionary(*defaults);
+        memo.config = persistedConfig_.get();
+        memo.generation = generation;
+    }
+    if (!memo.objects) return std::nullopt;
+    MSRObjectDictionary merged = *memo.objects;
     for (const auto& [name, object] : parameters) merged.insert_or_assign(name, object);
     return merged;
 }

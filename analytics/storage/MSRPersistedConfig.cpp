@@ -180,11 +180,28 @@ void MSRPersistedConfig::synchronizeToDisk() {
 
 // --- Properties -------------------------------------------------------------------
 
+// The event road reads a few of these for every event: a value read since
+// the last write is answered from memory.
+template <typename T>
+T MSRPersistedConfig::memoized(const char* suffix) {
+    const uint64_t before = generation();
+    {
+        std::lock_guard lock(memoMutex_);
+        auto found = memo_.find(suffix);
+        if (found != memo_.end() && found->second.generation == before) return std::get<T>(found->second.value);
+    }
+    T value{};
+    read(key(suffix), value);
+    std::lock_guard lock(memoMutex_);
+    // A write during the read may or may not show in it: not kept then.
+    if (generation() == before) memo_.insert_or_assign(suffix, Memo{before, value});
+    return value;
+}
+
 #define MSR_DEFINE_PROPERTY(Type, getter, setter, suffix) \
     auto MSRPersistedConfig::getter()->Type {             \
-        Type value{};                                     \
-        read(key(suffix), value);                         \
-        return value;                                     \
+        static constexpr const char* kSuffix = suffix;    \
+        return memoized<Type>(kSuffix);                   \
     }                                                     \
     void MSRPersistedConfig::setter(const Type& value) {  \
         write(value, key(suffix));                        \
@@ -216,7 +233,14 @@ void MSRPersistedConfig::setMeasurementEnabledState(int64_t value) {
 }
 
 double MSRPersistedConfig::midnightOffset() {
-    const std::string offsetKey = key("midnight_offset");
+    static constexpr const char* kSuffix = "midnight_offset";
+    const uint64_t before = generation();
+    {
+        std::lock_guard lock(memoMutex_);
+        auto found = memo_.find(kSuffix);
+        if (found != memo_.end() && found->second.generation == before) return std::get<double>(found->second.value);
+    }
+    const std::string offsetKey = key(kSuffix);
     double offset = 0.0;
     if (!userDefaults_) return offset;
     // Read, draw and store in one step, so every caller sees the stored value.
@@ -231,6 +255,8 @@ double MSRPersistedConfig::midnightOffset() {
         scheduleSynchronizeToDisk();
         changed();
     });
+    std::lock_guard lock(memoMutex_);
+    if (generation() == before) memo_.insert_or_assign(kSuffix, Memo{before, offset});
     return offset;
 }
 

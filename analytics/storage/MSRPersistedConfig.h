@@ -11,6 +11,8 @@
 // they must not be called from a block already running on it.
 
 #include <atomic>
+#include <unordered_map>
+#include <variant>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -182,5 +184,15 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     std::mutex lock_;
     dispatch::WorkItem synchronizeBlock_;
     std::atomic<uint64_t> generation_{0};
+    // Property values by key suffix (the getter's own text), with the
+    // generation they were read in.
+    struct Memo {
+        uint64_t generation;
+        std::variant<double, int64_t, bool, Text, Raw> value;
+    };
+    std::mutex memoMutex_;
+    std::unordered_map<const void*, Memo> memo_;
+    template <typename T>
+    T memoized(const char* suffix);
     void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
 };
