@@ -250,10 +250,7 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
 
 bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFingerprint, bool isRealtime,
                                  MSRError* error) {
-    MSRPBEvent proto = rawEvent.protoEvent();
-    MSRPBClearField(proto, MSREventSlot::kName);
-    std::optional<std::vector<uint8_t>> data = proto.protoBuffer();
-    if (!data) return fail(error, kConversion, "Received empty raw event data for getting dictionary representation");
+    std::vector<uint8_t> data = rawEvent.encodedWithoutName();
     // The engine's busiest write: one statement kept prepared instead of an
     // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
@@ -261,7 +258,7 @@ bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFinge
         "INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, ?, ?, "
         "?)";
     if (!stepCachedStatement(insert,
-                             {rawEvent.name(), rawEvent.timestamp(), metadataFingerprint, std::move(*data),
+                             {rawEvent.name(), rawEvent.timestamp(), metadataFingerprint, std::move(data),
                               int64_t{isRealtime ? 1 : 0}},
                              "insert raw event", error)) {
         rawEventCount_.reset();
