@@ -1,5 +1,6 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 
+#include <atomic>
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -31,6 +32,12 @@ constexpr const char* kTypeOrder[] = {MSRConsentSettingsUtil::kAdStorage, MSRCon
 State& state() {
     static State instance;
     return instance;
+}
+
+// Moves on with every change of the state, under its lock.
+std::atomic<uint64_t> changes{0};
+void noteChange() {
+    changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
 const foundation::Value* lookup(const std::optional<MSRConsentSettingsUtil::Settings>& table, const std::string& key) {
@@ -162,6 +169,7 @@ std::optional<MSRConsentSettingsUtil::Settings> MSRConsentSettingsUtil::consentS
 
 void MSRConsentSettingsUtil::setConsentSettings(const std::optional<Settings>& settings) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().settings = settings;
     if (!settings) {
         state().source = kSourceNone;
@@ -176,6 +184,7 @@ int64_t MSRConsentSettingsUtil::consentSource() {
 
 void MSRConsentSettingsUtil::setConsentSource(int64_t source) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().source = source;
     refreshDiagnosticSourcesLocked(state(), true);
 }
@@ -203,26 +212,31 @@ int64_t MSRConsentSettingsUtil::version() {
 void MSRConsentSettingsUtil::setVersion(int64_t version) {
     if (version != 1 && version != 2) return;
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().version = version;
 }
 
 void MSRConsentSettingsUtil::setDefaultSettings(const std::optional<Settings>& settings) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().defaults = settings;
 }
 
 void MSRConsentSettingsUtil::setDelegatedSettings(const std::optional<Settings>& settings) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().delegated = settings;
 }
 
 void MSRConsentSettingsUtil::setRegionalDefaults(const std::optional<Settings>& settings) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().regional = settings;
 }
 
 void MSRConsentSettingsUtil::updateSettings(const Settings& settings, int64_t source) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     Settings merged = state().settings.value_or(Settings{});
     for (const auto& [key, value] : settings) merged[key] = value;
     state().settings = std::move(merged);
@@ -232,6 +246,7 @@ void MSRConsentSettingsUtil::updateSettings(const Settings& settings, int64_t so
 
 void MSRConsentSettingsUtil::updateSettings(const Settings& settings) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     Settings merged = state().settings.value_or(Settings{});
     for (const auto& [key, value] : settings) merged[key] = value;
     state().settings = std::move(merged);
@@ -307,12 +322,14 @@ std::string MSRConsentSettingsUtil::description() {
 
 void MSRConsentSettingsUtil::unsetAdPersonalization() {
     std::lock_guard lock(state().mutex);
+    noteChange();
     if (state().settings) state().settings->erase(kAdPersonalization);
     setDiagnosticSourceLocked(state(), 0, kAdPersonalization);
 }
 
 void MSRConsentSettingsUtil::clearAllSettings() {
     std::lock_guard lock(state().mutex);
+    noteChange();
     state().settings.reset();
     state().defaults.reset();
     state().delegated.reset();
@@ -323,17 +340,24 @@ void MSRConsentSettingsUtil::clearAllSettings() {
 
 void MSRConsentSettingsUtil::setDiagnosticSource(int64_t code, const std::string& consentType) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     setDiagnosticSourceLocked(state(), code, consentType);
 }
 
 void MSRConsentSettingsUtil::resetDiagnosticSources() {
     std::lock_guard lock(state().mutex);
+    noteChange();
     resetDiagnosticSourcesLocked(state());
 }
 
 void MSRConsentSettingsUtil::refreshDiagnosticSources(bool fromSource) {
     std::lock_guard lock(state().mutex);
+    noteChange();
     refreshDiagnosticSourcesLocked(state(), fromSource);
+}
+
+uint64_t MSRConsentSettingsUtil::changeCount() {
+    return changes.load(std::memory_order_acquire);
 }
 
 std::string MSRConsentSettingsUtil::consentSignals() {

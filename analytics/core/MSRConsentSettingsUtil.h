@@ -74,6 +74,9 @@ public:
     // and analytics storage ("0" denied, "1" granted, "-" otherwise); and "1"
     // followed by one diagnostic digit per type, in the order ad storage,
     // analytics storage, ad user data, ad personalization.
+    // Moves on with every change of the settings, the source or the
+    // diagnostics: while it stays, every answer of this class stays.
+    static uint64_t changeCount();
     static std::string consentSignals();
     static std::string consentDiagnostics();
     // Diagnostic digits: 0 none recorded, 1 server default, 2 delegation,

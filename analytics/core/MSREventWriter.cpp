@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "analytics/core/MSRAnalyticsState.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
+#include "analytics/core/MSREnvironmentInfo.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSREventWriter.h"
 #include "analytics/core/MSRMeasurement.h"
@@ -199,6 +201,20 @@ void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
         MSRAnalyticsState::notifyEventListeners(event);
         return;
     }
+    keepForListenersUntilCommit(MSREvent(event));
+}
+
+// The event is kept until the commit, so it is taken rather than copied.
+void MSREventWriter::notifyEventListenersOnceWritten(MSREvent&& event) {
+    if (std::exchange(engine_.eventWriteFailed_, false)) return;
+    if (!engine_.database_ || !engine_.database_->hasPendingWrites()) {
+        MSRAnalyticsState::notifyEventListeners(event);
+        return;
+    }
+    keepForListenersUntilCommit(std::move(event));
+}
+
+void MSREventWriter::keepForListenersUntilCommit(MSREvent&& event) {
     if (engine_.eventsAwaitingCommit_.empty()) {
         std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
         engine_.database_->runWhenPendingWritesEnd([weakSelf](bool committed) {
@@ -208,7 +224,7 @@ void MSREventWriter::notifyEventListenersOnceWritten(const MSREvent& event) {
             if (committed) MSRAnalyticsState::notifyEventListeners(std::move(events));
         });
     }
-    engine_.eventsAwaitingCommit_.push_back(event);
+    engine_.eventsAwaitingCommit_.push_back(std::move(event));
 }
 
 bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {
@@ -321,7 +337,20 @@ std::optional<MSREventWriter::PreparedWrite> MSREventWriter::prepareWrite(const 
 // The metadata stored with an event: the user properties, and the campaign
 // waiting to be persisted or persisted already. Nothing when the properties
 // cannot be read.
+//
+// Most events come with nothing changed since the one before: their stamp
+// matches and the last metadata is theirs, with no read of the properties or
+// the identity. The stamp is taken before the inputs are read, so a change
+// made while they are read shows as a new stamp at the next event.
 std::shared_ptr<const MSREventWriter::Metadata> MSREventWriter::metadataForEvent(MSRError* error) {
+    const bool campaignPending = engine_.pendingEventWrites_.adCampaignInfoBuffer.has_value();
+    MetadataStamp stamp = metadataStamp();
+    const double now = dispatch::Clock::now();
+    if (lastMetadata_ && lastStamp_ && !campaignPending && *lastStamp_ == stamp &&
+        engine_.identity_ && engine_.identity_->answersCurrentAt(now)) {
+        return lastMetadata_;
+    }
+    lastStamp_.reset();
     std::optional<std::vector<MSRUserAttribute>> attributes =
         engine_.database_->userAttributesIncludingInternal(true, error);
     if (!attributes) return nullptr;
@@ -330,6 +359,7 @@ std::shared_ptr<const MSREventWriter::Metadata> MSREventWriter::metadataForEvent
     std::optional<std::vector<uint8_t>> campaign = pending.adCampaignInfoBuffer
                                                        ? pending.adCampaignInfoBuffer
                                                        : engine_.persistedConfig_->adCampaignInfoBuffer();
+    if (!campaignPending) lastStamp_ = std::move(stamp);
     if (lastMetadata_ && lastMetadata_->inputs == inputs && lastMetadata_->campaign == campaign) return lastMetadata_;
 
     auto made = std::make_shared<Metadata>();
@@ -344,6 +374,24 @@ std::shared_ptr<const MSREventWriter::Metadata> MSREventWriter::metadataForEvent
     made->campaign = std::move(campaign);
     lastMetadata_ = std::move(made);
     return lastMetadata_;
+}
+
+MSREventWriter::MetadataStamp MSREventWriter::metadataStamp() {
+    MetadataStamp stamp;
+    stamp.database = engine_.database_.get();
+    stamp.identity = engine_.identity_.get();
+    stamp.remoteConfig = engine_.remoteConfig_.get();
+    stamp.persistedConfig = engine_.persistedConfig_.get();
+    stamp.attributes = engine_.database_->userAttributesGeneration();
+    stamp.identityAnswers = engine_.identity_ ? engine_.identity_->answersGeneration() : 0;
+    stamp.remoteConfigGeneration = engine_.remoteConfig_ ? engine_.remoteConfig_->generation() : 0;
+    stamp.persistedConfigGeneration = engine_.persistedConfig_->generation();
+    stamp.consent = MSRConsentSettingsUtil::changeCount();
+    stamp.sessionExpired = engine_.sessionReporter_ && engine_.sessionReporter_->isSessionExpired();
+    std::shared_ptr<MSREnvironmentInfo> environment = MSREnvironmentInfo::sharedInstance();
+    stamp.timeZoneOffsetMinutes = environment->timeZoneOffsetMinutes();
+    stamp.language = environment->userDefaultLanguage();
+    return stamp;
 }
 
 bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isRealtime, const PreparedWrite* prepared) {

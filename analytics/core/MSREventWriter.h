@@ -52,8 +52,10 @@ public:
     void updateScheduleOnceWritten();
     // Listeners hear of events once their writes have committed.
     void notifyEventListenersOnceWritten(const MSREvent& event);
+    void notifyEventListenersOnceWritten(MSREvent&& event);
 
 private:
+    void keepForListenersUntilCommit(MSREvent&& event);
     // The persisted values of the event's transaction (the engine's
     // pendingEventWrites_), applied only once it commits.
     bool hasPendingEventWrites() const;
@@ -66,5 +68,25 @@ private:
     std::optional<PreparedWrite> prepareWrite(const MSREvent& event);
     std::shared_ptr<const Metadata> metadataForEvent(MSRError* error);
     std::shared_ptr<const Metadata> lastMetadata_;
+    // What tells, at the cost of a few loads, that the inputs of the last
+    // metadata are unchanged: the change counts of everything it is read
+    // from, and the few inputs that change with time or the environment.
+    struct MetadataStamp {
+        const void* database = nullptr;
+        const void* identity = nullptr;
+        const void* remoteConfig = nullptr;
+        const void* persistedConfig = nullptr;
+        uint64_t attributes = 0;
+        uint64_t identityAnswers = 0;
+        uint64_t remoteConfigGeneration = 0;
+        uint64_t persistedConfigGeneration = 0;
+        uint64_t consent = 0;
+        bool sessionExpired = false;
+        int32_t timeZoneOffsetMinutes = 0;
+        std::optional<std::string> language;
+        bool operator==(const MetadataStamp&) const = default;
+    };
+    MetadataStamp metadataStamp();
+    std::optional<MetadataStamp> lastStamp_;
     bool storeEvent(MSREvent& event, bool isRealtime, const MSRPBMeasurementBundle& metadata, int64_t fingerprint);
 };

@@ -225,7 +225,12 @@ std::shared_ptr<MSRRemoteConfig> MSRIdentity::remoteConfig() {
 }
 
 void MSRIdentity::setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig) {
-    runAsync([this, remoteConfig = std::move(remoteConfig)] { remoteConfig_ = remoteConfig; });
+    runAsync([this, remoteConfig = std::move(remoteConfig)] {
+        remoteConfig_ = remoteConfig;
+        // Its refresh interval and identifier gate may differ.
+        refreshDue_ = 0;
+        answersChanged();
+    });
 }
 
 // ---- facts --------------------------------------------------------------------
@@ -261,7 +266,10 @@ void MSRIdentity::setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::str
         return;
     }
     if (didSet.exchange(true)) return;
-    runAsync([&field, appID] { field = appID; });
+    runAsync([this, &field, appID] {
+        field = appID;
+        answersChanged();
+    });
 }
 
 void MSRIdentity::setAppIDFromZMP(const std::string& appID) {
@@ -285,7 +293,10 @@ std::optional<std::string> MSRIdentity::vuzedezoInstallationID() {
 }
 
 void MSRIdentity::setVuzedezoInstallationID(const std::optional<std::string>& installationID) {
-    runAsync([this, installationID] { vuzedezoInstallationID_ = installationID; });
+    runAsync([this, installationID] {
+        vuzedezoInstallationID_ = installationID;
+        answersChanged();
+    });
 }
 
 // ---- app instance ID and advertising state ---------------------------------------
@@ -298,7 +309,10 @@ std::optional<std::string> MSRIdentity::appInstanceID() {
 }
 
 void MSRIdentity::setAppInstanceID(const std::optional<std::string>& appInstanceID) {
-    runAsync([this, appInstanceID] { persistedConfig_->setAppInstanceID(appInstanceID); });
+    runAsync([this, appInstanceID] {
+        persistedConfig_->setAppInstanceID(appInstanceID);
+        answersChanged();
+    });
 }
 
 std::optional<std::string> MSRIdentity::hashedResettableDeviceID() {
@@ -342,7 +356,21 @@ void MSRIdentity::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
     runAsync([this, value] { persistedConfig_->setShouldSetLastAdvertisingIDResetUserProperty(value); });
 }
 
+// The throttle of updateIdentifiersOnQueue, judged off the queue: it lets a
+// refresh through once its interval has passed, the clock went back, or the
+// stored app instance ID may have changed.
+bool MSRIdentity::refreshIsThrottledAt(double now) const {
+    return persistedConfig_->generation() == refreshedConfigGeneration_.load(std::memory_order_acquire) &&
+           refreshedAt_.load(std::memory_order_acquire) <= now && now < refreshDue_.load(std::memory_order_acquire);
+}
+
+bool MSRIdentity::answersCurrentAt(double now) const {
+    return refreshIsThrottledAt(now) && now < tokenExpiry_.load(std::memory_order_acquire);
+}
+
 void MSRIdentity::updateIdentifiers() {
+    // Most events come well within the refresh interval: nothing to post.
+    if (refreshIsThrottledAt(dispatch::Clock::now())) return;
     if (queue_->isCurrent()) {
         updateIdentifiersOnQueue();
     } else {
@@ -359,12 +387,16 @@ void MSRIdentity::updateIdentifiersAndWait() {
 
 void MSRIdentity::updateIdentifiersOnQueue() {
     const double now = dispatch::Clock::now();
+    // Taken before the read: a write after it shows as a newer generation.
+    const uint64_t configGeneration = persistedConfig_->generation();
     const std::optional<std::string> storedAppInstanceID = persistedConfig_->appInstanceID();
     // A refresh shortly after the last one learns nothing new; a last refresh
     // in the future means the clock was set back, so refresh anyway.
+    const double cacheTime = remoteConfig()->adIDCacheTime();
     if (storedAppInstanceID && lastAppInstanceIDUpdateTimestamp_ &&
-        *lastAppInstanceIDUpdateTimestamp_ <= now &&
-        now - *lastAppInstanceIDUpdateTimestamp_ < remoteConfig()->adIDCacheTime()) {
+        *lastAppInstanceIDUpdateTimestamp_ <= now && now - *lastAppInstanceIDUpdateTimestamp_ < cacheTime) {
+        refreshedConfigGeneration_ = configGeneration;
+        refreshDue_ = *lastAppInstanceIDUpdateTimestamp_ + cacheTime;
         return;
     }
 
@@ -423,10 +455,16 @@ void MSRIdentity::updateIdentifiersOnQueue() {
         if (!adStorageDenied) persistedConfig_->setHashedResettableDeviceID(hash);
     }
 
+    if (changed || limitedAdTracking_ != limited || resettableDeviceID_ != current || appleConsentStatus_ != status)
+        answersChanged();
     lastAppInstanceIDUpdateTimestamp_ = now;
     limitedAdTracking_ = limited;
     resettableDeviceID_ = current;
     appleConsentStatus_ = status;
+    // Without a stored ID (analytics storage denied) every call refreshes.
+    refreshedAt_ = now;
+    refreshDue_ = persistedConfig_->appInstanceID() ? now + cacheTime : now;
+    refreshedConfigGeneration_ = configGeneration;
 }
 
 std::optional<std::string> MSRIdentity::identifierForVendor() {
@@ -443,7 +481,10 @@ std::optional<std::string> MSRIdentity::identifierForVendor() {
     // any thread, and asking it here keeps a worker from waiting on a main
     // thread that may be waiting on the worker.
     std::optional<std::string> fresh = host::identifierForVendor();
-    if (fresh) runAsync([this, fresh] { identifierForVendorString_ = fresh; });
+    if (fresh) runAsync([this, fresh] {
+        identifierForVendorString_ = fresh;
+        answersChanged();
+    });
     return fresh;
 }
 
@@ -471,7 +512,11 @@ std::optional<std::string> MSRIdentity::sessionStitchingTokenWithSessionNumber(i
         if (!sessionStitchingToken_) {
             sessionStitchingToken_ = newRandomAppInstanceID();
             if (!userIDAvailable) sessionStitchingTokenExpirationTime_ = now + kSessionStitchingTokenLifetime;
+            answersChanged();
         }
+        tokenExpiry_ = !userIDAvailable && sessionStitchingTokenExpirationTime_
+                           ? *sessionStitchingTokenExpirationTime_
+                           : std::numeric_limits<double>::infinity();
         token = sessionStitchingToken_;
     });
     return token;
@@ -485,6 +530,7 @@ void MSRIdentity::resetSessionStitchingTokenOnWorkerQueue() {
     runSync([this] {
         sessionStitchingToken_.reset();
         sessionStitchingTokenExpirationTime_.reset();
+        answersChanged();
     });
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -134,6 +135,18 @@ public:
     bool shouldSetLastAdvertisingIDResetUserProperty();
     void setShouldSetLastAdvertisingIDResetUserProperty(bool value);
 
+    // ---- what the stored metadata of events is made of --------------------
+    // Moves on with every change of the answers above (the application IDs,
+    // the installation ID, the advertising state, the vendor identifier, the
+    // session stitching token) made by this identity. The answers also
+    // depend on the persisted configuration and the consent settings, which
+    // count their own changes.
+    uint64_t answersGeneration() const { return answersGeneration_.load(std::memory_order_acquire); }
+    // True while neither a refresh of the advertising state nor the session
+    // stitching token's expiry is due at `now`: the answers given since then
+    // stay the same until a generation moves.
+    bool answersCurrentAt(double now) const;
+
     // ---- session stitching, diversion key, ephemeral ID ------------------
     std::optional<std::string> sessionStitchingTokenWithSessionNumber(int64_t sessionNumber, bool sessionExpired,
                                                                       bool userIDAvailable);
@@ -160,6 +173,9 @@ private:
     void refreshThenRead(const std::function<void()>& read);
     std::shared_ptr<MSRRemoteConfig> remoteConfig();
     void updateIdentifiersOnQueue();
+    void answersChanged() { answersGeneration_.fetch_add(1, std::memory_order_acq_rel); }
+    // True when a refresh now would stop on its throttle.
+    bool refreshIsThrottledAt(double now) const;
 
     // Fields, in the order of the identity's record; all on queue_.
     std::optional<double> lastAppInstanceIDUpdateTimestamp_;
@@ -189,5 +205,13 @@ private:
     std::shared_ptr<MSRIdentitySupport> identitySupport_;
     std::shared_ptr<MSRRemoteConfig> remoteConfig_;  // on queue_
     std::atomic<bool> didSetAppIDFromZMP_{false};
+    // Read off the queue: the answers' generation; the last refresh, when the
+    // next is due and the persisted configuration's generation it saw; the
+    // session stitching token's expiry.
+    std::atomic<uint64_t> answersGeneration_{0};
+    std::atomic<double> refreshedAt_{0};
+    std::atomic<double> refreshDue_{0};
+    std::atomic<uint64_t> refreshedConfigGeneration_{~uint64_t{0}};
+    std::atomic<double> tokenExpiry_{std::numeric_limits<double>::infinity()};
     std::atomic<bool> didSetAppIDFromAdzev_{false};
 };

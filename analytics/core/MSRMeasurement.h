@@ -246,6 +246,14 @@ public:
                                                       bool backfillEvents);
     // The parameters over the default event parameters; nothing when there are no defaults.
     std::optional<MSRObjectDictionary> parametersWithAddedDefaultEventParameters(const MSRObjectDictionary& parameters);
+    // The stored default event parameters as last read, with the state of
+    // the configuration they were read in.
+    struct DefaultParametersMemo {
+        const void* config = nullptr;
+        uint64_t generation = 0;
+        std::optional<MSRObjectDictionary> objects;
+    };
+    DefaultParametersMemo defaultParametersMemo_;
     // Hands an event to the handling sequence from any thread (nothing
     // happens once the engine is gone; nothing is logged for none).
     void logEvent(const std::optional<MSREvent>& event);

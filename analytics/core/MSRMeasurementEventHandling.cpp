@@ -203,7 +203,13 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
         interceptor(origin, name, merged, timestamp);
         return;
     }
-    logEventOnWorkerQueue(*event, true);
+    // Listeners see the event as it was logged: the handling works on its
+    // own copy, and the logged one goes to the listeners.
+    // An event handled inside another's handling keeps the outer one's mark.
+    const bool outerWriteFailed = std::exchange(eventWriteFailed_, false);
+    handleEventOnWorkerQueue(*event);
+    eventWriter().notifyEventListenersOnceWritten(std::move(*event));
+    eventWriteFailed_ = outerWriteFailed;
 }
 
 void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners) {
@@ -315,10 +321,19 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
 
 std::optional<MSRObjectDictionary> MSRMeasurement::parametersWithAddedDefaultEventParameters(
     const MSRObjectDictionary& parameters) {
-    std::optional<foundation::Value::Dictionary> defaults =
-        persistedConfig_ ? persistedConfig_->defaultEventParameters() : std::nullopt;
-    if (!defaults || defaults->empty()) return std::nullopt;
-    MSRObjectDictionary merged = objectsFromDictionary(*defaults);
+    if (!persistedConfig_) return std::nullopt;
+    // Read and converted once per change of the configuration, not per event.
+    DefaultParametersMemo& memo = defaultParametersMemo_;
+    const uint64_t generation = persistedConfig_->generation();
+    if (memo.config != persistedConfig_.get() || memo.generation != generation) {
+        std::optional<foundation::Value::Dictionary> defaults = persistedConfig_->defaultEventParameters();
+        memo.objects.reset();
+        if (defaults && !defaults->empty()) memo.objects = objectsFromDictionary(*defaults);
+        memo.config = persistedConfig_.get();
+        memo.generation = generation;
+    }
+    if (!memo.objects) return std::nullopt;
+    MSRObjectDictionary merged = *memo.objects;
     for (const auto& [name, object] : parameters) merged.insert_or_assign(name, object);
     return merged;
 }

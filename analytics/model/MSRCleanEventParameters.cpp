@@ -81,6 +81,7 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
 
     std::set<std::string> removed;
     MSRParameters replacements;
+    size_t keptAsCleaned = 0;  // parameters whose cleaned value is in `replacements`
     for (const auto& [name, object] : parameters) {
         if (!MSRCheckEventParameterName(name, isPublic, replacements)) {
             removed.insert(name);
@@ -125,12 +126,18 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
             }
             value = std::move(cleaned);
         }
-        if (plain && !alreadyReplaced) replacements.insert_or_assign(name, std::move(*value));
+        if (plain && !alreadyReplaced) {
+            // The names come in order: the end is the place of most.
+            replacements.insert_or_assign(replacements.end(), name, std::move(*value));
+            ++keptAsCleaned;
+        }
     }
 
     MSRParameters result;
     const bool everythingRemoved = removed.size() == parameters.size();
-    if (everythingRemoved) {
+    if (everythingRemoved || (removed.empty() && keptAsCleaned == parameters.size())) {
+        // Nothing of the given parameters to add: every one was removed or
+        // is in `replacements` already.
         result = std::move(replacements);
     } else {
         for (const auto& [name, object] : parameters) {

@@ -60,12 +60,20 @@ void report(int64_t level, int64_t code, const std::string& message,
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
+bool isASCIILetter(UChar32 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 // Letters are the letter categories only: a combining mark is no letter.
+// The ASCII letters are the only letters below 128; every name is checked
+// with each event, and most are ASCII.
 bool isLetter(UChar32 c) {
+    if (c >= 0 && c < 128) return isASCIILetter(c);
     return c >= 0 && (U_GET_GC_MASK(c) & U_GC_L_MASK) != 0;
 }
 
 bool isNameCharacter(UChar32 c) {
+    if (c >= 0 && c < 128) return c == '_' || isASCIILetter(c) || (c >= '0' && c <= '9');
     return c == '_' || isLetter(c) || (c >= 0 && u_charType(c) == U_DECIMAL_DIGIT_NUMBER);
 }
 

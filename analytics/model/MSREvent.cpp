@@ -9,7 +9,10 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include "analytics/messages/NANOVarint.h"
 
 namespace {
 
@@ -419,6 +422,140 @@ MSRPBEvent MSREvent::protoEvent() const {
         params.push_back(std::move(param));
     }
     return MSRPBEvent(*NANOMessageBase::initWithMessageInfo(MSRPBEvent::type(), std::move(proto)));
+}
+
+namespace {
+
+// The keys of the fields written below: (field number << 3) | wire type, as
+// in the .proto: Event params = 1, timestamp_millis = 3,
+// previous_timestamp_millis = 4; EventParam name = 1, string_value = 2,
+// int_value = 3, double_value = 5, param_value = 6.
+constexpr uint8_t kEventParamsKey = (1 << 3) | 2;
+constexpr uint8_t kEventTimestampKey = (3 << 3) | 0;
+constexpr uint8_t kEventPreviousTimestampKey = (4 << 3) | 0;
+constexpr uint8_t kParamNameKey = (1 << 3) | 2;
+constexpr uint8_t kParamStringKey = (2 << 3) | 2;
+constexpr uint8_t kParamIntKey = (3 << 3) | 0;
+constexpr uint8_t kParamDoubleKey = (5 << 3) | 1;
+constexpr uint8_t kParamNestedKey = (6 << 3) | 2;
+
+size_t delimited(size_t length) {
+    return 1 + NANOVarintSize(length) + length;
+}
+
+// The body of wireParam's message.
+size_t scalarParamLength(const std::string& name, const MSRValue& value) {
+    size_t length = name.empty() ? 0 : delimited(name.size());
+    switch (value.valueType()) {
+        case MSRValue::kString:
+            return length + delimited(value.stringValue()->size());
+        case MSRValue::kInt64:
+            return length + 1 + NANOVarintSize(static_cast<uint64_t>(value.int64Value()));
+        case MSRValue::kDouble:
+            return length + 1 + 8;
+        case MSRValue::kArray:
+            break;
+    }
+    return length;
+}
+
+struct StoredEventWriter {
+    uint8_t* out;
+
+    void key(uint8_t key) { *out++ = key; }
+    void varint(uint64_t value) { out = NANOPutVarint(out, value); }
+    void text(uint8_t fieldKey, const std::string& value) {
+        key(fieldKey);
+        varint(value.size());
+        if (!value.empty()) std::memcpy(out, value.data(), value.size());
+        out += value.size();
+    }
+    void scalarParam(const std::string& name, const MSRValue& value) {
+        if (!name.empty()) text(kParamNameKey, name);
+        switch (value.valueType()) {
+            case MSRValue::kString:
+                text(kParamStringKey, *value.stringValue());
+                break;
+            case MSRValue::kInt64:
+                key(kParamIntKey);
+                varint(static_cast<uint64_t>(value.int64Value()));
+                break;
+            case MSRValue::kDouble: {
+                key(kParamDoubleKey);
+                const uint64_t bits = std::bit_cast<uint64_t>(value.doubleValue());
+                for (int i = 0; i < 8; ++i) *out++ = static_cast<uint8_t>(bits >> (8 * i));
+                break;
+            }
+            case MSRValue::kArray:
+                break;
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<uint8_t> MSREvent::encodedWithoutName() const {
+    // The lengths of the list parameters' items, measured once and written
+    // in the same order.
+    std::vector<size_t> itemLengths;
+    size_t total = 1 + NANOVarintSize(static_cast<uint64_t>(MSRMillisecondsFromSeconds(timestamp_)));
+    const bool hasPrevious = previousTimestamp_ > std::numeric_limits<double>::epsilon();
+    if (hasPrevious) total += 1 + NANOVarintSize(static_cast<uint64_t>(MSRMillisecondsFromSeconds(previousTimestamp_)));
+    for (const auto& [name, value] : parameters_) {
+        const MSRValueList* items = value.arrayValue();
+        if (!items) {
+            total += delimited(scalarParamLength(name, value));
+            continue;
+        }
+        size_t length = delimited(name.size());
+        for (const MSRParameters& item : *items) {
+            size_t itemLength = 0;
+            for (const auto& [itemName, itemValue] : item) {
+                if (!itemValue.isArray()) itemLength += delimited(scalarParamLength(itemName, itemValue));
+            }
+            itemLengths.push_back(itemLength);
+            length += delimited(itemLength);
+        }
+        total += delimited(length);
+    }
+
+    std::vector<uint8_t> bytes(total);
+    StoredEventWriter writer{bytes.data()};
+    size_t nextItem = 0;
+    for (const auto& [name, value] : parameters_) {
+        const MSRValueList* items = value.arrayValue();
+        writer.key(kEventParamsKey);
+        if (!items) {
+            writer.varint(scalarParamLength(name, value));
+            writer.scalarParam(name, value);
+            continue;
+        }
+        size_t length = delimited(name.size());
+        for (size_t i = 0; i < items->size(); ++i) length += delimited(itemLengths[nextItem + i]);
+        writer.varint(length);
+        writer.text(kParamNameKey, name);
+        for (const MSRParameters& item : *items) {
+            writer.key(kParamNestedKey);
+            writer.varint(itemLengths[nextItem++]);
+            for (const auto& [itemName, itemValue] : item) {
+                if (itemValue.isArray()) {
+                    report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                           {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
+                    continue;
+                }
+                writer.key(kParamNestedKey);
+                writer.varint(scalarParamLength(itemName, itemValue));
+                writer.scalarParam(itemName, itemValue);
+            }
+        }
+    }
+    writer.key(kEventTimestampKey);
+    writer.varint(static_cast<uint64_t>(MSRMillisecondsFromSeconds(timestamp_)));
+    if (hasPrevious) {
+        writer.key(kEventPreviousTimestampKey);
+        writer.varint(static_cast<uint64_t>(MSRMillisecondsFromSeconds(previousTimestamp_)));
+    }
+    return bytes;
 }
 
 int64_t MSRCountArrayItems(const MSREvent& event) {

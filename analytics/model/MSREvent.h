@@ -80,6 +80,10 @@ class MSREvent {
 
     MSRPEvent editEvent() const;
     MSRPBEvent protoEvent() const;
+    // protoEvent's wire bytes without the name (which is stored beside them),
+    // written straight from the parameters: every stored event is encoded
+    // so, and building the message first costs a node per parameter.
+    std::vector<uint8_t> encodedWithoutName() const;
 
   private:
     MSREvent() = default;

@@ -234,6 +234,12 @@ bool MSRDatabase::initializeDatabaseResources(const std::string& context, const 
     return true;
 }
 
+void MSRDatabase::forgetRowsKnownInMemory() {
+    userAttributesChanged();
+    namesWithAggregates_.clear();
+    lastMetadataKnownStored_ = false;
+}
+
 bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
     if (!store) return false;
@@ -242,6 +248,7 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     // before the connection closes (closing would roll them back).
     sqliteStore_->setBeforeCloseAtEnd([this] { commitPendingWrites(); });
     rawEventCount_.reset();
+    forgetRowsKnownInMemory();
     useJournalMode();
     return true;
 }
@@ -276,6 +283,7 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         return true;
     });
     rawEventCount_.reset();
+    forgetRowsKnownInMemory();
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
         return;
@@ -418,6 +426,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool sa
         }
     } catch (...) {
         rawEventCount_.reset();
+        forgetRowsKnownInMemory();
         groupDailyCounts_ = countsBefore;
         groupDailyCountsChanged_ = countsChangedBefore;
         throw;
@@ -425,6 +434,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool sa
     if (!committed) {
         // Whatever the block counted was rolled back with it.
         rawEventCount_.reset();
+        forgetRowsKnownInMemory();
         groupDailyCounts_ = countsBefore;
         groupDailyCountsChanged_ = countsChangedBefore;
         MSRStorageLog(1, 12056, "Transaction failed. " + error.localizedDescription());
@@ -494,6 +504,7 @@ bool MSRDatabase::endPendingWrites(bool commit) {
             MSRStorageLog(1, 34011, "Failed to rollback transaction");
         }
         rawEventCount_.reset();
+        forgetRowsKnownInMemory();
         if (writes > 0) {
             MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
             foundation::DataLoss::note("analytics writes (events, user properties)", writes);

@@ -6,6 +6,7 @@
 // stages (aggregates, user properties, audiences, purchases). A typed layer
 // over one MSRSqliteStore; used only from the measurement worker queue.
 
+#include <unordered_set>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -201,6 +202,7 @@ class MSRDatabase {
     bool deleteUnusedRawEventsMetadata(MSRError* error);
     bool insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_t metadataFingerprint, bool isRealtime,
                         MSRError* error);
+    bool insertRawEvent(const MSREvent& rawEvent, int64_t metadataFingerprint, bool isRealtime, MSRError* error);
     // The fingerprint of the oldest raw event; nothing without an error when
     // there is none.
     std::optional<int64_t> nextMetadataFingerprintToProcess(MSRError* error);
@@ -323,6 +325,9 @@ class MSRDatabase {
     bool updateUserAttribute(const std::optional<MSRUserAttribute>& attribute, MSRError* error);
     // Deleting a name that is not stored succeeds.
     bool deleteUserAttributeWithName(const std::string& name, MSRError* error);
+    // Moves on with every write of the user properties and with everything
+    // that may have undone one: while it stays, so do the stored properties.
+    uint64_t userAttributesGeneration() const { return userAttributesGeneration_; }
 
     // --- Conditional user properties --- (MSRDatabaseConditionalUserProperties.cpp)
     // "Now" is the clock's wall time. A row that can no longer be read is
@@ -446,6 +451,21 @@ class MSRDatabase {
     // table goes through this class and commits; dropped (and counted afresh
     // when next needed) after anything that may have rolled back.
     std::optional<int64_t> rawEventCount_;
+    // Every stored user property as last read, kept until the next write of
+    // the table (or anything that may have undone one) so that the metadata
+    // of each event needs no read of the table.
+    std::optional<std::vector<MSRUserAttribute>> storedUserAttributes_;
+    uint64_t userAttributesGeneration_ = 0;
+    void userAttributesChanged();
+    // What the event road would otherwise ask the file for each event: names
+    // known to have aggregates, and whether the last metadata is stored.
+    // Only facts confirmed by the file are kept; anything that may remove
+    // rows (or undo their writing) drops them.
+    std::unordered_set<std::string> namesWithAggregates_;
+    bool lastMetadataKnownStored_ = false;
+    // After anything that may have undone writes: nothing above is trusted.
+    void forgetRowsKnownInMemory();
+    const std::vector<MSRUserAttribute>* storedUserAttributes(MSRError* error);
     // The open group: the blocks kept in it, the grouped blocks running now
     // (their nested transactions become savepoints), and what waits for its
     // end.

@@ -57,13 +57,17 @@ std::optional<std::vector<MSREventAggregates>> MSRDatabase::allEventAggregates(M
 }
 
 bool MSRDatabase::deleteAllEventAggregates(MSRError* error) {
+    namesWithAggregates_.clear();
     return sqliteStore_->deleteAllRecordsFromTable(kEvents, error);
 }
 
 // Writing an event only asks whether its name has a row; the row itself is
 // read when bundling.
 std::optional<bool> MSRDatabase::containsEventAggregatesWithName(const std::string& name, MSRError* error) {
-    return answerForQuery("SELECT EXISTS (SELECT 1 FROM events WHERE name = ?)", {name}, error);
+    if (namesWithAggregates_.count(name)) return true;
+    std::optional<bool> contains = answerForQuery("SELECT EXISTS (SELECT 1 FROM events WHERE name = ?)", {name}, error);
+    if (contains.value_or(false)) namesWithAggregates_.insert(name);
+    return contains;
 }
 
 bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MSRError* error) {

@@ -149,6 +149,7 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
 // is remembered rather than worked out again per event.
 void MSRDatabase::rememberRawEventMetadata(std::vector<uint8_t> encoded) {
     if (encoded == lastMetadataBytes_) return;
+    lastMetadataKnownStored_ = false;
     lastMetadataFingerprint_ = static_cast<int64_t>(msr_64LSBMD5(encoded));
     lastMetadataBytes_ = std::move(encoded);
 }
@@ -156,12 +157,14 @@ void MSRDatabase::rememberRawEventMetadata(std::vector<uint8_t> encoded) {
 std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) counts as not stored.
+    if (lastMetadataKnownStored_) return true;
     static const std::string storedAlready =
         "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?";
     bool stored = false;
     if (!stepCachedQuery(storedAlready, {lastMetadataFingerprint_, lastMetadataBytes_}, "query metadata", error,
                          [&](sqlite3_stmt*) { stored = true; }))
         return std::nullopt;
+    lastMetadataKnownStored_ = stored;
     return stored;
 }
 
@@ -193,8 +196,9 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
     // A failed read only costs a rewrite of the same row.
     if (isLastMetadataStored(nullptr).value_or(false)) return true;
     MSRSqliteRecord record = {{"metadata_fingerprint", lastMetadataFingerprint_}, {"metadata", lastMetadataBytes_}};
-    return upsertDataType(record, kMetadata, "metadata_fingerprint", lastMetadataFingerprint_,
-                          kMaxRawEventMetadataRows, error);
+    lastMetadataKnownStored_ = upsertDataType(record, kMetadata, "metadata_fingerprint", lastMetadataFingerprint_,
+                                              kMaxRawEventMetadataRows, error);
+    return lastMetadataKnownStored_;
 }
 
 std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
@@ -222,11 +226,13 @@ std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFin
 }
 
 bool MSRDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, MSRError* error) {
+    lastMetadataKnownStored_ = false;
     return sqliteStore_->deleteRecordsFromTable(kMetadata, "metadata_fingerprint == ?", {fingerprint}, error)
         .has_value();
 }
 
 bool MSRDatabase::deleteUnusedRawEventsMetadata(MSRError* error) {
+    lastMetadataKnownStored_ = false;
     return sqliteStore_
         ->deleteRecordsFromTable(kMetadata,
                                  "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)",
@@ -239,10 +245,12 @@ bool MSRDatabase::deleteUnusedRawEventsMetadata(MSRError* error) {
 bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_t metadataFingerprint,
                                  bool isRealtime, MSRError* error) {
     if (!rawEvent) return fail(error, kArgument, "Received empty event for inserting in the database");
-    MSRPBEvent proto = rawEvent->protoEvent();
-    MSRPBClearField(proto, MSREventSlot::kName);
-    std::optional<std::vector<uint8_t>> data = proto.protoBuffer();
-    if (!data) return fail(error, kConversion, "Received empty raw event data for getting dictionary representation");
+    return insertRawEvent(*rawEvent, metadataFingerprint, isRealtime, error);
+}
+
+bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFingerprint, bool isRealtime,
+                                 MSRError* error) {
+    std::vector<uint8_t> data = rawEvent.encodedWithoutName();
     // The engine's busiest write: one statement kept prepared instead of an
     // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
@@ -250,7 +258,7 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
         "INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, ?, ?, "
         "?)";
     if (!stepCachedStatement(insert,
-                             {rawEvent->name(), rawEvent->timestamp(), metadataFingerprint, std::move(*data),
+                             {rawEvent.name(), rawEvent.timestamp(), metadataFingerprint, std::move(data),
                               int64_t{isRealtime ? 1 : 0}},
                              "insert raw event", error)) {
         rawEventCount_.reset();
@@ -338,6 +346,7 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
     static const std::string deleteIfUnused =
         "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ? AND NOT EXISTS (SELECT 1 FROM raw_events "
         "WHERE metadata_fingerprint = ?)";
+    if (!fingerprints.empty()) lastMetadataKnownStored_ = false;
     for (int64_t fingerprint : fingerprints) {
         if (!stepCachedStatement(deleteIfUnused, {fingerprint, fingerprint}, "delete records with condition", error))
             return std::nullopt;

@@ -58,6 +58,7 @@ bool MSRDatabase::restoreFromEventsSnapshotTable(MSRError* error) {
             shared.push_back(column);
     }
     const std::string list = joined(shared);
+    namesWithAggregates_.clear();
     return sqliteStore_->deleteAllRecordsFromTable(kEvents, error) &&
            sqliteStore_->executeSQL(std::string("INSERT INTO ") + kEvents + " (" + list + ") SELECT " + list +
                                         " FROM " + kSnapshot,

@@ -60,8 +60,15 @@ std::optional<MSRUserAttribute> MSRDatabase::userAttributeWithName(const std::st
                                                     userAttributeFromRow);
 }
 
-std::optional<std::vector<MSRUserAttribute>> MSRDatabase::userAttributesIncludingInternal(bool includeInternal,
-                                                                                         MSRError* error) {
+void MSRDatabase::userAttributesChanged() {
+    storedUserAttributes_.reset();
+    ++userAttributesGeneration_;
+}
+
+// Rows that give no property are skipped, as by every reader of the table;
+// a failed read is not kept.
+const std::vector<MSRUserAttribute>* MSRDatabase::storedUserAttributes(MSRError* error) {
+    if (storedUserAttributes_) return &*storedUserAttributes_;
     std::vector<MSRUserAttribute> attributes;
     auto made = allDataTypesFromTable(kTable, kTableLimit, error, [&](const MSRSqliteRow& row, MSRError*) {
         auto attribute = userAttributeFromRow(row);
@@ -69,16 +76,24 @@ std::optional<std::vector<MSRUserAttribute>> MSRDatabase::userAttributesIncludin
         attributes.push_back(std::move(*attribute));
         return true;
     });
+    if (!made) return nullptr;
+    storedUserAttributes_ = std::move(attributes);
+    return &*storedUserAttributes_;
+}
+
+std::optional<std::vector<MSRUserAttribute>> MSRDatabase::userAttributesIncludingInternal(bool includeInternal,
+                                                                                         MSRError* error) {
+    const std::vector<MSRUserAttribute>* stored = storedUserAttributes(error);
     if (includeInternal) {
-        if (!made) return std::nullopt;
-        return attributes;
+        if (!stored) return std::nullopt;
+        return *stored;
     }
     // Callers that ask for the public properties get an empty list, never
     // nothing, when the read failed.
     std::vector<MSRUserAttribute> reported;
-    if (made) {
-        for (auto& attribute : attributes) {
-            if (isReportedToCallers(attribute)) reported.push_back(std::move(attribute));
+    if (stored) {
+        for (const auto& attribute : *stored) {
+            if (isReportedToCallers(attribute)) reported.push_back(attribute);
         }
     }
     return reported;
@@ -125,9 +140,11 @@ bool MSRDatabase::updateUserAttribute(const std::optional<MSRUserAttribute>& att
                            {"name", attribute->name()},
                            {"value", MSRStorableObjectFromValue(attribute->value())},
                            {"set_timestamp", attribute->lastSetTimestamp()}};
+    userAttributesChanged();
     return upsertDataType(record, kTable, "name", MSRSqliteValue(attribute->name()), kTableLimit, error);
 }
 
 bool MSRDatabase::deleteUserAttributeWithName(const std::string& name, MSRError* error) {
+    userAttributesChanged();
     return sqliteStore_->deleteRecordFromTable(kTable, "name", MSRSqliteValue(name), error);
 }

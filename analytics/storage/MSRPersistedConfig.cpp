@@ -114,6 +114,7 @@ Value MSRPersistedConfig::rawValue(const std::string& key) {
 void MSRPersistedConfig::setRawValue(const Value& value, const std::string& key) {
     if (!userDefaults_) return;
     onQueue([&] { userDefaults_->setObject(value, key); });
+    changed();
 }
 
 void MSRPersistedConfig::setBool(bool value, const std::string& key) {
@@ -143,11 +144,13 @@ void MSRPersistedConfig::setNumber(const Value& value, const std::string& key) {
         userDefaults_->setObject(value, key);
         scheduleSynchronizeToDisk();
     });
+    changed();
 }
 
 void MSRPersistedConfig::clearValues() {
     if (!userDefaults_) return;
     onQueue([&] { userDefaults_->clearAllData(); });
+    changed();
 }
 
 // --- Delayed synchronize --------------------------------------------------------
@@ -177,11 +180,28 @@ void MSRPersistedConfig::synchronizeToDisk() {
 
 // --- Properties -------------------------------------------------------------------
 
+// The event road reads a few of these for every event: a value read since
+// the last write is answered from memory.
+template <typename T>
+T MSRPersistedConfig::memoized(const char* suffix) {
+    const uint64_t before = generation();
+    {
+        std::lock_guard lock(memoMutex_);
+        auto found = memo_.find(suffix);
+        if (found != memo_.end() && found->second.generation == before) return std::get<T>(found->second.value);
+    }
+    T value{};
+    read(key(suffix), value);
+    std::lock_guard lock(memoMutex_);
+    // A write during the read may or may not show in it: not kept then.
+    if (generation() == before) memo_.insert_or_assign(suffix, Memo{before, value});
+    return value;
+}
+
 #define MSR_DEFINE_PROPERTY(Type, getter, setter, suffix) \
     auto MSRPersistedConfig::getter()->Type {             \
-        Type value{};                                     \
-        read(key(suffix), value);                         \
-        return value;                                     \
+        static constexpr const char* kSuffix = suffix;    \
+        return memoized<Type>(kSuffix);                   \
     }                                                     \
     void MSRPersistedConfig::setter(const Type& value) {  \
         write(value, key(suffix));                        \
@@ -194,8 +214,10 @@ Value MSRPersistedConfig::searchAdCampaignValue() {
     return userDefaults_ ? userDefaults_->objectForKey(key("is_search_ad_campaign")) : Value();
 }
 void MSRPersistedConfig::setSearchAdCampaignValue(const Value& value) {
-    if (userDefaults_ && MSRIsNumberValue(value))
+    if (userDefaults_ && MSRIsNumberValue(value)) {
         userDefaults_->setObject(value, key("is_search_ad_campaign"));
+        changed();
+    }
 }
 
 int64_t MSRPersistedConfig::measurementEnabledState() {
@@ -207,10 +229,18 @@ void MSRPersistedConfig::setMeasurementEnabledState(int64_t value) {
         defaults->setObject(int64Value(value), key("measurement_enabled_state"));
         defaults->synchronize();
     });
+    changed();
 }
 
 double MSRPersistedConfig::midnightOffset() {
-    const std::string offsetKey = key("midnight_offset");
+    static constexpr const char* kSuffix = "midnight_offset";
+    const uint64_t before = generation();
+    {
+        std::lock_guard lock(memoMutex_);
+        auto found = memo_.find(kSuffix);
+        if (found != memo_.end() && found->second.generation == before) return std::get<double>(found->second.value);
+    }
+    const std::string offsetKey = key(kSuffix);
     double offset = 0.0;
     if (!userDefaults_) return offset;
     // Read, draw and store in one step, so every caller sees the stored value.
@@ -223,7 +253,10 @@ double MSRPersistedConfig::midnightOffset() {
         offset = security::randomUniform(86400000) / 1000.0;
         userDefaults_->setDouble(offset, offsetKey);
         scheduleSynchronizeToDisk();
+        changed();
     });
+    std::lock_guard lock(memoMutex_);
+    if (generation() == before) memo_.insert_or_assign(kSuffix, Memo{before, offset});
     return offset;
 }
 

@@ -10,6 +10,9 @@
 // Reads and writes run synchronously on the configuration's serial queue, so
 // they must not be called from a block already running on it.
 
+#include <atomic>
+#include <unordered_map>
+#include <variant>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +40,9 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     ~MSRPersistedConfig();
 
     const std::string& name() const { return name_; }
+    // Moves on after every write: while it stays, every value read before
+    // is still the stored one.
+    uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
     // --- Generic typed access (key is the full key) ---
     bool boolForKey(const std::string& key);
@@ -177,4 +183,16 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     std::shared_ptr<dispatch::SerialQueue> serialQueue_;
     std::mutex lock_;
     dispatch::WorkItem synchronizeBlock_;
+    std::atomic<uint64_t> generation_{0};
+    // Property values by key suffix (the getter's own text), with the
+    // generation they were read in.
+    struct Memo {
+        uint64_t generation;
+        std::variant<double, int64_t, bool, Text, Raw> value;
+    };
+    std::mutex memoMutex_;
+    std::unordered_map<const void*, Memo> memo_;
+    template <typename T>
+    T memoized(const char* suffix);
+    void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
 };

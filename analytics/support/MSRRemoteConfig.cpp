@@ -74,12 +74,14 @@ MSRMonitor& MSRRemoteConfig::monitor() const {
 
 void MSRRemoteConfig::setServerSettings(const std::map<std::string, MSRSettingValue>& settings) {
     std::lock_guard lock(mutex_);
+    changed();
     cachedValueByRemoteConfigKeys_ = settings;
 }
 
 void MSRRemoteConfig::reset() {
     {
         std::lock_guard lock(mutex_);
+        changed();
         cachedValueByRemoteConfigKeys_.clear();
         cachedExperimentFlags_.clear();
     }
@@ -89,11 +91,13 @@ void MSRRemoteConfig::reset() {
 void MSRRemoteConfig::setExperimentFlagProvider(
     std::function<std::optional<bool>(const std::string&)> provider) {
     std::lock_guard lock(mutex_);
+    changed();
     experimentFlagProvider_ = std::move(provider);
 }
 
 void MSRRemoteConfig::setCachedExperimentFlags(std::map<std::string, bool> flags) {
     std::lock_guard lock(mutex_);
+    changed();
     cachedExperimentFlags_ = std::move(flags);
 }
 
@@ -113,7 +117,13 @@ std::optional<MSRSettingValue> MSRRemoteConfig::cacheValue(
         return std::nullopt;
     }
     std::lock_guard lock(mutex_);
-    cachedValueByRemoteConfigKeys_.insert_or_assign(key, *value);
+    auto [entry, inserted] = cachedValueByRemoteConfigKeys_.try_emplace(key, *value);
+    if (!inserted && entry->second != *value) {
+        entry->second = *value;
+        changed();
+    } else if (inserted) {
+        changed();
+    }
     return value;
 }
 
@@ -240,8 +250,30 @@ int32_t count(MSRRemoteConfig& config, const char* key, double defaultValue, dou
 }  // namespace
 
 // Every setting: getter, kind, name, default, minimum, maximum.
-#define MSR_SETTING(type, getter, kind, key, defaultValue, minimum, maximum) \
-    type MSRRemoteConfig::getter() { return kind(*this, key, defaultValue, minimum, maximum); }
+// A setting is read and checked once per state of the configuration: the
+// events ask for the same few on every write.
+template <typename T, typename Read>
+T MSRRemoteConfig::memoized(const char* key, Read read) {
+    const uint64_t generation = this->generation();
+    {
+        std::lock_guard lock(memoMutex_);
+        auto found = settingMemo_.find(key);
+        if (found != settingMemo_.end() && found->second.generation == generation)
+            return std::get<T>(found->second.value);
+    }
+    T value = read();
+    std::lock_guard lock(memoMutex_);
+    // Reading may have stored the checked value (a new generation); the
+    // next read keeps it then.
+    settingMemo_.insert_or_assign(key, SettingMemo{this->generation() == generation ? generation : ~uint64_t{0}, value});
+    return value;
+}
+
+#define MSR_SETTING(type, getter, kind, key, defaultValue, minimum, maximum)                           \
+    type MSRRemoteConfig::getter() {                                                                     \
+        static constexpr const char* kKey = key;                                                       \
+        return memoized<type>(kKey, [this] { return kind(*this, kKey, defaultValue, minimum, maximum); }); \
+    }
 
 // clang-format off
 // Upload and storage.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <unordered_map>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,6 +70,9 @@ public:
     // Empties the cache and forgets the parsed configuration: every getter
     // answers its default again.
     virtual void reset();
+    // Moves on with every change of the settings, the experiment flags and
+    // the parsed configuration: while it stays, so do the answers.
+    uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
     // Flags of the experiments client, consulted by the getters that an
     // experiment may override. The answer is nothing when the client has no
     // such flag.
@@ -272,6 +277,18 @@ private:
 
     std::shared_ptr<MSRMonitor> monitor_;
     mutable std::mutex mutex_;
+    std::atomic<uint64_t> generation_{0};
+    // The settings' checked values by key (the getter's own text), with the
+    // generation they were read in.
+    struct SettingMemo {
+        uint64_t generation;
+        std::variant<bool, int32_t, int64_t, double> value;
+    };
+    mutable std::mutex memoMutex_;
+    std::unordered_map<const void*, SettingMemo> settingMemo_;
+    template <typename T, typename Read>
+    T memoized(const char* key, Read read);
+    void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
     std::map<std::string, MSRSettingValue> cachedValueByRemoteConfigKeys_;
     std::map<std::string, bool> cachedExperimentFlags_;
     std::function<std::optional<bool>(const std::string&)> experimentFlagProvider_;

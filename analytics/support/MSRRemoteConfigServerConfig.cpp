@@ -189,38 +189,45 @@ std::shared_ptr<MSRPEventEditing> MSRRemoteConfig::eventEditing() const {
 
 void MSRRemoteConfig::setAppID(std::string appID) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     appID_ = std::move(appID);
 }
 
 void MSRRemoteConfig::setStoredConfigurationFacts(std::optional<int64_t> version,
                                                   std::optional<std::string> uploadSubdomain) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     version_ = version;
     uploadSubdomain_ = std::move(uploadSubdomain);
 }
 
 void MSRRemoteConfig::setEventConfigs(std::map<std::string, MSREventConfig> configs) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     cachedEventConfigByEventName_ = std::move(configs);
 }
 
 void MSRRemoteConfig::setDataControls(std::vector<std::string> dataControls) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     cachedDataControls_ = std::move(dataControls);
 }
 
 void MSRRemoteConfig::setConsentConfiguration(ConsentConfiguration consent) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     consent_ = std::move(consent);
 }
 
 void MSRRemoteConfig::setEventEditing(std::shared_ptr<MSRPEventEditing> eventEditing) {
     std::lock_guard lock(parsedMutex_);
+    changed();
     eventEditing_ = std::move(eventEditing);
 }
 
 void MSRRemoteConfig::resetParsedConfiguration() {
     std::lock_guard lock(parsedMutex_);
+    changed();
     cachedEventConfigByEventName_.clear();
     cachedDataControls_.clear();
     consent_ = ConsentConfiguration{};
@@ -231,6 +238,7 @@ void MSRRemoteConfig::resetParsedConfiguration() {
 void MSRRemoteConfig::setExperimentClient(std::shared_ptr<MSRExperimentClient> client) {
     {
         std::lock_guard lock(parsedMutex_);
+        changed();
         experimentClient_ = client;
     }
     if (client) {

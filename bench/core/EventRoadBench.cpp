@@ -19,17 +19,37 @@
 //   event_road_bench --benchmark_filter=Burst
 // It uses only the public interface, so the same source measures an older
 // build of the engine too.
+//
+// One run of a road on a shared machine says little; two builds are compared
+// by rounds of each in processes of their own, one build after the other:
+//   event_road_bench --compare=/work/old/build/release/bench/core/event_road_bench [--rounds=12]
+//       [--roads=REGEX]
+// prints each road's median rate and its spread for both builds, their ratio,
+// the process CPU per event (all threads) and the load average.
+//
+// Everything a run writes (the data root, the keychain folder beside it) lies
+// in one private temporary folder, removed at the end; the compared processes
+// get their own as TMPDIR, so an older build's leftovers go with it.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <vector>
 
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
@@ -96,11 +116,19 @@ std::optional<MSRPBMeasurementConfig> programConfig() {
 std::filesystem::path databaseIn(const std::filesystem::path& root);
 double rowsNamed(const std::filesystem::path& database, const std::string& name);
 
+// A new owner-only folder in the temporary folder; empty when none could be made.
+std::filesystem::path makePrivateFolder(const char* prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) return {};
+    return pattern;
+}
+
+// The process's private folder: the engine's data root and the keychain
+// folder the engine keeps beside it both lie inside it.
+std::filesystem::path runFolder;
+
 struct Engine {
-    explicit Engine(bool withProgram)
-        : root(std::filesystem::temp_directory_path() / ("calvaro-event-road-" + std::to_string(getpid()))),
-          withProgram(withProgram) {
-        std::filesystem::remove_all(root);
+    explicit Engine(bool withProgram) : root(runFolder / "home"), withProgram(withProgram) {
         tools::EngineDriverOptions options;
         options.home = root;
         if (withProgram) serveProgram(options);
@@ -167,18 +195,12 @@ struct Engine {
     int64_t next = 1;
 };
 
-// The engine's data root, removed once the queues have ended (see main):
-// removed earlier, the engine's last writes would make it again.
-std::filesystem::path engineRoot;
-
 // The process's one engine, made with or without the program by the first
-// road that asks; nothing when a road asks for the other kind.
+// road that asks; nothing when a road asks for the other kind. Its folder is
+// removed once the queues have ended (see main): removed earlier, the
+// engine's last writes would make it again.
 Engine* engine(bool withProgram) {
-    static Engine* shared = [withProgram] {
-        auto* made = new Engine(withProgram);
-        engineRoot = made->root;
-        return made;
-    }();
+    static Engine* shared = new Engine(withProgram);
     return shared->withProgram == withProgram ? shared : nullptr;
 }
 
@@ -236,6 +258,14 @@ double rowsNamed(const std::filesystem::path& database, const std::string& name)
     return rows;
 }
 
+// CPU time of every thread of the process: the engine's work is spread over
+// its queues' threads, not done on the benchmark's own.
+double processCPUSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 void runRoad(benchmark::State& state, int parameterCount, bool withProgram = false) {
     Engine* shared = engine(withProgram);
     if (!shared) {
@@ -248,13 +278,19 @@ void runRoad(benchmark::State& state, int parameterCount, bool withProgram = fal
     }
     Engine& e = *shared;
     const StoredEvents before = storedEvents(e.databasePath());
+    const double cpuBefore = processCPUSeconds();
     for (auto _ : state) {
         if (!e.logAndWait(kEventsPerIteration, parameterCount)) {
             state.SkipWithError("the engine did not handle the events within two minutes");
             break;
         }
     }
+    const double cpu = processCPUSeconds() - cpuBefore;
     state.SetItemsProcessed(state.iterations() * kEventsPerIteration);
+    if (state.iterations() > 0) {
+        state.counters["process_cpu_us_per_event"] =
+            cpu * 1e6 / static_cast<double>(state.iterations() * kEventsPerIteration);
+    }
     // What the road's events added to the file, per event.
     const StoredEvents after = storedEvents(e.databasePath());
     if (after.rows > before.rows) {
@@ -303,16 +339,219 @@ void BM_BurstPeakMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_BurstPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+
+// --- Alternated rounds of two builds ------------------------------------------------
+
+struct RoundResult {
+    bool ok = false;
+    std::map<std::string, double> rates;             // events per second, by road
+    std::map<std::string, double> loopCPUPerEvent;   // µs, all threads, timed loop only (newer builds)
+    double processCPUPerEvent = 0;                   // µs, all threads, the whole process with its start
+};
+
+// The road's name without libbenchmark's suffixes.
+std::string roadName(const std::string& name) {
+    std::string road = name.substr(0, name.find('/'));
+    return road.rfind("BM_", 0) == 0 ? road.substr(3) : road;
+}
+
+// Runs `binary` on the roads in a process of its own whose temporary folder is
+// `tmp`, and reads its JSON report and its CPU time.
+RoundResult runRound(const std::string& binary, const std::string& roads, const std::filesystem::path& tmp) {
+    RoundResult result;
+    std::error_code ignored;
+    std::filesystem::create_directories(tmp, ignored);
+    int out[2];
+    if (pipe(out) != 0) return result;
+    const std::string filter = "--benchmark_filter=" + roads;
+    const pid_t child = fork();
+    if (child < 0) {
+        close(out[0]);
+        close(out[1]);
+        return result;
+    }
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        int quiet = open("/dev/null", O_WRONLY);
+        if (quiet >= 0) dup2(quiet, STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        setenv("TMPDIR", tmp.c_str(), 1);
+        execl(binary.c_str(), binary.c_str(), filter.c_str(), "--benchmark_format=json", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string report;
+    char buffer[65536];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        report.append(buffer, static_cast<size_t>(got));
+    }
+    close(out[0]);
+    int status = 0;
+    rusage usage{};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    std::filesystem::remove_all(tmp, ignored);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return result;
+
+    nlohmann::json parsed = nlohmann::json::parse(report, nullptr, false);
+    if (parsed.is_discarded() || !parsed.contains("benchmarks")) return result;
+    double events = 1;  // the start's one event
+    for (const auto& run : parsed["benchmarks"]) {
+        if (run.value("error_occurred", false) || !run.contains("items_per_second")) return result;
+        const std::string road = roadName(run.value("name", std::string()));
+        result.rates[road] = run["items_per_second"].get<double>();
+        if (run.contains("process_cpu_us_per_event"))
+            result.loopCPUPerEvent[road] = run["process_cpu_us_per_event"].get<double>();
+        events += run.value("iterations", 0.0) * static_cast<double>(kEventsPerIteration);
+    }
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    result.processCPUPerEvent = (seconds(usage.ru_utime) + seconds(usage.ru_stime)) * 1e6 / events;
+    result.ok = !result.rates.empty();
+    return result;
+}
+
+struct Spread {
+    double median = 0, low = 0, high = 0, q1 = 0, q3 = 0;
+    size_t count = 0;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    Spread spread;
+    spread.count = values.size();
+    if (values.empty()) return spread;
+    std::sort(values.begin(), values.end());
+    auto at = [&](double fraction) {
+        const double position = fraction * static_cast<double>(values.size() - 1);
+        const size_t below = static_cast<size_t>(position);
+        const size_t above = std::min(below + 1, values.size() - 1);
+        return values[below] + (values[above] - values[below]) * (position - static_cast<double>(below));
+    };
+    spread.median = at(0.5);
+    spread.q1 = at(0.25);
+    spread.q3 = at(0.75);
+    spread.low = values.front();
+    spread.high = values.back();
+    return spread;
+}
+
+std::string loadAverage() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
+}
+
+void printRow(const char* label, const std::string& unit, const Spread& old, const Spread& fresh) {
+    std::printf("  %-38s old %10.1f [%8.1f-%8.1f, IQR %8.1f-%8.1f]  new %10.1f [%8.1f-%8.1f, IQR %8.1f-%8.1f]  "
+                "new/old %.2fx  (%s, %zu+%zu rounds)\n",
+                label, old.median, old.low, old.high, old.q1, old.q3, fresh.median, fresh.low, fresh.high, fresh.q1,
+                fresh.q3, old.median > 0 ? fresh.median / old.median : 0.0, unit.c_str(), old.count, fresh.count);
+}
+
+// Rounds of the older build and this one, one after the other, each in a
+// process of its own; the medians, their spread and ratio.
+int compareBuilds(const std::string& oldBinary, int rounds, const std::string& roads) {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || access(oldBinary.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "cannot run %s\n", error ? "this program" : oldBinary.c_str());
+        return 1;
+    }
+    std::vector<RoundResult> results[2];  // 0: old, 1: new
+    const std::string loadBefore = loadAverage();
+    std::printf("Alternated rounds (old, new, ...) of: %s\n  old: %s\n  new: %s\n  load average at start: %s\n",
+                roads.c_str(), oldBinary.c_str(), self.c_str(), loadBefore.c_str());
+    std::fflush(stdout);
+    for (int round = 0; round < rounds; ++round) {
+        for (int which = 0; which < 2; ++which) {
+            const std::string binary = which == 0 ? oldBinary : self.string();
+            RoundResult result = runRound(binary, roads, runFolder / ("round-" + std::to_string(round) + "-" +
+                                                                      (which == 0 ? "old" : "new")));
+            std::printf("  round %2d %s:", round + 1, which == 0 ? "old" : "new");
+            if (!result.ok) std::printf(" failed");
+            for (const auto& [road, rate] : result.rates) std::printf(" %s %.0f/s", road.c_str(), rate);
+            if (result.ok) std::printf("  process CPU %.1f us/event", result.processCPUPerEvent);
+            std::printf("  load %s\n", loadAverage().c_str());
+            std::fflush(stdout);
+            if (result.ok) results[which].push_back(std::move(result));
+        }
+    }
+    std::printf("Medians [min-max, IQR]; load average at start %s, at end %s\n", loadBefore.c_str(),
+                loadAverage().c_str());
+    std::map<std::string, std::vector<double>> rates[2], loopCPU[2];
+    std::vector<double> processCPU[2];
+    for (int which = 0; which < 2; ++which) {
+        for (const RoundResult& result : results[which]) {
+            for (const auto& [road, rate] : result.rates) rates[which][road].push_back(rate);
+            for (const auto& [road, cpu] : result.loopCPUPerEvent) loopCPU[which][road].push_back(cpu);
+            processCPU[which].push_back(result.processCPUPerEvent);
+        }
+    }
+    for (const auto& [road, values] : rates[1]) {
+        printRow(road.c_str(), "events/s", spreadOf(rates[0][road]), spreadOf(values));
+    }
+    printRow("process CPU per event", "us, all threads, start included", spreadOf(processCPU[0]),
+             spreadOf(processCPU[1]));
+    for (const auto& [road, values] : loopCPU[1]) {
+        const Spread fresh = spreadOf(values);
+        const Spread old = spreadOf(loopCPU[0][road]);
+        std::printf("  %-38s CPU per event in the timed loop (us, all threads): new %.2f [%.2f-%.2f]", road.c_str(),
+                    fresh.median, fresh.low, fresh.high);
+        if (old.count > 0) std::printf("  old %.2f [%.2f-%.2f]", old.median, old.low, old.high);
+        std::printf("\n");
+    }
+    const bool complete = results[0].size() == static_cast<size_t>(rounds) &&
+                          results[1].size() == static_cast<size_t>(rounds);
+    return complete ? 0 : 1;
+}
+
+// Takes `--name=value` out of the arguments libbenchmark sees.
+std::optional<std::string> takeOption(int& argc, char** argv, std::string_view name) {
+    const std::string prefix = "--" + std::string(name) + "=";
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (argument.rfind(prefix, 0) != 0) continue;
+        std::string value(argument.substr(prefix.size()));
+        for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+        --argc;
+        return value;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::optional<std::string> compareWith = takeOption(argc, argv, "compare");
+    const int rounds = std::max(1, std::atoi(takeOption(argc, argv, "rounds").value_or("12").c_str()));
+    const std::string roads =
+        takeOption(argc, argv, "roads").value_or("PublicCallToCommittedRow/|PublicCallToCommittedRowTenParameters");
+    runFolder = makePrivateFolder("calvaro-event-road");
+    if (runFolder.empty()) {
+        std::fprintf(stderr, "cannot make a temporary folder\n");
+        return 1;
+    }
+    std::error_code ignored;
+    if (compareWith) {
+        const int status = compareBuilds(*compareWith, rounds, roads);
+        std::filesystem::remove_all(runFolder, ignored);
+        return status;
+    }
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        std::filesystem::remove_all(runFolder, ignored);
+        return 1;
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     // The engine is never destroyed: its threads end with the queues.
     if (!dispatch::endQueues(30)) std::_Exit(1);
-    std::error_code ignored;
-    if (!engineRoot.empty()) std::filesystem::remove_all(engineRoot, ignored);
+    std::filesystem::remove_all(runFolder, ignored);
     return 0;
 }

@@ -158,3 +158,25 @@ TEST(DataTypeValidatorTest, EveryInternalEventNameMapsBackToItsPublicName) {
         EXPECT_EQ(internal.at(back->second), internalName);
     }
 }
+
+// Names are letters, digits and underscores of any script; the ASCII ones
+// are judged without the Unicode tables, and must be judged the same.
+TEST(DataTypeValidatorTest, EveryCharacterOfANameIsJudgedAsTheUnicodeTablesJudgeIt) {
+    MonitorHarness h;
+    for (int c = 1; c < 128; ++c) {
+        const bool nameCharacter = c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const std::string inside = std::string("a") + static_cast<char>(c) + "b";
+        EXPECT_EQ(MSRDataTypeValidator::isValidInternalName(inside, 40, 2, nullptr), nameCharacter) << c;
+        const std::string first = std::string(1, static_cast<char>(c)) + "b";
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        EXPECT_EQ(MSRDataTypeValidator::isValidPublicName(first, 40, 2, nullptr), letter) << c;
+    }
+    // Beyond ASCII: a letter, a decimal digit of another script, a combining
+    // mark and a currency sign.
+    const std::pair<const char*, bool> others[] = {
+        {"a\xC3\xA9", true}, {"a\xD9\xA3", true}, {"a\xCC\x81", false}, {"a\xE2\x82\xAC", false}};
+    for (const auto& [name, valid] : others) {
+        EXPECT_EQ(MSRDataTypeValidator::isValidInternalName(name, 40, 2, nullptr), valid) << name;
+    }
+    EXPECT_TRUE(MSRDataTypeValidator::isValidPublicName("\xC3\xA9t\xC3\xA9", 40, 2, nullptr));
+}

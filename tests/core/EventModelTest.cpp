@@ -1,4 +1,5 @@
 #include "MonitorHarness.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSREvent.h"
@@ -255,4 +256,39 @@ TEST(EventModelTest, DigestsBitsAndLengths) {
     EXPECT_TRUE(msr_getUTF32Bytes("a😀", buffer));
     EXPECT_EQ(std::vector<uint8_t>(buffer + 4, buffer + 8), (std::vector<uint8_t>{0x00, 0xF6, 0x01, 0x00}));
     EXPECT_FALSE(msr_getUTF32Bytes("abc", buffer));
+}
+
+// Stored events are written straight from their parameters: the bytes must
+// be the wire form of the event without its name, whatever it holds.
+TEST(EventModelTest, StoredBytesAreTheWireFormWithoutTheName) {
+    MonitorHarness h;
+    auto wireWithoutName = [](const MSREvent& event) {
+        MSRPBEvent proto = event.protoEvent();
+        MSRPBClearField(proto, MSREventSlot::kName);
+        return bytes(proto);
+    };
+    const MSRParameters nestedItem{{"inner", MSRValue(MSRValueList{MSRParameters{{"x", I(1)}}})}, {"kept", S("k")}};
+    const std::vector<std::pair<const char*, std::optional<MSREvent>>> events = {
+        {"a purchase with items", purchase()},
+        {"no parameters, no previous time", MSREvent::initWithStoredParameters("app", "plain", 1.5, 0, {})},
+        {"edge values", MSREvent::initWithStoredParameters(
+                            "auto", "_edge", 1'700'000'000.999, 1'600'000'000.001,
+                            {{"empty", S("")},
+                             {"min", I(std::numeric_limits<int64_t>::min())},
+                             {"max", I(std::numeric_limits<int64_t>::max())},
+                             {"zero", I(0)},
+                             {"negative_zero", MSRValue(-0.0)},
+                             {"tiny", MSRValue(std::numeric_limits<double>::denorm_min())},
+                             {"long", S(std::string(300, 'x'))},
+                             {"", S("nameless")}})},
+        {"lists: empty, with an empty item, with a nested list",
+         MSREvent::initWithStoredParameters("app", "lists", 2.0, 1.0,
+                                            {{"items", MSRValue(MSRValueList{})},
+                                             {"more", MSRValue(MSRValueList{MSRParameters{}, MSRParameters{{"n", I(-1)}}})},
+                                             {"nested", MSRValue(MSRValueList{nestedItem})}})},
+    };
+    for (const auto& [what, event] : events) {
+        ASSERT_TRUE(event) << what;
+        EXPECT_EQ(event->encodedWithoutName(), wireWithoutName(*event)) << what;
+    }
 }
