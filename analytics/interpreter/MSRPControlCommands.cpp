@@ -33,10 +33,7 @@ constexpr int kStatementListKey = 46;
 MSRPValue runBranch(MSRPExecution& execution, const MSRPValue& branch, MSRPScope& scope) {
     const MSRPStatementValue* statement = branch.statement();
     if (statement && statement->command() && statement->command()->key == kStatementListKey) {
-        if (execution.failed()) return MSRPValue();
-        if (execution.instructionCount >= execution.instructionBudget)
-            return execution.fail(MSRPErrorCode::kInstructionBudget);
-        ++execution.instructionCount;
+        if (!MSRPEvaluator::countInstruction(execution)) return MSRPValue();
         return MSRPEvaluator::executeStatements(execution, statement->arguments(), scope);
     }
     MSRPValue value = evaluate(execution, branch, scope);

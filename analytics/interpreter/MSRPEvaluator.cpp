@@ -33,13 +33,7 @@ namespace {
 
 // A literal argument's evaluation as evaluateStatement counts it.
 bool countLiteral(MSRPExecution& execution) {
-    if (execution.failed()) return false;
-    if (execution.instructionCount >= execution.instructionBudget) {
-        execution.fail(MSRPErrorCode::kInstructionBudget);
-        return false;
-    }
-    ++execution.instructionCount;
-    return true;
+    return MSRPEvaluator::countInstruction(execution);
 }
 
 // Two numbers through the operators of MSRPIsNumberOperator, as their
@@ -62,13 +56,8 @@ MSRPValue numberOperation(int key, double left, double right) {
 }  // namespace
 
 MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
-    if (execution.failed()) return MSRPValue();
-    if (execution.instructionCount >= execution.instructionBudget)
-        return execution.fail(MSRPErrorCode::kInstructionBudget);
-    ++execution.instructionCount;
+    if (!enterStatement(execution)) return MSRPValue();
     const MSRPStatementValue* statement = value.statement();
-    if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
-    if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
     DepthGuard depth(execution);
     // No reference is taken on the statement: every list that statements run
     // from (a function's body, a statement's arguments, a snapshot of a
@@ -176,12 +165,7 @@ MSRPValue MSRPEvaluator::evaluateCommand(MSRPExecution& execution, const MSRPVal
 
 MSRPValue MSRPEvaluator::evaluateClosingReturn(MSRPExecution& execution, const MSRPStatementValue& statement,
                                                MSRPScope& scope) {
-    if (execution.failed()) return MSRPValue();
-    if (execution.instructionCount >= execution.instructionBudget)
-        return execution.fail(MSRPErrorCode::kInstructionBudget);
-    ++execution.instructionCount;
-    if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
-    if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
+    if (!enterStatement(execution)) return MSRPValue();
     DepthGuard depth(execution);
     const std::vector<MSRPValue>& arguments = statement.arguments();
     MSRPValue data = arguments.empty() ? MSRPValue() : evaluateStatement(execution, arguments[0], scope);

@@ -16,17 +16,36 @@
 
 class MSRPEvaluator {
   public:
+    // One instruction of the budget; false (the execution failed) when there
+    // is none left or it had failed already.
+    static bool countInstruction(MSRPExecution& execution) {
+        if (execution.failed()) return false;
+        if (execution.instructionCount >= execution.instructionBudget) {
+            execution.fail(MSRPErrorCode::kInstructionBudget);
+            return false;
+        }
+        ++execution.instructionCount;
+        return true;
+    }
+    // A statement's instruction, and room for it below the depth and memory
+    // limits.
+    static bool enterStatement(MSRPExecution& execution) {
+        if (!countInstruction(execution)) return false;
+        if (execution.depth >= execution.depthLimit) {
+            execution.fail(MSRPErrorCode::kDepthLimit);
+            return false;
+        }
+        if (MSRPMemory::used() > MSRPMemory::limit()) {
+            execution.fail(MSRPErrorCode::kMemoryLimit);
+            return false;
+        }
+        return true;
+    }
     // A statement value: counted, bounded and dispatched.
     static MSRPValue evaluateCommand(MSRPExecution& execution, const MSRPValue& statement, MSRPScope& scope);
     static MSRPValue evaluateStatement(MSRPExecution& execution, const MSRPValue& value, MSRPScope& scope) {
         // Literals, most arguments, cost one instruction and no call.
-        if (!value.isStatement()) {
-            if (execution.failed()) return MSRPValue();
-            if (execution.instructionCount >= execution.instructionBudget)
-                return execution.fail(MSRPErrorCode::kInstructionBudget);
-            ++execution.instructionCount;
-            return value;
-        }
+        if (!value.isStatement()) return countInstruction(execution) ? value : MSRPValue();
         const MSRPStatementValue* statement = value.statement();
         if (statement->shape() == MSRPStatementValue::Shape::ReadName)
             return readName(execution, *statement, scope);
@@ -36,16 +55,8 @@ class MSRPEvaluator {
     // place: counted, bounded and answered as evaluateCommand would.
     static MSRPValue readName(MSRPExecution& execution, const MSRPStatementValue& statement,
                               MSRPScope& scope) {
-        if (execution.failed()) return MSRPValue();
-        if (execution.instructionCount >= execution.instructionBudget)
-            return execution.fail(MSRPErrorCode::kInstructionBudget);
-        ++execution.instructionCount;
-        if (execution.depth >= execution.depthLimit) return execution.fail(MSRPErrorCode::kDepthLimit);
-        if (MSRPMemory::used() > MSRPMemory::limit()) return execution.fail(MSRPErrorCode::kMemoryLimit);
-        // The literal name's own instruction.
-        if (execution.instructionCount >= execution.instructionBudget)
-            return execution.fail(MSRPErrorCode::kInstructionBudget);
-        ++execution.instructionCount;
+        // The statement's instruction, then the literal name's own.
+        if (!enterStatement(execution) || !countInstruction(execution)) return MSRPValue();
         MSRPScope* holder = nullptr;
         const MSRPPropertyMap::Entry* bound = scope.findBinding(statement.lookedUpName(), statement.nameBit(),
                                                                 statement.nameKey(), statement.nameCache(), &holder);

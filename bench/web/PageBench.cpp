@@ -112,16 +112,9 @@ void writeSnapshot(ui::Window& window, const std::string& name) {
         stop("no picture of the snapshot: " + error);
 }
 
-// Chromium as one would start it by hand, on a profile of its own kept for
-// the bench, with the arguments every picture of ours has.
-void bareScreenshot(const fs::path& html, const fs::path& png) {
-    const fs::path profile = workFolder() / "bare-profile";
-    std::vector<std::string> args = {web::Chromium::binary().string(), "--headless", "--no-sandbox", "--disable-gpu",
-                                     "--disable-quic", "--no-first-run", "--disable-background-networking",
-                                     "--disable-component-update", "--disable-sync", "--hide-scrollbars",
-                                     "--allow-file-access-from-files", "--user-data-dir=" + profile.string(),
-                                     "--screenshot=" + png.string(), "--window-size=390,844",
-                                     "--force-device-scale-factor=2", web::Chromium::fileUrl(html)};
+// Runs `args` with nothing to read and its output dropped; its exit status,
+// -1 when it could not start, and 128 + the signal that ended it.
+int runQuietly(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -133,12 +126,28 @@ void bareScreenshot(const fs::path& html, const fs::path& png) {
     pid_t pid = 0;
     const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (failed) stop("cannot start Chromium");
+    if (failed) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+// Chromium as one would start it by hand, on a profile of its own kept for
+// the bench, with the arguments every picture of ours has.
+void bareScreenshot(const fs::path& html, const fs::path& png) {
+    const fs::path profile = workFolder() / "bare-profile";
+    std::vector<std::string> args = {web::Chromium::binary().string(), "--headless", "--no-sandbox", "--disable-gpu",
+                                     "--disable-quic", "--no-first-run", "--disable-background-networking",
+                                     "--disable-component-update", "--disable-sync", "--hide-scrollbars",
+                                     "--allow-file-access-from-files", "--user-data-dir=" + profile.string(),
+                                     "--screenshot=" + png.string(), "--window-size=390,844",
+                                     "--force-device-scale-factor=2", web::Chromium::fileUrl(html)};
+    const int status = runQuietly(args);
+    if (status < 0) stop("cannot start Chromium");
     std::error_code ec;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fs::exists(png, ec)) stop("Chromium made no picture");
+    if (status != 0 || !fs::exists(png, ec)) stop("Chromium made no picture");
 }
 
 void BM_SolutionScreenPage(benchmark::State& state) {
@@ -216,21 +225,7 @@ double runOnce(const std::string& binary, const std::string& name) {
     const std::string out = (workFolder() / "round.json").string();
     std::vector<std::string> args = {binary, "--benchmark_filter=^" + name + "(/|$)", "--benchmark_out=" + out,
                                      "--benchmark_out_format=json", "--benchmark_format=console"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    if (runQuietly(args) != 0) return -1;
     try {
         std::ifstream in(out);
         const nlohmann::json report = nlohmann::json::parse(in);
