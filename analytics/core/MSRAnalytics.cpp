@@ -367,8 +367,7 @@ void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
         queueOperationWithBlock([isPublicEvent, screen,
                                  packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters),
                                  place = std::move(place)]() mutable {
-            logEventOnSerialQueue(packed.origin(), isPublicEvent, packed.name(), packed.parameters(),
-                                  packed.timestamp(), false, false, screen, std::move(place));
+            logPackedEventOnSerialQueue(std::move(packed), isPublicEvent, screen, std::move(place));
         });
     });
 }
@@ -409,6 +408,22 @@ void MSRAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
     measurement->logAdmittedEvent(origin, isPublicEvent, name, effective, timestamp, state().analyticsEnabled,
                                   ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters,
                                   std::move(place));
+}
+
+void MSRAnalytics::logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPublicEvent,
+                                               const std::optional<MSRParameters>& addedScreenParameters,
+                                               MSREventBacklog::Ticket place) {
+    // Not forwarded (that takes the interceptor's way round), so nothing to
+    // take out of the parameters here: the event goes on as it was packed.
+    auto measurement = engine();
+    if (!measurement) return;
+    MSRLogEventInterceptor interceptor;
+    {
+        std::lock_guard lock(state().mutex);
+        interceptor = state().interceptor;
+    }
+    measurement->logAdmittedPackedEvent(std::move(event), isPublicEvent, state().analyticsEnabled, false, false,
+                                        interceptor, addedScreenParameters, std::move(place));
 }
 
 // ---- other operations -------------------------------------------------------

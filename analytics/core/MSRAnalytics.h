@@ -82,6 +82,10 @@ public:
                                       const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters,
                                       MSREventBacklog::Ticket place = {});
+    // The same for a public call's event, packed when it was logged.
+    static void logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPublicEvent,
+                                            const std::optional<MSRParameters>& addedScreenParameters,
+                                            MSREventBacklog::Ticket place);
 
     // ---- other operations ----
     static void setScreenName(const std::optional<std::string>& screenName,
