@@ -1,6 +1,7 @@
 #include "analytics/core/MSRPackedEvent.h"
 
 #include <cstring>
+#include <optional>
 
 #include "analytics/messages/NANOVarint.h"
 
@@ -15,20 +16,66 @@ enum class MSRPackedEvent::Kind : char {
     kValueString
 };
 
+namespace {
+
+size_t varintSize(uint64_t number) {
+    size_t size = 1;
+    for (; number >= 0x80; number >>= 7) ++size;
+    return size;
+}
+
+size_t textSize(const std::string& text) { return varintSize(text.size()) + text.size(); }
+
+size_t integerSize(int64_t number) {
+    return varintSize((static_cast<uint64_t>(number) << 1) ^ static_cast<uint64_t>(number >> 63));
+}
+
+// The bytes a parameter takes packed, or nothing when it cannot be packed.
+std::optional<size_t> packedSize(const std::string& name, const MSRObject& object) {
+    const size_t head = 1 + textSize(name);
+    if (const auto* value = std::get_if<MSRValue>(&object)) {
+        if (value->isInt64()) return head + integerSize(value->int64Value());
+        if (value->isDouble()) return head + sizeof(double);
+        if (const std::string* string = value->stringValue()) return head + textSize(*string);
+        return std::nullopt;
+    }
+    const foundation::Value& value = std::get<foundation::Value>(object);
+    switch (value.type()) {
+        case foundation::Value::Type::Integer:
+            return head + integerSize(*value.integerValue());
+        case foundation::Value::Type::Double:
+            return head + sizeof(double);
+        case foundation::Value::Type::String:
+            return head + textSize(*value.string());
+        case foundation::Value::Type::Bool:
+            return head;
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
 MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
                                const MSRObjectDictionary& parameters) {
+    // Sized first, so the bytes are allocated once and never moved.
+    size_t size = textSize(origin) + textSize(name) + sizeof(double);
+    bool packable = true;
+    for (const auto& [parameterName, object] : parameters) {
+        const std::optional<size_t> parameterSize = packedSize(parameterName, object);
+        if (!parameterSize) {
+            packable = false;
+            break;
+        }
+        size += *parameterSize;
+    }
+    if (!packable) whole_ = std::make_shared<const MSRObjectDictionary>(parameters);
+    bytes_.reserve(packable ? size : textSize(origin) + textSize(name) + sizeof(double));
     putText(origin);
     putText(name);
     putDouble(timestamp);
-    const size_t end = bytes_.size();
-    for (const auto& [parameterName, object] : parameters) {
-        if (!pack(parameterName, object)) {
-            bytes_.resize(end);
-            whole_ = std::make_shared<const MSRObjectDictionary>(parameters);
-            break;
-        }
-    }
-    bytes_.shrink_to_fit();
+    if (whole_) return;
+    for (const auto& [parameterName, object] : parameters) pack(parameterName, object);
 }
 
 std::string MSRPackedEvent::origin() const {
