@@ -69,6 +69,10 @@ public:
     static void logEventWithName(const std::string& name, const MSRObjectDictionary& parameters);
     static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                    const MSRObjectDictionary& parameters);
+    // As logEventWithOrigin, for the plain values a public call gives: they are
+    // packed as they are, with no dictionary of objects made on the way.
+    static void logPublicEventWithOrigin(const std::string& origin, const std::string& name,
+                                         const foundation::Value::Dictionary& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                            const MSRObjectDictionary& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,

@@ -31,15 +31,8 @@ size_t integerSize(int64_t number) {
 }
 
 // The bytes a parameter takes packed, or nothing when it cannot be packed.
-std::optional<size_t> packedSize(const std::string& name, const MSRObject& object) {
+std::optional<size_t> packedSize(const std::string& name, const foundation::Value& value) {
     const size_t head = 1 + textSize(name);
-    if (const auto* value = std::get_if<MSRValue>(&object)) {
-        if (value->isInt64()) return head + integerSize(value->int64Value());
-        if (value->isDouble()) return head + sizeof(double);
-        if (const std::string* string = value->stringValue()) return head + textSize(*string);
-        return std::nullopt;
-    }
-    const foundation::Value& value = std::get<foundation::Value>(object);
     switch (value.type()) {
         case foundation::Value::Type::Integer:
             return head + integerSize(*value.integerValue());
@@ -54,10 +47,29 @@ std::optional<size_t> packedSize(const std::string& name, const MSRObject& objec
     }
 }
 
+std::optional<size_t> packedSize(const std::string& name, const MSRObject& object) {
+    const auto* value = std::get_if<MSRValue>(&object);
+    if (!value) return packedSize(name, std::get<foundation::Value>(object));
+    const size_t head = 1 + textSize(name);
+    if (value->isInt64()) return head + integerSize(value->int64Value());
+    if (value->isDouble()) return head + sizeof(double);
+    if (const std::string* string = value->stringValue()) return head + textSize(*string);
+    return std::nullopt;
+}
+
+MSRObjectDictionary wholeDictionary(const MSRObjectDictionary& parameters) { return parameters; }
+
+MSRObjectDictionary wholeDictionary(const foundation::Value::Dictionary& parameters) {
+    MSRObjectDictionary objects;
+    for (const auto& [name, value] : parameters) objects.emplace_hint(objects.end(), name, value);
+    return objects;
+}
+
 }  // namespace
 
-MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
-                               const MSRObjectDictionary& parameters) {
+template <typename Dictionary>
+void MSRPackedEvent::packAll(const std::string& origin, const std::string& name, double timestamp,
+                             const Dictionary& parameters) {
     // Sized first, so the bytes are allocated once and never moved.
     size_t size = textSize(origin) + textSize(name) + sizeof(double);
     bool packable = true;
@@ -69,13 +81,23 @@ MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& nam
         }
         size += *parameterSize;
     }
-    if (!packable) whole_ = std::make_shared<const MSRObjectDictionary>(parameters);
+    if (!packable) whole_ = std::make_shared<const MSRObjectDictionary>(wholeDictionary(parameters));
     bytes_.reserve(packable ? size : textSize(origin) + textSize(name) + sizeof(double));
     putText(origin);
     putText(name);
     putDouble(timestamp);
     if (whole_) return;
     for (const auto& [parameterName, object] : parameters) pack(parameterName, object);
+}
+
+MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
+                               const MSRObjectDictionary& parameters) {
+    packAll(origin, name, timestamp, parameters);
+}
+
+MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
+                               const foundation::Value::Dictionary& parameters) {
+    packAll(origin, name, timestamp, parameters);
 }
 
 std::string MSRPackedEvent::origin() const {
@@ -140,41 +162,41 @@ MSRObjectDictionary MSRPackedEvent::parameters() const {
     return parameters;
 }
 
-bool MSRPackedEvent::pack(const std::string& name, const MSRObject& object) {
-    if (const auto* value = std::get_if<MSRValue>(&object)) {
-        if (value->isInt64()) {
-            put(Kind::kValueInteger, name);
-            putInteger(value->int64Value());
-        } else if (value->isDouble()) {
-            put(Kind::kValueDouble, name);
-            putDouble(value->doubleValue());
-        } else if (const std::string* string = value->stringValue()) {
-            put(Kind::kValueString, name);
-            putText(*string);
-        } else {
-            return false;
-        }
-        return true;
+// Only what packedSize took: the sizes and the bytes agree.
+void MSRPackedEvent::pack(const std::string& name, const MSRObject& object) {
+    const auto* value = std::get_if<MSRValue>(&object);
+    if (!value) return pack(name, std::get<foundation::Value>(object));
+    if (value->isInt64()) {
+        put(Kind::kValueInteger, name);
+        putInteger(value->int64Value());
+    } else if (value->isDouble()) {
+        put(Kind::kValueDouble, name);
+        putDouble(value->doubleValue());
+    } else if (const std::string* string = value->stringValue()) {
+        put(Kind::kValueString, name);
+        putText(*string);
     }
-    const foundation::Value& value = std::get<foundation::Value>(object);
+}
+
+void MSRPackedEvent::pack(const std::string& name, const foundation::Value& value) {
     switch (value.type()) {
         case foundation::Value::Type::Integer:
             put(Kind::kInteger, name);
             putInteger(*value.integerValue());
-            return true;
+            break;
         case foundation::Value::Type::Double:
             put(Kind::kDouble, name);
             putDouble(*value.doubleValue());
-            return true;
+            break;
         case foundation::Value::Type::String:
             put(Kind::kString, name);
             putText(*value.string());
-            return true;
+            break;
         case foundation::Value::Type::Bool:
             put(*value.boolValue() ? Kind::kTrue : Kind::kFalse, name);
-            return true;
+            break;
         default:
-            return false;
+            break;
     }
 }
 
