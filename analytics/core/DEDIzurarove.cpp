@@ -28,13 +28,6 @@ bool configuredOrLog(int64_t code, std::string_view message, const std::vector<M
     return false;
 }
 
-MSRObjectDictionary objects(const std::optional<DEDIzurarove::Parameters>& parameters) {
-    MSRObjectDictionary result;
-    if (parameters)
-        for (const auto& [key, value] : *parameters) result.emplace(key, value);
-    return result;
-}
-
 void setUserData(const char* key, foundation::Value value) {
     MSRAnalytics::setUserData(foundation::Value::Dictionary{{key, std::move(value)}});
 }
@@ -67,7 +60,8 @@ void DEDIzurarove::logEventWithOrigin(const std::string& origin, const std::stri
     // Called outside the slot's lock so that a sink may log again or replace itself.
     if (auto sink = sinkSlot().get(); sink && *sink) (*sink)(name, parameters);
     if (!configuredOrLog(25018, "Event not logged. Call +[DEDApp configure]", {MSRDebugEventName(name)})) return;
-    MSRAnalytics::logEventWithOrigin(origin, name, objects(parameters));
+    static const Parameters kNoParameters;
+    MSRAnalytics::logPublicEventWithOrigin(origin, name, parameters ? *parameters : kNoParameters);
 }
 
 void DEDIzurarove::logInternalEventWithOrigin(const std::string& origin, const std::string& name,

@@ -310,18 +310,59 @@ bool MSRAnalytics::collectionDeactivated() { return state().collectionDeactivate
 
 // ---- events -----------------------------------------------------------------
 
+namespace {
+
+template <typename Dictionary>
+std::optional<MSRParameters> currentScreenParameters(const Dictionary& parameters) {
+    for (const char* key : {"_si", "_sc", "_sn"})
+        if (parameters.count(key)) return std::nullopt;
+    auto reporter = MSRScreenViewReporterInterface::shared();
+    return reporter ? reporter->screenParameters() : std::nullopt;
+}
+
+bool isValidPublicEventNameOrLog(const std::string& name) {
+    int64_t failure = 0;
+    if (MSRDataTypeValidator::isValidPublicEventName(name, &failure)) return true;
+    const MSRValue value(name);
+    MSRLogErrorEventWithValue(failure == 4 ? 13 : 2, name, MSRDataTypeValidator::kMaxEventNameLength, &value);
+    return false;
+}
+
+// One for every kind of parameters: the order of stamping is the order of queuing.
+dispatch::SerialQueue& timestampQueue() {
+    static auto queue = dispatch::SerialQueue::create(MSRAnalytics::kTimestampQueueLabel);
+    return *queue;
+}
+
+// Stamps the event and queues it packed, with the screen it was logged on.
+template <typename Dictionary>
+void queuePackedEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                      const Dictionary& parameters) {
+    auto screen = currentScreenParameters(parameters);
+    // Taken before the timestamp queue: a caller held here must not hold that
+    // queue, which the worker's own error events pass through.
+    MSREventBacklog::Ticket place = MSREventBacklog::shared().admit(mayWaitForEventRoad);
+    // Reading the time and queuing in one block of one serial queue makes the
+    // order of operations the order of their timestamps, whatever the threads.
+    timestampQueue().sync([&] {
+        // Packed: what waits in the queues is one block of bytes per event.
+        MSRAnalytics::queueOperationWithBlock([isPublicEvent, screen,
+                                               packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters),
+                                               place = std::move(place)]() mutable {
+            MSRAnalytics::logPackedEventOnSerialQueue(std::move(packed), isPublicEvent, screen, std::move(place));
+        });
+    });
+}
+
+}  // namespace
+
 void MSRAnalytics::logEventWithName(const std::string& name, const MSRObjectDictionary& parameters) {
     logEventWithOrigin("app", name, parameters);
 }
 
 void MSRAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const MSRObjectDictionary& parameters) {
-    int64_t failure = 0;
-    if (!MSRDataTypeValidator::isValidPublicEventName(name, &failure)) {
-        const MSRValue value(name);
-        MSRLogErrorEventWithValue(failure == 4 ? 13 : 2, name, MSRDataTypeValidator::kMaxEventNameLength, &value);
-        return;
-    }
+    if (!isValidPublicEventNameOrLog(name)) return;
     logEventWithOrigin(origin, true, name, parameters);
 }
 
@@ -330,17 +371,17 @@ void MSRAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
     logEventWithOrigin(origin, false, name, parameters);
 }
 
-namespace {
-
-std::optional<MSRParameters> currentScreenParameters(const MSRObjectDictionary& parameters) {
-    MSRParameters typed;
-    for (const char* key : {"_si", "_sc", "_sn"})
-        if (parameters.count(key)) return std::nullopt;
-    auto reporter = MSRScreenViewReporterInterface::shared();
-    return reporter ? reporter->screenParameters() : std::nullopt;
+void MSRAnalytics::logPublicEventWithOrigin(const std::string& origin, const std::string& name,
+                                            const foundation::Value::Dictionary& parameters) {
+    if (!isValidPublicEventNameOrLog(name)) return;
+    if (name == "screen_view") {
+        MSRObjectDictionary objects;
+        for (const auto& [key, value] : parameters) objects.emplace_hint(objects.end(), key, value);
+        logEventWithOrigin(origin, true, name, objects);
+        return;
+    }
+    queuePackedEvent(origin, true, name, parameters);
 }
-
-}  // namespace
 
 void MSRAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
                                               const MSRObjectDictionary& parameters) {
@@ -355,22 +396,7 @@ void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
             reporter->trackScreenWithParameters(parameters, dispatch::Clock::now());
         return;
     }
-    auto screen = currentScreenParameters(parameters);
-    // Taken before the timestamp queue: a caller held here must not hold that
-    // queue, which the worker's own error events pass through.
-    MSREventBacklog::Ticket place = MSREventBacklog::shared().admit(mayWaitForEventRoad);
-    static auto timestampQueue = dispatch::SerialQueue::create(kTimestampQueueLabel);
-    // Reading the time and queuing in one block of one serial queue makes the
-    // order of operations the order of their timestamps, whatever the threads.
-    timestampQueue->sync([&] {
-        // Packed: what waits in the queues is one block of bytes per event.
-        queueOperationWithBlock([isPublicEvent, screen,
-                                 packed = MSRPackedEvent(origin, name, dispatch::Clock::now(), parameters),
-                                 place = std::move(place)]() mutable {
-            logEventOnSerialQueue(packed.origin(), isPublicEvent, packed.name(), packed.parameters(),
-                                  packed.timestamp(), false, false, screen, std::move(place));
-        });
-    });
+    queuePackedEvent(origin, isPublicEvent, name, parameters);
 }
 
 void MSRAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
@@ -409,6 +435,22 @@ void MSRAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
     measurement->logAdmittedEvent(origin, isPublicEvent, name, effective, timestamp, state().analyticsEnabled,
                                   ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters,
                                   std::move(place));
+}
+
+void MSRAnalytics::logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPublicEvent,
+                                               const std::optional<MSRParameters>& addedScreenParameters,
+                                               MSREventBacklog::Ticket place) {
+    // Not forwarded (that takes the interceptor's way round), so nothing to
+    // take out of the parameters here: the event goes on as it was packed.
+    auto measurement = engine();
+    if (!measurement) return;
+    MSRLogEventInterceptor interceptor;
+    {
+        std::lock_guard lock(state().mutex);
+        interceptor = state().interceptor;
+    }
+    measurement->logAdmittedPackedEvent(std::move(event), isPublicEvent, state().analyticsEnabled, false, false,
+                                        interceptor, addedScreenParameters, std::move(place));
 }
 
 // ---- other operations -------------------------------------------------------

@@ -69,6 +69,10 @@ public:
     static void logEventWithName(const std::string& name, const MSRObjectDictionary& parameters);
     static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                    const MSRObjectDictionary& parameters);
+    // As logEventWithOrigin, for the plain values a public call gives: they are
+    // packed as they are, with no dictionary of objects made on the way.
+    static void logPublicEventWithOrigin(const std::string& origin, const std::string& name,
+                                         const foundation::Value::Dictionary& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                            const MSRObjectDictionary& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
@@ -82,6 +86,10 @@ public:
                                       const MSRObjectDictionary& parameters, double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor, std::optional<MSRParameters> addedScreenParameters,
                                       MSREventBacklog::Ticket place = {});
+    // The same for a public call's event, packed when it was logged.
+    static void logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPublicEvent,
+                                            const std::optional<MSRParameters>& addedScreenParameters,
+                                            MSREventBacklog::Ticket place);
 
     // ---- other operations ----
     static void setScreenName(const std::optional<std::string>& screenName,

@@ -43,7 +43,7 @@ std::shared_ptr<dispatch::OperationGate> MSRAnalyticsState::gate() {
 }
 
 void MSRAnalyticsState::queueOperationWithBlock(Block block) {
-    gate()->addOperation([block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
+    gate()->addOperationPostingTo(queue(), std::move(block));
 }
 
 double MSRAnalyticsState::loadTimestamp() {

@@ -230,6 +230,10 @@ public:
                           bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
                           const std::optional<MSRParameters>& addedScreenParameters,
                           MSREventBacklog::Ticket place) override;
+    void logAdmittedPackedEvent(MSRPackedEvent event, bool isPublicEvent, bool enabled, bool ignoreEnabled,
+                                bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                                const std::optional<MSRParameters>& addedScreenParameters,
+                                MSREventBacklog::Ticket place) override;
     void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                          const MSRObjectDictionary& parameters, double timestamp, bool enabled,
                                          bool ignoreEnabled, bool ignoreInterceptor,
@@ -237,6 +241,10 @@ public:
                                          const std::optional<MSRParameters>& addedScreenParameters);
     void logEventOnWorkerQueue(const MSREvent& event, bool notifyEventListeners);
     struct PendingEventBatch;
+    void queuePendingEvent(MSRPackedEvent event, bool isPublicEvent, bool enabled, bool ignoreEnabled,
+                           bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                           const std::optional<MSRParameters>& addedScreenParameters,
+                           MSREventBacklog::Ticket place);
     void logPendingEventsOnWorkerQueue(PendingEventBatch& batch);
     // False when the event's writes failed (nothing of it is stored).
     bool handleInternalEventOnWorkerQueue(const MSREvent& event);

@@ -117,7 +117,25 @@ void MSRMeasurement::logAdmittedEvent(const std::string& origin, bool isPublicEv
                                       const std::optional<MSRParameters>& addedScreenParameters,
                                       MSREventBacklog::Ticket place) {
     if (!scheduler_) return;
-    PendingEventBatch::Event pending{MSRPackedEvent(origin, name, timestamp, parameters),
+    queuePendingEvent(MSRPackedEvent(origin, name, timestamp, parameters), isPublicEvent, enabled, ignoreEnabled,
+                      ignoreInterceptor, interceptor, addedScreenParameters, std::move(place));
+}
+
+void MSRMeasurement::logAdmittedPackedEvent(MSRPackedEvent event, bool isPublicEvent, bool enabled,
+                                            bool ignoreEnabled, bool ignoreInterceptor,
+                                            const MSRLogEventInterceptor& interceptor,
+                                            const std::optional<MSRParameters>& addedScreenParameters,
+                                            MSREventBacklog::Ticket place) {
+    if (!scheduler_) return;
+    queuePendingEvent(std::move(event), isPublicEvent, enabled, ignoreEnabled, ignoreInterceptor, interceptor,
+                      addedScreenParameters, std::move(place));
+}
+
+void MSRMeasurement::queuePendingEvent(MSRPackedEvent event, bool isPublicEvent, bool enabled, bool ignoreEnabled,
+                                       bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                                       const std::optional<MSRParameters>& addedScreenParameters,
+                                       MSREventBacklog::Ticket place) {
+    PendingEventBatch::Event pending{std::move(event),
                          static_cast<uint8_t>((isPublicEvent ? kPublic : 0) | (enabled ? kEnabled : 0) |
                                               (ignoreEnabled ? kIgnoreEnabled : 0) |
                                               (ignoreInterceptor ? kIgnoreInterceptor : 0)),

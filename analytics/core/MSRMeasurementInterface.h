@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analytics/core/MSREventBacklog.h"
+#include "analytics/core/MSRPackedEvent.h"
 #include "analytics/model/MSRUserAttribute.h"
 #include "analytics/model/MSRValue.h"
 #include "analytics/support/MSRError.h"
@@ -63,6 +64,15 @@ public:
         logEvent(origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled, ignoreInterceptor,
                  interceptor, addedScreenParameters);
         place.release();
+    }
+    // As logAdmittedEvent, for an event the facade packed when it was logged:
+    // an engine that keeps it packed until its worker needs it copies nothing.
+    virtual void logAdmittedPackedEvent(MSRPackedEvent event, bool isPublicEvent, bool enabled, bool ignoreEnabled,
+                                        bool ignoreInterceptor, const MSRLogEventInterceptor& interceptor,
+                                        const std::optional<MSRParameters>& addedScreenParameters,
+                                        MSREventBacklog::Ticket place) {
+        logAdmittedEvent(event.origin(), isPublicEvent, event.name(), event.parameters(), event.timestamp(), enabled,
+                         ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters, std::move(place));
     }
     virtual void setSessionTimeoutInterval(double seconds) = 0;
     virtual void sessionIDWithCompletion(SessionIDCompletion completion) = 0;

@@ -1,6 +1,7 @@
 #include "analytics/core/MSRPackedEvent.h"
 
 #include <cstring>
+#include <optional>
 
 #include "analytics/messages/NANOVarint.h"
 
@@ -15,20 +16,88 @@ enum class MSRPackedEvent::Kind : char {
     kValueString
 };
 
-MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
-                               const MSRObjectDictionary& parameters) {
+namespace {
+
+size_t varintSize(uint64_t number) {
+    size_t size = 1;
+    for (; number >= 0x80; number >>= 7) ++size;
+    return size;
+}
+
+size_t textSize(const std::string& text) { return varintSize(text.size()) + text.size(); }
+
+size_t integerSize(int64_t number) {
+    return varintSize((static_cast<uint64_t>(number) << 1) ^ static_cast<uint64_t>(number >> 63));
+}
+
+// The bytes a parameter takes packed, or nothing when it cannot be packed.
+std::optional<size_t> packedSize(const std::string& name, const foundation::Value& value) {
+    const size_t head = 1 + textSize(name);
+    switch (value.type()) {
+        case foundation::Value::Type::Integer:
+            return head + integerSize(*value.integerValue());
+        case foundation::Value::Type::Double:
+            return head + sizeof(double);
+        case foundation::Value::Type::String:
+            return head + textSize(*value.string());
+        case foundation::Value::Type::Bool:
+            return head;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<size_t> packedSize(const std::string& name, const MSRObject& object) {
+    const auto* value = std::get_if<MSRValue>(&object);
+    if (!value) return packedSize(name, std::get<foundation::Value>(object));
+    const size_t head = 1 + textSize(name);
+    if (value->isInt64()) return head + integerSize(value->int64Value());
+    if (value->isDouble()) return head + sizeof(double);
+    if (const std::string* string = value->stringValue()) return head + textSize(*string);
+    return std::nullopt;
+}
+
+MSRObjectDictionary wholeDictionary(const MSRObjectDictionary& parameters) { return parameters; }
+
+MSRObjectDictionary wholeDictionary(const foundation::Value::Dictionary& parameters) {
+    MSRObjectDictionary objects;
+    for (const auto& [name, value] : parameters) objects.emplace_hint(objects.end(), name, value);
+    return objects;
+}
+
+}  // namespace
+
+template <typename Dictionary>
+void MSRPackedEvent::packAll(const std::string& origin, const std::string& name, double timestamp,
+                             const Dictionary& parameters) {
+    // Sized first, so the bytes are allocated once and never moved.
+    size_t size = textSize(origin) + textSize(name) + sizeof(double);
+    bool packable = true;
+    for (const auto& [parameterName, object] : parameters) {
+        const std::optional<size_t> parameterSize = packedSize(parameterName, object);
+        if (!parameterSize) {
+            packable = false;
+            break;
+        }
+        size += *parameterSize;
+    }
+    if (!packable) whole_ = std::make_shared<const MSRObjectDictionary>(wholeDictionary(parameters));
+    bytes_.reserve(packable ? size : textSize(origin) + textSize(name) + sizeof(double));
     putText(origin);
     putText(name);
     putDouble(timestamp);
-    const size_t end = bytes_.size();
-    for (const auto& [parameterName, object] : parameters) {
-        if (!pack(parameterName, object)) {
-            bytes_.resize(end);
-            whole_ = std::make_shared<const MSRObjectDictionary>(parameters);
-            break;
-        }
-    }
-    bytes_.shrink_to_fit();
+    if (whole_) return;
+    for (const auto& [parameterName, object] : parameters) pack(parameterName, object);
+}
+
+MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
+                               const MSRObjectDictionary& parameters) {
+    packAll(origin, name, timestamp, parameters);
+}
+
+MSRPackedEvent::MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
+                               const foundation::Value::Dictionary& parameters) {
+    packAll(origin, name, timestamp, parameters);
 }
 
 std::string MSRPackedEvent::origin() const {
@@ -93,41 +162,41 @@ MSRObjectDictionary MSRPackedEvent::parameters() const {
     return parameters;
 }
 
-bool MSRPackedEvent::pack(const std::string& name, const MSRObject& object) {
-    if (const auto* value = std::get_if<MSRValue>(&object)) {
-        if (value->isInt64()) {
-            put(Kind::kValueInteger, name);
-            putInteger(value->int64Value());
-        } else if (value->isDouble()) {
-            put(Kind::kValueDouble, name);
-            putDouble(value->doubleValue());
-        } else if (const std::string* string = value->stringValue()) {
-            put(Kind::kValueString, name);
-            putText(*string);
-        } else {
-            return false;
-        }
-        return true;
+// Only what packedSize took: the sizes and the bytes agree.
+void MSRPackedEvent::pack(const std::string& name, const MSRObject& object) {
+    const auto* value = std::get_if<MSRValue>(&object);
+    if (!value) return pack(name, std::get<foundation::Value>(object));
+    if (value->isInt64()) {
+        put(Kind::kValueInteger, name);
+        putInteger(value->int64Value());
+    } else if (value->isDouble()) {
+        put(Kind::kValueDouble, name);
+        putDouble(value->doubleValue());
+    } else if (const std::string* string = value->stringValue()) {
+        put(Kind::kValueString, name);
+        putText(*string);
     }
-    const foundation::Value& value = std::get<foundation::Value>(object);
+}
+
+void MSRPackedEvent::pack(const std::string& name, const foundation::Value& value) {
     switch (value.type()) {
         case foundation::Value::Type::Integer:
             put(Kind::kInteger, name);
             putInteger(*value.integerValue());
-            return true;
+            break;
         case foundation::Value::Type::Double:
             put(Kind::kDouble, name);
             putDouble(*value.doubleValue());
-            return true;
+            break;
         case foundation::Value::Type::String:
             put(Kind::kString, name);
             putText(*value.string());
-            return true;
+            break;
         case foundation::Value::Type::Bool:
             put(*value.boolValue() ? Kind::kTrue : Kind::kFalse, name);
-            return true;
+            break;
         default:
-            return false;
+            break;
     }
 }
 

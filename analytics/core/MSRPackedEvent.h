@@ -16,6 +16,9 @@ class MSRPackedEvent {
   public:
     MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
                    const MSRObjectDictionary& parameters);
+    // The same from plain values, as a public call gives them.
+    MSRPackedEvent(const std::string& origin, const std::string& name, double timestamp,
+                   const foundation::Value::Dictionary& parameters);
 
     std::string origin() const;
     std::string name() const;
@@ -24,7 +27,11 @@ class MSRPackedEvent {
 
   private:
     enum class Kind : char;
-    bool pack(const std::string& name, const MSRObject& object);
+    template <typename Dictionary>
+    void packAll(const std::string& origin, const std::string& name, double timestamp,
+                 const Dictionary& parameters);
+    void pack(const std::string& name, const MSRObject& object);
+    void pack(const std::string& name, const foundation::Value& value);
     void put(Kind kind, const std::string& name);
     void putVarint(uint64_t number);
     uint64_t varint(size_t& at) const;

@@ -82,6 +82,10 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
     std::set<std::string> removed;
     MSRParameters replacements;
     size_t keptAsCleaned = 0;  // parameters whose cleaned value is in `replacements`
+    // Read once for the event, not once per value: the configuration does not
+    // change under one cleaning.
+    const int64_t publicValueLimit =
+        isPublic ? MSRDataTypeValidator::remoteConfig()->maxPublicEventParameterValueLength() : 0;
     for (const auto& [name, object] : parameters) {
         if (!MSRCheckEventParameterName(name, isPublic, replacements)) {
             removed.insert(name);
@@ -99,7 +103,7 @@ std::optional<MSRParameters> MSRCleanEventParameters(const MSRObjectDictionary& 
         int64_t valueFailure = 0;
         bool valid = true;
         bool alreadyReplaced = false;
-        if (isPublic) valid = MSRDataTypeValidator::isValidPublicEventParameterValue(&*value, &valueFailure);
+        if (isPublic) valid = MSRDataTypeValidator::isValidValue(&*value, 0, publicValueLimit, 3, &valueFailure);
         if (valid && name == "_ev") {
             alreadyReplaced = cutErrorValueIfTooLong(*value, replacements);
         } else if (valid && isInternalEvent) {

@@ -82,6 +82,17 @@ bool allCodePoints(std::string_view text, Test&& test) {
     return MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) { return test(c); });
 }
 
+// Every name of every event is checked, and nearly all are plain ASCII: those
+// need no decoding. Anything else goes through the code points.
+bool allNameCharacters(std::string_view text) {
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c >= 128) return allCodePoints(text, isNameCharacter);
+        if (!isNameCharacter(c)) return false;
+    }
+    return true;
+}
+
 UChar32 firstCodePoint(std::string_view text) {
     if (text.empty()) return -1;
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
@@ -159,7 +170,7 @@ bool MSRDataTypeValidator::isValidString(std::string_view text, int64_t minLengt
 bool MSRDataTypeValidator::isValidInternalName(std::string_view name, int64_t maxLength, int type,
                                                int64_t* failureCode) {
     if (!isValidString(name, 1, maxLength, type, failureCode)) return false;
-    if (!allCodePoints(name, isNameCharacter)) {
+    if (!allNameCharacters(name)) {
         report(0, 13002, std::string(label(type)) + " must contain only letters, numbers, or underscores",
                {std::string(name)});
         return fail(failureCode, kMSRValidationInvalidCharacters);

@@ -61,6 +61,19 @@ void OperationGate::addOperation(Task operation) {
     state_->releaseLocked();
 }
 
+void OperationGate::addOperationPostingTo(const std::shared_ptr<Queue>& target, Task block) {
+    if (!block || !target) return;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->suspended && !state_->inFlight && state_->backlog.empty()) {
+        // What the operation would do, done now: it counts as finished.
+        target->async(std::move(block));
+        return;
+    }
+    state_->backlog.push_back([target, block = std::move(block)]() mutable { target->async(std::move(block)); });
+    ++state_->unfinished;
+    state_->releaseLocked();
+}
+
 void OperationGate::suspend() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->suspended = true;

@@ -23,6 +23,11 @@ public:
     const std::string& name() const;
 
     void addOperation(Task operation);
+    // Adds an operation that only posts `block` on `target`. While the gate is
+    // open with nothing waiting or running, the block is posted at once (under
+    // the gate's lock, so no operation added later overtakes it) instead of
+    // taking a turn on the gate's own queue: one thread hop less per block.
+    void addOperationPostingTo(const std::shared_ptr<Queue>& target, Task block);
     void suspend();
     void resume();
     bool isSuspended() const;

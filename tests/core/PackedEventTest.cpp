@@ -51,6 +51,16 @@ TEST(PackedEventTest, EveryKindComesBackAsItWasGiven) {
                 EXPECT_EQ(std::get<MSRValue>(returned), std::get<MSRValue>(object)) << c.what << ": " << name;
             }
         }
+        // A public call's plain values pack to the same event.
+        foundation::Value::Dictionary plain;
+        for (const auto& [name, object] : c.parameters) {
+            if (const auto* value = std::get_if<foundation::Value>(&object)) plain.emplace(name, *value);
+        }
+        if (plain.size() != c.parameters.size()) continue;
+        const MSRPackedEvent fromPlain("app", "level_up", 1.7e9 + 0.001, plain);
+        EXPECT_EQ(fromPlain.name(), "level_up") << c.what;
+        EXPECT_EQ(fromPlain.timestamp(), 1.7e9 + 0.001) << c.what;
+        EXPECT_EQ(fromPlain.parameters(), back) << c.what;
     }
 }
 
