@@ -54,6 +54,7 @@
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "bench/support/BenchStatistics.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "tools/assembler/ProgramAssembler.h"
 #include "tools/collector/MeasurementCollector.h"
@@ -415,37 +416,9 @@ RoundResult runRound(const std::string& binary, const std::string& roads, const 
     return result;
 }
 
-struct Spread {
-    double median = 0, low = 0, high = 0, q1 = 0, q3 = 0;
-    size_t count = 0;
-};
-
-Spread spreadOf(std::vector<double> values) {
-    Spread spread;
-    spread.count = values.size();
-    if (values.empty()) return spread;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double fraction) {
-        const double position = fraction * static_cast<double>(values.size() - 1);
-        const size_t below = static_cast<size_t>(position);
-        const size_t above = std::min(below + 1, values.size() - 1);
-        return values[below] + (values[above] - values[below]) * (position - static_cast<double>(below));
-    };
-    spread.median = at(0.5);
-    spread.q1 = at(0.25);
-    spread.q3 = at(0.75);
-    spread.low = values.front();
-    spread.high = values.back();
-    return spread;
-}
-
-std::string loadAverage() {
-    double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) != 3) return "unknown";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
-    return text;
-}
+using bench::loadAverage;
+using bench::Spread;
+using bench::spreadOf;
 
 void printRow(const char* label, const std::string& unit, const Spread& old, const Spread& fresh) {
     std::printf("  %-38s old %10.1f [%8.1f-%8.1f, IQR %8.1f-%8.1f]  new %10.1f [%8.1f-%8.1f, IQR %8.1f-%8.1f]  "

@@ -30,6 +30,7 @@
 #include "Calvaro/charts/SolutionImageRendering.h"
 #include "app/CalvaroMain.h"
 #include "app/ScriptPlayer.h"
+#include "bench/support/BenchStatistics.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
@@ -212,13 +213,6 @@ void BM_BareChromiumScreenshot(benchmark::State& state) {
 }
 BENCHMARK(BM_BareChromiumScreenshot)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 // One benchmark of `binary` in a process of its own; its time in ms, or a
 // negative number when it failed.
 double runOnce(const std::string& binary, const std::string& name) {
@@ -238,22 +232,13 @@ double runOnce(const std::string& binary, const std::string& name) {
     }
 }
 
-std::string summary(std::vector<double> times) {
+std::string summary(const std::vector<double>& times) {
     if (times.empty()) return "no run succeeded";
-    std::sort(times.begin(), times.end());
-    const size_t n = times.size();
-    const double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    const bench::Spread spread = bench::spreadOf(times);
     char text[160];
-    std::snprintf(text, sizeof text, "median %7.0f ms  (min %5.0f, quartiles %5.0f-%5.0f, max %5.0f; %zu runs)", median,
-                  times.front(), times[n / 4], times[(3 * n) / 4], times.back(), n);
+    std::snprintf(text, sizeof text, "median %7.0f ms  (min %5.0f, quartiles %5.0f-%5.0f, max %5.0f; %zu runs)",
+                  spread.median, spread.low, spread.q1, spread.q3, spread.high, spread.count);
     return text;
-}
-
-double medianOf(std::vector<double> times) {
-    if (times.empty()) return 0;
-    std::sort(times.begin(), times.end());
-    const size_t n = times.size();
-    return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
 }
 
 // Rounds of (other build, this build) for every picture benchmark.
@@ -265,7 +250,7 @@ int alternate(const std::string& other, int rounds, const std::string& only) {
     std::vector<std::string> names = {"BM_SharePicture", "BM_SnapshotPicture", "BM_BareChromiumScreenshot"};
     if (!only.empty()) names = {only};
     std::vector<std::vector<double>> times(names.size() * 2);
-    const std::string loadBefore = loadAverage();
+    const std::string loadBefore = bench::loadAverage();
     std::cout << "load before: " << loadBefore << "\n";
     for (int round = 1; round <= rounds; ++round) {
         std::cout << "round " << round << ":";
@@ -276,14 +261,14 @@ int alternate(const std::string& other, int rounds, const std::string& only) {
                 std::cout << " " << (which == 0 ? "other " : "this ") << names[b].substr(3) << " "
                           << static_cast<long>(ms);
             }
-        std::cout << "  load " << loadAverage() << std::endl;
+        std::cout << "  load " << bench::loadAverage() << std::endl;
     }
-    std::cout << "load after: " << loadAverage() << "\n";
+    std::cout << "load after: " << bench::loadAverage() << "\n";
     for (size_t b = 0; b < names.size(); ++b) {
         std::cout << names[b] << "\n  other: " << summary(times[2 * b]) << "\n  this:  " << summary(times[2 * b + 1])
                   << "\n";
         if (!times[2 * b].empty() && !times[2 * b + 1].empty())
-            std::printf("  other / this: %.2f\n", medianOf(times[2 * b]) / medianOf(times[2 * b + 1]));
+            std::printf("  other / this: %.2f\n", bench::spreadOf(times[2 * b]).median / bench::spreadOf(times[2 * b + 1]).median);
     }
     std::error_code ec;
     fs::remove_all(workFolder(), ec);
