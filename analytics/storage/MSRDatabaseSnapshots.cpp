@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "analytics/storage/MSRStorageLog.h"
+
 namespace {
 
 constexpr const char* kEvents = "events";
@@ -25,9 +27,14 @@ bool MSRDatabase::clearCurrentSessionCounts(MSRError* error) {
 }
 
 bool MSRDatabase::createEventsSnapshotTable(MSRError* error) {
-    return sqliteStore_->executeSQL(std::string("DROP TABLE IF EXISTS ") + kSnapshot, error) &&
-           sqliteStore_->executeSQL(std::string("CREATE TABLE ") + kSnapshot + " AS SELECT * FROM " + kEvents,
-                                    error);
+    // A snapshot left by an earlier denial is stale; should it refuse to go,
+    // the table is still made (or kept) and filled below.
+    sqliteStore_->executeSQL(std::string("DROP TABLE IF EXISTS ") + kSnapshot, nullptr);
+    if (!sqliteStore_->createEmptyTable(kSnapshot, kEvents, error)) {
+        MSRStorageLog(4, 12058, "Failed to ensure event snapshot table");
+        return false;
+    }
+    return sqliteStore_->copyContentsFromTable(kEvents, kSnapshot, error);
 }
 
 std::optional<MSREventAggregates> MSRDatabase::eventAggregatesSnapshotWithName(const std::string& name,
@@ -58,10 +65,20 @@ bool MSRDatabase::restoreFromEventsSnapshotTable(MSRError* error) {
             shared.push_back(column);
     }
     const std::string list = joined(shared);
+    // The first open counted while storage was denied is the one count the
+    // snapshot cannot know of: losing it would let audiences on first opens
+    // miss this installation.
+    std::optional<MSREventAggregates> currentFirstOpen = eventAggregatesWithName("_f", kEvents, nullptr);
     namesWithAggregates_.clear();
-    return sqliteStore_->deleteAllRecordsFromTable(kEvents, error) &&
-           sqliteStore_->executeSQL(std::string("INSERT INTO ") + kEvents + " (" + list + ") SELECT " + list +
-                                        " FROM " + kSnapshot,
-                                    error) &&
-           sqliteStore_->deleteAllRecordsFromTable(kSnapshot, error);
+    if (!sqliteStore_->deleteAllRecordsFromTable(kEvents, error) ||
+        !sqliteStore_->executeSQL(std::string("INSERT INTO ") + kEvents + " (" + list + ") SELECT " + list +
+                                      " FROM " + kSnapshot,
+                                  error)) {
+        return false;
+    }
+    std::optional<MSREventAggregates> snapshotFirstOpen = eventAggregatesWithName("_f", kSnapshot, nullptr);
+    if (currentFirstOpen && (!snapshotFirstOpen || snapshotFirstOpen->lifetimeCount() == 0)) {
+        updateEventAggregates(*currentFirstOpen, nullptr);
+    }
+    return sqliteStore_->deleteAllRecordsFromTable(kSnapshot, error);
 }

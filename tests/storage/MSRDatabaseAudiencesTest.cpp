@@ -175,3 +175,54 @@ TEST_F(DatabaseAudiencesTest, AggregatesReadFromEitherTableAndEmpty) {
     ASSERT_TRUE(database_->deleteAllEventAggregates(nullptr));
     EXPECT_TRUE(database_->allEventAggregates(nullptr)->empty());
 }
+
+TEST_F(DatabaseAudiencesTest, RestoringTheSnapshotKeepsAFirstOpenCountedMeanwhile) {
+    struct Case {
+        const char* what;
+        std::optional<int32_t> snapshotFirstOpens;  // the "_f" count when storage was denied; none: no row
+        std::optional<int32_t> currentFirstOpens;   // counted while denied
+        std::optional<int32_t> restored;            // "_f" afterwards
+    };
+    const Case cases[] = {
+        {"no first open before, one meanwhile", std::nullopt, 1, 1},
+        {"a zero count before, one meanwhile", 0, 1, 1},
+        {"the snapshot's own count wins", 2, 5, 2},
+        {"none meanwhile", 2, std::nullopt, 2},
+        {"none at all", std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(database_->deleteAllEventAggregates(nullptr));
+        ASSERT_TRUE(database_->updateEventAggregates(*MSREventAggregates::initWithName("a", 3, 1, 2, 9), nullptr));
+        if (c.snapshotFirstOpens) {
+            ASSERT_TRUE(database_->updateEventAggregates(
+                *MSREventAggregates::initWithName("_f", *c.snapshotFirstOpens, 0, 0, 9), nullptr));
+        }
+        ASSERT_TRUE(database_->createEventsSnapshotTable(nullptr));
+        ASSERT_TRUE(database_->deleteAllEventAggregates(nullptr));
+        ASSERT_TRUE(database_->updateEventAggregates(*MSREventAggregates::initWithName("b", 1, 1, 1, 10), nullptr));
+        if (c.currentFirstOpens) {
+            ASSERT_TRUE(database_->updateEventAggregates(
+                *MSREventAggregates::initWithName("_f", *c.currentFirstOpens, 1, 1, 10), nullptr));
+        }
+
+        ASSERT_TRUE(database_->restoreFromEventsSnapshotTable(nullptr));
+        auto firstOpen = database_->eventAggregatesWithName("_f", nullptr);
+        EXPECT_EQ(firstOpen ? std::optional<int32_t>(firstOpen->lifetimeCount()) : std::nullopt, c.restored);
+        EXPECT_EQ(database_->eventAggregatesWithName("a", nullptr)->lifetimeCount(), 3);
+        EXPECT_FALSE(database_->eventAggregatesWithName("b", nullptr));
+        EXPECT_FALSE(database_->eventAggregatesSnapshotWithName("a", nullptr));  // emptied, kept
+    }
+}
+
+TEST_F(DatabaseAudiencesTest, ASnapshotThatCannotBeMadeIsReported) {
+    ASSERT_TRUE(database_->updateEventAggregates(*MSREventAggregates::initWithName("a", 3, 1, 2, 9), nullptr));
+    // An index holds the snapshot's name, so no table of that name can be made.
+    const std::string path = MSRSDKFilePath(MSRDatabase::kDatabaseName);
+    ASSERT_EQ(shell(path, "CREATE INDEX events_snapshot ON events(name);"), "");
+    MSRError error;
+    EXPECT_FALSE(database_->createEventsSnapshotTable(&error));
+    EXPECT_NE(error.code(), 0);
+    EXPECT_TRUE(logged(12058));
+    EXPECT_EQ(database_->eventAggregatesWithName("a", nullptr)->lifetimeCount(), 3);
+}
