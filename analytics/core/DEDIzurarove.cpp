@@ -136,6 +136,20 @@ void DEDIzurarove::setOpenURLListener(MSRAnalytics::OpenURLListener listener) {
     MSRAnalytics::setOpenURLListener(std::move(listener));
 }
 void DEDIzurarove::handleOpenURL(const std::string& url) { MSRAnalytics::handleOpenURL(url); }
+void DEDIzurarove::handleUserActivity(const std::optional<foundation::Value::Dictionary>& userActivity) {
+    MSRAnalytics::handleUserActivity(userActivity);
+}
+void DEDIzurarove::logTransactionWithProductID(
+    const std::string& productID, const std::optional<std::string>& transactionID,
+    const std::optional<std::string>& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+    std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate) {
+    MSRAnalytics::logTransactionWithProductID(productID, transactionID, originalTransactionID, webOrderLineItemID,
+                                              productType, isFreeTrial, isIntroductoryOffer, paymentQuantity,
+                                              purchaseDate, originalPurchaseDate, subscriptionExpirationDate,
+                                              cancellationDate);
+}
 void DEDIzurarove::handleEventsForBackgroundURLSession(const std::string& sessionID,
                                                        std::function<void()> completionHandler) {
     MSRAnalytics::handleEventsForBackgroundURLSession(sessionID, std::move(completionHandler));

@@ -12,6 +12,16 @@
 namespace host {
 struct DEDOptions;
 }
+class MSRIdentifiers;
+class MSRMeasurement;
+class MSRUserAttribute;
+
+// The engine's types under the public prefix, for the host's frameworks.
+using DEDAMeasurement = MSRMeasurement;
+using DEDAEvent = MSREvent;
+using DEDAValue = MSRValue;
+using DEDAUserAttribute = MSRUserAttribute;
+using DEDAIdentifiers = MSRIdentifiers;
 
 // The public analytics interface: what the application's screens, the host's
 // core framework and other host frameworks call. It keeps no state: each call
@@ -53,12 +63,25 @@ public:
         const std::optional<foundation::Value::Bytes>& hashedEmailAddress);
     static void initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
         const std::optional<foundation::Value::Bytes>& hashedPhoneNumber);
+    // One transaction of the newer store interface, as plain values (dates in
+    // seconds since 1970; the last two are absent for a transaction that
+    // neither expires nor was revoked).
+    static void logTransactionWithProductID(const std::string& productID, const std::optional<std::string>& transactionID,
+                                            const std::optional<std::string>& originalTransactionID,
+                                            const std::optional<std::string>& webOrderLineItemID, int64_t productType,
+                                            bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+                                            std::optional<double> purchaseDate,
+                                            std::optional<double> originalPurchaseDate,
+                                            std::optional<double> subscriptionExpirationDate,
+                                            std::optional<double> cancellationDate);
     static void setLogEventInterceptor(MSRLogEventInterceptor interceptor);
     static std::optional<MSRAnalytics::ListenerToken> addLogEventListener(MSRAnalytics::LogEventListener listener);
     static void removeLogEventListener(std::optional<MSRAnalytics::ListenerToken> token);
     static void notifyEventListeners(const MSREvent& event);
     static void setOpenURLListener(MSRAnalytics::OpenURLListener listener);
     static void handleOpenURL(const std::string& url);
+    // A user activity handed to the application ({"activityType", "webpageURL"}).
+    static void handleUserActivity(const std::optional<foundation::Value::Dictionary>& userActivity);
     static void handleEventsForBackgroundURLSession(const std::string& sessionID,
                                                     std::function<void()> completionHandler);
     static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<dispatch::Queue> callbackQueue,

@@ -7,6 +7,9 @@
 #include <string_view>
 
 #include "analytics/core/MSRAppDelegateInterceptor.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRDeepLinks.h"
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentityInterface.h"
 #include "analytics/core/MSRPackedEvent.h"
@@ -541,6 +544,27 @@ void MSRAnalytics::handleOpenURLOnSerialQueue(const std::string& url, double ope
         listener = state().openURLListener;
     }
     if (listener) listener(url);
+}
+
+void MSRAnalytics::handleUserActivity(const std::optional<foundation::Value::Dictionary>& userActivity) {
+    const double now = dispatch::Clock::now();
+    dispatchAsyncOnSerialQueue([userActivity, now] {
+        std::optional<std::string> link = MSRDeepLinks::deepLinkFromUserActivity(userActivity);
+        if (!link || link->empty()) return;
+        if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(*link, now);
+    });
+}
+
+void MSRAnalytics::logTransactionWithProductID(
+    const std::string& productID, const std::optional<std::string>& transactionID,
+    const std::optional<std::string>& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+    std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate) {
+    MSRComponentRegistry::make<MSRTransactionReporterInterface>()->reportTransactionWithProductID(
+        productID, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+        isIntroductoryOffer, paymentQuantity, purchaseDate, originalPurchaseDate, subscriptionExpirationDate,
+        cancellationDate);
 }
 
 void MSRAnalytics::setOpenURLListener(OpenURLListener listener) {

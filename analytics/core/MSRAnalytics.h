@@ -107,7 +107,21 @@ public:
     // component takes it over; the handler runs exactly once in any case.
     static void handleEventsForBackgroundURLSession(const std::string& sessionID,
                                                     std::function<void()> completionHandler);
+    // A browsing user activity's link is a campaign link like an opened URL;
+    // the open-URL listener does not hear of it.
+    static void handleUserActivity(const std::optional<foundation::Value::Dictionary>& userActivity);
     static void setOpenURLListener(OpenURLListener listener);
+    // Hands the transaction to the purchase reporter at once, whether or not
+    // the engine has started or collection is on: its event waits in the
+    // operation queue like any other and meets the engine's enabled check.
+    static void logTransactionWithProductID(const std::string& productID, const std::optional<std::string>& transactionID,
+                                            const std::optional<std::string>& originalTransactionID,
+                                            const std::optional<std::string>& webOrderLineItemID, int64_t productType,
+                                            bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+                                            std::optional<double> purchaseDate,
+                                            std::optional<double> originalPurchaseDate,
+                                            std::optional<double> subscriptionExpirationDate,
+                                            std::optional<double> cancellationDate);
     static void setLogEventInterceptor(MSRLogEventInterceptor interceptor);
     // Nothing for an empty listener.
     static std::optional<ListenerToken> addLogEventListener(LogEventListener listener);

@@ -60,6 +60,7 @@ class MSRAudience;
 class MSRAudienceTimestampsCache;
 class MSRDatabase;
 class MSRDeepLinkHandler;
+class MSRReceiptFacts;
 class MSREManager;
 class MSRIdentity;
 class MSRMonitor;
@@ -430,6 +431,7 @@ private:
     std::shared_ptr<MSRLifetimeValueRecorder> lifetimeValueRecorder_;
     std::shared_ptr<MSREventSampler> eventSampler_;
     std::shared_ptr<MSRDeepLinkHandler> deepLinkHandler_;
+    std::shared_ptr<MSRReceiptFacts> receiptFacts_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
     MSRPendingRequest pendingRequest_{*this};
 

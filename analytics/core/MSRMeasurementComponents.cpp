@@ -46,6 +46,13 @@ std::optional<std::vector<MSREvent>> MSRConditionalUserPropertyController::proce
 bool MSRLifetimeValueRecorder::isPurchaseEvent(const MSREvent&) { return false; }
 bool MSRLifetimeValueRecorder::recordLifetimeValueToDatabase(MSRDatabase&, const MSREvent&) { return true; }
 
+bool MSRReceiptFacts::isVersionSameAsOriginalVersion() { return false; }
+
+void MSRTransactionReporterInterface::reportTransactionWithProductID(
+    const std::string&, const std::optional<std::string>&, const std::optional<std::string>&,
+    const std::optional<std::string>&, int64_t, bool, bool, int64_t, std::optional<double>, std::optional<double>,
+    std::optional<double>, std::optional<double>) {}
+
 bool MSRIsAppActive() {
     auto reporter = MSRScreenViewReporterInterface::shared();
     return !reporter || reporter->isAppActive();

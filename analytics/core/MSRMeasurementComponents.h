@@ -139,6 +139,30 @@ public:
                                                                 MSRError* error);
 };
 
+// What the application's store receipt tells the first-open report. The
+// reporters register the receipt reading; without it the receipt counts as
+// unreadable.
+class MSRReceiptFacts {
+public:
+    virtual ~MSRReceiptFacts() = default;
+    // The running build is the version first installed (no update since).
+    virtual bool isVersionSameAsOriginalVersion();
+};
+
+// The in-app purchase reporter as the facade hands it the newer store
+// interface's transactions. Without one registered they are not reported.
+class MSRTransactionReporterInterface {
+public:
+    virtual ~MSRTransactionReporterInterface() = default;
+    // The plain values of one transaction; dates in seconds since 1970.
+    virtual void reportTransactionWithProductID(
+        const std::string& productID, const std::optional<std::string>& transactionID,
+        const std::optional<std::string>& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+        int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+        std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+        std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate);
+};
+
 // Whether the application is in the foreground, as the registered screen-view
 // reporter tells; without one the application counts as active, so no
 // background session work is done for events.

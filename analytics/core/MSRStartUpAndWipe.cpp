@@ -2,10 +2,13 @@
 
 #include "analytics/core/MSRStartUpAndWipe.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -38,6 +41,7 @@
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/foundation/DataLoss.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/store/AdNetwork.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
@@ -209,6 +213,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     if (!engine_.lifetimeValueRecorder_) engine_.lifetimeValueRecorder_ = MSRComponentRegistry::make<MSRLifetimeValueRecorder>(context);
     if (!engine_.eventSampler_) engine_.eventSampler_ = MSRComponentRegistry::make<MSREventSampler>(context);
     if (!engine_.deepLinkHandler_) engine_.deepLinkHandler_ = MSRComponentRegistry::make<MSRDeepLinkHandler>(context);
+    if (!engine_.receiptFacts_) engine_.receiptFacts_ = MSRComponentRegistry::make<MSRReceiptFacts>(context);
     // Every component exists from here on: the lifecycle reports below already
     // travel the event road, which refuses events while collection is off.
     engine_.enabled_ = true;
@@ -417,9 +422,28 @@ double MSRStartUpAndWipe::firstOpenTimestamp() {
     return oldest;
 }
 
-// The installed version is the one first installed. It is told by the store
-// receipt, which this platform does not have: an unreadable receipt answers no.
-bool MSRStartUpAndWipe::isVersionSameAsOriginalVersion() { return false; }
+bool MSRStartUpAndWipe::isVersionSameAsOriginalVersion() {
+    return engine_.receiptFacts_ && engine_.receiptFacts_->isVersionSameAsOriginalVersion();
+}
+
+std::optional<foundation::Value::Dictionary> MSRStartUpAndWipe::fileAttributesForPath(const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) != 0) {
+        log(5, 23022, "Unable to read attributes of path. Path, error", {path, std::string(std::strerror(errno))});
+        return std::nullopt;
+    }
+    const char* type = "NSFileTypeUnknown";
+    if (S_ISREG(facts.st_mode)) type = "NSFileTypeRegular";
+    else if (S_ISDIR(facts.st_mode)) type = "NSFileTypeDirectory";
+    const double modified = static_cast<double>(facts.st_mtim.tv_sec) + facts.st_mtim.tv_nsec / 1e9;
+    return foundation::Value::Dictionary{
+        {"NSFileType", foundation::Value(type)},
+        {"NSFileSize", foundation::Value(static_cast<int64_t>(facts.st_size))},
+        {"NSFilePosixPermissions", foundation::Value(static_cast<int64_t>(facts.st_mode & 07777))},
+        {"NSFileModificationDate", foundation::Value(foundation::Date{modified})},
+    };
+}
 
 // Writes an internal user property and answers whether it is stored now;
 // `queryCode` and `missingCode` report a failed check.
@@ -507,11 +531,11 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
     }
     engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(millis);
     reportStoredCampaignEventOnWorkerQueue(millis - 1);
-    if (!shouldAllowAdNetworkRegistration()) {
+    if (shouldAllowAdNetworkRegistration()) {
+        store::AdNetwork::shared().registerAppForAdNetworkAttribution();
+    } else {
         log(7, 23217, "Opted out of registration for ad network attribution");
     }
-    // Registering with the ad network is the phone OS's business; there is
-    // no such network on this platform.
 }
 
 // One version kept in the persisted configuration against the running one:

@@ -38,7 +38,12 @@ public:
     bool shouldAllowAdNetworkRegistration();
     // Seconds since 1970; 0 when unknown.
     double firstOpenTimestamp();
+    // Answered by the receipt reading the reporters register.
     bool isVersionSameAsOriginalVersion();
+    // The file-system facts of `path` ("NSFileType", "NSFileSize",
+    // "NSFilePosixPermissions", "NSFileModificationDate"); nothing for an empty
+    // path or one that cannot be read (logged).
+    static std::optional<foundation::Value::Dictionary> fileAttributesForPath(const std::string& path);
     void subscribeForAppForegroundBackgroundNotifications();
     // The application's notifications (main thread): becoming active fetches
     // settings older than a week, resigning active holds a background task

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRAEU.h"
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
@@ -455,6 +456,9 @@ void MSRRegisterPurchaseReporting() {
     MSRComponentRegistry::registerMaker<MSRLifetimeValueRecorder>([](const MSRComponentContext& context) {
         return std::make_shared<MSRCurrencyLifetimeValueRecorder>(context.remoteConfig);
     });
+    MSRComponentRegistry::registerMaker<MSRTransactionReporterInterface>(
+        [](const MSRComponentContext&) { return MSRInAppPurchaseTransactionReporter::sharedInstance(); });
+    MSRRegisterReceiptReading();
     MSRObservePaymentQueue();
 }
 
@@ -485,8 +489,7 @@ void logTransaction(const store::StoreTransaction& transaction) {
                            transaction.offer->paymentMode == store::TransactionOffer::PaymentMode::FreeTrial;
     const bool introductory =
         offers && transaction.offer && transaction.offer->type == store::TransactionOffer::Type::Introductory;
-    if (!MSRAnalytics::analyticsEnabled()) return;
-    MSRInAppPurchaseTransactionReporter::sharedInstance()->reportTransactionWithProductID(
+    DEDIzurarove::logTransactionWithProductID(
         transaction.productID, std::to_string(transaction.id), std::to_string(transaction.originalID),
         transaction.webOrderLineItemID, productType, freeTrial, introductory, transaction.purchasedQuantity,
         transaction.purchaseDate, transaction.originalPurchaseDate, transaction.expirationDate,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSRValue.h"
 #include "analytics/reporters/MSRInAppPurchaseItem.h"
 #include "platform/dispatch/SerialQueue.h"
@@ -17,7 +18,8 @@
 // and "_assc": the product's price with the receipt's items tell what kind of
 // purchase it was. All its work, and the receipt items it reads, belong to
 // its own serial queue.
-class MSRInAppPurchaseTransactionReporter : public std::enable_shared_from_this<MSRInAppPurchaseTransactionReporter> {
+class MSRInAppPurchaseTransactionReporter : public MSRTransactionReporterInterface,
+                                            public std::enable_shared_from_this<MSRInAppPurchaseTransactionReporter> {
 public:
     static std::shared_ptr<MSRInAppPurchaseTransactionReporter> sharedInstance();
 
@@ -30,7 +32,7 @@ public:
                                         bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
                                         std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
                                         std::optional<double> subscriptionExpirationDate,
-                                        std::optional<double> cancellationDate);
+                                        std::optional<double> cancellationDate) override;
 
     std::shared_ptr<dispatch::SerialQueue> queue() const { return queue_; }
 
@@ -65,12 +67,14 @@ int64_t MSRPurchaseItemDigest(const std::optional<std::string>& originalTransact
 // The event's name from the markers, which it removes.
 std::string MSRInAppPurchaseEventName(MSRParameters& parameters, bool sandboxReceipt);
 
-// Plugs purchases into the engine: the lifetime-value recorder through the
-// component registry, and the watch of the default payment queue. Called once
-// from the application's start.
+// Plugs purchases into the engine: the lifetime-value recorder, the reporter
+// of the newer store interface's transactions and the receipt reading through
+// the component registry, and the watch of the default payment queue. Called
+// once from the application's start.
 void MSRRegisterPurchaseReporting();
 // Watches the default payment queue: every batch goes, while collection is
 // enabled, through the engine's duplicate filter to the reporter.
 void MSRObservePaymentQueue();
-// The newer transaction interface's entry.
+// The newer transaction interface's entry: its twelve plain values go
+// through the public interface, before the engine's start too.
 void logTransaction(const store::StoreTransaction& transaction);

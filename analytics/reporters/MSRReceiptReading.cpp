@@ -7,6 +7,8 @@
 #include <ctime>
 
 #include "analytics/core/MSRAEU.h"
+#include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/reporters/MSRReporterSupport.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/store/AppReceipt.h"
@@ -255,4 +257,18 @@ bool MSRReceiptOriginalVersionMatches(std::span<const uint8_t> data, const std::
 bool MSRIsVersionSameAsOriginalVersion() {
     static const bool same = computeVersionSameAsOriginalVersion();
     return same;
+}
+
+namespace {
+
+class MSRReceiptReadingFacts : public MSRReceiptFacts {
+public:
+    bool isVersionSameAsOriginalVersion() override { return MSRIsVersionSameAsOriginalVersion(); }
+};
+
+}  // namespace
+
+void MSRRegisterReceiptReading() {
+    MSRComponentRegistry::registerMaker<MSRReceiptFacts>(
+        [](const MSRComponentContext&) { return std::make_shared<MSRReceiptReadingFacts>(); });
 }

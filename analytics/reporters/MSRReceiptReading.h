@@ -42,3 +42,7 @@ bool MSRReceiptOriginalVersionMatches(std::span<const uint8_t> data, const std::
 // Whether the installed version is the one first downloaded: the receipt's
 // original application version against the bundle version (computed once).
 bool MSRIsVersionSameAsOriginalVersion();
+
+// Lets the engine's first-open report ask the receipt whether the installed
+// version is the original one (MSRReceiptFacts through the component registry).
+void MSRRegisterReceiptReading();

@@ -7,6 +7,12 @@
 namespace ui {
 class ViewController;
 }
+class MSRAdExposureReporter;
+class MSRScreenViewReporter;
+
+// The reporters under the public prefix, for the host's frameworks.
+using DEDAScreenViewReporter = MSRScreenViewReporter;
+using DEDAAdExposureReporter = MSRAdExposureReporter;
 
 // Plugs the engine's own reporters into it: the session reporter through the
 // component registry, the screen-view reporter as the facade's screen

@@ -24,6 +24,16 @@ std::vector<AdNetwork::Update> AdNetwork::updates() const {
     return updates_;
 }
 
+void AdNetwork::registerAppForAdNetworkAttribution() {
+    std::lock_guard lock(mutex_);
+    ++registrations_;
+}
+
+int AdNetwork::registrations() const {
+    std::lock_guard lock(mutex_);
+    return registrations_;
+}
+
 void AdNetwork::setErrorForTesting(std::optional<Error> error) {
     std::lock_guard lock(mutex_);
     error_ = std::move(error);
@@ -32,6 +42,7 @@ void AdNetwork::setErrorForTesting(std::optional<Error> error) {
 void AdNetwork::resetForTesting() {
     std::lock_guard lock(mutex_);
     updates_.clear();
+    registrations_ = 0;
     error_.reset();
 }
 

@@ -8,7 +8,8 @@
 
 namespace store {
 
-// The ad network's postback conversion values: the application tells the
+// The ad network: the install's registration for attribution, made at the
+// first open, and its postback conversion values: the application tells the
 // platform which value (fine 0-63, a coarse grade, whether the window locks)
 // an install has earned so far. Nothing is sent anywhere here; every update
 // is recorded so that tests and launchers can see what the platform was told.
@@ -42,6 +43,10 @@ public:
 
     std::vector<Update> updates() const;
 
+    // The first open's registration of the install; recorded, nothing sent.
+    void registerAppForAdNetworkAttribution();
+    int registrations() const;
+
     // Test controls: the error the next updates answer (nothing: success).
     void setErrorForTesting(std::optional<Error> error);
     void resetForTesting();
@@ -49,6 +54,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<Update> updates_;
+    int registrations_ = 0;
     std::optional<Error> error_;
 };
 
