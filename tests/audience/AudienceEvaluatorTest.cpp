@@ -265,3 +265,106 @@ TEST_F(AudienceEvaluatorTest, AFailedReadOfResultsIsAFailureAndKeepsThem) {
     ASSERT_EQ(kept->size(), 1u);
     EXPECT_TRUE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&kept->at(1), 0));
 }
+
+// Results of audiences that left the configuration go once there are more
+// than the configuration allows, but only when neither the previous nor the
+// new configuration has the audience.
+TEST_F(AudienceEvaluatorTest, StaleResultsGoOnceTheyAreTooMany) {
+    config_->setServerSettings({{"measurement.audience.filter_result_max_count", int64_t{2}}});
+    auto audiences = [](std::vector<int32_t> ids) {
+        std::vector<MSRPBAudience> made;
+        for (int32_t id : ids) made.push_back(audience(id, {eventFilter(0, "open")}));
+        return made;
+    };
+    auto resultIDs = [&] {
+        std::vector<int32_t> ids;
+        for (const auto& [id, result] : *database_->allFilterResults(nullptr)) ids.push_back(id);
+        return ids;
+    };
+    ASSERT_TRUE(evaluator_->updateAudiences(audiences({1, 2, 3})));
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    ASSERT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    EXPECT_FALSE(logged(6016));
+
+    struct Step {
+        const char* what;
+        std::vector<int32_t> configured;
+        std::vector<int32_t> kept;
+    };
+    const Step steps[] = {
+        {"the previous configuration still has 1 and 3", {2, 4}, {1, 2, 3}},
+        {"neither has 1 or 3 any more", {4}, {2}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        logger_->clear();
+        ASSERT_TRUE(evaluator_->updateAudiences(audiences(step.configured)));
+        EXPECT_TRUE(logged(6016));
+        EXPECT_EQ(resultIDs(), step.kept);
+    }
+}
+
+// When the stale results cannot be told or deleted, the new configuration is
+// not stored: the old definitions and every result stay.
+TEST_F(AudienceEvaluatorTest, StaleResultsThatCannotBeDeletedKeepTheOldConfiguration) {
+    config_->setServerSettings({{"measurement.audience.filter_result_max_count", int64_t{1}}});
+    ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "open")}), audience(2, {eventFilter(0, "open")})}));
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    ASSERT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    ASSERT_TRUE(evaluator_->updateAudiences({audience(3, {eventFilter(0, "open")})}));  // results 1, 2 kept
+    const std::string path = database_->databasePath();
+    struct Case {
+        const char* what;
+        const char* breaking;
+        const char* mending;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"the stored audiences cannot be read", "ALTER TABLE property_filters RENAME TO set_aside",
+         "ALTER TABLE set_aside RENAME TO property_filters", 6017},
+        {"the results cannot be deleted",
+         "CREATE TRIGGER refuse BEFORE DELETE ON audience_filter_values BEGIN SELECT RAISE(ABORT, 'refused'); END",
+         "DROP TRIGGER refuse", 6018},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(shell(path, c.breaking), "");
+        EXPECT_FALSE(evaluator_->updateAudiences({audience(4, {eventFilter(0, "close")})}));
+        EXPECT_TRUE(logged(c.code));
+        ASSERT_EQ(shell(path, c.mending), "");
+        EXPECT_EQ(database_->allFilterResults(nullptr)->size(), 2u);
+        EXPECT_EQ(database_->eventFiltersForEventName("open", nullptr)->size(), 1u);
+        EXPECT_TRUE(database_->eventFiltersForEventName("close", nullptr)->empty());
+    }
+}
+
+TEST_F(AudienceEvaluatorTest, UnreadableStoredFiltersAndPropertiesAreSkipped) {
+    // A stored filter whose bytes do not decode is passed over; the next one
+    // of the same event is still evaluated.
+    MSRPBEventFilter good = eventFilter(0, "open");
+    ASSERT_TRUE(database_->updateEventFilters(
+        {MSREventFilter(1, 0, "open", {0xff, 0xff, 0xff}, false, false, false),
+         MSREventFilter(2, 0, "open", good.protoBuffer().value(), false, false, false)},
+        nullptr));
+    auto aggregates = MSREventAggregates::initWithName("open", 1, 1, 1, 100);
+    EXPECT_TRUE(evaluator_->evaluateFiltersForEventName("open", {}, *aggregates, 100, nullptr));
+    EXPECT_TRUE(logged(6035));
+    auto results = database_->allFilterResults(nullptr);
+    ASSERT_TRUE(results);
+    EXPECT_FALSE(results->count(1));
+    ASSERT_TRUE(results->count(2));
+    EXPECT_TRUE(MSRAudienceEvaluator::isFilterResultTrueForFilterID(&results->at(2), 0));
+
+    // A bundle's user property without a value it can read.
+    namespace Slot = MSRUserAttributeSlot;
+    MSRPBUserAttribute valueless;
+    MSRPBSetString(valueless, Slot::kName, "level");
+    MSRPBSetInt64(valueless, Slot::kSetTimestamp, 5000);
+    EXPECT_FALSE(evaluator_->evaluateFiltersForNanoUserProperty(valueless, nullptr, std::nullopt));
+    EXPECT_TRUE(logged(6039));
+    logger_->clear();
+    MSRPBUserAttribute counted = valueless;
+    MSRPBSetInt64(counted, Slot::kIntValue, 3);
+    EXPECT_TRUE(evaluator_->evaluateFiltersForNanoUserProperty(counted, nullptr, std::nullopt));
+    EXPECT_FALSE(logged(6039));
+}

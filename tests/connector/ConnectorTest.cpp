@@ -172,6 +172,19 @@ TEST_F(ConnectorTest, MaxUserPropertiesAnswersFromEveryQueue) {
     EXPECT_EQ(framework->maxUserProperties("crx"), 25);
 }
 
+// While the engine cannot answer (its operation queue held), the framework
+// waits 10 s and hears 0; once the queue moves again it hears the engine.
+TEST_F(ConnectorTest, MaxUserPropertiesGivesUpAfterTenSeconds) {
+    auto framework = connector();
+    MSRAnalyticsState::gate()->suspend();
+    const double before = now();
+    EXPECT_EQ(framework->maxUserProperties("crx"), 0);
+    EXPECT_NEAR(now() - before, DEDIzuraroveConnector::kMaxUserPropertiesTimeout, 0.001);
+    MSRAnalyticsState::gate()->resume();
+    runUntilIdle();
+    EXPECT_EQ(framework->maxUserProperties("crx"), 25);
+}
+
 TEST_F(ConnectorTest, ConditionalPropertiesFromDictionaries) {
     auto framework = connector();
     const Dictionary triggered{{"origin", "crx"}, {"name", "cup_on"}, {"parameters", Dictionary{{"why", "trigger"}}}};

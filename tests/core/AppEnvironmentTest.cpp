@@ -48,6 +48,24 @@ TEST_F(FacadeTest, InterceptorHandsLinksToTheEngineAndNeverClaimsTheCall) {
     EXPECT_EQ(switchedOff, 1);
 }
 
+// A browsing user activity hands the engine its link; other activities hand
+// nothing, and the open-URL listener hears of none.
+TEST_F(FacadeTest, UserActivitiesGiveTheEngineOnlyTheirBrowsingLink) {
+    start();
+    std::vector<std::string> heard;
+    MSRAnalytics::setOpenURLListener([&](const std::string& url) { heard.push_back(url); });
+    using Activity = foundation::Value::Dictionary;
+    DEDIzurarove::handleUserActivity(
+        Activity{{"activityType", "NSUserActivityTypeBrowsingWeb"}, {"webpageURL", "https://calvaro.example/c"}});
+    DEDIzurarove::handleUserActivity(
+        Activity{{"activityType", "app.calvaro.handoff"}, {"webpageURL", "https://calvaro.example/d"}});
+    DEDIzurarove::handleUserActivity(Activity{{"activityType", "NSUserActivityTypeBrowsingWeb"}});
+    DEDIzurarove::handleUserActivity(std::nullopt);
+    settle();
+    EXPECT_EQ(engine_->takeCalls(), std::vector<std::string>{"url:https://calvaro.example/c"});
+    EXPECT_TRUE(heard.empty());
+}
+
 // The application hands its delegate's calls to the interceptor from launch,
 // but they reach the engine only once its start made the proxy; a background
 // session's handler runs exactly once in every case.

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "MeasurementEventsHarness.h"
+#include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRDeepLinks.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRUserDefaults.h"
@@ -224,6 +225,32 @@ TEST_F(DeferredDeepLinkTest, FailedRequestsAreRetriedOncePerLaunchUpToTheLimit) 
     EXPECT_EQ(persistedConfig().deferredDeepLinkRetryCount(), 5);
     EXPECT_EQ(persistedConfig().deferredDeepLinkRetrievalComplete(), Value(int64_t{1}));
     EXPECT_TRUE(logged(23195));
+}
+
+// With ad storage denied nothing is asked and nothing counted against the
+// retries; granted again, the next launch asks.
+TEST_F(DeferredDeepLinkTest, NothingIsRequestedWhileAdStorageIsDenied) {
+    persistedConfig().setDeferredDeepLinkRetrievalComplete(Value());
+    persistedConfig().setDeferredDeepLinkRetryCount(0);
+    MeasurementOptions later = options();
+    later.runStart = false;
+    for (const char* adStorage : {"denied", "granted"}) {
+        SCOPED_TRACE(adStorage);
+        const bool denied = std::string(adStorage) == "denied";
+        restartEngine(later);
+        allowIdentifier();
+        MSRConsentSettingsUtil::updateSettings({{"ad_storage", Value(adStorage)}}, 10);
+        network().setResponder([](const net::FakeNetwork::Request& request) {
+            const bool config = request.url.find("/config/app/") != std::string::npos;
+            return net::FakeNetwork::Reply{config ? 404 : 500, {}, {}, std::nullopt};
+        });
+        runUntilIdle();
+        onWorker([&] { engine().configurationFetcher().fetchRemoteConfig(); });
+        EXPECT_EQ(deepLinkRequests().size(), denied ? 0u : 1u);
+        EXPECT_EQ(persistedConfig().deferredDeepLinkRetryCount(), denied ? 0 : 1);
+        if (denied) EXPECT_TRUE(logged(23252));
+    }
+    EXPECT_TRUE(persistedConfig().deferredDeepLinkRetrievalComplete().isAbsent());
 }
 
 // Values from elsewhere are percent-encoded: a bundle identifier holding "&"

@@ -2,6 +2,7 @@
 // reset, and the consent it derives from every source, in virtual time.
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "MeasurementEventsHarness.h"
@@ -12,10 +13,12 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRStartUpAndWipe.h"
 #include "analytics/core/MSRTCFClient.h"
+#include "analytics/reporters/MSRReceiptReading.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/storage/MSRKeychainWrapper.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/store/AdNetwork.h"
 
 namespace {
 
@@ -24,6 +27,8 @@ using foundation::Value;
 
 class LifecycleTest : public MeasurementEventsHarness {
   protected:
+    // As the application starts: the first open asks the receipt.
+    LifecycleTest() { MSRRegisterReceiptReading(); }
     MeasurementOptions options() const override {
         MeasurementOptions options;
         options.firstOpenDone = false;
@@ -41,12 +46,14 @@ class LifecycleTest : public MeasurementEventsHarness {
 
 TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
     ASSERT_EQ(stored("_f").size(), 1u);
+    // On a development machine the receipt counts as the original version.
     EXPECT_TRUE(stored("_f")[0].has("_pfo", MSRValue(int64_t{0})) &&
-                stored("_f")[0].has("_uwa", MSRValue(int64_t{1})));
+                stored("_f")[0].has("_uwa", MSRValue(int64_t{0})));
     EXPECT_EQ(stored("_e").size(), 1u);
     const auto loadMillis = static_cast<int64_t>(engine().initTimestamp() * 1000);
     EXPECT_EQ(property("_fot"), MSRValue(MSRMeasurement::timestampMillisRoundedUpToNextHour(loadMillis)));
-    EXPECT_EQ(property("_fi"), MSRValue(int64_t{0}));
+    EXPECT_EQ(property("_fi"), MSRValue(int64_t{1}));
+    EXPECT_EQ(store::AdNetwork::shared().registrations(), 1);
     EXPECT_EQ(firstOpenCount(), "1");
     double firstOpen = 0;
     onWorker([&] { firstOpen = engine().startUp().firstOpenTimestamp(); });
@@ -57,6 +64,7 @@ TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
 
     restartEngine();
     EXPECT_EQ(stored("_f").size(), 1u);
+    EXPECT_EQ(store::AdNetwork::shared().registrations(), 0);  // registered at the first open only
 
     // The whole data root gone, the keychain beside it kept: a reinstall.
     stopEngine();
@@ -68,6 +76,64 @@ TEST_F(LifecycleTest, FirstOpenIsReportedOnceAndAgainAfterAReinstall) {
                 stored("_f")[0].has("_uwa", MSRValue(int64_t{0})));
     EXPECT_EQ(property("_fi"), MSRValue(int64_t{1}));
     EXPECT_EQ(firstOpenCount(), "2");
+}
+
+// What the receipt reading answers the first-open report.
+class AnsweringReceipt : public MSRReceiptFacts {
+  public:
+    explicit AnsweringReceipt(bool same) : same_(same) {}
+    bool isVersionSameAsOriginalVersion() override { return same_; }
+
+  private:
+    bool same_;
+};
+
+TEST_F(LifecycleTest, TheFirstOpenTellsFromTheReceiptWhetherTheAppWasUpdatedBeforeIt) {
+    struct Case {
+        const char* what;
+        bool receiptSaysOriginal;
+        std::optional<std::string> earlierFirstOpens;  // the keychain's count
+        int64_t fi, uwa;
+    };
+    const Case cases[] = {
+        {"the original version", true, std::nullopt, 1, 0},
+        {"updated before the first open", false, std::nullopt, 0, 1},
+        {"a reinstall does not ask the receipt", false, "2", 1, 0},
+    };
+    const std::string appID = foundation::Bundle::main().bundleIdentifier().value_or("");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        stopEngine();
+        std::filesystem::remove_all(home());
+        std::filesystem::create_directories(home());
+        if (c.earlierFirstOpens) {
+            MSRKeychainWrapper::upsertKeychainValue(*c.earlierFirstOpens, "_pfo", appID);
+        } else {
+            MSRKeychainWrapper::deleteKeychainValue("_pfo", appID);
+        }
+        MSRComponentRegistry::registerInstance<MSRReceiptFacts>(
+            std::make_shared<AnsweringReceipt>(c.receiptSaysOriginal));
+        startEngine(options_);
+        ASSERT_EQ(stored("_f").size(), 1u);
+        EXPECT_TRUE(stored("_f")[0].has("_uwa", MSRValue(c.uwa)));
+        EXPECT_EQ(property("_fi"), MSRValue(c.fi));
+    }
+}
+
+TEST_F(LifecycleTest, FileAttributesOfAPath) {
+    const std::filesystem::path file = home() / "facts.txt";
+    std::ofstream(file) << "12345";
+    auto attributes = MSRStartUpAndWipe::fileAttributesForPath(file.string());
+    ASSERT_TRUE(attributes);
+    EXPECT_EQ((*attributes)["NSFileSize"], Value(int64_t{5}));
+    EXPECT_EQ((*attributes)["NSFileType"], Value("NSFileTypeRegular"));
+    EXPECT_TRUE((*attributes)["NSFileModificationDate"].date());
+    EXPECT_EQ((*MSRStartUpAndWipe::fileAttributesForPath(home().string()))["NSFileType"], Value("NSFileTypeDirectory"));
+
+    EXPECT_FALSE(MSRStartUpAndWipe::fileAttributesForPath(""));
+    EXPECT_FALSE(logged(23022));
+    EXPECT_FALSE(MSRStartUpAndWipe::fileAttributesForPath((home() / "missing").string()));
+    EXPECT_TRUE(logged(23022));
 }
 
 // A first open whose event is not stored (a refused write, or a process that

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "MeasurementEventsHarness.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/reporters/MSRReceiptReading.h"
 #include "analytics/support/MSRRemoteConfig.h"
@@ -261,4 +262,77 @@ TEST_F(PurchaseRoadTest, NewerTransactionsAreReportedFromTheirOwnValues) {
                   c.transaction.productType == store::ProductType::AutoRenewable ? 1u : 0u);
     }
     store::setOffersSupported(true);
+}
+
+TEST_F(PurchaseRoadTest, ATransactionDeliveredAgainWhileBeingReportedCountsOnce) {
+    writeReceipt({receipt::item({receipt::productIdentifier("coins"), receipt::transactionID("1000"),
+                                 receipt::originalTransactionID("1000"), receipt::purchaseType(1),
+                                 receipt::purchaseDate(receiptDate(0))})});
+    store::ProductCatalog::addProduct(product("coins", "0.99"));
+    // The second delivery comes while the first waits for its product.
+    store::PaymentQueue::defaultQueue().deliver({purchase("coins", "1000", 0)});
+    store::PaymentQueue::defaultQueue().deliver({purchase("coins", "1000", 0)});
+    runUntilIdle();
+    deliver({purchase("coins", "1000", 0)});  // and once more after it was reported
+
+    EXPECT_EQ(purchaseEvents()["coins"].size(), 1u);
+    auto lifetime = database().userAttributeWithName("_ltv_USD", nullptr);
+    ASSERT_TRUE(lifetime);
+    EXPECT_EQ(lifetime->value(), MSRValue(int64_t{990'000}));
+    EXPECT_EQ(sql("SELECT count(*) FROM purchase_transactions"), std::vector<std::string>{"1"});
+}
+
+// What the public entry hands the purchase reporter.
+class RecordingTransactionReporter : public MSRTransactionReporterInterface {
+  public:
+    struct Values {
+        std::optional<std::string> webOrderLineItemID;
+        int64_t productType = -1;
+        std::optional<double> expiration, revocation;
+    };
+    void reportTransactionWithProductID(const std::string&, const std::optional<std::string>&,
+                                        const std::optional<std::string>&,
+                                        const std::optional<std::string>& webOrderLineItemID, int64_t productType,
+                                        bool, bool, int64_t, std::optional<double>, std::optional<double>,
+                                        std::optional<double> subscriptionExpirationDate,
+                                        std::optional<double> cancellationDate) override {
+        calls.push_back({webOrderLineItemID, productType, subscriptionExpirationDate, cancellationDate});
+    }
+    std::vector<Values> calls;
+};
+
+TEST_F(PurchaseRoadTest, NewerTransactionsPassAbsentValuesAsAbsent) {
+    auto recorder = std::make_shared<RecordingTransactionReporter>();
+    MSRComponentRegistry::registerInstance<MSRTransactionReporterInterface>(recorder);
+    // Collection off: the reporter still hears of it (its event meets the check).
+    MSRAnalytics::setAnalyticsEnabled(false, false);
+    runUntilIdle();
+    store::StoreTransaction plain;
+    plain.productID = "lives";
+    plain.id = plain.originalID = 21;
+    plain.productType = store::ProductType::NonRenewable;
+    plain.purchaseDate = plain.originalPurchaseDate = kBase;
+    store::StoreTransaction renewing = plain;
+    renewing.productType = store::ProductType::AutoRenewable;
+    renewing.webOrderLineItemID = "4711";
+    renewing.expirationDate = kBase + kDay;
+    renewing.revocationDate = kBase + 2 * kDay;
+    logTransaction(plain);
+    logTransaction(renewing);
+    ASSERT_EQ(recorder->calls.size(), 2u);
+    EXPECT_FALSE(recorder->calls[0].webOrderLineItemID || recorder->calls[0].expiration ||
+                 recorder->calls[0].revocation);
+    EXPECT_EQ(recorder->calls[0].productType, 2);
+    EXPECT_EQ(recorder->calls[1].webOrderLineItemID, "4711");
+    EXPECT_EQ(recorder->calls[1].expiration, kBase + kDay);
+    EXPECT_EQ(recorder->calls[1].revocation, kBase + 2 * kDay);
+    EXPECT_EQ(recorder->calls[1].productType, 3);
+
+    // The purchase reaches the engine, which drops it while collection is off.
+    MSRComponentRegistry::registerInstance<MSRTransactionReporterInterface>(
+        MSRInAppPurchaseTransactionReporter::sharedInstance());
+    store::ProductCatalog::addProduct(product("lives", "0.49"));
+    logTransaction(plain);
+    runUntilIdle();
+    EXPECT_TRUE(purchaseEvents()["lives"].empty());
 }

@@ -132,20 +132,18 @@ int64_t storedCount(const fs::path& home, const std::string& sql) {
     return count;
 }
 
-// The user properties of the stored metadata that the first row named
-// `eventName` points to, as protoc decodes them: "name=value" each.
-std::vector<std::string> storedUserPropertiesOfFirst(const fs::path& home, const fs::path& scratch,
-                                                     const std::string& eventName) {
+// The first stored row that `sql` (one text parameter: `name`) selects, as
+// protoc decodes it as `message`.
+std::string decodedFirstRow(const fs::path& home, const fs::path& scratch, const std::string& sql,
+                            const std::string& name, const std::string& message) {
     const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
-    const fs::path blob = scratch / ("metadata-" + eventName + ".bin");
+    const fs::path blob = scratch / ("row-" + name + ".bin");
+    fs::remove(blob);
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        const std::string sql =
-            "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = (SELECT metadata_fingerprint "
-            "FROM raw_events WHERE name = ?1 ORDER BY rowid LIMIT 1)";
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_bind_text(statement, 1, eventName.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+            sqlite3_bind_text(statement, 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW) {
             std::ofstream(blob, std::ios::binary)
                 .write(static_cast<const char*>(sqlite3_column_blob(statement, 0)),
@@ -154,34 +152,61 @@ std::vector<std::string> storedUserPropertiesOfFirst(const fs::path& home, const
         sqlite3_finalize(statement);
     }
     sqlite3_close(db);
-    std::vector<std::string> properties;
-    const std::string command = "protoc --proto_path='" + CALVARO_PROTO_DIR +
-                                "' --decode=msr.MeasurementBundle measurement.proto < '" + blob.string() + "'";
+    if (!fs::exists(blob)) return {};
+    const std::string command = "protoc --proto_path='" + CALVARO_PROTO_DIR + "' --decode=" + message +
+                                " measurement.proto < '" + blob.string() + "'";
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return properties;
+    if (!pipe) return {};
     std::string decoded;
     char buffer[4096];
     size_t got;
     while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) decoded.append(buffer, got);
     pclose(pipe);
-    // Each user property block: its name, then its value.
+    return decoded;
+}
+
+// Each named block (`block` {) of protoc's text: its name, then its value,
+// as "name=value".
+std::vector<std::string> namedValues(const std::string& decoded, const std::string& block) {
+    std::vector<std::string> values;
     std::istringstream lines(decoded);
     std::string line;
-    bool inProperty = false;
+    bool inBlock = false;
     std::string name;
     while (std::getline(lines, line)) {
         const auto text = line.substr(std::min(line.find_first_not_of(' '), line.size()));
-        if (text.rfind("user_attributes {", 0) == 0) {
-            inProperty = true;
+        if (text.rfind(block + " {", 0) == 0) {
+            inBlock = true;
             name.clear();
-        } else if (inProperty && text.rfind("name: \"", 0) == 0) {
+        } else if (inBlock && text.rfind("name: \"", 0) == 0) {
             name = text.substr(7, text.size() - 8);
-        } else if (inProperty && !name.empty() && text.find("_value: ") != std::string::npos) {
-            properties.push_back(name + "=" + text.substr(text.find("_value: ") + 8));
-            inProperty = false;
+        } else if (inBlock && !name.empty() && text.find("_value: ") != std::string::npos) {
+            values.push_back(name + "=" + text.substr(text.find("_value: ") + 8));
+            inBlock = false;
         }
     }
-    return properties;
+    return values;
+}
+
+// The user properties of the stored metadata that the first row named
+// `eventName` points to, as protoc decodes them: "name=value" each.
+std::vector<std::string> storedUserPropertiesOfFirst(const fs::path& home, const fs::path& scratch,
+                                                     const std::string& eventName) {
+    return namedValues(
+        decodedFirstRow(home, scratch,
+                        "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = (SELECT "
+                        "metadata_fingerprint FROM raw_events WHERE name = ?1 ORDER BY rowid LIMIT 1)",
+                        eventName, "msr.MeasurementBundle"),
+        "user_attributes");
+}
+
+// The parameters of the first stored event named `eventName`: "name=value" each.
+std::vector<std::string> storedParametersOfFirst(const fs::path& home, const fs::path& scratch,
+                                                 const std::string& eventName) {
+    return namedValues(decodedFirstRow(home, scratch,
+                                       "SELECT data FROM raw_events WHERE name = ?1 ORDER BY rowid LIMIT 1",
+                                       eventName, "msr.Event"),
+                       "params");
 }
 
 bool hasProperty(const std::vector<std::string>& properties, const std::string& prefix) {
@@ -272,10 +297,22 @@ TEST_F(CalvaroProcessTest, ScriptErrorAndFirstStartsEndCleanly) {
                 EXPECT_TRUE(hasProperty(storedUserPropertiesOfFirst(fresh, root.path(), "_vs"), property))
                     << property << ", run " << run << ", start " << start;
             }
-            // The first open's metadata holds both first-open properties.
+            // The first open's metadata holds both first-open properties; on a
+            // development machine the receipt counts as the original version.
             const auto firstOpen = storedUserPropertiesOfFirst(fresh, root.path(), "_f");
             EXPECT_TRUE(hasProperty(firstOpen, "_fi") && hasProperty(firstOpen, "_fot"))
                 << "run " << run << ", start " << start << ": " << firstOpen.size() << " properties";
+            EXPECT_EQ(std::count(firstOpen.begin(), firstOpen.end(), "_fi=1"), 1);
+            const auto firstOpenParameters = storedParametersOfFirst(fresh, root.path(), "_f");
+            EXPECT_EQ(std::count(firstOpenParameters.begin(), firstOpenParameters.end(), "_uwa=0"), 1)
+                << "run " << run << ", start " << start;
+            // The first open, its session, its engagement, then the screens.
+            auto first = [&](const char* name) {
+                return storedCount(fresh, std::string("SELECT min(rowid) FROM raw_events WHERE name = '") + name +
+                                              "'");
+            };
+            EXPECT_TRUE(first("_f") < first("_s") && first("_s") < first("_e") && first("_e") < first("_vs"))
+                << "run " << run << ", start " << start;
         }
     }
 }

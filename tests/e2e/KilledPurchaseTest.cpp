@@ -1,6 +1,7 @@
 // A purchase delivered to a process that is killed before reporting it is
 // reported once: by the next start, which the store delivers it to again,
-// and never by the start after that.
+// and never by the start after that. A transaction logged before the
+// engine's start waits for it and is reported once.
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,19 @@ TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
     EXPECT_EQ(purchaseEvents(), 1u);
     // The second start was handed the purchase again and knew it.
     EXPECT_NE(console().find("I-MSR023141"), std::string::npos) << consoleTail();
+}
+
+TEST_F(KilledPurchaseTest, ATransactionLoggedBeforeTheStartIsReportedOnceAfterIt) {
+    DriverProcess driver(CALVARO_EVENT_DRIVER, arguments({"--count", "0", "--marker", "1",
+                                                          "--transaction-before-start", "coins:1000000077"}));
+    auto marker = [](const tools::CollectedEvent& event) {
+        return event.name == "e2e_marker" && event.intParam("n") == 1;
+    };
+    ASSERT_TRUE(measurement.waitUntil(
+        [&](const auto& uploads) { return count(uploads, marker) > 0 && count(uploads, isPurchase) > 0; }, 30))
+        << "the transaction was never reported" << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    EXPECT_EQ(purchaseEvents(), 1u);
 }
 
 }  // namespace

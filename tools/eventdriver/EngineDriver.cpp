@@ -79,6 +79,7 @@ std::optional<std::string> EngineDriver::start() {
     MSRRegisterPurchaseReporting();
     MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
+    if (options_.beforeStart) options_.beforeStart();
     host::DEDApp::configure(options);
     return std::nullopt;
 }

@@ -20,6 +20,9 @@ struct EngineDriverOptions {
     std::filesystem::path consoleLog;
     // A product the store's catalog sells (0.99 USD); empty: none.
     std::string storeProduct;
+    // Runs once the engine's parts are registered and the catalog is
+    // stocked, just before the host is configured (the engine's start).
+    std::function<void()> beforeStart;
 };
 
 // Starts the measurement engine in one process the way the application does:

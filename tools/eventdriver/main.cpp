@@ -29,6 +29,10 @@
 // the process then kills itself at once, before the purchase can be reported.
 // Unfinished purchases stay in the data root and are delivered again at the
 // next start (give --purchase PRODUCT: for the catalog alone).
+//
+// With --transaction-before-start PRODUCT:ID the store sells PRODUCT and a
+// transaction ID of the newer store interface is logged before the engine
+// has started.
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,7 +49,9 @@
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "platform/store/PaymentQueue.h"
+#include "platform/store/StoreTransaction.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -67,7 +73,7 @@ int usage(const char* program) {
         stderr,
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
-        "       [--purchase PRODUCT:ID] [--kill-after-delivery]\n",
+        "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n",
         program);
     return 2;
 }
@@ -111,6 +117,16 @@ int main(int argc, char** argv) {
             if (colon == std::string::npos) return usage(argv[0]);
             options.storeProduct = value.substr(0, colon);
             purchaseID = value.substr(colon + 1);
+        } else if (arg == "--transaction-before-start" && hasValue) {
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) return usage(argv[0]);
+            store::StoreTransaction transaction;
+            transaction.productID = options.storeProduct = value.substr(0, colon);
+            transaction.id = transaction.originalID = std::strtoull(value.c_str() + colon + 1, nullptr, 10);
+            transaction.productType = store::ProductType::Consumable;
+            transaction.purchaseDate = transaction.originalPurchaseDate = 1'700'000'000.5;
+            options.beforeStart = [transaction] { logTransaction(transaction); };
         } else if (arg == "--kill-after-delivery") {
             killAfterDelivery = true;
         } else if (arg == "--report-fd" && hasValue) {
