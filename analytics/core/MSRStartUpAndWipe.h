@@ -14,6 +14,7 @@
 
 #include "analytics/core/MSRMeasurementRoad.h"
 #include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/foundation/Value.h"
 
 class MSRStartUpAndWipe : public MSRMeasurementRoad {
 public:
