@@ -278,7 +278,9 @@ TEST_F(AudienceEvaluatorTest, StaleResultsGoOnceTheyAreTooMany) {
     };
     auto resultIDs = [&] {
         std::vector<int32_t> ids;
-        for (const auto& [id, result] : *database_->allFilterResults(nullptr)) ids.push_back(id);
+        const auto results = database_->allFilterResults(nullptr);
+        if (results)
+            for (const auto& [id, result] : *results) ids.push_back(id);
         return ids;
     };
     ASSERT_TRUE(evaluator_->updateAudiences(audiences({1, 2, 3})));

@@ -248,7 +248,9 @@ TEST_F(DeferredDeepLinkTest, NothingIsRequestedWhileAdStorageIsDenied) {
         onWorker([&] { engine().configurationFetcher().fetchRemoteConfig(); });
         EXPECT_EQ(deepLinkRequests().size(), denied ? 0u : 1u);
         EXPECT_EQ(persistedConfig().deferredDeepLinkRetryCount(), denied ? 0 : 1);
-        if (denied) EXPECT_TRUE(logged(23252));
+        if (denied) {
+            EXPECT_TRUE(logged(23252));
+        }
     }
     EXPECT_TRUE(persistedConfig().deferredDeepLinkRetrievalComplete().isAbsent());
 }
