@@ -294,8 +294,8 @@ TEST_F(AudienceEvaluatorTest, StaleResultsGoOnceTheyAreTooMany) {
         std::vector<int32_t> kept;
     };
     const Step steps[] = {
-        {"the previous configuration still has 1 and 3", {2, 4}, {1, 2, 3}},
-        {"neither has 1 or 3 any more", {4}, {2}},
+        {"the previous configuration still has them", {4}, {1, 2, 3}},
+        {"the new configuration has 3 again", {3}, {3}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
