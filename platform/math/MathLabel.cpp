@@ -23,6 +23,9 @@ constexpr double emPerFontSize = 1.21;
 // Every glyph is taken as tall as a parenthesis: a bound for letters,
 // digits and operators alike.
 constexpr double glyphHeight = 0.75, glyphDepth = 0.25;
+// The line a formula sits on is at least this high above and deep below its
+// baseline (the typesetter's line height), and a rounding's worth is added.
+constexpr double lineAscent = 0.95, lineDescent = 0.35, roundingRoom = 0.05;
 // Deeper than this a formula is not measured any further.
 constexpr int maxNesting = 64;
 
@@ -215,7 +218,8 @@ double MathLabel::typesetHeight(const std::string& latex, double fontSize, MathL
     if (latex.empty()) return 0;
     HeightReader reader(latex);
     Box box = reader.list(mode == MathLabelMode::display ? Style::display : Style::text, 0, true);
-    return (box.height + box.depth) * emPerFontSize * fontSize;
+    return (std::max(box.height, lineAscent) + std::max(box.depth, lineDescent) + roundingRoom) * emPerFontSize *
+           fontSize;
 }
 
 }  // namespace math

@@ -8,9 +8,16 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
 
 #include "Calvaro/charts/palette/Palette.h"
+#include "Calvaro/screens/SolutionStepTableViewCell.h"
+#include "platform/math/MathLabel.h"
+#include "platform/ui/Window.h"
+#include "platform/web/HtmlPage.h"
+#include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
@@ -133,6 +140,42 @@ TEST(StudentScreensTest, PlayedScreensShowReadyVideosWholeFormulasAndEditingCont
             }))())");
         EXPECT_EQ(rows, nlohmann::json::array({true, true, true})) << "the example and the two exercises";
     }
+}
+
+// Every step formula of the golden exercises, in a label as high as worked
+// out for it, is drawn whole, and no label is much higher than needed.
+TEST(StudentScreensTest, EveryGoldenFormulaFitsTheHeightWorkedOutForIt) {
+    resetSharedState();
+    std::vector<std::string> latex;
+    for (const auto& entry : fs::directory_iterator(fs::path(CALVARO_GOLDEN_DIR) / "engine")) {
+        std::istringstream lines(readFile(entry.path()));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("latex: ", 0) == 0) latex.push_back(normalizeLatexStep(line.substr(std::strlen("latex: "))));
+    }
+    ASSERT_GT(latex.size(), 100u);
+    auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 900, 844));
+    auto controller = std::make_shared<ui::ViewController>();
+    window->setRootViewController(controller);
+    window->makeKeyAndVisible();
+    double y = 0;
+    for (const auto& formula : latex) {
+        const double height = math::MathLabel::typesetHeight(formula, SolutionStepTableViewCell::formulaFontSize,
+                                                             math::MathLabelMode::display);
+        auto label = std::make_shared<math::MathLabel>(ui::Rect(0, y, 900, height));
+        label->setFontSize(SolutionStepTableViewCell::formulaFontSize);
+        label->setLatex(formula);
+        controller->view()->addSubview(label);
+        y += height;
+    }
+    TemporaryDataRoot folder("golden-heights");
+    const fs::path page = folder.path() / "heights.html";
+    writeFile(page, web::HtmlPage::ofWindow(*window));
+    EXPECT_EQ(evaluateOn(page, kCutFormulas), nlohmann::json::array());
+    const auto roomy = evaluateOn(page, R"((() => [...document.querySelectorAll('.math.typeset')]
+        .filter(m => m.getBoundingClientRect().height > m.querySelector('.katex-html').getBoundingClientRect().height + 20)
+        .map(m => m.dataset.latex))())");
+    EXPECT_EQ(roomy, nlohmann::json::array()) << "no formula gets more than 20 points of room";
+    resetSharedState();
 }
 
 }  // namespace
