@@ -283,6 +283,10 @@ void TableView::buildVisibleCells() {
         addSubview(cell);
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
+        // The layout pass that shows a row lays out what the row holds too,
+        // as on the platform: a list inside it asks for its items now, not
+        // only when the screen is next drawn.
+        cell->layoutIfNeeded();
     }
 }
 

@@ -88,9 +88,9 @@ TEST(StudentScreensTest, DemonstrationShowsTheDrawerTitleThePinkTabLineAndWholeF
     }
 }
 
-// A script as a student plays it: an exercise with tall formulas, the videos
-// unlocked and scrolled to once their players are ready, and the history in
-// editing mode.
+// A script as a student plays it: an exercise with tall formulas, the history
+// in editing mode, and the videos unlocked, scrolled to once their players
+// are ready and shared.
 TEST(StudentScreensTest, PlayedScreensShowReadyVideosWholeFormulasAndEditingControls) {
     for (const auto& language : kStudentLanguages) {
         SCOPED_TRACE(language.name);
@@ -101,10 +101,11 @@ TEST(StudentScreensTest, PlayedScreensShowReadyVideosWholeFormulasAndEditingCont
             "tap toolbarRemoveButton\ntap aTextField\ntype 3\ntap bTextField\ntype 2\ntap calculateButton\n"
             "tap toolbarRemoveButton\ntap exp\ntap aTextField\ntype 1/2\ntap bTextField\ntype 2\n"
             "tap cTextField\ntype 1\ntap calculateButton\nsnapshot tall\n"
+            "tap menuButton\nrow 0.1\ntap historyEditButton\nsnapshot history\ntap historyEditButton\n"
+            "row 0.0\ntap calculateButton\n"
             "scroll #solutionTableView 1000000\ntap unlockVideosButton\nalert youtubeDsgvoAcceptButton\n";
         for (int page = 0; page < 5; ++page) script += "tap onboardAdvanceButton\n";
-        script += "scroll #solutionTableView 1000000\nwait 1\nsnapshot videos\n"
-                  "tap menuButton\nrow 0.1\ntap historyEditButton\nsnapshot history\n";
+        script += "scroll #solutionTableView 1000000\nwait 1\nsnapshot videos\ntap shareButton\nwait 4\nalert OK\n";
         writeFile(folder.path() / "script.txt", script);
         playInLanguage(language, folder.path(), "--script '" + (folder.path() / "script.txt").string() + "'");
         const fs::path pages = folder.path() / "pages";
@@ -129,6 +130,18 @@ TEST(StudentScreensTest, PlayedScreensShowReadyVideosWholeFormulasAndEditingCont
         EXPECT_EQ(videos["spinners"], 0) << videos.dump();
         EXPECT_FALSE(videos["players"].empty()) << videos.dump();
         EXPECT_EQ(videos["titleWhole"], true) << videos.dump();
+        // The shared picture ends with the video row: its first tile shows
+        // the dark player, not the light cover of a load.
+        std::vector<fs::path> shared;
+        for (const auto& entry : fs::directory_iterator(folder.path() / "home" / "Shared")) shared.push_back(entry.path());
+        ASSERT_EQ(shared.size(), 1u);
+        const auto [width, height] = pngSize(shared[0]);
+        const double scale = width / 390.0, tile = 0.95 * (390 - 44);
+        // A point of the tile away from its play mark and name.
+        const auto inside = pngPixel(shared[0], static_cast<uint32_t>(tile / 6 * scale),
+                                     static_cast<uint32_t>(height - (390 - 44 - tile / 4) * scale));
+        ASSERT_TRUE(inside);
+        EXPECT_LT((*inside)[0] + (*inside)[1] + (*inside)[2], 3 * 60) << "the tile is light: a cover";
         // Each history row shows its delete control and its reorder handle,
         // beside (not over) its formula.
         const auto rows = evaluateOn(pages / "history.html", R"((() =>
