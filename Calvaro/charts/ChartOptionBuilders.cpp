@@ -1,6 +1,8 @@
 #include "Calvaro/charts/ChartOptionBuilders.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "Calvaro/charts/palette/Palette.h"
@@ -18,6 +20,8 @@ const char* const kPiLabelFormatter =
     "}";
 
 namespace {
+
+constexpr double maxTickPositions = 1000;
 
 std::string colorText(const ui::Color& color) {
     return hexString(color).value_or("#000000");
@@ -41,15 +45,23 @@ chart::Axis makeAxis(const std::string& title, std::optional<double> min, std::o
     axis.minorGridLineColor = grey;
     axis.minorGridLineWidth = 0.25;
     axis.title = chart::Title{title, std::nullopt};
-    // A range whose ends are equal or reversed has no ticks to step through.
-    if (!min || !max || !(*max > *min)) {
+    // The step is a quarter of the maximum. A maximum of 0 or below has no
+    // step to climb by, and a range of more ticks than any chart can show
+    // would take for ever to list: both leave the range to the library.
+    const double step = max ? *max * 0.25 : 0;
+    const double stepsInRange = min && step > 0 ? (*max - *min) / step : 0;
+    if (!min || !max || !(step > 0) || !(*max > *min) || !(stepsInRange <= maxTickPositions)) {
         axis.minorTickInterval = chart::MinorTickInterval{true, 0};
     } else {
-        const double step = (*max - *min) / 8;
         axis.min = *min;
         axis.max = *max;
-        for (int i = 0; i < 8; ++i) axis.tickPositions.push_back(*min + i * step);
-        axis.tickPositions.push_back(*max);
+        // A sum that lands on the maximum but for rounding is the maximum itself.
+        const double slack = step * 1e-9;
+        for (int64_t i = 0;; ++i) {
+            const double position = *min + static_cast<double>(i) * step;
+            if (position > *max + slack) break;
+            axis.tickPositions.push_back(std::fabs(position - *max) <= slack ? *max : position);
+        }
         axis.minorTickInterval = chart::MinorTickInterval{false, float32(step / 5)};
     }
     axis.labels = chart::Labels{std::nullopt, chart::Style{grey, std::nullopt, std::nullopt}};

@@ -1,6 +1,8 @@
 #include "Calvaro/charts/UnitCircleChartView.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <numbers>
 
 #include "Calvaro/charts/SolutionImageRendering.h"
@@ -137,9 +139,9 @@ void UnitCircleChartView::tappedAnimateAgain(ui::View& sender) {
 }
 
 int64_t UnitCircleChartView::fullTurns() const {
-    if (!unitCircleChartData || !unitCircleChartData->alpha) return 0;
-    const double turns = std::floor(std::fabs(*unitCircleChartData->alpha) / 360.0);
-    return turns > 1e15 ? int64_t{1'000'000'000'000'000} : static_cast<int64_t>(turns);
+    if (!unitCircleChartData || !unitCircleChartData->fullCircles) return 0;
+    const int64_t turns = *unitCircleChartData->fullCircles;
+    return turns == INT64_MIN ? INT64_MAX : std::abs(turns);
 }
 
 int64_t UnitCircleChartView::laps() const { return std::min(fullTurns(), maxLaps); }
@@ -148,7 +150,9 @@ void UnitCircleChartView::startAnimation() {
     if (isAnimationRunning) return;
     const auto& data = unitCircleChartData;
     // A description without its angle cannot be drawn.
-    if (!data || !data->alpha || !data->b || !std::isfinite(*data->alpha) || !std::isfinite(*data->b)) return;
+    if (!data || !data->alpha || !data->b || !data->fullCircles || !std::isfinite(*data->alpha) ||
+        !std::isfinite(*data->b))
+        return;
     isAnimationRunning = true;
     animateAgainButton->setEnabled(false);
     animateAgainButton->setAlpha(0.5);

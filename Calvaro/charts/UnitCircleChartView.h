@@ -40,8 +40,7 @@ public:
     // The button's action: restarts the view two levels above the sender.
     static void tappedAnimateAgain(ui::View& sender);
 
-    // The full turns the angle holds, from |alpha| (the description's own
-    // count is not trusted to agree with its angle).
+    // The description's number of full turns, |fullCircles|.
     int64_t fullTurns() const;
     // The text of a coordinate at `degrees`: cut to 2 places, e.g. "0.71", "-1.0".
     static std::string coordinateText(double degrees, bool sine);

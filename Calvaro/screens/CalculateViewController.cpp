@@ -10,6 +10,7 @@
 #include "Calvaro/screens/ColorManager.h"
 #include "Calvaro/screens/ManualViewController.h"
 #include "Calvaro/screens/ScreenUtilities.h"
+#include "Calvaro/screens/SolutionStepTableViewCell.h"
 #include "Calvaro/screens/SolutionViewController.h"
 #include "Calvaro/screens/ViewManager.h"
 #include "Calvaro/services/RatingViewController.h"
@@ -455,7 +456,15 @@ bool CalculateViewController::calculate() {
     // The steps travel in the result; the shared step output is only cleared
     // around the run, as before.
     const std::vector<StepDictionary> steps = result.solutionSteps.value_or(std::vector<StepDictionary>{});
-    showSolution(steps, charts, manualImageName, std::nullopt, solutionRowHeight);
+    // A step whose formula is taller than a row of the default height leaves
+    // room for gets a row as tall as the formula, so that none is cut.
+    std::map<int64_t, double> tallRows;
+    for (size_t i = 0; i < steps.size(); ++i)
+        if (double height = SolutionStepTableViewCell::rowHeight(steps[i], solutionRowHeight); height > solutionRowHeight)
+            tallRows[static_cast<int64_t>(i)] = height;
+    showSolution(steps, charts, manualImageName,
+                 tallRows.empty() ? std::nullopt : std::optional<std::map<int64_t, double>>(std::move(tallRows)),
+                 solutionRowHeight);
 
     foundation::Value::List stepList;
     for (const auto& step : steps) {

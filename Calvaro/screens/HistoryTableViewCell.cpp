@@ -1,5 +1,7 @@
 #include "Calvaro/screens/HistoryTableViewCell.h"
 
+#include <algorithm>
+
 HistoryTableViewCell::HistoryTableViewCell() : ui::TableViewCell(reuseIdentifier) {
     mathLabel_ = std::make_shared<math::MathLabel>();
     mathLabel_->setFontSize(16);
@@ -9,8 +11,7 @@ HistoryTableViewCell::HistoryTableViewCell() : ui::TableViewCell(reuseIdentifier
 
 void HistoryTableViewCell::awakeFromNib() { mathLabel_->setTextColor(ui::Color::label().withAlphaComponent(0.9)); }
 
-void HistoryTableViewCell::setFrame(const ui::Rect& frame) {
-    ui::TableViewCell::setFrame(frame);
-    contentView().setFrame(ui::Rect(0, 0, frame.width(), frame.height()));
-    mathLabel_->setFrame(ui::Rect(16, 4, frame.width() - 32, frame.height() - 8));
+void HistoryTableViewCell::layoutSubviews() {
+    const ui::Rect content = contentView().bounds();
+    mathLabel_->setFrame(ui::Rect(16, 4, std::max(0.0, content.width() - 32), std::max(0.0, content.height() - 8)));
 }

@@ -13,7 +13,9 @@ public:
 
     HistoryTableViewCell();
     void awakeFromNib() override;
-    void setFrame(const ui::Rect& frame) override;
+    // The formula fills the content view, which gives way to the editing
+    // controls in edit mode.
+    void layoutSubviews() override;
 
     math::MathLabel* mathLabel() const { return mathLabel_.get(); }
 

@@ -1,5 +1,6 @@
 #include "Calvaro/screens/SolutionStepTableViewCell.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -80,11 +81,32 @@ SolutionStepTableViewCell::SolutionStepTableViewCell() : ui::TableViewCell(reuse
     // that only lends its size.
     stepTitleLabel_ = std::make_shared<ui::Label>(ui::Rect(20, 8, 350, 20));
     contentView().addSubview(stepTitleLabel_);
-    mathLabel_ = std::make_shared<math::MathLabel>(ui::Rect(20, 36, 350, 56));
+    mathLabel_ = std::make_shared<math::MathLabel>(ui::Rect(20, formulaTop, 350, 56));
     contentView().addSubview(mathLabel_);
 }
 
+double SolutionStepTableViewCell::rowHeight(const std::map<std::string, std::string>& step, double defaultHeight) {
+    auto latex = step.find("latexString");
+    if (step.count("messageString") || latex == step.end()) return defaultHeight;
+    // A little room above and below the formula, as the strip of a row of
+    // the default height leaves it for an ordinary one.
+    constexpr double breathingRoom = 4.0;
+    const double formula = math::MathLabel::typesetHeight(normalizeLatexStep(latex->second), formulaFontSize,
+                                                          math::MathLabelMode::display);
+    return std::max(defaultHeight, formulaTop + formula + breathingRoom);
+}
+
 void SolutionStepTableViewCell::awakeFromNib() { setUpLayout(); }
+
+void SolutionStepTableViewCell::layoutSubviews() {
+    const ui::Rect content = contentView().bounds();
+    const ui::Rect title = stepTitleLabel_->frame();
+    const double top = title.maxY() + 8;
+    scrollView_->setFrame(ui::Rect(0, top, content.width(), std::max(0.0, content.height() - top)));
+    const ui::Rect label = mathLabel_->frame();
+    mathLabel_->setFrame(ui::Rect(label.x(), 0, label.width(), scrollView_->frame().height()));
+    scrollView_->setContentSize({label.maxX(), scrollView_->frame().height()});
+}
 
 void SolutionStepTableViewCell::setUpLayout() {
     const ui::Rect titleFrame = stepTitleLabel_->frame();
@@ -96,6 +118,7 @@ void SolutionStepTableViewCell::setUpLayout() {
     auto label = std::make_shared<math::MathLabel>(mathLabel_->bounds());
     label->setFrame(ui::Rect(titleFrame.x() + 4, 0, mathLabel_->bounds().width(), mathLabel_->bounds().height()));
     label->setTextColor(ui::Color::label());
+    label->setFontSize(formulaFontSize);
     scrollView_->addSubview(label);
     mathLabel_ = label;
     scrollView_->setContentSize({label->bounds().width(), label->bounds().height()});

@@ -20,9 +20,20 @@ class SolutionStepTableViewCell : public ui::TableViewCell {
 public:
     static constexpr const char* reuseIdentifier = "solutionStepCell";
 
+    // Where the strip of the formula begins below the cell's top.
+    static constexpr double formulaTop = 36.0;
+    static constexpr double formulaFontSize = 20.0;
+
     SolutionStepTableViewCell();
 
+    // The height a row needs to show `step`'s formula whole under its title:
+    // `defaultHeight`, or more for a formula taller than the strip it leaves.
+    static double rowHeight(const std::map<std::string, std::string>& step, double defaultHeight);
+
     void awakeFromNib() override;
+    // The strip spans the content view below the title, and the formula the
+    // strip's height.
+    void layoutSubviews() override;
     void setStepTitle(const std::string& title);
     void setStep(const std::map<std::string, std::string>& step);
 

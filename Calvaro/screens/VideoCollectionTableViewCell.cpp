@@ -120,21 +120,15 @@ void VideoCollectionTableViewCell::tappedLockingViewButton() {
     });
 }
 
-// Accepting here uncovers the row at once: the consent is given, and a row
-// that stayed covered would ask for it again.
+// Accepting here only stores the consent: the row is uncovered when a new
+// row is set up. Refusing covers it at once.
 void VideoCollectionTableViewCell::tappedPrivacyButton() {
     auto root = keyRootViewController();
     if (!root) return;
     std::weak_ptr<ui::View> weak = weak_from_this();
-    auto cell = [weak] { return std::static_pointer_cast<VideoCollectionTableViewCell>(weak.lock()); };
-    DsgvoManager::showYoutubeConsent(
-        root,
-        [cell] {
-            if (auto self = cell()) self->unlockVideos(false);
-        },
-        [cell] {
-            if (auto self = cell()) self->lockVideos();
-        });
+    DsgvoManager::showYoutubeConsent(root, {}, [weak] {
+        if (auto self = std::static_pointer_cast<VideoCollectionTableViewCell>(weak.lock())) self->lockVideos();
+    });
 }
 
 void VideoCollectionTableViewCell::tappedManualButton() { showVideoIntroduction(); }

@@ -78,20 +78,54 @@ ToolbarController::ToolbarController(std::shared_ptr<ui::ViewController> rootVie
     if (root_) addChild(root_);
 }
 
+namespace {
+
+// A toolbar controller's view: it lays its parts out again whenever it is
+// laid out, so that they follow its width (a drawer's panel is narrower than
+// the screen), the toolbar's own height and a hidden status bar area.
+class ToolbarControllerView : public ui::View {
+  public:
+    using ui::View::View;
+    std::function<void()> layout;
+    void layoutSubviews() override {
+        if (layout) layout();
+    }
+};
+
+}  // namespace
+
 void ToolbarController::loadView() {
-    ui::Rect bounds = ui::Screen::bounds();
-    double top = ui::TraitCollection::device().safeAreaInsets.top;
-    auto view = std::make_shared<ui::View>(bounds);
-    statusBar_ = std::make_shared<ui::View>(ui::Rect(0, 0, bounds.width(), top));
+    auto view = std::make_shared<ToolbarControllerView>(ui::Screen::bounds());
+    statusBar_ = std::make_shared<ui::View>();
     toolbar_ = std::make_shared<Toolbar>();
-    toolbar_->setFrame(ui::Rect(0, top, bounds.width(), Toolbar::defaultHeight));
-    double below = top + Toolbar::defaultHeight;
-    container_ = std::make_shared<ui::View>(ui::Rect(0, below, bounds.width(), bounds.height() - below));
+    container_ = std::make_shared<ui::View>();
     view->addSubview(statusBar_);
     view->addSubview(toolbar_);
     view->addSubview(container_);
+    std::weak_ptr<ui::ViewController> weak = weak_from_this();
+    view->layout = [weak] {
+        if (auto self = std::static_pointer_cast<ToolbarController>(weak.lock())) self->layoutParts();
+    };
     setView(view);
+    layoutParts();
     placeRoot();
+}
+
+// The status bar area on top (none while it is hidden), the toolbar below it
+// at the toolbar's height, and the root controller's view in the rest.
+void ToolbarController::layoutParts() {
+    const ui::Rect bounds = view()->bounds();
+    const double top = statusBar_->isHidden() ? 0 : ui::TraitCollection::device().safeAreaInsets.top;
+    statusBar_->setFrame(ui::Rect(0, 0, bounds.width(), top));
+    const double height = toolbar_->frame().height() > 0 ? toolbar_->frame().height() : Toolbar::defaultHeight;
+    const ui::Rect bar(0, top, bounds.width(), height);
+    if (toolbar_->frame() != bar) toolbar_->setFrame(bar);
+    const double below = top + height;
+    const ui::Rect rest(0, below, bounds.width(), std::max(0.0, bounds.height() - below));
+    if (container_->frame() != rest) container_->setFrame(rest);
+    if (root_ && root_->isViewLoaded() && root_->view()->superview() == container_.get() &&
+        root_->view()->frame() != container_->bounds())
+        root_->view()->setFrame(container_->bounds());
 }
 
 void ToolbarController::placeRoot() {

@@ -76,6 +76,7 @@ class ToolbarController : public ui::ViewController {
     void viewDidLoad() override;
 
   private:
+    void layoutParts();
     void placeRoot();
     std::shared_ptr<ui::ViewController> root_;
     std::shared_ptr<Toolbar> toolbar_;

@@ -32,6 +32,12 @@ class MathLabel : public ui::View {
     // "math \"<latex>\"", nothing while the label is empty.
     std::string snapshotDescription() const override;
 
+    // The height in points that the page's typesetting gives `latex` at
+    // `fontSize`, worked out by TeX's rules for fractions, scripts and
+    // growing delimiters with the typesetter's font metrics; an upper bound
+    // within a few points, so that a label this high shows the formula whole.
+    static double typesetHeight(const std::string& latex, double fontSize, MathLabelMode mode);
+
   private:
     std::string latex_;
     std::optional<ui::Color> textColor_;

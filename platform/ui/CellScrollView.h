@@ -66,6 +66,33 @@ class CellScrollView : public ScrollView {
         return cells;
     }
 
+    // Every row or item in order with a cell to draw it by, leaving what is
+    // shown as it is: nothing scrolls, a shown cell is drawn as it stands and
+    // no delegate hears of the walk. A row off the screen is drawn by a cell
+    // the data source fills, which goes back to the pool afterwards.
+    void forEachCellToDraw(const std::function<void(const IndexPath&, Cell&)>& draw) {
+        if (dirty_) buildVisible();
+        std::map<IndexPath, std::shared_ptr<Cell>> shown(visible_.begin(), visible_.end());
+        for (const auto& [indexPath, rect] : cellFrames()) {
+            if (auto it = shown.find(indexPath); it != shown.end()) {
+                draw(indexPath, *it->second);
+                continue;
+            }
+            auto cell = cellToDraw(indexPath, rect);
+            if (!cell) continue;
+            // Inside the view, as a shown cell is, so that it inherits what a
+            // cell inherits (the tint).
+            addSubview(cell);
+            try {
+                draw(indexPath, *cell);
+            } catch (...) {
+                recycleCell(cell);
+                throw;
+            }
+            recycleCell(cell);
+        }
+    }
+
     void setFrame(const Rect& frame) override {
         if (frame.size != this->frame().size) dirty_ = true;
         ScrollView::setFrame(frame);
@@ -83,6 +110,10 @@ class CellScrollView : public ScrollView {
     // Makes the cells of the visible bounds into visible_ (having handed the
     // shown ones back with recycleVisibleCells).
     virtual void buildVisibleCells() = 0;
+    // Every row or item with its frame in content coordinates, in order.
+    virtual std::vector<std::pair<IndexPath, Rect>> cellFrames() = 0;
+    // A cell the data source fills for a row that is not shown, at `frame`.
+    virtual std::shared_ptr<Cell> cellToDraw(const IndexPath& indexPath, const Rect& frame) = 0;
     // Readies a pooled cell for being handed out again.
     virtual void readyForReuse(Cell& cell) { cell.prepareForReuse(); }
 

@@ -74,27 +74,21 @@ void CollectionView::buildVisibleCells() {
     }
     dirty_ = false;
     reloadAll_ = false;
-    if (!dataSource_) return;
-    bool horizontal = direction_ == ScrollDirection::horizontal;
+    if (!dataSource_) {
+        for (auto& [ip, cell] : staying) recycleCell(cell);
+        return;
+    }
+    const bool horizontal = direction_ == ScrollDirection::horizontal;
     Rect screen = Screen::bounds();
     double viewport = horizontal ? (frame().width() > 0 ? frame().width() : screen.width())
                                  : (frame().height() > 0 ? frame().height() : screen.height());
     double start = horizontal ? contentOffset().x : contentOffset().y, end = start + viewport;
-    double pos = 0;
     std::vector<std::pair<IndexPath, Rect>> items;
-    for (int64_t s = 0; s < numberOfSections(); ++s) {
-        for (int64_t i = 0; i < itemCounts_[static_cast<size_t>(s)]; ++i) {
-            Size size = itemSize_;
-            if (delegate_)
-                if (auto own = delegate_->sizeForItemAt(*this, {s, i})) size = *own;
-            double length = horizontal ? size.width : size.height;
-            if (pos + length > start && pos < end)
-                items.emplace_back(IndexPath{s, i}, horizontal ? Rect(pos, 0, size.width, size.height)
-                                                               : Rect(0, pos, size.width, size.height));
-            pos += length + spacing_;
-        }
+    for (const auto& [ip, rect] : cellFrames()) {
+        const double from = horizontal ? rect.x() : rect.y();
+        const double length = horizontal ? rect.width() : rect.height();
+        if (from + length > start && from < end) items.emplace_back(ip, rect);
     }
-    setContentSize(horizontal ? Size{pos, frame().height()} : Size{frame().width(), pos});
     for (const auto& [ip, rect] : items) {
         if (auto kept = staying.find(ip); kept != staying.end()) {
             kept->second->setFrame(rect);
@@ -111,6 +105,37 @@ void CollectionView::buildVisibleCells() {
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
     }
     for (auto& [ip, cell] : staying) recycleCell(cell);
+}
+
+// Every item along the scroll direction, with the spacing between items; the
+// content size follows the last one.
+std::vector<std::pair<IndexPath, Rect>> CollectionView::cellFrames() {
+    if (itemCounts_.empty() && dataSource_) reloadData();
+    std::vector<std::pair<IndexPath, Rect>> frames;
+    if (!dataSource_) return frames;
+    const bool horizontal = direction_ == ScrollDirection::horizontal;
+    double pos = 0;
+    for (int64_t s = 0; s < numberOfSections(); ++s) {
+        for (int64_t i = 0; i < itemCounts_[static_cast<size_t>(s)]; ++i) {
+            Size size = itemSize_;
+            if (delegate_)
+                if (auto own = delegate_->sizeForItemAt(*this, {s, i})) size = *own;
+            frames.emplace_back(IndexPath{s, i}, horizontal ? Rect(pos, 0, size.width, size.height)
+                                                            : Rect(0, pos, size.width, size.height));
+            pos += (horizontal ? size.width : size.height) + spacing_;
+        }
+    }
+    setContentSize(horizontal ? Size{pos, frame().height()} : Size{frame().width(), pos});
+    return frames;
+}
+
+std::shared_ptr<CollectionViewCell> CollectionView::cellToDraw(const IndexPath& indexPath, const Rect& frame) {
+    if (!dataSource_) return nullptr;
+    auto cell = dataSource_->cellForItemAt(*this, indexPath);
+    if (!cell) fatalError("the data source returned no collection view cell");
+    cell->setFrame(frame);
+    cell->contentView().setFrame(cell->bounds());
+    return cell;
 }
 
 bool CollectionView::userSelectItem(const IndexPath& indexPath) {

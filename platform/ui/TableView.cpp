@@ -20,12 +20,24 @@ void TableViewCell::setSelected(bool selected, bool) {
     selected_ = selected;
 }
 
+void TableViewCell::setEditingControls(bool editing, TableViewCellEditingStyle style, bool reorder) {
+    editing_ = editing;
+    editingStyle_ = editing ? style : TableViewCellEditingStyle::none;
+    reorder_ = editing && reorder;
+    const double left = editingStyle_ == TableViewCellEditingStyle::none ? 0 : editingControlWidth;
+    const double right = reorder_ ? editingControlWidth : 0;
+    const Rect b = bounds();
+    contentView().setFrame(Rect(left, 0, std::max(0.0, b.width() - left - right), b.height()));
+    setNeedsLayout();
+}
+
 TableView::TableView(const Rect& frame, Style style) : CellScrollView(frame), style_(style) {}
 
 void TableView::setDataSource(TableViewDataSource* dataSource) {
     dataSource_ = dataSource;
     countsKnown_ = false;
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 void TableView::setDelegate(TableViewDelegate* delegate) {
@@ -80,12 +92,14 @@ void TableView::refreshCounts() {
 void TableView::reloadData() {
     refreshCounts();
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 void TableView::reloadRows(const std::vector<IndexPath>& indexPaths, TableViewRowAnimation) {
     for (const auto& ip : indexPaths)
         if (!rectForRow(ip)) fatalError("attempt to reload a row that does not exist");
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 void TableView::checkUpdate(const std::string& what, const std::vector<int64_t>& expected) {
@@ -118,6 +132,7 @@ void TableView::deleteRows(const std::vector<IndexPath>& indexPaths, TableViewRo
     if (selected_ && std::binary_search(unique.begin(), unique.end(), *selected_)) selected_.reset();
     checkUpdate("deleting rows", expected);
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 void TableView::insertRows(const std::vector<IndexPath>& indexPaths, TableViewRowAnimation) {
@@ -131,6 +146,7 @@ void TableView::insertRows(const std::vector<IndexPath>& indexPaths, TableViewRo
     }
     checkUpdate("inserting rows", expected);
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 void TableView::moveRow(const IndexPath& from, const IndexPath& to) {
@@ -144,6 +160,7 @@ void TableView::moveRow(const IndexPath& from, const IndexPath& to) {
     ++expected[static_cast<size_t>(to.section)];
     checkUpdate("moving a row", expected);
     dirty_ = true;
+    reloadAll_ = true;
 }
 
 int64_t TableView::numberOfSections() const {
@@ -205,11 +222,19 @@ Rect TableView::rectForFooterInSection(int64_t section) {
 
 void TableView::buildVisibleCells() {
     if (!countsKnown_) refreshCounts();
-    recycleVisibleCells();
+    // A scroll or a new size keeps the cells of the rows that stay in view.
+    std::map<IndexPath, std::shared_ptr<TableViewCell>> staying;
+    if (reloadAll_) recycleVisibleCells();
+    for (auto& [ip, cell] : visible_) staying[ip] = cell;
+    visible_.clear();
+    reloadAll_ = false;
     for (auto& [section, header] : headers_) header->removeFromSuperview();
     headers_.clear();
     dirty_ = false;
-    if (!dataSource_) return;
+    if (!dataSource_) {
+        for (auto& [ip, cell] : staying) recycleCell(cell);
+        return;
+    }
 
     // A table that was never given a height shows a screenful.
     double viewport = frame().height() > 0 ? frame().height() : Screen::bounds().height();
@@ -235,15 +260,79 @@ void TableView::buildVisibleCells() {
     if (footerView_) y += footerView_->frame().height();
     setContentSize({width, y});
 
+    // The cells of rows that left go back to the pool before new rows ask.
+    for (auto it = staying.begin(); it != staying.end();) {
+        const bool stays = std::any_of(rows.begin(), rows.end(), [&](const auto& row) { return row.first == it->first; });
+        if (stays) {
+            ++it;
+        } else {
+            recycleCell(it->second);
+            it = staying.erase(it);
+        }
+    }
     for (const auto& [ip, rowTop] : rows) {
+        const Rect rowFrame(0, rowTop, width, heightFor(ip));
+        if (auto kept = staying.find(ip); kept != staying.end()) {
+            placeCell(*kept->second, ip, rowFrame);
+            visible_.emplace_back(ip, kept->second);
+            continue;
+        }
         auto cell = dataSource_->cellForRowAt(*this, ip);
         if (!cell) fatalError("the data source returned no cell for row " + std::to_string(ip.row));
-        cell->setFrame(Rect(0, rowTop, width, heightFor(ip)));
-        cell->contentView().setFrame(cell->bounds());
-        cell->setSelected(selected_ && *selected_ == ip, false);
+        placeCell(*cell, ip, rowFrame);
         addSubview(cell);
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
+        // The layout pass that shows a row lays out what the row holds too,
+        // as on the platform: a list inside it asks for its items now, not
+        // only when the screen is next drawn.
+        cell->layoutIfNeeded();
+    }
+}
+
+std::vector<std::pair<IndexPath, Rect>> TableView::cellFrames() {
+    if (!countsKnown_) refreshCounts();
+    std::vector<std::pair<IndexPath, Rect>> frames;
+    if (!dataSource_) return frames;
+    double y = headerView_ ? headerView_->frame().height() : 0;
+    for (int64_t s = 0; s < static_cast<int64_t>(rowCounts_.size()); ++s) {
+        y += headerHeightFor(s, nullptr);
+        for (int64_t r = 0; r < rowCounts_[static_cast<size_t>(s)]; ++r) {
+            const double h = heightFor({s, r});
+            frames.emplace_back(IndexPath{s, r}, Rect(0, y, frame().width(), h));
+            y += h;
+        }
+    }
+    return frames;
+}
+
+std::shared_ptr<TableViewCell> TableView::cellToDraw(const IndexPath& indexPath, const Rect& frame) {
+    if (!dataSource_) return nullptr;
+    auto cell = dataSource_->cellForRowAt(*this, indexPath);
+    if (!cell) fatalError("the data source returned no cell for row " + std::to_string(indexPath.row));
+    placeCell(*cell, indexPath, frame);
+    return cell;
+}
+
+void TableView::forEachHeaderToDraw(const std::function<void(int64_t, View&)>& draw) {
+    if (dirty_) buildVisible();
+    double y = headerView_ ? headerView_->frame().height() : 0;
+    for (int64_t s = 0; s < numberOfSections(); ++s) {
+        std::shared_ptr<View> header;
+        const double hh = headerHeightFor(s, &header);
+        if (auto shown = headers_.find(s); shown != headers_.end()) {
+            draw(s, *shown->second);
+        } else if (header && hh > 0) {
+            const Rect saved = header->frame();
+            const bool attached = header->superview() != nullptr;
+            header->setFrame(Rect(0, y, frame().width(), hh));
+            if (!attached) addSubview(header);
+            draw(s, *header);
+            if (!attached) header->removeFromSuperview();
+            header->setFrame(saved);
+        }
+        y += hh;
+        for (int64_t r = 0; r < numberOfRowsInSection(s); ++r) y += heightFor({s, r});
     }
 }
 
@@ -290,7 +379,22 @@ void TableView::deselectRow(const IndexPath& indexPath, bool) {
 }
 
 void TableView::setEditing(bool editing, bool) {
+    if (editing == editing_) return;
     editing_ = editing;
+    dirty_ = true;  // the rows make room for their editing controls
+}
+
+void TableView::placeCell(TableViewCell& cell, const IndexPath& indexPath, const Rect& frame) {
+    cell.setFrame(frame);
+    TableViewCellEditingStyle style = TableViewCellEditingStyle::none;
+    bool reorder = false;
+    if (editing_ && dataSource_) {
+        if (dataSource_->canEditRowAt(*this, indexPath))
+            style = delegate_ ? delegate_->editingStyleForRowAt(*this, indexPath) : TableViewCellEditingStyle::remove;
+        reorder = dataSource_->canMoveRowAt(*this, indexPath);
+    }
+    cell.setEditingControls(editing_, style, reorder);
+    cell.setSelected(selected_ && *selected_ == indexPath, false);
 }
 
 bool TableView::userSelectRow(const IndexPath& indexPath) {
@@ -315,6 +419,7 @@ bool TableView::userMoveRow(const IndexPath& from, const IndexPath& to) {
     --rowCounts_[static_cast<size_t>(from.section)];
     ++rowCounts_[static_cast<size_t>(to.section)];
     dirty_ = true;
+    reloadAll_ = true;
     dataSource_->moveRowAt(*this, from, to);
     return true;
 }

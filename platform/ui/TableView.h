@@ -14,22 +14,36 @@ namespace ui {
 
 class TableView;
 
+enum class TableViewCellEditingStyle { none = 0, remove = 1, insert = 2 };
+
 // A row of a table. Its content goes into contentView; textLabel is the
 // standard cell's label, made on first use.
 class TableViewCell : public ReusableCell {
   public:
+    // The room an editing control takes beside the content.
+    static constexpr double editingControlWidth = 40.0;
+
     explicit TableViewCell(std::string reuseIdentifier = "") : ReusableCell(std::move(reuseIdentifier)) {}
     Label& textLabel();
     Label* textLabelIfAny() const { return textLabel_.get(); }
     bool isSelected() const { return selected_; }
     virtual void setSelected(bool selected, bool animated);
 
+    // What the table's editing mode gives this row (set by the table): the
+    // control on the left for its editing style and the reorder control on
+    // the right, beside which the content view is laid out.
+    bool isEditing() const { return editing_; }
+    TableViewCellEditingStyle editingStyle() const { return editingStyle_; }
+    bool showsReorderControl() const { return reorder_; }
+    void setEditingControls(bool editing, TableViewCellEditingStyle style, bool reorder);
+
   private:
     std::shared_ptr<Label> textLabel_;
     bool selected_ = false;
+    bool editing_ = false;
+    TableViewCellEditingStyle editingStyle_ = TableViewCellEditingStyle::none;
+    bool reorder_ = false;
 };
-
-enum class TableViewCellEditingStyle { none = 0, remove = 1, insert = 2 };
 enum class TableViewRowAnimation { fade = 0, right, left, top, bottom, none, middle, automatic = 100 };
 enum class TableViewScrollPosition { none = 0, top = 1, middle = 2, bottom = 3 };
 enum class TableViewCellSeparatorStyle { none = 0, singleLine = 1 };
@@ -65,7 +79,9 @@ class TableViewDelegate {
 // A list of rows in sections. Row counts are asked of the data source on
 // reloadData and kept, so that an update that does not match the data source
 // is caught as the platform catches it. Cells are made for the rows within
-// the visible bounds only (through cellForRowAt), when the table is laid out.
+// the visible bounds only (through cellForRowAt), when the table is laid out;
+// as on the platform, a scroll keeps the cells of the rows that stay in view
+// and a reload or an update asks for every shown cell again.
 class TableView : public CellScrollView<TableViewCell> {
   public:
     enum class Style { plain = 0, grouped = 1, insetGrouped = 2 };
@@ -117,6 +133,10 @@ class TableView : public CellScrollView<TableViewCell> {
     std::optional<IndexPath> indexPathForCell(const TableViewCell& cell);
     // The header views of the visible sections, by section.
     std::map<int64_t, std::shared_ptr<View>> visibleHeaderViews();
+    // Every section header with a height, in order, as forEachCellToDraw
+    // walks the rows: a shown header as it is, another one placed for the
+    // call and then put back as it was.
+    void forEachHeaderToDraw(const std::function<void(int64_t section, View&)>& draw);
 
     void scrollToRow(const IndexPath& indexPath, TableViewScrollPosition position, bool animated);
 
@@ -143,8 +163,12 @@ class TableView : public CellScrollView<TableViewCell> {
     void refreshCounts();
     void checkUpdate(const std::string& what, const std::vector<int64_t>& expected);
     void buildVisibleCells() override;
+    std::vector<std::pair<IndexPath, Rect>> cellFrames() override;
+    std::shared_ptr<TableViewCell> cellToDraw(const IndexPath& indexPath, const Rect& frame) override;
     void readyForReuse(TableViewCell& cell) override;
     double heightFor(const IndexPath& indexPath);
+    // Puts a cell at its row's frame, with the editing controls of the row.
+    void placeCell(TableViewCell& cell, const IndexPath& indexPath, const Rect& frame);
     double headerHeightFor(int64_t section, std::shared_ptr<View>* view);
 
     Style style_;
@@ -157,6 +181,9 @@ class TableView : public CellScrollView<TableViewCell> {
     std::shared_ptr<View> footerView_;
     std::vector<int64_t> rowCounts_;
     bool countsKnown_ = false;
+    // The rows changed (not only where they are): every shown cell is
+    // filled again at the next layout.
+    bool reloadAll_ = true;
     std::map<int64_t, std::shared_ptr<View>> headers_;
     std::optional<IndexPath> selected_;
     bool editing_ = false;
@@ -218,6 +245,8 @@ class CollectionView : public CellScrollView<CollectionViewCell> {
 
   private:
     void buildVisibleCells() override;
+    std::vector<std::pair<IndexPath, Rect>> cellFrames() override;
+    std::shared_ptr<CollectionViewCell> cellToDraw(const IndexPath& indexPath, const Rect& frame) override;
     CollectionViewDataSource* dataSource_ = nullptr;
     CollectionViewDelegate* delegate_ = nullptr;
     ScrollDirection direction_ = ScrollDirection::vertical;

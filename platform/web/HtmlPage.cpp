@@ -191,6 +191,7 @@ class Writer {
             content = "<span class=\"tex\">" + escapeHtml(math->latex()) + "</span>";
         } else if (auto* label = dynamic_cast<ui::Label*>(&view)) {
             kind = label->numberOfLines() == 1 ? "label one-line" : "label";
+            if (label->numberOfLines() == 1 && label->adjustsFontSizeToFitWidth()) kind += " fit";
             style += "color:" + css(label->textColor()) + ";" + fontCss(label->font()) +
                      alignCss(label->textAlignment());
             content = "<span>" + escapeHtml(label->text()) + "</span>";
@@ -229,6 +230,9 @@ class Writer {
             if (!button->isEnabled()) kind += " disabled";
             ui::Color color = button->titleColor().value_or(button->tintColor());
             style += "color:" + css(color) + ";" + fontCss(button->titleLabel().font());
+            // The selected tab is underlined in its bar's line colour.
+            if (auto* bar = dynamic_cast<kit::TabBar*>(view.superview()); bar && bar->lineColor())
+                style += "--tab-line:" + css(*bar->lineColor()) + ";";
             if (auto image = button->image()) content += imageHtml(*image);
             if (!button->title().empty()) content += "<span>" + escapeHtml(button->title()) + "</span>";
             children = false;
@@ -285,6 +289,17 @@ class Writer {
                 y -= 52;
             }
         }
+        // A row in the table's editing mode shows its controls in the room its
+        // content view leaves: delete (or insert) on the left, the reorder
+        // handle on the right.
+        if (auto* cell = dynamic_cast<ui::TableViewCell*>(&view); cell && cell->isEditing()) {
+            kind += " editing";
+            if (cell->editingStyle() == ui::TableViewCellEditingStyle::remove)
+                content += "<span class=\"edit-control edit-delete\"><i></i></span>";
+            else if (cell->editingStyle() == ui::TableViewCellEditingStyle::insert)
+                content += "<span class=\"edit-control edit-insert\"><i></i></span>";
+            if (cell->showsReorderControl()) content += "<span class=\"edit-control edit-move\"><i></i></span>";
+        }
         // Drawn views and shape layers are SVG under the subviews.
         if (auto* canvas = dynamic_cast<graphics::CanvasView*>(&view)) {
             kind += " drawing";
@@ -319,42 +334,28 @@ class Writer {
                 "px;height:" + number(size.height) + "px\">";
     }
 
-    // Every row of the table: the table makes cells only for the rows on its
-    // screen, so it is walked a screenful at a time and put back as it was.
+    // Every row of the table, those off the screen too, without changing
+    // what the screen shows: drawing a screen is only reading it.
     void tableRows(ui::TableView& table, ui::Point at) {
         const ui::Point saved = table.contentOffset();
         ui::Point content{at.x - saved.x, at.y - saved.y};
         table.visibleCells();
         openScroll(table);
-        const double viewport = table.frame().height() > 0 ? table.frame().height() : ui::Screen::bounds().height();
-        std::set<ui::IndexPath> rowsDone;
-        std::set<int64_t> headersDone;
-        std::set<const ui::View*> othersDone;
-        for (double y = 0;; y += viewport) {
-            table.setContentOffset({saved.x, y});
-            auto paths = table.indexPathsForVisibleRows();
-            auto cells = table.visibleCells();
-            auto headers = table.visibleHeaderViews();
-            std::set<const ui::View*> managed;
-            for (size_t i = 0; i < cells.size(); ++i) {
-                managed.insert(cells[i].get());
-                if (rowsDone.insert(paths[i]).second) {
-                    out_ += "<div class=\"row\" data-row=\"" + std::to_string(paths[i].section) + "." +
-                            std::to_string(paths[i].row) + "\">";
-                    view(*cells[i], content, true);
-                    out_ += "</div>";
-                }
-            }
-            for (const auto& [section, header] : headers) {
-                managed.insert(header.get());
-                if (headersDone.insert(section).second) view(*header, content, true);
-            }
-            for (const auto& sub : table.subviews())
-                if (!managed.count(sub.get()) && othersDone.insert(sub.get()).second) view(*sub, content, true);
-            if (y + viewport >= table.contentSize().height) break;
-        }
-        table.setContentOffset(saved);
-        table.visibleCells();
+        std::set<const ui::View*> drawn;
+        table.forEachCellToDraw([&](const ui::IndexPath& path, ui::TableViewCell& cell) {
+            drawn.insert(&cell);
+            out_ += "<div class=\"row\" data-row=\"" + std::to_string(path.section) + "." +
+                    std::to_string(path.row) + "\">";
+            view(cell, content, true);
+            out_ += "</div>";
+        });
+        table.forEachHeaderToDraw([&](int64_t, ui::View& header) {
+            drawn.insert(&header);
+            view(header, content, true);
+        });
+        // What else the table holds: its own header and footer views.
+        for (const auto& sub : std::vector<std::shared_ptr<ui::View>>(table.subviews()))
+            if (!drawn.count(sub.get()) && !dynamic_cast<ui::TableViewCell*>(sub.get())) view(*sub, content, true);
         out_ += "</div>";
     }
 
@@ -363,20 +364,8 @@ class Writer {
         ui::Point content{at.x - saved.x, at.y - saved.y};
         collection.visibleCells();
         openScroll(collection);
-        const bool vertical = collection.scrollDirection() == ui::CollectionView::ScrollDirection::vertical;
-        const double viewport = vertical ? collection.frame().height() : collection.frame().width();
-        std::set<ui::IndexPath> done;
-        for (double d = 0; viewport > 0; d += viewport) {
-            collection.setContentOffset(vertical ? ui::Point{saved.x, d} : ui::Point{d, saved.y});
-            auto paths = collection.indexPathsForVisibleItems();
-            auto cells = collection.visibleCells();
-            for (size_t i = 0; i < cells.size(); ++i)
-                if (done.insert(paths[i]).second) view(*cells[i], content, true);
-            ui::Size size = collection.contentSize();
-            if (d + viewport >= (vertical ? size.height : size.width)) break;
-        }
-        collection.setContentOffset(saved);
-        collection.visibleCells();
+        collection.forEachCellToDraw(
+            [&](const ui::IndexPath&, ui::CollectionViewCell& cell) { view(cell, content, true); });
         out_ += "</div>";
     }
 
@@ -399,7 +388,7 @@ body.dark{background:#222}
 .label:not(.one-line) span{white-space:pre-wrap}
 .button{justify-content:center;gap:4px;cursor:pointer;white-space:nowrap}
 .button.disabled{opacity:.45;cursor:default}
-.button.tab.selected{box-shadow:inset 0 -2px 0 currentColor}
+.button.tab.selected{box-shadow:inset 0 -2px 0 var(--tab-line,currentColor)}
 .field{cursor:text}
 .field.focused{box-shadow:0 1px 0 0 #2196f3}
 .field .error-mark{position:absolute;left:0;white-space:nowrap}
@@ -433,6 +422,15 @@ body.dark{background:#222}
  border-radius:10px;background:rgba(30,30,30,.92);color:#fff;font-size:15px;line-height:20px;
  z-index:10;display:none;white-space:pre-wrap;text-align:center}
 #refusal.shown{display:block}
+.edit-control{position:absolute;top:0;bottom:0;width:40px;display:flex;align-items:center;justify-content:center;z-index:1}
+.edit-delete,.edit-insert{left:0;cursor:pointer}.edit-move{right:0;cursor:grab;touch-action:none}
+.edit-delete i,.edit-insert i{display:block;position:relative;width:22px;height:22px;border-radius:50%;background:#ff3b30}
+.edit-insert i{background:#34c759}
+.edit-delete i::after,.edit-insert i::after{content:"";position:absolute;left:5px;right:5px;top:10px;height:2px;background:#fff}
+.edit-insert i::before{content:"";position:absolute;top:5px;bottom:5px;left:10px;width:2px;background:#fff}
+.edit-move i{display:block;width:20px;height:12px;box-sizing:border-box;border-top:2px solid #8e8e93;border-bottom:2px solid #8e8e93;
+ background:linear-gradient(#8e8e93,#8e8e93) center/100% 2px no-repeat}
+.row.dragged{opacity:.6}
 #screen a.download{position:absolute;left:16px;right:16px;height:44px;display:flex;align-items:center;
  justify-content:center;border-radius:10px;background:#2196f3;color:#fff;text-decoration:none;font-size:15px}
 )";
@@ -442,6 +440,11 @@ body.dark{background:#222}
 // The live page runs it again whenever it puts in a newer screen.
 const char* kScript = R"(
 window.calvaroTypeset=function(){
+  // A one-line label that shrinks its font to fit does so here, where its
+  // text is measured.
+  document.querySelectorAll('.label.fit span').forEach(function(e){
+    for(var i=0;i<4&&e.clientWidth>0&&e.scrollWidth>e.clientWidth;i++)
+      e.style.fontSize=(parseFloat(getComputedStyle(e).fontSize)*e.clientWidth/e.scrollWidth*0.98)+'px';});
   document.querySelectorAll('.scroll-content').forEach(function(c){
     var p=c.parentElement; if(!p.offsetWidth||!p.offsetHeight) return;
     p.style.overflow='auto'; p.scrollTop=parseFloat(c.dataset.scrollTop)||0; p.scrollLeft=parseFloat(c.dataset.scrollLeft)||0;});
@@ -530,11 +533,34 @@ const char* kLiveScript = R"(
   document.addEventListener('click',function(ev){
     var seg=ev.target.closest('.segment');
     if(seg){send('tap '+seg.textContent.trim());return;}
+    var control=ev.target.closest('.edit-control');
+    if(control){
+      var of=control.closest('.row');
+      if(of&&control.classList.contains('edit-delete')) send('delete '+of.dataset.row);
+      return;
+    }
     var el=ev.target.closest('.button,.field,.row');
     if(!el) return;
-    if(el.classList.contains('row')){send('row '+el.dataset.row);return;}
+    if(el.classList.contains('row')){
+      // A row in editing mode is moved or deleted by its controls, not chosen.
+      if(!el.querySelector(':scope > .editing')) send('row '+el.dataset.row);
+      return;
+    }
     if(el.id){send('tap #'+el.id);return;}
     var t=el.textContent.trim(); if(t) send('tap '+t);
+  });
+  // A row's reorder handle is dragged onto the row whose place it takes.
+  var dragged=null;
+  document.addEventListener('pointerdown',function(ev){
+    var handle=ev.target.closest&&ev.target.closest('.edit-move'); if(!handle) return;
+    dragged=handle.closest('.row'); if(!dragged) return;
+    dragged.classList.add('dragged'); ev.preventDefault();
+  });
+  document.addEventListener('pointerup',function(ev){
+    if(!dragged) return;
+    var from=dragged; dragged=null; from.classList.remove('dragged');
+    var under=document.elementFromPoint(ev.clientX,ev.clientY), to=under&&under.closest('.row');
+    if(to&&to!==from&&to.parentElement===from.parentElement) send('move '+from.dataset.row+' '+to.dataset.row);
   });
   document.addEventListener('keydown',function(ev){
     if(ev.ctrlKey||ev.metaKey||ev.altKey) return;

@@ -86,7 +86,7 @@ protected:
     ui::Driver driver_;
 };
 
-TEST_F(VideoRowTest, ConsentThroughEitherButtonLocksAndUnlocksAtOnce) {
+TEST_F(VideoRowTest, ConsentThroughEitherButtonLocksAndUnlocks) {
     EXPECT_TRUE(locked(*makeRow(std::nullopt)));
     EXPECT_FALSE(locked(*makeRow(true)));
     EXPECT_EQ(VideoCollectionTableViewCell::rowHeight(), 390) << "as high as the screen is wide";
@@ -97,15 +97,18 @@ TEST_F(VideoRowTest, ConsentThroughEitherButtonLocksAndUnlocksAtOnce) {
     EXPECT_FALSE(locked(*row));
     EXPECT_TRUE(introductionShown());
     root_->dismiss(false);
-    // Through the lock button: refused covers the row, accepted uncovers it.
+    // Through the lock button: refused covers the row at once; accepted is
+    // stored, and the row stays covered until a new row is set up.
     ASSERT_TRUE(driver_.tap("videoPrivacyButton")) << driver_.lastError();
     ASSERT_TRUE(driver_.answerAlert("youtubeDsgvoDeclineButton")) << driver_.lastError();
     EXPECT_TRUE(locked(*row));
     EXPECT_EQ(foundation::UserDefaults::standard().boolValue(DsgvoManager::isYoutubeDsgvoAcceptedKey), false);
     ASSERT_TRUE(driver_.tap("videoPrivacyButton")) << driver_.lastError();
     ASSERT_TRUE(driver_.answerAlert("youtubeDsgvoAcceptButton")) << driver_.lastError();
-    EXPECT_FALSE(locked(*row));
+    EXPECT_EQ(foundation::UserDefaults::standard().boolValue(DsgvoManager::isYoutubeDsgvoAcceptedKey), true);
+    EXPECT_TRUE(locked(*row));
     EXPECT_FALSE(introductionShown());
+    EXPECT_FALSE(locked(*makeRow(std::nullopt)));
     ASSERT_TRUE(driver_.tap("videoManualButton")) << driver_.lastError();
     EXPECT_TRUE(introductionShown());
 }

@@ -1,4 +1,7 @@
 #include "UiTestSupport.h"
+
+#include <functional>
+
 #include "platform/ui/TableView.h"
 #include "platform/ui/ViewController.h"
 
@@ -81,6 +84,80 @@ TEST_F(TableViewTest, RowRectanglesFollowHeights) {
     EXPECT_EQ(table->rectForRow({0, 2})->y(), 160);
     EXPECT_FALSE(table->rectForRow({1, 0}));
     EXPECT_THROW(table->scrollToRow({0, 9}, ui::TableViewScrollPosition::top, false), ui::ProgrammingError);
+}
+
+// A source that notes which rows it was asked to fill, and lets rows move.
+class CountingSource : public ListSource {
+  public:
+    std::vector<int64_t> asked;
+    bool movable = false;
+    std::shared_ptr<ui::TableViewCell> cellForRowAt(ui::TableView& table, const ui::IndexPath& ip) override {
+        asked.push_back(ip.row);
+        return ListSource::cellForRowAt(table, ip);
+    }
+    bool canMoveRowAt(ui::TableView&, const ui::IndexPath&) override { return movable; }
+};
+
+// As on the platform, a scroll keeps the cells of the rows that stay in view
+// and fills only the rows that come in; drawing every row (a page, a
+// picture) fills only rows off the screen and leaves the screen as it was.
+TEST_F(TableViewTest, ScrollsAndDrawingsKeepShownCellsAsTheyWereFilled) {
+    CountingSource counting;
+    table->setDataSource(&counting);
+    table->setDelegate(&counting);
+    for (int i = 0; i < 10; ++i) counting.rows.push_back(std::to_string(i));
+    table->reloadData();
+    using Rows = std::vector<int64_t>;
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        Rows asked;
+    };
+    std::vector<std::string> drawn;
+    const Step steps[] = {
+        {"reload", [&] { table->reloadData(); }, {0, 1, 2, 3, 4}},
+        {"scroll by a row", [&] { table->setContentOffset({0, 44}); }, {5}},
+        {"scroll back", [&] { table->setContentOffset({0, 0}); }, {0}},
+        {"draw every row",
+         [&] {
+             table->forEachCellToDraw([&](const ui::IndexPath& ip, ui::TableViewCell& cell) {
+                 drawn.push_back(std::to_string(ip.row) + ":" + cell.textLabel().text());
+             });
+         },
+         {5, 6, 7, 8, 9}},
+        {"editing makes room", [&] { table->setEditing(true, false); }, {}},
+        {"reload again", [&] { table->reloadData(); }, {0, 1, 2, 3, 4}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        const auto shownBefore = table->visibleCells();
+        const size_t subviewsBefore = table->subviews().size();
+        counting.asked.clear();
+        step.act();
+        table->visibleCells();
+        EXPECT_EQ(counting.asked, step.asked);
+        if (std::string(step.what) == "draw every row") {
+            EXPECT_EQ(drawn, (std::vector<std::string>{"0:0", "1:1", "2:2", "3:3", "4:4", "5:5", "6:6", "7:7", "8:8", "9:9"}));
+            EXPECT_EQ(table->visibleCells(), shownBefore) << "the shown cells are the same";
+            EXPECT_EQ(table->subviews().size(), subviewsBefore) << "no drawn row stays in the table";
+            EXPECT_EQ(table->contentOffset().y, 0);
+        }
+    }
+    // In editing mode a deletable row's content gives way to its control, and
+    // a movable row's to its reorder handle too.
+    for (const bool movable : {false, true}) {
+        counting.movable = movable;
+        table->reloadData();
+        auto cell = table->visibleCells().at(0);
+        EXPECT_TRUE(cell->isEditing());
+        EXPECT_EQ(cell->editingStyle(), ui::TableViewCellEditingStyle::remove);
+        EXPECT_EQ(cell->showsReorderControl(), movable);
+        EXPECT_EQ(cell->contentView().frame(), ui::Rect(40, 0, movable ? 310 : 350, 44));
+    }
+    table->setEditing(false, false);
+    EXPECT_EQ(table->visibleCells().at(0)->contentView().frame(), ui::Rect(0, 0, 390, 44));
+    table->setDataSource(&source);
+    table->setDelegate(&source);
 }
 
 }  // namespace

@@ -170,9 +170,11 @@ TEST_F(DrawingTest, UnitCircleFinalStates) {
         {720, 4 * pi, 2, "720\u00B0", "360\u00B0", "2", "1.0", "0.0", 2, -2 * pi},
         {-450, -2.5 * pi, -1, "-450\u00B0", "-90\u00B0", "-1", "0.0", "-1.0", 2, pi / 2},
         {45, pi / 4, 0, "45\u00B0", "45\u00B0", "0", "0.71", "0.71", 1, -pi / 4},
-        // A count that disagrees with the angle: the angle decides.
-        {450, 2.5 * pi, 7, "450\u00B0", "90\u00B0", "1", "0.0", "1.0", 2, -pi / 2},
-        {-90, -pi / 2, 3, "-90\u00B0", "-90\u00B0", "0", "0.0", "-1.0", 1, pi / 2},
+        // The description's count of turns decides the laps, even where it
+        // runs past the angle: the turns are drawn and the count shown.
+        {450, 2.5 * pi, 7, "2520\u00B0", "360\u00B0", "7", "1.0", "0.0", 7, -2 * pi},
+        {-90, -pi / 2, 3, "-1080\u00B0", "-360\u00B0", "-3", "1.0", "0.0", 3, 2 * pi},
+        {450, 2.5 * pi, 0, "450\u00B0", "450\u00B0", "0", "0.0", "1.0", 1, -2.5 * pi},
         // Beyond the cap the last lap carries the remaining turns.
         {36090, 200.5 * pi, 100, "36090\u00B0", "28890\u00B0", "100", "0.0", "1.0", 21, -160.5 * pi},
     };

@@ -290,6 +290,58 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     EXPECT_EQ(calvaro.end(), 0);
 }
 
+// The history's editing mode on the live page: a row's delete control takes
+// that exercise away, and its reorder handle dragged onto another row moves
+// it there; both are kept in the store.
+TEST(ServeTest, HistoryRowsAreDeletedAndMovedByTheirEditingControls) {
+    TemporaryDataRoot root("serve-history");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    walkIn(tab);
+    for (const char* a : {"3", "5"}) {
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
+                                       "document.getElementById('aTextField').classList.contains('focused')"));
+        ASSERT_EQ(tab.evaluate(pressKeys(a, 50)), true);
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"),
+                                       "document.getElementById('bTextField').classList.contains('focused')"));
+        ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"),
+                                       "document.querySelectorAll('#solutionTableView .math.typeset').length > 10"));
+    }
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#menuButton"), kNewPage));
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#menuTableView .row[data-row='0.1']"),
+                                   "!!document.getElementById('historyTableView')"));
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#historyEditButton"), "!!document.querySelector('.edit-delete')"));
+    const std::string formulas = "[...document.querySelectorAll('#historyTableView .row .math')].map(e => e.dataset.latex)";
+    const auto before = tab.evaluate(formulas);
+    ASSERT_TRUE(before.is_array() && before.size() == 3) << before.dump() << " (the example and two exercises)";
+
+    // The example at the bottom goes.
+    ASSERT_TRUE(tab.actThenWaitFor(
+        kMark + std::string("document.querySelector(\"#historyTableView .row[data-row='0.2'] .edit-delete\").click()"),
+        "document.querySelectorAll('#historyTableView .row').length === 2 && !document.body.dataset.busy"));
+    EXPECT_EQ(tab.evaluate(formulas), nlohmann::json::array({before[0], before[1]}));
+    // The newest is dragged by its handle onto the row below it.
+    ASSERT_TRUE(tab.actThenWaitFor(kMark + std::string(R"((() => {
+        const rows = [...document.querySelectorAll('#historyTableView .row')];
+        const handle = rows[0].querySelector('.edit-move'), from = handle.getBoundingClientRect();
+        const to = rows[1].firstElementChild.getBoundingClientRect();
+        handle.dispatchEvent(new PointerEvent('pointerdown', {bubbles: true, clientX: from.x + from.width / 2,
+                                                              clientY: from.y + from.height / 2}));
+        document.dispatchEvent(new PointerEvent('pointerup', {bubbles: true, clientX: to.x + to.width / 2,
+                                                              clientY: to.y + to.height / 2}));
+    })())"), kNewPage));
+    EXPECT_EQ(tab.evaluate(formulas), nlohmann::json::array({before[1], before[0]}));
+    EXPECT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "") << "nothing was refused";
+    EXPECT_EQ(calvaro.end(), 0);
+    const std::string preferences = readFile(root.path() / "home" / "Library" / "Preferences" / "org.calvaro.Calvaro.plist");
+    EXPECT_EQ(preferences.find("\\log_{2}"), std::string::npos) << "the example is gone from the store";
+}
+
 // The page learns of changes by comparing /state with the state of what it
 // shows: a change made before its first look (here an action sent around its
 // queue right after loading) would otherwise count as already shown.

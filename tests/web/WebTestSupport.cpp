@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/foundation/Value.h"
+#include "platform/security/Compression.h"
 #include "platform/web/Chromium.h"
 #include "tests/web/DevTools.h"
 
@@ -138,6 +139,57 @@ std::pair<uint32_t, uint32_t> pngSize(const std::filesystem::path& path) {
         return v;
     };
     return {word(16), word(20)};
+}
+
+std::optional<std::array<uint8_t, 4>> pngPixel(const std::filesystem::path& path, uint32_t x, uint32_t y) {
+    const std::string bytes = readFile(path);
+    if (bytes.size() < 33 || bytes.compare(1, 3, "PNG") != 0) return std::nullopt;
+    auto word = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return v;
+    };
+    const uint32_t width = word(16), height = word(20);
+    const int depth = static_cast<unsigned char>(bytes[24]), colour = static_cast<unsigned char>(bytes[25]);
+    const int interlace = static_cast<unsigned char>(bytes[28]);
+    if (depth != 8 || (colour != 2 && colour != 6) || interlace != 0 || x >= width || y >= height) return std::nullopt;
+    std::vector<uint8_t> deflated;
+    for (size_t at = 8; at + 12 <= bytes.size();) {
+        const uint32_t length = word(at);
+        if (at + 12 + length > bytes.size()) return std::nullopt;
+        if (bytes.compare(at + 4, 4, "IDAT") == 0)
+            deflated.insert(deflated.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
+        at += 12 + length;
+    }
+    const size_t channels = colour == 6 ? 4 : 3, stride = width * channels;
+    auto raw = security::inflate(deflated, nullptr, (stride + 1) * height + 1);
+    if (!raw || raw->size() < (stride + 1) * (y + 1)) return std::nullopt;
+    // Rows are unfiltered in order up to the one asked for.
+    std::vector<uint8_t> previous(stride, 0), row(stride);
+    for (uint32_t r = 0; r <= y; ++r) {
+        const uint8_t* line = raw->data() + r * (stride + 1);
+        for (size_t i = 0; i < stride; ++i) {
+            const int a = i >= channels ? row[i - channels] : 0, b = previous[i];
+            const int c = i >= channels ? previous[i - channels] : 0;
+            int predicted = 0;
+            switch (line[0]) {
+                case 1: predicted = a; break;
+                case 2: predicted = b; break;
+                case 3: predicted = (a + b) / 2; break;
+                case 4: {
+                    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+                    predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+                    break;
+                }
+                default: break;
+            }
+            row[i] = static_cast<uint8_t>(line[1 + i] + predicted);
+        }
+        previous.swap(row);
+    }
+    const uint8_t* pixel = previous.data() + x * channels;
+    return std::array<uint8_t, 4>{pixel[0], pixel[1], pixel[2], channels == 4 ? pixel[3] : uint8_t{255}};
 }
 
 std::vector<std::string> framesOffByMoreThanAPoint(const std::string& dom, size_t& compared) {

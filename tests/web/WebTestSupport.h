@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <filesystem>
+#include <optional>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -38,6 +40,10 @@ std::string pictureOf(const std::filesystem::path& page, const std::filesystem::
                       double height, double scale);
 // A PNG's width and height in pixels, from its header; zeros for no PNG.
 std::pair<uint32_t, uint32_t> pngSize(const std::filesystem::path& path);
+// The red, green, blue and alpha of the pixel at (x, y) of an 8-bit RGB or
+// RGBA PNG (as Chromium writes them); none for another file or a place
+// outside the picture.
+std::optional<std::array<uint8_t, 4>> pngPixel(const std::filesystem::path& path, uint32_t x, uint32_t y);
 
 // Frames (data-frame) that differ from their laid-out boxes (data-box) by
 // more than one point, one line each; shown elements only, counted in
