@@ -232,7 +232,8 @@ TEST_F(DrawingTest, DemonstrationExerciseSharedAsOnePicture) {
     std::vector<fs::path> pictures;
     for (const auto& entry : fs::directory_iterator(home / "Shared")) pictures.push_back(entry.path());
     ASSERT_EQ(pictures.size(), 1u);
-    EXPECT_NE(readFile(folder.path() / "out.txt").find("image saved to " + pictures[0].string()), std::string::npos);
+    EXPECT_NE(readFile(folder.path() / "out.txt").find("Image saved: " + pictures[0].filename().string()),
+              std::string::npos);
     const auto [width, height] = pngSize(pictures[0]);
     EXPECT_EQ(width, 1170u);
     EXPECT_GT(height, 3000u);
