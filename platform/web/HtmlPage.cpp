@@ -523,7 +523,7 @@ const char* kLiveScript = R"(
     // user asked for, so it shows no refusal.
     var quiet=line.indexOf('scroll ')===0;
     fetch('/action',{method:'POST',headers:{'Content-Type':'application/x-calvaro-action','X-Calvaro-Token':token},body:line})
-      .then(function(r){return r.text().then(function(t){if(!r.ok&&!quiet) refuse(t);});},function(e){if(!quiet) refuse(e);})
+      .then(function(r){return r.text().then(function(t){if(!r.ok&&!quiet) refuse(t);});},function(e){if(!quiet) refuse(body.dataset.unreachable||e);})
       .then(function(){busy=false; if(queue.length) pump(); else {body.dataset.busy=''; refresh();}});
   }
   function send(line,replacing){
@@ -605,8 +605,16 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     std::string out;
     out.reserve(64 * 1024);
     out += head(options, "");
+    // The live page's words for a server it cannot reach, in the user's
+    // language like every refusal the server sends.
+    const std::string unreachable =
+        options.live ? " data-unreachable=\"" +
+                           escapeHtml(foundation::Bundle::main().localizedString(
+                               "the application cannot be reached", "", "Refusals")) +
+                           "\""
+                     : "";
     out += std::string("<body class=\"") + (dark ? "dark" : "light") + "\" data-width=\"" + number(f.width()) +
-           "\" data-height=\"" + number(f.height()) + "\">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
+           "\" data-height=\"" + number(f.height()) + "\"" + unreachable + ">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
            "px;height:" + number(f.height()) + "px;background:" + css(ui::Color::systemBackground()) +
            ";color:" + css(ui::Color::label()) + "\">";
     Writer writer(out, options.live);

@@ -419,6 +419,10 @@ TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
         ASSERT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "") << "nothing was refused";
     }
     EXPECT_EQ(calvaro.end(), 0);
+    EXPECT_TRUE(tab.actThenWaitFor("calvaroSend('tap #shareButton')",
+                                   "document.body.dataset.lastError === 'Die App ist gerade nicht erreichbar'"))
+        << "an application that has ended is said to be unreachable, in German too: "
+        << tab.evaluate("document.body.dataset.lastError || ''");
 }
 
 // The live page fits the phone's screen to the browser: across the width of a
