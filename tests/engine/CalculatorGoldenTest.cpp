@@ -49,7 +49,8 @@ const GoldenCase kCases[] = {
     {"log_thirteen_digit_b", {0, {"2", "9999999999999", "", "", "", ""}}},
     {"exp_twenty_digit_base", {1, {"12345678901234567890", "", "", "", "", ""}}},
     {"log_tiny_b", {0, {"2", "0.000000000001", "", "", "", ""}}},
-    {"exp_tiny_b_and_large_d", {1, {"3", "0.000000000001", "", "-9999999999999", "", "2"}}},
+    {"exp_tiny_b", {1, {"3", "0.000000000001", "", "", "", ""}}},
+    {"log_large_z_tiny_x", {0, {"3", "2", "", "", "0.000000000001", "9999999999999"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {
