@@ -13,6 +13,7 @@
 
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/security/Digest.h"
 #include "platform/security/Random.h"
@@ -31,6 +32,12 @@ constexpr size_t kTokenBytes = 32;
 constexpr size_t kMaxSharedPictureBytes = 32 * 1024 * 1024;
 
 using Answer = HttpResponse;
+
+// A reason the page shows its user, in the user's language (the table
+// "Refusals"; the English text is its own key).
+std::string toldToPerson(const std::string& english) {
+    return foundation::Bundle::main().localizedString(english, "", "Refusals");
+}
 
 bool endsWith(const std::string& text, const char* suffix) {
     const size_t n = std::strlen(suffix);
@@ -114,7 +121,7 @@ struct LiveServer::Impl {
 
     // Runs `work` on the main thread and waits for its answer.
     Answer onMain(std::function<Answer()> work) {
-        if (stopping) return {503, "the application is ending\n"};
+        if (stopping) return {503, toldToPerson("the application is ending") + "\n"};
         auto promise = std::make_shared<std::promise<Answer>>();
         auto future = promise->get_future();
         dispatch::MainQueue::shared()->async([promise, work = std::move(work)] {
@@ -126,7 +133,8 @@ struct LiveServer::Impl {
         });
         const auto deadline = std::chrono::steady_clock::now() + kMainThreadLimit;
         while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-            if (stopping || std::chrono::steady_clock::now() > deadline) return {503, "the application is busy or ending\n"};
+            if (stopping || std::chrono::steady_clock::now() > deadline)
+                return {503, toldToPerson("the application is busy or ending") + "\n"};
         return future.get();
     }
 
@@ -177,7 +185,10 @@ struct LiveServer::Impl {
             // Ctrl-C ends a wait the page asked for at once.
             player.setStopRequest([this] { return stopRequested && stopRequested(); });
             ScriptError why;
-            if (!player.play(actions, &why)) return Answer{409, why.message + "\n"};
+            // The page shows the reason to its user: the Driver's words for
+            // them, else a plain one (a wait cut short by the end).
+            if (!player.play(actions, &why))
+                return Answer{409, (why.refusal.empty() ? toldToPerson("the action could not be done") : why.refusal) + "\n"};
             return Answer{200, "done\n"};
         });
     }

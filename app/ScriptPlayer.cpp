@@ -120,7 +120,7 @@ static bool parseIndexPath(const std::string& text, ui::IndexPath& path) {
 
 bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, ScriptError* error) {
     auto failAt = [&](int line, std::string message) {
-        if (error) *error = ScriptError{line, std::move(message)};
+        if (error) *error = ScriptError{line, std::move(message), {}};
         return false;
     };
     actions.clear();
@@ -192,7 +192,7 @@ bool parseScript(const std::string& text, std::vector<ScriptAction>& actions, Sc
 
 ScriptPlayer::ScriptPlayer(ui::Driver& driver, std::ostream& out) : driver_(driver), out_(out) {}
 
-bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
+bool ScriptPlayer::perform(const ScriptAction& action, std::string& why, std::string& refusal) {
     bool ok = true;
     switch (action.kind) {
         case ScriptAction::Kind::tap:
@@ -246,19 +246,22 @@ bool ScriptPlayer::perform(const ScriptAction& action, std::string& why) {
             break;
         }
     }
-    if (!ok && why.empty()) why = driver_.lastError();
+    if (!ok && why.empty()) {
+        why = driver_.lastError();
+        refusal = driver_.lastRefusal();
+    }
     return ok;
 }
 
 bool ScriptPlayer::play(const std::vector<ScriptAction>& actions, ScriptError* error) {
     for (const auto& action : actions) {
-        std::string why;
+        std::string why, refusal;
         if (stopRequested()) why = "stopped before this line: the process was asked to end";
-        if (why.empty() && !perform(action, why) && why.empty()) why = "the action failed";
+        if (why.empty() && !perform(action, why, refusal) && why.empty()) why = "the action failed";
         if (why.empty() && stopRequested() && action.kind == ScriptAction::Kind::wait)
             why = "stopped during the wait: the process was asked to end";
         if (!why.empty()) {
-            if (error) *error = ScriptError{action.line, why};
+            if (error) *error = ScriptError{action.line, why, refusal};
             return false;
         }
     }

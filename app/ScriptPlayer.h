@@ -55,6 +55,9 @@ std::string printable(const std::string& text);
 struct ScriptError {
     int line = 0;  // 0: not tied to a line
     std::string message;
+    // The same reason as the person using the application reads it (in their
+    // language, naming what they see), where the Driver refused the action.
+    std::string refusal;
     // "line 3: unknown action \"tapp\"", fit for a terminal (see printable).
     std::string describe() const;
 };
@@ -88,7 +91,7 @@ class ScriptPlayer {
     int snapshotsTaken() const { return snapshots_; }
 
   private:
-    bool perform(const ScriptAction& action, std::string& why);
+    bool perform(const ScriptAction& action, std::string& why, std::string& refusal);
     bool stopRequested() const { return stopRequested_ && stopRequested_(); }
     ui::Driver& driver_;
     std::ostream& out_;

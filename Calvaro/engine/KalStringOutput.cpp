@@ -1,5 +1,7 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cctype>
 #include <cmath>
@@ -11,8 +13,6 @@
 
 namespace {
 
-constexpr double kZeroBelow = 1e-10;
-constexpr double kInfinityBeyond = 1e12;
 // One fixed text for a value that is not a number (0 ÷ 0, ln of a negative
 // number), so that such a line still reads sensibly instead of "(NaN)" or "-NaN".
 constexpr const char* kNotANumber = "NaN";
@@ -27,6 +27,33 @@ bool isHonestPart(double part, int fractionDigits) {
     if (magnitude >= 1.0 && magnitude <= 1e15) return true;
     const std::string text = foundation::formatDecimal(part, 0, fractionDigits);
     return std::strtod(text.c_str(), nullptr) == part;
+}
+
+// A number too small for the fraction digits asked for, written with as many
+// as its first ten significant digits need: 0.000000000001 typed by the
+// student is no zero, and a step that divided by it must show what it divided by.
+std::string smallDecimal(double value) {
+    const int leadingZeros = static_cast<int>(std::ceil(-std::log10(std::fabs(value))));
+    char buffer[400];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                       std::clamp(leadingZeros + 9, 0, 340));
+    if (written.ec != std::errc()) return foundation::shortestDoubleText(value);
+    std::string text(buffer, written.ptr);
+    if (text.find('.') != std::string::npos) {
+        text.erase(text.find_last_not_of('0') + 1);
+        if (text.back() == '.') text.pop_back();
+    }
+    return text;
+}
+
+// The en_US decimal text of a finite value with at most `fractionDigits`
+// decimals, never a bare 0 for a value that is not zero; large values keep
+// all their integer digits.
+std::string decimalText(double value, int fractionDigits) {
+    std::string text = foundation::formatDecimal(value, 0, fractionDigits);
+    if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
+        text = smallDecimal(value);
+    return text;
 }
 
 // The LaTeX control words a step writes that end in a letter. One directly
@@ -80,20 +107,21 @@ void KalStringOutput::appendStep(const std::string& title, const std::string& la
 
 std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                                const std::string& variable, int maximumFractionDigits,
-                                               bool allowInfinity, bool withoutBrackets, double value) {
+                                               bool /*allowInfinity*/, bool withoutBrackets, double value) {
+    // The flag once let large finite values read "\infty"; now only an
+    // infinity does, and it has no other text, so there is nothing left for it to decide.
     std::string text;
     if (std::isnan(value)) {
         text = kNotANumber;
-    } else if (std::fabs(value) < kZeroBelow) {
+    } else if (value == 0) {
         text = "0";
-    } else if (allowInfinity && value > kInfinityBeyond) {
-        text = "\\infty";
-    } else if (allowInfinity && value < -kInfinityBeyond) {
-        text = "-\\infty";
+    } else if (std::isinf(value)) {
+        // Only a true infinity: every finite number, however large, keeps its digits.
+        text = value > 0 ? "\\infty" : "-\\infty";
     } else {
         std::string constantsLatex;
         for (const NaturalConstant& c : constants) constantsLatex += c.latex();
-        const std::string number = foundation::formatDecimal(value, 0, maximumFractionDigits);
+        const std::string number = decimalText(value, maximumFractionDigits);
         if (value >= 0 || withoutBrackets) {
             if (constantsLatex.empty()) {
                 text = number;
@@ -117,19 +145,15 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (!digit.z()) return " ? ";
     const double value = *digit.value();
     std::string text;
-    // A tiny value that is exact (both parts written honestly) is shown as its
-    // fraction below; only a true zero reads "0".
-    const bool exactTiny = value != 0 && std::fabs(value) < kZeroBelow && digit.z() &&
-                           isHonestPart(*digit.z(), maximumFractionDigits) &&
-                           isHonestPart(digit.n(), maximumFractionDigits) && digit.n() != 1.0;
+    // A digit is exact: only a true zero reads "0" and only a true infinity
+    // (a division by zero) "\infty"; a tiny value shows as its fraction or its
+    // leading digits, a large one with all its integer digits.
     if (std::isnan(value)) {
         text = kNotANumber;
-    } else if (std::fabs(value) < kZeroBelow && !keepSigns && !exactTiny) {
+    } else if (value == 0 && !keepSigns) {
         text = "0";
-    } else if (value > kInfinityBeyond) {
-        text = "\\infty";
-    } else if (value < -kInfinityBeyond) {
-        text = "-\\infty";
+    } else if (std::isinf(value)) {
+        text = value > 0 ? "\\infty" : "-\\infty";
     } else {
         double z = *digit.z();
         double n = digit.n();
@@ -146,13 +170,13 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
             z = std::fabs(z);
             n = std::fabs(n);
         }
-        std::string numerator = foundation::formatDecimal(z, 0, maximumFractionDigits);
+        std::string numerator = decimalText(z, maximumFractionDigits);
         if (!byValue) {
             for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
         }
         // The denominator is written exactly like the numerator, never through
         // "%g", which would round 1234567 to 1234570.
-        std::string denominator = foundation::formatDecimal(n, 0, maximumFractionDigits);
+        std::string denominator = decimalText(n, maximumFractionDigits);
         if (!byValue) {
             for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
         }

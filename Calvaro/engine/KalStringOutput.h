@@ -48,9 +48,10 @@ public:
     // "y") never form an unknown command such as "\piy".
     static std::string separateControlWords(std::string text);
 
-    // A number as LaTeX: "0" below 1e-10 in magnitude, "\infty"/"-\infty"
-    // beyond ±1e12 when allowed, otherwise the en_US decimal text without
-    // grouping, followed by the constants' LaTeX, in brackets when negative
+    // A number as LaTeX: "0" for zero alone, "\infty"/"-\infty" for an
+    // infinity alone, otherwise the en_US decimal text without grouping (a
+    // value too small for the fraction digits with its leading significant
+    // digits), followed by the constants' LaTeX, in brackets when negative
     // (unless `withoutBrackets`); then the variable and the suffix. Not a
     // number reads "NaN". Step writers pass ("", {}, "", 10, true, false, v).
     static std::string formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,

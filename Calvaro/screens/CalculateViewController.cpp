@@ -202,9 +202,16 @@ void CalculateViewController::applySetupParameter(const foundation::Value::Dicti
 }
 
 void CalculateViewController::fillFields(const std::map<std::string, std::string>& inputParameters) {
+    // A record keeps the separator of the language it was typed in ("2,5" in
+    // German); shown in the separator of today's language it reads and
+    // calculates as the same number after a change of language.
+    const std::string separator = decimalSeparator();
     for (const auto& field : allFields_) {
         auto it = inputParameters.find(field->accessibilityIdentifier());
-        field->setText(it == inputParameters.end() ? "" : it->second);
+        std::string text = it == inputParameters.end() ? "" : it->second;
+        for (char& c : text)
+            if (c == '.' || c == ',') c = separator[0];
+        field->setText(text);
     }
 }
 

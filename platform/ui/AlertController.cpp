@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 
 #include "platform/dispatch/GlobalQueue.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/SharedSlot.h"
 #include "platform/ui/Button.h"
+#include "platform/ui/Log.h"
 #include "platform/ui/Traits.h"
 
 namespace ui {
@@ -154,6 +157,30 @@ void ActivityViewController::setImageSaver(ImageSaver saver) {
     imageSaverSlot().set(saver ? std::make_shared<ImageSaver>(std::move(saver)) : nullptr);
 }
 
+namespace {
+
+// A text of the share sheet in the user's language (the table "ShareSheet";
+// the English text is its own key).
+std::string sheetText(const std::string& english) {
+    return foundation::Bundle::main().localizedString(english, "", "ShareSheet");
+}
+
+// What the sheet says of a saved picture: its file's name, never the folder
+// of the machine it lies in; a failure's reason, which may name folders,
+// goes to the log.
+std::string savedText(bool saved, const std::string& where) {
+    if (!saved) {
+        log("the shared image was not saved: " + where);
+        return sheetText("The image could not be saved");
+    }
+    const std::string text = sheetText("Image saved: %@");
+    const size_t at = text.find("%@");
+    const std::string name = std::filesystem::path(where).filename().string();
+    return at == std::string::npos ? text : text.substr(0, at) + name + text.substr(at + 2);
+}
+
+}  // namespace
+
 void ActivityViewController::loadView() {
     auto view = std::make_shared<ShareView>(items_.size());
     view->setFrame(Screen::bounds());
@@ -167,11 +194,11 @@ void ActivityViewController::loadView() {
     for (size_t i = 0; i < items_.size(); ++i) {
         const Item& item = items_[i];
         bool saving = item.image && saver;
-        std::string text = item.kind + ": " + (saving ? std::string("being saved") : item.description);
+        std::string text = saving ? sheetText("The image is being saved…") : item.kind + ": " + item.description;
         if (saving && !savesInBackground) {
             std::string where;
             const bool saved = (*saver)(*item.image, where);
-            text = saved ? item.kind + " saved to " + where : item.kind + " not saved: " + where;
+            text = savedText(saved, where);
             if (saved) savedPaths_[i] = where;
             saving = false;
         }
@@ -186,13 +213,13 @@ void ActivityViewController::loadView() {
         // thread, so the sheet (and the tap that asked for it) answers at once.
         std::weak_ptr<Label> weakLabel = label;
         dispatch::GlobalQueue::get(dispatch::Priority::High)
-            ->async([saver, image = item.image, kind = item.kind, weakSelf, weakLabel, i] {
+            ->async([saver, image = item.image, weakSelf, weakLabel, i] {
                 std::string where;
                 const bool saved = (*saver)(*image, where);
                 dispatch::MainQueue::shared()->async([=] {
                     auto self = std::static_pointer_cast<ActivityViewController>(weakSelf.lock());
                     if (!self || i >= self->itemTexts_.size()) return;
-                    self->itemTexts_[i] = saved ? kind + " saved to " + where : kind + " not saved: " + where;
+                    self->itemTexts_[i] = savedText(saved, where);
                     if (saved) self->savedPaths_[i] = where;
                     if (auto shown = weakLabel.lock()) shown->setText(self->itemTexts_[i]);
                 });
@@ -200,7 +227,7 @@ void ActivityViewController::loadView() {
     }
     auto close = std::make_shared<Button>();
     close->setFrame(Rect(16, y, 120, 44));
-    close->setTitle("Close");
+    close->setTitle(foundation::localizedString("Close"));
     close->addTarget(ControlEvent::touchUpInside, [weakSelf](Control&) {
         if (auto self = weakSelf.lock()) self->dismiss(true);
     });

@@ -7,6 +7,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ManualExecutor.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/TextField.h"
@@ -53,12 +54,45 @@ std::vector<std::string> utf8Characters(const std::string& text) {
     return chars;
 }
 
+// `format` with each "%@" replaced by the next of `arguments`.
+std::string filled(const std::string& format, const std::vector<std::string>& arguments) {
+    std::string text;
+    size_t next = 0, from = 0;
+    for (size_t at = format.find("%@"); at != std::string::npos; at = format.find("%@", from)) {
+        text += format.substr(from, at - from);
+        text += next < arguments.size() ? arguments[next++] : std::string();
+        from = at + 2;
+    }
+    return text + format.substr(from);
+}
+
+// The person's wording of `format` (a text of the table "Refusals" in the
+// user's language; the English text is its own key).
+std::string toldToPerson(const std::string& format, const std::vector<std::string>& arguments) {
+    return filled(foundation::Bundle::main().localizedString(format, "", "Refusals"), arguments);
+}
+
+// What the person sees a view called: a button's title, a field's
+// placeholder, a label's text; nothing for a view without words.
+std::string shownName(View* view) {
+    if (auto* button = dynamic_cast<Button*>(view)) return button->title();
+    if (auto* field = dynamic_cast<TextField*>(view)) return field->placeholder();
+    if (auto* label = dynamic_cast<Label*>(view)) return label->text();
+    return {};
+}
+
 }  // namespace
 
 Driver::Driver(Application& application) : application_(application) {}
 
-bool Driver::fail(std::string message) {
-    lastError_ = std::move(message);
+bool Driver::fail(const std::string& format, const std::vector<std::string>& arguments, bool covered) {
+    return fail(format, arguments, arguments, covered);
+}
+
+bool Driver::fail(const std::string& format, const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& shownArguments, bool covered) {
+    lastError_ = filled(format, arguments) + (covered ? coveredBy() : "");
+    lastRefusal_ = toldToPerson(format, shownArguments) + (covered ? coveredForPerson() : "");
     return false;
 }
 
@@ -125,16 +159,22 @@ bool Driver::tap(const std::string& target) {
             byId = v;
             break;
         }
+    // The person is told the name they see, the script the name it gave.
+    auto named = [&](View* v) {
+        const std::string shown = shownName(v);
+        return shown.empty() ? identifier : shown;
+    };
     auto activate = [&](View* v) -> bool {
         if (auto* field = dynamic_cast<TextField*>(v)) {
-            if (!field->becomeFirstResponder()) return fail("the field " + target + " does not take input");
+            if (!field->becomeFirstResponder())
+                return fail("the field %@ does not take input", {target}, {named(v)});
             settle();
             return true;
         }
         if (auto* control = dynamic_cast<Control*>(v)) {
-            if (!control->isEnabled()) return fail("\"" + target + "\" is disabled");
+            if (!control->isEnabled()) return fail("\"%@\" is disabled", {target}, {named(v)});
             if (control->targetCount(ControlEvent::touchUpInside) == 0)
-                return fail("\"" + target + "\" does nothing when tapped");
+                return fail("\"%@\" does nothing when tapped", {target}, {named(v)});
             control->sendActions(ControlEvent::touchUpInside);
             settle();
             return true;
@@ -148,10 +188,25 @@ bool Driver::tap(const std::string& target) {
                         settle();
                         return true;
                     }
-        return fail("\"" + target + "\" cannot be tapped");
+        return fail("\"%@\" cannot be tapped", {target}, {named(v)});
     };
     if (byId) return activate(byId);
-    if (identifierOnly) return fail("nothing on the screen has the identifier " + target + coveredBy());
+    if (identifierOnly) {
+        const std::string covered = coveredBy();
+        if (covered.empty()) return fail("nothing on the screen has the identifier %@", {target});
+        // The person tapped what they saw before something covered it: it is
+        // named by its title where it has one; the script is told the
+        // identifier it gave.
+        std::vector<View*> everything;
+        if (Window* window = application_.keyWindow()) collect(*window, everything);
+        View* under = findFirst<View>(everything, [&](View& v) { return v.accessibilityIdentifier() == identifier; });
+        const std::string shown = under ? shownName(under) : "";
+        lastError_ = "nothing on the screen has the identifier " + target + covered;
+        lastRefusal_ = (shown.empty() ? toldToPerson("this cannot be tapped now", {})
+                                      : toldToPerson("\"%@\" cannot be tapped", {shown})) +
+                       coveredForPerson();
+        return false;
+    }
 
     if (auto* button = findFirst<Button>(views, [&](Button& b) { return b.title() == target; }))
         return activate(button);
@@ -160,7 +215,7 @@ bool Driver::tap(const std::string& target) {
                 if (s.titleForSegment(i) == target) return true;
             return false;
         })) {
-        if (!segments->isEnabled()) return fail("\"" + target + "\" is disabled");
+        if (!segments->isEnabled()) return fail("\"%@\" is disabled", {target});
         for (size_t i = 0; i < segments->numberOfSegments(); ++i)
             if (segments->titleForSegment(i) == target) segments->selectSegment(static_cast<int64_t>(i));
         settle();
@@ -171,9 +226,9 @@ bool Driver::tap(const std::string& target) {
     if (auto* label = findFirst<Label>(views, [&](Label& l) { return l.text() == target; })) {
         for (View* up = label; up; up = up->superview())
             if (dynamic_cast<TableViewCell*>(up)) return activate(label);
-        return fail("\"" + target + "\" is a label, not a control");
+        return fail("\"%@\" is a label, not a control", {target});
     }
-    return fail("nothing on the screen is called \"" + target + "\"" + coveredBy());
+    return fail("nothing on the screen is called \"%@\"", {target}, true);
 }
 
 bool Driver::type(const std::string& text) {
@@ -185,9 +240,9 @@ bool Driver::type(const std::string& text) {
         // Keys and keyboards write into the field being edited; with none,
         // what is typed would go nowhere.
         auto* field = findFirst<TextField>(views, [](TextField& f) { return f.isFirstResponder(); });
-        if (!field) return fail("no field is being edited: tap one first" + coveredBy());
+        if (!field) return fail("no field is being edited: tap one first", {}, true);
         if (auto* key = findFirst<Button>(views, [&](Button& b) { return b.title() == ch; })) {
-            if (!key->isEnabled()) return fail("the key \"" + ch + "\" is disabled");
+            if (!key->isEnabled()) return fail("the key \"%@\" is disabled", {ch});
             key->sendActions(ControlEvent::touchUpInside);
         } else {
             field->insertText(ch);
@@ -204,7 +259,7 @@ bool Driver::scroll(const std::string& identifier, double points) {
     std::vector<View*> views;
     collect(*root, views);
     auto* scrollView = findFirst<ScrollView>(views, [&](ScrollView& v) { return v.accessibilityIdentifier() == name; });
-    if (!scrollView) return fail("nothing on the screen that scrolls has the identifier #" + name + coveredBy());
+    if (!scrollView) return fail("nothing on the screen that scrolls has the identifier #%@", {name}, true);
     if (!std::isfinite(points)) return fail("a scroll takes a number of points");
     const Size content = scrollView->contentSize();
     const Size frame = scrollView->frame().size;
@@ -234,12 +289,12 @@ bool Driver::chooseTab(const std::string& titleOrIndex) {
             bool match =
                 isIndex(titleOrIndex) ? std::stoul(titleOrIndex) == i : tabs->tabTitle(i) == titleOrIndex;
             if (!match) continue;
-            if (!tabs->tabEnabled(i)) return fail("the tab \"" + titleOrIndex + "\" is disabled");
+            if (!tabs->tabEnabled(i)) return fail("the tab \"%@\" is disabled", {titleOrIndex}, {tabs->tabTitle(i)});
             tabs->userSelectTab(i);
             settle();
             return true;
         }
-        return fail("no tab \"" + titleOrIndex + "\"");
+        return fail("no tab \"%@\"", {titleOrIndex});
     }
     return fail("no tabs on the screen");
 }
@@ -260,7 +315,7 @@ bool Driver::closeDrawer() { return moveDrawer(false); }
 
 bool Driver::moveDrawer(bool open) {
     auto* drawer = findDrawer(scope());
-    if (!drawer) return fail("no drawer on the screen" + coveredBy());
+    if (!drawer) return fail("no drawer on the screen", {}, true);
     if (open) {
         drawer->userOpenLeft();
     } else {
@@ -273,20 +328,34 @@ bool Driver::moveDrawer(bool open) {
 bool Driver::answerAlert(const std::string& action) {
     Window* window = application_.keyWindow();
     auto* alert = window ? dynamic_cast<AlertController*>(window->topViewController()) : nullptr;
-    if (!alert) return fail("no alert is shown" + coveredBy());
+    if (!alert) return fail("no alert is shown", {}, true);
     const bool identifierOnly = action.size() > 1 && action[0] == '#';
     const std::string identifier = identifierOnly ? action.substr(1) : action;
     for (const auto& candidate : alert->actions()) {
         if (candidate->accessibilityIdentifier().empty() ||
             candidate->accessibilityIdentifier() != identifier)
             continue;
-        if (!alert->choose(*candidate)) return fail("the alert's action " + action + " is disabled");
+        if (!alert->choose(*candidate))
+            return fail("the alert's action %@ is disabled", {action}, {candidate->title()});
         settle();
         return true;
     }
-    if (identifierOnly || !alert->choose(action)) return fail("the alert has no action \"" + action + "\"");
+    if (identifierOnly || !alert->choose(action)) return fail("the alert has no action \"%@\"", {action}, {identifier});
     settle();
     return true;
+}
+
+std::string Driver::coveredForPerson() const {
+    Window* window = application_.keyWindow();
+    ViewController* top = window ? window->topViewController() : nullptr;
+    if (!top || top == window->rootViewController().get())
+        return window && coveringView(*window) ? toldToPerson(": the screen is covered while it is busy", {}) : "";
+    if (auto* alert = dynamic_cast<AlertController*>(top)) {
+        if (alert->alertTitle() && !alert->alertTitle()->empty())
+            return toldToPerson(": the alert \"%@\" covers the screen", {*alert->alertTitle()});
+        return toldToPerson(": an alert covers the screen", {});
+    }
+    return toldToPerson(": another window covers the screen", {});
 }
 
 std::string Driver::coveredBy() const {
@@ -312,7 +381,7 @@ static TableView* findTable(View* root) {
 bool Driver::onTable(const std::string& refusal, const std::function<bool(TableView&)>& action) {
     auto* table = findTable(scope());
     if (!table) return fail("no table on the screen");
-    if (!action(*table)) return fail(refusal);
+    if (!action(*table)) return fail(refusal, {});
     settle();
     return true;
 }

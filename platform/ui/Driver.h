@@ -61,12 +61,22 @@ class Driver {
     void settle();
 
     const std::string& lastError() const { return lastError_; }
+    // The same reason told to the person using the application (the live
+    // page): in the bundle's language, naming what they see by its title,
+    // never an identifier of code or a class.
+    const std::string& lastRefusal() const { return lastRefusal_; }
 
     // What the driver can reach now (the topmost presented view or the window).
     View* scope() const;
 
   private:
-    bool fail(std::string message);
+    // Fails with `format` ("%@" for each argument) as the script's reason and
+    // its text in the table "Refusals" as the person's, each followed by what
+    // covers the screen when `covered`; `shownArguments` are the names the
+    // person sees, where they differ from the script's.
+    bool fail(const std::string& format, const std::vector<std::string>& arguments = {}, bool covered = false);
+    bool fail(const std::string& format, const std::vector<std::string>& arguments,
+              const std::vector<std::string>& shownArguments, bool covered = false);
     bool moveDrawer(bool open);
     // Runs a user's row action on the screen's table and lets the screen
     // settle; `refusal` is the error when the table refuses the action.
@@ -74,8 +84,11 @@ class Driver {
     // ": the alert \"title\" covers the screen" when something is presented
     // over the window's root, else "".
     std::string coveredBy() const;
+    // The same for the person: what covers the screen without naming a class.
+    std::string coveredForPerson() const;
     Application& application_;
     std::string lastError_;
+    std::string lastRefusal_;
 };
 
 }  // namespace ui

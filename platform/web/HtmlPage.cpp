@@ -521,8 +521,12 @@ const char* kLiveScript = R"(
     var line=queue.shift();
     if(line.indexOf('type ')===0) while(queue.length&&queue[0].indexOf('type ')===0) line+=queue.shift().slice(5);
     busy=true; body.dataset.busy='1';
+    // A scroll only tells the application where a box already is: one it
+    // cannot follow (the box went under a sheet meanwhile) is nothing the
+    // user asked for, so it shows no refusal.
+    var quiet=line.indexOf('scroll ')===0;
     fetch('/action',{method:'POST',headers:{'Content-Type':'application/x-calvaro-action','X-Calvaro-Token':token},body:line})
-      .then(function(r){return r.text().then(function(t){if(!r.ok) refuse(t);});},function(e){refuse(e);})
+      .then(function(r){return r.text().then(function(t){if(!r.ok&&!quiet) refuse(t);});},function(e){if(!quiet) refuse(body.dataset.unreachable||e);})
       .then(function(){busy=false; if(queue.length) pump(); else {body.dataset.busy=''; refresh();}});
   }
   function send(line,replacing){
@@ -576,6 +580,8 @@ const char* kLiveScript = R"(
     var sideways=box.scrollWidth>box.clientWidth+1&&box.scrollHeight<=box.clientHeight+1;
     clearTimeout(scrollTimers[box.id]);
     scrollTimers[box.id]=setTimeout(function(){
+      // A box a newer screen replaced meanwhile reads 0: nothing was scrolled.
+      if(!box.isConnected) return;
       var at=Math.round(sideways?box.scrollLeft:box.scrollTop);
       var was=Math.round(parseFloat(sideways?c.dataset.scrollLeft:c.dataset.scrollTop)||0);
       if(at!==was) send('scroll #'+box.id+' '+at,'scroll #'+box.id+' ');
@@ -625,8 +631,16 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     std::string out;
     out.reserve(64 * 1024);
     out += head(options, "");
+    // The live page's words for a server it cannot reach, in the user's
+    // language like every refusal the server sends.
+    const std::string unreachable =
+        options.live ? " data-unreachable=\"" +
+                           escapeHtml(foundation::Bundle::main().localizedString(
+                               "the application cannot be reached", "", "Refusals")) +
+                           "\""
+                     : "";
     out += std::string("<body class=\"") + (dark ? "dark" : "light") + "\" data-width=\"" + number(f.width()) +
-           "\" data-height=\"" + number(f.height()) + "\">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
+           "\" data-height=\"" + number(f.height()) + "\"" + unreachable + ">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
            "px;height:" + number(f.height()) + "px;background:" + css(ui::Color::systemBackground()) +
            ";color:" + css(ui::Color::label()) + "\">";
     Writer writer(out, options.live);

@@ -457,6 +457,41 @@ TEST_F(CalvaroProcessTest, EachLanguageReadsItsKeypadsDecimalSeparator) {
     }
 }
 
+// A record keeps the separator it was typed with; reopened from the history
+// after a restart in the other language it still calculates.
+TEST_F(CalvaroProcessTest, ARecordReopensAndCalculatesInTheOtherLanguage) {
+    const struct {
+        const char* typedIn;
+        const char* reopenedIn;
+        const char* shown;
+    } cases[] = {{"de_DE.UTF-8", "en_US.UTF-8", "2.5"}, {"en_US.UTF-8", "de_DE.UTF-8", "2,5"}};
+    int n = 0;
+    for (const auto& c : cases) {
+        const fs::path dir = root.path() / ("reopened" + std::to_string(++n));
+        const fs::path home = dir / "home";
+        fs::create_directories(home / "Library/Preferences");
+        std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+        const std::string separator = std::string(c.typedIn).rfind("de", 0) == 0 ? "," : ".";
+        std::ofstream(dir / "typed.txt") << "tap toolbarRemoveButton\ntap aTextField\ntype 2" << separator
+                                         << "5\ntap bTextField\ntype 3\ntap calculateButton\n";
+        std::ofstream(dir / "reopened.txt") << "drawer open\nrow 0.1\nrow 0.0\nsnapshot reopened\n"
+                                               "tap calculateButton\nsnapshot solved\n";
+        const Ended typed = runCalvaro(dir, {"--home", home.string(), "--script", (dir / "typed.txt").string()}, c.typedIn);
+        ASSERT_EQ(typed.status, 0) << typed.err;
+        const Ended reopened =
+            runCalvaro(dir, {"--home", home.string(), "--script", (dir / "reopened.txt").string()}, c.reopenedIn);
+        ASSERT_EQ(reopened.status, 0) << reopened.err;
+        const size_t solved = reopened.out.find("=== snapshot 2");
+        ASSERT_NE(solved, std::string::npos) << reopened.out;
+        EXPECT_NE(reopened.out.substr(0, solved).find("field #aTextField \"" + std::string(c.shown) + "\""),
+                  std::string::npos)
+            << c.reopenedIn << "\n" << reopened.out.substr(0, solved);
+        EXPECT_NE(reopened.out.find("\\log_{2.5}", solved), std::string::npos)
+            << c.typedIn << " reopened in " << c.reopenedIn << "\n" << reopened.out.substr(solved);
+        EXPECT_EQ(storedCalculations(home), 2) << "both runs calculated";
+    }
+}
+
 }  // namespace
 
 // A data root made beforehand by someone else, or open to everyone (say in a

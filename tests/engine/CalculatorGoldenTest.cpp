@@ -44,6 +44,13 @@ const GoldenCase kCases[] = {
     {"exp_base_with_constant", {1, {"2π", "", "", "", "2", ""}}},
     {"log_constants_everywhere", {0, {"7/3", "2/3", "-7/8", "65536", "", "1.5π/2"}}},
     {"exp_reciprocal_pi", {1, {"", "", "", "", "", "1/π"}}},
+    // Typed numbers of 13 and 20 digits and of a 1 at the twelfth decimal:
+    // each written as typed, never as infinity or 0, nor divided by them.
+    {"log_thirteen_digit_b", {0, {"2", "9999999999999", "", "", "", ""}}},
+    {"exp_twenty_digit_base", {1, {"12345678901234567890", "", "", "", "", ""}}},
+    {"log_tiny_b", {0, {"2", "0.000000000001", "", "", "", ""}}},
+    {"exp_tiny_b", {1, {"3", "0.000000000001", "", "", "", ""}}},
+    {"log_large_z_tiny_x", {0, {"3", "2", "", "", "0.000000000001", "9999999999999"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

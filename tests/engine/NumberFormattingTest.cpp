@@ -23,9 +23,13 @@ struct NumberCase {
 
 TEST(FormatNumberLatex, RenderingRules) {
     const NumberCase cases[] = {
-        // Below 1e-10 in magnitude reads as 0, without a sign; beyond 1e12 as infinity when allowed.
-        {-0.00000000001, "0"}, {1e-10, "0.0000000001"}, {1e12, "1000000000000"}, {1.0000001e12, "\\infty"},
-        {-kInf, "-\\infty"}, {1.0000001e12, "1000000100000", {}, false}, {-2e12, "-2000000000000", {}, false, true},
+        // Only zero reads 0 and only an infinity reads infinity: a tiny value
+        // keeps its leading digits, a large one all its integer digits.
+        {-0.00000000001, "(-0.00000000001)"}, {1e-10, "0.0000000001"}, {1e12, "1000000000000"},
+        {1.0000001e12, "1000000100000"}, {-kInf, "-\\infty"}, {kInf, "\\infty"}, {0.0, "0"}, {-0.0, "0"},
+        {1.0000001e12, "1000000100000", {}, false}, {-2e12, "-2000000000000", {}, false, true},
+        {1.0 / 3.0 * 1e-12, "0.0000000000003333333333"}, {1e-300, "0." + std::string(299, '0') + "1"},
+        {1e20, "100000000000000000000"},
         // No grouping separators, at most ten fraction digits.
         {1234567.5, "1234567.5"}, {1.0 / 3.0, "0.3333333333"}, {0.1 + 0.2, "0.3"},
         // Signs, brackets and constants.
@@ -66,11 +70,13 @@ TEST(FormatDigitLatex, RenderingRules) {
         {digit(5), "\\frac{5}{1}", false, true}, {digit(-3, 4), "\\left(-\\frac{3}{4}\\right)", std::nullopt},
         {digit(3, 4), "\\left(\\frac{3}{4}\\right)", true}, {digit(3, -4), "-\\frac{3}{4}"},
         {digit(-3, -4), "\\frac{3}{4}"}, {digit(3, -4), "\\frac{3}{-4}", false, false, true},
-        // Thresholds through the digit's value; keepSigns shows tiny values. A
-        // tiny exact fraction keeps its value (b·x = 10^-12 is no zero); a
-        // tiny number of no exact parts is taken for zero.
+        // Only a zero value reads 0 and only an infinite one (a zero
+        // denominator) infinity: a tiny exact fraction keeps its parts
+        // (b·x = 10^-12 is no zero), a tiny or large typed number its digits.
         {digit(1, 1e11), "\\frac{1}{100000000000}"}, {digit(0.000001, 1e6), "\\frac{0.000001}{1000000}"},
-        {digit(1e-11), "0"}, {digit(1e-11), "0", false, false, true}, {digit(-2e12), "-\\infty", false, false, true},
+        {digit(1e-11), "0.00000000001"}, {digit(-1e-12), "-0.000000000001", false, false, true},
+        {digit(-2e12), "-2000000000000", false, false, true}, {digit(9999999999999), "9999999999999"},
+        {digit(12345678901234567890.0), "12345678901234567000"}, {digit(1, 0), "\\infty"}, {digit(0, 7), "0"},
         // Denominators are written exactly, like numerators, and never grouped.
         {digit(1, 25000000), "\\frac{1}{25000000}"}, {digit(1, 0.00002), "\\frac{1}{0.00002}"},
         // A part that ten decimals would cut to a few digits: the value instead.

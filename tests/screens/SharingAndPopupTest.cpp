@@ -100,7 +100,7 @@ TEST_F(SharingTest, ShareSheetShowsOnceWhicheverComesFirst) {
         ASSERT_EQ(saved_.size(), 1u);
         EXPECT_EQ(saved_[0], (ui::Size{390, 690})) << "three rows of 100 and a chart row of 390";
         EXPECT_TRUE(chartsShown_) << "the chart row is drawn in the picture";
-        EXPECT_EQ(sheet()->itemTexts(), std::vector<std::string>{"image saved to saved"});
+        EXPECT_EQ(sheet()->itemTexts(), std::vector<std::string>{"Image saved: saved"});
         EXPECT_EQ(screen_->tableView()->contentOffset().y, 120) << "the scroll offset is put back";
     }
 }

@@ -3,6 +3,8 @@
 #include "Calvaro/screens/ViewManager.h"
 #include "ScreenTestEnvironment.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Button.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/TableView.h"
 #include "platform/ui/TextField.h"
@@ -62,6 +64,45 @@ TEST_F(ViewManagerTest, ToastSitsAboveTheBottomAndFadesOnItsOwnSchedule) {
     EXPECT_EQ(toasts()[0]->text(), "second");
     environment_.executor().advanceBy(1.0);
     EXPECT_TRUE(toasts().empty());
+}
+
+// A toast sits over the bottom unless a control a person can reach lies
+// there (a keypad row): then in the lowest place above that covers none.
+TEST_F(ViewManagerTest, ToastLeavesTheControlsAtTheBottomFree) {
+    root_->view()->setFrame(ui::Rect(0, 0, 390, 844));
+    const auto button = [](ui::Rect frame, bool hidden = false) {
+        auto b = std::make_shared<ui::Button>();
+        b->setFrame(frame);
+        b->setHidden(hidden);
+        return std::shared_ptr<ui::View>(b);
+    };
+    const auto inside = [](ui::Rect frame, std::shared_ptr<ui::View> child, bool scrolls = false) {
+        auto v = scrolls ? std::make_shared<ui::ScrollView>(frame) : std::make_shared<ui::View>(frame);
+        v->addSubview(std::move(child));
+        return std::shared_ptr<ui::View>(v);
+    };
+    const auto label = std::make_shared<ui::Label>(ui::Rect(0, 700, 390, 100));
+    const struct {
+        const char* name;
+        std::vector<std::shared_ptr<ui::View>> views;
+        double top;
+    } cases[] = {
+        {"keypad rows", {button({20, 715, 350, 48}), button({20, 763, 350, 48}), button({20, 667, 87, 48})}, 627},
+        {"a key in a nested view", {inside({0, 600, 390, 200}, button({0, 115, 100, 48}))}, 675},
+        {"hidden keys, a label, scrolled content", {button({0, 715, 390, 48}, true), label,
+                                                    inside({0, 600, 390, 200}, button({0, 115, 100, 48}), true)}, 724},
+        {"controls from top to bottom", {button({0, 0, 390, 844})}, 724},
+        {"a key beside the toast", {button({375, 715, 15, 48})}, 724},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& v : c.views) root_->view()->addSubview(v);
+        ViewManager::showToast("message");
+        ASSERT_FALSE(toasts().empty());
+        EXPECT_EQ(toasts().back()->frame(), ui::Rect(19.5, c.top, 351, 40));
+        const auto shown = root_->view()->subviews();
+        for (const auto& v : shown) v->removeFromSuperview();
+    }
 }
 
 TEST_F(ViewManagerTest, SegmentImagesAreReachedThroughPlainAndStackViews) {

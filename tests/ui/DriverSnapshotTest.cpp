@@ -120,26 +120,44 @@ TEST_F(DriverTest, QueuedAlertIsAnsweredAndBlocksTheScreenBelow) {
 }
 
 // What a script cannot do, or what would do nothing, is refused with its
-// reason, naming what covers the screen when something does.
+// reason, naming what covers the screen when something does; the person on
+// the live page is told the same by the names they see, never a class's.
 TEST_F(DriverTest, ActionsThatWouldDoNothingAreRefusedWithTheReason) {
     struct Case {
         std::function<bool()> action;
         bool done;
         std::string error;
+        std::string refusal;
     };
     const Case cases[] = {
-        {[&] { return driver.type("1"); }, false, "no field is being edited: tap one first"},
-        {[&] { return driver.tap("Silent"); }, false, "\"Silent\" does nothing when tapped"},
-        {[&] { return driver.tap("#a"); }, false, "nothing on the screen has the identifier #a"},
-        {[&] { return driver.tap("#aTextField"); }, true, ""},  // as a snapshot writes it
-        {[&] { return driver.type("1"); }, true, ""},
-        {[&] { return driver.tap("askButton"); }, true, ""},
+        {[&] { return driver.type("1"); }, false, "no field is being edited: tap one first",
+         "no field is being edited: tap one first"},
+        {[&] { return driver.tap("Silent"); }, false, "\"Silent\" does nothing when tapped",
+         "\"Silent\" does nothing when tapped"},
+        {[&] { return driver.tap("#a"); }, false, "nothing on the screen has the identifier #a",
+         "What was tapped is not on the screen"},
+        {[&] { return driver.tap("#aTextField"); }, true, "", ""},  // as a snapshot writes it
+        {[&] { return driver.type("1"); }, true, "", ""},
+        {[&] { return driver.tap("askButton"); }, true, "", ""},
         {[&] { return driver.tap("#aTextField"); }, false,
-         "nothing on the screen has the identifier #aTextField: the alert \"Sure?\" covers the screen"},
+         "nothing on the screen has the identifier #aTextField: the alert \"Sure?\" covers the screen",
+         "\"a\" cannot be tapped: the alert \"Sure?\" covers the screen"},
+        {[&] { return driver.tap("#askButton"); }, false,
+         "nothing on the screen has the identifier #askButton: the alert \"Sure?\" covers the screen",
+         "\"Ask\" cannot be tapped: the alert \"Sure?\" covers the screen"},
         {[&] { return driver.openDrawer(); }, false,
+         "no drawer on the screen: the alert \"Sure?\" covers the screen",
          "no drawer on the screen: the alert \"Sure?\" covers the screen"},
-        {[&] { return driver.answerAlert("#No"); }, false, "the alert has no action \"#No\""},
-        {[&] { return driver.answerAlert("#yesAction"); }, true, ""},
+        {[&] { return driver.answerAlert("#No"); }, false, "the alert has no action \"#No\"",
+         "the alert has no action \"No\""},
+        {[&] { return driver.answerAlert("#yesAction"); }, true, "", ""},
+        {[&] {
+             screen->present(std::make_shared<ui::ViewController>(), false);
+             driver.settle();
+             return driver.tap("#askButton");
+         },
+         false, "nothing on the screen has the identifier #askButton: [ViewController] covers the screen",
+         "\"Ask\" cannot be tapped: another window covers it"},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));
@@ -147,6 +165,7 @@ TEST_F(DriverTest, ActionsThatWouldDoNothingAreRefusedWithTheReason) {
         EXPECT_EQ(done, cases[i].done) << driver.lastError();
         if (!done) {
             EXPECT_EQ(driver.lastError(), cases[i].error);
+            EXPECT_EQ(driver.lastRefusal(), cases[i].refusal);
         }
     }
     EXPECT_EQ(screen->field->text(), "1");

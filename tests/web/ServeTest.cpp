@@ -40,23 +40,33 @@ const std::string kServePageActionHeaders =
     "function pageActionHeaders() { return {'Content-Type': 'application/x-calvaro-action', "
     "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}; }\n";
 
-// A `calvaro serve --port 0` process on a data root.
+extern "C" char** environ;
+
+// A `calvaro serve --port 0` process on a data root, in `language` when one
+// is given.
 class LiveCalvaro {
   public:
-    explicit LiveCalvaro(const fs::path& home) {
+    explicit LiveCalvaro(const fs::path& home, const std::string& language = "") {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         std::vector<std::string> args = {CALVARO_EXECUTABLE, "serve", "--port", "0", "--home", home.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        std::vector<std::string> variables;
+        for (char** e = environ; *e; ++e)
+            if (language.empty() || std::string(*e).rfind("CALVARO_LANGUAGE=", 0) != 0) variables.push_back(*e);
+        if (!language.empty()) variables.push_back("CALVARO_LANGUAGE=" + language);
+        std::vector<char*> envp;
+        for (auto& v : variables) envp.push_back(v.data());
+        envp.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(out[1], 1);
             dup2(null, 2);
-            execv(argv[0], argv.data());
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(out[1]);
@@ -405,6 +415,66 @@ TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     EXPECT_GT(download[5].get<int>(), 10000);
     EXPECT_EQ(tab.evaluate("fetch('/shared/..%2F..%2Fetc%2Fpasswd').then(r => r.status)"), 404);
     EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Under German the live page speaks German: a refused action says what could
+// not be done, in German and without the name of a class, also when a prompt
+// covers the screen; the share sheet's words are German and name no folder of
+// the machine; and sharing twenty times in a row refuses nothing.
+TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
+    TemporaryDataRoot root("serve-german");
+    const fs::path home = root.path() / "home";
+    fs::create_directories(home / "Library/Preferences");
+    // Consented and toured, with the rating prompt due at the next visit of the Calculate screen.
+    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/>"
+           "<key>counterForRating</key><integer>1</integer></dict></plist>\n";
+    LiveCalvaro calvaro(home, "de");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    ASSERT_TRUE(tab.navigate(calvaro.url()));
+    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('cancelRatingButton')", 10)) << "the prompt is due";
+    const std::string covered = tab.evaluate(kServePageActionHeaders + std::string(
+        "fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #calculateButton'})"
+        ".then(r => r.text())")).get<std::string>();
+    EXPECT_EQ(covered, "Das kann gerade nicht angetippt werden: Ein anderes Fenster liegt darüber\n");
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#cancelRatingButton"), kNewPage));
+
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(tab.actThenWaitFor(
+        kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Lösung').click()"),
+        "document.getElementById('refusal').classList.contains('shown')"));
+    const std::string refused = tab.evaluate("document.getElementById('refusal').textContent").get<std::string>();
+    EXPECT_EQ(refused, "„Lösung“ ist gerade nicht verfügbar");
+
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"), "document.getElementById('aTextField').classList.contains('focused')"));
+    ASSERT_EQ(tab.evaluate(pressKeys("3", 50)), true);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"), "document.getElementById('bTextField').classList.contains('focused')"));
+    ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
+                                   "document.getElementById('shareButton').offsetParent !== null"));
+    tab.evaluate("delete document.body.dataset.lastError");
+    for (int share = 1; share <= 20; ++share) {
+        SCOPED_TRACE("share " + std::to_string(share));
+        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
+        ASSERT_TRUE(tab.actThenWaitFor(clickKey("OK"), "!!document.querySelector('.share-sheet a.download')", 60))
+            << tab.evaluate("document.body.dataset.lastError || ''");
+        const auto sheet = tab.evaluate("document.querySelector('.share-sheet').textContent").get<std::string>();
+        EXPECT_NE(sheet.find("Bild gespeichert"), std::string::npos) << sheet;
+        EXPECT_NE(sheet.find("Schließen"), std::string::npos) << sheet;
+        EXPECT_EQ(sheet.find(home.string()), std::string::npos) << sheet;
+        EXPECT_EQ(sheet.find("/"), std::string::npos) << sheet;
+        ASSERT_TRUE(tab.actThenWaitFor(clickKey("Schließen"), "!document.querySelector('.share-sheet') && "
+                                       "!!document.getElementById('shareButton')"));
+        ASSERT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "") << "nothing was refused";
+    }
+    EXPECT_EQ(calvaro.end(), 0);
+    EXPECT_TRUE(tab.actThenWaitFor("calvaroSend('tap #shareButton')",
+                                   "document.body.dataset.lastError === 'Die App ist gerade nicht erreichbar'"))
+        << "an application that has ended is said to be unreachable, in German too: "
+        << tab.evaluate("document.body.dataset.lastError || ''");
 }
 
 // The live page fits the phone's screen to the browser: across the width of a
