@@ -7,6 +7,7 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "analytics/storage/MSRDatabase.h"
 #include "tests/storage/StorageTestSupport.h"
@@ -87,6 +88,11 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     std::string badFrame = fullLog;
     for (size_t i = 0; i < 64; ++i) badFrame[32 + (frames / 2) * frame + 24 + 1000 + i] ^= 0x5a;
     const std::string cutLog = fullLog.substr(0, 32 + (frames / 2) * frame + 1000);
+    // A kill between the two writes of a frame: its header (a commit of page
+    // 2, this log's salts) without its page.
+    std::string tornHeader("\0\0\0\2\0\0\0\x20", 8);
+    tornHeader += fullLog.substr(16, 8) + std::string(8, '\x77');
+    const std::string tornLog = fullLog + tornHeader;
 
     struct Case {
         const char* name;
@@ -98,7 +104,9 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     const Case cases[] = {
         {"a sound log left by a killed process", openMain, fullLog, openMain, fullLog, false, true},
         {"a damaged header", badHeader, "", checkpointed, "", true, true},
-        {"a log cut inside a frame", openMain, cutLog, openMain, cutLog, true, false},
+        {"a log cut inside a frame", openMain, cutLog, openMain, cutLog, false, false},
+        {"a frame header without its page after the last commit", openMain, tornLog, openMain, tornLog, false,
+         true},
         {"a bad frame in the middle of the log", openMain, badFrame, openMain, badFrame, true, false},
         {"an empty main file beside its log", "", fullLog, openMain, fullLog, true, true},
     };
@@ -130,6 +138,54 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
         EXPECT_EQ(shell(path(), "SELECT last_bundle_index FROM app_metadata"),
                   std::to_string(kSalvageBundleIndex) + "\n");
     }
+}
+
+// A salvage keeps every table, not only what waits to be sent: without the
+// purchase fingerprints a purchase is reported twice, without the aggregates,
+// audience values and conditional properties they start from nothing.
+TEST_F(DamagedFilesSalvageTest, ASalvageCarriesEveryTableTheEngineKeeps) {
+    {
+        auto database = open();
+        ASSERT_TRUE(database);
+        ASSERT_TRUE(database->createEventsSnapshotTable(nullptr));
+    }
+    const char* const rows =
+        "UPDATE app_metadata SET last_bundle_index = 7, day = 20000, daily_events_count = 12, "
+        "remote_config_data = x'0a0b';"
+        "INSERT INTO raw_events_metadata VALUES (5, x'0a00');"
+        "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('e', 1.5, 5, x'01');"
+        "INSERT INTO events (name, lifetime_count, current_bundle_count, last_fire_timestamp) "
+        "VALUES ('level_up', 9, 2, 3.0);"
+        "INSERT INTO events_snapshot (name, lifetime_count, current_bundle_count, last_fire_timestamp) "
+        "VALUES ('level_up', 4, 0, 2.0);"
+        "INSERT INTO user_attributes (name, set_timestamp, value) VALUES ('_fot', 1.0, 3600000);"
+        "INSERT INTO queue (data, bundle_end_timestamp) VALUES (x'1f8b', 2.0);"
+        "INSERT INTO event_filters VALUES (1, 2, 'level_up', x'08', 0);"
+        "INSERT INTO property_filters VALUES (1, 3, 'tier', x'08', 1);"
+        "INSERT INTO audience_filter_values VALUES (1, x'0a', x'0b');"
+        "INSERT INTO purchase_transactions VALUES ('receipt-1');"
+        "INSERT INTO subscriptions VALUES ('sub-1');"
+        "INSERT INTO conditional_properties VALUES ('tier', 'app', 'gold', 1.0, 1, 60.0, 2.0, 3600.0, "
+        "'level_up', NULL, x'0c', NULL);"
+        "INSERT INTO main_event_params VALUES (77, 2, x'0d');";
+    ASSERT_EQ(shell(path(), rows), "");
+    const std::string tables = shell(path(), "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
+    auto dump = [&] {
+        std::string all;
+        std::istringstream names(tables);
+        for (std::string table; std::getline(names, table);)
+            all += table + ": " + shell(path(), "SELECT * FROM " + table + " ORDER BY rowid");
+        return all;
+    };
+    const std::string before = dump();
+    ASSERT_NE(before.find("events_snapshot: level_up|4"), std::string::npos) << before;
+
+    std::string damaged = salvageBytes(path());
+    for (size_t i = 0; i < 100; ++i) damaged[i] = static_cast<char>(0xa5 ^ i);
+    salvageWrite(path(), damaged);
+    ASSERT_TRUE(open());
+    ASSERT_TRUE(fs::exists(path() + ".damaged-1"));
+    EXPECT_EQ(dump(), before);
 }
 
 }  // namespace
