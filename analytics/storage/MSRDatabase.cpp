@@ -4,6 +4,7 @@
 #include "analytics/storage/MSRDatabase.h"
 
 #include <algorithm>
+#include <fstream>
 #include <limits>
 
 #include <sqlite3.h>
@@ -279,6 +280,7 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         sqlite3_finalize(statement);
     };
     sqlite3* handle = sqliteStore_->sqliteHandle();
+    const std::vector<uint8_t> firstPage = freshFirstPage();
     bool committed = sqliteStore_->performTransaction(&error, [&] {
         // The kept row takes the place of the fresh one (the first row copied
         // into the empty table gets rowid 1), and the snapshot table is there
@@ -286,7 +288,8 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         // kept file yields nothing for them.
         if (sqlite3_exec(handle, "DELETE FROM app_metadata", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
         if (!createEventsSnapshotTable(&error)) return false;
-        results = MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex);
+        results =
+            MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex, firstPage);
         if (sqlite3_exec(handle, "DELETE FROM app_metadata WHERE rowid != 1", nullptr, nullptr, nullptr) !=
             SQLITE_OK)
             return false;
@@ -342,6 +345,26 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
                       "unreadable stretches",
                       contexts);
     }
+}
+
+// The file was just made by ensureAllTables, which puts every table at the
+// same page each time: its first page, which holds the schema, stands in for
+// a kept file's destroyed one.
+std::vector<uint8_t> MSRDatabase::freshFirstPage() {
+    sqlite3* handle = sqliteStore_->sqliteHandle();
+    int logFrames = 0;
+    int copiedFrames = 0;
+    if (sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) !=
+            SQLITE_OK ||
+        copiedFrames != logFrames)
+        return {};
+    MSRError error;
+    const int64_t pageSize = sqliteStore_->integerForQuery("PRAGMA page_size", {}, &error).value_or(0);
+    if (pageSize < 512 || pageSize > 65536) return {};
+    std::vector<uint8_t> page(static_cast<size_t>(pageSize));
+    std::ifstream file(sqliteStore_->databasePath(), std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(page.data()), pageSize)) return {};
+    return page;
 }
 
 bool MSRDatabase::ensureAllTables() {

@@ -85,6 +85,11 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
 
     std::string badHeader = checkpointed;
     for (size_t i = 0; i < 100; ++i) badHeader[i] = static_cast<char>(0xa5 ^ i);
+    // The whole first page, which holds the schema, destroyed: what is read
+    // then is what the same files give with the first page of a fresh file
+    // of this schema put back.
+    std::string badFirstPage = checkpointed;
+    for (size_t i = 0; i < 4096; ++i) badFirstPage[i] = static_cast<char>((i * 131 + 7) ^ 0x3c);
     std::string badFrame = fullLog;
     for (size_t i = 0; i < 64; ++i) badFrame[32 + (frames / 2) * frame + 24 + 1000 + i] ^= 0x5a;
     const std::string cutLog = fullLog.substr(0, 32 + (frames / 2) * frame + 1000);
@@ -104,6 +109,7 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     const Case cases[] = {
         {"a sound log left by a killed process", openMain, fullLog, openMain, fullLog, false, true},
         {"a damaged header", badHeader, "", checkpointed, "", true, true},
+        {"a destroyed first page", badFirstPage, "", checkpointed, "", true, true},
         {"a log cut inside a frame", openMain, cutLog, openMain, cutLog, false, false},
         {"a frame header without its page after the last commit", openMain, tornLog, openMain, tornLog, false,
          true},
