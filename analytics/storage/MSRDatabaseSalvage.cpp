@@ -11,6 +11,8 @@
 #include <optional>
 #include <set>
 
+#include "analytics/storage/MSRWriteAheadLog.h"
+
 namespace {
 
 std::string quotedName(const std::string& name) {
@@ -207,6 +209,42 @@ class ScratchCopy {
         std::error_code ec;
         fs::remove(path_ + "-shm", ec);
     }
+    // Puts the page of every committed frame of the log that checks out on
+    // its own into the main file, in log order, and removes the log: SQLite
+    // reads a damaged log only up to its first bad frame, or not at all when
+    // its header is damaged. The number of frames taken.
+    int64_t takeIntactFrames() const {
+        uint32_t pageSizeHint = 0;
+        {
+            std::ifstream main(path_, std::ios::binary);
+            uint8_t header[18];
+            if (main.read(reinterpret_cast<char*>(header), sizeof header)) {
+                const uint32_t size = (uint32_t{header[16]} << 8) | header[17];
+                pageSizeHint = size == 1 ? 65536 : size;
+            }
+        }
+        std::vector<uint8_t> log;
+        std::optional<MSRLogFrames> frames = MSRReadLogFrames(path_ + "-wal", pageSizeHint, &log);
+        if (!frames) return 0;
+        std::fstream main(path_, std::ios::in | std::ios::out | std::ios::binary);
+        for (const MSRLogFrames::Frame& frame : frames->frames) {
+            main.seekp(static_cast<std::streamoff>(frame.pageNumber - 1) * frames->pageSize);
+            main.write(reinterpret_cast<const char*>(log.data() + frame.pageOffset), frames->pageSize);
+        }
+        // The page count in the header may be older than the pages put in:
+        // without one, SQLite counts the file's size.
+        std::error_code ec;
+        if (fs::file_size(path_, ec) >= 100 && !ec) {
+            const char none[4] = {};
+            main.seekp(28);
+            main.write(none, sizeof none);
+        }
+        main.close();
+        if (!main) return 0;
+        fs::remove(path_ + "-wal", ec);
+        removeIndex();
+        return static_cast<int64_t>(frames->frames.size());
+    }
 
   private:
     static uint32_t bigEndian(const uint8_t* bytes) {
@@ -338,6 +376,7 @@ std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRow
     const std::function<void(sqlite3* damaged)>& alsoRead, const std::vector<uint8_t>& freshFirstPage) {
     ScratchCopy copy(damagedPath);
     if (!copy) return {};
+    if (copy.hasLog() && MSRDamageOfWriteAheadLog(copy.path())) copy.takeIntactFrames();
     bool guessed = false;
     sqlite3* source = openReadable(copy, freshFirstPage, &guessed);
     if (!source) return {};

@@ -56,6 +56,15 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     ASSERT_TRUE(open());
     std::string schema = shell(path(), "SELECT group_concat(sql, ';') FROM sqlite_master WHERE sql IS NOT NULL");
     ASSERT_FALSE(schema.empty());
+    // The same events in a file the engine made, checkpointed.
+    EXPECT_EQ(shell(path(), "INSERT INTO raw_events_metadata VALUES (1, x'0a00');"
+                            "UPDATE app_metadata SET last_bundle_index = " + std::to_string(kSalvageBundleIndex) + ";"
+                            "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                            std::to_string(kSalvageEvents - 1) +
+                            ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+                            "SELECT 'e', i, 1, randomblob(60), 0 FROM n"),
+              "");
+    const std::string engineMade = salvageBytes(path());
     clearFolder();
 
     // Events written in 30 commits by a connection that never checkpoints:
@@ -85,10 +94,10 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
 
     std::string badHeader = checkpointed;
     for (size_t i = 0; i < 100; ++i) badHeader[i] = static_cast<char>(0xa5 ^ i);
-    // The whole first page, which holds the schema, destroyed: what is read
-    // then is what the same files give with the first page of a fresh file
-    // of this schema put back.
-    std::string badFirstPage = checkpointed;
+    // The whole first page, which holds the schema, of a file the engine
+    // made destroyed: a fresh file of the engine keeps every table at the
+    // same page, and its first page reads the rest.
+    std::string badFirstPage = engineMade;
     for (size_t i = 0; i < 4096; ++i) badFirstPage[i] = static_cast<char>((i * 131 + 7) ^ 0x3c);
     std::string badFrame = fullLog;
     for (size_t i = 0; i < 64; ++i) badFrame[32 + (frames / 2) * frame + 24 + 1000 + i] ^= 0x5a;
@@ -98,6 +107,8 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     std::string tornHeader("\0\0\0\2\0\0\0\x20", 8);
     tornHeader += fullLog.substr(16, 8) + std::string(8, '\x77');
     const std::string tornLog = fullLog + tornHeader;
+    std::string badLogHeader = fullLog;
+    for (size_t i = 0; i < 32; ++i) badLogHeader[i] = static_cast<char>(0x3c ^ (i * 7));
 
     struct Case {
         const char* name;
@@ -105,21 +116,29 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
         std::string referenceMain, referenceLog;  // what recovery is given to read
         bool setAside;
         bool everything;  // all events come back
+        // Events of the reference that may be missing: those on the pages of
+        // frames that do not check out.
+        int64_t lostAtMost = 0;
     };
+    // Every frame of a damaged log that checks out on its own is read: SQLite
+    // stops at the first bad frame, and drops a log whose header is damaged.
+    const int64_t rowsOfTwoPages = 2 * 4096 / 80;
     const Case cases[] = {
         {"a sound log left by a killed process", openMain, fullLog, openMain, fullLog, false, true},
         {"a damaged header", badHeader, "", checkpointed, "", true, true},
-        {"a destroyed first page", badFirstPage, "", checkpointed, "", true, true},
+        {"a destroyed first page", badFirstPage, "", engineMade, "", true, true},
         {"a log cut inside a frame", openMain, cutLog, openMain, cutLog, false, false},
         {"a frame header without its page after the last commit", openMain, tornLog, openMain, tornLog, false,
          true},
-        {"a bad frame in the middle of the log", openMain, badFrame, openMain, badFrame, true, false},
+        {"a bad frame in the middle of the log", openMain, badFrame, openMain, fullLog, true, true, rowsOfTwoPages},
+        {"a log whose header is damaged", openMain, badLogHeader, openMain, fullLog, true, true, rowsOfTwoPages},
         {"an empty main file beside its log", "", fullLog, openMain, fullLog, true, true},
     };
     const std::string reference = (root_ / "reference.sql").string();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         clearFolder();
+        logger_->clear();
         salvageWrite(path(), c.main);
         if (!c.log.empty()) salvageWrite(path() + "-wal", c.log);
         for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(reference + suffix);
@@ -130,9 +149,12 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
         EXPECT_EQ(recovered == kSalvageEvents, c.everything) << recovered;
 
         ASSERT_TRUE(open());
-        EXPECT_EQ(shell(path(), "SELECT count(*) FROM raw_events"), std::to_string(recovered) + "\n");
+        const int64_t salvaged = eventsSqliteReads(path());
+        EXPECT_LE(salvaged, recovered);
+        EXPECT_GE(salvaged, recovered - c.lostAtMost);
         EXPECT_EQ(shell(path(), "PRAGMA integrity_check"), "ok\n");
         EXPECT_EQ(fs::exists(path() + ".damaged-1"), c.setAside);
+        EXPECT_EQ(logged(34026), c.setAside && !c.log.empty()) << "the log set aside is named on the console";
         if (!c.setAside) continue;
         EXPECT_TRUE(salvageBytes(path() + ".damaged-1") == c.main);
         EXPECT_EQ(fs::exists(path() + ".damaged-1-wal"), !c.log.empty());
