@@ -255,36 +255,6 @@ TEST_F(MeasurementBundlingTest, EngagementIsCountedWhenSessionCountsCannotBeClea
     EXPECT_EQ(attributeValue(queued().back(), "_se"), 100);
 }
 
-// A server drops a bundle whose (app instance id, bundle index) it has seen:
-// a database started afresh, or one that lost its last update, must not
-// number new bundles from where its own count stands.
-TEST_F(MeasurementBundlingTest, TheBundleIndexGoesOnFromTheLargerOfTheDatabaseAndTheKeptIndex) {
-    struct Case {
-        const char* title;
-        int32_t database;
-        int64_t kept;
-        int32_t next;
-    };
-    const Case cases[] = {
-        {"a fresh database beside a kept index", 0, 41, 42},
-        {"the database ahead of the kept index", 17, 9, 18},
-        {"both the same", 5, 5, 6},
-        {"a kept index beyond 32 bits is ignored", 3, int64_t{1} << 40, 4},
-    };
-    double time = kTenOClock;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
-        ASSERT_TRUE(database().updateAppMetadata(MSRAppMetadata::initWithLastBundleIndex(c.database, 0, 0), nullptr));
-        persistedConfig().setLastBundleIndex(c.kept);
-        store("level_up", time += 7200, metadata());
-        const size_t before = queued().size();
-        ASSERT_EQ(bundleAll().size(), 1u);
-        EXPECT_EQ(MSRPBGetInt32(queued()[before], Slot::kBundleIndex), c.next);
-        EXPECT_EQ(database().queryAppMetadata(nullptr)->lastBundleIndex(), c.next);
-        EXPECT_EQ(persistedConfig().lastBundleIndex(), c.next);
-    }
-}
-
 // A damaged page of the metadata table costs its rows, not the events that
 // point to them: they go out with the metadata of the current identity.
 TEST_F(MeasurementBundlingTest, EventsWhoseMetadataRowIsLostGoOutWithTheCurrentMetadata) {

@@ -332,45 +332,6 @@ TEST_F(DatabaseTest, UnreadableRowsAreSetAsideSoBundlingGoesOn) {
     EXPECT_EQ(run[0].rawEvent().name(), "later");
 }
 
-// Readable events whose metadata row is gone or unreadable (a damaged page
-// of the metadata table costs only its rows) go out with the metadata the
-// engine gives as current, not deleted; with none given they are set aside.
-TEST_F(DatabaseTest, EventsWhoseMetadataIsLostTakeTheCurrentMetadata) {
-    const MSRPBMeasurementBundle lost = metadata("lost"), current = metadata("current");
-    struct Case {
-        const char* title;
-        const char* damage;  // SQL on the metadata row of `lost` (fingerprint ?1 written in)
-        bool currentGiven;
-        size_t eventsRead;  // by the next run
-    };
-    const Case cases[] = {
-        {"row deleted", "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ", true, 3},
-        {"row unreadable", "UPDATE raw_events_metadata SET metadata = x'ffff' WHERE metadata_fingerprint = ",
-         true, 3},
-        {"no current metadata to give", "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = ", false, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
-        ASSERT_TRUE(database_->reset(nullptr));
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE(write(lost, event("e" + std::to_string(i), i)));
-        EXPECT_EQ(shell(database_->databasePath(), c.damage + std::to_string(fingerprintOf(lost))), "");
-        reopen();
-        if (c.currentGiven) {
-            database_->setCurrentMetadataSource([&] { return current.protoBuffer(); });
-        }
-        logger_->clear();
-        std::vector<MSRRawEventData> run = nextRun();
-        EXPECT_EQ(run.size(), c.eventsRead);
-        EXPECT_EQ(logged(12072), !c.currentGiven);
-        EXPECT_EQ(rows("raw_events"), c.currentGiven ? 3 : 0);
-        if (!c.currentGiven) continue;
-        std::optional<MSRPBMeasurementBundle> stored =
-            database_->queryRawEventsMetadataWithFingerprint(fingerprintOf(lost), nullptr);
-        ASSERT_TRUE(stored);
-        EXPECT_EQ(MSRPBGetString(*stored, kBundleAppID), "current");
-    }
-}
-
 TEST_F(DatabaseTest, StoredEventLimitKeepsTheNewestAndTheirMetadata) {
     setting("measurement.store.max_stored_events_per_app", "3");
     ASSERT_TRUE(write(metadata("old"), event("e0", 0)));
