@@ -795,10 +795,25 @@ bool MSRBundler::updateAppMetadataForBundle(MSRPBMeasurementBundle& bundle, doub
         MSRPBSetInt64(bundle, Slot::kPreviousBundleStartTimestamp,
                       MSRMillisecondsFromSeconds(metadata->lastBundleEndTimestamp()));
     }
+    // A server drops a bundle whose (app instance id, bundle index) it has
+    // accepted before. The database may have started afresh since (a
+    // damaged file set aside, an update lost), so the count goes on from
+    // the larger of its index and the one kept beside the app instance id.
+    if (engine_.persistedConfig_) {
+        const int64_t kept = engine_.persistedConfig_->lastBundleIndex();
+        if (kept > metadata->lastBundleIndex() && kept <= std::numeric_limits<int32_t>::max()) {
+            metadata = MSRAppMetadata::initWithLastBundleIndex(static_cast<int32_t>(kept),
+                                                               metadata->lastBundleStartTimestamp(),
+                                                               metadata->lastBundleEndTimestamp());
+        }
+    }
     metadata->incrementLastBundleIndex();
     metadata->setLastBundleStartTimestamp(bundleStartTimestamp);
     metadata->setLastBundleEndTimestamp(bundleEndTimestamp);
     MSRPBSetInt32(bundle, Slot::kBundleIndex, metadata->lastBundleIndex());
+    // Kept at once, not after the commit: an index given up by a rolled back
+    // bundle is skipped, never used twice.
+    if (engine_.persistedConfig_) engine_.persistedConfig_->setLastBundleIndex(metadata->lastBundleIndex());
     if (!engine_.database_->updateAppMetadata(metadata, &error)) {
         report(1, 23112, "Unable to update the app metadata. Error", {error});
         return false;

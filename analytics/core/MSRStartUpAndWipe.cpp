@@ -179,6 +179,18 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
         std::shared_ptr<MSRDatabase> database = MSRDatabase::initWithDatabaseName(engine_.databaseName_, engine_.persistedConfig_, &error);
         if (!database) database = MSRDatabase::initWithDatabaseName(engine_.databaseName_, engine_.persistedConfig_, &error);
         if (!database) return false;
+        database->setCurrentMetadataSource(
+            [weakEngine = engine_.weak_from_this()]() -> std::optional<std::vector<uint8_t>> {
+                std::shared_ptr<MSRMeasurement> engine = weakEngine.lock();
+                if (!engine || !engine->database_) return std::nullopt;
+                MSRError error;
+                std::optional<std::vector<MSRUserAttribute>> attributes =
+                    engine->database_->userAttributesIncludingInternal(true, &error);
+                if (!attributes) return std::nullopt;
+                MSRRawEventMetadataInputs inputs = engine->rawEventMetadataInputsWithUserAttributes(*attributes);
+                if (!inputs.complete) return std::nullopt;
+                return MSRMeasurement::rawEventMetadataFromInputs(inputs).protoBuffer();
+            });
         engine_.database_ = std::move(database);
     }
     if (!engine_.remoteConfig_) {

@@ -460,8 +460,11 @@ void MSRUploader::uploadData() {
     uploadLog(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
               contexts(stampMillis, static_cast<int64_t>(payload.size())));
 
-    // Whatever the request reports must be on disk before it leaves.
+    // Whatever the request reports must be on disk before it leaves: the
+    // bundle indexes it carries included, or a database started afresh
+    // could number new bundles as ones the server has accepted.
     engine_.database_->commitPendingWrites();
+    engine_.persistedConfig_->synchronizeToDisk();
     setUploadInProgressWithBundleIDs(bundleIDs);
     // An upload that never answers counts as failed.
     engine_.persistedConfig_->setLastFailedUploadTimestamp(now);

@@ -3,6 +3,8 @@
 
 #include "analytics/storage/MSRDatabase.h"
 
+#include <algorithm>
+#include <fstream>
 #include <limits>
 
 #include <sqlite3.h>
@@ -22,6 +24,8 @@ namespace {
 constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
 constexpr int64_t kState = kMSRSqliteErrorState;
 constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+// Made on demand as a copy of "events" (see MSRDatabaseSnapshots.cpp).
+constexpr const char* kEventsSnapshotTable = "events_snapshot";
 
 struct TableDeclaration {
     MSRColumnInfo elementary;
@@ -253,11 +257,13 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     return true;
 }
 
-// What is waiting to be sent, and the user properties that go with every
-// bundle: the rest (counters, audiences, the stored configuration) is
-// rebuilt or fetched again.
+// Every table the engine keeps: besides what waits to be sent, the counters,
+// audience values, conditional properties and purchase fingerprints (without
+// them a purchase is reported twice) are rebuilt from nothing only at a cost.
 void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
-    static const std::vector<std::string> tables = {"raw_events_metadata", "raw_events", "queue", "user_attributes"};
+    std::vector<std::string> tables;
+    for (const auto& [table, declaration] : schema()) tables.push_back(table);
+    tables.push_back(kEventsSnapshotTable);
     std::vector<MSRDatabaseSalvage::TableResult> results;
     MSRError error;
     // The bundle index goes on from the kept file's: a server drops a bundle
@@ -273,13 +279,45 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         }
         sqlite3_finalize(statement);
     };
+    sqlite3* handle = sqliteStore_->sqliteHandle();
+    const std::vector<uint8_t> firstPage = freshFirstPage();
     bool committed = sqliteStore_->performTransaction(&error, [&] {
-        results = MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex);
+        // The kept row takes the place of the fresh one (the first row copied
+        // into the empty table gets rowid 1), and the snapshot table is there
+        // to receive rows; both go back to what a fresh file has when the
+        // kept file yields nothing for them.
+        if (sqlite3_exec(handle, "DELETE FROM app_metadata", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+        if (!createEventsSnapshotTable(&error)) return false;
+        results =
+            MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex, firstPage);
+        if (sqlite3_exec(handle, "DELETE FROM app_metadata WHERE rowid != 1", nullptr, nullptr, nullptr) !=
+            SQLITE_OK)
+            return false;
+        std::optional<int64_t> metadataRows = sqliteStore_->rowCountForTable("app_metadata", &error);
+        if (!metadataRows) return false;
+        if (*metadataRows == 0 &&
+            sqlite3_exec(handle,
+                         "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_start_timestamp, "
+                         "last_bundle_end_timestamp) VALUES (1, 0, 0.0, 0.0)",
+                         nullptr, nullptr, nullptr) != SQLITE_OK)
+            return false;
+        // The kept row may be unreadable where the largest index still reads.
         if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
-            MSRError indexError;
-            sqliteStore_->increaseColumn("last_bundle_index", *lastBundleIndex, "app_metadata", "rowid = 1",
-                                         {}, &indexError);
+            sqlite3_stmt* raise = nullptr;
+            if (sqlite3_prepare_v2(handle,
+                                   "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) "
+                                   "WHERE rowid = 1",
+                                   -1, &raise, nullptr) == SQLITE_OK) {
+                sqlite3_bind_int64(raise, 1, *lastBundleIndex);
+                sqlite3_step(raise);
+            }
+            sqlite3_finalize(raise);
         }
+        const bool snapshotKept =
+            std::any_of(results.begin(), results.end(), [](const MSRDatabaseSalvage::TableResult& result) {
+                return result.table == kEventsSnapshotTable && result.found;
+            });
+        if (!snapshotKept && !sqliteStore_->dropTable(kEventsSnapshotTable, &error)) return false;
         return true;
     });
     rawEventCount_.reset();
@@ -307,6 +345,26 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
                       "unreadable stretches",
                       contexts);
     }
+}
+
+// The file was just made by ensureAllTables, which puts every table at the
+// same page each time: its first page, which holds the schema, stands in for
+// a kept file's destroyed one.
+std::vector<uint8_t> MSRDatabase::freshFirstPage() {
+    sqlite3* handle = sqliteStore_->sqliteHandle();
+    int logFrames = 0;
+    int copiedFrames = 0;
+    if (sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) !=
+            SQLITE_OK ||
+        copiedFrames != logFrames)
+        return {};
+    MSRError error;
+    const int64_t pageSize = sqliteStore_->integerForQuery("PRAGMA page_size", {}, &error).value_or(0);
+    if (pageSize < 512 || pageSize > 65536) return {};
+    std::vector<uint8_t> page(static_cast<size_t>(pageSize));
+    std::ifstream file(sqliteStore_->databasePath(), std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(page.data()), pageSize)) return {};
+    return page;
 }
 
 bool MSRDatabase::ensureAllTables() {

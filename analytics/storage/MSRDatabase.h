@@ -110,6 +110,12 @@ class MSRDatabase {
     // The settings that bound the stored data (event limit, ages, intervals);
     // the default settings until the engine hands its own.
     void setRemoteConfig(std::shared_ptr<MSRRemoteConfig> remoteConfig);
+    // The encoded metadata of the current identity, which raw events whose
+    // own metadata is missing or unreadable take instead; nothing (or an
+    // unset source) leaves them to be deleted. Called on the worker queue.
+    void setCurrentMetadataSource(std::function<std::optional<std::vector<uint8_t>>()> source) {
+        currentMetadata_ = std::move(source);
+    }
     const std::string& databasePath() const;
 
     // --- Lifecycle ---
@@ -426,8 +432,9 @@ class MSRDatabase {
                                                            const std::string& name, double timestamp,
                                                            const std::vector<uint8_t>* data, MSRError* error,
                                                            const MSRPBFlatEvent* flat = nullptr);
-    // Deletes every raw event of a fingerprint whose metadata is missing or
-    // cannot be read; true when it did.
+    // Gives raw events of a fingerprint whose metadata is missing or cannot
+    // be read the current metadata (see setCurrentMetadataSource), or, with
+    // none to give, deletes them; true when it deleted them.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);
     // Deletes the raw events a read could not make anything of, keeping the
     // stored-event count right.
@@ -442,6 +449,8 @@ class MSRDatabase {
     // SQLite can still read from a damaged file set aside, logging what came
     // across table by table (12073) or why nothing did (12074).
     void salvageFromDamagedCopy(const std::string& damagedCopy);
+    // The first page of this file while it is fresh; empty when it cannot be read.
+    std::vector<uint8_t> freshFirstPage();
 
     std::unique_ptr<MSRSqliteStore> sqliteStore_;
     std::shared_ptr<MSRPersistedConfig> persistedConfig_;
@@ -463,6 +472,7 @@ class MSRDatabase {
     // rows (or undo their writing) drops them.
     std::unordered_set<std::string> namesWithAggregates_;
     bool lastMetadataKnownStored_ = false;
+    std::function<std::optional<std::vector<uint8_t>>()> currentMetadata_;
     // After anything that may have undone writes: nothing above is trusted.
     void forgetRowsKnownInMemory();
     const std::vector<MSRUserAttribute>* storedUserAttributes(MSRError* error);

@@ -390,6 +390,25 @@ bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRE
     const MSRSqliteValue* bytes = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "metadata");
     const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
     if (blob && !blob->empty() && MSRPBMeasurementBundle::initWithBuffer(*blob)) return false;
+    // The events themselves are readable (a damaged page of the metadata
+    // table costs only its rows): they go out with the metadata of the
+    // current identity, which differs from theirs at most in what changed
+    // since they were logged, rather than not at all.
+    if (currentMetadata_) {
+        if (std::optional<std::vector<uint8_t>> current = currentMetadata_(); current && !current->empty()) {
+            MSRStorageLog(4, 12077,
+                          "Raw events whose metadata is missing or cannot be read take the current metadata. "
+                          "Fingerprint",
+                          {std::to_string(fingerprint)});
+            lastMetadataKnownStored_ = false;
+            // A failed write deletes nothing either: the events wait for the next run.
+            stepCachedStatement("INSERT OR REPLACE INTO raw_events_metadata (metadata_fingerprint, metadata) "
+                                "VALUES (?, ?)",
+                                {fingerprint, MSRSqliteBlob(std::move(*current))}, "insert or replace record",
+                                error);
+            return false;
+        }
+    }
     MSRStorageLog(1, 12072, "Deleting raw events whose metadata is missing or cannot be read. Fingerprint",
                   {std::to_string(fingerprint)});
     auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents, "metadata_fingerprint = ?", {fingerprint}, error);

@@ -3,12 +3,15 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <optional>
 #include <set>
+
+#include "analytics/storage/MSRWriteAheadLog.h"
 
 namespace {
 
@@ -37,19 +40,43 @@ class Statement {
     sqlite3_stmt* statement_ = nullptr;
 };
 
-// The column names of `table` in the damaged file; nothing when its schema
-// cannot be read.
-std::optional<std::vector<std::string>> damagedColumns(sqlite3* handle, const std::string& table) {
+struct DamagedColumn {
+    std::string name;
+    std::string type;  // as declared, upper case
+    bool notNull = false;
+};
+
+// The columns of `table` in the damaged file; nothing when its schema cannot
+// be read.
+std::optional<std::vector<DamagedColumn>> damagedColumns(sqlite3* handle, const std::string& table) {
     Statement info(handle, "PRAGMA table_info(" + quotedName(table) + ")");
     if (!info) return std::nullopt;
-    std::vector<std::string> columns;
+    std::vector<DamagedColumn> columns;
     int rc;
     while ((rc = sqlite3_step(info.get())) == SQLITE_ROW) {
         const unsigned char* name = sqlite3_column_text(info.get(), 1);
-        if (name) columns.emplace_back(reinterpret_cast<const char*>(name));
+        const unsigned char* type = sqlite3_column_text(info.get(), 2);
+        if (!name) continue;
+        DamagedColumn& column = columns.emplace_back();
+        column.name = reinterpret_cast<const char*>(name);
+        if (type) column.type = reinterpret_cast<const char*>(type);
+        for (char& c : column.type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        column.notNull = sqlite3_column_int(info.get(), 3) != 0;
     }
     if (rc != SQLITE_DONE || columns.empty()) return std::nullopt;
     return columns;
+}
+
+// Whether a value read fits its column's declaration: under a schema that was
+// put on the file rather than read from it, a page of another table reads as
+// rows of the wrong shape, and those are not copied.
+bool fitsDeclaration(sqlite3_value* value, const DamagedColumn& column) {
+    const int type = sqlite3_value_type(value);
+    if (type == SQLITE_NULL) return !column.notNull;
+    if (column.type.find("INT") != std::string::npos) return type == SQLITE_INTEGER;
+    if (column.type.find("TEXT") != std::string::npos) return type == SQLITE_TEXT;
+    if (column.type.find("REAL") != std::string::npos) return type == SQLITE_FLOAT || type == SQLITE_INTEGER;
+    return true;
 }
 
 // Reads one table of the damaged file in rowid order, stepping over what
@@ -182,6 +209,42 @@ class ScratchCopy {
         std::error_code ec;
         fs::remove(path_ + "-shm", ec);
     }
+    // Puts the page of every committed frame of the log that checks out on
+    // its own into the main file, in log order, and removes the log: SQLite
+    // reads a damaged log only up to its first bad frame, or not at all when
+    // its header is damaged. The number of frames taken.
+    int64_t takeIntactFrames() const {
+        uint32_t pageSizeHint = 0;
+        {
+            std::ifstream main(path_, std::ios::binary);
+            uint8_t header[18];
+            if (main.read(reinterpret_cast<char*>(header), sizeof header)) {
+                const uint32_t size = (uint32_t{header[16]} << 8) | header[17];
+                pageSizeHint = size == 1 ? 65536 : size;
+            }
+        }
+        std::vector<uint8_t> log;
+        std::optional<MSRLogFrames> frames = MSRReadLogFrames(path_ + "-wal", pageSizeHint, &log);
+        if (!frames) return 0;
+        std::fstream main(path_, std::ios::in | std::ios::out | std::ios::binary);
+        for (const MSRLogFrames::Frame& frame : frames->frames) {
+            main.seekp(static_cast<std::streamoff>(frame.pageNumber - 1) * frames->pageSize);
+            main.write(reinterpret_cast<const char*>(log.data() + frame.pageOffset), frames->pageSize);
+        }
+        // The page count in the header may be older than the pages put in:
+        // without one, SQLite counts the file's size.
+        std::error_code ec;
+        if (fs::file_size(path_, ec) >= 100 && !ec) {
+            const char none[4] = {};
+            main.seekp(28);
+            main.write(none, sizeof none);
+        }
+        main.close();
+        if (!main) return 0;
+        fs::remove(path_ + "-wal", ec);
+        removeIndex();
+        return static_cast<int64_t>(frames->frames.size());
+    }
 
   private:
     static uint32_t bigEndian(const uint8_t* bytes) {
@@ -214,10 +277,29 @@ bool readsSchema(sqlite3* handle) {
     return count && sqlite3_step(count.get()) == SQLITE_ROW && sqlite3_column_int64(count.get(), 0) > 0;
 }
 
+// Puts `page`, the first page of a fresh file of the same schema, on the
+// copy, keeping the copy's other pages; the page count is left to the file's
+// size and nothing is taken for free.
+bool putFirstPage(const ScratchCopy& copy, const std::vector<uint8_t>& page) {
+    if (page.size() < 100) return false;
+    std::vector<uint8_t> first = page;
+    first[18] = first[19] = copy.hasLog() ? 2 : 1;  // file format versions
+    std::fill(first.begin() + 28, first.begin() + 40, 0);  // page count, free list
+    std::error_code ec;
+    if (fs::file_size(copy.path(), ec) < first.size() && !ec) fs::resize_file(copy.path(), first.size(), ec);
+    if (ec) return false;
+    std::fstream file(copy.path(), std::ios::in | std::ios::out | std::ios::binary);
+    file.write(reinterpret_cast<const char*>(first.data()), static_cast<std::streamsize>(first.size()));
+    file.close();
+    return static_cast<bool>(file);
+}
+
 // Opens the copy as it is, or, when SQLite does not read it as a database,
 // with a header put back: with the page size its log names, else the sizes
-// SQLite may have used, the default first.
-sqlite3* openReadable(const ScratchCopy& copy) {
+// SQLite may have used, the default first. When no header makes its schema
+// readable (the first page holds the schema), with `freshFirstPage` put on
+// it, if given: `guessed` is then set.
+sqlite3* openReadable(const ScratchCopy& copy, const std::vector<uint8_t>& freshFirstPage, bool* guessed) {
     std::error_code ec;
     // SQLite would delete the log of an empty main file.
     if (fs::file_size(copy.path(), ec) >= 512 && !ec) {
@@ -238,6 +320,15 @@ sqlite3* openReadable(const ScratchCopy& copy) {
             if (readsSchema(handle)) return handle;
             sqlite3_close(handle);
         }
+    }
+    copy.removeIndex();
+    if (freshFirstPage.empty() || !putFirstPage(copy, freshFirstPage)) return nullptr;
+    if (sqlite3* handle = openCopy(copy.path())) {
+        if (readsSchema(handle)) {
+            *guessed = true;
+            return handle;
+        }
+        sqlite3_close(handle);
     }
     return nullptr;
 }
@@ -282,24 +373,29 @@ bool MSRDatabaseSalvage::putHeader(const std::string& path, uint32_t pageSize, b
 
 std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRows(
     const std::string& damagedPath, MSRSqliteStore& destination, const std::vector<std::string>& tables,
-    const std::function<void(sqlite3* damaged)>& alsoRead) {
+    const std::function<void(sqlite3* damaged)>& alsoRead, const std::vector<uint8_t>& freshFirstPage) {
     ScratchCopy copy(damagedPath);
     if (!copy) return {};
-    sqlite3* source = openReadable(copy);
+    if (copy.hasLog() && MSRDamageOfWriteAheadLog(copy.path())) copy.takeIntactFrames();
+    bool guessed = false;
+    sqlite3* source = openReadable(copy, freshFirstPage, &guessed);
     if (!source) return {};
     std::vector<TableResult> results;
     for (const std::string& table : tables) {
         TableResult& result = results.emplace_back();
         result.table = table;
-        std::optional<std::vector<std::string>> sourceColumns = damagedColumns(source, table);
+        std::optional<std::vector<DamagedColumn>> sourceColumns = damagedColumns(source, table);
         std::optional<std::vector<std::string>> ownColumns = destination.columnsForTable(table, nullptr);
         if (!sourceColumns || !ownColumns) continue;
         // Columns the damaged file has and this table declares: a column of
         // another version is left behind, a missing one takes its default.
         std::set<std::string> own(ownColumns->begin(), ownColumns->end());
         std::vector<std::string> columns;
-        for (const std::string& column : *sourceColumns) {
-            if (own.count(column)) columns.push_back(column);
+        std::vector<DamagedColumn> declared;
+        for (const DamagedColumn& column : *sourceColumns) {
+            if (!own.count(column.name)) continue;
+            columns.push_back(column.name);
+            declared.push_back(column);
         }
         if (columns.empty()) continue;
 
@@ -319,6 +415,14 @@ std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRow
         }
         result.found = true;
         result.unreadableStretches = reader.readAll([&](sqlite3_stmt* row) {
+            if (guessed) {
+                for (size_t i = 0; i < columns.size(); ++i) {
+                    if (!fitsDeclaration(sqlite3_column_value(row, static_cast<int>(i + 1)), declared[i])) {
+                        ++result.refused;
+                        return;
+                    }
+                }
+            }
             for (size_t i = 0; i < columns.size(); ++i) {
                 sqlite3_bind_value(insert, static_cast<int>(i + 1), sqlite3_column_value(row, static_cast<int>(i + 1)));
             }

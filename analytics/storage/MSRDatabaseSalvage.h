@@ -37,10 +37,16 @@ class MSRDatabaseSalvage {
     // damaged, or the main file is empty beside its log), a valid header is
     // put on the copy first. Runs inside the caller's transaction, if any.
     // `alsoRead`, when given, then reads what else it needs of the copy.
-    // Empty when the damaged file cannot be read at all.
+    // The first page holds the schema: when no header makes it readable,
+    // `freshFirstPage`, the first page of a fresh file that the same code
+    // made, is put on the copy instead (a file made by the same code keeps
+    // each table at the same page), and then only rows whose values fit
+    // their columns' declarations are copied. Empty when the damaged file
+    // cannot be read at all.
     static std::vector<TableResult> copyReadableRows(const std::string& damagedPath, MSRSqliteStore& destination,
                                                      const std::vector<std::string>& tables,
-                                                     const std::function<void(sqlite3* damaged)>& alsoRead = {});
+                                                     const std::function<void(sqlite3* damaged)>& alsoRead = {},
+                                                     const std::vector<uint8_t>& freshFirstPage = {});
 
     // Puts a database header for pages of `pageSize` bytes on the first 100
     // bytes of the file at `path` (making it that long when shorter), keeping

@@ -108,7 +108,8 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     X(int64_t, SKANEvaluationEventTimeMillis, setSKANEvaluationEventTimeMillis,                              \
       "skan_evaluation_event_time_millis")                                                                   \
     X(int64_t, SKANEvaluationUpdateBackoffMillis, setSKANEvaluationUpdateBackoffMillis,                      \
-      "skan_evaluation_update_backoff_millis")
+      "skan_evaluation_update_backoff_millis")                                                               \
+    X(int64_t, lastBundleIndex, setLastBundleIndex, "last_bundle_index")
 #define MSR_DECLARE_PROPERTY(Type, getter, setter, suffix) \
     Type getter();                                         \
     void setter(const Type& value);

@@ -13,6 +13,7 @@
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "analytics/storage/MSRWriteAheadLog.h"
 
 namespace {
 
@@ -977,32 +978,9 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
 
 namespace {
 
-uint32_t bigEndian32(const uint8_t* bytes) {
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-}
-
-// SQLite's running checksum of a log: pairs of 32-bit words, in the byte
-// order the log's magic number names.
-struct LogChecksum {
-    bool bigEndianWords = false;
-    uint32_t first = 0;
-    uint32_t second = 0;
-
-    void add(const uint8_t* bytes, size_t size) {
-        for (size_t i = 0; i + 8 <= size; i += 8) {
-            first += word(bytes + i) + second;
-            second += word(bytes + i + 4) + first;
-        }
-    }
-    uint32_t word(const uint8_t* bytes) const {
-        return bigEndianWords ? bigEndian32(bytes)
-                              : (uint32_t{bytes[3]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[1]} << 8) |
-                                    bytes[0];
-    }
-};
-
-constexpr size_t kLogHeaderSize = 32;
-constexpr size_t kFrameHeaderSize = 24;
+constexpr size_t kLogHeaderSize = kMSRLogHeaderSize;
+constexpr size_t kFrameHeaderSize = kMSRLogFrameHeaderSize;
+uint32_t bigEndian32(const uint8_t* bytes) { return MSRBigEndian32(bytes); }
 
 }  // namespace
 
@@ -1014,15 +992,18 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     std::ifstream log(logPath, std::ios::binary);
     uint8_t header[kLogHeaderSize];
     if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-    const uint32_t magic = bigEndian32(header);
-    const uint32_t pageSize = bigEndian32(header + 8);
-    // A log SQLite does not take for one is ignored by it, and by us.
-    if ((magic & 0xfffffffe) != 0x377f0682 || pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)))
+    // SQLite drops a log whose header it does not read, with every frame
+    // behind it; SQLite never leaves one with frames behind it.
+    std::optional<MSRLogHeader> readable = MSRReadLogHeader(header);
+    if (!readable) {
+        if (logSize > kLogHeaderSize) return std::string("the log's header cannot be read");
         return std::nullopt;
-    LogChecksum checksum;
-    checksum.bigEndianWords = magic & 1;
-    checksum.add(header, 24);
-    if (checksum.first != bigEndian32(header + 24) || checksum.second != bigEndian32(header + 28)) return std::nullopt;
+    }
+    const uint32_t pageSize = readable->pageSize;
+    MSRLogChecksum checksum;
+    checksum.bigEndianWords = readable->bigEndianWords;
+    checksum.first = bigEndian32(header + 24);
+    checksum.second = bigEndian32(header + 28);
 
     const uint8_t* salts = header + 16;
     const size_t frameSize = kFrameHeaderSize + pageSize;
@@ -1035,7 +1016,7 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
             return std::nullopt;
         // Frames of an earlier use of the log file end this one.
         if (!saltsMatch(frame.data())) break;
-        LogChecksum next = checksum;
+        MSRLogChecksum next = checksum;
         next.add(frame.data(), 8);
         next.add(frame.data() + kFrameHeaderSize, pageSize);
         if (bigEndian32(frame.data()) != 0 && next.first == bigEndian32(frame.data() + 16) &&
@@ -1055,14 +1036,10 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
         offset = logSize;  // what follows is not this log's
         break;
     }
-    const uintmax_t rest = offset < logSize ? logSize - offset : 0;
-    if (rest > 0 && rest < frameSize) {
-        uint8_t partial[kFrameHeaderSize] = {};
-        const bool readable = rest >= 16 && log.seekg(static_cast<std::streamoff>(offset)) &&
-                              log.read(reinterpret_cast<char*>(partial), static_cast<std::streamsize>(
-                                                                            std::min<uintmax_t>(rest, 16)));
-        if (!readable || saltsMatch(partial)) return "the log ends inside frame " + std::to_string(validFrames + 1);
-    }
+    // A log that ends inside a frame is not damage: SQLite writes a frame's
+    // header and its page in two writes, and a process killed between them
+    // leaves a header without its page. Such a frame belongs to a
+    // transaction that never committed, which SQLite ignores, as it should.
     if (validFrames > 0) {
         const uintmax_t mainSize = fs::file_size(path, ec);
         if (!ec && mainSize == 0)

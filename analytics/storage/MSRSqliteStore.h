@@ -252,9 +252,11 @@ class MSRSqliteStore {
 // Why the write-ahead log beside the database at `path` must be set aside
 // with it before SQLite opens them, or nothing when it may be opened: a log
 // with frames beside an empty main file (SQLite would delete the log), a log
-// whose frames stop at a bad one while frames of the same log follow, or that
-// ends inside a frame (SQLite would read only up to the damage, and later
-// writes overwrite the rest).
+// whose header does not read (SQLite would drop every frame behind it), or a
+// log whose frames stop at a bad one while frames of the same log follow
+// (SQLite would read only up to the damage, and later writes overwrite the
+// rest). A log that ends inside its last frame is what a kill between the
+// two writes of a frame leaves: an uncommitted tail, not damage.
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path);
 
 // Reads an integer out of a value that numberForQuery produced (a double is

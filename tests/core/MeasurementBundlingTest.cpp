@@ -255,6 +255,19 @@ TEST_F(MeasurementBundlingTest, EngagementIsCountedWhenSessionCountsCannotBeClea
     EXPECT_EQ(attributeValue(queued().back(), "_se"), 100);
 }
 
+// A damaged page of the metadata table costs its rows, not the events that
+// point to them: they go out with the metadata of the current identity.
+TEST_F(MeasurementBundlingTest, EventsWhoseMetadataRowIsLostGoOutWithTheCurrentMetadata) {
+    store("level_up", kTenOClock + 1, metadata("G111", "lost"));
+    store("level_down", kTenOClock + 2, metadata("G111", "lost"));
+    sql("DELETE FROM raw_events_metadata");
+    ASSERT_EQ(bundleAll(), (std::vector<std::vector<std::string>>{{"level_up", "level_down"}}));
+    EXPECT_FALSE(logged(12072));
+    const MSRPBMeasurementBundle sent = queued().back();
+    EXPECT_NE(MSRPBGetString(sent, Slot::kDeviceModel), "lost");
+    EXPECT_TRUE(MSRPBGetString(sent, Slot::kAppID).has_value());
+}
+
 TEST_F(MeasurementBundlingTest, AFailedBundleLeavesEverythingAsItWas) {
     std::optional<MSREventAggregates> before = MSREventAggregates::initWithName("level_up", 3, 0, 3, 50);
     ASSERT_TRUE(database().updateEventAggregates(*before, nullptr));

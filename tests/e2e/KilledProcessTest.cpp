@@ -57,6 +57,12 @@ class KilledProcessTest : public DriverTest {
         std::printf("random seed %u\n", seed);
     }
 
+    void TearDown() override {
+        std::printf("%lld stored events of the killed drivers each arrived once\n",
+                    static_cast<long long>(totalStored));
+        DriverTest::TearDown();
+    }
+
     // Debug mode, switched on by its launch argument, uploads one second after
     // the newest event instead of waiting out the hour since the last upload,
     // which keeps each round short.
