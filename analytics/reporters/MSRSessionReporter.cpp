@@ -196,7 +196,7 @@ void MSRSessionReporter::logSessionStartEvent() {
         MSRReporterLog(7, 33005, "Session start event not logged. Application is not active");
         return;
     }
-    if (!sessionReporting()) return;
+    if (!reporting()) return;
     updatePropertiesForNewSessionStartOnQueue();
     const auto sessionID = static_cast<int64_t>(dispatch::Clock::now());
     const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
@@ -205,8 +205,8 @@ void MSRSessionReporter::logSessionStartEvent() {
 }
 
 void MSRSessionReporter::startSessionIfDueOnQueue() {
-    sessionCheckedSinceActivation_ = sessionReporting();
-    if (!sessionReporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
+    sessionCheckedSinceActivation_ = reporting();
+    if (!reporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
     setSessionID(std::nullopt, std::nullopt);
     logSessionStartEvent();
 }

@@ -78,11 +78,11 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
   private:
     explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> config);
     void onQueue(const std::function<void()>& block);
-    bool reporting() const { return reportingEnabled_.value_or(true); }
-    // Sessions begin only once the engine has switched reporting on: an
+    // Off until the engine switches it on. Sessions begin only then: an
     // activation before that is the engine start's to report, and its "_s"
-    // then comes before the screens seen meanwhile.
-    bool sessionReporting() const { return reportingEnabled_.value_or(false); }
+    // then comes before the screens seen meanwhile. Engagement, too, is
+    // measured from then on: the start reports the first open's own.
+    bool reporting() const { return reportingEnabled_.value_or(false); }
     // The steps below run on the queue.
     bool isSessionExpiredOnQueue();
     void updatePropertiesForNewSessionStartOnQueue();
@@ -99,8 +99,8 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
     std::unique_ptr<MSRAlarm> userEngagementTimer_;
     double engagementStartUptime_ = 0;
     double freerideEngagementStartUptime_ = 0;
-    // Nothing until the engine says: what is logged meanwhile waits with the
-    // facade for the engine's start, which drops it when collection is off.
+    // Nothing until the engine says; unset and off differ only in whether a
+    // session's activity time is kept.
     std::optional<bool> reportingEnabled_;
     std::atomic<bool> takenByEngine_{false};
     // Set once by makeForEngine before the engine calls it; read on its worker.

@@ -149,9 +149,53 @@ TEST_F(SessionTest, UseBeforeTheEngineSwitchesReportingOnLeavesTheSessionToTheEn
     stayFor(5);
     leave();
     EXPECT_TRUE(events({"_s"}).empty());
-    EXPECT_EQ(events({"_e"}).size(), 1u) << "the engagement still waits for the engine";
     EXPECT_EQ(config->lastSessionActivityClockTime(), 0);
     EXPECT_TRUE(sessions_->isSessionExpired()) << "the engine's start finds the session to begin";
+}
+
+// Engagement counts only once the engine has switched reporting on: before
+// that no "_e" or "_ab" is logged, whatever would report one.
+TEST_F(SessionTest, NoEngagementIsLoggedBeforeTheEngineSwitchesReportingOn) {
+    struct Case {
+        const char* what;
+        std::function<void()> steps;
+    };
+    const std::vector<Case> cases = {
+        {"leaving", [this] { leave(); }},
+        {"the engagement timer", [this] { executor().advanceBy(3600 + 1); }},
+        {"a screen change",
+         [] {
+             for (const char* screen : {"One", "Two"}) {
+                 DEDIzurarove::logEventWithName(
+                     "screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value(screen)}});
+             }
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        leave();
+        sessions_ = MSRSessionReporter::initWithPersistedConfig(MSRPersistedConfig::sharedInstance());
+        MSRRemoteConfig::defaultInstance()->setServerSettings(
+            {{"measurement.lifecycle.app_backgrounded_tracking", "1"}});
+        activate();
+        stayFor(5);
+        forgetEvents();
+        c.steps();
+        leave();
+        EXPECT_TRUE(events({"_e", "_ab"}).empty());
+
+        // Switched on, the next foreground period reports as usual.
+        activate();
+        sessions_->setReportingEnabled(true);
+        stayFor(2);
+        forgetEvents();
+        leave();
+        EXPECT_EQ(events({"_ab"}).size(), 1u);
+        auto engagement = events({"_e"});
+        ASSERT_EQ(engagement.size(), 1u);
+        EXPECT_EQ(integer(engagement[0], "_et"), 2000);
+        MSRRemoteConfig::defaultInstance()->setServerSettings({});
+    }
 }
 
 // The timeout itself is still within the session, in either direction of
