@@ -153,23 +153,28 @@ TEST_F(SessionTest, UseBeforeTheEngineSwitchesReportingOnLeavesTheSessionToTheEn
     EXPECT_TRUE(sessions_->isSessionExpired()) << "the engine's start finds the session to begin";
 }
 
-// Engagement counts only once the engine has switched reporting on: before
-// that no "_e" or "_ab" is logged, whatever would report one.
-TEST_F(SessionTest, NoEngagementIsLoggedBeforeTheEngineSwitchesReportingOn) {
+// Engagement is logged only once the engine has switched reporting on: what
+// was measured before waits for that, and goes if the engine switches it off.
+TEST_F(SessionTest, EngagementBeforeTheEngineSwitchesReportingOnWaitsForIt) {
     struct Case {
         const char* what;
         std::function<void()> steps;
+        bool switchedOn;
+        std::vector<int64_t> engagement;  // "_et" of each "_e" once switched
     };
     const std::vector<Case> cases = {
-        {"leaving", [this] { leave(); }},
-        {"the engagement timer", [this] { executor().advanceBy(3600 + 1); }},
+        {"leaving", [] {}, true, {5000}},
+        {"the engagement timer", [this] { executor().advanceBy(3600 + 1); }, true, {3'600'000, 1000}},
         {"a screen change",
          [] {
              for (const char* screen : {"One", "Two"}) {
                  DEDIzurarove::logEventWithName(
                      "screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value(screen)}});
              }
-         }},
+         },
+         true,
+         {5000, 0}},
+        {"collection off", [] {}, false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -184,16 +189,11 @@ TEST_F(SessionTest, NoEngagementIsLoggedBeforeTheEngineSwitchesReportingOn) {
         leave();
         EXPECT_TRUE(events({"_e", "_ab"}).empty());
 
-        // Switched on, the next foreground period reports as usual.
-        activate();
-        sessions_->setReportingEnabled(true);
-        stayFor(2);
-        forgetEvents();
-        leave();
-        EXPECT_EQ(events({"_ab"}).size(), 1u);
-        auto engagement = events({"_e"});
-        ASSERT_EQ(engagement.size(), 1u);
-        EXPECT_EQ(integer(engagement[0], "_et"), 2000);
+        sessions_->setReportingEnabled(c.switchedOn);
+        std::vector<int64_t> engagement;
+        for (const auto& event : events({"_e"})) engagement.push_back(integer(event, "_et").value_or(-1));
+        EXPECT_EQ(engagement, c.engagement);
+        EXPECT_EQ(events({"_ab"}).size(), c.switchedOn ? 1u : 0u);
         MSRRemoteConfig::defaultInstance()->setServerSettings({});
     }
 }
