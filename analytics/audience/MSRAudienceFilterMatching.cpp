@@ -93,6 +93,33 @@ std::string folded(std::string_view text) {
     return out;
 }
 
+// Lengths count UTF-16 units, as the platform's text measures them: full
+// folding may change a text's length ("ß" folds to "ss"), and a match that
+// ignores case still asks for the lengths the texts have as given.
+size_t utf16Length(std::string_view text) {
+    size_t units = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xC0) != 0x80) ++units;  // each code point's first byte
+        if (c >= 0xF0) ++units;           // beyond the first plane: two units
+    }
+    return units;
+}
+
+// The last `units` UTF-16 units of `text`; nothing when they would split a
+// code point or the text is shorter.
+std::optional<std::string_view> lastUnits(std::string_view text, size_t units) {
+    size_t start = text.size();
+    size_t counted = 0;
+    while (counted < units && start > 0) {
+        --start;
+        const auto c = static_cast<unsigned char>(text[start]);
+        if ((c & 0xC0) == 0x80) continue;
+        counted += c >= 0xF0 ? 2 : 1;
+    }
+    if (counted != units) return std::nullopt;
+    return text.substr(start);
+}
+
 // `e` already in the comparable form of the filter.
 bool matchesByType(int32_t type, std::string_view s, std::string_view e) {
     switch (type) {
@@ -277,9 +304,14 @@ struct StringOperands {
     bool valid = false;
     int32_t type = kUnknownMatch;
     bool caseSensitive = false;
-    // In the comparable form: as given, or folded when case does not count.
-    std::string expression;
-    std::vector<std::string> list;
+    // In the comparable form: as given, or folded when case does not count,
+    // with the UTF-16 length of the text as given.
+    struct Comparable {
+        std::string text;
+        size_t units = 0;
+    };
+    Comparable expression;
+    std::vector<Comparable> list;
     const re2::RE2* regex = nullptr;
 };
 
@@ -289,7 +321,10 @@ StringOperands compileString(const MSRPBStringFilter& filter, MSRRegexCache& reg
     operands.valid = MSRIsValidStringFilter(filter, &regexes, &operands.regex);
     operands.type = MSRPBGetInt32(filter, StringSlot::kMatchType);
     operands.caseSensitive = MSRPBGetBool(filter, StringSlot::kCaseSensitive);
-    auto comparable = [&](std::string text) { return operands.caseSensitive ? text : folded(text); };
+    auto comparable = [&](std::string text) {
+        const size_t units = utf16Length(text);
+        return StringOperands::Comparable{operands.caseSensitive ? std::move(text) : folded(text), units};
+    };
     operands.expression = comparable(optionalText(filter, StringSlot::kExpression));
     for (const MSRPBValue& entry : MSRPBGetArray(filter, StringSlot::kExpressionList)) {
         if (const auto* text = std::get_if<std::string>(&entry)) operands.list.push_back(comparable(*text));
@@ -309,24 +344,34 @@ std::optional<bool> matchString(const StringOperands& operands, std::string_view
         }
         return re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *operands.regex);
     }
-    // ASCII text folds by its lower case, the expressions are folded already.
-    std::string comparable;
     if (operands.caseSensitive) {
-        comparable.assign(text);
-    } else if (isASCII(text)) {
-        comparable.resize(text.size());
-        std::transform(text.begin(), text.end(), comparable.begin(),
-                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    } else {
-        comparable = folded(text);
-    }
-    if (operands.type == kInList) {
-        for (const std::string& entry : operands.list) {
-            if (comparable == entry) return true;
+        if (operands.type == kInList) {
+            return std::any_of(operands.list.begin(), operands.list.end(),
+                               [&](const StringOperands::Comparable& entry) { return text == entry.text; });
         }
-        return false;
+        return matchesByType(operands.type, text, operands.expression.text);
     }
-    return matchesByType(operands.type, comparable, operands.expression);
+    // Ignoring case, an exact match (or a list entry's) also asks for equal
+    // lengths, and an ending is looked for where the expression's length puts
+    // it: "STRASSE" is not the text "straße", though both fold alike.
+    const std::string comparable = folded(text);
+    switch (operands.type) {
+        case kInList: {
+            const size_t units = utf16Length(text);
+            return std::any_of(operands.list.begin(), operands.list.end(),
+                               [&](const StringOperands::Comparable& entry) {
+                                   return entry.units == units && comparable == entry.text;
+                               });
+        }
+        case kExact:
+            return operands.expression.units == utf16Length(text) && comparable == operands.expression.text;
+        case kEndsWith: {
+            std::optional<std::string_view> ending = lastUnits(text, operands.expression.units);
+            return ending && folded(*ending) == operands.expression.text;
+        }
+        default:
+            return matchesByType(operands.type, comparable, operands.expression.text);
+    }
 }
 
 struct ValueOperands {

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-MSREventBacklog::MSREventBacklog(size_t limit) : limit_(limit) {}
+MSREventBacklog::MSREventBacklog(size_t limit, std::chrono::milliseconds longestWait)
+    : limit_(limit), longestWait_(longestWait) {}
 
 MSREventBacklog& MSREventBacklog::shared() {
     // Never destroyed: tickets in blocks that outlive main still give back to it.
@@ -12,6 +13,7 @@ MSREventBacklog& MSREventBacklog::shared() {
 
 void MSREventBacklog::give() {
     const size_t left = held_.fetch_sub(1) - 1;
+    given_.fetch_add(1);
     // The waiter counts itself before it looks at held_, so one of the two
     // sees the other: no wake-up is lost.
     if (left <= limit_ / 2 && waiters_.load() > 0) {

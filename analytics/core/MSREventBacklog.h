@@ -9,11 +9,18 @@
 // the queues. A caller that must not wait (one the road itself may be waiting
 // for, such as the worker logging its own error events) says so and takes its
 // place over the limit.
+//
+// A public call never blocks: a caller waits at most kLongestWait, then takes
+// its place over the limit and its event stays queued. A road that did not
+// move during such a wait is not waited for again until it gives a place back,
+// so a stuck worker costs the callers one wait, not one each.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 class MSREventBacklog {
@@ -44,20 +51,24 @@ class MSREventBacklog {
         MSREventBacklog* backlog_ = nullptr;
     };
 
-    explicit MSREventBacklog(size_t limit);
+    // The longest a caller waits for room: short, and the public calls that
+    // wait never block for long.
+    static constexpr std::chrono::milliseconds kLongestWait{50};
+
+    explicit MSREventBacklog(size_t limit, std::chrono::milliseconds longestWait = kLongestWait);
     MSREventBacklog(const MSREventBacklog&) = delete;
     MSREventBacklog& operator=(const MSREventBacklog&) = delete;
 
     // The backlog of the facade's event road; lives as long as the process.
     static MSREventBacklog& shared();
 
-    // A place for one event. While every place is taken and `mayWait` holds,
-    // waits until the backlog is down to half its limit; `mayWait` is asked
-    // again now and then, so a road that stops moving (a gate held shut) lets
-    // the caller go.
+    // A place for one event, always. While every place is taken and `mayWait`
+    // holds, waits until the backlog is down to half its limit, for at most
+    // the longest wait; `mayWait` is asked again now and then, so a gate held shut
+    // lets the caller go at once.
     template <typename MayWait>
     Ticket admit(MayWait&& mayWait) {
-        if (held_.load() >= limit_ && mayWait()) waitForRoom(mayWait);
+        if (held_.load() >= limit_ && !stalled() && mayWait()) waitForRoom(mayWait);
         held_.fetch_add(1);
         return Ticket(this);
     }
@@ -72,20 +83,35 @@ class MSREventBacklog {
     template <typename MayWait>
     void waitForRoom(MayWait& mayWait) {
         waiters_.fetch_add(1);
+        const uint64_t givenBefore = given_.load();
+        const auto deadline = std::chrono::steady_clock::now() + longestWait_;
         const auto roomMade = [this] { return held_.load() <= limit_ / 2; };
         while (!roomMade() && mayWait()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) break;
             std::unique_lock lock(mutex_);
-            roomMade_.wait_for(lock, kRecheck, roomMade);
+            roomMade_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kRecheck, deadline - now),
+                               roomMade);
         }
+        // Not one place came back meanwhile: the road is stuck.
+        if (!roomMade() && given_.load() == givenBefore) stalledAt_.store(givenBefore);
         waiters_.fetch_sub(1);
     }
+    // Whether the last wait ran out with the road standing, and it has not
+    // moved since.
+    bool stalled() const { return stalledAt_.load() == given_.load(); }
     void give();
 
-    static constexpr std::chrono::milliseconds kRecheck{50};
+    static constexpr std::chrono::milliseconds kRecheck{10};
 
     const size_t limit_;
+    const std::chrono::milliseconds longestWait_;
     std::atomic<size_t> held_{0};
     std::atomic<size_t> waiters_{0};
+    // Places given back so far, and that count when a wait last found the
+    // road standing (never a count reached: none yet).
+    std::atomic<uint64_t> given_{0};
+    std::atomic<uint64_t> stalledAt_{UINT64_MAX};
     std::mutex mutex_;
     std::condition_variable roomMade_;
 };

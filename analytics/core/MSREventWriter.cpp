@@ -481,9 +481,10 @@ bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMea
     // failed commit can still take it back.
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
         engine_.database_->runWhenPendingWritesEnd(
-            [eventName = MSRDebugEventName(name), parameters = MSRDebugParameters(event.parameters(), "")](
-                bool committed) {
-                if (committed) log(7, 23072, "Event stored. Event name, event params", {eventName, parameters});
+            [eventName = MSRDebugEventName(name),
+             parameters = MSRDebugParameters(event.parameters(), "")](bool committed) {
+                if (committed)
+                    log(7, 23072, "Event logged. Event name, event params", {eventName, parameters});
             });
     }
     return true;

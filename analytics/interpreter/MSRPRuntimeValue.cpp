@@ -6,6 +6,9 @@
 #include <limits>
 #include <unordered_set>
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPCommandTable.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
@@ -380,9 +383,25 @@ std::string MSRPNumberToString(double value) {
 }
 
 double MSRPStringToNumber(std::string_view text) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    // Unicode's whitespace and line ends (U+00A0, U+2028, U+3000...), not
+    // only ASCII's blanks; a text that is not UTF-8 trims nothing further.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t start = 0, end = static_cast<int32_t>(text.size());
+    while (start < end) {
+        int32_t next = start;
+        UChar32 c;
+        U8_NEXT(bytes, next, end, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        start = next;
+    }
+    while (end > start) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, start, previous, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        end = previous;
+    }
+    text = text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
     if (text.empty()) return 0;
     if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
     if (text == "Infinity") return std::numeric_limits<double>::infinity();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
@@ -18,6 +19,9 @@ namespace {
 
 // One "_e" carries at most an hour.
 constexpr double kMaxEngagementSeconds = 3600;
+// Engagement kept before the engine's start: a few moments of a launch, more
+// only from a start that never comes.
+constexpr size_t kMaxHeldBackEvents = 64;
 
 foundation::SharedSlot<MSRSessionReporter>& currentSlot() {
     static foundation::SharedSlot<MSRSessionReporter> slot;
@@ -196,7 +200,7 @@ void MSRSessionReporter::logSessionStartEvent() {
         MSRReporterLog(7, 33005, "Session start event not logged. Application is not active");
         return;
     }
-    if (!sessionReporting()) return;
+    if (!reporting()) return;
     updatePropertiesForNewSessionStartOnQueue();
     const auto sessionID = static_cast<int64_t>(dispatch::Clock::now());
     const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
@@ -205,8 +209,8 @@ void MSRSessionReporter::logSessionStartEvent() {
 }
 
 void MSRSessionReporter::startSessionIfDueOnQueue() {
-    sessionCheckedSinceActivation_ = sessionReporting();
-    if (!sessionReporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
+    sessionCheckedSinceActivation_ = reporting();
+    if (!reporting() || !MSRIsAppActive() || !isSessionExpiredOnQueue()) return;
     setSessionID(std::nullopt, std::nullopt);
     logSessionStartEvent();
 }
@@ -219,9 +223,23 @@ void MSRSessionReporter::handleAppDidBecomeActive() {
     });
 }
 
+void MSRSessionReporter::logOrHoldBack(const char* name, const MSRParameters& parameters) {
+    if (reporting()) {
+        logEvent(name, parameters);
+    } else if (!reportingEnabled_.has_value() && heldBack_.size() < kMaxHeldBackEvents) {
+        heldBack_.push_back({name, parameters, dispatch::Clock::now()});
+    }
+}
+
 void MSRSessionReporter::setReportingEnabled(bool enabled) {
     onQueue([&] {
         reportingEnabled_ = enabled;
+        for (const HeldBackEvent& event : std::exchange(heldBack_, {})) {
+            if (enabled) {
+                MSRAnalytics::logInternalEventWithOrigin("auto", event.name, event.timestamp,
+                                                         MSRObjectsFromParameters(event.parameters));
+            }
+        }
         if (!enabled) {
             userEngagementTimer_->cancel();
             return;
@@ -261,7 +279,7 @@ int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRS
     }
     const bool efficient = settings()->efficientEngagementReportingEnabled();
     int64_t millis = 0;
-    if (reporting()) {
+    if (reporting() || !reportingEnabled_.has_value()) {
         millis = static_cast<int64_t>(std::min(incurredEngagementTime(), kMaxEngagementSeconds) * 1000);
         MSRParameters parameters{{"_et", MSRValue(millis)}};
         if (screen) {
@@ -269,7 +287,7 @@ int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRS
             parameters.insert(screenParameters.begin(), screenParameters.end());
         }
         if (efficient && isRedundant) parameters.emplace("_fr", MSRValue(int64_t{1}));
-        logEvent("_e", parameters);
+        logOrHoldBack("_e", parameters);
     }
     engagementStartUptime_ = uptime();
     if (efficient && !isRedundant) freerideEngagementStartUptime_ = engagementStartUptime_;
@@ -321,7 +339,7 @@ void MSRSessionReporter::handleAppWillResignActiveWithScreen(const MSRScreen* sc
 }
 
 void MSRSessionReporter::logAppBackgroundEvent(int64_t millis) {
-    if (!reporting() || !settings()->appBackgroundedEventEnabled()) return;
+    if (reportingEnabled_ == false || !settings()->appBackgroundedEventEnabled()) return;
     if (!MSRIsAppActive()) {
         MSRReporterLog(7, 33008, "App backgrounded event not logged. Application is not active");
         return;
@@ -329,7 +347,7 @@ void MSRSessionReporter::logAppBackgroundEvent(int64_t millis) {
     MSRParameters parameters;
     if (millis >= 1 && settings()->efficientEngagementReportingEnabled())
         parameters.emplace("_et", MSRValue(millis));
-    logEvent("_ab", parameters);
+    logOrHoldBack("_ab", parameters);
 }
 
 void MSRSessionReporter::rescheduleUserEngagementTimer() {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/model/MSREvent.h"
@@ -78,11 +79,13 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
   private:
     explicit MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> config);
     void onQueue(const std::function<void()>& block);
-    bool reporting() const { return reportingEnabled_.value_or(true); }
-    // Sessions begin only once the engine has switched reporting on: an
+    // Off until the engine switches it on. Sessions begin only then: an
     // activation before that is the engine start's to report, and its "_s"
-    // then comes before the screens seen meanwhile.
-    bool sessionReporting() const { return reportingEnabled_.value_or(false); }
+    // then comes before the screens seen meanwhile. Engagement is not logged
+    // before then either, but it is kept (see heldBack_).
+    bool reporting() const { return reportingEnabled_.value_or(false); }
+    // Logs "_e" or "_ab" now, or keeps it while the engine has not spoken yet.
+    void logOrHoldBack(const char* name, const MSRParameters& parameters);
     // The steps below run on the queue.
     bool isSessionExpiredOnQueue();
     void updatePropertiesForNewSessionStartOnQueue();
@@ -99,9 +102,19 @@ class MSRSessionReporter : public MSRSessionReporterInterface,
     std::unique_ptr<MSRAlarm> userEngagementTimer_;
     double engagementStartUptime_ = 0;
     double freerideEngagementStartUptime_ = 0;
-    // Nothing until the engine says: what is logged meanwhile waits with the
-    // facade for the engine's start, which drops it when collection is off.
+    // Nothing until the engine says; unset and off differ only in whether a
+    // session's activity time is kept.
     std::optional<bool> reportingEnabled_;
+    // Engagement measured before the engine switched reporting on, with the
+    // time it was measured: logged once the engine switches it on, dropped if
+    // the engine switches it off. A short first run often ends before the
+    // engine's start, and its engagement would otherwise be lost.
+    struct HeldBackEvent {
+        const char* name;
+        MSRParameters parameters;
+        double timestamp;
+    };
+    std::vector<HeldBackEvent> heldBack_;
     std::atomic<bool> takenByEngine_{false};
     // Set once by makeForEngine before the engine calls it; read on its worker.
     std::weak_ptr<MSRMeasurement> engine_;

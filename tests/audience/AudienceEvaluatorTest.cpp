@@ -175,6 +175,48 @@ TEST_F(AudienceEvaluatorTest, BundlesCarryWhatEachFilterDidOverTime) {
     EXPECT_EQ(third[20].sequence, (std::map<int32_t, std::vector<int64_t>>{{1, {2001}}, {2, {1004}}}));
 }
 
+// Session-scoped filters hold through the session once they held, a dynamic
+// property filter too, and the time each carries is the last time it held,
+// not the last time it was looked at.
+TEST_F(AudienceEvaluatorTest, SessionScopedFiltersKeepWhatHeldAndWhenItLastHeld) {
+    ASSERT_TRUE(evaluator_->updateAudiences({
+        audience(50, {},
+                 {propertyFilter(0, "plan", valueFilter(stringFilter(5, "pro")),
+                                 {.dynamic = true, .session = true})}),
+        audience(60, {eventFilter(0, "bonus", {valueFilter(stringFilter(5, "gold"), std::nullopt, "kind")},
+                                  std::nullopt, {.session = true})}),
+    }));
+    struct Step {
+        const char* plan;
+        const char* kind;
+        double time;
+        int64_t heldAt;  // the time both carry
+    };
+    const Step steps[] = {
+        {"pro", "gold", 1000, 1000},
+        {"free", "silver", 2000, 1000},  // no longer true, still held in this session
+        {"pro", "gold", 3000, 3000},
+        {"free", "silver", 4000, 3000},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.time);
+        event("bonus", step.time, {{"kind", MSRValue(step.kind)}});
+        auto leaves = bundle({property("plan", MSRValue(step.plan))}, step.time);
+        for (int32_t id : {50, 60}) {
+            EXPECT_EQ(leaves[id].results, (std::vector<uint64_t>{1})) << id;
+            EXPECT_EQ(leaves[id].dynamic, (std::map<int32_t, int64_t>{{0, step.heldAt}})) << id;
+        }
+    }
+    // The next session starts over.
+    ASSERT_TRUE(evaluator_->clearSessionScopedResults());
+    event("bonus", 5000, {{"kind", MSRValue("silver")}});
+    auto next = bundle({property("plan", MSRValue("free"))}, 5000);
+    for (int32_t id : {50, 60}) {
+        EXPECT_EQ(next[id].results, (std::vector<uint64_t>{0})) << id;
+        EXPECT_TRUE(next[id].dynamic.empty()) << id;
+    }
+}
+
 TEST_F(AudienceEvaluatorTest, ABundleGivenUpStoresNothing) {
     ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "open")})}));
     event("open", 100);

@@ -42,7 +42,26 @@ TEST_F(AudienceFilterMatchingTest, TextsMatchByTypeAndCase) {
         {"contains", stringFilter(4, "OB"), "foobar", true},
         {"exact, any case", stringFilter(5, "Gold"), "gOLD", true},
         {"exact, longer text", stringFilter(5, "Gold"), "golden", false},
-        {"exact, non-ASCII case", stringFilter(5, "STRASSE"), "straße", true},
+        // Every letter folds, the first and last of the alphabet too, and
+        // nothing beside them does.
+        {"exact, edge letters", stringFilter(5, "AZaz"), "azAZ", true},
+        {"exact, beside the letters", stringFilter(5, "@["), "`{", false},
+        {"in list, edge letters", stringFilter(6, std::nullopt, false, {"zA"}), "Za", true},
+        {"begins, edge letters", stringFilter(2, "zeta"), "ZETA-A", true},
+        {"ends, edge letters", stringFilter(3, "-a"), "ZETA-A", true},
+        {"contains, beside the letters", stringFilter(4, "@"), "a`b", false},
+        // Ignoring case, lengths count as the texts are given: full folding
+        // makes "ß" into "ss", and that is no match of equal length.
+        {"exact, non-ASCII case", stringFilter(5, "ÄRGER"), "ärger", true},
+        {"exact, final sigma", stringFilter(5, "ΣΟΦΟΣ"), "σοφος", true},
+        {"exact, folds longer", stringFilter(5, "STRASSE"), "straße", false},
+        {"exact, folds longer the other way", stringFilter(5, "straße"), "STRASSE", false},
+        {"exact, case-sensitive non-ASCII", stringFilter(5, "straße", true), "straße", true},
+        {"in list, folds longer", stringFilter(6, std::nullopt, false, {"STRASSE", "x"}), "straße", false},
+        {"in list, same length", stringFilter(6, std::nullopt, false, {"x", "STRAẞE"}), "straße", true},
+        {"ends, folds longer", stringFilter(3, "SSE"), "straße", false},
+        {"ends, non-ASCII", stringFilter(3, "ßE"), "STRAßE", true},
+        {"begins, non-ASCII", stringFilter(2, "ÄR"), "ärger", true},
         {"in list", stringFilter(6, std::nullopt, false, {"a", "B"}), "b", true},
         {"in list, not a prefix", stringFilter(6, std::nullopt, false, {"a", "B"}), "ab", false},
         {"regex anywhere", stringFilter(1, "b+"), "abbc", true},

@@ -3,7 +3,10 @@
 // has made room, and one that may not wait is never held.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -54,7 +57,9 @@ TEST(EventBacklogTest, EachCopyHoldsOnePlaceAndGivesItBackOnce) {
 
 TEST(EventBacklogTest, AHeldCallerGoesOnOnceTheBacklogIsDownToHalf) {
     constexpr size_t kLimit = 8;
-    MSREventBacklog backlog(kLimit);
+    // A wait far longer than the test, so that the room, not the bound, lets
+    // the caller go.
+    MSREventBacklog backlog(kLimit, std::chrono::minutes(10));
     std::vector<MSREventBacklog::Ticket> tickets;
     for (size_t i = 0; i < kLimit; ++i) tickets.push_back(backlog.admit(neverWait));
     std::atomic<int> asked{0};
@@ -87,6 +92,51 @@ TEST(EventBacklogTest, AHeldCallerGoesOnWhenTheRoadStopsMoving) {
     roadOpen = false;  // as when the operation gate is held shut
     caller.join();
     EXPECT_EQ(backlog.held(), 2u);
+}
+
+// A road that does not move (a worker held up) holds each caller at most the
+// short bound, and only the first: the others take their places over the
+// limit at once, and no event is turned away. Once a place comes back, a
+// caller at the limit waits for room again.
+TEST(EventBacklogTest, ARoadThatDoesNotMoveIsWaitedForOnceAndLosesNothing) {
+    constexpr int kCalls = 10000;
+    MSREventBacklog backlog(2, std::chrono::milliseconds(20));
+    std::vector<MSREventBacklog::Ticket> taken;
+    for (int i = 0; i < 2; ++i) taken.push_back(backlog.admit(neverWait));
+    std::atomic<int> asked{0};
+    std::atomic<bool> giveUp{false};  // lets callers of a backlog that never gives up go
+    auto mayWait = [&] { return ++asked, !giveUp.load(); };
+    std::vector<MSREventBacklog::Ticket> admitted;
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    std::thread caller([&] {
+        for (int i = 0; i < kCalls; ++i) admitted.push_back(backlog.admit(mayWait));
+        std::lock_guard lock(doneMutex);
+        done = true;
+        doneChanged.notify_all();
+    });
+    {
+        // Each call waiting its bound would take minutes; a bounded look.
+        std::unique_lock lock(doneMutex);
+        if (!doneChanged.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
+            ADD_FAILURE() << "the callers kept waiting for a road that does not move";
+            giveUp = true;
+        }
+    }
+    caller.join();
+    EXPECT_EQ(admitted.size(), static_cast<size_t>(kCalls));
+    EXPECT_EQ(backlog.held(), static_cast<size_t>(kCalls) + 2) << "every event keeps its place";
+    EXPECT_LE(asked.load(), 10) << "only the first caller waited";
+
+    // The road moves again: the next caller at the limit may wait once more.
+    taken.pop_back();
+    const int before = asked.load();
+    admitted.push_back(backlog.admit([&] { return ++asked, false; }));
+    EXPECT_EQ(asked.load(), before + 1);
+    admitted.clear();
+    taken.clear();
+    EXPECT_EQ(backlog.held(), 0u);
 }
 
 // The engine gives an event's place back once the worker has handled it,

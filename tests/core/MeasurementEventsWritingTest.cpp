@@ -185,3 +185,26 @@ TEST_F(MeasurementEventsWritingTest, AFailedWriteLeavesNothingBehind) {
     EXPECT_EQ(MSRPBGetString(*campaign, 0), "abc");
     EXPECT_EQ(MSRPBGetString(*campaign, 2), "1");
 }
+
+// The debug console's word for a stored event, said only of one whose write
+// was committed.
+TEST_F(MeasurementEventsWritingTest, TheConsoleSaysAnEventWasLoggedOnceItIsStored) {
+    const std::string said = MonitorHarness::line(23072, "Event logged. Event name, event params");
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused" : "stored");
+        if (refused)
+            execute(
+                "CREATE TRIGGER refuse BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'refused'); "
+                "END;");
+        monitor_.takeLines();
+        log("level_up", {{"score", 3}});
+        const std::vector<std::string> console = monitor_.takeLines();
+        EXPECT_EQ(std::count_if(console.begin(), console.end(),
+                                [&](const std::string& line) {
+                                    return line.rfind(said, 0) == 0 &&
+                                           line.find("level_up") != std::string::npos;
+                                }),
+                  refused ? 0 : 1);
+        if (refused) execute("DROP TRIGGER refuse;");
+    }
+}

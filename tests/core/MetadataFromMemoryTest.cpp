@@ -145,3 +145,29 @@ TEST_F(MetadataFromMemoryTest, RowsRemovedOrUndoneAreWrittenAgainForTheNextEvent
             << "an event stored without its metadata";
     }
 }
+
+// A campaign link waits to be persisted until its event commits: meanwhile
+// the metadata made before it must not be taken for the next one, or a second
+// link of the run goes out with the first link's click id.
+TEST_F(MetadataFromMemoryTest, EachCampaignLinkOfARunCarriesItsOwnClickID) {
+    auto clickID = [](const MSRPBMeasurementBundle& metadata) -> std::optional<std::string> {
+        auto campaign = MSRPBGetMessage<MSRPBAdCampaignInfo>(metadata, MSRBundleSlot::kAdCampaignInfo);
+        return campaign ? MSRPBGetString(*campaign, 0) : std::nullopt;
+    };
+    const std::pair<const char*, std::optional<std::string>> steps[] = {
+        {"level_up", std::nullopt}, {"_cmp", "first"},  {"level_up", "first"},
+        {"level_up", "first"},      {"_cmp", "second"}, {"level_up", "second"},
+    };
+    int link = 0;
+    for (const auto& [name, expected] : steps) {
+        const std::string event = name + std::to_string(link);
+        if (std::string(name) == "_cmp") {
+            log("_cmp", {{"zclid", *expected}, {"zad_source", "1"}}, "auto");
+            ++link;
+            EXPECT_EQ(clickID(metadataOfLast("_cmp")), expected);
+        } else {
+            log(event);
+            EXPECT_EQ(clickID(metadataOfLast(event)), expected) << event;
+        }
+    }
+}

@@ -115,4 +115,32 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
     EXPECT_NE(decoded.find("zmp_app_id: \"" + std::string(kApp) + "\""), std::string::npos);
 }
 
+// A worker held up by a long task: the main thread's public calls do not
+// wait for it one after the other (a road that does not move is waited for
+// once, for a moment), and every event is stored once the worker runs again.
+TEST_F(EndToEndTest, CallsDoNotWaitForAHeldWorkerAndEveryEventIsStoredAfterwards) {
+    auto arguments = driverArguments();
+    arguments.insert(arguments.end(), {"--count", std::to_string(kEvents), "--hold-worker"});
+    DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
+    int64_t callsMicros = -1;
+    ASSERT_TRUE(driver.readUntil(
+        [&](const auto& r) {
+            if (r.kind == DriverProcess::kCallsTook) callsMicros = r.value;
+            return r.kind == DriverProcess::kAllLogged;
+        },
+        120))
+        << "the driver did not log its events" << consoleTail();
+    std::printf("%lld public calls against a held worker took %.3f s\n", static_cast<long long>(kEvents),
+                static_cast<double>(callsMicros) / 1e6);
+    // Waiting its bound at each call would take minutes; the bound here only
+    // tells that fault from a slow machine.
+    EXPECT_GE(callsMicros, 0);
+    EXPECT_LT(callsMicros, 20'000'000) << "the calls waited for the held worker again and again";
+    ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= kEvents; }, 120))
+        << driver.handledCount() << " of " << kEvents << " events stored" << consoleTail();
+    EXPECT_EQ(driver.handledCount(), kEvents);
+    // Stored is what counts here, not the upload that follows.
+    driver.kill();
+}
+
 }  // namespace

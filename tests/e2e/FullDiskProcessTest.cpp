@@ -86,7 +86,8 @@ int64_t storedRows(const fs::path& home, const std::string& name) {
 // The console lines that call a calculation's event stored.
 int64_t saidStoredCalculations(const std::string& output) {
     int64_t said = 0;
-    for (size_t at = output.find("Event stored"); at != std::string::npos; at = output.find("Event stored", at + 1)) {
+    for (size_t at = output.find("Event logged"); at != std::string::npos;
+         at = output.find("Event logged", at + 1)) {
         const size_t end = output.find('\n', at);
         if (output.substr(at, end - at).find("kal_calculate") != std::string::npos) ++said;
     }

@@ -1,8 +1,12 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/DataRootLock.h"
@@ -60,4 +64,80 @@ TEST_F(DataRootLockTest, AnotherProcessHoldingTheRootIsNamedAndNothingIsTouched)
     EXPECT_FALSE(DataRootLock::acquire(held));
     EXPECT_TRUE(DataRootLock::isHeld(held));
     for (int fd : {ready[0], ready[1], end[0], end[1]}) close(fd);
+}
+
+namespace {
+
+// Runs `take` in a child process, which answers whether it got the root and
+// keeps what it took until `release` is called; the child is reaped within a
+// bound.
+class RootTakerChild {
+  public:
+    explicit RootTakerChild(const std::function<bool()>& take) {
+        if (pipe(answer_) != 0 || pipe(end_) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            char byte = take() ? 1 : 0;
+            (void)!write(answer_[1], &byte, 1);
+            (void)!read(end_[0], &byte, 1);
+            _exit(0);
+        }
+    }
+    ~RootTakerChild() {
+        release();
+        for (int fd : {answer_[0], answer_[1], end_[0], end_[1]})
+            if (fd >= 0) close(fd);
+    }
+    // Whether the child got the root; nothing when it did not answer.
+    std::optional<bool> took() {
+        pollfd waiting{answer_[0], POLLIN, 0};
+        char byte = 0;
+        if (pid_ <= 0 || poll(&waiting, 1, 10'000) != 1 || read(answer_[0], &byte, 1) != 1)
+            return std::nullopt;
+        return byte == 1;
+    }
+    void release() {
+        if (pid_ <= 0) return;
+        char byte = 0;
+        (void)!write(end_[1], &byte, 1);
+        for (int tries = 0; tries < 1000 && waitpid(pid_, nullptr, WNOHANG) == 0; ++tries) usleep(10'000);
+        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    int answer_[2] = {-1, -1};
+    int end_[2] = {-1, -1};
+};
+
+}  // namespace
+
+// Two processes taking one root the same way: the second is refused, and
+// even a shared lock is refused while the root is held.
+TEST_F(DataRootLockTest, ARootTakenByOneProcessIsRefusedToTheNext) {
+    const fs::path first = root_ / "first";
+    const fs::path second = root_ / "second";
+    fs::create_directories(first);
+    fs::create_directories(second);
+
+    RootTakerChild holder([&] { return !DataRootLock::acquire(first); });
+    ASSERT_EQ(holder.took(), true);
+    const auto refused = DataRootLock::acquire(first);
+    ASSERT_TRUE(refused) << "the root was taken twice";
+    EXPECT_EQ(refused->holder, holder.pid());
+    EXPECT_FALSE(DataRootLock::isHeld(first));
+    holder.release();
+    EXPECT_FALSE(DataRootLock::acquire(first));
+
+    ASSERT_FALSE(DataRootLock::acquire(second));
+    RootTakerChild reader([&] {
+        const int fd = open((second / DataRootLock::kFileName).c_str(), O_RDONLY);
+        return fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
+    });
+    EXPECT_EQ(reader.took(), false) << "a process shared a root that is held";
 }

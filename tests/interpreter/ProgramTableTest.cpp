@@ -47,6 +47,13 @@ TEST(ProgramTable, LiteralsAndConversions) {
         {R"((mul "0x10" 1))", "NaN"},
         {R"((mul "1e3" 1))", "1000"},
         {R"((mul "+.5" 1))", "0.5"},
+        // Unicode's whitespace and line ends trim too, other invisible marks do not.
+        {"(mul \"\u00a042\u2028\" 1)", "42"},
+        {"(mul \"\u3000-7\u2029\\n\u0085\" 1)", "-7"},
+        {"(mul \"\u200342\u00a0\\t\" 1)", "42"},
+        {"(mul \"\u200b42\" 1)", "NaN"},
+        {"(mul \"4\u00a02\" 1)", "NaN"},
+        {"(mul \"\u00a0\u2028\" 1)", "0"},
         // Arrays as numbers and texts.
         {"(mul (array) 1)", "0"},
         {"(mul (array 5) 1)", "5"},

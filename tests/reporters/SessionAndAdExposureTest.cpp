@@ -149,9 +149,53 @@ TEST_F(SessionTest, UseBeforeTheEngineSwitchesReportingOnLeavesTheSessionToTheEn
     stayFor(5);
     leave();
     EXPECT_TRUE(events({"_s"}).empty());
-    EXPECT_EQ(events({"_e"}).size(), 1u) << "the engagement still waits for the engine";
     EXPECT_EQ(config->lastSessionActivityClockTime(), 0);
     EXPECT_TRUE(sessions_->isSessionExpired()) << "the engine's start finds the session to begin";
+}
+
+// Engagement is logged only once the engine has switched reporting on: what
+// was measured before waits for that, and goes if the engine switches it off.
+TEST_F(SessionTest, EngagementBeforeTheEngineSwitchesReportingOnWaitsForIt) {
+    struct Case {
+        const char* what;
+        std::function<void()> steps;
+        bool switchedOn;
+        std::vector<int64_t> engagement;  // "_et" of each "_e" once switched
+    };
+    const std::vector<Case> cases = {
+        {"leaving", [] {}, true, {5000}},
+        {"the engagement timer", [this] { executor().advanceBy(3600 + 1); }, true, {3'600'000, 1000}},
+        {"a screen change",
+         [] {
+             for (const char* screen : {"One", "Two"}) {
+                 DEDIzurarove::logEventWithName(
+                     "screen_view", DEDIzurarove::Parameters{{"screen_name", foundation::Value(screen)}});
+             }
+         },
+         true,
+         {5000, 0}},
+        {"collection off", [] {}, false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        leave();
+        sessions_ = MSRSessionReporter::initWithPersistedConfig(MSRPersistedConfig::sharedInstance());
+        MSRRemoteConfig::defaultInstance()->setServerSettings(
+            {{"measurement.lifecycle.app_backgrounded_tracking", "1"}});
+        activate();
+        stayFor(5);
+        forgetEvents();
+        c.steps();
+        leave();
+        EXPECT_TRUE(events({"_e", "_ab"}).empty());
+
+        sessions_->setReportingEnabled(c.switchedOn);
+        std::vector<int64_t> engagement;
+        for (const auto& event : events({"_e"})) engagement.push_back(integer(event, "_et").value_or(-1));
+        EXPECT_EQ(engagement, c.engagement);
+        EXPECT_EQ(events({"_ab"}).size(), c.switchedOn ? 1u : 0u);
+        MSRRemoteConfig::defaultInstance()->setServerSettings({});
+    }
 }
 
 // The timeout itself is still within the session, in either direction of

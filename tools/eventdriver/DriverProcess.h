@@ -23,6 +23,7 @@ class DriverProcess {
     static constexpr int64_t kMarkerHandled = 2;
     static constexpr int64_t kAllLogged = 3;
     static constexpr int64_t kStopping = 4;
+    static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
 
     // Starts the driver `program` with `arguments` (the report descriptor is added).
     DriverProcess(const std::string& program, const std::vector<std::string>& arguments);

@@ -1,12 +1,15 @@
 #include "tools/eventdriver/EngineDriver.h"
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSREManagerImpl.h"
@@ -100,6 +103,26 @@ std::optional<bool> EngineDriver::hasDataToUpload(double timeoutSeconds) {
     });
     if (!done->wait(timeoutSeconds)) return std::nullopt;
     return *answer;
+}
+
+std::optional<std::function<void()>> EngineDriver::holdWorker(double boundSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(boundSeconds);
+    std::shared_ptr<MSRMeasurement> engine;
+    // Started: the engine exists and the facade's gate is open.
+    while (!(engine = MSRMeasurement::sharedInstance()) || !engine->scheduler() ||
+           MSRAnalytics::isOperationQueueSuspended()) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    auto inside = std::make_shared<dispatch::TimedSemaphore>();
+    auto release = std::make_shared<dispatch::TimedSemaphore>();
+    engine->scheduler()->scheduleOnWorkerQueueBlockID("EngineDriver:holdWorker",
+                                                      [inside, release, boundSeconds] {
+                                                          inside->signal();
+                                                          release->wait(boundSeconds);
+                                                      });
+    if (!inside->wait(boundSeconds)) return std::nullopt;
+    return std::function<void()>([release] { release->signal(); });
 }
 
 }  // namespace tools

@@ -57,6 +57,12 @@ class EngineDriver {
     // `timeoutSeconds`.
     static std::optional<bool> hasDataToUpload(double timeoutSeconds);
 
+    // Waits until the engine has started, then holds its worker queue until
+    // the answered call lets it go, or `boundSeconds` have passed: a worker
+    // stuck in a long task, as the callers see it. Nothing when the engine did
+    // not start or take the hold within the bound.
+    static std::optional<std::function<void()>> holdWorker(double boundSeconds);
+
   private:
     EngineDriverOptions options_;
 };

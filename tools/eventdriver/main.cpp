@@ -3,7 +3,7 @@
 //
 //   event_driver --home DIR --url BASE [--app-id ID] [--debug] [--log FILE]
 //                [--first N] [--count C] [--threads T] [--pace-us U]
-//                [--marker M] [--report-fd FD]
+//                [--marker M] [--report-fd FD] [--hold-worker]
 //
 // C events named "e2e_event" carry the parameter n = N, N+1, ... N+C-1, spread
 // over T threads (thread t logs N+t, N+t+T, ...); each thread waits U
@@ -22,7 +22,12 @@
 //
 // Exit status: 0 once nothing waits for upload, 3 when something still did,
 // 4 when the engine's work did not end, 5 when another process holds the data
-// root (nothing in it was touched), 6 when events could not be stored.
+// root (nothing in it was touched), 6 when events could not be stored, 7 when
+// --hold-worker could not hold the worker.
+//
+// With --hold-worker the engine's worker queue is held (as by a long task)
+// while the C events are logged from the main thread; kind 5 then reports how
+// long those calls took in all (microseconds), and the worker is let go.
 //
 // With --purchase PRODUCT:ID the store sells PRODUCT and, once the engine is
 // started, its payment queue delivers the purchase ID; with --kill-after-delivery
@@ -40,8 +45,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,7 +63,7 @@
 
 namespace {
 
-enum RecordKind : int64_t { kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4 };
+enum RecordKind : int64_t { kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4, kCallsTook = 5 };
 
 int reportFd = -1;
 std::mutex reportMutex;
@@ -73,7 +80,8 @@ int usage(const char* program) {
         stderr,
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
-        "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n",
+        "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
+        "       [--hold-worker]\n",
         program);
     return 2;
 }
@@ -87,6 +95,7 @@ int main(int argc, char** argv) {
     std::optional<int64_t> marker;
     std::string purchaseID;
     bool killAfterDelivery = false;
+    bool holdWorker = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -129,6 +138,8 @@ int main(int argc, char** argv) {
             options.beforeStart = [transaction] { logTransaction(transaction); };
         } else if (arg == "--kill-after-delivery") {
             killAfterDelivery = true;
+        } else if (arg == "--hold-worker") {
+            holdWorker = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -159,6 +170,21 @@ int main(int argc, char** argv) {
         if (killAfterDelivery) raise(SIGKILL);
     }
 
+    if (holdWorker) {
+        std::optional<std::function<void()>> release = tools::EngineDriver::holdWorker(30);
+        if (!release) {
+            std::fprintf(stderr, "event_driver: the engine's worker could not be held\n");
+            return 7;
+        }
+        const auto began = std::chrono::steady_clock::now();
+        for (int64_t n = first; n < first + count; ++n)
+            tools::EngineDriver::logNumbered(tools::EngineDriver::kNumberedEventName, n);
+        report(kCallsTook,
+               std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began)
+                   .count());
+        (*release)();
+        threads = 0;
+    }
     std::vector<std::thread> loggers;
     for (int64_t t = 0; t < threads; ++t) {
         loggers.emplace_back([=] {
