@@ -305,8 +305,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
                 err << "calvaro: " << error << "\n";
                 return 1;
             }
-            out << "calvaro: the application is live at http://127.0.0.1:" << server.port()
-                << "/ (Ctrl-C ends it)" << std::endl;
+            // The secret goes with the address: whoever opens it is served.
+            out << "calvaro: the application is live at " << server.url() << " (Ctrl-C ends it)" << std::endl;
             server.pump([&] { return hooks.stopSignal && hooks.stopSignal() != 0; });
             server.stop();
             application.terminate();
