@@ -112,7 +112,7 @@ TEST_F(AudienceFilterMatchingTest, ExpressionsOfAConfigurationShareABudget) {
     MSRRegexCache hostile;
     for (int32_t id = 0; id < 100; ++id) {
         MSRError error;
-        EXPECT_FALSE(MSRValidateAudience(withPattern(id, "(\\pL{1,20}){1," + std::to_string(20 + id) + "}"), {},
+        EXPECT_FALSE(MSRValidateAudience(withPattern(id, "a" + std::to_string(id) + "(\\pL{1,20}){1,20}"), {},
                                          config, &error, &hostile));
     }
     EXPECT_LE(hostile.instructionsCharged(), MSRRegexCache::kDefaultInstructionBudget + 16 * 1024);

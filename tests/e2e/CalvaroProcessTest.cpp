@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +30,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "tests/audience/AudienceBuilders.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/LoopbackSockets.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -484,4 +487,92 @@ TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit)
         }
     }
     ::close(silent);
+}
+
+namespace {
+
+// One run of calvaro to its end, with the most memory it held (kB).
+Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
+    Ended run;
+    int status = 0;
+    rusage usage{};
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    *peakKilobytes = usage.ru_maxrss;
+    run.out = readFile(dir / "out.txt");
+    run.err = readFile(dir / "err.txt");
+    return run;
+}
+
+size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
+    size_t count = 0;
+    for (const auto& event : measurement.acceptedEvents()) count += event.name == "kal_calculate";
+    return count;
+}
+
+}  // namespace
+
+// 100 audiences whose patterns each take RE2 4.8 MB and a third of a second
+// to compile (9 KB of configuration) are refused when the configuration
+// arrives, with their code in the log: the application runs, stores and
+// uploads as always within its memory, and a signal still ends it within 2 s.
+TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    ASSERT_TRUE(server.start());
+    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    std::vector<MSRPBAudience> audiences;
+    for (int32_t id = 0; id < 100; ++id) {
+        // Distinct texts, each just within RE2's default memory.
+        const std::string pattern = "a" + std::to_string(id) + "(\\pL{1,20}){1,20}";
+        audiences.push_back(audience_test::audience(
+            id, {audience_test::eventFilter(0, "kal_calculate",
+                                            {audience_test::valueFilter(audience_test::stringFilter(1, pattern),
+                                                                        std::nullopt, "solutionStepsCount")})}));
+    }
+    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::move(audiences));
+    measurement.setConfig(app, config);
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+
+    // The first run fetches the configuration with its last upload.
+    const fs::path calculate = script("calculate.txt", std::string(kTypedAndCalculated) + "wait 1\n");
+    long peak = 0;
+    const auto began = std::chrono::steady_clock::now();
+    const Ended first = finishMeasured(start(root.path(), {"--home", home(), "--script", calculate}, ""), root.path(), &peak);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(first.status, 0) << first.err;
+    // About 3 s; compiling the patterns took a minute before.
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    EXPECT_EQ(collectedCalculations(measurement), 1u) << first.err;
+    EXPECT_NE(first.err.find("I-MSR009004"), std::string::npos) << first.err;
+
+    // The second run starts with the configuration stored and is stopped.
+    const fs::path waiting = script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    const Ended second = finishMeasured(pid, root.path(), &peak);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    EXPECT_EQ(second.status, 128 + SIGTERM) << second.err;
+    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    // Stored, or uploaded in the second the end gives the upload.
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u) << second.err;
 }
