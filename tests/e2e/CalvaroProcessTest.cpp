@@ -38,6 +38,7 @@
 #include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
+#include "tools/assembler/ProgramAssembler.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -575,4 +576,73 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
     // Stored, or uploaded in the second the end gives the upload.
     EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u) << second.err;
+}
+
+// A served program that never ends on the exercise's event holds the worker
+// queue: SIGTERM still ends calvaro within 2 s, and what was stored before
+// stays readable.
+TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    ASSERT_TRUE(server.start());
+    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    // Sixteen million characters searched over and over: a program of a
+    // few instructions that runs for minutes unless its work is bounded.
+    constexpr const char* kEndless = R"(
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e")
+      (if (ne (call $e "getEventName" (array)) "kal_calculate") (list (return 0)))
+      (let "s" "i") (assign "s" "x") (assign "i" 0)
+      (loop (lt $i 24) (assign "i" (add $i 1)) false (list (assign "s" (call $s "concat" (array $s)))))
+      (loop true 0 false (list (call $s "indexOf" (array "y"))))
+      (return 0))
+    (object "type" "edit")))
+)";
+    std::string error;
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kEndless, "rules", &error);
+    ASSERT_TRUE(program) << error;
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+    measurement.setConfig(app, config);
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+
+    // The first run only brings the program home, with its last upload.
+    const fs::path idle = script("idle.txt", "wait 1\n");
+    const Ended first = runCalvaro(root.path(), {"--home", home(), "--script", idle});
+    ASSERT_EQ(first.status, 0) << first.err;
+
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        // The start's events are stored before the exercise's reaches the
+        // program.
+        const fs::path waiting =
+            script("waiting.txt", "wait 2\n" + std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
+        close(pipeFds[1]);
+        ASSERT_GT(pid, 0);
+        std::string out;
+        char buffer[4096];
+        ssize_t got;
+        while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+               (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+            out.append(buffer, static_cast<size_t>(got));
+        ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
+        const auto signalled = std::chrono::steady_clock::now();
+        kill(pid, SIGTERM);
+        while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+        close(pipeFds[0]);
+        long peak = 0;
+        const Ended ended = finishMeasured(pid, root.path(), &peak);
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << ended.err;
+        EXPECT_EQ(ended.status, 128 + SIGTERM) << ended.err;
+        EXPECT_LT(peak, 300 * 1024) << "kB at most";
+        EXPECT_GE(storedCount(home(), "SELECT count(*) FROM raw_events"), 1) << ended.err;
+        EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+    }
+    unsetenv("CALVARO_MEASUREMENT_URL");
 }
