@@ -26,7 +26,7 @@ class SignalWatcher {
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
     // From the first signal to the forced exit.
-    static constexpr double kStopTimeLimit = 1.6;
+    static constexpr double kStopTimeLimit = 1.8;
 
     // The first signal received, 0 while none was.
     int received() const { return received_.load(); }
