@@ -505,6 +505,35 @@ Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
     return run;
 }
 
+// Runs calvaro with `arguments` until its script has written the snapshot
+// "done", then sends SIGTERM.
+struct Stopped {
+    Ended ended;
+    std::chrono::steady_clock::duration took{};  // from the signal to the end
+    long peakKilobytes = 0;
+};
+Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& arguments) {
+    Stopped stopped;
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return stopped;
+    const pid_t pid = start(dir, arguments, "", pipeFds[1]);
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    const auto signalled = std::chrono::steady_clock::now();
+    if (pid > 0) kill(pid, SIGTERM);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    stopped.ended = finishMeasured(pid, dir, &stopped.peakKilobytes);
+    stopped.took = std::chrono::steady_clock::now() - signalled;
+    stopped.ended.out = out;
+    return stopped;
+}
+
 size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
     size_t count = 0;
     for (const auto& event : measurement.acceptedEvents()) count += event.name == "kal_calculate";
@@ -553,29 +582,15 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
 
     // The second run starts with the configuration stored and is stopped.
     const fs::path waiting = script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
-    close(pipeFds[1]);
-    ASSERT_GT(pid, 0);
-    std::string out;
-    char buffer[4096];
-    ssize_t got;
-    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
-           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(got));
-    ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
-    const auto signalled = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);
-    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
-    close(pipeFds[0]);
-    const Ended second = finishMeasured(pid, root.path(), &peak);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
+    const Stopped second = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
     unsetenv("CALVARO_MEASUREMENT_URL");
-    EXPECT_EQ(second.status, 128 + SIGTERM) << second.err;
-    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    ASSERT_NE(second.ended.out.find("=== snapshot 1: done ==="), std::string::npos) << second.ended.err;
+    EXPECT_LT(second.took, std::chrono::seconds(2));
+    EXPECT_EQ(second.ended.status, 128 + SIGTERM) << second.ended.err;
+    EXPECT_LT(second.peakKilobytes, 300 * 1024) << "kB at most";
     // Stored, or uploaded in the second the end gives the upload.
-    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u) << second.err;
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u)
+        << second.ended.err;
 }
 
 // A served program that never ends on the exercise's event holds the worker
@@ -620,27 +635,12 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
         // program.
         const fs::path waiting =
             script("waiting.txt", "wait 2\n" + std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
-        int pipeFds[2];
-        ASSERT_EQ(pipe(pipeFds), 0);
-        const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
-        close(pipeFds[1]);
-        ASSERT_GT(pid, 0);
-        std::string out;
-        char buffer[4096];
-        ssize_t got;
-        while (out.find("=== snapshot 1: done ===") == std::string::npos &&
-               (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-            out.append(buffer, static_cast<size_t>(got));
-        ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
-        const auto signalled = std::chrono::steady_clock::now();
-        kill(pid, SIGTERM);
-        while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
-        close(pipeFds[0]);
-        long peak = 0;
-        const Ended ended = finishMeasured(pid, root.path(), &peak);
-        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << ended.err;
+        const Stopped stopped = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
+        const Ended& ended = stopped.ended;
+        ASSERT_NE(ended.out.find("=== snapshot 1: done ==="), std::string::npos) << ended.err;
+        EXPECT_LT(stopped.took, std::chrono::seconds(2)) << ended.err;
         EXPECT_EQ(ended.status, 128 + SIGTERM) << ended.err;
-        EXPECT_LT(peak, 300 * 1024) << "kB at most";
+        EXPECT_LT(stopped.peakKilobytes, 300 * 1024) << "kB at most";
         EXPECT_GE(storedCount(home(), "SELECT count(*) FROM raw_events"), 1) << ended.err;
         EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
     }
