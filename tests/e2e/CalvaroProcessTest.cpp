@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -534,6 +535,23 @@ Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& a
     return stopped;
 }
 
+// One request on its own connection ("Connection: close"); the answer as
+// received within 10 s.
+std::string exchangeOnLoopback(int port, const std::string& request) {
+    const int fd = connectToLoopback(port);
+    if (fd < 0) return "";
+    std::string answer;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got;
+        while (::poll(&p, 1, 10000) > 0 && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return answer;
+}
+
 size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
     size_t count = 0;
     for (const auto& event : measurement.acceptedEvents()) count += event.name == "kal_calculate";
@@ -594,8 +612,8 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
 }
 
 // A served program that never ends on the exercise's event holds the worker
-// queue: SIGTERM still ends calvaro within 2 s, and what was stored before
-// stays readable.
+// queue: SIGTERM still ends calvaro, and Ctrl-C `calvaro serve`, within 2 s,
+// and what was stored before stays readable.
 TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     settle();
     tools::Collector server;
@@ -644,5 +662,47 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
         EXPECT_GE(storedCount(home(), "SELECT count(*) FROM raw_events"), 1) << ended.err;
         EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
     }
+
+    // The live application, driven through its page's requests, and ended
+    // by Ctrl-C while the program holds the queue.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = start(root.path(), {"serve", "--port", "0", "--home", home()}, "", pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    char buffer[4096];
+    ssize_t got;
+    while (said.find(" (Ctrl-C") == std::string::npos && (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        said.append(buffer, static_cast<size_t>(got));
+    const std::string origin = "http://127.0.0.1:", query = "/?secret=";
+    ASSERT_NE(said.find(origin), std::string::npos) << said;
+    ASSERT_NE(said.find(query), std::string::npos) << said;
+    const int port = std::atoi(said.c_str() + said.find(origin) + origin.size());
+    const size_t secretAt = said.find(query) + query.size();
+    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nCookie: calvaro-" +
+                                std::to_string(port) + "=" + said.substr(secretAt, said.find(' ', secretAt) - secretAt) +
+                                "\r\nConnection: close\r\n";
+    const std::string page = exchangeOnLoopback(port, "GET / HTTP/1.1\r\n" + headers + "\r\n");
+    const std::string marker = "name=\"calvaro-token\" content=\"";
+    ASSERT_NE(page.find(marker), std::string::npos) << page.substr(0, 200);
+    const std::string token = page.substr(page.find(marker) + marker.size(), 64);
+    for (const std::string action : {"tap toolbarRemoveButton", "tap #aTextField", "type 3", "tap bTextField", "type 2",
+                                     "tap calculateButton"}) {
+        const std::string answer = exchangeOnLoopback(
+            port, "POST /action HTTP/1.1\r\n" + headers + "Origin: http://127.0.0.1:" + std::to_string(port) +
+                      "\r\nContent-Type: application/x-calvaro-action\r\nX-Calvaro-Token: " + token +
+                      "\r\nContent-Length: " + std::to_string(action.size()) + "\r\n\r\n" + action);
+        ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << action << ": " << answer;
+    }
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    long peak = 0;
+    const Ended served = finishMeasured(pid, root.path(), &peak);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << served.err;
+    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
     unsetenv("CALVARO_MEASUREMENT_URL");
 }
