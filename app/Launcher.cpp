@@ -29,8 +29,9 @@ namespace {
 // queued for the next start, and a measurement server that fails or does not
 // answer never holds the user's exit.
 constexpr double kBackgroundTimeLimit = 1.5;
-// Ctrl-C on the live application asks for the exit now: the last upload gets
-// a second, so the process is gone within two even on a busy machine.
+// A signal (Ctrl-C on the live application or a script) asks for the exit
+// now: the last upload gets a second, so the process is gone within two even
+// on a busy machine (beyond that SignalWatcher ends it).
 constexpr double kInterruptedTimeLimit = 1.0;
 
 const char* usage =
@@ -304,8 +305,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
                 err << "calvaro: " << error << "\n";
                 return 1;
             }
-            out << "calvaro: the application is live at http://127.0.0.1:" << server.port()
-                << "/ (Ctrl-C ends it)" << std::endl;
+            // The secret goes with the address: whoever opens it is served.
+            out << "calvaro: the application is live at " << server.url() << " (Ctrl-C ends it)" << std::endl;
             server.pump([&] { return hooks.stopSignal && hooks.stopSignal() != 0; });
             server.stop();
             application.terminate();
@@ -327,9 +328,10 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         // No input is taken from here on. Like the platform, the process
         // lives on until the work begun for the background (the analytics
         // writes and upload) has ended, for a bounded time, and runs what
-        // every queue holds meanwhile.
+        // every queue holds meanwhile; a signal asks for the end now.
+        const bool signalled = hooks.stopSignal && hooks.stopSignal() != 0;
         application.terminate();
-        application.waitForBackgroundTasks(kBackgroundTimeLimit);
+        application.waitForBackgroundTasks(signalled ? kInterruptedTimeLimit : kBackgroundTimeLimit);
         if (!played) {
             err << "calvaro: " << scriptName << ": " << scriptError.describe() << "\n";
             const int signal = hooks.stopSignal ? hooks.stopSignal() : 0;

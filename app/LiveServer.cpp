@@ -10,6 +10,8 @@
 #include <future>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "app/ScriptPlayer.h"
 #include "platform/dispatch/MainQueue.h"
@@ -45,11 +47,68 @@ bool endsWith(const std::string& text, const char* suffix) {
 }
 
 // Compares in a time that tells nothing of where the texts differ.
-bool sameSecret(const std::string& a, const std::string& b) {
+bool sameSecret(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     unsigned char difference = 0;
     for (size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
+}
+
+bool sameTextIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// Every value of the cookie `name` the request sends ("a=1; b=2", in one
+// Cookie header or several).
+std::vector<std::string_view> cookieValues(const HttpRequest& request, std::string_view name) {
+    std::vector<std::string_view> values;
+    for (const auto& [header, value] : request.headers) {
+        if (!sameTextIgnoringCase(header, "Cookie")) continue;
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            const size_t end = rest.find(';');
+            const std::string_view pair = trimmed(rest.substr(0, end));
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+            const size_t equals = pair.find('=');
+            if (equals != std::string_view::npos && trimmed(pair.substr(0, equals)) == name)
+                values.push_back(trimmed(pair.substr(equals + 1)));
+        }
+    }
+    return values;
+}
+
+// The secret of a first visit: "secret=..." in the query of a GET of "/".
+std::optional<std::string_view> querySecret(const HttpRequest& request) {
+    if (request.method != "GET" || request.path != "/") return std::nullopt;
+    const size_t mark = request.target.find('?');
+    if (mark == std::string::npos) return std::nullopt;
+    std::string_view rest = std::string_view(request.target).substr(mark + 1);
+    while (!rest.empty()) {
+        const size_t end = rest.find('&');
+        const std::string_view pair = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (pair.rfind("secret=", 0) == 0) return pair.substr(7);
+    }
+    return std::nullopt;
+}
+
+// 421 for a request that names another server than 127.0.0.1:port (or
+// localhost:port) as its Host.
+std::optional<HttpResponse> misdirected(const HttpRequest& request, int port) {
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string* host = request.header("Host");
+    // Any other name, even one resolving to this address, is another site's.
+    if (!host || (*host != self && *host != "localhost:" + std::to_string(port)))
+        return HttpResponse{421, "this server answers for " + self + " only\n"};
+    return std::nullopt;
 }
 
 // "name" or "folder/name" of letters, digits, '-', '_' and '.', never "..".
@@ -114,6 +173,7 @@ struct LiveServer::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<int> port{0};
     std::string token;
+    std::string secret;
     // Whether the process was asked to end; asked on the main thread only.
     std::function<bool()> stopRequested;
 
@@ -194,7 +254,18 @@ struct LiveServer::Impl {
     }
 
     Answer route(const HttpRequest& request, int port) {
+        if (auto wrongHost = misdirected(request, port)) return *wrongHost;
+        if (!holdsSecret(request, port, secret))
+            return {403, "only the holder of this server's secret is served: open the address calvaro printed\n"};
         if (auto refused = refusal(request, port, token)) return *refused;
+        // A first visit: the secret goes into a cookie, and out of the address.
+        if (auto fromQuery = querySecret(request); fromQuery && sameSecret(*fromQuery, secret))
+            return {303,
+                    "",
+                    "text/plain; charset=utf-8",
+                    {{"Location", "/"},
+                     {"Cache-Control", "no-store"},
+                     {"Set-Cookie", cookieName(port) + "=" + secret + "; Path=/; HttpOnly; SameSite=Strict"}}};
         const bool get = request.method == "GET";
         if (request.path == "/" && get) return onMain([this] { return page(); });
         if (request.path == "/state" && get)
@@ -210,13 +281,23 @@ struct LiveServer::Impl {
     }
 };
 
+bool LiveServer::holdsSecret(const HttpRequest& request, int port, const std::string& secret) {
+    if (secret.empty()) return false;
+    for (std::string_view value : cookieValues(request, cookieName(port)))
+        if (sameSecret(value, secret)) return true;
+    const auto fromQuery = querySecret(request);
+    return fromQuery && sameSecret(*fromQuery, secret);
+}
+
+std::string LiveServer::cookieName(int port) {
+    // Cookies are kept by host, not by port: each server its own name.
+    return "calvaro-" + std::to_string(port);
+}
+
 std::optional<HttpResponse> LiveServer::refusal(const HttpRequest& request, int port,
                                                 const std::string& token) {
-    const std::string self = "127.0.0.1:" + std::to_string(port);
+    if (auto wrongHost = misdirected(request, port)) return wrongHost;
     const std::string* host = request.header("Host");
-    // Any other name, even one resolving to this address, is another site's.
-    if (!host || (*host != self && *host != "localhost:" + std::to_string(port)))
-        return Answer{421, "this server answers for " + self + " only\n"};
     const std::string origin = "http://" + *host;
     const std::string* sentOrigin = request.header("Origin");
     if (sentOrigin && *sentOrigin != origin) return Answer{403, "requests of other pages are refused\n"};
@@ -244,10 +325,21 @@ const std::string& LiveServer::token() const {
     return impl_->token;
 }
 
+const std::string& LiveServer::secret() const {
+    return impl_->secret;
+}
+
+std::string LiveServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/?secret=" + impl_->secret;
+}
+
 bool LiveServer::start(int port, std::string& error, LoopbackServerLimits limits) {
     auto secret = security::randomBytes(kTokenBytes);
     if (!secret) return error = "no random bytes for the page's token", false;
     impl_->token = security::toHex(secret->data(), secret->size());
+    auto access = security::randomBytes(kTokenBytes);
+    if (!access) return error = "no random bytes for the server's secret", false;
+    impl_->secret = security::toHex(access->data(), access->size());
     limits.request.maxBodyBytes = std::min(limits.request.maxBodyBytes, kMaxActionBytes);
     Impl* impl = impl_.get();
     impl_->http = std::make_unique<LoopbackServer>(
@@ -259,7 +351,7 @@ bool LiveServer::start(int port, std::string& error, LoopbackServerLimits limits
             answer.headers.emplace_back("X-Frame-Options", "DENY");
             return answer;
         },
-        limits);
+        limits, [impl](const HttpRequest& request) { return holdsSecret(request, impl->port, impl->secret); });
     // Never another address than the loopback one.
     if (!impl_->http->start(port, error)) return false;
     port_ = impl_->http->port();

@@ -23,8 +23,14 @@ namespace app {
 //                     "row S.R"; 200 once done, 400 for a malformed line
 //                     (nothing is done), 409 with the reason for an action
 //                     that cannot be done.
-// The page drives the application without a password, so the server answers
-// the page alone: a request must name the server itself as its Host (421
+// Only whoever holds the secret printed with the address (url()) is served:
+// loopback TCP is open to every user of the machine. The first visit brings
+// it in the query ("/?secret=..."); the answer keeps it in a cookie of this
+// port's and sends the browser on to "/", so it leaves the address bar.
+// Every request without the secret, "/" included, is answered 403, and the
+// requests of those that hold it are answered before any other.
+// Beside that the server answers the page alone: a request must name the
+// server itself as its Host (421
 // otherwise, which defeats a foreign name resolving to the loopback address),
 // an Origin, where one is sent, must be the page's own (403), and an action
 // must come from the page's own origin, as a request no other page can send
@@ -44,8 +50,18 @@ class LiveServer {
     // Binds 127.0.0.1:port (0: any free port) and serves on threads of its own.
     bool start(int port, std::string& error, LoopbackServerLimits limits = {});
     int port() const { return port_; }
+    // The address to open, secret included: "http://127.0.0.1:PORT/?secret=HEX".
+    std::string url() const;
+    // What a client must hold to be served, new at every start.
+    const std::string& secret() const;
     // The secret the page sends with its actions.
     const std::string& token() const;
+
+    // Whether the request carries `secret`, as the cookie of the server on
+    // `port` or in the query of a GET of "/".
+    static bool holdsSecret(const HttpRequest& request, int port, const std::string& secret);
+    // The name of the cookie that keeps the secret of the server on `port`.
+    static std::string cookieName(int port);
 
     // Why a request is not to be answered, as the answer to give; nothing
     // for a request of the page served on 127.0.0.1:port with `token`.

@@ -24,6 +24,7 @@ constexpr size_t kReadChunk = 16 * 1024;
 const char* reasonPhrase(int status) {
     static constexpr std::pair<int, const char*> kPhrases[] = {
         {200, "OK"},
+        {303, "See Other"},
         {400, "Bad Request"},
         {403, "Forbidden"},
         {404, "Not Found"},
@@ -69,10 +70,12 @@ struct LoopbackServer::Connection {
     size_t written = 0;
     bool keepAlive = true;
     bool closed = false;
+    bool requested = false;  // it has sent a whole request
+    bool trusted = false;    // it has sent a request the trust test passed
 };
 
-LoopbackServer::LoopbackServer(Handler handler, LoopbackServerLimits limits)
-    : handler_(std::move(handler)), limits_(limits) {}
+LoopbackServer::LoopbackServer(Handler handler, LoopbackServerLimits limits, Trust trusted)
+    : handler_(std::move(handler)), limits_(limits), trusted_(std::move(trusted)) {}
 
 LoopbackServer::~LoopbackServer() {
     stop();
@@ -146,10 +149,11 @@ void LoopbackServer::work() {
         std::pair<uint64_t, HttpRequest> job;
         {
             std::unique_lock lock(mutex_);
-            work_.wait(lock, [this] { return stopping_ || !requests_.empty(); });
+            work_.wait(lock, [this] { return stopping_ || !trustedRequests_.empty() || !requests_.empty(); });
             if (stopping_) return;
-            job = std::move(requests_.front());
-            requests_.pop_front();
+            auto& queue = trustedRequests_.empty() ? requests_ : trustedRequests_;
+            job = std::move(queue.front());
+            queue.pop_front();
         }
         HttpResponse response;
         try {
@@ -223,24 +227,43 @@ void LoopbackServer::accept() {
         if (fd < 0) return;
         const auto now = Clock::now();
         size_t open = 0;
-        Connection* oldest = nullptr;
+        // The oldest connection still sending its request is the likeliest to
+        // be one that never will. With a trust test, one that sent a request
+        // without passing it goes first, whatever it does now; one that has
+        // not yet sent a whole request next; one that passed it last.
+        Connection* oldestUntrusted = nullptr;
+        Connection* oldestWaiting = nullptr;
+        Connection* oldestTrustedWaiting = nullptr;
+        auto older = [](Connection* a, Connection* b) { return !b || a->since < b->since; };
         for (auto& [id, connection] : connections_) {
             if (connection->closed) continue;
             ++open;
-            const bool waiting = connection->phase == Connection::Phase::reading ||
-                                 connection->phase == Connection::Phase::draining;
-            if (waiting && (!oldest || connection->since < oldest->since)) oldest = connection.get();
+            Connection* c = connection.get();
+            const bool waiting =
+                c->phase == Connection::Phase::reading || c->phase == Connection::Phase::draining;
+            if (trusted_ && c->requested && !c->trusted) {
+                if (older(c, oldestUntrusted)) oldestUntrusted = c;
+            } else if (waiting && (c->trusted ? older(c, oldestTrustedWaiting) : older(c, oldestWaiting))) {
+                (c->trusted ? oldestTrustedWaiting : oldestWaiting) = c;
+            }
         }
         if (open >= limits_.maxConnections) {
-            if (!oldest) {
+            Connection* letGo = oldestUntrusted ? oldestUntrusted : oldestWaiting ? oldestWaiting : oldestTrustedWaiting;
+            if (!letGo) {
                 const std::string busy = serialize({503, "too many connections\n"}, false);
                 (void)!::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 closeSocket(fd);
                 continue;
             }
-            // The oldest connection still sending its request is the likeliest
-            // to be one that never will.
-            oldest->closed = true;
+            letGo->closed = true;
+            if (letGo->phase == Connection::Phase::answering) {
+                // Its request need not be answered any more.
+                std::lock_guard lock(mutex_);
+                const uint64_t goneId = letGo->id;
+                requests_.erase(std::remove_if(requests_.begin(), requests_.end(),
+                                               [goneId](const auto& job) { return job.first == goneId; }),
+                                requests_.end());
+            }
         }
         const uint64_t id = nextId_++;
         connections_.emplace(
@@ -264,9 +287,12 @@ void LoopbackServer::proceed(Connection& connection, HttpRequestReader::State st
         answer(connection, {connection.reader.status(), connection.reader.reason() + "\n"}, false);
     } else if (state == HttpRequestReader::State::complete) {
         connection.phase = Connection::Phase::answering;
+        const bool trusted = trusted_ && trusted_(connection.reader.request());
+        connection.requested = true;
+        if (trusted) connection.trusted = true;
         {
             std::lock_guard lock(mutex_);
-            requests_.emplace_back(connection.id, connection.reader.request());
+            (trusted ? trustedRequests_ : requests_).emplace_back(connection.id, connection.reader.request());
         }
         work_.notify_one();
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/foundation/Text.h"
 #include "platform/ui/Snapshot.h"
 
 namespace app {
@@ -37,69 +38,10 @@ bool parsePlainNumber(const std::string& text, double limit, double& value) {
 
 bool parseSeconds(const std::string& text, double& seconds) { return parsePlainNumber(text, 3600.0, seconds); }
 
-// The length of the UTF-8 sequence starting at `i`, or 0 when the bytes there
-// are not one (overlong forms and surrogates included).
-size_t utf8SequenceLength(const std::string& text, size_t i, uint32_t& codePoint) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    size_t length = lead < 0x80           ? 1
-                    : (lead >> 5) == 0x6  ? 2
-                    : (lead >> 4) == 0xE  ? 3
-                    : (lead >> 3) == 0x1E ? 4
-                                          : 0;
-    if (length == 0 || i + length > text.size()) return 0;
-    codePoint = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 }  // namespace
 
 std::string printable(const std::string& text) {
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        uint32_t codePoint = 0;
-        const size_t length = utf8SequenceLength(text, i, codePoint);
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (length == 0) {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xF];
-            ++i;
-            continue;
-        }
-        if (codePoint == '\\') {
-            out += "\\\\";
-        } else if (codePoint == '\n') {
-            out += "\\n";
-        } else if (codePoint == '\t') {
-            out += "\\t";
-        } else if (codePoint == '\r') {
-            out += "\\r";
-        } else if (codePoint < 0x20 || codePoint == 0x7F) {
-            out += "\\x";
-            out += hex[codePoint >> 4];
-            out += hex[codePoint & 0xF];
-        } else if (codePoint >= 0x80 && codePoint <= 0x9F) {
-            // C1 controls: some terminals take U+009B for an escape sequence.
-            out += "\\u{";
-            out += hex[codePoint >> 4];
-            out += hex[codePoint & 0xF];
-            out += "}";
-        } else {
-            out.append(text, i, length);
-        }
-        i += length;
-    }
-    return out;
+    return foundation::printable(text);
 }
 
 std::string ScriptError::describe() const {

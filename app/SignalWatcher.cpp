@@ -4,7 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <string>
 
@@ -23,6 +27,11 @@ sigset_t stopSignals() {
     return set;
 }
 
+int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 SignalWatcher::SignalWatcher() {
@@ -38,18 +47,43 @@ SignalWatcher::~SignalWatcher() {
     thread_.join();
 }
 
+double SignalWatcher::secondsLeft() const {
+    const int64_t deadline = deadline_.load();
+    if (deadline == 0) return kStopTimeLimit;
+    return std::max(0.0, static_cast<double>(deadline - nowNanoseconds()) / 1e9);
+}
+
 void SignalWatcher::watch() {
     const sigset_t set = stopSignals();
     for (;;) {
         int signal = 0;
-        if (sigwait(&set, &signal) != 0) continue;
+        if (received_.load() == 0) {
+            if (sigwait(&set, &signal) != 0) continue;
+        } else {
+            // The end is under way: wait for a second signal until the limit.
+            const int64_t left = deadline_.load() - nowNanoseconds();
+            timespec timeout{static_cast<time_t>(std::max<int64_t>(0, left) / 1'000'000'000),
+                             static_cast<long>(std::max<int64_t>(0, left) % 1'000'000'000)};
+            signal = sigtimedwait(&set, nullptr, &timeout);
+            if (signal < 0 && errno == EINTR) continue;
+            if (signal < 0) {
+                if (closing_.load()) return;
+                // The orderly end did not come in time. Stored events are in
+                // the database already; work still running is let go.
+                const char message[] = "calvaro: the end took too long; stopped\n";
+                (void)!write(STDERR_FILENO, message, sizeof message - 1);
+                std::_Exit(128 + received_.load());
+            }
+        }
         if (closing_.load()) return;
-        if (received_.exchange(signal) != 0) {
+        if (received_.load() != 0) {
             // Asked twice: the user does not want to wait for the end.
             const char message[] = "calvaro: stopped at once by a second signal\n";
             (void)!write(STDERR_FILENO, message, sizeof message - 1);
             std::_Exit(128 + signal);
         }
+        deadline_.store(nowNanoseconds() + static_cast<int64_t>(kStopTimeLimit * 1e9));
+        received_.store(signal);
         // Wakes the main thread if it waits on its queue (a script's "wait").
         if (!dispatch::queuesHaveEnded()) dispatch::MainQueue::shared()->async([] {});
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 namespace app {
@@ -8,7 +9,10 @@ namespace app {
 // Turns SIGINT, SIGTERM and SIGHUP into a request to stop, so that a process
 // told to end still ends in order: the script stops before its next action
 // (or in the middle of a wait) and the application ends as after the last
-// line. A second such signal while the end runs leaves at once.
+// line. A second such signal while the end runs leaves at once, and so does
+// a process still there kStopTimeLimit after the first: whatever holds it (a
+// server-sent program that does not end, a wait on a busy queue), what was
+// stored stays stored and the rest is let go.
 //
 // Make it first thing in main, before any thread starts: it blocks those
 // signals in the calling thread, so every thread started later inherits the
@@ -21,12 +25,19 @@ class SignalWatcher {
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
+    // From the first signal to the forced exit.
+    static constexpr double kStopTimeLimit = 1.8;
+
     // The first signal received, 0 while none was.
     int received() const { return received_.load(); }
+    // Seconds left until the forced exit; kStopTimeLimit while no signal came.
+    double secondsLeft() const;
 
   private:
     void watch();
     std::atomic<int> received_{0};
+    // Steady-clock nanoseconds of the forced exit, set with received_.
+    std::atomic<int64_t> deadline_{0};
     std::atomic<bool> closing_{false};
     std::thread thread_;
 };

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -22,6 +23,8 @@ namespace {
 // Time for the queues to finish what they hold once the application has
 // ended (the background work has had its own time before).
 constexpr double kEndTimeLimit = 30.0;
+// Kept from a signalled process's time for closing the databases.
+constexpr double kExitMargin = 0.2;
 
 }  // namespace
 
@@ -42,10 +45,11 @@ int main(int argc, char** argv) {
         argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
         std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });
     // Nothing outlives main: the queues finish their work and their threads
-    // are joined before static objects go.
-    if (!dispatch::endQueues(kEndTimeLimit)) {
-        std::cerr << "calvaro: work was still running " << kEndTimeLimit
-                  << " s after the end; leaving without it\n";
+    // are joined before static objects go. A signalled process has only
+    // what is left of its time to stop (the watcher ends it after that).
+    const double limit = signals.received() != 0 ? std::max(0.0, signals.secondsLeft() - kExitMargin) : kEndTimeLimit;
+    if (!dispatch::endQueues(limit)) {
+        std::cerr << "calvaro: work was still running " << limit << " s after the end; leaving without it\n";
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(status != 0 ? status : 1);

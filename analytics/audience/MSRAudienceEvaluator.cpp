@@ -107,17 +107,19 @@ using LoadedPropertyFilter = LoadedFilter<MSRPropertyFilter, MSRCompiledProperty
 
 class BundleState : public MSRAudienceBundleState {
   public:
-    // First, so that it outlives the filters whose expressions it holds.
-    MSRRegexCache regexes;
+    // First, so that it outlives the filters whose expressions it holds,
+    // even when a new configuration replaces the evaluator's.
+    std::shared_ptr<MSRRegexCache> regexes;
     std::map<std::string, std::vector<LoadedEventFilter>, std::less<>> eventFilters;
     std::map<std::string, std::vector<LoadedPropertyFilter>, std::less<>> propertyFilters;
     std::map<int32_t, AudienceState> audiences;
 };
 
-BundleState& stateOf(MSRAudienceTimestampsCache& cache) {
+BundleState& stateOf(MSRAudienceTimestampsCache& cache, const std::shared_ptr<MSRRegexCache>& regexes) {
     auto* state = dynamic_cast<BundleState*>(cache.bundleState());
     if (!state) {
         auto made = std::make_unique<BundleState>();
+        made->regexes = regexes;
         state = made.get();
         cache.setBundleState(std::move(made));
     }
@@ -226,7 +228,9 @@ void rewritePropertyFilterName(MSRPBPropertyFilter& filter) {
 
 MSRAudienceEvaluator::MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,
                                            std::shared_ptr<MSRRemoteConfig> remoteConfig)
-    : MSRAudience(std::move(database)), remoteConfig_(std::move(remoteConfig)) {}
+    : MSRAudience(std::move(database)),
+      remoteConfig_(std::move(remoteConfig)),
+      regexes_(std::make_shared<MSRRegexCache>()) {}
 
 MSRRemoteConfig& MSRAudienceEvaluator::remoteConfig() const {
     if (remoteConfig_) return *remoteConfig_;
@@ -242,11 +246,14 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         return true;
     }
     std::set<int32_t> accepted;
+    // The new configuration's expressions draw on a budget of their own; what
+    // its check compiles is what its bundles will match with.
+    auto regexes = std::make_shared<MSRRegexCache>();
     std::vector<MSREventFilter> eventFilters;
     std::vector<MSRPropertyFilter> propertyFilters;
     for (const MSRPBAudience& audience : audiences) {
         MSRError invalid;
-        if (!MSRValidateAudience(audience, accepted, remoteConfig(), &invalid)) {
+        if (!MSRValidateAudience(audience, accepted, remoteConfig(), &invalid, regexes.get())) {
             report(2, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
                    {MSRPBGetInt32(audience, MSRAudienceSlot::kAudienceID), invalid});
             continue;
@@ -292,6 +299,7 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         report(1, 6013, "Unable to save Audience user property filters. Audiences will not be saved. Error", {error});
         return false;
     }
+    regexes_ = std::move(regexes);
     return true;
 }
 
@@ -350,7 +358,7 @@ bool MSRAudienceEvaluator::evaluateFiltersForEventName(const std::string& name, 
         callCache = std::make_unique<MSRAudienceTimestampsCache>();
         cache = callCache.get();
     }
-    BundleState& state = stateOf(*cache);
+    BundleState& state = stateOf(*cache, regexes_);
     auto filters = state.eventFilters.find(name);
     if (filters == state.eventFilters.end()) {
         MSRError error;
@@ -364,7 +372,7 @@ bool MSRAudienceEvaluator::evaluateFiltersForEventName(const std::string& name, 
         for (MSREventFilter& filter : *read) {
             std::optional<MSRPBEventFilter> message = decodedFilter<MSRPBEventFilter>(filter.data());
             std::optional<MSRCompiledEventFilter> compiled;
-            if (message) compiled.emplace(*message, state.regexes);
+            if (message) compiled.emplace(*message, *state.regexes);
             loaded.push_back({std::move(filter), std::move(compiled)});
         }
         filters = state.eventFilters.emplace(name, std::move(loaded)).first;
@@ -416,7 +424,7 @@ bool MSRAudienceEvaluator::evaluateFiltersForUserProperty(const MSRUserAttribute
         callCache = std::make_unique<MSRAudienceTimestampsCache>();
         cache = callCache.get();
     }
-    BundleState& state = stateOf(*cache);
+    BundleState& state = stateOf(*cache, regexes_);
     const std::string& name = attribute.name();
     auto filters = state.propertyFilters.find(name);
     if (filters == state.propertyFilters.end()) {
@@ -432,7 +440,7 @@ bool MSRAudienceEvaluator::evaluateFiltersForUserProperty(const MSRUserAttribute
         for (MSRPropertyFilter& filter : *read) {
             std::optional<MSRPBPropertyFilter> message = decodedFilter<MSRPBPropertyFilter>(filter.data());
             std::optional<MSRCompiledPropertyFilter> compiled;
-            if (message) compiled.emplace(*message, state.regexes);
+            if (message) compiled.emplace(*message, *state.regexes);
             loaded.push_back({std::move(filter), std::move(compiled)});
         }
         filters = state.propertyFilters.emplace(name, std::move(loaded)).first;

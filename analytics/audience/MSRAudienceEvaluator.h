@@ -22,6 +22,7 @@
 #include "analytics/model/MSRFilterResult.h"
 #include "analytics/model/MSRUserAttribute.h"
 
+class MSRRegexCache;
 class MSRRemoteConfig;
 
 class MSRAudienceEvaluator : public MSRAudience {
@@ -72,6 +73,9 @@ class MSRAudienceEvaluator : public MSRAudience {
                              const std::string& name, MSRError* error = nullptr);
 
     std::shared_ptr<MSRRemoteConfig> remoteConfig_;
+    // The stored configuration's compiled expressions, kept from its check
+    // (or from the first bundles after a start) for every bundle after.
+    std::shared_ptr<MSRRegexCache> regexes_;
 };
 
 // Makes the engine evaluate audiences with MSRAudienceEvaluator; called once

@@ -451,25 +451,52 @@ struct MSRCompiledPropertyFilter::Operands {
 
 // --- Regular expressions ---
 
-MSRRegexCache::MSRRegexCache() = default;
+namespace {
+
+// What a pattern costs beside its program: the object, its parse and the text.
+constexpr int64_t kPatternOverhead = 64;
+// The most instructions a program within kPatternMaxMemory holds: what a
+// pattern that fails for its size has cost before it failed.
+constexpr int64_t kLargestProgram = 16 * 1024;
+
+}  // namespace
+
+MSRRegexCache::MSRRegexCache(int64_t instructionBudget) : budget_(instructionBudget) {}
 MSRRegexCache::~MSRRegexCache() = default;
 
 const re2::RE2* MSRRegexCache::regex(const std::string& pattern, bool caseSensitive, std::string* errorText) {
     auto key = std::make_pair(pattern, caseSensitive);
     auto found = compiled_.find(key);
     if (found == compiled_.end()) {
-        re2::RE2::Options options;
-        options.set_case_sensitive(caseSensitive);
-        options.set_log_errors(false);
-        auto compiled = std::make_shared<const re2::RE2>(pattern, options);
-        if (!compiled->ok()) {
-            if (errorText) *errorText = compiled->error();
-            compiled.reset();
+        Entry entry;
+        const int64_t textCost = kPatternOverhead + static_cast<int64_t>(pattern.size());
+        if (charged_ + textCost > budget_) {
+            entry.error = "the regular expressions of the configuration are over their budget of " +
+                          std::to_string(budget_) + " program instructions";
+        } else {
+            re2::RE2::Options options;
+            options.set_case_sensitive(caseSensitive);
+            options.set_log_errors(false);
+            options.set_max_mem(kPatternMaxMemory);
+            auto compiled = std::make_shared<const re2::RE2>(pattern, options);
+            if (compiled->ok()) {
+                charged_ += textCost + compiled->ProgramSize();
+            } else {
+                charged_ += textCost + (compiled->error_code() == re2::RE2::ErrorPatternTooLarge ? kLargestProgram : 0);
+            }
+            if (!compiled->ok()) {
+                entry.error = compiled->error().empty() ? "the expression is not supported" : compiled->error();
+            } else if (charged_ > budget_) {
+                entry.error = "the regular expressions of the configuration are over their budget of " +
+                              std::to_string(budget_) + " program instructions";
+            } else {
+                entry.compiled = std::move(compiled);
+            }
         }
-        found = compiled_.emplace(std::move(key), std::move(compiled)).first;
+        found = compiled_.emplace(std::move(key), std::move(entry)).first;
     }
-    if (!found->second && errorText && errorText->empty()) *errorText = "the expression is not supported";
-    return found->second.get();
+    if (!found->second.compiled && errorText) *errorText = found->second.error;
+    return found->second.compiled.get();
 }
 
 // --- Numbers ---
@@ -686,19 +713,19 @@ bool refuse(MSRError* error, int64_t code, const char* description) {
 // A parameter or property value filter: exactly one of the two kinds, and
 // that one valid.
 bool checkValueFilter(const MSRPBFilter& filter, int64_t code, const char* oneOf, const char* badNumber,
-                      const char* badString, MSRError* error) {
+                      const char* badString, MSRRegexCache* regexes, MSRError* error) {
     std::optional<MSRPBNumberFilter> number = MSRPBGetMessage<MSRPBNumberFilter>(filter, MSRFilterSlot::kNumberFilter);
     std::optional<MSRPBStringFilter> text = MSRPBGetMessage<MSRPBStringFilter>(filter, MSRFilterSlot::kStringFilter);
     if (number.has_value() == text.has_value()) return refuse(error, code, oneOf);
     if (number && !MSRIsValidNumberFilter(*number)) return refuse(error, code, badNumber);
-    if (text && !MSRIsValidStringFilter(*text)) return refuse(error, code, badString);
+    if (text && !MSRIsValidStringFilter(*text, regexes)) return refuse(error, code, badString);
     return true;
 }
 
 }  // namespace
 
 bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>& acceptedIDs,
-                         MSRRemoteConfig& remoteConfig, MSRError* error) {
+                         MSRRemoteConfig& remoteConfig, MSRError* error, MSRRegexCache* regexes) {
     namespace Slot = MSRAudienceSlot;
     if (!MSRPBHasField(audience, Slot::kAudienceID)) return refuse(error, kAudienceErrorCode, "Missing audience ID");
     const int32_t audienceID = MSRPBGetInt32(audience, Slot::kAudienceID);
@@ -741,7 +768,7 @@ bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>&
             if (!checkValueFilter(parameterFilter, kEventFilterErrorCode,
                                   "Event filter must have exactly one of number or string filter",
                                   "Event filter has invalid number filter", "Event filter has invalid string filter",
-                                  error))
+                                  regexes, error))
                 return false;
         }
     }
@@ -759,7 +786,7 @@ bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>&
         if (!checkValueFilter(*valueFilter, kPropertyFilterErrorCode,
                               "Property filter must have exactly one of number or string filter",
                               "Property filter has invalid number filter", "Property filter has invalid string filter",
-                              error))
+                              regexes, error))
             return false;
     }
     return true;

@@ -33,18 +33,41 @@ class MSRRemoteConfig;
 // Compiled expressions by (pattern, case-sensitive), so that a filter matched
 // against many events compiles its expression once. Failed compilations are
 // kept too (as null), so a bad pattern is reported only once per cache.
+//
+// The patterns come from the server, so what they may cost is bounded: RE2
+// gets a small memory for each (its program and the caches its matching
+// builds; a larger program fails to compile, early), and all compilations of
+// one cache together draw on a budget of program instructions, failed ones
+// charged with what they may have built. One cache serves one configuration:
+// its audiences are checked against it when they arrive, and the evaluation
+// of every later bundle reuses what it compiled.
 class MSRRegexCache {
   public:
-    MSRRegexCache();
+    // RE2's memory for one expression; about 15,000 program instructions.
+    static constexpr int64_t kPatternMaxMemory = 256 * 1024;
+    // Instructions of all the expressions of one cache, about 50 ms of
+    // compiling on a phone.
+    static constexpr int64_t kDefaultInstructionBudget = 128 * 1024;
+
+    explicit MSRRegexCache(int64_t instructionBudget = kDefaultInstructionBudget);
     ~MSRRegexCache();
     MSRRegexCache(const MSRRegexCache&) = delete;
     MSRRegexCache& operator=(const MSRRegexCache&) = delete;
 
-    // The compiled expression, or null (with `errorText`) when RE2 refuses it.
+    // The compiled expression, or null (with `errorText`) when RE2 refuses it
+    // or the budget is spent.
     const re2::RE2* regex(const std::string& pattern, bool caseSensitive, std::string* errorText);
+    // What the compilations so far have drawn from the budget.
+    int64_t instructionsCharged() const { return charged_; }
 
   private:
-    std::map<std::pair<std::string, bool>, std::shared_ptr<const re2::RE2>> compiled_;
+    struct Entry {
+        std::shared_ptr<const re2::RE2> compiled;
+        std::string error;
+    };
+    std::map<std::pair<std::string, bool>, Entry> compiled_;
+    int64_t budget_;
+    int64_t charged_ = 0;
 };
 
 // The parsed operands of one decimal comparison.
@@ -58,8 +81,10 @@ struct MSRAudienceComparisonValues {
 // Whether the audience definition may be stored: IDs, filter counts and
 // every filter's operands (errors with codes 9, 10 and 11). `acceptedIDs` are
 // the audiences of the same configuration accepted before it.
+// `regexes`, when given, compiles the regular expressions (and keeps them for
+// the evaluation); without it each is compiled and dropped.
 bool MSRValidateAudience(const MSRPBAudience& audience, const std::set<int32_t>& acceptedIDs,
-                         MSRRemoteConfig& remoteConfig, MSRError* error);
+                         MSRRemoteConfig& remoteConfig, MSRError* error, MSRRegexCache* regexes = nullptr);
 
 // A filter message made ready for many matches: its operands parsed, its
 // texts folded and its expressions compiled once (in `regexes`, which must

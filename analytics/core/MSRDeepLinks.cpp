@@ -16,6 +16,7 @@
 #include "analytics/storage/MSRUserDefaults.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRPercentEncoding.h"
+#include "platform/foundation/Text.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
@@ -210,6 +211,9 @@ void MSRDeepLinks::logCampaignEventOnWorkerQueue(const std::optional<std::string
             if (!key.empty()) parameters[key] = value;
         }
     }
+    // A link is anyone's text: what it decodes to is stored, uploaded and
+    // logged, and a NUL or an escape sequence has no place in a campaign name.
+    for (auto& [key, value] : parameters) value = foundation::withoutControlCharacters(value);
     if (parameters.empty()) {
         log(7, 23000, "Deep Link Web URL query is empty");
         return;

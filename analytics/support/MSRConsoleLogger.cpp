@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/foundation/Text.h"
+
 MSRConsoleLogger& MSRConsoleLogger::shared() { return *sharedPointer(); }
 
 std::shared_ptr<MSRConsoleLogger> MSRConsoleLogger::sharedPointer() {
@@ -19,15 +21,18 @@ void MSRConsoleLogger::setSink(Sink sink) {
 
 std::string MSRConsoleLogger::formatLine(std::string_view category, std::string_view codeText,
                                          std::string_view format) {
-    std::string line;
-    line.reserve(category.size() + codeText.size() + format.size() + 3);
-    line.append(category).append("[").append(codeText).append("] ");
     // A format without arguments: only the escaped percent sign has a meaning.
+    std::string message;
+    message.reserve(format.size());
     for (size_t i = 0; i < format.size(); ++i) {
-        line.push_back(format[i]);
+        message.push_back(format[i]);
         if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '%') ++i;
     }
-    return line;
+    // Messages carry what servers, programs and links sent; one line stays
+    // one line, and no escape sequence reaches the terminal.
+    std::string line = foundation::printable(category);
+    line.append("[").append(codeText).append("] ");
+    return line + foundation::printable(message);
 }
 
 void MSRConsoleLogger::logBasic(int level, std::string_view /*subsystem*/,

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 namespace foundation {
 
@@ -18,6 +19,17 @@ std::string shortestDoubleText(double value);
 // when `grouping` is set.
 std::string formatDecimal(double value, int minimumFractionDigits, int maximumFractionDigits,
                           bool grouping = false);
+
+// `text` fit for a terminal: control characters, C1 controls and bytes that
+// are not UTF-8 are written as escapes (\n, \t, \x1b, \u{9b}), the backslash
+// as "\\"; other UTF-8 text stays as it is. Text from outside (a server's
+// program, a link) cannot then move the cursor, clear the screen or set the
+// terminal's title.
+std::string printable(std::string_view text);
+
+// `text` without its control characters (C0, DEL and C1, NUL included) and
+// without bytes that are not UTF-8.
+std::string withoutControlCharacters(std::string_view text);
 
 // printf-style formatting into a std::string.
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

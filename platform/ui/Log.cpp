@@ -3,6 +3,8 @@
 #include <iostream>
 #include <mutex>
 
+#include "platform/foundation/Text.h"
+
 namespace ui {
 namespace {
 std::mutex sinkMutex;
@@ -21,7 +23,7 @@ void log(const std::string& message) {
     if (target)
         target(message);
     else
-        std::cerr << message << '\n';
+        std::cerr << foundation::printable(message) << '\n';
 }
 
 void setLogSink(std::function<void(const std::string&)> newSink) {

@@ -88,4 +88,49 @@ TEST(LiveServerRefusalTest, OnlyThePagesOwnRequestsGetThrough) {
     EXPECT_TRUE(LiveServer::refusal(request(acting), kPort, ""));
 }
 
+// Only the secret printed with the address opens the server: as this port's
+// cookie, or in the query of the first visit's GET of "/".
+TEST(LiveServerRefusalTest, OnlyTheSecretsHolderIsServed) {
+    const std::string secret = "fedcba9876543210fedcba9876543210";
+    const std::string cookie = LiveServer::cookieName(kPort) + "=" + secret;
+    struct SecretCase {
+        const char* name;
+        std::string method, target;
+        Headers headers;
+        bool served;
+    };
+    const std::vector<SecretCase> cases = {
+        {"the cookie", "GET", "/state", {{"Cookie", cookie}}, true},
+        {"the cookie among others", "POST", "/action", {{"Cookie", "a=1;" + cookie + " ; b=2"}}, true},
+        {"a second Cookie header", "GET", "/", {{"Cookie", "a=1"}, {"cookie", cookie}}, true},
+        {"the first visit", "GET", "/?secret=" + secret, {}, true},
+        {"the first visit, more in the query", "GET", "/?x=1&secret=" + secret, {}, true},
+        {"nothing", "GET", "/", {}, false},
+        {"another port's cookie", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort + 1) + "=" + secret}}, false},
+        {"a guessed secret", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "=" + std::string(32, '0')}}, false},
+        {"the secret's start", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "=fedcba"}}, false},
+        {"the secret and more", "GET", "/", {{"Cookie", cookie + "0"}}, false},
+        {"an empty cookie", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "="}}, false},
+        {"the secret as another cookie's value", "GET", "/", {{"Cookie", "other=" + secret}}, false},
+        {"the query of another route", "GET", "/state?secret=" + secret, {}, false},
+        {"the query of an action", "POST", "/?secret=" + secret, {}, false},
+        {"another query name", "GET", "/?secrets=" + secret, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpRequest r;
+        r.method = c.method;
+        r.target = c.target;
+        r.path = c.target.substr(0, c.target.find('?'));
+        r.headers = c.headers;
+        EXPECT_EQ(LiveServer::holdsSecret(r, kPort, secret), c.served);
+    }
+    // A server without a secret yet serves no one.
+    HttpRequest empty;
+    empty.method = "GET";
+    empty.target = empty.path = "/";
+    empty.headers = {{"Cookie", LiveServer::cookieName(kPort) + "="}};
+    EXPECT_FALSE(LiveServer::holdsSecret(empty, kPort, ""));
+}
+
 }  // namespace

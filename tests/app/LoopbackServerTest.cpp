@@ -11,6 +11,9 @@
 #include "tests/support/LoopbackSockets.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -176,6 +179,88 @@ TEST(LoopbackServerTest, ANewConnectionBeyondTheCapTakesThePlaceOfTheOldestWaiti
     EXPECT_EQ(statusLine(late.answer(1s)), "HTTP/1.1 200 OK");
     EXPECT_TRUE(idle[0]->closedWithin(1s)) << "the oldest waiting connection is let go";
     EXPECT_FALSE(idle[2]->closedWithin(50ms));
+}
+
+// A client that asks for an answer larger than the socket buffers and never
+// reads it holds its connection until the answer's deadline, not longer: a
+// server that allows one connection serves the next client after it.
+TEST(LoopbackServerTest, AClientThatNeverReadsLosesItsConnectionAtTheDeadline) {
+    LoopbackServerLimits limits = shortLimits();
+    limits.maxConnections = 1;
+    const std::string large(32 * 1024 * 1024, 'x');
+    LoopbackServer server([&](const HttpRequest& request) { return HttpResponse{200, request.path == "/large" ? large : "small"}; },
+                          limits);
+    std::string error;
+    ASSERT_TRUE(server.start(0, error)) << error;
+    Client stuck(server.port());
+    ASSERT_TRUE(stuck.send(get("/large")));
+    bool served = false;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!served && std::chrono::steady_clock::now() < end) {
+        Client next(server.port());
+        served = next.send(get("/small")) && statusLine(next.answer(1s)) == "HTTP/1.1 200 OK";
+    }
+    EXPECT_TRUE(served) << "the reader that never reads still holds the only connection";
+}
+
+// Requests that pass the trust test are answered before those queued ahead of
+// them, and a trusted client finds a place when every connection is taken by
+// others with requests waiting.
+TEST(LoopbackServerTest, TrustedRequestsGoFirstAndFindAPlace) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    std::vector<std::string> order;
+    std::vector<std::string> trustedSeen;  // in the order the loop read them
+    LoopbackServerLimits limits = shortLimits();
+    limits.requestTime = 10s;
+    limits.maxConnections = 4;
+    limits.workers = 1;
+    LoopbackServer server(
+        [&](const HttpRequest& request) {
+            std::unique_lock lock(mutex);
+            order.push_back(request.path);
+            changed.notify_all();
+            if (request.path == "/hold") changed.wait_for(lock, 5s, [&] { return released; });
+            return HttpResponse{200, request.path};
+        },
+        limits, [&](const HttpRequest& request) {
+            if (!request.header("X-Secret")) return false;
+            std::lock_guard lock(mutex);
+            trustedSeen.push_back(request.path);
+            changed.notify_all();
+            return true;
+        });
+    std::string error;
+    ASSERT_TRUE(server.start(0, error)) << error;
+    std::vector<std::unique_ptr<Client>> others;
+    for (const char* path : {"/hold", "/queued1", "/queued2", "/queued3"}) {
+        others.push_back(std::make_unique<Client>(server.port()));
+        ASSERT_TRUE(others.back()->send(get(path)));
+        if (others.size() == 1) {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return !order.empty(); }));
+        }
+    }
+    // The queued requests are whole before the trusted client comes.
+    EXPECT_FALSE(others.back()->closedWithin(100ms));
+    Client trusted(server.port());
+    ASSERT_TRUE(trusted.send(get("/trusted", "X-Secret: 1\r\n")));
+    // The loop reads one request at a time: once it has read the second
+    // trusted one, the first is queued.
+    Client marker(server.port());
+    ASSERT_TRUE(marker.send(get("/marker", "X-Secret: 1\r\n")));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return trustedSeen.size() == 2; }));
+        released = true;
+        changed.notify_all();
+    }
+    const std::string answer = trusted.answer(5s);
+    EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << answer;
+    std::lock_guard lock(mutex);
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[1], "/trusted");
 }
 
 }  // namespace

@@ -95,6 +95,52 @@ TEST_F(AudienceFilterMatchingTest, AHostilePatternFinishes) {
     MSRMatchStringFilter(stringFilter(1, nested), "a");
 }
 
+// The expressions of one configuration share a budget: patterns that each fit
+// are refused once together they pass it, failed compilations are charged
+// too (a flood of them cannot take the start's time), a pattern seen before
+// costs nothing again, and a new configuration starts afresh.
+TEST_F(AudienceFilterMatchingTest, ExpressionsOfAConfigurationShareABudget) {
+    MSRRemoteConfig config;
+    auto withPattern = [](int32_t id, const std::string& pattern) {
+        return audience(id, {eventFilter(0, "e", {valueFilter(stringFilter(1, pattern), std::nullopt, "p")})});
+    };
+    const std::string large = "\\pL{1,10}";  // about 12,000 instructions
+    MSRRegexCache regexes;
+    int accepted = 0;
+    for (int32_t id = 0; id < 20; ++id) {
+        MSRError error;
+        // Distinct texts, one program size.
+        if (MSRValidateAudience(withPattern(id, large + std::string(static_cast<size_t>(id), 'a')), {}, config, &error,
+                                &regexes)) {
+            ++accepted;
+        } else {
+            EXPECT_EQ(error.code(), 10);
+        }
+    }
+    EXPECT_GE(accepted, 5);
+    EXPECT_LE(accepted, 11);
+    EXPECT_LE(regexes.instructionsCharged(), MSRRegexCache::kDefaultInstructionBudget + 16 * 1024);
+    std::string why;
+    EXPECT_EQ(regexes.regex("^small$", false, &why), nullptr);
+    EXPECT_NE(why.find("budget"), std::string::npos) << why;
+    // Seen before: compiled already, no charge.
+    const int64_t charged = regexes.instructionsCharged();
+    EXPECT_NE(regexes.regex(large, false, &why), nullptr);
+    EXPECT_EQ(regexes.instructionsCharged(), charged);
+
+    MSRRegexCache hostile;
+    for (int32_t id = 0; id < 100; ++id) {
+        MSRError error;
+        EXPECT_FALSE(MSRValidateAudience(withPattern(id, "a" + std::to_string(id) + "(\\pL{1,20}){1,20}"), {},
+                                         config, &error, &hostile));
+    }
+    EXPECT_LE(hostile.instructionsCharged(), MSRRegexCache::kDefaultInstructionBudget + 16 * 1024);
+
+    MSRRegexCache next;
+    MSRError error;
+    EXPECT_TRUE(MSRValidateAudience(withPattern(1, "^small$"), {}, config, &error, &next));
+}
+
 TEST_F(AudienceFilterMatchingTest, ValuesCompareAsDecimalsOrDoubles) {
     struct Case {
         const char* name;
@@ -219,6 +265,13 @@ TEST_F(AudienceFilterMatchingTest, DefinitionsAreCheckedInOrder) {
          10, "Event filter must have exactly one of number or string filter"},
         {"pattern RE2 refuses", audience(1, {eventFilter(0, "e", {valueFilter(stringFilter(1, "(a)\\1"), std::nullopt, "p")})}),
          10, "Event filter has invalid string filter"},
+        // 4.8 MB of program under RE2's default memory, compiled at every start.
+        {"pattern over its memory",
+         audience(1, {eventFilter(0, "e", {valueFilter(stringFilter(1, "(\\pL{1,20}){1,20}"), std::nullopt, "p")})}), 10,
+         "Event filter has invalid string filter"},
+        {"property pattern over its memory",
+         audience(1, {}, {propertyFilter(0, "p", valueFilter(stringFilter(1, "\\pL{1,40}", true)))}), 11,
+         "Property filter has invalid string filter"},
         {"property and event share an ID", audience(1, {eventFilter(3, "e")}, {propertyFilter(3, "p", text)}), 11,
          "Duplicate property filter ID"},
         {"property without filter", audience(1, {}, {propertyFilter(0, "p", std::nullopt)}), 11,

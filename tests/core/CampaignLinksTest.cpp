@@ -61,6 +61,10 @@ TEST_F(CampaignLinksTest, AnOpenedLinkLogsOneCampaignEventWithTheTablesNames) {
          false,
          {{"campaign", "spring sale"}, {"campaign_id", "7"}, {"_cis", "x"}, {"term", "a b"}},
          {"content"}},
+        // Control bytes are dropped: a value of nothing else is no value.
+        {"utm_source=a%00b%1B%5B2J%C2%9Bc&utm_medium=%07&utm_term=%0A", false, {{"source", "ab[2Jc"}},
+         {"medium", "term"}},
+        {"utm_source=%00%1B", false, {}, {}},
         {"sfmc_id=m1&utm_source_platform=p&utm_creative_format=f&utm_marketing_tactic=t#utm_medium=frag",
          false,
          {{"sfmc_id", "m1"}, {"source_platform", "p"}, {"creative_format", "f"}, {"marketing_tactic", "t"}},

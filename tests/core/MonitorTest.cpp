@@ -53,6 +53,10 @@ TEST(MonitorTest, ConsoleLinesAreFormattedExactly) {
         {"Values", {"abc", 42, nullptr, 1.5}, false, "", prefix + "Values: abc, 42, (nil), 1.5"},
         {"Values", {"abc", 42, nullptr, 12345}, true, "", prefix + "Values: -, 42, , 10000...99999"},
         {"Tagged", {}, false, "<MyTag>", "<MyTag>[I-MSR023170] Tagged"},
+        // What a program logs or a link carries never drives the terminal.
+        {"Log\x1b]0;owned\x07\x1b[2J", {std::string("a\nb\x9b" "\xc2\x9b" "1m")}, false, "",
+         prefix + "Log\\x1b]0;owned\\x07\\x1b[2J: a\\nb\\x9b\\u{9b}1m"},
+        {"Tag", {}, false, "<T\x1b[31m>", "<T\\x1b[31m>[I-MSR023170] Tag"},
     };
     // clang-format on
     for (const Case& c : cases) {

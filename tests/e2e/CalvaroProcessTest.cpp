@@ -10,10 +10,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,12 +32,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "tests/audience/AudienceBuilders.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/LoopbackSockets.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
+#include "tools/assembler/ProgramAssembler.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -568,4 +573,220 @@ TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit)
         }
     }
     ::close(silent);
+}
+
+namespace {
+
+// One run of calvaro to its end, with the most memory it held (kB).
+Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
+    Ended run;
+    int status = 0;
+    rusage usage{};
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    *peakKilobytes = usage.ru_maxrss;
+    run.out = readFile(dir / "out.txt");
+    run.err = readFile(dir / "err.txt");
+    return run;
+}
+
+// Runs calvaro with `arguments` until its script has written the snapshot
+// "done", then sends SIGTERM.
+struct Stopped {
+    Ended ended;
+    std::chrono::steady_clock::duration took{};  // from the signal to the end
+    long peakKilobytes = 0;
+};
+Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& arguments) {
+    Stopped stopped;
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return stopped;
+    const pid_t pid = start(dir, arguments, "", pipeFds[1]);
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    const auto signalled = std::chrono::steady_clock::now();
+    if (pid > 0) kill(pid, SIGTERM);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    stopped.ended = finishMeasured(pid, dir, &stopped.peakKilobytes);
+    stopped.took = std::chrono::steady_clock::now() - signalled;
+    stopped.ended.out = out;
+    return stopped;
+}
+
+// One request on its own connection ("Connection: close"); the answer as
+// received within 10 s.
+std::string exchangeOnLoopback(int port, const std::string& request) {
+    const int fd = connectToLoopback(port);
+    if (fd < 0) return "";
+    std::string answer;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got;
+        while (::poll(&p, 1, 10000) > 0 && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return answer;
+}
+
+size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
+    size_t count = 0;
+    for (const auto& event : measurement.acceptedEvents()) count += event.name == "kal_calculate";
+    return count;
+}
+
+}  // namespace
+
+// 100 audiences whose patterns each take RE2 4.8 MB and a third of a second
+// to compile (9 KB of configuration) are refused when the configuration
+// arrives, with their code in the log: the application runs, stores and
+// uploads as always within its memory, and a signal still ends it within 2 s.
+TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    ASSERT_TRUE(server.start());
+    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    std::vector<MSRPBAudience> audiences;
+    for (int32_t id = 0; id < 100; ++id) {
+        // Distinct texts, each just within RE2's default memory.
+        const std::string pattern = "a" + std::to_string(id) + "(\\pL{1,20}){1,20}";
+        audiences.push_back(audience_test::audience(
+            id, {audience_test::eventFilter(0, "kal_calculate",
+                                            {audience_test::valueFilter(audience_test::stringFilter(1, pattern),
+                                                                        std::nullopt, "solutionStepsCount")})}));
+    }
+    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::move(audiences));
+    measurement.setConfig(app, config);
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+
+    // The first run fetches the configuration with its last upload.
+    const fs::path calculate = script("calculate.txt", std::string(kTypedAndCalculated) + "wait 1\n");
+    long peak = 0;
+    const auto began = std::chrono::steady_clock::now();
+    const Ended first = finishMeasured(start(root.path(), {"--home", home(), "--script", calculate}, ""), root.path(), &peak);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(first.status, 0) << first.err;
+    // About 3 s; compiling the patterns took a minute before.
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    EXPECT_EQ(collectedCalculations(measurement), 1u) << first.err;
+    EXPECT_NE(first.err.find("I-MSR009004"), std::string::npos) << first.err;
+
+    // The second run starts with the configuration stored and is stopped.
+    const fs::path waiting = script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+    const Stopped second = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    ASSERT_NE(second.ended.out.find("=== snapshot 1: done ==="), std::string::npos) << second.ended.err;
+    EXPECT_LT(second.took, std::chrono::seconds(2));
+    EXPECT_EQ(second.ended.status, 128 + SIGTERM) << second.ended.err;
+    EXPECT_LT(second.peakKilobytes, 300 * 1024) << "kB at most";
+    // Stored, or uploaded in the second the end gives the upload.
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u)
+        << second.ended.err;
+}
+
+// A served program that never ends on the exercise's event holds the worker
+// queue: SIGTERM still ends calvaro, and Ctrl-C `calvaro serve`, within 2 s,
+// and what was stored before stays readable.
+TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
+    settle();
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    ASSERT_TRUE(server.start());
+    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    // Sixteen million characters searched over and over: a program of a
+    // few instructions that runs for minutes unless its work is bounded.
+    constexpr const char* kEndless = R"(
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e")
+      (if (ne (call $e "getEventName" (array)) "kal_calculate") (list (return 0)))
+      (let "s" "i") (assign "s" "x") (assign "i" 0)
+      (loop (lt $i 24) (assign "i" (add $i 1)) false (list (assign "s" (call $s "concat" (array $s)))))
+      (loop true 0 false (list (call $s "indexOf" (array "y"))))
+      (return 0))
+    (object "type" "edit")))
+)";
+    std::string error;
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kEndless, "rules", &error);
+    ASSERT_TRUE(program) << error;
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+    measurement.setConfig(app, config);
+    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+
+    // The first run only brings the program home, with its last upload.
+    const fs::path idle = script("idle.txt", "wait 1\n");
+    const Ended first = runCalvaro(root.path(), {"--home", home(), "--script", idle});
+    ASSERT_EQ(first.status, 0) << first.err;
+
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        // The start's events are stored before the exercise's reaches the
+        // program.
+        const fs::path waiting =
+            script("waiting.txt", "wait 2\n" + std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
+        const Stopped stopped = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
+        const Ended& ended = stopped.ended;
+        ASSERT_NE(ended.out.find("=== snapshot 1: done ==="), std::string::npos) << ended.err;
+        EXPECT_LT(stopped.took, std::chrono::seconds(2)) << ended.err;
+        EXPECT_EQ(ended.status, 128 + SIGTERM) << ended.err;
+        EXPECT_LT(stopped.peakKilobytes, 300 * 1024) << "kB at most";
+        EXPECT_GE(storedCount(home(), "SELECT count(*) FROM raw_events"), 1) << ended.err;
+        EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+    }
+
+    // The live application, driven through its page's requests, and ended
+    // by Ctrl-C while the program holds the queue.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = start(root.path(), {"serve", "--port", "0", "--home", home()}, "", pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    std::string said;
+    char buffer[4096];
+    ssize_t got;
+    while (said.find(" (Ctrl-C") == std::string::npos && (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        said.append(buffer, static_cast<size_t>(got));
+    const std::string origin = "http://127.0.0.1:", query = "/?secret=";
+    ASSERT_NE(said.find(origin), std::string::npos) << said;
+    ASSERT_NE(said.find(query), std::string::npos) << said;
+    const int port = std::atoi(said.c_str() + said.find(origin) + origin.size());
+    const size_t secretAt = said.find(query) + query.size();
+    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nCookie: calvaro-" +
+                                std::to_string(port) + "=" + said.substr(secretAt, said.find(' ', secretAt) - secretAt) +
+                                "\r\nConnection: close\r\n";
+    const std::string page = exchangeOnLoopback(port, "GET / HTTP/1.1\r\n" + headers + "\r\n");
+    const std::string marker = "name=\"calvaro-token\" content=\"";
+    ASSERT_NE(page.find(marker), std::string::npos) << page.substr(0, 200);
+    const std::string token = page.substr(page.find(marker) + marker.size(), 64);
+    for (const std::string action : {"tap toolbarRemoveButton", "tap #aTextField", "type 3", "tap bTextField", "type 2",
+                                     "tap calculateButton"}) {
+        const std::string answer = exchangeOnLoopback(
+            port, "POST /action HTTP/1.1\r\n" + headers + "Origin: http://127.0.0.1:" + std::to_string(port) +
+                      "\r\nContent-Type: application/x-calvaro-action\r\nX-Calvaro-Token: " + token +
+                      "\r\nContent-Length: " + std::to_string(action.size()) + "\r\n\r\n" + action);
+        ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << action << ": " << answer;
+    }
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    long peak = 0;
+    const Ended served = finishMeasured(pid, root.path(), &peak);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << served.err;
+    EXPECT_LT(peak, 300 * 1024) << "kB at most";
+    EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+    unsetenv("CALVARO_MEASUREMENT_URL");
 }

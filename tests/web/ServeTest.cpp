@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -71,17 +73,26 @@ class LiveCalvaro {
         }
         close(out[1]);
         out_ = out[0];
-        const std::string marker = "live at http://127.0.0.1:";
-        while (said_.find(marker) == std::string::npos || said_.find('/', said_.find(marker) + marker.size()) == std::string::npos)
+        // "live at http://127.0.0.1:PORT/?secret=HEX (Ctrl-C ends it)"
+        const std::string marker = "live at ";
+        while (said_.find(marker) == std::string::npos || said_.find(" (", said_.find(marker)) == std::string::npos)
             if (!readSome(30)) return;
-        port_ = std::atoi(said_.c_str() + said_.find(marker) + marker.size());
+        const size_t at = said_.find(marker) + marker.size();
+        url_ = said_.substr(at, said_.find(" (", at) - at);
+        const std::string origin = "http://127.0.0.1:", query = "/?secret=";
+        if (url_.rfind(origin, 0) != 0 || url_.find(query) == std::string::npos) return;
+        secret_ = url_.substr(url_.find(query) + query.size());
+        port_ = std::atoi(url_.c_str() + origin.size());
     }
     ~LiveCalvaro() {
         if (pid_ > 0) end();
         if (out_ >= 0) close(out_);
     }
     int port() const { return port_; }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    // The address printed, with the secret that opens the server.
+    const std::string& url() const { return url_; }
+    // The secret as the browser keeps it after the first visit.
+    std::string cookie() const { return "Cookie: calvaro-" + std::to_string(port_) + "=" + secret_; }
     // Ctrl-C, then the exit status.
     int end() {
         kill(pid_, SIGINT);
@@ -111,6 +122,7 @@ class LiveCalvaro {
     pid_t pid_ = -1;
     int out_ = -1;
     int port_ = 0;
+    std::string url_, secret_;
     std::string said_;
 };
 
@@ -595,13 +607,23 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
     const std::string self = "127.0.0.1:" + std::to_string(port);
     const std::string host = "Host: " + self, origin = "Origin: http://" + self;
     const std::string type = "Content-Type: application/x-calvaro-action";
+    const std::string cookie = calvaro.cookie();
 
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     const std::string token = "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64);
-    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host})));
+    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host, cookie})));
     ASSERT_EQ(before.size(), 33u) << before;
+
+    // The first visit trades the secret of the address for a cookie.
+    const std::string firstVisit = roundTrip(port, request("GET", "/?secret=" + calvaro.url().substr(calvaro.url().find("=") + 1), {host}));
+    EXPECT_EQ(statusOf(firstVisit), 303) << firstVisit;
+    EXPECT_NE(firstVisit.find("Location: /\r\n"), std::string::npos) << firstVisit;
+    EXPECT_NE(firstVisit.find("Set-" + cookie.substr(0, cookie.find('=')) + "=" +
+                              calvaro.url().substr(calvaro.url().find("=") + 1) + "; Path=/; HttpOnly; SameSite=Strict"),
+              std::string::npos)
+        << firstVisit;
 
     const std::string accept = "tap #dsgvoAcceptButton";
     struct Hostile {
@@ -613,15 +635,25 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         {"a rebound name reads the page", request("GET", "/", {"Host: evil.example"}), 421},
         {"a rebound name reads the state", request("GET", "/state", {"Host: evil.example:" + std::to_string(port)}), 421},
         {"a rebound name acts", request("POST", "/action", {"Host: evil.example", "Origin: http://evil.example", type, token}, accept), 421},
-        {"another site's simple request", request("POST", "/action", {host, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
-        {"another site with the token", request("POST", "/action", {host, "Origin: http://evil.example", type, token}, accept), 403},
-        {"a sandboxed page", request("POST", "/action", {host, "Origin: null", type, token}, accept), 403},
-        {"a text/plain action of the page's origin", request("POST", "/action", {host, origin, "Content-Type: text/plain", token}, accept), 415},
-        {"an action without the token", request("POST", "/action", {host, origin, type}, accept), 403},
-        {"an action with a guessed token", request("POST", "/action", {host, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
-        {"an action without origin", request("POST", "/action", {host, type, token}, accept), 403},
-        {"a preflight", request("OPTIONS", "/action", {host, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
-        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
+        {"another site's simple request", request("POST", "/action", {host, cookie, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
+        {"another site with the token", request("POST", "/action", {host, cookie, "Origin: http://evil.example", type, token}, accept), 403},
+        {"a sandboxed page", request("POST", "/action", {host, cookie, "Origin: null", type, token}, accept), 403},
+        {"a text/plain action of the page's origin", request("POST", "/action", {host, cookie, origin, "Content-Type: text/plain", token}, accept), 415},
+        {"an action without the token", request("POST", "/action", {host, cookie, origin, type}, accept), 403},
+        {"an action with a guessed token", request("POST", "/action", {host, cookie, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
+        {"an action without origin", request("POST", "/action", {host, cookie, type, token}, accept), 403},
+        {"a preflight", request("OPTIONS", "/action", {host, cookie, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
+        // Another local program, or another user of the machine, without the
+        // secret: every route is closed, the page first.
+        {"the page without the secret", request("GET", "/", {host}), 403},
+        {"the page with the secret guessed", request("GET", "/?secret=" + std::string(64, '0'), {host}), 403},
+        {"the page with another server's cookie", request("GET", "/", {host, "Cookie: calvaro-1=" + std::string(64, '0')}), 403},
+        {"the state without the secret", request("GET", "/state", {host}), 403},
+        {"the page's own action without the secret", request("POST", "/action", {host, origin, type, token}, accept), 403},
+        {"a library file without the secret", request("GET", "/katex/katex.min.js", {host}), 403},
+        {"a picture without the secret", request("GET", "/shared/Solution-20261207-120000.png", {host}), 403},
+        {"no such route without the secret", request("GET", "/nothing", {host}), 403},
+        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
                                  "\r\nTransfer-Encoding: chunked\r\n\r\n16\r\n" + accept + "\r\n0\r\n\r\n", 501},
     };
     for (const auto& h : hostile) {
@@ -630,11 +662,82 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(statusOf(answer), h.status) << answer;
         EXPECT_EQ(answer.find("Access-Control-Allow"), std::string::npos) << "no cross-origin access is offered";
     }
-    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host}))), before) << "nothing changed";
+    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "nothing changed";
 
-    const std::string done = roundTrip(port, request("POST", "/action", {host, origin, type, token}, accept));
+    const std::string done = roundTrip(port, request("POST", "/action", {host, cookie, origin, type, token}, accept));
     EXPECT_EQ(statusOf(done), 200) << done;
-    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host}))), before) << "the page's own action acts";
+    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "the page's own action acts";
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Another user of the machine reaches 127.0.0.1 too: without the secret,
+// every route answers 403. As root the requests are sent as `nobody`.
+TEST(ServeTest, AnotherUserWithoutTheSecretIsRefusedEveryRoute) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can ask as another user";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "there is no user nobody";
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    TemporaryDataRoot root("serve-other-user");
+    LiveCalvaro calvaro(root.path() / "home");
+    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
+    const int port = calvaro.port();
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string host = "Host: " + self;
+    std::vector<std::string> requests;
+    for (const char* path : {"/", "/?secret=", "/state", "/katex/katex.min.js", "/chart.js/chart.min.js",
+                             "/shared/Solution-20261207-120000.png", "/nothing"})
+        requests.push_back(request("GET", path, {host}));
+    requests.push_back(request("POST", "/action",
+                               {host, "Origin: http://" + self, "Content-Type: application/x-calvaro-action"},
+                               "tap #dsgvoAcceptButton"));
+
+    // Everything is made before the fork: the child only makes system calls.
+    int answers[2];
+    ASSERT_EQ(::pipe2(answers, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(2);
+        for (const std::string& bytes : requests) {
+            char status[3] = {'-', '-', '-'};
+            const int fd = connectToLoopback(port);
+            char head[12];
+            size_t got = 0;
+            if (fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+                pollfd p{fd, POLLIN, 0};
+                while (got < sizeof head && ::poll(&p, 1, 10000) > 0) {
+                    const ssize_t n = ::recv(fd, head + got, sizeof head - got, 0);
+                    if (n <= 0) break;
+                    got += static_cast<size_t>(n);
+                }
+            }
+            if (got == sizeof head) std::copy(head + 9, head + 12, status);
+            if (fd >= 0) ::close(fd);
+            (void)!::write(answers[1], status, sizeof status);
+        }
+        ::_exit(0);
+    }
+    ::close(answers[1]);
+    std::string statuses;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{answers[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[256];
+        const ssize_t n = ::read(answers[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        statuses.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(answers[0]);
+    if (statuses.size() < 3 * requests.size()) ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not become nobody";
+    ASSERT_EQ(statuses.size(), 3 * requests.size()) << statuses;
+    for (size_t i = 0; i < requests.size(); ++i)
+        EXPECT_EQ(statuses.substr(3 * i, 3), "403") << requests[i];
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -648,6 +751,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
+    const std::string cookie = calvaro.cookie();
     const fs::path shared = home / "Shared";
     fs::create_directories(shared);
     const std::string png = "\x89PNG\r\n\x1a\nplain";
@@ -676,7 +780,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path);
-        const std::string answer = roundTrip(port, request(c.method, c.path, {host}), 5000);
+        const std::string answer = roundTrip(port, request(c.method, c.path, {host, cookie}), 5000);
         EXPECT_EQ(statusOf(answer), c.status) << answer;
         if (c.status == 200) {
             EXPECT_EQ(bodyOf(answer), png);
@@ -687,14 +791,14 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     }
     // Another page cannot read it, nor a rebound name.
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png",
-                                               {host, "Origin: http://evil.example"}))),
+                                               {host, cookie, "Origin: http://evil.example"}))),
               403);
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {"Host: evil.example"}))),
               421);
     // The Shared folder itself replaced by a link elsewhere.
     fs::rename(shared, home / "Shared.kept");
     fs::create_symlink(home / "Shared.kept", shared);
-    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host}))), 404);
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host, cookie}))), 404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -712,6 +816,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
+    const std::string cookie = calvaro.cookie();
 
     std::vector<std::unique_ptr<Socket>> slow;
     for (int i = 0; i < 64; ++i) {
@@ -723,7 +828,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
     for (int round = 0; round < 3; ++round) {
         for (auto& s : slow) s->send("x");
-        const std::string answer = roundTrip(port, request("GET", "/state", {host}), 1000);
+        const std::string answer = roundTrip(port, request("GET", "/state", {host, cookie}), 1000);
         EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
     }
 
@@ -736,8 +841,8 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     };
     const long before = peakMemory(calvaro.pid());
     const std::vector<Flood> floods = {
-        {"GET / HTTP/1.1\r\n" + host + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
-        {"POST /action HTTP/1.1\r\n" + host + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+        {"GET / HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
+        {"POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\nTransfer-Encoding: chunked\r\n\r\n",
          "2000\r\n" + std::string(8192, 'a') + "\r\n", 501},
     };
     for (const auto& flood : floods) {
@@ -758,16 +863,16 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     // The page's own request for a wait holds the main thread for seconds;
     // while it does, the state is not answered.
     const std::string self = "127.0.0.1:" + std::to_string(port);
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     Socket waiting(port);
     ASSERT_TRUE(waiting.send(request("POST", "/action",
-                                     {host, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
+                                     {host, cookie, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
                                       "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
                                      "wait 5")));
     Socket state(port);
-    ASSERT_TRUE(state.send(request("GET", "/state", {host})));
+    ASSERT_TRUE(state.send(request("GET", "/state", {host, cookie})));
     const bool busy = state.readToEnd(300).empty();
 
     const auto signalled = std::chrono::steady_clock::now();
