@@ -410,7 +410,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block) { retur
 // failed; the group's daily counts are taken back here either way.
 bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool savepoint) {
     if (groupedBlockDepth_ == 0) commitPendingWrites();
-    const bool grouped = groupedBlockDepth_ > 0;
+    const bool grouped = groupedBlockDepth_ > 0 || (pendingWritesHolds_ > 0 && groupOpen_);
     const std::optional<MSRDailyCounts> countsBefore = groupDailyCounts_;
     const bool countsChangedBefore = groupDailyCountsChanged_;
     MSRError error;
@@ -478,8 +478,17 @@ bool MSRDatabase::runGroupedBlock(const std::function<bool()>& block, bool savep
     return false;
 }
 
+void MSRDatabase::holdPendingWrites(const std::function<void()>& block) {
+    struct Hold {
+        int& holds;
+        explicit Hold(int& h) : holds(++h) {}
+        ~Hold() { --holds; }
+    } held(pendingWritesHolds_);
+    block();
+}
+
 bool MSRDatabase::commitPendingWrites() {
-    if (!groupOpen_ || groupedBlockDepth_ > 0) return true;
+    if (!groupOpen_ || groupedBlockDepth_ > 0 || pendingWritesHolds_ > 0) return true;
     return endPendingWrites(true);
 }
 
