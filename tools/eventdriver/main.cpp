@@ -29,6 +29,12 @@
 // the process then kills itself at once, before the purchase can be reported.
 // Unfinished purchases stay in the data root and are delivered again at the
 // next start (give --purchase PRODUCT: for the catalog alone).
+//
+// With --set-conditional K another framework sets the conditional user
+// property "cup_K" through the connector right after the host's
+// configuration; it waits for the trigger event "e2e_trigger", whose arrival
+// logs "e2e_triggered" with n = K. With --trigger, once every event above is
+// handled, "e2e_trigger" is logged (before kind 3 is reported).
 #include <signal.h>
 #include <unistd.h>
 
@@ -67,7 +73,7 @@ int usage(const char* program) {
         stderr,
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
-        "       [--purchase PRODUCT:ID] [--kill-after-delivery]\n",
+        "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--set-conditional K] [--trigger]\n",
         program);
     return 2;
 }
@@ -81,6 +87,8 @@ int main(int argc, char** argv) {
     std::optional<int64_t> marker;
     std::string purchaseID;
     bool killAfterDelivery = false;
+    std::optional<int64_t> conditional;
+    bool trigger = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -113,6 +121,10 @@ int main(int argc, char** argv) {
             purchaseID = value.substr(colon + 1);
         } else if (arg == "--kill-after-delivery") {
             killAfterDelivery = true;
+        } else if (arg == "--set-conditional" && hasValue) {
+            conditional = number();
+        } else if (arg == "--trigger") {
+            trigger = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -134,6 +146,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
         return 5;
     }
+    if (conditional) tools::EngineDriver::setConditionalProperty(*conditional);
     if (!purchaseID.empty()) {
         store::PaymentTransaction purchase;
         purchase.payment.productIdentifier = options.storeProduct;
@@ -154,6 +167,16 @@ int main(int argc, char** argv) {
     }
     for (auto& logger : loggers) logger.join();
     if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
+    const int64_t logged = count + (marker ? 1 : 0);
+    if (trigger) {
+        // Once the events logged before it are handled, a property set right
+        // after the configuration is stored too: the engine stored it before
+        // it committed them.
+        const auto handledBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (handled < logged && std::chrono::steady_clock::now() < handledBy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        tools::EngineDriver::logNumbered(tools::EngineDriver::kTriggerEventName, conditional.value_or(0));
+    }
     report(kAllLogged, count);
 
     std::string line;
@@ -163,7 +186,6 @@ int main(int argc, char** argv) {
     // is handled (written), the worker may answer that nothing waits while
     // the last ones are still on their way.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    const int64_t logged = count + (marker ? 1 : 0);
     while (handled < logged && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // The last upload's answer reaches the worker queue from the network's
