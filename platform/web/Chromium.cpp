@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -135,6 +137,20 @@ std::vector<std::string> commandLine(const std::string& profile, const std::vect
     return args;
 }
 
+// Chromium's temporary folder: inside the profile, so that it goes with it.
+std::string temporaryFolderOf(const std::string& profile) {
+    const std::string folder = profile + "/tmp";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return profile;
+    return folder;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (auto& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Runs Chromium with `arguments` after the common ones; its standard output
 // goes to `out` (when given), its chatter on standard error is dropped.
 bool run(const std::vector<std::string>& arguments, std::string* out, std::string& error) {
@@ -142,9 +158,9 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     std::lock_guard<std::mutex> turn(shared.turn());
     std::vector<std::string> args = commandLine(shared.path(), arguments, error);
     if (args.empty()) return false;
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(args);
+    std::vector<std::string> environment = Chromium::environmentWithTemporaryFolder(temporaryFolderOf(shared.path()));
+    std::vector<char*> envp = pointersTo(environment);
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return error = "cannot make a pipe for Chromium", false;
@@ -159,7 +175,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
         dup2(null, STDIN_FILENO);
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(pipeFds[1]);
@@ -202,10 +218,9 @@ class DevToolsSession {
         }
     }
 
-    bool start(std::vector<std::string> args, std::string& error) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+    bool start(std::vector<std::string> args, std::vector<std::string> environment, std::string& error) {
+        std::vector<char*> argv = pointersTo(args);
+        std::vector<char*> envp = pointersTo(environment);
         // Commands go through a socket, not a pipe: a write to a browser that
         // has died is then an error, not a SIGPIPE that ends this process.
         int in[2], out[2];
@@ -225,7 +240,7 @@ class DevToolsSession {
             ::dup2(null, STDIN_FILENO);
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
-            ::execv(argv[0], argv.data());
+            ::execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         ::close(in[0]);
@@ -382,7 +397,9 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
                     error);
     if (args.empty()) return false;
     DevToolsSession browser(kPictureTimeLimit);
-    if (!browser.start(std::move(args), error)) return false;
+    if (!browser.start(std::move(args),
+                       Chromium::environmentWithTemporaryFolder(temporaryFolderOf(shared.path())), error))
+        return false;
     // The browser's first tab; the page is opened in it at the picture's
     // size (a headless window may be wider than asked).
     Json result;
@@ -434,6 +451,15 @@ std::string Chromium::fileUrl(const std::filesystem::path& path) {
         }
     }
     return url;
+}
+
+std::vector<std::string> Chromium::environmentWithTemporaryFolder(const std::string& folder) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::string_view(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
+    }
+    environment.push_back("TMPDIR=" + folder);
+    return environment;
 }
 
 }  // namespace web
