@@ -186,7 +186,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     }
     if (!kept) {
         engine_.eventWriteFailed_ = true;
-        foundation::DataLoss::note("analytics events");
+        foundation::DataLoss::note("analytics events", 1, "events whose write failed");
     }
     commitWritesBehindQueuedWork();
 }

@@ -516,7 +516,8 @@ bool MSRDatabase::endPendingWrites(bool commit) {
         forgetRowsKnownInMemory();
         if (writes > 0) {
             MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
-            foundation::DataLoss::note("analytics writes (events, user properties)", writes);
+            foundation::DataLoss::note("analytics writes", writes,
+                                       "writes of events and user properties undone by a failed commit");
         }
     }
     // The blocks may open another group.
