@@ -64,6 +64,7 @@ class Profile {
         if (path_.empty() || ::getpid() != owner_) return;
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
+        if (!temporary_.empty()) std::filesystem::remove_all(temporary_, ec);
     }
 
     // Held for the whole of a run.
@@ -81,6 +82,26 @@ class Profile {
             }
         }
         return path_;
+    }
+
+    // Chromium's temporary folder, where it makes its singleton folder (and
+    // leaves it when it is ended): inside the profile, so that it goes with
+    // it, unless the socket Chromium makes in it would get a longer path
+    // than a socket may have; then a short one of its own that goes with the
+    // profile. Empty when neither can be made: Chromium then keeps the
+    // system's.
+    const std::string& temporaryFolder() {
+        if (!temporary_.empty() || path().empty()) return temporary_;
+        // "/org.chromium.Chromium.XXXXXX/SingletonSocket" follows it, and a
+        // socket's path has at most 107 bytes.
+        constexpr size_t kLongest = 56;
+        const std::string inside = path_ + "/tmp";
+        if (inside.size() <= kLongest && (::mkdir(inside.c_str(), 0700) == 0 || errno == EEXIST)) {
+            temporary_ = inside;
+        } else if (std::string folder = "/tmp/calvaro-chromium-tmp-XXXXXX"; ::mkdtemp(folder.data())) {
+            temporary_ = folder;
+        }
+        return temporary_;
     }
 
   private:
@@ -105,6 +126,7 @@ class Profile {
 
     std::mutex turn_;
     std::string path_;
+    std::string temporary_;
     pid_t owner_ = 0;
 };
 
@@ -137,13 +159,6 @@ std::vector<std::string> commandLine(const std::string& profile, const std::vect
     return args;
 }
 
-// Chromium's temporary folder: inside the profile, so that it goes with it.
-std::string temporaryFolderOf(const std::string& profile) {
-    const std::string folder = profile + "/tmp";
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return profile;
-    return folder;
-}
-
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
     for (auto& text : texts) pointers.push_back(text.data());
@@ -159,7 +174,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     std::vector<std::string> args = commandLine(shared.path(), arguments, error);
     if (args.empty()) return false;
     std::vector<char*> argv = pointersTo(args);
-    std::vector<std::string> environment = Chromium::environmentWithTemporaryFolder(temporaryFolderOf(shared.path()));
+    std::vector<std::string> environment = Chromium::environmentWithTemporaryFolder(shared.temporaryFolder());
     std::vector<char*> envp = pointersTo(environment);
 
     int pipeFds[2];
@@ -398,7 +413,7 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     if (args.empty()) return false;
     DevToolsSession browser(kPictureTimeLimit);
     if (!browser.start(std::move(args),
-                       Chromium::environmentWithTemporaryFolder(temporaryFolderOf(shared.path())), error))
+                       Chromium::environmentWithTemporaryFolder(shared.temporaryFolder()), error))
         return false;
     // The browser's first tab; the page is opened in it at the picture's
     // size (a headless window may be wider than asked).
@@ -456,9 +471,9 @@ std::string Chromium::fileUrl(const std::filesystem::path& path) {
 std::vector<std::string> Chromium::environmentWithTemporaryFolder(const std::string& folder) {
     std::vector<std::string> environment;
     for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::string_view(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
+        if (folder.empty() || std::string_view(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
     }
-    environment.push_back("TMPDIR=" + folder);
+    if (!folder.empty()) environment.push_back("TMPDIR=" + folder);
     return environment;
 }
 
