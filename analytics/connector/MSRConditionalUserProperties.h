@@ -8,9 +8,11 @@
 // One shared instance per process, bound to the engine that made it through
 // the component registry. The public operations may be called from any
 // thread: they copy their input and hand the work to the engine's worker
-// queue. The "OnWorkerQueue" operations and the time-out and expiry sweeps
-// run on the worker queue only, each inside one database transaction; an
-// event made by a step is written only once that step has committed.
+// queue, or, before the engine has made its components, keep it until then.
+// The "OnWorkerQueue" operations and the time-out and expiry sweeps run on
+// the worker queue only, each inside one database transaction that is undone
+// as a whole when a write fails; an event made by a step is written in the
+// same write group, so that the step and its event commit together.
 
 #include <cstddef>
 #include <functional>

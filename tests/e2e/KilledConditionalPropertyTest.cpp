@@ -138,25 +138,4 @@ TEST_F(KilledConditionalPropertyTest, KillsAroundTriggersLoseNoTriggeredEvent) {
     std::printf("%zu of %d properties active, %zu triggered events\n", active.size(), rounds, triggered.size());
 }
 
-// A property set right after the host's configuration, before the engine has
-// made its components, is kept and triggered.
-TEST_F(KilledConditionalPropertyTest, APropertySetRightAfterTheConfigurationIsKept) {
-    DriverProcess driver(CALVARO_EVENT_DRIVER,
-                         arguments({"--count", "0", "--marker", "1", "--set-conditional", "7", "--trigger"}));
-    ASSERT_TRUE(measurement.waitUntil(
-        [&](const auto& uploads) {
-            for (const auto& upload : uploads) {
-                if (!upload.accepted()) continue;
-                for (const auto& bundle : upload.bundles)
-                    for (const auto& event : bundle.events)
-                        if (event.name == "e2e_triggered" && event.intParam("n") == 7) return true;
-            }
-            return false;
-        },
-        30))
-        << "the property's triggered event never arrived" << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
-    EXPECT_EQ(activeProperties(), std::set<int64_t>{7});
-}
-
 }  // namespace
