@@ -1,5 +1,7 @@
 #include "analytics/connector/MSRConditionalUserProperties.h"
 
+#include <utility>
+
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
@@ -47,6 +49,11 @@ void MSRConditionalUserProperties::attachEngine(std::weak_ptr<MSRMeasurement> en
     std::lock_guard lock(mutex_);
     engine_ = std::move(engine);
     knownEmpty_ = false;
+    // Queued under the lock, so that a request made meanwhile goes behind
+    // the ones that waited.
+    auto held = engine_.lock();
+    if (!held || !held->scheduler()) return;
+    for (Waiting& waiting : std::exchange(waiting_, {})) scheduleOn(*held, waiting.blockID, std::move(waiting.work));
 }
 
 std::shared_ptr<MSRMeasurement> MSRConditionalUserProperties::engine() const {
@@ -59,12 +66,29 @@ std::shared_ptr<MSRMeasurement> MSRConditionalUserProperties::engineOnWorkerQueu
     return held && held->hasComponentsOnWorkerQueue() ? held : nullptr;
 }
 
+// Before the engine has made its components (it attaches itself then), a
+// request waits for them, as a logged event waits for the engine's start.
 void MSRConditionalUserProperties::scheduleOnWorkerQueue(const char* blockID,
                                                          std::function<void(MSRConditionalUserProperties&)> work) {
-    auto held = engine();
-    if (!held || !held->scheduler()) return;
+    std::unique_lock lock(mutex_);
+    auto held = engine_.lock();
+    if (held && held->scheduler()) {
+        lock.unlock();
+        scheduleOn(*held, blockID, std::move(work));
+        return;
+    }
+    if (waiting_.size() >= kMaxWaitingRequests) {
+        lock.unlock();
+        log(2, 11021, "Cannot set or clear conditional user property. Too many requests wait for Analytics to start");
+        return;
+    }
+    waiting_.push_back({blockID, std::move(work)});
+}
+
+void MSRConditionalUserProperties::scheduleOn(MSRMeasurement& held, const char* blockID,
+                                              std::function<void(MSRConditionalUserProperties&)> work) {
     std::weak_ptr<MSRConditionalUserProperties> weak = weak_from_this();
-    held->scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, work = std::move(work)] {
+    held.scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, work = std::move(work)] {
         if (auto self = weak.lock()) work(*self);
     });
 }
@@ -184,12 +208,17 @@ void MSRConditionalUserProperties::setConditionalUserPropertyOnWorkerQueue(
         log(2, 11008, "Cannot set nil conditional user property on worker queue");
         return;
     }
-    MSRDatabase& database = *held->database();
-    MSRConditionalUserProperty property = *given;
+    // The activation and its triggered event commit together.
+    held->writeTogetherOnWorkerQueue([&] { storeOnWorkerQueue(*held, *given); });
+}
+
+void MSRConditionalUserProperties::storeOnWorkerQueue(MSRMeasurement& held, const MSRConditionalUserProperty& given) {
+    MSRDatabase& database = *held.database();
+    MSRConditionalUserProperty property = given;
     std::optional<MSREvent> triggered;
     // Any failed write undoes the whole step: a property never ends up
     // stored without its user property, or the other way round.
-    const bool committed = database.performTransaction([&] {
+    const bool committed = database.performGroupedTransaction([&] {
         triggered.reset();
         MSRError error;
         std::optional<MSRConditionalUserProperty> stored =
@@ -244,7 +273,7 @@ void MSRConditionalUserProperties::setConditionalUserPropertyOnWorkerQueue(
     });
     if (!committed) return;
     knownEmpty_ = false;
-    if (triggered) held->writeEventOnWorkerQueue(std::move(*triggered));
+    if (triggered) held.writeEventOnWorkerQueue(std::move(*triggered));
 }
 
 void MSRConditionalUserProperties::removeConditionalUserPropertyOnWorkerQueue(
@@ -260,20 +289,25 @@ void MSRConditionalUserProperties::removeConditionalUserPropertyOnWorkerQueue(
         log(0, 11016, "Cannot remove nil conditional user property on worker queue");
         return;
     }
-    MSRDatabase& database = *held->database();
-    const std::string& name = request->name();
+    // The removal and its event commit together.
+    held->writeTogetherOnWorkerQueue([&] { removeOnWorkerQueue(*held, *request); });
+}
+
+void MSRConditionalUserProperties::removeOnWorkerQueue(MSRMeasurement& held, const MSRConditionalUserProperty& request) {
+    MSRDatabase& database = *held.database();
+    const std::string& name = request.name();
     std::optional<MSREvent> cleared;
-    const bool committed = database.performTransaction([&] {
+    const bool committed = database.performGroupedTransaction([&] {
         cleared.reset();
         MSRError error;
         std::optional<MSRConditionalUserProperty> stored = database.conditionalUserPropertyWithName(name, &error);
         if (!stored) {
             if (isSet(error)) {
                 log(1, 11017, "Cannot query conditional user property to remove. Name, origin, error",
-                    {name, request->origin(), error});
+                    {name, request.origin(), error});
                 return false;
             }
-            log(4, 11018, "Cannot remove nonexistent conditional user property. Name, origin", {name, request->origin()});
+            log(4, 11018, "Cannot remove nonexistent conditional user property. Name, origin", {name, request.origin()});
             return true;
         }
         if (!database.deleteConditionalUserPropertyWithName(name, &error)) {
@@ -285,11 +319,11 @@ void MSRConditionalUserProperties::removeConditionalUserPropertyOnWorkerQueue(
                 {name, stored->origin(), error});
             return false;
         }
-        if (request->expiredEvent())
-            cleared = outcomeEvent(stored->origin(), *request->expiredEvent(), dispatch::Clock::now());
+        if (request.expiredEvent())
+            cleared = outcomeEvent(stored->origin(), *request.expiredEvent(), dispatch::Clock::now());
         return true;
     });
-    if (committed && cleared) held->writeEventOnWorkerQueue(std::move(*cleared));
+    if (committed && cleared) held.writeEventOnWorkerQueue(std::move(*cleared));
 }
 
 std::optional<std::vector<MSREvent>> MSRConditionalUserProperties::processEventOnWorkerQueue(const MSREvent& event) {
@@ -308,17 +342,24 @@ std::optional<std::vector<MSREvent>> MSRConditionalUserProperties::processEventO
     std::vector<MSREvent> timedOut;
     std::vector<MSREvent> expired;
     std::optional<std::vector<MSREvent>> triggered;
-    const bool committed = database.performTransaction([&] {
-        timedOut.clear();
-        expired.clear();
-        if (!removeTimedOutCUPWithTimedOutEvents(&timedOut)) return false;
-        if (!removeExpiredCUPWithExpiredEvents(&expired)) return false;
-        triggered = updateConditionalUserPropertiesWithEventNameOnWorkerQueue(event.name());
-        return triggered.has_value();
+    // The time-outs and expiries commit with their events, and, when the
+    // caller writes them together too, the activations with theirs.
+    held->writeTogetherOnWorkerQueue([&] {
+        const bool committed = database.performGroupedTransaction([&] {
+            timedOut.clear();
+            expired.clear();
+            if (!removeTimedOutCUPWithTimedOutEvents(&timedOut)) return false;
+            if (!removeExpiredCUPWithExpiredEvents(&expired)) return false;
+            triggered = updateConditionalUserPropertiesWithEventNameOnWorkerQueue(event.name());
+            return triggered.has_value();
+        });
+        if (!committed) {
+            triggered.reset();
+            return;
+        }
+        for (MSREvent& next : timedOut) held->writeFilteredEventOnWorkerQueue(std::move(next));
+        for (MSREvent& next : expired) held->writeFilteredEventOnWorkerQueue(std::move(next));
     });
-    if (!committed) return std::nullopt;
-    for (MSREvent& next : timedOut) held->writeFilteredEventOnWorkerQueue(std::move(next));
-    for (MSREvent& next : expired) held->writeFilteredEventOnWorkerQueue(std::move(next));
     return triggered;
 }
 

@@ -8,10 +8,14 @@
 // One shared instance per process, bound to the engine that made it through
 // the component registry. The public operations may be called from any
 // thread: they copy their input and hand the work to the engine's worker
-// queue. The "OnWorkerQueue" operations and the time-out and expiry sweeps
-// run on the worker queue only, each inside one database transaction; an
-// event made by a step is written only once that step has committed.
+// queue, or, before the engine has made its components, keep it until then.
+// The "OnWorkerQueue" operations and the time-out and expiry sweeps run on
+// the worker queue only, each inside one database transaction that is undone
+// as a whole when a write fails; an event made by a step is written in the
+// same write group, so that the step and its event commit together.
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,11 +35,15 @@ public:
     static constexpr double kMaximumInterval = 15552000;  // 180 days
     // How long a query from outside the worker queue waits for its answer.
     static constexpr double kQueryTimeout = 30;
+    // Sets and clears made before the engine has started wait for it; past
+    // this many, further ones are refused with a log line.
+    static constexpr size_t kMaxWaitingRequests = 1000;
 
     static std::shared_ptr<MSRConditionalUserProperties> sharedInstance();
 
     // The engine whose worker queue, database and event road the controller
-    // uses from now on (held weakly).
+    // uses from now on (held weakly); the requests that waited for it go to
+    // its worker queue in their order.
     void attachEngine(std::weak_ptr<MSRMeasurement> engine);
 
     // Any thread.
@@ -63,16 +71,27 @@ public:
         const std::string& eventName);
 
 private:
+    // The steps of setConditionalUserPropertyOnWorkerQueue and
+    // removeConditionalUserPropertyOnWorkerQueue once their checks passed.
+    void storeOnWorkerQueue(MSRMeasurement& held, const MSRConditionalUserProperty& property);
+    void removeOnWorkerQueue(MSRMeasurement& held, const MSRConditionalUserProperty& request);
     std::shared_ptr<MSRMeasurement> engine() const;
     // The engine when it can do database work on its worker queue now.
     std::shared_ptr<MSRMeasurement> engineOnWorkerQueue() const;
     void scheduleOnWorkerQueue(const char* blockID,
                                std::function<void(MSRConditionalUserProperties&)> work);
+    void scheduleOn(MSRMeasurement& held, const char* blockID,
+                    std::function<void(MSRConditionalUserProperties&)> work);
     std::optional<std::vector<MSRConditionalUserProperty>> readWithNamePrefixOnWorkerQueue(
         const std::string& prefix, const std::string& origin, bool* failed);
 
     mutable std::mutex mutex_;
     std::weak_ptr<MSRMeasurement> engine_;
+    struct Waiting {
+        const char* blockID;
+        std::function<void(MSRConditionalUserProperties&)> work;
+    };
+    std::vector<Waiting> waiting_;
     // Worker queue only: true once the table was seen empty and nothing was
     // stored since, so that the events of an application without conditional
     // properties cost one flag test.

@@ -91,16 +91,40 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
         log(7, 23051, "Logging event: origin, name, params",
             {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
-    std::optional<std::vector<MSREvent>> further =
-        engine_.conditionalUserPropertyController_
-            ? engine_.conditionalUserPropertyController_->processEventOnWorkerQueue(event)
-            : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
-    if (!further) {
-        log(4, 23050, "Unable to process conditional user property. Event name, origin",
-            {MSRDebugEventName(event.name()), event.origin()});
+    // What the event sets off (a conditional property activated, timed out
+    // or expired, and the events that tell of it) commits with it: a kill in
+    // between must not leave a property active whose event was never written.
+    writeTogetherOnWorkerQueue([&] {
+        std::optional<std::vector<MSREvent>> further =
+            engine_.conditionalUserPropertyController_
+                ? engine_.conditionalUserPropertyController_->processEventOnWorkerQueue(event)
+                : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
+        if (!further) {
+            log(4, 23050, "Unable to process conditional user property. Event name, origin",
+                {MSRDebugEventName(event.name()), event.origin()});
+        }
+        writeFilteredEventOnWorkerQueue(std::move(event));
+        for (MSREvent& next : further.value_or(std::vector<MSREvent>{}))
+            writeFilteredEventOnWorkerQueue(std::move(next));
+    });
+}
+
+// The persisted values of the events written together are applied once
+// their one commit is made: at once, as for a single event that has any.
+void MSREventWriter::writeTogetherOnWorkerQueue(const std::function<void()>& block) {
+    MSRDatabase* database = engine_.database_.get();
+    if (!database || database->isHoldingPendingWrites()) {
+        block();
+        return;
     }
-    writeFilteredEventOnWorkerQueue(std::move(event));
-    for (MSREvent& next : further.value_or(std::vector<MSREvent>{})) writeFilteredEventOnWorkerQueue(std::move(next));
+    engine_.pendingEventWrites_ = {};
+    database->holdPendingWrites(block);
+    if (hasPendingEventWrites() && database->commitPendingWrites()) {
+        applyPendingEventWrites();
+    } else {
+        engine_.pendingEventWrites_ = {};
+    }
+    commitWritesBehindQueuedWork();
 }
 
 void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
@@ -118,7 +142,12 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     engine_.identity_->updateIdentifiers();
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
-    engine_.pendingEventWrites_ = {};
+    // Events written together keep what the earlier ones left to persist,
+    // and read it as the persisted values.
+    const bool together = engine_.database_->isHoldingPendingWrites();
+    const MSRMeasurement::PendingEventWrites before =
+        together ? engine_.pendingEventWrites_ : MSRMeasurement::PendingEventWrites{};
+    engine_.pendingEventWrites_ = before;
     std::optional<PreparedWrite> prepared = prepareWrite(event);
     auto block = [&] {
         if (!prepared && !updateLifetimeValueWithEvent(event)) return false;
@@ -148,14 +177,16 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
                          : engine_.database_->performGroupedTransaction(block);
     // The rare event that also changes persisted values commits at once, so
     // that the values are written only with it and the next event reads them.
-    if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
+    if (together) {
+        if (!kept) engine_.pendingEventWrites_ = before;
+    } else if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
         applyPendingEventWrites();
     } else {
         engine_.pendingEventWrites_ = {};
     }
     if (!kept) {
         engine_.eventWriteFailed_ = true;
-        foundation::DataLoss::note("analytics events");
+        foundation::DataLoss::note("analytics events", 1, "events whose write failed");
     }
     commitWritesBehindQueuedWork();
 }

@@ -6,6 +6,7 @@
 // state; its operations are the engine's (MSRMeasurementRoad.h).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,10 @@ public:
     // The event is taken, not copied: the caller moves it in where it can.
     void writeEventOnWorkerQueue(MSREvent event);
     void writeFilteredEventOnWorkerQueue(MSREvent event);
+    // Runs `block`, whose writes (grouped transactions and events) commit
+    // together after it or not at all. Inside another such block it only
+    // runs it.
+    void writeTogetherOnWorkerQueue(const std::function<void()>& block);
     bool shouldProcessEvent(const MSREvent& event, MSRDailyCounts& counts, bool isPublicEvent);
     bool isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts);
     // The metadata last built, what it was built from, and its encoding:

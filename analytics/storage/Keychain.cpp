@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 
@@ -76,8 +78,16 @@ std::optional<std::vector<Keychain::Item>> Keychain::load() const {
     if (!foundation::FileSystem::readFile(file_, bytes)) return std::nullopt;
     auto parsed = foundation::parsePropertyList(bytes);
     // A damaged keychain is not silently emptied: the caller sees an error and
-    // nothing is overwritten.
-    if (!parsed || !parsed->list()) return std::nullopt;
+    // nothing is overwritten. Said once per keychain, as every use fails alike.
+    if (!parsed || !parsed->list()) {
+        if (!damageReported_.exchange(true)) {
+            std::fprintf(stderr,
+                         "keychain: %s is damaged; its items can be neither read nor changed until it is "
+                         "repaired or removed\n",
+                         file_.c_str());
+        }
+        return std::nullopt;
+    }
     std::vector<Item> items;
     for (const Value& entry : *parsed->list()) {
         const Value::Dictionary* attributes = entry[kAttributesKey].dictionary();

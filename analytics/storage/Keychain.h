@@ -6,6 +6,7 @@
 // items outlive a reinstall. Every change rewrites the file atomically. Attribute values are texts or bytes and match
 // by their bytes, whichever form they were stored in.
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -57,4 +58,5 @@ class Keychain {
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
+    mutable std::atomic<bool> damageReported_{false};
 };

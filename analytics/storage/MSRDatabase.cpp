@@ -468,7 +468,7 @@ bool MSRDatabase::performTransaction(const std::function<bool()>& block) { retur
 // failed; the group's daily counts are taken back here either way.
 bool MSRDatabase::performTransaction(const std::function<bool()>& block, bool savepoint) {
     if (groupedBlockDepth_ == 0) commitPendingWrites();
-    const bool grouped = groupedBlockDepth_ > 0;
+    const bool grouped = groupedBlockDepth_ > 0 || (pendingWritesHolds_ > 0 && groupOpen_);
     const std::optional<MSRDailyCounts> countsBefore = groupDailyCounts_;
     const bool countsChangedBefore = groupDailyCountsChanged_;
     MSRError error;
@@ -536,8 +536,17 @@ bool MSRDatabase::runGroupedBlock(const std::function<bool()>& block, bool savep
     return false;
 }
 
+void MSRDatabase::holdPendingWrites(const std::function<void()>& block) {
+    struct Hold {
+        int& holds;
+        explicit Hold(int& h) : holds(++h) {}
+        ~Hold() { --holds; }
+    } held(pendingWritesHolds_);
+    block();
+}
+
 bool MSRDatabase::commitPendingWrites() {
-    if (!groupOpen_ || groupedBlockDepth_ > 0) return true;
+    if (!groupOpen_ || groupedBlockDepth_ > 0 || pendingWritesHolds_ > 0) return true;
     return endPendingWrites(true);
 }
 
@@ -565,7 +574,8 @@ bool MSRDatabase::endPendingWrites(bool commit) {
         forgetRowsKnownInMemory();
         if (writes > 0) {
             MSRStorageLog(1, 12056, "Transaction failed. Writes lost", {std::to_string(writes)});
-            foundation::DataLoss::note("analytics writes (events, user properties)", writes);
+            foundation::DataLoss::note("analytics writes", writes,
+                                       "writes of events and user properties undone by a failed commit");
         }
     }
     // The blocks may open another group.

@@ -146,6 +146,14 @@ class MSRDatabase {
     // in SQLite) and that has checked everything that may fail before it.
     // Nested transactions of the block still take savepoints of their own.
     bool performGroupedWrite(const std::function<bool()>& block);
+    // Runs `block` with the group held: nothing commits while it runs, and a
+    // transaction it starts while the group is open is a savepoint of the
+    // group's. What its grouped blocks write is thus committed together, at
+    // the group's next commit after it, or not at all: writes that only make
+    // sense together (an event and what it set off) never reach the file one
+    // without the other. Holds nest.
+    void holdPendingWrites(const std::function<void()>& block);
+    bool isHoldingPendingWrites() const { return pendingWritesHolds_ > 0; }
     bool hasPendingWrites() const;
     // Commits the group (true when none is open), then runs the blocks that
     // waited for its end. A failed commit undoes the whole group (logged 12056
@@ -482,6 +490,7 @@ class MSRDatabase {
     bool groupOpen_ = false;
     int64_t pendingWriteCount_ = 0;
     int groupedBlockDepth_ = 0;
+    int pendingWritesHolds_ = 0;
     std::vector<std::function<void(bool)>> blocksAfterPendingWrites_;
     // The group's daily counts once read or changed, and whether they still
     // have to be written.

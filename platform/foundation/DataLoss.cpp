@@ -7,9 +7,14 @@ namespace foundation {
 
 namespace {
 
+struct Loss {
+    int64_t count = 0;
+    std::string counted;
+};
+
 struct Losses {
     std::mutex mutex;
-    std::map<std::string, int64_t> counts;
+    std::map<std::string, Loss> counts;
 };
 
 Losses& losses() {
@@ -19,10 +24,12 @@ Losses& losses() {
 
 }  // namespace
 
-void DataLoss::note(const std::string& what, int64_t count) {
+void DataLoss::note(const std::string& what, int64_t count, const std::string& counted) {
     Losses& all = losses();
     std::lock_guard lock(all.mutex);
-    all.counts[what] += count;
+    Loss& loss = all.counts[what];
+    loss.count += count;
+    if (!counted.empty()) loss.counted = counted;
 }
 
 void DataLoss::recovered(const std::string& what) {
@@ -37,10 +44,11 @@ std::optional<std::string> DataLoss::describe() {
     if (all.counts.empty()) return std::nullopt;
     std::string text = "not stored: ";
     bool first = true;
-    for (const auto& [what, count] : all.counts) {
+    for (const auto& [what, loss] : all.counts) {
         if (!first) text += "; ";
         first = false;
-        text += count == 1 ? what : std::to_string(count) + " " + what;
+        text += what;
+        if (!loss.counted.empty()) text += " (" + loss.counted + ": " + std::to_string(loss.count) + ")";
     }
     return text;
 }

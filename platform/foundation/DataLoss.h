@@ -12,11 +12,14 @@ namespace foundation {
 // same thing after all takes its note back. Thread-safe.
 class DataLoss {
 public:
-    // Adds `count` to what is lost under `what`.
-    static void note(const std::string& what, int64_t count = 1);
+    // Adds `count` to what is lost under `what`; `counted` says what the
+    // count counts ("events whose write failed"). Without it the count is
+    // not shown: the name says all there is.
+    static void note(const std::string& what, int64_t count = 1, const std::string& counted = "");
     // Forgets what is lost under `what`: it has been stored since.
     static void recovered(const std::string& what);
-    // "not stored: 12 analytics events; preferences file X", or nothing.
+    // "not stored: analytics events (events whose write failed: 12);
+    // preferences file X (failed writes of its latest values: 2)", or nothing.
     static std::optional<std::string> describe();
     static void resetForTesting();
 };

@@ -1,6 +1,7 @@
 #include "platform/foundation/FileSystem.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace foundation {
@@ -111,6 +113,29 @@ bool FileSystem::writeAtomically(const fs::path& path, std::string_view contents
         ::close(dirFd);
     }
     return true;
+}
+
+size_t FileSystem::removeLeftTemporaryFiles(const fs::path& path) {
+    const std::string prefix = path.filename().string() + ".tmp-";
+    std::error_code ec;
+    size_t removed = 0;
+    for (fs::directory_iterator entry(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec), end;
+         !ec && entry != end; entry.increment(ec)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        // "<pid>-<counter>", as writeAtomically names them.
+        const std::string rest = name.substr(prefix.size());
+        const size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string::npos || dash + 1 == rest.size() ||
+            rest.find_first_not_of("0123456789-") != std::string::npos || rest.find('-', dash + 1) != std::string::npos)
+            continue;
+        const long long pid = std::strtoll(rest.substr(0, dash).c_str(), nullptr, 10);
+        if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) continue;
+        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        std::error_code ignored;
+        if (entry->is_regular_file(ignored) && fs::remove(entry->path(), ignored)) ++removed;
+    }
+    return removed;
 }
 
 namespace {

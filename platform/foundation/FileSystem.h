@@ -64,6 +64,10 @@ public:
     // file is untouched and `error` (when given) says why.
     static bool writeAtomically(const std::filesystem::path& path, std::string_view contents,
                                 std::string* error = nullptr);
+    // Removes the temporary files of writeAtomically(path, ...) that a
+    // process killed while writing left beside `path`; those of a process
+    // that still runs (this one included) stay. The number removed.
+    static size_t removeLeftTemporaryFiles(const std::filesystem::path& path);
 
     // Files read whole are never larger than this.
     static constexpr size_t kMaxReadBytes = 64 * 1024 * 1024;

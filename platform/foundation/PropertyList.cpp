@@ -406,4 +406,104 @@ std::optional<Value> parsePropertyList(std::string_view bytes) {
     return value;
 }
 
+namespace {
+
+// One tag of an XML text: where it begins and ends (past its '>') and what
+// kind it is. Text between tags never holds '<' (the writer escapes it).
+struct Tag {
+    enum Kind { kOpen, kClose, kEmpty, kOther } kind;
+    size_t begin, end;
+};
+
+std::optional<Tag> nextTag(std::string_view xml, size_t from) {
+    const size_t begin = xml.find('<', from);
+    if (begin == std::string_view::npos) return std::nullopt;
+    const size_t close = xml.find('>', begin);
+    if (close == std::string_view::npos) return std::nullopt;
+    Tag tag{Tag::kOpen, begin, close + 1};
+    if (begin + 1 < xml.size() && (xml[begin + 1] == '?' || xml[begin + 1] == '!')) tag.kind = Tag::kOther;
+    else if (begin + 1 < xml.size() && xml[begin + 1] == '/') tag.kind = Tag::kClose;
+    else if (xml[close - 1] == '/') tag.kind = Tag::kEmpty;
+    return tag;
+}
+
+bool tagNamed(std::string_view xml, const Tag& tag, std::string_view name) {
+    std::string_view text = xml.substr(tag.begin, tag.end - tag.begin);
+    const size_t skip = tag.kind == Tag::kClose ? 2 : 1;
+    return text.size() > skip + name.size() && text.substr(skip, name.size()) == name &&
+           (text[skip + name.size()] == '>' || text[skip + name.size()] == '/' || text[skip + name.size()] == ' ');
+}
+
+// The end of the element that opens at `first`, or nothing when it is cut
+// short (or nested deeper than any file of ours).
+std::optional<size_t> elementEnd(std::string_view xml, const Tag& first) {
+    if (first.kind == Tag::kEmpty) return first.end;
+    if (first.kind != Tag::kOpen) return std::nullopt;
+    int depth = 1;
+    for (size_t at = first.end; depth > 0;) {
+        auto tag = nextTag(xml, at);
+        if (!tag) return std::nullopt;
+        at = tag->end;
+        if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
+        if (tag->kind == Tag::kClose && --depth == 0) return at;
+    }
+    return std::nullopt;
+}
+
+std::optional<Value> readAlone(std::string_view wrapped) {
+    return parsePropertyList("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" +
+                             std::string(wrapped) + "</plist>");
+}
+
+// The items of the list opening at `open` that came whole, up to the first
+// that did not.
+Value::List salvageListItems(std::string_view xml, const Tag& open) {
+    Value::List items;
+    for (size_t at = open.end;;) {
+        auto tag = nextTag(xml, at);
+        if (!tag || tag->kind == Tag::kClose) break;
+        auto end = elementEnd(xml, *tag);
+        if (!end) break;
+        auto item = readAlone("<array>" + std::string(xml.substr(tag->begin, *end - tag->begin)) + "</array>");
+        if (item && item->list() && item->list()->size() == 1) items.push_back(item->list()->front());
+        at = *end;
+    }
+    return items;
+}
+
+}  // namespace
+
+Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
+    Value::Dictionary kept;
+    std::optional<Tag> tag = nextTag(xml, 0);
+    while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
+    if (tag) tag = nextTag(xml, tag->end);
+    if (!tag || tag->kind != Tag::kOpen || !tagNamed(xml, *tag, "dict")) return kept;
+    for (size_t at = tag->end;;) {
+        auto key = nextTag(xml, at);
+        if (!key || key->kind != Tag::kOpen || !tagNamed(xml, *key, "key")) break;
+        auto keyEnd = elementEnd(xml, *key);
+        if (!keyEnd) break;
+        auto value = nextTag(xml, *keyEnd);
+        if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
+        const std::string keyText(xml.substr(key->begin, *keyEnd - key->begin));
+        auto valueEnd = elementEnd(xml, *value);
+        std::optional<Value> entry;
+        if (valueEnd)
+            entry = readAlone("<dict>" + keyText + std::string(xml.substr(value->begin, *valueEnd - value->begin)) +
+                              "</dict>");
+        if (entry && entry->dictionary()) {
+            for (auto& [name, read] : *entry->dictionary()) kept[name] = read;
+        } else if (value->kind == Tag::kOpen && tagNamed(xml, *value, "array")) {
+            // Damaged, or cut short, inside this list: its items that read.
+            auto name = readAlone("<dict>" + keyText + "<true/></dict>");
+            if (name && name->dictionary() && name->dictionary()->size() == 1)
+                kept[name->dictionary()->begin()->first] = Value(salvageListItems(xml, *value));
+        }
+        if (!valueEnd) break;
+        at = *valueEnd;
+    }
+    return kept;
+}
+
 }  // namespace foundation

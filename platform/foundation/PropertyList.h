@@ -20,4 +20,10 @@ std::optional<std::string> propertyListXml(const Value& value);
 // property list (truncated, garbage, empty).
 std::optional<Value> parsePropertyList(std::string_view bytes);
 
+// What can still be read of an XML property list whose root is a dictionary
+// and that parsePropertyList refuses (cut short, or damaged inside): each
+// entry whose value reads on its own, and of a list value cut short the items
+// that came whole. Empty when nothing can be read.
+Value::Dictionary salvagePropertyListDictionary(std::string_view xml);
+
 }  // namespace foundation

@@ -35,7 +35,7 @@ public:
         const std::string lost = "preferences file " + file_.string();
         if (dirty_) {
             std::fprintf(stderr, "preferences: cannot write %s: %s\n", file_.c_str(), error.c_str());
-            DataLoss::note(lost);
+            DataLoss::note(lost, 1, "failed writes of its latest values");
         } else {
             DataLoss::recovered(lost);
         }
@@ -47,6 +47,8 @@ public:
 private:
     void load() {
         loaded_ = true;
+        // What a killed writer of the file left beside it.
+        FileSystem::removeLeftTemporaryFiles(file_);
         std::error_code ec;
         if (!fs::exists(file_, ec)) return;
         std::string bytes;
@@ -57,7 +59,12 @@ private:
             }
         }
         // Starting afresh writes the file: only once the old bytes are safe.
-        if (setAside()) save(values_);
+        // What can still be read of them is kept.
+        if (!setAside()) return;
+        values_ = salvagePropertyListDictionary(bytes);
+        if (!values_.empty())
+            std::fprintf(stderr, "preferences: %zu readable values of %s kept\n", values_.size(), file_.c_str());
+        save(values_);
     }
 
     // Keeps an unreadable file for inspection instead of overwriting it.

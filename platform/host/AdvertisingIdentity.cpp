@@ -150,7 +150,13 @@ std::optional<std::string> identifierForVendor() {
         }
         // A new identifier replaces it only once the unreadable bytes are
         // kept aside; when they cannot be, the file stays and nothing is made.
-        if (!foundation::FileSystem::setAside(path)) return std::nullopt;
+        auto aside = foundation::FileSystem::setAside(path);
+        if (!aside) {
+            std::fprintf(stderr, "vendor identifier: %s is damaged and cannot be moved aside\n", path.c_str());
+            return std::nullopt;
+        }
+        std::fprintf(stderr, "vendor identifier: %s is damaged; kept as %s, a new identifier replaces it\n",
+                     path.c_str(), aside->c_str());
     }
     std::string fresh = makeUUIDString();
     if (!foundation::FileSystem::writeAtomically(path, fresh + "\n")) return std::nullopt;

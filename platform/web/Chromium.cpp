@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -62,6 +64,7 @@ class Profile {
         if (path_.empty() || ::getpid() != owner_) return;
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
+        if (!temporary_.empty()) std::filesystem::remove_all(temporary_, ec);
     }
 
     // Held for the whole of a run.
@@ -79,6 +82,26 @@ class Profile {
             }
         }
         return path_;
+    }
+
+    // Chromium's temporary folder, where it makes its singleton folder (and
+    // leaves it when it is ended): inside the profile, so that it goes with
+    // it, unless the socket Chromium makes in it would get a longer path
+    // than a socket may have; then a short one of its own that goes with the
+    // profile. Empty when neither can be made: Chromium then keeps the
+    // system's.
+    const std::string& temporaryFolder() {
+        if (!temporary_.empty() || path().empty()) return temporary_;
+        // "/org.chromium.Chromium.XXXXXX/SingletonSocket" follows it, and a
+        // socket's path has at most 107 bytes.
+        constexpr size_t kLongest = 56;
+        const std::string inside = path_ + "/tmp";
+        if (inside.size() <= kLongest && (::mkdir(inside.c_str(), 0700) == 0 || errno == EEXIST)) {
+            temporary_ = inside;
+        } else if (std::string folder = "/tmp/calvaro-chromium-tmp-XXXXXX"; ::mkdtemp(folder.data())) {
+            temporary_ = folder;
+        }
+        return temporary_;
     }
 
   private:
@@ -103,6 +126,7 @@ class Profile {
 
     std::mutex turn_;
     std::string path_;
+    std::string temporary_;
     pid_t owner_ = 0;
 };
 
@@ -135,6 +159,13 @@ std::vector<std::string> commandLine(const std::string& profile, const std::vect
     return args;
 }
 
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (auto& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Runs Chromium with `arguments` after the common ones; its standard output
 // goes to `out` (when given), its chatter on standard error is dropped.
 bool run(const std::vector<std::string>& arguments, std::string* out, std::string& error) {
@@ -142,9 +173,9 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     std::lock_guard<std::mutex> turn(shared.turn());
     std::vector<std::string> args = commandLine(shared.path(), arguments, error);
     if (args.empty()) return false;
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(args);
+    std::vector<std::string> environment = Chromium::environmentWithTemporaryFolder(shared.temporaryFolder());
+    std::vector<char*> envp = pointersTo(environment);
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return error = "cannot make a pipe for Chromium", false;
@@ -159,7 +190,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
         dup2(null, STDIN_FILENO);
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(pipeFds[1]);
@@ -202,10 +233,9 @@ class DevToolsSession {
         }
     }
 
-    bool start(std::vector<std::string> args, std::string& error) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+    bool start(std::vector<std::string> args, std::vector<std::string> environment, std::string& error) {
+        std::vector<char*> argv = pointersTo(args);
+        std::vector<char*> envp = pointersTo(environment);
         // Commands go through a socket, not a pipe: a write to a browser that
         // has died is then an error, not a SIGPIPE that ends this process.
         int in[2], out[2];
@@ -225,7 +255,7 @@ class DevToolsSession {
             ::dup2(null, STDIN_FILENO);
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
-            ::execv(argv[0], argv.data());
+            ::execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         ::close(in[0]);
@@ -382,7 +412,9 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
                     error);
     if (args.empty()) return false;
     DevToolsSession browser(kPictureTimeLimit);
-    if (!browser.start(std::move(args), error)) return false;
+    if (!browser.start(std::move(args),
+                       Chromium::environmentWithTemporaryFolder(shared.temporaryFolder()), error))
+        return false;
     // The browser's first tab; the page is opened in it at the picture's
     // size (a headless window may be wider than asked).
     Json result;
@@ -434,6 +466,15 @@ std::string Chromium::fileUrl(const std::filesystem::path& path) {
         }
     }
     return url;
+}
+
+std::vector<std::string> Chromium::environmentWithTemporaryFolder(const std::string& folder) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (folder.empty() || std::string_view(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
+    }
+    if (!folder.empty()) environment.push_back("TMPDIR=" + folder);
+    return environment;
 }
 
 }  // namespace web

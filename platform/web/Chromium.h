@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace web {
 
@@ -25,6 +26,11 @@ class Chromium {
                            double scale, std::string& error);
     // "file://" + the absolute path, its unsafe characters escaped.
     static std::string fileUrl(const std::filesystem::path& path);
+    // This process's environment ("NAME=value" each) with TMPDIR set to
+    // `folder` (unchanged when it is empty): Chromium makes its singleton folder there, and one that is
+    // ended before it could remove it leaves it there, not in the system's
+    // temporary folder.
+    static std::vector<std::string> environmentWithTemporaryFolder(const std::string& folder);
 };
 
 }  // namespace web

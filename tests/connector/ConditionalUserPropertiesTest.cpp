@@ -3,6 +3,7 @@
 // records as another reader of the database file sees them.
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "MeasurementEventsHarness.h"
@@ -276,4 +277,124 @@ TEST_F(ConditionalUserPropertiesTest, QueryAnswersFromAnyQueueWithoutWaitingOnIt
     runUntilIdle();
     EXPECT_FALSE(controller().conditionalUserPropertiesWithNamePrefix("ab", std::nullopt));
     EXPECT_TRUE(logged(11005));
+}
+
+// Another reader of the file sees each change of a property together with
+// the event that tells of it, never one without the other: a kill between
+// two commits would keep the change and lose the event.
+TEST_F(ConditionalUserPropertiesTest, ChangesCommitWithTheEventsThatTellOfThem) {
+    struct Case {
+        const char* label;
+        std::function<void()> before;
+        std::function<void()> act;
+        const char* changed;  // counts 1 once the change is committed
+        const char* event;
+    };
+    auto logQueued = [this](const char* name) {
+        engine().logEvent("app", true, name, {}, now(), true, false, false, {}, std::nullopt);
+    };
+    const Case cases[] = {
+        {"activated when set", [] {},
+         [&] { controller().setConditionalUserProperty(property("at_once", "v"), "at_once"); },
+         "SELECT COUNT(*) FROM conditional_properties WHERE name = 'at_once' AND active = 1", "cup_triggered"},
+        {"triggered", [&] { set(property("waits", "v", "level_up")); }, [&] { logQueued("level_up"); },
+         "SELECT COUNT(*) FROM conditional_properties WHERE name = 'waits' AND active = 1", "cup_triggered"},
+        {"timed out",
+         [&] {
+             set(property("late", "v", "never", 60));
+             advanceBy(61);
+         },
+         [&] { logQueued("tick"); }, "SELECT COUNT(*) = 0 FROM conditional_properties WHERE name = 'late'",
+         "cup_timed_out"},
+        {"expired",
+         [&] {
+             set(property("brief", "v", "", 60, 120));
+             advanceBy(121);
+         },
+         [&] { logQueued("tick"); },
+         "SELECT COUNT(*) = 0 FROM user_attributes WHERE name = 'brief'", "cup_expired"},
+        {"cleared", [&] { set(property("gone", "v")); },
+         [&] { controller().clearConditionalUserPropertyWithClearEvent(outcome("cup_cleared"), "gone"); },
+         "SELECT COUNT(*) = 0 FROM conditional_properties WHERE name = 'gone'", "cup_cleared"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.before();
+        const std::string countEvents = std::string("SELECT COUNT(*) FROM raw_events WHERE name = '") + c.event + "'";
+        const int64_t eventsBefore = std::stoll(sql(countEvents).at(0));
+        ASSERT_EQ(sql(c.changed).at(0), "0");
+        c.act();
+        while (executor().runOne()) {
+            const bool changed = sql(c.changed).at(0) == "1";
+            const int64_t events = std::stoll(sql(countEvents).at(0)) - eventsBefore;
+            ASSERT_EQ(events, changed ? 1 : 0) << "the change and its event were committed apart";
+        }
+        EXPECT_EQ(sql(c.changed).at(0), "1");
+    }
+}
+
+// The rules that hold between an application's own user properties and
+// conditional ones, and across the table seen empty.
+TEST_F(ConditionalUserPropertiesTest, APropertySetAfterAnEmptyTableWasSeenStillTriggersTimesOutAndExpires) {
+    // The first event of the run finds no record stored.
+    log("first");
+    EXPECT_TRUE(outcomes().empty());
+    set(property("later", "v", "level_up", 60, 120));
+    set(property("never_met", "v", "never", 60));
+    log("level_up");
+    EXPECT_TRUE(record("later")->isActive());
+    EXPECT_EQ(attribute("later"), MSRValue("v"));
+    advanceBy(61);
+    log("tick");
+    EXPECT_FALSE(record("never_met"));
+    advanceBy(60);
+    log("tick");
+    EXPECT_FALSE(record("later"));
+    EXPECT_FALSE(attribute("later"));
+    EXPECT_EQ(outcomes(), (std::vector<std::string>{"cup_triggered", "cup_timed_out", "cup_expired"}));
+
+    // Removing every record, and setting one again, in the same run.
+    controller().clearConditionalUserPropertyWithClearEvent(std::nullopt, "later");
+    runUntilIdle();
+    log("tick");
+    set(property("again", "v", "level_up"));
+    log("level_up");
+    EXPECT_TRUE(record("again")->isActive());
+}
+
+TEST_F(ConditionalUserPropertiesTest, ClearingAWaitingPropertyKeepsTheApplicationsOwnOfTheSameName) {
+    auto own = MSRUserAttribute::initWithOrigin("app", "tier", MSRValue("bronze"), now());
+    ASSERT_TRUE(database().updateUserAttribute(own, nullptr));
+    set(property("tier", "gold", "level_up"));
+    EXPECT_EQ(attribute("tier"), MSRValue("bronze")) << "a waiting property sets nothing";
+    controller().clearConditionalUserPropertyWithClearEvent(outcome("cup_cleared"), "tier");
+    runUntilIdle();
+    EXPECT_FALSE(record("tier"));
+    EXPECT_EQ(attribute("tier"), MSRValue("bronze"));
+
+    // Set without a value, the removal is the same.
+    set(property("tier", "gold", "level_up"));
+    MSRConditionalUserProperty removal = property("tier", "x", "level_up");
+    removal.setValue(std::nullopt);
+    set(removal);
+    EXPECT_FALSE(record("tier"));
+    EXPECT_EQ(attribute("tier"), MSRValue("bronze"));
+}
+
+// Sets and clears made before the engine has made its components wait for
+// them, in their order.
+TEST_F(ConditionalUserPropertiesTest, RequestsBeforeTheEngineStartedWaitForIt) {
+    stopEngine();
+    MSRRegisterConnector();
+    auto early = MSRConditionalUserProperties::sharedInstance();
+    early->setConditionalUserProperty(property("early", "v"), "early");
+    early->setConditionalUserProperty(property("cleared_early", "v"), "cleared_early");
+    early->clearConditionalUserPropertyWithClearEvent(std::nullopt, "cleared_early");
+    startEngine(options_);
+    runUntilIdle();
+    ASSERT_TRUE(record("early"));
+    EXPECT_TRUE(record("early")->isActive());
+    EXPECT_EQ(attribute("early"), MSRValue("v"));
+    EXPECT_FALSE(record("cleared_early"));
+    EXPECT_FALSE(attribute("cleared_early"));
 }

@@ -1,4 +1,5 @@
 #include <fstream>
+#include <functional>
 
 #include "Calvaro/engine/CalcManager.h"
 #include "platform/foundation/FileSystem.h"
@@ -171,15 +172,40 @@ TEST_F(CalcManagerTest, SelectedAndCurrentCalculationsAreStoredAndRemoved) {
     EXPECT_FALSE(restart().currentSelectedCalculation());
 }
 
-TEST_F(CalcManagerTest, DamagedPreferenceFileStartsAFreshUsableHistory) {
-    withHistory({"A"});
-    std::string xml;
-    ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "app.plist", xml));
-    std::ofstream(dir_ / "app.plist", std::ios::trunc) << xml.substr(0, xml.size() / 2);
+// A preferences file cut short, or damaged inside a record, is set aside; the
+// records that can still be read start the new history.
+TEST_F(CalcManagerTest, DamagedPreferenceFileKeepsItsReadableRecordsInAFreshUsableHistory) {
+    const struct {
+        const char* label;
+        std::function<std::string(const std::string&)> damage;
+        std::vector<std::string> kept;
+    } cases[] = {
+        {"cut in the third record", [](const std::string& xml) { return xml.substr(0, xml.find("f(x) = C")); },
+         {"A", "B"}},
+        {"cut in the first record", [](const std::string& xml) { return xml.substr(0, xml.find("f(x) = A")); }, {}},
+        {"cut before the history", [](const std::string& xml) { return xml.substr(0, xml.find("<array>")); }, {}},
+        {"a record's tag broken",
+         [](const std::string& xml) {
+             std::string damaged = xml;
+             const size_t at = damaged.find("<string>f(x) = B");
+             return damaged.replace(at, 8, "<strin>");
+         },
+         {"A", "C"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(dir_);
+        withHistory({"A", "B", "C"});
+        std::string xml;
+        ASSERT_TRUE(foundation::FileSystem::readFile(dir_ / "app.plist", xml));
+        std::ofstream(dir_ / "app.plist", std::ios::trunc) << c.damage(xml);
 
-    CalcManager m = restart();
-    EXPECT_TRUE(m.calculations().empty());
-    EXPECT_TRUE(fs::exists(dir_ / "app.plist.damaged"));
-    m.addCalculation(record("B"));
-    EXPECT_EQ(names(restart().calculations()), std::vector<std::string>{"B"});
+        CalcManager m = restart();
+        EXPECT_EQ(names(m.calculations()), c.kept);
+        EXPECT_TRUE(fs::exists(dir_ / "app.plist.damaged"));
+        m.addCalculation(record("D"));
+        std::vector<std::string> after{"D"};
+        after.insert(after.end(), c.kept.begin(), c.kept.end());
+        EXPECT_EQ(names(restart().calculations()), after);
+    }
 }

@@ -1,6 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "platform/foundation/FileSystem.h"
@@ -138,4 +141,27 @@ TEST_F(FileSystemTest, OnlyAFolderOfTheUsersOwnThatNoOneElseCanWriteIsADataRoot)
     }
     std::string error;
     EXPECT_FALSE(FileSystem::isPrivateFolder(root_ / "missing", &error));
+}
+
+// A death test's child ends with exit() while its fixture's folder is alive;
+// the folder goes all the same, and the parent's stays.
+TEST_F(FileSystemTest, TheFolderOfAChildThatExitsGoesWithIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child runs this test again up to the statement: it keeps the
+    // parent's file.
+    const fs::path told = root_ / "child-root.txt";
+    ::setenv("CALVARO_TEST_CHILD_ROOT", told.c_str(), 0);
+    EXPECT_EXIT(
+        {
+            TemporaryDataRoot child("child");
+            std::ofstream(std::getenv("CALVARO_TEST_CHILD_ROOT")) << child.path().string();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    ::unsetenv("CALVARO_TEST_CHILD_ROOT");
+    std::string childRoot;
+    ASSERT_TRUE(FileSystem::readFile(told, childRoot));
+    EXPECT_NE(childRoot, root_.string());
+    EXPECT_FALSE(fs::exists(childRoot)) << "left behind";
+    EXPECT_TRUE(fs::exists(root_));
 }

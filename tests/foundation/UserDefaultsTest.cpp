@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -97,6 +100,35 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
 
 // Files that once ended every start (a stack overflow, libplist's assertion):
 // each is read in a child, which must set the file aside and live.
+// The temporary files of a writer killed before its rename go at the next
+// load of their domain; those of a writer that still runs, and files that
+// only look alike, stay.
+TEST_F(UserDefaultsTest, TemporaryFilesOfAKilledWriterGoAtTheNextLoad) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    const std::string dead = std::to_string(child), alive = std::to_string(::getpid());
+    writeRaw("app", "");
+    fs::remove(dir_ / "app.plist");
+    struct Row {
+        std::string name;
+        bool removed;
+    };
+    const Row rows[] = {
+        {"app.plist.tmp-" + dead + "-0", true},
+        {"app.plist.tmp-" + dead + "-17", true},
+        {"app.plist.tmp-" + alive + "-3", false},
+        {"app.plist.tmp-" + dead + "-x", false},
+        {"app.plist.tmp-" + dead, false},
+        {"other.plist.tmp-" + dead + "-0", false},
+    };
+    for (const Row& row : rows) std::ofstream(dir_ / row.name) << "partial";
+    EXPECT_TRUE(reopen("app").keys().empty());
+    for (const Row& row : rows) EXPECT_EQ(!fs::exists(dir_ / row.name), row.removed) << row.name;
+}
+
 TEST_F(UserDefaultsTest, HostileFilesAreSetAsideWithoutEndingTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";

@@ -54,8 +54,14 @@ TEST_F(VendorIdentifierTest, OneIdentifierPerDataRootThatSurvivesAndReplacesDama
         SCOPED_TRACE(row.name);
         fs::remove_all(root_.home());
         ASSERT_TRUE(!row.stored || foundation::FileSystem::writeAtomically(file(), *row.stored));
+        testing::internal::CaptureStderr();
         const auto first = host::identifierForVendor();
+        const std::string console = testing::internal::GetCapturedStderr();
         ASSERT_TRUE(first);
+        // Damage is said on the console, a readable file is not.
+        EXPECT_EQ(console.find("vendor identifier: " + file().string() + " is damaged; kept as ") == 0,
+                  row.stored && !row.kept)
+            << console;
         EXPECT_TRUE(row.kept ? *first == "6D92078A-8246-4BA4-AE5B-76104861E7DC" : isUUID(*first)) << *first;
         EXPECT_EQ(host::identifierForVendor(), first);
         std::string onDisk;

@@ -65,7 +65,12 @@ TEST_F(KeychainTest, ItemsWithAttributesInBytesAreRewrittenAsTextBeforeTheFirstR
 TEST_F(KeychainTest, ADamagedKeychainFileIsNeitherReadNorOverwritten) {
     Keychain keychain(root_ / "damaged.plist");
     writeFile(keychain.file(), "not a property list");
+    testing::internal::CaptureStderr();
     EXPECT_EQ(keychain.add({{Keychain::kService, Value("s")}}, bytes("v")), Keychain::Status::kIOError);
+    EXPECT_EQ(keychain.copyMatching({{Keychain::kService, Value("s")}}, nullptr), Keychain::Status::kIOError);
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(console.find("keychain: " + keychain.file().string() + " is damaged"), 0u) << console;
+    EXPECT_EQ(console.find("is damaged", console.find('\n')), std::string::npos) << "said once: " << console;
     std::string contents;
     ASSERT_TRUE(foundation::FileSystem::readFile(keychain.file(), contents));
     EXPECT_EQ(contents, "not a property list");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,6 +87,31 @@ TEST(ChromiumPictureTest, ABrowserThatEndsEarlyRefusesThePicture) {
     ::unsetenv("CALVARO_CHROMIUM");
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(fs::exists(folder.path() / "page.png"));
+}
+
+// Chromium makes its singleton folder in the temporary folder and removes it
+// only when it ends in order: one that is killed leaves it. It is given a
+// temporary folder inside the profile, which goes with the profile.
+TEST(ChromiumPictureTest, AnEndedBrowserLeavesNothingInTheTemporaryFolder) {
+    TemporaryDataRoot folder("chromium-temporary");
+    const fs::path fake = folder.path() / "chromium", system = folder.path() / "system-tmp";
+    fs::create_directories(system);
+    writeFile(fake, "#!/bin/sh\nmkdir -p \"${TMPDIR:-/tmp}/org.chromium.Chromium.left\"\nexit 0\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    writeFile(folder.path() / "page.html", "<!DOCTYPE html><html><body></body></html>");
+    const char* saved = std::getenv("TMPDIR");
+    const std::string savedTemporary = saved ? saved : "";
+    ::setenv("TMPDIR", system.c_str(), 1);
+    ::setenv("CALVARO_CHROMIUM", fake.c_str(), 1);
+    std::string error;
+    EXPECT_FALSE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"),
+                                           folder.path() / "page.png", 100, 60, 1, error));
+    std::string dom;
+    web::Chromium::dumpDom(web::Chromium::fileUrl(folder.path() / "page.html"), dom, error);
+    ::unsetenv("CALVARO_CHROMIUM");
+    if (saved) ::setenv("TMPDIR", savedTemporary.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    EXPECT_TRUE(fs::is_empty(system)) << "left: " << fs::directory_iterator(system)->path();
 }
 
 // `calvaro` with pictures, its runtime folder one of the test's own: the

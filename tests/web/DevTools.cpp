@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,13 @@ Browser::Browser() {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // Its singleton folder goes with the profile, even when it is ended.
+    const std::string temporary = profile_ + "/tmp";
+    mkdir(temporary.c_str(), 0700);
+    std::vector<std::string> environment = web::Chromium::environmentWithTemporaryFolder(temporary);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) {
         error_ = "no pipe";
@@ -126,7 +134,7 @@ Browser::Browser() {
         dup2(null, 0);
         dup2(null, 1);
         dup2(err[1], 2);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(err[1]);

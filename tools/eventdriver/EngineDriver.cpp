@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "analytics/audience/MSRAudienceEvaluator.h"
+#include "analytics/connector/DEDIzuraroveConnector.h"
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRAnalytics.h"
@@ -90,6 +91,22 @@ std::optional<std::string> EngineDriver::start() {
 void EngineDriver::logNumbered(const char* name, int64_t number) {
     DEDIzurarove::logEventWithName(name,
                                    DEDIzurarove::Parameters{{kNumberParameter, foundation::Value(number)}});
+}
+
+void EngineDriver::setConditionalProperty(int64_t number) {
+    using foundation::Value;
+    const Value::Dictionary triggered{
+        {"name", Value(kTriggeredEventName)},
+        {"origin", Value("e2e")},
+        {"parameters", Value(Value::Dictionary{{kNumberParameter, Value(number)}})}};
+    DEDIzuraroveConnector::make()->setConditionalUserProperty(Value::Dictionary{
+        {"name", Value("cup_" + std::to_string(number))},
+        {"origin", Value("e2e")},
+        {"value", Value("on")},
+        {"triggerEventName", Value(kTriggerEventName)},
+        {"triggerTimeout", Value(86400.0)},
+        {"timeToLive", Value(86400.0)},
+        {"triggeredEvent", Value(triggered)}});
 }
 
 std::optional<bool> EngineDriver::hasDataToUpload(double timeoutSeconds) {

@@ -52,6 +52,14 @@ class EngineDriver {
     // The public call the application makes, with a numbered parameter.
     static void logNumbered(const char* name, int64_t number);
 
+    // What another framework of the host asks through the connector: the
+    // conditional user property "cup_<number>" (origin "e2e"), which the
+    // event kTriggerEventName activates and whose activation logs
+    // kTriggeredEventName with n = number.
+    static constexpr const char* kTriggerEventName = "e2e_trigger";
+    static constexpr const char* kTriggeredEventName = "e2e_triggered";
+    static void setConditionalProperty(int64_t number);
+
     // Whether stored events still wait for upload (raw or bundled), asked on
     // the engine's worker queue; nothing when the engine did not answer within
     // `timeoutSeconds`.

@@ -38,6 +38,12 @@
 // With --transaction-before-start PRODUCT:ID the store sells PRODUCT and a
 // transaction ID of the newer store interface is logged before the engine
 // has started.
+//
+// With --set-conditional K another framework sets the conditional user
+// property "cup_K" through the connector right after the host's
+// configuration; it waits for the trigger event "e2e_trigger", whose arrival
+// logs "e2e_triggered" with n = K. With --trigger, once every event above is
+// handled, "e2e_trigger" is logged (before kind 3 is reported).
 #include <signal.h>
 #include <unistd.h>
 
@@ -81,7 +87,7 @@ int usage(const char* program) {
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
-        "       [--hold-worker]\n",
+        "       [--hold-worker] [--set-conditional K] [--trigger]\n",
         program);
     return 2;
 }
@@ -96,6 +102,8 @@ int main(int argc, char** argv) {
     std::string purchaseID;
     bool killAfterDelivery = false;
     bool holdWorker = false;
+    std::optional<int64_t> conditional;
+    bool trigger = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -140,6 +148,10 @@ int main(int argc, char** argv) {
             killAfterDelivery = true;
         } else if (arg == "--hold-worker") {
             holdWorker = true;
+        } else if (arg == "--set-conditional" && hasValue) {
+            conditional = number();
+        } else if (arg == "--trigger") {
+            trigger = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -161,6 +173,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
         return 5;
     }
+    if (conditional) tools::EngineDriver::setConditionalProperty(*conditional);
     if (!purchaseID.empty()) {
         store::PaymentTransaction purchase;
         purchase.payment.productIdentifier = options.storeProduct;
@@ -196,6 +209,16 @@ int main(int argc, char** argv) {
     }
     for (auto& logger : loggers) logger.join();
     if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
+    const int64_t logged = count + (marker ? 1 : 0);
+    if (trigger) {
+        // Once the events logged before it are handled, a property set right
+        // after the configuration is stored too: the engine stored it before
+        // it committed them.
+        const auto handledBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (handled < logged && std::chrono::steady_clock::now() < handledBy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        tools::EngineDriver::logNumbered(tools::EngineDriver::kTriggerEventName, conditional.value_or(0));
+    }
     report(kAllLogged, count);
 
     std::string line;
@@ -205,7 +228,6 @@ int main(int argc, char** argv) {
     // is handled (written), the worker may answer that nothing waits while
     // the last ones are still on their way.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    const int64_t logged = count + (marker ? 1 : 0);
     while (handled < logged && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // The last upload's answer reaches the worker queue from the network's
