@@ -26,6 +26,7 @@ bool isNumber(const foundation::Value& value) {
 }  // namespace
 
 MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
+    runtime_.setTimeLimit(kTimeLimit);
     // The callbacks' event methods always have an event to work on.
     context_.outputEvent = inputEvent_;
     runtime_.addGarbageCollectionRoot(&callbacks_);
@@ -51,6 +52,10 @@ MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
 
 MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGarbageCollectionRoot(&callbacks_); }
 
+std::string MSRPInterpreterEventEditing::failureReason() const {
+    return MSRPRuntime::stopDescription(runtime_.lastStop());
+}
+
 void MSRPInterpreterEventEditing::setModuleCreator(ModuleCreator creator, const std::string& name) {
     runtime_.moduleProvider().setModuleCreator(
         [creator = std::move(creator)]() -> MSRPValue {
@@ -67,6 +72,9 @@ bool MSRPInterpreterEventEditing::finish(const MSRError& failure, MSRError* erro
 }
 
 bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSRError* error) {
+    // Everything the load makes or drops counts on the runtime's account.
+    MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    runtime_.startTimeGuard();
     std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
     MSRError failure;
     editingError_ = 0;
@@ -141,6 +149,10 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
+    if (context_.eventsToLog.size() >= kMaxCreatedEvents) {
+        ++refusedEvents_;
+        return MSRPValue();
+    }
     foundation::Value::Dictionary parameters;
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(entry.value, execution.errorSlot());
@@ -277,6 +289,8 @@ bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
 }
 
 bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* error) {
+    MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    refusedEvents_ = 0;
     inputEvent_ = event;
     context_.outputEvent = event;
     context_.eventsToLog.clear();
