@@ -21,9 +21,9 @@ class MSRPPatternCache {
   public:
     static constexpr int64_t kPatternMemory = int64_t{256} << 10;
     static constexpr size_t kMaxPatterns = 16;
-    // Bytes charged per instruction of a compiled program: about what the
-    // compiler writes for one.
-    static constexpr int64_t kBytesPerProgramInstruction = 16;
+    // Bytes charged per instruction of a compiled program: compiling one
+    // takes about as long as 64 evaluations.
+    static constexpr int64_t kBytesPerProgramInstruction = 64 * 64;
 
     MSRPPatternCache();
     ~MSRPPatternCache();

@@ -133,13 +133,18 @@ inline constexpr int64_t kDefaultLimit = int64_t{64} << 20;
 struct Account {
     int64_t used = 0;
     int64_t limit = kDefaultLimit;
+    // The most it ever held: what a check after the fact would let pass.
+    int64_t peak = 0;
 };
 // Read before every statement: kept inline.
 inline thread_local int64_t tUsedBytes = 0;
 inline thread_local Account* tAccount = nullptr;
 inline void add(int64_t bytes) {
     tUsedBytes += bytes;
-    if (tAccount) tAccount->used += bytes;
+    if (tAccount) {
+        tAccount->used += bytes;
+        if (tAccount->used > tAccount->peak) tAccount->peak = tAccount->used;
+    }
 }
 // All live values on this thread, whatever their account.
 inline int64_t used() { return tUsedBytes; }
