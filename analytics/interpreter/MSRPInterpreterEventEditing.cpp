@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPHostModules.h"
 #include "analytics/interpreter/MSRPNativeFunctionValue.h"
@@ -17,6 +18,19 @@ int64_t truncatedInteger(double number) {
     if (number >= 9.2233720368547758e18) return std::numeric_limits<int64_t>::max();
     if (number <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
     return static_cast<int64_t>(number);
+}
+
+// The bytes of the texts in a parameter value and in the items of a list.
+int64_t textBytes(const MSRPValue& value) {
+    if (value.isString()) return static_cast<int64_t>(value.text().size());
+    int64_t bytes = 0;
+    if (const MSRPArrayValue* array = value.array()) {
+        for (const MSRPValue& element : array->elements()) bytes += element.isString() ? static_cast<int64_t>(element.text().size()) : 0;
+    } else if (const MSRPMapValue* map = value.map()) {
+        for (const MSRPPropertyMap::Entry& entry : map->propertyMap().entries())
+            bytes += entry.value.isString() ? static_cast<int64_t>(entry.value.text().size()) : 0;
+    }
+    return bytes;
 }
 
 bool isNumber(const foundation::Value& value) {
@@ -149,10 +163,16 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    if (context_.eventsToLog.size() >= kMaxCreatedEvents) {
+    // Texts are measured before the parameters are copied out of the
+    // program: an event beyond the count or the bytes of one input event is
+    // refused without a copy.
+    int64_t bytes = 0;
+    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) bytes += textBytes(entry.value);
+    if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
         ++refusedEvents_;
         return MSRPValue();
     }
+    createdBytes_ += bytes;
     foundation::Value::Dictionary parameters;
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(entry.value, execution.errorSlot());
@@ -291,6 +311,7 @@ bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
 bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* error) {
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
     refusedEvents_ = 0;
+    createdBytes_ = 0;
     inputEvent_ = event;
     context_.outputEvent = event;
     context_.eventsToLog.clear();

@@ -10,7 +10,7 @@
 // Whatever the program does, an event costs a bounded time and memory: the
 // instruction budget (charged by the work of every method), a time guard
 // behind it, one memory ceiling for everything the program's values hold,
-// and at most kMaxCreatedEvents created events.
+// and a bounded number and size of created events.
 
 #include <chrono>
 #include <map>
@@ -38,8 +38,10 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     int64_t refusedEventCount() const override { return refusedEvents_; }
     std::string failureReason() const override;
 
-    // Events one input event may create; further ones are refused.
+    // Events one input event may create, and the bytes of the texts among
+    // their parameters; further ones are refused.
     static constexpr size_t kMaxCreatedEvents = 20;
+    static constexpr int64_t kMaxCreatedEventBytes = int64_t{1} << 20;
     // The last line behind the instruction budget, per event and per load.
     static constexpr std::chrono::milliseconds kTimeLimit{1'000};
 
@@ -82,5 +84,6 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     MSRPValue eventFunctions_;
     int editingError_ = 0;
     int64_t refusedEvents_ = 0;
+    int64_t createdBytes_ = 0;
     bool hasEdits_ = false;
 };

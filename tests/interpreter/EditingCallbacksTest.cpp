@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "analytics/interpreter/MSRPHostModules.h"
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/support/MSRError.h"
@@ -264,14 +266,15 @@ TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {
     auto logger = std::make_shared<RecordingPicoLogger>();
     editing.setModuleCreator([logger] { return std::make_shared<MSRPMessageLogger>(logger); }, "internal.logger");
     editing.runtime().setMemoryLimit(int64_t{4} << 20);
-    // Per event: 1000 events created, 500 log lines of 256 KiB each, and
-    // 512 KiB more kept in a global array.
+    // Per event: 5 events created with 256 KiB of text each and 1000 more,
+    // 500 log lines of 256 KiB each, and 512 KiB more kept in a global array.
     const std::string top = R"((let "kept" "big") (assign "kept" (array)) (assign "big" "x")
         (let "i") (assign "i" 0)
         (loop (lt $i 18) (assign "i" (add $i 1)) false (list (assign "big" (add $big $big)))))";
     MSRError error;
     ASSERT_TRUE(editing.loadProgram(
         editingProgram(top + rulesRegistering({{R"((let "log" "n") (assign "log" (require "internal.eventLogger"))
+              (assign "n" 0) (loop (lt $n 5) (assign "n" (add $n 1)) false (list (log "big" 1 (object "v" $big))))
               (assign "n" 0) (loop (lt $n 1000) (assign "n" (add $n 1)) false (list (log "made" 1 (object))))
               (assign "n" 0) (loop (lt $n 500) (assign "n" (add $n 1)) false
                 (list (call (require "internal.logger") "log" (array $big))))
@@ -288,8 +291,11 @@ TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {
             EXPECT_EQ(editing.failureReason(), "memory ceiling");
             continue;
         }
-        EXPECT_EQ(editing.eventContext().eventsToLog.size(), MSRPInterpreterEventEditing::kMaxCreatedEvents);
-        EXPECT_EQ(editing.refusedEventCount(), 1000 - int64_t{MSRPInterpreterEventEditing::kMaxCreatedEvents});
+        // Four large events fill the bytes one event may create.
+        const std::vector<MSRPEvent>& made = editing.eventContext().eventsToLog;
+        ASSERT_EQ(made.size(), MSRPInterpreterEventEditing::kMaxCreatedEvents);
+        EXPECT_EQ(std::count_if(made.begin(), made.end(), [](const MSRPEvent& e) { return e.name() == "big"; }), 4);
+        EXPECT_EQ(editing.refusedEventCount(), 1005 - int64_t{MSRPInterpreterEventEditing::kMaxCreatedEvents});
         ASSERT_EQ(logger->lines.size(), static_cast<size_t>(MSRPLogBounds::kMaxLogCallsPerRun + 1));
         for (const std::string& line : logger->lines) EXPECT_LE(line.size(), MSRPLogBounds::kMaxLogTextBytes + 8);
         EXPECT_EQ(logger->lines.back(), "6 Further log lines of this event dropped");
