@@ -268,11 +268,11 @@ STRING_HANDLER(splitMethod) {
     if (!execution.charge(static_cast<int64_t>(separator.size()))) return MSRPValue();
     // Each piece is a new value: room for it (and for the handles of the
     // pieces before it, which the array takes over at the end) is made
-    // before it is, and its making is charged as the handles of one element.
+    // before it is, and its making is charged by what it takes.
     std::vector<MSRPValue> pieces;
     auto add = [&](size_t bytes, auto make) {
         const int64_t handles = static_cast<int64_t>(pieces.size() * sizeof(MSRPValue));
-        if (!execution.chargeElements(1) || !execution.reserve(handles + stringCost(bytes))) return false;
+        if (!execution.charge(stringCost(bytes)) || !execution.reserve(handles + stringCost(bytes))) return false;
         pieces.push_back(make());
         return true;
     };
