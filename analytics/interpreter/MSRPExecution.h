@@ -51,23 +51,10 @@ struct MSRPExecution {
     }
 
     // At the checkpoint: false (the run stopped) once the budget is spent or
-    // the deadline passed, else the next checkpoint is set.
-    bool passCheckpoint() {
-        if (instructionCount >= instructionBudget) {
-            fail(MSRPErrorCode::kInstructionBudget);
-            return false;
-        }
-        return checkClock();
-    }
-    bool checkClock() {
-        if (deadline != Clock::time_point::max() && Clock::now() >= deadline) {
-            fail(MSRPErrorCode::kTimeLimit);
-            return false;
-        }
-        checkpoint = instructionBudget - instructionCount > kClockInterval ? instructionCount + kClockInterval
-                                                                           : instructionBudget;
-        return true;
-    }
+    // the deadline passed, else the next checkpoint is set. Out of line, so
+    // that the evaluation loop's inline count stays a compare and an add.
+    bool passCheckpoint();
+    bool checkClock();
     // Charges work on `bytes` bytes (or elements counted as the bytes of
     // their handles) before it is done; false, with error 18, when the rest
     // of the budget cannot pay for it, so that the work is never started.

@@ -58,7 +58,7 @@ class MSRPRuntime {
     }
     void setDepthLimit(int depth) { execution_.depthLimit = depth; }
     // The ceiling of everything this runtime's values hold, whichever run
-    // made them.
+    // made them (read as a run starts).
     static constexpr int64_t kDefaultMemoryAllowance = int64_t{64} << 20;
     void setMemoryLimit(int64_t bytes) { memory_.limit = bytes; }
     MSRPMemory::Account& memoryAccount() { return memory_; }

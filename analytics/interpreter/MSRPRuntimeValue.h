@@ -13,6 +13,7 @@
 // Failures are codes of the interpreter's error domain (MSRPErrorCode), set
 // through an `int* error` out-parameter or on the running MSRPExecution.
 
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -136,33 +137,55 @@ struct Account {
     // The most it ever held: what a check after the fact would let pass.
     int64_t peak = 0;
 };
-// Read before every statement: kept inline.
+// All live values on this thread, whatever their account.
 inline thread_local int64_t tUsedBytes = 0;
+// The account in use, mirrored in the three below while it is: they are
+// read and written on every allocation and before every statement, and
+// written back when another account takes over. With none in use nothing
+// is bounded.
 inline thread_local Account* tAccount = nullptr;
+inline thread_local int64_t tAccountUsed = 0;
+inline thread_local int64_t tAccountLimit = INT64_MAX;
+inline thread_local int64_t tAccountPeak = 0;
 inline void add(int64_t bytes) {
     tUsedBytes += bytes;
-    if (tAccount) {
-        tAccount->used += bytes;
-        if (tAccount->used > tAccount->peak) tAccount->peak = tAccount->used;
-    }
+    tAccountUsed += bytes;
+    if (tAccountUsed > tAccountPeak) tAccountPeak = tAccountUsed;
 }
-// All live values on this thread, whatever their account.
 inline int64_t used() { return tUsedBytes; }
 // What the account in use may hold (the default when there is none).
-inline int64_t limit() { return tAccount ? tAccount->limit : kDefaultLimit; }
+inline int64_t limit() { return tAccount ? tAccountLimit : kDefaultLimit; }
 // Whether `bytes` more would still fit under the ceiling of the account in use.
-inline bool fits(int64_t bytes) { return bytes >= 0 && (!tAccount || tAccount->used + bytes <= tAccount->limit); }
+inline bool fits(int64_t bytes) { return bytes >= 0 && tAccountUsed + bytes <= tAccountLimit; }
 // Whether the account in use holds more than its ceiling allows.
-inline bool exceeded() { return tAccount && tAccount->used > tAccount->limit; }
-// Makes `account` the one in use for as long as it lives.
+inline bool exceeded() { return tAccountUsed > tAccountLimit; }
+// Makes `account` the one in use for as long as it lives; its limit is read
+// when it comes into use.
 class UseAccount {
   public:
-    explicit UseAccount(Account& account) : previous_(tAccount) { tAccount = &account; }
-    ~UseAccount() { tAccount = previous_; }
+    explicit UseAccount(Account& account) : previous_(tAccount) {
+        store();
+        load(&account);
+    }
+    ~UseAccount() {
+        store();
+        load(previous_);
+    }
     UseAccount(const UseAccount&) = delete;
     UseAccount& operator=(const UseAccount&) = delete;
 
   private:
+    static void store() {
+        if (!tAccount) return;
+        tAccount->used = tAccountUsed;
+        tAccount->peak = tAccountPeak;
+    }
+    static void load(Account* account) {
+        tAccount = account;
+        tAccountUsed = account ? account->used : 0;
+        tAccountLimit = account ? account->limit : INT64_MAX;
+        tAccountPeak = account ? account->peak : 0;
+    }
     Account* previous_;
 };
 }  // namespace MSRPMemory
