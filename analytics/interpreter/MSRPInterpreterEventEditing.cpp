@@ -20,15 +20,17 @@ int64_t truncatedInteger(double number) {
     return static_cast<int64_t>(number);
 }
 
-// The bytes of the texts in a parameter value and in the items of a list.
-int64_t textBytes(const MSRPValue& value) {
-    if (value.isString()) return static_cast<int64_t>(value.text().size());
-    int64_t bytes = 0;
+// About what the host copy of a parameter value takes: its texts, and a
+// handle for each item of a list or member of a map (one level: deeper ones
+// are refused by the event's validation, not copied here).
+int64_t hostBytes(const MSRPValue& value) {
+    auto text = [](const MSRPValue& v) { return v.isString() ? static_cast<int64_t>(v.text().size()) : 0; };
+    int64_t bytes = static_cast<int64_t>(sizeof(MSRPValue)) + text(value);
     if (const MSRPArrayValue* array = value.array()) {
-        for (const MSRPValue& element : array->elements()) bytes += element.isString() ? static_cast<int64_t>(element.text().size()) : 0;
+        for (const MSRPValue& element : array->elements()) bytes += static_cast<int64_t>(sizeof(MSRPValue)) + text(element);
     } else if (const MSRPMapValue* map = value.map()) {
         for (const MSRPPropertyMap::Entry& entry : map->propertyMap().entries())
-            bytes += entry.value.isString() ? static_cast<int64_t>(entry.value.text().size()) : 0;
+            bytes += static_cast<int64_t>(sizeof(MSRPValue) + entry.name.size()) + text(entry.value);
     }
     return bytes;
 }
@@ -167,7 +169,7 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     // program: an event beyond the count or the bytes of one input event is
     // refused without a copy.
     int64_t bytes = 0;
-    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) bytes += textBytes(entry.value);
+    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) bytes += hostBytes(entry.value);
     if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
         ++refusedEvents_;
         return MSRPValue();
@@ -235,6 +237,9 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
     add("setParamValue", 2, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         std::string name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
+        // The copy into the event is not a program value: a value larger
+        // than all the events one event may create is refused before it.
+        if (hostBytes(arguments[1]) > kMaxCreatedEventBytes) return execution.fail(MSRPErrorCode::kMemoryLimit);
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(arguments[1], execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         foundation::Value::Dictionary& parameters = context_.outputEvent->mutableParameters();

@@ -38,8 +38,9 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     int64_t refusedEventCount() const override { return refusedEvents_; }
     std::string failureReason() const override;
 
-    // Events one input event may create, and the bytes of the texts among
-    // their parameters; further ones are refused.
+    // Events one input event may create, and the bytes their parameters
+    // take; further ones are refused. No parameter the program sets may be
+    // larger either.
     static constexpr size_t kMaxCreatedEvents = 20;
     static constexpr int64_t kMaxCreatedEventBytes = int64_t{1} << 20;
     // The last line behind the instruction budget, per event and per load.

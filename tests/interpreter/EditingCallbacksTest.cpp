@@ -114,6 +114,11 @@ TEST(EditingCallbacks, FailuresLeaveTheEventAsItWas) {
         {R"((call $e "setEventName" (array "x")) (loop true 0 false (list)))", MSRPErrorCode::kInstructionBudget},
         {R"((call $e "setEventName" (array (null))) (return 0))", MSRPErrorCode::kArgumentKind},
         {R"((call $e "getParams" (array 1)) (return 0))", MSRPErrorCode::kArgumentCount},
+        // A parameter of 2 MiB is refused before it is copied into the event.
+        {R"((let "v" "i") (assign "v" "x") (assign "i" 0)
+            (loop (lt $i 21) (assign "i" (add $i 1)) false (list (assign "v" (add $v $v))))
+            (call $e "setParamValue" (array "big" $v)) (return 0))",
+         MSRPErrorCode::kInstructionBudget},
     };
     for (const EditFailureCase& c : cases) {
         MSRPInterpreterEventEditing editing;
@@ -291,10 +296,10 @@ TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {
             EXPECT_EQ(editing.failureReason(), "memory ceiling");
             continue;
         }
-        // Four large events fill the bytes one event may create.
+        // Three large events all but fill the bytes one event may create.
         const std::vector<MSRPEvent>& made = editing.eventContext().eventsToLog;
         ASSERT_EQ(made.size(), MSRPInterpreterEventEditing::kMaxCreatedEvents);
-        EXPECT_EQ(std::count_if(made.begin(), made.end(), [](const MSRPEvent& e) { return e.name() == "big"; }), 4);
+        EXPECT_EQ(std::count_if(made.begin(), made.end(), [](const MSRPEvent& e) { return e.name() == "big"; }), 3);
         EXPECT_EQ(editing.refusedEventCount(), 1005 - int64_t{MSRPInterpreterEventEditing::kMaxCreatedEvents});
         ASSERT_EQ(logger->lines.size(), static_cast<size_t>(MSRPLogBounds::kMaxLogCallsPerRun + 1));
         for (const std::string& line : logger->lines) EXPECT_LE(line.size(), MSRPLogBounds::kMaxLogTextBytes + 8);
