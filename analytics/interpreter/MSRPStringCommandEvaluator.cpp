@@ -70,12 +70,14 @@ MSRPValue position(int64_t index) { return MSRPValue::number(static_cast<double>
 // the method reads it.
 std::string textOf(MSRPExecution& execution, Arguments arguments, size_t index) {
     if (arguments.size() <= index) return "undefined";
-    if (arguments[index].isString() && !execution.charge(static_cast<int64_t>(arguments[index].text().size())))
-        return std::string();
-    if (arguments[index].isString() && !execution.reserve(static_cast<int64_t>(arguments[index].text().size())))
-        return std::string();
-    std::string converted = arguments[index].stringValueOrError(execution.errorSlot());
-    if (!arguments[index].isString()) execution.charge(static_cast<int64_t>(converted.size()));
+    const MSRPValue& argument = arguments[index];
+    if (argument.isString()) {
+        const int64_t size = static_cast<int64_t>(argument.text().size());
+        if (!execution.charge(size) || !execution.reserve(size)) return std::string();
+        return argument.text();
+    }
+    std::string converted = argument.stringValueOrError(execution.errorSlot());
+    execution.charge(static_cast<int64_t>(converted.size()));
     return converted;
 }
 
