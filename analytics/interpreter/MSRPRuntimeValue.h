@@ -153,8 +153,6 @@ inline void add(int64_t bytes) {
     if (tAccountUsed > tAccountPeak) tAccountPeak = tAccountUsed;
 }
 inline int64_t used() { return tUsedBytes; }
-// What the account in use may hold (the default when there is none).
-inline int64_t limit() { return tAccount ? tAccountLimit : kDefaultLimit; }
 // Whether `bytes` more would still fit under the ceiling of the account in use.
 inline bool fits(int64_t bytes) { return bytes >= 0 && tAccountUsed + bytes <= tAccountLimit; }
 // Whether the account in use holds more than its ceiling allows.
