@@ -382,7 +382,9 @@ bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBPr
 
     MSRError error;
     if (!editing->loadProgram(programs.front(), &error)) {
-        monitorRef().logWithLevel(1, 29026, "Failed to initiate event editing instance", {MSRLogContext(error)});
+        std::vector<MSRLogContext> contexts{MSRLogContext(error)};
+        if (std::string reason = editing->failureReason(); !reason.empty()) contexts.emplace_back(reason);
+        monitorRef().logWithLevel(1, 29026, "Failed to initiate event editing instance", contexts);
         setEventEditing(nullptr);
         return false;
     }

@@ -250,6 +250,9 @@ public:
     // False when the event's writes failed (nothing of it is stored).
     bool handleInternalEventOnWorkerQueue(const MSREvent& event);
     void handleEventOnWorkerQueue(const MSREvent& event);
+    // Writes "_err" events kept while created events were written, past the
+    // event-editing program.
+    void writeCapturedErrorEventsOnWorkerQueue(std::vector<MSRParameters> errors);
     void setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) override;
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<MSRObjectDictionary>& parameters,
                                                       bool backfillEvents);

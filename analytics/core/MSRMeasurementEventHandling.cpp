@@ -516,7 +516,10 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     if (editing) editing->handleEvent(event.editEvent(), &error);
     if (editing && isSet(error)) {
         eventWriter().writeEventOnWorkerQueue(event);
-        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name()), MSRLogContext(error)});
+        std::vector<MSRLogContext> contexts{MSRDebugEventName(event.name()), MSRLogContext(error)};
+        // A program stopped by one of its bounds says which.
+        if (std::string reason = editing->failureReason(); !reason.empty()) contexts.emplace_back(reason);
+        log(1, 23223, "Event editing failed. Event name", contexts);
         // The event was written all the same, so the upload must hear of it
         // like any other.
         eventWriter().updateScheduleOnceWritten();
@@ -530,9 +533,17 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
         }
     }
     eventWriter().writeEventOnWorkerQueue(std::move(event));
+    if (editing && editing->refusedEventCount() > 0) {
+        log(4, 23297, "Event editing created too many events. Event name, refused",
+            {MSRDebugEventName(event.name()), MSRLogContext(editing->refusedEventCount())});
+    }
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.
         std::vector<MSRPEvent> created = editing->eventContext().eventsToLog;
+        // The errors of created events are written as they are, not handed
+        // to the program again: else a program that creates invalid events
+        // would be fed one error event per created event, creating more.
+        MSRErrorEventCapture errors;
         for (const MSRPEvent& createdEvent : created) {
             MSRObjectDictionary parameters = objectsFromDictionary(createdEvent.parameters());
             std::string origin = "app";
@@ -544,6 +555,17 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
                                                                     createdEvent.timestamp(), 0, parameters);
             if (made) eventWriter().writeEventOnWorkerQueue(*made);
         }
+        writeCapturedErrorEventsOnWorkerQueue(errors.take());
     }
     eventWriter().updateScheduleOnceWritten();
+}
+
+void MSRMeasurement::writeCapturedErrorEventsOnWorkerQueue(std::vector<MSRParameters> errors) {
+    for (const MSRParameters& parameters : errors) {
+        MSRObjectDictionary objects;
+        for (const auto& [name, value] : parameters) objects.emplace(name, value);
+        std::optional<MSREvent> error =
+            MSREvent::initWithOrigin("auto", false, "_err", dispatch::Clock::now(), 0, objects);
+        if (error) eventWriter().writeEventOnWorkerQueue(*error);
+    }
 }

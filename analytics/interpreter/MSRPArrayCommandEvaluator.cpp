@@ -1,4 +1,7 @@
-// The array methods.
+// The array methods. Each charges the budget by the elements it touches
+// before it starts (a walk by the whole length, a copy by what it copies),
+// and the array operations make room under the memory ceiling before they
+// grow an array.
 
 #include <algorithm>
 #include <cmath>
@@ -44,6 +47,8 @@ MSRPValue iterate(MSRPExecution& execution, const MSRPValue& receiver, MSRPArray
     MSRPValue result = walk == Walk::Filter || walk == Walk::Map ? newArray(execution) : MSRPValue();
     bool answer = walk == Walk::Every;
     size_t length = array.count();
+    // Holes cost no call: the walk over them is charged here.
+    if (!execution.chargeElements(length)) return MSRPValue();
     for (size_t i = 0; i < length; ++i) {
         MSRPValue index = MSRPValue::number(static_cast<double>(i));
         bool present = array.hasProperty(index, execution.errorSlot());
@@ -86,6 +91,7 @@ MSRPValue reduce(MSRPExecution& execution, const MSRPValue& receiver, MSRPArrayV
     if (arguments.size() == 2 && arguments[1].isControl()) return execution.fail(MSRPErrorCode::kArgumentKind);
     MSRPRef<MSRPFunctionValue> function(arguments[0].function());
     int64_t length = static_cast<int64_t>(array.count());
+    if (!execution.chargeElements(array.count())) return MSRPValue();
     int64_t step = fromRight ? -1 : 1;
     int64_t i = fromRight ? length - 1 : 0;
     auto inRange = [&](int64_t index) { return index >= 0 && index < length; };
@@ -121,7 +127,10 @@ MSRPValue reduce(MSRPExecution& execution, const MSRPValue& receiver, MSRPArrayV
     MSRPValue name(MSRPExecution& execution, const MSRPValue& receiver, MSRPArrayValue& array, Arguments arguments)
 
 ARRAY_HANDLER(concatMethod) {
-    (void)array;
+    size_t added = array.count();
+    for (const MSRPValue& argument : arguments) added += argument.isArray() ? argument.array()->count() : 1;
+    if (!execution.chargeElements(added) || !execution.reserve(static_cast<int64_t>(added * sizeof(MSRPValue))))
+        return MSRPValue();
     MSRPValue result = newArray(execution);
     result.array()->concat(receiver, execution.errorSlot());
     for (const MSRPValue& argument : arguments) {
@@ -152,6 +161,7 @@ ARRAY_HANDLER(indexOfMethod) {
     if (execution.failed()) return MSRPValue();
     if (start >= length) return MSRPValue::number(-1);
     if (start < 0) start = std::max(0.0, start + length);
+    if (!execution.chargeElements(array.count() - static_cast<size_t>(start))) return MSRPValue();
     int64_t found = array.indexOfValue(searched, static_cast<size_t>(start), execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::number(static_cast<double>(found));
@@ -173,6 +183,7 @@ ARRAY_HANDLER(lastIndexOfMethod) {
     }
     if (start < 0) return MSRPValue::number(-1);
     start = std::min(start, length - 1);
+    if (!execution.chargeElements(static_cast<size_t>(start) + 1)) return MSRPValue();
     int64_t found = array.lastIndexOfValue(searched, static_cast<size_t>(start), execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::number(static_cast<double>(found));
@@ -187,7 +198,7 @@ ARRAY_HANDLER(joinMethod) {
                         ? std::string()
                         : arguments[0].stringValueOrError(execution.errorSlot());
     }
-    if (execution.failed()) return MSRPValue();
+    if (execution.failed() || !execution.chargeElements(array.count())) return MSRPValue();
     std::string text = array.stringValueWithSeparator(separator, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(text));
@@ -202,11 +213,14 @@ ARRAY_HANDLER(popMethod) {
 ARRAY_HANDLER(shiftMethod) {
     (void)receiver;
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
+    // The others move down by one.
+    if (!execution.chargeElements(array.count())) return MSRPValue();
     return array.removeFirstElement();
 }
 
 ARRAY_HANDLER(pushMethod) {
     (void)receiver;
+    if (!execution.chargeElements(arguments.size())) return MSRPValue();
     size_t length = array.appendElements(arguments, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return lengthValue(length);
@@ -214,6 +228,7 @@ ARRAY_HANDLER(pushMethod) {
 
 ARRAY_HANDLER(unshiftMethod) {
     (void)receiver;
+    if (!execution.chargeElements(array.count() + arguments.size())) return MSRPValue();
     size_t length = array.prependElements(arguments, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return lengthValue(length);
@@ -221,6 +236,7 @@ ARRAY_HANDLER(unshiftMethod) {
 
 ARRAY_HANDLER(reverseMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
+    if (!execution.chargeElements(array.count())) return MSRPValue();
     array.reverse();
     return receiver;
 }
@@ -233,6 +249,9 @@ ARRAY_HANDLER(sliceMethod) {
     int64_t end = length;
     if (arguments.size() > 1) end = std::max(start, relativePosition(integerOf(execution, arguments[1]), length));
     if (execution.failed()) return MSRPValue();
+    const size_t copied = static_cast<size_t>(end - start);
+    if (!execution.chargeElements(copied) || !execution.reserve(static_cast<int64_t>(copied * sizeof(MSRPValue))))
+        return MSRPValue();
     return newArray(execution, array.subarrayWithRange(start, end - start));
 }
 
@@ -244,6 +263,10 @@ ARRAY_HANDLER(sortMethod) {
         return receiver;
     }
     MSRPRef<MSRPFunctionValue> function(arguments.empty() ? nullptr : arguments[0].function());
+    // About n log n moves; each comparison of text forms charges its texts.
+    size_t count = array.count(), moves = count;
+    for (size_t n = count; n > 1; n /= 2) moves += count;
+    if (!execution.chargeElements(moves)) return MSRPValue();
     // The scope is not read: a comparator runs in the scope it closes over.
     MSRPRef<MSRPScope> unused = MSRPScope::makeScope();
     array.sortUsingFunctionValue(function.get(), execution, *unused);
@@ -263,6 +286,9 @@ ARRAY_HANDLER(spliceMethod) {
     }
     if (execution.failed()) return MSRPValue();
     Arguments added = arguments.size() > 2 ? arguments.subspan(2) : Arguments();
+    if (!execution.chargeElements(array.count() + added.size()) ||
+        !execution.reserve(static_cast<int64_t>((static_cast<size_t>(deleteCount) + added.size()) * sizeof(MSRPValue))))
+        return MSRPValue();
     std::vector<MSRPValue> removed = array.spliceFrom(start, deleteCount, added, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return newArray(execution, std::move(removed));
@@ -270,7 +296,7 @@ ARRAY_HANDLER(spliceMethod) {
 
 ARRAY_HANDLER(toStringMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    (void)array;
+    if (!execution.chargeElements(array.count())) return MSRPValue();
     std::string text = receiver.stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(text));

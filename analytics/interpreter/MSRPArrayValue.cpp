@@ -100,10 +100,7 @@ bool MSRPArrayValue::setValue(const MSRPValue& value, const MSRPValue& key, int*
         // Appending one element, the usual way an array is built: the
         // bounds and the charge of setLength, without writing a hole first.
         if (index == static_cast<double>(elements_.size()) && index < static_cast<double>(kMaxLength)) {
-            if (!MSRPMemory::fits(static_cast<int64_t>(sizeof(MSRPValue)))) {
-                MSRPSetError(error, MSRPErrorCode::kMemoryLimit);
-                return false;
-            }
+            if (!hasRoomFor(1, error)) return false;
             MSRPWork::charge(static_cast<int64_t>(sizeof(MSRPValue)));
             elements_.push_back(value);
             accountCapacity();
@@ -228,6 +225,7 @@ std::vector<MSRPValue> MSRPArrayValue::spliceFrom(int64_t start, int64_t deleteC
                                                   std::span<const MSRPValue> values, int* error) {
     auto [from, size] = clampRange(start, deleteCount, elements_.size());
     if (values.size() > size && !canGrowTo(elements_.size() - size + values.size(), error)) return {};
+    if (values.size() > size && !hasRoomFor(values.size() - size, error)) return {};
     MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     auto first = elements_.begin() + static_cast<ptrdiff_t>(from);
     std::vector<MSRPValue> removed(first, first + static_cast<ptrdiff_t>(size));
@@ -269,8 +267,19 @@ MSRPValue MSRPArrayValue::removeLastElement() {
     return last.isHole() ? MSRPValue() : last;
 }
 
+bool MSRPArrayValue::hasRoomFor(size_t count, int* error) const {
+    // Growing may double the capacity: the new capacity must fit.
+    size_t needed = elements_.size() + count;
+    if (needed <= elements_.capacity()) return true;
+    size_t capacity = std::max(needed, elements_.capacity() * 2);
+    if (MSRPMemory::fits(static_cast<int64_t>((capacity - elements_.capacity()) * sizeof(MSRPValue)))) return true;
+    MSRPSetError(error, MSRPErrorCode::kMemoryLimit);
+    return false;
+}
+
 size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* error) {
-    if (!canGrowTo(elements_.size() + values.size(), error)) return elements_.size();
+    if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
+        return elements_.size();
     MSRPWork::charge(static_cast<int64_t>(values.size() * sizeof(MSRPValue)));
     elements_.insert(elements_.end(), values.begin(), values.end());
     accountCapacity();
@@ -278,7 +287,8 @@ size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* er
 }
 
 size_t MSRPArrayValue::prependElements(std::span<const MSRPValue> values, int* error) {
-    if (!canGrowTo(elements_.size() + values.size(), error)) return elements_.size();
+    if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
+        return elements_.size();
     MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     elements_.insert(elements_.begin(), values.begin(), values.end());
     accountCapacity();
@@ -327,9 +337,13 @@ void MSRPArrayValue::sortUsingFunctionValue(MSRPFunctionValue* function, MSRPExe
             if (execution.failed()) return 0;
             return order < 0 ? -1 : order > 0 ? 1 : 0;
         }
-        std::string left = a.stringValueOrError(execution.errorSlot());
-        std::string right = b.stringValueOrError(execution.errorSlot());
-        if (execution.failed()) return 0;
+        // Texts are compared in place; the comparison is charged by them.
+        std::string leftForm, rightForm;
+        if (!a.isString()) leftForm = a.stringValueOrError(execution.errorSlot());
+        if (!b.isString()) rightForm = b.stringValueOrError(execution.errorSlot());
+        const std::string& left = a.isString() ? a.text() : leftForm;
+        const std::string& right = b.isString() ? b.text() : rightForm;
+        if (execution.failed() || !execution.charge(static_cast<int64_t>(left.size() + right.size()))) return 0;
         return left < right ? -1 : left > right ? 1 : 0;
     };
     // Bottom-up merge sort: stable, and safe under any answers of `compare`.

@@ -63,6 +63,9 @@ class MSRPArrayValue final : public MSRPObjectValue {
   private:
     // Whether `count` more elements may be added.
     static bool canGrowTo(size_t count, int* error);
+    // Whether the storage for `count` more elements fits under the memory
+    // ceiling; false with error 20 when it does not.
+    bool hasRoomFor(size_t count, int* error) const;
     void accountCapacity();
 
     std::vector<MSRPValue> elements_;

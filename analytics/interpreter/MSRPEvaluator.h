@@ -20,10 +20,7 @@ class MSRPEvaluator {
     // is none left or it had failed already.
     static bool countInstruction(MSRPExecution& execution) {
         if (execution.failed()) return false;
-        if (execution.instructionCount >= execution.instructionBudget) {
-            execution.fail(MSRPErrorCode::kInstructionBudget);
-            return false;
-        }
+        if (execution.instructionCount >= execution.checkpoint && !execution.passCheckpoint()) return false;
         ++execution.instructionCount;
         return true;
     }
@@ -35,7 +32,7 @@ class MSRPEvaluator {
             execution.fail(MSRPErrorCode::kDepthLimit);
             return false;
         }
-        if (MSRPMemory::used() > MSRPMemory::limit()) {
+        if (MSRPMemory::exceeded()) {
             execution.fail(MSRPErrorCode::kMemoryLimit);
             return false;
         }

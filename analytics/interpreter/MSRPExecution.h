@@ -1,25 +1,42 @@
 #pragma once
 // The state of one running program that is the interpreter's own and never a
-// program binding: the instruction count and budget, the nesting depth and
-// its limit, the object manager that tracks new values, and the first error.
-// A program can neither read nor change any of it.
+// program binding: the instruction count and budget, the time guard, the
+// nesting depth and its limit, the object manager that tracks new values, the
+// compiled patterns, and the first error. A program can neither read nor
+// change any of it.
 
+#include <chrono>
 #include <cstdint>
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 
 class MSRPObjectManager;
+class MSRPPatternCache;
 
 struct MSRPExecution {
+    using Clock = std::chrono::steady_clock;
     static constexpr int64_t kDefaultInstructionBudget = 1'000'000;
     // Each level of evaluation takes a few hundred bytes of native stack (a
     // few kilobytes under the sanitizers); this many stay far inside the
     // smallest worker stack.
     static constexpr int kDefaultDepthLimit = 1'000;
+    // The clock is read once per this many instructions: often enough that
+    // the time guard holds within a few milliseconds, rarely enough that the
+    // evaluation loop does not feel it.
+    static constexpr int64_t kClockInterval = 4'096;
 
     MSRPObjectManager* objectManager = nullptr;
+    MSRPPatternCache* patterns = nullptr;
     int64_t instructionCount = 0;
     int64_t instructionBudget = kDefaultInstructionBudget;
+    // The count at which the next slow check runs (the budget, or earlier
+    // for a look at the clock); 0 after every reset.
+    int64_t checkpoint = 0;
+    // Past it the run stops whatever its count: the last line behind the
+    // budget, for work that no charge foresaw.
+    Clock::time_point deadline = Clock::time_point::max();
+    // Lines the program wrote through its logger since the last reset.
+    int64_t logCalls = 0;
     int depth = 0;
     int depthLimit = kDefaultDepthLimit;
     // The first error of the run (a code of MSRPErrorCode); once set, every
@@ -31,5 +48,36 @@ struct MSRPExecution {
     MSRPValue fail(int code) {
         MSRPSetError(&error, code);
         return MSRPValue();
+    }
+
+    // At the checkpoint: false (the run stopped) once the budget is spent or
+    // the deadline passed, else the next checkpoint is set. Out of line, so
+    // that the evaluation loop's inline count stays a compare and an add.
+    bool passCheckpoint();
+    bool checkClock();
+    // Charges work on `bytes` bytes (or elements counted as the bytes of
+    // their handles) before it is done; false, with error 18, when the rest
+    // of the budget cannot pay for it, so that the work is never started.
+    bool charge(int64_t bytes) {
+        if (failed()) return false;
+        const int64_t cost = bytes > 0 ? bytes / MSRPWork::kBytesPerInstruction : 0;
+        if (cost > instructionBudget - instructionCount) {
+            instructionCount = instructionBudget;
+            fail(MSRPErrorCode::kInstructionBudget);
+            return false;
+        }
+        instructionCount += cost;
+        if (instructionCount >= checkpoint) return checkClock();
+        return true;
+    }
+    // The same for `count` elements of an array.
+    bool chargeElements(size_t count) { return charge(static_cast<int64_t>(count * sizeof(MSRPValue))); }
+    // Room for `bytes` more under the memory ceiling; false with the
+    // memory error when there is none.
+    bool reserve(int64_t bytes) {
+        if (failed()) return false;
+        if (MSRPMemory::fits(bytes)) return true;
+        fail(MSRPErrorCode::kMemoryLimit);
+        return false;
     }
 };

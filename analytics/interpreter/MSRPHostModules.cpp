@@ -35,6 +35,19 @@ MSRPValue objectProvider(std::shared_ptr<MSRPObjectProvider> provider) {
         false));
 }
 
+// A log text of at most kMaxLogTextBytes, cut at a character boundary with
+// "..." after it; a long text is never copied whole.
+std::string logText(const MSRPValue& value, int* error) {
+    auto cut = [](std::string_view text) {
+        if (text.size() <= MSRPLogBounds::kMaxLogTextBytes) return std::string(text);
+        size_t end = MSRPLogBounds::kMaxLogTextBytes;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        return std::string(text.substr(0, end)) + "...";
+    };
+    if (value.isString()) return cut(value.text());
+    return cut(value.stringValueOrError(error));
+}
+
 MSRPNativeFunctionValue::Body logBody(std::shared_ptr<MSRPicoLogger> logger, bool silent, bool monitored) {
     return [logger, silent, monitored](MSRPExecution& execution, Arguments arguments) {
         if (!MSRPCheckMinimumArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
@@ -43,14 +56,23 @@ MSRPNativeFunctionValue::Body logBody(std::shared_ptr<MSRPicoLogger> logger, boo
         std::string message;
         std::vector<std::string> context;
         if (arguments.size() == 1) {
-            message = arguments[0].stringValueOrError(error);
+            message = logText(arguments[0], error);
         } else {
             double number = arguments[0].doubleValueOrError(error);
             level = std::isfinite(number) && std::fabs(number) < 1e18 ? static_cast<int64_t>(number) : 4;
-            message = arguments[1].stringValueOrError(error);
-            for (size_t i = 2; i < arguments.size() && i < 5; ++i) context.push_back(arguments[i].stringValueOrError(error));
+            message = logText(arguments[1], error);
+            for (size_t i = 2; i < arguments.size() && i < 5; ++i) context.push_back(logText(arguments[i], error));
         }
         if (execution.failed()) return MSRPValue();
+        // A program that logs in a loop writes a bounded number of lines per
+        // event; one line says that the rest were dropped.
+        const int64_t call = ++execution.logCalls;
+        if (call > MSRPLogBounds::kMaxLogCallsPerRun + 1) return MSRPValue();
+        if (call == MSRPLogBounds::kMaxLogCallsPerRun + 1) {
+            level = 4;
+            message = "Further log lines of this event dropped";
+            context.clear();
+        }
         if (logger) logger->logWithLevel(level, message, context, silent, monitored);
         return MSRPValue();
     };

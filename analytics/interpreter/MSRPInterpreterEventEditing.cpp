@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPHostModules.h"
 #include "analytics/interpreter/MSRPNativeFunctionValue.h"
@@ -19,6 +20,21 @@ int64_t truncatedInteger(double number) {
     return static_cast<int64_t>(number);
 }
 
+// About what the host copy of a parameter value takes: its texts, and a
+// handle for each item of a list or member of a map (one level: deeper ones
+// are refused by the event's validation, not copied here).
+int64_t hostBytes(const MSRPValue& value) {
+    auto text = [](const MSRPValue& v) { return v.isString() ? static_cast<int64_t>(v.text().size()) : 0; };
+    int64_t bytes = static_cast<int64_t>(sizeof(MSRPValue)) + text(value);
+    if (const MSRPArrayValue* array = value.array()) {
+        for (const MSRPValue& element : array->elements()) bytes += static_cast<int64_t>(sizeof(MSRPValue)) + text(element);
+    } else if (const MSRPMapValue* map = value.map()) {
+        for (const MSRPPropertyMap::Entry& entry : map->propertyMap().entries())
+            bytes += static_cast<int64_t>(sizeof(MSRPValue) + entry.name.size()) + text(entry.value);
+    }
+    return bytes;
+}
+
 bool isNumber(const foundation::Value& value) {
     return value.type() == foundation::Value::Type::Integer || value.type() == foundation::Value::Type::Double;
 }
@@ -26,6 +42,7 @@ bool isNumber(const foundation::Value& value) {
 }  // namespace
 
 MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
+    runtime_.setTimeLimit(kTimeLimit);
     // The callbacks' event methods always have an event to work on.
     context_.outputEvent = inputEvent_;
     runtime_.addGarbageCollectionRoot(&callbacks_);
@@ -51,6 +68,10 @@ MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
 
 MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGarbageCollectionRoot(&callbacks_); }
 
+std::string MSRPInterpreterEventEditing::failureReason() const {
+    return MSRPRuntime::stopDescription(runtime_.lastStop());
+}
+
 void MSRPInterpreterEventEditing::setModuleCreator(ModuleCreator creator, const std::string& name) {
     runtime_.moduleProvider().setModuleCreator(
         [creator = std::move(creator)]() -> MSRPValue {
@@ -67,6 +88,9 @@ bool MSRPInterpreterEventEditing::finish(const MSRError& failure, MSRError* erro
 }
 
 bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSRError* error) {
+    // Everything the load makes or drops counts on the runtime's account.
+    MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    runtime_.startTimeGuard();
     std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
     MSRError failure;
     editingError_ = 0;
@@ -141,6 +165,16 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
+    // Texts are measured before the parameters are copied out of the
+    // program: an event beyond the count or the bytes of one input event is
+    // refused without a copy.
+    int64_t bytes = 0;
+    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) bytes += hostBytes(entry.value);
+    if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
+        ++refusedEvents_;
+        return MSRPValue();
+    }
+    createdBytes_ += bytes;
     foundation::Value::Dictionary parameters;
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(entry.value, execution.errorSlot());
@@ -203,6 +237,9 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
     add("setParamValue", 2, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         std::string name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
+        // The copy into the event is not a program value: a value larger
+        // than all the events one event may create is refused before it.
+        if (hostBytes(arguments[1]) > kMaxCreatedEventBytes) return execution.fail(MSRPErrorCode::kMemoryLimit);
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(arguments[1], execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         foundation::Value::Dictionary& parameters = context_.outputEvent->mutableParameters();
@@ -277,6 +314,9 @@ bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
 }
 
 bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* error) {
+    MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    refusedEvents_ = 0;
+    createdBytes_ = 0;
     inputEvent_ = event;
     context_.outputEvent = event;
     context_.eventsToLog.clear();

@@ -6,7 +6,13 @@
 // "internal.registerCallback". Each event then resets the instruction budget,
 // runs the edit callbacks and the create callbacks in ascending priority
 // against a working copy, and collects garbage afterwards.
+//
+// Whatever the program does, an event costs a bounded time and memory: the
+// instruction budget (charged by the work of every method), a time guard
+// behind it, one memory ceiling for everything the program's values hold,
+// and a bounded number and size of created events.
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -29,6 +35,16 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     bool hasEdits() const override { return hasEdits_; }
     bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
     const MSRPEventContext& eventContext() const override { return context_; }
+    int64_t refusedEventCount() const override { return refusedEvents_; }
+    std::string failureReason() const override;
+
+    // Events one input event may create, and the bytes their parameters
+    // take; further ones are refused. No parameter the program sets may be
+    // larger either.
+    static constexpr size_t kMaxCreatedEvents = 20;
+    static constexpr int64_t kMaxCreatedEventBytes = int64_t{1} << 20;
+    // The last line behind the instruction budget, per event and per load.
+    static constexpr std::chrono::milliseconds kTimeLimit{1'000};
 
     MSRPRuntime& runtime() { return runtime_; }
     const MSRPEditingCallbackHandler& callbackHandler() const { return callbacks_; }
@@ -68,5 +84,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // The object handed to callbacks; its methods work on the output event.
     MSRPValue eventFunctions_;
     int editingError_ = 0;
+    int64_t refusedEvents_ = 0;
+    int64_t createdBytes_ = 0;
     bool hasEdits_ = false;
 };

@@ -67,16 +67,24 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
 
     std::vector<MSRPValue> items;
     if (source.isString()) {
-        MSRPWork::charge(static_cast<int64_t>(source.text().size()) * 2);
+        // One new text per code unit, each given room before the loop starts.
+        const int64_t size = static_cast<int64_t>(source.text().size());
+        constexpr int64_t kItem = static_cast<int64_t>(sizeof(MSRPStringValue) + 2 * sizeof(MSRPValue)) + 8;
+        if (!execution.charge(size * 2) || !execution.reserve(size * (2 + kItem))) return MSRPValue();
         std::u16string units = MSRPUTF16(source.text());
         for (size_t i = 0; i < units.size(); ++i)
             items.push_back(MSRPValue::string(overValues ? MSRPUTF8(std::u16string_view(&units[i], 1)) : std::to_string(i)));
     } else if (const MSRPArrayValue* array = source.array()) {
+        // A name is a new text per element.
+        if (!execution.chargeElements(array->count()) ||
+            !execution.reserve(static_cast<int64_t>(array->count() * (overValues ? sizeof(MSRPValue)
+                                                                                  : sizeof(MSRPStringValue) + 32))))
+            return MSRPValue();
         items = overValues ? array->allElements() : array->allPropertyNames();
     } else if (overValues) {
         return execution.fail(MSRPErrorCode::kNotIterable);
     } else if (const MSRPObjectValue* object = source.trackedObject()) {
-        MSRPWork::charge(static_cast<int64_t>(object->propertyMap().count() * sizeof(MSRPValue)));
+        if (!execution.chargeElements(object->propertyMap().count())) return MSRPValue();
         for (const MSRPPropertyMap::Entry& entry : object->propertyMap().entries())
             items.push_back(MSRPValue::string(entry.name));
     }

@@ -82,13 +82,17 @@ MSRP_HANDLER(add) {
     (void)scope;
     if (!MSRPCheckArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
     if (MSRPIsObjectOrString(arguments[0]) || MSRPIsObjectOrString(arguments[1])) {
+        // Texts are measured before they are copied: the copy is charged and
+        // given room first.
+        auto known = [](const MSRPValue& value) { return static_cast<int64_t>(value.isString() ? value.text().size() : 0); };
+        const int64_t texts = known(arguments[0]) + known(arguments[1]);
+        if (!execution.charge(texts) || !execution.reserve(texts * 2)) return MSRPValue();
         std::string left = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         std::string right = arguments[1].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        if (!MSRPMemory::fits(static_cast<int64_t>(left.size() + right.size())))
-            return execution.fail(MSRPErrorCode::kMemoryLimit);
-        MSRPWork::charge(static_cast<int64_t>(left.size() + right.size()));
+        const int64_t length = static_cast<int64_t>(left.size() + right.size());
+        if (!execution.charge(length - texts) || !execution.reserve(length)) return MSRPValue();
         left += right;
         return MSRPValue::string(std::move(left));
     }

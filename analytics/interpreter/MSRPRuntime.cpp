@@ -8,37 +8,33 @@
 #include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
 #include "analytics/support/MSRError.h"
 
-// Applies the runtime's memory limit for one run and clears the previous
-// run's error.
+// Makes the runtime's memory account the one in use for one run and clears
+// the previous run's error.
 class MSRPRuntime::RunGuard {
   public:
     explicit RunGuard(MSRPRuntime& runtime)
         : runtime_(runtime),
           nested_(runtime.running_),
-          previousLimit_(MSRPMemory::limit()),
+          account_(runtime.memory_),
           previousCount_(MSRPWork::tInstructionCount) {
         // A run started from inside a run (a host function calling back)
         // shares its bounds and its error.
         if (nested_) return;
         runtime.running_ = true;
         MSRPWork::tInstructionCount = &runtime.execution_.instructionCount;
-        // The allowance counts from what is live now, so that values another
-        // runtime left on this thread do not count against this run.
-        MSRPMemory::setLimit(MSRPMemory::used() + runtime.memoryLimit_);
         runtime.execution_.error = 0;
         runtime.execution_.depth = 0;
     }
     ~RunGuard() {
         if (nested_) return;
         runtime_.running_ = false;
-        MSRPMemory::setLimit(previousLimit_);
         MSRPWork::tInstructionCount = previousCount_;
     }
 
   private:
     MSRPRuntime& runtime_;
     bool nested_;
-    int64_t previousLimit_;
+    MSRPMemory::UseAccount account_;
     int64_t* previousCount_;
 };
 
@@ -47,11 +43,13 @@ MSRPRuntime::MSRPRuntime()
       moduleProvider_(std::make_unique<MSRPDynamicProvider>()),
       initScope_(MSRPScope::makeScope()),
       globalScope_(initScope_->createChildScope()),
-      memoryLimit_(kDefaultMemoryAllowance) {
+      patterns_(std::make_unique<MSRPPatternCache>()) {
+    memory_.limit = kDefaultMemoryAllowance;
     initScope_->setObjectManager(objectManager_.get());
     objectManager_->addRoot(initScope_.get());
     objectManager_->addRoot(globalScope_.get());
     execution_.objectManager = objectManager_.get();
+    execution_.patterns = patterns_.get();
     MSRPInstallMethodEvaluators();
     moduleProvider_->setModuleCreator(MSRPMakePlatformModule, "internal.platform");
     initScope_->addValue(MSRPValue(MSRPRef<MSRPRequire>::make(moduleProvider_.get())), "require");
@@ -63,9 +61,25 @@ MSRPRuntime::~MSRPRuntime() {
 }
 
 bool MSRPRuntime::finish(MSRError* error) {
+    lastStop_ = 0;
     if (!execution_.failed()) return true;
-    if (error) *error = MSRError(MSRPErrorDomain, execution_.error);
+    int code = execution_.error;
+    if (MSRPErrorCode::isStop(code)) {
+        lastStop_ = code;
+        code = MSRPErrorCode::kInstructionBudget;
+    }
+    if (error) *error = MSRError(MSRPErrorDomain, code);
     return false;
+}
+
+const char* MSRPRuntime::stopDescription(int code) {
+    switch (code) {
+        case MSRPErrorCode::kInstructionBudget: return "instruction budget";
+        case MSRPErrorCode::kDepthLimit: return "nesting depth";
+        case MSRPErrorCode::kMemoryLimit: return "memory ceiling";
+        case MSRPErrorCode::kTimeLimit: return "time limit";
+        default: return "";
+    }
 }
 
 MSRPValue MSRPRuntime::executeStatements(const std::vector<MSRPBRuntimeEntity>& entities, MSRError* error) {

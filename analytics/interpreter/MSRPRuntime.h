@@ -1,8 +1,10 @@
 #pragma once
 // One program's interpreter: its scopes (the initial scope and, below it, the
 // global scope where the top level runs), its object manager, and the
-// execution state that bounds a run (instructions, nesting depth, memory).
+// execution state that bounds a run (instructions, time, nesting depth), the
+// memory account of all its values and its compiled patterns.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -11,6 +13,7 @@
 #include "analytics/interpreter/MSRPDynamicProvider.h"
 #include "analytics/interpreter/MSRPExecution.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
+#include "analytics/interpreter/MSRPPatternCache.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 #include "analytics/interpreter/MSRPScope.h"
 #include "analytics/messages/MSRPBMessages.h"
@@ -40,21 +43,52 @@ class MSRPRuntime {
     // A new child of the global scope.
     MSRPRef<MSRPScope> getRunScope() { return globalScope_->createChildScope(); }
 
-    // Instructions counted since the last reset.
+    // Instructions counted since the last reset. A reset also restarts the
+    // time guard.
     int64_t getInstructionCount() const { return execution_.instructionCount; }
-    void resetInstructionCount() { execution_.instructionCount = 0; }
-    void setInstructionBudget(int64_t budget) { execution_.instructionBudget = budget; }
+    void resetInstructionCount() {
+        execution_.instructionCount = 0;
+        execution_.checkpoint = 0;
+        execution_.logCalls = 0;
+        startTimeGuard();
+    }
+    void setInstructionBudget(int64_t budget) {
+        execution_.instructionBudget = budget;
+        execution_.checkpoint = 0;
+    }
     void setDepthLimit(int depth) { execution_.depthLimit = depth; }
-    // A run may add at most `bytes` of live interpreter values.
+    // The ceiling of everything this runtime's values hold, whichever run
+    // made them (read as a run starts).
     static constexpr int64_t kDefaultMemoryAllowance = int64_t{64} << 20;
-    void setMemoryLimit(int64_t bytes) { memoryLimit_ = bytes; }
+    void setMemoryLimit(int64_t bytes) { memory_.limit = bytes; }
+    MSRPMemory::Account& memoryAccount() { return memory_; }
+    // Runs stop once this long has passed since the guard started (the last
+    // reset, or startTimeGuard); 0 or less for no guard (the default).
+    void setTimeLimit(std::chrono::nanoseconds limit) {
+        timeLimit_ = limit;
+        startTimeGuard();
+    }
+    void startTimeGuard() {
+        execution_.deadline = timeLimit_.count() > 0 ? MSRPExecution::Clock::now() + timeLimit_
+                                                     : MSRPExecution::Clock::time_point::max();
+        execution_.checkpoint = 0;
+    }
+    // The guard that stopped the last failed run (an internal code from 18
+    // to 21; the run's error reported 18), 0 when none did.
+    int lastStop() const { return lastStop_; }
+    // A short text for the log: "instruction budget", "time limit", ...
+    static const char* stopDescription(int code);
+    MSRPPatternCache& patterns() { return *patterns_; }
 
     MSRPScope& initialScope() { return *initScope_; }
     MSRPScope& globalScope() { return *globalScope_; }
     MSRPObjectManager& objectManager() { return *objectManager_; }
     void addGarbageCollectionRoot(const MSRPGarbageCollectionRoot* root) { objectManager_->addRoot(root); }
     void removeGarbageCollectionRoot(const MSRPGarbageCollectionRoot* root) { objectManager_->removeRoot(root); }
-    void collectGarbage() { objectManager_->collectGarbage(); }
+    void collectGarbage() {
+        MSRPMemory::UseAccount account(memory_);
+        objectManager_->collectGarbage();
+    }
     MSRPExecution& execution() { return execution_; }
     // The modules `require` makes; "internal.platform" is there from the start.
     MSRPDynamicProvider& moduleProvider() { return *moduleProvider_; }
@@ -70,6 +104,9 @@ class MSRPRuntime {
     MSRPRef<MSRPScope> initScope_;
     MSRPRef<MSRPScope> globalScope_;
     MSRPExecution execution_;
-    int64_t memoryLimit_;
+    MSRPMemory::Account memory_;
+    std::unique_ptr<MSRPPatternCache> patterns_;
+    std::chrono::nanoseconds timeLimit_{0};
+    int lastStop_ = 0;
     bool running_ = false;
 };

@@ -13,6 +13,7 @@
 // Failures are codes of the interpreter's error domain (MSRPErrorCode), set
 // through an `int* error` out-parameter or on the running MSRPExecution.
 
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -43,10 +44,16 @@ inline constexpr int kEmptyModule = 15;
 inline constexpr int kNotIterable = 16;
 inline constexpr int kNotCallable = 17;
 inline constexpr int kInstructionBudget = 18;
-// The interpreter's own guards: nesting of evaluations (calls included)
-// deeper than the depth limit, and live values beyond the memory limit.
+// The interpreter's own guards beside the budget: nesting of evaluations
+// (calls included) deeper than the depth limit, live values beyond the memory
+// ceiling, and a run past its time guard. Inside a run they stay apart; a
+// run stopped by any of them reports 18 to the runtime's caller, since each
+// is a budget the program exhausted, and the runtime keeps which one it was.
 inline constexpr int kDepthLimit = 19;
 inline constexpr int kMemoryLimit = 20;
+inline constexpr int kTimeLimit = 21;
+// Whether `code` is one of the guards that stop a run (18 to 21).
+inline constexpr bool isStop(int code) { return code >= kInstructionBudget && code <= kTimeLimit; }
 }  // namespace MSRPErrorCode
 
 // Sets *error to `code` unless an error is already there or error is null.
@@ -114,27 +121,80 @@ class MSRPRef {
     T* object_ = nullptr;
 };
 
-// Bytes held by the interpreter's live values on this thread, and the limit
-// that a running program may not pass (checked by the evaluator and before
-// any allocation that a program can make large).
+// Bytes held by the interpreter's live values. Every runtime keeps its own
+// account with one ceiling for everything its values hold, whichever run made
+// them: a program that keeps a little more after every event meets the same
+// ceiling as one that allocates it all at once. The account in use on this
+// thread is the runtime's while it runs, collects or is torn down; values
+// made or freed outside every runtime only count on this thread's total.
+// The ceiling is checked before any allocation that a program can make large
+// and before every statement.
 namespace MSRPMemory {
 inline constexpr int64_t kDefaultLimit = int64_t{64} << 20;
-// Read before every statement: kept inline.
+struct Account {
+    int64_t used = 0;
+    int64_t limit = kDefaultLimit;
+    // The most it ever held: what a check after the fact would let pass.
+    int64_t peak = 0;
+};
+// All live values on this thread, whatever their account.
 inline thread_local int64_t tUsedBytes = 0;
-inline thread_local int64_t tLimitBytes = kDefaultLimit;
-inline void add(int64_t bytes) { tUsedBytes += bytes; }
+// The account in use, mirrored in the three below while it is: they are
+// read and written on every allocation and before every statement, and
+// written back when another account takes over. With none in use nothing
+// is bounded.
+inline thread_local Account* tAccount = nullptr;
+inline thread_local int64_t tAccountUsed = 0;
+inline thread_local int64_t tAccountLimit = INT64_MAX;
+inline thread_local int64_t tAccountPeak = 0;
+inline void add(int64_t bytes) {
+    tUsedBytes += bytes;
+    tAccountUsed += bytes;
+    if (tAccountUsed > tAccountPeak) tAccountPeak = tAccountUsed;
+}
 inline int64_t used() { return tUsedBytes; }
-inline int64_t limit() { return tLimitBytes; }
-inline void setLimit(int64_t bytes) { tLimitBytes = bytes; }
-// Whether `bytes` more would still fit under the limit.
-inline bool fits(int64_t bytes) { return bytes >= 0 && tUsedBytes + bytes <= tLimitBytes; }
+// Whether `bytes` more would still fit under the ceiling of the account in use.
+inline bool fits(int64_t bytes) { return bytes >= 0 && tAccountUsed + bytes <= tAccountLimit; }
+// Whether the account in use holds more than its ceiling allows.
+inline bool exceeded() { return tAccountUsed > tAccountLimit; }
+// Makes `account` the one in use for as long as it lives; its limit is read
+// when it comes into use.
+class UseAccount {
+  public:
+    explicit UseAccount(Account& account) : previous_(tAccount) {
+        store();
+        load(&account);
+    }
+    ~UseAccount() {
+        store();
+        load(previous_);
+    }
+    UseAccount(const UseAccount&) = delete;
+    UseAccount& operator=(const UseAccount&) = delete;
+
+  private:
+    static void store() {
+        if (!tAccount) return;
+        tAccount->used = tAccountUsed;
+        tAccount->peak = tAccountPeak;
+    }
+    static void load(Account* account) {
+        tAccount = account;
+        tAccountUsed = account ? account->used : 0;
+        tAccountLimit = account ? account->limit : INT64_MAX;
+        tAccountPeak = account ? account->peak : 0;
+    }
+    Account* previous_;
+};
 }  // namespace MSRPMemory
 
 // Work that one instruction can do in proportion to the size of a value
 // (joining a long array, copying a long text, growing an array) is charged to
 // the running program's instruction count, one instruction per
 // kBytesPerInstruction bytes, so that the budget bounds time and not only
-// the number of evaluations. Outside a run nothing is charged.
+// the number of evaluations. Outside a run nothing is charged. Work that can
+// be measured before it is done is charged first (MSRPExecution::charge), so
+// that a run over its budget does not start it.
 namespace MSRPWork {
 inline constexpr int64_t kBytesPerInstruction = 64;
 inline thread_local int64_t* tInstructionCount = nullptr;

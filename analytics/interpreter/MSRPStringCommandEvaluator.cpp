@@ -1,6 +1,11 @@
 // The string methods. Lengths, positions and single characters count UTF-16
 // code units. Patterns from programs go to RE2, whose matching time is linear
-// in the text, with a bounded program size.
+// in the text, with a bounded program size, through the runtime's cache.
+//
+// Every method touches its whole receiver: the dispatch charges it to the
+// budget before the method starts, and each method charges what else it
+// reads and makes room under the memory ceiling for what it makes (its
+// UTF-16 copy included) before making it.
 
 #include <re2/re2.h>
 #include <unicode/locid.h>
@@ -18,14 +23,25 @@
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPMethodEvaluators.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
+#include "analytics/interpreter/MSRPPatternCache.h"
 
 namespace {
 
 using Arguments = std::span<const MSRPValue>;
 using StringHandler = MSRPValue (*)(MSRPExecution& execution, const MSRPValue& receiver, Arguments arguments);
 
-// A compiled pattern may use this much memory; larger ones fail to compile.
-constexpr int64_t kPatternMemory = int64_t{1} << 20;
+// What a new string value of `bytes` bytes adds, with its handle.
+int64_t stringCost(size_t bytes) {
+    return static_cast<int64_t>(sizeof(MSRPStringValue) + sizeof(MSRPValue) + bytes);
+}
+
+// The UTF-16 code units of `text` (at most two bytes per byte), once there is
+// room for them.
+bool unitsOf(MSRPExecution& execution, std::string_view text, std::u16string* units) {
+    if (!execution.reserve(static_cast<int64_t>(text.size()) * 2)) return false;
+    *units = MSRPUTF16(text);
+    return true;
+}
 
 double integerOf(MSRPExecution& execution, const MSRPValue& value) {
     return MSRPToInteger(value.doubleValueOrError(execution.errorSlot()));
@@ -35,33 +51,53 @@ size_t heldWithin(double position, size_t length) {
     return static_cast<size_t>(std::clamp(position, 0.0, static_cast<double>(length)));
 }
 
-MSRPValue text(std::u16string_view units) { return MSRPValue::string(MSRPUTF8(units)); }
+// A new string of the code units, once there is room for it (at most three
+// bytes of UTF-8 per unit).
+MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
+    if (!execution.reserve(stringCost(units.size() * 3))) return MSRPValue();
+    return MSRPValue::string(MSRPUTF8(units));
+}
+
+// A new string holding `made`, whose room was not reserved before it was built.
+MSRPValue madeText(MSRPExecution& execution, std::string made) {
+    if (!execution.reserve(stringCost(made.size()))) return MSRPValue();
+    return MSRPValue::string(std::move(made));
+}
 
 MSRPValue position(int64_t index) { return MSRPValue::number(static_cast<double>(index)); }
 
+// The text form of an argument ("undefined" when there is none), charged as
+// the method reads it.
 std::string textOf(MSRPExecution& execution, Arguments arguments, size_t index) {
     if (arguments.size() <= index) return "undefined";
-    return arguments[index].stringValueOrError(execution.errorSlot());
+    const MSRPValue& argument = arguments[index];
+    if (argument.isString()) {
+        const int64_t size = static_cast<int64_t>(argument.text().size());
+        if (!execution.charge(size) || !execution.reserve(size)) return std::string();
+        return argument.text();
+    }
+    std::string converted = argument.stringValueOrError(execution.errorSlot());
+    execution.charge(static_cast<int64_t>(converted.size()));
+    return converted;
 }
 
 // The first match of `pattern` in `subject` as UTF-16 position and text;
 // false with error 10 when the pattern does not compile.
 bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std::string& subject, bool* found,
                 int64_t* at, std::string* matched) {
-    RE2::Options options;
-    options.set_log_errors(false);
-    options.set_max_mem(kPatternMemory);
-    RE2 expression(pattern, options);
-    if (!expression.ok()) {
-        execution.fail(MSRPErrorCode::kArgumentKind);
-        return false;
-    }
-    MSRPWork::charge(static_cast<int64_t>(subject.size()));
+    const RE2* expression = execution.patterns->compiled(pattern, execution);
+    if (!expression) return false;
+    // The scan reads the whole subject, already charged by the dispatch:
+    // charged once more, as the matcher may visit each byte twice.
+    if (!execution.charge(static_cast<int64_t>(subject.size()))) return false;
     re2::StringPiece match;
-    *found = expression.Match(subject, 0, subject.size(), RE2::UNANCHORED, &match, 1);
+    *found = expression->Match(subject, 0, subject.size(), RE2::UNANCHORED, &match, 1);
     if (*found) {
         size_t offset = static_cast<size_t>(match.data() - subject.data());
-        *at = static_cast<int64_t>(MSRPUTF16(std::string_view(subject).substr(0, offset)).size());
+        std::u16string before;
+        if (!unitsOf(execution, std::string_view(subject).substr(0, offset), &before)) return false;
+        *at = static_cast<int64_t>(before.size());
+        if (!execution.reserve(stringCost(match.size()))) return false;
         *matched = std::string(match.data(), match.size());
     }
     return true;
@@ -72,18 +108,30 @@ bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std:
 STRING_HANDLER(charAtMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
     double index = arguments.empty() ? 0 : integerOf(execution, arguments[0]);
-    if (execution.failed()) return MSRPValue();
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string units;
+    if (execution.failed() || !unitsOf(execution, receiver.text(), &units)) return MSRPValue();
     if (index < 0 || index >= static_cast<double>(units.size())) return MSRPValue::string("");
-    return text(std::u16string_view(units).substr(static_cast<size_t>(index), 1));
+    return text(execution, std::u16string_view(units).substr(static_cast<size_t>(index), 1));
 }
 
 STRING_HANDLER(concatMethod) {
-    std::string result = receiver.text();
-    for (const MSRPValue& argument : arguments) {
-        result += argument.stringValueOrError(execution.errorSlot());
-        if (execution.failed()) return MSRPValue();
+    // Texts are read in place; other arguments are converted first, so that
+    // the whole length is known, charged and given room before the copy.
+    std::vector<std::string> converted(arguments.size());
+    size_t length = receiver.text().size();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (!arguments[i].isString()) {
+            converted[i] = arguments[i].stringValueOrError(execution.errorSlot());
+            if (execution.failed() || !execution.reserve(static_cast<int64_t>(converted[i].size())))
+                return MSRPValue();
+        }
+        length += arguments[i].isString() ? arguments[i].text().size() : converted[i].size();
     }
+    if (!execution.charge(static_cast<int64_t>(length)) || !execution.reserve(stringCost(length))) return MSRPValue();
+    std::string result;
+    result.reserve(length);
+    result += receiver.text();
+    for (size_t i = 0; i < arguments.size(); ++i) result += arguments[i].isString() ? arguments[i].text() : converted[i];
     return MSRPValue::string(std::move(result));
 }
 
@@ -94,14 +142,18 @@ STRING_HANDLER(hasOwnPropertyMethod) {
     if (name == "length") return MSRPValue::boolean(true);
     double number = arguments[0].doubleValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
-    double length = static_cast<double>(MSRPUTF16(receiver.text()).size());
+    std::u16string units;
+    if (!unitsOf(execution, receiver.text(), &units)) return MSRPValue();
+    double length = static_cast<double>(units.size());
     return MSRPValue::boolean(number >= 0 && std::trunc(number) == number && number < length);
 }
 
 STRING_HANDLER(indexOfMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    std::u16string searched = MSRPUTF16(textOf(execution, arguments, 0));
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string searched, units;
+    std::string search = textOf(execution, arguments, 0);
+    if (execution.failed() || !unitsOf(execution, search, &searched) || !unitsOf(execution, receiver.text(), &units))
+        return MSRPValue();
     size_t start = arguments.size() > 1 ? heldWithin(integerOf(execution, arguments[1]), units.size()) : 0;
     if (execution.failed()) return MSRPValue();
     if (searched.empty()) return position(-1);
@@ -111,8 +163,10 @@ STRING_HANDLER(indexOfMethod) {
 
 STRING_HANDLER(lastIndexOfMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    std::u16string searched = MSRPUTF16(textOf(execution, arguments, 0));
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string searched, units;
+    std::string search = textOf(execution, arguments, 0);
+    if (execution.failed() || !unitsOf(execution, search, &searched) || !unitsOf(execution, receiver.text(), &units))
+        return MSRPValue();
     double start = INFINITY;
     if (arguments.size() > 1) {
         double number = arguments[1].doubleValueOrError(execution.errorSlot());
@@ -137,7 +191,9 @@ STRING_HANDLER(matchMethod) {
     std::string matched;
     if (!firstMatch(execution, pattern, receiver.text(), &found, &at, &matched)) return MSRPValue();
     if (!found) return MSRPValue::null();
-    return MSRPValue(MSRPObjectManager::arrayValueWithArray({MSRPValue::string(std::move(matched))},
+    MSRPValue piece = madeText(execution, std::move(matched));
+    if (execution.failed()) return MSRPValue();
+    return MSRPValue(MSRPObjectManager::arrayValueWithArray({std::move(piece)},
                                                             execution.objectManager));
 }
 
@@ -147,13 +203,13 @@ STRING_HANDLER(replaceMethod) {
     if (execution.failed()) return MSRPValue();
     const std::string& subject = receiver.text();
     size_t found = subject.find(pattern);
-    if (found == std::string::npos) return MSRPValue::string(subject);
+    if (found == std::string::npos) return madeText(execution, subject);
     std::string replacement;
     if (arguments.size() > 1 && arguments[1].isFunction()) {
         MSRPRef<MSRPFunctionValue> function(arguments[1].function());
-        MSRPValue call[3] = {MSRPValue::string(pattern),
-                             position(static_cast<int64_t>(MSRPUTF16(std::string_view(subject).substr(0, found)).size())),
-                             receiver};
+        std::u16string before;
+        if (!unitsOf(execution, std::string_view(subject).substr(0, found), &before)) return MSRPValue();
+        MSRPValue call[3] = {MSRPValue::string(pattern), position(static_cast<int64_t>(before.size())), receiver};
         MSRPValue result = function->invokeWithEvaluatedArguments(execution, call);
         if (execution.failed()) return MSRPValue();
         replacement = result.stringValueOrError(execution.errorSlot());
@@ -161,8 +217,12 @@ STRING_HANDLER(replaceMethod) {
         replacement = textOf(execution, arguments, 1);
     }
     if (execution.failed()) return MSRPValue();
-    std::string result = subject;
-    result.replace(found, pattern.size(), replacement);
+    const size_t length = subject.size() - pattern.size() + replacement.size();
+    if (!execution.charge(static_cast<int64_t>(replacement.size())) || !execution.reserve(stringCost(length)))
+        return MSRPValue();
+    std::string result;
+    result.reserve(length);
+    result.append(subject, 0, found).append(replacement).append(subject, found + pattern.size());
     return MSRPValue::string(std::move(result));
 }
 
@@ -180,14 +240,15 @@ STRING_HANDLER(searchMethod) {
 
 STRING_HANDLER(sliceMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string units;
+    if (!unitsOf(execution, receiver.text(), &units)) return MSRPValue();
     double length = static_cast<double>(units.size());
     auto bound = [&](double value) { return heldWithin(value < 0 ? value + length : value, units.size()); };
     size_t start = arguments.empty() ? 0 : bound(integerOf(execution, arguments[0]));
     size_t end = arguments.size() > 1 ? bound(integerOf(execution, arguments[1])) : units.size();
     if (execution.failed()) return MSRPValue();
     if (end <= start) return MSRPValue::string("");
-    return text(std::u16string_view(units).substr(start, end - start));
+    return text(execution, std::u16string_view(units).substr(start, end - start));
 }
 
 STRING_HANDLER(splitMethod) {
@@ -196,24 +257,41 @@ STRING_HANDLER(splitMethod) {
     auto array = [&](std::vector<MSRPValue> elements) {
         return MSRPValue(MSRPObjectManager::arrayValueWithArray(std::move(elements), execution.objectManager));
     };
-    if (subject.empty() || arguments.empty()) return array({MSRPValue::string(subject)});
+    if (subject.empty() || arguments.empty()) {
+        MSRPValue whole = madeText(execution, subject);
+        if (execution.failed()) return MSRPValue();
+        return array({std::move(whole)});
+    }
     std::string separator = arguments[0].stringValueOrError(execution.errorSlot());
     uint64_t limit = UINT32_MAX;
     if (arguments.size() > 1)
         limit = static_cast<uint32_t>(MSRPToInt32(arguments[1].doubleValueOrError(execution.errorSlot())));
     if (execution.failed()) return MSRPValue();
+    if (!execution.charge(static_cast<int64_t>(separator.size()))) return MSRPValue();
+    // Each piece is a new value: room for it (and for the handles of the
+    // pieces before it, which the array takes over at the end) is made
+    // before it is, and its making is charged by what it takes.
     std::vector<MSRPValue> pieces;
+    auto add = [&](size_t bytes, auto make) {
+        const int64_t handles = static_cast<int64_t>(pieces.size() * sizeof(MSRPValue));
+        if (!execution.charge(stringCost(bytes)) || !execution.reserve(handles + stringCost(bytes))) return false;
+        pieces.push_back(make());
+        return true;
+    };
     if (separator.empty()) {
-        std::u16string units = MSRPUTF16(subject);
-        for (size_t i = 0; i < units.size() && pieces.size() < limit; ++i)
-            pieces.push_back(text(std::u16string_view(units).substr(i, 1)));
+        std::u16string units;
+        if (!unitsOf(execution, subject, &units)) return MSRPValue();
+        for (size_t i = 0; i < units.size() && pieces.size() < limit; ++i) {
+            auto unit = std::u16string_view(units).substr(i, 1);
+            if (!add(3, [&] { return MSRPValue::string(MSRPUTF8(unit)); })) return MSRPValue();
+        }
         return array(std::move(pieces));
     }
     size_t from = 0;
     while (pieces.size() < limit) {
         size_t found = subject.find(separator, from);
-        pieces.push_back(MSRPValue::string(subject.substr(from, found == std::string::npos ? std::string::npos
-                                                                                            : found - from)));
+        size_t length = found == std::string::npos ? subject.size() - from : found - from;
+        if (!add(length, [&] { return MSRPValue::string(subject.substr(from, length)); })) return MSRPValue();
         if (found == std::string::npos) break;
         from = found + separator.size();
     }
@@ -222,17 +300,22 @@ STRING_HANDLER(splitMethod) {
 
 STRING_HANDLER(substringMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string units;
+    if (!unitsOf(execution, receiver.text(), &units)) return MSRPValue();
     size_t start = arguments.empty() ? 0 : heldWithin(integerOf(execution, arguments[0]), units.size());
     size_t end = arguments.size() > 1 ? heldWithin(integerOf(execution, arguments[1]), units.size()) : units.size();
     if (execution.failed()) return MSRPValue();
     if (start > end) std::swap(start, end);
-    return text(std::u16string_view(units).substr(start, end - start));
+    return text(execution, std::u16string_view(units).substr(start, end - start));
 }
 
 MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments arguments, bool upper,
                   const icu::Locale& locale) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
+    // The UTF-16 copy and a result of about the receiver's size (checked
+    // again once its size is known).
+    const int64_t size = static_cast<int64_t>(receiver.text().size());
+    if (!execution.reserve(size * 2 + stringCost(receiver.text().size()))) return MSRPValue();
     icu::UnicodeString units = icu::UnicodeString::fromUTF8(receiver.text());
     if (upper) {
         units.toUpper(locale);
@@ -241,7 +324,7 @@ MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments
     }
     std::string result;
     units.toUTF8String(result);
-    return MSRPValue::string(std::move(result));
+    return madeText(execution, std::move(result));
 }
 
 STRING_HANDLER(toLowerCaseMethod) { return mapCase(execution, receiver, arguments, false, icu::Locale::getRoot()); }
@@ -255,18 +338,19 @@ STRING_HANDLER(toLocaleUpperCaseMethod) {
 
 STRING_HANDLER(toStringMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    return MSRPValue::string(receiver.text());
+    return madeText(execution, receiver.text());
 }
 
 bool isTrimmed(char16_t unit) { return u_isUWhiteSpace(unit) || unit == 0xFEFF; }
 
 STRING_HANDLER(trimMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    std::u16string units = MSRPUTF16(receiver.text());
+    std::u16string units;
+    if (!unitsOf(execution, receiver.text(), &units)) return MSRPValue();
     size_t start = 0, end = units.size();
     while (start < end && isTrimmed(units[start])) ++start;
     while (end > start && isTrimmed(units[end - 1])) --end;
-    return text(std::u16string_view(units).substr(start, end - start));
+    return text(execution, std::u16string_view(units).substr(start, end - start));
 }
 
 const std::unordered_map<std::string_view, StringHandler>& stringHandlers() {
@@ -302,5 +386,6 @@ MSRPValue MSRPEvaluateStringMethod(MSRPExecution& execution, const MSRPValue& re
     std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
     if (execution.failed()) return MSRPValue();
     MSRPValue held(receiver);
+    if (!execution.charge(static_cast<int64_t>(held.text().size()))) return MSRPValue();
     return found->second(execution, held, evaluated);
 }

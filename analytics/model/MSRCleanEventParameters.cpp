@@ -401,7 +401,13 @@ void MSRSetInternalEventLogger(MSRInternalEventLogger logger) {
 }
 
 namespace {
+thread_local MSRErrorEventCapture* tErrorCapture = nullptr;
+
 void logErrorEvent(const MSRParameters& parameters) {
+    if (tErrorCapture) {
+        tErrorCapture->capture(parameters);
+        return;
+    }
     MSRInternalEventLogger logger;
     {
         std::lock_guard lock(gLoggerMutex);
@@ -410,6 +416,14 @@ void logErrorEvent(const MSRParameters& parameters) {
     if (logger) logger("auto", "_err", parameters);
 }
 }  // namespace
+
+MSRErrorEventCapture::MSRErrorEventCapture() : previous_(tErrorCapture) { tErrorCapture = this; }
+
+MSRErrorEventCapture::~MSRErrorEventCapture() { tErrorCapture = previous_; }
+
+void MSRErrorEventCapture::capture(MSRParameters parameters) {
+    if (captured_.size() < kMaxCaptured) captured_.push_back(std::move(parameters));
+}
 
 void MSRLogErrorEvent(int64_t code) {
     if (code == 0) return;

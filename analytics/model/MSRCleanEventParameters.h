@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 // The cleaned parameters, or nothing when `parameters` is empty. `eventName`
@@ -72,6 +73,25 @@ using MSRInternalEventLogger =
     std::function<void(const std::string& origin, const std::string& name, const MSRParameters&)>;
 void MSRSetInternalEventLogger(MSRInternalEventLogger logger);
 void MSRLogErrorEvent(int64_t code);
+// While one lives on a thread, the "_err" events reported on that thread are
+// kept in it (at most kMaxCaptured) instead of going to the internal logger,
+// for its owner to write as it sees fit: the measurement core writes those of
+// the events a program created without running them through the program.
+class MSRErrorEventCapture {
+  public:
+    static constexpr size_t kMaxCaptured = 100;
+    MSRErrorEventCapture();
+    ~MSRErrorEventCapture();
+    MSRErrorEventCapture(const MSRErrorEventCapture&) = delete;
+    MSRErrorEventCapture& operator=(const MSRErrorEventCapture&) = delete;
+
+    void capture(MSRParameters parameters);
+    std::vector<MSRParameters> take() { return std::move(captured_); }
+
+  private:
+    MSRErrorEventCapture* previous_;
+    std::vector<MSRParameters> captured_;
+};
 void MSRLogErrorEventWithValue(int64_t code, std::optional<std::string_view> name, int64_t maxLength,
                                const MSRValue* value);
 

@@ -99,4 +99,10 @@ class MSRPEventEditing {
     virtual bool hasEdits() const = 0;
     virtual bool hasCreatedEvents() const = 0;
     virtual const MSRPEventContext& eventContext() const = 0;
+    // Events the program tried to create for the last event beyond the
+    // number one event may create.
+    virtual int64_t refusedEventCount() const { return 0; }
+    // Which of the program's bounds stopped the last failed run ("" when the
+    // failure was another error).
+    virtual std::string failureReason() const { return ""; }
 };

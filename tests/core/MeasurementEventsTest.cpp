@@ -4,6 +4,7 @@
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"
 
 namespace {
@@ -13,15 +14,19 @@ class ScriptedEditing : public MSRPEventEditing {
   public:
     void setModuleCreator(ModuleCreator, const std::string&) override {}
     bool loadProgram(const MSRPBProgram&, MSRError*) override { return true; }
-    bool handleEvent(const MSRPEvent&, MSRError* error) override {
+    bool handleEvent(const MSRPEvent& event, MSRError* error) override {
+        handled.push_back(event.name());
         if (fails) *error = MSRError::msr_errorWithCode(1, "program failed");
         return !fails && (context.outputEvent || !context.eventsToLog.empty());
     }
     bool hasEdits() const override { return context.outputEvent.has_value(); }
     bool hasCreatedEvents() const override { return !context.eventsToLog.empty(); }
     const MSRPEventContext& eventContext() const override { return context; }
+    int64_t refusedEventCount() const override { return refused; }
     bool fails = false;
+    int64_t refused = 0;
     MSRPEventContext context;
+    std::vector<std::string> handled;
 };
 
 }  // namespace
@@ -186,6 +191,37 @@ TEST_F(MeasurementEventsTest, EventEditingProgram) {
     EXPECT_TRUE(all[0].name == "level_up" && all[0].has("v", MSRValue(int64_t{1})));
     EXPECT_TRUE(all[1].name == "_vs" && all[1].has("v", MSRValue(int64_t{2})));
     EXPECT_EQ(std::tuple(all[2].origin, all[3].origin), std::tuple("auto", "app"));
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
+}
+
+TEST_F(MeasurementEventsTest, ErrorsOfCreatedEventsAreStoredWithoutReachingTheProgram) {
+    auto editing = std::make_shared<ScriptedEditing>();
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>([editing](const MSRComponentContext&) { return editing; });
+    MSRPBMeasurementConfig config;
+    MSRPBSetInt64(config, 0, 1);
+    MSRPBSetString(config, 1, engine().appID());
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{MSRPBProgram()});
+    MSRPBEventConfig blocked;
+    MSRPBSetString(blocked, MSREventConfigSlot::kName, "made_blocked");
+    MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);
+    MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
+    ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
+
+    // Each created event with a blocked name is an error: stored as such,
+    // never handed to the program, which would create more from it.
+    editing->context = {std::nullopt, {MSRPEvent("made_blocked", now(), {}), MSRPEvent("made_blocked", now(), {})}};
+    editing->refused = 7;
+    codes();
+    log("level_up");
+    EXPECT_EQ(editing->handled, std::vector<std::string>{"level_up"});
+    EXPECT_TRUE(errorCodes.empty());
+    auto errors = stored("_err");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_TRUE(errors[0].has("_err", MSRValue(int64_t{11})));
+    EXPECT_EQ(stored("made_blocked").size(), 0u);
+    // The events refused beyond the program's bound are said in the log.
+    std::vector<int64_t> lines = codes();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), 23297), lines.end());
     MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
 }
 

@@ -2,13 +2,17 @@
 // the road: the driver's first run fetches and stores the configuration, its
 // second run logs events that the program renames, changes, extends, strips
 // of a parameter or sends to a blocklisted name, and one event on which the
-// program runs out of budget, which arrives as it was logged.
+// program runs out of budget, which arrives as it was logged. A hostile
+// program's attacks on time and memory are each stopped, and the process
+// stays small and quick while its events arrive.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <string>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
@@ -132,6 +136,145 @@ TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
     }
     EXPECT_NE(decoded.find("name: \"edited_event\""), std::string::npos) << decoded.substr(0, 2000);
     EXPECT_NE(decoded.find("string_value: \"yes\""), std::string::npos) << decoded.substr(0, 2000);
+}
+
+// A hostile program served with the configuration: the events it is handed
+// carry the number of an attack in "n" (1 keeps text per turn until memory
+// runs out, 2 concatenates and splits far beyond memory, 3 scans long texts
+// without end, 4 compiles a new pattern each turn, 5 logs long texts without
+// end, 6 creates events without end, some of them refused by name, whose
+// errors would feed the program again). The program loads a text of 16 MiB.
+constexpr const char* kHostileProgram = R"(
+(let "big" "kept" "k") (assign "kept" (array)) (assign "big" "x") (assign "k" 0)
+(loop (lt $k 24) (assign "k" (add $k 1)) false (list (assign "big" (add $big $big))))
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e")
+      (let "n" "i") (assign "n" (call $e "getParamValue" (array "n"))) (assign "i" 0)
+      (if (eq $n 1) (list (loop true (assign "i" (add $i 1)) false
+          (list (call $kept "push" (array (call $big "concat" (array $i))))))))
+      (if (eq $n 2) (list (call (call $big "concat" (array $big $big $big $big $big $big $big $big)) "split" (array ""))))
+      (if (eq $n 3) (list (loop true (assign "i" (add $i 1)) false
+          (list (call $big "indexOf" (array "y")) (call $big "charAt" (array 5)) (call $big "trim" (array))))))
+      (if (eq $n 4) (list (loop true (assign "i" (add $i 1)) false
+          (list (call "abc" "search" (array (add "(x{1,90}){1,9}" $i)))))))
+      (if (eq $n 5) (list (loop true (assign "i" (add $i 1)) false
+          (list (call (require "internal.logger") "log" (array $big))))))
+      (return 0))
+    (object "type" "edit"))
+  (register 0 (lambda "create" (array "e")
+      (let "log" "i") (assign "log" (require "internal.eventLogger")) (assign "i" 0)
+      (if (or (eq (call $e "getParamValue" (array "n")) 6) (eq (call $e "getEventName" (array)) "_err"))
+          (list (loop (lt $i 20000) (assign "i" (add $i 1)) false
+              (list (log "e2e_dropped" 1 (object "v" 1)) (log "made" 1 (object "v" $big))))))
+      (return 0))
+    (object "type" "create")))
+)";
+
+class HostileProgramRoadTest : public DriverTest {
+  protected:
+    HostileProgramRoadTest() : DriverTest("hostile") {}
+
+    void SetUp() override {
+        DriverTest::SetUp();
+        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+        std::string error;
+        std::optional<MSRPBProgram> program =
+            ProgramAssembler::assembleEditingProgram(kHostileProgram, "rules", &error);
+        ASSERT_TRUE(program) << error;
+        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+        MSRPBEventConfig blocked;
+        MSRPBSetString(blocked, MSREventConfigSlot::kName, "e2e_dropped");
+        MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);
+        MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
+        measurement.setConfig(kDriverApp, config);
+    }
+};
+
+// What the driver may hold at most: under AddressSanitizer its shadow and its
+// quarantine of freed blocks come on top.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#else
+constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+#else
+constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+
+// The most memory the process ever held (VmHWM), in bytes; 0 when unknown.
+int64_t peakResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
+    {
+        // As above: the first run brings the configuration home; its second
+        // event already meets the program, which leaves it alone.
+        DriverProcess driver(CALVARO_EVENT_DRIVER,
+                             driverArguments({"--debug", "--first", "100", "--count", "2", "--pace-us", "15000000"}));
+        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
+            << consoleTail();
+        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            size_t count = 0;
+            for (const auto& upload : uploads)
+                for (const auto& bundle : upload.bundles) count += bundle.events.size();
+            return count >= 2;
+        };
+        ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    }
+    const size_t firstRun = measurement.acceptedEventCount();
+
+    const auto started = std::chrono::steady_clock::now();
+    DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--debug", "--first", "1", "--count", "6", "--marker", "9"}));
+    ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; }, 60))
+        << consoleTail();
+    // Each attack ends within its budget or its time guard: the six events
+    // take seconds, not the minutes or hours they would without them.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
+        size_t count = 0;
+        for (const auto& upload : uploads) {
+            if (!upload.accepted()) continue;
+            for (const auto& bundle : upload.bundles)
+                for (const auto& event : bundle.events) count += event.name == "e2e_marker";
+        }
+        return count >= 1;
+    };
+    ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
+    const int64_t peak = peakResidentBytes(driver.pid());
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, kPeakLimit);
+    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+
+    std::map<std::string, std::vector<tools::CollectedEvent>> byName;
+    std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
+    for (size_t i = firstRun; i < events.size(); ++i) byName[events[i].name].push_back(events[i]);
+    // Every attacked event arrives as it was logged.
+    std::vector<std::optional<int64_t>> numbers;
+    for (const auto& event : byName["e2e_event"]) numbers.push_back(event.intParam("n"));
+    EXPECT_EQ(numbers, (std::vector<std::optional<int64_t>>{1, 2, 3, 4, 5, 6})) << consoleTail();
+    // The created events: too large ones refused, blocked names stored as
+    // errors, which never came back to the program to create more.
+    EXPECT_EQ(byName.count("made"), 0u);
+    EXPECT_EQ(byName.count("e2e_dropped"), 0u);
+    EXPECT_GE(byName["_err"].size(), 1u);
+    // At most one error per event the program may create for one event (20).
+    EXPECT_LE(byName["_err"].size(), 20u);
+
+    const std::string console = tools::consoleTail(root.path(), 2000);
+    for (const char* expected : {"23223", "23297", "memory ceiling", "instruction budget"})
+        EXPECT_NE(console.find(expected), std::string::npos) << expected << "\n" << consoleTail();
 }
 
 }  // namespace

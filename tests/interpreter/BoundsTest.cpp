@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <functional>
+#include <tuple>
 
 #include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
@@ -47,6 +49,7 @@ TEST(Bounds, EndlessLoopsStopAtTheBudgetWhateverTheProgramBinds) {
         MSRPRuntime runtime;
         ProgramOutcome outcome = runProgram(program, &runtime);
         EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << program;
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kInstructionBudget) << program;
         EXPECT_EQ(runtime.getInstructionCount(), MSRPExecution::kDefaultInstructionBudget) << program;
         // The reset gives the next run the whole budget again.
         runtime.resetInstructionCount();
@@ -103,7 +106,8 @@ TEST(Bounds, DeepRecursionStopsAtTheDepthLimit) {
         for (const char* program : programs) {
             MSRPRuntime runtime;
             ProgramOutcome outcome = runProgram(program, &runtime);
-            EXPECT_EQ(outcome.error, MSRPErrorCode::kDepthLimit) << program;
+            EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << program;
+            EXPECT_EQ(outcome.stop, MSRPErrorCode::kDepthLimit) << program;
             EXPECT_EQ(runtime.execution().depth, 0);
             // The runtime stays usable after the limit.
             EXPECT_EQ(runProgram(R"((function "h" (array "n") (if (le $n 0) (list (return 0)))
@@ -132,9 +136,105 @@ TEST(Bounds, AllocationStopsAtTheMemoryLimit) {
         MSRPRuntime runtime;
         runtime.setMemoryLimit(int64_t{4} << 20);
         ProgramOutcome outcome = runProgram(program, &runtime);
-        EXPECT_EQ(outcome.error, MSRPErrorCode::kMemoryLimit) << program;
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << program;
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kMemoryLimit) << program;
     }
     EXPECT_EQ(MSRPMemory::used(), before);
+}
+
+// Binds "s" to a text of 2^doublings bytes and "a" to an array of `holes`
+// holes, and "i" to 0, for the program that follows.
+std::string withLargeValues(int doublings, int holes, const std::string& program) {
+    return R"((let "s" "a" "i") (assign "s" "x") (assign "i" 0)
+        (loop (lt $i )" + std::to_string(doublings) + R"() (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
+        (assign "a" (array)) (set $a "length" )" + std::to_string(holes) + R"() (assign "i" 0) )" + program;
+}
+
+TEST(Bounds, EveryMethodChargesWhatItTouchesBeforeTheWork) {
+    // Each turn calls one method on a text of 64 KiB or an array of 8192
+    // elements: charged by what it touches, a budget of 60,000 ends the loop
+    // within a few dozen turns; counted as a few evaluations a turn, it would
+    // last thousands of turns.
+    const char* calls[] = {
+        R"((call $s "charAt" (array 0)))",          R"((call $s "indexOf" (array "y")))",
+        R"((call $s "lastIndexOf" (array "y")))",   R"((call $s "slice" (array 1)))",
+        R"((call $s "substring" (array 1)))",       R"((call $s "trim" (array)))",
+        R"((call $s "toUpperCase" (array)))",       R"((call $s "concat" (array "y")))",
+        R"((call $s "split" (array "y")))",         R"((call $s "replace" (array "y" "z")))",
+        R"((call $s "hasOwnProperty" (array 5)))",  R"((call $s "toString" (array)))",
+        R"((call $s "search" (array "y")))",        R"((call $s "match" (array "y")))",
+        R"((call "y" "indexOf" (array $s)))",       R"((get $s "length"))",
+        R"((call $a "indexOf" (array 1)))",         R"((call $a "lastIndexOf" (array 1)))",
+        R"((call $a "reverse" (array)))",           R"((call $a "shift" (array)))",
+        R"((call $a "slice" (array)))",             R"((call $a "sort" (array)))",
+        R"((call $a "concat" (array $a)))",         R"((call $a "join" (array)))",
+        R"((call $a "forEach" (array (lambda "f" (array)))))",
+    };
+    for (const char* call : calls) {
+        MSRPRuntime runtime;
+        runtime.setInstructionBudget(60'000);
+        std::string program =
+            withLargeValues(16, 8192, std::string(R"((loop true (assign "i" (add $i 1)) false (list )") + call + "))");
+        ProgramOutcome outcome = runProgram(program, &runtime);
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kInstructionBudget) << call;
+        EXPECT_LT(runtime.globalScope().valueForName("i").numberValue(), 60) << call;
+    }
+}
+
+TEST(Bounds, PatternsAreChargedByTheirCompiledSizeAndCompiledOnce) {
+    // A new pattern each turn pays for its compilation; the same pattern
+    // again is taken compiled and costs its scan only.
+    const std::pair<const char*, bool> loops[] = {
+        {R"((call "abc" "search" (array (add "x{1,100}" $i))))", true},
+        {R"((call "abc" "match" (array (add "x{1,100}" $i))))", true},
+        {R"((call "abc" "search" (array "x{1,100}")))", false},
+    };
+    for (const auto& [call, compiledEachTurn] : loops) {
+        MSRPRuntime runtime;
+        runtime.setInstructionBudget(100'000);
+        ProgramOutcome outcome = runProgram(
+            std::string(R"((let "i") (assign "i" 0) (loop true (assign "i" (add $i 1)) false (list )") + call + "))",
+            &runtime);
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kInstructionBudget) << call;
+        const double turns = runtime.globalScope().valueForName("i").numberValue();
+        if (compiledEachTurn) {
+            EXPECT_LT(turns, 50) << call;
+        } else {
+            EXPECT_GT(turns, 2000) << call;
+        }
+        EXPECT_LE(runtime.patterns().count(), MSRPPatternCache::kMaxPatterns) << call;
+    }
+}
+
+TEST(Bounds, CopyingMethodsMakeRoomBeforeTheyAllocate) {
+    // From a text of 1 MiB (or an array) under a ceiling of 4 MiB, each
+    // makes more than the ceiling: each stops before making it, so the
+    // runtime never held more than its ceiling.
+    // The array case: 100,000 holes (1.6 MiB) concatenated thrice.
+    const std::tuple<int, int, const char*> programs[] = {
+        {20, 0, R"((call $s "concat" (array $s $s $s $s $s $s $s $s)))"},
+        {20, 0, R"((call $s "split" (array "")))"},
+        {20, 0, R"((call $s "split" (array "x")))"},
+        {20, 0, R"((forof "c" $s (list)))"},
+        {4, 100'000, R"((call $a "concat" (array $a $a)))"},
+    };
+    for (const auto& [doublings, holes, program] : programs) {
+        MSRPRuntime runtime;
+        runtime.setMemoryLimit(int64_t{4} << 20);
+        ProgramOutcome outcome = runProgram(withLargeValues(doublings, holes, program), &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << program;
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kMemoryLimit) << program;
+        EXPECT_LE(runtime.memoryAccount().peak, int64_t{4} << 20) << program;
+    }
+}
+
+TEST(Bounds, TheTimeGuardStopsWhatTheBudgetStillAllows) {
+    MSRPRuntime runtime;
+    runtime.setTimeLimit(std::chrono::nanoseconds(1));
+    ProgramOutcome outcome = runProgram("(loop true 0 false (list))", &runtime);
+    EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget);
+    EXPECT_EQ(outcome.stop, MSRPErrorCode::kTimeLimit);
+    EXPECT_LT(runtime.getInstructionCount(), MSRPExecution::kClockInterval * 2);
 }
 
 TEST(Bounds, ArrayLengthIsBounded) {

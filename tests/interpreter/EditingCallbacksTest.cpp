@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "analytics/interpreter/MSRPHostModules.h"
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/support/MSRError.h"
 #include "tools/assembler/ProgramAssembler.h"
@@ -111,6 +114,11 @@ TEST(EditingCallbacks, FailuresLeaveTheEventAsItWas) {
         {R"((call $e "setEventName" (array "x")) (loop true 0 false (list)))", MSRPErrorCode::kInstructionBudget},
         {R"((call $e "setEventName" (array (null))) (return 0))", MSRPErrorCode::kArgumentKind},
         {R"((call $e "getParams" (array 1)) (return 0))", MSRPErrorCode::kArgumentCount},
+        // A parameter of 2 MiB is refused before it is copied into the event.
+        {R"((let "v" "i") (assign "v" "x") (assign "i" 0)
+            (loop (lt $i 21) (assign "i" (add $i 1)) false (list (assign "v" (add $v $v))))
+            (call $e "setParamValue" (array "big" $v)) (return 0))",
+         MSRPErrorCode::kInstructionBudget},
     };
     for (const EditFailureCase& c : cases) {
         MSRPInterpreterEventEditing editing;
@@ -256,6 +264,51 @@ TEST(EditingCallbacks, ModulesThroughRequire) {
     const std::vector<std::string> expected = {"6 hi", "1 bad", "2 bad", "3 w", "6 m a b c"};
     EXPECT_EQ(logger->lines, expected);
     EXPECT_EQ(metadataCalls, 3);
+}
+
+TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {
+    MSRPInterpreterEventEditing editing;
+    auto logger = std::make_shared<RecordingPicoLogger>();
+    editing.setModuleCreator([logger] { return std::make_shared<MSRPMessageLogger>(logger); }, "internal.logger");
+    editing.runtime().setMemoryLimit(int64_t{4} << 20);
+    // Per event: 5 events created with 256 KiB of text each and 1000 more,
+    // 500 log lines of 256 KiB each, and 512 KiB more kept in a global array.
+    const std::string top = R"((let "kept" "big") (assign "kept" (array)) (assign "big" "x")
+        (let "i") (assign "i" 0)
+        (loop (lt $i 18) (assign "i" (add $i 1)) false (list (assign "big" (add $big $big)))))";
+    MSRError error;
+    ASSERT_TRUE(editing.loadProgram(
+        editingProgram(top + rulesRegistering({{R"((let "log" "n") (assign "log" (require "internal.eventLogger"))
+              (assign "n" 0) (loop (lt $n 5) (assign "n" (add $n 1)) false (list (log "big" 1 (object "v" $big))))
+              (assign "n" 0) (loop (lt $n 1000) (assign "n" (add $n 1)) false (list (log "made" 1 (object))))
+              (assign "n" 0) (loop (lt $n 500) (assign "n" (add $n 1)) false
+                (list (call (require "internal.logger") "log" (array $big))))
+              (call $kept "push" (array (add $big $big))) (return 0))",
+                                                 "create", 1}})),
+        &error));
+    const MSRPEvent event("e", 1, {});
+    int stopped = 0;
+    for (int turn = 0; turn < 12; ++turn) {
+        logger->lines.clear();
+        if (!editing.handleEvent(event, &error)) {
+            ++stopped;
+            EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
+            EXPECT_EQ(editing.failureReason(), "memory ceiling");
+            continue;
+        }
+        // Three large events all but fill the bytes one event may create.
+        const std::vector<MSRPEvent>& made = editing.eventContext().eventsToLog;
+        ASSERT_EQ(made.size(), MSRPInterpreterEventEditing::kMaxCreatedEvents);
+        EXPECT_EQ(std::count_if(made.begin(), made.end(), [](const MSRPEvent& e) { return e.name() == "big"; }), 3);
+        EXPECT_EQ(editing.refusedEventCount(), 1005 - int64_t{MSRPInterpreterEventEditing::kMaxCreatedEvents});
+        ASSERT_EQ(logger->lines.size(), static_cast<size_t>(MSRPLogBounds::kMaxLogCallsPerRun + 1));
+        for (const std::string& line : logger->lines) EXPECT_LE(line.size(), MSRPLogBounds::kMaxLogTextBytes + 8);
+        EXPECT_EQ(logger->lines.back(), "6 Further log lines of this event dropped");
+    }
+    // What the program keeps from event to event meets one ceiling: the
+    // events after it are stored unedited.
+    EXPECT_GE(stopped, 4);
+    EXPECT_LE(editing.runtime().memoryAccount().peak, int64_t{4} << 20);
 }
 
 }  // namespace

@@ -22,12 +22,17 @@ TEST(EventEditing, LoadingReportsInterpreterAndEditingErrors) {
         const char* text;
         const char* domain;
         int code;
+        const char* reason = "";
     } cases[] = {
         {R"((function "rule" (array "r") (return $r)) 1)", nullptr, 0},
         {R"((assign "undeclared" 1))", MSRPErrorDomain, MSRPErrorCode::kUndeclaredVariable},
-        {"(loop true 0 false (list))", MSRPErrorDomain, MSRPErrorCode::kInstructionBudget},
-        {R"((function "f" (array) (return (f))) (f))", MSRPErrorDomain, MSRPErrorCode::kDepthLimit},
-        {R"((let "a") (assign "a" (array)) (set $a "length" 5000000))", MSRPErrorDomain, MSRPErrorCode::kMemoryLimit},
+        {"(loop true 0 false (list))", MSRPErrorDomain, MSRPErrorCode::kInstructionBudget, "instruction budget"},
+        // Every bound of the interpreter's own stops a program with the
+        // budget's code; the editor says which bound it was.
+        {R"((function "f" (array) (return (f))) (f))", MSRPErrorDomain, MSRPErrorCode::kInstructionBudget,
+         "nesting depth"},
+        {R"((let "a") (assign "a" (array)) (set $a "length" 5000000))", MSRPErrorDomain,
+         MSRPErrorCode::kInstructionBudget, "memory ceiling"},
         {R"((let "a") (assign "a" (array)) (set $a 1e15 1))", MSRPErrorDomain, MSRPErrorCode::kInvalidLength},
         {"(return 1)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
         {"1 (break)", MSRPEditingErrorDomain, MSRPInterpreterEventEditing::kEditingErrorControlValue},
@@ -40,6 +45,7 @@ TEST(EventEditing, LoadingReportsInterpreterAndEditingErrors) {
         if (c.domain) {
             EXPECT_EQ(error.domain(), c.domain) << c.text;
         }
+        EXPECT_EQ(editing.failureReason(), c.reason) << c.text;
     }
 }
 

@@ -61,7 +61,8 @@ MSRPValue evaluateProgram(std::string_view program, MSRPRuntime& runtime, int* e
 
 ProgramOutcome runProgram(std::string_view program, MSRPRuntime* runtime) {
     MSRPRuntime fresh;
+    MSRPRuntime& used = runtime ? *runtime : fresh;
     int error = 0;
-    MSRPValue result = evaluateProgram(program, runtime ? *runtime : fresh, &error);
-    return ProgramOutcome{error ? std::string() : describeValue(result), error};
+    MSRPValue result = evaluateProgram(program, used, &error);
+    return ProgramOutcome{error ? std::string() : describeValue(result), error, used.lastStop()};
 }

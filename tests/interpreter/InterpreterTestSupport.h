@@ -10,6 +10,7 @@
 struct ProgramOutcome {
     std::string result;  // describeValue of the last value; "" on an error
     int error = 0;       // the interpreter's error code, 0 for none
+    int stop = 0;        // the bound that stopped the run (18 to 21; the error is 18), 0 for none
 };
 
 // A readable form: numbers and texts as programs print them ("..." around

@@ -1,0 +1,33 @@
+#include "analytics/interpreter/MSRPPatternCache.h"
+
+#include <re2/re2.h>
+
+#include "analytics/interpreter/MSRPExecution.h"
+
+struct MSRPPatternCache::Entry {
+    std::string pattern;
+    std::unique_ptr<re2::RE2> expression;
+};
+
+MSRPPatternCache::MSRPPatternCache() = default;
+MSRPPatternCache::~MSRPPatternCache() = default;
+
+const re2::RE2* MSRPPatternCache::compiled(const std::string& pattern, MSRPExecution& execution) {
+    for (const auto& entry : entries_)
+        if (entry->pattern == pattern) return entry->expression.get();
+    // Parsing is linear in the text; what the compiler then builds is
+    // bounded by the pattern memory and charged once it is known.
+    if (!execution.charge(static_cast<int64_t>(pattern.size()))) return nullptr;
+    re2::RE2::Options options;
+    options.set_log_errors(false);
+    options.set_max_mem(kPatternMemory);
+    auto expression = std::make_unique<re2::RE2>(pattern, options);
+    if (!expression->ok()) {
+        execution.fail(MSRPErrorCode::kArgumentKind);
+        return nullptr;
+    }
+    if (!execution.charge(int64_t{expression->ProgramSize()} * kBytesPerProgramInstruction)) return nullptr;
+    if (entries_.size() >= kMaxPatterns) entries_.pop_front();
+    entries_.push_back(std::make_unique<Entry>(Entry{pattern, std::move(expression)}));
+    return entries_.back()->expression.get();
+}
