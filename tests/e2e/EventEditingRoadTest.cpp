@@ -42,17 +42,18 @@ constexpr const char* kEditingProgram = R"(
     (object "type" "edit")))
 )";
 
-class EventEditingRoadTest : public DriverTest {
+// A driver run whose configuration serves one program and blocks the events
+// it renames to "e2e_dropped".
+class ServedProgramTest : public DriverTest {
   protected:
-    EventEditingRoadTest() : DriverTest("editing") {}
+    ServedProgramTest(const char* name, const char* programText) : DriverTest(name), programText_(programText) {}
 
     void SetUp() override {
         DriverTest::SetUp();
         MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
             kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
         std::string error;
-        std::optional<MSRPBProgram> program =
-            ProgramAssembler::assembleEditingProgram(kEditingProgram, "rules", &error);
+        std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(programText_, "rules", &error);
         ASSERT_TRUE(program) << error;
         MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
         MSRPBEventConfig blocked;
@@ -61,6 +62,14 @@ class EventEditingRoadTest : public DriverTest {
         MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
         measurement.setConfig(kDriverApp, config);
     }
+
+  private:
+    const char* programText_;
+};
+
+class EventEditingRoadTest : public ServedProgramTest {
+  protected:
+    EventEditingRoadTest() : ServedProgramTest("editing", kEditingProgram) {}
 };
 
 TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
@@ -171,25 +180,9 @@ constexpr const char* kHostileProgram = R"(
     (object "type" "create")))
 )";
 
-class HostileProgramRoadTest : public DriverTest {
+class HostileProgramRoadTest : public ServedProgramTest {
   protected:
-    HostileProgramRoadTest() : DriverTest("hostile") {}
-
-    void SetUp() override {
-        DriverTest::SetUp();
-        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
-            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
-        std::string error;
-        std::optional<MSRPBProgram> program =
-            ProgramAssembler::assembleEditingProgram(kHostileProgram, "rules", &error);
-        ASSERT_TRUE(program) << error;
-        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
-        MSRPBEventConfig blocked;
-        MSRPBSetString(blocked, MSREventConfigSlot::kName, "e2e_dropped");
-        MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);
-        MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
-        measurement.setConfig(kDriverApp, config);
-    }
+    HostileProgramRoadTest() : ServedProgramTest("hostile", kHostileProgram) {}
 };
 
 // What the driver may hold at most: under AddressSanitizer its shadow and its
