@@ -37,6 +37,17 @@ class MeasurementEventsTest : public MeasurementEventsHarness {
         onWorker([&] { engine().handleSetDefaultEventParametersOnWorkerQueue(parameters, false); });
         return persistedConfig().defaultEventParameters().value_or(foundation::Value::Dictionary{});
     }
+    // A scripted program in the engine's place, and a configuration that
+    // serves it one, to be added to before it is handed over.
+    std::pair<std::shared_ptr<ScriptedEditing>, MSRPBMeasurementConfig> scriptedProgram() {
+        auto editing = std::make_shared<ScriptedEditing>();
+        MSRComponentRegistry::registerMaker<MSRPEventEditing>([editing](const MSRComponentContext&) { return editing; });
+        MSRPBMeasurementConfig config;
+        MSRPBSetInt64(config, 0, 1);
+        MSRPBSetString(config, 1, engine().appID());
+        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{MSRPBProgram()});
+        return {editing, config};
+    }
 };
 
 TEST_F(MeasurementEventsTest, DefaultParameters) {
@@ -166,12 +177,7 @@ TEST_F(MeasurementEventsTest, InterceptorAndListeners) {
 }
 
 TEST_F(MeasurementEventsTest, EventEditingProgram) {
-    auto editing = std::make_shared<ScriptedEditing>();
-    MSRComponentRegistry::registerMaker<MSRPEventEditing>([editing](const MSRComponentContext&) { return editing; });
-    MSRPBMeasurementConfig config;
-    MSRPBSetInt64(config, 0, 1);
-    MSRPBSetString(config, 1, engine().appID());
-    MSRPBSetMessageArray(config, 8, std::vector<MSRPBProgram>{MSRPBProgram()});
+    auto [editing, config] = scriptedProgram();
     ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
 
     // A failing program stores the event unedited (the first one below) and
@@ -195,12 +201,7 @@ TEST_F(MeasurementEventsTest, EventEditingProgram) {
 }
 
 TEST_F(MeasurementEventsTest, ErrorsOfCreatedEventsAreStoredWithoutReachingTheProgram) {
-    auto editing = std::make_shared<ScriptedEditing>();
-    MSRComponentRegistry::registerMaker<MSRPEventEditing>([editing](const MSRComponentContext&) { return editing; });
-    MSRPBMeasurementConfig config;
-    MSRPBSetInt64(config, 0, 1);
-    MSRPBSetString(config, 1, engine().appID());
-    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{MSRPBProgram()});
+    auto [editing, config] = scriptedProgram();
     MSRPBEventConfig blocked;
     MSRPBSetString(blocked, MSREventConfigSlot::kName, "made_blocked");
     MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);

@@ -122,6 +122,48 @@ Ended runCalvaro(const fs::path& dir, const std::vector<std::string>& arguments,
     return finish(start(dir, arguments, language), dir);
 }
 
+// One run of calvaro to its end, with the most memory it held (kB).
+Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
+    Ended run;
+    int status = 0;
+    rusage usage{};
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    *peakKilobytes = usage.ru_maxrss;
+    run.out = readFile(dir / "out.txt");
+    run.err = readFile(dir / "err.txt");
+    return run;
+}
+
+// Runs calvaro with `arguments` until its script has written the snapshot
+// "done", then sends SIGTERM.
+struct Stopped {
+    Ended ended;
+    std::chrono::steady_clock::duration took{};  // from the signal to the end
+    long peakKilobytes = 0;
+};
+Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& arguments) {
+    Stopped stopped;
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return stopped;
+    const pid_t pid = start(dir, arguments, "", pipeFds[1]);
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
+           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    const auto signalled = std::chrono::steady_clock::now();
+    if (pid > 0) kill(pid, SIGTERM);
+    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
+    close(pipeFds[0]);
+    stopped.ended = finishMeasured(pid, dir, &stopped.peakKilobytes);
+    stopped.took = std::chrono::steady_clock::now() - signalled;
+    stopped.ended.out = out;
+    return stopped;
+}
+
 // Rows of the analytics database, read as another program would read them.
 int64_t storedCount(const fs::path& home, const std::string& sql) {
     const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
@@ -338,23 +380,9 @@ TEST_F(CalvaroProcessTest, SignalStopsTheScriptAndTheEndIsOrderly) {
     settle();
     const fs::path waiting =
         script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = start(root.path(), {"--home", home(), "--script", waiting}, "", pipeFds[1]);
-    close(pipeFds[1]);
-    ASSERT_GT(pid, 0);
     // The snapshot comes after the calculation: from then on the script waits.
-    std::string out;
-    char buffer[4096];
-    ssize_t got;
-    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
-           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(got));
-    ASSERT_NE(out.find("=== snapshot 1: done ==="), std::string::npos);
-    kill(pid, SIGTERM);
-    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
-    close(pipeFds[0]);
-    const Ended result = finish(pid, root.path());
+    const Ended result = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting}).ended;
+    ASSERT_NE(result.out.find("=== snapshot 1: done ==="), std::string::npos) << result.err;
     EXPECT_EQ(result.status, 128 + SIGTERM) << result.err;
     // Before the wait began or during it, depending on when the signal came.
     EXPECT_NE(result.err.find("line 8: stopped"), std::string::npos) << result.err;
@@ -577,48 +605,6 @@ TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit)
 
 namespace {
 
-// One run of calvaro to its end, with the most memory it held (kB).
-Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
-    Ended run;
-    int status = 0;
-    rusage usage{};
-    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    *peakKilobytes = usage.ru_maxrss;
-    run.out = readFile(dir / "out.txt");
-    run.err = readFile(dir / "err.txt");
-    return run;
-}
-
-// Runs calvaro with `arguments` until its script has written the snapshot
-// "done", then sends SIGTERM.
-struct Stopped {
-    Ended ended;
-    std::chrono::steady_clock::duration took{};  // from the signal to the end
-    long peakKilobytes = 0;
-};
-Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& arguments) {
-    Stopped stopped;
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return stopped;
-    const pid_t pid = start(dir, arguments, "", pipeFds[1]);
-    close(pipeFds[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t got;
-    while (out.find("=== snapshot 1: done ===") == std::string::npos &&
-           (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(got));
-    const auto signalled = std::chrono::steady_clock::now();
-    if (pid > 0) kill(pid, SIGTERM);
-    while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
-    close(pipeFds[0]);
-    stopped.ended = finishMeasured(pid, dir, &stopped.peakKilobytes);
-    stopped.took = std::chrono::steady_clock::now() - signalled;
-    stopped.ended.out = out;
-    return stopped;
-}
-
 // One request on its own connection ("Connection: close"); the answer as
 // received within 10 s.
 std::string exchangeOnLoopback(int port, const std::string& request) {
@@ -636,6 +622,21 @@ std::string exchangeOnLoopback(int port, const std::string& request) {
     return answer;
 }
 
+// A measurement server for the bundle's application, whose configuration has
+// the first upload a second after the start so that a short run uploads
+// before it ends; runs reach it once serve() has pointed them there.
+struct ServedMeasurement {
+    static constexpr const char* kApp = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
+    tools::Collector server;
+    tools::MeasurementCollector measurement{server};
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(kApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    void serve() {
+        measurement.setConfig(kApp, config);
+        setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+    }
+};
+
 size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
     size_t count = 0;
     for (const auto& event : measurement.acceptedEvents()) count += event.name == "kal_calculate";
@@ -650,12 +651,8 @@ size_t collectedCalculations(const tools::MeasurementCollector& measurement) {
 // uploads as always within its memory, and a signal still ends it within 2 s.
 TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     settle();
-    tools::Collector server;
-    tools::MeasurementCollector measurement{server};
-    ASSERT_TRUE(server.start());
-    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
-    MSRPBMeasurementConfig config =
-        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    ServedMeasurement collector;
+    ASSERT_TRUE(collector.server.start());
     std::vector<MSRPBAudience> audiences;
     for (int32_t id = 0; id < 100; ++id) {
         // Distinct texts, each just within RE2's default memory.
@@ -665,9 +662,8 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
                                             {audience_test::valueFilter(audience_test::stringFilter(1, pattern),
                                                                         std::nullopt, "solutionStepsCount")})}));
     }
-    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::move(audiences));
-    measurement.setConfig(app, config);
-    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+    MSRPBSetMessageArray(collector.config, MSRConfigSlot::kAudiences, std::move(audiences));
+    collector.serve();
 
     // The first run fetches the configuration with its last upload.
     const fs::path calculate = script("calculate.txt", std::string(kTypedAndCalculated) + "wait 1\n");
@@ -679,7 +675,7 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     // About 3 s; compiling the patterns took a minute before.
     EXPECT_LT(took, std::chrono::seconds(15));
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
-    EXPECT_EQ(collectedCalculations(measurement), 1u) << first.err;
+    EXPECT_EQ(collectedCalculations(collector.measurement), 1u) << first.err;
     EXPECT_NE(first.err.find("I-MSR009004"), std::string::npos) << first.err;
 
     // The second run starts with the configuration stored and is stopped.
@@ -691,7 +687,7 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     EXPECT_EQ(second.ended.status, 128 + SIGTERM) << second.ended.err;
     EXPECT_LT(second.peakKilobytes, 300 * 1024) << "kB at most";
     // Stored, or uploaded in the second the end gives the upload.
-    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(measurement), 2u)
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(collector.measurement), 2u)
         << second.ended.err;
 }
 
@@ -700,12 +696,8 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
 // and what was stored before stays readable.
 TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     settle();
-    tools::Collector server;
-    tools::MeasurementCollector measurement{server};
-    ASSERT_TRUE(server.start());
-    const std::string app = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
-    MSRPBMeasurementConfig config =
-        tools::MeasurementCollector::makeConfig(app, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    ServedMeasurement collector;
+    ASSERT_TRUE(collector.server.start());
     // Sixteen million characters searched over and over: a program of a
     // few instructions that runs for minutes unless its work is bounded.
     constexpr const char* kEndless = R"(
@@ -722,9 +714,8 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     std::string error;
     std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kEndless, "rules", &error);
     ASSERT_TRUE(program) << error;
-    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
-    measurement.setConfig(app, config);
-    setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+    MSRPBSetMessageArray(collector.config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+    collector.serve();
 
     // The first run only brings the program home, with its last upload.
     const fs::path idle = script("idle.txt", "wait 1\n");
@@ -746,7 +737,7 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
         // Stored, or uploaded in the second the end gives the upload, once
         // the budget has stopped the program.
         EXPECT_GE(storedCount(home(), "SELECT count(*) FROM raw_events") +
-                      static_cast<int64_t>(measurement.acceptedEvents().size()),
+                      static_cast<int64_t>(collector.measurement.acceptedEvents().size()),
                   1)
             << ended.err;
         EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);

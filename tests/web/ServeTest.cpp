@@ -156,6 +156,16 @@ void walkIn(Tab& tab) {
     ASSERT_EQ(tab.evaluate("!!document.getElementById('calculateButton')"), true);
 }
 
+// The live page of `calvaro` in `tab`, walked in up to the Calculate screen.
+testing::AssertionResult openAndWalkIn(const LiveCalvaro& calvaro, Tab& tab) {
+    if (calvaro.port() <= 0) return testing::AssertionFailure() << "no port: " << calvaro.said();
+    if (!tab.ok()) return testing::AssertionFailure() << tab.error();
+    if (!tab.navigate(calvaro.url())) return testing::AssertionFailure() << "the page did not load";
+    walkIn(tab);
+    if (testing::Test::HasFatalFailure()) return testing::AssertionFailure() << "the walk in stopped";
+    return testing::AssertionSuccess();
+}
+
 // Keys pressed on the computer's keyboard, one every `interval` milliseconds
 // of the browser's clock, as a fast typist presses them.
 std::string pressKeys(const std::string& keys, int interval) {
@@ -163,6 +173,16 @@ std::string pressKeys(const std::string& keys, int interval) {
            "; let i = 0; const next = () => { document.dispatchEvent(new KeyboardEvent('keydown', "
            "{key: keys[i], bubbles: true, cancelable: true})); if (++i < keys.length) setTimeout(next, " +
            std::to_string(interval) + "); else done(true); }; next(); })";
+}
+
+// Clicks the field `id` and, once it has the focus, types `keys` into it as
+// fast as a typist.
+testing::AssertionResult typeInto(Tab& tab, const std::string& id, const std::string& keys) {
+    if (!tab.actThenWaitFor(clickSelector("#" + id), "document.getElementById('" + id + "').classList.contains('focused')"))
+        return testing::AssertionFailure() << id << " did not take the focus";
+    const auto pressed = tab.evaluate(pressKeys(keys, 50));
+    if (pressed != true) return testing::AssertionFailure() << "keys for " << id << ": " << pressed.dump();
+    return testing::AssertionSuccess();
 }
 
 TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
@@ -266,11 +286,8 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
 TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     TemporaryDataRoot root("serve-keys");
     LiveCalvaro calvaro(root.path() / "home");
-    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     Tab tab;
-    ASSERT_TRUE(tab.ok()) << tab.error();
-    ASSERT_TRUE(tab.navigate(calvaro.url()));
-    walkIn(tab);
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
 
     // The Result tab is off until something is solved: the reason shows.
@@ -282,9 +299,7 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
         << "the reason goes after a while";
 
     const std::string forty = "1234567890123456789012345678901234567890";
-    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
-                                   "document.getElementById('aTextField').classList.contains('focused')"));
-    ASSERT_EQ(tab.evaluate(pressKeys(forty, 50)), true);
+    ASSERT_TRUE(typeInto(tab, "aTextField", forty));
     EXPECT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent === " +
                                             nlohmann::json(forty).dump() + " && !document.body.dataset.busy",
                                    20))
@@ -294,10 +309,8 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
 
     // A small exercise, typed as fast, solved; its video row lies below the fold.
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
-    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"), "document.getElementById('aTextField').classList.contains('focused')"));
-    ASSERT_EQ(tab.evaluate(pressKeys("3", 50)), true);
-    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"), "document.getElementById('bTextField').classList.contains('focused')"));
-    ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+    ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
+    ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('solutionTableView') && "
                                    "document.querySelectorAll('.math.typeset').length > 10"));
     EXPECT_EQ(tab.evaluate(kServePageActionHeaders + std::string("fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #unlockVideosButton'}).then(r => r.status)")), 409)
@@ -318,19 +331,12 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
 TEST(ServeTest, HistoryRowsAreDeletedAndMovedByTheirEditingControls) {
     TemporaryDataRoot root("serve-history");
     LiveCalvaro calvaro(root.path() / "home");
-    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     Tab tab;
-    ASSERT_TRUE(tab.ok()) << tab.error();
-    ASSERT_TRUE(tab.navigate(calvaro.url()));
-    walkIn(tab);
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
     for (const char* a : {"3", "5"}) {
         ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
-        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
-                                       "document.getElementById('aTextField').classList.contains('focused')"));
-        ASSERT_EQ(tab.evaluate(pressKeys(a, 50)), true);
-        ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"),
-                                       "document.getElementById('bTextField').classList.contains('focused')"));
-        ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+        ASSERT_TRUE(typeInto(tab, "aTextField", a));
+        ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
         ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"),
                                        "document.querySelectorAll('#solutionTableView .math.typeset').length > 10"));
     }
@@ -370,11 +376,8 @@ TEST(ServeTest, HistoryRowsAreDeletedAndMovedByTheirEditingControls) {
 TEST(ServeTest, AChangeMadeBeforeThePageFirstLooksIsStillShown) {
     TemporaryDataRoot root("serve-first-look");
     LiveCalvaro calvaro(root.path() / "home");
-    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     Tab tab;
-    ASSERT_TRUE(tab.ok()) << tab.error();
-    ASSERT_TRUE(tab.navigate(calvaro.url()));
-    walkIn(tab);
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     auto answer = tab.evaluate(kServePageActionHeaders + std::string(R"((async () => {
         const shown = document.querySelector('meta[name="calvaro-state"]').content + '\n';
@@ -393,11 +396,8 @@ TEST(ServeTest, AChangeMadeBeforeThePageFirstLooksIsStillShown) {
 TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     TemporaryDataRoot root("serve-share");
     LiveCalvaro calvaro(root.path() / "home");
-    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     Tab tab;
-    ASSERT_TRUE(tab.ok()) << tab.error();
-    ASSERT_TRUE(tab.navigate(calvaro.url()));
-    walkIn(tab);
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
                                    "document.getElementById('shareButton').offsetParent !== null"));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
@@ -461,10 +461,8 @@ TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
     const std::string refused = tab.evaluate("document.getElementById('refusal').textContent").get<std::string>();
     EXPECT_EQ(refused, "„Lösung“ ist gerade nicht verfügbar");
 
-    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"), "document.getElementById('aTextField').classList.contains('focused')"));
-    ASSERT_EQ(tab.evaluate(pressKeys("3", 50)), true);
-    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#bTextField"), "document.getElementById('bTextField').classList.contains('focused')"));
-    ASSERT_EQ(tab.evaluate(pressKeys("2", 50)), true);
+    ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
+    ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
                                    "document.getElementById('shareButton').offsetParent !== null"));
     tab.evaluate("delete document.body.dataset.lastError");
@@ -494,11 +492,8 @@ TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
 TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
     TemporaryDataRoot root("serve-fit");
     LiveCalvaro calvaro(root.path() / "home");
-    ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     Tab tab;
-    ASSERT_TRUE(tab.ok()) << tab.error();
-    ASSERT_TRUE(tab.navigate(calvaro.url()));
-    walkIn(tab);
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
     EXPECT_EQ(tab.evaluate("!!document.querySelector('meta[name=viewport]')"), true);
     struct Case {
         int width, height;
