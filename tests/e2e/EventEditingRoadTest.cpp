@@ -63,20 +63,10 @@ class ServedProgramTest : public DriverTest {
         measurement.setConfig(kDriverApp, config);
     }
 
-  private:
-    const char* programText_;
-};
-
-class EventEditingRoadTest : public ServedProgramTest {
-  protected:
-    EventEditingRoadTest() : ServedProgramTest("editing", kEditingProgram) {}
-};
-
-TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
-    {
-        // The first run only brings the configuration home: its fetch comes
-        // 10 s after the start, its second event (uploaded at once in debug
-        // mode) after that.
+    // The first run only brings the configuration home: its fetch comes 10 s
+    // after the start, its second event (uploaded at once in debug mode)
+    // after that, and already meets the program.
+    void bringTheConfigurationHome() {
         DriverProcess driver(CALVARO_EVENT_DRIVER,
                              driverArguments({"--debug", "--first", "100", "--count", "2", "--pace-us", "15000000"}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
@@ -90,6 +80,18 @@ TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
         ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
         ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
     }
+
+  private:
+    const char* programText_;
+};
+
+class EventEditingRoadTest : public ServedProgramTest {
+  protected:
+    EventEditingRoadTest() : ServedProgramTest("editing", kEditingProgram) {}
+};
+
+TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
+    ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
     const size_t firstRun = measurement.acceptedEventCount();
 
     DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--debug", "--first", "1", "--count", "4", "--marker", "9"}));
@@ -210,22 +212,7 @@ int64_t peakResidentBytes(pid_t pid) {
 }
 
 TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
-    {
-        // As above: the first run brings the configuration home; its second
-        // event already meets the program, which leaves it alone.
-        DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             driverArguments({"--debug", "--first", "100", "--count", "2", "--pace-us", "15000000"}));
-        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
-            << consoleTail();
-        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            size_t count = 0;
-            for (const auto& upload : uploads)
-                for (const auto& bundle : upload.bundles) count += bundle.events.size();
-            return count >= 2;
-        };
-        ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
-    }
+    ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
     const size_t firstRun = measurement.acceptedEventCount();
 
     const auto started = std::chrono::steady_clock::now();
