@@ -130,6 +130,8 @@ Browser::Browser() {
     }
     pid_ = fork();
     if (pid_ == 0) {
+        // Its helper processes share its group, so that the end reaches them.
+        setpgid(0, 0);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
@@ -137,6 +139,7 @@ Browser::Browser() {
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    if (pid_ > 0) setpgid(pid_, pid_);  // as the child does, whichever runs first
     close(err[1]);
     // Chromium names its endpoint on standard error once it listens.
     std::string said;
@@ -161,12 +164,19 @@ Browser::Browser() {
 
 Browser::~Browser() {
     if (pid_ > 0) {
+        kill(-pid_, SIGTERM);
         kill(pid_, SIGTERM);
         int status;
         waitpid(pid_, &status, 0);
     }
+    if (profile_.empty()) return;
+    // A helper of the browser may still write its last files while the
+    // profile goes, and a folder that gained one is not removed: try again
+    // until nothing is left, for a bounded time.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
     std::error_code ec;
-    if (!profile_.empty()) std::filesystem::remove_all(profile_, ec);
+    while (std::filesystem::remove_all(profile_, ec), std::filesystem::exists(profile_, ec) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 Tab::Tab() {
