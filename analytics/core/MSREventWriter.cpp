@@ -110,7 +110,8 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
 }
 
 // The persisted values of the events written together are applied once
-// their one commit is made: at once, as for a single event that has any.
+// their one commit is made: at once, as for a single event that has any, so
+// that the values are written only with it and the next event reads them.
 void MSREventWriter::writeTogetherOnWorkerQueue(const std::function<void()>& block) {
     MSRDatabase* database = engine_.database_.get();
     if (!database || database->isHoldingPendingWrites()) {
@@ -143,11 +144,8 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     if (MSRIsDefaultConversionEventName(name)) event.setConversion(true);
 
     // Events written together keep what the earlier ones left to persist,
-    // and read it as the persisted values.
-    const bool together = engine_.database_->isHoldingPendingWrites();
-    const MSRMeasurement::PendingEventWrites before =
-        together ? engine_.pendingEventWrites_ : MSRMeasurement::PendingEventWrites{};
-    engine_.pendingEventWrites_ = before;
+    // and read it as the persisted values; the group's one commit applies it.
+    const MSRMeasurement::PendingEventWrites before = engine_.pendingEventWrites_;
     std::optional<PreparedWrite> prepared = prepareWrite(event);
     auto block = [&] {
         if (!prepared && !updateLifetimeValueWithEvent(event)) return false;
@@ -175,20 +173,11 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     // beforehand, nothing needs a savepoint to be undone.
     bool kept = prepared ? engine_.database_->performGroupedWrite(block)
                          : engine_.database_->performGroupedTransaction(block);
-    // The rare event that also changes persisted values commits at once, so
-    // that the values are written only with it and the next event reads them.
-    if (together) {
-        if (!kept) engine_.pendingEventWrites_ = before;
-    } else if (kept && hasPendingEventWrites() && engine_.database_->commitPendingWrites()) {
-        applyPendingEventWrites();
-    } else {
-        engine_.pendingEventWrites_ = {};
-    }
     if (!kept) {
+        engine_.pendingEventWrites_ = before;
         engine_.eventWriteFailed_ = true;
         foundation::DataLoss::note("analytics events", 1, "events whose write failed");
     }
-    commitWritesBehindQueuedWork();
 }
 
 bool MSREventWriter::hasPendingEventWrites() const {

@@ -21,6 +21,8 @@ public:
 
     // The event is taken, not copied: the caller moves it in where it can.
     void writeEventOnWorkerQueue(MSREvent event);
+    // Only inside writeTogetherOnWorkerQueue, whose commit applies what the
+    // event leaves to persist.
     void writeFilteredEventOnWorkerQueue(MSREvent event);
     // Runs `block`, whose writes (grouped transactions and events) commit
     // together after it or not at all. Inside another such block it only

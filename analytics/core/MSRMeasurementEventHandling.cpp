@@ -562,10 +562,8 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
 
 void MSRMeasurement::writeCapturedErrorEventsOnWorkerQueue(std::vector<MSRParameters> errors) {
     for (const MSRParameters& parameters : errors) {
-        MSRObjectDictionary objects;
-        for (const auto& [name, value] : parameters) objects.emplace(name, value);
-        std::optional<MSREvent> error =
-            MSREvent::initWithOrigin("auto", false, "_err", dispatch::Clock::now(), 0, objects);
+        std::optional<MSREvent> error = MSREvent::initWithOrigin("auto", false, "_err", dispatch::Clock::now(), 0,
+                                                                 MSRObjectsFromParameters(parameters));
         if (error) eventWriter().writeEventOnWorkerQueue(*error);
     }
 }

@@ -235,10 +235,9 @@ void MSRSessionReporter::setReportingEnabled(bool enabled) {
     onQueue([&] {
         reportingEnabled_ = enabled;
         for (const HeldBackEvent& event : std::exchange(heldBack_, {})) {
-            if (enabled) {
-                MSRAnalytics::logInternalEventWithOrigin("auto", event.name, event.timestamp,
-                                                         MSRObjectsFromParameters(event.parameters));
-            }
+            if (!enabled) break;
+            MSRAnalytics::logInternalEventWithOrigin("auto", event.name, event.timestamp,
+                                                     MSRObjectsFromParameters(event.parameters));
         }
         if (!enabled) {
             userEngagementTimer_->cancel();
@@ -279,7 +278,7 @@ int64_t MSRSessionReporter::logEngagementEventAndReturnTimeWithScreen(const MSRS
     }
     const bool efficient = settings()->efficientEngagementReportingEnabled();
     int64_t millis = 0;
-    if (reporting() || !reportingEnabled_.has_value()) {
+    if (reportingEnabled_ != false) {
         millis = static_cast<int64_t>(std::min(incurredEngagementTime(), kMaxEngagementSeconds) * 1000);
         MSRParameters parameters{{"_et", MSRValue(millis)}};
         if (screen) {
