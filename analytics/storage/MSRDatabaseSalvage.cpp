@@ -201,8 +201,8 @@ class ScratchCopy {
         std::ifstream log(path_ + "-wal", std::ios::binary);
         uint8_t header[12];
         if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-        const uint32_t size = bigEndian(header + 8);
-        if (size < 512 || size > 65536 || (size & (size - 1))) return std::nullopt;
+        const uint32_t size = MSRBigEndian32(header + 8);
+        if (!MSRValidPageSize(size)) return std::nullopt;
         return size;
     }
     void removeIndex() const {
@@ -212,8 +212,8 @@ class ScratchCopy {
     // Puts the page of every committed frame of the log that checks out on
     // its own into the main file, in log order, and removes the log: SQLite
     // reads a damaged log only up to its first bad frame, or not at all when
-    // its header is damaged. The number of frames taken.
-    int64_t takeIntactFrames() const {
+    // its header is damaged.
+    void takeIntactFrames() const {
         uint32_t pageSizeHint = 0;
         {
             std::ifstream main(path_, std::ios::binary);
@@ -225,7 +225,7 @@ class ScratchCopy {
         }
         std::vector<uint8_t> log;
         std::optional<MSRLogFrames> frames = MSRReadLogFrames(path_ + "-wal", pageSizeHint, &log);
-        if (!frames) return 0;
+        if (!frames) return;
         std::fstream main(path_, std::ios::in | std::ios::out | std::ios::binary);
         for (const MSRLogFrames::Frame& frame : frames->frames) {
             main.seekp(static_cast<std::streamoff>(frame.pageNumber - 1) * frames->pageSize);
@@ -240,16 +240,12 @@ class ScratchCopy {
             main.write(none, sizeof none);
         }
         main.close();
-        if (!main) return 0;
+        if (!main) return;
         fs::remove(path_ + "-wal", ec);
         removeIndex();
-        return static_cast<int64_t>(frames->frames.size());
     }
 
   private:
-    static uint32_t bigEndian(const uint8_t* bytes) {
-        return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-    }
     void removeAll() const {
         std::error_code ec;
         fs::remove(path_, ec);
@@ -310,7 +306,7 @@ sqlite3* openReadable(const ScratchCopy& copy, const std::vector<uint8_t>& fresh
     }
     std::vector<uint32_t> pageSizes;
     if (std::optional<uint32_t> logged = copy.logPageSize()) pageSizes.push_back(*logged);
-    for (uint32_t size : {4096u, 1024u, 2048u, 8192u, 16384u, 32768u, 65536u, 512u}) {
+    for (uint32_t size : kMSRPageSizes) {
         if (std::find(pageSizes.begin(), pageSizes.end(), size) == pageSizes.end()) pageSizes.push_back(size);
     }
     for (uint32_t size : pageSizes) {

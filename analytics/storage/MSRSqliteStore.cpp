@@ -976,40 +976,32 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
 
 // --- Write-ahead log check ----------------------------------------------------
 
-namespace {
-
-constexpr size_t kLogHeaderSize = kMSRLogHeaderSize;
-constexpr size_t kFrameHeaderSize = kMSRLogFrameHeaderSize;
-uint32_t bigEndian32(const uint8_t* bytes) { return MSRBigEndian32(bytes); }
-
-}  // namespace
-
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     const std::string logPath = path + "-wal";
     std::error_code ec;
     const uintmax_t logSize = fs::file_size(logPath, ec);
-    if (ec || logSize < kLogHeaderSize) return std::nullopt;
+    if (ec || logSize < kMSRLogHeaderSize) return std::nullopt;
     std::ifstream log(logPath, std::ios::binary);
-    uint8_t header[kLogHeaderSize];
+    uint8_t header[kMSRLogHeaderSize];
     if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
     // SQLite drops a log whose header it does not read, with every frame
     // behind it; SQLite never leaves one with frames behind it.
     std::optional<MSRLogHeader> readable = MSRReadLogHeader(header);
     if (!readable) {
-        if (logSize > kLogHeaderSize) return std::string("the log's header cannot be read");
+        if (logSize > kMSRLogHeaderSize) return std::string("the log's header cannot be read");
         return std::nullopt;
     }
     const uint32_t pageSize = readable->pageSize;
     MSRLogChecksum checksum;
     checksum.bigEndianWords = readable->bigEndianWords;
-    checksum.first = bigEndian32(header + 24);
-    checksum.second = bigEndian32(header + 28);
+    checksum.first = MSRBigEndian32(header + 24);
+    checksum.second = MSRBigEndian32(header + 28);
 
     const uint8_t* salts = header + 16;
-    const size_t frameSize = kFrameHeaderSize + pageSize;
+    const size_t frameSize = kMSRLogFrameHeaderSize + pageSize;
     std::vector<uint8_t> frame(frameSize);
     auto saltsMatch = [&](const uint8_t* frameHeader) { return std::equal(salts, salts + 8, frameHeader + 8); };
-    uintmax_t offset = kLogHeaderSize;
+    uintmax_t offset = kMSRLogHeaderSize;
     int64_t validFrames = 0;
     for (; offset + frameSize <= logSize; offset += frameSize) {
         if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize)))
@@ -1018,18 +1010,18 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
         if (!saltsMatch(frame.data())) break;
         MSRLogChecksum next = checksum;
         next.add(frame.data(), 8);
-        next.add(frame.data() + kFrameHeaderSize, pageSize);
-        if (bigEndian32(frame.data()) != 0 && next.first == bigEndian32(frame.data() + 16) &&
-            next.second == bigEndian32(frame.data() + 20)) {
+        next.add(frame.data() + kMSRLogFrameHeaderSize, pageSize);
+        if (MSRBigEndian32(frame.data()) != 0 && next.first == MSRBigEndian32(frame.data() + 16) &&
+            next.second == MSRBigEndian32(frame.data() + 20)) {
             checksum = next;
             ++validFrames;
             continue;
         }
         // A bad frame is the torn end of a write unless frames of the same
         // log follow it.
-        for (uintmax_t later = offset + frameSize; later + kFrameHeaderSize <= logSize; later += frameSize) {
+        for (uintmax_t later = offset + frameSize; later + kMSRLogFrameHeaderSize <= logSize; later += frameSize) {
             log.seekg(static_cast<std::streamoff>(later));
-            if (!log.read(reinterpret_cast<char*>(frame.data()), kFrameHeaderSize)) break;
+            if (!log.read(reinterpret_cast<char*>(frame.data()), kMSRLogFrameHeaderSize)) break;
             if (saltsMatch(frame.data()))
                 return "frame " + std::to_string(validFrames + 1) + " is damaged and frames of the same log follow";
         }

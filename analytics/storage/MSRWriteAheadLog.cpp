@@ -10,8 +10,6 @@ uint32_t littleEndian32(const uint8_t* bytes) {
     return (uint32_t{bytes[3]} << 24) | (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[0];
 }
 
-bool validPageSize(uint32_t size) { return size >= 512 && size <= 65536 && (size & (size - 1)) == 0; }
-
 // The frames of `log` read with one reading of its header: page size, salts,
 // byte order and the checksum the first frame goes on from. A frame checks
 // out when the checksum its predecessor stores, carried over its header and
@@ -24,7 +22,6 @@ MSRLogFrames walkFrames(const std::vector<uint8_t>& log, uint32_t pageSize, cons
     out.pageSize = pageSize;
     const size_t frameSize = kMSRLogFrameHeaderSize + pageSize;
     std::vector<MSRLogFrames::Frame> pending;
-    int64_t pendingBad = 0;
     for (size_t offset = kMSRLogHeaderSize; offset + frameSize <= log.size(); offset += frameSize) {
         const uint8_t* frame = log.data() + offset;
         MSRLogChecksum checksum{bigEndianWords, first, second};
@@ -39,14 +36,10 @@ MSRLogFrames walkFrames(const std::vector<uint8_t>& log, uint32_t pageSize, cons
         if (pageNumber != 0 && checksum.first == first && checksum.second == second) {
             pending.push_back({pageNumber, offset + kMSRLogFrameHeaderSize});
             ++*checkedOut;
-        } else {
-            ++pendingBad;
         }
         if (MSRBigEndian32(frame + 4) != 0) {
             out.frames.insert(out.frames.end(), pending.begin(), pending.end());
-            out.badFrames += pendingBad;
             pending.clear();
-            pendingBad = 0;
         }
     }
     return out;
@@ -57,6 +50,8 @@ MSRLogFrames walkFrames(const std::vector<uint8_t>& log, uint32_t pageSize, cons
 uint32_t MSRBigEndian32(const uint8_t* bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
 }
+
+bool MSRValidPageSize(uint32_t size) { return size >= 512 && size <= 65536 && (size & (size - 1)) == 0; }
 
 void MSRLogChecksum::add(const uint8_t* bytes, size_t size) {
     for (size_t i = 0; i + 8 <= size; i += 8) {
@@ -70,7 +65,7 @@ void MSRLogChecksum::add(const uint8_t* bytes, size_t size) {
 std::optional<MSRLogHeader> MSRReadLogHeader(const uint8_t* header) {
     const uint32_t magic = MSRBigEndian32(header);
     const uint32_t pageSize = MSRBigEndian32(header + 8);
-    if ((magic & 0xfffffffe) != 0x377f0682 || !validPageSize(pageSize)) return std::nullopt;
+    if ((magic & 0xfffffffe) != 0x377f0682 || !MSRValidPageSize(pageSize)) return std::nullopt;
     MSRLogChecksum checksum;
     checksum.bigEndianWords = magic & 1;
     checksum.add(header, 24);
@@ -90,16 +85,17 @@ std::optional<MSRLogFrames> MSRReadLogFrames(const std::string& logPath, uint32_
     if (std::optional<MSRLogHeader> readable = MSRReadLogHeader(header)) {
         best = walkFrames(log, readable->pageSize, header + 16, readable->bigEndianWords, MSRBigEndian32(header + 24),
                           MSRBigEndian32(header + 28), &bestCheckedOut);
-        best->headerReadable = true;
     } else {
         // The header's page size may still be right, else the main file's;
         // the salts are the first frame's; the byte order is whichever
         // makes frames check out.
         std::vector<uint32_t> pageSizes;
-        for (uint32_t size : {MSRBigEndian32(header + 8), pageSizeHint, 4096u, 1024u, 2048u, 8192u, 16384u, 32768u,
-                              65536u, 512u}) {
-            if (validPageSize(size) && std::find(pageSizes.begin(), pageSizes.end(), size) == pageSizes.end())
+        for (uint32_t size : {MSRBigEndian32(header + 8), pageSizeHint}) {
+            if (MSRValidPageSize(size) && std::find(pageSizes.begin(), pageSizes.end(), size) == pageSizes.end())
                 pageSizes.push_back(size);
+        }
+        for (uint32_t size : kMSRPageSizes) {
+            if (std::find(pageSizes.begin(), pageSizes.end(), size) == pageSizes.end()) pageSizes.push_back(size);
         }
         const uint8_t* salts = header + kMSRLogHeaderSize + 8;
         for (uint32_t size : pageSizes) {

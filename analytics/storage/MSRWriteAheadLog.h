@@ -23,6 +23,11 @@ struct MSRLogChecksum {
 };
 
 uint32_t MSRBigEndian32(const uint8_t* bytes);
+// A page size SQLite takes: a power of two from 512 to 65536.
+bool MSRValidPageSize(uint32_t size);
+// Every page size, in the order a file whose own does not read is tried
+// with: the likeliest first.
+inline constexpr uint32_t kMSRPageSizes[] = {4096u, 1024u, 2048u, 8192u, 16384u, 32768u, 65536u, 512u};
 
 inline constexpr size_t kMSRLogHeaderSize = 32;
 inline constexpr size_t kMSRLogFrameHeaderSize = 24;
@@ -39,9 +44,8 @@ std::optional<MSRLogHeader> MSRReadLogHeader(const uint8_t* header);
 // The frames of a log read on their own: each frame is checked with the
 // checksum its predecessor stores, so one bad frame costs that frame alone.
 struct MSRLogFrames {
-    // False when the log's header does not read; page size, salts and byte
-    // order were then taken from the frames that check out.
-    bool headerReadable = false;
+    // When the log's header does not read, page size, salts and byte order
+    // are taken from the frames that check out.
     uint32_t pageSize = 0;
     // Frames of committed transactions that check out, in log order: the
     // page number and the offset of the page in the log.
@@ -50,8 +54,6 @@ struct MSRLogFrames {
         uint64_t pageOffset;
     };
     std::vector<Frame> frames;
-    // Frames of this log up to its last commit that do not check out.
-    int64_t badFrames = 0;
 };
 
 // Reads the log at `logPath`; `pageSizeHint` is the main file's page size,
