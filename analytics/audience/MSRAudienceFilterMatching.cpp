@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRNumericUtil.h"
@@ -96,14 +97,7 @@ std::string folded(std::string_view text) {
 // Lengths count UTF-16 units, as the platform's text measures them: full
 // folding may change a text's length ("ß" folds to "ss"), and a match that
 // ignores case still asks for the lengths the texts have as given.
-size_t utf16Length(std::string_view text) {
-    size_t units = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) != 0x80) ++units;  // each code point's first byte
-        if (c >= 0xF0) ++units;           // beyond the first plane: two units
-    }
-    return units;
-}
+size_t utf16Length(std::string_view text) { return static_cast<size_t>(msr_UTF16Length(text)); }
 
 // The last `units` UTF-16 units of `text`; nothing when they would split a
 // code point or the text is shorter.
@@ -353,24 +347,27 @@ std::optional<bool> matchString(const StringOperands& operands, std::string_view
     }
     // Ignoring case, an exact match (or a list entry's) also asks for equal
     // lengths, and an ending is looked for where the expression's length puts
-    // it: "STRASSE" is not the text "straße", though both fold alike.
-    const std::string comparable = folded(text);
+    // it: "STRASSE" is not the text "straße", though both fold alike. The
+    // text is folded only once a length lets it match.
     switch (operands.type) {
         case kInList: {
             const size_t units = utf16Length(text);
+            std::optional<std::string> comparable;
             return std::any_of(operands.list.begin(), operands.list.end(),
                                [&](const StringOperands::Comparable& entry) {
-                                   return entry.units == units && comparable == entry.text;
+                                   if (entry.units != units) return false;
+                                   if (!comparable) comparable = folded(text);
+                                   return *comparable == entry.text;
                                });
         }
         case kExact:
-            return operands.expression.units == utf16Length(text) && comparable == operands.expression.text;
+            return operands.expression.units == utf16Length(text) && folded(text) == operands.expression.text;
         case kEndsWith: {
             std::optional<std::string_view> ending = lastUnits(text, operands.expression.units);
             return ending && folded(*ending) == operands.expression.text;
         }
         default:
-            return matchesByType(operands.type, comparable, operands.expression.text);
+            return matchesByType(operands.type, folded(text), operands.expression.text);
     }
 }
 
@@ -469,26 +466,22 @@ const re2::RE2* MSRRegexCache::regex(const std::string& pattern, bool caseSensit
     auto found = compiled_.find(key);
     if (found == compiled_.end()) {
         Entry entry;
+        const std::string overBudget = "the regular expressions of the configuration are over their budget of " +
+                                       std::to_string(budget_) + " program instructions";
         const int64_t textCost = kPatternOverhead + static_cast<int64_t>(pattern.size());
         if (charged_ + textCost > budget_) {
-            entry.error = "the regular expressions of the configuration are over their budget of " +
-                          std::to_string(budget_) + " program instructions";
+            entry.error = overBudget;
         } else {
             re2::RE2::Options options;
             options.set_case_sensitive(caseSensitive);
             options.set_log_errors(false);
             options.set_max_mem(kPatternMaxMemory);
             auto compiled = std::make_shared<const re2::RE2>(pattern, options);
-            if (compiled->ok()) {
-                charged_ += textCost + compiled->ProgramSize();
-            } else {
-                charged_ += textCost + (compiled->error_code() == re2::RE2::ErrorPatternTooLarge ? kLargestProgram : 0);
-            }
             if (!compiled->ok()) {
+                charged_ += textCost + (compiled->error_code() == re2::RE2::ErrorPatternTooLarge ? kLargestProgram : 0);
                 entry.error = compiled->error().empty() ? "the expression is not supported" : compiled->error();
-            } else if (charged_ > budget_) {
-                entry.error = "the regular expressions of the configuration are over their budget of " +
-                              std::to_string(budget_) + " program instructions";
+            } else if ((charged_ += textCost + compiled->ProgramSize()) > budget_) {
+                entry.error = overBudget;
             } else {
                 entry.compiled = std::move(compiled);
             }

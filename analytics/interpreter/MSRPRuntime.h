@@ -48,7 +48,6 @@ class MSRPRuntime {
     int64_t getInstructionCount() const { return execution_.instructionCount; }
     void resetInstructionCount() {
         execution_.instructionCount = 0;
-        execution_.checkpoint = 0;
         execution_.logCalls = 0;
         startTimeGuard();
     }

@@ -13,7 +13,6 @@
 // Failures are codes of the interpreter's error domain (MSRPErrorCode), set
 // through an `int* error` out-parameter or on the running MSRPExecution.
 
-#include <climits>
 #include <cstdint>
 #include <span>
 #include <string>

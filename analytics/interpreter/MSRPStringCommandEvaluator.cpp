@@ -81,8 +81,9 @@ std::string textOf(MSRPExecution& execution, Arguments arguments, size_t index) 
     return converted;
 }
 
-// The first match of `pattern` in `subject` as UTF-16 position and text;
-// false with error 10 when the pattern does not compile.
+// The first match of `pattern` in `subject` as UTF-16 position and, when
+// `matched` is given, text; false with error 10 when the pattern does not
+// compile.
 bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std::string& subject, bool* found,
                 int64_t* at, std::string* matched) {
     const RE2* expression = execution.patterns->compiled(pattern, execution);
@@ -97,6 +98,7 @@ bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std:
         std::u16string before;
         if (!unitsOf(execution, std::string_view(subject).substr(0, offset), &before)) return false;
         *at = static_cast<int64_t>(before.size());
+        if (!matched) return true;
         if (!execution.reserve(stringCost(match.size()))) return false;
         *matched = std::string(match.data(), match.size());
     }
@@ -233,8 +235,7 @@ STRING_HANDLER(searchMethod) {
     if (pattern.empty()) return position(0);
     bool found = false;
     int64_t at = 0;
-    std::string matched;
-    if (!firstMatch(execution, pattern, receiver.text(), &found, &at, &matched)) return MSRPValue();
+    if (!firstMatch(execution, pattern, receiver.text(), &found, &at, nullptr)) return MSRPValue();
     return position(found ? at : -1);
 }
 
