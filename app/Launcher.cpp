@@ -15,6 +15,7 @@
 #include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/Text.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Driver.h"
 #include "platform/web/Chromium.h"
@@ -124,7 +125,7 @@ ScriptPlayer::SnapshotSink pageWriter(const std::filesystem::path& folder, bool 
         if (!window) return why = "there is no window to write as a page", false;
         const auto html = folder / (base + ".html");
         if (!writeFile(folder / (base + ".txt"), text) || !writeFile(html, web::HtmlPage::ofWindow(*window)))
-            return why = "cannot write the snapshot into " + printable(folder.string()), false;
+            return why = "cannot write the snapshot into " + foundation::printable(folder.string()), false;
         if (!pictures) return true;
         const ui::Rect frame = window->frame();
         std::string error;
@@ -238,7 +239,7 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
     std::string scriptText;
     std::string scriptName = "demonstration";
     if (options.script) {
-        scriptName = printable(options.script->string());
+        scriptName = foundation::printable(options.script->string());
         if (!readScript(*options.script, scriptText, error)) {
             err << "calvaro: the script " << scriptName << " " << error << "\n";
             return 1;

@@ -40,12 +40,8 @@ bool parseSeconds(const std::string& text, double& seconds) { return parsePlainN
 
 }  // namespace
 
-std::string printable(const std::string& text) {
-    return foundation::printable(text);
-}
-
 std::string ScriptError::describe() const {
-    return printable(line > 0 ? "line " + std::to_string(line) + ": " + message : message);
+    return foundation::printable(line > 0 ? "line " + std::to_string(line) + ": " + message : message);
 }
 
 // "<section>.<row>", both plain decimal numbers of at most nine digits.

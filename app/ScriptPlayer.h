@@ -47,18 +47,13 @@ struct ScriptAction {
 constexpr size_t kMaxScriptBytes = 1 << 20;
 constexpr size_t kMaxLineBytes = 4096;
 
-// `text` fit for a terminal: control characters, C1 controls and bytes that
-// are not UTF-8 are written as escapes (\n, \t, \x1b, \u{9b}), the backslash
-// as "\\"; other UTF-8 text stays as it is.
-std::string printable(const std::string& text);
-
 struct ScriptError {
     int line = 0;  // 0: not tied to a line
     std::string message;
     // The same reason as the person using the application reads it (in their
     // language, naming what they see), where the Driver refused the action.
     std::string refusal;
-    // "line 3: unknown action \"tapp\"", fit for a terminal (see printable).
+    // "line 3: unknown action \"tapp\"", fit for a terminal (see foundation::printable).
     std::string describe() const;
 };
 

@@ -96,10 +96,7 @@ void CollectionView::buildVisibleCells() {
             staying.erase(kept);
             continue;
         }
-        auto cell = dataSource_->cellForItemAt(*this, ip);
-        if (!cell) fatalError("the data source returned no collection view cell");
-        cell->setFrame(rect);
-        cell->contentView().setFrame(cell->bounds());
+        auto cell = cellToDraw(ip, rect);
         addSubview(cell);
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);

@@ -277,9 +277,7 @@ void TableView::buildVisibleCells() {
             visible_.emplace_back(ip, kept->second);
             continue;
         }
-        auto cell = dataSource_->cellForRowAt(*this, ip);
-        if (!cell) fatalError("the data source returned no cell for row " + std::to_string(ip.row));
-        placeCell(*cell, ip, rowFrame);
+        auto cell = cellToDraw(ip, rowFrame);
         addSubview(cell);
         visible_.emplace_back(ip, cell);
         if (delegate_) delegate_->willDisplayCell(*this, *cell, ip);
