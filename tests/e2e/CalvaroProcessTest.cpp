@@ -107,11 +107,15 @@ pid_t start(const fs::path& dir, const std::vector<std::string>& arguments, cons
     return failed ? -1 : pid;
 }
 
-Ended finish(pid_t pid, const fs::path& dir) {
+// One run of calvaro to its end, and the most memory it held (kB) when
+// asked for.
+Ended finish(pid_t pid, const fs::path& dir, long* peakKilobytes = nullptr) {
     Ended run;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+    rusage usage{};
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (peakKilobytes) *peakKilobytes = usage.ru_maxrss;
     run.out = readFile(dir / "out.txt");
     run.err = readFile(dir / "err.txt");
     return run;
@@ -120,19 +124,6 @@ Ended finish(pid_t pid, const fs::path& dir) {
 Ended runCalvaro(const fs::path& dir, const std::vector<std::string>& arguments,
                  const std::string& language = "") {
     return finish(start(dir, arguments, language), dir);
-}
-
-// One run of calvaro to its end, with the most memory it held (kB).
-Ended finishMeasured(pid_t pid, const fs::path& dir, long* peakKilobytes) {
-    Ended run;
-    int status = 0;
-    rusage usage{};
-    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid)
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    *peakKilobytes = usage.ru_maxrss;
-    run.out = readFile(dir / "out.txt");
-    run.err = readFile(dir / "err.txt");
-    return run;
 }
 
 // Runs calvaro with `arguments` until its script has written the snapshot
@@ -158,7 +149,7 @@ Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& a
     if (pid > 0) kill(pid, SIGTERM);
     while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
     close(pipeFds[0]);
-    stopped.ended = finishMeasured(pid, dir, &stopped.peakKilobytes);
+    stopped.ended = finish(pid, dir, &stopped.peakKilobytes);
     stopped.took = std::chrono::steady_clock::now() - signalled;
     stopped.ended.out = out;
     return stopped;
@@ -669,7 +660,7 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     const fs::path calculate = script("calculate.txt", std::string(kTypedAndCalculated) + "wait 1\n");
     long peak = 0;
     const auto began = std::chrono::steady_clock::now();
-    const Ended first = finishMeasured(start(root.path(), {"--home", home(), "--script", calculate}, ""), root.path(), &peak);
+    const Ended first = finish(start(root.path(), {"--home", home(), "--script", calculate}, ""), root.path(), &peak);
     const auto took = std::chrono::steady_clock::now() - began;
     EXPECT_EQ(first.status, 0) << first.err;
     // About 3 s; compiling the patterns took a minute before.
@@ -780,7 +771,7 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
     close(pipeFds[0]);
     long peak = 0;
-    const Ended served = finishMeasured(pid, root.path(), &peak);
+    const Ended served = finish(pid, root.path(), &peak);
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << served.err;
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
     EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);

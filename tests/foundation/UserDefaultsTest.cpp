@@ -98,8 +98,6 @@ TEST_F(UserDefaultsTest, DamagedFileIsSetAsideAndOnlyItsSuiteStartsAfresh) {
     }
 }
 
-// Files that once ended every start (a stack overflow, libplist's assertion):
-// each is read in a child, which must set the file aside and live.
 // The temporary files of a writer killed before its rename go at the next
 // load of their domain; those of a writer that still runs, and files that
 // only look alike, stay.
@@ -129,6 +127,8 @@ TEST_F(UserDefaultsTest, TemporaryFilesOfAKilledWriterGoAtTheNextLoad) {
     for (const Row& row : rows) EXPECT_EQ(!fs::exists(dir_ / row.name), row.removed) << row.name;
 }
 
+// Files that once ended every start (a stack overflow, libplist's assertion):
+// each is read in a child, which must set the file aside and live.
 TEST_F(UserDefaultsTest, HostileFilesAreSetAsideWithoutEndingTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";

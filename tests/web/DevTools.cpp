@@ -165,7 +165,6 @@ Browser::Browser() {
 Browser::~Browser() {
     if (pid_ > 0) {
         kill(-pid_, SIGTERM);
-        kill(pid_, SIGTERM);
         int status;
         waitpid(pid_, &status, 0);
     }
