@@ -126,6 +126,14 @@ const std::map<std::string, TableDeclaration>& schema() {
 
 const MSRSqliteValue kAppMetadataRowID = std::string("1");
 
+// The one app_metadata row of a fresh file: no bundle made yet.
+MSRSqliteRecord freshAppMetadataRecord() {
+    return {{"rowid", kAppMetadataRowID},
+            {"last_bundle_index", int64_t{0}},
+            {"last_bundle_start_timestamp", 0.0},
+            {"last_bundle_end_timestamp", 0.0}};
+}
+
 double doubleOr(const MSRSqliteRow& row, const char* column, double fallback) {
     auto it = row.find(column);
     if (it == row.end()) return fallback;
@@ -286,20 +294,14 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
         // into the empty table gets rowid 1), and the snapshot table is there
         // to receive rows; both go back to what a fresh file has when the
         // kept file yields nothing for them.
-        if (sqlite3_exec(handle, "DELETE FROM app_metadata", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+        if (!sqliteStore_->deleteAllRecordsFromTable("app_metadata", &error)) return false;
         if (!createEventsSnapshotTable(&error)) return false;
         results =
             MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex, firstPage);
-        if (sqlite3_exec(handle, "DELETE FROM app_metadata WHERE rowid != 1", nullptr, nullptr, nullptr) !=
-            SQLITE_OK)
-            return false;
+        if (!sqliteStore_->deleteRecordsFromTable("app_metadata", "rowid != 1", {}, &error)) return false;
         std::optional<int64_t> metadataRows = sqliteStore_->rowCountForTable("app_metadata", &error);
         if (!metadataRows) return false;
-        if (*metadataRows == 0 &&
-            sqlite3_exec(handle,
-                         "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_start_timestamp, "
-                         "last_bundle_end_timestamp) VALUES (1, 0, 0.0, 0.0)",
-                         nullptr, nullptr, nullptr) != SQLITE_OK)
+        if (*metadataRows == 0 && !sqliteStore_->upsertRecord(freshAppMetadataRecord(), "app_metadata", &error))
             return false;
         // The kept row may be unreadable where the largest index still reads.
         if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
@@ -406,11 +408,7 @@ bool MSRDatabase::initializeAppMetadata() {
             MSRStorageLog(1, 12005, "Failed to query app metadata");
             return false;
         }
-        MSRSqliteRecord record = {{"rowid", kAppMetadataRowID},
-                                  {"last_bundle_index", int64_t{0}},
-                                  {"last_bundle_start_timestamp", 0.0},
-                                  {"last_bundle_end_timestamp", 0.0}};
-        if (!upsertDataType(record, "app_metadata", "rowid", kAppMetadataRowID, 1, &error)) {
+        if (!upsertDataType(freshAppMetadataRecord(), "app_metadata", "rowid", kAppMetadataRowID, 1, &error)) {
             MSRStorageLog(1, 12006, "Unable to update the app metadata. Error", {error});
             return false;
         }
