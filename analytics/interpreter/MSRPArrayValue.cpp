@@ -226,7 +226,6 @@ std::vector<MSRPValue> MSRPArrayValue::spliceFrom(int64_t start, int64_t deleteC
     auto [from, size] = clampRange(start, deleteCount, elements_.size());
     if (values.size() > size && !canGrowTo(elements_.size() - size + values.size(), error)) return {};
     if (values.size() > size && !hasRoomFor(values.size() - size, error)) return {};
-    MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     auto first = elements_.begin() + static_cast<ptrdiff_t>(from);
     std::vector<MSRPValue> removed(first, first + static_cast<ptrdiff_t>(size));
     elements_.erase(first, first + static_cast<ptrdiff_t>(size));
@@ -280,7 +279,6 @@ bool MSRPArrayValue::hasRoomFor(size_t count, int* error) const {
 size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
         return elements_.size();
-    MSRPWork::charge(static_cast<int64_t>(values.size() * sizeof(MSRPValue)));
     elements_.insert(elements_.end(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();
@@ -289,7 +287,6 @@ size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* er
 size_t MSRPArrayValue::prependElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
         return elements_.size();
-    MSRPWork::charge(static_cast<int64_t>((elements_.size() + values.size()) * sizeof(MSRPValue)));
     elements_.insert(elements_.begin(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();

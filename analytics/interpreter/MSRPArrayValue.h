@@ -43,6 +43,8 @@ class MSRPArrayValue final : public MSRPObjectValue {
     // array met again inside itself gives nothing too.
     std::string stringValueWithSeparator(std::string_view separator, int* error) const;
     std::vector<MSRPValue> subarrayWithRange(int64_t start, int64_t length) const;
+    // Splicing, appending and prepending (concat appends) are charged to the
+    // budget by the methods that call them, before the work.
     std::vector<MSRPValue> spliceFrom(int64_t start, int64_t deleteCount, std::span<const MSRPValue> values,
                                       int* error);
     bool concat(const MSRPValue& value, int* error);
