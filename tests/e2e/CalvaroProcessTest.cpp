@@ -34,13 +34,14 @@
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "tests/audience/AudienceBuilders.h"
+#include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/LoopbackSockets.h"
 #include "tests/support/TemporaryDataRoot.h"
+#include "tools/assembler/ProgramAssembler.h"
 #include "tools/collector/AttributionCollector.h"
 #include "tools/collector/Collector.h"
 #include "tools/collector/MeasurementCollector.h"
-#include "tools/assembler/ProgramAssembler.h"
 #include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
@@ -155,27 +156,11 @@ Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& a
     return stopped;
 }
 
-// Rows of the analytics database, read as another program would read them.
-int64_t storedCount(const fs::path& home, const std::string& sql) {
-    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
-    sqlite3* db = nullptr;
-    int64_t count = -1;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            count = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return count;
-}
-
 // The first stored row that `sql` (one text parameter: `name`) selects, as
 // protoc decodes it as `message`.
 std::string decodedFirstRow(const fs::path& home, const fs::path& scratch, const std::string& sql,
                             const std::string& name, const std::string& message) {
-    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+    const fs::path file = measurementDatabase(home);
     const fs::path blob = scratch / ("row-" + name + ".bin");
     fs::remove(blob);
     sqlite3* db = nullptr;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
 
 namespace {
 
@@ -28,16 +29,14 @@ class DamagedDatabaseProcessTest : public DriverTest {
   protected:
     DamagedDatabaseProcessTest() : DriverTest("damaged-db") {}
 
-    fs::path databaseFile() const {
-        return root.path() / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
-    }
+    fs::path databaseFile() const { return measurementDatabase(root.path()); }
 
     // A run (in debug mode, which uploads a second after the newest event)
     // that logs `count` events from `first`; then every event of every run
     // has arrived exactly once, none dropped as a repeat.
     void runAndExpectEachEventOnce(int64_t first, int64_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--debug", "--first", std::to_string(first),
-                                                                    "--count", std::to_string(count)}));
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
+                                                                   "--count", std::to_string(count)}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
             << consoleTail();
         ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
@@ -52,20 +51,8 @@ class DamagedDatabaseProcessTest : public DriverTest {
         EXPECT_EQ(measurement.repeatedBundleCount(), 0u) << measurement.repeatedEventCount() << " events";
     }
 
-    // The first column of the first row of `sql`, as another program reads
-    // the file; -1 when nothing reads.
-    int64_t stored(const std::string& sql) const {
-        sqlite3* db = nullptr;
-        int64_t value = -1;
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_open_v2(databaseFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-        sqlite3_close(db);
-        return value;
-    }
+    // The first column of the first row of `sql`; -1 when nothing reads.
+    int64_t stored(const std::string& sql) const { return storedCount(root.path(), sql); }
 
     std::vector<std::pair<int64_t, int64_t>> runs;
 };

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,6 +16,27 @@
 #include "tools/eventdriver/DriverProcess.h"
 
 inline constexpr const char* kDriverApp = "1:1000000000:ios:0e2e";
+
+// The events of the accepted ones of `uploads` that `wanted` picks. Over
+// what the collector hands a waitUntil predicate, under its lock.
+inline size_t acceptedCount(std::span<const tools::CollectedUpload> uploads,
+                            const std::function<bool(const tools::CollectedEvent&)>& wanted) {
+    size_t found = 0;
+    for (const auto& upload : uploads) {
+        if (!upload.accepted()) continue;
+        for (const auto& bundle : upload.bundles)
+            for (const auto& event : bundle.events) found += wanted(event) ? 1 : 0;
+    }
+    return found;
+}
+
+// The rounds a kill test runs: CALVARO_KILL_ROUNDS when it is a positive
+// number, else `byDefault`.
+inline int killRounds(int byDefault) {
+    const char* rounds = std::getenv("CALVARO_KILL_ROUNDS");
+    const int wanted = rounds ? std::atoi(rounds) : 0;
+    return wanted > 0 ? wanted : byDefault;
+}
 
 // A collector on a loopback port serving the configuration of kDriverApp, a
 // fresh data root, and the event driver's arguments over both.
@@ -37,7 +64,23 @@ class DriverTest : public testing::Test {
         all.insert(all.end(), more.begin(), more.end());
         return all;
     }
+    // Debug mode, switched on by its launch argument, uploads one second after
+    // the newest event instead of waiting out the hour since the last upload,
+    // which keeps a run short.
+    std::vector<std::string> debugArguments(std::vector<std::string> more = {}) const {
+        more.insert(more.begin(), "--debug");
+        return driverArguments(std::move(more));
+    }
     std::string consoleTail() const { return tools::consoleTail(root.path()); }
+
+    // Seeds `random` afresh and records the seed, so a failing run can be
+    // told from the output.
+    static void seedRandom(std::mt19937& random) {
+        const unsigned seed = std::random_device{}();
+        random.seed(seed);
+        RecordProperty("seed", std::to_string(seed));
+        std::printf("random seed %u\n", seed);
+    }
 
     TemporaryDataRoot root;
     tools::Collector collector;

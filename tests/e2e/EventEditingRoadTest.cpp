@@ -68,7 +68,7 @@ class ServedProgramTest : public DriverTest {
     // after that, and already meets the program.
     void bringTheConfigurationHome() {
         DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             driverArguments({"--debug", "--first", "100", "--count", "2", "--pace-us", "15000000"}));
+                             debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
             << consoleTail();
         auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
@@ -94,17 +94,13 @@ TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
     ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
     const size_t firstRun = measurement.acceptedEventCount();
 
-    DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--debug", "--first", "1", "--count", "4", "--marker", "9"}));
+    DriverProcess driver(CALVARO_EVENT_DRIVER,
+                         debugArguments({"--first", "1", "--count", "4", "--marker", "9"}));
     ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
         << consoleTail();
     // Called under the collector's lock: counts from what it is handed.
     auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
-        size_t count = 0;
-        for (const auto& upload : uploads) {
-            if (!upload.accepted()) continue;
-            for (const auto& bundle : upload.bundles) count += bundle.events.size();
-        }
-        return count >= firstRun + 4;
+        return acceptedCount(uploads, [](const auto&) { return true; }) >= firstRun + 4;
     };
     ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
     ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
@@ -216,20 +212,15 @@ TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
     const size_t firstRun = measurement.acceptedEventCount();
 
     const auto started = std::chrono::steady_clock::now();
-    DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--debug", "--first", "1", "--count", "6", "--marker", "9"}));
+    DriverProcess driver(CALVARO_EVENT_DRIVER,
+                         debugArguments({"--first", "1", "--count", "6", "--marker", "9"}));
     ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; }, 60))
         << consoleTail();
     // Each attack ends within its budget or its time guard: the six events
     // take seconds, not the minutes or hours they would without them.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
-        size_t count = 0;
-        for (const auto& upload : uploads) {
-            if (!upload.accepted()) continue;
-            for (const auto& bundle : upload.bundles)
-                for (const auto& event : bundle.events) count += event.name == "e2e_marker";
-        }
-        return count >= 1;
+        return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
     };
     ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
     const int64_t peak = peakResidentBytes(driver.pid());

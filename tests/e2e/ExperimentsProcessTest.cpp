@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
 #include "tests/support/TestPaths.h"
 
 namespace {
@@ -74,8 +75,7 @@ TEST_F(ExperimentsProcessTest, FetchedSnapshotIsActiveInTheNextRunAndTravelsWith
     EXPECT_TRUE(requests[0].decoded);
     EXPECT_EQ(requests[0].sdkNames, std::vector<std::string>{kMeasurementClient});
     // Stored: waiting for the client, or already activated by it.
-    const auto database =
-        root.path() / "Library/Application Support/Zevure/Measurement/zevure_experimentation_database.sql";
+    const auto database = measurementFolder(root.path()) / "zevure_experimentation_database.sql";
     EXPECT_EQ(rowCount(database, "pending_snapshot_table") + rowCount(database, "activated_snapshot_table"),
               1)
         << consoleTail();

@@ -9,7 +9,6 @@
 #include "tests/support/TestPaths.h"
 
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TemporaryDataRoot.h"
 
@@ -68,19 +68,7 @@ FullDiskRun runLimited(const std::vector<std::string>& arguments, rlim_t fileByt
 }
 
 int64_t storedRows(const fs::path& home, const std::string& name) {
-    const fs::path file = home / "Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
-    sqlite3* db = nullptr;
-    int64_t count = -1;
-    const std::string sql = "SELECT count(*) FROM raw_events WHERE name = '" + name + "'";
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            count = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return count;
+    return storedCount(home, "SELECT count(*) FROM raw_events WHERE name = '" + name + "'");
 }
 
 // The console lines that call a calculation's event stored.

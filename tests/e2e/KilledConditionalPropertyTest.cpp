@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -24,6 +23,7 @@
 #include <thread>
 
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
 #include "tests/support/TestPaths.h"
 
 namespace {
@@ -35,23 +35,15 @@ class KilledConditionalPropertyTest : public DriverTest {
     KilledConditionalPropertyTest() : DriverTest("killed-conditional") {}
     void SetUp() override {
         DriverTest::SetUp();
-        const unsigned seed = std::random_device{}();
-        random.seed(seed);
-        RecordProperty("seed", std::to_string(seed));
-        std::printf("random seed %u\n", seed);
-    }
-
-    std::vector<std::string> arguments(std::vector<std::string> more) const {
-        more.insert(more.begin(), "--debug");
-        return driverArguments(std::move(more));
+        seedRandom(random);
     }
 
     // The numbers of the properties held active, read as another program
     // reads the files: the database's, and those of the copies a start set
     // aside as damaged (what was committed there was committed all the same).
     std::set<int64_t> activeProperties() const {
-        const auto folder = root.path() / "Library/Application Support/Zevure/Measurement";
-        const std::string name = "zevure-app-measurement.sql";
+        const auto folder = measurementFolder(root.path());
+        const std::string name = kMeasurementDatabaseName;
         std::set<int64_t> numbers;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
@@ -78,19 +70,13 @@ class KilledConditionalPropertyTest : public DriverTest {
     std::mt19937 random;
 };
 
-int conditionalKillRounds() {
-    const char* rounds = std::getenv("CALVARO_KILL_ROUNDS");
-    const int wanted = rounds ? std::atoi(rounds) : 0;
-    return wanted > 0 ? wanted : 100;
-}
-
 TEST_F(KilledConditionalPropertyTest, KillsAroundTriggersLoseNoTriggeredEvent) {
-    const int rounds = conditionalKillRounds();
+    const int rounds = killRounds(100);
     for (int round = 1; round <= rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             arguments({"--count", "0", "--marker", std::to_string(round), "--set-conditional",
-                                        std::to_string(round), "--trigger"}));
+                             debugArguments({"--count", "0", "--marker", std::to_string(round),
+                                             "--set-conditional", std::to_string(round), "--trigger"}));
         ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged(); }, 60))
             << "the driver never logged its trigger" << consoleTail();
         // Not waiting for work: this picks the moment of the kill, while the
@@ -102,16 +88,13 @@ TEST_F(KilledConditionalPropertyTest, KillsAroundTriggersLoseNoTriggeredEvent) {
 
     // The last start triggers what a kill left waiting and uploads it all.
     const int last = rounds + 1;
-    DriverProcess next(CALVARO_EVENT_DRIVER, arguments({"--count", "0", "--marker", std::to_string(last), "--trigger"}));
+    DriverProcess next(CALVARO_EVENT_DRIVER,
+                       debugArguments({"--count", "0", "--marker", std::to_string(last), "--trigger"}));
     ASSERT_TRUE(measurement.waitUntil(
         [&](const auto& uploads) {
-            for (const auto& upload : uploads) {
-                if (!upload.accepted()) continue;
-                for (const auto& bundle : upload.bundles)
-                    for (const auto& event : bundle.events)
-                        if (event.name == "e2e_marker" && event.intParam("n") == last) return true;
-            }
-            return false;
+            return acceptedCount(uploads, [&](const auto& event) {
+                       return event.name == "e2e_marker" && event.intParam("n") == last;
+                   }) > 0;
         },
         30))
         << "the last start uploaded nothing" << consoleTail();

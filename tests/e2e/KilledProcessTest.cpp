@@ -22,9 +22,8 @@
 #include "tests/support/TestPaths.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -51,24 +50,13 @@ class KilledProcessTest : public DriverTest {
                                               {{"measurement.upload.initial_upload_delay_time", "1000"},
                                                {"measurement.upload.max_events_per_day", "1000000"},
                                                {"measurement.upload.max_public_events_per_day", "1000000"}}));
-        const unsigned seed = std::random_device{}();
-        random.seed(seed);
-        RecordProperty("seed", std::to_string(seed));
-        std::printf("random seed %u\n", seed);
+        seedRandom(random);
     }
 
     void TearDown() override {
         std::printf("%lld stored events of the killed drivers each arrived once\n",
                     static_cast<long long>(totalStored));
         DriverTest::TearDown();
-    }
-
-    // Debug mode, switched on by its launch argument, uploads one second after
-    // the newest event instead of waiting out the hour since the last upload,
-    // which keeps each round short.
-    std::vector<std::string> arguments(std::vector<std::string> more) const {
-        more.insert(more.begin(), "--debug");
-        return driverArguments(std::move(more));
     }
 
     // How a round's driver is killed.
@@ -93,9 +81,10 @@ class KilledProcessTest : public DriverTest {
             const bool whileLogging = point == KillPoint::kWhileLogging;
             const int64_t count =
                 whileLogging ? kNumbersPerRound - 1 : std::uniform_int_distribution<int64_t>(1, 1500)(random);
-            DriverProcess driver(CALVARO_EVENT_DRIVER,
-                                 arguments({"--first", std::to_string(first), "--count",
-                                            std::to_string(count), "--pace-us", whileLogging ? "200" : "0"}));
+            DriverProcess driver(
+                CALVARO_EVENT_DRIVER,
+                debugArguments({"--first", std::to_string(first), "--count", std::to_string(count),
+                                "--pace-us", whileLogging ? "200" : "0"}));
             auto handled = [&](int64_t target) {
                 return driver.readUntil([&](const auto&) { return driver.handledCount() >= target; }, 60);
             };
@@ -142,16 +131,12 @@ class KilledProcessTest : public DriverTest {
 
         // The next start: a marker logged after the start is uploaded with (or after) the stored events.
         DriverProcess next(CALVARO_EVENT_DRIVER,
-                           arguments({"--count", "0", "--marker", std::to_string(round)}));
+                           debugArguments({"--count", "0", "--marker", std::to_string(round)}));
         ASSERT_TRUE(measurement.waitUntil(
             [&](const auto& uploads) {
-                for (size_t i = uploadsBefore; i < uploads.size(); ++i) {
-                    if (!uploads[i].accepted()) continue;
-                    for (const auto& bundle : uploads[i].bundles)
-                        for (const auto& event : bundle.events)
-                            if (event.name == "e2e_marker" && event.intParam("n") == round) return true;
-                }
-                return false;
+                return acceptedCount(std::span(uploads).subspan(uploadsBefore), [&](const auto& event) {
+                           return event.name == "e2e_marker" && event.intParam("n") == round;
+                       }) > 0;
             },
             30))
             << "the next start uploaded nothing" << consoleTail();
@@ -184,14 +169,8 @@ class KilledProcessTest : public DriverTest {
     int64_t totalStored = 0;
 };
 
-int killRounds() {
-    const char* rounds = std::getenv("CALVARO_KILL_ROUNDS");
-    const int wanted = rounds ? std::atoi(rounds) : 0;
-    return wanted > 0 ? wanted : 10;
-}
-
 TEST_F(KilledProcessTest, KilledWhileLoggingLosesNoStoredEvent) {
-    for (int round = 0; round < killRounds(); ++round) {
+    for (int round = 0; round < killRounds(10); ++round) {
         runRound(round, KillPoint::kWhileLogging);
         if (HasFatalFailure()) return;
     }
@@ -199,7 +178,7 @@ TEST_F(KilledProcessTest, KilledWhileLoggingLosesNoStoredEvent) {
 }
 
 TEST_F(KilledProcessTest, KilledAroundItsUploadLosesNoStoredEvent) {
-    for (int round = 0; round < killRounds(); ++round) {
+    for (int round = 0; round < killRounds(10); ++round) {
         runRound(round, round % 2 ? KillPoint::kUploadInFlight : KillPoint::kAfterLogging);
         if (HasFatalFailure()) return;
     }
@@ -207,7 +186,7 @@ TEST_F(KilledProcessTest, KilledAroundItsUploadLosesNoStoredEvent) {
 }
 
 TEST_F(KilledProcessTest, KilledAfterItsUploadWasAcceptedRepeatsOnlyWhatIsDropped) {
-    for (int round = 0; round < killRounds(); ++round) {
+    for (int round = 0; round < killRounds(10); ++round) {
         runRound(round, KillPoint::kUploadAccepted);
         if (HasFatalFailure()) return;
     }

@@ -19,21 +19,6 @@ class KilledPurchaseTest : public DriverTest {
   protected:
     KilledPurchaseTest() : DriverTest("killed-purchase") {}
 
-    std::vector<std::string> arguments(std::vector<std::string> more) const {
-        more.insert(more.begin(), "--debug");
-        return driverArguments(std::move(more));
-    }
-    // Over the uploads the collector accepted (waitUntil hands them over).
-    static size_t count(const std::vector<tools::CollectedUpload>& uploads,
-                        const std::function<bool(const tools::CollectedEvent&)>& wanted) {
-        size_t found = 0;
-        for (const auto& upload : uploads) {
-            if (!upload.accepted()) continue;
-            for (const auto& bundle : upload.bundles)
-                for (const auto& event : bundle.events) found += wanted(event) ? 1 : 0;
-        }
-        return found;
-    }
     static bool isPurchase(const tools::CollectedEvent& event) {
         const auto* product = event.param("product_id");
         return (event.name == "_iap" || event.name == "_iapx") && product && product->stringValue == "coins";
@@ -51,8 +36,9 @@ class KilledPurchaseTest : public DriverTest {
 
 TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
     {
-        DriverProcess killed(CALVARO_EVENT_DRIVER,
-                             arguments({"--count", "0", "--purchase", "coins:1000000042", "--kill-after-delivery"}));
+        DriverProcess killed(
+            CALVARO_EVENT_DRIVER,
+            debugArguments({"--count", "0", "--purchase", "coins:1000000042", "--kill-after-delivery"}));
         // Its end: it kills itself right after the delivery.
         killed.readUntil([](const auto&) { return false; }, 60);
     }
@@ -60,16 +46,19 @@ TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
 
     for (int64_t start = 1; start <= 2; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
-        DriverProcess next(CALVARO_EVENT_DRIVER,
-                           arguments({"--count", "0", "--marker", std::to_string(start), "--purchase", "coins:"}));
+        DriverProcess next(
+            CALVARO_EVENT_DRIVER,
+            debugArguments({"--count", "0", "--marker", std::to_string(start), "--purchase", "coins:"}));
         if (start == 1) {
-            ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return count(uploads, isPurchase) > 0; }, 30))
+            ASSERT_TRUE(measurement.waitUntil(
+                [&](const auto& uploads) { return acceptedCount(uploads, isPurchase) > 0; }, 30))
                 << "the purchase was never reported" << consoleTail();
         } else {
             auto marker = [&](const tools::CollectedEvent& event) {
                 return event.name == "e2e_marker" && event.intParam("n") == start;
             };
-            ASSERT_TRUE(measurement.waitUntil([&](const auto& uploads) { return count(uploads, marker) > 0; }, 30))
+            ASSERT_TRUE(measurement.waitUntil(
+                [&](const auto& uploads) { return acceptedCount(uploads, marker) > 0; }, 30))
                 << consoleTail();
         }
         ASSERT_EQ(next.exitAndWait(30), 0) << consoleTail();
@@ -80,13 +69,17 @@ TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
 }
 
 TEST_F(KilledPurchaseTest, ATransactionLoggedBeforeTheStartIsReportedOnceAfterIt) {
-    DriverProcess driver(CALVARO_EVENT_DRIVER, arguments({"--count", "0", "--marker", "1",
-                                                          "--transaction-before-start", "coins:1000000077"}));
+    DriverProcess driver(
+        CALVARO_EVENT_DRIVER,
+        debugArguments({"--count", "0", "--marker", "1", "--transaction-before-start", "coins:1000000077"}));
     auto marker = [](const tools::CollectedEvent& event) {
         return event.name == "e2e_marker" && event.intParam("n") == 1;
     };
     ASSERT_TRUE(measurement.waitUntil(
-        [&](const auto& uploads) { return count(uploads, marker) > 0 && count(uploads, isPurchase) > 0; }, 30))
+        [&](const auto& uploads) {
+            return acceptedCount(uploads, marker) > 0 && acceptedCount(uploads, isPurchase) > 0;
+        },
+        30))
         << "the transaction was never reported" << consoleTail();
     ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
     EXPECT_EQ(purchaseEvents(), 1u);

@@ -25,13 +25,6 @@ class SharedDataRootTest : public DriverTest {
   protected:
     SharedDataRootTest() : DriverTest("shared-root") {}
 
-    // Debug mode uploads a second after the newest event, which keeps the
-    // drivers' ends short.
-    std::vector<std::string> arguments(std::vector<std::string> more) const {
-        more.insert(more.begin(), "--debug");
-        return driverArguments(std::move(more));
-    }
-
     // Each accepted event of [first, first + count) exactly once, and none of
     // the refused process's, numbered from `refusedFirst`.
     void expectEachOnce(int64_t first, int64_t count, int64_t refusedFirst) {
@@ -47,9 +40,9 @@ class SharedDataRootTest : public DriverTest {
 };
 
 TEST_F(SharedDataRootTest, StartedTogetherOneRunsAndTheOtherIsRefused) {
-    DriverProcess one(CALVARO_EVENT_DRIVER, arguments({"--count", std::to_string(kSharedRootEvents)}));
+    DriverProcess one(CALVARO_EVENT_DRIVER, debugArguments({"--count", std::to_string(kSharedRootEvents)}));
     DriverProcess two(CALVARO_EVENT_DRIVER,
-                      arguments({"--first", "1000001", "--count", std::to_string(kSharedRootEvents)}));
+                      debugArguments({"--first", "1000001", "--count", std::to_string(kSharedRootEvents)}));
     // The refused one ends by itself at once; the other waits for "exit".
     ASSERT_TRUE(one.readUntil([&](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60) ||
                 two.readUntil([&](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60));
@@ -69,10 +62,10 @@ TEST_F(SharedDataRootTest, StartedTogetherOneRunsAndTheOtherIsRefused) {
 TEST_F(SharedDataRootTest, StartedWhileAnotherRunsIsRefusedAndTouchesNothing) {
     // Logging spread over about a second, so that the others start while it runs.
     DriverProcess first(CALVARO_EVENT_DRIVER,
-                        arguments({"--count", std::to_string(kSharedRootEvents), "--pace-us", "3000"}));
+                        debugArguments({"--count", std::to_string(kSharedRootEvents), "--pace-us", "3000"}));
     ASSERT_TRUE(first.readUntil([&](const auto&) { return first.handledCount() >= 1; }, 60)) << consoleTail();
 
-    DriverProcess second(CALVARO_EVENT_DRIVER, arguments({"--first", "1000001", "--count", "50"}));
+    DriverProcess second(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1000001", "--count", "50"}));
     EXPECT_EQ(second.waitForEnd(30), kDriverRefused);
     EXPECT_EQ(second.handledCount(), 0);
 
@@ -96,7 +89,7 @@ TEST_F(SharedDataRootTest, StartedWhileAnotherRunsIsRefusedAndTouchesNothing) {
     expectEachOnce(1, kSharedRootEvents, 1000001);
 
     // Once the first has ended, the root is free again.
-    DriverProcess after(CALVARO_EVENT_DRIVER, arguments({"--first", "2000001", "--count", "1"}));
+    DriverProcess after(CALVARO_EVENT_DRIVER, debugArguments({"--first", "2000001", "--count", "1"}));
     EXPECT_EQ(after.exitAndWait(60), 0) << consoleTail();
     EXPECT_EQ(after.handledCount(), 1);
 }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// The folder the engine keeps its databases in under a data root's `home`.
+inline std::filesystem::path measurementFolder(const std::filesystem::path& home) {
+    return home / "Library/Application Support/Zevure/Measurement";
+}
+
+// The analytics database's file name, and the file under `home`.
+inline constexpr const char* kMeasurementDatabaseName = "zevure-app-measurement.sql";
+inline std::filesystem::path measurementDatabase(const std::filesystem::path& home) {
+    return measurementFolder(home) / kMeasurementDatabaseName;
+}
+
+// The first column of the first row `sql` selects from the analytics database
+// under `home`, read as another program reads the file; -1 when nothing reads.
+inline int64_t storedCount(const std::filesystem::path& home, const std::string& sql) {
+    sqlite3* db = nullptr;
+    int64_t value = -1;
+    if (sqlite3_open_v2(measurementDatabase(home).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            value = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return value;
+}
