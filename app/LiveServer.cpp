@@ -35,12 +35,6 @@ constexpr size_t kMaxSharedPictureBytes = 32 * 1024 * 1024;
 
 using Answer = HttpResponse;
 
-// A reason the page shows its user, in the user's language (the table
-// "Refusals"; the English text is its own key).
-std::string toldToPerson(const std::string& english) {
-    return foundation::Bundle::main().localizedString(english, "", "Refusals");
-}
-
 bool endsWith(const std::string& text, const char* suffix) {
     const size_t n = std::strlen(suffix);
     return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
@@ -181,7 +175,9 @@ struct LiveServer::Impl {
 
     // Runs `work` on the main thread and waits for its answer.
     Answer onMain(std::function<Answer()> work) {
-        if (stopping) return {503, toldToPerson("the application is ending") + "\n"};
+        // The reasons the page shows its user are in the user's language.
+        const foundation::Bundle& bundle = foundation::Bundle::main();
+        if (stopping) return {503, bundle.localizedFormat("the application is ending", ui::kRefusalsTable) + "\n"};
         auto promise = std::make_shared<std::promise<Answer>>();
         auto future = promise->get_future();
         dispatch::MainQueue::shared()->async([promise, work = std::move(work)] {
@@ -194,7 +190,7 @@ struct LiveServer::Impl {
         const auto deadline = std::chrono::steady_clock::now() + kMainThreadLimit;
         while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
             if (stopping || std::chrono::steady_clock::now() > deadline)
-                return {503, toldToPerson("the application is busy or ending") + "\n"};
+                return {503, bundle.localizedFormat("the application is busy or ending", ui::kRefusalsTable) + "\n"};
         return future.get();
     }
 
@@ -247,9 +243,11 @@ struct LiveServer::Impl {
             ScriptError why;
             // The page shows the reason to its user: the Driver's words for
             // them, else a plain one (a wait cut short by the end).
-            if (!player.play(actions, &why))
-                return Answer{409, (why.refusal.empty() ? toldToPerson("the action could not be done") : why.refusal) + "\n"};
-            return Answer{200, "done\n"};
+            if (player.play(actions, &why)) return Answer{200, "done\n"};
+            if (why.refusal.empty())
+                why.refusal =
+                    foundation::Bundle::main().localizedFormat("the action could not be done", ui::kRefusalsTable);
+            return Answer{409, why.refusal + "\n"};
         });
     }
 

@@ -52,7 +52,7 @@ void DistributionFunctionPresentationView::setUpView(double value) {
     labelMid->setLatex("\\{");
     label1->setLatex("0;");
     // A formatter of its own: the shared step list stays untouched.
-    label2->setLatex(KalStringOutput::formatNumberLatex("", {}, "", 10, true, false, value) + ";");
+    label2->setLatex(KalStringOutput::formatNumberLatex("", {}, "", 10, false, value) + ";");
     label3->setLatex("1;");
     label4->setLatex("\\quad x<0");
     label5->setLatex("\\quad 0 \\le x < 1");

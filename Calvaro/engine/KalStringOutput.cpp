@@ -107,9 +107,7 @@ void KalStringOutput::appendStep(const std::string& title, const std::string& la
 
 std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                                const std::string& variable, int maximumFractionDigits,
-                                               bool /*allowInfinity*/, bool withoutBrackets, double value) {
-    // The flag once let large finite values read "\infty"; now only an
-    // infinity does, and it has no other text, so there is nothing left for it to decide.
+                                               bool withoutBrackets, double value) {
     std::string text;
     if (std::isnan(value)) {
         text = kNotANumber;
@@ -215,7 +213,7 @@ std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
 std::string KalStringOutput::cancelLatex(const Digit& digit, const NaturalConstants& divisorConstants,
                                          int64_t divisor) {
     const auto number = [](const NaturalConstants& constants, double value) {
-        return formatNumberLatex("", constants, "", 10, true, false, value);
+        return formatNumberLatex("", constants, "", 10, false, value);
     };
     const std::string d = number(divisorConstants, static_cast<double>(divisor));
     std::string text = "\\frac{" + number(digit.zConstants(), digit.z().value_or(0.0)) + " : " + d + "}{" +

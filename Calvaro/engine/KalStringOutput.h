@@ -53,10 +53,10 @@ public:
     // value too small for the fraction digits with its leading significant
     // digits), followed by the constants' LaTeX, in brackets when negative
     // (unless `withoutBrackets`); then the variable and the suffix. Not a
-    // number reads "NaN". Step writers pass ("", {}, "", 10, true, false, v).
+    // number reads "NaN". Step writers pass ("", {}, "", 10, false, v).
     static std::string formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                          const std::string& variable, int maximumFractionDigits,
-                                         bool allowInfinity, bool withoutBrackets, double value);
+                                         bool withoutBrackets, double value);
 
     // A Digit as LaTeX: a plain number or "\frac{..}{..}" with constants and
     // variables. `brackets`: true always wraps in \left( \right), false never,

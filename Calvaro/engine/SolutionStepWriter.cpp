@@ -55,7 +55,7 @@ std::string SolutionStepWriter::latex(const Digit& digit) const {
 }
 
 std::string SolutionStepWriter::number(double value) {
-    return KalStringOutput::formatNumberLatex("", {}, "", 10, true, false, value);
+    return KalStringOutput::formatNumberLatex("", {}, "", 10, false, value);
 }
 
 double SolutionStepWriter::valueOf(const Digit& digit) const {

@@ -87,6 +87,11 @@ std::string Bundle::localizedString(const std::string& key, const std::string& v
     return value.empty() ? key : value;
 }
 
+std::string Bundle::localizedFormat(const std::string& key, const std::string& tableName,
+                                    const std::vector<std::string>& arguments) const {
+    return filledFormat(localizedString(key, "", tableName), arguments);
+}
+
 std::optional<fs::path> Bundle::pathForResource(const std::string& name, const std::string& extension) const {
     if (name.empty() || name.find("..") != std::string::npos || name.front() == '/') return std::nullopt;
     std::string fileName = extension.empty() ? name : name + "." + extension;
@@ -140,6 +145,17 @@ std::optional<std::string> Bundle::bundleIdentifier() const {
     Value identifier = objectForInfoDictionaryKey("CFBundleIdentifier");
     if (auto s = identifier.string()) return *s;
     return std::nullopt;
+}
+
+std::string filledFormat(const std::string& format, const std::vector<std::string>& arguments) {
+    std::string text;
+    size_t next = 0, from = 0;
+    for (size_t at = format.find("%@"); at != std::string::npos; at = format.find("%@", from)) {
+        text += format.substr(from, at - from);
+        if (next < arguments.size()) text += arguments[next++];
+        from = at + 2;
+    }
+    return text + format.substr(from);
 }
 
 std::string localizedString(const std::string& key, const std::string& value) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Value.h"
 
@@ -32,6 +33,10 @@ public:
     // is not empty, and last to the key itself.
     std::string localizedString(const std::string& key, const std::string& value = "",
                                 const std::string& table = "Localizable") const;
+    // The text of `key` in `table`, found as localizedString finds it, with
+    // each "%@" filled in turn by the next of `arguments` (see filledFormat).
+    std::string localizedFormat(const std::string& key, const std::string& table,
+                                const std::vector<std::string>& arguments = {}) const;
 
     // The file of resource `name` with `extension` ("json", "plist", ...; may be
     // empty when the name carries it): in the resources folder itself, else in
@@ -73,6 +78,10 @@ private:
     mutable std::once_flag infoOnce_;
     mutable Value::Dictionary info_;
 };
+
+// `format` with each "%@" replaced by the next of `arguments`; one without an
+// argument left is dropped. An argument's own "%@" stays as it is.
+std::string filledFormat(const std::string& format, const std::vector<std::string>& arguments);
 
 // Shorthand for Bundle::main().localizedString(key, value): the platform's
 // localized-string lookup.

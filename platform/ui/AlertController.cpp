@@ -160,9 +160,9 @@ void ActivityViewController::setImageSaver(ImageSaver saver) {
 namespace {
 
 // A text of the share sheet in the user's language (the table "ShareSheet";
-// the English text is its own key).
-std::string sheetText(const std::string& english) {
-    return foundation::Bundle::main().localizedString(english, "", "ShareSheet");
+// the English text is its own key), each "%@" filled by the next argument.
+std::string sheetText(const std::string& english, const std::vector<std::string>& arguments = {}) {
+    return foundation::Bundle::main().localizedFormat(english, "ShareSheet", arguments);
 }
 
 // What the sheet says of a saved picture: its file's name, never the folder
@@ -173,10 +173,7 @@ std::string savedText(bool saved, const std::string& where) {
         log("the shared image was not saved: " + where);
         return sheetText("The image could not be saved");
     }
-    const std::string text = sheetText("Image saved: %@");
-    const size_t at = text.find("%@");
-    const std::string name = std::filesystem::path(where).filename().string();
-    return at == std::string::npos ? text : text.substr(0, at) + name + text.substr(at + 2);
+    return sheetText("Image saved: %@", {std::filesystem::path(where).filename().string()});
 }
 
 }  // namespace

@@ -54,22 +54,9 @@ std::vector<std::string> utf8Characters(const std::string& text) {
     return chars;
 }
 
-// `format` with each "%@" replaced by the next of `arguments`.
-std::string filled(const std::string& format, const std::vector<std::string>& arguments) {
-    std::string text;
-    size_t next = 0, from = 0;
-    for (size_t at = format.find("%@"); at != std::string::npos; at = format.find("%@", from)) {
-        text += format.substr(from, at - from);
-        text += next < arguments.size() ? arguments[next++] : std::string();
-        from = at + 2;
-    }
-    return text + format.substr(from);
-}
-
-// The person's wording of `format` (a text of the table "Refusals" in the
-// user's language; the English text is its own key).
-std::string toldToPerson(const std::string& format, const std::vector<std::string>& arguments) {
-    return filled(foundation::Bundle::main().localizedString(format, "", "Refusals"), arguments);
+// The person's wording of `format`, a text of the refusals' table.
+std::string toldToPerson(const std::string& format, const std::vector<std::string>& arguments = {}) {
+    return foundation::Bundle::main().localizedFormat(format, kRefusalsTable, arguments);
 }
 
 // What the person sees a view called: a button's title, a field's
@@ -91,7 +78,7 @@ bool Driver::fail(const std::string& format, const std::vector<std::string>& arg
 
 bool Driver::fail(const std::string& format, const std::vector<std::string>& arguments,
                   const std::vector<std::string>& shownArguments, bool covered) {
-    lastError_ = filled(format, arguments) + (covered ? coveredBy() : "");
+    lastError_ = foundation::filledFormat(format, arguments) + (covered ? coveredBy() : "");
     lastRefusal_ = toldToPerson(format, shownArguments) + (covered ? coveredForPerson() : "");
     return false;
 }
@@ -202,7 +189,7 @@ bool Driver::tap(const std::string& target) {
         View* under = findFirst<View>(everything, [&](View& v) { return v.accessibilityIdentifier() == identifier; });
         const std::string shown = under ? shownName(under) : "";
         lastError_ = "nothing on the screen has the identifier " + target + covered;
-        lastRefusal_ = (shown.empty() ? toldToPerson("this cannot be tapped now", {})
+        lastRefusal_ = (shown.empty() ? toldToPerson("this cannot be tapped now")
                                       : toldToPerson("\"%@\" cannot be tapped", {shown})) +
                        coveredForPerson();
         return false;
@@ -349,13 +336,13 @@ std::string Driver::coveredForPerson() const {
     Window* window = application_.keyWindow();
     ViewController* top = window ? window->topViewController() : nullptr;
     if (!top || top == window->rootViewController().get())
-        return window && coveringView(*window) ? toldToPerson(": the screen is covered while it is busy", {}) : "";
+        return window && coveringView(*window) ? toldToPerson(": the screen is covered while it is busy") : "";
     if (auto* alert = dynamic_cast<AlertController*>(top)) {
         if (alert->alertTitle() && !alert->alertTitle()->empty())
             return toldToPerson(": the alert \"%@\" covers the screen", {*alert->alertTitle()});
-        return toldToPerson(": an alert covers the screen", {});
+        return toldToPerson(": an alert covers the screen");
     }
-    return toldToPerson(": another window covers the screen", {});
+    return toldToPerson(": another window covers the screen");
 }
 
 std::string Driver::coveredBy() const {

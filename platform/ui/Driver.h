@@ -13,6 +13,10 @@ namespace ui {
 class Button;
 class TextField;
 
+// The string table of the reasons told to the person when an action is
+// refused, in their language; the English text is its own key.
+inline constexpr char kRefusalsTable[] = "Refusals";
+
 // Plays the user's touches on the key window, headlessly. Every action works
 // on what the user can reach: the topmost presented controller's view (or the
 // window when nothing is presented), hidden views excluded; then it lets the
@@ -71,7 +75,7 @@ class Driver {
 
   private:
     // Fails with `format` ("%@" for each argument) as the script's reason and
-    // its text in the table "Refusals" as the person's, each followed by what
+    // its text in the refusals' table as the person's, each followed by what
     // covers the screen when `covered`; `shownArguments` are the names the
     // person sees, where they differ from the script's.
     bool fail(const std::string& format, const std::vector<std::string>& arguments = {}, bool covered = false);

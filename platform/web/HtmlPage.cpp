@@ -18,6 +18,7 @@
 #include "platform/kit/TabsController.h"
 #include "platform/math/MathLabel.h"
 #include "platform/ui/AlertController.h"
+#include "platform/ui/Driver.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
@@ -635,8 +636,8 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
     // language like every refusal the server sends.
     const std::string unreachable =
         options.live ? " data-unreachable=\"" +
-                           escapeHtml(foundation::Bundle::main().localizedString(
-                               "the application cannot be reached", "", "Refusals")) +
+                           escapeHtml(foundation::Bundle::main().localizedFormat(
+                               "the application cannot be reached", ui::kRefusalsTable)) +
                            "\""
                      : "";
     out += std::string("<body class=\"") + (dark ? "dark" : "light") + "\" data-width=\"" + number(f.width()) +
