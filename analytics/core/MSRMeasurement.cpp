@@ -231,6 +231,12 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     // From its creation on, not only once started: an application that ends
     // while the start still runs gets its configuration written all the same.
     engine->startUp().subscribeForAppForegroundBackgroundNotifications();
+    // Whatever the server's program does, the events handed over before the
+    // application ends are stored before the process goes.
+    engine->notificationTokens_.push_back(foundation::NotificationCenter::defaultCenter().addObserver(
+        ui::Application::willTerminateNotification, [weak](const foundation::Notification&) {
+            if (auto self = weak.lock()) self->stopEventEditing();
+        }));
     return engine;
 }
 

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -454,6 +455,13 @@ private:
     // Writes the event, as edited by the server's program when one is loaded,
     // and the events the program created.
     void writeEventWithEditingOnWorkerQueue(MSREvent event);
+    // Whether the program may still edit the event: not past the program's
+    // time in this batch, nor once the application ends. The first event it
+    // may not edit has the failure logged.
+    bool mayEditEventOnWorkerQueue(const MSREvent& event);
+    // From any thread, when the application ends: the program gets little
+    // more time, then the events still to handle are stored unedited.
+    void stopEventEditing();
 
     // --- event writing -----------------------------------------------------
     // Persisted values that one event's transaction changes. They are kept
@@ -478,6 +486,17 @@ private:
     // Marks the event being handled whose writes failed or were lost with a
     // failed commit (a full disk): its listeners never hear of it.
     bool eventWriteFailed_ = false;
+    // The program's time on the batch of logged events being handled (none
+    // outside one), and whether its failure was logged.
+    struct EditingBatch {
+        double seconds = 0;
+        bool failureLogged = false;
+    };
+    std::optional<EditingBatch> editingBatch_;
+    // The uptime from which no event is edited any more: the application's
+    // end sets it, from the main thread.
+    std::atomic<double> editingEndsAt_{std::numeric_limits<double>::infinity()};
+    bool editingEndLogged_ = false;
 
     // --- raw-event metadata ------------------------------------------------
 

@@ -3,6 +3,7 @@
 // parameters, and the checks each event passes before it is written.
 
 #include <algorithm>
+#include <limits>
 
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSREventWriter.h"
@@ -81,6 +82,14 @@ enum : uint8_t { kPublic = 1, kEnabled = 2, kIgnoreEnabled = 4, kIgnoreIntercept
 // queued behind it waits for the whole batch.
 constexpr size_t kMaxEventsPerBatch = 64;
 constexpr const char* kLogEventBlockID = "MSRMeasurement:2414";
+// The program's time per batch: each event's run is bounded, but a batch
+// holds many, and the worker's other work waits behind all of them. Past
+// this the rest of the batch is stored unedited.
+constexpr double kEditingSecondsPerBatch = 1.0;
+// The program's time once the application ends: enough for the few events
+// of the last moments, little beside the end's own limit (1.8 s on a
+// signal), in which whatever was handed over must be stored.
+constexpr double kEditingSecondsAtTheEnd = 0.25;
 
 }  // namespace
 
@@ -171,6 +180,7 @@ void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
     }
     // Each event on its own, as if it had its own block: one that throws
     // does not take the rest of the batch with it.
+    editingBatch_.emplace();
     for (PendingEventBatch::Event& pending : events) {
         scheduler_->runBlockID(kLogEventBlockID, [this, &pending] {
             const uint8_t flags = pending.flags;
@@ -185,6 +195,7 @@ void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
         // the batch still takes.
         pending.place.release();
     }
+    editingBatch_.reset();
 }
 
 void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
@@ -510,10 +521,42 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
 }
 
+void MSRMeasurement::stopEventEditing() {
+    editingEndsAt_.store(dispatch::Clock::uptimeNow() + kEditingSecondsAtTheEnd);
+    // The run under way, too: it may hold the worker far longer.
+    if (std::shared_ptr<MSRPEventEditing> editing = remoteConfig()->eventEditing())
+        editing->stopRunsWithin(kEditingSecondsAtTheEnd);
+}
+
+bool MSRMeasurement::mayEditEventOnWorkerQueue(const MSREvent& event) {
+    const char* reason = nullptr;
+    bool* logged = nullptr;
+    if (dispatch::Clock::uptimeNow() >= editingEndsAt_.load()) {
+        reason = "application end";
+        logged = &editingEndLogged_;
+    } else if (editingBatch_ && editingBatch_->seconds >= kEditingSecondsPerBatch) {
+        reason = "time per batch";
+        logged = &editingBatch_->failureLogged;
+    } else {
+        return true;
+    }
+    if (!std::exchange(*logged, true))
+        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name()), MSRLogContext(reason)});
+    return false;
+}
+
 void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     std::shared_ptr<MSRPEventEditing> editing = remoteConfig_->eventEditing();
+    if (editing && !mayEditEventOnWorkerQueue(event)) editing = nullptr;
     MSRError error;
-    if (editing) editing->handleEvent(event.editEvent(), &error);
+    if (editing) {
+        const double endsAt = editingEndsAt_.load();
+        const double began = dispatch::Clock::uptimeNow();
+        // An editor loaded after the end began has not heard of it.
+        if (endsAt != std::numeric_limits<double>::infinity()) editing->stopRunsWithin(endsAt - began);
+        editing->handleEvent(event.editEvent(), &error);
+        if (editingBatch_) editingBatch_->seconds += dispatch::Clock::uptimeNow() - began;
+    }
     if (editing && isSet(error)) {
         eventWriter().writeEventOnWorkerQueue(event);
         std::vector<MSRLogContext> contexts{MSRDebugEventName(event.name()), MSRLogContext(error)};

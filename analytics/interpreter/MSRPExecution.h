@@ -5,8 +5,10 @@
 // compiled patterns, and the first error. A program can neither read nor
 // change any of it.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 
@@ -35,6 +37,10 @@ struct MSRPExecution {
     // Past it the run stops whatever its count: the last line behind the
     // budget, for work that no charge foresaw.
     Clock::time_point deadline = Clock::time_point::max();
+    // The same for every run from now on, set from any thread (the clock's
+    // ticks; the largest value for none): what the end of the process uses
+    // to stop a run under way.
+    std::atomic<Clock::rep> stopAt{std::numeric_limits<Clock::rep>::max()};
     // Lines the program wrote through its logger since the last reset.
     int64_t logCalls = 0;
     int depth = 0;

@@ -1,5 +1,6 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -70,6 +71,11 @@ MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGar
 
 std::string MSRPInterpreterEventEditing::failureReason() const {
     return MSRPRuntime::stopDescription(runtime_.lastStop());
+}
+
+void MSRPInterpreterEventEditing::stopRunsWithin(double seconds) {
+    runtime_.stopRunsWithin(std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(std::clamp(seconds, 0.0, 1e6))));
 }
 
 void MSRPInterpreterEventEditing::setModuleCreator(ModuleCreator creator, const std::string& name) {

@@ -37,6 +37,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     const MSRPEventContext& eventContext() const override { return context_; }
     int64_t refusedEventCount() const override { return refusedEvents_; }
     std::string failureReason() const override;
+    void stopRunsWithin(double seconds) override;
 
     // Events one input event may create, and the bytes their parameters
     // take; further ones are refused. No parameter the program sets may be

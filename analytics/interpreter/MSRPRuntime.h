@@ -72,6 +72,15 @@ class MSRPRuntime {
                                                      : MSRPExecution::Clock::time_point::max();
         execution_.checkpoint = 0;
     }
+    // From any thread: every run stops once `limit` from now has passed, the
+    // one under way included (at its next look at the clock), and later ones
+    // at once. An earlier stop already set stays.
+    void stopRunsWithin(std::chrono::nanoseconds limit) {
+        const MSRPExecution::Clock::rep at = (MSRPExecution::Clock::now() + limit).time_since_epoch().count();
+        MSRPExecution::Clock::rep current = execution_.stopAt.load();
+        while (at < current && !execution_.stopAt.compare_exchange_weak(current, at)) {
+        }
+    }
     // The guard that stopped the last failed run (an internal code from 18
     // to 21; the run's error reported 18), 0 when none did.
     int lastStop() const { return lastStop_; }

@@ -105,4 +105,8 @@ class MSRPEventEditing {
     // Which of the program's bounds stopped the last failed run ("" when the
     // failure was another error).
     virtual std::string failureReason() const { return ""; }
+    // From any thread: runs stop once `seconds` from now have passed, the
+    // one under way included, and later ones fail at once. The end of the
+    // process calls it, so that no program holds the events still to store.
+    virtual void stopRunsWithin(double seconds) { (void)seconds; }
 };

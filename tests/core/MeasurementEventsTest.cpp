@@ -1,11 +1,15 @@
 // Handling logged events before they are written, and an engine whose start failed.
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/model/MSRPEventEditing.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -16,6 +20,7 @@ class ScriptedEditing : public MSRPEventEditing {
     bool loadProgram(const MSRPBProgram&, MSRError*) override { return true; }
     bool handleEvent(const MSRPEvent& event, MSRError* error) override {
         handled.push_back(event.name());
+        if (whileHandling) whileHandling();
         if (fails) *error = MSRError::msr_errorWithCode(1, "program failed");
         return !fails && (context.outputEvent || !context.eventsToLog.empty());
     }
@@ -23,6 +28,9 @@ class ScriptedEditing : public MSRPEventEditing {
     bool hasCreatedEvents() const override { return !context.eventsToLog.empty(); }
     const MSRPEventContext& eventContext() const override { return context; }
     int64_t refusedEventCount() const override { return refused; }
+    void stopRunsWithin(double seconds) override { stops.push_back(seconds); }
+    std::function<void()> whileHandling;
+    std::vector<double> stops;
     bool fails = false;
     int64_t refused = 0;
     MSRPEventContext context;
@@ -222,6 +230,57 @@ TEST_F(MeasurementEventsTest, ErrorsOfCreatedEventsAreStoredWithoutReachingThePr
     EXPECT_EQ(stored("made_blocked").size(), 0u);
     // The events refused beyond the program's bound are said in the log.
     EXPECT_TRUE(logged(23297));
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
+}
+
+// The program's time is bounded per batch of logged events, whatever one
+// event costs: past the bound the rest of the batch is stored unedited and
+// the failure is logged once; the next batch has the program again.
+TEST_F(MeasurementEventsTest, ABatchPastTheProgramsTimeStoresTheRestUnedited) {
+    auto [editing, config] = scriptedProgram();
+    ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
+    const struct {
+        double secondsPerEvent;
+        size_t edited;  // of a batch of 10
+    } cases[] = {{0, 10}, {0.4, 3}, {0.5, 2}, {2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secondsPerEvent);
+        editing->whileHandling = [&] { executor().clock().advance(c.secondsPerEvent); };
+        editing->handled.clear();
+        const size_t before = stored("level_up").size();
+        codes();
+        for (int i = 0; i < 10; ++i)
+            engine().logEvent("app", true, "level_up", {{"v", i}}, now(), true, false, false, {}, std::nullopt);
+        runUntilIdle();
+        EXPECT_EQ(editing->handled.size(), c.edited);
+        EXPECT_EQ(stored("level_up").size(), before + 10);
+        std::vector<int64_t> lines = codes();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), 23223), c.edited < 10 ? 1 : 0);
+        log("level_up");
+        EXPECT_EQ(editing->handled.size(), c.edited + 1);
+    }
+    MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
+}
+
+// Once the application ends, the run under way is told to stop soon, and
+// the program gets the events of that short while only: what comes after is
+// stored unedited, with the failure logged once.
+TEST_F(MeasurementEventsTest, TheApplicationsEndStopsTheProgramAndStoresWhatFollowsUnedited) {
+    auto [editing, config] = scriptedProgram();
+    ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
+    foundation::NotificationCenter::defaultCenter().post(ui::Application::willTerminateNotification);
+    ASSERT_EQ(editing->stops.size(), 1u);
+    EXPECT_GT(editing->stops[0], 0);
+    EXPECT_LT(editing->stops[0], 1);
+    codes();
+    log("level_up");
+    EXPECT_EQ(editing->handled.size(), 1u);
+    advanceBy(editing->stops[0]);
+    for (int i = 0; i < 3; ++i) log("level_up");
+    EXPECT_EQ(editing->handled.size(), 1u);
+    EXPECT_EQ(stored("level_up").size(), 4u);
+    std::vector<int64_t> lines = codes();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), 23223), 1);
     MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
 }
 

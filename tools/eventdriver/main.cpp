@@ -39,14 +39,22 @@
 // transaction ID of the newer store interface is logged before the engine
 // has started.
 //
+// With --end-on-signal the driver waits for SIGTERM or SIGINT instead of its
+// standard input, and then ends as the application does on a signal: the
+// application terminates, the work begun for the background gets 1 s, the
+// queues what is left of 1.8 s from the signal. Exit status 128 + the signal
+// when that end was orderly (with nothing lost), else as below.
+//
 // With --set-conditional K another framework sets the conditional user
 // property "cup_K" through the connector right after the host's
 // configuration; it waits for the trigger event "e2e_trigger", whose arrival
 // logs "e2e_triggered" with n = K. With --trigger, once every event above is
 // handled, "e2e_trigger" is logged (before kind 3 is reported).
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -65,6 +73,7 @@
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
+#include "platform/ui/Application.h"
 #include "tools/eventdriver/EngineDriver.h"
 
 namespace {
@@ -87,9 +96,30 @@ int usage(const char* program) {
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
-        "       [--hold-worker] [--set-conditional K] [--trigger]\n",
+        "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal]\n",
         program);
     return 2;
+}
+
+// The application's end on a signal (app/main.cpp and app/Launcher.cpp).
+int endAsTheApplicationOnSignal(int signal) {
+    constexpr double kStopTimeLimit = 1.8, kInterruptedTimeLimit = 1.0, kExitMargin = 0.2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStopTimeLimit);
+    auto& application = ui::Application::shared();
+    application.terminate();
+    application.waitForBackgroundTasks(kInterruptedTimeLimit);
+    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (!dispatch::endQueues(std::max(0.0, left - kExitMargin))) {
+        std::fprintf(stderr, "event_driver: the engine's work did not end in time; leaving without it\n");
+        std::fflush(nullptr);
+        std::_Exit(4);
+    }
+    MSRSqliteStore::closeAllDatabases();
+    if (auto lost = foundation::DataLoss::describe()) {
+        std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
+        return 6;
+    }
+    return 128 + signal;
 }
 
 }  // namespace
@@ -104,6 +134,7 @@ int main(int argc, char** argv) {
     bool holdWorker = false;
     std::optional<int64_t> conditional;
     bool trigger = false;
+    bool endOnSignal = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -152,6 +183,8 @@ int main(int argc, char** argv) {
             conditional = number();
         } else if (arg == "--trigger") {
             trigger = true;
+        } else if (arg == "--end-on-signal") {
+            endOnSignal = true;
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -162,6 +195,14 @@ int main(int argc, char** argv) {
         paceMicros < 0) {
         return usage(argv[0]);
     }
+
+    // Before any thread starts, so that every thread inherits the block and
+    // only sigwait below takes the signals.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGINT);
+    if (endOnSignal) pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     tools::EngineDriver driver(options);
     static std::atomic<int64_t> handled{0};
@@ -220,6 +261,12 @@ int main(int argc, char** argv) {
         tools::EngineDriver::logNumbered(tools::EngineDriver::kTriggerEventName, conditional.value_or(0));
     }
     report(kAllLogged, count);
+
+    if (endOnSignal) {
+        int signal = 0;
+        while (sigwait(&endSignals, &signal) != 0) continue;
+        return endAsTheApplicationOnSignal(signal);
+    }
 
     std::string line;
     while (std::getline(std::cin, line) && line != "exit") continue;

@@ -1,0 +1,83 @@
+// A burst of events meets a served program that stays within every bound of
+// one event and still takes about half a second for each: the program's time
+// per batch is bounded, and a signal ends the driver as it ends the
+// application, in under 2 s, with every event it was handed stored (edited
+// or not) for a later run to upload.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "tests/e2e/ServedProgramTest.h"
+
+namespace {
+
+// Each event has a text of 512 KiB, built at load, mapped to upper case
+// eight times.
+constexpr const char* kSlowProgram = R"(
+(let "text" "k") (assign "text" "x") (assign "k" 0)
+(loop (lt $k 19) (assign "k" (add $k 1)) false (list (assign "text" (add $text $text))))
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e")
+      (let "i" "upper") (assign "i" 0)
+      (loop (lt $i 8) (assign "i" (add $i 1)) false (list (assign "upper" (call $text "toUpperCase" (array)))))
+      (call $e "setParamValue" (array "cased" 1))
+      (return 0))
+    (object "type" "edit")))
+)";
+
+constexpr int64_t kBurst = 200;
+
+class EditingBurstRoadTest : public ServedProgramTest {
+  protected:
+    EditingBurstRoadTest() : ServedProgramTest("burst", kSlowProgram) {}
+};
+
+TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
+    ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
+    const size_t firstRun = measurement.acceptedEventCount();
+
+    {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                    debugArguments({"--first", "1", "--count", std::to_string(kBurst), "--threads",
+                                                    "4", "--end-on-signal"}));
+        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 60))
+            << consoleTail();
+        const int64_t peak = peakResidentBytes(driver.pid());
+        const auto signalled = std::chrono::steady_clock::now();
+        ASSERT_EQ(::kill(driver.pid(), SIGTERM), 0);
+        // Orderly: what the driver was handed is stored before it goes.
+        EXPECT_EQ(driver.waitForEnd(60), 128 + SIGTERM) << consoleTail();
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
+        EXPECT_EQ(driver.handledCount(), kBurst) << consoleTail();
+        EXPECT_GT(peak, 0);
+        EXPECT_LT(peak, kPeakLimit);
+    }
+
+    // The next run uploads them; its marker calls for the upload.
+    tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1000"}));
+    // Beside the first run's two.
+    auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
+        return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_event"; }) >= 2 + kBurst &&
+               acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
+    };
+    ASSERT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+
+    std::multiset<int64_t> numbers;
+    std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
+    for (size_t i = firstRun; i < events.size(); ++i) {
+        if (events[i].name == "e2e_event") numbers.insert(events[i].intParam("n").value_or(0));
+    }
+    // Each once, edited or as logged.
+    std::multiset<int64_t> expected;
+    for (int64_t n = 1; n <= kBurst; ++n) expected.insert(n);
+    EXPECT_EQ(numbers, expected);
+    EXPECT_NE(tools::consoleTail(root.path(), 4000).find("I-MSR023223"), std::string::npos) << consoleTail();
+}
+
+}  // namespace
