@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <utility>
+
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/support/MSRError.h"
 #include "tools/assembler/ProgramAssembler.h"
@@ -63,6 +67,41 @@ TEST(EventEditing, EventsPassUneditedWithTheWholeBudget) {
         EXPECT_EQ(editing.eventContext().outputEvent->name(), "purchase");
         EXPECT_EQ(editing.eventContext().outputEvent->parameters(), event.parameters());
         EXPECT_EQ(editing.runtime().getInstructionCount(), 0);
+    }
+}
+
+// The end of the process stops a program that the budget and the time
+// guard would let run on: the run under way (or about to start) ends with
+// the time limit, and so does every later one, at once.
+TEST(EventEditing, AStopFromAnotherThreadEndsTheRunUnderWayAndEveryLaterOne) {
+    MSRPInterpreterEventEditing editing;
+    std::string assembleError;
+    std::optional<MSRPBProgram> endless = ProgramAssembler::assembleEditingProgram(R"(
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e") (loop true 0 false (list)) (return 0)) (object "type" "edit")))
+)",
+                                                                                 "rules", &assembleError);
+    ASSERT_TRUE(endless) << assembleError;
+    MSRError error;
+    ASSERT_TRUE(editing.loadProgram(*endless, &error));
+    // Minutes of work allowed: only the stop ends it within the wait below.
+    editing.runtime().setInstructionBudget(int64_t{1} << 40);
+    editing.runtime().setTimeLimit(std::chrono::minutes(2));
+    const MSRPEvent event("purchase", 1234.5, {{"value", 3}});
+    auto run = std::async(std::launch::async, [&] {
+        MSRError failure;
+        const bool edited = editing.handleEvent(event, &failure);
+        return std::pair(edited, failure.code());
+    });
+    editing.stopRunsWithin(0);
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(run.get(), std::pair(false, int64_t{MSRPErrorCode::kInstructionBudget}));
+    EXPECT_EQ(editing.failureReason(), "time limit");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(editing.handleEvent(event, &error));
+        EXPECT_EQ(editing.failureReason(), "time limit");
+        EXPECT_LE(editing.runtime().getInstructionCount(), MSRPExecution::kClockInterval);
     }
 }
 
