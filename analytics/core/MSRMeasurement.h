@@ -489,8 +489,8 @@ private:
     // The program's time on the batch of logged events being handled (none
     // outside one), and whether its failure was logged.
     struct EditingBatch {
-        double seconds = 0;
-        bool failureLogged = false;
+        double seconds;
+        bool failureLogged;
     };
     std::optional<EditingBatch> editingBatch_;
     // The uptime from which no event is edited any more: the application's

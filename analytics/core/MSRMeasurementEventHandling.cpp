@@ -178,9 +178,10 @@ void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
         if (openEventBatch_.get() == &batch) openEventBatch_.reset();
         events = std::move(batch.events);
     }
+    // The program's time is counted over the whole batch.
+    editingBatch_ = EditingBatch{0, false};
     // Each event on its own, as if it had its own block: one that throws
     // does not take the rest of the batch with it.
-    editingBatch_.emplace();
     for (PendingEventBatch::Event& pending : events) {
         scheduler_->runBlockID(kLogEventBlockID, [this, &pending] {
             const uint8_t flags = pending.flags;

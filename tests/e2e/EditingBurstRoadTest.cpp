@@ -52,9 +52,10 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
     for (const auto& run : runs) {
         SCOPED_TRACE(run.name);
         const int64_t first = 1 + (&run - runs) * kBurst;
+        // Not in debug mode, as an application runs: no debug lines at the end.
         tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
-                                    debugArguments({"--first", std::to_string(first), "--count", std::to_string(kBurst),
-                                                    "--threads", "4", "--end-on-signal"}));
+                                    driverArguments({"--first", std::to_string(first), "--count",
+                                                     std::to_string(kBurst), "--threads", "4", "--end-on-signal"}));
         ASSERT_TRUE(driver.readUntil(
             [&](const auto& r) {
                 return run.waitForAll ? driver.handledCount() == kBurst : r.kind == tools::DriverProcess::kAllLogged;
