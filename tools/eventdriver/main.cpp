@@ -101,16 +101,12 @@ int usage(const char* program) {
     return 2;
 }
 
-// The application's end on a signal (app/main.cpp and app/Launcher.cpp).
-int endAsTheApplicationOnSignal(int signal) {
-    constexpr double kStopTimeLimit = 1.8, kInterruptedTimeLimit = 1.0, kExitMargin = 0.2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStopTimeLimit);
-    auto& application = ui::Application::shared();
-    application.terminate();
-    application.waitForBackgroundTasks(kInterruptedTimeLimit);
-    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    if (!dispatch::endQueues(std::max(0.0, left - kExitMargin))) {
-        std::fprintf(stderr, "event_driver: the engine's work did not end in time; leaving without it\n");
+// Nothing outlives main: the engine's queues finish their work and their
+// threads are joined, within `limit` seconds, before static objects go. The
+// run's `status` unless something was lost.
+int endRun(double limit, int status) {
+    if (!dispatch::endQueues(limit)) {
+        std::fprintf(stderr, "event_driver: the engine's work did not finish; leaving without it\n");
         std::fflush(nullptr);
         std::_Exit(4);
     }
@@ -119,7 +115,18 @@ int endAsTheApplicationOnSignal(int signal) {
         std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
         return 6;
     }
-    return 128 + signal;
+    return status;
+}
+
+// As the application ends on a signal (app/Launcher.cpp, app/main.cpp): it
+// terminates, its background work gets a second, its queues what is left.
+int endAsTheApplicationOnSignal(int signal) {
+    constexpr double kStopTimeLimit = 1.8, kInterruptedTimeLimit = 1.0, kExitMargin = 0.2;
+    const auto signalled = std::chrono::steady_clock::now();
+    ui::Application::shared().terminate();
+    ui::Application::shared().waitForBackgroundTasks(kInterruptedTimeLimit);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    return endRun(std::max(0.0, kStopTimeLimit - took - kExitMargin), 128 + signal);
 }
 
 }  // namespace
@@ -286,17 +293,5 @@ int main(int argc, char** argv) {
         if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     report(kStopping, drained ? 1 : 0);
-    // Nothing outlives main: the engine's queues finish their work and their
-    // threads are joined before static objects go.
-    if (!dispatch::endQueues(30)) {
-        std::fprintf(stderr, "event_driver: the engine's work did not finish; leaving without it\n");
-        std::fflush(nullptr);
-        std::_Exit(4);
-    }
-    MSRSqliteStore::closeAllDatabases();
-    if (auto lost = foundation::DataLoss::describe()) {
-        std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
-        return 6;
-    }
-    return drained ? 0 : 3;
+    return endRun(30, drained ? 0 : 3);
 }
