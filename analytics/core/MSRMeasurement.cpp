@@ -237,6 +237,9 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
         ui::Application::willTerminateNotification, [weak](const foundation::Notification&) {
             if (auto self = weak.lock()) self->stopEventEditing();
         }));
+    // Made while the application ends (a signal at the start): the
+    // notification went out before anyone here observed it.
+    if (ui::Application::shared().isTerminating()) engine->stopEventEditing();
     return engine;
 }
 

@@ -41,6 +41,7 @@ void Application::reset() {
     scenes.clear();
     app.delegate_.reset();
     app.state_ = State::inactive;
+    app.terminating_ = false;
     app.schemes_.clear();
     app.opened_.clear();
     {
@@ -107,6 +108,7 @@ void Application::moveTo(State state, void (ApplicationDelegate::*tell)(Applicat
 }
 
 void Application::terminate() {
+    terminating_ = true;
     if (state_ == State::active) resignActive();
     if (delegate_) delegate_->applicationWillTerminate(*this);
     post(willTerminateNotification);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -97,6 +98,10 @@ class Application {
     void enterBackground();
     void enterForeground();
     void terminate();
+    // Whether terminate() was called (until reset()). Set before the
+    // will-terminate notification goes out, so that what starts observing
+    // it too late can still tell. Safe from any thread.
+    bool isTerminating() const { return terminating_.load(); }
 
     // Connected scenes in the order they connected.
     const std::vector<std::shared_ptr<Scene>>& connectedScenes() const { return scenes_; }
@@ -138,6 +143,7 @@ class Application {
     // then the delegate, then the notification.
     void moveTo(State state, void (ApplicationDelegate::*tell)(Application&), const char* notification);
     State state_ = State::inactive;
+    std::atomic<bool> terminating_{false};
     std::shared_ptr<ApplicationDelegate> delegate_;
     std::vector<std::shared_ptr<Scene>> scenes_;
     std::weak_ptr<Window> keyWindow_;
