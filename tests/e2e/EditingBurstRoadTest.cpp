@@ -1,8 +1,8 @@
 // A burst of events meets a served program that stays within every bound of
-// one event and still takes about half a second for each: the program's time
-// per batch is bounded, and a signal ends the driver as it ends the
-// application, in under 2 s, with every event it was handed stored (edited
-// or not) for a later run to upload.
+// one event and still spends a while on each (megabytes mapped to upper
+// case): the program's time per batch is bounded, and a signal ends the
+// driver as it ends the application, in under 2 s, with every event it was
+// handed stored (edited or not) for a later run to upload.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -42,9 +42,8 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
     const size_t firstRun = measurement.acceptedEventCount();
 
     // The signal comes while the program still has most of the burst before
-    // it, or once every event is handled: the program's time per batch lets
-    // the worker through a burst in seconds, not the minutes the program
-    // would take.
+    // it, or once every event is handled (the program's time per batch
+    // bounds that wait).
     const struct {
         const char* name;
         bool waitForAll;
@@ -53,12 +52,14 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
         SCOPED_TRACE(run.name);
         const int64_t first = 1 + (&run - runs) * kBurst;
         // Not in debug mode, as an application runs: no debug lines at the end.
-        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
-                                    driverArguments({"--first", std::to_string(first), "--count",
-                                                     std::to_string(kBurst), "--threads", "4", "--end-on-signal"}));
+        tools::DriverProcess driver(
+            CALVARO_EVENT_DRIVER,
+            driverArguments({"--first", std::to_string(first), "--count", std::to_string(kBurst), "--threads",
+                             "4", "--end-on-signal"}));
         ASSERT_TRUE(driver.readUntil(
             [&](const auto& r) {
-                return run.waitForAll ? driver.handledCount() == kBurst : r.kind == tools::DriverProcess::kAllLogged;
+                return run.waitForAll ? driver.handledCount() == kBurst
+                                      : r.kind == tools::DriverProcess::kAllLogged;
             },
             90))
             << consoleTail();
