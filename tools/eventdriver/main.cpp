@@ -3,7 +3,7 @@
 //
 //   event_driver --home DIR --url BASE [--app-id ID] [--debug] [--log FILE]
 //                [--first N] [--count C] [--threads T] [--pace-us U]
-//                [--marker M] [--report-fd FD] [--hold-worker]
+//                [--marker M] [--report-fd FD] [--hold-worker] [--end-on-signal]
 //
 // C events named "e2e_event" carry the parameter n = N, N+1, ... N+C-1, spread
 // over T threads (thread t logs N+t, N+t+T, ...); each thread waits U
@@ -43,7 +43,7 @@
 // standard input, and then ends as the application does on a signal: the
 // application terminates, the work begun for the background gets 1 s, the
 // queues what is left of 1.8 s from the signal. Exit status 128 + the signal
-// when that end was orderly (with nothing lost), else as below.
+// when that end was orderly (with nothing lost), else 4 or 6 as above.
 //
 // With --set-conditional K another framework sets the conditional user
 // property "cup_K" through the connector right after the host's
