@@ -183,30 +183,6 @@ class HostileProgramRoadTest : public ServedProgramTest {
     HostileProgramRoadTest() : ServedProgramTest("hostile", kHostileProgram) {}
 };
 
-// What the driver may hold at most: under AddressSanitizer its shadow and its
-// quarantine of freed blocks come on top.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int64_t kPeakLimit = int64_t{1536} << 20;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int64_t kPeakLimit = int64_t{1536} << 20;
-#else
-constexpr int64_t kPeakLimit = int64_t{300} << 20;
-#endif
-#else
-constexpr int64_t kPeakLimit = int64_t{300} << 20;
-#endif
-
-// The most memory the process ever held (VmHWM), in bytes; 0 when unknown.
-int64_t peakResidentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    }
-    return 0;
-}
-
 TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
     ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
     const size_t firstRun = measurement.acceptedEventCount();
