@@ -307,8 +307,8 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         if (costliest == work->end() || costliest->second <= kMaxMatchingWork) continue;
         report(1, 9004, "Unable to parse regular expression",
                {work == &eventWork ? MSRDebugEventName(costliest->first) : MSRDebugUserPropertyName(costliest->first),
-                "the audience filters on this name may cost " + std::to_string(costliest->second) +
-                    " work units for each, over the bound of " + std::to_string(kMaxMatchingWork)});
+                "matching the audience filters on this name may cost " + std::to_string(costliest->second) +
+                    " work units each time, over the bound of " + std::to_string(kMaxMatchingWork)});
         return true;
     }
     if (!maybeDeleteStaleFilterResults(accepted)) return false;
