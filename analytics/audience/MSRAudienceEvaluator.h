@@ -28,9 +28,10 @@ class MSRRemoteConfig;
 class MSRAudienceEvaluator : public MSRAudience {
   public:
     // The most that matching may cost for one event, or one user property,
-    // in the work units of MSREventFilterWork: about 40 ms on a desktop core
-    // at RE2's slowest (0.3 ns a unit, bench/core's BM_FilterMatchWork), a
-    // few times that on a phone. The filters of the default limits (100
+    // in the work units of MSREventFilterWork: at most about 65 ms on a
+    // desktop core (0.3 ns a unit at RE2's slowest, 0.5 ns for folding the
+    // case of accented text; bench/core's BM_FilterMatchWork), a few times
+    // that on a phone. The filters of the default limits (100
     // audiences of 10 filters with 25 parameter filters each) take about
     // two fifths of it without patterns, even were they all on one name.
     static constexpr int64_t kMaxMatchingWork = int64_t{1} << 27;

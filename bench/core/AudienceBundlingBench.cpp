@@ -219,9 +219,9 @@ void BM_FilterMatchWork(benchmark::State& state) {
     const int64_t work = MSREventFilterWork(filter, regexes, 2000);
     for (auto _ : state) benchmark::DoNotOptimize(compiled.match("e", parameters, aggregates));
     state.counters["work_units"] = static_cast<double>(work);
-    state.counters["ns_per_unit"] = benchmark::Counter(static_cast<double>(work) * 1e-9,
-                                                       benchmark::Counter::kIsIterationInvariantRate |
-                                                           benchmark::Counter::kInvert);
+    // Its inverse is the time of one unit: 3.3G/s, 0.3 ns.
+    state.counters["units_per_s"] =
+        benchmark::Counter(static_cast<double>(work), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_FilterMatchWork)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 
