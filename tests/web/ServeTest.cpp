@@ -36,11 +36,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the page's own script sends with an action, for actions a test sends
-// from the page itself.
+// What the page's own script sends with its requests (the server's secret)
+// and with an action, for requests a test sends from the page itself.
 const std::string kServePageActionHeaders =
-    "function pageActionHeaders() { return {'Content-Type': 'application/x-calvaro-action', "
-    "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}; }\n";
+    "function pageSecret() { return {'X-Calvaro-Secret': document.querySelector('meta[name=calvaro-secret]').content}; }\n"
+    "function pageActionHeaders() { return Object.assign(pageSecret(), {'Content-Type': 'application/x-calvaro-action', "
+    "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}); }\n";
 
 extern "C" char** environ;
 
@@ -92,8 +93,8 @@ class LiveCalvaro {
     // The address printed, with the secret that opens the server.
     const std::string& url() const { return url_; }
     const std::string& secret() const { return secret_; }
-    // The secret as the browser keeps it after the first visit.
-    std::string cookie() const { return "Cookie: calvaro-" + std::to_string(port_) + "=" + secret_; }
+    // The secret as the page sends it with its requests.
+    std::string secretHeader() const { return "X-Calvaro-Secret: " + secret_; }
     // Ctrl-C, then the exit status.
     int end() {
         kill(pid_, SIGINT);
@@ -247,13 +248,12 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
             10));
 
         // A malformed request is refused and changes nothing.
-        auto answer = tab.evaluate(R"((async () => {
-            const before = await (await fetch('/state')).text();
-            const own = {'Content-Type': 'application/x-calvaro-action',
-                         'X-Calvaro-Token': document.querySelector('meta[name="calvaro-token"]').content};
+        auto answer = tab.evaluate(kServePageActionHeaders + R"((async () => {
+            const before = await (await fetch('/state', {headers: pageSecret()})).text();
+            const own = pageActionHeaders();
             const refused = await fetch('/action', {method: 'POST', headers: own, body: 'tapp calculateButton'});
             const row = await fetch('/action', {method: 'POST', headers: own, body: 'row x.1'});
-            const after = await (await fetch('/state')).text();
+            const after = await (await fetch('/state', {headers: pageSecret()})).text();
             return [refused.status, row.status, before === after];
         })())");
         EXPECT_EQ(answer, nlohmann::json::array({400, 400, true}));
@@ -382,7 +382,7 @@ TEST(ServeTest, AChangeMadeBeforeThePageFirstLooksIsStillShown) {
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     auto answer = tab.evaluate(kServePageActionHeaders + std::string(R"((async () => {
         const shown = document.querySelector('meta[name="calvaro-state"]').content + '\n';
-        const now = await (await fetch('/state')).text();
+        const now = await (await fetch('/state', {headers: pageSecret()})).text();
         const tap = await fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #calculateButton'});
         return [shown === now, tap.status, !!document.getElementById('shareButton')];
     })())"));
@@ -426,7 +426,9 @@ TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     EXPECT_EQ(download[3], true);
     EXPECT_EQ(download[4], "PNG");
     EXPECT_GT(download[5].get<int>(), 10000);
-    EXPECT_EQ(tab.evaluate("fetch('/shared/..%2F..%2Fetc%2Fpasswd').then(r => r.status)"), 404);
+    EXPECT_EQ(tab.evaluate(kServePageActionHeaders +
+                           "fetch('/shared/..%2F..%2Fetc%2Fpasswd', {headers: pageSecret()}).then(r => r.status)"),
+              404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -603,23 +605,22 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
     const std::string self = "127.0.0.1:" + std::to_string(port);
     const std::string host = "Host: " + self, origin = "Origin: http://" + self;
     const std::string type = "Content-Type: application/x-calvaro-action";
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
 
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, secret})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     const std::string token = "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64);
-    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host, cookie})));
+    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host, secret})));
     ASSERT_EQ(before.size(), 33u) << before;
 
-    // The first visit trades the secret of the address for a cookie.
+    // The first visit is answered with the page itself: the secret goes into
+    // no cookie, and no Referer leaves the page.
     const std::string firstVisit = roundTrip(port, request("GET", "/?secret=" + calvaro.secret(), {host}));
-    EXPECT_EQ(statusOf(firstVisit), 303) << firstVisit;
-    EXPECT_NE(firstVisit.find("Location: /\r\n"), std::string::npos) << firstVisit;
-    EXPECT_NE(firstVisit.find("Set-" + cookie.substr(0, cookie.find('=')) + "=" +
-                              calvaro.secret() + "; Path=/; HttpOnly; SameSite=Strict"),
-              std::string::npos)
-        << firstVisit;
+    EXPECT_EQ(statusOf(firstVisit), 200) << firstVisit;
+    EXPECT_NE(firstVisit.find(marker), std::string::npos);
+    EXPECT_EQ(firstVisit.find("Set-Cookie"), std::string::npos) << firstVisit;
+    EXPECT_NE(firstVisit.find("Referrer-Policy: no-referrer\r\n"), std::string::npos) << firstVisit;
 
     const std::string accept = "tap #dsgvoAcceptButton";
     struct Hostile {
@@ -631,25 +632,27 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         {"a rebound name reads the page", request("GET", "/", {"Host: evil.example"}), 421},
         {"a rebound name reads the state", request("GET", "/state", {"Host: evil.example:" + std::to_string(port)}), 421},
         {"a rebound name acts", request("POST", "/action", {"Host: evil.example", "Origin: http://evil.example", type, token}, accept), 421},
-        {"another site's simple request", request("POST", "/action", {host, cookie, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
-        {"another site with the token", request("POST", "/action", {host, cookie, "Origin: http://evil.example", type, token}, accept), 403},
-        {"a sandboxed page", request("POST", "/action", {host, cookie, "Origin: null", type, token}, accept), 403},
-        {"a text/plain action of the page's origin", request("POST", "/action", {host, cookie, origin, "Content-Type: text/plain", token}, accept), 415},
-        {"an action without the token", request("POST", "/action", {host, cookie, origin, type}, accept), 403},
-        {"an action with a guessed token", request("POST", "/action", {host, cookie, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
-        {"an action without origin", request("POST", "/action", {host, cookie, type, token}, accept), 403},
-        {"a preflight", request("OPTIONS", "/action", {host, cookie, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
+        {"another site's simple request", request("POST", "/action", {host, secret, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
+        {"another site with the token", request("POST", "/action", {host, secret, "Origin: http://evil.example", type, token}, accept), 403},
+        {"a sandboxed page", request("POST", "/action", {host, secret, "Origin: null", type, token}, accept), 403},
+        {"a text/plain action of the page's origin", request("POST", "/action", {host, secret, origin, "Content-Type: text/plain", token}, accept), 415},
+        {"an action without the token", request("POST", "/action", {host, secret, origin, type}, accept), 403},
+        {"an action with a guessed token", request("POST", "/action", {host, secret, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
+        {"an action without origin", request("POST", "/action", {host, secret, type, token}, accept), 403},
+        {"a preflight", request("OPTIONS", "/action", {host, secret, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
         // Another local program, or another user of the machine, without the
         // secret: every route is closed, the page first.
         {"the page without the secret", request("GET", "/", {host}), 403},
         {"the page with the secret guessed", request("GET", "/?secret=" + std::string(64, '0'), {host}), 403},
         {"the page with another server's cookie", request("GET", "/", {host, "Cookie: calvaro-1=" + std::string(64, '0')}), 403},
+        {"the secret as a cookie", request("GET", "/state", {host, "Cookie: calvaro-" + std::to_string(port) + "=" + calvaro.secret()}), 403},
+        {"a library under a guessed secret", request("GET", "/s/" + std::string(64, '0') + "/katex/katex.min.js", {host}), 403},
         {"the state without the secret", request("GET", "/state", {host}), 403},
         {"the page's own action without the secret", request("POST", "/action", {host, origin, type, token}, accept), 403},
         {"a library file without the secret", request("GET", "/katex/katex.min.js", {host}), 403},
         {"a picture without the secret", request("GET", "/shared/Solution-20261207-120000.png", {host}), 403},
         {"no such route without the secret", request("GET", "/nothing", {host}), 403},
-        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
+        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
                                  "\r\nTransfer-Encoding: chunked\r\n\r\n16\r\n" + accept + "\r\n0\r\n\r\n", 501},
     };
     for (const auto& h : hostile) {
@@ -658,11 +661,11 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(statusOf(answer), h.status) << answer;
         EXPECT_EQ(answer.find("Access-Control-Allow"), std::string::npos) << "no cross-origin access is offered";
     }
-    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "nothing changed";
+    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host, secret}))), before) << "nothing changed";
 
-    const std::string done = roundTrip(port, request("POST", "/action", {host, cookie, origin, type, token}, accept));
+    const std::string done = roundTrip(port, request("POST", "/action", {host, secret, origin, type, token}, accept));
     EXPECT_EQ(statusOf(done), 200) << done;
-    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "the page's own action acts";
+    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host, secret}))), before) << "the page's own action acts";
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -747,7 +750,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
     const fs::path shared = home / "Shared";
     fs::create_directories(shared);
     const std::string png = "\x89PNG\r\n\x1a\nplain";
@@ -776,7 +779,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path);
-        const std::string answer = roundTrip(port, request(c.method, c.path, {host, cookie}), 5000);
+        const std::string answer = roundTrip(port, request(c.method, c.path, {host, secret}), 5000);
         EXPECT_EQ(statusOf(answer), c.status) << answer;
         if (c.status == 200) {
             EXPECT_EQ(bodyOf(answer), png);
@@ -787,14 +790,14 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     }
     // Another page cannot read it, nor a rebound name.
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png",
-                                               {host, cookie, "Origin: http://evil.example"}))),
+                                               {host, secret, "Origin: http://evil.example"}))),
               403);
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {"Host: evil.example"}))),
               421);
     // The Shared folder itself replaced by a link elsewhere.
     fs::rename(shared, home / "Shared.kept");
     fs::create_symlink(home / "Shared.kept", shared);
-    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host, cookie}))), 404);
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host, secret}))), 404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -812,7 +815,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
 
     std::vector<std::unique_ptr<Socket>> slow;
     for (int i = 0; i < 64; ++i) {
@@ -824,7 +827,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
     for (int round = 0; round < 3; ++round) {
         for (auto& s : slow) s->send("x");
-        const std::string answer = roundTrip(port, request("GET", "/state", {host, cookie}), 1000);
+        const std::string answer = roundTrip(port, request("GET", "/state", {host, secret}), 1000);
         EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
     }
 
@@ -837,8 +840,8 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     };
     const long before = peakMemory(calvaro.pid());
     const std::vector<Flood> floods = {
-        {"GET / HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
-        {"POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+        {"GET / HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
+        {"POST /action HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\nTransfer-Encoding: chunked\r\n\r\n",
          "2000\r\n" + std::string(8192, 'a') + "\r\n", 501},
     };
     for (const auto& flood : floods) {
@@ -859,16 +862,16 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     // The page's own request for a wait holds the main thread for seconds;
     // while it does, the state is not answered.
     const std::string self = "127.0.0.1:" + std::to_string(port);
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, secret})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     Socket waiting(port);
     ASSERT_TRUE(waiting.send(request("POST", "/action",
-                                     {host, cookie, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
+                                     {host, secret, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
                                       "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
                                      "wait 5")));
     Socket state(port);
-    ASSERT_TRUE(state.send(request("GET", "/state", {host, cookie})));
+    ASSERT_TRUE(state.send(request("GET", "/state", {host, secret})));
     const bool busy = state.readToEnd(300).empty();
 
     const auto signalled = std::chrono::steady_clock::now();
@@ -901,7 +904,8 @@ TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
     ASSERT_TRUE(tab.ok()) << tab.error();
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     ASSERT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true);
-    const auto before = tab.evaluate("fetch('/state').then(r => r.text())");
+    const std::string readState = kServePageActionHeaders + "fetch('/state', {headers: pageSecret()}).then(r => r.text())";
+    const auto before = tab.evaluate(readState);
 
     ASSERT_TRUE(tab.navigate("http://127.0.0.1:" + std::to_string(hostile.port()) + "/"));
     const std::string attack = R"((async () => {
@@ -936,7 +940,7 @@ TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
 
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     EXPECT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true) << "the consent is still asked";
-    EXPECT_EQ(tab.evaluate("fetch('/state').then(r => r.text())"), before);
+    EXPECT_EQ(tab.evaluate(readState), before);
     hostile.stop();
     EXPECT_EQ(calvaro.end(), 0);
 }
