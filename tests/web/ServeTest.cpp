@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -529,6 +530,154 @@ TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
     }
     tab.call("Emulation.clearDeviceMetricsOverride");
     EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Clicks where the element `cover` (an expression) lies over the key it
+// covers most, as a person's click lands: the browser finds what is at that
+// point. Tells "reached KEY", "stopped by CLASS", "no key under it" or "not
+// shown" (the cover went before the click).
+std::string clickKeyUnder(const std::string& cover) {
+    return kMark + std::string(R"((() => {
+        const cover = )") + cover + R"(;
+        const r = cover ? cover.getBoundingClientRect() : null;
+        if (!r || r.width < 1 || r.height < 1) return 'not shown';
+        let under = null, most = 0;
+        for (const key of document.querySelectorAll('#screen .button')) {
+            const b = key.getBoundingClientRect();
+            const left = Math.max(r.left, b.left), top = Math.max(r.top, b.top);
+            const w = Math.min(r.right, b.right) - left, h = Math.min(r.bottom, b.bottom) - top;
+            if (w > 0 && h > 0 && w * h > most) { most = w * h; under = {key, x: left + w / 2, y: top + h / 2}; }
+        }
+        if (!under) return 'no key under it';
+        const hit = document.elementFromPoint(under.x, under.y);
+        if (!hit) return 'nothing at the point';
+        hit.dispatchEvent(new MouseEvent('click', {bubbles: true, cancelable: true, clientX: under.x, clientY: under.y}));
+        return under.key.contains(hit) ? 'reached ' + (under.key.id || under.key.textContent.trim())
+                                       : 'stopped by ' + (hit.id || hit.className);
+    })())";
+}
+
+// `clickKeyUnder(cover)` once `show` made the cover appear; again (up to
+// three times) when it went before the click.
+std::string showThenClickKeyUnder(Tab& tab, const std::string& show, const std::string& cover) {
+    std::string result = "not shown";
+    for (int attempt = 0; attempt < 3 && result == "not shown"; ++attempt) {
+        if (!tab.actThenWaitFor(show, "!!(" + cover + ")")) return "never shown";
+        const auto clicked = tab.evaluate(clickKeyUnder(cover));
+        result = clicked.is_string() ? clicked.get<std::string>() : clicked.dump();
+    }
+    return result;
+}
+
+// A toast, the application's or the page's own refusal, lies over keys and
+// takes no clicks: a click on a key under it reaches the key. A scroll the
+// application refuses (an alert came over the table) says why.
+TEST(ServeTest, KeysUnderAToastAnswerAndARefusedScrollSaysWhy) {
+    TemporaryDataRoot root("serve-toast");
+    LiveCalvaro calvaro(root.path() / "home");
+    Tab tab;
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
+    tab.call("Emulation.setDeviceMetricsOverride", {{"width", 390}, {"height", 844}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    ASSERT_TRUE(tab.actThenWaitFor("window.dispatchEvent(new Event('resize'))",
+                                   "Math.abs(parseFloat(document.body.dataset.scale) - 1) < 0.01"));
+
+    // The application's toast of a refused exercise, 120 points above the
+    // bottom: over the keypad's last row.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(typeInto(tab, "aTextField", "2/0"));
+    ASSERT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent === '2/0' && "
+                                        "!document.body.dataset.busy"));
+    const std::string toast = "[...document.querySelectorAll('#screen .label')].find(e => e.textContent.trim() === "
+                              "'The denominator must not be zero.')";
+    const std::string underToast = showThenClickKeyUnder(tab, clickSelector("#calculateButton"), toast);
+    EXPECT_EQ(underToast.rfind("reached ", 0), 0u) << underToast;
+    EXPECT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent !== '2/0' && "
+                                        "!document.body.dataset.busy"))
+        << "the key's character is typed: " << fieldText(tab, "aTextField");
+
+    // The page's own refusal, over the calculate key: the tap under it solves.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
+    ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
+    const std::string underRefusal = showThenClickKeyUnder(
+        tab, kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
+        "document.querySelector('#refusal.shown')");
+    EXPECT_EQ(underRefusal, "reached calculateButton");
+    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('shareButton') && "
+                                        "document.getElementById('shareButton').offsetParent !== null"))
+        << tab.evaluate("document.body.dataset.lastError || ''");
+
+    // The table is scrolled as an alert comes over it: the application
+    // cannot follow, and the page says why.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
+    ASSERT_TRUE(tab.actThenWaitFor("delete document.body.dataset.lastError; "
+                                   "document.getElementById('solutionTableView').scrollTop = 200",
+                                   "!!document.body.dataset.lastError && "
+                                   "document.getElementById('refusal').classList.contains('shown')"))
+        << "a refused scroll is reported";
+    EXPECT_NE(tab.evaluate("document.body.dataset.lastError").get<std::string>().find("covers the screen"),
+              std::string::npos)
+        << tab.evaluate("document.body.dataset.lastError");
+    tab.call("Emulation.clearDeviceMetricsOverride");
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Another user's server on another port of 127.0.0.1, reached in the browser
+// that opened the printed address: its page, picture, fetch and icon, a
+// request the live page sends there and a link followed from the live page
+// carry the secret in no header; the live page goes on working.
+TEST(ServeTest, APageOnAnotherPortReceivesNoSecret) {
+    TemporaryDataRoot root("serve-other-port");
+    LiveCalvaro calvaro(root.path() / "home");
+    std::mutex mutex;
+    std::vector<std::string> received;  // each request: its line and headers
+    app::LoopbackServer other([&](const app::HttpRequest& request) {
+        std::string whole = request.method + " " + request.target + "\n";
+        for (const auto& [name, value] : request.headers) whole += name + ": " + value + "\n";
+        {
+            std::lock_guard lock(mutex);
+            received.push_back(whole);
+        }
+        if (request.path == "/" || request.path == "/linked")
+            return app::HttpResponse{200, R"(<!DOCTYPE html><link rel="icon" href="/favicon.ico">
+                <body><img src="/picture.png" onload="document.body.dataset.picture=1" onerror="document.body.dataset.picture=1">
+                <script>fetch('/fetched').then(() => { document.body.dataset.fetched = 1; document.body.dataset.ready = '1'; });</script>)",
+                                     "text/html"};
+        return app::HttpResponse{404, "not found\n"};
+    });
+    std::string error;
+    ASSERT_TRUE(other.start(0, error)) << error;
+    const std::string elsewhere = "http://127.0.0.1:" + std::to_string(other.port());
+    const std::string loaded = "location.port === '" + std::to_string(other.port()) +
+                               "' && document.body.dataset.picture === '1' && document.body.dataset.fetched === '1'";
+
+    Tab tab;
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
+    EXPECT_EQ(tab.evaluate("location.href.includes(" + nlohmann::json(calvaro.secret()).dump() + ")"), false)
+        << "the secret leaves the address bar";
+    EXPECT_EQ(tab.evaluate("typeof katex + ' ' + typeof Chart"), "object function") << "the libraries load";
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
+                                   "document.getElementById('aTextField').classList.contains('focused')"))
+        << "a click changes the screen";
+    EXPECT_EQ(tab.evaluate("fetch('" + elsewhere + "/from-live', {mode: 'no-cors'}).then(() => 'sent')"), "sent");
+    {
+        Tab another;
+        ASSERT_TRUE(another.ok()) << another.error();
+        ASSERT_TRUE(another.navigate(elsewhere + "/"));
+        EXPECT_TRUE(another.actThenWaitFor("0", loaded));
+    }
+    // A link on the live page followed last: the page is left.
+    EXPECT_TRUE(tab.actThenWaitFor("const a = document.createElement('a'); a.href = '" + elsewhere +
+                                       "/linked'; document.body.appendChild(a); a.click()",
+                                   loaded));
+    other.stop();
+    EXPECT_EQ(calvaro.end(), 0);
+
+    std::string all;
+    for (const std::string& one : received) all += one;
+    for (const char* path : {"GET /\n", "GET /picture.png\n", "GET /fetched\n", "GET /from-live\n", "GET /linked\n"})
+        EXPECT_NE(all.find(path), std::string::npos) << path << " was not asked for:\n" << all;
+    EXPECT_EQ(all.find(calvaro.secret()), std::string::npos) << all;
 }
 
 // A connection to 127.0.0.1:port.
