@@ -736,9 +736,8 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     ASSERT_NE(said.find(query), std::string::npos) << said;
     const int port = std::atoi(said.c_str() + said.find(origin) + origin.size());
     const size_t secretAt = said.find(query) + query.size();
-    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nCookie: calvaro-" +
-                                std::to_string(port) + "=" + said.substr(secretAt, said.find(' ', secretAt) - secretAt) +
-                                "\r\nConnection: close\r\n";
+    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nX-Calvaro-Secret: " +
+                                said.substr(secretAt, said.find(' ', secretAt) - secretAt) + "\r\nConnection: close\r\n";
     const std::string page = exchangeOnLoopback(port, "GET / HTTP/1.1\r\n" + headers + "\r\n");
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos) << page.substr(0, 200);
