@@ -52,13 +52,18 @@ std::string scientificText(double value) {
     return mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
 }
 
+// Whether the plain decimals cannot hold a nonzero finite value: below 1e-10
+// they would write zeros only, from 1e17 on padded zeros.
+bool needsScientific(double value) {
+    const double magnitude = std::fabs(value);
+    return value != 0 && std::isfinite(value) && (magnitude < kZeroBelow || magnitude >= kPlainBelow);
+}
+
 // The en_US decimal text of a finite value with at most `fractionDigits`
 // decimals; a nonzero value those decimals would write as 0, or one of
 // 1e17 and beyond, as m·10^{k}.
 std::string decimalText(double value, int fractionDigits) {
-    const double magnitude = std::fabs(value);
-    if (value != 0 && std::isfinite(value) && (magnitude < kZeroBelow || magnitude >= kPlainBelow))
-        return scientificText(value);
+    if (needsScientific(value)) return scientificText(value);
     std::string text = foundation::formatDecimal(value, 0, fractionDigits);
     if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
         text = scientificText(value);
@@ -199,6 +204,10 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
     if (!suffix.empty()) text += " " + suffix;
     return text;
+}
+
+std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {
+    return needsScientific(value) ? scientificText(value) : exactText;
 }
 
 std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {

@@ -73,6 +73,12 @@ public:
                                         std::optional<bool> brackets, bool forceFraction, bool keepSigns,
                                         int maximumFractionDigits);
 
+    // A typed number with every digit it was typed with: `exactText`, its
+    // shortest decimal, unless it lies below 1e-10 or from 1e17 on in
+    // magnitude, where that text runs to zeros or to digits the double does
+    // not hold; there m \cdot 10^{k}, as the formatters write it.
+    static std::string exactNumberLatex(double value, const std::string& exactText);
+
     // The LaTeX of the digit's variables: " x^{2.0}" on the numerator side,
     // "\frac{x}{y}" with a denominator variable; none without variables.
     static std::optional<std::string> variableLatex(const Digit& digit);

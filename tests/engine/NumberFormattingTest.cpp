@@ -25,7 +25,7 @@ TEST(FormatNumberLatex, RenderingRules) {
         // Ten fraction digits are the precision: below 1e-10 is rounding
         // residue and reads 0 without a sign (3 - 3 in floating point). Only an
         // infinity reads infinity; a large finite value keeps its digits up to
-        // seventeen, beyond them it is m \\cdot 10^{k}.
+        // seventeen, beyond them it is m \cdot 10^{k}.
         {-0.00000000001, "0"}, {1e-10, "0.0000000001"}, {-4.440892098500626e-16, "0"}, {1e12, "1000000000000"},
         {1.0000001e12, "1000000100000"}, {-kInf, "-\\infty"}, {kInf, "\\infty"}, {0.0, "0"}, {-0.0, "0"},
         {1.0000001e12, "1000000100000"}, {-2e12, "-2000000000000", {}, true},
@@ -76,7 +76,7 @@ TEST(FormatDigitLatex, RenderingRules) {
         // Only a zero value reads 0 and only an infinite one (a zero
         // denominator) infinity: a tiny exact fraction keeps its parts
         // (b·x = 10^-12 is no zero); a typed number below 1e-10, or one past
-        // seventeen digits, is m \\cdot 10^{k}, never 0 or padded zeros.
+        // seventeen digits, is m \cdot 10^{k}, never 0 or padded zeros.
         {digit(1, 1e11), "\\frac{1}{100000000000}"}, {digit(0.000001, 1e6), "\\frac{0.000001}{1000000}"},
         {digit(1e-11), "1 \\cdot 10^{-11}"}, {digit(-1e-12), "-1 \\cdot 10^{-12}", false, false, true},
         {digit(7e-11), "7 \\cdot 10^{-11}"}, {digit(-1e-300, 3), "-3.333333333 \\cdot 10^{-301}"},
