@@ -51,6 +51,14 @@ const GoldenCase kCases[] = {
     {"log_tiny_b", {0, {"2", "0.000000000001", "", "", "", ""}}},
     {"exp_tiny_b", {1, {"3", "0.000000000001", "", "", "", ""}}},
     {"log_large_z_tiny_x", {0, {"3", "2", "", "", "0.000000000001", "9999999999999"}}},
+    // A zero whose floating-point logarithm leaves residue (3 - 3 reads
+    // 4.4e-16): ten fraction digits make it 0. A finite power far beyond
+    // seventeen digits, and one far below 1e-10, are m·10^{k}.
+    {"exp_power_of_ten_zero", {1, {"10", "", "3", "-1000", "", ""}}},
+    {"exp_power_of_three_zero", {1, {"3", "", "5", "-243", "", ""}}},
+    {"exp_huge_value", {1, {"2", "", "", "7", "1000", "3"}}},
+    {"exp_tiny_value", {1, {"0.5", "", "", "2", "1000", "-3"}}},
+    {"log_huge_b", {0, {"2", "123456789012345678901234", "-5", "", "", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {
