@@ -71,6 +71,9 @@ std::string number(double value) {
     return buffer;
 }
 
+constexpr size_t kLongSeries = 1000;
+constexpr size_t kSeriesEnds = 50;
+
 // A readable rendering of everything one calculation produced.
 std::string render(const nlohmann::json& result) {
     std::ostringstream out;
@@ -98,8 +101,25 @@ std::string render(const nlohmann::json& result) {
                 << number(series["frameRatio"].get<double>()) << ", length "
                 << (series["lengthOfGraph"].is_null() ? "-" : number(series["lengthOfGraph"].get<double>())) << ", "
                 << series["dataSet"].size() << " points\n";
-            for (const auto& point : series["dataSet"]) {
-                out << "  " << number(point[0].get<double>()) << " " << number(point[1].get<double>()) << "\n";
+            // A long series shows its ends point by point and its middle by
+            // count and sums, so that a reviewed file stays readable.
+            const auto& points = series["dataSet"];
+            const size_t count = points.size();
+            const size_t shown = count > kLongSeries ? kSeriesEnds : count;
+            for (size_t i = 0; i < count; ++i) {
+                const double x = points[i][0].get<double>(), y = points[i][1].get<double>();
+                if (i < shown || i >= count - shown) {
+                    out << "  " << number(x) << " " << number(y) << "\n";
+                    continue;
+                }
+                double sumX = 0, sumY = 0;
+                for (size_t j = i; j < count - shown; ++j) {
+                    sumX += points[j][0].get<double>();
+                    sumY += points[j][1].get<double>();
+                }
+                out << "  ... " << count - 2 * shown << " points, sum of x " << number(sumX) << ", sum of y "
+                    << number(sumY) << "\n";
+                i = count - shown - 1;
             }
         }
     }
