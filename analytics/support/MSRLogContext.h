@@ -67,8 +67,6 @@ public:
     const MSRError* error() const { return std::get_if<MSRError>(&value_); }
     const Object* object() const { return std::get_if<Object>(&value_); }
 
-    bool isFormattedText() const { return formatted_; }
-
     // How the object describes itself in a console line.
     std::string description() const;
 
