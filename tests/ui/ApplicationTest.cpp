@@ -64,7 +64,8 @@ TEST_F(UiTest, TheLaunchConnectsTheMainSceneOfAnApplicationWithScenes) {
             });
         app.setDeclaresScenes(declares);
         EXPECT_TRUE(app.launch(std::make_shared<ui::ApplicationDelegate>()));
-        EXPECT_EQ(seen, declares ? (Strings{"launched", "main scene", "active"}) : (Strings{"launched", "active"}));
+        EXPECT_EQ(seen,
+                  declares ? (Strings{"launched", "main scene", "active"}) : (Strings{"launched", "active"}));
     }
 }
 
