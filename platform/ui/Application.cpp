@@ -41,6 +41,7 @@ void Application::reset() {
     scenes.clear();
     app.delegate_.reset();
     app.state_ = State::inactive;
+    app.declaresScenes_ = false;
     app.schemes_.clear();
     app.opened_.clear();
     {
@@ -63,6 +64,8 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
     } else {
         foundation::NotificationCenter::defaultCenter().post(didFinishLaunchingNotification, this, options);
     }
+    if (declaresScenes_)
+        foundation::NotificationCenter::defaultCenter().post(Scene::willConnectNotification, &mainScene());
     becomeActive();
     return ok;
 }

@@ -1,5 +1,6 @@
 #include "MonitorHarness.h"
 
+#include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRError.h"
 
 #include <gtest/gtest.h>
@@ -53,9 +54,14 @@ TEST(MonitorTest, ConsoleLinesAreFormattedExactly) {
         {"Values", {"abc", 42, nullptr, 1.5}, false, "", prefix + "Values: abc, 42, (nil), 1.5"},
         {"Values", {"abc", 42, nullptr, 12345}, true, "", prefix + "Values: -, 42, , 10000...99999"},
         {"Tagged", {}, false, "<MyTag>", "<MyTag>[I-MSR023170] Tagged"},
-        // What a program logs or a link carries never drives the terminal.
-        {"Log\x1b]0;owned\x07\x1b[2J", {std::string("a\nb\x9b" "\xc2\x9b" "1m")}, false, "",
-         prefix + "Log\\x1b]0;owned\\x07\\x1b[2J: a\\nb\\x9b\\u{9b}1m"},
+        // The engine's own text prints as written, over lines if need be;
+        // what a program logs or a link carries never drives the terminal.
+        {"Logged\n{\n}", {std::string("a\nb\x9b" "\xc2\x9b" "1m")}, false, "",
+         prefix + "Logged\n{\n}: a\\nb\\x9b\\u{9b}1m"},
+        {"Failed", {MSRError::msr_errorWithCode(3, "bad \x1b[2J")}, false, "",
+         prefix + "Failed: Error Domain=app.calvaro.analytics.ErrorDomain Code=3 \"bad \\x1b[2J\""},
+        {"Event", {MSRFormattedText{"{\n    note = a\\x1b;\n}"}}, false, "",
+         prefix + "Event: {\n    note = a\\x1b;\n}"},
         {"Tag", {}, false, "<T\x1b[31m>", "<T\\x1b[31m>[I-MSR023170] Tag"},
     };
     // clang-format on
@@ -66,6 +72,10 @@ TEST(MonitorTest, ConsoleLinesAreFormattedExactly) {
         h.monitor->logWithLevel(1, 23170, c.message, c.contexts);
         EXPECT_EQ(h.takeLines(), Lines{c.line});
     }
+    // A program's line is the server's text, its message included.
+    MonitorHarness h;
+    MSRPicoLogger().logWithLevel(6, "Log\x1b]0;owned\x07\nnext", {"a\nb"}, false, false);
+    EXPECT_EQ(h.takeLines(), Lines{MonitorHarness::line(24005, "Log\\x1b]0;owned\\x07\\nnext: a\\nb")});
 }
 
 TEST(MonitorTest, ContextsEncodeWithoutOverflowOverTheWholeNumberRange) {
