@@ -651,7 +651,9 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     // About 3 s; compiling the patterns took a minute before.
     EXPECT_LT(took, std::chrono::seconds(15));
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
-    EXPECT_EQ(collectedCalculations(collector.measurement), 1u) << first.err;
+    // Uploaded, or stored when a busy machine held the upload past the end.
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(collector.measurement), 1u)
+        << first.err;
     EXPECT_NE(first.err.find("I-MSR009004"), std::string::npos) << first.err;
 
     // The second run starts with the configuration stored and is stopped.
