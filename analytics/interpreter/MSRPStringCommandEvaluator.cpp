@@ -1,6 +1,7 @@
 // The string methods. Lengths, positions and single characters count UTF-16
-// code units. Patterns from programs go to RE2, whose matching time is linear
-// in the text, with a bounded program size, through the runtime's cache.
+// code units. Patterns from programs go to RE2 through the runtime's cache;
+// a match takes at worst the text's length times the compiled program's size
+// and is charged so before it starts.
 //
 // Every method touches its whole receiver: the dispatch charges it to the
 // budget before the method starts, and each method charges what else it
@@ -35,10 +36,24 @@ int64_t stringCost(size_t bytes) {
     return static_cast<int64_t>(sizeof(MSRPStringValue) + sizeof(MSRPValue) + bytes);
 }
 
-// The UTF-16 code units of `text` (at most two bytes per byte), once there is
-// room for them.
+// Converting between UTF-8 and UTF-16 costs about a nanosecond a byte, a
+// quarter of an evaluation (interpreter_bench: BM_UTF16Copy), on top of the
+// reading of the receiver that the dispatch charges.
+constexpr int64_t kConversionBytesPerInstruction = 4;
+bool chargeConversion(MSRPExecution& execution, size_t bytes) {
+    return execution.charge(static_cast<int64_t>(bytes) * MSRPWork::kBytesPerInstruction /
+                            kConversionBytesPerInstruction);
+}
+// Case mapping: up to about 20 ns a byte for texts whose letters expand or
+// look at their neighbours (Greek sigma, dotted I), its conversions included
+// (interpreter_bench: BM_CaseMapping).
+constexpr int64_t kCaseMappingInstructionsPerByte = 4;
+
+// The UTF-16 code units of `text` (at most two bytes per byte), once they are
+// paid for and there is room for them.
 bool unitsOf(MSRPExecution& execution, std::string_view text, std::u16string* units) {
-    if (!execution.reserve(static_cast<int64_t>(text.size()) * 2)) return false;
+    const int64_t size = static_cast<int64_t>(text.size());
+    if (!chargeConversion(execution, text.size()) || !execution.reserve(size * 2)) return false;
     *units = MSRPUTF16(text);
     return true;
 }
@@ -51,10 +66,11 @@ size_t heldWithin(double position, size_t length) {
     return static_cast<size_t>(std::clamp(position, 0.0, static_cast<double>(length)));
 }
 
-// A new string of the code units, once there is room for it (at most three
-// bytes of UTF-8 per unit).
+// A new string of the code units, once it is paid for and there is room for
+// it (at most three bytes of UTF-8 per unit).
 MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
-    if (!execution.reserve(stringCost(units.size() * 3))) return MSRPValue();
+    if (!chargeConversion(execution, units.size() * 2) || !execution.reserve(stringCost(units.size() * 3)))
+        return MSRPValue();
     return MSRPValue::string(MSRPUTF8(units));
 }
 
@@ -88,9 +104,7 @@ bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std:
                 int64_t* at, std::string* matched) {
     const RE2* expression = execution.patterns->compiled(pattern, execution);
     if (!expression) return false;
-    // The scan reads the whole subject, already charged by the dispatch:
-    // charged once more, as the matcher may visit each byte twice.
-    if (!execution.charge(static_cast<int64_t>(subject.size()))) return false;
+    if (!MSRPPatternCache::chargeScan(*expression, subject.size(), execution)) return false;
     re2::StringPiece match;
     *found = expression->Match(subject, 0, subject.size(), RE2::UNANCHORED, &match, 1);
     if (*found) {
@@ -316,7 +330,9 @@ MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments
     // The UTF-16 copy and a result of about the receiver's size (checked
     // again once its size is known).
     const int64_t size = static_cast<int64_t>(receiver.text().size());
-    if (!execution.reserve(size * 2 + stringCost(receiver.text().size()))) return MSRPValue();
+    if (!execution.charge(size * kCaseMappingInstructionsPerByte * MSRPWork::kBytesPerInstruction) ||
+        !execution.reserve(size * 2 + stringCost(receiver.text().size())))
+        return MSRPValue();
     icu::UnicodeString units = icu::UnicodeString::fromUTF8(receiver.text());
     if (upper) {
         units.toUpper(locale);
