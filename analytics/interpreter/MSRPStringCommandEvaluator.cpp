@@ -38,24 +38,17 @@ int64_t stringCost(size_t bytes) {
     return static_cast<int64_t>(sizeof(MSRPStringValue) + sizeof(MSRPValue) + bytes);
 }
 
-// Converting between UTF-8 and UTF-16 costs about a nanosecond a byte, a
-// quarter of an evaluation (interpreter_bench: BM_UTF16Copy), on top of the
-// reading of the receiver that the dispatch charges.
-constexpr int64_t kConversionBytesPerInstruction = 4;
-bool chargeConversion(MSRPExecution& execution, size_t bytes) {
-    return execution.charge(static_cast<int64_t>(bytes) * MSRPWork::kBytesPerInstruction /
-                            kConversionBytesPerInstruction);
-}
 // Case mapping: up to about 20 ns a byte for texts whose letters expand or
 // look at their neighbours (Greek sigma, dotted I), its conversions included
 // (interpreter_bench: BM_CaseMapping).
 constexpr int64_t kCaseMappingInstructionsPerByte = 4;
 
 // The UTF-16 code units of `text` (at most two bytes per byte), once they are
-// paid for and there is room for them.
+// paid for (on top of the reading of the receiver that the dispatch charges)
+// and there is room for them.
 bool unitsOf(MSRPExecution& execution, std::string_view text, std::u16string* units) {
     const int64_t size = static_cast<int64_t>(text.size());
-    if (!chargeConversion(execution, text.size()) || !execution.reserve(size * 2)) return false;
+    if (!execution.chargeConversion(text.size()) || !execution.reserve(size * 2)) return false;
     *units = MSRPUTF16(text);
     return true;
 }
@@ -71,7 +64,7 @@ size_t heldWithin(double position, size_t length) {
 // A new string of the code units, once it is paid for and there is room for
 // it (at most three bytes of UTF-8 per unit).
 MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
-    if (!chargeConversion(execution, units.size() * 2) || !execution.reserve(stringCost(units.size() * 3)))
+    if (!execution.chargeConversion(units.size() * 2) || !execution.reserve(stringCost(units.size() * 3)))
         return MSRPValue();
     return MSRPValue::string(MSRPUTF8(units));
 }

@@ -211,8 +211,9 @@ TEST(Bounds, NativeWorkOnALongTextIsRefusedBeforeItStarts) {
     // Each call would take from tens of milliseconds to seconds: a short
     // pattern that drives RE2 out of its DFA, scanned by its NFA at the
     // text's length times the program's size; case mapping of sigmas that
-    // look at their neighbours; the UTF-16 copy of 4 MiB. Charged at what
-    // they cost, each is refused by the budget before it starts.
+    // look at their neighbours; the UTF-16 copy of 4 MiB; a text of a
+    // character per loop turn, made before the first. Charged at what they
+    // cost, each is refused by the budget before it starts.
     // The text: `seed` doubled the given number of times.
     const std::tuple<const char*, int, const char*> calls[] = {
         {"ab", 16, R"((call $s "search" (array "[ab]*a[ab]{1000}[ab]{1000}c")))"},
@@ -221,6 +222,8 @@ TEST(Bounds, NativeWorkOnALongTextIsRefusedBeforeItStarts) {
         {"\u03A3.", 20, R"((call $s "toLocaleUpperCase" (array)))"},
         {"ab", 21, R"((call $s "charAt" (array 1)))"},
         {"ab", 21, R"((call $s "slice" (array 1)))"},
+        {"ab", 21, R"((get $s 5))"},
+        {"ab", 17, R"((forof "c" $s (list)))"},
     };
     for (const auto& [seed, doublings, call] : calls) {
         MSRPRuntime runtime;
@@ -244,7 +247,7 @@ TEST(Bounds, PlainTextSearchesTakeTimeLinearInTheirTexts) {
     const std::tuple<int, int, const char*, const char*> calls[] = {
         {20, 16, R"((call $s "indexOf" (array $t)))", "-1"},
         {20, 16, R"((call $s "lastIndexOf" (array $t)))", "-1"},
-        {22, 18, R"((get (call $s "replace" (array $t "x")) "length"))", "4194304"},
+        {22, 18, R"((eq (call $s "replace" (array $t "x")) $s))", "true"},
         {22, 18, R"((get (call $s "split" (array $t)) "length"))", "1"},
     };
     for (const auto& [textDoublings, needleDoublings, call, expected] : calls) {
