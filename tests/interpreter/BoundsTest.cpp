@@ -58,10 +58,11 @@ TEST(Bounds, EndlessLoopsStopAtTheBudgetWhateverTheProgramBinds) {
 }
 
 TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
-    // Each turn copies a text of a mebibyte, or joins an array that grows by
-    // one each turn: the budget ends them after a few turns, not after the
-    // hundreds of thousands that counting evaluations alone would allow.
-    const char* programs[] = {
+    // Each turn copies a text of a mebibyte, joins an array that grows by
+    // one each turn, or compares two texts of a mebibyte: the budget ends
+    // them after a few turns, not after the hundreds of thousands that
+    // counting evaluations alone would allow.
+    std::vector<std::string> programs = {
         R"((let "s" "i" "t") (assign "s" "x") (assign "i" 0)
            (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
            (assign "i" 0) (loop true (assign "i" (add $i 1)) false (list (assign "t" (add $s "y")))))",
@@ -70,7 +71,14 @@ TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
         R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
            (loop true (assign "i" (add $i 1)) false (list (set $a "length" 100000) (set $a "length" 0))))",
     };
-    const int limits[] = {100, 5000, 100};
+    // Texts of a mebibyte compared in order and for equality.
+    for (const char* comparison : {"(lt $s $u)", "(same $s $u)", "(eq $s $u)"}) {
+        programs.push_back(std::string(R"((let "s" "u" "i" "t") (assign "s" "x") (assign "i" 0)
+           (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
+           (assign "u" (add $s "")) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (assign "t" )") + comparison + ")))");
+    }
+    const int limits[] = {100, 5000, 100, 100, 100, 100};
     for (size_t k = 0; k < std::size(programs); ++k) {
         MSRPRuntime runtime;
         ProgramOutcome outcome = runProgram(programs[k], &runtime);
