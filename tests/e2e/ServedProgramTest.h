@@ -1,0 +1,85 @@
+#pragma once
+// A driver run whose configuration serves one event-editing program, and the
+// most memory such a run may hold.
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/support/TestPaths.h"
+#include "tools/assembler/ProgramAssembler.h"
+
+// A driver run whose configuration serves one program and blocks the events
+// it renames to "e2e_dropped".
+class ServedProgramTest : public DriverTest {
+  protected:
+    ServedProgramTest(const char* name, const char* programText) : DriverTest(name), programText_(programText) {}
+
+    void SetUp() override {
+        DriverTest::SetUp();
+        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+        std::string error;
+        std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(programText_, "rules", &error);
+        ASSERT_TRUE(program) << error;
+        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+        MSRPBEventConfig blocked;
+        MSRPBSetString(blocked, MSREventConfigSlot::kName, "e2e_dropped");
+        MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);
+        MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
+        measurement.setConfig(kDriverApp, config);
+    }
+
+    // The first run only brings the configuration home: its fetch comes 10 s
+    // after the start, its second event (uploaded at once in debug mode)
+    // after that, and already meets the program.
+    void bringTheConfigurationHome() {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                    debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
+        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 60))
+            << consoleTail();
+        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            size_t count = 0;
+            for (const auto& upload : uploads)
+                for (const auto& bundle : upload.bundles) count += bundle.events.size();
+            return count >= 2;
+        };
+        ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    }
+
+  private:
+    const char* programText_;
+};
+
+// What the driver may hold at most: under AddressSanitizer its shadow and its
+// quarantine of freed blocks come on top.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#else
+inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+#else
+inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+
+// The most memory the process ever held (VmHWM), in bytes; 0 when unknown.
+inline int64_t peakResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return 0;
+}
