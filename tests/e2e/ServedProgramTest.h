@@ -1,0 +1,57 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/support/TestPaths.h"
+#include "tools/assembler/ProgramAssembler.h"
+
+// A driver run whose configuration serves one program and blocks the events
+// it renames to "e2e_dropped".
+class ServedProgramTest : public DriverTest {
+  protected:
+    ServedProgramTest(const char* name, const char* programText) : DriverTest(name), programText_(programText) {}
+
+    void SetUp() override {
+        DriverTest::SetUp();
+        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+        std::string error;
+        std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(programText_, "rules", &error);
+        ASSERT_TRUE(program) << error;
+        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+        MSRPBEventConfig blocked;
+        MSRPBSetString(blocked, MSREventConfigSlot::kName, "e2e_dropped");
+        MSRPBSetBool(blocked, MSREventConfigSlot::kBlocklisted, true);
+        MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::vector<MSRPBEventConfig>{blocked});
+        measurement.setConfig(kDriverApp, config);
+    }
+
+    // The first run only brings the configuration home: its fetch comes 10 s
+    // after the start, its second event (uploaded at once in debug mode)
+    // after that, and already meets the program.
+    void bringTheConfigurationHome() {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                    debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
+        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 60))
+            << consoleTail();
+        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            size_t count = 0;
+            for (const auto& upload : uploads)
+                for (const auto& bundle : upload.bundles) count += bundle.events.size();
+            return count >= 2;
+        };
+        ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    }
+
+  private:
+    const char* programText_;
+};
+
