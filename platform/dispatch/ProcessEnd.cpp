@@ -45,9 +45,11 @@ struct EndHandlers {
     std::map<uint64_t, std::function<void()>> handlers;
 };
 
+// Never destroyed: owners held in static objects remove their handlers
+// while statics go, in whatever order.
 EndHandlers& endHandlers() {
-    static EndHandlers instance;
-    return instance;
+    static EndHandlers* const instance = new EndHandlers;
+    return *instance;
 }
 
 // Copies taken under the lock and run without it: a handler may queue work
