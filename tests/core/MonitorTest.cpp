@@ -244,6 +244,33 @@ TEST(MonitorTest, ClearingWipesDebugFlagAndHealthData) {
     EXPECT_EQ(h.monitor->monitoringDataForDispatchWithSamplePeriod(1, 0), std::nullopt);
 }
 
+// Reports may come by the hundred per event: the health data is written at
+// most once per interval however many arrive, and the process's end writes
+// what still waits, although it drops other delayed work.
+TEST(MonitorTest, HealthDataIsWrittenOncePerIntervalAndAtTheEnd) {
+    MonitorHarness h;
+    const int started = h.suite->synchronizeCount();
+    const int intervals = 4;
+    for (int step = 0; step < intervals * 3; ++step) {
+        for (int i = 0; i < 100; ++i) h.monitor->logWithLevel(5, 1, "burst");
+        h.executor->advanceBy(MSRMonitor::kSaveInterval / 3);
+    }
+    const int written = h.suite->synchronizeCount() - started;
+    EXPECT_GE(written, intervals - 1);
+    EXPECT_LE(written, intervals);
+
+    h.monitor->logWithLevel(5, 2, "last");
+    h.settle();
+    auto stored = [&] {
+        auto array = h.suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
+        return array && array->size() == 4 ? *(*array)[2].get<std::string>() : "";
+    };
+    EXPECT_EQ(stored(), "1W_110100:burst");
+    ASSERT_TRUE(dispatch::endQueues(MonitorHarness::kDrainSeconds));
+    dispatch::reopenQueuesForTesting();
+    EXPECT_EQ(stored(), "1W_110100:last");
+}
+
 TEST(MonitorTest, QueuedReportsOfAGoneMonitorAreSkipped) {
     MonitorHarness h;
     h.monitor->logWithLevel(1, 1, "late");
