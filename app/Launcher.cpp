@@ -290,6 +290,8 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         }
         foundation::Value::Dictionary launchOptions;
         if (options.openURL) launchOptions["UIApplicationLaunchOptionsURLKey"] = foundation::Value(*options.openURL);
+        application.setDeclaresScenes(
+            !foundation::Bundle::main().objectForInfoDictionaryKey("UIApplicationSceneManifest").isAbsent());
         if (!application.launch(delegate, launchOptions)) {
             err << "calvaro: the application did not finish launching\n";
             return 1;

@@ -48,35 +48,19 @@ bool sameSecret(std::string_view a, std::string_view b) {
     return difference == 0;
 }
 
-bool sameTextIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
+// Where the page's elements load from (its libraries, the shared pictures):
+// "/s/SECRET" and what follows. An element cannot send a header; the path
+// goes to this server alone, and the page sends no Referer.
+constexpr std::string_view kSecretPath = "/s/";
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
-// Every value of the cookie `name` the request sends ("a=1; b=2", in one
-// Cookie header or several).
-std::vector<std::string_view> cookieValues(const HttpRequest& request, std::string_view name) {
-    std::vector<std::string_view> values;
-    for (const auto& [header, value] : request.headers) {
-        if (!sameTextIgnoringCase(header, "Cookie")) continue;
-        std::string_view rest = value;
-        while (!rest.empty()) {
-            const size_t end = rest.find(';');
-            const std::string_view pair = trimmed(rest.substr(0, end));
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-            const size_t equals = pair.find('=');
-            if (equals != std::string_view::npos && trimmed(pair.substr(0, equals)) == name)
-                values.push_back(trimmed(pair.substr(equals + 1)));
-        }
-    }
-    return values;
+// What follows "/s/SECRET" in `path` ("/katex/katex.min.js"); nothing for a
+// path that does not start with it.
+std::optional<std::string_view> pathUnderSecret(std::string_view path, const std::string& secret) {
+    if (secret.empty() || path.substr(0, kSecretPath.size()) != kSecretPath) return std::nullopt;
+    path.remove_prefix(kSecretPath.size());
+    const size_t end = path.find('/');
+    if (end == std::string_view::npos || !sameSecret(path.substr(0, end), secret)) return std::nullopt;
+    return path.substr(end);
 }
 
 // The secret of a first visit: "secret=..." in the query of a GET of "/".
@@ -201,10 +185,13 @@ struct LiveServer::Impl {
         ui::Window* w = window();
         if (!w) return std::nullopt;
         web::PageOptions options;
-        options.katexBase = "/katex";
-        options.chartBase = "/chart.js";
         options.live = true;
         options.actionToken = token;
+        options.secret = secret;
+        const std::string underSecret = std::string(kSecretPath) + secret;
+        options.katexBase = underSecret + "/katex";
+        options.chartBase = underSecret + "/chart.js";
+        options.sharedBase = underSecret + "/shared";
         return web::HtmlPage::ofWindow(*w, options);
     }
 
@@ -253,43 +240,34 @@ struct LiveServer::Impl {
 
     Answer route(const HttpRequest& request, int port) {
         if (auto wrongHost = misdirected(request, port)) return *wrongHost;
-        if (!holdsSecret(request, port, secret))
+        if (!holdsSecret(request, secret))
             return {403, "only the holder of this server's secret is served: open the address calvaro printed\n"};
         if (auto refused = refusal(request, port, token)) return *refused;
-        // A first visit: the secret goes into a cookie, and out of the address.
-        if (auto fromQuery = querySecret(request); fromQuery && sameSecret(*fromQuery, secret))
-            return {303,
-                    "",
-                    "text/plain; charset=utf-8",
-                    {{"Location", "/"},
-                     {"Cache-Control", "no-store"},
-                     {"Set-Cookie", cookieName(port) + "=" + secret + "; Path=/; HttpOnly; SameSite=Strict"}}};
+        // The page, its state and its actions are asked for by the page's
+        // script, which sends the secret; what its elements load carries it
+        // in the path.
+        const auto underSecret = pathUnderSecret(request.path, secret);
+        const std::string path = underSecret ? std::string(*underSecret) : request.path;
         const bool get = request.method == "GET";
-        if (request.path == "/" && get) return onMain([this] { return page(); });
-        if (request.path == "/state" && get)
-            return onMain([this] { return state(); });
-        if ((request.path.rfind("/katex/", 0) == 0 || request.path.rfind("/chart.js/", 0) == 0) && get)
-            return libraryFile(request.path);
-        if (request.path.rfind("/shared/", 0) == 0 && get) return sharedPicture(request.path);
-        if (request.path == "/action" && request.method == "POST") return perform(request.body);
-        if (request.path == "/" || request.path == "/state" || request.path == "/action" ||
-            request.path.rfind("/shared/", 0) == 0)
-            return {405, "method not allowed\n"};
+        if (!underSecret) {
+            if (path == "/" && get) return onMain([this] { return page(); });
+            if (path == "/state" && get) return onMain([this] { return state(); });
+            if (path == "/action" && request.method == "POST") return perform(request.body);
+            if (path == "/" || path == "/state" || path == "/action") return {405, "method not allowed\n"};
+        }
+        if ((path.rfind("/katex/", 0) == 0 || path.rfind("/chart.js/", 0) == 0) && get) return libraryFile(path);
+        if (path.rfind("/shared/", 0) == 0 && get) return sharedPicture(path);
+        if (path.rfind("/shared/", 0) == 0) return {405, "method not allowed\n"};
         return {404, "not found\n"};
     }
 };
 
-bool LiveServer::holdsSecret(const HttpRequest& request, int port, const std::string& secret) {
+bool LiveServer::holdsSecret(const HttpRequest& request, const std::string& secret) {
     if (secret.empty()) return false;
-    for (std::string_view value : cookieValues(request, cookieName(port)))
-        if (sameSecret(value, secret)) return true;
+    if (const std::string* sent = request.header(kSecretHeader); sent && sameSecret(*sent, secret)) return true;
+    if (pathUnderSecret(request.path, secret)) return true;
     const auto fromQuery = querySecret(request);
     return fromQuery && sameSecret(*fromQuery, secret);
-}
-
-std::string LiveServer::cookieName(int port) {
-    // Cookies are kept by host, not by port: each server its own name.
-    return "calvaro-" + std::to_string(port);
 }
 
 std::optional<HttpResponse> LiveServer::refusal(const HttpRequest& request, int port,
@@ -347,9 +325,12 @@ bool LiveServer::start(int port, std::string& error, LoopbackServerLimits limits
             answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
             // No other page may show this one in a frame and have it clicked.
             answer.headers.emplace_back("X-Frame-Options", "DENY");
+            // The addresses of the page's own requests carry the secret: no
+            // other site learns them as the Referer of a link followed.
+            answer.headers.emplace_back("Referrer-Policy", "no-referrer");
             return answer;
         },
-        limits, [impl](const HttpRequest& request) { return holdsSecret(request, impl->port, impl->secret); });
+        limits, [impl](const HttpRequest& request) { return holdsSecret(request, impl->secret); });
     // Never another address than the loopback one.
     if (!impl_->http->start(port, error)) return false;
     port_ = impl_->http->port();

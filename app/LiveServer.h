@@ -13,7 +13,8 @@ namespace app {
 // The application live in a browser: an HTTP server on 127.0.0.1 only.
 //   GET /             the key window as a live page (platform/web)
 //   GET /state        a digest of that page, for the page to see a change
-//   GET /katex/...    Debian's KaTeX files
+//   GET /katex/...    Debian's KaTeX files (the page asks for
+//                     /s/SECRET/katex/..., as for the two below)
 //   GET /chart.js/... Debian's chart library
 //   GET /shared/NAME  a picture the share sheet saved ("Solution-....png"),
 //                     as a download
@@ -25,8 +26,12 @@ namespace app {
 //                     that cannot be done.
 // Only whoever holds the secret printed with the address (url()) is served:
 // loopback TCP is open to every user of the machine. The first visit brings
-// it in the query ("/?secret=..."); the answer keeps it in a cookie of this
-// port's and sends the browser on to "/", so it leaves the address bar.
+// it in the query ("/?secret=..."); the page keeps it in its script, takes it
+// out of the address bar and sends it with each of its requests (header
+// X-Calvaro-Secret); what its elements load (the libraries, the shared
+// pictures) is served under "/s/SECRET/...", and no answer lets a Referer
+// go out. It is never a cookie: a cookie of 127.0.0.1 goes with requests to
+// every port of it, another user's server's included.
 // Every request without the secret, "/" included, is answered 403, and the
 // requests of those that hold it are answered before any other.
 // Beside that the server answers the page alone: a request must name the
@@ -57,11 +62,10 @@ class LiveServer {
     // The secret the page sends with its actions.
     const std::string& token() const;
 
-    // Whether the request carries `secret`, as the cookie of the server on
-    // `port` or in the query of a GET of "/".
-    static bool holdsSecret(const HttpRequest& request, int port, const std::string& secret);
-    // The name of the cookie that keeps the secret of the server on `port`.
-    static std::string cookieName(int port);
+    // Whether the request carries `secret`: in the header kSecretHeader, as
+    // the start of its path ("/s/SECRET/..."), or in the query of a GET of "/".
+    static bool holdsSecret(const HttpRequest& request, const std::string& secret);
+    static constexpr const char* kSecretHeader = "X-Calvaro-Secret";
 
     // Why a request is not to be answered, as the answer to give; nothing
     // for a request of the page served on 127.0.0.1:port with `token`.

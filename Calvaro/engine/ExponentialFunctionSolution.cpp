@@ -63,7 +63,7 @@ void ExponentialFunctionSolution::writeZero() {
     line(function_ + " = 0");
     if (!isZero(input(d))) line(function_ + " = 0 \\quad |-" + d_);
     const auto n = product(input(d), *minusOne());
-    if (!isOne(input(z))) line(zDot_ + " " + power_ + ")} = " + latex(*n) + " \\quad |:" + z_);
+    if (!isOne(input(z))) line(zDot_ + " " + power_ + ")} = " + latex(*n) + " \\quad |:" + zDivisor_);
     const auto q = quotient(*n, input(z));
     const std::string qText = latex(*q);
     const std::string logA = "\\log_{" + a_ + "}";
@@ -79,7 +79,7 @@ void ExponentialFunctionSolution::writeZero() {
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {
-        line(bDot_ + " x = " + number(value) + " \\quad| :" + b_);
+        line(bDot_ + " x = " + number(value) + " \\quad| :" + bDivisor_);
         line("x = " + number(value / valueOf(input(b))));
     }
 }

@@ -358,15 +358,17 @@ void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
         // Hundreds of decimals would scale past the double range; such a
         // number stays as it was typed.
         if (!std::isfinite(z) || !std::isfinite(n)) continue;
-        const std::string factorText = exactDecimalText(factor);
+        const std::string factorText = KalStringOutput::exactNumberLatex(factor, exactDecimalText(factor));
         // The constants stay in the middle term: \frac{1.5\pi}{2} expands to
         // \frac{1.5\pi \cdot 10}{2 \cdot 10}, not to a number without them.
         const auto withConstants = [](std::string text, const NaturalConstants& constants) {
             for (const NaturalConstant& c : constants) KalStringOutput::replaceOneOrAppend(text, c.latex(), "");
             return text;
         };
-        const std::string expansion = "\\frac{" + withConstants(zText, digit.zConstants()) + " \\cdot " +
-                                      factorText + "}{" + withConstants(nText, digit.nConstants()) + " \\cdot " +
+        const std::string shownZ = KalStringOutput::exactNumberLatex(*digit.z(), zText);
+        const std::string shownN = KalStringOutput::exactNumberLatex(digit.n(), nText);
+        const std::string expansion = "\\frac{" + withConstants(shownZ, digit.zConstants()) + " \\cdot " +
+                                      factorText + "}{" + withConstants(shownN, digit.nConstants()) + " \\cdot " +
                                       factorText + "}";
         digit.setZ(z);
         digit.setN(n);

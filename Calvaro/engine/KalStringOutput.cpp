@@ -1,10 +1,9 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
-#include <algorithm>
-#include <charconv>
 #include <cinttypes>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "Calvaro/engine/LocalizedString.h"
@@ -29,31 +28,66 @@ bool isHonestPart(double part, int fractionDigits) {
     return std::strtod(text.c_str(), nullptr) == part;
 }
 
-// A number too small for the fraction digits asked for, written with as many
-// as its first ten significant digits need: 0.000000000001 typed by the
-// student is no zero, and a step that divided by it must show what it divided by.
-std::string smallDecimal(double value) {
-    const int leadingZeros = static_cast<int>(std::ceil(-std::log10(std::fabs(value))));
-    char buffer[400];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
-                                       std::clamp(leadingZeros + 9, 0, 340));
-    if (written.ec != std::errc()) return foundation::shortestDoubleText(value);
-    std::string text(buffer, written.ptr);
-    if (text.find('.') != std::string::npos) {
-        text.erase(text.find_last_not_of('0') + 1);
-        if (text.back() == '.') text.pop_back();
+// The precision of every number a step writes: ten fraction digits, so a
+// computed value below this is rounding residue and reads 0.
+constexpr double kZeroBelow = 1e-10;
+// Beyond seventeen integer digits a double has no digits left to show: the
+// decimal text would go on with padded zeros.
+constexpr double kPlainBelow = 1e17;
+
+// m·10^{k} with m of at most ten significant digits, for a value the plain
+// decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
+// no wall of padded zeros.
+std::string scientificText(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.9e", value);
+    const std::string text = buffer;
+    const size_t exponentAt = text.find('e');
+    std::string mantissa = text.substr(0, exponentAt);
+    if (mantissa.find('.') != std::string::npos) {
+        mantissa.erase(mantissa.find_last_not_of('0') + 1);
+        if (mantissa.back() == '.') mantissa.pop_back();
     }
-    return text;
+    const int exponent = std::atoi(text.c_str() + exponentAt + 1);
+    return mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
+}
+
+// Whether the plain decimals cannot hold a nonzero finite value: below 1e-10
+// they would write zeros only, from 1e17 on padded zeros.
+bool needsScientific(double value) {
+    const double magnitude = std::fabs(value);
+    return value != 0 && std::isfinite(value) && (magnitude < kZeroBelow || magnitude >= kPlainBelow);
 }
 
 // The en_US decimal text of a finite value with at most `fractionDigits`
-// decimals, never a bare 0 for a value that is not zero; large values keep
-// all their integer digits.
+// decimals; a nonzero value those decimals would write as 0, or one of
+// 1e17 and beyond, as m·10^{k}.
 std::string decimalText(double value, int fractionDigits) {
+    if (needsScientific(value)) return scientificText(value);
     std::string text = foundation::formatDecimal(value, 0, fractionDigits);
     if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
-        text = smallDecimal(value);
+        text = scientificText(value);
     return text;
+}
+
+// A number followed by its constants, negatives in brackets unless
+// `withoutBrackets`. Below `zeroBelow` in magnitude it reads "0": the steps'
+// precision for computed values, 0 itself for the parts of an exact number.
+std::string numberLatex(const NaturalConstants& constants, int maximumFractionDigits, bool withoutBrackets,
+                        double value, double zeroBelow) {
+    if (std::isnan(value)) return kNotANumber;
+    if (value == 0 || std::fabs(value) < zeroBelow) return "0";
+    // Only a true infinity: a large finite value keeps its digits or its m·10^{k}.
+    if (std::isinf(value)) return value > 0 ? "\\infty" : "-\\infty";
+    std::string constantsLatex;
+    for (const NaturalConstant& c : constants) constantsLatex += c.latex();
+    const std::string number = decimalText(value, maximumFractionDigits);
+    if (value >= 0 || withoutBrackets) {
+        if (constantsLatex.empty()) return number;
+        return value == 1.0 ? constantsLatex : number + constantsLatex;
+    }
+    if (constantsLatex.empty()) return "(" + number + ")";
+    return value == -1.0 ? "(-" + constantsLatex + ")" : "(" + number + constantsLatex + ")";
 }
 
 // The LaTeX control words a step writes that end in a letter. One directly
@@ -91,6 +125,11 @@ std::string KalStringOutput::baseLatex(const std::string& latex) {
     return "\\left(" + latex + "\\right)";
 }
 
+std::string KalStringOutput::divisorLatex(const std::string& latex) {
+    if (latex.find("\\cdot") == std::string::npos) return latex;
+    return "\\left(" + latex + "\\right)";
+}
+
 KalStringOutput& KalStringOutput::shared() {
     static KalStringOutput instance;
     return instance;
@@ -108,30 +147,7 @@ void KalStringOutput::appendStep(const std::string& title, const std::string& la
 std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                                const std::string& variable, int maximumFractionDigits,
                                                bool withoutBrackets, double value) {
-    std::string text;
-    if (std::isnan(value)) {
-        text = kNotANumber;
-    } else if (value == 0) {
-        text = "0";
-    } else if (std::isinf(value)) {
-        // Only a true infinity: every finite number, however large, keeps its digits.
-        text = value > 0 ? "\\infty" : "-\\infty";
-    } else {
-        std::string constantsLatex;
-        for (const NaturalConstant& c : constants) constantsLatex += c.latex();
-        const std::string number = decimalText(value, maximumFractionDigits);
-        if (value >= 0 || withoutBrackets) {
-            if (constantsLatex.empty()) {
-                text = number;
-            } else {
-                text = value == 1.0 ? constantsLatex : number + constantsLatex;
-            }
-        } else if (constantsLatex.empty()) {
-            text = "(" + number + ")";
-        } else {
-            text = value == -1.0 ? "(-" + constantsLatex + ")" : "(" + number + constantsLatex + ")";
-        }
-    }
+    std::string text = numberLatex(constants, maximumFractionDigits, withoutBrackets, value, kZeroBelow);
     if (!variable.empty()) replaceOneOrAppend(text, variable, " ");
     if (!suffix.empty()) text += " " + suffix;
     return text;
@@ -144,8 +160,8 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     const double value = *digit.value();
     std::string text;
     // A digit is exact: only a true zero reads "0" and only a true infinity
-    // (a division by zero) "\infty"; a tiny value shows as its fraction or its
-    // leading digits, a large one with all its integer digits.
+    // (a division by zero) "\infty"; a tiny value shows as its fraction or as
+    // m \cdot 10^{k}, a large one with its digits or as m \cdot 10^{k}.
     if (std::isnan(value)) {
         text = kNotANumber;
     } else if (value == 0 && !keepSigns) {
@@ -190,6 +206,10 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     return text;
 }
 
+std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {
+    return needsScientific(value) ? scientificText(value) : exactText;
+}
+
 std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
     std::string numeratorPart;
     if (!digit.zVariable().empty()) {
@@ -212,10 +232,11 @@ std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
 
 std::string KalStringOutput::cancelLatex(const Digit& digit, const NaturalConstants& divisorConstants,
                                          int64_t divisor) {
+    // The parts of an exact number: only 0 itself reads 0.
     const auto number = [](const NaturalConstants& constants, double value) {
-        return formatNumberLatex("", constants, "", 10, false, value);
+        return numberLatex(constants, 10, false, value, 0.0);
     };
-    const std::string d = number(divisorConstants, static_cast<double>(divisor));
+    const std::string d = divisorLatex(number(divisorConstants, static_cast<double>(divisor)));
     std::string text = "\\frac{" + number(digit.zConstants(), digit.z().value_or(0.0)) + " : " + d + "}{" +
                        number(digit.nConstants(), digit.n()) + " : " + d + "}";
     if (const auto variables = variableLatex(digit)) text += *variables;

@@ -39,6 +39,10 @@ public:
     // it is a plain unsigned number or a constant alone, so that 2\pi^{x} is
     // never read as 2·\pi^{x} nor \frac{1}{2}^{x} as 1 over 2^{x}.
     static std::string baseLatex(const std::string& latex);
+    // The LaTeX of a number written after a division sign ":": in brackets
+    // when it is m \cdot 10^{k}, so that ": 2 \cdot 10^{20}" never reads as
+    // dividing by 2 and then multiplying.
+    static std::string divisorLatex(const std::string& latex);
     // A text of exactly "1" or "-1" has its "1" replaced by `replacement`;
     // anything else gets `separator` and `replacement` appended.
     static void replaceOneOrAppend(std::string& text, const std::string& replacement, const std::string& separator);
@@ -48,12 +52,13 @@ public:
     // "y") never form an unknown command such as "\piy".
     static std::string separateControlWords(std::string text);
 
-    // A number as LaTeX: "0" for zero alone, "\infty"/"-\infty" for an
-    // infinity alone, otherwise the en_US decimal text without grouping (a
-    // value too small for the fraction digits with its leading significant
-    // digits), followed by the constants' LaTeX, in brackets when negative
-    // (unless `withoutBrackets`); then the variable and the suffix. Not a
-    // number reads "NaN". Step writers pass ("", {}, "", 10, false, v).
+    // A computed number as LaTeX: "0" below 1e-10 in magnitude (the steps'
+    // precision), "\infty"/"-\infty" for an infinity alone, otherwise the
+    // en_US decimal text without grouping (from 1e17 on m \cdot 10^{k}, m of
+    // at most ten significant digits), followed by the constants' LaTeX, in
+    // brackets when negative (unless `withoutBrackets`); then the variable and
+    // the suffix. Not a number reads "NaN". Step writers pass ("", {}, "", 10,
+    // false, v).
     static std::string formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                          const std::string& variable, int maximumFractionDigits,
                                          bool withoutBrackets, double value);
@@ -61,11 +66,18 @@ public:
     // A Digit as LaTeX: a plain number or "\frac{..}{..}" with constants and
     // variables. `brackets`: true always wraps in \left( \right), false never,
     // unset only when the text begins with "-". Without `keepSigns` the sign is
-    // pulled in front and both parts are shown positive. A digit without z
-    // gives " ? ", as the input step shows an empty field.
+    // pulled in front and both parts are shown positive. Only 0 itself reads
+    // "0": a part below 1e-10 or from 1e17 on is written m \cdot 10^{k}. A
+    // digit without z gives " ? ", as the input step shows an empty field.
     static std::string formatDigitLatex(const Digit& digit, const std::string& suffix,
                                         std::optional<bool> brackets, bool forceFraction, bool keepSigns,
                                         int maximumFractionDigits);
+
+    // A typed number with every digit it was typed with: `exactText`, its
+    // shortest decimal, unless it lies below 1e-10 or from 1e17 on in
+    // magnitude, where that text runs to zeros or to digits the double does
+    // not hold; there m \cdot 10^{k}, as the formatters write it.
+    static std::string exactNumberLatex(double value, const std::string& exactText);
 
     // The LaTeX of the digit's variables: " x^{2.0}" on the numerator side,
     // "\frac{x}{y}" with a denominator variable; none without variables.

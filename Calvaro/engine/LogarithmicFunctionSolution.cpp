@@ -39,7 +39,7 @@ void LogarithmicFunctionSolution::writeDomain() {
         const auto negatedC = product(cDigit, *minusOne());
         if (!isOne(bDigit)) {
             line(b_ + "\\cdot x + " + c_ + " > 0 \\quad |-" + c_);
-            line(b_ + "\\cdot x > -" + c_ + " \\quad |:" + b_);
+            line(b_ + "\\cdot x > -" + c_ + " \\quad |:" + bDivisor_);
             const auto q = quotient(*negatedC, bDigit);
             bound = latex(*q);
             // Dividing by a negative b turns the relation round.
@@ -107,7 +107,7 @@ void LogarithmicFunctionSolution::writeZero() {
     line(zDotBlank_ + log + " " + dTerm_ + " = 0");
     if (!isZero(input(d))) line(zDotBlank_ + " " + log + " " + dTerm_ + " = 0 \\quad |-" + d_);
     const auto n = product(input(d), *minusOne());
-    if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + latex(*n) + " \\quad |:" + z_);
+    if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + latex(*n) + " \\quad |:" + zDivisor_);
     const auto q = quotient(*n, input(z));
     const std::string qText = latex(*q);
     line(log + " = " + qText + " \\quad |" + aBase_ + "^{\\wedge}");
@@ -127,7 +127,7 @@ void LogarithmicFunctionSolution::writeZero() {
         line(bDot_ + " x = " + tText);
     }
     if (!isOne(input(b))) {
-        line(bDot_ + " x = " + tText + " \\quad| :" + b_);
+        line(bDot_ + " x = " + tText + " \\quad| :" + bDivisor_);
         const auto w = quotient(*t, input(b));
         const double numerator = *w->z();
         // A numerator with decimals reads better as one decimal number.

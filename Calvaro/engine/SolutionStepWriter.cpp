@@ -43,6 +43,8 @@ void SolutionStepWriter::prepareTerms() {
     bDot_ = isOne(input(b)) ? "" : b_ + "\\cdot";
     cTerm_ = isZero(input(c)) ? "" : "+ " + c_;
     dTerm_ = isZero(input(d)) ? "" : "+ " + d_;
+    zDivisor_ = KalStringOutput::divisorLatex(z_);
+    bDivisor_ = KalStringOutput::divisorLatex(b_);
 }
 
 bool SolutionStepWriter::isXGiven() const {
@@ -119,7 +121,7 @@ std::string SolutionStepWriter::writeInverseToCore(const std::string& function, 
     if (!isOne(input(z))) {
         const std::string minusD = dIsZero ? "" : "- " + d_;
         const std::string dOverZ = dIsZero ? "" : "- \\frac{" + d_ + "}{" + z_ + "}";
-        line(scaledCore + " = y " + minusD + " \\quad |:" + z_);
+        line(scaledCore + " = y " + minusD + " \\quad |:" + zDivisor_);
         line(core + " = \\frac{y " + minusD + "}{" + z_ + "}");
         if (!dIsZero) line(core + " = \\frac{y}{" + z_ + "} " + dOverZ);
         line(core + " = \\frac{1}{" + z_ + "}y " + dOverZ);
@@ -135,7 +137,7 @@ void SolutionStepWriter::writeInverseFromInner(const std::string& inner, const s
     if (!isZero(input(c))) line(inner + " = " + value + " \\quad |-" + c_);
     if (!isOne(input(b))) {
         const std::string minusC = isZero(input(c)) ? "" : "- " + c_;
-        line(bDot_ + " x = " + value + " " + minusC + " \\quad |:" + b_);
+        line(bDot_ + " x = " + value + " " + minusC + " \\quad |:" + bDivisor_);
     }
     const auto v = reciprocal(input(b));
     const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";

@@ -79,6 +79,8 @@ protected:
     std::string bDot_;   // "b\cdot" or empty when b is 1
     std::string cTerm_;  // "+ c" or empty when c is 0
     std::string dTerm_;  // "+ d" or empty when d is 0
+    std::string zDivisor_;  // z after a division sign ":"
+    std::string bDivisor_;  // b after a division sign ":"
 
 private:
     DigitPtr required(DigitPtr digit) const;

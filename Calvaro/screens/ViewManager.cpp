@@ -1,16 +1,11 @@
 #include "Calvaro/screens/ViewManager.h"
 
-#include <algorithm>
-#include <optional>
 #include <typeinfo>
-#include <vector>
 
 #include "platform/dispatch/MainQueue.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/ImageView.h"
-#include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
-#include "platform/ui/ScrollView.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Traits.h"
 
@@ -24,44 +19,6 @@ const ui::Color& toastBackgroundBase() {
 const ui::Color& toastTextColor() {
     static const ui::Color color = ui::Color::tertiarySystemGroupedBackground();
     return color;
-}
-
-// The frames, in the coordinates of the view `view` lies in at `origin`, of
-// the controls a person can reach in it. A scroll view's content moves under
-// a toast anyway and is left out.
-void reachableControls(const ui::View& view, ui::Point origin, std::vector<ui::Rect>& out) {
-    if (view.isHidden() || view.alpha() <= 0 || !view.isUserInteractionEnabled()) return;
-    const ui::Rect f = view.frame();
-    const ui::Point at{origin.x + f.x(), origin.y + f.y()};
-    if (dynamic_cast<const ui::Control*>(&view)) out.emplace_back(at.x, at.y, f.width(), f.height());
-    if (dynamic_cast<const ui::ScrollView*>(&view)) return;
-    for (const auto& subview : view.subviews()) reachableControls(*subview, at, out);
-}
-
-bool overlaps(const ui::Rect& a, const ui::Rect& b) {
-    return a.x() < b.maxX() && b.x() < a.maxX() && a.y() < b.maxY() && b.y() < a.maxY();
-}
-
-// Where a toast of `size` goes in `root`: over the bottom, 120 points above
-// its end, unless a control lies there (the Calculate screen's keypad fills
-// the bottom of a phone, and a key under a toast cannot be tapped for five
-// seconds); then the lowest place above that covers none. With no such
-// place it stays over the bottom.
-double toastTop(const ui::View& root, double x, ui::Size size) {
-    const double bottomPlace = root.frame().height() - 120.0;
-    std::vector<ui::Rect> controls;
-    for (const auto& subview : root.subviews()) reachableControls(*subview, {0, 0}, controls);
-    // Each step moves above the highest control covered, so it ends after at
-    // most one step per control.
-    for (double y = bottomPlace; y >= 0;) {
-        const ui::Rect place(x, y, size.width, size.height);
-        std::optional<double> highestCovered;
-        for (const ui::Rect& control : controls)
-            if (overlaps(place, control)) highestCovered = std::min(highestCovered.value_or(control.y()), control.y());
-        if (!highestCovered) return y;
-        y = *highestCovered - size.height;
-    }
-    return bottomPlace;
 }
 
 const ui::Color& spinnerDarkColor() {
@@ -85,8 +42,10 @@ void ViewManager::showToast(const std::string& message) {
     const std::shared_ptr<ui::View>& root = window->rootViewController()->view();
     if (!root) return;
     const double w = root->frame().width();
-    const double x = w * 0.5 - w * 0.9 * 0.5;
-    auto toast = std::make_shared<ui::Label>(ui::Rect(x, toastTop(*root, x, {w * 0.9, 40.0}), w * 0.9, 40.0));
+    const double h = root->frame().height();
+    // Over the keypad's last rows: a toast takes no touches, so the keys
+    // under it still answer.
+    auto toast = std::make_shared<ui::Label>(ui::Rect(w * 0.5 - w * 0.9 * 0.5, h - 120.0, w * 0.9, 40.0));
     toast->setBackgroundColor(toastBackgroundBase().withAlphaComponent(0.8));
     toast->setTextColor(toastTextColor());
     toast->setFont(ui::Font::named("Avenir-Book", 14.0));

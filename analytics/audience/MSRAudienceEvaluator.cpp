@@ -1,11 +1,13 @@
 #include "analytics/audience/MSRAudienceEvaluator.h"
 
+#include <algorithm>
 #include <map>
 
 #include "analytics/audience/MSRAudienceFilterMatching.h"
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/support/MSRMonitor.h"
@@ -224,6 +226,13 @@ void rewritePropertyFilterName(MSRPBPropertyFilter& filter) {
     }
 }
 
+// The longest text an event parameter or user property may hold, in
+// bytes: the setting counts characters, of at most 4 bytes each.
+int64_t longestTextBytes(MSRRemoteConfig& settings) {
+    return 4 * std::max<int64_t>(settings.maxInternalEventParameterValueLength(),
+                                 MSRDataTypeValidator::kMaxUserPropertyValueLength);
+}
+
 }  // namespace
 
 MSRAudienceEvaluator::MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,
@@ -251,6 +260,10 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     auto regexes = std::make_shared<MSRRegexCache>();
     std::vector<MSREventFilter> eventFilters;
     std::vector<MSRPropertyFilter> propertyFilters;
+    // What matching may cost for one event or one property of each name:
+    // every filter on the name may run for it, each once.
+    const int64_t textBytes = longestTextBytes(remoteConfig());
+    std::map<std::string, int64_t> eventWork, propertyWork;
     for (const MSRPBAudience& audience : audiences) {
         MSRError invalid;
         if (!MSRValidateAudience(audience, accepted, remoteConfig(), &invalid, regexes.get())) {
@@ -263,6 +276,8 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         for (MSRPBEventFilter& filter : MSRPBGetMessageArray<MSRPBEventFilter>(audience, MSRAudienceSlot::kEventFilters)) {
             namespace Slot = MSREventFilterSlot;
             rewriteEventFilterNames(filter);
+            eventWork[MSRPBGetString(filter, Slot::kEventName).value_or("")] +=
+                MSREventFilterWork(filter, *regexes, textBytes);
             eventFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),
                                       MSRPBGetString(filter, Slot::kEventName).value_or(""),
                                       filter.protoBuffer().value_or(std::vector<uint8_t>{}),
@@ -273,12 +288,28 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
              MSRPBGetMessageArray<MSRPBPropertyFilter>(audience, MSRAudienceSlot::kPropertyFilters)) {
             namespace Slot = MSRPropertyFilterSlot;
             rewritePropertyFilterName(filter);
+            propertyWork[MSRPBGetString(filter, Slot::kPropertyName).value_or("")] +=
+                MSRPropertyFilterWork(filter, *regexes, textBytes);
             propertyFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),
                                          MSRPBGetString(filter, Slot::kPropertyName).value_or(""),
                                          filter.protoBuffer().value_or(std::vector<uint8_t>{}),
                                          MSRPBGetBool(filter, Slot::kSessionScoped),
                                          MSRPBGetBool(filter, Slot::kDynamic), MSRPBGetBool(filter, Slot::kSequence));
         }
+    }
+    // Each filter's patterns may be within their budget and the filters
+    // within their counts while the whole is not: a cheap pattern matched by
+    // thousands of filters for every event. Such a configuration is refused
+    // as its patterns would be, and the stored one stays.
+    for (const auto* work : {&eventWork, &propertyWork}) {
+        auto costliest = std::max_element(work->begin(), work->end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (costliest == work->end() || costliest->second <= kMaxMatchingWork) continue;
+        report(1, 9004, "Unable to parse regular expression",
+               {work == &eventWork ? MSRDebugEventName(costliest->first) : MSRDebugUserPropertyName(costliest->first),
+                "matching the audience filters on this name may cost " + std::to_string(costliest->second) +
+                    " work units each time, over the bound of " + std::to_string(kMaxMatchingWork)});
+        return true;
     }
     if (!maybeDeleteStaleFilterResults(accepted)) return false;
     MSRError error;

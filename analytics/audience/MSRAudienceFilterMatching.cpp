@@ -694,6 +694,36 @@ std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, co
     return MSRCompiledPropertyFilter(filter, regexes ? *regexes : local).match(attribute);
 }
 
+// --- Work ---
+
+namespace {
+
+int64_t valueFilterWork(const MSRPBFilter& filter, MSRRegexCache& regexes, int64_t textBytes) {
+    // A number filter wins when both are present: its string filter never runs.
+    if (MSRPBHasField(filter, FilterSlot::kNumberFilter)) return textBytes;
+    std::optional<MSRPBStringFilter> text = MSRPBGetMessage<MSRPBStringFilter>(filter, FilterSlot::kStringFilter);
+    if (!text || MSRPBGetInt32(*text, StringSlot::kMatchType) != kRegularExpression) return textBytes;
+    std::optional<std::string> expression = MSRPBGetString(*text, StringSlot::kExpression);
+    const re2::RE2* compiled =
+        expression ? regexes.regex(*expression, MSRPBGetBool(*text, StringSlot::kCaseSensitive), nullptr) : nullptr;
+    if (!compiled) return textBytes;
+    return textBytes + int64_t{compiled->ProgramSize()} * textBytes;
+}
+
+}  // namespace
+
+int64_t MSREventFilterWork(const MSRPBEventFilter& filter, MSRRegexCache& regexes, int64_t textBytes) {
+    int64_t work = textBytes;
+    for (const MSRPBFilter& parameter : MSRPBGetMessageArray<MSRPBFilter>(filter, MSREventFilterSlot::kParameterFilters))
+        work += valueFilterWork(parameter, regexes, textBytes);
+    return work;
+}
+
+int64_t MSRPropertyFilterWork(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes, int64_t textBytes) {
+    std::optional<MSRPBFilter> value = MSRPBGetMessage<MSRPBFilter>(filter, MSRPropertyFilterSlot::kFilter);
+    return textBytes + (value ? valueFilterWork(*value, regexes, textBytes) : 0);
+}
+
 // --- Definitions ---
 
 namespace {

@@ -121,6 +121,17 @@ class MSRCompiledPropertyFilter {
     std::unique_ptr<Operands> operands_;
 };
 
+// The most that matching a filter once may cost, in work units: one unit is
+// one byte of text stepped through by one instruction of an expression's
+// program, the cost of RE2 at its slowest (its NFA, once its DFA gives up on
+// a pattern). An expression costs its program's size times `textBytes`, the
+// longest text a value may hold; each filter as such, and each test other
+// than an expression, one pass over that text. The filter's expressions are
+// looked up in `regexes`, where its check compiled them; one that is not
+// there is compiled and charged to its budget.
+int64_t MSREventFilterWork(const MSRPBEventFilter& filter, MSRRegexCache& regexes, int64_t textBytes);
+int64_t MSRPropertyFilterWork(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes, int64_t textBytes);
+
 // `regexes`, when given, keeps the compiled expressions between calls.
 std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
                                         const MSRParameters& parameters, const MSREventAggregates& aggregates,

@@ -48,6 +48,7 @@ bool MSRIsActivePrewarm() {
     return false;
 }
 
-bool MSRHasSceneManifest() {
-    return !foundation::Bundle::main().objectForInfoDictionaryKey("UIApplicationSceneManifest").isAbsent();
+bool MSRHasSceneManifest(const foundation::Bundle* bundle) {
+    const foundation::Bundle& where = bundle ? *bundle : foundation::Bundle::main();
+    return !where.objectForInfoDictionaryKey("UIApplicationSceneManifest").isAbsent();
 }

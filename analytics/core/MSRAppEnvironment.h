@@ -7,6 +7,9 @@
 #include "analytics/storage/MSRConfigStore.h"
 
 class MSRRemoteConfig;
+namespace foundation {
+class Bundle;
+}
 
 // Small environment services of the engine: the deferred deep link kept in a
 // preference store, the previous hour, and facts about the launch.
@@ -23,5 +26,5 @@ bool MSRClearExpiredDeepLink(MSRRemoteConfig& remoteConfig);
 int64_t MSRPreviousHourStartMillis(int64_t millis);
 // The process environment holds "ActivePrewarm" with a true value.
 bool MSRIsActivePrewarm();
-// The bundle declares scenes.
-bool MSRHasSceneManifest();
+// The bundle (the main bundle when null) declares scenes.
+bool MSRHasSceneManifest(const foundation::Bundle* bundle = nullptr);

@@ -73,6 +73,7 @@ class MSRConditionalUserPropertyController;
 class MSREventSampler;
 class MSRLifetimeValueRecorder;
 struct MSRRawEventMetadataInputs;
+struct MSRSceneWait;
 // Receives every event handed to the engine, for listeners.
 class MSRMeasurementDelegate {
 public:
@@ -437,6 +438,9 @@ private:
     std::shared_ptr<MSRDeepLinkHandler> deepLinkHandler_;
     std::shared_ptr<MSRReceiptFacts> receiptFacts_;
     std::vector<foundation::NotificationCenter::Token> notificationTokens_;
+    // The observer of a prewarmed launch waiting for its scene; it goes with
+    // the engine.
+    std::shared_ptr<MSRSceneWait> sceneWait_;
     MSRPendingRequest pendingRequest_{*this};
 
     // Each road keeps its private helpers and fields in its own block below.

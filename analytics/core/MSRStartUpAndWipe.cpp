@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 
 #include "analytics/core/MSRAnalyticsState.h"
 #include "analytics/core/MSRBackwardCompatibilityUtil.h"
@@ -492,9 +493,14 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
     if (*opened) {
         if (previousCount < 1) engine_.eventWriter().setPreviousFirstOpenCount(std::string("1"));
         MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
-        // Prewarming needs scenes of the phone OS; this platform launches
-        // straight into the foreground, so the session starts now.
-        engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+        // A prewarmed process runs before the person opens the application
+        // (the platform's scenes are there on every system we run on): the
+        // session begins when its scene connects.
+        if (MSRIsActivePrewarm() && MSRHasSceneManifest(&engine_.identity_->bundle())) {
+            reportSessionStartWhenSceneWillConnectOnWorkerQueue();
+        } else {
+            engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+        }
         engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
         return;
     }
@@ -548,6 +554,45 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
     } else {
         log(7, 23217, "Opted out of registration for ad network attribution");
     }
+}
+
+void MSRStartUpAndWipe::reportSessionStart() {
+    engine_.onWorkerQueue("MSRMeasurement:1149", [](MSRMeasurement& engine) {
+        if (!engine.hasComponentsOnWorkerQueue()) return;
+        engine.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(engine.initTimestamp_, false);
+    });
+}
+
+// The scene's notification comes on the thread that posts it, possibly while
+// the worker is still adding the observer: the lock lets exactly one
+// delivery end the wait.
+struct MSRSceneWait {
+    std::mutex mutex;
+    foundation::NotificationCenter::Token token;
+};
+
+void MSRStartUpAndWipe::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
+    MSRScheduler::checkOnBackgroundThreadWithMethodName("reportSessionStartWhenSceneWillConnectOnWorkerQueue",
+                                                        engine_.monitor().get());
+    auto wait = std::make_shared<MSRSceneWait>();
+    std::weak_ptr<MSRSceneWait> weakWait = wait;
+    std::weak_ptr<MSRMeasurement> weakEngine = engine_.weak_from_this();
+    {
+        std::lock_guard lock(wait->mutex);
+        wait->token = foundation::NotificationCenter::defaultCenter().addObserver(
+            ui::Scene::willConnectNotification, [weakWait, weakEngine](const foundation::Notification&) {
+                auto wait = weakWait.lock();
+                if (!wait) return;
+                {
+                    std::lock_guard lock(wait->mutex);
+                    if (!wait->token) return;
+                    wait->token.reset();
+                }
+                if (auto engine = weakEngine.lock()) engine->startUp().reportSessionStart();
+            });
+    }
+    // A wait begun again (a reset's first open) replaces the one before.
+    engine_.sceneWait_ = std::move(wait);
 }
 
 // One version kept in the persisted configuration against the running one:

@@ -31,6 +31,11 @@ public:
     void updatePersistedAppIDFromZMPAndAdzev();
     bool wipeoutAnalyticsDataAndResetComponents();
     void reportFirstOpenOnWorkerQueue();
+    // Schedules the session start of the engine's start on the worker queue.
+    void reportSessionStart();
+    // A prewarmed launch: the session starts when the first scene connects
+    // (once, whoever posts it).
+    void reportSessionStartWhenSceneWillConnectOnWorkerQueue();
     void reportAppUpdateOnWorkerQueue();
     void reportOSUpdateOnWorkerQueue();
     // A deep link stored before the engine was ready becomes a campaign event;

@@ -27,6 +27,7 @@
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr double kShortestSuspension = 0.001;
 constexpr const char* kUploadBlockID = "MSRMeasurement:1773";
 constexpr uint64_t kInvalidBackgroundTask = ui::Application::invalidBackgroundTask;
 
@@ -83,8 +84,11 @@ double MSRUploader::remainingUploadSuspension() {
     }
     double elapsed = uptime() - engine_.suspendedUploadTimestamp_;
     // Uptime never runs backwards; a suspension stamped ahead of it can only
-    // come from a foreign value and must not hold uploads for ever.
-    if (elapsed < 0 || elapsed >= MSRMeasurement::kUploadSuspensionInterval) {
+    // come from a foreign value and must not hold uploads for ever. What is
+    // left below a millisecond is rounding between the uptime and the wall
+    // clock the alarm keeps: an alarm set for it would fire at once and find
+    // the same remainder, again and again.
+    if (elapsed < 0 || elapsed > MSRMeasurement::kUploadSuspensionInterval - kShortestSuspension) {
         engine_.suspendedUploadTimestamp_ = 0;
         return 0;
     }

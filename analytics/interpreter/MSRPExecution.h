@@ -78,6 +78,14 @@ struct MSRPExecution {
     }
     // The same for `count` elements of an array.
     bool chargeElements(size_t count) { return charge(static_cast<int64_t>(count * sizeof(MSRPValue))); }
+    // Converting between UTF-8 and UTF-16 costs about a nanosecond a byte,
+    // a quarter of an evaluation (interpreter_bench: BM_UTF16Copy).
+    static constexpr int64_t kConversionBytesPerInstruction = 4;
+    // The same for converting a text of `bytes` bytes.
+    bool chargeConversion(size_t bytes) {
+        return charge(static_cast<int64_t>(bytes) * MSRPWork::kBytesPerInstruction /
+                      kConversionBytesPerInstruction);
+    }
     // Room for `bytes` more under the memory ceiling; false with the
     // memory error when there is none.
     bool reserve(int64_t bytes) {

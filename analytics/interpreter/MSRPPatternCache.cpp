@@ -2,6 +2,8 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
+
 #include "analytics/interpreter/MSRPExecution.h"
 
 struct MSRPPatternCache::Entry {
@@ -30,4 +32,11 @@ const re2::RE2* MSRPPatternCache::compiled(const std::string& pattern, MSRPExecu
     if (entries_.size() >= kMaxPatterns) entries_.pop_front();
     entries_.push_back(std::make_unique<Entry>(Entry{pattern, std::move(expression)}));
     return entries_.back()->expression.get();
+}
+
+bool MSRPPatternCache::chargeScan(const re2::RE2& expression, size_t bytes, MSRPExecution& execution) {
+    // Both factors are bounded (the text by the memory ceiling, the program
+    // by kPatternMemory), so their product stays far inside 64 bits.
+    const int64_t steps = static_cast<int64_t>(bytes) * std::max(expression.ProgramSize(), 1);
+    return execution.charge(steps / kScanStepsPerInstruction * MSRPWork::kBytesPerInstruction);
 }

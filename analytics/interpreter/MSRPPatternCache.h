@@ -5,6 +5,11 @@
 // pattern's text and by the size of the compiled program; each pattern may
 // take at most kPatternMemory, and at most kMaxPatterns are kept (the oldest
 // go first), so the cache holds a bounded total whatever a program compiles.
+//
+// A scan is charged before it starts by what it may cost at worst: RE2 runs
+// its DFA while the DFA's share of kPatternMemory lasts, then its NFA, which
+// steps through every instruction of the program for every byte of the text
+// (a short pattern with counted repetitions leaves the DFA at once).
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +29,9 @@ class MSRPPatternCache {
     // Bytes charged per instruction of a compiled program: compiling one
     // takes about as long as 64 evaluations.
     static constexpr int64_t kBytesPerProgramInstruction = 64 * 64;
+    // NFA steps (one program instruction on one byte) that cost about one
+    // evaluation (interpreter_bench: BM_PatternScan against BM_Fib27).
+    static constexpr int64_t kScanStepsPerInstruction = 2;
 
     MSRPPatternCache();
     ~MSRPPatternCache();
@@ -34,6 +42,9 @@ class MSRPPatternCache {
     // the budget cannot pay for compiling it (error 18).
     const re2::RE2* compiled(const std::string& pattern, MSRPExecution& execution);
     size_t count() const { return entries_.size(); }
+    // Charges a scan of `bytes` bytes with `expression` at its worst; false
+    // (error 18) when the rest of the budget cannot pay for it.
+    static bool chargeScan(const re2::RE2& expression, size_t bytes, MSRPExecution& execution);
 
   private:
     struct Entry;

@@ -1,6 +1,7 @@
 // The string methods. Lengths, positions and single characters count UTF-16
-// code units. Patterns from programs go to RE2, whose matching time is linear
-// in the text, with a bounded program size, through the runtime's cache.
+// code units. Patterns from programs go to RE2 through the runtime's cache;
+// a match takes at worst the text's length times the compiled program's size
+// and is charged so before it starts.
 //
 // Every method touches its whole receiver: the dispatch charges it to the
 // budget before the method starts, and each method charges what else it
@@ -15,7 +16,9 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "analytics/interpreter/MSRPArrayValue.h"
 #include "analytics/interpreter/MSRPEvaluator.h"
@@ -35,10 +38,17 @@ int64_t stringCost(size_t bytes) {
     return static_cast<int64_t>(sizeof(MSRPStringValue) + sizeof(MSRPValue) + bytes);
 }
 
-// The UTF-16 code units of `text` (at most two bytes per byte), once there is
-// room for them.
+// Case mapping: up to about 20 ns a byte for texts whose letters expand or
+// look at their neighbours (Greek sigma, dotted I), its conversions included
+// (interpreter_bench: BM_CaseMapping).
+constexpr int64_t kCaseMappingInstructionsPerByte = 4;
+
+// The UTF-16 code units of `text` (at most two bytes per byte), once they are
+// paid for (on top of the reading of the receiver that the dispatch charges)
+// and there is room for them.
 bool unitsOf(MSRPExecution& execution, std::string_view text, std::u16string* units) {
-    if (!execution.reserve(static_cast<int64_t>(text.size()) * 2)) return false;
+    const int64_t size = static_cast<int64_t>(text.size());
+    if (!execution.chargeConversion(text.size()) || !execution.reserve(size * 2)) return false;
     *units = MSRPUTF16(text);
     return true;
 }
@@ -51,10 +61,11 @@ size_t heldWithin(double position, size_t length) {
     return static_cast<size_t>(std::clamp(position, 0.0, static_cast<double>(length)));
 }
 
-// A new string of the code units, once there is room for it (at most three
-// bytes of UTF-8 per unit).
+// A new string of the code units, once it is paid for and there is room for
+// it (at most three bytes of UTF-8 per unit).
 MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
-    if (!execution.reserve(stringCost(units.size() * 3))) return MSRPValue();
+    if (!execution.chargeConversion(units.size() * 2) || !execution.reserve(stringCost(units.size() * 3)))
+        return MSRPValue();
     return MSRPValue::string(MSRPUTF8(units));
 }
 
@@ -81,6 +92,63 @@ std::string textOf(MSRPExecution& execution, Arguments arguments, size_t index) 
     return converted;
 }
 
+// Finds a plain text in another by Knuth-Morris-Pratt, in time linear in
+// both lengths whatever they hold: std::basic_string::find compares up to the
+// needle's length at every position of the text (32 Ki "a" and a "b" sought
+// in a mebibyte of "a" took seconds for a few thousand instructions).
+// Backward, it finds the last occurrence that ends at or before a position.
+template <typename Char>
+class PlainSearch {
+  public:
+    using View = std::basic_string_view<Char>;
+    static constexpr size_t npos = View::npos;
+
+    // For a non-empty `needle`, once there is room for its table; false with
+    // the memory error when there is none.
+    bool prepare(MSRPExecution& execution, View needle, bool backward) {
+        if (!execution.reserve(static_cast<int64_t>(needle.size() * sizeof(uint32_t)))) return false;
+        needle_ = needle;
+        backward_ = backward;
+        border_.assign(needle.size(), 0);
+        uint32_t k = 0;
+        for (size_t i = 1; i < needle.size(); ++i) {
+            while (k > 0 && at(i) != at(k)) k = border_[k - 1];
+            if (at(i) == at(k)) ++k;
+            border_[i] = k;
+        }
+        return true;
+    }
+    // Forward: the first occurrence at or after `from`.
+    size_t first(View text, size_t from) const {
+        const size_t found = scan(from, text.size(), [&](size_t j) { return text[j]; });
+        return found == npos ? npos : found - needle_.size() + 1;
+    }
+    // Backward: the start of the last occurrence that ends at or before `end`.
+    size_t last(View text, size_t end) const {
+        const size_t found = scan(0, end, [&](size_t j) { return text[end - 1 - j]; });
+        return found == npos ? npos : end - 1 - found;
+    }
+
+  private:
+    Char at(size_t i) const { return backward_ ? needle_[needle_.size() - 1 - i] : needle_[i]; }
+    // The index at which the whole needle has been read, or npos.
+    template <typename TextAt>
+    size_t scan(size_t from, size_t to, TextAt textAt) const {
+        uint32_t k = 0;
+        for (size_t j = from; j < to; ++j) {
+            const Char c = textAt(j);
+            while (k > 0 && c != at(k)) k = border_[k - 1];
+            if (c == at(k)) ++k;
+            if (k == needle_.size()) return j;
+        }
+        return npos;
+    }
+
+    View needle_;
+    bool backward_ = false;
+    std::vector<uint32_t> border_;
+};
+
 // The first match of `pattern` in `subject` as UTF-16 position and, when
 // `matched` is given, text; false with error 10 when the pattern does not
 // compile.
@@ -88,9 +156,7 @@ bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std:
                 int64_t* at, std::string* matched) {
     const RE2* expression = execution.patterns->compiled(pattern, execution);
     if (!expression) return false;
-    // The scan reads the whole subject, already charged by the dispatch:
-    // charged once more, as the matcher may visit each byte twice.
-    if (!execution.charge(static_cast<int64_t>(subject.size()))) return false;
+    if (!MSRPPatternCache::chargeScan(*expression, subject.size(), execution)) return false;
     re2::StringPiece match;
     *found = expression->Match(subject, 0, subject.size(), RE2::UNANCHORED, &match, 1);
     if (*found) {
@@ -159,7 +225,9 @@ STRING_HANDLER(indexOfMethod) {
     size_t start = arguments.size() > 1 ? heldWithin(integerOf(execution, arguments[1]), units.size()) : 0;
     if (execution.failed()) return MSRPValue();
     if (searched.empty()) return position(-1);
-    size_t found = units.find(searched, start);
+    PlainSearch<char16_t> finder;
+    if (!finder.prepare(execution, searched, false)) return MSRPValue();
+    size_t found = finder.first(units, start);
     return position(found == std::u16string::npos ? -1 : static_cast<int64_t>(found));
 }
 
@@ -178,7 +246,9 @@ STRING_HANDLER(lastIndexOfMethod) {
     if (searched.empty()) return position(-1);
     size_t held = heldWithin(start, units.size());
     size_t end = std::min(held + searched.size(), units.size());
-    size_t found = std::u16string_view(units).substr(0, end).rfind(searched);
+    PlainSearch<char16_t> finder;
+    if (!finder.prepare(execution, searched, true)) return MSRPValue();
+    size_t found = finder.last(units, end);
     return position(found == std::u16string::npos ? -1 : static_cast<int64_t>(found));
 }
 
@@ -204,7 +274,12 @@ STRING_HANDLER(replaceMethod) {
     std::string pattern = textOf(execution, arguments, 0);
     if (execution.failed()) return MSRPValue();
     const std::string& subject = receiver.text();
-    size_t found = subject.find(pattern);
+    size_t found = 0;
+    if (!pattern.empty()) {
+        PlainSearch<char> finder;
+        if (!finder.prepare(execution, pattern, false)) return MSRPValue();
+        found = finder.first(subject, 0);
+    }
     if (found == std::string::npos) return madeText(execution, subject);
     std::string replacement;
     if (arguments.size() > 1 && arguments[1].isFunction()) {
@@ -288,9 +363,11 @@ STRING_HANDLER(splitMethod) {
         }
         return array(std::move(pieces));
     }
+    PlainSearch<char> finder;
+    if (!finder.prepare(execution, separator, false)) return MSRPValue();
     size_t from = 0;
     while (pieces.size() < limit) {
-        size_t found = subject.find(separator, from);
+        size_t found = finder.first(subject, from);
         size_t length = found == std::string::npos ? subject.size() - from : found - from;
         if (!add(length, [&] { return MSRPValue::string(subject.substr(from, length)); })) return MSRPValue();
         if (found == std::string::npos) break;
@@ -316,7 +393,9 @@ MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments
     // The UTF-16 copy and a result of about the receiver's size (checked
     // again once its size is known).
     const int64_t size = static_cast<int64_t>(receiver.text().size());
-    if (!execution.reserve(size * 2 + stringCost(receiver.text().size()))) return MSRPValue();
+    if (!execution.charge(size * kCaseMappingInstructionsPerByte * MSRPWork::kBytesPerInstruction) ||
+        !execution.reserve(size * 2 + stringCost(receiver.text().size())))
+        return MSRPValue();
     icu::UnicodeString units = icu::UnicodeString::fromUTF8(receiver.text());
     if (upper) {
         units.toUpper(locale);

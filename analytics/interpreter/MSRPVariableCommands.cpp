@@ -76,7 +76,8 @@ MSRP_HANDLER(readProperty) {
         std::string name = property.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         const int64_t size = static_cast<int64_t>(object.text().size());
-        if (!execution.charge(size) || !execution.reserve(size * 2)) return MSRPValue();
+        if (!execution.chargeConversion(object.text().size()) || !execution.reserve(size * 2))
+            return MSRPValue();
         std::u16string units = MSRPUTF16(object.text());
         if (name == "length") return MSRPValue::number(static_cast<double>(units.size()));
         if (MSRPIsArrayIndex(property)) {

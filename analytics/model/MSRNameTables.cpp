@@ -1,6 +1,7 @@
 #include "analytics/model/MSRNameTables.h"
 
 #include "analytics/support/MSRMonitor.h"
+#include "platform/foundation/Text.h"
 
 #include <algorithm>
 #include <set>
@@ -37,13 +38,13 @@ std::string debugName(std::string_view name, const MSRNameMap& table) {
 }
 
 std::string debugValue(const std::string& name, const MSRValue& value) {
-    if (const MSRValueList* items = value.arrayValue()) return MSRDebugArray(*items);
+    if (const MSRValueList* items = value.arrayValue()) return MSRDebugArray(*items).text;
     if (name == "_err" && value.isInt64()) {
         const auto& names = MSRErrorCodeNameMap();
         auto it = names.find(value.int64Value());
         if (it != names.end()) return std::to_string(value.int64Value()) + " (" + it->second + ")";
     }
-    return value.description();
+    return foundation::printable(value.description());
 }
 
 }  // namespace
@@ -290,30 +291,31 @@ std::string MSRDebugUserPropertyName(std::string_view name) {
     return debugName(name, MSRReservedUserPropertyNameMap());
 }
 
-std::string MSRDebugParameters(const MSRParameters& parameters, std::string_view indent) {
+MSRFormattedText MSRDebugParameters(const MSRParameters& parameters, std::string_view indent) {
     if (!MSRMonitor::shared()->isDebugModeEnabled()) {
         foundation::Value::Dictionary plain;
         for (const auto& [name, value] : parameters) plain.emplace(name, value.plainObject());
-        return foundation::Value(std::move(plain)).jsonText();
+        return {foundation::printable(foundation::Value(std::move(plain)).jsonText())};
     }
     std::vector<std::string> lines;
     for (const auto& [name, value] : parameters) {
-        lines.push_back(std::string(indent) + "    " + MSRDebugParameterName(name) + " = " +
-                        debugValue(name, value) + ";\n");
+        lines.push_back(std::string(indent) + "    " + foundation::printable(MSRDebugParameterName(name)) +
+                        " = " + debugValue(name, value) + ";\n");
     }
     std::sort(lines.begin(), lines.end(),
               [](const std::string& a, const std::string& b) { return lowercased(a) < lowercased(b); });
     std::string out = std::string(indent) + "{\n";
     for (const std::string& line : lines) out += line;
-    return out + std::string(indent) + "}";
+    return {out + std::string(indent) + "}"};
 }
 
-std::string MSRDebugArray(const MSRValueList& items) {
-    if (!MSRMonitor::shared()->isDebugModeEnabled()) return MSRValue(items).description();
+MSRFormattedText MSRDebugArray(const MSRValueList& items) {
+    if (!MSRMonitor::shared()->isDebugModeEnabled())
+        return {foundation::printable(MSRValue(items).description())};
     std::string out = "[\n";
     for (size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += ",\n";
-        out += MSRDebugParameters(items[i], "    ");
+        out += MSRDebugParameters(items[i], "    ").text;
     }
-    return out + "\n    ]";
+    return {out + "\n    ]"};
 }

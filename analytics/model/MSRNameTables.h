@@ -5,6 +5,7 @@
 // names for debug logs. Tables are built once, on first use, and shared.
 
 #include "analytics/model/MSRValue.h"
+#include "analytics/support/MSRLogContext.h"
 
 #include <cstdint>
 #include <map>
@@ -39,6 +40,7 @@ std::string MSRDebugEventName(std::string_view name);
 std::string MSRDebugParameterName(std::string_view name);
 std::string MSRDebugUserPropertyName(std::string_view name);
 // Multi-line forms of parameters and item lists for debug logs; the plain
-// description when debug mode is off.
-std::string MSRDebugParameters(const MSRParameters& parameters, std::string_view indent);
-std::string MSRDebugArray(const MSRValueList& items);
+// description when debug mode is off. Names and values in them come from
+// outside and are escaped; the layout's own line breaks stay.
+MSRFormattedText MSRDebugParameters(const MSRParameters& parameters, std::string_view indent);
+MSRFormattedText MSRDebugArray(const MSRValueList& items);

@@ -2,6 +2,7 @@
 
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
+#include "platform/foundation/Text.h"
 
 void MSRPicoLogger::log(const std::string& /*message*/) {}
 
@@ -18,5 +19,7 @@ int64_t MSRPicoLogger::monitorLevel(int64_t level, bool silent, bool monitored) 
 void MSRPicoLogger::logWithLevel(int64_t level, const std::string& message, const std::vector<std::string>& context,
                                  bool silent, bool monitored) {
     std::vector<MSRLogContext> contexts(context.begin(), context.end());
-    MSRMonitor::shared()->logWithLevel(monitorLevel(level, silent, monitored), 24005, message, contexts);
+    // The program's text is the server's, not the engine's: it prints escaped.
+    MSRMonitor::shared()->logWithLevel(monitorLevel(level, silent, monitored), 24005,
+                                       foundation::printable(message), contexts);
 }

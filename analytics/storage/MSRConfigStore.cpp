@@ -5,6 +5,7 @@
 
 #include "analytics/storage/MSRStorageLog.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Text.h"
 
 using foundation::Value;
 
@@ -15,7 +16,9 @@ bool MSRConfigStore::acceptsKey(const std::string& key, int64_t code, std::strin
 
 bool MSRConfigStore::acceptsValue(const Value& value, int64_t code, std::string_view message) {
     if (foundation::propertyListXml(value)) return true;
-    MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, code, std::string(message) + value.jsonText());
+    // The value is the caller's, not the engine's text.
+    MSRStorageConsoleLog(MSRConsoleSeverity::kWarning, code,
+                         std::string(message) + foundation::printable(value.jsonText()));
     return false;
 }
 

@@ -28,11 +28,12 @@ std::string MSRConsoleLogger::formatLine(std::string_view category, std::string_
         message.push_back(format[i]);
         if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '%') ++i;
     }
-    // Messages carry what servers, programs and links sent; one line stays
-    // one line, and no escape sequence reaches the terminal.
+    // The message is printed as its writer laid it out, over several lines
+    // if need be: what it holds from outside was escaped where it entered
+    // (MSRLogContext). The category is the host's option.
     std::string line = foundation::printable(category);
     line.append("[").append(codeText).append("] ");
-    return line + foundation::printable(message);
+    return line + message;
 }
 
 void MSRConsoleLogger::logBasic(int level, std::string_view /*subsystem*/,

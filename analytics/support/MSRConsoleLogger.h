@@ -11,9 +11,10 @@
 // warning 4, notice 5, debug 7), answers whether a level would be printed and
 // prints one line per message as
 //   <category>[<code text>] <message>
-// The message arrives as a format without arguments, so "%%" prints as "%";
-// control characters and bytes that are not UTF-8 print as escapes
-// (foundation::printable).
+// The message arrives as a format without arguments, so "%%" prints as "%".
+// It prints as it stands, line breaks included: values from outside in it
+// were escaped where they entered it (MSRLogContext); the category prints
+// escaped.
 // Lines go to standard error unless a sink is installed (tests capture them).
 class MSRConsoleLogger {
 public:

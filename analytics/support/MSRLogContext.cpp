@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "platform/foundation/Text.h"
+
 namespace {
 
 // The shortest text that reads back as the same double, as the platform's
@@ -19,10 +21,11 @@ std::string shortestText(double value) {
 
 std::string MSRLogContext::description() const {
     if (isNull()) return "(null)";
-    if (auto t = text()) return *t;
+    if (auto t = text()) return formatted_ ? *t : foundation::printable(*t);
     if (auto i = integer()) return std::to_string(*i);
     if (auto d = floating()) return shortestText(*d);
     if (auto e = exception()) return e->description();
-    if (auto e = error()) return e->description();
-    return object()->description;
+    // An error or an object may describe what a server or a file held.
+    if (auto e = error()) return foundation::printable(e->description());
+    return foundation::printable(object()->description);
 }

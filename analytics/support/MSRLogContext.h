@@ -10,10 +10,22 @@
 #include <string_view>
 #include <variant>
 
+// Text the engine lays out itself for a console line, over several lines if
+// it likes (the debug form of event parameters), in which every value from
+// outside has been escaped already (foundation::printable).
+struct MSRFormattedText {
+    std::string text;
+};
+
 // One context object of a monitor report: nothing (a nil argument), a text, a
 // number, an exception, an engine error, or any other object known only by its
 // class name and description. Reports never carry the object itself, so a
 // context is a plain value that can travel to the monitor queue.
+//
+// The message of a report is the engine's own text; its contexts are the
+// values it reports (names and values the application logged, program text,
+// links, what a server answered), so a console line shows a context's
+// control characters as escapes. Formatted text is shown as it stands.
 class MSRLogContext {
 public:
     struct Object {
@@ -44,6 +56,7 @@ public:
     MSRLogContext(MSRException exception) : value_(std::move(exception)) {}
     MSRLogContext(MSRError error) : value_(std::move(error)) {}
     MSRLogContext(Object object) : value_(std::move(object)) {}
+    MSRLogContext(MSRFormattedText formatted) : value_(std::move(formatted.text)), formatted_(true) {}
 
     bool isNull() const { return std::holds_alternative<std::monostate>(value_); }
     bool isNumber() const { return integer() || floating(); }
@@ -61,4 +74,5 @@ private:
     using Value = std::variant<std::monostate, std::string, int64_t, double, MSRException,
                                MSRError, Object>;
     Value value_;
+    bool formatted_ = false;
 };

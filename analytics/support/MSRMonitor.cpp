@@ -8,6 +8,7 @@
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMemoryPreferenceStore.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/SharedSlot.h"
 #include "platform/security/Random.h"
@@ -91,7 +92,7 @@ MSRMonitor::MSRMonitor(int64_t logLevel, std::shared_ptr<MSRLogging> logger,
       randomUniform_(environment.randomUniform ? std::move(environment.randomUniform)
                                                : security::randomUniform) {}
 
-MSRMonitor::~MSRMonitor() = default;
+MSRMonitor::~MSRMonitor() { dispatch::removeQueuesEndHandler(queuesEndHandler_); }
 
 std::shared_ptr<MSRMonitor> MSRMonitor::initWithLibraryVersion(int64_t libraryVersion,
                                                                Environment environment) {
@@ -162,6 +163,17 @@ void MSRMonitor::start() {
     std::weak_ptr<MSRMonitor> weak = weak_from_this();
     monitorQueue_->async([weak] {
         if (auto self = weak.lock()) self->migrateAndLoad();
+    });
+    // The end drops the delayed save: what waits for it is written first.
+    queuesEndHandler_ = dispatch::addQueuesEndHandler([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->monitorQueue_->async([weak] {
+            if (auto monitor = weak.lock()) {
+                monitor->saveAtOnce_ = true;
+                monitor->savePendingMonitoringData();
+            }
+        });
     });
     // An App Store build ignores launch arguments and stored switches alike.
     if (isAppStoreBuild_) return;
@@ -267,7 +279,7 @@ void MSRMonitor::logWithLevel(int64_t logLevel, int64_t messageCode, std::string
             if (!self) return;
             self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(
                 key, encoded, dispatch::Clock::now(), self->randomUniform_);
-            self->saveMonitoringData();
+            self->scheduleSave();
         });
     }
 }
@@ -291,10 +303,35 @@ void MSRMonitor::clearMonitoringData() {
         appPreferences_->removeObjectForKey(kHealthMonitorKey);
         monitorUserDefaults_->removeObjectForKey(kHealthMonitorKey);
         loadMonitoringData();
+        savePending_ = false;
     });
 }
 
+void MSRMonitor::synchronize() {
+    monitorQueue_->sync([this] { savePendingMonitoringData(); });
+}
+
+// The first change after a save sets the next one off; later changes ride
+// along with it.
+void MSRMonitor::scheduleSave() {
+    if (saveAtOnce_) {
+        saveMonitoringData();
+        return;
+    }
+    if (savePending_) return;
+    savePending_ = true;
+    std::weak_ptr<MSRMonitor> weak = weak_from_this();
+    monitorQueue_->asyncAfter(kSaveInterval, [weak] {
+        if (auto self = weak.lock()) self->savePendingMonitoringData();
+    });
+}
+
+void MSRMonitor::savePendingMonitoringData() {
+    if (savePending_) saveMonitoringData();
+}
+
 void MSRMonitor::saveMonitoringData() {
+    savePending_ = false;
     auto data = monitoringSampledData_.sampledData();
     if (data) {
         monitorUserDefaults_->setObject(MSRPreferenceValue(std::move(*data)), kHealthMonitorKey);

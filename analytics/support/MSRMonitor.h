@@ -59,6 +59,10 @@ public:
     static constexpr const char* kVerboseLoggingKey = "/zevure/measurement/verbose_logging";
     static constexpr const char* kHealthMonitorKey = "/zevure/measurement/health_monitor";
     static constexpr const char* kMigrationStateKey = "/zevure/measurement/monitor_migration_state";
+    // Reports may come by the hundred per event, and each save writes the
+    // suite's file: the health data is saved at most once in this many
+    // seconds, and at the process's end.
+    static constexpr double kSaveInterval = 3.0;
 
     // The monitor at the start level 6 with a console sink of its own.
     static std::shared_ptr<MSRMonitor> initWithLibraryVersion(int64_t libraryVersion,
@@ -110,6 +114,9 @@ public:
         double samplePeriod, double lastSampledTimestamp);
     // Wipes the stored debug flag and the health data (on reset).
     void clearMonitoringData();
+    // Saves the health data now when a change waits for its save, and waits
+    // for the monitor queue. Must not be called from the monitor queue.
+    void synchronize();
 
     // Class operations.
     static bool isSilentLevel(int64_t logLevel);
@@ -136,6 +143,8 @@ private:
     void migrateAndLoad();
     void loadMonitoringData();
     void saveMonitoringData();
+    void scheduleSave();
+    void savePendingMonitoringData();
     bool hasArgument(std::initializer_list<const char*> names) const;
 
     std::atomic<int64_t> logLevel_;
@@ -156,4 +165,9 @@ private:
     bool isAppStoreBuild_;
     bool hasDEDConfigurationClass_;
     MSRMonitoringSampledData::RandomUniform randomUniform_;
+    // Monitor queue only: a change waits for its save; once the process's end
+    // has begun, every change is saved at once.
+    bool savePending_ = false;
+    bool saveAtOnce_ = false;
+    uint64_t queuesEndHandler_ = 0;
 };

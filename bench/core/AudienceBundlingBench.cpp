@@ -180,4 +180,49 @@ void BM_HostilePattern(benchmark::State& state) {
 }
 BENCHMARK(BM_HostilePattern)->Unit(benchmark::kMicrosecond);
 
+// One event filter with one parameter filter matched against the longest
+// text a parameter may hold (500 characters), beside the work the bound on a
+// configuration charges for it: the time of one work unit is what the bound
+// stands for. Arg: the case below.
+void BM_FilterMatchWork(benchmark::State& state) {
+    struct Case {
+        const char* label;
+        std::optional<MSRPBStringFilter> text;
+        std::optional<MSRPBNumberFilter> number;
+        MSRValue value;
+    };
+    const std::string ascii(500, 'a');
+    std::string accented;
+    for (int i = 0; i < 250; ++i) accented += "\xc3\xa9";  // 500 characters, 1000 bytes
+    std::string ab;
+    for (int i = 0; i < 250; ++i) ab += "ab";
+    const Case cases[] = {
+        {"hostile (?:.?){1000}X", stringFilter(1, "(?:.?){1000}X"), std::nullopt, MSRValue(ascii)},
+        {"hostile (?:.?){1000}X, origin", stringFilter(1, "(?:.?){1000}X"), std::nullopt, MSRValue("app")},
+        {"DFA out of memory", stringFilter(1, "[ab]*a[ab]{1000}[ab]{1000}c"), std::nullopt, MSRValue(ab)},
+        {"ordinary ^calc.*controller$", stringFilter(1, "^calc.*controller$"), std::nullopt, MSRValue(ascii)},
+        {"contains, ignoring case", stringFilter(4, "\xc3\x89z"), std::nullopt, MSRValue(accented)},
+        {"number", std::nullopt, numberFilter(2, "12.5"), MSRValue(3.25)},
+    };
+    const Case& c = cases[state.range(0)];
+    state.SetLabel(c.label);
+    MSRPBFilter parameter = parameterFilter("p", c.text, c.number);
+    MSRPBEventFilter filter;
+    MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, 0);
+    MSRPBSetString(filter, MSREventFilterSlot::kEventName, "e");
+    MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, std::vector<MSRPBFilter>{parameter});
+    MSRRegexCache regexes;
+    const MSRCompiledEventFilter compiled(filter, regexes);
+    const MSRParameters parameters{{"p", c.value}};
+    const MSREventAggregates aggregates = *MSREventAggregates::initWithName("e", 1, 1, 1, 100);
+    // The longest text: 500 characters of at most 4 bytes.
+    const int64_t work = MSREventFilterWork(filter, regexes, 2000);
+    for (auto _ : state) benchmark::DoNotOptimize(compiled.match("e", parameters, aggregates));
+    state.counters["work_units"] = static_cast<double>(work);
+    // Its inverse is the time of one unit: 3.3G/s, 0.3 ns.
+    state.counters["units_per_s"] =
+        benchmark::Counter(static_cast<double>(work), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_FilterMatchWork)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+
 }  // namespace

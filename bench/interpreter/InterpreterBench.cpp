@@ -6,12 +6,21 @@
 //   build/release/bench/interpreter/interpreter_bench
 //
 // The ratio is interpreter time / Lua time for the same benchmark name.
+//
+// The native work that grows with a text, on texts of the given KiB: a
+// search with a pattern that makes RE2 leave its DFA for its NFA, case
+// mapping, the UTF-16 copy and a loop over a text's characters. Each reports
+// the instructions it was charged; set against the time of one evaluation
+// (Fib27's time over its instructions) they show whether a charge matches
+// the work.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
+
+#include <re2/re2.h>
 
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/support/MSRError.h"
@@ -96,6 +105,59 @@ void BM_Fib27_Lua(benchmark::State& state) { runLua(state, kLuaFib, 196418); }
 void BM_ArraySum_Interpreter(benchmark::State& state) { runInterpreter(state, nullptr, kArraySum, 4999950000.0); }
 void BM_ArraySum_Lua(benchmark::State& state) { runLua(state, kLuaArraySum, 4999950000.0); }
 
+// One call of `call` on $s, a text of `state.range(0)` KiB of "ab" built
+// beforehand (of `seed` doubled), under a budget that never stops it.
+void runMethodOnText(benchmark::State& state, const std::string& call, const std::string& seed = "ab") {
+    MSRPRuntime runtime;
+    runtime.setInstructionBudget(int64_t{1} << 50);
+    MSRError error;
+    const int64_t copies = state.range(0) * 1024 / static_cast<int64_t>(seed.size());
+    const std::string build = R"((let "s" "i") (assign "s" ")" + seed + R"(") (assign "i" 1)
+        (loop (lt $i )" + std::to_string(copies) + R"() (assign "i" (mul $i 2)) false
+          (list (assign "s" (add $s $s)))))";
+    runtime.executeStatements(assemble(build.c_str()), &error);
+    std::vector<MSRPBRuntimeEntity> work = assemble(call.c_str());
+    int64_t charged = 0;
+    // What a call makes is released on the runtime's account.
+    MSRPMemory::UseAccount account(runtime.memoryAccount());
+    for (auto _ : state) {
+        runtime.resetInstructionCount();
+        runtime.executeStatements(work, &error);
+        charged = runtime.getInstructionCount();
+        runtime.collectGarbage();
+        if (error.code() != 0) {
+            const std::string stop = std::string("stopped by ") + MSRPRuntime::stopDescription(runtime.lastStop());
+            state.SkipWithError(stop.c_str());
+            break;
+        }
+    }
+    state.counters["instructions"] = static_cast<double>(charged);
+    state.SetBytesProcessed(state.iterations() * state.range(0) * 1024);
+}
+
+constexpr const char* kNfaPattern = "[ab]*a[ab]{1000}[ab]{1000}c";
+
+void BM_PatternScan(benchmark::State& state) {
+    runMethodOnText(state, std::string(R"((call $s "search" (array ")") + kNfaPattern + R"(")))");
+    RE2::Options options;
+    options.set_max_mem(MSRPPatternCache::kPatternMemory);
+    state.counters["program_size"] = RE2(kNfaPattern, options).ProgramSize();
+}
+// ASCII maps at about 6 ns a byte; capital sigmas between full stops, each
+// lowered by what surrounds it, were the slowest text found (about 20 ns).
+void BM_CaseMapping(benchmark::State& state) { runMethodOnText(state, R"((call $s "toUpperCase" (array)))"); }
+void BM_CaseMappingSigmas(benchmark::State& state) {
+    runMethodOnText(state, R"((call $s "toLowerCase" (array)))", "\u03A3.");
+}
+void BM_UTF16Copy(benchmark::State& state) { runMethodOnText(state, R"((call $s "charAt" (array 1)))"); }
+
+void BM_ForOfText(benchmark::State& state) { runMethodOnText(state, R"((forof "c" $s (list)))"); }
+
+BENCHMARK(BM_PatternScan)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CaseMapping)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CaseMappingSigmas)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UTF16Copy)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ForOfText)->Arg(256)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fib27_Interpreter)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fib27_Lua)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_ArraySum_Interpreter)->Unit(benchmark::kMillisecond);

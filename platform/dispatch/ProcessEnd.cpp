@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ManualExecutor.h"
@@ -36,7 +39,43 @@ struct Watching {
     }
 };
 
+struct EndHandlers {
+    std::mutex mutex;
+    uint64_t next = 1;
+    std::map<uint64_t, std::function<void()>> handlers;
+};
+
+// Never destroyed: owners held in static objects remove their handlers
+// while statics go, in whatever order.
+EndHandlers& endHandlers() {
+    static EndHandlers* const instance = new EndHandlers;
+    return *instance;
+}
+
+// Copies taken under the lock and run without it: a handler may queue work
+// that adds or removes handlers.
+void runEndHandlers() {
+    std::vector<std::function<void()>> handlers;
+    {
+        std::lock_guard lock(endHandlers().mutex);
+        for (const auto& [token, handler] : endHandlers().handlers) handlers.push_back(handler);
+    }
+    for (const auto& handler : handlers) handler();
+}
+
 }  // namespace
+
+uint64_t addQueuesEndHandler(std::function<void()> handler) {
+    std::lock_guard lock(endHandlers().mutex);
+    const uint64_t token = endHandlers().next++;
+    endHandlers().handlers.emplace(token, std::move(handler));
+    return token;
+}
+
+void removeQueuesEndHandler(uint64_t token) {
+    std::lock_guard lock(endHandlers().mutex);
+    endHandlers().handlers.erase(token);
+}
 
 bool drainQueues(double timeoutSeconds, const std::function<bool()>& stillBusy) {
     const auto deadline = deadlineIn(timeoutSeconds);
@@ -67,6 +106,7 @@ void wakeDrain() {
 
 bool endQueues(double timeoutSeconds) {
     const auto deadline = deadlineIn(timeoutSeconds);
+    runEndHandlers();
     const bool drained = drainQueues(timeoutSeconds);
     const bool joined = WorkerPool::endAll(deadline);
     // Blocks that reached the main queue while the others stopped.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace dispatch {
@@ -34,6 +35,14 @@ void wakeDrain();
 // `timeoutSeconds`: that thread is still running, and the caller should leave
 // without running static destructors (std::_Exit).
 bool endQueues(double timeoutSeconds);
+
+// Work put off on purpose, such as a save that gathers changes for a few
+// seconds, would be dropped with the delayed work at the end. A handler added
+// here runs on the caller's thread at the start of every endQueues, before
+// its drain, and queues that work for now. Its owner removes it with the
+// token before it goes.
+uint64_t addQueuesEndHandler(std::function<void()> handler);
+void removeQueuesEndHandler(uint64_t token);
 
 // True once endQueues has begun to stop the queues.
 bool queuesHaveEnded();

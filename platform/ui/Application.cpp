@@ -42,6 +42,7 @@ void Application::reset() {
     app.delegate_.reset();
     app.state_ = State::inactive;
     app.terminating_ = false;
+    app.declaresScenes_ = false;
     app.schemes_.clear();
     app.opened_.clear();
     {
@@ -64,6 +65,8 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
     } else {
         foundation::NotificationCenter::defaultCenter().post(didFinishLaunchingNotification, this, options);
     }
+    if (declaresScenes_)
+        foundation::NotificationCenter::defaultCenter().post(Scene::willConnectNotification, &mainScene());
     becomeActive();
     return ok;
 }

@@ -43,6 +43,10 @@ class ApplicationDelegate {
 
 class Scene {
   public:
+    // Posted (with the scene as object) when a scene connects to the
+    // application, before the application becomes active.
+    static constexpr const char* willConnectNotification = "UISceneWillConnectNotification";
+
     enum class ActivationState { unattached, foregroundActive, foregroundInactive, background };
     virtual ~Scene() = default;
     ActivationState activationState() const { return state_; }
@@ -87,12 +91,17 @@ class Application {
     State applicationState() const { return state_; }
 
     const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
-    // Launch: keeps the delegate, asks it to finish launching, then becomes
-    // active. The application holds the delegate for its life. The launch
-    // options (a launch URL under "UIApplicationLaunchOptionsURLKey") travel
-    // with the did-finish-launching notification as its user info.
+    // Launch: keeps the delegate, asks it to finish launching, connects the
+    // main scene when the application declares scenes, then becomes active.
+    // The application holds the delegate for its life. The launch options (a
+    // launch URL under "UIApplicationLaunchOptionsURLKey") travel with the
+    // did-finish-launching notification as its user info.
     bool launch(std::shared_ptr<ApplicationDelegate> delegate,
                 const foundation::Value::Dictionary& options = {});
+    // Whether the application declares scenes (its Info.plist has a
+    // "UIApplicationSceneManifest"); set before the launch.
+    void setDeclaresScenes(bool declares) { declaresScenes_ = declares; }
+    bool declaresScenes() const { return declaresScenes_; }
     void becomeActive();
     void resignActive();
     void enterBackground();
@@ -144,6 +153,7 @@ class Application {
     void moveTo(State state, void (ApplicationDelegate::*tell)(Application&), const char* notification);
     State state_ = State::inactive;
     std::atomic<bool> terminating_{false};
+    bool declaresScenes_ = false;
     std::shared_ptr<ApplicationDelegate> delegate_;
     std::vector<std::shared_ptr<Scene>> scenes_;
     std::weak_ptr<Window> keyWindow_;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "platform/chart/ChartView.h"
@@ -141,7 +142,10 @@ std::string imageHtml(const ui::Image& image, ui::ContentMode mode = ui::Content
 
 class Writer {
   public:
-    explicit Writer(std::string& out, bool live = false) : out_(out), live_(live) {}
+    // `sharedBase`: where a live page finds the pictures the share sheet
+    // saved; none for a page on the disk, which links the files themselves.
+    explicit Writer(std::string& out, std::optional<std::string> sharedBase = std::nullopt)
+        : out_(out), sharedBase_(std::move(sharedBase)) {}
     // Whether a chart was written: the page then loads the chart library.
     bool hasCharts() const { return hasCharts_; }
 
@@ -284,7 +288,7 @@ class Writer {
             for (const std::string& saved : sheet->savedPaths()) {
                 if (saved.empty()) continue;
                 const std::string file = std::filesystem::path(saved).filename().string();
-                const std::string href = live_ ? "/shared/" + file : Chromium::fileUrl(saved);
+                const std::string href = sharedBase_ ? *sharedBase_ + "/" + file : Chromium::fileUrl(saved);
                 content += "<a class=\"download\" download=\"" + escapeHtml(file) + "\" href=\"" + escapeHtml(href) +
                            "\" style=\"top:" + number(y) + "px\">\u2B07 " + escapeHtml(file) + "</a>";
                 y -= 52;
@@ -371,7 +375,7 @@ class Writer {
     }
 
     std::string& out_;
-    bool live_ = false;
+    std::optional<std::string> sharedBase_;
     bool hasCharts_ = false;
 };
 
@@ -385,8 +389,14 @@ body.dark{background:#222}
 #screen div.scroll-content{position:relative}
 .label,.field,.button,.math{display:flex;align-items:center}
 .label span,.field span{min-width:0}
-.label.one-line span,.field span{white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
+.label.one-line span,.field span{overflow:hidden;text-overflow:ellipsis}
+.field span{white-space:nowrap}
+/* A label shows its text with the blanks it has ("  Calvaro  ", "Step 1    ..."). */
+.label.one-line span{white-space:pre}
 .label:not(.one-line) span{white-space:pre-wrap}
+/* As on the phone, a label (a toast among them) takes no touches: a click
+   on it reaches what lies under it, a key under a toast included. */
+.label{pointer-events:none}
 .button{justify-content:center;gap:4px;cursor:pointer;white-space:nowrap}
 .button.disabled{opacity:.45;cursor:default}
 .button.tab.selected{box-shadow:inset 0 -2px 0 var(--tab-line,currentColor)}
@@ -421,7 +431,7 @@ body.dark{background:#222}
 .alert-message{font-size:13px;line-height:18px}
 #refusal{position:fixed;left:50%;bottom:24px;transform:translateX(-50%);max-width:90vw;padding:10px 16px;
  border-radius:10px;background:rgba(30,30,30,.92);color:#fff;font-size:15px;line-height:20px;
- z-index:10;display:none;white-space:pre-wrap;text-align:center}
+ z-index:10;display:none;white-space:pre-wrap;text-align:center;pointer-events:none}
 #refusal.shown{display:block}
 .edit-control{position:absolute;top:0;bottom:0;width:40px;display:flex;align-items:center;justify-content:center;z-index:1}
 .edit-delete,.edit-insert{left:0;cursor:pointer}.edit-move{right:0;cursor:grab;touch-action:none}
@@ -479,6 +489,13 @@ calvaroTypeset();
 const char* kLiveScript = R"(
 (function(){
   var queue=[],busy=false,state=null,generation=0,refusalTimer=null;
+  // The server's secret for this start goes with every request of the page
+  // and nowhere else (a cookie of 127.0.0.1 would go to every port of it);
+  // it leaves the address it came in at once.
+  function pageSecret(doc){return (doc.querySelector('meta[name="calvaro-secret"]')||{}).content||'';}
+  var secret=pageSecret(document);
+  function withSecret(headers){headers=headers||{}; headers['X-Calvaro-Secret']=secret; return headers;}
+  if(location.search) history.replaceState(null,'',location.pathname+location.hash);
   // The server takes actions only of this type and with the token it gave
   // this page; a page of another site can send neither.
   function pageToken(doc){return (doc.querySelector('meta[name="calvaro-token"]')||{}).content||'';}
@@ -505,11 +522,11 @@ const char* kLiveScript = R"(
   }
   function refresh(){
     var mine=++generation;
-    fetch('/',{cache:'no-store'}).then(function(r){return r.text();}).then(function(html){
+    fetch('/',{cache:'no-store',headers:withSecret()}).then(function(r){return r.text();}).then(function(html){
       if(mine!==generation) return;
       var doc=new DOMParser().parseFromString(html,'text/html');
       var fresh=doc.getElementById('screen'), old=document.getElementById('screen');
-      if(!fresh||!old){location.reload();return;}
+      if(!fresh||!old){location.replace('/?secret='+encodeURIComponent(secret));return;}
       token=pageToken(doc)||token;
       body.className=doc.body.className;
       old.replaceWith(document.importNode(fresh,true));
@@ -522,12 +539,8 @@ const char* kLiveScript = R"(
     var line=queue.shift();
     if(line.indexOf('type ')===0) while(queue.length&&queue[0].indexOf('type ')===0) line+=queue.shift().slice(5);
     busy=true; body.dataset.busy='1';
-    // A scroll only tells the application where a box already is: one it
-    // cannot follow (the box went under a sheet meanwhile) is nothing the
-    // user asked for, so it shows no refusal.
-    var quiet=line.indexOf('scroll ')===0;
-    fetch('/action',{method:'POST',headers:{'Content-Type':'application/x-calvaro-action','X-Calvaro-Token':token},body:line})
-      .then(function(r){return r.text().then(function(t){if(!r.ok&&!quiet) refuse(t);});},function(e){if(!quiet) refuse(body.dataset.unreachable||e);})
+    fetch('/action',{method:'POST',headers:withSecret({'Content-Type':'application/x-calvaro-action','X-Calvaro-Token':token}),body:line})
+      .then(function(r){return r.text().then(function(t){if(!r.ok) refuse(t);});},function(e){refuse(body.dataset.unreachable||e);})
       .then(function(){busy=false; if(queue.length) pump(); else {body.dataset.busy=''; refresh();}});
   }
   function send(line,replacing){
@@ -590,7 +603,7 @@ const char* kLiveScript = R"(
   },true);
   setInterval(function(){
     if(busy||queue.length) return;
-    fetch('/state',{cache:'no-store'}).then(function(r){return r.text();}).then(function(t){
+    fetch('/state',{cache:'no-store',headers:withSecret()}).then(function(r){return r.text();}).then(function(t){
       if(state===null)state=t;else if(t!==state)refresh();});},1000);
   fit();
 })();
@@ -598,11 +611,20 @@ const char* kLiveScript = R"(
 
 std::string head(const PageOptions& options, const std::string& extraStyle) {
     std::string base = escapeHtml(options.katexBase);
-    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" + escapeHtml(options.title) +
+    // The live page names no address of its own to any other: its
+    // libraries' addresses carry the server's secret.
+    const std::string live =
+        options.live ? "<meta name=\"referrer\" content=\"no-referrer\">\n" +
+                           (options.actionToken.empty()
+                                ? std::string()
+                                : "<meta name=\"calvaro-token\" content=\"" + escapeHtml(options.actionToken) + "\">\n") +
+                           (options.secret.empty()
+                                ? std::string()
+                                : "<meta name=\"calvaro-secret\" content=\"" + escapeHtml(options.secret) + "\">\n")
+                     : std::string();
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">" + live +
+           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>" + escapeHtml(options.title) +
            "</title>\n" +
-           (options.live && !options.actionToken.empty()
-                ? "<meta name=\"calvaro-token\" content=\"" + escapeHtml(options.actionToken) + "\">\n"
-                : std::string()) +
            "<link rel=\"stylesheet\" href=\"" + base + "/katex.min.css\">\n<script src=\"" + base +
            "/katex.min.js\"></script>\n<style>" + kStyle + extraStyle + "</style></head>\n";
 }
@@ -644,7 +666,7 @@ std::string HtmlPage::ofWindow(ui::Window& window, const PageOptions& options) {
            "\" data-height=\"" + number(f.height()) + "\"" + unreachable + ">\n<div id=\"screen\" style=\"width:" + number(f.width()) +
            "px;height:" + number(f.height()) + "px;background:" + css(ui::Color::systemBackground()) +
            ";color:" + css(ui::Color::label()) + "\">";
-    Writer writer(out, options.live);
+    Writer writer(out, options.live ? std::optional<std::string>(options.sharedBase) : std::nullopt);
     for (const auto& sub : window.subviews()) writer.view(*sub, {0, 0}, false);
     out += "</div>\n";
     return out + pageScripts(options, writer.hasCharts());

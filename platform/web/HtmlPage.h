@@ -19,8 +19,13 @@ struct PageOptions {
     std::string chartBase = std::string("file://") + chart::kChartLibraryFolder;
     // A live page reports clicks to the server (POST /action) and reloads.
     bool live = false;
-    // The secret a live page sends with each action (header X-Calvaro-Token).
+    // The token a live page sends with each action (header X-Calvaro-Token).
     std::string actionToken;
+    // The server's secret, which a live page sends with each of its requests
+    // (header X-Calvaro-Secret).
+    std::string secret;
+    // Where a live page finds the pictures the share sheet saved.
+    std::string sharedBase = "/shared";
     std::string title = "Calvaro";
 };
 

@@ -88,11 +88,13 @@ TEST(LiveServerRefusalTest, OnlyThePagesOwnRequestsGetThrough) {
     EXPECT_TRUE(LiveServer::refusal(request(acting), kPort, ""));
 }
 
-// Only the secret printed with the address opens the server: as this port's
-// cookie, or in the query of the first visit's GET of "/".
+// Only the secret printed with the address opens the server: in the page's
+// header, as the start of the path of what its elements load, or in the
+// query of the first visit's GET of "/". A cookie, which every port of the
+// host receives, opens nothing.
 TEST(LiveServerRefusalTest, OnlyTheSecretsHolderIsServed) {
     const std::string secret = "fedcba9876543210fedcba9876543210";
-    const std::string cookie = LiveServer::cookieName(kPort) + "=" + secret;
+    const std::string header = LiveServer::kSecretHeader;
     struct SecretCase {
         const char* name;
         std::string method, target;
@@ -100,18 +102,21 @@ TEST(LiveServerRefusalTest, OnlyTheSecretsHolderIsServed) {
         bool served;
     };
     const std::vector<SecretCase> cases = {
-        {"the cookie", "GET", "/state", {{"Cookie", cookie}}, true},
-        {"the cookie among others", "POST", "/action", {{"Cookie", "a=1;" + cookie + " ; b=2"}}, true},
-        {"a second Cookie header", "GET", "/", {{"Cookie", "a=1"}, {"cookie", cookie}}, true},
+        {"the header", "GET", "/state", {{header, secret}}, true},
+        {"the header in other letters", "POST", "/action", {{"x-calvaro-secret", secret}}, true},
+        {"a library under the secret", "GET", "/s/" + secret + "/katex/katex.min.js", {}, true},
         {"the first visit", "GET", "/?secret=" + secret, {}, true},
         {"the first visit, more in the query", "GET", "/?x=1&secret=" + secret, {}, true},
         {"nothing", "GET", "/", {}, false},
-        {"another port's cookie", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort + 1) + "=" + secret}}, false},
-        {"a guessed secret", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "=" + std::string(32, '0')}}, false},
-        {"the secret's start", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "=fedcba"}}, false},
-        {"the secret and more", "GET", "/", {{"Cookie", cookie + "0"}}, false},
-        {"an empty cookie", "GET", "/", {{"Cookie", LiveServer::cookieName(kPort) + "="}}, false},
-        {"the secret as another cookie's value", "GET", "/", {{"Cookie", "other=" + secret}}, false},
+        {"the old cookie", "GET", "/", {{"Cookie", "calvaro-" + std::to_string(kPort) + "=" + secret}}, false},
+        {"a guessed secret", "GET", "/", {{header, std::string(32, '0')}}, false},
+        {"the secret's start", "GET", "/", {{header, "fedcba"}}, false},
+        {"the secret and more", "GET", "/", {{header, secret + "0"}}, false},
+        {"an empty header", "GET", "/", {{header, ""}}, false},
+        {"the secret in another header", "GET", "/", {{"X-Calvaro-Token", secret}}, false},
+        {"a path under the secret's start", "GET", "/s/fedcba/katex/katex.min.js", {}, false},
+        {"the secret as the whole path", "GET", "/s/" + secret, {}, false},
+        {"the secret later in the path", "GET", "/katex/s/" + secret + "/katex.min.js", {}, false},
         {"the query of another route", "GET", "/state?secret=" + secret, {}, false},
         {"the query of an action", "POST", "/?secret=" + secret, {}, false},
         {"another query name", "GET", "/?secrets=" + secret, {}, false},
@@ -123,14 +128,14 @@ TEST(LiveServerRefusalTest, OnlyTheSecretsHolderIsServed) {
         r.target = c.target;
         r.path = c.target.substr(0, c.target.find('?'));
         r.headers = c.headers;
-        EXPECT_EQ(LiveServer::holdsSecret(r, kPort, secret), c.served);
+        EXPECT_EQ(LiveServer::holdsSecret(r, secret), c.served);
     }
     // A server without a secret yet serves no one.
     HttpRequest empty;
     empty.method = "GET";
-    empty.target = empty.path = "/";
-    empty.headers = {{"Cookie", LiveServer::cookieName(kPort) + "="}};
-    EXPECT_FALSE(LiveServer::holdsSecret(empty, kPort, ""));
+    empty.target = empty.path = "/s//katex/katex.min.js";
+    empty.headers = {{header, ""}};
+    EXPECT_FALSE(LiveServer::holdsSecret(empty, ""));
 }
 
 }  // namespace

@@ -409,3 +409,84 @@ TEST_F(AudienceEvaluatorTest, UnreadableStoredFiltersAndPropertiesAreSkipped) {
     MSRPBSetInt64(counted, Slot::kIntValue, 3);
     EXPECT_TRUE(evaluator_->evaluateFiltersForNanoUserProperty(counted, nullptr, std::nullopt));
 }
+
+namespace {
+
+// `count` audiences from id 10 on, each with `filters` filters made by `make`
+// from the filter ID.
+template <typename Make>
+std::vector<MSRPBAudience> audiencesOf(int32_t count, int32_t filters, Make make) {
+    std::vector<MSRPBAudience> all;
+    for (int32_t id = 10; id < 10 + count; ++id) {
+        std::vector<MSRPBEventFilter> events;
+        std::vector<MSRPBPropertyFilter> properties;
+        for (int32_t filter = 0; filter < filters; ++filter) make(filter, events, properties);
+        all.push_back(audience(id, std::move(events), std::move(properties)));
+    }
+    return all;
+}
+
+}  // namespace
+
+// What matching may cost for one event is bounded per configuration: a cheap
+// pattern within its budget, matched by every parameter filter of every
+// audience, has the whole configuration refused (9004) and the stored one
+// kept; the largest configurations of plain filters the default limits allow,
+// and ordinary patterns, are taken.
+TEST_F(AudienceEvaluatorTest, ConfigurationsPastTheMatchingWorkBoundAreRefused) {
+    // 9,005 program instructions, about 5 ms on a text of 500 characters.
+    const MSRPBFilter cheap = valueFilter(stringFilter(1, "(?:.?){1000}X"), std::nullopt, "_o", true);
+    const MSRPBFilter plain = valueFilter(stringFilter(4, "gold"), std::nullopt, "tier", true);
+    const MSRPBFilter number = valueFilter(std::nullopt, numberFilter(2, "5"), "level");
+    const MSRPBFilter ordinary = valueFilter(stringFilter(1, "^calc.*controller$"), std::nullopt, "screen");
+    const Flags dynamic{.dynamic = true};
+    struct Case {
+        const char* name;
+        std::vector<MSRPBAudience> audiences;
+        bool refused;
+        const char* storedEvent;  // an event name the configuration's filters concern
+    };
+    const Case cases[] = {
+        {"the cheap pattern in 25 parameter filters of 10 filters of 100 audiences",
+         audiencesOf(100, 10,
+                     [&](int32_t id, auto& events, auto&) {
+                         events.push_back(eventFilter(id, "e", std::vector<MSRPBFilter>(25, cheap), std::nullopt, dynamic));
+                     }),
+         true, "e"},
+        {"the cheap pattern in the property filters of 100 audiences",
+         audiencesOf(100, 10,
+                     [&](int32_t id, auto&, auto& properties) {
+                         properties.push_back(propertyFilter(id, "level", cheap, dynamic));
+                     }),
+         true, nullptr},
+        {"plain filters to the default limits, all on one event",
+         audiencesOf(100, 10,
+                     [&](int32_t id, auto& events, auto&) {
+                         std::vector<MSRPBFilter> parameters(12, plain);
+                         parameters.insert(parameters.end(), 13, number);
+                         events.push_back(eventFilter(id, "e", parameters, numberFilter(2, "1"), dynamic));
+                     }),
+         false, "e"},
+        {"ordinary patterns in each audience's filters on one event and property",
+         audiencesOf(100, 10,
+                     [&](int32_t id, auto& events, auto& properties) {
+                         if (id % 2)
+                             events.push_back(eventFilter(id, "e", {ordinary, plain, number}, std::nullopt, dynamic));
+                         else
+                             properties.push_back(propertyFilter(id, "screen", ordinary, dynamic));
+                     }),
+         false, "e"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "before")})}));
+        logger_->clear();
+        EXPECT_TRUE(evaluator_->updateAudiences(c.audiences));
+        EXPECT_EQ(logged(9004), c.refused);
+        EXPECT_EQ(database_->eventFiltersForEventName("before", nullptr)->size(), c.refused ? 1u : 0u);
+        if (c.storedEvent) {
+            EXPECT_EQ(database_->eventFiltersForEventName(c.storedEvent, nullptr)->empty(), c.refused);
+        }
+        EXPECT_EQ(database_->allAudienceIDs(nullptr)->size(), c.refused ? 1u : 100u);
+    }
+}

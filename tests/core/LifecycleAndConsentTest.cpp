@@ -1,6 +1,7 @@
 // The engine's own lifecycle events (first open, updates), its wipe and
 // reset, and the consent it derives from every source, in virtual time.
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,7 +20,9 @@
 #include "analytics/storage/MSRKeychainWrapper.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/store/AdNetwork.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -205,6 +208,66 @@ TEST_F(LifecycleTest, AStoredDeepLinkIsHandedOnOnceAndWithoutItsURLWhenExpired) 
     const auto notSet = MSRObject(MSRValue(std::string("(not set)")));
     EXPECT_TRUE(handler->calls[1].parameters.at("utm_source") == notSet &&
                 handler->calls[1].parameters.at("utm_medium") == notSet);
+}
+
+// The session starts the engine asks of its reporter.
+class CountingSessionStarts : public MSRSessionReporterInterface {
+  public:
+    void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) override {
+        starts.emplace_back(timestamp, appInBackground);
+    }
+    std::vector<std::pair<double, bool>> starts;
+};
+
+class SceneWaitTest : public MeasurementEventsHarness {
+  protected:
+    SceneWaitTest() { startInSetUp = false; }
+    ~SceneWaitTest() override { unsetenv("ActivePrewarm"); }
+    void connectScene() {
+        foundation::NotificationCenter::defaultCenter().post(ui::Scene::willConnectNotification);
+        runUntilIdle();
+    }
+};
+
+// A prewarmed process of an application with scenes runs before the person
+// opens it: its session starts when the scene connects, once.
+TEST_F(SceneWaitTest, APrewarmedLaunchWithScenesStartsItsSessionWhenTheSceneConnects) {
+    struct Case {
+        const char* what;
+        bool manifest;
+        const char* prewarm;  // the environment's "ActivePrewarm"
+        bool firstOpenDone;
+        size_t atStart;
+    };
+    const Case cases[] = {
+        {"prewarmed, with a scene manifest: waits", true, "YES", true, 0},
+        {"prewarmed, without a manifest: at once", false, "1", true, 1},
+        {"not prewarmed: at once", true, "0", true, 1},
+        {"a first open starts its session at once", true, "1", false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        stopEngine();
+        std::filesystem::remove_all(home());
+        std::filesystem::create_directories(home());
+        setenv("ActivePrewarm", c.prewarm, 1);
+        auto sessions = std::make_shared<CountingSessionStarts>();
+        MSRComponentRegistry::registerInstance<MSRSessionReporterInterface>(sessions);
+        MeasurementOptions options;
+        options.firstOpenDone = c.firstOpenDone;
+        if (c.manifest)
+            options.infoPlist["UIApplicationSceneManifest"] =
+                Value(Value::Dictionary{{"UIApplicationSupportsMultipleScenes", Value(false)}});
+        startEngine(options);
+        EXPECT_EQ(sessions->starts.size(), c.atStart);
+        connectScene();
+        ASSERT_EQ(sessions->starts.size(), 1u);
+        EXPECT_EQ(sessions->starts[0], std::make_pair(engine().initTimestamp(), false));
+        // A second scene, after the session would have ended, starts none.
+        advanceBy(2 * 3600);
+        connectScene();
+        EXPECT_EQ(sessions->starts.size(), 1u);
+    }
 }
 
 class WipeTest : public MeasurementEventsHarness {};

@@ -208,3 +208,23 @@ TEST_F(MeasurementEventsWritingTest, TheConsoleSaysAnEventWasLoggedOnceItIsStore
         if (refused) execute("DROP TRIGGER refuse;");
     }
 }
+
+// The debug form of an event's parameters spans lines as the engine lays it
+// out; a value the application logged cannot break a line or drive the
+// terminal.
+TEST_F(MeasurementEventsWritingTest, TheEventLoggedLineKeepsItsLinesAndEscapesTheValues) {
+    monitor().setDebugModeEnabled(true);
+    monitor_.takeLines();
+    log("level_up", {{"note", MSRValue(std::string("a\x1b[2Jb\nc"))}, {"score", 3}});
+    monitor().setDebugModeEnabled(false);
+    const std::string said =
+        MonitorHarness::line(23072, "Event logged. Event name, event params: level_up, {\n");
+    std::vector<std::string> console = monitor_.takeLines();
+    auto line =
+        std::find_if(console.begin(), console.end(), [&](const auto& l) { return l.rfind(said, 0) == 0; });
+    ASSERT_NE(line, console.end());
+    EXPECT_NE(line->find("\n    note = a\\x1b[2Jb\\nc;\n"), std::string::npos) << *line;
+    EXPECT_NE(line->find("\n    score = 3;\n"), std::string::npos) << *line;
+    EXPECT_EQ(line->substr(line->size() - 2), "\n}");
+    EXPECT_EQ(line->find('\x1b'), std::string::npos);
+}

@@ -72,6 +72,7 @@ struct MonitorHarness {
     // Key (item 2) or context (item 0) of the report the health monitor keeps, empty when none.
     std::string sampled(size_t item = 2) {
         settle();
+        monitor->synchronize();
         auto array = suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
         return array && array->size() == 4 ? *(*array)[item].get<std::string>() : "";
     }

@@ -1,5 +1,6 @@
 #include "MonitorHarness.h"
 
+#include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRError.h"
 
 #include <gtest/gtest.h>
@@ -53,9 +54,14 @@ TEST(MonitorTest, ConsoleLinesAreFormattedExactly) {
         {"Values", {"abc", 42, nullptr, 1.5}, false, "", prefix + "Values: abc, 42, (nil), 1.5"},
         {"Values", {"abc", 42, nullptr, 12345}, true, "", prefix + "Values: -, 42, , 10000...99999"},
         {"Tagged", {}, false, "<MyTag>", "<MyTag>[I-MSR023170] Tagged"},
-        // What a program logs or a link carries never drives the terminal.
-        {"Log\x1b]0;owned\x07\x1b[2J", {std::string("a\nb\x9b" "\xc2\x9b" "1m")}, false, "",
-         prefix + "Log\\x1b]0;owned\\x07\\x1b[2J: a\\nb\\x9b\\u{9b}1m"},
+        // The engine's own text prints as written, over lines if need be;
+        // what a program logs or a link carries never drives the terminal.
+        {"Logged\n{\n}", {std::string("a\nb\x9b" "\xc2\x9b" "1m")}, false, "",
+         prefix + "Logged\n{\n}: a\\nb\\x9b\\u{9b}1m"},
+        {"Failed", {MSRError::msr_errorWithCode(3, "bad \x1b[2J")}, false, "",
+         prefix + "Failed: Error Domain=app.calvaro.analytics.ErrorDomain Code=3 \"bad \\x1b[2J\""},
+        {"Event", {MSRFormattedText{"{\n    note = a\\x1b;\n}"}}, false, "",
+         prefix + "Event: {\n    note = a\\x1b;\n}"},
         {"Tag", {}, false, "<T\x1b[31m>", "<T\\x1b[31m>[I-MSR023170] Tag"},
     };
     // clang-format on
@@ -66,6 +72,10 @@ TEST(MonitorTest, ConsoleLinesAreFormattedExactly) {
         h.monitor->logWithLevel(1, 23170, c.message, c.contexts);
         EXPECT_EQ(h.takeLines(), Lines{c.line});
     }
+    // A program's line is the server's text, its message included.
+    MonitorHarness h;
+    MSRPicoLogger().logWithLevel(6, "Log\x1b]0;owned\x07\nnext", {"a\nb"}, false, false);
+    EXPECT_EQ(h.takeLines(), Lines{MonitorHarness::line(24005, "Log\\x1b]0;owned\\x07\\nnext: a\\nb")});
 }
 
 TEST(MonitorTest, ContextsEncodeWithoutOverflowOverTheWholeNumberRange) {
@@ -232,6 +242,33 @@ TEST(MonitorTest, ClearingWipesDebugFlagAndHealthData) {
     EXPECT_TRUE(h.monitor->isDebugModeEnabled());
     h.executor->advanceBy(1e6);
     EXPECT_EQ(h.monitor->monitoringDataForDispatchWithSamplePeriod(1, 0), std::nullopt);
+}
+
+// Reports may come by the hundred per event: the health data is written at
+// most once per interval however many arrive, and the process's end writes
+// what still waits, although it drops other delayed work.
+TEST(MonitorTest, HealthDataIsWrittenOncePerIntervalAndAtTheEnd) {
+    MonitorHarness h;
+    const int started = h.suite->synchronizeCount();
+    const int intervals = 4;
+    for (int step = 0; step < intervals * 3; ++step) {
+        for (int i = 0; i < 100; ++i) h.monitor->logWithLevel(5, 1, "burst");
+        h.executor->advanceBy(MSRMonitor::kSaveInterval / 3);
+    }
+    const int written = h.suite->synchronizeCount() - started;
+    EXPECT_GE(written, intervals - 1);
+    EXPECT_LE(written, intervals);
+
+    h.monitor->logWithLevel(5, 2, "last");
+    h.settle();
+    auto stored = [&] {
+        auto array = h.suite->arrayForKey(MSRMonitor::kHealthMonitorKey);
+        return array && array->size() == 4 ? *(*array)[2].get<std::string>() : "";
+    };
+    EXPECT_EQ(stored(), "1W_110100:burst");
+    ASSERT_TRUE(dispatch::endQueues(MonitorHarness::kDrainSeconds));
+    dispatch::reopenQueuesForTesting();
+    EXPECT_EQ(stored(), "1W_110100:last");
 }
 
 TEST(MonitorTest, QueuedReportsOfAGoneMonitorAreSkipped) {

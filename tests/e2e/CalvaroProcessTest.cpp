@@ -651,7 +651,9 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     // About 3 s; compiling the patterns took a minute before.
     EXPECT_LT(took, std::chrono::seconds(15));
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
-    EXPECT_EQ(collectedCalculations(collector.measurement), 1u) << first.err;
+    // Uploaded, or stored when a busy machine held the upload past the end.
+    EXPECT_EQ(static_cast<size_t>(storedCalculations(home())) + collectedCalculations(collector.measurement), 1u)
+        << first.err;
     EXPECT_NE(first.err.find("I-MSR009004"), std::string::npos) << first.err;
 
     // The second run starts with the configuration stored and is stopped.
@@ -736,9 +738,8 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     ASSERT_NE(said.find(query), std::string::npos) << said;
     const int port = std::atoi(said.c_str() + said.find(origin) + origin.size());
     const size_t secretAt = said.find(query) + query.size();
-    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nCookie: calvaro-" +
-                                std::to_string(port) + "=" + said.substr(secretAt, said.find(' ', secretAt) - secretAt) +
-                                "\r\nConnection: close\r\n";
+    const std::string headers = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nX-Calvaro-Secret: " +
+                                said.substr(secretAt, said.find(' ', secretAt) - secretAt) + "\r\nConnection: close\r\n";
     const std::string page = exchangeOnLoopback(port, "GET / HTTP/1.1\r\n" + headers + "\r\n");
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos) << page.substr(0, 200);

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <sys/types.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <span>
@@ -36,6 +40,30 @@ inline int killRounds(int byDefault) {
     const char* rounds = std::getenv("CALVARO_KILL_ROUNDS");
     const int wanted = rounds ? std::atoi(rounds) : 0;
     return wanted > 0 ? wanted : byDefault;
+}
+
+// What the driver may hold at most: under AddressSanitizer its shadow and its
+// quarantine of freed blocks come on top.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
+#else
+inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+#else
+inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
+#endif
+
+// The most memory the process ever held (VmHWM), in bytes; 0 when unknown.
+inline int64_t peakResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return 0;
 }
 
 // A collector on a loopback port serving the configuration of kDriverApp, a

@@ -16,7 +16,6 @@
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
-#include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/ServedProgramTest.h"
 #include "tests/support/TestPaths.h"
 #include "tools/assembler/ProgramAssembler.h"
@@ -117,7 +116,7 @@ constexpr const char* kHostileProgram = R"(
   (register 0 (lambda "edit" (array "e")
       (let "n" "i") (assign "n" (call $e "getParamValue" (array "n"))) (assign "i" 0)
       (if (eq $n 1) (list (loop true (assign "i" (add $i 1)) false
-          (list (call $kept "push" (array (call $big "concat" (array $i))))))))
+          (list (call $kept "push" (array (add $big $i)))))))
       (if (eq $n 2) (list (call (call $big "concat" (array $big $big $big $big $big $big $big $big)) "split" (array ""))))
       (if (eq $n 3) (list (loop true (assign "i" (add $i 1)) false
           (list (call $big "indexOf" (array "y")) (call $big "charAt" (array 5)) (call $big "trim" (array))))))

@@ -1,10 +1,9 @@
 #pragma once
+// A driver run whose configuration serves one event-editing program.
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,27 +56,3 @@ class ServedProgramTest : public DriverTest {
   private:
     const char* programText_;
 };
-
-// What the driver may hold at most: under AddressSanitizer its shadow and its
-// quarantine of freed blocks come on top.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr int64_t kPeakLimit = int64_t{1536} << 20;
-#else
-inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
-#endif
-#else
-inline constexpr int64_t kPeakLimit = int64_t{300} << 20;
-#endif
-
-// The most memory the process ever held (VmHWM), in bytes; 0 when unknown.
-inline int64_t peakResidentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    }
-    return 0;
-}

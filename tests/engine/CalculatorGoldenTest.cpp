@@ -51,6 +51,14 @@ const GoldenCase kCases[] = {
     {"log_tiny_b", {0, {"2", "0.000000000001", "", "", "", ""}}},
     {"exp_tiny_b", {1, {"3", "0.000000000001", "", "", "", ""}}},
     {"log_large_z_tiny_x", {0, {"3", "2", "", "", "0.000000000001", "9999999999999"}}},
+    // A zero whose floating-point logarithm leaves residue (3 - 3 reads
+    // 4.4e-16): ten fraction digits make it 0. A finite power far beyond
+    // seventeen digits, and one far below 1e-10, are m·10^{k}.
+    {"exp_power_of_ten_zero", {1, {"10", "", "3", "-1000", "", ""}}},
+    {"exp_power_of_three_zero", {1, {"3", "", "5", "-243", "", ""}}},
+    {"exp_huge_value", {1, {"2", "", "", "7", "1000", "3"}}},
+    {"exp_tiny_value", {1, {"0.5", "", "", "2", "1000", "-3"}}},
+    {"log_huge_b", {0, {"2", "123456789012345678901234", "-5", "", "", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {
@@ -62,6 +70,9 @@ std::string number(double value) {
     std::snprintf(buffer, sizeof buffer, "%.10g", value);
     return buffer;
 }
+
+constexpr size_t kLongSeries = 1000;
+constexpr size_t kSeriesEnds = 50;
 
 // A readable rendering of everything one calculation produced.
 std::string render(const nlohmann::json& result) {
@@ -90,8 +101,25 @@ std::string render(const nlohmann::json& result) {
                 << number(series["frameRatio"].get<double>()) << ", length "
                 << (series["lengthOfGraph"].is_null() ? "-" : number(series["lengthOfGraph"].get<double>())) << ", "
                 << series["dataSet"].size() << " points\n";
-            for (const auto& point : series["dataSet"]) {
-                out << "  " << number(point[0].get<double>()) << " " << number(point[1].get<double>()) << "\n";
+            // A long series shows its ends point by point and its middle by
+            // count and sums, so that a reviewed file stays readable.
+            const auto& points = series["dataSet"];
+            const size_t count = points.size();
+            const size_t shown = count > kLongSeries ? kSeriesEnds : count;
+            for (size_t i = 0; i < count; ++i) {
+                const double x = points[i][0].get<double>(), y = points[i][1].get<double>();
+                if (i < shown || i >= count - shown) {
+                    out << "  " << number(x) << " " << number(y) << "\n";
+                    continue;
+                }
+                double sumX = 0, sumY = 0;
+                for (size_t j = i; j < count - shown; ++j) {
+                    sumX += points[j][0].get<double>();
+                    sumY += points[j][1].get<double>();
+                }
+                out << "  ... " << count - 2 * shown << " points, sum of x " << number(sumX) << ", sum of y "
+                    << number(sumY) << "\n";
+                i = count - shown - 1;
             }
         }
     }

@@ -119,6 +119,13 @@ TEST(InputSteps, WritesInputAndModifiedInput) {
         {{"3/-4", "1"}, {{"Your Input", "\\frac{3}{-4}; 1"}, {"Modified Input", "-\\frac{3}{4}; 1"}}},
         // Placeholders are filled in the order the format names them.
         {{"1", "2", "3"}, {{"Your Input", "3 1 2 1"}}, "%2 %0 %1 %0"},
+        // Expanding 23 decimals: the factor and the tiny part as m \cdot 10^{k},
+        // not 0.00000000000000000000007 and 100000000000000008388608.
+        {{"1.5/0.00000000000000000000007", "2"},
+         {{"Your Input", "2.142857143 \\cdot 10^{22}; 2"},
+          {"Expand", "2.142857143 \\cdot 10^{22} = \\frac{1.5 \\cdot 1 \\cdot 10^{23}}{7 \\cdot 10^{-23} \\cdot 1 \\cdot "
+                     "10^{23}} = \\frac{1.5 \\cdot 10^{23}}{7}"},
+          {"Modified Input", "\\frac{1.5 \\cdot 10^{23}}{7}; 2"}}},
     };
     for (const auto& c : cases) {
         InputRun run(c.texts, {}, c.format);

@@ -127,6 +127,9 @@ TEST(KalMathOperation, CancelDown) {
         {digit(1, -2), "none", -1, kNone}, {digit(7), "none", 1, kNone},
         {digit(4, 2, {pi()}, {pi()}), "2/1", 2, "\\frac{4\\pi : 2\\pi}{2\\pi : 2\\pi} =  2"},
         {digit(2, 1, {pi()}, {e()}), "none", 1, kNone},
+        // A typed tiny part is no 0 in the cancelling line.
+        {digit(1e-12, 1, {pi()}, {pi()}), "1e-12/1", 1,
+         "\\frac{1 \\cdot 10^{-12}\\pi : \\pi}{\\pi : \\pi} =  1 \\cdot 10^{-12}"},
         // Only whole numbers cancel.
         {digit(6.5, 4), "none", 1, kNone},
         // Large operands are cancelled at once.
@@ -134,7 +137,8 @@ TEST(KalMathOperation, CancelDown) {
         {digit(-1e12, 3e12), "-1/3", 1000000000000,
          "\\frac{(-1000000000000) : 1000000000000}{3000000000000 : 1000000000000} =  \\left(-\\frac{1}{3}\\right)"},
         {digit(4611686018427387904.0, 2305843009213693952.0), "2/1", 2305843009213693952,
-         "\\frac{4611686018427388000 : 2305843009213694000}{2305843009213694000 : 2305843009213694000} =  2"},
+         "\\frac{4.611686018 \\cdot 10^{18} : \\left(2.305843009 \\cdot 10^{18}\\right)}{2.305843009 \\cdot 10^{18} : "
+         "\\left(2.305843009 \\cdot 10^{18}\\right)} =  2"},
         // Beyond the signed 64-bit range, infinite, not a number or blank: nothing.
         {digit(9223372036854775808.0, 4611686018427387904.0), "none", 1, kNone},
         {digit(INFINITY, 2), "none", 1, kNone}, {digit(NAN, 2), "none", 1, kNone},

@@ -22,13 +22,17 @@ struct NumberCase {
 
 TEST(FormatNumberLatex, RenderingRules) {
     const NumberCase cases[] = {
-        // Only zero reads 0 and only an infinity reads infinity: a tiny value
-        // keeps its leading digits, a large one all its integer digits.
-        {-0.00000000001, "(-0.00000000001)"}, {1e-10, "0.0000000001"}, {1e12, "1000000000000"},
+        // Ten fraction digits are the precision: below 1e-10 is rounding
+        // residue and reads 0 without a sign (3 - 3 in floating point). Only an
+        // infinity reads infinity; a large finite value keeps its digits up to
+        // seventeen, beyond them it is m \cdot 10^{k}.
+        {-0.00000000001, "0"}, {1e-10, "0.0000000001"}, {-4.440892098500626e-16, "0"}, {1e12, "1000000000000"},
         {1.0000001e12, "1000000100000"}, {-kInf, "-\\infty"}, {kInf, "\\infty"}, {0.0, "0"}, {-0.0, "0"},
         {1.0000001e12, "1000000100000"}, {-2e12, "-2000000000000", {}, true},
-        {1.0 / 3.0 * 1e-12, "0.0000000000003333333333"}, {1e-300, "0." + std::string(299, '0') + "1"},
-        {1e20, "100000000000000000000"},
+        {1.0 / 3.0 * 1e-12, "0"}, {1e-300, "0"}, {9.999999999999998e16, "99999999999999980"},
+        {1e20, "1 \\cdot 10^{20}"}, {12345678901234567890.0, "1.23456789 \\cdot 10^{19}"},
+        {9.9999999999e20, "1 \\cdot 10^{21}"}, {-2.5e300, "(-2.5 \\cdot 10^{300})"},
+        {3e20, "3 \\cdot 10^{20}\\pi", {pi()}},
         // No grouping separators, at most ten fraction digits.
         {1234567.5, "1234567.5"}, {1.0 / 3.0, "0.3333333333"}, {0.1 + 0.2, "0.3"},
         // Signs, brackets and constants.
@@ -71,11 +75,14 @@ TEST(FormatDigitLatex, RenderingRules) {
         {digit(-3, -4), "\\frac{3}{4}"}, {digit(3, -4), "\\frac{3}{-4}", false, false, true},
         // Only a zero value reads 0 and only an infinite one (a zero
         // denominator) infinity: a tiny exact fraction keeps its parts
-        // (b·x = 10^-12 is no zero), a tiny or large typed number its digits.
+        // (b·x = 10^-12 is no zero); a typed number below 1e-10, or one past
+        // seventeen digits, is m \cdot 10^{k}, never 0 or padded zeros.
         {digit(1, 1e11), "\\frac{1}{100000000000}"}, {digit(0.000001, 1e6), "\\frac{0.000001}{1000000}"},
-        {digit(1e-11), "0.00000000001"}, {digit(-1e-12), "-0.000000000001", false, false, true},
+        {digit(1e-11), "1 \\cdot 10^{-11}"}, {digit(-1e-12), "-1 \\cdot 10^{-12}", false, false, true},
+        {digit(7e-11), "7 \\cdot 10^{-11}"}, {digit(-1e-300, 3), "-3.333333333 \\cdot 10^{-301}"},
         {digit(-2e12), "-2000000000000", false, false, true}, {digit(9999999999999), "9999999999999"},
-        {digit(12345678901234567890.0), "12345678901234567000"}, {digit(1, 0), "\\infty"}, {digit(0, 7), "0"},
+        {digit(12345678901234567890.0), "1.23456789 \\cdot 10^{19}"}, {digit(1, 3e20), "\\frac{1}{3 \\cdot 10^{20}}"},
+        {digit(2, 1e20, {pi()}), "\\frac{2\\pi}{1 \\cdot 10^{20}}"}, {digit(1, 0), "\\infty"}, {digit(0, 7), "0"},
         // Denominators are written exactly, like numerators, and never grouped.
         {digit(1, 25000000), "\\frac{1}{25000000}"}, {digit(1, 0.00002), "\\frac{1}{0.00002}"},
         // A part that ten decimals would cut to a few digits: the value instead.

@@ -12,10 +12,12 @@ are compared too.
 
 How a number in a step is read: it carries at most ten fraction digits, so it
 brings a rendering error of half a unit of the tenth decimal along (propagated
-through fractions, products and powers); "0" stands for anything below 1e-10 in
-magnitude; "\\infty" stands for anything beyond 1e12 (a side holding it stands
-for what lies between its readings with 1e12 and with infinity in its place); "NaN" stands for no real value, and a
-side that has none must meet another that has none.
+through fractions, products and powers); m in m \\cdot 10^{k} carries ten
+significant digits, so half a unit of its ninth decimal; "0" stands for
+anything below 1e-10 in magnitude; "\\infty" stands for anything beyond 1e12
+(a side holding it stands for what lies between its readings with 1e12 and with
+infinity in its place); "NaN" stands for no real value, and a side that has
+none must meet another that has none.
 """
 
 import argparse
@@ -34,6 +36,7 @@ LOG_SAMPLES = ("-2", "-1/2", "7/10", "13/10", "3")  # the y at which the logarit
 SKIPPED = []  # exercises whose zero and inverse lines were not evaluated (final answers still are)
 RELATIVE = 1e-9
 LITERAL_ERROR = mp.mpf("5e-11")  # half a unit of the tenth fraction digit
+MANTISSA_ERROR = mp.mpf("5e-10")  # half a unit of the ninth fraction digit of m in m \\cdot 10^{k}
 BEYOND = mp.mpf("1e12")
 NAN = mp.nan
 REFUSALS = {"baseNotPositive": "aTextField", "baseIsOne": "aTextField", "factorOfXIsZero": "bTextField",
@@ -239,6 +242,8 @@ class LatexReader:
         if token in ("x", "y") and token in self.env:
             return Value(self.env[token])
         if re.fullmatch(r"\d+(?:\.\d+)?", token):
+            if self.tokens[self.position:self.position + 3] == ["\\cdot", "10", "^"]:
+                return Value(mp.mpf(token), MANTISSA_ERROR)
             return Value(mp.mpf(token), 2 * LITERAL_ERROR if token == "0" else LITERAL_ERROR)
         raise ValueError(f"unexpected {token!r}")
 

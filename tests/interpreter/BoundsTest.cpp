@@ -58,10 +58,11 @@ TEST(Bounds, EndlessLoopsStopAtTheBudgetWhateverTheProgramBinds) {
 }
 
 TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
-    // Each turn copies a text of a mebibyte, or joins an array that grows by
-    // one each turn: the budget ends them after a few turns, not after the
-    // hundreds of thousands that counting evaluations alone would allow.
-    const char* programs[] = {
+    // Each turn copies a text of a mebibyte, joins an array that grows by
+    // one each turn, or compares two texts of a mebibyte: the budget ends
+    // them after a few turns, not after the hundreds of thousands that
+    // counting evaluations alone would allow.
+    std::vector<std::string> programs = {
         R"((let "s" "i" "t") (assign "s" "x") (assign "i" 0)
            (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
            (assign "i" 0) (loop true (assign "i" (add $i 1)) false (list (assign "t" (add $s "y")))))",
@@ -70,7 +71,14 @@ TEST(Bounds, WorkInProportionToAValueIsChargedToTheBudget) {
         R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
            (loop true (assign "i" (add $i 1)) false (list (set $a "length" 100000) (set $a "length" 0))))",
     };
-    const int limits[] = {100, 5000, 100};
+    // Texts of a mebibyte compared in order and for equality.
+    for (const char* comparison : {"(lt $s $u)", "(same $s $u)", "(eq $s $u)"}) {
+        programs.push_back(std::string(R"((let "s" "u" "i" "t") (assign "s" "x") (assign "i" 0)
+           (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "s" (add $s $s))))
+           (assign "u" (add $s "")) (assign "i" 0)
+           (loop true (assign "i" (add $i 1)) false (list (assign "t" )") + comparison + ")))");
+    }
+    const int limits[] = {100, 5000, 100, 100, 100, 100};
     for (size_t k = 0; k < std::size(programs); ++k) {
         MSRPRuntime runtime;
         ProgramOutcome outcome = runProgram(programs[k], &runtime);
@@ -183,7 +191,8 @@ TEST(Bounds, EveryMethodChargesWhatItTouchesBeforeTheWork) {
 
 TEST(Bounds, PatternsAreChargedByTheirCompiledSizeAndCompiledOnce) {
     // A new pattern each turn pays for its compilation; the same pattern
-    // again is taken compiled and costs its scan only.
+    // again is taken compiled and costs its scan only (the text's length
+    // times the program's size).
     const std::pair<const char*, bool> loops[] = {
         {R"((call "abc" "search" (array (add "x{1,100}" $i))))", true},
         {R"((call "abc" "match" (array (add "x{1,100}" $i))))", true},
@@ -200,9 +209,67 @@ TEST(Bounds, PatternsAreChargedByTheirCompiledSizeAndCompiledOnce) {
         if (compiledEachTurn) {
             EXPECT_LT(turns, 50) << call;
         } else {
-            EXPECT_GT(turns, 2000) << call;
+            EXPECT_GT(turns, 200) << call;
         }
         EXPECT_LE(runtime.patterns().count(), MSRPPatternCache::kMaxPatterns) << call;
+    }
+}
+
+TEST(Bounds, NativeWorkOnALongTextIsRefusedBeforeItStarts) {
+    // Each call would take from tens of milliseconds to seconds: a short
+    // pattern that drives RE2 out of its DFA, scanned by its NFA at the
+    // text's length times the program's size; case mapping of sigmas that
+    // look at their neighbours; the UTF-16 copy of 4 MiB; a text of a
+    // character per loop turn, made before the first. Charged at what they
+    // cost, each is refused by the budget before it starts.
+    // The text: `seed` doubled the given number of times.
+    const std::tuple<const char*, int, const char*> calls[] = {
+        {"ab", 16, R"((call $s "search" (array "[ab]*a[ab]{1000}[ab]{1000}c")))"},
+        {"ab", 16, R"((call $s "match" (array "[ab]*a[ab]{1000}[ab]{1000}c")))"},
+        {"\u03A3.", 20, R"((call $s "toLowerCase" (array)))"},
+        {"\u03A3.", 20, R"((call $s "toLocaleUpperCase" (array)))"},
+        {"ab", 21, R"((call $s "charAt" (array 1)))"},
+        {"ab", 21, R"((call $s "slice" (array 1)))"},
+        {"ab", 21, R"((get $s 5))"},
+        {"ab", 17, R"((forof "c" $s (list)))"},
+    };
+    for (const auto& [seed, doublings, call] : calls) {
+        MSRPRuntime runtime;
+        const std::string program = std::string(R"((let "s" "i" "r") (assign "s" ")") + seed +
+                                    R"(") (assign "i" 0) (loop (lt $i )" + std::to_string(doublings) +
+                                    R"() (assign "i" (add $i 1)) false (list (assign "s" (add $s $s)))))" +
+                                    R"( (assign "r" )" + call + ")";
+        ProgramOutcome outcome = runProgram(program, &runtime);
+        EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << call;
+        EXPECT_EQ(outcome.stop, MSRPErrorCode::kInstructionBudget) << call;
+        EXPECT_TRUE(runtime.globalScope().valueForName("r").isUndefined()) << call;
+    }
+}
+
+TEST(Bounds, PlainTextSearchesTakeTimeLinearInTheirTexts) {
+    // A needle of many "a" and a "b" sought in many more "a": compared at
+    // every position, each call takes from seconds to minutes, far past the
+    // time guard, while it is charged a few hundred thousand instructions.
+    // Found in one pass, each ends at once (the guard, which looks at the
+    // clock between evaluations, is there to tell).
+    const std::tuple<int, int, const char*, const char*> calls[] = {
+        {20, 16, R"((call $s "indexOf" (array $t)))", "-1"},
+        {20, 16, R"((call $s "lastIndexOf" (array $t)))", "-1"},
+        {22, 18, R"((eq (call $s "replace" (array $t "x")) $s))", "true"},
+        {22, 18, R"((get (call $s "split" (array $t)) "length"))", "1"},
+    };
+    for (const auto& [textDoublings, needleDoublings, call, expected] : calls) {
+        MSRPRuntime runtime;
+        runtime.setTimeLimit(std::chrono::seconds(5));
+        const std::string program = R"((let "s" "t" "i") (assign "s" "a") (assign "t" "a") (assign "i" 0)
+            (loop (lt $i )" + std::to_string(textDoublings) + R"() (assign "i" (add $i 1)) false
+              (list (assign "s" (add $s $s)) (if (lt $i )" + std::to_string(needleDoublings) +
+                                    R"() (list (assign "t" (add $t $t))))))
+            (assign "t" (add $t "b")) (let "r") (assign "r" )" + call +
+                                    R"() (assign "i" 0) (loop (lt $i 5000) (assign "i" (add $i 1)) false (list)) $r)";
+        ProgramOutcome outcome = runProgram(program, &runtime);
+        EXPECT_EQ(outcome.error, 0) << call << " stopped by " << MSRPRuntime::stopDescription(outcome.stop);
+        EXPECT_EQ(outcome.result, expected) << call;
     }
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 
 #include "analytics/interpreter/MSRPHostModules.h"
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
@@ -264,6 +266,42 @@ TEST(EditingCallbacks, ModulesThroughRequire) {
     const std::vector<std::string> expected = {"6 hi", "1 bad", "2 bad", "3 w", "6 m a b c"};
     EXPECT_EQ(logger->lines, expected);
     EXPECT_EQ(metadataCalls, 3);
+}
+
+TEST(EditingCallbacks, LoadingAndEachEventStopAtTheTimeGuard) {
+    // With the budget raised to minutes of work, only the time guard ends an
+    // endless loop: each load and each event runs a second from its own
+    // start, so a second run is not stopped by the first one's deadline.
+    using Clock = std::chrono::steady_clock;
+    const std::string endless = "(loop true 0 false (list))";
+    auto stopsAtTheGuard = [](MSRPInterpreterEventEditing& editing, const std::function<bool(MSRError*)>& run) {
+        MSRError error;
+        const auto started = Clock::now();
+        EXPECT_FALSE(run(&error));
+        const auto took = Clock::now() - started;
+        EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
+        EXPECT_EQ(editing.failureReason(), "time limit");
+        EXPECT_GE(took, MSRPInterpreterEventEditing::kTimeLimit);
+        EXPECT_LT(took, std::chrono::seconds(60));
+    };
+    constexpr int64_t kMinutesOfWork = 4'000'000'000;
+    {
+        MSRPInterpreterEventEditing editing;
+        editing.runtime().setInstructionBudget(kMinutesOfWork);
+        for (int load = 0; load < 2; ++load) {
+            SCOPED_TRACE(load);
+            stopsAtTheGuard(editing,
+                            [&](MSRError* error) { return editing.loadProgram(editingProgram(endless), error); });
+        }
+    }
+    MSRPInterpreterEventEditing editing;
+    editing.runtime().setInstructionBudget(kMinutesOfWork);
+    MSRError error;
+    ASSERT_TRUE(editing.loadProgram(editingProgram(rulesRegistering({{endless, "edit", 1}})), &error));
+    for (int event = 0; event < 2; ++event) {
+        SCOPED_TRACE(event);
+        stopsAtTheGuard(editing, [&](MSRError* failure) { return editing.handleEvent(kCheckout, failure); });
+    }
 }
 
 TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {

@@ -66,9 +66,9 @@ TEST_F(ViewManagerTest, ToastSitsAboveTheBottomAndFadesOnItsOwnSchedule) {
     EXPECT_TRUE(toasts().empty());
 }
 
-// A toast sits over the bottom unless a control a person can reach lies
-// there (a keypad row): then in the lowest place above that covers none.
-TEST_F(ViewManagerTest, ToastLeavesTheControlsAtTheBottomFree) {
+// A toast sits 120 points above the bottom whatever lies there: it takes no
+// touches, so it never has to move off the keys under it.
+TEST_F(ViewManagerTest, ToastStaysOverTheBottomWhateverControlsLieThere) {
     root_->view()->setFrame(ui::Rect(0, 0, 390, 844));
     const auto button = [](ui::Rect frame, bool hidden = false) {
         auto b = std::make_shared<ui::Button>();
@@ -85,21 +85,19 @@ TEST_F(ViewManagerTest, ToastLeavesTheControlsAtTheBottomFree) {
     const struct {
         const char* name;
         std::vector<std::shared_ptr<ui::View>> views;
-        double top;
     } cases[] = {
-        {"keypad rows", {button({20, 715, 350, 48}), button({20, 763, 350, 48}), button({20, 667, 87, 48})}, 627},
-        {"a key in a nested view", {inside({0, 600, 390, 200}, button({0, 115, 100, 48}))}, 675},
+        {"keypad rows", {button({20, 715, 350, 48}), button({20, 763, 350, 48}), button({20, 667, 87, 48})}},
+        {"a key in a nested view", {inside({0, 600, 390, 200}, button({0, 115, 100, 48}))}},
         {"hidden keys, a label, scrolled content", {button({0, 715, 390, 48}, true), label,
-                                                    inside({0, 600, 390, 200}, button({0, 115, 100, 48}), true)}, 724},
-        {"controls from top to bottom", {button({0, 0, 390, 844})}, 724},
-        {"a key beside the toast", {button({375, 715, 15, 48})}, 724},
+                                                    inside({0, 600, 390, 200}, button({0, 115, 100, 48}), true)}},
+        {"controls from top to bottom", {button({0, 0, 390, 844})}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (const auto& v : c.views) root_->view()->addSubview(v);
         ViewManager::showToast("message");
         ASSERT_FALSE(toasts().empty());
-        EXPECT_EQ(toasts().back()->frame(), ui::Rect(19.5, c.top, 351, 40));
+        EXPECT_EQ(toasts().back()->frame(), ui::Rect(19.5, 724, 351, 40));
         const auto shown = root_->view()->subviews();
         for (const auto& v : shown) v->removeFromSuperview();
     }

@@ -4,12 +4,15 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRWriteAheadLog.h"
 #include "tests/storage/StorageTestSupport.h"
 
 namespace {
@@ -18,6 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr int kSalvageEvents = 3000;
 constexpr int kSalvageBundleIndex = 41;
+constexpr const char* kSalvageEventRows = "SELECT timestamp || ':' || hex(data) FROM raw_events";
 
 std::string salvageBytes(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -49,12 +53,46 @@ class DamagedFilesSalvageTest : public StorageTest {
     void clearFolder() const {
         for (const auto& entry : fs::directory_iterator(fs::path(path()).parent_path())) fs::remove(entry.path());
     }
+    // The schema as the engine makes it.
+    std::string engineSchema() const {
+        EXPECT_TRUE(open());
+        return shell(path(), "SELECT group_concat(sql, ';') FROM sqlite_master WHERE sql IS NOT NULL");
+    }
+    // kSalvageEvents events written in 30 commits by a connection with
+    // `schema` that never checkpoints. Hands over the main file and the log as
+    // a killed process leaves them and, when asked, every event as
+    // "timestamp:data" in hex, before the connection closes.
+    void writeEventsToLog(const std::string& schema, std::string* openMain, std::string* log,
+                          std::set<std::string>* events = nullptr) const {
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &writer), SQLITE_OK);
+        ASSERT_TRUE(salvageExec(writer, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;" + schema));
+        ASSERT_TRUE(salvageExec(writer,
+                                "INSERT INTO raw_events_metadata VALUES (1, x'0a00');"
+                                "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_end_timestamp) "
+                                "VALUES (1, " + std::to_string(kSalvageBundleIndex) + ", 0)"));
+        for (int commit = 0; commit < kSalvageEvents / 100; ++commit) {
+            ASSERT_TRUE(salvageExec(writer, "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(commit * 100) +
+                                                " UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                                                std::to_string(commit * 100 + 99) +
+                                                ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, "
+                                                "data, is_realtime) SELECT 'e', i, 1, randomblob(60), 0 FROM n"));
+        }
+        *openMain = salvageBytes(path());
+        *log = salvageBytes(path() + "-wal");
+        if (events) {
+            auto add = [](void* into, int, char** values, char**) {
+                static_cast<std::set<std::string>*>(into)->insert(values[0]);
+                return 0;
+            };
+            ASSERT_EQ(sqlite3_exec(writer, kSalvageEventRows, add, events, nullptr), SQLITE_OK);
+        }
+        sqlite3_close(writer);
+    }
 };
 
 TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) {
-    // The schema as the engine makes it.
-    ASSERT_TRUE(open());
-    std::string schema = shell(path(), "SELECT group_concat(sql, ';') FROM sqlite_master WHERE sql IS NOT NULL");
+    const std::string schema = engineSchema();
     ASSERT_FALSE(schema.empty());
     // The same events in a file the engine made, checkpointed.
     EXPECT_EQ(shell(path(), "INSERT INTO raw_events_metadata VALUES (1, x'0a00');"
@@ -67,26 +105,10 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
     const std::string engineMade = salvageBytes(path());
     clearFolder();
 
-    // Events written in 30 commits by a connection that never checkpoints:
-    // the main file and the log as a killed process leaves them, then the
+    // The main file and the log as a killed process leaves them, then the
     // main file once everything is checkpointed into it.
-    sqlite3* writer = nullptr;
-    ASSERT_EQ(sqlite3_open(path().c_str(), &writer), SQLITE_OK);
-    ASSERT_TRUE(salvageExec(writer, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;" + schema));
-    ASSERT_TRUE(salvageExec(writer,
-                            "INSERT INTO raw_events_metadata VALUES (1, x'0a00');"
-                            "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_end_timestamp) "
-                            "VALUES (1, " + std::to_string(kSalvageBundleIndex) + ", 0)"));
-    for (int commit = 0; commit < kSalvageEvents / 100; ++commit) {
-        ASSERT_TRUE(salvageExec(writer, "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(commit * 100) +
-                                            " UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                                            std::to_string(commit * 100 + 99) +
-                                            ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, "
-                                            "data, is_realtime) SELECT 'e', i, 1, randomblob(60), 0 FROM n"));
-    }
-    const std::string openMain = salvageBytes(path());
-    const std::string fullLog = salvageBytes(path() + "-wal");
-    sqlite3_close(writer);
+    std::string openMain, fullLog;
+    ASSERT_NO_FATAL_FAILURE(writeEventsToLog(schema, &openMain, &fullLog));
     const std::string checkpointed = salvageBytes(path());
     ASSERT_GT(fullLog.size(), 32u + 30 * 4120);
     const size_t frame = 24 + 4096;
@@ -166,6 +188,62 @@ TEST_F(DamagedFilesSalvageTest, KeepsWhatRecoveryReadsAndTheDamagedFilesBeside) 
         EXPECT_EQ(shell(path(), "SELECT last_bundle_index FROM app_metadata"),
                   std::to_string(kSalvageBundleIndex) + "\n");
     }
+}
+
+// A frame of the log that does not check out is left out of a salvage even
+// where it holds the last version of its page: the page's earlier version
+// stands in, and an event it held is lost rather than carried with other bytes.
+TEST_F(DamagedFilesSalvageTest, AFrameThatDoesNotCheckOutNeverReachesTheSalvage) {
+    const std::string schema = engineSchema();
+    ASSERT_FALSE(schema.empty());
+    clearFolder();
+    std::string openMain, log;
+    std::set<std::string> written;
+    ASSERT_NO_FATAL_FAILURE(writeEventsToLog(schema, &openMain, &log, &written));
+    ASSERT_EQ(written.size(), static_cast<size_t>(kSalvageEvents));
+    std::vector<uint8_t> bytes(log.begin(), log.end());
+    const std::string logCopy = (root_ / "frames.sql-wal").string();
+    salvageWrite(logCopy, log);
+    std::optional<MSRLogFrames> frames = MSRReadLogFrames(logCopy, 4096);
+    ASSERT_TRUE(frames);
+
+    // One byte inside an event's data, on a page that no later frame writes,
+    // before the last transaction (whose damage would read as a torn end).
+    auto commits = [&](size_t f) { return MSRBigEndian32(bytes.data() + frames->frames[f].pageOffset - 20) != 0; };
+    size_t beforeLast = frames->frames.size() - 1;
+    while (beforeLast > 0 && !commits(--beforeLast)) continue;
+    std::optional<size_t> flipped;
+    for (size_t f = beforeLast + 1; f-- > 0 && !flipped;) {
+        const MSRLogFrames::Frame& frame = frames->frames[f];
+        bool rewritten = false;
+        for (size_t later = f + 1; later < frames->frames.size(); ++later)
+            rewritten = rewritten || frames->frames[later].pageNumber == frame.pageNumber;
+        if (rewritten) continue;
+        const auto page = bytes.begin() + static_cast<std::ptrdiff_t>(frame.pageOffset);
+        for (const std::string& event : written) {
+            const std::string hex = event.substr(event.find(':') + 1);
+            std::vector<uint8_t> data;
+            for (size_t i = 0; i + 1 < hex.size(); i += 2) data.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+            auto found = std::search(page, page + frames->pageSize, data.begin(), data.end());
+            if (found == page + frames->pageSize) continue;
+            flipped = static_cast<size_t>(found - bytes.begin()) + data.size() / 2;
+            break;
+        }
+    }
+    ASSERT_TRUE(flipped);
+    log[*flipped] ^= 0x01;
+    salvageWrite(path(), openMain);
+    salvageWrite(path() + "-wal", log);
+
+    ASSERT_TRUE(open());
+    ASSERT_TRUE(fs::exists(path() + ".damaged-1"));
+    const std::string salvaged = shell(path(), kSalvageEventRows);
+    std::istringstream lines(salvaged);
+    size_t kept = 0;
+    for (std::string event; std::getline(lines, event); ++kept)
+        EXPECT_TRUE(written.count(event)) << "an event with other bytes: " << event;
+    const size_t rowsOfTwoPages = 2 * 4096 / 80;
+    EXPECT_GE(kept, written.size() - rowsOfTwoPages);
 }
 
 // A salvage keeps every table, not only what waits to be sent: without the

@@ -103,6 +103,32 @@ TEST_F(GroupedWritesTest, ACommitTheDiskRefusesTellsTheWaitingBlocksSo) {
     EXPECT_EQ(committed(), "b");
 }
 
+// A held block's members commit together even where the group reaches its
+// size limit among them: an event and what it set off never reach the file
+// one without the other.
+TEST_F(GroupedWritesTest, AHeldBlockIsNeverCommittedInItsMiddle) {
+    // Writes waiting before the block: the limit falls on its first, middle
+    // or last member.
+    for (int64_t waiting = MSRDatabase::kMaxGroupedWrites - 1; waiting >= MSRDatabase::kMaxGroupedWrites - 3;
+         --waiting) {
+        SCOPED_TRACE(waiting);
+        const std::string prefix = "h" + std::to_string(waiting) + "-";
+        for (int64_t i = 0; i < waiting; ++i) ASSERT_TRUE(add(prefix + std::to_string(i)));
+        const std::string before = committed();
+        std::vector<std::string> seen;
+        database_->holdPendingWrites([&] {
+            for (const char* member : {"x", "y", "z"}) {
+                ASSERT_TRUE(add(prefix + member));
+                seen.push_back(committed());
+            }
+        });
+        EXPECT_EQ(seen, std::vector<std::string>(3, before));
+        EXPECT_TRUE(database_->commitPendingWrites());
+        const std::string after = committed();
+        EXPECT_EQ(after.substr(after.size() - 3 * (prefix.size() + 1)), prefix + "x" + prefix + "y" + prefix + "z");
+    }
+}
+
 // The day's counts are read once and written once per group, and a member
 // without a savepoint undoes its failed statement and its counting alone.
 TEST_F(GroupedWritesTest, DailyCountsGoWithTheGroupAndFailedMembersTakeTheirCountsBack) {

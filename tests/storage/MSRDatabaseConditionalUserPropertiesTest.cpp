@@ -117,6 +117,7 @@ TEST_F(DatabaseConditionalUserPropertiesTest, TimeOutExpiryAndTriggerFollowTheCl
     const std::vector<Case> cases = {{30, {}, {}, {"waiting"}},
                                      {60, {}, {}, {"waiting"}},  // the timeout itself still triggers
                                      {61, {"waiting"}, {}, {}},
+                                     {3600, {"waiting"}, {}, {}},  // only more than the time to live expires
                                      {3601, {"waiting"}, {"active"}, {}}};
     double elapsed = 0;
     for (const Case& c : cases) {

@@ -47,6 +47,28 @@ TEST_F(UiTest, LifeCycleCallsTheDelegateThenPostsEachNotificationOnce) {
                               "WillResignActive", "terminate", "WillTerminate"}));
 }
 
+// An application that declares scenes connects its main scene between
+// finishing launching and becoming active; one without scenes connects none.
+TEST_F(UiTest, TheLaunchConnectsTheMainSceneOfAnApplicationWithScenes) {
+    for (const bool declares : {false, true}) {
+        SCOPED_TRACE(declares ? "with scenes" : "without scenes");
+        resetSharedState();
+        auto& app = ui::Application::shared();
+        Strings seen;
+        auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+            "", [&](const foundation::Notification& n) {
+                if (n.name == ui::Scene::willConnectNotification)
+                    seen.push_back(n.object == &app.mainScene() ? "main scene" : "another scene");
+                if (n.name == ui::Application::didFinishLaunchingNotification) seen.push_back("launched");
+                if (n.name == ui::Application::didBecomeActiveNotification) seen.push_back("active");
+            });
+        app.setDeclaresScenes(declares);
+        EXPECT_TRUE(app.launch(std::make_shared<ui::ApplicationDelegate>()));
+        EXPECT_EQ(seen,
+                  declares ? (Strings{"launched", "main scene", "active"}) : (Strings{"launched", "active"}));
+    }
+}
+
 TEST_F(UiTest, UrlsOpenOnlyForKnownSchemes) {
     auto& app = ui::Application::shared();
     const std::pair<std::string, bool> cases[] = {

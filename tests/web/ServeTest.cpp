@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the page's own script sends with an action, for actions a test sends
-// from the page itself.
+// What the page's own script sends with its requests (the server's secret)
+// and with an action, for requests a test sends from the page itself.
 const std::string kServePageActionHeaders =
-    "function pageActionHeaders() { return {'Content-Type': 'application/x-calvaro-action', "
-    "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}; }\n";
+    "function pageSecret() { return {'X-Calvaro-Secret': document.querySelector('meta[name=calvaro-secret]').content}; }\n"
+    "function pageActionHeaders() { return Object.assign(pageSecret(), {'Content-Type': 'application/x-calvaro-action', "
+    "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}); }\n";
 
 extern "C" char** environ;
 
@@ -92,8 +94,8 @@ class LiveCalvaro {
     // The address printed, with the secret that opens the server.
     const std::string& url() const { return url_; }
     const std::string& secret() const { return secret_; }
-    // The secret as the browser keeps it after the first visit.
-    std::string cookie() const { return "Cookie: calvaro-" + std::to_string(port_) + "=" + secret_; }
+    // The secret as the page sends it with its requests.
+    std::string secretHeader() const { return "X-Calvaro-Secret: " + secret_; }
     // Ctrl-C, then the exit status.
     int end() {
         kill(pid_, SIGINT);
@@ -247,13 +249,12 @@ TEST(ServeTest, ExerciseTypedByClicksSolvedScrolledAndKeptOverARestart) {
             10));
 
         // A malformed request is refused and changes nothing.
-        auto answer = tab.evaluate(R"((async () => {
-            const before = await (await fetch('/state')).text();
-            const own = {'Content-Type': 'application/x-calvaro-action',
-                         'X-Calvaro-Token': document.querySelector('meta[name="calvaro-token"]').content};
+        auto answer = tab.evaluate(kServePageActionHeaders + R"((async () => {
+            const before = await (await fetch('/state', {headers: pageSecret()})).text();
+            const own = pageActionHeaders();
             const refused = await fetch('/action', {method: 'POST', headers: own, body: 'tapp calculateButton'});
             const row = await fetch('/action', {method: 'POST', headers: own, body: 'row x.1'});
-            const after = await (await fetch('/state')).text();
+            const after = await (await fetch('/state', {headers: pageSecret()})).text();
             return [refused.status, row.status, before === after];
         })())");
         EXPECT_EQ(answer, nlohmann::json::array({400, 400, true}));
@@ -382,7 +383,7 @@ TEST(ServeTest, AChangeMadeBeforeThePageFirstLooksIsStillShown) {
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     auto answer = tab.evaluate(kServePageActionHeaders + std::string(R"((async () => {
         const shown = document.querySelector('meta[name="calvaro-state"]').content + '\n';
-        const now = await (await fetch('/state')).text();
+        const now = await (await fetch('/state', {headers: pageSecret()})).text();
         const tap = await fetch('/action', {method: 'POST', headers: pageActionHeaders(), body: 'tap #calculateButton'});
         return [shown === now, tap.status, !!document.getElementById('shareButton')];
     })())"));
@@ -426,7 +427,9 @@ TEST(ServeTest, SharedPictureIsOfferedAsADownload) {
     EXPECT_EQ(download[3], true);
     EXPECT_EQ(download[4], "PNG");
     EXPECT_GT(download[5].get<int>(), 10000);
-    EXPECT_EQ(tab.evaluate("fetch('/shared/..%2F..%2Fetc%2Fpasswd').then(r => r.status)"), 404);
+    EXPECT_EQ(tab.evaluate(kServePageActionHeaders +
+                           "fetch('/shared/..%2F..%2Fetc%2Fpasswd', {headers: pageSecret()}).then(r => r.status)"),
+              404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -529,6 +532,160 @@ TEST(ServeTest, LivePageFitsAPhoneAndALaptop) {
     EXPECT_EQ(calvaro.end(), 0);
 }
 
+// Clicks where the element `cover` (an expression) lies over the key it
+// covers most, as a person's click lands: the browser finds what is at that
+// point. Tells "reached KEY", "stopped by CLASS", "no key under it" or "not
+// shown" (the cover went before the click).
+std::string clickKeyUnder(const std::string& cover) {
+    return kMark + std::string(R"((() => {
+        const cover = )") + cover + R"(;
+        const r = cover ? cover.getBoundingClientRect() : null;
+        if (!r || r.width < 1 || r.height < 1) return 'not shown';
+        let under = null, most = 0;
+        for (const key of document.querySelectorAll('#screen .button')) {
+            const b = key.getBoundingClientRect();
+            const left = Math.max(r.left, b.left), top = Math.max(r.top, b.top);
+            const w = Math.min(r.right, b.right) - left, h = Math.min(r.bottom, b.bottom) - top;
+            if (w > 0 && h > 0 && w * h > most) { most = w * h; under = {key, x: left + w / 2, y: top + h / 2}; }
+        }
+        if (!under) return 'no key under it';
+        const hit = document.elementFromPoint(under.x, under.y);
+        if (!hit) return 'nothing at the point';
+        hit.dispatchEvent(new MouseEvent('click', {bubbles: true, cancelable: true, clientX: under.x, clientY: under.y}));
+        return under.key.contains(hit) ? 'reached ' + (under.key.id || under.key.textContent.trim())
+                                       : 'stopped by ' + (hit.id || hit.className);
+    })())";
+}
+
+// `clickKeyUnder(cover)` once `show` made the cover appear; again (up to
+// three times) when it went before the click.
+std::string showThenClickKeyUnder(Tab& tab, const std::string& show, const std::string& cover) {
+    std::string result = "not shown";
+    for (int attempt = 0; attempt < 3 && result == "not shown"; ++attempt) {
+        if (!tab.actThenWaitFor(show, "!!(" + cover + ")")) return "never shown";
+        const auto clicked = tab.evaluate(clickKeyUnder(cover));
+        result = clicked.is_string() ? clicked.get<std::string>() : clicked.dump();
+    }
+    return result;
+}
+
+// A toast, the application's or the page's own refusal, lies over keys and
+// takes no clicks: a click on a key under it reaches the key. A scroll the
+// application refuses (an alert came over the table) says why.
+TEST(ServeTest, KeysUnderAToastAnswerAndARefusedScrollSaysWhy) {
+    TemporaryDataRoot root("serve-toast");
+    LiveCalvaro calvaro(root.path() / "home");
+    Tab tab;
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
+    tab.call("Emulation.setDeviceMetricsOverride", {{"width", 390}, {"height", 844}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    ASSERT_TRUE(tab.actThenWaitFor("window.dispatchEvent(new Event('resize'))",
+                                   "Math.abs(parseFloat(document.body.dataset.scale) - 1) < 0.01"));
+
+    // The application's toast of a refused exercise, 120 points above the
+    // bottom: over the keypad's last row.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(typeInto(tab, "aTextField", "2/0"));
+    ASSERT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent === '2/0' && "
+                                        "!document.body.dataset.busy"));
+    const std::string toast = "[...document.querySelectorAll('#screen .label')].find(e => e.textContent.trim() === "
+                              "'The denominator must not be zero.')";
+    const std::string underToast = showThenClickKeyUnder(tab, clickSelector("#calculateButton"), toast);
+    EXPECT_EQ(underToast.rfind("reached ", 0), 0u) << underToast;
+    EXPECT_TRUE(tab.actThenWaitFor("0", "document.getElementById('aTextField').textContent !== '2/0' && "
+                                        "!document.body.dataset.busy"))
+        << "the key's character is typed: " << fieldText(tab, "aTextField");
+
+    // The page's own refusal, over the calculate key: the tap under it solves.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
+    ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
+    ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
+    const std::string underRefusal = showThenClickKeyUnder(
+        tab, kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
+        "document.querySelector('#refusal.shown')");
+    EXPECT_EQ(underRefusal, "reached calculateButton");
+    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('shareButton') && "
+                                        "document.getElementById('shareButton').offsetParent !== null"))
+        << tab.evaluate("document.body.dataset.lastError || ''");
+
+    // The table is scrolled as an alert comes over it: the application
+    // cannot follow, and the page says why. A newer screen put in meanwhile
+    // (the toast above fading) replaces the box, whose scroll then rightly
+    // says nothing: the table is scrolled again.
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#shareButton"), "!!document.querySelector('.alert-panel')"));
+    bool reported = false;
+    for (int attempt = 0; attempt < 3 && !reported; ++attempt)
+        reported = tab.actThenWaitFor("delete document.body.dataset.lastError; "
+                                      "document.getElementById('solutionTableView').scrollTop = " +
+                                          std::to_string(200 + 50 * attempt),
+                                      "!!document.body.dataset.lastError && "
+                                      "document.getElementById('refusal').classList.contains('shown')",
+                                      8);
+    ASSERT_TRUE(reported) << "a refused scroll is reported";
+    EXPECT_NE(tab.evaluate("document.body.dataset.lastError").get<std::string>().find("covers the screen"),
+              std::string::npos)
+        << tab.evaluate("document.body.dataset.lastError");
+    tab.call("Emulation.clearDeviceMetricsOverride");
+    EXPECT_EQ(calvaro.end(), 0);
+}
+
+// Another user's server on another port of 127.0.0.1, reached in the browser
+// that opened the printed address: its page, picture, fetch and icon, a
+// request the live page sends there and a link followed from the live page
+// carry the secret in no header; the live page goes on working.
+TEST(ServeTest, APageOnAnotherPortReceivesNoSecret) {
+    TemporaryDataRoot root("serve-other-port");
+    LiveCalvaro calvaro(root.path() / "home");
+    std::mutex mutex;
+    std::vector<std::string> received;  // each request: its line and headers
+    app::LoopbackServer other([&](const app::HttpRequest& request) {
+        std::string whole = request.method + " " + request.target + "\n";
+        for (const auto& [name, value] : request.headers) whole += name + ": " + value + "\n";
+        {
+            std::lock_guard lock(mutex);
+            received.push_back(whole);
+        }
+        if (request.path == "/" || request.path == "/linked")
+            return app::HttpResponse{200, R"(<!DOCTYPE html><link rel="icon" href="/favicon.ico">
+                <body><img src="/picture.png" onload="document.body.dataset.picture=1" onerror="document.body.dataset.picture=1">
+                <script>fetch('/fetched').then(() => { document.body.dataset.fetched = 1; document.body.dataset.ready = '1'; });</script>)",
+                                     "text/html"};
+        return app::HttpResponse{404, "not found\n"};
+    });
+    std::string error;
+    ASSERT_TRUE(other.start(0, error)) << error;
+    const std::string elsewhere = "http://127.0.0.1:" + std::to_string(other.port());
+    const std::string loaded = "location.port === '" + std::to_string(other.port()) +
+                               "' && document.body.dataset.picture === '1' && document.body.dataset.fetched === '1'";
+
+    Tab tab;
+    ASSERT_TRUE(openAndWalkIn(calvaro, tab));
+    EXPECT_EQ(tab.evaluate("location.href.includes(" + nlohmann::json(calvaro.secret()).dump() + ")"), false)
+        << "the secret leaves the address bar";
+    EXPECT_EQ(tab.evaluate("typeof katex + ' ' + typeof Chart"), "object function") << "the libraries load";
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#aTextField"),
+                                   "document.getElementById('aTextField').classList.contains('focused')"))
+        << "a click changes the screen";
+    EXPECT_EQ(tab.evaluate("fetch('" + elsewhere + "/from-live', {mode: 'no-cors'}).then(() => 'sent')"), "sent");
+    {
+        Tab another;
+        ASSERT_TRUE(another.ok()) << another.error();
+        ASSERT_TRUE(another.navigate(elsewhere + "/"));
+        EXPECT_TRUE(another.actThenWaitFor("0", loaded));
+    }
+    // A link on the live page followed last: the page is left.
+    EXPECT_TRUE(tab.actThenWaitFor("const a = document.createElement('a'); a.href = '" + elsewhere +
+                                       "/linked'; document.body.appendChild(a); a.click()",
+                                   loaded));
+    other.stop();
+    EXPECT_EQ(calvaro.end(), 0);
+
+    std::string all;
+    for (const std::string& one : received) all += one;
+    for (const char* path : {"GET /\n", "GET /picture.png\n", "GET /fetched\n", "GET /from-live\n", "GET /linked\n"})
+        EXPECT_NE(all.find(path), std::string::npos) << path << " was not asked for:\n" << all;
+    EXPECT_EQ(all.find(calvaro.secret()), std::string::npos) << all;
+}
+
 // A connection to 127.0.0.1:port.
 class Socket {
   public:
@@ -603,23 +760,22 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
     const std::string self = "127.0.0.1:" + std::to_string(port);
     const std::string host = "Host: " + self, origin = "Origin: http://" + self;
     const std::string type = "Content-Type: application/x-calvaro-action";
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
 
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, secret})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     const std::string token = "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64);
-    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host, cookie})));
+    const std::string before = bodyOf(roundTrip(port, request("GET", "/state", {host, secret})));
     ASSERT_EQ(before.size(), 33u) << before;
 
-    // The first visit trades the secret of the address for a cookie.
+    // The first visit is answered with the page itself: the secret goes into
+    // no cookie, and no Referer leaves the page.
     const std::string firstVisit = roundTrip(port, request("GET", "/?secret=" + calvaro.secret(), {host}));
-    EXPECT_EQ(statusOf(firstVisit), 303) << firstVisit;
-    EXPECT_NE(firstVisit.find("Location: /\r\n"), std::string::npos) << firstVisit;
-    EXPECT_NE(firstVisit.find("Set-" + cookie.substr(0, cookie.find('=')) + "=" +
-                              calvaro.secret() + "; Path=/; HttpOnly; SameSite=Strict"),
-              std::string::npos)
-        << firstVisit;
+    EXPECT_EQ(statusOf(firstVisit), 200) << firstVisit;
+    EXPECT_NE(firstVisit.find(marker), std::string::npos);
+    EXPECT_EQ(firstVisit.find("Set-Cookie"), std::string::npos) << firstVisit;
+    EXPECT_NE(firstVisit.find("Referrer-Policy: no-referrer\r\n"), std::string::npos) << firstVisit;
 
     const std::string accept = "tap #dsgvoAcceptButton";
     struct Hostile {
@@ -631,25 +787,27 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         {"a rebound name reads the page", request("GET", "/", {"Host: evil.example"}), 421},
         {"a rebound name reads the state", request("GET", "/state", {"Host: evil.example:" + std::to_string(port)}), 421},
         {"a rebound name acts", request("POST", "/action", {"Host: evil.example", "Origin: http://evil.example", type, token}, accept), 421},
-        {"another site's simple request", request("POST", "/action", {host, cookie, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
-        {"another site with the token", request("POST", "/action", {host, cookie, "Origin: http://evil.example", type, token}, accept), 403},
-        {"a sandboxed page", request("POST", "/action", {host, cookie, "Origin: null", type, token}, accept), 403},
-        {"a text/plain action of the page's origin", request("POST", "/action", {host, cookie, origin, "Content-Type: text/plain", token}, accept), 415},
-        {"an action without the token", request("POST", "/action", {host, cookie, origin, type}, accept), 403},
-        {"an action with a guessed token", request("POST", "/action", {host, cookie, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
-        {"an action without origin", request("POST", "/action", {host, cookie, type, token}, accept), 403},
-        {"a preflight", request("OPTIONS", "/action", {host, cookie, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
+        {"another site's simple request", request("POST", "/action", {host, secret, "Origin: http://evil.example", "Content-Type: text/plain"}, accept), 403},
+        {"another site with the token", request("POST", "/action", {host, secret, "Origin: http://evil.example", type, token}, accept), 403},
+        {"a sandboxed page", request("POST", "/action", {host, secret, "Origin: null", type, token}, accept), 403},
+        {"a text/plain action of the page's origin", request("POST", "/action", {host, secret, origin, "Content-Type: text/plain", token}, accept), 415},
+        {"an action without the token", request("POST", "/action", {host, secret, origin, type}, accept), 403},
+        {"an action with a guessed token", request("POST", "/action", {host, secret, origin, type, "X-Calvaro-Token: 00"}, accept), 403},
+        {"an action without origin", request("POST", "/action", {host, secret, type, token}, accept), 403},
+        {"a preflight", request("OPTIONS", "/action", {host, secret, "Origin: http://evil.example", "Access-Control-Request-Method: POST"}), 403},
         // Another local program, or another user of the machine, without the
         // secret: every route is closed, the page first.
         {"the page without the secret", request("GET", "/", {host}), 403},
         {"the page with the secret guessed", request("GET", "/?secret=" + std::string(64, '0'), {host}), 403},
         {"the page with another server's cookie", request("GET", "/", {host, "Cookie: calvaro-1=" + std::string(64, '0')}), 403},
+        {"the secret as a cookie", request("GET", "/state", {host, "Cookie: calvaro-" + std::to_string(port) + "=" + calvaro.secret()}), 403},
+        {"a library under a guessed secret", request("GET", "/s/" + std::string(64, '0') + "/katex/katex.min.js", {host}), 403},
         {"the state without the secret", request("GET", "/state", {host}), 403},
         {"the page's own action without the secret", request("POST", "/action", {host, origin, type, token}, accept), 403},
         {"a library file without the secret", request("GET", "/katex/katex.min.js", {host}), 403},
         {"a picture without the secret", request("GET", "/shared/Solution-20261207-120000.png", {host}), 403},
         {"no such route without the secret", request("GET", "/nothing", {host}), 403},
-        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
+        {"a chunked action", "POST /action HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\n" + origin + "\r\n" + type + "\r\n" + token +
                                  "\r\nTransfer-Encoding: chunked\r\n\r\n16\r\n" + accept + "\r\n0\r\n\r\n", 501},
     };
     for (const auto& h : hostile) {
@@ -658,11 +816,11 @@ TEST(ServeTest, HostileRequestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(statusOf(answer), h.status) << answer;
         EXPECT_EQ(answer.find("Access-Control-Allow"), std::string::npos) << "no cross-origin access is offered";
     }
-    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "nothing changed";
+    EXPECT_EQ(bodyOf(roundTrip(port, request("GET", "/state", {host, secret}))), before) << "nothing changed";
 
-    const std::string done = roundTrip(port, request("POST", "/action", {host, cookie, origin, type, token}, accept));
+    const std::string done = roundTrip(port, request("POST", "/action", {host, secret, origin, type, token}, accept));
     EXPECT_EQ(statusOf(done), 200) << done;
-    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host, cookie}))), before) << "the page's own action acts";
+    EXPECT_NE(bodyOf(roundTrip(port, request("GET", "/state", {host, secret}))), before) << "the page's own action acts";
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -747,7 +905,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
     const fs::path shared = home / "Shared";
     fs::create_directories(shared);
     const std::string png = "\x89PNG\r\n\x1a\nplain";
@@ -776,7 +934,7 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path);
-        const std::string answer = roundTrip(port, request(c.method, c.path, {host, cookie}), 5000);
+        const std::string answer = roundTrip(port, request(c.method, c.path, {host, secret}), 5000);
         EXPECT_EQ(statusOf(answer), c.status) << answer;
         if (c.status == 200) {
             EXPECT_EQ(bodyOf(answer), png);
@@ -787,14 +945,14 @@ TEST(ServeTest, SharedPicturesAreHandedOutOnlyAsPlainFilesOfTheirOwnNames) {
     }
     // Another page cannot read it, nor a rebound name.
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png",
-                                               {host, cookie, "Origin: http://evil.example"}))),
+                                               {host, secret, "Origin: http://evil.example"}))),
               403);
     EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {"Host: evil.example"}))),
               421);
     // The Shared folder itself replaced by a link elsewhere.
     fs::rename(shared, home / "Shared.kept");
     fs::create_symlink(home / "Shared.kept", shared);
-    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host, cookie}))), 404);
+    EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/shared/Solution-20261207-120000.png", {host, secret}))), 404);
     EXPECT_EQ(calvaro.end(), 0);
 }
 
@@ -812,7 +970,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     ASSERT_GT(calvaro.port(), 0) << calvaro.said();
     const int port = calvaro.port();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port);
-    const std::string cookie = calvaro.cookie();
+    const std::string secret = calvaro.secretHeader();
 
     std::vector<std::unique_ptr<Socket>> slow;
     for (int i = 0; i < 64; ++i) {
@@ -824,7 +982,7 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
     for (int round = 0; round < 3; ++round) {
         for (auto& s : slow) s->send("x");
-        const std::string answer = roundTrip(port, request("GET", "/state", {host, cookie}), 1000);
+        const std::string answer = roundTrip(port, request("GET", "/state", {host, secret}), 1000);
         EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
     }
 
@@ -837,8 +995,8 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     };
     const long before = peakMemory(calvaro.pid());
     const std::vector<Flood> floods = {
-        {"GET / HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
-        {"POST /action HTTP/1.1\r\n" + host + "\r\n" + cookie + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+        {"GET / HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\n", "X-Many: " + std::string(8192, 'a') + "\r\n", 431},
+        {"POST /action HTTP/1.1\r\n" + host + "\r\n" + secret + "\r\nTransfer-Encoding: chunked\r\n\r\n",
          "2000\r\n" + std::string(8192, 'a') + "\r\n", 501},
     };
     for (const auto& flood : floods) {
@@ -859,16 +1017,16 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     // The page's own request for a wait holds the main thread for seconds;
     // while it does, the state is not answered.
     const std::string self = "127.0.0.1:" + std::to_string(port);
-    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, cookie})));
+    const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, secret})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
     ASSERT_NE(page.find(marker), std::string::npos);
     Socket waiting(port);
     ASSERT_TRUE(waiting.send(request("POST", "/action",
-                                     {host, cookie, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
+                                     {host, secret, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
                                       "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
                                      "wait 5")));
     Socket state(port);
-    ASSERT_TRUE(state.send(request("GET", "/state", {host, cookie})));
+    ASSERT_TRUE(state.send(request("GET", "/state", {host, secret})));
     const bool busy = state.readToEnd(300).empty();
 
     const auto signalled = std::chrono::steady_clock::now();
@@ -901,7 +1059,8 @@ TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
     ASSERT_TRUE(tab.ok()) << tab.error();
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     ASSERT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true);
-    const auto before = tab.evaluate("fetch('/state').then(r => r.text())");
+    const std::string readState = kServePageActionHeaders + "fetch('/state', {headers: pageSecret()}).then(r => r.text())";
+    const auto before = tab.evaluate(readState);
 
     ASSERT_TRUE(tab.navigate("http://127.0.0.1:" + std::to_string(hostile.port()) + "/"));
     const std::string attack = R"((async () => {
@@ -936,7 +1095,7 @@ TEST(ServeTest, APageOfAnotherOriginCanNeitherDriveNorReadTheLivePage) {
 
     ASSERT_TRUE(tab.navigate(calvaro.url()));
     EXPECT_EQ(tab.evaluate("!!document.getElementById('dsgvoAcceptButton')"), true) << "the consent is still asked";
-    EXPECT_EQ(tab.evaluate("fetch('/state').then(r => r.text())"), before);
+    EXPECT_EQ(tab.evaluate(readState), before);
     hostile.stop();
     EXPECT_EQ(calvaro.end(), 0);
 }

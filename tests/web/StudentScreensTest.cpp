@@ -29,8 +29,10 @@ namespace fs = std::filesystem;
 struct Language {
     const char* name;
     const char* lang;
+    const char* firstStepTitle;  // as the label holds it, blanks and all
 };
-const Language kStudentLanguages[] = {{"English", "en_US.UTF-8"}, {"German", "de_DE.UTF-8"}};
+const Language kStudentLanguages[] = {{"English", "en_US.UTF-8", "Step 1    Domain of definition"},
+                                      {"German", "de_DE.UTF-8", "Schritt 1    Definitionsbereich"}};
 
 // `calvaro` in `language` with `arguments`, its snapshots as pages and
 // pictures in `folder`/pages.
@@ -60,9 +62,16 @@ const char* kDrawerTitle = R"((() => {
     if (!label) return 'no title';
     const r = label.querySelector('span').getBoundingClientRect();
     if (r.width < 1 || r.height < 1) return 'not shown';
+    // A label lets clicks through: it is made to take them to be found at its point.
+    label.style.pointerEvents = 'auto';
     const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
     return hit && label.contains(hit) ? 'shown' : 'covered by ' + (hit ? hit.className : 'nothing');
 })())";
+
+// Whether a label shows `text` as it holds it, its blanks kept.
+std::string labelShowing(const std::string& text) {
+    return "[...document.querySelectorAll('.label span')].some(e => e.innerText === " + nlohmann::json(text).dump() + ")";
+}
 
 std::string cssRgb(const ui::Color& color) {
     double red = 0, green = 0, blue = 0, alpha = 0;
@@ -72,7 +81,8 @@ std::string cssRgb(const ui::Color& color) {
 }
 
 // The demonstration's drawer shows its title above the menu, the selected
-// tab is underlined in the app's pink, and every formula is whole.
+// tab is underlined in the app's pink, every formula is whole, and labels
+// keep their blanks.
 TEST(StudentScreensTest, DemonstrationShowsTheDrawerTitleThePinkTabLineAndWholeFormulas) {
     for (const auto& language : kStudentLanguages) {
         SCOPED_TRACE(language.name);
@@ -80,6 +90,8 @@ TEST(StudentScreensTest, DemonstrationShowsTheDrawerTitleThePinkTabLineAndWholeF
         playInLanguage(language, folder.path(), "");
         const fs::path pages = folder.path() / "pages";
         EXPECT_EQ(evaluateOn(pages / "menu.html", kDrawerTitle), "shown");
+        EXPECT_EQ(evaluateOn(pages / "menu.html", labelShowing("  Calvaro  ")), true);
+        EXPECT_EQ(evaluateOn(pages / "solution.html", labelShowing(language.firstStepTitle)), true);
         const auto line = evaluateOn(pages / "solution.html",
                                      "getComputedStyle(document.querySelector('.button.tab.selected')).boxShadow");
         ASSERT_TRUE(line.is_string()) << line.dump();

@@ -58,10 +58,6 @@ std::optional<std::string> EngineDriver::start() {
             file->flush();
         });
     }
-    MSRMonitorEnvironment environment;
-    if (options_.debugMode) environment.launchArguments.push_back("-DEDIzuraroveDebugEnabled");
-    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(kMSRLibraryVersion, std::move(environment)));
-
     MSRRemoteConfig::setMeasurementURL(options_.measurementURL);
 
     host::DEDOptions options;
@@ -83,6 +79,12 @@ std::optional<std::string> EngineDriver::start() {
     MSRRegisterPurchaseReporting();
     MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
+    // The health data goes to the suite the application writes it to; the
+    // switches stay in memory, so that one run's debug mode ends with it.
+    MSRMonitorEnvironment environment;
+    environment.monitorSuite = MSRMonitor::productionEnvironment().monitorSuite;
+    if (options_.debugMode) environment.launchArguments.push_back("-DEDIzuraroveDebugEnabled");
+    MSRMonitor::setShared(MSRMonitor::initWithLibraryVersion(kMSRLibraryVersion, std::move(environment)));
     if (options_.beforeStart) options_.beforeStart();
     host::DEDApp::configure(options);
     return std::nullopt;
