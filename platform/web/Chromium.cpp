@@ -114,13 +114,18 @@ class Profile {
         browser_ = browser;
         return true;
     }
-    // The browser of the run has been reaped.
-    void release() {
+    // Reaps the run's browser, which has exited: under the lock, so that
+    // the end never signals a group whose number a new process may reuse.
+    int release(pid_t browser) {
+        int status = 0;
         {
             std::lock_guard<std::mutex> lock(state_);
-            browser_ = 0;
+            if (browser_ == browser) browser_ = 0;
+            while (::waitpid(browser, &status, 0) < 0 && errno == EINTR) {
+            }
         }
         released_.notify_all();
+        return status;
     }
     bool ended() {
         std::lock_guard<std::mutex> lock(state_);
@@ -260,10 +265,10 @@ class BrowserProcess {
     ~BrowserProcess() {
         if (pid_ <= 0) return;
         ::kill(-pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
         }
-        reaped();
+        Profile::shared().release(pid_);
     }
 
     // Starts `args` with `environment`; `plumb` sets up the child's
@@ -287,22 +292,22 @@ class BrowserProcess {
         return true;
     }
 
-    // The browser's exit status, once it has exited; false while it runs.
+    // The browser's exit status, once it has exited (then it is reaped);
+    // false while it runs.
     bool exited(int& status) {
         if (pid_ <= 0) return status = 0, true;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == 0 || (done < 0 && errno == EINTR)) return false;
-        if (done < 0) status = 0;
-        reaped();
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+            if (errno == EINTR) return false;
+        } else if (info.si_pid == 0) {
+            return false;
+        }
+        status = Profile::shared().release(pid_);
+        pid_ = -1;
         return true;
     }
 
   private:
-    void reaped() {
-        pid_ = -1;
-        Profile::shared().release();
-    }
-
     pid_t pid_ = -1;
 };
 

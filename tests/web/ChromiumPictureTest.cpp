@@ -128,12 +128,13 @@ std::vector<fs::path> profilesIn(const fs::path& runtime) {
 }
 
 // `calvaro` started by a test in a process group of its own, its standard
-// output read by the test, its environment the test's with `replaced`
-// ("NAME=value" each) put in. Every wait on it is bounded; one still running
+// output read by the test and its standard error kept in `errors`, its
+// environment the test's with `replaced` ("NAME=value" each) put in. Every wait on it is bounded; one still running
 // when the test is done with it is ended as a group.
 class PictureRun {
   public:
-    PictureRun(std::vector<std::string> args, const std::vector<std::string>& replaced) {
+    PictureRun(std::vector<std::string> args, const std::vector<std::string>& replaced, const fs::path& errors)
+        : errors_(errors) {
         args.insert(args.begin(), CALVARO_EXECUTABLE);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -153,7 +154,7 @@ class PictureRun {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -199,7 +200,8 @@ class PictureRun {
         }
         return -1;
     }
-    const std::string& output() const { return output_; }
+    // What it said, for a failure's message.
+    std::string said() const { return output_ + "\n--- standard error:\n" + readFile(errors_); }
 
   private:
     bool readSome(std::chrono::steady_clock::time_point deadline) {
@@ -213,6 +215,7 @@ class PictureRun {
         return true;
     }
 
+    fs::path errors_;
     pid_t pid_ = -1;
     int out_ = -1;
     std::string output_;
@@ -239,11 +242,11 @@ TEST(ChromiumPictureTest, PicturesOfAProcessShareOneProfileThatGoesAtItsEnd) {
         writeFile(script, std::string("snapshot one\nsnapshot two\n") + (interrupted ? "wait 600\n" : ""));
         PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
                             (folder.path() / "pages").string(), "--pictures"},
-                           {"XDG_RUNTIME_DIR=" + runtime.string()});
+                           {"XDG_RUNTIME_DIR=" + runtime.string()}, folder.path() / "errors.txt");
 
         // The second snapshot's header comes after the first one's picture:
         // the profile is there, and stays for the second picture.
-        ASSERT_TRUE(calvaro.readUntil("=== snapshot 2")) << calvaro.output();
+        ASSERT_TRUE(calvaro.readUntil("=== snapshot 2")) << calvaro.said();
         const auto profiles = profilesIn(runtime);
         ASSERT_EQ(profiles.size(), 1u) << "one profile for the process";
         struct stat info {};
@@ -251,7 +254,7 @@ TEST(ChromiumPictureTest, PicturesOfAProcessShareOneProfileThatGoesAtItsEnd) {
         EXPECT_TRUE(S_ISDIR(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0700u);
         if (interrupted) calvaro.signal(SIGINT);
-        EXPECT_EQ(calvaro.finish(), interrupted ? 128 + SIGINT : 0);
+        EXPECT_EQ(calvaro.finish(), interrupted ? 128 + SIGINT : 0) << calvaro.said();
         EXPECT_EQ(pngSize(folder.path() / "pages" / "one.png"), std::make_pair(780u, 1688u));
         if (!interrupted || fs::exists(folder.path() / "pages" / "two.png")) {
             EXPECT_EQ(pngSize(folder.path() / "pages" / "two.png"), std::make_pair(780u, 1688u));
@@ -305,21 +308,24 @@ TEST(ChromiumPictureTest, AnInterruptedPictureLeavesNoProfileAndAWholePictureOrN
         const fs::path script = folder.path() / "picture.txt", pages = folder.path() / "pages";
         writeFile(script, "snapshot shot\nwait 600\n");
         int status = -1;
+        std::string said;
         {
             PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
                                 pages.string(), "--pictures"},
                                {"XDG_RUNTIME_DIR=" + runtime.string(), "TMPDIR=" + temporary,
-                                "CALVARO_CHROMIUM=" + late.string()});
-            ASSERT_TRUE(calvaro.readUntil("=== snapshot 1")) << calvaro.output();
+                                "CALVARO_CHROMIUM=" + late.string()},
+                               folder.path() / "errors.txt");
+            EXPECT_TRUE(calvaro.readUntil("=== snapshot 1"));
             // The moment of the signal, not a wait for work.
             std::this_thread::sleep_for(std::chrono::milliseconds(moment));
             calvaro.signal(SIGINT);
             status = calvaro.finish();
+            said = calvaro.said();
         }
         const std::string leftInTemporary = entriesOf(temporary);
         std::error_code ec;
         fs::remove_all(temporary, ec);
-        EXPECT_EQ(status, 128 + SIGINT);
+        EXPECT_EQ(status, 128 + SIGINT) << said;
         // (The runtime folder also gets the desktop settings' "dconf", the
         // user's and every desktop program's.)
         EXPECT_TRUE(profilesIn(runtime).empty()) << "left in the runtime folder: " << entriesOf(runtime);
