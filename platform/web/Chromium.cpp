@@ -30,6 +30,13 @@ namespace {
 // browser that takes longer is stopped and the picture refused.
 constexpr double kPictureTimeLimit = 120;
 
+// On a busy machine a browser now and then takes the commands sent while it
+// starts and never answers them, though it answers the same command sent
+// later: the first command is sent again each time it has had no answer for
+// this long (a browser that is only slow to start answers twice, and the
+// first answer counts).
+constexpr double kFirstAnswerLimit = 5;
+
 // The browser's window at least: the page is laid out at the picture's size
 // whatever the window's, but a window only a few lines high draws no new
 // frame once the page has changed after its load, and the picture never comes.
@@ -409,27 +416,26 @@ class DevToolsSession {
     }
 
     // Sends a command and waits for its answer; false with `error` set when
-    // the browser refused it, died or took too long.
+    // the browser refused it, died or took too long. With `repeatAfter`, a
+    // command that has had no answer after that many seconds is sent again,
+    // and the first answer to any of its sendings counts.
     bool call(const std::string& method, const Json& params, Json& result, std::string& error,
-              const std::string& session = {}) {
-        Json message = {{"id", ++lastId_}, {"method", method}, {"params", params}};
-        if (!session.empty()) message["sessionId"] = session;
-        std::string text = message.dump();
-        text.push_back('\0');
-        for (size_t done = 0; done < text.size();) {
-            const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return error = "Chromium stopped taking commands", false;
-            done += static_cast<size_t>(n);
-        }
+              const std::string& session = {}, double repeatAfter = 0) {
+        std::set<int> sent;
         for (;;) {
+            if (!send(method, params, session)) return error = "Chromium stopped taking commands", false;
+            sent.insert(lastId_);
+            const Clock::time_point until = repeatAfter > 0 ? std::min(deadline_, deadlineIn(repeatAfter)) : deadline_;
             Json answer;
-            if (!next(answer, error)) return error = method + ": " + error, false;
-            if (answer.value("id", 0) != lastId_) continue;
-            if (answer.contains("error"))
-                return error = method + ": " + answer["error"].value("message", std::string("refused")), false;
-            result = answer.value("result", Json::object());
-            return true;
+            bool quiet = false;
+            while (next(answer, error, until, quiet)) {
+                if (!sent.count(answer.value("id", 0))) continue;
+                if (answer.contains("error"))
+                    return error = method + ": " + answer["error"].value("message", std::string("refused")), false;
+                result = answer.value("result", Json::object());
+                return true;
+            }
+            if (!quiet) return error = method + ": " + error, false;
         }
     }
 
@@ -460,8 +466,28 @@ class DevToolsSession {
     }
 
   private:
-    // The next message, events remembered by name and session.
+    bool send(const std::string& method, const Json& params, const std::string& session) {
+        Json message = {{"id", ++lastId_}, {"method", method}, {"params", params}};
+        if (!session.empty()) message["sessionId"] = session;
+        std::string text = message.dump();
+        text.push_back('\0');
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     bool next(Json& message, std::string& error) {
+        bool quiet = false;
+        return next(message, error, deadline_, quiet);
+    }
+
+    // The next message, events remembered by name and session; false with
+    // `quiet` set when none came before `until`, earlier than the deadline.
+    bool next(Json& message, std::string& error, Clock::time_point until, bool& quiet) {
         for (;;) {
             if (const size_t end = pending_.find('\0'); end != std::string::npos) {
                 message = Json::parse(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(end), nullptr,
@@ -473,7 +499,8 @@ class DevToolsSession {
                                  message.value("sessionId", std::string()));
                 return true;
             }
-            const int wait = millisecondsUntil(deadline_, 1000);
+            const int wait = millisecondsUntil(until, 1000);
+            if (wait == 0 && until < deadline_) return quiet = true, false;
             if (wait == 0) return error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s", false;
             pollfd fd{fromBrowser_, POLLIN, 0};
             const int ready = ::poll(&fd, 1, wait);
@@ -520,7 +547,7 @@ bool takePicture(const std::string& url, const std::filesystem::path& png, int w
     // The browser's first tab; the page is opened in it at the picture's
     // size (a headless window may be wider than asked).
     Json result;
-    if (!browser.call("Target.getTargets", Json::object(), result, error)) return false;
+    if (!browser.call("Target.getTargets", Json::object(), result, error, {}, kFirstAnswerLimit)) return false;
     std::string target;
     for (const auto& info : result.value("targetInfos", Json::array()))
         if (info.value("type", std::string()) == "page") target = info.value("targetId", std::string());

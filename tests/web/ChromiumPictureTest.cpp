@@ -129,8 +129,9 @@ std::vector<fs::path> profilesIn(const fs::path& runtime) {
 
 // `calvaro` started by a test in a process group of its own, its standard
 // output read by the test and its standard error kept in `errors`, its
-// environment the test's with `replaced` ("NAME=value" each) put in. Every wait on it is bounded; one still running
-// when the test is done with it is ended as a group.
+// environment the test's with `replaced` ("NAME=value" each) put in. Every
+// wait on it is bounded; one still running when the test is done with it is
+// ended as a group.
 class PictureRun {
   public:
     PictureRun(std::vector<std::string> args, const std::vector<std::string>& replaced, const fs::path& errors)
@@ -176,9 +177,10 @@ class PictureRun {
     PictureRun& operator=(const PictureRun&) = delete;
 
     // Reads the output until it holds `text`; false when the output ended
-    // first or the text had not come after two minutes.
+    // first or the text had not come after three minutes (longer than a
+    // picture may take: calvaro says why it gave one up).
     bool readUntil(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
         while (output_.find(text) == std::string::npos)
             if (!readSome(deadline)) return false;
         return true;
