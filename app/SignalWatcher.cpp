@@ -14,6 +14,7 @@
 
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/web/Chromium.h"
 
 namespace app {
 namespace {
@@ -69,7 +70,9 @@ void SignalWatcher::watch() {
             if (signal < 0) {
                 if (closing_.load()) return;
                 // The orderly end did not come in time. Stored events are in
-                // the database already; work still running is let go.
+                // the database already; work still running is let go, but
+                // not what the process has outside itself.
+                web::Chromium::end();
                 const char message[] = "calvaro: the end took too long; stopped\n";
                 (void)!write(STDERR_FILENO, message, sizeof message - 1);
                 std::_Exit(128 + received_.load());
@@ -78,6 +81,7 @@ void SignalWatcher::watch() {
         if (closing_.load()) return;
         if (received_.load() != 0) {
             // Asked twice: the user does not want to wait for the end.
+            web::Chromium::end();
             const char message[] = "calvaro: stopped at once by a second signal\n";
             (void)!write(STDERR_FILENO, message, sizeof message - 1);
             std::_Exit(128 + signal);
@@ -86,6 +90,10 @@ void SignalWatcher::watch() {
         received_.store(signal);
         // Wakes the main thread if it waits on its queue (a script's "wait").
         if (!dispatch::queuesHaveEnded()) dispatch::MainQueue::shared()->async([] {});
+        // A picture in progress would hold the end past its deadline, which
+        // then leaves the browser's profile behind: the browser is ended now
+        // and the profile goes with it.
+        web::Chromium::end();
     }
 }
 

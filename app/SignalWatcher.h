@@ -12,7 +12,9 @@ namespace app {
 // line. A second such signal while the end runs leaves at once, and so does
 // a process still there kStopTimeLimit after the first: whatever holds it (a
 // server-sent program that does not end, a wait on a busy queue), what was
-// stored stays stored and the rest is let go.
+// stored stays stored and the rest is let go. What the process has outside
+// itself (a browser making a picture, its profile) is ended and removed at
+// the first signal and again before a forced exit.
 //
 // Make it first thing in main, before any thread starts: it blocks those
 // signals in the calling thread, so every thread started later inherits the

@@ -17,6 +17,7 @@
 #include "app/SignalWatcher.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
+#include "platform/web/Chromium.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
     const double limit = signals.received() != 0 ? std::max(0.0, signals.secondsLeft() - kExitMargin) : kEndTimeLimit;
     if (!dispatch::endQueues(limit)) {
         std::cerr << "calvaro: work was still running " << limit << " s after the end; leaving without it\n";
+        web::Chromium::end();
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(status != 0 ? status : 1);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Value.h"
 
 namespace web {
@@ -27,6 +29,13 @@ namespace {
 // The longest a picture may take, Chromium's start and end included; a
 // browser that takes longer is stopped and the picture refused.
 constexpr double kPictureTimeLimit = 120;
+
+// On a busy machine a browser now and then takes the commands sent while it
+// starts and never answers them, though it answers the same command sent
+// later: the first command is sent again each time it has had no answer for
+// this long (a browser that is only slow to start answers twice, and the
+// first answer counts).
+constexpr double kFirstAnswerLimit = 5;
 
 // The browser's window at least: the page is laid out at the picture's size
 // whatever the window's, but a window only a few lines high draws no new
@@ -50,8 +59,10 @@ constexpr const char* kPageDrawn = R"JS(new Promise(function(done){
 // costs a noticeable part of a picture, so it is made once, in memory where
 // the system has a private or shared memory folder, and every run reuses it.
 // One profile serves one browser at a time: runs take turns. It goes at the
-// process's end (an orderly end after a signal included), never in a forked
-// child that happens to exit through the same path.
+// process's end, never in a forked child that happens to exit through the
+// same path. An end that cannot wait for a picture (a signal, a deadline)
+// ends the browser first: the process must not leave a browser writing into
+// a profile it is removing, nor a profile nobody will remove.
 class Profile {
   public:
     static Profile& shared() {
@@ -61,17 +72,107 @@ class Profile {
     Profile(const Profile&) = delete;
     Profile& operator=(const Profile&) = delete;
     ~Profile() {
-        if (path_.empty() || ::getpid() != owner_) return;
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-        if (!temporary_.empty()) std::filesystem::remove_all(temporary_, ec);
+        if (::getpid() == owner_) end();
     }
 
     // Held for the whole of a run.
     std::mutex& turn() { return turn_; }
-    // The folder, made on first use (0700); empty when none could be made.
-    const std::string& path() {
-        if (path_.empty()) {
+    // The folder, made on first use (0700); empty when none could be made
+    // or the process's end has begun.
+    std::string path() {
+        std::lock_guard<std::mutex> lock(state_);
+        return pathLocked();
+    }
+
+    // Chromium's temporary folder, where it makes its singleton folder (and
+    // leaves it when it is ended): inside the profile, so that it goes with
+    // it, unless the socket Chromium makes in it would get a longer path
+    // than a socket may have; then a short one of its own in the temporary
+    // folder that goes with the profile. Empty when neither can be made:
+    // Chromium then keeps the system's.
+    std::string temporaryFolder() {
+        std::lock_guard<std::mutex> lock(state_);
+        if (!temporary_.empty() || pathLocked().empty()) return temporary_;
+        // "/org.chromium.Chromium.XXXXXX/SingletonSocket" follows it, and a
+        // socket's path has at most 107 bytes.
+        constexpr size_t kLongest = 56;
+        const std::string inside = path_ + "/tmp";
+        if (inside.size() <= kLongest && (::mkdir(inside.c_str(), 0700) == 0 || errno == EEXIST)) {
+            temporary_ = inside;
+            return temporary_;
+        }
+        constexpr std::string_view kName = "/calvaro-chromium-tmp-XXXXXX";
+        const char* system = std::getenv("TMPDIR");
+        std::string base = system && *system == '/' ? system : "/tmp";
+        if (base.size() + kName.size() > kLongest) base = "/tmp";
+        if (std::string folder = base + std::string(kName); ::mkdtemp(folder.data())) temporary_ = folder;
+        return temporary_;
+    }
+
+    // A browser just started for a run, the leader of a process group of
+    // its own. False when the process's end has begun: the group is then
+    // ended at once, and the caller reaps the browser all the same.
+    bool admit(pid_t browser) {
+        std::lock_guard<std::mutex> lock(state_);
+        if (ended_) {
+            ::kill(-browser, SIGKILL);
+            return false;
+        }
+        browser_ = browser;
+        return true;
+    }
+    // Reaps the run's browser, which has exited: under the lock, so that
+    // the end never signals a group whose number a new process may reuse.
+    int release(pid_t browser) {
+        int status = 0;
+        {
+            std::lock_guard<std::mutex> lock(state_);
+            if (browser_ == browser) browser_ = 0;
+            while (::waitpid(browser, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        released_.notify_all();
+        return status;
+    }
+    bool ended() {
+        std::lock_guard<std::mutex> lock(state_);
+        return ended_;
+    }
+
+    // Ends the running browser's whole process group, refuses every later
+    // run, and removes the folders once the run has reaped the browser (or
+    // after kReapLimit: a browser its run could not reap yet is dead all the
+    // same).
+    void end() {
+        std::unique_lock<std::mutex> lock(state_);
+        const bool first = !ended_;
+        ended_ = true;
+        if (browser_ > 0) ::kill(-browser_, SIGKILL);
+        // Only the first end waits: a later one (a deadline) comes when
+        // waiting is over.
+        if (first) released_.wait_for(lock, kReapLimit, [this] { return browser_ == 0; });
+        if (path_.empty() || ::getpid() != owner_) return;
+        // A process of the group may still finish a write it began before
+        // the signal reached it: what it adds is removed by the next try.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            std::error_code ec;
+            std::filesystem::remove_all(path_, ec);
+            if (!temporary_.empty()) std::filesystem::remove_all(temporary_, ec);
+            if (!std::filesystem::exists(path_, ec) && (temporary_.empty() || !std::filesystem::exists(temporary_, ec)))
+                break;
+            ::poll(nullptr, 0, 10);
+        }
+        path_.clear();
+        temporary_.clear();
+    }
+
+  private:
+    Profile() = default;
+
+    static constexpr std::chrono::milliseconds kReapLimit{1000};
+
+    const std::string& pathLocked() {
+        if (path_.empty() && !ended_) {
             for (const std::filesystem::path& base : bases()) {
                 std::string folder = (base / "calvaro-chromium-XXXXXX").string();
                 if (::mkdtemp(folder.data())) {
@@ -83,29 +184,6 @@ class Profile {
         }
         return path_;
     }
-
-    // Chromium's temporary folder, where it makes its singleton folder (and
-    // leaves it when it is ended): inside the profile, so that it goes with
-    // it, unless the socket Chromium makes in it would get a longer path
-    // than a socket may have; then a short one of its own that goes with the
-    // profile. Empty when neither can be made: Chromium then keeps the
-    // system's.
-    const std::string& temporaryFolder() {
-        if (!temporary_.empty() || path().empty()) return temporary_;
-        // "/org.chromium.Chromium.XXXXXX/SingletonSocket" follows it, and a
-        // socket's path has at most 107 bytes.
-        constexpr size_t kLongest = 56;
-        const std::string inside = path_ + "/tmp";
-        if (inside.size() <= kLongest && (::mkdir(inside.c_str(), 0700) == 0 || errno == EEXIST)) {
-            temporary_ = inside;
-        } else if (std::string folder = "/tmp/calvaro-chromium-tmp-XXXXXX"; ::mkdtemp(folder.data())) {
-            temporary_ = folder;
-        }
-        return temporary_;
-    }
-
-  private:
-    Profile() = default;
 
     // Memory first: the user's runtime folder (private to the user), the
     // shared memory folder, then the temporary folder.
@@ -125,6 +203,10 @@ class Profile {
     }
 
     std::mutex turn_;
+    std::mutex state_;
+    std::condition_variable released_;
+    bool ended_ = false;
+    pid_t browser_ = 0;
     std::string path_;
     std::string temporary_;
     pid_t owner_ = 0;
@@ -166,6 +248,78 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     return pointers;
 }
 
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineIn(double seconds) {
+    return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+// Milliseconds to `deadline`, at most `most`; 0 once it has passed.
+int millisecondsUntil(Clock::time_point deadline, int64_t most) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, most));
+}
+
+// A browser process: the leader of a process group of its own, so that it
+// is ended together with every process it starts (renderers, zygotes), and
+// known to the profile, so that the process's end can end it from any
+// thread. Ended and reaped when it goes, unless it was reaped before.
+class BrowserProcess {
+  public:
+    BrowserProcess() = default;
+    BrowserProcess(const BrowserProcess&) = delete;
+    BrowserProcess& operator=(const BrowserProcess&) = delete;
+    ~BrowserProcess() {
+        if (pid_ <= 0) return;
+        ::kill(-pid_, SIGKILL);
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+        }
+        Profile::shared().release(pid_);
+    }
+
+    // Starts `args` with `environment`; `plumb` sets up the child's
+    // descriptors between fork and exec (async-signal-safe calls only) and
+    // answers false when it cannot.
+    template <typename Plumb>
+    bool start(std::vector<std::string> args, std::vector<std::string> environment, Plumb plumb, std::string& error) {
+        std::vector<char*> argv = pointersTo(args);
+        std::vector<char*> envp = pointersTo(environment);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            if (plumb()) ::execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        if (pid_ < 0) return error = "cannot start Chromium", false;
+        // The group exists before anyone may end it, whichever of the two
+        // calls comes first.
+        ::setpgid(pid_, pid_);
+        if (!Profile::shared().admit(pid_)) return error = "the process is ending", false;
+        return true;
+    }
+
+    // The browser's exit status, once it has exited (then it is reaped);
+    // false while it runs.
+    bool exited(int& status) {
+        if (pid_ <= 0) return status = 0, true;
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+            if (errno == EINTR) return false;
+        } else if (info.si_pid == 0) {
+            return false;
+        }
+        status = Profile::shared().release(pid_);
+        pid_ = -1;
+        return true;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+std::string failedStatus(int status) { return "Chromium failed (status " + std::to_string(status) + ")"; }
+
 // Runs Chromium with `arguments` after the common ones; its standard output
 // goes to `out` (when given), its chatter on standard error is dropped.
 bool run(const std::vector<std::string>& arguments, std::string* out, std::string& error) {
@@ -173,40 +327,42 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     std::lock_guard<std::mutex> turn(shared.turn());
     std::vector<std::string> args = commandLine(shared.path(), arguments, error);
     if (args.empty()) return false;
-    std::vector<char*> argv = pointersTo(args);
-    std::vector<std::string> environment = Chromium::environmentWithTemporaryFolder(shared.temporaryFolder());
-    std::vector<char*> envp = pointersTo(environment);
-
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return error = "cannot make a pipe for Chromium", false;
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return error = "cannot start Chromium", false;
-    }
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+    const Clock::time_point deadline = deadlineIn(kPictureTimeLimit);
+    BrowserProcess browser;
+    const bool started = browser.start(std::move(args),
+                                       Chromium::environmentWithTemporaryFolder(shared.temporaryFolder()),
+                                       [&] {
+                                           const int null = ::open("/dev/null", O_RDWR);
+                                           return null >= 0 && ::dup2(null, STDIN_FILENO) >= 0 &&
+                                                  ::dup2(pipeFds[1], STDOUT_FILENO) >= 0 &&
+                                                  ::dup2(null, STDERR_FILENO) >= 0;
+                                       },
+                                       error);
     close(pipeFds[1]);
     std::string output;
     char buffer[65536];
-    for (;;) {
-        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+    for (bool open = started; open;) {
+        pollfd fd{pipeFds[0], POLLIN, 0};
+        const int wait = millisecondsUntil(deadline, 1000);
+        if (wait == 0) {
+            error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s";
+            break;
+        }
+        if (::poll(&fd, 1, wait) <= 0) continue;
+        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
         if (n > 0) output.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
+        else if (n == 0 || errno != EINTR) open = false;
     }
     close(pipeFds[0]);
+    if (!started || !error.empty()) return false;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!browser.exited(status)) {
+        if (millisecondsUntil(deadline, 10) == 0) return error = "Chromium did not end", false;
+        ::poll(nullptr, 0, 10);
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return error = "Chromium failed (status " + std::to_string(status) + ")", false;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return error = failedStatus(status), false;
     if (out) *out = std::move(output);
     return true;
 }
@@ -218,24 +374,16 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
 class DevToolsSession {
   public:
     using Json = nlohmann::json;
-    using Clock = std::chrono::steady_clock;
 
-    explicit DevToolsSession(double seconds)
-        : deadline_(Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000))) {}
+    explicit DevToolsSession(double seconds) : deadline_(deadlineIn(seconds)) {}
     DevToolsSession(const DevToolsSession&) = delete;
     DevToolsSession& operator=(const DevToolsSession&) = delete;
     ~DevToolsSession() {
         if (toBrowser_ >= 0) ::close(toBrowser_);
         if (fromBrowser_ >= 0) ::close(fromBrowser_);
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            reap();
-        }
     }
 
     bool start(std::vector<std::string> args, std::vector<std::string> environment, std::string& error) {
-        std::vector<char*> argv = pointersTo(args);
-        std::vector<char*> envp = pointersTo(environment);
         // Commands go through a socket, not a pipe: a write to a browser that
         // has died is then an error, not a SIGPIPE that ends this process.
         int in[2], out[2];
@@ -246,48 +394,48 @@ class DevToolsSession {
             ::close(in[1]);
             return error = "cannot make a pipe for Chromium", false;
         }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Out of the way of 3 and 4 first, whatever numbers the pipes got.
-            const int commands = ::fcntl(in[0], F_DUPFD, 10), answers = ::fcntl(out[1], F_DUPFD, 10);
-            const int null = ::open("/dev/null", O_RDWR);
-            if (commands < 0 || answers < 0 || null < 0 || ::dup2(commands, 3) < 0 || ::dup2(answers, 4) < 0) _exit(127);
-            ::dup2(null, STDIN_FILENO);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
+        const bool started = browser_.start(std::move(args), std::move(environment),
+                                            [&] {
+                                                // Out of the way of 3 and 4 first, whatever
+                                                // numbers the pipes got.
+                                                const int commands = ::fcntl(in[0], F_DUPFD, 10);
+                                                const int answers = ::fcntl(out[1], F_DUPFD, 10);
+                                                const int null = ::open("/dev/null", O_RDWR);
+                                                return commands >= 0 && answers >= 0 && null >= 0 &&
+                                                       ::dup2(commands, 3) >= 0 && ::dup2(answers, 4) >= 0 &&
+                                                       ::dup2(null, STDIN_FILENO) >= 0 &&
+                                                       ::dup2(null, STDOUT_FILENO) >= 0 &&
+                                                       ::dup2(null, STDERR_FILENO) >= 0;
+                                            },
+                                            error);
         ::close(in[0]);
         ::close(out[1]);
         toBrowser_ = in[1];
         fromBrowser_ = out[0];
-        if (pid_ < 0) return error = "cannot start Chromium", false;
-        return true;
+        return started;
     }
 
     // Sends a command and waits for its answer; false with `error` set when
-    // the browser refused it, died or took too long.
+    // the browser refused it, died or took too long. With `repeatAfter`, a
+    // command that has had no answer after that many seconds is sent again,
+    // and the first answer to any of its sendings counts.
     bool call(const std::string& method, const Json& params, Json& result, std::string& error,
-              const std::string& session = {}) {
-        Json message = {{"id", ++lastId_}, {"method", method}, {"params", params}};
-        if (!session.empty()) message["sessionId"] = session;
-        std::string text = message.dump();
-        text.push_back('\0');
-        for (size_t done = 0; done < text.size();) {
-            const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return error = "Chromium stopped taking commands", false;
-            done += static_cast<size_t>(n);
-        }
+              const std::string& session = {}, double repeatAfter = 0) {
+        std::set<int> sent;
         for (;;) {
+            if (!send(method, params, session)) return error = "Chromium stopped taking commands", false;
+            sent.insert(lastId_);
+            const Clock::time_point until = repeatAfter > 0 ? std::min(deadline_, deadlineIn(repeatAfter)) : deadline_;
             Json answer;
-            if (!next(answer, error)) return error = method + ": " + error, false;
-            if (answer.value("id", 0) != lastId_) continue;
-            if (answer.contains("error"))
-                return error = method + ": " + answer["error"].value("message", std::string("refused")), false;
-            result = answer.value("result", Json::object());
-            return true;
+            bool quiet = false;
+            while (next(answer, error, until, quiet)) {
+                if (!sent.count(answer.value("id", 0))) continue;
+                if (answer.contains("error"))
+                    return error = method + ": " + answer["error"].value("message", std::string("refused")), false;
+                result = answer.value("result", Json::object());
+                return true;
+            }
+            if (!quiet) return error = method + ": " + error, false;
         }
     }
 
@@ -302,16 +450,11 @@ class DevToolsSession {
 
     // After Browser.close: the browser's exit, within the deadline.
     bool ended(std::string& error) {
-        while (pid_ > 0) {
-            int status = 0;
-            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                pid_ = -1;
-                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-                    return error = "Chromium failed (status " + std::to_string(status) + ")", false;
+        for (int status = 0;;) {
+            if (browser_.exited(status)) {
+                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return error = failedStatus(status), false;
                 return true;
             }
-            if (done < 0 && errno != EINTR) return pid_ = -1, true;
             if (Clock::now() > deadline_) return error = "Chromium did not end", false;
             // The pipe closes as the browser goes; then its exit comes at once.
             pollfd fd{fromBrowser_, POLLIN, 0};
@@ -320,12 +463,31 @@ class DevToolsSession {
                 if (::read(fromBrowser_, buffer, sizeof buffer) == 0) ::poll(nullptr, 0, 1);
             }
         }
-        return true;
     }
 
   private:
-    // The next message, events remembered by name and session.
+    bool send(const std::string& method, const Json& params, const std::string& session) {
+        Json message = {{"id", ++lastId_}, {"method", method}, {"params", params}};
+        if (!session.empty()) message["sessionId"] = session;
+        std::string text = message.dump();
+        text.push_back('\0');
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     bool next(Json& message, std::string& error) {
+        bool quiet = false;
+        return next(message, error, deadline_, quiet);
+    }
+
+    // The next message, events remembered by name and session; false with
+    // `quiet` set when none came before `until`, earlier than the deadline.
+    bool next(Json& message, std::string& error, Clock::time_point until, bool& quiet) {
         for (;;) {
             if (const size_t end = pending_.find('\0'); end != std::string::npos) {
                 message = Json::parse(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(end), nullptr,
@@ -337,10 +499,11 @@ class DevToolsSession {
                                  message.value("sessionId", std::string()));
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-            if (left <= 0) return error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s", false;
+            const int wait = millisecondsUntil(until, 1000);
+            if (wait == 0 && until < deadline_) return quiet = true, false;
+            if (wait == 0) return error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s", false;
             pollfd fd{fromBrowser_, POLLIN, 0};
-            const int ready = ::poll(&fd, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+            const int ready = ::poll(&fd, 1, wait);
             if (ready < 0 && errno != EINTR) return error = "cannot read from Chromium", false;
             if (ready <= 0) continue;
             char buffer[65536];
@@ -351,51 +514,17 @@ class DevToolsSession {
         }
     }
 
-    void reap() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-
     Clock::time_point deadline_;
-    pid_t pid_ = -1;
+    BrowserProcess browser_;
     int toBrowser_ = -1, fromBrowser_ = -1;
     int lastId_ = 0;
     std::string pending_;
     std::set<std::string> seen_;
 };
 
-// Writes `bytes` to `path` (replacing a file there, never through a link).
-bool writeBytes(const std::filesystem::path& path, const foundation::Value::Bytes& bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    bool ok = fd >= 0;
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
-    return ok;
-}
-
-}  // namespace
-
-std::filesystem::path Chromium::binary() {
-    if (const char* named = std::getenv("CALVARO_CHROMIUM"); named && *named) return named;
-    std::error_code ec;
-    for (const char* path : {"/usr/bin/chromium", "/usr/lib/chromium/chromium"})
-        if (std::filesystem::exists(path, ec)) return path;
-    return {};
-}
-
-bool Chromium::dumpDom(const std::string& url, std::string& dom, std::string& error) {
-    return run({"--dump-dom", url}, &dom, error);
-}
-
-bool Chromium::screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
-                          double scale, std::string& error) {
+// Chromium::screenshot, while the process's end has not begun.
+bool takePicture(const std::string& url, const std::filesystem::path& png, int width, int height, double scale,
+                 std::string& error) {
     using Json = nlohmann::json;
     std::error_code ec;
     std::filesystem::remove(png, ec);
@@ -418,7 +547,7 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     // The browser's first tab; the page is opened in it at the picture's
     // size (a headless window may be wider than asked).
     Json result;
-    if (!browser.call("Target.getTargets", Json::object(), result, error)) return false;
+    if (!browser.call("Target.getTargets", Json::object(), result, error, {}, kFirstAnswerLimit)) return false;
     std::string target;
     for (const auto& info : result.value("targetInfos", Json::array()))
         if (info.value("type", std::string()) == "page") target = info.value("targetId", std::string());
@@ -442,7 +571,10 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
         return false;
     const auto bytes = foundation::base64Decode(result.value("data", std::string()));
     if (!bytes || bytes->empty()) return error = "Chromium gave no picture", false;
-    if (!writeBytes(png, *bytes)) return error = "cannot write " + png.string(), false;
+    // Whole or not at all, whenever the process may end.
+    if (!foundation::FileSystem::writeAtomically(
+            png, std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())))
+        return error = "cannot write " + png.string(), false;
     // The browser may be gone before its answer to the close is read: its
     // exit is what counts.
     std::string closing;
@@ -453,6 +585,30 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
     }
     return true;
 }
+
+}  // namespace
+
+std::filesystem::path Chromium::binary() {
+    if (const char* named = std::getenv("CALVARO_CHROMIUM"); named && *named) return named;
+    std::error_code ec;
+    for (const char* path : {"/usr/bin/chromium", "/usr/lib/chromium/chromium"})
+        if (std::filesystem::exists(path, ec)) return path;
+    return {};
+}
+
+bool Chromium::dumpDom(const std::string& url, std::string& dom, std::string& error) {
+    return run({"--dump-dom", url}, &dom, error);
+}
+
+bool Chromium::screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
+                          double scale, std::string& error) {
+    if (Profile::shared().ended()) return error = "the process is ending", false;
+    if (takePicture(url, png, width, height, scale, error)) return true;
+    if (Profile::shared().ended()) error = "the process is ending";
+    return false;
+}
+
+void Chromium::end() { Profile::shared().end(); }
 
 std::string Chromium::fileUrl(const std::filesystem::path& path) {
     std::string url = "file://";

@@ -24,6 +24,13 @@ class Chromium {
     // when it takes longer than two minutes.
     static bool screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
                            double scale, std::string& error);
+    // The end of the process's pictures, for an end that cannot wait for one
+    // (a signal, a deadline): the browser of a picture in progress is ended
+    // at once with every process it started (the picture is refused and no
+    // file is left in its place), later pictures are refused, and the
+    // profile is removed. Any thread may call it, more than once; it waits
+    // at most about a second for the picture's thread to reap the browser.
+    static void end();
     // "file://" + the absolute path, its unsafe characters escaped.
     static std::string fileUrl(const std::filesystem::path& path);
     // This process's environment ("NAME=value" each) with TMPDIR set to

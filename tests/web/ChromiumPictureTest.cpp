@@ -7,12 +7,15 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/web/Chromium.h"
@@ -124,75 +127,215 @@ std::vector<fs::path> profilesIn(const fs::path& runtime) {
     return out;
 }
 
+// `calvaro` started by a test in a process group of its own, its standard
+// output read by the test and its standard error kept in `errors`, its
+// environment the test's with `replaced` ("NAME=value" each) put in. Every
+// wait on it is bounded; one still running when the test is done with it is
+// ended as a group.
+class PictureRun {
+  public:
+    PictureRun(std::vector<std::string> args, const std::vector<std::string>& replaced, const fs::path& errors)
+        : errors_(errors) {
+        args.insert(args.begin(), CALVARO_EXECUTABLE);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> environment = replaced;
+        for (char** e = environ; *e; ++e) {
+            const std::string variable = *e;
+            bool kept = true;
+            for (const auto& r : replaced) kept = kept && variable.rfind(r.substr(0, r.find('=') + 1), 0) != 0;
+            if (kept) environment.push_back(variable);
+        }
+        std::vector<char*> envp;
+        for (auto& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~PictureRun() {
+        if (pid_ > 0) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    PictureRun(const PictureRun&) = delete;
+    PictureRun& operator=(const PictureRun&) = delete;
+
+    // Reads the output until it holds `text`; false when the output ended
+    // first or the text had not come after three minutes (longer than a
+    // picture may take: calvaro says why it gave one up).
+    bool readUntil(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+        while (output_.find(text) == std::string::npos)
+            if (!readSome(deadline)) return false;
+        return true;
+    }
+    void signal(int number) { ::kill(pid_, number); }
+    // The exit status, 128 + the signal for a process ended by one; -1 for
+    // one still running a minute on (then ended as a group).
+    int finish() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (readSome(deadline)) {
+        }
+        for (int status = 0; pid_ > 0;) {
+            if (const pid_t done = ::waitpid(pid_, &status, WNOHANG); done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            ::poll(nullptr, 0, 20);
+        }
+        return -1;
+    }
+    // What it said, for a failure's message.
+    std::string said() const { return output_ + "\n--- standard error:\n" + readFile(errors_); }
+
+  private:
+    bool readSome(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd{out_, POLLIN, 0};
+        if (out_ < 0 || left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        output_.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    fs::path errors_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
+
+// A folder of the test's own with `relative` made in it (0700).
+fs::path privateFolder(const fs::path& root, const std::string& relative) {
+    const fs::path folder = root / relative;
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+    return folder;
+}
+
 // Every picture of a process uses one profile, in the user's runtime folder
 // when there is one (0700), and nothing of it is left when the process ends,
-// after its script or after Ctrl-C.
+// after its script or after Ctrl-C (which ends the picture under way: it is
+// then whole or absent).
 TEST(ChromiumPictureTest, PicturesOfAProcessShareOneProfileThatGoesAtItsEnd) {
     for (const bool interrupted : {false, true}) {
         SCOPED_TRACE(interrupted ? "ended by SIGINT" : "script done");
         TemporaryDataRoot folder("chromium-profile");
-        const fs::path runtime = folder.path() / "runtime";
-        fs::create_directories(runtime);
-        fs::permissions(runtime, fs::perms::owner_all);
+        const fs::path runtime = privateFolder(folder.path(), "runtime");
         const fs::path script = folder.path() / "pictures.txt";
         writeFile(script, std::string("snapshot one\nsnapshot two\n") + (interrupted ? "wait 600\n" : ""));
-        std::vector<std::string> args = {CALVARO_EXECUTABLE,
-                                         "--home",
-                                         (folder.path() / "home").string(),
-                                         "--script",
-                                         script.string(),
-                                         "--pages",
-                                         (folder.path() / "pages").string(),
-                                         "--pictures"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> environment = {"XDG_RUNTIME_DIR=" + runtime.string()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0) environment.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
+        PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
+                            (folder.path() / "pages").string(), "--pictures"},
+                           {"XDG_RUNTIME_DIR=" + runtime.string()}, folder.path() / "errors.txt");
 
         // The second snapshot's header comes after the first one's picture:
         // the profile is there, and stays for the second picture.
-        std::string output;
-        char buffer[4096];
-        bool secondBegun = false;
-        for (ssize_t n; !secondBegun && (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
-            output.append(buffer, static_cast<size_t>(n));
-            secondBegun = output.find("=== snapshot 2") != std::string::npos;
-        }
-        ASSERT_TRUE(secondBegun) << output;
+        ASSERT_TRUE(calvaro.readUntil("=== snapshot 2")) << calvaro.said();
         const auto profiles = profilesIn(runtime);
         ASSERT_EQ(profiles.size(), 1u) << "one profile for the process";
         struct stat info {};
         ASSERT_EQ(::lstat(profiles[0].c_str(), &info), 0);
         EXPECT_TRUE(S_ISDIR(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0700u);
-        if (interrupted) ::kill(pid, SIGINT);
-        while (::read(out[0], buffer, sizeof buffer) > 0) {
-        }
-        ::close(out[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), interrupted ? 128 + SIGINT : 0);
+        if (interrupted) calvaro.signal(SIGINT);
+        EXPECT_EQ(calvaro.finish(), interrupted ? 128 + SIGINT : 0) << calvaro.said();
         EXPECT_EQ(pngSize(folder.path() / "pages" / "one.png"), std::make_pair(780u, 1688u));
-        EXPECT_EQ(pngSize(folder.path() / "pages" / "two.png"), std::make_pair(780u, 1688u));
+        if (!interrupted || fs::exists(folder.path() / "pages" / "two.png")) {
+            EXPECT_EQ(pngSize(folder.path() / "pages" / "two.png"), std::make_pair(780u, 1688u));
+        }
         EXPECT_TRUE(profilesIn(runtime).empty()) << "the profile is left behind";
+    }
+}
+
+// What is wrong with the file at `path` as a picture: "" for a whole PNG
+// (its signature first, its end chunk last) or no file at all.
+std::string halfPicture(const fs::path& path) {
+    if (!fs::exists(path)) return "";
+    const std::string bytes = readFile(path);
+    static const std::string signature("\x89PNG\r\n\x1a\n", 8);
+    static const std::string end("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    if (bytes.rfind(signature, 0) != 0) return "no PNG signature";
+    if (bytes.size() < signature.size() + end.size() || bytes.compare(bytes.size() - end.size(), end.size(), end) != 0)
+        return "no end chunk: cut after " + std::to_string(bytes.size()) + " bytes";
+    return "";
+}
+
+// Everything in `folder`, one name a line.
+std::string entriesOf(const fs::path& folder) {
+    std::string names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) names += entry.path().filename().string() + "\n";
+    return names;
+}
+
+// Ctrl-C at any moment of a picture ends it at once, and the process leaves
+// nothing of the browser in the runtime or temporary folder it was given
+// (profile, Chromium's own temporary folder) and no picture but a whole one.
+// The browser starts a second late, as on a busy machine, so that the
+// moments fall before it runs, while it starts and while it draws; the end
+// after a signal has less than two seconds, less than such a picture takes.
+TEST(ChromiumPictureTest, AnInterruptedPictureLeavesNoProfileAndAWholePictureOrNone) {
+    const std::filesystem::path chromium = web::Chromium::binary();
+    ASSERT_FALSE(chromium.empty()) << "no Chromium";
+    const int momentsInMilliseconds[] = {0, 300, 1100, 1600, 2400, 3500};
+    for (const int moment : momentsInMilliseconds) {
+        SCOPED_TRACE("SIGINT " + std::to_string(moment) + " ms after the snapshot began");
+        TemporaryDataRoot folder("chromium-interrupted");
+        const fs::path runtime = privateFolder(folder.path(), "runtime");
+        // Short enough for Chromium's socket path: the temporary folder
+        // Chromium is given is made in it.
+        std::string temporary = "/tmp/cvXXXXXX";
+        ASSERT_TRUE(::mkdtemp(temporary.data()));
+        const fs::path late = folder.path() / "late-chromium";
+        writeFile(late, "#!/bin/sh\nsleep 1\nexec '" + chromium.string() + "' \"$@\"\n");
+        fs::permissions(late, fs::perms::owner_all);
+        const fs::path script = folder.path() / "picture.txt", pages = folder.path() / "pages";
+        writeFile(script, "snapshot shot\nwait 600\n");
+        int status = -1;
+        std::string said;
+        {
+            PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
+                                pages.string(), "--pictures"},
+                               {"XDG_RUNTIME_DIR=" + runtime.string(), "TMPDIR=" + temporary,
+                                "CALVARO_CHROMIUM=" + late.string()},
+                               folder.path() / "errors.txt");
+            EXPECT_TRUE(calvaro.readUntil("=== snapshot 1"));
+            // The moment of the signal, not a wait for work.
+            std::this_thread::sleep_for(std::chrono::milliseconds(moment));
+            calvaro.signal(SIGINT);
+            status = calvaro.finish();
+            said = calvaro.said();
+        }
+        const std::string leftInTemporary = entriesOf(temporary);
+        std::error_code ec;
+        fs::remove_all(temporary, ec);
+        EXPECT_EQ(status, 128 + SIGINT) << said;
+        // (The runtime folder also gets the desktop settings' "dconf", the
+        // user's and every desktop program's.)
+        EXPECT_TRUE(profilesIn(runtime).empty()) << "left in the runtime folder: " << entriesOf(runtime);
+        EXPECT_EQ(leftInTemporary, "") << "left in the temporary folder";
+        EXPECT_EQ(halfPicture(pages / "shot.png"), "");
+        std::string written = entriesOf(pages);
+        if (fs::exists(pages / "shot.png")) written.erase(written.find("shot.png\n"), 9);
+        EXPECT_TRUE(written == "shot.txt\nshot.html\n" || written == "shot.html\nshot.txt\n") << written;
     }
 }
 
