@@ -124,14 +124,16 @@ TEST_F(AudienceMatchingWorkRoadTest, ACostlyAudienceConfigurationIsRefusedAndHol
     EXPECT_GT(after.peak, 0);
     EXPECT_LT(after.peak, kPeakLimit);
 
-    // SIGTERM while the run's events are still on their way.
-    DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "300", "--count", "20"}));
+    // SIGTERM while the run's events are still on their way: the end is
+    // orderly, within its deadline, and stores every one of them.
+    DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "300", "--count", "20", "--end-on-signal"}));
     ASSERT_TRUE(driver.readUntil([](const auto& report) { return report.kind == DriverProcess::kAllLogged; }, 60))
         << consoleTail();
     const auto signalled = Clock::now();
-    ::kill(driver.pid(), SIGTERM);
-    driver.waitForEnd(10);
+    ASSERT_EQ(::kill(driver.pid(), SIGTERM), 0);
+    EXPECT_EQ(driver.waitForEnd(60), 128 + SIGTERM) << consoleTail();
     EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(2));
+    EXPECT_EQ(driver.handledCount(), 20) << consoleTail();
 }
 
 }  // namespace
