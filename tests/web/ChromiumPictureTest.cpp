@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,8 +19,6 @@
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/support/TestPaths.h"
 #include "tests/web/WebTestSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -127,102 +122,6 @@ std::vector<fs::path> profilesIn(const fs::path& runtime) {
     return out;
 }
 
-// `calvaro` started by a test in a process group of its own, its standard
-// output read by the test and its standard error kept in `errors`, its
-// environment the test's with `replaced` ("NAME=value" each) put in. Every
-// wait on it is bounded; one still running when the test is done with it is
-// ended as a group.
-class PictureRun {
-  public:
-    PictureRun(std::vector<std::string> args, const std::vector<std::string>& replaced, const fs::path& errors)
-        : errors_(errors) {
-        args.insert(args.begin(), CALVARO_EXECUTABLE);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> environment = replaced;
-        for (char** e = environ; *e; ++e) {
-            const std::string variable = *e;
-            bool kept = true;
-            for (const auto& r : replaced) kept = kept && variable.rfind(r.substr(0, r.find('=') + 1), 0) != 0;
-            if (kept) environment.push_back(variable);
-        }
-        std::vector<char*> envp;
-        for (auto& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-    }
-    ~PictureRun() {
-        if (pid_ > 0) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-    PictureRun(const PictureRun&) = delete;
-    PictureRun& operator=(const PictureRun&) = delete;
-
-    // Reads the output until it holds `text`; false when the output ended
-    // first or the text had not come after three minutes (longer than a
-    // picture may take: calvaro says why it gave one up).
-    bool readUntil(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-        while (output_.find(text) == std::string::npos)
-            if (!readSome(deadline)) return false;
-        return true;
-    }
-    void signal(int number) { ::kill(pid_, number); }
-    // The exit status, 128 + the signal for a process ended by one; -1 for
-    // one still running a minute on (then ended as a group).
-    int finish() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        while (readSome(deadline)) {
-        }
-        for (int status = 0; pid_ > 0;) {
-            if (const pid_t done = ::waitpid(pid_, &status, WNOHANG); done == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() > deadline) return -1;
-            ::poll(nullptr, 0, 20);
-        }
-        return -1;
-    }
-    // What it said, for a failure's message.
-    std::string said() const { return output_ + "\n--- standard error:\n" + readFile(errors_); }
-
-  private:
-    bool readSome(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd fd{out_, POLLIN, 0};
-        if (out_ < 0 || left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
-        char buffer[4096];
-        const ssize_t n = ::read(out_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        output_.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-
-    fs::path errors_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
-};
-
 // A folder of the test's own with `relative` made in it (0700).
 fs::path privateFolder(const fs::path& root, const std::string& relative) {
     const fs::path folder = root / relative;
@@ -242,9 +141,9 @@ TEST(ChromiumPictureTest, PicturesOfAProcessShareOneProfileThatGoesAtItsEnd) {
         const fs::path runtime = privateFolder(folder.path(), "runtime");
         const fs::path script = folder.path() / "pictures.txt";
         writeFile(script, std::string("snapshot one\nsnapshot two\n") + (interrupted ? "wait 600\n" : ""));
-        PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
-                            (folder.path() / "pages").string(), "--pictures"},
-                           {"XDG_RUNTIME_DIR=" + runtime.string()}, folder.path() / "errors.txt");
+        CalvaroProcess calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
+                                (folder.path() / "pages").string(), "--pictures"},
+                               {"XDG_RUNTIME_DIR=" + runtime.string()}, folder.path() / "errors.txt");
 
         // The second snapshot's header comes after the first one's picture:
         // the profile is there, and stays for the second picture.
@@ -312,11 +211,11 @@ TEST(ChromiumPictureTest, AnInterruptedPictureLeavesNoProfileAndAWholePictureOrN
         int status = -1;
         std::string said;
         {
-            PictureRun calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(), "--pages",
-                                pages.string(), "--pictures"},
-                               {"XDG_RUNTIME_DIR=" + runtime.string(), "TMPDIR=" + temporary,
-                                "CALVARO_CHROMIUM=" + late.string()},
-                               folder.path() / "errors.txt");
+            CalvaroProcess calvaro({"--home", (folder.path() / "home").string(), "--script", script.string(),
+                                    "--pages", pages.string(), "--pictures"},
+                                   {"XDG_RUNTIME_DIR=" + runtime.string(), "TMPDIR=" + temporary,
+                                    "CALVARO_CHROMIUM=" + late.string()},
+                                   folder.path() / "errors.txt");
             EXPECT_TRUE(calvaro.readUntil("=== snapshot 1"));
             // The moment of the signal, not a wait for work.
             std::this_thread::sleep_for(std::chrono::milliseconds(moment));

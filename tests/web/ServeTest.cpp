@@ -44,51 +44,32 @@ const std::string kServePageActionHeaders =
     "function pageActionHeaders() { return Object.assign(pageSecret(), {'Content-Type': 'application/x-calvaro-action', "
     "'X-Calvaro-Token': document.querySelector('meta[name=calvaro-token]').content}); }\n";
 
-extern "C" char** environ;
-
 // A `calvaro serve --port 0` process on a data root, in `language` when one
 // is given.
 class LiveCalvaro {
   public:
-    explicit LiveCalvaro(const fs::path& home, const std::string& language = "") {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        std::vector<std::string> args = {CALVARO_EXECUTABLE, "serve", "--port", "0", "--home", home.string()};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> variables;
-        for (char** e = environ; *e; ++e)
-            if (language.empty() || std::string(*e).rfind("CALVARO_LANGUAGE=", 0) != 0) variables.push_back(*e);
-        if (!language.empty()) variables.push_back("CALVARO_LANGUAGE=" + language);
-        std::vector<char*> envp;
-        for (auto& v : variables) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(out[1], 1);
-            dup2(null, 2);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
+    explicit LiveCalvaro(const fs::path& home, const std::string& language = "")
+        : process_({"serve", "--port", "0", "--home", home.string()},
+                   language.empty() ? std::vector<std::string>{} : std::vector<std::string>{"CALVARO_LANGUAGE=" + language}) {
         // "live at http://127.0.0.1:PORT/?secret=HEX (Ctrl-C ends it)"
         const std::string marker = "live at ";
-        while (said_.find(marker) == std::string::npos || said_.find(" (", said_.find(marker)) == std::string::npos)
-            if (!readSome(30)) return;
-        const size_t at = said_.find(marker) + marker.size();
-        url_ = said_.substr(at, said_.find(" (", at) - at);
+        const bool printed = process_.readUntil(
+            [&](const std::string& said) {
+                const size_t at = said.find(marker);
+                return at != std::string::npos && said.find(" (", at) != std::string::npos;
+            },
+            std::chrono::seconds(30));
+        if (!printed) return;
+        const std::string& said = process_.output();
+        const size_t at = said.find(marker) + marker.size();
+        url_ = said.substr(at, said.find(" (", at) - at);
         const std::string origin = "http://127.0.0.1:", query = "/?secret=";
         if (url_.rfind(origin, 0) != 0 || url_.find(query) == std::string::npos) return;
         secret_ = url_.substr(url_.find(query) + query.size());
         port_ = std::atoi(url_.c_str() + origin.size());
     }
     ~LiveCalvaro() {
-        if (pid_ > 0) end();
-        if (out_ >= 0) close(out_);
+        if (process_.pid() > 0) end();
     }
     int port() const { return port_; }
     // The address printed, with the secret that opens the server.
@@ -98,35 +79,16 @@ class LiveCalvaro {
     std::string secretHeader() const { return "X-Calvaro-Secret: " + secret_; }
     // Ctrl-C, then the exit status.
     int end() {
-        kill(pid_, SIGINT);
-        while (readSome(60)) {
-        }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        process_.signal(SIGINT);
+        return process_.finish();
     }
-    const std::string& said() const { return said_; }
+    const std::string& said() const { return process_.output(); }
+    pid_t pid() const { return process_.pid(); }
 
   private:
-    bool readSome(int seconds) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, seconds * 1000) <= 0) return false;
-        char buffer[4096];
-        ssize_t n = read(out_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        said_.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-  public:
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    CalvaroProcess process_;
     int port_ = 0;
     std::string url_, secret_;
-    std::string said_;
 };
 
 // Clicks the first element `selector` picks (or the button showing `text`)

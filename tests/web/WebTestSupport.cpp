@@ -1,6 +1,12 @@
 #include "tests/web/WebTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cmath>
@@ -12,6 +18,7 @@
 #include "platform/foundation/Value.h"
 #include "platform/security/Compression.h"
 #include "platform/web/Chromium.h"
+#include "tests/support/TestPaths.h"
 #include "tests/web/DevTools.h"
 
 bool Element::hasClass(const std::string& name) const {
@@ -222,4 +229,100 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     ASSERT_TRUE(out.good()) << path;
+}
+
+extern "C" char** environ;
+
+CalvaroProcess::CalvaroProcess(std::vector<std::string> arguments, const std::vector<std::string>& replaced,
+                               const std::filesystem::path& errors)
+    : errors_(errors) {
+    arguments.insert(arguments.begin(), CALVARO_EXECUTABLE);
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = replaced;
+    for (char** e = environ; *e; ++e) {
+        const std::string variable = *e;
+        bool kept = true;
+        for (const auto& r : replaced) kept = kept && variable.rfind(r.substr(0, r.find('=') + 1), 0) != 0;
+        if (kept) environment.push_back(variable);
+    }
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (errors.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    out_ = out[0];
+}
+
+CalvaroProcess::~CalvaroProcess() {
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+}
+
+bool CalvaroProcess::readUntil(const std::function<bool(const std::string&)>& holds, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!holds(output_))
+        if (!readSome(deadline)) return false;
+    return true;
+}
+
+bool CalvaroProcess::readUntil(const std::string& text) {
+    return readUntil([&](const std::string& output) { return output.find(text) != std::string::npos; },
+                     std::chrono::minutes(3));
+}
+
+void CalvaroProcess::signal(int number) {
+    if (pid_ > 0) ::kill(pid_, number);
+}
+
+int CalvaroProcess::finish() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (readSome(deadline)) {
+    }
+    for (int status = 0; pid_ > 0;) {
+        if (const pid_t done = ::waitpid(pid_, &status, WNOHANG); done == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        ::poll(nullptr, 0, 20);
+    }
+    return -1;
+}
+
+std::string CalvaroProcess::said() const {
+    return errors_.empty() ? output_ : output_ + "\n--- standard error:\n" + readFile(errors_);
+}
+
+bool CalvaroProcess::readSome(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd fd{out_, POLLIN, 0};
+    if (out_ < 0 || left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    output_.append(buffer, static_cast<size_t>(n));
+    return true;
 }

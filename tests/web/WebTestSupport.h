@@ -1,7 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <cstdint>
 #include <map>
@@ -52,3 +56,41 @@ std::vector<std::string> framesOffByMoreThanAPoint(const std::string& dom, size_
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& text);
+
+// `calvaro` with `arguments`, started by a test in a process group of its
+// own, in the test's environment with `replaced` ("NAME=value" each) put in;
+// its standard output read by the test, its standard error kept in `errors`
+// (dropped without one). Every wait on it is bounded; one still running when
+// the test is done with it is ended as a group.
+class CalvaroProcess {
+  public:
+    CalvaroProcess(std::vector<std::string> arguments, const std::vector<std::string>& replaced = {},
+                   const std::filesystem::path& errors = {});
+    ~CalvaroProcess();
+    CalvaroProcess(const CalvaroProcess&) = delete;
+    CalvaroProcess& operator=(const CalvaroProcess&) = delete;
+
+    // Reads the output until `holds` it; false when the output ended first or
+    // had not come within `limit`.
+    bool readUntil(const std::function<bool(const std::string&)>& holds, std::chrono::seconds limit);
+    // Until the output holds `text`, within three minutes: longer than a
+    // picture may take (calvaro says why it gave one up).
+    bool readUntil(const std::string& text);
+    void signal(int number);
+    // The exit status, 128 + the signal for a process ended by one; -1 for
+    // one still running a minute on (then ended as a group).
+    int finish();
+    // Its process, -1 once it has ended.
+    pid_t pid() const { return pid_; }
+    const std::string& output() const { return output_; }
+    // What it said on both outputs, for a failure's message.
+    std::string said() const;
+
+  private:
+    bool readSome(std::chrono::steady_clock::time_point deadline);
+
+    std::filesystem::path errors_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
