@@ -20,8 +20,9 @@ std::string headOfSize(size_t size) {
     return start + std::string(size - start.size() - end.size(), 'a') + end;
 }
 
-// At the limit the head is taken, one byte more gets 431 (the ends of the
-// count are where a slip hides), whether the bytes come at once or one by one.
+// At the limit the head is taken, one byte more gets 431 (a count that
+// leaves out its last bytes lets a few more in), whether the bytes come at
+// once or one by one.
 TEST(HeadSizeLimitTest, AHeadAtTheLimitIsTakenAndOneByteOverIsRefused) {
     HttpLimits limits;
     limits.maxHeaderBytes = 200;
