@@ -13,8 +13,10 @@ are compared too.
 How a number in a step is read: it carries at most ten fraction digits, so it
 brings a rendering error of half a unit of the tenth decimal along (propagated
 through fractions, products and powers); m in m \\cdot 10^{k} carries ten
-significant digits, so half a unit of its ninth decimal; "0" stands for
-anything below 1e-10 in magnitude; "\\infty" stands for anything beyond 1e12
+significant digits, so half a unit of its ninth decimal; "0" stands for a true
+0, or for a value the double cannot hold (below its smallest normal number,
+2.2e-308): rounding residue is 0 where it is computed, and any other value,
+however small, is written m \\cdot 10^{k}; "\\infty" stands for anything beyond 1e12
 (a side holding it stands for what lies between its readings with 1e12 and with
 infinity in its place); "NaN" stands for no real value, and a side that has
 none must meet another that has none.
@@ -37,6 +39,7 @@ SKIPPED = []  # exercises whose zero and inverse lines were not evaluated (final
 RELATIVE = 1e-9
 LITERAL_ERROR = mp.mpf("5e-11")  # half a unit of the tenth fraction digit
 MANTISSA_ERROR = mp.mpf("5e-10")  # half a unit of the ninth fraction digit of m in m \\cdot 10^{k}
+UNDERFLOW = mp.mpf(2) ** -1022  # a written 0 is 0 or below what a double holds with all its digits
 BEYOND = mp.mpf("1e12")
 NAN = mp.nan
 REFUSALS = {"baseNotPositive": "aTextField", "baseIsOne": "aTextField", "factorOfXIsZero": "bTextField",
@@ -244,7 +247,7 @@ class LatexReader:
         if re.fullmatch(r"\d+(?:\.\d+)?", token):
             if self.tokens[self.position:self.position + 3] == ["\\cdot", "10", "^"]:
                 return Value(mp.mpf(token), MANTISSA_ERROR)
-            return Value(mp.mpf(token), 2 * LITERAL_ERROR if token == "0" else LITERAL_ERROR)
+            return Value(mp.mpf(token), UNDERFLOW if token == "0" else LITERAL_ERROR)
         raise ValueError(f"unexpected {token!r}")
 
 
