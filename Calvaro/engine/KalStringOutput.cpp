@@ -1,10 +1,12 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
@@ -40,8 +42,17 @@ constexpr double kPlainBelow = 1e17;
 // decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
 // no wall of padded zeros.
 std::string scientificText(double value) {
+    // Below the smallest normal double the spacing of doubles is fixed, so a
+    // value there holds fewer digits, down to one at the smallest of all:
+    // 10^{-320} is held as 9.99988867e-321 and reads 1 \cdot 10^{-320}.
+    int significant = 10;
+    const double magnitude = std::fabs(value);
+    if (magnitude < std::numeric_limits<double>::min()) {
+        const double steps = magnitude / std::numeric_limits<double>::denorm_min();
+        significant = std::clamp(static_cast<int>(std::floor(std::log10(steps))), 1, 10);
+    }
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.9e", value);
+    std::snprintf(buffer, sizeof buffer, "%.*e", significant - 1, value);
     const std::string text = buffer;
     const size_t exponentAt = text.find('e');
     std::string mantissa = text.substr(0, exponentAt);

@@ -209,6 +209,19 @@ class LatexReader:
         self.take("}")
         return value
 
+    def subnormal_error(self, mantissa):
+        """Below the smallest normal double, m \\cdot 10^{k} shows only the
+        digits the double holds: half a unit of m's last digit, and the
+        double's own spacing, in units of 10^{k}."""
+        exponent = self.tokens[self.position + 4:self.position + 7]
+        if exponent[:1] != ["-"] or exponent[2:] != ["}"] or not exponent[1].isdigit():
+            return 0
+        scale = mp.mpf(10) ** -int(exponent[1])
+        if mp.mpf(mantissa) * scale >= mp.mpf(2) ** -1022:
+            return 0
+        decimals = len(mantissa.split(".")[1]) if "." in mantissa else 0
+        return mp.mpf(10) ** -decimals / 2 + mp.mpf(2) ** -1074 / scale
+
     def atom(self):
         token = self.take()
         if token == "\\frac":
@@ -246,7 +259,7 @@ class LatexReader:
             return Value(self.env[token])
         if re.fullmatch(r"\d+(?:\.\d+)?", token):
             if self.tokens[self.position:self.position + 3] == ["\\cdot", "10", "^"]:
-                return Value(mp.mpf(token), MANTISSA_ERROR)
+                return Value(mp.mpf(token), MANTISSA_ERROR + self.subnormal_error(token))
             return Value(mp.mpf(token), UNDERFLOW if token == "0" else LITERAL_ERROR)
         raise ValueError(f"unexpected {token!r}")
 
