@@ -75,7 +75,7 @@ void ExponentialFunctionSolution::writeZero() {
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
         line(bDot_ + " x = " + number(value) + " -" + c_);
-        value -= valueOf(input(c));
+        value = KalMathOperation::sumOrZero(value, -valueOf(input(c)));
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {

@@ -1,5 +1,6 @@
 #include "Calvaro/engine/KalMathOperation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
@@ -61,6 +62,15 @@ std::pair<std::string, double> productVariable(const std::string& a, double powe
 bool isWholeInt64(double x) {
     return std::isfinite(x) && std::trunc(x) == x && std::fabs(x) < 9223372036854775808.0;
 }
+
+// Below this share of the larger term a sum of two inexact terms is what
+// their rounding left: a double carries 2.2e-16 of its size, and a few
+// operations before a sum multiply that by a few units at most.
+constexpr double kResidueShare = 1e-12;
+// From here on a whole double may itself be rounded.
+constexpr double kExactWholeBelow = 9007199254740992.0;  // 2^53
+
+bool isExactWhole(double x) { return std::trunc(x) == x && std::fabs(x) < kExactWholeBelow; }
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping
@@ -127,7 +137,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
                                               *right.z(), right.n());
     }
 
-    result->setZ(sign == '+' ? *right.z() + *left.z() : *left.z() - *right.z());
+    result->setZ(sign == '+' ? KalMathOperation::sumOrZero(*right.z(), *left.z())
+                             : KalMathOperation::sumOrZero(*left.z(), -*right.z()));
     result->setN(left.n());
     if (withFraction) {
         const char* format = sign == '+' ? "\\frac{%g}{%g} + \\frac{%g}{%g} = \\frac{%g}{%g}"
@@ -346,6 +357,12 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
         result->setN(1.0);
     }
     return result;
+}
+
+double KalMathOperation::sumOrZero(double u, double v) {
+    const double sum = u + v;
+    if (sum == 0 || !std::isfinite(sum) || (isExactWhole(u) && isExactWhole(v))) return sum;
+    return std::fabs(sum) <= kResidueShare * std::max(std::fabs(u), std::fabs(v)) ? 0.0 : sum;
 }
 
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {

@@ -53,6 +53,8 @@ public:
     // the signs were turned).
     std::optional<int64_t> divisor() const { return divisor_; }
 
+    // Sums and differences set a result that is rounding residue to exactly
+    // 0 (see sumOrZero).
     AdditionResult add(const Digit& u, const Digit& v);
     AdditionResult subtract(const Digit& u, const Digit& v);
     ProductResult multiply(const Digit& u, const Digit& v);
@@ -69,6 +71,13 @@ public:
     // exists (beyond the range it is infinite, below it 0). Requires d.z();
     // returns null without it.
     DigitPtr power(const Digit& d, double r);
+
+    // u + v, or exactly 0 when the sum is the rounding residue of terms that
+    // agree to within 1e-12 of their size: log_10(1000) - 3 is 4.4e-16 in
+    // floating point and 0 in truth. Any other sum keeps its value, however
+    // small. Two whole numbers below 2^53 add exactly, so their sum is never
+    // residue.
+    static double sumOrZero(double u, double v);
 
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.

@@ -1,10 +1,12 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
@@ -29,8 +31,9 @@ bool isHonestPart(double part, int fractionDigits) {
 }
 
 // The precision of every number a step writes: ten fraction digits, so a
-// computed value below this is rounding residue and reads 0.
-constexpr double kZeroBelow = 1e-10;
+// nonzero value below this has no digit to show there. (Rounding residue
+// never gets here: sums set it to 0 where they are computed.)
+constexpr double kDecimalsFrom = 1e-10;
 // Beyond seventeen integer digits a double has no digits left to show: the
 // decimal text would go on with padded zeros.
 constexpr double kPlainBelow = 1e17;
@@ -39,8 +42,17 @@ constexpr double kPlainBelow = 1e17;
 // decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
 // no wall of padded zeros.
 std::string scientificText(double value) {
+    // Below the smallest normal double the spacing of doubles is fixed, so a
+    // value there holds fewer digits, down to one at the smallest of all:
+    // 10^{-320} is held as 9.99988867e-321 and reads 1 \cdot 10^{-320}.
+    int significant = 10;
+    const double magnitude = std::fabs(value);
+    if (magnitude < std::numeric_limits<double>::min()) {
+        const double steps = magnitude / std::numeric_limits<double>::denorm_min();
+        significant = std::clamp(static_cast<int>(std::floor(std::log10(steps))), 1, 10);
+    }
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.9e", value);
+    std::snprintf(buffer, sizeof buffer, "%.*e", significant - 1, value);
     const std::string text = buffer;
     const size_t exponentAt = text.find('e');
     std::string mantissa = text.substr(0, exponentAt);
@@ -56,7 +68,7 @@ std::string scientificText(double value) {
 // they would write zeros only, from 1e17 on padded zeros.
 bool needsScientific(double value) {
     const double magnitude = std::fabs(value);
-    return value != 0 && std::isfinite(value) && (magnitude < kZeroBelow || magnitude >= kPlainBelow);
+    return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
 // The en_US decimal text of a finite value with at most `fractionDigits`
@@ -71,12 +83,12 @@ std::string decimalText(double value, int fractionDigits) {
 }
 
 // A number followed by its constants, negatives in brackets unless
-// `withoutBrackets`. Below `zeroBelow` in magnitude it reads "0": the steps'
-// precision for computed values, 0 itself for the parts of an exact number.
+// `withoutBrackets`. Only 0 itself reads "0": a tiny value keeps its own
+// writing, m \cdot 10^{k}.
 std::string numberLatex(const NaturalConstants& constants, int maximumFractionDigits, bool withoutBrackets,
-                        double value, double zeroBelow) {
+                        double value) {
     if (std::isnan(value)) return kNotANumber;
-    if (value == 0 || std::fabs(value) < zeroBelow) return "0";
+    if (value == 0) return "0";
     // Only a true infinity: a large finite value keeps its digits or its m·10^{k}.
     if (std::isinf(value)) return value > 0 ? "\\infty" : "-\\infty";
     std::string constantsLatex;
@@ -147,7 +159,7 @@ void KalStringOutput::appendStep(const std::string& title, const std::string& la
 std::string KalStringOutput::formatNumberLatex(const std::string& suffix, const NaturalConstants& constants,
                                                const std::string& variable, int maximumFractionDigits,
                                                bool withoutBrackets, double value) {
-    std::string text = numberLatex(constants, maximumFractionDigits, withoutBrackets, value, kZeroBelow);
+    std::string text = numberLatex(constants, maximumFractionDigits, withoutBrackets, value);
     if (!variable.empty()) replaceOneOrAppend(text, variable, " ");
     if (!suffix.empty()) text += " " + suffix;
     return text;
@@ -232,9 +244,8 @@ std::optional<std::string> KalStringOutput::variableLatex(const Digit& digit) {
 
 std::string KalStringOutput::cancelLatex(const Digit& digit, const NaturalConstants& divisorConstants,
                                          int64_t divisor) {
-    // The parts of an exact number: only 0 itself reads 0.
     const auto number = [](const NaturalConstants& constants, double value) {
-        return numberLatex(constants, 10, false, value, 0.0);
+        return numberLatex(constants, 10, false, value);
     };
     const std::string d = divisorLatex(number(divisorConstants, static_cast<double>(divisor)));
     std::string text = "\\frac{" + number(digit.zConstants(), digit.z().value_or(0.0)) + " : " + d + "}{" +

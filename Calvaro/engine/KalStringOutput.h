@@ -52,10 +52,10 @@ public:
     // "y") never form an unknown command such as "\piy".
     static std::string separateControlWords(std::string text);
 
-    // A computed number as LaTeX: "0" below 1e-10 in magnitude (the steps'
-    // precision), "\infty"/"-\infty" for an infinity alone, otherwise the
-    // en_US decimal text without grouping (from 1e17 on m \cdot 10^{k}, m of
-    // at most ten significant digits), followed by the constants' LaTeX, in
+    // A computed number as LaTeX: "0" for 0 alone (residue is set to 0 where
+    // a sum is computed), "\infty"/"-\infty" for an infinity alone, otherwise
+    // the en_US decimal text without grouping (below 1e-10 and from 1e17 on
+    // m \cdot 10^{k}, m of at most ten significant digits), followed by the constants' LaTeX, in
     // brackets when negative (unless `withoutBrackets`); then the variable and
     // the suffix. Not a number reads "NaN". Step writers pass ("", {}, "", 10,
     // false, v).

@@ -65,8 +65,8 @@ void LogarithmicFunctionSolution::writeRange() {
     if (isZero(input(z))) {
         titled(title, "W = " + d_);
     } else if (isZero(input(b))) {
-        const double v =
-            std::log(valueOf(input(c))) / std::log(valueOf(input(a))) * valueOf(input(z)) + valueOf(input(d));
+        const double v = KalMathOperation::sumOrZero(
+            std::log(valueOf(input(c))) / std::log(valueOf(input(a))) * valueOf(input(z)), valueOf(input(d)));
         titled(title, "W = " + number(v));
     } else {
         titled(title, "W = \\mathbb{R}");
@@ -98,7 +98,7 @@ void LogarithmicFunctionSolution::writeValueAtX() {
         value *= valueOf(input(z));
         line(at + number(value) + " " + dTerm_);
     }
-    if (!isZero(input(d))) line(at + number(value + valueOf(input(d))));
+    if (!isZero(input(d))) line(at + number(KalMathOperation::sumOrZero(value, valueOf(input(d)))));
 }
 
 void LogarithmicFunctionSolution::writeZero() {
@@ -145,7 +145,7 @@ void LogarithmicFunctionSolution::writeYIntercept() {
     line(at + zDotBlank_ + " " + number(value) + " " + dTerm_);
     value *= valueOf(input(z));
     if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
-    if (!isZero(input(d))) line(at + number(value + valueOf(input(d))));
+    if (!isZero(input(d))) line(at + number(KalMathOperation::sumOrZero(value, valueOf(input(d)))));
 }
 
 void LogarithmicFunctionSolution::writeInverse() {

@@ -59,6 +59,11 @@ const GoldenCase kCases[] = {
     {"exp_huge_value", {1, {"2", "", "", "7", "1000", "3"}}},
     {"exp_tiny_value", {1, {"0.5", "", "", "2", "1000", "-3"}}},
     {"log_huge_b", {0, {"2", "123456789012345678901234", "-5", "", "", ""}}},
+    // Zeros and values below 1e-10 that are no residue: 10^{-11}, 2^{-40}
+    // and 10^{-12}·log_{10}(10) keep their own writing, never 0.
+    {"log_zero_ten_to_minus_eleven", {0, {"10", "", "", "11", "", ""}}},
+    {"log_zero_two_to_minus_forty", {0, {"2", "", "", "40", "", ""}}},
+    {"log_tiny_value_at_x", {0, {"10", "", "", "", "10", "1/1000000000000"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

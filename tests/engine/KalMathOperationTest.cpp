@@ -49,6 +49,15 @@ TEST(KalMathOperation, AddAndSubtract) {
          "\\frac{1 \\cdot 2.71828}{3.14159  \\cdot 2.71828} - \\frac{1 \\cdot 3.14159}{2.71828  \\cdot 3.14159} = "
          "\\frac{2.71828}{8.53973  } - \\frac{3.14159}{8.53973}",
          "{2.71828} - {3.14159} = {-0.423311}"},
+        // A sum that is rounding residue is 0 (1.1² - 1.21 is 2.2e-16 in
+        // floating point); a small sum that is no residue keeps its value, and
+        // whole numbers below 2^53 subtract exactly.
+        {'-', false, digit(1.2100000000000002), digit(1.21), "0/1", kNone, "{1.21} - {1.21} = {0}"},
+        {'+', true, digit(2.9999999999999996, 7), digit(-3, 7), "0/1", kNone,
+         "\\frac{3}{7} + \\frac{-3}{7} = \\frac{0}{7}"},
+        {'-', false, digit(3), digit(2.99999999999), "1.00000008274e-11/1", kNone, "{3} - {3} = {1e-11}"},
+        {'-', false, digit(1e-11), digit(0), "1e-11/1", kNone, "{1e-11} - {0} = {1e-11}"},
+        {'-', false, digit(1000000000001), digit(1000000000000), "1/1", kNone, "{1e+12} - {1e+12} = {1}"},
         // Nothing without a value, or with variables that differ.
         {'+', false, blank, digit(1), "none", kNone, kNone}, {'-', false, digit(1), blank, "none", kNone, kNone},
         {'-', false, x, digit(1), "none", kNone, kNone},

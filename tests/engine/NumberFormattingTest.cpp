@@ -22,14 +22,20 @@ struct NumberCase {
 
 TEST(FormatNumberLatex, RenderingRules) {
     const NumberCase cases[] = {
-        // Ten fraction digits are the precision: below 1e-10 is rounding
-        // residue and reads 0 without a sign (3 - 3 in floating point). Only an
+        // Only 0 reads 0, without a sign: a value below 1e-10, which ten
+        // fraction digits cannot show, is m \cdot 10^{k} (residue such as
+        // 3 - 3 = 4.4e-16 is set to 0 by the sum that makes it). Only an
         // infinity reads infinity; a large finite value keeps its digits up to
         // seventeen, beyond them it is m \cdot 10^{k}.
-        {-0.00000000001, "0"}, {1e-10, "0.0000000001"}, {-4.440892098500626e-16, "0"}, {1e12, "1000000000000"},
+        {-0.00000000001, "(-1 \\cdot 10^{-11})"}, {1e-10, "0.0000000001"}, {9.094947017729282e-13,
+        "9.094947018 \\cdot 10^{-13}"}, {1e12, "1000000000000"},
         {1.0000001e12, "1000000100000"}, {-kInf, "-\\infty"}, {kInf, "\\infty"}, {0.0, "0"}, {-0.0, "0"},
         {1.0000001e12, "1000000100000"}, {-2e12, "-2000000000000", {}, true},
-        {1.0 / 3.0 * 1e-12, "0"}, {1e-300, "0"}, {9.999999999999998e16, "99999999999999980"},
+        {1.0 / 3.0 * 1e-12, "3.333333333 \\cdot 10^{-13}"}, {1e-300, "1 \\cdot 10^{-300}"},
+        // Below the smallest normal double only the digits it holds: 1e-320
+        // is held as 9.99988867e-321, the smallest double has one digit.
+        {1e-320, "1 \\cdot 10^{-320}"}, {4.9e-324, "5 \\cdot 10^{-324}"}, {3.0e-310, "3 \\cdot 10^{-310}"},
+        {-1.2345678901234e-315, "(-1.2345679 \\cdot 10^{-315})"}, {9.999999999999998e16, "99999999999999980"},
         {1e20, "1 \\cdot 10^{20}"}, {12345678901234567890.0, "1.23456789 \\cdot 10^{19}"},
         {9.9999999999e20, "1 \\cdot 10^{21}"}, {-2.5e300, "(-2.5 \\cdot 10^{300})"},
         {3e20, "3 \\cdot 10^{20}\\pi", {pi()}},

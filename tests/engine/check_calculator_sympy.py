@@ -13,8 +13,10 @@ are compared too.
 How a number in a step is read: it carries at most ten fraction digits, so it
 brings a rendering error of half a unit of the tenth decimal along (propagated
 through fractions, products and powers); m in m \\cdot 10^{k} carries ten
-significant digits, so half a unit of its ninth decimal; "0" stands for
-anything below 1e-10 in magnitude; "\\infty" stands for anything beyond 1e12
+significant digits, so half a unit of its ninth decimal; "0" stands for a true
+0, or for a value the double cannot hold (below its smallest normal number,
+2.2e-308): rounding residue is 0 where it is computed, and any other value,
+however small, is written m \\cdot 10^{k}; "\\infty" stands for anything beyond 1e12
 (a side holding it stands for what lies between its readings with 1e12 and with
 infinity in its place); "NaN" stands for no real value, and a side that has
 none must meet another that has none.
@@ -37,6 +39,7 @@ SKIPPED = []  # exercises whose zero and inverse lines were not evaluated (final
 RELATIVE = 1e-9
 LITERAL_ERROR = mp.mpf("5e-11")  # half a unit of the tenth fraction digit
 MANTISSA_ERROR = mp.mpf("5e-10")  # half a unit of the ninth fraction digit of m in m \\cdot 10^{k}
+UNDERFLOW = mp.mpf(2) ** -1022  # a written 0 is 0 or below what a double holds with all its digits
 BEYOND = mp.mpf("1e12")
 NAN = mp.nan
 REFUSALS = {"baseNotPositive": "aTextField", "baseIsOne": "aTextField", "factorOfXIsZero": "bTextField",
@@ -206,6 +209,19 @@ class LatexReader:
         self.take("}")
         return value
 
+    def subnormal_error(self, mantissa):
+        """Below the smallest normal double, m \\cdot 10^{k} shows only the
+        digits the double holds: half a unit of m's last digit, and the
+        double's own spacing, in units of 10^{k}."""
+        exponent = self.tokens[self.position + 4:self.position + 7]
+        if exponent[:1] != ["-"] or exponent[2:] != ["}"] or not exponent[1].isdigit():
+            return 0
+        scale = mp.mpf(10) ** -int(exponent[1])
+        if mp.mpf(mantissa) * scale >= mp.mpf(2) ** -1022:
+            return 0
+        decimals = len(mantissa.split(".")[1]) if "." in mantissa else 0
+        return mp.mpf(10) ** -decimals / 2 + mp.mpf(2) ** -1074 / scale
+
     def atom(self):
         token = self.take()
         if token == "\\frac":
@@ -243,8 +259,8 @@ class LatexReader:
             return Value(self.env[token])
         if re.fullmatch(r"\d+(?:\.\d+)?", token):
             if self.tokens[self.position:self.position + 3] == ["\\cdot", "10", "^"]:
-                return Value(mp.mpf(token), MANTISSA_ERROR)
-            return Value(mp.mpf(token), 2 * LITERAL_ERROR if token == "0" else LITERAL_ERROR)
+                return Value(mp.mpf(token), MANTISSA_ERROR + self.subnormal_error(token))
+            return Value(mp.mpf(token), UNDERFLOW if token == "0" else LITERAL_ERROR)
         raise ValueError(f"unexpected {token!r}")
 
 
