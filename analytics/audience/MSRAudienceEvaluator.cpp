@@ -264,6 +264,17 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     // every filter on the name may run for it, each once.
     const int64_t textBytes = longestTextBytes(remoteConfig());
     std::map<std::string, int64_t> eventWork, propertyWork;
+    int64_t listEntries = 0;
+    // Past the bound the lists are refused as they come, before the rest is
+    // looked at.
+    auto tooManyListEntries = [&listEntries] {
+        if (listEntries <= kMaxListEntries) return false;
+        report(1, 6045,
+               "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
+               "entry count",
+               {listEntries, kMaxListEntries});
+        return true;
+    };
     for (const MSRPBAudience& audience : audiences) {
         MSRError invalid;
         if (!MSRValidateAudience(audience, accepted, remoteConfig(), &invalid, regexes.get())) {
@@ -276,6 +287,8 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         for (MSRPBEventFilter& filter : MSRPBGetMessageArray<MSRPBEventFilter>(audience, MSRAudienceSlot::kEventFilters)) {
             namespace Slot = MSREventFilterSlot;
             rewriteEventFilterNames(filter);
+            listEntries += MSREventFilterListEntries(filter);
+            if (tooManyListEntries()) return true;
             eventWork[MSRPBGetString(filter, Slot::kEventName).value_or("")] +=
                 MSREventFilterWork(filter, *regexes, textBytes);
             eventFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),
@@ -288,6 +301,8 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
              MSRPBGetMessageArray<MSRPBPropertyFilter>(audience, MSRAudienceSlot::kPropertyFilters)) {
             namespace Slot = MSRPropertyFilterSlot;
             rewritePropertyFilterName(filter);
+            listEntries += MSRPropertyFilterListEntries(filter);
+            if (tooManyListEntries()) return true;
             propertyWork[MSRPBGetString(filter, Slot::kPropertyName).value_or("")] +=
                 MSRPropertyFilterWork(filter, *regexes, textBytes);
             propertyFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),
@@ -299,16 +314,17 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     }
     // Each filter's patterns may be within their budget and the filters
     // within their counts while the whole is not: a cheap pattern matched by
-    // thousands of filters for every event. Such a configuration is refused
-    // as its patterns would be, and the stored one stays.
+    // thousands of filters for every event, or a long list. Such a
+    // configuration is refused whole, and the stored one stays.
     for (const auto* work : {&eventWork, &propertyWork}) {
         auto costliest = std::max_element(work->begin(), work->end(),
                                           [](const auto& a, const auto& b) { return a.second < b.second; });
         if (costliest == work->end() || costliest->second <= kMaxMatchingWork) continue;
-        report(1, 9004, "Unable to parse regular expression",
+        report(1, 6044,
+               "Audience filters on one name cost too much to match. Audiences will not be saved. Name, matching "
+               "work, max matching work",
                {work == &eventWork ? MSRDebugEventName(costliest->first) : MSRDebugUserPropertyName(costliest->first),
-                "matching the audience filters on this name may cost " + std::to_string(costliest->second) +
-                    " work units each time, over the bound of " + std::to_string(kMaxMatchingWork)});
+                costliest->second, kMaxMatchingWork});
         return true;
     }
     if (!maybeDeleteStaleFilterResults(accepted)) return false;
