@@ -233,6 +233,23 @@ int64_t longestTextBytes(MSRRemoteConfig& settings) {
                                  MSRDataTypeValidator::kMaxUserPropertyValueLength);
 }
 
+// The entries of the expression lists in the string filters of an
+// audience's event parameter filters and property filters. Each is kept in
+// memory (in the message and compiled) whenever its filter is matched.
+int64_t expressionListEntries(const MSRPBAudience& audience) {
+    const std::vector<uint8_t> encoded = audience.protoBuffer().value_or(std::vector<uint8_t>{});
+    const MSRPBMessageType& type = MSRPBAudience::type();
+    const std::optional<size_t> inEventFilters = MSRPBCountEncodedFields(
+        encoded, type,
+        {MSRAudienceSlot::kEventFilters, MSREventFilterSlot::kParameterFilters, MSRFilterSlot::kStringFilter,
+         MSRStringFilterSlot::kExpressionList});
+    const std::optional<size_t> inPropertyFilters = MSRPBCountEncodedFields(
+        encoded, type,
+        {MSRAudienceSlot::kPropertyFilters, MSRPropertyFilterSlot::kFilter, MSRFilterSlot::kStringFilter,
+         MSRStringFilterSlot::kExpressionList});
+    return static_cast<int64_t>(inEventFilters.value_or(0) + inPropertyFilters.value_or(0));
+}
+
 }  // namespace
 
 MSRAudienceEvaluator::MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,
@@ -254,6 +271,17 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
                {static_cast<int64_t>(audiences.size())});
         return true;
     }
+    // The entries of the expression lists, of every match type, are counted
+    // on the wire before any filter is copied out of its audience.
+    int64_t listEntries = 0;
+    for (const MSRPBAudience& audience : audiences) listEntries += expressionListEntries(audience);
+    if (listEntries > kMaxListEntries) {
+        report(1, 6045,
+               "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
+               "entry count",
+               {listEntries, kMaxListEntries});
+        return true;
+    }
     std::set<int32_t> accepted;
     // The new configuration's expressions draw on a budget of their own; what
     // its check compiles is what its bundles will match with.
@@ -264,17 +292,6 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     // every filter on the name may run for it, each once.
     const int64_t textBytes = longestTextBytes(remoteConfig());
     std::map<std::string, int64_t> eventWork, propertyWork;
-    int64_t listEntries = 0;
-    // Past the bound the lists are refused as they come, before the rest is
-    // looked at.
-    auto tooManyListEntries = [&listEntries] {
-        if (listEntries <= kMaxListEntries) return false;
-        report(1, 6045,
-               "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
-               "entry count",
-               {listEntries, kMaxListEntries});
-        return true;
-    };
     for (const MSRPBAudience& audience : audiences) {
         MSRError invalid;
         if (!MSRValidateAudience(audience, accepted, remoteConfig(), &invalid, regexes.get())) {
@@ -287,8 +304,6 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
         for (MSRPBEventFilter& filter : MSRPBGetMessageArray<MSRPBEventFilter>(audience, MSRAudienceSlot::kEventFilters)) {
             namespace Slot = MSREventFilterSlot;
             rewriteEventFilterNames(filter);
-            listEntries += MSREventFilterListEntries(filter);
-            if (tooManyListEntries()) return true;
             eventWork[MSRPBGetString(filter, Slot::kEventName).value_or("")] +=
                 MSREventFilterWork(filter, *regexes, textBytes);
             eventFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),
@@ -301,8 +316,6 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
              MSRPBGetMessageArray<MSRPBPropertyFilter>(audience, MSRAudienceSlot::kPropertyFilters)) {
             namespace Slot = MSRPropertyFilterSlot;
             rewritePropertyFilterName(filter);
-            listEntries += MSRPropertyFilterListEntries(filter);
-            if (tooManyListEntries()) return true;
             propertyWork[MSRPBGetString(filter, Slot::kPropertyName).value_or("")] +=
                 MSRPropertyFilterWork(filter, *regexes, textBytes);
             propertyFilters.emplace_back(audienceID, MSRPBGetInt32(filter, Slot::kFilterID),

@@ -738,27 +738,6 @@ int64_t MSRPropertyFilterWork(const MSRPBPropertyFilter& filter, MSRRegexCache& 
     return textBytes + (value ? valueFilterWork(*value, regexes, textBytes) : 0);
 }
 
-namespace {
-
-int64_t valueFilterListEntries(const MSRPBFilter& filter) {
-    std::optional<MSRPBStringFilter> text = MSRPBGetMessage<MSRPBStringFilter>(filter, FilterSlot::kStringFilter);
-    return text ? static_cast<int64_t>(MSRPBGetArray(*text, StringSlot::kExpressionList).size()) : 0;
-}
-
-}  // namespace
-
-int64_t MSREventFilterListEntries(const MSRPBEventFilter& filter) {
-    int64_t entries = 0;
-    for (const MSRPBFilter& parameter : MSRPBGetMessageArray<MSRPBFilter>(filter, MSREventFilterSlot::kParameterFilters))
-        entries += valueFilterListEntries(parameter);
-    return entries;
-}
-
-int64_t MSRPropertyFilterListEntries(const MSRPBPropertyFilter& filter) {
-    std::optional<MSRPBFilter> value = MSRPBGetMessage<MSRPBFilter>(filter, MSRPropertyFilterSlot::kFilter);
-    return value ? valueFilterListEntries(*value) : 0;
-}
-
 // --- Definitions ---
 
 namespace {

@@ -140,12 +140,6 @@ int64_t MSRPropertyFilterWork(const MSRPBPropertyFilter& filter, MSRRegexCache& 
 // over 50 MB of memory).
 inline constexpr int64_t kMSRListEntryWork = 32;
 
-// The entries of the expression lists in a filter's string filters, of any
-// match type: each is kept in memory, in the message and compiled, whenever
-// the filter is matched.
-int64_t MSREventFilterListEntries(const MSRPBEventFilter& filter);
-int64_t MSRPropertyFilterListEntries(const MSRPBPropertyFilter& filter);
-
 // `regexes`, when given, keeps the compiled expressions between calls.
 std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,
                                         const MSRParameters& parameters, const MSREventAggregates& aggregates,

@@ -1,14 +1,11 @@
 #include "analytics/reporters/MSRETaskManager.h"
 
-#include <pb_decode.h>
-
 #include <cmath>
 #include <limits>
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
-#include "analytics/messages/proto/experiment.pb.h"
 #include "analytics/reporters/MSREExperimentRequestBuilder.h"
 #include "analytics/reporters/MSREMonitor.h"
 #include "analytics/storage/MSRConfigStore.h"
@@ -34,48 +31,18 @@ std::string hostOfURL(std::string url) {
     return url.substr(0, url.find(':'));
 }
 
-// Calls `visit` with the field number and a stream over the element for
-// each length-delimited field of the message read from `stream`, and skips
-// the other fields. False when the bytes do not read as a message.
-template <typename Visit>
-bool eachLengthDelimitedField(pb_istream_t& stream, Visit&& visit) {
-    while (stream.bytes_left > 0) {
-        pb_wire_type_t wireType;
-        uint32_t field = 0;
-        bool eof = false;
-        if (!pb_decode_tag(&stream, &wireType, &field, &eof)) return false;
-        if (wireType != PB_WT_STRING) {
-            if (!pb_skip_field(&stream, wireType)) return false;
-            continue;
-        }
-        pb_istream_t element;
-        if (!pb_make_string_substream(&stream, &element)) return false;
-        const bool read = visit(field, element);
-        if (!pb_close_string_substream(&stream, &element) || !read) return false;
-    }
-    return true;
-}
-
 // The experiments of an encoded experiment response, counted on the wire
 // before any is built: those of its snapshots and of its per-library
 // responses' snapshots. Nothing when the bytes do not read as messages.
 std::optional<size_t> experimentsInAnswer(const std::vector<uint8_t>& data) {
-    size_t experiments = 0;
-    auto snapshot = [&experiments](uint32_t field, pb_istream_t&) {
-        experiments += field == msr_Snapshot_experiments_tag ? 1 : 0;
-        return true;
-    };
-    auto sdkResponse = [&snapshot](uint32_t field, pb_istream_t& element) {
-        return field != msr_SdkResponse_snapshot_tag || eachLengthDelimitedField(element, snapshot);
-    };
-    auto response = [&](uint32_t field, pb_istream_t& element) {
-        if (field == msr_ExperimentResponse_snapshots_tag) return eachLengthDelimitedField(element, snapshot);
-        if (field == msr_ExperimentResponse_sdk_responses_tag) return eachLengthDelimitedField(element, sdkResponse);
-        return true;
-    };
-    pb_istream_t stream = pb_istream_from_buffer(data.data(), data.size());
-    if (!eachLengthDelimitedField(stream, response)) return std::nullopt;
-    return experiments;
+    const MSRPBMessageType& type = MSRPBExperimentResponse::type();
+    const std::optional<size_t> inSnapshots =
+        MSRPBCountEncodedFields(data, type, {MSRExperimentResponseSlot::kSnapshots, MSRSnapshotSlot::kExperiments});
+    const std::optional<size_t> inLibraries = MSRPBCountEncodedFields(
+        data, type,
+        {MSRExperimentResponseSlot::kSdkResponses, MSRSdkResponseSlot::kSnapshot, MSRSnapshotSlot::kExperiments});
+    if (!inSnapshots || !inLibraries) return std::nullopt;
+    return *inSnapshots + *inLibraries;
 }
 
 }  // namespace
