@@ -7,6 +7,7 @@
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/storage/MSRDatabase.h"

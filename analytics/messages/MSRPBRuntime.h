@@ -8,7 +8,6 @@
 #include <concepts>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -100,16 +99,6 @@ size_t MSRPBVisitEncodedElements(const NANOMessageBase& message, uint32_t index,
 // into `encodedMessage`.
 std::optional<std::string_view> MSRPBReadEncodedString(std::span<const uint8_t> encodedMessage,
                                                        const MSRPBMessageType& type, uint32_t index);
-
-// How often the field at the end of `path` occurs in an encoded message of
-// `type`, counted on the wire without building any of it: for bounding what
-// a server sent before it costs memory. `path` names a field of `type` by
-// index, then a field of that field's message by index, and so on; the
-// occurrences within every occurrence of each message field on the way are
-// summed. nullopt when the bytes do not read as fields, or when the path
-// passes through a field that is not a message field.
-std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMessage, const MSRPBMessageType& type,
-                                              std::initializer_list<uint32_t> path);
 
 // Typed forms over the wrapper classes of MSRPBMessages.h.
 template <std::derived_from<NANOMessageBase> T>

@@ -5,6 +5,7 @@
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/reporters/MSREExperimentRequestBuilder.h"
 #include "analytics/reporters/MSREMonitor.h"
