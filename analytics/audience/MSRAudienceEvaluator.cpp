@@ -7,6 +7,7 @@
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/storage/MSRDatabase.h"
@@ -233,6 +234,23 @@ int64_t longestTextBytes(MSRRemoteConfig& settings) {
                                  MSRDataTypeValidator::kMaxUserPropertyValueLength);
 }
 
+// The entries of the expression lists in the string filters of an
+// audience's event parameter filters and property filters. Each is kept in
+// memory (in the message and compiled) whenever its filter is matched.
+int64_t expressionListEntries(const MSRPBAudience& audience) {
+    const std::vector<uint8_t> encoded = audience.protoBuffer().value_or(std::vector<uint8_t>{});
+    const MSRPBMessageType& type = MSRPBAudience::type();
+    const std::optional<size_t> inEventFilters = MSRPBCountEncodedFields(
+        encoded, type,
+        {MSRAudienceSlot::kEventFilters, MSREventFilterSlot::kParameterFilters, MSRFilterSlot::kStringFilter,
+         MSRStringFilterSlot::kExpressionList});
+    const std::optional<size_t> inPropertyFilters = MSRPBCountEncodedFields(
+        encoded, type,
+        {MSRAudienceSlot::kPropertyFilters, MSRPropertyFilterSlot::kFilter, MSRFilterSlot::kStringFilter,
+         MSRStringFilterSlot::kExpressionList});
+    return static_cast<int64_t>(inEventFilters.value_or(0) + inPropertyFilters.value_or(0));
+}
+
 }  // namespace
 
 MSRAudienceEvaluator::MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,
@@ -252,6 +270,17 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     if (static_cast<int64_t>(audiences.size()) > remoteConfig().maxAudienceCount()) {
         report(2, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
                {static_cast<int64_t>(audiences.size())});
+        return true;
+    }
+    // The entries of the expression lists, of every match type, are counted
+    // on the wire before any filter is copied out of its audience.
+    int64_t listEntries = 0;
+    for (const MSRPBAudience& audience : audiences) listEntries += expressionListEntries(audience);
+    if (listEntries > kMaxListEntries) {
+        report(1, 6045,
+               "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
+               "entry count",
+               {listEntries, kMaxListEntries});
         return true;
     }
     std::set<int32_t> accepted;
@@ -299,16 +328,17 @@ bool MSRAudienceEvaluator::updateAudiences(const std::vector<MSRPBAudience>& aud
     }
     // Each filter's patterns may be within their budget and the filters
     // within their counts while the whole is not: a cheap pattern matched by
-    // thousands of filters for every event. Such a configuration is refused
-    // as its patterns would be, and the stored one stays.
+    // thousands of filters for every event, or a long list. Such a
+    // configuration is refused whole, and the stored one stays.
     for (const auto* work : {&eventWork, &propertyWork}) {
         auto costliest = std::max_element(work->begin(), work->end(),
                                           [](const auto& a, const auto& b) { return a.second < b.second; });
         if (costliest == work->end() || costliest->second <= kMaxMatchingWork) continue;
-        report(1, 9004, "Unable to parse regular expression",
+        report(1, 6044,
+               "Audience filters on one name cost too much to match. Audiences will not be saved. Name, matching "
+               "work, max matching work",
                {work == &eventWork ? MSRDebugEventName(costliest->first) : MSRDebugUserPropertyName(costliest->first),
-                "matching the audience filters on this name may cost " + std::to_string(costliest->second) +
-                    " work units each time, over the bound of " + std::to_string(kMaxMatchingWork)});
+                costliest->second, kMaxMatchingWork});
         return true;
     }
     if (!maybeDeleteStaleFilterResults(accepted)) return false;

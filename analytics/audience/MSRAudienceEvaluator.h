@@ -35,14 +35,22 @@ class MSRAudienceEvaluator : public MSRAudience {
     // audiences of 10 filters with 25 parameter filters each) take about
     // two fifths of it without patterns, even were they all on one name.
     static constexpr int64_t kMaxMatchingWork = int64_t{1} << 27;
+    // The most entries the expression lists of one configuration may hold
+    // together. Each costs about 230 bytes while its filter is matched (as
+    // message, stored bytes and compiled text), so these take about 15 MB
+    // at most; the longest real lists (the world's countries, a catalogue's
+    // products) run to hundreds of entries, and a hundred audiences each
+    // with one list of 650 entries still fit.
+    static constexpr int64_t kMaxListEntries = int64_t{1} << 16;
 
     // Without settings of its own it reads the engine's.
     explicit MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,
                                   std::shared_ptr<MSRRemoteConfig> remoteConfig = nullptr);
 
     // Replaces the stored definitions with the valid audiences (names made
-    // internal); too many audiences, or audiences whose matching would cost
-    // more than kMaxMatchingWork for one event, change nothing. False when a
+    // internal); too many audiences, audiences whose matching would cost
+    // more than kMaxMatchingWork for one event, or whose expression lists
+    // hold more than kMaxListEntries entries, change nothing. False when a
     // database step failed.
     bool updateAudiences(const std::vector<MSRPBAudience>& audiences) override;
     bool hasEventFilters() const override;

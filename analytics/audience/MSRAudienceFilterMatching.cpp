@@ -698,11 +698,25 @@ std::optional<bool> MSRMatchPropertyFilter(const MSRPBPropertyFilter& filter, co
 
 namespace {
 
+// The list compared entry by entry: only an entry of the text's length is
+// compared byte for byte, and none is longer than the longest text.
+int64_t listWork(const MSRPBStringFilter& filter, int64_t textBytes) {
+    int64_t work = 0;
+    for (const MSRPBValue& entry : MSRPBGetArray(filter, StringSlot::kExpressionList)) {
+        const auto* text = std::get_if<std::string>(&entry);
+        work += kMSRListEntryWork + std::min(text ? static_cast<int64_t>(text->size()) : 0, textBytes);
+    }
+    return work;
+}
+
 int64_t valueFilterWork(const MSRPBFilter& filter, MSRRegexCache& regexes, int64_t textBytes) {
     // A number filter wins when both are present: its string filter never runs.
     if (MSRPBHasField(filter, FilterSlot::kNumberFilter)) return textBytes;
     std::optional<MSRPBStringFilter> text = MSRPBGetMessage<MSRPBStringFilter>(filter, FilterSlot::kStringFilter);
-    if (!text || MSRPBGetInt32(*text, StringSlot::kMatchType) != kRegularExpression) return textBytes;
+    if (!text) return textBytes;
+    const int32_t type = MSRPBGetInt32(*text, StringSlot::kMatchType);
+    if (type == kInList) return textBytes + listWork(*text, textBytes);
+    if (type != kRegularExpression) return textBytes;
     std::optional<std::string> expression = MSRPBGetString(*text, StringSlot::kExpression);
     const re2::RE2* compiled =
         expression ? regexes.regex(*expression, MSRPBGetBool(*text, StringSlot::kCaseSensitive), nullptr) : nullptr;

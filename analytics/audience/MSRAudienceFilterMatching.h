@@ -128,9 +128,17 @@ class MSRCompiledPropertyFilter {
 // longest text a value may hold; each filter as such, and each test other
 // than an expression, one pass over that text. The filter's expressions are
 // looked up in `regexes`, where its check compiled them; one that is not
-// there is compiled and charged to its budget.
+// there is compiled and charged to its budget. An in-list filter costs one
+// pass over the text and, for each entry, MSRListEntryWork and a comparison
+// of up to the entry's length.
 int64_t MSREventFilterWork(const MSRPBEventFilter& filter, MSRRegexCache& regexes, int64_t textBytes);
 int64_t MSRPropertyFilterWork(const MSRPBPropertyFilter& filter, MSRRegexCache& regexes, int64_t textBytes);
+
+// Stepping to one entry of an in-list filter and telling it apart by its
+// length, in work units: about 10 ns, a little more than a configuration
+// of 1,350,000 one-letter entries took an entry (8 ns, its entries spread
+// over 50 MB of memory).
+inline constexpr int64_t kMSRListEntryWork = 32;
 
 // `regexes`, when given, keeps the compiled expressions between calls.
 std::optional<bool> MSRMatchEventFilter(const MSRPBEventFilter& filter, const std::string& eventName,

@@ -175,9 +175,7 @@ bool MSRConfigurationFetcher::applyRemoteConfigData(const std::vector<uint8_t>& 
         return false;
     }
     // Audiences have their own tables; the stored configuration goes without them.
-    std::vector<MSRPBAudience> audiences =
-        MSRPBGetMessageArray<MSRPBAudience>(*config, MSRConfigSlot::kAudiences);
-    MSRPBClearField(*config, MSRConfigSlot::kAudiences);
+    std::vector<MSRPBAudience> audiences = MSRPBTakeMessageArray<MSRPBAudience>(*config, MSRConfigSlot::kAudiences);
     if (!engine_.remoteConfig_->updateMeasurementConfig(*config)) {
         fetchLog(2, 23138, "Failed to update configuration with new server configuration",
                  static_cast<int64_t>(data.size()));

@@ -5,6 +5,7 @@
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/reporters/MSREExperimentRequestBuilder.h"
 #include "analytics/reporters/MSREMonitor.h"
@@ -29,6 +30,20 @@ std::string hostOfURL(std::string url) {
     url = url.substr(0, url.find_first_of("/?#"));
     if (!url.empty() && url.front() == '[') return url.substr(1, url.find(']') - 1);
     return url.substr(0, url.find(':'));
+}
+
+// The experiments of an encoded experiment response, counted on the wire
+// before any is built: those of its snapshots and of its per-library
+// responses' snapshots. Nothing when the bytes do not read as messages.
+std::optional<size_t> experimentsInAnswer(const std::vector<uint8_t>& data) {
+    const MSRPBMessageType& type = MSRPBExperimentResponse::type();
+    const std::optional<size_t> inSnapshots =
+        MSRPBCountEncodedFields(data, type, {MSRExperimentResponseSlot::kSnapshots, MSRSnapshotSlot::kExperiments});
+    const std::optional<size_t> inLibraries = MSRPBCountEncodedFields(
+        data, type,
+        {MSRExperimentResponseSlot::kSdkResponses, MSRSdkResponseSlot::kSnapshot, MSRSnapshotSlot::kExperiments});
+    if (!inSnapshots || !inLibraries) return std::nullopt;
+    return *inSnapshots + *inLibraries;
 }
 
 }  // namespace
@@ -257,14 +272,14 @@ void MSRETaskManager::fetchExperiments() {
 }
 
 void MSRETaskManager::recordFailure(int statusCode, const std::optional<net::Error>& error,
-                                    bool decodingFailed) {
+                                    const char* refusal) {
     const double now = dispatch::Clock::now();
     if (stamp(kFailureKey) <= 0) persistedStorage_->setDouble(now, kFirstFailureKey);
     persistedStorage_->setDouble(now, kFailureKey);
     if (statusCode == net::kHTTPStatusServiceUnavailable || statusCode == net::kHTTPStatusTooManyRequests)
         persistedStorage_->setDouble(now, kBackoffKey);
     std::string cause = error ? error->description : std::string();
-    if (decodingFailed) cause = "The answer could not be inflated or decoded";
+    if (refusal) cause = refusal;
     MSRELog(1, 820002, "Network fetch failed. Will retry later. Code, error",
             {MSRLogContext(static_cast<int64_t>(statusCode)), MSRLogContext(cause)});
     scheduleFetchingExperimentsOnWorkerQueue();
@@ -275,21 +290,34 @@ void MSRETaskManager::handleFetchingExperimentsResponse(const std::optional<net:
                                                         const std::optional<net::Error>& error) {
     const int status = response ? response->statusCode : 0;
     if ((status != net::kHTTPStatusOK && status != net::kHTTPStatusNoContent) || error) {
-        recordFailure(status, error, false);
+        recordFailure(status, error);
         return;
     }
     // A body that does not inflate or decode is no answer: nothing is stored
     // and the back-off goes on as for any failure.
+    constexpr const char* kUnreadable = "The answer could not be inflated or decoded";
     if (!data) {
-        recordFailure(status, error, true);
+        recordFailure(status, error, kUnreadable);
+        return;
+    }
+    // Nor is one with more experiments than any application takes part in:
+    // counted before they are built, refused whole, the stored ones kept.
+    const std::optional<size_t> experiments = experimentsInAnswer(*data);
+    if (experiments && *experiments > kMaximumExperimentsPerAnswer) {
+        MSRELog(1, 820030,
+                "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max "
+                "experiment count",
+                {MSRLogContext(static_cast<int64_t>(*experiments)),
+                 MSRLogContext(static_cast<int64_t>(kMaximumExperimentsPerAnswer))});
+        recordFailure(status, error, "The answer holds too many experiments");
         return;
     }
     std::optional<MSRPBExperimentResponse> decoded =
         data->empty() ? std::optional<MSRPBExperimentResponse>(MSRPBExperimentResponse())
-                      : MSRPBExperimentResponse::initWithBuffer(*data);
+                      : experiments ? MSRPBExperimentResponse::initWithBuffer(*data) : std::nullopt;
     if (!decoded) {
         MSRELog(2, 820028, "Cannot decode downloaded experiment data");
-        recordFailure(status, error, true);
+        recordFailure(status, error, kUnreadable);
         return;
     }
     MSRELog(8, 820003, "Successful fetch. Got network response. Code, data",

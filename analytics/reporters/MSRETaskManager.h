@@ -59,6 +59,12 @@ class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
     // The compressed answer and what it may inflate to.
     static constexpr size_t kMaximumResponseBytes = size_t{1} << 20;
     static constexpr size_t kMaximumInflatedBytes = size_t{8} << 20;
+    // The most experiments one answer may hold, over all its snapshots. An
+    // application takes part in a few experiments at a time (an experiments
+    // console runs a few dozen per project at most); every activated one is
+    // kept in memory and named in every upload bundle, so 1,000 cost about
+    // 5 KB per bundle. An answer with more is refused whole.
+    static constexpr size_t kMaximumExperimentsPerAnswer = 1000;
 
     // The experiments endpoint (base URL, without the path) at the time of a fetch.
     using EndpointProvider = std::function<std::string()>;
@@ -117,7 +123,8 @@ class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
 
   private:
     void dispatchAsyncOnWorkerQueue(std::function<void(MSRETaskManager&)> block);
-    void recordFailure(int statusCode, const std::optional<net::Error>& error, bool decodingFailed);
+    // `refusal`: why an answer that came was not taken.
+    void recordFailure(int statusCode, const std::optional<net::Error>& error, const char* refusal = nullptr);
     void removeStamps();
     double stamp(const char* key);
 

@@ -430,7 +430,7 @@ std::vector<MSRPBAudience> audiencesOf(int32_t count, int32_t filters, Make make
 
 // What matching may cost for one event is bounded per configuration: a cheap
 // pattern within its budget, matched by every parameter filter of every
-// audience, has the whole configuration refused (9004) and the stored one
+// audience, has the whole configuration refused (6044) and the stored one
 // kept; the largest configurations of plain filters the default limits allow,
 // and ordinary patterns, are taken.
 TEST_F(AudienceEvaluatorTest, ConfigurationsPastTheMatchingWorkBoundAreRefused) {
@@ -482,11 +482,101 @@ TEST_F(AudienceEvaluatorTest, ConfigurationsPastTheMatchingWorkBoundAreRefused) 
         ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "before")})}));
         logger_->clear();
         EXPECT_TRUE(evaluator_->updateAudiences(c.audiences));
-        EXPECT_EQ(logged(9004), c.refused);
+        EXPECT_EQ(logged(6044), c.refused);
+        // Not told as a pattern that does not compile: it has none.
+        EXPECT_FALSE(logged(9004));
         EXPECT_EQ(database_->eventFiltersForEventName("before", nullptr)->size(), c.refused ? 1u : 0u);
         if (c.storedEvent) {
             EXPECT_EQ(database_->eventFiltersForEventName(c.storedEvent, nullptr)->empty(), c.refused);
         }
         EXPECT_EQ(database_->allAudienceIDs(nullptr)->size(), c.refused ? 1u : 100u);
+    }
+}
+
+namespace {
+
+// `entries` list entries of `length` bytes, told apart by their start.
+std::vector<std::string> listEntries(int64_t entries, size_t length) {
+    std::vector<std::string> list;
+    list.reserve(static_cast<size_t>(entries));
+    for (int64_t i = 0; i < entries; ++i) {
+        std::string entry = std::to_string(i);
+        entry.resize(std::max(length, entry.size()), 'x');
+        list.push_back(std::move(entry));
+    }
+    return list;
+}
+
+MSRPBFilter inList(std::vector<std::string> list, const std::string& parameter) {
+    return valueFilter(stringFilter(6, std::nullopt, false, std::move(list)), std::nullopt, parameter);
+}
+
+}  // namespace
+
+// The entries of a configuration's expression lists are bounded together, in
+// event and property filters alike, and each is charged to the matching work
+// of its name: past either bound the configuration is refused whole with the
+// bound's own code, and the stored one stays.
+TEST_F(AudienceEvaluatorTest, ConfigurationsPastTheListEntryBoundAreRefused) {
+    constexpr int64_t kBound = MSRAudienceEvaluator::kMaxListEntries;
+    struct Case {
+        const char* name;
+        std::vector<MSRPBAudience> audiences;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"as many entries as the bound in one list",
+         {audience(10, {eventFilter(0, "e", {inList(listEntries(kBound, 1), "tier")})})},
+         false},
+        {"one entry more, over an event and a property filter of two audiences",
+         {audience(10, {eventFilter(0, "e", {inList(listEntries(kBound / 2, 1), "tier")})}),
+          audience(11, {}, {propertyFilter(0, "level", inList(listEntries(kBound / 2 + 1, 1), ""))})},
+         true},
+        {"one entry more, in the lists of two parameter filters of one filter",
+         {audience(10, {eventFilter(0, "e", {inList(listEntries(kBound - 1, 1), "tier"),
+                                               inList(listEntries(2, 1), "level")})})},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "before")})}));
+        logger_->clear();
+        EXPECT_TRUE(evaluator_->updateAudiences(c.audiences));
+        EXPECT_EQ(logged(6045), c.refused);
+        EXPECT_FALSE(logged(9004));
+        EXPECT_EQ(database_->eventFiltersForEventName("before", nullptr)->size(), c.refused ? 1u : 0u);
+        EXPECT_EQ(database_->eventFiltersForEventName("e", nullptr)->empty(), c.refused);
+    }
+
+    // Patterns on one name just within the work bound: the most of a cheap
+    // one that a filter's parameters may hold and still be taken.
+    const MSRPBFilter cheap = valueFilter(stringFilter(1, "(?:.?){1000}X"), std::nullopt, "_o", true);
+    auto patterns = [&](size_t count) {
+        return audience(10, {eventFilter(0, "e", std::vector<MSRPBFilter>(count, cheap))});
+    };
+    size_t within = 0;
+    for (size_t count = 1; count <= 25; ++count) {
+        logger_->clear();
+        ASSERT_TRUE(evaluator_->updateAudiences({patterns(count)}));
+        if (logged(6044)) break;
+        within = count;
+    }
+    ASSERT_GT(within, 0u);
+    ASSERT_LT(within, 25u) << "the patterns never reach the bound";
+    // A list of 10,000 entries as long as the longest parameter text costs
+    // more than the one pattern more that passed the bound: with the
+    // patterns it is too much for the name, on a name of its own it is taken.
+    const std::vector<std::string> longEntries =
+        listEntries(10000, 4 * static_cast<size_t>(config_->maxInternalEventParameterValueLength()));
+    for (const char* name : {"e", "other"}) {
+        SCOPED_TRACE(name);
+        logger_->clear();
+        ASSERT_TRUE(evaluator_->updateAudiences({audience(1, {eventFilter(0, "before")})}));
+        ASSERT_TRUE(evaluator_->updateAudiences(
+            {patterns(within), audience(11, {eventFilter(0, name, {inList(longEntries, "tier")})})}));
+        const bool refused = std::string(name) == "e";
+        EXPECT_EQ(logged(6044), refused);
+        EXPECT_FALSE(logged(6045));
+        EXPECT_EQ(database_->eventFiltersForEventName("before", nullptr)->size(), refused ? 1u : 0u);
     }
 }

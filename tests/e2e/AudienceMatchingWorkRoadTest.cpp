@@ -109,7 +109,7 @@ TEST_F(AudienceMatchingWorkRoadTest, ACostlyAudienceConfigurationIsRefusedAndHol
         ASSERT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
         ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
     }
-    EXPECT_NE(tools::consoleTail(root.path(), 4000).find("I-MSR009004"), std::string::npos) << consoleTail();
+    EXPECT_NE(tools::consoleTail(root.path(), 4000).find("I-MSR006044"), std::string::npos) << consoleTail();
 
     const Run after = twentyEventsArrive(200);
     EXPECT_EQ(after.status, 0) << consoleTail();

@@ -195,3 +195,72 @@ TEST_F(ExperimentScheduleTest, WithoutAnEndpointNothingLeavesAndTheStampsStay) {
 }
 
 }  // namespace
+
+namespace {
+
+// An answer of more experiments than any application takes part in is
+// counted before any is built and refused whole, wherever they sit (in its
+// snapshots or in its libraries' answers): the stored snapshot stays, and
+// the schedule goes on as after a failure.
+TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyExperimentsIsRefusedWhole) {
+    constexpr int64_t kBound = static_cast<int64_t>(MSRETaskManager::kMaximumExperimentsPerAnswer);
+    auto idsUpTo = [](int64_t first, int64_t last) {
+        std::vector<int64_t> ids;
+        for (int64_t id = first; id <= last; ++id) ids.push_back(id);
+        return ids;
+    };
+    // A library's answer carrying a snapshot of `ids`.
+    auto bySdk = [&](const std::vector<std::vector<int64_t>>& snapshots) {
+        std::vector<MSRPBSdkResponse> responses;
+        for (const auto& ids : snapshots) {
+            MSRPBSdkResponse sdkResponse;
+            MSRPBSetString(sdkResponse, MSRSdkResponseSlot::kSDKName, "lib" + std::to_string(responses.size()));
+            MSRPBSetMessage(sdkResponse, MSRSdkResponseSlot::kSnapshot, snapshot("lib", ids).proto());
+            responses.push_back(std::move(sdkResponse));
+        }
+        MSRPBExperimentResponse message;
+        MSRPBSetMessageArray(message, MSRExperimentResponseSlot::kSdkResponses, std::move(responses));
+        return message;
+    };
+    replyWith(200, gzipped(response({0, 5})));
+    start();
+    requestTimes(1);
+    ASSERT_EQ(delegate_->fetched, std::vector<size_t>{1});
+    codes();
+
+    struct Case {
+        const char* name;
+        MSRPBExperimentResponse answer;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"one past the bound in a snapshot", response(idsUpTo(1, kBound + 1)), true},
+        {"one past the bound over two libraries' answers", bySdk({idsUpTo(1, kBound / 2), idsUpTo(1, kBound / 2 + 1)}),
+         true},
+        {"as many as the bound", response(idsUpTo(0, kBound - 1)), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t told = delegate_->fetched.size();
+        const std::vector<int64_t> stored = ids(taskManager_->database()->fetchAllPendingSnapshots(nullptr)->at(0));
+        replyWith(200, gzipped(c.answer));
+        ASSERT_EQ(requestTimes(1).size(), 1u);
+        const std::vector<int64_t> logged = codes();
+        EXPECT_EQ(contains(logged, 820030), c.refused);
+        auto pending = taskManager_->database()->fetchAllPendingSnapshots(nullptr);
+        ASSERT_TRUE(pending);
+        ASSERT_EQ(pending->size(), 1u);
+        if (c.refused) {
+            EXPECT_TRUE(contains(logged, 820002));
+            EXPECT_EQ(ids(pending->at(0)), stored);
+            EXPECT_EQ(delegate_->fetched.size(), told);
+            EXPECT_GT(stamps_->doubleForKey(MSRETaskManager::kFailureKey), 0);
+        } else {
+            EXPECT_EQ(pending->at(0).experiments().size(), static_cast<size_t>(kBound));
+            EXPECT_EQ(delegate_->fetched.size(), told + 1);
+            EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
+        }
+    }
+}
+
+}  // namespace

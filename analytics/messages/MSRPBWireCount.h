@@ -1,0 +1,20 @@
+#pragma once
+// Counting fields of an encoded message without decoding it: for bounding
+// what a server sent before it costs memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+
+#include "analytics/messages/MSRPBMessageType.h"
+
+// How often the field at the end of `path` occurs in an encoded message of
+// `type`, counted on the wire without building any of it. `path` names a
+// field of `type` by index, then a field of that field's message by index,
+// and so on; the occurrences within every occurrence of each message field
+// on the way are summed. nullopt when the bytes do not read as fields, or
+// when the path passes through a field that is not a message field.
+std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMessage, const MSRPBMessageType& type,
+                                              std::initializer_list<uint32_t> path);

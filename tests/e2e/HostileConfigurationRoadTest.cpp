@@ -1,0 +1,225 @@
+// Configurations a hostile server may send that read well and keep within
+// every size bound, yet hold far more than any application uses: an
+// experiments answer of 120,000 experiments, and an audience whose in-list
+// filter holds 1,350,000 entries (a configuration of 4 MiB). Each is refused
+// when it arrives, with a log text of its own; the runs after it start in
+// their usual time, stay small, store every event of a burst that a signal
+// ends, and upload them in bundles of the usual size.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/support/TestPaths.h"
+
+namespace hostile_configuration {
+
+using tools::DriverProcess;
+using Steady = std::chrono::steady_clock;
+
+constexpr int64_t kBurst = 200;
+constexpr int64_t kFirstOfBurst = 1000;
+
+double seconds(Steady::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// One snapshot of the measurement engine's own client holding `count`
+// experiments without flags (each names its ID in every upload bundle once
+// activated).
+MSRPBExperimentResponse experimentsAnswer(int32_t count) {
+    std::vector<MSRPBExperiment> experiments(static_cast<size_t>(count));
+    for (int32_t id = 1; id <= count; ++id) MSRPBSetInt32(experiments[id - 1], MSRExperimentSlot::kExperimentID, id);
+    MSRPBSnapshot snapshot;
+    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "rov_idarurozaro");
+    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
+    MSRPBExperimentResponse response;
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots, std::vector<MSRPBSnapshot>{snapshot});
+    return response;
+}
+
+// One audience whose filter on the driver's event compares the origin every
+// event carries with `entries` one-letter entries (complemented and
+// dynamic, so that it runs for every event).
+MSRPBAudience longListAudience(int32_t entries) {
+    std::vector<MSRPBValue> list;
+    list.reserve(static_cast<size_t>(entries));
+    for (int32_t i = 0; i < entries; ++i) list.emplace_back(std::string(1, static_cast<char>('a' + i % 26)));
+    MSRPBStringFilter inList;
+    MSRPBSetInt32(inList, MSRStringFilterSlot::kMatchType, 6);
+    MSRPBSetArray(inList, MSRStringFilterSlot::kExpressionList, list);
+    MSRPBFilter parameter;
+    MSRPBSetMessage(parameter, MSRFilterSlot::kStringFilter, inList);
+    MSRPBSetString(parameter, MSRFilterSlot::kParameterName, "_o");
+    MSRPBSetBool(parameter, MSRFilterSlot::kComplement, true);
+    MSRPBEventFilter filter;
+    MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, 0);
+    MSRPBSetString(filter, MSREventFilterSlot::kEventName, "e2e_event");
+    MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, std::vector<MSRPBFilter>{parameter});
+    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
+    MSRPBAudience audience;
+    MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, 1);
+    MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, std::vector<MSRPBEventFilter>{filter});
+    return audience;
+}
+
+class HostileConfigurationRoadTest : public DriverTest {
+  protected:
+    HostileConfigurationRoadTest() : DriverTest("hostileconfig") {}
+
+    struct Start {
+        Steady::duration firstStored{};  // from the process's start to its first event stored
+        int64_t peak = 0;
+    };
+
+    // A run storing one event (in `elsewhere`, when given, instead of the
+    // test's data root) and ending once it is uploaded.
+    Start start(int64_t number, const TemporaryDataRoot* elsewhere = nullptr) {
+        std::vector<std::string> arguments = debugArguments({"--first", std::to_string(number), "--count", "1"});
+        if (elsewhere) {
+            arguments.insert(arguments.end(), {"--home", elsewhere->path().string(), "--log",
+                                               (elsewhere->path() / "console.log").string()});
+        }
+        Start run;
+        const auto began = Steady::now();
+        DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
+        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
+            << consoleTail();
+        run.firstStored = Steady::now() - began;
+        auto arrived = [number](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [number](const auto& event) { return event.intParam("n") == number; }) >= 1;
+        };
+        EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
+        run.peak = peakResidentBytes(driver.pid());
+        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        return run;
+    }
+
+    // The configuration and the experiments answer are fetched 10 s after a
+    // start: this run's second event comes after both, and the run ends once
+    // it is uploaded. Answers the run's peak.
+    int64_t bringTheConfigurationHome() {
+        DriverProcess driver(CALVARO_EVENT_DRIVER,
+                             debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
+        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) {
+                       const auto n = event.intParam("n");
+                       return n && *n >= 100 && *n < 102;
+                   }) >= 2;
+        };
+        EXPECT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
+        const int64_t peak = peakResidentBytes(driver.pid());
+        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        return peak;
+    }
+
+    // A burst over four threads, SIGTERM once every call is made: the end is
+    // orderly, within its deadline, and stores the whole burst; the next run
+    // uploads it, each event once. Answers the burst's peak.
+    int64_t burstEndedBySignal() {
+        int64_t peak = 0;
+        {
+            DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                 driverArguments({"--first", std::to_string(kFirstOfBurst), "--count",
+                                                  std::to_string(kBurst), "--threads", "4", "--end-on-signal"}));
+            EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 120))
+                << consoleTail();
+            peak = peakResidentBytes(driver.pid());
+            const auto signalled = Steady::now();
+            EXPECT_EQ(::kill(driver.pid(), SIGTERM), 0);
+            EXPECT_EQ(driver.waitForEnd(60), 128 + SIGTERM) << consoleTail();
+            EXPECT_LT(Steady::now() - signalled, std::chrono::seconds(2));
+            EXPECT_EQ(driver.handledCount(), kBurst) << consoleTail();
+        }
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "5000"}));
+        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1 &&
+                   acceptedCount(uploads, [](const auto& event) {
+                       const auto n = event.intParam("n");
+                       return event.name == "e2e_event" && n && *n >= kFirstOfBurst && *n < kFirstOfBurst + kBurst;
+                   }) >= static_cast<size_t>(kBurst);
+        };
+        EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        std::multiset<int64_t> burst;
+        for (const auto& event : measurement.acceptedEvents()) {
+            const auto n = event.intParam("n");
+            if (event.name == "e2e_event" && n && *n >= kFirstOfBurst) burst.insert(*n);
+        }
+        std::multiset<int64_t> expected;
+        for (int64_t n = kFirstOfBurst; n < kFirstOfBurst + kBurst; ++n) expected.insert(n);
+        EXPECT_EQ(burst, expected);
+        return peak;
+    }
+
+    // Every upload since `from` (in arrival order) is of the usual size and
+    // names no experiment; answers the largest body.
+    size_t largestUploadSince(size_t from) {
+        const auto uploads = measurement.uploads();
+        size_t largest = 0;
+        for (size_t i = from; i < uploads.size(); ++i) {
+            largest = std::max(largest, uploads[i].body.size());
+            for (const auto& bundle : uploads[i].bundles) EXPECT_TRUE(bundle.experimentIDs.empty());
+        }
+        // 200 events take about 12 KB.
+        EXPECT_LT(largest, size_t{64} << 10);
+        return largest;
+    }
+
+    // The whole road once `serve` has the collector serve a hostile
+    // configuration: refused with `code` in the log (and no other refusal's),
+    // and the runs after it as usual.
+    template <typename Serve>
+    void expectRefusedAndHarmless(const char* code, Serve serve) {
+        // The usual start, on a data root of its own, before it is served.
+        const TemporaryDataRoot usualRoot("hostileusual");
+        const Start usual = start(1, &usualRoot);
+        serve();
+        const int64_t fetching = bringTheConfigurationHome();
+        const std::string console = tools::consoleTail(root.path(), 4000);
+        EXPECT_NE(console.find(code), std::string::npos) << consoleTail();
+        EXPECT_EQ(console.find("I-MSR009004"), std::string::npos) << consoleTail();
+
+        const size_t uploadsBefore = measurement.uploads().size();
+        const Start after = start(200);
+        const int64_t burstPeak = burstEndedBySignal();
+        const size_t largest = largestUploadSince(uploadsBefore);
+        std::printf("first event stored %.2f s after the start (%.2f s without the configuration); peaks: %lld MiB "
+                    "fetching, %lld MiB starting, %lld MiB in the burst; largest upload %zu bytes\n",
+                    seconds(after.firstStored), seconds(usual.firstStored), static_cast<long long>(fetching >> 20),
+                    static_cast<long long>(after.peak >> 20), static_cast<long long>(burstPeak >> 20), largest);
+        // Both starts meet the same machine; the margin is for its noise.
+        EXPECT_LT(after.firstStored, 2 * usual.firstStored + std::chrono::seconds(3))
+            << seconds(after.firstStored) << " s against " << seconds(usual.firstStored) << " s";
+        for (const int64_t peak : {fetching, after.peak, burstPeak}) {
+            EXPECT_GT(peak, 0);
+            EXPECT_LT(peak, kPeakLimit);
+        }
+    }
+};
+
+TEST_F(HostileConfigurationRoadTest, AnAnswerOfTooManyExperimentsIsRefusedAndHoldsNothing) {
+    expectRefusedAndHarmless("I-MSR820030",
+                             [this] { measurement.setExperimentResponse(experimentsAnswer(120000)); });
+    EXPECT_TRUE(measurement.waitForExperimentRequests(1, 0));
+}
+
+TEST_F(HostileConfigurationRoadTest, AnInListFilterOfTooManyEntriesIsRefusedAndHoldsNothing) {
+    MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+        kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::vector<MSRPBAudience>{longListAudience(1350000)});
+    const size_t bytes = config.protoBuffer().value_or(std::vector<uint8_t>{}).size();
+    ASSERT_GT(bytes, size_t{3} << 20);
+    ASSERT_LE(bytes, size_t{4} << 20) << "within the size a configuration may have";
+    expectRefusedAndHarmless("I-MSR006045", [&] { measurement.setConfig(kDriverApp, config); });
+}
+
+}  // namespace hostile_configuration

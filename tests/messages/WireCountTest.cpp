@@ -1,0 +1,59 @@
+// Fields counted on the wire agree with what decoding gives, whatever else
+// the bytes carry, and bytes that do not read give no count.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/MSRPBRuntime.h"
+#include "analytics/messages/MSRPBWireCount.h"
+
+namespace {
+
+MSRPBSnapshot snapshotOf(int32_t experiments) {
+    std::vector<MSRPBExperiment> list(static_cast<size_t>(experiments));
+    for (int32_t id = 0; id < experiments; ++id) MSRPBSetInt32(list[id], MSRExperimentSlot::kExperimentID, id);
+    MSRPBSnapshot snapshot;
+    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "lib");
+    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(list));
+    return snapshot;
+}
+
+TEST(WireCount, CountsNestedOccurrencesAndSkipsWhatElseComes) {
+    MSRPBSdkResponse library;
+    MSRPBSetString(library, MSRSdkResponseSlot::kSDKName, "lib");
+    MSRPBSetInt32(library, MSRSdkResponseSlot::kStatus, 2);
+    MSRPBSetMessage(library, MSRSdkResponseSlot::kSnapshot, snapshotOf(2));
+    MSRPBExperimentResponse response;
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots,
+                         std::vector<MSRPBSnapshot>{snapshotOf(3), snapshotOf(0), snapshotOf(4)});
+    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSdkResponses, std::vector<MSRPBSdkResponse>{library});
+    std::vector<uint8_t> bytes = *response.protoBuffer();
+    // Fields this side does not know, of every wire type, come after.
+    const std::vector<uint8_t> unknown = {0x78, 0x05,                                      // 15: varint
+                                          0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 8,              // 16: fixed64
+                                          0x8a, 0x01, 0x02, 0x10, 0x01,                    // 17: bytes
+                                          0x95, 0x01, 1, 2, 3, 4};                         // 18: fixed32
+    bytes.insert(bytes.end(), unknown.begin(), unknown.end());
+    const MSRPBMessageType& type = MSRPBExperimentResponse::type();
+    namespace R = MSRExperimentResponseSlot;
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type, {R::kSnapshots}), 3u);
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type, {R::kSnapshots, MSRSnapshotSlot::kExperiments}), 7u);
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type,
+                                      {R::kSdkResponses, MSRSdkResponseSlot::kSnapshot, MSRSnapshotSlot::kExperiments}),
+              2u);
+    EXPECT_EQ(MSRPBCountEncodedFields(std::vector<uint8_t>{}, type, {R::kSnapshots}), 0u);
+
+    // Bytes that do not read, and paths that are none.
+    const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 7);
+    EXPECT_EQ(MSRPBCountEncodedFields(cut, type, {R::kSnapshots, MSRSnapshotSlot::kExperiments}), std::nullopt);
+    EXPECT_EQ(MSRPBCountEncodedFields(std::vector<uint8_t>{0x0a, 0x7f, 0x00}, type, {R::kSnapshots}), std::nullopt);
+    EXPECT_EQ(MSRPBCountEncodedFields(std::vector<uint8_t>{0x0f, 0x00}, type, {R::kSnapshots}), std::nullopt);
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type, {R::kSdkResponses, MSRSdkResponseSlot::kSDKName, 0}), std::nullopt);
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type, {R::kSdkResponses + 5}), std::nullopt);
+    EXPECT_EQ(MSRPBCountEncodedFields(bytes, type, {}), std::nullopt);
+}
+
+}  // namespace
