@@ -555,14 +555,22 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
         const double began = dispatch::Clock::uptimeNow();
         // An editor loaded after the end began has not heard of it.
         if (endsAt != std::numeric_limits<double>::infinity()) editing->stopRunsWithin(endsAt - began);
+        // Nor may it run past the time its batch has left: the events of
+        // the batch behind it are stored unedited from then on.
+        if (editingBatch_) editing->limitNextRun(kEditingSecondsPerBatch - editingBatch_->seconds);
         editing->handleEvent(event.editEvent(), &error);
         if (editingBatch_) editingBatch_->seconds += dispatch::Clock::uptimeNow() - began;
     }
     if (editing && isSet(error)) {
         eventWriter().writeEventOnWorkerQueue(event);
         std::vector<MSRLogContext> contexts{MSRDebugEventName(event.name()), MSRLogContext(error)};
-        // A program stopped by one of its bounds says which.
-        if (std::string reason = editing->failureReason(); !reason.empty()) contexts.emplace_back(reason);
+        // A program stopped by one of its bounds says which; the batch's
+        // bound is the one that stopped it once the batch's time is spent.
+        if (std::string reason = editing->failureReason(); !reason.empty()) {
+            if (reason == "time limit" && editingBatch_ && editingBatch_->seconds >= kEditingSecondsPerBatch)
+                reason = "time per batch";
+            contexts.emplace_back(reason);
+        }
         log(1, 23223, "Event editing failed. Event name", contexts);
         // The event was written all the same, so the upload must hear of it
         // like any other.

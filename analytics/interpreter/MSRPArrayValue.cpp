@@ -180,29 +180,54 @@ std::vector<MSRPValue> MSRPArrayValue::allPropertyNames() const {
 
 std::string MSRPArrayValue::stringValueWithSeparator(std::string_view separator, int* error) const {
     if (elements_.empty()) return "";
-    // An array inside itself writes nothing there, as an empty array would;
-    // nesting beyond the bound has no text form.
-    if (std::find(tJoining.begin(), tJoining.end(), this) != tJoining.end()) return "";
-    if (tJoining.size() >= kMaxNesting) {
-        MSRPSetError(error, MSRPErrorCode::kNoTextForm);
-        return "";
-    }
-    tJoining.push_back(this);
-    std::string text;
+    // Nested arrays write into the one text, which the memory account
+    // counts as it grows; their parts are never copied on the way up.
+    MSRPMemory::Text text;
+    size_t pending = 0;
     int inner = 0;
-    for (size_t i = 0; i < elements_.size() && !inner; ++i) {
-        const MSRPValue& element = elements_[i];
-        if (!element.isHole() && !element.isUndefined() && !element.isNull()) text += element.stringValueOrError(&inner);
-        if (i + 1 < elements_.size()) text += separator;
-        if (!MSRPMemory::fits(static_cast<int64_t>(text.size()))) inner = MSRPErrorCode::kMemoryLimit;
-    }
-    tJoining.pop_back();
-    MSRPWork::charge(static_cast<int64_t>(text.size() + elements_.size() * sizeof(MSRPValue)));
+    appendTextForm(text, separator, pending, &inner);
+    if (!inner && !MSRPWork::charge(static_cast<int64_t>(pending))) inner = stopCode();
     if (inner) {
         MSRPSetError(error, inner);
         return "";
     }
-    return text;
+    return std::string(text.data(), text.size());
+}
+
+int MSRPArrayValue::stopCode() {
+    return MSRPMemory::exceeded() ? MSRPErrorCode::kMemoryLimit : MSRPErrorCode::kInstructionBudget;
+}
+
+void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view separator, size_t& pending,
+                                    int* error) const {
+    // An array inside itself writes nothing there, as an empty array would;
+    // nesting beyond the bound has no text form.
+    if (std::find(tJoining.begin(), tJoining.end(), this) != tJoining.end()) return;
+    if (tJoining.size() >= kMaxNesting) {
+        MSRPSetError(error, MSRPErrorCode::kNoTextForm);
+        return;
+    }
+    tJoining.push_back(this);
+    for (size_t i = 0; i < elements_.size() && !*error; ++i) {
+        const MSRPValue& element = elements_[i];
+        const size_t before = text.size();
+        if (const MSRPArrayValue* nested = element.array()) {
+            nested->appendTextForm(text, ",", pending, error);
+        } else if (element.isString()) {
+            text += element.text();
+        } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
+            text += element.stringValueOrError(error);
+        }
+        if (i + 1 < elements_.size()) text += separator;
+        // Charged as it is written: the copy, and the element looked at.
+        pending += text.size() - before + sizeof(MSRPValue);
+        if (pending >= MSRPWork::kChunk || MSRPMemory::exceeded()) {
+            if (!MSRPWork::charge(static_cast<int64_t>(pending)) || MSRPMemory::exceeded())
+                MSRPSetError(error, stopCode());
+            pending = 0;
+        }
+    }
+    tJoining.pop_back();
 }
 
 namespace {
@@ -334,14 +359,15 @@ void MSRPArrayValue::sortUsingFunctionValue(MSRPFunctionValue* function, MSRPExe
             if (execution.failed()) return 0;
             return order < 0 ? -1 : order > 0 ? 1 : 0;
         }
-        // Texts are compared in place; the comparison is charged by them.
+        // Texts are compared in place, charged as they are read.
         std::string leftForm, rightForm;
         if (!a.isString()) leftForm = a.stringValueOrError(execution.errorSlot());
         if (!b.isString()) rightForm = b.stringValueOrError(execution.errorSlot());
         const std::string& left = a.isString() ? a.text() : leftForm;
         const std::string& right = b.isString() ? b.text() : rightForm;
-        if (execution.failed() || !execution.charge(static_cast<int64_t>(left.size() + right.size()))) return 0;
-        return left < right ? -1 : left > right ? 1 : 0;
+        if (execution.failed() || !execution.charge(0)) return 0;
+        const int order = MSRPCompareTexts(left, right);
+        return execution.failed() ? 0 : order;
     };
     // Bottom-up merge sort: stable, and safe under any answers of `compare`.
     std::vector<MSRPValue> from(elements_);

@@ -69,6 +69,11 @@ class MSRPArrayValue final : public MSRPObjectValue {
     // ceiling; false with error 20 when it does not.
     bool hasRoomFor(size_t count, int* error) const;
     void accountCapacity();
+    // Writes the text form into `text`; `pending` counts the bytes written
+    // and elements read since the last charge.
+    void appendTextForm(MSRPMemory::Text& text, std::string_view separator, size_t& pending, int* error) const;
+    // The error a stopped charge leaves for the caller's slot.
+    static int stopCode();
 
     std::vector<MSRPValue> elements_;
     int64_t accountedBytes_ = 0;

@@ -54,11 +54,28 @@ MSRPRef<MSRPFunctionValue> makeFunction(MSRPExecution& execution, Arguments argu
         execution.fail(MSRPErrorCode::kArgumentKind);
         return {};
     }
-    std::vector<std::string> names;
-    for (const MSRPValue& parameter : parameters.array()->allElements()) {
-        names.push_back(parameter.stringValueOrError(execution.errorSlot()));
+    // The names are counted on the account as they are copied, and the
+    // copying charged as it goes (a short list is paid for by the
+    // definition's evaluation).
+    MSRPParameterNames names;
+    size_t pending = 0, total = 0;
+    for (const MSRPValue& parameter : parameters.array()->elements()) {
+        if (parameter.isString()) {
+            names.emplace_back(parameter.text());
+        } else {
+            const MSRPValue element = parameter.isHole() ? MSRPValue() : parameter;
+            names.emplace_back(element.stringValueOrError(execution.errorSlot()));
+        }
+        const size_t cost = names.back().size() + MSRPExecution::kBindingInstructions * MSRPWork::kBytesPerInstruction;
+        pending += cost;
+        total += cost;
+        if (pending >= MSRPWork::kChunk) {
+            if (!execution.charge(static_cast<int64_t>(pending))) return {};
+            pending = 0;
+        }
         if (execution.failed()) return {};
     }
+    if (total > MSRPWork::kChunk / 4 && !execution.charge(static_cast<int64_t>(pending))) return {};
     return MSRPObjectManager::functionValueWithFunctionName(
         std::move(name), std::move(names), std::vector<MSRPValue>(arguments.begin() + 2, arguments.end()),
         MSRPRef<MSRPScope>(&scope), execution.objectManager);

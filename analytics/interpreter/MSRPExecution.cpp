@@ -21,3 +21,24 @@ bool MSRPExecution::checkClock() {
                                                                        : instructionBudget;
     return true;
 }
+
+bool MSRPExecution::passCharge() {
+    if (MSRPMemory::exceeded()) {
+        fail(MSRPErrorCode::kMemoryLimit);
+        return false;
+    }
+    if (instructionCount < checkpoint) return true;
+    return checkClock();
+}
+
+namespace MSRPWork {
+
+bool charge(int64_t bytes) { return !tExecution || tExecution->charge(bytes); }
+
+bool chargeConversion(int64_t bytes) {
+    return !tExecution || tExecution->chargeConversion(static_cast<size_t>(bytes > 0 ? bytes : 0));
+}
+
+bool stopped() { return tExecution && tExecution->failed(); }
+
+}  // namespace MSRPWork

@@ -61,9 +61,13 @@ struct MSRPExecution {
     // that the evaluation loop's inline count stays a compare and an add.
     bool passCheckpoint();
     bool checkClock();
-    // Charges work on `bytes` bytes (or elements counted as the bytes of
-    // their handles) before it is done; false, with error 18, when the rest
-    // of the budget cannot pay for it, so that the work is never started.
+    bool passCharge();
+    // The charge point: charges work on `bytes` bytes (or elements counted
+    // as the bytes of their handles), before it is done or while it is done
+    // (MSRPWork::charge). False, with the run stopped, once the budget
+    // cannot pay for it, the memory account is past its ceiling, the
+    // deadline or the end's stop has passed: work charged before it starts
+    // is then never started, work under way ends at its next charge.
     bool charge(int64_t bytes) {
         if (failed()) return false;
         const int64_t cost = bytes > 0 ? bytes / MSRPWork::kBytesPerInstruction : 0;
@@ -73,7 +77,7 @@ struct MSRPExecution {
             return false;
         }
         instructionCount += cost;
-        if (instructionCount >= checkpoint) return checkClock();
+        if (instructionCount >= checkpoint || MSRPMemory::exceeded()) return passCharge();
         return true;
     }
     // The same for `count` elements of an array.
@@ -85,6 +89,13 @@ struct MSRPExecution {
     bool chargeConversion(size_t bytes) {
         return charge(static_cast<int64_t>(bytes) * MSRPWork::kBytesPerInstruction /
                       kConversionBytesPerInstruction);
+    }
+    // The same for binding `count` names of `bytes` bytes in all (the names
+    // are copied, an index grows): about two evaluations a binding.
+    static constexpr int64_t kBindingInstructions = 2;
+    bool chargeBindings(size_t count, size_t bytes) {
+        return charge(static_cast<int64_t>(count) * kBindingInstructions * MSRPWork::kBytesPerInstruction +
+                      static_cast<int64_t>(bytes));
     }
     // Room for `bytes` more under the memory ceiling; false with the
     // memory error when there is none.

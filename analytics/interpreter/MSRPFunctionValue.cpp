@@ -1,21 +1,31 @@
 #include "analytics/interpreter/MSRPFunctionValue.h"
 
+#include <unordered_set>
+
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPExecution.h"
 
-MSRPFunctionValue::MSRPFunctionValue(std::string functionName, std::vector<std::string> parameterNames,
+MSRPFunctionValue::MSRPFunctionValue(std::string functionName, MSRPParameterNames parameterNames,
                                      std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope)
     : MSRPObjectValue(MSRPValueKind::Function),
       functionName_(std::move(functionName)),
       parameters_(std::move(parameterNames)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
-    distinctParameters_ = true;
-    for (const std::string& parameter : parameters_)
+    parameterKeys_.reserve(parameters_.size());
+    for (const MSRPMemory::Text& parameter : parameters_) {
         parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
-    for (size_t i = 0; i < parameters_.size() && distinctParameters_; ++i)
-        for (size_t j = 0; j < i; ++j)
-            if (parameters_[j] == parameters_[i]) distinctParameters_ = false;
+        parameterBytes_ += parameter.size();
+    }
+    // Whether a name repeats: a set of them, so that a long list is looked
+    // at once (the caller charged reading the names).
+    std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>,
+                       MSRPMemory::Allocator<std::string_view>>
+        seen;
+    seen.reserve(parameters_.size());
+    distinctParameters_ = true;
+    for (const MSRPMemory::Text& parameter : parameters_)
+        if (!seen.emplace(parameter).second) distinctParameters_ = false;
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 
@@ -32,6 +42,11 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
                                                           std::span<const MSRPValue> arguments) {
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
+    // Binding copies every name into the new scope: charged for long lists
+    // and long names (a short list is paid for by the call's evaluation).
+    if ((parameters_.size() > kUnchargedBindings || parameterBytes_ > kUnchargedBindingBytes) &&
+        !execution.chargeBindings(parameters_.size(), parameterBytes_))
+        return MSRPValue();
     MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
     // A later parameter of the same name takes the place of an earlier one.
     const MSRPValue missing;

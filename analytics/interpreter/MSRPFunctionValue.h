@@ -14,12 +14,12 @@ struct MSRPExecution;
 
 class MSRPFunctionValue : public MSRPObjectValue {
   public:
-    MSRPFunctionValue(std::string functionName, std::vector<std::string> parameterNames,
+    MSRPFunctionValue(std::string functionName, MSRPParameterNames parameterNames,
                       std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope);
     ~MSRPFunctionValue() override;
 
     const std::string& functionName() const { return functionName_; }
-    const std::vector<std::string>& parameterNames() const { return parameters_; }
+    const MSRPParameterNames& parameterNames() const { return parameters_; }
     const std::vector<MSRPValue>& statements() const { return statements_; }
     MSRPScope* definingScope() const { return definingScope_.get(); }
 
@@ -35,11 +35,16 @@ class MSRPFunctionValue : public MSRPObjectValue {
 
   private:
     std::string functionName_;
-    std::vector<std::string> parameters_;
+    static constexpr size_t kUnchargedBindings = 16;
+    static constexpr size_t kUnchargedBindingBytes = 1024;
+
+    MSRPParameterNames parameters_;
     // No name repeats among the parameters: each binds without a search,
     // with its MSRPPropertyMap::leadingKey worked out once.
     bool distinctParameters_;
-    std::vector<uint64_t> parameterKeys_;
+    MSRPMemory::List<uint64_t> parameterKeys_;
+    // The bytes of all the names, which every call copies into its scope.
+    size_t parameterBytes_ = 0;
     std::vector<MSRPValue> statements_;
     MSRPRef<MSRPScope> definingScope_;
 };

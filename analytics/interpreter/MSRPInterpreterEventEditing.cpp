@@ -21,21 +21,6 @@ int64_t truncatedInteger(double number) {
     return static_cast<int64_t>(number);
 }
 
-// About what the host copy of a parameter value takes: its texts, and a
-// handle for each item of a list or member of a map (one level: deeper ones
-// are refused by the event's validation, not copied here).
-int64_t hostBytes(const MSRPValue& value) {
-    auto text = [](const MSRPValue& v) { return v.isString() ? static_cast<int64_t>(v.text().size()) : 0; };
-    int64_t bytes = static_cast<int64_t>(sizeof(MSRPValue)) + text(value);
-    if (const MSRPArrayValue* array = value.array()) {
-        for (const MSRPValue& element : array->elements()) bytes += static_cast<int64_t>(sizeof(MSRPValue)) + text(element);
-    } else if (const MSRPMapValue* map = value.map()) {
-        for (const MSRPPropertyMap::Entry& entry : map->propertyMap().entries())
-            bytes += static_cast<int64_t>(sizeof(MSRPValue) + entry.name.size()) + text(entry.value);
-    }
-    return bytes;
-}
-
 bool isNumber(const foundation::Value& value) {
     return value.type() == foundation::Value::Type::Integer || value.type() == foundation::Value::Type::Double;
 }
@@ -174,12 +159,21 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     // Texts are measured before the parameters are copied out of the
     // program: an event beyond the count or the bytes of one input event is
     // refused without a copy.
+    // Every member is measured as the copy would expand it, so that a value
+    // shared many times over is refused before it is copied.
     int64_t bytes = 0;
-    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) bytes += hostBytes(entry.value);
+    for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
+        bytes += static_cast<int64_t>(entry.name.size()) +
+                 MSRPRuntimeEntityConverter::expandedBytes(entry.value, kMaxCreatedEventBytes);
+        if (execution.failed()) return MSRPValue();
+        if (bytes > kMaxCreatedEventBytes) break;
+    }
     if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
         ++refusedEvents_;
         return MSRPValue();
     }
+    // The copy is charged and given room before it is made.
+    if (!execution.charge(bytes) || !execution.reserve(bytes)) return MSRPValue();
     createdBytes_ += bytes;
     foundation::Value::Dictionary parameters;
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
@@ -245,7 +239,12 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         if (execution.failed()) return MSRPValue();
         // The copy into the event is not a program value: a value larger
         // than all the events one event may create is refused before it.
-        if (hostBytes(arguments[1]) > kMaxCreatedEventBytes) return execution.fail(MSRPErrorCode::kMemoryLimit);
+        // Measured as the copy would expand it, and the copy charged and
+        // given room before it is made.
+        const int64_t bytes = MSRPRuntimeEntityConverter::expandedBytes(arguments[1], kMaxCreatedEventBytes);
+        if (execution.failed()) return MSRPValue();
+        if (bytes > kMaxCreatedEventBytes) return execution.fail(MSRPErrorCode::kMemoryLimit);
+        if (!execution.charge(bytes) || !execution.reserve(bytes)) return MSRPValue();
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(arguments[1], execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         foundation::Value::Dictionary& parameters = context_.outputEvent->mutableParameters();
@@ -329,6 +328,11 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
     hasEdits_ = false;
     editingError_ = 0;
     runtime_.resetInstructionCount();
+    if (nextRunLimit_ >= 0) {
+        runtime_.shortenTimeGuard(std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(std::min(nextRunLimit_, 1e6))));
+        nextRunLimit_ = -1;
+    }
     bool succeeded = triggerCallbacks(error);
     runtime_.collectGarbage();
     if (!succeeded) return false;

@@ -38,6 +38,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     int64_t refusedEventCount() const override { return refusedEvents_; }
     std::string failureReason() const override;
     void stopRunsWithin(double seconds) override;
+    void limitNextRun(double seconds) override { nextRunLimit_ = seconds; }
 
     // Events one input event may create, and the bytes their parameters
     // take; further ones are refused. No parameter the program sets may be
@@ -88,4 +89,6 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     int64_t refusedEvents_ = 0;
     int64_t createdBytes_ = 0;
     bool hasEdits_ = false;
+    // limitNextRun's seconds; negative for none.
+    double nextRunLimit_ = -1;
 };

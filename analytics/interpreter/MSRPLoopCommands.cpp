@@ -143,21 +143,31 @@ MSRP_HANDLER(countingLoop) {
     const MSRPValue& condition = arguments[1];
     const MSRPValue& step = arguments[2];
 
-    std::vector<std::string> names;
+    MSRPParameterNames names;
+    size_t nameBytes = 0;
     for (const MSRPValue& name : namesValue.array()->allElements()) {
-        names.push_back(name.stringValueOrError(execution.errorSlot()));
+        names.push_back(MSRPMemory::Text(name.stringValueOrError(execution.errorSlot())));
+        nameBytes += names.back().size();
         if (execution.failed()) return MSRPValue();
     }
     // Every iteration gets its own scope holding copies of the loop
     // variables, so closures made in the body keep their iteration's values.
+    // A long list of them is charged for each copy: the loop's own
+    // evaluations pay only for a few.
+    constexpr size_t kUnchargedNames = 16;
+    auto chargeCopy = [&] {
+        return names.size() <= kUnchargedNames || execution.chargeBindings(names.size(), nameBytes);
+    };
+    if (!chargeCopy()) return MSRPValue();
     MSRPRef<MSRPScope> current = scope.createChildScope();
-    for (const std::string& name : names) current->addValue(scope.valueForName(name), name);
+    for (const MSRPMemory::Text& name : names) current->addValue(scope.valueForName(name), name);
     if (!truthOf(execution, condition, *current)) return MSRPValue();
     MSRPValue result;
     while (true) {
         if (!runBody(execution, body, *current, result)) return result;
+        if (!chargeCopy()) return MSRPValue();
         MSRPRef<MSRPScope> next = scope.createChildScope();
-        for (const std::string& name : names) next->addValue(current->valueForName(name), name);
+        for (const MSRPMemory::Text& name : names) next->addValue(current->valueForName(name), name);
         evaluate(execution, step, *next);
         if (execution.failed()) return MSRPValue();
         if (!truthOf(execution, condition, *next)) return MSRPValue();

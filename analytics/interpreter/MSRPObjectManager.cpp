@@ -75,7 +75,7 @@ MSRPRef<MSRPArrayValue> MSRPObjectManager::arrayValueWithArray(std::vector<MSRPV
 }
 
 MSRPRef<MSRPFunctionValue> MSRPObjectManager::functionValueWithFunctionName(
-    std::string functionName, std::vector<std::string> parameterNames, std::vector<MSRPValue> statements,
+    std::string functionName, MSRPParameterNames parameterNames, std::vector<MSRPValue> statements,
     MSRPRef<MSRPScope> definingScope, MSRPObjectManager* manager) {
     auto value = MSRPRef<MSRPFunctionValue>::make(std::move(functionName), std::move(parameterNames),
                                                   std::move(statements), std::move(definingScope));

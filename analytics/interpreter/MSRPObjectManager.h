@@ -56,7 +56,7 @@ class MSRPObjectManager {
     static MSRPRef<MSRPMapValue> mapValue(MSRPObjectManager* manager);
     static MSRPRef<MSRPArrayValue> arrayValueWithArray(std::vector<MSRPValue> elements, MSRPObjectManager* manager);
     static MSRPRef<MSRPFunctionValue> functionValueWithFunctionName(std::string functionName,
-                                                                    std::vector<std::string> parameterNames,
+                                                                    MSRPParameterNames parameterNames,
                                                                     std::vector<MSRPValue> statements,
                                                                     MSRPRef<MSRPScope> definingScope,
                                                                     MSRPObjectManager* manager);

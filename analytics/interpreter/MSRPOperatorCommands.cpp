@@ -28,16 +28,6 @@ bool twoIntegers(MSRPExecution& execution, Arguments arguments, int32_t& left, i
     return true;
 }
 
-// Two texts compared are read up to the shorter one's length (texts of
-// different lengths are never equal: their comparison for equality reads
-// nothing); false with error 18 when the rest of the budget cannot pay.
-bool chargeComparison(MSRPExecution& execution, const MSRPValue& a, const MSRPValue& b, bool ordered) {
-    if (!a.isString() || !b.isString()) return true;
-    const size_t left = a.text().size(), right = b.text().size();
-    if (!ordered && left != right) return true;
-    return execution.charge(static_cast<int64_t>(std::min(left, right) * 2));
-}
-
 // Loose equality's classes: undefined and null, numbers and booleans, texts,
 // everything else.
 int equalityKind(const MSRPValue& value) {
@@ -52,7 +42,6 @@ int equalityKind(const MSRPValue& value) {
 }
 
 bool looselyEqual(MSRPExecution& execution, const MSRPValue& a, const MSRPValue& b) {
-    if (!chargeComparison(execution, a, b, false)) return false;
     const int ka = equalityKind(a), kb = equalityKind(b);
     const MSRPValue& x = ka <= kb ? a : b;
     const MSRPValue& y = ka <= kb ? b : a;
@@ -67,18 +56,17 @@ bool looselyEqual(MSRPExecution& execution, const MSRPValue& a, const MSRPValue&
 // -1, 0 or 1; NaN on either side and conversion errors give 1.
 int compare(MSRPExecution& execution, const MSRPValue& a, const MSRPValue& b) {
     if (a.isString() && b.isString()) {
-        // Compared in place, once paid for.
-        if (!chargeComparison(execution, a, b, true)) return 1;
-        int order = a.text().compare(b.text());
-        return order < 0 ? -1 : order > 0 ? 1 : 0;
+        // Compared in place, charged as they are read.
+        const int order = MSRPCompareTexts(a.text(), b.text());
+        return execution.failed() ? 1 : order;
     }
     if (MSRPIsObjectOrString(a) && MSRPIsObjectOrString(b)) {
         std::string left = a.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return 1;
         std::string right = b.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return 1;
-        int order = left.compare(right);
-        return order < 0 ? -1 : order > 0 ? 1 : 0;
+        const int order = MSRPCompareTexts(left, right);
+        return execution.failed() ? 1 : order;
     }
     double left = a.doubleValueOrError(execution.errorSlot());
     if (execution.failed()) return 1;
@@ -214,14 +202,12 @@ MSRP_HANDLER(looseNotEqual) {
 
 MSRP_HANDLER(strictEqual) {
     (void)scope;
-    if (!chargeComparison(execution, arguments[0], arguments[1], false)) return MSRPValue();
     bool equal = MSRPStrictEquals(arguments[0], arguments[1], execution.errorSlot());
     return booleanUnlessFailed(execution, equal);
 }
 
 MSRP_HANDLER(strictNotEqual) {
     (void)scope;
-    if (!chargeComparison(execution, arguments[0], arguments[1], false)) return MSRPValue();
     bool equal = MSRPStrictEquals(arguments[0], arguments[1], execution.errorSlot());
     return booleanUnlessFailed(execution, !equal);
 }

@@ -8,6 +8,8 @@
 
 struct MSRPPatternCache::Entry {
     std::string pattern;
+    // Null for a pattern that does not compile: it is refused again at the
+    // price of finding it here.
     std::unique_ptr<re2::RE2> expression;
 };
 
@@ -15,20 +17,29 @@ MSRPPatternCache::MSRPPatternCache() = default;
 MSRPPatternCache::~MSRPPatternCache() = default;
 
 const re2::RE2* MSRPPatternCache::compiled(const std::string& pattern, MSRPExecution& execution) {
-    for (const auto& entry : entries_)
-        if (entry->pattern == pattern) return entry->expression.get();
-    // Parsing is linear in the text; what the compiler then builds is
-    // bounded by the pattern memory and charged once it is known.
-    if (!execution.charge(static_cast<int64_t>(pattern.size()))) return nullptr;
+    for (const auto& entry : entries_) {
+        if (!MSRPTextsEqual(entry->pattern, pattern)) continue;
+        if (!entry->expression) execution.fail(MSRPErrorCode::kArgumentKind);
+        return entry->expression.get();
+    }
+    if (execution.failed()) return nullptr;
+    // Parsing runs inside RE2, where nothing can be charged: it is paid for
+    // first, at its rate for the costliest texts (nested groups), and what
+    // the compiler then builds is bounded by the pattern memory and charged
+    // once it is known.
+    if (!execution.charge(static_cast<int64_t>(pattern.size()) * kParseBytesPerByte)) return nullptr;
     re2::RE2::Options options;
     options.set_log_errors(false);
     options.set_max_mem(kPatternMemory);
     auto expression = std::make_unique<re2::RE2>(pattern, options);
     if (!expression->ok()) {
+        // Remembered with its error, so that a program that tries it on
+        // every event pays for parsing it once.
+        expression.reset();
         execution.fail(MSRPErrorCode::kArgumentKind);
+    } else if (!execution.charge(int64_t{expression->ProgramSize()} * kBytesPerProgramInstruction)) {
         return nullptr;
     }
-    if (!execution.charge(int64_t{expression->ProgramSize()} * kBytesPerProgramInstruction)) return nullptr;
     if (entries_.size() >= kMaxPatterns) entries_.pop_front();
     entries_.push_back(std::make_unique<Entry>(Entry{pattern, std::move(expression)}));
     return entries_.back()->expression.get();

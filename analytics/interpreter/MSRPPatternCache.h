@@ -32,14 +32,18 @@ class MSRPPatternCache {
     // NFA steps (one program instruction on one byte) that cost about one
     // evaluation (interpreter_bench: BM_PatternScan against BM_Fib27).
     static constexpr int64_t kScanStepsPerInstruction = 2;
+    // Bytes charged per byte of a pattern's text, for parsing it: a text of
+    // nested empty groups takes about 300 ns a byte, some 16 evaluations.
+    static constexpr int64_t kParseBytesPerByte = 16 * 64;
 
     MSRPPatternCache();
     ~MSRPPatternCache();
     MSRPPatternCache(const MSRPPatternCache&) = delete;
     MSRPPatternCache& operator=(const MSRPPatternCache&) = delete;
 
-    // The compiled `pattern`; null when it does not compile (error 10) or
-    // the budget cannot pay for compiling it (error 18).
+    // The compiled `pattern`; null when it does not compile (error 10, also
+    // for every later use of the same text) or the budget cannot pay for
+    // compiling it (error 18).
     const re2::RE2* compiled(const std::string& pattern, MSRPExecution& execution);
     size_t count() const { return entries_.size(); }
     // Charges a scan of `bytes` bytes with `expression` at its worst; false

@@ -31,9 +31,13 @@ void MSRPPropertyMap::store(const MSRPValue& value, std::string_view name, bool 
     entries_.push_back(Entry{std::string(name), value, immutable, leadingKey(name)});
     nameBits_ |= nameBit(name);
     account(1, entries_.back().name);
+    if (entries_.size() >= kIndexedFrom) indexAppended(capacity);
+}
+
+void MSRPPropertyMap::indexAppended(size_t capacity) {
     if (index_ && capacity == entries_.capacity()) {
         index_->emplace(entries_.back().name, entries_.size() - 1);
-    } else if (entries_.size() >= kIndexedFrom) {
+    } else {
         // The index points into the names, which a growing list has moved.
         rebuildIndex();
     }
@@ -53,6 +57,8 @@ void MSRPPropertyMap::removeValueForName(std::string_view name) {
     if (immutable_) return;
     Entry* entry = find(name);
     if (!entry || entry->immutable) return;
+    // Closing the gap and indexing the rest again reads every entry.
+    if (index_) MSRPWork::charge(static_cast<int64_t>(entries_.size() * sizeof(MSRPValue)));
     account(-1, entry->name);
     entries_.erase(entries_.begin() + (entry - entries_.data()));
     rebuildIndex();

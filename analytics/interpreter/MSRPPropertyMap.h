@@ -83,13 +83,14 @@ class MSRPPropertyMap {
     // Adds a binding for a name known to be absent (a fresh call scope's
     // parameters, all distinct); `key` is leadingKey(name).
     void appendAbsent(const MSRPValue& value, std::string_view name, uint64_t key) {
+        const size_t capacity = entries_.capacity();
         Entry& entry = entries_.emplace_back();
         entry.name.assign(name.data(), name.size());
         entry.value = value;
         entry.key = key;
         nameBits_ |= nameBit(name);
         account(1, entries_.back().name);
-        if (entries_.size() >= kIndexedFrom) rebuildIndex();
+        if (entries_.size() >= kIndexedFrom) indexAppended(capacity);
     }
     size_t count() const { return entries_.size(); }
     void reserve(size_t count) {
@@ -123,6 +124,10 @@ class MSRPPropertyMap {
     Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }
     void store(const MSRPValue& value, std::string_view name, bool immutable);
     void rebuildIndex();
+    // Indexes the entry just appended, or the whole list when the append
+    // moved it (`capacity`: the list's room before it): binding n names one
+    // after the other stays linear in n.
+    void indexAppended(size_t capacity);
     void account(int64_t sign, const std::string& name);
 
     std::vector<Entry> entries_;

@@ -16,26 +16,26 @@ class MSRPRuntime::RunGuard {
         : runtime_(runtime),
           nested_(runtime.running_),
           account_(runtime.memory_),
-          previousCount_(MSRPWork::tInstructionCount) {
+          previousExecution_(MSRPWork::tExecution) {
         // A run started from inside a run (a host function calling back)
         // shares its bounds and its error.
         if (nested_) return;
         runtime.running_ = true;
-        MSRPWork::tInstructionCount = &runtime.execution_.instructionCount;
+        MSRPWork::tExecution = &runtime.execution_;
         runtime.execution_.error = 0;
         runtime.execution_.depth = 0;
     }
     ~RunGuard() {
         if (nested_) return;
         runtime_.running_ = false;
-        MSRPWork::tInstructionCount = previousCount_;
+        MSRPWork::tExecution = previousExecution_;
     }
 
   private:
     MSRPRuntime& runtime_;
     bool nested_;
     MSRPMemory::UseAccount account_;
-    int64_t* previousCount_;
+    MSRPExecution* previousExecution_;
 };
 
 MSRPRuntime::MSRPRuntime()

@@ -72,6 +72,13 @@ class MSRPRuntime {
                                                      : MSRPExecution::Clock::time_point::max();
         execution_.checkpoint = 0;
     }
+    // Brings the time guard closer: runs stop once `limit` from now has
+    // passed, unless the guard ends earlier. Until the next reset.
+    void shortenTimeGuard(std::chrono::nanoseconds limit) {
+        const MSRPExecution::Clock::time_point at = MSRPExecution::Clock::now() + limit;
+        if (at < execution_.deadline) execution_.deadline = at;
+        execution_.checkpoint = 0;
+    }
     // From any thread: every run stops once `limit` from now has passed, the
     // one under way included (at its next look at the clock), and later ones
     // at once. An earlier stop already set stays.

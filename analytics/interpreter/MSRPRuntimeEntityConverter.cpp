@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "analytics/interpreter/MSRPArrayValue.h"
+#include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
 #include "analytics/messages/MSRPBRuntime.h"
 
@@ -154,4 +156,73 @@ foundation::Value MSRPRuntimeEntityConverter::objectFromRuntimeValue(const MSRPV
     foundation::Value result = converter.convert(value);
     MSRPSetError(error, inner);
     return result;
+}
+
+int64_t MSRPRuntimeEntityConverter::expandedBytes(const MSRPValue& root, int64_t limit) {
+    constexpr int64_t kHandle = sizeof(foundation::Value);
+    auto leaf = [](const MSRPValue& value) -> int64_t {
+        if (value.isString()) return kHandle + static_cast<int64_t>(value.text().size());
+        if (const MSRPFunctionValue* function = value.function())
+            return kHandle + static_cast<int64_t>(function->functionName().size());
+        return kHandle;
+    };
+    if (!root.isArray() && !root.isMap()) return std::min(leaf(root), limit + 1);
+    // The size of each container once known (-1 while it is being walked: a
+    // cycle, which the conversion refuses).
+    std::unordered_map<const MSRPRuntimeValue*, int64_t, std::hash<const MSRPRuntimeValue*>, std::equal_to<>,
+                       MSRPMemory::Allocator<std::pair<const MSRPRuntimeValue* const, int64_t>>>
+        sizes;
+    struct Frame {
+        MSRPValue value;
+        size_t next;
+        int64_t bytes;
+    };
+    MSRPMemory::List<Frame> stack;
+    auto open = [&](const MSRPValue& value) {
+        sizes.emplace(value.object(), -1);
+        stack.push_back(Frame{value, 0, kHandle});
+    };
+    open(root);
+    size_t pending = 0;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        const MSRPValue* child = nullptr;
+        if (const MSRPArrayValue* array = frame.value.array()) {
+            if (frame.next < array->count()) child = &array->elements()[frame.next];
+        } else {
+            const auto& entries = frame.value.map()->propertyMap().entries();
+            if (frame.next < entries.size()) {
+                child = &entries[frame.next].value;
+                frame.bytes += kHandle + static_cast<int64_t>(entries[frame.next].name.size());
+            }
+        }
+        if (!child) {
+            const int64_t bytes = frame.bytes;
+            sizes[frame.value.object()] = bytes;
+            stack.pop_back();
+            if (stack.empty()) return bytes;
+            stack.back().bytes += bytes;
+            if (stack.back().bytes > limit) return limit + 1;
+            continue;
+        }
+        ++frame.next;
+        pending += sizeof(MSRPValue);
+        if (pending >= MSRPWork::kChunk) {
+            if (!MSRPWork::charge(static_cast<int64_t>(pending))) return limit + 1;
+            pending = 0;
+        }
+        if (child->isArray() || child->isMap()) {
+            auto found = sizes.find(child->object());
+            if (found == sizes.end()) {
+                open(*child);  // `frame` is not used after this
+                continue;
+            }
+            frame.bytes += std::max<int64_t>(found->second, 0);
+        } else {
+            frame.bytes += leaf(*child);
+        }
+        // A container holds at least what any of its parts does.
+        if (frame.bytes > limit) return limit + 1;
+    }
+    return limit + 1;
 }

@@ -22,6 +22,11 @@ class MSRPRuntimeEntityConverter {
     // values their number when they have one, else their text. A value that
     // contains itself, or nests beyond kMaxNesting, gives error 10.
     static foundation::Value objectFromRuntimeValue(const MSRPValue& value, int* error);
+    // About the bytes of what objectFromRuntimeValue would build: a value
+    // shared in many places is counted in every place, as the conversion
+    // copies it there. Found in time linear in the distinct values (charged
+    // as it goes); anything above `limit` answers limit + 1.
+    static int64_t expandedBytes(const MSRPValue& value, int64_t limit);
 
     static constexpr int kMaxNesting = 200;
 };

@@ -1,5 +1,6 @@
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -56,10 +57,11 @@ MSRPValue MSRPValue::string(std::string text) { return MSRPValue(new MSRPStringV
 
 MSRPStringValue::MSRPStringValue(std::string value)
     : MSRPRuntimeValue(MSRPValueKind::String), value_(std::move(value)) {
-    MSRPMemory::add(static_cast<int64_t>(sizeof(*this) + value_.size()));
+    MSRPMemory::add(static_cast<int64_t>(sizeof(*this) + value_.capacity()));
 }
 
-MSRPStringValue::~MSRPStringValue() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this) + value_.size())); }
+// The text never changes: what it holds is counted once, as it was made.
+MSRPStringValue::~MSRPStringValue() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this) + value_.capacity())); }
 
 std::u16string MSRPStringValue::utf16() const { return MSRPUTF16(value_); }
 
@@ -238,7 +240,7 @@ bool shallowEqual(const MSRPValue& a, const MSRPValue& b, std::vector<std::pair<
         case MSRPValueKind::Boolean: return a.booleanValue() == b.booleanValue();
         case MSRPValueKind::Number:
             return a.numberValue() == b.numberValue() || (std::isnan(a.numberValue()) && std::isnan(b.numberValue()));
-        case MSRPValueKind::String: return a.text() == b.text();
+        case MSRPValueKind::String: return MSRPTextsEqual(a.text(), b.text());
         case MSRPValueKind::Map: {
             const MSRPPropertyMap& mine = a.map()->propertyMap();
             const MSRPPropertyMap& theirs = b.map()->propertyMap();
@@ -332,7 +334,35 @@ bool MSRPStringValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error) {
         MSRPSetError(error, inner);
         return false;
     }
-    return left == right;
+    return MSRPTextsEqual(left, right);
+}
+
+namespace {
+// Texts up to this long are compared without a charge: the evaluation that
+// compares them pays for them.
+constexpr size_t kUnchargedText = 256;
+}  // namespace
+
+bool MSRPTextsEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.data() == b.data()) return true;
+    if (a.size() <= kUnchargedText) return a == b;
+    for (size_t at = 0; at < a.size(); at += MSRPWork::kChunk) {
+        const size_t length = std::min(MSRPWork::kChunk, a.size() - at);
+        if (!MSRPWork::charge(static_cast<int64_t>(length))) return false;
+        if (std::memcmp(a.data() + at, b.data() + at, length) != 0) return false;
+    }
+    return true;
+}
+
+int MSRPCompareTexts(std::string_view a, std::string_view b) {
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t at = 0; at < common; at += MSRPWork::kChunk) {
+        const size_t length = std::min(MSRPWork::kChunk, common - at);
+        if (common > kUnchargedText && !MSRPWork::charge(static_cast<int64_t>(length))) return 0;
+        if (int order = std::memcmp(a.data() + at, b.data() + at, length)) return order < 0 ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 bool MSRPNumberValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error) {
@@ -351,7 +381,7 @@ bool MSRPStrictEquals(const MSRPValue& a, const MSRPValue& b, int* error) {
     switch (a.kind()) {
         case MSRPValueKind::Number:
         case MSRPValueKind::Boolean: return MSRPNumberValuesEqual(a, b, error);
-        case MSRPValueKind::String: return a.text() == b.text();
+        case MSRPValueKind::String: return MSRPTextsEqual(a.text(), b.text());
         case MSRPValueKind::Undefined:
         case MSRPValueKind::Null:
         case MSRPValueKind::Hole: return true;
@@ -385,22 +415,39 @@ std::string MSRPNumberToString(double value) {
 double MSRPStringToNumber(std::string_view text) {
     // Unicode's whitespace and line ends (U+00A0, U+2028, U+3000...), not
     // only ASCII's blanks; a text that is not UTF-8 trims nothing further.
+    // Each end is trimmed in steps of a chunk, charged as it goes: a text
+    // of blanks costs what its length does.
+    constexpr double kStopped = std::numeric_limits<double>::quiet_NaN();
+    if (text.size() > size_t{INT32_MAX}) return kStopped;
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     int32_t start = 0, end = static_cast<int32_t>(text.size());
+    int32_t charged = 0;
     while (start < end) {
+        if (start - charged >= static_cast<int32_t>(MSRPWork::kChunk)) {
+            if (!MSRPWork::chargeConversion(start - charged)) return kStopped;
+            charged = start;
+        }
         int32_t next = start;
         UChar32 c;
         U8_NEXT(bytes, next, end, c);
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         start = next;
     }
+    charged = end;
     while (end > start) {
+        if (charged - end >= static_cast<int32_t>(MSRPWork::kChunk)) {
+            if (!MSRPWork::chargeConversion(charged - end)) return kStopped;
+            charged = end;
+        }
         int32_t previous = end;
         UChar32 c;
         U8_PREV(bytes, start, previous, c);
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         end = previous;
     }
+    // What is left is read once by the number reader.
+    if (end - start > static_cast<int32_t>(MSRPWork::kChunk) && !MSRPWork::chargeConversion(end - start))
+        return kStopped;
     text = text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
     if (text.empty()) return 0;
     if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
@@ -434,8 +481,12 @@ double MSRPStringToNumber(std::string_view text) {
 std::u16string MSRPUTF16(std::string_view text) {
     std::u16string units;
     units.reserve(text.size());
-    size_t i = 0;
+    size_t i = 0, charged = 0;
     while (i < text.size()) {
+        if (i - charged >= MSRPWork::kChunk) {
+            if (!MSRPWork::chargeConversion(static_cast<int64_t>(i - charged))) return units;
+            charged = i;
+        }
         unsigned char lead = static_cast<unsigned char>(text[i]);
         uint32_t code = 0xFFFD;
         size_t length = 1;
@@ -476,7 +527,12 @@ std::u16string MSRPUTF16(std::string_view text) {
 std::string MSRPUTF8(std::u16string_view units) {
     std::string text;
     text.reserve(units.size());
+    size_t charged = 0;
     for (size_t i = 0; i < units.size(); ++i) {
+        if (i - charged >= MSRPWork::kChunk) {
+            if (!MSRPWork::chargeConversion(static_cast<int64_t>(2 * (i - charged)))) return text;
+            charged = i;
+        }
         uint32_t code = units[i];
         if (code >= 0xD800 && code < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
             code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00);

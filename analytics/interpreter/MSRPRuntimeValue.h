@@ -14,6 +14,7 @@
 // through an `int* error` out-parameter or on the running MSRPExecution.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -187,19 +188,66 @@ class UseAccount {
 };
 }  // namespace MSRPMemory
 
-// Work that one instruction can do in proportion to the size of a value
-// (joining a long array, copying a long text, growing an array) is charged to
-// the running program's instruction count, one instruction per
-// kBytesPerInstruction bytes, so that the budget bounds time and not only
-// the number of evaluations. Outside a run nothing is charged. Work that can
-// be measured before it is done is charged first (MSRPExecution::charge), so
-// that a run over its budget does not start it.
+// The one allocator of what a program's values and the native calls working
+// for it hold beyond the value objects themselves: texts under
+// construction, element and binding lists, parameter lists, conversions.
+// Stateless: it counts on the account in use on this thread when it
+// allocates and frees, like the value objects do. It never refuses: a run
+// whose account goes past its ceiling is stopped at its next charge
+// (MSRPWork::charge), which every loop that allocates passes through.
+namespace MSRPMemory {
+template <class T>
+struct Allocator {
+    using value_type = T;
+    Allocator() = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}  // NOLINT: rebinding
+    T* allocate(size_t count) {
+        add(static_cast<int64_t>(count * sizeof(T)));
+        return std::allocator<T>().allocate(count);
+    }
+    void deallocate(T* pointer, size_t count) noexcept {
+        add(-static_cast<int64_t>(count * sizeof(T)));
+        std::allocator<T>().deallocate(pointer, count);
+    }
+    template <class U>
+    bool operator==(const Allocator<U>&) const noexcept {
+        return true;
+    }
+};
+using Text = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+using UnitText = std::basic_string<char16_t, std::char_traits<char16_t>, Allocator<char16_t>>;
+template <class T>
+using List = std::vector<T, Allocator<T>>;
+}  // namespace MSRPMemory
+
+// A function's parameter names.
+using MSRPParameterNames = MSRPMemory::List<MSRPMemory::Text>;
+
+struct MSRPExecution;
+
+// Work in proportion to the size of a value (comparing, searching,
+// converting, copying, joining, sorting, binding, compiling a pattern) is
+// charged to the running program's instruction count, one instruction per
+// kBytesPerInstruction bytes, while it is done: a native loop charges what it
+// has done every kChunk bytes or so through MSRPWork::charge, the one charge
+// point, which also looks at the clock, the stop of the end and the memory
+// account (MSRPExecution::charge). A false answer means the run has stopped:
+// the loop returns at once with any answer, which the run drops. Outside a
+// run nothing is charged.
 namespace MSRPWork {
 inline constexpr int64_t kBytesPerInstruction = 64;
-inline thread_local int64_t* tInstructionCount = nullptr;
-inline void charge(int64_t bytes) {
-    if (tInstructionCount && bytes > 0) *tInstructionCount += bytes / kBytesPerInstruction;
-}
+// How much a native loop does between two charges: a few microseconds.
+inline constexpr size_t kChunk = size_t{16} << 10;
+// The execution of the run under way on this thread, or null.
+inline thread_local MSRPExecution* tExecution = nullptr;
+// Charges work on `bytes` bytes; false once the run has stopped.
+bool charge(int64_t bytes);
+// The same for work that takes about a nanosecond a byte (converting
+// between UTF-8 and UTF-16, trimming, reading digits).
+bool chargeConversion(int64_t bytes);
+// Whether the run under way has stopped (false outside a run).
+bool stopped();
 }  // namespace MSRPWork
 
 // How many emptied objects of a kind that every call makes (scopes, return
@@ -490,6 +538,10 @@ bool MSRPIsArrayIndex(const MSRPValue& value);
 int32_t MSRPToInt32(double value);
 double MSRPToInteger(double value);
 bool MSRPStringValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error);
+// Texts compared byte by byte, charged as they are compared: equal, or the
+// order (-1, 0, 1). Once the run stops, any answer.
+bool MSRPTextsEqual(std::string_view a, std::string_view b);
+int MSRPCompareTexts(std::string_view a, std::string_view b);
 bool MSRPNumberValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error);
 bool MSRPStrictEquals(const MSRPValue& a, const MSRPValue& b, int* error);
 

@@ -43,14 +43,13 @@ int64_t stringCost(size_t bytes) {
 // (interpreter_bench: BM_CaseMapping).
 constexpr int64_t kCaseMappingInstructionsPerByte = 4;
 
-// The UTF-16 code units of `text` (at most two bytes per byte), once they are
-// paid for (on top of the reading of the receiver that the dispatch charges)
-// and there is room for them.
+// The UTF-16 code units of `text` (at most two bytes per byte), once there is
+// room for them; the conversion charges itself as it goes.
 bool unitsOf(MSRPExecution& execution, std::string_view text, std::u16string* units) {
     const int64_t size = static_cast<int64_t>(text.size());
-    if (!execution.chargeConversion(text.size()) || !execution.reserve(size * 2)) return false;
+    if (!execution.reserve(size * 2)) return false;
     *units = MSRPUTF16(text);
-    return true;
+    return !execution.failed();
 }
 
 double integerOf(MSRPExecution& execution, const MSRPValue& value) {
@@ -64,9 +63,10 @@ size_t heldWithin(double position, size_t length) {
 // A new string of the code units, once it is paid for and there is room for
 // it (at most three bytes of UTF-8 per unit).
 MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
-    if (!execution.chargeConversion(units.size() * 2) || !execution.reserve(stringCost(units.size() * 3)))
-        return MSRPValue();
-    return MSRPValue::string(MSRPUTF8(units));
+    if (!execution.reserve(stringCost(units.size() * 3))) return MSRPValue();
+    std::string made = MSRPUTF8(units);
+    if (execution.failed()) return MSRPValue();
+    return MSRPValue::string(std::move(made));
 }
 
 // A new string holding `made`, whose room was not reserved before it was built.

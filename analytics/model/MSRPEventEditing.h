@@ -109,4 +109,8 @@ class MSRPEventEditing {
     // one under way included, and later ones fail at once. The end of the
     // process calls it, so that no program holds the events still to store.
     virtual void stopRunsWithin(double seconds) { (void)seconds; }
+    // The next handleEvent's run stops once `seconds` from its start have
+    // passed, if its own time guard has not stopped it first: what is left
+    // of the time of the batch it belongs to.
+    virtual void limitNextRun(double seconds) { (void)seconds; }
 };
