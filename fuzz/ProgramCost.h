@@ -52,9 +52,9 @@ namespace fuzz {
 
 // The rate at which charged instructions may take CPU time, and what any run
 // may take on top: far above what the interpreter spends per charged
-// instruction, even under the sanitizers, and far below what uncharged
-// native work takes (milliseconds per instruction).
-inline constexpr double kSecondsPerCharge = 5e-6;
+// instruction (a quarter of a microsecond at most under the sanitizers), and
+// far below what uncharged native work takes (milliseconds per instruction).
+inline constexpr double kSecondsPerCharge = 2e-6;
 inline constexpr double kSecondsPerRun = 0.3;
 // Resident growth past the memory account: the allocator's own slack, the
 // stack, the event's copy. Under AddressSanitizer its shadow (an eighth) and
@@ -65,6 +65,10 @@ inline constexpr int64_t kAllocatorSlack = (MSRPRuntime::kDefaultMemoryAllowance
 #else
 inline constexpr int64_t kAllocatorSlack = 0;
 #endif
+// The runs' time guard: the engine's (a second) would stop uncharged work
+// before it shows, and would stop a load that a busy machine slows; the
+// check wants every run to end on its charges.
+inline constexpr std::chrono::seconds kTimeGuard{10};
 inline constexpr int64_t kResidentBound = MSRPRuntime::kDefaultMemoryAllowance + kResidentMargin + kAllocatorSlack;
 
 // ---- Reading the process --------------------------------------------------
@@ -138,6 +142,7 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
             return std::make_shared<MSRPMessageLogger>(std::make_shared<MSRPicoLogger>());
         },
         "internal.logger");
+    editor.runtime().setTimeLimit(kTimeGuard);
     std::optional<CostEscape> found;
     auto measure = [&](std::string stage, auto&& run) {
         CostEscape cost;
@@ -176,20 +181,24 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
 
 // ---- The program builder ---------------------------------------------------
 
-// Reads choices off the input; once it is spent, every choice is the first.
+// Reads choices off the input; once it is spent, off a generator seeded by
+// the whole input, so that even the short inputs a fuzzer starts with pick
+// whole programs.
 class Choices {
   public:
-    Choices(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Choices(const uint8_t* data, size_t size) : data_(data), size_(size) {
+        for (size_t i = 0; i < size; ++i) state_ = (state_ ^ data[i]) * 0x100000001b3ULL;
+    }
     // A number below `count`.
     unsigned below(unsigned count) {
         if (count <= 1) return 0;
-        unsigned value = at_ < size_ ? data_[at_] : 0;
-        if (count > 256 && at_ + 1 < size_) value = value << 8 | data_[at_ + 1], ++at_;
-        ++at_;
-        return value % count;
+        if (at_ >= size_) {
+            state_ ^= state_ << 13, state_ ^= state_ >> 7, state_ ^= state_ << 17;
+            return static_cast<unsigned>(state_ >> 32) % count;
+        }
+        return data_[at_++] % count;
     }
     bool flip() { return below(2) == 1; }
-    bool spent() const { return at_ >= size_; }
     template <size_t N>
     const char* of(const char* const (&items)[N]) {
         return items[below(N)];
@@ -199,6 +208,7 @@ class Choices {
     const uint8_t* data_;
     size_t size_;
     size_t at_ = 0;
+    uint64_t state_ = 0xcbf29ce484222325ULL;
 };
 
 // The names the built program keeps its values in.

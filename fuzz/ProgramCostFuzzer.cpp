@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "fuzz/ProgramCost.h"
 #include "fuzz/SilentMonitor.h"
@@ -22,7 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text;
     std::optional<MSRPBProgram> program = fuzz::costProgram(data, size, &text);
     if (!program) return 0;
-    if (std::optional<fuzz::CostEscape> escape = fuzz::findCostEscape(*program, 2)) {
+    static const bool printStages = std::getenv("CALVARO_COST_STAGES") != nullptr;
+    std::vector<fuzz::CostEscape> stages;
+    std::optional<fuzz::CostEscape> escape = fuzz::findCostEscape(*program, 2, &stages);
+    if (printStages)
+        for (const auto& stage : stages) std::fprintf(stderr, "%s\n", stage.describe().c_str());
+    if (escape) {
         std::fprintf(stderr, "== a run costs more than it was charged\n%s\n== the program\n%s\n",
                      escape->describe().c_str(), text.c_str());
         std::abort();
