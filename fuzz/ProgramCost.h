@@ -52,9 +52,14 @@ namespace fuzz {
 
 // The rate at which charged instructions may take CPU time, and what any run
 // may take on top: far above what the interpreter spends per charged
-// instruction (a quarter of a microsecond at most under the sanitizers), and
-// far below what uncharged native work takes (milliseconds per instruction).
+// instruction (a quarter of a microsecond at most, ten times that under the
+// sanitizers, whose allocator is slow), and far below what uncharged native
+// work takes (a tenth of a millisecond to milliseconds per instruction).
+#if defined(CALVARO_COST_ASAN)
+inline constexpr double kSecondsPerCharge = 10e-6;
+#else
 inline constexpr double kSecondsPerCharge = 2e-6;
+#endif
 inline constexpr double kSecondsPerRun = 0.3;
 // Resident growth past the memory account: the allocator's own slack, the
 // stack, the event's copy. Under AddressSanitizer its shadow (an eighth) and

@@ -23,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text;
     std::optional<MSRPBProgram> program = fuzz::costProgram(data, size, &text);
     if (!program) return 0;
+    if (std::getenv("CALVARO_COST_PROGRAM")) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return 0;
+    }
     static const bool printStages = std::getenv("CALVARO_COST_STAGES") != nullptr;
     std::vector<fuzz::CostEscape> stages;
     std::optional<fuzz::CostEscape> escape = fuzz::findCostEscape(*program, 2, &stages);
