@@ -211,8 +211,22 @@ void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view sep
     for (size_t i = 0; i < elements_.size() && !*error; ++i) {
         const MSRPValue& element = elements_[i];
         const size_t before = text.size();
+        // The text grows by doubling; room for the larger copy is checked
+        // before it is made, while the smaller one still counts.
+        const size_t adding = (element.isString() ? element.text().size() : 0) + separator.size();
+        if (before + adding > text.capacity()) {
+            const size_t room = std::max(before + adding, 2 * text.capacity());
+            if (!MSRPMemory::fits(static_cast<int64_t>(room))) {
+                MSRPSetError(error, MSRPErrorCode::kMemoryLimit);
+                break;
+            }
+            text.reserve(room);
+        }
+        size_t written = before;
         if (const MSRPArrayValue* nested = element.array()) {
             nested->appendTextForm(text, ",", pending, error);
+            // What the nested array wrote, it charged itself.
+            written = text.size();
         } else if (element.isString()) {
             text += element.text();
         } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
@@ -220,7 +234,7 @@ void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view sep
         }
         if (i + 1 < elements_.size()) text += separator;
         // Charged as it is written: the copy, and the element looked at.
-        pending += text.size() - before + sizeof(MSRPValue);
+        pending += text.size() - written + sizeof(MSRPValue);
         if (pending >= MSRPWork::kChunk || MSRPMemory::exceeded()) {
             if (!MSRPWork::charge(static_cast<int64_t>(pending)) || MSRPMemory::exceeded())
                 MSRPSetError(error, stopCode());
