@@ -24,11 +24,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/interpreter/MSRPRuntime.h"
