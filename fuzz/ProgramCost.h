@@ -66,7 +66,7 @@ inline constexpr double kSecondsPerRun = 0.3;
 // Resident growth past the memory account: the allocator's own slack, the
 // stack, the event's copy. Under AddressSanitizer its shadow (an eighth) and
 // its quarantine of freed blocks (256 MiB by default) come on top.
-inline constexpr int64_t kResidentMargin = int64_t{64} << 20;
+inline constexpr int64_t kResidentMargin = int64_t{32} << 20;
 #if defined(CALVARO_COST_ASAN)
 inline constexpr int64_t kAllocatorSlack = (MSRPRuntime::kDefaultMemoryAllowance / 8) + (int64_t{256} << 20);
 #else
@@ -76,6 +76,10 @@ inline constexpr int64_t kAllocatorSlack = 0;
 // before it shows, and would stop a load that a busy machine slows; the
 // check wants every run to end on its charges.
 inline constexpr std::chrono::seconds kTimeGuard{10};
+// The account itself never holds more than its ceiling: what would pass it
+// is refused before it is allocated (a mebibyte for the bookkeeping of the
+// allocation that is refused).
+inline constexpr int64_t kAccountBound = MSRPRuntime::kDefaultMemoryAllowance + (int64_t{1} << 20);
 inline constexpr int64_t kResidentBound = MSRPRuntime::kDefaultMemoryAllowance + kResidentMargin + kAllocatorSlack;
 
 // ---- Reading the process --------------------------------------------------
@@ -117,23 +121,25 @@ struct CostEscape {
     double wallSeconds = 0;
     int64_t charged = 0;
     int64_t residentGrowth = 0;
+    int64_t accountPeak = 0;  // the most the program's memory account held so far
     std::string stop;  // what stopped the run, if anything did
 
     std::string describe() const {
-        char line[320];
+        char line[400];
         std::snprintf(line, sizeof line,
                       "%s: %.3f s of CPU (%.3f s wall) for %lld instructions (bound %.3f s), resident +%.1f MiB "
-                      "(bound %.1f MiB)%s%s",
+                      "(bound %.1f MiB, account peak %.1f MiB)%s%s",
                       stage.c_str(), cpuSeconds, wallSeconds, static_cast<long long>(charged),
                       kSecondsPerRun + kSecondsPerCharge * static_cast<double>(charged),
                       static_cast<double>(residentGrowth) / (1 << 20),
-                      static_cast<double>(kResidentBound) / (1 << 20), stop.empty() ? "" : ", stopped by ",
+                      static_cast<double>(kResidentBound) / (1 << 20),
+                      static_cast<double>(accountPeak) / (1 << 20), stop.empty() ? "" : ", stopped by ",
                       stop.c_str());
         return line;
     }
     bool escaped() const {
         return cpuSeconds > kSecondsPerRun + kSecondsPerCharge * static_cast<double>(charged) ||
-               residentGrowth > kResidentBound;
+               residentGrowth > kResidentBound || accountPeak > kAccountBound;
     }
 };
 
@@ -162,6 +168,7 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
         cost.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         cost.residentGrowth = statusBytes("VmHWM") - resident;
         cost.charged = editor.runtime().getInstructionCount();
+        cost.accountPeak = editor.runtime().memoryAccount().peak;
         if (!ran) cost.stop = editor.failureReason();
         if (measured) measured->push_back(cost);
         if (!found && cost.escaped()) found = cost;
