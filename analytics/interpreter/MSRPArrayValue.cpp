@@ -186,7 +186,7 @@ std::string MSRPArrayValue::stringValueWithSeparator(std::string_view separator,
     size_t pending = 0;
     int inner = 0;
     appendTextForm(text, separator, pending, &inner);
-    if (!inner && !MSRPWork::charge(static_cast<int64_t>(pending))) inner = stopCode();
+    if (!inner && !MSRPWork::chargeConversion(static_cast<int64_t>(pending))) inner = stopCode();
     if (inner) {
         MSRPSetError(error, inner);
         return "";
@@ -233,10 +233,12 @@ void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view sep
             text += element.stringValueOrError(error);
         }
         if (i + 1 < elements_.size()) text += separator;
-        // Charged as it is written: the copy, and the element looked at.
+        // Charged as it is written, the copy and the element looked at: at
+        // the rate of a conversion, since the text grows into new memory
+        // (interpreter_bench: BM_CostlyProgram).
         pending += text.size() - written + sizeof(MSRPValue);
         if (pending >= MSRPWork::kChunk || MSRPMemory::exceeded()) {
-            if (!MSRPWork::charge(static_cast<int64_t>(pending)) || MSRPMemory::exceeded())
+            if (!MSRPWork::chargeConversion(static_cast<int64_t>(pending)) || MSRPMemory::exceeded())
                 MSRPSetError(error, stopCode());
             pending = 0;
         }

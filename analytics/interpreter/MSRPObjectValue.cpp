@@ -12,5 +12,5 @@ void MSRPObjectValue::markChildren(MSRPMarker& marker) const {
 
 void MSRPObjectValue::sweep() {
     // Released when this goes out of scope, after the map is already empty.
-    std::vector<MSRPPropertyMap::Entry> released = propertyMap_.takeEntries();
+    MSRPPropertyMap::Entries released = propertyMap_.takeEntries();
 }

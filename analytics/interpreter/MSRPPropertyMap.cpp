@@ -2,8 +2,8 @@
 
 
 namespace {
-// What one entry costs beyond its name, for the memory limit.
-constexpr int64_t kEntryBytes = sizeof(MSRPPropertyMap::Entry) + 16;
+// Names up to this long are kept inside their entry.
+constexpr size_t kInlineName = std::string().capacity();
 }  // namespace
 
 MSRPPropertyMap::~MSRPPropertyMap() {
@@ -11,7 +11,7 @@ MSRPPropertyMap::~MSRPPropertyMap() {
 }
 
 void MSRPPropertyMap::account(int64_t sign, const std::string& name) {
-    MSRPMemory::add(sign * (kEntryBytes + static_cast<int64_t>(name.size())));
+    if (name.capacity() > kInlineName) MSRPMemory::add(sign * static_cast<int64_t>(name.capacity() + 1));
 }
 
 const MSRPPropertyMap::Entry* MSRPPropertyMap::findIndexed(std::string_view name) const {
@@ -48,7 +48,7 @@ void MSRPPropertyMap::rebuildIndex() {
         index_.reset();
         return;
     }
-    if (!index_) index_ = std::make_unique<std::unordered_map<std::string_view, size_t>>();
+    if (!index_) index_ = std::make_unique<Index>();
     index_->clear();
     for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, i);
 }
@@ -81,7 +81,7 @@ void MSRPPropertyMap::clear() {
     entries_.clear();
 }
 
-std::vector<MSRPPropertyMap::Entry> MSRPPropertyMap::takeEntries() {
+MSRPPropertyMap::Entries MSRPPropertyMap::takeEntries() {
     for (const Entry& entry : entries_) account(-1, entry.name);
     index_.reset();
     nameBits_ = 0;

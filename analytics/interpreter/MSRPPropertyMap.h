@@ -63,7 +63,8 @@ class MSRPPropertyMap {
     void makeImmutable() { immutable_ = true; }
     bool isImmutable() const { return immutable_; }
     std::vector<std::string> allNames() const;
-    const std::vector<Entry>& entries() const { return entries_; }
+    using Entries = MSRPMemory::List<Entry>;
+    const Entries& entries() const { return entries_; }
     // Whether a name whose bit is `bit` may be here (false: certainly not).
     bool mayHold(uint64_t bit) const { return (nameBits_ & bit) != 0; }
     // The entry at `slot` when it binds `name`, else null: a remembered
@@ -99,7 +100,9 @@ class MSRPPropertyMap {
     // Removes every entry and the frozen state, keeping the room.
     void clear();
     // Moves every entry out (the collector's sweep); the map is left empty.
-    std::vector<Entry> takeEntries();
+    Entries takeEntries();
+    // The bytes of the room for entries (what a kept scope holds on to).
+    int64_t roomBytes() const { return static_cast<int64_t>(entries_.capacity() * sizeof(Entry)); }
 
   private:
     static constexpr size_t kIndexedFrom = 12;
@@ -130,8 +133,12 @@ class MSRPPropertyMap {
     void indexAppended(size_t capacity);
     void account(int64_t sign, const std::string& name);
 
-    std::vector<Entry> entries_;
-    std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+    // The list and the index are counted on the memory account by their
+    // allocator, each long name by account().
+    using Index = std::unordered_map<std::string_view, size_t, std::hash<std::string_view>, std::equal_to<>,
+                                     MSRPMemory::Allocator<std::pair<const std::string_view, size_t>>>;
+    Entries entries_;
+    std::unique_ptr<Index> index_;
     uint64_t nameBits_ = 0;  // the bits of every name set since the last clear
     bool immutable_ = false;
 };

@@ -15,7 +15,8 @@ struct KeptScopes {
     std::vector<MSRPScope*> scopes;
     ~KeptScopes() {
         for (MSRPScope* scope : scopes) {
-            MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)));  // its destructor takes it off again
+            // Its destructor and its list's allocator take these off again.
+            MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)) + scope->contents().roomBytes());
             delete scope;
         }
     }
@@ -28,7 +29,8 @@ MSRPRef<MSRPScope> MSRPScope::makeScope(MSRPRef<MSRPScope> parentScope, size_t e
     if (tKept.scopes.empty()) return MSRPRef<MSRPScope>::make(std::move(parentScope), expectedNames);
     MSRPScope* scope = tKept.scopes.back();
     tKept.scopes.pop_back();
-    MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)));
+    // A kept scope counts on no account: the one in use takes it over.
+    MSRPMemory::add(static_cast<int64_t>(sizeof(*scope)) + scope->contents().roomBytes());
     scope->parent_ = std::move(parentScope);
     scope->contents_.reserve(expectedNames);
     return MSRPRef<MSRPScope>(scope);
@@ -40,9 +42,9 @@ void MSRPScope::dispose() noexcept {
         return;
     }
     // Emptied as a new scope is, keeping only the room of its bindings.
-    MSRPMemory::add(-static_cast<int64_t>(sizeof(*this)));
     parent_ = {};
     contents_.clear();
+    MSRPMemory::add(-static_cast<int64_t>(sizeof(*this)) - contents_.roomBytes());
     objectManager_ = nullptr;
     markEpoch_ = 0;
     tKept.scopes.push_back(this);

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <re2/re2.h>
 
@@ -153,6 +154,73 @@ void BM_UTF16Copy(benchmark::State& state) { runMethodOnText(state, R"((call $s 
 
 void BM_ForOfText(benchmark::State& state) { runMethodOnText(state, R"((forof "c" $s (list)))"); }
 
+// Programs built to cost more than they are charged, each run under the
+// default budget until a bound stops it: the time per charged instruction,
+// set against Fib27's, shows whether any native work outruns its charge.
+struct CostlyProgram {
+    const char* name;
+    std::string setup;  // run once, unbounded
+    std::string work;   // run per iteration under the default bounds
+};
+
+std::string costlyText(const char* seed, int doublings) {
+    return R"((let "s" "i") (assign "s" ")" + std::string(seed) + R"(") (assign "i" 0)
+        (loop (lt $i )" + std::to_string(doublings) + R"() (assign "i" (add $i 1)) false (list (assign "s" (add $s $s)))))";
+}
+
+const std::vector<CostlyProgram>& costlyPrograms() {
+    static const std::vector<CostlyProgram> programs = {
+        {"indexOf of 4 MiB texts",
+         costlyText("x", 22) + R"( (let "u" "v" "a") (assign "u" (add $s "a")) (assign "v" (add $s "b"))
+            (assign "a" (array $v)) (assign "i" 0)
+            (loop (lt $i 14) (assign "i" (add $i 1)) false (list (assign "a" (call $a "concat" (array $a))))))",
+         R"((call $a "indexOf" (array $u)))"},
+        {"switch over 4 MiB texts", "", R"((switch $u $a $a))"},
+        {"text of 4 MiB of blanks to a number", costlyText(" ", 22), R"((loop true 0 false (list (sub $s 0))))"},
+        {"counting loop over 20,000 names",
+         R"((let "names") (assign "names" (array)) (assign "i" 0)
+            (loop (lt $i 20000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "v" $i))))))",
+         R"((for $names true 0 (list)))"},
+        {"calls with 8,000 parameters",
+         R"((let "names" "f") (assign "names" (array)) (assign "i" 0)
+            (loop (lt $i 8000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "w" $i)))))
+            (assign "f" (lambda "f" $names (return 1))))",
+         R"((loop true 0 false (list (f))))"},
+        {"pattern of 16 KiB of groups", costlyText("()", 13), R"((loop true 0 false (list (call "x" "search" (array $s)))))"},
+        {"join of arrays nested 7 deep", costlyText("x", 18) + R"( (let "a") (assign "a" (array $s)) (assign "i" 0)
+            (loop (lt $i 7) (assign "i" (add $i 1)) false (list (assign "a" (array $a $a)))))",
+         R"((loop true 0 false (list (call $a "join" (array "")))))"},
+    };
+    return programs;
+}
+
+void BM_CostlyProgram(benchmark::State& state) {
+    const CostlyProgram& program = costlyPrograms()[static_cast<size_t>(state.range(0))];
+    state.SetLabel(program.name);
+    // The setup of a program whose own is empty is the one before it.
+    size_t from = static_cast<size_t>(state.range(0));
+    while (from > 0 && costlyPrograms()[from].setup.empty()) --from;
+    MSRPRuntime runtime;
+    runtime.setInstructionBudget(int64_t{1} << 50);
+    MSRError error;
+    runtime.executeStatements(assemble(costlyPrograms()[from].setup.c_str()), &error);
+    runtime.setInstructionBudget(MSRPExecution::kDefaultInstructionBudget);
+    std::vector<MSRPBRuntimeEntity> work = assemble(program.work.c_str());
+    int64_t charged = 0;
+    MSRPMemory::UseAccount account(runtime.memoryAccount());
+    for (auto _ : state) {
+        runtime.resetInstructionCount();
+        runtime.executeStatements(work, &error);
+        charged += runtime.getInstructionCount();
+        runtime.collectGarbage();
+    }
+    state.counters["instructions"] = static_cast<double>(charged) / static_cast<double>(state.iterations());
+    state.counters["ns_per_instruction"] = benchmark::Counter(
+        static_cast<double>(charged) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["peak_MiB"] = static_cast<double>(runtime.memoryAccount().peak) / (1 << 20);
+}
+
+BENCHMARK(BM_CostlyProgram)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PatternScan)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaseMapping)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaseMappingSigmas)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
