@@ -221,6 +221,34 @@ MSRPBProgram costEditingProgram(const std::string& top, const std::string& body)
     return program ? *program : MSRPBProgram();
 }
 
+TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
+    // A search that the budget no longer bounds: only the time its batch
+    // has left ends it, in the middle of the native call, and the next
+    // event's run has its own guard again.
+    const std::string top = doubledText("x", 22) + R"( (let "u" "v" "done") (assign "done" false)
+        (assign "u" (add $s "a")) (assign "v" (add $s "b")))" + doubledArray("$v", 16);
+    MSRPInterpreterEventEditing editing;
+    MSRError error;
+    ASSERT_TRUE(editing.loadProgram(
+        costEditingProgram(top, R"((if $done (list (call $e "setParamValue" (array "p" 1)) (return 0)))
+            (assign "done" true) (call $a "indexOf" (array $u)) (return 0))"),
+        &error));
+    editing.runtime().setInstructionBudget(int64_t{1} << 50);
+    const MSRPEvent event("checkout", 1000.5, {{"value", 3}});
+    editing.limitNextRun(0.02);
+    const CostClock::time_point start = CostClock::now();
+    EXPECT_FALSE(editing.handleEvent(event, &error));
+    EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
+    EXPECT_EQ(editing.failureReason(), "time limit");
+    EXPECT_LT(secondsSince(start), kStoppedWithin);
+    EXPECT_EQ(editing.eventContext().outputEvent->parameters(), event.parameters());
+    // The limit was for one run: the next one runs to its end.
+    MSRError next;
+    EXPECT_TRUE(editing.handleEvent(event, &next)) << editing.failureReason();
+    EXPECT_EQ(next.code(), 0);
+    EXPECT_EQ(editing.eventContext().outputEvent->parameters().size(), 2u);
+}
+
 TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
     // [a, a] twenty deep: 21 arrays, 2^20 leaves once copied out.
     const std::string shared = R"((let "a" "i") (assign "a" (array "leaf")) (assign "i" 0)
