@@ -208,31 +208,32 @@ void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view sep
         return;
     }
     tJoining.push_back(this);
-    for (size_t i = 0; i < elements_.size() && !*error; ++i) {
-        const MSRPValue& element = elements_[i];
-        const size_t before = text.size();
-        // The text grows by doubling; room for the larger copy is checked
-        // before it is made, while the smaller one still counts.
-        const size_t adding = (element.isString() ? element.text().size() : 0) + separator.size();
-        if (before + adding > text.capacity()) {
-            const size_t room = std::max(before + adding, 2 * text.capacity());
+    // The text grows by doubling; room for the larger copy is checked
+    // before it is made, while the smaller one still counts.
+    auto append = [&](std::string_view part) {
+        if (text.size() + part.size() > text.capacity()) {
+            const size_t room = std::max(text.size() + part.size(), 2 * text.capacity());
             if (!MSRPMemory::fits(static_cast<int64_t>(room))) {
                 MSRPSetError(error, MSRPErrorCode::kMemoryLimit);
-                break;
+                return;
             }
             text.reserve(room);
         }
-        size_t written = before;
+        text.append(part);
+    };
+    for (size_t i = 0; i < elements_.size() && !*error; ++i) {
+        const MSRPValue& element = elements_[i];
+        size_t written = text.size();
         if (const MSRPArrayValue* nested = element.array()) {
             nested->appendTextForm(text, ",", pending, error);
             // What the nested array wrote, it charged itself.
             written = text.size();
         } else if (element.isString()) {
-            text += element.text();
+            append(element.text());
         } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
-            text += element.stringValueOrError(error);
+            append(element.stringValueOrError(error));
         }
-        if (i + 1 < elements_.size()) text += separator;
+        if (i + 1 < elements_.size() && !*error) append(separator);
         // Charged as it is written, the copy and the element looked at: at
         // the rate of a conversion, since the text grows into new memory
         // (interpreter_bench: BM_CostlyProgram).

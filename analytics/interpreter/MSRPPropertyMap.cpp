@@ -3,7 +3,7 @@
 
 namespace {
 // Names up to this long are kept inside their entry.
-constexpr size_t kInlineName = std::string().capacity();
+const size_t kInlineName = std::string().capacity();
 }  // namespace
 
 MSRPPropertyMap::~MSRPPropertyMap() {

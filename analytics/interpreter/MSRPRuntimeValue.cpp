@@ -20,6 +20,12 @@
 const char* const MSRPErrorDomain = "app.calvaro.analytics.InterpreterErrorDomain";
 const char* const MSRPEditingErrorDomain = "app.calvaro.analytics.EditingErrorDomain";
 
+namespace {
+// Texts up to this long are compared and converted without a charge: the
+// evaluation that works on them pays for them.
+constexpr size_t kUnchargedText = 256;
+}  // namespace
+
 // Reference counting ---------------------------------------------------------
 
 namespace {
@@ -337,11 +343,6 @@ bool MSRPStringValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error) {
     return MSRPTextsEqual(left, right);
 }
 
-namespace {
-// Texts up to this long are compared without a charge: the evaluation that
-// compares them pays for them.
-constexpr size_t kUnchargedText = 256;
-}  // namespace
 
 bool MSRPTextsEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -481,12 +482,13 @@ double MSRPStringToNumber(std::string_view text) {
 std::u16string MSRPUTF16(std::string_view text) {
     std::u16string units;
     units.reserve(text.size());
-    size_t i = 0, charged = 0;
+    // Converted a chunk at a time, each charged before it is done.
+    size_t i = 0;
     while (i < text.size()) {
-        if (i - charged >= MSRPWork::kChunk) {
-            if (!MSRPWork::chargeConversion(static_cast<int64_t>(i - charged))) return units;
-            charged = i;
-        }
+        const size_t chunkEnd = std::min(text.size(), i + MSRPWork::kChunk);
+        if (chunkEnd - i > kUnchargedText && !MSRPWork::chargeConversion(static_cast<int64_t>(chunkEnd - i)))
+            return units;
+        while (i < chunkEnd) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         uint32_t code = 0xFFFD;
         size_t length = 1;
@@ -520,6 +522,7 @@ std::u16string MSRPUTF16(std::string_view text) {
             units.push_back(static_cast<char16_t>(code));
         }
         i += length;
+        }
     }
     return units;
 }
@@ -527,12 +530,11 @@ std::u16string MSRPUTF16(std::string_view text) {
 std::string MSRPUTF8(std::u16string_view units) {
     std::string text;
     text.reserve(units.size());
-    size_t charged = 0;
+    // Converted a chunk at a time, each charged before it is done.
     for (size_t i = 0; i < units.size(); ++i) {
-        if (i - charged >= MSRPWork::kChunk) {
-            if (!MSRPWork::chargeConversion(static_cast<int64_t>(2 * (i - charged)))) return text;
-            charged = i;
-        }
+        if (i % MSRPWork::kChunk == 0 && units.size() - i > kUnchargedText / 2 &&
+            !MSRPWork::chargeConversion(static_cast<int64_t>(2 * std::min(MSRPWork::kChunk, units.size() - i))))
+            return text;
         uint32_t code = units[i];
         if (code >= 0xD800 && code < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
             code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00);

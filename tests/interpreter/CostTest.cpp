@@ -101,10 +101,10 @@ TEST(Cost, WhatAProgramBuildsIsOnTheMemoryAccountAsItIsBuilt) {
           (list (call $kept "push" (array (lambda "f" $names (return 1)))))))",
                                      MSRPErrorCode::kMemoryLimit};
     // Arrays nested 7 deep, each holding the one below twice: a text of
-    // 128 MiB, written level by level.
+    // 128 MiB, written level by level (a separator after each nested text).
     const CostCase nestedJoin = {"nested join", megabyte + R"( (let "a") (assign "a" (array $s)) (assign "i" 0)
         (loop (lt $i 7) (assign "i" (add $i 1)) false (list (assign "a" (array $a $a))))
-        (call $a "join" (array "")))",
+        (call $a "join" (array ",")))",
                                  MSRPErrorCode::kMemoryLimit};
     // The budget would end both about when the account does (a byte copied
     // is a byte held): here only the account's ceiling may.
