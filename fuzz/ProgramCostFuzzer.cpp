@@ -1,0 +1,41 @@
+// Runs a served event-editing program (a seed's text, or one the input's
+// bytes pick among costly shapes) at load and over two events, and aborts
+// when a run costs more CPU time or resident memory than it was charged
+// (fuzz/ProgramCost.h has the bounds). The program and the figures go to
+// stderr, so that a finding can be read and replayed as a seed.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fuzz/ProgramCost.h"
+#include "fuzz/SilentMonitor.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::installSilentMonitor();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string text;
+    std::optional<MSRPBProgram> program = fuzz::costProgram(data, size, &text);
+    if (!program) return 0;
+    if (std::getenv("CALVARO_COST_PROGRAM")) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return 0;
+    }
+    static const bool printStages = std::getenv("CALVARO_COST_STAGES") != nullptr;
+    std::vector<fuzz::CostEscape> stages;
+    std::optional<fuzz::CostEscape> escape = fuzz::findCostEscape(*program, 2, &stages);
+    if (printStages)
+        for (const auto& stage : stages) std::fprintf(stderr, "%s\n", stage.describe().c_str());
+    if (escape) {
+        std::fprintf(stderr, "== a run costs more than it was charged\n%s\n== the program\n%s\n",
+                     escape->describe().c_str(), text.c_str());
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,65 @@
+// The cost fuzzer's check over its seeds: programs that once did work
+// without its charge (long text comparisons, shared arrays expanded for an
+// event, names of a mebibyte, number conversions of long texts, long name
+// and parameter lists, a pattern of mebibytes compiled on every event) now
+// cost what they are charged, at load and on an event.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fuzz/ProgramCost.h"
+#include "tests/support/TestPaths.h"
+
+namespace {
+
+std::vector<uint8_t> fileBytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST(ProgramCostCorpus, EverySeedCostsWhatItIsCharged) {
+    std::vector<std::filesystem::path> seeds;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(calvaro::test::sourcePath("fuzz/seeds/program_cost")))
+        seeds.push_back(entry.path());
+    std::sort(seeds.begin(), seeds.end());
+    ASSERT_GE(seeds.size(), 9u);
+    for (const auto& seed : seeds) {
+        SCOPED_TRACE(seed.filename().string());
+        const std::vector<uint8_t> bytes = fileBytes(seed);
+        std::optional<MSRPBProgram> program = fuzz::costProgram(bytes.data(), bytes.size());
+        ASSERT_TRUE(program);
+        std::vector<fuzz::CostEscape> stages;
+        std::optional<fuzz::CostEscape> escape = fuzz::findCostEscape(*program, 1, &stages);
+        EXPECT_FALSE(escape) << escape->describe();
+        // The load and the event both ran: a seed that failed to load would
+        // test nothing.
+        EXPECT_EQ(stages.size(), 2u);
+        for (const auto& stage : stages) std::printf("%s %s\n", seed.filename().c_str(), stage.describe().c_str());
+    }
+}
+
+TEST(ProgramCostCorpus, AnyBytesBuildAnEditingProgram) {
+    // The fuzzer's generator is only as good as the programs it makes: every
+    // input, short ones included, must assemble into an editing program that
+    // registers its edit callback (a text that does not assemble is skipped
+    // without a run).
+    std::mt19937 random(62);
+    for (int n = 0; n < 300; ++n) {
+        std::vector<uint8_t> bytes(random() % 40);
+        for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
+        if (!bytes.empty() && (bytes[0] == ';' || bytes[0] == '(')) bytes[0] = 0;
+        std::string text;
+        ASSERT_TRUE(fuzz::costProgram(bytes.data(), bytes.size(), &text)) << text;
+        EXPECT_NE(text.find("(register 0 (lambda \"edit\""), std::string::npos) << text;
+    }
+}
+
+}  // namespace
