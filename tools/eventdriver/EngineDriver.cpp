@@ -113,14 +113,14 @@ void EngineDriver::setConditionalProperty(int64_t number) {
         {"name", Value(kTriggeredEventName)},
         {"origin", Value("e2e")},
         {"parameters", Value(Value::Dictionary{{kNumberParameter, Value(number)}})}};
-    DEDIzuraroveConnector::make()->setConditionalUserProperty(
-        Value::Dictionary{{"name", Value("cup_" + std::to_string(number))},
-                          {"origin", Value("e2e")},
-                          {"value", Value("on")},
-                          {"triggerEventName", Value(kTriggerEventName)},
-                          {"triggerTimeout", Value(86400.0)},
-                          {"timeToLive", Value(86400.0)},
-                          {"triggeredEvent", Value(triggered)}});
+    DEDIzuraroveConnector::make()->setConditionalUserProperty(Value::Dictionary{
+        {"name", Value("cup_" + std::to_string(number))},
+        {"origin", Value("e2e")},
+        {"value", Value("on")},
+        {"triggerEventName", Value(kTriggerEventName)},
+        {"triggerTimeout", Value(86400.0)},
+        {"timeToLive", Value(86400.0)},
+        {"triggeredEvent", Value(triggered)}});
 }
 
 std::optional<bool> EngineDriver::hasDataToUpload(double timeoutSeconds) {

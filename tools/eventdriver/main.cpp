@@ -75,10 +75,10 @@
 #include <vector>
 
 #include "analytics/core/MSRMeasurement.h"
-#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
 #include "platform/ui/Application.h"
