@@ -117,6 +117,10 @@ public:
     static void resetSharedInstanceForTesting();
     // Makes `engine` the shared one, as if created by the facade (tests).
     static void installSharedInstanceForTesting(std::shared_ptr<MSRMeasurement> engine);
+    // The program's time per batch of logged events (1 s), for every engine
+    // of the process from now on: a test sets its own, so that what it sees
+    // does not depend on the machine's speed.
+    static void setEditingSecondsPerBatchForTesting(double seconds);
 
     // Null when the app ID is empty (logged).
     static std::shared_ptr<MSRMeasurement> initWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,

@@ -3,6 +3,7 @@
 // parameters, and the checks each event passes before it is written.
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "analytics/core/MSRMeasurement.h"
@@ -86,6 +87,7 @@ constexpr const char* kLogEventBlockID = "MSRMeasurement:2414";
 // holds many, and the worker's other work waits behind all of them. Past
 // this the rest of the batch is stored unedited.
 constexpr double kEditingSecondsPerBatch = 1.0;
+std::atomic<double> editingSecondsPerBatch{kEditingSecondsPerBatch};
 // The program's time once the application ends: enough for the few events
 // of the last moments, little beside the end's own limit (1.8 s on a
 // signal), in which whatever was handed over must be stored.
@@ -109,6 +111,10 @@ struct MSRMeasurement::PendingEventBatch {
 };
 
 // --- Entries ----------------------------------------------------------------------
+
+void MSRMeasurement::setEditingSecondsPerBatchForTesting(double seconds) {
+    editingSecondsPerBatch.store(seconds);
+}
 
 void MSRMeasurement::logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
                               const MSRObjectDictionary& parameters, double timestamp, bool enabled,
@@ -535,7 +541,7 @@ bool MSRMeasurement::mayEditEventOnWorkerQueue(const MSREvent& event) {
     if (dispatch::Clock::uptimeNow() >= editingEndsAt_.load()) {
         reason = "application end";
         logged = &editingEndLogged_;
-    } else if (editingBatch_ && editingBatch_->seconds >= kEditingSecondsPerBatch) {
+    } else if (editingBatch_ && editingBatch_->seconds >= editingSecondsPerBatch.load()) {
         reason = "time per batch";
         logged = &editingBatch_->failureLogged;
     } else {

@@ -81,8 +81,12 @@ class DriverTest : public testing::Test {
     }
 
     // The server's threads call into `measurement`, which goes first: they
-    // end before it does.
-    void TearDown() override { collector.stop(); }
+    // end before it does. A failed test shows the end of the driver's
+    // console and standard error, whichever assertion failed.
+    void TearDown() override {
+        collector.stop();
+        if (HasFailure()) std::printf("%s", consoleTail().c_str());
+    }
 
     std::vector<std::string> driverArguments(std::vector<std::string> more = {}) const {
         std::vector<std::string> all{"--home",   root.path().string(),

@@ -102,15 +102,16 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
     ASSERT_EQ(roomy.status, 0) << roomy.output;
     EXPECT_EQ(roomy.output.find("not stored"), std::string::npos) << roomy.output;
     const int64_t before = storedRows(home, "kal_calculate");
-    ASSERT_EQ(before, 40);
-    EXPECT_EQ(saidStoredCalculations(roomy.output), 40) << "the debug console says what it stored";
+    ASSERT_EQ(before, 40) << roomy.output;
+    EXPECT_EQ(saidStoredCalculations(roomy.output), 40) << "the debug console says what it stored\n"
+                                                        << roomy.output;
 
     // Then the disk fills up in the middle of the run.
     const FullDiskRun full = runLimited(arguments, 64 * 1024);
     EXPECT_NE(full.status, 0) << full.output;
     EXPECT_NE(full.output.find("calvaro: not stored: "), std::string::npos) << full.output;
     const int64_t stored = storedRows(home, "kal_calculate") - before;
-    EXPECT_LT(stored, 40) << "the disk never filled up";
+    EXPECT_LT(stored, 40) << "the disk never filled up\n" << full.output;
     // Each "stored" said of a calculation is a row that is there.
     const int64_t saidStored = saidStoredCalculations(full.output);
     EXPECT_LE(saidStored, stored) << full.output.substr(0, 4000);
@@ -121,7 +122,8 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
     EXPECT_NE(noHistory.status, 0) << noHistory.output;
     const size_t said = noHistory.output.find("calvaro: not stored: ");
     ASSERT_NE(said, std::string::npos) << noHistory.output;
-    EXPECT_NE(noHistory.output.find("preferences file", said), std::string::npos) << noHistory.output.substr(said);
+    EXPECT_NE(noHistory.output.find("preferences file", said), std::string::npos)
+        << noHistory.output.substr(said);
     EXPECT_NE(noHistory.output.find("org.calvaro.Calvaro.plist", said), std::string::npos)
         << noHistory.output.substr(said);
 }

@@ -37,16 +37,27 @@ DriverProcess::DriverProcess(const std::string& program, const std::vector<std::
     for (auto& argument : all) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    // The driver's standard error goes to the end of its console log, when it
+    // keeps one, so that what it says there (why it left, a sanitizer's
+    // report) is in what a failing test prints.
+    int errors = -1;
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "--log")
+            errors = open(arguments[i + 1].c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    }
+
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
         dup2(reports[1], kReportFd);
         dup2(commands[0], STDIN_FILENO);
+        if (errors >= 0) dup2(errors, STDERR_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
     }
     close(reports[1]);
     close(commands[0]);
+    if (errors >= 0) close(errors);
     reports_ = reports[0];
     commands_ = commands[1];
 }
@@ -67,6 +78,13 @@ void DriverProcess::take(const Report& report) {
 }
 
 bool DriverProcess::readUntil(const std::function<bool(const Report&)>& done, double timeoutSeconds) {
+    // Reports taken in by an earlier call after the one that met its
+    // condition are offered to this one first, in their order.
+    while (!unchecked_.empty()) {
+        const Report report = unchecked_.front();
+        unchecked_.pop_front();
+        if (done && done(report)) return true;
+    }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                std::chrono::duration<double>(timeoutSeconds));
@@ -84,21 +102,22 @@ bool DriverProcess::readUntil(const std::function<bool(const Report&)>& done, do
             return false;
         }
         partial_.insert(partial_.end(), buffer, buffer + got);
+        // Every complete report read is taken in at once, whatever chunk it
+        // came in, so the counts hold as soon as this call returns; those
+        // after the one that met the condition wait for the next call's.
         size_t used = 0;
         for (; used + sizeof(Report) <= partial_.size(); used += sizeof(Report)) {
             Report report;
             std::memcpy(&report, partial_.data() + used, sizeof report);
             take(report);
-            // Every report up to the one that meets the condition is taken in.
-            if (!met && done && done(report)) {
+            if (met) {
+                unchecked_.push_back(report);
+            } else if (done && done(report)) {
                 met = true;
-                used += sizeof(Report);
-                break;
             }
         }
         partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(used));
     }
-    // Reports already read beyond the one that met the condition stay queued.
     return true;
 }
 

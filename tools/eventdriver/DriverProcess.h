@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -25,14 +26,19 @@ class DriverProcess {
     static constexpr int64_t kStopping = 4;
     static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
 
-    // Starts the driver `program` with `arguments` (the report descriptor is added).
+    // Starts the driver `program` with `arguments` (the report descriptor is
+    // added). With "--log FILE" among them, its standard error is appended to
+    // FILE as well.
     DriverProcess(const std::string& program, const std::vector<std::string>& arguments);
     ~DriverProcess();
     DriverProcess(const DriverProcess&) = delete;
     DriverProcess& operator=(const DriverProcess&) = delete;
 
     // Reads reports until `done` answers true for one, the driver's end, or
-    // the deadline; answers whether `done` was met.
+    // the deadline; answers whether `done` was met. Every complete report
+    // read is taken into the counts below before it returns; reports read
+    // after the one that met `done` are offered to the next call's `done`
+    // before it reads more.
     bool readUntil(const std::function<bool(const Report&)>& done, double timeoutSeconds);
     // Sends "exit" and waits for the driver's end; its exit status, or -1 when
     // it did not end in time (it is then killed).
@@ -63,10 +69,11 @@ class DriverProcess {
     int64_t highestHandled_ = 0;
     bool allLogged_ = false;
     std::vector<uint8_t> partial_;
+    std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };
 
 // The last lines of the driver's console log ("console.log" in its data
-// root), for failure messages.
+// root), with what it wrote on standard error, for failure messages.
 std::string consoleTail(const std::filesystem::path& root, size_t lines = 40);
 
 }  // namespace tools

@@ -11,8 +11,10 @@
 #include "analytics/connector/MSRConnector.h"
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRAnalytics.h"
+#include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/support/MSRConsoleLogger.h"
@@ -78,6 +80,16 @@ std::optional<std::string> EngineDriver::start() {
     MSRRegisterExperiments();
     MSRRegisterPurchaseReporting();
     MSRRegisterEventEditing();
+    if (options_.programTimeLimitSeconds > 0) {
+        const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(options_.programTimeLimitSeconds));
+        MSRComponentRegistry::registerMaker<MSRPEventEditing>(
+            [limit](const MSRComponentContext&) -> std::shared_ptr<MSRPEventEditing> {
+                auto editing = std::make_shared<MSRPInterpreterEventEditing>();
+                editing->runtime().setTimeLimit(limit);
+                return editing;
+            });
+    }
     DEDIzurarove::registerWithHost();
     // The health data goes to the suite the application writes it to; the
     // switches stay in memory, so that one run's debug mode ends with it.

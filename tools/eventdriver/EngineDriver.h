@@ -20,6 +20,10 @@ struct EngineDriverOptions {
     std::filesystem::path consoleLog;
     // A product the store's catalog sells (0.99 USD); empty: none.
     std::string storeProduct;
+    // The time guard of each run of a served program, in seconds; 0: the
+    // application's (1 s). A test whose outcome must not hang on the
+    // machine's speed sets its own.
+    double programTimeLimitSeconds = 0;
     // Runs once the engine's parts are registered and the catalog is
     // stocked, just before the host is configured (the engine's start).
     std::function<void()> beforeStart;

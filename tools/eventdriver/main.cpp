@@ -42,14 +42,21 @@
 // With --end-on-signal the driver waits for SIGTERM or SIGINT instead of its
 // standard input, and then ends as the application does on a signal: the
 // application terminates, the work begun for the background gets 1 s, the
-// queues what is left of 1.8 s from the signal. Exit status 128 + the signal
-// when that end was orderly (with nothing lost), else 4 or 6 as above.
+// queues what is left of 1.8 s from the signal; work still running then is
+// let go, as the application lets it go. Exit status 128 + the signal when
+// that end was orderly (every event logged stored, nothing lost), else 4 or 6
+// as above.
 //
 // With --set-conditional K another framework sets the conditional user
 // property "cup_K" through the connector right after the host's
 // configuration; it waits for the trigger event "e2e_trigger", whose arrival
 // logs "e2e_triggered" with n = K. With --trigger, once every event above is
 // handled, "e2e_trigger" is logged (before kind 3 is reported).
+//
+// With --editing-seconds-per-batch S a served program gets S seconds for
+// each batch of logged events instead of the application's 1 s, and with
+// --program-time-limit S each of its runs S seconds instead of 1 s: a test
+// sets the bounds whose outcome it checks, whatever the machine's speed.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -67,6 +74,7 @@
 #include <thread>
 #include <vector>
 
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
@@ -96,19 +104,26 @@ int usage(const char* program) {
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
-        "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal]\n",
+        "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal]\n"
+        "       [--editing-seconds-per-batch S] [--program-time-limit S]\n",
         program);
     return 2;
 }
 
 // Nothing outlives main: the engine's queues finish their work and their
 // threads are joined, within `limit` seconds, before static objects go. The
-// run's `status` unless something was lost.
-int endRun(double limit, int status) {
+// run's `status` unless something was lost. Work still running at `limit`
+// is let go, as the application lets it go at its end's deadline: that is
+// orderly when `stored` (when given) answers that every event handed over
+// was stored, else the run ends with 4.
+int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
     if (!dispatch::endQueues(limit)) {
-        std::fprintf(stderr, "event_driver: the engine's work did not finish; leaving without it\n");
+        const bool orderly = stored && stored() && !foundation::DataLoss::describe();
+        std::fprintf(stderr,
+                     "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
+                     limit, orderly ? " (every event it was handed is stored)" : "");
         std::fflush(nullptr);
-        std::_Exit(4);
+        std::_Exit(orderly ? status : 4);
     }
     MSRSqliteStore::closeAllDatabases();
     if (auto lost = foundation::DataLoss::describe()) {
@@ -120,13 +135,13 @@ int endRun(double limit, int status) {
 
 // As the application ends on a signal (app/Launcher.cpp, app/main.cpp): it
 // terminates, its background work gets a second, its queues what is left.
-int endAsTheApplicationOnSignal(int signal) {
+int endAsTheApplicationOnSignal(int signal, const std::function<bool()>& stored) {
     constexpr double kStopTimeLimit = 1.8, kInterruptedTimeLimit = 1.0, kExitMargin = 0.2;
     const auto signalled = std::chrono::steady_clock::now();
     ui::Application::shared().terminate();
     ui::Application::shared().waitForBackgroundTasks(kInterruptedTimeLimit);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
-    return endRun(std::max(0.0, kStopTimeLimit - took - kExitMargin), 128 + signal);
+    return endRun(std::max(0.0, kStopTimeLimit - took - kExitMargin), 128 + signal, stored);
 }
 
 }  // namespace
@@ -192,6 +207,13 @@ int main(int argc, char** argv) {
             trigger = true;
         } else if (arg == "--end-on-signal") {
             endOnSignal = true;
+        } else if (arg == "--editing-seconds-per-batch" && hasValue) {
+            const double seconds = std::strtod(argv[++i], nullptr);
+            if (!(seconds > 0)) return usage(argv[0]);
+            MSRMeasurement::setEditingSecondsPerBatchForTesting(seconds);
+        } else if (arg == "--program-time-limit" && hasValue) {
+            options.programTimeLimitSeconds = std::strtod(argv[++i], nullptr);
+            if (!(options.programTimeLimitSeconds > 0)) return usage(argv[0]);
         } else if (arg == "--report-fd" && hasValue) {
             reportFd = static_cast<int>(number());
         } else {
@@ -272,7 +294,7 @@ int main(int argc, char** argv) {
     if (endOnSignal) {
         int signal = 0;
         while (sigwait(&endSignals, &signal) != 0) continue;
-        return endAsTheApplicationOnSignal(signal);
+        return endAsTheApplicationOnSignal(signal, [logged] { return handled >= logged; });
     }
 
     std::string line;
