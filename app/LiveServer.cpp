@@ -346,7 +346,9 @@ void LiveServer::pump(const std::function<bool()>& stopRequested) {
 
 void LiveServer::stop() {
     if (!impl_ || impl_->stopping.exchange(true)) return;
-    // Requests waiting for the main thread see `stopping` and are let go.
+    // Requests waiting for the main thread see `stopping` and are answered
+    // that the application ends; what the main thread answered before (a
+    // wait cut short by the end) still reaches its page.
     if (impl_->http) impl_->http->stop();
     // Work the requests left queued runs with the queue's end.
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 namespace app {
 
@@ -131,9 +132,16 @@ void LoopbackServer::stop() {
     }
     work_.notify_all();
     if (wakeup_ >= 0) wake();
-    if (loop_.joinable()) loop_.join();
+    // The loop sends what the handlers still running answer, meanwhile.
     for (auto& worker : workers_) worker.join();
     workers_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        finishing_ = true;
+        finishBy_ = Clock::now() + limits_.finishTime;
+    }
+    if (wakeup_ >= 0) wake();
+    if (loop_.joinable()) loop_.join();
     closeSocket(listener_);
     closeSocket(wakeup_);
     listener_ = wakeup_ = -1;
@@ -162,8 +170,8 @@ void LoopbackServer::work() {
             response = {500, std::string("failed: ") + e.what() + "\n"};
         }
         {
+            // Also while the server stops: the loop sends it before it ends.
             std::lock_guard lock(mutex_);
-            if (stopping_) return;
             answers_.emplace_back(job.first, std::move(response));
         }
         wake();
@@ -174,16 +182,31 @@ void LoopbackServer::run() {
     std::vector<pollfd> polled;
     std::vector<Connection*> polledConnections;
     for (;;) {
+        bool stopping = false;
+        std::optional<Clock::time_point> finishBy;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_) break;
+            stopping = stopping_;
+            if (finishing_) finishBy = finishBy_;
         }
-        polled.assign({{wakeup_, POLLIN, 0}, {listener_, POLLIN, 0}});
+        // Once the handlers have returned, the loop ends when their answers
+        // are sent, or when the time to send them is over.
+        if (finishBy) {
+            takeAnswers();
+            const bool sending = std::any_of(connections_.begin(), connections_.end(), [](const auto& entry) {
+                return !entry.second->closed && entry.second->phase == Connection::Phase::writing;
+            });
+            if (!sending || Clock::now() >= *finishBy) break;
+        }
+        // While it stops, no connection is taken and no request read.
+        polled.assign({{wakeup_, POLLIN, 0}, {listener_, static_cast<short>(stopping ? 0 : POLLIN), 0}});
         polledConnections.clear();
         auto now = Clock::now();
         auto nearest = now + std::chrono::seconds(1);
+        if (finishBy) nearest = std::min(nearest, *finishBy);
         for (auto& [id, connection] : connections_) {
             if (connection->phase == Connection::Phase::answering) continue;
+            if (stopping && connection->phase != Connection::Phase::writing) continue;
             polled.push_back(
                 {connection->fd,
                  static_cast<short>(connection->phase == Connection::Phase::writing ? POLLOUT : POLLIN), 0});

@@ -43,13 +43,15 @@ struct LoopbackServerLimits {
     size_t maxConnections = 128;
     // Threads that answer whole requests.
     int workers = 4;
+    // How long stop() lets the answers its handlers made reach their clients.
+    std::chrono::milliseconds finishTime{250};
 };
 
 // An HTTP/1.1 server on 127.0.0.1 that no client can hold: one thread reads
 // and writes every connection without blocking, under the deadlines and
 // limits above, and only whole requests reach the workers that answer them.
 // stop() ends it at once, whatever the clients do, once the handlers that
-// are running return.
+// are running return and their answers are sent (within finishTime).
 class LoopbackServer {
   public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
@@ -67,8 +69,10 @@ class LoopbackServer {
     // Listens on 127.0.0.1:port (0: a free port) and starts the threads.
     bool start(int port, std::string& error);
     int port() const { return port_; }
-    // Closes every connection and joins the threads; requests not yet
-    // answered get no answer.
+    // Takes no more connections or requests, lets the handlers that run
+    // finish and sends what they answer (for finishTime at most), then
+    // closes every connection and joins the threads. Requests not yet handed
+    // to a handler get no answer.
     void stop();
 
     // The answer as bytes on the wire.
@@ -94,7 +98,9 @@ class LoopbackServer {
     int port_ = 0;
     int listener_ = -1;
     int wakeup_ = -1;        // an eventfd: answers are ready, or the server stops
-    bool stopping_ = false;  // under mutex_
+    bool stopping_ = false;  // under mutex_: no request is taken any more
+    bool finishing_ = false;  // under mutex_: every handler has returned
+    Clock::time_point finishBy_;  // under mutex_, set with finishing_
     std::thread loop_;
     std::vector<std::thread> workers_;
 

@@ -5,6 +5,7 @@
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 
@@ -35,7 +36,12 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
             return nullptr;
         }
     }
-    return std::shared_ptr<MSRPersistentDictionary>(new MSRPersistentDictionary(path, std::move(content)));
+    std::shared_ptr<MSRPersistentDictionary> dictionary(new MSRPersistentDictionary(path, std::move(content)));
+    std::weak_ptr<MSRPersistentDictionary> weak = dictionary;
+    dictionary->queuesEndHandler_ = dispatch::addQueuesEndHandler([weak] {
+        if (auto self = weak.lock()) self->writeAtOnceFromNowOn();
+    });
+    return dictionary;
 }
 
 MSRPersistentDictionary::MSRPersistentDictionary(std::string filePath, Value::Dictionary content)
@@ -44,6 +50,7 @@ MSRPersistentDictionary::MSRPersistentDictionary(std::string filePath, Value::Di
       serialQueue_(dispatch::SerialQueue::create("MSRPersistentDictionary")) {}
 
 MSRPersistentDictionary::~MSRPersistentDictionary() {
+    dispatch::removeQueuesEndHandler(queuesEndHandler_);
     bool pending;
     {
         std::lock_guard lock(mutex_);
@@ -97,12 +104,28 @@ void MSRPersistentDictionary::schedulePersistToDisk() {
     scheduleLocked(kPersistDelay);
 }
 
-void MSRPersistentDictionary::scheduleLocked(double delay) {
+void MSRPersistentDictionary::scheduleLocked(double delay, bool retry) {
     if (hasPendingPersistence_) return;
     hasPendingPersistence_ = true;
     std::weak_ptr<MSRPersistentDictionary> weakSelf = weak_from_this();
-    serialQueue_->asyncAfter(delay, [weakSelf] {
+    auto write = [weakSelf] {
         // A synchronize may have written the change already.
+        if (auto self = weakSelf.lock(); self && self->hasPendingPersistence()) self->persistToDisk();
+    };
+    if (ending_ && !retry) {
+        serialQueue_->async(write);
+    } else {
+        serialQueue_->asyncAfter(delay, write);
+    }
+}
+
+void MSRPersistentDictionary::writeAtOnceFromNowOn() {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+    if (!hasPendingPersistence_) return;
+    // The write already scheduled is delayed, and goes with the end.
+    std::weak_ptr<MSRPersistentDictionary> weakSelf = weak_from_this();
+    serialQueue_->async([weakSelf] {
         if (auto self = weakSelf.lock(); self && self->hasPendingPersistence()) self->persistToDisk();
     });
 }
@@ -138,6 +161,7 @@ bool MSRPersistentDictionary::persistToDisk() {
     // already, which carries the same contents.
     double delay = retryDelay_;
     retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
-    if (!weak_from_this().expired()) scheduleLocked(delay);
+    // (Also at the end: a disk that refuses does not hold it.)
+    if (!weak_from_this().expired()) scheduleLocked(delay, true);
     return false;
 }

@@ -4,7 +4,10 @@
 // the engine's folder. Every change schedules one write of the whole
 // dictionary a second later, so a burst of changes costs one write. A write
 // that fails is tried again later; the contents stay in memory meanwhile.
+// The process's end drops delayed work: from the start of the end on, a
+// change waiting for its write, and every later one, is written at once.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,12 +43,19 @@ class MSRPersistentDictionary : public MSRConfigStore,
 
   private:
     MSRPersistentDictionary(std::string filePath, foundation::Value::Dictionary content);
-    void scheduleLocked(double delay);
+    // A write `delay` seconds on, or at once once the end has begun unless
+    // it is the `retry` of a failed one.
+    void scheduleLocked(double delay, bool retry = false);
+    // The queues' end has begun: what waits is written now, and so is
+    // every change from here on.
+    void writeAtOnceFromNowOn();
 
     const std::string filePath_;
     mutable std::mutex mutex_;
     foundation::Value::Dictionary content_;
     bool hasPendingPersistence_ = false;
     double retryDelay_ = kPersistDelay;
+    bool ending_ = false;
+    uint64_t queuesEndHandler_ = 0;
     std::shared_ptr<dispatch::SerialQueue> serialQueue_;
 };

@@ -12,10 +12,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -269,6 +271,53 @@ TEST(LoopbackServerTest, TrustedRequestsGoFirstAndFindAPlace) {
     std::lock_guard lock(mutex);
     ASSERT_GE(order.size(), 2u);
     EXPECT_EQ(order[1], "/trusted");
+}
+
+// Stopping while a handler runs (a live page's wait that the end cuts
+// short): its answer still reaches the client, and a client that never
+// reads a large answer holds the end for the finishing time only.
+TEST(LoopbackServerTest, StopSendsWhatRunningHandlersAnswerAndEndsWithinItsTime) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+    LoopbackServerLimits limits = shortLimits();
+    limits.requestTime = 10s;
+    limits.workers = 1;
+    const std::string large(32 * 1024 * 1024, 'x');
+    LoopbackServer server(
+        [&](const HttpRequest& request) {
+            if (request.path == "/large") return HttpResponse{200, large};
+            std::unique_lock lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait_for(lock, 10s, [&] { return released; });
+            return HttpResponse{200, request.path};
+        },
+        limits);
+    std::string error;
+    ASSERT_TRUE(server.start(0, error)) << error;
+    Client stuck(server.port());
+    ASSERT_TRUE(stuck.send(get("/large")));
+    ASSERT_TRUE(stuck.readableWithin(5s)) << "the large answer is on its way";
+    Client running(server.port());
+    ASSERT_TRUE(running.send(get("/running")));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
+    }
+    auto stopped = std::async(std::launch::async, [&] { server.stop(); });
+    // The answer below is due however late the stop begins; a moment's
+    // start makes it begin while the handler runs, as the end of a wait does.
+    std::this_thread::sleep_for(50ms);
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    const std::string answer = running.answer(10s);
+    EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << answer;
+    EXPECT_NE(answer.find("\r\n\r\n/running"), std::string::npos);
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "the reader that never reads holds the end";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistentDictionary.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/PropertyList.h"
 #include "tests/storage/StorageTestSupport.h"
 
@@ -113,4 +114,27 @@ TEST_F(PersistentDictionaryTest, AFailedWriteIsRetriedWithoutAnotherChange) {
     executor_.advanceBy(1.0);
     EXPECT_EQ(onDisk()["value"], Value(0.1));
     EXPECT_FALSE(dictionary_->hasPendingPersistence());
+}
+
+// The end of the process drops delayed work. A change still waiting for its
+// write then, and one made by work the end still runs, are written all the
+// same: the next start would otherwise find an earlier state (its session
+// taken for expired, its first open unrecorded). A disk that refuses the
+// write does not hold the end.
+TEST_F(PersistentDictionaryTest, TheEndWritesWhatWaitsAndWhatChangesWhileItRuns) {
+    dictionary_->setObject(Value("waiting"), "before");
+    auto writer = dispatch::SerialQueue::create("late writer");
+    // Runs in the end's drain, after the end has written what waited.
+    writer->async([this, writer] { writer->async([this] { dictionary_->setObject(Value("late"), "during"); }); });
+    ASSERT_TRUE(dispatch::endQueues(5));
+    dispatch::reopenQueuesForTesting();
+    EXPECT_EQ(onDisk(), Value(Value::Dictionary{{"before", Value("waiting")}, {"during", Value("late")}}));
+    EXPECT_FALSE(dictionary_->hasPendingPersistence());
+
+    fs::remove_all(MSRSDKPlistPath("config"));
+    fs::create_directories(MSRSDKPlistPath("config") + "/blocker");
+    dictionary_->setObject(Value("refused"), "after");
+    ASSERT_TRUE(dispatch::endQueues(5));
+    dispatch::reopenQueuesForTesting();
+    EXPECT_TRUE(console_.logged(43000));
 }

@@ -82,7 +82,8 @@ class LiveCalvaro {
         process_.signal(SIGINT);
         return process_.finish();
     }
-    const std::string& said() const { return process_.output(); }
+    // Both outputs so far, for a failure's message.
+    std::string said() const { return process_.said(); }
     pid_t pid() const { return process_.pid(); }
 
   private:
@@ -942,10 +943,16 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     // And as many connections again that never send a byte, and more.
     std::vector<std::unique_ptr<Socket>> idle;
     for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<Socket>(port));
+    // A server they held would answer once their request time (10 s) frees
+    // it: the answer is due well before, however busy the machine.
     for (int round = 0; round < 3; ++round) {
         for (auto& s : slow) s->send("x");
-        const std::string answer = roundTrip(port, request("GET", "/state", {host, secret}), 1000);
-        EXPECT_EQ(statusOf(answer), 200) << "answered within a second while 264 slow or idle clients wait";
+        const auto asked = std::chrono::steady_clock::now();
+        const std::string answer = roundTrip(port, request("GET", "/state", {host, secret}), 5000);
+        EXPECT_EQ(statusOf(answer), 200)
+            << "not answered within 5 s while 264 slow or idle clients wait: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count()
+            << " ms, " << answer;
     }
 
     // Headers without end, and a chunked body of a gigabyte: each is refused
@@ -976,8 +983,8 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
     EXPECT_GT(before, 0);
     EXPECT_LT(peak - before, 64 * 1024) << "kB more through the floods";
 
-    // The page's own request for a wait holds the main thread for seconds;
-    // while it does, the state is not answered.
+    // The page's own request for a wait holds its answer for seconds; Ctrl-C
+    // cuts it short.
     const std::string self = "127.0.0.1:" + std::to_string(port);
     const std::string page = bodyOf(roundTrip(port, request("GET", "/", {host, secret})));
     const std::string marker = "name=\"calvaro-token\" content=\"";
@@ -987,18 +994,21 @@ TEST(ServeTest, SlowClientsAndFloodsHoldNeitherTheServerNorItsMemory) {
                                      {host, secret, "Origin: http://" + self, "Content-Type: application/x-calvaro-action",
                                       "X-Calvaro-Token: " + page.substr(page.find(marker) + marker.size(), 64)},
                                      "wait 5")));
-    Socket state(port);
-    ASSERT_TRUE(state.send(request("GET", "/state", {host, secret})));
-    const bool busy = state.readToEnd(300).empty();
+    // The wait runs the main thread's other work meanwhile: the state, asked
+    // for after it, is answered inside it once it has begun.
+    ASSERT_EQ(statusOf(roundTrip(port, request("GET", "/state", {host, secret}), 60000)), 200);
 
     const auto signalled = std::chrono::steady_clock::now();
     EXPECT_EQ(calvaro.end(), 0) << calvaro.said();
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2))
-        << "Ctrl-C ends serve within 2 s with slow clients attached and the upload hanging"
-        << (busy ? ", in the middle of a wait" : "");
-    if (busy) {
-        EXPECT_NE(waiting.readToEnd(1000).find("stopped during the wait"), std::string::npos);
-    }
+    // Its own deadline (under 2 s) ends it otherwise, with another status;
+    // the bound here only keeps a test whose process hangs from waiting on.
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(20))
+        << "Ctrl-C ends serve with slow clients attached, the upload hanging and a wait under way";
+    // The page learns that its wait was not done: cut short (409), or, had
+    // the signal come before it reached the main thread, refused as the
+    // application ends (503); never the whole 5 s, never silence.
+    const std::string cut = waiting.readToEnd(1000);
+    EXPECT_TRUE(statusOf(cut) == 409 || statusOf(cut) == 503) << cut;
     ::close(silent);
 }
 

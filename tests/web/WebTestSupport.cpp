@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "platform/foundation/Value.h"
@@ -236,6 +237,16 @@ extern "C" char** environ;
 CalvaroProcess::CalvaroProcess(std::vector<std::string> arguments, const std::vector<std::string>& replaced,
                                const std::filesystem::path& errors)
     : errors_(errors) {
+    if (errors_.empty()) {
+        std::string name = (std::filesystem::temp_directory_path() / "calvaro-stderr-XXXXXX").string();
+        const int fd = ::mkstemp(name.data());
+        if (fd >= 0) {
+            ::close(fd);
+            errors_ = name;
+            ownErrors_ = true;
+        }
+    }
+    for (const auto& a : arguments) commandLine_ += (commandLine_.empty() ? "" : " ") + a;
     arguments.insert(arguments.begin(), CALVARO_EXECUTABLE);
     std::vector<char*> argv;
     for (auto& a : arguments) argv.push_back(a.data());
@@ -256,11 +267,8 @@ CalvaroProcess::CalvaroProcess(std::vector<std::string> arguments, const std::ve
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    if (errors.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors_.empty() ? "/dev/null" : errors_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -277,7 +285,11 @@ CalvaroProcess::~CalvaroProcess() {
         ::kill(-pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (testing::Test::HasFailure())
+        std::cerr << "--- what calvaro " << commandLine_ << " said:\n" << said() << "\n---\n";
     if (out_ >= 0) ::close(out_);
+    std::error_code ignored;
+    if (ownErrors_) std::filesystem::remove(errors_, ignored);
 }
 
 bool CalvaroProcess::readUntil(const std::function<bool(const std::string&)>& holds, std::chrono::seconds limit) {

@@ -60,8 +60,9 @@ void writeFile(const std::filesystem::path& path, const std::string& text);
 // `calvaro` with `arguments`, started by a test in a process group of its
 // own, in the test's environment with `replaced` ("NAME=value" each) put in;
 // its standard output read by the test, its standard error kept in `errors`
-// (dropped without one). Every wait on it is bounded; one still running when
-// the test is done with it is ended as a group.
+// (in a file of its own without one, removed with it). Every wait on it is
+// bounded; one still running when the test is done with it is ended as a
+// group. When the test has failed, what it said on both outputs is printed.
 class CalvaroProcess {
   public:
     CalvaroProcess(std::vector<std::string> arguments, const std::vector<std::string>& replaced = {},
@@ -89,7 +90,9 @@ class CalvaroProcess {
   private:
     bool readSome(std::chrono::steady_clock::time_point deadline);
 
+    std::string commandLine_;
     std::filesystem::path errors_;
+    bool ownErrors_ = false;
     pid_t pid_ = -1;
     int out_ = -1;
     std::string output_;
