@@ -97,9 +97,11 @@ void Application::afterQueuesSettle(uint64_t launch, double deadline, unsigned l
     dispatch::MainQueue::shared()->async([this, launch, deadline, traffic, then = std::move(then)]() mutable {
         if (launch != launches_) return;
         const auto census = dispatch::WorkerPool::census();
-        const bool settled = dispatch::ManualExecutor::installed() || (census.idle && census.traffic == traffic);
+        // The main queue's own traffic (these looks among it) does not count.
+        const bool settled =
+            dispatch::ManualExecutor::installed() || (census.idle && census.threadTraffic == traffic);
         if (!settled && dispatch::Clock::uptimeNow() < deadline && !dispatch::queuesHaveEnded()) {
-            const unsigned long long seen = census.idle ? census.traffic : 0;
+            const unsigned long long seen = census.idle ? census.threadTraffic : 0;
             dispatch::MainQueue::shared()->asyncAfter(
                 kSceneSettleLook, [this, launch, deadline, seen, then = std::move(then)]() mutable {
                     afterQueuesSettle(launch, deadline, seen, std::move(then));

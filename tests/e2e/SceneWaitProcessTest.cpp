@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -32,9 +33,7 @@ namespace fs = std::filesystem;
 // The bundle's resources, but for an Info.plist that declares scenes.
 fs::path resourcesWithScenes(const fs::path& folder) {
     const fs::path source = calvaro::test::sourcePath("Calvaro/resources");
-    fs::create_directories(folder);
-    for (const auto& entry : fs::directory_iterator(source))
-        if (entry.path().filename() != "Info.plist") fs::create_symlink(entry.path(), folder / entry.path().filename());
+    fs::copy(source, folder, fs::copy_options::recursive);
     std::ifstream in(source / "Info.plist");
     std::stringstream plist;
     plist << in.rdbuf();
@@ -100,22 +99,28 @@ SceneRun runPrewarmable(const fs::path& dir, const fs::path& home, const fs::pat
     return run;
 }
 
-// The names of the stored events from row `after` on, in their order.
-std::vector<std::string> storedEventNames(const fs::path& home, int64_t after) {
-    std::vector<std::string> names;
+struct StoredEvent {
+    std::string name;
+    double timestamp = 0;
+};
+
+// The stored events from row `after` on, in their order.
+std::vector<StoredEvent> storedEventsAfter(const fs::path& home, int64_t after) {
+    std::vector<StoredEvent> events;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(measurementDatabase(home).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT name FROM raw_events WHERE rowid > ? ORDER BY rowid", -1, &statement,
-                               nullptr) == SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, "SELECT name, timestamp FROM raw_events WHERE rowid > ? ORDER BY rowid", -1,
+                               &statement, nullptr) == SQLITE_OK) {
             sqlite3_bind_int64(statement, 1, after);
             while (sqlite3_step(statement) == SQLITE_ROW)
-                names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+                events.push_back({reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
+                                  sqlite3_column_double(statement, 1)});
         }
         sqlite3_finalize(statement);
     }
     sqlite3_close(db);
-    return names;
+    return events;
 }
 
 // Moves the end of the last engagement stored under `home` to 1970, so that
@@ -123,7 +128,8 @@ std::vector<std::string> storedEventNames(const fs::path& home, int64_t after) {
 bool expireSession(const fs::path& home) {
     const std::string key = "<key>/zevure/measurement/last_engagement_end</key>";
     bool found = false;
-    for (const auto& entry : fs::directory_iterator(home / "Library/Preferences")) {
+    for (const auto& entry : fs::recursive_directory_iterator(home / "Library")) {
+        if (entry.path().extension() != ".plist") continue;
         std::ifstream in(entry.path());
         std::stringstream read;
         read << in.rdbuf();
@@ -140,9 +146,9 @@ bool expireSession(const fs::path& home) {
     return found;
 }
 
-std::string joined(const std::vector<std::string>& names) {
+std::string listed(const std::vector<StoredEvent>& events) {
     std::string text;
-    for (const auto& name : names) text += name + " ";
+    for (const auto& event : events) text += event.name + "@" + std::to_string(event.timestamp) + " ";
     return text;
 }
 
@@ -166,8 +172,19 @@ TEST(SceneWaitProcessTest, APrewarmedLaunchStartsItsSessionWhenTheSceneConnects)
         ASSERT_TRUE(expireSession(home)) << "no stored engagement";
         const SceneRun prewarmed = runPrewarmable(root.path(), home, script, {bundle, "ActivePrewarm=1"});
         ASSERT_EQ(prewarmed.status, 0) << prewarmed.err;
-        const auto names = storedEventNames(home, before);
-        std::cerr << joined(names) << "\n";
+        // One session start, stamped with the engine's start as the wait
+        // stamps it: before the screens the launch showed were seen. The
+        // session reporter's own start would come after them.
+        const auto events = storedEventsAfter(home, before);
+        int starts = 0;
+        double started = 0, firstScreen = 1e300;
+        for (const auto& event : events) {
+            if (event.name == "_s") ++starts, started = event.timestamp;
+            if (event.name == "_vs") firstScreen = std::min(firstScreen, event.timestamp);
+        }
+        ASSERT_EQ(starts, 1) << listed(events) << prewarmed.err;
+        EXPECT_LT(started, firstScreen) << "the session began by the session reporter, not the scene's wait: "
+                                        << listed(events);
     }
 }
 

@@ -66,7 +66,7 @@ TEST_F(UiTest, TheLaunchConnectsTheMainSceneOfAnApplicationWithScenes) {
         app.setDeclaresScenes(declares);
         EXPECT_TRUE(app.launch(std::make_shared<ui::ApplicationDelegate>()));
         EXPECT_EQ(seen, (Strings{"launched", "active"}));
-        ui::Driver(app).settle();
+        executor.runUntilIdle();
         EXPECT_EQ(seen,
                   declares ? (Strings{"launched", "active", "main scene"}) : (Strings{"launched", "active"}));
     }

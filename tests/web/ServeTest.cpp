@@ -258,7 +258,7 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     ASSERT_TRUE(tab.actThenWaitFor(
         kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
         "document.getElementById('refusal').classList.contains('shown')"));
-    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"), "\"Result\" is disabled");
+    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"), "Calculate first: tap ✓ to see the result");
     EXPECT_TRUE(tab.actThenWaitFor("0", "!document.getElementById('refusal').classList.contains('shown')", 6))
         << "the reason goes after a while";
 
@@ -425,7 +425,7 @@ TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
         kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Lösung').click()"),
         "document.getElementById('refusal').classList.contains('shown')"));
     const std::string refused = tab.evaluate("document.getElementById('refusal').textContent").get<std::string>();
-    EXPECT_EQ(refused, "„Lösung“ ist gerade nicht verfügbar");
+    EXPECT_EQ(refused, "Zuerst rechnen: Tippe auf ✓, um die Lösung zu sehen");
 
     ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
     ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
