@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/Value.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
 #include "tests/web/WebTestSupport.h"
@@ -47,6 +49,18 @@ struct GermanLiveApplication {
     CalvaroProcess process;
     std::string url;
 };
+
+// What the tab shows, kept as `name`.png under CALVARO_TEST_PICTURES when set.
+void keepLiveRefusalPicture(Tab& tab, const std::string& name) {
+    const char* keep = std::getenv("CALVARO_TEST_PICTURES");
+    if (!keep || !*keep) return;
+    const auto shot = tab.call("Page.captureScreenshot", {{"format", "png"}});
+    const auto bytes = foundation::base64Decode(shot.value("data", std::string()));
+    if (!bytes) return;
+    fs::create_directories(keep);
+    std::ofstream(fs::path(keep) / (name + ".png"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+}
 
 TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload) {
     TemporaryDataRoot root("live-refusals");
@@ -83,6 +97,7 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
                 getComputedStyle(document.getElementById('refusal')).pointerEvents];
     })())");
     ASSERT_TRUE(place.is_array()) << place.dump();
+    keepLiveRefusalPicture(tab, "live-refusal-toast-de");
     EXPECT_NEAR(place[0].get<double>(), 844 - 120, 1) << place.dump();
     EXPECT_NEAR(place[1].get<double>(), 19.5, 1) << place.dump();
     EXPECT_NEAR(place[2].get<double>(), 351, 1) << place.dump();
@@ -92,7 +107,9 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
     // The address the page shows has lost its secret: a reload gets a short
     // German page that fits the phone and says which address opens it.
     ASSERT_EQ(tab.evaluate("location.search"), "");
-    ASSERT_TRUE(tab.actThenWaitFor("location.reload()", "!!document.querySelector('h1')", 30));
+    tab.call("Page.reload", {{"ignoreCache", true}});
+    ASSERT_TRUE(tab.waitForEvent("Page.loadEventFired", 60)) << "no page after the reload";
+    keepLiveRefusalPicture(tab, "live-refused-reload-de");
     EXPECT_EQ(tab.evaluate("document.documentElement.lang"), "de");
     EXPECT_EQ(tab.evaluate("document.querySelector('h1').textContent"), "Calvaro braucht die ganze Adresse");
     EXPECT_EQ(tab.evaluate("document.getElementById('refused').textContent"),
