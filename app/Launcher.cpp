@@ -30,6 +30,8 @@ namespace {
 // queued for the next start, and a measurement server that fails or does not
 // answer never holds the user's exit.
 constexpr double kBackgroundTimeLimit = 1.5;
+// Longer than the application takes, at most, to connect its scene and become active.
+constexpr double kSceneActivityLimit = 30;
 // A signal (Ctrl-C on the live application or a script) asks for the exit
 // now: the last upload gets a second, so the process is gone within two even
 // on a busy machine (beyond that SignalWatcher ends it).
@@ -298,6 +300,14 @@ int runCalvaro(int argc, char** argv, const LaunchHooks& hooks, std::ostream& ou
         }
         ui::Driver driver(application);
         driver.settle();
+        // An application with scenes becomes active once its scene has
+        // connected, shortly after the launch (within a bound the
+        // application keeps); the person's input waits for that.
+        if (application.declaresScenes())
+            driver.wait(kSceneActivityLimit, [&] {
+                return application.applicationState() == ui::Application::State::active ||
+                       (hooks.stopSignal && hooks.stopSignal() != 0);
+            });
         if (options.serve) {
             // A share is answered at once; its picture follows as a download.
             ui::ActivityViewController::setSavesInBackground(true);

@@ -131,6 +131,23 @@ bool isSharedPictureName(const std::string& name) {
 // A picture the share sheet saved, offered to the browser as a download. The
 // folder lies in the data root, so a link or pipe planted there is neither
 // followed nor waited on.
+// The page a browser shows for the bare address: short, in the
+// application's language, and as wide as a phone.
+Answer refusedPage() {
+    const foundation::Bundle& bundle = foundation::Bundle::main();
+    const std::string title = web::escapeHtml(bundle.localizedFormat("Calvaro needs the whole address", ui::kRefusalsTable));
+    const std::string text = web::escapeHtml(bundle.localizedFormat(
+        "Open the address that calvaro printed when it started: it ends in ?secret=…", ui::kRefusalsTable));
+    return {403,
+            "<!DOCTYPE html>\n<html lang=\"" + web::escapeHtml(bundle.language()) +
+                "\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                "<meta name=\"referrer\" content=\"no-referrer\"><title>" + title + "</title><style>"
+                "body{margin:0;padding:24px 20px;font:17px/1.4 \"DejaVu Sans\",\"Liberation Sans\",sans-serif;"
+                "color:#222;background:#fff;overflow-wrap:anywhere}h1{font-size:22px;margin:0 0 12px}p{margin:0}"
+                "</style></head>\n<body><h1>" + title + "</h1><p id=\"refused\">" + text + "</p></body></html>\n",
+            "text/html; charset=utf-8"};
+}
+
 Answer sharedPicture(const std::string& path) {
     const std::string name = path.substr(8);
     if (!isSharedPictureName(name)) return {404, "not found\n"};
@@ -240,8 +257,12 @@ struct LiveServer::Impl {
 
     Answer route(const HttpRequest& request, int port) {
         if (auto wrongHost = misdirected(request, port)) return *wrongHost;
-        if (!holdsSecret(request, secret))
+        if (!holdsSecret(request, secret)) {
+            // A person who reloads the page (its address has lost the
+            // secret) reads why nothing shows, and what to do.
+            if (request.method == "GET" && request.path == "/") return refusedPage();
             return {403, "only the holder of this server's secret is served: open the address calvaro printed\n"};
+        }
         if (auto refused = refusal(request, port, token)) return *refused;
         // The page, its state and its actions are asked for by the page's
         // script, which sends the secret; what its elements load carries it

@@ -33,8 +33,10 @@ std::string noInternetTitle() { return foundation::localizedString("noInternet",
 
 }  // namespace
 
-void prepareTabItem(ui::ViewController& controller, const std::string& title, bool enabled) {
+void prepareTabItem(ui::ViewController& controller, const std::string& title, bool enabled,
+                    const std::string& whenDisabled) {
     kit::TabItem& item = kit::tabItem(controller);
+    item.setAccessibilityHint(enabled ? std::string() : whenDisabled);
     item.setTitle(title);
     item.setTitleColor(nearBlackColor());
     item.titleLabel().setFont(ui::Font::named("Avenir-Medium", 14.0));

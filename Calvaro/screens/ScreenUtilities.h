@@ -15,7 +15,9 @@
 
 // Styles the controller's tab item: title, Avenir-Medium 14, near-black when
 // enabled and system grey when not.
-void prepareTabItem(ui::ViewController& controller, const std::string& title, bool enabled);
+// `whenDisabled` tells the person what makes a disabled tab available.
+void prepareTabItem(ui::ViewController& controller, const std::string& title, bool enabled,
+                    const std::string& whenDisabled = {});
 
 // Presents an alert with these actions in order; an empty list gets one "OK".
 void presentAlert(ui::ViewController& controller, std::optional<std::string> title,

@@ -37,7 +37,8 @@ SolutionViewController::~SolutionViewController() {
 }
 
 void SolutionViewController::prepareTab() {
-    prepareTabItem(*this, foundation::localizedString("Result"), !solutionSteps_.empty());
+    prepareTabItem(*this, foundation::localizedString("Result"), !solutionSteps_.empty(),
+                   foundation::localizedString("resultNeedsCalculation"));
 }
 
 void SolutionViewController::loadView() {

@@ -2,7 +2,6 @@
 
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
-#include "platform/foundation/Text.h"
 
 void MSRPicoLogger::log(const std::string& /*message*/) {}
 
@@ -19,7 +18,7 @@ int64_t MSRPicoLogger::monitorLevel(int64_t level, bool silent, bool monitored) 
 void MSRPicoLogger::logWithLevel(int64_t level, const std::string& message, const std::vector<std::string>& context,
                                  bool silent, bool monitored) {
     std::vector<MSRLogContext> contexts(context.begin(), context.end());
-    // The program's text is the server's, not the engine's: it prints escaped.
-    MSRMonitor::shared()->logWithLevel(monitorLevel(level, silent, monitored), 24005,
-                                       foundation::printable(message), contexts);
+    // The monitor keeps the text as written and escapes it on the console.
+    MSRMonitor::shared()->logWithLevel(monitorLevel(level, silent, monitored), MSRMonitor::kProgramLogMessageCode,
+                                       message, contexts);
 }

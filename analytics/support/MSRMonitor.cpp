@@ -11,6 +11,7 @@
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/SharedSlot.h"
+#include "platform/foundation/Text.h"
 #include "platform/security/Random.h"
 
 #include <algorithm>
@@ -264,7 +265,10 @@ void MSRMonitor::logWithLevel(int64_t logLevel, int64_t messageCode, std::string
 
     std::weak_ptr<MSRMonitor> weak = weak_from_this();
     if (loggable) {
-        std::string text = stringWithLogMessage(message, logLevel, contexts, encodeContexts());
+        // A program's text could move the cursor or set the terminal's title.
+        const std::string shown =
+            messageCode == kProgramLogMessageCode ? foundation::printable(message) : std::string(message);
+        std::string text = stringWithLogMessage(shown, logLevel, contexts, encodeContexts());
         monitorQueue_->async([weak, text = std::move(text), tag = logTag(), messageCode, logLevel] {
             if (auto self = weak.lock()) self->logger_->logMessage(text, tag, messageCode, logLevel);
         });

@@ -55,6 +55,9 @@ public:
     using Environment = MSRMonitorEnvironment;
 
     static constexpr const char* kDefaultLogTag = "<RovIdarurozaro>";
+    // The code of what an event-editing program logs: its text is the
+    // server's, kept as written in the health data and escaped on the console.
+    static constexpr int64_t kProgramLogMessageCode = 24005;
     static constexpr const char* kDebugModeKey = "/zevure/measurement/debug_mode";
     static constexpr const char* kVerboseLoggingKey = "/zevure/measurement/verbose_logging";
     static constexpr const char* kHealthMonitorKey = "/zevure/measurement/health_monitor";

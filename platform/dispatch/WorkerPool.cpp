@@ -342,6 +342,7 @@ WorkerPool::Census WorkerPool::census() {
             core->promoteDueLocked(std::chrono::steady_clock::now());
             promoted = core->ready.size() != before;
             census.traffic += core->traffic;
+            if (core->threadCount > 0) census.threadTraffic += core->traffic;
             // A pumped pool's due work is its pumper's to run: it counts
             // through the traffic only.
             if (core->threadCount > 0 && !core->idleLocked()) census.idle = false;

@@ -56,6 +56,7 @@ public:
   struct Census {
       bool idle = true;  // no pool with threads has a block due or running
       unsigned long long traffic = 0;
+      unsigned long long threadTraffic = 0;  // the part of `traffic` of the pools with threads
   };
   static Census census();
 

@@ -120,6 +120,10 @@ bool TabsController::tabEnabled(size_t index) const {
     return index < pages_.size() && tabItemPointer(*pages_[index])->isEnabled();
 }
 
+std::string TabsController::tabHint(size_t index) const {
+    return index < pages_.size() ? tabItemPointer(*pages_[index])->accessibilityHint() : std::string();
+}
+
 void TabsController::userSelectTab(size_t index) {
     if (index >= pages_.size() || !tabItemPointer(*pages_[index])->isEnabled()) return;
     auto& page = *pages_[index];

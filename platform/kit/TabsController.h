@@ -78,6 +78,7 @@ class TabsController : public ui::ViewController, public ui::TabContainer, publi
     size_t tabCount() const override { return pages_.size(); }
     std::string tabTitle(size_t index) const override;
     bool tabEnabled(size_t index) const override;
+    std::string tabHint(size_t index) const override;
     size_t selectedTabIndex() const override { return selected_; }
     void userSelectTab(size_t index) override;
     ui::ViewController* shownViewController() const override {

@@ -4,7 +4,11 @@
 #include <cctype>
 #include <chrono>
 
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/dispatch/ManualExecutor.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/dispatch/WorkerPool.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Traits.h"
 
@@ -43,6 +47,7 @@ void Application::reset() {
     app.state_ = State::inactive;
     app.terminating_ = false;
     app.declaresScenes_ = false;
+    ++app.launches_;
     app.schemes_.clear();
     app.opened_.clear();
     {
@@ -65,10 +70,46 @@ bool Application::launch(std::shared_ptr<ApplicationDelegate> delegate,
     } else {
         foundation::NotificationCenter::defaultCenter().post(didFinishLaunchingNotification, this, options);
     }
-    if (declaresScenes_)
+    if (!declaresScenes_) {
+        becomeActive();
+        return ok;
+    }
+    // As on the phone, the main scene connects after the launch, and the
+    // application becomes active after that: what the scene's connection
+    // set going runs first.
+    const uint64_t launch = ++launches_;
+    const double deadline = dispatch::Clock::uptimeNow() + kSceneConnectionLimit;
+    afterQueuesSettle(launch, deadline, 0, [this, launch, deadline] {
         foundation::NotificationCenter::defaultCenter().post(Scene::willConnectNotification, &mainScene());
-    becomeActive();
+        afterQueuesSettle(launch, deadline + kSceneConnectionLimit, 0, [this] { becomeActive(); });
+    });
     return ok;
+}
+
+// Runs `then` on the main queue once what is under way on the other queues
+// has run (the engine's start on its worker among it), so that an observer
+// that work adds hears of what `then` posts. Settled means two looks a
+// moment apart find every queue idle and nothing moved between them; work
+// that never settles lets `then` run at `deadline` all the same. A later
+// launch (or a reset) drops it.
+void Application::afterQueuesSettle(uint64_t launch, double deadline, unsigned long long traffic,
+                                    std::function<void()> then) {
+    dispatch::MainQueue::shared()->async([this, launch, deadline, traffic, then = std::move(then)]() mutable {
+        if (launch != launches_) return;
+        const auto census = dispatch::WorkerPool::census();
+        // The main queue's own traffic (these looks among it) does not count.
+        const bool settled =
+            dispatch::ManualExecutor::installed() || (census.idle && census.threadTraffic == traffic);
+        if (!settled && dispatch::Clock::uptimeNow() < deadline && !dispatch::queuesHaveEnded()) {
+            const unsigned long long seen = census.idle ? census.threadTraffic : 0;
+            dispatch::MainQueue::shared()->asyncAfter(
+                kSceneSettleLook, [this, launch, deadline, seen, then = std::move(then)]() mutable {
+                    afterQueuesSettle(launch, deadline, seen, std::move(then));
+                });
+            return;
+        }
+        then();
+    });
 }
 
 void Application::becomeActive() {

@@ -91,8 +91,10 @@ class Application {
     State applicationState() const { return state_; }
 
     const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
-    // Launch: keeps the delegate, asks it to finish launching, connects the
-    // main scene when the application declares scenes, then becomes active.
+    // Launch: keeps the delegate, asks it to finish launching, then becomes
+    // active. An application that declares scenes connects its main scene
+    // first and becomes active after it, both later on the main queue, once
+    // the launch's work on the other queues has run (afterQueuesSettle).
     // The application holds the delegate for its life. The launch options (a
     // launch URL under "UIApplicationLaunchOptionsURLKey") travel with the
     // did-finish-launching notification as its user info.
@@ -148,12 +150,16 @@ class Application {
     };
     friend class Window;
     void post(const char* name);
+    void afterQueuesSettle(uint64_t launch, double deadline, unsigned long long traffic, std::function<void()> then);
     // One step of the life cycle: the application's and its scenes' states,
     // then the delegate, then the notification.
     void moveTo(State state, void (ApplicationDelegate::*tell)(Application&), const char* notification);
     State state_ = State::inactive;
     std::atomic<bool> terminating_{false};
     bool declaresScenes_ = false;
+    static constexpr double kSceneSettleLook = 0.005;     // seconds between two looks at the queues
+    static constexpr double kSceneConnectionLimit = 10.0;  // seconds, at most, from launch to connection and on to activity
+    uint64_t launches_ = 0;  // a scene connection of an earlier launch is dropped
     std::shared_ptr<ApplicationDelegate> delegate_;
     std::vector<std::shared_ptr<Scene>> scenes_;
     std::weak_ptr<Window> keyWindow_;

@@ -83,6 +83,15 @@ bool Driver::fail(const std::string& format, const std::vector<std::string>& arg
     return false;
 }
 
+// A disabled control whose application says what makes it available is
+// refused to the person in those words.
+bool Driver::failDisabled(const std::string& format, const std::string& target, const std::string& shown,
+                          const std::string& hint) {
+    fail(format, {target}, {shown});
+    if (!hint.empty()) lastRefusal_ = hint;
+    return false;
+}
+
 // A plain view laid over the whole window (a loading overlay) that takes
 // touches: nothing under it can be reached while it shows.
 static View* coveringView(Window& window) {
@@ -159,7 +168,7 @@ bool Driver::tap(const std::string& target) {
             return true;
         }
         if (auto* control = dynamic_cast<Control*>(v)) {
-            if (!control->isEnabled()) return fail("\"%@\" is disabled", {target}, {named(v)});
+            if (!control->isEnabled()) return failDisabled("\"%@\" is disabled", target, named(v), v->accessibilityHint());
             if (control->targetCount(ControlEvent::touchUpInside) == 0)
                 return fail("\"%@\" does nothing when tapped", {target}, {named(v)});
             control->sendActions(ControlEvent::touchUpInside);
@@ -276,7 +285,8 @@ bool Driver::chooseTab(const std::string& titleOrIndex) {
             bool match =
                 isIndex(titleOrIndex) ? std::stoul(titleOrIndex) == i : tabs->tabTitle(i) == titleOrIndex;
             if (!match) continue;
-            if (!tabs->tabEnabled(i)) return fail("the tab \"%@\" is disabled", {titleOrIndex}, {tabs->tabTitle(i)});
+            if (!tabs->tabEnabled(i))
+                return failDisabled("the tab \"%@\" is disabled", titleOrIndex, tabs->tabTitle(i), tabs->tabHint(i));
             tabs->userSelectTab(i);
             settle();
             return true;

@@ -81,6 +81,8 @@ class Driver {
     bool fail(const std::string& format, const std::vector<std::string>& arguments = {}, bool covered = false);
     bool fail(const std::string& format, const std::vector<std::string>& arguments,
               const std::vector<std::string>& shownArguments, bool covered = false);
+    bool failDisabled(const std::string& format, const std::string& target, const std::string& shown,
+                      const std::string& hint);
     bool moveDrawer(bool open);
     // Runs a user's row action on the screen's table and lets the screen
     // settle; `refusal` is the error when the table refuses the action.

@@ -104,6 +104,10 @@ class View : public std::enable_shared_from_this<View> {
     void setAccessibilityIdentifier(std::string identifier) {
         accessibilityIdentifier_ = std::move(identifier);
     }
+    // What the person is told of the view beyond its name; on a control that
+    // is disabled, what makes it available.
+    const std::string& accessibilityHint() const { return accessibilityHint_; }
+    void setAccessibilityHint(std::string hint) { accessibilityHint_ = std::move(hint); }
     Layer& layer() { return *layer_; }
     const Layer& layer() const { return *layer_; }
     // A view whose layer shapes this view's visible area (a popover's outline).
@@ -172,6 +176,7 @@ class View : public std::enable_shared_from_this<View> {
     bool userInteractionEnabled_ = true;
     bool needsLayout_ = true;
     std::string accessibilityIdentifier_;
+    std::string accessibilityHint_;
     std::shared_ptr<Layer> layer_;
     std::shared_ptr<View> maskView_;
     std::vector<std::shared_ptr<View>> subviews_;

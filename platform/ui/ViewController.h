@@ -191,6 +191,8 @@ class TabContainer {
     virtual size_t tabCount() const = 0;
     virtual std::string tabTitle(size_t index) const = 0;
     virtual bool tabEnabled(size_t index) const = 0;
+    // The hint of the tab's item (see View::accessibilityHint).
+    virtual std::string tabHint(size_t) const { return {}; }
     virtual size_t selectedTabIndex() const = 0;
     // What a tap on a tab does.
     virtual void userSelectTab(size_t index) = 0;

@@ -429,10 +429,10 @@ body.dark{background:#222}
 #screen .alert-panel div{position:static}
 .alert-title{font-size:17px;font-weight:600;margin-bottom:4px}
 .alert-message{font-size:13px;line-height:18px}
-#refusal{position:fixed;left:50%;bottom:24px;transform:translateX(-50%);max-width:90vw;padding:10px 16px;
- border-radius:10px;background:rgba(30,30,30,.92);color:#fff;font-size:15px;line-height:20px;
- z-index:10;display:none;white-space:pre-wrap;text-align:center;pointer-events:none}
-#refusal.shown{display:block}
+#refusal{position:absolute;left:0;top:0;box-sizing:border-box;padding:3px 8px;border-radius:10px;
+ background:rgba(30,30,30,.92);color:#fff;font-size:14px;line-height:17px;z-index:10;display:none;
+ white-space:pre-wrap;text-align:center;align-items:center;justify-content:center;pointer-events:none}
+#refusal.shown{display:flex}
 .edit-control{position:absolute;top:0;bottom:0;width:40px;display:flex;align-items:center;justify-content:center;z-index:1}
 .edit-delete,.edit-insert{left:0;cursor:pointer}.edit-move{right:0;cursor:grab;touch-action:none}
 .edit-delete i,.edit-insert i{display:block;position:relative;width:22px;height:22px;border-radius:50%;background:#ff3b30}
@@ -504,6 +504,7 @@ const char* kLiveScript = R"(
   function pageState(doc){var m=doc.querySelector('meta[name="calvaro-state"]'); return m?m.content+'\n':null;}
   state=pageState(document);
   var body=document.body, W=parseFloat(body.dataset.width)||390, H=parseFloat(body.dataset.height)||844;
+  var refusal=document.createElement('div'); refusal.id='refusal'; body.appendChild(refusal);
   function fit(){
     var s=document.getElementById('screen'); if(!s) return;
     var w=document.documentElement.clientWidth||window.innerWidth, h=window.innerHeight;
@@ -512,12 +513,20 @@ const char* kLiveScript = R"(
     s.style.marginLeft=Math.max(0,(w-W*k)/2)+'px';
     body.style.height=Math.ceil(H*k)+'px'; body.style.overflowX='hidden';
     body.dataset.scale=k;
+    // A refusal sits where the application's own toast sits: 120 points
+    // above the screen's bottom, 90% of its width, 40 points high; like the
+    // toast it takes no touches.
+    var r=s.getBoundingClientRect();
+    refusal.style.left=(r.left+window.scrollX+0.05*W*k)+'px';
+    refusal.style.top=(r.top+window.scrollY+(H-120)*k)+'px';
+    refusal.style.width=(0.9*W*k)+'px'; refusal.style.minHeight=(40*k)+'px';
+    refusal.style.fontSize=(14*k)+'px'; refusal.style.lineHeight=(17*k)+'px';
+    refusal.style.borderRadius=(10*k)+'px';
   }
   window.addEventListener('resize',fit);
-  var refusal=document.createElement('div'); refusal.id='refusal'; body.appendChild(refusal);
   function refuse(text){
     text=String(text).trim(); body.dataset.lastError=text;
-    refusal.textContent=text; refusal.className='shown';
+    refusal.textContent=text; refusal.className='shown'; fit();
     clearTimeout(refusalTimer); refusalTimer=setTimeout(function(){refusal.className='';},3000);
   }
   function refresh(){

@@ -120,6 +120,20 @@ TEST(MonitorTest, ErrorMonitorContextsAreAppendedToTheHealthContext) {
     EXPECT_EQ(h.sampled(0), "app.calvaro.analytics.ErrorDomain,7,A,NA");
 }
 
+// What a program logs is the server's text: the health data keeps and uploads
+// it byte for byte, and only the console line shows it escaped.
+TEST(MonitorTest, AProgramsLogTextIsStoredAsWrittenAndEscapedOnTheConsole) {
+    const std::string written = "C:\\dir\x01 \x1b[2J done";
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "monitored");
+        MonitorHarness h;
+        MSRPicoLogger().logWithLevel(6, written, {}, silent, true);
+        EXPECT_EQ(h.takeLines(), silent ? Lines{}
+                                        : Lines{MonitorHarness::line(24005, "C:\\\\dir\\x01 \\x1b[2J done")});
+        EXPECT_EQ(h.sampled(), "1E_110100:" + written);
+    }
+}
+
 TEST(MonitorTest, ReservoirCountsThePeriodAndDispatchesOnceItHasPassed) {
     std::vector<uint32_t> bounds;
     MSRMonitor::Environment environment;

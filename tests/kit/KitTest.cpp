@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/kit/Buttons.h"
 #include "platform/kit/NavigationDrawerController.h"
@@ -91,6 +93,25 @@ TEST_F(KitTest, OnlyTheSelectedTabAppearsAndSwitchingRunsBothSides) {
     EXPECT_TRUE(journal->empty());
     EXPECT_TRUE(driver.chooseTab("0"));
     EXPECT_EQ(tabs->selectedIndex(), 0u);
+}
+
+// A disabled tab whose application says what makes it available is refused
+// to the person in those words, by its name or by a tap on it; the script
+// still reads the plain reason.
+TEST_F(KitTest, ADisabledTabIsRefusedWithWhatMakesItAvailable) {
+    EXPECT_FALSE(driver.chooseTab("Result"));
+    EXPECT_EQ(driver.lastRefusal(), "the tab \"Result\" is disabled");
+    kit::tabItem(*solution).setAccessibilityHint("Calculate first");
+    const std::pair<const char*, std::function<bool()>> roads[] = {
+        {"by name", [&] { return driver.chooseTab("Result"); }},
+        {"by a tap", [&] { return driver.tap("Result"); }},
+    };
+    for (const auto& [road, refused] : roads) {
+        SCOPED_TRACE(road);
+        EXPECT_FALSE(refused());
+        EXPECT_EQ(driver.lastRefusal(), "Calculate first");
+        EXPECT_NE(driver.lastError().find("is disabled"), std::string::npos) << driver.lastError();
+    }
 }
 
 TEST_F(KitTest, TabsDelegateMayRefuseAUserChoice) {

@@ -47,8 +47,9 @@ TEST_F(UiTest, LifeCycleCallsTheDelegateThenPostsEachNotificationOnce) {
                               "WillResignActive", "terminate", "WillTerminate"}));
 }
 
-// An application that declares scenes connects its main scene between
-// finishing launching and becoming active; one without scenes connects none.
+// An application that declares scenes connects its main scene after the
+// launch, from the main queue (an observer the launch's work adds hears of
+// it), and becomes active after that; one without scenes connects none.
 TEST_F(UiTest, TheLaunchConnectsTheMainSceneOfAnApplicationWithScenes) {
     for (const bool declares : {false, true}) {
         SCOPED_TRACE(declares ? "with scenes" : "without scenes");
@@ -64,6 +65,8 @@ TEST_F(UiTest, TheLaunchConnectsTheMainSceneOfAnApplicationWithScenes) {
             });
         app.setDeclaresScenes(declares);
         EXPECT_TRUE(app.launch(std::make_shared<ui::ApplicationDelegate>()));
+        EXPECT_EQ(seen, declares ? (Strings{"launched"}) : (Strings{"launched", "active"}));
+        executor.runUntilIdle();
         EXPECT_EQ(seen,
                   declares ? (Strings{"launched", "main scene", "active"}) : (Strings{"launched", "active"}));
     }

@@ -259,7 +259,7 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
     ASSERT_TRUE(tab.actThenWaitFor(
         kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
         "document.getElementById('refusal').classList.contains('shown')"));
-    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"), "\"Result\" is disabled");
+    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"), "Calculate first: tap ✓ to see the result");
     EXPECT_TRUE(tab.actThenWaitFor("0", "!document.getElementById('refusal').classList.contains('shown')", 6))
         << "the reason goes after a while";
 
@@ -270,7 +270,8 @@ TEST(ServeTest, FastKeysArriveInOrderRefusalsShowAndScrolledRowsAnswer) {
                                    20))
         << fieldText(tab, "aTextField");
     EXPECT_EQ(fieldText(tab, "aTextField"), forty) << "every key, in order, in the field it was typed into";
-    EXPECT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "\"Result\" is disabled") << "no key was refused";
+    EXPECT_EQ(tab.evaluate("document.body.dataset.lastError || ''"), "Calculate first: tap ✓ to see the result")
+        << "no key was refused";
 
     // A small exercise, typed as fast, solved; its video row lies below the fold.
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
@@ -426,7 +427,7 @@ TEST(ServeTest, GermanPageRefusesInGermanAndSharesTwentyTimesWithoutARefusal) {
         kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Lösung').click()"),
         "document.getElementById('refusal').classList.contains('shown')"));
     const std::string refused = tab.evaluate("document.getElementById('refusal').textContent").get<std::string>();
-    EXPECT_EQ(refused, "„Lösung“ ist gerade nicht verfügbar");
+    EXPECT_EQ(refused, "Zuerst rechnen: Tippe auf ✓, um die Lösung zu sehen");
 
     ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
     ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
@@ -558,15 +559,16 @@ TEST(ServeTest, KeysUnderAToastAnswerAndARefusedScrollSaysWhy) {
                                         "!document.body.dataset.busy"))
         << "the key's character is typed: " << fieldText(tab, "aTextField");
 
-    // The page's own refusal, over the calculate key: the tap under it solves.
+    // The page's own refusal, where the application's toast sits (over the
+    // keypad's last row): the key under it answers, and the calculation solves.
     ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#toolbarRemoveButton"), kNewPage));
     ASSERT_TRUE(typeInto(tab, "aTextField", "3"));
     ASSERT_TRUE(typeInto(tab, "bTextField", "2"));
     const std::string underRefusal = showThenClickKeyUnder(
         tab, kMark + std::string("[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Result').click()"),
         "document.querySelector('#refusal.shown')");
-    EXPECT_EQ(underRefusal, "reached calculateButton");
-    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('shareButton') && "
+    EXPECT_EQ(underRefusal.rfind("reached ", 0), 0u) << underRefusal;
+    ASSERT_TRUE(tab.actThenWaitFor(clickSelector("#calculateButton"), "!!document.getElementById('shareButton') && "
                                         "document.getElementById('shareButton').offsetParent !== null"))
         << tab.evaluate("document.body.dataset.lastError || ''");
 

@@ -1,0 +1,123 @@
+// What the live page tells a person it turns down, in the application's
+// language: a tap on a tab that is not available yet, and a reload of the
+// bare address (the page takes the secret out of the address it shows).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/foundation/Value.h"
+#include "tests/support/TemporaryDataRoot.h"
+#include "tests/web/DevTools.h"
+#include "tests/web/WebTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// `calvaro serve` in German on `home`, and the address it printed.
+struct GermanLiveApplication {
+    explicit GermanLiveApplication(const fs::path& home)
+        : process({"serve", "--port", "0", "--home", home.string()}, {"CALVARO_LANGUAGE=de"}) {
+        const std::string marker = "live at ";
+        if (!process.readUntil(
+                [&](const std::string& said) {
+                    const size_t at = said.find(marker);
+                    return at != std::string::npos && said.find(" (", at) != std::string::npos;
+                },
+                std::chrono::seconds(30)))
+            return;
+        const std::string& said = process.output();
+        const size_t at = said.find(marker) + marker.size();
+        url = said.substr(at, said.find(" (", at) - at);
+    }
+    ~GermanLiveApplication() {
+        if (process.pid() > 0) {
+            process.signal(SIGINT);
+            process.finish();
+        }
+    }
+    CalvaroProcess process;
+    std::string url;
+};
+
+// What the tab shows, kept as `name`.png under CALVARO_TEST_PICTURES when set.
+void keepLiveRefusalPicture(Tab& tab, const std::string& name) {
+    const char* keep = std::getenv("CALVARO_TEST_PICTURES");
+    if (!keep || !*keep) return;
+    const auto shot = tab.call("Page.captureScreenshot", {{"format", "png"}});
+    const auto bytes = foundation::base64Decode(shot.value("data", std::string()));
+    if (!bytes) return;
+    fs::create_directories(keep);
+    std::ofstream(fs::path(keep) / (name + ".png"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+}
+
+TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload) {
+    TemporaryDataRoot root("live-refusals");
+    const fs::path home = root.path() / "home";
+    fs::create_directories(home / "Library/Preferences");
+    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/></dict></plist>\n";
+    GermanLiveApplication calvaro(home);
+    ASSERT_FALSE(calvaro.url.empty()) << calvaro.process.said();
+    Tab tab;
+    ASSERT_TRUE(tab.ok()) << tab.error();
+    // A phone held upright, a little narrower than the application's screen.
+    tab.call("Emulation.setDeviceMetricsOverride",
+             {{"width", 360}, {"height", 740}, {"deviceScaleFactor", 2}, {"mobile", true}});
+    ASSERT_TRUE(tab.navigate(calvaro.url));
+    ASSERT_TRUE(tab.actThenWaitFor("0", "!!document.getElementById('toolbarRemoveButton')", 30));
+    const char* mark = "window.__seen = document.body.dataset.refreshed || '0'; ";
+    ASSERT_TRUE(tab.actThenWaitFor(std::string(mark) + "document.getElementById('toolbarRemoveButton').click()",
+                                   "(document.body.dataset.refreshed || '0') !== window.__seen && "
+                                   "!document.body.dataset.busy"));
+
+    // The Result tab before anything is calculated: the toast tells how to get
+    // there, 120 points above the screen's bottom across 90% of its width.
+    ASSERT_TRUE(tab.actThenWaitFor(
+        "[...document.querySelectorAll('.button.tab')].find(b => b.textContent.trim() === 'Lösung').click()",
+        "document.getElementById('refusal').classList.contains('shown')"));
+    EXPECT_EQ(tab.evaluate("document.getElementById('refusal').textContent"),
+              "Zuerst rechnen: Tippe auf ✓, um die Lösung zu sehen");
+    const auto place = tab.evaluate(R"((() => {
+        const k = parseFloat(document.body.dataset.scale), s = document.getElementById('screen').getBoundingClientRect();
+        const r = document.getElementById('refusal').getBoundingClientRect();
+        return [(r.top - s.top) / k, (r.left - s.left) / k, r.width / k, r.height / k,
+                getComputedStyle(document.getElementById('refusal')).pointerEvents];
+    })())");
+    ASSERT_TRUE(place.is_array()) << place.dump();
+    keepLiveRefusalPicture(tab, "live-refusal-toast-de");
+    EXPECT_NEAR(place[0].get<double>(), 844 - 120, 1) << place.dump();
+    EXPECT_NEAR(place[1].get<double>(), 19.5, 1) << place.dump();
+    EXPECT_NEAR(place[2].get<double>(), 351, 1) << place.dump();
+    EXPECT_GE(place[3].get<double>(), 39) << place.dump();
+    EXPECT_EQ(place[4], "none") << "a toast takes no touches";
+
+    // The address the page shows has lost its secret: a reload gets a short
+    // German page that fits the phone and says which address opens it.
+    ASSERT_EQ(tab.evaluate("location.search"), "");
+    tab.call("Page.reload", {{"ignoreCache", true}});
+    ASSERT_TRUE(tab.waitForEvent("Page.loadEventFired", 60)) << "no page after the reload";
+    keepLiveRefusalPicture(tab, "live-refused-reload-de");
+    EXPECT_EQ(tab.evaluate("document.documentElement.lang"), "de");
+    EXPECT_EQ(tab.evaluate("document.querySelector('h1').textContent"), "Calvaro braucht die ganze Adresse");
+    EXPECT_EQ(tab.evaluate("document.getElementById('refused').textContent"),
+              "Öffne die Adresse, die calvaro beim Start ausgegeben hat: Sie endet auf ?secret=…");
+    EXPECT_EQ(tab.evaluate("document.documentElement.scrollWidth <= window.innerWidth"), true)
+        << tab.evaluate("document.documentElement.scrollWidth").dump();
+    EXPECT_EQ(tab.evaluate("document.body.textContent.indexOf(" + nlohmann::json(calvaro.url).dump() + ")"), -1)
+        << "the page names no secret";
+}
+
+}  // namespace
