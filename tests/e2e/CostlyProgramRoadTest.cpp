@@ -129,11 +129,7 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
     ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
 
     // Each event once, edited or as logged.
-    std::multiset<int64_t> numbers;
-    std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
-    for (size_t i = firstRun; i < events.size(); ++i) {
-        if (events[i].name == "e2e_event") numbers.insert(events[i].intParam("n").value_or(0));
-    }
+    const std::multiset<int64_t> numbers = acceptedEventNumbers(firstRun);
     std::multiset<int64_t> expected;
     for (int64_t n = 1; n <= kCostlyStartEvents; ++n) expected.insert(n);
     for (int64_t n = kCostlyBurstFirst; n < kCostlyBurstFirst + kCostlyBurst; ++n) expected.insert(n);

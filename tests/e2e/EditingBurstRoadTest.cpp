@@ -96,11 +96,7 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
     ASSERT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
     ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
 
-    std::multiset<int64_t> numbers;
-    std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
-    for (size_t i = firstRun; i < events.size(); ++i) {
-        if (events[i].name == "e2e_event") numbers.insert(events[i].intParam("n").value_or(0));
-    }
+    const std::multiset<int64_t> numbers = acceptedEventNumbers(firstRun);
     // Each once, edited or as logged.
     std::multiset<int64_t> expected;
     for (int64_t n = 1; n <= 2 * kBurst; ++n) expected.insert(n);

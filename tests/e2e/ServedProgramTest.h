@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,17 @@ class ServedProgramTest : public DriverTest {
         };
         ASSERT_TRUE(measurement.waitUntil(bothArrived, 90)) << consoleTail();
         ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    }
+
+    // The numbers of the "e2e_event"s accepted from the `first`th accepted
+    // event on, each as often as it arrived.
+    std::multiset<int64_t> acceptedEventNumbers(size_t first) {
+        std::multiset<int64_t> numbers;
+        std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
+        for (size_t i = first; i < events.size(); ++i) {
+            if (events[i].name == "e2e_event") numbers.insert(events[i].intParam("n").value_or(0));
+        }
+        return numbers;
     }
 
   private:
