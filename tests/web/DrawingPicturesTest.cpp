@@ -276,7 +276,8 @@ TEST_F(DrawingTest, UnitCircleAnimationStepsOnTheClock) {
 }
 
 TEST_F(DrawingTest, DistributionFormulaTypesets) {
-    const std::pair<double, const char*> cases[] = {{0.5, "0.5;"}, {1.0 / 3, "0.3333333333;"}, {0, "0;"}, {1e-11, "0;"}};
+    const std::pair<double, const char*> cases[] = {
+        {0.5, "0.5;"}, {1.0 / 3, "0.3333333333;"}, {0, "0;"}, {1e-11, "1 \\cdot 10^{-11};"}};
     for (const auto& [value, latex] : cases)
         EXPECT_EQ(DistributionFunctionPresentationView(ui::Rect(0, 0, 351, 175.5), value).label2->latex(), latex);
     DistributionFunctionPresentationView view(ui::Rect(0, 0, 351, 175.5), 0.25);
