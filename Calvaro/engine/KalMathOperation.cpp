@@ -121,6 +121,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     AdditionResult out;
     const double du = left.n();
     const double dv = right.n();
+    const double valueLeft = *left.z() / du;
+    const double valueRight = *right.z() / dv;
     if (du != dv) {
         const double zu = *left.z();
         const double zv = *right.z();
@@ -148,6 +150,18 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     } else {
         const char* format = sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}";
         out.operationLatex = stringWithFormat(format, *left.z(), *right.z(), *result->z());
+    }
+    // Over a common denominator the parts may pass the double's range while
+    // the terms do not (a tiny quotient of huge parts plus a number): the
+    // terms are then added as they are.
+    if ((!std::isfinite(*result->z()) || !std::isfinite(result->n())) && std::isfinite(valueLeft) &&
+        std::isfinite(valueRight)) {
+        result->setZ(sign == '+' ? KalMathOperation::sumOrZero(valueRight, valueLeft)
+                                 : KalMathOperation::sumOrZero(valueLeft, -valueRight));
+        result->setN(1.0);
+        out.expansionLatex.reset();
+        out.operationLatex = stringWithFormat(sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}",
+                                              valueLeft, valueRight, *result->z());
     }
 
     if (*result->z() == 0) {

@@ -58,6 +58,10 @@ TEST(KalMathOperation, AddAndSubtract) {
         {'-', false, digit(3), digit(2.99999999999), "1.00000008274e-11/1", kNone, "{3} - {3} = {1e-11}"},
         {'-', false, digit(1e-11), digit(0), "1e-11/1", kNone, "{1e-11} - {0} = {1e-11}"},
         {'-', false, digit(1000000000001), digit(1000000000000), "1/1", kNone, "{1e+12} - {1e+12} = {1}"},
+        // Parts past the double's range over a common denominator: the terms
+        // are added as they are (once the sum of a tiny power and d read ∞).
+        {'+', true, digit(4.566898283e274, 5.940448853e305), digit(2436), "2436/1", kNone,
+         "{7.6878e-32} + {2436} = {2436}"},
         // Nothing without a value, or with variables that differ.
         {'+', false, blank, digit(1), "none", kNone, kNone}, {'-', false, digit(1), blank, "none", kNone, kNone},
         {'-', false, x, digit(1), "none", kNone, kNone},
