@@ -556,6 +556,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     std::shared_ptr<MSRPEventEditing> editing = remoteConfig_->eventEditing();
     if (editing && !mayEditEventOnWorkerQueue(event)) editing = nullptr;
     MSRError error;
+    const double batchBound = editingSecondsPerBatch.load();
     if (editing) {
         const double endsAt = editingEndsAt_.load();
         const double began = dispatch::Clock::uptimeNow();
@@ -563,7 +564,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
         if (endsAt != std::numeric_limits<double>::infinity()) editing->stopRunsWithin(endsAt - began);
         // Nor may it run past the time its batch has left: the events of
         // the batch behind it are stored unedited from then on.
-        if (editingBatch_) editing->limitNextRun(kEditingSecondsPerBatch - editingBatch_->seconds);
+        if (editingBatch_) editing->limitNextRun(batchBound - editingBatch_->seconds);
         editing->handleEvent(event.editEvent(), &error);
         if (editingBatch_) editingBatch_->seconds += dispatch::Clock::uptimeNow() - began;
     }
@@ -573,7 +574,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
         // A program stopped by one of its bounds says which; the batch's
         // bound is the one that stopped it once the batch's time is spent.
         if (std::string reason = editing->failureReason(); !reason.empty()) {
-            if (reason == "time limit" && editingBatch_ && editingBatch_->seconds >= kEditingSecondsPerBatch)
+            if (reason == "time limit" && editingBatch_ && editingBatch_->seconds >= batchBound)
                 reason = "time per batch";
             contexts.emplace_back(reason);
         }
