@@ -220,11 +220,19 @@ TEST_F(LaunchedTest, MenuShowsTheAppSectionsOnlyWithBothListsAndItsContactRowsIn
     ASSERT_NE(shown.find("row 1.0\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("label \"Community\"", shown.find("row 1.0\n")), std::string::npos);
     EXPECT_LT(shown.find("label \"Community\""), shown.find("label \"Rate this App\""));
+    // Each contact row asks the internet check first and goes on with its
+    // answer, within the tap: the community row opens the invitation.
     const std::pair<ui::IndexPath, std::string> rows[] = {{{1, 0}, "tapped_discord"}, {{1, 1}, "tapped_rate_app"}};
     for (const auto& [row, event] : rows) {
+        const size_t asked = environment_.internetCheck().requests().size();
         ASSERT_TRUE(driver_.selectRow(row)) << driver_.lastError();
+        EXPECT_EQ(environment_.internetCheck().requests().size(), asked + 1) << event;
         EXPECT_NE(std::find(environment_.events().begin(), environment_.events().end(), event), environment_.events().end())
             << event;
+        if (event == "tapped_discord") {
+            ASSERT_FALSE(ui::Application::shared().openedURLs().empty());
+            EXPECT_EQ(ui::Application::shared().openedURLs().back(), LeftViewController::communityInviteLink);
+        }
         auto* root = ui::Application::shared().keyWindow()->rootViewController().get();
         if (root->presentedViewController()) root->dismiss(false);
         driver_.openDrawer();

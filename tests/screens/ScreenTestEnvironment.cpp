@@ -11,6 +11,7 @@
 #include "Calvaro/screens/ErrorManager.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/screens/CalculateViewController.h"
+#include "Calvaro/screens/ScreenUtilities.h"
 #include "Calvaro/services/RatingViewController.h"
 #include "Calvaro/services/RemoteConfigManager.h"
 #include "platform/dispatch/MainQueue.h"
@@ -41,6 +42,7 @@ ScreenTestEnvironment::~ScreenTestEnvironment() {
     executor_.runUntilIdle();
     RemoteConfigManager::resetShared();
     host::DEDRemoteConfig::setShared(nullptr);
+    setInternetCheckNetwork(nullptr);
     CalcManager::resetShared();
     RatingViewController::resetShared();
     ErrorManager::shared().setAllFields({});
@@ -69,6 +71,7 @@ void ScreenTestEnvironment::resetShared() {
     remoteConfig_ = std::make_shared<host::DEDRemoteConfig>(configuration);
     remoteConfig_->setDefaultsFromPlistFileName("RemoteConfigDefaults");
     host::DEDRemoteConfig::setShared(remoteConfig_);
+    setInternetCheckNetwork(internetCheck_);
 }
 
 void ScreenTestEnvironment::restart() {
