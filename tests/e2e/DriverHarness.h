@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,30 @@ inline int killRounds(int byDefault) {
     const char* rounds = std::getenv("CALVARO_KILL_ROUNDS");
     const int wanted = rounds ? std::atoi(rounds) : 0;
     return wanted > 0 ? wanted : byDefault;
+}
+
+// How long an end on a signal may take, as the application's: its queues
+// are let go 1.6 s after the signal whatever they hold.
+inline constexpr std::chrono::seconds kSignalledEndLimit{2};
+
+// A driver ended by `signal` (SIGTERM unless given): its exit status, and
+// the time from the signal to the driver's report that its end was done.
+// The end's deadline counts to that report, not to the reaping: what the
+// process does on its way out after it (its static objects, a sanitizer's
+// leak check) is no part of the end and takes what the machine gives it.
+struct SignalledEnd {
+    int status = -1;
+    std::chrono::steady_clock::duration took{};
+    bool reported = false;
+};
+inline SignalledEnd endBySignal(tools::DriverProcess& driver, int signal = SIGTERM) {
+    SignalledEnd end;
+    const auto signalled = std::chrono::steady_clock::now();
+    if (::kill(driver.pid(), signal) != 0) return end;
+    end.status = driver.waitForEnd(60);
+    end.reported = driver.endReported().has_value();
+    end.took = driver.endReported().value_or(std::chrono::steady_clock::now()) - signalled;
+    return end;
 }
 
 // What the driver may hold at most: under AddressSanitizer its shadow and its

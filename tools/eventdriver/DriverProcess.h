@@ -2,10 +2,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@ class DriverProcess {
     static constexpr int64_t kAllLogged = 3;
     static constexpr int64_t kStopping = 4;
     static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
+    static constexpr int64_t kEnded = 6;      // the end is done; its exit status
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -53,6 +56,9 @@ class DriverProcess {
     int64_t handledCount() const { return handledCount_; }
     int64_t highestHandled() const { return highestHandled_; }
     bool allLogged() const { return allLogged_; }
+    // When the report that the driver's end was done was read, if it was:
+    // the moment its deadline counts to, before it leaves the process.
+    std::optional<std::chrono::steady_clock::time_point> endReported() const { return endReported_; }
     pid_t pid() const { return pid_; }
 
   private:
@@ -68,6 +74,7 @@ class DriverProcess {
     int64_t handledCount_ = 0;
     int64_t highestHandled_ = 0;
     bool allLogged_ = false;
+    std::optional<std::chrono::steady_clock::time_point> endReported_;
     std::vector<uint8_t> partial_;
     std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };

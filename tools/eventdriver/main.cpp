@@ -14,7 +14,10 @@
 // to that descriptor: kind 1 when the engine has handled numbered event
 // `value` (its write is over), kind 2 when it has handled marker `value`,
 // kind 3 once every call has been made (value C), kind 4 when the driver
-// stops (value 1 when nothing waited for upload any more, else 0).
+// stops (value 1 when nothing waited for upload any more, else 0), kind 6
+// once its end is done, the queues ended and the databases closed or let
+// go (value: the exit status): what the process does after that, its static
+// objects and a sanitizer's checks on the way out, is no part of the end.
 //
 // The driver then reads standard input; a line "exit" or the end of input
 // makes it wait until the engine holds no event for upload (up to 20 s) and
@@ -86,7 +89,14 @@
 
 namespace {
 
-enum RecordKind : int64_t { kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4, kCallsTook = 5 };
+enum RecordKind : int64_t {
+    kHandled = 1,
+    kMarkerHandled = 2,
+    kAllLogged = 3,
+    kStopping = 4,
+    kCallsTook = 5,
+    kEnded = 6,
+};
 
 int reportFd = -1;
 std::mutex reportMutex;
@@ -123,13 +133,16 @@ int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
                      "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
                      limit, orderly ? " (every event it was handed is stored)" : "");
         std::fflush(nullptr);
+        report(kEnded, orderly ? status : 4);
         std::_Exit(orderly ? status : 4);
     }
     MSRSqliteStore::closeAllDatabases();
     if (auto lost = foundation::DataLoss::describe()) {
         std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
+        report(kEnded, 6);
         return 6;
     }
+    report(kEnded, status);
     return status;
 }
 
