@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -111,28 +112,34 @@ TEST_F(AudienceMatchingWorkRoadTest, ACostlyAudienceConfigurationIsRefusedAndHol
     }
     EXPECT_NE(tools::consoleTail(root.path(), 4000).find("I-MSR006044"), std::string::npos) << consoleTail();
 
+    // A usual run between two runs after the configuration: whatever load
+    // slows both of those (a heavy neighbour) slows it as well.
     const Run after = twentyEventsArrive(200);
-    EXPECT_EQ(after.status, 0) << consoleTail();
-    std::printf("20 events arrived in %.2f s, %.2f s without the configuration; peak %lld MiB\n",
-                std::chrono::duration<double>(after.took).count(), std::chrono::duration<double>(usual.took).count(),
-                static_cast<long long>(after.peak >> 20));
-    // Bounds against the second each event took to match, not a speed test:
-    // both runs meet the same machine.
-    EXPECT_LT(after.took, 2 * usual.took + std::chrono::seconds(5))
-        << std::chrono::duration<double>(after.took).count() << " s against "
-        << std::chrono::duration<double>(usual.took).count() << " s";
-    EXPECT_GT(after.peak, 0);
-    EXPECT_LT(after.peak, kPeakLimit);
+    const Run usualAgain = twentyEventsArrive(21, &usualRoot);
+    const Run afterAgain = twentyEventsArrive(250);
+    for (const Run* run : {&after, &usualAgain, &afterAgain}) {
+        EXPECT_EQ(run->status, 0) << consoleTail();
+        EXPECT_GT(run->peak, 0);
+        EXPECT_LT(run->peak, kPeakLimit);
+    }
+    const double quickestAfter = std::chrono::duration<double>(std::min(after.took, afterAgain.took)).count();
+    const double slowestUsual = std::chrono::duration<double>(std::max(usual.took, usualAgain.took)).count();
+    std::printf("20 events arrived in %.2f s at the quickest, %.2f s at the slowest without the configuration; "
+                "peak %lld MiB\n",
+                quickestAfter, slowestUsual, static_cast<long long>(std::max(after.peak, afterAgain.peak) >> 20));
+    // Bounds against the second each event took to match, which would slow
+    // every run after the configuration, not a speed test.
+    EXPECT_LT(quickestAfter, 2 * slowestUsual + 5) << quickestAfter << " s against " << slowestUsual << " s";
 
     // SIGTERM while the run's events are still on their way: the end is
     // orderly, within its deadline, and stores every one of them.
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "300", "--count", "20", "--end-on-signal"}));
     ASSERT_TRUE(driver.readUntil([](const auto& report) { return report.kind == DriverProcess::kAllLogged; }, 60))
         << consoleTail();
-    const auto signalled = Clock::now();
-    ASSERT_EQ(::kill(driver.pid(), SIGTERM), 0);
-    EXPECT_EQ(driver.waitForEnd(60), 128 + SIGTERM) << consoleTail();
-    EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(2));
+    const SignalledEnd end = endBySignal(driver);
+    EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();
+    EXPECT_TRUE(end.reported) << consoleTail();
+    EXPECT_LT(end.took, kSignalledEndLimit) << std::chrono::duration<double>(end.took).count() << " s";
     EXPECT_EQ(driver.handledCount(), 20) << consoleTail();
 }
 

@@ -159,6 +159,17 @@ Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& a
     return stopped;
 }
 
+// An end on a signal keeps the application's deadline: past it the
+// process's watcher forces the exit and says so, by the process's own clock.
+// Timed to the reaping, the end would also take in what the process does on
+// its way out (its static objects, a sanitizer's leak check), which a busy
+// machine stretches; the bound on that only keeps a hung process from
+// holding the test.
+void expectEndedWithinItsDeadline(const std::string& err, std::chrono::steady_clock::duration took) {
+    EXPECT_EQ(err.find("the end took too long"), std::string::npos) << err;
+    EXPECT_LT(took, std::chrono::seconds(20)) << err;
+}
+
 // The first stored row that `sql` (one text parameter: `name`) selects, as
 // protoc decodes it as `message`.
 std::string decodedFirstRow(const fs::path& home, const fs::path& scratch, const std::string& sql,
@@ -604,9 +615,9 @@ TEST_F(CalvaroProcessTest, AMeasurementServerThatFailsOrHangsDoesNotHoldTheExit)
         const auto took = std::chrono::steady_clock::now() - began;
         unsetenv("CALVARO_MEASUREMENT_URL");
         EXPECT_EQ(result.status, 0) << result.err;
-        // The script itself takes well under a second; the wait at the end
-        // was 30 s before.
-        EXPECT_LT(took, std::chrono::seconds(8));
+        // The script itself takes well under a second and the run under two
+        // on a quiet machine; the wait at the end was 30 s before.
+        EXPECT_LT(took, std::chrono::seconds(20));
         if (c.status != 404) {
             EXPECT_EQ(storedCalculations(home), 1) << "the exercise is stored";
         }
@@ -700,7 +711,7 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     const Stopped second = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
     unsetenv("CALVARO_MEASUREMENT_URL");
     ASSERT_NE(second.ended.out.find("=== snapshot 1: done ==="), std::string::npos) << second.ended.err;
-    EXPECT_LT(second.took, std::chrono::seconds(2));
+    expectEndedWithinItsDeadline(second.ended.err, second.took);
     EXPECT_EQ(second.ended.status, 128 + SIGTERM) << second.ended.err;
     EXPECT_LT(second.peakKilobytes, 300 * 1024) << "kB at most";
     // Stored, or uploaded in the second the end gives the upload.
@@ -747,7 +758,7 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
         const Stopped stopped = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
         const Ended& ended = stopped.ended;
         ASSERT_NE(ended.out.find("=== snapshot 1: done ==="), std::string::npos) << ended.err;
-        EXPECT_LT(stopped.took, std::chrono::seconds(2)) << ended.err;
+        expectEndedWithinItsDeadline(ended.err, stopped.took);
         EXPECT_EQ(ended.status, 128 + SIGTERM) << ended.err;
         EXPECT_LT(stopped.peakKilobytes, 300 * 1024) << "kB at most";
         // Stored, or uploaded in the second the end gives the upload, once
@@ -796,7 +807,7 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
     close(pipeFds[0]);
     long peak = 0;
     const Ended served = finish(pid, root.path(), &peak);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2)) << served.err;
+    expectEndedWithinItsDeadline(served.err, std::chrono::steady_clock::now() - signalled);
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
     EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
     unsetenv("CALVARO_MEASUREMENT_URL");

@@ -57,14 +57,16 @@ struct SignalledEnd {
     int status = -1;
     std::chrono::steady_clock::duration took{};
     bool reported = false;
+    std::chrono::steady_clock::duration reaped{};  // from the signal, for the printed figures
 };
 inline SignalledEnd endBySignal(tools::DriverProcess& driver, int signal = SIGTERM) {
     SignalledEnd end;
     const auto signalled = std::chrono::steady_clock::now();
     if (::kill(driver.pid(), signal) != 0) return end;
     end.status = driver.waitForEnd(60);
+    end.reaped = std::chrono::steady_clock::now() - signalled;
     end.reported = driver.endReported().has_value();
-    end.took = driver.endReported().value_or(std::chrono::steady_clock::now()) - signalled;
+    end.took = end.reported ? *driver.endReported() - signalled : end.reaped;
     return end;
 }
 
