@@ -90,12 +90,7 @@
 namespace {
 
 enum RecordKind : int64_t {
-    kHandled = 1,
-    kMarkerHandled = 2,
-    kAllLogged = 3,
-    kStopping = 4,
-    kCallsTook = 5,
-    kEnded = 6,
+    kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4, kCallsTook = 5, kEnded = 6
 };
 
 int reportFd = -1;
