@@ -49,8 +49,8 @@ inline int killRounds(int byDefault) {
 inline constexpr std::chrono::seconds kSignalledEndLimit{2};
 
 // A driver ended by `signal` (SIGTERM unless given): its exit status, and
-// the time from the signal to the driver's report that its end was done.
-// The end's deadline counts to that report, not to the reaping: what the
+// the time from the signal to the moment its end was done, as it reports it.
+// The end's deadline counts to that moment, not to the reaping: what the
 // process does on its way out after it (its static objects, a sanitizer's
 // leak check) is no part of the end and takes what the machine gives it.
 struct SignalledEnd {

@@ -75,7 +75,8 @@ void DriverProcess::take(const Report& report) {
     } else if (report.kind == kAllLogged) {
         allLogged_ = true;
     } else if (report.kind == kEnded) {
-        endReported_ = std::chrono::steady_clock::now();
+        endReported_ = std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(report.value)));
     }
 }
 

@@ -27,7 +27,7 @@ class DriverProcess {
     static constexpr int64_t kAllLogged = 3;
     static constexpr int64_t kStopping = 4;
     static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
-    static constexpr int64_t kEnded = 6;      // the end is done; its exit status
+    static constexpr int64_t kEnded = 6;      // the end is done; the steady clock's nanoseconds then
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -56,8 +56,10 @@ class DriverProcess {
     int64_t handledCount() const { return handledCount_; }
     int64_t highestHandled() const { return highestHandled_; }
     bool allLogged() const { return allLogged_; }
-    // When the report that the driver's end was done was read, if it was:
-    // the moment its deadline counts to, before it leaves the process.
+    // When the driver's end was done, by its report, if it made one: the
+    // moment its deadline counts to, before it leaves the process. Both
+    // processes read the machine's monotonic clock, so the moment is the
+    // driver's, not when this process got round to reading it.
     std::optional<std::chrono::steady_clock::time_point> endReported() const { return endReported_; }
     pid_t pid() const { return pid_; }
 

@@ -15,8 +15,9 @@
 // `value` (its write is over), kind 2 when it has handled marker `value`,
 // kind 3 once every call has been made (value C), kind 4 when the driver
 // stops (value 1 when nothing waited for upload any more, else 0), kind 6
-// once its end is done, the queues ended and the databases closed or let
-// go (value: the exit status): what the process does after that, its static
+// once its end is done, the queues ended and the databases closed or let go
+// (value: the steady clock's nanoseconds then, the machine's monotonic clock
+// that the reader shares): what the process does after that, its static
 // objects and a sanitizer's checks on the way out, is no part of the end.
 //
 // The driver then reads standard input; a line "exit" or the end of input
@@ -103,6 +104,12 @@ void report(int64_t kind, int64_t value) {
     (void)!write(reportFd, record, sizeof record);
 }
 
+void reportEnded() {
+    report(kEnded, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count());
+}
+
 int usage(const char* program) {
     std::fprintf(
         stderr,
@@ -128,16 +135,16 @@ int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
                      "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
                      limit, orderly ? " (every event it was handed is stored)" : "");
         std::fflush(nullptr);
-        report(kEnded, orderly ? status : 4);
+        reportEnded();
         std::_Exit(orderly ? status : 4);
     }
     MSRSqliteStore::closeAllDatabases();
     if (auto lost = foundation::DataLoss::describe()) {
         std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
-        report(kEnded, 6);
+        reportEnded();
         return 6;
     }
-    report(kEnded, status);
+    reportEnded();
     return status;
 }
 
