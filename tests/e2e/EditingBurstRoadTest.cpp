@@ -37,12 +37,12 @@ constexpr const char* kSlowProgram = R"(
 )";
 
 constexpr int64_t kBurst = 200;
-// The program's time per batch the driver gets: a millisecond, below what one
-// event's run takes on any machine (750,000 instructions take 10 ms and more
-// here, quiet), so that the first run of every batch is stopped at its
-// batch's time, whatever the machine's speed and however the burst falls into
-// batches, and no event is edited.
-constexpr const char* kSecondsPerBatch = "0.001";
+// The program's time per batch the driver gets: a fifth of a millisecond, a
+// twentieth of what one event's run takes here (750,000 instructions at 5 ns
+// or more each), so that the first run of every batch is stopped at its
+// batch's time on any machine, however the burst falls into batches, and no
+// event is edited.
+constexpr const char* kSecondsPerBatch = "0.0002";
 
 class EditingBurstRoadTest : public ServedProgramTest {
   protected:
