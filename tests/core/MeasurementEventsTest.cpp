@@ -29,8 +29,10 @@ class ScriptedEditing : public MSRPEventEditing {
     const MSRPEventContext& eventContext() const override { return context; }
     int64_t refusedEventCount() const override { return refused; }
     void stopRunsWithin(double seconds) override { stops.push_back(seconds); }
+    void limitNextRun(double seconds) override { limits.push_back(seconds); }
     std::function<void()> whileHandling;
     std::vector<double> stops;
+    std::vector<double> limits;  // what each run was given by limitNextRun
     bool fails = false;
     int64_t refused = 0;
     MSRPEventContext context;
@@ -239,20 +241,29 @@ TEST_F(MeasurementEventsTest, ErrorsOfCreatedEventsAreStoredWithoutReachingThePr
 TEST_F(MeasurementEventsTest, ABatchPastTheProgramsTimeStoresTheRestUnedited) {
     auto [editing, config] = scriptedProgram();
     ASSERT_TRUE(remoteConfig().updateMeasurementConfig(config));
+    // Each run takes what it wants or stops at the time its batch has left,
+    // as the interpreter's runs do.
     const struct {
         double secondsPerEvent;
         size_t edited;  // of a batch of 10
-    } cases[] = {{0, 10}, {0.4, 3}, {0.5, 2}, {2, 1}};
+        std::vector<double> limits;
+    } cases[] = {{0, 10, std::vector<double>(10, 1.0)}, {0.4, 3, {1.0, 0.6, 0.2}}, {0.5, 2, {1.0, 0.5}}, {2, 1, {1.0}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.secondsPerEvent);
-        editing->whileHandling = [&] { executor().clock().advance(c.secondsPerEvent); };
+        editing->whileHandling = [&] {
+            const double limit = editing->limits.empty() ? c.secondsPerEvent : editing->limits.back();
+            executor().clock().advance(std::min(c.secondsPerEvent, limit));
+        };
         editing->handled.clear();
+        editing->limits.clear();
         const size_t before = stored("level_up").size();
         codes();
         for (int i = 0; i < 10; ++i)
             engine().logEvent("app", true, "level_up", {{"v", i}}, now(), true, false, false, {}, std::nullopt);
         runUntilIdle();
         EXPECT_EQ(editing->handled.size(), c.edited);
+        ASSERT_EQ(editing->limits.size(), c.limits.size());
+        for (size_t i = 0; i < c.limits.size(); ++i) EXPECT_NEAR(editing->limits[i], c.limits[i], 1e-9) << i;
         EXPECT_EQ(stored("level_up").size(), before + 10);
         std::vector<int64_t> lines = codes();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), 23223), c.edited < 10 ? 1 : 0);

@@ -3,11 +3,13 @@
 // a count, three quarters of the instruction budget): the program's time per
 // batch is what stops it, and a signal ends the driver as it ends the
 // application, in under 2 s, with every event it was handed stored (edited or
-// not) for a later run to upload.
+// not) for a later run to upload. An end whose deadline passes is orderly all
+// the same when every event is stored.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -35,10 +37,12 @@ constexpr const char* kSlowProgram = R"(
 )";
 
 constexpr int64_t kBurst = 200;
-// The program's time per batch the driver gets, a fifth of the application's:
-// a batch of the burst spends it on any machine (each event takes 5 ms or
-// more), so that the bound, not the machine's speed, decides what is edited.
-constexpr const char* kSecondsPerBatch = "0.2";
+// The program's time per batch the driver gets: a fifth of a millisecond, a
+// twentieth of what one event's run takes here (750,000 instructions at 5 ns
+// or more each), so that the first run of every batch is stopped at its
+// batch's time on any machine, however the burst falls into batches, and no
+// event is edited.
+constexpr const char* kSecondsPerBatch = "0.0002";
 
 class EditingBurstRoadTest : public ServedProgramTest {
   protected:
@@ -97,10 +101,15 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
     ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
 
     const std::multiset<int64_t> numbers = acceptedEventNumbers(firstRun);
-    // Each once, edited or as logged.
+    // Each once, as logged: a run that finished an edit ran past its batch's
+    // time.
     std::multiset<int64_t> expected;
     for (int64_t n = 1; n <= 2 * kBurst; ++n) expected.insert(n);
     EXPECT_EQ(numbers, expected);
+    const std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
+    EXPECT_EQ(std::count_if(events.begin() + static_cast<std::ptrdiff_t>(firstRun), events.end(),
+                            [](const auto& event) { return event.name == "e2e_event" && event.param("cased"); }),
+              0);
     // Stopped by the batch's time, never by the budget of one event.
     const std::string console = tools::consoleTail(root.path(), 100000);
     auto lines = [&](const std::string& saying) {
@@ -113,6 +122,25 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
                 lines("application end"));
     EXPECT_GE(lines("time per batch"), 1u) << consoleTail();
     EXPECT_EQ(lines("instruction budget"), 0u) << consoleTail();
+}
+
+class SignalledEndTest : public DriverTest {
+  protected:
+    SignalledEndTest() : DriverTest("signalled-end") {}
+};
+
+// Work that outlasts the end's deadline is let go; with every event stored,
+// the end is orderly and says so.
+TEST_F(SignalledEndTest, AnEndPastItsDeadlineIsOrderlyWhenEveryEventIsStored) {
+    constexpr int64_t kEvents = 20;
+    tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                driverArguments({"--count", std::to_string(kEvents), "--end-on-signal",
+                                                 "--hold-worker-at-end"}));
+    ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() == kEvents; }, 90))
+        << consoleTail();
+    ASSERT_EQ(::kill(driver.pid(), SIGTERM), 0);
+    EXPECT_EQ(driver.waitForEnd(60), 128 + SIGTERM) << consoleTail();
+    EXPECT_NE(consoleTail().find("every event it was handed is stored"), std::string::npos) << consoleTail();
 }
 
 }  // namespace

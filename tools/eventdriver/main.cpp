@@ -57,6 +57,10 @@
 // logs "e2e_triggered" with n = K. With --trigger, once every event above is
 // handled, "e2e_trigger" is logged (before kind 3 is reported).
 //
+// With --hold-worker-at-end (and --end-on-signal) the engine's worker is held
+// from the signal on, as by work that outlasts the end's deadline: the end
+// then lets it go, and is orderly all the same when every event is stored.
+//
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
 // --program-time-limit S each of its runs S seconds instead of 1 s: a test
@@ -116,7 +120,7 @@ int usage(const char* program) {
         "usage: %s --home DIR --url BASE [--app-id ID] [--debug] [--log FILE] [--first N] [--count C]\n"
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
-        "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal]\n"
+        "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
         "       [--editing-seconds-per-batch S] [--program-time-limit S]\n",
         program);
     return 2;
@@ -172,6 +176,7 @@ int main(int argc, char** argv) {
     std::optional<int64_t> conditional;
     bool trigger = false;
     bool endOnSignal = false;
+    bool holdWorkerAtEnd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -222,6 +227,8 @@ int main(int argc, char** argv) {
             trigger = true;
         } else if (arg == "--end-on-signal") {
             endOnSignal = true;
+        } else if (arg == "--hold-worker-at-end") {
+            holdWorkerAtEnd = true;
         } else if (arg == "--editing-seconds-per-batch" && hasValue) {
             const double seconds = std::strtod(argv[++i], nullptr);
             if (!(seconds > 0)) return usage(argv[0]);
@@ -309,6 +316,11 @@ int main(int argc, char** argv) {
     if (endOnSignal) {
         int signal = 0;
         while (sigwait(&endSignals, &signal) != 0) continue;
+        // Held past any deadline of the end; never let go before it.
+        if (holdWorkerAtEnd && !tools::EngineDriver::holdWorker(30)) {
+            std::fprintf(stderr, "event_driver: the engine's worker could not be held\n");
+            return 7;
+        }
         return endAsTheApplicationOnSignal(signal, [logged] { return handled >= logged; });
     }
 
