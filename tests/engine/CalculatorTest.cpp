@@ -94,6 +94,9 @@ TEST(Calculator, RefusesInputErrorsAndParametersWithoutAnInverse) {
         {"1", {}, {}, "baseIsOne", "aTextField"},
         {"2.5/2.5", {}, {}, "baseIsOne", "aTextField"},
         {"\xCF\x80/\xCF\x80", {}, {}, "baseIsOne", "aTextField"},
+        // Bases that every step would write 1.
+        {"1.000000000001", {}, {}, "baseIsOne", "aTextField"},
+        {"0.99999999999/1", {}, {}, "baseIsOne", "aTextField"},
         {{}, "0", {}, "factorOfXIsZero", "bTextField"},
         {{}, "0e/3", {}, "factorOfXIsZero", "bTextField"},
         {{}, {}, "0", "factorIsZero", "zTextField"},
