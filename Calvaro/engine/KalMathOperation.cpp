@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <numeric>
 #include <utility>
 
@@ -75,10 +74,9 @@ constexpr double kResidueUnitsOfWholes = 4;
 
 bool isWhole(double x) { return std::trunc(x) == x; }
 
-// The spacing of doubles at `magnitude`.
-double unitInLastPlace(double magnitude) {
-    return std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
-}
+// The spacing of doubles just below a finite `magnitude` (taken downwards,
+// which stays finite at the largest double).
+double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping

@@ -65,6 +65,8 @@ TEST(KalMathOperation, AddAndSubtract) {
          "{9.0072e+15} + {-9.0072e+15} = {994}"},
         {'-', false, digit(12157665459056930816.0), digit(12157665459056928801.0), "0/1", kNone,
          "{1.21577e+19} - {1.21577e+19} = {0}"},
+        {'-', false, digit(1.7976931348623157e308), digit(1e308), "7.97693134862e+307/1", kNone,
+         "{1.79769e+308} - {1e+308} = {7.97693e+307}"},
         // Parts past the double's range over a common denominator: the terms
         // are added as they are (once the sum of a tiny power and d read ∞).
         {'+', true, digit(4.566898283e274, 5.940448853e305), digit(2436), "2436/1", kNone,
