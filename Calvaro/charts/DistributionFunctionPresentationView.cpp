@@ -1,6 +1,23 @@
 #include "Calvaro/charts/DistributionFunctionPresentationView.h"
 
+#include <cmath>
+
 #include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+// p as a label of the drawing writes it, at its ten fraction digits: below
+// 1e-10 there is no digit to show and it reads 0, beyond 1e12 it reads
+// infinity. (The steps keep such a value's m \cdot 10^{k}, since a line
+// computes on with it; a label is only read.)
+std::string labelLatex(double value) {
+    if (std::fabs(value) < 1e-10) return "0";
+    if (value > 1e12) return "\\infty";
+    if (value < -1e12) return "-\\infty";
+    return KalStringOutput::formatNumberLatex("", {}, "", 10, false, value);
+}
+
+}  // namespace
 
 DistributionFunctionPresentationView::DistributionFunctionPresentationView(const ui::Rect& frame, double value)
     : ui::View(frame) {
@@ -51,8 +68,7 @@ void DistributionFunctionPresentationView::setUpView(double value) {
     labelMid->setFontSize(46.0);
     labelMid->setLatex("\\{");
     label1->setLatex("0;");
-    // A formatter of its own: the shared step list stays untouched.
-    label2->setLatex(KalStringOutput::formatNumberLatex("", {}, "", 10, false, value) + ";");
+    label2->setLatex(labelLatex(value) + ";");
     label3->setLatex("1;");
     label4->setLatex("\\quad x<0");
     label5->setLatex("\\quad 0 \\le x < 1");

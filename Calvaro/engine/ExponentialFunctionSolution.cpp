@@ -70,7 +70,7 @@ void ExponentialFunctionSolution::writeZero() {
     line(power_ + ")} = " + qText + " \\quad |" + logA);
     line(logA + "(" + power_ + ")}) = " + logA + "(" + qText + ")");
     line(exponent_ + " = " + logA + "(" + qText + ")");
-    double value = std::log(valueOf(*q)) / std::log(valueOf(input(a)));
+    double value = naturalLogarithm(*q) / naturalLogarithm(input(a));
     line(exponent_ + " = " + number(value));
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);

@@ -69,6 +69,18 @@ std::optional<double> readDecimal(const std::string& text) {
     return value;
 }
 
+// The fraction digits of every number a step writes.
+constexpr int kWrittenFractionDigits = 10;
+
+// How many digits follow the decimal point of a number text (up to an
+// exponent): 12 for "1.000000000001", 0 for "25".
+size_t fractionDigitsOf(const std::string& text) {
+    const size_t point = text.find('.');
+    if (point == std::string::npos) return 0;
+    const size_t end = text.find_first_not_of("0123456789", point + 1);
+    return (end == std::string::npos ? text.size() : end) - point - 1;
+}
+
 }  // namespace
 
 KalInputSymbolLookup::~KalInputSymbolLookup() = default;
@@ -227,7 +239,13 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
 
     const auto value = readDecimal(text);
     if (!value) return failure(InputErrorKey::inputParameterError);
-    number.value = *value;
+    // Digits past the tenth decimal are more than any step writes: the number
+    // is taken as the steps write it, so that no line shows one number and
+    // computes with another (a typed 1.000000000001 is 1 wherever it stands,
+    // and a base that reads 1 is refused as 1 is).
+    number.value = fractionDigitsOf(text) > kWrittenFractionDigits
+                       ? KalStringOutput::writtenValue(*value, kWrittenFractionDigits)
+                       : *value;
     return ParseOutcome{std::move(number), nullptr};
 }
 
@@ -302,7 +320,7 @@ void KalInputManager::buildInputSymbols() {
 
 std::string KalInputManager::inputLatex(const Digit& digit, bool keepSigns) const {
     if (!digit.z()) return " ? ";
-    return KalStringOutput::formatDigitLatex(digit, "", false, false, keepSigns, 10);
+    return KalStringOutput::formatDigitLatex(digit, "", false, false, keepSigns, kWrittenFractionDigits);
 }
 
 std::string KalInputManager::unitLatex(size_t index) const {

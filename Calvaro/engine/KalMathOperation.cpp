@@ -67,10 +67,16 @@ bool isWholeInt64(double x) {
 // their rounding left: a double carries 2.2e-16 of its size, and a few
 // operations before a sum multiply that by a few units at most.
 constexpr double kResidueShare = 1e-12;
-// From here on a whole double may itself be rounded.
-constexpr double kExactWholeBelow = 9007199254740992.0;  // 2^53
+// Two whole numbers are exact as typed or counted, and a whole result of a
+// power is off by no more than its rounding: their sum is residue only within
+// this many units in the last place of the larger term.
+constexpr double kResidueUnitsOfWholes = 4;
 
-bool isExactWhole(double x) { return std::trunc(x) == x && std::fabs(x) < kExactWholeBelow; }
+bool isWhole(double x) { return std::trunc(x) == x; }
+
+// The spacing of doubles just below a finite `magnitude` (taken downwards,
+// which stays finite at the largest double).
+double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping
@@ -375,8 +381,11 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
 
 double KalMathOperation::sumOrZero(double u, double v) {
     const double sum = u + v;
-    if (sum == 0 || !std::isfinite(sum) || (isExactWhole(u) && isExactWhole(v))) return sum;
-    return std::fabs(sum) <= kResidueShare * std::max(std::fabs(u), std::fabs(v)) ? 0.0 : sum;
+    if (sum == 0 || !std::isfinite(sum)) return sum;
+    const double larger = std::max(std::fabs(u), std::fabs(v));
+    const double residue =
+        isWhole(u) && isWhole(v) ? kResidueUnitsOfWholes * unitInLastPlace(larger) : kResidueShare * larger;
+    return std::fabs(sum) <= residue ? 0.0 : sum;
 }
 
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {

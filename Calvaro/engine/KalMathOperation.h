@@ -75,8 +75,8 @@ public:
     // u + v, or exactly 0 when the sum is the rounding residue of terms that
     // agree to within 1e-12 of their size: log_10(1000) - 3 is 4.4e-16 in
     // floating point and 0 in truth. Any other sum keeps its value, however
-    // small. Two whole numbers below 2^53 add exactly, so their sum is never
-    // residue.
+    // small. Two whole numbers, of any size, agree only to within a few units
+    // in the last place of the larger: 10^{16} - 9999999999999000 is 1000.
     static double sumOrZero(double u, double v);
 
     // x rounded to `places` decimals (halves away from zero), and whether

@@ -38,10 +38,8 @@ constexpr double kDecimalsFrom = 1e-10;
 // decimal text would go on with padded zeros.
 constexpr double kPlainBelow = 1e17;
 
-// m·10^{k} with m of at most ten significant digits, for a value the plain
-// decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
-// no wall of padded zeros.
-std::string scientificText(double value) {
+// The "%e" text of m·10^{k}, m of at most ten significant digits.
+std::string scientificDigits(double value) {
     // Below the smallest normal double the spacing of doubles is fixed, so a
     // value there holds fewer digits, down to one at the smallest of all:
     // 10^{-320} is held as 9.99988867e-321 and reads 1 \cdot 10^{-320}.
@@ -53,7 +51,14 @@ std::string scientificText(double value) {
     }
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.*e", significant - 1, value);
-    const std::string text = buffer;
+    return buffer;
+}
+
+// m·10^{k} with m of at most ten significant digits, for a value the plain
+// decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
+// no wall of padded zeros.
+std::string scientificText(double value) {
+    const std::string text = scientificDigits(value);
     const size_t exponentAt = text.find('e');
     std::string mantissa = text.substr(0, exponentAt);
     if (mantissa.find('.') != std::string::npos) {
@@ -72,14 +77,19 @@ bool needsScientific(double value) {
 }
 
 // The en_US decimal text of a finite value with at most `fractionDigits`
-// decimals; a nonzero value those decimals would write as 0, or one of
-// 1e17 and beyond, as m·10^{k}.
-std::string decimalText(double value, int fractionDigits) {
-    if (needsScientific(value)) return scientificText(value);
+// decimals, or none when those decimals would write a nonzero value as 0 or
+// the value lies from 1e17 on: it is then written m·10^{k}.
+std::optional<std::string> plainText(double value, int fractionDigits) {
+    if (needsScientific(value)) return std::nullopt;
     std::string text = foundation::formatDecimal(value, 0, fractionDigits);
     if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
-        text = scientificText(value);
+        return std::nullopt;
     return text;
+}
+
+std::string decimalText(double value, int fractionDigits) {
+    if (auto text = plainText(value, fractionDigits)) return *text;
+    return scientificText(value);
 }
 
 // A number followed by its constants, negatives in brackets unless
@@ -216,6 +226,12 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
     if (!suffix.empty()) text += " " + suffix;
     return text;
+}
+
+double KalStringOutput::writtenValue(double value, int maximumFractionDigits) {
+    if (value == 0 || !std::isfinite(value)) return value;
+    const auto plain = plainText(value, maximumFractionDigits);
+    return std::strtod(plain ? plain->c_str() : scientificDigits(value).c_str(), nullptr);
 }
 
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {

@@ -66,7 +66,7 @@ void LogarithmicFunctionSolution::writeRange() {
         titled(title, "W = " + d_);
     } else if (isZero(input(b))) {
         const double v = KalMathOperation::sumOrZero(
-            std::log(valueOf(input(c))) / std::log(valueOf(input(a))) * valueOf(input(z)), valueOf(input(d)));
+            naturalLogarithm(input(c)) / naturalLogarithm(input(a)) * valueOf(input(z)), valueOf(input(d)));
         titled(title, "W = " + number(v));
     } else {
         titled(title, "W = \\mathbb{R}");
@@ -92,7 +92,7 @@ void LogarithmicFunctionSolution::writeValueAtX() {
         e = sum(*p, input(c));
         line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*e) + ") " + dTerm_);
     }
-    double value = std::log(valueOf(*e)) / std::log(valueOf(input(a)));
+    double value = naturalLogarithm(*e) / naturalLogarithm(input(a));
     line(at + zDot_ + " " + number(value) + " " + dTerm_);
     if (!isOne(input(z))) {
         value *= valueOf(input(z));
@@ -141,7 +141,7 @@ void LogarithmicFunctionSolution::writeYIntercept() {
     line(at + zDotBlank_ + "\\log_{" + a_ + "}(" + bDot_ + " 0 " + cTerm_ + ") " + dTerm_);
     if (!isOne(input(b))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(0 " + cTerm_ + ") " + dTerm_);
     if (!isZero(input(c))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(" + c_ + ") " + dTerm_);
-    double value = std::log(valueOf(input(c))) / std::log(valueOf(input(a)));
+    double value = naturalLogarithm(input(c)) / naturalLogarithm(input(a));
     line(at + zDotBlank_ + " " + number(value) + " " + dTerm_);
     value *= valueOf(input(z));
     if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);

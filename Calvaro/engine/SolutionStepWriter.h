@@ -44,6 +44,12 @@ protected:
     static std::string number(double value);
     // The value of a Digit; ends the run when it has none.
     double valueOf(const Digit& digit) const;
+    // The natural logarithm of a Digit's value; ends the run when it has none.
+    // Near 1 the logarithm is decided by digits a double does not hold (a
+    // typed 1.0000000001 is held as 1.00000000010000000827, whose logarithm
+    // is off from its eighth digit): there it is log1p of the difference of
+    // the parts, formed exactly from whole parts or parts of ten decimals.
+    double naturalLogarithm(const Digit& digit) const;
     // Exactly 1.0, or ±0.0; a Digit without a value is neither.
     static bool isOne(const Digit& digit);
     static bool isZero(const Digit& digit);

@@ -64,6 +64,14 @@ const GoldenCase kCases[] = {
     {"log_zero_ten_to_minus_eleven", {0, {"10", "", "", "11", "", ""}}},
     {"log_zero_two_to_minus_forty", {0, {"2", "", "", "40", "", ""}}},
     {"log_tiny_value_at_x", {0, {"10", "", "", "", "10", "1/1000000000000"}}},
+    // Typed digits past the tenth decimal: the number is taken as written,
+    // so log_{10}(1) is 0, a base written 1 is refused, and the logarithm is
+    // that of the 0.0000000002 shown.
+    {"log_point_past_ten_decimals", {0, {"10", "", "", "", "1.000000000001", ""}}},
+    {"log_base_past_ten_decimals", {0, {"1.000000000001", "", "", "", "2", ""}}},
+    {"log_point_rounded_at_ten_decimals", {0, {"10", "", "", "", "0.00000000015", ""}}},
+    // Whole numbers beyond 2^53 keep their exact difference.
+    {"exp_large_whole_intercept", {1, {"10", "", "16", "-9999999999999000", "", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

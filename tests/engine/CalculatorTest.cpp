@@ -76,6 +76,30 @@ TEST(Calculator, DomainRelationFollowsTheSignOfB) {
     }
 }
 
+// Near 1 a logarithm rests on digits the double does not hold: the typed
+// decimal (or the fraction of whole numbers) is what is taken, so the value
+// keeps every digit it shows (true: 4.3429448188e-11, 6931471805.9460267,
+// 10986122887.2304031).
+TEST(Calculator, LogarithmNearOneKeepsTheDigitsItShows) {
+    const struct {
+        int64_t mode;
+        Text a, d, x;
+        const char* step;
+        std::string last;
+    } cases[] = {
+        {0, "10", {}, "1.0000000001", "Calculate", "f(1.0000000001) =  4.342944819 \\cdot 10^{-11} "},
+        {0, "1.0000000001", {}, "2", "Calculate", "f(2) =  6931471805.946026 "},
+        {0, "10000000001/10000000000", {}, "2", "Calculate", "f(2) =  6931471805.946026 "},
+        {1, "1.0000000001", "-3", {}, "Zero", " x  = 10986122887.230404"},
+    };
+    for (const auto& c : cases) {
+        const Calculation run(c.mode, c.a, {}, {}, c.d, c.x, {});
+        const auto lines = run.lines(c.step);
+        ASSERT_FALSE(lines.empty()) << c.last;
+        EXPECT_EQ(lines.back(), c.last);
+    }
+}
+
 // Input errors and exercises that are no function with an inverse are
 // refused before any step or chart, each with its own key and the field at
 // fault marked; the first fault in the order a, b, z wins.
@@ -94,6 +118,9 @@ TEST(Calculator, RefusesInputErrorsAndParametersWithoutAnInverse) {
         {"1", {}, {}, "baseIsOne", "aTextField"},
         {"2.5/2.5", {}, {}, "baseIsOne", "aTextField"},
         {"\xCF\x80/\xCF\x80", {}, {}, "baseIsOne", "aTextField"},
+        // Bases that every step would write 1.
+        {"1.000000000001", {}, {}, "baseIsOne", "aTextField"},
+        {"0.99999999999/1", {}, {}, "baseIsOne", "aTextField"},
         {{}, "0", {}, "factorOfXIsZero", "bTextField"},
         {{}, "0e/3", {}, "factorOfXIsZero", "bTextField"},
         {{}, {}, "0", "factorIsZero", "zTextField"},

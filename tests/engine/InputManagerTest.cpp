@@ -44,6 +44,10 @@ TEST(InputGrammar, ReadsNumbersFractionsConstantsAndVariables) {
         {"2.5/3", "5/6"},  // expanded to 25/30, then cancelled
         {"3/-4", "-3/4"},  // sign moved to the numerator
         {"1.2345678/2", "6172839/10000000"},  // every typed digit kept
+        // Past the tenth decimal a number is taken as the steps write it:
+        // at ten decimals, below 1e-10 at the ten digits of m·10^{k}.
+        {"1.000000000001", "1/1"}, {"-0.00000000015", "-2e-10/1"}, {"0.000000000012345678901", "1.23456789e-11/1"},
+        {"1.00000000001/3", "1/3"}, {"2.71828182846e", "2.7182818285/1 e/"}, {"0.000000000001", "1e-12/1"},
         {"2" + kPi, "2/1 π/"}, {"-e", "-1/1 e/"}, {"3/e", "3/1 /e"}, {"2" + kPi + "/" + kPi, "2/1"}, {"-3y", "-3/1 y^1"},
     };
     ASSERT_TRUE(kEnglishTitles);

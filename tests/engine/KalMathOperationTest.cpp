@@ -58,6 +58,15 @@ TEST(KalMathOperation, AddAndSubtract) {
         {'-', false, digit(3), digit(2.99999999999), "1.00000008274e-11/1", kNone, "{3} - {3} = {1e-11}"},
         {'-', false, digit(1e-11), digit(0), "1e-11/1", kNone, "{1e-11} - {0} = {1e-11}"},
         {'-', false, digit(1000000000001), digit(1000000000000), "1/1", kNone, "{1e+12} - {1e+12} = {1}"},
+        // Whole numbers of any size keep an exact sum; only a few units in
+        // the last place (3^{40} as a power gives it, less 3^{40} as typed) are residue.
+        {'-', false, digit(1e16), digit(9999999999999000), "1000/1", kNone, "{1e+16} - {1e+16} = {1000}"},
+        {'+', false, digit(9007199254740994), digit(-9007199254740000), "994/1", kNone,
+         "{9.0072e+15} + {-9.0072e+15} = {994}"},
+        {'-', false, digit(12157665459056930816.0), digit(12157665459056928801.0), "0/1", kNone,
+         "{1.21577e+19} - {1.21577e+19} = {0}"},
+        {'-', false, digit(1.7976931348623157e308), digit(1e308), "7.97693134862e+307/1", kNone,
+         "{1.79769e+308} - {1e+308} = {7.97693e+307}"},
         // Parts past the double's range over a common denominator: the terms
         // are added as they are (once the sum of a tiny power and d read ∞).
         {'+', true, digit(4.566898283e274, 5.940448853e305), digit(2436), "2436/1", kNone,

@@ -276,8 +276,11 @@ TEST_F(DrawingTest, UnitCircleAnimationStepsOnTheClock) {
 }
 
 TEST_F(DrawingTest, DistributionFormulaTypesets) {
+    // A label at ten fraction digits: 0 below 1e-10, infinity beyond 1e12.
     const std::pair<double, const char*> cases[] = {
-        {0.5, "0.5;"}, {1.0 / 3, "0.3333333333;"}, {0, "0;"}, {1e-11, "1 \\cdot 10^{-11};"}};
+        {0.5, "0.5;"},          {1.0 / 3, "0.3333333333;"},   {0, "0;"},
+        {1e-11, "0;"},          {-1e-11, "0;"},               {1e-10, "0.0000000001;"},
+        {1e12, "1000000000000;"}, {1.0000001e12, "\\infty;"}, {-2e12, "-\\infty;"}};
     for (const auto& [value, latex] : cases)
         EXPECT_EQ(DistributionFunctionPresentationView(ui::Rect(0, 0, 351, 175.5), value).label2->latex(), latex);
     DistributionFunctionPresentationView view(ui::Rect(0, 0, 351, 175.5), 0.25);
