@@ -128,26 +128,33 @@ bool isSharedPictureName(const std::string& name) {
                        [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
 }
 
-// A picture the share sheet saved, offered to the browser as a download. The
-// folder lies in the data root, so a link or pipe planted there is neither
-// followed nor waited on.
 // The page a browser shows for the bare address: short, in the
 // application's language, and as wide as a phone.
 Answer refusedPage() {
     const foundation::Bundle& bundle = foundation::Bundle::main();
     const std::string title = web::escapeHtml(bundle.localizedFormat("Calvaro needs the whole address", ui::kRefusalsTable));
-    const std::string text = web::escapeHtml(bundle.localizedFormat(
+    std::string text = web::escapeHtml(bundle.localizedFormat(
         "Open the address that calvaro printed when it started: it ends in ?secret=…", ui::kRefusalsTable));
+    // The address's ending is read as one piece: a browser would break the
+    // line after its "?".
+    static constexpr std::string_view kEnding = "?secret=…";
+    if (const size_t at = text.find(kEnding); at != std::string::npos) {
+        text.replace(at, kEnding.size(), "<span class=\"address\">" + std::string(kEnding) + "</span>");
+    }
     return {403,
             "<!DOCTYPE html>\n<html lang=\"" + web::escapeHtml(bundle.language()) +
                 "\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
                 "<meta name=\"referrer\" content=\"no-referrer\"><title>" + title + "</title><style>"
                 "body{margin:0;padding:24px 20px;font:17px/1.4 \"DejaVu Sans\",\"Liberation Sans\",sans-serif;"
                 "color:#222;background:#fff;overflow-wrap:anywhere}h1{font-size:22px;margin:0 0 12px}p{margin:0}"
+                ".address{white-space:nowrap}"
                 "</style></head>\n<body><h1>" + title + "</h1><p id=\"refused\">" + text + "</p></body></html>\n",
             "text/html; charset=utf-8"};
 }
 
+// A picture the share sheet saved, offered to the browser as a download. The
+// folder lies in the data root, so a link or pipe planted there is neither
+// followed nor waited on.
 Answer sharedPicture(const std::string& path) {
     const std::string name = path.substr(8);
     if (!isSharedPictureName(name)) return {404, "not found\n"};

@@ -522,6 +522,12 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
     if (isYes(MSRAnalyticsState::deferredAnalyticsCollection())) parameters["_dac"] = MSRValue(int64_t{1});
     const bool efficient = engine_.remoteConfig_->efficientEngagementReportingEnabled();
     if (efficient) parameters["_et"] = MSRValue(int64_t{1});
+    // Until now nothing on disk ties the database to this installation: the
+    // app instance id and the first-open time are written at once, before
+    // the first open is, so that a process killed from here on starts again
+    // as the same installation with the same first open.
+    engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(millis);
+    engine_.persistedConfig_->synchronizeToDisk();
     // "_fot" marks the first open as reported and belongs in the metadata of
     // "_f": both go in one write, so a first open whose event was lost (a
     // failed write, a process ended before the commit) is reported again at
@@ -535,7 +541,11 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
         std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
         return firstOpen && engine_.handleInternalEventOnWorkerQueue(*firstOpen);
     });
-    if (!firstOpenStored || !engine_.database_->commitPendingWrites()) return;
+    if (!firstOpenStored || !engine_.database_->commitPendingWrites()) {
+        // The next try dates the install as this one did.
+        engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(storedFirstOpen);
+        return;
+    }
 
     MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
     engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
@@ -547,7 +557,10 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
             engine_.handleInternalEventOnWorkerQueue(*event);
         }
     }
-    engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(millis);
+    // The session just begun is on disk before its "_s" is committed (behind
+    // the work queued now): a kill in between loses that event, as any event
+    // not yet committed, but never has the next start begin a second session.
+    engine_.persistedConfig_->synchronizeToDisk();
     reportStoredCampaignEventOnWorkerQueue(millis - 1);
     if (shouldAllowAdNetworkRegistration()) {
         store::AdNetwork::shared().registerAppForAdNetworkAttribution();

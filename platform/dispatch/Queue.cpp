@@ -58,19 +58,25 @@ Task Queue::wrap(Task block) {
     return [this, block = std::move(block)] { run(block); };
 }
 
-void Queue::post(Task block) {
+bool Queue::post(Task block, bool quietWhenEnded) {
     if (ManualExecutor* executor = ManualExecutor::installed()) {
         executor->post(this, wrap(std::move(block)));
-    } else {
-        // Queued work keeps its queue alive, so a block never runs on a queue
-        // that is being torn down.
-        pool_->post([keep = weak_from_this().lock(), this, block = std::move(block)] { run(block); });
+        return true;
     }
+    // Queued work keeps its queue alive, so a block never runs on a queue
+    // that is being torn down.
+    return pool_->post([keep = weak_from_this().lock(), this, block = std::move(block)] { run(block); },
+                       quietWhenEnded);
 }
 
 void Queue::async(Task block) {
     if (!block) return;
     post(std::move(block));
+}
+
+bool Queue::asyncUnlessEnded(Task block) {
+    if (!block) return true;
+    return post(std::move(block), true);
 }
 
 void Queue::asyncOrRunIfIdle(Task block) {

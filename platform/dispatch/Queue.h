@@ -51,6 +51,11 @@ class Queue : public std::enable_shared_from_this<Queue> {
     // Queues `block` and returns at once.
     void async(Task block);
 
+    // As async, for work whose caller has foreseen the end (an answer that
+    // may come after it): false once the queues have ended, with nothing
+    // queued and nothing said, where async would tell of work dropped.
+    bool asyncUnlessEnded(Task block);
+
     // Runs `block` on this queue after the blocks queued before it and waits
     // for it. Calling sync on the serial queue you are running on is a
     // programming error: it asserts in debug builds (and runs the block in
@@ -110,8 +115,10 @@ class Queue : public std::enable_shared_from_this<Queue> {
 
   private:
     friend class ManualExecutor;
-    // Queues `block` for now, on the manual executor when one is alive.
-    void post(Task block);
+    // Queues `block` for now, on the manual executor when one is alive;
+    // false when the queues have ended (told on standard error unless
+    // `quietWhenEnded`).
+    bool post(Task block, bool quietWhenEnded = false);
     WorkItem postDelayed(bool wallClock, double when, Task block);
 
     std::string label_;

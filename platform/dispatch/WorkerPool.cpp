@@ -199,13 +199,13 @@ WorkerPool::~WorkerPool() {
     if (!orphaned) joinOrphans(false);
 }
 
-void WorkerPool::post(Task block) {
+bool WorkerPool::post(Task block, bool quietWhenEnded) {
     if (registry().ended.load()) {
-        if (!registry().dropNoted.exchange(true)) {
+        if (!quietWhenEnded && !registry().dropNoted.exchange(true)) {
             std::fprintf(stderr, "dispatch: work queued on '%s' after the end of the queues was dropped\n",
                          core_->name.c_str());
         }
-        return;
+        return false;
     }
     // The block may drop the last reference to this pool before we are done here.
     std::shared_ptr<Core> core = core_;
@@ -217,6 +217,7 @@ void WorkerPool::post(Task block) {
     }
     core->cv.notify_one();
     if (core->threadCount == 0 && registry().watching.load()) bumpChanges();
+    return true;
 }
 
 void WorkerPool::postAfter(double seconds, Task block) {

@@ -30,7 +30,9 @@ public:
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  void post(Task block);
+  // False when the queues have ended: the block is dropped, and the first
+  // such drop is told on standard error unless `quietWhenEnded`.
+  bool post(Task block, bool quietWhenEnded = false);
   void postAfter(double seconds, Task block);
   // Runs `block` once Clock::now() reaches `wallSeconds`; a change of the
   // clock moves it (the pool looks at the clock at least once a second).

@@ -333,11 +333,13 @@ std::string CurlNetwork::start(bool isPost, const std::string& url, const Header
         }
         // The upload counts as in progress until its completion runs, so that a
         // caller never sees "idle" while the answer is still on its way.
-        queue->async([shared, isPost, completion = std::move(completion), response = std::move(response),
-                      body = std::move(transfer.body), error = std::move(error)] {
-            if (isPost) --shared->uploadsInFlight;
-            completion(response, body, error);
-        });
+        const bool delivered = queue->asyncUnlessEnded(
+            [shared, isPost, completion = std::move(completion), response = std::move(response),
+             body = std::move(transfer.body), error = std::move(error)] {
+                if (isPost) --shared->uploadsInFlight;
+                completion(response, body, error);
+            });
+        if (!delivered && isPost) --shared->uploadsInFlight;
         finished->store(true);
     });
     shared_->workers.push_back(Shared::Worker{std::move(thread), finished});

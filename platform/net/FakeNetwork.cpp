@@ -123,10 +123,12 @@ std::string FakeNetwork::start(bool isPost, const std::string& url, const Header
 
 void FakeNetwork::deliver(Held held) {
     auto queue = held.queue;
-    queue->async([inFlight = uploadsInFlight_, held = std::move(held)] {
+    const bool isPost = held.isPost;
+    const bool delivered = queue->asyncUnlessEnded([inFlight = uploadsInFlight_, held = std::move(held)] {
         if (held.isPost) --*inFlight;
         held.completion(held.response, held.reply.body, held.reply.error);
     });
+    if (!delivered && isPost) --*uploadsInFlight_;
 }
 
 bool FakeNetwork::hasUploadInProgress() const {

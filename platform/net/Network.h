@@ -62,7 +62,11 @@ struct Error {
 constexpr size_t kMaximumResponseHeaderBytes = 64 * 1024;
 
 // Called exactly once per request that returned a non-empty session
-// identifier, on the queue given with the request.
+// identifier, on the queue given with the request; never when the answer
+// comes after the queues have ended (ProcessEnd.h). Such an answer goes
+// unheard, as it would if the process had ended before it came, and nothing
+// is said of it: a caller keeps what it sent until an answer tells it
+// arrived (an upload's bundles stay queued for the next start).
 using Completion =
     std::function<void(const Response& response, const std::vector<uint8_t>& body, const std::optional<Error>& error)>;
 

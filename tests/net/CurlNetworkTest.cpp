@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/net/CurlNetwork.h"
@@ -166,6 +167,29 @@ TEST_F(CurlNetworkTest, DestroyingTheNetworkCancelsTransfersWithOneCompletion) {
     outcome.wait(queue);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code, Error::kCancelled);
+}
+
+// An upload whose answer comes only after the queues have ended (the network
+// goes with the process's statics, cancelling it) is left unheard. Nothing is
+// lost, as the caller keeps what it sent until an answer, so the end says
+// nothing of it; other work queued after the end is still told as dropped.
+TEST_F(CurlNetworkTest, AnAnswerLeftUnheardAtTheEndIsNotToldAsDroppedWork) {
+    struct Reopen {
+        ~Reopen() { dispatch::reopenQueuesForTesting(); }
+    } reopen;
+    collector.scriptReply("/upload", {204, "", {}, 60});
+    Outcome outcome;
+    auto network = std::make_unique<CurlNetwork>();
+    ASSERT_FALSE(network->postURL(url("/upload"), {}, bytes("bundle"), kLimit, queue, false, outcome.completion(queue))
+                     .empty());
+    ASSERT_TRUE(collector.waitForRequests(1, 30));
+    ASSERT_TRUE(dispatch::endQueues(60));
+    testing::internal::CaptureStderr();
+    network.reset();
+    dispatch::SerialQueue::create("com.calvaro.test.network.late")->async([] {});
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome.calls, 0);
+    EXPECT_EQ(said, "dispatch: work queued on 'com.calvaro.test.network.late' after the end of the queues was dropped\n");
 }
 
 // A server that streams an endless body without announcing its length: only

@@ -113,7 +113,33 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
     EXPECT_EQ(tab.evaluate("document.documentElement.lang"), "de");
     EXPECT_EQ(tab.evaluate("document.querySelector('h1').textContent"), "Calvaro braucht die ganze Adresse");
     EXPECT_EQ(tab.evaluate("document.getElementById('refused').textContent"),
-              "Öffne die Adresse, die calvaro beim Start ausgegeben hat: Sie endet auf ?secret=…");
+              "Öffne die Adresse, die calvaro beim Start ausgegeben hat: sie endet auf ?secret=…");
+    // The address's ending stays on one line, however wide the paragraph:
+    // the widths at which its characters sit on more than one line.
+    EXPECT_EQ(tab.evaluate(R"((() => {
+        const refused = document.getElementById('refused');
+        const linesOfTheEnding = () => {
+            const tops = [];
+            const walker = document.createTreeWalker(refused, NodeFilter.SHOW_TEXT);
+            for (let node; (node = walker.nextNode());)
+                for (let i = 0; i < node.length; ++i) {
+                    const range = document.createRange();
+                    range.setStart(node, i);
+                    range.setEnd(node, i + 1);
+                    tops.push([node.data[i], Math.round(range.getBoundingClientRect().top)]);
+                }
+            const at = tops.map(t => t[0]).join('').indexOf('?secret=');
+            return at < 0 ? 0 : new Set(tops.slice(at).map(t => t[1])).size;
+        };
+        const broken = [];
+        for (let width = 160; width <= 480; width += 2) {
+            refused.style.width = width + 'px';
+            if (linesOfTheEnding() !== 1) broken.push(width);
+        }
+        refused.style.width = '';
+        return broken;
+    })())"),
+              nlohmann::json::array());
     EXPECT_EQ(tab.evaluate("document.documentElement.scrollWidth <= window.innerWidth"), true)
         << tab.evaluate("document.documentElement.scrollWidth").dump();
     EXPECT_EQ(tab.evaluate("document.body.textContent.indexOf(" + nlohmann::json(calvaro.url).dump() + ")"), -1)
