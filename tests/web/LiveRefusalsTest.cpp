@@ -113,7 +113,7 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
     EXPECT_EQ(tab.evaluate("document.documentElement.lang"), "de");
     EXPECT_EQ(tab.evaluate("document.querySelector('h1').textContent"), "Calvaro braucht die ganze Adresse");
     EXPECT_EQ(tab.evaluate("document.getElementById('refused').textContent"),
-              "Öffne die Adresse, die calvaro beim Start ausgegeben hat: sie endet auf ?secret=…");
+              "Öffne die Adresse, die calvaro beim Start ausgegeben hat – sie endet auf ?secret=…");
     // The address's ending stays on one line, however wide the paragraph:
     // the widths at which its characters sit on more than one line.
     EXPECT_EQ(tab.evaluate(R"((() => {
