@@ -11,6 +11,12 @@
 // instruction budget (charged by the work of every method), a time guard
 // behind it, one memory ceiling for everything the program's values hold,
 // and a bounded number and size of created events.
+//
+// The callbacks work on a copy of the event made of the program's own texts
+// (its name and parameter names) and of shared parameter values: the copy
+// that each edit callback keeps to undo its edits shares them all, counts
+// on the runtime's account and is charged before the callback runs. The
+// host's event is made from it once, when the run is over.
 
 #include <chrono>
 #include <map>
@@ -62,7 +68,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // How a parameter's new value is stored beside its current one (absent
     // for none): the counters "_syn", "_err" and "_el" and parameters that
     // held integers stay integers, parameters that held text stay text.
-    static foundation::Value normalizeParameterValue(const std::string& name, const foundation::Value& current,
+    static foundation::Value normalizeParameterValue(std::string_view name, const foundation::Value& current,
                                                      const foundation::Value& value);
     // Same name, timestamps within the double epsilon, and the same
     // parameters with numbers of the same kind. A parameter present in only
@@ -70,6 +76,31 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static bool eventsEqual(const MSRPEvent& a, const MSRPEvent& b);
 
   private:
+    // A parameter's value as the working event holds it: shared by its
+    // copies, and counted on the account in use by what it holds.
+    class StoredValue final : public MSRPRefCounted {
+      public:
+        StoredValue(foundation::Value value, int64_t bytes);
+        ~StoredValue() override;
+        const foundation::Value& value() const { return value_; }
+
+      private:
+        foundation::Value value_;
+        int64_t bytes_;
+    };
+    using Parameters = std::map<MSRPText, MSRPRef<StoredValue>, MSRPTextLess,
+                                MSRPMemory::Allocator<std::pair<const MSRPText, MSRPRef<StoredValue>>>>;
+    struct WorkingEvent {
+        MSRPText name;
+        double timestamp = 0;
+        Parameters parameters;
+    };
+    // The program's copy of the host's event, and the host's event made of it.
+    static WorkingEvent workingEventFrom(const MSRPEvent& event);
+    static MSRPEvent eventFrom(const WorkingEvent& working);
+    // Whether the working event still is `event` (as eventsEqual compares).
+    static bool isUnchanged(const WorkingEvent& working, const MSRPEvent& event);
+
     bool loadActivity(const MSRPBEdtActivity& activity, MSRError* error);
     bool registerRule(const std::string& name, const MSRPValue& rule, MSRError* error);
     // An error of this run, in the editing domain when one was raised.
@@ -82,6 +113,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     MSRPRuntime runtime_;
     MSRPEditingCallbackHandler callbacks_;
     MSRPEvent inputEvent_{"", 0, {}};
+    WorkingEvent working_;
     MSRPEventContext context_;
     // The object handed to callbacks; its methods work on the output event.
     MSRPValue eventFunctions_;
