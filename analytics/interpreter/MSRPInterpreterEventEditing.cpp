@@ -43,6 +43,19 @@ constexpr int64_t kParameterCopyBytes = 64;
 
 }  // namespace
 
+// What the working event holds, by which each copy of it is charged: its
+// texts and values are shared, but a copy stands for all of them.
+int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
+    int64_t bytes = static_cast<int64_t>(name.size());
+    for (const auto& [parameter, value] : parameters)
+        bytes += static_cast<int64_t>(parameter.size()) + value->bytes() + kParameterCopyBytes;
+    return bytes;
+}
+
+namespace {
+
+}  // namespace
+
 MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)
     : value_(std::move(value)), bytes_(bytes) {
     MSRPMemory::add(bytes_);
@@ -373,14 +386,11 @@ bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
         return answer.isNumber() ? MSRPToInt32(answer.numberValue()) : -1;
     };
     for (const auto& [priority, callback] : callbacks_.editCallbacks()) {
-        const int64_t copied = static_cast<int64_t>(working_.parameters.size() + 1) * kParameterCopyBytes;
+        const int64_t copied = working_.bytes();
         WorkingEvent saved = working_;
         MSRError failure;
         int32_t answer = invoke(callback, copied, &failure);
-        if (failure.code() != 0) {
-            working_ = std::move(saved);
-            return finish(failure, error);
-        }
+        if (failure.code() != 0) return finish(failure, error);
         if (answer == 2 || answer == -1) working_ = std::move(saved);
     }
     for (const auto& [priority, callback] : callbacks_.createCallbacks()) {
@@ -407,8 +417,9 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
         nextRunLimit_ = -1;
     }
     bool succeeded = triggerCallbacks(error);
-    // The host's event is made once, from what the callbacks left.
-    const bool unchanged = isUnchanged(working_, inputEvent_);
+    // The host's event is made once, from what the callbacks left: a failed
+    // run leaves the event as it was.
+    const bool unchanged = !succeeded || isUnchanged(working_, inputEvent_);
     context_.outputEvent = unchanged ? inputEvent_ : eventFrom(working_);
     working_ = WorkingEvent();
     runtime_.collectGarbage();

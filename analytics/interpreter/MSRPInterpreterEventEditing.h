@@ -83,6 +83,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         StoredValue(foundation::Value value, int64_t bytes);
         ~StoredValue() override;
         const foundation::Value& value() const { return value_; }
+        int64_t bytes() const { return bytes_; }
 
       private:
         foundation::Value value_;
@@ -94,6 +95,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         MSRPText name;
         double timestamp = 0;
         Parameters parameters;
+        int64_t bytes() const;
     };
     // The program's copy of the host's event, and the host's event made of it.
     static WorkingEvent workingEventFrom(const MSRPEvent& event);
