@@ -344,6 +344,9 @@ constexpr int64_t kResidentBeyondTheAccount = int64_t{32} << 20;
 // A text of 16 MiB in "s", made by doubling.
 const std::string kSixteenMebibytes = doubledText("x", 24);
 
+// `statement` run until a bound ends it.
+std::string endlessly(const std::string& statement) { return "(loop true 0 false (list " + statement + "))"; }
+
 struct HoleCase {
     const char* what;
     std::string top;      // run first, with a budget of its own
@@ -358,6 +361,7 @@ void expectChargedToItsEnd(const HoleCase& c) {
     int error = 0;
     evaluateProgram(c.top, runtime, &error);
     ASSERT_EQ(error, 0) << c.what << ": " << MSRPRuntime::stopDescription(runtime.lastStop());
+    runtime.resetInstructionCount();
     runtime.setTimeLimit(std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(kStoppedWithin)));
     const ResidentGrowth resident;
@@ -379,10 +383,10 @@ void expectChargedToItsEnd(const HoleCase& c) {
 TEST(Cost, EveryItemOfALoopIsChargedWhateverItsBody) {
     const std::string top = kSixteenMebibytes + doubledArray("1", 4);
     const HoleCase cases[] = {
-        {"for-of, a constant per item", top, R"((loop true 0 false (list (forofconst $s $a (list)))))"},
-        {"for-of, a variable per item", top, R"((loop true 0 false (list (foroflet $s $a (list)))))"},
-        {"for-of into the enclosing scope", top, R"((loop true 0 false (list (forof $s $a (list)))))"},
-        {"for-in, a constant per item", top, R"((loop true 0 false (list (forinconst $s $a (list)))))"},
+        {"for-of, a constant per item", top, endlessly(R"((forofconst $s $a (list)))")},
+        {"for-of, a variable per item", top, endlessly(R"((foroflet $s $a (list)))")},
+        {"for-of into the enclosing scope", top, endlessly(R"((forof $s $a (list)))")},
+        {"for-in, a constant per item", top, endlessly(R"((forinconst $s $a (list)))")},
         {"a counting loop's variable", top, R"((for (array $s) true 0 (list)))"},
     };
     for (const HoleCase& c : cases) expectChargedToItsEnd(c);
@@ -392,19 +396,20 @@ TEST(Cost, EveryItemOfALoopIsChargedWhateverItsBody) {
 // text is shared where it is bound and passed, and compared in full only
 // against another text, charged as it is read.
 TEST(Cost, NamesAndKeysAreSharedAndComparedWithACharge) {
-    const std::string top = kSixteenMebibytes + R"( (let "t" "m") (assign "t" (add $s ""))
-        (assign "m" (object)) (set $m $s 1) (let $s))";
+    // "t" is another text equal to "s"; "m" holds "s" as a key.
+    const std::string& s16 = kSixteenMebibytes;
+    const std::string keyed = s16 + R"( (let "t" "m") (assign "t" (add $s "")) (assign "m" (object)) (set $m $s 1))";
+    const std::string bound = s16 + R"( (let $s))";
     const HoleCase cases[] = {
-        {"eq of a long text and a short one", top, R"((loop true 0 false (list (eq $s "x"))))"},
-        {"ne of a short text and a long one", top, R"((loop true 0 false (list (ne "x" $s))))"},
-        {"eq of two equal long texts", top, R"((loop true 0 false (list (eq $s $t))))"},
-        {"a map read by an equal key", top, R"((loop true 0 false (list (get $m $t))))"},
-        {"a map write by an equal key", top, R"((loop true 0 false (list (set $m $t 2))))"},
-        {"let of a computed name", top, R"((loop true 0 false (list (let $s))))"},
-        {"const of a computed name", top, R"((loop true 0 false (list (block (const $s 1)))))"},
-        {"assign to a computed name", top, R"((loop true 0 false (list (assign $s 1))))"},
-        {"read of a computed name", top, R"((loop true 0 false (list (var $t))))"},
-        {"require of a long name", top, R"((loop true 0 false (list (require $s))))"},
+        {"eq of a long text and a short one", s16, endlessly(R"((eq $s "x"))")},
+        {"ne of a short text and a long one", s16, endlessly(R"((ne "x" $s))")},
+        {"a map read by an equal key", keyed, endlessly(R"((get $m $t))")},
+        {"a map write by an equal key", keyed, endlessly(R"((set $m $t 2))")},
+        {"let of a computed name", bound, endlessly(R"((let $s))")},
+        {"const of a computed name", s16, endlessly(R"((block (const $s 1)))")},
+        {"assign to a computed name", bound, endlessly(R"((assign $s 1))")},
+        {"read of a computed name", bound, endlessly(R"((var $s))")},
+        {"require of a long name", s16, endlessly(R"((require $s))")},
     };
     for (const HoleCase& c : cases) expectChargedToItsEnd(c);
 }
