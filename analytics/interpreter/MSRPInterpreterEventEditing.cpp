@@ -47,9 +47,17 @@ constexpr int64_t kParameterCopyBytes = 64;
 // texts and values are shared, but a copy stands for all of them.
 int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
     int64_t bytes = static_cast<int64_t>(name.size());
-    for (const auto& [parameter, value] : parameters)
-        bytes += static_cast<int64_t>(parameter.size()) + value->bytes() + kParameterCopyBytes;
+    for (const Parameter& parameter : parameters)
+        bytes += static_cast<int64_t>(parameter.name.size()) + parameter.bytes() + kParameterCopyBytes;
     return bytes;
+}
+
+MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::WorkingEvent::place(
+    const MSRPText& name) {
+    return std::lower_bound(parameters.begin(), parameters.end(), name,
+                            [](const Parameter& parameter, const MSRPText& sought) {
+                                return MSRPCompareTexts(parameter.name, sought) < 0;
+                            });
 }
 
 namespace {
@@ -63,17 +71,25 @@ MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, i
 
 MSRPInterpreterEventEditing::StoredValue::~StoredValue() { MSRPMemory::add(-bytes_); }
 
+MSRPText MSRPInterpreterEventEditing::hostName(const std::string& name) {
+    if (name.size() > kMaxHostNameBytes) return MSRPText::make(name);
+    if (auto found = hostNames_.find(name); found != hostNames_.end()) return found->second;
+    MSRPText text = MSRPText::make(name);
+    if (hostNames_.size() < kMaxHostNames) hostNames_.emplace(name, text);
+    return text;
+}
+
 MSRPInterpreterEventEditing::WorkingEvent MSRPInterpreterEventEditing::workingEventFrom(const MSRPEvent& event) {
-    WorkingEvent working{MSRPText::make(event.name()), event.timestamp(), {}};
-    for (const auto& [name, value] : event.parameters())
-        working.parameters.emplace(MSRPText::make(name),
-                                   MSRPRef<StoredValue>::make(value, heldBytes(value)));
+    WorkingEvent working{hostName(event.name()), event.timestamp(), {}};
+    working.parameters.reserve(event.parameters().size());
+    for (const auto& [name, value] : event.parameters()) working.parameters.push_back({hostName(name), &value, {}});
     return working;
 }
 
 MSRPEvent MSRPInterpreterEventEditing::eventFrom(const WorkingEvent& working) {
     foundation::Value::Dictionary parameters;
-    for (const auto& [name, value] : working.parameters) parameters.emplace(name.str(), value->value());
+    for (const Parameter& parameter : working.parameters)
+        parameters.emplace_hint(parameters.end(), parameter.name.str(), *parameter.value);
     return MSRPEvent(working.name.str(), working.timestamp, std::move(parameters));
 }
 
@@ -83,9 +99,9 @@ bool MSRPInterpreterEventEditing::isUnchanged(const WorkingEvent& working, const
     if (working.parameters.size() != event.parameters().size()) return false;
     auto theirs = event.parameters().begin();
     // Both are ordered by their names' bytes.
-    for (const auto& [name, stored] : working.parameters) {
-        const foundation::Value& value = stored->value();
-        if (!(name == std::string_view(theirs->first))) return false;
+    for (const Parameter& parameter : working.parameters) {
+        const foundation::Value& value = *parameter.value;
+        if (!(parameter.name == std::string_view(theirs->first))) return false;
         if (isNumber(value) && value.type() != theirs->second.type()) return false;
         if (!(value == theirs->second)) return false;
         ++theirs;
@@ -96,7 +112,7 @@ bool MSRPInterpreterEventEditing::isUnchanged(const WorkingEvent& working, const
 MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
     runtime_.setTimeLimit(kTimeLimit);
     // The callbacks' event methods always have an event to work on.
-    context_.outputEvent = inputEvent_;
+    context_.outputEvent = MSRPEvent("", 0, {});
     runtime_.addGarbageCollectionRoot(&callbacks_);
     runtime_.moduleProvider().setModuleCreator(
         [this]() -> MSRPValue {
@@ -249,9 +265,13 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
         if (execution.failed()) return MSRPValue();
         if (value.isAbsent()) continue;
         std::string parameterName = entry.name.str();
-        auto current = inputEvent_.parameters().find(parameterName);
-        foundation::Value stored = normalizeParameterValue(
-            parameterName, current == inputEvent_.parameters().end() ? foundation::Value() : current->second, value);
+        const foundation::Value* current = nullptr;
+        if (input_) {
+            auto found = input_->parameters().find(parameterName);
+            if (found != input_->parameters().end()) current = &found->second;
+        }
+        foundation::Value stored =
+            normalizeParameterValue(parameterName, current ? *current : foundation::Value(), value);
         parameters.insert_or_assign(std::move(parameterName), std::move(stored));
     }
     context_.eventsToLog.emplace_back(name.str(), timestamp, std::move(parameters));
@@ -283,19 +303,19 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
     add("getParamValue", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        auto found = working_.parameters.find(name);
+        auto found = working_.place(name);
         if (execution.failed()) return MSRPValue();
-        if (found == working_.parameters.end()) return MSRPValue::null();
-        return MSRPRuntimeEntityConverter::runtimeValueFromObject(found->second->value(), execution.objectManager,
+        if (found == working_.parameters.end() || !(found->name == name)) return MSRPValue::null();
+        return MSRPRuntimeEntityConverter::runtimeValueFromObject(*found->value, execution.objectManager,
                                                                   execution.errorSlot());
     });
     add("getParams", 0, [this](MSRPExecution& execution, std::span<const MSRPValue>) {
         MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
-        for (const auto& [name, value] : working_.parameters) {
+        for (const Parameter& parameter : working_.parameters) {
             MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(
-                value->value(), execution.objectManager, execution.errorSlot());
+                *parameter.value, execution.objectManager, execution.errorSlot());
             if (execution.failed()) return MSRPValue();
-            map->setValue(converted, name);
+            map->setValue(converted, parameter.name);
         }
         return MSRPValue(map);
     });
@@ -321,20 +341,21 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         if (execution.failed()) return MSRPValue();
         // Found by its place, which is also where a new one goes.
         Parameters& parameters = working_.parameters;
-        auto place = parameters.lower_bound(name);
-        const bool present = place != parameters.end() && place->first == name;
+        auto place = working_.place(name);
+        const bool present = place != parameters.end() && place->name == name;
         if (execution.failed()) return MSRPValue();
         if (value.isAbsent()) {
             if (present) parameters.erase(place);
         } else {
             foundation::Value stored =
-                normalizeParameterValue(name, present ? place->second->value() : foundation::Value(), value);
+                normalizeParameterValue(name, present ? *place->value : foundation::Value(), value);
             const int64_t held = heldBytes(stored);
             auto made = MSRPRef<StoredValue>::make(std::move(stored), held);
+            Parameter parameter{name, &made->value(), made};
             if (present) {
-                place->second = std::move(made);
+                *place = std::move(parameter);
             } else {
-                parameters.emplace_hint(place, name, std::move(made));
+                parameters.insert(place, std::move(parameter));
             }
         }
         return arguments[1];
@@ -405,7 +426,7 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
     refusedEvents_ = 0;
     createdBytes_ = 0;
-    inputEvent_ = event;
+    input_ = &event;
     working_ = workingEventFrom(event);
     context_.eventsToLog.clear();
     hasEdits_ = false;
@@ -419,9 +440,10 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
     bool succeeded = triggerCallbacks(error);
     // The host's event is made once, from what the callbacks left: a failed
     // run leaves the event as it was.
-    const bool unchanged = !succeeded || isUnchanged(working_, inputEvent_);
-    context_.outputEvent = unchanged ? inputEvent_ : eventFrom(working_);
+    const bool unchanged = !succeeded || isUnchanged(working_, event);
+    context_.outputEvent = unchanged ? event : eventFrom(working_);
     working_ = WorkingEvent();
+    input_ = nullptr;
     runtime_.collectGarbage();
     if (!succeeded) return false;
     hasEdits_ = !unchanged;

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "analytics/interpreter/MSRPEditingCallbackHandler.h"
 #include "analytics/interpreter/MSRPRuntime.h"
@@ -76,8 +77,8 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static bool eventsEqual(const MSRPEvent& a, const MSRPEvent& b);
 
   private:
-    // A parameter's value as the working event holds it: shared by its
-    // copies, and counted on the account in use by what it holds.
+    // A parameter's value that a program set: shared by the copies of the
+    // working event, and counted on the account in use by what it holds.
     class StoredValue final : public MSRPRefCounted {
       public:
         StoredValue(foundation::Value value, int64_t bytes);
@@ -89,16 +90,30 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         foundation::Value value_;
         int64_t bytes_;
     };
-    using Parameters = std::map<MSRPText, MSRPRef<StoredValue>, MSRPTextLess,
-                                MSRPMemory::Allocator<std::pair<const MSRPText, MSRPRef<StoredValue>>>>;
+    // Its value is the host event's own while the program has not set it
+    // (that event outlives the run), else the one the program set.
+    struct Parameter {
+        MSRPText name;
+        const foundation::Value* value = nullptr;
+        MSRPRef<StoredValue> set;
+        int64_t bytes() const { return set ? set->bytes() : 0; }
+    };
+    // In the order of their names' bytes, as the host's event keeps them: a
+    // copy is one list of shared references.
+    using Parameters = MSRPMemory::List<Parameter>;
     struct WorkingEvent {
         MSRPText name;
         double timestamp = 0;
         Parameters parameters;
         int64_t bytes() const;
+        // The parameter named `name`, or where it would go (compared with a charge).
+        Parameters::iterator place(const MSRPText& name);
     };
     // The program's copy of the host's event, and the host's event made of it.
-    static WorkingEvent workingEventFrom(const MSRPEvent& event);
+    WorkingEvent workingEventFrom(const MSRPEvent& event);
+    // The text of a name the host's events carry, made once: the same few
+    // names come with every event.
+    MSRPText hostName(const std::string& name);
     static MSRPEvent eventFrom(const WorkingEvent& working);
     // Whether the working event still is `event` (as eventsEqual compares).
     static bool isUnchanged(const WorkingEvent& working, const MSRPEvent& event);
@@ -114,7 +129,12 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
 
     MSRPRuntime runtime_;
     MSRPEditingCallbackHandler callbacks_;
-    MSRPEvent inputEvent_{"", 0, {}};
+    // The event handed to the run under way (null outside one).
+    const MSRPEvent* input_ = nullptr;
+    // At most kMaxHostNames names of at most kMaxHostNameBytes each.
+    static constexpr size_t kMaxHostNames = 256;
+    static constexpr size_t kMaxHostNameBytes = 64;
+    std::unordered_map<std::string, MSRPText> hostNames_;
     WorkingEvent working_;
     MSRPEventContext context_;
     // The object handed to callbacks; its methods work on the output event.
