@@ -60,10 +60,6 @@ MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::W
                             });
 }
 
-namespace {
-
-}  // namespace
-
 MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)
     : value_(std::move(value)), bytes_(bytes) {
     MSRPMemory::add(bytes_);

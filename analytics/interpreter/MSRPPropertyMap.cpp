@@ -18,7 +18,7 @@ void MSRPPropertyMap::store(const MSRPValue& value, const MSRPText& name, bool i
         entry->immutable = immutable;
         return;
     }
-    entries_.push_back(Entry{name, value, immutable, leadingKey(name)});
+    entries_.push_back(Entry{name, value, leadingKey(name), static_cast<uint32_t>(name.size()), immutable});
     nameBits_ |= nameBit(name);
     if (entries_.size() >= kIndexedFrom) indexAppended();
 }

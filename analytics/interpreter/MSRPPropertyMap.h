@@ -20,8 +20,9 @@ class MSRPPropertyMap {
     struct Entry {
         MSRPText name;
         MSRPValue value;
+        uint64_t key = 0;   // leadingKey(name)
+        uint32_t size = 0;  // the name's (far below 4 GiB under any memory ceiling)
         bool immutable = false;
-        uint64_t key = 0;  // leadingKey(name)
     };
 
     // The first eight bytes of a name as one number (zero-filled): two names
@@ -94,6 +95,7 @@ class MSRPPropertyMap {
         entry.name = name;
         entry.value = value;
         entry.key = key;
+        entry.size = static_cast<uint32_t>(name.size());
         nameBits_ |= nameBit(name);
         if (entries_.size() >= kIndexedFrom) indexAppended();
     }
@@ -114,8 +116,10 @@ class MSRPPropertyMap {
     // maps go through the index, by the name's hash: a program's text keeps
     // its own, a host's literal is hashed where it is looked up.
     const Entry* find(const MSRPText& name) const {
-        if (!mayHold(nameBit(name))) return nullptr;
-        return findText(name, leadingKey(name));
+        const std::string_view bytes = name;
+        if (!mayHold(nameBit(bytes))) return nullptr;
+        if (index_) return findIndexed(bytes, name.hash());
+        return findListed(bytes, leadingKey(bytes));
     }
     const Entry* find(std::string_view name) const {
         if (!mayHold(nameBit(name))) return nullptr;
@@ -135,7 +139,7 @@ class MSRPPropertyMap {
     // longer one is compared in full only when it is another text of the
     // same length, and charged then.
     static bool sameName(const Entry& entry, std::string_view name, uint64_t key) {
-        if (entry.key != key || entry.name.size() != name.size()) return false;
+        if (entry.key != key || entry.size != name.size()) return false;
         return name.size() <= 8 || MSRPTextsEqual(entry.name, name);
     }
     const Entry* findIndexed(std::string_view name, uint64_t hash) const;
