@@ -55,7 +55,9 @@ class MSRPText {
     // (a text built in place): taken over, not copied.
     static MSRPText make(MSRPMemory::Text&& bytes);
 
-    std::string_view view() const { return body_ ? body_->value() : std::string_view(); }
+    // Never a null pointer, not even for the empty text: its bytes may go
+    // wherever memory functions read them.
+    std::string_view view() const { return body_ ? body_->value() : std::string_view("", 0); }
     operator std::string_view() const { return view(); }  // NOLINT: a text reads as its bytes
     const char* data() const { return view().data(); }
     size_t size() const { return body_ ? body_->bytes_.size() : 0; }
