@@ -1,10 +1,13 @@
 // Programs built to cost more than they are charged: long texts compared,
 // converted and joined, values shared many times over and copied into an
 // event, long parameter and loop-variable lists, patterns that do not
-// compile. Each ends at the bound its cost reaches (instructions, memory,
-// time), with what it held on the memory account; none runs on after the
-// end's stop. What the tests check is the bound that stopped a run and the
-// units charged; their clocks only catch a run that goes on for seconds.
+// compile, names and keys of 16 MiB bound, compared and passed, loops with
+// empty bodies, closures and callbacks by the thousand. Each ends at the
+// bound its cost reaches (instructions, memory, time), with what it held on
+// the memory account (and, where it can be measured, in resident memory);
+// none runs on after the end's stop. What the tests check is the bound that
+// stopped a run and the units charged; their clocks only catch a run that
+// goes on for seconds.
 
 #include <gtest/gtest.h>
 
