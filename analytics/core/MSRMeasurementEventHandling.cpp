@@ -591,10 +591,14 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
             if (auto edited = MSREvent::eventFromEditEvent(*output)) event = std::move(*edited);
         }
     }
+    // Named before the event is handed over: the line says whose created
+    // events were refused.
+    std::optional<std::string> refusedFor;
+    if (editing && editing->refusedEventCount() > 0) refusedFor = MSRDebugEventName(event.name());
     eventWriter().writeEventOnWorkerQueue(std::move(event));
-    if (editing && editing->refusedEventCount() > 0) {
+    if (refusedFor) {
         log(4, 23297, "Event editing created too many events. Event name, refused",
-            {MSRDebugEventName(event.name()), MSRLogContext(editing->refusedEventCount())});
+            {*refusedFor, MSRLogContext(editing->refusedEventCount())});
     }
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.

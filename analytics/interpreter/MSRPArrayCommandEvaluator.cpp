@@ -57,7 +57,7 @@ MSRPValue iterate(MSRPExecution& execution, const MSRPValue& receiver, MSRPArray
         MSRPValue element = array.valueForProperty(index, execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         MSRPValue call[3] = {element, index, receiver};
-        MSRPValue outcome = function->invokeWithEvaluatedArguments(execution, call);
+        MSRPValue outcome = function->invokeAsCallback(execution, call);
         if (execution.failed()) return MSRPValue();
         if (walk == Walk::ForEach) continue;
         if (walk == Walk::Map) {
@@ -114,7 +114,7 @@ MSRPValue reduce(MSRPExecution& execution, const MSRPValue& receiver, MSRPArrayV
         MSRPValue element = array.valueForProperty(index, execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         MSRPValue call[4] = {accumulator, element, index, receiver};
-        accumulator = function->invokeWithEvaluatedArguments(execution, call);
+        accumulator = function->invokeAsCallback(execution, call);
         if (execution.failed()) return MSRPValue();
         // The function may have shortened the array.
         length = std::min(length, static_cast<int64_t>(array.count()));
@@ -144,7 +144,7 @@ ARRAY_HANDLER(concatMethod) {
 ARRAY_HANDLER(hasOwnPropertyMethod) {
     (void)receiver;
     if (!MSRPCheckArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     if (name == "length") return MSRPValue::boolean(true);
     bool has = array.hasProperty(arguments[0], execution.errorSlot());
@@ -192,14 +192,14 @@ ARRAY_HANDLER(lastIndexOfMethod) {
 ARRAY_HANDLER(joinMethod) {
     (void)receiver;
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string separator = ",";
-    if (!arguments.empty()) {
-        separator = arguments[0].isUndefined() || arguments[0].isNull()
-                        ? std::string()
-                        : arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText separator;
+    if (arguments.empty()) {
+        separator = MSRPText::make(",");
+    } else if (!arguments[0].isUndefined() && !arguments[0].isNull()) {
+        separator = arguments[0].stringValueOrError(execution.errorSlot());
     }
     if (execution.failed() || !execution.chargeElements(array.count())) return MSRPValue();
-    std::string text = array.stringValueWithSeparator(separator, execution.errorSlot());
+    MSRPText text = array.stringValueWithSeparator(separator, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(text));
 }
@@ -297,7 +297,7 @@ ARRAY_HANDLER(spliceMethod) {
 ARRAY_HANDLER(toStringMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
     if (!execution.chargeElements(array.count())) return MSRPValue();
-    std::string text = receiver.stringValueOrError(execution.errorSlot());
+    MSRPText text = receiver.stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(text));
 }
@@ -341,7 +341,8 @@ const std::unordered_map<std::string_view, ArrayHandler>& arrayHandlers() {
 MSRPValue MSRPEvaluateArrayMethod(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
                                   std::span<const MSRPValue> arguments, MSRPScope& scope) {
     const auto& handlers = arrayHandlers();
-    auto found = handlers.find(name);
+    // A name longer than every method's is none of them, found without hashing it.
+    auto found = name.size() > kLongestMethodName ? handlers.end() : handlers.find(name);
     if (found == handlers.end()) return execution.fail(MSRPErrorCode::kNotCallable);
     std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
     if (execution.failed()) return MSRPValue();

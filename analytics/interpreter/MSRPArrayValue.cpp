@@ -76,7 +76,7 @@ MSRPValue MSRPArrayValue::valueForProperty(const MSRPValue& key, int* error) con
     if (key.isString() && std::string_view(key.text()) == "length")
         return MSRPValue::number(static_cast<double>(elements_.size()));
     int inner = 0;
-    std::string name = key.stringValueOrError(&inner);
+    MSRPText name = key.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return MSRPValue();
@@ -108,7 +108,7 @@ bool MSRPArrayValue::setValue(const MSRPValue& value, const MSRPValue& key, int*
         }
     }
     int inner = 0;
-    std::string name = key.stringValueOrError(&inner);
+    MSRPText name = key.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return false;
@@ -142,7 +142,7 @@ bool MSRPArrayValue::setValue(const MSRPValue& value, const MSRPValue& key, int*
 
 void MSRPArrayValue::removeValueForProperty(const MSRPValue& key, int* error) {
     int inner = 0;
-    std::string name = key.stringValueOrError(&inner);
+    MSRPText name = key.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return;
@@ -157,7 +157,7 @@ void MSRPArrayValue::removeValueForProperty(const MSRPValue& key, int* error) {
 
 bool MSRPArrayValue::hasProperty(const MSRPValue& key, int* error) const {
     int inner = 0;
-    std::string name = key.stringValueOrError(&inner);
+    MSRPText name = key.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return false;
@@ -178,8 +178,8 @@ std::vector<MSRPValue> MSRPArrayValue::allPropertyNames() const {
     return names;
 }
 
-std::string MSRPArrayValue::stringValueWithSeparator(std::string_view separator, int* error) const {
-    if (elements_.empty()) return "";
+MSRPText MSRPArrayValue::stringValueWithSeparator(std::string_view separator, int* error) const {
+    if (elements_.empty()) return MSRPText();
     // Nested arrays write into the one text, which the memory account
     // counts as it grows; their parts are never copied on the way up.
     MSRPMemory::Text text;
@@ -189,9 +189,10 @@ std::string MSRPArrayValue::stringValueWithSeparator(std::string_view separator,
     if (!inner && !MSRPWork::chargeConversion(static_cast<int64_t>(pending))) inner = stopCode();
     if (inner) {
         MSRPSetError(error, inner);
-        return "";
+        return MSRPText();
     }
-    return std::string(text.data(), text.size());
+    // Written and charged above: the text takes the bytes over.
+    return MSRPText::make(std::move(text));
 }
 
 int MSRPArrayValue::stopCode() {
@@ -231,7 +232,7 @@ void MSRPArrayValue::appendTextForm(MSRPMemory::Text& text, std::string_view sep
         } else if (element.isString()) {
             append(element.text());
         } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
-            append(element.stringValueOrError(error));
+            append(element.stringValueOrError(error).view());
         }
         if (i + 1 < elements_.size() && !*error) append(separator);
         // Charged as it is written, the copy and the element looked at: at
@@ -370,18 +371,15 @@ void MSRPArrayValue::sortUsingFunctionValue(MSRPFunctionValue* function, MSRPExe
         if (a.isUndefined() || b.isUndefined()) return a.isUndefined() == b.isUndefined() ? 0 : a.isUndefined() ? 1 : -1;
         if (function) {
             MSRPValue pair[2] = {a, b};
-            MSRPValue result = function->invokeWithEvaluatedArguments(execution, pair);
+            MSRPValue result = function->invokeAsCallback(execution, pair);
             (void)scope;
             double order = result.doubleValueOrError(execution.errorSlot());
             if (execution.failed()) return 0;
             return order < 0 ? -1 : order > 0 ? 1 : 0;
         }
         // Texts are compared in place, charged as they are read.
-        std::string leftForm, rightForm;
-        if (!a.isString()) leftForm = a.stringValueOrError(execution.errorSlot());
-        if (!b.isString()) rightForm = b.stringValueOrError(execution.errorSlot());
-        const std::string& left = a.isString() ? a.text() : leftForm;
-        const std::string& right = b.isString() ? b.text() : rightForm;
+        const MSRPText left = a.stringValueOrError(execution.errorSlot());
+        const MSRPText right = b.stringValueOrError(execution.errorSlot());
         if (execution.failed() || !execution.charge(0)) return 0;
         const int order = MSRPCompareTexts(left, right);
         return execution.failed() ? 0 : order;

@@ -41,7 +41,7 @@ class MSRPArrayValue final : public MSRPObjectValue {
 
     // Elements' text forms joined; holes, undefined and null give nothing. An
     // array met again inside itself gives nothing too.
-    std::string stringValueWithSeparator(std::string_view separator, int* error) const;
+    MSRPText stringValueWithSeparator(std::string_view separator, int* error) const;
     std::vector<MSRPValue> subarrayWithRange(int64_t start, int64_t length) const;
     // Splicing, appending and prepending (concat appends) are charged to the
     // budget by the methods that call them, before the work.

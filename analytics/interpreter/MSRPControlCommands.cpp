@@ -42,11 +42,14 @@ MSRPValue runBranch(MSRPExecution& execution, const MSRPValue& branch, MSRPScope
     return value;
 }
 
+// Lists of names and statements a definition copies without a charge of its own.
+constexpr size_t kUnchargedListed = 16;
+
 bool isBreak(const MSRPValue& value) { return value.object() == MSRPControlValue::breakValue(); }
 
 MSRPRef<MSRPFunctionValue> makeFunction(MSRPExecution& execution, Arguments arguments, MSRPScope& scope) {
     if (!MSRPCheckMinimumArgumentCount(arguments.size(), 2, execution.errorSlot())) return {};
-    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
     if (execution.failed()) return {};
     MSRPValue parameters = evaluate(execution, arguments[1], scope);
     if (execution.failed()) return {};
@@ -54,30 +57,23 @@ MSRPRef<MSRPFunctionValue> makeFunction(MSRPExecution& execution, Arguments argu
         execution.fail(MSRPErrorCode::kArgumentKind);
         return {};
     }
-    // The names are counted on the account as they are copied, and the
-    // copying charged as it goes (a short list is paid for by the
+    // The names and the body statements are shared with the program; the
+    // lists that hold them count on the account, and filling them is
+    // charged before it is done (a short list is paid for by the
     // definition's evaluation).
+    const std::vector<MSRPValue>& elements = parameters.array()->elements();
+    const size_t bodySize = arguments.size() - 2;
+    if (elements.size() + bodySize > kUnchargedListed &&
+        (!execution.chargeBindings(elements.size()) || !execution.chargeElements(bodySize)))
+        return {};
     MSRPParameterNames names;
-    size_t pending = 0, total = 0;
-    for (const MSRPValue& parameter : parameters.array()->elements()) {
-        if (parameter.isString()) {
-            names.emplace_back(parameter.text());
-        } else {
-            const MSRPValue element = parameter.isHole() ? MSRPValue() : parameter;
-            names.emplace_back(element.stringValueOrError(execution.errorSlot()));
-        }
-        const size_t cost = names.back().size() + MSRPExecution::kBindingInstructions * MSRPWork::kBytesPerInstruction;
-        pending += cost;
-        total += cost;
-        if (pending >= MSRPWork::kChunk) {
-            if (!execution.charge(static_cast<int64_t>(pending))) return {};
-            pending = 0;
-        }
+    names.reserve(elements.size());
+    for (const MSRPValue& parameter : elements) {
+        names.push_back((parameter.isHole() ? MSRPValue() : parameter).stringValueOrError(execution.errorSlot()));
         if (execution.failed()) return {};
     }
-    if (total > MSRPWork::kChunk / 4 && !execution.charge(static_cast<int64_t>(pending))) return {};
     return MSRPObjectManager::functionValueWithFunctionName(
-        std::move(name), std::move(names), std::vector<MSRPValue>(arguments.begin() + 2, arguments.end()),
+        std::move(name), std::move(names), MSRPFunctionValue::Statements(arguments.begin() + 2, arguments.end()),
         MSRPRef<MSRPScope>(&scope), execution.objectManager);
 }
 
@@ -171,7 +167,7 @@ MSRP_HANDLER(methodCall) {
     if (execution.failed()) return MSRPValue();
     if (!name.isString() || !list.isArray()) return execution.fail(MSRPErrorCode::kArgumentKind);
     std::vector<MSRPValue> callArguments = list.array()->allElements();
-    return MSRPApplyWithName(execution, receiver, name.text(), callArguments, scope);
+    return MSRPApplyWithName(execution, receiver, name.sharedText(), callArguments, scope);
 }
 
 MSRP_HANDLER(switchStatement) {

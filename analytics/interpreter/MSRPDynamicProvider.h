@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 
@@ -17,7 +18,7 @@ class MSRPDynamicProvider {
     void setModuleCreator(Creator creator, const std::string& name) { creators_[name] = std::move(creator); }
     // Undefined without error when no creator has that name; error 15 when
     // the creator makes nothing.
-    MSRPValue moduleForName(const std::string& name, int* error) const {
+    MSRPValue moduleForName(std::string_view name, int* error) const {
         auto it = creators_.find(name);
         if (it == creators_.end() || !it->second) return MSRPValue();
         MSRPValue module = it->second();
@@ -26,5 +27,5 @@ class MSRPDynamicProvider {
     }
 
   private:
-    std::map<std::string, Creator> creators_;
+    std::map<std::string, Creator, std::less<>> creators_;
 };

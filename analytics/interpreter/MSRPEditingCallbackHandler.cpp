@@ -2,7 +2,7 @@
 
 #include <limits>
 
-int MSRPEditingCallbackHandler::registerWithPriority(int32_t priority, MSRPValue callback, const std::string& type) {
+int MSRPEditingCallbackHandler::registerWithPriority(int32_t priority, MSRPValue callback, std::string_view type) {
     if (edit_.size() + create_.size() >= kMaxCallbacks) return 4;
     std::map<int32_t, MSRPValue>* selected = type == "create" ? &create_ : type == "edit" ? &edit_ : nullptr;
     if (!selected) return 3;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
@@ -17,7 +18,7 @@ class MSRPEditingCallbackHandler final : public MSRPGarbageCollectionRoot {
 
     // 0, or the editing error: 4 when full, 3 for a type other than "edit"
     // and "create". A priority already used moves behind the largest one.
-    int registerWithPriority(int32_t priority, MSRPValue callback, const std::string& type);
+    int registerWithPriority(int32_t priority, MSRPValue callback, std::string_view type);
 
     // Ascending priority.
     const std::map<int32_t, MSRPValue>& editCallbacks() const { return edit_; }

@@ -205,12 +205,12 @@ void MSRPSetStringMethodEvaluator(MSRPMethodEvaluator evaluator) { gStringMethod
 
 MSRPValue MSRPApplyBaseMethod(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name) {
     if (name != "toString") return execution.fail(MSRPErrorCode::kNotCallable);
-    std::string text = receiver.stringValueOrError(execution.errorSlot());
+    MSRPText text = receiver.stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(text));
 }
 
-MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
+MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, const MSRPText& name,
                             std::span<const MSRPValue> arguments, MSRPScope& scope) {
     switch (receiver.kind()) {
         case MSRPValueKind::Undefined:
@@ -237,7 +237,7 @@ MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver,
                 std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
                 if (execution.failed()) return MSRPValue();
                 if (!MSRPCheckArgumentCount(evaluated.size(), 1, execution.errorSlot())) return MSRPValue();
-                std::string key = evaluated[0].stringValueOrError(execution.errorSlot());
+                MSRPText key = evaluated[0].stringValueOrError(execution.errorSlot());
                 if (execution.failed()) return MSRPValue();
                 return MSRPValue::boolean(object->propertyMap().hasName(key));
             }

@@ -98,7 +98,7 @@ MSRPValue MSRPWithEvaluatedArguments(MSRPExecution& execution, std::span<const M
 }
 
 // A member call `receiver.name(arguments...)` with unevaluated arguments.
-MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
+MSRPValue MSRPApplyWithName(MSRPExecution& execution, const MSRPValue& receiver, const MSRPText& name,
                             std::span<const MSRPValue> arguments, MSRPScope& scope);
 
 // Where the array and string methods plug in. Until they are installed, both

@@ -1,5 +1,7 @@
 #include "analytics/interpreter/MSRPExecution.h"
 
+#include <algorithm>
+
 bool MSRPExecution::passCheckpoint() {
     if (instructionCount >= instructionBudget) {
         fail(MSRPErrorCode::kInstructionBudget);
@@ -10,10 +12,17 @@ bool MSRPExecution::passCheckpoint() {
 
 bool MSRPExecution::checkClock() {
     const Clock::rep stop = stopAt.load(std::memory_order_relaxed);
-    if (deadline != Clock::time_point::max() || stop != std::numeric_limits<Clock::rep>::max()) {
+    const Clock::time_point limit = std::min(deadline, runDeadline);
+    if (limit != Clock::time_point::max() || stop != std::numeric_limits<Clock::rep>::max()) {
         const Clock::time_point now = Clock::now();
-        if (now >= deadline || now.time_since_epoch().count() >= stop) {
-            fail(MSRPErrorCode::kTimeLimit);
+        // The end's stop is named first: whatever else has passed, the
+        // process is ending.
+        if (now.time_since_epoch().count() >= stop) {
+            fail(MSRPErrorCode::kApplicationEnd);
+            return false;
+        }
+        if (now >= limit) {
+            fail(runDeadline < deadline ? MSRPErrorCode::kRunLimit : MSRPErrorCode::kTimeLimit);
             return false;
         }
     }

@@ -37,6 +37,9 @@ struct MSRPExecution {
     // Past it the run stops whatever its count: the last line behind the
     // budget, for work that no charge foresaw.
     Clock::time_point deadline = Clock::time_point::max();
+    // Past it this run stops, when it comes before the deadline: a limit the
+    // caller set for one run (kRunLimit).
+    Clock::time_point runDeadline = Clock::time_point::max();
     // The same for every run from now on, set from any thread (the clock's
     // ticks; the largest value for none): what the end of the process uses
     // to stop a run under way.
@@ -90,12 +93,11 @@ struct MSRPExecution {
         return charge(static_cast<int64_t>(bytes) * MSRPWork::kBytesPerInstruction /
                       kConversionBytesPerInstruction);
     }
-    // The same for binding `count` names of `bytes` bytes in all (the names
-    // are copied, an index grows): about two evaluations a binding.
+    // The same for binding `count` names (each shares its text with the
+    // binding; an index grows): about two evaluations a binding.
     static constexpr int64_t kBindingInstructions = 2;
-    bool chargeBindings(size_t count, size_t bytes) {
-        return charge(static_cast<int64_t>(count) * kBindingInstructions * MSRPWork::kBytesPerInstruction +
-                      static_cast<int64_t>(bytes));
+    bool chargeBindings(size_t count) {
+        return charge(static_cast<int64_t>(count) * kBindingInstructions * MSRPWork::kBytesPerInstruction);
     }
     // Room for `bytes` more under the memory ceiling; false with the
     // memory error when there is none.

@@ -5,27 +5,25 @@
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPExecution.h"
 
-MSRPFunctionValue::MSRPFunctionValue(std::string functionName, MSRPParameterNames parameterNames,
-                                     std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope)
+MSRPFunctionValue::MSRPFunctionValue(MSRPText functionName, MSRPParameterNames parameterNames,
+                                     Statements statements, MSRPRef<MSRPScope> definingScope)
     : MSRPObjectValue(MSRPValueKind::Function),
       functionName_(std::move(functionName)),
       parameters_(std::move(parameterNames)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
     parameterKeys_.reserve(parameters_.size());
-    for (const MSRPMemory::Text& parameter : parameters_) {
-        parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
-        parameterBytes_ += parameter.size();
-    }
-    // Whether a name repeats: a set of them, so that a long list is looked
-    // at once (the caller charged reading the names).
-    std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>,
-                       MSRPMemory::Allocator<std::string_view>>
-        seen;
+    for (const MSRPText& parameter : parameters_) parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
+    // Whether a name repeats: a set of them by their kept hashes, so that a
+    // long list is looked at once (the caller charged reading the names).
+    struct TextHash {
+        size_t operator()(const MSRPText& text) const { return text.hash(); }
+    };
+    std::unordered_set<MSRPText, TextHash, std::equal_to<>, MSRPMemory::Allocator<MSRPText>> seen;
     seen.reserve(parameters_.size());
     distinctParameters_ = true;
-    for (const MSRPMemory::Text& parameter : parameters_)
-        if (!seen.emplace(parameter).second) distinctParameters_ = false;
+    for (const MSRPText& parameter : parameters_)
+        if (!seen.insert(parameter).second) distinctParameters_ = false;
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 
@@ -42,10 +40,9 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
                                                           std::span<const MSRPValue> arguments) {
     if (execution.failed()) return MSRPValue();
     MSRPRef<MSRPFunctionValue> hold(this);
-    // Binding copies every name into the new scope: charged for long lists
-    // and long names (a short list is paid for by the call's evaluation).
-    if ((parameters_.size() > kUnchargedBindings || parameterBytes_ > kUnchargedBindingBytes) &&
-        !execution.chargeBindings(parameters_.size(), parameterBytes_))
+    // Binding shares every name with the new scope: charged for long lists
+    // (a short list is paid for by the call's evaluation).
+    if (parameters_.size() > kUnchargedBindings && !execution.chargeBindings(parameters_.size()))
         return MSRPValue();
     MSRPRef<MSRPScope> callScope = MSRPScope::makeScope(definingScope_, parameters_.size() + 2);
     // A later parameter of the same name takes the place of an earlier one.
@@ -71,6 +68,11 @@ MSRPValue MSRPFunctionValue::invokeWithEvaluatedArguments(MSRPExecution& executi
     return result;
 }
 
+MSRPValue MSRPFunctionValue::invokeAsCallback(MSRPExecution& execution, std::span<const MSRPValue> arguments) {
+    if (!execution.chargeBindings(arguments.size())) return MSRPValue();
+    return invokeWithEvaluatedArguments(execution, arguments);
+}
+
 void MSRPFunctionValue::markChildren(MSRPMarker& marker) const {
     MSRPObjectValue::markChildren(marker);
     for (const MSRPValue& statement : statements_) marker.markValue(statement);
@@ -78,7 +80,7 @@ void MSRPFunctionValue::markChildren(MSRPMarker& marker) const {
 }
 
 void MSRPFunctionValue::sweep() {
-    std::vector<MSRPValue> statements = std::exchange(statements_, {});
+    Statements statements = std::exchange(statements_, {});
     MSRPRef<MSRPScope> scope = std::exchange(definingScope_, {});
     MSRPObjectValue::sweep();
 }

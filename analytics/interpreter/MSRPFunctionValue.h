@@ -2,6 +2,10 @@
 // A function: a name, parameter names, unevaluated body statements and the
 // scope it closes over. Native functions derive from it and replace the two
 // invoke operations; they are made outside the object manager.
+//
+// The name and the parameter names are the program's texts, shared; the
+// list of body statements holds references to the program's statements and
+// counts on the memory account like every list a program makes.
 
 #include <span>
 #include <string>
@@ -14,13 +18,14 @@ struct MSRPExecution;
 
 class MSRPFunctionValue : public MSRPObjectValue {
   public:
-    MSRPFunctionValue(std::string functionName, MSRPParameterNames parameterNames,
-                      std::vector<MSRPValue> statements, MSRPRef<MSRPScope> definingScope);
+    using Statements = MSRPMemory::List<MSRPValue>;
+    MSRPFunctionValue(MSRPText functionName, MSRPParameterNames parameterNames, Statements statements,
+                      MSRPRef<MSRPScope> definingScope);
     ~MSRPFunctionValue() override;
 
-    const std::string& functionName() const { return functionName_; }
+    const MSRPText& functionName() const { return functionName_; }
     const MSRPParameterNames& parameterNames() const { return parameters_; }
-    const std::vector<MSRPValue>& statements() const { return statements_; }
+    std::span<const MSRPValue> statements() const { return statements_; }
     MSRPScope* definingScope() const { return definingScope_.get(); }
 
     // Evaluates the argument statements in the caller's scope, then calls.
@@ -29,23 +34,24 @@ class MSRPFunctionValue : public MSRPObjectValue {
     // Binds the parameters in a new child of the defining scope and runs the
     // body there; a return marker gives its data.
     virtual MSRPValue invokeWithEvaluatedArguments(MSRPExecution& execution, std::span<const MSRPValue> arguments);
+    // The same for a call that a native loop makes (an array method's or a
+    // replacement's callback): charged with its bindings before it runs,
+    // whatever its body, so that a loop of empty calls is no free walk.
+    MSRPValue invokeAsCallback(MSRPExecution& execution, std::span<const MSRPValue> arguments);
 
     void markChildren(MSRPMarker& marker) const override;
     void sweep() override;
 
   private:
-    std::string functionName_;
+    MSRPText functionName_;
     static constexpr size_t kUnchargedBindings = 16;
-    static constexpr size_t kUnchargedBindingBytes = 1024;
 
     MSRPParameterNames parameters_;
     // No name repeats among the parameters: each binds without a search,
     // with its MSRPPropertyMap::leadingKey worked out once.
     bool distinctParameters_;
     MSRPMemory::List<uint64_t> parameterKeys_;
-    // The bytes of all the names, which every call copies into its scope.
-    size_t parameterBytes_ = 0;
-    std::vector<MSRPValue> statements_;
+    Statements statements_;
     MSRPRef<MSRPScope> definingScope_;
 };
 

@@ -17,9 +17,15 @@ MSRPValue keyValueStore(std::shared_ptr<MSRPKeyValueStore> store) {
                                                 [](MSRPExecution&, Arguments) { return MSRPValue(); });
     module->addMember("getValue", [store](MSRPExecution& execution, Arguments arguments) {
         if (!MSRPCheckArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-        std::string key = arguments[0].stringValueOrError(execution.errorSlot());
+        MSRPText key = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        if (std::optional<std::string> text = store->valueForKey(key)) return MSRPValue::string(std::move(*text));
+        // The host reads its own copy of the key, charged as it is made.
+        if (!execution.chargeConversion(key.size())) return MSRPValue();
+        if (std::optional<std::string> text = store->valueForKey(key.str())) {
+            if (!execution.chargeConversion(text->size()) || !execution.reserve(static_cast<int64_t>(text->size())))
+                return MSRPValue();
+            return MSRPValue::string(*text);
+        }
         return arguments[1];
     });
     return MSRPValue(module);
@@ -44,7 +50,6 @@ std::string logText(const MSRPValue& value, int* error) {
         while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
         return std::string(text.substr(0, end)) + "...";
     };
-    if (value.isString()) return cut(value.text());
     return cut(value.stringValueOrError(error));
 }
 

@@ -25,12 +25,90 @@ bool isNumber(const foundation::Value& value) {
     return value.type() == foundation::Value::Type::Integer || value.type() == foundation::Value::Type::Double;
 }
 
+// What a host's value holds beyond its handle.
+int64_t heldBytes(const foundation::Value& value) {
+    int64_t bytes = sizeof(foundation::Value);
+    if (const std::string* text = value.string()) bytes += static_cast<int64_t>(text->capacity());
+    if (const foundation::Value::List* list = value.list())
+        for (const foundation::Value& element : *list) bytes += heldBytes(element);
+    if (const foundation::Value::Dictionary* dictionary = value.dictionary())
+        for (const auto& [name, member] : *dictionary)
+            bytes += static_cast<int64_t>(name.capacity()) + heldBytes(member);
+    return bytes;
+}
+
+// Copying the working event makes one node per parameter: so many bytes a
+// parameter, as the charge point reads them.
+constexpr int64_t kParameterCopyBytes = 64;
+
 }  // namespace
+
+// What the working event holds, by which each copy of it is charged: its
+// texts and values are shared, but a copy stands for all of them.
+int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
+    int64_t bytes = static_cast<int64_t>(name.size());
+    for (const Parameter& parameter : parameters)
+        bytes += static_cast<int64_t>(parameter.name.size()) + parameter.bytes() + kParameterCopyBytes;
+    return bytes;
+}
+
+MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::WorkingEvent::place(
+    const MSRPText& name) {
+    return std::lower_bound(parameters.begin(), parameters.end(), name,
+                            [](const Parameter& parameter, const MSRPText& sought) {
+                                return MSRPCompareTexts(parameter.name, sought) < 0;
+                            });
+}
+
+MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)
+    : value_(std::move(value)), bytes_(bytes) {
+    MSRPMemory::add(bytes_);
+}
+
+MSRPInterpreterEventEditing::StoredValue::~StoredValue() { MSRPMemory::add(-bytes_); }
+
+MSRPText MSRPInterpreterEventEditing::hostName(const std::string& name) {
+    if (name.size() > kMaxHostNameBytes) return MSRPText::make(name);
+    if (auto found = hostNames_.find(name); found != hostNames_.end()) return found->second;
+    MSRPText text = MSRPText::make(name);
+    if (hostNames_.size() < kMaxHostNames) hostNames_.emplace(name, text);
+    return text;
+}
+
+MSRPInterpreterEventEditing::WorkingEvent MSRPInterpreterEventEditing::workingEventFrom(const MSRPEvent& event) {
+    WorkingEvent working{hostName(event.name()), event.timestamp(), {}};
+    working.parameters.reserve(event.parameters().size());
+    for (const auto& [name, value] : event.parameters()) working.parameters.push_back({hostName(name), &value, {}});
+    return working;
+}
+
+MSRPEvent MSRPInterpreterEventEditing::eventFrom(const WorkingEvent& working) {
+    foundation::Value::Dictionary parameters;
+    for (const Parameter& parameter : working.parameters)
+        parameters.emplace_hint(parameters.end(), parameter.name.str(), *parameter.value);
+    return MSRPEvent(working.name.str(), working.timestamp, std::move(parameters));
+}
+
+bool MSRPInterpreterEventEditing::isUnchanged(const WorkingEvent& working, const MSRPEvent& event) {
+    if (std::fabs(working.timestamp - event.timestamp()) > std::numeric_limits<double>::epsilon()) return false;
+    if (!(working.name == std::string_view(event.name()))) return false;
+    if (working.parameters.size() != event.parameters().size()) return false;
+    auto theirs = event.parameters().begin();
+    // Both are ordered by their names' bytes.
+    for (const Parameter& parameter : working.parameters) {
+        const foundation::Value& value = *parameter.value;
+        if (!(parameter.name == std::string_view(theirs->first))) return false;
+        if (isNumber(value) && value.type() != theirs->second.type()) return false;
+        if (!(value == theirs->second)) return false;
+        ++theirs;
+    }
+    return true;
+}
 
 MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
     runtime_.setTimeLimit(kTimeLimit);
     // The callbacks' event methods always have an event to work on.
-    context_.outputEvent = inputEvent_;
+    context_.outputEvent = MSRPEvent("", 0, {});
     runtime_.addGarbageCollectionRoot(&callbacks_);
     runtime_.moduleProvider().setModuleCreator(
         [this]() -> MSRPValue {
@@ -55,6 +133,8 @@ MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
 MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGarbageCollectionRoot(&callbacks_); }
 
 std::string MSRPInterpreterEventEditing::failureReason() const {
+    // The one run's limit is what its batch had left.
+    if (runtime_.lastStop() == MSRPErrorCode::kRunLimit) return "time per batch";
     return MSRPRuntime::stopDescription(runtime_.lastStop());
 }
 
@@ -138,7 +218,7 @@ MSRPValue MSRPInterpreterEventEditing::registerCallback(MSRPExecution& execution
         return execution.fail(code);
     };
     if (!options.hasProperty("type")) return failEditing(kEditingErrorNoType);
-    std::string type = options.valueForProperty("type").stringValueOrError(execution.errorSlot());
+    MSRPText type = options.valueForProperty("type").stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     int32_t priority = MSRPEditingCallbackHandler::kDefaultPriority;
     if (options.hasProperty("priority")) {
@@ -152,16 +232,16 @@ MSRPValue MSRPInterpreterEventEditing::registerCallback(MSRPExecution& execution
 
 MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::span<const MSRPValue> arguments) {
     if (!MSRPCheckArgumentCount(arguments.size(), 3, execution.errorSlot())) return MSRPValue();
-    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    // Texts are measured before the parameters are copied out of the
-    // program: an event beyond the count or the bytes of one input event is
-    // refused without a copy.
+    // Texts are measured before the event is copied out of the program, its
+    // name included: an event beyond the count or the bytes of one input
+    // event is refused without a copy.
     // Every member is measured as the copy would expand it, so that a value
     // shared many times over is refused before it is copied.
-    int64_t bytes = 0;
+    int64_t bytes = static_cast<int64_t>(name.size());
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
         bytes += static_cast<int64_t>(entry.name.size()) +
                  MSRPRuntimeEntityConverter::expandedBytes(entry.value, kMaxCreatedEventBytes);
@@ -180,11 +260,17 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(entry.value, execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         if (value.isAbsent()) continue;
-        auto current = inputEvent_.parameters().find(entry.name);
-        parameters[entry.name] = normalizeParameterValue(
-            entry.name, current == inputEvent_.parameters().end() ? foundation::Value() : current->second, value);
+        std::string parameterName = entry.name.str();
+        const foundation::Value* current = nullptr;
+        if (input_) {
+            auto found = input_->parameters().find(parameterName);
+            if (found != input_->parameters().end()) current = &found->second;
+        }
+        foundation::Value stored =
+            normalizeParameterValue(parameterName, current ? *current : foundation::Value(), value);
+        parameters.insert_or_assign(std::move(parameterName), std::move(stored));
     }
-    context_.eventsToLog.emplace_back(std::move(name), timestamp, std::move(parameters));
+    context_.eventsToLog.emplace_back(name.str(), timestamp, std::move(parameters));
     return MSRPValue();
 }
 
@@ -202,40 +288,42 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
                                 })),
                             name);
     };
+    // They work on the working event: its texts are shared with the
+    // program both ways, never copied.
     add("getEventName", 0, [this](MSRPExecution&, std::span<const MSRPValue>) {
-        return MSRPValue::string(context_.outputEvent->name());
+        return MSRPValue::string(working_.name);
     });
     add("getTimestamp", 0, [this](MSRPExecution&, std::span<const MSRPValue>) {
-        return MSRPValue::number(context_.outputEvent->timestamp());
+        return MSRPValue::number(working_.timestamp);
     });
     add("getParamValue", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
-        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        const auto& parameters = context_.outputEvent->parameters();
-        auto found = parameters.find(name);
-        if (found == parameters.end()) return MSRPValue::null();
-        return MSRPRuntimeEntityConverter::runtimeValueFromObject(found->second, execution.objectManager,
+        auto found = working_.place(name);
+        if (execution.failed()) return MSRPValue();
+        if (found == working_.parameters.end() || !(found->name == name)) return MSRPValue::null();
+        return MSRPRuntimeEntityConverter::runtimeValueFromObject(*found->value, execution.objectManager,
                                                                   execution.errorSlot());
     });
     add("getParams", 0, [this](MSRPExecution& execution, std::span<const MSRPValue>) {
         MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
-        for (const auto& [name, value] : context_.outputEvent->parameters()) {
-            MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(value, execution.objectManager,
-                                                                                     execution.errorSlot());
+        for (const Parameter& parameter : working_.parameters) {
+            MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(
+                *parameter.value, execution.objectManager, execution.errorSlot());
             if (execution.failed()) return MSRPValue();
-            map->setValue(converted, name);
+            map->setValue(converted, parameter.name);
         }
         return MSRPValue(map);
     });
     add("setEventName", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         if (arguments[0].isNull() || arguments[0].isUndefined()) return execution.fail(MSRPErrorCode::kArgumentKind);
-        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        context_.outputEvent->setName(name);
+        working_.name = name;
         return MSRPValue::string(std::move(name));
     });
     add("setParamValue", 2, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
-        std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+        MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         // The copy into the event is not a program value: a value larger
         // than all the events one event may create is refused before it.
@@ -247,21 +335,31 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         if (!execution.charge(bytes) || !execution.reserve(bytes)) return MSRPValue();
         foundation::Value value = MSRPRuntimeEntityConverter::objectFromRuntimeValue(arguments[1], execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        foundation::Value::Dictionary& parameters = context_.outputEvent->mutableParameters();
-        auto current = parameters.find(name);
+        // Found by its place, which is also where a new one goes.
+        Parameters& parameters = working_.parameters;
+        auto place = working_.place(name);
+        const bool present = place != parameters.end() && place->name == name;
+        if (execution.failed()) return MSRPValue();
         if (value.isAbsent()) {
-            if (current != parameters.end()) parameters.erase(current);
+            if (present) parameters.erase(place);
         } else {
-            foundation::Value stored = normalizeParameterValue(
-                name, current == parameters.end() ? foundation::Value() : current->second, value);
-            parameters.insert_or_assign(name, std::move(stored));
+            foundation::Value stored =
+                normalizeParameterValue(name, present ? *place->value : foundation::Value(), value);
+            const int64_t held = heldBytes(stored);
+            auto made = MSRPRef<StoredValue>::make(std::move(stored), held);
+            Parameter parameter{name, &made->value(), made};
+            if (present) {
+                *place = std::move(parameter);
+            } else {
+                parameters.insert(place, std::move(parameter));
+            }
         }
         return arguments[1];
     });
     return MSRPValue(functions);
 }
 
-foundation::Value MSRPInterpreterEventEditing::normalizeParameterValue(const std::string& name,
+foundation::Value MSRPInterpreterEventEditing::normalizeParameterValue(std::string_view name,
                                                                        const foundation::Value& current,
                                                                        const foundation::Value& value) {
     if (!isNumber(value)) return value;
@@ -294,25 +392,27 @@ bool MSRPInterpreterEventEditing::eventsEqual(const MSRPEvent& a, const MSRPEven
 }
 
 bool MSRPInterpreterEventEditing::triggerCallbacks(MSRError* error) {
-    auto invoke = [&](const MSRPValue& callback, MSRError* failure) -> int32_t {
+    // Each call passes the charge point first, with the copy of the event
+    // its edits may be undone to: whatever the callback does, a thousand of
+    // them are charged, and the clock is read between them.
+    auto invoke = [&](const MSRPValue& callback, int64_t copied, MSRError* failure) -> int32_t {
         MSRPRef<MSRPFunctionValue> function(callback.function());
-        MSRPValue answer = runtime_.invokeFunction(*function, std::span<const MSRPValue>(&eventFunctions_, 1), failure);
+        MSRPValue answer = runtime_.invokeCallback(*function, std::span<const MSRPValue>(&eventFunctions_, 1),
+                                                   copied, failure);
         if (failure->code() != 0) return 2;
         return answer.isNumber() ? MSRPToInt32(answer.numberValue()) : -1;
     };
     for (const auto& [priority, callback] : callbacks_.editCallbacks()) {
-        MSRPEvent saved = *context_.outputEvent;
+        const int64_t copied = working_.bytes();
+        WorkingEvent saved = working_;
         MSRError failure;
-        int32_t answer = invoke(callback, &failure);
-        if (failure.code() != 0) {
-            context_.outputEvent = std::move(saved);
-            return finish(failure, error);
-        }
-        if (answer == 2 || answer == -1) context_.outputEvent = std::move(saved);
+        int32_t answer = invoke(callback, copied, &failure);
+        if (failure.code() != 0) return finish(failure, error);
+        if (answer == 2 || answer == -1) working_ = std::move(saved);
     }
     for (const auto& [priority, callback] : callbacks_.createCallbacks()) {
         MSRError failure;
-        invoke(callback, &failure);
+        invoke(callback, 0, &failure);
         if (failure.code() != 0) return finish(failure, error);
     }
     return true;
@@ -322,8 +422,8 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
     refusedEvents_ = 0;
     createdBytes_ = 0;
-    inputEvent_ = event;
-    context_.outputEvent = event;
+    input_ = &event;
+    working_ = workingEventFrom(event);
     context_.eventsToLog.clear();
     hasEdits_ = false;
     editingError_ = 0;
@@ -334,8 +434,14 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
         nextRunLimit_ = -1;
     }
     bool succeeded = triggerCallbacks(error);
+    // The host's event is made once, from what the callbacks left: a failed
+    // run leaves the event as it was.
+    const bool unchanged = !succeeded || isUnchanged(working_, event);
+    context_.outputEvent = unchanged ? event : eventFrom(working_);
+    working_ = WorkingEvent();
+    input_ = nullptr;
     runtime_.collectGarbage();
     if (!succeeded) return false;
-    hasEdits_ = !eventsEqual(*context_.outputEvent, inputEvent_);
+    hasEdits_ = !unchanged;
     return hasEdits_ || hasCreatedEvents();
 }

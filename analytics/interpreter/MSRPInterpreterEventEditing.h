@@ -11,10 +11,17 @@
 // instruction budget (charged by the work of every method), a time guard
 // behind it, one memory ceiling for everything the program's values hold,
 // and a bounded number and size of created events.
+//
+// The callbacks work on a copy of the event made of the program's own texts
+// (its name and parameter names) and of shared parameter values: the copy
+// that each edit callback keeps to undo its edits shares them all, counts
+// on the runtime's account and is charged before the callback runs. The
+// host's event is made from it once, when the run is over.
 
 #include <chrono>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "analytics/interpreter/MSRPEditingCallbackHandler.h"
 #include "analytics/interpreter/MSRPRuntime.h"
@@ -62,7 +69,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // How a parameter's new value is stored beside its current one (absent
     // for none): the counters "_syn", "_err" and "_el" and parameters that
     // held integers stay integers, parameters that held text stay text.
-    static foundation::Value normalizeParameterValue(const std::string& name, const foundation::Value& current,
+    static foundation::Value normalizeParameterValue(std::string_view name, const foundation::Value& current,
                                                      const foundation::Value& value);
     // Same name, timestamps within the double epsilon, and the same
     // parameters with numbers of the same kind. A parameter present in only
@@ -70,6 +77,47 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static bool eventsEqual(const MSRPEvent& a, const MSRPEvent& b);
 
   private:
+    // A parameter's value that a program set: shared by the copies of the
+    // working event, and counted on the account in use by what it holds.
+    class StoredValue final : public MSRPRefCounted {
+      public:
+        StoredValue(foundation::Value value, int64_t bytes);
+        ~StoredValue() override;
+        const foundation::Value& value() const { return value_; }
+        int64_t bytes() const { return bytes_; }
+
+      private:
+        foundation::Value value_;
+        int64_t bytes_;
+    };
+    // Its value is the host event's own while the program has not set it
+    // (that event outlives the run), else the one the program set.
+    struct Parameter {
+        MSRPText name;
+        const foundation::Value* value = nullptr;
+        MSRPRef<StoredValue> set;
+        int64_t bytes() const { return set ? set->bytes() : 0; }
+    };
+    // In the order of their names' bytes, as the host's event keeps them: a
+    // copy is one list of shared references.
+    using Parameters = MSRPMemory::List<Parameter>;
+    struct WorkingEvent {
+        MSRPText name;
+        double timestamp = 0;
+        Parameters parameters;
+        int64_t bytes() const;
+        // The parameter named `name`, or where it would go (compared with a charge).
+        Parameters::iterator place(const MSRPText& name);
+    };
+    // The program's copy of the host's event, and the host's event made of it.
+    WorkingEvent workingEventFrom(const MSRPEvent& event);
+    // The text of a name the host's events carry, made once: the same few
+    // names come with every event.
+    MSRPText hostName(const std::string& name);
+    static MSRPEvent eventFrom(const WorkingEvent& working);
+    // Whether the working event still is `event` (as eventsEqual compares).
+    static bool isUnchanged(const WorkingEvent& working, const MSRPEvent& event);
+
     bool loadActivity(const MSRPBEdtActivity& activity, MSRError* error);
     bool registerRule(const std::string& name, const MSRPValue& rule, MSRError* error);
     // An error of this run, in the editing domain when one was raised.
@@ -81,7 +129,13 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
 
     MSRPRuntime runtime_;
     MSRPEditingCallbackHandler callbacks_;
-    MSRPEvent inputEvent_{"", 0, {}};
+    // The event handed to the run under way (null outside one).
+    const MSRPEvent* input_ = nullptr;
+    // At most kMaxHostNames names of at most kMaxHostNameBytes each.
+    static constexpr size_t kMaxHostNames = 256;
+    static constexpr size_t kMaxHostNameBytes = 64;
+    std::unordered_map<std::string, MSRPText> hostNames_;
+    WorkingEvent working_;
     MSRPEventContext context_;
     // The object handed to callbacks; its methods work on the output event.
     MSRPValue eventFunctions_;

@@ -61,7 +61,7 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
     MSRPValue source = evaluate(execution, arguments[1], scope);
     MSRPValue bodyValue = evaluate(execution, arguments[2], scope);
     if (execution.failed()) return MSRPValue();
-    std::string name = nameValue.stringValueOrError(execution.errorSlot());
+    MSRPText name = nameValue.stringValueOrError(execution.errorSlot());
     std::vector<MSRPValue> body;
     if (!bodyStatements(execution, bodyValue, body)) return MSRPValue();
 
@@ -78,7 +78,8 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
             return MSRPValue();
         std::u16string units = MSRPUTF16(source.text());
         for (size_t i = 0; i < units.size(); ++i)
-            items.push_back(MSRPValue::string(overValues ? MSRPUTF8(std::u16string_view(&units[i], 1)) : std::to_string(i)));
+            items.push_back(overValues ? MSRPValue::string(MSRPUTF8(std::u16string_view(&units[i], 1)))
+                                       : MSRPValue::string(std::to_string(i)));
     } else if (const MSRPArrayValue* array = source.array()) {
         // A name is a new text per element.
         if (!execution.chargeElements(array->count()) ||
@@ -94,8 +95,11 @@ MSRPValue iterate(MSRPExecution& execution, Arguments arguments, MSRPScope& scop
             items.push_back(MSRPValue::string(entry.name));
     }
 
+    // Each item is charged as it is bound, whatever the body does with it:
+    // an empty body is no free walk.
     MSRPValue result;
     for (const MSRPValue& item : items) {
+        if (!execution.chargeBindings(1)) return MSRPValue();
         if (binding == Binding::Assigning) {
             scope.setValue(item, name);
             if (!runBody(execution, body, scope, result)) return result;
@@ -144,30 +148,26 @@ MSRP_HANDLER(countingLoop) {
     const MSRPValue& step = arguments[2];
 
     MSRPParameterNames names;
-    size_t nameBytes = 0;
     for (const MSRPValue& name : namesValue.array()->allElements()) {
-        names.push_back(MSRPMemory::Text(name.stringValueOrError(execution.errorSlot())));
-        nameBytes += names.back().size();
+        names.push_back(name.stringValueOrError(execution.errorSlot()));
         if (execution.failed()) return MSRPValue();
     }
-    // Every iteration gets its own scope holding copies of the loop
-    // variables, so closures made in the body keep their iteration's values.
-    // A long list of them is charged for each copy: the loop's own
-    // evaluations pay only for a few.
+    // Every iteration gets its own scope binding the loop variables again
+    // (the names shared), so closures made in the body keep their
+    // iteration's values. A long list of them is charged for each scope:
+    // the loop's own evaluations pay only for a few.
     constexpr size_t kUnchargedNames = 16;
-    auto chargeCopy = [&] {
-        return names.size() <= kUnchargedNames || execution.chargeBindings(names.size(), nameBytes);
-    };
+    auto chargeCopy = [&] { return names.size() <= kUnchargedNames || execution.chargeBindings(names.size()); };
     if (!chargeCopy()) return MSRPValue();
     MSRPRef<MSRPScope> current = scope.createChildScope();
-    for (const MSRPMemory::Text& name : names) current->addValue(scope.valueForName(name), name);
+    for (const MSRPText& name : names) current->addValue(scope.valueForName(name), name);
     if (!truthOf(execution, condition, *current)) return MSRPValue();
     MSRPValue result;
     while (true) {
         if (!runBody(execution, body, *current, result)) return result;
         if (!chargeCopy()) return MSRPValue();
         MSRPRef<MSRPScope> next = scope.createChildScope();
-        for (const MSRPMemory::Text& name : names) next->addValue(current->valueForName(name), name);
+        for (const MSRPText& name : names) next->addValue(current->valueForName(name), name);
         evaluate(execution, step, *next);
         if (execution.failed()) return MSRPValue();
         if (!truthOf(execution, condition, *next)) return MSRPValue();

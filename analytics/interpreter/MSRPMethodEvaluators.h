@@ -16,3 +16,5 @@ MSRPValue MSRPEvaluateArrayMethod(MSRPExecution& execution, const MSRPValue& rec
 MSRPValue MSRPEvaluateStringMethod(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
                                    std::span<const MSRPValue> arguments, MSRPScope& scope);
 void MSRPInstallMethodEvaluators();
+// Longer than every method name of both tables ("toLocaleLowerCase").
+inline constexpr size_t kLongestMethodName = 17;

@@ -4,7 +4,7 @@
 #include "analytics/interpreter/MSRPExecution.h"
 
 MSRPNativeFunctionValue::MSRPNativeFunctionValue(std::string name, Body body, bool evaluatesArguments)
-    : MSRPFunctionValue(std::move(name), {}, {}, MSRPScope::makeScope()),
+    : MSRPFunctionValue(MSRPText::make(name), {}, {}, MSRPScope::makeScope()),
       body_(std::move(body)),
       evaluatesArguments_(evaluatesArguments) {}
 

@@ -75,7 +75,7 @@ MSRPRef<MSRPArrayValue> MSRPObjectManager::arrayValueWithArray(std::vector<MSRPV
 }
 
 MSRPRef<MSRPFunctionValue> MSRPObjectManager::functionValueWithFunctionName(
-    std::string functionName, MSRPParameterNames parameterNames, std::vector<MSRPValue> statements,
+    MSRPText functionName, MSRPParameterNames parameterNames, MSRPMemory::List<MSRPValue> statements,
     MSRPRef<MSRPScope> definingScope, MSRPObjectManager* manager) {
     auto value = MSRPRef<MSRPFunctionValue>::make(std::move(functionName), std::move(parameterNames),
                                                   std::move(statements), std::move(definingScope));

@@ -55,9 +55,9 @@ class MSRPObjectManager {
     // Factories; the value is tracked by `manager` (none: untracked).
     static MSRPRef<MSRPMapValue> mapValue(MSRPObjectManager* manager);
     static MSRPRef<MSRPArrayValue> arrayValueWithArray(std::vector<MSRPValue> elements, MSRPObjectManager* manager);
-    static MSRPRef<MSRPFunctionValue> functionValueWithFunctionName(std::string functionName,
+    static MSRPRef<MSRPFunctionValue> functionValueWithFunctionName(MSRPText functionName,
                                                                     MSRPParameterNames parameterNames,
-                                                                    std::vector<MSRPValue> statements,
+                                                                    MSRPMemory::List<MSRPValue> statements,
                                                                     MSRPRef<MSRPScope> definingScope,
                                                                     MSRPObjectManager* manager);
 

@@ -19,11 +19,17 @@ class MSRPObjectValue : public MSRPRuntimeValue {
 
     MSRPPropertyMap& propertyMap() { return propertyMap_; }
     const MSRPPropertyMap& propertyMap() const { return propertyMap_; }
-    bool hasProperty(std::string_view name) const { return propertyMap_.hasName(name); }
+    template <class Name>
+    bool hasProperty(const Name& name) const {
+        return propertyMap_.hasName(name);
+    }
+    void setValue(const MSRPValue& value, const MSRPText& name) { propertyMap_.setValue(value, name); }
     void setValue(const MSRPValue& value, std::string_view name) { propertyMap_.setValue(value, name); }
-    MSRPValue valueForProperty(std::string_view name) const { return propertyMap_.valueForName(name); }
-    void removeValueForProperty(std::string_view name) { propertyMap_.removeValueForName(name); }
-    std::vector<std::string> allPropertyNames() const { return propertyMap_.allNames(); }
+    template <class Name>
+    MSRPValue valueForProperty(const Name& name) const {
+        return propertyMap_.valueForName(name);
+    }
+    void removeValueForProperty(const MSRPText& name) { propertyMap_.removeValueForName(name); }
 
     // The collector's two steps: hand every directly held value to the
     // marker, and release all contents of an unreachable value.

@@ -61,9 +61,9 @@ int compare(MSRPExecution& execution, const MSRPValue& a, const MSRPValue& b) {
         return execution.failed() ? 1 : order;
     }
     if (MSRPIsObjectOrString(a) && MSRPIsObjectOrString(b)) {
-        std::string left = a.stringValueOrError(execution.errorSlot());
+        MSRPText left = a.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return 1;
-        std::string right = b.stringValueOrError(execution.errorSlot());
+        MSRPText right = b.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return 1;
         const int order = MSRPCompareTexts(left, right);
         return execution.failed() ? 1 : order;
@@ -92,14 +92,16 @@ MSRP_HANDLER(add) {
         auto known = [](const MSRPValue& value) { return static_cast<int64_t>(value.isString() ? value.text().size() : 0); };
         const int64_t texts = known(arguments[0]) + known(arguments[1]);
         if (!execution.charge(texts) || !execution.reserve(texts * 2)) return MSRPValue();
-        std::string left = arguments[0].stringValueOrError(execution.errorSlot());
+        MSRPText left = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        std::string right = arguments[1].stringValueOrError(execution.errorSlot());
+        MSRPText right = arguments[1].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         const int64_t length = static_cast<int64_t>(left.size() + right.size());
         if (!execution.charge(length - texts) || !execution.reserve(length)) return MSRPValue();
-        left += right;
-        return MSRPValue::string(std::move(left));
+        MSRPMemory::Text joined;
+        joined.reserve(static_cast<size_t>(length));
+        joined.append(left.view()).append(right.view());
+        return MSRPValue::string(std::move(joined));
     }
     double left = 0, right = 0;
     if (!twoNumbers(execution, arguments, left, right)) return MSRPValue();

@@ -7,7 +7,8 @@
 #include "analytics/interpreter/MSRPExecution.h"
 
 struct MSRPPatternCache::Entry {
-    std::string pattern;
+    // The program's text, shared.
+    MSRPText pattern;
     // Null for a pattern that does not compile: it is refused again at the
     // price of finding it here.
     std::unique_ptr<re2::RE2> expression;
@@ -16,9 +17,9 @@ struct MSRPPatternCache::Entry {
 MSRPPatternCache::MSRPPatternCache() = default;
 MSRPPatternCache::~MSRPPatternCache() = default;
 
-const re2::RE2* MSRPPatternCache::compiled(const std::string& pattern, MSRPExecution& execution) {
+const re2::RE2* MSRPPatternCache::compiled(const MSRPText& pattern, MSRPExecution& execution) {
     for (const auto& entry : entries_) {
-        if (!MSRPTextsEqual(entry->pattern, pattern)) continue;
+        if (!(entry->pattern == pattern)) continue;
         if (!entry->expression) execution.fail(MSRPErrorCode::kArgumentKind);
         return entry->expression.get();
     }
@@ -31,7 +32,7 @@ const re2::RE2* MSRPPatternCache::compiled(const std::string& pattern, MSRPExecu
     re2::RE2::Options options;
     options.set_log_errors(false);
     options.set_max_mem(kPatternMemory);
-    auto expression = std::make_unique<re2::RE2>(pattern, options);
+    auto expression = std::make_unique<re2::RE2>(re2::StringPiece(pattern.data(), pattern.size()), options);
     if (!expression->ok()) {
         // Remembered with its error, so that a program that tries it on
         // every event pays for parsing it once.

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "analytics/interpreter/MSRPText.h"
+
 namespace re2 {
 class RE2;
 }
@@ -44,7 +46,7 @@ class MSRPPatternCache {
     // The compiled `pattern`; null when it does not compile (error 10, also
     // for every later use of the same text) or the budget cannot pay for
     // compiling it (error 18).
-    const re2::RE2* compiled(const std::string& pattern, MSRPExecution& execution);
+    const re2::RE2* compiled(const MSRPText& pattern, MSRPExecution& execution);
     size_t count() const { return entries_.size(); }
     // Charges a scan of `bytes` bytes with `expression` at its worst; false
     // (error 18) when the rest of the budget cannot pay for it.

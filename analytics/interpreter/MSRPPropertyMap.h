@@ -16,11 +16,13 @@
 
 class MSRPPropertyMap {
   public:
+    // The name is a text shared with whoever made it: binding copies no bytes.
     struct Entry {
-        std::string name;
+        MSRPText name;
         MSRPValue value;
+        uint64_t key = 0;   // leadingKey(name)
+        uint32_t size = 0;  // the name's (far below 4 GiB under any memory ceiling)
         bool immutable = false;
-        uint64_t key = 0;  // leadingKey(name)
     };
 
     // The first eight bytes of a name as one number (zero-filled): two names
@@ -43,26 +45,31 @@ class MSRPPropertyMap {
     MSRPPropertyMap() = default;
     MSRPPropertyMap(MSRPPropertyMap&&) noexcept = default;
     MSRPPropertyMap& operator=(MSRPPropertyMap&&) noexcept = default;
-    ~MSRPPropertyMap();
 
+    // Names are looked up as a program's texts (whose kept hash a large map
+    // uses) or as the host's own literals.
+    bool hasName(const MSRPText& name) const { return find(name) != nullptr; }
     bool hasName(std::string_view name) const { return find(name) != nullptr; }
     // Both do nothing, silently, when the map is frozen or the name immutable.
-    void setValue(const MSRPValue& value, std::string_view name) { store(value, name, false); }
-    void setImmutableValue(const MSRPValue& value, std::string_view name) { store(value, name, true); }
+    void setValue(const MSRPValue& value, const MSRPText& name) { store(value, name, false); }
+    void setImmutableValue(const MSRPValue& value, const MSRPText& name) { store(value, name, true); }
+    // A name of the host's own (a module's member): made as a text.
+    void setValue(const MSRPValue& value, std::string_view name) { store(value, MSRPText::make(name), false); }
     // Undefined for an absent name.
-    MSRPValue valueForName(std::string_view name) const {
+    template <class Name>
+    MSRPValue valueForName(const Name& name) const {
         const Entry* entry = find(name);
         return entry ? entry->value : MSRPValue();
     }
     // The stored value itself, or null when absent.
-    const MSRPValue* lookup(std::string_view name) const {
+    template <class Name>
+    const MSRPValue* lookup(const Name& name) const {
         const Entry* entry = find(name);
         return entry ? &entry->value : nullptr;
     }
-    void removeValueForName(std::string_view name);
+    void removeValueForName(const MSRPText& name);
     void makeImmutable() { immutable_ = true; }
     bool isImmutable() const { return immutable_; }
-    std::vector<std::string> allNames() const;
     using Entries = MSRPMemory::List<Entry>;
     const Entries& entries() const { return entries_; }
     // Whether a name whose bit is `bit` may be here (false: certainly not).
@@ -70,28 +77,27 @@ class MSRPPropertyMap {
     // The entry at `slot` when it binds `name`, else null: a remembered
     // position checked before it is trusted.
     // `key` is leadingKey(name).
-    Entry* entryAt(size_t slot, std::string_view name, uint64_t key) {
+    Entry* entryAt(size_t slot, const MSRPText& name, uint64_t key) {
         if (slot >= entries_.size()) return nullptr;
         Entry& entry = entries_[slot];
         return sameName(entry, name, key) ? &entry : nullptr;
     }
     // The position of `name` (whose bit and key are given), or -1.
-    ptrdiff_t slotOf(std::string_view name, uint64_t bit, uint64_t key) const {
+    ptrdiff_t slotOf(const MSRPText& name, uint64_t bit, uint64_t key) const {
         if (!mayHold(bit)) return -1;
-        const Entry* entry = find(name, key);
+        const Entry* entry = findText(name, key);
         return entry ? entry - entries_.data() : -1;
     }
     // Adds a binding for a name known to be absent (a fresh call scope's
     // parameters, all distinct); `key` is leadingKey(name).
-    void appendAbsent(const MSRPValue& value, std::string_view name, uint64_t key) {
-        const size_t capacity = entries_.capacity();
+    void appendAbsent(const MSRPValue& value, const MSRPText& name, uint64_t key) {
         Entry& entry = entries_.emplace_back();
-        entry.name.assign(name.data(), name.size());
+        entry.name = name;
         entry.value = value;
         entry.key = key;
+        entry.size = static_cast<uint32_t>(name.size());
         nameBits_ |= nameBit(name);
-        account(1, entries_.back().name);
-        if (entries_.size() >= kIndexedFrom) indexAppended(capacity);
+        if (entries_.size() >= kIndexedFrom) indexAppended();
     }
     size_t count() const { return entries_.size(); }
     void reserve(size_t count) {
@@ -107,36 +113,48 @@ class MSRPPropertyMap {
   private:
     static constexpr size_t kIndexedFrom = 12;
     // Scopes hold a few names: they are searched in place, inline; larger
-    // maps go through the index.
+    // maps go through the index, by the name's hash: a program's text keeps
+    // its own, a host's literal is hashed where it is looked up.
+    const Entry* find(const MSRPText& name) const {
+        const std::string_view bytes = name;
+        if (!mayHold(nameBit(bytes))) return nullptr;
+        if (index_) return findIndexed(bytes, name.hash());
+        return findListed(bytes, leadingKey(bytes));
+    }
     const Entry* find(std::string_view name) const {
         if (!mayHold(nameBit(name))) return nullptr;
-        return find(name, leadingKey(name));
+        if (index_) return findIndexed(name, MSRPText::hashOf(name));
+        return findListed(name, leadingKey(name));
     }
-    const Entry* find(std::string_view name, uint64_t key) const {
-        if (index_) return findIndexed(name);
+    const Entry* findText(const MSRPText& name, uint64_t key) const {
+        if (index_) return findIndexed(name, name.hash());
+        return findListed(name, key);
+    }
+    const Entry* findListed(std::string_view name, uint64_t key) const {
         for (const Entry& entry : entries_)
             if (sameName(entry, name, key)) return &entry;
         return nullptr;
     }
-    // Most names are at most eight bytes: one comparison of their keys.
+    // Most names are at most eight bytes: one comparison of their keys. A
+    // longer one is compared in full only when it is another text of the
+    // same length, and charged then.
     static bool sameName(const Entry& entry, std::string_view name, uint64_t key) {
-        if (entry.key != key || entry.name.size() != name.size()) return false;
-        return name.size() <= 8 || std::memcmp(entry.name.data() + 8, name.data() + 8, name.size() - 8) == 0;
+        if (entry.key != key || entry.size != name.size()) return false;
+        return name.size() <= 8 || MSRPTextsEqual(entry.name, name);
     }
-    const Entry* findIndexed(std::string_view name) const;
-    Entry* find(std::string_view name) { return const_cast<Entry*>(std::as_const(*this).find(name)); }
-    void store(const MSRPValue& value, std::string_view name, bool immutable);
+    const Entry* findIndexed(std::string_view name, uint64_t hash) const;
+    Entry* findMutable(const MSRPText& name) { return const_cast<Entry*>(find(name)); }
+    void store(const MSRPValue& value, const MSRPText& name, bool immutable);
     void rebuildIndex();
-    // Indexes the entry just appended, or the whole list when the append
-    // moved it (`capacity`: the list's room before it): binding n names one
-    // after the other stays linear in n.
-    void indexAppended(size_t capacity);
-    void account(int64_t sign, const std::string& name);
+    // Indexes the entry just appended: binding n names one after the other
+    // stays linear in n.
+    void indexAppended();
 
-    // The list and the index are counted on the memory account by their
-    // allocator, each long name by account().
-    using Index = std::unordered_map<std::string_view, size_t, std::hash<std::string_view>, std::equal_to<>,
-                                     MSRPMemory::Allocator<std::pair<const std::string_view, size_t>>>;
+    // Positions by the hash of their name. The list and the index are
+    // counted on the memory account by their allocator, the names by
+    // themselves.
+    using Index = std::unordered_multimap<uint64_t, size_t, std::hash<uint64_t>, std::equal_to<>,
+                                          MSRPMemory::Allocator<std::pair<const uint64_t, size_t>>>;
     Entries entries_;
     std::unique_ptr<Index> index_;
     uint64_t nameBits_ = 0;  // the bits of every name set since the last clear

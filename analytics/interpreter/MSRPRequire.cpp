@@ -4,12 +4,12 @@
 #include "analytics/interpreter/MSRPObjectManager.h"
 
 MSRPRequire::MSRPRequire(const MSRPDynamicProvider* provider)
-    : MSRPFunctionValue("require", {}, {}, MSRPScope::makeScope()), provider_(provider) {}
+    : MSRPFunctionValue(MSRPText::make("require"), {}, {}, MSRPScope::makeScope()), provider_(provider) {}
 
 MSRPValue MSRPRequire::invokeWithEvaluatedArguments(MSRPExecution& execution, std::span<const MSRPValue> arguments) {
     if (execution.failed()) return MSRPValue();
     if (!MSRPCheckArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     if (auto it = modules_.find(name); it != modules_.end()) return it->second;
     MSRPValue module = provider_ ? provider_->moduleForName(name, execution.errorSlot()) : MSRPValue();

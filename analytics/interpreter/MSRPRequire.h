@@ -18,5 +18,6 @@ class MSRPRequire final : public MSRPFunctionValue {
 
   private:
     const MSRPDynamicProvider* provider_;
-    std::map<std::string, MSRPValue> modules_;
+    // By the program's texts that named them.
+    std::map<MSRPText, MSRPValue, MSRPTextLess> modules_;
 };

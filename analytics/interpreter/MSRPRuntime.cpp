@@ -78,6 +78,8 @@ const char* MSRPRuntime::stopDescription(int code) {
         case MSRPErrorCode::kDepthLimit: return "nesting depth";
         case MSRPErrorCode::kMemoryLimit: return "memory ceiling";
         case MSRPErrorCode::kTimeLimit: return "time limit";
+        case MSRPErrorCode::kApplicationEnd: return "application end";
+        case MSRPErrorCode::kRunLimit: return "run limit";
         default: return "";
     }
 }
@@ -107,6 +109,16 @@ MSRPValue MSRPRuntime::invokeFunction(MSRPFunctionValue& function, std::span<con
                                       MSRError* error) {
     RunGuard guard(*this);
     MSRPValue result = function.invokeWithEvaluatedArguments(execution_, arguments);
+    if (!finish(error)) return MSRPValue();
+    return result;
+}
+
+MSRPValue MSRPRuntime::invokeCallback(MSRPFunctionValue& function, std::span<const MSRPValue> arguments,
+                                      int64_t bytes, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result;
+    if (execution_.chargeBindings(arguments.size()) && execution_.charge(bytes) && execution_.checkClock())
+        result = function.invokeWithEvaluatedArguments(execution_, arguments);
     if (!finish(error)) return MSRPValue();
     return result;
 }

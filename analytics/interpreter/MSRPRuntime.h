@@ -4,6 +4,7 @@
 // execution state that bounds a run (instructions, time, nesting depth), the
 // memory account of all its values and its compiled patterns.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,11 @@ class MSRPRuntime {
     MSRPValue executeStatementValues(std::span<const MSRPValue> statements, MSRError* error);
     // Calls a function from the host with evaluated arguments.
     MSRPValue invokeFunction(MSRPFunctionValue& function, std::span<const MSRPValue> arguments, MSRError* error);
+    // The same for a callback: the call first passes the charge point with
+    // `bytes` of work the host did for it, and the clock and the end's stop
+    // are looked at, whatever the callback's body.
+    MSRPValue invokeCallback(MSRPFunctionValue& function, std::span<const MSRPValue> arguments, int64_t bytes,
+                             MSRError* error);
 
     // A new child of the global scope.
     MSRPRef<MSRPScope> getRunScope() { return globalScope_->createChildScope(); }
@@ -70,13 +76,13 @@ class MSRPRuntime {
     void startTimeGuard() {
         execution_.deadline = timeLimit_.count() > 0 ? MSRPExecution::Clock::now() + timeLimit_
                                                      : MSRPExecution::Clock::time_point::max();
+        execution_.runDeadline = MSRPExecution::Clock::time_point::max();
         execution_.checkpoint = 0;
     }
     // Brings the time guard closer: runs stop once `limit` from now has
-    // passed, unless the guard ends earlier. Until the next reset.
+    // passed (kRunLimit), unless the guard ends earlier. Until the next reset.
     void shortenTimeGuard(std::chrono::nanoseconds limit) {
-        const MSRPExecution::Clock::time_point at = MSRPExecution::Clock::now() + limit;
-        if (at < execution_.deadline) execution_.deadline = at;
+        execution_.runDeadline = std::min(execution_.runDeadline, MSRPExecution::Clock::now() + limit);
         execution_.checkpoint = 0;
     }
     // From any thread: every run stops once `limit` from now has passed, the
@@ -89,7 +95,7 @@ class MSRPRuntime {
         }
     }
     // The guard that stopped the last failed run (an internal code from 18
-    // to 21; the run's error reported 18), 0 when none did.
+    // to 23; the run's error reported 18), 0 when none did.
     int lastStop() const { return lastStop_; }
     // A short text for the log: "instruction budget", "time limit", ...
     static const char* stopDescription(int code);

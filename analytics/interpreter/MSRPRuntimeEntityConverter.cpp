@@ -39,7 +39,7 @@ MSRPValue fromEntity(MSRPBRuntimeEntity& entity, int depth, int* error) {
                 arguments.push_back(fromEntity(child, depth + 1, error));
                 if (error && *error) return MSRPValue();
             }
-            return MSRPValue(new MSRPStatementValue(std::move(*name), std::move(arguments)));
+            return MSRPValue(new MSRPStatementValue(MSRPText::make(*name), std::move(arguments)));
         }
         default: MSRPSetError(error, MSRPErrorCode::kUnknownEntityType); return MSRPValue();
     }
@@ -107,7 +107,7 @@ struct ToObject {
                 for (const MSRPPropertyMap::Entry& entry : value.map()->propertyMap().entries()) {
                     foundation::Value member = convert(entry.value);
                     if (*error) break;
-                    if (!member.isAbsent()) dictionary[entry.name] = std::move(member);
+                    if (!member.isAbsent()) dictionary[entry.name.str()] = std::move(member);
                 }
                 open.pop_back();
                 return foundation::Value(std::move(dictionary));
@@ -132,9 +132,9 @@ struct ToObject {
             return foundation::Value();
         }
         if (!std::isnan(number)) return foundation::Value(number);
-        std::string text = value.stringValueOrError(error);
+        MSRPText text = value.stringValueOrError(error);
         if (*error) return foundation::Value();
-        return foundation::Value(std::move(text));
+        return foundation::Value(text.str());
     }
 };
 

@@ -23,7 +23,7 @@ const char* const MSRPEditingErrorDomain = "app.calvaro.analytics.EditingErrorDo
 namespace {
 // Texts up to this long are compared and converted without a charge: the
 // evaluation that works on them pays for them.
-constexpr size_t kUnchargedText = 256;
+constexpr size_t kUnchargedText = MSRPText::kUnchargedBytes;
 }  // namespace
 
 // Reference counting ---------------------------------------------------------
@@ -59,17 +59,6 @@ MSRPValue::MSRPValue(MSRPRuntimeValue* object) : kind_(MSRPValueKind::Undefined)
     object->retain();
 }
 
-MSRPValue MSRPValue::string(std::string text) { return MSRPValue(new MSRPStringValue(std::move(text))); }
-
-MSRPStringValue::MSRPStringValue(std::string value)
-    : MSRPRuntimeValue(MSRPValueKind::String), value_(std::move(value)) {
-    MSRPMemory::add(static_cast<int64_t>(sizeof(*this) + value_.capacity()));
-}
-
-// The text never changes: what it holds is counted once, as it was made.
-MSRPStringValue::~MSRPStringValue() { MSRPMemory::add(-static_cast<int64_t>(sizeof(*this) + value_.capacity())); }
-
-std::u16string MSRPStringValue::utf16() const { return MSRPUTF16(value_); }
 
 MSRPControlValue* MSRPControlValue::breakValue() {
     static MSRPControlValue* const value = [] {
@@ -127,11 +116,12 @@ const char* MSRPControlValue::typeName() const {
     return "";
 }
 
-MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSRPValue> arguments)
+MSRPStatementValue::MSRPStatementValue(MSRPText functionName, std::vector<MSRPValue> arguments)
     : MSRPRuntimeValue(MSRPValueKind::Statement),
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
-      command_(MSRPCommandForKey(functionName_)) {
+      command_(MSRPCommandForKey(functionName_)),
+      lookedUpName_(functionName_) {
     constexpr int kAssign = 3, kReadVariable = 15, kReadProperty = 16, kReadProperty17 = 17, kReturn = 36,
                   kWriteProperty = 43;
     const size_t count = arguments_.size();
@@ -139,10 +129,10 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
         shape_ = Shape::Call;
     } else if (command_->key == kReadVariable && count == 1 && arguments_[0].isString()) {
         shape_ = Shape::ReadName;
-        lookedUpName_ = &arguments_[0].text();
+        lookedUpName_ = arguments_[0].sharedText();
     } else if (command_->key == kAssign && count == 2 && arguments_[0].isString()) {
         shape_ = Shape::AssignName;
-        lookedUpName_ = &arguments_[0].text();
+        lookedUpName_ = arguments_[0].sharedText();
     } else if ((command_->key == kReadProperty || command_->key == kReadProperty17) && count == 2) {
         shape_ = Shape::ReadProperty;
     } else if (command_->key == kWriteProperty && count == 3) {
@@ -157,20 +147,20 @@ MSRPStatementValue::MSRPStatementValue(std::string functionName, std::vector<MSR
                count <= 3) {
         shape_ = Shape::Evaluated;
     }
-    nameBit_ = MSRPPropertyMap::nameBit(*lookedUpName_);
-    nameKey_ = MSRPPropertyMap::leadingKey(*lookedUpName_);
+    nameBit_ = MSRPPropertyMap::nameBit(lookedUpName_);
+    nameKey_ = MSRPPropertyMap::leadingKey(lookedUpName_);
 }
 
 // Conversions ----------------------------------------------------------------
 
-std::string MSRPValue::stringValueOrError(int* error) const {
+MSRPText MSRPValue::stringValueOrError(int* error) const {
     switch (kind_) {
-        case MSRPValueKind::Undefined: return "undefined";
-        case MSRPValueKind::Null: return "null";
-        case MSRPValueKind::Boolean: return boolean_ ? "true" : "false";
-        case MSRPValueKind::Number: return MSRPNumberToString(number_);
-        case MSRPValueKind::String: return text();
-        case MSRPValueKind::Map: return "[object Object]";
+        case MSRPValueKind::Undefined: return MSRPText::make("undefined");
+        case MSRPValueKind::Null: return MSRPText::make("null");
+        case MSRPValueKind::Boolean: return MSRPText::make(boolean_ ? "true" : "false");
+        case MSRPValueKind::Number: return MSRPText::make(MSRPNumberToString(number_));
+        case MSRPValueKind::String: return sharedText();
+        case MSRPValueKind::Map: return MSRPText::make("[object Object]");
         case MSRPValueKind::Array: return array()->stringValueWithSeparator(",", error);
         case MSRPValueKind::Function: return function()->functionName();
         case MSRPValueKind::Hole:
@@ -178,7 +168,7 @@ std::string MSRPValue::stringValueOrError(int* error) const {
         case MSRPValueKind::Statement: break;
     }
     MSRPSetError(error, MSRPErrorCode::kNoTextForm);
-    return "";
+    return MSRPText();
 }
 
 double MSRPValue::doubleValueOrError(int* error) const {
@@ -192,7 +182,7 @@ double MSRPValue::doubleValueOrError(int* error) const {
         case MSRPValueKind::Function: return std::numeric_limits<double>::quiet_NaN();
         case MSRPValueKind::Array: {
             int inner = 0;
-            std::string joined = array()->stringValueWithSeparator(",", &inner);
+            MSRPText joined = array()->stringValueWithSeparator(",", &inner);
             if (inner) {
                 MSRPSetError(error, inner);
                 return std::numeric_limits<double>::quiet_NaN();
@@ -266,7 +256,7 @@ bool shallowEqual(const MSRPValue& a, const MSRPValue& b, std::vector<std::pair<
             return true;
         }
         case MSRPValueKind::Function: {
-            const std::string& name = a.function()->functionName();
+            const MSRPText& name = a.function()->functionName();
             return a.object() == b.object() || (!name.empty() && name == b.function()->functionName());
         }
         case MSRPValueKind::Control: {
@@ -334,37 +324,15 @@ double MSRPToInteger(double value) {
 
 bool MSRPStringValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error) {
     int inner = 0;
-    std::string left = a.stringValueOrError(&inner);
-    std::string right = inner ? std::string() : b.stringValueOrError(&inner);
+    MSRPText left = a.stringValueOrError(&inner);
+    MSRPText right = inner ? MSRPText() : b.stringValueOrError(&inner);
     if (inner) {
         MSRPSetError(error, inner);
         return false;
     }
-    return MSRPTextsEqual(left, right);
+    return left == right;
 }
 
-
-bool MSRPTextsEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    if (a.data() == b.data()) return true;
-    if (a.size() <= kUnchargedText) return a == b;
-    for (size_t at = 0; at < a.size(); at += MSRPWork::kChunk) {
-        const size_t length = std::min(MSRPWork::kChunk, a.size() - at);
-        if (!MSRPWork::charge(static_cast<int64_t>(length))) return false;
-        if (std::memcmp(a.data() + at, b.data() + at, length) != 0) return false;
-    }
-    return true;
-}
-
-int MSRPCompareTexts(std::string_view a, std::string_view b) {
-    const size_t common = std::min(a.size(), b.size());
-    for (size_t at = 0; at < common; at += MSRPWork::kChunk) {
-        const size_t length = std::min(MSRPWork::kChunk, common - at);
-        if (common > kUnchargedText && !MSRPWork::charge(static_cast<int64_t>(length))) return 0;
-        if (int order = std::memcmp(a.data() + at, b.data() + at, length)) return order < 0 ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
 
 bool MSRPNumberValuesEqual(const MSRPValue& a, const MSRPValue& b, int* error) {
     int inner = 0;
@@ -527,8 +495,8 @@ std::u16string MSRPUTF16(std::string_view text) {
     return units;
 }
 
-std::string MSRPUTF8(std::u16string_view units) {
-    std::string text;
+MSRPMemory::Text MSRPUTF8(std::u16string_view units) {
+    MSRPMemory::Text text;
     text.reserve(units.size());
     // Converted a chunk at a time, each charged before it is done.
     for (size_t i = 0; i < units.size(); ++i) {

@@ -37,7 +37,11 @@ MSRPRef<MSRPScope> MSRPScope::makeScope(MSRPRef<MSRPScope> parentScope, size_t e
 }
 
 void MSRPScope::dispose() noexcept {
-    if (tKept.scopes.size() >= kMSRPKeptForReuse) {
+    // Only the small scopes that calls make are worth keeping: a large one
+    // would carry its room into whichever account takes it next.
+    constexpr size_t kMostNamesKept = 32;
+    if (tKept.scopes.size() >= kMSRPKeptForReuse ||
+        contents_.roomBytes() > static_cast<int64_t>(kMostNamesKept * sizeof(MSRPPropertyMap::Entry))) {
         delete this;
         return;
     }
@@ -50,7 +54,7 @@ void MSRPScope::dispose() noexcept {
     tKept.scopes.push_back(this);
 }
 
-void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
+void MSRPScope::setValue(const MSRPValue& value, const MSRPText& name) {
     // The nearest scope that binds the name takes the assignment; when none
     // does, this one declares it.
     for (MSRPScope* scope = this; scope; scope = scope->parent_.get()) {
@@ -62,7 +66,7 @@ void MSRPScope::setValue(const MSRPValue& value, std::string_view name) {
     contents_.setValue(value, name);
 }
 
-MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
+MSRPPropertyMap::Entry* MSRPScope::findBindingFurther(const MSRPText& name, uint64_t bit, uint64_t key,
                                                       MSRPNameCache& cache, MSRPScope** holder) {
     // Found in the parent last time (a function's name, called from its
     // body): this scope's summary shows at once that it does not shadow it.

@@ -21,18 +21,30 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     MSRPRef<MSRPScope> createChildScope() { return makeScope(MSRPRef<MSRPScope>(this)); }
     MSRPScope* parentScope() const { return parent_.get(); }
 
-    bool hasName(std::string_view name) const { return lookup(name) != nullptr; }
+    // Names are a program's texts, shared by the binding, or the host's own
+    // literals where it looks one up.
+    template <class Name>
+    bool hasName(const Name& name) const {
+        return lookup(name) != nullptr;
+    }
+    void addValue(const MSRPValue& value, const MSRPText& name) { contents_.setValue(value, name); }
     void addValue(const MSRPValue& value, std::string_view name) { contents_.setValue(value, name); }
-    void addImmutableValue(const MSRPValue& value, std::string_view name) {
+    void addImmutableValue(const MSRPValue& value, const MSRPText& name) {
         contents_.setImmutableValue(value, name);
     }
-    void setValue(const MSRPValue& value, std::string_view name);
-    MSRPValue valueForName(std::string_view name) const {
+    void addImmutableValue(const MSRPValue& value, std::string_view name) {
+        addImmutableValue(value, MSRPText::make(name));
+    }
+    void setValue(const MSRPValue& value, const MSRPText& name);
+    void setValue(const MSRPValue& value, std::string_view name) { setValue(value, MSRPText::make(name)); }
+    template <class Name>
+    MSRPValue valueForName(const Name& name) const {
         const MSRPValue* found = lookup(name);
         return found ? *found : MSRPValue();
     }
     // The binding itself through the chain, or null.
-    const MSRPValue* lookup(std::string_view name) const {
+    template <class Name>
+    const MSRPValue* lookup(const Name& name) const {
         for (const MSRPScope* scope = this; scope; scope = scope->parent_.get())
             if (const MSRPValue* value = scope->contents_.lookup(name)) return value;
         return nullptr;
@@ -41,7 +53,7 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     // `bit` and `key` are the name's MSRPPropertyMap::nameBit and leadingKey;
     // `holder` is set to the scope that binds it. Null when no scope of the
     // chain does.
-    MSRPPropertyMap::Entry* findBinding(std::string_view name, uint64_t bit, uint64_t key, MSRPNameCache& cache,
+    MSRPPropertyMap::Entry* findBinding(const MSRPText& name, uint64_t bit, uint64_t key, MSRPNameCache& cache,
                                         MSRPScope** holder) {
         // Found in the scope itself last time (a parameter, a local): no
         // nearer scope can shadow it.
@@ -57,7 +69,7 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
     // keeps its values silently).
     bool isImmutable() const { return contents_.isImmutable(); }
     // Binds a parameter of a new call scope; the name is not bound here yet.
-    void addAbsentValue(const MSRPValue& value, std::string_view name, uint64_t key) {
+    void addAbsentValue(const MSRPValue& value, const MSRPText& name, uint64_t key) {
         contents_.appendAbsent(value, name, key);
     }
     void makeImmutable() { contents_.makeImmutable(); }
@@ -75,7 +87,7 @@ class MSRPScope final : public MSRPRefCounted, public MSRPGarbageCollectionRoot 
 
   private:
     void dispose() noexcept override;
-    MSRPPropertyMap::Entry* findBindingFurther(std::string_view name, uint64_t bit, uint64_t key,
+    MSRPPropertyMap::Entry* findBindingFurther(const MSRPText& name, uint64_t bit, uint64_t key,
                                                MSRPNameCache& cache, MSRPScope** holder);
 
     MSRPRef<MSRPScope> parent_;

@@ -64,32 +64,26 @@ size_t heldWithin(double position, size_t length) {
 // it (at most three bytes of UTF-8 per unit).
 MSRPValue text(MSRPExecution& execution, std::u16string_view units) {
     if (!execution.reserve(stringCost(units.size() * 3))) return MSRPValue();
-    std::string made = MSRPUTF8(units);
+    MSRPMemory::Text made = MSRPUTF8(units);
     if (execution.failed()) return MSRPValue();
     return MSRPValue::string(std::move(made));
 }
 
 // A new string holding `made`, whose room was not reserved before it was built.
-MSRPValue madeText(MSRPExecution& execution, std::string made) {
+MSRPValue madeText(MSRPExecution& execution, std::string_view made) {
     if (!execution.reserve(stringCost(made.size()))) return MSRPValue();
-    return MSRPValue::string(std::move(made));
+    return MSRPValue::string(made);
 }
 
 MSRPValue position(int64_t index) { return MSRPValue::number(static_cast<double>(index)); }
 
 // The text form of an argument ("undefined" when there is none), charged as
-// the method reads it.
-std::string textOf(MSRPExecution& execution, Arguments arguments, size_t index) {
-    if (arguments.size() <= index) return "undefined";
-    const MSRPValue& argument = arguments[index];
-    if (argument.isString()) {
-        const int64_t size = static_cast<int64_t>(argument.text().size());
-        if (!execution.charge(size) || !execution.reserve(size)) return std::string();
-        return argument.text();
-    }
-    std::string converted = argument.stringValueOrError(execution.errorSlot());
-    execution.charge(static_cast<int64_t>(converted.size()));
-    return converted;
+// the method reads it. A string's own text is shared, not copied.
+MSRPText textOf(MSRPExecution& execution, Arguments arguments, size_t index) {
+    if (arguments.size() <= index) return MSRPText::make("undefined");
+    MSRPText text = arguments[index].stringValueOrError(execution.errorSlot());
+    execution.charge(static_cast<int64_t>(text.size()));
+    return text;
 }
 
 // Finds a plain text in another by Knuth-Morris-Pratt, in time linear in
@@ -152,21 +146,21 @@ class PlainSearch {
 // The first match of `pattern` in `subject` as UTF-16 position and, when
 // `matched` is given, text; false with error 10 when the pattern does not
 // compile.
-bool firstMatch(MSRPExecution& execution, const std::string& pattern, const std::string& subject, bool* found,
-                int64_t* at, std::string* matched) {
+bool firstMatch(MSRPExecution& execution, const MSRPText& pattern, std::string_view subject, bool* found,
+                int64_t* at, std::string_view* matched) {
     const RE2* expression = execution.patterns->compiled(pattern, execution);
     if (!expression) return false;
     if (!MSRPPatternCache::chargeScan(*expression, subject.size(), execution)) return false;
     re2::StringPiece match;
-    *found = expression->Match(subject, 0, subject.size(), RE2::UNANCHORED, &match, 1);
+    *found = expression->Match(re2::StringPiece(subject.data(), subject.size()), 0, subject.size(),
+                               RE2::UNANCHORED, &match, 1);
     if (*found) {
         size_t offset = static_cast<size_t>(match.data() - subject.data());
         std::u16string before;
-        if (!unitsOf(execution, std::string_view(subject).substr(0, offset), &before)) return false;
+        if (!unitsOf(execution, subject.substr(0, offset), &before)) return false;
         *at = static_cast<int64_t>(before.size());
         if (!matched) return true;
-        if (!execution.reserve(stringCost(match.size()))) return false;
-        *matched = std::string(match.data(), match.size());
+        *matched = std::string_view(match.data(), match.size());
     }
     return true;
 }
@@ -185,27 +179,25 @@ STRING_HANDLER(charAtMethod) {
 STRING_HANDLER(concatMethod) {
     // Texts are read in place; other arguments are converted first, so that
     // the whole length is known, charged and given room before the copy.
-    std::vector<std::string> converted(arguments.size());
+    std::vector<MSRPText> parts;
+    parts.reserve(arguments.size());
     size_t length = receiver.text().size();
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        if (!arguments[i].isString()) {
-            converted[i] = arguments[i].stringValueOrError(execution.errorSlot());
-            if (execution.failed() || !execution.reserve(static_cast<int64_t>(converted[i].size())))
-                return MSRPValue();
-        }
-        length += arguments[i].isString() ? arguments[i].text().size() : converted[i].size();
+    for (const MSRPValue& argument : arguments) {
+        parts.push_back(argument.stringValueOrError(execution.errorSlot()));
+        if (execution.failed()) return MSRPValue();
+        length += parts.back().size();
     }
     if (!execution.charge(static_cast<int64_t>(length)) || !execution.reserve(stringCost(length))) return MSRPValue();
-    std::string result;
+    MSRPMemory::Text result;
     result.reserve(length);
     result += receiver.text();
-    for (size_t i = 0; i < arguments.size(); ++i) result += arguments[i].isString() ? arguments[i].text() : converted[i];
+    for (const MSRPText& part : parts) result += part.view();
     return MSRPValue::string(std::move(result));
 }
 
 STRING_HANDLER(hasOwnPropertyMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string name = arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     if (name == "length") return MSRPValue::boolean(true);
     double number = arguments[0].doubleValueOrError(execution.errorSlot());
@@ -219,7 +211,7 @@ STRING_HANDLER(hasOwnPropertyMethod) {
 STRING_HANDLER(indexOfMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
     std::u16string searched, units;
-    std::string search = textOf(execution, arguments, 0);
+    MSRPText search = textOf(execution, arguments, 0);
     if (execution.failed() || !unitsOf(execution, search, &searched) || !unitsOf(execution, receiver.text(), &units))
         return MSRPValue();
     size_t start = arguments.size() > 1 ? heldWithin(integerOf(execution, arguments[1]), units.size()) : 0;
@@ -234,7 +226,7 @@ STRING_HANDLER(indexOfMethod) {
 STRING_HANDLER(lastIndexOfMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
     std::u16string searched, units;
-    std::string search = textOf(execution, arguments, 0);
+    MSRPText search = textOf(execution, arguments, 0);
     if (execution.failed() || !unitsOf(execution, search, &searched) || !unitsOf(execution, receiver.text(), &units))
         return MSRPValue();
     double start = INFINITY;
@@ -254,16 +246,16 @@ STRING_HANDLER(lastIndexOfMethod) {
 
 STRING_HANDLER(matchMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string pattern = arguments.empty() ? std::string() : arguments[0].stringValueOrError(execution.errorSlot());
+    MSRPText pattern = arguments.empty() ? MSRPText() : arguments[0].stringValueOrError(execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     if (pattern.empty())
         return MSRPValue(MSRPObjectManager::arrayValueWithArray({MSRPValue::string("")}, execution.objectManager));
     bool found = false;
     int64_t at = 0;
-    std::string matched;
+    std::string_view matched;
     if (!firstMatch(execution, pattern, receiver.text(), &found, &at, &matched)) return MSRPValue();
     if (!found) return MSRPValue::null();
-    MSRPValue piece = madeText(execution, std::move(matched));
+    MSRPValue piece = madeText(execution, matched);
     if (execution.failed()) return MSRPValue();
     return MSRPValue(MSRPObjectManager::arrayValueWithArray({std::move(piece)},
                                                             execution.objectManager));
@@ -271,23 +263,24 @@ STRING_HANDLER(matchMethod) {
 
 STRING_HANDLER(replaceMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    std::string pattern = textOf(execution, arguments, 0);
+    MSRPText pattern = textOf(execution, arguments, 0);
     if (execution.failed()) return MSRPValue();
-    const std::string& subject = receiver.text();
+    const std::string_view subject = receiver.text();
     size_t found = 0;
     if (!pattern.empty()) {
         PlainSearch<char> finder;
         if (!finder.prepare(execution, pattern, false)) return MSRPValue();
         found = finder.first(subject, 0);
     }
-    if (found == std::string::npos) return madeText(execution, subject);
-    std::string replacement;
+    // Nothing replaced: the same text, shared.
+    if (found == std::string::npos) return MSRPValue::string(receiver.sharedText());
+    MSRPText replacement;
     if (arguments.size() > 1 && arguments[1].isFunction()) {
         MSRPRef<MSRPFunctionValue> function(arguments[1].function());
         std::u16string before;
-        if (!unitsOf(execution, std::string_view(subject).substr(0, found), &before)) return MSRPValue();
+        if (!unitsOf(execution, subject.substr(0, found), &before)) return MSRPValue();
         MSRPValue call[3] = {MSRPValue::string(pattern), position(static_cast<int64_t>(before.size())), receiver};
-        MSRPValue result = function->invokeWithEvaluatedArguments(execution, call);
+        MSRPValue result = function->invokeAsCallback(execution, call);
         if (execution.failed()) return MSRPValue();
         replacement = result.stringValueOrError(execution.errorSlot());
     } else {
@@ -297,15 +290,15 @@ STRING_HANDLER(replaceMethod) {
     const size_t length = subject.size() - pattern.size() + replacement.size();
     if (!execution.charge(static_cast<int64_t>(replacement.size())) || !execution.reserve(stringCost(length)))
         return MSRPValue();
-    std::string result;
+    MSRPMemory::Text result;
     result.reserve(length);
-    result.append(subject, 0, found).append(replacement).append(subject, found + pattern.size());
+    result.append(subject.substr(0, found)).append(replacement.view()).append(subject.substr(found + pattern.size()));
     return MSRPValue::string(std::move(result));
 }
 
 STRING_HANDLER(searchMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
-    std::string pattern = textOf(execution, arguments, 0);
+    MSRPText pattern = textOf(execution, arguments, 0);
     if (execution.failed()) return MSRPValue();
     if (pattern.empty()) return position(0);
     bool found = false;
@@ -329,16 +322,12 @@ STRING_HANDLER(sliceMethod) {
 
 STRING_HANDLER(splitMethod) {
     if (!MSRPCheckMaximumArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
-    const std::string& subject = receiver.text();
+    const std::string_view subject = receiver.text();
     auto array = [&](std::vector<MSRPValue> elements) {
         return MSRPValue(MSRPObjectManager::arrayValueWithArray(std::move(elements), execution.objectManager));
     };
-    if (subject.empty() || arguments.empty()) {
-        MSRPValue whole = madeText(execution, subject);
-        if (execution.failed()) return MSRPValue();
-        return array({std::move(whole)});
-    }
-    std::string separator = arguments[0].stringValueOrError(execution.errorSlot());
+    if (subject.empty() || arguments.empty()) return array({MSRPValue::string(receiver.sharedText())});
+    MSRPText separator = arguments[0].stringValueOrError(execution.errorSlot());
     uint64_t limit = UINT32_MAX;
     if (arguments.size() > 1)
         limit = static_cast<uint32_t>(MSRPToInt32(arguments[1].doubleValueOrError(execution.errorSlot())));
@@ -368,9 +357,9 @@ STRING_HANDLER(splitMethod) {
     size_t from = 0;
     while (pieces.size() < limit) {
         size_t found = finder.first(subject, from);
-        size_t length = found == std::string::npos ? subject.size() - from : found - from;
+        size_t length = found == std::string_view::npos ? subject.size() - from : found - from;
         if (!add(length, [&] { return MSRPValue::string(subject.substr(from, length)); })) return MSRPValue();
-        if (found == std::string::npos) break;
+        if (found == std::string_view::npos) break;
         from = found + separator.size();
     }
     return array(std::move(pieces));
@@ -396,7 +385,9 @@ MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments
     if (!execution.charge(size * kCaseMappingInstructionsPerByte * MSRPWork::kBytesPerInstruction) ||
         !execution.reserve(size * 2 + stringCost(receiver.text().size())))
         return MSRPValue();
-    icu::UnicodeString units = icu::UnicodeString::fromUTF8(receiver.text());
+    const std::string_view bytes = receiver.text();
+    icu::UnicodeString units =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())));
     if (upper) {
         units.toUpper(locale);
     } else {
@@ -404,7 +395,7 @@ MSRPValue mapCase(MSRPExecution& execution, const MSRPValue& receiver, Arguments
     }
     std::string result;
     units.toUTF8String(result);
-    return madeText(execution, std::move(result));
+    return madeText(execution, result);
 }
 
 STRING_HANDLER(toLowerCaseMethod) { return mapCase(execution, receiver, arguments, false, icu::Locale::getRoot()); }
@@ -418,7 +409,7 @@ STRING_HANDLER(toLocaleUpperCaseMethod) {
 
 STRING_HANDLER(toStringMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    return madeText(execution, receiver.text());
+    return MSRPValue::string(receiver.sharedText());
 }
 
 bool isTrimmed(char16_t unit) { return u_isUWhiteSpace(unit) || unit == 0xFEFF; }
@@ -461,7 +452,8 @@ const std::unordered_map<std::string_view, StringHandler>& stringHandlers() {
 MSRPValue MSRPEvaluateStringMethod(MSRPExecution& execution, const MSRPValue& receiver, std::string_view name,
                                    std::span<const MSRPValue> arguments, MSRPScope& scope) {
     const auto& handlers = stringHandlers();
-    auto found = handlers.find(name);
+    // A name longer than every method's is none of them, found without hashing it.
+    auto found = name.size() > kLongestMethodName ? handlers.end() : handlers.find(name);
     if (found == handlers.end()) return execution.fail(MSRPErrorCode::kNotCallable);
     std::vector<MSRPValue> evaluated = MSRPEvaluateArguments(execution, arguments, scope);
     if (execution.failed()) return MSRPValue();

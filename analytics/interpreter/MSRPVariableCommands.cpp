@@ -13,7 +13,7 @@ namespace MSRPVariableCommands {
 MSRP_HANDLER(declareVariables) {
     for (const MSRPValue& name : arguments) {
         if (!name.isString()) return execution.fail(MSRPErrorCode::kArgumentKind);
-        scope.addValue(MSRPValue(), name.text());
+        scope.addValue(MSRPValue(), name.sharedText());
     }
     return MSRPValue();
 }
@@ -22,7 +22,7 @@ MSRP_HANDLER(declareConstants) {
     if (arguments.size() % 2 != 0) return execution.fail(MSRPErrorCode::kArgumentCount);
     for (size_t i = 0; i < arguments.size(); i += 2) {
         if (!arguments[i].isString()) return execution.fail(MSRPErrorCode::kArgumentKind);
-        scope.addImmutableValue(arguments[i + 1], arguments[i].text());
+        scope.addImmutableValue(arguments[i + 1], arguments[i].sharedText());
     }
     return MSRPValue();
 }
@@ -30,7 +30,7 @@ MSRP_HANDLER(declareConstants) {
 MSRP_HANDLER(assign) {
     if (!MSRPCheckArgumentCount(arguments.size(), 2, execution.errorSlot())) return MSRPValue();
     if (!arguments[0].isString()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    const std::string& name = arguments[0].text();
+    const MSRPText name = arguments[0].sharedText();
     if (!scope.hasName(name)) return execution.fail(MSRPErrorCode::kUndeclaredVariable);
     scope.setValue(arguments[1], name);
     return arguments[1];
@@ -39,7 +39,7 @@ MSRP_HANDLER(assign) {
 MSRP_HANDLER(readVariable) {
     if (!MSRPCheckArgumentCount(arguments.size(), 1, execution.errorSlot())) return MSRPValue();
     if (!arguments[0].isString()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    const MSRPValue* value = scope.lookup(arguments[0].text());
+    const MSRPValue* value = scope.lookup(arguments[0].sharedText());
     return value ? *value : MSRPValue();
 }
 
@@ -54,7 +54,7 @@ MSRP_HANDLER(objectLiteral) {
     if (arguments.size() % 2 != 0) return execution.fail(MSRPErrorCode::kArgumentCount);
     MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
     for (size_t i = 0; i < arguments.size(); i += 2) {
-        std::string name = arguments[i].stringValueOrError(execution.errorSlot());
+        MSRPText name = arguments[i].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         map->setValue(arguments[i + 1], name);
     }
@@ -68,12 +68,12 @@ MSRP_HANDLER(readProperty) {
     const MSRPValue& property = arguments[1];
     if (const MSRPArrayValue* array = object.array()) return array->valueForProperty(property, execution.errorSlot());
     if (const MSRPObjectValue* members = object.trackedObject()) {
-        std::string name = property.stringValueOrError(execution.errorSlot());
+        MSRPText name = property.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         return members->valueForProperty(name);
     }
     if (object.isString()) {
-        std::string name = property.stringValueOrError(execution.errorSlot());
+        MSRPText name = property.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         const int64_t size = static_cast<int64_t>(object.text().size());
         if (!execution.chargeConversion(object.text().size()) || !execution.reserve(size * 2))
@@ -101,7 +101,7 @@ MSRP_HANDLER(writeProperty) {
         return execution.failed() ? MSRPValue() : value;
     }
     if (MSRPObjectValue* members = object.trackedObject()) {
-        std::string name = property.stringValueOrError(execution.errorSlot());
+        MSRPText name = property.stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
         members->setValue(value, name);
     }

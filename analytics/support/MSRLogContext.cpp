@@ -19,13 +19,20 @@ std::string shortestText(double value) {
 
 }  // namespace
 
+std::string MSRLogContext::cut(std::string_view text) {
+    if (text.size() <= kMaxTextBytes) return std::string(text);
+    size_t end = kMaxTextBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end)) + "...";
+}
+
 std::string MSRLogContext::description() const {
     if (isNull()) return "(null)";
     if (auto t = text()) return formatted_ ? *t : foundation::printable(*t);
     if (auto i = integer()) return std::to_string(*i);
     if (auto d = floating()) return shortestText(*d);
-    if (auto e = exception()) return e->description();
+    if (auto e = exception()) return cut(e->description());
     // An error or an object may describe what a server or a file held.
-    if (auto e = error()) return foundation::printable(e->description());
-    return foundation::printable(object()->description);
+    if (auto e = error()) return foundation::printable(cut(e->description()));
+    return foundation::printable(cut(object()->description));
 }

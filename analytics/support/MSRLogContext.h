@@ -34,11 +34,19 @@ public:
         bool operator==(const Object&) const = default;
     };
 
+    // A text context is cut to this many bytes (at a character boundary,
+    // "..." after it), as a program's own log lines are: a value from
+    // outside never makes a line of megabytes.
+    static constexpr size_t kMaxTextBytes = 1'024;
+    // `text` cut to kMaxTextBytes.
+    static std::string cut(std::string_view text);
+
     MSRLogContext() = default;
     MSRLogContext(std::nullptr_t) {}
-    MSRLogContext(std::string text) : value_(std::move(text)) {}
-    MSRLogContext(std::string_view text) : value_(std::string(text)) {}
-    MSRLogContext(const char* text) : value_(text ? Value(std::string(text)) : Value()) {}
+    MSRLogContext(std::string text)
+        : value_(text.size() > kMaxTextBytes ? cut(text) : std::move(text)) {}
+    MSRLogContext(std::string_view text) : value_(cut(text)) {}
+    MSRLogContext(const char* text) : value_(text ? Value(cut(text)) : Value()) {}
     MSRLogContext(double number) : value_(number) {}
     MSRLogContext(float number) : value_(static_cast<double>(number)) {}
     // Integers (and booleans, as 0 and 1) are kept as signed 64-bit numbers;

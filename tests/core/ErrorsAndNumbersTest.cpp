@@ -39,6 +39,23 @@ TEST(ErrorTest, MonitorContextsAreCollectedFromEngineErrorsOnly) {
     EXPECT_EQ(MSRMonitorContextsFromErrors(items), "A,B");
 }
 
+TEST(ErrorTest, ALogContextIsCutToAKibibyteAtACharacterBoundary) {
+    const size_t limit = MSRLogContext::kMaxTextBytes;
+    // "é" is two bytes: one that straddles the limit is cut before it.
+    const std::string straddling = std::string(limit - 1, 'a') + "\xC3\xA9" + "b";
+    const struct {
+        MSRLogContext context;
+        std::string description;
+    } cases[] = {
+        {MSRLogContext(std::string(limit, 'n')), std::string(limit, 'n')},
+        {MSRLogContext(std::string(size_t{16} << 20, 'n')), std::string(limit, 'n') + "..."},
+        {MSRLogContext(std::string_view(straddling)), std::string(limit - 1, 'a') + "..."},
+        {MSRLogContext(straddling.c_str()), std::string(limit - 1, 'a') + "..."},
+        {MSRLogContext(MSRLogContext::Object{"C", std::string(limit + 1, 'o')}), std::string(limit, 'o') + "..."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.context.description(), c.description);
+}
+
 TEST(NumericTest, DecimalNumberTextsAreRecognised) {
     // clang-format off
     const std::pair<const char*, bool> cases[] = {

@@ -102,7 +102,7 @@ TEST_F(ProgramAtTheEndTest, TheEndStopsARunLoopingWithinItsBudget) {
     log("level_up");
     end.join();
     EXPECT_TRUE(stoppedByTheEnd) << "the run under way at the end went on";
-    EXPECT_EQ(program->failureReason(), "time limit");
+    EXPECT_EQ(program->failureReason(), "application end");
     EXPECT_EQ(stored("level_up").size(), 1u);
     MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
 }

@@ -1,15 +1,20 @@
 // Programs built to cost more than they are charged: long texts compared,
 // converted and joined, values shared many times over and copied into an
 // event, long parameter and loop-variable lists, patterns that do not
-// compile. Each ends at the bound its cost reaches (instructions, memory,
-// time), with what it held on the memory account; none runs on after the
-// end's stop. What the tests check is the bound that stopped a run and the
-// units charged; their clocks only catch a run that goes on for seconds.
+// compile, names and keys of 16 MiB bound, compared and passed, loops with
+// empty bodies, closures and callbacks by the thousand. Each ends at the
+// bound its cost reaches (instructions, memory, time), with what it held on
+// the memory account (and, where it can be measured, in resident memory);
+// none runs on after the end's stop. What the tests check is the bound that
+// stopped a run and the units charged; their clocks only catch a run that
+// goes on for seconds.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <string_view>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/interpreter/MSRPNativeFunctionValue.h"
@@ -91,15 +96,6 @@ TEST(Cost, ComparingSearchingAndConvertingLongTextsIsChargedAsItIsDone) {
 
 TEST(Cost, WhatAProgramBuildsIsOnTheMemoryAccountAsItIsBuilt) {
     const std::string megabyte = doubledText("x", 20);
-    // 60 references to a text of a mebibyte as a function's parameter list,
-    // the function made again and kept: each copy of the names counts.
-    const CostCase parameterLists = {"parameter lists", megabyte + R"( (let "names" "kept")
-        (assign "names" (array)) (assign "i" 0)
-        (loop (lt $i 60) (assign "i" (add $i 1)) false (list (call $names "push" (array $s))))
-        (assign "kept" (array)) (assign "i" 0)
-        (loop (lt $i 20) (assign "i" (add $i 1)) false
-          (list (call $kept "push" (array (lambda "f" $names (return 1)))))))",
-                                     MSRPErrorCode::kMemoryLimit};
     // Arrays nested 7 deep, each holding the one below twice: a text of
     // 128 MiB, written level by level (a separator after each nested text).
     const CostCase nestedJoin = {"nested join", megabyte + R"( (let "a") (assign "a" (array $s)) (assign "i" 0)
@@ -108,12 +104,28 @@ TEST(Cost, WhatAProgramBuildsIsOnTheMemoryAccountAsItIsBuilt) {
                                  MSRPErrorCode::kMemoryLimit};
     // The budget would end both about when the account does (a byte copied
     // is a byte held): here only the account's ceiling may.
-    for (const CostCase& c : {parameterLists, nestedJoin}) {
+    {
         MSRPRuntime runtime;
         runtime.setInstructionBudget(int64_t{1} << 40);
-        expectStops(c, runtime);
+        expectStops(nestedJoin, runtime);
         // The account saw what was held: it stopped near its ceiling.
-        EXPECT_GT(runtime.memoryAccount().peak, runtime.memoryAccount().limit / 2) << c.what;
+        EXPECT_GT(runtime.memoryAccount().peak, runtime.memoryAccount().limit / 2);
+    }
+    // 60 references to a text of a mebibyte as a function's parameter list,
+    // the function made 20 times and kept: the names are the one text,
+    // shared, and the account holds little more than it.
+    {
+        MSRPRuntime runtime;
+        int error = 0;
+        evaluateProgram(megabyte + R"( (let "names" "kept")
+            (assign "names" (array)) (assign "i" 0)
+            (loop (lt $i 60) (assign "i" (add $i 1)) false (list (call $names "push" (array $s))))
+            (assign "kept" (array)) (assign "i" 0)
+            (loop (lt $i 20) (assign "i" (add $i 1)) false
+              (list (call $kept "push" (array (lambda "f" $names (return 1)))))))",
+                        runtime, &error);
+        EXPECT_EQ(error, 0) << MSRPRuntime::stopDescription(runtime.lastStop());
+        EXPECT_LT(runtime.memoryAccount().peak, int64_t{4} << 20);
     }
 
     // A join that fits (16 texts of a mebibyte and the commas of the inner
@@ -213,7 +225,7 @@ TEST(Cost, TheEndsStopEndsANativeCallUnderWay) {
                        doubledArray("$v", 16) + R"( (stopSoon) (call $a "indexOf" (array $u)))",
                    &runtime);
     EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget);
-    EXPECT_EQ(outcome.stop, MSRPErrorCode::kTimeLimit);
+    EXPECT_EQ(outcome.stop, MSRPErrorCode::kApplicationEnd);
     ASSERT_NE(stopped, CostClock::time_point::max());
     EXPECT_LT(secondsSince(stopped), kStoppedWithin);
 }
@@ -230,9 +242,10 @@ MSRPBProgram costEditingProgram(const std::string& top, const std::string& body)
 }
 
 TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
-    // A search that the budget no longer bounds: only the time its batch
-    // has left ends it, in the middle of the native call, and the next
-    // event's run has its own guard again.
+    // A search that the budget no longer bounds: only time ends it, in the
+    // middle of the native call. What its batch has left ends long before
+    // the run's own guard, whenever the clock is read, and is named as the
+    // stop; the next event's run has its own guard again.
     const std::string top = doubledText("x", 22) + R"( (let "u" "v" "done") (assign "done" false)
         (assign "u" (add $s "a")) (assign "v" (add $s "b")))" + doubledArray("$v", 16);
     MSRPInterpreterEventEditing editing;
@@ -247,7 +260,8 @@ TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
     const CostClock::time_point start = CostClock::now();
     EXPECT_FALSE(editing.handleEvent(event, &error));
     EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
-    EXPECT_EQ(editing.failureReason(), "time limit");
+    EXPECT_EQ(editing.runtime().lastStop(), MSRPErrorCode::kRunLimit);
+    EXPECT_EQ(editing.failureReason(), "time per batch");
     EXPECT_LT(secondsSince(start), kStoppedWithin);
     EXPECT_EQ(editing.eventContext().outputEvent->parameters(), event.parameters());
     // The limit was for one run: the next one runs to its end.
@@ -285,6 +299,221 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
         EXPECT_FALSE(editing.hasCreatedEvents());
         EXPECT_EQ(editing.refusedEventCount(), 1);
     }
+}
+
+// Resident memory of the process: growth from now to its most since. The
+// sanitizers hold freed memory back and shadow what is live, so only a plain
+// build measures it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMeasured = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentMeasured = false;
+#else
+constexpr bool kResidentMeasured = true;
+#endif
+#else
+constexpr bool kResidentMeasured = true;
+#endif
+
+int64_t residentField(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(field.size() + 1)) << 10;
+    return -1;
+}
+
+class ResidentGrowth {
+  public:
+    // Resets the kernel's high-water mark, where it lets the process.
+    ResidentGrowth() {
+        std::ofstream("/proc/self/clear_refs") << "5";
+        before_ = residentField("VmRSS:");
+        measured_ = kResidentMeasured && before_ > 0 && residentField("VmHWM:") - before_ < (int64_t{4} << 20);
+    }
+    // Whether the growth since is at most `bytes`: true where it cannot be measured.
+    bool atMost(int64_t bytes) const { return !measured_ || residentField("VmHWM:") - before_ <= bytes; }
+    int64_t growth() const { return residentField("VmHWM:") - before_; }
+
+  private:
+    int64_t before_ = 0;
+    bool measured_ = false;
+};
+
+// What a run may hold beyond its account: the runtime's own bookkeeping.
+constexpr int64_t kResidentBeyondTheAccount = int64_t{32} << 20;
+
+// A text of 16 MiB in "s", made by doubling.
+const std::string kSixteenMebibytes = doubledText("x", 24);
+
+// `statement` run until a bound ends it.
+std::string endlessly(const std::string& statement) { return "(loop true 0 false (list " + statement + "))"; }
+
+struct HoleCase {
+    const char* what;
+    std::string top;      // run first, with a budget of its own
+    std::string program;  // the run that must end at a bound it is charged to
+};
+
+// The run ends at its budget or at the memory ceiling, however little each of
+// its instructions looks; the time guard is only there to end a run whose
+// work is not charged (which then fails the check of what stopped it).
+void expectChargedToItsEnd(const HoleCase& c) {
+    MSRPRuntime runtime;
+    int error = 0;
+    evaluateProgram(c.top, runtime, &error);
+    ASSERT_EQ(error, 0) << c.what << ": " << MSRPRuntime::stopDescription(runtime.lastStop());
+    runtime.resetInstructionCount();
+    runtime.setTimeLimit(std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(kStoppedWithin)));
+    const ResidentGrowth resident;
+    const CostClock::time_point start = CostClock::now();
+    ProgramOutcome outcome = runProgram(c.program, &runtime);
+    const double took = secondsSince(start);
+    EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << c.what;
+    EXPECT_TRUE(outcome.stop == MSRPErrorCode::kInstructionBudget || outcome.stop == MSRPErrorCode::kMemoryLimit)
+        << c.what << ": " << MSRPRuntime::stopDescription(outcome.stop) << " after " << took << " s";
+    EXPECT_LE(runtime.getInstructionCount(), runtime.execution().instructionBudget) << c.what;
+    EXPECT_LT(took, kStoppedWithin) << c.what;
+    EXPECT_TRUE(resident.atMost(runtime.memoryAccount().peak + kResidentBeyondTheAccount))
+        << c.what << ": " << (resident.growth() >> 20) << " MiB more resident, the account's peak "
+        << (runtime.memoryAccount().peak >> 20) << " MiB";
+}
+
+// Loops of items whose names are 16 MiB texts, with nothing in their bodies:
+// each item is charged as it is bound, and the binding shares the name.
+TEST(Cost, EveryItemOfALoopIsChargedWhateverItsBody) {
+    const std::string top = kSixteenMebibytes + doubledArray("1", 4);
+    const HoleCase cases[] = {
+        {"for-of, a constant per item", top, endlessly(R"((forofconst $s $a (list)))")},
+        {"for-of, a variable per item", top, endlessly(R"((foroflet $s $a (list)))")},
+        {"for-of into the enclosing scope", top, endlessly(R"((forof $s $a (list)))")},
+        {"for-in, a constant per item", top, endlessly(R"((forinconst $s $a (list)))")},
+        {"a counting loop's variable", top, R"((for (array $s) true 0 (list)))"},
+    };
+    for (const HoleCase& c : cases) expectChargedToItsEnd(c);
+}
+
+// One instruction that names, compares or looks up by a 16 MiB text: the
+// text is shared where it is bound and passed, and compared in full only
+// against another text, charged as it is read.
+TEST(Cost, NamesAndKeysAreSharedAndComparedWithACharge) {
+    // "t" is another text equal to "s"; "m" holds "s" as a key.
+    const std::string& s16 = kSixteenMebibytes;
+    const std::string keyed = s16 + R"( (let "t" "m") (assign "t" (add $s "")) (assign "m" (object)) (set $m $s 1))";
+    const std::string bound = s16 + R"( (let $s))";
+    const HoleCase cases[] = {
+        {"eq of a long text and a short one", s16, endlessly(R"((eq $s "x"))")},
+        {"ne of a short text and a long one", s16, endlessly(R"((ne "x" $s))")},
+        {"a map read by an equal key", keyed, endlessly(R"((get $m $t))")},
+        {"a map write by an equal key", keyed, endlessly(R"((set $m $t 2))")},
+        {"let of a computed name", bound, endlessly(R"((let $s))")},
+        {"const of a computed name", s16, endlessly(R"((block (const $s 1)))")},
+        {"assign to a computed name", bound, endlessly(R"((assign $s 1))")},
+        {"read of a computed name", bound, endlessly(R"((var $s))")},
+        {"require of a long name", s16, endlessly(R"((require $s))")},
+    };
+    for (const HoleCase& c : cases) expectChargedToItsEnd(c);
+}
+
+// Closures named by a 16 MiB text in the program: each shares it, so the
+// account holds what the closures hold.
+TEST(Cost, AClosureSharesItsNameAndBodyWithTheProgram) {
+    const std::string name(size_t{16} << 20, 'f');
+    expectChargedToItsEnd({"closures of a long name", "",
+                           R"((let "kept" "i") (assign "kept" (array)) (assign "i" 0)
+        (loop (lt $i 20) (assign "i" (add $i 1)) false
+          (list (call $kept "push" (array (lambda ")" + name + R"(" (array) (return 1))))))
+        (loop true 0 false (list)))"});
+}
+
+// An event program with `count` edit callbacks of `body` (the event is $e),
+// registered at load after `top`.
+MSRPBProgram manyCallbacks(const std::string& top, int count, const std::string& body) {
+    std::string error;
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(
+        top + R"( (function "rules" (array "r") (let "register" "n")
+            (assign "register" (require "internal.registerCallback")) (assign "n" 0)
+            (loop (lt $n )" + std::to_string(count) + R"() (assign "n" (add $n 1)) false
+              (list (register 0 (lambda "cb" (array "e") )" + body + R"() (object "type" "edit" "priority" $n))))))",
+        "rules", &error);
+    EXPECT_TRUE(program) << error;
+    return program ? *program : MSRPBProgram();
+}
+
+// A thousand callbacks that each rename the event and a parameter to a
+// 16 MiB text: the copy of the event that each callback may be undone to
+// shares those texts, is charged by their size and read against the clock.
+TEST(Cost, EachCallbackChargesTheEventItWorksOn) {
+    const struct {
+        const char* what;
+        std::string body;
+    } cases[] = {
+        {"event name", R"((call $e "setEventName" (array $s)) (return 0))"},
+        {"parameter name", R"((call $e "setParamValue" (array $s 1)) (return 0))"},
+        {"both, read back", R"((call $e "setEventName" (array $s)) (call $e "setParamValue" (array $s 1))
+            (call $e "getParamValue" (array $s)) (call $e "getEventName" (array)) (return 0))"},
+    };
+    const MSRPEvent event("checkout", 1000.5, {{"value", 3}});
+    for (const auto& c : cases) {
+        MSRPInterpreterEventEditing editing;
+        MSRError error;
+        ASSERT_TRUE(editing.loadProgram(manyCallbacks(kSixteenMebibytes, 1000, c.body), &error)) << c.what;
+        const ResidentGrowth resident;
+        const CostClock::time_point start = CostClock::now();
+        EXPECT_FALSE(editing.handleEvent(event, &error)) << c.what;
+        const double took = secondsSince(start);
+        EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget) << c.what;
+        EXPECT_EQ(editing.failureReason(), "instruction budget") << c.what << " after " << took << " s";
+        EXPECT_LT(took, kStoppedWithin) << c.what;
+        EXPECT_TRUE(editing.eventContext().outputEvent->name() == "checkout") << c.what;
+        const MSRPMemory::Account& account = editing.runtime().memoryAccount();
+        EXPECT_TRUE(resident.atMost(account.peak + kResidentBeyondTheAccount))
+            << c.what << ": " << (resident.growth() >> 20) << " MiB more resident, the account's peak "
+            << (account.peak >> 20) << " MiB";
+    }
+}
+
+// Joining writes its text a chunk at a time, each chunk charged: 200 joins of
+// a 16 MiB text would write 3.2 GB, and the account holds no more than
+// three such texts at a time.
+TEST(Cost, AJoinIsChargedForTheTextItWrites) {
+    MSRPRuntime runtime;
+    int error = 0;
+    evaluateProgram(kSixteenMebibytes + R"( (let "a" "j") (assign "a" (array $s)))", runtime, &error);
+    ASSERT_EQ(error, 0);
+    runtime.resetInstructionCount();
+    ProgramOutcome outcome = runProgram(R"((assign "i" 0)
+        (loop (lt $i 200) (assign "i" (add $i 1)) false (list (assign "j" (call $a "join" (array ""))))))",
+                                        &runtime);
+    EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget);
+    EXPECT_EQ(outcome.stop, MSRPErrorCode::kInstructionBudget) << MSRPRuntime::stopDescription(outcome.stop);
+    EXPECT_LT(runtime.globalScope().valueForName("i").numberValue(), 200);
+}
+
+// Before an event is copied out of the program its size is measured, and
+// the walk is charged: an array of 2^18 references back to the array that
+// holds it walks a quarter of a million elements for a few bytes of event.
+TEST(Cost, TheSizeWalkBeforeAnEventCopyIsCharged) {
+    const std::string top = doubledText("x", 21) + R"( (let "back" "c" "k") (assign "back" (array))
+        (assign "c" (array $back)) (assign "k" 0)
+        (loop (lt $k 18) (assign "k" (add $k 1)) false (list (assign "c" (call $c "concat" (array $c)))))
+        (call $back "push" (array $c)))";
+    MSRPInterpreterEventEditing editing;
+    MSRError error;
+    // The walk, then a parameter past what one event may create: refused
+    // without an error, so the loop goes on.
+    ASSERT_TRUE(editing.loadProgram(
+        costEditingProgram(top, R"((let "log" "i") (assign "log" (require "internal.eventLogger")) (assign "i" 0)
+            (loop (lt $i 200) (assign "i" (add $i 1)) false (list (log "made" 1 (object "walk" $back "big" $s))))
+            (return 0))"),
+        &error))
+        << error.code();
+    EXPECT_FALSE(editing.handleEvent(MSRPEvent("checkout", 1000.5, {}), &error));
+    EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
+    EXPECT_EQ(editing.failureReason(), "instruction budget");
+    EXPECT_LT(editing.refusedEventCount(), 200);
 }
 
 }  // namespace

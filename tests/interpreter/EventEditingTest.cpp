@@ -71,8 +71,8 @@ TEST(EventEditing, EventsPassUneditedWithTheWholeBudget) {
 }
 
 // The end of the process stops a program that the budget and the time
-// guard would let run on: the run under way (or about to start) ends with
-// the time limit, and so does every later one, at once.
+// guard would let run on: the run under way (or about to start) ends,
+// named for the end, and so does every later one, at once.
 TEST(EventEditing, AStopFromAnotherThreadEndsTheRunUnderWayAndEveryLaterOne) {
     MSRPInterpreterEventEditing editing;
     std::string assembleError;
@@ -97,10 +97,10 @@ TEST(EventEditing, AStopFromAnotherThreadEndsTheRunUnderWayAndEveryLaterOne) {
     editing.stopRunsWithin(0);
     ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(run.get(), std::pair(false, int64_t{MSRPErrorCode::kInstructionBudget}));
-    EXPECT_EQ(editing.failureReason(), "time limit");
+    EXPECT_EQ(editing.failureReason(), "application end");
     for (int i = 0; i < 2; ++i) {
         EXPECT_FALSE(editing.handleEvent(event, &error));
-        EXPECT_EQ(editing.failureReason(), "time limit");
+        EXPECT_EQ(editing.failureReason(), "application end");
         EXPECT_LE(editing.runtime().getInstructionCount(), MSRPExecution::kClockInterval);
     }
 }

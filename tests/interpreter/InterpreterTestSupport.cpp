@@ -17,7 +17,7 @@ std::string describe(const MSRPValue& value, int depth) {
         case MSRPValueKind::Boolean: return value.booleanValue() ? "true" : "false";
         case MSRPValueKind::Number: return MSRPNumberToString(value.numberValue());
         case MSRPValueKind::Hole: return "<hole>";
-        case MSRPValueKind::String: return "\"" + value.text() + "\"";
+        case MSRPValueKind::String: return "\"" + std::string(value.text()) + "\"";
         case MSRPValueKind::Array: {
             std::string text = "[";
             const auto& elements = value.array()->elements();
@@ -28,18 +28,18 @@ std::string describe(const MSRPValue& value, int depth) {
             std::string text = "{";
             bool first = true;
             for (const auto& entry : value.map()->propertyMap().entries()) {
-                text += (first ? "" : ",") + entry.name + ":" + describe(entry.value, depth + 1);
+                text += (first ? "" : ",") + entry.name.str() + ":" + describe(entry.value, depth + 1);
                 first = false;
             }
             return text + "}";
         }
-        case MSRPValueKind::Function: return "function " + value.function()->functionName();
+        case MSRPValueKind::Function: return "function " + value.function()->functionName().str();
         case MSRPValueKind::Control: {
             const MSRPControlValue* control = value.control();
             if (control->type() == MSRPControlValue::Type::Return) return "<return " + describe(control->data(), depth + 1) + ">";
             return std::string("<") + control->typeName() + ">";
         }
-        case MSRPValueKind::Statement: return "<statement " + value.statement()->functionName() + ">";
+        case MSRPValueKind::Statement: return "<statement " + value.statement()->functionName().str() + ">";
     }
     return "?";
 }

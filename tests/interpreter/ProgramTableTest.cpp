@@ -374,6 +374,8 @@ TEST(ProgramTable, VariablesAndProperties) {
     runTable({
         {R"((assign "u" 1))", "", 2},
         {R"((let "u") (assign "u" 1))", "1"},
+        // An empty array's text form is the empty name, like any other.
+        {R"((let "m") (assign "m" (object)) (set $m (array) 1) (get $m ""))", "1"},
         {R"((const "c" 1) (assign "c" 2))", "2"},
         {R"((const "c" 1) (assign "c" 2) $c)", "1"},
         {R"((const))", "undefined"},
