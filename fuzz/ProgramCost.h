@@ -24,14 +24,18 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
@@ -173,12 +177,62 @@ inline void registerHostModules(MSRPInterpreterEventEditing& editor) {
         "internal.appMetadata");
 }
 
+// Watches the resident memory from a thread of its own while a stage runs. A
+// run that holds memory outside its account can grow past what the machine
+// has before it ends and is measured; the watch calls `escaped` as soon as
+// the growth passes the bound (the fuzzer aborts there with the stage and
+// its program, rather than running out of memory).
+class ResidentWatch {
+  public:
+    using Escaped = std::function<void(const std::string& stage, int64_t growth)>;
+    explicit ResidentWatch(Escaped escaped) : escaped_(std::move(escaped)), thread_([this] { watch(); }) {}
+    ~ResidentWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    void begin(const std::string& stage, int64_t resident) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stage_ = stage;
+        baseline_ = resident;
+        watching_ = true;
+    }
+    void end() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watching_ = false;
+    }
+
+  private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopping_) {
+            wake_.wait_for(lock, std::chrono::milliseconds(20));
+            if (!watching_) continue;
+            const int64_t growth = statusBytes("VmRSS") - baseline_;
+            if (growth > kResidentBound) escaped_(stage_, growth);
+        }
+    }
+
+    Escaped escaped_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::string stage_;
+    int64_t baseline_ = 0;
+    bool watching_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 // Loads `program` (its activities call the rule "rules") into an event editor
 // as the engine does, then hands it `events` events; the first stage that
 // costs more than it was charged, or nullopt. `measured`, when given, gets
-// every stage.
+// every stage; `watch`, when given, watches each.
 inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int events,
-                                                std::vector<CostEscape>* measured = nullptr) {
+                                                std::vector<CostEscape>* measured = nullptr,
+                                                ResidentWatch* watch = nullptr) {
     MSRPInterpreterEventEditing editor;
     registerHostModules(editor);
     editor.runtime().setTimeLimit(kTimeGuard);
@@ -187,9 +241,11 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
         CostEscape cost;
         cost.stage = std::move(stage);
         const int64_t resident = restartResidentPeak();
+        if (watch) watch->begin(cost.stage, resident);
         const auto wallStart = std::chrono::steady_clock::now();
         const double cpuStart = threadSeconds();
         const bool ran = run();
+        if (watch) watch->end();
         cost.cpuSeconds = threadSeconds() - cpuStart;
         cost.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         cost.residentGrowth = statusBytes("VmHWM") - resident;
@@ -226,8 +282,11 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
 // doubled, "ab"^20 standing for "ab" written 2^20 times, so that seeds and
 // generated programs carry literals of mebibytes without holding them.
 // At most `mostDoublings` doublings are made (the grammar's test reads the
-// programs' shape, not their bulk).
+// programs' shape, not their bulk), no literal grows past 16 MiB and no
+// program past 64 MiB of them: a mutated seed may double anything.
 inline std::string expandDoubledTexts(std::string_view text, unsigned mostDoublings = 24) {
+    constexpr size_t kLongestLiteral = size_t{16} << 20;
+    size_t room = size_t{64} << 20;
     std::string out;
     out.reserve(text.size());
     size_t at = 0;
@@ -256,7 +315,10 @@ inline std::string expandDoubledTexts(std::string_view text, unsigned mostDoubli
             unsigned doublings = 0;
             for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
                 doublings = std::min(doublings * 10 + static_cast<unsigned>(text[at] - '0'), 64u);
-            for (unsigned n = std::min(doublings, mostDoublings); n > 0 && !literal.empty(); --n) literal += literal;
+            for (unsigned n = std::min(doublings, mostDoublings);
+                 n > 0 && !literal.empty() && literal.size() * 2 <= std::min(kLongestLiteral, room); --n)
+                literal += literal;
+            room -= std::min(room, literal.size());
         }
         out.push_back('"');
         out += literal;
@@ -271,7 +333,7 @@ inline std::string expandDoubledTexts(std::string_view text, unsigned mostDoubli
 // registers one callback, a few, or as many as the editor takes, each
 // working on those values for every event. Between them the statements
 // reach every command key and every method and native function a program
-// can call (ProgramCostCorpusTest holds the grammar to that), with a text
+// can call (CostGrammarTest holds the grammar to that), with a text
 // of up to 16 MiB, made by doubling, wherever a program may put a text:
 // names of variables, parameters and loops, property keys, method, module
 // and callback type names, the event's name and its parameters' names.
@@ -342,8 +404,8 @@ inline std::string longLiteral(Choices& choose) {
 
 // ---- Load: the values the callbacks work on --------------------------------
 //
-// $t and $u: texts of the same length (up to 16 MiB) that differ in their
-// last byte. $a and $b: arrays. $m: a map. $f: a function. $names: a list of
+// $t: a text of up to 16 MiB; $u: the same and one byte more (made from
+// $t, as a program can afford at load beside $t itself). $a and $b: arrays. $m: a map. $f: a function. $names: a list of
 // names.
 
 inline std::string makeTexts(Choices& choose) {
@@ -351,8 +413,7 @@ inline std::string makeTexts(Choices& choose) {
     // case mapping, separators for splits.
     static constexpr const char* seeds[] = {"x", " ", "()", "ab", "7", "a,", "\xCE\xA3", "(a|", "\\\\"};
     return std::string("(assign \"t\" \"") + choose.of(seeds) + "\") " +
-           loop("i", doublings(choose, 24), "(assign \"t\" (add $t $t))") +
-           "(assign \"u\" (add $t \"z\")) (assign \"t\" (add $t \"y\"))\n";
+           loop("i", doublings(choose, 24), "(assign \"t\" (add $t $t))") + "(assign \"u\" (add $t \"z\"))\n";
 }
 
 inline std::string makeArray(Choices& choose, const char* target) {
@@ -370,7 +431,7 @@ inline std::string makeArray(Choices& choose, const char* target) {
         case 2:
             // Many distinct short texts.
             return into + "(array)) " +
-                   loop("i", 1u << doublings(choose, 15), "(call " + self + " \"push\" (array (add \"n\" $i)))");
+                   loop("i", 1u << doublings(choose, 13), "(call " + self + " \"push\" (array (add \"n\" $i)))");
         case 3:
             // Nested deep, one level at a time.
             return into + "(array)) " + loop("i", 1u << doublings(choose, 11), into + "(array " + self + "))");
@@ -383,19 +444,19 @@ inline std::string makeArray(Choices& choose, const char* target) {
 }
 
 inline std::string makeMap(Choices& choose) {
-    if (choose.flip())
-        return "(assign \"m\" (object)) " +
-               loop("i", 1u << doublings(choose, 15), std::string("(set $m (add ") + choose.of({"\"k\"", "$t"}) +
-                                                          " $i) $i)");
-    // Keys as long as the texts.
-    return "(assign \"m\" (object $t 1 $u $a \"k\" $t))\n";
+    switch (choose.below(3)) {
+        case 0: return "(assign \"m\" (object)) " + loop("i", 1u << doublings(choose, 12), "(set $m (add \"k\" $i) $i)");
+        // Keys as long as the texts.
+        case 1: return "(assign \"m\" (object)) " + loop("i", 1u << choose.below(4), "(set $m (add $t $i) $i)");
+        default: return "(assign \"m\" (object $t 1 $u $a \"k\" $t))\n";
+    }
 }
 
 inline std::string makeNames(Choices& choose) {
     switch (choose.below(3)) {
         case 0:
             return "(assign \"names\" (array)) " +
-                   loop("i", 1u << doublings(choose, 14), "(call $names \"push\" (array (add \"p\" $i)))");
+                   loop("i", 1u << doublings(choose, 12), "(call $names \"push\" (array (add \"p\" $i)))");
         case 1:
             // One long text, many times over.
             return "(assign \"names\" (array)) " +
@@ -632,15 +693,15 @@ inline std::string buildCostProgram(const uint8_t* data, size_t size) {
     body = loop("turn", turns[choose.below(6)], body);
     // One callback, a few, or the most the editor takes (and one more);
     // priorities that collide, and types that are not one.
-    static constexpr unsigned callbacks[] = {1, 1, 1, 2, 10, 1000, 1001};
-    static constexpr const char* types[] = {"\"edit\"", "\"edit\"", "\"create\"", "$t"};
+    static constexpr unsigned callbacks[] = {1, 1, 1, 2, 10, 1000, 1000, 1001};
+    static constexpr const char* types[] = {"\"edit\"", "\"edit\"", "\"edit\"", "\"create\"", "\"create\"", "$t"};
     static constexpr const char* priorities[] = {" \"priority\" $k", " \"priority\" 0", ""};
     static constexpr const char* answers[] = {"0", "0", "2", "-1", "$t"};
     const std::string options =
         std::string("(object \"type\" ") + choose.of(types) + choose.of(priorities) + ")";
     return program + R"((function "rules" (array "r")
   (let "register" "k") (assign "register" (require "internal.registerCallback"))
-)" + loop("k", callbacks[choose.below(7)], R"((register $k (lambda "edit" (array "e")
+)" + loop("k", callbacks[choose.below(8)], R"((register $k (lambda "edit" (array "e")
       (let "created" "logger" "meta" "kept" "turn")
       (assign "created" (require "internal.eventLogger")) (assign "logger" (require "internal.logger"))
       (assign "meta" (require "internal.appMetadata")) (assign "kept" (array))
