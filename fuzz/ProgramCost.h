@@ -663,16 +663,17 @@ inline std::string function(Choices& choose, int depth) {
 inline std::string statement(Choices& choose, int depth) {
     // Nested statements are plain ones: the depth is the loops' turns, not
     // the program's nesting.
-    const unsigned forms = depth > 1 ? 6 : 9;
+    const unsigned forms = depth > 1 ? 7 : 10;
     switch (choose.below(forms)) {
         case 0: return operation(choose);
-        case 1: return methodCall(choose);
-        case 2: return eventCall(choose);
-        case 3: return moduleCall(choose);
-        case 4: return variable(choose);
-        case 5: return property(choose);
-        case 6: return control(choose, depth + 1);
-        case 7: return iteration(choose, depth + 1);
+        case 1:
+        case 2: return methodCall(choose);
+        case 3: return eventCall(choose);
+        case 4: return moduleCall(choose);
+        case 5: return variable(choose);
+        case 6: return property(choose);
+        case 7: return control(choose, depth + 1);
+        case 8: return iteration(choose, depth + 1);
         default: return function(choose, depth + 1);
     }
 }
