@@ -12,24 +12,30 @@
 // a busy machine stretches a run's wall time but not the work it does.
 //
 // An input is either a program in the assembler's text (it starts with ';'
-// or '(': the seeds) or bytes that pick a program from a small grammar of
-// costly shapes (buildCostProgram): large texts made by doubling, shared and
-// deep arrays, many references, long parameter and name lists, patterns,
-// each handed to a native method, an operator, a statement or the event's
-// own methods.
+// or '(': the seeds; "x"^20 writes a literal doubled 20 times) or bytes that
+// pick a program from a grammar of costly shapes (buildCostProgram): texts of
+// up to 16 MiB made by doubling, shared and deep arrays, many references,
+// long parameter and name lists, patterns, closures and callbacks by the
+// thousand, handed to every command, method and native function.
 
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
@@ -65,10 +71,14 @@ inline constexpr double kSecondsPerCharge = 2e-6;
 inline constexpr double kSecondsPerRun = 0.3;
 // Resident growth past the memory account: the allocator's own slack, the
 // stack, the event's copy. Under AddressSanitizer its shadow (an eighth) and
-// its quarantine of freed blocks (256 MiB by default) come on top.
+// its quarantine of freed blocks (256 MiB by default) come on top, twice
+// over: a program that makes and drops small values for a whole budget fills
+// the quarantine with blocks whose headers and redzones take as much again
+// (measured: resident growth of 1.6 times the quarantine's size).
 inline constexpr int64_t kResidentMargin = int64_t{32} << 20;
 #if defined(CALVARO_COST_ASAN)
-inline constexpr int64_t kAllocatorSlack = (MSRPRuntime::kDefaultMemoryAllowance / 8) + (int64_t{256} << 20);
+inline constexpr int64_t kQuarantine = int64_t{256} << 20;
+inline constexpr int64_t kAllocatorSlack = MSRPRuntime::kDefaultMemoryAllowance / 8 + 2 * kQuarantine;
 #else
 inline constexpr int64_t kAllocatorSlack = 0;
 #endif
@@ -143,27 +153,103 @@ struct CostEscape {
     }
 };
 
-// Loads `program` (its activities call the rule "rules") into an event editor
-// as the engine does, then hands it `events` events; the first stage that
-// costs more than it was charged, or nullopt. `measured`, when given, gets
-// every stage.
-inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int events,
-                                                std::vector<CostEscape>* measured = nullptr) {
-    MSRPInterpreterEventEditing editor;
+// The modules the engine registers beside the editor's own: its logger,
+// settings that answer one key, and the application's metadata.
+inline void registerHostModules(MSRPInterpreterEventEditing& editor) {
     editor.setModuleCreator(
         []() -> std::shared_ptr<MSRPModule> {
             return std::make_shared<MSRPMessageLogger>(std::make_shared<MSRPicoLogger>());
         },
         "internal.logger");
+    editor.setModuleCreator(
+        []() -> std::shared_ptr<MSRPModule> {
+            return std::make_shared<MSRPKeyValueStore>(
+                "internal.remoteConfig",
+                [](const std::string& key) -> std::optional<std::string> {
+                    if (key == "k") return std::string("a setting");
+                    return std::nullopt;
+                });
+        },
+        "internal.remoteConfig");
+    editor.setModuleCreator(
+        []() -> std::shared_ptr<MSRPModule> {
+            return std::make_shared<MSRPObjectProvider>("internal.appMetadata", [] {
+                return foundation::Value::Dictionary{{"platform", foundation::Value(std::string("ios"))},
+                                                     {"zmp_version", foundation::Value(int64_t{1})}};
+            });
+        },
+        "internal.appMetadata");
+}
+
+// Watches the resident memory from a thread of its own while a stage runs. A
+// run that holds memory outside its account can grow past what the machine
+// has before it ends and is measured; the watch calls `escaped` as soon as
+// the growth passes the bound (the fuzzer aborts there with the stage and
+// its program, rather than running out of memory).
+class ResidentWatch {
+  public:
+    using Escaped = std::function<void(const std::string& stage, int64_t growth)>;
+    explicit ResidentWatch(Escaped escaped) : escaped_(std::move(escaped)), thread_([this] { watch(); }) {}
+    ~ResidentWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    void begin(const std::string& stage, int64_t resident) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stage_ = stage;
+        baseline_ = resident;
+        watching_ = true;
+    }
+    void end() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watching_ = false;
+    }
+
+  private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopping_) {
+            wake_.wait_for(lock, std::chrono::milliseconds(20));
+            if (!watching_) continue;
+            const int64_t growth = statusBytes("VmRSS") - baseline_;
+            if (growth > kResidentBound) escaped_(stage_, growth);
+        }
+    }
+
+    Escaped escaped_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::string stage_;
+    int64_t baseline_ = 0;
+    bool watching_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// Loads `program` (its activities call the rule "rules") into an event editor
+// as the engine does, then hands it `events` events; the first stage that
+// costs more than it was charged, or nullopt. `measured`, when given, gets
+// every stage; `watch`, when given, watches each.
+inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int events,
+                                                std::vector<CostEscape>* measured = nullptr,
+                                                ResidentWatch* watch = nullptr) {
+    MSRPInterpreterEventEditing editor;
+    registerHostModules(editor);
     editor.runtime().setTimeLimit(kTimeGuard);
     std::optional<CostEscape> found;
     auto measure = [&](std::string stage, auto&& run) {
         CostEscape cost;
         cost.stage = std::move(stage);
         const int64_t resident = restartResidentPeak();
+        if (watch) watch->begin(cost.stage, resident);
         const auto wallStart = std::chrono::steady_clock::now();
         const double cpuStart = threadSeconds();
         const bool ran = run();
+        if (watch) watch->end();
         cost.cpuSeconds = threadSeconds() - cpuStart;
         cost.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         cost.residentGrowth = statusBytes("VmHWM") - resident;
@@ -193,7 +279,70 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
     return found;
 }
 
+// ---- Long literals ---------------------------------------------------------
+
+// Names of functions and closures, and their bodies, come only from a
+// program's text. A cost program may write a long literal as a short one
+// doubled, "ab"^20 standing for "ab" written 2^20 times, so that seeds and
+// generated programs carry literals of mebibytes without holding them.
+// At most `mostDoublings` doublings are made (the grammar's test reads the
+// programs' shape, not their bulk), no literal grows past 16 MiB and no
+// program past 64 MiB of them: a mutated seed may double anything.
+inline std::string expandDoubledTexts(std::string_view text, unsigned mostDoublings = 24) {
+    constexpr size_t kLongestLiteral = size_t{16} << 20;
+    size_t room = size_t{64} << 20;
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == ';') {
+            const size_t end = std::min(text.find('\n', at), text.size());
+            out.append(text.substr(at, end - at));
+            at = end;
+            continue;
+        }
+        if (c != '"') {
+            out.push_back(c);
+            ++at;
+            continue;
+        }
+        size_t end = at + 1;
+        while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+        if (end >= text.size()) {
+            out.append(text.substr(at));
+            break;
+        }
+        std::string literal(text.substr(at + 1, end - at - 1));
+        at = end + 1;
+        if (at + 1 < text.size() && text[at] == '^' && std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
+            unsigned doublings = 0;
+            for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
+                doublings = std::min(doublings * 10 + static_cast<unsigned>(text[at] - '0'), 64u);
+            for (unsigned n = std::min(doublings, mostDoublings);
+                 n > 0 && !literal.empty() && literal.size() * 2 <= std::min(kLongestLiteral, room); --n)
+                literal += literal;
+            room -= std::min(room, literal.size());
+        }
+        out.push_back('"');
+        out += literal;
+        out.push_back('"');
+    }
+    return out;
+}
+
 // ---- The program builder ---------------------------------------------------
+//
+// A built program makes its large values at load, in the slots below, and
+// registers one callback, a few, or as many as the editor takes, each
+// working on those values for every event. Between them the statements
+// reach every command key and every method and native function a program
+// can call (CostGrammarTest holds the grammar to that), with a text
+// of up to 16 MiB, made by doubling, wherever a program may put a text:
+// names of variables, parameters and loops, property keys, method, module
+// and callback type names, the event's name and its parameters' names.
+// Names and bodies of functions, which only the program's text gives, are
+// literals of the same sizes.
 
 // Reads choices off the input; once it is spent, off a generator seeded by
 // the whole input, so that even the short inputs a fuzzer starts with pick
@@ -225,10 +374,20 @@ class Choices {
     uint64_t state_ = 0xcbf29ce484222325ULL;
 };
 
-// The names the built program keeps its values in.
-inline constexpr const char* kSlots[] = {"a", "b", "c", "d"};
-
-inline std::string slot(Choices& choose) { return std::string("$") + choose.of(kSlots); }
+// What the grammar calls, by receiver: the array methods, the string
+// methods, the methods of the event handed to callbacks, and the modules a
+// program may require (the host's three are registered by findCostEscape).
+inline constexpr const char* kArrayMethods[] = {
+    "concat", "every", "filter", "forEach", "hasOwnProperty", "indexOf", "join", "lastIndexOf", "map", "pop", "push",
+    "reduce", "reduceRight", "reverse", "shift", "slice", "some", "sort", "splice", "toString", "unshift"};
+inline constexpr const char* kStringMethods[] = {
+    "charAt", "concat", "hasOwnProperty", "indexOf", "lastIndexOf", "match", "replace", "search", "slice",
+    "split", "substring", "toLowerCase", "toLocaleLowerCase", "toUpperCase", "toLocaleUpperCase", "toString",
+    "trim"};
+inline constexpr const char* kEventMethods[] = {"getEventName", "getParamValue", "getParams",
+                                                "getTimestamp", "setEventName",  "setParamValue"};
+inline constexpr const char* kModules[] = {"internal.registerCallback", "internal.eventLogger", "internal.platform",
+                                           "internal.remoteConfig",     "internal.appMetadata", "internal.logger"};
 
 // A count of doublings: mostly large, so that texts reach mebibytes and
 // shared arrays expand into millions of elements.
@@ -241,142 +400,329 @@ inline std::string loop(const std::string& counter, unsigned turns, const std::s
            counter + "\" (add $" + counter + " 1)) false (list " + body + "))\n";
 }
 
-// A statement that makes a large value in a slot.
-inline std::string makeValue(Choices& choose) {
-    const std::string target = choose.of(kSlots);
-    const std::string into = "(assign \"" + target + "\" ";
-    const std::string self = "$" + target;
-    switch (choose.below(8)) {
-        case 0: {
-            // A text doubled: blanks and digits for conversions, brackets for
-            // patterns, a sigma for case mapping, separators for splits.
-            static constexpr const char* seeds[] = {"x", " ", "()", "ab", "7", "a,", "\xCE\xA3", "(a|", "\\\\"};
-            return into + "\"" + choose.of(seeds) + "\") " +
-                   loop("i", doublings(choose, 24), into + "(add " + self + " " + self + "))");
-        }
-        case 1: {
-            // Another text of the same length that differs at its end.
-            static constexpr const char* tails[] = {"y", "z", "0", ")"};
-            return into + "(add " + slot(choose) + " \"" + choose.of(tails) + "\"))\n";
-        }
-        case 2:
-            // An array that holds itself twice per level: small, yet
-            // 2^depth elements once expanded.
-            return into + "(array " + slot(choose) + ")) " +
-                   loop("i", doublings(choose, 24), into + "(array " + self + " " + self + "))");
-        case 3:
+// A literal of 2^n copies of a short text, n up to 24.
+inline std::string longLiteral(Choices& choose) {
+    static constexpr const char* seeds[] = {"x", "ab", "n", "\xCE\xA3"};
+    return std::string("\"") + choose.of(seeds) + "\"^" + std::to_string(doublings(choose, 24));
+}
+
+// ---- Load: the values the callbacks work on --------------------------------
+//
+// $t: a text of up to 16 MiB; $u: the same and one byte more (made from
+// $t, as a program can afford at load beside $t itself). $a and $b: arrays. $m: a map. $f: a function. $names: a list of
+// names.
+
+inline std::string makeTexts(Choices& choose) {
+    // Blanks and digits for conversions, brackets for patterns, a sigma for
+    // case mapping, separators for splits.
+    static constexpr const char* seeds[] = {"x", " ", "()", "ab", "7", "a,", "\xCE\xA3", "(a|", "\\\\"};
+    return std::string("(assign \"t\" \"") + choose.of(seeds) + "\") " +
+           loop("i", doublings(choose, 24), "(assign \"t\" (add $t $t))") + "(assign \"u\" (add $t \"z\"))\n";
+}
+
+inline std::string makeArray(Choices& choose, const char* target) {
+    const std::string into = std::string("(assign \"") + target + "\" ";
+    const std::string self = std::string("$") + target;
+    switch (choose.below(6)) {
+        case 0:
+            // An array that holds itself twice per level: small, yet 2^depth
+            // elements once expanded.
+            return into + "(array $t)) " + loop("i", doublings(choose, 24), into + "(array " + self + " " + self + "))");
+        case 1:
             // 2^n references to one value.
-            return into + "(array " + slot(choose) + ")) " +
+            return into + "(array " + choose.of({"$t", "0", "(null)", "$m"}) + ")) " +
                    loop("i", doublings(choose, 17), into + "(call " + self + " \"concat\" (array " + self + ")))");
-        case 4:
-            // Many distinct short texts: names for parameters and loops.
+        case 2:
+            // Many distinct short texts.
             return into + "(array)) " +
-                   loop("i", 1u << doublings(choose, 15),
-                        "(call " + self + " \"push\" (array (add \"n\" $i)))");
-        case 5:
-            // An object of many members.
-            return into + "(object)) " +
-                   loop("i", 1u << doublings(choose, 15), "(set " + self + " (add \"k\" $i) " + slot(choose) + ")");
-        case 6:
-            // An array nested deep, one level at a time.
+                   loop("i", 1u << doublings(choose, 13), "(call " + self + " \"push\" (array (add \"n\" $i)))");
+        case 3:
+            // Nested deep, one level at a time.
             return into + "(array)) " + loop("i", 1u << doublings(choose, 11), into + "(array " + self + "))");
-        default:
-            // A number, a boolean or a short text.
-            static constexpr const char* small[] = {"0", "1", "-1", "\"\"", "\"x\"", "true", "(null)", "3.5"};
-            return into + choose.of(small) + ")\n";
+        case 4:
+            // Holes: a length set far past the elements.
+            return into + "(array 1 $t)) (set " + self + " \"length\" " + std::to_string(1u << doublings(choose, 20)) +
+                   ")\n";
+        default: return into + "(array $t $u 3 (null) (array $t)))\n";
     }
 }
 
-// An argument for a call: a slot, or a small literal.
-inline std::string argument(Choices& choose) {
-    static constexpr const char* small[] = {"0", "1", "-1", "\"\"", "\"y\"", "\",\"", "\"x*\"", "100000000"};
-    return choose.below(3) ? slot(choose) : choose.of(small);
+inline std::string makeMap(Choices& choose) {
+    switch (choose.below(3)) {
+        case 0: return "(assign \"m\" (object)) " + loop("i", 1u << doublings(choose, 12), "(set $m (add \"k\" $i) $i)");
+        // Keys as long as the texts.
+        case 1: return "(assign \"m\" (object)) " + loop("i", 1u << choose.below(4), "(set $m (add $t $i) $i)");
+        default: return "(assign \"m\" (object $t 1 $u $a \"k\" $t))\n";
+    }
 }
 
-// A statement that works on the slots.
-inline std::string useValue(Choices& choose) {
-    static constexpr const char* methods[] = {
-        "indexOf", "lastIndexOf", "concat", "join",      "sort",     "slice",       "splice",
-        "reverse", "map",         "filter", "reduce",    "every",    "some",        "forEach",
-        "push",    "unshift",     "shift",  "pop",       "toString", "charAt",      "match",
-        "replace", "search",      "split",  "substring", "trim",     "toLowerCase", "toLocaleUpperCase",
-        "hasOwnProperty", "reduceRight"};
-    static constexpr const char* operators[] = {"eq", "ne", "same", "notsame", "lt", "ge", "add", "sub",
-                                                "mul", "div", "mod", "band", "shl", "and", "or"};
-    switch (choose.below(10)) {
+inline std::string makeNames(Choices& choose) {
+    switch (choose.below(3)) {
+        case 0:
+            return "(assign \"names\" (array)) " +
+                   loop("i", 1u << doublings(choose, 12), "(call $names \"push\" (array (add \"p\" $i)))");
+        case 1:
+            // One long text, many times over.
+            return "(assign \"names\" (array)) " +
+                   loop("i", 1u << doublings(choose, 10), "(call $names \"push\" (array $t))");
+        default: return "(assign \"names\" (array \"p\" \"q\" $t))\n";
+    }
+}
+
+inline std::string functionBody(Choices& choose) {
+    switch (choose.below(4)) {
+        case 0: return "(return (add $p $q))";
+        case 1: return "(return " + longLiteral(choose) + ")";
+        case 2: {
+            // A body of many statements.
+            std::string body;
+            for (unsigned n = 1u << choose.below(10); n > 0; --n) body += "(null) ";
+            return body + "(return $p)";
+        }
+        default: return "(return (lt $p $q))";
+    }
+}
+
+inline std::string makeFunction(Choices& choose) {
+    const std::string name = choose.flip() ? longLiteral(choose) : "\"f\"";
+    const std::string parameters = choose.flip() ? "$names" : "(array \"p\" \"q\")";
+    return "(assign \"f\" (lambda " + name + " " + parameters + " " + functionBody(choose) + "))\n";
+}
+
+// ---- Events: what the callbacks do -------------------------------------------
+
+// Any value: a slot, a small literal, or a long text.
+inline std::string value(Choices& choose) {
+    static constexpr const char* values[] = {"$t", "$u", "$a", "$b", "$m", "$f", "$names", "$t", "0", "1", "-1",
+                                             "\"\"", "\"y\"", "\",\"", "\"x*\"", "100000000", "nan", "(null)"};
+    return choose.of(values);
+}
+
+// A text where a name or key stands: mostly a long one.
+inline std::string name(Choices& choose) {
+    static constexpr const char* names[] = {"$t", "$t", "$u", "\"v\"", "(add $t \"n\")", "$i"};
+    return choose.of(names);
+}
+
+inline std::string array(Choices& choose) {
+    static constexpr const char* arrays[] = {"$a", "$b", "$names", "(array $t $u)"};
+    return choose.of(arrays);
+}
+
+// A function argument for the array methods' walks and the text replacement.
+inline std::string callback(Choices& choose) {
+    static constexpr const char* callbacks[] = {
+        "(lambda \"w\" (array \"p\" \"q\") (return (lt $p $q)))", "$f",
+        "(lambda \"w\" (array \"p\" \"q\" \"r\") (return (add $p $t)))"};
+    return choose.of(callbacks);
+}
+
+inline std::string arguments(Choices& choose, bool callbacks) {
+    std::string list = "(array";
+    for (unsigned n = choose.below(4); n > 0; --n)
+        list += " " + (callbacks && choose.below(3) == 0 ? callback(choose) : value(choose));
+    return list + ")";
+}
+
+inline std::string operation(Choices& choose) {
+    static constexpr const char* binary[] = {"add", "sub", "mul",  "div", "mod", "eq",      "ne",
+                                             "same", "notsame", "lt", "le", "gt", "ge", "band",
+                                             "bor", "xor", "shl", "shr", "ushr", "and", "or",
+                                             "first", "first33"};
+    static constexpr const char* unary[] = {"neg", "not", "typeof", "bnot", "id", "id35"};
+    if (choose.below(4) == 0) return std::string("(") + choose.of(unary) + " " + value(choose) + ")";
+    return std::string("(") + choose.of(binary) + " " + value(choose) + " " + value(choose) + ")";
+}
+
+inline std::string methodCall(Choices& choose) {
+    switch (choose.below(5)) {
         case 0:
         case 1:
-        case 2: {
-            std::string call = "(call " + slot(choose) + " \"" + choose.of(methods) + "\" (array";
-            const unsigned count = choose.below(3);
-            for (unsigned i = 0; i < count; ++i)
-                call += choose.below(4) == 0 ? " (lambda \"f\" (array \"p\" \"q\") (return (lt $p $q)))"
-                                             : " " + argument(choose);
-            return call + "))";
-        }
+            return std::string("(call ") + choose.of({"$t", "$u", "\"abc\""}) + " \"" + choose.of(kStringMethods) +
+                   "\" " + arguments(choose, true) + ")";
+        case 2:
         case 3:
-            return std::string("(") + choose.of(operators) + " " + argument(choose) + " " + argument(choose) + ")";
-        case 4:
-            // A switch whose cases are the elements of an array.
-            return "(switch " + slot(choose) + " " + slot(choose) + " " + slot(choose) + ")";
-        case 5: {
-            // The event's own methods, and the events a program creates.
-            switch (choose.below(5)) {
-                case 0: return "(call $e \"setParamValue\" (array \"p\" " + slot(choose) + "))";
-                case 1: return "(call $e \"setEventName\" (array " + slot(choose) + "))";
-                case 2: return "(call $e \"getParamValue\" (array " + argument(choose) + "))";
-                case 3: return "(log \"made\" 1 (object \"v\" " + slot(choose) + "))";
-                default: return "(call $logger \"log\" (array " + slot(choose) + "))";
-            }
-        }
-        case 6:
-            // A function whose parameters are named by an array, called.
-            return "(function \"g\" " + slot(choose) + " (return 0)) (g " + argument(choose) + " " +
-                   argument(choose) + ")";
-        case 7:
-            // A counting loop whose variables are named by an array.
-            return "(for " + slot(choose) + " (lt $j " + std::to_string(1 + choose.below(100)) +
-                   ") (assign \"j\" (add $j 1)) (list))";
-        case 8: {
-            static constexpr const char* loops[] = {"forof", "forin"};
-            return std::string("(") + choose.of(loops) + " \"v\" " + slot(choose) + " (list))";
-        }
-        default: {
-            static constexpr const char* unary[] = {"neg", "not", "typeof", "bnot"};
-            return std::string("(") + choose.of(unary) + " " + slot(choose) + ")";
-        }
+            return "(call " + array(choose) + " \"" + choose.of(kArrayMethods) + "\" " + arguments(choose, true) + ")";
+        default:
+            // A method named by a long text, on any receiver.
+            return "(call " + value(choose) + " " + name(choose) + " (array))";
     }
 }
 
-// An editing program whose load makes large values and whose edit callback
-// works on them, some statements repeated.
+inline std::string eventCall(Choices& choose) {
+    const std::string method = choose.of(kEventMethods);
+    std::string call = "(call $e \"" + method + "\" (array";
+    if (method == "getParamValue" || method == "setEventName") call += " " + name(choose);
+    if (method == "setParamValue") call += " " + name(choose) + " " + value(choose);
+    return call + "))";
+}
+
+inline std::string moduleCall(Choices& choose) {
+    switch (choose.below(8)) {
+        case 0: return "(call $logger \"log\" (array " + value(choose) + " " + value(choose) + " " + name(choose) + "))";
+        case 1: return "(call (get $logger \"silent\") \"log\" (array 6 " + value(choose) + "))";
+        case 2: return "(call (get $logger \"unmonitored\") \"log\" (array 5 " + value(choose) + "))";
+        case 3: return "(call (require \"internal.platform\") \"getVersion\" (array))";
+        case 4: return "(call (require \"internal.remoteConfig\") \"getValue\" (array " + name(choose) + " 5))";
+        case 5: return "(meta)";
+        case 6: return "(require " + name(choose) + ")";
+        default:
+            return "(created " + name(choose) + " 1 (object " + name(choose) + " " + value(choose) + " \"n\" 1))";
+    }
+}
+
+// Declarations, assignments and reads of variables named by long texts.
+inline std::string variable(Choices& choose) {
+    const std::string named = name(choose);
+    switch (choose.below(4)) {
+        case 0: return "(let " + named + ") (assign " + named + " " + value(choose) + ") (var " + named + ")";
+        case 1: return "(const " + named + " " + value(choose) + ") (var " + named + ")";
+        case 2: return "(seq (let " + named + " " + name(choose) + ") (var " + name(choose) + "))";
+        default: return "(block (let " + named + ") (assign " + named + " " + value(choose) + "))";
+    }
+}
+
+inline std::string property(Choices& choose) {
+    static constexpr const char* holders[] = {"$m", "$a", "$f", "$t", "$e", "(object)"};
+    switch (choose.below(5)) {
+        case 0: return std::string("(get ") + choose.of(holders) + " " + name(choose) + ")";
+        case 1: return std::string("(get17 ") + choose.of(holders) + " " + value(choose) + ")";
+        case 2: return std::string("(set ") + choose.of(holders) + " " + name(choose) + " " + value(choose) + ")";
+        case 3:
+            return "(object " + name(choose) + " " + value(choose) + " " + name(choose) + " " + value(choose) + ")";
+        default:
+            return "(array " + value(choose) + " " + value(choose) + ") (undefined " + value(choose) + ") (null " +
+                   value(choose) + ")";
+    }
+}
+
+inline std::string statement(Choices& choose, int depth);
+
+inline std::string statements(Choices& choose, int depth) {
+    std::string list;
+    for (unsigned n = 1 + choose.below(2); n > 0; --n) list += statement(choose, depth) + " ";
+    return list;
+}
+
+inline std::string control(Choices& choose, int depth) {
+    switch (choose.below(7)) {
+        case 0:
+            return "(if " + value(choose) + " (list " + statements(choose, depth) + ") (list " +
+                   statements(choose, depth) + "))";
+        case 1: return "(cond " + value(choose) + " " + value(choose) + " (list " + statements(choose, depth) + "))";
+        case 2:
+            // Cases compared with the discriminant: long texts, or the
+            // elements of an array.
+            if (choose.flip()) return "(switch " + value(choose) + " " + array(choose) + " " + array(choose) + ")";
+            return "(switch " + value(choose) + " (list $u $t) (list (list " + statements(choose, depth) +
+                   ") (list (break)) (list " + statements(choose, depth) + ")))";
+        case 3: return "(seq " + value(choose) + " " + operation(choose) + ")";
+        case 4: return "(block " + statements(choose, depth) + ")";
+        case 5: return "(run (list " + statements(choose, depth) + "))";
+        default: return "(run9 (list " + statements(choose, depth) + "))";
+    }
+}
+
+// The counter of a loop at `depth`: nested loops keep their own.
+inline std::string counter(int depth) { return "j" + std::to_string(depth); }
+
+inline std::string iteration(Choices& choose, int depth) {
+    static constexpr const char* overItems[] = {"forin", "forinconst", "forinlet", "forof", "forofconst", "foroflet"};
+    static constexpr const char* sources[] = {"$a", "$b", "$names", "$m", "$t", "$f"};
+    const std::string body = choose.flip() ? "" : statements(choose, depth);
+    const std::string j = counter(depth);
+    switch (choose.below(4)) {
+        case 0:
+            // Loop variables named by a list, each copied into every turn.
+            return "(let \"" + j + "\") (assign \"" + j + "\" 0) (for " + array(choose) + " (lt $" + j + " " +
+                   std::to_string(1 + choose.below(100)) + ") (assign \"" + j + "\" (add $" + j + " 1)) (list " +
+                   body + "))";
+        case 1:
+            return "(let \"" + j + "\") (assign \"" + j + "\" 0) (loop (lt $" + j + " " +
+                   std::to_string(1 + choose.below(100)) + ") (assign \"" + j + "\" (add $" + j + " 1)) " +
+                   choose.of({"false", "true"}) + " (list " + body + " (if (gt $" + j +
+                   " 50) (list (break)) (list (continue)))))";
+        default:
+            return std::string("(") + choose.of(overItems) + " " + name(choose) + " " + choose.of(sources) +
+                   " (list " + body + "))";
+    }
+}
+
+inline std::string function(Choices& choose, int depth) {
+    switch (choose.below(4)) {
+        case 0:
+            // Closures of a long name or body, kept until the event ends.
+            return "(let \"" + counter(depth) + "\") " +
+                   loop(counter(depth), 1u << choose.below(11),
+                        "(call $kept \"push\" (array (lambda " + (choose.flip() ? longLiteral(choose) : "\"k\"") +
+                            " (array \"p\" \"q\") " + functionBody(choose) + ")))");
+        case 1:
+            return "(function " + (choose.flip() ? longLiteral(choose) : "\"g\"") + " " + array(choose) + " " +
+                   functionBody(choose) + ") (g " + value(choose) + " " + value(choose) + ")";
+        case 2: return "(f " + value(choose) + " " + value(choose) + ")";
+        default: return "(call $m \"f\" (array " + value(choose) + "))";
+    }
+}
+
+inline std::string statement(Choices& choose, int depth) {
+    // Nested statements are plain ones: the depth is the loops' turns, not
+    // the program's nesting.
+    const unsigned forms = depth > 1 ? 7 : 10;
+    switch (choose.below(forms)) {
+        case 0: return operation(choose);
+        case 1:
+        case 2: return methodCall(choose);
+        case 3: return eventCall(choose);
+        case 4: return moduleCall(choose);
+        case 5: return variable(choose);
+        case 6: return property(choose);
+        case 7: return control(choose, depth + 1);
+        case 8: return iteration(choose, depth + 1);
+        default: return function(choose, depth + 1);
+    }
+}
+
+// An editing program whose load makes large values and registers its
+// callbacks, each working on those values for every event.
 inline std::string buildCostProgram(const uint8_t* data, size_t size) {
     Choices choose(data, size);
-    std::string program = "(let \"a\" \"b\" \"c\" \"d\" \"i\" \"j\")\n";
-    for (unsigned n = 1 + choose.below(4); n > 0; --n) program += makeValue(choose);
-    std::string edit;
-    for (unsigned n = choose.below(2); n > 0; --n) edit += makeValue(choose);
-    static constexpr unsigned turns[] = {1, 1, 2, 8, 100};
+    std::string program = "(let \"t\" \"u\" \"a\" \"b\" \"m\" \"f\" \"names\" \"i\")\n" + makeTexts(choose);
+    program += makeArray(choose, "a");
+    program += makeArray(choose, "b");
+    program += makeMap(choose);
+    program += makeNames(choose);
+    program += makeFunction(choose);
     std::string body;
-    for (unsigned n = 1 + choose.below(3); n > 0; --n) body += useValue(choose) + " ";
-    edit += loop("j", turns[choose.below(5)], body);
+    for (unsigned n = 1 + choose.below(3); n > 0; --n) body += statement(choose, 0) + "\n";
+    static constexpr unsigned turns[] = {1, 1, 2, 8, 100, 1000};
+    body = loop("turn", turns[choose.below(6)], body);
+    // One callback, a few, or the most the editor takes (and one more);
+    // priorities that collide, and types that are not one.
+    static constexpr unsigned callbacks[] = {1, 1, 1, 2, 10, 1000, 1000, 1001};
+    static constexpr const char* types[] = {"\"edit\"", "\"edit\"", "\"edit\"", "\"create\"", "\"create\"", "$t"};
+    static constexpr const char* priorities[] = {" \"priority\" $k", " \"priority\" 0", ""};
+    static constexpr const char* answers[] = {"0", "0", "2", "-1", "$t"};
+    const std::string options =
+        std::string("(object \"type\" ") + choose.of(types) + choose.of(priorities) + ")";
     return program + R"((function "rules" (array "r")
-  (let "register") (assign "register" (require "internal.registerCallback"))
-  (register 0 (lambda "edit" (array "e")
-      (let "log" "logger") (assign "log" (require "internal.eventLogger"))
-      (assign "logger" (require "internal.logger"))
-)" + edit + R"(      (return 0))
-    (object "type" "edit")))
-)";
+  (let "register" "k") (assign "register" (require "internal.registerCallback"))
+)" + loop("k", callbacks[choose.below(8)], R"((register $k (lambda "edit" (array "e")
+      (let "created" "logger" "meta" "kept" "turn")
+      (assign "created" (require "internal.eventLogger")) (assign "logger" (require "internal.logger"))
+      (assign "meta" (require "internal.appMetadata")) (assign "kept" (array))
+)" + body + "      (return " + choose.of(answers) + "))\n    " + options + ")") + ")\n";
 }
 
 // The program an input stands for: a text as it is, or the one its bytes
-// pick; nullopt when a text does not assemble.
-inline std::optional<MSRPBProgram> costProgram(const uint8_t* data, size_t size, std::string* text = nullptr) {
+// pick; nullopt when a text does not assemble. `mostDoublings` bounds the
+// long literals.
+inline std::optional<MSRPBProgram> costProgram(const uint8_t* data, size_t size, std::string* text = nullptr,
+                                               unsigned mostDoublings = 24) {
     std::string source = size > 0 && (data[0] == ';' || data[0] == '(')
                              ? std::string(reinterpret_cast<const char*>(data), size)
                              : buildCostProgram(data, size);
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(source, "rules");
+    std::optional<MSRPBProgram> program =
+        ProgramAssembler::assembleEditingProgram(expandDoubledTexts(source, mostDoublings), "rules");
     if (text) *text = std::move(source);
     return program;
 }

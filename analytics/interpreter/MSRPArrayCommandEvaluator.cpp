@@ -13,6 +13,7 @@
 #include "analytics/interpreter/MSRPExecution.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPMethodEvaluators.h"
+#include "analytics/interpreter/MSRPMethodNames.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
 
 namespace {
@@ -354,4 +355,10 @@ MSRPValue MSRPEvaluateArrayMethod(MSRPExecution& execution, const MSRPValue& rec
 void MSRPInstallMethodEvaluators() {
     MSRPSetArrayMethodEvaluator(MSRPEvaluateArrayMethod);
     MSRPSetStringMethodEvaluator(MSRPEvaluateStringMethod);
+}
+
+std::vector<std::string_view> MSRPArrayMethodNames() {
+    std::vector<std::string_view> names;
+    for (const auto& entry : arrayHandlers()) names.push_back(entry.first);
+    return names;
 }

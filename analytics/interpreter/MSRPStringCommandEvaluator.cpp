@@ -25,6 +25,7 @@
 #include "analytics/interpreter/MSRPExecution.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPMethodEvaluators.h"
+#include "analytics/interpreter/MSRPMethodNames.h"
 #include "analytics/interpreter/MSRPObjectManager.h"
 #include "analytics/interpreter/MSRPPatternCache.h"
 
@@ -460,4 +461,10 @@ MSRPValue MSRPEvaluateStringMethod(MSRPExecution& execution, const MSRPValue& re
     MSRPValue held(receiver);
     if (!execution.charge(static_cast<int64_t>(held.text().size()))) return MSRPValue();
     return found->second(execution, held, evaluated);
+}
+
+std::vector<std::string_view> MSRPStringMethodNames() {
+    std::vector<std::string_view> names;
+    for (const auto& entry : stringHandlers()) names.push_back(entry.first);
+    return names;
 }
