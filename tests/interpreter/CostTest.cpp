@@ -84,6 +84,11 @@ TEST(Cost, ComparingSearchingAndConvertingLongTextsIsChargedAsItIsDone) {
         {"text of blanks to a number", blanks + R"( (assign "i" 0)
             (loop (lt $i 20) (assign "i" (add $i 1)) false (list (sub $s 0))))",
          MSRPErrorCode::kInstructionBudget},
+        // Blanks of 8 KiB, under the step the trim is charged in, a thousand
+        // times: 2,000 instructions' work each, not the dozen of the turn.
+        {"text of blanks shorter than a step to a number", doubledText(" ", 13) + R"( (assign "i" 0)
+            (loop (lt $i 1000) (assign "i" (add $i 1)) false (list (sub $s 0))))",
+         MSRPErrorCode::kInstructionBudget},
         {"sorting long equal-prefixed texts", texts + R"( (let "b") (assign "b" (array $v $u $v $u $v $u $v $u))
             (assign "i" 0) (loop (lt $i 100) (assign "i" (add $i 1)) false (list (call $b "sort" (array)))))",
          MSRPErrorCode::kInstructionBudget},
