@@ -250,8 +250,8 @@ TEST_F(MeasurementEventsTest, ABatchPastTheProgramsTimeStoresTheRestUnedited) {
     } cases[] = {{0, 10, std::vector<double>(10, 1.0)}, {0.4, 3, {1.0, 0.6, 0.2}}, {0.5, 2, {1.0, 0.5}}, {2, 1, {1.0}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.secondsPerEvent);
-        editing->whileHandling = [&] {
-            const double limit = editing->limits.empty() ? c.secondsPerEvent : editing->limits.back();
+        editing->whileHandling = [&, scripted = editing.get()] {
+            const double limit = scripted->limits.empty() ? c.secondsPerEvent : scripted->limits.back();
             executor().clock().advance(std::min(c.secondsPerEvent, limit));
         };
         editing->handled.clear();
