@@ -61,27 +61,25 @@ std::optional<AnswerCount> countAnswer(const std::vector<uint8_t>& data) {
 // Logs why an answer is refused for its size, if it is.
 bool refusedAsTooLarge(const AnswerCount& count) {
     using Bound = MSRETaskManager;
-    if (count.experiments > Bound::kMaximumExperimentsPerAnswer) {
-        MSRELog(1, 820030,
-                "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max "
-                "experiment count",
-                {MSRLogContext(static_cast<int64_t>(count.experiments)),
-                 MSRLogContext(static_cast<int64_t>(Bound::kMaximumExperimentsPerAnswer))});
-        return true;
-    }
-    if (count.mostFlagsInOneExperiment > Bound::kMaximumFlagsPerExperiment) {
-        MSRELog(1, 820031,
-                "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, "
-                "max flag count per experiment",
-                {MSRLogContext(static_cast<int64_t>(count.mostFlagsInOneExperiment)),
-                 MSRLogContext(static_cast<int64_t>(Bound::kMaximumFlagsPerExperiment))});
-        return true;
-    }
-    if (count.flags > Bound::kMaximumFlagsPerAnswer) {
-        MSRELog(1, 820032,
-                "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count",
-                {MSRLogContext(static_cast<int64_t>(count.flags)),
-                 MSRLogContext(static_cast<int64_t>(Bound::kMaximumFlagsPerAnswer))});
+    const struct {
+        size_t count;
+        size_t most;
+        int64_t code;
+        const char* message;
+    } bounds[] = {
+        {count.experiments, Bound::kMaximumExperimentsPerAnswer, 820030,
+         "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max experiment "
+         "count"},
+        {count.mostFlagsInOneExperiment, Bound::kMaximumFlagsPerExperiment, 820031,
+         "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max flag "
+         "count per experiment"},
+        {count.flags, Bound::kMaximumFlagsPerAnswer, 820032,
+         "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
+    };
+    for (const auto& bound : bounds) {
+        if (bound.count <= bound.most) continue;
+        MSRELog(1, bound.code, bound.message,
+                {MSRLogContext(static_cast<int64_t>(bound.count)), MSRLogContext(static_cast<int64_t>(bound.most))});
         return true;
     }
     return false;
