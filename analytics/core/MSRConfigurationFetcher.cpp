@@ -10,6 +10,7 @@
 #include "analytics/core/MSRMeasurementComponents.h"
 #include "analytics/core/MSRTCFClient.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
@@ -35,6 +36,32 @@ void fetchLog(int64_t level, int64_t code, std::string_view message, Contexts&&.
 
 std::string errorText(const std::optional<net::Error>& error) {
     return error ? error->description : std::string();
+}
+
+// Whether an encoded configuration holds more entries than any application
+// uses, counted before any is built (logged when it does).
+bool holdsTooManyEntries(const std::vector<uint8_t>& data) {
+    struct Bound {
+        uint32_t field;
+        size_t most;
+        int64_t code;
+        const char* message;
+    };
+    static constexpr Bound kBounds[] = {
+        {MSRConfigSlot::kEventConfigs, MSRConfigurationFetcher::kMaxEventConfigsPerConfig, 23298,
+         "Configuration contains too many event configurations. Configuration will not be saved. Event "
+         "configuration count, max event configuration count"},
+        {MSRConfigSlot::kSettings, MSRConfigurationFetcher::kMaxSettingsPerConfig, 23299,
+         "Configuration contains too many settings. Configuration will not be saved. Setting count, max setting "
+         "count"},
+    };
+    for (const Bound& bound : kBounds) {
+        const std::optional<size_t> count = MSRPBCountEncodedFields(data, MSRPBMeasurementConfig::type(), {bound.field});
+        if (!count || *count <= bound.most) continue;
+        fetchLog(1, bound.code, bound.message, static_cast<int64_t>(*count), static_cast<int64_t>(bound.most));
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -163,6 +190,7 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
 }
 
 bool MSRConfigurationFetcher::applyRemoteConfigData(const std::vector<uint8_t>& data) {
+    if (data.size() <= kMaxRemoteConfigBytes && holdsTooManyEntries(data)) return false;
     std::optional<MSRPBMeasurementConfig> config;
     if (data.size() <= kMaxRemoteConfigBytes) config = MSRPBMeasurementConfig::initWithBuffer(data);
     if (!config || !config->protoBuffer()) {

@@ -17,6 +17,13 @@ public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
     // A configuration answer larger than this is refused unread.
     static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
+    // The most event configurations and settings a configuration may hold.
+    // An application logs a few hundred event names at most (the server
+    // keeps 500 per project) and the engine reads about 70 settings; each
+    // entry costs about 1 KB at every start, so these cost about 10 MB each.
+    // A configuration with more is refused whole and the stored one stays.
+    static constexpr size_t kMaxEventConfigsPerConfig = 10000;
+    static constexpr size_t kMaxSettingsPerConfig = 10000;
 
     // A conditional GET of the configuration when an endpoint is configured
     // (worker queue).

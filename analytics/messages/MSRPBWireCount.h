@@ -18,3 +18,13 @@
 // when the path passes through a field that is not a message field.
 std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMessage, const MSRPBMessageType& type,
                                               std::initializer_list<uint32_t> path);
+
+// The same count, with the most occurrences found within any one message
+// that holds the field: a bound per message besides the bound of the whole.
+struct MSRPBEncodedFieldTally {
+    size_t total = 0;
+    size_t mostInOneMessage = 0;
+};
+std::optional<MSRPBEncodedFieldTally> MSRPBTallyEncodedFields(std::span<const uint8_t> encodedMessage,
+                                                              const MSRPBMessageType& type,
+                                                              std::initializer_list<uint32_t> path);

@@ -1,5 +1,6 @@
 #include "analytics/reporters/MSRETaskManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -32,18 +33,56 @@ std::string hostOfURL(std::string url) {
     return url.substr(0, url.find(':'));
 }
 
-// The experiments of an encoded experiment response, counted on the wire
-// before any is built: those of its snapshots and of its per-library
-// responses' snapshots. Nothing when the bytes do not read as messages.
-std::optional<size_t> experimentsInAnswer(const std::vector<uint8_t>& data) {
+// What an encoded experiment response holds, counted on the wire before any
+// of it is built: its snapshots' and its per-library responses' snapshots'.
+struct AnswerCount {
+    size_t experiments = 0;
+    size_t flags = 0;
+    size_t mostFlagsInOneExperiment = 0;
+};
+
+// Nothing when the bytes do not read as messages.
+std::optional<AnswerCount> countAnswer(const std::vector<uint8_t>& data) {
     const MSRPBMessageType& type = MSRPBExperimentResponse::type();
-    const std::optional<size_t> inSnapshots =
-        MSRPBCountEncodedFields(data, type, {MSRExperimentResponseSlot::kSnapshots, MSRSnapshotSlot::kExperiments});
-    const std::optional<size_t> inLibraries = MSRPBCountEncodedFields(
-        data, type,
-        {MSRExperimentResponseSlot::kSdkResponses, MSRSdkResponseSlot::kSnapshot, MSRSnapshotSlot::kExperiments});
-    if (!inSnapshots || !inLibraries) return std::nullopt;
-    return *inSnapshots + *inLibraries;
+    namespace Response = MSRExperimentResponseSlot;
+    constexpr uint32_t kLibrarySnapshot = MSRSdkResponseSlot::kSnapshot;
+    constexpr uint32_t kExperiments = MSRSnapshotSlot::kExperiments, kFlags = MSRExperimentSlot::kFlags;
+    const auto inSnapshots = MSRPBCountEncodedFields(data, type, {Response::kSnapshots, kExperiments});
+    const auto inLibraries =
+        MSRPBCountEncodedFields(data, type, {Response::kSdkResponses, kLibrarySnapshot, kExperiments});
+    const auto flagsInSnapshots = MSRPBTallyEncodedFields(data, type, {Response::kSnapshots, kExperiments, kFlags});
+    const auto flagsInLibraries =
+        MSRPBTallyEncodedFields(data, type, {Response::kSdkResponses, kLibrarySnapshot, kExperiments, kFlags});
+    if (!inSnapshots || !inLibraries || !flagsInSnapshots || !flagsInLibraries) return std::nullopt;
+    return AnswerCount{*inSnapshots + *inLibraries, flagsInSnapshots->total + flagsInLibraries->total,
+                       std::max(flagsInSnapshots->mostInOneMessage, flagsInLibraries->mostInOneMessage)};
+}
+
+// Logs why an answer is refused for its size, if it is.
+bool refusedAsTooLarge(const AnswerCount& count) {
+    using Bound = MSRETaskManager;
+    const struct {
+        size_t count;
+        size_t most;
+        int64_t code;
+        const char* message;
+    } bounds[] = {
+        {count.experiments, Bound::kMaximumExperimentsPerAnswer, 820030,
+         "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max experiment "
+         "count"},
+        {count.mostFlagsInOneExperiment, Bound::kMaximumFlagsPerExperiment, 820031,
+         "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max flag "
+         "count per experiment"},
+        {count.flags, Bound::kMaximumFlagsPerAnswer, 820032,
+         "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
+    };
+    for (const auto& bound : bounds) {
+        if (bound.count <= bound.most) continue;
+        MSRELog(1, bound.code, bound.message,
+                {MSRLogContext(static_cast<int64_t>(bound.count)), MSRLogContext(static_cast<int64_t>(bound.most))});
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -300,21 +339,16 @@ void MSRETaskManager::handleFetchingExperimentsResponse(const std::optional<net:
         recordFailure(status, error, kUnreadable);
         return;
     }
-    // Nor is one with more experiments than any application takes part in:
-    // counted before they are built, refused whole, the stored ones kept.
-    const std::optional<size_t> experiments = experimentsInAnswer(*data);
-    if (experiments && *experiments > kMaximumExperimentsPerAnswer) {
-        MSRELog(1, 820030,
-                "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max "
-                "experiment count",
-                {MSRLogContext(static_cast<int64_t>(*experiments)),
-                 MSRLogContext(static_cast<int64_t>(kMaximumExperimentsPerAnswer))});
-        recordFailure(status, error, "The answer holds too many experiments");
+    // Nor is one that holds more experiments or flags than any application
+    // uses: counted before they are built, refused whole, the stored ones kept.
+    const std::optional<AnswerCount> count = countAnswer(*data);
+    if (count && refusedAsTooLarge(*count)) {
+        recordFailure(status, error, "The answer holds too many experiments or flags");
         return;
     }
     std::optional<MSRPBExperimentResponse> decoded =
         data->empty() ? std::optional<MSRPBExperimentResponse>(MSRPBExperimentResponse())
-                      : experiments ? MSRPBExperimentResponse::initWithBuffer(*data) : std::nullopt;
+                      : count ? MSRPBExperimentResponse::initWithBuffer(*data) : std::nullopt;
     if (!decoded) {
         MSRELog(2, 820028, "Cannot decode downloaded experiment data");
         recordFailure(status, error, kUnreadable);

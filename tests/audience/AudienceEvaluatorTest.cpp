@@ -516,9 +516,10 @@ MSRPBFilter inList(std::vector<std::string> list, const std::string& parameter) 
 // The entries of a configuration's expression lists are bounded together, in
 // event and property filters alike, and each is charged to the matching work
 // of its name: past either bound the configuration is refused whole with the
-// bound's own code, and the stored one stays.
+// bound's own code, and the stored one stays. The bound is written out here:
+// read from the evaluator, it would follow any change made to it.
 TEST_F(AudienceEvaluatorTest, ConfigurationsPastTheListEntryBoundAreRefused) {
-    constexpr int64_t kBound = MSRAudienceEvaluator::kMaxListEntries;
+    constexpr int64_t kBound = 65536;
     struct Case {
         const char* name;
         std::vector<MSRPBAudience> audiences;

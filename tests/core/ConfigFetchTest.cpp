@@ -133,3 +133,82 @@ TEST_F(ConfigFetchTest, TooManyRequestsHoldsEverythingForTheBackoffInterval) {
     advanceBy(120);
     EXPECT_GT(network().requests().size(), 1u);
 }
+
+// Event configurations and settings are bounded per configuration and
+// counted before any is built: a configuration past either bound is refused
+// whole with the bound's own text, and the stored one stays in the database
+// and in force. The bounds are written out here.
+TEST_F(ConfigFetchTest, AConfigurationOfTooManyEntriesIsRefusedWhole) {
+    // Version 2 with `eventConfigs` event configurations and `settings`
+    // settings, each named apart from the others.
+    auto body = [this](int eventConfigs, int settings) {
+        MSRPBMeasurementConfig config = *MSRPBMeasurementConfig::initWithBuffer(configBody(options_.appID, 2));
+        std::vector<MSRPBEventConfig> events(static_cast<size_t>(eventConfigs));
+        for (int i = 0; i < eventConfigs; ++i) MSRPBSetString(events[i], 0, "event_" + std::to_string(i));
+        MSRPBSetMessageArray(config, 4, std::move(events));
+        std::vector<MSRPBSetting> values(static_cast<size_t>(settings));
+        for (int i = 0; i < settings; ++i) {
+            MSRPBSetString(values[i], 0, "measurement.setting_" + std::to_string(i));
+            MSRPBSetString(values[i], 1, "2");
+        }
+        MSRPBSetMessageArray(config, 3, std::move(values));
+        return config.protoBuffer().value_or(std::vector<uint8_t>{});
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> body;
+        int64_t refusal;  // 0: taken
+        const char* text;
+    };
+    const Case cases[] = {
+        {"10,001 event configurations", body(10001, 1), 23298,
+         "Configuration contains too many event configurations"},
+        {"10,001 settings", body(1, 10001), 23299, "Configuration contains too many settings"},
+        {"both past their bounds", body(10001, 10001), 23298, "Configuration contains too many event configurations"},
+        {"10,000 of each", body(10000, 10000), 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The stored configuration blocks one event and sets one setting.
+        MSRPBMeasurementConfig baseline = *MSRPBMeasurementConfig::initWithBuffer(configBody(options_.appID, 1));
+        MSRPBEventConfig blocked;
+        MSRPBSetString(blocked, 0, "event_0");
+        MSRPBSetBool(blocked, 1, true);
+        MSRPBSetMessageArray(baseline, 4, std::vector<MSRPBEventConfig>{blocked});
+        MSRPBSetting setting;
+        MSRPBSetString(setting, 0, "measurement.setting_0");
+        MSRPBSetString(setting, 1, "1");
+        MSRPBSetMessageArray(baseline, 3, std::vector<MSRPBSetting>{setting});
+        ASSERT_TRUE(remoteConfig().updateMeasurementConfig(baseline));
+        advanceBy(4000);  // the stored configuration has expired
+        monitor_.takeLines();
+
+        net::FakeNetwork::Reply reply;
+        reply.statusCode = 200;
+        reply.body = c.body;
+        fetchWithReply(reply);
+        std::vector<std::string> refusals;
+        for (const std::string& line : monitor_.takeLines()) {
+            if (line.find("I-MSR023298") != std::string::npos || line.find("I-MSR023299") != std::string::npos)
+                refusals.push_back(line);
+        }
+        const int64_t version = c.refusal ? 1 : 2;
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), 0), version);
+        EXPECT_EQ(remoteConfig().version(), version);
+        const std::optional<MSREventConfig> first = remoteConfig().eventConfigWithName("event_0");
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->blocklisted, c.refusal != 0);
+        EXPECT_EQ(remoteConfig().eventConfigWithName("event_9999").has_value(), c.refusal == 0);
+        const std::optional<MSRSettingValue> kept = remoteConfig().cachedValueForKey("measurement.setting_0");
+        ASSERT_TRUE(kept && std::holds_alternative<std::string>(*kept));
+        EXPECT_EQ(std::get<std::string>(*kept), c.refusal ? "1" : "2");
+        EXPECT_EQ(remoteConfig().cachedValueForKey("measurement.setting_9999").has_value(), c.refusal == 0);
+        if (c.refusal) {
+            ASSERT_EQ(refusals.size(), 1u);
+            EXPECT_NE(refusals[0].find("I-MSR0" + std::to_string(c.refusal)), std::string::npos) << refusals[0];
+            EXPECT_NE(refusals[0].find(c.text), std::string::npos) << refusals[0];
+        } else {
+            EXPECT_TRUE(refusals.empty()) << refusals[0];
+        }
+    }
+}

@@ -45,6 +45,11 @@ TEST(WireCount, CountsNestedOccurrencesAndSkipsWhatElseComes) {
                                       {R::kSdkResponses, MSRSdkResponseSlot::kSnapshot, MSRSnapshotSlot::kExperiments}),
               2u);
     EXPECT_EQ(MSRPBCountEncodedFields(std::vector<uint8_t>{}, type, {R::kSnapshots}), 0u);
+    // The most within one snapshot, beside the sum over all of them.
+    const auto tally = MSRPBTallyEncodedFields(bytes, type, {R::kSnapshots, MSRSnapshotSlot::kExperiments});
+    ASSERT_TRUE(tally);
+    EXPECT_EQ(tally->total, 7u);
+    EXPECT_EQ(tally->mostInOneMessage, 4u);
 
     // Bytes that do not read, and paths that are none.
     const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 7);

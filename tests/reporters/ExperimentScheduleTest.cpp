@@ -201,9 +201,10 @@ namespace {
 // An answer of more experiments than any application takes part in is
 // counted before any is built and refused whole, wherever they sit (in its
 // snapshots or in its libraries' answers): the stored snapshot stays, and
-// the schedule goes on as after a failure.
+// the schedule goes on as after a failure. The bound is written out here:
+// read from the task manager, it would follow any change made to it.
 TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyExperimentsIsRefusedWhole) {
-    constexpr int64_t kBound = static_cast<int64_t>(MSRETaskManager::kMaximumExperimentsPerAnswer);
+    constexpr int64_t kBound = 1000;
     auto idsUpTo = [](int64_t first, int64_t last) {
         std::vector<int64_t> ids;
         for (int64_t id = first; id <= last; ++id) ids.push_back(id);
@@ -257,6 +258,105 @@ TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyExperimentsIsRefusedWhole) {
             EXPECT_GT(stamps_->doubleForKey(MSRETaskManager::kFailureKey), 0);
         } else {
             EXPECT_EQ(pending->at(0).experiments().size(), static_cast<size_t>(kBound));
+            EXPECT_EQ(delegate_->fetched.size(), told + 1);
+            EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Flags are bounded per experiment and per answer, wherever the experiments
+// sit, counted before any is built: an answer past either bound is refused
+// whole with the bound's own text, the stored snapshot stays, and the
+// schedule goes on as after a failure. The bounds are written out here.
+TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyFlagsIsRefusedWhole) {
+    // One snapshot, or one library's answer, whose experiments hold as many
+    // flags as `flagCounts` says, each flag named apart from the others.
+    auto answer = [](const std::vector<int>& flagCounts, bool inLibraryAnswer) {
+        MSRPBSnapshot snapshot;
+        MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "lib");
+        std::vector<MSRPBExperiment> experiments;
+        for (const int count : flagCounts) {
+            std::vector<MSRPBFlag> flags;
+            for (int i = 0; i < count; ++i) flags.push_back(flag("f" + std::to_string(i), i));
+            MSRPBExperiment experiment;
+            MSRPBSetInt32(experiment, MSRExperimentSlot::kExperimentID, static_cast<int32_t>(experiments.size() + 1));
+            MSRPBSetMessageArray(experiment, MSRExperimentSlot::kFlags, std::move(flags));
+            experiments.push_back(std::move(experiment));
+        }
+        MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
+        MSRPBExperimentResponse message;
+        if (inLibraryAnswer) {
+            MSRPBSdkResponse library;
+            MSRPBSetString(library, MSRSdkResponseSlot::kSDKName, "lib");
+            MSRPBSetMessage(library, MSRSdkResponseSlot::kSnapshot, snapshot);
+            MSRPBSetMessageArray(message, MSRExperimentResponseSlot::kSdkResponses,
+                                 std::vector<MSRPBSdkResponse>{library});
+        } else {
+            MSRPBSetMessageArray(message, MSRExperimentResponseSlot::kSnapshots,
+                                 std::vector<MSRPBSnapshot>{snapshot});
+        }
+        return message;
+    };
+    const std::vector<int> tenFull(10, 1000);
+    std::vector<int> tenFullAndOne = tenFull;
+    tenFullAndOne.push_back(1);
+
+    replyWith(200, gzipped(response({0, 5})));
+    start();
+    requestTimes(1);
+    ASSERT_EQ(delegate_->fetched, std::vector<size_t>{1});
+    monitor_.takeLines();
+
+    struct Case {
+        const char* name;
+        MSRPBExperimentResponse answer;
+        int64_t refusal;  // 0: taken
+        const char* text;
+        size_t flags;  // stored when taken
+    };
+    const Case cases[] = {
+        {"1,001 flags in one experiment", answer({3, 1001}, false), 820031,
+         "Fetched answer holds an experiment of too many flags", 0},
+        {"1,001 flags in one experiment of a library's answer", answer({1001}, true), 820031,
+         "Fetched answer holds an experiment of too many flags", 0},
+        {"10,001 flags over eleven experiments", answer(tenFullAndOne, false), 820032,
+         "Fetched answer holds too many flags", 0},
+        {"10,001 flags in a library's answer", answer(tenFullAndOne, true), 820032,
+         "Fetched answer holds too many flags", 0},
+        {"1,000 flags in one experiment", answer({1000}, false), 0, nullptr, 1000},
+        {"10,000 flags over ten experiments", answer(tenFull, true), 0, nullptr, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t told = delegate_->fetched.size();
+        const auto before = taskManager_->database()->fetchAllPendingSnapshots(nullptr);
+        ASSERT_TRUE(before && before->size() == 1);
+        replyWith(200, gzipped(c.answer));
+        ASSERT_EQ(requestTimes(1).size(), 1u);
+        std::vector<std::string> refusals;
+        for (const std::string& line : monitor_.takeLines()) {
+            for (const int64_t code : {820030, 820031, 820032})
+                if (line.find("I-MSR" + std::to_string(code)) != std::string::npos) refusals.push_back(line);
+        }
+        auto pending = taskManager_->database()->fetchAllPendingSnapshots(nullptr);
+        ASSERT_TRUE(pending);
+        ASSERT_EQ(pending->size(), 1u);
+        if (c.refusal) {
+            ASSERT_EQ(refusals.size(), 1u);
+            EXPECT_NE(refusals[0].find("I-MSR" + std::to_string(c.refusal)), std::string::npos) << refusals[0];
+            EXPECT_NE(refusals[0].find(c.text), std::string::npos) << refusals[0];
+            EXPECT_EQ(ids(pending->at(0)), ids(before->at(0)));
+            EXPECT_EQ(delegate_->fetched.size(), told);
+            EXPECT_GT(stamps_->doubleForKey(MSRETaskManager::kFailureKey), 0);
+        } else {
+            EXPECT_TRUE(refusals.empty()) << refusals[0];
+            size_t flags = 0;
+            for (const auto& experiment : pending->at(0).experiments()) flags += experiment.flags().size();
+            EXPECT_EQ(flags, c.flags);
             EXPECT_EQ(delegate_->fetched.size(), told + 1);
             EXPECT_EQ(stamps_->objectForKey(MSRETaskManager::kFailureKey), foundation::Value());
         }
