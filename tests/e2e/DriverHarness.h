@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/TemporaryDataRoot.h"
+#include "tests/support/TestPaths.h"
 #include "tools/collector/MeasurementCollector.h"
 #include "tools/eventdriver/DriverProcess.h"
 
@@ -132,6 +133,24 @@ class DriverTest : public testing::Test {
         return driverArguments(std::move(more));
     }
     std::string consoleTail() const { return tools::consoleTail(root.path()); }
+
+    // A run that brings the configuration and the experiments answer home:
+    // both are fetched 10 s after a start, and its second event, logged
+    // after that, is uploaded at once in debug mode. Answers its peak.
+    int64_t fetchTheConfiguration() {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                    debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
+        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) {
+                       const auto n = event.intParam("n");
+                       return event.name == "e2e_event" && n && *n >= 100 && *n < 102;
+                   }) >= 2;
+        };
+        EXPECT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
+        const int64_t peak = peakResidentBytes(driver.pid());
+        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        return peak;
+    }
 
     // Seeds `random` afresh and records the seed, so a failing run can be
     // told from the output.

@@ -103,24 +103,6 @@ class HostileConfigurationRoadTest : public DriverTest {
         return run;
     }
 
-    // The configuration and the experiments answer are fetched 10 s after a
-    // start: this run's second event comes after both, and the run ends once
-    // it is uploaded. Answers the run's peak.
-    int64_t bringTheConfigurationHome() {
-        DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
-        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) {
-                       const auto n = event.intParam("n");
-                       return n && *n >= 100 && *n < 102;
-                   }) >= 2;
-        };
-        EXPECT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
-        const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
-        return peak;
-    }
-
     // A burst over four threads, SIGTERM once every call is made: the end is
     // orderly, within its deadline, and stores the whole burst; the next run
     // uploads it, each event once. Answers the burst's peak.
@@ -183,7 +165,7 @@ class HostileConfigurationRoadTest : public DriverTest {
         const TemporaryDataRoot usualRoot("hostileusual");
         const Start usual = start(1, &usualRoot);
         serve();
-        const int64_t fetching = bringTheConfigurationHome();
+        const int64_t fetching = fetchTheConfiguration();
         const std::string console = tools::consoleTail(root.path(), 4000);
         EXPECT_NE(console.find(code), std::string::npos) << consoleTail();
         EXPECT_EQ(console.find("I-MSR009004"), std::string::npos) << consoleTail();

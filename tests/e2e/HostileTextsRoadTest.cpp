@@ -66,24 +66,6 @@ class HostileRoadTest : public DriverTest {
     }
     std::string tail() const { return cutConsoleTail(root.path()); }
 
-    // A run that brings the configuration and the experiments answer home:
-    // both are fetched 10 s after a start, and its second event, logged
-    // after that, is uploaded at once in debug mode. Answers its peak.
-    int64_t bringTheConfigurationHome() {
-        DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             debugArguments({"--first", "100", "--count", "2", "--pace-us", "15000000"}));
-        auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) {
-                       const auto n = event.intParam("n");
-                       return event.name != "e2e_marker" && n && *n >= 100 && *n < 102;
-                   }) >= 2;
-        };
-        EXPECT_TRUE(measurement.waitUntil(bothArrived, kGenerousSeconds)) << tail();
-        const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0) << tail();
-        return peak;
-    }
-
     // SIGTERM to a running driver: it ends as the application does, in
     // order, within its deadline, measured to its report of that end.
     void signalAndExpectOrderlyEnd(DriverProcess& driver) {
@@ -211,7 +193,7 @@ class HostileEntriesRoadTest : public HostileRoadTest, public testing::WithParam
 TEST_P(HostileEntriesRoadTest, IsRefusedWithItsOwnTextAndHoldsNothing) {
     const Entries& entries = GetParam();
     entries.serve(measurement);
-    const int64_t fetching = bringTheConfigurationHome();
+    const int64_t fetching = fetchTheConfiguration();
     // The refusal's own line, and no other refusal's.
     std::ifstream in(root.path() / "console.log");
     std::vector<std::string> refusals;
@@ -353,7 +335,7 @@ class HostileTextsRoadTest : public HostileRoadTest, public testing::WithParamIn
 };
 
 TEST_P(HostileTextsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysSmall) {
-    const int64_t fetching = bringTheConfigurationHome();
+    const int64_t fetching = fetchTheConfiguration();
     ASSERT_FALSE(HasFailure());
     const int64_t started = startAndEnd();
     // The program has all the time its batch may take: each event of the
