@@ -309,6 +309,10 @@ class BrowserProcess {
         } else if (info.si_pid == 0) {
             return false;
         }
+        // Its helpers may outlive it for a while: they go now, while the
+        // group's number is still the unreaped browser's, so that the next
+        // browser has the profile to itself.
+        ::kill(-pid_, SIGKILL);
         status = Profile::shared().release(pid_);
         pid_ = -1;
         return true;
@@ -448,6 +452,10 @@ class DevToolsSession {
         }
     }
 
+    // Whether the browser went (its pipe closed) after it had answered: a
+    // browser that died at work, not one that could not start.
+    bool lostAtWork() const { return answered_ && gone_; }
+
     // After Browser.close: the browser's exit, within the deadline.
     bool ended(std::string& error) {
         for (int status = 0;;) {
@@ -474,7 +482,7 @@ class DevToolsSession {
         for (size_t done = 0; done < text.size();) {
             const ssize_t n = ::send(toBrowser_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n <= 0) return gone_ = true, false;
             done += static_cast<size_t>(n);
         }
         return true;
@@ -494,6 +502,7 @@ class DevToolsSession {
                                       false);
                 pending_.erase(0, end + 1);
                 if (message.is_discarded()) continue;
+                answered_ = true;
                 if (message.contains("method"))
                     seen_.insert(message.value("method", std::string()) + "\n" +
                                  message.value("sessionId", std::string()));
@@ -509,7 +518,7 @@ class DevToolsSession {
             char buffer[65536];
             const ssize_t n = ::read(fromBrowser_, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return error = "Chromium ended early", false;
+            if (n <= 0) return gone_ = true, error = "Chromium ended early", false;
             pending_.append(buffer, static_cast<size_t>(n));
         }
     }
@@ -518,13 +527,15 @@ class DevToolsSession {
     BrowserProcess browser_;
     int toBrowser_ = -1, fromBrowser_ = -1;
     int lastId_ = 0;
+    bool answered_ = false, gone_ = false;
     std::string pending_;
     std::set<std::string> seen_;
 };
 
-// Chromium::screenshot, while the process's end has not begun.
+// Chromium::screenshot, while the process's end has not begun. `lost` is
+// set when the browser died at work, after it had answered.
 bool takePicture(const std::string& url, const std::filesystem::path& png, int width, int height, double scale,
-                 std::string& error) {
+                 std::string& error, bool& lost) {
     using Json = nlohmann::json;
     std::error_code ec;
     std::filesystem::remove(png, ec);
@@ -541,6 +552,11 @@ bool takePicture(const std::string& url, const std::filesystem::path& png, int w
                     error);
     if (args.empty()) return false;
     DevToolsSession browser(kPictureTimeLimit);
+    struct LostOnFailure {
+        const DevToolsSession& browser;
+        bool& lost;
+        ~LostOnFailure() { lost = browser.lostAtWork(); }
+    } noteLoss{browser, lost};
     if (!browser.start(std::move(args),
                        Chromium::environmentWithTemporaryFolder(shared.temporaryFolder()), error))
         return false;
@@ -600,9 +616,15 @@ bool Chromium::dumpDom(const std::string& url, std::string& dom, std::string& er
 
 bool Chromium::screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
                           double scale, std::string& error) {
-    if (Profile::shared().ended()) return error = "the process is ending", false;
-    if (takePicture(url, png, width, height, scale, error)) return true;
-    if (Profile::shared().ended()) error = "the process is ending";
+    // A browser that dies at work, now and then on a starved machine, is
+    // started once more; one that cannot start is not.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (Profile::shared().ended()) return error = "the process is ending", false;
+        bool lost = false;
+        if (takePicture(url, png, width, height, scale, error, lost)) return true;
+        if (Profile::shared().ended()) return error = "the process is ending", false;
+        if (!lost) return false;
+    }
     return false;
 }
 

@@ -74,7 +74,8 @@ TEST(ChromiumPictureTest, APageIsPicturedWhenItSaysItIsDrawn) {
 TEST(ChromiumPictureTest, ABrowserThatEndsEarlyRefusesThePicture) {
     TemporaryDataRoot folder("chromium-ends");
     const fs::path fake = folder.path() / "chromium";
-    writeFile(fake, "#!/bin/sh\nexit 0\n");
+    const fs::path starts = folder.path() / "starts";
+    writeFile(fake, "#!/bin/sh\necho >> '" + starts.string() + "'\nexit 0\n");
     fs::permissions(fake, fs::perms::owner_all);
     writeFile(folder.path() / "page.html", "<!DOCTYPE html><html><body></body></html>");
     ::setenv("CALVARO_CHROMIUM", fake.c_str(), 1);
@@ -85,6 +86,35 @@ TEST(ChromiumPictureTest, ABrowserThatEndsEarlyRefusesThePicture) {
     ::unsetenv("CALVARO_CHROMIUM");
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(fs::exists(folder.path() / "page.png"));
+    EXPECT_EQ(readFile(starts), "\n\n\n") << "a browser that cannot start is not started again";
+}
+
+// A browser that dies at work, after it has answered (here the first one
+// says a word and ends), is started once more, and the picture comes; one
+// that dies at work every time is a refused picture after two.
+TEST(ChromiumPictureTest, ABrowserThatDiesAtWorkIsStartedOnceMore) {
+    TemporaryDataRoot folder("chromium-dies");
+    const fs::path fake = folder.path() / "chromium", starts = folder.path() / "starts";
+    const std::string dying = "echo >> '" + starts.string() +
+                              "'\nprintf '{\"method\":\"Target.targetCreated\",\"params\":{}}\\000' >&4\nexit 0\n";
+    writeFile(fake, "#!/bin/sh\n[ -e '" + starts.string() + "' ] && exec '" +
+                        web::Chromium::binary().string() + "' \"$@\"\n" + dying);
+    fs::permissions(fake, fs::perms::owner_all);
+    writeFile(folder.path() / "page.html", signalPage("drawn();"));
+    const fs::path png = folder.path() / "page.png";
+    ::setenv("CALVARO_CHROMIUM", fake.c_str(), 1);
+    std::string error;
+    EXPECT_TRUE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"), png, 100, 60, 1, error))
+        << error;
+    EXPECT_EQ(pngSize(png), std::make_pair(100u, 60u));
+
+    writeFile(fake, "#!/bin/sh\n" + dying);
+    fs::remove(starts);
+    EXPECT_FALSE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"),
+                                           folder.path() / "lost.png", 100, 60, 1, error));
+    ::unsetenv("CALVARO_CHROMIUM");
+    EXPECT_EQ(readFile(starts), "\n\n");
+    EXPECT_FALSE(fs::exists(folder.path() / "lost.png"));
 }
 
 // Chromium makes its singleton folder in the temporary folder and removes it

@@ -62,6 +62,8 @@ class DriverProcess {
     // driver's, not when this process got round to reading it.
     std::optional<std::chrono::steady_clock::time_point> endReported() const { return endReported_; }
     pid_t pid() const { return pid_; }
+    // Whether the report pipe reached its end: the driver has gone.
+    bool ended() const { return ended_; }
 
   private:
     void take(const Report& report);
