@@ -122,9 +122,11 @@ class HostileRoadTest : public DriverTest {
             const auto atWork = [&] {
                 return driver.allLogged() && (driver.handledCount() >= 1 || stoppedRuns() > stoppedBefore);
             };
-            const Steady::time_point giveUp = Steady::now() + std::chrono::seconds(static_cast<int>(kGenerousSeconds));
+            const Steady::time_point began = Steady::now();
+            const Steady::time_point giveUp = began + std::chrono::seconds(static_cast<int>(kGenerousSeconds));
             while (!atWork() && Steady::now() < giveUp && !driver.ended()) driver.readUntil(nullptr, 0.1);
             EXPECT_TRUE(atWork()) << tail();
+            std::printf("  at work on the burst after %.1f s\n", secondsOf(Steady::now() - began));
             peak = peakResidentBytes(driver.pid());
             signalAndExpectOrderlyEnd(driver);
             EXPECT_EQ(driver.handledCount(), kSignalledBurst) << tail();
