@@ -1,11 +1,17 @@
-# calvaro_module(<target> [DEPS <targets...>])
+# calvaro_module(<target> [SEPARATE] [DEPS <targets...>])
 #   A static library of every .cpp/.c file in the calling folder. Headers are
 #   included from the repository root: #include "Calvaro/engine/Digit.h".
+#   The files compile a few at a time in unity batches, each header read once
+#   per batch, unless the module is SEPARATE (its files share helper names in
+#   their anonymous namespaces).
 function(calvaro_module target)
-  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(M "SEPARATE" "" "DEPS;PRIVATE_DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS
        "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
   add_library(${target} STATIC ${sources})
+  if(NOT M_SEPARATE)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  endif()
   target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}" "${PROJECT_BINARY_DIR}/generated")
   target_link_libraries(${target} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
@@ -32,6 +38,11 @@ function(calvaro_test binary)
   # of the same file, for one shared with an included header.
   set_target_properties(${binary} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 6)
   target_compile_options(${binary} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+  # The code under test is built as it ships; the tests' own code is only
+  # glue around it and is not optimised, which halves its compile time. It
+  # keeps the sanitizers but not the fuzzers' coverage counters.
+  target_compile_options(${binary} PRIVATE $<IF:$<CXX_COMPILER_ID:GNU>,-Og,-O0>
+                         $<$<CXX_COMPILER_ID:Clang>:-fno-sanitize=fuzzer-no-link>)
   set(cases "${CMAKE_CURRENT_BINARY_DIR}/${binary}_cases.cmake")
   add_custom_command(TARGET ${binary} POST_BUILD
     COMMAND "${CMAKE_COMMAND}" "-DBINARY=$<TARGET_FILE:${binary}>" "-DOUTPUT=${cases}"

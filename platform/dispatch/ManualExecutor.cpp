@@ -9,7 +9,7 @@ namespace dispatch {
 
 namespace {
 
-std::atomic<ManualExecutor*> gInstalled{nullptr};
+std::atomic<ManualExecutor*> gInstalledExecutor{nullptr};
 
 // Repeated float additions may land a hair short of a deadline; this much
 // early counts as due.
@@ -20,7 +20,7 @@ constexpr double kDueSlack = 1e-9;
 ManualExecutor::ManualExecutor(double wallTime, double uptime)
     : clock_(wallTime, uptime), owner_(std::this_thread::get_id()) {
     ManualExecutor* expected = nullptr;
-    bool first = gInstalled.compare_exchange_strong(expected, this);
+    bool first = gInstalledExecutor.compare_exchange_strong(expected, this);
     assert(first && "only one ManualExecutor may be alive at a time");
     (void)first;
     Clock::install(&clock_);
@@ -29,7 +29,7 @@ ManualExecutor::ManualExecutor(double wallTime, double uptime)
 ManualExecutor::~ManualExecutor() {
     Clock::install(nullptr);
     ManualExecutor* self = this;
-    gInstalled.compare_exchange_strong(self, nullptr);
+    gInstalledExecutor.compare_exchange_strong(self, nullptr);
     std::deque<Entry> ready;
     std::vector<Entry> delayed;
     {
@@ -40,7 +40,7 @@ ManualExecutor::~ManualExecutor() {
     // The dropped blocks (and the queues they keep alive) go away outside the lock.
 }
 
-ManualExecutor* ManualExecutor::installed() { return gInstalled.load(std::memory_order_acquire); }
+ManualExecutor* ManualExecutor::installed() { return gInstalledExecutor.load(std::memory_order_acquire); }
 
 bool ManualExecutor::onOwnerThread() const { return owner_ == std::this_thread::get_id(); }
 

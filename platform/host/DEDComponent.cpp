@@ -13,7 +13,7 @@ namespace {
 // In the order of registration.
 using Components = std::vector<std::pair<std::string, DEDComponent::ConfigureHandler>>;
 
-foundation::SharedValue<Components>& registry() {
+foundation::SharedValue<Components>& componentRegistry() {
     static foundation::SharedValue<Components> components;
     return components;
 }
@@ -25,7 +25,7 @@ bool contains(const Components& components, const std::string& name) {
 }  // namespace
 
 void DEDComponent::registerComponent(const std::string& name, ConfigureHandler onConfigure) {
-    const bool added = registry().with([&](Components& components) {
+    const bool added = componentRegistry().with([&](Components& components) {
         if (contains(components, name)) return false;
         components.emplace_back(name, onConfigure);
         return true;
@@ -36,11 +36,11 @@ void DEDComponent::registerComponent(const std::string& name, ConfigureHandler o
 }
 
 bool DEDComponent::isRegistered(const std::string& name) {
-    return registry().with([&](const Components& components) { return contains(components, name); });
+    return componentRegistry().with([&](const Components& components) { return contains(components, name); });
 }
 
 std::vector<std::string> DEDComponent::registeredNames() {
-    return registry().with([](const Components& components) {
+    return componentRegistry().with([](const Components& components) {
         std::vector<std::string> names;
         for (const auto& component : components) names.push_back(component.first);
         return names;
@@ -48,7 +48,7 @@ std::vector<std::string> DEDComponent::registeredNames() {
 }
 
 void DEDComponent::appDidConfigure(const DEDApp& app) {
-    const std::vector<ConfigureHandler> handlers = registry().with([](const Components& components) {
+    const std::vector<ConfigureHandler> handlers = componentRegistry().with([](const Components& components) {
         std::vector<ConfigureHandler> list;
         for (const auto& component : components) list.push_back(component.second);
         return list;
@@ -58,7 +58,7 @@ void DEDComponent::appDidConfigure(const DEDApp& app) {
 }
 
 void DEDComponent::resetForTesting() {
-    registry().reset();
+    componentRegistry().reset();
 }
 
 }  // namespace host

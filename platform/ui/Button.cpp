@@ -76,7 +76,7 @@ std::string Button::snapshotDescription() const {
     std::string line = snapshotKind();
     std::string text = title();
     if (!text.empty())
-        line += " " + quoted(text);
+        line += " " + ui::quoted(text);
     else if (auto img = image())
         line += " [" + img->name() + "]";
     if (!accessibilityIdentifier().empty()) line += " #" + accessibilityIdentifier();

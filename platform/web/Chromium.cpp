@@ -37,6 +37,10 @@ constexpr double kPictureTimeLimit = 120;
 // first answer counts).
 constexpr double kFirstAnswerLimit = 5;
 
+// A browser that stopped taking commands is going: the end of its answers
+// comes with its exit, and is waited for this long at most.
+constexpr double kDrainLimit = 5;
+
 // The browser's window at least: the page is laid out at the picture's size
 // whatever the window's, but a window only a few lines high draws no new
 // frame once the page has changed after its load, and the picture never comes.
@@ -427,7 +431,10 @@ class DevToolsSession {
               const std::string& session = {}, double repeatAfter = 0) {
         std::set<int> sent;
         for (;;) {
-            if (!send(method, params, session)) return error = "Chromium stopped taking commands", false;
+            if (!send(method, params, session)) {
+                drain();
+                return error = "Chromium stopped taking commands", false;
+            }
             sent.insert(lastId_);
             const Clock::time_point until = repeatAfter > 0 ? std::min(deadline_, deadlineIn(repeatAfter)) : deadline_;
             Json answer;
@@ -486,6 +493,18 @@ class DevToolsSession {
             done += static_cast<size_t>(n);
         }
         return true;
+    }
+
+    // The browser stopped taking commands: it is going. What it said before
+    // it went is read to its end, so that a browser that answered and then
+    // died is known as such, whichever of its two ends is seen first.
+    void drain() {
+        Json message;
+        std::string ignored;
+        bool quiet = false;
+        const Clock::time_point until = std::min(deadline_, deadlineIn(kDrainLimit));
+        while (next(message, ignored, until, quiet)) {
+        }
     }
 
     bool next(Json& message, std::string& error) {

@@ -108,12 +108,17 @@ TEST(ChromiumPictureTest, ABrowserThatDiesAtWorkIsStartedOnceMore) {
         << error;
     EXPECT_EQ(pngSize(png), std::make_pair(100u, 60u));
 
+    // Whether its exit or its last words are seen first, a browser that
+    // answered and went died at work: many rounds, so that both orders come.
     writeFile(fake, "#!/bin/sh\n" + dying);
-    fs::remove(starts);
-    EXPECT_FALSE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"),
-                                           folder.path() / "lost.png", 100, 60, 1, error));
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::remove(starts);
+        EXPECT_FALSE(web::Chromium::screenshot(web::Chromium::fileUrl(folder.path() / "page.html"),
+                                               folder.path() / "lost.png", 100, 60, 1, error));
+        EXPECT_EQ(readFile(starts), "\n\n") << error;
+    }
     ::unsetenv("CALVARO_CHROMIUM");
-    EXPECT_EQ(readFile(starts), "\n\n");
     EXPECT_FALSE(fs::exists(folder.path() / "lost.png"));
 }
 
