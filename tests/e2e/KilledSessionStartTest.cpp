@@ -7,7 +7,8 @@
 // The moment is found on any machine: the test is told of every write of the
 // dictionary (inotify), stops the first start's process group at once when
 // the dictionary says session 1, looks at the database while it is stopped,
-// and kills it there. Rounds go on until a few kills came before the commit.
+// and kills it there, or, every other round, lets it go on for up to 5 ms
+// first. Rounds go on until a few kills came before the commit.
 
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
@@ -25,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -43,7 +45,7 @@ using SessionKillClock = std::chrono::steady_clock;
 
 // Rounds stop once this many kills came before the "_s" commit, or at the
 // round or time budget; every round started is checked.
-constexpr int kSessionKillsWanted = 3;
+constexpr int kSessionKillsWanted = 4;
 constexpr int kSessionKillRounds = 40;
 constexpr auto kSessionKillBudget = std::chrono::seconds(300);
 constexpr const char* kDictionaryFile = "app.calvaro.analytics.measurement.plist";
@@ -157,25 +159,33 @@ class KilledSessionStartTest : public testing::Test {
             }
         }
         close(watch);
-        const int64_t storedWhenStopped = kept ? sessionKillEventCount(home, "_s") : -1;
+        // Every other round lets the start go on for up to 5 ms before the
+        // kill, so that kills land on both sides of the event's commit.
+        if (kept && round % 2 == 1) {
+            kill(-first, SIGCONT);
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 5000)(random)));
+        }
         kill(-first, SIGKILL);
         EXPECT_EQ(waitForSessionKillChild(first, std::chrono::seconds(30)), 128 + SIGKILL)
             << "the first start ended before its kill" << said();
         EXPECT_TRUE(kept) << "the dictionary never kept the first session" << said();
         if (!kept) return false;
+        const int64_t storedWhenKilled = sessionKillEventCount(home, "_s");
         EXPECT_EQ(keptSessionNumber(home), std::optional<std::string>("1")) << said();
 
         EXPECT_EQ(waitForSessionKillChild(spawnCalvaroForSessionKill(home, once), std::chrono::seconds(60)), 0)
             << "the next start failed" << said();
         EXPECT_EQ(sessionKillEventCount(home, "_f"), 1) << said();
         EXPECT_EQ(sessionKillEventCount(home, "_s"), 1)
-            << (storedWhenStopped == 0 ? "killed before the session's commit" : "killed after the session's commit")
+            << (storedWhenKilled == 0 ? "killed before the session's commit" : "killed after the session's commit")
             << said();
         EXPECT_EQ(keptSessionNumber(home), std::optional<std::string>("1")) << said();
-        return storedWhenStopped == 0;
+        return storedWhenKilled == 0;
     }
 
     TemporaryDataRoot root{"killed-session-start"};
+    std::mt19937 random{std::random_device{}()};
 };
 
 TEST_F(KilledSessionStartTest, TheNextStartBeginsAnUnrecordedSessionOnce) {
