@@ -72,13 +72,93 @@ std::optional<double> readDecimal(const std::string& text) {
 // The fraction digits of every number a step writes.
 constexpr int kWrittenFractionDigits = 10;
 
-// How many digits follow the decimal point of a number text (up to an
-// exponent): 12 for "1.000000000001", 0 for "25".
-size_t fractionDigitsOf(const std::string& text) {
-    const size_t point = text.find('.');
-    if (point == std::string::npos) return 0;
-    const size_t end = text.find_first_not_of("0123456789", point + 1);
-    return (end == std::string::npos ? text.size() : end) - point - 1;
+// A decimal number text as its parts: sign, every digit of the mantissa, and
+// where the decimal point stands among them once the exponent is applied
+// ("1.000000001E-2" is the digits 1000000001 with the point 1 - 2 = -1 places
+// from their start, 0.01000000001).
+struct DecimalDigits {
+    bool negative = false;
+    std::string digits;
+    int64_t point = 0;
+};
+
+// None for a text that is no plain decimal ([sign] digits [. digits]
+// [E [sign] digits]), which readDecimal has already refused.
+std::optional<DecimalDigits> decimalDigitsOf(const std::string& text) {
+    DecimalDigits number;
+    size_t at = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) number.negative = text[at++] == '-';
+    bool pointSeen = false;
+    for (; at < text.size() && text[at] != 'E'; ++at) {
+        const char c = text[at];
+        if (c == '.' && !pointSeen) {
+            pointSeen = true;
+        } else if (c >= '0' && c <= '9') {
+            number.digits += c;
+            if (!pointSeen) ++number.point;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (number.digits.empty()) return std::nullopt;
+    if (at < text.size()) {
+        int64_t exponent = 0;
+        const char* first = text.data() + at + 1;
+        if (first < text.data() + text.size() && *first == '+') ++first;
+        const auto [end, error] = std::from_chars(first, text.data() + text.size(), exponent);
+        // Exponents beyond a few hundred give 0 or no finite number at all.
+        if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+        number.point += std::clamp<int64_t>(exponent, -100000, 100000);
+    }
+    return number;
+}
+
+// The first `count` digits of `number` (zeros before its first digit where
+// the point stands before them, zeros after its last) rounded by the next
+// digit, halves away from zero; may come out one digit longer ("999" -> "1000").
+std::string roundedDigits(const DecimalDigits& number, int64_t first, int64_t count) {
+    const auto digitAt = [&](int64_t index) {
+        return index >= 0 && index < static_cast<int64_t>(number.digits.size()) ? number.digits[index] : '0';
+    };
+    std::string kept;
+    for (int64_t i = first; i < first + count; ++i) kept += digitAt(i);
+    if (digitAt(first + count) >= '5') {
+        size_t i = kept.size();
+        while (i > 0 && kept[i - 1] == '9') kept[--i] = '0';
+        if (i == 0) {
+            kept.insert(kept.begin(), '1');
+        } else {
+            ++kept[i - 1];
+        }
+    }
+    return kept;
+}
+
+// A number text with more than ten decimals (counted once its exponent is
+// applied) as the text of the number the steps write: rounded at the tenth
+// decimal, halves away from zero, on the digits as typed (2.00000000025 is
+// 2.0000000003, not the 2.0000000002 its double would round to). A nonzero
+// number that this rounds to 0 keeps ten significant digits instead, as the
+// steps write it m \cdot 10^{k}. None when there are ten decimals or fewer.
+std::optional<std::string> roundedAtTenthDecimal(const std::string& text) {
+    constexpr int64_t kPlaces = 10;
+    const auto number = decimalDigitsOf(text);
+    if (!number || static_cast<int64_t>(number->digits.size()) - number->point <= kPlaces) return std::nullopt;
+    const std::string sign = number->negative ? "-" : "";
+    // Digits from the first whole place (or the point, for a number below 1)
+    // to the tenth decimal.
+    const int64_t first = std::min<int64_t>(number->point, 0);
+    const std::string kept = roundedDigits(*number, first, number->point + kPlaces - first);
+    if (kept.find_first_not_of('0') != std::string::npos) {
+        const size_t wholeDigits = kept.size() - kPlaces;
+        return sign + (wholeDigits == 0 ? "0" : kept.substr(0, wholeDigits)) + "." + kept.substr(wholeDigits);
+    }
+    const size_t leading = number->digits.find_first_not_of('0');
+    if (leading == std::string::npos) return sign + "0";
+    const std::string significant = roundedDigits(*number, static_cast<int64_t>(leading), kPlaces);
+    const int64_t exponent = number->point - static_cast<int64_t>(leading) - 1 +
+                             static_cast<int64_t>(significant.size()) - kPlaces;
+    return sign + significant.substr(0, 1) + "." + significant.substr(1) + "E" + std::to_string(exponent);
 }
 
 }  // namespace
@@ -237,15 +317,15 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
         }
     }
 
-    const auto value = readDecimal(text);
+    auto value = readDecimal(text);
     if (!value) return failure(InputErrorKey::inputParameterError);
     // Digits past the tenth decimal are more than any step writes: the number
     // is taken as the steps write it, so that no line shows one number and
     // computes with another (a typed 1.000000000001 is 1 wherever it stands,
     // and a base that reads 1 is refused as 1 is).
-    number.value = fractionDigitsOf(text) > kWrittenFractionDigits
-                       ? KalStringOutput::writtenValue(*value, kWrittenFractionDigits)
-                       : *value;
+    if (const auto rounded = roundedAtTenthDecimal(text)) value = readDecimal(*rounded);
+    if (!value) return failure(InputErrorKey::inputParameterError);
+    number.value = *value;
     return ParseOutcome{std::move(number), nullptr};
 }
 

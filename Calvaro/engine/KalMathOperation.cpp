@@ -74,9 +74,25 @@ constexpr double kResidueUnitsOfWholes = 4;
 
 bool isWhole(double x) { return std::trunc(x) == x; }
 
+// Below this magnitude a whole number is exact, and so is the sum of two.
+constexpr double kExactWholesBelow = 9007199254740992.0;  // 2^{53}
+// Decimals of ten places are counted in these units.
+constexpr double kTenthDecimalsPerUnit = 1e10;
+// Below this a count of 10^{-10} units stays under 2^{52}, so the sum of two
+// counts is still a whole number a double holds.
+constexpr double kTenthUnitsBelow = 450359.0;
+
 // The spacing of doubles just below a finite `magnitude` (taken downwards,
 // which stays finite at the largest double).
 double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
+
+// Whether the double x is exactly the decimal it stands for: a whole number,
+// or a decimal of at most ten places without binary rounding (1.5, not 1.1).
+bool isHeldExactly(double x) {
+    if (isWhole(x)) return true;
+    const auto units = KalMathOperation::tenthDecimalUnits(x);
+    return units && std::fma(x, kTenthDecimalsPerUnit, -*units) == 0;
+}
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping
@@ -367,7 +383,22 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     result->setZConstants({});
     result->setNConstants({});
     const auto representable = [](double x) { return std::isfinite(x) && x != 0.0; };
-    if (representable(numeratorPower) && representable(denominatorPower)) {
+    const bool partsRaised = representable(numeratorPower) && representable(denominatorPower);
+    // Parts the double holds exactly (whole numbers, 1.5) are raised as they
+    // are while their powers stay in range ((3/2)^{2} stays 9/4); a base near
+    // 1 whose decimals the double holds only nearly is raised through its
+    // exact difference from 1, as its logarithm is taken.
+    const double quotient = base / denominator;
+    const bool nearOne = quotient > 0.5 && quotient < 2 &&
+                         (!partsRaised || !isHeldExactly(base) || !isHeldExactly(denominator));
+    if (nearOne) {
+        if (const auto difference = exactDifference(base, denominator)) {
+            result->setZ(std::exp(r * std::log1p(*difference / denominator)));
+            result->setN(1.0);
+            return result;
+        }
+    }
+    if (partsRaised) {
         result->setZ(numeratorPower);
         result->setN(denominatorPower);
     } else {
@@ -379,7 +410,37 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     return result;
 }
 
+std::optional<double> KalMathOperation::tenthDecimalUnits(double x) {
+    if (!(std::fabs(x) < kTenthUnitsBelow)) return std::nullopt;
+    // The product is off from the count by less than one (the double's own
+    // rounding of x and the product's): the count is one of the whole numbers
+    // around it, the one that reads back as x. Two counts never read back as
+    // the same double here, where its spacing is below 10^{-10}.
+    const double scaled = x * kTenthDecimalsPerUnit;
+    for (const double units : {std::round(scaled), std::floor(scaled), std::ceil(scaled)}) {
+        if (units / kTenthDecimalsPerUnit == x) return units;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> KalMathOperation::exactSum(double u, double v) {
+    if (isWhole(u) && isWhole(v) && std::max(std::fabs(u), std::fabs(v)) < kExactWholesBelow) return u + v;
+    const auto unitsU = tenthDecimalUnits(u);
+    const auto unitsV = tenthDecimalUnits(v);
+    if (unitsU && unitsV) return (*unitsU + *unitsV) / kTenthDecimalsPerUnit;
+    return std::nullopt;
+}
+
+std::optional<double> KalMathOperation::exactDifference(double z, double n) {
+    if (std::trunc(z) == z && std::trunc(n) == n) return z - n;
+    const auto unitsZ = tenthDecimalUnits(z);
+    const auto unitsN = tenthDecimalUnits(n);
+    if (!unitsZ || !unitsN) return std::nullopt;
+    return (*unitsZ - *unitsN) / kTenthDecimalsPerUnit;
+}
+
 double KalMathOperation::sumOrZero(double u, double v) {
+    if (const auto exact = exactSum(u, v)) return *exact;
     const double sum = u + v;
     if (sum == 0 || !std::isfinite(sum)) return sum;
     const double larger = std::max(std::fabs(u), std::fabs(v));

@@ -68,16 +68,35 @@ public:
     // d raised to r; the constants are folded into the numbers first so that
     // they are raised too. When a raised part leaves the double range the
     // result is the raised quotient over 1, so the value survives wherever it
-    // exists (beyond the range it is infinite, below it 0). Requires d.z();
-    // returns null without it.
+    // exists (beyond the range it is infinite, below it 0). A base near 1
+    // written with decimals is raised through the exact difference of its
+    // parts (exp of r times log1p of it), over 1: the double of a typed
+    // 1.0000000001 is off by 8e-18, which the 10^{10}-th power turns into
+    // 8e-8. Requires d.z(); returns null without it.
     DigitPtr power(const Digit& d, double r);
 
     // u + v, or exactly 0 when the sum is the rounding residue of terms that
     // agree to within 1e-12 of their size: log_10(1000) - 3 is 4.4e-16 in
     // floating point and 0 in truth. Any other sum keeps its value, however
-    // small. Two whole numbers, of any size, agree only to within a few units
-    // in the last place of the larger: 10^{16} - 9999999999999000 is 1000.
+    // small. A sum of exact terms (see exactSum) is never residue; two whole
+    // numbers from 2^{53} on agree only to within a few units in the last
+    // place of the larger: 10^{16} - 9999999999999000 is 1000.
     static double sumOrZero(double u, double v);
+
+    // u + v when both terms are exact and so is their sum: two whole numbers
+    // below 2^{53}, or two decimals of at most ten places (every typed number
+    // is one), added as whole numbers of 10^{-10}. None otherwise.
+    static std::optional<double> exactSum(double u, double v);
+
+    // x as a whole number of 10^{-10}, when x is the double of a decimal of at
+    // most ten places and small enough that this number, and the sum of two
+    // such, is a whole number a double holds. None otherwise.
+    static std::optional<double> tenthDecimalUnits(double x);
+
+    // z - n without rounding, for parts within a factor 2 of each other: two
+    // whole parts subtract exactly there; decimals of at most ten places are
+    // subtracted in units of 10^{-10}. None when neither holds.
+    static std::optional<double> exactDifference(double z, double n);
 
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.

@@ -228,12 +228,6 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     return text;
 }
 
-double KalStringOutput::writtenValue(double value, int maximumFractionDigits) {
-    if (value == 0 || !std::isfinite(value)) return value;
-    const auto plain = plainText(value, maximumFractionDigits);
-    return std::strtod(plain ? plain->c_str() : scientificDigits(value).c_str(), nullptr);
-}
-
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {
     return needsScientific(value) ? scientificText(value) : exactText;
 }

@@ -79,12 +79,6 @@ public:
     // not hold; there m \cdot 10^{k}, as the formatters write it.
     static std::string exactNumberLatex(double value, const std::string& exactText);
 
-    // The number a finite value's writing stands for: the value rounded to
-    // `maximumFractionDigits` decimals, or below 1e-10 and from 1e17 on to
-    // the ten significant digits of its m \cdot 10^{k}, as the formatters
-    // write it.
-    static double writtenValue(double value, int maximumFractionDigits);
-
     // The LaTeX of the digit's variables: " x^{2.0}" on the numerator side,
     // "\frac{x}{y}" with a denominator variable; none without variables.
     static std::optional<std::string> variableLatex(const Digit& digit);

@@ -12,22 +12,6 @@ namespace {
 // Thrown inside a writer only, to end the run at the first missing value.
 struct MissingValue {};
 
-// z - n without rounding, for parts within a factor 2 of each other: two
-// whole parts subtract exactly there; parts that are decimals of at most ten
-// places (every typed part is) are subtracted as whole numbers of 10^{-10}.
-// None when neither holds.
-std::optional<double> exactDifference(double z, double n) {
-    if (std::trunc(z) == z && std::trunc(n) == n) return z - n;
-    constexpr double kTenPlaces = 1e10;
-    // Below this, a part in units of 10^{-10} is a whole number a double holds.
-    constexpr double kScaledBelow = 1e5;
-    if (!(std::fabs(z) < kScaledBelow && std::fabs(n) < kScaledBelow)) return std::nullopt;
-    const double zUnits = std::round(z * kTenPlaces);
-    const double nUnits = std::round(n * kTenPlaces);
-    if (zUnits / kTenPlaces != z || nUnits / kTenPlaces != n) return std::nullopt;
-    return (zUnits - nUnits) / kTenPlaces;
-}
-
 }  // namespace
 
 SolutionStepWriter::SolutionStepWriter(const std::vector<DigitPtr>& inputs, KalMathOperation& operation,
@@ -86,7 +70,7 @@ double SolutionStepWriter::valueOf(const Digit& digit) const {
 double SolutionStepWriter::naturalLogarithm(const Digit& digit) const {
     const double value = valueOf(digit);
     if (value > 0.5 && value < 2 && digit.zConstants().empty() && digit.nConstants().empty()) {
-        if (const auto difference = exactDifference(*digit.z(), digit.n())) return std::log1p(*difference / digit.n());
+        if (const auto difference = KalMathOperation::exactDifference(*digit.z(), digit.n())) return std::log1p(*difference / digit.n());
     }
     return std::log(value);
 }

@@ -727,14 +727,34 @@ void MSRStartUpAndWipe::handleAppWillResignActiveEvent() {
 }
 
 void MSRStartUpAndWipe::backfillSessionNumber() {
-    if (!engine_.database_ || engine_.persistedConfig_->sessionNumber() != 0) return;
+    if (!engine_.database_) return;
+    const int64_t kept = engine_.persistedConfig_->sessionNumber();
     MSRError error;
     auto aggregates = engine_.database_->eventAggregatesWithName("_s", &error);
     if (!aggregates && error.code() != 0) {
         log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName("_s"), error});
         return;
     }
-    engine_.persistedConfig_->setSessionNumber(aggregates ? aggregates->lifetimeCount() : 0);
+    const int64_t bundled = aggregates ? aggregates->lifetimeCount() : 0;
+    if (kept == 0) {
+        engine_.persistedConfig_->setSessionNumber(bundled);
+        return;
+    }
+    // The dictionary keeps the session begun last before its "_s" is
+    // committed: a process ended in between, or a write that failed, leaves
+    // a session that the database never recorded, and that the dictionary
+    // says is live. That session is begun again, under its own number, with
+    // the time of this start: its number is given back and its time ended.
+    // Recorded sessions are the "_s" already in bundles and those still
+    // stored; only the last one can be missing so.
+    auto stored = engine_.database_->rawEventCountWithName("_s", &error);
+    if (!stored) {
+        log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName("_s"), error});
+        return;
+    }
+    if (bundled + *stored != kept - 1) return;
+    engine_.persistedConfig_->setSessionNumber(kept - 1);
+    engine_.persistedConfig_->setLastSessionActivityClockTime(0);
 }
 
 // ---- the engine's own operations that the start-up calls -------------------

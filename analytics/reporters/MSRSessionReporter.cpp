@@ -83,7 +83,10 @@ MSRSessionReporter::MSRSessionReporter(std::shared_ptr<MSRPersistedConfig> confi
 
 MSRSessionReporter::~MSRSessionReporter() {
     // The timer is the queue's: it goes there, after any firing already queued.
-    queue_->async([timer = std::shared_ptr<MSRAlarm>(std::move(userEngagementTimer_))] { timer->cancel(); });
+    // After the end of the queues nothing fires any more and the cancel is
+    // done here; it is no work of anyone's that the end dropped.
+    auto timer = std::shared_ptr<MSRAlarm>(std::move(userEngagementTimer_));
+    if (!queue_->asyncUnlessEnded([timer] { timer->cancel(); })) timer->cancel();
 }
 
 void MSRSessionReporter::onQueue(const std::function<void()>& block) {

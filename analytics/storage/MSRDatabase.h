@@ -249,6 +249,8 @@ class MSRDatabase {
     std::optional<bool> isRawEventStoreFull(MSRError* error);
     bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error);
     std::optional<bool> isRawEventsTableEmpty(MSRError* error);
+    // The number of stored raw events of `name` (not yet in a bundle).
+    std::optional<int64_t> rawEventCountWithName(const std::string& name, MSRError* error);
     std::optional<bool> containsRealtimeRawEvents(MSRError* error);
     std::optional<double> queryLatestRawEventTime(MSRError* error);
 

@@ -268,6 +268,10 @@ bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFinge
     return true;
 }
 
+std::optional<int64_t> MSRDatabase::rawEventCountWithName(const std::string& name, MSRError* error) {
+    return sqliteStore_->integerForQuery("SELECT count(1) FROM raw_events WHERE name = ?", {name}, error);
+}
+
 std::optional<int64_t> MSRDatabase::rawEventCount(MSRError* error) {
     if (!rawEventCount_) {
         auto counted = sqliteStore_->rowCountForTable(kRawEvents, error);

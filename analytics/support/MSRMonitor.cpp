@@ -269,7 +269,10 @@ void MSRMonitor::logWithLevel(int64_t logLevel, int64_t messageCode, std::string
         const std::string shown =
             messageCode == kProgramLogMessageCode ? foundation::printable(message) : std::string(message);
         std::string text = stringWithLogMessage(shown, logLevel, contexts, encodeContexts());
-        monitorQueue_->async([weak, text = std::move(text), tag = logTag(), messageCode, logLevel] {
+        // A console line holds nothing of the user's or the engine's: one
+        // logged after the end of the queues (an upload answered late) goes
+        // unsaid, without a word of work dropped.
+        monitorQueue_->asyncUnlessEnded([weak, text = std::move(text), tag = logTag(), messageCode, logLevel] {
             if (auto self = weak.lock()) self->logger_->logMessage(text, tag, messageCode, logLevel);
         });
     }

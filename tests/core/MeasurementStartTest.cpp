@@ -220,18 +220,25 @@ TEST_F(MeasurementUnusableStorageTest, SharedInstanceIsMadeOnce) {
     EXPECT_FALSE(MSRMeasurement::initWithAppID("", true, false, std::nullopt, nullptr));
 }
 
+// A kept session number whose "_s" the database never recorded (the last
+// one only) is given back, its session ended, so that the start begins it
+// again under that number.
 TEST_F(MeasurementStartTest, SessionNumberBackfill) {
-    struct Case { int64_t storedNumber; std::optional<int32_t> sessionStarts; int64_t expected; };
-    const std::vector<Case> cases = {{0, 4, 4}, {0, std::nullopt, 0}, {5, 9, 5}};
+    struct Case { int64_t storedNumber; std::optional<int32_t> sessionStarts; int64_t expected; bool ended; };
+    const std::vector<Case> cases = {{0, 4, 4, false}, {0, std::nullopt, 0, false}, {5, 9, 5, false},
+                                     {5, 5, 5, false}, {5, 4, 4, true},             {1, std::nullopt, 0, true},
+                                     {5, 3, 5, false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.storedNumber);
+        SCOPED_TRACE(testing::Message() << c.storedNumber << " kept, " << c.sessionStarts.value_or(-1) << " counted");
         persistedConfig().setSessionNumber(c.storedNumber);
+        persistedConfig().setLastSessionActivityClockTime(now());
         if (c.sessionStarts) {
             ASSERT_TRUE(database().updateEventAggregates(
                 MSREventAggregates::initWithName("_s", *c.sessionStarts, 0, 0, now()).value(), nullptr));
         }
         runOnWorkerQueue([&] { engine().backfillSessionNumber(); });
         EXPECT_EQ(persistedConfig().sessionNumber(), c.expected);
+        EXPECT_EQ(persistedConfig().lastSessionActivityClockTime(), c.ended ? 0 : now());
         database().updateEventAggregates(MSREventAggregates::initWithName("_s", 0, 0, 0, now()).value(), nullptr);
     }
 }

@@ -285,6 +285,29 @@ TEST(MonitorTest, HealthDataIsWrittenOncePerIntervalAndAtTheEnd) {
     EXPECT_EQ(stored(), "1W_110100:last");
 }
 
+// After the end of the queues (an upload answered late, with debug logging
+// on) a console line holds nothing of the user's or the engine's: the end
+// says nothing of it. A health report is the engine's data, and its loss is
+// told.
+TEST(MonitorTest, OnlyHealthDataLoggedAfterTheEndIsToldAsDroppedWork) {
+    struct Case {
+        int64_t level;
+        bool told;
+    };
+    const Case cases[] = {{7, false}, {3, false}, {5, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.level);
+        MonitorHarness h({}, false);
+        h.console->setLoggerLevel(7);
+        ASSERT_TRUE(dispatch::endQueues(MonitorHarness::kDrainSeconds));
+        testing::internal::CaptureStderr();
+        h.monitor->logWithLevel(c.level, 1, "after the end");
+        const std::string said = testing::internal::GetCapturedStderr();
+        dispatch::reopenQueuesForTesting();
+        EXPECT_EQ(said.find("after the end of the queues was dropped") != std::string::npos, c.told) << said;
+    }
+}
+
 TEST(MonitorTest, QueuedReportsOfAGoneMonitorAreSkipped) {
     MonitorHarness h;
     h.monitor->logWithLevel(1, 1, "late");

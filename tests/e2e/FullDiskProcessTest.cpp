@@ -67,6 +67,9 @@ FullDiskRun runLimited(const std::vector<std::string>& arguments, rlim_t fileByt
     return run;
 }
 
+// What the end says of work queued after it.
+constexpr const char* kDroppedWork = "after the end of the queues was dropped";
+
 int64_t storedRows(const fs::path& home, const std::string& name) {
     return storedCount(home, "SELECT count(*) FROM raw_events WHERE name = '" + name + "'");
 }
@@ -103,6 +106,8 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
     EXPECT_EQ(roomy.output.find("not stored"), std::string::npos) << roomy.output;
     const int64_t before = storedRows(home, "kal_calculate");
     ASSERT_EQ(before, 40) << roomy.output;
+    // The end drops nothing of anyone's: no debug line is told as dropped work.
+    EXPECT_EQ(roomy.output.find(kDroppedWork), std::string::npos) << roomy.output;
     EXPECT_EQ(saidStoredCalculations(roomy.output), 40) << "the debug console says what it stored\n"
                                                         << roomy.output;
 
@@ -126,6 +131,9 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
         << noHistory.output.substr(said);
     EXPECT_NE(noHistory.output.find("org.calvaro.Calvaro.plist", said), std::string::npos)
         << noHistory.output.substr(said);
+    // An engine that could not start held no one's data: its end, its
+    // session reporter's timer with it, drops no work.
+    EXPECT_EQ(noHistory.output.find(kDroppedWork), std::string::npos) << noHistory.output;
 }
 
 }  // namespace

@@ -72,6 +72,17 @@ const GoldenCase kCases[] = {
     {"log_point_rounded_at_ten_decimals", {0, {"10", "", "", "", "0.00000000015", ""}}},
     // Whole numbers beyond 2^53 keep their exact difference.
     {"exp_large_whole_intercept", {1, {"10", "", "16", "-9999999999999000", "", ""}}},
+    // Exact sums below 2^53 and of ten decimals: f(0) = 2^{52} - (2^{52} - 1)
+    // is 1, and x - 1000 at 1000.0000000001 is 10^{-10}, whose logarithm is -10.
+    {"exp_whole_intercept_below_two_to_53", {1, {"2", "", "52", "-4503599627370495", "", ""}}},
+    {"log_point_just_past_thousand", {0, {"10", "", "-1000", "", "1000.0000000001", ""}}},
+    // Past the tenth decimal a half goes away from zero (the base is
+    // 1.0000000001, no base of 1), and an exponent counts: 1.000000001E-2 is 0.01.
+    {"log_base_half_at_eleventh_decimal", {0, {"1.00000000005", "", "", "", "2", ""}}},
+    {"log_point_with_exponent", {0, {"10", "", "", "", "1.000000001E-2", ""}}},
+    // Powers of bases near 1: (1 + 10^{-10})^{10^{10}} and (1 - 10^{-10})^{10^{10}}.
+    {"exp_base_just_above_one", {1, {"1.0000000001", "", "", "", "10000000000", ""}}},
+    {"exp_base_just_below_one", {1, {"0.9999999999", "", "", "", "10000000000", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

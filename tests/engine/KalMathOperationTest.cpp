@@ -58,8 +58,17 @@ TEST(KalMathOperation, AddAndSubtract) {
         {'-', false, digit(3), digit(2.99999999999), "1.00000008274e-11/1", kNone, "{3} - {3} = {1e-11}"},
         {'-', false, digit(1e-11), digit(0), "1e-11/1", kNone, "{1e-11} - {0} = {1e-11}"},
         {'-', false, digit(1000000000001), digit(1000000000000), "1/1", kNone, "{1e+12} - {1e+12} = {1}"},
-        // Whole numbers of any size keep an exact sum; only a few units in
-        // the last place (3^{40} as a power gives it, less 3^{40} as typed) are residue.
+        // Whole numbers below 2^{53} and decimals of ten places keep their
+        // exact sum, however close the terms.
+        {'-', false, digit(4503599627370496), digit(4503599627370495), "1/1", kNone, "{4.5036e+15} - {4.5036e+15} = {1}"},
+        {'-', false, digit(1125899906842625), digit(1125899906842624), "1/1", kNone, "{1.1259e+15} - {1.1259e+15} = {1}"},
+        {'-', false, digit(2e15), digit(1999999999999999), "1/1", kNone, "{2e+15} - {2e+15} = {1}"},
+        {'-', false, digit(1000.0000000001), digit(1000), "1e-10/1", kNone, "{1000} - {1000} = {1e-10}"},
+        {'+', false, digit(-450358.9999999999), digit(450358.9999999998), "-1e-10/1", kNone,
+         "{-450359} + {450359} = {-1e-10}"},
+        // From 2^{53} on, only a few units in the last place (3^{40} as a
+        // power gives it, less 3^{40} as typed) are residue.
+        {'-', false, digit(9007199254740996), digit(9007199254740992), "0/1", kNone, "{9.0072e+15} - {9.0072e+15} = {0}"},
         {'-', false, digit(1e16), digit(9999999999999000), "1000/1", kNone, "{1e+16} - {1e+16} = {1000}"},
         {'+', false, digit(9007199254740994), digit(-9007199254740000), "994/1", kNone,
          "{9.0072e+15} + {-9.0072e+15} = {994}"},

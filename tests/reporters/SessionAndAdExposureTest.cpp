@@ -3,6 +3,7 @@
 #include "analytics/reporters/MSRAdExposureReporter.h"
 #include "analytics/reporters/MSRSessionReporter.h"
 #include "analytics/storage/MSRPersistedConfig.h"
+#include "platform/dispatch/ProcessEnd.h"
 #include "platform/ui/Application.h"
 
 namespace {
@@ -293,6 +294,23 @@ TEST_F(AdExposureTest, AtMostAHundredUnitsAreOpen) {
     EXPECT_TRUE(exposures().empty()) << "the 101st unit was never open";
     ads_->endAdUnitExposure("unit7");
     EXPECT_EQ(exposures(), std::vector<std::string>{"_xu:unit7=1000"});
+}
+
+// A reporter that goes after the end of the queues (the reporter of an
+// engine that could not start, ended with the process) cancels its
+// engagement timer itself: nothing of anyone's was dropped, and the end says
+// nothing.
+TEST(SessionReporterEndTest, AReporterGoneAfterTheEndTellsOfNoDroppedWork) {
+    struct Reopen {
+        ~Reopen() { dispatch::reopenQueuesForTesting(); }
+    } reopen;
+    auto gone = MSRSessionReporter::initWithPersistedConfig(nullptr);
+    auto current = MSRSessionReporter::initWithPersistedConfig(nullptr);
+    ASSERT_EQ(gone.use_count(), 1);
+    ASSERT_TRUE(dispatch::endQueues(60));
+    testing::internal::CaptureStderr();
+    gone.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+#pragma once
+
+// What the kill tests of a first start share: `calvaro` spawned in a process
+// group of its own, a bounded wait for it, and the measurement dictionary as
+// the file on disk says it.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/MeasurementDatabase.h"
+#include "tests/support/TestPaths.h"
+
+extern char** environ;
+
+inline std::string firstStartFileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The text of the value stored under the dictionary key `suffix`, as the
+// property-list file on disk says it; nothing when the file or key is missing.
+inline std::optional<std::string> storedDictionaryValue(const std::filesystem::path& home, const std::string& suffix) {
+    const std::string text =
+        firstStartFileText(measurementFolder(home) / "app.calvaro.analytics.measurement.plist");
+    const std::string key = "<key>/zevure/measurement/" + suffix + "</key>";
+    const size_t at = text.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    const size_t open = text.find('>', text.find('<', at + key.size()));
+    const size_t close = text.find("</", open);
+    if (open == std::string::npos || close == std::string::npos) return std::nullopt;
+    return text.substr(open + 1, close - open - 1);
+}
+
+// `calvaro --home HOME --script SCRIPT` in a process group of its own, its
+// outputs in files beside the script (out.txt, err.txt).
+inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::filesystem::path& script) {
+    std::vector<std::string> words{CALVARO_EXECUTABLE, "--home", home.string(), "--script", script.string()};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::filesystem::path folder = script.parent_path();
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (folder / "out.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (folder / "err.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+
+// The exit status (128 + the signal for one ended by it) within `limit`;
+// -1 when it ran on, and is then killed as a group.
+inline int waitForCalvaro(pid_t pid, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0) return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// The raw events of `name` the database under `home` holds.
+inline int64_t storedEventCount(const std::filesystem::path& home, const std::string& name) {
+    return storedCount(home, "SELECT count(*) FROM raw_events WHERE name = '" + name + "'");
+}
