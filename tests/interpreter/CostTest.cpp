@@ -513,6 +513,9 @@ TEST(Cost, TheSizeWalkBeforeAnEventCopyIsCharged) {
         (loop (lt $k 18) (assign "k" (add $k 1)) false (list (assign "c" (call $c "concat" (array $c)))))
         (call $back "push" (array $c)))";
     MSRPInterpreterEventEditing editing;
+    // The budget stops the run on any machine; under the sanitizers on a slow
+    // core the editor's 1 s guard would come first.
+    editing.runtime().setTimeLimit(std::chrono::minutes(1));
     MSRError error;
     // The walk, then a parameter past what one event may create: refused
     // without an error, so the loop goes on.
