@@ -158,41 +158,61 @@ bool MSRPInterpreterEventEditing::finish(const MSRError& failure, MSRError* erro
     return false;
 }
 
+size_t MSRPInterpreterEventEditing::entityCount(MSRPBMessageView program) {
+    constexpr size_t kMost = kMaxProgramEntities;
+    size_t count = 0;
+    auto add = [&](MSRPBMessageView entity) {
+        count += MSRPRuntimeEntityConverter::entityCount(entity, kMost - std::min(count, kMost));
+        return count <= kMost;
+    };
+    if (program.forEachElement(0, add)) {
+        program.message(1).forEachElement(0, [&](MSRPBMessageView activity) { return activity.forEachElement(1, add); });
+    }
+    return std::min(count, kMost + 1);
+}
+
 bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSRError* error) {
+    return loadProgramInPlace(MSRPBMessageView(program), error);
+}
+
+bool MSRPInterpreterEventEditing::loadProgramInPlace(MSRPBMessageView view, MSRError* error) {
     // Everything the load makes or drops counts on the runtime's account.
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    // The program is read where it is, and counted before any of it is
+    // built: the load is a run like an event's, charged an instruction an
+    // entity as it converts them.
+    if (entityCount(view) > kMaxProgramEntities) {
+        if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorTooManyEntities);
+        return false;
+    }
     runtime_.startTimeGuard();
-    std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
     MSRError failure;
     editingError_ = 0;
-    MSRPValue last = runtime_.executeStatements(statements, &failure);
+    MSRPValue last = runtime_.executeStatements(view, 0, &failure);
     if (!finish(failure, error)) return false;
     if (last.isControl()) {
         if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorControlValue);
         return false;
     }
-    if (auto activities = MSRPBGetMessage<MSRPBEdtActivities>(program, 1)) {
-        for (const MSRPBEdtActivity& activity : MSRPBGetMessageArray<MSRPBEdtActivity>(*activities, 0)) {
-            if (!loadActivity(activity, error)) return false;
-        }
-    }
+    const bool loaded = view.message(1).forEachElement(
+        0, [&](MSRPBMessageView activity) { return loadActivity(activity, error); });
+    if (!loaded) return false;
     runtime_.collectGarbage();
     return true;
 }
 
-bool MSRPInterpreterEventEditing::loadActivity(const MSRPBEdtActivity& activity, MSRError* error) {
-    std::string name = MSRPBGetString(activity, 0).value_or("");
-    for (const MSRPBRuntimeEntity& entity : MSRPBGetMessageArray<MSRPBRuntimeEntity>(activity, 1)) {
+bool MSRPInterpreterEventEditing::loadActivity(MSRPBMessageView activity, MSRError* error) {
+    const std::string name(activity.text(0).value_or(""));
+    return activity.forEachElement(1, [&](MSRPBMessageView entity) {
         MSRError failure;
-        MSRPValue rule = runtime_.executeStatements({entity}, &failure);
+        MSRPValue rule = runtime_.executeStatement(entity, &failure);
         if (!finish(failure, error)) return false;
         if (!rule.isMap()) {
             if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorRuleNotMap);
             return false;
         }
-        if (!registerRule(name, rule, error)) return false;
-    }
-    return true;
+        return registerRule(name, rule, error);
+    });
 }
 
 bool MSRPInterpreterEventEditing::registerRule(const std::string& name, const MSRPValue& rule, MSRError* error) {

@@ -38,6 +38,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // Runs the top-level statements and the activities; an interpreter error,
     // or an editing error (MSRPEditingErrorDomain, codes below).
     bool loadProgram(const MSRPBProgram& program, MSRError* error) override;
+    bool loadProgramInPlace(MSRPBMessageView program, MSRError* error) override;
     bool handleEvent(const MSRPEvent& event, MSRError* error) override;
     bool hasEdits() const override { return hasEdits_; }
     bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
@@ -65,6 +66,8 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static constexpr int kEditingErrorControlValue = 5;
     static constexpr int kEditingErrorRuleNotMap = 6;
     static constexpr int kEditingErrorNoRule = 7;
+    // A program of more than kMaxProgramEntities entities.
+    static constexpr int kEditingErrorTooManyEntities = 8;
 
     // How a parameter's new value is stored beside its current one (absent
     // for none): the counters "_syn", "_err" and "_el" and parameters that
@@ -118,7 +121,9 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // Whether the working event still is `event` (as eventsEqual compares).
     static bool isUnchanged(const WorkingEvent& working, const MSRPEvent& event);
 
-    bool loadActivity(const MSRPBEdtActivity& activity, MSRError* error);
+    // Its entities up to kMaxProgramEntities + 1, counted in place.
+    static size_t entityCount(MSRPBMessageView program);
+    bool loadActivity(MSRPBMessageView activity, MSRError* error);
     bool registerRule(const std::string& name, const MSRPValue& rule, MSRError* error);
     // An error of this run, in the editing domain when one was raised.
     bool finish(const MSRError& failure, MSRError* error);

@@ -95,6 +95,27 @@ MSRPValue MSRPRuntime::executeStatements(const std::vector<MSRPBRuntimeEntity>& 
     return result;
 }
 
+MSRPValue MSRPRuntime::executeStatements(MSRPBMessageView message, uint32_t index, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result;
+    message.forEachElement(index, [&](MSRPBMessageView entity) {
+        MSRPValue statement = MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, execution_.errorSlot());
+        if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+        return !execution_.failed();
+    });
+    if (!finish(error)) return MSRPValue();
+    return result;
+}
+
+MSRPValue MSRPRuntime::executeStatement(MSRPBMessageView entity, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue statement = MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, execution_.errorSlot());
+    MSRPValue result;
+    if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+    if (!finish(error)) return MSRPValue();
+    return result;
+}
+
 MSRPValue MSRPRuntime::executeStatementValues(std::span<const MSRPValue> statements, MSRError* error) {
     RunGuard guard(*this);
     MSRPValue result;

@@ -122,6 +122,7 @@ MSRPStatementValue::MSRPStatementValue(MSRPText functionName, std::vector<MSRPVa
       arguments_(std::move(arguments)),
       command_(MSRPCommandForKey(functionName_)),
       lookedUpName_(functionName_) {
+    MSRPMemory::add(heldBytes());
     constexpr int kAssign = 3, kReadVariable = 15, kReadProperty = 16, kReadProperty17 = 17, kReturn = 36,
                   kWriteProperty = 43;
     const size_t count = arguments_.size();
@@ -150,6 +151,8 @@ MSRPStatementValue::MSRPStatementValue(MSRPText functionName, std::vector<MSRPVa
     nameBit_ = MSRPPropertyMap::nameBit(lookedUpName_);
     nameKey_ = MSRPPropertyMap::leadingKey(lookedUpName_);
 }
+
+MSRPStatementValue::~MSRPStatementValue() { MSRPMemory::add(-heldBytes()); }
 
 // Conversions ----------------------------------------------------------------
 
