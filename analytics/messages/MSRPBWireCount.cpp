@@ -26,6 +26,12 @@ bool countEncodedFields(pb_istream_t& stream, const MSRPBMessageType& type, std:
         }
         if (last) {
             ++here;
+            if (wireType == PB_WT_STRING) {
+                uint32_t length = 0;
+                if (!pb_decode_varint32(&stream, &length) || !pb_read(&stream, nullptr, length)) return false;
+                tally.bytes += length;
+                continue;
+            }
             const size_t before = stream.bytes_left;
             if (!pb_skip_field(&stream, wireType)) return false;
             tally.bytes += before - stream.bytes_left;

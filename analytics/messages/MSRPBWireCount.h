@@ -21,8 +21,8 @@ std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMe
 
 // The same count, with the most occurrences found within any one message
 // that holds the field: a bound per message besides the bound of the whole.
-// `bytes` sums what the occurrences hold on the wire beyond their keys (a
-// message's or a text's length, a number's varint or fixed width).
+// `bytes` sums what the occurrences hold on the wire: a message's or a
+// text's length, a number's varint or fixed width.
 struct MSRPBEncodedFieldTally {
     size_t total = 0;
     size_t mostInOneMessage = 0;
