@@ -114,6 +114,8 @@ constexpr uint64_t kAlikeHash = 0x5bd1e9955bd1e995ULL;
 void MSRPText::setHashesAlikeForTesting(bool alike) { gHashesAlike.store(alike, std::memory_order_relaxed); }
 
 uint64_t MSRPText::hashOf(std::string_view bytes) {
+    // Charged before it is computed; a stopped run's answer is any number,
+    // which its tables never keep (they ask MSRPWork::stopped() first).
     if (bytes.size() > kUnchargedBytes && !MSRPWork::charge(static_cast<int64_t>(bytes.size()))) return 0;
     if (gHashesAlike.load(std::memory_order_relaxed)) return kAlikeHash;
     const HashKey& key = hashKey();
@@ -122,7 +124,6 @@ uint64_t MSRPText::hashOf(std::string_view bytes) {
 
 uint64_t MSRPText::hash() const {
     if (!body_) return hashOf({});
-    if (gHashesAlike.load(std::memory_order_relaxed)) return hashOf(view());
     if (!body_->hashed_) {
         const uint64_t hash = hashOf(view());
         // A stopped run's answer is not kept.
@@ -130,7 +131,8 @@ uint64_t MSRPText::hash() const {
         body_->hash_ = hash;
         body_->hashed_ = true;
     }
-    return body_->hash_;
+    // Kept, and charged once, whichever way it is read.
+    return gHashesAlike.load(std::memory_order_relaxed) ? kAlikeHash : body_->hash_;
 }
 
 MSRPStringValue* MSRPText::body() {
@@ -146,6 +148,7 @@ bool operator==(const MSRPText& a, const MSRPText& b) {
 }
 
 bool MSRPText::knownHashesDiffer(const MSRPText& a, const MSRPText& b) {
+    // Kept hashes differ for texts that differ, whether or not they are read alike.
     return a.body_ && b.body_ && a.body_->hashed_ && b.body_->hashed_ && a.body_->hash_ != b.body_->hash_;
 }
 
