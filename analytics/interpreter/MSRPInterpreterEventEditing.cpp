@@ -41,6 +41,10 @@ int64_t heldBytes(const foundation::Value& value) {
 // Copying the working event makes one node per parameter: so many bytes a
 // parameter, as the charge point reads them.
 constexpr int64_t kParameterCopyBytes = 64;
+// Converting a parameter's value into a program value and binding it in a
+// map takes about as long as a dozen evaluations
+// (event_editing_bench: BM_EventEditing_CostlyCallback).
+constexpr int64_t kParameterConversionBytes = 12 * MSRPWork::kBytesPerInstruction;
 
 }  // namespace
 
@@ -67,9 +71,9 @@ MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::W
 int64_t MSRPInterpreterEventEditing::WorkingEvent::conversionBytes(const Parameter& parameter) {
     // A value the program set was measured then; the host's own are flat:
     // a number, or a text read once.
-    if (parameter.set) return kParameterCopyBytes + parameter.set->bytes();
+    if (parameter.set) return kParameterConversionBytes + parameter.set->bytes();
     const std::string* text = parameter.value->string();
-    return kParameterCopyBytes + (text ? static_cast<int64_t>(text->size()) : 0);
+    return kParameterConversionBytes + (text ? static_cast<int64_t>(text->size()) : 0);
 }
 
 MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -102,12 +103,23 @@ class HashesAlike {
     bool alike_;
 };
 
-// A time guard far past what a charged run takes: only a run whose work goes
-// uncharged reaches it, and then its stop names it.
-constexpr std::chrono::seconds kTableGuard{5};
-
 double secondsFrom(TableClock::time_point start) {
     return std::chrono::duration<double>(TableClock::now() - start).count();
+}
+
+// A time guard far past what a charged run takes on this machine: a second,
+// or fifty times what an empty loop takes to spend the budget where that is
+// longer (a slow or busy machine). Only a run whose work goes uncharged
+// reaches it, and then its stop names it.
+std::chrono::nanoseconds tableGuard() {
+    static const std::chrono::nanoseconds guard = [] {
+        MSRPRuntime runtime;
+        const TableClock::time_point start = TableClock::now();
+        runProgram("(loop true 0 false (list))", &runtime);
+        const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(TableClock::now() - start);
+        return std::max<std::chrono::nanoseconds>(std::chrono::seconds(1), 50 * spent);
+    }();
+    return guard;
 }
 
 // Runs `top`, then `program` with a budget of its own; the stop must be `stop`.
@@ -117,7 +129,7 @@ void expectTableRunStops(const char* what, const std::string& top, const std::st
     evaluateProgram(top, runtime, &error);
     ASSERT_EQ(error, 0) << what << ": " << MSRPRuntime::stopDescription(runtime.lastStop());
     runtime.resetInstructionCount();
-    runtime.setTimeLimit(kTableGuard);
+    runtime.setTimeLimit(tableGuard());
     const TableClock::time_point start = TableClock::now();
     ProgramOutcome outcome = runProgram(program, &runtime);
     const double took = secondsFrom(start);
@@ -144,6 +156,7 @@ void expectEditingStops(const char* what, const std::string& top, const std::str
     MSRPInterpreterEventEditing editing;
     MSRError error;
     ASSERT_TRUE(editing.loadProgram(tableEditingProgram(top, body), &error)) << what << ": " << error.code();
+    editing.runtime().setTimeLimit(tableGuard());
     const TableClock::time_point start = TableClock::now();
     EXPECT_FALSE(editing.handleEvent(event, &error)) << what;
     const double took = secondsFrom(start);
