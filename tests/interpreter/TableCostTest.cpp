@@ -225,6 +225,57 @@ TEST(Cost, ReadingManyEventParametersIsChargedForEach) {
     }
 }
 
+// The walks over a program's data that ran beside the charge point: each
+// now visits only what it is charged for, or charges what it visits.
+TEST(Cost, TheWalksOverAProgramsDataAreCharged) {
+    // 2^20 elements, and lastIndexOf from index 0, which visits one of them.
+    expectTableRunStops("lastIndexOf from the start of a long array", R"((let "a" "i") (assign "a" (array 1)) (assign "i" 0)
+        (loop (lt $i 20) (assign "i" (add $i 1)) false (list (assign "a" (call $a "concat" (array $a))))))",
+                        R"((loop true 0 false (list (call $a "lastIndexOf" (array 2 0)))))",
+                        MSRPErrorCode::kInstructionBudget);
+    // A map of 10,000 members logged as an event again and again: the
+    // measuring walk is charged (and past the count, not made).
+    const MSRPEvent event("checkout", 1000.5, {{"value", 3}});
+    const std::string members = R"((let "m" "i") (assign "m" (object)) (assign "i" 0)
+        (loop (lt $i 10000) (assign "i" (add $i 1)) false (list (set $m (add "k" $i) $i))))";
+    expectEditingStops("logEvent of a large map", members, R"((let "log") (assign "log" (require "internal.eventLogger"))
+        (loop true 0 false (list (log "made" 1 $m))) (return 0))",
+                       event, "instruction budget");
+    // A parameter added in front of 9,999 and removed again: each moves them all.
+    foundation::Value::Dictionary many;
+    for (int i = 0; i < 9999; ++i) many.emplace("p" + std::to_string(100000 + i), i);
+    expectEditingStops("setParamValue in front of 9,999 and back", "", R"((loop true 0 false
+        (list (call $e "setParamValue" (array "a" 1)) (call $e "setParamValue" (array "a" (undefined))))) (return 0))",
+                       MSRPEvent("checkout", 1000.5, std::move(many)), "instruction budget");
+
+    // Counted: a sort without a comparator compares the text forms of the
+    // numbers, more than three evaluations' work a comparison (and there
+    // are at least n/2 log n of them); blanks trimmed before a number is
+    // read cost a quarter of an instruction a byte, however few.
+    const struct {
+        const char* what;
+        std::string top;
+        std::string program;
+        int64_t atLeast;
+    } counted[] = {
+        {"a sort of 4,096 numbers without a comparator", R"((let "a" "i") (assign "a" (array)) (assign "i" 0)
+            (loop (lt $i 4096) (assign "i" (add $i 1)) false (list (call $a "push" (array (div (mod (mul $i 7919) 4099) 7))))))",
+         R"((call $a "sort" (array)))", 2048 * 12 * 3},
+        {"255 blanks read as a number a thousand times", R"((let "b" "i") (assign "b" ")" + std::string(255, ' ') + R"("))",
+         R"((assign "i" 0) (loop (lt $i 1000) (assign "i" (add $i 1)) false (list (sub $b 0))))", 1000 * 60},
+    };
+    for (const auto& c : counted) {
+        MSRPRuntime runtime;
+        int error = 0;
+        evaluateProgram(c.top, runtime, &error);
+        ASSERT_EQ(error, 0) << c.what;
+        runtime.resetInstructionCount();
+        ProgramOutcome outcome = runProgram(c.program, &runtime);
+        EXPECT_EQ(outcome.error, 0) << c.what << ": " << MSRPRuntime::stopDescription(outcome.stop);
+        EXPECT_GE(runtime.getInstructionCount(), c.atLeast) << c.what << ": work done without its charge";
+    }
+}
+
 // Each bound accepts its number and refuses one more, with its own stop.
 TEST(Cost, TheBoundsOnParametersAcceptTheirNumberAndRefuseOneMore) {
     const int eventBound = static_cast<int>(MSRPInterpreterEventEditing::kMaxEventParameters);
