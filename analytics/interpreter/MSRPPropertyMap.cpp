@@ -26,10 +26,7 @@ const MSRPPropertyMap::Entry* MSRPPropertyMap::findIndexed(std::string_view name
 
 void MSRPPropertyMap::store(const MSRPValue& value, const MSRPText& name, bool immutable) {
     if (immutable_) return;
-    Entry* entry = findMutable(name);
-    // A search the stop cut short says nothing about the name.
-    if (runStopped()) return;
-    if (entry) {
+    if (Entry* entry = findMutable(name)) {
         if (entry->immutable) return;
         entry->value = value;
         entry->immutable = immutable;
@@ -42,6 +39,8 @@ void MSRPPropertyMap::store(const MSRPValue& value, const MSRPText& name, bool i
 }
 
 bool MSRPPropertyMap::readyToAppend(const MSRPText& name) {
+    // A search the stop cut short says nothing about the name: nothing is
+    // added after it.
     if (runStopped()) return false;
     // A list that grows moves every entry into its new room.
     if (entries_.size() == entries_.capacity() && entries_.size() >= kIndexedFrom &&
