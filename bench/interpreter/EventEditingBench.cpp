@@ -63,7 +63,7 @@ void BM_EventEditing_CostlyCallback(benchmark::State& state) {
         {"getParams of 5,000 parameters", R"((loop true 0 false (list (call $e "getParams" (array)))))"},
         {"setParamValue of 5,000 names in no order, and removal", R"((let "i") (assign "i" 0)
             (loop true 0 false (list (assign "i" (mod (add $i 7919) 5000))
-              (call $e "setParamValue" (array (add "q" $i) 1)) (call $e "setParamValue" (array (add "p" (add $i 10000)) (undefined))))))"},
+              (call $e "setParamValue" (array (add "q" $i) 1)) (call $e "setParamValue" (array (add "p" (add $i 10000)) (null))))))"},
     };
     const auto& callback = callbacks[static_cast<size_t>(state.range(0))];
     state.SetLabel(callback.name);
