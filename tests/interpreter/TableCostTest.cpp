@@ -175,7 +175,7 @@ TEST(Cost, TheCollidingNamesShareTheStandardHash) {
         for (unsigned char c : name) ASSERT_TRUE(printableInName(c)) << name;
     }
     // Under the keyed hash they are as distinct as any names.
-    EXPECT_NE(MSRPText::hashOf(names[0]), MSRPText::hashOf(names[1]));
+    EXPECT_NE(MSRPText::hashOf(names[0]), MSRPText::hashOf(names[1])) << "the tables hash as the standard library does";
 }
 
 // 5,000 names that collide under the standard hash as a lambda's
