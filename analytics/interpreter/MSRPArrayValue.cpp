@@ -198,6 +198,10 @@ MSRPText MSRPArrayValue::stringValueWithSeparator(std::string_view separator, in
     return MSRPText::make(std::move(text));
 }
 
+bool MSRPArrayValue::chargeMoved(size_t count) {
+    return MSRPWork::charge(static_cast<int64_t>(count * sizeof(MSRPValue)));
+}
+
 int MSRPArrayValue::stopCode() {
     return MSRPMemory::exceeded() ? MSRPErrorCode::kMemoryLimit : MSRPErrorCode::kInstructionBudget;
 }
@@ -272,6 +276,8 @@ std::vector<MSRPValue> MSRPArrayValue::spliceFrom(int64_t start, int64_t deleteC
     auto [from, size] = clampRange(start, deleteCount, elements_.size());
     if (values.size() > size && !canGrowTo(elements_.size() - size + values.size(), error)) return {};
     if (values.size() > size && !hasRoomFor(values.size() - size, error)) return {};
+    // The removed ones are copied out, the rest move, the new ones are copied in.
+    if (!chargeMoved(elements_.size() + values.size())) return {};
     auto first = elements_.begin() + static_cast<ptrdiff_t>(from);
     std::vector<MSRPValue> removed(first, first + static_cast<ptrdiff_t>(size));
     elements_.erase(first, first + static_cast<ptrdiff_t>(size));
@@ -296,10 +302,12 @@ bool MSRPArrayValue::concat(const MSRPValue& value, int* error) {
     return inner == 0;
 }
 
-void MSRPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+void MSRPArrayValue::reverse() {
+    if (chargeMoved(elements_.size())) std::reverse(elements_.begin(), elements_.end());
+}
 
 MSRPValue MSRPArrayValue::removeFirstElement() {
-    if (elements_.empty()) return MSRPValue();
+    if (elements_.empty() || !chargeMoved(elements_.size())) return MSRPValue();
     MSRPValue first = std::move(elements_.front());
     elements_.erase(elements_.begin());
     return first.isHole() ? MSRPValue() : first;
@@ -325,6 +333,7 @@ bool MSRPArrayValue::hasRoomFor(size_t count, int* error) const {
 size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
         return elements_.size();
+    if (!chargeMoved(values.size())) return elements_.size();
     elements_.insert(elements_.end(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();
@@ -333,6 +342,7 @@ size_t MSRPArrayValue::appendElements(std::span<const MSRPValue> values, int* er
 size_t MSRPArrayValue::prependElements(std::span<const MSRPValue> values, int* error) {
     if (!canGrowTo(elements_.size() + values.size(), error) || !hasRoomFor(values.size(), error))
         return elements_.size();
+    if (!chargeMoved(elements_.size() + values.size())) return elements_.size();
     elements_.insert(elements_.begin(), values.begin(), values.end());
     accountCapacity();
     return elements_.size();
