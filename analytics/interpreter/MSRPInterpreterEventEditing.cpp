@@ -1,6 +1,7 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -40,6 +41,10 @@ int64_t heldBytes(const foundation::Value& value) {
 // Copying the working event makes one node per parameter: so many bytes a
 // parameter, as the charge point reads them.
 constexpr int64_t kParameterCopyBytes = 64;
+// Converting a parameter's value into a program value and binding it in a
+// map takes about as long as a dozen evaluations
+// (event_editing_bench: BM_EventEditing_CostlyCallback).
+constexpr int64_t kParameterConversionBytes = 12 * MSRPWork::kBytesPerInstruction;
 
 }  // namespace
 
@@ -54,10 +59,21 @@ int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
 
 MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::WorkingEvent::place(
     const MSRPText& name) {
+    // A binary search: an instruction for each comparison it makes.
+    if (!MSRPWork::charge(static_cast<int64_t>(std::bit_width(parameters.size())) * MSRPWork::kBytesPerInstruction))
+        return parameters.end();
     return std::lower_bound(parameters.begin(), parameters.end(), name,
                             [](const Parameter& parameter, const MSRPText& sought) {
                                 return MSRPCompareTexts(parameter.name, sought) < 0;
                             });
+}
+
+int64_t MSRPInterpreterEventEditing::WorkingEvent::conversionBytes(const Parameter& parameter) {
+    // A value the program set was measured then; the host's own are flat:
+    // a number, or a text read once.
+    if (parameter.set) return kParameterConversionBytes + parameter.set->bytes();
+    const std::string* text = parameter.value->string();
+    return kParameterConversionBytes + (text ? static_cast<int64_t>(text->size()) : 0);
 }
 
 MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)
@@ -256,19 +272,25 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    // Texts are measured before the event is copied out of the program, its
-    // name included: an event beyond the count or the bytes of one input
-    // event is refused without a copy.
-    // Every member is measured as the copy would expand it, so that a value
-    // shared many times over is refused before it is copied.
+    // An event past the count is refused before anything is measured. Texts
+    // are measured before the event is copied out of the program, its name
+    // included: an event beyond the bytes of one input event is refused
+    // without a copy. Every member is measured as the copy would expand it,
+    // so that a value shared many times over is refused before it is
+    // copied, and the walk is charged by the members it visits.
+    if (context_.eventsToLog.size() >= kMaxCreatedEvents) {
+        ++refusedEvents_;
+        return MSRPValue();
+    }
     int64_t bytes = static_cast<int64_t>(name.size());
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
+        if (!execution.charge(MSRPWork::kBytesPerInstruction)) return MSRPValue();
         bytes += static_cast<int64_t>(entry.name.size()) +
                  MSRPRuntimeEntityConverter::expandedBytes(entry.value, kMaxCreatedEventBytes);
         if (execution.failed()) return MSRPValue();
         if (bytes > kMaxCreatedEventBytes) break;
     }
-    if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
+    if (createdBytes_ + bytes > kMaxCreatedEventBytes) {
         ++refusedEvents_;
         return MSRPValue();
     }
@@ -322,16 +344,22 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         auto found = working_.place(name);
         if (execution.failed()) return MSRPValue();
         if (found == working_.parameters.end() || !(found->name == name)) return MSRPValue::null();
+        if (execution.failed() || !execution.charge(WorkingEvent::conversionBytes(*found))) return MSRPValue();
         return MSRPRuntimeEntityConverter::runtimeValueFromObject(*found->value, execution.objectManager,
                                                                   execution.errorSlot());
     });
     add("getParams", 0, [this](MSRPExecution& execution, std::span<const MSRPValue>) {
         MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
+        map->propertyMap().reserve(working_.parameters.size());
+        // Each parameter is charged as it is converted, and the map charges
+        // its own searches: the names are distinct, so each is one probe.
         for (const Parameter& parameter : working_.parameters) {
+            if (!execution.charge(WorkingEvent::conversionBytes(parameter))) return MSRPValue();
             MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(
                 *parameter.value, execution.objectManager, execution.errorSlot());
             if (execution.failed()) return MSRPValue();
             map->setValue(converted, parameter.name);
+            if (execution.failed()) return MSRPValue();
         }
         return MSRPValue(map);
     });
@@ -360,9 +388,15 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         auto place = working_.place(name);
         const bool present = place != parameters.end() && place->name == name;
         if (execution.failed()) return MSRPValue();
+        // The parameters after the place move by one either way: paid for
+        // before they move, so that a stop leaves the list as it was.
+        const auto moved = static_cast<int64_t>((parameters.end() - place) * sizeof(Parameter));
         if (value.isAbsent()) {
-            if (present) parameters.erase(place);
+            if (present && execution.charge(moved)) parameters.erase(place);
         } else {
+            if (!present && parameters.size() >= kMaxEventParameters)
+                return execution.fail(MSRPErrorCode::kEventParameters);
+            if (!present && !execution.charge(moved)) return MSRPValue();
             foundation::Value stored =
                 normalizeParameterValue(name, present ? *place->value : foundation::Value(), value);
             const int64_t held = heldBytes(stored);

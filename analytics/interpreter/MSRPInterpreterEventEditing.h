@@ -53,6 +53,11 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // larger either.
     static constexpr size_t kMaxCreatedEvents = 20;
     static constexpr int64_t kMaxCreatedEventBytes = int64_t{1} << 20;
+    // The most parameters the event a program edits may have: the engine
+    // keeps 25 of a stored event, and what the run leaves is copied out
+    // after it, beyond its budget. A program that sets one more is stopped
+    // (kEventParameters).
+    static constexpr size_t kMaxEventParameters = 10'000;
     // The last line behind the instruction budget, per event and per load.
     static constexpr std::chrono::milliseconds kTimeLimit{1'000};
 
@@ -109,8 +114,12 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         double timestamp = 0;
         Parameters parameters;
         int64_t bytes() const;
-        // The parameter named `name`, or where it would go (compared with a charge).
+        // The parameter named `name`, or where it would go: each comparison
+        // charged, the texts' bytes as they are read.
         Parameters::iterator place(const MSRPText& name);
+        // What converting a parameter's value into the program costs, as
+        // bytes at the charge point.
+        static int64_t conversionBytes(const Parameter& parameter);
     };
     // The program's copy of the host's event, and the host's event made of it.
     WorkingEvent workingEventFrom(const MSRPEvent& event);

@@ -80,6 +80,8 @@ const char* MSRPRuntime::stopDescription(int code) {
         case MSRPErrorCode::kTimeLimit: return "time limit";
         case MSRPErrorCode::kApplicationEnd: return "application end";
         case MSRPErrorCode::kRunLimit: return "run limit";
+        case MSRPErrorCode::kEventParameters: return "parameters of an event";
+        case MSRPErrorCode::kFunctionParameters: return "parameters of a function";
         default: return "";
     }
 }

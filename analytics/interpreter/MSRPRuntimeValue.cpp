@@ -405,10 +405,9 @@ double MSRPStringToNumber(std::string_view text) {
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         start = next;
     }
-    // The last stretch, shorter than a chunk, is charged too: a text of
-    // blanks just under a chunk long costs what its length does.
-    if (start - charged > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(start - charged))
-        return kStopped;
+    // The last stretch, shorter than a chunk, is charged too, however short:
+    // a text of blanks costs what its length does.
+    if (start > charged && !MSRPWork::chargeConversion(start - charged)) return kStopped;
     charged = end;
     while (end > start) {
         if (charged - end >= static_cast<int32_t>(MSRPWork::kChunk)) {
@@ -421,8 +420,7 @@ double MSRPStringToNumber(std::string_view text) {
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         end = previous;
     }
-    if (charged - end > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(charged - end))
-        return kStopped;
+    if (charged > end && !MSRPWork::chargeConversion(charged - end)) return kStopped;
     // What is left is read once by the number reader.
     if (end - start > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(end - start))
         return kStopped;
