@@ -675,11 +675,13 @@ inline std::string function(Choices& choose, int depth) {
     }
 }
 
-// The working event given tens of thousands of parameters, then read back
-// whole, once or until a bound stops it.
+// The working event given tens of thousands of parameters (named in their
+// order, or not, or by long texts), then read back whole, once or until a
+// bound stops it.
 inline std::string eventFlood(Choices& choose) {
     static constexpr unsigned counts[] = {1000, 10000, 25000, 40000, 65536};
-    static constexpr const char* names[] = {"(add \"p\" $jp)", "(add $t $jp)", "(add (get $names (mod $jp 4)) $jp)"};
+    static constexpr const char* names[] = {"(add \"p\" (add 100000 $jp))", "(add \"p\" $jp)", "(add $t $jp)",
+                                            "(add (get $names (mod $jp 4)) $jp)"};
     const std::string read = choose.flip() ? "(call $e \"getParams\" (array))"
                                            : "(loop true 0 false (list (call $e \"getParams\" (array))))";
     return "(block (let \"jp\") " +

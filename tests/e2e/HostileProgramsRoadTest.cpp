@@ -83,10 +83,11 @@ std::vector<HostileProgram> hostilePrograms() {
         {"EventParametersOfOneHash",
          editedBy(R"((let "names") (assign "names" (array)" + listed(fewer, "") + "))",
                   R"((forof "n" $names (list (call $e "setParamValue" (array $n 1)))) (call $e "getParams" (array)))")},
-        // Each event sets 40,000 parameters, then reads them all, again and again.
+        // Each event sets 40,000 parameters (in the order of their names, so
+        // that each goes at the end), then reads them all, again and again.
         {"ManyEventParametersReadBack",
          editedBy(R"((let "names" "i") (assign "names" (array)) (assign "i" 0)
-(loop (lt $i 40000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "p" $i))))))",
+(loop (lt $i 40000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "p" (add 100000 $i)))))))",
                   R"((forof "n" $names (list (call $e "setParamValue" (array $n 1))))
 (loop true 0 false (list (call $e "getParams" (array)))))")},
         {"SixHundredThousandLiterals", "", &sixHundredThousandLiterals, "I-MSR023300"},

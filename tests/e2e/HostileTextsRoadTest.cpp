@@ -37,11 +37,16 @@ using namespace hostile_road;
 // An experiments answer for the engine's own client of `experiments`
 // experiments, each holding `flags` flags (the same in each: the answer is
 // small once compressed).
-MSRPBExperimentResponse flagsAnswer(int32_t experiments, int32_t flags) {
+// With `valueBytes`, each flag holds a text of so many bytes instead of a number.
+MSRPBExperimentResponse flagsAnswer(int32_t experiments, int32_t flags, size_t valueBytes = 0) {
     std::vector<MSRPBFlag> flagList(static_cast<size_t>(flags));
     for (int32_t i = 0; i < flags; ++i) {
         MSRPBSetString(flagList[i], MSRFlagSlot::kName, "f" + std::to_string(i));
-        MSRPBSetInt64(flagList[i], MSRFlagSlot::kIntValue, 1);
+        if (valueBytes) {
+            MSRPBSetString(flagList[i], MSRFlagSlot::kStringValue, std::string(valueBytes, static_cast<char>('a' + i % 26)));
+        } else {
+            MSRPBSetInt64(flagList[i], MSRFlagSlot::kIntValue, 1);
+        }
     }
     std::vector<MSRPBExperiment> list(static_cast<size_t>(experiments));
     for (int32_t id = 1; id <= experiments; ++id) {
@@ -91,7 +96,8 @@ TEST_P(HostileEntriesRoadTest, IsRefusedWithItsOwnTextAndHoldsNothing) {
     std::ifstream in(root.path() / "console.log");
     std::vector<std::string> refusals;
     for (std::string line; std::getline(in, line);) {
-        for (const char* code : {"I-MSR820030", "I-MSR820031", "I-MSR820032", "I-MSR023298", "I-MSR023299"})
+        for (const char* code :
+             {"I-MSR820030", "I-MSR820031", "I-MSR820032", "I-MSR820033", "I-MSR023298", "I-MSR023299"})
             if (line.find(code) != std::string::npos) refusals.push_back(line);
     }
     ASSERT_EQ(refusals.size(), 1u) << tail();
@@ -116,6 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
         Entries{"FlagsOfAThousandExperiments",
                 [](tools::MeasurementCollector& m) { m.setExperimentResponse(flagsAnswer(1000, 720)); },
                 "I-MSR820032", "Fetched answer holds too many flags"},
+        // 10,000 flags of 790-byte texts: 7.9 MB inflated, within the 8 MiB
+        // an answer may inflate to, yet held many times over.
+        Entries{"FlagsOfTooManyBytes",
+                [](tools::MeasurementCollector& m) { m.setExperimentResponse(flagsAnswer(10, 1000, 790)); },
+                "I-MSR820033", "Fetched answer holds flags of too many bytes"},
         Entries{"FlagsOfOneExperiment",
                 [](tools::MeasurementCollector& m) { m.setExperimentResponse(flagsAnswer(1, 5000)); }, "I-MSR820031",
                 "Fetched answer holds an experiment of too many flags"},
@@ -140,6 +151,7 @@ TEST(HostileEntriesSizes, EachIsWithinTheSizeBounds) {
         EXPECT_LE(bytes, size_t{4} << 20);
     }
     EXPECT_LE(flagsAnswer(1000, 720).protoBuffer()->size(), size_t{8} << 20);
+    EXPECT_LE(flagsAnswer(10, 1000, 790).protoBuffer()->size(), size_t{8} << 20);
 }
 
 // ---- programs of long texts ----------------------------------------------------------------
