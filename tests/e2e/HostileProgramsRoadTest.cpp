@@ -19,6 +19,7 @@
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/messages/MSRPBRuntime.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/HostileRoad.h"
 #include "tests/support/CollidingNames.h"
@@ -51,22 +52,36 @@ struct HostileProgram {
     // The program's text, or empty when `program` builds it.
     std::string text;
     MSRPBProgram (*program)() = nullptr;
-    // The code its configuration is refused with on arrival, if it is.
+    // The code its configuration is refused with on arrival, if it is
+    // (each is loaded otherwise).
     const char* refusal = nullptr;
 };
 
 void PrintTo(const HostileProgram& program, std::ostream* out) { *out << program.name; }
 
-// A top-level function of 600,000 literals, 3.6 MB on the wire.
-MSRPBProgram sixHundredThousandLiterals() {
+// An editing program whose top-level function "f" holds `literals` literals.
+MSRPBProgram functionOfLiterals(size_t literals) {
     std::optional<MSRPBProgram> program =
         ProgramAssembler::assembleEditingProgram(editedBy(R"((function "f" (array) true))", ""), "rules");
     std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0);
     std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[0], 1);
-    children.resize(children.size() - 1 + 600000, children.back());
+    children.resize(children.size() - 1 + literals, children.back());
     MSRPBSetMessageArray(top[0], 1, std::move(children));
     MSRPBSetMessageArray(*program, 0, std::move(top));
     return *program;
+}
+
+// 600,000 literals, 3.6 MB on the wire.
+MSRPBProgram sixHundredThousandLiterals() { return functionOfLiterals(600000); }
+
+// As many literals as make the program's entities 100,000, the most one
+// may hold: loaded at every start.
+MSRPBProgram entitiesAtTheBound() {
+    MSRPBMeasurementConfig config;
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{functionOfLiterals(1)});
+    const auto counted = MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
+                                                         {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
+    return functionOfLiterals(1 + 100000 - counted->total);
 }
 
 std::vector<HostileProgram> hostilePrograms() {
@@ -91,6 +106,7 @@ std::vector<HostileProgram> hostilePrograms() {
                   R"((forof "n" $names (list (call $e "setParamValue" (array $n 1))))
 (loop true 0 false (list (call $e "getParams" (array)))))")},
         {"SixHundredThousandLiterals", "", &sixHundredThousandLiterals, "I-MSR023300"},
+        {"EntitiesAtTheBound", "", &entitiesAtTheBound},
     };
 }
 
@@ -117,11 +133,16 @@ class HostileProgramsRoadTest : public HostileRoadTest, public testing::WithPara
 TEST_P(HostileProgramsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysSmall) {
     const int64_t fetching = fetchTheConfiguration();
     ASSERT_FALSE(HasFailure());
-    if (const char* refusal = GetParam().refusal) {
+    // Refused on arrival with its code, or taken and loaded.
+    {
         std::ifstream in(root.path() / "console.log");
-        bool refused = false;
-        for (std::string line; std::getline(in, line) && !refused;) refused = line.find(refusal) != std::string::npos;
-        EXPECT_TRUE(refused) << tail();
+        bool refused = false, failedToLoad = false;
+        for (std::string line; std::getline(in, line);) {
+            refused = refused || line.find("I-MSR023300") != std::string::npos;
+            failedToLoad = failedToLoad || line.find("I-MSR029026") != std::string::npos;
+        }
+        EXPECT_EQ(refused, GetParam().refusal != nullptr) << tail();
+        EXPECT_FALSE(failedToLoad) << tail();
     }
     const int64_t started = startAndEnd();
     const int64_t burst = burstEndedBySignal({"--editing-seconds-per-batch", "1000"});
