@@ -58,9 +58,9 @@ int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
 }
 
 MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::WorkingEvent::place(
-    const MSRPText& name) {
+    MSRPExecution& execution, const MSRPText& name) {
     // A binary search: an instruction for each comparison it makes.
-    if (!MSRPWork::charge(static_cast<int64_t>(std::bit_width(parameters.size())) * MSRPWork::kBytesPerInstruction))
+    if (!execution.charge(static_cast<int64_t>(std::bit_width(parameters.size())) * MSRPWork::kBytesPerInstruction))
         return parameters.end();
     return std::lower_bound(parameters.begin(), parameters.end(), name,
                             [](const Parameter& parameter, const MSRPText& sought) {
@@ -341,7 +341,7 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
     add("getParamValue", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        auto found = working_.place(name);
+        auto found = working_.place(execution, name);
         if (execution.failed()) return MSRPValue();
         if (found == working_.parameters.end() || !(found->name == name)) return MSRPValue::null();
         if (execution.failed() || !execution.charge(WorkingEvent::conversionBytes(*found))) return MSRPValue();
@@ -385,7 +385,7 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         if (execution.failed()) return MSRPValue();
         // Found by its place, which is also where a new one goes.
         Parameters& parameters = working_.parameters;
-        auto place = working_.place(name);
+        auto place = working_.place(execution, name);
         const bool present = place != parameters.end() && place->name == name;
         if (execution.failed()) return MSRPValue();
         // The parameters after the place move by one either way: paid for

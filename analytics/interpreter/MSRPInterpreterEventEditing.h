@@ -116,7 +116,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         int64_t bytes() const;
         // The parameter named `name`, or where it would go: each comparison
         // charged, the texts' bytes as they are read.
-        Parameters::iterator place(const MSRPText& name);
+        Parameters::iterator place(MSRPExecution& execution, const MSRPText& name);
         // What converting a parameter's value into the program costs, as
         // bytes at the charge point.
         static int64_t conversionBytes(const Parameter& parameter);

@@ -205,7 +205,7 @@ const std::vector<CostlyProgram>& costlyPrograms() {
          R"((loop true 0 false (list (sub $s 0))))"},
         // Every text hashed alike (BM_CostlyProgram's argument past this list).
         {"object literals of 5,000 keys", "", R"((loop true 0 false (list (object )" + manyKeys() + ")))"},
-        {"lambdas of 5,000 parameters", R"((let "names") (assign "names" (array)) (assign "i" 0)
+        {"lambdas of 5,000 parameters", R"((let "names" "i") (assign "names" (array)) (assign "i" 0)
             (loop (lt $i 5000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "name" $i))))))",
          R"((loop true 0 false (list (lambda "f" $names (return 1)))))"},
     };
