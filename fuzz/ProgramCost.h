@@ -15,8 +15,11 @@
 // or '(': the seeds; "x"^20 writes a literal doubled 20 times) or bytes that
 // pick a program from a grammar of costly shapes (buildCostProgram): texts of
 // up to 16 MiB made by doubling, shared and deep arrays, many references,
-// long parameter and name lists, patterns, closures and callbacks by the
-// thousand, handed to every command, method and native function.
+// long parameter and name lists, thousands of names and keys, working events
+// of tens of thousands of parameters, programs of hundreds of thousands of
+// entities, patterns, closures and callbacks by the thousand, handed to every
+// command, method and native function. A program's first line may widen it
+// ("; wide N": the top-level function "wide" gets N literals).
 
 #include <malloc.h>
 #include <time.h>
@@ -40,6 +43,7 @@
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/interpreter/MSRPRuntime.h"
+#include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/model/MSRPEvent.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRError.h"
@@ -448,8 +452,15 @@ inline std::string makeArray(Choices& choose, const char* target) {
 }
 
 inline std::string makeMap(Choices& choose) {
-    switch (choose.below(3)) {
+    switch (choose.below(4)) {
         case 0: return "(assign \"m\" (object)) " + loop("i", 1u << doublings(choose, 12), "(set $m (add \"k\" $i) $i)");
+        case 3: {
+            // An object literal of thousands of keys, made on every read of its statement.
+            std::string keys;
+            for (unsigned n = 0, count = 1u << doublings(choose, 13); n < count; ++n)
+                keys += " \"k" + std::to_string(n) + "\" " + std::to_string(n);
+            return "(assign \"m\" (object" + keys + "))\n";
+        }
         // Keys as long as the texts.
         case 1: return "(assign \"m\" (object)) " + loop("i", 1u << choose.below(4), "(set $m (add $t $i) $i)");
         default: return "(assign \"m\" (object $t 1 $u $a \"k\" $t))\n";
@@ -664,10 +675,25 @@ inline std::string function(Choices& choose, int depth) {
     }
 }
 
+// The working event given tens of thousands of parameters (named in their
+// order, or not, or by long texts), then read back whole, once or until a
+// bound stops it.
+inline std::string eventFlood(Choices& choose) {
+    static constexpr unsigned counts[] = {1000, 10000, 25000, 40000, 65536};
+    static constexpr const char* names[] = {"(add \"p\" (add 100000 $jp))", "(add \"p\" $jp)", "(add $t $jp)",
+                                            "(add (get $names (mod $jp 4)) $jp)"};
+    const std::string read = choose.flip() ? "(call $e \"getParams\" (array))"
+                                           : "(loop true 0 false (list (call $e \"getParams\" (array))))";
+    return "(block (let \"jp\") " +
+           loop("jp", counts[choose.below(5)],
+                std::string("(call $e \"setParamValue\" (array ") + choose.of(names) + " $jp))") +
+           read + ")";
+}
+
 inline std::string statement(Choices& choose, int depth) {
     // Nested statements are plain ones: the depth is the loops' turns, not
     // the program's nesting.
-    const unsigned forms = depth > 1 ? 7 : 10;
+    const unsigned forms = depth > 1 ? 7 : 11;
     switch (choose.below(forms)) {
         case 0: return operation(choose);
         case 1:
@@ -678,6 +704,7 @@ inline std::string statement(Choices& choose, int depth) {
         case 6: return property(choose);
         case 7: return control(choose, depth + 1);
         case 8: return iteration(choose, depth + 1);
+        case 9: return eventFlood(choose);
         default: return function(choose, depth + 1);
     }
 }
@@ -686,7 +713,11 @@ inline std::string statement(Choices& choose, int depth) {
 // callbacks, each working on those values for every event.
 inline std::string buildCostProgram(const uint8_t* data, size_t size) {
     Choices choose(data, size);
-    std::string program = "(let \"t\" \"u\" \"a\" \"b\" \"m\" \"f\" \"names\" \"i\")\n" + makeTexts(choose);
+    // A program of up to hundreds of thousands of entities, now and then.
+    static constexpr unsigned wide[] = {0, 0, 0, 1000, 90000, 600000};
+    const unsigned literals = wide[choose.below(6)];
+    std::string program = literals ? "; wide " + std::to_string(literals) + "\n(function \"wide\" (array) true)\n" : "";
+    program += "(let \"t\" \"u\" \"a\" \"b\" \"m\" \"f\" \"names\" \"i\")\n" + makeTexts(choose);
     program += makeArray(choose, "a");
     program += makeArray(choose, "b");
     program += makeMap(choose);
@@ -716,6 +747,32 @@ inline std::string buildCostProgram(const uint8_t* data, size_t size) {
 // The program an input stands for: a text as it is, or the one its bytes
 // pick; nullopt when a text does not assemble. `mostDoublings` bounds the
 // long literals.
+// The literals "; wide N" on the first line of `source` asks for (at most
+// a million), 0 for none.
+inline size_t wideningOf(std::string_view source) {
+    constexpr std::string_view kMark = "; wide ";
+    if (source.substr(0, kMark.size()) != kMark) return 0;
+    size_t literals = 0;
+    for (size_t at = kMark.size(); at < source.size() && std::isdigit(static_cast<unsigned char>(source[at])); ++at)
+        literals = std::min<size_t>(literals * 10 + static_cast<size_t>(source[at] - '0'), 1'000'000);
+    return literals;
+}
+
+// Gives the first top-level statement whose first argument is the literal
+// "wide" (a function of that name) `literals` copies of its last argument.
+inline void widen(MSRPBProgram& program, size_t literals) {
+    constexpr uint32_t kChildren = 1, kText = 3;
+    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
+    for (MSRPBRuntimeEntity& statement : top) {
+        std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(statement, kChildren);
+        if (children.size() < 2 || MSRPBGetString(children[0], kText).value_or("") != "wide") continue;
+        children.resize(children.size() - 1 + literals, MSRPBRuntimeEntity(children.back()));
+        MSRPBSetMessageArray(statement, kChildren, std::move(children));
+        MSRPBSetMessageArray(program, 0, std::move(top));
+        return;
+    }
+}
+
 inline std::optional<MSRPBProgram> costProgram(const uint8_t* data, size_t size, std::string* text = nullptr,
                                                unsigned mostDoublings = 24) {
     std::string source = size > 0 && (data[0] == ';' || data[0] == '(')
@@ -723,6 +780,9 @@ inline std::optional<MSRPBProgram> costProgram(const uint8_t* data, size_t size,
                              : buildCostProgram(data, size);
     std::optional<MSRPBProgram> program =
         ProgramAssembler::assembleEditingProgram(expandDoubledTexts(source, mostDoublings), "rules");
+    if (program) {
+        if (const size_t literals = wideningOf(source)) widen(*program, literals);
+    }
     if (text) *text = std::move(source);
     return program;
 }

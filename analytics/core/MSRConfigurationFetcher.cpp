@@ -61,6 +61,19 @@ bool holdsTooManyEntries(const std::vector<uint8_t>& data) {
         fetchLog(1, bound.code, bound.message, static_cast<int64_t>(*count), static_cast<int64_t>(bound.most));
         return true;
     }
+    // The entities of all its programs together are held to the bound of
+    // one program: the engine loads the first and keeps the others with the
+    // configuration, decoded at every start.
+    const std::optional<MSRPBEncodedFieldTally> entities = MSRPBTallyEncodedNestedMessages(
+        data, MSRPBMeasurementConfig::type(), {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
+    if (entities && entities->total > MSRPEventEditing::kMaxProgramEntities) {
+        fetchLog(1, 23300,
+                 "Configuration contains programs of too many entities. Configuration will not be saved. Entity "
+                 "count, most in one program, max entity count",
+                 static_cast<int64_t>(entities->total), static_cast<int64_t>(entities->mostInOneMessage),
+                 static_cast<int64_t>(MSRPEventEditing::kMaxProgramEntities));
+        return true;
+    }
     return false;
 }
 

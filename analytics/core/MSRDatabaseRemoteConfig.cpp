@@ -102,11 +102,10 @@ std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
         instance->updateMeasurementConfig(*measurementConfig);
     } else {
         std::optional<MSRPBMeasurementConfig> stored = instance->measurementConfigFromDatabase();
-        {
-            std::lock_guard lock(instance->protoMutex_);
-            instance->remoteConfigProto_ = stored;
-        }
+        // Parsed, then kept: one message of it, not two.
         if (stored) instance->parseRemoteConfigFromMeasurementConfig(*stored);
+        std::lock_guard lock(instance->protoMutex_);
+        instance->remoteConfigProto_ = std::move(stored);
     }
     return instance;
 }
@@ -236,15 +235,17 @@ void MSRDatabaseRemoteConfig::reset() {
 
 void MSRDatabaseRemoteConfig::reloadFromDatabase() {
     std::optional<MSRPBMeasurementConfig> stored = measurementConfigFromDatabase();
-    {
-        std::lock_guard lock(protoMutex_);
-        remoteConfigProto_ = stored;
-    }
     if (stored) {
         // Nothing of the refused configuration may outlive the parse.
         resetParsedConfiguration();
         parseRemoteConfigFromMeasurementConfig(*stored);
+        std::lock_guard lock(protoMutex_);
+        remoteConfigProto_ = std::move(stored);
     } else {
+        {
+            std::lock_guard lock(protoMutex_);
+            remoteConfigProto_.reset();
+        }
         MSRRemoteConfig::reset();
         setStoredConfigurationFacts(std::nullopt, std::nullopt);
     }
@@ -306,7 +307,7 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
 
     // A program that fails to load is dropped on its own; the data controls
     // and consent settings after it still apply.
-    loadEventEditingPrograms(MSRPBGetMessageArray<MSRPBProgram>(config, MSRConfigSlot::kPrograms));
+    loadEventEditingPrograms(config);
 
     std::vector<std::string> dataControls;
     for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, MSRConfigSlot::kDataControls)) {
@@ -348,8 +349,9 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
     }
 }
 
-bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs) {
-    if (programs.empty()) return true;
+bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const MSRPBMeasurementConfig& config) {
+    const size_t programs = MSRPBMessageView(config).elementCount(MSRConfigSlot::kPrograms);
+    if (programs == 0) return true;
     // A new editor from the registered interpreter; none without one.
     std::shared_ptr<MSRPEventEditing> editing = MSRComponentRegistry::make<MSRPEventEditing>();
     // Without an interpreter in this build the programs cannot run; the rest
@@ -380,8 +382,15 @@ bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBPr
         },
         "internal.logger");
 
+    // The first program is loaded where it is: a copy of it would cost as
+    // much as the configuration's message again.
     MSRError error;
-    if (!editing->loadProgram(programs.front(), &error)) {
+    bool loaded = false;
+    MSRPBMessageView(config).forEachElement(MSRConfigSlot::kPrograms, [&](MSRPBMessageView first) {
+        loaded = editing->loadProgramInPlace(first, &error);
+        return false;
+    });
+    if (!loaded) {
         std::vector<MSRLogContext> contexts{MSRLogContext(error)};
         if (std::string reason = editing->failureReason(); !reason.empty()) contexts.emplace_back(reason);
         monitorRef().logWithLevel(1, 29026, "Failed to initiate event editing instance", contexts);
@@ -389,7 +398,7 @@ bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const std::vector<MSRPBPr
         return false;
     }
     monitorRef().logWithLevel(7, 29027, "Loading Event Modification and Creation programs",
-                              {MSRLogContext(static_cast<int64_t>(programs.size()))});
+                              {MSRLogContext(static_cast<int64_t>(programs))});
     setEventEditing(std::move(editing));
     return true;
 }

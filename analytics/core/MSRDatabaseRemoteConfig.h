@@ -85,7 +85,8 @@ private:
     void linkExperimentsClient();
     // Loads the first program into a new interpreter instance; false when
     // it failed (logged), true also when there is nothing to load.
-    bool loadEventEditingPrograms(const std::vector<MSRPBProgram>& programs);
+    // The first of `config`'s programs, read in place.
+    bool loadEventEditingPrograms(const MSRPBMeasurementConfig& config);
 
     std::weak_ptr<MSRDatabase> database_;
     std::shared_ptr<MSREManager> experimentManager_;

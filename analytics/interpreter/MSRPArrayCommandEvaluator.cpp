@@ -1,7 +1,7 @@
-// The array methods. Each charges the budget by the elements it touches
-// before it starts (a walk by the whole length, a copy by what it copies),
-// and the array operations make room under the memory ceiling before they
-// grow an array.
+// The array methods. Each charges the budget by the elements it walks
+// before it starts, the array itself charges the elements it copies or
+// moves, and the array operations make room under the memory ceiling before
+// they grow an array.
 
 #include <algorithm>
 #include <cmath>
@@ -130,8 +130,8 @@ MSRPValue reduce(MSRPExecution& execution, const MSRPValue& receiver, MSRPArrayV
 ARRAY_HANDLER(concatMethod) {
     size_t added = array.count();
     for (const MSRPValue& argument : arguments) added += argument.isArray() ? argument.array()->count() : 1;
-    if (!execution.chargeElements(added) || !execution.reserve(static_cast<int64_t>(added * sizeof(MSRPValue))))
-        return MSRPValue();
+    // The copies are charged as they are appended.
+    if (!execution.reserve(static_cast<int64_t>(added * sizeof(MSRPValue)))) return MSRPValue();
     MSRPValue result = newArray(execution);
     result.array()->concat(receiver, execution.errorSlot());
     for (const MSRPValue& argument : arguments) {
@@ -214,14 +214,14 @@ ARRAY_HANDLER(popMethod) {
 ARRAY_HANDLER(shiftMethod) {
     (void)receiver;
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    // The others move down by one.
-    if (!execution.chargeElements(array.count())) return MSRPValue();
-    return array.removeFirstElement();
+    // The others move down by one, charged by the array.
+    MSRPValue first = array.removeFirstElement();
+    if (execution.failed()) return MSRPValue();
+    return first;
 }
 
 ARRAY_HANDLER(pushMethod) {
     (void)receiver;
-    if (!execution.chargeElements(arguments.size())) return MSRPValue();
     size_t length = array.appendElements(arguments, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return lengthValue(length);
@@ -229,7 +229,6 @@ ARRAY_HANDLER(pushMethod) {
 
 ARRAY_HANDLER(unshiftMethod) {
     (void)receiver;
-    if (!execution.chargeElements(array.count() + arguments.size())) return MSRPValue();
     size_t length = array.prependElements(arguments, execution.errorSlot());
     if (execution.failed()) return MSRPValue();
     return lengthValue(length);
@@ -237,8 +236,8 @@ ARRAY_HANDLER(unshiftMethod) {
 
 ARRAY_HANDLER(reverseMethod) {
     if (!MSRPCheckArgumentCount(arguments.size(), 0, execution.errorSlot())) return MSRPValue();
-    if (!execution.chargeElements(array.count())) return MSRPValue();
     array.reverse();
+    if (execution.failed()) return MSRPValue();
     return receiver;
 }
 
@@ -287,8 +286,7 @@ ARRAY_HANDLER(spliceMethod) {
     }
     if (execution.failed()) return MSRPValue();
     Arguments added = arguments.size() > 2 ? arguments.subspan(2) : Arguments();
-    if (!execution.chargeElements(array.count() + added.size()) ||
-        !execution.reserve(static_cast<int64_t>((static_cast<size_t>(deleteCount) + added.size()) * sizeof(MSRPValue))))
+    if (!execution.reserve(static_cast<int64_t>((static_cast<size_t>(deleteCount) + added.size()) * sizeof(MSRPValue))))
         return MSRPValue();
     std::vector<MSRPValue> removed = array.spliceFrom(start, deleteCount, added, execution.errorSlot());
     if (execution.failed()) return MSRPValue();

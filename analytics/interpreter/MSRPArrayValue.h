@@ -43,8 +43,10 @@ class MSRPArrayValue final : public MSRPObjectValue {
     // array met again inside itself gives nothing too.
     MSRPText stringValueWithSeparator(std::string_view separator, int* error) const;
     std::vector<MSRPValue> subarrayWithRange(int64_t start, int64_t length) const;
-    // Splicing, appending and prepending (concat appends) are charged to the
-    // budget by the methods that call them, before the work.
+    // Splicing, appending, prepending (concat appends), removing the first
+    // element and reversing charge the elements they copy or move before
+    // they start, whoever calls them; a stopped run's array is left as it
+    // was.
     std::vector<MSRPValue> spliceFrom(int64_t start, int64_t deleteCount, std::span<const MSRPValue> values,
                                       int* error);
     bool concat(const MSRPValue& value, int* error);
@@ -72,6 +74,8 @@ class MSRPArrayValue final : public MSRPObjectValue {
     // Writes the text form into `text`; `pending` counts the bytes written
     // and elements read since the last charge.
     void appendTextForm(MSRPMemory::Text& text, std::string_view separator, size_t& pending, int* error) const;
+    // Charges moving or copying `count` elements; false once the run has stopped.
+    static bool chargeMoved(size_t count);
     // The error a stopped charge leaves for the caller's slot.
     static int stopCode();
 

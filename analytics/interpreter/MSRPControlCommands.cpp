@@ -62,6 +62,10 @@ MSRPRef<MSRPFunctionValue> makeFunction(MSRPExecution& execution, Arguments argu
     // charged before it is done (a short list is paid for by the
     // definition's evaluation).
     const std::vector<MSRPValue>& elements = parameters.array()->elements();
+    if (elements.size() > MSRPFunctionValue::kMaxParameters) {
+        execution.fail(MSRPErrorCode::kFunctionParameters);
+        return {};
+    }
     const size_t bodySize = arguments.size() - 2;
     if (elements.size() + bodySize > kUnchargedListed &&
         (!execution.chargeBindings(elements.size()) || !execution.chargeElements(bodySize)))

@@ -1,7 +1,5 @@
 #include "analytics/interpreter/MSRPFunctionValue.h"
 
-#include <unordered_set>
-
 #include "analytics/interpreter/MSRPEvaluator.h"
 #include "analytics/interpreter/MSRPExecution.h"
 
@@ -14,16 +12,21 @@ MSRPFunctionValue::MSRPFunctionValue(MSRPText functionName, MSRPParameterNames p
       definingScope_(std::move(definingScope)) {
     parameterKeys_.reserve(parameters_.size());
     for (const MSRPText& parameter : parameters_) parameterKeys_.push_back(MSRPPropertyMap::leadingKey(parameter));
-    // Whether a name repeats: a set of them by their kept hashes, so that a
-    // long list is looked at once (the caller charged reading the names).
-    struct TextHash {
-        size_t operator()(const MSRPText& text) const { return text.hash(); }
-    };
-    std::unordered_set<MSRPText, TextHash, std::equal_to<>, MSRPMemory::Allocator<MSRPText>> seen;
+    // Whether a name repeats: the names bound in a map of their own, which
+    // charges its searches as a scope's do (the caller charged reading the
+    // names). A list whose check a stop cut short binds as one with repeats.
+    MSRPPropertyMap seen;
     seen.reserve(parameters_.size());
     distinctParameters_ = true;
-    for (const MSRPText& parameter : parameters_)
-        if (!seen.insert(parameter).second) distinctParameters_ = false;
+    const MSRPValue bound;
+    for (const MSRPText& parameter : parameters_) {
+        const size_t before = seen.count();
+        seen.setValue(bound, parameter);
+        if (MSRPWork::stopped() || seen.count() == before) {
+            distinctParameters_ = false;
+            break;
+        }
+    }
     MSRPMemory::add(static_cast<int64_t>(sizeof(*this)));
 }
 

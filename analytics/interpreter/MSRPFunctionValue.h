@@ -19,6 +19,9 @@ struct MSRPExecution;
 class MSRPFunctionValue : public MSRPObjectValue {
   public:
     using Statements = MSRPMemory::List<MSRPValue>;
+    // The most parameters one function may name (kFunctionParameters past
+    // it): thousands of times what a rule takes.
+    static constexpr size_t kMaxParameters = 10'000;
     MSRPFunctionValue(MSRPText functionName, MSRPParameterNames parameterNames, Statements statements,
                       MSRPRef<MSRPScope> definingScope);
     ~MSRPFunctionValue() override;

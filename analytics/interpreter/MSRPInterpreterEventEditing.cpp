@@ -1,6 +1,7 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -40,6 +41,10 @@ int64_t heldBytes(const foundation::Value& value) {
 // Copying the working event makes one node per parameter: so many bytes a
 // parameter, as the charge point reads them.
 constexpr int64_t kParameterCopyBytes = 64;
+// Converting a parameter's value into a program value and binding it in a
+// map takes about as long as a dozen evaluations
+// (event_editing_bench: BM_EventEditing_CostlyCallback).
+constexpr int64_t kParameterConversionBytes = 12 * MSRPWork::kBytesPerInstruction;
 
 }  // namespace
 
@@ -53,11 +58,22 @@ int64_t MSRPInterpreterEventEditing::WorkingEvent::bytes() const {
 }
 
 MSRPInterpreterEventEditing::Parameters::iterator MSRPInterpreterEventEditing::WorkingEvent::place(
-    const MSRPText& name) {
+    MSRPExecution& execution, const MSRPText& name) {
+    // A binary search: an instruction for each comparison it makes.
+    if (!execution.charge(static_cast<int64_t>(std::bit_width(parameters.size())) * MSRPWork::kBytesPerInstruction))
+        return parameters.end();
     return std::lower_bound(parameters.begin(), parameters.end(), name,
                             [](const Parameter& parameter, const MSRPText& sought) {
                                 return MSRPCompareTexts(parameter.name, sought) < 0;
                             });
+}
+
+int64_t MSRPInterpreterEventEditing::WorkingEvent::conversionBytes(const Parameter& parameter) {
+    // A value the program set was measured then; the host's own are flat:
+    // a number, or a text read once.
+    if (parameter.set) return kParameterConversionBytes + parameter.set->bytes();
+    const std::string* text = parameter.value->string();
+    return kParameterConversionBytes + (text ? static_cast<int64_t>(text->size()) : 0);
 }
 
 MSRPInterpreterEventEditing::StoredValue::StoredValue(foundation::Value value, int64_t bytes)
@@ -158,41 +174,61 @@ bool MSRPInterpreterEventEditing::finish(const MSRError& failure, MSRError* erro
     return false;
 }
 
+size_t MSRPInterpreterEventEditing::entityCount(MSRPBMessageView program) {
+    constexpr size_t kMost = kMaxProgramEntities;
+    size_t count = 0;
+    auto add = [&](MSRPBMessageView entity) {
+        count += MSRPRuntimeEntityConverter::entityCount(entity, kMost - std::min(count, kMost));
+        return count <= kMost;
+    };
+    if (program.forEachElement(0, add)) {
+        program.message(1).forEachElement(0, [&](MSRPBMessageView activity) { return activity.forEachElement(1, add); });
+    }
+    return std::min(count, kMost + 1);
+}
+
 bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSRError* error) {
+    return loadProgramInPlace(MSRPBMessageView(program), error);
+}
+
+bool MSRPInterpreterEventEditing::loadProgramInPlace(MSRPBMessageView view, MSRError* error) {
     // Everything the load makes or drops counts on the runtime's account.
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    // The program is read where it is, and counted before any of it is
+    // built: the load is a run like an event's, charged an instruction an
+    // entity as it converts them.
+    if (entityCount(view) > kMaxProgramEntities) {
+        if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorTooManyEntities);
+        return false;
+    }
     runtime_.startTimeGuard();
-    std::vector<MSRPBRuntimeEntity> statements = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
     MSRError failure;
     editingError_ = 0;
-    MSRPValue last = runtime_.executeStatements(statements, &failure);
+    MSRPValue last = runtime_.executeStatements(view, 0, &failure);
     if (!finish(failure, error)) return false;
     if (last.isControl()) {
         if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorControlValue);
         return false;
     }
-    if (auto activities = MSRPBGetMessage<MSRPBEdtActivities>(program, 1)) {
-        for (const MSRPBEdtActivity& activity : MSRPBGetMessageArray<MSRPBEdtActivity>(*activities, 0)) {
-            if (!loadActivity(activity, error)) return false;
-        }
-    }
+    const bool loaded = view.message(1).forEachElement(
+        0, [&](MSRPBMessageView activity) { return loadActivity(activity, error); });
+    if (!loaded) return false;
     runtime_.collectGarbage();
     return true;
 }
 
-bool MSRPInterpreterEventEditing::loadActivity(const MSRPBEdtActivity& activity, MSRError* error) {
-    std::string name = MSRPBGetString(activity, 0).value_or("");
-    for (const MSRPBRuntimeEntity& entity : MSRPBGetMessageArray<MSRPBRuntimeEntity>(activity, 1)) {
+bool MSRPInterpreterEventEditing::loadActivity(MSRPBMessageView activity, MSRError* error) {
+    const std::string name(activity.text(0).value_or(""));
+    return activity.forEachElement(1, [&](MSRPBMessageView entity) {
         MSRError failure;
-        MSRPValue rule = runtime_.executeStatements({entity}, &failure);
+        MSRPValue rule = runtime_.executeStatement(entity, &failure);
         if (!finish(failure, error)) return false;
         if (!rule.isMap()) {
             if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorRuleNotMap);
             return false;
         }
-        if (!registerRule(name, rule, error)) return false;
-    }
-    return true;
+        return registerRule(name, rule, error);
+    });
 }
 
 bool MSRPInterpreterEventEditing::registerRule(const std::string& name, const MSRPValue& rule, MSRError* error) {
@@ -236,19 +272,25 @@ MSRPValue MSRPInterpreterEventEditing::logEvent(MSRPExecution& execution, std::s
     double timestamp = MSRPToInteger(arguments[1].doubleValueOrError(execution.errorSlot()));
     if (execution.failed()) return MSRPValue();
     if (!arguments[2].isMap()) return execution.fail(MSRPErrorCode::kArgumentKind);
-    // Texts are measured before the event is copied out of the program, its
-    // name included: an event beyond the count or the bytes of one input
-    // event is refused without a copy.
-    // Every member is measured as the copy would expand it, so that a value
-    // shared many times over is refused before it is copied.
+    // An event past the count is refused before anything is measured. Texts
+    // are measured before the event is copied out of the program, its name
+    // included: an event beyond the bytes of one input event is refused
+    // without a copy. Every member is measured as the copy would expand it,
+    // so that a value shared many times over is refused before it is
+    // copied, and the walk is charged by the members it visits.
+    if (context_.eventsToLog.size() >= kMaxCreatedEvents) {
+        ++refusedEvents_;
+        return MSRPValue();
+    }
     int64_t bytes = static_cast<int64_t>(name.size());
     for (const MSRPPropertyMap::Entry& entry : arguments[2].map()->propertyMap().entries()) {
+        if (!execution.charge(MSRPWork::kBytesPerInstruction)) return MSRPValue();
         bytes += static_cast<int64_t>(entry.name.size()) +
                  MSRPRuntimeEntityConverter::expandedBytes(entry.value, kMaxCreatedEventBytes);
         if (execution.failed()) return MSRPValue();
         if (bytes > kMaxCreatedEventBytes) break;
     }
-    if (context_.eventsToLog.size() >= kMaxCreatedEvents || createdBytes_ + bytes > kMaxCreatedEventBytes) {
+    if (createdBytes_ + bytes > kMaxCreatedEventBytes) {
         ++refusedEvents_;
         return MSRPValue();
     }
@@ -299,19 +341,25 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
     add("getParamValue", 1, [this](MSRPExecution& execution, std::span<const MSRPValue> arguments) {
         MSRPText name = arguments[0].stringValueOrError(execution.errorSlot());
         if (execution.failed()) return MSRPValue();
-        auto found = working_.place(name);
+        auto found = working_.place(execution, name);
         if (execution.failed()) return MSRPValue();
         if (found == working_.parameters.end() || !(found->name == name)) return MSRPValue::null();
+        if (execution.failed() || !execution.charge(WorkingEvent::conversionBytes(*found))) return MSRPValue();
         return MSRPRuntimeEntityConverter::runtimeValueFromObject(*found->value, execution.objectManager,
                                                                   execution.errorSlot());
     });
     add("getParams", 0, [this](MSRPExecution& execution, std::span<const MSRPValue>) {
         MSRPRef<MSRPMapValue> map = MSRPObjectManager::mapValue(execution.objectManager);
+        map->propertyMap().reserve(working_.parameters.size());
+        // Each parameter is charged as it is converted, and the map charges
+        // its own searches: the names are distinct, so each is one probe.
         for (const Parameter& parameter : working_.parameters) {
+            if (!execution.charge(WorkingEvent::conversionBytes(parameter))) return MSRPValue();
             MSRPValue converted = MSRPRuntimeEntityConverter::runtimeValueFromObject(
                 *parameter.value, execution.objectManager, execution.errorSlot());
             if (execution.failed()) return MSRPValue();
             map->setValue(converted, parameter.name);
+            if (execution.failed()) return MSRPValue();
         }
         return MSRPValue(map);
     });
@@ -337,12 +385,18 @@ MSRPValue MSRPInterpreterEventEditing::makeEventFunctions() {
         if (execution.failed()) return MSRPValue();
         // Found by its place, which is also where a new one goes.
         Parameters& parameters = working_.parameters;
-        auto place = working_.place(name);
+        auto place = working_.place(execution, name);
         const bool present = place != parameters.end() && place->name == name;
         if (execution.failed()) return MSRPValue();
+        // The parameters after the place move by one either way: paid for
+        // before they move, so that a stop leaves the list as it was.
+        const auto moved = static_cast<int64_t>((parameters.end() - place) * sizeof(Parameter));
         if (value.isAbsent()) {
-            if (present) parameters.erase(place);
+            if (present && execution.charge(moved)) parameters.erase(place);
         } else {
+            if (!present && parameters.size() >= kMaxEventParameters)
+                return execution.fail(MSRPErrorCode::kEventParameters);
+            if (!present && !execution.charge(moved)) return MSRPValue();
             foundation::Value stored =
                 normalizeParameterValue(name, present ? *place->value : foundation::Value(), value);
             const int64_t held = heldBytes(stored);

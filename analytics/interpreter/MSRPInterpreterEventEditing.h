@@ -38,6 +38,7 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // Runs the top-level statements and the activities; an interpreter error,
     // or an editing error (MSRPEditingErrorDomain, codes below).
     bool loadProgram(const MSRPBProgram& program, MSRError* error) override;
+    bool loadProgramInPlace(MSRPBMessageView program, MSRError* error) override;
     bool handleEvent(const MSRPEvent& event, MSRError* error) override;
     bool hasEdits() const override { return hasEdits_; }
     bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
@@ -52,6 +53,11 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // larger either.
     static constexpr size_t kMaxCreatedEvents = 20;
     static constexpr int64_t kMaxCreatedEventBytes = int64_t{1} << 20;
+    // The most parameters the event a program edits may have: the engine
+    // keeps 25 of a stored event, and what the run leaves is copied out
+    // after it, beyond its budget. A program that sets one more is stopped
+    // (kEventParameters).
+    static constexpr size_t kMaxEventParameters = 10'000;
     // The last line behind the instruction budget, per event and per load.
     static constexpr std::chrono::milliseconds kTimeLimit{1'000};
 
@@ -65,6 +71,8 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static constexpr int kEditingErrorControlValue = 5;
     static constexpr int kEditingErrorRuleNotMap = 6;
     static constexpr int kEditingErrorNoRule = 7;
+    // A program of more than kMaxProgramEntities entities.
+    static constexpr int kEditingErrorTooManyEntities = 8;
 
     // How a parameter's new value is stored beside its current one (absent
     // for none): the counters "_syn", "_err" and "_el" and parameters that
@@ -106,8 +114,12 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
         double timestamp = 0;
         Parameters parameters;
         int64_t bytes() const;
-        // The parameter named `name`, or where it would go (compared with a charge).
-        Parameters::iterator place(const MSRPText& name);
+        // The parameter named `name`, or where it would go: each comparison
+        // charged, the texts' bytes as they are read.
+        Parameters::iterator place(MSRPExecution& execution, const MSRPText& name);
+        // What converting a parameter's value into the program costs, as
+        // bytes at the charge point.
+        static int64_t conversionBytes(const Parameter& parameter);
     };
     // The program's copy of the host's event, and the host's event made of it.
     WorkingEvent workingEventFrom(const MSRPEvent& event);
@@ -118,7 +130,9 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     // Whether the working event still is `event` (as eventsEqual compares).
     static bool isUnchanged(const WorkingEvent& working, const MSRPEvent& event);
 
-    bool loadActivity(const MSRPBEdtActivity& activity, MSRError* error);
+    // Its entities up to kMaxProgramEntities + 1, counted in place.
+    static size_t entityCount(MSRPBMessageView program);
+    bool loadActivity(MSRPBMessageView activity, MSRError* error);
     bool registerRule(const std::string& name, const MSRPValue& rule, MSRError* error);
     // An error of this run, in the editing domain when one was raised.
     bool finish(const MSRError& failure, MSRError* error);

@@ -2,6 +2,14 @@
 // The named members of maps, arrays, functions and scopes, kept in the order
 // they were first set. Small maps (the usual scope) are searched in place; an
 // index is built once a map grows.
+//
+// A map charges its own work at the charge point, whoever calls it: each
+// probe of a bucket past the first, the entries moved when its list grows or
+// an entry is removed, and the index rebuilt after a removal. The index is
+// keyed by the texts' keyed hashes. Work that a stop cuts short changes
+// nothing: a search stopped part-way finds nothing and nothing is added
+// after it, and every hash an entry is indexed under is computed (and
+// charged) before the entry is added.
 
 #include <cstddef>
 #include <cstdint>
@@ -91,6 +99,8 @@ class MSRPPropertyMap {
     // Adds a binding for a name known to be absent (a fresh call scope's
     // parameters, all distinct); `key` is leadingKey(name).
     void appendAbsent(const MSRPValue& value, const MSRPText& name, uint64_t key) {
+        if ((entries_.size() + 1 >= kIndexedFrom || entries_.size() == entries_.capacity()) && !readyToAppend(name))
+            return;
         Entry& entry = entries_.emplace_back();
         entry.name = name;
         entry.value = value;
@@ -109,6 +119,11 @@ class MSRPPropertyMap {
     Entries takeEntries();
     // The bytes of the room for entries (what a kept scope holds on to).
     int64_t roomBytes() const { return static_cast<int64_t>(entries_.capacity() * sizeof(Entry)); }
+
+    // What one probe of a bucket past the first is charged, as bytes at the
+    // charge point: a walk of a bucket reads a node and an entry a probe,
+    // about two evaluations' time (interpreter_bench: BM_CostlyProgram).
+    static constexpr int64_t kProbeBytes = 2 * MSRPWork::kBytesPerInstruction;
 
   private:
     static constexpr size_t kIndexedFrom = 12;
@@ -145,6 +160,12 @@ class MSRPPropertyMap {
     const Entry* findIndexed(std::string_view name, uint64_t hash) const;
     Entry* findMutable(const MSRPText& name) { return const_cast<Entry*>(find(name)); }
     void store(const MSRPValue& value, const MSRPText& name, bool immutable);
+    // Whether `name` may be appended now: the growth of the list is paid
+    // for, and every hash the index will need is known. False once the run
+    // has stopped; the map is then as it was.
+    bool readyToAppend(const MSRPText& name);
+    // Computes (and charges) every entry's hash; false once the run has stopped.
+    bool hashEntries() const;
     void rebuildIndex();
     // Indexes the entry just appended: binding n names one after the other
     // stays linear in n.

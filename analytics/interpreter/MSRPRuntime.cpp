@@ -80,6 +80,8 @@ const char* MSRPRuntime::stopDescription(int code) {
         case MSRPErrorCode::kTimeLimit: return "time limit";
         case MSRPErrorCode::kApplicationEnd: return "application end";
         case MSRPErrorCode::kRunLimit: return "run limit";
+        case MSRPErrorCode::kEventParameters: return "parameters of an event";
+        case MSRPErrorCode::kFunctionParameters: return "parameters of a function";
         default: return "";
     }
 }
@@ -92,6 +94,27 @@ MSRPValue MSRPRuntime::executeStatements(const std::vector<MSRPBRuntimeEntity>& 
         if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
         if (!finish(error)) return MSRPValue();
     }
+    return result;
+}
+
+MSRPValue MSRPRuntime::executeStatements(MSRPBMessageView message, uint32_t index, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue result;
+    message.forEachElement(index, [&](MSRPBMessageView entity) {
+        MSRPValue statement = MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, execution_.errorSlot());
+        if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+        return !execution_.failed();
+    });
+    if (!finish(error)) return MSRPValue();
+    return result;
+}
+
+MSRPValue MSRPRuntime::executeStatement(MSRPBMessageView entity, MSRError* error) {
+    RunGuard guard(*this);
+    MSRPValue statement = MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, execution_.errorSlot());
+    MSRPValue result;
+    if (!execution_.failed()) result = MSRPEvaluator::evaluateStatement(execution_, statement, *globalScope_);
+    if (!finish(error)) return MSRPValue();
     return result;
 }
 

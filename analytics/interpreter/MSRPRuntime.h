@@ -17,6 +17,7 @@
 #include "analytics/interpreter/MSRPPatternCache.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 #include "analytics/interpreter/MSRPScope.h"
+#include "analytics/messages/MSRPBMessageView.h"
 #include "analytics/messages/MSRPBMessages.h"
 
 class MSRError;
@@ -36,6 +37,11 @@ class MSRPRuntime {
     // (undefined for none). A failure gives undefined and the error
     // (MSRPErrorDomain and its code).
     MSRPValue executeStatements(const std::vector<MSRPBRuntimeEntity>& entities, MSRError* error);
+    // The same for the entities of the repeated field `index` of `message`,
+    // read in place.
+    MSRPValue executeStatements(MSRPBMessageView message, uint32_t index, MSRError* error);
+    // One entity, read in place.
+    MSRPValue executeStatement(MSRPBMessageView entity, MSRError* error);
     // The same for statements already converted.
     MSRPValue executeStatementValues(std::span<const MSRPValue> statements, MSRError* error);
     // Calls a function from the host with evaluated arguments.

@@ -47,8 +47,14 @@ inline constexpr int kTimeLimit = 21;
 // the limit its caller set for this one run passed first.
 inline constexpr int kApplicationEnd = 22;
 inline constexpr int kRunLimit = 23;
-// Whether `code` is one of the guards that stop a run (18 to 23).
-inline constexpr bool isStop(int code) { return code >= kInstructionBudget && code <= kRunLimit; }
+// The bounds on what one program builds beside the memory ceiling, far
+// above any real program's: the parameters of the event it edits (the
+// engine keeps 25 of a stored event) and the parameters of one function.
+// Each stops the run and is reported like the guards.
+inline constexpr int kEventParameters = 24;
+inline constexpr int kFunctionParameters = 25;
+// Whether `code` is one of the guards that stop a run (18 to 25).
+inline constexpr bool isStop(int code) { return code >= kInstructionBudget && code <= kFunctionParameters; }
 }  // namespace MSRPErrorCode
 
 // Sets *error to `code` unless an error is already there or error is null.

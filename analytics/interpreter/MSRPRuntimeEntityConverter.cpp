@@ -14,16 +14,21 @@ namespace {
 
 enum EntityField : uint32_t { kType = 0, kChildren = 1, kFunctionName = 2, kStringValue = 3, kBoolValue = 4, kNumberValue = 5 };
 
-// The entity is taken apart as it is read: its children are moved out, not copied.
-MSRPValue fromEntity(MSRPBRuntimeEntity& entity, int depth, int* error) {
-    switch (MSRPBGetInt32(entity, kType)) {
-        case 1: return MSRPValue::string(MSRPBGetString(entity, kStringValue).value_or(""));
+// Read in place, each entity charged before it is built: a program's load is
+// a run like any other.
+MSRPValue fromEntity(MSRPBMessageView entity, int depth, int* error) {
+    if (!MSRPWork::charge(MSRPWork::kBytesPerInstruction)) {
+        MSRPSetError(error, MSRPErrorCode::kInstructionBudget);
+        return MSRPValue();
+    }
+    switch (entity.int32(kType)) {
+        case 1: return MSRPValue::string(MSRPText::make(entity.text(kStringValue).value_or("")));
         case 2:
-            return MSRPValue::number(MSRPBHasField(entity, kNumberValue) ? MSRPBGetDouble(entity, kNumberValue)
-                                                                         : std::numeric_limits<double>::quiet_NaN());
-        case 3: return MSRPValue::boolean(MSRPBGetBool(entity, kBoolValue));
+            return MSRPValue::number(entity.hasField(kNumberValue) ? entity.number(kNumberValue)
+                                                                   : std::numeric_limits<double>::quiet_NaN());
+        case 3: return MSRPValue::boolean(entity.boolean(kBoolValue));
         case 4: {
-            std::optional<std::string> name = MSRPBGetString(entity, kFunctionName);
+            std::optional<std::string_view> name = entity.text(kFunctionName);
             if (!name) {
                 MSRPSetError(error, MSRPErrorCode::kUnnamedStatement);
                 return MSRPValue();
@@ -35,10 +40,12 @@ MSRPValue fromEntity(MSRPBRuntimeEntity& entity, int depth, int* error) {
                 return MSRPValue();
             }
             std::vector<MSRPValue> arguments;
-            for (MSRPBRuntimeEntity& child : MSRPBTakeMessageArray<MSRPBRuntimeEntity>(entity, kChildren)) {
+            arguments.reserve(entity.elementCount(kChildren));
+            entity.forEachElement(kChildren, [&](MSRPBMessageView child) {
                 arguments.push_back(fromEntity(child, depth + 1, error));
-                if (error && *error) return MSRPValue();
-            }
+                return !(error && *error);
+            });
+            if (error && *error) return MSRPValue();
             return MSRPValue(new MSRPStatementValue(MSRPText::make(*name), std::move(arguments)));
         }
         default: MSRPSetError(error, MSRPErrorCode::kUnknownEntityType); return MSRPValue();
@@ -141,8 +148,28 @@ struct ToObject {
 }  // namespace
 
 MSRPValue MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const MSRPBRuntimeEntity& entity, int* error) {
-    MSRPBRuntimeEntity copy(entity);
-    return fromEntity(copy, 0, error);
+    return fromEntity(MSRPBMessageView(entity), 0, error);
+}
+
+MSRPValue MSRPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(MSRPBMessageView entity, int* error) {
+    return fromEntity(entity, 0, error);
+}
+
+size_t MSRPRuntimeEntityConverter::entityCount(MSRPBMessageView entity, size_t most) {
+    // A list of the entities still to visit, not recursion: a tree built in
+    // memory may nest deeper than any decoded one.
+    std::vector<MSRPBMessageView> pending{entity};
+    size_t count = 0;
+    while (!pending.empty() && count <= most) {
+        const MSRPBMessageView next = pending.back();
+        pending.pop_back();
+        ++count;
+        next.forEachElement(kChildren, [&](MSRPBMessageView child) {
+            pending.push_back(child);
+            return count + pending.size() <= most + 1;
+        });
+    }
+    return std::min(count + pending.size(), most + 1);
 }
 
 MSRPValue MSRPRuntimeEntityConverter::runtimeValueFromObject(const foundation::Value& object,

@@ -3,6 +3,7 @@
 // module data) to runtime values and back.
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
+#include "analytics/messages/MSRPBMessageView.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "platform/foundation/Value.h"
 
@@ -11,8 +12,15 @@ class MSRPObjectManager;
 class MSRPRuntimeEntityConverter {
   public:
     // Literals of type 1 to 3, statements of type 4; error 12 for another
-    // type, 14 for a statement without a name.
+    // type, 14 for a statement without a name. The entity is read in place:
+    // nothing of it is copied but its texts, and what is built counts on the
+    // account in use and is charged, an instruction an entity, as it is
+    // built (a stopped run answers undefined).
     static MSRPValue runtimeValueFromRuntimeEntity(const MSRPBRuntimeEntity& entity, int* error);
+    static MSRPValue runtimeValueFromRuntimeEntity(MSRPBMessageView entity, int* error);
+    // The entities of the tree `entity` roots, itself included, counted
+    // without building any: up to `most` + 1.
+    static size_t entityCount(MSRPBMessageView entity, size_t most);
 
     // Absent and null give null; maps and arrays are tracked by `manager`.
     // Error 13 for bytes and dates, and for nesting beyond kMaxNesting.

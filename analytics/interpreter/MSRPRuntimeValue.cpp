@@ -122,6 +122,7 @@ MSRPStatementValue::MSRPStatementValue(MSRPText functionName, std::vector<MSRPVa
       arguments_(std::move(arguments)),
       command_(MSRPCommandForKey(functionName_)),
       lookedUpName_(functionName_) {
+    MSRPMemory::add(heldBytes());
     constexpr int kAssign = 3, kReadVariable = 15, kReadProperty = 16, kReadProperty17 = 17, kReturn = 36,
                   kWriteProperty = 43;
     const size_t count = arguments_.size();
@@ -150,6 +151,8 @@ MSRPStatementValue::MSRPStatementValue(MSRPText functionName, std::vector<MSRPVa
     nameBit_ = MSRPPropertyMap::nameBit(lookedUpName_);
     nameKey_ = MSRPPropertyMap::leadingKey(lookedUpName_);
 }
+
+MSRPStatementValue::~MSRPStatementValue() { MSRPMemory::add(-heldBytes()); }
 
 // Conversions ----------------------------------------------------------------
 
@@ -402,10 +405,9 @@ double MSRPStringToNumber(std::string_view text) {
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         start = next;
     }
-    // The last stretch, shorter than a chunk, is charged too: a text of
-    // blanks just under a chunk long costs what its length does.
-    if (start - charged > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(start - charged))
-        return kStopped;
+    // The last stretch, shorter than a chunk, is charged too, however short:
+    // a text of blanks costs what its length does.
+    if (start > charged && !MSRPWork::chargeConversion(start - charged)) return kStopped;
     charged = end;
     while (end > start) {
         if (charged - end >= static_cast<int32_t>(MSRPWork::kChunk)) {
@@ -418,8 +420,7 @@ double MSRPStringToNumber(std::string_view text) {
         if (c < 0 || !u_isUWhiteSpace(c)) break;
         end = previous;
     }
-    if (charged - end > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(charged - end))
-        return kStopped;
+    if (charged > end && !MSRPWork::chargeConversion(charged - end)) return kStopped;
     // What is left is read once by the number reader.
     if (end - start > static_cast<int32_t>(kUnchargedText) && !MSRPWork::chargeConversion(end - start))
         return kStopped;

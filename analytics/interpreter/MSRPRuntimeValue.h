@@ -204,7 +204,10 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
         WriteProperty,
     };
 
+    // It and its argument list count on the account in use: a program's
+    // statements are values like any other.
     MSRPStatementValue(MSRPText functionName, std::vector<MSRPValue> arguments);
+    ~MSRPStatementValue() override;
     const MSRPText& functionName() const { return functionName_; }
     const std::vector<MSRPValue>& arguments() const { return arguments_; }
     // The command the key names, resolved once; null for a function name.
@@ -220,6 +223,10 @@ class MSRPStatementValue final : public MSRPRuntimeValue {
     MSRPNameCache& nameCache() const { return nameCache_; }
 
   private:
+    int64_t heldBytes() const {
+        return static_cast<int64_t>(sizeof(*this) + arguments_.capacity() * sizeof(MSRPValue));
+    }
+
     MSRPText functionName_;
     std::vector<MSRPValue> arguments_;
     const MSRPCommand* command_;

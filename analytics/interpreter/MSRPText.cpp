@@ -1,8 +1,12 @@
 #include "analytics/interpreter/MSRPText.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 
@@ -26,9 +30,96 @@ MSRPText MSRPText::make(std::string_view bytes) {
 // Whoever built the bytes charged the writing as it went.
 MSRPText MSRPText::make(MSRPMemory::Text&& bytes) { return MSRPText(new MSRPStringValue(std::move(bytes))); }
 
+namespace {
+
+// The process's hash key: 16 bytes from the operating system, drawn the
+// first time a text is hashed. Without them no table could be trusted with
+// a server's names, so a process that cannot have them ends.
+struct HashKey {
+    uint64_t k0 = 0;
+    uint64_t k1 = 0;
+    HashKey() {
+        uint64_t words[2];
+        auto* out = reinterpret_cast<unsigned char*>(words);
+        size_t have = 0;
+        while (have < sizeof(words)) {
+            const ssize_t got = getrandom(out + have, sizeof(words) - have, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) std::abort();
+            have += static_cast<size_t>(got);
+        }
+        k0 = words[0];
+        k1 = words[1];
+    }
+};
+
+const HashKey& hashKey() {
+    static const HashKey key;
+    return key;
+}
+
+std::atomic<bool> gHashesAlike{false};
+
+inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    }
+};
+
+// SipHash-1-3: one round per 8-byte word, three to finish.
+uint64_t sipHash13(uint64_t k0, uint64_t k1, const unsigned char* bytes, size_t size) {
+    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+               k1 ^ 0x7465646279746573ULL};
+    const size_t whole = size & ~size_t{7};
+    for (size_t at = 0; at < whole; at += 8) {
+        uint64_t m;
+        std::memcpy(&m, bytes + at, 8);  // little-endian, as the machines we run on
+        s.v3 ^= m;
+        s.round();
+        s.v0 ^= m;
+    }
+    uint64_t last = static_cast<uint64_t>(size) << 56;
+    for (size_t i = 0; i < (size & 7); ++i) last |= static_cast<uint64_t>(bytes[whole + i]) << (8 * i);
+    s.v3 ^= last;
+    s.round();
+    s.v0 ^= last;
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+// What every text hashes to while hashes are alike.
+constexpr uint64_t kAlikeHash = 0x5bd1e9955bd1e995ULL;
+
+}  // namespace
+
+void MSRPText::setHashesAlikeForTesting(bool alike) { gHashesAlike.store(alike, std::memory_order_relaxed); }
+
 uint64_t MSRPText::hashOf(std::string_view bytes) {
+    // Charged before it is computed; a stopped run's answer is any number,
+    // which its tables never keep (they ask MSRPWork::stopped() first).
     if (bytes.size() > kUnchargedBytes && !MSRPWork::charge(static_cast<int64_t>(bytes.size()))) return 0;
-    return std::hash<std::string_view>()(bytes);
+    if (gHashesAlike.load(std::memory_order_relaxed)) return kAlikeHash;
+    const HashKey& key = hashKey();
+    return sipHash13(key.k0, key.k1, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 uint64_t MSRPText::hash() const {
@@ -40,7 +131,8 @@ uint64_t MSRPText::hash() const {
         body_->hash_ = hash;
         body_->hashed_ = true;
     }
-    return body_->hash_;
+    // Kept, and charged once, whichever way it is read.
+    return gHashesAlike.load(std::memory_order_relaxed) ? kAlikeHash : body_->hash_;
 }
 
 MSRPStringValue* MSRPText::body() {
@@ -56,6 +148,7 @@ bool operator==(const MSRPText& a, const MSRPText& b) {
 }
 
 bool MSRPText::knownHashesDiffer(const MSRPText& a, const MSRPText& b) {
+    // Kept hashes differ for texts that differ, whether or not they are read alike.
     return a.body_ && b.body_ && a.body_->hashed_ && b.body_->hashed_ && a.body_->hash_ != b.body_->hash_;
 }
 

@@ -9,7 +9,9 @@
 // the interpreter's allocator, so they count on the memory account in use
 // when it is made, and making a long one is charged at the charge point
 // (MSRPWork::charge) before its bytes are copied. Its hash is computed the
-// first time a table needs it, charged then, and kept. Two texts are equal
+// first time a table needs it, charged then, and kept. The hash is keyed
+// (SipHash-1-3 under a key the operating system gives each process), so
+// names that share a hash cannot be computed ahead of a run. Two texts are equal
 // at once when they are one object; otherwise their bytes are compared,
 // charged as they are read.
 //
@@ -69,6 +71,13 @@ class MSRPText {
     uint64_t hash() const;
     // The hash that hash() gives, for bytes that are not a text (a host's literal).
     static uint64_t hashOf(std::string_view bytes);
+
+    // For tests and fuzzing only: while on, every text hashes to one value, so
+    // that every text-keyed table holds all its entries in one bucket and any
+    // walk of a bucket that is not charged shows as work past its charge. Set
+    // it before any text is hashed and back before the next test; a kept hash
+    // is not read while it is on.
+    static void setHashesAlikeForTesting(bool alike);
 
     // The string value this text is, made for the empty text on first use.
     MSRPStringValue* body();

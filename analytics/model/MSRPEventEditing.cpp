@@ -1,9 +1,16 @@
 #include "analytics/model/MSRPEventEditing.h"
 
+#include "analytics/messages/MSRPBMessages.h"
+
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
 
 void MSRPicoLogger::log(const std::string& /*message*/) {}
+
+bool MSRPEventEditing::loadProgramInPlace(MSRPBMessageView program, MSRError* error) {
+    std::optional<NANOMessageBase> copy = NANOMessageBase::initWithMessageInfo(MSRPBProgram::type(), program.info());
+    return loadProgram(copy ? MSRPBProgram(std::move(*copy)) : MSRPBProgram(), error);
+}
 
 int64_t MSRPicoLogger::monitorLevel(int64_t level, bool silent, bool monitored) {
     switch (level) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/messages/MSRPBMessageView.h"
 #include "analytics/model/MSRPEvent.h"
 #include "platform/foundation/Value.h"
 
@@ -91,8 +92,19 @@ class MSRPEventEditing {
     virtual ~MSRPEventEditing() = default;
 
     virtual void setModuleCreator(ModuleCreator creator, const std::string& name) = 0;
+    // The most entities (literals and statements, its top level's and its
+    // activities' together) one program may hold. The programs an engine
+    // is served hold a few hundred to a few thousand; every entity costs a
+    // value and an instruction of the load. A program of more is refused
+    // whole, counted before anything of it is built: where its bytes arrive
+    // and again where it is loaded.
+    static constexpr size_t kMaxProgramEntities = 100'000;
     // Loads and runs the program's top level; false with the error on failure.
     virtual bool loadProgram(const MSRPBProgram& program, MSRError* error) = 0;
+    // The same for a program read where it is (an element of a
+    // configuration's list), which must outlive the call: an editor that
+    // reads it in place copies nothing of it. By default a copy is loaded.
+    virtual bool loadProgramInPlace(MSRPBMessageView program, MSRError* error);
     // Runs the edit and create callbacks; true when the event changed or
     // events were created; false with the error when the program failed.
     virtual bool handleEvent(const MSRPEvent& event, MSRError* error) = 0;

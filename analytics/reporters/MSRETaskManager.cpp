@@ -34,11 +34,13 @@ std::string hostOfURL(std::string url) {
 }
 
 // What an encoded experiment response holds, counted on the wire before any
-// of it is built: its snapshots' and its per-library responses' snapshots'.
+// of it is built: its snapshots' and its per-library responses' snapshots'
+// experiments and flags, and the flags' bytes.
 struct AnswerCount {
     size_t experiments = 0;
     size_t flags = 0;
     size_t mostFlagsInOneExperiment = 0;
+    size_t flagBytes = 0;
 };
 
 // Nothing when the bytes do not read as messages.
@@ -55,7 +57,8 @@ std::optional<AnswerCount> countAnswer(const std::vector<uint8_t>& data) {
         MSRPBTallyEncodedFields(data, type, {Response::kSdkResponses, kLibrarySnapshot, kExperiments, kFlags});
     if (!inSnapshots || !inLibraries || !flagsInSnapshots || !flagsInLibraries) return std::nullopt;
     return AnswerCount{*inSnapshots + *inLibraries, flagsInSnapshots->total + flagsInLibraries->total,
-                       std::max(flagsInSnapshots->mostInOneMessage, flagsInLibraries->mostInOneMessage)};
+                       std::max(flagsInSnapshots->mostInOneMessage, flagsInLibraries->mostInOneMessage),
+                       flagsInSnapshots->bytes + flagsInLibraries->bytes};
 }
 
 // Logs why an answer is refused for its size, if it is.
@@ -75,6 +78,8 @@ bool refusedAsTooLarge(const AnswerCount& count) {
          "count per experiment"},
         {count.flags, Bound::kMaximumFlagsPerAnswer, 820032,
          "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
+        {count.flagBytes, Bound::kMaximumFlagBytesPerAnswer, 820033,
+         "Fetched answer holds flags of too many bytes. Snapshots will not be stored. Flag bytes, max flag bytes"},
     };
     for (const auto& bound : bounds) {
         if (bound.count <= bound.most) continue;

@@ -65,13 +65,16 @@ class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
     // kept in memory and named in every upload bundle, so 1,000 cost about
     // 5 KB per bundle. An answer with more is refused whole.
     static constexpr size_t kMaximumExperimentsPerAnswer = 1000;
-    // The most flags one experiment, and one answer, may hold. An experiment
-    // sets a handful of values, and the rolled-out values of a project run
-    // to a few hundred; each flag costs about 2 KB on its way from the answer
-    // into memory and the database, so an answer's 10,000 cost about 20 MB.
-    // An answer with more is refused whole.
+    // The most flags one experiment, and one answer, may hold, and the most
+    // bytes the flags of one answer may take on the wire (names and values).
+    // An experiment sets a handful of values, and the rolled-out values of a
+    // project run to a few hundred of some tens of bytes each. Every byte of
+    // a flag is held many times over on its way from the answer into memory
+    // and the database, and again at every start, so the bytes are bounded
+    // as well as the count. An answer past any bound is refused whole.
     static constexpr size_t kMaximumFlagsPerExperiment = 1000;
     static constexpr size_t kMaximumFlagsPerAnswer = 10000;
+    static constexpr size_t kMaximumFlagBytesPerAnswer = size_t{1} << 20;
 
     // The experiments endpoint (base URL, without the path) at the time of a fetch.
     using EndpointProvider = std::function<std::string()>;

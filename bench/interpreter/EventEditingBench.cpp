@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <string>
+
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/support/MSRError.h"
 #include "tools/assembler/ProgramAssembler.h"
@@ -49,6 +51,46 @@ void BM_EventEditing_EditCallback(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Callbacks that work on a large working event until the budget stops them:
+// their time per charged instruction, set against an evaluation's
+// (interpreter_bench: BM_Fib27_Interpreter), shows whether the event's
+// methods are charged what they cost.
+void BM_EventEditing_CostlyCallback(benchmark::State& state) {
+    static const struct {
+        const char* name;
+        const char* body;
+    } callbacks[] = {
+        {"getParams of 5,000 parameters", R"((loop true 0 false (list (call $e "getParams" (array)))))"},
+        {"setParamValue of 5,000 names in no order, and removal", R"((let "i") (assign "i" 0)
+            (loop true 0 false (list (assign "i" (mod (add $i 7919) 5000))
+              (call $e "setParamValue" (array (add "q" $i) 1)) (call $e "setParamValue" (array (add "p" (add $i 10000)) (null))))))"},
+    };
+    const auto& callback = callbacks[static_cast<size_t>(state.range(0))];
+    state.SetLabel(callback.name);
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(
+        std::string(R"((function "rules" (array "r") (let "register") (assign "register" (require "internal.registerCallback"))
+            (register 0 (lambda "cb" (array "e") )") + callback.body + R"() (object "type" "edit"))))",
+        "rules");
+    MSRPInterpreterEventEditing editing;
+    MSRError error;
+    if (!program || !editing.loadProgram(*program, &error)) {
+        state.SkipWithError("the program did not load");
+        return;
+    }
+    foundation::Value::Dictionary parameters;
+    for (int i = 0; i < 5000; ++i) parameters.emplace("p" + std::to_string(10000 + i), i);
+    const MSRPEvent event("exercise_done", 1000, std::move(parameters));
+    int64_t charged = 0;
+    for (auto _ : state) {
+        editing.handleEvent(event, &error);
+        charged += editing.runtime().getInstructionCount();
+    }
+    state.counters["instructions"] = static_cast<double>(charged) / static_cast<double>(state.iterations());
+    state.counters["ns_per_instruction"] = benchmark::Counter(
+        static_cast<double>(charged) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
 BENCHMARK(BM_EventEditing_EditCallback);
+BENCHMARK(BM_EventEditing_CostlyCallback)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);

@@ -157,6 +157,13 @@ void BM_ForOfText(benchmark::State& state) { runMethodOnText(state, R"((forof "c
 // Programs built to cost more than they are charged, each run under the
 // default budget until a bound stops it: the time per charged instruction,
 // set against Fib27's, shows whether any native work outruns its charge.
+// `"key0" 0 "key1" 0 ...`: 5,000 keys and their values.
+std::string manyKeys() {
+    std::string keys;
+    for (int i = 0; i < 5000; ++i) keys += " \"key" + std::to_string(i) + "\" 0";
+    return keys;
+}
+
 struct CostlyProgram {
     const char* name;
     std::string setup;  // run once, unbounded
@@ -190,9 +197,24 @@ const std::vector<CostlyProgram>& costlyPrograms() {
         {"join of arrays nested 7 deep", costlyText("x", 18) + R"( (let "a") (assign "a" (array $s)) (assign "i" 0)
             (loop (lt $i 7) (assign "i" (add $i 1)) false (list (assign "a" (array $a $a)))))",
          R"((loop true 0 false (list (call $a "join" (array "")))))"},
+        {"sort of 196,608 numbers without a comparator",
+         R"((let "n" "i") (assign "n" (array)) (assign "i" 0)
+            (loop (lt $i 196608) (assign "i" (add $i 1)) false (list (call $n "push" (array (mod (mul $i 7919) 100003))))))",
+         R"((loop true 0 false (list (call $n "sort" (array)))))"},
+        {"text of 255 blanks to a number", costlyText(std::string(255, ' ').c_str(), 0),
+         R"((loop true 0 false (list (sub $s 0))))"},
+        // Every text hashed alike (BM_CostlyProgram's argument past this list).
+        {"object literals of 5,000 keys", "", R"((loop true 0 false (list (object )" + manyKeys() + ")))"},
+        {"lambdas of 5,000 parameters", R"((let "names" "i") (assign "names" (array)) (assign "i" 0)
+            (loop (lt $i 5000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "name" $i))))))",
+         R"((loop true 0 false (list (lambda "f" $names (return 1)))))"},
     };
     return programs;
 }
+
+// The programs from this one on run with every text hashed alike: each
+// probe of a table is charged, so a bucket of all names costs what it is.
+constexpr size_t kFirstHashedAlike = 9;
 
 void BM_CostlyProgram(benchmark::State& state) {
     const CostlyProgram& program = costlyPrograms()[static_cast<size_t>(state.range(0))];
@@ -200,6 +222,8 @@ void BM_CostlyProgram(benchmark::State& state) {
     // The setup of a program whose own is empty is the one before it.
     size_t from = static_cast<size_t>(state.range(0));
     while (from > 0 && costlyPrograms()[from].setup.empty()) --from;
+    const bool alike = static_cast<size_t>(state.range(0)) >= kFirstHashedAlike;
+    MSRPText::setHashesAlikeForTesting(alike);
     MSRPRuntime runtime;
     runtime.setInstructionBudget(int64_t{1} << 50);
     MSRError error;
@@ -218,9 +242,11 @@ void BM_CostlyProgram(benchmark::State& state) {
     state.counters["ns_per_instruction"] = benchmark::Counter(
         static_cast<double>(charged) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["peak_MiB"] = static_cast<double>(runtime.memoryAccount().peak) / (1 << 20);
+    runtime.collectGarbage();
+    MSRPText::setHashesAlikeForTesting(false);
 }
 
-BENCHMARK(BM_CostlyProgram)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CostlyProgram)->DenseRange(0, 10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PatternScan)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaseMapping)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaseMappingSigmas)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);

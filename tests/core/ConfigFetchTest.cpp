@@ -212,3 +212,54 @@ TEST_F(ConfigFetchTest, AConfigurationOfTooManyEntriesIsRefusedWhole) {
         }
     }
 }
+
+// A configuration's programs are counted on the wire, every entity at any
+// depth: past the bound of one program in all they are refused whole with
+// the bound's own text, and the stored configuration stays.
+TEST_F(ConfigFetchTest, AConfigurationOfProgramsOfTooManyEntitiesIsRefusedWhole) {
+    // Version 2 with programs of one statement of `literals` literals each.
+    auto body = [this](std::vector<int> literals) {
+        MSRPBMeasurementConfig config = *MSRPBMeasurementConfig::initWithBuffer(configBody(options_.appID, 2));
+        std::vector<MSRPBProgram> programs;
+        for (const int count : literals) {
+            MSRPBRuntimeEntity literal;
+            MSRPBSetInt32(literal, 0, 3);
+            MSRPBSetBool(literal, 4, true);
+            MSRPBRuntimeEntity statement;
+            MSRPBSetInt32(statement, 0, 4);
+            MSRPBSetString(statement, 2, "array");
+            MSRPBSetMessageArray(statement, 1, std::vector<MSRPBRuntimeEntity>(static_cast<size_t>(count), literal));
+            MSRPBProgram program;
+            MSRPBSetMessageArray(program, 0, std::vector<MSRPBRuntimeEntity>{statement});
+            programs.push_back(std::move(program));
+        }
+        MSRPBSetMessageArray(config, 8, std::move(programs));
+        return config.protoBuffer().value_or(std::vector<uint8_t>{});
+    };
+    const struct {
+        const char* name;
+        std::vector<uint8_t> body;
+        bool refused;
+    } cases[] = {
+        {"100,000 entities", body({99999}), false},
+        {"100,001 entities", body({100000}), true},
+        {"two programs of 50,001", body({50000, 50000}), true},
+        {"600,000 literals, 3.6 MB", body({600000}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        storeBaseline();
+        advanceBy(4000);
+        monitor_.takeLines();
+        fetchWithReply({200, {}, c.body, std::nullopt});
+        std::vector<std::string> refusals;
+        for (const std::string& line : monitor_.takeLines())
+            if (line.find("I-MSR023300") != std::string::npos) refusals.push_back(line);
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), 0), c.refused ? 1 : 2);
+        EXPECT_EQ(remoteConfig().version(), c.refused ? 1 : 2);
+        ASSERT_EQ(refusals.size(), c.refused ? 1u : 0u);
+        if (c.refused) {
+            EXPECT_NE(refusals[0].find("programs of too many entities"), std::string::npos) << refusals[0];
+        }
+    }
+}

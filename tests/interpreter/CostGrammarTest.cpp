@@ -164,4 +164,32 @@ TEST(CostGrammar, BuiltProgramsCallEveryNativeFunction) {
     for (const char* module : fuzz::kModules) EXPECT_TRUE(reach().called.count(module)) << module;
 }
 
+// The grammar's large shapes come up among a few hundred inputs: thousands
+// of names and keys, working events of tens of thousands of parameters read
+// back, and programs of hundreds of thousands of entities (widened after
+// they are assembled).
+TEST(CostGrammar, BuiltProgramsReachTheLargeShapes) {
+    std::mt19937 random(9);
+    bool keys = false, names = false, flood = false, wide = false;
+    for (int n = 0; n < 2'000 && !(keys && names && flood && wide); ++n) {
+        std::vector<uint8_t> bytes(random() % 40);
+        for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
+        if (!bytes.empty() && (bytes[0] == ';' || bytes[0] == '(')) bytes[0] = 0;
+        const std::string text = fuzz::buildCostProgram(bytes.data(), bytes.size());
+        keys = keys || text.find("\"k4095\" 4095") != std::string::npos;
+        names = names || text.find("(lt $i 4096) (assign \"i\" (add $i 1)) false (list (call $names \"push\"") != std::string::npos;
+        flood = flood || text.find("(lt $jp 40000)") != std::string::npos;
+        if (!wide && text.rfind("; wide 600000", 0) == 0) {
+            std::optional<MSRPBProgram> program = fuzz::costProgram(bytes.data(), bytes.size(), nullptr, 2);
+            ASSERT_TRUE(program);
+            const MSRPBRuntimeEntity first = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0).front();
+            wide = MSRPBGetMessageArray<MSRPBRuntimeEntity>(first, 1).size() > 600'000;
+        }
+    }
+    EXPECT_TRUE(keys) << "an object literal of 4,096 keys";
+    EXPECT_TRUE(names) << "4,096 names";
+    EXPECT_TRUE(flood) << "40,000 event parameters";
+    EXPECT_TRUE(wide) << "600,000 literals";
+}
+
 }  // namespace

@@ -268,20 +268,27 @@ TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyExperimentsIsRefusedWhole) {
 
 namespace {
 
-// Flags are bounded per experiment and per answer, wherever the experiments
-// sit, counted before any is built: an answer past either bound is refused
+// Flags are bounded per experiment and per answer, by their count and their
+// bytes, wherever the experiments sit, counted before any is built: an answer past any bound is refused
 // whole with the bound's own text, the stored snapshot stays, and the
 // schedule goes on as after a failure. The bounds are written out here.
 TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyFlagsIsRefusedWhole) {
     // One snapshot, or one library's answer, whose experiments hold as many
     // flags as `flagCounts` says, each flag named apart from the others.
-    auto answer = [](const std::vector<int>& flagCounts, bool inLibraryAnswer) {
+    // With `valueBytes`, each flag holds a text of so many bytes instead of a number.
+    auto answer = [](const std::vector<int>& flagCounts, bool inLibraryAnswer, size_t valueBytes = 0) {
         MSRPBSnapshot snapshot;
         MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "lib");
         std::vector<MSRPBExperiment> experiments;
         for (const int count : flagCounts) {
             std::vector<MSRPBFlag> flags;
-            for (int i = 0; i < count; ++i) flags.push_back(flag("f" + std::to_string(i), i));
+            for (int i = 0; i < count; ++i) {
+                flags.push_back(flag("f" + std::to_string(i), i));
+                if (valueBytes) {
+                    MSRPBClearField(flags.back(), MSRFlagSlot::kIntValue);
+                    MSRPBSetString(flags.back(), MSRFlagSlot::kStringValue, std::string(valueBytes, 'v'));
+                }
+            }
             MSRPBExperiment experiment;
             MSRPBSetInt32(experiment, MSRExperimentSlot::kExperimentID, static_cast<int32_t>(experiments.size() + 1));
             MSRPBSetMessageArray(experiment, MSRExperimentSlot::kFlags, std::move(flags));
@@ -327,6 +334,12 @@ TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyFlagsIsRefusedWhole) {
          "Fetched answer holds too many flags", 0},
         {"10,001 flags in a library's answer", answer(tenFullAndOne, true), 820032,
          "Fetched answer holds too many flags", 0},
+        // A flag named "f0" of a text of n bytes (past 2^14) takes n + 8 bytes.
+        {"flags of 1 MiB and a byte", answer({1}, false, (size_t{1} << 20) - 7), 820033,
+         "Fetched answer holds flags of too many bytes", 0},
+        {"10,000 flags of 100 bytes each in a library's answer", answer(tenFull, true, 100), 820033,
+         "Fetched answer holds flags of too many bytes", 0},
+        {"flags of 1 MiB", answer({1}, false, (size_t{1} << 20) - 8), 0, nullptr, 1},
         {"1,000 flags in one experiment", answer({1000}, false), 0, nullptr, 1000},
         {"10,000 flags over ten experiments", answer(tenFull, true), 0, nullptr, 10000},
     };
@@ -339,7 +352,7 @@ TEST_F(ExperimentScheduleTest, AnAnswerOfTooManyFlagsIsRefusedWhole) {
         ASSERT_EQ(requestTimes(1).size(), 1u);
         std::vector<std::string> refusals;
         for (const std::string& line : monitor_.takeLines()) {
-            for (const int64_t code : {820030, 820031, 820032})
+            for (const int64_t code : {820030, 820031, 820032, 820033})
                 if (line.find("I-MSR" + std::to_string(code)) != std::string::npos) refusals.push_back(line);
         }
         auto pending = taskManager_->database()->fetchAllPendingSnapshots(nullptr);

@@ -1,0 +1,150 @@
+#pragma once
+// The road every hostile configuration is met on end to end, over the
+// loopback collector serving it: a start, a burst ended by a signal, and the
+// run that uploads the burst, with the peaks of each.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/DriverHarness.h"
+
+namespace hostile_road {
+
+using tools::DriverProcess;
+using Steady = std::chrono::steady_clock;
+
+inline constexpr int64_t kSignalledBurst = 200;
+inline constexpr int64_t kBurstFirst = 1000;
+// Waits for what any machine does in seconds: far past it, never reached.
+inline constexpr double kGenerousSeconds = 120;
+
+inline double secondsOf(Steady::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// The end of the driver's console with each line cut to 1 KiB: a line that
+// carries a program's text whole must not flood the test's output.
+inline std::string cutConsoleTail(const std::filesystem::path& root) {
+    std::ifstream in(root / "console.log");
+    std::vector<std::string> tail;
+    for (std::string line; std::getline(in, line);) {
+        if (line.size() > 1024) line = line.substr(0, 1024) + "... (" + std::to_string(line.size()) + " bytes)";
+        tail.push_back(std::move(line));
+        if (tail.size() > 40) tail.erase(tail.begin());
+    }
+    std::string text = "\n--- last lines of the engine's console ---\n";
+    for (const auto& line : tail) text += line + "\n";
+    return text;
+}
+
+// The road every hostile configuration is met on, over a collector serving
+// it: a start, a burst ended by a signal, and the run that uploads the burst.
+class HostileRoadTest : public DriverTest {
+  protected:
+    using DriverTest::DriverTest;
+
+    void TearDown() override {
+        collector.stop();
+        if (HasFailure()) std::printf("%s", tail().c_str());
+    }
+    std::string tail() const { return cutConsoleTail(root.path()); }
+
+    // SIGTERM to a running driver: it ends as the application does, in
+    // order, within its deadline, measured to its report of that end.
+    void signalAndExpectOrderlyEnd(DriverProcess& driver) {
+        const SignalledEnd end = endBySignal(driver);
+        EXPECT_EQ(end.status, 128 + SIGTERM) << tail();
+        EXPECT_TRUE(end.reported) << tail();
+        EXPECT_LT(end.took, kSignalledEndLimit) << tail();
+        std::printf("  the end took %.2f s\n", secondsOf(end.took));
+    }
+
+    // A start of a few events and a marker, all handled and the marker
+    // uploaded; then the signalled end. Answers the run's peak.
+    int64_t startAndEnd() {
+        DriverProcess driver(CALVARO_EVENT_DRIVER,
+                             debugArguments({"--first", "1", "--count", "5", "--marker", "9", "--end-on-signal"}));
+        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
+                                     kGenerousSeconds))
+            << tail();
+        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
+        };
+        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds)) << tail();
+        const int64_t peak = peakResidentBytes(driver.pid());
+        signalAndExpectOrderlyEnd(driver);
+        return peak;
+    }
+
+    // Runs of the program on a numbered event that its bounds stopped, as
+    // the console has them so far.
+    size_t stoppedRuns() const {
+        std::ifstream in(root.path() / "console.log");
+        size_t stopped = 0;
+        for (std::string line; std::getline(in, line);)
+            stopped += line.find("Event editing failed. Event name: e2e_event") != std::string::npos;
+        return stopped;
+    }
+
+    // A burst over four threads, not in debug mode, ended by SIGTERM once
+    // every call is made and the engine is at work on the burst (its start,
+    // which a slow machine may still be busy with once the calls return, is
+    // not the end's to wait for): the whole burst is stored before the end,
+    // and the next run uploads each of its events once. At work means a
+    // first batch stored, or a first run stopped by its bounds: a batch of
+    // 64 runs, each stopped only by its own bounds, takes a minute under
+    // the sanitizer, and no longer than that one run to show in the console.
+    // `more` adds to the driver's arguments. Answers the burst's peak.
+    int64_t burstEndedBySignal(std::vector<std::string> more = {}) {
+        int64_t peak = 0;
+        {
+            more.insert(more.begin(), {"--first", std::to_string(kBurstFirst), "--count",
+                                       std::to_string(kSignalledBurst), "--threads", "4", "--end-on-signal"});
+            const size_t stoppedBefore = stoppedRuns();
+            DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments(more));
+            const auto atWork = [&] {
+                return driver.allLogged() && (driver.handledCount() >= 1 || stoppedRuns() > stoppedBefore);
+            };
+            const Steady::time_point began = Steady::now();
+            const Steady::time_point giveUp = began + std::chrono::seconds(static_cast<int>(kGenerousSeconds));
+            while (!atWork() && Steady::now() < giveUp && !driver.ended()) driver.readUntil(nullptr, 0.1);
+            EXPECT_TRUE(atWork()) << tail();
+            std::printf("  at work on the burst after %.1f s\n", secondsOf(Steady::now() - began));
+            peak = peakResidentBytes(driver.pid());
+            signalAndExpectOrderlyEnd(driver);
+            EXPECT_EQ(driver.handledCount(), kSignalledBurst) << tail();
+        }
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "5000"}));
+        auto inBurst = [](const tools::CollectedEvent& event) {
+            const auto n = event.intParam("n");
+            return event.name != "e2e_marker" && n && *n >= kBurstFirst && *n < kBurstFirst + kSignalledBurst;
+        };
+        auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1 &&
+                   acceptedCount(uploads, inBurst) >= static_cast<size_t>(kSignalledBurst);
+        };
+        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds)) << tail();
+        EXPECT_EQ(driver.exitAndWait(30), 0) << tail();
+        std::multiset<int64_t> burst, expected;
+        for (const auto& event : measurement.acceptedEvents())
+            if (inBurst(event)) burst.insert(*event.intParam("n"));
+        for (int64_t n = kBurstFirst; n < kBurstFirst + kSignalledBurst; ++n) expected.insert(n);
+        EXPECT_EQ(burst, expected);
+        return peak;
+    }
+
+    static void expectSmall(std::initializer_list<int64_t> peaks) {
+        for (const int64_t peak : peaks) {
+            EXPECT_GT(peak, 0);
+            EXPECT_LT(peak, kPeakLimit) << (peak >> 20) << " MiB";
+        }
+    }
+};
+
+}  // namespace hostile_road
