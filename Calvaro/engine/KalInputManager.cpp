@@ -27,7 +27,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+void replaceAllInInput(std::string& text, const std::string& from, const std::string& to) {
     if (from.empty()) return;
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
@@ -288,9 +288,9 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
     if (original.find(kE) != std::string::npos) number.constants.emplace_back(kE, "e", 2.718281828459045);
     for (const auto& constant : number.constants) {
         if (text == constant.key() || text == "-" + constant.key()) {
-            replaceAll(text, constant.key(), "1");
+            replaceAllInInput(text, constant.key(), "1");
         } else {
-            replaceAll(text, constant.key(), "");
+            replaceAllInInput(text, constant.key(), "");
         }
     }
 
@@ -311,9 +311,9 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
     }
     if (!number.variable.empty()) {
         if (text == number.variable || text == "-" + number.variable) {
-            replaceAll(text, number.variable, "1");
+            replaceAllInInput(text, number.variable, "1");
         } else {
-            replaceAll(text, number.variable, "");
+            replaceAllInInput(text, number.variable, "");
         }
     }
 
@@ -393,7 +393,7 @@ void KalInputManager::buildInputSymbols() {
         std::erase(key, ' ');
         const auto symbol = symbolLookup_ ? symbolLookup_->findSymbol(subcategory_, topic_, key) : std::nullopt;
         if (!symbol) return;
-        replaceAll(line, key, symbol->latex);
+        replaceAllInInput(line, key, symbol->latex);
         inputSymbols_.push_back(*symbol);
     }
 }
@@ -432,7 +432,7 @@ void KalInputManager::writeInputStep(bool keepSigns) {
     }
     for (size_t i = 0; i < allInputs_.size(); ++i) {
         std::string line = i < inputFormat_.size() ? inputFormat_[i] : "";
-        replaceAll(line, "%0", inputLatex(*allInputs_[i], keepSigns));
+        replaceAllInInput(line, "%0", inputLatex(*allInputs_[i], keepSigns));
         line += " " + unitLatex(i) + "\n";
         outputHelper_->appendStep(i == 0 ? title : "", line);
     }
@@ -491,7 +491,7 @@ void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
     auto& steps = outputHelper_->solutionSteps();
     for (const auto& [index, line] : lines) {
         std::string prefix = index < inputFormat_.size() ? inputFormat_[index] : "";
-        replaceAll(prefix, "%0", "");
+        replaceAllInInput(prefix, "%0", "");
         for (size_t s = firstInputStep; s < steps.size(); ++s) {
             if (KalStringOutput::appendUnitToStep(steps[s], prefix, line, unitLatex(index))) break;
         }

@@ -16,7 +16,7 @@
 
 namespace {
 
-foundation::SharedSlot<RemoteConfigManager>& sharedSlot() {
+foundation::SharedSlot<RemoteConfigManager>& sharedRemoteConfigSlot() {
     static foundation::SharedSlot<RemoteConfigManager> slot;
     return slot;
 }
@@ -57,12 +57,12 @@ std::optional<T> decodeValue(const std::string& text, Decode decode) {
 RemoteConfigManager& RemoteConfigManager::shared() { return *sharedPointer(); }
 
 std::shared_ptr<RemoteConfigManager> RemoteConfigManager::sharedPointer() {
-    return sharedSlot().getOrMake(
+    return sharedRemoteConfigSlot().getOrMake(
         [] { return std::make_shared<RemoteConfigManager>(host::DEDRemoteConfig::remoteConfig()); });
 }
 
 void RemoteConfigManager::resetShared() {
-    sharedSlot().reset();
+    sharedRemoteConfigSlot().reset();
 }
 
 RemoteConfigManager::RemoteConfigManager(std::shared_ptr<host::DEDRemoteConfig> remoteConfig)

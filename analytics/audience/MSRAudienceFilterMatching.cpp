@@ -38,7 +38,7 @@ constexpr int64_t kAudienceErrorCode = 9;
 constexpr int64_t kEventFilterErrorCode = 10;
 constexpr int64_t kPropertyFilterErrorCode = 11;
 
-void report(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void reportFilterMatching(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
     if (std::shared_ptr<MSRMonitor> monitor = MSRMonitor::shared())
         monitor->logWithLevel(level, code, message, contexts);
 }
@@ -140,6 +140,12 @@ std::optional<double> doubleOperand(const MSRPBNumberFilter& filter, uint32_t sl
 
 // --- Compiled operands ---
 
+}  // namespace
+
+// The compiled filters declared in the header hold these operands, so their
+// types are named (with the filters' own linkage) rather than file-local.
+namespace MSRAudienceFilterOperands {
+
 struct NumberOperands {
     std::string text;  // for log lines
     bool valid = false;
@@ -152,6 +158,12 @@ struct NumberOperands {
     bool integral = false;
     int64_t integerValue = 0, integerMinimum = 0, integerMaximum = 0;
 };
+
+}  // namespace MSRAudienceFilterOperands
+
+namespace {
+
+using MSRAudienceFilterOperands::NumberOperands;
 
 // A whole number written without a point ("12", "-3", "+7") that fits.
 std::optional<int64_t> integerOperand(const std::optional<MSRDecimalNumber>& decimal, const MSRPBNumberFilter& filter,
@@ -176,14 +188,14 @@ NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
     auto parse = [&](uint32_t slot, std::optional<MSRDecimalNumber>& into, int64_t code, const char* message) {
         into = MSRDecimalNumberFromString(optionalText(filter, slot));
         if (!into) {
-            report(1, code, message, context);
+            reportFilterMatching(1, code, message, context);
             decimals.valid = false;
         }
     };
     if (operands.type == kBetween) {
         if (!MSRPBHasField(filter, NumberSlot::kMinComparisonValue) ||
             !MSRPBHasField(filter, NumberSlot::kMaxComparisonValue)) {
-            report(1, 8003, "Number filter does not have both min and max comparison values", context);
+            reportFilterMatching(1, 8003, "Number filter does not have both min and max comparison values", context);
             decimals.valid = false;
         } else {
             parse(NumberSlot::kMinComparisonValue, decimals.minComparisonValue, 8004,
@@ -205,7 +217,7 @@ NumberOperands compileNumber(const MSRPBNumberFilter& filter) {
         operands.maximum = maximum.value_or(0);
     } else {
         if (!MSRPBHasField(filter, NumberSlot::kComparisonValue)) {
-            report(1, 8001, "Number filter has no comparison value", context);
+            reportFilterMatching(1, 8001, "Number filter has no comparison value", context);
             decimals.valid = false;
         } else {
             parse(NumberSlot::kComparisonValue, decimals.comparisonValue, 8002,
@@ -226,7 +238,7 @@ std::optional<bool> compareDecimal(const NumberOperands& operands, const MSRDeci
     if (!operands.valid) return std::nullopt;
     const MSRAudienceComparisonValues& decimals = operands.decimals;
     if (!decimals.valid) {
-        report(1, 8015,
+        reportFilterMatching(1, 8015,
                "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
                {operands.text});
         return std::nullopt;
@@ -268,7 +280,7 @@ std::optional<bool> compareInt64(const NumberOperands& operands, int64_t value) 
 std::optional<bool> compareDouble(const NumberOperands& operands, double value) {
     if (!operands.valid) return std::nullopt;
     if (!operands.doublesParsed) {
-        report(1, 8012, "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
+        reportFilterMatching(1, 8012, "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
                {operands.text});
         return std::nullopt;
     }
@@ -293,6 +305,10 @@ std::optional<bool> compareDouble(const NumberOperands& operands, double value) 
     }
 }
 
+}  // namespace
+
+namespace MSRAudienceFilterOperands {
+
 struct StringOperands {
     std::string text;  // for log lines
     bool valid = false;
@@ -308,6 +324,12 @@ struct StringOperands {
     std::vector<Comparable> list;
     const re2::RE2* regex = nullptr;
 };
+
+}  // namespace MSRAudienceFilterOperands
+
+namespace {
+
+using MSRAudienceFilterOperands::StringOperands;
 
 StringOperands compileString(const MSRPBStringFilter& filter, MSRRegexCache& regexes) {
     StringOperands operands;
@@ -328,12 +350,12 @@ StringOperands compileString(const MSRPBStringFilter& filter, MSRRegexCache& reg
 
 std::optional<bool> matchString(const StringOperands& operands, std::string_view text) {
     if (!operands.valid) {
-        report(1, 9006, "String filter is invalid. Audience filter will not be evaluated", {operands.text});
+        reportFilterMatching(1, 9006, "String filter is invalid. Audience filter will not be evaluated", {operands.text});
         return std::nullopt;
     }
     if (operands.type == kRegularExpression) {
         if (!operands.regex) {
-            report(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
+            reportFilterMatching(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
             return std::nullopt;
         }
         return re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *operands.regex);
@@ -371,6 +393,10 @@ std::optional<bool> matchString(const StringOperands& operands, std::string_view
     }
 }
 
+}  // namespace
+
+namespace MSRAudienceFilterOperands {
+
 struct ValueOperands {
     std::optional<std::string> parameterName;
     std::optional<NumberOperands> number;  // wins when both are present
@@ -378,6 +404,12 @@ struct ValueOperands {
     bool hasStringFilter = false;
     bool complement = false;
 };
+
+}  // namespace MSRAudienceFilterOperands
+
+namespace {
+
+using MSRAudienceFilterOperands::ValueOperands;
 
 ValueOperands compileValue(const MSRPBFilter& filter, MSRRegexCache& regexes) {
     ValueOperands operands;
@@ -395,14 +427,14 @@ ValueOperands compileValue(const MSRPBFilter& filter, MSRRegexCache& regexes) {
 
 std::optional<bool> matchValue(const ValueOperands& operands, const MSRValue& value) {
     if (!operands.number && !operands.string) {
-        report(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated");
+        reportFilterMatching(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated");
         return std::nullopt;
     }
     std::optional<bool> outcome;
     if (operands.number) {
         if (const std::string* text = value.stringValue()) {
             if (!MSRIsDecimalNumberString(*text)) {
-                report(3, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
+                reportFilterMatching(3, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
                        {*text, operands.number->text});
                 return std::nullopt;
             }
@@ -411,7 +443,7 @@ std::optional<bool> matchValue(const ValueOperands& operands, const MSRValue& va
             outcome = compareDecimal(*operands.number, *decimal);
         } else if (value.isDouble()) {
             if (!std::isfinite(value.doubleValue())) {
-                report(3, 7002, "Value is not within double range. Audience filter will not be evaluated");
+                reportFilterMatching(3, 7002, "Value is not within double range. Audience filter will not be evaluated");
                 return std::nullopt;
             }
             outcome = compareDouble(*operands.number, value.doubleValue());
@@ -423,7 +455,7 @@ std::optional<bool> matchValue(const ValueOperands& operands, const MSRValue& va
     } else {
         const std::string* text = value.stringValue();
         if (!text) {
-            report(3, 7003, "Value is not a string. Audience filter will not be evaluated");
+            reportFilterMatching(3, 7003, "Value is not a string. Audience filter will not be evaluated");
             return std::nullopt;
         }
         outcome = matchString(*operands.string, *text);
@@ -496,7 +528,7 @@ const re2::RE2* MSRRegexCache::regex(const std::string& pattern, bool caseSensit
 
 bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter) {
     if (!MSRPBHasField(filter, NumberSlot::kComparisonType)) {
-        report(1, 8006, "Number filter has no comparison type", {numberFilterText(filter)});
+        reportFilterMatching(1, 8006, "Number filter has no comparison type", {numberFilterText(filter)});
         return false;
     }
     const int32_t type = MSRPBGetInt32(filter, NumberSlot::kComparisonType);
@@ -505,26 +537,26 @@ bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter) {
         case kGreaterThan:
         case kEqual:
             if (!isDecimalOperand(filter, NumberSlot::kComparisonValue)) {
-                report(1, 8008, "Numeric filter does not have a valid comparison value. Filter", {numberFilterText(filter)});
+                reportFilterMatching(1, 8008, "Numeric filter does not have a valid comparison value. Filter", {numberFilterText(filter)});
                 return false;
             }
             return true;
         case kBetween: {
             const bool minimum = isDecimalOperand(filter, NumberSlot::kMinComparisonValue);
             if (!minimum)
-                report(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
+                reportFilterMatching(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
                        {numberFilterText(filter)});
             const bool maximum = isDecimalOperand(filter, NumberSlot::kMaxComparisonValue);
             if (!maximum)
-                report(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
+                reportFilterMatching(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
                        {numberFilterText(filter)});
             return minimum && maximum;
         }
         case kUnknownComparison:
-            report(1, 8007, "Number filter has unknown comparison type", {numberFilterText(filter)});
+            reportFilterMatching(1, 8007, "Number filter has unknown comparison type", {numberFilterText(filter)});
             return false;
         default:
-            report(1, 8011, "Number filter has a real unknown comparison type", {numberFilterText(filter)});
+            reportFilterMatching(1, 8011, "Number filter has a real unknown comparison type", {numberFilterText(filter)});
             return false;
     }
 }
@@ -545,24 +577,24 @@ std::optional<bool> MSRCompareDouble(const MSRPBNumberFilter& filter, double val
 
 bool MSRIsValidStringFilter(const MSRPBStringFilter& filter, MSRRegexCache* regexes, const re2::RE2** regex) {
     if (!MSRPBHasField(filter, StringSlot::kMatchType)) {
-        report(1, 9000, "String filter has no match type", {stringFilterText(filter)});
+        reportFilterMatching(1, 9000, "String filter has no match type", {stringFilterText(filter)});
         return false;
     }
     const int32_t type = MSRPBGetInt32(filter, StringSlot::kMatchType);
     if (type == kInList) {
         if (MSRPBGetArray(filter, StringSlot::kExpressionList).empty()) {
-            report(1, 9003, "String filter has no expression list", {stringFilterText(filter)});
+            reportFilterMatching(1, 9003, "String filter has no expression list", {stringFilterText(filter)});
             return false;
         }
         return true;
     }
     if (type == kUnknownMatch) {
-        report(1, 9001, "String filter has unknown match type", {stringFilterText(filter)});
+        reportFilterMatching(1, 9001, "String filter has unknown match type", {stringFilterText(filter)});
         return false;
     }
     std::optional<std::string> expression = MSRPBGetString(filter, StringSlot::kExpression);
     if (!expression) {
-        report(1, 9002, "String filter has no expression", {stringFilterText(filter)});
+        reportFilterMatching(1, 9002, "String filter has no expression", {stringFilterText(filter)});
         return false;
     }
     if (type != kRegularExpression) return true;
@@ -571,7 +603,7 @@ bool MSRIsValidStringFilter(const MSRPBStringFilter& filter, MSRRegexCache* rege
     std::string errorText;
     const re2::RE2* compiled = cache.regex(*expression, MSRPBGetBool(filter, StringSlot::kCaseSensitive), &errorText);
     if (!compiled) {
-        report(1, 9004, "Unable to parse regular expression", {stringFilterText(filter), errorText});
+        reportFilterMatching(1, 9004, "Unable to parse regular expression", {stringFilterText(filter), errorText});
         return false;
     }
     // Without a cache of the caller's the expression dies with this call.
@@ -609,17 +641,17 @@ MSRCompiledEventFilter& MSRCompiledEventFilter::operator=(MSRCompiledEventFilter
 std::optional<bool> MSRCompiledEventFilter::match(const std::string& eventName, const MSRParameters& parameters,
                                                   const MSREventAggregates& aggregates) const {
     if (eventName.empty()) {
-        report(1, 7005, "Event name is nil. Audience filter will not be evaluated");
+        reportFilterMatching(1, 7005, "Event name is nil. Audience filter will not be evaluated");
         return std::nullopt;
     }
     if (operands_->eventName != eventName) {
-        report(1, 7006, "Event filter name does not match event name. Audience filter will not be evaluated");
+        reportFilterMatching(1, 7006, "Event filter name does not match event name. Audience filter will not be evaluated");
         return std::nullopt;
     }
     if (!operands_->count && operands_->parameters.empty()) return true;
     if (operands_->count) {
         if (aggregates.name() != eventName) {
-            report(1, 7007, "Event aggregates name does not match event name. Audience filter will not be evaluated",
+            reportFilterMatching(1, 7007, "Event aggregates name does not match event name. Audience filter will not be evaluated",
                    {MSRDebugEventName(aggregates.name()), MSRDebugEventName(eventName), operands_->count->text});
             return std::nullopt;
         }
@@ -630,17 +662,17 @@ std::optional<bool> MSRCompiledEventFilter::match(const std::string& eventName, 
     }
     for (const ValueOperands& parameter : operands_->parameters) {
         if (!parameter.parameterName) {
-            report(1, 7008, "Event filter does not have parameter name. Audience filter will not be evaluated");
+            reportFilterMatching(1, 7008, "Event filter does not have parameter name. Audience filter will not be evaluated");
             return std::nullopt;
         }
         auto value = parameters.find(*parameter.parameterName);
         if (value == parameters.end()) {
-            report(3, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
+            reportFilterMatching(3, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
                    {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
             return std::nullopt;
         }
         if (value->second.isString() && !parameter.hasStringFilter) {
-            report(3, 7010,
+            reportFilterMatching(3, 7010,
                    "Event param is a string and the filter does not have a string filter. Audience filter will not be "
                    "evaluated. Event name, event params, filter",
                    {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
@@ -665,16 +697,16 @@ MSRCompiledPropertyFilter& MSRCompiledPropertyFilter::operator=(MSRCompiledPrope
 
 std::optional<bool> MSRCompiledPropertyFilter::match(const MSRUserAttribute& attribute) const {
     if (operands_->propertyName != attribute.name()) {
-        report(1, 7013, "User property name does not match property filter name. Audience filter will not be evaluated");
+        reportFilterMatching(1, 7013, "User property name does not match property filter name. Audience filter will not be evaluated");
         return std::nullopt;
     }
     if (!operands_->filter) {
-        report(1, 7014, "Property filter does not have filter. Audience filter will not be evaluated");
+        reportFilterMatching(1, 7014, "Property filter does not have filter. Audience filter will not be evaluated");
         return std::nullopt;
     }
     const MSRValue& value = attribute.value();
     if (!value.isString() && !value.isInt64() && !value.isDouble()) {
-        report(1, 7015, "Unknown user property type. Audience filter will not be evaluated. Property Name",
+        reportFilterMatching(1, 7015, "Unknown user property type. Audience filter will not be evaluated. Property Name",
                {MSRDebugUserPropertyName(attribute.name())});
         return std::nullopt;
     }

@@ -13,7 +13,7 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void logSampling(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -37,14 +37,14 @@ std::optional<int64_t> integerParameter(const MSRPBEvent& event, std::string_vie
 void addIntegerParameter(MSRPBEvent& event, const char* name, int64_t value, int64_t failureCode,
                          std::string_view failureMessage) {
     if (hasParameter(event, name)) {
-        log(4, 23156, "Event parameter already exists. Parameter name", {name});
+        logSampling(4, 23156, "Event parameter already exists. Parameter name", {name});
         return;
     }
     MSRPBEventParam param;
     MSRPBSetString(param, MSREventParamSlot::kName, name);
     MSRPBSetInt64(param, MSREventParamSlot::kIntValue, value);
     if (!MSRPBHasField(param, MSREventParamSlot::kName)) {
-        log(2, failureCode, failureMessage);
+        logSampling(2, failureCode, failureMessage);
         return;
     }
     std::vector<MSRPBEventParam> params = MSRPBTakeMessageArray<MSRPBEventParam>(event, MSREventSlot::kParams);
@@ -77,7 +77,7 @@ bool MSRMeasurementEventSampler::canEventBeSampled(const MSRPBEvent& event) cons
     const std::string name = MSRPBGetString(event, MSREventSlot::kName).value_or("");
     if (!remoteConfig_->eventHasSamplingRate(name)) return false;
     if (remoteConfig_->samplingRateForEvent(name) > 1) return true;
-    log(5, 23154, "Invalid sampling rate provided");
+    logSampling(5, 23154, "Invalid sampling rate provided");
     return false;
 }
 
@@ -87,7 +87,7 @@ std::optional<std::vector<MSRPBEvent>> MSRMeasurementEventSampler::sampleEvents(
     MSRError readError;
     std::optional<std::vector<MSREventAggregates>> rows = database_->allEventAggregates(&readError);
     if (!rows) {
-        log(1, 23157, "Unable to query all event aggregates for cache. error", {readError});
+        logSampling(1, 23157, "Unable to query all event aggregates for cache. error", {readError});
         if (error) *error = readError;
         return std::nullopt;
     }
@@ -101,7 +101,7 @@ std::optional<std::vector<MSRPBEvent>> MSRMeasurementEventSampler::sampleEvents(
     for (const MSRPBEvent& original : events) {
         const std::string name = MSRPBGetString(original, MSREventSlot::kName).value_or("");
         if (name.empty()) {
-            log(2, 23155, "Dropping event at sampling. Event has no name");
+            logSampling(2, 23155, "Dropping event at sampling. Event has no name");
             continue;
         }
         const double seconds = static_cast<double>(MSRPBGetInt64(original, MSREventSlot::kTimestamp)) / 1000.0;
@@ -160,7 +160,7 @@ std::optional<std::vector<MSRPBEvent>> MSRMeasurementEventSampler::sampleEvents(
         if (!stored) {
             // A row that went between the two reads has nothing to write back.
             if (rowError.code() == 0 && rowError.domain().empty()) continue;
-            log(1, 23151, "Unable to query event aggregates to update database. Name, error", {name, rowError});
+            logSampling(1, 23151, "Unable to query event aggregates to update database. Name, error", {name, rowError});
             if (error) *error = rowError;
             return std::nullopt;
         }
@@ -170,7 +170,7 @@ std::optional<std::vector<MSRPBEvent>> MSRMeasurementEventSampler::sampleEvents(
         stored->setLastSampledComplexEventID(cached.lastSampledComplexEventID());
         stored->setLastExemptFromSampling(cached.lastExemptFromSampling());
         if (!database_->updateEventAggregates(*stored, &rowError)) {
-            log(1, 23152, "Failed to update event aggregates after removing removing events due to sampling. Error",
+            logSampling(1, 23152, "Failed to update event aggregates after removing removing events due to sampling. Error",
                 {rowError});
             if (error) *error = rowError;
             return std::nullopt;

@@ -40,7 +40,7 @@ struct FacadeState {
     foundation::NotificationCenter::Token configurationObserver;
 };
 
-FacadeState& state() {
+FacadeState& facadeState() {
     static FacadeState* instance = [] {
         auto* created = new FacadeState;  // lives as long as the process
         // The cleaning code reports its "_err" events through the facade.
@@ -54,7 +54,7 @@ FacadeState& state() {
     return *instance;
 }
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
+void logAnalytics(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -97,7 +97,7 @@ void onSerialQueueOrQueued(MSRAnalytics::Block block) {
 std::optional<std::vector<std::string>> checkedSafelist(const foundation::Value& value) {
     const auto* list = value.list();
     if (!list) {
-        log(0, 25034, "Invalid safelisted event parameter. Type must be an array");
+        logAnalytics(0, 25034, "Invalid safelisted event parameter. Type must be an array");
         return std::nullopt;
     }
     std::vector<std::string> names;
@@ -105,7 +105,7 @@ std::optional<std::vector<std::string>> checkedSafelist(const foundation::Value&
         int64_t failure = 0;
         const auto* name = element.string();
         if (!name || !MSRDataTypeValidator::isValidInternalEventName(*name, &failure)) {
-            log(0, 25035, "Invalid event name for safelisting. Name", {describe(element)});
+            logAnalytics(0, 25035, "Invalid event name for safelisting. Name", {describe(element)});
             return std::nullopt;
         }
         names.push_back(*name);
@@ -119,17 +119,17 @@ void startEngine(MSRMeasurementStartParameters parameters) {
     // they reach the engine once the proxy exists. It is made here, on the
     // serial queue, where the interceptor asks about links opened meanwhile.
     if (!MSRAppDelegateInterceptor::isAppDelegateProxyEnabled()) {
-        log(6, 25036, "App Delegate Proxy is disabled");
+        logAnalytics(6, 25036, "App Delegate Proxy is disabled");
     } else if (!parameters.isAnalyticsCollectionDeactivated) {
         MSRAppDelegateInterceptor::createAppDelegateProxy();
     }
     auto measurement = engine();
-    state().analyticsEnabled = measurement && measurement->wasEnabledDuringInitialization();
+    facadeState().analyticsEnabled = measurement && measurement->wasEnabledDuringInitialization();
     MSRAnalytics::maybeEnableTagManager();
 }
 
 void updatePersonalizedAds(const std::optional<foundation::Value>& value) {
-    if (!state().analyticsEnabled) log(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    if (!facadeState().analyticsEnabled) logAnalytics(7, 25033, "Personalized Ads property changed while Analytics is disabled");
     if (auto config = MSRPersistedConfig::sharedInstance()) {
         foundation::Value flag;
         if (value) {
@@ -151,7 +151,7 @@ void updatePersonalizedAds(const std::optional<foundation::Value>& value) {
     if (!value && measurement && measurement->remoteConfig() && measurement->remoteConfig()->DMAConsentEnabled() &&
         MSRConsentSettingsUtil::adPersonalization())
         MSRConsentSettingsUtil::unsetAdPersonalization();
-    if (state().analyticsEnabled && measurement) {
+    if (facadeState().analyticsEnabled && measurement) {
         std::optional<bool> disable = measurement->shouldDisableAdPersonalization();
         auto npa = MSRUserAttribute::initWithOrigin(
             "auto", "_npa", MSRValue(static_cast<int64_t>(disable.value_or(false) ? 1 : 0)), dispatch::Clock::now());
@@ -187,7 +187,7 @@ void MSRAnalytics::queueOperationWithBlockThenWait(Block block) {
 }
 
 void MSRAnalytics::unsuspendOperationQueue() {
-    state();  // releasing the queue is a use of the facade: its internal-event logger goes in
+    facadeState();  // releasing the queue is a use of the facade: its internal-event logger goes in
     gate()->resume();
 }
 
@@ -198,20 +198,20 @@ bool MSRAnalytics::isOperationQueueSuspended() { return gate()->isSuspended(); }
 void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& origin, const Options& options,
                                   const void* configuration) {
     if (host::DEDClassRegistry::isClassPresent("VADUZuvizuza")) {
-        log(1, 25029,
+        logAnalytics(1, 25029,
             "Detected an older version of Zevure Analytics for Vuzedezo framework. Data collection will be "
             "disabled. Please upgrade to the latest version of Zevure Analytics for Vuzedezo");
         return;
     }
     // The public interface is part of this program, so another origin defers to it.
     if (origin != "da") {
-        log(3, 25026, "Deferring to Vuzedezo for event data collection");
+        logAnalytics(3, 25026, "Deferring to Vuzedezo for event data collection");
         return;
     }
     auto identity = MSRIdentityInterface::shared();
     if (host::DEDClassRegistry::isClassPresent("ZADMobileAds") && identity && identity->hasZevureServiceInfoPlist() &&
         identity->appIDFromAdzev().value_or("").empty()) {
-        log(3, 25028,
+        logAnalytics(3, 25028,
             "Adzev and Vuzedezo are in use in this app, but are not linked. For analytics data consistency and "
             "integrity, it is highly recommended that you link your Adzev app to the corresponding Vuzedezo app "
             "and re-download the ZevureService-Info.plist file. See the Calvaro analytics notes on linking apps.");
@@ -221,19 +221,19 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
         if (tag != options.end() && tag->second.string() && !tag->second.string()->empty()) {
             MSRMonitor::shared()->setLogTag(*tag->second.string());
         } else {
-            log(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
+            logAnalytics(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
         }
     }
     {
-        std::lock_guard lock(state().mutex);
-        if (state().started) return;
-        state().started = true;
+        std::lock_guard lock(facadeState().mutex);
+        if (facadeState().started) return;
+        facadeState().started = true;
     }
     if (MSRConsentSettingsUtil::consentSource() == MSRConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
     if (identity && identity->appIDFromZMP() != appID) {
         const std::string stored = identity->appIDFromZMP().value_or("");
         identity->setAppIDFromZMP(appID);
-        log(1, 25020,
+        logAnalytics(1, 25020,
             "Analytics requires Zevure App ID from ZevureService-Info.plist. Your data may be lost. Zevure App ID "
             "has been changed. Original, new ID",
             {stored, appID});
@@ -243,7 +243,7 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
 
     MSRMeasurementStartParameters parameters;
     parameters.appID = appID;
-    state().collectionDeactivated = false;
+    facadeState().collectionDeactivated = false;
     if (!options.empty()) {
         auto value = [&](const char* key) {
             auto found = options.find(key);
@@ -252,14 +252,14 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
         const foundation::Value enabled = value(kCollectionEnabledKey);
         parameters.isAnalyticsCollectionEnabled = enabled.boolValue().value_or(enabled.doubleValue().value_or(1) != 0);
         const foundation::Value deactivated = value(kCollectionDeactivatedKey);
-        if (auto flag = deactivated.boolValue()) state().collectionDeactivated = *flag;
-        else if (auto number = deactivated.doubleValue()) state().collectionDeactivated = *number != 0;
+        if (auto flag = deactivated.boolValue()) facadeState().collectionDeactivated = *flag;
+        else if (auto number = deactivated.doubleValue()) facadeState().collectionDeactivated = *number != 0;
         if (auto safelist = options.find(kSafelistedEventsKey); safelist != options.end())
             parameters.safelistedEvents = checkedSafelist(safelist->second);
         auto startConsent = MSRConsentSettingsUtil::consentSettingsFromDictionary(options);
         if (!startConsent.empty()) suite()->setObject(startConsent, "consent_settings_on_start");
     }
-    parameters.isAnalyticsCollectionDeactivated = state().collectionDeactivated;
+    parameters.isAnalyticsCollectionDeactivated = facadeState().collectionDeactivated;
     dispatchAsyncOnSerialQueue([parameters] { startEngine(parameters); });
     if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
     // Everything held so far now runs, after the engine start queued above.
@@ -273,17 +273,17 @@ void MSRAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
         if (persistSetting) {
             if (auto config = MSRPersistedConfig::sharedInstance()) config->setMeasurementEnabledState(enabled ? 1 : 2);
         }
-        if (state().collectionDeactivated && enabled) return;
-        state().analyticsEnabled = enabled;
+        if (facadeState().collectionDeactivated && enabled) return;
+        facadeState().analyticsEnabled = enabled;
         if (auto measurement = engine()) measurement->setEnabled(enabled);
     });
 }
 
 void MSRAnalytics::observeNotificationsForAnalyticsConfiguration(const void* configuration) {
-    std::lock_guard lock(state().mutex);
-    state().configurationObserver.reset();
+    std::lock_guard lock(facadeState().mutex);
+    facadeState().configurationObserver.reset();
     if (!configuration) return;
-    state().configurationObserver = foundation::NotificationCenter::defaultCenter().addObserver(
+    facadeState().configurationObserver = foundation::NotificationCenter::defaultCenter().addObserver(
         kSetEnabledNotification, [](const foundation::Notification& n) { handleSetEnabled(n); }, configuration);
 }
 
@@ -295,21 +295,21 @@ void MSRAnalytics::handleSetEnabled(const foundation::Notification& notification
     }
     if (auto flag = value.boolValue()) return setAnalyticsEnabled(*flag, false);
     if (auto number = value.doubleValue()) return setAnalyticsEnabled(*number != 0, false);
-    log(4, 25000, "Received setEnabled notification without NSNumber", {describe(value)});
+    logAnalytics(4, 25000, "Received setEnabled notification without NSNumber", {describe(value)});
 }
 
 void MSRAnalytics::maybeEnableTagManager() {
     if (!host::DEDClassRegistry::isClassPresent("ETMManager")) return;
     auto entry = host::DEDClassRegistry::entryForClass("ETMManager");
     if (!entry) {
-        log(2, 25016, "ETMManager class doesn't define initializeSharedInstance");
+        logAnalytics(2, 25016, "ETMManager class doesn't define initializeSharedInstance");
         return;
     }
     (*entry)();
 }
 
-bool MSRAnalytics::analyticsEnabled() { return state().analyticsEnabled; }
-bool MSRAnalytics::collectionDeactivated() { return state().collectionDeactivated; }
+bool MSRAnalytics::analyticsEnabled() { return facadeState().analyticsEnabled; }
+bool MSRAnalytics::collectionDeactivated() { return facadeState().collectionDeactivated; }
 
 // ---- events -----------------------------------------------------------------
 
@@ -432,10 +432,10 @@ void MSRAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
     if (!measurement) return;
     MSRLogEventInterceptor interceptor;
     {
-        std::lock_guard lock(state().mutex);
-        interceptor = state().interceptor;
+        std::lock_guard lock(facadeState().mutex);
+        interceptor = facadeState().interceptor;
     }
-    measurement->logAdmittedEvent(origin, isPublicEvent, name, effective, timestamp, state().analyticsEnabled,
+    measurement->logAdmittedEvent(origin, isPublicEvent, name, effective, timestamp, facadeState().analyticsEnabled,
                                   ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters,
                                   std::move(place));
 }
@@ -449,10 +449,10 @@ void MSRAnalytics::logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPubl
     if (!measurement) return;
     MSRLogEventInterceptor interceptor;
     {
-        std::lock_guard lock(state().mutex);
-        interceptor = state().interceptor;
+        std::lock_guard lock(facadeState().mutex);
+        interceptor = facadeState().interceptor;
     }
-    measurement->logAdmittedPackedEvent(std::move(event), isPublicEvent, state().analyticsEnabled, false, false,
+    measurement->logAdmittedPackedEvent(std::move(event), isPublicEvent, facadeState().analyticsEnabled, false, false,
                                         interceptor, addedScreenParameters, std::move(place));
 }
 
@@ -461,7 +461,7 @@ void MSRAnalytics::logPackedEventOnSerialQueue(MSRPackedEvent event, bool isPubl
 void MSRAnalytics::setScreenName(const std::optional<std::string>& screenName,
                                  const std::optional<std::string>& screenClass) {
     if (!dispatch::isMainThread()) {
-        log(3, 25025,
+        logAnalytics(3, 25025,
             "setScreenName:screenClass: must be called from the main thread to ensure that events are associated "
             "with the intended screen.");
         return;
@@ -477,7 +477,7 @@ void MSRAnalytics::setSessionTimeoutInterval(double seconds) {
 
 void MSRAnalytics::sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCompletion completion) {
     if (!completion) {
-        log(1, 25050, "Analytics sessionID completion cannot be nil");
+        logAnalytics(1, 25050, "Analytics sessionID completion cannot be nil");
         return;
     }
     auto wrapper = [completion](int64_t sessionID, std::optional<MSRError> error) {
@@ -499,7 +499,7 @@ void MSRAnalytics::sessionIDWithCompletion(MSRMeasurementInterface::SessionIDCom
 void MSRAnalytics::setDefaultEventParameters(const std::optional<MSRObjectDictionary>& parameters) {
     queueOperationWithBlock([parameters] {
         auto measurement = engine();
-        if (state().analyticsEnabled && measurement) measurement->setDefaultEventParameters(parameters);
+        if (facadeState().analyticsEnabled && measurement) measurement->setDefaultEventParameters(parameters);
     });
 }
 
@@ -508,8 +508,8 @@ void MSRAnalytics::setUserData(const foundation::Value::Dictionary& userData) {
 }
 
 void MSRAnalytics::setUserDataOnSerialQueue(const foundation::Value::Dictionary& userData) {
-    if (!state().analyticsEnabled) {
-        log(4, 25044, "Analytics is disabled. User data not set.");
+    if (!facadeState().analyticsEnabled) {
+        logAnalytics(4, 25044, "Analytics is disabled. User data not set.");
         return;
     }
     if (auto measurement = engine()) measurement->setUserData(userData);
@@ -540,8 +540,8 @@ void MSRAnalytics::handleOpenURLOnSerialQueue(const std::string& url, double ope
     if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(url, openedAtSeconds);
     OpenURLListener listener;
     {
-        std::lock_guard lock(state().mutex);
-        listener = state().openURLListener;
+        std::lock_guard lock(facadeState().mutex);
+        listener = facadeState().openURLListener;
     }
     if (listener) listener(url);
 }
@@ -569,21 +569,21 @@ void MSRAnalytics::logTransactionWithProductID(
 
 void MSRAnalytics::setOpenURLListener(OpenURLListener listener) {
     dispatchAsyncOnSerialQueue([listener = std::move(listener)] {
-        std::lock_guard lock(state().mutex);
-        state().openURLListener = listener;
+        std::lock_guard lock(facadeState().mutex);
+        facadeState().openURLListener = listener;
     });
 }
 
 void MSRAnalytics::setLogEventInterceptor(MSRLogEventInterceptor interceptor) {
     onSerialQueueOrQueued([interceptor = std::move(interceptor)] {
-        std::lock_guard lock(state().mutex);
-        state().interceptor = interceptor;
+        std::lock_guard lock(facadeState().mutex);
+        facadeState().interceptor = interceptor;
     });
 }
 
 std::optional<MSRAnalytics::ListenerToken> MSRAnalytics::addLogEventListener(LogEventListener listener) {
     if (!listener) {
-        log(2, 25012, "Attempted addition of nil log event listener.");
+        logAnalytics(2, 25012, "Attempted addition of nil log event listener.");
         return std::nullopt;
     }
     const ListenerToken token = nextListenerToken();
@@ -593,16 +593,16 @@ std::optional<MSRAnalytics::ListenerToken> MSRAnalytics::addLogEventListener(Log
 
 void MSRAnalytics::removeLogEventListener(std::optional<ListenerToken> token) {
     if (!token) {
-        log(2, 25013, "Attempted removal of nil log event.");
+        logAnalytics(2, 25013, "Attempted removal of nil log event.");
         return;
     }
     queueOperationWithBlock([token = *token] {
         switch (removeEventListener(token)) {
             case ListenerRemoval::noListeners:
-                log(2, 25014, "Attempted removal of nil log event listener.");
+                logAnalytics(2, 25014, "Attempted removal of nil log event listener.");
                 break;
             case ListenerRemoval::unknownToken:
-                log(2, 25015, "Attempted removal of log event listener with invalid token.");
+                logAnalytics(2, 25015, "Attempted removal of log event listener with invalid token.");
                 break;
             case ListenerRemoval::removed:
                 break;
@@ -624,7 +624,7 @@ void MSRAnalytics::setUserPropertyString(const std::optional<foundation::Value>&
     }
     const auto* text = value->string();
     if (!text) {
-        log(0, 25003, "User property must be NSString. Value", {describe(*value)});
+        logAnalytics(0, 25003, "User property must be NSString. Value", {describe(*value)});
         return;
     }
     const MSRValue typed(*text);
@@ -642,7 +642,7 @@ void MSRAnalytics::setUserID(const std::optional<foundation::Value>& userID) {
         return;
     }
     if (!userID->string()) {
-        log(0, 25004, "User ID must be NSString. User ID", {describe(*userID)});
+        logAnalytics(0, 25004, "User ID must be NSString. User ID", {describe(*userID)});
         return;
     }
     setInternalUserProperty(MSRObject(*userID), "_id", "app");
@@ -684,7 +684,7 @@ void MSRAnalytics::setInternalUserProperty(const std::optional<MSRObject>& value
         return;
     }
     if (origin.empty() || codePointCount(origin) > MSRDataTypeValidator::kMaxOriginLength) {
-        log(2, 25005, "Unable to set user property. Origin is invalid. Origin, name", {origin, name});
+        logAnalytics(2, 25005, "Unable to set user property. Origin is invalid. Origin, name", {origin, name});
         return;
     }
     if (!value) return removeInternalUserAttributeForName(name);
@@ -710,17 +710,17 @@ void MSRAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
                                                    UserPropertiesCallback callback) {
     queueOperationWithBlock([includeInternal, callbackQueue, callback] {
         if (!callback) {
-            log(2, 25006, "Analytics userProperties callback cannot be nil");
+            logAnalytics(2, 25006, "Analytics userProperties callback cannot be nil");
             return;
         }
         if (!callbackQueue) {
-            log(2, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+            logAnalytics(2, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
             dispatch::MainQueue::shared()->async([callback] { callback({}); });
             return;
         }
         auto measurement = engine();
-        if (!state().analyticsEnabled || !measurement) {
-            log(5, 25008, "Cannot query for public user properties when Analytics is disabled");
+        if (!facadeState().analyticsEnabled || !measurement) {
+            logAnalytics(5, 25008, "Cannot query for public user properties when Analytics is disabled");
             callbackQueue->async([callback] { callback({}); });
             return;
         }
@@ -734,15 +734,15 @@ void MSRAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
 void MSRAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<dispatch::Queue> callbackQueue,
                                               std::function<void(int32_t)> callback) {
     if (origin.empty()) {
-        log(2, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+        logAnalytics(2, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
         return;
     }
     if (!callbackQueue) {
-        log(2, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", {origin});
+        logAnalytics(2, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin", {origin});
         return;
     }
     if (!callback) {
-        log(2, 25011, "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin",
+        logAnalytics(2, 25011, "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin",
             {origin});
         return;
     }
@@ -763,7 +763,7 @@ void MSRAnalytics::logInternalEventFromConnector(const std::string& origin, cons
         if (const auto* plain = std::get_if<foundation::Value>(&aeid->second); plain && plain->string()) text = plain;
     if (!text) return logInternalEventWithOrigin(origin, name, parameters);
     if (!MSRIsDecimalNumberString(*text->string())) {
-        log(2, 25024, "AdEvent ID string is not a number");
+        logAnalytics(2, 25024, "AdEvent ID string is not a number");
         return logInternalEventWithOrigin(origin, name, parameters);
     }
     MSRObjectDictionary copy = parameters;
@@ -785,23 +785,23 @@ void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, cons
             ++it;
             continue;
         }
-        log(3, 25042, "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
+        logAnalytics(3, 25042, "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
             {describe(it->second)});
         it = settings.erase(it);
     }
     if (settings.empty()) {
-        log(3, 25041, "Discarding empty consent settings");
+        logAnalytics(3, 25041, "Discarding empty consent settings");
         return;
     }
     const int64_t source = key == "consent_settings_tcf" ? 5 : key == "consent_settings_3p" ? 10 : 30;
     if (!MSRConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
-        log(3, 25043, "Ignoring lower priority consent settings");
+        logAnalytics(3, 25043, "Ignoring lower priority consent settings");
         return;
     }
     const bool wasAdUserDataDenied = MSRConsentSettingsUtil::isAdUserDataDenied();
     MSRConsentSettingsUtil::updateSettings(settings, source);
     persistConsentSettings(MSRConsentSettingsUtil::consentSettings().value_or(foundation::Value::Dictionary{}), source);
-    if (key == "consent_settings_3p") log(8, 25055, MSRConsentSettingsUtil::description());
+    if (key == "consent_settings_3p") logAnalytics(8, 25055, MSRConsentSettingsUtil::description());
 
     auto measurement = engine();
     auto remote = measurement ? measurement->remoteConfig() : MSRRemoteConfig::defaultInstance();
@@ -849,7 +849,7 @@ void MSRAnalytics::resetAnalyticsData() {
     auto identity = MSRIdentityInterface::shared();
     const std::string fresh = identity ? identity->randomAppInstanceID() : std::string();
     if (fresh.empty()) {
-        log(1, 25039, "Cannot generate a new app instance ID");
+        logAnalytics(1, 25039, "Cannot generate a new app instance ID");
         return;
     }
     std::optional<std::string> passed;
@@ -860,7 +860,7 @@ void MSRAnalytics::resetAnalyticsData() {
     queueOperationWithBlock([passed] {
         auto measurement = engine();
         if (!measurement || !measurement->resetAnalyticsDataWithAppInstanceID(passed)) {
-            log(1, 25037, "Failed to reset Analytics data");
+            logAnalytics(1, 25037, "Failed to reset Analytics data");
             return;
         }
         suite()->removeObjectForKey("reset_retry_count");
@@ -878,11 +878,11 @@ std::optional<std::string> MSRAnalytics::appInstanceID() {
 void MSRAnalytics::resetForTesting() {
     MSRAnalyticsState::resetForTesting();
     MSRAppDelegateInterceptor::removeAppDelegateProxyForTesting();
-    std::lock_guard lock(state().mutex);
-    state().started = false;
-    state().collectionDeactivated = false;
-    state().analyticsEnabled = false;
-    state().interceptor = nullptr;
-    state().openURLListener = nullptr;
-    state().configurationObserver.reset();
+    std::lock_guard lock(facadeState().mutex);
+    facadeState().started = false;
+    facadeState().collectionDeactivated = false;
+    facadeState().analyticsEnabled = false;
+    facadeState().interceptor = nullptr;
+    facadeState().openURLListener = nullptr;
+    facadeState().configurationObserver.reset();
 }

@@ -21,7 +21,7 @@ struct SharedState {
     MSRAnalyticsState::ListenerToken nextToken = 1;
 };
 
-SharedState& state() {
+SharedState& analyticsState() {
     static SharedState* instance = new SharedState;  // lives as long as the process
     return *instance;
 }
@@ -38,8 +38,8 @@ std::shared_ptr<dispatch::SerialQueue> MSRAnalyticsState::queue() {
 void MSRAnalyticsState::dispatchAsyncOnSerialQueue(Block block) { queue()->async(std::move(block)); }
 
 std::shared_ptr<dispatch::OperationGate> MSRAnalyticsState::gate() {
-    std::lock_guard lock(state().mutex);
-    return state().gate;
+    std::lock_guard lock(analyticsState().mutex);
+    return analyticsState().gate;
 }
 
 void MSRAnalyticsState::queueOperationWithBlock(Block block) {
@@ -47,32 +47,32 @@ void MSRAnalyticsState::queueOperationWithBlock(Block block) {
 }
 
 double MSRAnalyticsState::loadTimestamp() {
-    std::lock_guard lock(state().mutex);
-    return state().loadTimestamp;
+    std::lock_guard lock(analyticsState().mutex);
+    return analyticsState().loadTimestamp;
 }
 
 void MSRAnalyticsState::setLoadTimestamp(double timestamp) {
-    std::lock_guard lock(state().mutex);
-    state().loadTimestamp = timestamp;
+    std::lock_guard lock(analyticsState().mutex);
+    analyticsState().loadTimestamp = timestamp;
 }
 
 // ---- log-event listeners ----------------------------------------------------
 
 MSRAnalyticsState::ListenerToken MSRAnalyticsState::nextListenerToken() {
-    std::lock_guard lock(state().mutex);
-    return state().nextToken++;
+    std::lock_guard lock(analyticsState().mutex);
+    return analyticsState().nextToken++;
 }
 
 void MSRAnalyticsState::setEventListener(ListenerToken token, LogEventListener listener) {
-    std::lock_guard lock(state().mutex);
-    if (!state().listeners) state().listeners.emplace();
-    (*state().listeners)[token] = std::move(listener);
+    std::lock_guard lock(analyticsState().mutex);
+    if (!analyticsState().listeners) analyticsState().listeners.emplace();
+    (*analyticsState().listeners)[token] = std::move(listener);
 }
 
 MSRAnalyticsState::ListenerRemoval MSRAnalyticsState::removeEventListener(ListenerToken token) {
-    std::lock_guard lock(state().mutex);
-    if (!state().listeners) return ListenerRemoval::noListeners;
-    return state().listeners->erase(token) == 0 ? ListenerRemoval::unknownToken : ListenerRemoval::removed;
+    std::lock_guard lock(analyticsState().mutex);
+    if (!analyticsState().listeners) return ListenerRemoval::noListeners;
+    return analyticsState().listeners->erase(token) == 0 ? ListenerRemoval::unknownToken : ListenerRemoval::removed;
 }
 
 void MSRAnalyticsState::notifyEventListeners(const MSREvent& event) {
@@ -94,17 +94,17 @@ void MSRAnalyticsState::notifyEventListenersOnSerialQueue(const MSREvent& event)
 
 std::vector<MSRAnalyticsState::LogEventListener> MSRAnalyticsState::currentEventListeners() {
     std::vector<LogEventListener> listeners;
-    std::lock_guard lock(state().mutex);
-    if (state().listeners)
-        for (const auto& entry : *state().listeners) listeners.push_back(entry.second);
+    std::lock_guard lock(analyticsState().mutex);
+    if (analyticsState().listeners)
+        for (const auto& entry : *analyticsState().listeners) listeners.push_back(entry.second);
     return listeners;
 }
 
 // ---- the analytics suite ----------------------------------------------------
 
 std::shared_ptr<MSRUserDefaults> MSRAnalyticsState::suite() {
-    std::lock_guard lock(state().mutex);
-    return state().suite;
+    std::lock_guard lock(analyticsState().mutex);
+    return analyticsState().suite;
 }
 
 std::optional<foundation::Value::Dictionary> MSRAnalyticsState::suiteDictionary(const char* key) {
@@ -180,9 +180,9 @@ void MSRAnalyticsState::clearConsent() {
 }
 
 void MSRAnalyticsState::resetForTesting() {
-    std::lock_guard lock(state().mutex);
-    state().loadTimestamp = dispatch::Clock::now();
-    state().gate = std::make_shared<dispatch::OperationGate>(kOperationQueueName, /*startSuspended=*/true);
-    state().listeners.reset();
-    state().nextToken = 1;
+    std::lock_guard lock(analyticsState().mutex);
+    analyticsState().loadTimestamp = dispatch::Clock::now();
+    analyticsState().gate = std::make_shared<dispatch::OperationGate>(kOperationQueueName, /*startSuspended=*/true);
+    analyticsState().listeners.reset();
+    analyticsState().nextToken = 1;
 }

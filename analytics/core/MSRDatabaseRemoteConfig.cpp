@@ -51,7 +51,7 @@ std::map<std::string, std::string> consentStatuses(const std::vector<MSRPBConsen
     return out;
 }
 
-bool hasError(const MSRError& error) { return !error.domain().empty() || error.code() != 0; }
+bool hasRemoteConfigError(const MSRError& error) { return !error.domain().empty() || error.code() != 0; }
 
 std::string settingValueText(const MSRSettingValue& value) {
     if (auto text = std::get_if<std::string>(&value)) return *text;
@@ -118,7 +118,7 @@ void MSRDatabaseRemoteConfig::linkExperimentsClient() {
     if (!client) return;
     setExperimentClient(client);
     MSRError error;
-    if (!client->activateLatestSnapshot(&error) && hasError(error)) {
+    if (!client->activateLatestSnapshot(&error) && hasRemoteConfigError(error)) {
         monitorRef().logWithLevel(2, 29023, "Cannot activate stale snapshot. Error", {MSRLogContext(error)});
     }
     updateCachedExperimentFlags();
@@ -195,7 +195,7 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::measurementConfig
     MSRError error;
     std::optional<MSRPBMeasurementConfig> stored = database->queryMeasurementConfig(&error);
     if (!stored) {
-        if (hasError(error)) {
+        if (hasRemoteConfigError(error)) {
             monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
                                       {MSRLogContext(error)});
         } else {
@@ -212,7 +212,7 @@ double MSRDatabaseRemoteConfig::lastRemoteConfigUpdateTimestamp() {
     if (!database) return 0;
     MSRError error;
     std::optional<double> timestamp = database->lastRemoteConfigUpdateTimestamp(&error);
-    if (!timestamp && hasError(error)) {
+    if (!timestamp && hasRemoteConfigError(error)) {
         monitorRef().logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
                                   {MSRLogContext(error)});
     }

@@ -32,7 +32,7 @@ enum : uint32_t { kCampaignZclid = 0, kCampaignZbraid = 1, kCampaignSource = 2, 
 
 constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
 
-void log(int64_t level, int64_t code, std::string_view message,
+void logEventWriter(int64_t level, int64_t code, std::string_view message,
          const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
@@ -45,7 +45,7 @@ bool isSet(const MSRError& error) {
 // the limit, so a runaway logger does not flood the console.
 void reportOvershoot(int64_t count, int64_t limit, int64_t level, int64_t code, std::string_view message,
                      const std::vector<MSRLogContext>& contexts) {
-    if ((count - limit) % 1000 == 0) log(level, code, message, contexts);
+    if ((count - limit) % 1000 == 0) logEventWriter(level, code, message, contexts);
 }
 
 MSRLogContext parameterContext(const MSREvent& event, const char* name) {
@@ -58,7 +58,7 @@ bool isSubjectToRealtimeLimit(const MSREvent& event, bool debugMode) {
     return !debugMode && name != "_iap" && name != "_f" && name != "_dcu" && name != "_fx";
 }
 
-bool isDCURealtimeEvent(const MSREvent& event, bool debugMode) {
+bool isDCURealtimeEventInWriter(const MSREvent& event, bool debugMode) {
     return !debugMode && event.name() == "_dcu";
 }
 
@@ -88,7 +88,7 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue");
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
-        log(7, 23051, "Logging event: origin, name, params",
+        logEventWriter(7, 23051, "Logging event: origin, name, params",
             {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
     // What the event sets off (a conditional property activated, timed out
@@ -100,7 +100,7 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
                 ? engine_.conditionalUserPropertyController_->processEventOnWorkerQueue(event)
                 : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
         if (!further) {
-            log(4, 23050, "Unable to process conditional user property. Event name, origin",
+            logEventWriter(4, 23050, "Unable to process conditional user property. Event name, origin",
                 {MSRDebugEventName(event.name()), event.origin()});
         }
         writeFilteredEventOnWorkerQueue(std::move(event));
@@ -133,7 +133,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const std::string name = event.name();
     if (engine_.remoteConfig_->isEventBlocklisted(name)) {
-        log(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
+        logEventWriter(5, 23052, "Rejected event. Event name", {MSRDebugEventName(name)});
         if (!engine_.remoteConfig_->blocklistInternal() && !engine_.remoteConfig_->blocklistPublic() && name != "_err") {
             MSRValue nameValue(name);
             MSRLogErrorEventWithValue(11, name, 40, &nameValue);
@@ -154,7 +154,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
         std::optional<MSRDailyCounts> counts = engine_.database_->dailyCounts(&error);
         if (!counts) {
             if (isSet(error)) {
-                log(1, 23054, "Data loss. Unable to query daily event counts. Error", {error});
+                logEventWriter(1, 23054, "Data loss. Unable to query daily event counts. Error", {error});
                 return false;
             }
             counts.emplace(currentDayIndex(), 0, 0, 0, 0, 0, 0);
@@ -163,7 +163,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
         bool process = shouldProcessEvent(event, *counts, isPublic);
         bool realtime = isRealtimeEvent(event, *counts);
         if (!engine_.database_->updateDailyCounts(counts, &error)) {
-            log(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+            logEventWriter(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
                 {MSRDebugEventName(event.name()), error});
             return false;
         }
@@ -250,7 +250,7 @@ void MSREventWriter::keepForListenersUntilCommit(MSREvent&& event) {
 bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {
     if (!engine_.lifetimeValueRecorder_ || !engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
     if (engine_.lifetimeValueRecorder_->recordLifetimeValueToDatabase(*engine_.database_, event)) return true;
-    log(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+    logEventWriter(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
         {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
          parameterContext(event, "value")});
     return false;
@@ -315,10 +315,10 @@ bool MSREventWriter::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
 
     if (event.isRealtime() && subject && counts.realtimeCount() >= maxRealtime) {
         event.setRealtime(false);
-        log(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+        logEventWriter(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
             {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
-    if (event.isRealtime() && isDCURealtimeEvent(event, debugMode) &&
+    if (event.isRealtime() && isDCURealtimeEventInWriter(event, debugMode) &&
         counts.dcuRealtimeCount() >= engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
         event.setRealtime(false);
     }
@@ -330,7 +330,7 @@ void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
     if (!MSRMonitor::shared()->isDebugModeEnabled()) return;
     event.setRealtime(true);
     event.setDebug(true);
-    log(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+    logEventWriter(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
         {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
 }
 
@@ -420,18 +420,18 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     MSRError error;
     std::optional<bool> hasAggregates = engine_.database_->containsEventAggregatesWithName(name, &error);
     if (!hasAggregates) {
-        log(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
+        logEventWriter(1, 23063, "Cannot query event aggregates. Name, error", {MSRDebugEventName(name), error});
         return false;
     }
     if (!*hasAggregates) {
         if (isPublicEvent) {
             std::optional<int64_t> publicNames = engine_.database_->publicEventCount(&error);
             if (!publicNames) {
-                log(1, 23064, "Cannot query event count. Error", {error});
+                logEventWriter(1, 23064, "Cannot query event count. Error", {error});
                 return false;
             }
             if (*publicNames >= engine_.remoteConfig_->maxEventNameCardinality()) {
-                log(1, 23065, "Cannot set event. Reached limit on set events. Name",
+                logEventWriter(1, 23065, "Cannot set event. Reached limit on set events. Name",
                     {MSRDebugEventName(name)});
                 MSRLogErrorEvent(8);
                 return false;
@@ -439,7 +439,7 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
         }
         std::optional<MSREventAggregates> fresh = MSREventAggregates::initWithName(name, 0, 0, 0, 0);
         if (!fresh || !engine_.database_->updateEventAggregates(*fresh, &error)) {
-            log(1, 23066, "Data loss. Cannot record event aggregates. Error", {error});
+            logEventWriter(1, 23066, "Data loss. Cannot record event aggregates. Error", {error});
             return false;
         }
     }
@@ -454,20 +454,20 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
     }
     std::shared_ptr<const Metadata> metadata = metadataForEvent(&error);
     if (!metadata) {
-        log(1, 23067, "Data loss. Cannot query user properties. Error", {error});
+        logEventWriter(1, 23067, "Data loss. Cannot query user properties. Error", {error});
         return false;
     }
     int64_t fingerprint = 0;
     if (!engine_.database_->insertIfNotExistsRawEventMetadata(metadata->encoded, &error, &fingerprint)) {
-        log(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
+        logEventWriter(1, 23068, "Data loss. Cannot record event metadata. Error", {error});
         return false;
     }
     std::optional<int64_t> deleted = engine_.database_->deleteRawEventsOverAbsoluteLimit(&error);
     if (!deleted) {
-        log(1, 23069, "Data loss. Unable to check raw event storage limit. Error", {error});
+        logEventWriter(1, 23069, "Data loss. Unable to check raw event storage limit. Error", {error});
         return false;
     }
-    if (*deleted > 0) log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
+    if (*deleted > 0) logEventWriter(4, 23070, "Data loss. Too many events stored on disk. Deleted count", {*deleted});
     return storeEvent(event, isRealtime, metadata->message, fingerprint);
 }
 
@@ -488,7 +488,7 @@ bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMea
 
     MSRError error;
     if (!engine_.database_->insertRawEvent(event, fingerprint, isRealtime, &error) && isSet(error)) {
-        log(1, 23071, "Data loss. Cannot record raw event. Error", {error});
+        logEventWriter(1, 23071, "Data loss. Cannot record raw event. Error", {error});
         return false;
     }
     if (name == "_f") {
@@ -504,7 +504,7 @@ bool MSREventWriter::storeEvent(MSREvent& event, bool isRealtime, const MSRPBMea
             [eventName = MSRDebugEventName(name),
              parameters = MSRDebugParameters(event.parameters(), "")](bool committed) {
                 if (committed)
-                    log(7, 23072, "Event logged. Event name, event params", {eventName, parameters});
+                    logEventWriter(7, 23072, "Event logged. Event name, event params", {eventName, parameters});
             });
     }
     return true;

@@ -10,7 +10,7 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message) {
+void logIdentifiers(int64_t level, int64_t code, std::string_view message) {
     MSRMonitor::shared()->logWithLevel(level, code, message);
 }
 
@@ -36,9 +36,9 @@ std::optional<std::string> ask(const std::function<std::optional<std::string>(MS
     std::optional<std::string> answer = identity ? question(*identity) : std::nullopt;
     if (!answer) {
         if (fromEngine) {
-            log(2, engineCode, engineMessage);
+            logIdentifiers(2, engineCode, engineMessage);
         } else {
-            log(2, defaultCode, defaultMessage);
+            logIdentifiers(2, defaultCode, defaultMessage);
         }
     }
     return answer;
@@ -68,7 +68,7 @@ std::optional<std::string> MSRIdentifiers::analyticsAppID() {
         if (auto zmp = identity->appIDFromZMP(); zmp && !zmp->empty()) return zmp;
         if (auto adzev = identity->appIDFromAdzev(); adzev && !adzev->empty()) return adzev;
     }
-    log(2, 37005, "Unable to fetch effective App ID from identity");
+    logIdentifiers(2, 37005, "Unable to fetch effective App ID from identity");
     return std::nullopt;
 }
 
@@ -92,7 +92,7 @@ std::optional<std::string> MSRIdentifiers::origin() {
 
 void MSRIdentifiers::setOrigin(const std::string& origin) {
     if (origin.empty()) {
-        log(2, 37004, "Cannot set the data collection origin. Origin cannot be empty");
+        logIdentifiers(2, 37004, "Cannot set the data collection origin. Origin cannot be empty");
         return;
     }
     std::lock_guard lock(mutex_);

@@ -23,7 +23,7 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message,
+void logIdentity(int64_t level, int64_t code, std::string_view message,
          const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
@@ -64,7 +64,7 @@ std::shared_ptr<MSRIdentity> MSRIdentity::sharedInstance() {
         }
         identity = sharedState().identity;
     }
-    if (!identity) log(2, 20003, "Identity's shared instance is nil");
+    if (!identity) logIdentity(2, 20003, "Identity's shared instance is nil");
     return identity;
 }
 
@@ -79,7 +79,7 @@ void MSRIdentity::setSharedInstanceForTesting(std::shared_ptr<MSRIdentity> ident
 std::shared_ptr<MSRIdentity> MSRIdentity::initWithPersistedConfig(
     std::shared_ptr<MSRPersistedConfig> persistedConfig, MSRIdentityEnvironment environment) {
     if (!persistedConfig) {
-        log(2, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
+        logIdentity(2, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
         return nullptr;
     }
     return std::shared_ptr<MSRIdentity>(new MSRIdentity(std::move(persistedConfig), std::move(environment)));
@@ -107,7 +107,7 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig,
     // The public interface is linked into this program, so analytics is in
     // use whenever an identity is made: an empty Zevure app ID is worth an error.
     if (appIDFromZMP_.value_or("").empty()) {
-        log(0, 20006,
+        logIdentity(0, 20006,
             "Zevure App ID from ZevureService-Info.plist is empty. Please, define ZEVURE_APP_ID in "
             "ZevureService-Info.plist for Analytics to work reliably. See the Calvaro analytics notes on "
             "the service configuration file.");
@@ -122,7 +122,7 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig,
     }
     if (enabled) {
         isIDFVCollectionEnabledNumber_ = enabled;
-        log(7, 20009, std::string("ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED = ") + (*enabled ? "YES" : "NO"));
+        logIdentity(7, 20009, std::string("ZEVURE_ANALYTICS_IDFV_COLLECTION_ENABLED = ") + (*enabled ? "YES" : "NO"));
     }
 
     appID_ = bundle.bundleIdentifier().value_or("");
@@ -178,7 +178,7 @@ std::vector<int32_t> MSRIdentity::numericFieldsFromAppVersionNumeric(const std::
                 split = true;
             }
         }
-        if (split) log(5, 20002, "app version numeric has non-numeric characters");
+        if (split) logIdentity(5, 20002, "app version numeric has non-numeric characters");
         // Too many digits for 32 bits saturate instead of wrapping around.
         int64_t value = 0;
         for (char c : digits) {
@@ -262,7 +262,7 @@ std::optional<std::string> MSRIdentity::readOnQueue(const std::optional<std::str
 void MSRIdentity::setAppIDOnce(std::atomic<bool>& didSet, std::optional<std::string>& field,
                                const std::string& appID, int64_t emptyCode, const char* emptyMessage) {
     if (appID.empty()) {
-        log(2, emptyCode, emptyMessage);
+        logIdentity(2, emptyCode, emptyMessage);
         return;
     }
     if (didSet.exchange(true)) return;

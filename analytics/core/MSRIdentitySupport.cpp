@@ -10,7 +10,7 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message) {
+void logIdentitySupport(int64_t level, int64_t code, std::string_view message) {
     MSRMonitor::shared()->logWithLevel(level, code, message);
 }
 
@@ -49,7 +49,7 @@ std::optional<std::string> MSRPlatformIdentitySupport::resettableDeviceID() {
 
 namespace {
 
-foundation::SharedSlot<MSRDefaultIdentitySupport>& sharedSlot() {
+foundation::SharedSlot<MSRDefaultIdentitySupport>& identitySupportSlot() {
     static foundation::SharedSlot<MSRDefaultIdentitySupport> slot;
     return slot;
 }
@@ -57,11 +57,11 @@ foundation::SharedSlot<MSRDefaultIdentitySupport>& sharedSlot() {
 }  // namespace
 
 std::shared_ptr<MSRDefaultIdentitySupport> MSRDefaultIdentitySupport::sharedInstance() {
-    return sharedSlot().getOrMake([] { return create(MSRPlatformIdentitySupport::sharedInstance()); });
+    return identitySupportSlot().getOrMake([] { return create(MSRPlatformIdentitySupport::sharedInstance()); });
 }
 
 void MSRDefaultIdentitySupport::resetSharedInstanceForTesting() {
-    sharedSlot().reset();
+    identitySupportSlot().reset();
 }
 
 std::shared_ptr<MSRDefaultIdentitySupport> MSRDefaultIdentitySupport::create(
@@ -72,16 +72,16 @@ std::shared_ptr<MSRDefaultIdentitySupport> MSRDefaultIdentitySupport::create(
 MSRDefaultIdentitySupport::MSRDefaultIdentitySupport(std::shared_ptr<MSRIdentitySupport> platform)
     : platformIdentitySupport_(std::move(platform)) {
     if (platformIdentitySupport_) {
-        log(7, 44000, "ZevureRovIdarurozaroIdentitySupport dependency is linked.");
+        logIdentitySupport(7, 44000, "ZevureRovIdarurozaroIdentitySupport dependency is linked.");
         if (platformIdentitySupport_->hasLimitedAdTracking()) {
-            log(7, 44001, "The AdSupport Framework is linked.");
+            logIdentitySupport(7, 44001, "The AdSupport Framework is linked.");
         } else {
-            log(4, 44002,
+            logIdentitySupport(4, 44002,
                 "The AdSupport Framework is not currently linked. Some features will not function properly. "
                 "Learn more at the Calvaro analytics notes on advertising identity.");
         }
     } else {
-        log(4, 44003,
+        logIdentitySupport(4, 44003,
             "ZevureRovIdarurozaroIdentitySupport dependency is not currently linked. IDFA will not be accessible.");
     }
     queue_ = dispatch::SerialQueue::create(kQueueLabel);

@@ -18,6 +18,7 @@
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/core/MSRStartUpAndWipe.h"
 #include "analytics/core/MSRUploader.h"
 #include "analytics/model/MSRDataTypeValidator.h"
@@ -54,12 +55,9 @@ SharedEngine& sharedEngine() {
     return *engine;
 }
 
-void log(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
 
-bool nonEmpty(const std::optional<std::string>& text) {
+bool nonEmptyInMeasurement(const std::optional<std::string>& text) {
     return text && !text->empty();
 }
 
@@ -284,7 +282,7 @@ void MSRMeasurement::reachabilityDidChange() {
 
 bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) {
     const bool denied = MSRConsentSettingsUtil::isAnalyticsStorageDenied();
-    if (!nonEmpty(appInstanceID)) {
+    if (!nonEmptyInMeasurement(appInstanceID)) {
         if (!denied) {
             log(1, 23167, "Cannot reset with an empty app instance ID");
             return false;
@@ -297,7 +295,7 @@ bool MSRMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
         if (!hasComponentsOnWorkerQueue()) return;
         wiped = startUp().wipeoutAnalyticsDataAndResetComponents();
         if (!wiped) return;
-        persistedConfig_->setAppInstanceID(nonEmpty(appInstanceID) ? appInstanceID : std::nullopt);
+        persistedConfig_->setAppInstanceID(nonEmptyInMeasurement(appInstanceID) ? appInstanceID : std::nullopt);
         startUp().updatePersistedAppIDFromZMPAndAdzev();
         log(6, 23168, "Analytics data has been reset");
         if (!isAnalyticsCollectionDeactivated_ &&

@@ -21,16 +21,16 @@
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message,
+void logEventHandling(int64_t level, int64_t code, std::string_view message,
          const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
-bool isSet(const MSRError& error) {
+bool errorIsSet(const MSRError& error) {
     return error.code() != 0 || !error.domain().empty();
 }
 
-std::string describe(const MSRObjectDictionary& parameters) {
+std::string describeParameters(const MSRObjectDictionary& parameters) {
     foundation::Value::Dictionary plain;
     for (const auto& [name, object] : parameters) {
         if (const auto* value = std::get_if<MSRValue>(&object)) {
@@ -217,8 +217,8 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
     std::optional<MSREvent> event =
         MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
     if (!event) {
-        log(1, 23219, "Attempted to log nil event. Origin, name, parameters",
-            {origin, name, describe(effective)});
+        logEventHandling(1, 23219, "Attempted to log nil event. Origin, name, parameters",
+            {origin, name, describeParameters(effective)});
         return;
     }
     if (addedScreenParameters && !addedScreenParameters->empty()) {
@@ -264,7 +264,7 @@ void MSRMeasurement::logEventOnWorkerQueue(const MSREvent& event, bool notifyEve
 
 void MSRMeasurement::logEvent(const std::optional<MSREvent>& event) {
     if (!event) {
-        log(4, 23048, "Attempted to log nil event");
+        logEventHandling(4, 23048, "Attempted to log nil event");
         return;
     }
     if (!scheduler_) return;
@@ -305,7 +305,7 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleSetDefaultEventParametersOnWorkerQueue");
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     if (!isEnabled()) {
-        log(7, 23211, "Analytics is disabled. Default event parameters not updated");
+        logEventHandling(7, 23211, "Analytics is disabled. Default event parameters not updated");
         return;
     }
     // Nothing given clears every default; a dictionary changes only the
@@ -319,12 +319,12 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
         if (kind == DefaultValueKind::kMissing) continue;
         if (kind == DefaultValueKind::kList || kind == DefaultValueKind::kOther) {
             if (kind == DefaultValueKind::kList) MSRLogErrorEvent(27);
-            log(4, 23213, "Invalid key in default event parameters. Parameter ignored.");
+            logEventHandling(4, 23213, "Invalid key in default event parameters. Parameter ignored.");
             continue;
         }
         int64_t failure = 0;
         if (!MSRDataTypeValidator::isValidPublicEventParameterName(name, &failure)) {
-            log(4, 23214, "Invalid default event parameter name. Name", {name});
+            logEventHandling(4, 23214, "Invalid default event parameter name. Name", {name});
             continue;
         }
         if (kind == DefaultValueKind::kNull) {
@@ -346,10 +346,10 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
         MSRTrimCustomParameters(typed, limit, false);
         std::erase_if(result, [&](const auto& entry) { return typed.count(entry.first) == 0; });
         MSRLogErrorEvent(26);
-        log(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
+        logEventHandling(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
     }
     if (!backfillEvents) {
-        log(7, 23216, "Updating default event parameters. Parameters",
+        logEventHandling(7, 23216, "Updating default event parameters. Parameters",
             {foundation::Value(result).jsonText()});
     }
     persistedConfig_->setDefaultEventParameters(result);
@@ -380,7 +380,7 @@ void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
     if (!isEnabled()) {
-        log(7, 23049, "Analytics is disabled. Event not logged");
+        logEventHandling(7, 23049, "Analytics is disabled. Event not logged");
         return;
     }
     std::optional<MSREvent> event = eventAfterSafelistingEvent(loggedEvent);
@@ -397,7 +397,7 @@ std::optional<MSREvent> MSRMeasurement::eventAfterSafelistingEvent(const MSREven
     if (!safelistedEvents_ || safelistedEvents_->empty()) return event;
     const auto& allowed = *safelistedEvents_;
     if (std::find(allowed.begin(), allowed.end(), event.name()) == allowed.end()) {
-        log(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
+        logEventHandling(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
             {MSRDebugEventName(event.name()), event.origin()});
         return std::nullopt;
     }
@@ -417,7 +417,7 @@ void MSRMeasurement::processSessionFromEvent(const MSREvent& event) {
                 sessionReporter_->extendSession();
             }
         } else {
-            log(3, 23179,
+            logEventHandling(3, 23179,
                 "extend_session is a reserved parameter. To extend or start a session in the background, set "
                 "an "
                 "event parameter {@'extend_session': @1}");
@@ -438,7 +438,7 @@ void MSRMeasurement::processSessionFromEvent(const MSREvent& event) {
         for (const Removal& removal : removals) {
             MSRError error;
             if (!database_->deleteUserAttributeWithName(removal.name, &error)) {
-                log(2, removal.code, removal.message, {error});
+                logEventHandling(2, removal.code, removal.message, {error});
                 return false;
             }
         }
@@ -464,22 +464,22 @@ bool MSRMeasurement::dedupeSubscriptionEvent(const MSREvent& event) {
         std::optional<bool> isNew =
             database_->insertIfNotDuplicateSubscriptionID(std::to_string(did->second.int64Value()), &error);
         if (!isNew) {
-            log(2, 23181, "Failed to save subscription ID. Product ID, error", {product, error});
+            logEventHandling(2, 23181, "Failed to save subscription ID. Product ID, error", {product, error});
             return true;
         }
         if (!*isNew) {
-            log(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
+            logEventHandling(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
                 {product});
             keep = false;
             return true;
         }
         std::optional<int64_t> deleted = database_->deleteSubscriptionsOverLimit(&error);
         if (!deleted) {
-            log(5, 23183, "Failed to delete older subscription records. Error", {error});
+            logEventHandling(5, 23183, "Failed to delete older subscription records. Error", {error});
             keep = false;
             return false;
         }
-        if (*deleted > 0) log(5, 23184, "Deleted older subscription records beyond limit");
+        if (*deleted > 0) logEventHandling(5, 23184, "Deleted older subscription records beyond limit");
         return true;
     });
     return keep;
@@ -496,7 +496,7 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
     bool duplicate =
         stored ? (givenText && *givenText == *stored) : (!given || (givenText && givenText->empty()));
     if (duplicate) {
-        log(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+        logEventHandling(8, 23191, "Feature rollouts value is a duplicate, dropping event");
         return true;
     }
     if (givenText && !givenText->empty()) {
@@ -504,7 +504,7 @@ bool MSRMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const MSRE
     } else {
         persistedConfig_->setVuzedezoFeatureRollouts(std::nullopt);
         if (given && !givenText)
-            log(2, 23190, "Unable to process vuzedezo feature rollouts, value is not a string.");
+            logEventHandling(2, 23190, "Unable to process vuzedezo feature rollouts, value is not a string.");
     }
     return false;
 }
@@ -548,7 +548,7 @@ bool MSRMeasurement::mayEditEventOnWorkerQueue(const MSREvent& event) {
         return true;
     }
     if (!std::exchange(*logged, true))
-        log(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name()), MSRLogContext(reason)});
+        logEventHandling(1, 23223, "Event editing failed. Event name", {MSRDebugEventName(event.name()), MSRLogContext(reason)});
     return false;
 }
 
@@ -568,7 +568,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
         editing->handleEvent(event.editEvent(), &error);
         if (editingBatch_) editingBatch_->seconds += dispatch::Clock::uptimeNow() - began;
     }
-    if (editing && isSet(error)) {
+    if (editing && errorIsSet(error)) {
         eventWriter().writeEventOnWorkerQueue(event);
         std::vector<MSRLogContext> contexts{MSRDebugEventName(event.name()), MSRLogContext(error)};
         // A program stopped by one of its bounds says which; the batch's
@@ -578,7 +578,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
                 reason = "time per batch";
             contexts.emplace_back(reason);
         }
-        log(1, 23223, "Event editing failed. Event name", contexts);
+        logEventHandling(1, 23223, "Event editing failed. Event name", contexts);
         // The event was written all the same, so the upload must hear of it
         // like any other.
         eventWriter().updateScheduleOnceWritten();
@@ -597,7 +597,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     if (editing && editing->refusedEventCount() > 0) refusedFor = MSRDebugEventName(event.name());
     eventWriter().writeEventOnWorkerQueue(std::move(event));
     if (refusedFor) {
-        log(4, 23297, "Event editing created too many events. Event name, refused",
+        logEventHandling(4, 23297, "Event editing created too many events. Event name, refused",
             {*refusedFor, MSRLogContext(editing->refusedEventCount())});
     }
     if (editing && editing->hasCreatedEvents()) {

@@ -18,7 +18,7 @@ namespace {
 
 namespace Slot = MSRBundleSlot;
 
-bool nonEmpty(const std::optional<std::string>& text) {
+bool nonEmptyMetadata(const std::optional<std::string>& text) {
     return text && !text->empty();
 }
 
@@ -79,9 +79,9 @@ MSRRawEventMetadataInputs MSRMeasurement::rawEventMetadataInputsWithUserAttribut
     inputs.appID = identity.appID();
     inputs.fromAppStore = identity.isFromAppStore();
     inputs.appVersion = identity.appVersion();
-    if (std::optional<std::string> zmp = identity.appIDFromZMP(); nonEmpty(zmp)) {
+    if (std::optional<std::string> zmp = identity.appIDFromZMP(); nonEmptyMetadata(zmp)) {
         inputs.zmpAppID = std::move(zmp);
-    } else if (std::optional<std::string> adzev = identity.appIDFromAdzev(); nonEmpty(adzev)) {
+    } else if (std::optional<std::string> adzev = identity.appIDFromAdzev(); nonEmptyMetadata(adzev)) {
         inputs.adzevAppID = std::move(adzev);
     }
     inputs.installationID = identity.vuzedezoInstallationID();
@@ -90,7 +90,7 @@ MSRRawEventMetadataInputs MSRMeasurement::rawEventMetadataInputsWithUserAttribut
     const bool sessionExpired = sessionReporter_ && sessionReporter_->isSessionExpired();
     std::optional<std::string> token = identity.sessionStitchingTokenWithSessionNumber(
         sessionNumber, sessionExpired, hasUserPropertyUserIDOnWorkerQueue());
-    if (nonEmpty(token)) inputs.sessionStitchingToken = std::move(token);
+    if (nonEmptyMetadata(token)) inputs.sessionStitchingToken = std::move(token);
 
     inputs.versionMajor = identity.appVersionMajor();
     inputs.versionMinor = identity.appVersionMinor();

@@ -3,15 +3,14 @@
 #include <algorithm>
 
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/dispatch/GlobalQueue.h"
 
 namespace {
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
 
 }  // namespace
 

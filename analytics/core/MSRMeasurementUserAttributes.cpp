@@ -8,6 +8,7 @@
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/model/MSRCleanEventParameters.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/model/MSRNameTables.h"
@@ -24,9 +25,7 @@ namespace {
 
 constexpr int64_t kSessionIDErrorCode = 13;
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
 
 std::string debugName(const std::string& name) { return MSRDebugUserPropertyName(name); }
 

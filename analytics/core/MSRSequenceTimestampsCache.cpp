@@ -7,7 +7,7 @@
 
 namespace {
 
-void report(int64_t level, int64_t code, std::string_view message) {
+void reportTimestampsCache(int64_t level, int64_t code, std::string_view message) {
     if (std::shared_ptr<MSRMonitor> monitor = MSRMonitor::shared()) monitor->logWithLevel(level, code, message, {});
 }
 
@@ -22,7 +22,7 @@ std::optional<std::vector<double>> MSRSequenceTimestampsCache::sequenceTimestamp
 void MSRSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32_t filterID) {
     std::vector<double>& times = timestamps_[filterID];
     if (!times.empty() && times.back() > timestamp)
-        report(5, 42000, "Adding a sequence timestamp less than the last added timestamp");
+        reportTimestampsCache(5, 42000, "Adding a sequence timestamp less than the last added timestamp");
     if (!times.empty() && static_cast<int64_t>(times.back()) == static_cast<int64_t>(timestamp)) return;
     times.push_back(timestamp);
 }
@@ -30,7 +30,7 @@ void MSRSequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32
 void MSRSequenceTimestampsCache::setUserPropertyTimestamp(double timestamp, int32_t filterID) {
     std::vector<double>& times = timestamps_[filterID];
     if (!times.empty() && times.back() > timestamp)
-        report(5, 42001, "Setting a sequence timestamp less than the last set timestamp");
+        reportTimestampsCache(5, 42001, "Setting a sequence timestamp less than the last set timestamp");
     times.assign(1, timestamp);
 }
 

@@ -27,6 +27,7 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/core/MSRScreenViewReporterInterface.h"
 #include "analytics/core/MSRTCFClient.h"
 #include "analytics/core/MSRUploader.h"
@@ -56,11 +57,9 @@ constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_tim
 constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
 constexpr double kStaleRemoteConfigAge = 604800;
 
-void log(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
-    MSRMeasurement::monitor()->logWithLevel(level, code, message, contexts);
-}
+using MSRMeasurementLog::log;
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+bool nonEmptyAtStartUp(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 }  // namespace
 
@@ -169,7 +168,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
         }
     }
     engine_.identity_->updateIdentifiers();
-    if (auto afterReset = MSRAnalyticsState::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
+    if (auto afterReset = MSRAnalyticsState::appInstanceIDAfterReset(); nonEmptyAtStartUp(afterReset)) {
         engine_.identity_->setAppInstanceID(afterReset);
         MSRAnalyticsState::setAppInstanceIDAfterReset(std::nullopt);
     }
@@ -280,8 +279,8 @@ bool MSRStartUpAndWipe::shouldWipeDataWithAppID(const std::string& appID, const 
     const int64_t retries = MSRAnalyticsState::resetRetryCount();
     if (retries >= 1 && retries <= 9) return true;
     const bool a = !appID.empty();
-    const bool g = nonEmpty(appIDFromZMP), m = nonEmpty(appIDFromAdzev);
-    const bool pg = nonEmpty(persistedAppIDFromZMP), pm = nonEmpty(persistedAppIDFromAdzev);
+    const bool g = nonEmptyAtStartUp(appIDFromZMP), m = nonEmptyAtStartUp(appIDFromAdzev);
+    const bool pg = nonEmptyAtStartUp(persistedAppIDFromZMP), pm = nonEmptyAtStartUp(persistedAppIDFromAdzev);
     if (pg && g) return *persistedAppIDFromZMP != *appIDFromZMP;
     if (!pg && pm && !m && g) return true;
     if (!pg && pm && m && g) return *persistedAppIDFromAdzev != *appIDFromAdzev;
@@ -396,7 +395,7 @@ std::optional<MSREvent> automaticEvent(const std::string& name, double timestamp
     return event;
 }
 
-int64_t countFromText(const std::optional<std::string>& text) {
+int64_t countFromTextAtStartUp(const std::optional<std::string>& text) {
     if (!text) return 0;
     char* end = nullptr;
     errno = 0;
@@ -488,7 +487,7 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
         log(1, 23019, "Failed to query first open property. Error", {error});
         return;
     }
-    const int64_t previousCount = countFromText(engine_.eventWriter().previousFirstOpenCount());
+    const int64_t previousCount = countFromTextAtStartUp(engine_.eventWriter().previousFirstOpenCount());
     const double initTimestamp = engine_.initTimestamp_;
     if (*opened) {
         if (previousCount < 1) engine_.eventWriter().setPreviousFirstOpenCount(std::string("1"));
@@ -516,7 +515,7 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
 
     const auto millis = static_cast<int64_t>(initTimestamp * 1000);
     MSRObjectDictionary parameters;
-    if (nonEmpty(engine_.previousZMPAppID_)) parameters["_pzmp"] = MSRValue(*engine_.previousZMPAppID_);
+    if (nonEmptyAtStartUp(engine_.previousZMPAppID_)) parameters["_pzmp"] = MSRValue(*engine_.previousZMPAppID_);
     parameters["_pfo"] = MSRValue(int64_t{previousCount < 1 ? 0 : previousCount});
     parameters["_uwa"] = MSRValue(int64_t{same ? 0 : 1});
     if (isYes(MSRAnalyticsState::deferredAnalyticsCollection())) parameters["_dac"] = MSRValue(int64_t{1});
@@ -616,7 +615,7 @@ void MSRStartUpAndWipe::reportVersionChange(const std::string& current, std::opt
                                             const char* eventName, const char* parameterName) {
     if (!engine_.hasComponentsOnWorkerQueue() || stored == current) return;
     ((*engine_.persistedConfig_).*store)(current);
-    if (!nonEmpty(stored)) return;
+    if (!nonEmptyAtStartUp(stored)) return;
     if (auto event = automaticEvent(eventName, dispatch::Clock::now(), {{parameterName, MSRValue(*stored)}}, false)) {
         engine_.handleInternalEventOnWorkerQueue(*event);
     }

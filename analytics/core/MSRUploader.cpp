@@ -29,7 +29,7 @@ namespace {
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kShortestSuspension = 0.001;
 constexpr const char* kUploadBlockID = "MSRMeasurement:1773";
-constexpr uint64_t kInvalidBackgroundTask = ui::Application::invalidBackgroundTask;
+constexpr uint64_t kInvalidUploadBackgroundTask = ui::Application::invalidBackgroundTask;
 
 void uploadLog(int64_t level, int64_t code, std::string_view message, const std::vector<MSRLogContext>& contexts = {}) {
     if (auto monitor = MSRMeasurement::monitor()) monitor->logWithLevel(level, code, message, contexts);
@@ -567,7 +567,7 @@ void MSRUploader::networkUploadCompletionHandlerWithResponse(const net::Response
 
 void MSRUploader::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
     const uint64_t previous = engine_.backgroundUpdateTask_.exchange(taskID);
-    if (previous != kInvalidBackgroundTask) {
+    if (previous != kInvalidUploadBackgroundTask) {
         // Built in place: see contexts() above.
         std::vector<MSRLogContext> taskContext;
         taskContext.emplace_back(previous);
@@ -595,12 +595,12 @@ bool MSRUploader::hasDataToUpload() {
 
 void MSRUploader::terminateBackgroundTask() {
     // The task keeps the process alive for the writes: they commit first.
-    if (engine_.backgroundUpdateTask_.load() != kInvalidBackgroundTask && engine_.scheduler_ &&
+    if (engine_.backgroundUpdateTask_.load() != kInvalidUploadBackgroundTask && engine_.scheduler_ &&
         engine_.scheduler_->workerQueue()->isCurrent() && engine_.database_) {
         engine_.database_->commitPendingWrites();
     }
     engine_.persistedConfig_->synchronizeToDisk();
-    swapBackgroundTaskWithNewTaskID(kInvalidBackgroundTask);
+    swapBackgroundTaskWithNewTaskID(kInvalidUploadBackgroundTask);
 }
 
 bool MSRUploader::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {

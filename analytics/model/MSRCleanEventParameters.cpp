@@ -53,7 +53,7 @@ MSRObjectDictionary objectsFromPlain(const foundation::Value::Dictionary& dictio
     return objects;
 }
 
-int64_t maxInternalValueLength() {
+int64_t maxInternalValueLengthToClean() {
     return MSRDataTypeValidator::remoteConfig()->maxInternalEventParameterValueLength();
 }
 
@@ -62,7 +62,7 @@ int64_t maxInternalValueLength() {
 bool cutErrorValueIfTooLong(const MSRValue& value, MSRParameters& replacements) {
     const std::string* text = value.stringValue();
     if (!text) return false;
-    const int64_t limit = maxInternalValueLength();
+    const int64_t limit = maxInternalValueLengthToClean();
     const int64_t length = msr_UTF32Length(*text);
     if (length <= limit) return false;
     if (length == limit + 3 && text->ends_with("...")) return false;
@@ -317,7 +317,7 @@ bool MSRCheckEventParameterName(std::string_view name, bool isPublic, MSRParamet
 bool MSRCheckConversionValue(MSRParameters& parameters) {
     auto value = parameters.find("value");
     if (value == parameters.end()) return true;
-    const int64_t maxLength = maxInternalValueLength();
+    const int64_t maxLength = maxInternalValueLengthToClean();
     if (!MSRDataTypeValidator::isValidNumericValue(&value->second, nullptr)) {
         parameters.erase(value);
         MSRSetErrorParameters(parameters, 18, "value", maxLength, nullptr);

@@ -16,7 +16,7 @@
 
 namespace {
 
-void report(int64_t level, int64_t code, const std::string& message,
+void reportEvent(int64_t level, int64_t code, const std::string& message,
             std::vector<MSRLogContext> contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
@@ -130,7 +130,7 @@ bool acceptsFields(std::string_view origin, bool isPublic, std::string_view name
     if (isPublic && !MSRDataTypeValidator::isValidPublicEventName(name, nullptr)) return false;
     if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return false;
     if (!std::isfinite(timestamp)) {
-        report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
+        reportEvent(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
                {MSRDebugEventName(name)});
         return false;
     }
@@ -146,12 +146,12 @@ bool MSREvent::acceptsStoredFields(std::string_view origin, std::string_view nam
 
 bool MSREvent::acceptsPreviousTimestamp(std::string_view name, double timestamp, double previousTimestamp) {
     if (!std::isfinite(previousTimestamp)) {
-        report(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
+        reportEvent(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
                {MSRDebugEventName(name)});
         return false;
     }
     if (previousTimestamp > timestamp) {
-        report(5, 16002, "Event created with previous timestamp after current timestamp");
+        reportEvent(5, 16002, "Event created with previous timestamp after current timestamp");
     }
     return true;
 }
@@ -215,7 +215,7 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
     for (const MSRPBEventParam& param : MSRPBGetMessageArray<MSRPBEventParam>(proto, MSREventSlot::kParams)) {
         std::optional<std::string> paramName = MSRPBGetString(param, MSREventParamSlot::kName);
         if (!paramName) {
-            report(2, 15000, "Ignoring parameter. Parameter name is nil. Event name",
+            reportEvent(2, 15000, "Ignoring parameter. Parameter name is nil. Event name",
                    {MSRDebugEventName(name)});
             continue;
         }
@@ -223,7 +223,7 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
             std::optional<std::string> text =
                 MSRPBHasField(param, MSREventParamSlot::kStringValue) ? MSRPBGetString(param, MSREventParamSlot::kStringValue) : std::nullopt;
             if (!text) {
-                report(2, 15001,
+                reportEvent(2, 15001,
                        "Cannot create an event from event proto. Origin parameter is not a string. "
                        "Event name",
                        {MSRDebugEventName(name)});
@@ -236,7 +236,7 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
         // form, and dropping the list here would lose every ecommerce item.
         if (!value) value = listFromParam(param);
         if (!value) {
-            report(5, 15002,
+            reportEvent(5, 15002,
                    "Unknown event parameter type from converting an event proto into MSREvent "
                    "instance. Event param name",
                    {MSRDebugParameterName(*paramName)});
@@ -301,7 +301,7 @@ bool MSREvent::isRealtime() const {
     auto it = parameters_.find("_r");
     if (it == parameters_.end()) return false;
     if (!it->second.isInt64()) {
-        report(2, 16006, "Realtime parameter must be an int64. Event name", {MSRDebugEventName(name_)});
+        reportEvent(2, 16006, "Realtime parameter must be an int64. Event name", {MSRDebugEventName(name_)});
         return false;
     }
     return it->second.int64Value() == 1;
@@ -343,7 +343,7 @@ bool MSREvent::addScreenParameters(const MSRObjectDictionary& screen) {
             MSRDataTypeValidator::isValidScreenParameterValue(text, nullptr)) {
             return true;
         }
-        report(3, code, message, contextOf(it->second));
+        reportEvent(3, code, message, contextOf(it->second));
         return false;
     };
     if (!screenText("_sc", 16003, "Received invalid screen class")) return false;
@@ -411,7 +411,7 @@ MSRPBEvent MSREvent::protoEvent() const {
             auto& entries = std::get<std::vector<NANOMessageInfoPtr>>(wireItem->fields[MSREventParamSlot::kParamValue]);
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
-                    report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                    reportEvent(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
                            {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }
@@ -539,7 +539,7 @@ std::vector<uint8_t> MSREvent::encodedWithoutName() const {
             writer.varint(itemLengths[nextItem++]);
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
-                    report(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                    reportEvent(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
                            {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }

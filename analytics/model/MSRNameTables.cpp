@@ -11,7 +11,7 @@ namespace {
 
 using NameSet = std::set<std::string, std::less<>>;
 
-bool startsWith(std::string_view text, std::string_view prefix) {
+bool nameStartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
@@ -30,7 +30,7 @@ std::string debugName(std::string_view name, const MSRNameMap& table) {
     const std::string* fallback = nullptr;
     for (const auto& [publicName, internalName] : table) {
         if (internalName != name) continue;
-        if (!startsWith(publicName, "vuzedezo_")) return publicName + " (" + std::string(name) + ")";
+        if (!nameStartsWith(publicName, "vuzedezo_")) return publicName + " (" + std::string(name) + ")";
         fallback = &publicName;
     }
     if (fallback) return *fallback + " (" + std::string(name) + ")";
@@ -285,7 +285,7 @@ std::string MSRDebugParameterName(std::string_view name) {
 }
 
 std::string MSRDebugUserPropertyName(std::string_view name) {
-    if (startsWith(name, "_exp_") && MSRMonitor::shared()->isDebugModeEnabled()) {
+    if (nameStartsWith(name, "_exp_") && MSRMonitor::shared()->isDebugModeEnabled()) {
         return "experiment_id (" + std::string(name) + ")";
     }
     return debugName(name, MSRReservedUserPropertyNameMap());

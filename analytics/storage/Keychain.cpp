@@ -101,8 +101,12 @@ std::optional<std::vector<Keychain::Item>> Keychain::load() const {
 bool Keychain::save(const std::vector<Item>& items) const {
     Value::List entries;
     for (const Item& item : items) {
-        entries.push_back(
-            Value(Value::Dictionary{{kAttributesKey, Value(item.attributes)}, {kDataKey, Value(item.data)}}));
+        // Made in place, entry by entry: GCC's uninitialized-use analysis
+        // misreads values copied out of a braced list or moved in.
+        Value::Dictionary entry;
+        entry.emplace(kAttributesKey, item.attributes);
+        entry.emplace(kDataKey, item.data);
+        entries.emplace_back(std::move(entry));
     }
     auto xml = foundation::propertyListXml(Value(std::move(entries)));
     if (!xml) return false;

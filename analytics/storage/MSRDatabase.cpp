@@ -16,14 +16,15 @@
 #include "analytics/storage/MSRDatabaseSalvage.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "platform/foundation/DataLoss.h"
 
 namespace {
 
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kState = kMSRSqliteErrorState;
-constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kState;
+using MSRSqliteErrorShorthands::kConversion;
 // Made on demand as a copy of "events" (see MSRDatabaseSnapshots.cpp).
 constexpr const char* kEventsSnapshotTable = "events_snapshot";
 

@@ -6,6 +6,7 @@
 #include "analytics/storage/MSRDatabase.h"
 
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 
 #include <algorithm>
 #include <set>
@@ -15,8 +16,8 @@ namespace {
 constexpr const char* kEventFilters = "event_filters";
 constexpr const char* kPropertyFilters = "property_filters";
 constexpr const char* kResults = "audience_filter_values";
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kDatabase = kMSRSqliteErrorDatabase;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kDatabase;
 
 // The flags come from the filter message, not from the row: a message that
 // does not decode keeps them all off.

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr const char* kTable = "conditional_properties";
-constexpr int64_t kTableLimit = 1000;
+constexpr const char* kConditionalPropertiesTable = "conditional_properties";
+constexpr int64_t kConditionalPropertiesLimit = 1000;
 constexpr int64_t kConditionError = 1;
 constexpr int64_t kConversionError = 2;
 constexpr int64_t kRecordError = 3;
@@ -83,7 +83,7 @@ std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::conditionalU
         MSRSetError(error, kConditionError, "Received empty condition for querying a conditional user property");
         return std::nullopt;
     }
-    auto rows = sqliteStore_->recordsForQuery(std::string("SELECT rowid, * FROM ") + kTable + " WHERE " + condition,
+    auto rows = sqliteStore_->recordsForQuery(std::string("SELECT rowid, * FROM ") + kConditionalPropertiesTable + " WHERE " + condition,
                                               parameterValues, error);
     if (!rows) return std::nullopt;
     std::vector<MSRConditionalUserProperty> properties;
@@ -103,7 +103,7 @@ std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::conditionalU
                       {name, rowError});
         const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
         if (rowID && std::holds_alternative<int64_t>(*rowID)) {
-            sqliteStore_->deleteRecordsFromTable(kTable, "rowid = ?", {*rowID}, nullptr);
+            sqliteStore_->deleteRecordsFromTable(kConditionalPropertiesTable, "rowid = ?", {*rowID}, nullptr);
         }
     }
     return properties;
@@ -148,11 +148,11 @@ bool MSRDatabase::updateConditionalUserProperty(const std::optional<MSRCondition
         if (!bytes) return MSRCheckSuccess(false, error, kRecordError, "Cannot encode the event of a conditional user property");
         record.emplace(entry.column, std::move(*bytes));
     }
-    return upsertDataType(record, kTable, "name", MSRSqliteValue(property->name()), kTableLimit, error);
+    return upsertDataType(record, kConditionalPropertiesTable, "name", MSRSqliteValue(property->name()), kConditionalPropertiesLimit, error);
 }
 
 bool MSRDatabase::deleteConditionalUserPropertyWithName(const std::string& name, MSRError* error) {
-    return sqliteStore_->deleteRecordFromTable(kTable, "name", MSRSqliteValue(name), error);
+    return sqliteStore_->deleteRecordFromTable(kConditionalPropertiesTable, "name", MSRSqliteValue(name), error);
 }
 
 std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::timedOutConditionalUserProperties(MSRError* error) {
@@ -183,15 +183,17 @@ std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::triggeredCon
 std::optional<std::vector<MSRConditionalUserProperty>> MSRDatabase::conditionalUserPropertiesWithPrefix(
     const std::string& prefix, const std::string& origin, MSRError* error) {
     std::string condition;
+    // Values made in place: GCC's uninitialized-use analysis takes a moved-in
+    // temporary for possibly uninitialized.
     MSRSqliteValues parameters;
     if (!origin.empty()) {
         condition = "origin LIKE ? ESCAPE '!'";
-        parameters.push_back(escapedLikePattern(origin));
+        parameters.emplace_back(escapedLikePattern(origin));
     }
     if (!prefix.empty()) {
         if (!condition.empty()) condition += " AND ";
         condition += "name LIKE ? || '%' ESCAPE '!'";
-        parameters.push_back(escapedLikePattern(prefix));
+        parameters.emplace_back(escapedLikePattern(prefix));
     }
     if (condition.empty()) condition = "1 == 1";
     return conditionalUserPropertiesWithCondition(condition, parameters, error);

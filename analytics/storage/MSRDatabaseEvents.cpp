@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr const char* kEvents = "events";
+constexpr const char* kEventsTable = "events";
 
 bool isNumber(const MSRSqliteValue* value) {
     return value && (std::holds_alternative<int64_t>(*value) || std::holds_alternative<double>(*value));
@@ -36,7 +36,7 @@ std::optional<MSREventAggregates> aggregatesFromRow(const MSRSqliteRow& row) {
 
 std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
                                                                        MSRError* error) {
-    return eventAggregatesWithName(name, kEvents, error);
+    return eventAggregatesWithName(name, kEventsTable, error);
 }
 
 std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std::string& name,
@@ -46,7 +46,7 @@ std::optional<MSREventAggregates> MSRDatabase::eventAggregatesWithName(const std
 
 std::optional<std::vector<MSREventAggregates>> MSRDatabase::allEventAggregates(MSRError* error) {
     std::vector<MSREventAggregates> all;
-    auto made = allDataTypesFromTable(kEvents, kMaxEventAggregatesRows, error, [&](const MSRSqliteRow& row, MSRError*) {
+    auto made = allDataTypesFromTable(kEventsTable, kMaxEventAggregatesRows, error, [&](const MSRSqliteRow& row, MSRError*) {
         std::optional<MSREventAggregates> aggregates = aggregatesFromRow(row);
         if (!aggregates) return false;
         all.push_back(std::move(*aggregates));
@@ -58,7 +58,7 @@ std::optional<std::vector<MSREventAggregates>> MSRDatabase::allEventAggregates(M
 
 bool MSRDatabase::deleteAllEventAggregates(MSRError* error) {
     namesWithAggregates_.clear();
-    return sqliteStore_->deleteAllRecordsFromTable(kEvents, error);
+    return sqliteStore_->deleteAllRecordsFromTable(kEventsTable, error);
 }
 
 // Writing an event only asks whether its name has a row; the row itself is
@@ -89,7 +89,7 @@ bool MSRDatabase::updateEventAggregates(const MSREventAggregates& aggregates, MS
     if (aggregates.lastSampledComplexEventID()) {
         record.emplace("last_sampled_complex_event_id", *aggregates.lastSampledComplexEventID());
     }
-    return upsertDataType(record, kEvents, "name", MSRSqliteValue(aggregates.name()), kMaxEventAggregatesRows,
+    return upsertDataType(record, kEventsTable, "name", MSRSqliteValue(aggregates.name()), kMaxEventAggregatesRows,
                           error);
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -15,15 +16,15 @@
 
 namespace {
 
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kState = kMSRSqliteErrorState;
-constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kState;
+using MSRSqliteErrorShorthands::kConversion;
 
 // A queued bundle's events go to the wire as they were stored: they are
 // checked while reading but kept encoded, never built as messages.
 constexpr uint32_t kBundleFieldsKeptEncoded[] = {MSRBundleSlot::kEvents};
 
-const MSRSqliteValue kAppMetadataRowID = std::string("1");
+const MSRSqliteValue kQueueAppMetadataRowID = std::string("1");
 
 bool fail(MSRError* error, int64_t code, const std::string& description) {
     MSRSetError(error, code, description);
@@ -277,12 +278,12 @@ bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSREr
     }
     MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},
                               {"remote_config_timestamp", dispatch::Clock::now()}};
-    return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+    return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
 }
 
 bool MSRDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRError* error) {
     return updateDataType(MSRSqliteRecord{{"remote_config_timestamp", timestamp}}, "app_metadata", "rowid",
-                          kAppMetadataRowID, error);
+                          kQueueAppMetadataRowID, error);
 }
 
 std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRError* error) {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "analytics/model/MSRFoundationAdditions.h"
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBFlatEvent.h"
@@ -15,15 +16,15 @@
 
 namespace {
 
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kState = kMSRSqliteErrorState;
-constexpr int64_t kConversion = kMSRSqliteErrorDatabase;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kState;
+using MSRSqliteErrorShorthands::kConversion;
 
 constexpr const char* kRawEvents = "raw_events";
 constexpr const char* kMetadata = "raw_events_metadata";
 
 
-bool fail(MSRError* error, int64_t code, const char* description) {
+bool failRawEvents(MSRError* error, int64_t code, const char* description) {
     MSRSetError(error, code, description);
     return false;
 }
@@ -34,7 +35,7 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
                                                                MSRError* error) {
     std::optional<std::string> name = MSRPBGetString(param, MSREventParamSlot::kName);
     if (!nested && !name) {
-        fail(error, kArgument, "Event parameter name is empty");
+        failRawEvents(error, kArgument, "Event parameter name is empty");
         return std::nullopt;
     }
     std::optional<MSRValue> value;
@@ -47,7 +48,7 @@ std::optional<MSRParameters> parameterDictionaryFromEventParam(const MSRPBEventP
     } else {
         std::vector<MSRPBEventParam> children = MSRPBGetMessageArray<MSRPBEventParam>(param, MSREventParamSlot::kParamValue);
         if (children.empty()) {
-            fail(error, kState, "Failed to parse invalid event params data");
+            failRawEvents(error, kState, "Failed to parse invalid event params data");
             return std::nullopt;
         }
         if (!nested) {
@@ -111,7 +112,7 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
         if (paramName && *paramName == "_o") {
             std::optional<std::string> text =
                 MSRPBHasField(param, MSREventParamSlot::kStringValue) ? MSRPBGetString(param, MSREventParamSlot::kStringValue) : std::nullopt;
-            if (!text) return fail(error, kState, "Cannot create an event from database. Origin parameter is not a string");
+            if (!text) return failRawEvents(error, kState, "Cannot create an event from database. Origin parameter is not a string");
             origin = std::move(*text);
             continue;
         }
@@ -120,7 +121,7 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
             std::optional<MSRValue> scalar;
             if (MSRPBHasField(param, MSREventParamSlot::kStringValue)) {
                 std::optional<std::string> text = MSRPBGetString(param, MSREventParamSlot::kStringValue);
-                if (!text) return fail(error, kState, "Failed to parse event params from data");
+                if (!text) return failRawEvents(error, kState, "Failed to parse event params from data");
                 scalar = MSRValue(std::move(*text));
             } else if (MSRPBHasField(param, MSREventParamSlot::kIntValue)) {
                 scalar = MSRValue(MSRPBGetInt64(param, MSREventParamSlot::kIntValue));
@@ -134,7 +135,7 @@ bool readEventParams(MSRPBEvent& proto, std::string& origin, MSRParameters& para
         }
         std::optional<MSRParameters> entry = parameterDictionaryFromEventParam(param, false, error);
         if (!entry || !paramName || !entry->count(*paramName)) {
-            return fail(error, kState, "Failed to parse event params from data");
+            return failRawEvents(error, kState, "Failed to parse event params from data");
         }
         parameters.insert_or_assign(*paramName, std::move(entry->at(*paramName)));
     }
@@ -171,7 +172,7 @@ std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
 std::optional<bool> MSRDatabase::isRawEventMetadataStored(const std::vector<uint8_t>& encoded,
                                                          int64_t* fingerprint, MSRError* error) {
     if (encoded.empty()) {
-        fail(error, kConversion, "Received empty measurement bundle metadata for getting dictionary representation");
+        failRawEvents(error, kConversion, "Received empty measurement bundle metadata for getting dictionary representation");
         return std::nullopt;
     }
     if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
@@ -188,7 +189,7 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const MSRPBMeasurementBundle
 bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& encoded, MSRError* error,
                                                      int64_t* fingerprint) {
     if (encoded.empty()) {
-        return fail(error, kConversion,
+        return failRawEvents(error, kConversion,
                     "Received empty measurement bundle metadata for getting dictionary representation");
     }
     if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
@@ -210,13 +211,13 @@ std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFin
                                        const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
                                        const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
                                        if (!blob || blob->empty()) {
-                                           return fail(rowError, kConversion,
+                                           return failRawEvents(rowError, kConversion,
                                                        "Event metadata should not be empty for getting "
                                                        "measurement bundle");
                                        }
                                        metadata = MSRPBMeasurementBundle::initWithBuffer(*blob);
                                        if (!metadata) {
-                                           return fail(rowError, kConversion,
+                                           return failRawEvents(rowError, kConversion,
                                                        "Failed to parse measurement bundle from event metadata");
                                        }
                                        return true;
@@ -244,7 +245,7 @@ bool MSRDatabase::deleteUnusedRawEventsMetadata(MSRError* error) {
 
 bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_t metadataFingerprint,
                                  bool isRealtime, MSRError* error) {
-    if (!rawEvent) return fail(error, kArgument, "Received empty event for inserting in the database");
+    if (!rawEvent) return failRawEvents(error, kArgument, "Received empty event for inserting in the database");
     return insertRawEvent(*rawEvent, metadataFingerprint, isRealtime, error);
 }
 
@@ -359,7 +360,7 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
 }
 
 bool MSRDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error) {
-    if (maxAge < 0) return fail(error, kArgument, "Cannot delete stale raw events given negative time period");
+    if (maxAge < 0) return failRawEvents(error, kArgument, "Cannot delete stale raw events given negative time period");
     auto deleted = sqliteStore_->deleteRecordsFromTable(kRawEvents,
                                                         "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
                                                         {dispatch::Clock::now(), maxAge}, error);
@@ -378,7 +379,7 @@ std::optional<int64_t> MSRDatabase::nextMetadataFingerprintToProcess(MSRError* e
     auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
     if (!rows) return std::nullopt;
     if (rows->size() != 1) {
-        fail(error, kState, "Only one event metadata should be processed");
+        failRawEvents(error, kState, "Only one event metadata should be processed");
         return std::nullopt;
     }
     const MSRSqliteValue* fingerprint = MSRSqliteColumn(rows->front(), "metadata_fingerprint");
@@ -524,9 +525,9 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
                 readable = row.decoded.has_value();
             }
         } else if (dataType == SQLITE_NULL || dataType == SQLITE_BLOB) {
-            fail(&rowError, kArgument, "Unable to find event data in the database dictionary");
+            failRawEvents(&rowError, kArgument, "Unable to find event data in the database dictionary");
         } else {
-            fail(&rowError, kConversion, "Failed to parse event from data");
+            failRawEvents(&rowError, kConversion, "Failed to parse event from data");
         }
         if (!readable) {
             MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
@@ -561,7 +562,7 @@ bool MSRDatabase::deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, 
 
 std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromDictionary(const MSRSqliteRow* row, MSRError* error) {
     auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
-        fail(error, code, description);
+        failRawEvents(error, code, description);
         return std::nullopt;
     };
     if (!row) return refuse(kArgument, "Received empty dictionary for getting raw event data");
@@ -590,7 +591,7 @@ std::optional<MSRRawEventData> MSRDatabase::rawEventDataFromColumns(int64_t rowI
                                                                     const std::vector<uint8_t>* data,
                                                                     MSRError* error, const MSRPBFlatEvent* flat) {
     auto refuse = [&](int64_t code, const char* description) -> std::optional<MSRRawEventData> {
-        fail(error, code, description);
+        failRawEvents(error, code, description);
         return std::nullopt;
     };
     if (!data) return refuse(kConversion, "Failed to parse event from data");

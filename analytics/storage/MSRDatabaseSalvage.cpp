@@ -170,7 +170,7 @@ class RowReader {
 
 namespace fs = std::filesystem;
 
-const char* const kJournalSuffixes[] = {"-wal", "-shm", "-journal"};
+const char* const kSalvagedJournalSuffixes[] = {"-wal", "-shm", "-journal"};
 
 // A copy of a kept database and its write-ahead log to read from: reading
 // may change a file (SQLite rebuilds the log's index, a header may have to be
@@ -249,7 +249,7 @@ class ScratchCopy {
     void removeAll() const {
         std::error_code ec;
         fs::remove(path_, ec);
-        for (const char* suffix : kJournalSuffixes) fs::remove(path_ + suffix, ec);
+        for (const char* suffix : kSalvagedJournalSuffixes) fs::remove(path_ + suffix, ec);
     }
 
     std::string path_;

@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kEvents = "events";
 constexpr const char* kSnapshot = "events_snapshot";
 
-std::string joined(const std::vector<std::string>& columns) {
+std::string joinedColumns(const std::vector<std::string>& columns) {
     std::string list;
     for (const std::string& column : columns) list += (list.empty() ? "" : ", ") + column;
     return list;
@@ -64,7 +64,7 @@ bool MSRDatabase::restoreFromEventsSnapshotTable(MSRError* error) {
         if (std::find(eventColumns->begin(), eventColumns->end(), column) != eventColumns->end())
             shared.push_back(column);
     }
-    const std::string list = joined(shared);
+    const std::string list = joinedColumns(shared);
     // The first open counted while storage was denied is the one count the
     // snapshot cannot know of: losing it would let audiences on first opens
     // miss this installation.

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "analytics/storage/MSRWriteAheadLog.h"
 
@@ -19,9 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kState = kMSRSqliteErrorState;
-constexpr int64_t kDatabase = kMSRSqliteErrorDatabase;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kState;
+using MSRSqliteErrorShorthands::kDatabase;
 
 // Any non-null pointer will do for an empty blob: a null one would bind NULL.
 const uint8_t kEmptyBlob = 0;

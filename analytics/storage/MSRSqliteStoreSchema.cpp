@@ -4,13 +4,14 @@
 
 #include <set>
 
+#include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/storage/MSRSqliteStore.h"
 
 namespace {
 
 constexpr const char* kPrimaryKey = "PRIMARY KEY";
-constexpr int64_t kArgument = kMSRSqliteErrorBadArgument;
-constexpr int64_t kState = kMSRSqliteErrorState;
+using MSRSqliteErrorShorthands::kArgument;
+using MSRSqliteErrorShorthands::kState;
 
 std::string firstWord(const std::string& text) {
     return text.substr(0, text.find(' '));
