@@ -239,8 +239,8 @@ std::optional<bool> compareDecimal(const NumberOperands& operands, const MSRDeci
     const MSRAudienceComparisonValues& decimals = operands.decimals;
     if (!decimals.valid) {
         reportFilterMatching(1, 8015,
-               "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
-               {operands.text});
+                             "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. Filter",
+                             {operands.text});
         return std::nullopt;
     }
     switch (operands.type) {
@@ -281,7 +281,7 @@ std::optional<bool> compareDouble(const NumberOperands& operands, double value) 
     if (!operands.valid) return std::nullopt;
     if (!operands.doublesParsed) {
         reportFilterMatching(1, 8012, "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
-               {operands.text});
+                             {operands.text});
         return std::nullopt;
     }
     switch (operands.type) {
@@ -435,7 +435,7 @@ std::optional<bool> matchValue(const ValueOperands& operands, const MSRValue& va
         if (const std::string* text = value.stringValue()) {
             if (!MSRIsDecimalNumberString(*text)) {
                 reportFilterMatching(3, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
-                       {*text, operands.number->text});
+                                     {*text, operands.number->text});
                 return std::nullopt;
             }
             std::optional<MSRDecimalNumber> decimal = MSRDecimalNumberFromString(*text);
@@ -545,11 +545,11 @@ bool MSRIsValidNumberFilter(const MSRPBNumberFilter& filter) {
             const bool minimum = isDecimalOperand(filter, NumberSlot::kMinComparisonValue);
             if (!minimum)
                 reportFilterMatching(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
-                       {numberFilterText(filter)});
+                                     {numberFilterText(filter)});
             const bool maximum = isDecimalOperand(filter, NumberSlot::kMaxComparisonValue);
             if (!maximum)
                 reportFilterMatching(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
-                       {numberFilterText(filter)});
+                                     {numberFilterText(filter)});
             return minimum && maximum;
         }
         case kUnknownComparison:
@@ -652,7 +652,7 @@ std::optional<bool> MSRCompiledEventFilter::match(const std::string& eventName, 
     if (operands_->count) {
         if (aggregates.name() != eventName) {
             reportFilterMatching(1, 7007, "Event aggregates name does not match event name. Audience filter will not be evaluated",
-                   {MSRDebugEventName(aggregates.name()), MSRDebugEventName(eventName), operands_->count->text});
+                                 {MSRDebugEventName(aggregates.name()), MSRDebugEventName(eventName), operands_->count->text});
             return std::nullopt;
         }
         const int32_t count =
@@ -668,14 +668,14 @@ std::optional<bool> MSRCompiledEventFilter::match(const std::string& eventName, 
         auto value = parameters.find(*parameter.parameterName);
         if (value == parameters.end()) {
             reportFilterMatching(3, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
-                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
+                                 {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
             return std::nullopt;
         }
         if (value->second.isString() && !parameter.hasStringFilter) {
             reportFilterMatching(3, 7010,
-                   "Event param is a string and the filter does not have a string filter. Audience filter will not be "
-                   "evaluated. Event name, event params, filter",
-                   {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
+                                 "Event param is a string and the filter does not have a string filter. Audience filter will not be "
+                                 "evaluated. Event name, event params, filter",
+                                 {MSRDebugEventName(eventName), MSRDebugParameters(parameters, ""), *parameter.parameterName});
             return std::nullopt;
         }
         std::optional<bool> outcome = matchValue(parameter, value->second);
@@ -707,7 +707,7 @@ std::optional<bool> MSRCompiledPropertyFilter::match(const MSRUserAttribute& att
     const MSRValue& value = attribute.value();
     if (!value.isString() && !value.isInt64() && !value.isDouble()) {
         reportFilterMatching(1, 7015, "Unknown user property type. Audience filter will not be evaluated. Property Name",
-               {MSRDebugUserPropertyName(attribute.name())});
+                             {MSRDebugUserPropertyName(attribute.name())});
         return std::nullopt;
     }
     return matchValue(*operands_->filter, value);

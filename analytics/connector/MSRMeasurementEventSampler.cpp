@@ -171,7 +171,7 @@ std::optional<std::vector<MSRPBEvent>> MSRMeasurementEventSampler::sampleEvents(
         stored->setLastExemptFromSampling(cached.lastExemptFromSampling());
         if (!database_->updateEventAggregates(*stored, &rowError)) {
             logSampling(1, 23152, "Failed to update event aggregates after removing removing events due to sampling. Error",
-                {rowError});
+                        {rowError});
             if (error) *error = rowError;
             return std::nullopt;
         }

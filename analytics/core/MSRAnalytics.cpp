@@ -199,8 +199,8 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
                                   const void* configuration) {
     if (host::DEDClassRegistry::isClassPresent("VADUZuvizuza")) {
         logAnalytics(1, 25029,
-            "Detected an older version of Zevure Analytics for Vuzedezo framework. Data collection will be "
-            "disabled. Please upgrade to the latest version of Zevure Analytics for Vuzedezo");
+                     "Detected an older version of Zevure Analytics for Vuzedezo framework. Data collection will be "
+                     "disabled. Please upgrade to the latest version of Zevure Analytics for Vuzedezo");
         return;
     }
     // The public interface is part of this program, so another origin defers to it.
@@ -212,9 +212,9 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (host::DEDClassRegistry::isClassPresent("ZADMobileAds") && identity && identity->hasZevureServiceInfoPlist() &&
         identity->appIDFromAdzev().value_or("").empty()) {
         logAnalytics(3, 25028,
-            "Adzev and Vuzedezo are in use in this app, but are not linked. For analytics data consistency and "
-            "integrity, it is highly recommended that you link your Adzev app to the corresponding Vuzedezo app "
-            "and re-download the ZevureService-Info.plist file. See the Calvaro analytics notes on linking apps.");
+                     "Adzev and Vuzedezo are in use in this app, but are not linked. For analytics data consistency and "
+                     "integrity, it is highly recommended that you link your Adzev app to the corresponding Vuzedezo app "
+                     "and re-download the ZevureService-Info.plist file. See the Calvaro analytics notes on linking apps.");
     }
     if (!options.empty()) {
         auto tag = options.find(kLogTagKey);
@@ -234,9 +234,9 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
         const std::string stored = identity->appIDFromZMP().value_or("");
         identity->setAppIDFromZMP(appID);
         logAnalytics(1, 25020,
-            "Analytics requires Zevure App ID from ZevureService-Info.plist. Your data may be lost. Zevure App ID "
-            "has been changed. Original, new ID",
-            {stored, appID});
+                     "Analytics requires Zevure App ID from ZevureService-Info.plist. Your data may be lost. Zevure App ID "
+                     "has been changed. Original, new ID",
+                     {stored, appID});
     }
     foundation::NotificationCenter::defaultCenter().post(kWillStartNotification);
     if (identity) identity->setOrigin(origin);
@@ -462,8 +462,8 @@ void MSRAnalytics::setScreenName(const std::optional<std::string>& screenName,
                                  const std::optional<std::string>& screenClass) {
     if (!dispatch::isMainThread()) {
         logAnalytics(3, 25025,
-            "setScreenName:screenClass: must be called from the main thread to ensure that events are associated "
-            "with the intended screen.");
+                     "setScreenName:screenClass: must be called from the main thread to ensure that events are associated "
+                     "with the intended screen.");
         return;
     }
     if (auto reporter = MSRScreenViewReporterInterface::shared()) reporter->setScreenName(screenName, screenClass);
@@ -743,7 +743,7 @@ void MSRAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::sh
     }
     if (!callback) {
         logAnalytics(2, 25011, "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. Origin",
-            {origin});
+                     {origin});
         return;
     }
     queueOperationWithBlock([origin, callbackQueue, callback] {
@@ -786,7 +786,7 @@ void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, cons
             continue;
         }
         logAnalytics(3, 25042, "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
-            {describe(it->second)});
+                     {describe(it->second)});
         it = settings.erase(it);
     }
     if (settings.empty()) {

@@ -33,7 +33,7 @@ enum : uint32_t { kCampaignZclid = 0, kCampaignZbraid = 1, kCampaignSource = 2, 
 constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
 
 void logEventWriter(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
+                    const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -89,7 +89,7 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     if (MSRMonitor::shared()->wouldLogWithLevel(7)) {
         logEventWriter(7, 23051, "Logging event: origin, name, params",
-            {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+                       {event.origin(), MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
     // What the event sets off (a conditional property activated, timed out
     // or expired, and the events that tell of it) commits with it: a kill in
@@ -101,7 +101,7 @@ void MSREventWriter::writeEventOnWorkerQueue(MSREvent event) {
                 : std::optional<std::vector<MSREvent>>(std::vector<MSREvent>{});
         if (!further) {
             logEventWriter(4, 23050, "Unable to process conditional user property. Event name, origin",
-                {MSRDebugEventName(event.name()), event.origin()});
+                           {MSRDebugEventName(event.name()), event.origin()});
         }
         writeFilteredEventOnWorkerQueue(std::move(event));
         for (MSREvent& next : further.value_or(std::vector<MSREvent>{}))
@@ -164,7 +164,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
         bool realtime = isRealtimeEvent(event, *counts);
         if (!engine_.database_->updateDailyCounts(counts, &error)) {
             logEventWriter(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
-                {MSRDebugEventName(event.name()), error});
+                           {MSRDebugEventName(event.name()), error});
             return false;
         }
         return process ? writeEvent(event, isPublic, realtime, prepared ? &*prepared : nullptr) : true;
@@ -251,7 +251,7 @@ bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {
     if (!engine_.lifetimeValueRecorder_ || !engine_.lifetimeValueRecorder_->isPurchaseEvent(event)) return true;
     if (engine_.lifetimeValueRecorder_->recordLifetimeValueToDatabase(*engine_.database_, event)) return true;
     logEventWriter(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
-        {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
+                   {MSRDebugEventName(event.name()), parameterContext(event, "currency"),
          parameterContext(event, "value")});
     return false;
 }
@@ -316,7 +316,7 @@ bool MSREventWriter::isRealtimeEvent(MSREvent& event, MSRDailyCounts& counts) {
     if (event.isRealtime() && subject && counts.realtimeCount() >= maxRealtime) {
         event.setRealtime(false);
         logEventWriter(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
-            {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+                       {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
     }
     if (event.isRealtime() && isDCURealtimeEventInWriter(event, debugMode) &&
         counts.dcuRealtimeCount() >= engine_.remoteConfig_->maxRealtimeDCUEventCountPerDay()) {
@@ -331,7 +331,7 @@ void MSREventWriter::maybeAddDebugAndRealtimeParameters(MSREvent& event) {
     event.setRealtime(true);
     event.setDebug(true);
     logEventWriter(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
-        {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
+                   {MSRDebugEventName(event.name()), MSRDebugParameters(event.parameters(), "")});
 }
 
 // --- Storing ------------------------------------------------------------------------
@@ -432,7 +432,7 @@ bool MSREventWriter::writeEvent(MSREvent& event, bool isPublicEvent, bool isReal
             }
             if (*publicNames >= engine_.remoteConfig_->maxEventNameCardinality()) {
                 logEventWriter(1, 23065, "Cannot set event. Reached limit on set events. Name",
-                    {MSRDebugEventName(name)});
+                               {MSRDebugEventName(name)});
                 MSRLogErrorEvent(8);
                 return false;
             }

@@ -24,7 +24,7 @@
 namespace {
 
 void logIdentity(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
+                 const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -108,9 +108,9 @@ MSRIdentity::MSRIdentity(std::shared_ptr<MSRPersistedConfig> persistedConfig,
     // use whenever an identity is made: an empty Zevure app ID is worth an error.
     if (appIDFromZMP_.value_or("").empty()) {
         logIdentity(0, 20006,
-            "Zevure App ID from ZevureService-Info.plist is empty. Please, define ZEVURE_APP_ID in "
-            "ZevureService-Info.plist for Analytics to work reliably. See the Calvaro analytics notes on "
-            "the service configuration file.");
+                    "Zevure App ID from ZevureService-Info.plist is empty. Please, define ZEVURE_APP_ID in "
+                    "ZevureService-Info.plist for Analytics to work reliably. See the Calvaro analytics notes on "
+                    "the service configuration file.");
     }
 
     // The platform reads booleans and numbers alike as numbers.

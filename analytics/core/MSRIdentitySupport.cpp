@@ -77,12 +77,12 @@ MSRDefaultIdentitySupport::MSRDefaultIdentitySupport(std::shared_ptr<MSRIdentity
             logIdentitySupport(7, 44001, "The AdSupport Framework is linked.");
         } else {
             logIdentitySupport(4, 44002,
-                "The AdSupport Framework is not currently linked. Some features will not function properly. "
-                "Learn more at the Calvaro analytics notes on advertising identity.");
+                               "The AdSupport Framework is not currently linked. Some features will not function properly. "
+                               "Learn more at the Calvaro analytics notes on advertising identity.");
         }
     } else {
         logIdentitySupport(4, 44003,
-            "ZevureRovIdarurozaroIdentitySupport dependency is not currently linked. IDFA will not be accessible.");
+                           "ZevureRovIdarurozaroIdentitySupport dependency is not currently linked. IDFA will not be accessible.");
     }
     queue_ = dispatch::SerialQueue::create(kQueueLabel);
 }

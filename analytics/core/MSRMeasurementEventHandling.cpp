@@ -22,7 +22,7 @@
 namespace {
 
 void logEventHandling(int64_t level, int64_t code, std::string_view message,
-         const std::vector<MSRLogContext>& contexts = {}) {
+                      const std::vector<MSRLogContext>& contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -218,7 +218,7 @@ void MSRMeasurement::logEventOnWorkerQueueWithOrigin(
         MSREvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, effective);
     if (!event) {
         logEventHandling(1, 23219, "Attempted to log nil event. Origin, name, parameters",
-            {origin, name, describeParameters(effective)});
+                         {origin, name, describeParameters(effective)});
         return;
     }
     if (addedScreenParameters && !addedScreenParameters->empty()) {
@@ -350,7 +350,7 @@ void MSRMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     }
     if (!backfillEvents) {
         logEventHandling(7, 23216, "Updating default event parameters. Parameters",
-            {foundation::Value(result).jsonText()});
+                         {foundation::Value(result).jsonText()});
     }
     persistedConfig_->setDefaultEventParameters(result);
 }
@@ -398,7 +398,7 @@ std::optional<MSREvent> MSRMeasurement::eventAfterSafelistingEvent(const MSREven
     const auto& allowed = *safelistedEvents_;
     if (std::find(allowed.begin(), allowed.end(), event.name()) == allowed.end()) {
         logEventHandling(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
-            {MSRDebugEventName(event.name()), event.origin()});
+                         {MSRDebugEventName(event.name()), event.origin()});
         return std::nullopt;
     }
     MSRObjectDictionary parameters = MSRObjectsFromParameters(event.parameters());
@@ -418,9 +418,9 @@ void MSRMeasurement::processSessionFromEvent(const MSREvent& event) {
             }
         } else {
             logEventHandling(3, 23179,
-                "extend_session is a reserved parameter. To extend or start a session in the background, set "
-                "an "
-                "event parameter {@'extend_session': @1}");
+                             "extend_session is a reserved parameter. To extend or start a session in the background, set "
+                             "an "
+                             "event parameter {@'extend_session': @1}");
         }
     }
     if (!sessionReporter_->isSessionExpired()) return;
@@ -469,7 +469,7 @@ bool MSRMeasurement::dedupeSubscriptionEvent(const MSREvent& event) {
         }
         if (!*isNew) {
             logEventHandling(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
-                {product});
+                             {product});
             keep = false;
             return true;
         }
@@ -598,7 +598,7 @@ void MSRMeasurement::writeEventWithEditingOnWorkerQueue(MSREvent event) {
     eventWriter().writeEventOnWorkerQueue(std::move(event));
     if (refusedFor) {
         logEventHandling(4, 23297, "Event editing created too many events. Event name, refused",
-            {*refusedFor, MSRLogContext(editing->refusedEventCount())});
+                         {*refusedFor, MSRLogContext(editing->refusedEventCount())});
     }
     if (editing && editing->hasCreatedEvents()) {
         // Copied: writing may run the program again through a nested event.

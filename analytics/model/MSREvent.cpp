@@ -17,7 +17,7 @@
 namespace {
 
 void reportEvent(int64_t level, int64_t code, const std::string& message,
-            std::vector<MSRLogContext> contexts = {}) {
+                 std::vector<MSRLogContext> contexts = {}) {
     MSRMonitor::shared()->logWithLevel(level, code, message, contexts);
 }
 
@@ -131,7 +131,7 @@ bool acceptsFields(std::string_view origin, bool isPublic, std::string_view name
     if (!MSRDataTypeValidator::isValidInternalEventName(name, nullptr)) return false;
     if (!std::isfinite(timestamp)) {
         reportEvent(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
-               {MSRDebugEventName(name)});
+                    {MSRDebugEventName(name)});
         return false;
     }
     return MSREvent::acceptsPreviousTimestamp(name, timestamp, previousTimestamp);
@@ -147,7 +147,7 @@ bool MSREvent::acceptsStoredFields(std::string_view origin, std::string_view nam
 bool MSREvent::acceptsPreviousTimestamp(std::string_view name, double timestamp, double previousTimestamp) {
     if (!std::isfinite(previousTimestamp)) {
         reportEvent(2, 16008, "Event created with a timestamp that is not a finite number. Event name",
-               {MSRDebugEventName(name)});
+                    {MSRDebugEventName(name)});
         return false;
     }
     if (previousTimestamp > timestamp) {
@@ -216,7 +216,7 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
         std::optional<std::string> paramName = MSRPBGetString(param, MSREventParamSlot::kName);
         if (!paramName) {
             reportEvent(2, 15000, "Ignoring parameter. Parameter name is nil. Event name",
-                   {MSRDebugEventName(name)});
+                        {MSRDebugEventName(name)});
             continue;
         }
         if (*paramName == "_o") {
@@ -224,9 +224,9 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
                 MSRPBHasField(param, MSREventParamSlot::kStringValue) ? MSRPBGetString(param, MSREventParamSlot::kStringValue) : std::nullopt;
             if (!text) {
                 reportEvent(2, 15001,
-                       "Cannot create an event from event proto. Origin parameter is not a string. "
-                       "Event name",
-                       {MSRDebugEventName(name)});
+                            "Cannot create an event from event proto. Origin parameter is not a string. "
+                            "Event name",
+                            {MSRDebugEventName(name)});
                 return std::nullopt;
             }
             origin = *text;
@@ -237,9 +237,9 @@ std::optional<MSREvent> MSREvent::initWithEventProto(const MSRPBEvent& proto) {
         if (!value) value = listFromParam(param);
         if (!value) {
             reportEvent(5, 15002,
-                   "Unknown event parameter type from converting an event proto into MSREvent "
-                   "instance. Event param name",
-                   {MSRDebugParameterName(*paramName)});
+                        "Unknown event parameter type from converting an event proto into MSREvent "
+                        "instance. Event param name",
+                        {MSRDebugParameterName(*paramName)});
             continue;
         }
         parameters.insert_or_assign(*paramName, std::move(*value));
@@ -412,7 +412,7 @@ MSRPBEvent MSREvent::protoEvent() const {
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
                     reportEvent(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
-                           {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
+                                {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }
                 entries.push_back(wireParam(itemName, itemValue));
@@ -540,7 +540,7 @@ std::vector<uint8_t> MSREvent::encodedWithoutName() const {
             for (const auto& [itemName, itemValue] : item) {
                 if (itemValue.isArray()) {
                     reportEvent(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
-                           {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
+                                {MSRDebugEventName(name_), MSRDebugParameterName(itemName)});
                     continue;
                 }
                 writer.key(kParamNestedKey);

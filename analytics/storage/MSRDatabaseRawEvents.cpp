@@ -190,7 +190,7 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
                                                      int64_t* fingerprint) {
     if (encoded.empty()) {
         return failRawEvents(error, kConversion,
-                    "Received empty measurement bundle metadata for getting dictionary representation");
+                             "Received empty measurement bundle metadata for getting dictionary representation");
     }
     if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
     if (fingerprint) *fingerprint = lastMetadataFingerprint_;
@@ -212,13 +212,13 @@ std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFin
                                        const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
                                        if (!blob || blob->empty()) {
                                            return failRawEvents(rowError, kConversion,
-                                                       "Event metadata should not be empty for getting "
-                                                       "measurement bundle");
+                                                                "Event metadata should not be empty for getting "
+                                                                "measurement bundle");
                                        }
                                        metadata = MSRPBMeasurementBundle::initWithBuffer(*blob);
                                        if (!metadata) {
                                            return failRawEvents(rowError, kConversion,
-                                                       "Failed to parse measurement bundle from event metadata");
+                                                                "Failed to parse measurement bundle from event metadata");
                                        }
                                        return true;
                                    })
