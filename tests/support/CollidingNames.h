@@ -63,7 +63,8 @@ inline bool allGraphic(uint64_t word) {
 // names for the same count on every run); about 25,000 a second on one core.
 inline std::vector<std::string> sharingOneOldHash(size_t count) {
     const uint64_t inverse = inverseMultiplier();
-    const uint64_t target = stateAfter(load("collidingname000"), load("collidingname000" + 8)) * inverse;
+    const char* const targetName = "collidingname000";
+    const uint64_t target = stateAfter(load(targetName), load(targetName + 8)) * inverse;
     const uint64_t start = kSeed ^ (16 * kMultiplier);
     std::vector<std::string> names;
     names.reserve(count);
