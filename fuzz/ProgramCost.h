@@ -774,13 +774,13 @@ inline void widen(MSRPBProgram& program, size_t literals) {
 }
 
 inline std::optional<MSRPBProgram> costProgram(const uint8_t* data, size_t size, std::string* text = nullptr,
-                                               unsigned mostDoublings = 24) {
+                                               unsigned mostDoublings = 24, bool widened = true) {
     std::string source = size > 0 && (data[0] == ';' || data[0] == '(')
                              ? std::string(reinterpret_cast<const char*>(data), size)
                              : buildCostProgram(data, size);
     std::optional<MSRPBProgram> program =
         ProgramAssembler::assembleEditingProgram(expandDoubledTexts(source, mostDoublings), "rules");
-    if (program) {
+    if (program && widened) {
         if (const size_t literals = wideningOf(source)) widen(*program, literals);
     }
     if (text) *text = std::move(source);
