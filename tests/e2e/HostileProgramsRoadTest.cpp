@@ -137,9 +137,13 @@ TEST_P(HostileProgramsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysS
     {
         std::ifstream in(root.path() / "console.log");
         bool refused = false, failedToLoad = false;
+        // Under the sanitizers a load on a busy machine may outlast its
+        // time guard: then the program is let go, and the events still arrive.
+        const bool sanitized = kPeakLimit > (int64_t{300} << 20);
         for (std::string line; std::getline(in, line);) {
             refused = refused || line.find("I-MSR023300") != std::string::npos;
-            failedToLoad = failedToLoad || line.find("I-MSR029026") != std::string::npos;
+            failedToLoad = failedToLoad || (line.find("I-MSR029026") != std::string::npos &&
+                                            !(sanitized && line.find("time limit") != std::string::npos));
         }
         EXPECT_EQ(refused, GetParam().refusal != nullptr) << tail();
         EXPECT_FALSE(failedToLoad) << tail();
