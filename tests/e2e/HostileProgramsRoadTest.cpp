@@ -139,11 +139,10 @@ TEST_P(HostileProgramsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysS
         bool refused = false, failedToLoad = false;
         // Under the sanitizers a load on a busy machine may outlast its
         // time guard: then the program is let go, and the events still arrive.
-        const bool sanitized = kPeakLimit > (int64_t{300} << 20);
         for (std::string line; std::getline(in, line);) {
             refused = refused || line.find("I-MSR023300") != std::string::npos;
             failedToLoad = failedToLoad || (line.find("I-MSR029026") != std::string::npos &&
-                                            !(sanitized && line.find("time limit") != std::string::npos));
+                                            !(kUnderAddressSanitizer && line.find("time limit") != std::string::npos));
         }
         EXPECT_EQ(refused, GetParam().refusal != nullptr) << tail();
         EXPECT_FALSE(failedToLoad) << tail();
@@ -190,7 +189,7 @@ MSRPBExperimentResponse flagsAtTheBounds() {
 // 24-34 MiB), with a few MiB for the noise between runs (the README says MB).
 // Under AddressSanitizer every block carries redzones and freed ones wait in
 // its quarantine: what the flags hold there is read against three times that.
-constexpr int64_t kSanitizerFactor = kPeakLimit > (int64_t{300} << 20) ? 3 : 1;
+constexpr int64_t kSanitizerFactor = kUnderAddressSanitizer ? 3 : 1;
 constexpr int64_t kFlagsHeldFetching = kSanitizerFactor * (int64_t{52} << 20);
 constexpr int64_t kFlagsHeldStarting = kSanitizerFactor * (int64_t{40} << 20);
 
