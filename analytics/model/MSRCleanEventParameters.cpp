@@ -308,7 +308,7 @@ bool MSRCheckEventParameterName(std::string_view name, bool isPublic, MSRParamet
     if (failure != 0 && !errorParameters.contains("_err")) {
         const int64_t code = failure == kMSRValidationReserved ? 14 : 3;
         const MSRValue nameValue{std::string(name)};
-        const bool tooLong = msr_UTF32Length(name) > kNameErrorLength;
+        const bool tooLong = msr_UTF32LengthAtMost(name, kNameErrorLength) > kNameErrorLength;
         MSRSetErrorParameters(errorParameters, code, name, kNameErrorLength, tooLong ? &nameValue : nullptr);
     }
     return false;
@@ -341,7 +341,7 @@ void MSRSetErrorValueParameters(MSRParameters& parameters, std::optional<std::st
                                 int64_t maxLength, const MSRValue* value) {
     if (parameters.contains("_ev") || parameters.contains("_el")) return;
     std::string text = name ? std::string(*name) : std::string("(nil)");
-    if (msr_UTF32Length(text) > maxLength) text = msr_UTF32Prefix(text, maxLength) + "...";
+    if (msr_UTF32LengthAtMost(text, maxLength) > maxLength) text = msr_UTF32Prefix(text, maxLength) + "...";
     parameters.insert_or_assign("_ev", MSRValue(std::move(text)));
     if (!value) return;
     int64_t length = 0;

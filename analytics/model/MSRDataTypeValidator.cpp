@@ -150,7 +150,8 @@ bool MSRDataTypeValidator::isValidString(std::string_view text, int64_t minLengt
         }
         return fail(failureCode, kMSRValidationMissing);
     }
-    const int64_t length = msr_UTF32Length(text);
+    // A name or value past its bound is refused without being read to its end.
+    const int64_t length = msr_UTF32LengthAtMost(text, maxLength);
     if (length > maxLength) {
         report(level, 13000,
                std::string(label(type)) + " is too long. The maximum supported length is " +

@@ -33,6 +33,12 @@ int64_t msr_UTF32Length(std::string_view text) {
     return count;
 }
 
+int64_t msr_UTF32LengthAtMost(std::string_view text, int64_t limit) {
+    int64_t count = 0;
+    MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32) { return ++count <= limit; });
+    return count;
+}
+
 int64_t msr_UTF16Length(std::string_view text) {
     int64_t count = 0;
     MSRForEachCodePoint(text, [&](int32_t, int32_t, UChar32 c) {

@@ -17,6 +17,9 @@
 
 // Code points of the UTF-8 text; an ill-formed byte sequence counts as one.
 int64_t msr_UTF32Length(std::string_view text);
+// The same, counted no further than one past `limit`: a longer text answers
+// limit + 1 without being read to its end.
+int64_t msr_UTF32LengthAtMost(std::string_view text, int64_t limit);
 // UTF-16 code units of the text (a code point above U+FFFF counts two).
 int64_t msr_UTF16Length(std::string_view text);
 // The first `maxLength` code points of the text (the whole text when shorter);

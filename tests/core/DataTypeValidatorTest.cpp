@@ -44,6 +44,7 @@ TEST(DataTypeValidatorTest, NamesKeepTheirLimitsPrefixesAndCharacters) {
         {"41 letters", publicEvent, repeat("a", 41), 2},
         {"40 CJK letters (120 bytes)", publicParam, repeat(cjk, 40), 0},
         {"41 CJK letters", internalParam, repeat(cjk, 41), 2},
+        {"16 MiB, ill-formed past the limit", internalEvent, repeat("a", 41) + std::string(16 << 20, '\xff'), 2},
         {"empty", publicEvent, "", 1},
         {"leading digit", publicEvent, "1abc", 3},
         {"leading underscore", publicEvent, "_abc", 3},

@@ -251,6 +251,11 @@ TEST(EventModelTest, DigestsBitsAndLengths) {
     EXPECT_FALSE(isBitEnabledAtIndex("0010", 4));
     EXPECT_FALSE(isBitEnabledAtIndex("0010", -1));
     EXPECT_EQ(msr_UTF32Length("aä漢😀"), 4);
+    // Counted no further than one past the limit; a text within it whole.
+    EXPECT_EQ(msr_UTF32LengthAtMost("aä漢😀", 2), 3);
+    EXPECT_EQ(msr_UTF32LengthAtMost("aä漢😀", 4), 4);
+    EXPECT_EQ(msr_UTF32LengthAtMost("aä漢😀", 40), 4);
+    EXPECT_EQ(msr_UTF32LengthAtMost("\xff\xfe", 40), 2);
     EXPECT_EQ(msr_UTF16Length("aä漢😀"), 5);
     uint8_t buffer[8];
     EXPECT_TRUE(msr_getUTF32Bytes("a😀", buffer));

@@ -49,8 +49,9 @@ std::string listed(const std::vector<std::string>& names, const char* between) {
 
 struct HostileProgram {
     const char* name;
-    // The program's text, or empty when `program` builds it.
-    std::string text;
+    // Makes the program's text, or is null when `program` builds it: made
+    // only by the test that runs it, as some take seconds under the sanitizers.
+    std::string (*text)() = nullptr;
     MSRPBProgram (*program)() = nullptr;
     // The code its configuration is refused with on arrival, if it is
     // (each is loaded otherwise).
@@ -84,29 +85,41 @@ MSRPBProgram entitiesAtTheBound() {
     return functionOfLiterals(1 + 100000 - counted->total);
 }
 
+// 40,000 distinct names of one old hash, and its first 20,000.
+const std::vector<std::string>& colliding() {
+    static const std::vector<std::string> names = colliding_names::sharingOneOldHash(40000);
+    return names;
+}
+std::vector<std::string> fewerColliding() { return {colliding().begin(), colliding().begin() + 20000}; }
+
 std::vector<HostileProgram> hostilePrograms() {
-    const std::vector<std::string> colliding = colliding_names::sharingOneOldHash(40000);
-    const std::vector<std::string> fewer(colliding.begin(), colliding.begin() + 20000);
     return {
         // Each event makes a function of 40,000 parameters (whose names are
         // checked for repeats) and calls it.
         {"ParametersOfOneHash",
-         editedBy("", R"((let "f") (assign "f" (lambda "g" (array)" + listed(colliding, "") + R"() (return 0))) (f 1))")},
+         [] {
+             return editedBy("", R"((let "f") (assign "f" (lambda "g" (array)" + listed(colliding(), "") +
+                                     R"() (return 0))) (f 1))");
+         }},
         // Each event makes an object of 20,000 keys.
-        {"KeysOfOneHash", editedBy("", "(object" + listed(fewer, " 1") + ")")},
+        {"KeysOfOneHash", [] { return editedBy("", "(object" + listed(fewerColliding(), " 1") + ")"); }},
         // Each event sets 20,000 parameters of one hash, then reads them all.
         {"EventParametersOfOneHash",
-         editedBy(R"((let "names") (assign "names" (array)" + listed(fewer, "") + "))",
-                  R"((forof "n" $names (list (call $e "setParamValue" (array $n 1)))) (call $e "getParams" (array)))")},
+         [] {
+             return editedBy(R"((let "names") (assign "names" (array)" + listed(fewerColliding(), "") + "))",
+                             R"((forof "n" $names (list (call $e "setParamValue" (array $n 1)))) (call $e "getParams" (array)))");
+         }},
         // Each event sets 40,000 parameters (in the order of their names, so
         // that each goes at the end), then reads them all, again and again.
         {"ManyEventParametersReadBack",
-         editedBy(R"((let "names" "i") (assign "names" (array)) (assign "i" 0)
+         [] {
+             return editedBy(R"((let "names" "i") (assign "names" (array)) (assign "i" 0)
 (loop (lt $i 40000) (assign "i" (add $i 1)) false (list (call $names "push" (array (add "p" (add 100000 $i)))))))",
-                  R"((forof "n" $names (list (call $e "setParamValue" (array $n 1))))
-(loop true 0 false (list (call $e "getParams" (array)))))")},
-        {"SixHundredThousandLiterals", "", &sixHundredThousandLiterals, "I-MSR023300"},
-        {"EntitiesAtTheBound", "", &entitiesAtTheBound},
+                             R"((forof "n" $names (list (call $e "setParamValue" (array $n 1))))
+(loop true 0 false (list (call $e "getParams" (array)))))");
+         }},
+        {"SixHundredThousandLiterals", nullptr, &sixHundredThousandLiterals, "I-MSR023300"},
+        {"EntitiesAtTheBound", nullptr, &entitiesAtTheBound},
     };
 }
 
@@ -121,8 +134,8 @@ class HostileProgramsRoadTest : public HostileRoadTest, public testing::WithPara
         std::string error;
         std::optional<MSRPBProgram> program = GetParam().program
                                                   ? GetParam().program()
-                                                  : ProgramAssembler::assembleEditingProgram(GetParam().text, "rules",
-                                                                                             &error);
+                                                  : ProgramAssembler::assembleEditingProgram(GetParam().text(),
+                                                                                             "rules", &error);
         ASSERT_TRUE(program) << error;
         MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
         ASSERT_LE(config.protoBuffer().value_or(std::vector<uint8_t>{}).size(), size_t{4} << 20);
