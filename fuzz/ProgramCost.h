@@ -762,13 +762,12 @@ inline size_t wideningOf(std::string_view source) {
 // "wide" (a function of that name) `literals` copies of its last argument.
 inline void widen(MSRPBProgram& program, size_t literals) {
     constexpr uint32_t kChildren = 1, kText = 3;
-    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
-    for (MSRPBRuntimeEntity& statement : top) {
-        std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(statement, kChildren);
+    const std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, 0);
+    for (size_t index = 0; index < top.size(); ++index) {
+        const std::vector<MSRPBRuntimeEntity> children =
+            MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[index], kChildren);
         if (children.size() < 2 || MSRPBGetString(children[0], kText).value_or("") != "wide") continue;
-        children.resize(children.size() - 1 + literals, MSRPBRuntimeEntity(children.back()));
-        MSRPBSetMessageArray(statement, kChildren, std::move(children));
-        MSRPBSetMessageArray(program, 0, std::move(top));
+        ProgramAssembler::repeatLastArgument(program, index, literals);
         return;
     }
 }

@@ -28,11 +28,7 @@ int64_t residentField(const char* field) {
 
 MSRPBProgram functionOfLiterals(size_t literals) {
     std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(R"((function "f" (array) true))");
-    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0);
-    std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[0], 1);
-    children.resize(children.size() - 1 + literals, children.back());
-    MSRPBSetMessageArray(top[0], 1, std::move(children));
-    MSRPBSetMessageArray(*program, 0, std::move(top));
+    ProgramAssembler::repeatLastArgument(*program, 0, literals);
     return *program;
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "tests/e2e/ServedProgramTest.h"
+#include "tests/support/Sanitizer.h"
 #include "tests/support/TestPaths.h"
 
 namespace {
@@ -39,17 +40,7 @@ const char* costlyProgramText(const std::string& file) {
 // program on a quiet machine (more under AddressSanitizer), so this is far
 // more than twice that even on a busy one, and far below what the programs
 // took when their work went uncharged.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr auto kCostlyStartLimit = std::chrono::seconds(30);
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr auto kCostlyStartLimit = std::chrono::seconds(30);
-#else
-constexpr auto kCostlyStartLimit = std::chrono::seconds(10);
-#endif
-#else
-constexpr auto kCostlyStartLimit = std::chrono::seconds(10);
-#endif
+constexpr auto kCostlyStartLimit = std::chrono::seconds(kUnderAddressSanitizer ? 30 : 10);
 
 constexpr int64_t kCostlyBurst = 200;
 constexpr int64_t kCostlyStartEvents = 5;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/support/TestPaths.h"
 #include "tools/collector/MeasurementCollector.h"
@@ -73,17 +74,6 @@ inline SignalledEnd endBySignal(tools::DriverProcess& driver, int signal = SIGTE
 
 // What the driver may hold at most: under AddressSanitizer its shadow and its
 // quarantine of freed blocks come on top.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kUnderAddressSanitizer = true;
-#else
-inline constexpr bool kUnderAddressSanitizer = false;
-#endif
-#else
-inline constexpr bool kUnderAddressSanitizer = false;
-#endif
 inline constexpr int64_t kPeakLimit = (kUnderAddressSanitizer ? int64_t{1536} : int64_t{300}) << 20;
 
 // The most memory the process ever held (VmHWM), in bytes; 0 when unknown.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/e2e/MeasurementDatabase.h"
+#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TestPaths.h"
 
 extern char** environ;
@@ -30,6 +31,24 @@ inline std::string firstStartFileText(const std::filesystem::path& path) {
     text << in.rdbuf();
     return text.str();
 }
+
+// A round's folder: a home with settled preferences, the script of a start
+// that waits to be killed and that of one run to its end; the starts write
+// their outputs beside them.
+struct FirstStartRound {
+    std::filesystem::path folder, home, waiting, once;
+
+    explicit FirstStartRound(const std::filesystem::path& roundFolder)
+        : folder(roundFolder), home(roundFolder / "home"), waiting(roundFolder / "waiting.txt"),
+          once(roundFolder / "once.txt") {
+        std::filesystem::create_directories(home / "Library/Preferences");
+        std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+        std::ofstream(waiting) << "wait 600\n";
+        std::ofstream(once) << "snapshot a\n";
+    }
+    // What the starts said on their error output, for a failure's message.
+    std::string said() const { return "\n" + folder.string() + "/err.txt:\n" + firstStartFileText(folder / "err.txt"); }
+};
 
 // The text of the value stored under the dictionary key `suffix`, as the
 // property-list file on disk says it; nothing when the file or key is missing.

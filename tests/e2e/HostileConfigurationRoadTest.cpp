@@ -38,12 +38,7 @@ double seconds(Steady::duration duration) { return std::chrono::duration<double>
 MSRPBExperimentResponse experimentsAnswer(int32_t count) {
     std::vector<MSRPBExperiment> experiments(static_cast<size_t>(count));
     for (int32_t id = 1; id <= count; ++id) MSRPBSetInt32(experiments[id - 1], MSRExperimentSlot::kExperimentID, id);
-    MSRPBSnapshot snapshot;
-    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "rov_idarurozaro");
-    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
-    MSRPBExperimentResponse response;
-    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots, std::vector<MSRPBSnapshot>{snapshot});
-    return response;
+    return tools::MeasurementCollector::snapshotResponse("rov_idarurozaro", std::move(experiments));
 }
 
 // One audience whose filter on the driver's event compares the origin every

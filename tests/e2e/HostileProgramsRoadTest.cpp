@@ -64,11 +64,7 @@ void PrintTo(const HostileProgram& program, std::ostream* out) { *out << program
 MSRPBProgram functionOfLiterals(size_t literals) {
     std::optional<MSRPBProgram> program =
         ProgramAssembler::assembleEditingProgram(editedBy(R"((function "f" (array) true))", ""), "rules");
-    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0);
-    std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[0], 1);
-    children.resize(children.size() - 1 + literals, children.back());
-    MSRPBSetMessageArray(top[0], 1, std::move(children));
-    MSRPBSetMessageArray(*program, 0, std::move(top));
+    ProgramAssembler::repeatLastArgument(*program, 0, literals);
     return *program;
 }
 
@@ -129,17 +125,13 @@ class HostileProgramsRoadTest : public HostileRoadTest, public testing::WithPara
 
     void SetUp() override {
         HostileRoadTest::SetUp();
-        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
-            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
         std::string error;
         std::optional<MSRPBProgram> program = GetParam().program
                                                   ? GetParam().program()
                                                   : ProgramAssembler::assembleEditingProgram(GetParam().text(),
                                                                                              "rules", &error);
         ASSERT_TRUE(program) << error;
-        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
-        ASSERT_LE(config.protoBuffer().value_or(std::vector<uint8_t>{}).size(), size_t{4} << 20);
-        measurement.setConfig(kDriverApp, config);
+        serveProgram(*program);
     }
 };
 
@@ -160,12 +152,7 @@ TEST_P(HostileProgramsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysS
         EXPECT_EQ(refused, GetParam().refusal != nullptr) << tail();
         EXPECT_FALSE(failedToLoad) << tail();
     }
-    const int64_t started = startAndEnd();
-    const int64_t burst = burstEndedBySignal({"--editing-seconds-per-batch", "1000"});
-    std::printf("%s: peaks %lld MiB fetching, %lld MiB starting, %lld MiB in the burst\n", GetParam().name,
-                static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
-                static_cast<long long>(burst >> 20));
-    expectSmall({fetching, started, burst});
+    startBurstAndExpectSmall(GetParam().name, fetching);
 }
 
 INSTANTIATE_TEST_SUITE_P(Served, HostileProgramsRoadTest, testing::ValuesIn(hostilePrograms()),
@@ -189,12 +176,7 @@ MSRPBExperimentResponse flagsAtTheBounds() {
         MSRPBSetInt32(experiments[id - 1], MSRExperimentSlot::kExperimentID, id);
         MSRPBSetMessageArray(experiments[id - 1], MSRExperimentSlot::kFlags, std::move(flags));
     }
-    MSRPBSnapshot snapshot;
-    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "rov_idarurozaro");
-    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
-    MSRPBExperimentResponse response;
-    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots, std::vector<MSRPBSnapshot>{snapshot});
-    return response;
+    return tools::MeasurementCollector::snapshotResponse("rov_idarurozaro", std::move(experiments));
 }
 
 // What the README says an answer at the bounds holds over a start without

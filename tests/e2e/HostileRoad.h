@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
 #include "tests/e2e/DriverHarness.h"
 
 namespace hostile_road {
@@ -139,6 +141,29 @@ class HostileRoadTest : public DriverTest {
         for (int64_t n = kBurstFirst; n < kBurstFirst + kSignalledBurst; ++n) expected.insert(n);
         EXPECT_EQ(burst, expected);
         return peak;
+    }
+
+    // Serves `program` as the driver's one program, in a configuration that
+    // uploads a second after a start and keeps within the 4 MiB one may have.
+    void serveProgram(const MSRPBProgram& program) {
+        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
+            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
+        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{program});
+        ASSERT_LE(config.protoBuffer().value_or(std::vector<uint8_t>{}).size(), size_t{4} << 20);
+        measurement.setConfig(kDriverApp, config);
+    }
+
+    // A start, then a burst in which the program has all the time its batch
+    // may take (each event runs it until one of its own bounds stops it, so
+    // that the signal meets a run under way on any machine); the peaks of
+    // both and of `fetching` are printed under `name` and must be small.
+    void startBurstAndExpectSmall(const char* name, int64_t fetching) {
+        const int64_t started = startAndEnd();
+        const int64_t burst = burstEndedBySignal({"--editing-seconds-per-batch", "1000"});
+        std::printf("%s: peaks %lld MiB fetching, %lld MiB starting, %lld MiB in the burst\n", name,
+                    static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
+                    static_cast<long long>(burst >> 20));
+        expectSmall({fetching, started, burst});
     }
 
     static void expectSmall(std::initializer_list<int64_t> peaks) {

@@ -53,12 +53,7 @@ MSRPBExperimentResponse flagsAnswer(int32_t experiments, int32_t flags, size_t v
         MSRPBSetInt32(list[id - 1], MSRExperimentSlot::kExperimentID, id);
         MSRPBSetMessageArray(list[id - 1], MSRExperimentSlot::kFlags, flagList);
     }
-    MSRPBSnapshot snapshot;
-    MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, "rov_idarurozaro");
-    MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(list));
-    MSRPBExperimentResponse response;
-    MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots, std::vector<MSRPBSnapshot>{snapshot});
-    return response;
+    return tools::MeasurementCollector::snapshotResponse("rov_idarurozaro", std::move(list));
 }
 
 // The driver's configuration with `eventConfigs` event configurations and
@@ -227,30 +222,18 @@ class HostileTextsRoadTest : public HostileRoadTest, public testing::WithParamIn
 
     void SetUp() override {
         HostileRoadTest::SetUp();
-        MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
-            kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
         std::string error;
         std::optional<MSRPBProgram> program =
             ProgramAssembler::assembleEditingProgram(GetParam().text, "rules", &error);
         ASSERT_TRUE(program) << error;
-        MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
-        ASSERT_LE(config.protoBuffer().value_or(std::vector<uint8_t>{}).size(), size_t{4} << 20);
-        measurement.setConfig(kDriverApp, config);
+        serveProgram(*program);
     }
 };
 
 TEST_P(HostileTextsRoadTest, EveryEventIsStoredAndUploadedAndTheProcessStaysSmall) {
     const int64_t fetching = fetchTheConfiguration();
     ASSERT_FALSE(HasFailure());
-    const int64_t started = startAndEnd();
-    // The program has all the time its batch may take: each event of the
-    // burst runs it until one of its own bounds stops it, so that the signal
-    // meets a run under way on any machine.
-    const int64_t burst = burstEndedBySignal({"--editing-seconds-per-batch", "1000"});
-    std::printf("%s: peaks %lld MiB fetching, %lld MiB starting, %lld MiB in the burst\n", GetParam().name,
-                static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
-                static_cast<long long>(burst >> 20));
-    expectSmall({fetching, started, burst});
+    startBurstAndExpectSmall(GetParam().name, fetching);
     // No line carries a program's text whole: a log line cuts what it
     // quotes to about 1 KiB.
     const uintmax_t consoleBytes = std::filesystem::file_size(root.path() / "console.log");

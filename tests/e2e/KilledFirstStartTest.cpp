@@ -26,7 +26,6 @@
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
-#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -44,15 +43,9 @@ class KilledFirstStartTest : public testing::Test {
     // second after its first open was stored, else within 1.5 s of its start;
     // then the next start, to its end.
     void runRound(int round, bool afterFirstOpen) {
-        const fs::path folder = root.path() / ("round-" + std::to_string(round));
-        const fs::path home = folder / "home";
-        fs::create_directories(home / "Library/Preferences");
-        std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
-        const fs::path waiting = folder / "waiting.txt";
-        std::ofstream(waiting) << "wait 600\n";
-        const fs::path once = folder / "once.txt";
-        std::ofstream(once) << "snapshot a\n";
-        auto said = [&] { return "\n" + folder.string() + "/err.txt:\n" + firstStartFileText(folder / "err.txt"); };
+        const FirstStartRound paths(root.path() / ("round-" + std::to_string(round)));
+        const fs::path &home = paths.home, &waiting = paths.waiting, &once = paths.once;
+        auto said = [&] { return paths.said(); };
 
         const pid_t first = spawnCalvaroInGroup(home, waiting);
         ASSERT_GT(first, 0);

@@ -29,7 +29,6 @@
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
-#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -49,18 +48,12 @@ class KilledSessionStartTest : public testing::Test {
     // session 1; then the next start, to its end. Whether the kill came
     // before the "_s" was committed.
     bool runRound(int round) {
-        const fs::path folder = root.path() / ("round-" + std::to_string(round));
-        const fs::path home = folder / "home";
-        fs::create_directories(home / "Library/Preferences");
+        const FirstStartRound paths(root.path() / ("round-" + std::to_string(round)));
+        const fs::path &home = paths.home, &waiting = paths.waiting, &once = paths.once;
+        auto said = [&] { return paths.said(); };
         // The folder is there before the start, so that its writes can be watched from the first.
         fs::create_directories(measurementFolder(home));
         fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
-        std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
-        const fs::path waiting = folder / "waiting.txt";
-        std::ofstream(waiting) << "wait 600\n";
-        const fs::path once = folder / "once.txt";
-        std::ofstream(once) << "snapshot a\n";
-        auto said = [&] { return "\n" + folder.string() + "/err.txt:\n" + firstStartFileText(folder / "err.txt"); };
 
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         EXPECT_GE(watch, 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/ServedProgramTest.h"
+#include "tests/support/Sanitizer.h"
 
 namespace {
 
@@ -38,17 +39,7 @@ class PatternProgramRoadTest : public ServedProgramTest {
 // How long a start with its events may take at most: a few seconds without
 // the program (more under AddressSanitizer), far below the half minute the
 // scans took. The end on a signal keeps its own deadline.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr auto kPatternRunLimit = std::chrono::seconds(30);
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr auto kPatternRunLimit = std::chrono::seconds(30);
-#else
-constexpr auto kPatternRunLimit = std::chrono::seconds(10);
-#endif
-#else
-constexpr auto kPatternRunLimit = std::chrono::seconds(10);
-#endif
+constexpr auto kPatternRunLimit = std::chrono::seconds(kUnderAddressSanitizer ? 30 : 10);
 
 TEST_F(PatternProgramRoadTest, EachScanIsRefusedAndEveryEventArrives) {
     ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());

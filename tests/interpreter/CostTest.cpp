@@ -20,6 +20,7 @@
 #include "analytics/interpreter/MSRPNativeFunctionValue.h"
 #include "analytics/support/MSRError.h"
 #include "tests/interpreter/InterpreterTestSupport.h"
+#include "tests/support/Sanitizer.h"
 #include "tools/assembler/ProgramAssembler.h"
 
 namespace {
@@ -236,17 +237,6 @@ TEST(Cost, TheEndsStopEndsANativeCallUnderWay) {
     EXPECT_LT(secondsSince(stopped), kStoppedWithin);
 }
 
-// An event program whose callback is `body` (the event is $e).
-MSRPBProgram costEditingProgram(const std::string& top, const std::string& body) {
-    std::string error;
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(
-        top + R"( (function "rules" (array "r") (let "register") (assign "register" (require "internal.registerCallback"))
-            (register 0 (lambda "cb" (array "e") )" + body + R"() (object "type" "edit" "priority" 1))))",
-        "rules", &error);
-    EXPECT_TRUE(program) << error;
-    return program ? *program : MSRPBProgram();
-}
-
 TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
     // A search that the budget no longer bounds: only time ends it, in the
     // middle of the native call. What its batch has left ends long before
@@ -257,7 +247,7 @@ TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
     MSRPInterpreterEventEditing editing;
     MSRError error;
     ASSERT_TRUE(editing.loadProgram(
-        costEditingProgram(top, R"((if $done (list (call $e "setParamValue" (array "p" 1)) (return 0)))
+        callbackProgram(top, R"((if $done (list (call $e "setParamValue" (array "p" 1)) (return 0)))
             (assign "done" true) (call $a "indexOf" (array $u)) (return 0))"),
         &error));
     editing.runtime().setInstructionBudget(int64_t{1} << 50);
@@ -285,7 +275,7 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
     {
         MSRPInterpreterEventEditing editing;
         MSRError error;
-        ASSERT_TRUE(editing.loadProgram(costEditingProgram(shared, R"((call $e "setParamValue" (array "p" $a)))"), &error))
+        ASSERT_TRUE(editing.loadProgram(callbackProgram(shared, R"((call $e "setParamValue" (array "p" $a)))"), &error))
             << error.code();
         const CostClock::time_point start = CostClock::now();
         EXPECT_FALSE(editing.handleEvent(event, &error));
@@ -298,7 +288,7 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
         MSRPInterpreterEventEditing editing;
         MSRError error;
         ASSERT_TRUE(editing.loadProgram(
-            costEditingProgram(shared, R"((let "log") (assign "log" (require "internal.eventLogger")) (log "made" 1 (object "p" $a)))"),
+            callbackProgram(shared, R"((let "log") (assign "log" (require "internal.eventLogger")) (log "made" 1 (object "p" $a)))"),
             &error));
         EXPECT_FALSE(editing.handleEvent(event, &error));
         EXPECT_EQ(error.code(), 0);
@@ -310,17 +300,7 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
 // Resident memory of the process: growth from now to its most since. The
 // sanitizers hold freed memory back and shadow what is live, so only a plain
 // build measures it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentMeasured = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kResidentMeasured = false;
-#else
-constexpr bool kResidentMeasured = true;
-#endif
-#else
-constexpr bool kResidentMeasured = true;
-#endif
+constexpr bool kResidentMeasured = !kUnderAddressSanitizer;
 
 int64_t residentField(std::string_view field) {
     std::ifstream status("/proc/self/status");
@@ -521,7 +501,7 @@ TEST(Cost, TheSizeWalkBeforeAnEventCopyIsCharged) {
     // The walk, then a parameter past what one event may create: refused
     // without an error, so the loop goes on.
     ASSERT_TRUE(editing.loadProgram(
-        costEditingProgram(top, R"((let "log" "i") (assign "log" (require "internal.eventLogger")) (assign "i" 0)
+        callbackProgram(top, R"((let "log" "i") (assign "log" (require "internal.eventLogger")) (assign "i" 0)
             (loop (lt $i 200) (assign "i" (add $i 1)) false (list (log "made" 1 (object "walk" $back "big" $s))))
             (return 0))"),
         &error))

@@ -66,3 +66,13 @@ ProgramOutcome runProgram(std::string_view program, MSRPRuntime* runtime) {
     MSRPValue result = evaluateProgram(program, used, &error);
     return ProgramOutcome{error ? std::string() : describeValue(result), error, used.lastStop()};
 }
+
+MSRPBProgram callbackProgram(const std::string& top, const std::string& body) {
+    std::string error;
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(
+        top + R"( (function "rules" (array "r") (let "register") (assign "register" (require "internal.registerCallback"))
+            (register 0 (lambda "cb" (array "e") )" + body + R"() (object "type" "edit" "priority" 1))))",
+        "rules", &error);
+    EXPECT_TRUE(program) << error;
+    return program ? *program : MSRPBProgram();
+}

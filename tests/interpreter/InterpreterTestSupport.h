@@ -6,6 +6,7 @@
 
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
+#include "analytics/messages/MSRPBMessages.h"
 
 struct ProgramOutcome {
     std::string result;  // describeValue of the last value; "" on an error
@@ -20,3 +21,7 @@ std::string describeValue(const MSRPValue& value);
 ProgramOutcome runProgram(std::string_view program, MSRPRuntime* runtime = nullptr);
 // The value of the last statement, for tests that look at it directly.
 MSRPValue evaluateProgram(std::string_view program, MSRPRuntime& runtime, int* error = nullptr);
+// An editing program: `top`, then one edit callback of priority 1 whose
+// statements are `body` (the event is $e). Empty, with a test failure, when
+// it does not assemble.
+MSRPBProgram callbackProgram(const std::string& top, const std::string& body);

@@ -18,6 +18,7 @@
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/support/MSRError.h"
+#include "tests/support/Sanitizer.h"
 #include "tools/assembler/ProgramAssembler.h"
 
 namespace {
@@ -25,17 +26,7 @@ namespace {
 // Resident memory grows past what the account holds by the allocator's own
 // slack and the bookkeeping of a run; the sanitizers shadow and hold back
 // memory, so only a plain build measures it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kLoadResidentMeasured = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kLoadResidentMeasured = false;
-#else
-constexpr bool kLoadResidentMeasured = true;
-#endif
-#else
-constexpr bool kLoadResidentMeasured = true;
-#endif
+constexpr bool kLoadResidentMeasured = !kUnderAddressSanitizer;
 constexpr int64_t kLoadBeyondTheAccount = int64_t{32} << 20;
 
 int64_t loadStatusBytes(std::string_view field) {
@@ -51,12 +42,7 @@ MSRPBProgram functionOfLiterals(size_t literals) {
     std::string error;
     std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(R"((function "f" (array) true))", &error);
     EXPECT_TRUE(program) << error;
-    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(*program, 0);
-    std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[0], 1);
-    const MSRPBRuntimeEntity literal = children.back();
-    children.resize(children.size() - 1 + literals, literal);
-    MSRPBSetMessageArray(top[0], 1, std::move(children));
-    MSRPBSetMessageArray(*program, 0, std::move(top));
+    ProgramAssembler::repeatLastArgument(*program, 0, literals);
     return *program;
 }
 

@@ -142,17 +142,6 @@ void expectTableRunStops(const char* what, const std::string& top, const std::st
 // The time guard of work a test sets up or counts rather than times.
 constexpr std::chrono::minutes kTableSetUpLimit{1};
 
-// An editing program whose one edit callback is `body` (the event is $e).
-MSRPBProgram tableEditingProgram(const std::string& top, const std::string& body) {
-    std::string error;
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(
-        top + R"( (function "rules" (array "r") (let "register") (assign "register" (require "internal.registerCallback"))
-            (register 0 (lambda "cb" (array "e") )" + body + R"() (object "type" "edit" "priority" 1))))",
-        "rules", &error);
-    EXPECT_TRUE(program) << error;
-    return program ? *program : MSRPBProgram();
-}
-
 // The callback runs on `event`; the run must fail with the reason given.
 void expectEditingStops(const char* what, const std::string& top, const std::string& body, const MSRPEvent& event,
                         const std::string& reason) {
@@ -160,7 +149,7 @@ void expectEditingStops(const char* what, const std::string& top, const std::str
     MSRError error;
     // What the program builds as it loads is no part of the check: a slow machine may take seconds.
     editing.runtime().setTimeLimit(kTableSetUpLimit);
-    ASSERT_TRUE(editing.loadProgram(tableEditingProgram(top, body), &error)) << what << ": " << error.code();
+    ASSERT_TRUE(editing.loadProgram(callbackProgram(top, body), &error)) << what << ": " << error.code();
     editing.runtime().setTimeLimit(tableGuard());
     const TableClock::time_point start = TableClock::now();
     EXPECT_FALSE(editing.handleEvent(event, &error)) << what;
@@ -255,7 +244,7 @@ TEST(Cost, TheWalksOverAProgramsDataAreCharged) {
         MSRPInterpreterEventEditing editing;
         MSRError error;
         editing.runtime().setTimeLimit(kTableSetUpLimit);
-        ASSERT_TRUE(editing.loadProgram(tableEditingProgram("", R"((let "i") (assign "i" 0)
+        ASSERT_TRUE(editing.loadProgram(callbackProgram("", R"((let "i") (assign "i" 0)
             (loop (lt $i 100) (assign "i" (add $i 1)) false (list (call $e "setParamValue" (array "a" 1))
               (call $e "setParamValue" (array "a" (null))))) (return 0))"),
                                         &error));
@@ -305,7 +294,7 @@ TEST(Cost, TheBoundsOnParametersAcceptTheirNumberAndRefuseOneMore) {
         MSRError error;
         // What is checked is the bound, not the time: a slow machine may take seconds.
         editing.runtime().setTimeLimit(kTableSetUpLimit);
-        ASSERT_TRUE(editing.loadProgram(tableEditingProgram("", R"((let "i") (assign "i" 100000)
+        ASSERT_TRUE(editing.loadProgram(callbackProgram("", R"((let "i") (assign "i" 100000)
             (loop (lt $i )" + std::to_string(100000 + eventBound - 1 + extra) + R"() (assign "i" (add $i 1)) false
               (list (call $e "setParamValue" (array (add "p" $i) 1)))) (return 0))"),
                                         &error));

@@ -224,3 +224,15 @@ std::optional<MSRPBProgram> ProgramAssembler::assembleEditingProgram(std::string
     MSRPBSetMessage(*program, 1, activities);
     return program;
 }
+
+void ProgramAssembler::repeatLastArgument(MSRPBProgram& program, size_t index, size_t copies) {
+    constexpr uint32_t kInstructions = 0, kChildren = 1;
+    std::vector<MSRPBRuntimeEntity> top = MSRPBGetMessageArray<MSRPBRuntimeEntity>(program, kInstructions);
+    if (index >= top.size()) return;
+    std::vector<MSRPBRuntimeEntity> children = MSRPBGetMessageArray<MSRPBRuntimeEntity>(top[index], kChildren);
+    if (children.empty()) return;
+    const MSRPBRuntimeEntity last = children.back();
+    children.resize(children.size() - 1 + copies, last);
+    MSRPBSetMessageArray(top[index], kChildren, std::move(children));
+    MSRPBSetMessageArray(program, kInstructions, std::move(top));
+}

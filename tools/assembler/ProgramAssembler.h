@@ -36,6 +36,10 @@ class ProgramAssembler {
     // `rule` once at load, with an empty object, as event editing does.
     static std::optional<MSRPBProgram> assembleEditingProgram(std::string_view text, const std::string& rule,
                                                               std::string* error = nullptr);
+    // Gives the top-level statement at `index` `copies` copies of its last
+    // argument in its place: a program far wider than a text would be worth
+    // assembling, for tests of its load and size bounds.
+    static void repeatLastArgument(MSRPBProgram& program, size_t index, size_t copies);
     // The command key of a name ("add" -> "0"), or nullopt.
     static std::optional<std::string> keyOfName(std::string_view name);
 };

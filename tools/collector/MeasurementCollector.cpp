@@ -163,12 +163,17 @@ MSRPBExperimentResponse MeasurementCollector::makeExperimentResponse(
         MSRPBSetMessageArray(experiment, MSRExperimentSlot::kFlags, std::move(flags));
         experiments.push_back(std::move(experiment));
     }
+    return snapshotResponse(sdkName, std::move(experiments));
+}
+
+MSRPBExperimentResponse MeasurementCollector::snapshotResponse(const std::string& sdkName,
+                                                               std::vector<MSRPBExperiment> experiments) {
     MSRPBSnapshot snapshot;
     MSRPBSetString(snapshot, MSRSnapshotSlot::kSDKName, sdkName);
     MSRPBSetMessageArray(snapshot, MSRSnapshotSlot::kExperiments, std::move(experiments));
     MSRPBExperimentResponse response;
     MSRPBSetMessageArray(response, MSRExperimentResponseSlot::kSnapshots,
-                         std::vector<MSRPBSnapshot>{snapshot});
+                         std::vector<MSRPBSnapshot>{std::move(snapshot)});
     return response;
 }
 

@@ -103,6 +103,9 @@ class MeasurementCollector {
     // each with the flag "flag_<id>" = id and the flag "shared" = id.
     static MSRPBExperimentResponse makeExperimentResponse(const std::string& sdkName,
                                                           const std::vector<int32_t>& experimentIDs);
+    // A response with one snapshot of `sdkName` holding `experiments`.
+    static MSRPBExperimentResponse snapshotResponse(const std::string& sdkName,
+                                                    std::vector<MSRPBExperiment> experiments);
     std::vector<CollectedExperimentRequest> experimentRequests() const;
     // Blocks until `count` experiment requests were recorded or `timeoutSeconds` passed.
     bool waitForExperimentRequests(size_t count, double timeoutSeconds) const;
