@@ -83,6 +83,19 @@ struct MSRPExecution {
         if (instructionCount >= checkpoint || MSRPMemory::exceeded()) return passCharge();
         return true;
     }
+    // The same for the collector's walk, which frees memory rather than
+    // takes it: the memory account is not looked at.
+    bool chargeWalk(int64_t bytes) {
+        if (failed()) return false;
+        const int64_t cost = bytes > 0 ? bytes / MSRPWork::kBytesPerInstruction : 0;
+        if (cost > instructionBudget - instructionCount) {
+            instructionCount = instructionBudget;
+            fail(MSRPErrorCode::kInstructionBudget);
+            return false;
+        }
+        instructionCount += cost;
+        return instructionCount < checkpoint || checkClock();
+    }
     // The same for `count` elements of an array.
     bool chargeElements(size_t count) { return charge(static_cast<int64_t>(count * sizeof(MSRPValue))); }
     // Converting between UTF-8 and UTF-16 costs about a nanosecond a byte,

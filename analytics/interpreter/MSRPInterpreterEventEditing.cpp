@@ -213,7 +213,7 @@ bool MSRPInterpreterEventEditing::loadProgramInPlace(MSRPBMessageView view, MSRE
     const bool loaded = view.message(1).forEachElement(
         0, [&](MSRPBMessageView activity) { return loadActivity(activity, error); });
     if (!loaded) return false;
-    runtime_.collectGarbage();
+    runtime_.collectGarbageWhenDue();
     return true;
 }
 
@@ -487,6 +487,8 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
             std::chrono::duration<double>(std::min(nextRunLimit_, 1e6))));
         nextRunLimit_ = -1;
     }
+    // A collection the last event could not pay for is paid first.
+    if (runtime_.objectManager().collectionOwed()) runtime_.collectGarbageWhenDue();
     bool succeeded = triggerCallbacks(error);
     // The host's event is made once, from what the callbacks left: a failed
     // run leaves the event as it was.
@@ -494,7 +496,9 @@ bool MSRPInterpreterEventEditing::handleEvent(const MSRPEvent& event, MSRError* 
     context_.outputEvent = unchanged ? event : eventFrom(working_);
     working_ = WorkingEvent();
     input_ = nullptr;
-    runtime_.collectGarbage();
+    // Within what is left of the event's budget and time: a program that
+    // keeps much is not walked again for nothing, nor outside its bounds.
+    runtime_.collectGarbageWhenDue();
     if (!succeeded) return false;
     hasEdits_ = !unchanged;
     return hasEdits_ || hasCreatedEvents();

@@ -5,7 +5,8 @@
 // the rule of its name; the rules register edit and create callbacks through
 // "internal.registerCallback". Each event then resets the instruction budget,
 // runs the edit callbacks and the create callbacks in ascending priority
-// against a working copy, and collects garbage afterwards.
+// against a working copy, and collects garbage afterwards when a collection
+// is due, paid from the event's budget.
 //
 // Whatever the program does, an event costs a bounded time and memory: the
 // instruction budget (charged by the work of every method), a time guard

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "analytics/interpreter/MSRPArrayValue.h"
+#include "analytics/interpreter/MSRPExecution.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPObjectValue.h"
 #include "analytics/interpreter/MSRPScope.h"
@@ -14,14 +15,6 @@ namespace {
 std::atomic<uint32_t> gEpoch{0};
 }  // namespace
 
-void MSRPMarker::markValue(const MSRPValue& value) {
-    MSRPRuntimeValue* object = value.object();
-    if (!object || object->kind() == MSRPValueKind::String) return;
-    if (object->markEpoch() == epoch_) return;
-    object->setMarkEpoch(epoch_);
-    values_.push_back(object);
-}
-
 void MSRPMarker::markScope(const MSRPScope* scope) {
     if (scope && scope->markEpoch() != epoch_) {
         scope->setMarkEpoch(epoch_);
@@ -29,8 +22,16 @@ void MSRPMarker::markScope(const MSRPScope* scope) {
     }
 }
 
-void MSRPMarker::drain() {
+bool MSRPMarker::chargeWork() {
+    const int64_t work = work_;
+    work_ = 0;
+    return !execution_ || execution_->chargeWalk(work);
+}
+
+bool MSRPMarker::drain() {
     while (!values_.empty() || !scopes_.empty()) {
+        work_ += kVisitBytes;
+        if (work_ >= static_cast<int64_t>(MSRPWork::kChunk) && !chargeWork()) return false;
         if (!scopes_.empty()) {
             const MSRPScope* scope = scopes_.back();
             scopes_.pop_back();
@@ -52,6 +53,7 @@ void MSRPMarker::drain() {
             default: break;
         }
     }
+    return chargeWork();
 }
 
 MSRPObjectManager::~MSRPObjectManager() {
@@ -96,6 +98,7 @@ void MSRPObjectManager::addObject(MSRPObjectValue* object) {
     object->manager_ = this;
     object->trackIndex_ = objects_.size();
     objects_.push_back(object);
+    ++newObjects_;
 }
 
 void MSRPObjectManager::removeObject(MSRPObjectValue* object) {
@@ -107,16 +110,47 @@ void MSRPObjectManager::removeObject(MSRPObjectValue* object) {
     object->manager_ = nullptr;
 }
 
-void MSRPObjectManager::collectGarbage() {
+void MSRPObjectManager::collectGarbage() { collect(nullptr); }
+
+bool MSRPObjectManager::collectionDue() const {
+    if (owed_ || newObjects_ >= std::max(survivors_, kMinimumNewObjects)) return true;
+    // Cycles that hold large texts are few values and much memory.
+    const int64_t room = std::max<int64_t>(MSRPMemory::tAccountLimit - survivorBytes_, 0);
+    return MSRPMemory::tAccountUsed - survivorBytes_ >= std::max(room / 4, kMinimumNewBytes);
+}
+
+bool MSRPObjectManager::collectGarbageWhenDue(MSRPExecution& execution) {
+    return !collectionDue() || collectGarbageWithin(execution);
+}
+
+bool MSRPObjectManager::collectGarbageWithin(MSRPExecution& execution) {
+    owed_ = !collect(&execution);
+    return !owed_;
+}
+
+bool MSRPObjectManager::collect(MSRPExecution* execution) {
+    // A run that ended on its time guard or the end's stop walks nothing.
+    if (execution && !execution->checkClock()) return false;
     uint32_t epoch = ++gEpoch;
     if (epoch == 0) epoch = ++gEpoch;  // 0 is what a new value starts with
-    MSRPMarker marker(epoch);
+    MSRPMarker marker(epoch, execution);
     for (const MSRPGarbageCollectionRoot* root : roots_) root->mark(marker);
-    marker.drain();
+    // Stopped while marking, nothing is swept: what is not marked yet may
+    // still be reachable.
+    if (!marker.drain()) return false;
     // Hold the unreachable ones while emptying them: emptying releases
-    // others, which then leave the tracked list.
+    // others, which then leave the tracked list. The look at each is
+    // charged before it, and the emptying is not stopped once begun.
+    if (execution && !execution->chargeWalk(static_cast<int64_t>(objects_.size()) * MSRPMarker::kEdgeBytes))
+        return false;
     std::vector<MSRPRef<MSRPObjectValue>> unreachable;
     for (MSRPObjectValue* object : objects_)
         if (object->markEpoch() != epoch) unreachable.emplace_back(object);
     for (const MSRPRef<MSRPObjectValue>& object : unreachable) object->sweep();
+    unreachable.clear();
+    newObjects_ = 0;
+    survivors_ = objects_.size();
+    survivorBytes_ = MSRPMemory::tAccountUsed;
+    ++collections_;
+    return true;
 }

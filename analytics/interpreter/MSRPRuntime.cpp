@@ -60,6 +60,16 @@ MSRPRuntime::~MSRPRuntime() {
     objectManager_->removeRoot(globalScope_.get());
 }
 
+bool MSRPRuntime::collectGarbageWhenDue() {
+    RunGuard guard(*this);
+    return objectManager_->collectGarbageWhenDue(execution_);
+}
+
+bool MSRPRuntime::collectGarbageWithinBudget() {
+    RunGuard guard(*this);
+    return objectManager_->collectGarbageWithin(execution_);
+}
+
 bool MSRPRuntime::finish(MSRError* error) {
     lastStop_ = 0;
     if (!execution_.failed()) return true;

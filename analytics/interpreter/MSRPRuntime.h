@@ -112,10 +112,18 @@ class MSRPRuntime {
     MSRPObjectManager& objectManager() { return *objectManager_; }
     void addGarbageCollectionRoot(const MSRPGarbageCollectionRoot* root) { objectManager_->addRoot(root); }
     void removeGarbageCollectionRoot(const MSRPGarbageCollectionRoot* root) { objectManager_->removeRoot(root); }
+    // A whole collection, now and uncharged.
     void collectGarbage() {
         MSRPMemory::UseAccount account(memory_);
         objectManager_->collectGarbage();
     }
+    // The collection after a run, when it is due: charged to the run's
+    // count as it walks, within the run's bounds (its budget, time guard
+    // and the end's stop). False when they stopped it: it is owed to the
+    // next call. The run's own outcome (lastStop) is left as it was.
+    bool collectGarbageWhenDue();
+    // The same, due or not.
+    bool collectGarbageWithinBudget();
     MSRPExecution& execution() { return execution_; }
     // The modules `require` makes; "internal.platform" is there from the start.
     MSRPDynamicProvider& moduleProvider() { return *moduleProvider_; }
