@@ -12,6 +12,7 @@
 #include "analytics/interpreter/MSRPObjectValue.h"
 #include "analytics/interpreter/MSRPRuntimeEntityConverter.h"
 #include "analytics/support/MSRError.h"
+#include "analytics/support/MSRMonitor.h"
 
 namespace {
 
@@ -149,6 +150,7 @@ MSRPInterpreterEventEditing::MSRPInterpreterEventEditing() {
 MSRPInterpreterEventEditing::~MSRPInterpreterEventEditing() { runtime_.removeGarbageCollectionRoot(&callbacks_); }
 
 std::string MSRPInterpreterEventEditing::failureReason() const {
+    if (refusedForKey_) return "no hash key";
     // The one run's limit is what its batch had left.
     if (runtime_.lastStop() == MSRPErrorCode::kRunLimit) return "time per batch";
     return MSRPRuntime::stopDescription(runtime_.lastStop());
@@ -194,6 +196,16 @@ bool MSRPInterpreterEventEditing::loadProgram(const MSRPBProgram& program, MSREr
 bool MSRPInterpreterEventEditing::loadProgramInPlace(MSRPBMessageView view, MSRError* error) {
     // Everything the load makes or drops counts on the runtime's account.
     MSRPMemory::UseAccount account(runtime_.memoryAccount());
+    // Without the process's key every name hashes as a server could compute
+    // ahead: no program runs, and the engine runs on without one.
+    refusedForKey_ = !MSRPText::hasHashKey();
+    if (refusedForKey_) {
+        MSRMonitor::shared()->logWithLevel(
+            1, kNoHashKeyMessageCode,
+            "Event editing program refused. The system gave no random bytes for the hash key (getrandom, /dev/urandom)");
+        if (error) *error = MSRError(MSRPEditingErrorDomain, kEditingErrorNoHashKey);
+        return false;
+    }
     // The program is read where it is, and counted before any of it is
     // built: the load is a run like an event's, charged an instruction an
     // entity as it converts them.

@@ -74,6 +74,10 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     static constexpr int kEditingErrorNoRule = 7;
     // A program of more than kMaxProgramEntities entities.
     static constexpr int kEditingErrorTooManyEntities = 8;
+    // The process has no hash key: the system gave no random bytes.
+    static constexpr int kEditingErrorNoHashKey = 9;
+    // The monitor's code of that refusal.
+    static constexpr int64_t kNoHashKeyMessageCode = 29030;
 
     // How a parameter's new value is stored beside its current one (absent
     // for none): the counters "_syn", "_err" and "_el" and parameters that
@@ -158,6 +162,8 @@ class MSRPInterpreterEventEditing final : public MSRPEventEditing {
     int64_t refusedEvents_ = 0;
     int64_t createdBytes_ = 0;
     bool hasEdits_ = false;
+    // The last load was refused for want of a hash key.
+    bool refusedForKey_ = false;
     // limitNextRun's seconds; negative for none.
     double nextRunLimit_ = -1;
 };

@@ -1,6 +1,8 @@
 #include "analytics/interpreter/MSRPText.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,29 +35,46 @@ MSRPText MSRPText::make(MSRPMemory::Text&& bytes) { return MSRPText(new MSRPStri
 namespace {
 
 // The process's hash key: 16 bytes from the operating system, drawn the
-// first time a text is hashed. Without them no table could be trusted with
-// a server's names, so a process that cannot have them ends.
+// first time a text is hashed. A process that cannot have them runs on
+// without programs (MSRPText::hasHashKey).
 struct HashKey {
     uint64_t k0 = 0;
     uint64_t k1 = 0;
-    HashKey() {
-        uint64_t words[2];
-        auto* out = reinterpret_cast<unsigned char*>(words);
-        size_t have = 0;
-        while (have < sizeof(words)) {
-            const ssize_t got = getrandom(out + have, sizeof(words) - have, 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) std::abort();
-            have += static_cast<size_t>(got);
-        }
-        k0 = words[0];
-        k1 = words[1];
-    }
+    bool drawn = false;
 };
 
+std::optional<MSRPText::HashKeySource>& hashKeySourceForTesting() {
+    static std::optional<MSRPText::HashKeySource> source;
+    return source;
+}
+
 const HashKey& hashKey() {
-    static const HashKey key;
+    static const HashKey key = [] {
+        HashKey made;
+        const std::optional<MSRPText::HashKeySource>& testing = hashKeySourceForTesting();
+        if (auto words = MSRPText::drawHashKey(testing ? *testing : MSRPText::HashKeySource::system())) {
+            made.k0 = (*words)[0];
+            made.k1 = (*words)[1];
+            made.drawn = true;
+        }
+        return made;
+    }();
     return key;
+}
+
+// Fills `out` from the random device; false when it cannot be read to its end.
+bool MSRPTextReadDevice(const std::string& device, unsigned char* out, size_t size) {
+    const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t have = 0;
+    while (have < size) {
+        const ssize_t got = ::read(fd, out + have, size - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    return have == size;
 }
 
 std::atomic<bool> gHashesAlike{false};
@@ -110,6 +129,30 @@ uint64_t sipHash13(uint64_t k0, uint64_t k1, const unsigned char* bytes, size_t 
 constexpr uint64_t kAlikeHash = 0x5bd1e9955bd1e995ULL;
 
 }  // namespace
+
+MSRPText::HashKeySource MSRPText::HashKeySource::system() {
+    return {[](void* buffer, size_t size) { return ::getrandom(buffer, size, 0); }, "/dev/urandom"};
+}
+
+std::optional<std::array<uint64_t, 2>> MSRPText::drawHashKey(const HashKeySource& source) {
+    std::array<uint64_t, 2> words{};
+    auto* out = reinterpret_cast<unsigned char*>(words.data());
+    size_t have = 0;
+    while (source.getrandom && have < sizeof(words)) {
+        const ssize_t got = source.getrandom(out + have, sizeof(words) - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += static_cast<size_t>(got);
+    }
+    if (have == sizeof(words)) return words;
+    // Whatever the call gave is dropped: the key is the device's whole.
+    if (!source.device.empty() && MSRPTextReadDevice(source.device, out, sizeof(words))) return words;
+    return std::nullopt;
+}
+
+bool MSRPText::hasHashKey() { return hashKey().drawn; }
+
+void MSRPText::setHashKeySourceForTesting(HashKeySource source) { hashKeySourceForTesting() = std::move(source); }
 
 void MSRPText::setHashesAlikeForTesting(bool alike) { gHashesAlike.store(alike, std::memory_order_relaxed); }
 

@@ -18,7 +18,12 @@
 // The body of a text is the program's string value itself (MSRPStringValue),
 // so a name and the string value it came from are one object.
 
+#include <sys/types.h>
+
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -71,6 +76,25 @@ class MSRPText {
     uint64_t hash() const;
     // The hash that hash() gives, for bytes that are not a text (a host's literal).
     static uint64_t hashOf(std::string_view bytes);
+
+    // Where the process's hash key comes from: the system call, and where
+    // the system has none (an old kernel, a filter that answers ENOSYS or
+    // EPERM), the system's random device.
+    struct HashKeySource {
+        // As getrandom(2) with no flags: the bytes given, or -1 with errno.
+        std::function<ssize_t(void* buffer, size_t size)> getrandom;
+        std::string device = "/dev/urandom";
+        static HashKeySource system();
+    };
+    // 16 bytes from `source`, none when neither of its ways gives them.
+    static std::optional<std::array<uint64_t, 2>> drawHashKey(const HashKeySource& source);
+    // Whether the process has its key (drawn on first use). Without one every
+    // text hashes alike under a known key, so no table could be trusted with
+    // a server's names: no program may run.
+    static bool hasHashKey();
+    // For tests only: the source the process's key is drawn from, set before
+    // anything is hashed (in a process of its own).
+    static void setHashKeySourceForTesting(HashKeySource source);
 
     // For tests and fuzzing only: while on, every text hashes to one value, so
     // that every text-keyed table holds all its entries in one bucket and any
