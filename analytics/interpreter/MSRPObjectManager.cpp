@@ -151,6 +151,5 @@ bool MSRPObjectManager::collect(MSRPExecution* execution) {
     newObjects_ = 0;
     survivors_ = objects_.size();
     survivorBytes_ = MSRPMemory::tAccountUsed;
-    ++collections_;
     return true;
 }

@@ -110,8 +110,6 @@ class MSRPObjectManager {
     bool collectionOwed() const { return owed_; }
     size_t trackedObjectCount() const { return objects_.size(); }
     size_t rootCount() const { return roots_.size(); }
-    // Collections run to their end, whichever way.
-    int64_t collectionCount() const { return collections_; }
 
     // Below these a collection is never due: the values made since the last
     // one, and the bytes on the account beyond what survived it.
@@ -132,5 +130,4 @@ class MSRPObjectManager {
     int64_t survivorBytes_ = 0;
     // A collection that was stopped is owed whatever the pace says.
     bool owed_ = false;
-    int64_t collections_ = 0;
 };
