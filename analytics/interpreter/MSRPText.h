@@ -88,9 +88,9 @@ class MSRPText {
     };
     // 16 bytes from `source`, none when neither of its ways gives them.
     static std::optional<std::array<uint64_t, 2>> drawHashKey(const HashKeySource& source);
-    // Whether the process has its key (drawn on first use). Without one every
-    // text hashes alike under a known key, so no table could be trusted with
-    // a server's names: no program may run.
+    // Whether the process has its key (drawn on first use). Without one the
+    // texts hash under a key anyone knows (zero), so no table could be
+    // trusted with a server's names: no program may run.
     static bool hasHashKey();
     // For tests only: the source the process's key is drawn from, set before
     // anything is hashed (in a process of its own).
