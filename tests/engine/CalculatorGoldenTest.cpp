@@ -78,6 +78,11 @@ const GoldenCase kCases[] = {
     // is 1, and x - 1000 at 1000.0000000001 is 10^{-10}, whose logarithm is -10.
     {"exp_whole_intercept_below_two_to_53", {1, {"2", "", "52", "-4503599627370495", "", ""}}},
     {"log_point_just_past_thousand", {0, {"10", "", "-1000", "", "1000.0000000001", ""}}},
+    // ... and at every magnitude: x - 10^{9} at 1000000000.001 is 0.001 (its
+    // double is 1000000000.0010000467), x - 500000 at 500000.0000000001 is
+    // 10^{-10}, not the rounding residue 0.
+    {"log_point_past_a_billion", {0, {"10", "", "-1000000000", "", "1000000000.001", ""}}},
+    {"log_point_past_half_a_million", {0, {"10", "", "-500000", "", "500000.0000000001", ""}}},
     // Past the tenth decimal a half goes away from zero (the base is
     // 1.0000000001, no base of 1), and an exponent counts: 1.000000001E-2 is 0.01.
     {"log_base_half_at_eleventh_decimal", {0, {"1.00000000005", "", "", "", "2", ""}}},
