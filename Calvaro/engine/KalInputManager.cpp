@@ -161,6 +161,34 @@ std::optional<std::string> roundedAtTenthDecimal(const std::string& text) {
     return sign + significant.substr(0, 1) + "." + significant.substr(1) + "E" + std::to_string(exponent);
 }
 
+// A decimal without the zeros that do not change its value: none before the
+// first digit, none after the last, and no sign on 0.
+DecimalDigits significantOf(DecimalDigits number) {
+    const size_t leading = number.digits.find_first_not_of('0');
+    if (leading == std::string::npos) return DecimalDigits{};
+    number.digits.erase(0, leading);
+    number.point -= static_cast<int64_t>(leading);
+    number.digits.erase(number.digits.find_last_not_of('0') + 1);
+    return number;
+}
+
+// Whether `value` gives back the decimal `text` stands for: its shortest form
+// has the same digits at the same places. A double holds every decimal of 15
+// significant digits; past them 2^{52} + 0.5 reads back as 2^{52}.
+bool givesBack(double value, const std::string& text) {
+    const auto typed = decimalDigitsOf(text);
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    if (!typed || written.ec != std::errc()) return false;
+    std::string shortest(buffer, written.ptr);
+    std::replace(shortest.begin(), shortest.end(), 'e', 'E');
+    const auto held = decimalDigitsOf(shortest);
+    if (!held) return false;
+    const DecimalDigits a = significantOf(*typed);
+    const DecimalDigits b = significantOf(*held);
+    return a.negative == b.negative && a.digits == b.digits && (a.digits.empty() || a.point == b.point);
+}
+
 }  // namespace
 
 KalInputSymbolLookup::~KalInputSymbolLookup() = default;
@@ -323,8 +351,12 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
     // is taken as the steps write it, so that no line shows one number and
     // computes with another (a typed 1.000000000001 is 1 wherever it stands,
     // and a base that reads 1 is refused as 1 is).
-    if (const auto rounded = roundedAtTenthDecimal(text)) value = readDecimal(*rounded);
+    const auto rounded = roundedAtTenthDecimal(text);
+    if (rounded) value = readDecimal(*rounded);
     if (!value) return failure(InputErrorKey::inputParameterError);
+    // A number the double would change (more significant digits than it
+    // holds, or below its range) is refused rather than computed as another.
+    if (!givesBack(*value, rounded.value_or(text))) return failure(InputErrorKey::inputNumberNotHeld);
     number.value = *value;
     return ParseOutcome{std::move(number), nullptr};
 }

@@ -46,6 +46,8 @@ inline constexpr const char* toManyNaturalConstantsInSubstring = "toManyNaturalC
 inline constexpr const char* naturalConstantInWrongPositionOfSubstring =
     "naturalConstantInWrongPositionOfSubstring";
 inline constexpr const char* toManyVariablesInSubstring = "toManyVariablesInSubstring";
+// The double of a typed number gives back other digits than were typed.
+inline constexpr const char* inputNumberNotHeld = "inputNumberNotHeld";
 }  // namespace InputErrorKey
 
 // The result of processInputs. On error allInputs and solutionSteps are absent.

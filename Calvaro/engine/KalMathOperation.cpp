@@ -1,9 +1,11 @@
 #include "Calvaro/engine/KalMathOperation.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
+#include <string_view>
 #include <utility>
 
 #include "Calvaro/engine/TextFormat.h"
@@ -74,24 +76,51 @@ constexpr double kResidueUnitsOfWholes = 4;
 
 bool isWhole(double x) { return std::trunc(x) == x; }
 
-// Below this magnitude a whole number is exact, and so is the sum of two.
+// From this magnitude on two neighbouring doubles differ by 2 or more: a
+// whole number there may be a power's rounding as much as a typed number.
 constexpr double kExactWholesBelow = 9007199254740992.0;  // 2^{53}
-// Decimals of ten places are counted in these units.
-constexpr double kTenthDecimalsPerUnit = 1e10;
-// Below this a count of 10^{-10} units stays under 2^{52}, so the sum of two
-// counts is still a whole number a double holds.
-constexpr double kTenthUnitsBelow = 450359.0;
+// Decimals of ten places are counted in units of 10^{-10}.
+constexpr int kTenthDecimalPlaces = 10;
+// Below this magnitude a count of 10^{-10} units stays under 10^{36} (2^{120}),
+// so the sum of two counts never leaves a 128-bit integer.
+constexpr double kTenthUnitsBelow = 1e26;
 
 // The spacing of doubles just below a finite `magnitude` (taken downwards,
 // which stays finite at the largest double).
 double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
+
+// The double nearest to units * 10^{-10}, rounded once: the count is written
+// out in decimal and read back, as a typed number would be.
+double doubleOfTenthUnits(KalMathOperation::TenthUnits units) {
+    const bool negative = units < 0;
+    unsigned __int128 magnitude = negative ? -static_cast<unsigned __int128>(units) : units;
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    const std::string text = (negative ? "-" : "") + digits + "e-" + std::to_string(kTenthDecimalPlaces);
+    double value = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
 
 // Whether the double x is exactly the decimal it stands for: a whole number,
 // or a decimal of at most ten places without binary rounding (1.5, not 1.1).
 bool isHeldExactly(double x) {
     if (isWhole(x)) return true;
     const auto units = KalMathOperation::tenthDecimalUnits(x);
-    return units && std::fma(x, kTenthDecimalsPerUnit, -*units) == 0;
+    if (!units) return false;
+    // x is m * 2^{e} with m whole and below 2^{53}; it equals units * 10^{-10}
+    // exactly when m * 10^{10} / 2^{-e} is whole and is the count.
+    int exponent = 0;
+    const double fraction = std::frexp(x, &exponent);
+    const auto mantissa = static_cast<KalMathOperation::TenthUnits>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;  // positive: x is no whole number
+    if (shift <= 0 || shift >= 100) return false;
+    const KalMathOperation::TenthUnits scaled = mantissa * static_cast<KalMathOperation::TenthUnits>(10000000000LL);
+    const KalMathOperation::TenthUnits divisor = static_cast<KalMathOperation::TenthUnits>(1) << shift;
+    return scaled % divisor == 0 && scaled / divisor == *units;
 }
 
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
@@ -410,25 +439,42 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     return result;
 }
 
-std::optional<double> KalMathOperation::tenthDecimalUnits(double x) {
+std::optional<KalMathOperation::TenthUnits> KalMathOperation::tenthDecimalUnits(double x) {
     if (!(std::fabs(x) < kTenthUnitsBelow)) return std::nullopt;
-    // The product is off from the count by less than one (the double's own
-    // rounding of x and the product's): the count is one of the whole numbers
-    // around it, the one that reads back as x. Two counts never read back as
-    // the same double here, where its spacing is below 10^{-10}.
-    const double scaled = x * kTenthDecimalsPerUnit;
-    for (const double units : {std::round(scaled), std::floor(scaled), std::ceil(scaled)}) {
-        if (units / kTenthDecimalsPerUnit == x) return units;
+    // The shortest form is the decimal a typed number was typed as (a typed
+    // number whose double gives back other digits is refused), and for a
+    // computed one the decimal it reads as.
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    if (written.ec != std::errc()) return std::nullopt;
+    const std::string_view text(buffer, static_cast<size_t>(written.ptr - buffer));
+    const size_t e = text.find('e');
+    if (e == std::string_view::npos) return std::nullopt;
+    int exponent = 0;
+    const char* first = text.data() + e + 1;
+    if (*first == '+') ++first;
+    if (std::from_chars(first, text.data() + text.size(), exponent).ec != std::errc()) return std::nullopt;
+    TenthUnits units = 0;
+    int digitsAfterFirst = -1;
+    for (const char c : text.substr(0, e)) {
+        if (c < '0' || c > '9') continue;
+        units = units * 10 + (c - '0');
+        ++digitsAfterFirst;
     }
-    return std::nullopt;
+    // The count is the digits times 10^{10 + exponent - digits after the first}.
+    const int scale = kTenthDecimalPlaces + exponent - digitsAfterFirst;
+    if (scale < 0) return std::nullopt;  // more than ten decimals
+    for (int i = 0; i < scale; ++i) units *= 10;
+    return text.front() == '-' ? -units : units;
 }
 
 std::optional<double> KalMathOperation::exactSum(double u, double v) {
-    if (isWhole(u) && isWhole(v) && std::max(std::fabs(u), std::fabs(v)) < kExactWholesBelow) return u + v;
     const auto unitsU = tenthDecimalUnits(u);
     const auto unitsV = tenthDecimalUnits(v);
-    if (unitsU && unitsV) return (*unitsU + *unitsV) / kTenthDecimalsPerUnit;
-    return std::nullopt;
+    if (!unitsU || !unitsV) return std::nullopt;
+    // A sum of 0 keeps the sign floating point gives it (-0 only from -0 + -0).
+    if (*unitsU + *unitsV == 0) return u + v;
+    return doubleOfTenthUnits(*unitsU + *unitsV);
 }
 
 std::optional<double> KalMathOperation::exactDifference(double z, double n) {
@@ -436,16 +482,22 @@ std::optional<double> KalMathOperation::exactDifference(double z, double n) {
     const auto unitsZ = tenthDecimalUnits(z);
     const auto unitsN = tenthDecimalUnits(n);
     if (!unitsZ || !unitsN) return std::nullopt;
-    return (*unitsZ - *unitsN) / kTenthDecimalsPerUnit;
+    return doubleOfTenthUnits(*unitsZ - *unitsN);
 }
 
 double KalMathOperation::sumOrZero(double u, double v) {
-    if (const auto exact = exactSum(u, v)) return *exact;
+    const double larger = std::max(std::fabs(u), std::fabs(v));
+    const bool wholes = isWhole(u) && isWhole(v);
+    const auto wholeResidue = [&] { return kResidueUnitsOfWholes * unitInLastPlace(larger); };
+    if (const auto exact = exactSum(u, v)) {
+        // From 2^{53} on the double cannot tell a whole power from its
+        // neighbours: a sum within a few of their spacings is residue.
+        if (wholes && larger >= kExactWholesBelow && std::fabs(*exact) <= wholeResidue()) return 0.0;
+        return *exact;
+    }
     const double sum = u + v;
     if (sum == 0 || !std::isfinite(sum)) return sum;
-    const double larger = std::max(std::fabs(u), std::fabs(v));
-    const double residue =
-        isWhole(u) && isWhole(v) ? kResidueUnitsOfWholes * unitInLastPlace(larger) : kResidueShare * larger;
+    const double residue = wholes ? wholeResidue() : kResidueShare * larger;
     return std::fabs(sum) <= residue ? 0.0 : sum;
 }
 

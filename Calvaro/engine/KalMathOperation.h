@@ -75,27 +75,31 @@ public:
     // 8e-8. Requires d.z(); returns null without it.
     DigitPtr power(const Digit& d, double r);
 
+    // A count of 10^{-10} units.
+    using TenthUnits = __int128;
+
     // u + v, or exactly 0 when the sum is the rounding residue of terms that
     // agree to within 1e-12 of their size: log_10(1000) - 3 is 4.4e-16 in
     // floating point and 0 in truth. Any other sum keeps its value, however
-    // small. A sum of exact terms (see exactSum) is never residue; two whole
-    // numbers from 2^{53} on agree only to within a few units in the last
-    // place of the larger: 10^{16} - 9999999999999000 is 1000.
+    // small. An exact sum (see exactSum) is never residue, but two whole
+    // numbers from 2^{53} on, where the double cannot tell a power from its
+    // neighbours, agree only to within four units in the last place of the
+    // larger: 10^{16} - 9999999999999000 is 1000.
     static double sumOrZero(double u, double v);
 
-    // u + v when both terms are exact and so is their sum: two whole numbers
-    // below 2^{53}, or two decimals of at most ten places (every typed number
-    // is one), added as whole numbers of 10^{-10}. None otherwise.
+    // The sum of the decimals u and v stand for (their shortest forms), when
+    // both have at most ten decimals and lie below 10^{26}: added as 128-bit
+    // counts of 10^{-10}, so exact at every such magnitude, and rounded once
+    // to the nearest double. None otherwise.
     static std::optional<double> exactSum(double u, double v);
 
-    // x as a whole number of 10^{-10}, when x is the double of a decimal of at
-    // most ten places and small enough that this number, and the sum of two
-    // such, is a whole number a double holds. None otherwise.
-    static std::optional<double> tenthDecimalUnits(double x);
+    // x's shortest decimal form as a count of 10^{-10}, when it has at most
+    // ten decimals and x lies below 10^{26}. None otherwise.
+    static std::optional<TenthUnits> tenthDecimalUnits(double x);
 
-    // z - n without rounding, for parts within a factor 2 of each other: two
-    // whole parts subtract exactly there; decimals of at most ten places are
-    // subtracted in units of 10^{-10}. None when neither holds.
+    // z - n without rounding before the last, for parts within a factor 2 of
+    // each other: two whole parts subtract exactly there; decimals of at most
+    // ten places are subtracted as counts of 10^{-10}. None when neither holds.
     static std::optional<double> exactDifference(double z, double n);
 
     // x rounded to `places` decimals (halves away from zero), and whether

@@ -264,6 +264,19 @@ int millisecondsUntil(Clock::time_point deadline, int64_t most) {
     return static_cast<int>(std::clamp<int64_t>(left, 0, most));
 }
 
+// Chromium::setStartedHookForTesting's hook.
+std::mutex chromiumStartedHookLock;
+std::function<void(int)> chromiumStartedHook;
+
+void chromiumBrowserStarted(pid_t pid) {
+    std::function<void(int)> hook;
+    {
+        std::lock_guard<std::mutex> lock(chromiumStartedHookLock);
+        hook = chromiumStartedHook;
+    }
+    if (hook) hook(static_cast<int>(pid));
+}
+
 // A browser process: the leader of a process group of its own, so that it
 // is ended together with every process it starts (renderers, zygotes), and
 // known to the profile, so that the process's end can end it from any
@@ -302,6 +315,8 @@ class BrowserProcess {
         if (!Profile::shared().admit(pid_)) return error = "the process is ending", false;
         return true;
     }
+
+    pid_t pid() const { return pid_; }
 
     // The browser's exit status, once it has exited (then it is reaped);
     // false while it runs.
@@ -420,6 +435,7 @@ class DevToolsSession {
         ::close(out[1]);
         toBrowser_ = in[1];
         fromBrowser_ = out[0];
+        if (started) chromiumBrowserStarted(browser_.pid());
         return started;
     }
 
@@ -648,6 +664,11 @@ bool Chromium::screenshot(const std::string& url, const std::filesystem::path& p
 }
 
 void Chromium::end() { Profile::shared().end(); }
+
+void Chromium::setStartedHookForTesting(std::function<void(int pid)> hook) {
+    std::lock_guard<std::mutex> lock(chromiumStartedHookLock);
+    chromiumStartedHook = std::move(hook);
+}
 
 std::string Chromium::fileUrl(const std::filesystem::path& path) {
     std::string url = "file://";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ class Chromium {
     // ended before it could remove it leaves it there, not in the system's
     // temporary folder.
     static std::vector<std::string> environmentWithTemporaryFolder(const std::string& folder);
+    // Called with the process id of every picture's browser once it has
+    // started and before its first command is sent (none: nothing is
+    // called), so that a test can hold the first command back, for instance
+    // until a fake browser has gone. The browser is not to be reaped there.
+    static void setStartedHookForTesting(std::function<void(int pid)> hook);
 };
 
 }  // namespace web

@@ -121,6 +121,9 @@ TEST(Calculator, RefusesInputErrorsAndParametersWithoutAnInverse) {
         // Bases that every step would write 1.
         {"1.000000000001", {}, {}, "baseIsOne", "aTextField"},
         {"0.99999999999/1", {}, {}, "baseIsOne", "aTextField"},
+        // Typed numbers the double would change.
+        {{}, {}, {}, "inputNumberNotHeld", "xTextField", "4503599627370496.5"},
+        {{}, "9007199254740993", {}, "inputNumberNotHeld", "bTextField"},
         {{}, "0", {}, "factorOfXIsZero", "bTextField"},
         {{}, "0e/3", {}, "factorOfXIsZero", "bTextField"},
         {{}, {}, "0", "factorIsZero", "zTextField"},

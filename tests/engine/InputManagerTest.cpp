@@ -53,6 +53,9 @@ TEST(InputGrammar, ReadsNumbersFractionsConstantsAndVariables) {
         {"1.00000000005", "1.0000000001/1"}, {"0.12345678905", "0.1234567891/1"}, {"2.00000000025", "2.0000000003/1"},
         {"-2.00000000025", "-2.0000000003/1"}, {"9.99999999995", "10/1"}, {"25E-11", "3e-10/1"},
         {"1.000000001E-2", "0.01/1"}, {"1.000000001E+2", "100.0000001/1"}, {"123456789E-19", "1.23456789e-11/1"},
+        // Numbers the double gives back as typed, at its edges.
+        {"4503599627370495.5", "4.50359962737e+15/1"}, {"9007199254740992", "9.00719925474e+15/1"},
+        {"1E300", "1e+300/1"}, {"-0.000", "-0/1"}, {"1000000000.001", "1000000000/1"},
         {"2" + kPi, "2/1 π/"}, {"-e", "-1/1 e/"}, {"3/e", "3/1 /e"}, {"2" + kPi + "/" + kPi, "2/1"}, {"-3y", "-3/1 y^1"},
     };
     ASSERT_TRUE(kEnglishTitles);
@@ -72,6 +75,7 @@ struct ErrorCase {
 TEST(InputGrammar, ReportsTheFirstErrorWithItsField) {
     const std::string wrongPosition = "naturalConstantInWrongPositionOfSubstring";
     const std::string tooManyConstants = "toManyNaturalConstantsInSubstring";
+    const std::string notHeld = "inputNumberNotHeld";
     const ErrorCase cases[] = {
         {{"3/"}, "fractionIncomplete"}, {{"/"}, "fractionIncomplete"}, {{"1/2/3"}, "inputParameterError"},
         {{"5/0" + kPi}, "inputZeroInDenominator"}, {{kPi + "2"}, wrongPosition}, {{kPi + "e"}, tooManyConstants},
@@ -83,6 +87,11 @@ TEST(InputGrammar, ReportsTheFirstErrorWithItsField) {
         {{"1", "a", "3/"}, "inputParameterError", 1}, {{"1", "3/", "a"}, "fractionIncomplete", 1},
         // The scan for several "/" runs over all fields before any is parsed.
         {{"a", "2", "1/2/3"}, "inputParameterError", 2}, {{"3/", "1/2/3"}, "inputParameterError", 1},
+        // Numbers whose double gives back other digits: 2^{52} + 0.5 reads
+        // back as 2^{52}, 2^{53} + 1 as 2^{53}, 1E-400 as 0; wherever they stand.
+        {{"4503599627370496.5"}, notHeld}, {{"9007199254740993"}, notHeld}, {{"-12345678901234567890"}, notHeld},
+        {{"1234567890123456.7"}, notHeld}, {{"1E-400"}, notHeld}, {{"1", "9007199254740993/2"}, notHeld, 1},
+        {{"2/9007199254740993" + kPi}, notHeld}, {{"9007199254740993x"}, notHeld},
         // Within a fraction the numerator is read before the denominator.
         {{kPi + "2/xy"}, wrongPosition}, {{"2/xy"}, "toManyVariablesInSubstring"},
     };

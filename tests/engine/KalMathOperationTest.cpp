@@ -66,6 +66,15 @@ TEST(KalMathOperation, AddAndSubtract) {
         {'-', false, digit(1000.0000000001), digit(1000), "1e-10/1", kNone, "{1000} - {1000} = {1e-10}"},
         {'+', false, digit(-450358.9999999999), digit(450358.9999999998), "-1e-10/1", kNone,
          "{-450359} + {450359} = {-1e-10}"},
+        // ... at every magnitude: counted in 10^{-10} from the shortest forms
+        // (the double of 1000000000.001 is 1000000000.0010000467).
+        {'-', false, digit(1000000000.001), digit(1000000000), "0.001/1", kNone, "{1e+09} - {1e+09} = {0.001}"},
+        {'-', false, digit(500000.0000000001), digit(500000), "1e-10/1", kNone, "{500000} - {500000} = {1e-10}"},
+        {'-', false, digit(450359.0000000001), digit(450359), "1e-10/1", kNone, "{450359} - {450359} = {1e-10}"},
+        {'+', false, digit(-4503599627370495.5), digit(4503599627370496), "0.5/1", kNone,
+         "{-4.5036e+15} + {4.5036e+15} = {0.5}"},
+        {'+', true, digit(999999.9999999999, 3), digit(-999999.9999999998, 3), "1e-10/3", kNone,
+         "\\frac{1e+06}{3} + \\frac{-1e+06}{3} = \\frac{1e-10}{3}"},
         // From 2^{53} on, only a few units in the last place (3^{40} as a
         // power gives it, less 3^{40} as typed) are residue.
         {'-', false, digit(9007199254740996), digit(9007199254740992), "0/1", kNone, "{9.0072e+15} - {9.0072e+15} = {0}"},
