@@ -341,14 +341,15 @@ struct WireTable {
             uint32_t index = 0;
             if (row.scope != Scope::kTypePerAnswer) {
                 while (index < type.fieldCount && std::string_view(type.fields[index].name) != row.field) ++index;
-                // A row naming no field is a mistake of this file, which
-                // the table's test reports by name.
-                if (index == type.fieldCount) continue;
             }
+            // A row naming no field of its message (its index is the field
+            // count) is a mistake of this file, which the table's test reports.
             bounds.push_back({row.message, index, row.scope, row.most, row.code, row.text});
         }
         for (const MSRPBWireBound& bound : bounds) {
             const size_t id = static_cast<size_t>(bound.message);
+            if (bound.scope != Scope::kTypePerAnswer && bound.field >= MSRPBMessageTypeFor(bound.message).fieldCount)
+                continue;
             if (bound.scope == Scope::kTypePerAnswer) {
                 types[id] = &bound;
                 continue;
