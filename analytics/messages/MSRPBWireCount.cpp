@@ -400,7 +400,10 @@ public:
             const bool isMessage = field && (field->word & kMSRPBKindMessage) != 0;
             const bool repeated = field && (field->word & kMSRPBLabelRepeated) != 0;
             const bool lengthDelimited = wireType == PB_WT_STRING;
-            if (!field || (!repeated && !isMessage) || (isMessage && !lengthDelimited)) {
+            // A single message must come length-delimited (the decode refuses
+            // it otherwise); an element of a repeated one may come as a
+            // number, whose bytes the decode reads as the element's.
+            if (!field || (!repeated && !isMessage) || (!repeated && !lengthDelimited)) {
                 if (!pb_skip_field(&stream, wireType)) return Outcome::kUnreadable;
                 continue;
             }
@@ -418,9 +421,11 @@ public:
                     entries = *packed;
                 }
             } else {
+                element = stream;
                 const size_t before = stream.bytes_left;
                 if (!pb_skip_field(&stream, wireType)) return Outcome::kUnreadable;
                 bytes = before - stream.bytes_left;
+                element.bytes_left = bytes;
             }
             const size_t flat = first + index;
             const WireTable::FieldBounds& bounds = table_.fields[flat];

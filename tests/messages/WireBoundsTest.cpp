@@ -13,6 +13,7 @@
 
 #include "analytics/messages/MSRPBMessageType.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/messages/NANOMessageBase.h"
 #include "analytics/messages/NANOMessageInfo.h"
@@ -370,6 +371,32 @@ TEST(WireBounds, BytesThatDoNotReadAreLeftToTheDecode) {
         const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(c.bytes, MSRPBMessageID::MeasurementConfig);
         EXPECT_EQ(refusal ? std::optional<int64_t>(refusal->code) : std::nullopt, c.refusal);
         EXPECT_EQ(NANOMessageBase::initWithBuffer(config, c.bytes).has_value(), c.decodes);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An element of a repeated message field may come as a fixed-width number,
+// whose bytes the decode reads as the element: each is counted as one.
+TEST(WireBounds, ElementsSentAsNumbersAreCountedAsTheDecodeBuildsThem) {
+    // Snapshots of two empty names each, in four and in eight bytes.
+    const WireBytes fixed32 = {0x0d, 0x0a, 0x00, 0x0a, 0x00};
+    const WireBytes fixed64 = {0x09, 0x0a, 0x00, 0x0a, 0x00, 0x0a, 0x00, 0x0a, 0x00};
+    constexpr size_t bound = 100;  // snapshots of one answer
+    for (const WireBytes& element : {fixed32, fixed64}) {
+        SCOPED_TRACE(element.size());
+        for (const size_t count : {bound, bound + 1}) {
+            WireBytes answer;
+            for (size_t i = 0; i < count; ++i) answer.insert(answer.end(), element.begin(), element.end());
+            std::optional<MSRPBExperimentResponse> decoded = MSRPBExperimentResponse::initWithBuffer(answer);
+            ASSERT_TRUE(decoded);
+            EXPECT_EQ(MSRPBGetMessageArray<MSRPBSnapshot>(*decoded, 0).size(), count);
+            const std::optional<MSRPBWireRefusal> refusal =
+                MSRPBWireRefusalOf(answer, MSRPBMessageID::ExperimentResponse);
+            EXPECT_EQ(refusal ? refusal->code : 0, count > bound ? 820034 : 0);
+        }
     }
 }
 
