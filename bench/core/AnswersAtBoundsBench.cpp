@@ -43,7 +43,8 @@ std::string driverPath() {
     char self[4096] = {};
     const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
     if (length <= 0) return {};
-    return (std::filesystem::path(self).parent_path() / "../../tools/eventdriver/event_driver").lexically_normal();
+    return (std::filesystem::path(self).parent_path() / "../../tools/eventdriver/event_driver")
+        .lexically_normal();
 }
 
 int64_t peakOf(pid_t pid) {
@@ -53,7 +54,9 @@ int64_t peakOf(pid_t pid) {
     return 0;
 }
 
-std::string padded(const std::string& text, size_t length) { return text + std::string(length - text.size(), 'v'); }
+std::string padded(const std::string& text, size_t length) {
+    return text + std::string(length - text.size(), 'v');
+}
 
 // Every list of the configuration at its bound, as far as the bound on its
 // message elements in total lets them be together, and its bytes near the
@@ -117,7 +120,8 @@ MSRPBMeasurementConfig configurationAtEveryBound() {
     constexpr size_t kAudiences = 500;
     const size_t listShare = MSRPBWireMost::kExpressionListEntries / kAudiences;
     elements += kAudiences + kAudiences * 100 + kAudiences * 2;
-    const size_t eventFilters = (MSRPBWireRootOf(MSRPBMessageID::MeasurementConfig)->elements.most - elements) / kAudiences;
+    const size_t eventFilters =
+        (MSRPBWireRootOf(MSRPBMessageID::MeasurementConfig)->elements.most - elements) / kAudiences;
     std::vector<MSRPBAudience> audiences(kAudiences);
     for (size_t a = 0; a < kAudiences; ++a) {
         MSRPBSetInt32(audiences[a], MSRAudienceSlot::kAudienceID, static_cast<int32_t>(a + 1));
@@ -153,11 +157,14 @@ MSRPBExperimentResponse experimentsAnswerAtEveryBound() {
     std::vector<MSRPBSnapshot> snapshots(100);
     size_t flag = 0;
     for (size_t s = 0; s < snapshots.size(); ++s) {
-        MSRPBSetString(snapshots[s], MSRSnapshotSlot::kSDKName, s == 0 ? "rov_idarurozaro" : "lib" + std::to_string(s));
+        MSRPBSetString(snapshots[s], MSRSnapshotSlot::kSDKName,
+                       s == 0 ? "rov_idarurozaro" : "lib" + std::to_string(s));
         std::vector<MSRPBExperiment> experiments(MSRPBWireMost::kExperimentsPerAnswer / snapshots.size());
         for (size_t e = 0; e < experiments.size(); ++e) {
-            MSRPBSetInt32(experiments[e], MSRExperimentSlot::kExperimentID, static_cast<int32_t>(s * 100 + e));
-            std::vector<MSRPBFlag> flags(MSRPBWireMost::kFlagsPerAnswer / MSRPBWireMost::kExperimentsPerAnswer);
+            MSRPBSetInt32(experiments[e], MSRExperimentSlot::kExperimentID,
+                          static_cast<int32_t>(s * 100 + e));
+            std::vector<MSRPBFlag> flags(MSRPBWireMost::kFlagsPerAnswer /
+                                         MSRPBWireMost::kExperimentsPerAnswer);
             for (MSRPBFlag& one : flags) {
                 const std::string name = "flag_" + std::to_string(flag++);
                 MSRPBSetString(one, MSRFlagSlot::kName, name);
@@ -179,16 +186,19 @@ MSRPBExperimentResponse experimentsAnswerAtEveryBound() {
 
 // One start that fetches what the collector serves, and one after it;
 // their peaks.
-void runStarts(benchmark::State& state, const MSRPBMeasurementConfig* config, const MSRPBExperimentResponse* answer) {
+void runStarts(benchmark::State& state, const MSRPBMeasurementConfig* config,
+               const MSRPBExperimentResponse* answer) {
     for (auto _ : state) {
         if (config) {
             const std::vector<uint8_t> body = config->protoBuffer().value_or(std::vector<uint8_t>{});
-            if (MSRPBWireRefusalOf(body, MSRPBMessageID::MeasurementConfig)) return state.SkipWithError("refused");
+            if (MSRPBWireRefusalOf(body, MSRPBMessageID::MeasurementConfig))
+                return state.SkipWithError("refused");
             state.counters["answer_KiB"] = static_cast<double>(body.size()) / 1024;
         }
         if (answer) {
             const std::vector<uint8_t> body = answer->protoBuffer().value_or(std::vector<uint8_t>{});
-            if (MSRPBWireRefusalOf(body, MSRPBMessageID::ExperimentResponse)) return state.SkipWithError("refused");
+            if (MSRPBWireRefusalOf(body, MSRPBMessageID::ExperimentResponse))
+                return state.SkipWithError("refused");
             state.counters["answer_KiB"] = static_cast<double>(body.size()) / 1024;
         }
         bench::BenchTemporaryFolder folder("answers-bounds");
@@ -197,18 +207,22 @@ void runStarts(benchmark::State& state, const MSRPBMeasurementConfig* config, co
         std::string error;
         if (!collector.start(0, &error)) return state.SkipWithError(error.c_str());
         tools::MeasurementCollector measurement(collector);
-        measurement.setConfig(kBoundsApp, config ? *config
-                                                 : tools::MeasurementCollector::makeConfig(
-                                                       kBoundsApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+        measurement.setConfig(
+            kBoundsApp, config
+                            ? *config
+                            : tools::MeasurementCollector::makeConfig(
+                                  kBoundsApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
         if (answer) measurement.setExperimentResponse(*answer);
-        const std::vector<std::string> arguments{"--home",  root.string(), "--url", collector.baseURL(),
-                                                 "--app-id", kBoundsApp,   "--log", (root / "console.log").string(),
-                                                 "--debug"};
+        const std::vector<std::string> arguments{
+            "--home",   root.string(), "--url", collector.baseURL(),
+            "--app-id", kBoundsApp,    "--log", (root / "console.log").string(),
+            "--debug"};
         int64_t peaks[2] = {0, 0};
         for (int start = 0; start < 2; ++start) {
             const int first = 100 * (start + 1);
             std::vector<std::string> run = arguments;
-            run.insert(run.end(), {"--first", std::to_string(first), "--count", "2", "--pace-us", "15000000"});
+            run.insert(run.end(),
+                       {"--first", std::to_string(first), "--count", "2", "--pace-us", "15000000"});
             tools::DriverProcess driver(driverPath(), run);
             const bool arrived = measurement.waitUntil(
                 [first](const std::vector<tools::CollectedUpload>& uploads) {
@@ -234,8 +248,9 @@ void runStarts(benchmark::State& state, const MSRPBMeasurementConfig* config, co
         // An answer refused, or not read at all, measures nothing.
         std::ifstream console(root / "console.log");
         for (std::string line; std::getline(console, line);) {
-            for (const char* refusal : {"I-MSR0233", "I-MSR023298", "I-MSR023299", "I-MSR023135", "I-MSR006045",
-                                        "I-MSR82003", "I-MSR820028", "I-MSR023137", "I-MSR023138"})
+            for (const char* refusal :
+                 {"I-MSR0233", "I-MSR023298", "I-MSR023299", "I-MSR023135", "I-MSR006045", "I-MSR82003",
+                  "I-MSR820028", "I-MSR023137", "I-MSR023138"})
                 if (line.find(refusal) != std::string::npos) std::fprintf(stderr, "%s\n", line.c_str());
         }
         state.counters["fetching_MiB"] = static_cast<double>(peaks[0]) / (1 << 20);
@@ -243,7 +258,9 @@ void runStarts(benchmark::State& state, const MSRPBMeasurementConfig* config, co
     }
 }
 
-void BM_Usual(benchmark::State& state) { runStarts(state, nullptr, nullptr); }
+void BM_Usual(benchmark::State& state) {
+    runStarts(state, nullptr, nullptr);
+}
 void BM_ConfigurationAtEveryBound(benchmark::State& state) {
     const MSRPBMeasurementConfig config = configurationAtEveryBound();
     runStarts(state, &config, nullptr);
@@ -258,4 +275,3 @@ void BM_ExperimentsAnswerAtEveryBound(benchmark::State& state) {
 BENCHMARK(BM_Usual)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ConfigurationAtEveryBound)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ExperimentsAnswerAtEveryBound)->Iterations(1)->Unit(benchmark::kSecond);
-

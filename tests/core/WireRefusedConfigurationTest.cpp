@@ -28,7 +28,7 @@ std::vector<uint8_t> wireBodyOf(const MSRPBMeasurementConfig& config) {
 }  // namespace
 
 class WireRefusedConfigurationTest : public MeasurementFixture {
-protected:
+  protected:
     void SetUp() override {
         MeasurementFixture::SetUp();
         runUntilIdle();
@@ -128,7 +128,8 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         {"17 consent defaults", consentList(MSRConsentConfigSlot::kDefaults, 17), 23309},
         {"17 consent delegations", consentList(MSRConsentConfigSlot::kDelegations, 17), 23310},
         {"17 regional consent defaults", consentList(MSRConsentConfigSlot::kEnforcedDefaults, 17), 23311},
-        {"2,000,000 empty consent defaults", consentList(MSRConsentConfigSlot::kDefaults, 2'000'000, true), 23309},
+        {"2,000,000 empty consent defaults", consentList(MSRConsentConfigSlot::kDefaults, 2'000'000, true),
+         23309},
         {"101 data controls", dataControls(101), 23307},
         {"11 programs", programs(11), 23305},
         {"2,000,000 empty programs", programs(2'000'000), 23305},
@@ -145,9 +146,11 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         ASSERT_TRUE(remoteConfig().updateMeasurementConfig(wireConfigOf(app, 1)));
         const std::vector<std::string> lines = fetchAnswered(c.body);
         const int64_t version = c.refusal ? 1 : 2;
-        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion), version);
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion),
+                  version);
         EXPECT_EQ(remoteConfig().version(), version);
-        const std::optional<MSRSettingValue> probe = remoteConfig().cachedValueForKey("measurement.wire_probe");
+        const std::optional<MSRSettingValue> probe =
+            remoteConfig().cachedValueForKey("measurement.wire_probe");
         ASSERT_TRUE(probe && std::holds_alternative<std::string>(*probe));
         EXPECT_EQ(std::get<std::string>(*probe), std::to_string(version));
         size_t refusals = 0;

@@ -22,8 +22,12 @@ namespace {
 
 using WireBytes = std::vector<uint8_t>;
 
-bool wireIsRepeated(const MSRPBFieldSpec& field) { return (field.word & kMSRPBLabelRepeated) != 0; }
-bool wireIsMessage(const MSRPBFieldSpec& field) { return (field.word & kMSRPBKindMessage) != 0; }
+bool wireIsRepeated(const MSRPBFieldSpec& field) {
+    return (field.word & kMSRPBLabelRepeated) != 0;
+}
+bool wireIsMessage(const MSRPBFieldSpec& field) {
+    return (field.word & kMSRPBKindMessage) != 0;
+}
 
 std::string wireFieldName(MSRPBMessageID message, uint32_t field) {
     const MSRPBMessageType& type = MSRPBMessageTypeFor(message);
@@ -86,7 +90,9 @@ void wireAppend(WireBytes& out, const MSRPBFieldSpec& field, const WireBytes& pa
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
-const MSRPBFieldSpec& wireSpec(const WireStep& step) { return MSRPBMessageTypeFor(step.message).fields[step.field]; }
+const MSRPBFieldSpec& wireSpec(const WireStep& step) {
+    return MSRPBMessageTypeFor(step.message).fields[step.field];
+}
 
 // An answer of `root` in which the messages at the end of `path` (as many as
 // `holders` gives, each holding what `holderContent` makes of its position)
@@ -143,7 +149,8 @@ WireBytes wireOccurrenceOfBytes(const MSRPBFieldSpec& field, size_t bytes) {
 // The bound of `scope` on the same field as `bound`, if the table has one.
 const MSRPBWireBound* wireSibling(const MSRPBWireBound& bound, MSRPBWireScope scope) {
     for (const MSRPBWireBound& other : MSRPBWireBounds())
-        if (other.message == bound.message && other.field == bound.field && other.scope == scope) return &other;
+        if (other.message == bound.message && other.field == bound.field && other.scope == scope)
+            return &other;
     return nullptr;
 }
 
@@ -174,12 +181,13 @@ WireBytes wireAnswerOf(MSRPBMessageID root, const MSRPBWireBound& bound, size_t 
         }
         case MSRPBWireScope::kBytesPerAnswer: {
             const std::vector<WireStep> path = *wirePathTo(root, bound.message);
-            return wireAnswer(path, 1,
-                              [&](size_t) { return wireOccurrenceOfBytes(holder.fields[bound.field], count); });
+            return wireAnswer(
+                path, 1, [&](size_t) { return wireOccurrenceOfBytes(holder.fields[bound.field], count); });
         }
         case MSRPBWireScope::kPerParent: {
             const std::vector<WireStep> path = *wirePathTo(root, bound.message);
-            return wireAnswer(path, 1, [&](size_t) { return wireEntries(holder.fields[bound.field], count); });
+            return wireAnswer(path, 1,
+                              [&](size_t) { return wireEntries(holder.fields[bound.field], count); });
         }
         case MSRPBWireScope::kPerAnswer: {
             // Spread over as many holders as a bound per holder asks.
@@ -226,7 +234,8 @@ TEST(WireBounds, EveryRepeatedFieldOfEveryAnswerIsBoundedByTheTable) {
             }
         }
     }
-    EXPECT_EQ(unbounded, std::set<std::string>{}) << "repeated fields a server sends without a bound of the table";
+    EXPECT_EQ(unbounded, std::set<std::string>{})
+        << "repeated fields a server sends without a bound of the table";
     // The configuration's and the experiments answer's lists at least.
     EXPECT_GE(seen, 24u);
 }
@@ -368,7 +377,8 @@ TEST(WireBounds, BytesThatDoNotReadAreLeftToTheDecode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(c.bytes, MSRPBMessageID::MeasurementConfig);
+        const std::optional<MSRPBWireRefusal> refusal =
+            MSRPBWireRefusalOf(c.bytes, MSRPBMessageID::MeasurementConfig);
         EXPECT_EQ(refusal ? std::optional<int64_t>(refusal->code) : std::nullopt, c.refusal);
         EXPECT_EQ(NANOMessageBase::initWithBuffer(config, c.bytes).has_value(), c.decodes);
     }

@@ -14,8 +14,8 @@ namespace {
 class WireAnswerDelegate : public MSRETaskManagerDelegate {
   public:
     bool taskManagerShouldFetchExperiments(MSRETaskManager&) override { return true; }
-    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&,
-                             const std::vector<MSRESnapshot>&) override {}
+    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
+                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
     void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
                                       const std::map<std::string, MSRError>&) override {
         fetched.push_back(snapshots.size());
@@ -40,7 +40,9 @@ class WireRefusedAnswerTest : public ExperimentsTest {
         ASSERT_TRUE(executor().runUntil([&] { return network_->requests().size() > before; }, 400000));
         settle();
     }
-    static std::vector<uint8_t> gzippedBytes(const std::vector<uint8_t>& bytes) { return *security::gzip(bytes); }
+    static std::vector<uint8_t> gzippedBytes(const std::vector<uint8_t>& bytes) {
+        return *security::gzip(bytes);
+    }
 
     std::shared_ptr<WireAnswerDelegate> delegate_ = std::make_shared<WireAnswerDelegate>();
     std::shared_ptr<MSRETaskManager> taskManager_;
@@ -158,7 +160,8 @@ TEST_F(WireRefusedAnswerTest, TheSnapshotsOfAnAnswerAreStoredInOneTransaction) {
     ASSERT_TRUE(pending);
     EXPECT_TRUE(pending->empty()) << pending->size() << " snapshots of a refused write kept";
 
-    EXPECT_TRUE(database->upsertPendingExperimentSnapshots({snapshot("first", {1}), snapshot("second", {2})}, &error));
+    EXPECT_TRUE(database->upsertPendingExperimentSnapshots({snapshot("first", {1}), snapshot("second", {2})},
+                                                           &error));
     pending = database->fetchAllPendingSnapshots(nullptr);
     ASSERT_TRUE(pending);
     EXPECT_EQ(pending->size(), 2u);
