@@ -4,12 +4,17 @@
 // the failure is logged once, on arrival, and never again at a start.
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "tests/support/TemporaryDataRoot.h"
+#include "tests/support/TestPaths.h"
 #include "tools/assembler/ProgramAssembler.h"
 
 namespace {
@@ -107,6 +112,22 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
         std::vector<MSRPBProgram> programs = MSRPBGetMessageArray<MSRPBProgram>(*stored, MSRConfigSlot::kPrograms);
         return programs.empty() ? std::vector<uint8_t>{} : programs[0].protoBuffer().value_or(std::vector<uint8_t>{});
     }
+    // The stored configuration as protoc reads it, which the older builds'
+    // reading of it follows.
+    std::string storedAsProtocReadsIt() {
+        const std::vector<std::string> rows = sql("SELECT remote_config_data FROM app_metadata");
+        if (rows.size() != 1) return "";
+        const TemporaryDataRoot scratch("protoc");
+        const auto in = scratch.path() / "config.bin";
+        const auto out = scratch.path() / "config.txt";
+        std::ofstream(in, std::ios::binary).write(rows[0].data(), static_cast<std::streamsize>(rows[0].size()));
+        const std::string command = "protoc --decode=msr.MeasurementConfig --proto_path='" + CALVARO_PROTO_DIR +
+                                    "' config.proto < '" + in.string() + "' > '" + out.string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        std::stringstream text;
+        text << std::ifstream(out).rdbuf();
+        return text.str();
+    }
     int64_t logged(int64_t code) {
         const std::vector<int64_t> all = codes();
         return std::count(all.begin(), all.end(), code);
@@ -135,6 +156,11 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
         EXPECT_EQ(remoteConfig().eventEditing(), working);
         EXPECT_EQ(editedBy(), row.working ? "working" : "");
         EXPECT_EQ(storedProgram(), row.working ? *atWork.protoBuffer() : std::vector<uint8_t>{});
+        const std::string text = storedAsProtocReadsIt();
+        EXPECT_NE(text.find("version: 2"), std::string::npos) << text;
+        EXPECT_NE(text.find("control_2"), std::string::npos) << text;
+        EXPECT_EQ(text.find("dynamic_event_editing") != std::string::npos, row.working) << text;
+        EXPECT_EQ(text.find("\"new\""), std::string::npos) << text;
 
         // A later start loads what is stored, and logs no failure.
         restart();
