@@ -357,8 +357,9 @@ MSRDatabaseRemoteConfig::ProgramLoadOutcome MSRDatabaseRemoteConfig::parse(const
         monitorRef().logWithLevel(7, 29014, "Successfully parsed a configuration. Version", {MSRLogContext(*version)});
     }
 
-    // A program that fails to load is dropped on its own; the data controls
-    // and consent settings after it still apply.
+    // A program that fails to load is refused on its own (what it leaves
+    // running is the road's); the data controls and consent settings after
+    // it still apply.
     const ProgramLoadOutcome program = loadEventEditingPrograms(config, encoded, road);
 
     std::vector<std::string> dataControls;
