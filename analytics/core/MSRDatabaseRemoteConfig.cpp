@@ -192,7 +192,8 @@ bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConf
         return false;
     }
     if (parse(config, encoded, ProgramLoadRoad::kArrival) == ProgramLoadOutcome::kFailed) {
-        std::optional<std::vector<uint8_t>> kept = MSRStoredConfigurationPrograms::withProgramFields(encoded, storedPrograms);
+        std::optional<std::vector<uint8_t>> kept =
+            MSRStoredConfigurationPrograms::withProgramFields(encoded, storedPrograms);
         if (!kept || !database->updateRemoteConfigData(std::move(*kept), &error)) {
             monitorRef().logWithLevel(1, 29005, "Cannot store config into the database", {MSRLogContext(error)});
             return false;

@@ -79,7 +79,8 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
         MSRPBMeasurementConfig config;
         MSRPBSetInt64(config, MSRConfigSlot::kVersion, version);
         MSRPBSetString(config, MSRConfigSlot::kAppID, options_.appID);
-        if (program) MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+        if (program)
+            MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
         MSRPBDataControl control;
         MSRPBSetString(control, MSRDataControlSlot::kName, "control_" + std::to_string(version));
         MSRPBSetMessageArray(config, MSRConfigSlot::kDataControls, std::vector<MSRPBDataControl>{control});
@@ -109,8 +110,10 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
     std::vector<uint8_t> storedProgram() {
         std::optional<MSRPBMeasurementConfig> stored = database().queryMeasurementConfig(nullptr);
         if (!stored) return {};
-        std::vector<MSRPBProgram> programs = MSRPBGetMessageArray<MSRPBProgram>(*stored, MSRConfigSlot::kPrograms);
-        return programs.empty() ? std::vector<uint8_t>{} : programs[0].protoBuffer().value_or(std::vector<uint8_t>{});
+        std::vector<MSRPBProgram> programs =
+            MSRPBGetMessageArray<MSRPBProgram>(*stored, MSRConfigSlot::kPrograms);
+        return programs.empty() ? std::vector<uint8_t>{}
+                                : programs[0].protoBuffer().value_or(std::vector<uint8_t>{});
     }
     // The stored configuration as protoc reads it, which the older builds'
     // reading of it follows.
@@ -120,9 +123,11 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
         const TemporaryDataRoot scratch("protoc");
         const auto in = scratch.path() / "config.bin";
         const auto out = scratch.path() / "config.txt";
-        std::ofstream(in, std::ios::binary).write(rows[0].data(), static_cast<std::streamsize>(rows[0].size()));
-        const std::string command = "protoc --decode=msr.MeasurementConfig --proto_path='" + CALVARO_PROTO_DIR +
-                                    "' config.proto < '" + in.string() + "' > '" + out.string() + "'";
+        std::ofstream(in, std::ios::binary)
+            .write(rows[0].data(), static_cast<std::streamsize>(rows[0].size()));
+        const std::string command = "protoc --decode=msr.MeasurementConfig --proto_path='" +
+                                    CALVARO_PROTO_DIR + "' config.proto < '" + in.string() + "' > '" +
+                                    out.string() + "'";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         std::stringstream text;
         text << std::ifstream(out).rdbuf();
@@ -150,7 +155,8 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
         // The rest of the configuration applies, and is stored.
         EXPECT_EQ(remoteConfig().version(), 2);
         EXPECT_EQ(remoteConfig().dataControls(), std::vector<std::string>{"control_2"});
-        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion), 2);
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion),
+                  2);
         EXPECT_EQ(persistedConfig().configServerETag(), "etag-2");
         // The program at work goes on, and stays stored in the failing one's place.
         EXPECT_EQ(remoteConfig().eventEditing(), working);
