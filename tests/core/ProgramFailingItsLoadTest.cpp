@@ -10,6 +10,7 @@
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/support/MSRRemoteConfig.h"
@@ -173,5 +174,41 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
         EXPECT_EQ(logged(29026), 0);
         EXPECT_EQ(remoteConfig().version(), 2);
         EXPECT_EQ(editedBy(), row.working ? "working" : "");
+    }
+}
+
+// A configuration taken back (its transaction rolled back) leaves the stored
+// one in force: the program at work goes on without a new load when it is
+// the stored one, and the stored one is loaded again when the one at work
+// came with what was taken back.
+TEST_F(ProgramFailingItsLoadTest, ATakenBackConfigurationLeavesTheStoredProgramAtWork) {
+    const MSRPBProgram atWork = programFailingItsLoad(programFailingItsLoadText("working"), "rules");
+    const struct {
+        const char* name;
+        MSRPBProgram takenBack;
+        int64_t loadsAgain;
+    } rows[] = {
+        {"the same program", atWork, 0},
+        {"another program", programFailingItsLoad(programFailingItsLoadText("taken_back"), "rules"), 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        execute("UPDATE app_metadata SET remote_config_data = NULL");
+        restart();
+        fetch(configuration(1, atWork));
+        auto& stored = dynamic_cast<MSRDatabaseRemoteConfig&>(remoteConfig());
+        runOnWorkerQueue([&] {
+            EXPECT_FALSE(database().performTransaction([&] {
+                EXPECT_TRUE(stored.updateMeasurementConfig(configuration(2, row.takenBack)));
+                return false;
+            }));
+        });
+        const std::shared_ptr<MSRPEventEditing> beforeTheReload = remoteConfig().eventEditing();
+        codes();
+        runOnWorkerQueue([&] { stored.reloadFromDatabase(); });
+        EXPECT_EQ(logged(29027), row.loadsAgain);
+        EXPECT_EQ(remoteConfig().eventEditing() == beforeTheReload, row.loadsAgain == 0);
+        EXPECT_EQ(remoteConfig().version(), 1);
+        EXPECT_EQ(editedBy(), "working");
     }
 }
