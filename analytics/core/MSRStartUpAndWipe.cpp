@@ -733,8 +733,8 @@ void MSRStartUpAndWipe::resumePendingAutomaticEvents() {
         }
         lost.push_back({entry->first, *timestamp, *parameters.dictionary()});
         if (*recorded != *before) {
-            // Events of the name were deleted since (bundles gone stale): the
-            // record counts from what is there now.
+            // Events of the name were deleted since (stored ones gone stale):
+            // the record counts from what is there now.
             foundation::Value::Dictionary updated = *record;
             updated.insert_or_assign(kPendingRecorded, foundation::Value(*recorded));
             entry->second = foundation::Value(std::move(updated));
