@@ -541,6 +541,21 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
         std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
         return firstOpen && engine_.handleInternalEventOnWorkerQueue(*firstOpen);
     });
+    if (firstOpenStored) {
+        // The first session and the first open's engagement go in the first
+        // open's commit: a kill before it leaves a first open that the next
+        // start reports again with both, a kill after it all three. (The
+        // session is on disk before its "_s" is handed over, so the next
+        // start begins a session the kill took once, under its number.)
+        engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+        if (!engine_.remoteConfig_->redundantEngagementRemovalEnabled()) {
+            MSRObjectDictionary engagement = {{"_et", MSRValue(int64_t{1})}};
+            if (efficient) engagement["_fr"] = MSRValue(int64_t{1});
+            if (auto event = automaticEvent("_e", initTimestamp, engagement, true)) {
+                engine_.handleInternalEventOnWorkerQueue(*event);
+            }
+        }
+    }
     if (!firstOpenStored || !engine_.database_->commitPendingWrites()) {
         // The next try dates the install as this one did.
         engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(storedFirstOpen);
@@ -549,17 +564,6 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
 
     MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
     engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
-    engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-    if (!engine_.remoteConfig_->redundantEngagementRemovalEnabled()) {
-        MSRObjectDictionary engagement = {{"_et", MSRValue(int64_t{1})}};
-        if (efficient) engagement["_fr"] = MSRValue(int64_t{1});
-        if (auto event = automaticEvent("_e", initTimestamp, engagement, true)) {
-            engine_.handleInternalEventOnWorkerQueue(*event);
-        }
-    }
-    // The session just begun is on disk before its "_s" is committed (behind
-    // the work queued now): a kill in between loses that event, as any event
-    // not yet committed, but never has the next start begin a second session.
     engine_.persistedConfig_->synchronizeToDisk();
     reportStoredCampaignEventOnWorkerQueue(millis - 1);
     if (shouldAllowAdNetworkRegistration()) {

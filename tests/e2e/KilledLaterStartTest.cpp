@@ -219,6 +219,93 @@ class KilledLaterStartTest : public testing::Test {
     std::array<int, kSides> sessionSides{}, updateSides{};
 };
 
+// A first start killed at a moment of its first second and a half, or as
+// soon as its dictionary says its first session, or as soon as its first open
+// is stored: the next start leaves the first open's engagement ("_e" at the
+// first open's time) once, with one "_f" and one "_s".
+class KilledFirstOpenEngagementTest : public testing::Test {
+  protected:
+    enum Aim { kRandom, kAtSession, kAtFirstOpen, kAims };
+
+    // The first open's "_e": the one logged at its time.
+    static int64_t firstOpenEngagements(const fs::path& home) {
+        return storedCount(home,
+                           "SELECT count(*) FROM raw_events WHERE name = '_e' AND timestamp = "
+                           "(SELECT timestamp FROM raw_events WHERE name = '_f')");
+    }
+
+    void runRound(int round) {
+        const Aim aim = static_cast<Aim>(round % kAims);
+        SCOPED_TRACE(testing::Message() << "aim " << aim);
+        const FirstStartRound paths(root.path() / ("round-" + std::to_string(round)));
+        const fs::path& home = paths.home;
+        auto said = [&] { return paths.said(); };
+        fs::create_directories(measurementFolder(home));
+        fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        inotify_add_watch(watch, measurementFolder(home).c_str(), kDictionaryWrites);
+        const pid_t start = spawnCalvaroInGroup(home, paths.waiting);
+        ASSERT_GT(start, 0);
+        bool aimed = true;
+        if (aim == kRandom) {
+            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 1500000)(random)));
+        } else {
+            aimed = false;
+            const auto deadline = LaterStartClock::now() + std::chrono::seconds(60);
+            while (!aimed && LaterStartClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+                pollfd ready{watch, POLLIN, 0};
+                poll(&ready, 1, aim == kAtFirstOpen ? 2 : 50);
+                char events[4096];
+                while (read(watch, events, sizeof events) > 0) {
+                }
+                aimed = aim == kAtFirstOpen ? storedEventCount(home, "_f") >= 1
+                                            : storedDictionaryValue(home, "session_number") == std::optional<std::string>("1");
+            }
+            kill(-start, SIGSTOP);
+            if ((round / kAims) % 2 == 1) {
+                kill(-start, SIGCONT);
+                std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 5000)(random)));
+            }
+        }
+        close(watch);
+        kill(-start, SIGKILL);
+        ASSERT_EQ(waitForCalvaro(start, std::chrono::seconds(30)), 128 + SIGKILL) << "the start ended before its kill"
+                                                                                  << said();
+        EXPECT_TRUE(aimed) << "the moment aimed at never came" << said();
+        const bool firstOpenKilled = storedEventCount(home, "_f") == 1;
+        EXPECT_EQ(firstOpenEngagements(home), firstOpenKilled ? 1 : 0) << "the first open stored apart from its engagement"
+                                                                     << said();
+        stored[firstOpenKilled] += 1;
+
+        ASSERT_EQ(waitForCalvaro(spawnCalvaroInGroup(home, paths.once), std::chrono::seconds(60)), 0)
+            << "the next start failed" << said();
+        EXPECT_EQ(storedEventCount(home, "_f"), 1) << said();
+        EXPECT_EQ(storedEventCount(home, "_s"), 1) << said();
+        EXPECT_EQ(firstOpenEngagements(home), 1) << "the first open's engagement" << said();
+    }
+
+    TemporaryDataRoot root{"killed-first-open-engagement"};
+    std::mt19937 random{std::random_device{}()};
+    std::array<int, 2> stored{};
+};
+
+TEST_F(KilledFirstOpenEngagementTest, TheNextStartLeavesTheFirstOpensEngagementOnce) {
+    const auto began = LaterStartClock::now();
+    const int rounds = killRounds(24);
+    int done = 0;
+    while (done < rounds && LaterStartClock::now() - began < kLaterStartBudget) {
+        SCOPED_TRACE("round " + std::to_string(done));
+        runRound(done);
+        ++done;
+        if (HasFailure()) break;
+    }
+    std::printf("%d first starts killed: %d before the first open was stored, %d after\n", done, stored[0], stored[1]);
+    if (!HasFailure()) {
+        EXPECT_TRUE(stored[0] > 0 && stored[1] > 0) << "a side of the first open's commit no kill came on";
+    }
+}
+
 TEST_F(KilledLaterStartTest, TheNextStartLeavesOneSessionAndOneOfEachUpdate) {
     const auto began = LaterStartClock::now();
     const int least = killRounds(kLaterStartLeastRounds);
