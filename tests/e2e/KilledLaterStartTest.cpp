@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -227,11 +228,12 @@ class KilledFirstOpenEngagementTest : public testing::Test {
   protected:
     enum Aim { kRandom, kAtSession, kAtFirstOpen, kAims };
 
-    // The first open's "_e": the one logged at its time.
+    // The first open's "_e": the one logged at its time (none while the
+    // database does not exist yet).
     static int64_t firstOpenEngagements(const fs::path& home) {
-        return storedCount(home,
-                           "SELECT count(*) FROM raw_events WHERE name = '_e' AND timestamp = "
-                           "(SELECT timestamp FROM raw_events WHERE name = '_f')");
+        return std::max<int64_t>(0, storedCount(home,
+                                                "SELECT count(*) FROM raw_events WHERE name = '_e' AND timestamp = "
+                                                "(SELECT timestamp FROM raw_events WHERE name = '_f')"));
     }
 
     void runRound(int round) {
