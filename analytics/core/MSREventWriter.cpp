@@ -147,6 +147,7 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
     // and read it as the persisted values; the group's one commit applies it.
     const MSRMeasurement::PendingEventWrites before = engine_.pendingEventWrites_;
     std::optional<PreparedWrite> prepared = prepareWrite(event);
+    bool handed = false;
     auto block = [&] {
         if (!prepared && !updateLifetimeValueWithEvent(event)) return false;
         bool isPublic = MSRIsPublicName(event.name());
@@ -167,12 +168,15 @@ void MSREventWriter::writeFilteredEventOnWorkerQueue(MSREvent event) {
                            {MSRDebugEventName(event.name()), error});
             return false;
         }
-        return process ? writeEvent(event, isPublic, realtime, prepared ? &*prepared : nullptr) : true;
+        if (!process) return true;
+        handed = true;
+        return writeEvent(event, isPublic, realtime, prepared ? &*prepared : nullptr);
     };
     // Most events only add their row: with everything else read and checked
     // beforehand, nothing needs a savepoint to be undone.
     bool kept = prepared ? engine_.database_->performGroupedWrite(block)
                          : engine_.database_->performGroupedTransaction(block);
+    if (name == "_s" && (handed || !kept)) ++engine_.sessionStartsHandedToStore_;
     if (!kept) {
         engine_.pendingEventWrites_ = before;
         engine_.eventWriteFailed_ = true;

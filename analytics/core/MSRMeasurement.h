@@ -453,6 +453,7 @@ private:
 
     // --- event handling ----------------------------------------------------
     // The steps of handleEventOnWorkerQueue, in their order.
+    void handleEventStepsOnWorkerQueue(const MSREvent& event);
     std::optional<MSREvent> eventAfterSafelistingEvent(const MSREvent& event);
     void processSessionFromEvent(const MSREvent& event);
     // False: a subscription already reported; drop the event.
@@ -494,6 +495,9 @@ private:
     // Marks the event being handled whose writes failed or were lost with a
     // failed commit (a full disk): its listeners never hear of it.
     bool eventWriteFailed_ = false;
+    // Session starts ("_s") handed to the store, stored or not: an "_s" that
+    // handling leaves without raising it was dropped by a rule.
+    uint64_t sessionStartsHandedToStore_ = 0;
     // The program's time on the batch of logged events being handled (none
     // outside one), and whether its failure was logged.
     struct EditingBatch {

@@ -379,6 +379,19 @@ std::optional<MSRObjectDictionary> MSRMeasurement::parametersWithAddedDefaultEve
 void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue");
     if (!hasComponentsOnWorkerQueue() || !persistedConfig_) return;
+    const bool sessionStart = loggedEvent.name() == "_s" && loggedEvent.origin() == "auto";
+    const uint64_t handedBefore = sessionStartsHandedToStore_;
+    handleEventStepsOnWorkerQueue(loggedEvent);
+    if (!sessionStart || sessionStartsHandedToStore_ != handedBefore) return;
+    // A rule dropped the session's "_s" (collection off, an allowlist
+    // without it, the daily cap, an editing program): the session is begun
+    // all the same. Counted at once, so that no later start takes a missing
+    // "_s" for one a kill took and begins its session again.
+    persistedConfig_->setDroppedSessionStarts(persistedConfig_->droppedSessionStarts() + 1);
+    persistedConfig_->synchronizeToDisk();
+}
+
+void MSRMeasurement::handleEventStepsOnWorkerQueue(const MSREvent& loggedEvent) {
     if (!isEnabled()) {
         logEventHandling(7, 23049, "Analytics is disabled. Event not logged");
         return;

@@ -256,6 +256,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
             engine_.requestDeferredDeepLink();
         }
     }
+    resumePendingAutomaticEvents();
     reportAppUpdateOnWorkerQueue();
     reportOSUpdateOnWorkerQueue();
     engine_.searchAdReporter_ = MSRComponentRegistry::make<MSRSearchAdReporter>(context);
@@ -540,6 +541,21 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
         std::optional<MSREvent> firstOpen = automaticEvent("_f", initTimestamp, parameters, true);
         return firstOpen && engine_.handleInternalEventOnWorkerQueue(*firstOpen);
     });
+    if (firstOpenStored) {
+        // The first session and the first open's engagement go in the first
+        // open's commit: a kill before it leaves a first open that the next
+        // start reports again with both, a kill after it all three. (The
+        // session is on disk before its "_s" is handed over, so the next
+        // start begins a session the kill took once, under its number.)
+        engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
+        if (!engine_.remoteConfig_->redundantEngagementRemovalEnabled()) {
+            MSRObjectDictionary engagement = {{"_et", MSRValue(int64_t{1})}};
+            if (efficient) engagement["_fr"] = MSRValue(int64_t{1});
+            if (auto event = automaticEvent("_e", initTimestamp, engagement, true)) {
+                engine_.handleInternalEventOnWorkerQueue(*event);
+            }
+        }
+    }
     if (!firstOpenStored || !engine_.database_->commitPendingWrites()) {
         // The next try dates the install as this one did.
         engine_.persistedConfig_->setFirstOpenTimestampMilliseconds(storedFirstOpen);
@@ -548,17 +564,6 @@ void MSRStartUpAndWipe::reportFirstOpenOnWorkerQueue() {
 
     MSRAnalyticsState::setDeferredAnalyticsCollection(foundation::Value());
     engine_.persistedConfig_->setLoadTimestampValue(foundation::Value());
-    engine_.sessionReporter_->reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp, false);
-    if (!engine_.remoteConfig_->redundantEngagementRemovalEnabled()) {
-        MSRObjectDictionary engagement = {{"_et", MSRValue(int64_t{1})}};
-        if (efficient) engagement["_fr"] = MSRValue(int64_t{1});
-        if (auto event = automaticEvent("_e", initTimestamp, engagement, true)) {
-            engine_.handleInternalEventOnWorkerQueue(*event);
-        }
-    }
-    // The session just begun is on disk before its "_s" is committed (behind
-    // the work queued now): a kill in between loses that event, as any event
-    // not yet committed, but never has the next start begin a second session.
     engine_.persistedConfig_->synchronizeToDisk();
     reportStoredCampaignEventOnWorkerQueue(millis - 1);
     if (shouldAllowAdNetworkRegistration()) {
@@ -614,11 +619,140 @@ void MSRStartUpAndWipe::reportVersionChange(const std::string& current, std::opt
                                             void (MSRPersistedConfig::*store)(const std::optional<std::string>&),
                                             const char* eventName, const char* parameterName) {
     if (!engine_.hasComponentsOnWorkerQueue() || stored == current) return;
-    ((*engine_.persistedConfig_).*store)(current);
-    if (!nonEmptyAtStartUp(stored)) return;
-    if (auto event = automaticEvent(eventName, dispatch::Clock::now(), {{parameterName, MSRValue(*stored)}}, false)) {
-        engine_.handleInternalEventOnWorkerQueue(*event);
+    auto recordChange = [&] { ((*engine_.persistedConfig_).*store)(current); };
+    if (!nonEmptyAtStartUp(stored)) {
+        recordChange();
+        return;
     }
+    handOverOnce(eventName, dispatch::Clock::now(), {{parameterName, foundation::Value(*stored)}}, recordChange);
+}
+
+namespace {
+
+constexpr const char* kPendingParameters = "parameters";
+constexpr const char* kPendingTimestamp = "timestamp";
+constexpr const char* kPendingRecorded = "recorded";
+
+}  // namespace
+
+std::optional<int64_t> MSRStartUpAndWipe::recordedEventCount(const std::string& name) {
+    MSRError error;
+    auto aggregates = engine_.database_->eventAggregatesWithName(name, &error);
+    if (!aggregates && error.code() != 0) {
+        log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName(name), error});
+        return std::nullopt;
+    }
+    auto stored = engine_.database_->rawEventCountWithName(name, &error);
+    if (!stored) {
+        log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName(name), error});
+        return std::nullopt;
+    }
+    return (aggregates ? aggregates->lifetimeCount() : 0) + *stored;
+}
+
+void MSRStartUpAndWipe::handOverOnce(const std::string& name, double timestamp,
+                                     const foundation::Value::Dictionary& parameters,
+                                     const std::function<void()>& recordChange) {
+    std::optional<int64_t> recorded = recordedEventCount(name);
+    if (!recorded) {
+        // Without a count the next start could not tell a lost event from a
+        // stored one: it is handed over as it comes.
+        recordChange();
+        handOverPending(name, timestamp, parameters);
+        return;
+    }
+    foundation::Value::Dictionary pending =
+        engine_.persistedConfig_->pendingAutomaticEvents().value_or(foundation::Value::Dictionary{});
+    pending.insert_or_assign(name, foundation::Value(foundation::Value::Dictionary{
+                                       {kPendingParameters, foundation::Value(parameters)},
+                                       {kPendingTimestamp, foundation::Value(timestamp)},
+                                       {kPendingRecorded, foundation::Value(*recorded)}}));
+    recordChange();
+    engine_.persistedConfig_->setPendingAutomaticEvents(pending);
+    // The change and its pending event are on disk before the event can be
+    // committed: a kill before the commit leaves the event to hand over
+    // again, a kill after it an event the next start finds recorded.
+    engine_.persistedConfig_->synchronizeToDisk();
+    handOverPending(name, timestamp, parameters);
+}
+
+void MSRStartUpAndWipe::handOverPending(const std::string& name, double timestamp,
+                                        const foundation::Value::Dictionary& parameters) {
+    MSRObjectDictionary objects;
+    for (const auto& [parameter, value] : parameters) {
+        if (const std::string* text = value.string()) {
+            objects.insert_or_assign(parameter, MSRValue(*text));
+        } else if (auto integer = value.integerValue()) {
+            objects.insert_or_assign(parameter, MSRValue(*integer));
+        } else if (auto number = value.doubleValue()) {
+            objects.insert_or_assign(parameter, MSRValue(*number));
+        }
+    }
+    std::optional<MSREvent> event = automaticEvent(name, timestamp, objects, false);
+    if (!event || !engine_.handleInternalEventOnWorkerQueue(*event)) return;
+    // Handed over (or dropped by a rule): once what it wrote is committed,
+    // the record has served. Its removal may wait for the next write of the
+    // dictionary; a start that still finds it, finds the event recorded.
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    engine_.database_->runWhenPendingWritesEnd([weak, name](bool committed) {
+        auto engine = weak.lock();
+        if (!engine || !committed || !engine->persistedConfig_) return;
+        auto pending = engine->persistedConfig_->pendingAutomaticEvents();
+        if (!pending || !pending->erase(name)) return;
+        engine->persistedConfig_->setPendingAutomaticEvents(pending);
+    });
+}
+
+void MSRStartUpAndWipe::resumePendingAutomaticEvents() {
+    if (!engine_.hasComponentsOnWorkerQueue()) return;
+    std::optional<foundation::Value::Dictionary> pending = engine_.persistedConfig_->pendingAutomaticEvents();
+    if (!pending || pending->empty()) return;
+    struct Lost {
+        std::string name;
+        double timestamp;
+        foundation::Value::Dictionary parameters;
+    };
+    std::vector<Lost> lost;
+    bool changed = false;
+    for (auto entry = pending->begin(); entry != pending->end();) {
+        const foundation::Value::Dictionary* record = entry->second.dictionary();
+        std::optional<int64_t> recorded = recordedEventCount(entry->first);
+        if (!recorded) {
+            ++entry;
+            continue;
+        }
+        auto field = [&](const char* key) {
+            if (!record) return foundation::Value();
+            auto found = record->find(key);
+            return found == record->end() ? foundation::Value() : found->second;
+        };
+        const std::optional<int64_t> before = field(kPendingRecorded).integerValue();
+        const foundation::Value parameters = field(kPendingParameters);
+        const std::optional<double> timestamp = field(kPendingTimestamp).doubleValue();
+        // Recorded since it was kept as pending: its commit was made.
+        if (!before || !parameters.dictionary() || !timestamp || *recorded > *before) {
+            entry = pending->erase(entry);
+            changed = true;
+            continue;
+        }
+        lost.push_back({entry->first, *timestamp, *parameters.dictionary()});
+        if (*recorded != *before) {
+            // Events of the name were deleted since (stored ones gone stale):
+            // the record counts from what is there now.
+            foundation::Value::Dictionary updated = *record;
+            updated.insert_or_assign(kPendingRecorded, foundation::Value(*recorded));
+            entry->second = foundation::Value(std::move(updated));
+            changed = true;
+        }
+        ++entry;
+    }
+    if (changed) {
+        engine_.persistedConfig_->setPendingAutomaticEvents(pending);
+        engine_.persistedConfig_->synchronizeToDisk();
+    }
+    // The store never got these: a kill came between the dictionary's write
+    // and their commit.
+    for (const Lost& event : lost) handOverPending(event.name, event.timestamp, event.parameters);
 }
 
 void MSRStartUpAndWipe::reportAppUpdateOnWorkerQueue() {
@@ -751,7 +885,11 @@ void MSRStartUpAndWipe::backfillSessionNumber() {
         log(1, 23063, "Unable to query event aggregates. Name, error", {MSRDebugEventName("_s"), error});
         return;
     }
-    if (bundled + *stored != kept - 1) return;
+    // Sessions whose "_s" a rule dropped (an allowlist without it, the daily
+    // cap, an editing program) were begun all the same: they count as
+    // recorded, and the last of them lives on.
+    const int64_t dropped = engine_.persistedConfig_->droppedSessionStarts();
+    if (bundled + *stored + dropped != kept - 1) return;
     engine_.persistedConfig_->setSessionNumber(kept - 1);
     engine_.persistedConfig_->setLastSessionActivityClockTime(0);
 }

@@ -8,6 +8,7 @@
 // the engine's (MSRMeasurementRoad.h).
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +66,18 @@ private:
     void reportVersionChange(const std::string& current, std::optional<std::string> stored,
                              void (MSRPersistedConfig::*store)(const std::optional<std::string>&),
                              const char* eventName, const char* parameterName);
+    // An automatic event written once whatever the moment of a kill: the
+    // dictionary keeps it as pending, together with `recordChange` (what says
+    // it happened), on disk before it is handed to the store; its commit
+    // ends the pending record. A start that finds a record whose event the
+    // store never got hands it over again (resumePendingAutomaticEvents).
+    void handOverOnce(const std::string& name, double timestamp, const foundation::Value::Dictionary& parameters,
+                      const std::function<void()>& recordChange);
+    void handOverPending(const std::string& name, double timestamp, const foundation::Value::Dictionary& parameters);
+    void resumePendingAutomaticEvents();
+    // The events of `name` the store ever recorded: those in bundles and
+    // those still stored; nothing when they cannot be counted (logged).
+    std::optional<int64_t> recordedEventCount(const std::string& name);
     // Forgets a stored deep link older than the attribution cache time.
     void clearStaleDeepLink();
 };

@@ -177,6 +177,11 @@ void MSRSessionReporter::reportSessionStartOnWorkerQueueWithTimestamp(double tim
         number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
     });
     if (!expired) return;
+    // The session begun is on disk before its "_s" can be committed: a
+    // process ended in between leaves a session that the next start finds
+    // unrecorded and begins again, never one recorded that it begins a
+    // second time.
+    if (persistedConfig_) persistedConfig_->synchronizeToDisk();
     if (auto sessionID = sessionIDPropertyWithTimestamp(timestamp))
         engine->setUserAttributeOnWorkerQueue(*sessionID);
     if (auto sessionNumber = sessionNumberProperty()) engine->setUserAttributeOnWorkerQueue(*sessionNumber);
@@ -205,6 +210,8 @@ void MSRSessionReporter::logSessionStartEvent() {
     }
     if (!reporting()) return;
     updatePropertiesForNewSessionStartOnQueue();
+    // On disk before the "_s" is handed over, as at the engine's start.
+    if (persistedConfig_) persistedConfig_->synchronizeToDisk();
     const auto sessionID = static_cast<int64_t>(dispatch::Clock::now());
     const int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
     setSessionID(sessionID, number);

@@ -291,3 +291,10 @@ std::optional<Value::Dictionary> MSRPersistedConfig::defaultEventParameters() {
 void MSRPersistedConfig::setDefaultEventParameters(const std::optional<Value::Dictionary>& value) {
     setDictionary(value, key("default_event_parameters"));
 }
+
+std::optional<Value::Dictionary> MSRPersistedConfig::pendingAutomaticEvents() {
+    return dictionaryForKey(key("pending_automatic_events"));
+}
+void MSRPersistedConfig::setPendingAutomaticEvents(const std::optional<Value::Dictionary>& value) {
+    setDictionary(value && !value->empty() ? value : std::nullopt, key("pending_automatic_events"));
+}

@@ -103,6 +103,7 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
       "previous_bundled_consent_signals")                                                                    \
     X(double, lastSessionActivityClockTime, setLastSessionActivityClockTime, "last_engagement_end")          \
     X(int64_t, sessionNumber, setSessionNumber, "session_number")                                            \
+    X(int64_t, droppedSessionStarts, setDroppedSessionStarts, "dropped_session_starts")                      \
     X(int64_t, lastUploadedEventTimestampMillis, setLastUploadedEventTimestampMillis,                        \
       "last_uploaded_event_millis")                                                                          \
     X(int64_t, SKANEvaluationEventTimeMillis, setSKANEvaluationEventTimeMillis,                              \
@@ -136,6 +137,10 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     void setAdCampaignInfoBuffer(const std::optional<foundation::Value::Bytes>& value);
     std::optional<foundation::Value::Dictionary> defaultEventParameters();
     void setDefaultEventParameters(const std::optional<foundation::Value::Dictionary>& value);
+    // The automatic events of a start handed to the store whose commit is not
+    // known to be made: event name -> {"parameters", "timestamp", "recorded"}.
+    std::optional<foundation::Value::Dictionary> pendingAutomaticEvents();
+    void setPendingAutomaticEvents(const std::optional<foundation::Value::Dictionary>& value);
 
   private:
     MSRPersistedConfig(std::string name, std::shared_ptr<MSRConfigStore> store);

@@ -58,19 +58,19 @@ TEST_F(MeasurementUserAttributesTest, StoredAndReadBackAcrossARestart) {
 }
 
 TEST_F(MeasurementUserAttributesTest, OriginLimitRefusesTheTwentySixthNewName) {
-    for (int i = 0; i < 25; ++i) set(property("fiam", "_p" + std::to_string(i), MSRValue(int64_t{i})));
+    for (int i = 0; i < 25; ++i) set(property("diam", "_p" + std::to_string(i), MSRValue(int64_t{i})));
     // Public names of the same origin and names of other origins do not count.
-    set(text("level", "gold", "fiam"));
+    set(text("level", "gold", "diam"));
     set(property("auto", "_other", MSRValue(int64_t{1})));
     const size_t eventsBefore = storedEventNames().size();
-    set(property("fiam", "_p25", MSRValue(int64_t{25})));
+    set(property("diam", "_p25", MSRValue(int64_t{25})));
     EXPECT_FALSE(has("_p25"));
     const auto events = storedEventNames();
     ASSERT_EQ(events.size(), eventsBefore + 1);
     EXPECT_EQ(events.back(), "_err");
 
     // A new value for a name already stored is never limited.
-    set(property("fiam", "_p3", MSRValue(int64_t{300})));
+    set(property("diam", "_p3", MSRValue(int64_t{300})));
     EXPECT_EQ(database().userAttributeWithName("_p3", nullptr)->value(), MSRValue(int64_t{300}));
 }
 

@@ -17,6 +17,7 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
+#include "analytics/reporters/MSRReporters.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -25,6 +26,7 @@
 #include "platform/foundation/DataRootLock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/host/DEDApp.h"
+#include "platform/host/DEDComponent.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/ProductsRequest.h"
 
@@ -79,6 +81,7 @@ std::optional<std::string> EngineDriver::start() {
     // As the application does: the engine with its experiments.
     MSRRegisterExperiments();
     MSRRegisterPurchaseReporting();
+    if (options_.sessions) MSRRegisterReporters();
     MSRRegisterEventEditing();
     if (options_.programTimeLimitSeconds > 0) {
         const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -89,6 +92,20 @@ std::optional<std::string> EngineDriver::start() {
                 editing->runtime().setTimeLimit(limit);
                 return editing;
             });
+    }
+    if (!options_.allowlist.empty()) {
+        // A host that passes an allowlist starts the engine with it; the
+        // interface's own registration below is then ignored.
+        foundation::Value::List names;
+        for (const std::string& name : options_.allowlist) names.emplace_back(name);
+        host::DEDComponent::registerComponent("DEDIzurarove", [names](const host::DEDApp& app) {
+            MSRAnalytics::Options start;
+            start[MSRAnalytics::kCollectionDeactivatedKey] = app.options().isAnalyticsCollectionDeactivated;
+            start[MSRAnalytics::kCollectionEnabledKey] = app.options().isAnalyticsCollectionEnabled;
+            start[MSRAnalytics::kLogTagKey] = host::kDEDLoggerAnalytics;
+            start[MSRAnalytics::kSafelistedEventsKey] = names;
+            MSRAnalytics::startWithAppID(app.options().appID, "da", start, nullptr);
+        });
     }
     DEDIzurarove::registerWithHost();
     // The health data goes to the suite the application writes it to; the

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tools {
 
@@ -24,6 +25,12 @@ struct EngineDriverOptions {
     // application's (1 s). A test whose outcome must not hang on the
     // machine's speed sets its own.
     double programTimeLimitSeconds = 0;
+    // The application's reporters (sessions, screens, search ads): the
+    // engine begins sessions as the application's does. Off: none.
+    bool sessions = false;
+    // The engine's allowlist (the start option "safelisted_events"): only
+    // these events are stored. Empty: none, as the application starts.
+    std::vector<std::string> allowlist;
     // Runs once the engine's parts are registered and the catalog is
     // stocked, just before the host is configured (the engine's start).
     std::function<void()> beforeStart;

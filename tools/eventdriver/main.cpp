@@ -61,6 +61,10 @@
 // from the signal on, as by work that outlasts the end's deadline: the end
 // then lets it go, and is orderly all the same when every event is stored.
 //
+// With --allowlist NAME,NAME... the engine starts with that allowlist, as a
+// host passes it: only those events are stored. With --sessions the engine
+// begins sessions as the application's does (its reporters are registered).
+//
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
 // --program-time-limit S each of its runs S seconds instead of 1 s: a test
@@ -233,6 +237,15 @@ int main(int argc, char** argv) {
             const double seconds = std::strtod(argv[++i], nullptr);
             if (!(seconds > 0)) return usage(argv[0]);
             MSRMeasurement::setEditingSecondsPerBatchForTesting(seconds);
+        } else if (arg == "--sessions") {
+            options.sessions = true;
+        } else if (arg == "--allowlist" && hasValue) {
+            std::string names = argv[++i];
+            for (size_t at = 0; at <= names.size();) {
+                const size_t comma = std::min(names.find(',', at), names.size());
+                if (comma > at) options.allowlist.push_back(names.substr(at, comma - at));
+                at = comma + 1;
+            }
         } else if (arg == "--program-time-limit" && hasValue) {
             options.programTimeLimitSeconds = std::strtod(argv[++i], nullptr);
             if (!(options.programTimeLimitSeconds > 0)) return usage(argv[0]);
