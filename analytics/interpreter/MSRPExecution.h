@@ -72,20 +72,20 @@ struct MSRPExecution {
     // deadline or the end's stop has passed: work charged before it starts
     // is then never started, work under way ends at its next charge.
     bool charge(int64_t bytes) {
-        if (failed()) return false;
-        const int64_t cost = bytes > 0 ? bytes / MSRPWork::kBytesPerInstruction : 0;
-        if (cost > instructionBudget - instructionCount) {
-            instructionCount = instructionBudget;
-            fail(MSRPErrorCode::kInstructionBudget);
-            return false;
-        }
-        instructionCount += cost;
+        if (!addWork(bytes)) return false;
         if (instructionCount >= checkpoint || MSRPMemory::exceeded()) return passCharge();
         return true;
     }
     // The same for the collector's walk, which frees memory rather than
     // takes it: the memory account is not looked at.
     bool chargeWalk(int64_t bytes) {
+        if (!addWork(bytes)) return false;
+        return instructionCount < checkpoint || checkClock();
+    }
+    // Adds the instructions of work on `bytes` bytes to the count; false,
+    // with the run stopped, when the run had stopped or the budget cannot
+    // pay for them.
+    bool addWork(int64_t bytes) {
         if (failed()) return false;
         const int64_t cost = bytes > 0 ? bytes / MSRPWork::kBytesPerInstruction : 0;
         if (cost > instructionBudget - instructionCount) {
@@ -94,7 +94,7 @@ struct MSRPExecution {
             return false;
         }
         instructionCount += cost;
-        return instructionCount < checkpoint || checkClock();
+        return true;
     }
     // The same for `count` elements of an array.
     bool chargeElements(size_t count) { return charge(static_cast<int64_t>(count * sizeof(MSRPValue))); }

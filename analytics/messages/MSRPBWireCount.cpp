@@ -42,7 +42,8 @@ bool countEncodedFields(pb_istream_t& stream, const MSRPBMessageType& type, std:
         }
         pb_istream_t element;
         if (!pb_make_string_substream(&stream, &element)) return false;
-        const bool read = countEncodedFields(element, MSRPBMessageTypeFor(field.element), path.subspan(1), tally);
+        const bool read =
+            countEncodedFields(element, MSRPBMessageTypeFor(field.element), path.subspan(1), tally);
         if (!pb_close_string_substream(&stream, &element) || !read) return false;
     }
     tally.total += here;
@@ -127,12 +128,14 @@ std::optional<MSRPBEncodedFieldTally> MSRPBTallyEncodedNestedMessages(std::span<
     if (!isMessagePath(type, path)) return std::nullopt;
     MSRPBEncodedFieldTally tally;
     pb_istream_t stream = pb_istream_from_buffer(encodedMessage.data(), encodedMessage.size());
-    if (!tallyNestedMessages(stream, type, std::span<const uint32_t>(path.begin(), path.size()), sought, 0, tally))
+    if (!tallyNestedMessages(stream, type, std::span<const uint32_t>(path.begin(), path.size()), sought, 0,
+                             tally))
         return std::nullopt;
     return tally;
 }
 
-std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMessage, const MSRPBMessageType& type,
+std::optional<size_t> MSRPBCountEncodedFields(std::span<const uint8_t> encodedMessage,
+                                              const MSRPBMessageType& type,
                                               std::initializer_list<uint32_t> path) {
     const std::optional<MSRPBEncodedFieldTally> tally = MSRPBTallyEncodedFields(encodedMessage, type, path);
     if (!tally) return std::nullopt;
@@ -188,8 +191,7 @@ constexpr WireBoundRow kWireBoundRows[] = {
      "count"},
     {ID::MeasurementConfig, "event_config", Scope::kPerAnswer, MSRPBWireMost::kEventConfigsPerConfig, 23298,
      "Configuration contains too many event configurations. Configuration will not be saved. Event "
-     "configuration "
-     "count, max event configuration count"},
+     "configuration count, max event configuration count"},
     // The setting "measurement.audience.max_count" may rise to 500 and no
     // higher; the audience evaluator refuses more than the setting after the
     // decode, so more than 500 could never be used.
@@ -200,12 +202,10 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // no higher: an audience of more filters is refused by the evaluator.
     {ID::Audience, "property_filters", Scope::kPerParent, 100, 23302,
      "Configuration contains an audience of too many property filters. Configuration will not be saved. "
-     "Filter "
-     "count, max filter count per audience"},
+     "Filter count, max filter count per audience"},
     {ID::Audience, "event_filters", Scope::kPerParent, 100, 23303,
      "Configuration contains an audience of too many event filters. Configuration will not be saved. Filter "
-     "count, "
-     "max filter count per audience"},
+     "count, max filter count per audience"},
     // "measurement.audience.parameter_max_count_filter" rises to 250.
     {ID::EventFilter, "filters", Scope::kPerParent, 250, 23304,
      "Configuration contains an event filter of too many parameter filters. Configuration will not be saved. "
@@ -214,8 +214,7 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // text: past it no audience of the configuration could be used.
     {ID::StringFilter, "expression_list", Scope::kPerAnswer, MSRPBWireMost::kExpressionListEntries, 6045,
      "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
-     "entry "
-     "count"},
+     "entry count"},
     // The engine loads the first program only; the others are kept with the
     // configuration and decoded again at every start. A server stages one
     // or two beside the one at work.
@@ -228,46 +227,38 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // RuntimeEntity.value, which hold nothing else.
     {ID::RuntimeEntity, "", Scope::kTypePerAnswer, MSRPBWireMost::kProgramEntities, 23300,
      "Configuration contains programs of too many entities. Configuration will not be saved. Entity count, "
-     "max "
-     "entity count"},
+     "max entity count"},
     // An activity handles events of one name: no program handles more names
     // than a configuration may configure.
     {ID::EdtActivities, "activities", Scope::kPerAnswer, MSRPBWireMost::kEventConfigsPerConfig, 23306,
      "Configuration contains programs of too many activities. Configuration will not be saved. Activity "
-     "count, max "
-     "activity count"},
+     "count, max activity count"},
     // Every data control is applied to every bundle of every upload; the
     // engine knows about a dozen kinds.
     {ID::MeasurementConfig, "data_controls", Scope::kPerAnswer, 100, 23307,
      "Configuration contains too many data controls. Configuration will not be saved. Data control count, "
-     "max data "
-     "control count"},
+     "max data control count"},
     // Carried only, never read: no more than one per data control's name
     // would ever mean anything.
     {ID::DataControl, "opt_out_regions", Scope::kPerAnswer, 100, 23308,
      "Configuration contains too many opt-out regions. Configuration will not be saved. Region count, max "
-     "region "
-     "count"},
+     "region count"},
     // Four consent types, each named once in a map; four times as many
     // leaves room for types this engine does not know (an entry of another
     // type is ignored, not refused).
     {ID::ConsentConfig, "defaults", Scope::kPerAnswer, 16, 23309,
      "Configuration contains too many consent defaults. Configuration will not be saved. Default count, max "
-     "default "
-     "count"},
+     "default count"},
     {ID::ConsentConfig, "delegations", Scope::kPerAnswer, 16, 23310,
      "Configuration contains too many consent delegations. Configuration will not be saved. Delegation "
-     "count, max "
-     "delegation count"},
+     "count, max delegation count"},
     {ID::ConsentConfig, "enforced_defaults", Scope::kPerAnswer, 16, 23311,
      "Configuration contains too many regional consent defaults. Configuration will not be saved. Default "
-     "count, "
-     "max default count"},
+     "count, max default count"},
     // Their names are written into every bundle; a platform has a handful.
     {ID::ConsentConfig, "core_platform_services", Scope::kPerAnswer, 100, 23312,
      "Configuration contains too many core platform services. Configuration will not be saved. Service "
-     "count, max "
-     "service count"},
+     "count, max service count"},
 
     // ---- The experiments answer and its stored snapshots (the experiments codes) ----
     // One snapshot, and one per-library answer, per client library of the
@@ -278,17 +269,14 @@ constexpr WireBoundRow kWireBoundRows[] = {
      "count"},
     {ID::ExperimentResponse, "sdk_responses", Scope::kPerAnswer, 100, 820035,
      "Fetched answer holds too many library answers. Snapshots will not be stored. Library answer count, max "
-     "library "
-     "answer count"},
+     "library answer count"},
     // See MSRPBWireMost for the experiments' and the flags' bounds.
     {ID::Snapshot, "experiments", Scope::kPerAnswer, MSRPBWireMost::kExperimentsPerAnswer, 820030,
      "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max "
-     "experiment "
-     "count"},
+     "experiment count"},
     {ID::Experiment, "flags", Scope::kPerParent, MSRPBWireMost::kFlagsPerExperiment, 820031,
      "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max "
-     "flag count "
-     "per experiment"},
+     "flag count per experiment"},
     {ID::Experiment, "flags", Scope::kPerAnswer, MSRPBWireMost::kFlagsPerAnswer, 820032,
      "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
     {ID::Experiment, "flags", Scope::kBytesPerAnswer, MSRPBWireMost::kFlagBytesPerAnswer, 820033,
@@ -317,8 +305,7 @@ constexpr MSRPBWireRoot kWireRoots[] = {
       "count"},
      {ID::MeasurementConfig, 0, Scope::kPerAnswer, kUnnamedField, 23314,
       "Configuration contains a list of too many entries. Configuration will not be saved. Entry count, max "
-      "entry "
-      "count"}},
+      "entry count"}},
     {ID::ExperimentResponse,
      {ID::ExperimentResponse, 0, Scope::kPerAnswer, kExperimentElements, 820036,
       "Fetched answer holds too many messages. Snapshots will not be stored. Message count, max message "

@@ -30,6 +30,13 @@ const char* const kProgram = R"(
     (object "type" "edit")))
 )";
 
+// The event both benchmarks hand the program: five parameters of each kind.
+MSRPEvent exerciseDone() {
+    return MSRPEvent("exercise_done", 1000,
+                     {{"score", 0.875}, {"attempts", 2}, {"screen", "CalculateViewController"},
+                      {"exercise", "log_base_change"}, {"difficulty", 3}});
+}
+
 void BM_EventEditing_EditCallback(benchmark::State& state) {
     std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kProgram, "rules");
     MSRPInterpreterEventEditing editing;
@@ -38,9 +45,7 @@ void BM_EventEditing_EditCallback(benchmark::State& state) {
         state.SkipWithError("the program did not load");
         return;
     }
-    const MSRPEvent event("exercise_done", 1000,
-                          {{"score", 0.875}, {"attempts", 2}, {"screen", "CalculateViewController"},
-                           {"exercise", "log_base_change"}, {"difficulty", 3}});
+    const MSRPEvent event = exerciseDone();
     int64_t instructions = 0;
     for (auto _ : state) {
         bool edited = editing.handleEvent(event, &error);
@@ -66,9 +71,7 @@ void BM_EventEditing_KeptObjects(benchmark::State& state) {
         return;
     }
     editing.runtime().setInstructionBudget(MSRPExecution::kDefaultInstructionBudget);
-    const MSRPEvent event("exercise_done", 1000,
-                          {{"score", 0.875}, {"attempts", 2}, {"screen", "CalculateViewController"},
-                           {"exercise", "log_base_change"}, {"difficulty", 3}});
+    const MSRPEvent event = exerciseDone();
     int64_t instructions = 0;
     for (auto _ : state) {
         bool edited = editing.handleEvent(event, &error);

@@ -8,25 +8,6 @@
 
 namespace {
 
-class RecordingTaskDelegate : public MSRETaskManagerDelegate {
-  public:
-    bool taskManagerShouldFetchExperiments(MSRETaskManager&) override {
-        ++asked;
-        return shouldFetch;
-    }
-    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
-                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
-    void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
-                                      const std::map<std::string, MSRError>&) override {
-        fetched.push_back(snapshots.size());
-    }
-    void taskManagerDidUpsertPendingSnapshots(MSRETaskManager&, const std::vector<MSRESnapshot>&) override {}
-
-    bool shouldFetch = true;
-    int asked = 0;
-    std::vector<size_t> fetched;
-};
-
 class ExperimentScheduleTest : public ExperimentsTest {
   protected:
     // Starts a task manager as a new process would, `created` being its creation time.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,27 @@
 #include "tests/core/MonitorHarness.h"
 #include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
+
+// A task manager delegate that always (or never) fetches and keeps the
+// size of each fetched answer.
+class RecordingTaskDelegate : public MSRETaskManagerDelegate {
+  public:
+    bool taskManagerShouldFetchExperiments(MSRETaskManager&) override {
+        ++asked;
+        return shouldFetch;
+    }
+    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
+                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
+    void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
+                                      const std::map<std::string, MSRError>&) override {
+        fetched.push_back(snapshots.size());
+    }
+    void taskManagerDidUpsertPendingSnapshots(MSRETaskManager&, const std::vector<MSRESnapshot>&) override {}
+
+    bool shouldFetch = true;
+    int asked = 0;
+    std::vector<size_t> fetched;
+};
 
 class ExperimentsTest : public ::testing::Test {
   protected:

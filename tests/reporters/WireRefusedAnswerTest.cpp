@@ -11,19 +11,6 @@
 
 namespace {
 
-class WireAnswerDelegate : public MSRETaskManagerDelegate {
-  public:
-    bool taskManagerShouldFetchExperiments(MSRETaskManager&) override { return true; }
-    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
-                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
-    void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
-                                      const std::map<std::string, MSRError>&) override {
-        fetched.push_back(snapshots.size());
-    }
-    void taskManagerDidUpsertPendingSnapshots(MSRETaskManager&, const std::vector<MSRESnapshot>&) override {}
-    std::vector<size_t> fetched;
-};
-
 class WireRefusedAnswerTest : public ExperimentsTest {
   protected:
     void answerWith(std::vector<uint8_t> body) {
@@ -44,7 +31,7 @@ class WireRefusedAnswerTest : public ExperimentsTest {
         return *security::gzip(bytes);
     }
 
-    std::shared_ptr<WireAnswerDelegate> delegate_ = std::make_shared<WireAnswerDelegate>();
+    std::shared_ptr<RecordingTaskDelegate> delegate_ = std::make_shared<RecordingTaskDelegate>();
     std::shared_ptr<MSRETaskManager> taskManager_;
 };
 
