@@ -9,15 +9,22 @@
 // bounds below. The arrival fuzzers abort on it, with the answer's shape.
 //
 // An input is an answer as it is, or, when it starts with 'x', a small
-// description of a large one: a base, and a unit repeated up to the size the
-// answer may take, optionally inside one length-delimited field (so that the
-// repeats can lie in a nested message):
+// description of a large one: a base, and one repeated field's occurrences
+// up to the size the answer may take. For a wire message the field is one of
+// the message's repeated fields at any depth down to four levels (read from
+// its field tables: a byte picks it), each occurrence holding `body`, inside
+// one occurrence of each message field on the way down:
+//
+//   'x' count(3 bytes, big-endian) field(1) bodyLength(1) body base
+//
+// For a text (remote content) the repeats are of `unit`, bare or inside one
+// length-delimited field:
 //
 //   'x' count(3 bytes, big-endian) unitLength(1) wrapKey(1, 0: none) unit base
 //
-// The answer is `base`, then the wrapped or bare repeats of `unit`. Inputs
-// stay small (a few hundred bytes) while the answers they describe fill the
-// fetch's bound, where such costs show.
+// The answer is `base`, then the repeats. Inputs stay small (a few hundred
+// bytes) while the answers they describe fill the fetch's bound, where such
+// costs show.
 //
 // The thread's CPU time is what the time bound reads: a busy machine
 // stretches a run's wall time but not the work it does.
@@ -37,6 +44,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "analytics/messages/MSRPBMessageType.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define CALVARO_ANSWER_ASAN 1
@@ -94,7 +103,87 @@ inline void appendAnswerVarint(std::string& out, uint64_t value) {
     out.push_back(static_cast<char>(value));
 }
 
-// The answer an input describes, within `maximumBytes`.
+// A repeated length-delimited field of a message at some depth: the wire
+// keys of the message fields on the way down, then the repeated field's.
+struct AnswerFieldPath {
+    std::vector<uint64_t> keys;
+};
+
+inline void collectAnswerFieldPaths(const MSRPBMessageType& type, std::vector<uint64_t>& prefix,
+                                    std::vector<AnswerFieldPath>& paths) {
+    constexpr uint32_t kDelimited = kMSRPBKindMessage | kMSRPBKindString | kMSRPBKindBytes;
+    for (uint32_t index = 0; index < type.fieldCount; ++index) {
+        const MSRPBFieldSpec& field = type.fields[index];
+        if (!(field.word & kDelimited)) continue;
+        prefix.push_back((uint64_t{field.tag} << 3) | 2);
+        if (field.word & kMSRPBLabelRepeated) paths.push_back({prefix});
+        if ((field.word & kMSRPBKindMessage) && prefix.size() < 4)
+            collectAnswerFieldPaths(MSRPBMessageTypeFor(field.element), prefix, paths);
+        prefix.pop_back();
+    }
+}
+
+inline const std::vector<AnswerFieldPath>& answerFieldPaths(const MSRPBMessageType& type) {
+    static std::mutex mutex;
+    static std::vector<std::pair<const MSRPBMessageType*, std::vector<AnswerFieldPath>>> known;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& [of, paths] : known)
+        if (of == &type) return paths;
+    std::vector<uint64_t> prefix;
+    std::vector<AnswerFieldPath> paths;
+    collectAnswerFieldPaths(type, prefix, paths);
+    known.emplace_back(&type, std::move(paths));
+    return known.back().second;
+}
+
+inline size_t answerVarintSize(uint64_t value) {
+    size_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
+}
+
+// The wire message of `type` an input describes, within `maximumBytes`.
+inline std::string expandMessageAnswer(const MSRPBMessageType& type, const uint8_t* data, size_t size,
+                                       size_t maximumBytes) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::vector<AnswerFieldPath>& paths = answerFieldPaths(type);
+    if (size < 6 || data[0] != 'x' || paths.empty()) return std::string(input.substr(0, maximumBytes));
+    size_t count = (size_t{data[1]} << 16) | (size_t{data[2]} << 8) | data[3];
+    const AnswerFieldPath& path = paths[data[4] % paths.size()];
+    const size_t bodyLength = std::min<size_t>(data[5], size - 6);
+    const std::string_view body = input.substr(6, bodyLength);
+    std::string answer(input.substr(6 + bodyLength));
+    std::string one;
+    appendAnswerVarint(one, path.keys.back());
+    appendAnswerVarint(one, body.size());
+    one.append(body);
+    // Each message field on the way down takes a key and a length of at most
+    // ten bytes each.
+    const size_t around = 20 * path.keys.size();
+    if (answer.size() + around > maximumBytes) return answer;
+    count = std::min(count, (maximumBytes - answer.size() - around) / one.size());
+    // What each message field on the way down holds: the next one's key,
+    // length and contents, and innermost the repeats.
+    const size_t ancestors = path.keys.size() - 1;
+    std::vector<size_t> contents(ancestors);
+    size_t inner = count * one.size();
+    for (size_t level = ancestors; level-- > 0;) {
+        contents[level] = inner;
+        inner += answerVarintSize(path.keys[level]) + answerVarintSize(inner);
+    }
+    answer.reserve(answer.size() + inner);
+    for (size_t level = 0; level < ancestors; ++level) {
+        appendAnswerVarint(answer, path.keys[level]);
+        appendAnswerVarint(answer, contents[level]);
+    }
+    for (size_t i = 0; i < count; ++i) answer.append(one);
+    return answer;
+}
+
+// The text an input describes, within `maximumBytes`.
 inline std::string expandAnswer(const uint8_t* data, size_t size, size_t maximumBytes) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (size < 6 || data[0] != 'x') return std::string(input.substr(0, maximumBytes));

@@ -25,6 +25,7 @@
 #include "analytics/support/MSRScheduler.h"
 #include "analytics/support/MSRAlarm.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/messages/MSRPBMessages.h"
 #include "fuzz/AnswerCost.h"
 #include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/SilentMonitor.h"
@@ -93,7 +94,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz::AnswerWatch watch;
     ConfigArrival& state = arrival();
-    const std::string answer = fuzz::expandAnswer(data, size, MSRConfigurationFetcher::kMaxRemoteConfigBytes);
+    const std::string answer = fuzz::expandMessageAnswer(MSRPBMeasurementConfig::type(), data, size,
+                                                         MSRConfigurationFetcher::kMaxRemoteConfigBytes);
     const std::vector<uint8_t> body(answer.begin(), answer.end());
     watch.run(fuzz::answerShape("a configuration", answer), answer, [&] {
         net::Response response;

@@ -17,6 +17,7 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "analytics/support/MSRAlarm.h"
+#include "analytics/messages/MSRPBMessages.h"
 #include "fuzz/AnswerCost.h"
 #include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/SilentMonitor.h"
@@ -64,7 +65,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz::AnswerWatch watch;
     ExperimentsArrival& state = arrival();
-    const std::string answer = fuzz::expandAnswer(data, size, MSRETaskManager::kMaximumInflatedBytes);
+    const std::string answer = fuzz::expandMessageAnswer(MSRPBExperimentResponse::type(), data, size,
+                                                         MSRETaskManager::kMaximumInflatedBytes);
     const std::vector<uint8_t> body(answer.begin(), answer.end());
     watch.run(fuzz::answerShape("an experiments answer", answer), answer, [&] {
         net::Response response;
