@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/messages/MSRPBWireBounds.h"
 #include "analytics/model/MSRFilterResult.h"
 #include "analytics/model/MSRUserAttribute.h"
 
@@ -36,12 +37,8 @@ class MSRAudienceEvaluator : public MSRAudience {
     // two fifths of it without patterns, even were they all on one name.
     static constexpr int64_t kMaxMatchingWork = int64_t{1} << 27;
     // The most entries the expression lists of one configuration may hold
-    // together. Each costs about 230 bytes while its filter is matched (as
-    // message, stored bytes and compiled text), so these take about 15 MB
-    // at most; the longest real lists (the world's countries, a catalogue's
-    // products) run to hundreds of entries, and a hundred audiences each
-    // with one list of 650 entries still fit.
-    static constexpr int64_t kMaxListEntries = int64_t{1} << 16;
+    // together (why: MSRPBWireBounds.h).
+    static constexpr int64_t kMaxListEntries = static_cast<int64_t>(MSRPBWireMost::kExpressionListEntries);
 
     // Without settings of its own it reads the engine's.
     explicit MSRAudienceEvaluator(std::shared_ptr<MSRDatabase> database,

@@ -12,7 +12,6 @@
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/interpreter/MSRPRuntime.h"
-#include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
@@ -38,43 +37,15 @@ std::string errorText(const std::optional<net::Error>& error) {
     return error ? error->description : std::string();
 }
 
-// Whether an encoded configuration holds more entries than any application
-// uses, counted before any is built (logged when it does).
-bool holdsTooManyEntries(const std::vector<uint8_t>& data) {
-    struct Bound {
-        uint32_t field;
-        size_t most;
-        int64_t code;
-        const char* message;
-    };
-    static constexpr Bound kBounds[] = {
-        {MSRConfigSlot::kEventConfigs, MSRConfigurationFetcher::kMaxEventConfigsPerConfig, 23298,
-         "Configuration contains too many event configurations. Configuration will not be saved. Event "
-         "configuration count, max event configuration count"},
-        {MSRConfigSlot::kSettings, MSRConfigurationFetcher::kMaxSettingsPerConfig, 23299,
-         "Configuration contains too many settings. Configuration will not be saved. Setting count, max setting "
-         "count"},
-    };
-    for (const Bound& bound : kBounds) {
-        const std::optional<size_t> count = MSRPBCountEncodedFields(data, MSRPBMeasurementConfig::type(), {bound.field});
-        if (!count || *count <= bound.most) continue;
-        fetchLog(1, bound.code, bound.message, static_cast<int64_t>(*count), static_cast<int64_t>(bound.most));
-        return true;
-    }
-    // The entities of all its programs together are held to the bound of
-    // one program: the engine loads the first and keeps the others with the
-    // configuration, decoded at every start.
-    const std::optional<MSRPBEncodedFieldTally> entities = MSRPBTallyEncodedNestedMessages(
-        data, MSRPBMeasurementConfig::type(), {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
-    if (entities && entities->total > MSRPEventEditing::kMaxProgramEntities) {
-        fetchLog(1, 23300,
-                 "Configuration contains programs of too many entities. Configuration will not be saved. Entity "
-                 "count, most in one program, max entity count",
-                 static_cast<int64_t>(entities->total), static_cast<int64_t>(entities->mostInOneMessage),
-                 static_cast<int64_t>(MSRPEventEditing::kMaxProgramEntities));
-        return true;
-    }
-    return false;
+// Whether an encoded configuration passes any bound of the wire table,
+// counted before any of it is built (logged once when it does: the stored
+// configuration stays and no transaction is begun for it).
+bool refusedOnTheWire(const std::vector<uint8_t>& data) {
+    const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(data, MSRPBMessageID::MeasurementConfig);
+    if (!refusal) return false;
+    fetchLog(1, refusal->code, refusal->text, static_cast<int64_t>(refusal->count),
+             static_cast<int64_t>(refusal->bound));
+    return true;
 }
 
 }  // namespace
@@ -176,8 +147,12 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
             fetchLog(2, 23135, "Configuration data is invalid.", errorText(error));
             restoreStoredRemoteConfig();
         } else if (!data.empty()) {
-            const bool committed =
-                engine_.database_->performTransaction([this, &data] { return applyRemoteConfigData(data); });
+            // A refused answer is logged once, for why it is refused; only
+            // an answer worth storing begins a transaction.
+            std::optional<MSRPBMeasurementConfig> config = acceptedRemoteConfig(data);
+            const bool committed = config && engine_.database_->performTransaction([this, &config, &data] {
+                return applyRemoteConfig(*config, data.size());
+            });
             if (committed) {
                 // Validators only of an answer that is now in force.
                 auto header = [&response](const char* name) -> std::optional<std::string> {
@@ -187,7 +162,7 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
                 };
                 engine_.persistedConfig_->setConfigServerLastModifiedString(header("Last-Modified"));
                 engine_.persistedConfig_->setConfigServerETag(header("ETag"));
-            } else {
+            } else if (config) {
                 restoreStoredRemoteConfig();
             }
         }
@@ -202,30 +177,34 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
     if (engine_.tcfClient_) engine_.tcfClient_->setIsDMARegion(engine_.remoteConfig_->isDMARegion());
 }
 
-bool MSRConfigurationFetcher::applyRemoteConfigData(const std::vector<uint8_t>& data) {
-    if (data.size() <= kMaxRemoteConfigBytes && holdsTooManyEntries(data)) return false;
+std::optional<MSRPBMeasurementConfig> MSRConfigurationFetcher::acceptedRemoteConfig(const std::vector<uint8_t>& data) {
+    if (data.size() <= kMaxRemoteConfigBytes && refusedOnTheWire(data)) return std::nullopt;
     std::optional<MSRPBMeasurementConfig> config;
     if (data.size() <= kMaxRemoteConfigBytes) config = MSRPBMeasurementConfig::initWithBuffer(data);
     if (!config || !config->protoBuffer()) {
         fetchLog(2, 23135, "Configuration data is invalid.");
-        return false;
+        return std::nullopt;
     }
     // Never apply another application's configuration.
     if (MSRPBGetString(*config, MSRConfigSlot::kAppID).value_or("") != engine_.appID_) {
         fetchLog(2, 23136, "Configuration does not have valid Zevure App ID.");
-        return false;
+        return std::nullopt;
     }
+    return config;
+}
+
+bool MSRConfigurationFetcher::applyRemoteConfig(MSRPBMeasurementConfig& config, size_t bytes) {
     // Audiences have their own tables; the stored configuration goes without them.
-    std::vector<MSRPBAudience> audiences = MSRPBTakeMessageArray<MSRPBAudience>(*config, MSRConfigSlot::kAudiences);
-    if (!engine_.remoteConfig_->updateMeasurementConfig(*config)) {
+    std::vector<MSRPBAudience> audiences = MSRPBTakeMessageArray<MSRPBAudience>(config, MSRConfigSlot::kAudiences);
+    if (!engine_.remoteConfig_->updateMeasurementConfig(config)) {
         fetchLog(2, 23138, "Failed to update configuration with new server configuration",
-                 static_cast<int64_t>(data.size()));
+                 static_cast<int64_t>(bytes));
         return false;
     }
     updateConsentSettingsUtilWithRemoteConfig();
     if (!engine_.audience_->updateAudiences(audiences)) {
         fetchLog(2, 23137, "Failed to update audiences with new server configuration",
-                 static_cast<int64_t>(data.size()));
+                 static_cast<int64_t>(bytes));
         return false;
     }
     return true;

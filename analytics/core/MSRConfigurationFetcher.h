@@ -11,19 +11,19 @@
 #include <vector>
 
 #include "analytics/core/MSRMeasurementRoad.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/MSRPBWireBounds.h"
 
 class MSRConfigurationFetcher : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
     // A configuration answer larger than this is refused unread.
     static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
-    // The most event configurations and settings a configuration may hold.
-    // An application logs a few hundred event names at most (the server
-    // keeps 500 per project) and the engine reads about 70 settings; each
-    // entry costs about 1 KB at every start, so these cost about 10 MB each.
-    // A configuration with more is refused whole and the stored one stays.
-    static constexpr size_t kMaxEventConfigsPerConfig = 10000;
-    static constexpr size_t kMaxSettingsPerConfig = 10000;
+    // The most event configurations and settings a configuration may hold
+    // (why: MSRPBWireBounds.h). A configuration past any bound of the wire
+    // table is refused whole, unbuilt, and the stored one stays.
+    static constexpr size_t kMaxEventConfigsPerConfig = MSRPBWireMost::kEventConfigsPerConfig;
+    static constexpr size_t kMaxSettingsPerConfig = MSRPBWireMost::kSettingsPerConfig;
 
     // A conditional GET of the configuration when an endpoint is configured
     // (worker queue).
@@ -34,9 +34,12 @@ public:
     void updateConsentSettingsUtilWithRemoteConfig();
 
 private:
-    // Checks, stores and applies a fetched body inside the caller's
-    // transaction; false rolls it back.
-    bool applyRemoteConfigData(const std::vector<uint8_t>& data);
+    // The fetched body decoded, when it is within the wire bounds, decodes
+    // and is this application's; nothing with the refusal logged.
+    std::optional<MSRPBMeasurementConfig> acceptedRemoteConfig(const std::vector<uint8_t>& data);
+    // Stores and applies an accepted configuration (of `bytes` on the wire)
+    // inside the caller's transaction; false rolls it back.
+    bool applyRemoteConfig(MSRPBMeasurementConfig& config, size_t bytes);
     // After a rollback the settings in memory follow the stored ones again.
     void restoreStoredRemoteConfig();
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analytics/messages/MSRPBMessageView.h"
+#include "analytics/messages/MSRPBWireBounds.h"
 #include "analytics/model/MSRPEvent.h"
 #include "platform/foundation/Value.h"
 
@@ -93,12 +94,10 @@ class MSRPEventEditing {
 
     virtual void setModuleCreator(ModuleCreator creator, const std::string& name) = 0;
     // The most entities (literals and statements, its top level's and its
-    // activities' together) one program may hold. The programs an engine
-    // is served hold a few hundred to a few thousand; every entity costs a
-    // value and an instruction of the load. A program of more is refused
-    // whole, counted before anything of it is built: where its bytes arrive
-    // and again where it is loaded.
-    static constexpr size_t kMaxProgramEntities = 100'000;
+    // activities' together) one program may hold (why: MSRPBWireBounds.h).
+    // A program of more is refused whole, counted before anything of it is
+    // built: where its bytes arrive and again where it is loaded.
+    static constexpr size_t kMaxProgramEntities = MSRPBWireMost::kProgramEntities;
     // Loads and runs the program's top level; false with the error on failure.
     virtual bool loadProgram(const MSRPBProgram& program, MSRError* error) = 0;
     // The same for a program read where it is (an element of a

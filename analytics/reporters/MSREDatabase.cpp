@@ -2,6 +2,7 @@
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBRuntime.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/reporters/MSREMonitor.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRSqliteStore.h"
@@ -43,6 +44,13 @@ std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
     if (bytes == row.end()) return std::nullopt;
     const auto* blob = std::get_if<MSRSqliteBlob>(&bytes->second);
     if (!blob) return std::nullopt;
+    // What was stored of an answer is read within the answer's bounds.
+    if (const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(*blob, MSRPBMessageID::Snapshot)) {
+        MSRELog(2, refusal->code, refusal->text,
+                {MSRLogContext(static_cast<int64_t>(refusal->count)),
+                 MSRLogContext(static_cast<int64_t>(refusal->bound))});
+        return std::nullopt;
+    }
     std::optional<MSRPBSnapshot> message = MSRPBSnapshot::initWithBuffer(*blob);
     if (!message) return std::nullopt;
     std::optional<MSRESnapshot> snapshot = MSRESnapshot::initWithProtobuf(*message);
@@ -182,12 +190,23 @@ bool MSREDatabase::upsertSnapshot(const MSRPBSnapshot& snapshot, const std::stri
 
 bool MSREDatabase::upsertPendingExperimentSnapshots(const std::vector<MSRESnapshot>& snapshots,
                                                     MSRError* error) {
-    for (const MSRESnapshot& snapshot : snapshots) {
-        if (!upsertSnapshot(snapshot.proto(), kPendingTable, snapshot.timestamp(),
-                            snapshot.manuallyActivated(), error))
-            return false;
-    }
-    return true;
+    if (storeUnavailable(error)) return false;
+    // The snapshots of one answer are written together or not at all, in one
+    // transaction rather than one per row (a savepoint within a caller's).
+    MSRError stepError;
+    auto upsertAll = [&] {
+        for (const MSRESnapshot& snapshot : snapshots) {
+            if (!upsertSnapshot(snapshot.proto(), kPendingTable, snapshot.timestamp(), snapshot.manuallyActivated(),
+                                &stepError))
+                return false;
+        }
+        return true;
+    };
+    MSRError transactionError;
+    const bool written = store_->isInTransaction() ? store_->performSavepoint(&transactionError, upsertAll)
+                                                   : store_->performTransaction(&transactionError, upsertAll);
+    if (!written && error) *error = stepError != MSRError() ? stepError : transactionError;
+    return written;
 }
 
 bool MSREDatabase::activateSnapshot(const MSRESnapshot& snapshot, double timestamp, MSRError* error) {

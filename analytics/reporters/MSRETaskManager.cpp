@@ -33,61 +33,14 @@ std::string hostOfURL(std::string url) {
     return url.substr(0, url.find(':'));
 }
 
-// What an encoded experiment response holds, counted on the wire before any
-// of it is built: its snapshots' and its per-library responses' snapshots'
-// experiments and flags, and the flags' bytes.
-struct AnswerCount {
-    size_t experiments = 0;
-    size_t flags = 0;
-    size_t mostFlagsInOneExperiment = 0;
-    size_t flagBytes = 0;
-};
-
-// Nothing when the bytes do not read as messages.
-std::optional<AnswerCount> countAnswer(const std::vector<uint8_t>& data) {
-    const MSRPBMessageType& type = MSRPBExperimentResponse::type();
-    namespace Response = MSRExperimentResponseSlot;
-    constexpr uint32_t kLibrarySnapshot = MSRSdkResponseSlot::kSnapshot;
-    constexpr uint32_t kExperiments = MSRSnapshotSlot::kExperiments, kFlags = MSRExperimentSlot::kFlags;
-    const auto inSnapshots = MSRPBCountEncodedFields(data, type, {Response::kSnapshots, kExperiments});
-    const auto inLibraries =
-        MSRPBCountEncodedFields(data, type, {Response::kSdkResponses, kLibrarySnapshot, kExperiments});
-    const auto flagsInSnapshots = MSRPBTallyEncodedFields(data, type, {Response::kSnapshots, kExperiments, kFlags});
-    const auto flagsInLibraries =
-        MSRPBTallyEncodedFields(data, type, {Response::kSdkResponses, kLibrarySnapshot, kExperiments, kFlags});
-    if (!inSnapshots || !inLibraries || !flagsInSnapshots || !flagsInLibraries) return std::nullopt;
-    return AnswerCount{*inSnapshots + *inLibraries, flagsInSnapshots->total + flagsInLibraries->total,
-                       std::max(flagsInSnapshots->mostInOneMessage, flagsInLibraries->mostInOneMessage),
-                       flagsInSnapshots->bytes + flagsInLibraries->bytes};
-}
-
-// Logs why an answer is refused for its size, if it is.
-bool refusedAsTooLarge(const AnswerCount& count) {
-    using Bound = MSRETaskManager;
-    const struct {
-        size_t count;
-        size_t most;
-        int64_t code;
-        const char* message;
-    } bounds[] = {
-        {count.experiments, Bound::kMaximumExperimentsPerAnswer, 820030,
-         "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max experiment "
-         "count"},
-        {count.mostFlagsInOneExperiment, Bound::kMaximumFlagsPerExperiment, 820031,
-         "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max flag "
-         "count per experiment"},
-        {count.flags, Bound::kMaximumFlagsPerAnswer, 820032,
-         "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
-        {count.flagBytes, Bound::kMaximumFlagBytesPerAnswer, 820033,
-         "Fetched answer holds flags of too many bytes. Snapshots will not be stored. Flag bytes, max flag bytes"},
-    };
-    for (const auto& bound : bounds) {
-        if (bound.count <= bound.most) continue;
-        MSRELog(1, bound.code, bound.message,
-                {MSRLogContext(static_cast<int64_t>(bound.count)), MSRLogContext(static_cast<int64_t>(bound.most))});
-        return true;
-    }
-    return false;
+// Logs why an answer is refused on the wire, counted against the wire
+// table before any of it is built, if it is.
+bool refusedOnTheWire(const std::vector<uint8_t>& data) {
+    const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(data, MSRPBMessageID::ExperimentResponse);
+    if (!refusal) return false;
+    MSRELog(1, refusal->code, refusal->text,
+            {MSRLogContext(static_cast<int64_t>(refusal->count)), MSRLogContext(static_cast<int64_t>(refusal->bound))});
+    return true;
 }
 
 }  // namespace
@@ -344,16 +297,16 @@ void MSRETaskManager::handleFetchingExperimentsResponse(const std::optional<net:
         recordFailure(status, error, kUnreadable);
         return;
     }
-    // Nor is one that holds more experiments or flags than any application
-    // uses: counted before they are built, refused whole, the stored ones kept.
-    const std::optional<AnswerCount> count = countAnswer(*data);
-    if (count && refusedAsTooLarge(*count)) {
-        recordFailure(status, error, "The answer holds too many experiments or flags");
+    // Nor is one past any bound of the wire table (more snapshots,
+    // experiments or flags than any application uses): counted before any
+    // of it is built, refused whole, the stored ones kept.
+    if (refusedOnTheWire(*data)) {
+        recordFailure(status, error, "The answer holds too many entries");
         return;
     }
     std::optional<MSRPBExperimentResponse> decoded =
         data->empty() ? std::optional<MSRPBExperimentResponse>(MSRPBExperimentResponse())
-                      : count ? MSRPBExperimentResponse::initWithBuffer(*data) : std::nullopt;
+                      : MSRPBExperimentResponse::initWithBuffer(*data);
     if (!decoded) {
         MSRELog(2, 820028, "Cannot decode downloaded experiment data");
         recordFailure(status, error, kUnreadable);
@@ -429,6 +382,7 @@ std::optional<std::vector<MSRESnapshot>> MSRETaskManager::experimentSnapshotsFro
         MSRELog(2, 820025, "Cannot create experiment snapshots from empty data");
         return std::nullopt;
     }
+    if (refusedOnTheWire(data)) return std::nullopt;
     return experimentSnapshotsFromExperimentResponse(MSRPBExperimentResponse::initWithBuffer(data));
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/MSRPBWireBounds.h"
 #include "analytics/reporters/MSREDatabase.h"
 #include "analytics/reporters/MSRESnapshot.h"
 #include "analytics/support/MSRError.h"
@@ -59,22 +60,14 @@ class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
     // The compressed answer and what it may inflate to.
     static constexpr size_t kMaximumResponseBytes = size_t{1} << 20;
     static constexpr size_t kMaximumInflatedBytes = size_t{8} << 20;
-    // The most experiments one answer may hold, over all its snapshots. An
-    // application takes part in a few experiments at a time (an experiments
-    // console runs a few dozen per project at most); every activated one is
-    // kept in memory and named in every upload bundle, so 1,000 cost about
-    // 5 KB per bundle. An answer with more is refused whole.
-    static constexpr size_t kMaximumExperimentsPerAnswer = 1000;
-    // The most flags one experiment, and one answer, may hold, and the most
-    // bytes the flags of one answer may take on the wire (names and values).
-    // An experiment sets a handful of values, and the rolled-out values of a
-    // project run to a few hundred of some tens of bytes each. Every byte of
-    // a flag is held many times over on its way from the answer into memory
-    // and the database, and again at every start, so the bytes are bounded
-    // as well as the count. An answer past any bound is refused whole.
-    static constexpr size_t kMaximumFlagsPerExperiment = 1000;
-    static constexpr size_t kMaximumFlagsPerAnswer = 10000;
-    static constexpr size_t kMaximumFlagBytesPerAnswer = size_t{1} << 20;
+    // The most experiments one answer may hold over all its snapshots, the
+    // most flags of one experiment and of one answer, and the most bytes the
+    // flags of one answer take on the wire (why: MSRPBWireBounds.h). An
+    // answer past any bound of the wire table is refused whole, unbuilt.
+    static constexpr size_t kMaximumExperimentsPerAnswer = MSRPBWireMost::kExperimentsPerAnswer;
+    static constexpr size_t kMaximumFlagsPerExperiment = MSRPBWireMost::kFlagsPerExperiment;
+    static constexpr size_t kMaximumFlagsPerAnswer = MSRPBWireMost::kFlagsPerAnswer;
+    static constexpr size_t kMaximumFlagBytesPerAnswer = MSRPBWireMost::kFlagBytesPerAnswer;
 
     // The experiments endpoint (base URL, without the path) at the time of a fetch.
     using EndpointProvider = std::function<std::string()>;

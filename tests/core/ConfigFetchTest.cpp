@@ -164,7 +164,9 @@ TEST_F(ConfigFetchTest, AConfigurationOfTooManyEntriesIsRefusedWhole) {
         {"10,001 event configurations", body(10001, 1), 23298,
          "Configuration contains too many event configurations"},
         {"10,001 settings", body(1, 10001), 23299, "Configuration contains too many settings"},
-        {"both past their bounds", body(10001, 10001), 23298, "Configuration contains too many event configurations"},
+        // The first bound passed in the answer's order: its settings come
+        // before its event configurations on the wire.
+        {"both past their bounds", body(10001, 10001), 23299, "Configuration contains too many settings"},
         {"10,000 of each", body(10000, 10000), 0, nullptr},
     };
     for (const Case& c : cases) {
