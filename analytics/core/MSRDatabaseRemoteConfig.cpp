@@ -4,6 +4,7 @@
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRStoredConfigurationPrograms.h"
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRConstants.h"
@@ -12,6 +13,8 @@
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRScheduler.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessageView.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "platform/foundation/Bundle.h"
 
@@ -41,15 +44,24 @@ std::optional<std::string> consentStatusName(int32_t status) {
 }
 
 // type -> status of the valid entries of a default list; the rest is skipped.
-std::map<std::string, std::string> consentStatuses(const std::vector<MSRPBConsentDefaultEntry>& entries) {
+std::map<std::string, std::string> consentStatuses(MSRPBMessageView consentConfig, uint32_t list) {
     std::map<std::string, std::string> out;
-    for (const auto& entry : entries) {
-        auto type = consentTypeName(MSRPBGetInt32(entry, MSRConsentDefaultSlot::kConsentType));
-        auto status = consentStatusName(MSRPBGetInt32(entry, MSRConsentDefaultSlot::kStatus));
+    consentConfig.forEachElement(list, [&](MSRPBMessageView entry) {
+        auto type = consentTypeName(entry.int32(MSRConsentDefaultSlot::kConsentType));
+        auto status = consentStatusName(entry.int32(MSRConsentDefaultSlot::kStatus));
         if (type && status) out[*type] = *status;
-    }
+        return true;
+    });
     return out;
 }
+
+// The lists of a stored configuration stay encoded when it is read back and
+// are read an element at a time: none of their elements is built beside
+// another.
+constexpr uint32_t kDatabaseRemoteConfigListsKeptEncoded[] = {
+    MSRConfigSlot::kSettings, MSRConfigSlot::kEventConfigs, MSRConfigSlot::kAudiences,
+    MSRConfigSlot::kPrograms, MSRConfigSlot::kDataControls,
+};
 
 bool hasRemoteConfigError(const MSRError& error) { return !error.domain().empty() || error.code() != 0; }
 
@@ -101,11 +113,7 @@ std::shared_ptr<MSRDatabaseRemoteConfig> MSRDatabaseRemoteConfig::initWithAppID(
     if (measurementConfig) {
         instance->updateMeasurementConfig(*measurementConfig);
     } else {
-        std::optional<MSRPBMeasurementConfig> stored = instance->measurementConfigFromDatabase();
-        // Parsed, then kept: one message of it, not two.
-        if (stored) instance->parseRemoteConfigFromMeasurementConfig(*stored);
-        std::lock_guard lock(instance->protoMutex_);
-        instance->remoteConfigProto_ = std::move(stored);
+        instance->applyStoredConfiguration(ProgramLoadRoad::kStart);
     }
     return instance;
 }
@@ -147,11 +155,6 @@ void MSRDatabaseRemoteConfig::setAppVersionProvider(std::function<std::optional<
     appVersionProvider_ = std::move(provider);
 }
 
-std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::remoteConfigProto() const {
-    std::lock_guard lock(protoMutex_);
-    return remoteConfigProto_;
-}
-
 // ---- storing a fetched configuration -----------------------------------------------
 
 bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConfig& config) {
@@ -176,24 +179,39 @@ bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConf
     }
     std::shared_ptr<MSRDatabase> database = database_.lock();
     MSRError error;
-    if (!database || !database->updateRemoteConfig(config, &error)) {
+    // Encoded once: what is stored is what the parse reads the program of.
+    std::vector<uint8_t> encoded = config.protoBuffer().value_or(std::vector<uint8_t>{});
+    // The programs stored so far stay stored if the new one fails its load.
+    std::string storedPrograms;
+    if (database && MSRPBMessageView(config).elementCount(MSRConfigSlot::kPrograms) > 0) {
+        if (std::optional<std::vector<uint8_t>> stored = database->queryMeasurementConfigData(nullptr))
+            storedPrograms = MSRStoredConfigurationPrograms::programFields(*stored).value_or("");
+    }
+    if (!database || !database->updateRemoteConfigData(encoded, &error)) {
         monitorRef().logWithLevel(1, 29005, "Cannot store config into the database", {MSRLogContext(error)});
         return false;
     }
-    {
-        std::lock_guard lock(protoMutex_);
-        remoteConfigProto_ = config;
+    if (parse(config, encoded, ProgramLoadRoad::kArrival) == ProgramLoadOutcome::kFailed) {
+        std::optional<std::vector<uint8_t>> kept = MSRStoredConfigurationPrograms::withProgramFields(encoded, storedPrograms);
+        if (!kept || !database->updateRemoteConfigData(std::move(*kept), &error)) {
+            monitorRef().logWithLevel(1, 29005, "Cannot store config into the database", {MSRLogContext(error)});
+            return false;
+        }
     }
-    parseRemoteConfigFromMeasurementConfig(config);
     return true;
 }
 
 std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::measurementConfigFromDatabase() {
+    std::vector<uint8_t> encoded;
+    return readStoredConfiguration(encoded);
+}
+
+std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfiguration(std::vector<uint8_t>& encoded) {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase", &monitorRef());
     std::shared_ptr<MSRDatabase> database = database_.lock();
     if (!database) return std::nullopt;
     MSRError error;
-    std::optional<MSRPBMeasurementConfig> stored = database->queryMeasurementConfig(&error);
+    std::optional<std::vector<uint8_t>> stored = database->queryMeasurementConfigData(&error);
     if (!stored) {
         if (hasRemoteConfigError(error)) {
             monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
@@ -203,8 +221,34 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::measurementConfig
                                       "Configuration was not found in database. The configuration will be "
                                       "fetched from the network when necessary");
         }
+        return std::nullopt;
     }
-    return stored;
+    // A build before the bounds stored what an arriving configuration may
+    // no longer hold: it is counted before any of it is built, and dropped,
+    // so that it costs nothing at the next start and the next upload run
+    // fetches the server's configuration again.
+    if (std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(*stored, MSRPBMessageID::MeasurementConfig)) {
+        monitorRef().logWithLevel(
+            1, 29028,
+            "Stored configuration holds more than a configuration may. It is dropped and the defaults apply. Field, "
+            "count, max count",
+            {MSRLogContext(refusal->fieldPath), MSRLogContext(static_cast<int64_t>(refusal->count)),
+             MSRLogContext(static_cast<int64_t>(refusal->bound))});
+        if (!database->deleteRemoteConfig(&error)) {
+            monitorRef().logWithLevel(1, 29029, "Cannot delete the stored configuration. Error",
+                                      {MSRLogContext(error)});
+        }
+        return std::nullopt;
+    }
+    std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBufferKeepingEncoded(
+        MSRPBMeasurementConfig::type(), *stored, kDatabaseRemoteConfigListsKeptEncoded);
+    if (!decoded) {
+        monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
+                                  {MSRLogContext(MSRError::msr_errorWithCode(2, "Remote config data is corrupted"))});
+        return std::nullopt;
+    }
+    encoded = std::move(*stored);
+    return MSRPBMeasurementConfig(std::move(*decoded));
 }
 
 double MSRDatabaseRemoteConfig::lastRemoteConfigUpdateTimestamp() {
@@ -225,27 +269,24 @@ std::vector<int64_t> MSRDatabaseRemoteConfig::experimentIDs() {
 
 void MSRDatabaseRemoteConfig::reset() {
     MSRRemoteConfig::reset();
-    {
-        std::lock_guard lock(protoMutex_);
-        remoteConfigProto_.reset();
-    }
     setStoredConfigurationFacts(std::nullopt, std::nullopt);
     if (experimentManager_) experimentManager_->reset();
 }
 
-void MSRDatabaseRemoteConfig::reloadFromDatabase() {
-    std::optional<MSRPBMeasurementConfig> stored = measurementConfigFromDatabase();
+void MSRDatabaseRemoteConfig::reloadFromDatabase() { applyStoredConfiguration(ProgramLoadRoad::kReload); }
+
+void MSRDatabaseRemoteConfig::applyStoredConfiguration(ProgramLoadRoad road) {
+    std::vector<uint8_t> encoded;
+    std::optional<MSRPBMeasurementConfig> stored = readStoredConfiguration(encoded);
+    if (road != ProgramLoadRoad::kReload) {
+        if (stored) parse(*stored, encoded, road);
+        return;
+    }
     if (stored) {
         // Nothing of the refused configuration may outlive the parse.
         resetParsedConfiguration();
-        parseRemoteConfigFromMeasurementConfig(*stored);
-        std::lock_guard lock(protoMutex_);
-        remoteConfigProto_ = std::move(stored);
+        parse(*stored, encoded, road);
     } else {
-        {
-            std::lock_guard lock(protoMutex_);
-            remoteConfigProto_.reset();
-        }
         MSRRemoteConfig::reset();
         setStoredConfigurationFacts(std::nullopt, std::nullopt);
     }
@@ -254,11 +295,20 @@ void MSRDatabaseRemoteConfig::reloadFromDatabase() {
 // ---- parsing -------------------------------------------------------------------------
 
 void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPBMeasurementConfig& config) {
+    parse(config, {}, ProgramLoadRoad::kArrival);
+}
+
+// Every list is read an element at a time, in place: nothing of the
+// message is copied, and a list held encoded builds one element at a time.
+MSRDatabaseRemoteConfig::ProgramLoadOutcome MSRDatabaseRemoteConfig::parse(const MSRPBMeasurementConfig& config,
+                                                                           std::span<const uint8_t> encoded,
+                                                                           ProgramLoadRoad road) {
     if (!config.messageInfo()) {
         monitorRef().logWithLevel(2, 29012, "Cannot parse empty measurement config. Using default values");
-        return;
+        return ProgramLoadOutcome::kNone;
     }
-    if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("") != appID()) return;
+    if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("") != appID()) return ProgramLoadOutcome::kNone;
+    const MSRPBMessageView view(config);
 
     std::optional<int64_t> version;
     if (MSRPBHasField(config, MSRConfigSlot::kVersion))
@@ -268,37 +318,39 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
     // The whole list replaces the cache at once, so that a getter never sees
     // half of it; a later duplicate wins.
     std::map<std::string, MSRSettingValue> settings;
-    for (const auto& setting : MSRPBGetMessageArray<MSRPBSetting>(config, MSRConfigSlot::kSettings)) {
-        std::optional<std::string> name = MSRPBGetString(setting, MSRSettingSlot::kName);
-        std::optional<std::string> value = MSRPBGetString(setting, MSRSettingSlot::kValue);
+    view.forEachElement(MSRConfigSlot::kSettings, [&](MSRPBMessageView setting) {
+        std::optional<std::string_view> name = setting.text(MSRSettingSlot::kName);
+        std::optional<std::string_view> value = setting.text(MSRSettingSlot::kValue);
         if (!name || name->empty() || !value) {
             monitorRef().logWithLevel(5, 29019, "Cannot cache empty configuration value");
-            continue;
+            return true;
         }
-        settings.insert_or_assign(*name, *value);
-    }
+        settings.insert_or_assign(std::string(*name), std::string(*value));
+        return true;
+    });
     setServerSettings(settings);
 
     std::map<std::string, MSREventConfig> eventConfigs;
     const MSRNameMap& internalNames = MSRInternalEventNameMap();
-    for (const auto& entry : MSRPBGetMessageArray<MSRPBEventConfig>(config, MSRConfigSlot::kEventConfigs)) {
-        std::string name = MSRPBGetString(entry, MSREventConfigSlot::kName).value_or("");
+    view.forEachElement(MSRConfigSlot::kEventConfigs, [&](MSRPBMessageView entry) {
+        std::string name(entry.text(MSREventConfigSlot::kName).value_or(""));
         if (name.empty()) {
             monitorRef().logWithLevel(5, 29013, "Cannot cache event configuration with an empty configuration name");
-            continue;
+            return true;
         }
         if (auto it = internalNames.find(name); it != internalNames.end()) name = it->second;
         MSREventConfig eventConfig;
         eventConfig.name = name;
-        eventConfig.blocklisted = MSRPBGetBool(entry, MSREventConfigSlot::kBlocklisted);
-        if (MSRPBHasField(entry, MSREventConfigSlot::kCustomConversion)) {
-            eventConfig.customConversion = MSRPBGetBool(entry, MSREventConfigSlot::kCustomConversion);
+        eventConfig.blocklisted = entry.boolean(MSREventConfigSlot::kBlocklisted);
+        if (entry.hasField(MSREventConfigSlot::kCustomConversion)) {
+            eventConfig.customConversion = entry.boolean(MSREventConfigSlot::kCustomConversion);
         }
-        if (MSRPBHasField(entry, MSREventConfigSlot::kSamplingRate)) {
-            eventConfig.samplingRate = MSRPBGetInt32(entry, MSREventConfigSlot::kSamplingRate);
+        if (entry.hasField(MSREventConfigSlot::kSamplingRate)) {
+            eventConfig.samplingRate = entry.int32(MSREventConfigSlot::kSamplingRate);
         }
         eventConfigs.insert_or_assign(name, std::move(eventConfig));
-    }
+        return true;
+    });
     setEventConfigs(std::move(eventConfigs));
 
     if (version) {
@@ -307,56 +359,60 @@ void MSRDatabaseRemoteConfig::parseRemoteConfigFromMeasurementConfig(const MSRPB
 
     // A program that fails to load is dropped on its own; the data controls
     // and consent settings after it still apply.
-    loadEventEditingPrograms(config);
+    const ProgramLoadOutcome program = loadEventEditingPrograms(config, encoded, road);
 
     std::vector<std::string> dataControls;
-    for (const auto& control : MSRPBGetMessageArray<MSRPBDataControl>(config, MSRConfigSlot::kDataControls)) {
-        if (auto text = MSRPBGetString(control, MSRDataControlSlot::kName)) dataControls.push_back(*text);
-    }
+    view.forEachElement(MSRConfigSlot::kDataControls, [&](MSRPBMessageView control) {
+        if (auto text = control.text(MSRDataControlSlot::kName)) dataControls.emplace_back(*text);
+        return true;
+    });
     setDataControls(std::move(dataControls));
 
-    if (auto consentConfig = MSRPBGetMessage<MSRPBConsentConfig>(config, MSRConfigSlot::kConsentConfig)) {
+    if (const MSRPBMessageView consentConfig = view.message(MSRConfigSlot::kConsentConfig); !consentConfig.isEmpty()) {
         ConsentConfiguration consent;
-        consent.defaults = consentStatuses(
-            MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(*consentConfig, MSRConsentConfigSlot::kDefaults));
-        for (const auto& entry : MSRPBGetMessageArray<MSRPBConsentDelegationEntry>(
-                 *consentConfig, MSRConsentConfigSlot::kDelegations)) {
-            auto type = consentTypeName(MSRPBGetInt32(entry, MSRConsentDelegationSlot::kConsentType));
-            auto delegate = consentTypeName(MSRPBGetInt32(entry, MSRConsentDelegationSlot::kDelegateType));
+        consent.defaults = consentStatuses(consentConfig, MSRConsentConfigSlot::kDefaults);
+        consentConfig.forEachElement(MSRConsentConfigSlot::kDelegations, [&](MSRPBMessageView entry) {
+            auto type = consentTypeName(entry.int32(MSRConsentDelegationSlot::kConsentType));
+            auto delegate = consentTypeName(entry.int32(MSRConsentDelegationSlot::kDelegateType));
             if (type && delegate) consent.delegations[*type] = *delegate;
-        }
-        for (const auto& entry : MSRPBGetMessageArray<MSRPBCorePlatformServiceEntry>(
-                 *consentConfig, MSRConsentConfigSlot::kCorePlatformServices)) {
-            if (auto text = MSRPBGetString(entry, MSRCorePlatformServiceSlot::kName))
-                consent.corePlatformServices.insert(*text);
-        }
-        consent.isDMARegion = MSRPBGetBool(*consentConfig, MSRConsentConfigSlot::kIsDMARegion);
-        consent.regionalDefaults = consentStatuses(MSRPBGetMessageArray<MSRPBConsentDefaultEntry>(
-            *consentConfig, MSRConsentConfigSlot::kEnforcedDefaults));
+            return true;
+        });
+        consentConfig.forEachElement(MSRConsentConfigSlot::kCorePlatformServices, [&](MSRPBMessageView entry) {
+            if (auto text = entry.text(MSRCorePlatformServiceSlot::kName)) consent.corePlatformServices.emplace(*text);
+            return true;
+        });
+        consent.isDMARegion = consentConfig.boolean(MSRConsentConfigSlot::kIsDMARegion);
+        consent.regionalDefaults = consentStatuses(consentConfig, MSRConsentConfigSlot::kEnforcedDefaults);
         setConsentConfiguration(std::move(consent));
     }
 
     // These arrive as numbers, and numbers skip the range check.
-    if (auto psm = MSRPBGetMessage<MSRPBPsmSetting>(config, MSRConfigSlot::kPsmSetting)) {
+    if (const MSRPBMessageView psm = view.message(MSRConfigSlot::kPsmSetting); !psm.isEmpty()) {
         const std::pair<uint32_t, const char*> fields[] = {
             {MSRPsmSettingSlot::kPrefixEmail, "measurement.psm_prefix_email"},
             {MSRPsmSettingSlot::kPrefixPhone, "measurement.psm_prefix_phone"},
             {MSRPsmSettingSlot::kSignInDelay, "measurement.psm_signin_delay"},
         };
         for (const auto& [field, key] : fields) {
-            if (MSRPBHasField(*psm, field)) cacheValue(int64_t{MSRPBGetInt32(*psm, field)}, key);
+            if (psm.hasField(field)) cacheValue(int64_t{psm.int32(field)}, key);
         }
     }
+    return program;
 }
 
-bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const MSRPBMeasurementConfig& config) {
+MSRDatabaseRemoteConfig::ProgramLoadOutcome MSRDatabaseRemoteConfig::loadEventEditingPrograms(
+    const MSRPBMeasurementConfig& config, std::span<const uint8_t> encoded, ProgramLoadRoad road) {
     const size_t programs = MSRPBMessageView(config).elementCount(MSRConfigSlot::kPrograms);
-    if (programs == 0) return true;
+    if (programs == 0) return ProgramLoadOutcome::kNone;
+    const std::optional<uint64_t> digest = MSRStoredConfigurationPrograms::firstProgramDigest(encoded);
+    // The stored program read again is the one at work: it goes on as it is.
+    if (road == ProgramLoadRoad::kReload && digest && digest == workingProgramDigest_ && eventEditing())
+        return ProgramLoadOutcome::kKept;
     // A new editor from the registered interpreter; none without one.
     std::shared_ptr<MSRPEventEditing> editing = MSRComponentRegistry::make<MSRPEventEditing>();
     // Without an interpreter in this build the programs cannot run; the rest
     // of the configuration still applies.
-    if (!editing) return true;
+    if (!editing) return ProgramLoadOutcome::kNone;
 
     std::weak_ptr<MSRDatabaseRemoteConfig> weakSelf = weak_from_this();
     editing->setModuleCreator(
@@ -394,13 +450,21 @@ bool MSRDatabaseRemoteConfig::loadEventEditingPrograms(const MSRPBMeasurementCon
         std::vector<MSRLogContext> contexts{MSRLogContext(error)};
         if (std::string reason = editing->failureReason(); !reason.empty()) contexts.emplace_back(reason);
         monitorRef().logWithLevel(1, 29026, "Failed to initiate event editing instance", contexts);
-        setEventEditing(nullptr);
-        return false;
+        // An arriving program that fails is refused: the one at work goes on
+        // (and its configuration's programs stay stored). Read back from
+        // storage, a failing program leaves none at work: the one there may
+        // belong to a configuration that was taken back.
+        if (road != ProgramLoadRoad::kArrival) {
+            setEventEditing(nullptr);
+            workingProgramDigest_.reset();
+        }
+        return ProgramLoadOutcome::kFailed;
     }
     monitorRef().logWithLevel(7, 29027, "Loading Event Modification and Creation programs",
                               {MSRLogContext(static_cast<int64_t>(programs))});
     setEventEditing(std::move(editing));
-    return true;
+    workingProgramDigest_ = digest;
+    return ProgramLoadOutcome::kLoaded;
 }
 
 std::optional<std::string> MSRDatabaseRemoteConfig::settingText(const std::string& name) const {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,16 @@ public:
     static void loadMeasurementURLFromBundle();
 
     bool isDefaultInstance() const override { return false; }
+    // A configuration whose program fails its load run still applies, but
+    // the program in force keeps running, and what is stored carries the
+    // programs stored before in place of the failing one: it is logged
+    // once, here, and not again at every start.
     bool updateMeasurementConfig(const MSRPBMeasurementConfig& config) override;
     void parseRemoteConfigFromMeasurementConfig(const MSRPBMeasurementConfig& config);
+    // The stored configuration, counted on the wire against the bounds of
+    // an arriving one before any of it is built, its lists left encoded to
+    // be read an element at a time. One past a bound (stored by a build
+    // that had none) is logged, forgotten and not used.
     std::optional<MSRPBMeasurementConfig> measurementConfigFromDatabase();
     double lastRemoteConfigUpdateTimestamp() override;
     std::vector<int64_t> experimentIDs() override;
@@ -60,10 +69,8 @@ public:
 
     // Reads and parses the stored configuration again (defaults when none is
     // stored), e.g. after a transaction that stored another rolled back.
+    // The program in force keeps running when it is the one stored.
     void reloadFromDatabase();
-
-    // The configuration last stored or read, if any.
-    std::optional<MSRPBMeasurementConfig> remoteConfigProto() const;
 
     // The engine's origin; a configuration for origin "am" must carry this
     // application's id as its Adzev id.
@@ -80,18 +87,40 @@ public:
                             std::shared_ptr<MSREManager> experimentManager);
 
 private:
+    // Where a configuration's program is loaded, which decides what a load
+    // run that fails leaves running.
+    enum class ProgramLoadRoad {
+        kArrival,  // a fetched configuration: the program in force stays
+        kStart,    // the stored configuration at start: none is in force yet
+        kReload,   // the stored one again: the program in force stays when it is the stored one, else goes
+    };
+    enum class ProgramLoadOutcome { kNone, kLoaded, kKept, kFailed };
+
     // Registers the engine as a client of the experiments manager and
     // activates the snapshot the last run left waiting.
     void linkExperimentsClient();
-    // Loads the first program into a new interpreter instance; false when
-    // it failed (logged), true also when there is nothing to load.
-    // The first of `config`'s programs, read in place.
-    bool loadEventEditingPrograms(const MSRPBMeasurementConfig& config);
+    // The stored configuration and its encoding, as measurementConfigFromDatabase
+    // gives it.
+    std::optional<MSRPBMeasurementConfig> readStoredConfiguration(std::vector<uint8_t>& encoded);
+    // Parses the stored configuration (defaults when none is stored or it
+    // is refused).
+    void applyStoredConfiguration(ProgramLoadRoad road);
+    // The parse; `encoded` (empty when unknown) tells the program in force
+    // from the configuration's.
+    ProgramLoadOutcome parse(const MSRPBMeasurementConfig& config, std::span<const uint8_t> encoded,
+                             ProgramLoadRoad road);
+    // Loads the first of `config`'s programs, read in place, into a new
+    // interpreter instance. A failure is logged; what it leaves running is
+    // the road's.
+    ProgramLoadOutcome loadEventEditingPrograms(const MSRPBMeasurementConfig& config,
+                                                std::span<const uint8_t> encoded, ProgramLoadRoad road);
 
     std::weak_ptr<MSRDatabase> database_;
     std::shared_ptr<MSREManager> experimentManager_;
     mutable std::mutex protoMutex_;
-    std::optional<MSRPBMeasurementConfig> remoteConfigProto_;
+    // The digest of the first program's bytes of the configuration whose
+    // program is in force (worker queue).
+    std::optional<uint64_t> workingProgramDigest_;
     std::string origin_;
     std::function<std::optional<std::string>()> appVersionProvider_;
 };

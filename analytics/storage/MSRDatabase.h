@@ -280,6 +280,15 @@ class MSRDatabase {
     bool updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRError* error);
     // Nothing without an error when none is stored.
     std::optional<MSRPBMeasurementConfig> queryMeasurementConfig(MSRError* error);
+    // The stored configuration's encoding as it lies in the row, not
+    // decoded: for a reader that counts it before it builds any of it.
+    // Nothing without an error when none is stored.
+    std::optional<std::vector<uint8_t>> queryMeasurementConfigData(MSRError* error);
+    // Stores an encoding the caller built and checked, with the time now.
+    bool updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError* error);
+    // Forgets the stored configuration and the time of its fetch, so that
+    // the next upload run asks the server again.
+    bool deleteRemoteConfig(MSRError* error);
     std::optional<double> lastRemoteConfigUpdateTimestamp(MSRError* error);
 
     // --- Session counts and the aggregates snapshot --- (MSRDatabaseSnapshots.cpp)

@@ -276,8 +276,18 @@ bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSREr
     if (MSRPBGetString(config, MSRConfigSlot::kAppID).value_or("").empty()) {
         return fail(error, kArgument, "Missing Zevure app ID in measurement configuration");
     }
+    return updateRemoteConfigData(std::move(encoded), error);
+}
+
+bool MSRDatabase::updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError* error) {
+    if (encoded.empty()) return fail(error, kArgument, "Invalid measurement config data");
     MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},
                               {"remote_config_timestamp", dispatch::Clock::now()}};
+    return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
+}
+
+bool MSRDatabase::deleteRemoteConfig(MSRError* error) {
+    MSRSqliteRecord record = {{"remote_config_data", MSRSqliteNull{}}, {"remote_config_timestamp", MSRSqliteNull{}}};
     return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
 }
 
@@ -287,14 +297,21 @@ bool MSRDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRErr
 }
 
 std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRError* error) {
-    auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
-    if (!rows || rows->empty()) return std::nullopt;
-    const MSRSqliteValue* data = MSRSqliteColumn(rows->front(), "remote_config_data");
-    const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
+    std::optional<std::vector<uint8_t>> blob = queryMeasurementConfigData(error);
     if (!blob) return std::nullopt;
     std::optional<MSRPBMeasurementConfig> config = MSRPBMeasurementConfig::initWithBuffer(*blob);
     if (!config) fail(error, kState, "Remote config data is corrupted");
     return config;
+}
+
+std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error) {
+    auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
+    if (!rows || rows->empty()) return std::nullopt;
+    auto data = rows->front().find("remote_config_data");
+    if (data == rows->front().end()) return std::nullopt;
+    auto* blob = std::get_if<MSRSqliteBlob>(&data->second);
+    if (!blob) return std::nullopt;
+    return std::move(*blob);
 }
 
 std::optional<double> MSRDatabase::lastRemoteConfigUpdateTimestamp(MSRError* error) {

@@ -232,11 +232,12 @@ TEST_F(MeasurementConfigTest, EventEditingProgramLoad) {
     config_->cacheValue(MSRSettingValue(0.123456789012), "measurement.test.fraction");
     EXPECT_EQ(store->valueForKey("measurement.test.fraction"), "0.123456789012");
 
-    // A program that fails leaves no editing; the rest of that configuration
-    // still applies.
+    // A program that fails its load is refused: the one at work goes on,
+    // and the rest of that configuration still applies.
+    const std::shared_ptr<MSRPEventEditing> working = config_->eventEditing();
     loads = false;
     ASSERT_TRUE(config_->updateMeasurementConfig(withProgram(configuration(kAppID, 3), {"new"})));
-    EXPECT_EQ(config_->eventEditing(), nullptr);
+    EXPECT_EQ(config_->eventEditing(), working);
     EXPECT_EQ(config_->dataControls(), std::vector<std::string>{"new"});
 
     // A configuration without programs keeps the loaded one.
