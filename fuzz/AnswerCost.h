@@ -269,7 +269,8 @@ class AnswerWatch {
         const auto wallBefore = std::chrono::steady_clock::now();
         arrive();
         const double cpu = answerThreadSeconds() - cpuBefore;
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             watching_ = false;
@@ -281,12 +282,13 @@ class AnswerWatch {
 
   private:
     static void escaped(const std::string& what, size_t bytes, int64_t growth, double cpu, double wall) {
-        std::fprintf(stderr,
-                     "== an answer costs more than its size allows\n%s of %zu bytes: resident +%.1f MiB (bound %.1f "
-                     "MiB), %.3f s of CPU (%.3f s wall; bound %.3f s)\n",
-                     what.c_str(), bytes, static_cast<double>(growth) / (1 << 20),
-                     static_cast<double>(answerResidentBound(bytes)) / (1 << 20), cpu, wall,
-                     answerSecondsBound(bytes));
+        std::fprintf(
+            stderr,
+            "== an answer costs more than its size allows\n%s of %zu bytes: resident +%.1f MiB (bound %.1f "
+            "MiB), %.3f s of CPU (%.3f s wall; bound %.3f s)\n",
+            what.c_str(), bytes, static_cast<double>(growth) / (1 << 20),
+            static_cast<double>(answerResidentBound(bytes)) / (1 << 20), cpu, wall,
+            answerSecondsBound(bytes));
         std::abort();
     }
 
@@ -296,7 +298,8 @@ class AnswerWatch {
             wake_.wait_for(lock, std::chrono::milliseconds(20));
             if (!watching_) continue;
             const int64_t growth = answerStatusBytes("VmRSS") - baseline_;
-            if (growth > answerResidentBound(bytes_)) escaped(what_ + " (still arriving)", bytes_, growth, 0, 0);
+            if (growth > answerResidentBound(bytes_))
+                escaped(what_ + " (still arriving)", bytes_, growth, 0, 0);
         }
     }
 

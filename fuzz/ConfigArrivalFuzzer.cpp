@@ -14,18 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSRIdentifiers.h"
 #include "analytics/core/MSRIdentity.h"
 #include "analytics/core/MSRMeasurement.h"
-#include "analytics/core/MSRNetworkComponent.h"
-#include "analytics/core/MSRConfigurationFetcher.h"
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/core/MSRNetworkComponent.h"
+#include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRPersistedConfig.h"
-#include "analytics/support/MSRScheduler.h"
 #include "analytics/support/MSRAlarm.h"
 #include "analytics/support/MSRMonitor.h"
-#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/support/MSRScheduler.h"
 #include "fuzz/AnswerCost.h"
 #include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/SilentMonitor.h"
@@ -47,7 +47,8 @@ struct ConfigArrival {
 
 void writePropertyList(const std::filesystem::path& path, const foundation::Value::Dictionary& entries) {
     std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << foundation::propertyListXml(foundation::Value(entries)).value_or("");
+    std::ofstream(path, std::ios::binary)
+        << foundation::propertyListXml(foundation::Value(entries)).value_or("");
 }
 
 // An engine as the application starts it, over a data root of the target's
@@ -68,15 +69,18 @@ ConfigArrival& arrival() {
         MSRPersistedConfig::setSharedInstance(persisted);
         MSRIdentityEnvironment environment;
         environment.bundle = std::make_shared<foundation::Bundle>(root / "resources");
-        MSRIdentity::setSharedInstanceForTesting(MSRIdentity::initWithPersistedConfig(persisted, environment));
+        MSRIdentity::setSharedInstanceForTesting(
+            MSRIdentity::initWithPersistedConfig(persisted, environment));
         MSRIdentifiers::sharedInstance()->setOrigin("da");
-        auto network = std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), MSRMonitor::shared());
-        auto scheduler = std::make_shared<MSRScheduler>("app.calvaro.fuzz.measurement.worker", MSRMonitor::shared());
-        auto alarm = std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName, MSRMonitor::shared());
-        arrival->engine = MSRMeasurement::initWithDatabaseName(MSRMeasurement::kDatabaseName, persisted,
-                                                               std::move(network), std::move(scheduler),
-                                                               std::move(alarm), kAppID, true, false, std::nullopt,
-                                                               MSREManager::sharedInstance());
+        auto network =
+            std::make_shared<MSRNetworkComponent>(std::make_shared<net::FakeNetwork>(), MSRMonitor::shared());
+        auto scheduler =
+            std::make_shared<MSRScheduler>("app.calvaro.fuzz.measurement.worker", MSRMonitor::shared());
+        auto alarm = std::make_shared<MSRAlarm>(scheduler->workerQueue(), MSRMeasurement::kAlarmName,
+                                                MSRMonitor::shared());
+        arrival->engine = MSRMeasurement::initWithDatabaseName(
+            MSRMeasurement::kDatabaseName, persisted, std::move(network), std::move(scheduler),
+            std::move(alarm), kAppID, true, false, std::nullopt, MSREManager::sharedInstance());
         if (!arrival->engine) std::abort();
         arrival->executor.runUntilIdle();
         return arrival;
@@ -104,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         engine.scheduler()->scheduleOnWorkerQueueBlockID("ConfigArrivalFuzzer", [&engine, &response, &body] {
             engine.networkRemoteConfigFetchCompletionHandler(response, body, std::nullopt);
             // What the next start reads of it.
-            if (auto stored = std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine.remoteConfigInstance()))
+            if (auto stored =
+                    std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine.remoteConfigInstance()))
                 stored->reloadFromDatabase();
         });
         state.executor.runUntilIdle();

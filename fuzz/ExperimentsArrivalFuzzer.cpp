@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "analytics/messages/MSRPBMessages.h"
 #include "analytics/reporters/MSREDatabase.h"
 #include "analytics/reporters/MSRETaskManager.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRUserDefaults.h"
 #include "analytics/support/MSRAlarm.h"
-#include "analytics/messages/MSRPBMessages.h"
 #include "fuzz/AnswerCost.h"
 #include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/SilentMonitor.h"
@@ -44,10 +44,10 @@ ExperimentsArrival& arrival() {
         foundation::FileSystem::setHome(home);
         auto queue = dispatch::SerialQueue::create("MSRExperimentWorkerQueue");
         arrival->taskManager = std::make_shared<MSRETaskManager>(
-            queue, std::make_shared<MSRAlarm>(queue, "MSRExperimentAlarm"), std::make_shared<net::FakeNetwork>(),
-            [] { return std::string("https://experiments.invalid"); },
-            std::make_shared<MSRUserDefaults>(MSRETaskManager::kSuiteName), MSRSDKFilePath(MSREDatabase::kFileName),
-            arrival->executor.clock().wallTime());
+            queue, std::make_shared<MSRAlarm>(queue, "MSRExperimentAlarm"),
+            std::make_shared<net::FakeNetwork>(), [] { return std::string("https://experiments.invalid"); },
+            std::make_shared<MSRUserDefaults>(MSRETaskManager::kSuiteName),
+            MSRSDKFilePath(MSREDatabase::kFileName), arrival->executor.clock().wallTime());
         arrival->taskManager->startTaskManager();
         arrival->executor.runUntilIdle();
         return arrival;

@@ -76,7 +76,8 @@ std::string emptyEntriesOfConfiguration(uint32_t slot) {
 std::string emptyConsentDefaults() {
     const std::string defaults =
         repeated(MSRPBConsentConfig::type(), MSRConsentConfigSlot::kDefaults, "", kEmptyEntries);
-    return configurationWith(repeated(MSRPBMeasurementConfig::type(), MSRConfigSlot::kConsentConfig, defaults, 1));
+    return configurationWith(
+        repeated(MSRPBMeasurementConfig::type(), MSRConfigSlot::kConsentConfig, defaults, 1));
 }
 
 std::vector<uint8_t> snapshots(const std::string& snapshot, size_t count) {
@@ -96,24 +97,44 @@ struct HostileAnswer {
     const char* name;
     // Has the collector serve the answer; made only by the row that runs it.
     void (*serve)(tools::MeasurementCollector& measurement);
+    // The code it is refused with on arrival.
+    const char* refusal;
 };
 
-void PrintTo(const HostileAnswer& answer, std::ostream* out) { *out << answer.name; }
+void PrintTo(const HostileAnswer& answer, std::ostream* out) {
+    *out << answer.name;
+}
 
 // Each within the 4 MiB a configuration, or the 8 MiB an inflated
 // experiments answer, may take.
 std::vector<HostileAnswer> hostileAnswers() {
     return {
-        {"EmptyConsentDefaults", [](tools::MeasurementCollector& m) { m.setConfigBytes(kDriverApp, emptyConsentDefaults()); }},
+        {"EmptyConsentDefaults",
+         [](tools::MeasurementCollector& m) { m.setConfigBytes(kDriverApp, emptyConsentDefaults()); },
+         "I-MSR023309"},
         {"EmptyDataControls",
-         [](tools::MeasurementCollector& m) { m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kDataControls)); }},
+         [](tools::MeasurementCollector& m) {
+             m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kDataControls));
+         },
+         "I-MSR023307"},
         {"EmptyPrograms",
-         [](tools::MeasurementCollector& m) { m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kPrograms)); }},
+         [](tools::MeasurementCollector& m) {
+             m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kPrograms));
+         },
+         "I-MSR023305"},
         {"EmptyAudiences",
-         [](tools::MeasurementCollector& m) { m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kAudiences)); }},
-        {"EmptySnapshots", [](tools::MeasurementCollector& m) { m.setExperimentResponseBytes(snapshots("", 4000000)); }},
+         [](tools::MeasurementCollector& m) {
+             m.setConfigBytes(kDriverApp, emptyEntriesOfConfiguration(MSRConfigSlot::kAudiences));
+         },
+         "I-MSR023301"},
+        {"EmptySnapshots",
+         [](tools::MeasurementCollector& m) { m.setExperimentResponseBytes(snapshots("", 4000000)); },
+         "I-MSR820034"},
         {"SnapshotsNamedAfterTheClient",
-         [](tools::MeasurementCollector& m) { m.setExperimentResponseBytes(snapshots(snapshotNamed("rov_idarurozaro"), 440000)); }},
+         [](tools::MeasurementCollector& m) {
+             m.setExperimentResponseBytes(snapshots(snapshotNamed("rov_idarurozaro"), 440000));
+         },
+         "I-MSR820034"},
     };
 }
 
@@ -128,17 +149,22 @@ TEST_P(HostileAnswersRoadTest, EveryEventIsStoredAndUploadedAndEveryStartStaysSm
     // uploaded, comes within the driver's deadline and with exit 0.
     const int64_t fetching = fetchTheConfiguration();
     ASSERT_FALSE(HasFailure());
+    // Refused on arrival with its own code, before any of it was built.
+    EXPECT_NE(tools::consoleTail(root.path(), 4000).find(GetParam().refusal), std::string::npos) << tail();
     const int64_t started = startAndEnd();
     const int64_t startedAgain = startAndEnd();
     const int64_t burst = burstEndedBySignal();
-    std::printf("%s: peaks %lld MiB fetching, %lld and %lld MiB starting, %lld MiB in the burst\n", GetParam().name,
-                static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
-                static_cast<long long>(startedAgain >> 20), static_cast<long long>(burst >> 20));
+    std::printf("%s: peaks %lld MiB fetching, %lld and %lld MiB starting, %lld MiB in the burst\n",
+                GetParam().name, static_cast<long long>(fetching >> 20),
+                static_cast<long long>(started >> 20), static_cast<long long>(startedAgain >> 20),
+                static_cast<long long>(burst >> 20));
     expectSmall({fetching, started, startedAgain, burst});
 }
 
 INSTANTIATE_TEST_SUITE_P(Served, HostileAnswersRoadTest, testing::ValuesIn(hostileAnswers()),
-                         [](const testing::TestParamInfo<HostileAnswer>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<HostileAnswer>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- a configuration at every bound ---------------------------------------------------------
 
@@ -155,19 +181,21 @@ Entry consentEntry(int32_t first, int32_t second) {
 // make its entities `entities`.
 MSRPBProgram programOfEntities(size_t entities) {
     auto withLiterals = [](size_t literals) {
-        std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(R"((function "f" (array) true)
+        std::optional<MSRPBProgram> program =
+            ProgramAssembler::assembleEditingProgram(R"((function "f" (array) true)
 (function "rules" (array "r")
   (let "register") (assign "register" (require "internal.registerCallback"))
   (register 0 (lambda "edit" (array "e") (return 0)) (object "type" "edit")))
 )",
-                                                                                       "rules");
+                                                     "rules");
         ProgramAssembler::repeatLastArgument(*program, 0, literals);
         return *program;
     };
     MSRPBMeasurementConfig config;
     MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{withLiterals(1)});
-    const auto counted = MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
-                                                         {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
+    const auto counted =
+        MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
+                                        {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
     return withLiterals(1 + entities - counted->total);
 }
 
@@ -200,9 +228,10 @@ MSRPBAudience audienceOfList(int32_t id, int32_t entries) {
 // which one has a list of 65,536 entries, 100 data controls and core
 // platform services, 16 consent defaults, delegations and regional defaults.
 MSRPBMeasurementConfig configurationAtTheBounds() {
-    MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
-        kDriverApp, 3,
-        {{"measurement.upload.initial_upload_delay_time", "1000"}, {"measurement.audience.max_count", "500"}});
+    MSRPBMeasurementConfig config =
+        tools::MeasurementCollector::makeConfig(kDriverApp, 3,
+                                                {{"measurement.upload.initial_upload_delay_time", "1000"},
+                                                 {"measurement.audience.max_count", "500"}});
     std::vector<MSRPBSetting> settings = MSRPBGetMessageArray<MSRPBSetting>(config, MSRConfigSlot::kSettings);
     std::vector<MSRPBEventConfig> events(10000);
     for (int i = 0; settings.size() < 10000; ++i) {
@@ -238,7 +267,8 @@ MSRPBMeasurementConfig configurationAtTheBounds() {
     MSRPBSetMessageArray(config, MSRConfigSlot::kSettings, std::move(settings));
     MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::move(events));
     MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::move(audiences));
-    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{programOfEntities(100000)});
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms,
+                         std::vector<MSRPBProgram>{programOfEntities(100000)});
     MSRPBSetMessageArray(config, MSRConfigSlot::kDataControls, std::move(controls));
     MSRPBSetMessage(config, MSRConfigSlot::kConsentConfig, consent);
     return config;
@@ -252,7 +282,8 @@ class ConfigurationAtTheBoundsRoadTest : public HostileRoadTest {
     // configuration stays the usual one), ended once they are uploaded.
     int64_t usualStart() {
         const TemporaryDataRoot elsewhere("configatboundsusual");
-        std::vector<std::string> arguments = debugArguments({"--first", "1", "--count", "5", "--marker", "9"});
+        std::vector<std::string> arguments =
+            debugArguments({"--first", "1", "--count", "5", "--marker", "9"});
         arguments.insert(arguments.end(), {"--home", elsewhere.path().string(), "--log",
                                            (elsewhere.path() / "console.log").string()});
         DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
@@ -290,11 +321,12 @@ TEST_F(ConfigurationAtTheBoundsRoadTest, IsTakenAndEveryStartStaysSmall) {
     const int64_t started = startAndEnd();
     const int64_t startedAgain = startAndEnd();
     const int64_t burst = burstEndedBySignal();
-    std::printf("a configuration of %zu bytes at every bound: peaks %lld MiB fetching, %lld and %lld MiB starting, "
-                "%lld MiB in the burst (%lld MiB without it)\n",
-                bytes, static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
-                static_cast<long long>(startedAgain >> 20), static_cast<long long>(burst >> 20),
-                static_cast<long long>(usual >> 20));
+    std::printf(
+        "a configuration of %zu bytes at every bound: peaks %lld MiB fetching, %lld and %lld MiB starting, "
+        "%lld MiB in the burst (%lld MiB without it)\n",
+        bytes, static_cast<long long>(fetching >> 20), static_cast<long long>(started >> 20),
+        static_cast<long long>(startedAgain >> 20), static_cast<long long>(burst >> 20),
+        static_cast<long long>(usual >> 20));
     expectSmall({fetching, started, startedAgain, burst});
 }
 

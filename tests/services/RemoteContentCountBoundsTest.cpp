@@ -20,11 +20,16 @@ constexpr const char* kArrayRefusal = "the array holds more than 1000 elements";
 constexpr const char* kValuesRefusal = "the value holds more than 50000 values";
 
 std::string appsOf(size_t count) {
-    const nlohmann::json app = {
-        {"appIdentifiers", {"org.example.x"}}, {"appName", {{"en", "X"}}}, {"appURL", "x://"},
-        {"appURLPro", "xp://"}, {"ratingURL", "https://r"}, {"ratingURLPro", "https://rp"},
-        {"storeURL", "https://s"}, {"storeURLPro", "https://sp"}, {"shouldShow", true},
-        {"calculationsUntilInterstitial", 1}};
+    const nlohmann::json app = {{"appIdentifiers", {"org.example.x"}},
+                                {"appName", {{"en", "X"}}},
+                                {"appURL", "x://"},
+                                {"appURLPro", "xp://"},
+                                {"ratingURL", "https://r"},
+                                {"ratingURLPro", "https://rp"},
+                                {"storeURL", "https://s"},
+                                {"storeURLPro", "https://sp"},
+                                {"shouldShow", true},
+                                {"calculationsUntilInterstitial", 1}};
     return nlohmann::json{{"apps", nlohmann::json::array_t(count, app)}}.dump();
 }
 
@@ -44,7 +49,9 @@ nlohmann::json videos(size_t count) {
     return nlohmann::json{{"en", nlohmann::json::array_t(count, "https://www.youtube.com/watch?v=v")}};
 }
 
-std::string videosOf(size_t count) { return nlohmann::json{{"CLV", videos(count)}}.dump(); }
+std::string videosOf(size_t count) {
+    return nlohmann::json{{"CLV", videos(count)}}.dump();
+}
 
 // 49 applications of 1,000 videos and this one's `count`: 50,000 values in
 // all (each application's object and list, the value itself) when 899.
@@ -65,7 +72,9 @@ struct CountRow {
     const char* refusal;
 };
 
-void PrintTo(const CountRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const CountRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class RemoteContentCountBoundsTest : public ::testing::TestWithParam<CountRow> {};
 
@@ -82,7 +91,8 @@ TEST_P(RemoteContentCountBoundsTest, IsTakenAtTheBoundAndRefusedPastIt) {
     size_t held = 0;
     if (key == "apps") held = manager.apps().size();
     if (key == "ads" && manager.ads().count("CLV")) held = manager.ads().at("CLV").size();
-    if (key == "videoTutorials") held = manager.videoUrlStrings(CalculationType::powerAndLogarithmicFunction).size();
+    if (key == "videoTutorials")
+        held = manager.videoUrlStrings(CalculationType::powerAndLogarithmicFunction).size();
     EXPECT_EQ(held, row.held);
     if (row.refusal) {
         EXPECT_NE(console.find(row.refusal), std::string::npos) << console;
@@ -101,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
         CountRow{"AdsPastTheBound", "ads", [] { return adsOf(1001); }, 0, kArrayRefusal},
         CountRow{"VideosAtTheBound", "videoTutorials", [] { return videosOf(1000); }, 1000, nullptr},
         CountRow{"VideosPastTheBound", "videoTutorials", [] { return videosOf(1001); }, 0, kArrayRefusal},
-        CountRow{"ValuesAtTheBound", "videoTutorials", [] { return videosOfManyApplications(899); }, 899, nullptr},
+        CountRow{"ValuesAtTheBound", "videoTutorials", [] { return videosOfManyApplications(899); }, 899,
+                 nullptr},
         CountRow{"ValuesPastTheBound", "videoTutorials", [] { return videosOfManyApplications(900); }, 0,
                  kValuesRefusal}),
     [](const testing::TestParamInfo<CountRow>& info) { return std::string(info.param.name); });
