@@ -9,6 +9,7 @@
 #include "analytics/core/MSRMeasurementLog.h"
 #include "analytics/core/MSRPendingRequest.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRAlarm.h"
@@ -185,6 +186,16 @@ void MSRConversionValues::handleSKANFetchResponse(const net::Response& response,
     }
     if (body.empty()) {
         log(1, 23242, "No SKAdNetwork conversion value data returned.");
+        stopProcessingSKANResponseAndResetRetryCount();
+        return;
+    }
+    // Counted on the wire before it is built, as every answer of a server.
+    if (const std::optional<MSRPBWireRefusal> refusal =
+            MSRPBWireRefusalOf(body, MSRPBMessageID::SkAdNetworkConversionValueResponse)) {
+        std::vector<MSRLogContext> contexts;
+        contexts.emplace_back(static_cast<int64_t>(refusal->count));
+        contexts.emplace_back(static_cast<int64_t>(refusal->bound));
+        log(1, refusal->code, refusal->text, contexts);
         stopProcessingSKANResponseAndResetRetryCount();
         return;
     }

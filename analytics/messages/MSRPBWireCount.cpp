@@ -184,22 +184,27 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // ---- The measurement configuration (the fetcher's codes) ----
     // See MSRPBWireMost: each entry costs about 1 KB at every start.
     {ID::MeasurementConfig, "settings", Scope::kPerAnswer, MSRPBWireMost::kSettingsPerConfig, 23299,
-     "Configuration contains too many settings. Configuration will not be saved. Setting count, max setting count"},
+     "Configuration contains too many settings. Configuration will not be saved. Setting count, max setting "
+     "count"},
     {ID::MeasurementConfig, "event_config", Scope::kPerAnswer, MSRPBWireMost::kEventConfigsPerConfig, 23298,
-     "Configuration contains too many event configurations. Configuration will not be saved. Event configuration "
+     "Configuration contains too many event configurations. Configuration will not be saved. Event "
+     "configuration "
      "count, max event configuration count"},
     // The setting "measurement.audience.max_count" may rise to 500 and no
     // higher; the audience evaluator refuses more than the setting after the
     // decode, so more than 500 could never be used.
     {ID::MeasurementConfig, "audiences", Scope::kPerAnswer, 500, 23301,
-     "Configuration contains too many audiences. Configuration will not be saved. Audience count, max audience count"},
+     "Configuration contains too many audiences. Configuration will not be saved. Audience count, max "
+     "audience count"},
     // "measurement.audience.filter_max_count_per_audience" rises to 100 and
     // no higher: an audience of more filters is refused by the evaluator.
     {ID::Audience, "property_filters", Scope::kPerParent, 100, 23302,
-     "Configuration contains an audience of too many property filters. Configuration will not be saved. Filter "
+     "Configuration contains an audience of too many property filters. Configuration will not be saved. "
+     "Filter "
      "count, max filter count per audience"},
     {ID::Audience, "event_filters", Scope::kPerParent, 100, 23303,
-     "Configuration contains an audience of too many event filters. Configuration will not be saved. Filter count, "
+     "Configuration contains an audience of too many event filters. Configuration will not be saved. Filter "
+     "count, "
      "max filter count per audience"},
     // "measurement.audience.parameter_max_count_filter" rises to 250.
     {ID::EventFilter, "filters", Scope::kPerParent, 250, 23304,
@@ -208,50 +213,60 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // The audience evaluator's own bound on list entries, with its code and
     // text: past it no audience of the configuration could be used.
     {ID::StringFilter, "expression_list", Scope::kPerAnswer, MSRPBWireMost::kExpressionListEntries, 6045,
-     "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max entry "
+     "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
+     "entry "
      "count"},
     // The engine loads the first program only; the others are kept with the
     // configuration and decoded again at every start. A server stages one
     // or two beside the one at work.
     {ID::MeasurementConfig, "dynamic_event_editing", Scope::kPerAnswer, 10, 23305,
-     "Configuration contains too many programs. Configuration will not be saved. Program count, max program count"},
+     "Configuration contains too many programs. Configuration will not be saved. Program count, max program "
+     "count"},
     // Every statement, literal and list element of the programs, at every
     // depth (their top levels' and their activities' together) is one
     // entity: this bounds Program.instructions, EdtActivity.data and
     // RuntimeEntity.value, which hold nothing else.
     {ID::RuntimeEntity, "", Scope::kTypePerAnswer, MSRPBWireMost::kProgramEntities, 23300,
-     "Configuration contains programs of too many entities. Configuration will not be saved. Entity count, max "
+     "Configuration contains programs of too many entities. Configuration will not be saved. Entity count, "
+     "max "
      "entity count"},
     // An activity handles events of one name: no program handles more names
     // than a configuration may configure.
     {ID::EdtActivities, "activities", Scope::kPerAnswer, MSRPBWireMost::kEventConfigsPerConfig, 23306,
-     "Configuration contains programs of too many activities. Configuration will not be saved. Activity count, max "
+     "Configuration contains programs of too many activities. Configuration will not be saved. Activity "
+     "count, max "
      "activity count"},
     // Every data control is applied to every bundle of every upload; the
     // engine knows about a dozen kinds.
     {ID::MeasurementConfig, "data_controls", Scope::kPerAnswer, 100, 23307,
-     "Configuration contains too many data controls. Configuration will not be saved. Data control count, max data "
+     "Configuration contains too many data controls. Configuration will not be saved. Data control count, "
+     "max data "
      "control count"},
     // Carried only, never read: no more than one per data control's name
     // would ever mean anything.
     {ID::DataControl, "opt_out_regions", Scope::kPerAnswer, 100, 23308,
-     "Configuration contains too many opt-out regions. Configuration will not be saved. Region count, max region "
+     "Configuration contains too many opt-out regions. Configuration will not be saved. Region count, max "
+     "region "
      "count"},
     // Four consent types, each named once in a map; four times as many
     // leaves room for types this engine does not know (an entry of another
     // type is ignored, not refused).
     {ID::ConsentConfig, "defaults", Scope::kPerAnswer, 16, 23309,
-     "Configuration contains too many consent defaults. Configuration will not be saved. Default count, max default "
+     "Configuration contains too many consent defaults. Configuration will not be saved. Default count, max "
+     "default "
      "count"},
     {ID::ConsentConfig, "delegations", Scope::kPerAnswer, 16, 23310,
-     "Configuration contains too many consent delegations. Configuration will not be saved. Delegation count, max "
+     "Configuration contains too many consent delegations. Configuration will not be saved. Delegation "
+     "count, max "
      "delegation count"},
     {ID::ConsentConfig, "enforced_defaults", Scope::kPerAnswer, 16, 23311,
-     "Configuration contains too many regional consent defaults. Configuration will not be saved. Default count, "
+     "Configuration contains too many regional consent defaults. Configuration will not be saved. Default "
+     "count, "
      "max default count"},
     // Their names are written into every bundle; a platform has a handful.
     {ID::ConsentConfig, "core_platform_services", Scope::kPerAnswer, 100, 23312,
-     "Configuration contains too many core platform services. Configuration will not be saved. Service count, max "
+     "Configuration contains too many core platform services. Configuration will not be saved. Service "
+     "count, max "
      "service count"},
 
     // ---- The experiments answer and its stored snapshots (the experiments codes) ----
@@ -259,21 +274,26 @@ constexpr WireBoundRow kWireBoundRows[] = {
     // process (the request names each); a process holds a handful. Every
     // snapshot is a row written in the answer's transaction.
     {ID::ExperimentResponse, "snapshots", Scope::kPerAnswer, 100, 820034,
-     "Fetched answer holds too many snapshots. Snapshots will not be stored. Snapshot count, max snapshot count"},
+     "Fetched answer holds too many snapshots. Snapshots will not be stored. Snapshot count, max snapshot "
+     "count"},
     {ID::ExperimentResponse, "sdk_responses", Scope::kPerAnswer, 100, 820035,
-     "Fetched answer holds too many library answers. Snapshots will not be stored. Library answer count, max library "
+     "Fetched answer holds too many library answers. Snapshots will not be stored. Library answer count, max "
+     "library "
      "answer count"},
     // See MSRPBWireMost for the experiments' and the flags' bounds.
     {ID::Snapshot, "experiments", Scope::kPerAnswer, MSRPBWireMost::kExperimentsPerAnswer, 820030,
-     "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max experiment "
+     "Fetched answer holds too many experiments. Snapshots will not be stored. Experiment count, max "
+     "experiment "
      "count"},
     {ID::Experiment, "flags", Scope::kPerParent, MSRPBWireMost::kFlagsPerExperiment, 820031,
-     "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max flag count "
+     "Fetched answer holds an experiment of too many flags. Snapshots will not be stored. Flag count, max "
+     "flag count "
      "per experiment"},
     {ID::Experiment, "flags", Scope::kPerAnswer, MSRPBWireMost::kFlagsPerAnswer, 820032,
      "Fetched answer holds too many flags. Snapshots will not be stored. Flag count, max flag count"},
     {ID::Experiment, "flags", Scope::kBytesPerAnswer, MSRPBWireMost::kFlagBytesPerAnswer, 820033,
-     "Fetched answer holds flags of too many bytes. Snapshots will not be stored. Flag bytes, max flag bytes"},
+     "Fetched answer holds flags of too many bytes. Snapshots will not be stored. Flag bytes, max flag "
+     "bytes"},
 };
 
 // The message elements of one configuration: the engine's largest lists
@@ -293,15 +313,19 @@ constexpr size_t kUnnamedField = 10'000;
 constexpr MSRPBWireRoot kWireRoots[] = {
     {ID::MeasurementConfig,
      {ID::MeasurementConfig, 0, Scope::kPerAnswer, kConfigElements, 23313,
-      "Configuration contains too many messages. Configuration will not be saved. Message count, max message count"},
+      "Configuration contains too many messages. Configuration will not be saved. Message count, max message "
+      "count"},
      {ID::MeasurementConfig, 0, Scope::kPerAnswer, kUnnamedField, 23314,
-      "Configuration contains a list of too many entries. Configuration will not be saved. Entry count, max entry "
+      "Configuration contains a list of too many entries. Configuration will not be saved. Entry count, max "
+      "entry "
       "count"}},
     {ID::ExperimentResponse,
      {ID::ExperimentResponse, 0, Scope::kPerAnswer, kExperimentElements, 820036,
-      "Fetched answer holds too many messages. Snapshots will not be stored. Message count, max message count"},
+      "Fetched answer holds too many messages. Snapshots will not be stored. Message count, max message "
+      "count"},
      {ID::ExperimentResponse, 0, Scope::kPerAnswer, kUnnamedField, 820037,
-      "Fetched answer holds a list of too many entries. Snapshots will not be stored. Entry count, max entry count"}},
+      "Fetched answer holds a list of too many entries. Snapshots will not be stored. Entry count, max entry "
+      "count"}},
     // A snapshot read back from the experiments database was stored from an
     // answer, within its bounds.
     {ID::Snapshot,
@@ -340,7 +364,8 @@ struct WireTable {
             const MSRPBMessageType& type = MSRPBMessageTypeFor(row.message);
             uint32_t index = 0;
             if (row.scope != Scope::kTypePerAnswer) {
-                while (index < type.fieldCount && std::string_view(type.fields[index].name) != row.field) ++index;
+                while (index < type.fieldCount && std::string_view(type.fields[index].name) != row.field)
+                    ++index;
             }
             // A row naming no field of its message (its index is the field
             // count) is a mistake of this file, which the table's test reports.
@@ -348,7 +373,8 @@ struct WireTable {
         }
         for (const MSRPBWireBound& bound : bounds) {
             const size_t id = static_cast<size_t>(bound.message);
-            if (bound.scope != Scope::kTypePerAnswer && bound.field >= MSRPBMessageTypeFor(bound.message).fieldCount)
+            if (bound.scope != Scope::kTypePerAnswer &&
+                bound.field >= MSRPBMessageTypeFor(bound.message).fieldCount)
                 continue;
             if (bound.scope == Scope::kTypePerAnswer) {
                 types[id] = &bound;
@@ -373,7 +399,7 @@ const WireTable& wireTable() {
 // One walk over one answer: the counts so far, and the refusal once a
 // bound is passed.
 class WireWalk {
-public:
+  public:
     WireWalk(const WireTable& table, const MSRPBWireRoot& root)
         : table_(table),
           root_(root),
@@ -400,7 +426,10 @@ public:
             const bool isMessage = field && (field->word & kMSRPBKindMessage) != 0;
             const bool repeated = field && (field->word & kMSRPBLabelRepeated) != 0;
             const bool lengthDelimited = wireType == PB_WT_STRING;
-            if (!field || (!repeated && !isMessage) || (isMessage && !lengthDelimited)) {
+            // A single message must come length-delimited (the decode refuses
+            // it otherwise); an element of a repeated one may come as a
+            // number, whose bytes the decode reads as the element's.
+            if (!field || (!repeated && !isMessage) || (!repeated && !lengthDelimited)) {
                 if (!pb_skip_field(&stream, wireType)) return Outcome::kUnreadable;
                 continue;
             }
@@ -418,9 +447,11 @@ public:
                     entries = *packed;
                 }
             } else {
+                element = stream;
                 const size_t before = stream.bytes_left;
                 if (!pb_skip_field(&stream, wireType)) return Outcome::kUnreadable;
                 bytes = before - stream.bytes_left;
+                element.bytes_left = bytes;
             }
             const size_t flat = first + index;
             const WireTable::FieldBounds& bounds = table_.fields[flat];
@@ -430,7 +461,8 @@ public:
                 // bounds by their type, is held by that; any other by the
                 // root's bound for unnamed fields.
                 const MSRPBWireBound* answer = bounds.answer;
-                if (!answer && !bounds.parent && !bounds.bytes && !(isMessage && table_.types[static_cast<size_t>(field->element)]))
+                if (!answer && !bounds.parent && !bounds.bytes &&
+                    !(isMessage && table_.types[static_cast<size_t>(field->element)]))
                     answer = &root_.unnamed;
                 if (answer && passed(*answer, fieldCounts_[flat])) return Outcome::kRefused;
                 if (bounds.parent && passed(*bounds.parent, here[index] += entries)) return Outcome::kRefused;
@@ -453,11 +485,13 @@ public:
 
     MSRPBWireRefusal takeRefusal() { return std::move(refusal_); }
 
-private:
+  private:
     // The entries of a packed run of numbers.
     static std::optional<size_t> packedEntries(pb_istream_t element, uint32_t word) {
-        if (word & kMSRPBKindDouble) return element.bytes_left % 8 ? std::nullopt : std::optional(element.bytes_left / 8);
-        if (word & kMSRPBKindFloat) return element.bytes_left % 4 ? std::nullopt : std::optional(element.bytes_left / 4);
+        if (word & kMSRPBKindDouble)
+            return element.bytes_left % 8 ? std::nullopt : std::optional(element.bytes_left / 8);
+        if (word & kMSRPBKindFloat)
+            return element.bytes_left % 4 ? std::nullopt : std::optional(element.bytes_left / 4);
         if (word & (kMSRPBKindString | kMSRPBKindBytes)) return 1;
         size_t entries = 0;
         while (element.bytes_left > 0) {
@@ -494,9 +528,13 @@ private:
 
 }  // namespace
 
-std::span<const MSRPBWireBound> MSRPBWireBounds() { return wireTable().bounds; }
+std::span<const MSRPBWireBound> MSRPBWireBounds() {
+    return wireTable().bounds;
+}
 
-std::span<const MSRPBWireRoot> MSRPBWireRoots() { return kWireRoots; }
+std::span<const MSRPBWireRoot> MSRPBWireRoots() {
+    return kWireRoots;
+}
 
 const MSRPBWireRoot* MSRPBWireRootOf(MSRPBMessageID message) {
     for (const MSRPBWireRoot& root : kWireRoots)
@@ -504,11 +542,13 @@ const MSRPBWireRoot* MSRPBWireRootOf(MSRPBMessageID message) {
     return nullptr;
 }
 
-std::optional<MSRPBWireRefusal> MSRPBWireRefusalOf(std::span<const uint8_t> encodedMessage, MSRPBMessageID root) {
+std::optional<MSRPBWireRefusal> MSRPBWireRefusalOf(std::span<const uint8_t> encodedMessage,
+                                                   MSRPBMessageID root) {
     const MSRPBWireRoot* wireRoot = MSRPBWireRootOf(root);
     if (!wireRoot) return std::nullopt;
     WireWalk walk(wireTable(), *wireRoot);
     pb_istream_t stream = pb_istream_from_buffer(encodedMessage.data(), encodedMessage.size());
-    if (walk.message(stream, MSRPBMessageTypeFor(root), 0) != WireWalk::Outcome::kRefused) return std::nullopt;
+    if (walk.message(stream, MSRPBMessageTypeFor(root), 0) != WireWalk::Outcome::kRefused)
+        return std::nullopt;
     return walk.takeRefusal();
 }

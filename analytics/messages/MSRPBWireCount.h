@@ -73,8 +73,8 @@ struct MSRPBWireBound {
 // table does not name.
 struct MSRPBWireRoot {
     MSRPBMessageID message;
-    MSRPBWireBound elements;   // scope kPerAnswer, `field` unused
-    MSRPBWireBound unnamed;    // scope kPerAnswer, `field` unused
+    MSRPBWireBound elements;  // scope kPerAnswer, `field` unused
+    MSRPBWireBound unnamed;   // scope kPerAnswer, `field` unused
 };
 
 // The one table of bounds, for every field of every root at every depth.
@@ -103,4 +103,5 @@ struct MSRPBWireRefusal {
 // fields, or nest deeper than a decode accepts, are no refusal of this
 // walk: the decode refuses them, and what the walk read before them was
 // within bounds. `root` must be one of MSRPBWireRoots().
-std::optional<MSRPBWireRefusal> MSRPBWireRefusalOf(std::span<const uint8_t> encodedMessage, MSRPBMessageID root);
+std::optional<MSRPBWireRefusal> MSRPBWireRefusalOf(std::span<const uint8_t> encodedMessage,
+                                                   MSRPBMessageID root);

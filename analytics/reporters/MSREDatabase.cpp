@@ -46,7 +46,7 @@ std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
     if (!blob) return std::nullopt;
     // What was stored of an answer is read within the answer's bounds.
     if (const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(*blob, MSRPBMessageID::Snapshot)) {
-        MSRELog(2, refusal->code, refusal->text,
+        MSRELog(1, refusal->code, refusal->text,
                 {MSRLogContext(static_cast<int64_t>(refusal->count)),
                  MSRLogContext(static_cast<int64_t>(refusal->bound))});
         return std::nullopt;

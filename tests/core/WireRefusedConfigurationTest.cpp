@@ -28,7 +28,7 @@ std::vector<uint8_t> wireBodyOf(const MSRPBMeasurementConfig& config) {
 }  // namespace
 
 class WireRefusedConfigurationTest : public MeasurementFixture {
-protected:
+  protected:
     void SetUp() override {
         MeasurementFixture::SetUp();
         runUntilIdle();
@@ -61,9 +61,8 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         fill(config);
         return wireBodyOf(config);
     };
-    // `count` entries of one consent list, each "analytics_storage" (or,
-    // `empty`, each nothing: two bytes on the wire).
-    auto consentList = [&](uint32_t slot, size_t count, bool empty = false) {
+    // `count` entries of one consent list, each "analytics_storage".
+    auto consentList = [&](uint32_t slot, size_t count) {
         return with([&](MSRPBMeasurementConfig& config) {
             MSRPBConsentConfig consent;
             if (slot == MSRConsentConfigSlot::kDelegations) {
@@ -73,10 +72,8 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
                 MSRPBSetMessageArray(consent, slot, std::vector<MSRPBConsentDelegationEntry>(count, entry));
             } else {
                 MSRPBConsentDefaultEntry entry;
-                if (!empty) {
-                    MSRPBSetInt32(entry, MSRConsentDefaultSlot::kConsentType, 2);
-                    MSRPBSetInt32(entry, MSRConsentDefaultSlot::kStatus, 2);
-                }
+                MSRPBSetInt32(entry, MSRConsentDefaultSlot::kConsentType, 2);
+                MSRPBSetInt32(entry, MSRConsentDefaultSlot::kStatus, 2);
                 MSRPBSetMessageArray(consent, slot, std::vector<MSRPBConsentDefaultEntry>(count, entry));
             }
             MSRPBSetMessage(config, MSRConfigSlot::kConsentConfig, consent);
@@ -119,6 +116,23 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         for (size_t i = 0; i < count; ++i) body.insert(body.end(), {0x7a, 0x00});
         return body;
     };
+    // Two million empty entries, written as bytes: `key` twice as many
+    // bytes, in a consent configuration when `inConsent`.
+    auto twoMillionEmpty = [&](uint8_t key, bool inConsent) {
+        std::vector<uint8_t> entries;
+        entries.reserve(4'000'000);
+        for (size_t i = 0; i < 2'000'000; ++i) entries.insert(entries.end(), {key, 0x00});
+        std::vector<uint8_t> body = wireBodyOf(wireConfigOf(app, 2));
+        if (inConsent) {
+            body.push_back(0x7a);
+            for (size_t length = entries.size();; length >>= 7) {
+                body.push_back(static_cast<uint8_t>(length >= 0x80 ? (length & 0x7f) | 0x80 : length));
+                if (length < 0x80) break;
+            }
+        }
+        body.insert(body.end(), entries.begin(), entries.end());
+        return body;
+    };
 
     const struct {
         const char* name;
@@ -128,10 +142,10 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         {"17 consent defaults", consentList(MSRConsentConfigSlot::kDefaults, 17), 23309},
         {"17 consent delegations", consentList(MSRConsentConfigSlot::kDelegations, 17), 23310},
         {"17 regional consent defaults", consentList(MSRConsentConfigSlot::kEnforcedDefaults, 17), 23311},
-        {"2,000,000 empty consent defaults", consentList(MSRConsentConfigSlot::kDefaults, 2'000'000, true), 23309},
+        {"2,000,000 empty consent defaults", twoMillionEmpty(0x0a, true), 23309},
         {"101 data controls", dataControls(101), 23307},
         {"11 programs", programs(11), 23305},
-        {"2,000,000 empty programs", programs(2'000'000), 23305},
+        {"2,000,000 empty programs", twoMillionEmpty(0x4a, false), 23305},
         {"501 audiences", audiences(501), 23301},
         {"100,001 entities", entities(100'000), 23300},
         {"200,001 consent configurations", consentConfigs(200'001), 23313},
@@ -145,9 +159,11 @@ TEST_F(WireRefusedConfigurationTest, AConfigurationPastAnyBoundIsRefusedAndTheSt
         ASSERT_TRUE(remoteConfig().updateMeasurementConfig(wireConfigOf(app, 1)));
         const std::vector<std::string> lines = fetchAnswered(c.body);
         const int64_t version = c.refusal ? 1 : 2;
-        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion), version);
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion),
+                  version);
         EXPECT_EQ(remoteConfig().version(), version);
-        const std::optional<MSRSettingValue> probe = remoteConfig().cachedValueForKey("measurement.wire_probe");
+        const std::optional<MSRSettingValue> probe =
+            remoteConfig().cachedValueForKey("measurement.wire_probe");
         ASSERT_TRUE(probe && std::holds_alternative<std::string>(*probe));
         EXPECT_EQ(std::get<std::string>(*probe), std::to_string(version));
         size_t refusals = 0;

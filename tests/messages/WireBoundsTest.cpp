@@ -13,6 +13,7 @@
 
 #include "analytics/messages/MSRPBMessageType.h"
 #include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/messages/NANOMessageBase.h"
 #include "analytics/messages/NANOMessageInfo.h"
@@ -21,8 +22,12 @@ namespace {
 
 using WireBytes = std::vector<uint8_t>;
 
-bool wireIsRepeated(const MSRPBFieldSpec& field) { return (field.word & kMSRPBLabelRepeated) != 0; }
-bool wireIsMessage(const MSRPBFieldSpec& field) { return (field.word & kMSRPBKindMessage) != 0; }
+bool wireIsRepeated(const MSRPBFieldSpec& field) {
+    return (field.word & kMSRPBLabelRepeated) != 0;
+}
+bool wireIsMessage(const MSRPBFieldSpec& field) {
+    return (field.word & kMSRPBKindMessage) != 0;
+}
 
 std::string wireFieldName(MSRPBMessageID message, uint32_t field) {
     const MSRPBMessageType& type = MSRPBMessageTypeFor(message);
@@ -85,7 +90,9 @@ void wireAppend(WireBytes& out, const MSRPBFieldSpec& field, const WireBytes& pa
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
-const MSRPBFieldSpec& wireSpec(const WireStep& step) { return MSRPBMessageTypeFor(step.message).fields[step.field]; }
+const MSRPBFieldSpec& wireSpec(const WireStep& step) {
+    return MSRPBMessageTypeFor(step.message).fields[step.field];
+}
 
 // An answer of `root` in which the messages at the end of `path` (as many as
 // `holders` gives, each holding what `holderContent` makes of its position)
@@ -142,7 +149,8 @@ WireBytes wireOccurrenceOfBytes(const MSRPBFieldSpec& field, size_t bytes) {
 // The bound of `scope` on the same field as `bound`, if the table has one.
 const MSRPBWireBound* wireSibling(const MSRPBWireBound& bound, MSRPBWireScope scope) {
     for (const MSRPBWireBound& other : MSRPBWireBounds())
-        if (other.message == bound.message && other.field == bound.field && other.scope == scope) return &other;
+        if (other.message == bound.message && other.field == bound.field && other.scope == scope)
+            return &other;
     return nullptr;
 }
 
@@ -173,12 +181,13 @@ WireBytes wireAnswerOf(MSRPBMessageID root, const MSRPBWireBound& bound, size_t 
         }
         case MSRPBWireScope::kBytesPerAnswer: {
             const std::vector<WireStep> path = *wirePathTo(root, bound.message);
-            return wireAnswer(path, 1,
-                              [&](size_t) { return wireOccurrenceOfBytes(holder.fields[bound.field], count); });
+            return wireAnswer(
+                path, 1, [&](size_t) { return wireOccurrenceOfBytes(holder.fields[bound.field], count); });
         }
         case MSRPBWireScope::kPerParent: {
             const std::vector<WireStep> path = *wirePathTo(root, bound.message);
-            return wireAnswer(path, 1, [&](size_t) { return wireEntries(holder.fields[bound.field], count); });
+            return wireAnswer(path, 1,
+                              [&](size_t) { return wireEntries(holder.fields[bound.field], count); });
         }
         case MSRPBWireScope::kPerAnswer: {
             // Spread over as many holders as a bound per holder asks.
@@ -225,7 +234,8 @@ TEST(WireBounds, EveryRepeatedFieldOfEveryAnswerIsBoundedByTheTable) {
             }
         }
     }
-    EXPECT_EQ(unbounded, std::set<std::string>{}) << "repeated fields a server sends without a bound of the table";
+    EXPECT_EQ(unbounded, std::set<std::string>{})
+        << "repeated fields a server sends without a bound of the table";
     // The configuration's and the experiments answer's lists at least.
     EXPECT_GE(seen, 24u);
 }
@@ -367,9 +377,36 @@ TEST(WireBounds, BytesThatDoNotReadAreLeftToTheDecode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(c.bytes, MSRPBMessageID::MeasurementConfig);
+        const std::optional<MSRPBWireRefusal> refusal =
+            MSRPBWireRefusalOf(c.bytes, MSRPBMessageID::MeasurementConfig);
         EXPECT_EQ(refusal ? std::optional<int64_t>(refusal->code) : std::nullopt, c.refusal);
         EXPECT_EQ(NANOMessageBase::initWithBuffer(config, c.bytes).has_value(), c.decodes);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An element of a repeated message field may come as a fixed-width number,
+// whose bytes the decode reads as the element: each is counted as one.
+TEST(WireBounds, ElementsSentAsNumbersAreCountedAsTheDecodeBuildsThem) {
+    // Snapshots of two empty names each, in four and in eight bytes.
+    const WireBytes fixed32 = {0x0d, 0x0a, 0x00, 0x0a, 0x00};
+    const WireBytes fixed64 = {0x09, 0x0a, 0x00, 0x0a, 0x00, 0x0a, 0x00, 0x0a, 0x00};
+    constexpr size_t bound = 100;  // snapshots of one answer
+    for (const WireBytes& element : {fixed32, fixed64}) {
+        SCOPED_TRACE(element.size());
+        for (const size_t count : {bound, bound + 1}) {
+            WireBytes answer;
+            for (size_t i = 0; i < count; ++i) answer.insert(answer.end(), element.begin(), element.end());
+            std::optional<MSRPBExperimentResponse> decoded = MSRPBExperimentResponse::initWithBuffer(answer);
+            ASSERT_TRUE(decoded);
+            EXPECT_EQ(MSRPBGetMessageArray<MSRPBSnapshot>(*decoded, 0).size(), count);
+            const std::optional<MSRPBWireRefusal> refusal =
+                MSRPBWireRefusalOf(answer, MSRPBMessageID::ExperimentResponse);
+            EXPECT_EQ(refusal ? refusal->code : 0, count > bound ? 820034 : 0);
+        }
     }
 }
 

@@ -14,8 +14,8 @@ namespace {
 class WireAnswerDelegate : public MSRETaskManagerDelegate {
   public:
     bool taskManagerShouldFetchExperiments(MSRETaskManager&) override { return true; }
-    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&,
-                             const std::vector<MSRESnapshot>&) override {}
+    void taskManagerDidStart(MSRETaskManager&, const std::vector<MSRESnapshot>&,
+                             const std::vector<MSRESnapshot>&, const std::vector<MSRESnapshot>&) override {}
     void taskManagerDidFinishFetching(MSRETaskManager&, const std::vector<MSRESnapshot>& snapshots,
                                       const std::map<std::string, MSRError>&) override {
         fetched.push_back(snapshots.size());
@@ -40,7 +40,9 @@ class WireRefusedAnswerTest : public ExperimentsTest {
         ASSERT_TRUE(executor().runUntil([&] { return network_->requests().size() > before; }, 400000));
         settle();
     }
-    static std::vector<uint8_t> gzippedBytes(const std::vector<uint8_t>& bytes) { return *security::gzip(bytes); }
+    static std::vector<uint8_t> gzippedBytes(const std::vector<uint8_t>& bytes) {
+        return *security::gzip(bytes);
+    }
 
     std::shared_ptr<WireAnswerDelegate> delegate_ = std::make_shared<WireAnswerDelegate>();
     std::shared_ptr<MSRETaskManager> taskManager_;
@@ -158,10 +160,50 @@ TEST_F(WireRefusedAnswerTest, TheSnapshotsOfAnAnswerAreStoredInOneTransaction) {
     ASSERT_TRUE(pending);
     EXPECT_TRUE(pending->empty()) << pending->size() << " snapshots of a refused write kept";
 
-    EXPECT_TRUE(database->upsertPendingExperimentSnapshots({snapshot("first", {1}), snapshot("second", {2})}, &error));
+    EXPECT_TRUE(database->upsertPendingExperimentSnapshots({snapshot("first", {1}), snapshot("second", {2})},
+                                                           &error));
     pending = database->fetchAllPendingSnapshots(nullptr);
     ASSERT_TRUE(pending);
     EXPECT_EQ(pending->size(), 2u);
+}
+
+// A snapshot read back from the database is held to the bounds of the answer
+// it came in: one stored past them (by an older build, or written there) is
+// not built, and the table reads as one that does not decode.
+TEST_F(WireRefusedAnswerTest, AStoredSnapshotPastTheBoundsOfAnAnswerIsNotBuilt) {
+    const std::string path = MSRSDKFilePath(MSREDatabase::kFileName);
+    std::unique_ptr<MSREDatabase> database = MSREDatabase::initWithPath(path);
+    ASSERT_TRUE(database);
+    for (const size_t experiments : {size_t{1000}, size_t{1001}}) {
+        SCOPED_TRACE(experiments);
+        std::vector<int64_t> list;
+        for (size_t id = 1; id <= experiments; ++id) list.push_back(static_cast<int64_t>(id));
+        // Written as a row, past the records' own checks.
+        const std::vector<uint8_t> blob = *snapshot("stored", list).proto().protoBuffer();
+        sqlite3* handle = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(handle,
+                                     "INSERT OR REPLACE INTO pending_snapshot_table "
+                                     "(sdk_name, snapshotProto, timestamp) VALUES ('stored', ?, 1)",
+                                     -1, &statement, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_blob(statement, 1, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+        EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+        sqlite3_finalize(statement);
+        sqlite3_close(handle);
+        codes();
+        const auto pending = database->fetchAllPendingSnapshots(nullptr);
+        const std::vector<int64_t> logged = codes();
+        if (experiments > 1000) {
+            EXPECT_FALSE(pending);
+            EXPECT_TRUE(contains(logged, 820030));
+        } else {
+            ASSERT_TRUE(pending);
+            ASSERT_EQ(pending->size(), 1u);
+            EXPECT_EQ(pending->at(0).experiments().size(), experiments);
+        }
+    }
 }
 
 }  // namespace
