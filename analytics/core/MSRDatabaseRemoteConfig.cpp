@@ -192,7 +192,8 @@ bool MSRDatabaseRemoteConfig::updateMeasurementConfig(const MSRPBMeasurementConf
         return false;
     }
     if (parse(config, encoded, ProgramLoadRoad::kArrival) == ProgramLoadOutcome::kFailed) {
-        std::optional<std::vector<uint8_t>> kept = MSRStoredConfigurationPrograms::withProgramFields(encoded, storedPrograms);
+        std::optional<std::vector<uint8_t>> kept =
+            MSRStoredConfigurationPrograms::withProgramFields(encoded, storedPrograms);
         if (!kept || !database->updateRemoteConfigData(std::move(*kept), &error)) {
             monitorRef().logWithLevel(1, 29005, "Cannot store config into the database", {MSRLogContext(error)});
             return false;
@@ -357,8 +358,9 @@ MSRDatabaseRemoteConfig::ProgramLoadOutcome MSRDatabaseRemoteConfig::parse(const
         monitorRef().logWithLevel(7, 29014, "Successfully parsed a configuration. Version", {MSRLogContext(*version)});
     }
 
-    // A program that fails to load is dropped on its own; the data controls
-    // and consent settings after it still apply.
+    // A program that fails to load is refused on its own (what it leaves
+    // running is the road's); the data controls and consent settings after
+    // it still apply.
     const ProgramLoadOutcome program = loadEventEditingPrograms(config, encoded, road);
 
     std::vector<std::string> dataControls;

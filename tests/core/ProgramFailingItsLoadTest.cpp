@@ -10,6 +10,7 @@
 
 #include "MeasurementEventsHarness.h"
 #include "analytics/core/MSRComponentRegistry.h"
+#include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/core/MSREventEditingRegistration.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/support/MSRRemoteConfig.h"
@@ -79,7 +80,8 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
         MSRPBMeasurementConfig config;
         MSRPBSetInt64(config, MSRConfigSlot::kVersion, version);
         MSRPBSetString(config, MSRConfigSlot::kAppID, options_.appID);
-        if (program) MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
+        if (program)
+            MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
         MSRPBDataControl control;
         MSRPBSetString(control, MSRDataControlSlot::kName, "control_" + std::to_string(version));
         MSRPBSetMessageArray(config, MSRConfigSlot::kDataControls, std::vector<MSRPBDataControl>{control});
@@ -109,8 +111,10 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
     std::vector<uint8_t> storedProgram() {
         std::optional<MSRPBMeasurementConfig> stored = database().queryMeasurementConfig(nullptr);
         if (!stored) return {};
-        std::vector<MSRPBProgram> programs = MSRPBGetMessageArray<MSRPBProgram>(*stored, MSRConfigSlot::kPrograms);
-        return programs.empty() ? std::vector<uint8_t>{} : programs[0].protoBuffer().value_or(std::vector<uint8_t>{});
+        std::vector<MSRPBProgram> programs =
+            MSRPBGetMessageArray<MSRPBProgram>(*stored, MSRConfigSlot::kPrograms);
+        return programs.empty() ? std::vector<uint8_t>{}
+                                : programs[0].protoBuffer().value_or(std::vector<uint8_t>{});
     }
     // The stored configuration as protoc reads it, which the older builds'
     // reading of it follows.
@@ -120,9 +124,11 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
         const TemporaryDataRoot scratch("protoc");
         const auto in = scratch.path() / "config.bin";
         const auto out = scratch.path() / "config.txt";
-        std::ofstream(in, std::ios::binary).write(rows[0].data(), static_cast<std::streamsize>(rows[0].size()));
-        const std::string command = "protoc --decode=msr.MeasurementConfig --proto_path='" + CALVARO_PROTO_DIR +
-                                    "' config.proto < '" + in.string() + "' > '" + out.string() + "'";
+        std::ofstream(in, std::ios::binary)
+            .write(rows[0].data(), static_cast<std::streamsize>(rows[0].size()));
+        const std::string command = "protoc --decode=msr.MeasurementConfig --proto_path='" +
+                                    CALVARO_PROTO_DIR + "' config.proto < '" + in.string() + "' > '" +
+                                    out.string() + "'";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         std::stringstream text;
         text << std::ifstream(out).rdbuf();
@@ -150,7 +156,8 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
         // The rest of the configuration applies, and is stored.
         EXPECT_EQ(remoteConfig().version(), 2);
         EXPECT_EQ(remoteConfig().dataControls(), std::vector<std::string>{"control_2"});
-        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion), 2);
+        EXPECT_EQ(MSRPBGetInt64(database().queryMeasurementConfig(nullptr).value(), MSRConfigSlot::kVersion),
+                  2);
         EXPECT_EQ(persistedConfig().configServerETag(), "etag-2");
         // The program at work goes on, and stays stored in the failing one's place.
         EXPECT_EQ(remoteConfig().eventEditing(), working);
@@ -167,5 +174,41 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
         EXPECT_EQ(logged(29026), 0);
         EXPECT_EQ(remoteConfig().version(), 2);
         EXPECT_EQ(editedBy(), row.working ? "working" : "");
+    }
+}
+
+// A configuration taken back (its transaction rolled back) leaves the stored
+// one in force: the program at work goes on without a new load when it is
+// the stored one, and the stored one is loaded again when the one at work
+// came with what was taken back.
+TEST_F(ProgramFailingItsLoadTest, ATakenBackConfigurationLeavesTheStoredProgramAtWork) {
+    const MSRPBProgram atWork = programFailingItsLoad(programFailingItsLoadText("working"), "rules");
+    const struct {
+        const char* name;
+        MSRPBProgram takenBack;
+        int64_t loadsAgain;
+    } rows[] = {
+        {"the same program", atWork, 0},
+        {"another program", programFailingItsLoad(programFailingItsLoadText("taken_back"), "rules"), 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        execute("UPDATE app_metadata SET remote_config_data = NULL");
+        restart();
+        fetch(configuration(1, atWork));
+        auto& stored = dynamic_cast<MSRDatabaseRemoteConfig&>(remoteConfig());
+        runOnWorkerQueue([&] {
+            EXPECT_FALSE(database().performTransaction([&] {
+                EXPECT_TRUE(stored.updateMeasurementConfig(configuration(2, row.takenBack)));
+                return false;
+            }));
+        });
+        const std::shared_ptr<MSRPEventEditing> beforeTheReload = remoteConfig().eventEditing();
+        codes();
+        runOnWorkerQueue([&] { stored.reloadFromDatabase(); });
+        EXPECT_EQ(logged(29027), row.loadsAgain);
+        EXPECT_EQ(remoteConfig().eventEditing() == beforeTheReload, row.loadsAgain == 0);
+        EXPECT_EQ(remoteConfig().version(), 1);
+        EXPECT_EQ(editedBy(), "working");
     }
 }

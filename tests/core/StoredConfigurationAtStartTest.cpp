@@ -50,29 +50,32 @@ void appendStoredStartVarint(std::vector<uint8_t>& out, uint64_t value) {
     out.push_back(static_cast<uint8_t>(value));
 }
 
-// A length-delimited field of tag `tag` holding `payload`.
-void appendStoredStartField(std::vector<uint8_t>& out, uint32_t tag, const std::vector<uint8_t>& payload) {
-    appendStoredStartVarint(out, (uint64_t{tag} << 3) | 2);
-    appendStoredStartVarint(out, payload.size());
-    out.insert(out.end(), payload.begin(), payload.end());
-}
-
-// `count` empty entries of the repeated field `tag`, as a hostile server
-// sent them to a build that took them: two bytes each.
-std::vector<uint8_t> storedStartEmptyEntries(uint32_t tag, size_t count) {
-    std::vector<uint8_t> out;
-    out.reserve(2 * count);
-    for (size_t i = 0; i < count; ++i) appendStoredStartField(out, tag, {});
-    return out;
-}
-
-uint32_t storedStartTag(const MSRPBMessageType& type, uint32_t index) { return type.fields[index].tag; }
-
-MSRPBMeasurementConfig storedStartBase(const std::string& appID, int64_t version) {
+// A configuration of `appID` whose repeated field at `path` (field indexes
+// from the configuration down) holds `count` empty entries, as a hostile
+// server sent them to a build that took them: two bytes each.
+std::vector<uint8_t> storedStartEmptyEntries(const std::string& appID, const std::vector<uint32_t>& path,
+                                             size_t count) {
+    std::vector<uint32_t> tags;
+    for (const MSRPBMessageType* type = &MSRPBMeasurementConfig::type(); uint32_t index : path) {
+        tags.push_back(type->fields[index].tag);
+        type = &MSRPBMessageTypeFor(type->fields[index].element);
+    }
+    std::vector<uint8_t> entries;
+    for (size_t i = 0; i < count; ++i)
+        entries.insert(entries.end(), {static_cast<uint8_t>(tags.back() << 3 | 2), 0});
+    for (auto tag = tags.rbegin() + 1; tag != tags.rend(); ++tag) {
+        std::vector<uint8_t> field;
+        appendStoredStartVarint(field, (uint64_t{*tag} << 3) | 2);
+        appendStoredStartVarint(field, entries.size());
+        field.insert(field.end(), entries.begin(), entries.end());
+        entries = std::move(field);
+    }
     MSRPBMeasurementConfig config;
-    MSRPBSetInt64(config, MSRConfigSlot::kVersion, version);
+    MSRPBSetInt64(config, MSRConfigSlot::kVersion, 1);
     MSRPBSetString(config, MSRConfigSlot::kAppID, appID);
-    return config;
+    std::vector<uint8_t> out = *config.protoBuffer();
+    out.insert(out.end(), entries.begin(), entries.end());
+    return out;
 }
 
 const char* kStoredStartProgram = R"(
@@ -88,85 +91,45 @@ const char* kStoredStartProgram = R"(
 // and a program of the most entities (its first function grown to fill
 // them), which edits every event.
 std::vector<uint8_t> storedStartAtTheBounds(const std::string& appID) {
-    MSRPBMeasurementConfig config = storedStartBase(appID, 2);
+    MSRPBMeasurementConfig config;
+    MSRPBSetInt64(config, MSRConfigSlot::kVersion, 2);
+    MSRPBSetString(config, MSRConfigSlot::kAppID, appID);
     std::vector<MSRPBSetting> settings(MSRPBWireMost::kSettingsPerConfig);
+    std::vector<MSRPBEventConfig> events(MSRPBWireMost::kEventConfigsPerConfig);
     for (size_t i = 0; i < settings.size(); ++i) {
         MSRPBSetString(settings[i], MSRSettingSlot::kName, "measurement.bound_" + std::to_string(i));
         MSRPBSetString(settings[i], MSRSettingSlot::kValue, std::to_string(i));
-    }
-    MSRPBSetMessageArray(config, MSRConfigSlot::kSettings, std::move(settings));
-    std::vector<MSRPBEventConfig> events(MSRPBWireMost::kEventConfigsPerConfig);
-    for (size_t i = 0; i < events.size(); ++i) {
         MSRPBSetString(events[i], MSREventConfigSlot::kName, "bound_event_" + std::to_string(i));
         MSRPBSetInt32(events[i], MSREventConfigSlot::kSamplingRate, 1);
     }
+    MSRPBSetMessageArray(config, MSRConfigSlot::kSettings, std::move(settings));
     MSRPBSetMessageArray(config, MSRConfigSlot::kEventConfigs, std::move(events));
     std::vector<MSRPBDataControl> controls(100);
     for (size_t i = 0; i < controls.size(); ++i)
         MSRPBSetString(controls[i], MSRDataControlSlot::kName, "control_" + std::to_string(i));
     MSRPBSetMessageArray(config, MSRConfigSlot::kDataControls, std::move(controls));
-    MSRPBConsentConfig consent;
     std::vector<MSRPBConsentDefaultEntry> defaults(16);
     for (size_t i = 0; i < defaults.size(); ++i) {
         MSRPBSetInt32(defaults[i], MSRConsentDefaultSlot::kConsentType, static_cast<int32_t>(1 + i % 4));
         MSRPBSetInt32(defaults[i], MSRConsentDefaultSlot::kStatus, 1);
     }
+    MSRPBConsentConfig consent;
     MSRPBSetMessageArray(consent, MSRConsentConfigSlot::kDefaults, std::move(defaults));
     MSRPBSetMessage(config, MSRConfigSlot::kConsentConfig, consent);
 
     std::string error;
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(kStoredStartProgram, "rules", &error);
+    std::optional<MSRPBProgram> program =
+        ProgramAssembler::assembleEditingProgram(kStoredStartProgram, "rules", &error);
     EXPECT_TRUE(program) << error;
     if (!program) return {};
     MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
-    const auto one = MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
-                                                     {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
-    EXPECT_TRUE(one);
-    if (!one) return {};
+    const auto one =
+        MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
+                                        {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
     ProgramAssembler::repeatLastArgument(*program, 0, MSRPBWireMost::kProgramEntities - (one->total - 1));
     MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{*program});
     return config.protoBuffer().value_or(std::vector<uint8_t>{});
 }
-
-struct StoredStart {
-    const char* name;
-    std::vector<uint8_t> (*encoded)(const std::string& appID);
-    bool refused;
-};
-
-const StoredStart kStoredStarts[] = {
-    {"2,000,000 empty consent defaults",
-     [](const std::string& appID) {
-         std::vector<uint8_t> out = *storedStartBase(appID, 1).protoBuffer();
-         appendStoredStartField(
-             out, storedStartTag(MSRPBMeasurementConfig::type(), MSRConfigSlot::kConsentConfig),
-             storedStartEmptyEntries(storedStartTag(MSRPBConsentConfig::type(), MSRConsentConfigSlot::kDefaults),
-                                     2'000'000));
-         return out;
-     },
-     true},
-    {"2,000,000 empty data controls",
-     [](const std::string& appID) {
-         std::vector<uint8_t> out = *storedStartBase(appID, 1).protoBuffer();
-         const std::vector<uint8_t> entries =
-             storedStartEmptyEntries(storedStartTag(MSRPBMeasurementConfig::type(), MSRConfigSlot::kDataControls),
-                                     2'000'000);
-         out.insert(out.end(), entries.begin(), entries.end());
-         return out;
-     },
-     true},
-    {"2,000,000 empty programs",
-     [](const std::string& appID) {
-         std::vector<uint8_t> out = *storedStartBase(appID, 1).protoBuffer();
-         const std::vector<uint8_t> entries =
-             storedStartEmptyEntries(storedStartTag(MSRPBMeasurementConfig::type(), MSRConfigSlot::kPrograms),
-                                     2'000'000);
-         out.insert(out.end(), entries.begin(), entries.end());
-         return out;
-     },
-     true},
-    {"a configuration at the bounds", &storedStartAtTheBounds, false},
-};
 
 // What a start may hold beyond the process before it, with any stored
 // configuration: the bytes as read (at most 4 MiB, twice over while they
@@ -189,55 +152,75 @@ class StoredConfigurationAtStartTest : public MeasurementEventsHarness {
         MSRComponentRegistry::registerMaker<MSRPEventEditing>({});
         MeasurementEventsHarness::TearDown();
     }
-    // As a new process on the same data root, whose database holds
-    // `encoded` as its configuration, fetched just now.
-    void restartWithStored(const std::vector<uint8_t>& encoded) {
+    // Ends the engine and stores `encoded` as its configuration, fetched
+    // just now, as a build before this one did.
+    void stopWithStored(const std::vector<uint8_t>& encoded) {
         const std::string path = database().databasePath();
         stopEngine();
         sqlite3* handle = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
         sqlite3_stmt* statement = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(handle,
-                                     "UPDATE app_metadata SET remote_config_data = ?, remote_config_timestamp = ? "
-                                     "WHERE rowid = 1",
-                                     -1, &statement, nullptr),
-                  SQLITE_OK);
+        ASSERT_EQ(
+            sqlite3_prepare_v2(handle,
+                               "UPDATE app_metadata SET remote_config_data = ?, remote_config_timestamp = ? "
+                               "WHERE rowid = 1",
+                               -1, &statement, nullptr),
+            SQLITE_OK);
         sqlite3_bind_blob(statement, 1, encoded.data(), static_cast<int>(encoded.size()), SQLITE_TRANSIENT);
         sqlite3_bind_double(statement, 2, now());
         EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
         sqlite3_finalize(statement);
         sqlite3_close(handle);
         codes();
-        restart();
     }
-    void restart() {
-        stopEngine();
+    // As a new process on the same data root.
+    void start() {
         registerStoredStartInterpreter();
         startEngine(options_);
     }
 };
 
 TEST_F(StoredConfigurationAtStartTest, OnePastABoundIsDroppedOnceAndEveryStartStaysSmall) {
-    for (const StoredStart& row : kStoredStarts) {
+    const struct {
+        const char* name;
+        std::vector<uint32_t> emptyEntriesAt;  // none: the configuration at the bounds
+        bool refused;
+    } rows[] = {
+        {"2,000,000 empty consent defaults",
+         {MSRConfigSlot::kConsentConfig, MSRConsentConfigSlot::kDefaults},
+         true},
+        {"2,000,000 empty data controls", {MSRConfigSlot::kDataControls}, true},
+        {"2,000,000 empty programs", {MSRConfigSlot::kPrograms}, true},
+        {"a configuration at the bounds", {}, false},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::vector<uint8_t> encoded = row.encoded(options_.appID);
+        const std::vector<uint8_t> encoded =
+            !row.emptyEntriesAt.empty()
+                ? storedStartEmptyEntries(options_.appID, row.emptyEntriesAt, 2'000'000)
+                : storedStartAtTheBounds(options_.appID);
         ASSERT_FALSE(encoded.empty());
         ASSERT_LE(encoded.size(), size_t{4} << 20);  // what a configuration answer may weigh
         // Within every bound or past one, as the row says.
         ASSERT_EQ(MSRPBWireRefusalOf(encoded, MSRPBMessageID::MeasurementConfig).has_value(), row.refused);
 
+        stopWithStored(encoded);
         malloc_trim(0);
         std::ofstream("/proc/self/clear_refs") << "5";
         const int64_t before = storedStartStatusBytes("VmRSS:");
-        restartWithStored(encoded);
+        // Only where the peak could be set back to what is resident now.
+        const bool measured =
+            kStartResidentMeasured && before > 0 && storedStartStatusBytes("VmHWM:") - before < (4 << 20);
+        start();
         const int64_t growth = storedStartStatusBytes("VmHWM:") - before;
         std::printf("%s: %zu bytes stored, a start holds %.1f MiB more\n", row.name, encoded.size(),
                     static_cast<double>(growth) / (1 << 20));
         const std::vector<int64_t> logged = codes();
         const bool droppedWithItsLine = std::count(logged.begin(), logged.end(), 29028) == 1;
         EXPECT_EQ(droppedWithItsLine, row.refused);
-        if (kStartResidentMeasured && before > 0) {
-            EXPECT_LE(growth, row.refused ? kRefusedStartHoldsAtMost : kStartHoldsAtMost) << (growth >> 20) << " MiB";
+        if (measured) {
+            EXPECT_LE(growth, row.refused ? kRefusedStartHoldsAtMost : kStartHoldsAtMost)
+                << (growth >> 20) << " MiB";
         }
 
         // The defaults apply without it; within the bounds it applies whole.
@@ -253,8 +236,10 @@ TEST_F(StoredConfigurationAtStartTest, OnePastABoundIsDroppedOnceAndEveryStartSt
 
         // Dropped, it is not read (nor logged) again at the next start;
         // within the bounds it stays.
-        EXPECT_EQ(sql("SELECT remote_config_data IS NULL FROM app_metadata"), std::vector<std::string>{row.refused ? "1" : "0"});
-        restart();
+        EXPECT_EQ(sql("SELECT remote_config_data IS NULL FROM app_metadata"),
+                  std::vector<std::string>{row.refused ? "1" : "0"});
+        stopEngine();
+        start();
         const std::vector<int64_t> again = codes();
         EXPECT_EQ(std::count(again.begin(), again.end(), 29028), 0);
         EXPECT_EQ(remoteConfig().version(), row.refused ? -1 : 2);
