@@ -2,24 +2,24 @@
 // configuration, activated, then every loader of the application's content
 // (apps, ads, offers, consent reference data, video tutorials), and the video
 // tile that cuts each tutorial address for the player. The input is the
-// answer's body; nothing may crash, whatever it holds.
+// answer's body, or a description of a large one (fuzz/AnswerCost.h);
+// nothing may crash, whatever it holds, nor cost more memory or CPU time than
+// the answer's size allows.
 
 #include "Calvaro/services/RemoteConfigManager.h"
 #include "Calvaro/services/VideoCollectionViewCell.h"
-#include "fuzz/FuzzInput.h"
+#include "fuzz/AnswerCost.h"
 #include "platform/dispatch/ManualExecutor.h"
 #include "platform/host/DEDRemoteConfig.h"
 #include "platform/net/FakeNetwork.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The shapes that matter fit in a few kilobytes; longer inputs only slow
-    // every run down and are kept out of the corpus.
-    if (size > 16 * 1024) return -1;
-    static dispatch::ManualExecutor executor;
-    static auto network = std::make_shared<net::FakeNetwork>();
+namespace {
+
+void arrive(dispatch::ManualExecutor& executor, const std::shared_ptr<net::FakeNetwork>& network,
+            const std::string& answer) {
     network->clearRequests();
     net::FakeNetwork::Reply reply;
-    reply.body.assign(data, data + size);
+    reply.body.assign(answer.begin(), answer.end());
     network->enqueueReply(std::move(reply));
 
     host::DEDRemoteConfig::Configuration configuration;
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // fuzzer covers them all over its runs, five times as fast.
     static const char* const keys[] = {"apps", "ads", "offers", "cmpReferenceData", "videoTutorials"};
     foundation::Value::Dictionary defaults;
-    if (size > 0) defaults[keys[data[size - 1] % 5]] = std::string(fuzz::text(data, size));
+    if (!answer.empty()) defaults[keys[static_cast<uint8_t>(answer.back()) % 5]] = answer;
     auto fallback = std::make_shared<host::DEDRemoteConfig>();
     fallback->setDefaults(defaults);
 
@@ -47,9 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)manager->singleApps();
     (void)manager->multiApps();
     auto tile = std::make_shared<VideoCollectionViewCell>();
-    tile->loadVideo(std::string(fuzz::text(data, size)));
+    tile->loadVideo(answer);
     for (const auto& address : manager->videoUrlStrings(CalculationType::powerAndLogarithmicFunction))
         tile->loadVideo(address);
     executor.runUntilIdle();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The shapes that matter fit in a few kilobytes, or are described in a
+    // few bytes (fuzz/AnswerCost.h); longer inputs only slow every run down
+    // and are kept out of the corpus.
+    if (size > 16 * 1024) return -1;
+    static dispatch::ManualExecutor executor;
+    static auto network = std::make_shared<net::FakeNetwork>();
+    static fuzz::AnswerWatch watch;
+    const std::string answer = fuzz::expandAnswer(data, size, host::kDEDRemoteConfigMaximumResponseBytes);
+    watch.run(fuzz::answerShape("remote content", answer), answer, [&] { arrive(executor, network, answer); });
     return 0;
 }
+

@@ -1,11 +1,19 @@
 #include "Calvaro/services/JsonDecoding.h"
 
+#include <string>
+#include <vector>
+
 #include "platform/foundation/Value.h"
 
 namespace services::json {
 
 void DecodingError::fail(const std::string& path, const std::string& problem) {
     if (description_.empty()) description_ = path.empty() ? problem : path + ": " + problem;
+}
+
+void DecodingError::failPastBounds(const std::string& problem) {
+    if (description_.empty()) pastBounds_ = true;
+    fail("", problem);
 }
 
 namespace {
@@ -59,6 +67,82 @@ std::optional<int64_t> integer(const nlohmann::json& value, const std::string& p
     }
     return value.get<int64_t>();
 }
+
+// Counts the values of a JSON text as it is read, building none of them, and
+// stops the read at the first bound passed; `refusal` then says where.
+class JsonDecodingCount {
+public:
+    using json = nlohmann::json;
+
+    bool null() { return counted(); }
+    bool boolean(bool) { return counted(); }
+    bool number_integer(json::number_integer_t) { return counted(); }
+    bool number_unsigned(json::number_unsigned_t) { return counted(); }
+    bool number_float(json::number_float_t, const json::string_t&) { return counted(); }
+    bool string(json::string_t&) { return counted(); }
+    bool binary(json::binary_t&) { return counted(); }
+    bool start_object(size_t) {
+        if (!counted()) return false;
+        levels_.push_back({false, 0, {}});
+        return true;
+    }
+    bool key(json::string_t& name) {
+        levels_.back().key = name;
+        return true;
+    }
+    bool end_object() {
+        levels_.pop_back();
+        return true;
+    }
+    bool start_array(size_t) {
+        if (!counted()) return false;
+        levels_.push_back({true, 0, {}});
+        return true;
+    }
+    bool end_array() {
+        levels_.pop_back();
+        return true;
+    }
+    bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+    const std::string& refusal() const { return refusal_; }
+
+private:
+    struct Level {
+        bool array;
+        size_t elements;
+        std::string key;  // the member being read, in an object
+    };
+
+    // One more value, at the current level.
+    bool counted() {
+        if (++values_ > kMaximumValues) {
+            refusal_ = where() + "the value holds more than " + std::to_string(kMaximumValues) + " values";
+            return false;
+        }
+        if (!levels_.empty() && levels_.back().array && ++levels_.back().elements > kMaximumArrayElements) {
+            refusal_ = where() + "the array holds more than " + std::to_string(kMaximumArrayElements) + " elements";
+            return false;
+        }
+        return true;
+    }
+    // The path of the array or object being read, as the decoders name it.
+    std::string where() const {
+        std::string path;
+        for (size_t i = 0; i + 1 < levels_.size(); ++i) {
+            const Level& level = levels_[i];
+            if (level.array)
+                path += "[" + std::to_string(level.elements - 1) + "]";
+            else
+                path += (path.empty() ? "" : ".") + level.key;
+        }
+        return path.empty() ? path : path + ": ";
+    }
+
+    size_t values_ = 0;
+    std::vector<Level> levels_;
+    std::string refusal_;
+};
 
 }  // namespace
 
@@ -136,6 +220,11 @@ std::optional<nlohmann::json> parse(const std::string& text, DecodingError& erro
     // refused before it is built.
     if (!foundation::jsonNestingWithin(text)) {
         error.fail("", "the data nests deeper than " + std::to_string(foundation::kMaximumNestingDepth) + " levels");
+        return std::nullopt;
+    }
+    JsonDecodingCount count;
+    if (!nlohmann::json::sax_parse(text, &count) && !count.refusal().empty()) {
+        error.failPastBounds(count.refusal());
         return std::nullopt;
     }
     nlohmann::json value = nlohmann::json::parse(text, nullptr, false);

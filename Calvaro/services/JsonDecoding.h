@@ -19,9 +19,14 @@ public:
     bool failed() const { return !description_.empty(); }
     const std::string& description() const { return description_; }
     void fail(const std::string& path, const std::string& problem);
+    // Whether the value was refused for what it holds past the bounds below,
+    // rather than for its form.
+    bool pastBounds() const { return pastBounds_; }
+    void failPastBounds(const std::string& problem);
 
 private:
     std::string description_;
+    bool pastBounds_ = false;
 };
 
 // Each reader answers nothing and records the problem when `object[key]` does
@@ -45,7 +50,21 @@ std::optional<std::vector<std::string>> stringList(const nlohmann::json& value, 
 std::optional<std::map<std::string, std::string>> stringMap(const nlohmann::json& value, const std::string& path,
                                                             DecodingError& error);
 
-// Parses JSON text; nothing (with the cause in `error`) on a syntax error.
+// What a remote value may hold, counted before any of it is built. Within
+// its bytes a value of empty arrays or objects would build a million values
+// of tens of bytes each (a 2 MiB answer: some 70 MB at every start), while
+// the screens use a few dozen records: the drawer lists the family's
+// applications (one per calculation type, 34 in all), each with a few
+// identifiers and a title per supported language (11), and a tutorial list
+// holds a few videos per language and application. So an array of more
+// than 1,000 elements, or a value of more than 50,000 JSON values in all
+// (every object, array, member and element, the value itself included), is
+// refused whole, as any value that does not decode is.
+inline constexpr size_t kMaximumArrayElements = 1000;
+inline constexpr size_t kMaximumValues = 50000;
+
+// Parses JSON text; nothing (with the cause in `error`) on a syntax error or
+// on a value past the bounds above.
 std::optional<nlohmann::json> parse(const std::string& text, DecodingError& error);
 
 bool expectObject(const nlohmann::json& value, const std::string& path, DecodingError& error);

@@ -78,7 +78,9 @@ void RemoteConfigManager::loadApps(host::DEDRemoteConfig& remoteConfig) {
     if (auto json = services::json::parse(textOf(remoteConfig.configValueForKey("apps")), error))
         all = AllAppMetaData::decode(*json, error);
     // An "apps" value that does not decode is expected before the first fetch:
-    // the bundle's defaults stand in, quietly.
+    // the bundle's defaults stand in, quietly. One that holds far more than
+    // any menu lists is no such value, and is said.
+    if (!all && error.pastBounds()) std::cerr << "The data couldn't be read: " << error.description() << std::endl;
     if (!all) all = appsFromBundleDefaults();
     if (!all) return;
     apps_ = std::move(all->apps);

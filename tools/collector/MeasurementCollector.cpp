@@ -132,6 +132,7 @@ ScriptedReply MeasurementCollector::answerConfig(const RecordedRequest& request)
 ScriptedReply MeasurementCollector::answerExperiments(const RecordedRequest& request) const {
     if (request.method != "POST") return ScriptedReply{405, "", {}, 0};
     std::lock_guard lock(mutex_);
+    if (experimentBytesReply_) return *experimentBytesReply_;
     if (!experimentResponse_) return ScriptedReply{204, "", {}, 0};
     return experimentReply(*experimentResponse_);
 }
@@ -179,7 +180,17 @@ MSRPBExperimentResponse MeasurementCollector::snapshotResponse(const std::string
 
 void MeasurementCollector::setExperimentResponse(std::optional<MSRPBExperimentResponse> response) {
     std::lock_guard lock(mutex_);
+    experimentBytesReply_.reset();
     experimentResponse_ = std::move(response);
+}
+
+void MeasurementCollector::setExperimentResponseBytes(const std::vector<uint8_t>& bytes) {
+    ScriptedReply reply;
+    std::vector<uint8_t> compressed = security::gzip(bytes).value_or(std::vector<uint8_t>{});
+    reply.body.assign(compressed.begin(), compressed.end());
+    reply.headers["Content-Type"] = "application/octet-stream";
+    std::lock_guard lock(mutex_);
+    experimentBytesReply_ = std::move(reply);
 }
 
 std::vector<CollectedExperimentRequest> MeasurementCollector::experimentRequests() const {
@@ -231,8 +242,12 @@ void MeasurementCollector::observe(const RecordedRequest& request, const Scripte
 
 void MeasurementCollector::setConfig(const std::string& appID, const MSRPBMeasurementConfig& config) {
     auto bytes = config.protoBuffer().value_or(std::vector<uint8_t>{});
+    setConfigBytes(appID, std::string(bytes.begin(), bytes.end()));
+}
+
+void MeasurementCollector::setConfigBytes(const std::string& appID, std::string bytes) {
     ServedConfig served;
-    served.body.assign(bytes.begin(), bytes.end());
+    served.body = std::move(bytes);
     char etag[32];
     std::snprintf(etag, sizeof etag, "\"%016zx\"", std::hash<std::string>{}(served.body));
     served.etag = etag;

@@ -85,6 +85,9 @@ class MeasurementCollector {
 
     // The configuration served for `appID` from now on; its ETag changes with its bytes.
     void setConfig(const std::string& appID, const MSRPBMeasurementConfig& config);
+    // The same with the configuration's bytes as they are: an answer too
+    // large to build as a message in the test is served all the same.
+    void setConfigBytes(const std::string& appID, std::string bytes);
     // A configuration of `appID` at `version` with the given settings (name -> value text).
     static MSRPBMeasurementConfig makeConfig(const std::string& appID, int64_t version,
                                              const std::map<std::string, std::string>& settings);
@@ -97,6 +100,8 @@ class MeasurementCollector {
 
     // The experiment response served from now on; none: 204.
     void setExperimentResponse(std::optional<MSRPBExperimentResponse> response);
+    // The response's bytes as they are, gzip-compressed once here.
+    void setExperimentResponseBytes(const std::vector<uint8_t>& bytes);
     // A 200 carrying `response` gzip-compressed, for Collector::scriptReply.
     static ScriptedReply experimentReply(const MSRPBExperimentResponse& response);
     // A response with one snapshot of `sdkName` holding an experiment per ID,
@@ -148,6 +153,8 @@ class MeasurementCollector {
     bool uploadsHeld_ = false;
     std::map<std::string, ServedConfig> configs_;
     std::optional<MSRPBExperimentResponse> experimentResponse_;
+    // Set by setExperimentResponseBytes, served before experimentResponse_.
+    std::optional<ScriptedReply> experimentBytesReply_;
     std::vector<CollectedExperimentRequest> experimentRequests_;
 };
 
