@@ -40,13 +40,13 @@ constexpr size_t kDEDRemoteConfigMaximumResponseBytes = 2 * 1024 * 1024;
 // What an answer may hold, counted on its text before any of it is built; past
 // either bound the fetch fails and nothing of the answer is kept. Bytes alone
 // do not bound what is built: 2 MiB of empty arrays is some 700,000 values,
-// 60-75 MB once built, at every fetch.
+// which take 60-100 MB to build, at every fetch.
 // An application's remote values are a few tables of records, a few thousand
-// JSON values in all: 100,000 leaves them twentyfold room, and what it builds
-// stays near 10 MB.
+// JSON values in all: 100,000 leaves them twentyfold room, and a fetch of that
+// many takes under 10 MB.
 constexpr size_t kDEDRemoteConfigMaximumAnswerValues = 100'000;
 // One list in a value holds records or addresses, hundreds at most; 10,000 is
-// far past any of them, and names the list an answer piles its weight into.
+// far past any of them, and the refusal names the entry whose list is longer.
 constexpr size_t kDEDRemoteConfigMaximumArrayElements = 10'000;
 
 struct DEDRemoteConfigSettings {
