@@ -37,6 +37,18 @@ struct DEDRemoteConfigError {
 // The largest remote-content answer read; a larger one fails the fetch.
 constexpr size_t kDEDRemoteConfigMaximumResponseBytes = 2 * 1024 * 1024;
 
+// What an answer may hold, counted on its text before any of it is built; past
+// either bound the fetch fails and nothing of the answer is kept. Bytes alone
+// do not bound what is built: 2 MiB of empty arrays is some 700,000 values,
+// which take 60-100 MB to build, at every fetch.
+// An application's remote values are a few tables of records, a few thousand
+// JSON values in all: 100,000 leaves them twentyfold room, and a fetch of that
+// many takes under 10 MB.
+constexpr size_t kDEDRemoteConfigMaximumAnswerValues = 100'000;
+// One list in a value holds records or addresses, hundreds at most; 10,000 is
+// far past any of them, and the refusal names the entry whose list is longer.
+constexpr size_t kDEDRemoteConfigMaximumArrayElements = 10'000;
+
 struct DEDRemoteConfigSettings {
     double minimumFetchInterval = 43200;  // seconds between fetches that reach the network
     double fetchTimeout = 60;
@@ -63,7 +75,8 @@ private:
 //
 // Fetching asks `fetchURL` with a GET; the answer is a JSON object whose
 // "entries" object maps keys to texts (other JSON values are kept as their
-// JSON text). Without an address nothing leaves the machine: the fetch
+// JSON text). An answer past the bounds above fails the fetch with an error
+// that names the bound. Without an address nothing leaves the machine: the fetch
 // completes with a failure status and an error. Completions run on the
 // callback queue, never on the caller's stack.
 class DEDRemoteConfig : public std::enable_shared_from_this<DEDRemoteConfig> {
