@@ -29,34 +29,22 @@
 // The thread's CPU time is what the time bound reads: a busy machine
 // stretches a run's wall time but not the work it does.
 
-#include <malloc.h>
-#include <time.h>
-
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "analytics/messages/MSRPBMessageType.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define CALVARO_ANSWER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CALVARO_ANSWER_ASAN 1
-#endif
-#endif
-#if defined(CALVARO_ANSWER_ASAN)
-#include <sanitizer/allocator_interface.h>
-#endif
+#include "analytics/messages/NANOVarint.h"
+#include "fuzz/ProcessWatch.h"
+#include "platform/net/Network.h"
 
 namespace fuzz {
 
@@ -68,7 +56,7 @@ namespace fuzz {
 // are built). Under AddressSanitizer every block carries redzones (twice
 // the bytes again) and freed blocks wait in its quarantine (256 MiB by
 // default), twice over for their headers.
-#if defined(CALVARO_ANSWER_ASAN)
+#if defined(CALVARO_FUZZ_ASAN)
 inline constexpr int64_t kAnswerResidentBase = (int64_t{64} << 20) + 2 * (int64_t{256} << 20);
 inline constexpr int64_t kAnswerResidentPerByte = 24;
 #else
@@ -78,7 +66,7 @@ inline constexpr int64_t kAnswerResidentPerByte = 8;
 // CPU time of an arrival: far above what reading, storing and applying an
 // answer take per byte (tens of nanoseconds; ten times that under the
 // sanitizers), far below what a row or a message per entry takes.
-#if defined(CALVARO_ANSWER_ASAN)
+#if defined(CALVARO_FUZZ_ASAN)
 inline constexpr double kAnswerSecondsBase = 4;
 inline constexpr double kAnswerSecondsPerByte = 4e-6;
 #else
@@ -96,11 +84,8 @@ inline double answerSecondsBound(size_t bytes) {
 // ---- The input -------------------------------------------------------------
 
 inline void appendAnswerVarint(std::string& out, uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>((value & 0x7f) | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
+    uint8_t bytes[10];
+    out.append(reinterpret_cast<const char*>(bytes), NANOPutVarint(bytes, value) - bytes);
 }
 
 // A repeated length-delimited field of a message at some depth: the wire
@@ -136,15 +121,6 @@ inline const std::vector<AnswerFieldPath>& answerFieldPaths(const MSRPBMessageTy
     return known.back().second;
 }
 
-inline size_t answerVarintSize(uint64_t value) {
-    size_t size = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        ++size;
-    }
-    return size;
-}
-
 // The wire message of `type` an input describes, within `maximumBytes`.
 inline std::string expandMessageAnswer(const MSRPBMessageType& type, const uint8_t* data, size_t size,
                                        size_t maximumBytes) {
@@ -172,7 +148,7 @@ inline std::string expandMessageAnswer(const MSRPBMessageType& type, const uint8
     size_t inner = count * one.size();
     for (size_t level = ancestors; level-- > 0;) {
         contents[level] = inner;
-        inner += answerVarintSize(path.keys[level]) + answerVarintSize(inner);
+        inner += NANOVarintSize(path.keys[level]) + NANOVarintSize(inner);
     }
     answer.reserve(answer.size() + inner);
     for (size_t level = 0; level < ancestors; ++level) {
@@ -205,37 +181,6 @@ inline std::string expandAnswer(const uint8_t* data, size_t size, size_t maximum
     return answer;
 }
 
-// ---- Reading the process ---------------------------------------------------
-
-inline double answerThreadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// VmRSS or VmHWM of this process in bytes, 0 when unknown.
-inline int64_t answerStatusBytes(std::string_view field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0 && line.size() > field.size() && line[field.size()] == ':')
-            return std::stoll(line.substr(field.size() + 1)) * 1024;
-    }
-    return 0;
-}
-
-// Returns freed memory to the system and restarts the peak at what is
-// resident now, so that the next peak is the arrival's own.
-inline int64_t answerRestartPeak() {
-#if defined(CALVARO_ANSWER_ASAN)
-    __sanitizer_purge_allocator();
-#else
-    malloc_trim(0);
-#endif
-    std::ofstream("/proc/self/clear_refs") << "5";
-    return answerStatusBytes("VmRSS");
-}
-
 // ---- The check -------------------------------------------------------------
 
 // Runs arrivals one at a time and aborts, with `shape` (what the answer
@@ -245,37 +190,24 @@ inline int64_t answerRestartPeak() {
 // what the machine has.
 class AnswerWatch {
   public:
-    AnswerWatch() : thread_([this] { watch(); }) {}
-    ~AnswerWatch() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
+    AnswerWatch()
+        : resident_([this](const std::string& what, int64_t growth) {
+              escaped(what + " (still arriving)", bytes_, growth, 0, 0);
+          }) {}
 
     template <typename Arrive>
     void run(const std::string& what, const std::string& answer, Arrive arrive) {
-        const int64_t baseline = answerRestartPeak();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            what_ = what;
-            bytes_ = answer.size();
-            baseline_ = baseline;
-            watching_ = true;
-        }
-        const double cpuBefore = answerThreadSeconds();
+        const int64_t baseline = restartResidentPeak();
+        bytes_ = answer.size();
+        resident_.begin(what, baseline, answerResidentBound(answer.size()));
+        const double cpuBefore = threadSeconds();
         const auto wallBefore = std::chrono::steady_clock::now();
         arrive();
-        const double cpu = answerThreadSeconds() - cpuBefore;
+        const double cpu = threadSeconds() - cpuBefore;
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            watching_ = false;
-        }
-        const int64_t growth = answerStatusBytes("VmHWM") - baseline;
+        resident_.end();
+        const int64_t growth = statusBytes("VmHWM") - baseline;
         if (growth > answerResidentBound(answer.size()) || cpu > answerSecondsBound(answer.size()))
             escaped(what, answer.size(), growth, cpu, wall);
     }
@@ -292,25 +224,10 @@ class AnswerWatch {
         std::abort();
     }
 
-    void watch() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stopping_) {
-            wake_.wait_for(lock, std::chrono::milliseconds(20));
-            if (!watching_) continue;
-            const int64_t growth = answerStatusBytes("VmRSS") - baseline_;
-            if (growth > answerResidentBound(bytes_))
-                escaped(what_ + " (still arriving)", bytes_, growth, 0, 0);
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::string what_;
+    // Written before the watch begins a run, read by its thread only while
+    // the run is watched.
     size_t bytes_ = 0;
-    int64_t baseline_ = 0;
-    bool watching_ = false;
-    bool stopping_ = false;
-    std::thread thread_;
+    ResidentWatch resident_;
 };
 
 // What an answer holds, for the finding's reader: its size, and its first
@@ -324,6 +241,23 @@ inline std::string answerShape(const char* kind, const std::string& answer) {
         shape += hex;
     }
     return shape;
+}
+
+// One arrival of the wire message of `type` an input describes: the answer,
+// within `maximumBytes`, handed to `deliver` with the fetch's success as the
+// engine receives it, and its cost watched against its size. `kind` names
+// the answer in a finding.
+template <typename Deliver>
+void arriveAsMessage(const MSRPBMessageType& type, const char* kind, size_t maximumBytes, const uint8_t* data,
+                     size_t size, Deliver deliver) {
+    static AnswerWatch watch;
+    const std::string answer = expandMessageAnswer(type, data, size, maximumBytes);
+    const std::vector<uint8_t> body(answer.begin(), answer.end());
+    watch.run(answerShape(kind, answer), answer, [&] {
+        net::Response response;
+        response.statusCode = 200;
+        deliver(response, body);
+    });
 }
 
 }  // namespace fuzz

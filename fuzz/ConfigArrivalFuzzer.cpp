@@ -96,23 +96,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static fuzz::AnswerWatch watch;
     ConfigArrival& state = arrival();
-    const std::string answer = fuzz::expandMessageAnswer(MSRPBMeasurementConfig::type(), data, size,
-                                                         MSRConfigurationFetcher::kMaxRemoteConfigBytes);
-    const std::vector<uint8_t> body(answer.begin(), answer.end());
-    watch.run(fuzz::answerShape("a configuration", answer), answer, [&] {
-        net::Response response;
-        response.statusCode = 200;
-        MSRMeasurement& engine = *state.engine;
-        engine.scheduler()->scheduleOnWorkerQueueBlockID("ConfigArrivalFuzzer", [&engine, &response, &body] {
-            engine.networkRemoteConfigFetchCompletionHandler(response, body, std::nullopt);
-            // What the next start reads of it.
-            if (auto stored =
-                    std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine.remoteConfigInstance()))
-                stored->reloadFromDatabase();
+    fuzz::arriveAsMessage(
+        MSRPBMeasurementConfig::type(), "a configuration", MSRConfigurationFetcher::kMaxRemoteConfigBytes,
+        data, size, [&](const net::Response& response, const std::vector<uint8_t>& body) {
+            MSRMeasurement& engine = *state.engine;
+            engine.scheduler()->scheduleOnWorkerQueueBlockID(
+                "ConfigArrivalFuzzer", [&engine, &response, &body] {
+                    engine.networkRemoteConfigFetchCompletionHandler(response, body, std::nullopt);
+                    // What the next start reads of it.
+                    if (auto stored =
+                            std::dynamic_pointer_cast<MSRDatabaseRemoteConfig>(engine.remoteConfigInstance()))
+                        stored->reloadFromDatabase();
+                });
+            state.executor.runUntilIdle();
         });
-        state.executor.runUntilIdle();
-    });
     return 0;
 }

@@ -63,19 +63,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static fuzz::AnswerWatch watch;
     ExperimentsArrival& state = arrival();
-    const std::string answer = fuzz::expandMessageAnswer(MSRPBExperimentResponse::type(), data, size,
-                                                         MSRETaskManager::kMaximumInflatedBytes);
-    const std::vector<uint8_t> body(answer.begin(), answer.end());
-    watch.run(fuzz::answerShape("an experiments answer", answer), answer, [&] {
-        net::Response response;
-        response.statusCode = 200;
-        MSRETaskManager& taskManager = *state.taskManager;
-        taskManager.workerQueue()->async([&taskManager, &response, &body] {
-            taskManager.handleFetchingExperimentsResponse(response, body, std::nullopt);
-        });
-        state.executor.runUntilIdle();
-    });
+    fuzz::arriveAsMessage(MSRPBExperimentResponse::type(), "an experiments answer",
+                          MSRETaskManager::kMaximumInflatedBytes, data, size,
+                          [&](const net::Response& response, const std::vector<uint8_t>& body) {
+                              MSRETaskManager& taskManager = *state.taskManager;
+                              taskManager.workerQueue()->async([&taskManager, &response, &body] {
+                                  taskManager.handleFetchingExperimentsResponse(response, body, std::nullopt);
+                              });
+                              state.executor.runUntilIdle();
+                          });
     return 0;
 }

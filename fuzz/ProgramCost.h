@@ -21,24 +21,16 @@
 // command, method and native function. A program's first line may widen it
 // ("; wide N": the top-level function "wide" gets N literals).
 
-#include <malloc.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
@@ -47,18 +39,8 @@
 #include "analytics/model/MSRPEvent.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRError.h"
+#include "fuzz/ProcessWatch.h"
 #include "tools/assembler/ProgramAssembler.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define CALVARO_COST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CALVARO_COST_ASAN 1
-#endif
-#endif
-#if defined(CALVARO_COST_ASAN)
-#include <sanitizer/allocator_interface.h>
-#endif
 
 namespace fuzz {
 
@@ -67,7 +49,7 @@ namespace fuzz {
 // instruction (a quarter of a microsecond at most, ten times that under the
 // sanitizers, whose allocator is slow), and far below what uncharged native
 // work takes (a tenth of a millisecond to milliseconds per instruction).
-#if defined(CALVARO_COST_ASAN)
+#if defined(CALVARO_FUZZ_ASAN)
 inline constexpr double kSecondsPerCharge = 10e-6;
 #else
 inline constexpr double kSecondsPerCharge = 2e-6;
@@ -80,7 +62,7 @@ inline constexpr double kSecondsPerRun = 0.3;
 // the quarantine with blocks whose headers and redzones take as much again
 // (measured: resident growth of 1.6 times the quarantine's size).
 inline constexpr int64_t kResidentMargin = int64_t{32} << 20;
-#if defined(CALVARO_COST_ASAN)
+#if defined(CALVARO_FUZZ_ASAN)
 inline constexpr int64_t kQuarantine = int64_t{256} << 20;
 inline constexpr int64_t kAllocatorSlack = MSRPRuntime::kDefaultMemoryAllowance / 8 + 2 * kQuarantine;
 #else
@@ -95,37 +77,6 @@ inline constexpr std::chrono::seconds kTimeGuard{10};
 // allocation that is refused).
 inline constexpr int64_t kAccountBound = MSRPRuntime::kDefaultMemoryAllowance + (int64_t{1} << 20);
 inline constexpr int64_t kResidentBound = MSRPRuntime::kDefaultMemoryAllowance + kResidentMargin + kAllocatorSlack;
-
-// ---- Reading the process --------------------------------------------------
-
-inline double threadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// VmRSS or VmHWM of this process in bytes, 0 when unknown.
-inline int64_t statusBytes(std::string_view field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0 && line.size() > field.size() && line[field.size()] == ':')
-            return std::stoll(line.substr(field.size() + 1)) * 1024;
-    }
-    return 0;
-}
-
-// Returns freed memory to the system and restarts the peak at what is
-// resident now, so that the next peak is the run's own.
-inline int64_t restartResidentPeak() {
-#if defined(CALVARO_COST_ASAN)
-    __sanitizer_purge_allocator();
-#else
-    malloc_trim(0);
-#endif
-    std::ofstream("/proc/self/clear_refs") << "5";
-    return statusBytes("VmRSS");
-}
 
 // ---- The check -------------------------------------------------------------
 
@@ -185,55 +136,6 @@ inline void registerHostModules(MSRPInterpreterEventEditing& editor) {
         "internal.appMetadata");
 }
 
-// Watches the resident memory from a thread of its own while a stage runs. A
-// run that holds memory outside its account can grow past what the machine
-// has before it ends and is measured; the watch calls `escaped` as soon as
-// the growth passes the bound (the fuzzer aborts there with the stage and
-// its program, rather than running out of memory).
-class ResidentWatch {
-  public:
-    using Escaped = std::function<void(const std::string& stage, int64_t growth)>;
-    explicit ResidentWatch(Escaped escaped) : escaped_(std::move(escaped)), thread_([this] { watch(); }) {}
-    ~ResidentWatch() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    void begin(const std::string& stage, int64_t resident) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stage_ = stage;
-        baseline_ = resident;
-        watching_ = true;
-    }
-    void end() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        watching_ = false;
-    }
-
-  private:
-    void watch() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stopping_) {
-            wake_.wait_for(lock, std::chrono::milliseconds(20));
-            if (!watching_) continue;
-            const int64_t growth = statusBytes("VmRSS") - baseline_;
-            if (growth > kResidentBound) escaped_(stage_, growth);
-        }
-    }
-
-    Escaped escaped_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::string stage_;
-    int64_t baseline_ = 0;
-    bool watching_ = false;
-    bool stopping_ = false;
-    std::thread thread_;
-};
-
 // Loads `program` (its activities call the rule "rules") into an event editor
 // as the engine does, then hands it `events` events; the first stage that
 // costs more than it was charged, or nullopt. `measured`, when given, gets
@@ -249,7 +151,7 @@ inline std::optional<CostEscape> findCostEscape(const MSRPBProgram& program, int
         CostEscape cost;
         cost.stage = std::move(stage);
         const int64_t resident = restartResidentPeak();
-        if (watch) watch->begin(cost.stage, resident);
+        if (watch) watch->begin(cost.stage, resident, kResidentBound);
         const auto wallStart = std::chrono::steady_clock::now();
         const double cpuStart = threadSeconds();
         const bool ran = run();

@@ -19,6 +19,7 @@
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/messages/MSRPBWireCount.h"
+#include "analytics/messages/NANOVarint.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/HostileRoad.h"
 #include "tools/assembler/ProgramAssembler.h"
@@ -32,11 +33,8 @@ using namespace hostile_road;
 // they would take the gigabytes the application must not.
 
 void appendVarint(std::string& out, uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>((value & 0x7f) | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
+    uint8_t bytes[10];
+    out.append(reinterpret_cast<const char*>(bytes), NANOPutVarint(bytes, value) - bytes);
 }
 
 // The key of the length-delimited field at `slot` of `type`.
@@ -199,30 +197,6 @@ MSRPBProgram programOfEntities(size_t entities) {
     return withLiterals(1 + entities - counted->total);
 }
 
-// One audience per ID whose filter on the driver's event compares the origin
-// every event carries with `entries` one-letter entries (none when 0).
-MSRPBAudience audienceOfList(int32_t id, int32_t entries) {
-    MSRPBAudience audience;
-    MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, id);
-    if (entries == 0) return audience;
-    std::vector<MSRPBValue> list;
-    for (int32_t i = 0; i < entries; ++i) list.emplace_back(std::string(1, static_cast<char>('a' + i % 26)));
-    MSRPBStringFilter inList;
-    MSRPBSetInt32(inList, MSRStringFilterSlot::kMatchType, 6);
-    MSRPBSetArray(inList, MSRStringFilterSlot::kExpressionList, list);
-    MSRPBFilter parameter;
-    MSRPBSetMessage(parameter, MSRFilterSlot::kStringFilter, inList);
-    MSRPBSetString(parameter, MSRFilterSlot::kParameterName, "_o");
-    MSRPBSetBool(parameter, MSRFilterSlot::kComplement, true);
-    MSRPBEventFilter filter;
-    MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, 0);
-    MSRPBSetString(filter, MSREventFilterSlot::kEventName, "e2e_event");
-    MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, std::vector<MSRPBFilter>{parameter});
-    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
-    MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, std::vector<MSRPBEventFilter>{filter});
-    return audience;
-}
-
 // What one configuration may hold of every list at once: 10,000 settings and
 // event configurations, a program of 100,000 entities, 500 audiences of
 // which one has a list of 65,536 entries, 100 data controls and core
@@ -245,7 +219,7 @@ MSRPBMeasurementConfig configurationAtTheBounds() {
         MSRPBSetInt32(events[i], MSREventConfigSlot::kSamplingRate, 1);
     }
     std::vector<MSRPBAudience> audiences;
-    for (int32_t id = 1; id <= 500; ++id) audiences.push_back(audienceOfList(id, id == 1 ? 65536 : 0));
+    for (int32_t id = 1; id <= 500; ++id) audiences.push_back(inListAudience(id, id == 1 ? 65536 : 0));
     std::vector<MSRPBDataControl> controls(100);
     MSRPBConsentConfig consent;
     std::vector<MSRPBCorePlatformServiceEntry> services(100);
@@ -277,33 +251,12 @@ MSRPBMeasurementConfig configurationAtTheBounds() {
 class ConfigurationAtTheBoundsRoadTest : public HostileRoadTest {
   protected:
     ConfigurationAtTheBoundsRoadTest() : HostileRoadTest("configatbounds") {}
-
-    // The peak of a start of a few events on a data root of its own (whose
-    // configuration stays the usual one), ended once they are uploaded.
-    int64_t usualStart() {
-        const TemporaryDataRoot elsewhere("configatboundsusual");
-        std::vector<std::string> arguments =
-            debugArguments({"--first", "1", "--count", "5", "--marker", "9"});
-        arguments.insert(arguments.end(), {"--home", elsewhere.path().string(), "--log",
-                                           (elsewhere.path() / "console.log").string()});
-        DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
-        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
-                                     kGenerousSeconds));
-        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
-        };
-        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds));
-        const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0);
-        measurement.clear();
-        return peak;
-    }
 };
 
 // Taken whole (the program runs at every event), and small while it is
 // fetched and at every start after: the figures go to the README.
 TEST_F(ConfigurationAtTheBoundsRoadTest, IsTakenAndEveryStartStaysSmall) {
-    const int64_t usual = usualStart();
+    const int64_t usual = usualStart("configatboundsusual");
     const MSRPBMeasurementConfig config = configurationAtTheBounds();
     const size_t bytes = config.protoBuffer().value_or(std::vector<uint8_t>{}).size();
     ASSERT_LE(bytes, size_t{4} << 20);

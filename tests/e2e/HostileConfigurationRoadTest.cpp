@@ -20,6 +20,7 @@
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/HostileRoad.h"
 #include "tests/support/TestPaths.h"
 
 namespace hostile_configuration {
@@ -39,31 +40,6 @@ MSRPBExperimentResponse experimentsAnswer(int32_t count) {
     std::vector<MSRPBExperiment> experiments(static_cast<size_t>(count));
     for (int32_t id = 1; id <= count; ++id) MSRPBSetInt32(experiments[id - 1], MSRExperimentSlot::kExperimentID, id);
     return tools::MeasurementCollector::snapshotResponse("rov_idarurozaro", std::move(experiments));
-}
-
-// One audience whose filter on the driver's event compares the origin every
-// event carries with `entries` one-letter entries (complemented and
-// dynamic, so that it runs for every event).
-MSRPBAudience longListAudience(int32_t entries) {
-    std::vector<MSRPBValue> list;
-    list.reserve(static_cast<size_t>(entries));
-    for (int32_t i = 0; i < entries; ++i) list.emplace_back(std::string(1, static_cast<char>('a' + i % 26)));
-    MSRPBStringFilter inList;
-    MSRPBSetInt32(inList, MSRStringFilterSlot::kMatchType, 6);
-    MSRPBSetArray(inList, MSRStringFilterSlot::kExpressionList, list);
-    MSRPBFilter parameter;
-    MSRPBSetMessage(parameter, MSRFilterSlot::kStringFilter, inList);
-    MSRPBSetString(parameter, MSRFilterSlot::kParameterName, "_o");
-    MSRPBSetBool(parameter, MSRFilterSlot::kComplement, true);
-    MSRPBEventFilter filter;
-    MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, 0);
-    MSRPBSetString(filter, MSREventFilterSlot::kEventName, "e2e_event");
-    MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, std::vector<MSRPBFilter>{parameter});
-    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
-    MSRPBAudience audience;
-    MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, 1);
-    MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, std::vector<MSRPBEventFilter>{filter});
-    return audience;
 }
 
 class HostileConfigurationRoadTest : public DriverTest {
@@ -203,7 +179,8 @@ TEST_F(HostileConfigurationRoadTest, AnAnswerOfTooManyExperimentsIsRefusedAndHol
 TEST_F(HostileConfigurationRoadTest, AnInListFilterOfTooManyEntriesIsRefusedAndHoldsNothing) {
     MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
         kDriverApp, 2, {{"measurement.upload.initial_upload_delay_time", "1000"}});
-    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences, std::vector<MSRPBAudience>{longListAudience(1350000)});
+    MSRPBSetMessageArray(config, MSRConfigSlot::kAudiences,
+                         std::vector<MSRPBAudience>{hostile_road::inListAudience(1, 1350000)});
     const size_t bytes = config.protoBuffer().value_or(std::vector<uint8_t>{}).size();
     ASSERT_GT(bytes, size_t{3} << 20);
     ASSERT_LE(bytes, size_t{4} << 20) << "within the size a configuration may have";

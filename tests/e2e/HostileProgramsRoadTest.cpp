@@ -191,32 +191,12 @@ constexpr int64_t kFlagsHeldStarting = kSanitizerFactor * (int64_t{40} << 20);
 class FlagsAtTheBoundsRoadTest : public HostileRoadTest {
   protected:
     FlagsAtTheBoundsRoadTest() : HostileRoadTest("flagsatbounds") {}
-
-    // The peak of a start of a few events on a data root of its own, ended
-    // once they are uploaded: what a start holds without the answer.
-    int64_t usualStart() {
-        const TemporaryDataRoot elsewhere("flagsusual");
-        std::vector<std::string> arguments = debugArguments({"--first", "1", "--count", "5", "--marker", "9"});
-        arguments.insert(arguments.end(), {"--home", elsewhere.path().string(), "--log",
-                                           (elsewhere.path() / "console.log").string()});
-        DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
-        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
-                                     kGenerousSeconds));
-        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
-        };
-        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds));
-        const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0);
-        measurement.clear();
-        return peak;
-    }
 };
 
 // Taken, activated at the next start (its experiments then travel in every
 // bundle), and held at what the README says, while fetched and at every start.
 TEST_F(FlagsAtTheBoundsRoadTest, AnAnswerAtTheBoundsHoldsWhatTheReadmeSays) {
-    const int64_t usual = usualStart();
+    const int64_t usual = usualStart("flagsusual");
     measurement.setExperimentResponse(flagsAtTheBounds());
     const int64_t fetching = fetchTheConfiguration();
     const size_t uploadsBefore = measurement.uploads().size();

@@ -45,6 +45,32 @@ inline std::string cutConsoleTail(const std::filesystem::path& root) {
     return text;
 }
 
+// One audience numbered `id` whose filter on the driver's event compares the
+// origin every event carries with `entries` one-letter entries (none when
+// 0), complemented and dynamic, so that it runs for every event.
+inline MSRPBAudience inListAudience(int32_t id, int32_t entries) {
+    MSRPBAudience audience;
+    MSRPBSetInt32(audience, MSRAudienceSlot::kAudienceID, id);
+    if (entries == 0) return audience;
+    std::vector<MSRPBValue> list;
+    list.reserve(static_cast<size_t>(entries));
+    for (int32_t i = 0; i < entries; ++i) list.emplace_back(std::string(1, static_cast<char>('a' + i % 26)));
+    MSRPBStringFilter inList;
+    MSRPBSetInt32(inList, MSRStringFilterSlot::kMatchType, 6);
+    MSRPBSetArray(inList, MSRStringFilterSlot::kExpressionList, list);
+    MSRPBFilter parameter;
+    MSRPBSetMessage(parameter, MSRFilterSlot::kStringFilter, inList);
+    MSRPBSetString(parameter, MSRFilterSlot::kParameterName, "_o");
+    MSRPBSetBool(parameter, MSRFilterSlot::kComplement, true);
+    MSRPBEventFilter filter;
+    MSRPBSetInt32(filter, MSREventFilterSlot::kFilterID, 0);
+    MSRPBSetString(filter, MSREventFilterSlot::kEventName, "e2e_event");
+    MSRPBSetMessageArray(filter, MSREventFilterSlot::kParameterFilters, std::vector<MSRPBFilter>{parameter});
+    MSRPBSetBool(filter, MSREventFilterSlot::kDynamic, true);
+    MSRPBSetMessageArray(audience, MSRAudienceSlot::kEventFilters, std::vector<MSRPBEventFilter>{filter});
+    return audience;
+}
+
 // The road every hostile configuration is met on, over a collector serving
 // it: a start, a burst ended by a signal, and the run that uploads the burst.
 class HostileRoadTest : public DriverTest {
@@ -81,6 +107,28 @@ class HostileRoadTest : public DriverTest {
         EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds)) << tail();
         const int64_t peak = peakResidentBytes(driver.pid());
         signalAndExpectOrderlyEnd(driver);
+        return peak;
+    }
+
+    // The peak of a start of a few events on a data root of its own (named
+    // `rootName`, its configuration the usual one), ended once they are
+    // uploaded: what a start holds without the served answer.
+    int64_t usualStart(const char* rootName) {
+        const TemporaryDataRoot elsewhere(rootName);
+        std::vector<std::string> arguments =
+            debugArguments({"--first", "1", "--count", "5", "--marker", "9"});
+        arguments.insert(arguments.end(), {"--home", elsewhere.path().string(), "--log",
+                                           (elsewhere.path() / "console.log").string()});
+        DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
+        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
+                                     kGenerousSeconds));
+        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
+            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
+        };
+        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds));
+        const int64_t peak = peakResidentBytes(driver.pid());
+        EXPECT_EQ(driver.exitAndWait(30), 0);
+        measurement.clear();
         return peak;
     }
 
