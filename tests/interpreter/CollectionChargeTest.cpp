@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
@@ -65,6 +66,7 @@ TEST(CollectionCharge, EachCollectionIsPaidByTheEventItRunsIn) {
     for (const CollectionRow& row : rows) {
         SCOPED_TRACE(row.name);
         MSRPInterpreterEventEditing editing;
+        editing.runtime().setTimeLimit(kCountGuard);
         CollectionCounter counter;
         editing.runtime().addGarbageCollectionRoot(&counter);
         // The load makes what it keeps under a budget that pays for it.

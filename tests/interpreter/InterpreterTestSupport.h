@@ -1,12 +1,18 @@
 #pragma once
 // Runs programs written for the assembler and describes their results.
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
 #include "analytics/interpreter/MSRPRuntime.h"
 #include "analytics/interpreter/MSRPRuntimeValue.h"
 #include "analytics/messages/MSRPBMessages.h"
+
+// The time guard of a test that counts instead of timing: it only ends a run
+// that loops for ever (loads of many values take seconds under the
+// sanitizers on a slow core).
+inline constexpr std::chrono::minutes kCountGuard{2};
 
 struct ProgramOutcome {
     std::string result;  // describeValue of the last value; "" on an error
