@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,7 +45,18 @@ public:
     // not enter the value.
     std::optional<double> value() const;
 
-    // Copies all eight fields of `other` (values, so later changes stay apart).
+    // Whether z and n are exactly the decimals their shortest forms read: a
+    // typed number, or a result computed exactly from typed numbers that the
+    // double gives back. Only such numbers are summed and multiplied exactly
+    // and kept from the rule that takes near-equal wholes for rounding residue.
+    bool exact() const { return exact_; }
+    void setExact(bool exact) { exact_ = exact; }
+    // The input positions (bit i for input i) whose typed numbers an exact
+    // number was made of; a refusal of a result names their fields.
+    uint32_t typedSources() const { return typedSources_; }
+    void setTypedSources(uint32_t sources) { typedSources_ = sources; }
+
+    // Copies every field of `other` (values, so later changes stay apart).
     void assign(const Digit& other);
 
     // Exchanges numerator and denominator sides in place. Refuses (returns
@@ -61,4 +73,6 @@ private:
     std::string nVariable_;
     double powerOfZVariable_ = 0.0;
     double powerOfNVariable_ = 0.0;
+    bool exact_ = false;
+    uint32_t typedSources_ = 0;
 };

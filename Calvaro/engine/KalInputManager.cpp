@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <locale.h>
 
 #include "Calvaro/engine/KalDigitAnalyser.h"
@@ -53,6 +54,8 @@ std::string exactDecimalText(double value) {
 // Reads a decimal number the way the C library does in the "C" locale, but
 // only in decimal notation: no leading blank, nothing left over, and none of
 // strtod's other spellings (hexadecimal, "inf", "nan"), which no keypad offers.
+// A number past the double's range reads as an infinity, refused by the caller
+// with its own cause.
 std::optional<double> readDecimal(const std::string& text) {
     if (text.empty()) return std::nullopt;
     for (const char c : text) {
@@ -63,9 +66,6 @@ std::optional<double> readDecimal(const std::string& text) {
     char* end = nullptr;
     const double value = strtod_l(text.c_str(), &end, cLocale);
     if (end != text.c_str() + text.size()) return std::nullopt;
-    // An exponent that overflows gives an infinity, which is no number the
-    // step writers could show.
-    if (!std::isfinite(value)) return std::nullopt;
     return value;
 }
 
@@ -347,6 +347,8 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
 
     auto value = readDecimal(text);
     if (!value) return failure(InputErrorKey::inputParameterError);
+    // Past the double's range no step could show the number.
+    if (!std::isfinite(*value)) return failure(InputErrorKey::inputNumberTooLarge);
     // Digits past the tenth decimal are more than any step writes: the number
     // is taken as the steps write it, so that no line shows one number and
     // computes with another (a typed 1.000000000001 is 1 wherever it stands,
@@ -354,9 +356,16 @@ KalInputManager::ParseOutcome KalInputManager::parseNumber(const std::string& or
     const auto rounded = roundedAtTenthDecimal(text);
     if (rounded) value = readDecimal(*rounded);
     if (!value) return failure(InputErrorKey::inputParameterError);
-    // A number the double would change (more significant digits than it
-    // holds, or below its range) is refused rather than computed as another.
-    if (!givesBack(*value, rounded.value_or(text))) return failure(InputErrorKey::inputNumberNotHeld);
+    // A number the double would change is refused rather than computed as
+    // another, with its cause: below the smallest normal double the double
+    // keeps fewer digits, down to none, so even one digit may be lost there.
+    if (!givesBack(*value, rounded.value_or(text))) {
+        if (!std::isfinite(*value)) return failure(InputErrorKey::inputNumberTooLarge);
+        if (std::fabs(*value) < std::numeric_limits<double>::min()) {
+            return failure(InputErrorKey::inputNumberTooSmall);
+        }
+        return failure(InputErrorKey::inputNumberNotHeld);
+    }
     number.value = *value;
     return ParseOutcome{std::move(number), nullptr};
 }
@@ -411,6 +420,12 @@ std::optional<KalInputManager::Failure> KalInputManager::parseInputs() {
                 digit->setNVariable(denominator.number->variable);
                 digit->setPowerOfNVariable(denominator.number->power);
             }
+        }
+        // What was typed is exactly the decimals it reads (a number the double
+        // would change was refused above).
+        if (digit->z()) {
+            digit->setExact(true);
+            digit->setTypedSources(i < 32 ? uint32_t{1} << i : 0);
         }
         allInputs_.push_back(std::move(digit));
     }
@@ -502,6 +517,10 @@ void KalInputManager::eliminateDecimalsFrom(size_t firstInputStep) {
                                       factorText + "}";
         digit.setZ(z);
         digit.setN(n);
+        // Scaled to whole parts the double holds, the number is still the
+        // decimals typed.
+        constexpr double kWholesHeldBelow = 9007199254740992.0;  // 2^{53}
+        digit.setExact(digit.exact() && std::fabs(z) < kWholesHeldBelow && std::fabs(n) < kWholesHeldBelow);
         const std::string after = inputLatex(digit, false);
         isAnyNumberChanged_ = true;
         isWithFraction_ = true;

@@ -48,6 +48,10 @@ inline constexpr const char* naturalConstantInWrongPositionOfSubstring =
 inline constexpr const char* toManyVariablesInSubstring = "toManyVariablesInSubstring";
 // The double of a typed number gives back other digits than were typed.
 inline constexpr const char* inputNumberNotHeld = "inputNumberNotHeld";
+// A typed number beyond the double's range, and one so near 0 that the double
+// keeps none or too few of its digits (10^{-400}, 3 · 10^{-324}).
+inline constexpr const char* inputNumberTooLarge = "inputNumberTooLarge";
+inline constexpr const char* inputNumberTooSmall = "inputNumberTooSmall";
 }  // namespace InputErrorKey
 
 // The result of processInputs. On error allInputs and solutionSteps are absent.

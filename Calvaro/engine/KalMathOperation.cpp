@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <numeric>
 #include <string_view>
 #include <utility>
@@ -89,17 +90,42 @@ constexpr double kTenthUnitsBelow = 1e26;
 // which stays finite at the largest double).
 double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
 
-// The double nearest to units * 10^{-10}, rounded once: the count is written
-// out in decimal and read back, as a typed number would be.
-double doubleOfTenthUnits(KalMathOperation::TenthUnits units) {
-    const bool negative = units < 0;
-    unsigned __int128 magnitude = negative ? -static_cast<unsigned __int128>(units) : units;
+using Wide = __int128;
+// 10^{38} is the largest power of ten below 2^{127}.
+constexpr int kMostWideDigits = 38;
+
+Wide tenToThe(int n) {
+    Wide power = 1;
+    while (n-- > 0) power *= 10;
+    return power;
+}
+
+Wide magnitudeOf(Wide units) { return units < 0 ? -units : units; }
+
+int digitCountOf(Wide units) {
+    Wide magnitude = magnitudeOf(units);
+    int count = 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++count;
+    }
+    return count;
+}
+
+std::string digitsOf(Wide units) {
+    Wide magnitude = magnitudeOf(units);
     std::string digits;
     do {
         digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
         magnitude /= 10;
     } while (magnitude != 0);
-    const std::string text = (negative ? "-" : "") + digits + "e-" + std::to_string(kTenthDecimalPlaces);
+    return (units < 0 ? "-" : "") + digits;
+}
+
+// The double nearest to units * 10^{-10}, rounded once: the count is written
+// out in decimal and read back, as a typed number would be.
+double doubleOfTenthUnits(KalMathOperation::TenthUnits units) {
+    const std::string text = digitsOf(units) + "e-" + std::to_string(kTenthDecimalPlaces);
     double value = 0.0;
     std::from_chars(text.data(), text.data() + text.size(), value);
     return value;
@@ -123,12 +149,46 @@ bool isHeldExactly(double x) {
     return scaled % divisor == 0 && scaled / divisor == *units;
 }
 
+ExactDecimal withoutTrailingZeros(ExactDecimal d) {
+    if (d.units == 0) return {};
+    while (d.units % 10 == 0) {
+        d.units /= 10;
+        ++d.exponent;
+    }
+    return d;
+}
+
+// d as a count of 10^{at}, halves away from zero; none when the count would
+// not fit.
+std::optional<Wide> unitsAt(const ExactDecimal& d, int at) {
+    if (d.units == 0) return Wide{0};
+    if (d.exponent >= at) {
+        const int shift = d.exponent - at;
+        if (digitCountOf(d.units) + shift > kMostWideDigits) return std::nullopt;
+        return d.units * tenToThe(shift);
+    }
+    const int drop = at - d.exponent;
+    if (drop > kMostWideDigits) return Wide{0};  // below half a unit of 10^{at}
+    const Wide divisor = tenToThe(drop);
+    Wide quotient = d.units / divisor;
+    const Wide rest = magnitudeOf(d.units % divisor);
+    if (rest >= divisor - rest) quotient += d.units < 0 ? -1 : 1;
+    return quotient;
+}
+
+// Records the first result of typed numbers that no line can show truly.
+double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<UnheldResult>& unheld) {
+    if (outcome.unheld && !unheld) unheld = UnheldResult{*outcome.unheld, typedSources};
+    return outcome.value;
+}
+
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping
 // them gave π − 0 = 0), and it forms a common denominator whenever the
 // denominators differ: folded constants can leave them unequal even outside
 // fraction mode, where subtracting bare numerators would be wrong.
-AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool withFraction) {
+AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool withFraction,
+                             std::optional<UnheldResult>& unheld) {
     Digit left(std::nullopt, 1.0);
     Digit right(std::nullopt, 1.0);
     left.assign(u);
@@ -145,7 +205,10 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     result->setPowerOfNVariable(left.powerOfNVariable());
 
     // Constants: a zero operand contributes none; equal lists stay symbolic;
-    // otherwise each side's constants are folded into its own numbers.
+    // otherwise each side's constants are folded into its own numbers, which
+    // are then no longer the decimals typed.
+    bool exactTerms = u.exact() && v.exact();
+    const uint32_t sources = u.typedSources() | v.typedSources();
     const double zeroTestLeft = *left.z();
     const double zeroTestRight = *right.z();
     if (zeroTestLeft != 0 && zeroTestRight == 0) {
@@ -160,12 +223,14 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         } else {
             left.setZ(*left.z() * productOfValues(left.zConstants()));
             right.setZ(*right.z() * productOfValues(right.zConstants()));
+            exactTerms = exactTerms && left.zConstants().empty() && right.zConstants().empty();
         }
         if (left.nConstants() == right.nConstants()) {
             result->setNConstants(left.nConstants());
         } else {
             left.setN(left.n() * productOfValues(left.nConstants()));
             right.setN(right.n() * productOfValues(right.nConstants()));
+            exactTerms = exactTerms && left.nConstants().empty() && right.nConstants().empty();
         }
     }
 
@@ -177,10 +242,26 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     if (du != dv) {
         const double zu = *left.z();
         const double zv = *right.z();
-        left.setZ(zu * dv);
-        left.setN(dv * du);
-        right.setZ(zv * du);
-        right.setN(du * dv);
+        double leftZ = zu * dv;
+        double common = dv * du;
+        double rightZ = zv * du;
+        // Exact terms stay exact over the common denominator only where its
+        // products are held whole.
+        if (exactTerms) {
+            const auto a = KalMathOperation::exactProduct(zu, dv);
+            const auto b = KalMathOperation::exactProduct(dv, du);
+            const auto c = KalMathOperation::exactProduct(zv, du);
+            exactTerms = a && b && c && a->exact && b->exact && c->exact;
+            if (exactTerms) {
+                leftZ = a->value;
+                common = b->value;
+                rightZ = c->value;
+            }
+        }
+        left.setZ(leftZ);
+        left.setN(common);
+        right.setZ(rightZ);
+        right.setN(common);
         const char* format = sign == '+'
                                  ? "\\frac{%g \\cdot %g}{%g  \\cdot %g} + \\frac{%g \\cdot %g}{%g  \\cdot %g} = "
                                    "\\frac{%g}{%g  } + \\frac{%g}{%g}"
@@ -190,8 +271,24 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
                                               *right.z(), right.n());
     }
 
-    result->setZ(sign == '+' ? KalMathOperation::sumOrZero(*right.z(), *left.z())
-                             : KalMathOperation::sumOrZero(*left.z(), -*right.z()));
+    bool exactResult = false;
+    if (exactTerms) {
+        // Typed numbers and their exact results are never rounding residue:
+        // 9007199254740992 - 9007199254740991 is 1 however near 2^{53}.
+        const double rightTerm = sign == '+' ? *right.z() : -*right.z();
+        if (const auto exact = KalMathOperation::exactDecimalSum(*left.z(), rightTerm)) {
+            result->setZ(kept(*exact, sources, unheld));
+            exactResult = exact->exact;
+        } else {
+            // Terms so far apart in size that their sum has more digits than
+            // any count here holds.
+            if (!unheld) unheld = UnheldResult{UnheldCause::tooManyDigits, sources};
+            result->setZ(*left.z() + rightTerm);
+        }
+    } else {
+        result->setZ(sign == '+' ? KalMathOperation::sumOrZero(*right.z(), *left.z())
+                                 : KalMathOperation::sumOrZero(*left.z(), -*right.z()));
+    }
     result->setN(left.n());
     if (withFraction) {
         const char* format = sign == '+' ? "\\frac{%g}{%g} + \\frac{%g}{%g} = \\frac{%g}{%g}"
@@ -213,7 +310,10 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         out.expansionLatex.reset();
         out.operationLatex = stringWithFormat(sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}",
                                               valueLeft, valueRight, *result->z());
+        exactResult = false;
     }
+    result->setExact(exactResult);
+    result->setTypedSources(exactResult ? sources : 0);
 
     if (*result->z() == 0) {
         result->setN(1.0);
@@ -246,6 +346,20 @@ double powerOfQuotient(double base, double denominator, double r) {
     return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
 }
 
+// Whether `power` is exactly base^{r}: base whole, r a whole count from 0,
+// and the power counted in a 128-bit integer equal to the double.
+bool isExactWholePower(double base, double r, double power) {
+    if (!isWholeInt64(base) || !(r >= 0 && r <= 128) || std::trunc(r) != r) return false;
+    const Wide factor = static_cast<Wide>(static_cast<int64_t>(base));
+    const Wide bound = tenToThe(kMostWideDigits - 19);  // a product below 10^{38}
+    Wide exact = 1;
+    for (int i = 0; i < static_cast<int>(r); ++i) {
+        if (magnitudeOf(exact) >= bound) return false;
+        exact *= factor;
+    }
+    return std::fabs(power) < 1e38 && static_cast<Wide>(power) == exact;
+}
+
 }  // namespace
 
 KalMathOperation::KalMathOperation(KalStringOutput& outputHelper) : outputHelper_(&outputHelper) {}
@@ -256,16 +370,30 @@ KalMathOperation& KalMathOperation::shared() {
 }
 
 AdditionResult KalMathOperation::add(const Digit& u, const Digit& v) {
-    return addOrSubtract(u, v, '+', withFraction_);
+    return addOrSubtract(u, v, '+', withFraction_, unheld_);
 }
 
 AdditionResult KalMathOperation::subtract(const Digit& u, const Digit& v) {
-    return addOrSubtract(u, v, '-', withFraction_);
+    return addOrSubtract(u, v, '-', withFraction_, unheld_);
 }
 
 ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     if (!u.z() || !v.z()) return {};
     auto result = Digit::make(*v.z() * *u.z(), u.n() * v.n());
+    // Typed numbers multiply as the decimals they stand for, rounded once:
+    // -3 · 333333333.667 is -1000000001.001, not the -1000000001.0009999 of
+    // their doubles.
+    if (u.exact() && v.exact()) {
+        const uint32_t sources = u.typedSources() | v.typedSources();
+        const auto z = exactProduct(*u.z(), *v.z());
+        const auto n = exactProduct(u.n(), v.n());
+        if (z && n) {
+            result->setZ(kept(*z, sources, unheld_));
+            result->setN(kept(*n, sources, unheld_));
+            result->setExact(z->exact && n->exact);
+            result->setTypedSources(result->exact() ? sources : 0);
+        }
+    }
     const auto [zVariable, zPower] =
         productVariable(u.zVariable(), u.powerOfZVariable(), v.zVariable(), v.powerOfZVariable());
     const auto [nVariable, nPower] =
@@ -320,6 +448,17 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     } else {
         result->setZ(x1 * y2);
         result->setN(y1 * x2);
+        if (u.exact() && v.exact()) {
+            const uint32_t sources = u.typedSources() | v.typedSources();
+            const auto z = exactProduct(x1, y2);
+            const auto n = exactProduct(y1, x2);
+            if (z && n) {
+                result->setZ(kept(*z, sources, unheld_));
+                result->setN(kept(*n, sources, unheld_));
+                result->setExact(z->exact && n->exact);
+                result->setTypedSources(result->exact() ? sources : 0);
+            }
+        }
     }
 
     if (*result->z() == 0) {
@@ -411,6 +550,8 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     const double denominatorPower = std::pow(denominator, r);
     result->setZConstants({});
     result->setNConstants({});
+    result->setExact(false);
+    result->setTypedSources(0);
     const auto representable = [](double x) { return std::isfinite(x) && x != 0.0; };
     const bool partsRaised = representable(numeratorPower) && representable(denominatorPower);
     // Parts the double holds exactly (whole numbers, 1.5) are raised as they
@@ -430,6 +571,13 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     if (partsRaised) {
         result->setZ(numeratorPower);
         result->setN(denominatorPower);
+        // A whole power of whole parts is exact where its double holds it
+        // (2^{53}, not 3^{34}): it meets typed numbers as one of them.
+        const bool exactParts = d.exact() && d.zConstants().empty() && d.nConstants().empty() &&
+                                isExactWholePower(base, r, numeratorPower) &&
+                                isExactWholePower(denominator, r, denominatorPower);
+        result->setExact(exactParts);
+        result->setTypedSources(exactParts ? d.typedSources() : 0);
     } else {
         // A part left the double range although the quotient may not have:
         // (2/3)^2000 is 0/0 part by part but about 1e-352 as a whole.
@@ -444,28 +592,11 @@ std::optional<KalMathOperation::TenthUnits> KalMathOperation::tenthDecimalUnits(
     // The shortest form is the decimal a typed number was typed as (a typed
     // number whose double gives back other digits is refused), and for a
     // computed one the decimal it reads as.
-    char buffer[64];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-    if (written.ec != std::errc()) return std::nullopt;
-    const std::string_view text(buffer, static_cast<size_t>(written.ptr - buffer));
-    const size_t e = text.find('e');
-    if (e == std::string_view::npos) return std::nullopt;
-    int exponent = 0;
-    const char* first = text.data() + e + 1;
-    if (*first == '+') ++first;
-    if (std::from_chars(first, text.data() + text.size(), exponent).ec != std::errc()) return std::nullopt;
-    TenthUnits units = 0;
-    int digitsAfterFirst = -1;
-    for (const char c : text.substr(0, e)) {
-        if (c < '0' || c > '9') continue;
-        units = units * 10 + (c - '0');
-        ++digitsAfterFirst;
-    }
-    // The count is the digits times 10^{10 + exponent - digits after the first}.
-    const int scale = kTenthDecimalPlaces + exponent - digitsAfterFirst;
+    const auto decimal = shortestDecimal(x);
+    if (!decimal) return std::nullopt;
+    const int scale = kTenthDecimalPlaces + decimal->exponent;
     if (scale < 0) return std::nullopt;  // more than ten decimals
-    for (int i = 0; i < scale; ++i) units *= 10;
-    return text.front() == '-' ? -units : units;
+    return decimal->units * tenToThe(scale);
 }
 
 std::optional<double> KalMathOperation::exactSum(double u, double v) {
@@ -499,6 +630,74 @@ double KalMathOperation::sumOrZero(double u, double v) {
     if (sum == 0 || !std::isfinite(sum)) return sum;
     const double residue = wholes ? wholeResidue() : kResidueShare * larger;
     return std::fabs(sum) <= residue ? 0.0 : sum;
+}
+
+std::optional<ExactDecimal> KalMathOperation::shortestDecimal(double x) {
+    if (!std::isfinite(x)) return std::nullopt;
+    if (x == 0) return ExactDecimal{};
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    if (written.ec != std::errc()) return std::nullopt;
+    const std::string_view text(buffer, static_cast<size_t>(written.ptr - buffer));
+    const size_t e = text.find('e');
+    if (e == std::string_view::npos) return std::nullopt;
+    int exponent = 0;
+    const char* first = text.data() + e + 1;
+    if (*first == '+') ++first;
+    if (std::from_chars(first, text.data() + text.size(), exponent).ec != std::errc()) return std::nullopt;
+    Wide units = 0;
+    int digitsAfterFirst = -1;
+    for (const char c : text.substr(0, e)) {
+        if (c < '0' || c > '9') continue;
+        units = units * 10 + (c - '0');
+        ++digitsAfterFirst;
+    }
+    return withoutTrailingZeros({text.front() == '-' ? -units : units, exponent - digitsAfterFirst});
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
+    const auto a = shortestDecimal(u);
+    const auto b = shortestDecimal(v);
+    if (!a || !b) return std::nullopt;
+    // Seventeen digits at most on each side: the product stays below 10^{34}.
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt};
+    return roundedOnce(withoutTrailingZeros({a->units * b->units, a->exponent + b->exponent}));
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v) {
+    const auto a = shortestDecimal(u);
+    const auto b = shortestDecimal(v);
+    if (!a || !b) return std::nullopt;
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    const int at = std::min(a->exponent, b->exponent);
+    const int width = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - at;
+    if (width >= kMostWideDigits) return std::nullopt;
+    const Wide units = a->units * tenToThe(a->exponent - at) + b->units * tenToThe(b->exponent - at);
+    // A sum of 0 keeps the sign floating point gives it (-0 only from -0 + -0).
+    if (units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    return roundedOnce(withoutTrailingZeros({units, at}));
+}
+
+ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
+    if (exact.units == 0) return {0.0, true, std::nullopt};
+    // Whole digits and an exponent read the same in every locale.
+    const std::string text = digitsOf(exact.units) + "e" + std::to_string(exact.exponent);
+    const double value = std::strtod(text.c_str(), nullptr);
+    if (std::isinf(value)) return {value, false, UnheldCause::tooLarge};
+    const auto held = shortestDecimal(value);
+    const ExactDecimal target = withoutTrailingZeros(exact);
+    if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
+    // Below the normal doubles fewer digits are kept, down to none.
+    if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
+    // Not every digit comes back; the line still writes the exact value where
+    // both round alike to the digits it shows.
+    const int leading = target.exponent + digitCountOf(target.units) - 1;
+    const bool plain = leading >= -kFractionDigits && leading < 17;
+    const int at = plain ? -kFractionDigits : leading - 9;
+    const auto shown = unitsAt(target, at);
+    const auto heldShown = held ? unitsAt(*held, at) : std::nullopt;
+    if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt};
+    return {value, false, UnheldCause::tooManyDigits};
 }
 
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {

@@ -28,6 +28,34 @@ struct CancelResult {
     std::optional<std::string> cancelLatex;
 };
 
+// Why an exact result of typed numbers cannot stand in a line as its double:
+// the double would give back other digits than the line must show, or it lies
+// beyond the double's range (infinite) or below its normal numbers (where the
+// double keeps fewer digits, down to none).
+enum class UnheldCause { tooManyDigits, tooLarge, tooSmall };
+
+// The first result of typed numbers that a line could not show truly, and
+// the inputs (bit i for input i) it was made of.
+struct UnheldResult {
+    UnheldCause cause = UnheldCause::tooManyDigits;
+    uint32_t typedSources = 0;
+};
+
+// A decimal as a whole count of a power of ten: units · 10^{exponent}.
+struct ExactDecimal {
+    __int128 units = 0;
+    int exponent = 0;
+};
+
+// An exact decimal result rounded once to the nearest double: `exact` when the
+// double gives back every digit, `unheld` when the steps could not write the
+// double as the result (see KalMathOperation::roundedOnce).
+struct ExactOutcome {
+    double value = 0.0;
+    bool exact = false;
+    std::optional<UnheldCause> unheld;
+};
+
 struct RoundedResult {
     double rounded = 0.0;
     bool cut = false;  // digits that matter were dropped
@@ -54,7 +82,10 @@ public:
     std::optional<int64_t> divisor() const { return divisor_; }
 
     // Sums and differences set a result that is rounding residue to exactly
-    // 0 (see sumOrZero).
+    // 0 (see sumOrZero). Sums, differences and products of exact Digits (see
+    // Digit::exact) are taken from the decimals they stand for and rounded
+    // once, and never taken for residue; a result the steps could not write
+    // as its double is recorded (see unheldResult).
     AdditionResult add(const Digit& u, const Digit& v);
     AdditionResult subtract(const Digit& u, const Digit& v);
     ProductResult multiply(const Digit& u, const Digit& v);
@@ -64,6 +95,12 @@ public:
     // parts and by a constant common to both sides; turns a negative
     // denominator positive when it cancels anything. Sets divisor().
     CancelResult cancelDown(const Digit& d);
+
+    // The first result of exact Digits since the last clearing that no line
+    // could write truly: the calculator refuses the exercise with its cause
+    // rather than show another number.
+    const std::optional<UnheldResult>& unheldResult() const { return unheld_; }
+    void clearUnheldResult() { unheld_.reset(); }
 
     // d raised to r; the constants are folded into the numbers first so that
     // they are raised too. When a raised part leaves the double range the
@@ -102,6 +139,23 @@ public:
     // ten places are subtracted as counts of 10^{-10}. None when neither holds.
     static std::optional<double> exactDifference(double z, double n);
 
+    // x's shortest decimal form (the digits it was typed with, for a typed
+    // number) as units · 10^{exponent} with no trailing zero in the units;
+    // none for an infinity or NaN.
+    static std::optional<ExactDecimal> shortestDecimal(double x);
+
+    // u · v and u + v of the decimals u and v stand for, rounded once; none
+    // where a sum of numbers far apart in size needs more than 38 digits.
+    static std::optional<ExactOutcome> exactProduct(double u, double v);
+    static std::optional<ExactOutcome> exactDecimalSum(double u, double v);
+
+    // The double nearest to `exact`, whether it gives back every digit, and
+    // whether a line that writes it (ten fraction digits, or ten significant
+    // ones as m·10^{k} below 10^{-10} and from 10^{17} on) would write other
+    // digits than the exact value: 3 · 1000000000000000.1 is
+    // 3000000000000000.3, whose double is 3000000000000000.5.
+    static ExactOutcome roundedOnce(const ExactDecimal& exact);
+
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.
     static RoundedResult roundedToPlaces(int places, double x);
@@ -110,4 +164,5 @@ private:
     KalStringOutput* outputHelper_;
     bool withFraction_ = false;
     std::optional<int64_t> divisor_;
+    std::optional<UnheldResult> unheld_;
 };

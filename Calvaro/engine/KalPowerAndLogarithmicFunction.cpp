@@ -36,6 +36,18 @@ std::optional<std::pair<const char*, size_t>> refusedParameter(const std::vector
     return std::nullopt;
 }
 
+const char* unheldKey(UnheldCause cause) {
+    switch (cause) {
+        case UnheldCause::tooLarge:
+            return CalculatorErrorKey::resultTooLarge;
+        case UnheldCause::tooSmall:
+            return CalculatorErrorKey::resultTooSmall;
+        case UnheldCause::tooManyDigits:
+            break;
+    }
+    return CalculatorErrorKey::resultNotHeld;
+}
+
 }  // namespace
 
 KalPowerAndLogarithmicFunction::KalPowerAndLogarithmicFunction(KalMathOperation& operation, KalStringOutput& output)
@@ -64,6 +76,7 @@ CalculatorResult KalPowerAndLogarithmicFunction::calculate(
     if (!x.empty()) format += "\\quad \\quad x=%4";
 
     const size_t stepsBefore = output_->solutionSteps().size();
+    const int64_t counterBefore = output_->solutionStepCounter();
     KalInputManager inputManager(*output_, operation_);
     InputProcessingResult processed =
         inputManager.processInputs(texts, {}, ids, {format}, true, false, false, FormatMode::formula, "", "", 5,
@@ -87,10 +100,26 @@ CalculatorResult KalPowerAndLogarithmicFunction::calculate(
     }
 
     operation_->setWithFraction(true);
+    operation_->clearUnheldResult();
     if (mode == logarithmicMode) {
         solveLogarithmicFunction();
     } else if (mode == exponentialMode) {
         solveExponentialFunction();
+    }
+    if (const auto unheld = operation_->unheldResult()) {
+        // A line would show another number than its operation gives: the
+        // exercise is refused, naming the fields whose numbers met there.
+        output_->solutionSteps().resize(std::min(stepsBefore, output_->solutionSteps().size()));
+        output_->setSolutionStepCounter(counterBefore);
+        allInputs_.reset();
+        result.errorKey = unheldKey(unheld->cause);
+        std::vector<std::string> fields;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (i < 32 && (unheld->typedSources >> i) & 1U) fields.push_back(ids[i]);
+        }
+        result.faultyFieldIds = std::move(fields);
+        operation_->clearUnheldResult();
+        return result;
     }
     result.chartSteps = makeChartData(mode);
 

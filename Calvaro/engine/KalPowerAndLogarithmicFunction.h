@@ -23,6 +23,12 @@ inline constexpr const char* baseNotPositive = "baseNotPositive";  // a <= 0
 inline constexpr const char* baseIsOne = "baseIsOne";              // a = 1
 inline constexpr const char* factorOfXIsZero = "factorOfXIsZero";  // b = 0
 inline constexpr const char* factorIsZero = "factorIsZero";        // z = 0
+// A result of typed numbers that no line could write as it is: more digits
+// than its double gives back, past the double's range, or below its normal
+// numbers.
+inline constexpr const char* resultNotHeld = "resultNotHeld";
+inline constexpr const char* resultTooLarge = "resultTooLarge";
+inline constexpr const char* resultTooSmall = "resultTooSmall";
 }  // namespace CalculatorErrorKey
 
 // The outcome of one calculation: either the steps, the formula line and the

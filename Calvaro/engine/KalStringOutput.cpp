@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,13 +39,19 @@ constexpr double kDecimalsFrom = 1e-10;
 // decimal text would go on with padded zeros.
 constexpr double kPlainBelow = 1e17;
 
-// The "%e" text of m·10^{k}, m of at most ten significant digits.
-std::string scientificDigits(double value) {
+// The "%e" text of m·10^{k}, m of at most ten significant digits, or of every
+// digit of the shortest form with `allDigits`.
+std::string scientificDigits(double value, bool allDigits) {
     // Below the smallest normal double the spacing of doubles is fixed, so a
     // value there holds fewer digits, down to one at the smallest of all:
     // 10^{-320} is held as 9.99988867e-321 and reads 1 \cdot 10^{-320}.
     int significant = 10;
     const double magnitude = std::fabs(value);
+    if (allDigits && magnitude >= std::numeric_limits<double>::min()) {
+        char shortest[32];
+        const auto written = std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
+        if (written.ec == std::errc()) return std::string(shortest, written.ptr);
+    }
     if (magnitude < std::numeric_limits<double>::min()) {
         const double steps = magnitude / std::numeric_limits<double>::denorm_min();
         significant = std::clamp(static_cast<int>(std::floor(std::log10(steps))), 1, 10);
@@ -56,9 +63,10 @@ std::string scientificDigits(double value) {
 
 // m·10^{k} with m of at most ten significant digits, for a value the plain
 // decimals cannot hold: a typed 0.000000000001 is no zero, and 2^{1000} is
-// no wall of padded zeros.
-std::string scientificText(double value) {
-    const std::string text = scientificDigits(value);
+// no wall of padded zeros. A typed number keeps all its digits
+// (`allDigits`): 100000000000000100000 is no 1 \cdot 10^{20} beside 10^{20}.
+std::string scientificText(double value, bool allDigits = false) {
+    const std::string text = scientificDigits(value, allDigits);
     const size_t exponentAt = text.find('e');
     std::string mantissa = text.substr(0, exponentAt);
     if (mantissa.find('.') != std::string::npos) {
@@ -87,9 +95,9 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
     return text;
 }
 
-std::string decimalText(double value, int fractionDigits) {
+std::string decimalText(double value, int fractionDigits, bool allDigits = false) {
     if (auto text = plainText(value, fractionDigits)) return *text;
-    return scientificText(value);
+    return scientificText(value, allDigits);
 }
 
 // A number followed by its constants, negatives in brackets unless
@@ -206,13 +214,17 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
             z = std::fabs(z);
             n = std::fabs(n);
         }
-        std::string numerator = decimalText(z, maximumFractionDigits);
+        // An exact number (a typed one or an exact result of typed ones)
+        // is written with every digit it has, so that it reads apart from
+        // the numbers it meets.
+        const bool allDigits = digit.exact() && !byValue;
+        std::string numerator = decimalText(z, maximumFractionDigits, allDigits);
         if (!byValue) {
             for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
         }
         // The denominator is written exactly like the numerator, never through
         // "%g", which would round 1234567 to 1234570.
-        std::string denominator = decimalText(n, maximumFractionDigits);
+        std::string denominator = decimalText(n, maximumFractionDigits, allDigits);
         if (!byValue) {
             for (const NaturalConstant& c : digit.nConstants()) replaceOneOrAppend(denominator, c.latex(), "");
         }

@@ -113,7 +113,12 @@ DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
     return result;
 }
 
-DigitPtr SolutionStepWriter::minusOne() { return Digit::make(-1.0, 1.0); }
+DigitPtr SolutionStepWriter::minusOne() {
+    // Exact, so that a typed number turned round stays exact.
+    auto minusOne = Digit::make(-1.0, 1.0);
+    minusOne->setExact(true);
+    return minusOne;
+}
 
 void SolutionStepWriter::titled(const std::string& title, const std::string& text) {
     output_.appendStep(output_.stepTitle(title), text);

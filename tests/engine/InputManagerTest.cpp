@@ -82,15 +82,16 @@ TEST(InputGrammar, ReportsTheFirstErrorWithItsField) {
         {{"1e5"}, wrongPosition} /* e is always the constant */, {{"2x" + kPi}, wrongPosition},
         {{"xy"}, "toManyVariablesInSubstring"}, {{"2 "}, "inputParameterError"}, {{"2,5"}, "inputParameterError"},
         {{"-"}, "inputParameterError"}, {{"nan"}, "inputParameterError"}, {{"0X10"}, "inputParameterError"},
-        {{"1E999"}, "inputParameterError"} /* overflows */, {{"3/(-)"}, "inputParameterError"},
+        {{"1E999"}, "inputNumberTooLarge"} /* overflows */, {{"3/(-)"}, "inputParameterError"},
         // Parsing stops at the first field that fails.
         {{"1", "a", "3/"}, "inputParameterError", 1}, {{"1", "3/", "a"}, "fractionIncomplete", 1},
         // The scan for several "/" runs over all fields before any is parsed.
         {{"a", "2", "1/2/3"}, "inputParameterError", 2}, {{"3/", "1/2/3"}, "inputParameterError", 1},
         // Numbers whose double gives back other digits: 2^{52} + 0.5 reads
-        // back as 2^{52}, 2^{53} + 1 as 2^{53}, 1E-400 as 0; wherever they stand.
+        // back as 2^{52}, 2^{53} + 1 as 2^{53}; wherever they stand. 1E-400
+        // reads as 0: too small, though it has one digit.
         {{"4503599627370496.5"}, notHeld}, {{"9007199254740993"}, notHeld}, {{"-12345678901234567890"}, notHeld},
-        {{"1234567890123456.7"}, notHeld}, {{"1E-400"}, notHeld}, {{"1", "9007199254740993/2"}, notHeld, 1},
+        {{"1234567890123456.7"}, notHeld}, {{"1E-400"}, "inputNumberTooSmall"}, {{"1", "9007199254740993/2"}, notHeld, 1},
         {{"2/9007199254740993" + kPi}, notHeld}, {{"9007199254740993x"}, notHeld},
         // Within a fraction the numerator is read before the denominator.
         {{kPi + "2/xy"}, wrongPosition}, {{"2/xy"}, "toManyVariablesInSubstring"},
