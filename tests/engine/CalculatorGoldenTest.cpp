@@ -83,6 +83,15 @@ const GoldenCase kCases[] = {
     // 10^{-10}, not the rounding residue 0.
     {"log_point_past_a_billion", {0, {"10", "", "-1000000000", "", "1000000000.001", ""}}},
     {"log_point_past_half_a_million", {0, {"10", "", "-500000", "", "500000.0000000001", ""}}},
+    // Products too: -3 · 333333333.667 is -1000000001.001, so f is 0 at the
+    // zero the steps name; 3 · 1000000000000000.1 is 3000000000000000.3, which
+    // no double gives back: refused. Typed wholes from 2^{53} on differ by 1,
+    // and a typed 100000000000000100000 reads apart from 10^{20}.
+    {"exp_zero_of_a_typed_product", {1, {"0.5", "-3", "1000000000.001", "4", "333333333.667", "-2"}}},
+    {"exp_product_past_ten_to_fifteen", {1, {"", "3", "-3000000000000000", "", "1000000000000000.1", ""}}},
+    {"exp_intercept_at_two_to_53", {1, {"", "", "53", "-9007199254740991", "", ""}}},
+    {"log_point_at_two_to_53", {0, {"", "", "-9007199254740991", "", "9007199254740992", ""}}},
+    {"log_point_past_ten_to_twenty", {0, {"", "", "-100000000000000000000", "", "100000000000000100000", ""}}},
     // Past the tenth decimal a half goes away from zero (the base is
     // 1.0000000001, no base of 1), and an exponent counts: 1.000000001E-2 is 0.01.
     {"log_base_half_at_eleventh_decimal", {0, {"1.00000000005", "", "", "", "2", ""}}},

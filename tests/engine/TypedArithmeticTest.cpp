@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <optional>
+#include <string>
+
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalStringOutput.h"
+#include "tests/engine/EngineTestSupport.h"
+
+namespace {
+
+// A digit as the input manager makes it of a typed text at input `position`.
+Digit typedDigit(double z, double n = 1.0, int position = 0) {
+    Digit d = digit(z, n);
+    d.setExact(true);
+    d.setTypedSources(1U << position);
+    return d;
+}
+
+std::string shortest(double value) {
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, written.ptr);
+}
+
+struct TypedMeeting {
+    char operation;  // '*', '/', '+' or '-'
+    Digit u, v;
+    std::string z, n;  // the result's parts in their shortest forms
+    bool exact;
+    std::optional<UnheldCause> unheld;
+};
+
+TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
+    const TypedMeeting cases[] = {
+        // The doubles' product is -1000000001.0009999 and 0.020000000000000004.
+        {'*', typedDigit(-3), typedDigit(333333333.667, 1, 4), "-1000000001.001", "1", true, std::nullopt},
+        {'*', typedDigit(0.1), typedDigit(0.2), "0.02", "1", true, std::nullopt},
+        // A computed factor is multiplied as its double, as before.
+        {'*', digit(0.1), typedDigit(0.2), "0.020000000000000004", "1", false, std::nullopt},
+        // 3000000000000000.3 is held as 3000000000000000.5, which a line would write.
+        {'*', typedDigit(3), typedDigit(1000000000000000.1), "3000000000000000.5", "1", false,
+         UnheldCause::tooManyDigits},
+        // More digits than the double keeps, all past the tenth decimal a line writes.
+        {'*', typedDigit(0.1234567891), typedDigit(0.1234567891), "0.01524157877488188", "1", false, std::nullopt},
+        {'*', typedDigit(1e200), typedDigit(1e200), "inf", "1", false, UnheldCause::tooLarge},
+        {'*', typedDigit(1e-200), typedDigit(1e-200), "0", "1", false, UnheldCause::tooSmall},
+        // Over a fraction the parts multiply crosswise: 0.7 · 3 is 2.1, not 2.0999999999999996.
+        {'/', typedDigit(0.1, 3), typedDigit(0.7), "0.1", "2.1", true, std::nullopt},
+        // Typed wholes from 2^{53} on are no residue; computed ones still are.
+        {'-', typedDigit(9007199254740992), typedDigit(9007199254740991), "1", "1", true, std::nullopt},
+        {'-', digit(9007199254740996), digit(9007199254740992), "0", "1", false, std::nullopt},
+        {'+', typedDigit(100000000000000100000.0), typedDigit(-1e20), "1e+05", "1", true, std::nullopt},
+        // 1e300 + 1e-300 has 601 digits.
+        {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, UnheldCause::tooManyDigits},
+    };
+    for (const auto& c : cases) {
+        KalStringOutput output;
+        KalMathOperation operation(output);
+        operation.setWithFraction(c.operation == '/');
+        DigitPtr result;
+        if (c.operation == '*') result = operation.multiply(c.u, c.v).digit;
+        if (c.operation == '/') result = operation.divide(c.u, c.v, false).digit;
+        if (c.operation == '+') result = operation.add(c.u, c.v).digit;
+        if (c.operation == '-') result = operation.subtract(c.u, c.v).digit;
+        const std::string name = shortest(*c.u.z()) + " " + c.operation + " " + shortest(*c.v.z());
+        ASSERT_TRUE(result) << name;
+        EXPECT_EQ(shortest(*result->z()), c.z) << name;
+        EXPECT_EQ(shortest(result->n()), c.n) << name;
+        EXPECT_EQ(result->exact(), c.exact) << name;
+        const auto& unheld = operation.unheldResult();
+        EXPECT_EQ(unheld.has_value(), c.unheld.has_value()) << name;
+        if (unheld && c.unheld) {
+            EXPECT_EQ(unheld->cause, *c.unheld) << name;
+            EXPECT_EQ(unheld->typedSources, c.u.typedSources() | c.v.typedSources()) << name;
+        }
+    }
+}
+
+TEST(TypedArithmetic, WholePowersOfTypedWholesAreExactWhereTheDoubleHoldsThem) {
+    struct Row {
+        double base, r;
+        bool exact;
+    };
+    // 3^{34} = 16677181699666569 is held as ...568.
+    const Row rows[] = {{2, 53, true}, {10, 16, true}, {3, 34, false}, {2, 0.5, false}, {2, -3, false}};
+    for (const auto& row : rows) {
+        KalMathOperation operation;
+        const auto power = operation.power(typedDigit(row.base), row.r);
+        ASSERT_TRUE(power);
+        EXPECT_EQ(power->exact(), row.exact) << row.base << "^" << row.r;
+    }
+    // A computed base gives no exact power.
+    KalMathOperation operation;
+    EXPECT_FALSE(operation.power(digit(2), 53)->exact());
+}
+
+TEST(TypedArithmetic, ATypedNumberIsWrittenWithEveryDigitItHas) {
+    const auto written = [](const Digit& d) { return KalStringOutput::formatDigitLatex(d, "", false, false, false, 10); };
+    EXPECT_EQ(written(typedDigit(100000000000000100000.0)), "1.000000000000001 \\cdot 10^{20}");
+    EXPECT_EQ(written(typedDigit(-1e20)), "-1 \\cdot 10^{20}");
+    EXPECT_EQ(written(typedDigit(1, 12345678901234567e3)), "\\frac{1}{1.2345678901234567 \\cdot 10^{19}}");
+    // A computed number keeps its ten significant digits.
+    EXPECT_EQ(written(digit(100000000000000100000.0)), "1 \\cdot 10^{20}");
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+#include "tests/engine/EnglishTitles.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Calvaro/engine/KalInputManager.h"
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
+#include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+// One run of the calculator on its own output.
+struct TypedExercise {
+    KalStringOutput output;
+    KalMathOperation operation{output};
+    CalculatorResult result;
+
+    TypedExercise(int64_t mode, const std::vector<std::string>& abcdxz) {
+        KalPowerAndLogarithmicFunction calculator(operation, output);
+        const auto at = [&](size_t i) { return std::optional<std::string>(abcdxz[i]); };
+        result = calculator.calculate(at(0), "aTextField", at(1), "bTextField", at(2), "cTextField", at(3),
+                                      "dTextField", at(4), "xTextField", at(5), "zTextField", mode);
+    }
+    bool writes(const std::string& line) const {
+        const auto& steps = output.solutionSteps();
+        return std::any_of(steps.begin(), steps.end(), [&](const auto& s) { return s.at("latexString") == line; });
+    }
+};
+
+struct TypedLineCase {
+    int64_t mode;
+    std::vector<std::string> abcdxz;
+    std::vector<std::string> lines;
+};
+
+TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
+    ASSERT_TRUE(kEnglishTitles);
+    const std::string tenTo20 = "100000000000000000000";
+    const TypedLineCase cases[] = {
+        // f is 0 at the zero the steps name.
+        {1,
+         {"0.5", "-3", "1000000000.001", "4", "333333333.667", "-2"},
+         {"f(333333333.667) = -2\\cdot 0.5^{(-1000000001.001 + 1000000000.001)} + 4",
+          "f(333333333.667) = -2\\cdot 0.5^{-1} + 4", "f(333333333.667) = 0"}},
+        // 2^{53} - 9007199254740991 is 1, within D the logarithm's argument too.
+        {1, {"", "", "53", "-9007199254740991", "", ""}, {"f(0) =  9007199254740992 + -9007199254740991", "f(0) = 1"}},
+        {0,
+         {"", "", "-9007199254740991", "", "9007199254740992", ""},
+         {"f(9007199254740992) = \\log_{2}(1) ", "f(9007199254740992) =  0 "}},
+        // x reads apart from c.
+        {0,
+         {"", "", "-" + tenTo20, "", "100000000000000100000", ""},
+         {"f(1.000000000000001 \\cdot 10^{20}) =  \\log_{2}( 1.000000000000001 \\cdot 10^{20} + -1 \\cdot 10^{20}) ",
+          "f(1.000000000000001 \\cdot 10^{20}) = \\log_{2}(100000) "}},
+    };
+    for (const auto& c : cases) {
+        const TypedExercise run(c.mode, c.abcdxz);
+        ASSERT_FALSE(run.result.errorKey) << *run.result.errorKey;
+        for (const auto& line : c.lines) EXPECT_TRUE(run.writes(line)) << line;
+    }
+}
+
+struct TypedRefusalCase {
+    int64_t mode;
+    std::vector<std::string> abcdxz;
+    std::string errorKey;
+    std::vector<std::string> fields;
+};
+
+TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
+    ASSERT_TRUE(kEnglishTitles);
+    const TypedRefusalCase cases[] = {
+        // 3 · 1000000000000000.1 is 3000000000000000.3; its double writes ...0.5.
+        {1, {"", "3", "-3000000000000000", "", "1000000000000000.1", ""}, "resultNotHeld", {"bTextField", "xTextField"}},
+        {0, {"", "1E200", "", "", "1E200", ""}, "resultTooLarge", {"bTextField", "xTextField"}},
+        {1, {"", "-1E-200", "", "", "1E-200", ""}, "resultTooSmall", {"bTextField", "xTextField"}},
+        {1, {"", "", "1E300", "", "1E-300", ""}, "resultNotHeld", {"bTextField", "cTextField", "xTextField"}},
+    };
+    for (const auto& c : cases) {
+        const TypedExercise run(c.mode, c.abcdxz);
+        EXPECT_EQ(run.result.errorKey.value_or("none"), c.errorKey) << c.abcdxz[1];
+        EXPECT_EQ(run.result.faultyFieldIds.value_or(std::vector<std::string>{}), c.fields) << c.abcdxz[1];
+        // Nothing of the refused solution stays behind.
+        EXPECT_TRUE(run.output.solutionSteps().empty()) << c.abcdxz[1];
+        EXPECT_FALSE(run.result.solutionSteps) << c.abcdxz[1];
+    }
+}
+
+TEST(TypedExercise, ARefusedTypedNumberNamesItsRealCause) {
+    const std::string zeros399(399, '0');
+    const struct {
+        std::string text, errorKey;
+    } cases[] = {
+        // One significant digit each, far below the normal doubles.
+        {"0." + zeros399 + "1", "inputNumberTooSmall"},
+        {"0." + std::string(323, '0') + "3", "inputNumberTooSmall"},
+        {"-3E-324", "inputNumberTooSmall"},
+        {"1" + std::string(400, '0'), "inputNumberTooLarge"},
+        {"-1.8E308", "inputNumberTooLarge"},
+        {"12345678901234567", "inputNumberNotHeld"},
+        // Held as typed, however small or large: no refusal.
+        {"1E-310", "none"},
+        {"1.7976931348623157E308", "none"},
+    };
+    for (const auto& c : cases) {
+        KalStringOutput output;
+        KalMathOperation operation(output);
+        KalInputManager manager(output, &operation);
+        const auto result = manager.processInputs({c.text}, {}, {"field"}, {"%0"}, true, false, false,
+                                                  FormatMode::formula, "", "", 1, false, {});
+        EXPECT_EQ(result.errorKey.value_or("none"), c.errorKey) << c.text.substr(0, 40);
+    }
+}
+
+}  // namespace
