@@ -176,9 +176,16 @@ std::optional<Wide> unitsAt(const ExactDecimal& d, int at) {
     return quotient;
 }
 
+// The inputs a result of two typed numbers is made of; none where either
+// operand was computed (an exact power, a constant -1): what such a result
+// meets is no meeting of typed numbers, and it is written as before.
+uint32_t typedSourcesOf(const Digit& u, const Digit& v) {
+    return u.typedSources() != 0 && v.typedSources() != 0 ? u.typedSources() | v.typedSources() : 0;
+}
+
 // Records the first result of typed numbers that no line can show truly.
 double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<UnheldResult>& unheld) {
-    if (outcome.unheld && !unheld) unheld = UnheldResult{*outcome.unheld, typedSources};
+    if (outcome.unheld && typedSources != 0 && !unheld) unheld = UnheldResult{*outcome.unheld, typedSources};
     return outcome.value;
 }
 
@@ -208,7 +215,7 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     // otherwise each side's constants are folded into its own numbers, which
     // are then no longer the decimals typed.
     bool exactTerms = u.exact() && v.exact();
-    const uint32_t sources = u.typedSources() | v.typedSources();
+    const uint32_t sources = typedSourcesOf(u, v);
     const double zeroTestLeft = *left.z();
     const double zeroTestRight = *right.z();
     if (zeroTestLeft != 0 && zeroTestRight == 0) {
@@ -282,7 +289,7 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         } else {
             // Terms so far apart in size that their sum has more digits than
             // any count here holds.
-            if (!unheld) unheld = UnheldResult{UnheldCause::tooManyDigits, sources};
+            kept({0.0, false, UnheldCause::tooManyDigits}, sources, unheld);
             result->setZ(*left.z() + rightTerm);
         }
     } else {
@@ -384,7 +391,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // -3 · 333333333.667 is -1000000001.001, not the -1000000001.0009999 of
     // their doubles.
     if (u.exact() && v.exact()) {
-        const uint32_t sources = u.typedSources() | v.typedSources();
+        const uint32_t sources = typedSourcesOf(u, v);
         const auto z = exactProduct(*u.z(), *v.z());
         const auto n = exactProduct(u.n(), v.n());
         if (z && n) {
@@ -449,7 +456,7 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
         result->setZ(x1 * y2);
         result->setN(y1 * x2);
         if (u.exact() && v.exact()) {
-            const uint32_t sources = u.typedSources() | v.typedSources();
+            const uint32_t sources = typedSourcesOf(u, v);
             const auto z = exactProduct(x1, y2);
             const auto n = exactProduct(y1, x2);
             if (z && n) {
@@ -577,7 +584,6 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
                                 isExactWholePower(base, r, numeratorPower) &&
                                 isExactWholePower(denominator, r, denominatorPower);
         result->setExact(exactParts);
-        result->setTypedSources(exactParts ? d.typedSources() : 0);
     } else {
         // A part left the double range although the quotient may not have:
         // (2/3)^2000 is 0/0 part by part but about 1e-352 as a whole.
@@ -689,11 +695,15 @@ ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
     if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
     // Below the normal doubles fewer digits are kept, down to none.
     if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
-    // Not every digit comes back; the line still writes the exact value where
-    // both round alike to the digits it shows.
+    // Not every digit comes back. The line still tells the truth where what
+    // it shows of the double (at most ten decimals, or ten significant digits
+    // as m·10^{k}) is the exact value rounded to those digits:
+    // 432685131.49770541 for 4.80377 · 10^{-8} · 9007199254740991, not
+    // 3000000000000000.5 for 3000000000000000.3.
     const int leading = target.exponent + digitCountOf(target.units) - 1;
     const bool plain = leading >= -kFractionDigits && leading < 17;
-    const int at = plain ? -kFractionDigits : leading - 9;
+    const int shownDecimals = held ? std::clamp(-held->exponent, 0, kFractionDigits) : kFractionDigits;
+    const int at = plain ? -shownDecimals : leading - 9;
     const auto shown = unitsAt(target, at);
     const auto heldShown = held ? unitsAt(*held, at) : std::nullopt;
     if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt};
