@@ -40,14 +40,15 @@ constexpr double kDecimalsFrom = 1e-10;
 constexpr double kPlainBelow = 1e17;
 
 // The "%e" text of m·10^{k}, m of at most ten significant digits, or of every
-// digit of the shortest form with `allDigits`.
+// digit of the shortest form with `allDigits` (which a typed number below the
+// normal doubles has only where the double gives it back).
 std::string scientificDigits(double value, bool allDigits) {
     // Below the smallest normal double the spacing of doubles is fixed, so a
     // value there holds fewer digits, down to one at the smallest of all:
     // 10^{-320} is held as 9.99988867e-321 and reads 1 \cdot 10^{-320}.
     int significant = 10;
     const double magnitude = std::fabs(value);
-    if (allDigits && magnitude >= std::numeric_limits<double>::min()) {
+    if (allDigits) {
         char shortest[32];
         const auto written = std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
         if (written.ec == std::errc()) return std::string(shortest, written.ptr);
@@ -217,7 +218,8 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
         // An exact number (a typed one or an exact result of typed ones)
         // is written with every digit it has, so that it reads apart from
         // the numbers it meets.
-        const bool allDigits = digit.exact() && !byValue;
+        const bool allDigits = digit.exact() && (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
+                                                              digit.nConstants().empty()));
         std::string numerator = decimalText(z, maximumFractionDigits, allDigits);
         if (!byValue) {
             for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");

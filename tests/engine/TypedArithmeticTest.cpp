@@ -42,6 +42,12 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         // 3000000000000000.3 is held as 3000000000000000.5, which a line would write.
         {'*', typedDigit(3), typedDigit(1000000000000000.1), "3000000000000000.5", "1", false,
          UnheldCause::tooManyDigits},
+        // The double shows 432345564.22756755 and 152415787.51425087 of
+        // 432345564.227567568 and 152415787.5142508889: no rounding of them.
+        {'*', typedDigit(4.8e-8), typedDigit(9007199254740991), "432345564.22756755", "1", false,
+         UnheldCause::tooManyDigits},
+        {'*', typedDigit(123456.789), typedDigit(1234.5678901), "152415787.51425087", "1", false,
+         UnheldCause::tooManyDigits},
         // More digits than the double keeps, all past the tenth decimal a line writes.
         {'*', typedDigit(0.1234567891), typedDigit(0.1234567891), "0.01524157877488188", "1", false, std::nullopt},
         {'*', typedDigit(1e200), typedDigit(1e200), "inf", "1", false, UnheldCause::tooLarge},
@@ -100,6 +106,8 @@ TEST(TypedArithmetic, ATypedNumberIsWrittenWithEveryDigitItHas) {
     const auto written = [](const Digit& d) { return KalStringOutput::formatDigitLatex(d, "", false, false, false, 10); };
     EXPECT_EQ(written(typedDigit(100000000000000100000.0)), "1.000000000000001 \\cdot 10^{20}");
     EXPECT_EQ(written(typedDigit(-1e20)), "-1 \\cdot 10^{20}");
+    // Below the normal doubles, as typed where the double gives it back.
+    EXPECT_EQ(written(typedDigit(1.23456789e-315)), "1.23456789 \\cdot 10^{-315}");
     EXPECT_EQ(written(typedDigit(1, 12345678901234567e3)), "\\frac{1}{1.2345678901234567 \\cdot 10^{19}}");
     // A computed number keeps its ten significant digits.
     EXPECT_EQ(written(digit(100000000000000100000.0)), "1 \\cdot 10^{20}");
