@@ -671,10 +671,22 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v) {
-    const auto a = shortestDecimal(u);
-    const auto b = shortestDecimal(v);
+    auto a = shortestDecimal(u);
+    auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
     if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    // Digits of a term more than 30 places below the larger one's first
+    // cannot change what a line shows of the sum (ten decimals, or ten
+    // significant digits): they are cut to one place more, a last 1 standing
+    // for whatever was cut, so that the sum still rounds as it would
+    // (9 + 9·10^{300} reads 9·10^{300}) and is no longer exact.
+    const int cut = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - 31;
+    for (ExactDecimal* term : {&*a, &*b}) {
+        if (term->exponent >= cut - 1) continue;
+        const int drop = cut - 1 - term->exponent;
+        const Wide kept = drop > kMostWideDigits ? Wide{0} : term->units / tenToThe(drop);
+        *term = {kept * 10 + (term->units < 0 ? -1 : 1), cut - 2};
+    }
     const int at = std::min(a->exponent, b->exponent);
     const int width = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - at;
     if (width >= kMostWideDigits) return std::nullopt;
@@ -695,15 +707,14 @@ ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
     if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
     // Below the normal doubles fewer digits are kept, down to none.
     if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
-    // Not every digit comes back. The line still tells the truth where what
-    // it shows of the double (at most ten decimals, or ten significant digits
-    // as m·10^{k}) is the exact value rounded to those digits:
-    // 432685131.49770541 for 4.80377 · 10^{-8} · 9007199254740991, not
-    // 3000000000000000.5 for 3000000000000000.3.
+    // Not every digit comes back. The line still tells the truth where the
+    // double and the exact value round alike to what a line shows: ten
+    // decimals (a number shown with fewer has zeros after them), or ten
+    // significant digits as m·10^{k}. 3000000000000000.5 is no writing of
+    // 3000000000000000.3, nor 10000000000000000 of 9999999999999999.5.
     const int leading = target.exponent + digitCountOf(target.units) - 1;
     const bool plain = leading >= -kFractionDigits && leading < 17;
-    const int shownDecimals = held ? std::clamp(-held->exponent, 0, kFractionDigits) : kFractionDigits;
-    const int at = plain ? -shownDecimals : leading - 9;
+    const int at = plain ? -kFractionDigits : leading - 9;
     const auto shown = unitsAt(target, at);
     const auto heldShown = held ? unitsAt(*held, at) : std::nullopt;
     if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt};

@@ -113,9 +113,13 @@ CalculatorResult KalPowerAndLogarithmicFunction::calculate(
         output_->setSolutionStepCounter(counterBefore);
         allInputs_.reset();
         result.errorKey = unheldKey(unheld->cause);
+        // A field left empty gave only its default and is not named.
+        const std::vector<const std::optional<std::string>*> given = {&aText, &bText, &cText,
+                                                                       &dText, &xText, &zText};
         std::vector<std::string> fields;
         for (size_t i = 0; i < ids.size(); ++i) {
-            if (i < 32 && (unheld->typedSources >> i) & 1U) fields.push_back(ids[i]);
+            const bool typed = given[i]->has_value() && !KalInputManager::isEffectivelyEmpty(**given[i]);
+            if (typed && ((unheld->typedSources >> i) & 1U) != 0) fields.push_back(ids[i]);
         }
         result.faultyFieldIds = std::move(fields);
         operation_->clearUnheldResult();

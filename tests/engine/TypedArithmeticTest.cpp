@@ -43,7 +43,7 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         {'*', typedDigit(3), typedDigit(1000000000000000.1), "3000000000000000.5", "1", false,
          UnheldCause::tooManyDigits},
         // The double shows 432345564.22756755 and 152415787.51425087 of
-        // 432345564.227567568 and 152415787.5142508889: no rounding of them.
+        // 432345564.227567568 and 152415787.5142508889.
         {'*', typedDigit(4.8e-8), typedDigit(9007199254740991), "432345564.22756755", "1", false,
          UnheldCause::tooManyDigits},
         {'*', typedDigit(123456.789), typedDigit(1234.5678901), "152415787.51425087", "1", false,
@@ -58,8 +58,10 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         {'-', typedDigit(9007199254740992), typedDigit(9007199254740991), "1", "1", true, std::nullopt},
         {'-', digit(9007199254740996), digit(9007199254740992), "0", "1", false, std::nullopt},
         {'+', typedDigit(100000000000000100000.0), typedDigit(-1e20), "1e+05", "1", true, std::nullopt},
-        // 1e300 + 1e-300 has 601 digits.
-        {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, UnheldCause::tooManyDigits},
+        // 1e300 + 1e-300 has 601 digits, but a line shows ten of them.
+        {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, std::nullopt},
+        {'-', typedDigit(1e17), typedDigit(1e-20), "1e+17", "1", false, std::nullopt},
+        {'-', typedDigit(1e16), typedDigit(0.5), "1e+16", "1", false, UnheldCause::tooManyDigits},
     };
     for (const auto& c : cases) {
         KalStringOutput output;
