@@ -144,8 +144,9 @@ public:
     // none for an infinity or NaN.
     static std::optional<ExactDecimal> shortestDecimal(double x);
 
-    // u · v and u + v of the decimals u and v stand for, rounded once; none
-    // where a sum of numbers far apart in size needs more than 38 digits.
+    // u · v and u + v of the decimals u and v stand for, rounded once (digits
+    // of a sum's term far below what a line shows of it are cut, and the sum
+    // is then not exact); none for an infinity or NaN.
     static std::optional<ExactOutcome> exactProduct(double u, double v);
     static std::optional<ExactOutcome> exactDecimalSum(double u, double v);
 
