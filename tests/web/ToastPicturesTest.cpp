@@ -5,14 +5,9 @@
 // above the keypad's last row. Read from the pages as Chromium laid them out.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +31,7 @@
 #include "tests/support/SharedState.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
+#include "tests/web/LiveApplication.h"
 #include "tests/web/WebTestSupport.h"
 
 namespace {
@@ -205,47 +201,6 @@ TEST(ToastPicturesTest, EveryRefusalFitsItsToastAboveTheKeypadsLastRowInBothLang
     EXPECT_GE(shown, 2 * 2 * 10u);
 }
 
-// `calvaro serve` in `language` on a returning user's data root.
-struct LiveToastApplication {
-    LiveToastApplication(const fs::path& home, const std::string& language)
-        : process({"serve", "--port", "0", "--home", home.string()}, {"CALVARO_LANGUAGE=" + language}) {
-        const std::string marker = "live at ";
-        if (!process.readUntil(
-                [&](const std::string& said) {
-                    const size_t at = said.find(marker);
-                    return at != std::string::npos && said.find(" (", at) != std::string::npos;
-                },
-                std::chrono::seconds(30)))
-            return;
-        const size_t at = process.output().find(marker) + marker.size();
-        url = process.output().substr(at, process.output().find(" (", at) - at);
-    }
-    ~LiveToastApplication() {
-        if (process.pid() > 0) {
-            process.signal(SIGINT);
-            process.finish();
-        }
-    }
-    CalvaroProcess process;
-    std::string url;
-};
-
-// What the tab shows, kept as `name`.png under CALVARO_TEST_PICTURES when set.
-void keepToastScreenshot(Tab& tab, const std::string& name) {
-    const char* keep = std::getenv("CALVARO_TEST_PICTURES");
-    if (!keep || !*keep) return;
-    const auto height = tab.evaluate("document.documentElement.scrollHeight");
-    const auto width = tab.evaluate("document.documentElement.clientWidth");
-    const auto shot = tab.call("Page.captureScreenshot",
-                               {{"format", "png"}, {"captureBeyondViewport", true},
-                                {"clip", {{"x", 0}, {"y", 0}, {"width", width}, {"height", height}, {"scale", 1}}}});
-    const auto bytes = foundation::base64Decode(shot.value("data", std::string()));
-    if (!bytes) return;
-    fs::create_directories(keep);
-    std::ofstream(fs::path(keep) / (name + ".png"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-}
-
 // A number with more significant digits than a double gives back, typed on
 // the live page and refused: its toast holds the whole refusal, in the
 // page's language, at a narrow and a usual phone's width.
@@ -258,12 +213,8 @@ TEST(ToastPicturesTest, ARefusedTypedNumberFitsItsToastOnTheLivePage) {
             SCOPED_TRACE(name);
             TemporaryDataRoot root("live-toast");
             const fs::path home = root.path() / "home";
-            fs::create_directories(home / "Library/Preferences");
-            std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist")
-                << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                   "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/>"
-                   "<key>isRatingAlreadyDone</key><true/></dict></plist>\n";
-            LiveToastApplication calvaro(home, language);
+            writeReturningUserPreferences(home, "<key>isRatingAlreadyDone</key><true/>");
+            LiveApplication calvaro(home, language);
             ASSERT_FALSE(calvaro.url.empty()) << calvaro.process.said();
             Tab tab;
             ASSERT_TRUE(tab.ok()) << tab.error();
@@ -292,7 +243,7 @@ TEST(ToastPicturesTest, ARefusedTypedNumberFitsItsToastOnTheLivePage) {
                     << tab.evaluate("document.body.dataset.lastError || ''").dump();
                 geometry = tab.evaluate(geometryScript);
             }
-            keepToastScreenshot(tab, name);
+            keepLivePicture(tab, name);
             ASSERT_TRUE(geometry.is_object() && geometry.contains("problems")) << geometry.dump();
             EXPECT_EQ(geometry["problems"], nlohmann::json::array()) << geometry.dump();
             EXPECT_GE(geometry["lines"].get<int>(), 3) << "the refusal of a typed number says why: " << geometry.dump();
