@@ -98,7 +98,7 @@ std::string toastTextIn(const std::string& language, const std::string& errorTex
 // the toast's text and number of lines. Every character lies inside the
 // toast, none over the last row, and the toast ends no lower than 80 points
 // above the screen's bottom, where a toast of two lines ends (which is one
-// point into the last row).
+// point into the last row); it is not needlessly high either.
 const char* kToastGeometry = R"((texts) => {
     const screen = document.getElementById('screen'), k = parseFloat(document.body.dataset.scale || '1');
     const origin = screen.getBoundingClientRect(), height = parseFloat(document.body.dataset.height || '0');
@@ -127,7 +127,13 @@ const char* kToastGeometry = R"((texts) => {
     const low = glyphs.filter(g => g.bottom > row.top + 0.5);
     if (low.length) problems.push(low.length + ' characters lie over the keypad\'s last row from ' + Math.round(row.top));
     if (box.bottom > height - 80 + 0.5) problems.push('the toast ends at ' + Math.round(box.bottom) + ', below ' + (height - 80));
-    return {problems, text: toast.textContent, lines: new Set(glyphs.map(g => Math.round(g.top))).size,
+    // At most a line higher than its lines take, as a toast of one line is
+    // (a point more for a glyph's box, lower than its line's).
+    const lines = new Set(glyphs.map(g => Math.round(g.top))).size;
+    const line = Math.max(0, ...glyphs.map(g => g.bottom - g.top));
+    if (box.bottom - box.top - lines * line > 40 - line + 1)
+        problems.push('the toast is ' + Math.round(box.bottom - box.top) + ' high for ' + lines + ' lines');
+    return {problems, text: toast.textContent, lines,
             toastTop: box.top, toastBottom: box.bottom, rowTop: row.top};
 })";
 
