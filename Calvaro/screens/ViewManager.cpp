@@ -90,7 +90,8 @@ void ViewManager::showToast(const std::string& message) {
     const double height = 40.0 + static_cast<double>(std::max<int64_t>(0, lines - 2)) * lineHeight;
     // Over the keypad's last rows: a toast takes no touches, so the keys
     // under it still answer. It grows upwards: its bottom stays where a
-    // toast of two lines ends, clear of the keypad's last row.
+    // toast of two lines ends, so a long text never reaches further down
+    // over the keypad than a short one.
     auto toast = std::make_shared<ui::Label>(ui::Rect(w * 0.5 - w * 0.9 * 0.5, h - 80.0 - height, w * 0.9, height));
     toast->setBackgroundColor(toastBackgroundBase().withAlphaComponent(0.8));
     toast->setTextColor(toastTextColor());
