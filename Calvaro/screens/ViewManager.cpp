@@ -1,8 +1,11 @@
 #include "Calvaro/screens/ViewManager.h"
 
+#include <algorithm>
+#include <cmath>
 #include <typeinfo>
 
 #include "platform/dispatch/MainQueue.h"
+#include "platform/graphics/Context.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
@@ -19,6 +22,40 @@ const ui::Color& toastBackgroundBase() {
 const ui::Color& toastTextColor() {
     static const ui::Color color = ui::Color::tertiarySystemGroupedBackground();
     return color;
+}
+
+// The lines `text` takes when wrapped at blanks into `width` points in
+// `font`; a word wider than the line takes as many lines as it spans.
+int64_t viewManagerWrappedLines(const std::string& text, const ui::Font& font, double width) {
+    const double blank = graphics::Context::measureText(" ", font).width;
+    int64_t lines = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string paragraph = text.substr(start, end - start);
+        int64_t taken = 1;
+        double used = -1;  // no word on the line yet
+        size_t at = 0;
+        while (at < paragraph.size()) {
+            const size_t wordEnd = std::min(paragraph.find(' ', at), paragraph.size());
+            if (wordEnd > at) {
+                const double word = graphics::Context::measureText(paragraph.substr(at, wordEnd - at), font).width;
+                if (used >= 0 && used + blank + word <= width) {
+                    used += blank + word;
+                } else {
+                    if (used >= 0) ++taken;
+                    const auto spanned = static_cast<int64_t>(std::max(1.0, std::ceil(word / width)));
+                    taken += spanned - 1;
+                    used = word - (spanned - 1) * width;
+                }
+            }
+            at = wordEnd + 1;
+        }
+        lines += taken;
+        start = end + 1;
+    }
+    return lines;
 }
 
 const ui::Color& spinnerDarkColor() {
@@ -43,18 +80,28 @@ void ViewManager::showToast(const std::string& message) {
     if (!root) return;
     const double w = root->frame().width();
     const double h = root->frame().height();
+    const ui::Font font = ui::Font::named("Avenir-Book", 14.0);
+    // Forty points hold two lines; a longer text (a refusal that says why,
+    // a narrow phone) adds a line's height for each further line, so that no
+    // line is cut. The lines are counted a little narrower than the box, as
+    // the glyphs drawn may run wider than measured.
+    const double lineHeight = graphics::Context::measureText("", font).height;
+    const int64_t lines = viewManagerWrappedLines(message, font, w * 0.9 - 16.0);
+    const double height = 40.0 + static_cast<double>(std::max<int64_t>(0, lines - 2)) * lineHeight;
     // Over the keypad's last rows: a toast takes no touches, so the keys
-    // under it still answer.
-    auto toast = std::make_shared<ui::Label>(ui::Rect(w * 0.5 - w * 0.9 * 0.5, h - 120.0, w * 0.9, 40.0));
+    // under it still answer. It grows upwards: its bottom stays where a
+    // toast of two lines ends, so a long text never reaches further down
+    // over the keypad than a short one.
+    auto toast = std::make_shared<ui::Label>(ui::Rect(w * 0.5 - w * 0.9 * 0.5, h - 80.0 - height, w * 0.9, height));
     toast->setBackgroundColor(toastBackgroundBase().withAlphaComponent(0.8));
     toast->setTextColor(toastTextColor());
-    toast->setFont(ui::Font::named("Avenir-Book", 14.0));
+    toast->setFont(font);
     toast->setTextAlignment(ui::TextAlignment::center);
     toast->setText(message);
     toast->setAlpha(1.0);
     toast->layer().cornerRadius = 10.0;
     toast->setClipsToBounds(true);
-    toast->setNumberOfLines(2);
+    toast->setNumberOfLines(std::max<int64_t>(2, lines));
     root->addSubview(toast);
     dispatch::MainQueue::shared()->asyncAfter(toastDuration, [toast] { fadeOut(toast); });
 }

@@ -21,7 +21,8 @@ public:
     static ui::Window* keyWindow();
 
     // Shows `message` near the bottom of the key window's root view for three
-    // seconds, then fades it out.
+    // seconds, then fades it out. The box is as high as the wrapped message
+    // needs, at least 40 points, and ends 80 points above the bottom.
     static void showToast(const std::string& message);
     static void fadeOut(const std::shared_ptr<ui::View>& view);
 

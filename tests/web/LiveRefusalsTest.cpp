@@ -18,58 +18,18 @@
 #include "platform/foundation/Value.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/DevTools.h"
+#include "tests/web/LiveApplication.h"
 #include "tests/web/WebTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// `calvaro serve` in German on `home`, and the address it printed.
-struct GermanLiveApplication {
-    explicit GermanLiveApplication(const fs::path& home)
-        : process({"serve", "--port", "0", "--home", home.string()}, {"CALVARO_LANGUAGE=de"}) {
-        const std::string marker = "live at ";
-        if (!process.readUntil(
-                [&](const std::string& said) {
-                    const size_t at = said.find(marker);
-                    return at != std::string::npos && said.find(" (", at) != std::string::npos;
-                },
-                std::chrono::seconds(30)))
-            return;
-        const std::string& said = process.output();
-        const size_t at = said.find(marker) + marker.size();
-        url = said.substr(at, said.find(" (", at) - at);
-    }
-    ~GermanLiveApplication() {
-        if (process.pid() > 0) {
-            process.signal(SIGINT);
-            process.finish();
-        }
-    }
-    CalvaroProcess process;
-    std::string url;
-};
-
-// What the tab shows, kept as `name`.png under CALVARO_TEST_PICTURES when set.
-void keepLiveRefusalPicture(Tab& tab, const std::string& name) {
-    const char* keep = std::getenv("CALVARO_TEST_PICTURES");
-    if (!keep || !*keep) return;
-    const auto shot = tab.call("Page.captureScreenshot", {{"format", "png"}});
-    const auto bytes = foundation::base64Decode(shot.value("data", std::string()));
-    if (!bytes) return;
-    fs::create_directories(keep);
-    std::ofstream(fs::path(keep) / (name + ".png"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-}
-
 TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload) {
     TemporaryDataRoot root("live-refusals");
     const fs::path home = root.path() / "home";
-    fs::create_directories(home / "Library/Preferences");
-    std::ofstream(home / "Library/Preferences/org.calvaro.Calvaro.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/></dict></plist>\n";
-    GermanLiveApplication calvaro(home);
+    writeReturningUserPreferences(home);
+    LiveApplication calvaro(home, "de");
     ASSERT_FALSE(calvaro.url.empty()) << calvaro.process.said();
     Tab tab;
     ASSERT_TRUE(tab.ok()) << tab.error();
@@ -97,7 +57,7 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
                 getComputedStyle(document.getElementById('refusal')).pointerEvents];
     })())");
     ASSERT_TRUE(place.is_array()) << place.dump();
-    keepLiveRefusalPicture(tab, "live-refusal-toast-de");
+    keepLivePicture(tab, "live-refusal-toast-de");
     EXPECT_NEAR(place[0].get<double>(), 844 - 120, 1) << place.dump();
     EXPECT_NEAR(place[1].get<double>(), 19.5, 1) << place.dump();
     EXPECT_NEAR(place[2].get<double>(), 351, 1) << place.dump();
@@ -109,7 +69,7 @@ TEST(LiveRefusalsTest, AGermanPageSaysWhatToDoWhereTheAppsToastSitsAndOnAReload)
     ASSERT_EQ(tab.evaluate("location.search"), "");
     tab.call("Page.reload", {{"ignoreCache", true}});
     ASSERT_TRUE(tab.waitForEvent("Page.loadEventFired", 60)) << "no page after the reload";
-    keepLiveRefusalPicture(tab, "live-refused-reload-de");
+    keepLivePicture(tab, "live-refused-reload-de");
     EXPECT_EQ(tab.evaluate("document.documentElement.lang"), "de");
     EXPECT_EQ(tab.evaluate("document.querySelector('h1').textContent"), "Calvaro braucht die ganze Adresse");
     EXPECT_EQ(tab.evaluate("document.getElementById('refused').textContent"),
