@@ -30,6 +30,11 @@ constexpr double kExitMargin = 0.2;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First, before any thread starts: the end of a signalled process is as
+    // orderly as any other. The registrations below may start threads (a
+    // reporter made now, the monitor's queue when one of them logs), and a
+    // thread started before the watcher would take the signal and die of it.
+    app::SignalWatcher signals;
     // Every module that plugs into the analytics engine registers here, before
     // anything configures the host (see MSRComponentRegistry).
     MSRRegisterReporters();
@@ -39,9 +44,6 @@ int main(int argc, char** argv) {
     MSRRegisterExperiments();
     MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
-    // First, before any thread starts: the end of a signalled process is as
-    // orderly as any other.
-    app::SignalWatcher signals;
     int status = app::runCalvaro(
         argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
         std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/JsonValueCount.h"
 #include "platform/foundation/Value.h"
 
 namespace services::json {
@@ -68,81 +69,25 @@ std::optional<int64_t> integer(const nlohmann::json& value, const std::string& p
     return value.get<int64_t>();
 }
 
-// Counts the values of a JSON text as it is read, building none of them, and
-// stops the read at the first bound passed; `refusal` then says where.
-class JsonDecodingCount {
-public:
-    using json = nlohmann::json;
-
-    bool null() { return counted(); }
-    bool boolean(bool) { return counted(); }
-    bool number_integer(json::number_integer_t) { return counted(); }
-    bool number_unsigned(json::number_unsigned_t) { return counted(); }
-    bool number_float(json::number_float_t, const json::string_t&) { return counted(); }
-    bool string(json::string_t&) { return counted(); }
-    bool binary(json::binary_t&) { return counted(); }
-    bool start_object(size_t) {
-        if (!counted()) return false;
-        levels_.push_back({false, 0, {}});
-        return true;
+// Why a JSON text passes the decoders' bounds, named by the path of the array
+// or object where the count stopped as the decoders name it; empty within them.
+std::string pastDecodingBounds(const std::string& text) {
+    foundation::JsonValueCount count(kMaximumValues, kMaximumArrayElements);
+    const foundation::JsonValueCount::Passed passed = count.count(text);
+    if (passed == foundation::JsonValueCount::Passed::kNothing) return "";
+    const std::vector<foundation::JsonValueCount::Level>& levels = count.levels();
+    std::string path;
+    for (size_t i = 0; i + 1 < levels.size(); ++i) {
+        if (levels[i].array)
+            path += "[" + std::to_string(levels[i].elements - 1) + "]";
+        else
+            path += (path.empty() ? "" : ".") + levels[i].key;
     }
-    bool key(json::string_t& name) {
-        levels_.back().key = name;
-        return true;
-    }
-    bool end_object() {
-        levels_.pop_back();
-        return true;
-    }
-    bool start_array(size_t) {
-        if (!counted()) return false;
-        levels_.push_back({true, 0, {}});
-        return true;
-    }
-    bool end_array() {
-        levels_.pop_back();
-        return true;
-    }
-    bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
-
-    const std::string& refusal() const { return refusal_; }
-
-private:
-    struct Level {
-        bool array;
-        size_t elements;
-        std::string key;  // the member being read, in an object
-    };
-
-    // One more value, at the current level.
-    bool counted() {
-        if (++values_ > kMaximumValues) {
-            refusal_ = where() + "the value holds more than " + std::to_string(kMaximumValues) + " values";
-            return false;
-        }
-        if (!levels_.empty() && levels_.back().array && ++levels_.back().elements > kMaximumArrayElements) {
-            refusal_ = where() + "the array holds more than " + std::to_string(kMaximumArrayElements) + " elements";
-            return false;
-        }
-        return true;
-    }
-    // The path of the array or object being read, as the decoders name it.
-    std::string where() const {
-        std::string path;
-        for (size_t i = 0; i + 1 < levels_.size(); ++i) {
-            const Level& level = levels_[i];
-            if (level.array)
-                path += "[" + std::to_string(level.elements - 1) + "]";
-            else
-                path += (path.empty() ? "" : ".") + level.key;
-        }
-        return path.empty() ? path : path + ": ";
-    }
-
-    size_t values_ = 0;
-    std::vector<Level> levels_;
-    std::string refusal_;
-};
+    if (!path.empty()) path += ": ";
+    if (passed == foundation::JsonValueCount::Passed::kValues)
+        return path + "the value holds more than " + std::to_string(kMaximumValues) + " values";
+    return path + "the array holds more than " + std::to_string(kMaximumArrayElements) + " elements";
+}
 
 }  // namespace
 
@@ -222,9 +167,8 @@ std::optional<nlohmann::json> parse(const std::string& text, DecodingError& erro
         error.fail("", "the data nests deeper than " + std::to_string(foundation::kMaximumNestingDepth) + " levels");
         return std::nullopt;
     }
-    JsonDecodingCount count;
-    if (!nlohmann::json::sax_parse(text, &count) && !count.refusal().empty()) {
-        error.failPastBounds(count.refusal());
+    if (const std::string refusal = pastDecodingBounds(text); !refusal.empty()) {
+        error.failPastBounds(refusal);
         return std::nullopt;
     }
     nlohmann::json value = nlohmann::json::parse(text, nullptr, false);

@@ -1,6 +1,5 @@
 #include "analytics/interpreter/MSRPText.h"
 
-#include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "analytics/interpreter/MSRPRuntimeValue.h"
+#include "platform/security/Random.h"
 
 // The bytes count on the account through their allocator; the object itself here.
 MSRPStringValue::MSRPStringValue(MSRPMemory::Text bytes)
@@ -60,21 +60,6 @@ const HashKey& hashKey() {
         return made;
     }();
     return key;
-}
-
-// Fills `out` from the random device; false when it cannot be read to its end.
-bool MSRPTextReadDevice(const std::string& device, unsigned char* out, size_t size) {
-    const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    size_t have = 0;
-    while (have < size) {
-        const ssize_t got = ::read(fd, out + have, size - have);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        have += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    return have == size;
 }
 
 std::atomic<bool> gHashesAlike{false};
@@ -146,7 +131,7 @@ std::optional<std::array<uint64_t, 2>> MSRPText::drawHashKey(const HashKeySource
     }
     if (have == sizeof(words)) return words;
     // Whatever the call gave is dropped: the key is the device's whole.
-    if (!source.device.empty() && MSRPTextReadDevice(source.device, out, sizeof(words))) return words;
+    if (!source.device.empty() && security::readRandomDevice(source.device, out, sizeof(words))) return words;
     return std::nullopt;
 }
 

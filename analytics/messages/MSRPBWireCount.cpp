@@ -210,11 +210,12 @@ constexpr WireBoundRow kWireBoundRows[] = {
     {ID::EventFilter, "filters", Scope::kPerParent, 250, 23304,
      "Configuration contains an event filter of too many parameter filters. Configuration will not be saved. "
      "Filter count, max filter count per event filter"},
-    // The audience evaluator's own bound on list entries, with its code and
-    // text: past it no audience of the configuration could be used.
+    // The audience evaluator's own bound on list entries, with its code: past
+    // it no audience of the configuration could be used. Counted here, it
+    // refuses the whole configuration, which the text says.
     {ID::StringFilter, "expression_list", Scope::kPerAnswer, MSRPBWireMost::kExpressionListEntries, 6045,
-     "Configuration contains too many filter list entries. Audiences will not be saved. Entry count, max "
-     "entry count"},
+     "Configuration contains too many filter list entries. Configuration will not be saved; the stored one, "
+     "or the defaults, stay. Entry count, max entry count"},
     // The engine loads the first program only; the others are kept with the
     // configuration and decoded again at every start. A server stages one
     // or two beside the one at work.
@@ -238,11 +239,15 @@ constexpr WireBoundRow kWireBoundRows[] = {
     {ID::MeasurementConfig, "data_controls", Scope::kPerAnswer, 100, 23307,
      "Configuration contains too many data controls. Configuration will not be saved. Data control count, "
      "max data control count"},
-    // Carried only, never read: no more than one per data control's name
-    // would ever mean anything.
-    {ID::DataControl, "opt_out_regions", Scope::kPerAnswer, 100, 23308,
-     "Configuration contains too many opt-out regions. Configuration will not be saved. Region count, max "
-     "region count"},
+    // Carried only, never read, but each control may name its own regions:
+    // the longest list that means anything names every country (ISO 3166-1
+    // has 249 codes), and 300 leaves room for a few regions within them.
+    // Bounded per control, so that controls of ordinary lists never refuse a
+    // configuration together; with the controls' bound the sum stays within
+    // 30,000 small messages.
+    {ID::DataControl, "opt_out_regions", Scope::kPerParent, 300, 23308,
+     "Configuration contains a data control of too many opt-out regions. Configuration will not be saved. "
+     "Region count, max region count per data control"},
     // Four consent types, each named once in a map; four times as many
     // leaves room for types this engine does not know (an entry of another
     // type is ignored, not refused).

@@ -10,6 +10,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/JsonValueCount.h"
 #include "platform/foundation/SharedSlot.h"
 #include "platform/net/CurlNetwork.h"
 
@@ -31,83 +32,25 @@ std::optional<std::string> storedForm(const foundation::Value& value) {
     return value.jsonText();
 }
 
-// Counts the values of an answer as nlohmann's reader meets them, building
-// none, and stops at the first bound passed; `refusal` then says which.
-class DEDRemoteConfigAnswerCount {
-public:
-    using json = nlohmann::json;
-
-    bool null() { return counted(); }
-    bool boolean(bool) { return counted(); }
-    bool number_integer(json::number_integer_t) { return counted(); }
-    bool number_unsigned(json::number_unsigned_t) { return counted(); }
-    bool number_float(json::number_float_t, const json::string_t&) { return counted(); }
-    bool string(json::string_t&) { return counted(); }
-    bool binary(json::binary_t&) { return counted(); }
-    bool start_object(size_t) { return opened(false); }
-    bool start_array(size_t) { return opened(true); }
-    bool end_object() { return closed(); }
-    bool end_array() { return closed(); }
-    bool key(json::string_t& name) {
-        if (levels_.size() == 1) answerKey_ = name;
-        if (levels_.size() == 2 && answerKey_ == "entries") entryKey_ = name;
-        return true;
-    }
-    bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
-
-    const std::string& refusal() const { return refusal_; }
-
-private:
-    struct Level {
-        bool array;
-        size_t elements;
-    };
-
-    bool opened(bool array) {
-        if (!counted()) return false;
-        levels_.push_back({array, 0});
-        return true;
-    }
-    bool closed() {
-        levels_.pop_back();
-        return true;
-    }
-    // One more value, in the container being read.
-    bool counted() {
-        if (++values_ > kDEDRemoteConfigMaximumAnswerValues) {
-            refusal_ = "The remote configuration answer holds more than " +
-                       std::to_string(kDEDRemoteConfigMaximumAnswerValues) + " JSON values" + where() + ".";
-            return false;
-        }
-        if (!levels_.empty() && levels_.back().array && ++levels_.back().elements > kDEDRemoteConfigMaximumArrayElements) {
-            refusal_ = "The remote configuration answer has an array of more than " +
-                       std::to_string(kDEDRemoteConfigMaximumArrayElements) + " elements" + where() + ".";
-            return false;
-        }
-        return true;
-    }
-    // The entry being read, when the count stops inside one.
-    std::string where() const {
-        if (levels_.size() < 2 || answerKey_ != "entries" || entryKey_.empty()) return "";
-        return " (in the entry \"" + entryKey_ + "\")";
-    }
-
-    size_t values_ = 0;
-    std::vector<Level> levels_;
-    std::string answerKey_;
-    std::string entryKey_;
-    std::string refusal_;
-};
-
 // Why an answer is refused before it is built, or nothing. Text deeper than
 // the JSON reader takes is left to it, refused there with its own log line;
 // within that depth, so is text that is not JSON.
 std::optional<std::string> remoteConfigAnswerPastBounds(std::string_view text) {
     if (!foundation::jsonNestingWithin(text)) return std::nullopt;
-    DEDRemoteConfigAnswerCount count;
-    nlohmann::json::sax_parse(text.begin(), text.end(), &count);
-    if (count.refusal().empty()) return std::nullopt;
-    return count.refusal();
+    foundation::JsonValueCount count(kDEDRemoteConfigMaximumAnswerValues, kDEDRemoteConfigMaximumArrayElements);
+    const foundation::JsonValueCount::Passed passed = count.count(text);
+    if (passed == foundation::JsonValueCount::Passed::kNothing) return std::nullopt;
+    // The entry being read, when the count stopped inside one.
+    const std::vector<foundation::JsonValueCount::Level>& levels = count.levels();
+    std::string where;
+    if (levels.size() >= 2 && !levels[0].array && levels[0].key == "entries" && !levels[1].array &&
+        !levels[1].key.empty())
+        where = " (in the entry \"" + levels[1].key + "\")";
+    if (passed == foundation::JsonValueCount::Passed::kValues)
+        return "The remote configuration answer holds more than " + std::to_string(kDEDRemoteConfigMaximumAnswerValues) +
+               " JSON values" + where + ".";
+    return "The remote configuration answer has an array of more than " +
+           std::to_string(kDEDRemoteConfigMaximumArrayElements) + " elements" + where + ".";
 }
 
 }  // namespace

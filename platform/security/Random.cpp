@@ -1,8 +1,11 @@
 #include "platform/security/Random.h"
 
+#include <fcntl.h>
 #include <openssl/rand.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -13,9 +16,15 @@ namespace {
 class SecureSource : public RandomSource {
 public:
     bool fill(uint8_t* out, size_t length) override {
+        uint8_t* const start = out;
+        const size_t whole = length;
         while (length > 0) {
             int slice = static_cast<int>(std::min<size_t>(length, INT_MAX));
-            if (RAND_bytes(out, slice) != 1) return false;
+            // OpenSSL seeds through getrandom(2) here: where a sandbox's
+            // filter refuses that call, its generator never starts, and every
+            // identifier made of its bytes would be the same zeros on every
+            // device. The device gives what the call would have.
+            if (RAND_bytes(out, slice) != 1) return readRandomDevice("/dev/urandom", start, whole);
             out += slice;
             length -= static_cast<size_t>(slice);
         }
@@ -32,6 +41,20 @@ RandomSource& source() {
 }
 
 }  // namespace
+
+bool readRandomDevice(const std::string& device, uint8_t* out, size_t length) {
+    const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t have = 0;
+    while (have < length) {
+        const ssize_t got = ::read(fd, out + have, length - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    return have == length;
+}
 
 void setRandomSource(RandomSource* source) { gSource.store(source, std::memory_order_release); }
 

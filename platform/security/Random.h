@@ -5,18 +5,24 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace security {
 
-// Where random bytes come from. The default reads OpenSSL's secure generator;
-// tests install a scripted source.
+// Where random bytes come from. The default reads OpenSSL's secure generator,
+// and the system's random device where that generator cannot start; tests
+// install a scripted source.
 class RandomSource {
 public:
     virtual ~RandomSource() = default;
     // Fills `length` bytes; false when the source fails.
     virtual bool fill(uint8_t* out, size_t length) = 0;
 };
+
+// Fills `length` bytes from the random device at `device` (/dev/urandom);
+// false when it cannot be read to the end.
+bool readRandomDevice(const std::string& device, uint8_t* out, size_t length);
 
 // Installs `source` (null: the secure default). The caller keeps ownership and
 // uninstalls it before destroying it.
