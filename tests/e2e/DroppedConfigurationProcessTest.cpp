@@ -241,11 +241,13 @@ TEST_F(DroppedConfigurationProcessTest, AThrownAwayConfigurationIsFetchedWholeAg
         }
         EXPECT_EQ(occurrences(console, kDefaultsApplyLine), 1u) << tools::consoleTail(home.path());
 
-        // Once: the configuration stored, the next start says nothing of it.
+        // Once: the configuration stored, the next start says nothing of it
+        // and keeps it with its validators.
         startAndUpload(home, number++);
         EXPECT_EQ(occurrences(firstStartFileText(home.path() / "console.log"), kDefaultsApplyLine), 1u)
             << tools::consoleTail(home.path());
         EXPECT_EQ(storedVersion(home.path()), kServedVersion);
+        EXPECT_NE(firstStartFileText(dictionary).find("config_etag"), std::string::npos);
         if (HasFatalFailure()) return;
     }
 }
