@@ -217,6 +217,11 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
         if (hasRemoteConfigError(error)) {
             monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
                                       {MSRLogContext(error)});
+            dropUnusableStoredConfiguration(*database);
+        } else if (database->hasRemoteConfigValidators()) {
+            // Validators without the configuration they name: the database
+            // was begun afresh, or a kill came between a drop's two writes.
+            dropUnusableStoredConfiguration(*database);
         } else {
             monitorRef().logWithLevel(7, 29017,
                                       "Configuration was not found in database. The configuration will be "
@@ -235,10 +240,7 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
             "count, max count",
             {MSRLogContext(refusal->fieldPath), MSRLogContext(static_cast<int64_t>(refusal->count)),
              MSRLogContext(static_cast<int64_t>(refusal->bound))});
-        if (!database->deleteRemoteConfig(&error)) {
-            monitorRef().logWithLevel(1, 29029, "Cannot delete the stored configuration. Error",
-                                      {MSRLogContext(error)});
-        }
+        dropUnusableStoredConfiguration(*database);
         return std::nullopt;
     }
     std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBufferKeepingEncoded(
@@ -246,10 +248,25 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
     if (!decoded) {
         monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
                                   {MSRLogContext(MSRError::msr_errorWithCode(2, "Remote config data is corrupted"))});
+        dropUnusableStoredConfiguration(*database);
         return std::nullopt;
     }
     encoded = std::move(*stored);
     return MSRPBMeasurementConfig(std::move(*decoded));
+}
+
+// Kept, an unusable configuration would keep its validators, to which the
+// server answers 304 for as long as its own configuration stays the same,
+// and its fetch time, which holds the next fetch back: the engine would run
+// on the defaults all that while without a word.
+void MSRDatabaseRemoteConfig::dropUnusableStoredConfiguration(MSRDatabase& database) {
+    MSRError error;
+    if (!database.deleteRemoteConfig(&error)) {
+        monitorRef().logWithLevel(1, 29029, "Cannot delete the stored configuration. Error", {MSRLogContext(error)});
+    }
+    monitorRef().logWithLevel(3, kUnusableStoredConfigurationCode,
+                              "Stored configuration cannot be used. The defaults apply until the server's "
+                              "configuration is fetched again");
 }
 
 double MSRDatabaseRemoteConfig::lastRemoteConfigUpdateTimestamp() {

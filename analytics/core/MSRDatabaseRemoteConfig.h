@@ -43,6 +43,9 @@ public:
     // ("CalvaroMeasurementURL") into MSRRemoteConfig, once per process.
     static void loadMeasurementURLFromBundle();
 
+    // The console line of a stored configuration that cannot be used.
+    static constexpr int64_t kUnusableStoredConfigurationCode = 29040;
+
     bool isDefaultInstance() const override { return false; }
     // A configuration whose program fails its load run still applies, but
     // the program in force keeps running, and what is stored carries the
@@ -53,8 +56,14 @@ public:
     // The stored configuration, counted on the wire against the bounds of
     // an arriving one before any of it is built, its lists left encoded to
     // be read an element at a time. One past a bound (stored by a build
-    // that had none) is logged, forgotten and not used.
+    // that had none) or unreadable is logged and dropped, as are validators
+    // kept without a configuration.
     std::optional<MSRPBMeasurementConfig> measurementConfigFromDatabase();
+    // Drops a stored configuration that cannot be used with the validators
+    // that name it and the time of its fetch, and says once on the console
+    // that the defaults apply: the next upload run fetches the whole
+    // configuration. Every road that finds the stored one unusable ends here.
+    void dropUnusableStoredConfiguration(MSRDatabase& database);
     double lastRemoteConfigUpdateTimestamp() override;
     std::vector<int64_t> experimentIDs() override;
     void reset() override;

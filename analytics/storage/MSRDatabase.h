@@ -286,9 +286,13 @@ class MSRDatabase {
     std::optional<std::vector<uint8_t>> queryMeasurementConfigData(MSRError* error);
     // Stores an encoding the caller built and checked, with the time now.
     bool updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError* error);
-    // Forgets the stored configuration and the time of its fetch, so that
-    // the next upload run asks the server again.
+    // Forgets the stored configuration with the fetch validators that name
+    // it (those first, durably) and the time of its fetch, so that the next
+    // upload run asks the server for the whole configuration again.
     bool deleteRemoteConfig(MSRError* error);
+    // Whether validators of a fetched configuration are kept: the server
+    // answers 304 to them, so they must not outlive the configuration.
+    bool hasRemoteConfigValidators();
     std::optional<double> lastRemoteConfigUpdateTimestamp(MSRError* error);
 
     // --- Session counts and the aggregates snapshot --- (MSRDatabaseSnapshots.cpp)

@@ -286,7 +286,16 @@ bool MSRDatabase::updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError*
     return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
 }
 
+// The validators go first, and are on disk before the row changes: a kill
+// between the two leaves the configuration without them (it is dropped
+// again at the next start), never validators that name a configuration
+// this database no longer holds, which the server would answer with 304.
 bool MSRDatabase::deleteRemoteConfig(MSRError* error) {
+    if (persistedConfig_ && hasRemoteConfigValidators()) {
+        persistedConfig_->setConfigServerETag(std::nullopt);
+        persistedConfig_->setConfigServerLastModifiedString(std::nullopt);
+        persistedConfig_->synchronizeToDisk();
+    }
     MSRSqliteRecord record = {{"remote_config_data", MSRSqliteNull{}}, {"remote_config_timestamp", MSRSqliteNull{}}};
     return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
 }
@@ -312,6 +321,12 @@ std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRE
     auto* blob = std::get_if<MSRSqliteBlob>(&data->second);
     if (!blob) return std::nullopt;
     return std::move(*blob);
+}
+
+bool MSRDatabase::hasRemoteConfigValidators() {
+    if (!persistedConfig_) return false;
+    return !persistedConfig_->configServerETag().value_or("").empty() ||
+           !persistedConfig_->configServerLastModifiedString().value_or("").empty();
 }
 
 std::optional<double> MSRDatabase::lastRemoteConfigUpdateTimestamp(MSRError* error) {
