@@ -12,6 +12,7 @@
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/dispatch/Clock.h"
 
 namespace {
@@ -22,6 +23,22 @@ using MSRSqliteErrorShorthands::kConversion;
 
 constexpr const char* kRawEvents = "raw_events";
 constexpr const char* kMetadata = "raw_events_metadata";
+
+// A raw event's data as reads take it: only within its bound (and only a
+// blob, which is all the writer stores), beside the stored length.
+const std::string& rawEventDataColumns() {
+    static const std::string columns = "CASE WHEN typeof(data) = 'blob' AND length(data) <= " +
+                                       std::to_string(MSRStoredMost::kRawEventBytes) +
+                                       " THEN data END AS data, length(data) AS stored_length";
+    return columns;
+}
+
+bool rawEventPastBound(int64_t rowID, int64_t storedLength) {
+    if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return false;
+    MSRStorageLog(1, 12080, "Deleting raw event larger than an event may be stored. Row ID, stored bytes",
+                  {std::to_string(rowID), std::to_string(storedLength)});
+    return true;
+}
 
 
 bool failRawEvents(MSRError* error, int64_t code, const char* description) {
@@ -252,6 +269,9 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
 bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFingerprint, bool isRealtime,
                                  MSRError* error) {
     std::vector<uint8_t> data = rawEvent.encodedWithoutName();
+    if (data.size() > MSRStoredMost::kRawEventBytes) {
+        return failRawEvents(error, kArgument, "Event is larger than an event may be stored");
+    }
     // The engine's busiest write: one statement kept prepared instead of an
     // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
@@ -433,9 +453,17 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
 
     std::vector<MSRRawEventData> events;
     std::vector<int64_t> unreadable;
+    static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, is_realtime, " +
+                                     rawEventDataColumns() +
+                                     " FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
     auto rows = sqliteStore_->recordsForQuery(
-        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
-        {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
+        query, {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
+            const MSRSqliteValue* storedLength = MSRSqliteColumn(row, "stored_length");
+            if (const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
+                rowID && storedLength && rawEventPastBound(MSRSqliteInt64(*rowID), MSRSqliteInt64(*storedLength))) {
+                unreadable.push_back(MSRSqliteInt64(*rowID));
+                return true;
+            }
             MSRError rowError;
             std::optional<MSRRawEventData> event = rawEventDataFromDictionary(&row, &rowError);
             if (!event) {
@@ -458,9 +486,8 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
-    static const std::string query =
-        "SELECT rowid, name, timestamp, data FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC "
-        "LIMIT ?";
+    static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumns() +
+                                     " FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
     if (!statement) return std::nullopt;
     std::vector<MSRRawEventRow> rows;
@@ -489,6 +516,10 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
                 break;
         }
         row.timestamp = time.value_or(0);
+        if (rawEventPastBound(row.rowID, sqlite3_column_int64(statement, 4))) {
+            unreadable.push_back(row.rowID);
+            continue;
+        }
         // Data that is absent, empty or not a BLOB is refused as the row
         // dictionary's reading refuses it.
         const int dataType = sqlite3_column_type(statement, 3);
