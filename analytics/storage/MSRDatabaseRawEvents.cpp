@@ -33,6 +33,14 @@ const std::string& rawEventDataColumns() {
     return columns;
 }
 
+// The same of the metadata the events share, which the same bound holds.
+const std::string& rawEventMetadataColumns() {
+    static const std::string columns = "CASE WHEN typeof(metadata) = 'blob' AND length(metadata) <= " +
+                                       std::to_string(MSRStoredMost::kRawEventBytes) +
+                                       " THEN metadata END AS metadata, length(metadata) AS stored_length";
+    return columns;
+}
+
 bool rawEventPastBound(int64_t rowID, int64_t storedLength) {
     if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return false;
     MSRStorageLog(1, 12080, "Deleting raw event larger than an event may be stored. Row ID, stored bytes",
@@ -209,6 +217,9 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
         return failRawEvents(error, kConversion,
                              "Received empty measurement bundle metadata for getting dictionary representation");
     }
+    if (encoded.size() > MSRStoredMost::kRawEventBytes) {
+        return failRawEvents(error, kArgument, "Event metadata is larger than metadata may be stored");
+    }
     if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
     if (fingerprint) *fingerprint = lastMetadataFingerprint_;
     // A failed read only costs a rewrite of the same row.
@@ -221,26 +232,19 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
 
 std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                         MSRError* error) {
-    std::optional<MSRPBMeasurementBundle> metadata;
-    bool read = dataTypesFromTable(kMetadata, "metadata_fingerprint", fingerprint, error,
-                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
-                                       if (metadata) return true;
-                                       const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
-                                       const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
-                                       if (!blob || blob->empty()) {
-                                           return failRawEvents(rowError, kConversion,
-                                                                "Event metadata should not be empty for getting "
-                                                                "measurement bundle");
-                                       }
-                                       metadata = MSRPBMeasurementBundle::initWithBuffer(*blob);
-                                       if (!metadata) {
-                                           return failRawEvents(rowError, kConversion,
-                                                                "Failed to parse measurement bundle from event metadata");
-                                       }
-                                       return true;
-                                   })
-                    .has_value();
-    return read ? metadata : std::nullopt;
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT " + rawEventMetadataColumns() + " FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+        {fingerprint}, error);
+    if (!rows) return std::nullopt;
+    for (const MSRSqliteRow& row : *rows) {
+        const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
+        const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
+        if (!blob || blob->empty()) continue;
+        if (std::optional<MSRPBMeasurementBundle> metadata = MSRPBMeasurementBundle::initWithBuffer(*blob))
+            return metadata;
+    }
+    if (!rows->empty()) failRawEvents(error, kState, "Failed to initialize data types from dictionaries");
+    return std::nullopt;
 }
 
 bool MSRDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, MSRError* error) {
@@ -409,9 +413,16 @@ std::optional<int64_t> MSRDatabase::nextMetadataFingerprintToProcess(MSRError* e
 
 bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error) {
     // A failed read says nothing about the stored bytes: nothing is deleted.
-    auto rows = sqliteStore_->recordsForQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
-                                              {fingerprint}, nullptr);
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT " + rawEventMetadataColumns() + " FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+        {fingerprint}, nullptr);
     if (!rows) return false;
+    if (const MSRSqliteValue* length = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "stored_length");
+        length && MSRSqliteInt64(*length) > static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) {
+        MSRStorageLog(1, 12081, "Raw event metadata larger than metadata may be stored is dropped. Fingerprint, "
+                                "stored bytes",
+                      {std::to_string(fingerprint), std::to_string(MSRSqliteInt64(*length))});
+    }
     const MSRSqliteValue* bytes = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "metadata");
     const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
     if (blob && !blob->empty() && MSRPBMeasurementBundle::initWithBuffer(*blob)) return false;

@@ -153,4 +153,25 @@ TEST_F(StoredBoundsTest, ARawEventPastItsBoundIsDeletedUnreadAndTheOthersRead) {
     }
 }
 
+// Metadata past the bound is dropped with its code, unread; its events then
+// go as those of unreadable metadata do (here, with no current metadata to
+// take: deleted), as they do at the bound, where the bytes make no metadata.
+TEST_F(StoredBoundsTest, RawEventMetadataPastTheBoundIsDroppedUnread) {
+    const size_t bound = MSRStoredMost::kRawEventBytes;
+    for (const size_t length : {bound, bound + 1}) {
+        SCOPED_TRACE(length);
+        int64_t fingerprint = 0;
+        ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(smallBundle(), nullptr, &fingerprint));
+        auto event = MSREvent::initWithOrigin("app", true, "waiting", dispatch::Clock::now(), 0, {});
+        ASSERT_TRUE(database_->insertRawEvent(event, fingerprint, false, nullptr));
+        writeBlob("UPDATE raw_events_metadata SET metadata = ? WHERE metadata_fingerprint = " +
+                      std::to_string(fingerprint),
+                  std::vector<uint8_t>(length, 0));
+        EXPECT_TRUE(database_->rawEventRowsWithMetadataFingerprint(fingerprint, nullptr, nullptr)->empty());
+        EXPECT_EQ(freshlyLogged(12081), length > bound);
+        EXPECT_EQ(rows("raw_events"), 0);
+        EXPECT_EQ(rows("raw_events_metadata"), 0);
+    }
+}
+
 }  // namespace
