@@ -464,14 +464,20 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
 
     std::vector<MSRRawEventData> events;
     std::vector<int64_t> unreadable;
-    static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, is_realtime, " +
-                                     rawEventDataColumns() +
-                                     " FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
+    // Every row of a run goes through a dictionary here, so the size takes
+    // no column of its own: a blob past the bound comes as its length, a
+    // number no writer stores as an event's data.
+    static const std::string query =
+        "SELECT rowid, name, timestamp, metadata_fingerprint, CASE WHEN typeof(data) = 'blob' AND length(data) > " +
+        std::to_string(MSRStoredMost::kRawEventBytes) +
+        " THEN length(data) ELSE data END AS data, is_realtime FROM raw_events WHERE metadata_fingerprint = ? "
+        "ORDER BY rowid ASC LIMIT ?";
     auto rows = sqliteStore_->recordsForQuery(
         query, {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
-            const MSRSqliteValue* storedLength = MSRSqliteColumn(row, "stored_length");
+            const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
+            const auto* length = data ? std::get_if<int64_t>(data) : nullptr;
             if (const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-                rowID && storedLength && rawEventPastBound(MSRSqliteInt64(*rowID), MSRSqliteInt64(*storedLength))) {
+                rowID && length && rawEventPastBound(MSRSqliteInt64(*rowID), *length)) {
                 unreadable.push_back(MSRSqliteInt64(*rowID));
                 return true;
             }
