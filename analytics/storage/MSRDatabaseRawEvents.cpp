@@ -184,10 +184,13 @@ std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) counts as not stored.
     if (lastMetadataKnownStored_) return true;
+    // The length first: a stored copy of another length is never read.
     static const std::string storedAlready =
-        "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?";
+        "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND length(metadata) = ? AND metadata = ?";
     bool stored = false;
-    if (!stepCachedQuery(storedAlready, {lastMetadataFingerprint_, lastMetadataBytes_}, "query metadata", error,
+    if (!stepCachedQuery(storedAlready,
+                         {lastMetadataFingerprint_, static_cast<int64_t>(lastMetadataBytes_.size()), lastMetadataBytes_},
+                         "query metadata", error,
                          [&](sqlite3_stmt*) { stored = true; }))
         return std::nullopt;
     lastMetadataKnownStored_ = stored;
