@@ -449,8 +449,8 @@ class MSRDatabase {
     // `encodedSize` receives the length of the bundle's encoding as read.
     std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
                                                        size_t* encodedSize = nullptr);
-    // The row id of a queued row (read with its stored length) whose bundle
-    // is stored or inflates past its bound, logged; nothing for any other.
+    // The row id of a queued row whose bundle is stored or inflates past its
+    // bound, logged; nothing for any other.
     static std::optional<int64_t> queuedRowPastBound(const MSRSqliteRow& row);
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,

@@ -27,12 +27,13 @@ constexpr uint32_t kBundleFieldsKeptEncoded[] = {MSRBundleSlot::kEvents};
 
 const MSRSqliteValue kQueueAppMetadataRowID = std::string("1");
 
-// The columns of a queued bundle as reads take them: the data only of a row
-// within its bound, and the stored length of every row.
+// The columns of a queued bundle as reads take them: data stored longer
+// than a row's bound comes as its length, a number no writer stores as a
+// bundle, and is never read.
 const std::string& queuedBundleColumns() {
-    static const std::string columns = "rowid, CASE WHEN typeof(data) = 'blob' AND length(data) <= " +
+    static const std::string columns = "rowid, CASE WHEN length(data) > " +
                                        std::to_string(MSRStoredMost::kQueuedBundleRowBytes) +
-                                       " THEN data END AS data, retry_count, length(data) AS stored_length";
+                                       " THEN length(data) ELSE data END AS data, retry_count";
     return columns;
 }
 
@@ -166,16 +167,14 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
 
 std::optional<int64_t> MSRDatabase::queuedRowPastBound(const MSRSqliteRow& row) {
     const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-    const MSRSqliteValue* length = MSRSqliteColumn(row, "stored_length");
-    if (!rowID || !length) return std::nullopt;
-    const int64_t storedLength = MSRSqliteInt64(*length);
-    bool past = storedLength > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes);
-    if (!past) {
-        const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
-        const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
-        past = blob && security::inflatesPast(*blob, MSRStoredMost::kBundleBytes);
-    }
+    const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
+    if (!rowID || !data) return std::nullopt;
+    const auto* length = std::get_if<int64_t>(data);
+    const auto* blob = std::get_if<MSRSqliteBlob>(data);
+    const bool past = (length && *length > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes)) ||
+                      (blob && security::inflatesPast(*blob, MSRStoredMost::kBundleBytes));
     if (!past) return std::nullopt;
+    const int64_t storedLength = length ? *length : static_cast<int64_t>(blob->size());
     MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
                   {std::to_string(MSRSqliteInt64(*rowID)), std::to_string(storedLength)});
     return MSRSqliteInt64(*rowID);

@@ -24,13 +24,14 @@ using MSRSqliteErrorShorthands::kConversion;
 constexpr const char* kRawEvents = "raw_events";
 constexpr const char* kMetadata = "raw_events_metadata";
 
-// A raw event's data as reads take it: only within its bound (and only a
-// blob, which is all the writer stores), beside the stored length.
-const std::string& rawEventDataColumns() {
-    static const std::string columns = "CASE WHEN typeof(data) = 'blob' AND length(data) <= " +
-                                       std::to_string(MSRStoredMost::kRawEventBytes) +
-                                       " THEN data END AS data, length(data) AS stored_length";
-    return columns;
+// A raw event's data as reads take it: every row of a run goes through
+// here, so the size takes no column of its own. Data longer than the bound
+// comes as its length, a number no writer stores as an event's data, and
+// is never read.
+const std::string& rawEventDataColumn() {
+    static const std::string column = "CASE WHEN length(data) > " + std::to_string(MSRStoredMost::kRawEventBytes) +
+                                      " THEN length(data) ELSE data END AS data";
+    return column;
 }
 
 // The same of the metadata the events share, which the same bound holds.
@@ -467,14 +468,9 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
 
     std::vector<MSRRawEventData> events;
     std::vector<int64_t> unreadable;
-    // Every row of a run goes through a dictionary here, so the size takes
-    // no column of its own: a blob past the bound comes as its length, a
-    // number no writer stores as an event's data.
-    static const std::string query =
-        "SELECT rowid, name, timestamp, metadata_fingerprint, CASE WHEN typeof(data) = 'blob' AND length(data) > " +
-        std::to_string(MSRStoredMost::kRawEventBytes) +
-        " THEN length(data) ELSE data END AS data, is_realtime FROM raw_events WHERE metadata_fingerprint = ? "
-        "ORDER BY rowid ASC LIMIT ?";
+    static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, " + rawEventDataColumn() +
+                                     ", is_realtime FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid "
+                                     "ASC LIMIT ?";
     auto rows = sqliteStore_->recordsForQuery(
         query, {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
             const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
@@ -506,7 +502,7 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
-    static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumns() +
+    static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumn() +
                                      " FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
     if (!statement) return std::nullopt;
@@ -536,7 +532,8 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
                 break;
         }
         row.timestamp = time.value_or(0);
-        if (rawEventPastBound(row.rowID, sqlite3_column_int64(statement, 4))) {
+        if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER &&
+            rawEventPastBound(row.rowID, sqlite3_column_int64(statement, 3))) {
             unreadable.push_back(row.rowID);
             continue;
         }
