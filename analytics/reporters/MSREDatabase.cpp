@@ -181,8 +181,8 @@ bool MSREDatabase::dropSnapshotPastBound(const std::string& table, const MSRSqli
     if (!stored || *stored <= static_cast<int64_t>(MSRStoredMost::kSnapshotBytes)) return false;
     MSRELog(1, 810009, "Deleted a snapshot larger than a snapshot may be stored. SDK name, stored bytes",
             {MSRLogContext(textColumn(row, kSDKNameColumn)), MSRLogContext(*stored)});
-    // Not deleted, it is dropped again at the next read; the rows beside it
-    // are read all the same.
+    // Should the deletion fail, the next read drops it again; the rows
+    // beside it are read all the same.
     if (auto rowid = row.find("rowid"); rowid != row.end())
         store_->deleteRecordsFromTable(table, "rowid = ?", {rowid->second}, nullptr);
     return true;

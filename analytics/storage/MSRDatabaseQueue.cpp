@@ -98,7 +98,8 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
         return std::nullopt;
     }
     std::string inflateError;
-    std::optional<std::vector<uint8_t>> inflated = security::inflate(*blob, &inflateError, MSRStoredMost::kBundleBytes);
+    std::optional<std::vector<uint8_t>> inflated =
+        security::inflate(*blob, &inflateError, MSRStoredMost::kBundleBytes);
     if (!inflated) {
         fail(error, kState, inflateError);
         return std::nullopt;
@@ -352,10 +353,11 @@ std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRErr
 
 std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error,
                                                                           int64_t* lengthPastBound) {
-    static const std::string query = "SELECT CASE WHEN typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
-                                     std::to_string(MSRStoredMost::kConfigurationBytes) +
-                                     " THEN remote_config_data END AS remote_config_data, "
-                                     "length(remote_config_data) AS stored_length FROM app_metadata LIMIT 1";
+    static const std::string query =
+        "SELECT CASE WHEN typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
+        std::to_string(MSRStoredMost::kConfigurationBytes) +
+        " THEN remote_config_data END AS remote_config_data, length(remote_config_data) AS stored_length "
+        "FROM app_metadata LIMIT 1";
     auto rows = sqliteStore_->recordsForQuery(query, {}, error);
     if (!rows || rows->empty()) return std::nullopt;
     if (const MSRSqliteValue* length = MSRSqliteColumn(rows->front(), "stored_length");

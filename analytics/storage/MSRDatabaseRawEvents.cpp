@@ -189,9 +189,9 @@ std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     static const std::string storedAlready =
         "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND length(metadata) = ? AND metadata = ?";
     bool stored = false;
-    if (!stepCachedQuery(storedAlready,
-                         {lastMetadataFingerprint_, static_cast<int64_t>(lastMetadataBytes_.size()), lastMetadataBytes_},
-                         "query metadata", error,
+    const MSRSqliteValues parameters = {lastMetadataFingerprint_, static_cast<int64_t>(lastMetadataBytes_.size()),
+                                        lastMetadataBytes_};
+    if (!stepCachedQuery(storedAlready, parameters, "query metadata", error,
                          [&](sqlite3_stmt*) { stored = true; }))
         return std::nullopt;
     lastMetadataKnownStored_ = stored;

@@ -39,7 +39,8 @@ class StoredBlobsProcessTest : public DriverTest {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(measurementDatabase(root.path()).c_str(), &db), SQLITE_OK);
         sqlite3_stmt* prepared = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db, statement.c_str(), -1, &prepared, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        ASSERT_EQ(sqlite3_prepare_v2(db, statement.c_str(), -1, &prepared, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
         sqlite3_bind_blob64(prepared, 1, blob.data(), blob.size(), SQLITE_STATIC);
         EXPECT_EQ(sqlite3_step(prepared), SQLITE_DONE) << sqlite3_errmsg(db);
         sqlite3_finalize(prepared);
@@ -63,8 +64,8 @@ class StoredBlobsProcessTest : public DriverTest {
         if (sqlite3_open_v2(measurementDatabase(root.path()).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
             SQLITE_OK) {
             sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM app_metadata", -1, &statement, nullptr) ==
-                    SQLITE_OK &&
+            if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM app_metadata", -1, &statement,
+                                   nullptr) == SQLITE_OK &&
                 sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_BLOB) {
                 const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 0));
                 const std::vector<uint8_t> stored(bytes, bytes + sqlite3_column_bytes(statement, 0));
@@ -79,8 +80,8 @@ class StoredBlobsProcessTest : public DriverTest {
 
     // A run of `count` events from `first` that ends once they are logged.
     void logAndEnd(int64_t first, int64_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             debugArguments({"--first", std::to_string(first), "--count", std::to_string(count)}));
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
+                                                                   "--count", std::to_string(count)}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 120))
             << consoleTail();
         ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
@@ -94,8 +95,9 @@ TEST_F(StoredBlobsProcessTest, AStoredConfigurationPastItsBoundIsDroppedOnceAndT
     writeBlob("UPDATE app_metadata SET remote_config_data = ?, remote_config_timestamp = " +
                   std::to_string(dispatch::Clock::now()),
               std::vector<uint8_t>(size_t{100} << 20, 0x5a));
-    measurement.setConfig(kDriverApp, tools::MeasurementCollector::makeConfig(
-                                          kDriverApp, 7, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+    measurement.setConfig(kDriverApp,
+                          tools::MeasurementCollector::makeConfig(
+                              kDriverApp, 7, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
 
     const int64_t peak = fetchTheConfiguration();
     std::printf("  a start over a stored configuration of 100 MiB peaked at %lld MiB\n",
@@ -118,8 +120,10 @@ TEST_F(StoredBlobsProcessTest, AQueuedRowInflatingPastABundleIsDroppedAndTheOthe
     measurement.setUploadsHeld(true);
     {
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "50"}));
-        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 50; }, 120)) << consoleTail();
-        ASSERT_TRUE(measurement.waitUntil([](const auto& uploads) { return !uploads.empty(); }, 120)) << consoleTail();
+        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 50; }, 120))
+            << consoleTail();
+        ASSERT_TRUE(measurement.waitUntil([](const auto& uploads) { return !uploads.empty(); }, 120))
+            << consoleTail();
         ::kill(driver.pid(), SIGKILL);
         driver.waitForEnd(60);
     }
@@ -129,10 +133,11 @@ TEST_F(StoredBlobsProcessTest, AQueuedRowInflatingPastABundleIsDroppedAndTheOthe
     ASSERT_EQ(measurement.acceptedEventCount(), 0u);
     // The oldest queued row: 240 MB of zeros, a quarter of a megabyte gzipped.
     const std::vector<uint8_t> bomb = *security::gzip(std::vector<uint8_t>(240'000'000, 0));
-    writeBlob("INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES ("
-              "(SELECT IFNULL(MIN(rowid), 1) - 1 FROM queue), " +
-                  std::to_string(dispatch::Clock::now()) + ", ?, 0, 0)",
-              bomb);
+    writeBlob(
+        "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES ("
+        "(SELECT IFNULL(MIN(rowid), 1) - 1 FROM queue), " +
+            std::to_string(dispatch::Clock::now()) + ", ?, 0, 0)",
+        bomb);
 
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "5"}));
     auto ourEvent = [](const tools::CollectedEvent& event) {

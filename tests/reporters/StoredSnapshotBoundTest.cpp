@@ -21,9 +21,10 @@ class StoredSnapshotBoundTest : public ExperimentsTest {
     void storeHugeRow(const std::string& table, size_t length) {
         sqlite3* handle = nullptr;
         ASSERT_EQ(sqlite3_open(database_->path().c_str(), &handle), SQLITE_OK);
-        const std::string sql =
-            "INSERT OR REPLACE INTO " + table + " (sdk_name, snapshotProto, timestamp, manually_activated) "
-            "VALUES ('huge', ?, " + std::to_string(now()) + ", 0)";
+        const std::string sql = "INSERT OR REPLACE INTO " + table +
+                                " (sdk_name, snapshotProto, timestamp, manually_activated) "
+                                "VALUES ('huge', ?, " +
+                                std::to_string(now()) + ", 0)";
         sqlite3_stmt* statement = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
         const std::vector<uint8_t> bytes(length, 0);
@@ -57,16 +58,23 @@ TEST_F(StoredSnapshotBoundTest, ASnapshotPastItsBoundIsDeletedUnreadAndTheOthers
         std::function<bool()> read;  // whether the read of the other rows succeeded
     };
     const Read reads[] = {
-        {MSREDatabase::kActivatedTable, [&] { return database_->fetchAllActivatedSnapshots(nullptr).has_value(); }},
-        {MSREDatabase::kLaunchedTable, [&] { return database_->fetchAllLaunchedSnapshots(nullptr).has_value(); }},
-        {MSREDatabase::kPendingTable, [&] { return database_->fetchAllPendingSnapshots(nullptr).has_value(); }},
+        {MSREDatabase::kActivatedTable,
+         [&] { return database_->fetchAllActivatedSnapshots(nullptr).has_value(); }},
+        {MSREDatabase::kLaunchedTable,
+         [&] { return database_->fetchAllLaunchedSnapshots(nullptr).has_value(); }},
         {MSREDatabase::kPendingTable,
-         [&] { return database_->performTransaction([&] { return database_->activatePendingSnapshotsAutomatically(nullptr); }); }},
+         [&] { return database_->fetchAllPendingSnapshots(nullptr).has_value(); }},
+        {MSREDatabase::kPendingTable,
+         [&] {
+             return database_->performTransaction(
+                 [&] { return database_->activatePendingSnapshotsAutomatically(nullptr); });
+         }},
     };
     for (const Read& read : reads) {
         for (const size_t length : {bound, bound + 1}) {
             SCOPED_TRACE(std::string(read.table) + " " + std::to_string(length));
-            ASSERT_TRUE(database_->upsertSnapshot(snapshot("other", {5}).proto(), read.table, now(), false, nullptr));
+            ASSERT_TRUE(
+                database_->upsertSnapshot(snapshot("other", {5}).proto(), read.table, now(), false, nullptr));
             storeHugeRow(read.table, length);
             codes();
             const bool succeeded = read.read();

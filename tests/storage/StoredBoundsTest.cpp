@@ -29,7 +29,8 @@ class StoredBoundsTest : public OpenDatabaseTest {
         sqlite3* handle = nullptr;
         ASSERT_EQ(sqlite3_open(database_->databasePath().c_str(), &handle), SQLITE_OK);
         sqlite3_stmt* prepared = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(handle, statement.c_str(), -1, &prepared, nullptr), SQLITE_OK) << statement;
+        ASSERT_EQ(sqlite3_prepare_v2(handle, statement.c_str(), -1, &prepared, nullptr), SQLITE_OK)
+            << statement;
         sqlite3_bind_blob64(prepared, 1, blob.data(), blob.size(), SQLITE_STATIC);
         EXPECT_EQ(sqlite3_step(prepared), SQLITE_DONE) << sqlite3_errmsg(handle);
         sqlite3_finalize(prepared);
@@ -75,7 +76,8 @@ TEST_F(StoredBoundsTest, TheStoredConfigurationIsReadAtItsBoundAndNotOnePast) {
         EXPECT_EQ(read.has_value(), length == bound);
         EXPECT_EQ(pastBound, length == bound ? 0 : static_cast<int64_t>(length));
         // The writer stores nothing its reader would refuse.
-        EXPECT_EQ(database_->updateRemoteConfigData(std::vector<uint8_t>(length, 0x2a), nullptr), length == bound);
+        EXPECT_EQ(database_->updateRemoteConfigData(std::vector<uint8_t>(length, 0x2a), nullptr),
+                  length == bound);
     }
 }
 
@@ -92,19 +94,21 @@ TEST_F(StoredBoundsTest, AQueuedRowPastItsBoundOrInflatingPastItIsDeletedAndTheO
     } cases[] = {
         {"stored at the row's bound", [&] { return std::vector<uint8_t>(rowBound, 0); }, false},
         {"stored one past the row's bound", [&] { return std::vector<uint8_t>(rowBound + 1, 0); }, true},
-        {"inflating to the bundle's bound", [&] { return *security::gzip(std::vector<uint8_t>(bundleBound, 0)); },
-         false},
+        {"inflating to the bundle's bound",
+         [&] { return *security::gzip(std::vector<uint8_t>(bundleBound, 0)); }, false},
         {"inflating one past the bundle's bound",
          [&] { return *security::gzip(std::vector<uint8_t>(bundleBound + 1, 0)); }, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         shell(database_->databasePath(), "DELETE FROM queue");
-        writeBlob("INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES (1, " +
-                      std::to_string(dispatch::Clock::now()) + ", ?, 0, 0)",
-                  c.data());
+        writeBlob(
+            "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES (1, " +
+                std::to_string(dispatch::Clock::now()) + ", ?, 0, 0)",
+            c.data());
         ASSERT_TRUE(database_->insertBundle(smallBundle(), false, nullptr));
-        std::optional<std::vector<MSRQueuedBundle>> read = database_->queryBundlesWithCountLimit(10, 1 << 20, nullptr);
+        std::optional<std::vector<MSRQueuedBundle>> read =
+            database_->queryBundlesWithCountLimit(10, 1 << 20, nullptr);
         ASSERT_TRUE(read);
         ASSERT_EQ(read->size(), 1u);
         EXPECT_NE(read->front().second, 1);
@@ -140,10 +144,11 @@ TEST_F(StoredBoundsTest, ARawEventPastItsBoundIsDeletedUnreadAndTheOthersRead) {
             ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(INT64_MAX, nullptr));
             int64_t fingerprint = 0;
             ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(smallBundle(), nullptr, &fingerprint));
-            writeBlob("INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
-                      "VALUES (1, 'huge', " + std::to_string(dispatch::Clock::now()) + ", " +
-                          std::to_string(fingerprint) + ", ?, 0)",
-                      std::vector<uint8_t>(length, 0));
+            writeBlob(
+                "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
+                "VALUES (1, 'huge', " +
+                    std::to_string(dispatch::Clock::now()) + ", " + std::to_string(fingerprint) + ", ?, 0)",
+                std::vector<uint8_t>(length, 0));
             auto event = MSREvent::initWithOrigin("app", true, "beside", dispatch::Clock::now(), 0, {});
             ASSERT_TRUE(database_->insertRawEvent(event, fingerprint, false, nullptr));
             EXPECT_EQ(read(fingerprint), 1u);
