@@ -18,7 +18,7 @@ class MSRConfigurationFetcher : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
     // A configuration answer larger than this is refused unread.
-    static constexpr size_t kMaxRemoteConfigBytes = 4 * 1024 * 1024;
+    static constexpr size_t kMaxRemoteConfigBytes = MSRPBWireMost::kConfigurationAnswerBytes;
     // The most event configurations and settings a configuration may hold
     // (why: MSRPBWireBounds.h). A configuration past any bound of the wire
     // table is refused whole, unbuilt, and the stored one stays.

@@ -16,6 +16,7 @@
 #include "analytics/messages/MSRPBMessageView.h"
 #include "analytics/messages/MSRPBWireCount.h"
 #include "analytics/storage/MSRDatabase.h"
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/foundation/Bundle.h"
 
 #include <map>
@@ -212,7 +213,18 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
     std::shared_ptr<MSRDatabase> database = database_.lock();
     if (!database) return std::nullopt;
     MSRError error;
-    std::optional<std::vector<uint8_t>> stored = database->queryMeasurementConfigData(&error);
+    int64_t lengthPastBound = 0;
+    std::optional<std::vector<uint8_t>> stored = database->queryMeasurementConfigData(&error, &lengthPastBound);
+    // What the engine never stores is not read at all: another program, a
+    // restored backup or a disk fault put it there.
+    if (lengthPastBound > 0) {
+        dropStoredConfiguration(
+            *database, 29031,
+            "Stored configuration is larger than a stored configuration may be. It is dropped and the defaults "
+            "apply. Bytes, max bytes",
+            {MSRLogContext(lengthPastBound), MSRLogContext(static_cast<int64_t>(MSRStoredMost::kConfigurationBytes))});
+        return std::nullopt;
+    }
     if (!stored) {
         if (hasRemoteConfigError(error)) {
             monitorRef().logWithLevel(2, 29016, "Cannot retrieve configuration data from database. Error",
@@ -234,13 +246,12 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
     // so that it costs nothing at the next start and the next upload run
     // fetches the server's configuration again.
     if (std::optional<MSRPBWireRefusal> refusal = MSRPBWireRefusalOf(*stored, MSRPBMessageID::MeasurementConfig)) {
-        monitorRef().logWithLevel(
-            1, 29028,
+        dropStoredConfiguration(
+            *database, 29028,
             "Stored configuration holds more than a configuration may. It is dropped and the defaults apply. Field, "
             "count, max count",
             {MSRLogContext(refusal->fieldPath), MSRLogContext(static_cast<int64_t>(refusal->count)),
              MSRLogContext(static_cast<int64_t>(refusal->bound))});
-        dropUnusableStoredConfiguration(*database);
         return std::nullopt;
     }
     std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBufferKeepingEncoded(
@@ -255,10 +266,18 @@ std::optional<MSRPBMeasurementConfig> MSRDatabaseRemoteConfig::readStoredConfigu
     return MSRPBMeasurementConfig(std::move(*decoded));
 }
 
-// Kept, an unusable configuration would keep its validators, to which the
-// server answers 304 for as long as its own configuration stays the same,
-// and its fetch time, which holds the next fetch back: the engine would run
-// on the defaults all that while without a word.
+// Every stored configuration that is dropped goes this one way, after the
+// line that says why. Kept, an unusable configuration would keep its
+// validators, to which the server answers 304 for as long as its own
+// configuration stays the same, and its fetch time, which holds the next
+// fetch back: the engine would run on the defaults all that while without a
+// word.
+void MSRDatabaseRemoteConfig::dropStoredConfiguration(MSRDatabase& database, int64_t code, std::string_view text,
+                                                      const std::vector<MSRLogContext>& contexts) {
+    monitorRef().logWithLevel(1, code, text, contexts);
+    dropUnusableStoredConfiguration(database);
+}
+
 void MSRDatabaseRemoteConfig::dropUnusableStoredConfiguration(MSRDatabase& database) {
     MSRError error;
     if (!database.deleteRemoteConfig(&error)) {

@@ -12,9 +12,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analytics/core/MSRMeasurementComponents.h"
+#include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "platform/foundation/Value.h"
@@ -111,6 +113,10 @@ private:
     // The stored configuration and its encoding, as measurementConfigFromDatabase
     // gives it.
     std::optional<MSRPBMeasurementConfig> readStoredConfiguration(std::vector<uint8_t>& encoded);
+    // Logs why the stored configuration cannot be used (`code`, `text`,
+    // `contexts`), then drops it as dropUnusableStoredConfiguration does.
+    void dropStoredConfiguration(MSRDatabase& database, int64_t code, std::string_view text,
+                                 const std::vector<MSRLogContext>& contexts);
     // Parses the stored configuration (defaults when none is stored or it
     // is refused).
     void applyStoredConfiguration(ProgramLoadRoad road);

@@ -45,4 +45,12 @@ inline constexpr size_t kFlagBytesPerAnswer = size_t{1} << 20;
 // one list of 650 entries still fit.
 inline constexpr size_t kExpressionListEntries = size_t{1} << 16;
 
+// Bytes of whole answers as they arrive. A configuration runs to some
+// hundred KB with a program; the experiments answer comes compressed, and
+// what it inflates to is bounded apart. What the engine stores of an answer
+// is bounded by these (MSRStoredBounds.h).
+inline constexpr size_t kConfigurationAnswerBytes = size_t{4} << 20;
+inline constexpr size_t kExperimentsAnswerBytes = size_t{1} << 20;
+inline constexpr size_t kExperimentsInflatedBytes = size_t{8} << 20;
+
 }  // namespace MSRPBWireMost

@@ -6,6 +6,7 @@
 #include "analytics/reporters/MSREMonitor.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRSqliteStore.h"
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/dispatch/Clock.h"
 
 namespace {
@@ -62,6 +63,19 @@ std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
             snapshot->setManuallyActivated(*flag != 0);
     }
     return snapshot;
+}
+
+// The columns of a snapshot row as reads take them: its message only within
+// a snapshot's bound (and only as the blob the writer stores), beside the
+// stored length.
+std::string snapshotRowsOf(const std::string& table) {
+    static const std::string columns = std::string("rowid, ") + kSDKNameColumn + ", CASE WHEN typeof(" +
+                                       kSnapshotColumn + ") = 'blob' AND length(" + kSnapshotColumn +
+                                       ") <= " + std::to_string(MSRStoredMost::kSnapshotBytes) + " THEN " +
+                                       kSnapshotColumn + " END AS " + kSnapshotColumn + ", " + kTimestampColumn +
+                                       ", " + kManuallyActivatedColumn + ", length(" + kSnapshotColumn +
+                                       ") AS stored_length FROM ";
+    return columns + table;
 }
 
 std::string textColumn(const MSRSqliteRow& row, const char* column) {
@@ -146,10 +160,11 @@ std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const s
                                                                          MSRError* error) {
     if (storeUnavailable(error)) return std::nullopt;
     std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(
-        "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error);
+        "SELECT " + snapshotRowsOf(table) + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error);
     if (!rows) return std::nullopt;
     std::vector<MSRESnapshot> snapshots;
     for (const MSRSqliteRow& row : *rows) {
+        if (dropSnapshotPastBound(table, row)) continue;
         std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
         if (!snapshot) {
             setError(error, 2, "Received an invalid snapshot from database");
@@ -158,6 +173,19 @@ std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const s
         snapshots.push_back(std::move(*snapshot));
     }
     return snapshots;
+}
+
+bool MSREDatabase::dropSnapshotPastBound(const std::string& table, const MSRSqliteRow& row) {
+    auto length = row.find("stored_length");
+    const auto* stored = length == row.end() ? nullptr : std::get_if<int64_t>(&length->second);
+    if (!stored || *stored <= static_cast<int64_t>(MSRStoredMost::kSnapshotBytes)) return false;
+    MSRELog(1, 810009, "Deleted a snapshot larger than a snapshot may be stored. SDK name, stored bytes",
+            {MSRLogContext(textColumn(row, kSDKNameColumn)), MSRLogContext(*stored)});
+    // Should the deletion fail, the next read drops it again; the rows
+    // beside it are read all the same.
+    if (auto rowid = row.find("rowid"); rowid != row.end())
+        store_->deleteRecordsFromTable(table, "rowid = ?", {rowid->second}, nullptr);
+    return true;
 }
 
 std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllPendingSnapshots(MSRError* error) {
@@ -177,6 +205,10 @@ bool MSREDatabase::upsertSnapshot(const MSRPBSnapshot& snapshot, const std::stri
     std::optional<std::vector<uint8_t>> bytes = snapshot.protoBuffer();
     if (name.empty() || !bytes) {
         setError(error, 1, "Received a snapshot without SDK name");
+        return false;
+    }
+    if (bytes->size() > MSRStoredMost::kSnapshotBytes) {
+        setError(error, 1, "Received a snapshot larger than a snapshot may be stored");
         return false;
     }
     MSRSqliteRecord record{
@@ -245,11 +277,12 @@ bool MSREDatabase::activatePendingSnapshotsAutomatically(MSRError* error) {
     if (storeUnavailable(error)) return false;
     // A row without the mark was stored by a client that does not activate
     // its snapshots itself: it is activated here like an unmarked one.
-    const std::string query = std::string("SELECT rowid,* FROM ") + kPendingTable + " WHERE IFNULL(" +
+    const std::string query = "SELECT " + snapshotRowsOf(kPendingTable) + " WHERE IFNULL(" +
                               kManuallyActivatedColumn + ", 0) != ? ORDER BY rowid";
     std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(query, {int64_t{1}}, error);
     if (!rows) return false;
     for (const MSRSqliteRow& row : *rows) {
+        if (dropSnapshotPastBound(kPendingTable, row)) continue;
         const std::string name = textColumn(row, kSDKNameColumn);
         std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
         if (!snapshot) {

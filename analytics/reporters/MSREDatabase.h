@@ -12,6 +12,7 @@
 
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/reporters/MSRESnapshot.h"
+#include "analytics/storage/MSRSqliteStore.h"
 #include "analytics/support/MSRError.h"
 
 class MSRSqliteStore;
@@ -69,6 +70,9 @@ class MSREDatabase {
     bool ensureAllTables();
     std::optional<std::vector<MSRESnapshot>> fetchAllSnapshots(const std::string& table, MSRError* error);
     bool storeUnavailable(MSRError* error) const;
+    // A row of `table` (read with its stored length) whose snapshot is
+    // longer than a stored snapshot may be is logged and deleted: true.
+    bool dropSnapshotPastBound(const std::string& table, const MSRSqliteRow& row);
 
     std::string path_;
     std::unique_ptr<MSRSqliteStore> store_;

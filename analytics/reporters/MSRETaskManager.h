@@ -58,8 +58,8 @@ class MSRETaskManager : public std::enable_shared_from_this<MSRETaskManager> {
     static constexpr int kBackoffSteps = 6;
     static constexpr double kUnavailablePause = 43200;
     // The compressed answer and what it may inflate to.
-    static constexpr size_t kMaximumResponseBytes = size_t{1} << 20;
-    static constexpr size_t kMaximumInflatedBytes = size_t{8} << 20;
+    static constexpr size_t kMaximumResponseBytes = MSRPBWireMost::kExperimentsAnswerBytes;
+    static constexpr size_t kMaximumInflatedBytes = MSRPBWireMost::kExperimentsInflatedBytes;
     // The most experiments one answer may hold over all its snapshots, the
     // most flags of one experiment and of one answer, and the most bytes the
     // flags of one answer take on the wire (why: MSRPBWireBounds.h). An

@@ -418,24 +418,20 @@ bool MSRDatabase::initializeAppMetadata() {
 }
 
 std::optional<MSRAppMetadata> MSRDatabase::queryAppMetadata(MSRError* error) {
-    std::optional<MSRAppMetadata> metadata;
-    bool read = dataTypesFromTable("app_metadata", "rowid", kAppMetadataRowID, error,
-                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
-                                       if (metadata) return true;
-                                       if (row.empty()) {
-                                           MSRSetError(rowError, kConversion,
-                                                       "Received empty dictionary for getting app metadata");
-                                           return false;
-                                       }
-                                       auto index = row.find("last_bundle_index");
-                                       metadata = MSRAppMetadata::initWithLastBundleIndex(
-                                           index == row.end() ? 0 : static_cast<int32_t>(MSRSqliteInt64(index->second)),
-                                           doubleOr(row, "last_bundle_start_timestamp", 0.0),
-                                           doubleOr(row, "last_bundle_end_timestamp", 0.0));
-                                       return metadata.has_value();
-                                   })
-                    .has_value();
-    return read ? metadata : std::nullopt;
+    // Only the bookkeeping's columns: the row also holds the stored
+    // configuration, which is sized before anything reads it.
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT last_bundle_index, last_bundle_start_timestamp, last_bundle_end_timestamp FROM app_metadata "
+        "WHERE rowid = ?",
+        {kAppMetadataRowID}, error);
+    if (!rows || rows->empty()) return std::nullopt;
+    const MSRSqliteRow& row = rows->front();
+    auto index = row.find("last_bundle_index");
+    std::optional<MSRAppMetadata> metadata = MSRAppMetadata::initWithLastBundleIndex(
+        index == row.end() ? 0 : static_cast<int32_t>(MSRSqliteInt64(index->second)),
+        doubleOr(row, "last_bundle_start_timestamp", 0.0), doubleOr(row, "last_bundle_end_timestamp", 0.0));
+    if (!metadata) MSRSetError(error, kState, "Failed to initialize data types from dictionaries");
+    return metadata;
 }
 
 bool MSRDatabase::updateAppMetadata(const std::optional<MSRAppMetadata>& appMetadata, MSRError* error) {

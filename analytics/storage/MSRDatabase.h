@@ -257,7 +257,9 @@ class MSRDatabase {
     // --- Upload queue ---
     bool insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error);
     // The oldest bundles: at most `countLimit`, the first always, each later
-    // one while the uncompressed sizes stay within `sizeLimit`.
+    // one while the uncompressed sizes stay within `sizeLimit`. A row stored
+    // or inflating past a bundle's bound (MSRStoredBounds.h) is dropped,
+    // logged once and deleted; the others are read as if it were not there.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                            MSRError* error);
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
@@ -282,9 +284,14 @@ class MSRDatabase {
     std::optional<MSRPBMeasurementConfig> queryMeasurementConfig(MSRError* error);
     // The stored configuration's encoding as it lies in the row, not
     // decoded: for a reader that counts it before it builds any of it.
-    // Nothing without an error when none is stored.
-    std::optional<std::vector<uint8_t>> queryMeasurementConfigData(MSRError* error);
-    // Stores an encoding the caller built and checked, with the time now.
+    // Nothing without an error when none is stored, and nothing, unread,
+    // when it is longer than a stored configuration may be
+    // (MSRStoredBounds.h): `lengthPastBound`, when given, then receives its
+    // length.
+    std::optional<std::vector<uint8_t>> queryMeasurementConfigData(MSRError* error,
+                                                                   int64_t* lengthPastBound = nullptr);
+    // Stores an encoding the caller built and checked, with the time now;
+    // one past the stored bound is refused.
     bool updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError* error);
     // Forgets the stored configuration with the fetch validators that name
     // it (those first, durably) and the time of its fetch, so that the next
@@ -446,6 +453,9 @@ class MSRDatabase {
     // `encodedSize` receives the length of the bundle's encoding as read.
     std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
                                                        size_t* encodedSize = nullptr);
+    // The row id of a queued row whose bundle is stored or inflates past its
+    // bound, logged; nothing for any other.
+    static std::optional<int64_t> queuedRowPastBound(const MSRSqliteRow& row);
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error);

@@ -11,6 +11,7 @@
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/security/Compression.h"
 
@@ -25,6 +26,16 @@ using MSRSqliteErrorShorthands::kConversion;
 constexpr uint32_t kBundleFieldsKeptEncoded[] = {MSRBundleSlot::kEvents};
 
 const MSRSqliteValue kQueueAppMetadataRowID = std::string("1");
+
+// The columns of a queued bundle as reads take them: data stored longer
+// than a row's bound comes as its length, a number no writer stores as a
+// bundle, and is never read.
+const std::string& queuedBundleColumns() {
+    static const std::string columns = "rowid, CASE WHEN length(data) > " +
+                                       std::to_string(MSRStoredMost::kQueuedBundleRowBytes) +
+                                       " THEN length(data) ELSE data END AS data, retry_count";
+    return columns;
+}
 
 bool fail(MSRError* error, int64_t code, const std::string& description) {
     MSRSetError(error, code, description);
@@ -48,6 +59,9 @@ std::optional<std::string> MSRDatabase::rowIDCondition(const std::vector<int64_t
 bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error) {
     std::vector<uint8_t> encoded = bundle.protoBuffer().value_or(std::vector<uint8_t>{});
     if (encoded.empty()) return fail(error, kArgument, "Failed to insert nil bundle");
+    if (encoded.size() > MSRStoredMost::kBundleBytes) {
+        return fail(error, kArgument, "Failed to insert bundle larger than a queued bundle may be");
+    }
     if (MSRPBGetString(bundle, MSRBundleSlot::kAppID).value_or("").empty()) {
         return fail(error, kArgument, "Failed to insert bundle without App ID");
     }
@@ -84,7 +98,8 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
         return std::nullopt;
     }
     std::string inflateError;
-    std::optional<std::vector<uint8_t>> inflated = security::inflate(*blob, &inflateError);
+    std::optional<std::vector<uint8_t>> inflated =
+        security::inflate(*blob, &inflateError, MSRStoredMost::kBundleBytes);
     if (!inflated) {
         fail(error, kState, inflateError);
         return std::nullopt;
@@ -123,8 +138,13 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
     auto rows = sqliteStore_->recordsForQuery(query, parameters, error);
     if (!rows) return std::nullopt;
     std::vector<MSRQueuedBundle> bundles;
+    std::vector<int64_t> pastBound;
     int64_t runningSize = 0;
     for (const MSRSqliteRow& row : *rows) {
+        if (std::optional<int64_t> rowID = queuedRowPastBound(row)) {
+            pastBound.push_back(*rowID);
+            continue;
+        }
         size_t encodedSize = 0;
         std::optional<MSRQueuedBundle> pair = queuedBundleFromRow(row, nullptr, &encodedSize);
         if (!pair) continue;
@@ -134,13 +154,37 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
         bundles.push_back(std::move(*pair));
         if (runningSize > sizeLimit) break;
     }
+    // Kept, such a row would be read again at every upload; the bundles
+    // beside it go on as they were.
+    if (!pastBound.empty()) {
+        MSRError deleteError;
+        if (!deleteBundlesWithRowIDs(pastBound, &deleteError)) {
+            MSRStorageLog(1, 12079, "Cannot delete queued bundles larger than a bundle may be. Error",
+                          {deleteError});
+        }
+    }
     return bundles;
+}
+
+std::optional<int64_t> MSRDatabase::queuedRowPastBound(const MSRSqliteRow& row) {
+    const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
+    const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
+    if (!rowID || !data) return std::nullopt;
+    const auto* length = std::get_if<int64_t>(data);
+    const auto* blob = std::get_if<MSRSqliteBlob>(data);
+    const bool past = (length && *length > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes)) ||
+                      (blob && security::inflatesPast(*blob, MSRStoredMost::kBundleBytes));
+    if (!past) return std::nullopt;
+    const int64_t storedLength = length ? *length : static_cast<int64_t>(blob->size());
+    MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
+                  {std::to_string(MSRSqliteInt64(*rowID)), std::to_string(storedLength)});
+    return MSRSqliteInt64(*rowID);
 }
 
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                     int64_t sizeLimit,
                                                                                     MSRError* error) {
-    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?",
+    return queuedBundlesForQuery("SELECT " + queuedBundleColumns() + " FROM queue ORDER BY rowid ASC LIMIT ?",
                                  {countLimit}, sizeLimit, error);
 }
 
@@ -148,7 +192,7 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithRowIDs(
                                                                                 MSRError* error) {
     std::optional<std::string> condition = rowIDCondition(rowIDs, error);
     if (!condition) return std::nullopt;
-    return queuedBundlesForQuery("SELECT rowid, data, retry_count FROM queue WHERE " + *condition,
+    return queuedBundlesForQuery("SELECT " + queuedBundleColumns() + " FROM queue WHERE " + *condition,
                                  MSRSqliteValues(rowIDs.begin(), rowIDs.end()), INT64_MAX, error);
 }
 
@@ -281,6 +325,9 @@ bool MSRDatabase::updateRemoteConfig(const MSRPBMeasurementConfig& config, MSREr
 
 bool MSRDatabase::updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError* error) {
     if (encoded.empty()) return fail(error, kArgument, "Invalid measurement config data");
+    if (encoded.size() > MSRStoredMost::kConfigurationBytes) {
+        return fail(error, kArgument, "Measurement config data is larger than a stored configuration may be");
+    }
     MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},
                               {"remote_config_timestamp", dispatch::Clock::now()}};
     return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
@@ -313,9 +360,20 @@ std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRErr
     return config;
 }
 
-std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error) {
-    auto rows = sqliteStore_->recordsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
+std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error,
+                                                                          int64_t* lengthPastBound) {
+    static const std::string query =
+        "SELECT CASE WHEN typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
+        std::to_string(MSRStoredMost::kConfigurationBytes) +
+        " THEN remote_config_data END AS remote_config_data, length(remote_config_data) AS stored_length "
+        "FROM app_metadata LIMIT 1";
+    auto rows = sqliteStore_->recordsForQuery(query, {}, error);
     if (!rows || rows->empty()) return std::nullopt;
+    if (const MSRSqliteValue* length = MSRSqliteColumn(rows->front(), "stored_length");
+        length && MSRSqliteInt64(*length) > static_cast<int64_t>(MSRStoredMost::kConfigurationBytes)) {
+        if (lengthPastBound) *lengthPastBound = MSRSqliteInt64(*length);
+        return std::nullopt;
+    }
     auto data = rows->front().find("remote_config_data");
     if (data == rows->front().end()) return std::nullopt;
     auto* blob = std::get_if<MSRSqliteBlob>(&data->second);

@@ -12,6 +12,7 @@
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStorageLog.h"
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/dispatch/Clock.h"
 
 namespace {
@@ -22,6 +23,31 @@ using MSRSqliteErrorShorthands::kConversion;
 
 constexpr const char* kRawEvents = "raw_events";
 constexpr const char* kMetadata = "raw_events_metadata";
+
+// A raw event's data as reads take it: every row of a run goes through
+// here, so the size takes no column of its own. Data longer than the bound
+// comes as its length, a number no writer stores as an event's data, and
+// is never read.
+const std::string& rawEventDataColumn() {
+    static const std::string column = "CASE WHEN length(data) > " + std::to_string(MSRStoredMost::kRawEventBytes) +
+                                      " THEN length(data) ELSE data END AS data";
+    return column;
+}
+
+// The same of the metadata the events share, which the same bound holds.
+const std::string& rawEventMetadataColumns() {
+    static const std::string columns = "CASE WHEN typeof(metadata) = 'blob' AND length(metadata) <= " +
+                                       std::to_string(MSRStoredMost::kRawEventBytes) +
+                                       " THEN metadata END AS metadata, length(metadata) AS stored_length";
+    return columns;
+}
+
+bool rawEventPastBound(int64_t rowID, int64_t storedLength) {
+    if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return false;
+    MSRStorageLog(1, 12080, "Deleting raw event larger than an event may be stored. Row ID, stored bytes",
+                  {std::to_string(rowID), std::to_string(storedLength)});
+    return true;
+}
 
 
 bool failRawEvents(MSRError* error, int64_t code, const char* description) {
@@ -159,10 +185,13 @@ std::optional<bool> MSRDatabase::isLastMetadataStored(MSRError* error) {
     // Every event asks this, so the stored bytes are compared rather than
     // decoded; a stored copy that differs (damaged) counts as not stored.
     if (lastMetadataKnownStored_) return true;
+    // The length first: a stored copy of another length is never read.
     static const std::string storedAlready =
-        "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND metadata = ?";
+        "SELECT 1 FROM raw_events_metadata WHERE metadata_fingerprint = ? AND length(metadata) = ? AND metadata = ?";
     bool stored = false;
-    if (!stepCachedQuery(storedAlready, {lastMetadataFingerprint_, lastMetadataBytes_}, "query metadata", error,
+    const MSRSqliteValues parameters = {lastMetadataFingerprint_, static_cast<int64_t>(lastMetadataBytes_.size()),
+                                        lastMetadataBytes_};
+    if (!stepCachedQuery(storedAlready, parameters, "query metadata", error,
                          [&](sqlite3_stmt*) { stored = true; }))
         return std::nullopt;
     lastMetadataKnownStored_ = stored;
@@ -192,6 +221,9 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
         return failRawEvents(error, kConversion,
                              "Received empty measurement bundle metadata for getting dictionary representation");
     }
+    if (encoded.size() > MSRStoredMost::kRawEventBytes) {
+        return failRawEvents(error, kArgument, "Event metadata is larger than metadata may be stored");
+    }
     if (encoded != lastMetadataBytes_) rememberRawEventMetadata(encoded);
     if (fingerprint) *fingerprint = lastMetadataFingerprint_;
     // A failed read only costs a rewrite of the same row.
@@ -204,26 +236,19 @@ bool MSRDatabase::insertIfNotExistsRawEventMetadata(const std::vector<uint8_t>& 
 
 std::optional<MSRPBMeasurementBundle> MSRDatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                                         MSRError* error) {
-    std::optional<MSRPBMeasurementBundle> metadata;
-    bool read = dataTypesFromTable(kMetadata, "metadata_fingerprint", fingerprint, error,
-                                   [&](const MSRSqliteRow& row, MSRError* rowError) {
-                                       if (metadata) return true;
-                                       const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
-                                       const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
-                                       if (!blob || blob->empty()) {
-                                           return failRawEvents(rowError, kConversion,
-                                                                "Event metadata should not be empty for getting "
-                                                                "measurement bundle");
-                                       }
-                                       metadata = MSRPBMeasurementBundle::initWithBuffer(*blob);
-                                       if (!metadata) {
-                                           return failRawEvents(rowError, kConversion,
-                                                                "Failed to parse measurement bundle from event metadata");
-                                       }
-                                       return true;
-                                   })
-                    .has_value();
-    return read ? metadata : std::nullopt;
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT " + rawEventMetadataColumns() + " FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+        {fingerprint}, error);
+    if (!rows) return std::nullopt;
+    for (const MSRSqliteRow& row : *rows) {
+        const MSRSqliteValue* bytes = MSRSqliteColumn(row, "metadata");
+        const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
+        if (!blob || blob->empty()) continue;
+        if (std::optional<MSRPBMeasurementBundle> metadata = MSRPBMeasurementBundle::initWithBuffer(*blob))
+            return metadata;
+    }
+    if (!rows->empty()) failRawEvents(error, kState, "Failed to initialize data types from dictionaries");
+    return std::nullopt;
 }
 
 bool MSRDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, MSRError* error) {
@@ -252,6 +277,9 @@ bool MSRDatabase::insertRawEvent(const std::optional<MSREvent>& rawEvent, int64_
 bool MSRDatabase::insertRawEvent(const MSREvent& rawEvent, int64_t metadataFingerprint, bool isRealtime,
                                  MSRError* error) {
     std::vector<uint8_t> data = rawEvent.encodedWithoutName();
+    if (data.size() > MSRStoredMost::kRawEventBytes) {
+        return failRawEvents(error, kArgument, "Event is larger than an event may be stored");
+    }
     // The engine's busiest write: one statement kept prepared instead of an
     // insert built and parsed for every event.
     std::optional<int64_t> count = rawEventCount_;
@@ -389,9 +417,16 @@ std::optional<int64_t> MSRDatabase::nextMetadataFingerprintToProcess(MSRError* e
 
 bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error) {
     // A failed read says nothing about the stored bytes: nothing is deleted.
-    auto rows = sqliteStore_->recordsForQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
-                                              {fingerprint}, nullptr);
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT " + rawEventMetadataColumns() + " FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+        {fingerprint}, nullptr);
     if (!rows) return false;
+    if (const MSRSqliteValue* length = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "stored_length");
+        length && MSRSqliteInt64(*length) > static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) {
+        MSRStorageLog(1, 12081, "Raw event metadata larger than metadata may be stored is dropped. Fingerprint, "
+                                "stored bytes",
+                      {std::to_string(fingerprint), std::to_string(MSRSqliteInt64(*length))});
+    }
     const MSRSqliteValue* bytes = rows->empty() ? nullptr : MSRSqliteColumn(rows->front(), "metadata");
     const auto* blob = bytes ? std::get_if<MSRSqliteBlob>(bytes) : nullptr;
     if (blob && !blob->empty() && MSRPBMeasurementBundle::initWithBuffer(*blob)) return false;
@@ -433,9 +468,18 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
 
     std::vector<MSRRawEventData> events;
     std::vector<int64_t> unreadable;
+    static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, " + rawEventDataColumn() +
+                                     ", is_realtime FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid "
+                                     "ASC LIMIT ?";
     auto rows = sqliteStore_->recordsForQuery(
-        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
-        {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
+        query, {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
+            const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
+            const auto* length = data ? std::get_if<int64_t>(data) : nullptr;
+            if (const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
+                rowID && length && rawEventPastBound(MSRSqliteInt64(*rowID), *length)) {
+                unreadable.push_back(MSRSqliteInt64(*rowID));
+                return true;
+            }
             MSRError rowError;
             std::optional<MSRRawEventData> event = rawEventDataFromDictionary(&row, &rowError);
             if (!event) {
@@ -458,9 +502,8 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
-    static const std::string query =
-        "SELECT rowid, name, timestamp, data FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC "
-        "LIMIT ?";
+    static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumn() +
+                                     " FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
     if (!statement) return std::nullopt;
     std::vector<MSRRawEventRow> rows;
@@ -489,6 +532,11 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
                 break;
         }
         row.timestamp = time.value_or(0);
+        if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER &&
+            rawEventPastBound(row.rowID, sqlite3_column_int64(statement, 3))) {
+            unreadable.push_back(row.rowID);
+            continue;
+        }
         // Data that is absent, empty or not a BLOB is refused as the row
         // dictionary's reading refuses it.
         const int dataType = sqlite3_column_type(statement, 3);

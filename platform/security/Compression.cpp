@@ -63,12 +63,15 @@ KeptStream& inflater() {
 // (modulo 2^32), which is trusted only as far as deflate can expand at all
 // (about 1032 to 1), so a forged trailer cannot make a small input reserve
 // much memory.
+// The most deflate can expand: a 258-byte match in two bits.
+constexpr size_t kMostInflationRatio = 1032;
+
 size_t expectedInflatedSize(const std::vector<uint8_t>& data) {
     size_t guess = std::max<size_t>(data.size() * 4, 1024);
     if (!isGzip(data) || data.size() < 18) return guess;
     const uint8_t* end = data.data() + data.size();
     const size_t stated = size_t{end[-4]} | size_t{end[-3]} << 8 | size_t{end[-2]} << 16 | size_t{end[-1]} << 24;
-    return stated > 0 && stated <= data.size() * 1032 ? stated : guess;
+    return stated > 0 && stated <= data.size() * kMostInflationRatio ? stated : guess;
 }
 
 }  // namespace
@@ -174,6 +177,31 @@ std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, st
         return std::nullopt;
     }
     return out;
+}
+
+bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput) {
+    // Too short to expand that far: nothing needs inflating to know it.
+    if (data.size() <= maxOutput / kMostInflationRatio) return false;
+    z_stream* stream = inflater().stream();
+    if (!stream || inflateReset(stream) != Z_OK) return false;
+    // Each piece of output is counted and let go.
+    thread_local std::vector<uint8_t> scratch(size_t{64} << 10);
+    size_t consumed = 0;
+    size_t produced = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END && produced <= maxOutput) {
+        size_t slice = std::min(data.size() - consumed, kSlice);
+        stream->next_in = const_cast<Bytef*>(data.data() + consumed);
+        stream->avail_in = static_cast<uInt>(slice);
+        stream->next_out = scratch.data();
+        stream->avail_out = static_cast<uInt>(scratch.size());
+        status = ::inflate(stream, Z_NO_FLUSH);
+        produced += scratch.size() - stream->avail_out;
+        consumed += slice - stream->avail_in;
+        const bool stalled = status == Z_BUF_ERROR && stream->avail_out != 0;
+        if (stalled || (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)) break;
+    }
+    return produced > maxOutput;
 }
 
 }  // namespace security

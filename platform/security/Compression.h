@@ -26,6 +26,11 @@ std::optional<std::vector<uint8_t>> gzip(const std::vector<uint8_t>& data, std::
 std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, std::string* error = nullptr,
                                             size_t maxOutput = size_t{256} << 20);
 
+// True when inflating `data` would give more than `maxOutput` bytes, found
+// without holding them: what a stored row inflates to is sized before it is
+// inflated. A stream that fails before passing `maxOutput` is not past it.
+bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput);
+
 // True when `data` starts with the gzip magic bytes.
 bool isGzip(const std::vector<uint8_t>& data);
 

@@ -1,0 +1,46 @@
+#pragma once
+// The most the engine reads back of each kind of thing it stores. Each bound
+// is what the engine's own writers can write, so a stored value past it was
+// written by something else (another program, a restored backup, a disk
+// fault): readers size it in SQL (length() of the column) before they read
+// it, drop it once with a code of its own and delete it, and writers refuse
+// to store past it. A bound is counted in the bytes of the column as stored.
+
+#include <cstddef>
+
+#include "analytics/messages/MSRPBWireBounds.h"
+
+namespace MSRStoredMost {
+
+// The stored configuration: an answer as it arrived (its encoding built
+// again from what was decoded, which holds no more than the answer did) or,
+// when the answer's program fails its load, that answer with the programs of
+// the configuration before it in place of its own, and those came whole
+// from an answer within the same bound.
+inline constexpr size_t kConfigurationBytes = 2 * MSRPBWireMost::kConfigurationAnswerBytes;
+
+// An experiments snapshot: one library's part of an answer that inflated to
+// at most its bound, or the launched or activated part of such a part.
+inline constexpr size_t kSnapshotBytes = MSRPBWireMost::kExperimentsInflatedBytes;
+
+// A raw event's stored bytes: an event as cleaning leaves it holds at most
+// 100 custom parameters besides the engine's own few and at most one list
+// of 200 items, each with at most 35 custom parameters besides the 30 or so
+// item parameter names; names run to 40 and texts to 500 code points, at most 4
+// bytes each in UTF-8. That comes to about 29 MB at the very worst (real
+// events take a few hundred bytes). The metadata rows the events share hold
+// the identity and user properties, far less.
+inline constexpr size_t kRawEventBytes = size_t{32} << 20;
+
+// A queued bundle's encoding, as it inflates: its first event whole, the
+// events after it only while their sum stays under the batch size (10 MiB
+// at most), at most 1000 events (one read of raw events) with their names
+// and times, and the metadata, user properties and audience results beside
+// them: about 45 MB.
+inline constexpr size_t kBundleBytes = size_t{64} << 20;
+
+// A queued bundle's row holds the bundle gzipped, which deflate grows by at
+// most 5 bytes per 16 KiB stored block, plus its header and trailer.
+inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 1024 + 1024;
+
+}  // namespace MSRStoredMost
