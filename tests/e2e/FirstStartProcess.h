@@ -64,10 +64,12 @@ inline std::optional<std::string> storedDictionaryValue(const std::filesystem::p
     return text.substr(open + 1, close - open - 1);
 }
 
-// `calvaro --home HOME --script SCRIPT` in a process group of its own, its
-// outputs in files beside the script (out.txt, err.txt).
-inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::filesystem::path& script) {
+// `calvaro --home HOME --script SCRIPT [MORE...]` in a process group of its
+// own, its outputs in files beside the script (out.txt, err.txt).
+inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::filesystem::path& script,
+                                 const std::vector<std::string>& more = {}) {
     std::vector<std::string> words{CALVARO_EXECUTABLE, "--home", home.string(), "--script", script.string()};
+    words.insert(words.end(), more.begin(), more.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
