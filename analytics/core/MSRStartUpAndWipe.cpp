@@ -54,9 +54,7 @@ namespace {
 
 constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
 constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
-// Which parked link was handed over to the store, and when (see
-// reportStoredCampaignEventOnWorkerQueue).
-constexpr const char* kDeepLinkReportedKey = "/zevure/measurement/deep_link_reported";
+constexpr const char* kDeepLinkReportedKey = MSRDeepLinks::kDeepLinkReportedKey;
 constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
 constexpr double kStaleRemoteConfigAge = 604800;
 
