@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -50,9 +49,6 @@ constexpr auto kPendingWorkBudget = std::chrono::seconds(300);
 
 constexpr const char* kKilledCampaignLink = "https://calvaro.example/k?utm_source=killed&utm_medium=round";
 
-fs::path pendingWorkDictionary(const fs::path& home) {
-    return measurementFolder(home) / "app.calvaro.analytics.measurement.plist";
-}
 fs::path pendingWorkPreferences(const fs::path& home) {
     return home / "Library/Preferences/org.calvaro.Calvaro.plist";
 }
@@ -60,7 +56,7 @@ fs::path pendingWorkPreferences(const fs::path& home) {
 // Whether the dictionary keeps an event pending whose parameter `parameter`
 // says `value`.
 bool keepsPendingParameter(const fs::path& home, const std::string& parameter, const std::string& value) {
-    const std::string text = firstStartFileText(pendingWorkDictionary(home));
+    const std::string text = firstStartFileText(storedDictionaryFile(home));
     const std::string key = "<key>" + parameter + "</key>";
     for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
         const size_t open = text.find('<', at + key.size());
@@ -75,19 +71,10 @@ bool parksCampaignLink(const fs::path& home) {
            std::string::npos;
 }
 
-// Sets the dictionary's stored application version, as a start of another
-// version would have left it.
+// Makes the dictionary say the application was `version`, as a start of it
+// would have left it.
 bool storeApplicationVersion(const fs::path& home, const std::string& version) {
-    std::string text = firstStartFileText(pendingWorkDictionary(home));
-    const std::string key = "<key>/zevure/measurement/app_version</key>";
-    const size_t at = text.find(key);
-    if (at == std::string::npos) return false;
-    const size_t open = text.find('>', text.find('<', at + key.size()));
-    const size_t close = text.find("</", open);
-    if (open == std::string::npos || close == std::string::npos) return false;
-    text.replace(open + 1, close - open - 1, version);
-    std::ofstream(pendingWorkDictionary(home), std::ios::binary | std::ios::trunc) << text;
-    return true;
+    return changeStoredDictionaryValue(home, "app_version", [&](const std::string&) { return version; });
 }
 
 enum PendingWorkSide { kPendingBeforeWrite, kPendingBetween, kPendingAfterBoth, kPendingSides };
@@ -112,39 +99,14 @@ class KilledPendingWorkTest : public testing::Test {
 
     FirstStartRound prepare(int round) {
         const FirstStartRound paths(root.path() / ("round-" + std::to_string(round)));
-        fs::remove_all(paths.home);
-        fs::copy(seedHome, paths.home, fs::copy_options::recursive);
-        const fs::path keychain = seedHome.string() + ".keychain";
-        if (fs::exists(keychain)) fs::copy(keychain, paths.home.string() + ".keychain", fs::copy_options::recursive);
-        fs::permissions(paths.home, fs::perms::owner_all, fs::perm_options::replace);
+        copyDataRoot(seedHome, paths.home);
         return paths;
     }
 
-    // Stops the process group of `start` once `reached` holds, checked at
-    // each write of a file in `folder` (every 2 ms with no folder); false
-    // when it never held within a minute or the start ended first.
+    // Stops the start at a write of a file in `folder` (every 2 ms with no
+    // folder) once `reached` holds.
     static bool stopWhen(pid_t start, const fs::path& folder, const std::function<bool()>& reached) {
-        const int watch = folder.empty() ? -1 : inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (watch >= 0) inotify_add_watch(watch, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY);
-        bool stopped = false;
-        const auto deadline = PendingWorkClock::now() + std::chrono::seconds(60);
-        while (!stopped && PendingWorkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
-            if (watch >= 0) {
-                pollfd ready{watch, POLLIN, 0};
-                if (poll(&ready, 1, 50) <= 0) continue;
-                char events[4096];
-                while (read(watch, events, sizeof events) > 0) {
-                }
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            if (reached()) {
-                kill(-start, SIGSTOP);
-                stopped = true;
-            }
-        }
-        if (watch >= 0) close(watch);
-        return stopped;
+        return stopCalvaroWhen(start, folder, reached, folder.empty() ? 0 : IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY);
     }
 
     // Kills the start at a random moment of its first `randomMicros`, or
