@@ -129,18 +129,33 @@ class KilledPendingWorkTest : public testing::Test {
         return reached;
     }
 
-    // What a start under `home` uploads once the database holds no event
-    // left to upload, the start then ended by SIGTERM: the events a collector
-    // of its own accepted (every round's data root is a copy of one
-    // application instance, whose bundles a collector that saw them already
-    // drops as repeats). Nothing when it did not get there or end well.
+    // How often the starts of a round said they had handed over a start's
+    // events: the search-ads reporter says it is off right after the
+    // engine's start has handed over its update and campaign events.
+    static int startsThatHandedOver(const FirstStartRound& paths) {
+        const std::string said = firstStartFileText(paths.folder / "err.txt");
+        int count = 0;
+        for (size_t at = said.find("I-MSR032014"); at != std::string::npos; at = said.find("I-MSR032014", at + 1))
+            ++count;
+        return count;
+    }
+
+    // What a start under `home` uploads once it has handed over its start's
+    // events and the database holds none left to upload (an upload commits
+    // what was handed over before it), the start then ended by SIGTERM: the
+    // events a collector of its own accepted (every round's data root is a
+    // copy of one application instance, whose bundles a collector that saw
+    // them already drops as repeats). Nothing when it did not get there or
+    // end well.
     static std::optional<std::vector<tools::CollectedEvent>> uploadedByNextStart(const FirstStartRound& paths) {
         tools::Collector collector;
         tools::MeasurementCollector measurement{collector};
         if (!collector.start()) return std::nullopt;
+        const int handedOverBefore = startsThatHandedOver(paths);
         setenv("CALVARO_MEASUREMENT_URL", collector.baseURL().c_str(), 1);
         // Debug mode uploads a second after the newest event, without waiting
-        // out the hour since the seed's last upload.
+        // out the hour since the seed's last upload, and prints what the
+        // reporter says.
         const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, {"-DEDIzuraroveDebugEnabled"});
         unsetenv("CALVARO_MEASUREMENT_URL");
         if (start <= 0) return std::nullopt;
@@ -148,7 +163,7 @@ class KilledPendingWorkTest : public testing::Test {
         const auto deadline = PendingWorkClock::now() + std::chrono::seconds(120);
         while (!uploaded && PendingWorkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            uploaded = measurement.acceptedEventCount() > 0 &&
+            uploaded = startsThatHandedOver(paths) > handedOverBefore && measurement.acceptedEventCount() > 0 &&
                        storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "
                                                "(SELECT count(*) FROM queue)") == 0;
         }
