@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -757,6 +758,7 @@ void MSRStartUpAndWipe::resumePendingAutomaticEvents() {
     if (!engine_.hasComponentsOnWorkerQueue()) return;
     std::optional<foundation::Value::Dictionary> pending = engine_.persistedConfig_->pendingAutomaticEvents();
     if (!pending || pending->empty()) return;
+    // Decided on what a kill would leave: nothing of this process's counts.
     engine_.database_->commitPendingWrites();
     std::vector<std::pair<std::string, MSRPendingAutomaticEvent>> lost;
     bool changed = false;
