@@ -25,6 +25,10 @@ public:
 
     static constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
     static constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
+    // Which parked link was handed over to the store, with how many campaign
+    // events the store held just before (a dictionary: "link", "timestamp",
+    // "recorded"); gone with the link once its event is committed.
+    static constexpr const char* kDeepLinkReportedKey = "/zevure/measurement/deep_link_reported";
     static constexpr const char* kDeferredDeepLinkPath = "/adserv/conversion/app/deeplink";
     // The largest answer of the ad server that is read.
     static constexpr size_t kMaxDeferredDeepLinkResponseBytes = 64 * 1024;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -54,6 +55,7 @@ namespace {
 
 constexpr const char* kDeepLinkKey = "/zevure/measurement/deep_link";
 constexpr const char* kDeepLinkTimestampKey = "/zevure/measurement/deep_link_timestamp_seconds";
+constexpr const char* kDeepLinkReportedKey = MSRDeepLinks::kDeepLinkReportedKey;
 constexpr const char* kBackgroundTaskName = "MSRAnalyticsMeasurementBackgroundTask";
 constexpr double kStaleRemoteConfigAge = 604800;
 
@@ -125,6 +127,7 @@ void MSRStartUpAndWipe::clearStaleDeepLink() {
     if (dispatch::Clock::now() - *seconds <= ttl) return;
     defaults->setObject(foundation::Value(), kDeepLinkKey);
     defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
+    defaults->setObject(foundation::Value(), kDeepLinkReportedKey);
 }
 
 bool MSRStartUpAndWipe::startMeasurementOnWorkerQueue() {
@@ -247,7 +250,9 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
     engine_.setPersonalizedAdsUserPropertyOnWorkerQueue();
     backfillSessionNumber();
     reportFirstOpenOnWorkerQueue();
-    if (!MSRUserDefaults::sharedUserDefaults()->objectForKey(kDeepLinkKey).isAbsent()) {
+    // A link the first open reported above is gone once its event is
+    // committed: it keeps no deferred request from being made.
+    if (hasUnreportedParkedLink()) {
         reportStoredCampaignEventOnWorkerQueue(std::nullopt);
     } else if (engine_.deepLinks().shouldAllowRequestDeferredDeepLink()) {
         if (engine_.remoteConfig_->isExpired() && dma) {
@@ -629,9 +634,50 @@ void MSRStartUpAndWipe::reportVersionChange(const std::string& current, std::opt
 
 namespace {
 
+constexpr const char* kPendingName = "name";
 constexpr const char* kPendingParameters = "parameters";
 constexpr const char* kPendingTimestamp = "timestamp";
 constexpr const char* kPendingRecorded = "recorded";
+
+std::optional<MSRPendingAutomaticEvent> pendingRecordAtStartUp(const std::string& key, const foundation::Value& stored) {
+    const foundation::Value::Dictionary* record = stored.dictionary();
+    if (!record) return std::nullopt;
+    auto field = [&](const char* name) {
+        auto found = record->find(name);
+        return found == record->end() ? foundation::Value() : found->second;
+    };
+    const foundation::Value name = field(kPendingName);
+    const foundation::Value parameters = field(kPendingParameters);
+    const std::optional<double> timestamp = field(kPendingTimestamp).doubleValue();
+    if (!parameters.dictionary() || !timestamp || (!name.isAbsent() && (!name.string() || name.string()->empty())))
+        return std::nullopt;
+    return MSRPendingAutomaticEvent{name.string() ? *name.string() : key, *timestamp, *parameters.dictionary(),
+                                    field(kPendingRecorded).integerValue()};
+}
+
+foundation::Value pendingRecordValueAtStartUp(const MSRPendingAutomaticEvent& event) {
+    foundation::Value::Dictionary record{{kPendingName, foundation::Value(event.name)},
+                                         {kPendingParameters, foundation::Value(event.parameters)},
+                                         {kPendingTimestamp, foundation::Value(event.timestamp)}};
+    if (event.recorded) record.emplace(kPendingRecorded, foundation::Value(*event.recorded));
+    return foundation::Value(std::move(record));
+}
+
+// The key of a new record names its work (the event, what it reports, when)
+// and no other record's: an update reported while an earlier one still waits
+// for its commit keeps a record of its own.
+std::string pendingRecordKeyAtStartUp(const foundation::Value::Dictionary& pending, const MSRPendingAutomaticEvent& event) {
+    std::string key = event.name;
+    for (const auto& [parameter, value] : event.parameters) {
+        key += " " + parameter + "=" + (value.string() ? *value.string() : value.jsonText());
+    }
+    char when[48];
+    std::snprintf(when, sizeof when, " at %.6f", event.timestamp);
+    key += when;
+    std::string unique = key;
+    for (int n = 2; pending.count(unique); ++n) unique = key + " #" + std::to_string(n);
+    return unique;
+}
 
 }  // namespace
 
@@ -650,36 +696,40 @@ std::optional<int64_t> MSRStartUpAndWipe::recordedEventCount(const std::string& 
     return (aggregates ? aggregates->lifetimeCount() : 0) + *stored;
 }
 
+std::optional<int64_t> MSRStartUpAndWipe::committedEventCount(const std::string& name) {
+    // What the open group holds is this process's and has records of its
+    // own: committed first, the count holds what a kill would leave.
+    engine_.database_->commitPendingWrites();
+    return recordedEventCount(name);
+}
+
 void MSRStartUpAndWipe::handOverOnce(const std::string& name, double timestamp,
                                      const foundation::Value::Dictionary& parameters,
                                      const std::function<void()>& recordChange) {
-    std::optional<int64_t> recorded = recordedEventCount(name);
-    if (!recorded) {
+    MSRPendingAutomaticEvent event{name, timestamp, parameters, committedEventCount(name)};
+    if (!event.recorded) {
         // Without a count the next start could not tell a lost event from a
         // stored one: it is handed over as it comes.
         recordChange();
-        handOverPending(name, timestamp, parameters);
+        handOverPending(std::nullopt, event);
         return;
     }
     foundation::Value::Dictionary pending =
         engine_.persistedConfig_->pendingAutomaticEvents().value_or(foundation::Value::Dictionary{});
-    pending.insert_or_assign(name, foundation::Value(foundation::Value::Dictionary{
-                                       {kPendingParameters, foundation::Value(parameters)},
-                                       {kPendingTimestamp, foundation::Value(timestamp)},
-                                       {kPendingRecorded, foundation::Value(*recorded)}}));
+    const std::string key = pendingRecordKeyAtStartUp(pending, event);
+    pending.insert_or_assign(key, pendingRecordValueAtStartUp(event));
     recordChange();
     engine_.persistedConfig_->setPendingAutomaticEvents(pending);
     // The change and its pending event are on disk before the event can be
     // committed: a kill before the commit leaves the event to hand over
     // again, a kill after it an event the next start finds recorded.
     engine_.persistedConfig_->synchronizeToDisk();
-    handOverPending(name, timestamp, parameters);
+    handOverPending(key, event);
 }
 
-void MSRStartUpAndWipe::handOverPending(const std::string& name, double timestamp,
-                                        const foundation::Value::Dictionary& parameters) {
+void MSRStartUpAndWipe::handOverPending(const std::optional<std::string>& key, const MSRPendingAutomaticEvent& pending) {
     MSRObjectDictionary objects;
-    for (const auto& [parameter, value] : parameters) {
+    for (const auto& [parameter, value] : pending.parameters) {
         if (const std::string* text = value.string()) {
             objects.insert_or_assign(parameter, MSRValue(*text));
         } else if (auto integer = value.integerValue()) {
@@ -688,18 +738,19 @@ void MSRStartUpAndWipe::handOverPending(const std::string& name, double timestam
             objects.insert_or_assign(parameter, MSRValue(*number));
         }
     }
-    std::optional<MSREvent> event = automaticEvent(name, timestamp, objects, false);
-    if (!event || !engine_.handleInternalEventOnWorkerQueue(*event)) return;
+    std::optional<MSREvent> event = automaticEvent(pending.name, pending.timestamp, objects, false);
+    if (!event || !engine_.handleInternalEventOnWorkerQueue(*event) || !key) return;
     // Handed over (or dropped by a rule): once what it wrote is committed,
-    // the record has served. Its removal may wait for the next write of the
-    // dictionary; a start that still finds it, finds the event recorded.
+    // its own record has served, and no other. Its removal may wait for the
+    // next write of the dictionary; a start that still finds it, finds the
+    // event recorded.
     std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
-    engine_.database_->runWhenPendingWritesEnd([weak, name](bool committed) {
+    engine_.database_->runWhenPendingWritesEnd([weak, key = *key](bool committed) {
         auto engine = weak.lock();
         if (!engine || !committed || !engine->persistedConfig_) return;
-        auto pending = engine->persistedConfig_->pendingAutomaticEvents();
-        if (!pending || !pending->erase(name)) return;
-        engine->persistedConfig_->setPendingAutomaticEvents(pending);
+        auto records = engine->persistedConfig_->pendingAutomaticEvents();
+        if (!records || !records->erase(key)) return;
+        engine->persistedConfig_->setPendingAutomaticEvents(records);
     });
 }
 
@@ -707,43 +758,24 @@ void MSRStartUpAndWipe::resumePendingAutomaticEvents() {
     if (!engine_.hasComponentsOnWorkerQueue()) return;
     std::optional<foundation::Value::Dictionary> pending = engine_.persistedConfig_->pendingAutomaticEvents();
     if (!pending || pending->empty()) return;
-    struct Lost {
-        std::string name;
-        double timestamp;
-        foundation::Value::Dictionary parameters;
-    };
-    std::vector<Lost> lost;
+    // Decided on what a kill would leave: nothing of this process's counts.
+    engine_.database_->commitPendingWrites();
+    std::vector<std::pair<std::string, MSRPendingAutomaticEvent>> lost;
     bool changed = false;
     for (auto entry = pending->begin(); entry != pending->end();) {
-        const foundation::Value::Dictionary* record = entry->second.dictionary();
-        std::optional<int64_t> recorded = recordedEventCount(entry->first);
-        if (!recorded) {
+        std::optional<MSRPendingAutomaticEvent> event = pendingRecordAtStartUp(entry->first, entry->second);
+        std::optional<int64_t> recorded = event ? recordedEventCount(event->name) : std::nullopt;
+        if (event && !recorded) {
             ++entry;
             continue;
         }
-        auto field = [&](const char* key) {
-            if (!record) return foundation::Value();
-            auto found = record->find(key);
-            return found == record->end() ? foundation::Value() : found->second;
-        };
-        const std::optional<int64_t> before = field(kPendingRecorded).integerValue();
-        const foundation::Value parameters = field(kPendingParameters);
-        const std::optional<double> timestamp = field(kPendingTimestamp).doubleValue();
         // Recorded since it was kept as pending: its commit was made.
-        if (!before || !parameters.dictionary() || !timestamp || *recorded > *before) {
+        if (!event || !event->recorded || *recorded > *event->recorded) {
             entry = pending->erase(entry);
             changed = true;
             continue;
         }
-        lost.push_back({entry->first, *timestamp, *parameters.dictionary()});
-        if (*recorded != *before) {
-            // Events of the name were deleted since (stored ones gone stale):
-            // the record counts from what is there now.
-            foundation::Value::Dictionary updated = *record;
-            updated.insert_or_assign(kPendingRecorded, foundation::Value(*recorded));
-            entry->second = foundation::Value(std::move(updated));
-            changed = true;
-        }
+        lost.emplace_back(entry->first, std::move(*event));
         ++entry;
     }
     if (changed) {
@@ -751,8 +783,20 @@ void MSRStartUpAndWipe::resumePendingAutomaticEvents() {
         engine_.persistedConfig_->synchronizeToDisk();
     }
     // The store never got these: a kill came between the dictionary's write
-    // and their commit.
-    for (const Lost& event : lost) handOverPending(event.name, event.timestamp, event.parameters);
+    // and their commit. Each goes over alone, counted from what the store
+    // holds just before it (events of its name may have gone stale since),
+    // so that a kill between two of their commits leaves only the later one
+    // to hand over again.
+    for (auto& [key, event] : lost) {
+        if (auto recorded = committedEventCount(event.name); recorded && *recorded != *event.recorded) {
+            event.recorded = recorded;
+            auto records = engine_.persistedConfig_->pendingAutomaticEvents().value_or(foundation::Value::Dictionary{});
+            records.insert_or_assign(key, pendingRecordValueAtStartUp(event));
+            engine_.persistedConfig_->setPendingAutomaticEvents(records);
+            engine_.persistedConfig_->synchronizeToDisk();
+        }
+        handOverPending(key, event);
+    }
 }
 
 void MSRStartUpAndWipe::reportAppUpdateOnWorkerQueue() {
@@ -766,11 +810,64 @@ void MSRStartUpAndWipe::reportOSUpdateOnWorkerQueue() {
                         &MSRPersistedConfig::setOSVersion, "_ou", "_po");
 }
 
+std::optional<int64_t> MSRStartUpAndWipe::committedCampaignEventCount() {
+    // A link reported as expired becomes "_cmpx": the next start may judge
+    // its age otherwise.
+    std::optional<int64_t> campaigns = committedEventCount("_cmp");
+    std::optional<int64_t> unknown = campaigns ? recordedEventCount("_cmpx") : std::nullopt;
+    return unknown ? std::optional<int64_t>(*campaigns + *unknown) : std::nullopt;
+}
+
+bool MSRStartUpAndWipe::hasUnreportedParkedLink() {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    if (defaults->objectForKey(kDeepLinkKey).isAbsent()) return false;
+    engine_.database_->commitPendingWrites();
+    return !defaults->objectForKey(kDeepLinkKey).isAbsent();
+}
+
+// The parked link stays where it is until its campaign event is committed,
+// and that commit's end removes it: a kill before it leaves the link to
+// report at the next start. Beside it, written before the event is handed
+// over, a mark says which link went and how many campaign events the store
+// held just before: a start that finds more, finds the link reported (a kill
+// came between the commit and the link's removal).
 void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis) {
     auto defaults = MSRUserDefaults::sharedUserDefaults();
+    if (defaults->objectForKey(kDeepLinkKey).isAbsent()) return;
+    // Counted first: it commits what an earlier report of this process
+    // handed over, and that commit's end takes its link away.
+    const std::optional<int64_t> recorded = committedCampaignEventCount();
     const foundation::Value link = defaults->objectForKey(kDeepLinkKey);
     if (!link.string() || link.string()->empty()) return;
     const double storedSeconds = defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0);
+    auto isThisLink = [text = *link.string(), storedSeconds](const foundation::Value& otherLink, double otherSeconds) {
+        return otherLink.string() && *otherLink.string() == text && std::fabs(otherSeconds - storedSeconds) < 1e-3;
+    };
+    std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
+    auto removeOnCommit = [weak, isThisLink](bool committed) {
+        if (!committed || !weak.lock()) return;
+        auto defaults = MSRUserDefaults::sharedUserDefaults();
+        // A newer link parked meanwhile is not this one's to remove.
+        if (!isThisLink(defaults->objectForKey(kDeepLinkKey),
+                        defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0)))
+            return;
+        defaults->setObject(foundation::Value(), kDeepLinkKey);
+        defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
+        defaults->setObject(foundation::Value(), kDeepLinkReportedKey);
+    };
+    const foundation::Value mark = defaults->objectForKey(kDeepLinkReportedKey);
+    const std::optional<int64_t> markedCount = mark["recorded"].integerValue();
+    if (recorded && markedCount && *recorded > *markedCount &&
+        isThisLink(mark["link"], mark["timestamp"].doubleValue().value_or(0))) {
+        engine_.database_->runWhenPendingWritesEnd(removeOnCommit);
+        return;
+    }
+    if (recorded) {
+        defaults->setObject(foundation::Value(foundation::Value::Dictionary{{"link", link},
+                                                                            {"timestamp", foundation::Value(storedSeconds)},
+                                                                            {"recorded", foundation::Value(*recorded)}}),
+                            kDeepLinkReportedKey);
+    }
     const double ttl = engine_.remoteConfig()->attributionCacheTTLInterval();
     MSRObjectDictionary parameters;
     std::optional<std::string> url = *link.string();
@@ -783,9 +880,8 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     } else {
         parameters["_cc"] = MSRValue(MSRPreviousHourStartMillis(static_cast<int64_t>(storedSeconds * 1000)));
     }
-    defaults->setObject(foundation::Value(), kDeepLinkKey);
-    defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
     engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
+    engine_.database_->runWhenPendingWritesEnd(removeOnCommit);
 }
 
 void MSRMeasurement::subscribeForAppDidFinishLaunchingNotifications() {

@@ -17,6 +17,18 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/foundation/Value.h"
 
+// An automatic event kept as pending until its commit. Older builds kept one
+// record per event name, under the name and without a name of its own: a
+// start after an upgrade reads those as records of their key's event.
+struct MSRPendingAutomaticEvent {
+    std::string name;
+    double timestamp = 0;
+    foundation::Value::Dictionary parameters;
+    // The events of the name the store held just before this one was handed
+    // over: it was committed once the store holds more.
+    std::optional<int64_t> recorded;
+};
+
 class MSRStartUpAndWipe : public MSRMeasurementRoad {
 public:
     using MSRMeasurementRoad::MSRMeasurementRoad;
@@ -67,17 +79,26 @@ private:
                              void (MSRPersistedConfig::*store)(const std::optional<std::string>&),
                              const char* eventName, const char* parameterName);
     // An automatic event written once whatever the moment of a kill: the
-    // dictionary keeps it as pending, together with `recordChange` (what says
-    // it happened), on disk before it is handed to the store; its commit
-    // ends the pending record. A start that finds a record whose event the
-    // store never got hands it over again (resumePendingAutomaticEvents).
+    // dictionary keeps it as pending, under a key of its own, together with
+    // `recordChange` (what says it happened), on disk before it is handed to
+    // the store; its own commit ends its record. A start that finds a record
+    // whose event the store never got hands it over again
+    // (resumePendingAutomaticEvents).
     void handOverOnce(const std::string& name, double timestamp, const foundation::Value::Dictionary& parameters,
                       const std::function<void()>& recordChange);
-    void handOverPending(const std::string& name, double timestamp, const foundation::Value::Dictionary& parameters);
+    // `key` is the event's record; none when it has none.
+    void handOverPending(const std::optional<std::string>& key, const MSRPendingAutomaticEvent& event);
     void resumePendingAutomaticEvents();
     // The events of `name` the store ever recorded: those in bundles and
     // those still stored; nothing when they cannot be counted (logged).
     std::optional<int64_t> recordedEventCount(const std::string& name);
+    // The same once the writes waiting in the open group are committed.
+    std::optional<int64_t> committedEventCount(const std::string& name);
+    // The campaign events ("_cmp" and "_cmpx") committed so far.
+    std::optional<int64_t> committedCampaignEventCount();
+    // Whether a parked link waits for its campaign event, once a report of
+    // it made earlier in this process is committed (which removes it).
+    bool hasUnreportedParkedLink();
     // Forgets a stored deep link older than the attribution cache time.
     void clearStaleDeepLink();
 };

@@ -5,14 +5,17 @@
 // the file on disk says it.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -50,11 +53,15 @@ struct FirstStartRound {
     std::string said() const { return "\n" + folder.string() + "/err.txt:\n" + firstStartFileText(folder / "err.txt"); }
 };
 
+// The measurement dictionary's file under `home`.
+inline std::filesystem::path storedDictionaryFile(const std::filesystem::path& home) {
+    return measurementFolder(home) / "app.calvaro.analytics.measurement.plist";
+}
+
 // The text of the value stored under the dictionary key `suffix`, as the
 // property-list file on disk says it; nothing when the file or key is missing.
 inline std::optional<std::string> storedDictionaryValue(const std::filesystem::path& home, const std::string& suffix) {
-    const std::string text =
-        firstStartFileText(measurementFolder(home) / "app.calvaro.analytics.measurement.plist");
+    const std::string text = firstStartFileText(storedDictionaryFile(home));
     const std::string key = "<key>/zevure/measurement/" + suffix + "</key>";
     const size_t at = text.find(key);
     if (at == std::string::npos) return std::nullopt;
@@ -64,10 +71,69 @@ inline std::optional<std::string> storedDictionaryValue(const std::filesystem::p
     return text.substr(open + 1, close - open - 1);
 }
 
-// `calvaro --home HOME --script SCRIPT` in a process group of its own, its
-// outputs in files beside the script (out.txt, err.txt).
-inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::filesystem::path& script) {
+// Replaces the text of the value stored under the key `suffix` by what
+// `change` makes of it, as another program edits the file; false when the
+// key is missing.
+inline bool changeStoredDictionaryValue(const std::filesystem::path& home, const std::string& suffix,
+                                        const std::function<std::string(const std::string&)>& change) {
+    std::string text = firstStartFileText(storedDictionaryFile(home));
+    const std::string key = "<key>/zevure/measurement/" + suffix + "</key>";
+    const size_t at = text.find(key);
+    if (at == std::string::npos) return false;
+    const size_t open = text.find('>', text.find('<', at + key.size()));
+    const size_t close = text.find("</", open);
+    if (open == std::string::npos || close == std::string::npos) return false;
+    text.replace(open + 1, close - open - 1, change(text.substr(open + 1, close - open - 1)));
+    std::ofstream(storedDictionaryFile(home), std::ios::binary | std::ios::trunc) << text;
+    return true;
+}
+
+// A copy of the data root `seed` (and of its keychain beside it) at `home`,
+// for the owner only.
+inline void copyDataRoot(const std::filesystem::path& seed, const std::filesystem::path& home) {
+    namespace fs = std::filesystem;
+    fs::remove_all(home);
+    fs::copy(seed, home, fs::copy_options::recursive);
+    const fs::path keychain = seed.string() + ".keychain";
+    if (fs::exists(keychain)) fs::copy(keychain, home.string() + ".keychain", fs::copy_options::recursive);
+    fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
+}
+
+// Stops the process group of `start` once `reached` holds, checked at each of
+// the `watched` inotify events of `folder` (every 2 ms when none are); false
+// when it never held within a minute or the start ended first.
+inline bool stopCalvaroWhen(pid_t start, const std::filesystem::path& folder, const std::function<bool()>& reached,
+                            uint32_t watched) {
+    const int watch = watched == 0 ? -1 : inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watched != 0 && watch < 0) return false;
+    if (watch >= 0) inotify_add_watch(watch, folder.c_str(), watched);
+    bool stopped = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!stopped && std::chrono::steady_clock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+        if (watch >= 0) {
+            pollfd ready{watch, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) continue;
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (reached()) {
+            kill(-start, SIGSTOP);
+            stopped = true;
+        }
+    }
+    if (watch >= 0) close(watch);
+    return stopped;
+}
+
+// `calvaro --home HOME --script SCRIPT [MORE...]` in a process group of its
+// own, its outputs in files beside the script (out.txt, err.txt).
+inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::filesystem::path& script,
+                                 const std::vector<std::string>& more = {}) {
     std::vector<std::string> words{CALVARO_EXECUTABLE, "--home", home.string(), "--script", script.string()};
+    words.insert(words.end(), more.begin(), more.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);

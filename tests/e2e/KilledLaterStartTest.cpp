@@ -52,28 +52,6 @@ constexpr int kLaterStartMostRounds = 80;
 // Rounds stop being started past this; every round started is checked.
 constexpr auto kLaterStartBudget = std::chrono::seconds(400);
 
-// The dictionary's file under `home`.
-fs::path laterStartDictionary(const fs::path& home) {
-    return measurementFolder(home) / "app.calvaro.analytics.measurement.plist";
-}
-
-// Replaces the text of the value stored under the key `suffix` by what
-// `change` makes of it, as another program edits the file; false when the
-// key is missing.
-bool changeStoredDictionaryValue(const fs::path& home, const std::string& suffix,
-                                 const std::function<std::string(const std::string&)>& change) {
-    std::string text = firstStartFileText(laterStartDictionary(home));
-    const std::string key = "<key>/zevure/measurement/" + suffix + "</key>";
-    const size_t at = text.find(key);
-    if (at == std::string::npos) return false;
-    const size_t open = text.find('>', text.find('<', at + key.size()));
-    const size_t close = text.find("</", open);
-    if (open == std::string::npos || close == std::string::npos) return false;
-    text.replace(open + 1, close - open - 1, change(text.substr(open + 1, close - open - 1)));
-    std::ofstream(laterStartDictionary(home), std::ios::binary | std::ios::trunc) << text;
-    return true;
-}
-
 // Where a kill came, for one event: before the dictionary recorded it,
 // between that write and the event's commit, after both.
 enum LaterStartSide { kBeforeWrite, kBetween, kAfterBoth, kSides };
@@ -100,11 +78,7 @@ class KilledLaterStartTest : public testing::Test {
     // The round's data root: the seed's, its last session ended two hours
     // ago and, with `updated`, the versions of an older application and OS.
     void prepare(const FirstStartRound& paths, bool updated) {
-        fs::remove_all(paths.home);
-        fs::copy(seedHome, paths.home, fs::copy_options::recursive);
-        const fs::path keychain = seedHome.string() + ".keychain";
-        if (fs::exists(keychain))
-            fs::copy(keychain, paths.home.string() + ".keychain", fs::copy_options::recursive);
+        copyDataRoot(seedHome, paths.home);
         ASSERT_TRUE(changeStoredDictionaryValue(paths.home, "last_engagement_end", [](const std::string& value) {
             char text[64];
             std::snprintf(text, sizeof text, "%.6f", std::stod(value) - 7200);
@@ -116,32 +90,9 @@ class KilledLaterStartTest : public testing::Test {
     }
 
     // Stops the start's process group once `reached` holds, checked at each
-    // of the `watched` events of the engine's folder (every 2 ms when none);
-    // false when it never held within a minute or the start ended first.
+    // of the `watched` events of the engine's folder (every 2 ms when none).
     bool stopWhen(pid_t start, const fs::path& home, const std::function<bool()>& reached, uint32_t watched) {
-        const bool polling = watched == 0;
-        const int watch = polling ? -1 : inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (!polling && watch < 0) return false;
-        if (watch >= 0) inotify_add_watch(watch, measurementFolder(home).c_str(), watched);
-        bool stopped = false;
-        const auto deadline = LaterStartClock::now() + std::chrono::seconds(60);
-        while (!stopped && LaterStartClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
-            if (watch >= 0) {
-                pollfd ready{watch, POLLIN, 0};
-                if (poll(&ready, 1, 50) <= 0) continue;
-                char events[4096];
-                while (read(watch, events, sizeof events) > 0) {
-                }
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            if (reached()) {
-                kill(-start, SIGSTOP);
-                stopped = true;
-            }
-        }
-        if (watch >= 0) close(watch);
-        return stopped;
+        return stopCalvaroWhen(start, measurementFolder(home), reached, watched);
     }
 
     void runRound(int round) {
