@@ -461,7 +461,9 @@ void addSize(const Value& value, uint64_t depth, PropertyListSize& size) {
 }  // namespace
 
 PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
-    PropertyListSize size;
+    // A root brings the file's head: the XML declaration, the DOCTYPE and
+    // the plist element, 173 bytes.
+    PropertyListSize size{0, depth == 0 ? 192u : 0u};
     addSize(value, depth, size);
     return size;
 }
