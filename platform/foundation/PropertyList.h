@@ -27,8 +27,8 @@ struct PropertyListRefusal {
 };
 
 // The values and (an upper bound of) the bytes of a value's XML form, nested
-// `depth` levels deep in its file, for whoever keeps a part of a file within
-// a share of the bounds.
+// `depth` levels deep in its file (at depth 0, the whole file), for whoever
+// keeps a part of a file within a share of the bounds.
 struct PropertyListSize {
     uint64_t values = 0;
     uint64_t bytes = 0;
