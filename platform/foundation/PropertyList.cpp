@@ -471,8 +471,10 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
 std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal) {
     PropertyListRefusal ignored;
     if (!refusal) refusal = &ignored;
+    // Counted before libplist holds anything: a refused write costs a walk.
     Building building;
-    PlistPtr root(toNode(value, 0, building));
+    building.pastBounds = propertyListSize(value).values > kMaximumPropertyListValues;
+    PlistPtr root(building.pastBounds ? nullptr : toNode(value, 0, building));
     if (!root) {
         refusal->pastBounds = building.pastBounds;
         refusal->why = building.pastBounds ? "more than " + std::to_string(kMaximumPropertyListValues) +
