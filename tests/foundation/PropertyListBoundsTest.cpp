@@ -13,6 +13,7 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/foundation/TempFolder.h"
+#include "tests/support/Sanitizer.h"
 
 namespace fs = std::filesystem;
 using foundation::PropertyListRefusal;
@@ -22,6 +23,9 @@ namespace {
 
 constexpr uint64_t kValues = foundation::kMaximumPropertyListValues;
 constexpr size_t kBytes = foundation::kMaximumPropertyListBytes;
+// A million values built one allocation each take the sanitizers minutes; the
+// rows one past the bound, which never build them, run everywhere.
+constexpr bool kBuildsAMillion = !kUnderAddressSanitizer;
 
 const std::string kBoundsHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
 const std::string kBoundsTail = "</plist>";
@@ -64,7 +68,7 @@ TEST(PropertyListBounds, TheReaderCountsBeforeItBuildsAndStopsAtEachBound) {
         std::string bytes;
         bool read;
     } rows[] = {
-        {"values at the bound", boundsTrues(kValues - 1), true},
+        {"values at the bound", kBuildsAMillion ? boundsTrues(kValues - 1) : "", true},
         {"one value past it", boundsTrues(kValues), false},
         {"nesting at the bound", boundsNested(foundation::kMaximumNestingDepth), true},
         {"one level past it", boundsNested(foundation::kMaximumNestingDepth + 1), false},
@@ -73,6 +77,7 @@ TEST(PropertyListBounds, TheReaderCountsBeforeItBuildsAndStopsAtEachBound) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.bytes.empty()) continue;
         PropertyListRefusal refusal;
         const bool read = foundation::parsePropertyList(row.bytes, &refusal).has_value();
         EXPECT_EQ(read, row.read) << refusal.why;
@@ -93,7 +98,7 @@ TEST(PropertyListBounds, TheWriterWritesNothingItsReaderWouldRefuse) {
         Value value;
         bool written;
     } rows[] = {
-        {"values at the bound", Value::List(kValues - 1, true), true},
+        {"values at the bound", kBuildsAMillion ? Value::List(kValues - 1, true) : Value(), true},
         {"one value past it", Value::List(kValues, true), false},
         {"nesting at the bound", boundsNestedValue(foundation::kMaximumNestingDepth), true},
         {"one level past it", boundsNestedValue(foundation::kMaximumNestingDepth + 1), false},
@@ -102,6 +107,7 @@ TEST(PropertyListBounds, TheWriterWritesNothingItsReaderWouldRefuse) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.value.isAbsent()) continue;
         PropertyListRefusal refusal;
         const auto xml = foundation::propertyListXml(row.value, &refusal);
         ASSERT_EQ(xml.has_value(), row.written) << refusal.why;
@@ -159,20 +165,20 @@ TEST_F(PreferencesBoundsTest, AFilePastTheBoundsIsSetAsideAndWhatFitsIsKept) {
 // says so, memory and file keep the old value, and later changes still go.
 TEST_F(PreferencesBoundsTest, AChangeThatWouldPassTheBoundsIsRefusedAndTheFileStays) {
     auto defaults = reopen();
-    const Value half = Value::List(kValues / 2, true);
-    ASSERT_TRUE(defaults.set("first", half));
+    const Value large = std::string(40 << 20, 'a'), rest = std::string(30 << 20, 'b');
+    ASSERT_TRUE(defaults.set("first", large));
     ASSERT_TRUE(defaults.set("second", 1));
     const std::string before = file();
 
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(defaults.set("second", half));  // replacing a value
-    EXPECT_FALSE(defaults.set("third", half));   // adding one
+    EXPECT_FALSE(defaults.set("second", rest));  // replacing a value
+    EXPECT_FALSE(defaults.set("third", rest));   // adding one
     EXPECT_FALSE(defaults.set("alone", Value::List(kValues, true)));
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("not writing"), std::string::npos) << said;
     EXPECT_NE(said.find("not storing \"alone\""), std::string::npos) << said;
 
-    EXPECT_EQ(file(), before);
+    EXPECT_TRUE(file() == before);
     EXPECT_EQ(defaults.integer("second"), 1);
     EXPECT_TRUE(defaults.object("third").isAbsent());
     EXPECT_TRUE(defaults.set("small", "still written"));
