@@ -56,6 +56,8 @@ CalcManager::CalcManager(foundation::UserDefaults userDefaults)
     : userDefaults_(std::move(userDefaults)), persistKey_("calvaro_1") {
     hadStoredHistory_ = !userDefaults_.object(calculationsKey).isAbsent();
     calculations_ = loadCalculations();
+    // A history stored by an older build, or beside other values by hand.
+    if (recordsWithinBound(calculationDictionaries()) < calculations_.size()) saveCalculations();
     currentCalculation_ = storedCalculation(currentCalculationKey);
     currentSelectedCalculation_ = storedCalculation(currentSelectedCalculationKey);
 }
@@ -168,8 +170,32 @@ std::optional<Calculation> CalcManager::storedCalculation(const std::string& key
     return std::nullopt;
 }
 
+size_t CalcManager::recordsWithinBound(const Value::List& entries) {
+    // The key and the list's own lines.
+    foundation::PropertyListSize used{2, 64};
+    for (size_t kept = 0; kept < entries.size(); ++kept) {
+        // Records sit two levels deep: in the list, in the domain's dictionary.
+        const auto size = foundation::propertyListSize(entries[kept], 2);
+        used.values += size.values;
+        used.bytes += size.bytes;
+        if (used.values > historyBound.values || used.bytes > historyBound.bytes) return kept;
+    }
+    return entries.size();
+}
+
 void CalcManager::saveCalculations() {
+    Value::List entries = calculationDictionaries();
+    const size_t kept = recordsWithinBound(entries);
+    if (kept < entries.size()) {
+        std::fprintf(stderr,
+                     "history: the %zu oldest records give way, so that the history stays within %llu values and "
+                     "%llu MiB of its preferences file\n",
+                     entries.size() - kept, static_cast<unsigned long long>(historyBound.values),
+                     static_cast<unsigned long long>(historyBound.bytes >> 20));
+        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+        calculations_.erase(calculations_.begin() + static_cast<std::ptrdiff_t>(kept), calculations_.end());
+    }
     // A failed write keeps the history in memory; the store retries it with
     // the next change. Nothing is reported to the user.
-    userDefaults_.set(calculationsKey, calculationDictionaries());
+    userDefaults_.set(calculationsKey, entries);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Calvaro/engine/Calculation.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 
 // The example exercise every new user finds in the history: a logarithmic
@@ -19,12 +20,17 @@ Calculation exampleCalculation();
 //   "Calculations"               list of Calculation dictionaries, newest first
 //   "CurrentSelectedCalculation" the record the user chose to reopen, if any
 //   "CurrentCalculation"         read at creation only
-// Every change of the history is saved at once. Main thread only.
+// Every change of the history is saved at once, within historyBound. Main
+// thread only.
 class CalcManager {
 public:
     static constexpr const char* calculationsKey = "Calculations";
     static constexpr const char* currentSelectedCalculationKey = "CurrentSelectedCalculation";
     static constexpr const char* currentCalculationKey = "CurrentCalculation";
+    // What the history may take of its preferences file, whose reader refuses
+    // the whole file past its bounds: a sixteenth of them, some 2,600 records
+    // as the Calculate screen stores them. The oldest records give way.
+    static constexpr foundation::PropertyListSize historyBound = foundation::kSalvagedListBound;
     // Written once, when the first start has been prepared; never removed, so
     // clearing the history does not bring the example back.
     static constexpr const char* exampleSeededKey = "didSeedExampleCalculation";
@@ -91,7 +97,10 @@ public:
     std::optional<Calculation> storedCalculation(const std::string& key) const;
 
 private:
+    // Saves the history, its oldest records first giving way to its bound.
     void saveCalculations();
+    // How many of `entries`, from the newest, stay within historyBound.
+    static size_t recordsWithinBound(const foundation::Value::List& entries);
 
     foundation::UserDefaults userDefaults_;
     std::string persistKey_;

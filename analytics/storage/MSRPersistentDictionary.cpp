@@ -22,14 +22,26 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     }
     Value::Dictionary content;
     std::string bytes;
-    if (foundation::FileSystem::readFile(path, bytes)) {
-        if (auto parsed = foundation::parsePropertyList(bytes); parsed && parsed->dictionary()) {
+    foundation::PropertyListRefusal refusal;
+    std::error_code ec;
+    const bool read = foundation::FileSystem::readFile(path, bytes);
+    if (!read && std::filesystem::file_size(path, ec) > foundation::kMaximumPropertyListBytes && !ec)
+        refusal = {true, "larger than the reader takes"};
+    if (read || refusal.pastBounds) {
+        if (auto parsed = read ? foundation::parsePropertyList(bytes, &refusal) : std::nullopt;
+            parsed && parsed->dictionary()) {
             content = *parsed->dictionary();
         } else if (auto aside = foundation::FileSystem::setAside(path)) {
-            // Not a dictionary: kept for inspection before the first write
-            // replaces it.
-            MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
-                                 "Config plist file is damaged; kept as " + aside->string());
+            // Not a dictionary, or more than is read: kept for inspection
+            // before the first write replaces it.
+            if (refusal.pastBounds) {
+                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43006,
+                                     "Config plist file is past the reader's bounds (" + refusal.why +
+                                         "); kept as " + aside->string());
+            } else {
+                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                     "Config plist file is damaged; kept as " + aside->string());
+            }
         } else {
             MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
                                  "Config plist file is damaged and cannot be moved aside: " + path);
@@ -145,7 +157,8 @@ bool MSRPersistentDictionary::persistToDisk() {
         snapshot = Value(content_);
         hasPendingPersistence_ = false;
     }
-    auto xml = foundation::propertyListXml(snapshot);
+    foundation::PropertyListRefusal refusal;
+    auto xml = foundation::propertyListXml(snapshot, &refusal);
     std::string failure;
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
     // The file is made anew by every write, with the umask's mode.
@@ -154,6 +167,15 @@ bool MSRPersistentDictionary::persistToDisk() {
     if (written) {
         retryDelay_ = kPersistDelay;
         return true;
+    }
+    if (refusal.pastBounds) {
+        // A file its reader would set aside at the next start: the old one
+        // stays. Trying again cannot help before the contents change, and a
+        // change schedules its own write.
+        MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43007,
+                             "Configs past the reader's bounds are not persisted (" + refusal.why +
+                                 "); the file keeps its last contents");
+        return false;
     }
     MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43000, "Cannot persist configs to disk");
     // Try again without waiting for the next change, backing off while the

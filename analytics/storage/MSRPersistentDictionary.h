@@ -3,7 +3,10 @@
 // A key-value store held in memory and written as one property-list file in
 // the engine's folder. Every change schedules one write of the whole
 // dictionary a second later, so a burst of changes costs one write. A write
-// that fails is tried again later; the contents stay in memory meanwhile.
+// that fails is tried again later; the contents stay in memory meanwhile. A
+// file past the property-list bounds is neither read nor written: one found
+// at the start is kept aside (43006), and contents that would pass them
+// leave the last file in place until a change brings them back (43007).
 // The process's end drops delayed work: from the start of the end on, a
 // change waiting for its write, and every later one, is written at once.
 

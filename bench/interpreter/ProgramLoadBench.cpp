@@ -14,17 +14,12 @@
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/support/MSRError.h"
+#include "bench/support/ResidentMemory.h"
 #include "tools/assembler/ProgramAssembler.h"
 
 namespace {
 
-int64_t residentField(const char* field) {
-    std::ifstream status("/proc/self/status");
-    const std::string prefix(field);
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(prefix, 0) == 0) return std::stoll(line.substr(prefix.size())) << 10;
-    return 0;
-}
+using bench::residentField;
 
 MSRPBProgram functionOfLiterals(size_t literals) {
     std::optional<MSRPBProgram> program = ProgramAssembler::assembleProgram(R"((function "f" (array) true))");

@@ -20,7 +20,18 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-plist_t toNode(const Value& value, int depth) {
+// What a write has built so far: past the values bound it stops before
+// libplist holds more than the reader would take.
+struct Building {
+    uint64_t values = 0;
+    bool pastBounds = false;
+};
+
+plist_t toNode(const Value& value, int depth, Building& building) {
+    if (++building.values > kMaximumPropertyListValues) {
+        building.pastBounds = true;
+        return nullptr;
+    }
     switch (value.type()) {
         case Value::Type::Absent:
         case Value::Type::Null:
@@ -43,20 +54,27 @@ plist_t toNode(const Value& value, int depth) {
             return plist_new_date(static_cast<int32_t>(since2001), 0);
         }
         case Value::Type::List: {
-            if (depth >= kMaximumNestingDepth) return nullptr;
+            if (depth >= kMaximumNestingDepth) {
+                building.pastBounds = true;
+                return nullptr;
+            }
             PlistPtr array(plist_new_array());
             for (const Value& item : *value.list()) {
-                plist_t node = toNode(item, depth + 1);
+                plist_t node = toNode(item, depth + 1, building);
                 if (!node) return nullptr;
                 plist_array_append_item(array.get(), node);
             }
             return array.release();
         }
         case Value::Type::Dictionary: {
-            if (depth >= kMaximumNestingDepth) return nullptr;
+            if (depth >= kMaximumNestingDepth) {
+                building.pastBounds = true;
+                return nullptr;
+            }
             PlistPtr dict(plist_new_dict());
             for (const auto& [key, item] : *value.dictionary()) {
-                plist_t node = toNode(item, depth + 1);
+                ++building.values;  // the key
+                plist_t node = toNode(item, depth + 1, building);
                 if (!node) return nullptr;
                 plist_dict_set_item(dict.get(), key.c_str(), node);
             }
@@ -152,16 +170,19 @@ std::optional<Value> fromNode(plist_t node, int depth) {
 // What the bytes must pass before libplist sees them. libplist aborts on a
 // string with a NUL inside (an assertion in its getters) and its binary reader
 // recurses once per level of nesting; both would end the process on every
-// start for a damaged file.
+// start for a damaged file. Its trees cost some two hundred bytes a value, so
+// the values are counted on the bytes first.
 //
 // The XML form: no NUL byte and no character reference to NUL; nesting of
-// <array> and <dict> no deeper than the limit.
-bool xmlAcceptable(std::string_view xml, std::string* why) {
+// <array> and <dict> no deeper than the limit; no more elements than the
+// values bound. One pass, nothing allocated.
+bool xmlAcceptable(std::string_view xml, PropertyListRefusal* refusal) {
     if (xml.find('\0') != std::string_view::npos) {
-        *why = "a NUL byte";
+        refusal->why = "a NUL byte";
         return false;
     }
     int depth = 0;
+    uint64_t values = 0;
     for (size_t at = xml.find_first_of("<&"); at != std::string_view::npos; at = xml.find_first_of("<&", at + 1)) {
         std::string_view rest = xml.substr(at);
         if (rest[0] == '&') {
@@ -173,7 +194,7 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
             const size_t digits = i;
             while (i < rest.size() && rest[i] == '0') ++i;
             if (i > digits && i < rest.size() && rest[i] == ';') {
-                *why = "a reference to character 0";
+                refusal->why = "a reference to character 0";
                 return false;
             }
             continue;
@@ -192,6 +213,12 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
         }
         const bool closing = rest.size() > 1 && rest[1] == '/';
         std::string_view name = rest.substr(closing ? 2 : 1);
+        const bool markup = !name.empty() && (name[0] == '?' || name[0] == '!');
+        if (!closing && !markup && name.substr(0, 5) != "plist" && ++values > kMaximumPropertyListValues) {
+            refusal->pastBounds = true;
+            refusal->why = "more than " + std::to_string(kMaximumPropertyListValues) + " values";
+            return false;
+        }
         const bool container = name.substr(0, 5) == "array" || name.substr(0, 4) == "dict";
         if (!container) continue;
         // The tag ends before the next one begins (a search bounded so, so
@@ -201,7 +228,8 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
         if (closing) {
             if (depth > 0) --depth;
         } else if (rest[end - 1] != '/' && ++depth > kMaximumNestingDepth) {
-            *why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
+            refusal->pastBounds = true;
+            refusal->why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
             return false;
         }
     }
@@ -210,19 +238,17 @@ bool xmlAcceptable(std::string_view xml, std::string* why) {
 
 // The binary form: every object inside the file, strings without NUL, no
 // reference cycle, nesting no deeper than the limit, and no more values once
-// every reference is copied out than kMaximumBinaryValues (libplist copies a
+// every reference is copied out than the values bound (libplist copies a
 // shared object for each reference, so twenty levels of a thousand references
 // each would never end). Each object is walked once (an explicit stack,
 // depths and value counts remembered), so the check costs what the file's
 // size does.
-constexpr uint64_t kMaximumBinaryValues = 1 << 20;
-
 class BinaryCheck {
 public:
     explicit BinaryCheck(std::string_view bytes) : bytes_(bytes) {}
 
-    bool run(std::string* why) {
-        why_ = why;
+    bool run(PropertyListRefusal* refusal) {
+        refusal_ = refusal;
         const size_t size = bytes_.size();
         if (size < 8 + 32) return fail("a truncated file");
         const size_t trailer = size - 32;
@@ -245,8 +271,9 @@ private:
     static constexpr int kUnvisited = -1;
     static constexpr int kInProgress = -2;
 
-    bool fail(const std::string& what) {
-        *why_ = what;
+    bool fail(const std::string& what, bool pastBounds = false) {
+        refusal_->why = what;
+        refusal_->pastBounds = pastBounds;
         return false;
     }
     uint8_t byteAt(size_t at) const { return static_cast<uint8_t>(bytes_[at]); }
@@ -314,7 +341,7 @@ private:
                 const uint64_t refs = (marker >> 4) == 0xD ? length * 2 : length;
                 if (length > table_ || refs > (table_ - at) / refSize_) return fail("an object outside the file");
                 if (stack.size() >= static_cast<size_t>(kMaximumNestingDepth))
-                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels");
+                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels", true);
                 depth_[object] = kInProgress;
                 stack.push_back(Frame{object, at, refs});
                 return true;
@@ -346,7 +373,7 @@ private:
             if (known == kInProgress) return fail("a reference cycle");
             if (known >= 0) {
                 if (stack.size() + known > static_cast<size_t>(kMaximumNestingDepth))
-                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels");
+                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels", true);
                 if (!add(frame, known, values_[child])) return false;
                 continue;
             }
@@ -360,13 +387,14 @@ private:
     bool add(Frame& parent, int childDepth, uint64_t childValues) {
         parent.deepest = std::max(parent.deepest, childDepth);
         parent.values += childValues;
-        if (parent.values > kMaximumBinaryValues)
-            return fail("more than " + std::to_string(kMaximumBinaryValues) + " values once references are copied");
+        if (parent.values > kMaximumPropertyListValues)
+            return fail("more than " + std::to_string(kMaximumPropertyListValues) + " values once references are copied",
+                        true);
         return true;
     }
 
     std::string_view bytes_;
-    std::string* why_ = nullptr;
+    PropertyListRefusal* refusal_ = nullptr;
     size_t offsetSize_ = 0;
     size_t refSize_ = 0;
     size_t table_ = 0;
@@ -377,32 +405,123 @@ private:
 
 }  // namespace
 
-std::optional<std::string> propertyListXml(const Value& value) {
-    PlistPtr root(toNode(value, 0));
-    if (!root) return std::nullopt;
+namespace {
+
+// The bounds every reader checks before it builds anything, on either form.
+bool withinBounds(std::string_view bytes, PropertyListRefusal* refusal) {
+    if (bytes.size() > kMaximumPropertyListBytes) {
+        refusal->pastBounds = true;
+        refusal->why = std::to_string(bytes.size()) + " bytes, more than " +
+                       std::to_string(kMaximumPropertyListBytes >> 20) + " MiB";
+        return false;
+    }
+    return bytes.substr(0, 8) == "bplist00" ? BinaryCheck(bytes).run(refusal) : xmlAcceptable(bytes, refusal);
+}
+
+// Escaped as libplist's XML writer escapes.
+uint64_t escapedBytes(std::string_view text) {
+    uint64_t bytes = text.size();
+    for (char c : text) bytes += c == '&' ? 4 : (c == '<' || c == '>') ? 3 : 0;
+    return bytes;
+}
+
+// libplist's layout: one line per element, indented by its depth in tabs;
+// a scalar's tags and number take at most 20 + 24 bytes, data is base64 in
+// lines of 68 characters.
+void addSize(const Value& value, uint64_t depth, PropertyListSize& size) {
+    ++size.values;
+    const uint64_t line = depth + 1;
+    switch (value.type()) {
+        case Value::Type::String:
+            size.bytes += line + 17 + escapedBytes(*value.string());
+            return;
+        case Value::Type::Bytes: {
+            const uint64_t base64 = (value.bytes()->size() + 2) / 3 * 4;
+            size.bytes += 2 * line + 14 + base64 + (base64 / 68 + 1) * line;
+            return;
+        }
+        case Value::Type::List:
+            size.bytes += 2 * line + 15;
+            for (const Value& item : *value.list()) addSize(item, depth + 1, size);
+            return;
+        case Value::Type::Dictionary:
+            size.bytes += 2 * line + 13;
+            for (const auto& [key, item] : *value.dictionary()) {
+                ++size.values;
+                size.bytes += line + 1 + 11 + escapedBytes(key);
+                addSize(item, depth + 1, size);
+            }
+            return;
+        default:
+            size.bytes += line + 20 + 24;
+            return;
+    }
+}
+
+}  // namespace
+
+PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
+    // A root brings the file's head: the XML declaration, the DOCTYPE and
+    // the plist element, 173 bytes.
+    PropertyListSize size{0, depth == 0 ? 192u : 0u};
+    addSize(value, depth, size);
+    return size;
+}
+
+std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal) {
+    PropertyListRefusal ignored;
+    if (!refusal) refusal = &ignored;
+    // Counted before libplist holds anything: a refused write costs a walk.
+    Building building;
+    building.pastBounds = propertyListSize(value).values > kMaximumPropertyListValues;
+    PlistPtr root(building.pastBounds ? nullptr : toNode(value, 0, building));
+    if (!root) {
+        refusal->pastBounds = building.pastBounds;
+        refusal->why = building.pastBounds ? "more than " + std::to_string(kMaximumPropertyListValues) +
+                                                 " values or nesting deeper than " +
+                                                 std::to_string(kMaximumNestingDepth) + " levels"
+                                           : "a value without a property-list form";
+        return std::nullopt;
+    }
     char* xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(root.get(), &xml, &length);
-    if (!xml) return std::nullopt;
+    root.reset();
+    if (!xml) {
+        refusal->why = "no XML form";
+        return std::nullopt;
+    }
     std::string out(xml, length);
     plist_to_xml_free(xml);
+    // What the reader would refuse is not written: the same check on the
+    // very bytes it would read.
+    if (!withinBounds(out, refusal)) return std::nullopt;
     return out;
 }
 
-std::optional<Value> parsePropertyList(std::string_view bytes) {
-    if (bytes.empty() || bytes.size() > UINT32_MAX) return std::nullopt;
-    std::string why;
-    const bool binary = bytes.substr(0, 8) == "bplist00";
-    if (binary ? !BinaryCheck(bytes).run(&why) : !xmlAcceptable(bytes, &why)) {
-        std::fprintf(stderr, "property list: refused: %s\n", why.c_str());
+std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefusal* refusal) {
+    PropertyListRefusal ignored;
+    if (!refusal) refusal = &ignored;
+    if (bytes.empty()) {
+        refusal->why = "an empty file";
+        return std::nullopt;
+    }
+    if (!withinBounds(bytes, refusal)) {
+        std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
         return std::nullopt;
     }
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    if (!root) return std::nullopt;
+    if (!root) {
+        refusal->why = "not a property list";
+        return std::nullopt;
+    }
     PlistPtr owner(root);
     auto value = fromNode(root, 0);
-    if (!value) std::fprintf(stderr, "property list: refused: a NUL in a string or nesting too deep\n");
+    if (!value) {
+        refusal->why = "a NUL in a string or nesting too deep";
+        std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
+    }
     return value;
 }
 
@@ -434,18 +553,26 @@ bool tagNamed(std::string_view xml, const Tag& tag, std::string_view name) {
            (text[skip + name.size()] == '>' || text[skip + name.size()] == '/' || text[skip + name.size()] == ' ');
 }
 
-// The end of the element that opens at `first`, or nothing when it is cut
-// short (or nested deeper than any file of ours).
-std::optional<size_t> elementEnd(std::string_view xml, const Tag& first) {
-    if (first.kind == Tag::kEmpty) return first.end;
+// The end of the element that opens at `first` and how many elements it
+// holds, itself included; nothing when it is cut short (or nested deeper
+// than any file of ours).
+struct Element {
+    size_t end;
+    uint64_t values;
+};
+
+std::optional<Element> elementEnd(std::string_view xml, const Tag& first) {
+    if (first.kind == Tag::kEmpty) return Element{first.end, 1};
     if (first.kind != Tag::kOpen) return std::nullopt;
     int depth = 1;
+    uint64_t values = 1;
     for (size_t at = first.end; depth > 0;) {
         auto tag = nextTag(xml, at);
         if (!tag) return std::nullopt;
         at = tag->end;
+        if (tag->kind == Tag::kOpen || tag->kind == Tag::kEmpty) ++values;
         if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
-        if (tag->kind == Tag::kClose && --depth == 0) return at;
+        if (tag->kind == Tag::kClose && --depth == 0) return Element{at, values};
     }
     return std::nullopt;
 }
@@ -455,18 +582,39 @@ std::optional<Value> readAlone(std::string_view wrapped) {
                              std::string(wrapped) + "</plist>");
 }
 
-// The items of the list opening at `open` that came whole, up to the first
-// that did not.
-Value::List salvageListItems(std::string_view xml, const Tag& open) {
-    Value::List items;
+// What is still free of a share of the bounds.
+struct Budget {
+    uint64_t values, bytes;
+    bool fits(uint64_t v, uint64_t b) const { return v <= values && b <= bytes; }
+    void take(uint64_t v, uint64_t b) {
+        values -= v;
+        bytes -= b;
+    }
+};
+
+// The leading items of the list opening at `open` that came whole and fit
+// in `budget`, up to the first that did not end or did not fit. Read in one
+// piece when they can be, one by one when one of them is damaged.
+Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budget) {
+    std::vector<std::pair<size_t, size_t>> ranges;
     for (size_t at = open.end;;) {
         auto tag = nextTag(xml, at);
         if (!tag || tag->kind == Tag::kClose) break;
-        auto end = elementEnd(xml, *tag);
-        if (!end) break;
-        auto item = readAlone("<array>" + std::string(xml.substr(tag->begin, *end - tag->begin)) + "</array>");
+        auto element = elementEnd(xml, *tag);
+        if (!element || !budget.fits(element->values, element->end - tag->begin)) break;
+        budget.take(element->values, element->end - tag->begin);
+        ranges.emplace_back(tag->begin, element->end);
+        at = element->end;
+    }
+    if (ranges.empty()) return {};
+    const std::string_view whole = xml.substr(ranges.front().first, ranges.back().second - ranges.front().first);
+    if (auto all = readAlone("<array>" + std::string(whole) + "</array>"); all && all->list() &&
+                                                                           all->list()->size() == ranges.size())
+        return std::move(*all->list());
+    Value::List items;
+    for (const auto& [begin, end] : ranges) {
+        auto item = readAlone("<array>" + std::string(xml.substr(begin, end - begin)) + "</array>");
         if (item && item->list() && item->list()->size() == 1) items.push_back(item->list()->front());
-        at = *end;
     }
     return items;
 }
@@ -475,6 +623,7 @@ Value::List salvageListItems(std::string_view xml, const Tag& open) {
 
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
     Value::Dictionary kept;
+    Budget budget{kMaximumPropertyListValues / 2, kMaximumPropertyListBytes / 2};
     std::optional<Tag> tag = nextTag(xml, 0);
     while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
     if (tag) tag = nextTag(xml, tag->end);
@@ -484,24 +633,42 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
         if (!key || key->kind != Tag::kOpen || !tagNamed(xml, *key, "key")) break;
         auto keyEnd = elementEnd(xml, *key);
         if (!keyEnd) break;
-        auto value = nextTag(xml, *keyEnd);
+        auto value = nextTag(xml, keyEnd->end);
         if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
-        const std::string keyText(xml.substr(key->begin, *keyEnd - key->begin));
+        const std::string keyText(xml.substr(key->begin, keyEnd->end - key->begin));
         auto valueEnd = elementEnd(xml, *value);
+        const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
+        const uint64_t bytes = valueEnd ? valueEnd->end - key->begin : 0;
         std::optional<Value> entry;
-        if (valueEnd)
-            entry = readAlone("<dict>" + keyText + std::string(xml.substr(value->begin, *valueEnd - value->begin)) +
-                              "</dict>");
+        if (valueEnd && budget.fits(values, bytes))
+            entry = readAlone("<dict>" + keyText +
+                              std::string(xml.substr(value->begin, valueEnd->end - value->begin)) + "</dict>");
         if (entry && entry->dictionary()) {
+            budget.take(values, bytes);
             for (auto& [name, read] : *entry->dictionary()) kept[name] = read;
         } else if (value->kind == Tag::kOpen && tagNamed(xml, *value, "array")) {
-            // Damaged, or cut short, inside this list: its items that read.
+            // Too large, damaged or cut short inside this list: its leading
+            // items that read.
             auto name = readAlone("<dict>" + keyText + "<true/></dict>");
-            if (name && name->dictionary() && name->dictionary()->size() == 1)
-                kept[name->dictionary()->begin()->first] = Value(salvageListItems(xml, *value));
+            if (name && name->dictionary() && name->dictionary()->size() == 1) {
+                Budget share{std::min(budget.values, kSalvagedListBound.values),
+                             std::min(budget.bytes, kSalvagedListBound.bytes)};
+                Value list(salvageListItems(xml, *value, share));
+                const PropertyListSize size = propertyListSize(list);
+                const std::string& listName = name->dictionary()->begin()->first;
+                if (valueEnd)
+                    std::fprintf(stderr, "property list: of \"%s\" (%llu values) the first %zu items are kept\n",
+                                 listName.c_str(), static_cast<unsigned long long>(valueEnd->values),
+                                 list.list()->size());
+                budget.take(std::min(budget.values, size.values + 1), std::min(budget.bytes, size.bytes));
+                kept[listName] = std::move(list);
+            }
+        } else if (valueEnd && !budget.fits(values, bytes)) {
+            std::fprintf(stderr, "property list: an entry of %llu values and %llu bytes is left out\n",
+                         static_cast<unsigned long long>(values), static_cast<unsigned long long>(bytes));
         }
         if (!valueEnd) break;
-        at = *valueEnd;
+        at = valueEnd->end;
     }
     return kept;
 }

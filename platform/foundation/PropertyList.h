@@ -4,26 +4,59 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Value.h"
 
 namespace foundation {
+
+// What one property list of ours may hold, in either form: the reader refuses
+// more before it builds anything, and the writer never writes more, so that
+// a file written here always reads back. Values count every element the
+// reader would build, dictionary keys included (a dictionary of n entries
+// is 1 + 2n); at the values bound a file of small values costs some 190 MB
+// to read.
+constexpr size_t kMaximumPropertyListBytes = FileSystem::kMaxReadBytes;
+constexpr uint64_t kMaximumPropertyListValues = uint64_t{1} << 20;
+
+// Why a property list was not read or not written: past the bounds above
+// (bytes, values, nesting) or, when `pastBounds` is false, damaged or without
+// a property-list form.
+struct PropertyListRefusal {
+    bool pastBounds = false;
+    std::string why;
+};
+
+// The values and (an upper bound of) the bytes of a value's XML form, nested
+// `depth` levels deep in its file (at depth 0, the whole file), for whoever
+// keeps a part of a file within a share of the bounds.
+struct PropertyListSize {
+    uint64_t values = 0;
+    uint64_t bytes = 0;
+};
+PropertyListSize propertyListSize(const Value& value, uint64_t depth = 0);
 
 // Property lists through libplist.
 //
 // Writing gives the XML form; reals are written with 17 significant digits so
 // every double reads back bit for bit, dates to the whole second (the XML date
 // form has no fraction). Absent and null have no property-list form: a value
-// holding either, at any depth, is refused.
-std::optional<std::string> propertyListXml(const Value& value);
+// holding either, at any depth, is refused, and so is a value whose XML form
+// the reader would refuse.
+std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal = nullptr);
 
 // Reads the XML or the binary form. Nothing when the bytes are not a complete
-// property list (truncated, garbage, empty).
-std::optional<Value> parsePropertyList(std::string_view bytes);
+// property list (truncated, garbage, empty) or pass the bounds, which are
+// checked on the bytes before anything is built.
+std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefusal* refusal = nullptr);
 
 // What can still be read of an XML property list whose root is a dictionary
-// and that parsePropertyList refuses (cut short, or damaged inside): each
-// entry whose value reads on its own, and of a list value cut short the items
-// that came whole. Empty when nothing can be read.
+// and that parsePropertyList refuses (cut short, damaged inside, or past the
+// bounds): each entry whose value reads on its own, and of a list value that
+// is cut short, damaged or too large the leading items that came whole. What
+// is kept stays within half of each bound, and what is kept of one such list
+// within a sixteenth (the newest records of a history stored newest first).
+// Empty when nothing can be read.
+constexpr PropertyListSize kSalvagedListBound{kMaximumPropertyListValues / 16, kMaximumPropertyListBytes / 16};
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml);
 
 }  // namespace foundation

@@ -1,6 +1,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DataLoss.h"
@@ -25,10 +26,20 @@ public:
         return fn(values_);
     }
 
+    enum class Saved { kWritten, kFailed, kRefused };
+
     // Writes the values; call with the lock held (from inside withValues).
-    bool save(const Value::Dictionary& values) {
-        auto xml = propertyListXml(Value(values));
-        std::string error;
+    // Values the reader of the file would refuse are not written (kRefused):
+    // the file keeps what it held, and the caller takes its change back.
+    Saved save(const Value::Dictionary& values) {
+        PropertyListRefusal refusal;
+        auto xml = propertyListXml(Value(values), &refusal);
+        if (!xml && refusal.pastBounds) {
+            std::fprintf(stderr, "preferences: not writing %s: %s; the file keeps its last values\n",
+                         file_.c_str(), refusal.why.c_str());
+            return Saved::kRefused;
+        }
+        std::string error = refusal.why;
         dirty_ = !xml || !FileSystem::writeAtomically(file_, *xml, &error);
         // Named by its file: a later write of the same file that succeeds
         // stores everything it held.
@@ -39,7 +50,7 @@ public:
         } else {
             DataLoss::recovered(lost);
         }
-        return !dirty_;
+        return dirty_ ? Saved::kFailed : Saved::kWritten;
     }
 
     bool dirty() const { return dirty_; }
@@ -52,15 +63,18 @@ private:
         std::error_code ec;
         if (!fs::exists(file_, ec)) return;
         std::string bytes;
+        PropertyListRefusal refusal;
         if (FileSystem::readFile(file_, bytes)) {
-            if (auto parsed = parsePropertyList(bytes); parsed && parsed->dictionary()) {
+            if (auto parsed = parsePropertyList(bytes, &refusal); parsed && parsed->dictionary()) {
                 values_ = std::move(*parsed->dictionary());
                 return;
             }
+        } else if (const auto size = fs::file_size(file_, ec); !ec && size > kMaximumPropertyListBytes) {
+            refusal = {true, std::to_string(size) + " bytes, more than the reader takes"};
         }
         // Starting afresh writes the file: only once the old bytes are safe.
-        // What can still be read of them is kept.
-        if (!setAside()) return;
+        // What can still be read of them is kept, within the bounds.
+        if (!setAside(refusal)) return;
         values_ = salvagePropertyListDictionary(bytes);
         if (!values_.empty())
             std::fprintf(stderr, "preferences: %zu readable values of %s kept\n", values_.size(), file_.c_str());
@@ -68,13 +82,16 @@ private:
     }
 
     // Keeps an unreadable file for inspection instead of overwriting it.
-    bool setAside() {
+    bool setAside(const PropertyListRefusal& refusal) {
         auto aside = FileSystem::setAside(file_);
+        const char* what = refusal.pastBounds ? "past the reader's bounds" : "damaged";
+        const std::string why = refusal.why.empty() ? "" : " (" + refusal.why + ")";
         if (aside) {
-            std::fprintf(stderr, "preferences: %s is damaged; kept as %s, starting afresh\n", file_.c_str(),
-                         aside->c_str());
+            std::fprintf(stderr, "preferences: %s is %s%s; kept as %s, starting afresh\n", file_.c_str(), what,
+                         why.c_str(), aside->c_str());
         } else {
-            std::fprintf(stderr, "preferences: %s is damaged and cannot be moved aside\n", file_.c_str());
+            std::fprintf(stderr, "preferences: %s is %s%s and cannot be moved aside\n", file_.c_str(), what,
+                         why.c_str());
         }
         return aside.has_value();
     }
@@ -191,10 +208,25 @@ bool UserDefaults::set(const std::string& key, const Value& value) {
     if (value.isAbsent() || value.isNull()) return remove(key);
     // Check the value on its own first: a value without a property-list form
     // must not get into memory, where it would block every later write.
-    if (!propertyListXml(value)) return false;
+    PropertyListRefusal refusal;
+    if (!propertyListXml(value, &refusal)) {
+        if (refusal.pastBounds)
+            std::fprintf(stderr, "preferences: not storing \"%s\" in %s: %s\n", key.c_str(),
+                         domain_->name().c_str(), refusal.why.c_str());
+        return false;
+    }
     return domain_->withValues([&](Value::Dictionary& values) {
-        values[key] = value;
-        return domain_->save(values);
+        auto [slot, added] = values.try_emplace(key);
+        Value previous = std::exchange(slot->second, value);
+        const auto saved = domain_->save(values);
+        if (saved == PreferencesStore::Domain::Saved::kRefused) {
+            if (added) {
+                values.erase(slot);
+            } else {
+                slot->second = std::move(previous);
+            }
+        }
+        return saved == PreferencesStore::Domain::Saved::kWritten;
     });
 }
 
@@ -202,7 +234,7 @@ bool UserDefaults::remove(const std::string& key) {
     if (key.empty()) return false;
     return domain_->withValues([&](Value::Dictionary& values) {
         if (values.erase(key) == 0 && !domain_->dirty()) return true;
-        return domain_->save(values);
+        return domain_->save(values) == PreferencesStore::Domain::Saved::kWritten;
     });
 }
 
@@ -223,13 +255,15 @@ bool UserDefaults::removeAll() {
     return domain_->withValues([&](Value::Dictionary& values) {
         if (values.empty() && !domain_->dirty()) return true;
         values.clear();
-        return domain_->save(values);
+        return domain_->save(values) == PreferencesStore::Domain::Saved::kWritten;
     });
 }
 
 bool UserDefaults::synchronize() {
     return domain_->withValues(
-        [&](Value::Dictionary& values) { return domain_->dirty() ? domain_->save(values) : true; });
+        [&](Value::Dictionary& values) {
+            return !domain_->dirty() || domain_->save(values) == PreferencesStore::Domain::Saved::kWritten;
+        });
 }
 
 }  // namespace foundation

@@ -1,0 +1,85 @@
+// The first read of a preferences file, as a start does it: the time and the
+// resident memory it grew by, for a file of small values at the values bound
+// (read whole), and two past it that are set aside with what fits kept: a
+// compact 56 MB file of eight million trues beside the usual keys, and a
+// history of 80,000 records (52 MB, written as the writer lays it out).
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "bench/support/BenchTemporaryFolder.h"
+#include "bench/support/ResidentMemory.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+const char* const kUsualKeys =
+    "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>";
+
+std::string trues(uint64_t count) {
+    std::string xml;
+    xml.reserve(count * 7);
+    for (uint64_t i = 0; i < count; ++i) xml += "<true/>";
+    return xml;
+}
+
+std::string history(int records) {
+    std::string record =
+        "\t\t<dict>\n\t\t\t<key>inputParameters</key>\n\t\t\t<dict>\n";
+    for (const char* field : {"a", "b", "c", "d", "x", "z"})
+        record += std::string("\t\t\t\t<key>") + field + "TextField</key>\n\t\t\t\t<string>2</string>\n";
+    record += "\t\t\t</dict>\n\t\t\t<key>latexString</key>\n\t\t\t<string>f(x) = 1 \\cdot \\log_{2}(1 x + 0) + 0 "
+              "\\quad \\quad x=1</string>\n\t\t\t<key>setupParameter</key>\n\t\t\t<dict>\n\t\t\t\t<key>appKey</key>\n"
+              "\t\t\t\t<string>CLV</string>\n\t\t\t\t<key>inputCalculationSelection</key>\n\t\t\t\t<integer>0"
+              "</integer>\n\t\t\t</dict>\n\t\t\t<key>solutionSteps</key>\n\t\t\t<array/>\n\t\t</dict>\n";
+    std::string xml;
+    for (int i = 0; i < records; ++i) xml += record;
+    return xml;
+}
+
+std::string preferencesFile(int64_t kind) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
+    xml += kUsualKeys;
+    if (kind == 0) xml += "<key>flags</key><array>" + trues(foundation::kMaximumPropertyListValues - 16) + "</array>";
+    if (kind == 1) xml += "<key>flags</key><array>" + trues(8'000'000) + "</array>";
+    if (kind == 2) xml += "<key>Calculations</key><array>\n" + history(80'000) + "</array>";
+    return xml + "</dict></plist>";
+}
+
+void BM_PreferencesFirstRead(benchmark::State& state) {
+    const std::string bytes = preferencesFile(state.range(0));
+    bench::BenchTemporaryFolder folder("preferences-load");
+    const auto directory = folder.path() / "Preferences";
+    int64_t grown = 0;
+    size_t keys = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::remove_all(directory);
+        std::filesystem::create_directories(directory);
+        std::ofstream(directory / "app.plist", std::ios::binary) << bytes;
+        malloc_trim(0);
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const int64_t before = bench::residentField("VmRSS:");
+        state.ResumeTiming();
+        {
+            foundation::UserDefaults defaults(std::make_shared<foundation::PreferencesStore>(directory), "app");
+            keys = defaults.keys().size();
+        }
+        state.PauseTiming();
+        grown = std::max(grown, bench::residentField("VmHWM:") - before);
+        state.ResumeTiming();
+    }
+    state.counters["file_MB"] = static_cast<double>(bytes.size()) / 1e6;
+    state.counters["resident_MiB"] = static_cast<double>(grown) / (1 << 20);
+    state.counters["keys"] = static_cast<double>(keys);
+}
+
+}  // namespace
+
+BENCHMARK(BM_PreferencesFirstRead)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
