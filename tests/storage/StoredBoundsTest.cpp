@@ -8,6 +8,7 @@
 
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRStoredBounds.h"
+#include "analytics/support/MSRRemoteConfig.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/security/Compression.h"
 #include "tests/storage/StorageTestSupport.h"
