@@ -189,6 +189,23 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
     return outcome.value;
 }
 
+// Where both operands are typed numbers or exact results of them, sets
+// `result` to z1 · z2 over n1 · n2 taken as the decimals they stand for and
+// rounded once; leaves the doubles' products where either has more digits
+// than any count here holds.
+void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<double, double> z,
+                       std::pair<double, double> n, std::optional<UnheldResult>& unheld) {
+    if (!u.exact() || !v.exact()) return;
+    const uint32_t sources = typedSourcesOf(u, v);
+    const auto exactZ = KalMathOperation::exactProduct(z.first, z.second);
+    const auto exactN = KalMathOperation::exactProduct(n.first, n.second);
+    if (!exactZ || !exactN) return;
+    result.setZ(kept(*exactZ, sources, unheld));
+    result.setN(kept(*exactN, sources, unheld));
+    result.setExact(exactZ->exact && exactN->exact);
+    result.setTypedSources(result.exact() ? sources : 0);
+}
+
 // Sum or difference of two Digits, sharing every step; `sign` is '+' or '-'.
 // A difference keeps constants and variables exactly as a sum does (dropping
 // them gave π − 0 = 0), and it forms a common denominator whenever the
@@ -390,17 +407,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // Typed numbers multiply as the decimals they stand for, rounded once:
     // -3 · 333333333.667 is -1000000001.001, not the -1000000001.0009999 of
     // their doubles.
-    if (u.exact() && v.exact()) {
-        const uint32_t sources = typedSourcesOf(u, v);
-        const auto z = exactProduct(*u.z(), *v.z());
-        const auto n = exactProduct(u.n(), v.n());
-        if (z && n) {
-            result->setZ(kept(*z, sources, unheld_));
-            result->setN(kept(*n, sources, unheld_));
-            result->setExact(z->exact && n->exact);
-            result->setTypedSources(result->exact() ? sources : 0);
-        }
-    }
+    takeExactProducts(*result, u, v, {*u.z(), *v.z()}, {u.n(), v.n()}, unheld_);
     const auto [zVariable, zPower] =
         productVariable(u.zVariable(), u.powerOfZVariable(), v.zVariable(), v.powerOfZVariable());
     const auto [nVariable, nPower] =
@@ -455,17 +462,7 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     } else {
         result->setZ(x1 * y2);
         result->setN(y1 * x2);
-        if (u.exact() && v.exact()) {
-            const uint32_t sources = typedSourcesOf(u, v);
-            const auto z = exactProduct(x1, y2);
-            const auto n = exactProduct(y1, x2);
-            if (z && n) {
-                result->setZ(kept(*z, sources, unheld_));
-                result->setN(kept(*n, sources, unheld_));
-                result->setExact(z->exact && n->exact);
-                result->setTypedSources(result->exact() ? sources : 0);
-            }
-        }
+        takeExactProducts(*result, u, v, {x1, y2}, {y1, x2}, unheld_);
     }
 
     if (*result->z() == 0) {

@@ -20,18 +20,13 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-// What a write has built so far: past the values bound it stops before
-// libplist holds more than the reader would take.
+// Whether a write stopped at the nesting bound (its values are counted
+// before any node is built).
 struct Building {
-    uint64_t values = 0;
     bool pastBounds = false;
 };
 
 plist_t toNode(const Value& value, int depth, Building& building) {
-    if (++building.values > kMaximumPropertyListValues) {
-        building.pastBounds = true;
-        return nullptr;
-    }
     switch (value.type()) {
         case Value::Type::Absent:
         case Value::Type::Null:
@@ -73,7 +68,6 @@ plist_t toNode(const Value& value, int depth, Building& building) {
             }
             PlistPtr dict(plist_new_dict());
             for (const auto& [key, item] : *value.dictionary()) {
-                ++building.values;  // the key
                 plist_t node = toNode(item, depth + 1, building);
                 if (!node) return nullptr;
                 plist_dict_set_item(dict.get(), key.c_str(), node);
