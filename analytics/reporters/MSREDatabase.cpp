@@ -69,12 +69,10 @@ std::optional<MSRESnapshot> snapshotFromRow(const MSRSqliteRow& row) {
 // a snapshot's bound (and only as the blob the writer stores), beside the
 // stored length.
 std::string snapshotRowsOf(const std::string& table) {
-    static const std::string columns = std::string("rowid, ") + kSDKNameColumn + ", CASE WHEN typeof(" +
-                                       kSnapshotColumn + ") = 'blob' AND length(" + kSnapshotColumn +
-                                       ") <= " + std::to_string(MSRStoredMost::kSnapshotBytes) + " THEN " +
-                                       kSnapshotColumn + " END AS " + kSnapshotColumn + ", " + kTimestampColumn +
-                                       ", " + kManuallyActivatedColumn + ", length(" + kSnapshotColumn +
-                                       ") AS stored_length FROM ";
+    static const std::string columns = std::string("rowid, ") + kSDKNameColumn + ", " +
+                                       MSRStoredMost::blobColumnWithinBound(kSnapshotColumn,
+                                                                            MSRStoredMost::kSnapshotBytes) +
+                                       ", " + kTimestampColumn + ", " + kManuallyActivatedColumn + " FROM ";
     return columns + table;
 }
 

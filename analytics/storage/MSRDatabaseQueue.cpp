@@ -31,9 +31,9 @@ const MSRSqliteValue kQueueAppMetadataRowID = std::string("1");
 // than a row's bound comes as its length, a number no writer stores as a
 // bundle, and is never read.
 const std::string& queuedBundleColumns() {
-    static const std::string columns = "rowid, CASE WHEN length(data) > " +
-                                       std::to_string(MSRStoredMost::kQueuedBundleRowBytes) +
-                                       " THEN length(data) ELSE data END AS data, retry_count";
+    static const std::string columns =
+        "rowid, " + MSRStoredMost::blobOrLengthPastBound("data", MSRStoredMost::kQueuedBundleRowBytes) +
+        ", retry_count";
     return columns;
 }
 
@@ -363,10 +363,8 @@ std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRErr
 std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error,
                                                                           int64_t* lengthPastBound) {
     static const std::string query =
-        "SELECT CASE WHEN typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
-        std::to_string(MSRStoredMost::kConfigurationBytes) +
-        " THEN remote_config_data END AS remote_config_data, length(remote_config_data) AS stored_length "
-        "FROM app_metadata LIMIT 1";
+        "SELECT " + MSRStoredMost::blobColumnWithinBound("remote_config_data", MSRStoredMost::kConfigurationBytes) +
+        " FROM app_metadata LIMIT 1";
     auto rows = sqliteStore_->recordsForQuery(query, {}, error);
     if (!rows || rows->empty()) return std::nullopt;
     if (const MSRSqliteValue* length = MSRSqliteColumn(rows->front(), "stored_length");

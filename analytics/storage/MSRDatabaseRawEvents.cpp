@@ -29,16 +29,14 @@ constexpr const char* kMetadata = "raw_events_metadata";
 // comes as its length, a number no writer stores as an event's data, and
 // is never read.
 const std::string& rawEventDataColumn() {
-    static const std::string column = "CASE WHEN length(data) > " + std::to_string(MSRStoredMost::kRawEventBytes) +
-                                      " THEN length(data) ELSE data END AS data";
+    static const std::string column = MSRStoredMost::blobOrLengthPastBound("data", MSRStoredMost::kRawEventBytes);
     return column;
 }
 
 // The same of the metadata the events share, which the same bound holds.
 const std::string& rawEventMetadataColumns() {
-    static const std::string columns = "CASE WHEN typeof(metadata) = 'blob' AND length(metadata) <= " +
-                                       std::to_string(MSRStoredMost::kRawEventBytes) +
-                                       " THEN metadata END AS metadata, length(metadata) AS stored_length";
+    static const std::string columns =
+        MSRStoredMost::blobColumnWithinBound("metadata", MSRStoredMost::kRawEventBytes);
     return columns;
 }
 

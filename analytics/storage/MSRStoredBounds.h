@@ -7,6 +7,7 @@
 // to store past it. A bound is counted in the bytes of the column as stored.
 
 #include <cstddef>
+#include <string>
 
 #include "analytics/messages/MSRPBWireBounds.h"
 
@@ -42,5 +43,21 @@ inline constexpr size_t kBundleBytes = size_t{64} << 20;
 // A queued bundle's row holds the bundle gzipped, which deflate grows by at
 // most 5 bytes per 16 KiB stored block, plus its header and trailer.
 inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 1024 + 1024;
+
+// A blob column as reads take it, sized in SQL before any byte is fetched:
+// its bytes within `bound` (and only as the blob a writer stores), NULL past
+// it, and beside it `stored_length`, the length as stored, which tells the
+// two apart.
+inline std::string blobColumnWithinBound(const std::string& column, size_t bound) {
+    return "CASE WHEN typeof(" + column + ") = 'blob' AND length(" + column + ") <= " + std::to_string(bound) +
+           " THEN " + column + " END AS " + column + ", length(" + column + ") AS stored_length";
+}
+
+// The same in one column, for the reads that take many rows at a time: past
+// `bound` the column comes as its length, a number no writer stores there.
+inline std::string blobOrLengthPastBound(const std::string& column, size_t bound) {
+    return "CASE WHEN length(" + column + ") > " + std::to_string(bound) + " THEN length(" + column + ") ELSE " +
+           column + " END AS " + column;
+}
 
 }  // namespace MSRStoredMost
