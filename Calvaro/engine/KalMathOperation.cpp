@@ -66,6 +66,16 @@ bool isWholeInt64(double x) {
     return std::isfinite(x) && std::trunc(x) == x && std::fabs(x) < 9223372036854775808.0;
 }
 
+// Turns the signs of both parts, the exact numerator's too.
+void turnSigns(Digit& d) {
+    d.setZ(-*d.z());
+    d.setN(-d.n());
+    if (auto exact = d.exactZ()) {
+        exact->units = -exact->units;
+        d.setExactZ(exact);
+    }
+}
+
 // Below this share of the larger term a sum of two inexact terms is what
 // their rounding left: a double carries 2.2e-16 of its size, and a few
 // operations before a sum multiply that by a few units at most.
@@ -176,12 +186,10 @@ std::optional<Wide> unitsAt(const ExactDecimal& d, int at) {
     return quotient;
 }
 
-// The inputs a result of two typed numbers is made of; none where either
-// operand was computed (an exact power, a constant -1): what such a result
-// meets is no meeting of typed numbers, and it is written as before.
-uint32_t typedSourcesOf(const Digit& u, const Digit& v) {
-    return u.typedSources() != 0 && v.typedSources() != 0 ? u.typedSources() | v.typedSources() : 0;
-}
+// The inputs an exact result is made of: those of both operands (a constant
+// -1 has none; an exact power has those of its base and exponent, and meets
+// typed numbers as one of them).
+uint32_t typedSourcesOf(const Digit& u, const Digit& v) { return u.typedSources() | v.typedSources(); }
 
 // Records the first result of typed numbers that no line can show truly.
 double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<UnheldResult>& unheld) {
@@ -189,20 +197,71 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
     return outcome.value;
 }
 
+bool isDecimal(const ExactDecimal& d, int units) {
+    const ExactDecimal x = withoutTrailingZeros(d);
+    return x.units == units && (units == 0 || x.exponent == 0);
+}
+
+// An outcome whose double a line cannot tell from one of its operands'
+// (1 + 9.999999999999999 \cdot 10^{24} held as the second term) hides the
+// operation: it is no writing of the result. A result that is an operand
+// carrying its exact value (3^{34} · 1, 3^{34} + 0) carries it on.
+// `neutral` is 1 for a product and 0 for a sum.
+ExactOutcome settled(ExactOutcome outcome, int neutral, std::pair<const Digit*, const Digit*> operands,
+                     std::pair<const ExactDecimal*, const ExactDecimal*> decimals, std::pair<double, double> values,
+                     std::optional<ExactDecimal>& carried) {
+    carried.reset();
+    if (operands.first && operands.first->exactZ() && isDecimal(*decimals.second, neutral)) {
+        carried = operands.first->exactZ();
+    } else if (operands.second && operands.second->exactZ() && isDecimal(*decimals.first, neutral)) {
+        carried = operands.second->exactZ();
+    }
+    if (carried) return {outcome.value, true, std::nullopt, false};
+    if (outcome.exact || outcome.unheld) return outcome;
+    if (outcome.value == values.first || outcome.value == values.second) {
+        return {outcome.value, false, UnheldCause::tooManyDigits, false};
+    }
+    return outcome;
+}
+
 // Where both operands are typed numbers or exact results of them, sets
 // `result` to z1 · z2 over n1 · n2 taken as the decimals they stand for and
 // rounded once; leaves the doubles' products where either has more digits
-// than any count here holds.
-void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<double, double> z,
+// than any count here holds. `z` holds the Digits whose numerators multiply
+// (null for a denominator), `n` those whose parts make the new denominator.
+void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<const Digit*, const Digit*> zFrom,
+                       std::pair<double, double> z, std::pair<const Digit*, const Digit*> nFrom,
                        std::pair<double, double> n, std::optional<UnheldResult>& unheld) {
     if (!u.exact() || !v.exact()) return;
     const uint32_t sources = typedSourcesOf(u, v);
-    const auto exactZ = KalMathOperation::exactProduct(z.first, z.second);
-    const auto exactN = KalMathOperation::exactProduct(n.first, n.second);
+    const auto decimalOf = [](const Digit* numeratorOf, double part) {
+        return numeratorOf ? KalMathOperation::numeratorDecimal(*numeratorOf)
+                           : KalMathOperation::shortestDecimal(part);
+    };
+    const auto zFirst = decimalOf(zFrom.first, z.first);
+    const auto zSecond = decimalOf(zFrom.second, z.second);
+    const auto nFirst = decimalOf(nFrom.first, n.first);
+    const auto nSecond = decimalOf(nFrom.second, n.second);
+    if (!zFirst || !zSecond || !nFirst || !nSecond) return;
+    const auto exactZ = KalMathOperation::exactProduct(*zFirst, *zSecond);
+    const auto exactN = KalMathOperation::exactProduct(*nFirst, *nSecond);
     if (!exactZ || !exactN) return;
-    result.setZ(kept(*exactZ, sources, unheld));
-    result.setN(kept(*exactN, sources, unheld));
-    result.setExact(exactZ->exact && exactN->exact);
+    std::optional<ExactDecimal> carriedZ;
+    std::optional<ExactDecimal> carriedN;
+    const ExactOutcome outcomeZ =
+        settled(*exactZ, 1, zFrom, {&*zFirst, &*zSecond}, z, carriedZ);
+    ExactOutcome outcomeN = settled(*exactN, 1, nFrom, {&*nFirst, &*nSecond}, n, carriedN);
+    // A denominator is a double only: one it does not hold is no exact fraction.
+    if (carriedN) {
+        carriedN.reset();
+        outcomeN.exact = false;
+    }
+    result.setZ(kept(outcomeZ, sources, unheld));
+    result.setN(kept(outcomeN, sources, unheld));
+    result.setExact(outcomeZ.exact && outcomeN.exact);
+    result.setExactZ(result.exact() ? carriedZ : std::nullopt);
+    result.setFullDigits(!result.exact() && (outcomeZ.exact || outcomeZ.fullDigits) &&
+                         (outcomeN.exact || outcomeN.fullDigits));
     result.setTypedSources(result.exact() ? sources : 0);
 }
 
@@ -272,10 +331,17 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         // Exact terms stay exact over the common denominator only where its
         // products are held whole.
         if (exactTerms) {
-            const auto a = KalMathOperation::exactProduct(zu, dv);
+            const auto decimalU = KalMathOperation::numeratorDecimal(u);
+            const auto decimalV = KalMathOperation::numeratorDecimal(v);
+            const auto decimalDu = KalMathOperation::shortestDecimal(du);
+            const auto decimalDv = KalMathOperation::shortestDecimal(dv);
+            const auto a = decimalU && decimalDv ? KalMathOperation::exactProduct(*decimalU, *decimalDv) : std::nullopt;
             const auto b = KalMathOperation::exactProduct(dv, du);
-            const auto c = KalMathOperation::exactProduct(zv, du);
+            const auto c = decimalV && decimalDu ? KalMathOperation::exactProduct(*decimalV, *decimalDu) : std::nullopt;
             exactTerms = a && b && c && a->exact && b->exact && c->exact;
+            // Typed terms whose common denominator no double holds are no
+            // sum a line could write.
+            if (!exactTerms) kept({0.0, false, UnheldCause::tooManyDigits}, sources, unheld);
             if (exactTerms) {
                 leftZ = a->value;
                 common = b->value;
@@ -300,9 +366,24 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         // Typed numbers and their exact results are never rounding residue:
         // 9007199254740992 - 9007199254740991 is 1 however near 2^{53}.
         const double rightTerm = sign == '+' ? *right.z() : -*right.z();
-        if (const auto exact = KalMathOperation::exactDecimalSum(*left.z(), rightTerm)) {
-            result->setZ(kept(*exact, sources, unheld));
-            exactResult = exact->exact;
+        // Over a common denominator the numerators were formed anew and are
+        // held; otherwise a numerator may carry an exact value its double
+        // does not hold.
+        auto leftDecimal = du != dv ? KalMathOperation::shortestDecimal(*left.z()) : KalMathOperation::numeratorDecimal(u);
+        auto rightDecimal = du != dv ? KalMathOperation::shortestDecimal(*right.z()) : KalMathOperation::numeratorDecimal(v);
+        if (rightDecimal && sign == '-') rightDecimal->units = -rightDecimal->units;
+        const auto exact = leftDecimal && rightDecimal ? KalMathOperation::exactDecimalSum(*leftDecimal, *rightDecimal)
+                                                       : std::nullopt;
+        if (exact) {
+            std::optional<ExactDecimal> carried;
+            const bool sameParts = du == dv;
+            const ExactOutcome outcome =
+                settled(*exact, 0, {sameParts ? &u : nullptr, sameParts ? &v : nullptr},
+                        {&*leftDecimal, &*rightDecimal}, {*left.z(), rightTerm}, carried);
+            result->setZ(kept(outcome, sources, unheld));
+            result->setExactZ(carried);
+            exactResult = outcome.exact;
+            result->setFullDigits(outcome.fullDigits);
         } else {
             // Terms so far apart in size that their sum has more digits than
             // any count here holds.
@@ -335,6 +416,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         out.operationLatex = stringWithFormat(sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}",
                                               valueLeft, valueRight, *result->z());
         exactResult = false;
+        result->setExactZ(std::nullopt);
+        result->setFullDigits(false);
     }
     result->setExact(exactResult);
     result->setTypedSources(exactResult ? sources : 0);
@@ -342,8 +425,7 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     if (*result->z() == 0) {
         result->setN(1.0);
     } else if (result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
+        turnSigns(*result);
     }
     out.digit = std::move(result);
     return out;
@@ -370,18 +452,35 @@ double powerOfQuotient(double base, double denominator, double r) {
     return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
 }
 
-// Whether `power` is exactly base^{r}: base whole, r a whole count from 0,
-// and the power counted in a 128-bit integer equal to the double.
-bool isExactWholePower(double base, double r, double power) {
-    if (!isWholeInt64(base) || !(r >= 0 && r <= 128) || std::trunc(r) != r) return false;
-    const Wide factor = static_cast<Wide>(static_cast<int64_t>(base));
-    const Wide bound = tenToThe(kMostWideDigits - 19);  // a product below 10^{38}
-    Wide exact = 1;
-    for (int i = 0; i < static_cast<int>(r); ++i) {
-        if (magnitudeOf(exact) >= bound) return false;
-        exact *= factor;
+// The most significant digits an exact power keeps: those of a typed number
+// a double gives back at best. 3^{34} = 16677181699666569 is held so, 3^{37}
+// is not.
+constexpr int kExactPowerDigits = 17;
+
+// base^{r} as an exact decimal, for a whole base and a whole r: from 0 on
+// while the power has at most seventeen significant digits; below 0 where the
+// base has no prime factor but 2 and 5 (10^{-11} is 0.00000000001), so that
+// the power is a decimal of as many. None otherwise.
+std::optional<ExactDecimal> exactWholePower(double base, double r) {
+    if (!isWholeInt64(base) || base == 0 || std::trunc(r) != r || !(std::fabs(r) <= 128)) return std::nullopt;
+    const auto power = KalMathOperation::exactPower({static_cast<int64_t>(base), 0}, static_cast<int>(std::fabs(r)));
+    if (!power) return std::nullopt;
+    ExactDecimal exact = *power;
+    if (r < 0) {
+        // 1 / p is p's complement to a power of ten, when p divides one.
+        Wide rest = magnitudeOf(exact.units);
+        int twos = 0;
+        int fives = 0;
+        while (rest % 2 == 0) rest /= 2, ++twos;
+        while (rest % 5 == 0) rest /= 5, ++fives;
+        const int places = std::max(twos, fives) + exact.exponent;
+        if (rest != 1 || std::max(twos, fives) > kMostWideDigits) return std::nullopt;
+        const Wide units = tenToThe(std::max(twos, fives)) / magnitudeOf(exact.units);
+        exact = {exact.units < 0 ? -units : units, -places};
     }
-    return std::fabs(power) < 1e38 && static_cast<Wide>(power) == exact;
+    exact = withoutTrailingZeros(exact);
+    if (digitCountOf(exact.units) > kExactPowerDigits) return std::nullopt;
+    return exact;
 }
 
 }  // namespace
@@ -407,7 +506,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // Typed numbers multiply as the decimals they stand for, rounded once:
     // -3 · 333333333.667 is -1000000001.001, not the -1000000001.0009999 of
     // their doubles.
-    takeExactProducts(*result, u, v, {*u.z(), *v.z()}, {u.n(), v.n()}, unheld_);
+    takeExactProducts(*result, u, v, {&u, &v}, {*u.z(), *v.z()}, {nullptr, nullptr}, {u.n(), v.n()}, unheld_);
     const auto [zVariable, zPower] =
         productVariable(u.zVariable(), u.powerOfZVariable(), v.zVariable(), v.powerOfZVariable());
     const auto [nVariable, nPower] =
@@ -421,10 +520,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
         result->setN(1.0);
         return {result, digitLatex(u) + " \\cdot " + digitLatex(v) + " = 0", std::nullopt};
     }
-    if (result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
-    }
+    if (result->n() < 0) turnSigns(*result);
     // Every constant factor is kept, including those that stand only in a
     // denominator.
     result->setZConstants(concatenated(u.zConstants(), v.zConstants()));
@@ -451,7 +547,9 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     const double x2 = u.n();
     const double y2 = v.n();
     const bool decimal = !withFraction_ || forceDecimal;
-    const bool partByPart = !decimal && std::fmod(x1, y1) == 0 && std::fmod(x2, y2) == 0;
+    // A numerator the double does not hold is divided crosswise, exactly.
+    const bool partByPart = !decimal && !u.exactZ() && !v.exactZ() && std::fmod(x1, y1) == 0 &&
+                            std::fmod(x2, y2) == 0;
 
     auto result = Digit::make(std::nullopt, 1.0);
     if (decimal) {
@@ -459,20 +557,31 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     } else if (partByPart) {
         result->setZ(x1 / y1);
         result->setN(x2 / y2);
+        // Exact parts divided part by part stay exact where each quotient
+        // times its divisor gives the dividend back: c ÷ 1 is c, every digit.
+        if (u.exact() && v.exact()) {
+            const auto back = [](double quotient, double divisor, double dividend) {
+                const auto product = exactProduct(quotient, divisor);
+                const auto target = shortestDecimal(dividend);
+                const auto held = product && product->exact ? shortestDecimal(product->value) : std::nullopt;
+                return held && target && held->units == target->units &&
+                       (held->units == 0 || held->exponent == target->exponent);
+            };
+            const bool exact = back(*result->z(), y1, x1) && back(result->n(), y2, x2);
+            result->setExact(exact);
+            result->setTypedSources(exact ? typedSourcesOf(u, v) : 0);
+        }
     } else {
         result->setZ(x1 * y2);
         result->setN(y1 * x2);
-        takeExactProducts(*result, u, v, {x1, y2}, {y1, x2}, unheld_);
+        takeExactProducts(*result, u, v, {&u, nullptr}, {x1, y2}, {&v, nullptr}, {y1, x2}, unheld_);
     }
 
     if (*result->z() == 0) {
         result->setN(1.0);
         return {result, digitLatex(u) + " : " + digitLatex(v) + " = 0", std::nullopt};
     }
-    if (!decimal && result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
-    }
+    if (!decimal && result->n() < 0) turnSigns(*result);
     // Constants on both sides cancel pairwise; all others are kept, including
     // those that stand only in a denominator.
     result->setZConstants(concatenated(withoutEach(u.zConstants(), v.zConstants()),
@@ -506,7 +615,8 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     int64_t divisor = 1;
     // Only whole numbers cancel; Euclid finds the same divisor that counting
     // down from min(|z|, |n|) would, in logarithmic time.
-    if (std::fabs(z) > 1 && std::fabs(n) > 1 && isWholeInt64(z) && isWholeInt64(n)) {
+    // A numerator the double does not hold is not divided as its double.
+    if (!d.exactZ() && std::fabs(z) > 1 && std::fabs(n) > 1 && isWholeInt64(z) && isWholeInt64(n)) {
         const int64_t g = std::gcd(std::llabs(static_cast<int64_t>(z)), std::llabs(static_cast<int64_t>(n)));
         if (g >= 2) {
             z /= static_cast<double>(g);
@@ -533,8 +643,9 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     };
     auto reduced = Digit::make(std::nullopt, 1.0);
     reduced->assign(d);
-    reduced->setZ(z * sign);
-    reduced->setN(n * sign);
+    reduced->setZ(z);
+    reduced->setN(n);
+    if (sign < 0) turnSigns(*reduced);
     reduced->setZConstants(without(d.zConstants()));
     reduced->setNConstants(without(d.nConstants()));
 
@@ -575,12 +686,21 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
     if (partsRaised) {
         result->setZ(numeratorPower);
         result->setN(denominatorPower);
-        // A whole power of whole parts is exact where its double holds it
-        // (2^{53}, not 3^{34}): it meets typed numbers as one of them.
-        const bool exactParts = d.exact() && d.zConstants().empty() && d.nConstants().empty() &&
-                                isExactWholePower(base, r, numeratorPower) &&
-                                isExactWholePower(denominator, r, denominatorPower);
-        result->setExact(exactParts);
+        // A whole power of whole parts is exact while it has no more digits
+        // than a typed number may have; where its double does not hold it
+        // (3^{34}), the Digit carries it.
+        if (d.exact() && !d.exactZ() && d.zConstants().empty() && d.nConstants().empty()) {
+            const auto exactZ = exactWholePower(base, r);
+            const auto exactN = exactWholePower(denominator, r);
+            const auto heldN = shortestDecimal(denominatorPower);
+            if (exactZ && exactN && heldN && withoutTrailingZeros(*exactN).units == heldN->units &&
+                (heldN->units == 0 || withoutTrailingZeros(*exactN).exponent == heldN->exponent)) {
+                const ExactOutcome rounded = roundedOnce(*exactZ);
+                result->setZ(rounded.value);
+                result->setExact(true);
+                if (!rounded.exact) result->setExactZ(*exactZ);
+            }
+        }
     } else {
         // A part left the double range although the quotient may not have:
         // (2/3)^2000 is 0/0 part by part but about 1e-352 as a whole.
@@ -662,35 +782,131 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
     const auto a = shortestDecimal(u);
     const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
-    // Seventeen digits at most on each side: the product stays below 10^{34}.
     if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt};
-    return roundedOnce(withoutTrailingZeros({a->units * b->units, a->exponent + b->exponent}));
+    return exactProduct(*a, *b);
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactProduct(const ExactDecimal& u, const ExactDecimal& v) {
+    const ExactDecimal a = withoutTrailingZeros(u);
+    const ExactDecimal b = withoutTrailingZeros(v);
+    if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt};
+    // Seventeen digits at most on each side of a typed number; more (a
+    // carried power, a product's parts) must stay below 10^{38}.
+    if (digitCountOf(a.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+    return roundedOnce(withoutTrailingZeros({a.units * b.units, a.exponent + b.exponent}));
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v) {
-    auto a = shortestDecimal(u);
-    auto b = shortestDecimal(v);
+    const auto a = shortestDecimal(u);
+    const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
     if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    return exactDecimalSum(*a, *b);
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v) {
+    ExactDecimal a = withoutTrailingZeros(u);
+    ExactDecimal b = withoutTrailingZeros(v);
+    if (a.units == 0 && b.units == 0) return ExactOutcome{0.0, true, std::nullopt};
+    if (a.units == 0) return roundedOnce(b);
+    if (b.units == 0) return roundedOnce(a);
     // Digits of a term more than 30 places below the larger one's first
     // cannot change what a line shows of the sum (ten decimals, or ten
     // significant digits): they are cut to one place more, a last 1 standing
     // for whatever was cut, so that the sum still rounds as it would
     // (9 + 9·10^{300} reads 9·10^{300}) and is no longer exact.
-    const int cut = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - 31;
-    for (ExactDecimal* term : {&*a, &*b}) {
+    const int cut = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - 31;
+    for (ExactDecimal* term : {&a, &b}) {
         if (term->exponent >= cut - 1) continue;
         const int drop = cut - 1 - term->exponent;
         const Wide kept = drop > kMostWideDigits ? Wide{0} : term->units / tenToThe(drop);
         *term = {kept * 10 + (term->units < 0 ? -1 : 1), cut - 2};
     }
-    const int at = std::min(a->exponent, b->exponent);
-    const int width = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - at;
+    const int at = std::min(a.exponent, b.exponent);
+    const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
     if (width >= kMostWideDigits) return std::nullopt;
-    const Wide units = a->units * tenToThe(a->exponent - at) + b->units * tenToThe(b->exponent - at);
-    // A sum of 0 keeps the sign floating point gives it (-0 only from -0 + -0).
-    if (units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
+    if (units == 0) return ExactOutcome{0.0, true, std::nullopt};
     return roundedOnce(withoutTrailingZeros({units, at}));
+}
+
+std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& base, int k) {
+    if (k < 0) return std::nullopt;
+    const ExactDecimal b = withoutTrailingZeros(base);
+    ExactDecimal power{1, 0};
+    for (int i = 0; i < k; ++i) {
+        if (b.units == 0) return ExactDecimal{};
+        if (digitCountOf(power.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+        power = withoutTrailingZeros({power.units * b.units, power.exponent + b.exponent});
+    }
+    return power;
+}
+
+std::optional<ExactDecimal> KalMathOperation::numeratorDecimal(const Digit& d) {
+    if (d.exactZ()) return d.exactZ();
+    if (!d.z()) return std::nullopt;
+    return shortestDecimal(*d.z());
+}
+
+std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit& a) {
+    const auto plain = [](const Digit& d) {
+        return d.exact() && d.z() && d.zConstants().empty() && d.nConstants().empty() && d.zVariable().empty() &&
+               d.nVariable().empty();
+    };
+    if (!plain(q) || !plain(a)) return std::nullopt;
+    const auto qz = numeratorDecimal(q);
+    const auto qn = shortestDecimal(q.n());
+    const auto az = numeratorDecimal(a);
+    const auto an = shortestDecimal(a.n());
+    const auto qValue = q.value();
+    const auto aValue = a.value();
+    if (!qz || !qn || !az || !an || !qValue || !aValue || !(*qValue > 0) || !(*aValue > 0) || *aValue == 1) {
+        return std::nullopt;
+    }
+    const double guess = std::round(std::log(*qValue) / std::log(*aValue));
+    if (!(std::fabs(guess) <= 128)) return std::nullopt;
+    const int k = static_cast<int>(guess);
+    // a^{k} = q: az^{k} · qn = an^{k} · qz, for k below 0 with a's parts exchanged.
+    const auto powerZ = exactPower(k >= 0 ? *az : *an, std::abs(k));
+    const auto powerN = exactPower(k >= 0 ? *an : *az, std::abs(k));
+    if (!powerZ || !powerN) return std::nullopt;
+    if (digitCountOf(powerZ->units) + digitCountOf(qn->units) > kMostWideDigits ||
+        digitCountOf(powerN->units) + digitCountOf(qz->units) > kMostWideDigits) {
+        return std::nullopt;
+    }
+    const ExactDecimal left = withoutTrailingZeros({powerZ->units * qn->units, powerZ->exponent + qn->exponent});
+    const ExactDecimal right = withoutTrailingZeros({powerN->units * qz->units, powerN->exponent + qz->exponent});
+    if (left.units != right.units || (left.units != 0 && left.exponent != right.exponent)) return std::nullopt;
+    return k;
+}
+
+ExactDecimal KalMathOperation::roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at) {
+    if (z.units == 0 || n.units == 0) return {0, at};
+    const bool negative = (z.units < 0) != (n.units < 0);
+    const Wide numerator = magnitudeOf(z.units);
+    const Wide denominator = magnitudeOf(n.units);
+    // The quotient's digits: the whole part of numerator / denominator, whose
+    // last digit stands at 10^{z.exponent - n.exponent}, then fraction digits
+    // by long division; kept down to 10^{at}, the next digit rounds (halves
+    // away from zero).
+    const std::string whole = digitsOf(numerator / denominator);
+    Wide rest = numerator % denominator;
+    const int shift = z.exponent - n.exponent;
+    const long keep = static_cast<long>(whole.size()) + shift - at;
+    std::string digits = whole;
+    while (static_cast<long>(digits.size()) <= keep) {
+        rest *= 10;
+        digits.push_back(static_cast<char>('0' + static_cast<int>(rest / denominator)));
+        rest %= denominator;
+    }
+    Wide units = 0;
+    for (long i = 0; i < keep; ++i) {
+        if (digitCountOf(units) >= kMostWideDigits) return {0, at};  // beyond every line
+        units = units * 10 + (digits[static_cast<size_t>(i)] - '0');
+    }
+    const char next = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
+    if (next >= '5') ++units;
+    return {negative ? -units : units, at};
 }
 
 ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
@@ -704,17 +920,15 @@ ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
     if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
     // Below the normal doubles fewer digits are kept, down to none.
     if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
-    // Not every digit comes back. The line still tells the truth where the
-    // double and the exact value round alike to what a line shows: ten
-    // decimals (a number shown with fewer has zeros after them), or ten
-    // significant digits as m·10^{k}. 3000000000000000.5 is no writing of
-    // 3000000000000000.3, nor 10000000000000000 of 9999999999999999.5.
-    const int leading = target.exponent + digitCountOf(target.units) - 1;
-    const bool plain = leading >= -kFractionDigits && leading < 17;
-    const int at = plain ? -kFractionDigits : leading - 9;
-    const auto shown = unitsAt(target, at);
-    const auto heldShown = held ? unitsAt(*held, at) : std::nullopt;
-    if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt};
+    // Not every digit comes back. A line then writes the double's shortest
+    // form, which the next line computes with: it tells the truth where it is
+    // the exact result rounded to its digits (1 + 1.23456789·10^{-11} is
+    // 1.0000000000123457). 3000000000000000.5 is no writing of
+    // 3000000000000000.3, nor 9007199254740992 of 9007199254740993.
+    if (held) {
+        const auto shown = unitsAt(target, held->exponent);
+        if (shown && *shown == held->units) return {value, false, std::nullopt, true};
+    }
     return {value, false, UnheldCause::tooManyDigits};
 }
 

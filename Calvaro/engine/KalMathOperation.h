@@ -41,12 +41,6 @@ struct UnheldResult {
     uint32_t typedSources = 0;
 };
 
-// A decimal as a whole count of a power of ten: units · 10^{exponent}.
-struct ExactDecimal {
-    __int128 units = 0;
-    int exponent = 0;
-};
-
 // An exact decimal result rounded once to the nearest double: `exact` when the
 // double gives back every digit, `unheld` when the steps could not write the
 // double as the result (see KalMathOperation::roundedOnce).
@@ -54,6 +48,9 @@ struct ExactOutcome {
     double value = 0.0;
     bool exact = false;
     std::optional<UnheldCause> unheld;
+    // Not exact, but the double's shortest form is the exact result rounded
+    // to its digits: a line writes those digits (see Digit::fullDigits).
+    bool fullDigits = false;
 };
 
 struct RoundedResult {
@@ -149,6 +146,24 @@ public:
     // is then not exact); none for an infinity or NaN.
     static std::optional<ExactOutcome> exactProduct(double u, double v);
     static std::optional<ExactOutcome> exactDecimalSum(double u, double v);
+    static std::optional<ExactOutcome> exactProduct(const ExactDecimal& u, const ExactDecimal& v);
+    static std::optional<ExactOutcome> exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v);
+
+    // The exact decimal a Digit's numerator stands for: the exact value it
+    // carries, else its shortest form; none without z or for an infinity.
+    static std::optional<ExactDecimal> numeratorDecimal(const Digit& d);
+
+    // base^{k} of an exact decimal for a whole k >= 0, while it has at most
+    // 38 digits; none past them.
+    static std::optional<ExactDecimal> exactPower(const ExactDecimal& base, int k);
+
+    // The whole k with a^{k} = q exactly, for exact Digits without constants
+    // or variables (log_{2}(8) is 3, log_{10}(0.001) is -3); none otherwise.
+    static std::optional<int> exactLogarithm(const Digit& q, const Digit& a);
+
+    // z / n of two exact decimals rounded once, halves away from zero, at the
+    // decimal place 10^{at}: units of 10^{at}.
+    static ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at);
 
     // The double nearest to `exact`, whether it gives back every digit, and
     // whether a line that writes it (ten fraction digits, or ten significant
@@ -156,6 +171,12 @@ public:
     // digits than the exact value: 3 · 1000000000000000.1 is
     // 3000000000000000.3, whose double is 3000000000000000.5.
     static ExactOutcome roundedOnce(const ExactDecimal& exact);
+
+    // The most significant digits a line writes of a computed number (one
+    // that is no exact result): those the double holds of any number of its
+    // magnitude. 1234567900.0892344 is no writing of the 1234567900.08923428
+    // a double sum stands for.
+    static constexpr int kHeldSignificantDigits = 15;
 
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.

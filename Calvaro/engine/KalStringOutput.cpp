@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
 #include "platform/foundation/Text.h"
@@ -85,20 +86,81 @@ bool needsScientific(double value) {
     return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
+// An exact decimal in plain digits, without grouping or trailing zeros.
+std::string plainDigits(const ExactDecimal& d) {
+    if (d.units == 0) return "0";
+    const bool negative = d.units < 0;
+    std::string digits;
+    for (__int128 rest = negative ? -d.units : d.units; rest != 0; rest /= 10) {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
+    }
+    if (d.exponent >= 0) {
+        digits.append(static_cast<size_t>(d.exponent), '0');
+    } else {
+        const size_t places = static_cast<size_t>(-d.exponent);
+        if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
+        digits.insert(digits.size() - places, ".");
+        digits.erase(digits.find_last_not_of('0') + 1);
+        if (digits.back() == '.') digits.pop_back();
+    }
+    return (negative ? "-" : "") + digits;
+}
+
+// m \cdot 10^{k} with every digit of an exact decimal in m.
+std::string scientificDigitsOf(ExactDecimal d) {
+    if (d.units == 0) return "0";
+    std::string digits = plainDigits({d.units < 0 ? -d.units : d.units, 0});
+    const int exponent = d.exponent + static_cast<int>(digits.size()) - 1;
+    digits.erase(digits.find_last_not_of('0') + 1);
+    std::string mantissa = digits.substr(0, 1);
+    if (digits.size() > 1) mantissa += "." + digits.substr(1);
+    return (d.units < 0 ? "-" : "") + mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
+}
+
+// The place 10^{at} a line writes a number of magnitude `value` to: ten
+// decimals, but no more significant digits than a double holds of any number
+// (fifteen), so that no digit is shown the double cannot tell; from 1e17 on
+// and below 1e-10 ten significant digits of m·10^{k}.
+int lastPlaceOf(double value, int fractionDigits) {
+    const double magnitude = std::fabs(value);
+    const int leading = static_cast<int>(std::floor(std::log10(magnitude)));
+    if (needsScientific(value)) return leading - 9;
+    return -std::min(fractionDigits, KalMathOperation::kHeldSignificantDigits - 1 - leading);
+}
+
 // The en_US decimal text of a finite value with at most `fractionDigits`
-// decimals, or none when those decimals would write a nonzero value as 0 or
-// the value lies from 1e17 on: it is then written m·10^{k}.
+// decimals and at most the significant digits a double holds, or none when
+// those decimals would write a nonzero value as 0 or the value lies from 1e17
+// on: it is then written m·10^{k}.
 std::optional<std::string> plainText(double value, int fractionDigits) {
     if (needsScientific(value)) return std::nullopt;
-    std::string text = foundation::formatDecimal(value, 0, fractionDigits);
+    std::string text;
+    const int at = value == 0 || !std::isfinite(value) ? -fractionDigits : lastPlaceOf(value, fractionDigits);
+    if (at > -fractionDigits) {
+        // Fewer decimals than the line allows: the shortest form (the digits
+        // the double holds) rounded once more, halves away from zero.
+        const auto shortest = KalMathOperation::shortestDecimal(value);
+        if (!shortest) return std::nullopt;
+        text = plainDigits(KalMathOperation::roundedQuotient(*shortest, {1, 0}, at));
+    } else {
+        text = foundation::formatDecimal(value, 0, fractionDigits);
+    }
     if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
         return std::nullopt;
     return text;
 }
 
 std::string decimalText(double value, int fractionDigits, bool allDigits = false) {
+    if (allDigits && std::isfinite(value) && !needsScientific(value)) {
+        if (const auto shortest = KalMathOperation::shortestDecimal(value)) return plainDigits(*shortest);
+    }
     if (auto text = plainText(value, fractionDigits)) return *text;
     return scientificText(value, allDigits);
+}
+
+// Every digit of an exact decimal: plain from 1e-10 to below 1e17, m·10^{k} beyond.
+std::string exactDecimalText(const ExactDecimal& d, double value) {
+    return needsScientific(value) ? scientificDigitsOf(d) : plainDigits(d);
 }
 
 // A number followed by its constants, negatives in brackets unless
@@ -218,9 +280,22 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
         // An exact number (a typed one or an exact result of typed ones)
         // is written with every digit it has, so that it reads apart from
         // the numbers it meets.
-        const bool allDigits = digit.exact() && (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
-                                                              digit.nConstants().empty()));
+        const bool allDigits = (digit.exact() || digit.fullDigits()) &&
+                               (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
+                                             digit.nConstants().empty()));
         std::string numerator = decimalText(z, maximumFractionDigits, allDigits);
+        if (allDigits && digit.exactZ()) {
+            ExactDecimal exact = *digit.exactZ();
+            if (exact.units < 0) exact.units = -exact.units;
+            numerator = exactDecimalText(exact, z);
+        } else if (byValue) {
+            // An exact quotient shown by its value is rounded once from the
+            // exact parts, not from their double quotient.
+            if (auto exact = exactValueText(digit)) {
+                if (!exact->empty() && exact->front() == '-') exact->erase(0, 1);
+                numerator = *exact;
+            }
+        }
         if (!byValue) {
             for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
         }
@@ -240,6 +315,21 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
     if (!suffix.empty()) text += " " + suffix;
     return text;
+}
+
+std::optional<std::string> KalStringOutput::exactValueText(const Digit& digit) {
+    if (!digit.exact() || !digit.z() || !digit.zConstants().empty() || !digit.nConstants().empty()) {
+        return std::nullopt;
+    }
+    const auto value = digit.value();
+    const auto z = KalMathOperation::numeratorDecimal(digit);
+    const auto n = KalMathOperation::shortestDecimal(digit.n());
+    if (!value || !std::isfinite(*value) || !z || !n || n->units == 0) return std::nullopt;
+    if (*value == 0) return "0";
+    if (digit.n() == 1.0) return exactDecimalText(*z, *value);
+    const ExactDecimal rounded = KalMathOperation::roundedQuotient(*z, *n, lastPlaceOf(*value, 10));
+    if (rounded.units == 0) return std::nullopt;
+    return exactDecimalText(rounded, *value);
 }
 
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {

@@ -104,7 +104,36 @@ DigitPtr SolutionStepWriter::quotient(const Digit& u, const Digit& v) const {
     return required(operation_.divide(u, v, false).digit);
 }
 
-DigitPtr SolutionStepWriter::power(const Digit& u, double r) const { return required(operation_.power(u, r)); }
+DigitPtr SolutionStepWriter::power(const Digit& u, const Digit& exponent) const {
+    auto result = required(operation_.power(u, valueOf(exponent)));
+    if (result->exact() && !exponent.exact()) {
+        // A whole exponent that is no exact number gives no exact power.
+        result->setExact(false);
+        result->setExactZ(std::nullopt);
+    }
+    result->setTypedSources(result->exact() ? u.typedSources() | exponent.typedSources() : 0);
+    return result;
+}
+
+DigitPtr SolutionStepWriter::exactLogarithm(const Digit& q, const Digit& a) const {
+    const auto k = KalMathOperation::exactLogarithm(q, a);
+    if (!k) return nullptr;
+    auto result = Digit::make(static_cast<double>(*k), 1.0);
+    result->setExact(true);
+    result->setTypedSources(q.typedSources() | a.typedSources());
+    return result;
+}
+
+std::string SolutionStepWriter::valueNumber(const Digit& digit) const {
+    const double value = valueOf(digit);
+    std::optional<std::string> text = KalStringOutput::exactValueText(digit);
+    if (!text && digit.fullDigits() && digit.n() == 1.0 && digit.zConstants().empty() && digit.nConstants().empty() &&
+        std::isfinite(value) && value != 0) {
+        text = KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
+    }
+    if (!text) return number(value);
+    return value < 0 ? "(" + *text + ")" : *text;
+}
 
 DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
     auto result = Digit::make(u.z(), u.n());

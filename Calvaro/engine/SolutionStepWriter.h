@@ -58,7 +58,15 @@ protected:
     DigitPtr sum(const Digit& u, const Digit& v) const;
     DigitPtr difference(const Digit& u, const Digit& v) const;
     DigitPtr quotient(const Digit& u, const Digit& v) const;
-    DigitPtr power(const Digit& u, double r) const;
+    // u raised to the value of `exponent`; exact only where both are.
+    DigitPtr power(const Digit& u, const Digit& exponent) const;
+    // log_{a}(q) as an exact whole Digit where q is an exact power of a (log_{2}(1)
+    // is 0, log_{10}(0.001) is -3); none otherwise.
+    DigitPtr exactLogarithm(const Digit& q, const Digit& a) const;
+    // A Digit's value as the steps write a computed number (negatives in
+    // brackets): an exact one from its exact parts, rounded once to the
+    // line's digits, one of full digits with them, any other its double.
+    std::string valueNumber(const Digit& digit) const;
     DigitPtr reciprocal(const Digit& u) const;
     static DigitPtr minusOne();
 
