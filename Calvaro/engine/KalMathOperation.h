@@ -172,12 +172,6 @@ public:
     // 3000000000000000.3, whose double is 3000000000000000.5.
     static ExactOutcome roundedOnce(const ExactDecimal& exact);
 
-    // The most significant digits a line writes of a computed number (one
-    // that is no exact result): those the double holds of any number of its
-    // magnitude. 1234567900.0892344 is no writing of the 1234567900.08923428
-    // a double sum stands for.
-    static constexpr int kHeldSignificantDigits = 15;
-
     // x rounded to `places` decimals (halves away from zero), and whether
     // digits that matter were cut. Requires places >= 0.
     static RoundedResult roundedToPlaces(int places, double x);

@@ -86,6 +86,12 @@ bool needsScientific(double value) {
     return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
+int digitCountOf(const ExactDecimal& d) {
+    int count = 1;
+    for (__int128 rest = d.units < 0 ? -d.units : d.units; rest >= 10; rest /= 10) ++count;
+    return count;
+}
+
 // An exact decimal in plain digits, without grouping or trailing zeros.
 std::string plainDigits(const ExactDecimal& d) {
     if (d.units == 0) return "0";
@@ -117,15 +123,19 @@ std::string scientificDigitsOf(ExactDecimal d) {
     return (d.units < 0 ? "-" : "") + mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
 }
 
+// The most significant digits a line writes of a number from its double:
+// those a double holds of every number (a decimal of fifteen digits survives
+// the double, one of sixteen may not). 1234567900.0892344 is no writing of the
+// 1234567900.08923428 that a double sum stands for.
+constexpr int kHeldSignificantDigits = 15;
+
 // The place 10^{at} a line writes a number of magnitude `value` to: ten
-// decimals, but no more significant digits than a double holds of any number
-// (fifteen), so that no digit is shown the double cannot tell; from 1e17 on
-// and below 1e-10 ten significant digits of m·10^{k}.
+// decimals, but no more than fifteen significant digits; from 1e17 on and
+// below 1e-10 ten significant digits of m·10^{k}.
 int lastPlaceOf(double value, int fractionDigits) {
-    const double magnitude = std::fabs(value);
-    const int leading = static_cast<int>(std::floor(std::log10(magnitude)));
+    const int leading = static_cast<int>(std::floor(std::log10(std::fabs(value))));
     if (needsScientific(value)) return leading - 9;
-    return -std::min(fractionDigits, KalMathOperation::kHeldSignificantDigits - 1 - leading);
+    return -std::min(fractionDigits, kHeldSignificantDigits - 1 - leading);
 }
 
 // The en_US decimal text of a finite value with at most `fractionDigits`
@@ -141,7 +151,10 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
         // the double holds) rounded once more, halves away from zero.
         const auto shortest = KalMathOperation::shortestDecimal(value);
         if (!shortest) return std::nullopt;
-        text = plainDigits(KalMathOperation::roundedQuotient(*shortest, {1, 0}, at));
+        const ExactDecimal rounded = KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
+        // Rounded up to 10^{17}, it is written as such a number is.
+        if (digitCountOf(rounded) + at > 17) return std::nullopt;
+        text = plainDigits(rounded);
     } else {
         text = foundation::formatDecimal(value, 0, fractionDigits);
     }

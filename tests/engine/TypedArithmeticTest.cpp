@@ -58,10 +58,20 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         {'-', typedDigit(9007199254740992), typedDigit(9007199254740991), "1", "1", true, std::nullopt},
         {'-', digit(9007199254740996), digit(9007199254740992), "0", "1", false, std::nullopt},
         {'+', typedDigit(100000000000000100000.0), typedDigit(-1e20), "1e+05", "1", true, std::nullopt},
-        // 1e300 + 1e-300 has 601 digits, but a line shows ten of them.
-        {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, std::nullopt},
-        {'-', typedDigit(1e17), typedDigit(1e-20), "1e+17", "1", false, std::nullopt},
+        // 1e300 + 1e-300 has 601 digits; its double is the first term, which
+        // would hide the sum: no line writes it.
+        {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, UnheldCause::tooManyDigits},
+        {'-', typedDigit(1e17), typedDigit(1e-20), "1e+17", "1", false, UnheldCause::tooManyDigits},
         {'-', typedDigit(1e16), typedDigit(0.5), "1e+16", "1", false, UnheldCause::tooManyDigits},
+        {'+', typedDigit(1), typedDigit(9.999999999999999e24), "9.999999999999999e+24", "1", false,
+         UnheldCause::tooManyDigits},
+        // 1.0000000000123456789 is written as its double's 1.0000000000123457,
+        // the exact sum rounded to those digits, which the logarithm then uses.
+        {'+', typedDigit(1), typedDigit(1.23456789e-11), "1.0000000000123457", "1", false, std::nullopt},
+        // Quotients of exact numbers stay exact fractions, also part by part.
+        {'/', typedDigit(100000000.1), typedDigit(1.1), "100000000.1", "1.1", true, std::nullopt},
+        {'/', typedDigit(-9999999999999999000000000.0), typedDigit(1), "-9.999999999999999e+24", "1", true,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         KalStringOutput output;
@@ -91,17 +101,63 @@ TEST(TypedArithmetic, WholePowersOfTypedWholesAreExactWhereTheDoubleHoldsThem) {
         double base, r;
         bool exact;
     };
-    // 3^{34} = 16677181699666569 is held as ...568.
-    const Row rows[] = {{2, 53, true}, {10, 16, true}, {3, 34, false}, {2, 0.5, false}, {2, -3, false}};
+    // 3^{34} = 16677181699666569 is held as ...568, 7^{19} =
+    // 11398895185373143 as ...144: the Digit carries the exact power and
+    // writes it. 3^{37} has eighteen digits; 3^{-2} is no decimal.
+    const struct {
+        double base, r;
+        const char* written;  // none: not exact
+    } rows[] = {{2, 53, "9007199254740992"}, {10, 16, "10000000000000000"}, {3, 34, "16677181699666569"},
+                {7, 19, "11398895185373143"}, {10, -11, "1 \\cdot 10^{-11}"}, {2, -3, "0.125"},
+                {2, 0.5, nullptr}, {3, -2, nullptr}, {3, 37, nullptr}};
     for (const auto& row : rows) {
         KalMathOperation operation;
         const auto power = operation.power(typedDigit(row.base), row.r);
         ASSERT_TRUE(power);
-        EXPECT_EQ(power->exact(), row.exact) << row.base << "^" << row.r;
+        EXPECT_EQ(power->exact(), row.written != nullptr) << row.base << "^" << row.r;
+        if (row.written) {
+            EXPECT_EQ(KalStringOutput::formatDigitLatex(*power, "", false, false, false, 10), row.written);
+        }
     }
+    // Met by a typed 1, the carried power stays exact; met by a typed 2 it has
+    // seventeen digits no double gives back, and no line may write it.
+    KalMathOperation carried;
+    const auto power = carried.power(typedDigit(3), 34);
+    const auto once = carried.multiply(typedDigit(1, 1, 5), *power).digit;
+    ASSERT_TRUE(once);
+    EXPECT_EQ(KalStringOutput::exactValueText(*once).value_or("none"), "16677181699666569");
+    EXPECT_FALSE(carried.unheldResult());
+    carried.add(*power, typedDigit(2, 1, 3));
+    ASSERT_TRUE(carried.unheldResult());
+    EXPECT_EQ(carried.unheldResult()->cause, UnheldCause::tooManyDigits);
     // A computed base gives no exact power.
     KalMathOperation operation;
     EXPECT_FALSE(operation.power(digit(2), 53)->exact());
+}
+
+TEST(TypedArithmetic, AQuotientOfExactNumbersIsRoundedOnceToTheDigitsALineShows) {
+    const struct {
+        Digit z, n;
+        const char* written;
+    } rows[] = {
+        // The doubles' quotients read 90909090.99999999, 14285714.299999999 and 13710.47739130435.
+        {typedDigit(100000000.1), typedDigit(1.1), "90909091"},
+        {typedDigit(100000000.1), typedDigit(7), "14285714.3"},
+        {typedDigit(31534.098), typedDigit(2.3), "13710.4773913043"},
+        // No more digits than a double holds: 666666666666.6666 is no writing of 666666666666.66666...
+        {typedDigit(1), typedDigit(1.5e-12), "666666666666.667"},
+        {typedDigit(-2), typedDigit(3), "-0.6666666667"},
+        {typedDigit(1), typedDigit(3e20), "3.333333333 \\cdot 10^{-21}"},
+    };
+    for (const auto& row : rows) {
+        KalMathOperation operation;
+        operation.setWithFraction(true);
+        const auto quotient = operation.divide(row.z, row.n, false).digit;
+        ASSERT_TRUE(quotient);
+        EXPECT_EQ(KalStringOutput::exactValueText(*quotient).value_or("none"), row.written);
+    }
+    // The same quotient of a number that is no exact one: its double.
+    EXPECT_FALSE(KalStringOutput::exactValueText(digit(100000000.1, 1.1)));
 }
 
 TEST(TypedArithmetic, ATypedNumberIsWrittenWithEveryDigitItHas) {

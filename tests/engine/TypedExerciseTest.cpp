@@ -39,7 +39,6 @@ struct TypedLineCase {
 
 TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
     ASSERT_TRUE(kEnglishTitles);
-    const std::string tenTo20 = "100000000000000000000";
     const TypedLineCase cases[] = {
         // f is 0 at the zero the steps name.
         {1,
@@ -51,11 +50,31 @@ TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
         {0,
          {"", "", "-9007199254740991", "", "9007199254740992", ""},
          {"f(9007199254740992) = \\log_{2}(1) ", "f(9007199254740992) =  0 "}},
-        // x reads apart from c.
+        // Quotients of exact numbers rounded once: the zero at which f is 0.
         {0,
-         {"", "", "-" + tenTo20, "", "100000000000000100000", ""},
-         {"f(1.000000000000001 \\cdot 10^{20}) =  \\log_{2}( 1.000000000000001 \\cdot 10^{20} + -1 \\cdot 10^{20}) ",
-          "f(1.000000000000001 \\cdot 10^{20}) = \\log_{2}(100000) "}},
+         {"", "1.1", "-99999999.1", "", "90909091", ""},
+         {"f(90909091) = \\log_{2}(1) ", "1.1\\cdot x = 100000000.1", "x = 90909091"}},
+        {0, {"", "7", "-99999999.1", "", "", ""}, {"x = 14285714.3"}},
+        {0, {"", "2.3", "-31533.098", "", "", ""}, {"x = 13710.4773913043"}},
+        // ... after an exact logarithm: log_{2}(1) is 0.
+        {1, {"", "1.1", "-99999999.1", "-2", "", ""}, {"1.1\\cdot x + -99999999.1 = 1", "x = 90909091"}},
+        // No line writes fewer digits than the next uses.
+        {0,
+         {"", "", "0.000000000012345678901234", "", "1", ""},
+         {"f(1) = \\log_{2}(1.0000000000123457) ", "f(1) =  1.781105136 \\cdot 10^{-11} "}},
+        {0,
+         {"", "0.00001", "0.00000000001234", "", "0.00001", ""},
+         {"f(0.00001) = \\log_{2}(0.00000000011234) ", "f(0.00001) =  (-33.0514092408) "}},
+        {1, {"10", "", "-11", "1", "", ""}, {"f(0) =  1 \\cdot 10^{-11} + 1", "f(0) = 1.00000000001"}},
+        // Whole powers exact beyond 2^{53}.
+        {1, {"3", "", "34", "", "", ""}, {"f(0) =  16677181699666569 "}},
+        {1, {"7", "", "19", "", "", ""}, {"f(0) =  11398895185373143 "}},
+        // No more digits than a double holds.
+        {0, {"", "", "", "1234567890.12345", "1000", ""}, {"f(1000) = 1234567900.08923"}},
+        {0,
+         {"", "", "", "1", "", "0.0000000000015"},
+         {"\\log_{2}( x ) = -666666666666.667 \\quad |2^{\\wedge}",
+          "\\log_{2}( x ) = 666666666666.667y - 666666666666.667 \\quad |2^{\\wedge}"}},
     };
     for (const auto& c : cases) {
         const TypedExercise run(c.mode, c.abcdxz);
@@ -73,6 +92,7 @@ struct TypedRefusalCase {
 
 TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
     ASSERT_TRUE(kEnglishTitles);
+    const std::string tenTo20 = "100000000000000000000";
     const TypedRefusalCase cases[] = {
         // 3 · 1000000000000000.1 is 3000000000000000.3; its double writes ...0.5.
         {1, {"", "3", "-3000000000000000", "", "1000000000000000.1", ""}, "resultNotHeld", {"bTextField", "xTextField"}},
@@ -80,8 +100,18 @@ TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
         {1, {"", "-1E-200", "", "", "1E-200", ""}, "resultTooSmall", {"bTextField", "xTextField"}},
         // 2^{53} + 1; the empty b that took part is not named.
         {0, {"", "", "9007199254740992", "", "1", ""}, "resultNotHeld", {"cTextField", "xTextField"}},
-        // 9 + 9 · 10^{300} reads 9 · 10^{300} at ten significant digits: no refusal.
-        {1, {"", "1E-300", "9E300", "", "9E300", ""}, "none", {}},
+        // A sum whose double is one of its terms: 9 + 9 · 10^{300}, and the
+        // zeros 1 + 10^{20} and 1 + 9999999999999999000000000 of log_{2}(x + c),
+        // which would stand at the open end of D.
+        {1, {"", "1E-300", "9E300", "", "9E300", ""}, "resultNotHeld", {"bTextField", "cTextField", "xTextField"}},
+        {0, {"", "", "-" + tenTo20, "", "100000000000000100000", ""}, "resultNotHeld", {"cTextField"}},
+        {0, {"", "", "-9999999999999999000000000", "", "", ""}, "resultNotHeld", {"cTextField"}},
+        // Whole powers from 2^{53} on meet typed numbers as typed numbers do.
+        {1, {"", "", "53", "1", "", ""}, "resultNotHeld", {"cTextField", "dTextField"}},
+        {1, {"10", "", "16", "1", "", ""}, "resultNotHeld", {"aTextField", "cTextField", "dTextField"}},
+        {1, {"3", "", "34", "2", "", ""}, "resultNotHeld", {"aTextField", "cTextField", "dTextField"}},
+        // Met by 1 or 0 the power stays as it is.
+        {1, {"3", "", "34", "0", "", "1"}, "none", {}},
     };
     for (const auto& c : cases) {
         const TypedExercise run(c.mode, c.abcdxz);
