@@ -90,17 +90,17 @@ void ExponentialFunctionSolution::writeZero() {
         }
         return;
     }
-    double value = naturalLogarithm(*q) / naturalLogarithm(input(a));
+    long double value = logarithm(*q, input(a));
     line(exponent_ + " = " + number(value));
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
         line(bDot_ + " x = " + number(value) + " -" + c_);
-        value = KalMathOperation::sumOrZero(value, -valueOf(input(c)));
+        value = plus(value, -KalMathOperation::preciseValueOf(input(c)));
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {
         line(bDot_ + " x = " + number(value) + " \\quad| :" + bDivisor_);
-        line("x = " + number(value / valueOf(input(b))));
+        line("x = " + number(value / KalMathOperation::preciseValueOf(input(b))));
     }
 }
 

@@ -197,30 +197,29 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
     return outcome.value;
 }
 
-bool isDecimal(const ExactDecimal& d, int units) {
-    const ExactDecimal x = withoutTrailingZeros(d);
-    return x.units == units && (units == 0 || x.exponent == 0);
-}
 
-// An outcome whose double a line cannot tell from one of its operands'
-// (1 + 9.999999999999999 \cdot 10^{24} held as the second term) hides the
-// operation: it is no writing of the result. A result that is an operand
-// carrying its exact value (3^{34} · 1, 3^{34} + 0) carries it on.
-// `neutral` is 1 for a product and 0 for a sum.
-ExactOutcome settled(ExactOutcome outcome, int neutral, std::pair<const Digit*, const Digit*> operands,
-                     std::pair<const ExactDecimal*, const ExactDecimal*> decimals, std::pair<double, double> values,
+// The most significant digits an exact value not held by its double keeps:
+// those of a typed number a double gives back at best. 3^{34} =
+// 16677181699666569 is held so, 3^{37} is not.
+constexpr int kExactPowerDigits = 17;
+
+// A result of an operand that carries an exact value its double does not
+// hold (a power such as 3^{34}) is carried exactly too while it has no more
+// digits than such a value (3^{34} · 1, -\\frac{1}{2} · 1.1^{16}); past them it
+// is computed as any number that is no exact one, and refused only where
+// typed numbers alone met.
+ExactOutcome settled(ExactOutcome outcome, std::pair<const Digit*, const Digit*> operands,
                      std::optional<ExactDecimal>& carried) {
     carried.reset();
-    if (operands.first && operands.first->exactZ() && isDecimal(*decimals.second, neutral)) {
-        carried = operands.first->exactZ();
-    } else if (operands.second && operands.second->exactZ() && isDecimal(*decimals.first, neutral)) {
-        carried = operands.second->exactZ();
+    const bool fromCarried =
+        (operands.first && operands.first->exactZ()) || (operands.second && operands.second->exactZ());
+    if (!fromCarried || outcome.exact) return outcome;
+    const bool inRange = outcome.unheld != UnheldCause::tooLarge && outcome.unheld != UnheldCause::tooSmall;
+    if (inRange && outcome.decimal && digitCountOf(outcome.decimal->units) <= kExactPowerDigits) {
+        carried = outcome.decimal;
+        return {outcome.value, true, std::nullopt, false, outcome.decimal};
     }
-    if (carried) return {outcome.value, true, std::nullopt, false};
-    if (outcome.exact || outcome.unheld) return outcome;
-    if (outcome.value == values.first || outcome.value == values.second) {
-        return {outcome.value, false, UnheldCause::tooManyDigits, false};
-    }
+    outcome.unheld.reset();
     return outcome;
 }
 
@@ -249,8 +248,8 @@ void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<
     std::optional<ExactDecimal> carriedZ;
     std::optional<ExactDecimal> carriedN;
     const ExactOutcome outcomeZ =
-        settled(*exactZ, 1, zFrom, {&*zFirst, &*zSecond}, z, carriedZ);
-    ExactOutcome outcomeN = settled(*exactN, 1, nFrom, {&*nFirst, &*nSecond}, n, carriedN);
+        settled(*exactZ, zFrom, carriedZ);
+    ExactOutcome outcomeN = settled(*exactN, nFrom, carriedN);
     // A denominator is a double only: one it does not hold is no exact fraction.
     if (carriedN) {
         carriedN.reset();
@@ -318,6 +317,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     }
 
     AdditionResult out;
+    std::optional<ExactDecimal> leftCarried;
+    std::optional<ExactDecimal> rightCarried;
     const double du = left.n();
     const double dv = right.n();
     const double valueLeft = *left.z() / du;
@@ -335,13 +336,22 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
             const auto decimalV = KalMathOperation::numeratorDecimal(v);
             const auto decimalDu = KalMathOperation::shortestDecimal(du);
             const auto decimalDv = KalMathOperation::shortestDecimal(dv);
-            const auto a = decimalU && decimalDv ? KalMathOperation::exactProduct(*decimalU, *decimalDv) : std::nullopt;
+            auto a = decimalU && decimalDv ? KalMathOperation::exactProduct(*decimalU, *decimalDv) : std::nullopt;
             const auto b = KalMathOperation::exactProduct(dv, du);
-            const auto c = decimalV && decimalDu ? KalMathOperation::exactProduct(*decimalV, *decimalDu) : std::nullopt;
+            auto c = decimalV && decimalDu ? KalMathOperation::exactProduct(*decimalV, *decimalDu) : std::nullopt;
+            // A numerator carrying an exact value stays carried over the
+            // common denominator while it fits.
+            std::optional<ExactDecimal> carried;
+            if (a) a = settled(*a, {&u, nullptr}, carried);
+            leftCarried = carried;
+            if (c) c = settled(*c, {&v, nullptr}, carried);
+            rightCarried = carried;
             exactTerms = a && b && c && a->exact && b->exact && c->exact;
             // Typed terms whose common denominator no double holds are no
             // sum a line could write.
-            if (!exactTerms) kept({0.0, false, UnheldCause::tooManyDigits}, sources, unheld);
+            if (!exactTerms && !u.exactZ() && !v.exactZ()) {
+                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
+            }
             if (exactTerms) {
                 leftZ = a->value;
                 common = b->value;
@@ -369,25 +379,32 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         // Over a common denominator the numerators were formed anew and are
         // held; otherwise a numerator may carry an exact value its double
         // does not hold.
-        auto leftDecimal = du != dv ? KalMathOperation::shortestDecimal(*left.z()) : KalMathOperation::numeratorDecimal(u);
-        auto rightDecimal = du != dv ? KalMathOperation::shortestDecimal(*right.z()) : KalMathOperation::numeratorDecimal(v);
+        auto leftDecimal = du != dv ? (leftCarried ? leftCarried : KalMathOperation::shortestDecimal(*left.z()))
+                                    : KalMathOperation::numeratorDecimal(u);
+        auto rightDecimal = du != dv ? (rightCarried ? rightCarried : KalMathOperation::shortestDecimal(*right.z()))
+                                     : KalMathOperation::numeratorDecimal(v);
         if (rightDecimal && sign == '-') rightDecimal->units = -rightDecimal->units;
         const auto exact = leftDecimal && rightDecimal ? KalMathOperation::exactDecimalSum(*leftDecimal, *rightDecimal)
                                                        : std::nullopt;
         if (exact) {
             std::optional<ExactDecimal> carried;
             const bool sameParts = du == dv;
+            // Over a common denominator a carried numerator was carried on.
+            Digit carrier(0.0, 1.0);
+            carrier.setExactZ(leftCarried ? leftCarried : rightCarried);
             const ExactOutcome outcome =
-                settled(*exact, 0, {sameParts ? &u : nullptr, sameParts ? &v : nullptr},
-                        {&*leftDecimal, &*rightDecimal}, {*left.z(), rightTerm}, carried);
+                sameParts ? settled(*exact, {&u, &v}, carried) : settled(*exact, {&carrier, nullptr}, carried);
             result->setZ(kept(outcome, sources, unheld));
-            result->setExactZ(carried);
+            // A sum of full digits keeps the exact sum it stands for.
+            result->setExactZ(outcome.fullDigits ? outcome.decimal : carried);
             exactResult = outcome.exact;
             result->setFullDigits(outcome.fullDigits);
         } else {
             // Terms so far apart in size that their sum has more digits than
             // any count here holds.
-            kept({0.0, false, UnheldCause::tooManyDigits}, sources, unheld);
+            if (!u.exactZ() && !v.exactZ()) {
+                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
+            }
             result->setZ(*left.z() + rightTerm);
         }
     } else {
@@ -421,6 +438,17 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     }
     result->setExact(exactResult);
     result->setTypedSources(exactResult ? sources : 0);
+    // A sum that is no exact number is taken in extended precision too; one
+    // set to 0 as residue is 0.
+    if (!exactResult && *result->z() != 0) {
+        const long double left = KalMathOperation::preciseValueOf(u);
+        const long double right = KalMathOperation::preciseValueOf(v);
+        result->setPrecise(result->fullDigits() && result->exactZ()
+                               ? KalMathOperation::preciseDecimal(*result->exactZ()) / result->n()
+                               : sign == '+' ? left + right
+                                             : left - right);
+    }
+    if (!result->fullDigits() && !exactResult) result->setExactZ(std::nullopt);
 
     if (*result->z() == 0) {
         result->setN(1.0);
@@ -452,10 +480,6 @@ double powerOfQuotient(double base, double denominator, double r) {
     return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
 }
 
-// The most significant digits an exact power keeps: those of a typed number
-// a double gives back at best. 3^{34} = 16677181699666569 is held so, 3^{37}
-// is not.
-constexpr int kExactPowerDigits = 17;
 
 // base^{r} as an exact decimal, for a whole base and a whole r: from 0 on
 // while the power has at most seventeen significant digits; below 0 where the
@@ -525,6 +549,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // denominator.
     result->setZConstants(concatenated(u.zConstants(), v.zConstants()));
     result->setNConstants(concatenated(u.nConstants(), v.nConstants()));
+    if (!result->exact()) result->setPrecise(preciseValueOf(u) * preciseValueOf(v));
 
     ProductResult out;
     if (withFraction_) {
@@ -588,6 +613,7 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
                                        withoutEach(v.nConstants(), u.nConstants())));
     result->setNConstants(concatenated(withoutEach(v.zConstants(), u.zConstants()),
                                        withoutEach(u.nConstants(), v.nConstants())));
+    if (!result->exact()) result->setPrecise(preciseValueOf(u) / preciseValueOf(v));
 
     ProductResult out;
     if (decimal) {
@@ -653,10 +679,14 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     return {reduced, text};
 }
 
-DigitPtr KalMathOperation::power(const Digit& d, double r) {
+DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long double> preciseR) {
     if (!d.z()) return nullptr;
     auto result = Digit::make(std::nullopt, 1.0);
     result->assign(d);
+    result->setExactZ(std::nullopt);
+    result->setFullDigits(false);
+    const long double exponent = preciseR.value_or(static_cast<long double>(r));
+    result->setPrecise(std::pow(preciseValueOf(d), exponent));
     // The constants are folded into the numbers so that they are raised too:
     // e^x must not read as e for every x.
     const double base = *d.z() * productOfValues(d.zConstants());
@@ -680,6 +710,9 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
         if (const auto difference = exactDifference(base, denominator)) {
             result->setZ(std::exp(r * std::log1p(*difference / denominator)));
             result->setN(1.0);
+            if (const auto precise = preciseDifferenceFromOne(d)) {
+                result->setPrecise(std::exp(exponent * std::log1p(*precise)));
+            }
             return result;
         }
     }
@@ -698,6 +731,7 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
                 const ExactOutcome rounded = roundedOnce(*exactZ);
                 result->setZ(rounded.value);
                 result->setExact(true);
+                result->setPrecise(std::nullopt);
                 if (!rounded.exact) result->setExactZ(*exactZ);
             }
         }
@@ -782,14 +816,14 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
     const auto a = shortestDecimal(u);
     const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
-    if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt};
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt, false, std::nullopt};
     return exactProduct(*a, *b);
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactProduct(const ExactDecimal& u, const ExactDecimal& v) {
     const ExactDecimal a = withoutTrailingZeros(u);
     const ExactDecimal b = withoutTrailingZeros(v);
-    if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt};
+    if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     // Seventeen digits at most on each side of a typed number; more (a
     // carried power, a product's parts) must stay below 10^{38}.
     if (digitCountOf(a.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
@@ -800,14 +834,14 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v
     const auto a = shortestDecimal(u);
     const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
-    if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt, false, std::nullopt};
     return exactDecimalSum(*a, *b);
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v) {
     ExactDecimal a = withoutTrailingZeros(u);
     ExactDecimal b = withoutTrailingZeros(v);
-    if (a.units == 0 && b.units == 0) return ExactOutcome{0.0, true, std::nullopt};
+    if (a.units == 0 && b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     if (a.units == 0) return roundedOnce(b);
     if (b.units == 0) return roundedOnce(a);
     // Digits of a term more than 30 places below the larger one's first
@@ -826,8 +860,51 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal
     const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
     if (width >= kMostWideDigits) return std::nullopt;
     const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
-    if (units == 0) return ExactOutcome{0.0, true, std::nullopt};
+    if (units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     return roundedOnce(withoutTrailingZeros({units, at}));
+}
+
+long double KalMathOperation::preciseConstant(const NaturalConstant& c) {
+    if (c.latex() == "\\pi") return 3.14159265358979323846264338327950288L;
+    if (c.latex() == "e") return 2.71828182845904523536028747135266250L;
+    return c.value();
+}
+
+long double KalMathOperation::preciseDecimal(const ExactDecimal& d) {
+    const std::string text = digitsOf(d.units) + "e" + std::to_string(d.exponent);
+    return std::strtold(text.c_str(), nullptr);
+}
+
+std::optional<long double> KalMathOperation::preciseDifferenceFromOne(const Digit& d) {
+    if (!d.z() || !d.zConstants().empty() || !d.nConstants().empty() || !(d.exact() || d.exactZ())) {
+        return std::nullopt;
+    }
+    const auto z = numeratorDecimal(d);
+    auto n = shortestDecimal(d.n());
+    if (!z || !n || n->units == 0) return std::nullopt;
+    const ExactDecimal a = withoutTrailingZeros(*z);
+    const ExactDecimal b = withoutTrailingZeros(*n);
+    const int at = std::min(a.exponent, b.exponent);
+    const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
+    if (width >= kMostWideDigits) return std::nullopt;
+    const Wide difference = a.units * tenToThe(a.exponent - at) - b.units * tenToThe(b.exponent - at);
+    return preciseDecimal({difference, at}) / preciseDecimal(b);
+}
+
+long double KalMathOperation::preciseValueOf(const Digit& d) {
+    if (d.precise()) return *d.precise();
+    if (!d.z()) return std::numeric_limits<long double>::quiet_NaN();
+    // An exact part is the decimal its shortest form reads, read to all the
+    // digits of a long double.
+    const auto part = [&d](const std::optional<ExactDecimal>& decimal, double value) {
+        if (!d.exact() || !decimal || !std::isfinite(value)) return static_cast<long double>(value);
+        const std::string text = digitsOf(decimal->units) + "e" + std::to_string(decimal->exponent);
+        return std::strtold(text.c_str(), nullptr);
+    };
+    long double value = part(numeratorDecimal(d), *d.z()) / part(shortestDecimal(d.n()), d.n());
+    for (const NaturalConstant& c : d.zConstants()) value *= preciseConstant(c);
+    for (const NaturalConstant& c : d.nConstants()) value /= preciseConstant(c);
+    return value;
 }
 
 std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& base, int k) {
@@ -910,26 +987,31 @@ ExactDecimal KalMathOperation::roundedQuotient(const ExactDecimal& z, const Exac
 }
 
 ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
-    if (exact.units == 0) return {0.0, true, std::nullopt};
+    if (exact.units == 0) return {0.0, true, std::nullopt, false, std::nullopt};
     // Whole digits and an exponent read the same in every locale.
     const std::string text = digitsOf(exact.units) + "e" + std::to_string(exact.exponent);
     const double value = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(value)) return {value, false, UnheldCause::tooLarge};
+    if (std::isinf(value)) return {value, false, UnheldCause::tooLarge, false, std::nullopt};
     const auto held = shortestDecimal(value);
     const ExactDecimal target = withoutTrailingZeros(exact);
-    if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
+    if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt, false, target};
     // Below the normal doubles fewer digits are kept, down to none.
-    if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
+    if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall, false, target};
     // Not every digit comes back. A line then writes the double's shortest
     // form, which the next line computes with: it tells the truth where it is
-    // the exact result rounded to its digits (1 + 1.23456789·10^{-11} is
-    // 1.0000000000123457). 3000000000000000.5 is no writing of
-    // 3000000000000000.3, nor 9007199254740992 of 9007199254740993.
+    // the exact result rounded to what the line shows, the shortest form's
+    // digits and, written plainly, ten decimals (1 + 1.23456789·10^{-11} is
+    // 1.0000000000123457; 10^{20} + 1 is 1·10^{20}). 3000000000000000.5 is no
+    // writing of 3000000000000000.3, nor 9007199254740992 of 9007199254740993.
     if (held) {
-        const auto shown = unitsAt(target, held->exponent);
-        if (shown && *shown == held->units) return {value, false, std::nullopt, true};
+        const int leading = held->exponent + digitCountOf(held->units) - 1;
+        const bool plain = leading >= -kFractionDigits && leading < 17;
+        const int at = plain ? std::min(held->exponent, -kFractionDigits) : held->exponent;
+        const auto shown = unitsAt(target, at);
+        const auto heldShown = unitsAt(*held, at);
+        if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt, true, target};
     }
-    return {value, false, UnheldCause::tooManyDigits};
+    return {value, false, UnheldCause::tooManyDigits, false, target};
 }
 
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {

@@ -51,6 +51,8 @@ struct ExactOutcome {
     // Not exact, but the double's shortest form is the exact result rounded
     // to its digits: a line writes those digits (see Digit::fullDigits).
     bool fullDigits = false;
+    // The exact result that was rounded.
+    std::optional<ExactDecimal> decimal;
 };
 
 struct RoundedResult {
@@ -107,7 +109,9 @@ public:
     // parts (exp of r times log1p of it), over 1: the double of a typed
     // 1.0000000001 is off by 8e-18, which the 10^{10}-th power turns into
     // 8e-8. Requires d.z(); returns null without it.
-    DigitPtr power(const Digit& d, double r);
+    // `preciseR` is r in extended precision where the exponent is no exact
+    // number (its double is r).
+    DigitPtr power(const Digit& d, double r, std::optional<long double> preciseR = std::nullopt);
 
     // A count of 10^{-10} units.
     using TenthUnits = __int128;
@@ -148,6 +152,20 @@ public:
     static std::optional<ExactOutcome> exactDecimalSum(double u, double v);
     static std::optional<ExactOutcome> exactProduct(const ExactDecimal& u, const ExactDecimal& v);
     static std::optional<ExactOutcome> exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v);
+
+    // A Digit's value in extended precision: its precise value where it
+    // carries one, else from the exact decimals of its parts (a double's
+    // binary value is not the decimal typed) and the constants' values to
+    // as many digits.
+    static long double preciseValueOf(const Digit& d);
+    // (z - n) ÷ n of a Digit without constants whose parts are exact
+    // decimals (or carry them, see Digit::exactZ), in extended precision: the
+    // logarithm of a number near 1 rests on these digits. None otherwise.
+    static std::optional<long double> preciseDifferenceFromOne(const Digit& d);
+    // An exact decimal in extended precision.
+    static long double preciseDecimal(const ExactDecimal& d);
+    // A constant's value in extended precision (π and e), else its double.
+    static long double preciseConstant(const NaturalConstant& c);
 
     // The exact decimal a Digit's numerator stands for: the exact value it
     // carries, else its shortest form; none without z or for an infinity.

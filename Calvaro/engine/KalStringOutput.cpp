@@ -86,7 +86,7 @@ bool needsScientific(double value) {
     return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
-int digitCountOf(const ExactDecimal& d) {
+int decimalDigitCount(const ExactDecimal& d) {
     int count = 1;
     for (__int128 rest = d.units < 0 ? -d.units : d.units; rest >= 10; rest /= 10) ++count;
     return count;
@@ -153,7 +153,7 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
         if (!shortest) return std::nullopt;
         const ExactDecimal rounded = KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
         // Rounded up to 10^{17}, it is written as such a number is.
-        if (digitCountOf(rounded) + at > 17) return std::nullopt;
+        if (decimalDigitCount(rounded) + at > 17) return std::nullopt;
         text = plainDigits(rounded);
     } else {
         text = foundation::formatDecimal(value, 0, fractionDigits);
@@ -171,8 +171,47 @@ std::string decimalText(double value, int fractionDigits, bool allDigits = false
     return scientificText(value, allDigits);
 }
 
+// A value computed in extended precision as a line writes it: rounded once
+// from its long double at the place a double's text would be (ten decimals,
+// fifteen significant digits, ten of m·10^{k}), so that no digit shown is the
+// double's rounding rather than the value's. Values a double does not hold
+// in its normal range are written from their double.
+std::string preciseDecimalText(long double precise, int fractionDigits) {
+    const double value = static_cast<double>(precise);
+    if (!std::isfinite(value) || value == 0 || std::fabs(value) < std::numeric_limits<double>::min()) {
+        return decimalText(value, fractionDigits);
+    }
+    char buffer[128];
+    if (!needsScientific(value)) {
+        const int at = lastPlaceOf(value, fractionDigits);
+        std::string text;
+        if (at <= 0) {
+            std::snprintf(buffer, sizeof buffer, "%.*Lf", -at, precise);
+            text = buffer;
+            if (text.find('.') != std::string::npos) {
+                text.erase(text.find_last_not_of('0') + 1);
+                if (text.back() == '.') text.pop_back();
+            }
+        } else {
+            std::snprintf(buffer, sizeof buffer, "%.0Lf", precise / std::pow(10.0L, at));
+            text = buffer;
+            if (text != "0" && text != "-0") text.append(static_cast<size_t>(at), '0');
+        }
+        const size_t digits = std::count_if(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const size_t whole = text.find('.') == std::string::npos ? digits : text.find('.') - (text[0] == '-');
+        if (text.find_first_of("123456789") != std::string::npos && whole <= 17) return text;
+    }
+    std::snprintf(buffer, sizeof buffer, "%.9Le", precise);
+    const std::string text = buffer;
+    const size_t exponentAt = text.find('e');
+    std::string mantissa = text.substr(0, exponentAt);
+    mantissa.erase(mantissa.find_last_not_of('0') + 1);
+    if (mantissa.back() == '.') mantissa.pop_back();
+    return mantissa + " \\cdot 10^{" + std::to_string(std::atoi(text.c_str() + exponentAt + 1)) + "}";
+}
+
 // Every digit of an exact decimal: plain from 1e-10 to below 1e17, m·10^{k} beyond.
-std::string exactDecimalText(const ExactDecimal& d, double value) {
+std::string exactDigitsLatex(const ExactDecimal& d, double value) {
     return needsScientific(value) ? scientificDigitsOf(d) : plainDigits(d);
 }
 
@@ -297,16 +336,27 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
                                (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
                                              digit.nConstants().empty()));
         std::string numerator = decimalText(z, maximumFractionDigits, allDigits);
-        if (allDigits && digit.exactZ()) {
+        if (allDigits && digit.exact() && digit.exactZ()) {
             ExactDecimal exact = *digit.exactZ();
             if (exact.units < 0) exact.units = -exact.units;
-            numerator = exactDecimalText(exact, z);
-        } else if (byValue) {
-            // An exact quotient shown by its value is rounded once from the
-            // exact parts, not from their double quotient.
-            if (auto exact = exactValueText(digit)) {
-                if (!exact->empty() && exact->front() == '-') exact->erase(0, 1);
+            numerator = exactDigitsLatex(exact, z);
+        } else if (byValue || digit.n() == 1.0) {
+            // A number shown by its value is rounded once: an exact quotient
+            // from its exact parts, a computed one from its precise value
+            // (without the constants it is written with).
+            if (auto exact = byValue || (digit.zConstants().empty() && digit.nConstants().empty())
+                                 ? exactValueText(digit)
+                                 : std::nullopt) {
+                if (!keepSigns && !exact->empty() && exact->front() == '-') exact->erase(0, 1);
                 numerator = *exact;
+            } else if (!allDigits && digit.precise() && std::isfinite(z) &&
+                       std::fabs(z) >= std::numeric_limits<double>::min()) {
+                long double precise = *digit.precise();
+                if (!byValue) {
+                    for (const NaturalConstant& c : digit.zConstants()) precise /= KalMathOperation::preciseConstant(c);
+                    for (const NaturalConstant& c : digit.nConstants()) precise *= KalMathOperation::preciseConstant(c);
+                }
+                numerator = preciseDecimalText(keepSigns ? precise : std::fabs(precise), maximumFractionDigits);
             }
         }
         if (!byValue) {
@@ -330,6 +380,16 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     return text;
 }
 
+std::string KalStringOutput::formatPreciseNumberLatex(long double value) {
+    const double rounded = static_cast<double>(value);
+    // Beyond the double's normal range a line writes what the double holds.
+    if (!std::isfinite(rounded) || std::fabs(rounded) < std::numeric_limits<double>::min()) {
+        return numberLatex({}, 10, false, rounded);
+    }
+    const std::string text = preciseDecimalText(value, 10);
+    return value < 0 ? "(" + text + ")" : text;
+}
+
 std::optional<std::string> KalStringOutput::exactValueText(const Digit& digit) {
     if (!digit.exact() || !digit.z() || !digit.zConstants().empty() || !digit.nConstants().empty()) {
         return std::nullopt;
@@ -339,10 +399,24 @@ std::optional<std::string> KalStringOutput::exactValueText(const Digit& digit) {
     const auto n = KalMathOperation::shortestDecimal(digit.n());
     if (!value || !std::isfinite(*value) || !z || !n || n->units == 0) return std::nullopt;
     if (*value == 0) return "0";
-    if (digit.n() == 1.0) return exactDecimalText(*z, *value);
+    if (digit.n() == 1.0) return exactDigitsLatex(*z, *value);
+    // A quotient that ends within seventeen digits is written whole, as an
+    // exact number is; any other is rounded once to the digits a line writes.
+    const int leading = static_cast<int>(std::floor(std::log10(std::fabs(*value))));
+    ExactDecimal whole = KalMathOperation::roundedQuotient(*z, *n, leading - 17);
+    const auto back = KalMathOperation::exactProduct(whole, *n);
+    const auto target = KalMathOperation::exactProduct(*z, {1, 0});
+    if (back && target && back->decimal && target->decimal && back->decimal->units == target->decimal->units &&
+        back->decimal->exponent == target->decimal->exponent) {
+        while (whole.units != 0 && whole.units % 10 == 0) {
+            whole.units /= 10;
+            ++whole.exponent;
+        }
+        if (decimalDigitCount(whole) <= 17) return exactDigitsLatex(whole, *value);
+    }
     const ExactDecimal rounded = KalMathOperation::roundedQuotient(*z, *n, lastPlaceOf(*value, 10));
     if (rounded.units == 0) return std::nullopt;
-    return exactDecimalText(rounded, *value);
+    return exactDigitsLatex(rounded, *value);
 }
 
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {

@@ -73,6 +73,11 @@ public:
                                         std::optional<bool> brackets, bool forceFraction, bool keepSigns,
                                         int maximumFractionDigits);
 
+    // A value computed in extended precision as the step writers write a
+    // number (formatNumberLatex with "", {}, "", 10, false): rounded once from
+    // the long double, so the double's own rounding shows in no digit.
+    static std::string formatPreciseNumberLatex(long double value);
+
     // The value of an exact Digit without constants as the steps write a
     // number, from its exact parts: every digit of a whole Digit (3^{34} is
     // 16677181699666569), a quotient rounded once to the digits a line writes

@@ -106,11 +106,11 @@ void LogarithmicFunctionSolution::writeLogarithmValue(const std::string& at, con
         if (!isZero(input(d))) line(at + valueNumber(*sum(*scaled, input(d))));
         return;
     }
-    double value = naturalLogarithm(argument) / naturalLogarithm(input(a));
+    long double value = logarithm(argument, input(a));
     line(at + factor + " " + number(value) + " " + dTerm_);
-    value *= valueOf(input(z));
+    value *= KalMathOperation::preciseValueOf(input(z));
     if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
-    if (!isZero(input(d))) line(at + number(KalMathOperation::sumOrZero(value, valueOf(input(d)))));
+    if (!isZero(input(d))) line(at + number(plus(value, KalMathOperation::preciseValueOf(input(d)))));
 }
 
 void LogarithmicFunctionSolution::writeZero() {

@@ -42,6 +42,14 @@ protected:
     std::string latex(const Digit& digit) const;
     // A floating-point number as the steps show it (negatives in brackets).
     static std::string number(double value);
+    // A number computed in extended precision, rounded once as the steps show it.
+    static std::string number(long double value);
+
+    // log_{a}(argument) = ln(argument) ÷ ln(a) in extended precision.
+    long double logarithm(const Digit& argument, const Digit& base) const;
+    // value + term, or exactly 0 where the sum is rounding residue (see
+    // KalMathOperation::sumOrZero).
+    static long double plus(long double value, long double term);
     // The value of a Digit; ends the run when it has none.
     double valueOf(const Digit& digit) const;
     // The natural logarithm of a Digit's value; ends the run when it has none.
