@@ -7,6 +7,7 @@ refused: a <= 0, a = 1, b = 0, z = 0), runs them through the calculator_dump
 tool and reads the parameter texts as exact sympy numbers.
 """
 
+import decimal
 import json
 import random
 import subprocess
@@ -129,7 +130,8 @@ def _extreme_number(rng, nonzero):
                            "9007199254740992", "-9007199254740991", "1E-12", "53", "16", "-11"])
     exponent = rng.randint(-12, 25)
     most = 10 if exponent < -10 else min(17, exponent + 11)
-    count = rng.choice([most, max(1, most - 1), max(1, most - 2)]) if rng.random() < 0.8 else rng.randint(1, 3)
+    # Fifteen digits a double always gives back, sixteen or seventeen it may not.
+    count = rng.choice([15, 15, 15, 16, 16, 17]) if rng.random() < 0.8 else rng.randint(1, 3)
     count = max(1, min(count, most))
     digits = str(rng.randint(1, 9)) + "".join(str(rng.randint(0, 9)) for _ in range(count - 2))
     if count > 1:
@@ -154,7 +156,9 @@ def draw_extreme_cases(count, seed):
         for name in ("c", "d"):
             case[name] = "" if rng.random() < 0.15 else _extreme_number(rng, False)
         if rng.random() < 0.4:
-            case["z"] = f"{rng.randint(1, 999)}E-{rng.randint(6, 12)}"
+            # Tiny factors, taken as typed: at most ten decimals, or below 1e-10.
+            factor = str(rng.randint(1, 999)).rstrip("0") or "1"
+            case["z"] = f"{factor}E-{rng.choice([6, 8, 10, len(factor) + 10, len(factor) + 12])}"
         else:
             case["z"] = "" if rng.random() < 0.3 else _extreme_number(rng, True)
         if rng.random() < 0.6:
@@ -163,14 +167,31 @@ def draw_extreme_cases(count, seed):
     return cases
 
 
+def typed_value(text):
+    """A typed decimal as the input takes it: more than ten decimals are
+    rounded at the tenth, halves away from zero; a number that this makes 0
+    keeps ten significant digits."""
+    number = decimal.Decimal(text)
+    if -number.as_tuple().exponent <= 10:
+        return number
+    rounded = number.quantize(decimal.Decimal("1e-10"), rounding=decimal.ROUND_HALF_UP)
+    if rounded != 0:
+        return rounded
+    return decimal.Context(prec=10, rounding=decimal.ROUND_HALF_UP).plus(number)
+
+
+def _decimal_to_sympy(text):
+    return sp.Rational(str(typed_value(text)))
+
+
 def _number_to_sympy(text):
     for key, constant in ((PI, sp.pi), ("e", sp.E)):
         if text.endswith(key):
             coefficient = text[: -len(key)]
             if coefficient in ("", "-"):
                 coefficient += "1"
-            return sp.Rational(coefficient) * constant
-    return sp.Rational(text.replace("E", "e")) if "E" in text else sp.Rational(text)
+            return _decimal_to_sympy(coefficient) * constant
+    return _decimal_to_sympy(text)
 
 
 def to_sympy(text):
