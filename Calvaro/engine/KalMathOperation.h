@@ -108,9 +108,13 @@ public:
     // written with decimals is raised through the exact difference of its
     // parts (exp of r times log1p of it), over 1: the double of a typed
     // 1.0000000001 is off by 8e-18, which the 10^{10}-th power turns into
-    // 8e-8. Requires d.z(); returns null without it.
-    // `preciseR` is r in extended precision where the exponent is no exact
-    // number (its double is r).
+    // 8e-8. A whole power of an exact whole number (or of an exact fraction
+    // of them) with at most seventeen digits is exact, carried in the Digit
+    // where its double does not hold it (3^{34}), as is a negative one of a
+    // base of twos and fives (10^{-11}). Any other power carries its value in
+    // extended precision too, from `preciseR` (r to more digits than its
+    // double, where the exponent is no exact number). Requires d.z(); returns
+    // null without it.
     DigitPtr power(const Digit& d, double r, std::optional<long double> preciseR = std::nullopt);
 
     // A count of 10^{-10} units.
@@ -183,10 +187,10 @@ public:
     // decimal place 10^{at}: units of 10^{at}.
     static ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at);
 
-    // The double nearest to `exact`, whether it gives back every digit, and
-    // whether a line that writes it (ten fraction digits, or ten significant
-    // ones as m·10^{k} below 10^{-10} and from 10^{17} on) would write other
-    // digits than the exact value: 3 · 1000000000000000.1 is
+    // The double nearest to `exact`, whether it gives back every digit, and,
+    // where it does not, whether its shortest form is the exact value rounded
+    // to what a line writes of it (those digits, and ten decimals when written
+    // plainly): then `fullDigits`, else `unheld`. 3 · 1000000000000000.1 is
     // 3000000000000000.3, whose double is 3000000000000000.5.
     static ExactOutcome roundedOnce(const ExactDecimal& exact);
 
