@@ -977,8 +977,9 @@ ExactDecimal KalMathOperation::roundedQuotient(const ExactDecimal& z, const Exac
         rest %= denominator;
     }
     Wide units = 0;
+    const Wide widest = tenToThe(kMostWideDigits - 1);
     for (long i = 0; i < keep; ++i) {
-        if (digitCountOf(units) >= kMostWideDigits) return {0, at};  // beyond every line
+        if (magnitudeOf(units) >= widest) return {0, at};  // beyond every line
         units = units * 10 + (digits[static_cast<size_t>(i)] - '0');
     }
     const char next = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';

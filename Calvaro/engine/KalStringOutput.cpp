@@ -151,7 +151,9 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
         // the double holds) rounded once more, halves away from zero.
         const auto shortest = KalMathOperation::shortestDecimal(value);
         if (!shortest) return std::nullopt;
-        const ExactDecimal rounded = KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
+        // Only digits below 10^{at} need rounding away.
+        const ExactDecimal rounded =
+            shortest->exponent >= at ? *shortest : KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
         // Rounded up to 10^{17}, it is written as such a number is.
         if (decimalDigitCount(rounded) + at > 17) return std::nullopt;
         text = plainDigits(rounded);
