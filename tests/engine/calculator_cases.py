@@ -3,8 +3,9 @@
 Draws random exercises (small integers, fractions, decimals in fractions,
 multiples of pi and e in any field, bases in (0, 1), large values and shifts
 that drive powers beyond the double range, and a few exercises that must be
-refused: a <= 0, a = 1, b = 0, z = 0), runs them through the calculator_dump
-tool and reads the parameter texts as exact sympy numbers.
+refused: a <= 0, a = 1, b = 0, z = 0), or exercises at the double's edges,
+runs them through the calculator_dump tool and reads the parameter texts as
+exact sympy numbers, as the input takes them.
 """
 
 import decimal
