@@ -29,5 +29,12 @@ bool Digit::invert() {
     std::swap(zConstants_, nConstants_);
     std::swap(zVariable_, nVariable_);
     std::swap(powerOfZVariable_, powerOfNVariable_);
+    if (precise_) precise_ = 1.0L / *precise_;
+    // An exact numerator the double does not hold cannot stand below the line.
+    if (exactZ_) {
+        exactZ_.reset();
+        exact_ = false;
+        typedSources_ = 0;
+    }
     return true;
 }

@@ -8,6 +8,13 @@
 #include "Calvaro/engine/NaturalConstant.h"
 
 class Digit;
+
+// A decimal as a whole count of a power of ten: units · 10^{exponent}.
+struct ExactDecimal {
+    __int128 units = 0;
+    int exponent = 0;
+};
+
 // Digits are shared by reference between the input manager, the calculator and
 // the step writers; the arithmetic never changes a Digit it is given.
 using DigitPtr = std::shared_ptr<Digit>;
@@ -51,6 +58,27 @@ public:
     // and kept from the rule that takes near-equal wholes for rounding residue.
     bool exact() const { return exact_; }
     void setExact(bool exact) { exact_ = exact; }
+    // The numerator's exact decimal where its double does not give it back:
+    // a whole power of a whole number past 2^{53} (3^{34} is
+    // 16677181699666569, held as ...568), or the exact result of exact
+    // numbers that a Digit of full digits (see fullDigits) stands for. None
+    // otherwise; an exact Digit's numerator is then the decimal its shortest
+    // form reads.
+    const std::optional<ExactDecimal>& exactZ() const { return exactZ_; }
+    void setExactZ(std::optional<ExactDecimal> exactZ) { exactZ_ = exactZ; }
+    // Whether the parts are the exact result of exact numbers rounded once to
+    // a double whose shortest form is that result rounded to its digits: they
+    // are written with those digits, which the next line uses, rather than
+    // with ten decimals (1 + 1.23456789 \cdot 10^{-11} is no 1 before its
+    // logarithm).
+    bool fullDigits() const { return fullDigits_; }
+    void setFullDigits(bool fullDigits) { fullDigits_ = fullDigits; }
+    // The value of a Digit that is no exact number, computed alongside its
+    // parts in extended precision (powers, logarithms and constants lose
+    // digits of a double in every step): a line writes the value's digits
+    // from it. None for an exact Digit, whose parts give its value.
+    const std::optional<long double>& precise() const { return precise_; }
+    void setPrecise(std::optional<long double> precise) { precise_ = precise; }
     // The input positions (bit i for input i) whose typed numbers an exact
     // number was made of; a refusal of a result names their fields.
     uint32_t typedSources() const { return typedSources_; }
@@ -74,5 +102,8 @@ private:
     double powerOfZVariable_ = 0.0;
     double powerOfNVariable_ = 0.0;
     bool exact_ = false;
+    std::optional<ExactDecimal> exactZ_;
+    bool fullDigits_ = false;
+    std::optional<long double> precise_;
     uint32_t typedSources_ = 0;
 };

@@ -31,7 +31,7 @@ void ExponentialFunctionSolution::writeRange() {
     if (isZero(input(z))) {
         titled(title, "W = " + d_);
     } else if (isZero(input(b))) {
-        const auto power = this->power(input(a), valueOf(input(c)));
+        const auto power = this->power(input(a), input(c));
         const auto scaled = product(input(z), *power);
         titled(title, "W = " + latex(*sum(*scaled, input(d))));
     } else if (valueOf(input(z)) > 0) {
@@ -51,7 +51,7 @@ void ExponentialFunctionSolution::writeValueAtX() {
     if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(" + latex(*p) + " " + cTerm_ + ")} " + dTerm_);
     const auto e = sum(*p, input(c));
     if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{" + latex(*e) + "} " + dTerm_);
-    const auto g = power(input(a), valueOf(*e));
+    const auto g = power(input(a), *e);
     line(at + zDot_ + " " + latex(*g) + " " + dTerm_);
     const auto m = product(input(z), *g);
     if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);
@@ -70,17 +70,37 @@ void ExponentialFunctionSolution::writeZero() {
     line(power_ + ")} = " + qText + " \\quad |" + logA);
     line(logA + "(" + power_ + ")}) = " + logA + "(" + qText + ")");
     line(exponent_ + " = " + logA + "(" + qText + ")");
-    double value = naturalLogarithm(*q) / naturalLogarithm(input(a));
+    // The logarithm of an exact power of the base is exact, and so is what
+    // follows from it: x is then the exact quotient rounded once.
+    if (const auto exact = exactLogarithm(*q, input(a))) {
+        const std::string lText = valueNumber(*exact);
+        line(exponent_ + " = " + lText);
+        DigitPtr t = exact;
+        std::string tText = lText;
+        if (!isZero(input(c))) {
+            line(exponent_ + " = " + lText + " \\quad |-" + c_);
+            line(bDot_ + " x = " + lText + " -" + c_);
+            t = difference(*exact, input(c));
+            tText = valueNumber(*t);
+            line(bDot_ + " x = " + tText);
+        }
+        if (!isOne(input(b))) {
+            line(bDot_ + " x = " + tText + " \\quad| :" + bDivisor_);
+            line("x = " + valueNumber(*quotient(*t, input(b))));
+        }
+        return;
+    }
+    long double value = logarithm(*q, input(a));
     line(exponent_ + " = " + number(value));
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
         line(bDot_ + " x = " + number(value) + " -" + c_);
-        value = KalMathOperation::sumOrZero(value, -valueOf(input(c)));
+        value = plus(value, -KalMathOperation::preciseValueOf(input(c)));
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {
         line(bDot_ + " x = " + number(value) + " \\quad| :" + bDivisor_);
-        line("x = " + number(value / valueOf(input(b))));
+        line("x = " + number(value / KalMathOperation::preciseValueOf(input(b))));
     }
 }
 
@@ -90,7 +110,7 @@ void ExponentialFunctionSolution::writeYIntercept() {
     line(at + zDot_ + " " + aBase_ + "^{(" + bDot_ + " 0 " + cTerm_ + ")} " + dTerm_);
     if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(0 " + cTerm_ + ")} " + dTerm_);
     if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{(" + c_ + ")} " + dTerm_);
-    const auto h = power(input(a), valueOf(input(c)));
+    const auto h = power(input(a), input(c));
     line(at + zDot_ + " " + latex(*h) + " " + dTerm_);
     const auto m = product(input(z), *h);
     if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);

@@ -66,6 +66,16 @@ bool isWholeInt64(double x) {
     return std::isfinite(x) && std::trunc(x) == x && std::fabs(x) < 9223372036854775808.0;
 }
 
+// Turns the signs of both parts, the exact numerator's too.
+void turnSigns(Digit& d) {
+    d.setZ(-*d.z());
+    d.setN(-d.n());
+    if (auto exact = d.exactZ()) {
+        exact->units = -exact->units;
+        d.setExactZ(exact);
+    }
+}
+
 // Below this share of the larger term a sum of two inexact terms is what
 // their rounding left: a double carries 2.2e-16 of its size, and a few
 // operations before a sum multiply that by a few units at most.
@@ -176,12 +186,10 @@ std::optional<Wide> unitsAt(const ExactDecimal& d, int at) {
     return quotient;
 }
 
-// The inputs a result of two typed numbers is made of; none where either
-// operand was computed (an exact power, a constant -1): what such a result
-// meets is no meeting of typed numbers, and it is written as before.
-uint32_t typedSourcesOf(const Digit& u, const Digit& v) {
-    return u.typedSources() != 0 && v.typedSources() != 0 ? u.typedSources() | v.typedSources() : 0;
-}
+// The inputs an exact result is made of: those of both operands (a constant
+// -1 has none; an exact power has those of its base and exponent, and meets
+// typed numbers as one of them).
+uint32_t typedSourcesOf(const Digit& u, const Digit& v) { return u.typedSources() | v.typedSources(); }
 
 // Records the first result of typed numbers that no line can show truly.
 double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<UnheldResult>& unheld) {
@@ -189,20 +197,70 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
     return outcome.value;
 }
 
+
+// The most significant digits an exact value not held by its double keeps:
+// those of a typed number a double gives back at best. 3^{34} =
+// 16677181699666569 is held so, 3^{37} is not.
+constexpr int kExactPowerDigits = 17;
+
+// A result of an operand that carries an exact value its double does not
+// hold (a power such as 3^{34}) is carried exactly too while it has no more
+// digits than such a value (3^{34} · 1, -\\frac{1}{2} · 1.1^{16}); past them it
+// is computed as any number that is no exact one, and refused only where
+// typed numbers alone met.
+ExactOutcome settled(ExactOutcome outcome, std::pair<const Digit*, const Digit*> operands,
+                     std::optional<ExactDecimal>& carried) {
+    carried.reset();
+    const bool fromCarried =
+        (operands.first && operands.first->exactZ()) || (operands.second && operands.second->exactZ());
+    if (!fromCarried || outcome.exact) return outcome;
+    const bool inRange = outcome.unheld != UnheldCause::tooLarge && outcome.unheld != UnheldCause::tooSmall;
+    if (inRange && outcome.decimal && digitCountOf(outcome.decimal->units) <= kExactPowerDigits) {
+        carried = outcome.decimal;
+        return {outcome.value, true, std::nullopt, false, outcome.decimal};
+    }
+    outcome.unheld.reset();
+    return outcome;
+}
+
 // Where both operands are typed numbers or exact results of them, sets
 // `result` to z1 · z2 over n1 · n2 taken as the decimals they stand for and
 // rounded once; leaves the doubles' products where either has more digits
-// than any count here holds.
-void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<double, double> z,
+// than any count here holds. `z` holds the Digits whose numerators multiply
+// (null for a denominator), `n` those whose parts make the new denominator.
+void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<const Digit*, const Digit*> zFrom,
+                       std::pair<double, double> z, std::pair<const Digit*, const Digit*> nFrom,
                        std::pair<double, double> n, std::optional<UnheldResult>& unheld) {
     if (!u.exact() || !v.exact()) return;
     const uint32_t sources = typedSourcesOf(u, v);
-    const auto exactZ = KalMathOperation::exactProduct(z.first, z.second);
-    const auto exactN = KalMathOperation::exactProduct(n.first, n.second);
+    const auto decimalOf = [](const Digit* numeratorOf, double part) {
+        return numeratorOf ? KalMathOperation::numeratorDecimal(*numeratorOf)
+                           : KalMathOperation::shortestDecimal(part);
+    };
+    const auto zFirst = decimalOf(zFrom.first, z.first);
+    const auto zSecond = decimalOf(zFrom.second, z.second);
+    const auto nFirst = decimalOf(nFrom.first, n.first);
+    const auto nSecond = decimalOf(nFrom.second, n.second);
+    if (!zFirst || !zSecond || !nFirst || !nSecond) return;
+    const auto exactZ = KalMathOperation::exactProduct(*zFirst, *zSecond);
+    const auto exactN = KalMathOperation::exactProduct(*nFirst, *nSecond);
     if (!exactZ || !exactN) return;
-    result.setZ(kept(*exactZ, sources, unheld));
-    result.setN(kept(*exactN, sources, unheld));
-    result.setExact(exactZ->exact && exactN->exact);
+    std::optional<ExactDecimal> carriedZ;
+    std::optional<ExactDecimal> carriedN;
+    const ExactOutcome outcomeZ =
+        settled(*exactZ, zFrom, carriedZ);
+    ExactOutcome outcomeN = settled(*exactN, nFrom, carriedN);
+    // A denominator is a double only: one it does not hold is no exact fraction.
+    if (carriedN) {
+        carriedN.reset();
+        outcomeN.exact = false;
+    }
+    result.setZ(kept(outcomeZ, sources, unheld));
+    result.setN(kept(outcomeN, sources, unheld));
+    result.setExact(outcomeZ.exact && outcomeN.exact);
+    result.setExactZ(result.exact() ? carriedZ : std::nullopt);
+    result.setFullDigits(!result.exact() && (outcomeZ.exact || outcomeZ.fullDigits) &&
+                         (outcomeN.exact || outcomeN.fullDigits));
     result.setTypedSources(result.exact() ? sources : 0);
 }
 
@@ -259,6 +317,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     }
 
     AdditionResult out;
+    std::optional<ExactDecimal> leftCarried;
+    std::optional<ExactDecimal> rightCarried;
     const double du = left.n();
     const double dv = right.n();
     const double valueLeft = *left.z() / du;
@@ -272,10 +332,26 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         // Exact terms stay exact over the common denominator only where its
         // products are held whole.
         if (exactTerms) {
-            const auto a = KalMathOperation::exactProduct(zu, dv);
+            const auto decimalU = KalMathOperation::numeratorDecimal(u);
+            const auto decimalV = KalMathOperation::numeratorDecimal(v);
+            const auto decimalDu = KalMathOperation::shortestDecimal(du);
+            const auto decimalDv = KalMathOperation::shortestDecimal(dv);
+            auto a = decimalU && decimalDv ? KalMathOperation::exactProduct(*decimalU, *decimalDv) : std::nullopt;
             const auto b = KalMathOperation::exactProduct(dv, du);
-            const auto c = KalMathOperation::exactProduct(zv, du);
+            auto c = decimalV && decimalDu ? KalMathOperation::exactProduct(*decimalV, *decimalDu) : std::nullopt;
+            // A numerator carrying an exact value stays carried over the
+            // common denominator while it fits.
+            std::optional<ExactDecimal> carried;
+            if (a) a = settled(*a, {&u, nullptr}, carried);
+            leftCarried = carried;
+            if (c) c = settled(*c, {&v, nullptr}, carried);
+            rightCarried = carried;
             exactTerms = a && b && c && a->exact && b->exact && c->exact;
+            // Typed terms whose common denominator no double holds are no
+            // sum a line could write.
+            if (!exactTerms && !u.exactZ() && !v.exactZ()) {
+                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
+            }
             if (exactTerms) {
                 leftZ = a->value;
                 common = b->value;
@@ -300,13 +376,35 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         // Typed numbers and their exact results are never rounding residue:
         // 9007199254740992 - 9007199254740991 is 1 however near 2^{53}.
         const double rightTerm = sign == '+' ? *right.z() : -*right.z();
-        if (const auto exact = KalMathOperation::exactDecimalSum(*left.z(), rightTerm)) {
-            result->setZ(kept(*exact, sources, unheld));
-            exactResult = exact->exact;
+        // Over a common denominator the numerators were formed anew and are
+        // held; otherwise a numerator may carry an exact value its double
+        // does not hold.
+        auto leftDecimal = du != dv ? (leftCarried ? leftCarried : KalMathOperation::shortestDecimal(*left.z()))
+                                    : KalMathOperation::numeratorDecimal(u);
+        auto rightDecimal = du != dv ? (rightCarried ? rightCarried : KalMathOperation::shortestDecimal(*right.z()))
+                                     : KalMathOperation::numeratorDecimal(v);
+        if (rightDecimal && sign == '-') rightDecimal->units = -rightDecimal->units;
+        const auto exact = leftDecimal && rightDecimal ? KalMathOperation::exactDecimalSum(*leftDecimal, *rightDecimal)
+                                                       : std::nullopt;
+        if (exact) {
+            std::optional<ExactDecimal> carried;
+            const bool sameParts = du == dv;
+            // Over a common denominator a carried numerator was carried on.
+            Digit carrier(0.0, 1.0);
+            carrier.setExactZ(leftCarried ? leftCarried : rightCarried);
+            const ExactOutcome outcome =
+                sameParts ? settled(*exact, {&u, &v}, carried) : settled(*exact, {&carrier, nullptr}, carried);
+            result->setZ(kept(outcome, sources, unheld));
+            // A sum of full digits keeps the exact sum it stands for.
+            result->setExactZ(outcome.fullDigits ? outcome.decimal : carried);
+            exactResult = outcome.exact;
+            result->setFullDigits(outcome.fullDigits);
         } else {
             // Terms so far apart in size that their sum has more digits than
             // any count here holds.
-            kept({0.0, false, UnheldCause::tooManyDigits}, sources, unheld);
+            if (!u.exactZ() && !v.exactZ()) {
+                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
+            }
             result->setZ(*left.z() + rightTerm);
         }
     } else {
@@ -335,15 +433,27 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         out.operationLatex = stringWithFormat(sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}",
                                               valueLeft, valueRight, *result->z());
         exactResult = false;
+        result->setExactZ(std::nullopt);
+        result->setFullDigits(false);
     }
     result->setExact(exactResult);
     result->setTypedSources(exactResult ? sources : 0);
+    // A sum that is no exact number is taken in extended precision too; one
+    // set to 0 as residue is 0.
+    if (!exactResult && *result->z() != 0) {
+        const long double left = KalMathOperation::preciseValueOf(u);
+        const long double right = KalMathOperation::preciseValueOf(v);
+        result->setPrecise(result->fullDigits() && result->exactZ()
+                               ? KalMathOperation::preciseDecimal(*result->exactZ()) / result->n()
+                               : sign == '+' ? left + right
+                                             : left - right);
+    }
+    if (!result->fullDigits() && !exactResult) result->setExactZ(std::nullopt);
 
     if (*result->z() == 0) {
         result->setN(1.0);
     } else if (result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
+        turnSigns(*result);
     }
     out.digit = std::move(result);
     return out;
@@ -370,18 +480,31 @@ double powerOfQuotient(double base, double denominator, double r) {
     return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
 }
 
-// Whether `power` is exactly base^{r}: base whole, r a whole count from 0,
-// and the power counted in a 128-bit integer equal to the double.
-bool isExactWholePower(double base, double r, double power) {
-    if (!isWholeInt64(base) || !(r >= 0 && r <= 128) || std::trunc(r) != r) return false;
-    const Wide factor = static_cast<Wide>(static_cast<int64_t>(base));
-    const Wide bound = tenToThe(kMostWideDigits - 19);  // a product below 10^{38}
-    Wide exact = 1;
-    for (int i = 0; i < static_cast<int>(r); ++i) {
-        if (magnitudeOf(exact) >= bound) return false;
-        exact *= factor;
+
+// base^{r} as an exact decimal, for a whole base and a whole r: from 0 on
+// while the power has at most seventeen significant digits; below 0 where the
+// base has no prime factor but 2 and 5 (10^{-11} is 0.00000000001), so that
+// the power is a decimal of as many. None otherwise.
+std::optional<ExactDecimal> exactWholePower(double base, double r) {
+    if (!isWholeInt64(base) || base == 0 || std::trunc(r) != r || !(std::fabs(r) <= 128)) return std::nullopt;
+    const auto power = KalMathOperation::exactPower({static_cast<int64_t>(base), 0}, static_cast<int>(std::fabs(r)));
+    if (!power) return std::nullopt;
+    ExactDecimal exact = *power;
+    if (r < 0) {
+        // 1 / p is p's complement to a power of ten, when p divides one.
+        Wide rest = magnitudeOf(exact.units);
+        int twos = 0;
+        int fives = 0;
+        while (rest % 2 == 0) rest /= 2, ++twos;
+        while (rest % 5 == 0) rest /= 5, ++fives;
+        const int places = std::max(twos, fives) + exact.exponent;
+        if (rest != 1 || std::max(twos, fives) > kMostWideDigits) return std::nullopt;
+        const Wide units = tenToThe(std::max(twos, fives)) / magnitudeOf(exact.units);
+        exact = {exact.units < 0 ? -units : units, -places};
     }
-    return std::fabs(power) < 1e38 && static_cast<Wide>(power) == exact;
+    exact = withoutTrailingZeros(exact);
+    if (digitCountOf(exact.units) > kExactPowerDigits) return std::nullopt;
+    return exact;
 }
 
 }  // namespace
@@ -407,7 +530,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // Typed numbers multiply as the decimals they stand for, rounded once:
     // -3 · 333333333.667 is -1000000001.001, not the -1000000001.0009999 of
     // their doubles.
-    takeExactProducts(*result, u, v, {*u.z(), *v.z()}, {u.n(), v.n()}, unheld_);
+    takeExactProducts(*result, u, v, {&u, &v}, {*u.z(), *v.z()}, {nullptr, nullptr}, {u.n(), v.n()}, unheld_);
     const auto [zVariable, zPower] =
         productVariable(u.zVariable(), u.powerOfZVariable(), v.zVariable(), v.powerOfZVariable());
     const auto [nVariable, nPower] =
@@ -421,14 +544,12 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
         result->setN(1.0);
         return {result, digitLatex(u) + " \\cdot " + digitLatex(v) + " = 0", std::nullopt};
     }
-    if (result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
-    }
+    if (result->n() < 0) turnSigns(*result);
     // Every constant factor is kept, including those that stand only in a
     // denominator.
     result->setZConstants(concatenated(u.zConstants(), v.zConstants()));
     result->setNConstants(concatenated(u.nConstants(), v.nConstants()));
+    if (!result->exact()) result->setPrecise(preciseValueOf(u) * preciseValueOf(v));
 
     ProductResult out;
     if (withFraction_) {
@@ -451,7 +572,9 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     const double x2 = u.n();
     const double y2 = v.n();
     const bool decimal = !withFraction_ || forceDecimal;
-    const bool partByPart = !decimal && std::fmod(x1, y1) == 0 && std::fmod(x2, y2) == 0;
+    // A numerator the double does not hold is divided crosswise, exactly.
+    const bool partByPart = !decimal && !u.exactZ() && !v.exactZ() && std::fmod(x1, y1) == 0 &&
+                            std::fmod(x2, y2) == 0;
 
     auto result = Digit::make(std::nullopt, 1.0);
     if (decimal) {
@@ -459,26 +582,38 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
     } else if (partByPart) {
         result->setZ(x1 / y1);
         result->setN(x2 / y2);
+        // Exact parts divided part by part stay exact where each quotient
+        // times its divisor gives the dividend back: c ÷ 1 is c, every digit.
+        if (u.exact() && v.exact()) {
+            const auto back = [](double quotient, double divisor, double dividend) {
+                const auto product = exactProduct(quotient, divisor);
+                const auto target = shortestDecimal(dividend);
+                const auto held = product && product->exact ? shortestDecimal(product->value) : std::nullopt;
+                return held && target && held->units == target->units &&
+                       (held->units == 0 || held->exponent == target->exponent);
+            };
+            const bool exact = back(*result->z(), y1, x1) && back(result->n(), y2, x2);
+            result->setExact(exact);
+            result->setTypedSources(exact ? typedSourcesOf(u, v) : 0);
+        }
     } else {
         result->setZ(x1 * y2);
         result->setN(y1 * x2);
-        takeExactProducts(*result, u, v, {x1, y2}, {y1, x2}, unheld_);
+        takeExactProducts(*result, u, v, {&u, nullptr}, {x1, y2}, {&v, nullptr}, {y1, x2}, unheld_);
     }
 
     if (*result->z() == 0) {
         result->setN(1.0);
         return {result, digitLatex(u) + " : " + digitLatex(v) + " = 0", std::nullopt};
     }
-    if (!decimal && result->n() < 0) {
-        result->setZ(-*result->z());
-        result->setN(-result->n());
-    }
+    if (!decimal && result->n() < 0) turnSigns(*result);
     // Constants on both sides cancel pairwise; all others are kept, including
     // those that stand only in a denominator.
     result->setZConstants(concatenated(withoutEach(u.zConstants(), v.zConstants()),
                                        withoutEach(v.nConstants(), u.nConstants())));
     result->setNConstants(concatenated(withoutEach(v.zConstants(), u.zConstants()),
                                        withoutEach(u.nConstants(), v.nConstants())));
+    if (!result->exact()) result->setPrecise(preciseValueOf(u) / preciseValueOf(v));
 
     ProductResult out;
     if (decimal) {
@@ -506,7 +641,8 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     int64_t divisor = 1;
     // Only whole numbers cancel; Euclid finds the same divisor that counting
     // down from min(|z|, |n|) would, in logarithmic time.
-    if (std::fabs(z) > 1 && std::fabs(n) > 1 && isWholeInt64(z) && isWholeInt64(n)) {
+    // A numerator the double does not hold is not divided as its double.
+    if (!d.exactZ() && std::fabs(z) > 1 && std::fabs(n) > 1 && isWholeInt64(z) && isWholeInt64(n)) {
         const int64_t g = std::gcd(std::llabs(static_cast<int64_t>(z)), std::llabs(static_cast<int64_t>(n)));
         if (g >= 2) {
             z /= static_cast<double>(g);
@@ -533,8 +669,9 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     };
     auto reduced = Digit::make(std::nullopt, 1.0);
     reduced->assign(d);
-    reduced->setZ(z * sign);
-    reduced->setN(n * sign);
+    reduced->setZ(z);
+    reduced->setN(n);
+    if (sign < 0) turnSigns(*reduced);
     reduced->setZConstants(without(d.zConstants()));
     reduced->setNConstants(without(d.nConstants()));
 
@@ -542,10 +679,14 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     return {reduced, text};
 }
 
-DigitPtr KalMathOperation::power(const Digit& d, double r) {
+DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long double> preciseR) {
     if (!d.z()) return nullptr;
     auto result = Digit::make(std::nullopt, 1.0);
     result->assign(d);
+    result->setExactZ(std::nullopt);
+    result->setFullDigits(false);
+    const long double exponent = preciseR.value_or(static_cast<long double>(r));
+    result->setPrecise(std::pow(preciseValueOf(d), exponent));
     // The constants are folded into the numbers so that they are raised too:
     // e^x must not read as e for every x.
     const double base = *d.z() * productOfValues(d.zConstants());
@@ -569,18 +710,31 @@ DigitPtr KalMathOperation::power(const Digit& d, double r) {
         if (const auto difference = exactDifference(base, denominator)) {
             result->setZ(std::exp(r * std::log1p(*difference / denominator)));
             result->setN(1.0);
+            if (const auto precise = preciseDifferenceFromOne(d)) {
+                result->setPrecise(std::exp(exponent * std::log1p(*precise)));
+            }
             return result;
         }
     }
     if (partsRaised) {
         result->setZ(numeratorPower);
         result->setN(denominatorPower);
-        // A whole power of whole parts is exact where its double holds it
-        // (2^{53}, not 3^{34}): it meets typed numbers as one of them.
-        const bool exactParts = d.exact() && d.zConstants().empty() && d.nConstants().empty() &&
-                                isExactWholePower(base, r, numeratorPower) &&
-                                isExactWholePower(denominator, r, denominatorPower);
-        result->setExact(exactParts);
+        // A whole power of whole parts is exact while it has no more digits
+        // than a typed number may have; where its double does not hold it
+        // (3^{34}), the Digit carries it.
+        if (d.exact() && !d.exactZ() && d.zConstants().empty() && d.nConstants().empty()) {
+            const auto exactZ = exactWholePower(base, r);
+            const auto exactN = exactWholePower(denominator, r);
+            const auto heldN = shortestDecimal(denominatorPower);
+            if (exactZ && exactN && heldN && withoutTrailingZeros(*exactN).units == heldN->units &&
+                (heldN->units == 0 || withoutTrailingZeros(*exactN).exponent == heldN->exponent)) {
+                const ExactOutcome rounded = roundedOnce(*exactZ);
+                result->setZ(rounded.value);
+                result->setExact(true);
+                result->setPrecise(std::nullopt);
+                if (!rounded.exact) result->setExactZ(*exactZ);
+            }
+        }
     } else {
         // A part left the double range although the quotient may not have:
         // (2/3)^2000 is 0/0 part by part but about 1e-352 as a whole.
@@ -662,60 +816,203 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
     const auto a = shortestDecimal(u);
     const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
-    // Seventeen digits at most on each side: the product stays below 10^{34}.
-    if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt};
-    return roundedOnce(withoutTrailingZeros({a->units * b->units, a->exponent + b->exponent}));
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u * v, true, std::nullopt, false, std::nullopt};
+    return exactProduct(*a, *b);
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactProduct(const ExactDecimal& u, const ExactDecimal& v) {
+    const ExactDecimal a = withoutTrailingZeros(u);
+    const ExactDecimal b = withoutTrailingZeros(v);
+    if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
+    // Seventeen digits at most on each side of a typed number; more (a
+    // carried power, a product's parts) must stay below 10^{38}.
+    if (digitCountOf(a.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+    return roundedOnce(withoutTrailingZeros({a.units * b.units, a.exponent + b.exponent}));
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v) {
-    auto a = shortestDecimal(u);
-    auto b = shortestDecimal(v);
+    const auto a = shortestDecimal(u);
+    const auto b = shortestDecimal(v);
     if (!a || !b) return std::nullopt;
-    if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    if (a->units == 0 || b->units == 0) return ExactOutcome{u + v, true, std::nullopt, false, std::nullopt};
+    return exactDecimalSum(*a, *b);
+}
+
+std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v) {
+    ExactDecimal a = withoutTrailingZeros(u);
+    ExactDecimal b = withoutTrailingZeros(v);
+    if (a.units == 0 && b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
+    if (a.units == 0) return roundedOnce(b);
+    if (b.units == 0) return roundedOnce(a);
     // Digits of a term more than 30 places below the larger one's first
     // cannot change what a line shows of the sum (ten decimals, or ten
     // significant digits): they are cut to one place more, a last 1 standing
     // for whatever was cut, so that the sum still rounds as it would
     // (9 + 9·10^{300} reads 9·10^{300}) and is no longer exact.
-    const int cut = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - 31;
-    for (ExactDecimal* term : {&*a, &*b}) {
+    const int cut = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - 31;
+    for (ExactDecimal* term : {&a, &b}) {
         if (term->exponent >= cut - 1) continue;
         const int drop = cut - 1 - term->exponent;
         const Wide kept = drop > kMostWideDigits ? Wide{0} : term->units / tenToThe(drop);
         *term = {kept * 10 + (term->units < 0 ? -1 : 1), cut - 2};
     }
-    const int at = std::min(a->exponent, b->exponent);
-    const int width = std::max(digitCountOf(a->units) + a->exponent, digitCountOf(b->units) + b->exponent) - at;
+    const int at = std::min(a.exponent, b.exponent);
+    const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
     if (width >= kMostWideDigits) return std::nullopt;
-    const Wide units = a->units * tenToThe(a->exponent - at) + b->units * tenToThe(b->exponent - at);
-    // A sum of 0 keeps the sign floating point gives it (-0 only from -0 + -0).
-    if (units == 0) return ExactOutcome{u + v, true, std::nullopt};
+    const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
+    if (units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     return roundedOnce(withoutTrailingZeros({units, at}));
 }
 
+long double KalMathOperation::preciseConstant(const NaturalConstant& c) {
+    if (c.latex() == "\\pi") return 3.14159265358979323846264338327950288L;
+    if (c.latex() == "e") return 2.71828182845904523536028747135266250L;
+    return c.value();
+}
+
+long double KalMathOperation::preciseDecimal(const ExactDecimal& d) {
+    const std::string text = digitsOf(d.units) + "e" + std::to_string(d.exponent);
+    return std::strtold(text.c_str(), nullptr);
+}
+
+std::optional<long double> KalMathOperation::preciseDifferenceFromOne(const Digit& d) {
+    if (!d.z() || !d.zConstants().empty() || !d.nConstants().empty() || !(d.exact() || d.exactZ())) {
+        return std::nullopt;
+    }
+    const auto z = numeratorDecimal(d);
+    auto n = shortestDecimal(d.n());
+    if (!z || !n || n->units == 0) return std::nullopt;
+    const ExactDecimal a = withoutTrailingZeros(*z);
+    const ExactDecimal b = withoutTrailingZeros(*n);
+    const int at = std::min(a.exponent, b.exponent);
+    const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
+    if (width >= kMostWideDigits) return std::nullopt;
+    const Wide difference = a.units * tenToThe(a.exponent - at) - b.units * tenToThe(b.exponent - at);
+    return preciseDecimal({difference, at}) / preciseDecimal(b);
+}
+
+long double KalMathOperation::preciseValueOf(const Digit& d) {
+    if (d.precise()) return *d.precise();
+    if (!d.z()) return std::numeric_limits<long double>::quiet_NaN();
+    // An exact part is the decimal its shortest form reads, read to all the
+    // digits of a long double.
+    const auto part = [&d](const std::optional<ExactDecimal>& decimal, double value) {
+        if (!d.exact() || !decimal || !std::isfinite(value)) return static_cast<long double>(value);
+        const std::string text = digitsOf(decimal->units) + "e" + std::to_string(decimal->exponent);
+        return std::strtold(text.c_str(), nullptr);
+    };
+    long double value = part(numeratorDecimal(d), *d.z()) / part(shortestDecimal(d.n()), d.n());
+    for (const NaturalConstant& c : d.zConstants()) value *= preciseConstant(c);
+    for (const NaturalConstant& c : d.nConstants()) value /= preciseConstant(c);
+    return value;
+}
+
+std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& base, int k) {
+    if (k < 0) return std::nullopt;
+    const ExactDecimal b = withoutTrailingZeros(base);
+    ExactDecimal power{1, 0};
+    for (int i = 0; i < k; ++i) {
+        if (b.units == 0) return ExactDecimal{};
+        if (digitCountOf(power.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+        power = withoutTrailingZeros({power.units * b.units, power.exponent + b.exponent});
+    }
+    return power;
+}
+
+std::optional<ExactDecimal> KalMathOperation::numeratorDecimal(const Digit& d) {
+    if (d.exactZ()) return d.exactZ();
+    if (!d.z()) return std::nullopt;
+    return shortestDecimal(*d.z());
+}
+
+std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit& a) {
+    const auto plain = [](const Digit& d) {
+        return d.exact() && d.z() && d.zConstants().empty() && d.nConstants().empty() && d.zVariable().empty() &&
+               d.nVariable().empty();
+    };
+    if (!plain(q) || !plain(a)) return std::nullopt;
+    const auto qz = numeratorDecimal(q);
+    const auto qn = shortestDecimal(q.n());
+    const auto az = numeratorDecimal(a);
+    const auto an = shortestDecimal(a.n());
+    const auto qValue = q.value();
+    const auto aValue = a.value();
+    if (!qz || !qn || !az || !an || !qValue || !aValue || !(*qValue > 0) || !(*aValue > 0) || *aValue == 1) {
+        return std::nullopt;
+    }
+    const double guess = std::round(std::log(*qValue) / std::log(*aValue));
+    if (!(std::fabs(guess) <= 128)) return std::nullopt;
+    const int k = static_cast<int>(guess);
+    // a^{k} = q: az^{k} · qn = an^{k} · qz, for k below 0 with a's parts exchanged.
+    const auto powerZ = exactPower(k >= 0 ? *az : *an, std::abs(k));
+    const auto powerN = exactPower(k >= 0 ? *an : *az, std::abs(k));
+    if (!powerZ || !powerN) return std::nullopt;
+    if (digitCountOf(powerZ->units) + digitCountOf(qn->units) > kMostWideDigits ||
+        digitCountOf(powerN->units) + digitCountOf(qz->units) > kMostWideDigits) {
+        return std::nullopt;
+    }
+    const ExactDecimal left = withoutTrailingZeros({powerZ->units * qn->units, powerZ->exponent + qn->exponent});
+    const ExactDecimal right = withoutTrailingZeros({powerN->units * qz->units, powerN->exponent + qz->exponent});
+    if (left.units != right.units || (left.units != 0 && left.exponent != right.exponent)) return std::nullopt;
+    return k;
+}
+
+ExactDecimal KalMathOperation::roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at) {
+    if (z.units == 0 || n.units == 0) return {0, at};
+    const bool negative = (z.units < 0) != (n.units < 0);
+    const Wide numerator = magnitudeOf(z.units);
+    const Wide denominator = magnitudeOf(n.units);
+    // The quotient's digits: the whole part of numerator / denominator, whose
+    // last digit stands at 10^{z.exponent - n.exponent}, then fraction digits
+    // by long division; kept down to 10^{at}, the next digit rounds (halves
+    // away from zero).
+    const std::string whole = digitsOf(numerator / denominator);
+    Wide rest = numerator % denominator;
+    const int shift = z.exponent - n.exponent;
+    const long keep = static_cast<long>(whole.size()) + shift - at;
+    std::string digits = whole;
+    while (static_cast<long>(digits.size()) <= keep) {
+        rest *= 10;
+        digits.push_back(static_cast<char>('0' + static_cast<int>(rest / denominator)));
+        rest %= denominator;
+    }
+    Wide units = 0;
+    const Wide widest = tenToThe(kMostWideDigits - 1);
+    for (long i = 0; i < keep; ++i) {
+        if (magnitudeOf(units) >= widest) return {0, at};  // beyond every line
+        units = units * 10 + (digits[static_cast<size_t>(i)] - '0');
+    }
+    const char next = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
+    if (next >= '5') ++units;
+    return {negative ? -units : units, at};
+}
+
 ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
-    if (exact.units == 0) return {0.0, true, std::nullopt};
+    if (exact.units == 0) return {0.0, true, std::nullopt, false, std::nullopt};
     // Whole digits and an exponent read the same in every locale.
     const std::string text = digitsOf(exact.units) + "e" + std::to_string(exact.exponent);
     const double value = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(value)) return {value, false, UnheldCause::tooLarge};
+    if (std::isinf(value)) return {value, false, UnheldCause::tooLarge, false, std::nullopt};
     const auto held = shortestDecimal(value);
     const ExactDecimal target = withoutTrailingZeros(exact);
-    if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt};
+    if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt, false, target};
     // Below the normal doubles fewer digits are kept, down to none.
-    if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall};
-    // Not every digit comes back. The line still tells the truth where the
-    // double and the exact value round alike to what a line shows: ten
-    // decimals (a number shown with fewer has zeros after them), or ten
-    // significant digits as m·10^{k}. 3000000000000000.5 is no writing of
-    // 3000000000000000.3, nor 10000000000000000 of 9999999999999999.5.
-    const int leading = target.exponent + digitCountOf(target.units) - 1;
-    const bool plain = leading >= -kFractionDigits && leading < 17;
-    const int at = plain ? -kFractionDigits : leading - 9;
-    const auto shown = unitsAt(target, at);
-    const auto heldShown = held ? unitsAt(*held, at) : std::nullopt;
-    if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt};
-    return {value, false, UnheldCause::tooManyDigits};
+    if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall, false, target};
+    // Not every digit comes back. A line then writes the double's shortest
+    // form, which the next line computes with: it tells the truth where it is
+    // the exact result rounded to what the line shows, the shortest form's
+    // digits and, written plainly, ten decimals (1 + 1.23456789·10^{-11} is
+    // 1.0000000000123457; 10^{20} + 1 is 1·10^{20}). 3000000000000000.5 is no
+    // writing of 3000000000000000.3, nor 9007199254740992 of 9007199254740993.
+    if (held) {
+        const int leading = held->exponent + digitCountOf(held->units) - 1;
+        const bool plain = leading >= -kFractionDigits && leading < 17;
+        const int at = plain ? std::min(held->exponent, -kFractionDigits) : held->exponent;
+        const auto shown = unitsAt(target, at);
+        const auto heldShown = unitsAt(*held, at);
+        if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt, true, target};
+    }
+    return {value, false, UnheldCause::tooManyDigits, false, target};
 }
 
 RoundedResult KalMathOperation::roundedToPlaces(int places, double x) {

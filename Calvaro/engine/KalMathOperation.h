@@ -41,12 +41,6 @@ struct UnheldResult {
     uint32_t typedSources = 0;
 };
 
-// A decimal as a whole count of a power of ten: units · 10^{exponent}.
-struct ExactDecimal {
-    __int128 units = 0;
-    int exponent = 0;
-};
-
 // An exact decimal result rounded once to the nearest double: `exact` when the
 // double gives back every digit, `unheld` when the steps could not write the
 // double as the result (see KalMathOperation::roundedOnce).
@@ -54,6 +48,11 @@ struct ExactOutcome {
     double value = 0.0;
     bool exact = false;
     std::optional<UnheldCause> unheld;
+    // Not exact, but the double's shortest form is the exact result rounded
+    // to its digits: a line writes those digits (see Digit::fullDigits).
+    bool fullDigits = false;
+    // The exact result that was rounded.
+    std::optional<ExactDecimal> decimal;
 };
 
 struct RoundedResult {
@@ -109,8 +108,14 @@ public:
     // written with decimals is raised through the exact difference of its
     // parts (exp of r times log1p of it), over 1: the double of a typed
     // 1.0000000001 is off by 8e-18, which the 10^{10}-th power turns into
-    // 8e-8. Requires d.z(); returns null without it.
-    DigitPtr power(const Digit& d, double r);
+    // 8e-8. A whole power of an exact whole number (or of an exact fraction
+    // of them) with at most seventeen digits is exact, carried in the Digit
+    // where its double does not hold it (3^{34}), as is a negative one of a
+    // base of twos and fives (10^{-11}). Any other power carries its value in
+    // extended precision too, from `preciseR` (r to more digits than its
+    // double, where the exponent is no exact number). Requires d.z(); returns
+    // null without it.
+    DigitPtr power(const Digit& d, double r, std::optional<long double> preciseR = std::nullopt);
 
     // A count of 10^{-10} units.
     using TenthUnits = __int128;
@@ -149,11 +154,43 @@ public:
     // is then not exact); none for an infinity or NaN.
     static std::optional<ExactOutcome> exactProduct(double u, double v);
     static std::optional<ExactOutcome> exactDecimalSum(double u, double v);
+    static std::optional<ExactOutcome> exactProduct(const ExactDecimal& u, const ExactDecimal& v);
+    static std::optional<ExactOutcome> exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v);
 
-    // The double nearest to `exact`, whether it gives back every digit, and
-    // whether a line that writes it (ten fraction digits, or ten significant
-    // ones as m·10^{k} below 10^{-10} and from 10^{17} on) would write other
-    // digits than the exact value: 3 · 1000000000000000.1 is
+    // A Digit's value in extended precision: its precise value where it
+    // carries one, else from the exact decimals of its parts (a double's
+    // binary value is not the decimal typed) and the constants' values to
+    // as many digits.
+    static long double preciseValueOf(const Digit& d);
+    // (z - n) ÷ n of a Digit without constants whose parts are exact
+    // decimals (or carry them, see Digit::exactZ), in extended precision: the
+    // logarithm of a number near 1 rests on these digits. None otherwise.
+    static std::optional<long double> preciseDifferenceFromOne(const Digit& d);
+    // An exact decimal in extended precision.
+    static long double preciseDecimal(const ExactDecimal& d);
+    // A constant's value in extended precision (π and e), else its double.
+    static long double preciseConstant(const NaturalConstant& c);
+
+    // The exact decimal a Digit's numerator stands for: the exact value it
+    // carries, else its shortest form; none without z or for an infinity.
+    static std::optional<ExactDecimal> numeratorDecimal(const Digit& d);
+
+    // base^{k} of an exact decimal for a whole k >= 0, while it has at most
+    // 38 digits; none past them.
+    static std::optional<ExactDecimal> exactPower(const ExactDecimal& base, int k);
+
+    // The whole k with a^{k} = q exactly, for exact Digits without constants
+    // or variables (log_{2}(8) is 3, log_{10}(0.001) is -3); none otherwise.
+    static std::optional<int> exactLogarithm(const Digit& q, const Digit& a);
+
+    // z / n of two exact decimals rounded once, halves away from zero, at the
+    // decimal place 10^{at}: units of 10^{at}.
+    static ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at);
+
+    // The double nearest to `exact`, whether it gives back every digit, and,
+    // where it does not, whether its shortest form is the exact value rounded
+    // to what a line writes of it (those digits, and ten decimals when written
+    // plainly): then `fullDigits`, else `unheld`. 3 · 1000000000000000.1 is
     // 3000000000000000.3, whose double is 3000000000000000.5.
     static ExactOutcome roundedOnce(const ExactDecimal& exact);
 

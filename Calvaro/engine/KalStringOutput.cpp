@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
 #include "platform/foundation/Text.h"
@@ -85,20 +86,135 @@ bool needsScientific(double value) {
     return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
+int decimalDigitCount(const ExactDecimal& d) {
+    int count = 1;
+    for (__int128 rest = d.units < 0 ? -d.units : d.units; rest >= 10; rest /= 10) ++count;
+    return count;
+}
+
+// An exact decimal in plain digits, without grouping or trailing zeros.
+std::string plainDigits(const ExactDecimal& d) {
+    if (d.units == 0) return "0";
+    const bool negative = d.units < 0;
+    std::string digits;
+    for (__int128 rest = negative ? -d.units : d.units; rest != 0; rest /= 10) {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
+    }
+    if (d.exponent >= 0) {
+        digits.append(static_cast<size_t>(d.exponent), '0');
+    } else {
+        const size_t places = static_cast<size_t>(-d.exponent);
+        if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
+        digits.insert(digits.size() - places, ".");
+        digits.erase(digits.find_last_not_of('0') + 1);
+        if (digits.back() == '.') digits.pop_back();
+    }
+    return (negative ? "-" : "") + digits;
+}
+
+// m \cdot 10^{k} with every digit of an exact decimal in m.
+std::string scientificDigitsOf(ExactDecimal d) {
+    if (d.units == 0) return "0";
+    std::string digits = plainDigits({d.units < 0 ? -d.units : d.units, 0});
+    const int exponent = d.exponent + static_cast<int>(digits.size()) - 1;
+    digits.erase(digits.find_last_not_of('0') + 1);
+    std::string mantissa = digits.substr(0, 1);
+    if (digits.size() > 1) mantissa += "." + digits.substr(1);
+    return (d.units < 0 ? "-" : "") + mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
+}
+
+// The most significant digits a line writes of a number from its double:
+// those a double holds of every number (a decimal of fifteen digits survives
+// the double, one of sixteen may not). 1234567900.0892344 is no writing of the
+// 1234567900.08923428 that a double sum stands for.
+constexpr int kHeldSignificantDigits = 15;
+
+// The place 10^{at} a line writes a number of magnitude `value` to: ten
+// decimals, but no more than fifteen significant digits; from 1e17 on and
+// below 1e-10 ten significant digits of m·10^{k}.
+int lastPlaceOf(double value, int fractionDigits) {
+    const int leading = static_cast<int>(std::floor(std::log10(std::fabs(value))));
+    if (needsScientific(value)) return leading - 9;
+    return -std::min(fractionDigits, kHeldSignificantDigits - 1 - leading);
+}
+
 // The en_US decimal text of a finite value with at most `fractionDigits`
-// decimals, or none when those decimals would write a nonzero value as 0 or
-// the value lies from 1e17 on: it is then written m·10^{k}.
+// decimals and at most the significant digits a double holds, or none when
+// those decimals would write a nonzero value as 0 or the value lies from 1e17
+// on: it is then written m·10^{k}.
 std::optional<std::string> plainText(double value, int fractionDigits) {
     if (needsScientific(value)) return std::nullopt;
-    std::string text = foundation::formatDecimal(value, 0, fractionDigits);
+    std::string text;
+    const int at = value == 0 || !std::isfinite(value) ? -fractionDigits : lastPlaceOf(value, fractionDigits);
+    if (at > -fractionDigits) {
+        // Fewer decimals than the line allows: the shortest form (the digits
+        // the double holds) rounded once more, halves away from zero.
+        const auto shortest = KalMathOperation::shortestDecimal(value);
+        if (!shortest) return std::nullopt;
+        // Only digits below 10^{at} need rounding away.
+        const ExactDecimal rounded =
+            shortest->exponent >= at ? *shortest : KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
+        // Rounded up to 10^{17}, it is written as such a number is.
+        if (decimalDigitCount(rounded) + at > 17) return std::nullopt;
+        text = plainDigits(rounded);
+    } else {
+        text = foundation::formatDecimal(value, 0, fractionDigits);
+    }
     if (value != 0 && std::isfinite(value) && text.find_first_of("123456789") == std::string::npos)
         return std::nullopt;
     return text;
 }
 
 std::string decimalText(double value, int fractionDigits, bool allDigits = false) {
+    if (allDigits && std::isfinite(value) && !needsScientific(value)) {
+        if (const auto shortest = KalMathOperation::shortestDecimal(value)) return plainDigits(*shortest);
+    }
     if (auto text = plainText(value, fractionDigits)) return *text;
     return scientificText(value, allDigits);
+}
+
+// A value computed in extended precision as a line writes it: rounded once
+// from its long double at the place a double's text would be (ten decimals,
+// fifteen significant digits, ten of m·10^{k}), so that no digit shown is the
+// double's rounding rather than the value's. Values a double does not hold
+// in its normal range are written from their double.
+std::string preciseDecimalText(long double precise, int fractionDigits) {
+    const double value = static_cast<double>(precise);
+    if (!std::isfinite(value) || value == 0 || std::fabs(value) < std::numeric_limits<double>::min()) {
+        return decimalText(value, fractionDigits);
+    }
+    char buffer[128];
+    if (!needsScientific(value)) {
+        const int at = lastPlaceOf(value, fractionDigits);
+        std::string text;
+        if (at <= 0) {
+            std::snprintf(buffer, sizeof buffer, "%.*Lf", -at, precise);
+            text = buffer;
+            if (text.find('.') != std::string::npos) {
+                text.erase(text.find_last_not_of('0') + 1);
+                if (text.back() == '.') text.pop_back();
+            }
+        } else {
+            std::snprintf(buffer, sizeof buffer, "%.0Lf", precise / std::pow(10.0L, at));
+            text = buffer;
+            if (text != "0" && text != "-0") text.append(static_cast<size_t>(at), '0');
+        }
+        const size_t digits = std::count_if(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const size_t whole = text.find('.') == std::string::npos ? digits : text.find('.') - (text[0] == '-');
+        if (text.find_first_of("123456789") != std::string::npos && whole <= 17) return text;
+    }
+    std::snprintf(buffer, sizeof buffer, "%.9Le", precise);
+    const std::string text = buffer;
+    const size_t exponentAt = text.find('e');
+    std::string mantissa = text.substr(0, exponentAt);
+    mantissa.erase(mantissa.find_last_not_of('0') + 1);
+    if (mantissa.back() == '.') mantissa.pop_back();
+    return mantissa + " \\cdot 10^{" + std::to_string(std::atoi(text.c_str() + exponentAt + 1)) + "}";
+}
+
+// Every digit of an exact decimal: plain from 1e-10 to below 1e17, m·10^{k} beyond.
+std::string exactDigitsLatex(const ExactDecimal& d, double value) {
+    return needsScientific(value) ? scientificDigitsOf(d) : plainDigits(d);
 }
 
 // A number followed by its constants, negatives in brackets unless
@@ -218,9 +334,33 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
         // An exact number (a typed one or an exact result of typed ones)
         // is written with every digit it has, so that it reads apart from
         // the numbers it meets.
-        const bool allDigits = digit.exact() && (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
-                                                              digit.nConstants().empty()));
+        const bool allDigits = (digit.exact() || digit.fullDigits()) &&
+                               (!byValue || (digit.n() == 1.0 && digit.zConstants().empty() &&
+                                             digit.nConstants().empty()));
         std::string numerator = decimalText(z, maximumFractionDigits, allDigits);
+        if (allDigits && digit.exact() && digit.exactZ()) {
+            ExactDecimal exact = *digit.exactZ();
+            if (exact.units < 0) exact.units = -exact.units;
+            numerator = exactDigitsLatex(exact, z);
+        } else if (byValue || digit.n() == 1.0) {
+            // A number shown by its value is rounded once: an exact quotient
+            // from its exact parts, a computed one from its precise value
+            // (without the constants it is written with).
+            if (auto exact = byValue || (digit.zConstants().empty() && digit.nConstants().empty())
+                                 ? exactValueText(digit)
+                                 : std::nullopt) {
+                if (!keepSigns && !exact->empty() && exact->front() == '-') exact->erase(0, 1);
+                numerator = *exact;
+            } else if (!allDigits && digit.precise() && std::isfinite(z) &&
+                       std::fabs(z) >= std::numeric_limits<double>::min()) {
+                long double precise = *digit.precise();
+                if (!byValue) {
+                    for (const NaturalConstant& c : digit.zConstants()) precise /= KalMathOperation::preciseConstant(c);
+                    for (const NaturalConstant& c : digit.nConstants()) precise *= KalMathOperation::preciseConstant(c);
+                }
+                numerator = preciseDecimalText(keepSigns ? precise : std::fabs(precise), maximumFractionDigits);
+            }
+        }
         if (!byValue) {
             for (const NaturalConstant& c : digit.zConstants()) replaceOneOrAppend(numerator, c.latex(), "");
         }
@@ -240,6 +380,45 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
     if (!suffix.empty()) text += " " + suffix;
     return text;
+}
+
+std::string KalStringOutput::formatPreciseNumberLatex(long double value) {
+    const double rounded = static_cast<double>(value);
+    // Beyond the double's normal range a line writes what the double holds.
+    if (!std::isfinite(rounded) || std::fabs(rounded) < std::numeric_limits<double>::min()) {
+        return numberLatex({}, 10, false, rounded);
+    }
+    const std::string text = preciseDecimalText(value, 10);
+    return value < 0 ? "(" + text + ")" : text;
+}
+
+std::optional<std::string> KalStringOutput::exactValueText(const Digit& digit) {
+    if (!digit.exact() || !digit.z() || !digit.zConstants().empty() || !digit.nConstants().empty()) {
+        return std::nullopt;
+    }
+    const auto value = digit.value();
+    const auto z = KalMathOperation::numeratorDecimal(digit);
+    const auto n = KalMathOperation::shortestDecimal(digit.n());
+    if (!value || !std::isfinite(*value) || !z || !n || n->units == 0) return std::nullopt;
+    if (*value == 0) return "0";
+    if (digit.n() == 1.0) return exactDigitsLatex(*z, *value);
+    // A quotient that ends within seventeen digits is written whole, as an
+    // exact number is; any other is rounded once to the digits a line writes.
+    const int leading = static_cast<int>(std::floor(std::log10(std::fabs(*value))));
+    ExactDecimal whole = KalMathOperation::roundedQuotient(*z, *n, leading - 17);
+    const auto back = KalMathOperation::exactProduct(whole, *n);
+    const auto target = KalMathOperation::exactProduct(*z, {1, 0});
+    if (back && target && back->decimal && target->decimal && back->decimal->units == target->decimal->units &&
+        back->decimal->exponent == target->decimal->exponent) {
+        while (whole.units != 0 && whole.units % 10 == 0) {
+            whole.units /= 10;
+            ++whole.exponent;
+        }
+        if (decimalDigitCount(whole) <= 17) return exactDigitsLatex(whole, *value);
+    }
+    const ExactDecimal rounded = KalMathOperation::roundedQuotient(*z, *n, lastPlaceOf(*value, 10));
+    if (rounded.units == 0) return std::nullopt;
+    return exactDigitsLatex(rounded, *value);
 }
 
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {

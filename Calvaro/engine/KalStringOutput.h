@@ -73,6 +73,18 @@ public:
                                         std::optional<bool> brackets, bool forceFraction, bool keepSigns,
                                         int maximumFractionDigits);
 
+    // A value computed in extended precision as the step writers write a
+    // number (formatNumberLatex with "", {}, "", 10, false): rounded once from
+    // the long double, so the double's own rounding shows in no digit.
+    static std::string formatPreciseNumberLatex(long double value);
+
+    // The value of an exact Digit without constants as the steps write a
+    // number, from its exact parts: every digit of a whole Digit (3^{34} is
+    // 16677181699666569), a quotient rounded once to the digits a line writes
+    // (100000000.1 : 7 is 14285714.3, not the 14285714.299999999 of its
+    // double); none for a Digit that is not exact. No brackets.
+    static std::optional<std::string> exactValueText(const Digit& digit);
+
     // A typed number with every digit it was typed with: `exactText`, its
     // shortest decimal, unless it lies below 1e-10 or from 1e17 on in
     // magnitude, where that text runs to zeros or to digits the double does

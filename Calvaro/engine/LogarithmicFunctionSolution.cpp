@@ -92,13 +92,25 @@ void LogarithmicFunctionSolution::writeValueAtX() {
         e = sum(*p, input(c));
         line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*e) + ") " + dTerm_);
     }
-    double value = naturalLogarithm(*e) / naturalLogarithm(input(a));
-    line(at + zDot_ + " " + number(value) + " " + dTerm_);
-    if (!isOne(input(z))) {
-        value *= valueOf(input(z));
-        line(at + number(value) + " " + dTerm_);
+    writeLogarithmValue(at, *e, zDot_);
+}
+
+void LogarithmicFunctionSolution::writeLogarithmValue(const std::string& at, const Digit& argument,
+                                                      const std::string& factor) {
+    // The logarithm of an exact power of the base is an exact whole number,
+    // and so are its product with z and its sum with d where they are exact.
+    if (const auto exact = exactLogarithm(argument, input(a))) {
+        line(at + factor + " " + valueNumber(*exact) + " " + dTerm_);
+        const auto scaled = product(*exact, input(z));
+        if (!isOne(input(z))) line(at + valueNumber(*scaled) + " " + dTerm_);
+        if (!isZero(input(d))) line(at + valueNumber(*sum(*scaled, input(d))));
+        return;
     }
-    if (!isZero(input(d))) line(at + number(KalMathOperation::sumOrZero(value, valueOf(input(d)))));
+    long double value = logarithm(argument, input(a));
+    line(at + factor + " " + number(value) + " " + dTerm_);
+    value *= KalMathOperation::preciseValueOf(input(z));
+    if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
+    if (!isZero(input(d))) line(at + number(plus(value, KalMathOperation::preciseValueOf(input(d)))));
 }
 
 void LogarithmicFunctionSolution::writeZero() {
@@ -113,8 +125,8 @@ void LogarithmicFunctionSolution::writeZero() {
     line(log + " = " + qText + " \\quad |" + aBase_ + "^{\\wedge}");
     line(aBase_ + "^{" + log + "} = " + aBase_ + "^{" + qText + "}");
     line(argument_ + " = " + aBase_ + "^{" + qText + "}");
-    const auto g = power(input(a), valueOf(*q));
-    const std::string gText = number(valueOf(*g));
+    const auto g = power(input(a), *q);
+    const std::string gText = valueNumber(*g);
     line(argument_ + " = " + gText);
 
     DigitPtr t = g;
@@ -131,7 +143,7 @@ void LogarithmicFunctionSolution::writeZero() {
         const auto w = quotient(*t, input(b));
         const double numerator = *w->z();
         // A numerator with decimals reads better as one decimal number.
-        line("x = " + (numerator != std::trunc(numerator) ? number(valueOf(*w)) : latex(*w)));
+        line("x = " + (numerator != std::trunc(numerator) ? valueNumber(*w) : latex(*w)));
     }
 }
 
@@ -141,11 +153,7 @@ void LogarithmicFunctionSolution::writeYIntercept() {
     line(at + zDotBlank_ + "\\log_{" + a_ + "}(" + bDot_ + " 0 " + cTerm_ + ") " + dTerm_);
     if (!isOne(input(b))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(0 " + cTerm_ + ") " + dTerm_);
     if (!isZero(input(c))) line(at + zDotBlank_ + " \\log_{" + a_ + "}(" + c_ + ") " + dTerm_);
-    double value = naturalLogarithm(input(c)) / naturalLogarithm(input(a));
-    line(at + zDotBlank_ + " " + number(value) + " " + dTerm_);
-    value *= valueOf(input(z));
-    if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
-    if (!isZero(input(d))) line(at + number(KalMathOperation::sumOrZero(value, valueOf(input(d)))));
+    writeLogarithmValue(at, input(c), zDotBlank_);
 }
 
 void LogarithmicFunctionSolution::writeInverse() {

@@ -20,6 +20,10 @@ private:
     void writeZero();
     void writeYIntercept();
     void writeInverse();
+    // The lines from log_a(argument) to f's value: the logarithm, times z
+    // (when z is not 1), plus d (when d is not 0); `factor` stands before the
+    // logarithm.
+    void writeLogarithmValue(const std::string& at, const Digit& argument, const std::string& factor);
 
     std::string zDotBlank_;  // "z\cdot " or empty when z is 1
     std::string argument_;   // bDot " x " cTerm

@@ -61,6 +61,34 @@ std::string SolutionStepWriter::number(double value) {
     return KalStringOutput::formatNumberLatex("", {}, "", 10, false, value);
 }
 
+std::string SolutionStepWriter::number(long double value) { return KalStringOutput::formatPreciseNumberLatex(value); }
+
+long double SolutionStepWriter::logarithm(const Digit& argument, const Digit& base) const {
+    // Near 1 the logarithm rests on digits a double does not hold (a typed
+    // 1.0000000001 is held as 1.00000000010000000827): log1p of the exact
+    // difference of the parts.
+    const auto ln = [this](const Digit& digit) -> long double {
+        const double value = valueOf(digit);
+        if (value > 0.5 && value < 2) {
+            if (const auto difference = KalMathOperation::preciseDifferenceFromOne(digit)) {
+                return std::log1p(*difference);
+            }
+            if (!digit.precise() && digit.zConstants().empty() && digit.nConstants().empty()) {
+                if (const auto difference = KalMathOperation::exactDifference(*digit.z(), digit.n())) {
+                    return std::log1p(static_cast<long double>(*difference) / digit.n());
+                }
+            }
+        }
+        return std::log(KalMathOperation::preciseValueOf(digit));
+    };
+    return ln(argument) / ln(base);
+}
+
+long double SolutionStepWriter::plus(long double value, long double term) {
+    if (KalMathOperation::sumOrZero(static_cast<double>(value), static_cast<double>(term)) == 0) return 0.0L;
+    return value + term;
+}
+
 double SolutionStepWriter::valueOf(const Digit& digit) const {
     const auto value = digit.value();
     if (!value) throw MissingValue{};
@@ -104,7 +132,38 @@ DigitPtr SolutionStepWriter::quotient(const Digit& u, const Digit& v) const {
     return required(operation_.divide(u, v, false).digit);
 }
 
-DigitPtr SolutionStepWriter::power(const Digit& u, double r) const { return required(operation_.power(u, r)); }
+DigitPtr SolutionStepWriter::power(const Digit& u, const Digit& exponent) const {
+    auto result = required(operation_.power(u, valueOf(exponent), KalMathOperation::preciseValueOf(exponent)));
+    if (result->exact() && !exponent.exact()) {
+        // A whole exponent that is no exact number gives no exact power.
+        result->setExact(false);
+        result->setExactZ(std::nullopt);
+    }
+    result->setTypedSources(result->exact() ? u.typedSources() | exponent.typedSources() : 0);
+    return result;
+}
+
+DigitPtr SolutionStepWriter::exactLogarithm(const Digit& q, const Digit& a) const {
+    const auto k = KalMathOperation::exactLogarithm(q, a);
+    if (!k) return nullptr;
+    auto result = Digit::make(static_cast<double>(*k), 1.0);
+    result->setExact(true);
+    result->setTypedSources(q.typedSources() | a.typedSources());
+    return result;
+}
+
+std::string SolutionStepWriter::valueNumber(const Digit& digit) const {
+    const double value = valueOf(digit);
+    std::optional<std::string> text = KalStringOutput::exactValueText(digit);
+    if (!text && digit.fullDigits() && digit.n() == 1.0 && digit.zConstants().empty() && digit.nConstants().empty() &&
+        std::isfinite(value) && value != 0) {
+        text = KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
+    }
+    if (!text) return digit.zConstants().empty() && digit.nConstants().empty() && digit.precise()
+                          ? number(*digit.precise())
+                          : number(KalMathOperation::preciseValueOf(digit));
+    return value < 0 ? "(" + *text + ")" : *text;
+}
 
 DigitPtr SolutionStepWriter::reciprocal(const Digit& u) const {
     auto result = Digit::make(u.z(), u.n());

@@ -42,6 +42,14 @@ protected:
     std::string latex(const Digit& digit) const;
     // A floating-point number as the steps show it (negatives in brackets).
     static std::string number(double value);
+    // A number computed in extended precision, rounded once as the steps show it.
+    static std::string number(long double value);
+
+    // log_{a}(argument) = ln(argument) ÷ ln(a) in extended precision.
+    long double logarithm(const Digit& argument, const Digit& base) const;
+    // value + term, or exactly 0 where the sum is rounding residue (see
+    // KalMathOperation::sumOrZero).
+    static long double plus(long double value, long double term);
     // The value of a Digit; ends the run when it has none.
     double valueOf(const Digit& digit) const;
     // The natural logarithm of a Digit's value; ends the run when it has none.
@@ -58,7 +66,15 @@ protected:
     DigitPtr sum(const Digit& u, const Digit& v) const;
     DigitPtr difference(const Digit& u, const Digit& v) const;
     DigitPtr quotient(const Digit& u, const Digit& v) const;
-    DigitPtr power(const Digit& u, double r) const;
+    // u raised to the value of `exponent`; exact only where both are.
+    DigitPtr power(const Digit& u, const Digit& exponent) const;
+    // log_{a}(q) as an exact whole Digit where q is an exact power of a (log_{2}(1)
+    // is 0, log_{10}(0.001) is -3); none otherwise.
+    DigitPtr exactLogarithm(const Digit& q, const Digit& a) const;
+    // A Digit's value as the steps write a computed number (negatives in
+    // brackets): an exact one from its exact parts, rounded once to the
+    // line's digits, one of full digits with them, any other its double.
+    std::string valueNumber(const Digit& digit) const;
     DigitPtr reciprocal(const Digit& u) const;
     static DigitPtr minusOne();
 

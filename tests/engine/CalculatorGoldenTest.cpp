@@ -99,6 +99,23 @@ const GoldenCase kCases[] = {
     // Powers of bases near 1: (1 + 10^{-10})^{10^{10}} and (1 - 10^{-10})^{10^{10}}.
     {"exp_base_just_above_one", {1, {"1.0000000001", "", "", "", "10000000000", ""}}},
     {"exp_base_just_below_one", {1, {"0.9999999999", "", "", "", "10000000000", ""}}},
+    // Quotients of exact numbers rounded once to the digits shown: the zero
+    // 100000000.1 : 1.1 is 90909091, where f is log_{2}(1) = 0; and after the
+    // exact logarithm log_{2}(2) = 1 of the exponential form.
+    {"log_zero_exact_quotient", {0, {"", "1.1", "-99999999.1", "", "90909091", ""}}},
+    {"exp_zero_after_exact_logarithm", {1, {"", "1.1", "-99999999.1", "-2", "", ""}}},
+    // Exact results written with every digit the next line uses: 1 + 10^{-11}
+    // is no 1 beside W = ]1, \infty[, 1 + 1.23456789·10^{-11} no 1 before its
+    // logarithm; whole powers past 2^{53} exact (3^{34}).
+    {"exp_intercept_ten_to_minus_eleven", {1, {"10", "", "-11", "1", "", ""}}},
+    {"log_value_past_ten_decimals", {0, {"", "", "0.000000000012345678901234", "", "1", ""}}},
+    {"exp_power_three_to_34", {1, {"3", "", "34", "", "", ""}}},
+    // A sum of a power from 2^{53} on and a typed 1 no double holds: refused.
+    {"exp_intercept_past_two_to_53", {1, {"", "", "53", "1", "", ""}}},
+    // No more digits than a double holds: log_{2}(1000) + 1234567890.12345,
+    // and the coefficients of an inverse with a tiny z.
+    {"log_value_of_fifteen_digits", {0, {"", "", "", "1234567890.12345", "1000", ""}}},
+    {"log_tiny_z", {0, {"", "", "", "1", "", "0.0000000000015"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

@@ -35,10 +35,15 @@ TEST(FormatNumberLatex, RenderingRules) {
         // Below the smallest normal double only the digits it holds: 1e-320
         // is held as 9.99988867e-321, the smallest double has one digit.
         {1e-320, "1 \\cdot 10^{-320}"}, {4.9e-324, "5 \\cdot 10^{-324}"}, {3.0e-310, "3 \\cdot 10^{-310}"},
-        {-1.2345678901234e-315, "(-1.2345679 \\cdot 10^{-315})"}, {9.999999999999998e16, "99999999999999980"},
+        {-1.2345678901234e-315, "(-1.2345679 \\cdot 10^{-315})"}, {9.999999999999998e16, "1 \\cdot 10^{17}"},
         {1e20, "1 \\cdot 10^{20}"}, {12345678901234567890.0, "1.23456789 \\cdot 10^{19}"},
         {9.9999999999e20, "1 \\cdot 10^{21}"}, {-2.5e300, "(-2.5 \\cdot 10^{300})"},
         {3e20, "3 \\cdot 10^{20}\\pi", {pi()}},
+        // No more than fifteen significant digits, all a double holds: a
+        // double sum of 1234567890.12345 and 9.9657842847 stands for
+        // 1234567900.0892342847, its double's shortest form is ...0892344.
+        {1234567900.0892344, "1234567900.08923"}, {-245199095378987.06, "(-245199095378987)"},
+        {99999.12345678912, "99999.1234567891"},
         // No grouping separators, at most ten fraction digits.
         {1234567.5, "1234567.5"}, {1.0 / 3.0, "0.3333333333"}, {0.1 + 0.2, "0.3"},
         // Signs, brackets and constants.
@@ -92,7 +97,7 @@ TEST(FormatDigitLatex, RenderingRules) {
         // Denominators are written exactly, like numerators, and never grouped.
         {digit(1, 25000000), "\\frac{1}{25000000}"}, {digit(1, 0.00002), "\\frac{1}{0.00002}"},
         // A part that ten decimals would cut to a few digits: the value instead.
-        {digit(3.4812e-8, 3.824e-10), "91.0355648536"}, {digit(-1, 3e-11, {pi()}), "-104719755119.65976"},
+        {digit(3.4812e-8, 3.824e-10), "91.0355648536"}, {digit(-1, 3e-11, {pi()}), "-104719755119.66"},
         {digit(1.5, 4), "\\frac{1.5}{4}"},
         // Constants replace a bare 1 and follow any other number.
         {digit(-1, 1, {e()}), "\\left(-e\\right)", std::nullopt}, {digit(2, 3, {pi()}), "\\frac{2\\pi}{3}"},

@@ -61,7 +61,17 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         // 1e300 + 1e-300 has 601 digits, but a line shows ten of them.
         {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, std::nullopt},
         {'-', typedDigit(1e17), typedDigit(1e-20), "1e+17", "1", false, std::nullopt},
+        // Written plainly, 9999999999999999.5 and 10000000000000001 would read 10000000000000000.
         {'-', typedDigit(1e16), typedDigit(0.5), "1e+16", "1", false, UnheldCause::tooManyDigits},
+        {'+', typedDigit(1e16), typedDigit(1), "1e+16", "1", false, UnheldCause::tooManyDigits},
+        {'+', typedDigit(1), typedDigit(9.999999999999999e24), "9.999999999999999e+24", "1", false, std::nullopt},
+        // 1.0000000000123456789 is written as its double's 1.0000000000123457,
+        // the exact sum rounded to those digits, which the logarithm then uses.
+        {'+', typedDigit(1), typedDigit(1.23456789e-11), "1.0000000000123457", "1", false, std::nullopt},
+        // Quotients of exact numbers stay exact fractions, also part by part.
+        {'/', typedDigit(100000000.1), typedDigit(1.1), "100000000.1", "1.1", true, std::nullopt},
+        {'/', typedDigit(-9999999999999999000000000.0), typedDigit(1), "-9.999999999999999e+24", "1", true,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         KalStringOutput output;
@@ -91,17 +101,73 @@ TEST(TypedArithmetic, WholePowersOfTypedWholesAreExactWhereTheDoubleHoldsThem) {
         double base, r;
         bool exact;
     };
-    // 3^{34} = 16677181699666569 is held as ...568.
-    const Row rows[] = {{2, 53, true}, {10, 16, true}, {3, 34, false}, {2, 0.5, false}, {2, -3, false}};
+    // 3^{34} = 16677181699666569 is held as ...568, 7^{19} =
+    // 11398895185373143 as ...144: the Digit carries the exact power and
+    // writes it. 3^{37} has eighteen digits; 3^{-2} is no decimal.
+    const struct {
+        double base, r;
+        const char* written;  // none: not exact
+    } rows[] = {{2, 53, "9007199254740992"}, {10, 16, "10000000000000000"}, {3, 34, "16677181699666569"},
+                {7, 19, "11398895185373143"}, {10, -11, "1 \\cdot 10^{-11}"}, {2, -3, "0.125"},
+                {2, 0.5, nullptr}, {3, -2, nullptr}, {3, 37, nullptr}};
     for (const auto& row : rows) {
         KalMathOperation operation;
         const auto power = operation.power(typedDigit(row.base), row.r);
         ASSERT_TRUE(power);
-        EXPECT_EQ(power->exact(), row.exact) << row.base << "^" << row.r;
+        EXPECT_EQ(power->exact(), row.written != nullptr) << row.base << "^" << row.r;
+        if (row.written) {
+            EXPECT_EQ(KalStringOutput::formatDigitLatex(*power, "", false, false, false, 10), row.written);
+        }
     }
+    // What a carried power meets is carried while it has seventeen digits at
+    // most, and computed past them, never refused: only typed numbers that
+    // meet are.
+    KalMathOperation carried;
+    const auto power = carried.power(typedDigit(3), 34);
+    const struct {
+        char operation;
+        Digit other;
+        const char* written;
+    } meetings[] = {{'*', typedDigit(1), "16677181699666569"},
+                    {'*', typedDigit(-1, 2), "-8338590849833284.5"},
+                    {'+', typedDigit(2), "16677181699666571"},
+                    {'*', typedDigit(30), "5.0031545098999707 \\cdot 10^{17}"},
+                    {'*', typedDigit(37), "none"}};
+    for (const auto& meeting : meetings) {
+        const auto result = meeting.operation == '*' ? carried.multiply(meeting.other, *power).digit
+                                                     : carried.add(*power, meeting.other).digit;
+        ASSERT_TRUE(result);
+        EXPECT_EQ(KalStringOutput::exactValueText(*result).value_or("none"), meeting.written) << meeting.written;
+    }
+    EXPECT_FALSE(carried.unheldResult());
     // A computed base gives no exact power.
     KalMathOperation operation;
     EXPECT_FALSE(operation.power(digit(2), 53)->exact());
+}
+
+TEST(TypedArithmetic, AQuotientOfExactNumbersIsRoundedOnceToTheDigitsALineShows) {
+    const struct {
+        Digit z, n;
+        const char* written;
+    } rows[] = {
+        // The doubles' quotients read 90909090.99999999, 14285714.299999999 and 13710.47739130435.
+        {typedDigit(100000000.1), typedDigit(1.1), "90909091"},
+        {typedDigit(100000000.1), typedDigit(7), "14285714.3"},
+        {typedDigit(31534.098), typedDigit(2.3), "13710.4773913043"},
+        // No more digits than a double holds: 666666666666.6666 is no writing of 666666666666.66666...
+        {typedDigit(1), typedDigit(1.5e-12), "666666666666.667"},
+        {typedDigit(-2), typedDigit(3), "-0.6666666667"},
+        {typedDigit(1), typedDigit(3e20), "3.333333333 \\cdot 10^{-21}"},
+    };
+    for (const auto& row : rows) {
+        KalMathOperation operation;
+        operation.setWithFraction(true);
+        const auto quotient = operation.divide(row.z, row.n, false).digit;
+        ASSERT_TRUE(quotient);
+        EXPECT_EQ(KalStringOutput::exactValueText(*quotient).value_or("none"), row.written);
+    }
+    // The same quotient of a number that is no exact one: its double.
+    EXPECT_FALSE(KalStringOutput::exactValueText(digit(100000000.1, 1.1)));
 }
 
 TEST(TypedArithmetic, ATypedNumberIsWrittenWithEveryDigitItHas) {

@@ -56,6 +56,37 @@ TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
          {"", "", "-" + tenTo20, "", "100000000000000100000", ""},
          {"f(1.000000000000001 \\cdot 10^{20}) =  \\log_{2}( 1.000000000000001 \\cdot 10^{20} + -1 \\cdot 10^{20}) ",
           "f(1.000000000000001 \\cdot 10^{20}) = \\log_{2}(100000) "}},
+        // A typed number keeps its digits where it meets a computed exact
+        // value: 1 + 9999999999999999000000000 at sixteen digits, c ÷ 1 at all.
+        {0,
+         {"", "", "-9999999999999999000000000", "", "", ""},
+         {" x = 9.999999999999999 \\cdot 10^{24}", "x =  2^{(y )} - -9.999999999999999 \\cdot 10^{24}"}},
+        // Quotients of exact numbers rounded once: the zero at which f is 0.
+        {0,
+         {"", "1.1", "-99999999.1", "", "90909091", ""},
+         {"f(90909091) = \\log_{2}(1) ", "1.1\\cdot x = 100000000.1", "x = 90909091"}},
+        {0, {"", "7", "-99999999.1", "", "", ""}, {"x = 14285714.3"}},
+        {0, {"", "2.3", "-31533.098", "", "", ""}, {"x = 13710.4773913043"}},
+        // ... after an exact logarithm: log_{2}(1) is 0.
+        {1, {"", "1.1", "-99999999.1", "-2", "", ""}, {"1.1\\cdot x + -99999999.1 = 1", "x = 90909091"}},
+        // No line writes fewer digits than the next uses.
+        {0,
+         {"", "", "0.000000000012345678901234", "", "1", ""},
+         {"f(1) = \\log_{2}(1.0000000000123457) ", "f(1) =  1.781104973 \\cdot 10^{-11} "}},
+        {0,
+         {"", "0.00001", "0.00000000001234", "", "0.00001", ""},
+         {"f(0.00001) = \\log_{2}(0.00000000011234) ", "f(0.00001) =  (-33.0514092408) "}},
+        {1, {"10", "", "-11", "1", "", ""}, {"f(0) =  1 \\cdot 10^{-11} + 1", "f(0) = 1.00000000001"}},
+        // Whole powers exact beyond 2^{53}.
+        {1, {"3", "", "34", "", "", ""}, {"f(0) =  16677181699666569 "}},
+        {1, {"3", "", "34", "2", "", "-1/2"}, {"f(0) = -\\frac{16677181699666569}{2} + 2", "f(0) = -\\frac{16677181699666565}{2}"}},
+        {1, {"7", "", "19", "", "", ""}, {"f(0) =  11398895185373143 "}},
+        // No more digits than a double holds.
+        {0, {"", "", "", "1234567890.12345", "1000", ""}, {"f(1000) = 1234567900.08923"}},
+        {0,
+         {"", "", "", "1", "", "0.0000000000015"},
+         {"\\log_{2}( x ) = -666666666666.667 \\quad |2^{\\wedge}",
+          "\\log_{2}( x ) = 666666666666.667y - 666666666666.667 \\quad |2^{\\wedge}"}},
     };
     for (const auto& c : cases) {
         const TypedExercise run(c.mode, c.abcdxz);
@@ -82,6 +113,11 @@ TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
         {0, {"", "", "9007199254740992", "", "1", ""}, "resultNotHeld", {"cTextField", "xTextField"}},
         // 9 + 9 · 10^{300} reads 9 · 10^{300} at ten significant digits: no refusal.
         {1, {"", "1E-300", "9E300", "", "9E300", ""}, "none", {}},
+        // Whole powers from 2^{53} on meet typed numbers as typed numbers do.
+        {1, {"", "", "53", "1", "", ""}, "resultNotHeld", {"cTextField", "dTextField"}},
+        {1, {"10", "", "16", "1", "", ""}, "resultNotHeld", {"aTextField", "cTextField", "dTextField"}},
+        // Met by 1 or 0 the power stays as it is.
+        {1, {"3", "", "34", "0", "", "1"}, "none", {}},
     };
     for (const auto& c : cases) {
         const TypedExercise run(c.mode, c.abcdxz);

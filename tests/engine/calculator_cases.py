@@ -3,10 +3,12 @@
 Draws random exercises (small integers, fractions, decimals in fractions,
 multiples of pi and e in any field, bases in (0, 1), large values and shifts
 that drive powers beyond the double range, and a few exercises that must be
-refused: a <= 0, a = 1, b = 0, z = 0), runs them through the calculator_dump
-tool and reads the parameter texts as exact sympy numbers.
+refused: a <= 0, a = 1, b = 0, z = 0), or exercises at the double's edges,
+runs them through the calculator_dump tool and reads the parameter texts as
+exact sympy numbers, as the input takes them.
 """
 
+import decimal
 import json
 import random
 import subprocess
@@ -106,14 +108,91 @@ def draw_cases(count, seed):
     return cases
 
 
+def _digits_text(digits, exponent):
+    """The decimal digits[0].digits[1:] · 10^exponent as a keypad would take
+    it: plain digits, or with an exponent below 1e-10."""
+    n = len(digits)
+    if exponent >= n - 1:
+        return digits + "0" * (exponent - (n - 1))
+    if exponent >= 0:
+        return digits[: exponent + 1] + "." + digits[exponent + 1:]
+    if exponent >= -10:
+        return "0." + "0" * (-exponent - 1) + digits
+    return digits[0] + ("." + digits[1:] if n > 1 else "") + f"E{exponent}"
+
+
+def _extreme_number(rng, nonzero):
+    """A number of 15 to 17 significant digits (fewer now and then) from 1e-12
+    to 1e25, taken as typed: at most ten decimals, or ten significant digits
+    below 1e-10. Some are the shapes a teacher found wrong."""
+    if rng.random() < 0.1:
+        return rng.choice(["-99999999.1", "1.1", "7", "2.3", "-31533.098", "1234567890.12345", "0.00001",
+                           "0.00000000001234", "-9999999999999999000000000", "100000000000000100000",
+                           "9007199254740992", "-9007199254740991", "1E-12", "53", "16", "-11"])
+    exponent = rng.randint(-12, 25)
+    most = 10 if exponent < -10 else min(17, exponent + 11)
+    # Fifteen digits a double always gives back, sixteen or seventeen it may not.
+    count = rng.choice([15, 15, 15, 16, 16, 17]) if rng.random() < 0.8 else rng.randint(1, 3)
+    count = max(1, min(count, most))
+    digits = str(rng.randint(1, 9)) + "".join(str(rng.randint(0, 9)) for _ in range(count - 2))
+    if count > 1:
+        digits += str(rng.randint(1, 9))
+    text = _digits_text(digits, exponent)
+    if rng.random() < 0.5:
+        text = "-" + text
+    if nonzero and to_sympy(text) == 0:
+        return "1"
+    return text
+
+
+def draw_extreme_cases(count, seed):
+    """Exercises at the double's edges: numbers of 15 to 17 digits from 1e-12
+    to 1e25 in b, c, d and x, tiny factors z, ordinary and long bases."""
+    rng = random.Random(seed)
+    cases = []
+    for index in range(count):
+        base = rng.choice(["2", "10", "3", "7", "0.5", "1.5", "2.5", "9", "1.1",
+                           f"{rng.randint(2, 9)}.{rng.randint(1, 999999999):09d}1"])
+        case = {"mode": index % 2, "a": base, "b": _extreme_number(rng, True) if rng.random() < 0.8 else ""}
+        for name in ("c", "d"):
+            case[name] = "" if rng.random() < 0.15 else _extreme_number(rng, False)
+        if rng.random() < 0.4:
+            # Tiny factors, taken as typed: at most ten decimals, or below 1e-10.
+            factor = str(rng.randint(1, 999)).rstrip("0") or "1"
+            case["z"] = f"{factor}E-{rng.choice([6, 8, 10, len(factor) + 10, len(factor) + 12])}"
+        else:
+            case["z"] = "" if rng.random() < 0.3 else _extreme_number(rng, True)
+        if rng.random() < 0.6:
+            case["x"] = _extreme_number(rng, False)
+        cases.append(case)
+    return cases
+
+
+def typed_value(text):
+    """A typed decimal as the input takes it: more than ten decimals are
+    rounded at the tenth, halves away from zero; a number that this makes 0
+    keeps ten significant digits."""
+    number = decimal.Decimal(text)
+    if -number.as_tuple().exponent <= 10:
+        return number
+    rounded = number.quantize(decimal.Decimal("1e-10"), rounding=decimal.ROUND_HALF_UP)
+    if rounded != 0:
+        return rounded
+    return decimal.Context(prec=10, rounding=decimal.ROUND_HALF_UP).plus(number)
+
+
+def _decimal_to_sympy(text):
+    return sp.Rational(str(typed_value(text)))
+
+
 def _number_to_sympy(text):
     for key, constant in ((PI, sp.pi), ("e", sp.E)):
         if text.endswith(key):
             coefficient = text[: -len(key)]
             if coefficient in ("", "-"):
                 coefficient += "1"
-            return sp.Rational(coefficient) * constant
-    return sp.Rational(text)
+            return _decimal_to_sympy(coefficient) * constant
+    return _decimal_to_sympy(text)
 
 
 def to_sympy(text):

@@ -13,7 +13,11 @@ are compared too.
 How a number in a step is read: it carries at most ten fraction digits, so it
 brings a rendering error of half a unit of the tenth decimal along (propagated
 through fractions, products and powers); m in m \\cdot 10^{k} carries ten
-significant digits, so half a unit of its ninth decimal; "0" stands for a true
+significant digits, so half a unit of its ninth decimal. With --strict every
+number is read as exact to the digits shown: half a unit of its last place,
+that is of the tenth decimal, of the fifteenth significant digit where that
+comes first, or of the last digit written where a number shows more (an exact
+one written in full), and no other slack; "0" stands for a true
 0, or for a value the double cannot hold (below its smallest normal number,
 2.2e-308): rounding residue is 0 where it is computed, and any other value,
 however small, is written m \\cdot 10^{k}; "\\infty" stands for anything beyond 1e12
@@ -29,14 +33,17 @@ import sys
 import sympy as sp
 from mpmath import mp
 
-from calculator_cases import draw_cases, parameters, run_dump, step_blocks
+from calculator_cases import draw_cases, draw_extreme_cases, parameters, run_dump, step_blocks, typed_value
 
 mp.dps = 60
 sys.set_int_max_str_digits(0)
 DIGITS_CAP = 2000  # beyond this many leading zeros of a^q the lines with x are not evaluated
 LOG_SAMPLES = ("-2", "-1/2", "7/10", "13/10", "3")  # the y at which the logarithmic form's inverse is read
 SKIPPED = []  # exercises whose zero and inverse lines were not evaluated (final answers still are)
-RELATIVE = 1e-9
+RELATIVE = 1e-9  # slack of the ordinary reading; none with --strict
+STRICT = False
+EXTRA_DIGITS = 0  # working digits beyond 60: the extreme draw cancels terms of 10^{25} against 1
+HELD_DIGITS = 15  # the most significant digits a line writes of a number from its double
 LITERAL_ERROR = mp.mpf("5e-11")  # half a unit of the tenth fraction digit
 MANTISSA_ERROR = mp.mpf("5e-10")  # half a unit of the ninth fraction digit of m in m \\cdot 10^{k}
 UNDERFLOW = mp.mpf(2) ** -1022  # a written 0 is 0 or below what a double holds with all its digits
@@ -102,6 +109,10 @@ class Value:
         spread += abs(result) * abs(mp.log(abs(base))) * exponent.error
         if self.error and abs(base) - self.error <= 0:
             spread = mp.inf
+        # Past a factor e the linear bound no longer holds: the digits shown
+        # of the exponent (or base) leave the power open.
+        if abs(mp.log(abs(base))) * exponent.error + abs(e) * self.error / abs(base) > 1:
+            spread = mp.inf
         return Value(result, spread)
 
     def log(self, base):
@@ -110,14 +121,19 @@ class Value:
         if abs(self.value) < mp.mpf(10) ** (20 - mp.dps):
             # 0 but for the working precision's residue (-6·π/6 + π).
             return Value(-mp.inf if base.value > 1 else mp.inf, 0)
+        if self.value <= 0 and self.value + self.error > 0:
+            # The digits shown leave the argument's sign open: the side says nothing.
+            return Value(0, mp.inf)
         if self.value < 0:
             return Value(NAN, mp.inf)
         if self.value == 0:
             return Value(-mp.inf if base.value > 1 else mp.inf, 0)
         numerator, denominator = mp.log(self.value), mp.log(base.value)
-        error = self.error / self.value / abs(denominator) + abs(numerator) * base.error / base.value / denominator**2
         if self.error >= self.value:
-            error = mp.inf
+            return Value(numerator / denominator, mp.inf)
+        # The argument's spread taken whole: the logarithm moves most towards 0.
+        spread = numerator - mp.log(self.value - self.error)
+        error = spread / abs(denominator) + abs(numerator) * base.error / base.value / denominator**2
         return Value(numerator / denominator, error)
 
 
@@ -222,6 +238,19 @@ class LatexReader:
         decimals = len(mantissa.split(".")[1]) if "." in mantissa else 0
         return mp.mpf(10) ** -decimals / 2 + mp.mpf(2) ** -1074 / scale
 
+    def scale_exponent(self):
+        """The k of a following "\\cdot 10^{k}", taken whole (10 and k are
+        exact there); none where the tokens read otherwise."""
+        ahead = self.tokens[self.position:self.position + 7]
+        if len(ahead) >= 6 and ahead[:4] == ["\\cdot", "10", "^", "{"]:
+            if ahead[4] == "-" and len(ahead) == 7 and ahead[5].isdigit() and ahead[6] == "}":
+                self.position += 7
+                return -int(ahead[5])
+            if ahead[4].isdigit() and ahead[5] == "}":
+                self.position += 6
+                return int(ahead[4])
+        return None
+
     def atom(self):
         token = self.take()
         if token == "\\frac":
@@ -259,9 +288,39 @@ class LatexReader:
             return Value(self.env[token])
         if re.fullmatch(r"\d+(?:\.\d+)?", token):
             if self.tokens[self.position:self.position + 3] == ["\\cdot", "10", "^"]:
-                return Value(mp.mpf(token), MANTISSA_ERROR + self.subnormal_error(token))
-            return Value(mp.mpf(token), UNDERFLOW if token == "0" else LITERAL_ERROR)
+                error = mantissa_error(token) + self.subnormal_error(token)
+                exponent = self.scale_exponent()
+                if exponent is None:
+                    return Value(mp.mpf(token), error)
+                scale = mp.mpf(10) ** exponent
+                return Value(mp.mpf(token) * scale, error * scale)
+            return Value(mp.mpf(token), UNDERFLOW if token == "0" else literal_error(token))
         raise ValueError(f"unexpected {token!r}")
+
+
+def literal_error(token):
+    """Half a unit of the last place a plain number stands for: the tenth
+    decimal, or (strict) the fifteenth significant digit where that comes
+    first, or the last digit written where the number shows more."""
+    if not STRICT:
+        return LITERAL_ERROR
+    whole, _, fraction = token.partition(".")
+    significant_whole = whole.lstrip("0")
+    if significant_whole:
+        leading = len(significant_whole) - 1
+    else:
+        leading = -(len(fraction) - len(fraction.lstrip("0")) + 1)
+    places = min(10, HELD_DIGITS - 1 - leading)
+    shown = len(fraction) if fraction else -(len(whole) - len(whole.rstrip("0")))
+    return mp.mpf(10) ** -max(places, shown) / 2
+
+
+def mantissa_error(token):
+    """m of m \\cdot 10^{k}: ten significant digits, or every digit written."""
+    if not STRICT:
+        return MANTISSA_ERROR
+    decimals = len(token.split(".")[1]) if "." in token else 0
+    return mp.mpf(10) ** -max(9, decimals) / 2
 
 
 def read_value(text, env=None):
@@ -355,6 +414,8 @@ def check_lines(lines, env, what, failures, case):
     for line in lines:
         if any(mark in line for mark in ("?", ">", "<", "\\mathbb", "\\color", "f_a")):
             continue
+        if line in ("f(x) = 0", "f(x) = y"):
+            continue  # the step's statement, true at the unknown by its definition
         sides = without_annotation(line).split("=")
         if len(sides) < 2:
             continue
@@ -370,12 +431,122 @@ def check_lines(lines, env, what, failures, case):
                 break
 
 
-def check_case(result, failures):
+DOUBLE_MAX = sp.Float("1.7976931348623157e308", 30)
+DOUBLE_MIN_NORMAL = sp.Float("2.2250738585072014e-308", 30)
+FIELDS = {"a": "aTextField", "b": "bTextField", "c": "cTextField", "d": "dTextField", "x": "xTextField",
+          "z": "zTextField"}
+RESULT_REFUSALS = ("resultNotHeld", "resultTooLarge", "resultTooSmall")
+
+
+def held_by_double(value):
+    """Whether a double gives back the decimal `value` (a sympy Rational)."""
+    if value == 0:
+        return True
+    double = float(sp.Float(value, 40))
+    if double == 0 or double in (float("inf"), float("-inf")):
+        return False
+    return sp.Rational(repr(double)) == value
+
+
+def whole_power(base, exponent):
+    """base^exponent for a whole exponent of at most 128 in magnitude; none otherwise."""
+    if exponent.is_integer and abs(exponent) <= 128 and base != 0:
+        return base ** int(exponent)
+    return None
+
+
+def exact_log(q, a):
+    """The whole k with a^k = q, or none."""
+    if q <= 0 or a <= 0 or a == 1:
+        return None
+    k = sp.Integer(round(float(sp.log(q) / sp.log(a))))
+    power = whole_power(a, k)
+    return k if power is not None and power == q else None
+
+
+def meetings(mode, p):
+    """The exact sums and products the writers form, each with the inputs it
+    is made of: the results a line may have to write."""
+    a, b, c, d, z, x = p["a"], p["b"], p["c"], p["d"], p["z"], p["x"]
+    found = []
+
+    def add(value, names):
+        if value is not None and value.is_Rational:
+            found.append((value, set(names)))
+
+    def logarithm_value(argument, names):
+        k = exact_log(argument, a)
+        if k is not None:
+            add(k * z, names + "az")
+            add(k * z + d, names + "azd")
+
+    if x is not None:
+        add(b * x, "bx")
+        add(b * x + c, "bxc")
+    q = -d / z
+    if mode == 0:
+        g = whole_power(a, q)
+        if g is not None:
+            add(g - c, "adzc")
+        if x is not None:
+            logarithm_value(b * x + c, "bxc")
+        if c > 0:
+            logarithm_value(c, "c")
+    else:
+        for exponent, names in ((b * x + c, "bxc") if x is not None else (None, ""), (c, "c")):
+            g = whole_power(a, exponent) if exponent is not None else None
+            if g is not None:
+                add(g, "a" + names)
+                add(z * g, "az" + names)
+                add(z * g + d, "azd" + names)
+        k = exact_log(q, a) if q > 0 else None
+        if k is not None:
+            add(k - c, "adzc")
+    return found
+
+
+def true_refusal(result, p):
+    """Whether a refusal of the draw's extreme numbers names a true cause: a
+    typed number its double does not give back, or a sum or product of the
+    named inputs beyond a double's digits, range or normal numbers."""
+    key = result.get("errorKey")
+    named = {name for name, field in FIELDS.items() if field in result.get("faultyFieldIds", [])}
+    if not named:
+        return False
+    if key == "inputNumberNotHeld":
+        texts = [result.get(name) for name in named]
+        return all(text and "/" not in text and not held_by_double(sp.Rational(str(typed_value(text))))
+                   for text in texts)
+    if key not in RESULT_REFUSALS:
+        return False
+    for value, names in meetings(result["mode"], p):
+        if not (names & named) or value == 0:
+            continue
+        if key == "resultTooLarge" and abs(value) > DOUBLE_MAX:
+            return True
+        if key == "resultTooSmall" and abs(value) < DOUBLE_MIN_NORMAL:
+            return True
+        if key == "resultNotHeld" and abs(value) <= DOUBLE_MAX and not held_by_double(value):
+            return True
+    return False
+
+
+def check_case(result, failures, extreme=False):
     case = {k: result[k] for k in ("mode", "a", "b", "c", "d", "x", "z") if k in result}
+    if extreme and result.get("errorKey") == "inputNumberNotHeld":
+        if not true_refusal(result, None):
+            failures.append(f"{case}: refused with inputNumberNotHeld {result.get('faultyFieldIds')}, "
+                            f"but every number is held")
+        return
     p = parameters(result)
     a, b, c, d, z, x = p["a"], p["b"], p["c"], p["d"], p["z"], p["x"]
     refusal = "baseNotPositive" if a <= 0 else "baseIsOne" if a == 1 else "factorOfXIsZero" if b == 0 else \
         "factorIsZero" if z == 0 else None
+    if extreme and not refusal and result.get("errorKey") in RESULT_REFUSALS:
+        if not true_refusal(result, p):
+            failures.append(f"{case}: refused with {result['errorKey']} {result.get('faultyFieldIds')}, "
+                            f"but no sum or product of those inputs is past a double")
+        return
     if refusal or "errorKey" in result:
         if result.get("errorKey") != refusal or result.get("faultyFieldIds") != [REFUSALS.get(refusal)]:
             failures.append(f"{case}: refused with {result.get('errorKey')} {result.get('faultyFieldIds')}, "
@@ -392,7 +563,7 @@ def check_case(result, failures):
     evaluable = tiny < DIGITS_CAP
     if not evaluable:
         SKIPPED.append(case)
-    mp.dps = 60 + int(min(tiny, DIGITS_CAP))
+    mp.dps = 60 + EXTRA_DIGITS + int(min(tiny, DIGITS_CAP))
     A, B, C, D, Z = (mp.mpf(str(sp.N(v, mp.dps + 10))) for v in (a, b, c, d, z))
 
     if result["mode"] == 0:
@@ -497,16 +668,28 @@ def main():
     parser.add_argument("--count", type=int, default=300)
     parser.add_argument("--seed", type=int, default=20261206)
     parser.add_argument("--show", type=int, default=40, help="how many failures to print")
+    parser.add_argument("--strict", action="store_true",
+                        help="every number exact to the digits shown, no relative slack")
+    parser.add_argument("--extreme", action="store_true",
+                        help="draw numbers of 15 to 17 digits from 1e-12 to 1e25 and tiny z; a refusal must "
+                             "name a true cause")
     arguments = parser.parse_args()
+    global STRICT, RELATIVE
+    if arguments.strict:
+        STRICT, RELATIVE = True, 0
+    global EXTRA_DIGITS
+    if arguments.extreme:
+        EXTRA_DIGITS = 60
 
-    cases = draw_cases(arguments.count, arguments.seed)
+    draw = draw_extreme_cases if arguments.extreme else draw_cases
+    cases = draw(arguments.count, arguments.seed)
     results = run_dump(arguments.dump, cases)
     failures = []
     refused = 0
     for result in results:
         refused += "errorKey" in result
         try:
-            check_case(result, failures)
+            check_case(result, failures, arguments.extreme)
         except Exception as error:  # a line the reader cannot take is a failure too
             failures.append(f"{ {k: result.get(k) for k in ('mode', 'a', 'b', 'c', 'd', 'x', 'z')} }: {error!r}")
     for failure in failures[: arguments.show]:
