@@ -54,12 +54,13 @@ inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 10
 // up to 1,000,000.
 inline constexpr int64_t kRawEventRows = 1'000'000;
 // Experiments snapshots of one table: one per client library, and a process
-// holds a handful. One answer holds at most 100 snapshots and inflates to at
-// most a snapshot's bound; rows of libraries an answer no longer names stay
-// beside them until replaced, so a table holds ten answers' rows and two
-// answers' bytes at most. The newest are kept.
+// holds a handful, all asked for in one request and answered in one answer,
+// which holds at most 100 snapshots and inflates to at most a snapshot's
+// bound. Rows of libraries an answer no longer names stay beside them until
+// replaced: a table holds ten answers' rows, and one answer's bytes, since
+// the start holds the three tables' snapshots at once. The newest are kept.
 inline constexpr int64_t kSnapshotRowsPerTable = 1000;
-inline constexpr size_t kSnapshotTableBytes = 2 * MSRPBWireMost::kExperimentsInflatedBytes;
+inline constexpr size_t kSnapshotTableBytes = MSRPBWireMost::kExperimentsInflatedBytes;
 
 // What `storedBytes` gives for a value that is not the blob a writer stores
 // (text, a number): its length is never asked, since SQLite's length() of a

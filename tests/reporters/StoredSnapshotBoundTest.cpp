@@ -122,7 +122,7 @@ TEST_F(StoredSnapshotBoundTest, TheWriterStoresNoSnapshotPastTheBound) {
 }
 
 // A table holds what a read of it may hold: its newest rows, the newest
-// always, while their stored bytes together stay within two answers' worth,
+// always, while their stored bytes together stay within an answer's worth,
 // and 1,000 rows at most. The rest goes once, with its code, unread, when the
 // table is read and when the file is opened. The numbers are written out.
 TEST_F(StoredSnapshotBoundTest, ATableKeepsItsNewestRowsWithinItsBoundsAndDropsTheRestOnce) {
@@ -149,8 +149,9 @@ TEST_F(StoredSnapshotBoundTest, ATableKeepsItsNewestRowsWithinItsBoundsAndDropsT
     } cases[] = {
         {"1,000 small rows", rows(1, 1000, small), 1000, 0},
         {"1,001 small rows", rows(1, 1001, small), 1000, 810011},
-        {"two rows of 8,388,608 bytes", rows(1, 2, "zeroblob(8388608)"), 2, 0},
-        {"one byte, then two rows of 8,388,608 bytes", rows(1, 1, "x'00'") + rows(2, 2, "zeroblob(8388608)"), 2,
+        {"a row of 8,388,608 bytes", rows(1, 1, "zeroblob(8388608)"), 1, 0},
+        {"two rows of 4,194,304 bytes", rows(1, 2, "zeroblob(4194304)"), 2, 0},
+        {"one byte, then a row of 8,388,608 bytes", rows(1, 1, "x'00'") + rows(2, 1, "zeroblob(8388608)"), 1,
          810011},
         {"a row of 8,388,609 bytes beside a small one", rows(1, 1, small) + rows(2, 1, "zeroblob(8388609)"), 1,
          810009},
