@@ -42,6 +42,22 @@ enum class QueuedRowInflation { kInflated, kPastRoom, kFailed };
 // How much of a stored bundle is read at a time.
 constexpr int kQueuedRowPiece = 256 << 10;
 
+// Feeds the stored bytes of an open row to `inflater` a piece at a time,
+// until it needs no more; false (with why) when a piece cannot be read.
+bool readQueuedRowInto(sqlite3* handle, sqlite3_blob* blob, int size, std::vector<uint8_t>& piece,
+                       security::Inflater& inflater, std::string& why) {
+    for (int offset = 0; offset < size && inflater.state() == security::Inflater::State::kMore;) {
+        const int length = std::min(size - offset, kQueuedRowPiece);
+        if (sqlite3_blob_read(blob, piece.data(), length, offset) != SQLITE_OK) {
+            why = sqlite3_errmsg(handle);
+            return false;
+        }
+        inflater.feed(piece.data(), static_cast<size_t>(length));
+        offset += length;
+    }
+    return true;
+}
+
 // Streams the stored bytes of queue row `rowID` through the inflater a piece
 // at a time, so that a read holds neither the stored bytes whole nor more
 // than `room` inflated ones.
@@ -60,17 +76,26 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     uint8_t trailer[4];
     if (size >= 18 && sqlite3_blob_read(blob, trailer, 4, size - 4) == SQLITE_OK)
         stated = size_t{trailer[0]} | size_t{trailer[1]} << 8 | size_t{trailer[2]} << 16 | size_t{trailer[3]} << 24;
-    security::Inflater inflater(room, std::min(room, security::Inflater::expectedSize(
-                                                         static_cast<size_t>(storedBytes), stated)));
-    for (int offset = 0; offset < size && inflater.state() == security::Inflater::State::kMore;) {
-        const int length = std::min(size - offset, kQueuedRowPiece);
-        if (sqlite3_blob_read(blob, piece.data(), length, offset) != SQLITE_OK) {
-            why = sqlite3_errmsg(handle);
+    const size_t expected = security::Inflater::expectedSize(static_cast<size_t>(storedBytes), stated);
+    // A row that says it passes the room is first inflated without being
+    // held: a row that does pass it costs no memory at all, one whose
+    // trailer lied is then inflated as any other.
+    const bool counted = expected > room;
+    if (counted) {
+        security::Inflater counter = security::Inflater::counting(room);
+        const bool read = readQueuedRowInto(handle, blob, size, piece, counter, why);
+        const security::Inflater::State state = read ? counter.finish() : security::Inflater::State::kFailed;
+        if (state != security::Inflater::State::kDone) {
+            if (read) why = counter.error();
             sqlite3_blob_close(blob);
-            return QueuedRowInflation::kFailed;
+            return state == security::Inflater::State::kTooLarge ? QueuedRowInflation::kPastRoom
+                                                                 : QueuedRowInflation::kFailed;
         }
-        inflater.feed(piece.data(), static_cast<size_t>(length));
-        offset += length;
+    }
+    security::Inflater inflater(room, counted ? 0 : expected);
+    if (!readQueuedRowInto(handle, blob, size, piece, inflater, why)) {
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kFailed;
     }
     sqlite3_blob_close(blob);
     switch (inflater.finish()) {
@@ -84,6 +109,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
             return QueuedRowInflation::kFailed;
     }
 }
+
 
 bool fail(MSRError* error, int64_t code, const std::string& description) {
     MSRSetError(error, code, description);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace security {
 
@@ -218,6 +219,22 @@ Inflater::Inflater(size_t maxOutput, size_t expectedOutput) : maxOutput_(maxOutp
     out_.resize(std::min(limit, std::max<size_t>(expectedOutput + 1, size_t{64} << 10)));
 }
 
+Inflater Inflater::counting(size_t maxOutput) {
+    Inflater inflater(maxOutput, 0);
+    inflater.counting_ = true;
+    inflater.out_.resize(std::min(inflater.out_.size(), size_t{64} << 10));
+    return inflater;
+}
+
+Inflater::Inflater(Inflater&& other) noexcept
+    : stream_(std::exchange(other.stream_, nullptr)),
+      maxOutput_(other.maxOutput_),
+      produced_(other.produced_),
+      counting_(other.counting_),
+      out_(std::move(other.out_)),
+      state_(other.state_),
+      error_(std::move(other.error_)) {}
+
 Inflater::~Inflater() {
     if (!stream_) return;
     auto* stream = static_cast<z_stream*>(stream_);
@@ -241,15 +258,17 @@ Inflater::State Inflater::feed(const uint8_t* data, size_t size) {
     const size_t limit = maxOutput_ == SIZE_MAX ? maxOutput_ : maxOutput_ + 1;
     size_t consumed = 0;
     while (state_ == State::kMore && consumed < size) {
-        if (produced_ == out_.size()) {
+        // Counting, each piece of output is let go as soon as it is counted.
+        const size_t at = counting_ ? 0 : produced_;
+        if (!counting_ && produced_ == out_.size()) {
             if (out_.size() >= limit) return fail(State::kTooLarge, "inflated data too large");
             out_.resize(std::min(limit, out_.size() * 2));
         }
         const size_t slice = std::min(size - consumed, kSlice);
         stream->next_in = const_cast<Bytef*>(data + consumed);
         stream->avail_in = static_cast<uInt>(slice);
-        stream->next_out = out_.data() + produced_;
-        stream->avail_out = static_cast<uInt>(std::min(out_.size() - produced_, kSlice));
+        stream->next_out = out_.data() + at;
+        stream->avail_out = static_cast<uInt>(std::min(out_.size() - at, kSlice));
         const size_t before = stream->avail_out;
         const int status = ::inflate(stream, Z_NO_FLUSH);
         produced_ += before - stream->avail_out;
@@ -267,6 +286,11 @@ Inflater::State Inflater::feed(const uint8_t* data, size_t size) {
 Inflater::State Inflater::finish() {
     if (state_ == State::kMore) return fail(State::kFailed, "truncated compressed data");
     if (state_ != State::kDone) return state_;
+    if (counting_) {
+        out_ = {};
+        if (produced_ == 0) return fail(State::kFailed, "inflated data is empty");
+        return state_;
+    }
     out_.resize(produced_);
     if (out_.empty()) return fail(State::kFailed, "inflated data is empty");
     return state_;

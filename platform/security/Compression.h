@@ -39,9 +39,13 @@ class Inflater {
   public:
     enum class State { kMore, kDone, kTooLarge, kFailed };
     explicit Inflater(size_t maxOutput, size_t expectedOutput = 0);
+    // Counts the output without holding it (output() stays empty): whether
+    // a stream passes `maxOutput`, found in a small buffer.
+    static Inflater counting(size_t maxOutput);
     ~Inflater();
     Inflater(const Inflater&) = delete;
     Inflater& operator=(const Inflater&) = delete;
+    Inflater(Inflater&& other) noexcept;
 
     // Takes the next piece of input; once the state is no longer kMore the
     // rest of the input is not needed (what follows a stream's end is not read).
@@ -64,6 +68,7 @@ class Inflater {
     void* stream_ = nullptr;
     size_t maxOutput_;
     size_t produced_ = 0;
+    bool counting_ = false;
     std::vector<uint8_t> out_;
     State state_ = State::kMore;
     std::string error_;

@@ -190,7 +190,9 @@ TEST_F(QueueReadTest, AReadStopsWhereTheBatchWouldAndDropsWhatIsNoBundle) {
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        if (step.deleteFirst) ASSERT_TRUE(database->deleteBundlesWithRowIDs({step.deleteFirst}, nullptr));
+        if (step.deleteFirst) {
+            ASSERT_TRUE(database->deleteBundlesWithRowIDs({step.deleteFirst}, nullptr));
+        }
         logger_->clear();
         EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1000, nullptr)), step.read);
         EXPECT_EQ(logged(12083), step.dropped);
