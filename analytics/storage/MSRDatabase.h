@@ -261,9 +261,13 @@ class MSRDatabase {
     // --- Upload queue ---
     bool insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error);
     // The oldest bundles: at most `countLimit`, the first always, each later
-    // one while the uncompressed sizes stay within `sizeLimit`. A row stored
-    // or inflating past a bundle's bound (MSRStoredBounds.h) is dropped,
-    // logged once and deleted; the others are read as if it were not there.
+    // one while the uncompressed sizes stay within `sizeLimit`. The rows are
+    // stepped one at a time and a later one is inflated only as far as the
+    // room left, so a read holds what it returns and one bundle at most. A
+    // row stored as anything but bytes, stored or inflating past a bundle's
+    // bound (MSRStoredBounds.h), or inflating to what is no bundle is
+    // dropped, logged once and deleted; the others are read as if it were
+    // not there.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                            MSRError* error);
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
