@@ -100,7 +100,7 @@ std::unique_ptr<MSREDatabase> MSREDatabase::initWithPath(const std::string& path
 
 bool MSREDatabase::initializeDatabaseResources(const std::string& context) {
     MSRError error;
-    store_ = MSRSqliteStore::create(path_, &error);
+    store_ = MSRSqliteStore::create(path_, &error, dropSnapshotsPastTableBounds);
     if (!store_) {
         MSRELog(1, 810001, "Failed to open database (" + context + ")", {MSRLogContext(error)});
         return false;
@@ -157,32 +157,122 @@ bool MSREDatabase::performTransaction(const std::function<bool()>& block) {
 std::optional<std::vector<MSRESnapshot>> MSREDatabase::fetchAllSnapshots(const std::string& table,
                                                                          MSRError* error) {
     if (storeUnavailable(error)) return std::nullopt;
-    std::optional<std::vector<MSRSqliteRow>> rows = store_->recordsForQuery(
-        "SELECT " + snapshotRowsOf(table) + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error);
-    if (!rows) return std::nullopt;
+    dropSnapshotsPastTableBound(*store_, table);
+    // One row at a time: what the read holds is the snapshots it makes.
     std::vector<MSRESnapshot> snapshots;
-    for (const MSRSqliteRow& row : *rows) {
-        if (dropSnapshotPastBound(table, row)) continue;
-        std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
-        if (!snapshot) {
-            setError(error, 2, "Received an invalid snapshot from database");
-            return std::nullopt;
-        }
-        snapshots.push_back(std::move(*snapshot));
+    std::vector<MSRSqliteRow> dropped;
+    bool invalid = false;
+    const bool read = store_->stepRecords(
+        "SELECT " + snapshotRowsOf(table) + " ORDER BY rowid LIMIT " + std::to_string(kFetchLimit), {}, error,
+        [&](const MSRSqliteRow& row) {
+            auto length = row.find("stored_length");
+            const auto* stored = length == row.end() ? nullptr : std::get_if<int64_t>(&length->second);
+            if (stored && (*stored == MSRStoredMost::kNotABlob ||
+                           *stored > static_cast<int64_t>(MSRStoredMost::kSnapshotBytes))) {
+                MSRSqliteRow kept;
+                for (const char* column : {"rowid", kSDKNameColumn, "stored_length"})
+                    if (auto found = row.find(column); found != row.end()) kept.emplace(found->first, found->second);
+                dropped.push_back(std::move(kept));
+                return true;
+            }
+            std::optional<MSRESnapshot> snapshot = snapshotFromRow(row);
+            if (!snapshot) {
+                invalid = true;
+                return false;
+            }
+            snapshots.push_back(std::move(*snapshot));
+            return true;
+        });
+    for (const MSRSqliteRow& row : dropped) dropSnapshotPastBound(table, row);
+    if (!read) return std::nullopt;
+    if (invalid) {
+        setError(error, 2, "Received an invalid snapshot from database");
+        return std::nullopt;
     }
     return snapshots;
 }
 
+void MSREDatabase::dropSnapshotsPastTableBounds(MSRSqliteStore& store) {
+    for (const char* table : {kPendingTable, kActivatedTable, kLaunchedTable}) dropSnapshotsPastTableBound(store, table);
+}
+
+void MSREDatabase::dropSnapshotsPastTableBound(MSRSqliteStore& store, const std::string& table) {
+    // Newest first; the walk stops at the first row that does not fit, so it
+    // visits at most one row more than a table may hold.
+    std::vector<MSRSqliteRow> ownBound;
+    std::optional<int64_t> lastToGo;
+    int64_t visited = 0;
+    int64_t keptBytes = 0;
+    const bool read = store.stepRecords(
+        std::string("SELECT rowid, ") + kSDKNameColumn + ", " + MSRStoredMost::storedBytes(kSnapshotColumn) +
+            " AS stored_length FROM " + table + " ORDER BY rowid DESC",
+        {}, nullptr, [&](const MSRSqliteRow& row) {
+            auto rowid = row.find("rowid");
+            if (rowid == row.end()) return true;
+            auto length = row.find("stored_length");
+            const auto* stored = length == row.end() ? nullptr : std::get_if<int64_t>(&length->second);
+            if (++visited > MSRStoredMost::kSnapshotRowsPerTable) {
+                lastToGo = MSRSqliteInt64(rowid->second);
+                return false;
+            }
+            if (!stored || *stored == MSRStoredMost::kNotABlob ||
+                *stored > static_cast<int64_t>(MSRStoredMost::kSnapshotBytes)) {
+                ownBound.push_back(row);
+                return true;
+            }
+            if (keptBytes > 0 && keptBytes + *stored > static_cast<int64_t>(MSRStoredMost::kSnapshotTableBytes)) {
+                lastToGo = MSRSqliteInt64(rowid->second);
+                return false;
+            }
+            keptBytes += *stored;
+            return true;
+        });
+    if (!read) return;
+    for (const MSRSqliteRow& row : ownBound) {
+        auto length = row.find("stored_length");
+        if (length == row.end()) {
+            // NULL where a snapshot must be: no writer stores that either.
+            MSRSqliteRow marked = row;
+            marked.insert_or_assign("stored_length", MSRSqliteValue(MSRStoredMost::kNotABlob));
+            dropSnapshotPastBoundIn(store, table, marked);
+        } else {
+            dropSnapshotPastBoundIn(store, table, row);
+        }
+    }
+    if (!lastToGo) return;
+    MSRError error;
+    std::optional<int64_t> deleted = store.deleteRowsUpTo(table, *lastToGo, &error);
+    if (!deleted) {
+        MSRELog(1, 810012, "Cannot delete snapshots past what a table may hold. Table, error",
+                {MSRLogContext(table), MSRLogContext(error)});
+        return;
+    }
+    MSRELog(1, 810011, "Deleted snapshots past what a table may hold. Table, rows deleted",
+            {MSRLogContext(table), MSRLogContext(*deleted)});
+}
+
 bool MSREDatabase::dropSnapshotPastBound(const std::string& table, const MSRSqliteRow& row) {
+    return store_ && dropSnapshotPastBoundIn(*store_, table, row);
+}
+
+bool MSREDatabase::dropSnapshotPastBoundIn(MSRSqliteStore& store, const std::string& table,
+                                           const MSRSqliteRow& row) {
     auto length = row.find("stored_length");
     const auto* stored = length == row.end() ? nullptr : std::get_if<int64_t>(&length->second);
+    if (stored && *stored == MSRStoredMost::kNotABlob) {
+        MSRELog(1, 810010, "Deleted a snapshot not stored as bytes. SDK name",
+                {MSRLogContext(textColumn(row, kSDKNameColumn))});
+        if (auto rowid = row.find("rowid"); rowid != row.end())
+            store.deleteRecordsFromTable(table, "rowid = ?", {rowid->second}, nullptr);
+        return true;
+    }
     if (!stored || *stored <= static_cast<int64_t>(MSRStoredMost::kSnapshotBytes)) return false;
     MSRELog(1, 810009, "Deleted a snapshot larger than a snapshot may be stored. SDK name, stored bytes",
             {MSRLogContext(textColumn(row, kSDKNameColumn)), MSRLogContext(*stored)});
     // Should the deletion fail, the next read drops it again; the rows
     // beside it are read all the same.
     if (auto rowid = row.find("rowid"); rowid != row.end())
-        store_->deleteRecordsFromTable(table, "rowid = ?", {rowid->second}, nullptr);
+        store.deleteRecordsFromTable(table, "rowid = ?", {rowid->second}, nullptr);
     return true;
 }
 
@@ -273,6 +363,7 @@ bool MSREDatabase::activateSnapshot(const MSRESnapshot& snapshot, double timesta
 
 bool MSREDatabase::activatePendingSnapshotsAutomatically(MSRError* error) {
     if (storeUnavailable(error)) return false;
+    dropSnapshotsPastTableBound(*store_, kPendingTable);
     // A row without the mark was stored by a client that does not activate
     // its snapshots itself: it is activated here like an unmarked one.
     const std::string query = "SELECT " + snapshotRowsOf(kPendingTable) + " WHERE IFNULL(" +

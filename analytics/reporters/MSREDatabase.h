@@ -71,8 +71,20 @@ class MSREDatabase {
     std::optional<std::vector<MSRESnapshot>> fetchAllSnapshots(const std::string& table, MSRError* error);
     bool storeUnavailable(MSRError* error) const;
     // A row of `table` (read with its stored length) whose snapshot is
-    // longer than a stored snapshot may be is logged and deleted: true.
+    // longer than a stored snapshot may be, or not stored as bytes, is
+    // logged and deleted: true.
     bool dropSnapshotPastBound(const std::string& table, const MSRSqliteRow& row);
+    static bool dropSnapshotPastBoundIn(MSRSqliteStore& store, const std::string& table, const MSRSqliteRow& row);
+
+  public:
+    // Keeps of each table what a read of it may hold (MSRStoredBounds.h):
+    // the newest rows, the newest always, while their stored bytes together
+    // stay within a table's bound; rows not stored as bytes or each past a
+    // snapshot's bound go on their own. What goes is logged once and
+    // deleted at the cost of the rows kept. Run before the file's check at
+    // every opening, and before each read of many rows.
+    static void dropSnapshotsPastTableBounds(MSRSqliteStore& store);
+    static void dropSnapshotsPastTableBound(MSRSqliteStore& store, const std::string& table);
 
     std::string path_;
     std::unique_ptr<MSRSqliteStore> store_;

@@ -254,7 +254,7 @@ void MSRDatabase::forgetRowsKnownInMemory() {
 }
 
 bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
-    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error);
+    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error, dropRawEventsPastWriterBound);
     if (!store) return false;
     sqliteStore_ = std::move(store);
     // At the end of the process the writes still grouped are committed

@@ -248,6 +248,10 @@ class MSRDatabase {
     // room first.
     std::optional<bool> isRawEventStoreFull(MSRError* error);
     bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error);
+    // Drops, once and logged, the oldest raw events past the most the writers
+    // can have stored (MSRStoredMost::kRawEventRows), before the file's check
+    // reads them all.
+    static void dropRawEventsPastWriterBound(MSRSqliteStore& store);
     std::optional<bool> isRawEventsTableEmpty(MSRError* error);
     // The number of stored raw events of `name` (not yet in a bundle).
     std::optional<int64_t> rawEventCountWithName(const std::string& name, MSRError* error);
@@ -257,9 +261,13 @@ class MSRDatabase {
     // --- Upload queue ---
     bool insertBundle(const MSRPBMeasurementBundle& bundle, bool isRealtime, MSRError* error);
     // The oldest bundles: at most `countLimit`, the first always, each later
-    // one while the uncompressed sizes stay within `sizeLimit`. A row stored
-    // or inflating past a bundle's bound (MSRStoredBounds.h) is dropped,
-    // logged once and deleted; the others are read as if it were not there.
+    // one while the uncompressed sizes stay within `sizeLimit`. The rows are
+    // stepped one at a time and a later one is inflated only as far as the
+    // room left, so a read holds what it returns and one bundle at most. A
+    // row stored as anything but bytes, stored or inflating past a bundle's
+    // bound (MSRStoredBounds.h), or inflating to what is no bundle is
+    // dropped, logged once and deleted; the others are read as if it were
+    // not there.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                            MSRError* error);
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
@@ -450,12 +458,11 @@ class MSRDatabase {
                          MSRError* error, const std::function<void(sqlite3_stmt*)>& row);
     // "rowid IN (?,...)" for the rowids; nothing (with the error) for none.
     static std::optional<std::string> rowIDCondition(const std::vector<int64_t>& rowIDs, MSRError* error);
+    // The bundle a queued row inflated to, with the row's retry count;
     // `encodedSize` receives the length of the bundle's encoding as read.
-    std::optional<MSRQueuedBundle> queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
-                                                       size_t* encodedSize = nullptr);
-    // The row id of a queued row whose bundle is stored or inflates past its
-    // bound, logged; nothing for any other.
-    static std::optional<int64_t> queuedRowPastBound(const MSRSqliteRow& row);
+    std::optional<MSRQueuedBundle> queuedBundleFromInflated(const std::vector<uint8_t>& inflated,
+                                                            const MSRSqliteValue& retryCount, int64_t rowID,
+                                                            MSRError* error, size_t* encodedSize = nullptr);
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error);

@@ -27,15 +27,89 @@ constexpr uint32_t kBundleFieldsKeptEncoded[] = {MSRBundleSlot::kEvents};
 
 const MSRSqliteValue kQueueAppMetadataRowID = std::string("1");
 
-// The columns of a queued bundle as reads take them: data stored longer
-// than a row's bound comes as its length, a number no writer stores as a
-// bundle, and is never read.
+// The columns of a queued row as reads take them: its stored bytes sized in
+// SQL (MSRStoredMost::kNotABlob for a value that is not a blob), never the
+// bytes themselves, which are streamed (see inflateQueuedRow).
 const std::string& queuedBundleColumns() {
     static const std::string columns =
-        "rowid, " + MSRStoredMost::blobOrLengthPastBound("data", MSRStoredMost::kQueuedBundleRowBytes) +
-        ", retry_count";
+        "rowid, " + MSRStoredMost::storedBytes("data") + " AS stored_bytes, retry_count";
     return columns;
 }
+
+// What reading one queued row's data came to.
+enum class QueuedRowInflation { kInflated, kPastRoom, kFailed };
+
+// How much of a stored bundle is read at a time.
+constexpr int kQueuedRowPiece = 256 << 10;
+
+// Feeds the stored bytes of an open row to `inflater` a piece at a time,
+// until it needs no more; false (with why) when a piece cannot be read.
+bool readQueuedRowInto(sqlite3* handle, sqlite3_blob* blob, int size, std::vector<uint8_t>& piece,
+                       security::Inflater& inflater, std::string& why) {
+    for (int offset = 0; offset < size && inflater.state() == security::Inflater::State::kMore;) {
+        const int length = std::min(size - offset, kQueuedRowPiece);
+        if (sqlite3_blob_read(blob, piece.data(), length, offset) != SQLITE_OK) {
+            why = sqlite3_errmsg(handle);
+            return false;
+        }
+        inflater.feed(piece.data(), static_cast<size_t>(length));
+        offset += length;
+    }
+    return true;
+}
+
+// Streams the stored bytes of queue row `rowID` through the inflater a piece
+// at a time, so that a read holds neither the stored bytes whole nor more
+// than `room` inflated ones.
+QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t storedBytes, size_t room,
+                                    std::vector<uint8_t>& inflated, std::string& why) {
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(handle, "main", "queue", "data", rowID, 0, &blob) != SQLITE_OK) {
+        why = sqlite3_errmsg(handle);
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kFailed;
+    }
+    const int size = sqlite3_blob_bytes(blob);
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(size, kQueuedRowPiece)));
+    // A gzip stream ends with its inflated length, which sizes the output.
+    size_t stated = 0;
+    uint8_t trailer[4];
+    if (size >= 18 && sqlite3_blob_read(blob, trailer, 4, size - 4) == SQLITE_OK)
+        stated = size_t{trailer[0]} | size_t{trailer[1]} << 8 | size_t{trailer[2]} << 16 | size_t{trailer[3]} << 24;
+    const size_t expected = security::Inflater::expectedSize(static_cast<size_t>(storedBytes), stated);
+    // A row that says it passes the room is first inflated without being
+    // held: a row that does pass it costs no memory at all, one whose
+    // trailer lied is then inflated as any other.
+    const bool counted = expected > room;
+    if (counted) {
+        security::Inflater counter = security::Inflater::counting(room);
+        const bool read = readQueuedRowInto(handle, blob, size, piece, counter, why);
+        const security::Inflater::State state = read ? counter.finish() : security::Inflater::State::kFailed;
+        if (state != security::Inflater::State::kDone) {
+            if (read) why = counter.error();
+            sqlite3_blob_close(blob);
+            return state == security::Inflater::State::kTooLarge ? QueuedRowInflation::kPastRoom
+                                                                 : QueuedRowInflation::kFailed;
+        }
+    }
+    security::Inflater inflater(room, counted ? 0 : expected);
+    if (!readQueuedRowInto(handle, blob, size, piece, inflater, why)) {
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kFailed;
+    }
+    sqlite3_blob_close(blob);
+    switch (inflater.finish()) {
+        case security::Inflater::State::kDone:
+            inflated = std::move(inflater.output());
+            return QueuedRowInflation::kInflated;
+        case security::Inflater::State::kTooLarge:
+            return QueuedRowInflation::kPastRoom;
+        default:
+            why = inflater.error();
+            return QueuedRowInflation::kFailed;
+    }
+}
+
 
 bool fail(MSRError* error, int64_t code, const std::string& description) {
     MSRSetError(error, code, description);
@@ -85,27 +159,11 @@ bool MSRDatabase::insertBundle(const MSRPBMeasurementBundle& bundle, bool isReal
     return sqliteStore_->upsertRecord(record, "queue", error);
 }
 
-std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteRow& row, MSRError* error,
-                                                                size_t* encodedSize) {
-    if (row.empty()) {
-        fail(error, kConversion, "Cannot process empty rowData");
-        return std::nullopt;
-    }
-    const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
-    const auto* blob = data ? std::get_if<MSRSqliteBlob>(data) : nullptr;
-    if (!blob || blob->empty()) {
-        fail(error, kConversion, "Cannot decompress an empty bundle data");
-        return std::nullopt;
-    }
-    std::string inflateError;
-    std::optional<std::vector<uint8_t>> inflated =
-        security::inflate(*blob, &inflateError, MSRStoredMost::kBundleBytes);
-    if (!inflated) {
-        fail(error, kState, inflateError);
-        return std::nullopt;
-    }
+std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromInflated(const std::vector<uint8_t>& inflated,
+                                                                     const MSRSqliteValue& retryCount, int64_t rowID,
+                                                                     MSRError* error, size_t* encodedSize) {
     std::optional<NANOMessageBase> decoded = NANOMessageBase::initWithBufferKeepingEncoded(
-        MSRPBMeasurementBundle::type(), *inflated, kBundleFieldsKeptEncoded);
+        MSRPBMeasurementBundle::type(), inflated, kBundleFieldsKeptEncoded);
     std::optional<MSRPBMeasurementBundle> bundle;
     if (decoded) bundle.emplace(std::move(*decoded));
     if (!bundle) {
@@ -115,70 +173,100 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromRow(const MSRSqliteR
     // The stored bytes are this bundle's own encoding, so their length is the
     // encoded size, unless the retry count column has moved on since.
     bool changed = false;
-    if (const MSRSqliteValue* retries = MSRSqliteColumn(row, "retry_count"); retries && MSRSqliteInt64(*retries) >= 1) {
-        const auto count = static_cast<int32_t>(MSRSqliteInt64(*retries));
-        changed = !MSRPBHasField(*bundle, MSRBundleSlot::kRetryCount) || MSRPBGetInt32(*bundle, MSRBundleSlot::kRetryCount) != count;
+    if (!std::holds_alternative<MSRSqliteNull>(retryCount) && MSRSqliteInt64(retryCount) >= 1) {
+        const auto count = static_cast<int32_t>(MSRSqliteInt64(retryCount));
+        changed = !MSRPBHasField(*bundle, MSRBundleSlot::kRetryCount) ||
+                  MSRPBGetInt32(*bundle, MSRBundleSlot::kRetryCount) != count;
         if (changed) MSRPBSetInt32(*bundle, MSRBundleSlot::kRetryCount, count);
     }
     if (encodedSize) {
-        *encodedSize = changed ? bundle->protoBuffer().value_or(std::vector<uint8_t>{}).size() : inflated->size();
+        *encodedSize = changed ? bundle->protoBuffer().value_or(std::vector<uint8_t>{}).size() : inflated.size();
     }
-    const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-    if (!rowID) return std::nullopt;
-    return MSRQueuedBundle(std::move(*bundle), MSRSqliteInt64(*rowID));
+    return MSRQueuedBundle(std::move(*bundle), rowID);
 }
 
-// Walks the rows oldest first: the first bundle is always taken, each later
-// one while the running size of the uncompressed encodings stays within the
-// limit; the first that does not fit ends the walk. Rows that do not convert
-// are skipped, so a damaged bundle never holds back the ones behind it.
+// Steps the rows oldest first, one at a time: the first bundle is always
+// taken (within a bundle's bound), each later one while the running size of
+// the uncompressed encodings stays within the limit, and it is inflated only
+// as far as the room left, so the walk holds at most what it returns and
+// one bundle. The first that does not fit ends the walk. A row that does not
+// inflate is skipped, so a damaged bundle never holds back the ones behind
+// it; a row stored as something other than a blob, stored or inflating past
+// a bundle's bound, or inflating to what is no bundle is dropped once, with
+// its code, and deleted: kept, it would cost every upload again.
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(const std::string& query,
                                                                                const MSRSqliteValues& parameters,
                                                                                int64_t sizeLimit, MSRError* error) {
-    auto rows = sqliteStore_->recordsForQuery(query, parameters, error);
-    if (!rows) return std::nullopt;
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, parameters, error);
+    if (!statement) return std::nullopt;
     std::vector<MSRQueuedBundle> bundles;
-    std::vector<int64_t> pastBound;
+    std::vector<int64_t> dropped;
     int64_t runningSize = 0;
-    for (const MSRSqliteRow& row : *rows) {
-        if (std::optional<int64_t> rowID = queuedRowPastBound(row)) {
-            pastBound.push_back(*rowID);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        const int64_t rowID = sqlite3_column_int64(statement, 0);
+        const bool hasData = sqlite3_column_type(statement, 1) != SQLITE_NULL;
+        const int64_t storedBytes = sqlite3_column_int64(statement, 1);
+        const MSRSqliteValue retryCount = MSRSqliteStore::valueAtColumn(2, statement).value_or(MSRSqliteNull{});
+        if (hasData && storedBytes == MSRStoredMost::kNotABlob) {
+            MSRStorageLog(1, 12082, "Dropping a queued bundle not stored as bytes. Row ID",
+                          {std::to_string(rowID)});
+            dropped.push_back(rowID);
+            continue;
+        }
+        if (storedBytes > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes)) {
+            MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
+                          {std::to_string(rowID), std::to_string(storedBytes)});
+            dropped.push_back(rowID);
+            continue;
+        }
+        if (storedBytes <= 0) continue;
+        size_t room = MSRStoredMost::kBundleBytes;
+        if (!bundles.empty()) {
+            if (runningSize >= sizeLimit) break;
+            room = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(room), sizeLimit - runningSize));
+        }
+        std::vector<uint8_t> inflated;
+        std::string why;
+        const QueuedRowInflation inflation =
+            inflateQueuedRow(sqliteStore_->sqliteHandle(), rowID, storedBytes, room, inflated, why);
+        if (inflation == QueuedRowInflation::kFailed) continue;
+        if (inflation == QueuedRowInflation::kPastRoom) {
+            if (room < MSRStoredMost::kBundleBytes) break;
+            MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
+                          {std::to_string(rowID), std::to_string(storedBytes)});
+            dropped.push_back(rowID);
             continue;
         }
         size_t encodedSize = 0;
-        std::optional<MSRQueuedBundle> pair = queuedBundleFromRow(row, nullptr, &encodedSize);
-        if (!pair) continue;
+        std::optional<MSRQueuedBundle> pair =
+            queuedBundleFromInflated(inflated, retryCount, rowID, nullptr, &encodedSize);
+        inflated = {};
+        if (!pair) {
+            MSRStorageLog(1, 12083, "Dropping a queued bundle that inflates to what is no bundle. Row ID, bytes",
+                          {std::to_string(rowID), std::to_string(storedBytes)});
+            dropped.push_back(rowID);
+            continue;
+        }
         const auto size = static_cast<int64_t>(encodedSize);
         if (!bundles.empty() && runningSize + size > sizeLimit) break;
         runningSize += size;
         bundles.push_back(std::move(*pair));
         if (runningSize > sizeLimit) break;
     }
-    // Kept, such a row would be read again at every upload; the bundles
-    // beside it go on as they were.
-    if (!pastBound.empty()) {
+    const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
+    if (failed) sqliteStore_->setDatabaseError(error, "query records");
+    sqliteStore_->cleanUpStatement(statement, query);
+    // The bundles beside a dropped row go on as they were.
+    if (!dropped.empty()) {
         MSRError deleteError;
-        if (!deleteBundlesWithRowIDs(pastBound, &deleteError)) {
+        if (!deleteBundlesWithRowIDs(dropped, &deleteError)) {
             MSRStorageLog(1, 12079, "Cannot delete queued bundles larger than a bundle may be. Error",
                           {deleteError});
         }
     }
+    if (failed) return std::nullopt;
     return bundles;
-}
-
-std::optional<int64_t> MSRDatabase::queuedRowPastBound(const MSRSqliteRow& row) {
-    const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-    const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
-    if (!rowID || !data) return std::nullopt;
-    const auto* length = std::get_if<int64_t>(data);
-    const auto* blob = std::get_if<MSRSqliteBlob>(data);
-    const bool past = (length && *length > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes)) ||
-                      (blob && security::inflatesPast(*blob, MSRStoredMost::kBundleBytes));
-    if (!past) return std::nullopt;
-    const int64_t storedLength = length ? *length : static_cast<int64_t>(blob->size());
-    MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
-                  {std::to_string(MSRSqliteInt64(*rowID)), std::to_string(storedLength)});
-    return MSRSqliteInt64(*rowID);
 }
 
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithCountLimit(int64_t countLimit,

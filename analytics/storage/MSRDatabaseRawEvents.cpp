@@ -41,6 +41,10 @@ const std::string& rawEventMetadataColumns() {
 }
 
 bool rawEventPastBound(int64_t rowID, int64_t storedLength) {
+    if (storedLength == MSRStoredMost::kNotABlob) {
+        MSRStorageLog(1, 12084, "Deleting raw event not stored as bytes. Row ID", {std::to_string(rowID)});
+        return true;
+    }
     if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return false;
     MSRStorageLog(1, 12080, "Deleting raw event larger than an event may be stored. Row ID, stored bytes",
                   {std::to_string(rowID), std::to_string(storedLength)});
@@ -351,6 +355,18 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
     int64_t excess = *count - keep;
     if (excess <= 0) return int64_t{0};
 
+    // Far more rows to go than to keep (the setting lowered, or rows put
+    // there by something else): the kept ones are copied aside instead of
+    // visiting every row that goes, and the metadata left unused goes after.
+    if (excess > keep) {
+        static const std::string lastToGo = "SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT 1 OFFSET ?";
+        std::optional<int64_t> last = sqliteStore_->integerForQuery(lastToGo, {excess - 1}, error);
+        if (!last) return std::nullopt;
+        std::optional<int64_t> deleted = sqliteStore_->deleteRowsUpTo(kRawEvents, *last, error);
+        rawEventCount_.reset();
+        if (!deleted || !deleteUnusedRawEventsMetadata(error)) return std::nullopt;
+        return deleted;
+    }
     // The rows to go are exactly those up to the last of the oldest `excess`.
     static const std::string oldestRows =
         "SELECT rowid, metadata_fingerprint FROM raw_events ORDER BY rowid ASC LIMIT ?";
@@ -383,6 +399,22 @@ std::optional<int64_t> MSRDatabase::deleteRawEventsOverAbsoluteLimit(MSRError* e
             return std::nullopt;
     }
     return deleted;
+}
+
+void MSRDatabase::dropRawEventsPastWriterBound(MSRSqliteStore& store) {
+    // The newest rows the writers can have kept stay; a row before them
+    // marks where the excess ends. No such row (or no table yet): nothing to do.
+    std::optional<int64_t> last = store.integerForQuery(
+        "SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT 1 OFFSET ?", {MSRStoredMost::kRawEventRows}, nullptr);
+    if (!last) return;
+    MSRError error;
+    std::optional<int64_t> deleted = store.deleteRowsUpTo(kRawEvents, *last, &error);
+    if (!deleted) {
+        MSRStorageLog(1, 12086, "Cannot drop raw events past what may be stored. Error", {error});
+        return;
+    }
+    MSRStorageLog(1, 12085, "Dropped raw events past what the engine may have stored. Rows dropped, rows kept",
+                  {std::to_string(*deleted), std::to_string(MSRStoredMost::kRawEventRows)});
 }
 
 bool MSRDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error) {

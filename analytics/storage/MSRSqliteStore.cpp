@@ -110,11 +110,17 @@ MSRSqliteStore::~MSRSqliteStore() {
 }
 
 std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error) {
+    return create(path, error, {});
+}
+
+std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error,
+                                                       const std::function<void(MSRSqliteStore&)>& beforeValidation) {
     if (path.empty()) {
         refuse(error, kArgument, "Received empty database path on init");
         return nullptr;
     }
     std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
+    store->beforeValidation_ = beforeValidation;
     OpenResult result = store->openAndValidate(error);
     if (result == OpenResult::kOpened) return store;
     // Only a damaged file is replaced. A busy lock, an I/O or permission
@@ -327,6 +333,7 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
         MSRStorageLog(4, 34017, "Failed to exclude database file from backup", {exclusionError});
     }
 
+    if (beforeValidation_) beforeValidation_(*this);
     OpenResult result = validate(error);
     // A damaged file is kept as it was found; a sound one is checkpointed
     // into its main file when it is closed.
@@ -845,6 +852,74 @@ std::optional<std::vector<MSRSqliteRow>> MSRSqliteStore::recordsForQuery(
     if (rows.empty()) MSRStorageLog(4, 34005, "Database contains records that were all filtered out");
     cleanUpStatement(statement, query);
     return rows;
+}
+
+bool MSRSqliteStore::stepRecords(const std::string& query, const MSRSqliteValues& parameterValues, MSRError* error,
+                                 const std::function<bool(const MSRSqliteRow&)>& visit) {
+    if (!checksPass(error, {{query.empty(), kArgument, "Received empty query for records for query"},
+                            {!handle_, kState, "Query records failed. Database not open."},
+                            {lowercased(query.substr(0, 6)) != "select", kArgument,
+                             "Received invalid select query"}}))
+        return false;
+    sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+    if (!statement) return false;
+    const int columnCount = sqlite3_column_count(statement);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        MSRSqliteRow row;
+        for (int column = 0; column < columnCount; ++column) {
+            const char* name = sqlite3_column_name(statement, column);
+            std::optional<MSRSqliteValue> value = name ? valueAtColumn(column, statement) : std::nullopt;
+            if (value) row[name] = std::move(*value);
+        }
+        if (!visit(row)) {
+            rc = SQLITE_DONE;
+            break;
+        }
+    }
+    const bool done = rc == SQLITE_DONE;
+    if (!done) setDatabaseError(error, "query records");
+    cleanUpStatement(statement, query);
+    return done;
+}
+
+std::optional<int64_t> MSRSqliteStore::deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error) {
+    std::optional<std::vector<std::string>> columns = columnsForTable(table, error);
+    if (!columns) return std::nullopt;
+    std::string list;
+    for (const std::string& column : *columns) list += ", \"" + column + "\"";
+    const std::string kept = "temp.\"kept_" + table + "\"";
+    std::optional<int64_t> deleted;
+    auto trim = [&] {
+        if (!executeSQL("DROP TABLE IF EXISTS " + kept, error) ||
+            !executeSQL("CREATE TABLE " + kept + " AS SELECT rowid AS kept_rowid" + list + " FROM \"" + table +
+                            "\" WHERE rowid > " + std::to_string(lastRowID),
+                        error))
+            return false;
+        sqlite3_stmt* emptied = prepareSQL("DELETE FROM \"" + table + "\"", error);
+        if (!emptied) return false;
+        const int rc = sqlite3_step(emptied);
+        sqlite3_finalize(emptied);
+        if (rc != SQLITE_DONE) {
+            setDatabaseError(error, "delete records");
+            return false;
+        }
+        const int64_t all = sqlite3_changes64(handle_);
+        if (!executeSQL("INSERT INTO \"" + table + "\" (rowid" + list + ") SELECT kept_rowid" + list + " FROM " +
+                            kept + " ORDER BY kept_rowid",
+                        error))
+            return false;
+        deleted = all - sqlite3_changes64(handle_);
+        return executeSQL("DROP TABLE " + kept, error);
+    };
+    // Freed pages are zeroed only where that costs no extra write: a table of
+    // millions of rows is emptied in seconds instead of minutes.
+    const int64_t secureDelete = integerForQuery("PRAGMA secure_delete", {}, nullptr).value_or(1);
+    executeSQL("PRAGMA secure_delete = FAST", nullptr);
+    const bool trimmed = isInTransaction() ? performSavepoint(error, trim) : performTransaction(error, trim);
+    executeSQL("PRAGMA secure_delete = " + std::to_string(secureDelete), nullptr);
+    if (!trimmed) return std::nullopt;
+    return deleted;
 }
 
 std::optional<MSRSqliteValue> MSRSqliteStore::numberForQuery(const std::string& query,

@@ -60,6 +60,13 @@ class MSRSqliteStore {
     // connection's lock.
     static constexpr int kBusyTimeoutMilliseconds = 5000;
     static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error);
+    // The same, with `beforeValidation` run on the open connection before the
+    // file's integrity check, which reads every row: it may drop, cheaply,
+    // rows no writer of the owner can have stored, so that they cost the
+    // check nothing. Should the file prove damaged, what it did stays in the
+    // copy set aside.
+    static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error,
+                                                  const std::function<void(MSRSqliteStore&)>& beforeValidation);
 
     ~MSRSqliteStore();
     MSRSqliteStore(const MSRSqliteStore&) = delete;
@@ -140,6 +147,20 @@ class MSRSqliteStore {
                                                              const MSRSqliteValues& parameterValues,
                                                              MSRError* error,
                                                              const MSRSqliteRowFilter& filter);
+    // Steps the rows of a SELECT one at a time, each handed to `visit` and let
+    // go, until `visit` answers false or the rows end: what a read of many
+    // rows holds is what `visit` keeps. False (with the error) when a step
+    // failed.
+    bool stepRecords(const std::string& query, const MSRSqliteValues& parameterValues, MSRError* error,
+                     const std::function<bool(const MSRSqliteRow&)>& visit);
+    // Deletes every row of `table` whose rowid is at most `lastRowID` at the
+    // cost of the rows kept, not of the rows deleted: the rows after it are
+    // copied aside, the table emptied whole (SQLite then frees its pages
+    // without visiting a row) and the copies put back with their rowids, in
+    // one transaction (a savepoint within a caller's). The number of rows
+    // deleted.
+    std::optional<int64_t> deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error);
+
     // The first column of the first row as an int64 or double value. nullopt
     // without error when it is NULL; with an error when there is no row or it is
     // not a number.
@@ -247,6 +268,7 @@ class MSRSqliteStore {
     static constexpr size_t kMaxLiteralStatementsKept = 64;
     std::string databasePath_;
     std::string damagedCopyPath_;
+    std::function<void(MSRSqliteStore&)> beforeValidation_;
 };
 
 // Why the write-ahead log beside the database at `path` must be set aside

@@ -7,6 +7,7 @@
 // to store past it. A bound is counted in the bytes of the column as stored.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "analytics/messages/MSRPBWireBounds.h"
@@ -44,19 +45,50 @@ inline constexpr size_t kBundleBytes = size_t{64} << 20;
 // most 5 bytes per 16 KiB stored block, plus its header and trailer.
 inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 1024 + 1024;
 
+// How many rows of a kind the engine's writers can have stored, and what a
+// read of many rows holds in total. Rows past these were put there by
+// something else: they are dropped once, with a code of their own, before
+// anything reads them.
+//
+// Raw events: the writers keep at most maxEventsStored, a setting that goes
+// up to 1,000,000.
+inline constexpr int64_t kRawEventRows = 1'000'000;
+// Experiments snapshots of one table: one per client library, and a process
+// holds a handful, all asked for in one request and answered in one answer,
+// which holds at most 100 snapshots and inflates to at most a snapshot's
+// bound. Rows of libraries an answer no longer names stay beside them until
+// replaced: a table holds ten answers' rows, and one answer's bytes, since
+// the start holds the three tables' snapshots at once. The newest are kept.
+inline constexpr int64_t kSnapshotRowsPerTable = 1000;
+inline constexpr size_t kSnapshotTableBytes = MSRPBWireMost::kExperimentsInflatedBytes;
+
+// What `storedBytes` gives for a value that is not the blob a writer stores
+// (text, a number): its length is never asked, since SQLite's length() of a
+// text stops at its first zero byte and a cast would read it whole.
+inline constexpr int64_t kNotABlob = -1;
+
+// The bytes of a blob column as stored, sized in SQL without reading them:
+// kNotABlob for any other type but NULL, which stays NULL.
+inline std::string storedBytes(const std::string& column) {
+    return "CASE typeof(" + column + ") WHEN 'blob' THEN length(" + column + ") WHEN 'null' THEN NULL ELSE " +
+           std::to_string(kNotABlob) + " END";
+}
+
 // A blob column as reads take it, sized in SQL before any byte is fetched:
 // its bytes within `bound` (and only as the blob a writer stores), NULL past
-// it, and beside it `stored_length`, the length as stored, which tells the
-// two apart.
+// it, and beside it `stored_length`, the length as stored (kNotABlob for
+// another type), which tells the two apart.
 inline std::string blobColumnWithinBound(const std::string& column, size_t bound) {
     return "CASE WHEN typeof(" + column + ") = 'blob' AND length(" + column + ") <= " + std::to_string(bound) +
-           " THEN " + column + " END AS " + column + ", length(" + column + ") AS stored_length";
+           " THEN " + column + " END AS " + column + ", " + storedBytes(column) + " AS stored_length";
 }
 
 // The same in one column, for the reads that take many rows at a time: past
-// `bound` the column comes as its length, a number no writer stores there.
+// `bound` the column comes as its length, and as kNotABlob when it is not a
+// blob, numbers no writer stores there.
 inline std::string blobOrLengthPastBound(const std::string& column, size_t bound) {
-    return "CASE WHEN length(" + column + ") > " + std::to_string(bound) + " THEN length(" + column + ") ELSE " +
+    return "CASE WHEN typeof(" + column + ") NOT IN ('blob', 'null') THEN " + std::to_string(kNotABlob) +
+           " WHEN length(" + column + ") > " + std::to_string(bound) + " THEN length(" + column + ") ELSE " +
            column + " END AS " + column;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace security {
 
@@ -202,6 +203,97 @@ bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput) {
         if (stalled || (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)) break;
     }
     return produced > maxOutput;
+}
+
+Inflater::Inflater(size_t maxOutput, size_t expectedOutput) : maxOutput_(maxOutput) {
+    auto* stream = new z_stream{};
+    if (inflateInit2(stream, 15 + 32) != Z_OK) {
+        delete stream;
+        fail(State::kFailed, "cannot start the decompressor");
+        return;
+    }
+    stream_ = stream;
+    // One byte over the limit tells a stream of exactly `maxOutput` bytes
+    // from a larger one, as inflate() does.
+    const size_t limit = maxOutput == SIZE_MAX ? maxOutput : maxOutput + 1;
+    out_.resize(std::min(limit, std::max<size_t>(expectedOutput + 1, size_t{64} << 10)));
+}
+
+Inflater Inflater::counting(size_t maxOutput) {
+    Inflater inflater(maxOutput, 0);
+    inflater.counting_ = true;
+    inflater.out_.resize(std::min(inflater.out_.size(), size_t{64} << 10));
+    return inflater;
+}
+
+Inflater::Inflater(Inflater&& other) noexcept
+    : stream_(std::exchange(other.stream_, nullptr)),
+      maxOutput_(other.maxOutput_),
+      produced_(other.produced_),
+      counting_(other.counting_),
+      out_(std::move(other.out_)),
+      state_(other.state_),
+      error_(std::move(other.error_)) {}
+
+Inflater::~Inflater() {
+    if (!stream_) return;
+    auto* stream = static_cast<z_stream*>(stream_);
+    inflateEnd(stream);
+    delete stream;
+}
+
+size_t Inflater::expectedSize(size_t compressedSize, size_t statedSize) {
+    return statedSize > 0 && statedSize <= compressedSize * kMostInflationRatio ? statedSize : compressedSize * 4;
+}
+
+Inflater::State Inflater::fail(State state, std::string error) {
+    state_ = state;
+    error_ = std::move(error);
+    out_ = {};
+    return state_;
+}
+
+Inflater::State Inflater::feed(const uint8_t* data, size_t size) {
+    auto* stream = static_cast<z_stream*>(stream_);
+    const size_t limit = maxOutput_ == SIZE_MAX ? maxOutput_ : maxOutput_ + 1;
+    size_t consumed = 0;
+    while (state_ == State::kMore && consumed < size) {
+        // Counting, each piece of output is let go as soon as it is counted.
+        const size_t at = counting_ ? 0 : produced_;
+        if (!counting_ && produced_ == out_.size()) {
+            if (out_.size() >= limit) return fail(State::kTooLarge, "inflated data too large");
+            out_.resize(std::min(limit, out_.size() * 2));
+        }
+        const size_t slice = std::min(size - consumed, kSlice);
+        stream->next_in = const_cast<Bytef*>(data + consumed);
+        stream->avail_in = static_cast<uInt>(slice);
+        stream->next_out = out_.data() + at;
+        stream->avail_out = static_cast<uInt>(std::min(out_.size() - at, kSlice));
+        const size_t before = stream->avail_out;
+        const int status = ::inflate(stream, Z_NO_FLUSH);
+        produced_ += before - stream->avail_out;
+        consumed += slice - stream->avail_in;
+        if (produced_ > maxOutput_) return fail(State::kTooLarge, "inflated data too large");
+        if (status == Z_STREAM_END) {
+            state_ = State::kDone;
+        } else if (status != Z_OK && status != Z_BUF_ERROR) {
+            return fail(State::kFailed, stream->msg ? stream->msg : "corrupt compressed data");
+        }
+    }
+    return state_;
+}
+
+Inflater::State Inflater::finish() {
+    if (state_ == State::kMore) return fail(State::kFailed, "truncated compressed data");
+    if (state_ != State::kDone) return state_;
+    if (counting_) {
+        out_ = {};
+        if (produced_ == 0) return fail(State::kFailed, "inflated data is empty");
+        return state_;
+    }
+    out_.resize(produced_);
+    if (out_.empty()) return fail(State::kFailed, "inflated data is empty");
+    return state_;
 }
 
 }  // namespace security

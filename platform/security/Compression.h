@@ -31,6 +31,49 @@ std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, st
 // inflated. A stream that fails before passing `maxOutput` is not past it.
 bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput);
 
+// Inflates a gzip or zlib stream handed over in pieces, as a stored row is
+// read from its file: neither the whole input nor more than `maxOutput`
+// bytes of output are ever held. `expectedOutput` sizes the output up front
+// (a gzip trailer's length, trusted only as far as deflate can expand).
+class Inflater {
+  public:
+    enum class State { kMore, kDone, kTooLarge, kFailed };
+    explicit Inflater(size_t maxOutput, size_t expectedOutput = 0);
+    // Counts the output without holding it (output() stays empty): whether
+    // a stream passes `maxOutput`, found in a small buffer.
+    static Inflater counting(size_t maxOutput);
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    Inflater(Inflater&& other) noexcept;
+
+    // Takes the next piece of input; once the state is no longer kMore the
+    // rest of the input is not needed (what follows a stream's end is not read).
+    State feed(const uint8_t* data, size_t size);
+    // After the last piece: a stream that did not end, or ended with nothing,
+    // has failed.
+    State finish();
+    State state() const { return state_; }
+    const std::string& error() const { return error_; }
+    // The output so far (the whole of it once kDone).
+    std::vector<uint8_t>& output() { return out_; }
+
+    // What a gzip stream of `compressedSize` bytes whose trailer states
+    // `statedSize` may be expected to inflate to.
+    static size_t expectedSize(size_t compressedSize, size_t statedSize);
+
+  private:
+    State fail(State state, std::string error);
+
+    void* stream_ = nullptr;
+    size_t maxOutput_;
+    size_t produced_ = 0;
+    bool counting_ = false;
+    std::vector<uint8_t> out_;
+    State state_ = State::kMore;
+    std::string error_;
+};
+
 // True when `data` starts with the gzip magic bytes.
 bool isGzip(const std::vector<uint8_t>& data);
 

@@ -61,6 +61,46 @@ TEST(CompressionTest, RefusesBadInputWithAReason) {
     EXPECT_FALSE(inflate(forged, &error));
 }
 
+// A stream handed over in pieces of any size inflates to what the whole
+// does; one past the bound stops there (counting holds none of it), and one
+// cut short or empty fails.
+TEST(CompressionTest, TheInflaterTakesAStreamInPiecesWithinItsBound) {
+    std::vector<uint8_t> text(300'000);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(i * 7 % 251);
+    const std::vector<uint8_t> gz = *gzip(text);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> input;
+        size_t piece;
+        size_t bound;
+        bool counting;
+        Inflater::State state;
+    } cases[] = {
+        {"whole", gz, gz.size(), text.size(), false, Inflater::State::kDone},
+        {"a byte at a time", gz, 1, text.size(), false, Inflater::State::kDone},
+        {"in pieces of 1000", gz, 1000, text.size(), false, Inflater::State::kDone},
+        {"counted", gz, 1000, text.size(), true, Inflater::State::kDone},
+        {"one byte past the bound", gz, 1000, text.size() - 1, false, Inflater::State::kTooLarge},
+        {"counted one byte past the bound", gz, 1000, text.size() - 1, true, Inflater::State::kTooLarge},
+        {"cut short", std::vector<uint8_t>(gz.begin(), gz.end() - 9), 1000, text.size(), false,
+         Inflater::State::kFailed},
+        {"not compressed", text, 1000, text.size(), false, Inflater::State::kFailed},
+        {"nothing inside", *gzip(std::vector<uint8_t>{0}), 3, 0, false, Inflater::State::kTooLarge},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Inflater inflater = c.counting ? Inflater::counting(c.bound) : Inflater(c.bound, text.size() / 2);
+        for (size_t at = 0; at < c.input.size() && inflater.state() == Inflater::State::kMore; at += c.piece)
+            inflater.feed(c.input.data() + at, std::min(c.piece, c.input.size() - at));
+        EXPECT_EQ(inflater.finish(), c.state);
+        if (c.state == Inflater::State::kDone) {
+            EXPECT_EQ(inflater.output(), c.counting ? std::vector<uint8_t>{} : text);
+        } else {
+            EXPECT_FALSE(inflater.error().empty());
+        }
+    }
+}
+
 TEST(DigestTest, MD5MatchesTheReferenceVectors) {
     const std::pair<std::string, std::string> vectors[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},

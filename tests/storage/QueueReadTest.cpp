@@ -159,3 +159,43 @@ TEST_F(QueueReadTest, RetriesCountedSinceStoringEnterTheSize) {
 }
 
 }  // namespace
+
+// A read stops where the batch would: a later row is inflated only as far as
+// the room left, and one that does not fit ends the walk unread and kept. A
+// row that inflates to what is no bundle is deleted once, with its code, when
+// the walk comes to it, so it costs no later read.
+TEST_F(QueueReadTest, AReadStopsWhereTheBatchWouldAndDropsWhatIsNoBundle) {
+    auto database = openQueue("walk");
+    ASSERT_TRUE(database);
+    const std::string path = database->databasePath();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(database->insertBundle(bundleOf(60, 0), false, nullptr));
+    overwriteRow(path, 2, {0x0A, 0x7F, 0x01});
+    overwriteRow(path, 3, std::vector<uint8_t>(size_t{1} << 20, 0));
+    auto rowIDs = [&](const std::optional<std::vector<MSRQueuedBundle>>& read) {
+        std::vector<int64_t> ids;
+        if (read)
+            for (const auto& [bundle, rowID] : *read) ids.push_back(rowID);
+        return ids;
+    };
+    const struct {
+        const char* what;
+        int64_t deleteFirst;  // as an upload that succeeded
+        std::vector<int64_t> read;
+        bool dropped;         // 12083 logged by this read
+        std::string left;     // the rows left afterwards
+    } steps[] = {
+        {"the third row does not fit the room left", 0, {1}, true, "1\n3\n4\n"},
+        {"the third row comes first: no bundle", 1, {4}, true, "4\n"},
+        {"nothing more to drop", 0, {4}, false, "4\n"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.deleteFirst) {
+            ASSERT_TRUE(database->deleteBundlesWithRowIDs({step.deleteFirst}, nullptr));
+        }
+        logger_->clear();
+        EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1000, nullptr)), step.read);
+        EXPECT_EQ(logged(12083), step.dropped);
+        EXPECT_EQ(shell(path, "SELECT rowid FROM queue ORDER BY rowid"), step.left);
+    }
+}

@@ -65,8 +65,9 @@ MSRPBMeasurementBundle bundleEncodedIn(size_t bytes) {
     return bundle;
 }
 
+// The bounds are written out: a bound raised by mistake fails these rows.
 TEST_F(StoredBoundsTest, TheStoredConfigurationIsReadAtItsBoundAndNotOnePast) {
-    const size_t bound = MSRStoredMost::kConfigurationBytes;
+    const size_t bound = 8'388'608;
     for (const size_t length : {bound, bound + 1}) {
         SCOPED_TRACE(length);
         writeBlob("UPDATE app_metadata SET remote_config_data = ?", std::vector<uint8_t>(length, 0x2a));
@@ -84,28 +85,33 @@ TEST_F(StoredBoundsTest, TheStoredConfigurationIsReadAtItsBoundAndNotOnePast) {
 
 // Every row past its bound goes with its code, once; the readable row beside
 // it is read in the same call. A row at the bound is left to the reading it
-// always had (here: not a bundle, so skipped and kept).
+// always had: bytes that do not inflate are skipped and kept, bytes that
+// inflate to what is no bundle are dropped with their own code.
 TEST_F(StoredBoundsTest, AQueuedRowPastItsBoundOrInflatingPastItIsDeletedAndTheOthersRead) {
-    const size_t rowBound = MSRStoredMost::kQueuedBundleRowBytes;
-    const size_t bundleBound = MSRStoredMost::kBundleBytes;
+    const size_t rowBound = 67'175'424;
+    const size_t bundleBound = 67'108'864;
     struct Case {
         const char* what;
         std::function<std::vector<uint8_t>()> data;
-        bool dropped;
+        int64_t code;  // 0: kept
+        const char* column = "?";
     } cases[] = {
-        {"stored at the row's bound", [&] { return std::vector<uint8_t>(rowBound, 0); }, false},
-        {"stored one past the row's bound", [&] { return std::vector<uint8_t>(rowBound + 1, 0); }, true},
+        {"stored at the row's bound", [&] { return std::vector<uint8_t>(rowBound, 0); }, 0},
+        {"stored one past the row's bound", [&] { return std::vector<uint8_t>(rowBound + 1, 0); }, 12078},
         {"inflating to the bundle's bound",
-         [&] { return *security::gzip(std::vector<uint8_t>(bundleBound, 0)); }, false},
+         [&] { return *security::gzip(std::vector<uint8_t>(bundleBound, 0)); }, 12083},
         {"inflating one past the bundle's bound",
-         [&] { return *security::gzip(std::vector<uint8_t>(bundleBound + 1, 0)); }, true},
+         [&] { return *security::gzip(std::vector<uint8_t>(bundleBound + 1, 0)); }, 12078},
+        // SQLite's length() of a text stops at its first zero byte.
+        {"a text of 8 MiB beginning with a zero byte", [&] { return std::vector<uint8_t>(8 << 20, 0); }, 12082,
+         "CAST(? AS TEXT)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         shell(database_->databasePath(), "DELETE FROM queue");
         writeBlob(
             "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES (1, " +
-                std::to_string(dispatch::Clock::now()) + ", ?, 0, 0)",
+                std::to_string(dispatch::Clock::now()) + ", " + c.column + ", 0, 0)",
             c.data());
         ASSERT_TRUE(database_->insertBundle(smallBundle(), false, nullptr));
         std::optional<std::vector<MSRQueuedBundle>> read =
@@ -113,11 +119,12 @@ TEST_F(StoredBoundsTest, AQueuedRowPastItsBoundOrInflatingPastItIsDeletedAndTheO
         ASSERT_TRUE(read);
         ASSERT_EQ(read->size(), 1u);
         EXPECT_NE(read->front().second, 1);
-        EXPECT_EQ(freshlyLogged(12078), c.dropped);
-        EXPECT_EQ(rows("queue WHERE rowid = 1"), c.dropped ? 0 : 1);
+        for (const int64_t code : {12078, 12082, 12083}) EXPECT_EQ(logged(code), code == c.code) << code;
+        logger_->clear();
+        EXPECT_EQ(rows("queue WHERE rowid = 1"), c.code ? 0 : 1);
         // Dropped once: the next read finds nothing more to drop.
         EXPECT_EQ(database_->queryBundlesWithCountLimit(10, 1 << 20, nullptr)->size(), 1u);
-        EXPECT_FALSE(freshlyLogged(12078));
+        for (const int64_t code : {12078, 12082, 12083}) EXPECT_FALSE(logged(code)) << code;
     }
     ASSERT_EQ(bundleEncodedIn(bundleBound).protoBuffer()->size(), bundleBound);
     EXPECT_TRUE(database_->insertBundle(bundleEncodedIn(bundleBound), false, nullptr));
@@ -130,7 +137,7 @@ TEST_F(StoredBoundsTest, AQueuedRowPastItsBoundOrInflatingPastItIsDeletedAndTheO
 // code; one at the bound is read as any other (here: bytes that make no
 // event, so dropped as unreadable).
 TEST_F(StoredBoundsTest, ARawEventPastItsBoundIsDeletedUnreadAndTheOthersRead) {
-    const size_t bound = MSRStoredMost::kRawEventBytes;
+    const size_t bound = 33'554'432;
     const std::function<size_t(int64_t)> roads[] = {
         [&](int64_t fingerprint) {
             return database_->rawEventRowsWithMetadataFingerprint(fingerprint, nullptr, nullptr)->size();
@@ -139,21 +146,33 @@ TEST_F(StoredBoundsTest, ARawEventPastItsBoundIsDeletedUnreadAndTheOthersRead) {
             return database_->rawEventsWithMetadataFingerprint(fingerprint, nullptr, nullptr)->size();
         },
     };
+    struct Case {
+        size_t length;
+        const char* column;
+        int64_t code;  // 0: read as any other
+    } cases[] = {
+        {bound, "?", 0},
+        {bound + 1, "?", 12080},
+        // SQLite's length() of a text stops at its first zero byte.
+        {size_t{8} << 20, "CAST(? AS TEXT)", 12084},
+    };
     for (const auto& read : roads) {
-        for (const size_t length : {bound, bound + 1}) {
-            SCOPED_TRACE(length);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::to_string(c.length) + " as " + c.column);
             ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(INT64_MAX, nullptr));
             int64_t fingerprint = 0;
             ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(smallBundle(), nullptr, &fingerprint));
             writeBlob(
                 "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
                 "VALUES (1, 'huge', " +
-                    std::to_string(dispatch::Clock::now()) + ", " + std::to_string(fingerprint) + ", ?, 0)",
-                std::vector<uint8_t>(length, 0));
+                    std::to_string(dispatch::Clock::now()) + ", " + std::to_string(fingerprint) + ", " + c.column +
+                    ", 0)",
+                std::vector<uint8_t>(c.length, 0));
             auto event = MSREvent::initWithOrigin("app", true, "beside", dispatch::Clock::now(), 0, {});
             ASSERT_TRUE(database_->insertRawEvent(event, fingerprint, false, nullptr));
             EXPECT_EQ(read(fingerprint), 1u);
-            EXPECT_EQ(freshlyLogged(12080), length > bound);
+            for (const int64_t code : {12080, 12084}) EXPECT_EQ(logged(code), code == c.code) << code;
+            logger_->clear();
             EXPECT_EQ(rows("raw_events"), 1);
         }
     }
@@ -163,7 +182,7 @@ TEST_F(StoredBoundsTest, ARawEventPastItsBoundIsDeletedUnreadAndTheOthersRead) {
 // go as those of unreadable metadata do (here, with no current metadata to
 // take: deleted), as they do at the bound, where the bytes make no metadata.
 TEST_F(StoredBoundsTest, RawEventMetadataPastTheBoundIsDroppedUnread) {
-    const size_t bound = MSRStoredMost::kRawEventBytes;
+    const size_t bound = 33'554'432;
     for (const size_t length : {bound, bound + 1}) {
         SCOPED_TRACE(length);
         int64_t fingerprint = 0;
@@ -178,6 +197,37 @@ TEST_F(StoredBoundsTest, RawEventMetadataPastTheBoundIsDroppedUnread) {
         EXPECT_EQ(rows("raw_events"), 0);
         EXPECT_EQ(rows("raw_events_metadata"), 0);
     }
+}
+
+// The raw events a database opens with are at most what its writers keep
+// (maxEventsStored reaches 1,000,000): the oldest past that go once, with
+// their code, before the file's check reads them all.
+TEST_F(StoredBoundsTest, RawEventsPastWhatTheWritersKeepGoOnceWhenTheDatabaseOpens) {
+    const std::string path = database_->databasePath();
+    auto insert = [&](int64_t first, int64_t last) {
+        shell(path, "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(first) +
+                        " UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(last) +
+                        ") INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
+                        "SELECT i, 'e', " +
+                        std::to_string(dispatch::Clock::now()) + ", 1, x'01', 0 FROM n");
+    };
+    insert(1, 1'000'000);
+    for (const int64_t stored : {1'000'000, 1'000'001}) {
+        SCOPED_TRACE(stored);
+        if (stored > 1'000'000) insert(1'000'001, stored);
+        database_.reset();
+        logger_->clear();
+        database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
+        ASSERT_TRUE(database_);
+        EXPECT_EQ(freshlyLogged(12085), stored > 1'000'000);
+        EXPECT_EQ(rows("raw_events"), 1'000'000);
+        EXPECT_EQ(shell(path, "SELECT min(rowid) FROM raw_events"), std::to_string(stored - 999'999) + "\n");
+    }
+    // Dropped once: the next opening finds nothing to drop.
+    database_.reset();
+    database_ = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
+    ASSERT_TRUE(database_);
+    EXPECT_FALSE(freshlyLogged(12085));
 }
 
 }  // namespace
