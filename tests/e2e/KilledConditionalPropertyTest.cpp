@@ -9,6 +9,7 @@
 // the collector exactly once, and no other triggered event may arrive.
 //
 // CALVARO_KILL_ROUNDS=N runs N rounds instead of 100.
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
