@@ -4,7 +4,10 @@
 // every link of a later launch waiting behind it. In virtual time, over
 // restarts of the engine on one data root.
 
+#include <sqlite3.h>
+
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -109,6 +112,54 @@ TEST_F(PendingWorkOnceTest, ASecondUpdateWhoseCommitFailsLeavesTheFirstOneStored
     restartEngine();
     execute("DROP TRIGGER second_update_fails;");
     EXPECT_EQ(persistedConfig().appVersion(), std::optional<std::string>("1.0"));
+    restartEngine();
+    EXPECT_EQ(updatesFrom(), (std::map<std::string, int>{{"0.9", 1}, {"0.95", 1}}));
+    EXPECT_FALSE(persistedConfig().pendingAutomaticEvents());
+}
+
+// Whether the engine's open transaction holds an "_au": set by a trigger on
+// its insert, so that exactly the commits of updates fail (as a kill before
+// each would leave them).
+bool& pendingWorkUpdateInTransaction() {
+    static bool holds = false;
+    return holds;
+}
+
+void pendingWorkMarkUpdate(sqlite3_context* context, int, sqlite3_value**) {
+    pendingWorkUpdateInTransaction() = true;
+    sqlite3_result_null(context);
+}
+
+int pendingWorkFailUpdateCommit(void*) { return std::exchange(pendingWorkUpdateInTransaction(), false) ? 1 : 0; }
+
+// Gives every connection opened while it is registered the mark and the
+// commit hook.
+int pendingWorkHookCommits(sqlite3* handle, const char**, const sqlite3_api_routines*) {
+    sqlite3_commit_hook(handle, pendingWorkFailUpdateCommit, nullptr);
+    return sqlite3_create_function_v2(handle, "pending_work_mark_update", 0, SQLITE_UTF8, nullptr,
+                                      pendingWorkMarkUpdate, nullptr, nullptr, nullptr);
+}
+
+// A start resumes an update an older build kept pending and reports a
+// second one; each is written, and neither commit is made (a kill before
+// each would leave the same). Each keeps its own record until its own
+// commit, so the next start hands both over again.
+TEST_F(PendingWorkOnceTest, TwoUpdatesWhoseCommitsAreNeverMadeAreBothHandedOverAgain) {
+    commitBundled("_au", 0);
+    persistedConfig().setPendingAutomaticEvents(Value::Dictionary{{"_au", pendingUpdate("0.9", now() - 30, 0, true)}});
+    persistedConfig().setAppVersion(std::string("0.95"));
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(pendingWorkHookCommits));
+    execute(
+        "CREATE TRIGGER update_commits_fail AFTER INSERT ON raw_events WHEN NEW.name = '_au' "
+        "BEGIN SELECT pending_work_mark_update(); END;");
+    restartEngine();
+    execute("DROP TRIGGER update_commits_fail;");
+    sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(pendingWorkHookCommits));
+    pendingWorkUpdateInTransaction() = false;
+    EXPECT_EQ(updatesFrom(), (std::map<std::string, int>{})) << "a commit of an update was made";
+    const std::optional<Value::Dictionary> kept = persistedConfig().pendingAutomaticEvents();
+    EXPECT_EQ(kept ? kept->size() : 0u, 2u) << "a record gone before its commit, or in the place of another"
+                                            << (kept ? Value(*kept).jsonText() : std::string());
     restartEngine();
     EXPECT_EQ(updatesFrom(), (std::map<std::string, int>{{"0.9", 1}, {"0.95", 1}}));
     EXPECT_FALSE(persistedConfig().pendingAutomaticEvents());
