@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 
 #include "analytics/core/MSRAEU.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -133,12 +134,7 @@ void MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(const foundatio
             link = *url;
     }
     if (!link || link->empty()) return;
-    auto defaults = MSRUserDefaults::sharedUserDefaults();
-    // The engine's start may read the parked link on the worker meanwhile: it
-    // goes by the link, so the link's time is there first. A link read
-    // without its time would count as expired and lose its campaign.
-    defaults->setObject(foundation::Value(dispatch::Clock::now()), kDeepLinkTimestampKey);
-    defaults->setObject(foundation::Value(*link), kDeepLinkKey);
+    parkLaunchLink(*link, dispatch::Clock::now());
     // An engine that has already started has looked for a parked link and
     // will not look again before the next launch: it reports this one now.
     if (auto engine = MSRMeasurement::hasSharedInstance() ? MSRMeasurement::sharedInstance() : nullptr) {
@@ -147,6 +143,121 @@ void MSRDeepLinks::handleStoredURLAfterAppLaunchWithNotification(const foundatio
                 engine.startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt);
         });
     }
+}
+
+namespace {
+
+// Parking on the main thread and the worker's hand-over of the parked place
+// each read and write several keys: neither sees the other's half done.
+std::mutex& deepLinksParkedLinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+foundation::Value deepLinksWaitingEntry(const std::string& link, double seconds) {
+    return foundation::Value(
+        foundation::Value::Dictionary{{"link", foundation::Value(link)}, {"timestamp", foundation::Value(seconds)}});
+}
+
+// The waiting list as stored; anything else there counts as empty.
+foundation::Value::List deepLinksWaiting(MSRUserDefaults& defaults) {
+    const foundation::Value stored = defaults.objectForKey(MSRDeepLinks::kDeepLinksWaitingKey);
+    const foundation::Value::List* list = stored.list();
+    return list ? *list : foundation::Value::List{};
+}
+
+void deepLinksStoreWaiting(MSRUserDefaults& defaults, const foundation::Value::List& waiting) {
+    defaults.setObject(waiting.empty() ? foundation::Value() : foundation::Value(waiting),
+                       MSRDeepLinks::kDeepLinksWaitingKey);
+}
+
+// Called with the mutex held: see promoteWaitingLink.
+bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
+    foundation::Value::List waiting = deepLinksWaiting(defaults);
+    const foundation::Value parked = defaults.objectForKey(MSRDeepLinks::kDeepLinkKey);
+    if (parked.string() && !parked.string()->empty()) {
+        // The place was handed to the first waiting link, and a kill came
+        // before it left the list: it is reported as the parked link only.
+        const double parkedSeconds =
+            defaults.objectForKey(MSRDeepLinks::kDeepLinkTimestampKey).doubleValue().value_or(0);
+        if (!waiting.empty() &&
+            MSRDeepLinks::isSameParkedLink(waiting.front()["link"], waiting.front()["timestamp"].doubleValue().value_or(0),
+                                           *parked.string(), parkedSeconds)) {
+            waiting.erase(waiting.begin());
+            deepLinksStoreWaiting(defaults, waiting);
+        }
+        return true;
+    }
+    while (!waiting.empty()) {
+        const foundation::Value next = waiting.front();
+        const std::string* text = next["link"].string();
+        const std::optional<double> seconds = next["timestamp"].doubleValue();
+        if (text && !text->empty() && seconds) {
+            // The time before the link, as at parking; the entry leaves the
+            // list last, so a kill in between leaves it parked and waiting
+            // both, which the next call sorts out above.
+            defaults.setObject(foundation::Value(*seconds), MSRDeepLinks::kDeepLinkTimestampKey);
+            defaults.setObject(foundation::Value(*text), MSRDeepLinks::kDeepLinkKey);
+            waiting.erase(waiting.begin());
+            deepLinksStoreWaiting(defaults, waiting);
+            return true;
+        }
+        // Not a link this engine wrote: nothing to report of it.
+        waiting.erase(waiting.begin());
+        deepLinksStoreWaiting(defaults, waiting);
+    }
+    return false;
+}
+
+}  // namespace
+
+void MSRDeepLinks::parkLaunchLink(const std::string& link, double seconds) {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    const foundation::Value parked = defaults->objectForKey(kDeepLinkKey);
+    if (parked.string() && !parked.string()->empty()) {
+        // The parked link waits for its campaign event (its launch was
+        // killed before it was reported): it keeps its place.
+        foundation::Value::List waiting = deepLinksWaiting(*defaults);
+        if (waiting.size() >= kMaxWaitingDeepLinks) {
+            logWith(3, 23271, "Too many campaign links wait to be reported. The launch's link is not kept. Link",
+                    link);
+            return;
+        }
+        waiting.push_back(deepLinksWaitingEntry(link, seconds));
+        deepLinksStoreWaiting(*defaults, waiting);
+        return;
+    }
+    // The engine's start may read the parked link on the worker meanwhile: it
+    // goes by the link, so the link's time is there first. A link read
+    // without its time would count as expired and lose its campaign.
+    defaults->setObject(foundation::Value(seconds), kDeepLinkTimestampKey);
+    defaults->setObject(foundation::Value(link), kDeepLinkKey);
+}
+
+bool MSRDeepLinks::isSameParkedLink(const foundation::Value& link, double seconds, const std::string& text,
+                                    double storedSeconds) {
+    return link.string() && *link.string() == text && std::fabs(seconds - storedSeconds) < 1e-3;
+}
+
+bool MSRDeepLinks::promoteWaitingLink() {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    return deepLinksPromoteLocked(*defaults);
+}
+
+bool MSRDeepLinks::retireParkedLink(const std::string& text, double storedSeconds) {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    // A newer link parked meanwhile is not this one's to remove.
+    if (isSameParkedLink(defaults->objectForKey(kDeepLinkKey),
+                         defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0), text,
+                         storedSeconds)) {
+        defaults->setObject(foundation::Value(), kDeepLinkKey);
+        defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
+        defaults->setObject(foundation::Value(), kDeepLinkReportedKey);
+    }
+    return deepLinksPromoteLocked(*defaults);
 }
 
 void MSRDeepLinks::handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,

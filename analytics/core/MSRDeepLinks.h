@@ -29,6 +29,15 @@ public:
     // events the store held just before (a dictionary: "link", "timestamp",
     // "recorded"); gone with the link once its event is committed.
     static constexpr const char* kDeepLinkReportedKey = "/zevure/measurement/deep_link_reported";
+    // Links of later launches that came while the parked link still waited
+    // for its campaign event (a launch killed before that event was
+    // committed): a list of {"link", "timestamp"}, oldest first. Each becomes
+    // the parked link in turn once the one before it has gone with its
+    // commit, so no launch's link takes the place of another's.
+    static constexpr const char* kDeepLinksWaitingKey = "/zevure/measurement/deep_links_waiting";
+    // The most links waiting behind the parked one: each needs a launch
+    // killed before its link was reported. A link past it is not kept.
+    static constexpr size_t kMaxWaitingDeepLinks = 16;
     static constexpr const char* kDeferredDeepLinkPath = "/adserv/conversion/app/deeplink";
     // The largest answer of the ad server that is read.
     static constexpr size_t kMaxDeferredDeepLinkResponseBytes = 64 * 1024;
@@ -38,6 +47,21 @@ public:
     // Parks the launch link of the did-finish-launching notification's
     // options (a user activity's link before a launch URL).
     static void handleStoredURLAfterAppLaunchWithNotification(const foundation::Notification& notification);
+    // Parks a launch's link opened at `seconds`: as the parked link when
+    // none is, else behind it with the links waiting.
+    static void parkLaunchLink(const std::string& link, double seconds);
+    // Whether `link` and `seconds` name the parked link `text` of `storedSeconds`.
+    static bool isSameParkedLink(const foundation::Value& link, double seconds, const std::string& text,
+                                 double storedSeconds);
+    // Makes the first waiting link the parked one when none is parked (a kill
+    // may have come between the writes that hand the place over), and drops a
+    // waiting entry that is the parked link already. Whether a link is parked.
+    static bool promoteWaitingLink();
+    // Once the campaign event of the parked link `text` of `storedSeconds` is
+    // committed: removes it and its mark, unless another link is parked by
+    // now, and parks the first waiting link in its place. Whether a link is
+    // parked afterwards, and so waits for its report.
+    static bool retireParkedLink(const std::string& text, double storedSeconds);
 
     // Links opened while the application runs (not from the worker queue).
     void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,

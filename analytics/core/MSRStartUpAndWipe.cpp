@@ -819,10 +819,10 @@ std::optional<int64_t> MSRStartUpAndWipe::committedCampaignEventCount() {
 }
 
 bool MSRStartUpAndWipe::hasUnreportedParkedLink() {
-    auto defaults = MSRUserDefaults::sharedUserDefaults();
-    if (defaults->objectForKey(kDeepLinkKey).isAbsent()) return false;
+    if (!MSRDeepLinks::promoteWaitingLink()) return false;
+    // The commit's end may remove the parked link and hand its place on.
     engine_.database_->commitPendingWrites();
-    return !defaults->objectForKey(kDeepLinkKey).isAbsent();
+    return MSRDeepLinks::promoteWaitingLink();
 }
 
 // The parked link stays where it is until its campaign event is committed,
@@ -833,7 +833,7 @@ bool MSRStartUpAndWipe::hasUnreportedParkedLink() {
 // came between the commit and the link's removal).
 void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis) {
     auto defaults = MSRUserDefaults::sharedUserDefaults();
-    if (defaults->objectForKey(kDeepLinkKey).isAbsent()) return;
+    if (!MSRDeepLinks::promoteWaitingLink()) return;
     // Counted first: it commits what an earlier report of this process
     // handed over, and that commit's end takes its link away.
     const std::optional<int64_t> recorded = committedCampaignEventCount();
@@ -841,19 +841,19 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     if (!link.string() || link.string()->empty()) return;
     const double storedSeconds = defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0);
     auto isThisLink = [text = *link.string(), storedSeconds](const foundation::Value& otherLink, double otherSeconds) {
-        return otherLink.string() && *otherLink.string() == text && std::fabs(otherSeconds - storedSeconds) < 1e-3;
+        return MSRDeepLinks::isSameParkedLink(otherLink, otherSeconds, text, storedSeconds);
     };
     std::weak_ptr<MSRMeasurement> weak = engine_.weak_from_this();
-    auto removeOnCommit = [weak, isThisLink](bool committed) {
-        if (!committed || !weak.lock()) return;
-        auto defaults = MSRUserDefaults::sharedUserDefaults();
-        // A newer link parked meanwhile is not this one's to remove.
-        if (!isThisLink(defaults->objectForKey(kDeepLinkKey),
-                        defaults->objectForKey(kDeepLinkTimestampKey).doubleValue().value_or(0)))
-            return;
-        defaults->setObject(foundation::Value(), kDeepLinkKey);
-        defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
-        defaults->setObject(foundation::Value(), kDeepLinkReportedKey);
+    // The link goes with its event's commit, and the first link waiting
+    // behind it (a later launch's) takes its place and is reported in turn.
+    auto removeOnCommit = [weak, text = *link.string(), storedSeconds](bool committed) {
+        auto engine = weak.lock();
+        if (!committed || !engine) return;
+        if (!MSRDeepLinks::retireParkedLink(text, storedSeconds)) return;
+        engine->onWorkerQueue("MSRMeasurement:447", [](MSRMeasurement& engine) {
+            if (engine.didInitializeComponents() && engine.hasComponentsOnWorkerQueue())
+                engine.startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+        });
     };
     const foundation::Value mark = defaults->objectForKey(kDeepLinkReportedKey);
     const std::optional<int64_t> markedCount = mark["recorded"].integerValue();

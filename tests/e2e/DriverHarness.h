@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/KillSeed.h"
 #include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/support/TestPaths.h"
@@ -143,14 +144,9 @@ class DriverTest : public testing::Test {
         return peak;
     }
 
-    // Seeds `random` afresh and records the seed, so a failing run can be
-    // told from the output.
-    static void seedRandom(std::mt19937& random) {
-        const unsigned seed = std::random_device{}();
-        random.seed(seed);
-        RecordProperty("seed", std::to_string(seed));
-        std::printf("random seed %u\n", seed);
-    }
+    // Seeds `random` afresh (or with CALVARO_KILL_SEED) and prints the seed,
+    // so a failing run can be replayed.
+    static void seedRandom(std::mt19937& random) { random.seed(killSeed()); }
 
     TemporaryDataRoot root;
     tools::Collector collector;

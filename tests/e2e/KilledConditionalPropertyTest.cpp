@@ -9,6 +9,7 @@
 // the collector exactly once, and no other triggered event may arrive.
 //
 // CALVARO_KILL_ROUNDS=N runs N rounds instead of 100.
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -41,10 +42,11 @@ class KilledConditionalPropertyTest : public DriverTest {
     // The numbers of the properties held active, read as another program
     // reads the files: the database's, and those of the copies a start set
     // aside as damaged (what was committed there was committed all the same).
-    std::set<int64_t> activeProperties() const {
+    // Each with the files that hold it active, for a failure's message.
+    std::map<int64_t, std::string> activeProperties() const {
         const auto folder = measurementFolder(root.path());
         const std::string name = kMeasurementDatabaseName;
-        std::set<int64_t> numbers;
+        std::map<int64_t, std::string> numbers;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
             const std::string file = entry.path().filename().string();
@@ -58,7 +60,7 @@ class KilledConditionalPropertyTest : public DriverTest {
                                        "SELECT CAST(substr(name, 5) AS INTEGER) FROM conditional_properties "
                                        "WHERE active = 1 AND name LIKE 'cup\\_%' ESCAPE '\\'",
                                        -1, &statement, nullptr) == SQLITE_OK) {
-                    while (sqlite3_step(statement) == SQLITE_ROW) numbers.insert(sqlite3_column_int64(statement, 0));
+                    while (sqlite3_step(statement) == SQLITE_ROW) numbers[sqlite3_column_int64(statement, 0)] += " " + file;
                 }
                 sqlite3_finalize(statement);
             }
@@ -107,10 +109,10 @@ TEST_F(KilledConditionalPropertyTest, KillsAroundTriggersLoseNoTriggeredEvent) {
         ASSERT_TRUE(n) << "a triggered event without its number";
         ++triggered[*n];
     }
-    const std::set<int64_t> active = activeProperties();
+    const std::map<int64_t, std::string> active = activeProperties();
     std::string missing, unexplained;
-    for (int64_t n : active)
-        if (triggered[n] != 1) missing += " " + std::to_string(n) + "(" + std::to_string(triggered[n]) + ")";
+    for (const auto& [n, files] : active)
+        if (triggered[n] != 1) missing += " " + std::to_string(n) + "(" + std::to_string(triggered[n]) + " in" + files + ")";
     for (const auto& [n, count] : triggered)
         if (count > 0 && !active.count(n)) unexplained += " " + std::to_string(n);
     EXPECT_EQ(missing, "") << "active properties whose triggered event did not arrive once" << consoleTail();

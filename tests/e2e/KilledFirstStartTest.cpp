@@ -10,6 +10,8 @@
 // start is by then; the other half within a second after the first open was
 // stored, wherever the start is by then on this machine, so that kills land
 // between the first open and the dictionary's coalesced write at any speed.
+//
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 
@@ -26,6 +28,7 @@
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/KillSeed.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -96,7 +99,7 @@ class KilledFirstStartTest : public testing::Test {
     }
 
     TemporaryDataRoot root{"killed-first-start"};
-    std::mt19937 random{std::random_device{}()};
+    std::mt19937 random{killSeed()};
     int firstOpensKilled = 0;
 };
 

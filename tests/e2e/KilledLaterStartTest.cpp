@@ -14,6 +14,8 @@
 // the session's "_s" when nothing was updated. What the dictionary and the database hold after
 // the kill tells on which side of each write it came; rounds go on until
 // every side was seen, within a budget.
+//
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 
@@ -167,7 +169,7 @@ class KilledLaterStartTest : public testing::Test {
     TemporaryDataRoot root{"killed-later-start"};
     fs::path seedHome;
     std::string seedVersion;
-    std::mt19937 random{std::random_device{}()};
+    std::mt19937 random{killSeed()};
     std::array<int, kSides> sessionSides{}, updateSides{};
 };
 
@@ -239,7 +241,7 @@ class KilledFirstOpenEngagementTest : public testing::Test {
     }
 
     TemporaryDataRoot root{"killed-first-open-engagement"};
-    std::mt19937 random{std::random_device{}()};
+    std::mt19937 random{killSeed()};
     std::array<int, 2> stored{};
 };
 

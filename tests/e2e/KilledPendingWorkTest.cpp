@@ -12,6 +12,8 @@
 // aimed rounds lets the process go on for up to 5 ms. What the files hold
 // after the kill tells on which side of each write it came; rounds go on
 // until every side was seen, within a budget.
+//
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,7 @@ constexpr int kPendingWorkMostRounds = 60;
 constexpr auto kPendingWorkBudget = std::chrono::seconds(300);
 
 constexpr const char* kKilledCampaignLink = "https://calvaro.example/k?utm_source=killed&utm_medium=round";
+constexpr const char* kNextCampaignLink = "https://calvaro.example/n?utm_source=next&utm_medium=round";
 
 fs::path pendingWorkPreferences(const fs::path& home) {
     return home / "Library/Preferences/org.calvaro.Calvaro.plist";
@@ -147,7 +150,8 @@ class KilledPendingWorkTest : public testing::Test {
     // copy of one application instance, whose bundles a collector that saw
     // them already drops as repeats). Nothing when it did not get there or
     // end well.
-    static std::optional<std::vector<tools::CollectedEvent>> uploadedByNextStart(const FirstStartRound& paths) {
+    static std::optional<std::vector<tools::CollectedEvent>> uploadedByNextStart(
+        const FirstStartRound& paths, const std::vector<std::string>& more = {}) {
         tools::Collector collector;
         tools::MeasurementCollector measurement{collector};
         if (!collector.start()) return std::nullopt;
@@ -156,7 +160,9 @@ class KilledPendingWorkTest : public testing::Test {
         // Debug mode uploads a second after the newest event, without waiting
         // out the hour since the seed's last upload, and prints what the
         // reporter says.
-        const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, {"-DEDIzuraroveDebugEnabled"});
+        std::vector<std::string> arguments{"-DEDIzuraroveDebugEnabled"};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, arguments);
         unsetenv("CALVARO_MEASUREMENT_URL");
         if (start <= 0) return std::nullopt;
         bool uploaded = false;
@@ -219,10 +225,42 @@ class KilledPendingWorkTest : public testing::Test {
     TemporaryDataRoot root{"killed-pending-work"};
     fs::path seedHome;
     std::string seedVersion;
-    std::mt19937 random{std::random_device{}()};
+    std::mt19937 random{killSeed()};
     std::array<int, kPendingSides> sides{};
     int lostRounds = 0, doubledRounds = 0;
 };
+
+// A launch's link, parked and still waiting for its "_cmp" when a kill came,
+// keeps its place when the next launch comes with a link of its own: the
+// next start reports both, each once. The kill is aimed at the moment the
+// preferences first hold the link (or, every other round, up to 5 ms later).
+TEST_F(KilledPendingWorkTest, ALinkParkedWhenKilledAndTheNextLaunchsLinkBothArriveOnce) {
+    const int rounds = killRounds(4);
+    int inWindow = 0;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const FirstStartRound paths = prepare(round);
+        const fs::path& home = paths.home;
+        auto said = [&] { return paths.said(); };
+        const pid_t start = spawnCalvaroInGroup(home, paths.waiting, {"--open", kKilledCampaignLink});
+        ASSERT_GT(start, 0);
+        EXPECT_TRUE(killAt(start, round * 2 * kAims, 0, [&] {
+            return stopWhen(start, pendingWorkPreferences(home).parent_path(), [&] { return parksCampaignLink(home); });
+        })) << "the link was never parked" << said();
+        ASSERT_EQ(waitForCalvaro(start, std::chrono::seconds(30)), 128 + SIGKILL) << said();
+        const bool waiting = parksCampaignLink(home) && storedEventCount(home, "_cmp") <= 0;
+        inWindow += waiting;
+
+        const auto uploaded = uploadedByNextStart(paths, {"--open", kNextCampaignLink});
+        ASSERT_TRUE(uploaded) << "the last start uploaded nothing or failed" << said();
+        auto campaigns = arrived(*uploaded, "_cmp", "source");
+        EXPECT_EQ(campaigns["killed"], 1) << "the killed launch's link (" << (waiting ? "" : "not ")
+                                          << "waiting for its event at the kill)" << said();
+        EXPECT_EQ(campaigns["next"], 1) << "the next launch's link" << said();
+    }
+    std::printf("%d rounds, %d killed while the link waited for its event\n", rounds, inWindow);
+    EXPECT_GT(inWindow, 0) << "no kill came while the link waited for its event";
+}
 
 // The application was 0.9: a start (of the seed's version) is killed once
 // the dictionary says the new version, which may leave its "_au" pending.

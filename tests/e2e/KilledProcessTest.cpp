@@ -17,6 +17,7 @@
 // must still have arrived exactly once.
 //
 // Each road runs 10 rounds; CALVARO_KILL_ROUNDS=N runs N (70 gives 210 kills).
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"

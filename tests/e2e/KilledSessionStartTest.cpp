@@ -10,6 +10,8 @@
 // lets it go on for up to 5 ms first. The database after the kill tells on
 // which side of the event's commit it came; rounds go on until a few kills
 // came before it.
+//
+// The moments are drawn from a printed seed; CALVARO_KILL_SEED=<seed> replays them.
 
 #include <gtest/gtest.h>
 
@@ -29,6 +31,7 @@
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/KillSeed.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -105,7 +108,7 @@ class KilledSessionStartTest : public testing::Test {
     }
 
     TemporaryDataRoot root{"killed-session-start"};
-    std::mt19937 random{std::random_device{}()};
+    std::mt19937 random{killSeed()};
 };
 
 TEST_F(KilledSessionStartTest, TheNextStartBeginsAnUnrecordedSessionOnce) {
