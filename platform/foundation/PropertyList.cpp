@@ -182,7 +182,7 @@ std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefus
                                                   : readXmlPropertyList(bytes, charge, refusal);
     if (!value) {
         if (refusal->why.empty()) refusal->why = "not a property list";
-        std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
+        if (refusal->pastBounds) std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
     }
     return value;
 }
@@ -282,7 +282,7 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
         }
     }
     // Within the share as the writer will write them, two levels deep.
-    PropertyListSize used{1, plistxml::containerBytes(1, false, false)};
+    PropertyListSize used{0, plistxml::containerBytes(1, false, false)};
     for (size_t kept = 0; kept < items.size(); ++kept) {
         const PropertyListSize size = propertyListSize(items[kept], 2);
         used.values += size.values;
