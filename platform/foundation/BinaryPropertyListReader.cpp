@@ -44,7 +44,7 @@ public:
 
     std::optional<Value> read() {
         if (!open()) return std::nullopt;
-        return build(top_, 0);
+        return attempt(top_, 0);
     }
 
     Value::Dictionary salvage(PropertyListBounds listShare) {
@@ -69,7 +69,7 @@ public:
                 charge_->restore(values, bytes);
                 continue;
             }
-            if (auto value = build(valueObject, 1)) {
+            if (auto value = attempt(valueObject, 1)) {
                 kept.insert_or_assign(std::move(*key), std::move(*value));
                 continue;
             }
@@ -94,6 +94,24 @@ public:
     }
 
 private:
+    // Walks the object once charging only, then builds it: what a file
+    // past the bounds costs is its walk, not the copies made before the
+    // walk reaches the bound.
+    std::optional<Value> attempt(uint64_t object, uint64_t depth) {
+        PropertyListCharge* real = charge_;
+        PropertyListCharge dry = *charge_;
+        charge_ = &dry;
+        dryRun_ = true;
+        const bool fits = build(object, depth).has_value();
+        dryRun_ = false;
+        charge_ = real;
+        if (!fits) {
+            charge_->restore(dry.values(), dry.bytes());
+            return std::nullopt;
+        }
+        return build(object, depth);
+    }
+
     std::nullopt_t fail(const std::string& why) {
         if (refusal_->why.empty()) refusal_->why = why;
         return std::nullopt;
@@ -154,7 +172,7 @@ private:
             const std::string_view text = bytes_.substr(at, length);
             if (text.find('\0') != std::string_view::npos) return fail("a NUL in a string");
             if (!charge(plistxml::escapedLength(text))) return std::nullopt;
-            return std::string(text);
+            return dryRun_ ? std::string() : std::string(text);
         }
         if (!within(at, length, 2)) return std::nullopt;
         // Counted first, then made.
@@ -175,6 +193,7 @@ private:
         }
         if (!charge(utf8 + escapes)) return std::nullopt;
         std::string text;
+        if (dryRun_) return text;
         text.reserve(utf8);
         for (uint64_t i = 0; i < length; ++i) {
             uint32_t code = static_cast<uint32_t>(readInt(at + 2 * i, 2));
@@ -261,6 +280,7 @@ private:
                 uint64_t length = 0;
                 if (!lengthAt(&at, marker, &length) || !within(at, length, 1)) return std::nullopt;
                 if (!charge_->take(1, plistxml::dataBytes(depth, length))) return std::nullopt;
+                if (dryRun_) return Value();
                 const auto* begin = reinterpret_cast<const uint8_t*>(bytes_.data() + at);
                 return Value(Value::Bytes(begin, begin + length));
             }
@@ -304,7 +324,7 @@ private:
         for (uint64_t i = 0; i < length; ++i) {
             auto item = build(readInt(at + i * refSize_, refSize_), depth + 1);
             if (!item) return std::nullopt;
-            list.push_back(std::move(*item));
+            if (!dryRun_) list.push_back(std::move(*item));
         }
         return Value(std::move(list));
     }
@@ -317,7 +337,7 @@ private:
             if (!key) return std::nullopt;
             auto item = build(readInt(at + (length + i) * refSize_, refSize_), depth + 1);
             if (!item) return std::nullopt;
-            dictionary.emplace(std::move(*key), std::move(*item));
+            if (!dryRun_) dictionary.emplace(std::move(*key), std::move(*item));
         }
         return Value(std::move(dictionary));
     }
@@ -351,6 +371,7 @@ private:
     uint64_t count_ = 0;
     uint64_t top_ = 0;
     size_t table_ = 0;
+    bool dryRun_ = false;
     // The lists and dictionaries being built: at most one a level.
     std::unordered_set<uint64_t> open_;
 };
