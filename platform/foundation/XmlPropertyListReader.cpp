@@ -97,8 +97,8 @@ Value::Bytes xmlReaderBase64(std::string_view text) {
 
 class XmlPropertyListReader {
 public:
-    XmlPropertyListReader(std::string_view xml, PropertyListCharge& charge, PropertyListRefusal* refusal)
-        : xml_(xml), charge_(charge), refusal_(refusal) {}
+    XmlPropertyListReader(std::string_view xml, PropertyListCharge& charge, PropertyListRefusal* refusal, bool dry)
+        : xml_(xml), charge_(charge), refusal_(refusal), dry_(dry) {}
 
     std::optional<Value> read() {
         if (xml_.find('\0') != std::string_view::npos) return fail("a NUL byte");
@@ -395,6 +395,7 @@ private:
 
     std::optional<Value> readList(uint64_t depth) {
         Value::List list;
+        bool first = true;
         for (;;) {
             if (!skipMisc()) return std::nullopt;
             Tag tag;
@@ -403,10 +404,11 @@ private:
                 if (tag.name != "array") return fail("a mismatched closing tag");
                 return Value(std::move(list));
             }
-            if (list.empty() && !chargeFirstItem(depth, false)) return std::nullopt;
+            if (first && !chargeFirstItem(depth, false)) return std::nullopt;
+            first = false;
             auto item = readValue(tag, depth + 1);
             if (!item) return std::nullopt;
-            list.push_back(std::move(*item));
+            if (!dry_) list.push_back(std::move(*item));
         }
     }
 
@@ -414,6 +416,7 @@ private:
     // dropped, and of a key given twice the last value counts.
     std::optional<Value> readDictionary(uint64_t depth) {
         Value::Dictionary dictionary;
+        bool first = true;
         for (;;) {
             if (!skipMisc()) return std::nullopt;
             Tag tag;
@@ -425,7 +428,8 @@ private:
             if (tag.name != "key") return fail("a dictionary value without its key");
             std::string key;
             if (!scalarText(tag, key)) return std::nullopt;
-            if (dictionary.empty() && !chargeFirstItem(depth, true)) return std::nullopt;
+            if (first && !chargeFirstItem(depth, true)) return std::nullopt;
+            first = false;
             if (!charge_.take(1, plistxml::keyBytes(depth + 1, plistxml::escapedLength(key)))) return std::nullopt;
             if (!skipMisc()) return std::nullopt;
             if (!readTag(tag)) return std::nullopt;
@@ -436,7 +440,7 @@ private:
             if (tag.name == "key") return fail("a key without its value");
             auto item = readValue(tag, depth + 1);
             if (!item) return std::nullopt;
-            dictionary.insert_or_assign(std::move(key), std::move(*item));
+            if (!dry_) dictionary.insert_or_assign(std::move(key), std::move(*item));
         }
     }
 
@@ -444,13 +448,20 @@ private:
     size_t at_ = 0;
     PropertyListCharge& charge_;
     PropertyListRefusal* refusal_;
+    // Charging only: each text is decoded and dropped, nothing is kept.
+    const bool dry_;
 };
 
 }  // namespace
 
 std::optional<Value> readXmlPropertyList(std::string_view xml, PropertyListCharge& charge,
                                          PropertyListRefusal* refusal) {
-    return XmlPropertyListReader(xml, charge, refusal).read();
+    // Read once charging only, then built: what a file past the bounds
+    // costs is its pass, not the values built before the pass reaches the
+    // bound.
+    PropertyListCharge dry = charge;
+    if (!XmlPropertyListReader(xml, dry, refusal, true).read()) return std::nullopt;
+    return XmlPropertyListReader(xml, charge, refusal, false).read();
 }
 
 }  // namespace foundation
