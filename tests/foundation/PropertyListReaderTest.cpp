@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -105,6 +106,8 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
         std::function<std::string()> bytes;
         bool read;
         bool pastBounds;
+        // Read within bounds made small (1,000 values and 1 MiB).
+        bool small = false;
     } rows[] = {
         // 1 + 1,048,575 values: at the bound; one reference more passes it.
         {"binary values at the bound", [] { return readerSharedTrues(1048575); }, true, false},
@@ -123,21 +126,26 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
          false},
         {"references decoded in one pass", [] { return kReaderHead + "<string>" + readerRepeat("&amp;&lt;&#x41;", 200'000) + "</string></plist>"; }, true, false},
         {"a comment opened in a quoted DOCTYPE identifier hides nothing",
-         [] { return "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">" + std::string("<plist><array>") + readerRepeat("<true/>", 1048576) + "</array></plist>"; },
-         false, true},
+         [] { return "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">" + std::string("<plist><array>") + readerRepeat("<true/>", 1000) + "</array></plist>"; },
+         false, true, true},
         {"nor in an attribute value",
          [] { return "<plist version=\"<!--\"><array>" + readerRepeat("<array>", 600) + "</array></plist>"; }, false,
          true},
         {"an unterminated comment", [] { return kReaderHead + "<true/><!-- "; }, false, false},
         {"an unterminated CDATA section", [] { return kReaderHead + "<string><![CDATA[ x</string></plist>"; }, false, false},
-        // 13 MiB of '&' in CDATA is 65 MiB once the writer escapes it.
+        // 210,000 '&' in CDATA are 1,050,000 bytes once the writer escapes them.
         {"CDATA the writer would write past the bytes",
-         [] { return kReaderHead + "<string><![CDATA[" + std::string(13 << 20, '&') + "]]></string></plist>"; }, false,
-         true},
+         [] { return kReaderHead + "<string><![CDATA[" + std::string(210'000, '&') + "]]></string></plist>"; }, false,
+         true, true},
+        {"CDATA the writer writes within them",
+         [] { return kReaderHead + "<string><![CDATA[" + std::string(200'000, '&') + "]]></string></plist>"; }, true,
+         false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string bytes = row.bytes();
+        std::optional<foundation::PropertyListBoundsForTesting> small;
+        if (row.small) small.emplace(foundation::PropertyListBounds{1000, 1 << 20});
         PropertyListRefusal refusal;
         const auto value = foundation::parsePropertyList(bytes, &refusal);
         EXPECT_EQ(value.has_value(), row.read) << refusal.why;
