@@ -1,5 +1,7 @@
 #include "platform/foundation/PropertyList.h"
 
+#include <plist/plist.h>
+
 #include "platform/foundation/BinaryPropertyListReader.h"
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/XmlPropertyListReader.h"
@@ -8,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -18,158 +19,68 @@ namespace {
 // Property-list dates count from 2001-01-01 00:00 UTC.
 constexpr double kReferenceDateOffset = 978307200.0;
 
-// The XML form, laid out line by line: each element on its own line indented
-// one tab a level, base64 in lines of 76 characters less 8 a tab (at most 8
-// tabs), reals with 17 significant digits, dates to the whole second. The
-// layout is the platform's, and exactly what plistxml charges.
-class XmlWriter {
-public:
-    explicit XmlWriter(std::string& out) : out_(out) {}
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-    // False for a value without a property-list form (absent, null, a date
-    // outside the form's range) or nested at the bound.
-    bool write(const Value& value, uint64_t depth) {
-        switch (value.type()) {
-            case Value::Type::Absent:
-            case Value::Type::Null:
-                return false;
-            case Value::Type::Bool:
-                line(depth, *value.boolValue() ? "<true/>" : "<false/>");
-                return true;
-            case Value::Type::Integer:
-                indent(depth);
-                out_ += "<integer>" + std::to_string(*value.integerValue()) + "</integer>\n";
-                return true;
-            case Value::Type::Double:
-                indent(depth);
-                out_ += "<real>";
-                real(*value.doubleValue());
-                out_ += "</real>\n";
-                return true;
-            case Value::Type::String:
-                indent(depth);
-                out_ += "<string>";
-                escaped(*value.string());
-                out_ += "</string>\n";
-                return true;
-            case Value::Type::Bytes:
-                data(*value.bytes(), depth);
-                return true;
-            case Value::Type::Date:
-                return date(value.date()->secondsSince1970, depth);
-            case Value::Type::List: {
-                if (depth >= static_cast<uint64_t>(kMaximumNestingDepth)) return nested();
-                const Value::List& list = *value.list();
-                if (list.empty()) {
-                    line(depth, "<array/>");
-                    return true;
-                }
-                line(depth, "<array>");
-                for (const Value& item : list)
-                    if (!write(item, depth + 1)) return false;
-                line(depth, "</array>");
-                return true;
-            }
-            case Value::Type::Dictionary: {
-                if (depth >= static_cast<uint64_t>(kMaximumNestingDepth)) return nested();
-                const Value::Dictionary& dictionary = *value.dictionary();
-                if (dictionary.empty()) {
-                    line(depth, "<dict/>");
-                    return true;
-                }
-                line(depth, "<dict>");
-                for (const auto& [key, item] : dictionary) {
-                    indent(depth + 1);
-                    out_ += "<key>";
-                    escaped(key);
-                    out_ += "</key>\n";
-                    if (!write(item, depth + 1)) return false;
-                }
-                line(depth, "</dict>");
-                return true;
-            }
-        }
-        return false;
-    }
-
-    bool pastBounds() const { return pastBounds_; }
-
-private:
-    void indent(uint64_t depth) { out_.append(depth, '\t'); }
-    void line(uint64_t depth, std::string_view text) {
-        indent(depth);
-        out_ += text;
-        out_ += '\n';
-    }
-    bool nested() {
-        pastBounds_ = true;
-        return false;
-    }
-    // A text ends at its first NUL, as the platform's C strings do.
-    void escaped(std::string_view text) {
-        text = text.substr(0, text.find('\0'));
-        size_t from = 0;
-        for (size_t at = text.find_first_of("&<>"); at != std::string_view::npos;
-             at = text.find_first_of("&<>", at + 1)) {
-            out_.append(text.substr(from, at - from));
-            out_ += text[at] == '&' ? "&amp;" : text[at] == '<' ? "&lt;" : "&gt;";
-            from = at + 1;
-        }
-        out_.append(text.substr(from));
-    }
-    void real(double value) {
-        if (value == 0) {
-            out_ += "0.0";
-        } else if (std::isnan(value)) {
-            out_ += "nan";
-        } else if (std::isinf(value)) {
-            out_ += value > 0 ? "+infinity" : "-infinity";
-        } else {
-            char text[40];
-            const int n = std::snprintf(text, sizeof text, "%.17g", value);
-            out_.append(text, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-    }
-    bool date(double secondsSince1970, uint64_t depth) {
-        const double since2001 = std::floor(secondsSince1970 - kReferenceDateOffset);
-        if (!std::isfinite(since2001) || std::fabs(since2001) > 2147483647.0) return false;
-        const time_t when = static_cast<time_t>(since2001 + kReferenceDateOffset);
-        std::tm parts{};
-        gmtime_r(&when, &parts);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-        indent(depth);
-        out_ += "<date>";
-        out_ += text;
-        out_ += "</date>\n";
-        return true;
-    }
-    void data(const Value::Bytes& bytes, uint64_t depth) {
-        static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        line(depth, "<data>");
-        const uint64_t tabs = depth < 8 ? depth : 8;
-        const size_t width = 76 - 8 * tabs;
-        std::string base64;
-        base64.reserve((bytes.size() + 2) / 3 * 4);
-        for (size_t i = 0; i < bytes.size(); i += 3) {
-            const uint32_t group = (uint32_t{bytes[i]} << 16) | (i + 1 < bytes.size() ? uint32_t{bytes[i + 1]} << 8 : 0) |
-                                   (i + 2 < bytes.size() ? uint32_t{bytes[i + 2]} : 0);
-            base64 += kDigits[(group >> 18) & 0x3F];
-            base64 += kDigits[(group >> 12) & 0x3F];
-            base64 += i + 1 < bytes.size() ? kDigits[(group >> 6) & 0x3F] : '=';
-            base64 += i + 2 < bytes.size() ? kDigits[group & 0x3F] : '=';
-        }
-        for (size_t at = 0; at < base64.size(); at += width) line(tabs, std::string_view(base64).substr(at, width));
-        line(depth, "</data>");
-    }
-
-    std::string& out_;
-    bool pastBounds_ = false;
+// Whether a write stopped at the nesting bound (its values are counted
+// before any node is built).
+struct Building {
+    bool pastBounds = false;
 };
 
-}  // namespace
-
-namespace {
+plist_t toNode(const Value& value, int depth, Building& building) {
+    switch (value.type()) {
+        case Value::Type::Absent:
+        case Value::Type::Null:
+            return nullptr;
+        case Value::Type::Bool:
+            return plist_new_bool(*value.boolValue() ? 1 : 0);
+        case Value::Type::Integer:
+            return plist_new_uint(static_cast<uint64_t>(*value.integerValue()));
+        case Value::Type::Double:
+            return plist_new_real(*value.doubleValue());
+        case Value::Type::String:
+            return plist_new_string(value.string()->c_str());
+        case Value::Type::Bytes: {
+            const auto& bytes = *value.bytes();
+            return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        }
+        case Value::Type::Date: {
+            double since2001 = std::floor(value.date()->secondsSince1970 - kReferenceDateOffset);
+            if (!std::isfinite(since2001) || std::fabs(since2001) > 2147483647.0) return nullptr;
+            return plist_new_date(static_cast<int32_t>(since2001), 0);
+        }
+        case Value::Type::List: {
+            if (depth >= kMaximumNestingDepth) {
+                building.pastBounds = true;
+                return nullptr;
+            }
+            PlistPtr array(plist_new_array());
+            for (const Value& item : *value.list()) {
+                plist_t node = toNode(item, depth + 1, building);
+                if (!node) return nullptr;
+                plist_array_append_item(array.get(), node);
+            }
+            return array.release();
+        }
+        case Value::Type::Dictionary: {
+            if (depth >= kMaximumNestingDepth) {
+                building.pastBounds = true;
+                return nullptr;
+            }
+            PlistPtr dict(plist_new_dict());
+            for (const auto& [key, item] : *value.dictionary()) {
+                plist_t node = toNode(item, depth + 1, building);
+                if (!node) return nullptr;
+                plist_dict_set_item(dict.get(), key.c_str(), node);
+            }
+            return dict.release();
+        }
+    }
+    return nullptr;
+}
 
 // The writer's bytes for a value `depth` levels deep, as the readers charge
 // them (plistxml), and its values, dictionary keys included.
@@ -223,19 +134,24 @@ std::optional<std::string> propertyListXml(const Value& value, PropertyListRefus
                        " bytes";
         return std::nullopt;
     }
-    std::string out;
-    out.reserve(size.bytes);
-    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n";
-    XmlWriter writer(out);
-    if (!writer.write(value, 0)) {
-        refusal->pastBounds = writer.pastBounds();
-        refusal->why = writer.pastBounds() ? "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels"
+    Building building;
+    PlistPtr root(toNode(value, 0, building));
+    if (!root) {
+        refusal->pastBounds = building.pastBounds;
+        refusal->why = building.pastBounds ? "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels"
                                            : "a value without a property-list form";
         return std::nullopt;
     }
-    out += "</plist>\n";
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root.get(), &xml, &length);
+    root.reset();
+    if (!xml) {
+        refusal->why = "no XML form";
+        return std::nullopt;
+    }
+    std::string out(xml, length);
+    plist_to_xml_free(xml);
     // The size charged is the writer's to the byte; should the two ever
     // part, the larger file is not written.
     if (out.size() > bounds.bytes) {

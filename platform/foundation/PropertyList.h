@@ -39,7 +39,7 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth = 0);
 
 // Property lists: read by readers of our own (XmlPropertyListReader,
 // BinaryPropertyListReader) that charge what they build, written in the XML
-// form in the platform's layout.
+// form by libplist.
 //
 // Writing gives the XML form; reals are written with 17 significant digits so
 // every double reads back bit for bit, dates to the whole second (the XML date

@@ -150,8 +150,9 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
         const auto value = foundation::parsePropertyList(bytes, &refusal);
         EXPECT_EQ(value.has_value(), row.read) << refusal.why;
         EXPECT_EQ(refusal.pastBounds, row.pastBounds) << refusal.why;
-        // What is read can be written back.
-        if (value) {
+        // What is read can be written back (tried where the writing is cheap
+        // under the sanitizers: libplist builds a node for each value).
+        if (value && foundation::propertyListSize(*value).bytes < (8u << 20)) {
             EXPECT_TRUE(foundation::propertyListXml(*value).has_value());
         }
     }
