@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace foundation {
 namespace fs = std::filesystem;
@@ -227,16 +230,42 @@ bool FileSystem::restrictFile(const fs::path& path, std::string* error) {
 
 namespace {
 
-// The first "<file>.damaged", "<file>.damaged-1"... that does not exist.
-fs::path freeAsideName(const fs::path& file) {
-    fs::path aside = file;
-    aside += ".damaged";
+// The copies set aside of `file`: "<file>.damaged" (number 0) and
+// "<file>.damaged-<n>", by number.
+std::vector<std::pair<long, fs::path>> asideCopies(const fs::path& file) {
+    std::vector<std::pair<long, fs::path>> copies;
+    const std::string prefix = file.filename().string() + ".damaged";
     std::error_code ec;
-    for (int n = 1; fs::exists(fs::symlink_status(aside, ec)); ++n) {
-        aside = file;
-        aside += ".damaged-" + std::to_string(n);
+    for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string rest = name.substr(prefix.size());
+        if (rest.empty()) {
+            copies.emplace_back(0, it->path());
+        } else if (rest.size() > 1 && rest.size() < 12 && rest[0] == '-' &&
+                   rest.find_first_not_of("0123456789", 1) == std::string::npos) {
+            copies.emplace_back(std::stol(rest.substr(1)), it->path());
+        }
     }
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
+// The name of a new copy: past the newest, so that the oldest is the one
+// with the least number.
+fs::path freeAsideName(const fs::path& file) {
+    const auto copies = asideCopies(file);
+    fs::path aside = file;
+    aside += copies.empty() ? std::string(".damaged") : ".damaged-" + std::to_string(copies.back().first + 1);
     return aside;
+}
+
+// A file that keeps being damaged must not fill the disk with copies: the
+// oldest beyond the newest few go.
+void removeOldAsideCopies(const fs::path& file) {
+    const auto copies = asideCopies(file);
+    std::error_code ec;
+    for (size_t i = 0; i + FileSystem::kMaxAsideCopies < copies.size(); ++i) fs::remove(copies[i].second, ec);
 }
 
 }  // namespace
@@ -246,13 +275,41 @@ std::optional<fs::path> FileSystem::setAside(const fs::path& file) {
     std::error_code ec;
     fs::rename(file, aside, ec);
     if (ec) return std::nullopt;
+    removeOldAsideCopies(file);
     return aside;
 }
 
 std::optional<fs::path> FileSystem::keepAside(const fs::path& file, std::string_view bytes) {
     fs::path aside = freeAsideName(file);
     if (!writeAtomically(aside, bytes)) return std::nullopt;
+    removeOldAsideCopies(file);
     return aside;
+}
+
+bool FileSystem::readFileHead(const fs::path& path, std::string& contents, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    std::string bytes;
+    bytes.reserve(std::min(limit, static_cast<size_t>(status.st_size)));
+    char buffer[64 * 1024];
+    while (bytes.size() < limit) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    contents = std::move(bytes);
+    return true;
 }
 
 bool FileSystem::readFile(const fs::path& path, std::string& contents, size_t limit) {

@@ -48,8 +48,11 @@ public:
     static bool restrictFile(const std::filesystem::path& path, std::string* error = nullptr);
 
     // Keeps a file that cannot be read for inspection instead of letting it be
-    // overwritten: renames it to "<file>.damaged" (or "-1", "-2"... when that
-    // name is taken). The new name, or nothing when the rename failed.
+    // overwritten: renames it to "<file>.damaged" (or "-1", "-2"... past the
+    // newest copy). Of the copies of one file the newest kMaxAsideCopies stay
+    // and older ones go, as the database's do. The new name, or nothing when
+    // the rename failed.
+    static constexpr size_t kMaxAsideCopies = 3;
     static std::optional<std::filesystem::path> setAside(const std::filesystem::path& file);
     // The same for bytes that are not a file of their own (a damaged part of
     // a file that is otherwise read): written to a fresh "<file>.damaged..." name.
@@ -76,6 +79,9 @@ public:
     // of at most `limit` bytes is read: a link is not followed, and a device
     // or pipe planted in its place is neither waited on nor read.
     static bool readFile(const std::filesystem::path& path, std::string& contents, size_t limit = kMaxReadBytes);
+    // The first `limit` bytes of a regular file (all of a shorter one), for
+    // what can be salvaged of a file too large to read whole.
+    static bool readFileHead(const std::filesystem::path& path, std::string& contents, size_t limit = kMaxReadBytes);
 };
 
 }  // namespace foundation

@@ -2,6 +2,10 @@
 
 #include <plist/plist.h>
 
+#include "platform/foundation/BinaryPropertyListReader.h"
+#include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/XmlPropertyListReader.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -78,376 +82,31 @@ plist_t toNode(const Value& value, int depth, Building& building) {
     return nullptr;
 }
 
-std::optional<Value> fromNode(plist_t node, int depth) {
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return Value(b != 0);
-        }
-        case PLIST_UINT: {
-            // libplist keeps every integer as 64 bits; values written from
-            // negative numbers come back in two's complement.
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return Value(d);
-        }
-        case PLIST_STRING: {
-            // The pointer form: the copying getter asserts (and aborts) on a
-            // string with a NUL inside, which such a string is refused for here.
-            uint64_t length = 0;
-            const char* s = plist_get_string_ptr(node, &length);
-            if (!s) return Value(std::string());
-            if (std::memchr(s, 0, length)) return std::nullopt;
-            return Value(std::string(s, length));
-        }
-        case PLIST_DATA: {
-            char* d = nullptr;
-            uint64_t length = 0;
-            plist_get_data_val(node, &d, &length);
-            Value::Bytes bytes(reinterpret_cast<uint8_t*>(d), reinterpret_cast<uint8_t*>(d) + length);
-            free(d);
-            return Value(std::move(bytes));
-        }
-        case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return Value(Date{sec + usec / 1e6 + kReferenceDateOffset});
-        }
-        case PLIST_ARRAY: {
-            if (depth >= kMaximumNestingDepth) return std::nullopt;
-            Value::List list;
-            uint32_t n = plist_array_get_size(node);
-            list.reserve(n);
-            for (uint32_t i = 0; i < n; ++i) {
-                auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-                if (!item) return std::nullopt;
-                list.push_back(std::move(*item));
-            }
-            return Value(std::move(list));
-        }
-        case PLIST_DICT: {
-            if (depth >= kMaximumNestingDepth) return std::nullopt;
-            Value::Dictionary dict;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, it, &key, &item);
-                if (!item) {
-                    free(key);
-                    break;
-                }
-                auto converted = fromNode(item, depth + 1);
-                std::string name(key ? key : "");
-                free(key);
-                if (!converted) {
-                    free(it);
-                    return std::nullopt;
-                }
-                dict.emplace(std::move(name), std::move(*converted));
-            }
-            free(it);
-            return Value(std::move(dict));
-        }
-        default:
-            return std::nullopt;  // UID and others have no place in preferences
-    }
-}
-
-// What the bytes must pass before libplist sees them. libplist aborts on a
-// string with a NUL inside (an assertion in its getters) and its binary reader
-// recurses once per level of nesting; both would end the process on every
-// start for a damaged file. Its trees cost some two hundred bytes a value, so
-// the values are counted on the bytes first.
-//
-// The XML form: no NUL byte and no character reference to NUL; nesting of
-// <array> and <dict> no deeper than the limit; no more elements than the
-// values bound. One pass, nothing allocated.
-bool xmlAcceptable(std::string_view xml, PropertyListRefusal* refusal) {
-    if (xml.find('\0') != std::string_view::npos) {
-        refusal->why = "a NUL byte";
-        return false;
-    }
-    int depth = 0;
-    uint64_t values = 0;
-    for (size_t at = xml.find_first_of("<&"); at != std::string_view::npos; at = xml.find_first_of("<&", at + 1)) {
-        std::string_view rest = xml.substr(at);
-        if (rest[0] == '&') {
-            // &#0; &#x00; and their longer spellings.
-            if (rest.size() < 3 || rest[1] != '#') continue;
-            size_t i = 2;
-            const bool hex = i < rest.size() && (rest[i] == 'x' || rest[i] == 'X');
-            if (hex) ++i;
-            const size_t digits = i;
-            while (i < rest.size() && rest[i] == '0') ++i;
-            if (i > digits && i < rest.size() && rest[i] == ';') {
-                refusal->why = "a reference to character 0";
-                return false;
-            }
-            continue;
-        }
-        if (rest.substr(0, 4) == "<!--") {
-            size_t end = xml.find("-->", at + 4);
-            if (end == std::string_view::npos) break;
-            at = end + 2;
-            continue;
-        }
-        if (rest.substr(0, 9) == "<![CDATA[") {
-            size_t end = xml.find("]]>", at + 9);
-            if (end == std::string_view::npos) break;
-            at = end + 2;
-            continue;
-        }
-        const bool closing = rest.size() > 1 && rest[1] == '/';
-        std::string_view name = rest.substr(closing ? 2 : 1);
-        const bool markup = !name.empty() && (name[0] == '?' || name[0] == '!');
-        if (!closing && !markup && name.substr(0, 5) != "plist" && ++values > kMaximumPropertyListValues) {
-            refusal->pastBounds = true;
-            refusal->why = "more than " + std::to_string(kMaximumPropertyListValues) + " values";
-            return false;
-        }
-        const bool container = name.substr(0, 5) == "array" || name.substr(0, 4) == "dict";
-        if (!container) continue;
-        // The tag ends before the next one begins (a search bounded so, so
-        // that many unclosed tags cost no more than one pass).
-        size_t end = rest.find_first_of("<>", 1);
-        if (end == std::string_view::npos || rest[end] != '>') continue;
-        if (closing) {
-            if (depth > 0) --depth;
-        } else if (rest[end - 1] != '/' && ++depth > kMaximumNestingDepth) {
-            refusal->pastBounds = true;
-            refusal->why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
-            return false;
-        }
-    }
-    return true;
-}
-
-// The binary form: every object inside the file, strings without NUL, no
-// reference cycle, nesting no deeper than the limit, and no more values once
-// every reference is copied out than the values bound (libplist copies a
-// shared object for each reference, so twenty levels of a thousand references
-// each would never end). Each object is walked once (an explicit stack,
-// depths and value counts remembered), so the check costs what the file's
-// size does.
-class BinaryCheck {
-public:
-    explicit BinaryCheck(std::string_view bytes) : bytes_(bytes) {}
-
-    bool run(PropertyListRefusal* refusal) {
-        refusal_ = refusal;
-        const size_t size = bytes_.size();
-        if (size < 8 + 32) return fail("a truncated file");
-        const size_t trailer = size - 32;
-        offsetSize_ = byteAt(trailer + 6);
-        refSize_ = byteAt(trailer + 7);
-        const uint64_t count = readInt(trailer + 8, 8);
-        const uint64_t top = readInt(trailer + 16, 8);
-        const uint64_t table = readInt(trailer + 24, 8);
-        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return fail("a bad trailer");
-        if (count == 0 || top >= count || table < 8 || table > trailer || count > (trailer - table) / offsetSize_)
-            return fail("a bad object table");
-        table_ = table;
-        count_ = count;
-        depth_.assign(count, kUnvisited);
-        values_.assign(count, 1);
-        return walk(top);
-    }
-
-private:
-    static constexpr int kUnvisited = -1;
-    static constexpr int kInProgress = -2;
-
-    bool fail(const std::string& what, bool pastBounds = false) {
-        refusal_->why = what;
-        refusal_->pastBounds = pastBounds;
-        return false;
-    }
-    uint8_t byteAt(size_t at) const { return static_cast<uint8_t>(bytes_[at]); }
-    uint64_t readInt(size_t at, size_t width) const {
-        uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | byteAt(at + i);
-        return value;
-    }
-    bool offsetOf(uint64_t object, size_t* offset) {
-        const uint64_t at = readInt(table_ + object * offsetSize_, offsetSize_);
-        if (at < 8 || at >= table_) return fail("an object outside the file");
-        *offset = at;
-        return true;
-    }
-    // The length of a variable-length object: in the marker's low nibble, or
-    // an integer object after it when the nibble is 0xF. `*at` moves past it.
-    bool lengthAt(size_t* at, uint8_t marker, uint64_t* length) {
-        *length = marker & 0x0F;
-        if (*length != 0x0F) return true;
-        if (*at >= table_ || (byteAt(*at) & 0xF0) != 0x10) return fail("a bad length");
-        const size_t width = size_t{1} << (byteAt(*at) & 0x0F);
-        if (width > 8 || *at + 1 + width > table_) return fail("a bad length");
-        *length = readInt(*at + 1, width);
-        *at += 1 + width;
-        return true;
-    }
-
-    struct Frame {
-        uint64_t object;
-        size_t refs;       // where the references start
-        uint64_t count;    // how many
-        uint64_t next = 0; // the next to visit
-        int deepest = 0;   // the deepest child so far
-        uint64_t values = 1;  // itself and its children's values so far
-    };
-
-    // Opens `object`: a container is pushed, anything else is checked and
-    // done at depth 0.
-    bool open(uint64_t object, std::vector<Frame>& stack) {
-        size_t at;
-        if (!offsetOf(object, &at)) return false;
-        const uint8_t marker = byteAt(at++);
-        uint64_t length = 0;
-        switch (marker >> 4) {
-            case 0x4:  // data
-            case 0x5:  // ASCII string
-            case 0x6: {  // UTF-16 string
-                if (!lengthAt(&at, marker, &length)) return false;
-                const uint64_t bytes = (marker >> 4) == 0x6 ? length * 2 : length;
-                if (length > table_ || bytes > table_ - at) return fail("an object outside the file");
-                if ((marker >> 4) == 0x5 && std::memchr(bytes_.data() + at, 0, bytes))
-                    return fail("a string with a NUL byte");
-                if ((marker >> 4) == 0x6) {
-                    for (uint64_t i = 0; i < length; ++i) {
-                        if (readInt(at + 2 * i, 2) == 0) return fail("a string with a NUL character");
-                    }
-                }
-                depth_[object] = 0;
-                return true;
-            }
-            case 0xA:  // array
-            case 0xC:  // set
-            case 0xD: {  // dictionary: keys, then values
-                if (!lengthAt(&at, marker, &length)) return false;
-                const uint64_t refs = (marker >> 4) == 0xD ? length * 2 : length;
-                if (length > table_ || refs > (table_ - at) / refSize_) return fail("an object outside the file");
-                if (stack.size() >= static_cast<size_t>(kMaximumNestingDepth))
-                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels", true);
-                depth_[object] = kInProgress;
-                stack.push_back(Frame{object, at, refs});
-                return true;
-            }
-            default:  // numbers, dates, UIDs, booleans: no references, no strings
-                depth_[object] = 0;
-                return true;
-        }
-    }
-
-    bool walk(uint64_t top) {
-        std::vector<Frame> stack;
-        if (!open(top, stack)) return false;
-        while (!stack.empty()) {
-            Frame& frame = stack.back();
-            if (frame.next == frame.count) {
-                const int depth = frame.deepest + 1;
-                const uint64_t values = frame.values;
-                depth_[frame.object] = depth;
-                values_[frame.object] = values;
-                stack.pop_back();
-                if (!stack.empty() && !add(stack.back(), depth, values)) return false;
-                continue;
-            }
-            const uint64_t child = readInt(frame.refs + frame.next * refSize_, refSize_);
-            ++frame.next;
-            if (child >= count_) return fail("a reference outside the file");
-            const int known = depth_[child];
-            if (known == kInProgress) return fail("a reference cycle");
-            if (known >= 0) {
-                if (stack.size() + known > static_cast<size_t>(kMaximumNestingDepth))
-                    return fail("nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels", true);
-                if (!add(frame, known, values_[child])) return false;
-                continue;
-            }
-            if (!open(child, stack)) return false;
-            if (depth_[child] >= 0 && !add(stack.back(), 0, 1)) return false;
-        }
-        return true;
-    }
-
-    // Counts a finished child into its parent's frame.
-    bool add(Frame& parent, int childDepth, uint64_t childValues) {
-        parent.deepest = std::max(parent.deepest, childDepth);
-        parent.values += childValues;
-        if (parent.values > kMaximumPropertyListValues)
-            return fail("more than " + std::to_string(kMaximumPropertyListValues) + " values once references are copied",
-                        true);
-        return true;
-    }
-
-    std::string_view bytes_;
-    PropertyListRefusal* refusal_ = nullptr;
-    size_t offsetSize_ = 0;
-    size_t refSize_ = 0;
-    size_t table_ = 0;
-    uint64_t count_ = 0;
-    std::vector<int> depth_;
-    std::vector<uint64_t> values_;
-};
-
-}  // namespace
-
-namespace {
-
-// The bounds every reader checks before it builds anything, on either form.
-bool withinBounds(std::string_view bytes, PropertyListRefusal* refusal) {
-    if (bytes.size() > kMaximumPropertyListBytes) {
-        refusal->pastBounds = true;
-        refusal->why = std::to_string(bytes.size()) + " bytes, more than " +
-                       std::to_string(kMaximumPropertyListBytes >> 20) + " MiB";
-        return false;
-    }
-    return bytes.substr(0, 8) == "bplist00" ? BinaryCheck(bytes).run(refusal) : xmlAcceptable(bytes, refusal);
-}
-
-// Escaped as libplist's XML writer escapes.
-uint64_t escapedBytes(std::string_view text) {
-    uint64_t bytes = text.size();
-    for (char c : text) bytes += c == '&' ? 4 : (c == '<' || c == '>') ? 3 : 0;
-    return bytes;
-}
-
-// libplist's layout: one line per element, indented by its depth in tabs;
-// a scalar's tags and number take at most 20 + 24 bytes, data is base64 in
-// lines of 68 characters.
+// The writer's bytes for a value `depth` levels deep, as the readers charge
+// them (plistxml), and its values, dictionary keys included.
 void addSize(const Value& value, uint64_t depth, PropertyListSize& size) {
     ++size.values;
-    const uint64_t line = depth + 1;
     switch (value.type()) {
         case Value::Type::String:
-            size.bytes += line + 17 + escapedBytes(*value.string());
+            size.bytes += plistxml::stringBytes(depth, plistxml::escapedLength(*value.string()));
             return;
-        case Value::Type::Bytes: {
-            const uint64_t base64 = (value.bytes()->size() + 2) / 3 * 4;
-            size.bytes += 2 * line + 14 + base64 + (base64 / 68 + 1) * line;
+        case Value::Type::Bytes:
+            size.bytes += plistxml::dataBytes(depth, value.bytes()->size());
             return;
-        }
         case Value::Type::List:
-            size.bytes += 2 * line + 15;
+            size.bytes += plistxml::containerBytes(depth, value.list()->empty(), false);
             for (const Value& item : *value.list()) addSize(item, depth + 1, size);
             return;
         case Value::Type::Dictionary:
-            size.bytes += 2 * line + 13;
+            size.bytes += plistxml::containerBytes(depth, value.dictionary()->empty(), true);
             for (const auto& [key, item] : *value.dictionary()) {
                 ++size.values;
-                size.bytes += line + 1 + 11 + escapedBytes(key);
+                size.bytes += plistxml::keyBytes(depth + 1, plistxml::escapedLength(key));
                 addSize(item, depth + 1, size);
             }
             return;
         default:
-            size.bytes += line + 20 + 24;
+            size.bytes += plistxml::scalarBytes(depth, value);
             return;
     }
 }
@@ -455,9 +114,9 @@ void addSize(const Value& value, uint64_t depth, PropertyListSize& size) {
 }  // namespace
 
 PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
-    // A root brings the file's head: the XML declaration, the DOCTYPE and
-    // the plist element, 173 bytes.
-    PropertyListSize size{0, depth == 0 ? 192u : 0u};
+    // A root brings the file's head and tail: the XML declaration, the
+    // DOCTYPE and the plist element.
+    PropertyListSize size{0, depth == 0 ? plistxml::fileBytes() : 0u};
     addSize(value, depth, size);
     return size;
 }
@@ -465,15 +124,21 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
 std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal) {
     PropertyListRefusal ignored;
     if (!refusal) refusal = &ignored;
-    // Counted before libplist holds anything: a refused write costs a walk.
+    // Counted before anything is written, as the readers charge it: a
+    // refused write costs a walk, and what is written reads back.
+    const PropertyListBounds bounds = propertyListBounds();
+    const PropertyListSize size = propertyListSize(value);
+    if (size.values > bounds.values || size.bytes > bounds.bytes) {
+        refusal->pastBounds = true;
+        refusal->why = "more than " + std::to_string(bounds.values) + " values or " + std::to_string(bounds.bytes) +
+                       " bytes";
+        return std::nullopt;
+    }
     Building building;
-    building.pastBounds = propertyListSize(value).values > kMaximumPropertyListValues;
-    PlistPtr root(building.pastBounds ? nullptr : toNode(value, 0, building));
+    PlistPtr root(toNode(value, 0, building));
     if (!root) {
         refusal->pastBounds = building.pastBounds;
-        refusal->why = building.pastBounds ? "more than " + std::to_string(kMaximumPropertyListValues) +
-                                                 " values or nesting deeper than " +
-                                                 std::to_string(kMaximumNestingDepth) + " levels"
+        refusal->why = building.pastBounds ? "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels"
                                            : "a value without a property-list form";
         return std::nullopt;
     }
@@ -487,9 +152,13 @@ std::optional<std::string> propertyListXml(const Value& value, PropertyListRefus
     }
     std::string out(xml, length);
     plist_to_xml_free(xml);
-    // What the reader would refuse is not written: the same check on the
-    // very bytes it would read.
-    if (!withinBounds(out, refusal)) return std::nullopt;
+    // The size charged is the writer's to the byte; should the two ever
+    // part, the larger file is not written.
+    if (out.size() > bounds.bytes) {
+        refusal->pastBounds = true;
+        refusal->why = std::to_string(out.size()) + " bytes";
+        return std::nullopt;
+    }
     return out;
 }
 
@@ -500,21 +169,19 @@ std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefus
         refusal->why = "an empty file";
         return std::nullopt;
     }
-    if (!withinBounds(bytes, refusal)) {
+    const PropertyListBounds bounds = propertyListBounds();
+    if (bytes.size() > bounds.bytes) {
+        refusal->pastBounds = true;
+        refusal->why = std::to_string(bytes.size()) + " bytes, more than " + std::to_string(bounds.bytes);
         std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
         return std::nullopt;
     }
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    if (!root) {
-        refusal->why = "not a property list";
-        return std::nullopt;
-    }
-    PlistPtr owner(root);
-    auto value = fromNode(root, 0);
+    PropertyListCharge charge(refusal, bounds);
+    auto value = bytes.substr(0, 8) == "bplist00" ? readBinaryPropertyList(bytes, charge, refusal)
+                                                  : readXmlPropertyList(bytes, charge, refusal);
     if (!value) {
-        refusal->why = "a NUL in a string or nesting too deep";
-        std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
+        if (refusal->why.empty()) refusal->why = "not a property list";
+        if (refusal->pastBounds) std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
     }
     return value;
 }
@@ -590,6 +257,7 @@ struct Budget {
 // in `budget`, up to the first that did not end or did not fit. Read in one
 // piece when they can be, one by one when one of them is damaged.
 Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budget) {
+    const Budget share = budget;
     std::vector<std::pair<size_t, size_t>> ranges;
     for (size_t at = open.end;;) {
         auto tag = nextTag(xml, at);
@@ -602,13 +270,26 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
     }
     if (ranges.empty()) return {};
     const std::string_view whole = xml.substr(ranges.front().first, ranges.back().second - ranges.front().first);
-    if (auto all = readAlone("<array>" + std::string(whole) + "</array>"); all && all->list() &&
-                                                                           all->list()->size() == ranges.size())
-        return std::move(*all->list());
     Value::List items;
-    for (const auto& [begin, end] : ranges) {
-        auto item = readAlone("<array>" + std::string(xml.substr(begin, end - begin)) + "</array>");
-        if (item && item->list() && item->list()->size() == 1) items.push_back(item->list()->front());
+    if (auto all = readAlone("<array>" + std::string(whole) + "</array>"); all && all->list() &&
+                                                                           all->list()->size() == ranges.size()) {
+        items = std::move(*all->list());
+    } else {
+        for (const auto& [begin, end] : ranges) {
+            auto item = readAlone("<array>" + std::string(xml.substr(begin, end - begin)) + "</array>");
+            if (item && item->list() && item->list()->size() == 1) items.push_back(item->list()->front());
+        }
+    }
+    // Within the share as the writer will write them, two levels deep.
+    PropertyListSize used{0, plistxml::containerBytes(1, false, false)};
+    for (size_t kept = 0; kept < items.size(); ++kept) {
+        const PropertyListSize size = propertyListSize(items[kept], 2);
+        used.values += size.values;
+        used.bytes += size.bytes;
+        if (used.values > share.values || used.bytes > share.bytes) {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
+            break;
+        }
     }
     return items;
 }
@@ -616,8 +297,15 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
 }  // namespace
 
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
+    const PropertyListBounds bounds = propertyListBounds();
+    const PropertyListBounds listShare{bounds.values / 16, bounds.bytes / 16};
+    if (xml.substr(0, 8) == "bplist00") {
+        PropertyListRefusal refusal;
+        PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
+        return salvageBinaryPropertyListDictionary(xml, charge, listShare);
+    }
     Value::Dictionary kept;
-    Budget budget{kMaximumPropertyListValues / 2, kMaximumPropertyListBytes / 2};
+    Budget budget{bounds.values / 2, bounds.bytes / 2};
     std::optional<Tag> tag = nextTag(xml, 0);
     while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
     if (tag) tag = nextTag(xml, tag->end);
@@ -637,19 +325,29 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
         if (valueEnd && budget.fits(values, bytes))
             entry = readAlone("<dict>" + keyText +
                               std::string(xml.substr(value->begin, valueEnd->end - value->begin)) + "</dict>");
+        // Charged as the writer will write it, one level deep.
+        PropertyListSize entrySize{0, 0};
         if (entry && entry->dictionary()) {
-            budget.take(values, bytes);
+            for (const auto& [name, read] : *entry->dictionary()) {
+                const PropertyListSize size = propertyListSize(read, 1);
+                entrySize.values += 1 + size.values;
+                entrySize.bytes += plistxml::keyBytes(1, plistxml::escapedLength(name)) + size.bytes;
+            }
+        }
+        if (entry && entry->dictionary() && budget.fits(entrySize.values, entrySize.bytes)) {
+            budget.take(entrySize.values, entrySize.bytes);
             for (auto& [name, read] : *entry->dictionary()) kept[name] = read;
         } else if (value->kind == Tag::kOpen && tagNamed(xml, *value, "array")) {
             // Too large, damaged or cut short inside this list: its leading
             // items that read.
             auto name = readAlone("<dict>" + keyText + "<true/></dict>");
             if (name && name->dictionary() && name->dictionary()->size() == 1) {
-                Budget share{std::min(budget.values, kSalvagedListBound.values),
-                             std::min(budget.bytes, kSalvagedListBound.bytes)};
+                Budget share{std::min(budget.values, listShare.values),
+                             std::min(budget.bytes, listShare.bytes)};
                 Value list(salvageListItems(xml, *value, share));
-                const PropertyListSize size = propertyListSize(list);
                 const std::string& listName = name->dictionary()->begin()->first;
+                PropertyListSize size = propertyListSize(list, 1);
+                size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(listName));
                 if (valueEnd)
                     std::fprintf(stderr, "property list: of \"%s\" (%llu values) the first %zu items are kept\n",
                                  listName.c_str(), static_cast<unsigned long long>(valueEnd->values),

@@ -9,12 +9,14 @@
 
 namespace foundation {
 
-// What one property list of ours may hold, in either form: the reader refuses
-// more before it builds anything, and the writer never writes more, so that
-// a file written here always reads back. Values count every element the
-// reader would build, dictionary keys included (a dictionary of n entries
-// is 1 + 2n); at the values bound a file of small values costs some 190 MB
-// to read.
+// What one property list of ours may hold, in either form: the readers
+// charge what they build and refuse more (PropertyListCharge), and the
+// writer never writes more, so that a file written here always reads back
+// and a file read here can always be written back. Values count every
+// element the reader builds, dictionary keys included (a dictionary of n
+// entries is 1 + 2n), a shared binary object once per copy; bytes count the
+// XML form the writer gives what is read. At the values bound a file of
+// small values costs some 90 MiB to read.
 constexpr size_t kMaximumPropertyListBytes = FileSystem::kMaxReadBytes;
 constexpr uint64_t kMaximumPropertyListValues = uint64_t{1} << 20;
 
@@ -35,7 +37,9 @@ struct PropertyListSize {
 };
 PropertyListSize propertyListSize(const Value& value, uint64_t depth = 0);
 
-// Property lists through libplist.
+// Property lists: read by readers of our own (XmlPropertyListReader,
+// BinaryPropertyListReader) that charge what they build, written in the XML
+// form by libplist.
 //
 // Writing gives the XML form; reals are written with 17 significant digits so
 // every double reads back bit for bit, dates to the whole second (the XML date
@@ -46,16 +50,17 @@ std::optional<std::string> propertyListXml(const Value& value, PropertyListRefus
 
 // Reads the XML or the binary form. Nothing when the bytes are not a complete
 // property list (truncated, garbage, empty) or pass the bounds, which are
-// checked on the bytes before anything is built.
+// charged in a walk of the file before anything is built.
 std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefusal* refusal = nullptr);
 
-// What can still be read of an XML property list whose root is a dictionary
-// and that parsePropertyList refuses (cut short, damaged inside, or past the
-// bounds): each entry whose value reads on its own, and of a list value that
-// is cut short, damaged or too large the leading items that came whole. What
-// is kept stays within half of each bound, and what is kept of one such list
-// within a sixteenth (the newest records of a history stored newest first).
-// Empty when nothing can be read.
+// What can still be read of a property list (XML or binary) whose root is a
+// dictionary and that parsePropertyList refuses (cut short, damaged inside,
+// or past the bounds): each entry whose value reads on its own, and of a
+// list value that is cut short, damaged or too large the leading items that
+// came whole. What is kept stays within half of each bound as the writer
+// writes it, and what is kept of one such list within a sixteenth (the
+// newest records of a history stored newest first). Empty when nothing can
+// be read.
 constexpr PropertyListSize kSalvagedListBound{kMaximumPropertyListValues / 16, kMaximumPropertyListBytes / 16};
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml);
 

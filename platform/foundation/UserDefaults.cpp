@@ -70,7 +70,10 @@ private:
                 return;
             }
         } else if (const auto size = fs::file_size(file_, ec); !ec && size > kMaximumPropertyListBytes) {
+            // What is salvaged of it comes from its first bytes, as much as
+            // the reader takes.
             refusal = {true, std::to_string(size) + " bytes, more than the reader takes"};
+            if (!FileSystem::readFileHead(file_, bytes, kMaximumPropertyListBytes)) bytes.clear();
         }
         // Starting afresh writes the file: only once the old bytes are safe.
         // What can still be read of them is kept, within the bounds.

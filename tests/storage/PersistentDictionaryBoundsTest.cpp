@@ -10,6 +10,7 @@
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistentDictionary.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListCharge.h"
 #include "tests/storage/StorageTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -54,12 +55,15 @@ TEST_F(PersistentDictionaryBoundsTest, AFilePastTheBoundsIsSetAsideWhole) {
 }
 
 TEST_F(PersistentDictionaryBoundsTest, AWritePastTheBoundsKeepsTheLastFile) {
+    // The values bound made small: the writer builds a node for each value.
+    constexpr uint64_t kFewValues = 1000;
+    const foundation::PropertyListBoundsForTesting few({kFewValues, foundation::kMaximumPropertyListBytes});
     auto dictionary = MSRPersistentDictionary::create("config");
     ASSERT_TRUE(dictionary);
     dictionary->setObject(Value("kept"), "key");
     executor_.advanceBy(1.0);
     // Each half alone has a property-list form; both together pass the bound.
-    const Value half = Value::List(foundation::kMaximumPropertyListValues / 2, true);
+    const Value half = Value::List(kFewValues / 2, true);
     dictionary->setObject(half, "a");
     dictionary->setObject(half, "b");
     executor_.advanceBy(1.0);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/Value.h"
+
+namespace foundation {
+
+// Reads the binary form ("bplist00") in one walk from its top object,
+// charging `charge` for every object as often as it is built: an object that
+// many references share is a copy at each of them, and each copy is charged
+// before it is made. What the walk holds is sized by what it reaches (at
+// most one entry per level of nesting), never by the counts the trailer
+// claims. A reference cycle, an object outside the file and a string with a
+// NUL inside are refused; so is nesting at the bound, before anything deeper
+// is built. Nothing, with `refusal` filled (never null), when refused.
+std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyListCharge& charge,
+                                            PropertyListRefusal* refusal);
+
+// What can still be read of a binary property list whose root is a
+// dictionary: each entry whose value reads and fits in `charge`, and of a
+// list value that does not, the leading items that fit in `listShare` (and
+// in `charge`). Empty when the root cannot be read at all.
+Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
+                                                      PropertyListBounds listShare);
+
+}  // namespace foundation

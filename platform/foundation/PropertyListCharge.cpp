@@ -1,0 +1,145 @@
+#include "platform/foundation/PropertyListCharge.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+
+#include "platform/foundation/PropertyList.h"
+
+namespace foundation {
+namespace {
+
+std::atomic<uint64_t> propertyListChargeValues{kMaximumPropertyListValues};
+std::atomic<uint64_t> propertyListChargeBytes{kMaximumPropertyListBytes};
+
+constexpr std::string_view kPropertyListChargeHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+constexpr std::string_view kPropertyListChargeTail = "</plist>\n";
+
+
+uint64_t decimalLength(int64_t value) {
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    uint64_t digits = 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++digits;
+    }
+    return digits + (value < 0 ? 1 : 0);
+}
+
+// The writer's text of a real: 17 significant digits, "0.0" for either zero,
+// "+infinity", "-infinity" and "nan".
+uint64_t realLength(double value) {
+    if (value == 0) return 3;
+    if (std::isnan(value)) return 3;
+    if (std::isinf(value)) return 9;
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%.17g", value);
+    return n > 0 ? static_cast<uint64_t>(n) : 24;
+}
+
+}  // namespace
+
+PropertyListBounds propertyListBounds() {
+    return {propertyListChargeValues.load(), propertyListChargeBytes.load()};
+}
+
+PropertyListBoundsForTesting::PropertyListBoundsForTesting(PropertyListBounds bounds)
+    : previous_(propertyListBounds()) {
+    propertyListChargeValues = bounds.values;
+    propertyListChargeBytes = bounds.bytes;
+}
+
+PropertyListBoundsForTesting::~PropertyListBoundsForTesting() {
+    propertyListChargeValues = previous_.values;
+    propertyListChargeBytes = previous_.bytes;
+}
+
+namespace plistxml {
+
+uint64_t fileBytes() {
+    return kPropertyListChargeHead.size() + kPropertyListChargeTail.size();
+}
+
+uint64_t escapedLength(std::string_view text) {
+    uint64_t length = text.size();
+    for (char c : text) length += c == '&' ? 4 : (c == '<' || c == '>') ? 3 : 0;
+    return length;
+}
+
+// <string>text</string>
+uint64_t stringBytes(uint64_t depth, uint64_t escaped) {
+    return depth + 8 + escaped + 9 + 1;
+}
+
+// <key>text</key>
+uint64_t keyBytes(uint64_t depth, uint64_t escaped) {
+    return depth + 5 + escaped + 6 + 1;
+}
+
+// <data>, the base64 lines, </data>. The lines are indented at most 8 tabs
+// deep and hold 76 characters less 8 for each tab.
+uint64_t dataBytes(uint64_t depth, uint64_t length) {
+    const uint64_t base64 = (length + 2) / 3 * 4;
+    const uint64_t indent = depth < 8 ? depth : 8;
+    const uint64_t width = 76 - 8 * indent;
+    const uint64_t lines = (base64 + width - 1) / width;
+    return depth + 7 + lines * (indent + 1) + base64 + depth + 8;
+}
+
+// <array/> or <array> ... </array>; <dict/> or <dict> ... </dict>.
+uint64_t containerBytes(uint64_t depth, bool empty, bool dictionary) {
+    const uint64_t name = dictionary ? 4 : 5;
+    if (empty) return depth + name + 4;
+    return depth + name + 3 + depth + name + 4;
+}
+
+uint64_t scalarBytes(uint64_t depth, const Value& value) {
+    switch (value.type()) {
+        case Value::Type::Bool:
+            return depth + (*value.boolValue() ? 7 : 8) + 1;
+        case Value::Type::Integer:
+            return depth + 9 + decimalLength(*value.integerValue()) + 10 + 1;
+        case Value::Type::Double:
+            return depth + 6 + realLength(*value.doubleValue()) + 7 + 1;
+        case Value::Type::Date:
+            return depth + 6 + 20 + 7 + 1;
+        default:
+            return depth + 64;
+    }
+}
+
+}  // namespace plistxml
+
+PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal)
+    : PropertyListCharge(refusal, propertyListBounds()) {}
+
+PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal, PropertyListBounds bounds)
+    : refusal_(refusal), bounds_(bounds), bytes_(plistxml::fileBytes()) {}
+
+bool PropertyListCharge::take(uint64_t values, uint64_t bytes) {
+    values_ += values;
+    bytes_ += bytes;
+    if (values_ > bounds_.values) {
+        refusal_->pastBounds = true;
+        refusal_->why = "more than " + std::to_string(bounds_.values) + " values";
+        return false;
+    }
+    if (bytes_ > bounds_.bytes) {
+        refusal_->pastBounds = true;
+        refusal_->why = "more than " + std::to_string(bounds_.bytes) + " bytes in the XML form";
+        return false;
+    }
+    return true;
+}
+
+bool PropertyListCharge::mayNest(uint64_t depth) {
+    if (depth < static_cast<uint64_t>(kMaximumNestingDepth)) return true;
+    refusal_->pastBounds = true;
+    refusal_->why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
+    return false;
+}
+
+}  // namespace foundation

@@ -1,0 +1,83 @@
+#pragma once
+// What reading a property list costs, charged while the readers build it:
+// every value they make (a dictionary's key too, a shared object once for
+// each place it is copied to), its nesting, and the bytes the writer would
+// give it in its XML form. A reader stops at the first charge past a bound,
+// before it builds the value charged, so what a read holds never passes what
+// the writer could write back.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Value.h"
+
+namespace foundation {
+
+struct PropertyListRefusal;
+
+// The bounds of one property list. Tests make them small for as long as a
+// PropertyListBoundsForTesting lives, so that a row at a bound builds a few
+// values instead of a million; the nesting bound is kMaximumNestingDepth.
+struct PropertyListBounds {
+    uint64_t values;
+    uint64_t bytes;
+};
+PropertyListBounds propertyListBounds();
+
+class PropertyListBoundsForTesting {
+public:
+    explicit PropertyListBoundsForTesting(PropertyListBounds bounds);
+    ~PropertyListBoundsForTesting();
+    PropertyListBoundsForTesting(const PropertyListBoundsForTesting&) = delete;
+    PropertyListBoundsForTesting& operator=(const PropertyListBoundsForTesting&) = delete;
+
+private:
+    PropertyListBounds previous_;
+};
+
+// The lines the writer gives a value `depth` levels deep (each line begins
+// with one tab per level): exact for every value the writer writes.
+namespace plistxml {
+// The file around the root value: declaration, DOCTYPE, <plist> and </plist>.
+uint64_t fileBytes();
+uint64_t stringBytes(uint64_t depth, uint64_t escapedLength);
+uint64_t keyBytes(uint64_t depth, uint64_t escapedLength);
+uint64_t dataBytes(uint64_t depth, uint64_t length);
+uint64_t containerBytes(uint64_t depth, bool empty, bool dictionary);
+// Booleans, integers, reals and dates; strings, data and containers are
+// charged through the functions above.
+uint64_t scalarBytes(uint64_t depth, const Value& value);
+// The length of a text once escaped as the writer escapes it.
+uint64_t escapedLength(std::string_view text);
+}  // namespace plistxml
+
+class PropertyListCharge {
+public:
+    // Fills `refusal` (never null) when a charge passes a bound.
+    explicit PropertyListCharge(PropertyListRefusal* refusal);
+    PropertyListCharge(PropertyListRefusal* refusal, PropertyListBounds bounds);
+
+    // One value (or key) of `bytes` encoded bytes. False past a bound.
+    bool take(uint64_t values, uint64_t bytes);
+    // Whether a list or dictionary may open `depth` levels deep (the root
+    // is 0); false, refused as past the bounds, at the nesting bound.
+    bool mayNest(uint64_t depth);
+
+    uint64_t values() const { return values_; }
+    uint64_t bytes() const { return bytes_; }
+    // What is left of the bounds, and a charge that begins where another
+    // stands (a salvage tries an entry and keeps the charge only when it fits).
+    void restore(uint64_t values, uint64_t bytes) {
+        values_ = values;
+        bytes_ = bytes;
+    }
+
+private:
+    PropertyListRefusal* refusal_;
+    PropertyListBounds bounds_;
+    uint64_t values_ = 0;
+    uint64_t bytes_ = 0;
+};
+
+}  // namespace foundation

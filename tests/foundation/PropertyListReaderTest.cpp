@@ -1,0 +1,229 @@
+// The readers charge what they build: a shared object once for every copy,
+// the writer's encoded size, nesting before anything deeper is built; markup
+// is skipped only where XML skips it. A file the reader takes can always be
+// written back, and its set-aside copies stay few.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/UserDefaults.h"
+#include "tests/foundation/TempFolder.h"
+
+namespace fs = std::filesystem;
+using foundation::PropertyListRefusal;
+using foundation::Value;
+
+namespace {
+
+// A binary property list of the given objects (each its encoded bytes) with
+// 4-byte offsets and references of `refSize` bytes; the top object is 0.
+std::string readerBinaryFile(const std::vector<std::string>& objects, int refSize, uint64_t claimedCount = 0) {
+    std::string file = "bplist00";
+    std::vector<uint64_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(file.size());
+        file += object;
+    }
+    const uint64_t table = file.size();
+    const uint64_t count = claimedCount ? claimedCount : objects.size();
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t offset = i < offsets.size() ? offsets[i] : offsets[0];
+        for (int b = 3; b >= 0; --b) file += static_cast<char>((offset >> (8 * b)) & 0xFF);
+    }
+    std::string trailer(32, '\0');
+    trailer[6] = 4;
+    trailer[7] = static_cast<char>(refSize);
+    for (int b = 0; b < 8; ++b) {
+        trailer[8 + b] = static_cast<char>((count >> (8 * (7 - b))) & 0xFF);
+        trailer[24 + b] = static_cast<char>((table >> (8 * (7 - b))) & 0xFF);
+    }
+    return file + trailer;
+}
+
+// A marker with its length: in the low nibble, or an integer after 0xF.
+std::string readerMarker(uint8_t kind, uint64_t length) {
+    if (length < 15) return std::string(1, static_cast<char>((kind << 4) | length));
+    std::string out(1, static_cast<char>((kind << 4) | 0xF));
+    out += static_cast<char>(0x13);
+    for (int b = 7; b >= 0; --b) out += static_cast<char>((length >> (8 * b)) & 0xFF);
+    return out;
+}
+
+std::string readerRefs(const std::vector<uint64_t>& refs, int refSize) {
+    std::string out;
+    for (uint64_t ref : refs)
+        for (int b = refSize - 1; b >= 0; --b) out += static_cast<char>((ref >> (8 * b)) & 0xFF);
+    return out;
+}
+
+// A list of `items` references to one true: items + 1 values.
+std::string readerSharedTrues(uint64_t items) {
+    return readerBinaryFile({readerMarker(0xA, items) + readerRefs(std::vector<uint64_t>(items, 1), 1), "\x09"}, 1);
+}
+
+// A dictionary {consent: true, flags: a list of `copies` references to one
+// string of `length` bytes}.
+std::string readerSharedStrings(uint64_t length, uint64_t copies) {
+    return readerBinaryFile({readerMarker(0xD, 2) + readerRefs({1, 2, 3, 4}, 2), readerMarker(0x5, 7) + "consent",
+                             readerMarker(0x5, 5) + "flags", "\x09",
+                             readerMarker(0xA, copies) + readerRefs(std::vector<uint64_t>(copies, 5), 2),
+                             readerMarker(0x5, length) + std::string(length, 'x')},
+                            2);
+}
+
+// `levels` lists, each the only item of the one before.
+std::string readerNestedBinary(uint64_t levels) {
+    std::vector<std::string> objects;
+    for (uint64_t i = 0; i + 1 < levels; ++i) objects.push_back(readerMarker(0xA, 1) + readerRefs({i + 1}, 4));
+    objects.push_back(readerMarker(0xA, 0));
+    return readerBinaryFile(objects, 4);
+}
+
+const std::string kReaderHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
+
+std::string readerRepeat(const std::string& text, size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+}  // namespace
+
+TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
+    const struct {
+        const char* name;
+        std::function<std::string()> bytes;
+        bool read;
+        bool pastBounds;
+        // Read within bounds made small (1,000 values and 1 MiB).
+        bool small = false;
+    } rows[] = {
+        // 1 + 1,048,575 values: at the bound; one reference more passes it.
+        {"binary values at the bound", [] { return readerSharedTrues(1048575); }, true, false},
+        {"binary values one past", [] { return readerSharedTrues(1048576); }, false, true},
+        // Each reference is a copy: 1,000 of 512 KiB are half a gigabyte.
+        {"a shared string copied past the bytes", [] { return readerSharedStrings(512 << 10, 1000); }, false, true},
+        {"a shared string within them", [] { return readerSharedStrings(512 << 10, 100); }, true, false},
+        {"binary nesting at the bound", [] { return readerNestedBinary(512); }, true, false},
+        {"binary nesting one past", [] { return readerNestedBinary(513); }, false, true},
+        {"a reference cycle",
+         [] { return readerBinaryFile({readerMarker(0xA, 1) + readerRefs({1}, 1), readerMarker(0xA, 1) + readerRefs({0}, 1)}, 1); },
+         false, false},
+        // A trailer claiming ten million objects costs nothing it reaches.
+        {"a trailer claiming more objects than are reached",
+         [] { return readerBinaryFile({readerMarker(0xA, 1) + readerRefs({1}, 1), "\x09"}, 1, 10'000'000); }, true,
+         false},
+        {"references decoded in one pass", [] { return kReaderHead + "<string>" + readerRepeat("&amp;&lt;&#x41;", 200'000) + "</string></plist>"; }, true, false},
+        {"a comment opened in a quoted DOCTYPE identifier hides nothing",
+         [] { return "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">" + std::string("<plist><array>") + readerRepeat("<true/>", 1000) + "</array></plist>"; },
+         false, true, true},
+        {"nor in an attribute value",
+         [] { return "<plist version=\"<!--\"><array>" + readerRepeat("<array>", 600) + "</array></plist>"; }, false,
+         true},
+        {"an unterminated comment", [] { return kReaderHead + "<true/><!-- "; }, false, false},
+        {"an unterminated CDATA section", [] { return kReaderHead + "<string><![CDATA[ x</string></plist>"; }, false, false},
+        // 210,000 '&' in CDATA are 1,050,000 bytes once the writer escapes them.
+        {"CDATA the writer would write past the bytes",
+         [] { return kReaderHead + "<string><![CDATA[" + std::string(210'000, '&') + "]]></string></plist>"; }, false,
+         true, true},
+        {"CDATA the writer writes within them",
+         [] { return kReaderHead + "<string><![CDATA[" + std::string(200'000, '&') + "]]></string></plist>"; }, true,
+         false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string bytes = row.bytes();
+        std::optional<foundation::PropertyListBoundsForTesting> small;
+        if (row.small) small.emplace(foundation::PropertyListBounds{1000, 1 << 20});
+        PropertyListRefusal refusal;
+        const auto value = foundation::parsePropertyList(bytes, &refusal);
+        EXPECT_EQ(value.has_value(), row.read) << refusal.why;
+        EXPECT_EQ(refusal.pastBounds, row.pastBounds) << refusal.why;
+        // What is read can be written back (tried where the writing is cheap
+        // under the sanitizers: libplist builds a node for each value).
+        if (value && foundation::propertyListSize(*value).bytes < (8u << 20)) {
+            EXPECT_TRUE(foundation::propertyListXml(*value).has_value());
+        }
+    }
+    // What the references decode to.
+    auto decoded = foundation::parsePropertyList(kReaderHead + "<string>&amp;&lt;&#x41;&#233;<![CDATA[&]]></string>");
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(*decoded, Value("&<A\xC3\xA9&"));
+}
+
+// The size the readers charge is the writer's, to the byte.
+TEST(PropertyListReader, TheChargeIsTheWritersSize) {
+    Value deep = Value::List{Value::Bytes(200, 1), "a&<>b", 1.0 / 3};
+    for (int i = 0; i < 12; ++i) deep = Value::List{deep, Value::Dictionary{}, Value::List{}};
+    const Value values[] = {
+        Value(Value::Dictionary{{"k&", Value::Bytes(1000, 2)}, {"n", int64_t{-9223372036854775807 - 1}}}),
+        Value(Value::List{0.0, -0.0, 1e300, -2.5, 5e-324, 100.0, std::nan("")}),
+        Value(Value::List{Value(foundation::Date{0}), true, false, Value::Bytes{}, ""}),
+        deep,
+    };
+    for (const Value& value : values) {
+        const auto xml = foundation::propertyListXml(value);
+        ASSERT_TRUE(xml);
+        EXPECT_EQ(foundation::propertyListSize(value).bytes, xml->size()) << *xml;
+    }
+}
+
+class PropertyListReaderFilesTest : public TempFolderTest {
+  protected:
+    foundation::UserDefaults reopen() {
+        return foundation::UserDefaults(std::make_shared<foundation::PreferencesStore>(dir_), "app");
+    }
+    void write(const std::string& bytes) {
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / "app.plist", std::ios::binary | std::ios::trunc) << bytes;
+    }
+    size_t asideCopies() const {
+        size_t n = 0;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            n += entry.path().filename().string().find(".damaged") != std::string::npos;
+        return n;
+    }
+    const fs::path dir_ = root_ / "Preferences";
+};
+
+// A file the reader would take but the writer would refuse is past the
+// bounds at once: what fits is kept and later changes are written.
+TEST_F(PropertyListReaderFilesTest, WhatCouldNotBeWrittenBackIsSetAsideAndChangesAreStored) {
+    const foundation::PropertyListBoundsForTesting small({1000, 64 << 10});
+    write(kReaderHead + "<dict><key>consent</key><true/><key>big</key><string><![CDATA[" + std::string(20'000, '&') +
+          "]]></string></dict></plist>");
+    auto defaults = reopen();
+    EXPECT_EQ(defaults.boolValue("consent"), true);
+    EXPECT_TRUE(defaults.set("change", 1));
+    EXPECT_EQ(reopen().integer("change"), 1);
+    EXPECT_EQ(asideCopies(), 1u);
+}
+
+TEST_F(PropertyListReaderFilesTest, AFilePastTheReadBoundIsSalvagedFromItsHead) {
+    // 64 MiB + 1 byte: the consent comes first, the padding after it.
+    const std::string head = kReaderHead + "<dict><key>consent</key><true/><key>pad</key><string>";
+    const std::string tail = "</string></dict></plist>";
+    write(head + std::string((64 << 20) + 1 - head.size() - tail.size(), 'p') + tail);
+    EXPECT_EQ(reopen().boolValue("consent"), true);
+    EXPECT_EQ(reopen().boolValue("consent"), true);
+}
+
+TEST_F(PropertyListReaderFilesTest, SetAsideCopiesAreCapped) {
+    for (int start = 0; start < 5; ++start) {
+        write("damaged");
+        (void)reopen().keys();
+    }
+    EXPECT_EQ(asideCopies(), foundation::FileSystem::kMaxAsideCopies);
+    EXPECT_TRUE(fs::exists(dir_ / "app.plist.damaged-4"));
+}
