@@ -286,21 +286,29 @@ std::optional<fs::path> FileSystem::keepAside(const fs::path& file, std::string_
     return aside;
 }
 
-bool FileSystem::readFileHead(const fs::path& path, std::string& contents, size_t limit) {
+namespace {
+
+// The regular file at `path`, never through a link, up to `limit` bytes: its
+// head when `whole` is false, else all of it or nothing when it is longer.
+bool readRegularFile(const fs::path& path, std::string& contents, size_t limit, bool whole) {
+    // Without O_NONBLOCK, opening a pipe would wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (whole && static_cast<uint64_t>(status.st_size) > limit)) {
         ::close(fd);
         return false;
     }
     std::string bytes;
     bytes.reserve(std::min(limit, static_cast<size_t>(status.st_size)));
     char buffer[64 * 1024];
-    while (bytes.size() < limit) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - bytes.size()));
+    // A whole read goes on past the limit, to learn that the file grew.
+    while (whole || bytes.size() < limit) {
+        const ssize_t n =
+            ::read(fd, buffer, whole ? sizeof buffer : std::min(sizeof buffer, limit - bytes.size()));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
+        if (n < 0 || (whole && bytes.size() + static_cast<size_t>(n) > limit)) {
             ::close(fd);
             return false;
         }
@@ -312,31 +320,14 @@ bool FileSystem::readFileHead(const fs::path& path, std::string& contents, size_
     return true;
 }
 
+}  // namespace
+
+bool FileSystem::readFileHead(const fs::path& path, std::string& contents, size_t limit) {
+    return readRegularFile(path, contents, limit, false);
+}
+
 bool FileSystem::readFile(const fs::path& path, std::string& contents, size_t limit) {
-    // Without O_NONBLOCK, opening a pipe would wait for a writer.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<uint64_t>(status.st_size) > limit) {
-        ::close(fd);
-        return false;
-    }
-    std::string bytes;
-    bytes.reserve(static_cast<size_t>(status.st_size));
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || bytes.size() + static_cast<size_t>(n) > limit) {
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    contents = std::move(bytes);
-    return true;
+    return readRegularFile(path, contents, limit, true);
 }
 
 }  // namespace foundation

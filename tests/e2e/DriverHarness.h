@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <span>
 #include <string>
@@ -142,6 +143,47 @@ class DriverTest : public testing::Test {
         const int64_t peak = peakResidentBytes(driver.pid());
         EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
         return peak;
+    }
+
+    // The lines of the console so far that carry `code`.
+    size_t consoleLinesWith(int64_t code) const {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "I-MSR%06lld", static_cast<long long>(code));
+        std::ifstream in(root.path() / "console.log");
+        size_t found = 0;
+        for (std::string line; std::getline(in, line);) found += line.find(tag) != std::string::npos;
+        return found;
+    }
+
+    // A run of `count` events from `first` that ends once they are logged.
+    void logAndEnd(int64_t first, int64_t count) {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
+                                                                          "--count", std::to_string(count)}));
+        ASSERT_TRUE(
+            driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 120))
+            << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+    }
+
+    // Ends `driver`, which must exit cleanly, after reading its peak, which
+    // must be known and under `limit`. Answers the peak.
+    int64_t endWithinPeak(tools::DriverProcess& driver, int64_t limit) {
+        const int64_t peak = peakResidentBytes(driver.pid());
+        EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        EXPECT_GT(peak, 0);
+        EXPECT_LT(peak, limit) << consoleTail();
+        return peak;
+    }
+
+    // The accepted events `ours` takes: `expected` of them, told apart by
+    // their "n", each accepted once.
+    void expectEachAcceptedOnce(const std::function<bool(const tools::CollectedEvent&)>& ours,
+                                size_t expected) {
+        std::map<int64_t, int> seen;
+        for (const auto& event : measurement.acceptedEvents())
+            if (ours(event)) ++seen[*event.intParam("n")];
+        EXPECT_EQ(seen.size(), expected);
+        for (const auto& [n, times] : seen) EXPECT_EQ(times, 1) << "event " << n;
     }
 
     // Seeds `random` afresh (or with CALVARO_KILL_SEED) and prints the seed,

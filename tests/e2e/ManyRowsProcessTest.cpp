@@ -8,11 +8,10 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -52,23 +51,6 @@ class ManyRowsProcessTest : public DriverTest {
         return measurementFolder(root.path()) / "zevure_experimentation_database.sql";
     }
 
-    size_t consoleLinesWith(int64_t code) const {
-        char tag[16];
-        std::snprintf(tag, sizeof tag, "I-MSR%06lld", static_cast<long long>(code));
-        std::ifstream in(root.path() / "console.log");
-        size_t found = 0;
-        for (std::string line; std::getline(in, line);) found += line.find(tag) != std::string::npos;
-        return found;
-    }
-
-    void logAndEnd(int64_t first, int64_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first), "--count",
-                                                                   std::to_string(count)}));
-        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 120))
-            << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
-    }
-
     // A start over the data root as `fill` leaves it: a burst of 200 events,
     // each to arrive once; then a second start, which finds nothing more to
     // drop (`code` logged `lines` times by the first, none by the second).
@@ -89,17 +71,10 @@ class ManyRowsProcessTest : public DriverTest {
             [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 200; },
             120))
             << consoleTail();
-        const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        const int64_t peak = endWithinPeak(driver, kManyRowsPeakLimit);
         std::printf("  %s: the burst stored %.2f s after the start, peak %lld MiB\n", what, stored,
                     static_cast<long long>(peak >> 20));
-        EXPECT_GT(peak, 0);
-        EXPECT_LT(peak, kManyRowsPeakLimit) << consoleTail();
-        std::map<int64_t, int> seen;
-        for (const auto& event : measurement.acceptedEvents())
-            if (ours(event)) ++seen[*event.intParam("n")];
-        EXPECT_EQ(seen.size(), 200u);
-        for (const auto& [n, times] : seen) EXPECT_EQ(times, 1) << "event " << n;
+        expectEachAcceptedOnce(ours, 200);
         EXPECT_EQ(consoleLinesWith(code), lines) << consoleTail();
 
         logAndEnd(400, 3);

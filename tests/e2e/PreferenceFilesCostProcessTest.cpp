@@ -20,11 +20,12 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/FirstStartProcess.h"
 #include "tests/e2e/SettledPreferences.h"
+#include "tests/e2e/SolvingStart.h"
+#include "tests/support/BinaryPropertyListBytes.h"
 #include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
 
@@ -49,50 +50,18 @@ const std::string kCostRecordXml =
     "<dict><key>appKey</key><string>CLV</string><key>inputCalculationSelection</key><integer>0</integer></dict>"
     "<key>solutionSteps</key><array/></dict>";
 
-void costBig(std::string& out, uint64_t value, int width) {
-    for (int b = width - 1; b >= 0; --b) out += static_cast<char>((value >> (8 * b)) & 0xFF);
-}
-
-std::string costMarker(uint8_t kind, uint64_t length) {
-    std::string out;
-    if (length < 15) return std::string(1, static_cast<char>((kind << 4) | length));
-    out += static_cast<char>((kind << 4) | 0xF);
-    out += '\x13';
-    costBig(out, length, 8);
-    return out;
-}
-
 // A binary file of the consent's three keys and "flags": one string of
 // `length` bytes referenced `copies` times.
 std::string costSharedReferences(uint64_t length, uint64_t copies) {
     const std::vector<std::string> keys{"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone", "flags"};
-    std::vector<std::string> objects;
-    std::string top = costMarker(0xD, 4);
-    for (uint64_t i = 0; i < 4; ++i) costBig(top, 1 + i, 2);
-    for (uint64_t i = 0; i < 3; ++i) costBig(top, 5, 2);
-    costBig(top, 6, 2);
-    objects.push_back(top);
-    for (const auto& key : keys) objects.push_back(costMarker(0x5, key.size()) + key);
+    std::vector<std::string> objects{binaryPropertyListMarker(0xD, 4) +
+                                     binaryPropertyListRefs({1, 2, 3, 4, 5, 5, 5, 6}, 2)};
+    for (const auto& key : keys) objects.push_back(binaryPropertyListMarker(0x5, key.size()) + key);
     objects.push_back("\x09");
-    std::string flags = costMarker(0xA, copies);
-    for (uint64_t i = 0; i < copies; ++i) costBig(flags, 7, 2);
-    objects.push_back(flags);
-    objects.push_back(costMarker(0x5, length) + std::string(length, 'x'));
-    std::string file = "bplist00";
-    std::vector<uint64_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(file.size());
-        file += object;
-    }
-    const uint64_t table = file.size();
-    for (uint64_t offset : offsets) costBig(file, offset, 4);
-    file += std::string(6, '\0');
-    file += '\x04';
-    file += '\x02';
-    costBig(file, objects.size(), 8);
-    costBig(file, 0, 8);
-    costBig(file, table, 8);
-    return file;
+    objects.push_back(binaryPropertyListMarker(0xA, copies) +
+                      binaryPropertyListRefs(std::vector<uint64_t>(copies, 7), 2));
+    objects.push_back(binaryPropertyListMarker(0x5, length) + std::string(length, 'x'));
+    return binaryPropertyListFile(objects, 2);
 }
 
 std::string costRepeat(const std::string& piece, size_t times) {
@@ -110,56 +79,15 @@ std::string costPreferences(const std::string& rest, const std::string& prolog =
 
 const std::string kCostBlindDoctype = "<!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">";
 
-long costPeakKilobytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
-
-struct CostStart {
-    long peakKilobytes = 0;
-    bool shown = false;
-    bool reached = false;  // what the row waits for after the first screen
-    int status = -1;
-    double seconds = 0;
-};
-
 }  // namespace
 
 class PreferenceFilesCostProcessTest : public testing::Test {
   protected:
-    // One start that solves an exercise (so the history, and with it the
-    // whole file, is written) to its snapshot; its peak read there, then
-    // ended by a signal.
-    // `until`, when given, is what the start must reach after its first
-    // screen before its peak is read (the file read later in the start).
-    CostStart startOnce(const std::function<bool()>& until = {}) {
-        CostStart run;
-        const fs::path script = root.path() / "solve.txt", out = root.path() / "out.txt";
-        std::ofstream(script) << "tap toolbarRemoveButton\ntap #aTextField\ntype 3\ntap bTextField\ntype 2\n"
-                                 "tap calculateButton\nsnapshot shown\nwait 600\n";
-        fs::remove(out);
-        const auto began = std::chrono::steady_clock::now();
-        const pid_t pid = spawnCalvaroInGroup(home(), script);
-        if (pid <= 0) return run;
-        auto running = [pid] {
-            siginfo_t info{};
-            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-        };
-        const auto deadline = began + std::chrono::seconds(240);
-        while (!(run.shown = firstStartFileText(out).find("=== snapshot 1: shown ===") != std::string::npos) &&
-               std::chrono::steady_clock::now() < deadline && running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        while (until && run.shown && !(run.reached = until()) && std::chrono::steady_clock::now() < deadline &&
-               running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        run.peakKilobytes = costPeakKilobytes(pid);
-        kill(-pid, SIGTERM);
-        run.status = waitForCalvaro(pid, std::chrono::seconds(60));
-        return run;
+    // One start that solves an exercise to its snapshot; `until`, when given,
+    // is what it must reach after its first screen (the file read later in
+    // the start) before its peak is read.
+    SolvingStart startOnce(const std::function<bool()>& until = {}) {
+        return solveOnceAndStop(root.path(), home(), std::chrono::seconds(240), until);
     }
     fs::path home() const { return root.path() / "home"; }
     fs::path preferencesFolder() const { return home() / "Library/Preferences"; }
@@ -230,7 +158,7 @@ TEST_F(PreferenceFilesCostProcessTest, SharedReferencesCostAStartLittle) {
             SCOPED_TRACE(std::string(place.name) + ", " + std::to_string(file.size()) + " bytes");
             fresh();
             write(place.place, file);
-            const CostStart run = startOnce(place.until);
+            const SolvingStart run = startOnce(place.until);
             EXPECT_TRUE(run.shown) << run.seconds << " s" << said();
             EXPECT_TRUE(run.reached) << said();
             EXPECT_LT(run.peakKilobytes, kCostPeakKilobytes) << said();
@@ -265,7 +193,7 @@ TEST_F(PreferenceFilesCostProcessTest, ReferencesAndBlindedMarkupAreReadInOnePas
         SCOPED_TRACE(row.name);
         fresh();
         write(preferences(), row.file());
-        const CostStart run = startOnce();
+        const SolvingStart run = startOnce();
         ASSERT_TRUE(run.shown) << run.seconds << " s, status " << run.status << said();
         // A quadratic decoding of the references took 15 s here in the
         // release tree (and minutes on slower machines); one pass takes
@@ -305,7 +233,7 @@ TEST_F(PreferenceFilesCostProcessTest, FilesPastTheBoundsKeepTheConsentAndStoreC
         const std::string file = row.file();
         write(preferences(), file);
         for (int start = 1; start <= 2; ++start) {
-            const CostStart run = startOnce();
+            const SolvingStart run = startOnce();
             ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
             std::printf("%s, start %d: %ld kB at most, first screen after %.2f s\n", row.name, start,
                         run.peakKilobytes, run.seconds);
@@ -326,7 +254,7 @@ TEST_F(PreferenceFilesCostProcessTest, AnUnreadableHistoryEntryIsSetAsideOnce) {
                  "<string>" + std::string(size_t{30} << 20, 'u') + "</string>" + list);
     write(preferences(), file);
     for (int start = 1; start <= 3; ++start) {
-        const CostStart run = startOnce();
+        const SolvingStart run = startOnce();
         ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
     }
     EXPECT_EQ(asideCopies("org.calvaro.Calvaro.plist"), 1u) << said();

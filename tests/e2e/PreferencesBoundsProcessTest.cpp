@@ -8,18 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/SolvingStart.h"
 #include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
 
@@ -52,51 +49,13 @@ std::string compactPreferences() {
     return xml;
 }
 
-long preferencesPeakKilobytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
-
-struct PreferencesStart {
-    long peakKilobytes = 0;
-    bool shown = false;  // the script's snapshot was written
-    int status = -1;
-    double seconds = 0;  // from the spawn to the snapshot
-};
-
 }  // namespace
 
 class PreferencesBoundsProcessTest : public testing::Test {
   protected:
-    // One start to its first screen; its peak memory read there, then ended
-    // by a signal.
-    PreferencesStart startOnce() {
-        PreferencesStart run;
-        const fs::path script = root.path() / "wait.txt", out = root.path() / "out.txt";
-        // A calculation writes the history, and with it the whole file.
-        std::ofstream(script) << "tap toolbarRemoveButton\ntap #aTextField\ntype 3\ntap bTextField\ntype 2\n"
-                                 "tap calculateButton\nsnapshot shown\nwait 600\n";
-        fs::remove(out);
-        const auto began = std::chrono::steady_clock::now();
-        const pid_t pid = spawnCalvaroInGroup(home(), script);
-        if (pid <= 0) return run;
-        auto running = [pid] {
-            siginfo_t info{};
-            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-        };
-        const auto deadline = began + std::chrono::seconds(120);
-        while (!(run.shown = firstStartFileText(out).find("=== snapshot 1: shown ===") != std::string::npos) &&
-               std::chrono::steady_clock::now() < deadline && running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        run.peakKilobytes = preferencesPeakKilobytes(pid);
-        kill(-pid, SIGTERM);
-        run.status = waitForCalvaro(pid, std::chrono::seconds(60));
-        return run;
-    }
+    // One start that solves an exercise (a calculation writes the history,
+    // and with it the whole file) to its first screen.
+    SolvingStart startOnce() { return solveOnceAndStop(root.path(), home(), std::chrono::seconds(120)); }
     fs::path home() const { return root.path() / "home"; }
     fs::path preferences() const { return home() / "Library/Preferences/org.calvaro.Calvaro.plist"; }
     std::string said() const { return "\n" + firstStartFileText(root.path() / "err.txt"); }
@@ -111,7 +70,7 @@ TEST_F(PreferencesBoundsProcessTest, ACompactFilePastTheBoundsCostsLittleAndKeep
 
     for (int start = 1; start <= 3; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
-        const PreferencesStart run = startOnce();
+        const SolvingStart run = startOnce();
         ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
         EXPECT_NE(run.status, -1) << said();
         EXPECT_GT(run.peakKilobytes, 0);

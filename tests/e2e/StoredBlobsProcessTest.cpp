@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -47,16 +46,6 @@ class StoredBlobsProcessTest : public DriverTest {
         sqlite3_close(db);
     }
 
-    // The lines of the console so far that carry `code`.
-    size_t consoleLinesWith(int64_t code) const {
-        char tag[16];
-        std::snprintf(tag, sizeof tag, "I-MSR%06lld", static_cast<long long>(code));
-        std::ifstream in(root.path() / "console.log");
-        size_t found = 0;
-        for (std::string line; std::getline(in, line);) found += line.find(tag) != std::string::npos;
-        return found;
-    }
-
     // The version of the stored configuration; -1 when none reads.
     int64_t storedConfigurationVersion() const {
         sqlite3* db = nullptr;
@@ -76,15 +65,6 @@ class StoredBlobsProcessTest : public DriverTest {
         }
         sqlite3_close(db);
         return version;
-    }
-
-    // A run of `count` events from `first` that ends once they are logged.
-    void logAndEnd(int64_t first, int64_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
-                                                                   "--count", std::to_string(count)}));
-        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 120))
-            << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
     }
 };
 
@@ -148,18 +128,11 @@ TEST_F(StoredBlobsProcessTest, AQueuedRowInflatingPastABundleIsDroppedAndTheOthe
         return acceptedCount(uploads, ourEvent) >= 55;
     };
     EXPECT_TRUE(measurement.waitUntil(allArrived, 120)) << consoleTail();
-    const int64_t peak = peakResidentBytes(driver.pid());
-    EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+    const int64_t peak = endWithinPeak(driver, kStartPeakLimit);
     std::printf("  a start over a queued row inflating to 240 MB peaked at %lld MiB\n",
                 static_cast<long long>(peak >> 20));
-    EXPECT_GT(peak, 0);
-    EXPECT_LT(peak, kStartPeakLimit) << consoleTail();
 
-    std::map<int64_t, int> seen;
-    for (const auto& event : measurement.acceptedEvents())
-        if (ourEvent(event)) ++seen[*event.intParam("n")];
-    EXPECT_EQ(seen.size(), 55u);
-    for (const auto& [n, times] : seen) EXPECT_EQ(times, 1) << "event " << n;
+    expectEachAcceptedOnce(ourEvent, 55);
     EXPECT_EQ(consoleLinesWith(12078), 1u) << consoleTail();
     EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM queue"), 0) << consoleTail();
 }

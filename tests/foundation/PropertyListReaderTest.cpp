@@ -18,6 +18,7 @@
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/foundation/TempFolder.h"
+#include "tests/support/BinaryPropertyListBytes.h"
 
 namespace fs = std::filesystem;
 using foundation::PropertyListRefusal;
@@ -25,68 +26,32 @@ using foundation::Value;
 
 namespace {
 
-// A binary property list of the given objects (each its encoded bytes) with
-// 4-byte offsets and references of `refSize` bytes; the top object is 0.
-std::string readerBinaryFile(const std::vector<std::string>& objects, int refSize, uint64_t claimedCount = 0) {
-    std::string file = "bplist00";
-    std::vector<uint64_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(file.size());
-        file += object;
-    }
-    const uint64_t table = file.size();
-    const uint64_t count = claimedCount ? claimedCount : objects.size();
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t offset = i < offsets.size() ? offsets[i] : offsets[0];
-        for (int b = 3; b >= 0; --b) file += static_cast<char>((offset >> (8 * b)) & 0xFF);
-    }
-    std::string trailer(32, '\0');
-    trailer[6] = 4;
-    trailer[7] = static_cast<char>(refSize);
-    for (int b = 0; b < 8; ++b) {
-        trailer[8 + b] = static_cast<char>((count >> (8 * (7 - b))) & 0xFF);
-        trailer[24 + b] = static_cast<char>((table >> (8 * (7 - b))) & 0xFF);
-    }
-    return file + trailer;
-}
-
-// A marker with its length: in the low nibble, or an integer after 0xF.
-std::string readerMarker(uint8_t kind, uint64_t length) {
-    if (length < 15) return std::string(1, static_cast<char>((kind << 4) | length));
-    std::string out(1, static_cast<char>((kind << 4) | 0xF));
-    out += static_cast<char>(0x13);
-    for (int b = 7; b >= 0; --b) out += static_cast<char>((length >> (8 * b)) & 0xFF);
-    return out;
-}
-
-std::string readerRefs(const std::vector<uint64_t>& refs, int refSize) {
-    std::string out;
-    for (uint64_t ref : refs)
-        for (int b = refSize - 1; b >= 0; --b) out += static_cast<char>((ref >> (8 * b)) & 0xFF);
-    return out;
-}
-
 // A list of `items` references to one true: items + 1 values.
 std::string readerSharedTrues(uint64_t items) {
-    return readerBinaryFile({readerMarker(0xA, items) + readerRefs(std::vector<uint64_t>(items, 1), 1), "\x09"}, 1);
+    return binaryPropertyListFile(
+        {binaryPropertyListMarker(0xA, items) + binaryPropertyListRefs(std::vector<uint64_t>(items, 1), 1),
+         "\x09"},
+        1);
 }
 
 // A dictionary {consent: true, flags: a list of `copies` references to one
 // string of `length` bytes}.
 std::string readerSharedStrings(uint64_t length, uint64_t copies) {
-    return readerBinaryFile({readerMarker(0xD, 2) + readerRefs({1, 2, 3, 4}, 2), readerMarker(0x5, 7) + "consent",
-                             readerMarker(0x5, 5) + "flags", "\x09",
-                             readerMarker(0xA, copies) + readerRefs(std::vector<uint64_t>(copies, 5), 2),
-                             readerMarker(0x5, length) + std::string(length, 'x')},
-                            2);
+    return binaryPropertyListFile(
+        {binaryPropertyListMarker(0xD, 2) + binaryPropertyListRefs({1, 2, 3, 4}, 2),
+         binaryPropertyListMarker(0x5, 7) + "consent", binaryPropertyListMarker(0x5, 5) + "flags", "\x09",
+         binaryPropertyListMarker(0xA, copies) + binaryPropertyListRefs(std::vector<uint64_t>(copies, 5), 2),
+         binaryPropertyListMarker(0x5, length) + std::string(length, 'x')},
+        2);
 }
 
 // `levels` lists, each the only item of the one before.
 std::string readerNestedBinary(uint64_t levels) {
     std::vector<std::string> objects;
-    for (uint64_t i = 0; i + 1 < levels; ++i) objects.push_back(readerMarker(0xA, 1) + readerRefs({i + 1}, 4));
-    objects.push_back(readerMarker(0xA, 0));
-    return readerBinaryFile(objects, 4);
+    for (uint64_t i = 0; i + 1 < levels; ++i)
+        objects.push_back(binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({i + 1}, 4));
+    objects.push_back(binaryPropertyListMarker(0xA, 0));
+    return binaryPropertyListFile(objects, 4);
 }
 
 const std::string kReaderHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
@@ -113,33 +78,54 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
         {"binary values at the bound", [] { return readerSharedTrues(1048575); }, true, false},
         {"binary values one past", [] { return readerSharedTrues(1048576); }, false, true},
         // Each reference is a copy: 1,000 of 512 KiB are half a gigabyte.
-        {"a shared string copied past the bytes", [] { return readerSharedStrings(512 << 10, 1000); }, false, true},
+        {"a shared string copied past the bytes", [] { return readerSharedStrings(512 << 10, 1000); }, false,
+         true},
         {"a shared string within them", [] { return readerSharedStrings(512 << 10, 100); }, true, false},
         {"binary nesting at the bound", [] { return readerNestedBinary(512); }, true, false},
         {"binary nesting one past", [] { return readerNestedBinary(513); }, false, true},
         {"a reference cycle",
-         [] { return readerBinaryFile({readerMarker(0xA, 1) + readerRefs({1}, 1), readerMarker(0xA, 1) + readerRefs({0}, 1)}, 1); },
+         [] {
+             return binaryPropertyListFile(
+                 {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({1}, 1),
+                  binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)},
+                 1);
+         },
          false, false},
         // A trailer claiming ten million objects costs nothing it reaches.
         {"a trailer claiming more objects than are reached",
-         [] { return readerBinaryFile({readerMarker(0xA, 1) + readerRefs({1}, 1), "\x09"}, 1, 10'000'000); }, true,
-         false},
-        {"references decoded in one pass", [] { return kReaderHead + "<string>" + readerRepeat("&amp;&lt;&#x41;", 200'000) + "</string></plist>"; }, true, false},
+         [] {
+             return binaryPropertyListFile(
+                 {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({1}, 1), "\x09"}, 1, 10'000'000);
+         },
+         true, false},
+        {"references decoded in one pass",
+         [] {
+             return kReaderHead + "<string>" + readerRepeat("&amp;&lt;&#x41;", 200'000) + "</string></plist>";
+         },
+         true, false},
         {"a comment opened in a quoted DOCTYPE identifier hides nothing",
-         [] { return "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">" + std::string("<plist><array>") + readerRepeat("<true/>", 1000) + "</array></plist>"; },
+         [] {
+             return "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"<!--\" \"<![CDATA[\">" +
+                    std::string("<plist><array>") + readerRepeat("<true/>", 1000) + "</array></plist>";
+         },
          false, true, true},
         {"nor in an attribute value",
-         [] { return "<plist version=\"<!--\"><array>" + readerRepeat("<array>", 600) + "</array></plist>"; }, false,
-         true},
+         [] { return "<plist version=\"<!--\"><array>" + readerRepeat("<array>", 600) + "</array></plist>"; },
+         false, true},
         {"an unterminated comment", [] { return kReaderHead + "<true/><!-- "; }, false, false},
-        {"an unterminated CDATA section", [] { return kReaderHead + "<string><![CDATA[ x</string></plist>"; }, false, false},
+        {"an unterminated CDATA section", [] { return kReaderHead + "<string><![CDATA[ x</string></plist>"; },
+         false, false},
         // 210,000 '&' in CDATA are 1,050,000 bytes once the writer escapes them.
         {"CDATA the writer would write past the bytes",
-         [] { return kReaderHead + "<string><![CDATA[" + std::string(210'000, '&') + "]]></string></plist>"; }, false,
-         true, true},
+         [] {
+             return kReaderHead + "<string><![CDATA[" + std::string(210'000, '&') + "]]></string></plist>";
+         },
+         false, true, true},
         {"CDATA the writer writes within them",
-         [] { return kReaderHead + "<string><![CDATA[" + std::string(200'000, '&') + "]]></string></plist>"; }, true,
-         false, true},
+         [] {
+             return kReaderHead + "<string><![CDATA[" + std::string(200'000, '&') + "]]></string></plist>";
+         },
+         true, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -5,10 +5,8 @@
 // when the row cannot be changed they are gone all the same (the next
 // fetch asks for the whole configuration, which costs only bytes).
 
-#include "analytics/storage/MSRDatabase.h"
-#include "analytics/storage/MSRPersistedConfig.h"
-#include "platform/dispatch/SerialQueue.h"
 #include "tests/storage/StorageTestSupport.h"
+#include "tests/storage/StoredValidators.h"
 
 namespace {
 
@@ -28,24 +26,13 @@ TEST_F(ConfigValidatorsDropTest, TheValidatorsGoFirstAndAreOffTheDiskAtOnce) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        auto config = MSRPersistedConfig::initWithSuiteName(kValidatorsSuite);
-        ASSERT_TRUE(config);
-        std::shared_ptr<MSRDatabase> database =
-            MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
-        ASSERT_TRUE(database);
-        config->setConfigServerETag("\"v1\"");
-        config->setConfigServerLastModifiedString("Wed, 21 Oct 2026 07:28:00 GMT");
-        executor_.advanceBy(MSRPersistedConfig::kSynchronizeDelay);  // both on disk
-        ASSERT_TRUE(database->updateRemoteConfigData({0x08, 0x01}, nullptr));
+        StoredValidators stored;
+        ASSERT_NO_FATAL_FAILURE(storeConfigurationWithValidators(kValidatorsSuite, executor_, stored));
+        auto& [config, database] = stored;
         ASSERT_TRUE(database->hasRemoteConfigValidators());
         if (row.rowGone) shell(database->databasePath(), "DELETE FROM app_metadata");
 
-        // On the engine's worker, as every drop runs.
-        bool dropped = false;
-        auto worker = dispatch::SerialQueue::create("test.worker");
-        worker->async([&] { dropped = database->deleteRemoteConfig(nullptr); });
-        executor_.runUntilIdle();
-        EXPECT_EQ(dropped, !row.rowGone);
+        EXPECT_EQ(dropOnTheWorker(*database, executor_), !row.rowGone);
         EXPECT_FALSE(database->hasRemoteConfigValidators());
         // What a kill now would leave: the file as another start reads it,
         // no virtual time gone by.

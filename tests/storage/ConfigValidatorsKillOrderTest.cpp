@@ -10,11 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
-#include "analytics/storage/MSRPersistedConfig.h"
-#include "platform/dispatch/SerialQueue.h"
 #include "tests/storage/StorageTestSupport.h"
+#include "tests/storage/StoredValidators.h"
 
 namespace {
 
@@ -56,24 +54,14 @@ class ConfigValidatorsKillOrderTest : public StorageTest {
 };
 
 TEST_F(ConfigValidatorsKillOrderTest, AKillAtTheRowsChangeFindsTheValidatorsGone) {
-    auto config = MSRPersistedConfig::initWithSuiteName(kKillOrderSuite);
-    ASSERT_TRUE(config);
-    std::shared_ptr<MSRDatabase> database =
-        MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
-    ASSERT_TRUE(database);
-    config->setConfigServerETag("\"v1\"");
-    config->setConfigServerLastModifiedString("Wed, 21 Oct 2026 07:28:00 GMT");
-    executor_.advanceBy(MSRPersistedConfig::kSynchronizeDelay);  // both on disk
-    ASSERT_TRUE(database->updateRemoteConfigData({0x08, 0x01}, nullptr));
+    StoredValidators stored;
+    ASSERT_NO_FATAL_FAILURE(storeConfigurationWithValidators(kKillOrderSuite, executor_, stored));
+    auto& [config, database] = stored;
     shell(database->databasePath(),
           "CREATE TRIGGER kill_order BEFORE UPDATE OF remote_config_data ON app_metadata "
           "WHEN NEW.remote_config_data IS NULL BEGIN SELECT kill_order_probe(); END;");
 
-    bool dropped = false;
-    auto worker = dispatch::SerialQueue::create("test.worker");
-    worker->async([&] { dropped = database->deleteRemoteConfig(nullptr); });
-    executor_.runUntilIdle();
-    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(dropOnTheWorker(*database, executor_));
     ASSERT_EQ(killOrderFileAtRowChanges().size(), 1u) << "the row's change was not seen";
     const std::string& onDisk = killOrderFileAtRowChanges().front();
     EXPECT_NE(onDisk, "") << "no validators' file";

@@ -1,0 +1,66 @@
+#pragma once
+
+// One start of `calvaro` that solves an exercise (so the history, and with it
+// the whole preferences file, is written) up to its snapshot, measured there
+// and ended by a signal: what the tests of costly preferences files share.
+
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/FirstStartProcess.h"
+
+// The most memory the process ever held (VmHWM), in kB; 0 when unknown.
+inline long solvingStartPeakKilobytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+struct SolvingStart {
+    long peakKilobytes = 0;
+    bool shown = false;    // the script's snapshot was written
+    bool reached = false;  // what the start waited for after the first screen
+    int status = -1;
+    double seconds = 0;  // from the spawn to the snapshot
+};
+
+// The start over `home`, its script and outputs in `folder`; given up after
+// `bound`. `until`, when given, is what the start must reach after its first
+// screen before its peak is read (a file read later in the start).
+inline SolvingStart solveOnceAndStop(const std::filesystem::path& folder, const std::filesystem::path& home,
+                                     std::chrono::seconds bound, const std::function<bool()>& until = {}) {
+    SolvingStart run;
+    const std::filesystem::path script = folder / "solve.txt", out = folder / "out.txt";
+    std::ofstream(script) << "tap toolbarRemoveButton\ntap #aTextField\ntype 3\ntap bTextField\ntype 2\n"
+                             "tap calculateButton\nsnapshot shown\nwait 600\n";
+    std::filesystem::remove(out);
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t pid = spawnCalvaroInGroup(home, script);
+    if (pid <= 0) return run;
+    auto running = [pid] {
+        siginfo_t info{};
+        return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    };
+    const auto deadline = began + bound;
+    while (!(run.shown = firstStartFileText(out).find("=== snapshot 1: shown ===") != std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline && running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    while (until && run.shown && !(run.reached = until()) && std::chrono::steady_clock::now() < deadline &&
+           running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    run.peakKilobytes = solvingStartPeakKilobytes(pid);
+    kill(-pid, SIGTERM);
+    run.status = waitForCalvaro(pid, std::chrono::seconds(60));
+    return run;
+}
