@@ -178,23 +178,12 @@ Entry consentEntry(int32_t first, int32_t second) {
 // An editing program whose top-level function "f" holds as many literals as
 // make its entities `entities`.
 MSRPBProgram programOfEntities(size_t entities) {
-    auto withLiterals = [](size_t literals) {
-        std::optional<MSRPBProgram> program =
-            ProgramAssembler::assembleEditingProgram(R"((function "f" (array) true)
-(function "rules" (array "r")
-  (let "register") (assign "register" (require "internal.registerCallback"))
-  (register 0 (lambda "edit" (array "e") (return 0)) (object "type" "edit")))
-)",
-                                                     "rules");
-        ProgramAssembler::repeatLastArgument(*program, 0, literals);
-        return *program;
-    };
     MSRPBMeasurementConfig config;
-    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{withLiterals(1)});
+    MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::vector<MSRPBProgram>{programOfLiterals(1)});
     const auto counted =
         MSRPBTallyEncodedNestedMessages(*config.protoBuffer(), MSRPBMeasurementConfig::type(),
                                         {MSRConfigSlot::kPrograms}, MSRPBMessageID::RuntimeEntity);
-    return withLiterals(1 + entities - counted->total);
+    return programOfLiterals(1 + entities - counted->total);
 }
 
 // What one configuration may hold of every list at once: 10,000 settings and

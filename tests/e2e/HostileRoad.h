@@ -17,6 +17,7 @@
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "tests/e2e/DriverHarness.h"
+#include "tools/assembler/ProgramAssembler.h"
 
 namespace hostile_road {
 
@@ -43,6 +44,20 @@ inline std::string cutConsoleTail(const std::filesystem::path& root) {
     std::string text = "\n--- last lines of the engine's console ---\n";
     for (const auto& line : tail) text += line + "\n";
     return text;
+}
+
+// An editing program that loads in no time and registers one rule, its top-
+// level function "f" holding `literals` copies of its last argument: as many
+// entities as a test needs at little cost to run.
+inline MSRPBProgram programOfLiterals(size_t literals) {
+    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(R"((function "f" (array) true)
+(function "rules" (array "r")
+  (let "register") (assign "register" (require "internal.registerCallback"))
+  (register 0 (lambda "edit" (array "e") (return 0)) (object "type" "edit")))
+)",
+                                                                                  "rules");
+    ProgramAssembler::repeatLastArgument(*program, 0, literals);
+    return *program;
 }
 
 // One audience numbered `id` whose filter on the driver's event compares the

@@ -29,25 +29,12 @@ namespace stored_configuration_peak {
 // start: its bytes many times over, and half of what its entities cost built.
 constexpr int64_t kStoredPeakAllowance = int64_t{16} << 20;
 
-// A program the engine loads in no time, of `entities` entities: one rule
-// with `literals` copies of its last argument.
-MSRPBProgram storedPeakProgram(size_t literals) {
-    std::optional<MSRPBProgram> program = ProgramAssembler::assembleEditingProgram(R"((function "f" (array) true)
-(function "rules" (array "r")
-  (let "register") (assign "register" (require "internal.registerCallback"))
-  (register 0 (lambda "edit" (array "e") (return 0)) (object "type" "edit")))
-)",
-                                                                                  "rules");
-    ProgramAssembler::repeatLastArgument(*program, 0, literals);
-    return *program;
-}
-
 // The configuration of the driver's application at the entities' bound: the
 // first program small, nine more holding what is left of the bound.
 std::vector<uint8_t> configurationAtTheEntitiesBound() {
     MSRPBMeasurementConfig config = tools::MeasurementCollector::makeConfig(
         kDriverApp, 3, {{"measurement.upload.initial_upload_delay_time", "1000"}});
-    std::vector<MSRPBProgram> programs{storedPeakProgram(1)};
+    std::vector<MSRPBProgram> programs{hostile_road::programOfLiterals(1)};
     auto entitiesOf = [](const std::vector<MSRPBProgram>& programs) {
         MSRPBMeasurementConfig counted;
         MSRPBSetMessageArray(counted, MSRConfigSlot::kPrograms, programs);
@@ -57,8 +44,8 @@ std::vector<uint8_t> configurationAtTheEntitiesBound() {
     };
     const size_t first = entitiesOf(programs);
     const size_t perProgram = (MSRPBWireMost::kProgramEntities - first) / 9;
-    const size_t eachBase = entitiesOf({storedPeakProgram(1)}) - 1;
-    for (int i = 0; i < 9; ++i) programs.push_back(storedPeakProgram(perProgram - eachBase));
+    const size_t eachBase = entitiesOf({hostile_road::programOfLiterals(1)}) - 1;
+    for (int i = 0; i < 9; ++i) programs.push_back(hostile_road::programOfLiterals(perProgram - eachBase));
     MSRPBSetMessageArray(config, MSRConfigSlot::kPrograms, std::move(programs));
     return *config.protoBuffer();
 }
