@@ -33,7 +33,7 @@ void ExponentialFunctionSolution::writeRange() {
     } else if (isZero(input(b))) {
         const auto power = this->power(input(a), input(c));
         const auto scaled = product(input(z), *power);
-        titled(title, "W = " + latex(*sum(*scaled, input(d))));
+        titled(title, "W = " + resultLatex(*sum(*scaled, input(d))));
     } else if (valueOf(input(z)) > 0) {
         titled(title, "W = ]" + d_ + " , \\infty[");
     } else {
@@ -48,14 +48,14 @@ void ExponentialFunctionSolution::writeValueAtX() {
     titled(LocalizedString::calculateVerb(), "f(x) = " + function_);
     line(at + zDot_ + " " + aBase_ + "^{(" + bDot_ + " " + xText + " " + cTerm_ + ")} " + dTerm_);
     const auto p = product(input(b), xDigit);
-    if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(" + latex(*p) + " " + cTerm_ + ")} " + dTerm_);
+    if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(" + resultLatex(*p) + " " + cTerm_ + ")} " + dTerm_);
     const auto e = sum(*p, input(c));
-    if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{" + latex(*e) + "} " + dTerm_);
+    if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{" + resultLatex(*e) + "} " + dTerm_);
     const auto g = power(input(a), *e);
-    line(at + zDot_ + " " + latex(*g) + " " + dTerm_);
+    line(at + zDot_ + " " + resultLatex(*g) + " " + dTerm_);
     const auto m = product(input(z), *g);
-    if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);
-    if (!isZero(input(d))) line(at + latex(*sum(*m, input(d))));
+    if (!isOne(input(z))) line(at + resultLatex(*m) + " " + dTerm_);
+    if (!isZero(input(d))) line(at + resultLatex(*sum(*m, input(d))));
 }
 
 void ExponentialFunctionSolution::writeZero() {
@@ -63,9 +63,9 @@ void ExponentialFunctionSolution::writeZero() {
     line(function_ + " = 0");
     if (!isZero(input(d))) line(function_ + " = 0 \\quad |-" + d_);
     const auto n = product(input(d), *minusOne());
-    if (!isOne(input(z))) line(zDot_ + " " + power_ + ")} = " + latex(*n) + " \\quad |:" + zDivisor_);
+    if (!isOne(input(z))) line(zDot_ + " " + power_ + ")} = " + resultLatex(*n) + " \\quad |:" + zDivisor_);
     const auto q = quotient(*n, input(z));
-    const std::string qText = latex(*q);
+    const std::string qText = resultLatex(*q);
     const std::string logA = "\\log_{" + a_ + "}";
     line(power_ + ")} = " + qText + " \\quad |" + logA);
     line(logA + "(" + power_ + ")}) = " + logA + "(" + qText + ")");
@@ -111,11 +111,11 @@ void ExponentialFunctionSolution::writeYIntercept() {
     if (!isOne(input(b))) line(at + zDot_ + " " + aBase_ + "^{(0 " + cTerm_ + ")} " + dTerm_);
     if (!isZero(input(c))) line(at + zDot_ + " " + aBase_ + "^{(" + c_ + ")} " + dTerm_);
     const auto h = power(input(a), input(c));
-    line(at + zDot_ + " " + latex(*h) + " " + dTerm_);
+    line(at + zDot_ + " " + resultLatex(*h) + " " + dTerm_);
     const auto m = product(input(z), *h);
-    if (!isOne(input(z))) line(at + latex(*m) + " " + dTerm_);
+    if (!isOne(input(z))) line(at + resultLatex(*m) + " " + dTerm_);
     const auto r = sum(*m, input(d));
-    if (!isZero(input(d))) line(at + latex(*r));
+    if (!isZero(input(d))) line(at + resultLatex(*r));
 }
 
 void ExponentialFunctionSolution::writeInverse() {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Calvaro/engine/DecimalText.h"
 #include "Calvaro/engine/TextFormat.h"
 #include "platform/foundation/Text.h"
 
@@ -168,24 +169,6 @@ ExactDecimal withoutTrailingZeros(ExactDecimal d) {
     return d;
 }
 
-// d as a count of 10^{at}, halves away from zero; none when the count would
-// not fit.
-std::optional<Wide> unitsAt(const ExactDecimal& d, int at) {
-    if (d.units == 0) return Wide{0};
-    if (d.exponent >= at) {
-        const int shift = d.exponent - at;
-        if (digitCountOf(d.units) + shift > kMostWideDigits) return std::nullopt;
-        return d.units * tenToThe(shift);
-    }
-    const int drop = at - d.exponent;
-    if (drop > kMostWideDigits) return Wide{0};  // below half a unit of 10^{at}
-    const Wide divisor = tenToThe(drop);
-    Wide quotient = d.units / divisor;
-    const Wide rest = magnitudeOf(d.units % divisor);
-    if (rest >= divisor - rest) quotient += d.units < 0 ? -1 : 1;
-    return quotient;
-}
-
 // The inputs an exact result is made of: those of both operands (a constant
 // -1 has none; an exact power has those of its base and exponent, and meets
 // typed numbers as one of them).
@@ -198,28 +181,24 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
 }
 
 
-// The most significant digits an exact value not held by its double keeps:
-// those of a typed number a double gives back at best. 3^{34} =
-// 16677181699666569 is held so, 3^{37} is not.
-constexpr int kExactPowerDigits = 17;
-
-// A result of an operand that carries an exact value its double does not
-// hold (a power such as 3^{34}) is carried exactly too while it has no more
-// digits than such a value (3^{34} · 1, -\\frac{1}{2} · 1.1^{16}); past them it
-// is computed as any number that is no exact one, and refused only where
-// typed numbers alone met.
+// An exact result its double does not give back is carried in the Digit
+// (see Digit::exactZ) wherever a line can write it (DecimalText::exactText):
+// 3 · 10^{-3}·2^{-17}... reads its ten decimals, 2^{53} + 1 every digit. Past
+// a line's digits a result of a carried value is computed as any number that
+// is no exact one; one of typed numbers alone stays refused.
 ExactOutcome settled(ExactOutcome outcome, std::pair<const Digit*, const Digit*> operands,
                      std::optional<ExactDecimal>& carried) {
     carried.reset();
+    if (outcome.exact) return outcome;
     const bool fromCarried =
         (operands.first && operands.first->exactZ()) || (operands.second && operands.second->exactZ());
-    if (!fromCarried || outcome.exact) return outcome;
     const bool inRange = outcome.unheld != UnheldCause::tooLarge && outcome.unheld != UnheldCause::tooSmall;
-    if (inRange && outcome.decimal && digitCountOf(outcome.decimal->units) <= kExactPowerDigits) {
+    const bool writable = !outcome.unheld && !outcome.fullDigits;
+    if (inRange && outcome.decimal && (writable || fromCarried) && DecimalText::exactText(*outcome.decimal)) {
         carried = outcome.decimal;
         return {outcome.value, true, std::nullopt, false, outcome.decimal};
     }
-    outcome.unheld.reset();
+    if (fromCarried) outcome.unheld.reset();
     return outcome;
 }
 
@@ -250,10 +229,13 @@ void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<
     const ExactOutcome outcomeZ =
         settled(*exactZ, zFrom, carriedZ);
     ExactOutcome outcomeN = settled(*exactN, nFrom, carriedN);
-    // A denominator is a double only: one it does not hold is no exact fraction.
+    // A denominator is a double only: one it does not hold is no exact
+    // fraction, and one of typed numbers alone no line writes truly.
     if (carriedN) {
         carriedN.reset();
         outcomeN.exact = false;
+        const bool nFromCarried = (nFrom.first && nFrom.first->exactZ()) || (nFrom.second && nFrom.second->exactZ());
+        if (!nFromCarried) kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
     }
     result.setZ(kept(outcomeZ, sources, unheld));
     result.setN(kept(outcomeN, sources, unheld));
@@ -480,6 +462,11 @@ double powerOfQuotient(double base, double denominator, double r) {
     return std::fmod(r, 2.0) == 0.0 ? magnitude : -magnitude;
 }
 
+
+// The most significant digits an exact power keeps: those of a typed number
+// a double gives back at best. 3^{34} = 16677181699666569 is held so, 3^{37}
+// is not.
+constexpr int kExactPowerDigits = 17;
 
 // base^{r} as an exact decimal, for a whole base and a whole r: from 0 on
 // while the power has at most seventeen significant digits; below 0 where the
@@ -789,28 +776,7 @@ double KalMathOperation::sumOrZero(double u, double v) {
     return std::fabs(sum) <= residue ? 0.0 : sum;
 }
 
-std::optional<ExactDecimal> KalMathOperation::shortestDecimal(double x) {
-    if (!std::isfinite(x)) return std::nullopt;
-    if (x == 0) return ExactDecimal{};
-    char buffer[64];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-    if (written.ec != std::errc()) return std::nullopt;
-    const std::string_view text(buffer, static_cast<size_t>(written.ptr - buffer));
-    const size_t e = text.find('e');
-    if (e == std::string_view::npos) return std::nullopt;
-    int exponent = 0;
-    const char* first = text.data() + e + 1;
-    if (*first == '+') ++first;
-    if (std::from_chars(first, text.data() + text.size(), exponent).ec != std::errc()) return std::nullopt;
-    Wide units = 0;
-    int digitsAfterFirst = -1;
-    for (const char c : text.substr(0, e)) {
-        if (c < '0' || c > '9') continue;
-        units = units * 10 + (c - '0');
-        ++digitsAfterFirst;
-    }
-    return withoutTrailingZeros({text.front() == '-' ? -units : units, exponent - digitsAfterFirst});
-}
+std::optional<ExactDecimal> KalMathOperation::shortestDecimal(double x) { return DecimalText::shortest(x); }
 
 std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
     const auto a = shortestDecimal(u);
@@ -850,8 +816,10 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal
     // for whatever was cut, so that the sum still rounds as it would
     // (9 + 9·10^{300} reads 9·10^{300}) and is no longer exact.
     const int cut = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - 31;
+    bool wasCut = false;
     for (ExactDecimal* term : {&a, &b}) {
         if (term->exponent >= cut - 1) continue;
+        wasCut = true;
         const int drop = cut - 1 - term->exponent;
         const Wide kept = drop > kMostWideDigits ? Wide{0} : term->units / tenToThe(drop);
         *term = {kept * 10 + (term->units < 0 ? -1 : 1), cut - 2};
@@ -861,14 +829,15 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal
     if (width >= kMostWideDigits) return std::nullopt;
     const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
     if (units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
-    return roundedOnce(withoutTrailingZeros({units, at}));
+    ExactOutcome outcome = roundedOnce(withoutTrailingZeros({units, at}));
+    if (wasCut && !outcome.unheld) {
+        // What was cut is no exact sum: a line writes the double's digits.
+        outcome.fullDigits = !outcome.exact;
+    }
+    return outcome;
 }
 
-long double KalMathOperation::preciseConstant(const NaturalConstant& c) {
-    if (c.latex() == "\\pi") return 3.14159265358979323846264338327950288L;
-    if (c.latex() == "e") return 2.71828182845904523536028747135266250L;
-    return c.value();
-}
+long double KalMathOperation::preciseConstant(const NaturalConstant& c) { return DecimalText::preciseConstant(c); }
 
 long double KalMathOperation::preciseDecimal(const ExactDecimal& d) {
     const std::string text = digitsOf(d.units) + "e" + std::to_string(d.exponent);
@@ -920,9 +889,7 @@ std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& bas
 }
 
 std::optional<ExactDecimal> KalMathOperation::numeratorDecimal(const Digit& d) {
-    if (d.exactZ()) return d.exactZ();
-    if (!d.z()) return std::nullopt;
-    return shortestDecimal(*d.z());
+    return DecimalText::numeratorDecimal(d);
 }
 
 std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit& a) {
@@ -958,33 +925,7 @@ std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit&
 }
 
 ExactDecimal KalMathOperation::roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at) {
-    if (z.units == 0 || n.units == 0) return {0, at};
-    const bool negative = (z.units < 0) != (n.units < 0);
-    const Wide numerator = magnitudeOf(z.units);
-    const Wide denominator = magnitudeOf(n.units);
-    // The quotient's digits: the whole part of numerator / denominator, whose
-    // last digit stands at 10^{z.exponent - n.exponent}, then fraction digits
-    // by long division; kept down to 10^{at}, the next digit rounds (halves
-    // away from zero).
-    const std::string whole = digitsOf(numerator / denominator);
-    Wide rest = numerator % denominator;
-    const int shift = z.exponent - n.exponent;
-    const long keep = static_cast<long>(whole.size()) + shift - at;
-    std::string digits = whole;
-    while (static_cast<long>(digits.size()) <= keep) {
-        rest *= 10;
-        digits.push_back(static_cast<char>('0' + static_cast<int>(rest / denominator)));
-        rest %= denominator;
-    }
-    Wide units = 0;
-    const Wide widest = tenToThe(kMostWideDigits - 1);
-    for (long i = 0; i < keep; ++i) {
-        if (magnitudeOf(units) >= widest) return {0, at};  // beyond every line
-        units = units * 10 + (digits[static_cast<size_t>(i)] - '0');
-    }
-    const char next = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
-    if (next >= '5') ++units;
-    return {negative ? -units : units, at};
+    return DecimalText::roundedQuotient(z, n, at);
 }
 
 ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
@@ -998,20 +939,11 @@ ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
     if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt, false, target};
     // Below the normal doubles fewer digits are kept, down to none.
     if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall, false, target};
-    // Not every digit comes back. A line then writes the double's shortest
-    // form, which the next line computes with: it tells the truth where it is
-    // the exact result rounded to what the line shows, the shortest form's
-    // digits and, written plainly, ten decimals (1 + 1.23456789·10^{-11} is
-    // 1.0000000000123457; 10^{20} + 1 is 1·10^{20}). 3000000000000000.5 is no
-    // writing of 3000000000000000.3, nor 9007199254740992 of 9007199254740993.
-    if (held) {
-        const int leading = held->exponent + digitCountOf(held->units) - 1;
-        const bool plain = leading >= -kFractionDigits && leading < 17;
-        const int at = plain ? std::min(held->exponent, -kFractionDigits) : held->exponent;
-        const auto shown = unitsAt(target, at);
-        const auto heldShown = unitsAt(*held, at);
-        if (shown && heldShown && *shown == *heldShown) return {value, false, std::nullopt, true, target};
-    }
+    // Not every digit comes back: the Digit carries the exact result where a
+    // line can write it (3.00000762939453125 reads 3.0000076294, 2^{53} + 1
+    // 9007199254740993); a whole number no line holds is refused (10^{25} + 1
+    // is no 1 \cdot 10^{25}).
+    if (DecimalText::exactText(target)) return {value, false, std::nullopt, false, target};
     return {value, false, UnheldCause::tooManyDigits, false, target};
 }
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/DecimalText.h"
 #include "Calvaro/engine/LocalizedString.h"
 #include "Calvaro/engine/TextFormat.h"
 #include "platform/foundation/Text.h"
@@ -86,43 +86,6 @@ bool needsScientific(double value) {
     return value != 0 && std::isfinite(value) && (magnitude < kDecimalsFrom || magnitude >= kPlainBelow);
 }
 
-int decimalDigitCount(const ExactDecimal& d) {
-    int count = 1;
-    for (__int128 rest = d.units < 0 ? -d.units : d.units; rest >= 10; rest /= 10) ++count;
-    return count;
-}
-
-// An exact decimal in plain digits, without grouping or trailing zeros.
-std::string plainDigits(const ExactDecimal& d) {
-    if (d.units == 0) return "0";
-    const bool negative = d.units < 0;
-    std::string digits;
-    for (__int128 rest = negative ? -d.units : d.units; rest != 0; rest /= 10) {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
-    }
-    if (d.exponent >= 0) {
-        digits.append(static_cast<size_t>(d.exponent), '0');
-    } else {
-        const size_t places = static_cast<size_t>(-d.exponent);
-        if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
-        digits.insert(digits.size() - places, ".");
-        digits.erase(digits.find_last_not_of('0') + 1);
-        if (digits.back() == '.') digits.pop_back();
-    }
-    return (negative ? "-" : "") + digits;
-}
-
-// m \cdot 10^{k} with every digit of an exact decimal in m.
-std::string scientificDigitsOf(ExactDecimal d) {
-    if (d.units == 0) return "0";
-    std::string digits = plainDigits({d.units < 0 ? -d.units : d.units, 0});
-    const int exponent = d.exponent + static_cast<int>(digits.size()) - 1;
-    digits.erase(digits.find_last_not_of('0') + 1);
-    std::string mantissa = digits.substr(0, 1);
-    if (digits.size() > 1) mantissa += "." + digits.substr(1);
-    return (d.units < 0 ? "-" : "") + mantissa + " \\cdot 10^{" + std::to_string(exponent) + "}";
-}
-
 // The most significant digits a line writes of a number from its double:
 // those a double holds of every number (a decimal of fifteen digits survives
 // the double, one of sixteen may not). 1234567900.0892344 is no writing of the
@@ -149,14 +112,17 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
     if (at > -fractionDigits) {
         // Fewer decimals than the line allows: the shortest form (the digits
         // the double holds) rounded once more, halves away from zero.
-        const auto shortest = KalMathOperation::shortestDecimal(value);
+        const auto shortest = DecimalText::shortest(value);
         if (!shortest) return std::nullopt;
+        // No decimal left: padded zeros, or a number that is not whole
+        // written whole (1234567890123457.58 is no 1234567890123460).
+        if (at > 0 || (at == 0 && std::trunc(value) != value)) return std::nullopt;
         // Only digits below 10^{at} need rounding away.
         const ExactDecimal rounded =
-            shortest->exponent >= at ? *shortest : KalMathOperation::roundedQuotient(*shortest, {1, 0}, at);
+            shortest->exponent >= at ? *shortest : DecimalText::roundedQuotient(*shortest, {1, 0}, at);
         // Rounded up to 10^{17}, it is written as such a number is.
-        if (decimalDigitCount(rounded) + at > 17) return std::nullopt;
-        text = plainDigits(rounded);
+        if (DecimalText::digitCount(rounded) + at > 17) return std::nullopt;
+        text = DecimalText::plain(rounded);
     } else {
         text = foundation::formatDecimal(value, 0, fractionDigits);
     }
@@ -167,54 +133,34 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
 
 std::string decimalText(double value, int fractionDigits, bool allDigits = false) {
     if (allDigits && std::isfinite(value) && !needsScientific(value)) {
-        if (const auto shortest = KalMathOperation::shortestDecimal(value)) return plainDigits(*shortest);
+        if (const auto shortest = DecimalText::shortest(value)) {
+            const std::string text = DecimalText::plain(*shortest);
+            if (text.size() <= static_cast<size_t>(DecimalText::kLongestNumber)) return text;
+        }
     }
     if (auto text = plainText(value, fractionDigits)) return *text;
+    if (!needsScientific(value) && std::isfinite(value) && !allDigits) {
+        // Plain digits would be padded or read whole: m \cdot 10^{k} with
+        // the digits a double holds.
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.*e", kHeldSignificantDigits - 1, value);
+        if (const auto shown = DecimalText::shortest(std::strtod(buffer, nullptr))) return DecimalText::scientific(*shown);
+    }
     return scientificText(value, allDigits);
 }
 
-// A value computed in extended precision as a line writes it: rounded once
-// from its long double at the place a double's text would be (ten decimals,
-// fifteen significant digits, ten of m·10^{k}), so that no digit shown is the
-// double's rounding rather than the value's. Values a double does not hold
-// in its normal range are written from their double.
+// A value computed in extended precision as a line writes it (see
+// DecimalText::preciseText); one the double does not hold in its normal
+// range is written from its double.
 std::string preciseDecimalText(long double precise, int fractionDigits) {
-    const double value = static_cast<double>(precise);
-    if (!std::isfinite(value) || value == 0 || std::fabs(value) < std::numeric_limits<double>::min()) {
-        return decimalText(value, fractionDigits);
-    }
-    char buffer[128];
-    if (!needsScientific(value)) {
-        const int at = lastPlaceOf(value, fractionDigits);
-        std::string text;
-        if (at <= 0) {
-            std::snprintf(buffer, sizeof buffer, "%.*Lf", -at, precise);
-            text = buffer;
-            if (text.find('.') != std::string::npos) {
-                text.erase(text.find_last_not_of('0') + 1);
-                if (text.back() == '.') text.pop_back();
-            }
-        } else {
-            std::snprintf(buffer, sizeof buffer, "%.0Lf", precise / std::pow(10.0L, at));
-            text = buffer;
-            if (text != "0" && text != "-0") text.append(static_cast<size_t>(at), '0');
-        }
-        const size_t digits = std::count_if(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const size_t whole = text.find('.') == std::string::npos ? digits : text.find('.') - (text[0] == '-');
-        if (text.find_first_of("123456789") != std::string::npos && whole <= 17) return text;
-    }
-    std::snprintf(buffer, sizeof buffer, "%.9Le", precise);
-    const std::string text = buffer;
-    const size_t exponentAt = text.find('e');
-    std::string mantissa = text.substr(0, exponentAt);
-    mantissa.erase(mantissa.find_last_not_of('0') + 1);
-    if (mantissa.back() == '.') mantissa.pop_back();
-    return mantissa + " \\cdot 10^{" + std::to_string(std::atoi(text.c_str() + exponentAt + 1)) + "}";
+    if (auto text = DecimalText::preciseText(precise)) return *text;
+    return decimalText(static_cast<double>(precise), fractionDigits);
 }
 
-// Every digit of an exact decimal: plain from 1e-10 to below 1e17, m·10^{k} beyond.
-std::string exactDigitsLatex(const ExactDecimal& d, double value) {
-    return needsScientific(value) ? scientificDigitsOf(d) : plainDigits(d);
+// An exact decimal as a line writes it (see DecimalText::exactText).
+std::string exactDigitsLatex(const ExactDecimal& d) {
+    if (auto text = DecimalText::exactText(d)) return *text;
+    return DecimalText::scientific(d);
 }
 
 // A number followed by its constants, negatives in brackets unless
@@ -341,7 +287,7 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
         if (allDigits && digit.exact() && digit.exactZ()) {
             ExactDecimal exact = *digit.exactZ();
             if (exact.units < 0) exact.units = -exact.units;
-            numerator = exactDigitsLatex(exact, z);
+            numerator = exactDigitsLatex(exact);
         } else if (byValue || digit.n() == 1.0) {
             // A number shown by its value is rounded once: an exact quotient
             // from its exact parts, a computed one from its precise value
@@ -355,8 +301,8 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
                        std::fabs(z) >= std::numeric_limits<double>::min()) {
                 long double precise = *digit.precise();
                 if (!byValue) {
-                    for (const NaturalConstant& c : digit.zConstants()) precise /= KalMathOperation::preciseConstant(c);
-                    for (const NaturalConstant& c : digit.nConstants()) precise *= KalMathOperation::preciseConstant(c);
+                    for (const NaturalConstant& c : digit.zConstants()) precise /= DecimalText::preciseConstant(c);
+                    for (const NaturalConstant& c : digit.nConstants()) precise *= DecimalText::preciseConstant(c);
                 }
                 numerator = preciseDecimalText(keepSigns ? precise : std::fabs(precise), maximumFractionDigits);
             }
@@ -397,28 +343,12 @@ std::optional<std::string> KalStringOutput::exactValueText(const Digit& digit) {
         return std::nullopt;
     }
     const auto value = digit.value();
-    const auto z = KalMathOperation::numeratorDecimal(digit);
-    const auto n = KalMathOperation::shortestDecimal(digit.n());
+    const auto z = DecimalText::numeratorDecimal(digit);
+    const auto n = DecimalText::shortest(digit.n());
     if (!value || !std::isfinite(*value) || !z || !n || n->units == 0) return std::nullopt;
     if (*value == 0) return "0";
-    if (digit.n() == 1.0) return exactDigitsLatex(*z, *value);
-    // A quotient that ends within seventeen digits is written whole, as an
-    // exact number is; any other is rounded once to the digits a line writes.
-    const int leading = static_cast<int>(std::floor(std::log10(std::fabs(*value))));
-    ExactDecimal whole = KalMathOperation::roundedQuotient(*z, *n, leading - 17);
-    const auto back = KalMathOperation::exactProduct(whole, *n);
-    const auto target = KalMathOperation::exactProduct(*z, {1, 0});
-    if (back && target && back->decimal && target->decimal && back->decimal->units == target->decimal->units &&
-        back->decimal->exponent == target->decimal->exponent) {
-        while (whole.units != 0 && whole.units % 10 == 0) {
-            whole.units /= 10;
-            ++whole.exponent;
-        }
-        if (decimalDigitCount(whole) <= 17) return exactDigitsLatex(whole, *value);
-    }
-    const ExactDecimal rounded = KalMathOperation::roundedQuotient(*z, *n, lastPlaceOf(*value, 10));
-    if (rounded.units == 0) return std::nullopt;
-    return exactDigitsLatex(rounded, *value);
+    if (digit.n() == 1.0) return exactDigitsLatex(*z);
+    return DecimalText::quotientText(*z, *n);
 }
 
 std::string KalStringOutput::exactNumberLatex(double value, const std::string& exactText) {

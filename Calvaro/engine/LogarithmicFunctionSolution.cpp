@@ -41,13 +41,13 @@ void LogarithmicFunctionSolution::writeDomain() {
             line(b_ + "\\cdot x + " + c_ + " > 0 \\quad |-" + c_);
             line(b_ + "\\cdot x > -" + c_ + " \\quad |:" + bDivisor_);
             const auto q = quotient(*negatedC, bDigit);
-            bound = latex(*q);
+            bound = resultLatex(*q);
             // Dividing by a negative b turns the relation round.
             line((valueOf(bDigit) < 0 ? "x < " : "x > ") + bound);
         } else {
             line("x + " + c_ + " > 0 \\quad |-" + c_);
             line("x > -" + c_);
-            bound = latex(*negatedC);
+            bound = resultLatex(*negatedC);
         }
     }
     const double bValue = valueOf(bDigit);
@@ -85,12 +85,12 @@ void LogarithmicFunctionSolution::writeValueAtX() {
     p->assign(xDigit);
     if (!isOne(input(b))) {
         p = product(input(b), xDigit);
-        line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*p) + " " + cTerm_ + ") " + dTerm_);
+        line(at + zDot_ + "\\log_{" + a_ + "}(" + resultLatex(*p) + " " + cTerm_ + ") " + dTerm_);
     }
     DigitPtr e = p;
     if (!isZero(input(c))) {
         e = sum(*p, input(c));
-        line(at + zDot_ + "\\log_{" + a_ + "}(" + latex(*e) + ") " + dTerm_);
+        line(at + zDot_ + "\\log_{" + a_ + "}(" + resultLatex(*e) + ") " + dTerm_);
     }
     writeLogarithmValue(at, *e, zDot_);
 }
@@ -119,9 +119,9 @@ void LogarithmicFunctionSolution::writeZero() {
     line(zDotBlank_ + log + " " + dTerm_ + " = 0");
     if (!isZero(input(d))) line(zDotBlank_ + " " + log + " " + dTerm_ + " = 0 \\quad |-" + d_);
     const auto n = product(input(d), *minusOne());
-    if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + latex(*n) + " \\quad |:" + zDivisor_);
+    if (!isOne(input(z))) line(zDotBlank_ + " " + log + " = " + resultLatex(*n) + " \\quad |:" + zDivisor_);
     const auto q = quotient(*n, input(z));
-    const std::string qText = latex(*q);
+    const std::string qText = resultLatex(*q);
     line(log + " = " + qText + " \\quad |" + aBase_ + "^{\\wedge}");
     line(aBase_ + "^{" + log + "} = " + aBase_ + "^{" + qText + "}");
     line(argument_ + " = " + aBase_ + "^{" + qText + "}");
@@ -135,7 +135,7 @@ void LogarithmicFunctionSolution::writeZero() {
         line(argument_ + " = " + gText + " \\quad |-" + c_);
         line(bDot_ + " x = " + gText + " -" + c_);
         t = difference(*g, input(c));
-        tText = latex(*t);
+        tText = resultLatex(*t);
         line(bDot_ + " x = " + tText);
     }
     if (!isOne(input(b))) {
@@ -143,7 +143,7 @@ void LogarithmicFunctionSolution::writeZero() {
         const auto w = quotient(*t, input(b));
         const double numerator = *w->z();
         // A numerator with decimals reads better as one decimal number.
-        line("x = " + (numerator != std::trunc(numerator) ? valueNumber(*w) : latex(*w)));
+        line("x = " + (numerator != std::trunc(numerator) ? valueNumber(*w) : resultLatex(*w)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 
+#include "Calvaro/engine/DecimalText.h"
 #include "Calvaro/engine/KalMathOperation.h"
 #include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/engine/LocalizedString.h"
@@ -55,6 +56,21 @@ bool SolutionStepWriter::isXGiven() const {
 std::string SolutionStepWriter::latex(const Digit& digit) const {
     if (!digit.z()) throw MissingValue{};
     return KalStringOutput::formatDigitLatex(digit, "", false, false, false, 10);
+}
+
+std::string SolutionStepWriter::resultLatex(const Digit& digit) const {
+    const auto z = DecimalText::numeratorDecimal(digit);
+    const auto n = DecimalText::shortest(digit.n());
+    const bool decimalParts = z && n && (z->exponent < 0 || n->exponent < 0);
+    if (digit.exact() && digit.n() != 1.0 && decimalParts && digit.zConstants().empty() &&
+        digit.nConstants().empty() && digit.zVariable().empty() && digit.nVariable().empty() &&
+        DecimalText::isShortQuotient(*z, *n)) {
+        if (auto text = KalStringOutput::exactValueText(digit)) {
+            if (!text->empty() && text->front() == '-') return "-" + text->substr(1);
+            return *text;
+        }
+    }
+    return latex(digit);
 }
 
 std::string SolutionStepWriter::number(double value) {
@@ -200,9 +216,9 @@ std::string SolutionStepWriter::writeInverseToCore(const std::string& function, 
         line(core + " = \\frac{1}{" + z_ + "}y " + dOverZ);
     }
     const auto w = reciprocal(input(z));
-    const std::string wText = isOne(*w) ? "" : latex(*w);
+    const std::string wText = isOne(*w) ? "" : resultLatex(*w);
     const auto s = quotient(input(d), input(z));
-    const std::string sText = isZero(*s) ? "" : "- " + latex(*s);
+    const std::string sText = isZero(*s) ? "" : "- " + resultLatex(*s);
     return wText + "y " + sText;
 }
 
@@ -213,8 +229,8 @@ void SolutionStepWriter::writeInverseFromInner(const std::string& inner, const s
         line(bDot_ + " x = " + value + " " + minusC + " \\quad |:" + bDivisor_);
     }
     const auto v = reciprocal(input(b));
-    const std::string vText = isOne(*v) ? "" : latex(*v) + " \\cdot";
+    const std::string vText = isOne(*v) ? "" : resultLatex(*v) + " \\cdot";
     const auto t = quotient(input(c), input(b));
-    const std::string tText = isZero(*t) ? "" : "- " + latex(*t);
+    const std::string tText = isZero(*t) ? "" : "- " + resultLatex(*t);
     line("x = " + vText + " " + value + " " + tText);
 }

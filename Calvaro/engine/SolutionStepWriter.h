@@ -40,6 +40,11 @@ protected:
 
     // A Digit as the steps show it (no brackets, signs pulled in front).
     std::string latex(const Digit& digit) const;
+    // A computed Digit as the steps show it: as latex(), but a quotient of
+    // decimals the arithmetic leaves is written as its value where that is
+    // exact and short (1.125/0.125 is 9), as fractions of whole numbers are
+    // cancelled.
+    std::string resultLatex(const Digit& digit) const;
     // A floating-point number as the steps show it (negatives in brackets).
     static std::string number(double value);
     // A number computed in extended precision, rounded once as the steps show it.

@@ -116,6 +116,20 @@ const GoldenCase kCases[] = {
     // and the coefficients of an inverse with a tiny z.
     {"log_value_of_fifteen_digits", {0, {"", "", "", "1234567890.12345", "1000", ""}}},
     {"log_tiny_z", {0, {"", "", "", "1", "", "0.0000000000015"}}},
+    // Results past a double's digits that a line writes truly: ten decimals
+    // of an exact sum, exact fractions, a computed value to ten decimals,
+    // a sum past 2^{53} with every digit, 2^{-24} within 24 characters, a
+    // quotient of decimals as its value, an exact logarithm's sum.
+    {"exp_intercept_ten_decimals_of_exact", {1, {"4", "", "-8", "3", "2", "0.5"}}},
+    {"exp_intercept_fraction_past_two_to_53", {1, {"100/3", "", "8", "2", "", "2"}}},
+    {"exp_intercept_fraction_of_decimals", {1, {"1/1000", "", "5", "0.5", "", "0.125"}}},
+    {"exp_compound_interest", {1, {"1.035", "", "25", "", "", "250000"}}},
+    {"log_intercept_past_a_quadrillion", {0, {"2", "", "3", "1234567890123456", "", ""}}},
+    {"exp_intercept_two_to_53_plus_one", {1, {"", "", "53", "1", "", ""}}},
+    {"exp_intercept_ten_to_17_plus_one", {1, {"10", "", "17", "1", "", ""}}},
+    {"exp_two_to_minus_24", {1, {"2", "-1", "-10", "", "14", ""}}},
+    {"log_zero_of_half_base", {0, {"1/2", "1", "-1", "3", "", "1"}}},
+    {"log_exact_logarithm_meets_long_number", {0, {"10", "", "", "0.1234567891", "0.001", "1234567890"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

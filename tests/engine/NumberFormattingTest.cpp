@@ -42,7 +42,7 @@ TEST(FormatNumberLatex, RenderingRules) {
         // No more than fifteen significant digits, all a double holds: a
         // double sum of 1234567890.12345 and 9.9657842847 stands for
         // 1234567900.0892342847, its double's shortest form is ...0892344.
-        {1234567900.0892344, "1234567900.08923"}, {-245199095378987.06, "(-245199095378987)"},
+        {1234567900.0892344, "1234567900.08923"}, {-245199095378987.06, "(-2.45199095378987 \\cdot 10^{14})"},
         {99999.12345678912, "99999.1234567891"},
         // No grouping separators, at most ten fraction digits.
         {1234567.5, "1234567.5"}, {1.0 / 3.0, "0.3333333333"}, {0.1 + 0.2, "0.3"},

@@ -39,17 +39,15 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         {'*', typedDigit(0.1), typedDigit(0.2), "0.02", "1", true, std::nullopt},
         // A computed factor is multiplied as its double, as before.
         {'*', digit(0.1), typedDigit(0.2), "0.020000000000000004", "1", false, std::nullopt},
-        // 3000000000000000.3 is held as 3000000000000000.5, which a line would write.
-        {'*', typedDigit(3), typedDigit(1000000000000000.1), "3000000000000000.5", "1", false,
-         UnheldCause::tooManyDigits},
+        // 3000000000000000.3 is held as 3000000000000000.5: the Digit carries
+        // the exact product, which a line writes.
+        {'*', typedDigit(3), typedDigit(1000000000000000.1), "3000000000000000.5", "1", true, std::nullopt},
         // The double shows 432345564.22756755 and 152415787.51425087 of
-        // 432345564.227567568 and 152415787.5142508889.
-        {'*', typedDigit(4.8e-8), typedDigit(9007199254740991), "432345564.22756755", "1", false,
-         UnheldCause::tooManyDigits},
-        {'*', typedDigit(123456.789), typedDigit(1234.5678901), "152415787.51425087", "1", false,
-         UnheldCause::tooManyDigits},
-        // More digits than the double keeps, all past the tenth decimal a line writes.
-        {'*', typedDigit(0.1234567891), typedDigit(0.1234567891), "0.01524157877488188", "1", false, std::nullopt},
+        // 432345564.227567568 and 152415787.5142508889: carried too.
+        {'*', typedDigit(4.8e-8), typedDigit(9007199254740991), "432345564.22756755", "1", true, std::nullopt},
+        {'*', typedDigit(123456.789), typedDigit(1234.5678901), "152415787.51425087", "1", true, std::nullopt},
+        // More digits than the double keeps, carried, written to ten decimals.
+        {'*', typedDigit(0.1234567891), typedDigit(0.1234567891), "0.01524157877488188", "1", true, std::nullopt},
         {'*', typedDigit(1e200), typedDigit(1e200), "inf", "1", false, UnheldCause::tooLarge},
         {'*', typedDigit(1e-200), typedDigit(1e-200), "0", "1", false, UnheldCause::tooSmall},
         // Over a fraction the parts multiply crosswise: 0.7 · 3 is 2.1, not 2.0999999999999996.
@@ -61,13 +59,12 @@ TEST(TypedArithmetic, MeetsAsTheDecimalsTypedRoundedOnce) {
         // 1e300 + 1e-300 has 601 digits, but a line shows ten of them.
         {'+', typedDigit(1e300), typedDigit(1e-300), "1e+300", "1", false, std::nullopt},
         {'-', typedDigit(1e17), typedDigit(1e-20), "1e+17", "1", false, std::nullopt},
-        // Written plainly, 9999999999999999.5 and 10000000000000001 would read 10000000000000000.
-        {'-', typedDigit(1e16), typedDigit(0.5), "1e+16", "1", false, UnheldCause::tooManyDigits},
-        {'+', typedDigit(1e16), typedDigit(1), "1e+16", "1", false, UnheldCause::tooManyDigits},
-        {'+', typedDigit(1), typedDigit(9.999999999999999e24), "9.999999999999999e+24", "1", false, std::nullopt},
-        // 1.0000000000123456789 is written as its double's 1.0000000000123457,
-        // the exact sum rounded to those digits, which the logarithm then uses.
-        {'+', typedDigit(1), typedDigit(1.23456789e-11), "1.0000000000123457", "1", false, std::nullopt},
+        // 9999999999999999.5 and 10000000000000001 are carried and written whole.
+        {'-', typedDigit(1e16), typedDigit(0.5), "1e+16", "1", true, std::nullopt},
+        {'+', typedDigit(1e16), typedDigit(1), "1e+16", "1", true, std::nullopt},
+        {'+', typedDigit(1), typedDigit(9.999999999999999e24), "9.999999999999999e+24", "1", true, std::nullopt},
+        // 1.0000000000123456789 is carried exactly, which the logarithm then uses.
+        {'+', typedDigit(1), typedDigit(1.23456789e-11), "1.0000000000123457", "1", true, std::nullopt},
         // Quotients of exact numbers stay exact fractions, also part by part.
         {'/', typedDigit(100000000.1), typedDigit(1.1), "100000000.1", "1.1", true, std::nullopt},
         {'/', typedDigit(-9999999999999999000000000.0), typedDigit(1), "-9.999999999999999e+24", "1", true,
@@ -119,9 +116,8 @@ TEST(TypedArithmetic, WholePowersOfTypedWholesAreExactWhereTheDoubleHoldsThem) {
             EXPECT_EQ(KalStringOutput::formatDigitLatex(*power, "", false, false, false, 10), row.written);
         }
     }
-    // What a carried power meets is carried while it has seventeen digits at
-    // most, and computed past them, never refused: only typed numbers that
-    // meet are.
+    // What a carried power meets is carried while a line can write it, and
+    // computed past that, never refused: only typed numbers that meet are.
     KalMathOperation carried;
     const auto power = carried.power(typedDigit(3), 34);
     const struct {
@@ -132,7 +128,7 @@ TEST(TypedArithmetic, WholePowersOfTypedWholesAreExactWhereTheDoubleHoldsThem) {
                     {'*', typedDigit(-1, 2), "-8338590849833284.5"},
                     {'+', typedDigit(2), "16677181699666571"},
                     {'*', typedDigit(30), "5.0031545098999707 \\cdot 10^{17}"},
-                    {'*', typedDigit(37), "none"}};
+                    {'*', typedDigit(37), "6.17055722887663053 \\cdot 10^{17}"}};
     for (const auto& meeting : meetings) {
         const auto result = meeting.operation == '*' ? carried.multiply(meeting.other, *power).digit
                                                      : carried.add(*power, meeting.other).digit;
@@ -154,8 +150,8 @@ TEST(TypedArithmetic, AQuotientOfExactNumbersIsRoundedOnceToTheDigitsALineShows)
         {typedDigit(100000000.1), typedDigit(1.1), "90909091"},
         {typedDigit(100000000.1), typedDigit(7), "14285714.3"},
         {typedDigit(31534.098), typedDigit(2.3), "13710.4773913043"},
-        // No more digits than a double holds: 666666666666.6666 is no writing of 666666666666.66666...
-        {typedDigit(1), typedDigit(1.5e-12), "666666666666.667"},
+        // Seventeen significant digits at most: 666666666666.66666... rounded once.
+        {typedDigit(1), typedDigit(1.5e-12), "666666666666.66667"},
         {typedDigit(-2), typedDigit(3), "-0.6666666667"},
         {typedDigit(1), typedDigit(3e20), "3.333333333 \\cdot 10^{-21}"},
     };

@@ -81,12 +81,12 @@ TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
         {1, {"3", "", "34", "", "", ""}, {"f(0) =  16677181699666569 "}},
         {1, {"3", "", "34", "2", "", "-1/2"}, {"f(0) = -\\frac{16677181699666569}{2} + 2", "f(0) = -\\frac{16677181699666565}{2}"}},
         {1, {"7", "", "19", "", "", ""}, {"f(0) =  11398895185373143 "}},
-        // No more digits than a double holds.
-        {0, {"", "", "", "1234567890.12345", "1000", ""}, {"f(1000) = 1234567900.08923"}},
+        // No more digits than the extended precision holds.
+        {0, {"", "", "", "1234567890.12345", "1000", ""}, {"f(1000) = 1234567900.0892343"}},
         {0,
          {"", "", "", "1", "", "0.0000000000015"},
-         {"\\log_{2}( x ) = -666666666666.667 \\quad |2^{\\wedge}",
-          "\\log_{2}( x ) = 666666666666.667y - 666666666666.667 \\quad |2^{\\wedge}"}},
+         {"\\log_{2}( x ) = -666666666666.66667 \\quad |2^{\\wedge}",
+          "\\log_{2}( x ) = 666666666666.66667y - 666666666666.66667 \\quad |2^{\\wedge}"}},
     };
     for (const auto& c : cases) {
         const TypedExercise run(c.mode, c.abcdxz);
@@ -105,17 +105,10 @@ struct TypedRefusalCase {
 TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
     ASSERT_TRUE(kEnglishTitles);
     const TypedRefusalCase cases[] = {
-        // 3 · 1000000000000000.1 is 3000000000000000.3; its double writes ...0.5.
-        {1, {"", "3", "-3000000000000000", "", "1000000000000000.1", ""}, "resultNotHeld", {"bTextField", "xTextField"}},
         {0, {"", "1E200", "", "", "1E200", ""}, "resultTooLarge", {"bTextField", "xTextField"}},
         {1, {"", "-1E-200", "", "", "1E-200", ""}, "resultTooSmall", {"bTextField", "xTextField"}},
-        // 2^{53} + 1; the empty b that took part is not named.
-        {0, {"", "", "9007199254740992", "", "1", ""}, "resultNotHeld", {"cTextField", "xTextField"}},
         // 9 + 9 · 10^{300} reads 9 · 10^{300} at ten significant digits: no refusal.
         {1, {"", "1E-300", "9E300", "", "9E300", ""}, "none", {}},
-        // Whole powers from 2^{53} on meet typed numbers as typed numbers do.
-        {1, {"", "", "53", "1", "", ""}, "resultNotHeld", {"cTextField", "dTextField"}},
-        {1, {"10", "", "16", "1", "", ""}, "resultNotHeld", {"aTextField", "cTextField", "dTextField"}},
         // Met by 1 or 0 the power stays as it is.
         {1, {"3", "", "34", "0", "", "1"}, "none", {}},
     };

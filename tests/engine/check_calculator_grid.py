@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Runs the grid of school exercises through calculator_dump in both forms.
+
+a in {2, 3, 4, 5, 10, 0.5}, b in {1, 2, -1}, c even from -10 to 10, d in
+{0, 3, -45.1, 2.5, -0.75, 12.34}, z in {1, 2, -3, 0.5}, x = 2: 9,504
+exercises. None may be refused, every line must hold under the strict sympy
+reading, and no number text may pass 24 characters. With --compare OTHER the
+lines of a second dump tool are compared and the exercises whose lines differ
+are printed, for reading by eye.
+"""
+
+import argparse
+import itertools
+import re
+import sys
+
+import check_calculator_sympy as checker
+from calculator_cases import run_dump
+
+GRID = {"a": ["2", "3", "4", "5", "10", "0.5"], "b": ["1", "2", "-1"], "c": [str(c) for c in range(-10, 11, 2)],
+        "d": ["0", "3", "-45.1", "2.5", "-0.75", "12.34"], "z": ["1", "2", "-3", "0.5"]}
+LONGEST = 24
+NUMBER = re.compile(r"[0-9.]+")
+
+
+def grid_cases():
+    cases = []
+    for mode in (0, 1):
+        for a, b, c, d, z in itertools.product(*GRID.values()):
+            cases.append({"mode": mode, "a": a, "b": b, "c": c, "d": d, "z": z, "x": "2"})
+    return cases
+
+
+def lines_of(result):
+    return [step["latexString"] for step in result.get("solutionSteps", [])]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dump", required=True)
+    parser.add_argument("--compare", help="a second dump tool whose lines are compared")
+    parser.add_argument("--show", type=int, default=40)
+    arguments = parser.parse_args()
+    checker.STRICT, checker.RELATIVE = True, 0
+
+    cases = grid_cases()
+    results = run_dump(arguments.dump, cases)
+    failures = []
+    for result in results:
+        case = {k: result.get(k) for k in ("mode", "a", "b", "c", "d", "z")}
+        if "errorKey" in result:
+            failures.append(f"{case}: refused with {result['errorKey']} {result.get('faultyFieldIds')}")
+            continue
+        try:
+            checker.check_case(result, failures)
+        except Exception as error:  # a line the reader cannot take is a failure too
+            failures.append(f"{case}: {error!r}")
+        for line in lines_of(result):
+            for number in NUMBER.findall(line):
+                if len(number) > LONGEST:
+                    failures.append(f"{case}: {len(number)} characters in {line!r}")
+    changed = 0
+    if arguments.compare:
+        for new, old in zip(results, run_dump(arguments.compare, cases)):
+            if lines_of(new) != lines_of(old) or new.get("errorKey") != old.get("errorKey"):
+                changed += 1
+                if changed <= arguments.show:
+                    print({k: new.get(k) for k in ("mode", "a", "b", "c", "d", "z")}, old.get("errorKey"))
+                    for before, after in itertools.zip_longest(lines_of(old), lines_of(new), fillvalue=""):
+                        if before != after:
+                            print(f"  - {before}\n  + {after}")
+    for failure in failures[: arguments.show]:
+        print(failure)
+    print(f"{len(results)} exercises, {sum('errorKey' in r for r in results)} refused, {len(failures)} failures"
+          + (f", {changed} changed" if arguments.compare else ""))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
