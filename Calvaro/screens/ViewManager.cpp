@@ -102,6 +102,11 @@ void ViewManager::showToast(const std::string& message) {
     toast->layer().cornerRadius = 10.0;
     toast->setClipsToBounds(true);
     toast->setNumberOfLines(std::max<int64_t>(2, lines));
+    toast->setTag(toastTag);
+    const std::vector<std::shared_ptr<ui::View>> shown = root->subviews();
+    for (const auto& view : shown) {
+        if (view->tag() == toastTag) view->removeFromSuperview();
+    }
     root->addSubview(toast);
     dispatch::MainQueue::shared()->asyncAfter(toastDuration, [toast] { fadeOut(toast); });
 }

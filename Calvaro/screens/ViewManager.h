@@ -11,6 +11,8 @@
 class ViewManager {
 public:
     static constexpr int64_t loadingOverlayTag = 8989;
+    // The toast on screen, found again by this tag so that a new one replaces it.
+    static constexpr int64_t toastTag = 8990;
     static constexpr double toastDuration = 3.0;
     static constexpr double fadeOutDuration = 2.0;
 
@@ -22,7 +24,9 @@ public:
 
     // Shows `message` near the bottom of the key window's root view for three
     // seconds, then fades it out. The box is as high as the wrapped message
-    // needs, at least 40 points, and ends 80 points above the bottom.
+    // needs, at least 40 points, and ends 80 points above the bottom. A toast
+    // still on screen is taken away first: two boxes at one place would show
+    // the older text through the newer.
     static void showToast(const std::string& message);
     static void fadeOut(const std::shared_ptr<ui::View>& view);
 

@@ -4,14 +4,17 @@
 a in {2, 3, 4, 5, 10, 0.5}, b in {1, 2, -1}, c even from -10 to 10, d in
 {0, 3, -45.1, 2.5, -0.75, 12.34}, z in {1, 2, -3, 0.5}, x = 2: 9,504
 exercises. None may be refused, every line must hold under the strict sympy
-reading, and no number text may pass 24 characters. With --compare OTHER the
+reading, and no number text may pass 24 characters; in German every line and
+refusal is the same as in English. With --compare OTHER the
 lines of a second dump tool are compared and the exercises whose lines differ
 are printed, for reading by eye.
 """
 
 import argparse
 import itertools
+import json
 import re
+import subprocess
 import sys
 
 import check_calculator_sympy as checker
@@ -23,9 +26,9 @@ LONGEST = 24
 NUMBER = re.compile(r"[0-9.]+")
 
 
-def grid_cases():
+def grid_cases(modes):
     cases = []
-    for mode in (0, 1):
+    for mode in modes:
         for a, b, c, d, z in itertools.product(*GRID.values()):
             cases.append({"mode": mode, "a": a, "b": b, "c": c, "d": d, "z": z, "x": "2"})
     return cases
@@ -40,11 +43,14 @@ def main():
     parser.add_argument("--dump", required=True)
     parser.add_argument("--compare", help="a second dump tool whose lines are compared")
     parser.add_argument("--show", type=int, default=40)
+    parser.add_argument("--mode", type=int, choices=(0, 1), help="one form only")
     arguments = parser.parse_args()
     checker.STRICT, checker.RELATIVE = True, 0
 
-    cases = grid_cases()
+    cases = grid_cases((0, 1) if arguments.mode is None else (arguments.mode,))
     results = run_dump(arguments.dump, cases)
+    german = json.loads(subprocess.run([arguments.dump, "--language", "de"], input=json.dumps(cases),
+                                       capture_output=True, text=True, check=True).stdout)
     failures = []
     for result in results:
         case = {k: result.get(k) for k in ("mode", "a", "b", "c", "d", "z")}
@@ -59,6 +65,12 @@ def main():
             for number in NUMBER.findall(line):
                 if len(number) > LONGEST:
                     failures.append(f"{case}: {len(number)} characters in {line!r}")
+    for english, other in zip(results, german):
+        if lines_of(english) != lines_of(other) or english.get("errorKey") != other.get("errorKey"):
+            failures.append(f"{ {k: english.get(k) for k in ('mode', 'a', 'b', 'c', 'd', 'z')} }: German differs")
+        elif other.get("solutionSteps") and other["solutionSteps"][1]["title"] == english["solutionSteps"][1]["title"]:
+            failures.append("the German run wrote English titles")
+            break
     changed = 0
     if arguments.compare:
         for new, old in zip(results, run_dump(arguments.compare, cases)):

@@ -5,11 +5,19 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <string>
 
 #include "tests/engine/dump/CalculatorJson.h"
 
 int main(int argc, char** argv) {
-    setenv("CALVARO_LANGUAGE", "en", 1);
+    // English titles, unless "--language CODE" comes first.
+    const char* language = "en";
+    if (argc > 2 && std::string(argv[1]) == "--language") {
+        language = argv[2];
+        argc -= 2;
+        argv += 2;
+    }
+    setenv("CALVARO_LANGUAGE", language, 1);
     nlohmann::json cases;
     try {
         if (argc > 1) {
