@@ -74,6 +74,14 @@ std::optional<std::string> decimalTextRoundedPlain(Round round, int leading) {
     return DecimalText::plain(rounded) + "." + std::string(static_cast<size_t>(-tenDecimals), '0');
 }
 
+// Whether |value| · 10^{places} lies within the error of an extended value
+// of the middle between two whole numbers: its rounding there is not sure.
+bool decimalTextNearTie(long double value, int places) {
+    const long double scaled = std::fabs(value) * std::pow(10.0L, static_cast<long double>(places));
+    const long double fraction = scaled - std::floor(scaled);
+    return std::fabs(fraction - 0.5L) <= scaled * DecimalText::kPreciseError;
+}
+
 }  // namespace
 
 namespace DecimalText {
@@ -244,7 +252,13 @@ std::optional<std::string> preciseText(long double precise) {
     char buffer[128];
     const int leading = static_cast<int>(std::floor(std::log10(std::fabs(precise))));
     if (leading >= kDecimalTextPlainFrom && leading < kDecimalTextPlainBelow) {
-        const int places = std::min(kFractionDigits, kPreciseDigits - 1 - leading);
+        // A digit the value's own error could turn is not written: where the
+        // value lies so near the middle between two roundings that its error
+        // might put it on the other side, one digit fewer, down to fifteen.
+        const auto placesOf = [leading](int significant) { return std::min(kFractionDigits, significant - 1 - leading); };
+        int significant = kPreciseDigits;
+        while (significant > kHeldDigits && decimalTextNearTie(precise, placesOf(significant))) --significant;
+        const int places = placesOf(significant);
         if (places > 0) {
             std::snprintf(buffer, sizeof buffer, "%.*Lf", places, precise);
             std::string text = buffer;
@@ -253,7 +267,7 @@ std::optional<std::string> preciseText(long double precise) {
             // Rounded up to the next power of ten the text keeps what it shows.
             if (text.find_first_of("123456789") != std::string::npos) return text;
         }
-        std::snprintf(buffer, sizeof buffer, "%.*Le", kPreciseDigits - 1, precise);
+        std::snprintf(buffer, sizeof buffer, "%.*Le", significant - 1, precise);
     } else {
         std::snprintf(buffer, sizeof buffer, "%.9Le", precise);
     }

@@ -24,6 +24,14 @@ inline constexpr int kExactDigits = 17;
 // The significant digits a value computed in extended precision keeps: a
 // long double carries about nineteen, and powers and logarithms cost one or two.
 inline constexpr int kPreciseDigits = 17;
+// The significant digits a double holds of every number: a value computed
+// in doubles alone keeps these, and an extended one at least these.
+inline constexpr int kHeldDigits = 15;
+// The relative error an extended value may carry after the powers,
+// logarithms and products of a solution (a long double keeps 1.1e-19 of
+// its size per operation, a power of 8^{4e} is off by 5.5e-19, and a power
+// a^{q} carries the error of q times ln a^{q}, up to 39 for 10^{17}).
+inline constexpr long double kPreciseError = 5e-18L;
 
 // x's shortest decimal form (the digits it was typed with, for a typed
 // number) as units · 10^{exponent} without trailing zeros; none for an
@@ -69,7 +77,8 @@ bool isShortQuotient(const ExactDecimal& z, const ExactDecimal& n);
 
 // A value computed in extended precision as a line writes it: rounded once
 // from the long double to ten decimals, or to kPreciseDigits significant
-// digits where these come first; m \cdot 10^{k} of ten significant digits
+// digits where these come first (fewer, down to kHeldDigits, where the
+// value's error could turn the last digit); m \cdot 10^{k} of ten significant digits
 // below 10^{-10} and from 10^{17} on, and of kPreciseDigits where the plain
 // text would show no decimal (such a value is never known to be whole). None
 // for a value outside the double's normal range, which is written from its
