@@ -86,7 +86,11 @@ bool decimalTextNearTie(long double value, int places) {
 
 namespace DecimalText {
 
-int digitCount(const ExactDecimal& d) { return static_cast<int>(decimalTextDigits(d.units).size()); }
+int digitCount(const ExactDecimal& d) {
+    int count = 1;
+    for (Wide rest = decimalTextMagnitude(d.units); rest >= 10; rest /= 10) ++count;
+    return count;
+}
 
 ExactDecimal trimmed(ExactDecimal d) {
     if (d.units == 0) return {};

@@ -59,12 +59,14 @@ std::string SolutionStepWriter::latex(const Digit& digit) const {
 }
 
 std::string SolutionStepWriter::resultLatex(const Digit& digit) const {
+    if (!digit.exact() || digit.n() == 1.0 || !digit.zConstants().empty() || !digit.nConstants().empty() ||
+        !digit.zVariable().empty() || !digit.nVariable().empty()) {
+        return latex(digit);
+    }
     const auto z = DecimalText::numeratorDecimal(digit);
     const auto n = DecimalText::shortest(digit.n());
     const bool decimalParts = z && n && (z->exponent < 0 || n->exponent < 0);
-    if (digit.exact() && digit.n() != 1.0 && decimalParts && digit.zConstants().empty() &&
-        digit.nConstants().empty() && digit.zVariable().empty() && digit.nVariable().empty() &&
-        DecimalText::isShortQuotient(*z, *n)) {
+    if (decimalParts && DecimalText::isShortQuotient(*z, *n)) {
         if (auto text = KalStringOutput::exactValueText(digit)) {
             if (!text->empty() && text->front() == '-') return "-" + text->substr(1);
             return *text;
