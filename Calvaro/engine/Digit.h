@@ -60,8 +60,9 @@ public:
     void setExact(bool exact) { exact_ = exact; }
     // The numerator's exact decimal where its double does not give it back:
     // a whole power of a whole number past 2^{53} (3^{34} is
-    // 16677181699666569, held as ...568), or the exact result of exact
-    // numbers that a Digit of full digits (see fullDigits) stands for. None
+    // 16677181699666569, held as ...568), an exact result of exact numbers
+    // (2^{53} + 1, 3.00000762939453125), up to 38 digits, or the exact result
+    // that a Digit of full digits (see fullDigits) stands for. None
     // otherwise; an exact Digit's numerator is then the decimal its shortest
     // form reads.
     const std::optional<ExactDecimal>& exactZ() const { return exactZ_; }

@@ -183,7 +183,7 @@ double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<Un
 
 // An exact result its double does not give back is carried in the Digit
 // (see Digit::exactZ) wherever a line can write it (DecimalText::exactText):
-// 3 · 10^{-3}·2^{-17}... reads its ten decimals, 2^{53} + 1 every digit. Past
+// 0.5 · 4^{-8} + 3 reads its ten decimals, 2^{53} + 1 every digit. Past
 // a line's digits a result of a carried value is computed as any number that
 // is no exact one; one of typed numbers alone stays refused.
 ExactOutcome settled(ExactOutcome outcome, std::pair<const Digit*, const Digit*> operands,

@@ -28,9 +28,9 @@ struct CancelResult {
     std::optional<std::string> cancelLatex;
 };
 
-// Why an exact result of typed numbers cannot stand in a line as its double:
-// the double would give back other digits than the line must show, or it lies
-// beyond the double's range (infinite) or below its normal numbers (where the
+// Why an exact result of typed numbers cannot stand in a line: no line can
+// write it truly (a common denominator no double holds), or it lies beyond
+// the double's range (infinite) or below its normal numbers (where the
 // double keeps fewer digits, down to none).
 enum class UnheldCause { tooManyDigits, tooLarge, tooSmall };
 
@@ -42,8 +42,8 @@ struct UnheldResult {
 };
 
 // An exact decimal result rounded once to the nearest double: `exact` when the
-// double gives back every digit, `unheld` when the steps could not write the
-// double as the result (see KalMathOperation::roundedOnce).
+// double gives back every digit, `unheld` when no line can write the result
+// (see KalMathOperation::roundedOnce).
 struct ExactOutcome {
     double value = 0.0;
     bool exact = false;
@@ -188,10 +188,11 @@ public:
     static ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at);
 
     // The double nearest to `exact`, whether it gives back every digit, and,
-    // where it does not, whether its shortest form is the exact value rounded
-    // to what a line writes of it (those digits, and ten decimals when written
-    // plainly): then `fullDigits`, else `unheld`. 3 · 1000000000000000.1 is
-    // 3000000000000000.3, whose double is 3000000000000000.5.
+    // where it does not, `decimal` for the Digit to carry where a line can
+    // write it (DecimalText::exactText decides), else `unheld`; past the
+    // double's range or below its normal numbers `unheld` too. 3 ·
+    // 1000000000000000.1 is 3000000000000000.3, whose double is
+    // 3000000000000000.5: the Digit carries ...0.3.
     static ExactOutcome roundedOnce(const ExactDecimal& exact);
 
     // x rounded to `places` decimals (halves away from zero), and whether
