@@ -15,7 +15,7 @@ import json
 import re
 import sys
 
-from calculator_cases import draw_cases, run_dump
+from calculator_cases import draw_cases, draw_extreme_cases, run_dump
 
 LONGEST = 24
 NUMBER = re.compile(r"[0-9.]+")
@@ -27,9 +27,10 @@ def main():
     parser.add_argument("--count", type=int, default=5000)
     parser.add_argument("--seed", type=int, default=20261206)
     parser.add_argument("--show", type=int, default=20, help="how many failures to print")
+    parser.add_argument("--extreme", action="store_true", help="the sympy check's draw at the double's edges")
     arguments = parser.parse_args()
 
-    cases = draw_cases(arguments.count, arguments.seed)
+    cases = (draw_extreme_cases if arguments.extreme else draw_cases)(arguments.count, arguments.seed)
     failures = []
     longest = 0
     for case, result in zip(cases, run_dump(arguments.dump, cases)):
