@@ -35,27 +35,20 @@ public:
 
     uint64_t size() const { return size_; }
     bool failed() const { return failed_; }
+    // The bytes when they are all in memory, else null.
+    const char* memory() const { return fd_ < 0 ? memory_.data() : nullptr; }
 
     uint8_t byteAt(uint64_t at) {
-        if (fd_ < 0) return static_cast<uint8_t>(memory_[at]);
-        const uint64_t block = at / kBlockBytes;
-        Block& slot = blocks_[block % kBlocks];
-        if (slot.number != block) {
-            slot.number = block;
-            slot.bytes.resize(kBlockBytes);
-            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
-            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
-                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
-                failed_ = true;
-            }
-        }
-        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
+        if (fd_ < 0) [[likely]]
+            return static_cast<uint8_t>(memory_[at]);
+        return fileByteAt(at);
     }
 
     // `length` bytes from `at`, valid until the next call. The caller has
     // charged them first.
     std::string_view span(uint64_t at, uint64_t length) {
-        if (fd_ < 0) return memory_.substr(at, length);
+        if (fd_ < 0) [[likely]]
+            return memory_.substr(at, length);
         span_.resize(length);
         if (!readAt(at, span_.data(), length)) {
             std::fill(span_.begin(), span_.end(), '\0');
@@ -71,6 +64,21 @@ private:
         uint64_t number = UINT64_MAX;
         std::string bytes;
     };
+
+    [[gnu::noinline]] uint8_t fileByteAt(uint64_t at) {
+        const uint64_t block = at / kBlockBytes;
+        Block& slot = blocks_[block % kBlocks];
+        if (slot.number != block) {
+            slot.number = block;
+            slot.bytes.resize(kBlockBytes);
+            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
+            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
+                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
+                failed_ = true;
+            }
+        }
+        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
+    }
 
     bool readAt(uint64_t at, char* out, uint64_t length) {
         while (length > 0) {
@@ -95,7 +103,7 @@ private:
 class BinaryPropertyListReader {
 public:
     BinaryPropertyListReader(BinaryReaderSource& source, PropertyListCharge& charge, PropertyListRefusal* refusal)
-        : source_(source), charge_(&charge), refusal_(refusal) {}
+        : source_(source), memory_(source.memory()), charge_(&charge), refusal_(refusal) {}
 
     // The trailer: the sizes of offsets and references, the object count,
     // the top object and where the offset table begins.
@@ -222,9 +230,10 @@ private:
     bool take(uint64_t values, uint64_t bytes) {
         return takeWork(values, bytes) && charge_->take(values, bytes);
     }
-    // Refuses, as past the bounds, a value of at least `bytes` that cannot
-    // fit, before it is read.
-    bool mayFit(uint64_t bytes) { return charge_->mayTake(1, bytes); }
+    // In a salvage, refuses as past the bounds a value of at least `bytes`
+    // that cannot fit, before it is read (a read of the whole file in
+    // memory scans it once anyway).
+    bool mayFit(uint64_t bytes) { return !work_ || charge_->mayTake(1, bytes); }
 
     // In a salvage: whether `object` was refused before at this depth or
     // above with at least as much left as now (and so fails again), and
@@ -250,10 +259,15 @@ private:
         return false;
     }
 
-    uint8_t byteAt(size_t at) { return source_.byteAt(at); }
+    uint8_t byteAt(size_t at) { return memory_ ? static_cast<uint8_t>(memory_[at]) : source_.byteAt(at); }
     uint64_t readInt(size_t at, size_t width) {
         uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | byteAt(at + i);
+        if (memory_) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(memory_ + at);
+            for (size_t i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+            return value;
+        }
+        for (size_t i = 0; i < width; ++i) value = (value << 8) | source_.byteAt(at + i);
         return value;
     }
 
@@ -358,7 +372,7 @@ private:
 
     std::optional<std::string> buildKey(uint64_t object, uint64_t depth) {
         if (refusedBefore(object, depth)) return fail("an object refused before");
-        const PropertyListBounds left = charge_->left();
+        const PropertyListBounds left = work_ ? charge_->left() : PropertyListBounds{};
         size_t at = 0;
         uint8_t marker = 0;
         if (!objectAt(object, &at, &marker)) return std::nullopt;
@@ -369,6 +383,7 @@ private:
     }
 
     std::optional<Value> build(uint64_t object, uint64_t depth) {
+        if (!work_) return buildObject(object, depth);
         if (refusedBefore(object, depth)) return fail("an object refused before");
         const PropertyListBounds left = charge_->left();
         auto value = buildObject(object, depth);
@@ -516,6 +531,7 @@ private:
     };
 
     BinaryReaderSource& source_;
+    const char* const memory_;
     PropertyListCharge* charge_;
     PropertyListRefusal* refusal_;
     // In a salvage: its work, whether it is spent, the objects refused.

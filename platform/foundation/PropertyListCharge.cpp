@@ -150,6 +150,8 @@ bool PropertyListCharge::take(uint64_t values, uint64_t bytes) {
     propertyListChargeCount.bytesWalked += bytes;
     values_ += values;
     bytes_ += bytes;
+    if (values_ <= bounds_.values && bytes_ <= bounds_.bytes) [[likely]]
+        return true;
     return refuseIfPast();
 }
 
