@@ -184,9 +184,9 @@ class WaitingLinksProcessTest : public DriverTest {
 };
 
 // The waiting list as another program may leave it: 50,000 entries of junk
-// (350 KB) before 2,000 links, or 2,000 links alone. One start cleans it in
-// one write, exits cleanly, uploads its events and reports at most the 16
-// links that may wait.
+// (350 KB) before 2,000 links, 2,000 links alone, or 17 links of 1 MB. One
+// start cleans it in one write, exits cleanly, uploads its events and
+// reports at most the 16 links that may wait, none longer than a link may be.
 TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
     const double now = static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(
                                                std::chrono::system_clock::now().time_since_epoch())
@@ -195,10 +195,13 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
         const char* name;
         size_t junk;
         size_t links;
-        size_t atLeast;
+        size_t campaignBytes;  // of each link's campaign name
+        size_t atLeast, atMost;
     } rows[] = {
-        {"50,000 entries of junk, then 2,000 links", 50'000, 2000, 0},
-        {"2,000 links", 0, 2000, 1},
+        {"50,000 entries of junk, then 2,000 links", 50'000, 2000, 8, 0, 16},
+        {"2,000 links", 0, 2000, 8, 1, 16},
+        // Longer than any link that waits: junk too.
+        {"17 links of 1 MB", 0, 17, 1 << 20, 0, 0},
     };
     int64_t first = 1;
     for (const auto& row : rows) {
@@ -207,12 +210,12 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
         fs::remove_all(root.path() / "Library");
         fs::create_directories(preferences().parent_path());
         std::string list;
-        list.reserve(row.junk * 8 + row.links * 160);
+        list.reserve(row.junk * 8 + row.links * (160 + row.campaignBytes));
         for (size_t i = 0; i < row.junk; ++i) list += "<true/>";
         for (size_t i = 0; i < row.links; ++i)
-            list += "<dict><key>link</key><string>calvaro://open?utm_source=s&amp;utm_medium=m&amp;utm_campaign=c" +
-                    std::to_string(i) + "</string><key>timestamp</key><real>" + std::to_string(now - 60) +
-                    "</real></dict>";
+            list += "<dict><key>link</key><string>calvaro://open?utm_source=s&amp;utm_medium=m&amp;utm_campaign=" +
+                    std::to_string(i) + std::string(row.campaignBytes, 'c') + "</string><key>timestamp</key><real>" +
+                    std::to_string(now - 60) + "</real></dict>";
         std::ofstream(preferences()) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
                                         "<key>/zevure/measurement/deep_links_waiting</key><array>"
                                      << list << "</array></dict></plist>";
@@ -227,7 +230,7 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
         EXPECT_EQ(uploaded.size(), 3u) << consoleTail();
         const size_t links = uploadedLinks() - uploadedBefore + storedLinks();
         std::printf("%s: %zu links reported\n", row.name, links);
-        EXPECT_LE(links, 16u) << consoleTail();
+        EXPECT_LE(links, row.atMost) << consoleTail();
         EXPECT_GE(links, row.atLeast) << consoleTail();
         // What is left waiting is no more than the cap, junk gone.
         const std::string left = firstStartFileText(preferences());
