@@ -159,11 +159,42 @@ foundation::Value deepLinksWaitingEntry(const std::string& link, double seconds)
         foundation::Value::Dictionary{{"link", foundation::Value(link)}, {"timestamp", foundation::Value(seconds)}});
 }
 
-// The waiting list as stored; anything else there counts as empty.
-foundation::Value::List deepLinksWaiting(MSRUserDefaults& defaults) {
+// The longest link kept waiting: a campaign link's 19 parameters of at most
+// 100 characters each, percent-encoded, come to well under it, and it is the
+// request-line limit of common web servers, so no link a server would take
+// is refused. Read as the waiting list is read, so that what another
+// program left there costs the cap times this at most.
+constexpr size_t kDeepLinksWaitingLinkBytes = 8 * 1024;
+
+// Whether a waiting entry is one this engine writes: a link of at most the
+// bound above and its time.
+bool deepLinksIsWaitingEntry(const foundation::Value& entry) {
+    const std::string* text = entry["link"].string();
+    return text && !text->empty() && text->size() <= kDeepLinksWaitingLinkBytes &&
+           entry["timestamp"].doubleValue().has_value();
+}
+
+// The waiting list as stored, read within its cap: of its first
+// kMaxWaitingDeepLinks entries those this engine could have written.
+// `*clean` is false when the stored value holds anything else (more entries,
+// junk, no list), which the caller drops with its one write of the list.
+foundation::Value::List deepLinksWaiting(MSRUserDefaults& defaults, bool* clean) {
     const foundation::Value stored = defaults.objectForKey(MSRDeepLinks::kDeepLinksWaitingKey);
+    foundation::Value::List waiting;
     const foundation::Value::List* list = stored.list();
-    return list ? *list : foundation::Value::List{};
+    if (!list) {
+        *clean = stored.isAbsent();
+        return waiting;
+    }
+    const size_t read = std::min(list->size(), MSRDeepLinks::kMaxWaitingDeepLinks);
+    for (size_t i = 0; i < read; ++i) {
+        if (deepLinksIsWaitingEntry((*list)[i])) waiting.push_back((*list)[i]);
+    }
+    *clean = waiting.size() == list->size();
+    if (!*clean)
+        logWith(3, 23275, "Campaign links waiting to be reported that are not kept. Count",
+                static_cast<int64_t>(list->size() - waiting.size()));
+    return waiting;
 }
 
 void deepLinksStoreWaiting(MSRUserDefaults& defaults, const foundation::Value::List& waiting) {
@@ -171,9 +202,11 @@ void deepLinksStoreWaiting(MSRUserDefaults& defaults, const foundation::Value::L
                        MSRDeepLinks::kDeepLinksWaitingKey);
 }
 
-// Called with the mutex held: see promoteWaitingLink.
+// Called with the mutex held: see promoteWaitingLink. Writes the list once
+// at most: its junk goes with the change this call makes.
 bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
-    foundation::Value::List waiting = deepLinksWaiting(defaults);
+    bool clean = true;
+    foundation::Value::List waiting = deepLinksWaiting(defaults, &clean);
     const foundation::Value parked = defaults.objectForKey(MSRDeepLinks::kDeepLinkKey);
     if (parked.string() && !parked.string()->empty()) {
         // The place was handed to the first waiting link, and a kill came
@@ -184,29 +217,24 @@ bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
             MSRDeepLinks::isSameParkedLink(waiting.front()["link"], waiting.front()["timestamp"].doubleValue().value_or(0),
                                            *parked.string(), parkedSeconds)) {
             waiting.erase(waiting.begin());
-            deepLinksStoreWaiting(defaults, waiting);
+            clean = false;
         }
+        if (!clean) deepLinksStoreWaiting(defaults, waiting);
         return true;
     }
-    while (!waiting.empty()) {
-        const foundation::Value next = waiting.front();
-        const std::string* text = next["link"].string();
-        const std::optional<double> seconds = next["timestamp"].doubleValue();
-        if (text && !text->empty() && seconds) {
-            // The time before the link, as at parking; the entry leaves the
-            // list last, so a kill in between leaves it parked and waiting
-            // both, which the next call sorts out above.
-            defaults.setObject(foundation::Value(*seconds), MSRDeepLinks::kDeepLinkTimestampKey);
-            defaults.setObject(foundation::Value(*text), MSRDeepLinks::kDeepLinkKey);
-            waiting.erase(waiting.begin());
-            deepLinksStoreWaiting(defaults, waiting);
-            return true;
-        }
-        // Not a link this engine wrote: nothing to report of it.
-        waiting.erase(waiting.begin());
-        deepLinksStoreWaiting(defaults, waiting);
+    if (waiting.empty()) {
+        if (!clean) deepLinksStoreWaiting(defaults, waiting);
+        return false;
     }
-    return false;
+    // The time before the link, as at parking; the entry leaves the list
+    // last, so a kill in between leaves it parked and waiting both, which
+    // the next call sorts out above.
+    const foundation::Value next = waiting.front();
+    defaults.setObject(foundation::Value(*next["timestamp"].doubleValue()), MSRDeepLinks::kDeepLinkTimestampKey);
+    defaults.setObject(next["link"], MSRDeepLinks::kDeepLinkKey);
+    waiting.erase(waiting.begin());
+    deepLinksStoreWaiting(defaults, waiting);
+    return true;
 }
 
 }  // namespace
@@ -218,10 +246,15 @@ void MSRDeepLinks::parkLaunchLink(const std::string& link, double seconds) {
     if (parked.string() && !parked.string()->empty()) {
         // The parked link waits for its campaign event (its launch was
         // killed before it was reported): it keeps its place.
-        foundation::Value::List waiting = deepLinksWaiting(*defaults);
-        if (waiting.size() >= kMaxWaitingDeepLinks) {
-            logWith(3, 23271, "Too many campaign links wait to be reported. The launch's link is not kept. Link",
-                    link);
+        bool clean = true;
+        foundation::Value::List waiting = deepLinksWaiting(*defaults, &clean);
+        if (waiting.size() >= kMaxWaitingDeepLinks || link.size() > kDeepLinksWaitingLinkBytes) {
+            if (!clean) deepLinksStoreWaiting(*defaults, waiting);
+            logWith(3, 23271,
+                    waiting.size() >= kMaxWaitingDeepLinks
+                        ? "Too many campaign links wait to be reported. The launch's link is not kept. Link"
+                        : "The launch's link is too long to wait to be reported. It is not kept. Link",
+                    link.substr(0, 256));
             return;
         }
         waiting.push_back(deepLinksWaitingEntry(link, seconds));

@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
+
+#include <errno.h>
+#include <unistd.h>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -19,17 +24,93 @@ int32_t binaryReaderInt32(double value) {
     return value > -2147483649.0 && value < 2147483648.0 ? static_cast<int32_t>(value) : INT32_MIN;
 }
 
+// The bytes of a binary file: in memory, or read from an open file a block
+// at a time as a walk reaches them, for a file too large to hold whole
+// (its trailer and offset table are at its end). A read that fails reads
+// as zeros and marks the source failed.
+class BinaryReaderSource {
+public:
+    explicit BinaryReaderSource(std::string_view bytes) : memory_(bytes), size_(bytes.size()) {}
+    BinaryReaderSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+
+    uint64_t size() const { return size_; }
+    bool failed() const { return failed_; }
+    // The bytes when they are all in memory, else null.
+    const char* memory() const { return fd_ < 0 ? memory_.data() : nullptr; }
+
+    uint8_t byteAt(uint64_t at) {
+        if (fd_ < 0) [[likely]]
+            return static_cast<uint8_t>(memory_[at]);
+        return fileByteAt(at);
+    }
+
+    // `length` bytes from `at`, valid until the next call. The caller has
+    // charged them first.
+    std::string_view span(uint64_t at, uint64_t length) {
+        if (fd_ < 0) [[likely]]
+            return memory_.substr(at, length);
+        span_.resize(length);
+        if (!readAt(at, span_.data(), length)) {
+            std::fill(span_.begin(), span_.end(), '\0');
+            failed_ = true;
+        }
+        return span_;
+    }
+
+private:
+    static constexpr uint64_t kBlockBytes = 64 * 1024;
+    static constexpr size_t kBlocks = 16;
+    struct Block {
+        uint64_t number = UINT64_MAX;
+        std::string bytes;
+    };
+
+    [[gnu::noinline]] uint8_t fileByteAt(uint64_t at) {
+        const uint64_t block = at / kBlockBytes;
+        Block& slot = blocks_[block % kBlocks];
+        if (slot.number != block) {
+            slot.number = block;
+            slot.bytes.resize(kBlockBytes);
+            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
+            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
+                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
+                failed_ = true;
+            }
+        }
+        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
+    }
+
+    bool readAt(uint64_t at, char* out, uint64_t length) {
+        while (length > 0) {
+            const ssize_t n = ::pread(fd_, out, length, static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            out += n;
+            at += static_cast<uint64_t>(n);
+            length -= static_cast<uint64_t>(n);
+        }
+        return true;
+    }
+
+    std::string_view memory_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    bool failed_ = false;
+    Block blocks_[kBlocks];
+    std::string span_;
+};
+
 class BinaryPropertyListReader {
 public:
-    BinaryPropertyListReader(std::string_view bytes, PropertyListCharge& charge, PropertyListRefusal* refusal)
-        : bytes_(bytes), charge_(&charge), refusal_(refusal) {}
+    BinaryPropertyListReader(BinaryReaderSource& source, PropertyListCharge& charge, PropertyListRefusal* refusal)
+        : source_(source), memory_(source.memory()), charge_(&charge), refusal_(refusal) {}
 
     // The trailer: the sizes of offsets and references, the object count,
     // the top object and where the offset table begins.
     bool open() {
-        const size_t size = bytes_.size();
-        if (size < 8 + 32 || bytes_.substr(0, 8) != "bplist00") return failed("a truncated file");
-        const size_t trailer = size - 32;
+        const uint64_t size = source_.size();
+        if (size < 8 + 32 || source_.span(0, 8) != "bplist00") return failed("a truncated file");
+        const uint64_t trailer = size - 32;
         offsetSize_ = byteAt(trailer + 6);
         refSize_ = byteAt(trailer + 7);
         count_ = readInt(trailer + 8, 8);
@@ -44,12 +125,25 @@ public:
 
     std::optional<Value> read() {
         if (!open()) return std::nullopt;
-        return attempt(top_, 0);
+        auto value = attempt(top_, 0);
+        if (source_.failed()) return fail("a file that cannot be read");
+        return value;
     }
 
+    // Each entry is tried against what is left of `charge` (given back when
+    // the entry is not kept: it bounds what is kept), and every walk is
+    // charged against one budget of work that is never given back: an
+    // object refused once is not walked again where it could fare no
+    // better, so a shared object costs its walk once, however many entries
+    // refer to it. The work is twice what one read at the bounds may build.
     Value::Dictionary salvage(PropertyListBounds listShare) {
         Value::Dictionary kept;
         if (!open()) return kept;
+        const PropertyListBounds bounds = propertyListBounds();
+        PropertyListRefusal workRefusal;
+        PropertyListCharge work(&workRefusal, {2 * bounds.values, 2 * bounds.bytes});
+        work.setCountingOnly();
+        work_ = &work;
         size_t at = 0;
         uint64_t length = 0;
         uint8_t marker = 0;
@@ -57,7 +151,9 @@ public:
             length > (table_ - at) / refSize_ / 2)
             return kept;
         open_.insert(top_);
-        for (uint64_t i = 0; i < length; ++i) {
+        for (uint64_t i = 0; i < length && !outOfWork_ && !source_.failed(); ++i) {
+            // Each entry looked at is work, however soon it is refused.
+            if (!takeWork(1, 0)) break;
             const uint64_t keyObject = readInt(at + i * refSize_, refSize_);
             const uint64_t valueObject = readInt(at + (length + i) * refSize_, refSize_);
             const uint64_t values = charge_->values();
@@ -74,6 +170,7 @@ public:
                 continue;
             }
             charge_->restore(values, bytes);
+            if (outOfWork_) break;
             // Of a list too large or damaged inside, its leading items.
             PropertyListRefusal listRefusal;
             PropertyListCharge listCharge(&listRefusal, listShare);
@@ -90,6 +187,12 @@ public:
             }
             kept.insert_or_assign(std::move(*key), Value(std::move(*items)));
         }
+        if (outOfWork_)
+            std::fprintf(stderr, "property list: salvage stopped after %llu values and %llu bytes of work\n",
+                         static_cast<unsigned long long>(work.values()), static_cast<unsigned long long>(work.bytes()));
+        // What a failed read of the file gave is not trusted.
+        if (source_.failed()) kept.clear();
+        work_ = nullptr;
         return kept;
     }
 
@@ -100,6 +203,7 @@ private:
     std::optional<Value> attempt(uint64_t object, uint64_t depth) {
         PropertyListCharge* real = charge_;
         PropertyListCharge dry = *charge_;
+        dry.setCountingOnly();
         charge_ = &dry;
         dryRun_ = true;
         const bool fits = build(object, depth).has_value();
@@ -109,7 +213,41 @@ private:
             charge_->restore(dry.values(), dry.bytes());
             return std::nullopt;
         }
-        return build(object, depth);
+        // Built as walked: its work is paid.
+        rebuilding_ = true;
+        auto value = build(object, depth);
+        rebuilding_ = false;
+        return value;
+    }
+
+    // A salvage's work, taken beside every charge of a walk.
+    bool takeWork(uint64_t values, uint64_t bytes) {
+        if (!work_ || rebuilding_) return true;
+        if (work_->take(values, bytes)) return true;
+        outOfWork_ = true;
+        return failed("more work than a salvage may do");
+    }
+    bool take(uint64_t values, uint64_t bytes) {
+        return takeWork(values, bytes) && charge_->take(values, bytes);
+    }
+    // In a salvage, refuses as past the bounds a value of at least `bytes`
+    // that cannot fit, before it is read (a read of the whole file in
+    // memory scans it once anyway).
+    bool mayFit(uint64_t bytes) { return !work_ || charge_->mayTake(1, bytes); }
+
+    // In a salvage: whether `object` was refused before at this depth or
+    // above with at least as much left as now (and so fails again), and
+    // noting a refusal.
+    bool refusedBefore(uint64_t object, uint64_t depth) {
+        if (!work_) return false;
+        const auto found = refused_.find(object);
+        if (found == refused_.end()) return false;
+        const PropertyListBounds left = charge_->left();
+        return found->second.depth <= depth && left.values <= found->second.left.values &&
+               left.bytes <= found->second.left.bytes;
+    }
+    void noteRefused(uint64_t object, uint64_t depth, PropertyListBounds left) {
+        if (work_ && !outOfWork_) refused_.insert_or_assign(object, Refused{depth, left});
     }
 
     std::nullopt_t fail(const std::string& why) {
@@ -121,10 +259,15 @@ private:
         return false;
     }
 
-    uint8_t byteAt(size_t at) const { return static_cast<uint8_t>(bytes_[at]); }
-    uint64_t readInt(size_t at, size_t width) const {
+    uint8_t byteAt(size_t at) { return memory_ ? static_cast<uint8_t>(memory_[at]) : source_.byteAt(at); }
+    uint64_t readInt(size_t at, size_t width) {
         uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | byteAt(at + i);
+        if (memory_) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(memory_ + at);
+            for (size_t i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+            return value;
+        }
+        for (size_t i = 0; i < width; ++i) value = (value << 8) | source_.byteAt(at + i);
         return value;
     }
 
@@ -164,17 +307,21 @@ private:
     std::optional<std::string> buildText(uint8_t marker, size_t at, uint64_t depth, bool asKey) {
         uint64_t length = 0;
         if (!lengthAt(&at, marker, &length)) return std::nullopt;
-        const auto charge = [&](uint64_t escaped) {
-            return charge_->take(1, asKey ? plistxml::keyBytes(depth, escaped) : plistxml::stringBytes(depth, escaped));
+        const auto bytesOf = [&](uint64_t escaped) {
+            return asKey ? plistxml::keyBytes(depth, escaped) : plistxml::stringBytes(depth, escaped);
         };
+        const auto charge = [&](uint64_t escaped) { return take(1, bytesOf(escaped)); };
         if ((marker >> 4) == 0x5) {
             if (!within(at, length, 1)) return std::nullopt;
-            const std::string_view text = bytes_.substr(at, length);
+            // Escaping only lengthens a text: one that cannot fit is not read.
+            if (!mayFit(bytesOf(length))) return std::nullopt;
+            const std::string_view text = source_.span(at, length);
             if (text.find('\0') != std::string_view::npos) return fail("a NUL in a string");
             if (!charge(plistxml::escapedLength(text))) return std::nullopt;
             return dryRun_ ? std::string() : std::string(text);
         }
         if (!within(at, length, 2)) return std::nullopt;
+        if (!mayFit(bytesOf(length))) return std::nullopt;
         // Counted first, then made.
         uint64_t utf8 = 0, escapes = 0;
         for (uint64_t i = 0; i < length; ++i) {
@@ -224,14 +371,27 @@ private:
     }
 
     std::optional<std::string> buildKey(uint64_t object, uint64_t depth) {
+        if (refusedBefore(object, depth)) return fail("an object refused before");
+        const PropertyListBounds left = work_ ? charge_->left() : PropertyListBounds{};
         size_t at = 0;
         uint8_t marker = 0;
         if (!objectAt(object, &at, &marker)) return std::nullopt;
         if ((marker >> 4) != 0x5 && (marker >> 4) != 0x6) return fail("a dictionary key that is no string");
-        return buildText(marker, at, depth, true);
+        auto key = buildText(marker, at, depth, true);
+        if (!key) noteRefused(object, depth, left);
+        return key;
     }
 
     std::optional<Value> build(uint64_t object, uint64_t depth) {
+        if (!work_) return buildObject(object, depth);
+        if (refusedBefore(object, depth)) return fail("an object refused before");
+        const PropertyListBounds left = charge_->left();
+        auto value = buildObject(object, depth);
+        if (!value) noteRefused(object, depth, left);
+        return value;
+    }
+
+    std::optional<Value> buildObject(uint64_t object, uint64_t depth) {
         size_t at = 0;
         uint8_t marker = 0;
         if (!objectAt(object, &at, &marker)) return std::nullopt;
@@ -279,9 +439,11 @@ private:
             case 0x4: {
                 uint64_t length = 0;
                 if (!lengthAt(&at, marker, &length) || !within(at, length, 1)) return std::nullopt;
-                if (!charge_->take(1, plistxml::dataBytes(depth, length))) return std::nullopt;
+                if (!mayFit(plistxml::dataBytes(depth, length)) || !take(1, plistxml::dataBytes(depth, length)))
+                    return std::nullopt;
                 if (dryRun_) return Value();
-                const auto* begin = reinterpret_cast<const uint8_t*>(bytes_.data() + at);
+                const std::string_view data = source_.span(at, length);
+                const auto* begin = reinterpret_cast<const uint8_t*>(data.data());
                 return Value(Value::Bytes(begin, begin + length));
             }
             case 0x5:
@@ -297,7 +459,7 @@ private:
             default:
                 return fail("an object without a property-list form");
         }
-        if (!charge_->take(1, plistxml::scalarBytes(depth, value))) return std::nullopt;
+        if (!take(1, plistxml::scalarBytes(depth, value))) return std::nullopt;
         return value;
     }
 
@@ -315,7 +477,7 @@ private:
     }
 
     bool chargeContainer(uint64_t depth, uint64_t length, bool dictionary) {
-        return charge_->take(1, plistxml::containerBytes(depth, length == 0, dictionary));
+        return take(1, plistxml::containerBytes(depth, length == 0, dictionary));
     }
 
     std::optional<Value> buildList(size_t at, uint64_t length, uint64_t depth) {
@@ -363,9 +525,20 @@ private:
         return items;
     }
 
-    std::string_view bytes_;
+    struct Refused {
+        uint64_t depth;
+        PropertyListBounds left;
+    };
+
+    BinaryReaderSource& source_;
+    const char* const memory_;
     PropertyListCharge* charge_;
     PropertyListRefusal* refusal_;
+    // In a salvage: its work, whether it is spent, the objects refused.
+    PropertyListCharge* work_ = nullptr;
+    bool outOfWork_ = false;
+    bool rebuilding_ = false;
+    std::unordered_map<uint64_t, Refused> refused_;
     size_t offsetSize_ = 0;
     size_t refSize_ = 0;
     uint64_t count_ = 0;
@@ -380,13 +553,22 @@ private:
 
 std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyListCharge& charge,
                                             PropertyListRefusal* refusal) {
-    return BinaryPropertyListReader(bytes, charge, refusal).read();
+    BinaryReaderSource source(bytes);
+    return BinaryPropertyListReader(source, charge, refusal).read();
 }
 
 Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
                                                       PropertyListBounds listShare) {
     PropertyListRefusal refusal;
-    return BinaryPropertyListReader(bytes, charge, &refusal).salvage(listShare);
+    BinaryReaderSource source(bytes);
+    return BinaryPropertyListReader(source, charge, &refusal).salvage(listShare);
+}
+
+Value::Dictionary salvageBinaryPropertyListFile(int fd, uint64_t size, PropertyListCharge& charge,
+                                                PropertyListBounds listShare) {
+    PropertyListRefusal refusal;
+    BinaryReaderSource source(fd, size);
+    return BinaryPropertyListReader(source, charge, &refusal).salvage(listShare);
 }
 
 }  // namespace foundation

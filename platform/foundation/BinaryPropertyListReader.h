@@ -22,8 +22,16 @@ std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyList
 // What can still be read of a binary property list whose root is a
 // dictionary: each entry whose value reads and fits in `charge`, and of a
 // list value that does not, the leading items that fit in `listShare` (and
-// in `charge`). Empty when the root cannot be read at all.
+// in `charge`). Entries not kept give their charge back, but the walks cost
+// one budget of work that is never given back (twice the bounds), and an
+// object refused once is not walked again. Empty when the root cannot be
+// read at all.
 Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
                                                       PropertyListBounds listShare);
+// The same for the open file `fd` of `size` bytes, too large to read whole:
+// from its trailer and offset table at its end, reading only the objects a
+// walk reaches. Empty when a read of it fails.
+Value::Dictionary salvageBinaryPropertyListFile(int fd, uint64_t size, PropertyListCharge& charge,
+                                                PropertyListBounds listShare);
 
 }  // namespace foundation

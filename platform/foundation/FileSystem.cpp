@@ -279,6 +279,15 @@ std::optional<fs::path> FileSystem::setAside(const fs::path& file) {
     return aside;
 }
 
+std::optional<fs::path> FileSystem::keepAsideInPlace(const fs::path& file) {
+    fs::path aside = freeAsideName(file);
+    std::error_code ec;
+    fs::create_hard_link(file, aside, ec);
+    if (ec) return setAside(file);
+    removeOldAsideCopies(file);
+    return aside;
+}
+
 std::optional<fs::path> FileSystem::keepAside(const fs::path& file, std::string_view bytes) {
     fs::path aside = freeAsideName(file);
     if (!writeAtomically(aside, bytes)) return std::nullopt;

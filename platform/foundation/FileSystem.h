@@ -54,6 +54,11 @@ public:
     // the rename failed.
     static constexpr size_t kMaxAsideCopies = 3;
     static std::optional<std::filesystem::path> setAside(const std::filesystem::path& file);
+    // The same, while the file stays where it is: a second name for it, so
+    // that it is never missing while its replacement is made (which then
+    // goes over the live name only). Falls back to the rename where the
+    // folder takes no second names.
+    static std::optional<std::filesystem::path> keepAsideInPlace(const std::filesystem::path& file);
     // The same for bytes that are not a file of their own (a damaged part of
     // a file that is otherwise read): written to a fresh "<file>.damaged..." name.
     static std::optional<std::filesystem::path> keepAside(const std::filesystem::path& file,

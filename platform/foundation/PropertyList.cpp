@@ -6,6 +6,10 @@
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/XmlPropertyListReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -363,6 +367,30 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
         at = valueEnd->end;
     }
     return kept;
+}
+
+Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file) {
+    // As FileSystem reads files: never through a link, never waiting on a pipe.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return {};
+    struct stat status {};
+    char magic[8] = {};
+    const bool binary = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                        ::pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
+                        std::string_view(magic, sizeof magic) == "bplist00";
+    if (binary) {
+        const PropertyListBounds bounds = propertyListBounds();
+        PropertyListRefusal refusal;
+        PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
+        auto kept = salvageBinaryPropertyListFile(fd, static_cast<uint64_t>(status.st_size), charge,
+                                                  {bounds.values / 16, bounds.bytes / 16});
+        ::close(fd);
+        return kept;
+    }
+    ::close(fd);
+    std::string head;
+    if (!FileSystem::readFileHead(file, head, propertyListBounds().bytes)) return {};
+    return salvagePropertyListDictionary(head);
 }
 
 }  // namespace foundation

@@ -63,5 +63,9 @@ std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefus
 // be read.
 constexpr PropertyListSize kSalvagedListBound{kMaximumPropertyListValues / 16, kMaximumPropertyListBytes / 16};
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml);
+// The same for a file too large to read whole: a binary file through its
+// trailer and offset table at its end, reading only the objects the salvage
+// reaches; any other from its first bytes, as much as the reader takes.
+Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file);
 
 }  // namespace foundation

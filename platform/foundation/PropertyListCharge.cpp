@@ -119,9 +119,43 @@ PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal)
 PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal, PropertyListBounds bounds)
     : refusal_(refusal), bounds_(bounds), bytes_(plistxml::fileBytes()) {}
 
+namespace {
+thread_local PropertyListReadCount propertyListChargeCount;
+}  // namespace
+
+PropertyListReadCount propertyListReadCountForTesting() {
+    return propertyListChargeCount;
+}
+
+void propertyListNoteTextScanned(uint64_t bytes) {
+    propertyListChargeCount.textBytesScanned += bytes;
+}
+
+PropertyListBounds PropertyListCharge::left() const {
+    return {values_ < bounds_.values ? bounds_.values - values_ : 0, bytes_ < bounds_.bytes ? bounds_.bytes - bytes_ : 0};
+}
+
+bool PropertyListCharge::mayTake(uint64_t values, uint64_t bytes) {
+    const PropertyListBounds free = left();
+    if (values <= free.values && bytes <= free.bytes) return true;
+    PropertyListCharge past = *this;
+    past.countingOnly_ = true;
+    past.values_ += values;
+    past.bytes_ += bytes;
+    return past.refuseIfPast();
+}
+
 bool PropertyListCharge::take(uint64_t values, uint64_t bytes) {
+    if (!countingOnly_) propertyListChargeCount.valuesBuilt += values;
+    propertyListChargeCount.bytesWalked += bytes;
     values_ += values;
     bytes_ += bytes;
+    if (values_ <= bounds_.values && bytes_ <= bounds_.bytes) [[likely]]
+        return true;
+    return refuseIfPast();
+}
+
+bool PropertyListCharge::refuseIfPast() {
     if (values_ > bounds_.values) {
         refusal_->pastBounds = true;
         refusal_->why = "more than " + std::to_string(bounds_.values) + " values";

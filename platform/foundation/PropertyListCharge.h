@@ -66,6 +66,13 @@ public:
 
     uint64_t values() const { return values_; }
     uint64_t bytes() const { return bytes_; }
+    // What may still be taken, and whether `values` and `bytes` fit in it:
+    // nothing is taken; false, refused as take refuses, when they do not.
+    PropertyListBounds left() const;
+    bool mayTake(uint64_t values, uint64_t bytes);
+    // A charge for a walk that only counts (a reader's first pass): what it
+    // takes is not counted as built.
+    void setCountingOnly() { countingOnly_ = true; }
     // What is left of the bounds, and a charge that begins where another
     // stands (a salvage tries an entry and keeps the charge only when it fits).
     void restore(uint64_t values, uint64_t bytes) {
@@ -74,10 +81,28 @@ public:
     }
 
 private:
+    bool refuseIfPast();
+
     PropertyListRefusal* refusal_;
     PropertyListBounds bounds_;
     uint64_t values_ = 0;
     uint64_t bytes_ = 0;
+    bool countingOnly_ = false;
 };
+
+// What the readers of the calling thread have charged since it began: the
+// values they built (taken by a charge that builds) and the bytes they
+// walked (taken by any charge). Tests read the difference across one read
+// to see that a file past the bounds is walked, not built, and that a
+// salvage walks each shared object once.
+// `textBytesScanned` counts the bytes of text (references included) the XML
+// reader looked at while decoding it: once each, however many references.
+struct PropertyListReadCount {
+    uint64_t valuesBuilt = 0;
+    uint64_t bytesWalked = 0;
+    uint64_t textBytesScanned = 0;
+};
+PropertyListReadCount propertyListReadCountForTesting();
+void propertyListNoteTextScanned(uint64_t bytes);
 
 }  // namespace foundation

@@ -64,21 +64,26 @@ private:
         if (!fs::exists(file_, ec)) return;
         std::string bytes;
         PropertyListRefusal refusal;
-        if (FileSystem::readFile(file_, bytes)) {
+        const bool read = FileSystem::readFile(file_, bytes);
+        if (read) {
             if (auto parsed = parsePropertyList(bytes, &refusal); parsed && parsed->dictionary()) {
                 values_ = std::move(*parsed->dictionary());
                 return;
             }
-        } else if (const auto size = fs::file_size(file_, ec); !ec && size > kMaximumPropertyListBytes) {
-            // What is salvaged of it comes from its first bytes, as much as
-            // the reader takes.
-            refusal = {true, std::to_string(size) + " bytes, more than the reader takes"};
-            if (!FileSystem::readFileHead(file_, bytes, kMaximumPropertyListBytes)) bytes.clear();
         }
+        // What can still be read of it is kept, within the bounds. The file
+        // stays in place until what is kept of it is written: a kill at any
+        // moment of the salvage leaves it to the next start.
+        const auto size = fs::file_size(file_, ec);
+        const bool tooLarge = !read && !ec && size > kMaximumPropertyListBytes;
+        if (tooLarge) refusal = {true, std::to_string(size) + " bytes, more than the reader takes"};
+        values_ = read ? salvagePropertyListDictionary(bytes) : tooLarge ? salvagePropertyListFile(file_)
+                                                                         : Value::Dictionary{};
         // Starting afresh writes the file: only once the old bytes are safe.
-        // What can still be read of them is kept, within the bounds.
-        if (!setAside(refusal)) return;
-        values_ = salvagePropertyListDictionary(bytes);
+        if (!setAside(refusal)) {
+            values_.clear();
+            return;
+        }
         if (!values_.empty())
             std::fprintf(stderr, "preferences: %zu readable values of %s kept\n", values_.size(), file_.c_str());
         save(values_);
@@ -86,7 +91,7 @@ private:
 
     // Keeps an unreadable file for inspection instead of overwriting it.
     bool setAside(const PropertyListRefusal& refusal) {
-        auto aside = FileSystem::setAside(file_);
+        auto aside = FileSystem::keepAsideInPlace(file_);
         const char* what = refusal.pastBounds ? "past the reader's bounds" : "damaged";
         const std::string why = refusal.why.empty() ? "" : " (" + refusal.why + ")";
         if (aside) {

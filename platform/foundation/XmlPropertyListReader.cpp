@@ -281,6 +281,7 @@ private:
                     code = 0x110000;
                 }
             }
+            propertyListNoteTextScanned(at_ - digits);
             if (at_ == digits || at_ >= xml_.size() || xml_[at_] != ';') return failed("a malformed character reference");
             ++at_;
             if (tooLarge) return failed("a reference to no character");
@@ -309,6 +310,9 @@ private:
         for (;;) {
             const size_t next = xml_.find_first_of("<&", at_);
             if (next == std::string_view::npos) return failed("an unterminated element");
+            // Each byte of the text is looked at once, in this scan or in
+            // its reference's.
+            propertyListNoteTextScanned(next - at_ + 1);
             out.append(xml_.substr(at_, next - at_));
             at_ = next;
             if (xml_[at_] == '&') {
@@ -460,6 +464,7 @@ std::optional<Value> readXmlPropertyList(std::string_view xml, PropertyListCharg
     // costs is its pass, not the values built before the pass reaches the
     // bound.
     PropertyListCharge dry = charge;
+    dry.setCountingOnly();
     if (!XmlPropertyListReader(xml, dry, refusal, true).read()) return std::nullopt;
     return XmlPropertyListReader(xml, charge, refusal, false).read();
 }
