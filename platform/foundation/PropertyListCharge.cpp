@@ -1,5 +1,6 @@
 #include "platform/foundation/PropertyListCharge.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -112,6 +113,14 @@ uint64_t scalarBytes(uint64_t depth, const Value& value) {
 }
 
 }  // namespace plistxml
+
+double propertyListDate(double since2001) {
+    // Property-list dates count from 2001-01-01 00:00 UTC.
+    constexpr double kSince1970 = 978307200.0;
+    constexpr double kLeast = -2147483647.0, kLatest = 2147483647.0;
+    if (std::isnan(since2001)) return kLeast + kSince1970;
+    return std::clamp(std::floor(since2001), kLeast, kLatest) + kSince1970;
+}
 
 PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal)
     : PropertyListCharge(refusal, propertyListBounds()) {}
