@@ -8,6 +8,7 @@
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 using foundation::Value;
 
@@ -22,6 +23,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     }
     Value::Dictionary content;
     std::string bytes;
+    foundation::StoredFileScope scope(foundation::storedFileBound(fileName));
     foundation::PropertyListRefusal refusal;
     std::error_code ec;
     const bool read = foundation::FileSystem::readFile(path, bytes);
@@ -49,6 +51,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
         }
     }
     std::shared_ptr<MSRPersistentDictionary> dictionary(new MSRPersistentDictionary(path, std::move(content)));
+    dictionary->storedFileName_ = fileName;
     std::weak_ptr<MSRPersistentDictionary> weak = dictionary;
     dictionary->queuesEndHandler_ = dispatch::addQueuesEndHandler([weak] {
         if (auto self = weak.lock()) self->writeAtOnceFromNowOn();
@@ -158,7 +161,10 @@ bool MSRPersistentDictionary::persistToDisk() {
         hasPendingPersistence_ = false;
     }
     foundation::PropertyListRefusal refusal;
-    auto xml = foundation::propertyListXml(snapshot, &refusal);
+    auto xml = [&] {
+        foundation::StoredFileScope scope(foundation::storedFileBound(storedFileName_));
+        return foundation::propertyListXml(snapshot, &refusal);
+    }();
     std::string failure;
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
     // The file is made anew by every write, with the umask's mode.

@@ -54,6 +54,8 @@ class MSRPersistentDictionary : public MSRConfigStore,
     void writeAtOnceFromNowOn();
 
     const std::string filePath_;
+    // The name its bound is stated under (foundation::setStoredFileBound).
+    std::string storedFileName_;
     mutable std::mutex mutex_;
     foundation::Value::Dictionary content_;
     bool hasPendingPersistence_ = false;

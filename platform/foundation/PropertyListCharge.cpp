@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 namespace foundation {
 namespace {
@@ -44,11 +45,17 @@ uint64_t realLength(double value) {
 }  // namespace
 
 PropertyListBounds propertyListBounds() {
-    return {propertyListChargeValues.load(), propertyListChargeBytes.load()};
+    PropertyListBounds bounds{propertyListChargeValues.load(), propertyListChargeBytes.load()};
+    // A file held to what its owner writes there (StoredFileBounds).
+    if (auto file = storedFileScopeBounds()) {
+        bounds.values = std::min(bounds.values, file->values);
+        bounds.bytes = std::min(bounds.bytes, file->bytes);
+    }
+    return bounds;
 }
 
 PropertyListBoundsForTesting::PropertyListBoundsForTesting(PropertyListBounds bounds)
-    : previous_(propertyListBounds()) {
+    : previous_{propertyListChargeValues.load(), propertyListChargeBytes.load()} {
     propertyListChargeValues = bounds.values;
     propertyListChargeBytes = bounds.bytes;
 }
