@@ -20,9 +20,9 @@ void MSRStateStoredFileBounds() {
         {MSRETaskManager::kSuiteName, {"MSRExperiment*"}},
         {std::string(kMSRReverseDomainRoot) + ".monitor", {"/zevure/*"}},
         {MSRTCFClient::snapshotSuiteName(), {"IABTCF_*", "ZEVURE_ANALYTICS_*", "tcf_*"}},
-        // A list of items, and a dictionary that the engine alone writes.
+        // A list of items, not a dictionary of keys.
         {Keychain::kStoredFileName, {}},
-        {MSRPersistedConfig::kSuiteName, {}},
+        {MSRPersistedConfig::kSuiteName, {std::string(MSRPersistedConfig::kKeyPrefix) + "*"}},
     };
     for (const auto& [name, keys] : files) foundation::setStoredFileBound(name, {kMSREngineFileBound, keys});
 }

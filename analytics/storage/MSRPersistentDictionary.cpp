@@ -153,6 +153,29 @@ void MSRPersistentDictionary::synchronize() {
     });
 }
 
+bool MSRPersistentDictionary::makeRoom() {
+    const auto bound = foundation::storedFileBound(storedFileName_);
+    if (!bound) return false;
+    Value::Dictionary given;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& key : foundation::storedFileKeysToGiveWay(content_, *bound))
+            given.emplace(key, content_.at(key));
+    }
+    if (given.empty()) return false;
+    auto xml = foundation::propertyListXml(Value(given));
+    auto aside = xml ? foundation::FileSystem::keepAside(filePath_, *xml) : std::nullopt;
+    if (!aside) return false;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, value] : given) content_.erase(key);
+    }
+    MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43008,
+                         "Configs the engine does not write give way to keep the file within its bound; kept as " +
+                             aside->string());
+    return true;
+}
+
 bool MSRPersistentDictionary::persistToDisk() {
     Value snapshot;
     {
@@ -169,6 +192,7 @@ bool MSRPersistentDictionary::persistToDisk() {
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
     // The file is made anew by every write, with the umask's mode.
     if (written) MSRRestrictFileToOwner(filePath_);
+    if (!written && refusal.pastBounds && makeRoom()) return persistToDisk();
     std::lock_guard lock(mutex_);
     if (written) {
         retryDelay_ = kPersistDelay;

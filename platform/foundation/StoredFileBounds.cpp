@@ -1,5 +1,8 @@
 #include "platform/foundation/StoredFileBounds.h"
 
+#include "platform/foundation/PropertyList.h"
+
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -43,6 +46,36 @@ std::optional<StoredFileBound> storedFileBound(const std::string& name) {
 void resetStoredFileBounds() {
     std::lock_guard lock(storedFileBoundsMutex);
     storedFileBoundsTable().clear();
+}
+
+std::vector<std::string> storedFileKeysToGiveWay(const Value::Dictionary& values, const StoredFileBound& bound,
+                                                 const std::string& changed) {
+    if (bound.keys.empty()) return {};
+    const PropertyListBounds limit = [&] {
+        StoredFileScope scope(bound);
+        return propertyListBounds();
+    }();
+    PropertyListSize total = propertyListSize(Value(values));
+    std::vector<std::pair<PropertyListSize, std::string>> unknown;
+    for (const auto& [key, value] : values) {
+        if (key == changed || bound.knows(key)) continue;
+        PropertyListSize size = propertyListSize(value, 1);
+        size.values += 1;
+        size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(key));
+        unknown.emplace_back(size, key);
+    }
+    std::sort(unknown.begin(), unknown.end(), [](const auto& a, const auto& b) {
+        return a.first.bytes != b.first.bytes ? a.first.bytes > b.first.bytes : a.first.values > b.first.values;
+    });
+    std::vector<std::string> giving;
+    for (const auto& [size, key] : unknown) {
+        if (total.values <= limit.values && total.bytes <= limit.bytes) break;
+        total.values -= size.values;
+        total.bytes -= size.bytes;
+        giving.push_back(key);
+    }
+    if (total.values > limit.values || total.bytes > limit.bytes) return {};
+    return giving;
 }
 
 StoredFileScope::StoredFileScope(const std::optional<StoredFileBound>& bound) : previous_(storedFileThreadBounds) {

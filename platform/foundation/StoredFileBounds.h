@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/Value.h"
 
 namespace foundation {
 
@@ -44,6 +45,13 @@ inline constexpr const char* kStandardDomainBoundName = "";
 std::optional<StoredFileBound> storedFileBound(const std::string& name);
 // Forgets every stated bound (tests).
 void resetStoredFileBounds();
+
+// The keys of `values` that must give way, the largest value first, for
+// the dictionary to fit its file's bound: keys `bound` does not know, other
+// than `changed`. Empty when nothing needs to, or when they cannot make the
+// room (or the owner names no keys).
+std::vector<std::string> storedFileKeysToGiveWay(const Value::Dictionary& values, const StoredFileBound& bound,
+                                                 const std::string& changed = {});
 
 // While one lives, what this thread reads and writes as property lists is
 // held to `bounds` as well (propertyListBounds() answers the smaller of

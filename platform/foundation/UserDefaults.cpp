@@ -76,32 +76,10 @@ public:
     // away, when they cannot make the room (or the domain has no bound).
     bool makeRoom(Value::Dictionary& values, const std::string& changed) {
         const auto bound = userDefaultsBound(name_);
-        if (!bound || bound->keys.empty()) return false;
-        const PropertyListBounds limit = [&] {
-            StoredFileScope scope(bound);
-            return propertyListBounds();
-        }();
-        PropertyListSize total = propertyListSize(Value(values));
-        std::vector<std::pair<PropertyListSize, std::string>> unknown;
-        for (const auto& [key, value] : values) {
-            if (key == changed || bound->knows(key)) continue;
-            PropertyListSize size = propertyListSize(value, 1);
-            size.values += 1;
-            size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(key));
-            unknown.emplace_back(size, key);
-        }
-        std::sort(unknown.begin(), unknown.end(), [](const auto& a, const auto& b) {
-            return a.first.bytes != b.first.bytes ? a.first.bytes > b.first.bytes : a.first.values > b.first.values;
-        });
-        size_t giving = 0;
-        while (giving < unknown.size() && (total.values > limit.values || total.bytes > limit.bytes)) {
-            total.values -= unknown[giving].first.values;
-            total.bytes -= unknown[giving].first.bytes;
-            ++giving;
-        }
-        if (giving == 0 || total.values > limit.values || total.bytes > limit.bytes) return false;
+        const auto giving = bound ? storedFileKeysToGiveWay(values, *bound, changed) : std::vector<std::string>{};
+        if (giving.empty()) return false;
         Value::Dictionary given;
-        for (size_t i = 0; i < giving; ++i) given.emplace(unknown[i].second, values.at(unknown[i].second));
+        for (const auto& key : giving) given.emplace(key, values.at(key));
         // Kept before they leave the file; without a copy they stay.
         auto xml = propertyListXml(Value(given));
         auto aside = xml ? FileSystem::keepAside(file_, *xml) : std::nullopt;
@@ -112,7 +90,7 @@ public:
         }
         for (const auto& [key, value] : given) values.erase(key);
         std::fprintf(stderr, "preferences: %s is at its bound; %zu values its owner does not write give way, kept as %s\n",
-                     file_.c_str(), giving, aside->c_str());
+                     file_.c_str(), giving.size(), aside->c_str());
         return true;
     }
 
