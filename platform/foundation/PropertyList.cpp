@@ -4,6 +4,7 @@
 
 #include "platform/foundation/BinaryPropertyListReader.h"
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/StoredFileBounds.h"
 #include "platform/foundation/XmlPropertyListReader.h"
 
 #include <algorithm>
@@ -298,7 +299,14 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
 
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
     const PropertyListBounds bounds = propertyListBounds();
-    const PropertyListBounds listShare{bounds.values / 16, bounds.bytes / 16};
+    PropertyListBounds listShare{bounds.values / 16, bounds.bytes / 16};
+    // A file held to its owner's bound keeps of a list what the readers'
+    // bounds would (the newest records of a whole history), within half
+    // of the file's bound.
+    if (storedFileScopeBounds()) {
+        listShare = {std::min(bounds.values / 2, kSalvagedListBound.values),
+                     std::min(bounds.bytes / 2, kSalvagedListBound.bytes)};
+    }
     if (xml.substr(0, 8) == "bplist00") {
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});

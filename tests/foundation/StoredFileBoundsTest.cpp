@@ -112,11 +112,12 @@ TEST_F(StoredFileBoundsTest, UnknownValuesGiveWayBeforeAChangeIsRefused) {
 }
 
 // The bound is the file's, not the readers': a file past it is set aside
-// and what fits is kept; one within it is read whole; a domain with no
+// and what fits is kept, a list within half of it; one within it is read whole; a domain with no
 // stated bound is read within the property-list bounds; the standard domain
 // takes its bound from its stand-in name.
 TEST_F(StoredFileBoundsTest, AFileIsReadWithinItsOwnersBound) {
-    const Value::Dictionary file{{"consent", true}, {"junk", boundsTexts(3000, 1)}};
+    const Value::Dictionary file{
+        {"consent", true}, {"history", Value::List(100, 7)}, {"junk", boundsTexts(3000, 1)}};
     const struct {
         const char* name;
         std::string domain;
@@ -142,6 +143,9 @@ TEST_F(StoredFileBoundsTest, AFileIsReadWithinItsOwnersBound) {
         EXPECT_EQ(fs::exists(dir_ / (row.domain + ".plist.damaged")), !row.whole);
         if (!row.whole) {
             EXPECT_LE(defaults.array("junk").value_or(Value::List{}).size(), 1000u);
+            // A list is kept as the readers' bounds would keep it (a whole
+            // history), not a sixteenth of the file's bound.
+            EXPECT_EQ(defaults.object("history"), file.at("history"));
         }
     }
 }
