@@ -122,6 +122,11 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
         const std::vector<std::string> suites{"MSRAnalyticsSuiteName", "MSRExperimentSuiteName",
                                               "app.calvaro.analytics.monitor",
                                               "app.calvaro.analytics.tcf.userdefaults"};
+        // The application's own preferences, which the engine reads too
+        // (the consent platform's values, campaign links).
+        const fs::path standard = preferences / "org.calvaro.Calvaro.plist";
+        if (!fs::exists(standard))
+            std::ofstream(standard) << *foundation::propertyListXml(Value(Value::Dictionary{{"isDsgvoAccepted", true}}));
         std::vector<std::pair<fs::path, PropertyListBounds>> files;
         for (const auto& suite : suites) files.emplace_back(preferences / (suite + ".plist"), kMSREngineFileBound);
         for (const auto& entry : fs::directory_iterator(preferences)) {
