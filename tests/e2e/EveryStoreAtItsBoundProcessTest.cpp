@@ -33,9 +33,14 @@ using foundation::Value;
 using tools::DriverProcess;
 
 // What the start may hold and spend: under AddressSanitizer its shadow and
-// quarantine come on top, and its work runs some ten times slower.
+// quarantine come on top, and its work runs some ten times slower. Alone,
+// the start spends 1.0-1.4 s of CPU time up to the burst stored (release
+// tree); its time is read when this process sees the driver's report, which
+// on a crowded core comes many seconds late while the driver goes on
+// uploading, so the bound is generous: a start that read the stores at the
+// readers' old bounds spent 41 s.
 constexpr int64_t kAtBoundPeakLimit = kUnderAddressSanitizer ? int64_t{1536} << 20 : int64_t{300} << 20;
-constexpr double kAtBoundCpuSeconds = kUnderAddressSanitizer ? 100 : 10;
+constexpr double kAtBoundCpuSeconds = kUnderAddressSanitizer ? 150 : 30;
 
 // The application's preferences: four times the history's bound.
 constexpr PropertyListBounds kAtBoundStandard{foundation::kSalvagedListBound.values * 4,
@@ -213,12 +218,12 @@ TEST_F(EveryStoreAtItsBoundProcessTest, AStartStaysWithinItsBudgetAndItsEventsAr
         return event.name == "e2e_event" && n && *n >= 100 && *n < 300;
     };
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
-    ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 200; }, 240)) << consoleTail();
+    ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 200; }, 480)) << consoleTail();
     // The start: every store read (or dropped) and the burst stored.
     const double started = atBoundCpuSeconds(driver.pid());
     const int64_t startPeak = peakResidentBytes(driver.pid());
     EXPECT_TRUE(measurement.waitUntil(
-        [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 200; }, 240))
+        [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 200; }, 480))
         << consoleTail();
     const double cpu = atBoundCpuSeconds(driver.pid());
     const int64_t peak = endWithinPeak(driver, kAtBoundPeakLimit);
@@ -229,8 +234,8 @@ TEST_F(EveryStoreAtItsBoundProcessTest, AStartStaysWithinItsBudgetAndItsEventsAr
     EXPECT_LT(started, kAtBoundCpuSeconds);
     // Uploading the backlog the engine keeps of the million raw events
     // (maxEventsStored, 100,000) before the burst is the event road's work,
-    // a few seconds more; bounded here only against a runaway.
-    EXPECT_LT(cpu, 4 * kAtBoundCpuSeconds);
+    // 6-8 s more alone; bounded here only against a runaway.
+    EXPECT_LT(cpu, 3 * kAtBoundCpuSeconds);
     expectEachAcceptedOnce(ours, 200);
     // The persistent dictionary at its bound took the engine's changes.
     EXPECT_EQ(consoleLinesWith(43007), 0u) << consoleTail();
