@@ -15,6 +15,7 @@
 #include "analytics/reporters/MSRReporters.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "app/SignalWatcher.h"
+#include "app/StoredFileBounds.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
 #include "platform/web/Chromium.h"
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
     MSRRegisterExperiments();
     MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
+    // What each file of the data root may hold, before a start reads any.
+    app::stateStoredFileBounds();
     int status = app::runCalvaro(
         argc, argv, {makeCalvaroAppDelegate, calvaroDemoScript, [&] { return signals.received(); }}, std::cout,
         std::cerr, [](const std::string& url) { MSRAppDelegateInterceptor::sharedInstance().applicationOpenURL(url); });

@@ -6,6 +6,7 @@
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 using foundation::Value;
 
@@ -76,6 +77,7 @@ std::optional<std::vector<Keychain::Item>> Keychain::load() const {
     if (!inPrivateFolder(file_)) return std::nullopt;
     if (!std::filesystem::exists(file_, ec)) return std::vector<Item>{};
     if (!foundation::FileSystem::readFile(file_, bytes)) return std::nullopt;
+    foundation::StoredFileScope scope(foundation::storedFileBound(kStoredFileName));
     auto parsed = foundation::parsePropertyList(bytes);
     // A damaged keychain is not silently emptied: the caller sees an error and
     // nothing is overwritten. Said once per keychain, as every use fails alike.
@@ -108,7 +110,10 @@ bool Keychain::save(const std::vector<Item>& items) const {
         entry.emplace(kDataKey, item.data);
         entries.emplace_back(std::move(entry));
     }
-    auto xml = foundation::propertyListXml(Value(std::move(entries)));
+    auto xml = [&] {
+        foundation::StoredFileScope scope(foundation::storedFileBound(kStoredFileName));
+        return foundation::propertyListXml(Value(std::move(entries)));
+    }();
     if (!xml) return false;
     // Owner-only: the folder and the file (writeAtomically makes both so).
     if (!foundation::FileSystem::createDirectories(file_.parent_path())) return false;

@@ -34,6 +34,9 @@ class Keychain {
     static constexpr const char* kClassGenericPassword = "genp";
     static constexpr const char* kAccessibleAlwaysThisDeviceOnly = "dku";
 
+    // The name its bound is stated under (foundation::setStoredFileBound).
+    static constexpr const char* kStoredFileName = "keychain";
+
     // <data root's parent>/<data root's name>.keychain/keychain.plist, for
     // the data root ~/.local/share/calvaro: ~/.local/share/calvaro.keychain/.
     static std::filesystem::path defaultFile();

@@ -8,6 +8,7 @@
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 using foundation::Value;
 
@@ -22,6 +23,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
     }
     Value::Dictionary content;
     std::string bytes;
+    foundation::StoredFileScope scope(foundation::storedFileBound(fileName));
     foundation::PropertyListRefusal refusal;
     std::error_code ec;
     const bool read = foundation::FileSystem::readFile(path, bytes);
@@ -49,6 +51,7 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
         }
     }
     std::shared_ptr<MSRPersistentDictionary> dictionary(new MSRPersistentDictionary(path, std::move(content)));
+    dictionary->storedFileName_ = fileName;
     std::weak_ptr<MSRPersistentDictionary> weak = dictionary;
     dictionary->queuesEndHandler_ = dispatch::addQueuesEndHandler([weak] {
         if (auto self = weak.lock()) self->writeAtOnceFromNowOn();
@@ -150,6 +153,29 @@ void MSRPersistentDictionary::synchronize() {
     });
 }
 
+bool MSRPersistentDictionary::makeRoom() {
+    const auto bound = foundation::storedFileBound(storedFileName_);
+    if (!bound) return false;
+    Value::Dictionary given;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& key : foundation::storedFileKeysToGiveWay(content_, *bound))
+            given.emplace(key, content_.at(key));
+    }
+    if (given.empty()) return false;
+    auto xml = foundation::propertyListXml(Value(given));
+    auto aside = xml ? foundation::FileSystem::keepAside(filePath_, *xml) : std::nullopt;
+    if (!aside) return false;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, value] : given) content_.erase(key);
+    }
+    MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43008,
+                         "Configs the engine does not write give way to keep the file within its bound; kept as " +
+                             aside->string());
+    return true;
+}
+
 bool MSRPersistentDictionary::persistToDisk() {
     Value snapshot;
     {
@@ -158,11 +184,15 @@ bool MSRPersistentDictionary::persistToDisk() {
         hasPendingPersistence_ = false;
     }
     foundation::PropertyListRefusal refusal;
-    auto xml = foundation::propertyListXml(snapshot, &refusal);
+    auto xml = [&] {
+        foundation::StoredFileScope scope(foundation::storedFileBound(storedFileName_));
+        return foundation::propertyListXml(snapshot, &refusal);
+    }();
     std::string failure;
     bool written = xml && foundation::FileSystem::writeAtomically(filePath_, *xml, &failure);
     // The file is made anew by every write, with the umask's mode.
     if (written) MSRRestrictFileToOwner(filePath_);
+    if (!written && refusal.pastBounds && makeRoom()) return persistToDisk();
     std::lock_guard lock(mutex_);
     if (written) {
         retryDelay_ = kPersistDelay;

@@ -44,6 +44,11 @@ class MSRPersistentDictionary : public MSRConfigStore,
     // is then scheduled).
     bool persistToDisk();
 
+    // Room for contents past the file's bound: values under keys the engine
+    // does not write give way, the largest first, kept aside in a file of
+    // their own. False when they cannot make it.
+    bool makeRoom();
+
   private:
     MSRPersistentDictionary(std::string filePath, foundation::Value::Dictionary content);
     // A write `delay` seconds on, or at once once the end has begun unless
@@ -54,6 +59,8 @@ class MSRPersistentDictionary : public MSRConfigStore,
     void writeAtOnceFromNowOn();
 
     const std::string filePath_;
+    // The name its bound is stated under (foundation::setStoredFileBound).
+    std::string storedFileName_;
     mutable std::mutex mutex_;
     foundation::Value::Dictionary content_;
     bool hasPendingPersistence_ = false;

@@ -16,14 +16,6 @@
 namespace foundation {
 namespace {
 
-constexpr double kBinaryReaderReferenceDate = 978307200.0;
-
-// x86's conversion of a double to 32 bits: a value outside the range (or not
-// a number) becomes the least value, as the platform's dates have it.
-int32_t binaryReaderInt32(double value) {
-    return value > -2147483649.0 && value < 2147483648.0 ? static_cast<int32_t>(value) : INT32_MIN;
-}
-
 // The bytes of a binary file: in memory, or read from an open file a block
 // at a time as a walk reaches them, for a file too large to hold whole
 // (its trailer and offset table are at its end). A read that fails reads
@@ -430,10 +422,7 @@ private:
                 const uint64_t bits = readInt(at, 8);
                 double since2001;
                 std::memcpy(&since2001, &bits, sizeof since2001);
-                // Seconds and microseconds, as the platform keeps dates.
-                const int32_t seconds = binaryReaderInt32(since2001);
-                const int32_t micros = binaryReaderInt32(std::fabs((since2001 - seconds) * 1000000));
-                value = Value(Date{seconds + micros / 1e6 + kBinaryReaderReferenceDate});
+                value = Value(Date{propertyListDate(since2001)});
                 break;
             }
             case 0x4: {

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/BinaryPropertyListReader.h"
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/StoredFileBounds.h"
 #include "platform/foundation/XmlPropertyListReader.h"
 
 #include <fcntl.h>
@@ -298,11 +299,21 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
     return items;
 }
 
+// What a salvage keeps of one list. A file held to its owner's bound keeps
+// what the readers' bounds would (the newest records of a whole history),
+// within half of the file's bound.
+PropertyListBounds salvagedListShare(const PropertyListBounds& bounds) {
+    if (storedFileScopeBounds())
+        return {std::min(bounds.values / 2, kSalvagedListBound.values),
+                std::min(bounds.bytes / 2, kSalvagedListBound.bytes)};
+    return {bounds.values / 16, bounds.bytes / 16};
+}
+
 }  // namespace
 
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
     const PropertyListBounds bounds = propertyListBounds();
-    const PropertyListBounds listShare{bounds.values / 16, bounds.bytes / 16};
+    const PropertyListBounds listShare = salvagedListShare(bounds);
     if (xml.substr(0, 8) == "bplist00") {
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
@@ -383,7 +394,7 @@ Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file) {
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
         auto kept = salvageBinaryPropertyListFile(fd, static_cast<uint64_t>(status.st_size), charge,
-                                                  {bounds.values / 16, bounds.bytes / 16});
+                                                  salvagedListShare(bounds));
         ::close(fd);
         return kept;
     }

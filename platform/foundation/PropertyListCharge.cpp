@@ -1,10 +1,12 @@
 #include "platform/foundation/PropertyListCharge.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 namespace foundation {
 namespace {
@@ -43,11 +45,17 @@ uint64_t realLength(double value) {
 }  // namespace
 
 PropertyListBounds propertyListBounds() {
-    return {propertyListChargeValues.load(), propertyListChargeBytes.load()};
+    PropertyListBounds bounds{propertyListChargeValues.load(), propertyListChargeBytes.load()};
+    // A file held to what its owner writes there (StoredFileBounds).
+    if (auto file = storedFileScopeBounds()) {
+        bounds.values = std::min(bounds.values, file->values);
+        bounds.bytes = std::min(bounds.bytes, file->bytes);
+    }
+    return bounds;
 }
 
 PropertyListBoundsForTesting::PropertyListBoundsForTesting(PropertyListBounds bounds)
-    : previous_(propertyListBounds()) {
+    : previous_{propertyListChargeValues.load(), propertyListChargeBytes.load()} {
     propertyListChargeValues = bounds.values;
     propertyListChargeBytes = bounds.bytes;
 }
@@ -112,6 +120,14 @@ uint64_t scalarBytes(uint64_t depth, const Value& value) {
 }
 
 }  // namespace plistxml
+
+double propertyListDate(double since2001) {
+    // Property-list dates count from 2001-01-01 00:00 UTC.
+    constexpr double kSince1970 = 978307200.0;
+    constexpr double kLeast = -2147483647.0, kLatest = 2147483647.0;
+    if (std::isnan(since2001)) return kLeast + kSince1970;
+    return std::clamp(std::floor(since2001), kLeast, kLatest) + kSince1970;
+}
 
 PropertyListCharge::PropertyListCharge(PropertyListRefusal* refusal)
     : PropertyListCharge(refusal, propertyListBounds()) {}

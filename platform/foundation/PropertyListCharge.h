@@ -52,6 +52,14 @@ uint64_t scalarBytes(uint64_t depth, const Value& value);
 uint64_t escapedLength(std::string_view text);
 }  // namespace plistxml
 
+// The date a reader builds of a time `since2001` seconds after 2001-01-01
+// 00:00 UTC, as seconds since 1970: whole seconds (the XML form has no
+// fraction) within what the writer writes, 32-bit seconds since 2001 less
+// the least (1932-12-13T20:45:53Z .. 2069-01-19T03:14:07Z). A time past
+// either end is held at that end, one that is not a number at the first, so
+// that every date read is written back as it was read.
+double propertyListDate(double since2001);
+
 class PropertyListCharge {
 public:
     // Fills `refusal` (never null) when a charge passes a bound.

@@ -1,5 +1,6 @@
 #include "platform/foundation/UserDefaults.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -7,9 +8,22 @@
 #include "platform/foundation/DataLoss.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/StoredFileBounds.h"
 
 namespace foundation {
 namespace fs = std::filesystem;
+
+namespace {
+
+// The bound its owner stated for a domain's file.
+std::optional<StoredFileBound> userDefaultsBound(const std::string& domain) {
+    auto bound = storedFileBound(domain);
+    if (!bound && domain == UserDefaults::standardDomainName()) bound = storedFileBound(kStandardDomainBoundName);
+    return bound;
+}
+
+}  // namespace
 
 class PreferencesStore::Domain {
 public:
@@ -32,6 +46,7 @@ public:
     // Values the reader of the file would refuse are not written (kRefused):
     // the file keeps what it held, and the caller takes its change back.
     Saved save(const Value::Dictionary& values) {
+        StoredFileScope scope(userDefaultsBound(name_));
         PropertyListRefusal refusal;
         auto xml = propertyListXml(Value(values), &refusal);
         if (!xml && refusal.pastBounds) {
@@ -55,9 +70,34 @@ public:
 
     bool dirty() const { return dirty_; }
 
+    // Room for a change that the file's bound refused: values under keys its
+    // owner does not write give way, the largest first, until `values` fits,
+    // and are kept aside in a file of their own. False, with nothing taken
+    // away, when they cannot make the room (or the domain has no bound).
+    bool makeRoom(Value::Dictionary& values, const std::string& changed) {
+        const auto bound = userDefaultsBound(name_);
+        const auto giving = bound ? storedFileKeysToGiveWay(values, *bound, changed) : std::vector<std::string>{};
+        if (giving.empty()) return false;
+        Value::Dictionary given;
+        for (const auto& key : giving) given.emplace(key, values.at(key));
+        // Kept before they leave the file; without a copy they stay.
+        auto xml = propertyListXml(Value(given));
+        auto aside = xml ? FileSystem::keepAside(file_, *xml) : std::nullopt;
+        if (!aside) {
+            std::fprintf(stderr, "preferences: %s is at its bound and its unknown values cannot be kept aside\n",
+                         file_.c_str());
+            return false;
+        }
+        for (const auto& [key, value] : given) values.erase(key);
+        std::fprintf(stderr, "preferences: %s is at its bound; %zu values its owner does not write give way, kept as %s\n",
+                     file_.c_str(), giving.size(), aside->c_str());
+        return true;
+    }
+
 private:
     void load() {
         loaded_ = true;
+        StoredFileScope scope(userDefaultsBound(name_));
         // What a killed writer of the file left beside it.
         FileSystem::removeLeftTemporaryFiles(file_);
         std::error_code ec;
@@ -226,7 +266,9 @@ bool UserDefaults::set(const std::string& key, const Value& value) {
     return domain_->withValues([&](Value::Dictionary& values) {
         auto [slot, added] = values.try_emplace(key);
         Value previous = std::exchange(slot->second, value);
-        const auto saved = domain_->save(values);
+        auto saved = domain_->save(values);
+        if (saved == PreferencesStore::Domain::Saved::kRefused && domain_->makeRoom(values, key))
+            saved = domain_->save(values);
         if (saved == PreferencesStore::Domain::Saved::kRefused) {
             if (added) {
                 values.erase(slot);

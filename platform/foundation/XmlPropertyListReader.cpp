@@ -45,8 +45,8 @@ int64_t xmlReaderInteger(const std::string& text) {
     return static_cast<int64_t>(std::strtoull(s, nullptr, 0));
 }
 
-// Whole seconds since 2001 as a 32-bit count; a time outside it is held at
-// the count's least value. As the platform reads dates: a text shorter than
+// Whole seconds within what the writer writes (propertyListDate). As the
+// platform reads dates: a text shorter than
 // a day and an hour is 1970's start, and a longer one gives the fields that
 // read before the first that does not (the rest are zero).
 double xmlReaderDate(const std::string& text) {
@@ -56,9 +56,7 @@ double xmlReaderDate(const std::string& text) {
         (void)strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
         since1970 = static_cast<double>(timegm(&parts));
     }
-    const double since2001 = since1970 - kXmlReaderReferenceDate;
-    const double held = since2001 > -2147483649.0 && since2001 < 2147483648.0 ? std::trunc(since2001) : INT32_MIN;
-    return held + kXmlReaderReferenceDate;
+    return propertyListDate(since1970 - kXmlReaderReferenceDate);
 }
 
 int xmlReaderBase64Digit(char c) {

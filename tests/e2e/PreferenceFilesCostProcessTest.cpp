@@ -242,8 +242,9 @@ TEST_F(PreferenceFilesCostProcessTest, FilesPastTheBoundsKeepTheConsentAndStoreC
     }
 }
 
-// A history with an entry that is no record (a 30 MB text) in a file whose
-// XML form passes the bounds: three starts leave one copy of the file and
+// A history with an entry that is no record (a 6 MB text, within what is
+// salvaged of the preferences' bound) in a file whose XML form passes the
+// bounds: three starts leave one copy of the file and
 // one of the entry set aside, not one for every start.
 TEST_F(PreferenceFilesCostProcessTest, AnUnreadableHistoryEntryIsSetAsideOnce) {
     fresh();
@@ -251,7 +252,7 @@ TEST_F(PreferenceFilesCostProcessTest, AnUnreadableHistoryEntryIsSetAsideOnce) {
                                        costRepeat("</array>", 100));
     const std::string list = "</array><key>deep</key>";
     file.replace(file.find(list), list.size(),
-                 "<string>" + std::string(size_t{30} << 20, 'u') + "</string>" + list);
+                 "<string>" + std::string(size_t{6} << 20, 'u') + "</string>" + list);
     write(preferences(), file);
     for (int start = 1; start <= 3; ++start) {
         const SolvingStart run = startOnce();

@@ -18,6 +18,7 @@
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/reporters/MSRReporters.h"
+#include "analytics/reporters/MSRStoredFileBounds.h"
 #include "analytics/support/MSRConsoleLogger.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
@@ -76,6 +77,8 @@ std::optional<std::string> EngineDriver::start() {
         product.currencyCode = "USD";
         store::ProductCatalog::addProduct(product);
     }
+    // As the application does: its files read within their bounds.
+    MSRStateStoredFileBounds();
     MSRRegisterConnector();
     MSRRegisterAudience();
     // As the application does: the engine with its experiments.
