@@ -1052,6 +1052,21 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
 
 // --- Write-ahead log check ----------------------------------------------------
 
+namespace {
+
+// The checksum a frame stores, and whether it checks out when carried on
+// from `before` over its header and page.
+bool frameChecksOut(const MSRLogChecksum& before, const uint8_t* frame, uint32_t pageSize, MSRLogChecksum* after) {
+    MSRLogChecksum next = before;
+    next.add(frame, 8);
+    next.add(frame + kMSRLogFrameHeaderSize, pageSize);
+    if (after) *after = next;
+    return MSRBigEndian32(frame) != 0 && next.first == MSRBigEndian32(frame + 16) &&
+           next.second == MSRBigEndian32(frame + 20);
+}
+
+}  // namespace
+
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     const std::string logPath = path + "-wal";
     std::error_code ec;
@@ -1061,10 +1076,12 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     uint8_t header[kMSRLogHeaderSize];
     if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
     // SQLite drops a log whose header it does not read, with every frame
-    // behind it; SQLite never leaves one with frames behind it.
+    // behind it: damage only when a transaction committed there goes too.
     std::optional<MSRLogHeader> readable = MSRReadLogHeader(header);
     if (!readable) {
-        if (logSize > kMSRLogHeaderSize) return std::string("the log's header cannot be read");
+        if (logSize <= kMSRLogHeaderSize) return std::nullopt;
+        std::optional<MSRLogFrames> frames = MSRReadLogFrames(logPath, 0);
+        if (frames && !frames->frames.empty()) return std::string("the log's header cannot be read");
         return std::nullopt;
     }
     const uint32_t pageSize = readable->pageSize;
@@ -1077,41 +1094,66 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     const size_t frameSize = kMSRLogFrameHeaderSize + pageSize;
     std::vector<uint8_t> frame(frameSize);
     auto saltsMatch = [&](const uint8_t* frameHeader) { return std::equal(salts, salts + 8, frameHeader + 8); };
+    auto commits = [](const uint8_t* frameHeader) { return MSRBigEndian32(frameHeader + 4) != 0; };
+    // SQLite's own reading: the chain of checksums from the header, up to the
+    // first frame that breaks it; the log ends at the last commit frame read.
     uintmax_t offset = kMSRLogHeaderSize;
-    int64_t validFrames = 0;
+    int64_t committedFrames = 0;
+    int64_t framesRead = 0;
+    bool broken = false;
     for (; offset + frameSize <= logSize; offset += frameSize) {
         if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize)))
             return std::nullopt;
-        // Frames of an earlier use of the log file end this one.
-        if (!saltsMatch(frame.data())) break;
-        MSRLogChecksum next = checksum;
-        next.add(frame.data(), 8);
-        next.add(frame.data() + kMSRLogFrameHeaderSize, pageSize);
-        if (MSRBigEndian32(frame.data()) != 0 && next.first == MSRBigEndian32(frame.data() + 16) &&
-            next.second == MSRBigEndian32(frame.data() + 20)) {
-            checksum = next;
-            ++validFrames;
-            continue;
+        if (!saltsMatch(frame.data()) || !frameChecksOut(checksum, frame.data(), pageSize, &checksum)) {
+            broken = true;
+            break;
         }
-        // A bad frame is the torn end of a write unless frames of the same
-        // log follow it.
-        for (uintmax_t later = offset + frameSize; later + kMSRLogFrameHeaderSize <= logSize; later += frameSize) {
-            log.seekg(static_cast<std::streamoff>(later));
-            if (!log.read(reinterpret_cast<char*>(frame.data()), kMSRLogFrameHeaderSize)) break;
-            if (saltsMatch(frame.data()))
-                return "frame " + std::to_string(validFrames + 1) + " is damaged and frames of the same log follow";
+        ++framesRead;
+        if (commits(frame.data())) committedFrames = framesRead;
+    }
+    // Frames past the break are no damage unless SQLite needed them: SQLite
+    // writes a transaction larger than its page cache into the log before
+    // its commit, rewrites pages it already wrote there in place and mends
+    // their checksums only at the commit, so a kill before it leaves frames
+    // that do not check out, followed by frames of the same log, and no
+    // commit. Damage is a commit frame of this log, checking out on the
+    // checksum its predecessor stores, beyond the break, with a committed
+    // transaction behind it: a commit frame of the very transaction the break
+    // lies in is that transaction's own commit, cut by a kill while SQLite
+    // mended its checksums (it had not returned), which SQLite drops as it
+    // should.
+    if (broken) {
+        int64_t commitsBeyond = 0;
+        std::optional<MSRLogChecksum> stored;
+        auto storedOf = [&](const uint8_t* frameHeader) {
+            MSRLogChecksum sum = checksum;
+            sum.first = MSRBigEndian32(frameHeader + 16);
+            sum.second = MSRBigEndian32(frameHeader + 20);
+            return sum;
+        };
+        if (saltsMatch(frame.data())) stored = storedOf(frame.data());
+        for (offset += frameSize; offset + frameSize <= logSize; offset += frameSize) {
+            if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize))) break;
+            if (!saltsMatch(frame.data())) {
+                stored.reset();
+                continue;
+            }
+            if (stored && commits(frame.data()) && frameChecksOut(*stored, frame.data(), pageSize, nullptr) &&
+                ++commitsBeyond > 1) {
+                return "frame " + std::to_string(framesRead + 1) +
+                       " is damaged and transactions committed after it follow";
+            }
+            stored = storedOf(frame.data());
         }
-        offset = logSize;  // what follows is not this log's
-        break;
     }
     // A log that ends inside a frame is not damage: SQLite writes a frame's
     // header and its page in two writes, and a process killed between them
     // leaves a header without its page. Such a frame belongs to a
     // transaction that never committed, which SQLite ignores, as it should.
-    if (validFrames > 0) {
+    if (committedFrames > 0) {
         const uintmax_t mainSize = fs::file_size(path, ec);
         if (!ec && mainSize == 0)
-            return std::to_string(validFrames) + " frames beside an empty or missing main file";
+            return std::to_string(committedFrames) + " committed frames beside an empty or missing main file";
     }
     return std::nullopt;
 }

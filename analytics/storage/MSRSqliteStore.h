@@ -273,12 +273,15 @@ class MSRSqliteStore {
 
 // Why the write-ahead log beside the database at `path` must be set aside
 // with it before SQLite opens them, or nothing when it may be opened: a log
-// with frames beside an empty main file (SQLite would delete the log), a log
-// whose header does not read (SQLite would drop every frame behind it), or a
-// log whose frames stop at a bad one while frames of the same log follow
-// (SQLite would read only up to the damage, and later writes overwrite the
-// rest). A log that ends inside its last frame is what a kill between the
-// two writes of a frame leaves: an uncommitted tail, not damage.
+// with committed frames beside an empty main file (SQLite would delete the
+// log), a log whose header does not read while a committed transaction
+// checks out behind it (SQLite would drop it), or a log whose frames break
+// before a committed transaction that checks out on its own (SQLite would
+// read only up to the break, and later writes overwrite the rest). Frames
+// past the last commit SQLite reads belong to a transaction that never
+// committed: a torn frame, and the frames a transaction larger than the
+// page cache wrote and rewrote before a kill cut it (at its commit too), are
+// no damage.
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path);
 
 // Reads an integer out of a value that numberForQuery produced (a double is
