@@ -114,13 +114,15 @@ std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, 
 }
 
 std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error,
-                                                       const std::function<void(MSRSqliteStore&)>& beforeValidation) {
+                                                       const std::function<void(MSRSqliteStore&)>& beforeValidation,
+                                                       const std::string& salvageMark) {
     if (path.empty()) {
         refuse(error, kArgument, "Received empty database path on init");
         return nullptr;
     }
     std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
     store->beforeValidation_ = beforeValidation;
+    store->salvageMark_ = salvageMark;
     OpenResult result = store->openAndValidate(error);
     if (result == OpenResult::kOpened) return store;
     // Only a damaged file is replaced. A busy lock, an I/O or permission
@@ -254,6 +256,20 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
 
     MSRClearImmutableFlag(databasePath_);
     std::error_code ec;
+    // Named before it moves: a kill between the two leaves a mark naming no
+    // copy, which the owner forgets, and the file still in place.
+    if (!salvageMark_.empty()) {
+        const std::string writing = salvageMark_ + ".writing";
+        {
+            std::ofstream mark(writing, std::ios::binary | std::ios::trunc);
+            mark << fs::path(target).filename().string() << "\n";
+        }
+        fs::rename(writing, salvageMark_, ec);
+        if (ec) {
+            MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
+            return false;
+        }
+    }
     fs::rename(databasePath_, target, ec);
     if (ec) {
         MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});

@@ -65,8 +65,12 @@ class MSRSqliteStore {
     // rows no writer of the owner can have stored, so that they cost the
     // check nothing. Should the file prove damaged, what it did stays in the
     // copy set aside.
+    // With `salvageMark`, every copy set aside is named in that file before
+    // the file moves (see moveDatabaseAside), so that a salvage of it that a
+    // kill cuts, even before it began, is resumed by the next start.
     static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error,
-                                                  const std::function<void(MSRSqliteStore&)>& beforeValidation);
+                                                  const std::function<void(MSRSqliteStore&)>& beforeValidation,
+                                                  const std::string& salvageMark = {});
 
     ~MSRSqliteStore();
     MSRSqliteStore(const MSRSqliteStore&) = delete;
@@ -96,6 +100,8 @@ class MSRSqliteStore {
     // SQLite can still read of it is kept; the oldest of more than
     // kMaxDamagedCopies such copies goes. `keptAs` receives the new path.
     // False (logged) when the file could not be moved; nothing is deleted then.
+    // With a salvage mark (see create), the copy's file name is written to it
+    // first, in place of what it named.
     static constexpr int kMaxDamagedCopies = 3;
     bool moveDatabaseAside(std::string* keptAs);
     // The copy that create() set aside when it found the file damaged; empty
@@ -269,6 +275,7 @@ class MSRSqliteStore {
     std::string databasePath_;
     std::string damagedCopyPath_;
     std::function<void(MSRSqliteStore&)> beforeValidation_;
+    std::string salvageMark_;
 };
 
 // Why the write-ahead log beside the database at `path` must be set aside

@@ -101,7 +101,7 @@ TEST_F(RecoveryRoadsTest, ATransactionAKillCutIsNoDamage) {
                                          "WHERE i < " + std::to_string(cut.rows) +
                                              ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, "
                                              "data, is_realtime) SELECT 'cut', random(), 1, randomblob(60), 0 FROM "
-                                             "n; UPDATE raw_events SET is_realtime = 0 WHERE rowid % 7 = 0"));
+                                             "n; UPDATE raw_events SET is_realtime = 1 WHERE name = 'cut'"));
         std::string main = recoveryBytes(path()), log = recoveryBytes(path() + "-wal");
         ASSERT_GT(framesNotCheckingOut(log, 4096), 0) << "SQLite rewrote frames in place";
         if (cut.atCommit) {
