@@ -31,6 +31,8 @@ using MSRSqliteErrorShorthands::kConversion;
 constexpr const char* kEventsSnapshotTable = "events_snapshot";
 // Beside the database file: the copy set aside whose salvage is not done.
 constexpr const char* kSalvageMarkSuffix = ".salvage";
+// Where the mark names the table a salvage goes on with: none is left.
+constexpr const char* kEveryTableCopied = "-";
 
 struct TableDeclaration {
     MSRColumnInfo elementary;
@@ -278,11 +280,11 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
 namespace {
 
 // Where a salvage stands, as its mark beside the database file says: the
-// copy's file name, then the table it goes on with (its place in the list of
-// tables) and the rowid it goes on from, once a part has committed.
+// copy's file name, then the table it goes on with and the rowid it goes on
+// from, once a part has committed. No table: from the first.
 struct SalvageProgress {
     std::string copy;
-    size_t table = 0;
+    std::string table;
     int64_t from = std::numeric_limits<int64_t>::min();
 };
 
@@ -292,11 +294,9 @@ std::optional<SalvageProgress> readSalvageMark(const std::string& mark) {
     if (!std::getline(in, progress.copy) || progress.copy.empty() ||
         progress.copy.find('/') != std::string::npos)
         return std::nullopt;
-    std::string table, from;
-    if (std::getline(in, table) && std::getline(in, from)) {
+    std::string from;
+    if (std::getline(in, progress.table) && std::getline(in, from)) {
         char* end = nullptr;
-        const unsigned long long index = std::strtoull(table.c_str(), &end, 10);
-        if (end && *end == '\0' && !table.empty()) progress.table = static_cast<size_t>(index);
         const long long rowID = std::strtoll(from.c_str(), &end, 10);
         if (end && *end == '\0' && !from.empty()) progress.from = rowID;
     }
@@ -349,10 +349,20 @@ void MSRDatabase::resumeSalvage() {
         fs::remove(mark, ec);
         return;
     }
+    // A table this version does not know (or none) starts the copy from
+    // the first: a row copied twice is copied once.
+    size_t resumeAt = 0;
+    if (progress->table == kEveryTableCopied) {
+        resumeAt = tables.size();
+    } else if (auto known = std::find(tables.begin(), tables.end(), progress->table); known != tables.end()) {
+        resumeAt = static_cast<size_t>(known - tables.begin());
+    } else {
+        progress->from = std::numeric_limits<int64_t>::min();
+    }
     std::vector<MSRDatabaseSalvage::TableResult> results(tables.size());
     MSRError error;
     bool committed = true;
-    for (size_t t = progress->table; committed && t < tables.size(); ++t) {
+    for (size_t t = resumeAt; committed && t < tables.size(); ++t) {
         const std::string& table = tables[t];
         MSRDatabaseSalvage::Limits limits;
         limits.replaceRows = table == "app_metadata";
@@ -367,7 +377,7 @@ void MSRDatabase::resumeSalvage() {
                 return salvage->copyRows(table, *sqliteStore_, from, limits, &results[t], &next);
             });
             if (!committed) break;
-            progress->table = next ? t : t + 1;
+            progress->table = next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied;
             progress->from = next ? *next : std::numeric_limits<int64_t>::min();
             writeSalvageMark(mark, *progress);
         }

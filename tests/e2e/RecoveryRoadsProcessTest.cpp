@@ -145,21 +145,25 @@ class RecoveryRoadsProcessTest : public DriverTest {
     std::mt19937 random;
 };
 
-// Stored events behind 1,200,000 raw events that no run wrote, stale ones:
-// the start drops the 200,000 oldest at open and deletes the stale rest, in
-// two transactions far larger than the page cache. Each round kills a start
-// at a random moment while its log grows, then the next start must keep the
-// database where it is (no copy set aside, nothing logged as damage) and
-// upload every stored event once.
+// The bytes of the files in `folder`.
+uintmax_t recoveryFolderBytes(const fs::path& folder) {
+    uintmax_t bytes = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) bytes += entry.is_regular_file(ec) ? entry.file_size(ec) : 0;
+    return bytes;
+}
+
+// Stored events behind more raw events than the writers keep, stale ones
+// that no run wrote: the start drops the oldest past 1,000,000 at open (by
+// row for 200,000 of them, by copying the million kept for 1,500,000) and
+// deletes the stale rest, in transactions far larger than the page cache.
+// Each round kills a start at a random moment while its log grows; the next
+// start must keep the database where it is (no copy set aside, nothing
+// logged as damage), upload every stored event once, and leave no more on
+// the disk than the database it started with.
 TEST_F(RecoveryRoadsProcessTest, ATransactionKilledBeforeItsCommitLeavesTheDatabaseWhereItIs) {
     constexpr int64_t kStored = 300;
     storeAndKill(1, kStored);
-    if (HasFatalFailure()) return;
-    recoveryRunSQL(databaseFile(),
-                   "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1200000) "
-                   "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
-                   "SELECT i - 1300000, 'junk', 1000, (SELECT metadata_fingerprint FROM raw_events LIMIT 1), "
-                   "x'0a090a025f6f1203617070', 0 FROM n");
     if (HasFatalFailure()) return;
     // The stale rows go at the next start's deletion of stale data, which
     // the first start did for the day: it is made due again.
@@ -169,45 +173,65 @@ TEST_F(RecoveryRoadsProcessTest, ATransactionKilledBeforeItsCommitLeavesTheDatab
         std::string text((std::istreambuf_iterator<char>(in)), {});
         in.close();
         const std::string key = "<key>/zevure/measurement/last_delete_stale</key>";
-        const size_t at = text.find("<real>", text.find(key));
         ASSERT_NE(text.find(key), std::string::npos) << text;
+        const size_t at = text.find("<real>", text.find(key));
         text.replace(at, text.find("</real>", at) + 7 - at, "<real>0</real>");
         std::ofstream(settings, std::ios::trunc) << text;
     }
-    TemporaryDataRoot saved("recovery-saved");
-    fs::copy(root.path(), saved.path(), fs::copy_options::recursive);
+    TemporaryDataRoot stored("recovery-stored");
+    fs::copy(root.path(), stored.path(), fs::copy_options::recursive);
     const fs::path log = databaseFile().string() + "-wal";
 
-    int cutOpen = 0;
-    const int rounds = killRounds(3);
-    for (int round = 0; round < rounds; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        recoveryRestore(saved.path(), root.path());
-        measurement.clear();
-        {
-            DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0"}));
-            // The moment: once the log has grown past a random size, while a
-            // large transaction writes into it.
-            const uintmax_t grown = std::uniform_int_distribution<uintmax_t>(1, 12)(random) << 20;
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-            std::error_code ec;
-            while (std::chrono::steady_clock::now() < deadline && !driver.ended() &&
-                   (fs::file_size(log, ec) < grown || ec)) {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));  // picks the moment of the kill
-            }
-            ASSERT_FALSE(driver.ended()) << consoleTail();
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log never grew" << consoleTail();
-            driver.kill();
-        }
-        // What the kill left: SQLite reads the file, without the cut transaction.
-        cutOpen += storedCount(root.path(), "SELECT count(*) FROM raw_events WHERE name = 'junk'") > 0;
-        startUntilEachArrivedOnce(1, kStored, round);
+    for (const int64_t junk : {int64_t{1200000}, int64_t{2500000}}) {
+        SCOPED_TRACE(std::to_string(junk) + " stale raw events");
+        recoveryRestore(stored.path(), root.path());
+        recoveryRunSQL(databaseFile(),
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                           std::to_string(junk) +
+                           ") INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, "
+                           "is_realtime) SELECT i - 3000000, 'junk', 1000, (SELECT metadata_fingerprint FROM "
+                           "raw_events LIMIT 1), x'0a090a025f6f1203617070', 0 FROM n");
         if (HasFatalFailure()) return;
-        EXPECT_EQ(copiesBeside(), 0u) << consoleTail();
-        EXPECT_EQ(consoleLinesWith(34023) + consoleLinesWith(34026), 0u) << consoleTail();
-        EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM raw_events WHERE name = 'junk'"), 0);
+        TemporaryDataRoot saved("recovery-saved");
+        fs::copy(root.path(), saved.path(), fs::copy_options::recursive);
+        const uintmax_t savedBytes = recoveryFolderBytes(measurementFolder(saved.path()));
+
+        int cutOpen = 0;
+        const int rounds = killRounds(3);
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            recoveryRestore(saved.path(), root.path());
+            measurement.clear();
+            {
+                DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0"}));
+                // The moment: once the log has grown past a random size, while
+                // a large transaction writes into it.
+                const uintmax_t grown = std::uniform_int_distribution<uintmax_t>(1, 12)(random) << 20;
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+                std::error_code ec;
+                while (std::chrono::steady_clock::now() < deadline && !driver.ended() &&
+                       (fs::file_size(log, ec) < grown || ec)) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));  // picks the moment of the kill
+                }
+                ASSERT_FALSE(driver.ended()) << consoleTail();
+                ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log never grew" << consoleTail();
+                driver.kill();
+            }
+            // What the kill left, as SQLite reads it: the cut transaction is not there.
+            cutOpen += storedCount(root.path(), "SELECT count(*) FROM raw_events WHERE name = 'junk'") > 0;
+            startUntilEachArrivedOnce(1, kStored, round);
+            if (HasFatalFailure()) return;
+            EXPECT_EQ(copiesBeside(), 0u) << consoleTail();
+            EXPECT_EQ(consoleLinesWith(34023) + consoleLinesWith(34026), 0u) << consoleTail();
+            EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM raw_events WHERE name = 'junk'"), 0);
+            const uintmax_t left = recoveryFolderBytes(measurementFolder(root.path()));
+            EXPECT_LE(left, savedBytes + (uintmax_t{16} << 20)) << "bytes left beside the database";
+            std::printf("  %lld stale raw events, round %d: %.1f MiB on the disk before, %.1f MiB after\n",
+                        static_cast<long long>(junk), round, static_cast<double>(savedBytes) / (1 << 20),
+                        static_cast<double>(left) / (1 << 20));
+        }
+        std::printf("%d of %d kills cut a start before it had dropped the rows it drops\n", cutOpen, rounds);
     }
-    std::printf("%d of %d kills cut a start before it had dropped the rows it drops\n", cutOpen, rounds);
 }
 
 // Stored events in a database whose log holds a frame damaged after the
