@@ -258,11 +258,21 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
     std::error_code ec;
     // Named before it moves: a kill between the two leaves a mark naming no
     // copy, which the owner forgets, and the file still in place.
+    std::string pending;
     if (!salvageMark_.empty()) {
+        // A salvage still pending: the file set aside now holds no more than
+        // the rows it had copied (it runs before anything else is written),
+        // and the copy it read from is read again from its first row.
+        {
+            std::ifstream mark(salvageMark_, std::ios::binary);
+            if (!std::getline(mark, pending) || pending.empty() || pending.find('/') != std::string::npos ||
+                !fs::exists(folder / pending, ec))
+                pending.clear();
+        }
         const std::string writing = salvageMark_ + ".writing";
         {
             std::ofstream mark(writing, std::ios::binary | std::ios::trunc);
-            mark << fs::path(target).filename().string() << "\n";
+            mark << (pending.empty() ? fs::path(target).filename().string() : pending) << "\n";
         }
         fs::rename(writing, salvageMark_, ec);
         if (ec) {
@@ -284,6 +294,7 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
     // A file that keeps being damaged must not fill the disk with copies.
     for (size_t i = 0; i + kMaxDamagedCopies <= kept.size(); ++i) {
         const std::string old = databasePath_ + ".damaged-" + std::to_string(kept[i]);
+        if (!pending.empty() && fs::path(old).filename() == pending) continue;
         fs::remove(old, ec);
         for (const char* suffix : kJournalSuffixes) fs::remove(old + suffix, ec);
     }
@@ -1070,15 +1081,16 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
 
 namespace {
 
-// The checksum a frame stores, and whether it checks out when carried on
-// from `before` over its header and page.
+// Whether a frame checks out when the checksum `before` is carried over its
+// header and page; `after`, when given, then goes on to the frame's.
 bool frameChecksOut(const MSRLogChecksum& before, const uint8_t* frame, uint32_t pageSize, MSRLogChecksum* after) {
     MSRLogChecksum next = before;
     next.add(frame, 8);
     next.add(frame + kMSRLogFrameHeaderSize, pageSize);
-    if (after) *after = next;
-    return MSRBigEndian32(frame) != 0 && next.first == MSRBigEndian32(frame + 16) &&
-           next.second == MSRBigEndian32(frame + 20);
+    const bool checksOut = MSRBigEndian32(frame) != 0 && next.first == MSRBigEndian32(frame + 16) &&
+                           next.second == MSRBigEndian32(frame + 20);
+    if (checksOut && after) *after = next;
+    return checksOut;
 }
 
 }  // namespace
@@ -1132,14 +1144,19 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     // its commit, rewrites pages it already wrote there in place and mends
     // their checksums only at the commit, so a kill before it leaves frames
     // that do not check out, followed by frames of the same log, and no
-    // commit. Damage is a commit frame of this log, checking out on the
-    // checksum its predecessor stores, beyond the break, with a committed
-    // transaction behind it: a commit frame of the very transaction the break
-    // lies in is that transaction's own commit, cut by a kill while SQLite
-    // mended its checksums (it had not returned), which SQLite drops as it
-    // should.
+    // commit; the next start writes over them from the last commit, and
+    // what it does not overwrite stays behind. Damage is what a damaged
+    // frame leaves: behind it, frames written one after another, each
+    // checking out on the checksum its predecessor stores (the frame right
+    // after the break may not, when the damage took the stored checksum),
+    // with commit frames of transactions committed after the damaged one.
+    // One commit frame is not enough: it may be the commit of the very
+    // transaction the break lies in, cut by a kill while SQLite mended its
+    // checksums (it had not returned), which SQLite drops as it should. A
+    // frame that does not check out ends the run: frames of an attempt a kill
+    // cut begin there, or pages rewritten in place.
     if (broken) {
-        int64_t commitsBeyond = 0;
+        int64_t commitsBehind = 0;
         std::optional<MSRLogChecksum> stored;
         auto storedOf = [&](const uint8_t* frameHeader) {
             MSRLogChecksum sum = checksum;
@@ -1148,14 +1165,13 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
             return sum;
         };
         if (saltsMatch(frame.data())) stored = storedOf(frame.data());
-        for (offset += frameSize; offset + frameSize <= logSize; offset += frameSize) {
+        bool first = true;
+        for (offset += frameSize; offset + frameSize <= logSize; offset += frameSize, first = false) {
             if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize))) break;
-            if (!saltsMatch(frame.data())) {
-                stored.reset();
-                continue;
-            }
-            if (stored && commits(frame.data()) && frameChecksOut(*stored, frame.data(), pageSize, nullptr) &&
-                ++commitsBeyond > 1) {
+            if (!saltsMatch(frame.data())) break;
+            const bool checksOut = stored && frameChecksOut(*stored, frame.data(), pageSize, nullptr);
+            if (!checksOut && !first) break;
+            if (checksOut && commits(frame.data()) && ++commitsBehind > 1) {
                 return "frame " + std::to_string(framesRead + 1) +
                        " is damaged and transactions committed after it follow";
             }

@@ -101,7 +101,9 @@ class MSRSqliteStore {
     // kMaxDamagedCopies such copies goes. `keptAs` receives the new path.
     // False (logged) when the file could not be moved; nothing is deleted then.
     // With a salvage mark (see create), the copy's file name is written to it
-    // first, in place of what it named.
+    // first; a mark that names a copy whose salvage is still pending keeps
+    // naming it, to be read again from its first row (the file moved now
+    // holds no more than what was copied of it), and that copy is kept.
     static constexpr int kMaxDamagedCopies = 3;
     bool moveDatabaseAside(std::string* keptAs);
     // The copy that create() set aside when it found the file damaged; empty
