@@ -4,6 +4,8 @@
 #include "analytics/storage/MSRDatabase.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -27,6 +29,10 @@ using MSRSqliteErrorShorthands::kState;
 using MSRSqliteErrorShorthands::kConversion;
 // Made on demand as a copy of "events" (see MSRDatabaseSnapshots.cpp).
 constexpr const char* kEventsSnapshotTable = "events_snapshot";
+// Beside the database file: the copy set aside whose salvage is not done.
+constexpr const char* kSalvageMarkSuffix = ".salvage";
+// Where the mark names the table a salvage goes on with: none is left.
+constexpr const char* kEveryTableCopied = "-";
 
 struct TableDeclaration {
     MSRColumnInfo elementary;
@@ -213,6 +219,10 @@ void MSRDatabase::useJournalMode() {
     // tables in order, so a small page cache serves them as well as SQLite's
     // default 2 MiB, which a burst of events would otherwise fill for good.
     sqlite3_exec(sqliteStore_->sqliteHandle(), "PRAGMA cache_size=-512", nullptr, nullptr, nullptr);
+    // A log that a large transaction grew (a drop at open, a salvage, one a
+    // kill cut) is cut back once it has been copied into the file, instead
+    // of keeping its size on the disk for the life of the file.
+    sqlite3_exec(sqliteStore_->sqliteHandle(), "PRAGMA journal_size_limit=8388608", nullptr, nullptr, nullptr);
     if (mode != "wal" || !synchronous) {
         MSRStorageLog(4, 12070, "Failed to switch the database to write-ahead logging. Journal mode", {mode});
     }
@@ -221,9 +231,9 @@ void MSRDatabase::useJournalMode() {
 bool MSRDatabase::initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error) {
     if (!openStore(path, error)) return false;
     // The store set a damaged file aside; a file whose tables are refused is
-    // set aside as well. Either is kept, and what can be read of it is
-    // copied into the fresh file below.
-    std::string damagedCopy = sqliteStore_->damagedCopyPath();
+    // set aside as well. Either is kept, named in the salvage mark, and what
+    // can be read of it is copied into the fresh file below.
+    std::string damagedCopy;
     if (!ensureAllTables()) {
         MSRStorageLog(1, 12002, "Failed to create or validate required database tables (" + context + ")");
         // Closed before the file moves: a connection left open on it would
@@ -243,7 +253,7 @@ bool MSRDatabase::initializeDatabaseResources(const std::string& context, const 
         MSRStorageLog(1, 12004, "Failed to initialize App Metadata table (" + context + ")");
         return false;
     }
-    if (!damagedCopy.empty()) salvageFromDamagedCopy(damagedCopy);
+    resumeSalvage();
     return true;
 }
 
@@ -254,7 +264,8 @@ void MSRDatabase::forgetRowsKnownInMemory() {
 }
 
 bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
-    std::unique_ptr<MSRSqliteStore> store = MSRSqliteStore::create(path, error, dropRawEventsPastWriterBound);
+    std::unique_ptr<MSRSqliteStore> store =
+        MSRSqliteStore::create(path, error, dropRawEventsPastWriterBound, path + kSalvageMarkSuffix);
     if (!store) return false;
     sqliteStore_ = std::move(store);
     // At the end of the process the writes still grouped are committed
@@ -266,80 +277,164 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
     return true;
 }
 
+namespace {
+
+// Where a salvage stands, as its mark beside the database file says: the
+// copy's file name, then the table it goes on with and the rowid it goes on
+// from, once a part has committed. No table: from the first.
+struct SalvageProgress {
+    std::string copy;
+    std::string table;
+    int64_t from = std::numeric_limits<int64_t>::min();
+};
+
+std::optional<SalvageProgress> readSalvageMark(const std::string& mark) {
+    std::ifstream in(mark, std::ios::binary);
+    SalvageProgress progress;
+    if (!std::getline(in, progress.copy) || progress.copy.empty() ||
+        progress.copy.find('/') != std::string::npos)
+        return std::nullopt;
+    std::string from;
+    if (std::getline(in, progress.table) && std::getline(in, from)) {
+        char* end = nullptr;
+        const long long rowID = std::strtoll(from.c_str(), &end, 10);
+        if (end && *end == '\0' && !from.empty()) progress.from = rowID;
+    }
+    return progress;
+}
+
+// Replaces the mark whole: a kill leaves the old one or the new one.
+void writeSalvageMark(const std::string& mark, const SalvageProgress& progress) {
+    const std::string writing = mark + ".writing";
+    {
+        std::ofstream out(writing, std::ios::binary | std::ios::trunc);
+        out << progress.copy << "\n" << progress.table << "\n" << progress.from << "\n";
+    }
+    std::error_code ec;
+    std::filesystem::rename(writing, mark, ec);
+}
+
+}  // namespace
+
 // Every table the engine keeps: besides what waits to be sent, the counters,
 // audience values, conditional properties and purchase fingerprints (without
 // them a purchase is reported twice) are rebuilt from nothing only at a cost.
-void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
+void MSRDatabase::resumeSalvage() {
+    namespace fs = std::filesystem;
+    const std::string path = sqliteStore_->databasePath();
+    const std::string mark = path + kSalvageMarkSuffix;
+    // Scratch copies a killed salvage left are read no more.
+    MSRDatabaseSalvage::removeScratchCopies(path);
+    std::optional<SalvageProgress> progress = readSalvageMark(mark);
+    std::error_code ec;
+    if (!progress) {
+        fs::remove(mark, ec);
+        return;
+    }
+    const std::string damagedCopy = (fs::path(path).parent_path() / progress->copy).string();
+    // A mark naming no copy: the kill came before the file moved, or the copy
+    // went; nothing was taken from it.
+    if (!fs::exists(damagedCopy, ec)) {
+        fs::remove(mark, ec);
+        return;
+    }
     std::vector<std::string> tables;
     for (const auto& [table, declaration] : schema()) tables.push_back(table);
     tables.push_back(kEventsSnapshotTable);
-    std::vector<MSRDatabaseSalvage::TableResult> results;
+
+    std::unique_ptr<MSRDatabaseSalvage> salvage = MSRDatabaseSalvage::open(damagedCopy, freshFirstPage());
+    if (!salvage) {
+        MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
+                      {damagedCopy, std::string("cannot be opened")});
+        fs::remove(mark, ec);
+        return;
+    }
+    // A table this version does not know (or none) starts the copy from
+    // the first: a row copied twice is copied once.
+    size_t resumeAt = 0;
+    if (progress->table == kEveryTableCopied) {
+        resumeAt = tables.size();
+    } else if (auto known = std::find(tables.begin(), tables.end(), progress->table); known != tables.end()) {
+        resumeAt = static_cast<size_t>(known - tables.begin());
+    } else {
+        progress->from = std::numeric_limits<int64_t>::min();
+    }
+    std::vector<MSRDatabaseSalvage::TableResult> results(tables.size());
     MSRError error;
+    bool committed = true;
+    for (size_t t = resumeAt; committed && t < tables.size(); ++t) {
+        const std::string& table = tables[t];
+        MSRDatabaseSalvage::Limits limits;
+        limits.replaceRows = table == "app_metadata";
+        std::optional<int64_t> next = progress->from;
+        while (committed && next) {
+            const int64_t from = *next;
+            committed = sqliteStore_->performTransaction(&error, [&] {
+                // Made empty, once: a resumed part finds the rows it copied.
+                if (table == kEventsSnapshotTable && salvage->hasTable(table) &&
+                    !sqliteStore_->createEmptyTable(kEventsSnapshotTable, "events", &error))
+                    return false;
+                return salvage->copyRows(table, *sqliteStore_, from, limits, &results[t], &next);
+            });
+            if (!committed) break;
+            progress->table = next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied;
+            progress->from = next ? *next : std::numeric_limits<int64_t>::min();
+            writeSalvageMark(mark, *progress);
+        }
+        progress->from = std::numeric_limits<int64_t>::min();
+    }
     // The bundle index goes on from the kept file's: a server drops a bundle
     // whose (app instance, bundle index) it has seen, so numbering again from
-    // 0 would make new bundles look like repeats.
+    // 0 would make new bundles look like repeats. The kept row may be
+    // unreadable where the largest index still reads.
     std::optional<int64_t> lastBundleIndex;
-    auto readBundleIndex = [&lastBundleIndex](sqlite3* damaged) {
+    if (committed) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(damaged, "SELECT max(last_bundle_index) FROM app_metadata", -1, &statement,
+        if (sqlite3_prepare_v2(salvage->source(), "SELECT max(last_bundle_index) FROM app_metadata", -1, &statement,
                                nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_INTEGER) {
             lastBundleIndex = sqlite3_column_int64(statement, 0);
         }
         sqlite3_finalize(statement);
-    };
-    sqlite3* handle = sqliteStore_->sqliteHandle();
-    const std::vector<uint8_t> firstPage = freshFirstPage();
-    bool committed = sqliteStore_->performTransaction(&error, [&] {
-        // The kept row takes the place of the fresh one (the first row copied
-        // into the empty table gets rowid 1), and the snapshot table is there
-        // to receive rows; both go back to what a fresh file has when the
-        // kept file yields nothing for them.
-        if (!sqliteStore_->deleteAllRecordsFromTable("app_metadata", &error)) return false;
-        if (!createEventsSnapshotTable(&error)) return false;
-        results =
-            MSRDatabaseSalvage::copyReadableRows(damagedCopy, *sqliteStore_, tables, readBundleIndex, firstPage);
-        if (!sqliteStore_->deleteRecordsFromTable("app_metadata", "rowid != 1", {}, &error)) return false;
-        std::optional<int64_t> metadataRows = sqliteStore_->rowCountForTable("app_metadata", &error);
-        if (!metadataRows) return false;
-        if (*metadataRows == 0 && !sqliteStore_->upsertRecord(freshAppMetadataRecord(), "app_metadata", &error))
-            return false;
-        // The kept row may be unreadable where the largest index still reads.
-        if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
-            sqlite3_stmt* raise = nullptr;
-            if (sqlite3_prepare_v2(handle,
-                                   "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) "
-                                   "WHERE rowid = 1",
-                                   -1, &raise, nullptr) == SQLITE_OK) {
-                sqlite3_bind_int64(raise, 1, *lastBundleIndex);
-                sqlite3_step(raise);
+        committed = sqliteStore_->performTransaction(&error, [&] {
+            // The kept row took the place of the fresh one (rowid 1).
+            if (!sqliteStore_->deleteRecordsFromTable("app_metadata", "rowid != 1", {}, &error)) return false;
+            std::optional<int64_t> metadataRows = sqliteStore_->rowCountForTable("app_metadata", &error);
+            if (!metadataRows) return false;
+            if (*metadataRows == 0 && !sqliteStore_->upsertRecord(freshAppMetadataRecord(), "app_metadata", &error))
+                return false;
+            if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
+                sqlite3_stmt* raise = nullptr;
+                if (sqlite3_prepare_v2(sqliteStore_->sqliteHandle(),
+                                       "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) "
+                                       "WHERE rowid = 1",
+                                       -1, &raise, nullptr) == SQLITE_OK) {
+                    sqlite3_bind_int64(raise, 1, *lastBundleIndex);
+                    sqlite3_step(raise);
+                }
+                sqlite3_finalize(raise);
             }
-            sqlite3_finalize(raise);
-        }
-        const bool snapshotKept =
-            std::any_of(results.begin(), results.end(), [](const MSRDatabaseSalvage::TableResult& result) {
-                return result.table == kEventsSnapshotTable && result.found;
-            });
-        if (!snapshotKept && !sqliteStore_->dropTable(kEventsSnapshotTable, &error)) return false;
-        return true;
-    });
+            return true;
+        });
+    }
+    salvage.reset();
     rawEventCount_.reset();
     forgetRowsKnownInMemory();
+    // A salvage that cannot commit (a full disk) is given up rather than
+    // resumed: the engine writes its own rows from here on, and rows copied
+    // later with their rowids would be taken for them.
+    fs::remove(mark, ec);
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
         return;
     }
-    if (results.empty()) {
-        MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
-                      {damagedCopy, std::string("cannot be opened")});
-        return;
-    }
-    for (const MSRDatabaseSalvage::TableResult& result : results) {
+    for (size_t t = 0; t < tables.size(); ++t) {
+        const MSRDatabaseSalvage::TableResult& result = results[t];
         // Built in place: copied out of an initializer list, the contexts'
         // variants trip GCC's sanitizer builds.
         std::vector<MSRLogContext> contexts;
         contexts.reserve(4);
-        contexts.emplace_back(result.table);
+        contexts.emplace_back(tables[t]);
         contexts.emplace_back(result.found ? result.copied : int64_t{-1});
         contexts.emplace_back(result.refused);
         contexts.emplace_back(result.unreadableStretches);

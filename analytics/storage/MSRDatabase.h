@@ -485,10 +485,13 @@ class MSRDatabase {
     void useJournalMode();
     // Opens the store at `path` in place of the current one.
     bool openStore(const std::string& path, MSRError* error);
-    // Copies the waiting events, queued bundles and user properties that
-    // SQLite can still read from a damaged file set aside, logging what came
-    // across table by table (12073) or why nothing did (12074).
-    void salvageFromDamagedCopy(const std::string& damagedCopy);
+    // Copies every table SQLite can still read of the damaged copy that the
+    // salvage mark beside the file names, logging what came across table by
+    // table (12073) or why nothing did (12074). It works in bounded commits
+    // and notes in the mark how far it got, so that a salvage a kill cuts is
+    // resumed by the next start, the copy read again, no row copied twice;
+    // the mark goes once the salvage has committed.
+    void resumeSalvage();
     // The first page of this file while it is fresh; empty when it cannot be read.
     std::vector<uint8_t> freshFirstPage();
 

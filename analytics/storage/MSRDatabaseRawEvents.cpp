@@ -408,7 +408,23 @@ void MSRDatabase::dropRawEventsPastWriterBound(MSRSqliteStore& store) {
         "SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT 1 OFFSET ?", {MSRStoredMost::kRawEventRows}, nullptr);
     if (!last) return;
     MSRError error;
-    std::optional<int64_t> deleted = store.deleteRowsUpTo(kRawEvents, *last, &error);
+    // Each road costs what it touches: a delete by row the rows that go, the
+    // copy the rows kept. A few rows past the bound go by row; a table many
+    // times the bound is copied. Either is one transaction, which a kill
+    // undoes whole: the next start finds the rows as they were and does it
+    // again.
+    std::optional<int64_t> excess =
+        store.integerForQuery("SELECT count(*) FROM raw_events WHERE rowid <= ?", {*last}, &error);
+    std::optional<int64_t> deleted;
+    if (excess && *excess <= MSRStoredMost::kRawEventRows) {
+        // Freed pages are zeroed only where that costs no extra write.
+        const int64_t secureDelete = store.integerForQuery("PRAGMA secure_delete", {}, nullptr).value_or(1);
+        store.executeSQL("PRAGMA secure_delete = FAST", nullptr);
+        deleted = store.deleteRecordsFromTable(kRawEvents, "rowid <= ?", {*last}, &error);
+        store.executeSQL("PRAGMA secure_delete = " + std::to_string(secureDelete), nullptr);
+    } else if (excess) {
+        deleted = store.deleteRowsUpTo(kRawEvents, *last, &error);
+    }
     if (!deleted) {
         MSRStorageLog(1, 12086, "Cannot drop raw events past what may be stored. Error", {error});
         return;

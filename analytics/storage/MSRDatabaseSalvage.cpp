@@ -88,12 +88,15 @@ class RowReader {
 
     explicit operator bool() const { return static_cast<bool>(select_); }
 
-    // Hands every readable row to `row` (the statement positioned on it, the
-    // columns from 1); the number of stretches it had to skip.
+    // Hands the readable rows from rowid `start` on to `row` (the statement
+    // positioned on it, the columns from 1) until it answers false; `next`
+    // then receives the rowid to go on from, and nothing once the rows end.
+    // The number of stretches it had to skip.
     template <typename RowHandler>
-    int64_t readAll(RowHandler&& row) {
+    int64_t readFrom(int64_t start, RowHandler&& row, std::optional<int64_t>* next) {
         int64_t skipped = 0;
-        std::optional<int64_t> from = std::numeric_limits<int64_t>::min();
+        std::optional<int64_t> from = start;
+        *next = std::nullopt;
         while (from) {
             sqlite3_reset(select_.get());
             sqlite3_bind_int64(select_.get(), 1, *from);
@@ -103,12 +106,17 @@ class RowReader {
                 // A damaged tree can hand back a row out of order; reading on
                 // from it could loop.
                 if (rowID < *from) break;
-                row(select_.get());
+                const bool more = row(select_.get());
                 if (rowID == std::numeric_limits<int64_t>::max()) {
                     sqlite3_reset(select_.get());
                     return skipped;
                 }
                 from = rowID + 1;
+                if (!more) {
+                    sqlite3_reset(select_.get());
+                    *next = from;
+                    return skipped;
+                }
             }
             if (rc == SQLITE_DONE) break;
             ++skipped;
@@ -172,13 +180,15 @@ namespace fs = std::filesystem;
 
 const char* const kSalvagedJournalSuffixes[] = {"-wal", "-shm", "-journal"};
 
+}  // namespace
+
 // A copy of a kept database and its write-ahead log to read from: reading
 // may change a file (SQLite rebuilds the log's index, a header may have to be
 // put back), and the kept files stay as they were found. Removed with this
 // object.
-class ScratchCopy {
+class MSRSalvageScratchCopy {
   public:
-    explicit ScratchCopy(const std::string& kept) : path_(kept + ".reading") {
+    explicit MSRSalvageScratchCopy(const std::string& kept) : path_(kept + ".reading") {
         removeAll();
         std::error_code ec;
         copied_ = fs::copy_file(kept, path_, ec) && !ec;
@@ -186,9 +196,9 @@ class ScratchCopy {
             copied_ = fs::copy_file(kept + "-wal", path_ + "-wal", ec) && !ec;
         }
     }
-    ~ScratchCopy() { removeAll(); }
-    ScratchCopy(const ScratchCopy&) = delete;
-    ScratchCopy& operator=(const ScratchCopy&) = delete;
+    ~MSRSalvageScratchCopy() { removeAll(); }
+    MSRSalvageScratchCopy(const MSRSalvageScratchCopy&) = delete;
+    MSRSalvageScratchCopy& operator=(const MSRSalvageScratchCopy&) = delete;
 
     explicit operator bool() const { return copied_; }
     const std::string& path() const { return path_; }
@@ -245,6 +255,22 @@ class ScratchCopy {
         removeIndex();
     }
 
+    // Scratch copies a process that ended while reading left beside the
+    // copies of `databasePath`.
+    static void removeLeftovers(const std::string& databasePath) {
+        const fs::path file(databasePath);
+        const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+        const std::string prefix = file.filename().string() + ".damaged-";
+        std::error_code ec;
+        std::vector<fs::path> leftovers;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.rfind(prefix, 0) == 0 && name.find(".reading") != std::string::npos)
+                leftovers.push_back(it->path());
+        }
+        for (const fs::path& leftover : leftovers) fs::remove(leftover, ec);
+    }
+
   private:
     void removeAll() const {
         std::error_code ec;
@@ -255,6 +281,8 @@ class ScratchCopy {
     std::string path_;
     bool copied_ = false;
 };
+
+namespace {
 
 // A connection to the scratch copy, or null; closing it writes nothing back.
 sqlite3* openCopy(const std::string& path) {
@@ -276,7 +304,7 @@ bool readsSchema(sqlite3* handle) {
 // Puts `page`, the first page of a fresh file of the same schema, on the
 // copy, keeping the copy's other pages; the page count is left to the file's
 // size and nothing is taken for free.
-bool putFirstPage(const ScratchCopy& copy, const std::vector<uint8_t>& page) {
+bool putFirstPage(const MSRSalvageScratchCopy& copy, const std::vector<uint8_t>& page) {
     if (page.size() < 100) return false;
     std::vector<uint8_t> first = page;
     first[18] = first[19] = copy.hasLog() ? 2 : 1;  // file format versions
@@ -295,7 +323,7 @@ bool putFirstPage(const ScratchCopy& copy, const std::vector<uint8_t>& page) {
 // SQLite may have used, the default first. When no header makes its schema
 // readable (the first page holds the schema), with `freshFirstPage` put on
 // it, if given: `guessed` is then set.
-sqlite3* openReadable(const ScratchCopy& copy, const std::vector<uint8_t>& freshFirstPage, bool* guessed) {
+sqlite3* openReadable(const MSRSalvageScratchCopy& copy, const std::vector<uint8_t>& freshFirstPage, bool* guessed) {
     std::error_code ec;
     // SQLite would delete the log of an empty main file.
     if (fs::file_size(copy.path(), ec) >= 512 && !ec) {
@@ -367,69 +395,112 @@ bool MSRDatabaseSalvage::putHeader(const std::string& path, uint32_t pageSize, b
     return static_cast<bool>(file);
 }
 
-std::vector<MSRDatabaseSalvage::TableResult> MSRDatabaseSalvage::copyReadableRows(
-    const std::string& damagedPath, MSRSqliteStore& destination, const std::vector<std::string>& tables,
-    const std::function<void(sqlite3* damaged)>& alsoRead, const std::vector<uint8_t>& freshFirstPage) {
-    ScratchCopy copy(damagedPath);
-    if (!copy) return {};
-    if (copy.hasLog() && MSRDamageOfWriteAheadLog(copy.path())) copy.takeIntactFrames();
+struct MSRDatabaseSalvage::Source {
+    MSRSalvageScratchCopy copy;
+    sqlite3* handle = nullptr;
     bool guessed = false;
-    sqlite3* source = openReadable(copy, freshFirstPage, &guessed);
-    if (!source) return {};
-    std::vector<TableResult> results;
-    for (const std::string& table : tables) {
-        TableResult& result = results.emplace_back();
-        result.table = table;
-        std::optional<std::vector<DamagedColumn>> sourceColumns = damagedColumns(source, table);
-        std::optional<std::vector<std::string>> ownColumns = destination.columnsForTable(table, nullptr);
-        if (!sourceColumns || !ownColumns) continue;
-        // Columns the damaged file has and this table declares: a column of
-        // another version is left behind, a missing one takes its default.
-        std::set<std::string> own(ownColumns->begin(), ownColumns->end());
-        std::vector<std::string> columns;
-        std::vector<DamagedColumn> declared;
-        for (const DamagedColumn& column : *sourceColumns) {
-            if (!own.count(column.name)) continue;
-            columns.push_back(column.name);
-            declared.push_back(column);
-        }
-        if (columns.empty()) continue;
+    explicit Source(const std::string& damagedPath) : copy(damagedPath) {}
+    ~Source() { sqlite3_close(handle); }
+};
 
-        RowReader reader(source, table, columns);
-        std::string insertText = "INSERT OR IGNORE INTO " + quotedName(table) + " (";
-        std::string placeholders;
-        for (size_t i = 0; i < columns.size(); ++i) {
-            insertText += (i ? ", " : "") + quotedName(columns[i]);
-            placeholders += i ? ", ?" : "?";
-        }
-        insertText += ") VALUES (" + placeholders + ")";
-        sqlite3_stmt* insert = nullptr;
-        if (!reader || sqlite3_prepare_v2(destination.sqliteHandle(), insertText.c_str(), -1, &insert, nullptr) !=
-                           SQLITE_OK) {
-            sqlite3_finalize(insert);
-            continue;
-        }
-        result.found = true;
-        result.unreadableStretches = reader.readAll([&](sqlite3_stmt* row) {
-            if (guessed) {
+MSRDatabaseSalvage::MSRDatabaseSalvage() = default;
+MSRDatabaseSalvage::~MSRDatabaseSalvage() = default;
+
+std::unique_ptr<MSRDatabaseSalvage> MSRDatabaseSalvage::open(const std::string& damagedPath,
+                                                           const std::vector<uint8_t>& freshFirstPage) {
+    std::unique_ptr<MSRDatabaseSalvage> salvage(new MSRDatabaseSalvage());
+    salvage->source_ = std::make_unique<Source>(damagedPath);
+    Source& source = *salvage->source_;
+    if (!source.copy) return nullptr;
+    if (source.copy.hasLog() && MSRDamageOfWriteAheadLog(source.copy.path())) source.copy.takeIntactFrames();
+    source.handle = openReadable(source.copy, freshFirstPage, &source.guessed);
+    if (!source.handle) return nullptr;
+    return salvage;
+}
+
+sqlite3* MSRDatabaseSalvage::source() const { return source_->handle; }
+
+void MSRDatabaseSalvage::removeScratchCopies(const std::string& databasePath) {
+    MSRSalvageScratchCopy::removeLeftovers(databasePath);
+}
+
+bool MSRDatabaseSalvage::hasTable(const std::string& table) const {
+    return damagedColumns(source_->handle, table).has_value();
+}
+
+bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& destination, int64_t from,
+                                  const Limits& limits, TableResult* result, std::optional<int64_t>* next) {
+    *next = std::nullopt;
+    result->table = table;
+    std::optional<std::vector<DamagedColumn>> sourceColumns = damagedColumns(source_->handle, table);
+    std::optional<std::vector<std::string>> ownColumns = destination.columnsForTable(table, nullptr);
+    if (!sourceColumns || !ownColumns) return true;
+    // Columns the damaged file has and this table declares: a column of
+    // another version is left behind, a missing one takes its default.
+    std::set<std::string> own(ownColumns->begin(), ownColumns->end());
+    std::vector<std::string> columns;
+    std::vector<DamagedColumn> declared;
+    for (const DamagedColumn& column : *sourceColumns) {
+        if (!own.count(column.name)) continue;
+        columns.push_back(column.name);
+        declared.push_back(column);
+    }
+    if (columns.empty()) return true;
+
+    RowReader reader(source_->handle, table, columns);
+    // Each row keeps its rowid: a row copied before a kill is not copied
+    // twice when the next start reads the same rows again, and the tables
+    // keep their order. The one row of the application metadata takes the
+    // place of the fresh file's.
+    std::string insertText = std::string(limits.replaceRows ? "INSERT OR REPLACE" : "INSERT OR IGNORE") +
+                             " INTO " + quotedName(table) + " (rowid";
+    std::string placeholders = "?";
+    for (const std::string& column : columns) {
+        insertText += ", " + quotedName(column);
+        placeholders += ", ?";
+    }
+    insertText += ") VALUES (" + placeholders + ")";
+    sqlite3_stmt* insert = nullptr;
+    if (!reader ||
+        sqlite3_prepare_v2(destination.sqliteHandle(), insertText.c_str(), -1, &insert, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(insert);
+        return true;
+    }
+    result->found = true;
+    int64_t rows = 0;
+    int64_t bytes = 0;
+    bool failed = false;
+    result->unreadableStretches += reader.readFrom(
+        from,
+        [&](sqlite3_stmt* row) {
+            if (source_->guessed) {
                 for (size_t i = 0; i < columns.size(); ++i) {
                     if (!fitsDeclaration(sqlite3_column_value(row, static_cast<int>(i + 1)), declared[i])) {
-                        ++result.refused;
-                        return;
+                        ++result->refused;
+                        return ++rows < limits.rows;
                     }
                 }
             }
+            sqlite3_bind_int64(insert, 1, sqlite3_column_int64(row, 0));
             for (size_t i = 0; i < columns.size(); ++i) {
-                sqlite3_bind_value(insert, static_cast<int>(i + 1), sqlite3_column_value(row, static_cast<int>(i + 1)));
+                sqlite3_bind_value(insert, static_cast<int>(i + 2), sqlite3_column_value(row, static_cast<int>(i + 1)));
+                bytes += sqlite3_column_bytes(row, static_cast<int>(i + 1));
             }
-            const bool inserted = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
+            const int rc = sqlite3_step(insert);
+            const bool inserted = rc == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
             sqlite3_reset(insert);
             sqlite3_clear_bindings(insert);
-            (inserted ? result.copied : result.refused) += 1;
-        });
-        sqlite3_finalize(insert);
-    }
-    if (alsoRead) alsoRead(source);
-    sqlite3_close(source);
-    return results;
+            // A write that fails (a full disk) ends the part: the caller's
+            // transaction is rolled back.
+            if (rc != SQLITE_DONE && (rc & 0xff) != SQLITE_CONSTRAINT) {
+                failed = true;
+                return false;
+            }
+            (inserted ? result->copied : result->refused) += 1;
+            return ++rows < limits.rows && bytes < limits.bytes;
+        },
+        next);
+    sqlite3_finalize(insert);
+    if (failed) *next = std::nullopt;
+    return !failed;
 }

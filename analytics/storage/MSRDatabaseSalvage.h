@@ -7,11 +7,14 @@
 // bad page costs the rows on it and no more.
 
 #include <cstdint>
-#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "analytics/storage/MSRSqliteStore.h"
+
+struct sqlite3;
 
 class MSRDatabaseSalvage {
   public:
@@ -30,27 +33,56 @@ class MSRDatabaseSalvage {
     };
 
     // Reads a scratch copy of `damagedPath` and its write-ahead log (the kept
-    // files stay as they were) and copies the rows of each of `tables`, in the
-    // given order, into the table of the same name of `destination`: the
-    // columns both declare, the rows in their rowid order, with new rowids.
-    // When SQLite does not take the copy for a database (its first page is
+    // files stay as they were; the scratch copy goes with this object). When
+    // SQLite does not take the copy for a database (its first page is
     // damaged, or the main file is empty beside its log), a valid header is
-    // put on the copy first. Runs inside the caller's transaction, if any.
-    // `alsoRead`, when given, then reads what else it needs of the copy.
-    // The first page holds the schema: when no header makes it readable,
-    // `freshFirstPage`, the first page of a fresh file that the same code
-    // made, is put on the copy instead (a file made by the same code keeps
-    // each table at the same page), and then only rows whose values fit
-    // their columns' declarations are copied. Empty when the damaged file
-    // cannot be read at all.
-    static std::vector<TableResult> copyReadableRows(const std::string& damagedPath, MSRSqliteStore& destination,
-                                                     const std::vector<std::string>& tables,
-                                                     const std::function<void(sqlite3* damaged)>& alsoRead = {},
-                                                     const std::vector<uint8_t>& freshFirstPage = {});
+    // put on the copy first. The first page holds the schema: when no header
+    // makes it readable, `freshFirstPage`, the first page of a fresh file
+    // that the same code made, is put on the copy instead (a file made by the
+    // same code keeps each table at the same page), and then only rows whose
+    // values fit their columns' declarations are copied. Null when the
+    // damaged file cannot be read at all.
+    static std::unique_ptr<MSRDatabaseSalvage> open(const std::string& damagedPath,
+                                                   const std::vector<uint8_t>& freshFirstPage = {});
+    ~MSRDatabaseSalvage();
+    MSRDatabaseSalvage(const MSRDatabaseSalvage&) = delete;
+    MSRDatabaseSalvage& operator=(const MSRDatabaseSalvage&) = delete;
+
+    // The damaged file as read, for what else the caller needs of it.
+    sqlite3* source() const;
+    // Whether the damaged file's schema names `table` with its columns.
+    bool hasTable(const std::string& table) const;
+
+    // How much one call of copyRows copies, at most.
+    struct Limits {
+        int64_t rows = 5000;
+        int64_t bytes = int64_t{4} << 20;
+        // A row whose rowid the destination holds replaces it (else the
+        // destination's row stays).
+        bool replaceRows = false;
+    };
+    // Copies the readable rows of `table` whose rowid is `from` or more, in
+    // rowid order and each with its rowid, into the table of the same name of
+    // `destination` (the columns both declare), until the rows end or
+    // `limits` are reached; `next` receives the rowid to go on from, nothing
+    // once the table is done. Runs inside the caller's transaction, which
+    // bounds the work a kill can undo; reading the same rows again copies
+    // none twice. Adds to `result`. False when a write failed.
+    bool copyRows(const std::string& table, MSRSqliteStore& destination, int64_t from, const Limits& limits,
+                  TableResult* result, std::optional<int64_t>* next);
+
+    // Removes scratch copies that a process ended while reading left beside
+    // the copies of the database at `databasePath`.
+    static void removeScratchCopies(const std::string& databasePath);
 
     // Puts a database header for pages of `pageSize` bytes on the first 100
     // bytes of the file at `path` (making it that long when shorter), keeping
     // the rest of the first page: what SQLite needs to read the pages behind
     // a damaged header. In write-ahead mode when `writeAheadLog`.
     static bool putHeader(const std::string& path, uint32_t pageSize, bool writeAheadLog);
+
+  private:
+    MSRDatabaseSalvage();
+    struct Source;
+    std::unique_ptr<Source> source_;
 };

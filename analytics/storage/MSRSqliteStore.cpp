@@ -114,13 +114,15 @@ std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, 
 }
 
 std::unique_ptr<MSRSqliteStore> MSRSqliteStore::create(const std::string& path, MSRError* error,
-                                                       const std::function<void(MSRSqliteStore&)>& beforeValidation) {
+                                                       const std::function<void(MSRSqliteStore&)>& beforeValidation,
+                                                       const std::string& salvageMark) {
     if (path.empty()) {
         refuse(error, kArgument, "Received empty database path on init");
         return nullptr;
     }
     std::unique_ptr<MSRSqliteStore> store(new MSRSqliteStore(path));
     store->beforeValidation_ = beforeValidation;
+    store->salvageMark_ = salvageMark;
     OpenResult result = store->openAndValidate(error);
     if (result == OpenResult::kOpened) return store;
     // Only a damaged file is replaced. A busy lock, an I/O or permission
@@ -254,6 +256,30 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
 
     MSRClearImmutableFlag(databasePath_);
     std::error_code ec;
+    // Named before it moves: a kill between the two leaves a mark naming no
+    // copy, which the owner forgets, and the file still in place.
+    std::string pending;
+    if (!salvageMark_.empty()) {
+        // A salvage still pending: the file set aside now holds no more than
+        // the rows it had copied (it runs before anything else is written),
+        // and the copy it read from is read again from its first row.
+        {
+            std::ifstream mark(salvageMark_, std::ios::binary);
+            if (!std::getline(mark, pending) || pending.empty() || pending.find('/') != std::string::npos ||
+                !fs::exists(folder / pending, ec))
+                pending.clear();
+        }
+        const std::string writing = salvageMark_ + ".writing";
+        {
+            std::ofstream mark(writing, std::ios::binary | std::ios::trunc);
+            mark << (pending.empty() ? fs::path(target).filename().string() : pending) << "\n";
+        }
+        fs::rename(writing, salvageMark_, ec);
+        if (ec) {
+            MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
+            return false;
+        }
+    }
     fs::rename(databasePath_, target, ec);
     if (ec) {
         MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
@@ -268,6 +294,7 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
     // A file that keeps being damaged must not fill the disk with copies.
     for (size_t i = 0; i + kMaxDamagedCopies <= kept.size(); ++i) {
         const std::string old = databasePath_ + ".damaged-" + std::to_string(kept[i]);
+        if (!pending.empty() && fs::path(old).filename() == pending) continue;
         fs::remove(old, ec);
         for (const char* suffix : kJournalSuffixes) fs::remove(old + suffix, ec);
     }
@@ -1052,6 +1079,22 @@ bool MSRSqliteStore::performTransaction(MSRError* error, const std::function<boo
 
 // --- Write-ahead log check ----------------------------------------------------
 
+namespace {
+
+// Whether a frame checks out when the checksum `before` is carried over its
+// header and page; `after`, when given, then goes on to the frame's.
+bool frameChecksOut(const MSRLogChecksum& before, const uint8_t* frame, uint32_t pageSize, MSRLogChecksum* after) {
+    MSRLogChecksum next = before;
+    next.add(frame, 8);
+    next.add(frame + kMSRLogFrameHeaderSize, pageSize);
+    const bool checksOut = MSRBigEndian32(frame) != 0 && next.first == MSRBigEndian32(frame + 16) &&
+                           next.second == MSRBigEndian32(frame + 20);
+    if (checksOut && after) *after = next;
+    return checksOut;
+}
+
+}  // namespace
+
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     const std::string logPath = path + "-wal";
     std::error_code ec;
@@ -1061,10 +1104,12 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     uint8_t header[kMSRLogHeaderSize];
     if (!log.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
     // SQLite drops a log whose header it does not read, with every frame
-    // behind it; SQLite never leaves one with frames behind it.
+    // behind it: damage only when a transaction committed there goes too.
     std::optional<MSRLogHeader> readable = MSRReadLogHeader(header);
     if (!readable) {
-        if (logSize > kMSRLogHeaderSize) return std::string("the log's header cannot be read");
+        if (logSize <= kMSRLogHeaderSize) return std::nullopt;
+        std::optional<MSRLogFrames> frames = MSRReadLogFrames(logPath, 0);
+        if (frames && !frames->frames.empty()) return std::string("the log's header cannot be read");
         return std::nullopt;
     }
     const uint32_t pageSize = readable->pageSize;
@@ -1077,41 +1122,70 @@ std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path) {
     const size_t frameSize = kMSRLogFrameHeaderSize + pageSize;
     std::vector<uint8_t> frame(frameSize);
     auto saltsMatch = [&](const uint8_t* frameHeader) { return std::equal(salts, salts + 8, frameHeader + 8); };
+    auto commits = [](const uint8_t* frameHeader) { return MSRBigEndian32(frameHeader + 4) != 0; };
+    // SQLite's own reading: the chain of checksums from the header, up to the
+    // first frame that breaks it; the log ends at the last commit frame read.
     uintmax_t offset = kMSRLogHeaderSize;
-    int64_t validFrames = 0;
+    int64_t committedFrames = 0;
+    int64_t framesRead = 0;
+    bool broken = false;
     for (; offset + frameSize <= logSize; offset += frameSize) {
         if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize)))
             return std::nullopt;
-        // Frames of an earlier use of the log file end this one.
-        if (!saltsMatch(frame.data())) break;
-        MSRLogChecksum next = checksum;
-        next.add(frame.data(), 8);
-        next.add(frame.data() + kMSRLogFrameHeaderSize, pageSize);
-        if (MSRBigEndian32(frame.data()) != 0 && next.first == MSRBigEndian32(frame.data() + 16) &&
-            next.second == MSRBigEndian32(frame.data() + 20)) {
-            checksum = next;
-            ++validFrames;
-            continue;
+        if (!saltsMatch(frame.data()) || !frameChecksOut(checksum, frame.data(), pageSize, &checksum)) {
+            broken = true;
+            break;
         }
-        // A bad frame is the torn end of a write unless frames of the same
-        // log follow it.
-        for (uintmax_t later = offset + frameSize; later + kMSRLogFrameHeaderSize <= logSize; later += frameSize) {
-            log.seekg(static_cast<std::streamoff>(later));
-            if (!log.read(reinterpret_cast<char*>(frame.data()), kMSRLogFrameHeaderSize)) break;
-            if (saltsMatch(frame.data()))
-                return "frame " + std::to_string(validFrames + 1) + " is damaged and frames of the same log follow";
+        ++framesRead;
+        if (commits(frame.data())) committedFrames = framesRead;
+    }
+    // Frames past the break are no damage unless SQLite needed them: SQLite
+    // writes a transaction larger than its page cache into the log before
+    // its commit, rewrites pages it already wrote there in place and mends
+    // their checksums only at the commit, so a kill before it leaves frames
+    // that do not check out, followed by frames of the same log, and no
+    // commit; the next start writes over them from the last commit, and
+    // what it does not overwrite stays behind. Damage is what a damaged
+    // frame leaves: behind it, frames written one after another, each
+    // checking out on the checksum its predecessor stores (the frame right
+    // after the break may not, when the damage took the stored checksum),
+    // with commit frames of transactions committed after the damaged one.
+    // One commit frame is not enough: it may be the commit of the very
+    // transaction the break lies in, cut by a kill while SQLite mended its
+    // checksums (it had not returned), which SQLite drops as it should. A
+    // frame that does not check out ends the run: frames of an attempt a kill
+    // cut begin there, or pages rewritten in place.
+    if (broken) {
+        int64_t commitsBehind = 0;
+        std::optional<MSRLogChecksum> stored;
+        auto storedOf = [&](const uint8_t* frameHeader) {
+            MSRLogChecksum sum = checksum;
+            sum.first = MSRBigEndian32(frameHeader + 16);
+            sum.second = MSRBigEndian32(frameHeader + 20);
+            return sum;
+        };
+        if (saltsMatch(frame.data())) stored = storedOf(frame.data());
+        bool first = true;
+        for (offset += frameSize; offset + frameSize <= logSize; offset += frameSize, first = false) {
+            if (!log.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize))) break;
+            if (!saltsMatch(frame.data())) break;
+            const bool checksOut = stored && frameChecksOut(*stored, frame.data(), pageSize, nullptr);
+            if (!checksOut && !first) break;
+            if (checksOut && commits(frame.data()) && ++commitsBehind > 1) {
+                return "frame " + std::to_string(framesRead + 1) +
+                       " is damaged and transactions committed after it follow";
+            }
+            stored = storedOf(frame.data());
         }
-        offset = logSize;  // what follows is not this log's
-        break;
     }
     // A log that ends inside a frame is not damage: SQLite writes a frame's
     // header and its page in two writes, and a process killed between them
     // leaves a header without its page. Such a frame belongs to a
     // transaction that never committed, which SQLite ignores, as it should.
-    if (validFrames > 0) {
+    if (committedFrames > 0) {
         const uintmax_t mainSize = fs::file_size(path, ec);
         if (!ec && mainSize == 0)
-            return std::to_string(validFrames) + " frames beside an empty or missing main file";
+            return std::to_string(committedFrames) + " committed frames beside an empty or missing main file";
     }
     return std::nullopt;
 }

@@ -65,8 +65,12 @@ class MSRSqliteStore {
     // rows no writer of the owner can have stored, so that they cost the
     // check nothing. Should the file prove damaged, what it did stays in the
     // copy set aside.
+    // With `salvageMark`, every copy set aside is named in that file before
+    // the file moves (see moveDatabaseAside), so that a salvage of it that a
+    // kill cuts, even before it began, is resumed by the next start.
     static std::unique_ptr<MSRSqliteStore> create(const std::string& path, MSRError* error,
-                                                  const std::function<void(MSRSqliteStore&)>& beforeValidation);
+                                                  const std::function<void(MSRSqliteStore&)>& beforeValidation,
+                                                  const std::string& salvageMark = {});
 
     ~MSRSqliteStore();
     MSRSqliteStore(const MSRSqliteStore&) = delete;
@@ -96,6 +100,10 @@ class MSRSqliteStore {
     // SQLite can still read of it is kept; the oldest of more than
     // kMaxDamagedCopies such copies goes. `keptAs` receives the new path.
     // False (logged) when the file could not be moved; nothing is deleted then.
+    // With a salvage mark (see create), the copy's file name is written to it
+    // first; a mark that names a copy whose salvage is still pending keeps
+    // naming it, to be read again from its first row (the file moved now
+    // holds no more than what was copied of it), and that copy is kept.
     static constexpr int kMaxDamagedCopies = 3;
     bool moveDatabaseAside(std::string* keptAs);
     // The copy that create() set aside when it found the file damaged; empty
@@ -269,16 +277,20 @@ class MSRSqliteStore {
     std::string databasePath_;
     std::string damagedCopyPath_;
     std::function<void(MSRSqliteStore&)> beforeValidation_;
+    std::string salvageMark_;
 };
 
 // Why the write-ahead log beside the database at `path` must be set aside
 // with it before SQLite opens them, or nothing when it may be opened: a log
-// with frames beside an empty main file (SQLite would delete the log), a log
-// whose header does not read (SQLite would drop every frame behind it), or a
-// log whose frames stop at a bad one while frames of the same log follow
-// (SQLite would read only up to the damage, and later writes overwrite the
-// rest). A log that ends inside its last frame is what a kill between the
-// two writes of a frame leaves: an uncommitted tail, not damage.
+// with committed frames beside an empty main file (SQLite would delete the
+// log), a log whose header does not read while a committed transaction
+// checks out behind it (SQLite would drop it), or a log whose frames break
+// before a committed transaction that checks out on its own (SQLite would
+// read only up to the break, and later writes overwrite the rest). Frames
+// past the last commit SQLite reads belong to a transaction that never
+// committed: a torn frame, and the frames a transaction larger than the
+// page cache wrote and rewrote before a kill cut it (at its commit too), are
+// no damage.
 std::optional<std::string> MSRDamageOfWriteAheadLog(const std::string& path);
 
 // Reads an integer out of a value that numberForQuery produced (a double is
