@@ -77,7 +77,7 @@ inline SignalledEnd endBySignal(tools::DriverProcess& driver, int signal = SIGTE
     if (::kill(driver.pid(), signal) != 0) return end;
     end.status = driver.waitForEnd(kSignalledEndHang.count());
     end.reaped = std::chrono::steady_clock::now() - signalled;
-    end.reported = driver.endReported().has_value() && driver.cpuAtEnd().has_value();
+    end.reported = driver.endReported().has_value() && driver.cpuAtEnd().has_value() && cpuBefore.count() >= 0;
     end.took = end.reported ? *driver.endReported() - signalled : end.reaped;
     if (end.reported) end.cpu = *driver.cpuAtEnd() - cpuBefore;
     return end;

@@ -256,6 +256,10 @@ TEST(Cost, ARunEndsWhenItsBatchHasNoTimeLeft) {
         (assign "u" (add $s "a")) (assign "v" (add $s "b")))" + doubledArray("$v", 16);
     MSRPInterpreterEventEditing editing;
     MSRError error;
+    // The load builds mebibytes: the editor's 1 s guard, which a crowded
+    // core reaches first, is out of the way (a run's own guard is then far
+    // past its batch's time, as the application's is).
+    editing.runtime().setTimeLimit(kCostRunGuard);
     ASSERT_TRUE(editing.loadProgram(
         callbackProgram(top, R"((if $done (list (call $e "setParamValue" (array "p" 1)) (return 0)))
             (assign "done" true) (call $a "indexOf" (array $u)) (return 0))"),
@@ -285,11 +289,11 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
     {
         MSRPInterpreterEventEditing editing;
         MSRError error;
-        ASSERT_TRUE(editing.loadProgram(callbackProgram(shared, R"((call $e "setParamValue" (array "p" $a)))"), &error))
-            << error.code();
         // Only the memory ceiling may stop it: the editor's 1 s guard is
         // reached first on a crowded core.
         editing.runtime().setTimeLimit(kCostRunGuard);
+        ASSERT_TRUE(editing.loadProgram(callbackProgram(shared, R"((call $e "setParamValue" (array "p" $a)))"), &error))
+            << error.code();
         const double start = threadCpuSeconds();
         EXPECT_FALSE(editing.handleEvent(event, &error));
         EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget);
@@ -300,10 +304,10 @@ TEST(Cost, AValueSharedManyTimesOverIsMeasuredAsTheEventWouldHoldIt) {
     {
         MSRPInterpreterEventEditing editing;
         MSRError error;
+        editing.runtime().setTimeLimit(kCostRunGuard);
         ASSERT_TRUE(editing.loadProgram(
             callbackProgram(shared, R"((let "log") (assign "log" (require "internal.eventLogger")) (log "made" 1 (object "p" $a)))"),
             &error));
-        editing.runtime().setTimeLimit(kCostRunGuard);
         EXPECT_FALSE(editing.handleEvent(event, &error));
         EXPECT_EQ(error.code(), 0);
         EXPECT_FALSE(editing.hasCreatedEvents());
