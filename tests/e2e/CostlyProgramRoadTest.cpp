@@ -4,7 +4,7 @@
 // mebibytes of blanks without end, a pattern of mebibytes compiled on every
 // event. Each meets the events of a start and a burst of 200 ended by a
 // signal: the process handles them at the cost they have without the
-// program, stays small, ends in order within 2 s of CPU time after the
+// program, stays small, ends in order within a second of CPU time after the
 // signal, and every event it was handed arrives, edited or as it was logged.
 
 #include <gtest/gtest.h>
@@ -54,7 +54,7 @@ class CostlyProgramRoadTest : public ServedProgramTest, public testing::WithPara
     CostlyProgramRoadTest() : ServedProgramTest("costly", costlyProgramText(GetParam())) {}
 
     // SIGTERM to a driver that is still running: it ends as the
-    // application does, in order and within 2 s of its CPU time.
+    // application does, in order and within a second of its CPU time.
     void signalAndExpectOrderlyEnd(tools::DriverProcess& driver) {
         const SignalledEnd end = endBySignal(driver);
         EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();

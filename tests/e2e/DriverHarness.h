@@ -50,10 +50,13 @@ inline int killRounds(int byDefault) {
 }
 
 // What an end on a signal may cost in the process's CPU time, as the
-// application's end takes: its queues are let go 1.6 s after the signal
-// whatever they hold. CPU time, not the wall clock: a core shared with many
-// other processes stretches the end's wall time, not its work.
-inline constexpr std::chrono::seconds kSignalledEndLimit{2};
+// application's end takes: a program under way is stopped within 0.25 s and
+// what is left is stored (a few hundredths of a second of CPU, a quarter of
+// a second at most here, in either tree), and its queues are let go 1.6 s
+// after the signal whatever they hold. CPU time, not the wall clock: a core
+// shared with many other processes stretches the end's wall time, not its
+// work.
+inline constexpr std::chrono::seconds kSignalledEndLimit{1};
 // How long an end may take by the wall clock: only a hung end comes near it.
 inline constexpr std::chrono::seconds kSignalledEndHang{60};
 
