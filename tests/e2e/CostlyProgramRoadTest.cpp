@@ -36,12 +36,13 @@ const char* costlyProgramText(const std::string& file) {
     return at->second.c_str();
 }
 
-// What the events of a start may cost in the process's CPU time: a second or
-// two without a program (more under AddressSanitizer), so this is far more
-// than twice that, and far below what the programs took when their work went
-// uncharged. CPU time, not the wall clock: a core shared with many other
-// processes stretches a start's wall time, not its work.
-constexpr auto kCostlyStartLimit = std::chrono::seconds(kUnderAddressSanitizer ? 30 : 10);
+// What the events of a start may cost in the process's CPU time: a tenth of
+// a second with or without a program (a few tenths under AddressSanitizer),
+// so this is ten times that and more, and a tenth of what the programs took
+// when their work went uncharged (half a minute). CPU time, not the wall
+// clock: a core shared with many other processes stretches a start's wall
+// time, not its work.
+constexpr auto kCostlyStartLimit = std::chrono::seconds(kUnderAddressSanitizer ? 6 : 2);
 // How long a start may take by the wall clock: only a hung start comes near it.
 constexpr double kCostlyStartHangSeconds = 300;
 

@@ -37,11 +37,11 @@ class PatternProgramRoadTest : public ServedProgramTest {
 };
 
 // What a start with its events may cost at most in the process's CPU time: a
-// few seconds without the program (more under AddressSanitizer), far below
-// the half minute the scans took. CPU time, not the wall clock: a core shared
+// tenth of a second (a few tenths under AddressSanitizer), a tenth of the
+// half minute the scans took. CPU time, not the wall clock: a core shared
 // with many other processes stretches a start's wall time, not its work. The
 // end on a signal keeps its own limit.
-constexpr auto kPatternRunLimit = std::chrono::seconds(kUnderAddressSanitizer ? 30 : 10);
+constexpr auto kPatternRunLimit = std::chrono::seconds(kUnderAddressSanitizer ? 6 : 2);
 // How long the start may take by the wall clock: only a hung start comes near it.
 constexpr double kPatternRunHangSeconds = 300;
 
