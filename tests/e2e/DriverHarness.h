@@ -163,9 +163,10 @@ class DriverTest : public testing::Test {
                        return event.name == "e2e_event" && n && *n >= 100 && *n < 102;
                    }) >= 2;
         };
-        EXPECT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
+        // The waits only catch a hang: a crowded core stretches a run many times over.
+        EXPECT_TRUE(measurement.waitUntil(bothArrived, 300)) << consoleTail();
         const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(150), 0) << consoleTail();
         return peak;
     }
 
