@@ -3,9 +3,9 @@
 // expanded into an event, parameter names of a mebibyte, a number read from
 // mebibytes of blanks without end, a pattern of mebibytes compiled on every
 // event. Each meets the events of a start and a burst of 200 ended by a
-// signal: the process handles them as quickly as without the program, stays
-// small, ends in order within 2 s of the signal, and every event it was
-// handed arrives, edited or as it was logged.
+// signal: the process handles them at the cost they have without the
+// program, stays small, ends in order within a second of CPU time after the
+// signal, and every event it was handed arrives, edited or as it was logged.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,11 +36,15 @@ const char* costlyProgramText(const std::string& file) {
     return at->second.c_str();
 }
 
-// How long the events of a start may take: a second or two without a
-// program on a quiet machine (more under AddressSanitizer), so this is far
-// more than twice that even on a busy one, and far below what the programs
-// took when their work went uncharged.
-constexpr auto kCostlyStartLimit = std::chrono::seconds(kUnderAddressSanitizer ? 30 : 10);
+// What the events of a start may cost in the process's CPU time: a tenth of
+// a second with or without a program (a few tenths under AddressSanitizer),
+// so this is ten times that and more, and a tenth of what the programs took
+// when their work went uncharged (half a minute). CPU time, not the wall
+// clock: a core shared with many other processes stretches a start's wall
+// time, not its work.
+constexpr auto kCostlyStartLimit = std::chrono::seconds(kUnderAddressSanitizer ? 6 : 2);
+// How long a start may take by the wall clock: only a hung start comes near it.
+constexpr double kCostlyStartHangSeconds = 300;
 
 constexpr int64_t kCostlyBurst = 200;
 constexpr int64_t kCostlyStartEvents = 5;
@@ -51,14 +55,11 @@ class CostlyProgramRoadTest : public ServedProgramTest, public testing::WithPara
     CostlyProgramRoadTest() : ServedProgramTest("costly", costlyProgramText(GetParam())) {}
 
     // SIGTERM to a driver that is still running: it ends as the
-    // application does, in order and within 2 s.
+    // application does, in order and within a second of its CPU time.
     void signalAndExpectOrderlyEnd(tools::DriverProcess& driver) {
         const SignalledEnd end = endBySignal(driver);
         EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();
-        EXPECT_TRUE(end.reported) << consoleTail();
-        EXPECT_LT(end.took, kSignalledEndLimit) << consoleTail();
-        std::printf("  the end took %.2f s (%.2f s to the reaping)\n", std::chrono::duration<double>(end.took).count(),
-                    std::chrono::duration<double>(end.reaped).count());
+        expectEndWithinItsLimit(end, consoleTail());
     }
 };
 
@@ -66,7 +67,7 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
     ASSERT_NO_FATAL_FAILURE(bringTheConfigurationHome());
     const size_t firstRun = measurement.acceptedEventCount();
 
-    // A start: a few events and a marker, handled in the time a start takes.
+    // A start: a few events and a marker, handled at the cost a start has.
     {
         using Clock = std::chrono::steady_clock;
         const auto started = Clock::now();
@@ -75,10 +76,12 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
             debugArguments({"--first", "1", "--count", std::to_string(kCostlyStartEvents), "--marker", "9",
                             "--end-on-signal"}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kMarkerHandled; },
-                                     kCostlyStartLimit.count()))
+                                     kCostlyStartHangSeconds))
             << consoleTail();
+        const std::chrono::nanoseconds cost = cpuTimeOf(driver.pid());
         const auto handled = Clock::now() - started;
-        EXPECT_LT(handled, kCostlyStartLimit);
+        EXPECT_GE(cost.count(), 0) << "unread";
+        EXPECT_LT(cost, kCostlyStartLimit) << consoleTail();
         auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
             return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
         };
@@ -86,12 +89,15 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
         const int64_t peak = peakResidentBytes(driver.pid());
         EXPECT_GT(peak, 0);
         EXPECT_LT(peak, kPeakLimit) << consoleTail();
-        std::printf("%s: a start's events handled in %.2f s, peak %.1f MiB\n", GetParam(),
-                    std::chrono::duration<double>(handled).count(), static_cast<double>(peak) / (1 << 20));
+        std::printf("%s: a start's events handled in %.2f s, %.2f s of CPU, peak %.1f MiB\n", GetParam(),
+                    std::chrono::duration<double>(handled).count(), std::chrono::duration<double>(cost).count(),
+                    static_cast<double>(peak) / (1 << 20));
         ASSERT_NO_FATAL_FAILURE(signalAndExpectOrderlyEnd(driver));
     }
 
-    // A burst, not in debug mode, ended by a signal once it is logged: every
+    // A burst, not in debug mode, ended by a signal once it is logged and the
+    // engine is at work on it (its start, which a busy machine may still be
+    // busy with once the calls return, is not the end's to wait for): every
     // event handed over is stored before the end.
     {
         tools::DriverProcess driver(
@@ -99,7 +105,7 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
             driverArguments({"--first", std::to_string(kCostlyBurstFirst), "--count", std::to_string(kCostlyBurst),
                              "--threads", "4", "--end-on-signal"}));
         ASSERT_TRUE(
-            driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 90))
+            driver.readUntil([&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }, 300))
             << consoleTail();
         const int64_t peak = peakResidentBytes(driver.pid());
         ASSERT_NO_FATAL_FAILURE(signalAndExpectOrderlyEnd(driver));

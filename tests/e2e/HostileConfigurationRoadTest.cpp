@@ -48,6 +48,7 @@ class HostileConfigurationRoadTest : public DriverTest {
 
     struct Start {
         Steady::duration firstStored{};  // from the process's start to its first event stored
+        Steady::duration firstStoredCpu{};  // the CPU time the process had used by then
         int64_t peak = 0;
     };
 
@@ -65,6 +66,7 @@ class HostileConfigurationRoadTest : public DriverTest {
         EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
             << consoleTail();
         run.firstStored = Steady::now() - began;
+        run.firstStoredCpu = cpuTimeOf(driver.pid());
         auto arrived = [number](const std::vector<tools::CollectedUpload>& uploads) {
             return acceptedCount(uploads, [number](const auto& event) { return event.intParam("n") == number; }) >= 1;
         };
@@ -83,13 +85,16 @@ class HostileConfigurationRoadTest : public DriverTest {
             DriverProcess driver(CALVARO_EVENT_DRIVER,
                                  driverArguments({"--first", std::to_string(kFirstOfBurst), "--count",
                                                   std::to_string(kBurst), "--threads", "4", "--end-on-signal"}));
-            EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 120))
+            // Every call made and the engine at work on the burst: its start,
+            // which a busy machine may still be busy with once the calls
+            // return, is not the end's to wait for.
+            EXPECT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; },
+                                         300))
                 << consoleTail();
             peak = peakResidentBytes(driver.pid());
             const SignalledEnd end = endBySignal(driver);
             EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();
-            EXPECT_TRUE(end.reported) << consoleTail();
-            EXPECT_LT(end.took, kSignalledEndLimit) << seconds(end.took) << " s";
+            expectEndWithinItsLimit(end, consoleTail());
             EXPECT_EQ(driver.handledCount(), kBurst) << consoleTail();
         }
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "5000"}));
@@ -149,18 +154,23 @@ class HostileConfigurationRoadTest : public DriverTest {
         const Start afterAgain = start(201);
         const int64_t burstPeak = burstEndedBySignal();
         const size_t largest = largestUploadSince(uploadsBefore);
-        const Steady::duration quickestAfter = std::min(after.firstStored, afterAgain.firstStored);
-        const Steady::duration slowestUsual = std::max(usual.firstStored, usualAgain.firstStored);
+        const Steady::duration quickestAfter = std::min(after.firstStoredCpu, afterAgain.firstStoredCpu);
+        const Steady::duration slowestUsual = std::max(usual.firstStoredCpu, usualAgain.firstStoredCpu);
         std::printf("first event stored %.2f s and %.2f s after the start (%.2f s and %.2f s without the "
-                    "configuration); peaks: %lld MiB fetching, %lld MiB starting, %lld MiB in the burst; largest "
-                    "upload %zu bytes\n",
+                    "configuration), after %.2f s and %.2f s of CPU (%.2f s and %.2f s without); peaks: %lld MiB "
+                    "fetching, %lld MiB starting, %lld MiB in the burst; largest upload %zu bytes\n",
                     seconds(after.firstStored), seconds(afterAgain.firstStored), seconds(usual.firstStored),
-                    seconds(usualAgain.firstStored), static_cast<long long>(fetching >> 20),
-                    static_cast<long long>(after.peak >> 20), static_cast<long long>(burstPeak >> 20), largest);
-        // What the configuration costs, it costs every start after it; the
-        // load of the machine's other work comes and goes. So the quickest
+                    seconds(usualAgain.firstStored), seconds(after.firstStoredCpu), seconds(afterAgain.firstStoredCpu),
+                    seconds(usual.firstStoredCpu), seconds(usualAgain.firstStoredCpu),
+                    static_cast<long long>(fetching >> 20), static_cast<long long>(after.peak >> 20),
+                    static_cast<long long>(burstPeak >> 20), largest);
+        // What the configuration costs, it costs every start after it, in
+        // the CPU time the start uses (the load of the machine's other work,
+        // which comes and goes, stretches only its wall time). The quickest
         // start after it is set against the slowest usual one, with a margin
         // for the noise between them.
+        EXPECT_GE(std::min(after.firstStoredCpu, afterAgain.firstStoredCpu).count(), 0) << "unread";
+        EXPECT_GE(std::min(usual.firstStoredCpu, usualAgain.firstStoredCpu).count(), 0) << "unread";
         EXPECT_LT(quickestAfter, 2 * slowestUsual + std::chrono::seconds(3))
             << seconds(quickestAfter) << " s against " << seconds(slowestUsual) << " s";
         for (const int64_t peak : {fetching, after.peak, afterAgain.peak, burstPeak}) {

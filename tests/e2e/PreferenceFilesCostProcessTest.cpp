@@ -38,8 +38,10 @@ namespace fs = std::filesystem;
 // come on top.
 constexpr long kCostPeakKilobytes = kUnderAddressSanitizer ? 400 * 1024 : 100 * 1024;
 
-// A first screen over a file read in one pass comes in well under a second
-// in the release tree; the bound leaves room for slow and busy machines.
+// A first screen over a file read in one pass costs well under a second of
+// CPU time in the release tree; the bound leaves room for slow machines. CPU
+// time, not the wall clock: a core shared with many other processes
+// stretches a start's wall time, not its work.
 constexpr double kCostFirstScreenSeconds = kUnderAddressSanitizer ? 60 : 10;
 
 const std::string kCostConsentXml =
@@ -198,9 +200,11 @@ TEST_F(PreferenceFilesCostProcessTest, ReferencesAndBlindedMarkupAreReadInOnePas
         // A quadratic decoding of the references took 15 s here in the
         // release tree (and minutes on slower machines); one pass takes
         // a hundredth of that.
-        EXPECT_LT(run.seconds, kCostFirstScreenSeconds) << said();
+        EXPECT_GE(run.cpuSeconds, 0) << "unread" << said();
+        EXPECT_LT(run.cpuSeconds, kCostFirstScreenSeconds) << run.seconds << " s" << said();
         EXPECT_FALSE(WIFSIGNALED(run.status) && WTERMSIG(run.status) != SIGTERM) << said();
-        std::printf("%s: %ld kB at most, first screen after %.2f s\n", row.name, run.peakKilobytes, run.seconds);
+        std::printf("%s: %ld kB at most, first screen after %.2f s, %.2f s of CPU\n", row.name, run.peakKilobytes,
+                    run.seconds, run.cpuSeconds);
         expectKept(4);
     }
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/ProcessCpu.h"
 
 // The most memory the process ever held (VmHWM), in kB; 0 when unknown.
 inline long solvingStartPeakKilobytes(pid_t pid) {
@@ -31,7 +32,8 @@ struct SolvingStart {
     bool shown = false;    // the script's snapshot was written
     bool reached = false;  // what the start waited for after the first screen
     int status = -1;
-    double seconds = 0;  // from the spawn to the snapshot
+    double seconds = 0;     // from the spawn to the snapshot
+    double cpuSeconds = 0;  // the CPU time the process had used by the snapshot
 };
 
 // The start over `home`, its script and outputs in `folder`; given up after
@@ -56,6 +58,7 @@ inline SolvingStart solveOnceAndStop(const std::filesystem::path& folder, const 
            std::chrono::steady_clock::now() < deadline && running())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    run.cpuSeconds = std::chrono::duration<double>(cpuTimeOf(pid)).count();
     while (until && run.shown && !(run.reached = until()) && std::chrono::steady_clock::now() < deadline &&
            running())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

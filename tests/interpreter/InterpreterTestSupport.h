@@ -1,6 +1,8 @@
 #pragma once
 // Runs programs written for the assembler and describes their results.
 
+#include <time.h>
+
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -12,7 +14,16 @@
 // The time guard of a test that counts instead of timing: it only ends a run
 // that loops for ever (loads of many values take seconds under the
 // sanitizers on a slow core).
-inline constexpr std::chrono::minutes kCountGuard{2};
+inline constexpr std::chrono::minutes kCountGuard{5};
+
+// The CPU time this thread has used, in seconds: what a run on it costs,
+// however many other processes share its core (a wall clock would count
+// their turns too).
+inline double threadCpuSeconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
 
 struct ProgramOutcome {
     std::string result;  // describeValue of the last value; "" on an error

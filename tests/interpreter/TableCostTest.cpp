@@ -4,8 +4,8 @@
 // budget like any other names; a working event of many parameters is
 // charged per parameter and bounded; a stop in the middle of a table change
 // leaves the table as it was. What the tests check is the bound that stopped
-// a run and the units charged; their clocks only catch a run that goes on
-// for seconds.
+// a run, the units charged and the CPU time a run cost; their wall clocks
+// only catch a run that goes on for minutes.
 
 #include <gtest/gtest.h>
 
@@ -108,24 +108,28 @@ double secondsFrom(TableClock::time_point start) {
     return std::chrono::duration<double>(TableClock::now() - start).count();
 }
 
-// A time guard far past what a charged run takes on this machine: a second,
-// or fifty times what an empty loop takes to spend the budget where that is
-// longer (a slow or busy machine). Under AddressSanitizer the tables' runs,
-// which make and free a text or an entry for nearly every charge, slow down
-// far more than the empty loop (a run of 5,000 keyed names takes 10 to 16
-// times the loop's time there, and a busy machine gave it more than 50):
-// the guard is four times wider. Uncharged work takes minutes there; only a
-// run whose work goes uncharged reaches the guard, and then its stop names it.
-std::chrono::nanoseconds tableGuard() {
-    static const std::chrono::nanoseconds guard = [] {
+// What a charged run may cost in this thread's CPU time: fifty times what an
+// empty loop costs to spend the budget (a charged run of 5,000 keyed names
+// costs about 18 times that). Under AddressSanitizer the tables' runs, which
+// make and free a text or an entry for nearly every charge, slow down more
+// than the empty loop: the ceiling is four times wider. A run whose probes
+// go uncharged costs a thousand times the loop's time or more. CPU time, not
+// the wall clock: a core shared with many other processes stretches a run's
+// wall time, not its cost.
+double tableCpuCeiling() {
+    static const double ceiling = [] {
         MSRPRuntime runtime;
-        const TableClock::time_point start = TableClock::now();
+        const double start = threadCpuSeconds();
         runProgram("(loop true 0 false (list))", &runtime);
-        const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(TableClock::now() - start);
-        return std::max<std::chrono::nanoseconds>(std::chrono::seconds(1), (kUnderAddressSanitizer ? 200 : 50) * spent);
+        return (kUnderAddressSanitizer ? 200 : 50) * (threadCpuSeconds() - start);
     }();
-    return guard;
+    return ceiling;
 }
+
+// The time guard of a run whose stop is checked: out of reach of a charged
+// run on any machine, however crowded its core, so that only the bound under
+// test stops it; it ends a run whose work goes uncharged.
+constexpr std::chrono::minutes kTableRunGuard{5};
 
 // Runs `top`, then `program` with a budget of its own; the stop must be `stop`.
 void expectTableRunStops(const char* what, const std::string& top, const std::string& program, int stop) {
@@ -134,18 +138,21 @@ void expectTableRunStops(const char* what, const std::string& top, const std::st
     evaluateProgram(top, runtime, &error);
     ASSERT_EQ(error, 0) << what << ": " << MSRPRuntime::stopDescription(runtime.lastStop());
     runtime.resetInstructionCount();
-    runtime.setTimeLimit(tableGuard());
+    runtime.setTimeLimit(kTableRunGuard);
     const TableClock::time_point start = TableClock::now();
+    const double cpuStart = threadCpuSeconds();
     ProgramOutcome outcome = runProgram(program, &runtime);
+    const double cost = threadCpuSeconds() - cpuStart;
     const double took = secondsFrom(start);
     EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << what;
     EXPECT_EQ(outcome.stop, stop) << what << ": stopped by " << MSRPRuntime::stopDescription(outcome.stop)
                                   << " after " << took << " s";
     EXPECT_LE(runtime.getInstructionCount(), runtime.execution().instructionBudget) << what;
+    EXPECT_LT(cost, tableCpuCeiling()) << what << ": work went uncharged";
 }
 
 // The time guard of work a test sets up or counts rather than times.
-constexpr std::chrono::minutes kTableSetUpLimit{1};
+constexpr std::chrono::minutes kTableSetUpLimit{5};
 
 // The callback runs on `event`; the run must fail with the reason given.
 void expectEditingStops(const char* what, const std::string& top, const std::string& body, const MSRPEvent& event,
@@ -155,12 +162,15 @@ void expectEditingStops(const char* what, const std::string& top, const std::str
     // What the program builds as it loads is no part of the check: a slow machine may take seconds.
     editing.runtime().setTimeLimit(kTableSetUpLimit);
     ASSERT_TRUE(editing.loadProgram(callbackProgram(top, body), &error)) << what << ": " << error.code();
-    editing.runtime().setTimeLimit(tableGuard());
+    editing.runtime().setTimeLimit(kTableRunGuard);
     const TableClock::time_point start = TableClock::now();
+    const double cpuStart = threadCpuSeconds();
     EXPECT_FALSE(editing.handleEvent(event, &error)) << what;
+    const double cost = threadCpuSeconds() - cpuStart;
     const double took = secondsFrom(start);
     EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget) << what;
     EXPECT_EQ(editing.failureReason(), reason) << what << " after " << took << " s";
+    EXPECT_LT(cost, tableCpuCeiling()) << what << ": work went uncharged";
     // A failed run leaves the event as it came.
     EXPECT_EQ(editing.eventContext().outputEvent->parameters().size(), event.parameters().size()) << what;
 }

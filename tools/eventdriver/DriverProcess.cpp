@@ -74,6 +74,8 @@ void DriverProcess::take(const Report& report) {
         if (report.value > highestHandled_) highestHandled_ = report.value;
     } else if (report.kind == kAllLogged) {
         allLogged_ = true;
+    } else if (report.kind == kEndedCpu) {
+        cpuAtEnd_ = std::chrono::nanoseconds(report.value);
     } else if (report.kind == kEnded) {
         endReported_ = std::chrono::steady_clock::time_point(
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(report.value)));

@@ -28,6 +28,7 @@ class DriverProcess {
     static constexpr int64_t kStopping = 4;
     static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
     static constexpr int64_t kEnded = 6;      // the end is done; the steady clock's nanoseconds then
+    static constexpr int64_t kEndedCpu = 7;   // just before kEnded: the process's CPU time, nanoseconds
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -61,6 +62,8 @@ class DriverProcess {
     // processes read the machine's monotonic clock, so the moment is the
     // driver's, not when this process got round to reading it.
     std::optional<std::chrono::steady_clock::time_point> endReported() const { return endReported_; }
+    // The CPU time the driver had used when its end was done, by the same report.
+    std::optional<std::chrono::nanoseconds> cpuAtEnd() const { return cpuAtEnd_; }
     pid_t pid() const { return pid_; }
     // Whether the report pipe reached its end: the driver has gone.
     bool ended() const { return ended_; }
@@ -79,6 +82,7 @@ class DriverProcess {
     int64_t highestHandled_ = 0;
     bool allLogged_ = false;
     std::optional<std::chrono::steady_clock::time_point> endReported_;
+    std::optional<std::chrono::nanoseconds> cpuAtEnd_;
     std::vector<uint8_t> partial_;
     std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };
