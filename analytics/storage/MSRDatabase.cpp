@@ -27,6 +27,12 @@ using MSRSqliteErrorShorthands::kState;
 using MSRSqliteErrorShorthands::kConversion;
 // Made on demand as a copy of "events" (see MSRDatabaseSnapshots.cpp).
 constexpr const char* kEventsSnapshotTable = "events_snapshot";
+// The stored configuration, alone in its row: the row of app_metadata is
+// rewritten by every event's commit (its daily counts), and with a
+// configuration of megabytes beside them each commit rewrote it whole. Made
+// after every other table, which keeps their pages where older files have
+// them (see freshFirstPage).
+constexpr const char* kStoredConfigTable = "stored_config";
 
 struct TableDeclaration {
     MSRColumnInfo elementary;
@@ -244,6 +250,7 @@ bool MSRDatabase::initializeDatabaseResources(const std::string& context, const 
         return false;
     }
     if (!damagedCopy.empty()) salvageFromDamagedCopy(damagedCopy);
+    moveStoredConfigurationToItsTable();
     return true;
 }
 
@@ -273,6 +280,7 @@ void MSRDatabase::salvageFromDamagedCopy(const std::string& damagedCopy) {
     std::vector<std::string> tables;
     for (const auto& [table, declaration] : schema()) tables.push_back(table);
     tables.push_back(kEventsSnapshotTable);
+    tables.push_back(kStoredConfigTable);
     std::vector<MSRDatabaseSalvage::TableResult> results;
     MSRError error;
     // The bundle index goes on from the kept file's: a server drops a bundle
@@ -396,6 +404,13 @@ bool MSRDatabase::ensureAllTables() {
                           {std::string("raw_events"), std::string(sqlite3_errmsg(sqliteStore_->sqliteHandle()))});
             return false;
         }
+    }
+    MSRError error;
+    if (!sqliteStore_->ensureTable(kStoredConfigTable, MSRColumnInfo{{"remote_config_data", "BLOB NOT NULL"}},
+                                   MSRColumnInfo{}, &error)) {
+        MSRStorageLog(1, 12047, "Failed to ensure table. Table, error",
+                      {std::string(kStoredConfigTable), error});
+        return false;
     }
     return true;
 }
