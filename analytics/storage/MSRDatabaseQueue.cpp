@@ -477,22 +477,23 @@ bool MSRDatabase::writeTogether(MSRError* error, const std::function<bool()>& bl
 }
 
 void MSRDatabase::moveStoredConfigurationToItsTable() {
+    // Only what a read would take moves; anything else stays where the read
+    // finds it first, to be sized and dropped there with its own line.
+    static const std::string movable = "typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
+                                       std::to_string(MSRStoredMost::kConfigurationBytes);
     MSRError error;
-    if (!answerForQuery("SELECT EXISTS (SELECT 1 FROM app_metadata WHERE remote_config_data IS NOT NULL)", {},
-                        &error)
+    if (!answerForQuery("SELECT EXISTS (SELECT 1 FROM app_metadata WHERE " + movable + ")", {}, &error)
              .value_or(false))
         return;
     // One transaction: a kill leaves it in the column, where it is read, or
-    // in its table, never in neither. It moves as it lies (sized when read).
+    // in its table, never in neither.
     const bool moved = writeTogether(&error, [&] {
-        return sqliteStore_->executeSQL(
-                   "INSERT OR REPLACE INTO stored_config (rowid, remote_config_data) "
-                   "SELECT 1, remote_config_data FROM app_metadata "
-                   "WHERE remote_config_data IS NOT NULL LIMIT 1",
-                   &error) &&
-               sqliteStore_->executeSQL(
-                   "UPDATE app_metadata SET remote_config_data = NULL WHERE remote_config_data IS NOT NULL",
-                   &error);
+        return sqliteStore_->executeSQL("INSERT OR REPLACE INTO stored_config (rowid, remote_config_data) "
+                                        "SELECT 1, remote_config_data FROM app_metadata WHERE " +
+                                            movable + " LIMIT 1",
+                                        &error) &&
+               sqliteStore_->executeSQL("UPDATE app_metadata SET remote_config_data = NULL WHERE " + movable,
+                                        &error);
     });
     if (moved) {
         MSRStorageLog(6, 12096, "Moved the stored configuration out of the app metadata row");
@@ -537,13 +538,15 @@ std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRE
                                                                           int64_t* lengthPastBound) {
     // A value in app_metadata's column is newer than the table's: every
     // write through here clears the column, so only a file written by
-    // another hand (or not yet moved) has one.
-    static const std::string query =
-        "SELECT " +
-        MSRStoredMost::blobColumnWithinBound("remote_config_data", MSRStoredMost::kConfigurationBytes) +
-        " FROM (SELECT remote_config_data, 0 AS place FROM app_metadata WHERE remote_config_data IS NOT NULL "
-        "UNION ALL SELECT remote_config_data, 1 AS place FROM stored_config) ORDER BY place LIMIT 1";
-    auto rows = sqliteStore_->recordsForQuery(query, {}, error);
+    // another hand (or one not moved) has one. Two reads, not one sorted:
+    // a sort would copy the value whole before it is sized.
+    static const std::string column =
+        MSRStoredMost::blobColumnWithinBound("remote_config_data", MSRStoredMost::kConfigurationBytes);
+    static const std::string inColumn =
+        "SELECT " + column + " FROM app_metadata WHERE remote_config_data IS NOT NULL LIMIT 1";
+    static const std::string inTable = "SELECT " + column + " FROM stored_config LIMIT 1";
+    auto rows = sqliteStore_->recordsForQuery(inColumn, {}, error);
+    if (rows && rows->empty()) rows = sqliteStore_->recordsForQuery(inTable, {}, error);
     if (!rows || rows->empty()) return std::nullopt;
     if (const MSRSqliteValue* length = MSRSqliteColumn(rows->front(), "stored_length");
         length && MSRSqliteInt64(*length) > static_cast<int64_t>(MSRStoredMost::kConfigurationBytes)) {

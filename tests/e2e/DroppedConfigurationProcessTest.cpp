@@ -211,7 +211,7 @@ TEST_F(DroppedConfigurationProcessTest, AThrownAwayConfigurationIsFetchedWholeAg
                                    "= CAST(strftime('%s', 'now') AS REAL) - 7200");
          }},
         {"a database begun afresh", "MSR034023",
-         [](const fs::path& home) { return damageTablePage(home, "app_metadata"); }},
+         [](const fs::path& home) { return damageTablePage(home, "stored_config"); }},
         {"a stored configuration past a bound", "MSR029028",
          [](const fs::path& home) {
              return changeDatabase(home, "UPDATE app_metadata SET remote_config_data = ?", configurationPastABound());
