@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <mutex>
+#include <set>
 
 #include "analytics/core/MSRAEU.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -288,6 +289,28 @@ void MSRDeepLinks::parkOpenedLink(const std::string& link, double seconds) {
     parkLaunchLink(link, seconds);
 }
 
+namespace {
+
+// The links parked at their opening whose hand-over to the engine has not
+// come yet: that hand-over parks them no second time.
+std::mutex& deepLinksAtOpeningMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::multiset<std::pair<std::string, double>>& deepLinksParkedAtOpening() {
+    static std::multiset<std::pair<std::string, double>> links;
+    return links;
+}
+
+}  // namespace
+
+void MSRDeepLinks::parkLinkAtItsOpening(const std::string& link, double seconds) {
+    if (link.empty() || !isCampaignLink(link)) return;
+    parkOpenedLink(link, seconds);
+    std::lock_guard lock(deepLinksAtOpeningMutex());
+    deepLinksParkedAtOpening().emplace(link, seconds);
+}
+
 bool MSRDeepLinks::wasOpenedWhileRunning(const std::string& text, double storedSeconds) {
     auto defaults = MSRUserDefaults::sharedUserDefaults();
     std::lock_guard lock(deepLinksParkedLinkMutex());
@@ -344,7 +367,16 @@ void MSRDeepLinks::handleDeepLink(const std::string& url, std::optional<int64_t>
     // is, and reported from there: a kill before its event is committed
     // leaves it for the next report, one after leaves its mark.
     if (!clickTimestampMillis && isCampaignLink(url)) {
-        parkOpenedLink(url, eventTimestampSeconds);
+        bool parked = false;
+        {
+            std::lock_guard lock(deepLinksAtOpeningMutex());
+            auto& atOpening = deepLinksParkedAtOpening();
+            if (auto found = atOpening.find({url, eventTimestampSeconds}); found != atOpening.end()) {
+                atOpening.erase(found);
+                parked = true;
+            }
+        }
+        if (!parked) parkOpenedLink(url, eventTimestampSeconds);
         engine_.onWorkerQueue("MSRMeasurement:446", [](MSRMeasurement& engine) {
             if (engine.didInitializeComponents() && engine.hasComponentsOnWorkerQueue())
                 engine.startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt);

@@ -58,6 +58,10 @@ public:
     // Parks a link opened while the application runs, as a launch's link is
     // parked, marked as opened while running.
     static void parkOpenedLink(const std::string& link, double seconds);
+    // Parks a campaign link at the moment the application hands it over, on
+    // its own thread, before any queue takes it (other links are not kept).
+    // The engine's hand-over of the same link then finds it parked.
+    static void parkLinkAtItsOpening(const std::string& link, double seconds);
     // Whether the parked link `text` of `storedSeconds` was opened while the
     // application ran.
     static bool wasOpenedWhileRunning(const std::string& text, double storedSeconds);
