@@ -119,11 +119,56 @@ class StoredReadsProcessTest : public DriverTest {
     std::mt19937 random;
 };
 
-// Every commit of an event rewrote the row that held the configuration: with
-// 3 MB stored, an end on SIGINT did not store the events handed over just
-// before it within its deadline (exit 4), and a kill during logging left a
-// log the next start called damage.
-TEST_F(StoredReadsProcessTest, ALargeStoredConfigurationLeavesEveryEventStoredAtAnEndAndAKill) {
+// Every commit of an event rewrote the row that held the configuration:
+// with 3 MB just arrived, an end on SIGINT did not store the events handed
+// over before it within its deadline (exit 4).
+TEST_F(StoredReadsProcessTest, AnEndJustAfterALargeConfigurationArrivesStoresEveryEventHandedOver) {
+    ASSERT_NO_FATAL_FAILURE(storeUnsent(1, 1));
+    int64_t next = 2;
+    const int64_t count = 300;
+    const int rounds = killRounds(4);
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // A configuration of another version each round, none stored: the
+        // start fetches it at its first upload, a second after its first
+        // event, while its events are still being logged.
+        std::map<std::string, std::string> settings;
+        for (int i = 0; i < 3000; ++i)
+            settings["measurement.e2e.padding_" + std::to_string(i)] = std::string(1024, 'p');
+        measurement.setConfig(kDriverApp,
+                              tools::MeasurementCollector::makeConfig(kDriverApp, 2 + round, settings));
+        ASSERT_TRUE(changeDatabase(root.path(), {"UPDATE app_metadata SET remote_config_data = NULL, "
+                                                 "remote_config_timestamp = NULL",
+                                                 "DELETE FROM stored_config"}) ||
+                    changeDatabase(root.path(), {"UPDATE app_metadata SET remote_config_data = NULL, "
+                                                 "remote_config_timestamp = NULL"}));
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(next), "--count",
+                                                                   std::to_string(count), "--threads", "2",
+                                                                   "--pace-us", "10000", "--end-on-signal"}));
+        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged(); }, 120)) << consoleTail();
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 600'000)(random)));
+        const SignalledEnd end = endBySignal(driver, SIGINT);
+        EXPECT_EQ(end.status, 128 + SIGINT) << "the end left events handed over unstored" << consoleTail();
+        next += count;
+        size_t fetches = 0;
+        for (const auto& request : collector.requests())
+            fetches += request.path.rfind(tools::MeasurementCollector::kConfigPathPrefix, 0) == 0;
+        EXPECT_EQ(fetches, static_cast<size_t>(round + 1)) << "the configuration did not arrive in the round";
+    }
+    // What the ends stored goes once.
+    EXPECT_TRUE(uploadsAtThisStart(
+        next, 1, [&](int64_t n) { return n >= 2 && n <= next; }, static_cast<size_t>(next - 1), 120))
+        << consoleTail();
+    expectEachAcceptedOnce(
+        [](const auto& event) { return event.name == "e2e_event" && *event.intParam("n") >= 2; },
+        static_cast<size_t>(next - 1));
+}
+
+// With the configuration beside the daily counts, a kill during logging left
+// a log of pages rewritten in place that the next start called damage.
+TEST_F(StoredReadsProcessTest,
+       KillsDuringLoggingUnderALargeStoredConfigurationKeepEveryAcknowledgedEventOnce) {
     const std::vector<uint8_t> configuration = configurationOfThreeMegabytes();
     ASSERT_FALSE(MSRPBWireRefusalOf(configuration, MSRPBMessageID::MeasurementConfig));
     ASSERT_GT(configuration.size(), size_t{3} << 20);
@@ -135,72 +180,37 @@ TEST_F(StoredReadsProcessTest, ALargeStoredConfigurationLeavesEveryEventStoredAt
         &configuration));
 
     int64_t next = 2, stored = 1;
-    const struct {
-        const char* name;
-        int signal;
-    } ends[] = {{"an end on SIGINT", SIGINT}, {"a kill", SIGKILL}};
-    const int rounds = killRounds(4);
+    const int64_t count = 300;
+    const int rounds = killRounds(6);
     for (int round = 0; round < rounds; ++round) {
-        for (const auto& end : ends) {
-            SCOPED_TRACE(std::string(end.name) + ", round " + std::to_string(round));
-            const int64_t count = 300;
-            std::vector<std::string> arguments{
-                "--first", std::to_string(next), "--count", std::to_string(count), "--threads", "2"};
-            if (end.signal == SIGINT) arguments.push_back("--end-on-signal");
-            DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments(arguments));
-            if (end.signal == SIGINT) {
-                // Handed over: every call made; the end comes at once or a
-                // little later, whatever the worker still holds.
-                ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged(); }, 120))
-                    << consoleTail();
-                std::this_thread::sleep_for(
-                    std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 600'000)(random)));
-                const SignalledEnd signalled = endBySignal(driver, SIGINT);
-                EXPECT_EQ(signalled.status, 128 + SIGINT)
-                    << "the end left events handed over unstored" << consoleTail();
-                stored += count;
-            } else {
-                ASSERT_TRUE(
-                    driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
-                    << consoleTail();
-                std::this_thread::sleep_for(
-                    std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 100'000)(random)));
-                driver.kill();
-                // Acknowledged (handled) events are stored; the others may be.
-                const int64_t rows = storedCount(root.path(), kOurRows);
-                EXPECT_GE(rows, stored + (driver.handledCount() > 0 ? driver.handledCount() : 0))
-                    << consoleTail();
-                stored = rows;
-            }
-            EXPECT_EQ(storedCount(root.path(), kOurRows), stored) << consoleTail();
-            next += count;
-        }
+        SCOPED_TRACE("round " + std::to_string(round));
+        DriverProcess driver(CALVARO_EVENT_DRIVER,
+                             driverArguments({"--first", std::to_string(next), "--count",
+                                              std::to_string(count), "--threads", "2"}));
+        ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
+            << consoleTail();
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 100'000)(random)));
+        driver.kill();
+        // Acknowledged (handled) events are stored; others may be as well.
+        const int64_t rows = storedCount(root.path(), kOurRows);
+        EXPECT_GE(rows, stored + driver.handledCount()) << consoleTail();
+        stored = rows;
+        next += count;
     }
     EXPECT_EQ(copiesSetAside(root.path()), 0u) << "a start set the database aside" << consoleTail();
 
-    // The last start uploads every stored event once, and the configuration
-    // stayed stored: it is not fetched again.
-    const int64_t storedBefore = stored;
-    std::map<int64_t, int> seen;
-    DriverProcess last(CALVARO_EVENT_DRIVER,
-                       debugArguments({"--first", std::to_string(next), "--count", "1"}));
-    EXPECT_TRUE(measurement.waitUntil(
-        [&](const auto& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_event"; }) >=
-                   static_cast<size_t>(storedBefore + 1);
-        },
-        120))
+    // The last start uploads every stored event once.
+    EXPECT_TRUE(uploadsAtThisStart(
+        next, 1, [](int64_t) { return true; }, static_cast<size_t>(stored + 1), 120))
         << consoleTail();
-    EXPECT_EQ(last.exitAndWait(60), 0) << consoleTail();
+    std::map<int64_t, int> seen;
     for (const auto& event : measurement.acceptedEvents())
         if (event.name == "e2e_event") ++seen[*event.intParam("n")];
     size_t doubled = 0;
     for (const auto& [n, times] : seen) doubled += times > 1;
     EXPECT_EQ(doubled, 0u);
-    EXPECT_EQ(seen.size(), static_cast<size_t>(storedBefore + 1));
-    EXPECT_EQ(
-        storedCount(root.path(), "SELECT count(*) FROM app_metadata WHERE remote_config_data IS NOT NULL"),
-        0);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(stored + 1));
 }
 
 // The upload read took the oldest 100 rows and skipped an empty one without
