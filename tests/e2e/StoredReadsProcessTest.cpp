@@ -1,7 +1,6 @@
 // What the engine stored does not hold its own work back, as a device meets
-// it: a large stored configuration costs no event's commit (an orderly end
-// stores every event handed over, a kill during logging never sets the
-// database aside), rows the upload read cannot use go in the pass that meets
+// it: a large stored configuration costs no event's commit (a kill during
+// logging never sets the database aside), rows the upload read cannot use go in the pass that meets
 // them (empty queue rows at the head, a table of unreadable raw events), and
 // a campaign link opened while running survives a kill at any moment.
 //
@@ -118,62 +117,6 @@ class StoredReadsProcessTest : public DriverTest {
 
     std::mt19937 random;
 };
-
-// Every commit of an event rewrote the row that held the configuration:
-// with 3 MB just arrived, an end on SIGINT did not store the events handed
-// over before it within its deadline (exit 4).
-TEST_F(StoredReadsProcessTest, AnEndJustAfterALargeConfigurationArrivesStoresEveryEventHandedOver) {
-    ASSERT_NO_FATAL_FAILURE(storeUnsent(1, 1));
-    int64_t next = 2;
-    // A second of logging, two events a millisecond: those handed over after
-    // the configuration arrived come faster than a commit that rewrites it.
-    const int64_t count = 2000;
-    const int rounds = killRounds(3);
-    for (int round = 0; round < rounds; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        // A configuration of another version each round, none stored: the
-        // start fetches it at its first upload, a second after its first
-        // event, while its events are still being logged.
-        std::map<std::string, std::string> settings;
-        for (int i = 0; i < 3000; ++i)
-            settings["measurement.e2e.padding_" + std::to_string(i)] = std::string(1024, 'p');
-        measurement.setConfig(kDriverApp,
-                              tools::MeasurementCollector::makeConfig(kDriverApp, 2 + round, settings));
-        ASSERT_TRUE(changeDatabase(root.path(), {"UPDATE app_metadata SET remote_config_data = NULL, "
-                                                 "remote_config_timestamp = NULL",
-                                                 "DELETE FROM stored_config"}) ||
-                    changeDatabase(root.path(), {"UPDATE app_metadata SET remote_config_data = NULL, "
-                                                 "remote_config_timestamp = NULL"}));
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(next), "--count",
-                                                                   std::to_string(count), "--threads", "2",
-                                                                   "--pace-us", "1000", "--end-on-signal"}));
-        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged(); }, 120)) << consoleTail();
-        auto fetched = [&] {
-            size_t fetches = 0;
-            for (const auto& request : collector.requests())
-                fetches += request.path.rfind(tools::MeasurementCollector::kConfigPathPrefix, 0) == 0;
-            return fetches;
-        };
-        // The end comes after the configuration was asked for, at a moment
-        // up to 0.6 s later.
-        for (int i = 0; i < 600 && fetched() < static_cast<size_t>(round + 1); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 600'000)(random)));
-        const SignalledEnd end = endBySignal(driver, SIGINT);
-        EXPECT_EQ(end.status, 128 + SIGINT) << "the end left events handed over unstored" << consoleTail();
-        next += count;
-        EXPECT_EQ(fetched(), static_cast<size_t>(round + 1))
-            << "the configuration was not asked for in the round";
-    }
-    // What the ends stored goes once.
-    EXPECT_TRUE(uploadsAtThisStart(
-        next, 1, [&](int64_t n) { return n >= 2 && n <= next; }, static_cast<size_t>(next - 1), 120))
-        << consoleTail();
-    expectEachAcceptedOnce(
-        [](const auto& event) { return event.name == "e2e_event" && *event.intParam("n") >= 2; },
-        static_cast<size_t>(next - 1));
-}
 
 // With the configuration beside the daily counts, a kill during logging left
 // a log of pages rewritten in place that the next start called damage.
