@@ -533,6 +533,9 @@ void MSRAnalytics::handleEventsForBackgroundURLSession(const std::string& sessio
 
 void MSRAnalytics::handleOpenURL(const std::string& url) {
     const double now = dispatch::Clock::now();
+    // Stored before anything queues it, as a launch's link is: a kill from
+    // here on leaves it for a report.
+    MSRDeepLinks::parkLinkAtItsOpening(url, now);
     dispatchAsyncOnSerialQueue([url, now] { handleOpenURLOnSerialQueue(url, now); });
 }
 
@@ -548,10 +551,11 @@ void MSRAnalytics::handleOpenURLOnSerialQueue(const std::string& url, double ope
 
 void MSRAnalytics::handleUserActivity(const std::optional<foundation::Value::Dictionary>& userActivity) {
     const double now = dispatch::Clock::now();
-    dispatchAsyncOnSerialQueue([userActivity, now] {
-        std::optional<std::string> link = MSRDeepLinks::deepLinkFromUserActivity(userActivity);
-        if (!link || link->empty()) return;
-        if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(*link, now);
+    std::optional<std::string> link = MSRDeepLinks::deepLinkFromUserActivity(userActivity);
+    if (!link || link->empty()) return;
+    MSRDeepLinks::parkLinkAtItsOpening(*link, now);
+    dispatchAsyncOnSerialQueue([link = *link, now] {
+        if (auto measurement = engine()) measurement->handleNonFirstOpenEventURL(link, now);
     });
 }
 

@@ -340,7 +340,14 @@ bool MSRBundler::bundleRawEvents() {
             for (MSRRawEventData& data : *read) objects.push_back(std::move(data));
             for (const MSRRawEventData& data : objects) raw.push_back({&data, nullptr});
         }
-        if (raw.empty()) return true;
+        if (raw.empty()) {
+            // The read deleted what it could not use; when that was all of
+            // this metadata's events, the next run takes the next metadata's,
+            // in this pass.
+            bundled =
+                engine_.database_->containsRawEventWithMetadataFingerprint(*fingerprint, &error) == false;
+            return true;
+        }
 
         std::optional<MSRPBMeasurementBundle> found =
             engine_.database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <mutex>
+#include <set>
 
 #include "analytics/core/MSRAEU.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -268,6 +269,94 @@ void MSRDeepLinks::parkLaunchLink(const std::string& link, double seconds) {
     defaults->setObject(foundation::Value(link), kDeepLinkKey);
 }
 
+namespace {
+
+// The marks of links opened while running that still name a parked or
+// waiting link, the others left out. Called with the mutex held.
+foundation::Value::List deepLinksOpenedMarks(MSRUserDefaults& defaults) {
+    const foundation::Value stored = defaults.objectForKey(MSRDeepLinks::kDeepLinksOpenedKey);
+    const foundation::Value::List* marks = stored.list();
+    if (!marks) return {};
+    bool clean = true;
+    foundation::Value::List links = deepLinksWaiting(defaults, &clean);
+    const foundation::Value parked = defaults.objectForKey(MSRDeepLinks::kDeepLinkKey);
+    if (const std::string* text = parked.string()) {
+        links.push_back(deepLinksWaitingEntry(
+            *text, defaults.objectForKey(MSRDeepLinks::kDeepLinkTimestampKey).doubleValue().value_or(0)));
+    }
+    foundation::Value::List kept;
+    for (const foundation::Value& mark : *marks) {
+        const std::string* text = mark["link"].string();
+        if (!text) continue;
+        const double seconds = mark["timestamp"].doubleValue().value_or(0);
+        for (const foundation::Value& link : links) {
+            if (MSRDeepLinks::isSameParkedLink(link["link"], link["timestamp"].doubleValue().value_or(0),
+                                               *text, seconds)) {
+                kept.push_back(mark);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
+void deepLinksStoreOpenedMarks(MSRUserDefaults& defaults, const foundation::Value::List& marks) {
+    defaults.setObject(marks.empty() ? foundation::Value() : foundation::Value(marks),
+                       MSRDeepLinks::kDeepLinksOpenedKey);
+}
+
+}  // namespace
+
+void MSRDeepLinks::parkOpenedLink(const std::string& link, double seconds) {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    {
+        // The mark first: a kill before the link leaves a mark that names
+        // nothing, which the next one leaves out.
+        std::lock_guard lock(deepLinksParkedLinkMutex());
+        const foundation::Value entry = deepLinksWaitingEntry(link, seconds);
+        foundation::Value::List marks = deepLinksOpenedMarks(*defaults);
+        if (marks.size() <= kMaxWaitingDeepLinks) {
+            marks.push_back(entry);
+            deepLinksStoreOpenedMarks(*defaults, marks);
+        }
+    }
+    parkLaunchLink(link, seconds);
+}
+
+namespace {
+
+// The links parked at their opening whose hand-over to the engine has not
+// come yet: that hand-over parks them no second time.
+std::mutex& deepLinksAtOpeningMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::multiset<std::pair<std::string, double>>& deepLinksParkedAtOpening() {
+    static std::multiset<std::pair<std::string, double>> links;
+    return links;
+}
+
+}  // namespace
+
+void MSRDeepLinks::parkLinkAtItsOpening(const std::string& link, double seconds) {
+    if (link.empty() || !isCampaignLink(link)) return;
+    parkOpenedLink(link, seconds);
+    std::lock_guard lock(deepLinksAtOpeningMutex());
+    deepLinksParkedAtOpening().emplace(link, seconds);
+}
+
+bool MSRDeepLinks::wasOpenedWhileRunning(const std::string& text, double storedSeconds) {
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    const foundation::Value stored = defaults->objectForKey(kDeepLinksOpenedKey);
+    const foundation::Value::List* marks = stored.list();
+    if (!marks) return false;
+    return std::any_of(marks->begin(), marks->end(), [&](const foundation::Value& mark) {
+        return isSameParkedLink(mark["link"], mark["timestamp"].doubleValue().value_or(0), text,
+                                storedSeconds);
+    });
+}
+
 bool MSRDeepLinks::isSameParkedLink(const foundation::Value& link, double seconds, const std::string& text,
                                     double storedSeconds) {
     return link.string() && *link.string() == text && std::fabs(seconds - storedSeconds) < 1e-3;
@@ -290,7 +379,13 @@ bool MSRDeepLinks::retireParkedLink(const std::string& text, double storedSecond
         defaults->setObject(foundation::Value(), kDeepLinkTimestampKey);
         defaults->setObject(foundation::Value(), kDeepLinkReportedKey);
     }
-    return deepLinksPromoteLocked(*defaults);
+    const bool parked = deepLinksPromoteLocked(*defaults);
+    // The marks of links gone go with them.
+    if (!defaults->objectForKey(kDeepLinksOpenedKey).isAbsent()) {
+        const foundation::Value::List marks = deepLinksOpenedMarks(*defaults);
+        deepLinksStoreOpenedMarks(*defaults, marks);
+    }
+    return parked;
 }
 
 void MSRDeepLinks::handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampMillis,
@@ -302,6 +397,26 @@ void MSRDeepLinks::handleOpenURL(const std::string& url, std::optional<int64_t> 
 
 void MSRDeepLinks::handleDeepLink(const std::string& url, std::optional<int64_t> clickTimestampMillis,
                                   double eventTimestampSeconds) {
+    // A campaign link is stored before the worker gets it, as a launch's link
+    // is, and reported from there: a kill before its event is committed
+    // leaves it for the next report, one after leaves its mark.
+    if (!clickTimestampMillis && isCampaignLink(url)) {
+        bool parked = false;
+        {
+            std::lock_guard lock(deepLinksAtOpeningMutex());
+            auto& atOpening = deepLinksParkedAtOpening();
+            if (auto found = atOpening.find({url, eventTimestampSeconds}); found != atOpening.end()) {
+                atOpening.erase(found);
+                parked = true;
+            }
+        }
+        if (!parked) parkOpenedLink(url, eventTimestampSeconds);
+        engine_.onWorkerQueue("MSRMeasurement:446", [](MSRMeasurement& engine) {
+            if (engine.didInitializeComponents() && engine.hasComponentsOnWorkerQueue())
+                engine.startUp().reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+        });
+        return;
+    }
     engine_.onWorkerQueue("MSRMeasurement:446", [url, clickTimestampMillis, eventTimestampSeconds](MSRMeasurement& engine) {
         if (!engine.hasComponentsOnWorkerQueue()) return;
         engine.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, eventTimestampSeconds, {});
@@ -316,6 +431,14 @@ std::optional<std::string> MSRDeepLinks::campaignParameterName(const std::string
     for (const CampaignKey& key : kCampaignKeys)
         if (queryKey == key.queryKey) return std::string(key.parameter);
     return std::nullopt;
+}
+
+bool MSRDeepLinks::isCampaignLink(const std::string& url) {
+    std::map<std::string, std::string> parameters;
+    for (auto& [key, value] : msr_dictionaryWithHttpArgumentsString(queryOfURL(url))) {
+        if (!key.empty()) parameters[key] = foundation::withoutControlCharacters(value);
+    }
+    return isValidCampaignURLParamDictionary(parameters);
 }
 
 bool MSRDeepLinks::isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& parameters) {

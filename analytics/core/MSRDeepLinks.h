@@ -38,6 +38,11 @@ public:
     // The most links waiting behind the parked one: each needs a launch
     // killed before its link was reported. A link past it is not kept.
     static constexpr size_t kMaxWaitingDeepLinks = 16;
+    // Which of the parked and waiting links were opened while the
+    // application ran (a list of {"link", "timestamp"}): they are reported as
+    // such, without the hour of a launch's cached campaign. Written before
+    // the link, gone with it.
+    static constexpr const char* kDeepLinksOpenedKey = "/zevure/measurement/deep_links_opened";
     static constexpr const char* kDeferredDeepLinkPath = "/adserv/conversion/app/deeplink";
     // The largest answer of the ad server that is read.
     static constexpr size_t kMaxDeferredDeepLinkResponseBytes = 64 * 1024;
@@ -50,6 +55,16 @@ public:
     // Parks a launch's link opened at `seconds`: as the parked link when
     // none is, else behind it with the links waiting.
     static void parkLaunchLink(const std::string& link, double seconds);
+    // Parks a link opened while the application runs, as a launch's link is
+    // parked, marked as opened while running.
+    static void parkOpenedLink(const std::string& link, double seconds);
+    // Parks a campaign link at the moment the application hands it over, on
+    // its own thread, before any queue takes it (other links are not kept).
+    // The engine's hand-over of the same link then finds it parked.
+    static void parkLinkAtItsOpening(const std::string& link, double seconds);
+    // Whether the parked link `text` of `storedSeconds` was opened while the
+    // application ran.
+    static bool wasOpenedWhileRunning(const std::string& text, double storedSeconds);
     // Whether `link` and `seconds` name the parked link `text` of `storedSeconds`.
     static bool isSameParkedLink(const foundation::Value& link, double seconds, const std::string& text,
                                  double storedSeconds);
@@ -73,6 +88,9 @@ public:
     void logCampaignEventOnWorkerQueue(const std::optional<std::string>& url,
                                        std::optional<int64_t> clickTimestampMillis, double eventTimestampSeconds,
                                        const MSRObjectDictionary& extraParameters);
+    // Whether the query of `url` makes a campaign event (a required key with
+    // a value): only such a link is stored before it is handed over.
+    static bool isCampaignLink(const std::string& url);
     // Whether a required campaign key has a non-empty value.
     static bool isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& parameters);
     bool shouldAllowClickID();

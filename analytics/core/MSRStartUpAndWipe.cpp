@@ -877,7 +877,7 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
         parameters["utm_source"] = MSRValue(std::string("(not set)"));
         parameters["utm_medium"] = MSRValue(std::string("(not set)"));
         parameters["_cc"] = MSRValue(int64_t{1});
-    } else {
+    } else if (!MSRDeepLinks::wasOpenedWhileRunning(*link.string(), storedSeconds)) {
         parameters["_cc"] = MSRValue(MSRPreviousHourStartMillis(static_cast<int64_t>(storedSeconds * 1000)));
     }
     engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);

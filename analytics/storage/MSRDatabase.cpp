@@ -33,6 +33,12 @@ constexpr const char* kEventsSnapshotTable = "events_snapshot";
 constexpr const char* kSalvageMarkSuffix = ".salvage";
 // Where the mark names the table a salvage goes on with: none is left.
 constexpr const char* kEveryTableCopied = "-";
+// The stored configuration, alone in its row: the row of app_metadata is
+// rewritten by every event's commit (its daily counts), and with a
+// configuration of megabytes beside them each commit rewrote it whole. Made
+// after every other table, which keeps their pages where older files have
+// them (see freshFirstPage).
+constexpr const char* kStoredConfigTable = "stored_config";
 
 struct TableDeclaration {
     MSRColumnInfo elementary;
@@ -254,6 +260,7 @@ bool MSRDatabase::initializeDatabaseResources(const std::string& context, const 
         return false;
     }
     resumeSalvage();
+    moveStoredConfigurationToItsTable();
     return true;
 }
 
@@ -341,6 +348,7 @@ void MSRDatabase::resumeSalvage() {
     std::vector<std::string> tables;
     for (const auto& [table, declaration] : schema()) tables.push_back(table);
     tables.push_back(kEventsSnapshotTable);
+    tables.push_back(kStoredConfigTable);
 
     std::unique_ptr<MSRDatabaseSalvage> salvage = MSRDatabaseSalvage::open(damagedCopy, freshFirstPage());
     if (!salvage) {
@@ -491,6 +499,13 @@ bool MSRDatabase::ensureAllTables() {
                           {std::string("raw_events"), std::string(sqlite3_errmsg(sqliteStore_->sqliteHandle()))});
             return false;
         }
+    }
+    MSRError error;
+    if (!sqliteStore_->ensureTable(kStoredConfigTable, MSRColumnInfo{{"remote_config_data", "BLOB NOT NULL"}},
+                                   MSRColumnInfo{}, &error)) {
+        MSRStorageLog(1, 12047, "Failed to ensure table. Table, error",
+                      {std::string(kStoredConfigTable), error});
+        return false;
     }
     return true;
 }

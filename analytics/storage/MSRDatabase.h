@@ -165,6 +165,9 @@ class MSRDatabase {
     bool initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error);
     bool ensureAllTables();
     bool initializeAppMetadata();
+    // A configuration stored in app_metadata's own column (by an older
+    // build, or a salvage of its file) moves to its table, once.
+    void moveStoredConfigurationToItsTable();
     // Nothing without an error when the row is missing.
     std::optional<MSRAppMetadata> queryAppMetadata(MSRError* error);
     bool updateAppMetadata(const std::optional<MSRAppMetadata>& appMetadata, MSRError* error);
@@ -450,6 +453,9 @@ class MSRDatabase {
     // The questions that raw events and queued bundles both answer.
     std::optional<bool> isTableEmpty(const std::string& table, MSRError* error);
     std::optional<bool> containsRealtimeRows(const std::string& table, MSRError* error);
+    // Runs `block`'s writes as one: a savepoint of the transaction open, or
+    // a transaction of their own.
+    bool writeTogether(MSRError* error, const std::function<bool()>& block);
     // One step of a statement kept in the store's cache.
     bool stepCachedStatement(const std::string& sql, const MSRSqliteValues& parameters, const char* operation,
                              MSRError* error);
@@ -465,7 +471,8 @@ class MSRDatabase {
                                                             MSRError* error, size_t* encodedSize = nullptr);
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
-                                                                      int64_t sizeLimit, MSRError* error);
+                                                                      int64_t sizeLimit, MSRError* error,
+                                                                      int64_t countLimit = INT64_MAX);
     // The event of a stored row's columns; `data` null when the row has none.
     // `flat`, when given, is `data` already read in the flat form.
     std::optional<MSRRawEventData> rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
@@ -479,6 +486,14 @@ class MSRDatabase {
     // Deletes the raw events a read could not make anything of, keeping the
     // stored-event count right.
     bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
+    // One window of the reads above: `unreadableCount` receives the number
+    // of its rows that were deleted as unreadable.
+    std::optional<std::vector<MSRRawEventData>> rawEventsOfOneWindow(int64_t fingerprint, MSRError* error,
+                                                                     const MSRSqliteRowFilter& eventFilter,
+                                                                     size_t& unreadableCount);
+    std::optional<std::vector<MSRRawEventRow>> rawEventRowsOfOneWindow(
+        int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter,
+        size_t& unreadableCount);
     std::optional<int64_t> rawEventCount(MSRError* error);
     static std::optional<MSRConditionalUserProperty> conditionalUserPropertyFromRow(const MSRSqliteRow& row,
                                                                                    MSRError* error);

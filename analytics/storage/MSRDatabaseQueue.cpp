@@ -3,7 +3,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
 #include "analytics/storage/MSRSqliteErrorShorthands.h"
@@ -36,8 +38,14 @@ const std::string& queuedBundleColumns() {
     return columns;
 }
 
-// What reading one queued row's data came to.
-enum class QueuedRowInflation { kInflated, kPastRoom, kFailed };
+// What reading one queued row's data came to: inflated, past the room
+// left, no gzip stream (its bytes say so, or inflating them fails), or not
+// read at all (the file would not give the bytes, which says nothing of
+// them).
+enum class QueuedRowInflation { kInflated, kPastRoom, kNotInflating, kFailed };
+
+// The first bytes of every gzip stream: its magic and the deflate method.
+constexpr uint8_t kQueuedRowGzipHead[] = {0x1f, 0x8b, 0x08};
 
 // How much of a stored bundle is read at a time.
 constexpr int kQueuedRowPiece = 256 << 10;
@@ -70,6 +78,19 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
         return QueuedRowInflation::kFailed;
     }
     const int size = sqlite3_blob_bytes(blob);
+    // What does not begin as a gzip stream is told from its first bytes,
+    // before a byte of it is inflated.
+    uint8_t head[sizeof kQueuedRowGzipHead] = {};
+    if (size >= static_cast<int>(sizeof head) && sqlite3_blob_read(blob, head, sizeof head, 0) != SQLITE_OK) {
+        why = sqlite3_errmsg(handle);
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kFailed;
+    }
+    if (!std::equal(std::begin(head), std::end(head), std::begin(kQueuedRowGzipHead))) {
+        why = "not a gzip stream";
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kNotInflating;
+    }
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(size, kQueuedRowPiece)));
     // A gzip stream ends with its inflated length, which sizes the output.
     size_t stated = 0;
@@ -88,8 +109,9 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
         if (state != security::Inflater::State::kDone) {
             if (read) why = counter.error();
             sqlite3_blob_close(blob);
+            if (!read) return QueuedRowInflation::kFailed;
             return state == security::Inflater::State::kTooLarge ? QueuedRowInflation::kPastRoom
-                                                                 : QueuedRowInflation::kFailed;
+                                                                 : QueuedRowInflation::kNotInflating;
         }
     }
     security::Inflater inflater(room, counted ? 0 : expected);
@@ -106,7 +128,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
             return QueuedRowInflation::kPastRoom;
         default:
             why = inflater.error();
-            return QueuedRowInflation::kFailed;
+            return QueuedRowInflation::kNotInflating;
     }
 }
 
@@ -189,21 +211,25 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromInflated(const std::
 // taken (within a bundle's bound), each later one while the running size of
 // the uncompressed encodings stays within the limit, and it is inflated only
 // as far as the room left, so the walk holds at most what it returns and
-// one bundle. The first that does not fit ends the walk. A row that does not
-// inflate is skipped, so a damaged bundle never holds back the ones behind
-// it; a row stored as something other than a blob, stored or inflating past
-// a bundle's bound, or inflating to what is no bundle is dropped once, with
-// its code, and deleted: kept, it would cost every upload again.
-std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(const std::string& query,
-                                                                               const MSRSqliteValues& parameters,
-                                                                               int64_t sizeLimit, MSRError* error) {
+// one bundle. The first that does not fit ends the walk, and so does the
+// count limit, which counts bundles taken, not rows met. A row the walk
+// cannot use (empty, stored as something other than a blob, no gzip stream,
+// not inflating, stored or inflating past a bundle's bound, or inflating to
+// what is no bundle) is dropped in the walk that meets it, with its code,
+// and deleted: kept, it would cost every upload again, and rows of it at the
+// head of the queue would hold back every bundle behind them. Only a row the
+// file would not give is skipped, to be read again.
+std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
+    const std::string& query, const MSRSqliteValues& parameters, int64_t sizeLimit, MSRError* error,
+    int64_t countLimit) {
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, parameters, error);
     if (!statement) return std::nullopt;
     std::vector<MSRQueuedBundle> bundles;
     std::vector<int64_t> dropped;
     int64_t runningSize = 0;
-    int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    int rc = SQLITE_DONE;
+    while (static_cast<int64_t>(bundles.size()) < countLimit &&
+           (rc = sqlite3_step(statement)) == SQLITE_ROW) {
         const int64_t rowID = sqlite3_column_int64(statement, 0);
         const bool hasData = sqlite3_column_type(statement, 1) != SQLITE_NULL;
         const int64_t storedBytes = sqlite3_column_int64(statement, 1);
@@ -220,7 +246,11 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
             dropped.push_back(rowID);
             continue;
         }
-        if (storedBytes <= 0) continue;
+        if (storedBytes <= 0) {
+            MSRStorageLog(1, 12098, "Dropping an empty queued bundle. Row ID", {std::to_string(rowID)});
+            dropped.push_back(rowID);
+            continue;
+        }
         size_t room = MSRStoredMost::kBundleBytes;
         if (!bundles.empty()) {
             if (runningSize >= sizeLimit) break;
@@ -231,6 +261,13 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
         const QueuedRowInflation inflation =
             inflateQueuedRow(sqliteStore_->sqliteHandle(), rowID, storedBytes, room, inflated, why);
         if (inflation == QueuedRowInflation::kFailed) continue;
+        if (inflation == QueuedRowInflation::kNotInflating) {
+            MSRStorageLog(1, 12099,
+                          "Dropping a queued bundle that does not inflate. Row ID, stored bytes, error",
+                          {std::to_string(rowID), std::to_string(storedBytes), why});
+            dropped.push_back(rowID);
+            continue;
+        }
         if (inflation == QueuedRowInflation::kPastRoom) {
             if (room < MSRStoredMost::kBundleBytes) break;
             MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
@@ -272,8 +309,9 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(c
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                     int64_t sizeLimit,
                                                                                     MSRError* error) {
-    return queuedBundlesForQuery("SELECT " + queuedBundleColumns() + " FROM queue ORDER BY rowid ASC LIMIT ?",
-                                 {countLimit}, sizeLimit, error);
+    // The window is counted in the walk: rows it drops take no place in it.
+    return queuedBundlesForQuery("SELECT " + queuedBundleColumns() + " FROM queue ORDER BY rowid ASC", {},
+                                 sizeLimit, error, countLimit);
 }
 
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
@@ -416,12 +454,56 @@ bool MSRDatabase::updateRemoteConfigData(std::vector<uint8_t> encoded, MSRError*
     if (encoded.size() > MSRStoredMost::kConfigurationBytes) {
         return fail(error, kArgument, "Measurement config data is larger than a stored configuration may be");
     }
-    MSRSqliteRecord record = {{"remote_config_data", std::move(encoded)},
-                              {"remote_config_timestamp", dispatch::Clock::now()}};
-    return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
+    // The time stays in app_metadata (a few bytes); the encoding goes to its
+    // own table, and a copy an older build left in the column goes with it.
+    return writeTogether(error, [&] {
+        return updateDataType(MSRSqliteRecord{{"remote_config_timestamp", dispatch::Clock::now()}},
+                              "app_metadata", "rowid", kQueueAppMetadataRowID, error) &&
+               stepCachedStatement(
+                   "UPDATE app_metadata SET remote_config_data = NULL "
+                   "WHERE rowid = 1 AND remote_config_data IS NOT NULL",
+                   {}, "clear the configuration's old column", error) &&
+               stepCachedStatement(
+                   "INSERT OR REPLACE INTO stored_config (rowid, remote_config_data) VALUES (1, ?)",
+                   {MSRSqliteBlob(std::move(encoded))}, "store the configuration", error);
+    });
 }
 
-// The validators go first, and are on disk before the row changes: a kill
+// Inside a transaction already open (a caller's, or the open group of
+// writes) as a savepoint of it, else as a transaction of its own.
+bool MSRDatabase::writeTogether(MSRError* error, const std::function<bool()>& block) {
+    if (sqliteStore_->isInTransaction()) return sqliteStore_->performSavepoint(error, block);
+    return performTransaction(block);
+}
+
+void MSRDatabase::moveStoredConfigurationToItsTable() {
+    // Only what a read would take moves; anything else stays where the read
+    // finds it first, to be sized and dropped there with its own line.
+    static const std::string movable = "typeof(remote_config_data) = 'blob' AND length(remote_config_data) <= " +
+                                       std::to_string(MSRStoredMost::kConfigurationBytes);
+    MSRError error;
+    if (!answerForQuery("SELECT EXISTS (SELECT 1 FROM app_metadata WHERE " + movable + ")", {}, &error)
+             .value_or(false))
+        return;
+    // One transaction: a kill leaves it in the column, where it is read, or
+    // in its table, never in neither.
+    const bool moved = writeTogether(&error, [&] {
+        return sqliteStore_->executeSQL("INSERT OR REPLACE INTO stored_config (rowid, remote_config_data) "
+                                        "SELECT 1, remote_config_data FROM app_metadata WHERE " +
+                                            movable + " LIMIT 1",
+                                        &error) &&
+               sqliteStore_->executeSQL("UPDATE app_metadata SET remote_config_data = NULL WHERE " + movable,
+                                        &error);
+    });
+    if (moved) {
+        MSRStorageLog(6, 12096, "Moved the stored configuration out of the app metadata row");
+    } else {
+        MSRStorageLog(1, 12097, "Failed to move the stored configuration out of the app metadata row. Error",
+                      {error});
+    }
+}
+
+// The validators go first, and are on disk before the rows change: a kill
 // between the two leaves the configuration without them (it is dropped
 // again at the next start), never validators that name a configuration
 // this database no longer holds, which the server would answer with 304.
@@ -431,8 +513,12 @@ bool MSRDatabase::deleteRemoteConfig(MSRError* error) {
         persistedConfig_->setConfigServerLastModifiedString(std::nullopt);
         persistedConfig_->synchronizeToDisk();
     }
-    MSRSqliteRecord record = {{"remote_config_data", MSRSqliteNull{}}, {"remote_config_timestamp", MSRSqliteNull{}}};
-    return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error);
+    return writeTogether(error, [&] {
+        MSRSqliteRecord record = {{"remote_config_data", MSRSqliteNull{}},
+                                  {"remote_config_timestamp", MSRSqliteNull{}}};
+        return updateDataType(record, "app_metadata", "rowid", kQueueAppMetadataRowID, error) &&
+               sqliteStore_->deleteAllRecordsFromTable("stored_config", error);
+    });
 }
 
 bool MSRDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, MSRError* error) {
@@ -450,10 +536,17 @@ std::optional<MSRPBMeasurementConfig> MSRDatabase::queryMeasurementConfig(MSRErr
 
 std::optional<std::vector<uint8_t>> MSRDatabase::queryMeasurementConfigData(MSRError* error,
                                                                           int64_t* lengthPastBound) {
-    static const std::string query =
-        "SELECT " + MSRStoredMost::blobColumnWithinBound("remote_config_data", MSRStoredMost::kConfigurationBytes) +
-        " FROM app_metadata LIMIT 1";
-    auto rows = sqliteStore_->recordsForQuery(query, {}, error);
+    // A value in app_metadata's column is newer than the table's: every
+    // write through here clears the column, so only a file written by
+    // another hand (or one not moved) has one. Two reads, not one sorted:
+    // a sort would copy the value whole before it is sized.
+    static const std::string column =
+        MSRStoredMost::blobColumnWithinBound("remote_config_data", MSRStoredMost::kConfigurationBytes);
+    static const std::string inColumn =
+        "SELECT " + column + " FROM app_metadata WHERE remote_config_data IS NOT NULL LIMIT 1";
+    static const std::string inTable = "SELECT " + column + " FROM stored_config LIMIT 1";
+    auto rows = sqliteStore_->recordsForQuery(inColumn, {}, error);
+    if (rows && rows->empty()) rows = sqliteStore_->recordsForQuery(inTable, {}, error);
     if (!rows || rows->empty()) return std::nullopt;
     if (const MSRSqliteValue* length = MSRSqliteColumn(rows->front(), "stored_length");
         length && MSRSqliteInt64(*length) > static_cast<int64_t>(MSRStoredMost::kConfigurationBytes)) {

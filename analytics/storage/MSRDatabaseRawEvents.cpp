@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -506,8 +507,30 @@ bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRE
     return deleteRawEventMetadataWithMetadataFingerprint(fingerprint, error);
 }
 
+// A window of nothing but unreadable rows, once deleted, is followed by the
+// next: a pass never ends on them while readable ones wait behind them.
 std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter) {
+    for (;;) {
+        size_t unreadable = 0;
+        auto events = rawEventsOfOneWindow(fingerprint, error, eventFilter, unreadable);
+        if (!events || !events->empty() || unreadable < static_cast<size_t>(kMaxRawEventsReadPerCall))
+            return events;
+    }
+}
+
+std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadataFingerprint(
+    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
+    for (;;) {
+        size_t unreadable = 0;
+        auto rows = rawEventRowsOfOneWindow(fingerprint, error, eventFilter, unreadable);
+        if (!rows || !rows->empty() || unreadable < static_cast<size_t>(kMaxRawEventsReadPerCall))
+            return rows;
+    }
+}
+
+std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsOfOneWindow(
+    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter, size_t& unreadableCount) {
     // Events that can never be bundled must not stay the oldest: every run
     // would pick them again and nothing behind them would ever be sent.
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventData>{};
@@ -541,11 +564,12 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
         });
     if (!rows) return std::nullopt;
     if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
+    unreadableCount = unreadable.size();
     return events;
 }
 
-std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadataFingerprint(
-    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
+std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
+    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter, size_t& unreadableCount) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
     static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumn() +
@@ -640,16 +664,27 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadata
     sqliteStore_->cleanUpStatement(statement, query);
     if (!done) return std::nullopt;
     if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
+    unreadableCount = unreadable.size();
     return rows;
 }
 
+// In statements of many rows each: a pass may meet a whole table of them.
 bool MSRDatabase::deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error) {
-    for (int64_t rowID : rowIDs) {
-        if (!sqliteStore_->deleteRecordFromTable(kRawEvents, "rowid", rowID, error)) {
+    constexpr size_t kRowsPerStatement = 500;
+    for (size_t first = 0; first < rowIDs.size(); first += kRowsPerStatement) {
+        const auto from = rowIDs.begin() + static_cast<std::ptrdiff_t>(first);
+        const std::vector<int64_t> some(
+            from, from + static_cast<std::ptrdiff_t>(std::min(kRowsPerStatement, rowIDs.size() - first)));
+        std::optional<std::string> condition = rowIDCondition(some, error);
+        std::optional<int64_t> deleted =
+            condition ? sqliteStore_->deleteRecordsFromTable(kRawEvents, *condition,
+                                                             MSRSqliteValues(some.begin(), some.end()), error)
+                      : std::nullopt;
+        if (!deleted) {
             rawEventCount_.reset();
             return false;
         }
-        if (rawEventCount_) --*rawEventCount_;
+        if (rawEventCount_) *rawEventCount_ -= *deleted;
     }
     return true;
 }

@@ -119,7 +119,7 @@ class ProgramFailingItsLoadTest : public MeasurementEventsHarness {
     // The stored configuration as protoc reads it, which the older builds'
     // reading of it follows.
     std::string storedAsProtocReadsIt() {
-        const std::vector<std::string> rows = sql("SELECT remote_config_data FROM app_metadata");
+        const std::vector<std::string> rows = sql("SELECT remote_config_data FROM stored_config");
         if (rows.size() != 1) return "";
         const TemporaryDataRoot scratch("protoc");
         const auto in = scratch.path() / "config.bin";
@@ -144,7 +144,7 @@ TEST_F(ProgramFailingItsLoadTest, TheProgramAtWorkGoesOnAndTheFailureIsLoggedOnc
     const MSRPBProgram atWork = programFailingItsLoad(programFailingItsLoadText("working"), "rules");
     for (const ProgramFailingItsLoad& row : kProgramsFailingTheirLoad) {
         SCOPED_TRACE(row.name);
-        execute("UPDATE app_metadata SET remote_config_data = NULL");
+        execute("DELETE FROM stored_config");
         restart();
         fetch(configuration(1, row.working ? std::optional<MSRPBProgram>(atWork) : std::nullopt));
         ASSERT_EQ(editedBy(), row.working ? "working" : "");
@@ -193,7 +193,7 @@ TEST_F(ProgramFailingItsLoadTest, ATakenBackConfigurationLeavesTheStoredProgramA
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        execute("UPDATE app_metadata SET remote_config_data = NULL");
+        execute("DELETE FROM stored_config");
         restart();
         fetch(configuration(1, atWork));
         auto& stored = dynamic_cast<MSRDatabaseRemoteConfig&>(remoteConfig());

@@ -236,7 +236,7 @@ TEST_F(StoredConfigurationAtStartTest, OnePastABoundIsDroppedOnceAndEveryStartSt
 
         // Dropped, it is not read (nor logged) again at the next start;
         // within the bounds it stays.
-        EXPECT_EQ(sql("SELECT remote_config_data IS NULL FROM app_metadata"),
+        EXPECT_EQ(sql("SELECT NOT EXISTS (SELECT 1 FROM stored_config)"),
                   std::vector<std::string>{row.refused ? "1" : "0"});
         stopEngine();
         start();

@@ -75,7 +75,7 @@ std::optional<int64_t> storedVersion(const fs::path& home) {
     std::optional<int64_t> version;
     if (sqlite3_open_v2(measurementDatabase(home).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM app_metadata", -1, &statement, nullptr) ==
+        if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM stored_config", -1, &statement, nullptr) ==
                 SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_BLOB) {
             const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 0));
@@ -211,7 +211,7 @@ TEST_F(DroppedConfigurationProcessTest, AThrownAwayConfigurationIsFetchedWholeAg
                                    "= CAST(strftime('%s', 'now') AS REAL) - 7200");
          }},
         {"a database begun afresh", "MSR034023",
-         [](const fs::path& home) { return damageTablePage(home, "app_metadata"); }},
+         [](const fs::path& home) { return damageTablePage(home, "stored_config"); }},
         {"a stored configuration past a bound", "MSR029028",
          [](const fs::path& home) {
              return changeDatabase(home, "UPDATE app_metadata SET remote_config_data = ?", configurationPastABound());

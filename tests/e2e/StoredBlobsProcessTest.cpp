@@ -53,7 +53,7 @@ class StoredBlobsProcessTest : public DriverTest {
         if (sqlite3_open_v2(measurementDatabase(root.path()).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
             SQLITE_OK) {
             sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM app_metadata", -1, &statement,
+            if (sqlite3_prepare_v2(db, "SELECT remote_config_data FROM stored_config", -1, &statement,
                                    nullptr) == SQLITE_OK &&
                 sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_BLOB) {
                 const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 0));

@@ -256,8 +256,8 @@ TEST_F(DamagedFilesSalvageTest, ASalvageCarriesEveryTableTheEngineKeeps) {
         ASSERT_TRUE(database->createEventsSnapshotTable(nullptr));
     }
     const char* const rows =
-        "UPDATE app_metadata SET last_bundle_index = 7, day = 20000, daily_events_count = 12, "
-        "remote_config_data = x'0a0b';"
+        "UPDATE app_metadata SET last_bundle_index = 7, day = 20000, daily_events_count = 12;"
+        "INSERT INTO stored_config VALUES (x'0a0b');"
         "INSERT INTO raw_events_metadata VALUES (5, x'0a00');"
         "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('e', 1.5, 5, x'01');"
         "INSERT INTO events (name, lifetime_count, current_bundle_count, last_fire_timestamp) "

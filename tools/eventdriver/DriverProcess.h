@@ -29,6 +29,7 @@ class DriverProcess {
     static constexpr int64_t kCallsTook = 5;  // microseconds, with --hold-worker
     static constexpr int64_t kEnded = 6;      // the end is done; the steady clock's nanoseconds then
     static constexpr int64_t kEndedCpu = 7;   // just before kEnded: the process's CPU time, nanoseconds
+    static constexpr int64_t kLinkOpened = 8; // with --open-link: the link was handed to the engine
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to

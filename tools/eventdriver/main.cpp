@@ -65,6 +65,10 @@
 // host passes it: only those events are stored. With --sessions the engine
 // begins sessions as the application's does (its reporters are registered).
 //
+// With --open-link URL the application hands the engine URL as a link opened
+// while it runs, once the events above are logged; kind 7 (value 1) is
+// reported once the call has returned, before kind 3.
+//
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
 // --program-time-limit S each of its runs S seconds instead of 1 s: a test
@@ -87,11 +91,12 @@
 #include <thread>
 #include <vector>
 
+#include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRMeasurement.h"
+#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/DataLoss.h"
-#include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
 #include "platform/ui/Application.h"
@@ -100,7 +105,14 @@
 namespace {
 
 enum RecordKind : int64_t {
-    kHandled = 1, kMarkerHandled = 2, kAllLogged = 3, kStopping = 4, kCallsTook = 5, kEnded = 6, kEndedCpu = 7
+    kHandled = 1,
+    kMarkerHandled = 2,
+    kAllLogged = 3,
+    kStopping = 4,
+    kCallsTook = 5,
+    kEnded = 6,
+    kEndedCpu = 7,
+    kLinkOpened = 8
 };
 
 int reportFd = -1;
@@ -132,7 +144,7 @@ int usage(const char* program) {
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
         "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
-        "       [--editing-seconds-per-batch S] [--program-time-limit S]\n",
+        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL]\n",
         program);
     return 2;
 }
@@ -188,6 +200,7 @@ int main(int argc, char** argv) {
     bool trigger = false;
     bool endOnSignal = false;
     bool holdWorkerAtEnd = false;
+    std::string openLink;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -238,6 +251,8 @@ int main(int argc, char** argv) {
             trigger = true;
         } else if (arg == "--end-on-signal") {
             endOnSignal = true;
+        } else if (arg == "--open-link" && hasValue) {
+            openLink = argv[++i];
         } else if (arg == "--hold-worker-at-end") {
             holdWorkerAtEnd = true;
         } else if (arg == "--editing-seconds-per-batch" && hasValue) {
@@ -322,6 +337,10 @@ int main(int argc, char** argv) {
     for (auto& logger : loggers) logger.join();
     if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
     const int64_t logged = count + (marker ? 1 : 0);
+    if (!openLink.empty()) {
+        DEDIzurarove::handleOpenURL(openLink);
+        report(kLinkOpened, 1);
+    }
     if (trigger) {
         // Once the events logged before it are handled, a property set right
         // after the configuration is stored too: the engine stored it before
