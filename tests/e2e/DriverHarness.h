@@ -126,6 +126,17 @@ class DriverTest : public testing::Test {
                                   kDriverApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
     }
 
+    // Serves a configuration whose daily shares pass what hundreds of rounds
+    // on one data root log: past them the engine drops events, and a round
+    // would fail for that alone.
+    void serveLargeDailyShares() {
+        measurement.setConfig(kDriverApp, tools::MeasurementCollector::makeConfig(
+                                              kDriverApp, 1,
+                                              {{"measurement.upload.initial_upload_delay_time", "1000"},
+                                               {"measurement.upload.max_events_per_day", "1000000"},
+                                               {"measurement.upload.max_public_events_per_day", "1000000"}}));
+    }
+
     // The server's threads call into `measurement`, which goes first: they
     // end before it does. A failed test shows the end of the driver's
     // console and standard error, whichever assertion failed.

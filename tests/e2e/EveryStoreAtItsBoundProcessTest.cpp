@@ -22,6 +22,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListCharge.h"
+#include "tests/e2e/ProcessCpu.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/MeasurementDatabase.h"
 
@@ -81,33 +82,6 @@ std::optional<Value> atBoundRead(const fs::path& file) {
     if (!in) return std::nullopt;
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return foundation::parsePropertyList(bytes);
-}
-
-// User and system CPU time the process has spent so far, in seconds.
-double atBoundCpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-void atBoundSql(const fs::path& path, const std::string& sql, const std::vector<uint8_t>* blob = nullptr) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    if (blob) sqlite3_bind_blob64(statement, 1, blob->data(), blob->size(), SQLITE_STATIC);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
 }
 
 class EveryStoreAtItsBoundProcessTest : public DriverTest {
@@ -171,7 +145,7 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
                                                    static_cast<uint8_t>(((pad >> 14) & 0x7F) | 0x80),
                                                    static_cast<uint8_t>(pad >> 21)});
         configuration.resize(MSRStoredMost::kConfigurationBytes, 'c');
-        atBoundSql(measurementDatabase(root.path()),
+        runSql(measurementDatabase(root.path()),
                    "UPDATE app_metadata SET remote_config_data = ?, remote_config_timestamp = " +
                        std::to_string(dispatch::Clock::now()),
                    &configuration);
@@ -185,7 +159,7 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
                       static_cast<unsigned>(((name >> 14) & 0x7f) | 0x80), static_cast<unsigned>(name >> 21));
         const fs::path experiments = measurementFolder(root.path()) / "zevure_experimentation_database.sql";
         for (const char* table : {"pending_snapshot_table", "activated_snapshot_table", "launched_snapshot_table"}) {
-            atBoundSql(experiments, std::string("INSERT INTO ") + table +
+            runSql(experiments, std::string("INSERT INTO ") + table +
                                         " (sdk_name, snapshotProto, timestamp, manually_activated) SELECT 'junk', "
                                         "CAST(x'0a" + hex + "' || printf('%.*c', " + std::to_string(name) +
                                         ", 's') AS BLOB), " + std::to_string(dispatch::Clock::now()) + ", 1");
@@ -194,13 +168,13 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
         const fs::path database = measurementDatabase(root.path());
         const int64_t fingerprint =
             storedCount(root.path(), "SELECT metadata_fingerprint FROM raw_events_metadata LIMIT 1");
-        atBoundSql(database,
+        runSql(database,
                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                        std::to_string(MSRStoredMost::kRawEventRows) +
                        ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
                        "SELECT 'junk', " + std::to_string(dispatch::Clock::now()) + ", " +
                        std::to_string(fingerprint) + ", x'0a090a025f6f1203617070', 0 FROM n");
-        atBoundSql(database,
+        runSql(database,
                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
                    "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
                    "SELECT i - 10, " + std::to_string(dispatch::Clock::now()) + ", CAST(zeroblob(62914560) AS TEXT), 0, 0 FROM n");
@@ -220,12 +194,12 @@ TEST_F(EveryStoreAtItsBoundProcessTest, AStartStaysWithinItsBudgetAndItsEventsAr
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
     ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 200; }, 480)) << consoleTail();
     // The start: every store read (or dropped) and the burst stored.
-    const double started = atBoundCpuSeconds(driver.pid());
+    const double started = cpuSecondsOf(driver.pid());
     const int64_t startPeak = peakResidentBytes(driver.pid());
     EXPECT_TRUE(measurement.waitUntil(
         [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 200; }, 480))
         << consoleTail();
-    const double cpu = atBoundCpuSeconds(driver.pid());
+    const double cpu = cpuSecondsOf(driver.pid());
     const int64_t peak = endWithinPeak(driver, kAtBoundPeakLimit);
     std::printf("  every store at its bound: the burst stored at %lld MiB and %.2f s of CPU time; uploaded behind "
                 "the backlog at %lld MiB and %.2f s\n",

@@ -43,14 +43,7 @@ class KilledProcessTest : public DriverTest {
     KilledProcessTest() : DriverTest("killed") {}
     void SetUp() override {
         DriverTest::SetUp();
-        // Hundreds of rounds on one data root log more than a day's share of
-        // events; past it the engine drops them, and the rounds would fail
-        // for that alone.
-        measurement.setConfig(kDriverApp, tools::MeasurementCollector::makeConfig(
-                                              kDriverApp, 1,
-                                              {{"measurement.upload.initial_upload_delay_time", "1000"},
-                                               {"measurement.upload.max_events_per_day", "1000000"},
-                                               {"measurement.upload.max_public_events_per_day", "1000000"}}));
+        serveLargeDailyShares();
         seedRandom(random);
     }
 

@@ -34,19 +34,6 @@ class ManyRowsProcessTest : public DriverTest {
   protected:
     ManyRowsProcessTest() : DriverTest("many-rows") {}
 
-    // Runs `sql` on the file at `path` with `blob`, when given, bound to its
-    // one parameter, as another program would between two runs.
-    static void runSQL(const std::filesystem::path& path, const std::string& sql,
-                       const std::vector<uint8_t>* blob = nullptr) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        sqlite3_stmt* statement = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        if (blob) sqlite3_bind_blob64(statement, 1, blob->data(), blob->size(), SQLITE_STATIC);
-        EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db);
-        sqlite3_finalize(statement);
-        sqlite3_close(db);
-    }
     std::filesystem::path experimentsDatabase() const {
         return measurementFolder(root.path()) / "zevure_experimentation_database.sql";
     }
@@ -95,7 +82,7 @@ TEST_F(ManyRowsProcessTest, QueuedRowsThatInflateToNoBundleAreDroppedOnce) {
         }
         const std::vector<uint8_t> row = *security::gzip(bytes, nullptr, security::GzipEffort::kFastest);
         const std::string now = std::to_string(dispatch::Clock::now());
-        runSQL(measurementDatabase(root.path()),
+        runSql(measurementDatabase(root.path()),
                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3) "
                "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
                "SELECT i - 10, " + now + ", ?, 0, 0 FROM n",
@@ -108,7 +95,7 @@ TEST_F(ManyRowsProcessTest, QueuedRowsThatInflateToNoBundleAreDroppedOnce) {
 // length() SQLite gives as 0: dropped by its type, unread.
 TEST_F(ManyRowsProcessTest, AQueuedTextBeginningWithAZeroByteIsDroppedUnread) {
     startOverJunk("a queued text of 60 MiB", 12082, 1, [&] {
-        runSQL(measurementDatabase(root.path()),
+        runSql(measurementDatabase(root.path()),
                "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES (-1, " +
                    std::to_string(dispatch::Clock::now()) + ", CAST(zeroblob(62914560) AS TEXT), 0, 0)");
     });
@@ -122,7 +109,7 @@ TEST_F(ManyRowsProcessTest, RawEventsPastWhatTheWritersKeepAreDroppedOnce) {
     startOverJunk("1,200,000 raw events", 12085, 1, [&] {
         const int64_t fingerprint =
             storedCount(root.path(), "SELECT metadata_fingerprint FROM raw_events_metadata LIMIT 1");
-        runSQL(measurementDatabase(root.path()),
+        runSql(measurementDatabase(root.path()),
                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1200000) "
                "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
                "SELECT 'junk', " +
@@ -145,7 +132,7 @@ TEST_F(ManyRowsProcessTest, SnapshotRowsPastWhatATableHoldsAreDroppedOnce) {
                       static_cast<uint8_t>(length[1]), static_cast<uint8_t>(length[2]),
                       static_cast<uint8_t>(length[3]));
         for (const char* table : {"pending_snapshot_table", "activated_snapshot_table", "launched_snapshot_table"}) {
-            runSQL(experimentsDatabase(),
+            runSql(experimentsDatabase(),
                    std::string("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 12) "
                                "INSERT INTO ") +
                        table +
@@ -161,7 +148,7 @@ TEST_F(ManyRowsProcessTest, SnapshotRowsPastWhatATableHoldsAreDroppedOnce) {
 // hold go before the file's check reads them.
 TEST_F(ManyRowsProcessTest, AMillionPendingSnapshotsAreDroppedOnce) {
     startOverJunk("1,000,000 pending snapshots", 810011, 1, [&] {
-        runSQL(experimentsDatabase(),
+        runSql(experimentsDatabase(),
                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000000) "
                "INSERT INTO pending_snapshot_table (sdk_name, snapshotProto, timestamp, manually_activated) "
                "SELECT 'junk' || i, x'0a056a756e6b73', " +

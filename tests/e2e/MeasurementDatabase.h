@@ -1,10 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // The folder the engine keeps its databases in under a data root's `home`.
 inline std::filesystem::path measurementFolder(const std::filesystem::path& home) {
@@ -31,4 +33,18 @@ inline int64_t storedCount(const std::filesystem::path& home, const std::string&
     }
     sqlite3_close(db);
     return value;
+}
+
+// Runs one statement on the database file at `path`, with `blob` bound as its
+// one parameter, as another program would between two runs.
+inline void runSql(const std::filesystem::path& path, const std::string& sql,
+                   const std::vector<uint8_t>* blob = nullptr) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    if (blob) sqlite3_bind_blob64(statement, 1, blob->data(), blob->size(), SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE) << sqlite3_errmsg(db);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
 }

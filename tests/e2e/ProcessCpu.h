@@ -31,3 +31,9 @@ inline std::chrono::nanoseconds cpuTimeOf(pid_t pid) {
     if (i <= 15) return std::chrono::nanoseconds(-1);
     return std::chrono::nanoseconds(ticks * (1'000'000'000LL / sysconf(_SC_CLK_TCK)));
 }
+
+// The same in seconds, negative when it cannot be read.
+inline double cpuSecondsOf(pid_t pid) {
+    const std::chrono::nanoseconds used = cpuTimeOf(pid);
+    return used.count() < 0 ? -1.0 : std::chrono::duration<double>(used).count();
+}

@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "platform/dispatch/Clock.h"
+#include "tests/e2e/ProcessCpu.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/MeasurementDatabase.h"
 
@@ -55,34 +56,13 @@ void recoveryRestore(const fs::path& from, const fs::path& folder) {
     fs::copy(from, folder, fs::copy_options::recursive);
 }
 
-// The processor time `pid` has used so far, user and system, in seconds.
-double recoveryProcessorSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), {});
-    const size_t end = stat.rfind(')');
-    if (end == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(end + 2));
-    std::string field;
-    long long user = 0, system = 0;
-    // Fields 3 to 15 of the line: state first, user and system time last.
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) user = std::stoll(field);
-        if (i == 15) system = std::stoll(field);
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 class RecoveryRoadsProcessTest : public DriverTest {
   protected:
     RecoveryRoadsProcessTest() : DriverTest("recovery") {}
 
     void SetUp() override {
         DriverTest::SetUp();
-        measurement.setConfig(kDriverApp, tools::MeasurementCollector::makeConfig(
-                                              kDriverApp, 1,
-                                              {{"measurement.upload.initial_upload_delay_time", "1000"},
-                                               {"measurement.upload.max_events_per_day", "1000000"},
-                                               {"measurement.upload.max_public_events_per_day", "1000000"}}));
+        serveLargeDailyShares();
         seedRandom(random);
     }
 
@@ -331,7 +311,7 @@ TEST_F(RecoveryRoadsProcessTest, OneRawEventPastTheBoundCostsAStartWhatTheBoundD
         DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--first", "10", "--count", "1"}));
         ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 1; }, 600))
             << consoleTail();
-        least[past] = std::min(least[past], recoveryProcessorSeconds(driver.pid()));
+        least[past] = std::min(least[past], cpuSecondsOf(driver.pid()));
         driver.kill();
     }
     std::printf("processor time to the first stored event: %.2f s over 1,000,000 raw events, %.2f s over "

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Calvaro/engine/Digit.h"
+#include "Calvaro/engine/KalMathOperation.h"
+#include "Calvaro/engine/KalPowerAndLogarithmicFunction.h"
+#include "Calvaro/engine/KalStringOutput.h"
 #include "Calvaro/engine/NaturalConstant.h"
 #include "Calvaro/engine/TextFormat.h"
 
@@ -35,3 +41,21 @@ inline std::string fields(const DigitPtr& d) {
     if (!d->zVariable().empty()) text += " " + d->zVariable() + "^" + formatG(d->powerOfZVariable());
     return text;
 }
+
+// One calculation on its own output, the texts in the order a, b, c, d, x, z.
+struct CalculatorRun {
+    KalStringOutput output;
+    KalMathOperation operation{output};
+    CalculatorResult result;
+
+    CalculatorRun(int64_t mode, const std::vector<std::string>& abcdxz) {
+        KalPowerAndLogarithmicFunction calculator(operation, output);
+        const auto at = [&](size_t i) { return std::optional<std::string>(abcdxz[i]); };
+        result = calculator.calculate(at(0), "aTextField", at(1), "bTextField", at(2), "cTextField", at(3),
+                                      "dTextField", at(4), "xTextField", at(5), "zTextField", mode);
+    }
+    bool writes(const std::string& line) const {
+        const auto& steps = output.solutionSteps();
+        return std::any_of(steps.begin(), steps.end(), [&](const auto& s) { return s.at("latexString") == line; });
+    }
+};

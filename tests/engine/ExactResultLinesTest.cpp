@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/EnglishTitles.h"
 
 #include <algorithm>
@@ -12,24 +13,6 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
 namespace {
-
-// One calculation on its own output, in the order a, b, c, d, x, z.
-struct ExactLinesRun {
-    KalStringOutput output;
-    KalMathOperation operation{output};
-    CalculatorResult result;
-
-    ExactLinesRun(int64_t mode, const std::vector<std::string>& abcdxz) {
-        KalPowerAndLogarithmicFunction calculator(operation, output);
-        const auto at = [&](size_t i) { return std::optional<std::string>(abcdxz[i]); };
-        result = calculator.calculate(at(0), "aTextField", at(1), "bTextField", at(2), "cTextField", at(3),
-                                      "dTextField", at(4), "xTextField", at(5), "zTextField", mode);
-    }
-    bool writes(const std::string& line) const {
-        const auto& steps = output.solutionSteps();
-        return std::any_of(steps.begin(), steps.end(), [&](const auto& s) { return s.at("latexString") == line; });
-    }
-};
 
 // Exercises a school class meets whose results have more digits than a
 // double gives back, or more than fifteen significant digits: each is
@@ -74,7 +57,7 @@ TEST(ExactResultLines, AResultALineCanWriteTrulyIsWrittenNotRefused) {
         {0, {"10", "", "", "0.1234567891", "0.001", "1234567890"}, "f(0.001) = (-3703703669.8765432109)"},
     };
     for (const auto& row : rows) {
-        const ExactLinesRun run(row.mode, row.abcdxz);
+        const CalculatorRun run(row.mode, row.abcdxz);
         ASSERT_FALSE(run.result.errorKey) << *run.result.errorKey << " for " << row.line;
         EXPECT_TRUE(run.writes(row.line)) << row.line;
     }

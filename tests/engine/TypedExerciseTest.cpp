@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/EnglishTitles.h"
 
 #include <algorithm>
@@ -12,24 +13,6 @@
 #include "Calvaro/engine/KalStringOutput.h"
 
 namespace {
-
-// One run of the calculator on its own output.
-struct TypedExercise {
-    KalStringOutput output;
-    KalMathOperation operation{output};
-    CalculatorResult result;
-
-    TypedExercise(int64_t mode, const std::vector<std::string>& abcdxz) {
-        KalPowerAndLogarithmicFunction calculator(operation, output);
-        const auto at = [&](size_t i) { return std::optional<std::string>(abcdxz[i]); };
-        result = calculator.calculate(at(0), "aTextField", at(1), "bTextField", at(2), "cTextField", at(3),
-                                      "dTextField", at(4), "xTextField", at(5), "zTextField", mode);
-    }
-    bool writes(const std::string& line) const {
-        const auto& steps = output.solutionSteps();
-        return std::any_of(steps.begin(), steps.end(), [&](const auto& s) { return s.at("latexString") == line; });
-    }
-};
 
 struct TypedLineCase {
     int64_t mode;
@@ -89,7 +72,7 @@ TEST(TypedExercise, EveryLineWhereTypedNumbersMeetIsTrue) {
           "\\log_{2}( x ) = 666666666666.66667y - 666666666666.66667 \\quad |2^{\\wedge}"}},
     };
     for (const auto& c : cases) {
-        const TypedExercise run(c.mode, c.abcdxz);
+        const CalculatorRun run(c.mode, c.abcdxz);
         ASSERT_FALSE(run.result.errorKey) << *run.result.errorKey;
         for (const auto& line : c.lines) EXPECT_TRUE(run.writes(line)) << line;
     }
@@ -113,7 +96,7 @@ TEST(TypedExercise, AResultNoLineCouldWriteRefusesTheExerciseWithItsCause) {
         {1, {"3", "", "34", "0", "", "1"}, "none", {}},
     };
     for (const auto& c : cases) {
-        const TypedExercise run(c.mode, c.abcdxz);
+        const CalculatorRun run(c.mode, c.abcdxz);
         EXPECT_EQ(run.result.errorKey.value_or("none"), c.errorKey) << c.abcdxz[1];
         EXPECT_EQ(run.result.faultyFieldIds.value_or(std::vector<std::string>{}), c.fields) << c.abcdxz[1];
         // Nothing of the refused solution stays behind.
