@@ -18,11 +18,10 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "bench/storage/BenchDatabase.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace {
-
-enum : uint32_t { kBundlePlatform = 8, kBundleAppID = 14 };
 
 // A measurement configuration of about `bytes`, made of settings the engine
 // keeps but does not use.
@@ -40,25 +39,12 @@ std::vector<uint8_t> configurationOf(size_t bytes) {
     return *config.protoBuffer();
 }
 
-struct CommitFixture {
-    explicit CommitFixture(size_t configurationBytes) {
-        char pattern[] = "/tmp/calvaro-commit-bench-XXXXXX";
-        directory = mkdtemp(pattern);
-        previousHome = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(directory);
-        database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-        MSRPBSetString(metadata, kBundleAppID, "1:1234567890:ios:abcdef");
-        MSRPBSetString(metadata, kBundlePlatform, "linux");
-        fingerprint = static_cast<int64_t>(msr_64LSBMD5(*metadata.protoBuffer()));
+struct CommitFixture : BenchDatabase {
+    explicit CommitFixture(size_t configurationBytes) : BenchDatabase("commit") {
         if (configurationBytes > 0) {
             stored = configurationOf(configurationBytes);
             database->updateRemoteConfigData(stored, nullptr);
         }
-    }
-    ~CommitFixture() {
-        database.reset();
-        foundation::FileSystem::setHome(previousHome);
-        std::filesystem::remove_all(directory);
     }
     static MSREvent event(int64_t i) {
         return *MSREvent::initWithOrigin(
@@ -66,11 +52,6 @@ struct CommitFixture {
             {{"steps", MSRValue(int64_t{12 + i % 7})}, {"_sc", MSRValue("CalculateViewController")}});
     }
 
-    std::string directory;
-    std::filesystem::path previousHome;
-    std::unique_ptr<MSRDatabase> database;
-    MSRPBMeasurementBundle metadata;
-    int64_t fingerprint = 0;
     std::vector<uint8_t> stored;
 };
 

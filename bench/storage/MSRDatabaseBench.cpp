@@ -11,33 +11,20 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
+#include "bench/storage/BenchDatabase.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace {
 
-enum : uint32_t { kBundlePlatform = 8, kBundleAppID = 14 };
 constexpr int64_t kStored = 100000;
 
-struct Fixture {
-    Fixture() {
-        char pattern[] = "/tmp/calvaro-database-bench-XXXXXX";
-        directory = mkdtemp(pattern);
-        previousHome = foundation::FileSystem::home();
-        foundation::FileSystem::setHome(directory);
-        database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, nullptr, nullptr);
-        MSRPBSetString(metadata, kBundleAppID, "1:1234567890:ios:abcdef");
-        MSRPBSetString(metadata, kBundlePlatform, "linux");
-        fingerprint = static_cast<int64_t>(msr_64LSBMD5(*metadata.protoBuffer()));
+struct Fixture : BenchDatabase {
+    Fixture() : BenchDatabase("database") {
         database->insertIfNotExistsRawEventMetadata(metadata, nullptr);
         database->performTransaction([&] {
             for (int64_t i = 0; i < kStored; ++i) database->insertRawEvent(event(i), fingerprint, false, nullptr);
             return true;
         });
-    }
-    ~Fixture() {
-        database.reset();
-        foundation::FileSystem::setHome(previousHome);
-        std::filesystem::remove_all(directory);
     }
     // A screen view with its usual parameters, about 100 bytes encoded.
     static MSREvent event(int64_t i) {
@@ -47,12 +34,6 @@ struct Fixture {
                                           {"_et", MSRValue(int64_t{1200 + i % 100})},
                                           {"ratio", MSRValue(0.25)}});
     }
-
-    std::string directory;
-    std::filesystem::path previousHome;
-    std::unique_ptr<MSRDatabase> database;
-    MSRPBMeasurementBundle metadata;
-    int64_t fingerprint = 0;
 };
 
 // Target: at least 50,000 events/s. Argument: the stored-event limit; at
