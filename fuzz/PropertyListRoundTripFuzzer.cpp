@@ -2,7 +2,8 @@
 // of the data root is read) must be written back by the writer and read back
 // as it was: a value the writer refuses freezes its file (every later change
 // is refused), and a value that comes back changed is lost at the next write.
-// Aborts on either, naming the value.
+// Aborts on either, naming the value, and on a file written otherwise than
+// libplist writes it.
 
 #include <cmath>
 #include <cstdio>
@@ -68,5 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         roundTripFailed("comes back changed", *read);
     }
     if (foundation::propertyListXml(*again) != xml) roundTripFailed("is written differently the second time", *read);
+    // Our writer gives libplist's bytes (compared where libplist's own
+    // writer is quick).
+    if (xml->size() <= (1 << 20) && foundation::propertyListXmlThroughLibrary(*read) != xml)
+        roundTripFailed("is written otherwise than libplist writes it", *read);
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -126,11 +127,186 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth) {
     return size;
 }
 
+namespace {
+
+// The XML form as libplist writes it, byte for byte, into one buffer of the
+// size charged. (libplist's own writer reserves what it estimates before
+// escaping, then grows a page at a time: a text of many '&' is copied
+// afresh for every page under a sanitizer's allocator, minutes for a file at
+// the bounds.)
+class PropertyListXmlWriter {
+public:
+    enum class Result { kWritten, kNoForm, kTooDeep, kNul };
+
+    explicit PropertyListXmlWriter(std::string& out) : out_(out) {}
+
+    Result write(const Value& value, uint64_t depth) {
+        out_.append(depth, '\t');
+        switch (value.type()) {
+            case Value::Type::Absent:
+            case Value::Type::Null:
+                return Result::kNoForm;
+            case Value::Type::Bool:
+                out_ += *value.boolValue() ? "<true/>\n" : "<false/>\n";
+                return Result::kWritten;
+            case Value::Type::Integer:
+                out_ += "<integer>" + std::to_string(*value.integerValue()) + "</integer>\n";
+                return Result::kWritten;
+            case Value::Type::Double: {
+                char text[40];
+                const size_t length = plistxml::realText(*value.doubleValue(), text);
+                out_ += "<real>";
+                out_.append(text, length);
+                out_ += "</real>\n";
+                return Result::kWritten;
+            }
+            case Value::Type::String:
+                return element("string", *value.string());
+            case Value::Type::Bytes:
+                data(*value.bytes(), depth);
+                return Result::kWritten;
+            case Value::Type::Date: {
+                const double since2001 = std::floor(value.date()->secondsSince1970 - kReferenceDateOffset);
+                if (!std::isfinite(since2001) || std::fabs(since2001) > 2147483647.0) return Result::kNoForm;
+                const time_t since1970 = static_cast<time_t>(since2001) + static_cast<time_t>(kReferenceDateOffset);
+                struct tm parts {};
+                char text[32];
+                const size_t length =
+                    gmtime_r(&since1970, &parts) ? std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) : 0;
+                out_ += "<date>";
+                out_.append(text, length);
+                out_ += "</date>\n";
+                return Result::kWritten;
+            }
+            case Value::Type::List: {
+                if (depth >= kMaximumNestingDepth) return Result::kTooDeep;
+                const auto& items = *value.list();
+                if (items.empty()) {
+                    out_ += "<array/>\n";
+                    return Result::kWritten;
+                }
+                out_ += "<array>\n";
+                for (const Value& item : items)
+                    if (const Result result = write(item, depth + 1); result != Result::kWritten) return result;
+                out_.append(depth, '\t');
+                out_ += "</array>\n";
+                return Result::kWritten;
+            }
+            case Value::Type::Dictionary: {
+                if (depth >= kMaximumNestingDepth) return Result::kTooDeep;
+                const auto& entries = *value.dictionary();
+                if (entries.empty()) {
+                    out_ += "<dict/>\n";
+                    return Result::kWritten;
+                }
+                out_ += "<dict>\n";
+                for (const auto& [key, item] : entries) {
+                    out_.append(depth + 1, '\t');
+                    if (element("key", key) != Result::kWritten) return Result::kNul;
+                    if (const Result result = write(item, depth + 1); result != Result::kWritten) return result;
+                }
+                out_.append(depth, '\t');
+                out_ += "</dict>\n";
+                return Result::kWritten;
+            }
+        }
+        return Result::kNoForm;
+    }
+
+private:
+    // <name>text</name>, '&', '<' and '>' escaped. libplist ends a text at
+    // its first NUL: such a text is left to it.
+    Result element(std::string_view name, std::string_view text) {
+        if (text.find('\0') != std::string_view::npos) return Result::kNul;
+        out_ += '<';
+        out_ += name;
+        out_ += '>';
+        for (size_t at = 0;;) {
+            const size_t next = text.find_first_of("&<>", at);
+            out_.append(text.substr(at, next - at));
+            if (next == std::string_view::npos) break;
+            out_ += text[next] == '&' ? "&amp;" : text[next] == '<' ? "&lt;" : "&gt;";
+            at = next + 1;
+        }
+        out_ += "</";
+        out_ += name;
+        out_ += ">\n";
+        return Result::kWritten;
+    }
+
+    // Base64 in lines of 76 characters less 8 for each tab of their indent,
+    // which stops at 8 tabs.
+    void data(const Value::Bytes& bytes, uint64_t depth) {
+        static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        out_ += "<data>\n";
+        const uint64_t indent = std::min<uint64_t>(depth, 8);
+        const size_t perLine = (76 - 8 * indent) / 4 * 3;
+        for (size_t line = 0; line < bytes.size(); line += perLine) {
+            out_.append(indent, '\t');
+            const size_t end = std::min(bytes.size(), line + perLine);
+            for (size_t at = line; at < end; at += 3) {
+                const uint32_t left = static_cast<uint32_t>(end - at);
+                const uint32_t triple = (uint32_t{bytes[at]} << 16) | (left > 1 ? uint32_t{bytes[at + 1]} << 8 : 0) |
+                                        (left > 2 ? uint32_t{bytes[at + 2]} : 0);
+                out_ += kDigits[(triple >> 18) & 63];
+                out_ += kDigits[(triple >> 12) & 63];
+                out_ += left > 1 ? kDigits[(triple >> 6) & 63] : '=';
+                out_ += left > 2 ? kDigits[triple & 63] : '=';
+            }
+            out_ += '\n';
+        }
+        out_.append(depth, '\t');
+        out_ += "</data>\n";
+    }
+
+    std::string& out_;
+};
+
+}  // namespace
+
 std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal) {
     PropertyListRefusal ignored;
     if (!refusal) refusal = &ignored;
     // Counted before anything is written, as the readers charge it: a
     // refused write costs a walk, and what is written reads back.
+    const PropertyListBounds bounds = propertyListBounds();
+    const PropertyListSize size = propertyListSize(value);
+    if (size.values > bounds.values || size.bytes > bounds.bytes) {
+        refusal->pastBounds = true;
+        refusal->why = "more than " + std::to_string(bounds.values) + " values or " + std::to_string(bounds.bytes) +
+                       " bytes";
+        return std::nullopt;
+    }
+    std::string out;
+    out.reserve(size.bytes);
+    out += plistxml::kFileHead;
+    switch (PropertyListXmlWriter(out).write(value, 0)) {
+        case PropertyListXmlWriter::Result::kWritten:
+            break;
+        case PropertyListXmlWriter::Result::kNoForm:
+            refusal->why = "a value without a property-list form";
+            return std::nullopt;
+        case PropertyListXmlWriter::Result::kTooDeep:
+            refusal->pastBounds = true;
+            refusal->why = "nesting deeper than " + std::to_string(kMaximumNestingDepth) + " levels";
+            return std::nullopt;
+        case PropertyListXmlWriter::Result::kNul:
+            return propertyListXmlThroughLibrary(value, refusal);
+    }
+    out += plistxml::kFileTail;
+    // The size charged is the writer's to the byte; should the two ever
+    // part, the larger file is not written.
+    if (out.size() > bounds.bytes) {
+        refusal->pastBounds = true;
+        refusal->why = std::to_string(out.size()) + " bytes";
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::string> propertyListXmlThroughLibrary(const Value& value, PropertyListRefusal* refusal) {
+    PropertyListRefusal ignored;
+    if (!refusal) refusal = &ignored;
     const PropertyListBounds bounds = propertyListBounds();
     const PropertyListSize size = propertyListSize(value);
     if (size.values > bounds.values || size.bytes > bounds.bytes) {
@@ -157,8 +333,6 @@ std::optional<std::string> propertyListXml(const Value& value, PropertyListRefus
     }
     std::string out(xml, length);
     plist_to_xml_free(xml);
-    // The size charged is the writer's to the byte; should the two ever
-    // part, the larger file is not written.
     if (out.size() > bounds.bytes) {
         refusal->pastBounds = true;
         refusal->why = std::to_string(out.size()) + " bytes";

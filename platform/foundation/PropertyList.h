@@ -39,7 +39,7 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth = 0);
 
 // Property lists: read by readers of our own (XmlPropertyListReader,
 // BinaryPropertyListReader) that charge what they build, written in the XML
-// form by libplist.
+// form that libplist writes.
 //
 // Writing gives the XML form; reals are written with 17 significant digits so
 // every double reads back bit for bit, dates to the whole second (the XML date
@@ -47,6 +47,10 @@ PropertyListSize propertyListSize(const Value& value, uint64_t depth = 0);
 // holding either, at any depth, is refused, and so is a value whose XML form
 // the reader would refuse.
 std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal = nullptr);
+// The same form as libplist writes it, which propertyListXml gives byte for
+// byte in one buffer of the size charged (it leaves to libplist only a text
+// holding a NUL, which libplist ends there; no reader of ours builds one).
+std::optional<std::string> propertyListXmlThroughLibrary(const Value& value, PropertyListRefusal* refusal = nullptr);
 
 // Reads the XML or the binary form. Nothing when the bytes are not a complete
 // property list (truncated, garbage, empty) or pass the bounds, which are

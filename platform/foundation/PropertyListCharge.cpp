@@ -14,12 +14,6 @@ namespace {
 std::atomic<uint64_t> propertyListChargeValues{kMaximumPropertyListValues};
 std::atomic<uint64_t> propertyListChargeBytes{kMaximumPropertyListBytes};
 
-constexpr std::string_view kPropertyListChargeHead =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n";
-constexpr std::string_view kPropertyListChargeTail = "</plist>\n";
-
 
 uint64_t decimalLength(int64_t value) {
     uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
@@ -34,12 +28,8 @@ uint64_t decimalLength(int64_t value) {
 // The writer's text of a real: 17 significant digits, "0.0" for either zero,
 // "+infinity", "-infinity" and "nan".
 uint64_t realLength(double value) {
-    if (value == 0) return 3;
-    if (std::isnan(value)) return 3;
-    if (std::isinf(value)) return 9;
     char text[40];
-    const int n = std::snprintf(text, sizeof text, "%.17g", value);
-    return n > 0 ? static_cast<uint64_t>(n) : 24;
+    return plistxml::realText(value, text);
 }
 
 }  // namespace
@@ -67,8 +57,25 @@ PropertyListBoundsForTesting::~PropertyListBoundsForTesting() {
 
 namespace plistxml {
 
+size_t realText(double value, char (&text)[40]) {
+    int n = 0;
+    if (std::isnan(value)) n = std::snprintf(text, sizeof text, "nan");
+    else if (std::isinf(value)) n = std::snprintf(text, sizeof text, "%cinfinity", value > 0 ? '+' : '-');
+    else if (value == 0) n = std::snprintf(text, sizeof text, "0.0");
+    else n = std::snprintf(text, sizeof text, "%.17g", value);
+    const size_t length = n > 0 ? static_cast<size_t>(n) : 0;
+    // A decimal comma of the locale is written as a point.
+    for (size_t i = 0; i < length && text[i] != '.'; ++i) {
+        if (text[i] == ',') {
+            text[i] = '.';
+            break;
+        }
+    }
+    return length;
+}
+
 uint64_t fileBytes() {
-    return kPropertyListChargeHead.size() + kPropertyListChargeTail.size();
+    return kFileHead.size() + kFileTail.size();
 }
 
 uint64_t escapedLength(std::string_view text) {

@@ -40,7 +40,15 @@ private:
 // with one tab per level): exact for every value the writer writes.
 namespace plistxml {
 // The file around the root value: declaration, DOCTYPE, <plist> and </plist>.
+inline constexpr std::string_view kFileHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+inline constexpr std::string_view kFileTail = "</plist>\n";
 uint64_t fileBytes();
+// The writer's text of a real, in `text`, and its length: 17 significant
+// digits, "0.0" for either zero, "+infinity", "-infinity" and "nan".
+size_t realText(double value, char (&text)[40]);
 uint64_t stringBytes(uint64_t depth, uint64_t escapedLength);
 uint64_t keyBytes(uint64_t depth, uint64_t escapedLength);
 uint64_t dataBytes(uint64_t depth, uint64_t length);
