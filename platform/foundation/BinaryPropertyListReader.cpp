@@ -16,31 +16,61 @@
 namespace foundation {
 namespace {
 
-// The bytes of a binary file: in memory, or read from an open file a block
-// at a time as a walk reaches them, for a file too large to hold whole
-// (its trailer and offset table are at its end). A read that fails reads
-// as zeros and marks the source failed.
-class BinaryReaderSource {
+// The bytes of a binary file held whole in memory: a file within the
+// readers' bounds, read as it always was.
+class BinaryReaderMemory {
 public:
-    explicit BinaryReaderSource(std::string_view bytes) : memory_(bytes), size_(bytes.size()) {}
-    BinaryReaderSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    explicit BinaryReaderMemory(std::string_view bytes) : bytes_(bytes) {}
+
+    uint64_t size() const { return bytes_.size(); }
+    bool failed() const { return false; }
+    uint8_t byteAt(uint64_t at) const { return static_cast<uint8_t>(bytes_[at]); }
+    uint64_t readInt(uint64_t at, size_t width) const {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(bytes_.data() + at);
+        uint64_t value = 0;
+        for (size_t i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+        return value;
+    }
+    // `length` bytes from `at`; the caller has charged them first.
+    std::string_view span(uint64_t at, uint64_t length) const { return bytes_.substr(at, length); }
+
+private:
+    std::string_view bytes_;
+};
+
+// The bytes of an open file too large to hold whole (its trailer and offset
+// table are at its end), read a block at a time as a walk reaches them. A
+// read that fails reads as zeros and marks the source failed.
+class BinaryReaderFile {
+public:
+    BinaryReaderFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
 
     uint64_t size() const { return size_; }
     bool failed() const { return failed_; }
-    // The bytes when they are all in memory, else null.
-    const char* memory() const { return fd_ < 0 ? memory_.data() : nullptr; }
 
     uint8_t byteAt(uint64_t at) {
-        if (fd_ < 0) [[likely]]
-            return static_cast<uint8_t>(memory_[at]);
-        return fileByteAt(at);
+        const uint64_t block = at / kBlockBytes;
+        Block& slot = blocks_[block % kBlocks];
+        if (slot.number != block) {
+            slot.number = block;
+            slot.bytes.resize(kBlockBytes);
+            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
+            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
+                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
+                failed_ = true;
+            }
+        }
+        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
+    }
+    uint64_t readInt(uint64_t at, size_t width) {
+        uint64_t value = 0;
+        for (size_t i = 0; i < width; ++i) value = (value << 8) | byteAt(at + i);
+        return value;
     }
 
     // `length` bytes from `at`, valid until the next call. The caller has
     // charged them first.
     std::string_view span(uint64_t at, uint64_t length) {
-        if (fd_ < 0) [[likely]]
-            return memory_.substr(at, length);
         span_.resize(length);
         if (!readAt(at, span_.data(), length)) {
             std::fill(span_.begin(), span_.end(), '\0');
@@ -57,21 +87,6 @@ private:
         std::string bytes;
     };
 
-    [[gnu::noinline]] uint8_t fileByteAt(uint64_t at) {
-        const uint64_t block = at / kBlockBytes;
-        Block& slot = blocks_[block % kBlocks];
-        if (slot.number != block) {
-            slot.number = block;
-            slot.bytes.resize(kBlockBytes);
-            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
-            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
-                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
-                failed_ = true;
-            }
-        }
-        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
-    }
-
     bool readAt(uint64_t at, char* out, uint64_t length) {
         while (length > 0) {
             const ssize_t n = ::pread(fd_, out, length, static_cast<off_t>(at));
@@ -84,18 +99,21 @@ private:
         return true;
     }
 
-    std::string_view memory_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
+    int fd_;
+    uint64_t size_;
     bool failed_ = false;
     Block blocks_[kBlocks];
     std::string span_;
 };
 
+// Reads from `Source`; `kSalvage` readers keep what they can of a file
+// refused whole, within one budget of work (salvage()), others read a file
+// whole or not at all (read()) without a salvage's bookkeeping.
+template <typename Source, bool kSalvage>
 class BinaryPropertyListReader {
 public:
-    BinaryPropertyListReader(BinaryReaderSource& source, PropertyListCharge& charge, PropertyListRefusal* refusal)
-        : source_(source), memory_(source.memory()), charge_(&charge), refusal_(refusal) {}
+    BinaryPropertyListReader(Source& source, PropertyListCharge& charge, PropertyListRefusal* refusal)
+        : source_(source), charge_(&charge), refusal_(refusal) {}
 
     // The trailer: the sizes of offsets and references, the object count,
     // the top object and where the offset table begins.
@@ -129,6 +147,7 @@ public:
     // better, so a shared object costs its walk once, however many entries
     // refer to it. The work is twice what one read at the bounds may build.
     Value::Dictionary salvage(PropertyListBounds listShare) {
+        static_assert(kSalvage, "a salvage keeps its own bookkeeping");
         Value::Dictionary kept;
         if (!open()) return kept;
         const PropertyListBounds bounds = propertyListBounds();
@@ -214,6 +233,7 @@ private:
 
     // A salvage's work, taken beside every charge of a walk.
     bool takeWork(uint64_t values, uint64_t bytes) {
+        if constexpr (!kSalvage) return true;
         if (!work_ || rebuilding_) return true;
         if (work_->take(values, bytes)) return true;
         outOfWork_ = true;
@@ -224,7 +244,8 @@ private:
     }
     // In a salvage, refuses as past the bounds a value of at least `bytes`
     // that cannot fit, before it is read (a read of the whole file in
-    // memory scans it once anyway).
+    // memory scans it once anyway). Called as `kSalvage && !mayFit(...)`:
+    // a plain read spends nothing on it.
     bool mayFit(uint64_t bytes) { return !work_ || charge_->mayTake(1, bytes); }
 
     // In a salvage: whether `object` was refused before at this depth or
@@ -251,17 +272,8 @@ private:
         return false;
     }
 
-    uint8_t byteAt(size_t at) { return memory_ ? static_cast<uint8_t>(memory_[at]) : source_.byteAt(at); }
-    uint64_t readInt(size_t at, size_t width) {
-        uint64_t value = 0;
-        if (memory_) {
-            const auto* bytes = reinterpret_cast<const uint8_t*>(memory_ + at);
-            for (size_t i = 0; i < width; ++i) value = (value << 8) | bytes[i];
-            return value;
-        }
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | source_.byteAt(at + i);
-        return value;
-    }
+    uint8_t byteAt(size_t at) { return source_.byteAt(at); }
+    uint64_t readInt(size_t at, size_t width) { return source_.readInt(at, width); }
 
     // Where an object begins, past its marker byte.
     bool objectAt(uint64_t object, size_t* at, uint8_t* marker) {
@@ -306,14 +318,14 @@ private:
         if ((marker >> 4) == 0x5) {
             if (!within(at, length, 1)) return std::nullopt;
             // Escaping only lengthens a text: one that cannot fit is not read.
-            if (!mayFit(bytesOf(length))) return std::nullopt;
+            if (kSalvage && !mayFit(bytesOf(length))) return std::nullopt;
             const std::string_view text = source_.span(at, length);
             if (text.find('\0') != std::string_view::npos) return fail("a NUL in a string");
             if (!charge(plistxml::escapedLength(text))) return std::nullopt;
             return dryRun_ ? std::string() : std::string(text);
         }
         if (!within(at, length, 2)) return std::nullopt;
-        if (!mayFit(bytesOf(length))) return std::nullopt;
+        if (kSalvage && !mayFit(bytesOf(length))) return std::nullopt;
         // Counted first, then made.
         uint64_t utf8 = 0, escapes = 0;
         for (uint64_t i = 0; i < length; ++i) {
@@ -363,24 +375,37 @@ private:
     }
 
     std::optional<std::string> buildKey(uint64_t object, uint64_t depth) {
-        if (refusedBefore(object, depth)) return fail("an object refused before");
-        const PropertyListBounds left = work_ ? charge_->left() : PropertyListBounds{};
+        if constexpr (kSalvage) {
+            if (work_) {
+                if (refusedBefore(object, depth)) return fail("an object refused before");
+                const PropertyListBounds left = charge_->left();
+                auto key = buildKeyText(object, depth);
+                if (!key) noteRefused(object, depth, left);
+                return key;
+            }
+        }
+        return buildKeyText(object, depth);
+    }
+
+    std::optional<std::string> buildKeyText(uint64_t object, uint64_t depth) {
         size_t at = 0;
         uint8_t marker = 0;
         if (!objectAt(object, &at, &marker)) return std::nullopt;
         if ((marker >> 4) != 0x5 && (marker >> 4) != 0x6) return fail("a dictionary key that is no string");
-        auto key = buildText(marker, at, depth, true);
-        if (!key) noteRefused(object, depth, left);
-        return key;
+        return buildText(marker, at, depth, true);
     }
 
     std::optional<Value> build(uint64_t object, uint64_t depth) {
-        if (!work_) return buildObject(object, depth);
-        if (refusedBefore(object, depth)) return fail("an object refused before");
-        const PropertyListBounds left = charge_->left();
-        auto value = buildObject(object, depth);
-        if (!value) noteRefused(object, depth, left);
-        return value;
+        if constexpr (kSalvage) {
+            if (work_) {
+                if (refusedBefore(object, depth)) return fail("an object refused before");
+                const PropertyListBounds left = charge_->left();
+                auto value = buildObject(object, depth);
+                if (!value) noteRefused(object, depth, left);
+                return value;
+            }
+        }
+        return buildObject(object, depth);
     }
 
     std::optional<Value> buildObject(uint64_t object, uint64_t depth) {
@@ -428,8 +453,8 @@ private:
             case 0x4: {
                 uint64_t length = 0;
                 if (!lengthAt(&at, marker, &length) || !within(at, length, 1)) return std::nullopt;
-                if (!mayFit(plistxml::dataBytes(depth, length)) || !take(1, plistxml::dataBytes(depth, length)))
-                    return std::nullopt;
+                const uint64_t bytes = plistxml::dataBytes(depth, length);
+                if ((kSalvage && !mayFit(bytes)) || !take(1, bytes)) return std::nullopt;
                 if (dryRun_) return Value();
                 const std::string_view data = source_.span(at, length);
                 const auto* begin = reinterpret_cast<const uint8_t*>(data.data());
@@ -519,8 +544,7 @@ private:
         PropertyListBounds left;
     };
 
-    BinaryReaderSource& source_;
-    const char* const memory_;
+    Source& source_;
     PropertyListCharge* charge_;
     PropertyListRefusal* refusal_;
     // In a salvage: its work, whether it is spent, the objects refused.
@@ -542,22 +566,22 @@ private:
 
 std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyListCharge& charge,
                                             PropertyListRefusal* refusal) {
-    BinaryReaderSource source(bytes);
-    return BinaryPropertyListReader(source, charge, refusal).read();
+    BinaryReaderMemory source(bytes);
+    return BinaryPropertyListReader<BinaryReaderMemory, false>(source, charge, refusal).read();
 }
 
 Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
                                                       PropertyListBounds listShare) {
     PropertyListRefusal refusal;
-    BinaryReaderSource source(bytes);
-    return BinaryPropertyListReader(source, charge, &refusal).salvage(listShare);
+    BinaryReaderMemory source(bytes);
+    return BinaryPropertyListReader<BinaryReaderMemory, true>(source, charge, &refusal).salvage(listShare);
 }
 
 Value::Dictionary salvageBinaryPropertyListFile(int fd, uint64_t size, PropertyListCharge& charge,
                                                 PropertyListBounds listShare) {
     PropertyListRefusal refusal;
-    BinaryReaderSource source(fd, size);
-    return BinaryPropertyListReader(source, charge, &refusal).salvage(listShare);
+    BinaryReaderFile source(fd, size);
+    return BinaryPropertyListReader<BinaryReaderFile, true>(source, charge, &refusal).salvage(listShare);
 }
 
 }  // namespace foundation

@@ -169,13 +169,18 @@ bool PropertyListCharge::mayTake(uint64_t values, uint64_t bytes) {
 }
 
 bool PropertyListCharge::take(uint64_t values, uint64_t bytes) {
-    if (!countingOnly_) propertyListChargeCount.valuesBuilt += values;
-    propertyListChargeCount.bytesWalked += bytes;
     values_ += values;
     bytes_ += bytes;
+    taken_.values += values;
+    taken_.bytes += bytes;
     if (values_ <= bounds_.values && bytes_ <= bounds_.bytes) [[likely]]
         return true;
     return refuseIfPast();
+}
+
+PropertyListCharge::~PropertyListCharge() {
+    if (!countingOnly_) propertyListChargeCount.valuesBuilt += taken_.values;
+    propertyListChargeCount.bytesWalked += taken_.bytes;
 }
 
 bool PropertyListCharge::refuseIfPast() {

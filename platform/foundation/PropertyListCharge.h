@@ -73,6 +73,13 @@ public:
     // Fills `refusal` (never null) when a charge passes a bound.
     explicit PropertyListCharge(PropertyListRefusal* refusal);
     PropertyListCharge(PropertyListRefusal* refusal, PropertyListBounds bounds);
+    // A charge that begins where `other` stands; what it takes is its own.
+    PropertyListCharge(const PropertyListCharge& other)
+        : refusal_(other.refusal_), bounds_(other.bounds_), values_(other.values_), bytes_(other.bytes_),
+          countingOnly_(other.countingOnly_) {}
+    PropertyListCharge& operator=(const PropertyListCharge&) = delete;
+    // Adds what it took to the thread's counts (propertyListReadCountForTesting).
+    ~PropertyListCharge();
 
     // One value (or key) of `bytes` encoded bytes. False past a bound.
     bool take(uint64_t values, uint64_t bytes);
@@ -104,6 +111,8 @@ private:
     uint64_t values_ = 0;
     uint64_t bytes_ = 0;
     bool countingOnly_ = false;
+    // What this charge took, given back or not.
+    PropertyListBounds taken_{0, 0};
 };
 
 // What the readers of the calling thread have charged since it began: the

@@ -97,6 +97,9 @@ class XmlPropertyListReader {
 public:
     XmlPropertyListReader(std::string_view xml, PropertyListCharge& charge, PropertyListRefusal* refusal, bool dry)
         : xml_(xml), charge_(charge), refusal_(refusal), dry_(dry) {}
+    ~XmlPropertyListReader() { propertyListNoteTextScanned(scanned_); }
+    XmlPropertyListReader(const XmlPropertyListReader&) = delete;
+    XmlPropertyListReader& operator=(const XmlPropertyListReader&) = delete;
 
     std::optional<Value> read() {
         if (xml_.find('\0') != std::string_view::npos) return fail("a NUL byte");
@@ -279,7 +282,7 @@ private:
                     code = 0x110000;
                 }
             }
-            propertyListNoteTextScanned(at_ - digits);
+            scanned_ += at_ - digits;
             if (at_ == digits || at_ >= xml_.size() || xml_[at_] != ';') return failed("a malformed character reference");
             ++at_;
             if (tooLarge) return failed("a reference to no character");
@@ -310,7 +313,7 @@ private:
             if (next == std::string_view::npos) return failed("an unterminated element");
             // Each byte of the text is looked at once, in this scan or in
             // its reference's.
-            propertyListNoteTextScanned(next - at_ + 1);
+            scanned_ += next - at_ + 1;
             out.append(xml_.substr(at_, next - at_));
             at_ = next;
             if (xml_[at_] == '&') {
@@ -448,6 +451,8 @@ private:
 
     std::string_view xml_;
     size_t at_ = 0;
+    // The bytes of text looked at, added to the thread's count at the end.
+    uint64_t scanned_ = 0;
     PropertyListCharge& charge_;
     PropertyListRefusal* refusal_;
     // Charging only: each text is decoded and dropped, nothing is kept.
