@@ -98,16 +98,9 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
-    if (engine_.applicationEnds()) {
-        // The events handed over before the end are stored first, and the
-        // answer is left: neither it nor the time of this fetch is kept, so
-        // the next start fetches the configuration again. Applying it could
-        // take the rest of the end's time from the events.
-        engine_.storeEventsHandedOverBeforeTheEnd();
-        fetchLog(7, 23276, "Configuration fetched as the application ends. It is fetched again at the next start");
-        engine_.uploader().terminateBackgroundTask();
-        return;
-    }
+    // Applying a large answer takes a while: once the application ends, the
+    // events handed over before the end are stored first.
+    engine_.storeEventsHandedOverBeforeTheEnd();
     // A body past the limit arrives empty with its status: a 200 of it keeps
     // the stored configuration, as an undecodable one does.
     const bool tooLarge = error && error->code == net::Error::kResponseTooLarge;
