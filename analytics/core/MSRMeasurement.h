@@ -473,14 +473,14 @@ private:
     // more time, then the events still to handle are stored unedited.
     void stopEventEditing();
     // From the main thread, when the application ends: event editing stops
-    // (above), and the events handed over before the end go ahead of the
-    // work queued before them that a later start does again.
+    // (above), and the events handed over before the end go ahead of slow
+    // work queued before them whose order to them does not matter.
     void applicationWillTerminate();
     // Worker queue only. Once the application ends, stores the events still
-    // queued on the worker, in their order, in one commit: called where work
-    // that a later start does again (the configuration's arrival, an upload)
-    // would keep them waiting past the end's deadline. Nothing before the
-    // end, nor inside an event's handling or a group of writes.
+    // queued on the worker, in their order, and commits them: called where
+    // such work (a configuration's answer, an upload) would keep them
+    // waiting past the end's deadline. Nothing before the end, nor inside an
+    // event's handling or a group of writes.
     void storeEventsHandedOverBeforeTheEnd();
     // Whether the application has begun to end (any thread).
     bool applicationEnds() const { return applicationEnds_.load(); }
