@@ -98,6 +98,9 @@ void MSRConfigurationFetcher::networkRemoteConfigFetchCompletionHandler(const ne
     if (!engine_.hasComponentsOnWorkerQueue() || !engine_.persistedConfig_) return;
     const int status = response.statusCode;
     fetchLog(8, 23127, "Fetched configuration. Status code", int64_t{status});
+    // Applying a large answer takes a while: once the application ends, the
+    // events handed over before the end are stored first.
+    engine_.storeEventsHandedOverBeforeTheEnd();
     // A body past the limit arrives empty with its status: a 200 of it keeps
     // the stored configuration, as an undecodable one does.
     const bool tooLarge = error && error->code == net::Error::kResponseTooLarge;

@@ -233,11 +233,11 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     // application ends are stored before the process goes.
     engine->notificationTokens_.push_back(foundation::NotificationCenter::defaultCenter().addObserver(
         ui::Application::willTerminateNotification, [weak](const foundation::Notification&) {
-            if (auto self = weak.lock()) self->stopEventEditing();
+            if (auto self = weak.lock()) self->applicationWillTerminate();
         }));
     // Made while the application ends (a signal at the start): the
     // notification went out before anyone here observed it.
-    if (ui::Application::shared().isTerminating()) engine->stopEventEditing();
+    if (ui::Application::shared().isTerminating()) engine->applicationWillTerminate();
     return engine;
 }
 

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -471,6 +472,18 @@ private:
     // From any thread, when the application ends: the program gets little
     // more time, then the events still to handle are stored unedited.
     void stopEventEditing();
+    // From the main thread, when the application ends: event editing stops
+    // (above), and the events handed over before the end go ahead of slow
+    // work queued before them whose order to them does not matter.
+    void applicationWillTerminate();
+    // Worker queue only. Once the application ends, stores the events still
+    // queued on the worker, in their order, and commits them: called where
+    // such work (a configuration's answer, an upload) would keep them
+    // waiting past the end's deadline. Nothing before the end, nor inside an
+    // event's handling or a group of writes.
+    void storeEventsHandedOverBeforeTheEnd();
+    // Whether the application has begun to end (any thread).
+    bool applicationEnds() const { return applicationEnds_.load(); }
 
     // --- event writing -----------------------------------------------------
     // Persisted values that one event's transaction changes. They are kept
@@ -489,6 +502,10 @@ private:
     std::mutex pendingEventsMutex_;
     std::shared_ptr<PendingEventBatch> openEventBatch_;
     uint64_t openEventBatchPlace_ = 0;
+    // Every batch queued whose block has not run yet, oldest first: what the
+    // end stores ahead of other work.
+    std::deque<std::shared_ptr<PendingEventBatch>> queuedEventBatches_;
+    std::atomic<bool> applicationEnds_{false};
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;

@@ -173,6 +173,7 @@ void MSRMeasurement::queuePendingEvent(MSRPackedEvent event, bool isPublicEvent,
     // The engine stays alive until the events have been handled.
     openEventBatchPlace_ = scheduler_->scheduleOnWorkerQueueBlockID(
         kLogEventBlockID, [self = shared_from_this(), batch] { self->logPendingEventsOnWorkerQueue(*batch); });
+    queuedEventBatches_.push_back(batch);
     openEventBatch_ = std::move(batch);
 }
 
@@ -183,6 +184,11 @@ void MSRMeasurement::logPendingEventsOnWorkerQueue(PendingEventBatch& batch) {
         std::lock_guard lock(pendingEventsMutex_);
         if (openEventBatch_.get() == &batch) openEventBatch_.reset();
         events = std::move(batch.events);
+        // Oldest first: the batch is the first one, unless the end took it
+        // (and those before it) ahead of its block.
+        const auto queued = std::find_if(queuedEventBatches_.begin(), queuedEventBatches_.end(),
+                                         [&batch](const auto& held) { return held.get() == &batch; });
+        if (queued != queuedEventBatches_.end()) queuedEventBatches_.erase(queued);
     }
     // The program's time is counted over the whole batch.
     editingBatch_ = EditingBatch{0, false};
@@ -539,6 +545,25 @@ void MSRMeasurement::writeSessionStartEventOnWorkerQueue(const MSREvent& event) 
     std::optional<MSREvent> sessionStart = MSREvent::initWithOrigin(
         "auto", false, "_ssr", dispatch::Clock::now(), 0, {{"_ffr", MSRValue(*rollouts)}});
     if (sessionStart) eventWriter().writeEventOnWorkerQueue(*sessionStart);
+}
+
+void MSRMeasurement::applicationWillTerminate() {
+    stopEventEditing();
+    applicationEnds_.store(true);
+}
+
+void MSRMeasurement::storeEventsHandedOverBeforeTheEnd() {
+    if (!applicationEnds_.load() || editingBatch_ || !database_ || database_->isHoldingPendingWrites()) return;
+    std::vector<std::shared_ptr<PendingEventBatch>> batches;
+    {
+        std::lock_guard lock(pendingEventsMutex_);
+        batches.assign(queuedEventBatches_.begin(), queuedEventBatches_.end());
+    }
+    if (batches.empty()) return;
+    // As their blocks would, in their order; the blocks find them empty.
+    for (const std::shared_ptr<PendingEventBatch>& batch : batches) logPendingEventsOnWorkerQueue(*batch);
+    // On disk before the work they went ahead of begins.
+    database_->commitPendingWrites();
 }
 
 void MSRMeasurement::stopEventEditing() {

@@ -334,6 +334,9 @@ void MSRUploader::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles,
 
 void MSRUploader::uploadData() {
     if (!hasUploadComponents()) return;
+    // An upload bundles and sends what is stored: once the application
+    // ends, the events still queued behind it are stored first.
+    engine_.storeEventsHandedOverBeforeTheEnd();
     if (remainingUploadSuspension() > 0) {
         updateSchedule();
         return;
