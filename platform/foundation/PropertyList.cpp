@@ -178,42 +178,43 @@ public:
                 out_ += "</date>\n";
                 return Result::kWritten;
             }
-            case Value::Type::List: {
-                if (depth >= kMaximumNestingDepth) return Result::kTooDeep;
-                const auto& items = *value.list();
-                if (items.empty()) {
-                    out_ += "<array/>\n";
-                    return Result::kWritten;
-                }
-                out_ += "<array>\n";
-                for (const Value& item : items)
-                    if (const Result result = write(item, depth + 1); result != Result::kWritten) return result;
-                out_.append(depth, '\t');
-                out_ += "</array>\n";
-                return Result::kWritten;
-            }
-            case Value::Type::Dictionary: {
-                if (depth >= kMaximumNestingDepth) return Result::kTooDeep;
-                const auto& entries = *value.dictionary();
-                if (entries.empty()) {
-                    out_ += "<dict/>\n";
-                    return Result::kWritten;
-                }
-                out_ += "<dict>\n";
-                for (const auto& [key, item] : entries) {
+            case Value::Type::List:
+                return container("array", *value.list(), depth,
+                                 [&](const Value& item) { return write(item, depth + 1); });
+            case Value::Type::Dictionary:
+                return container("dict", *value.dictionary(), depth, [&](const auto& entry) {
                     out_.append(depth + 1, '\t');
-                    if (element("key", key) != Result::kWritten) return Result::kNul;
-                    if (const Result result = write(item, depth + 1); result != Result::kWritten) return result;
-                }
-                out_.append(depth, '\t');
-                out_ += "</dict>\n";
-                return Result::kWritten;
-            }
+                    if (element("key", entry.first) != Result::kWritten) return Result::kNul;
+                    return write(entry.second, depth + 1);
+                });
         }
         return Result::kNoForm;
     }
 
 private:
+    // "<tag/>" for no items, else "<tag>", each item by `each` and the
+    // closing tag at `depth`'s indent.
+    template <typename Items, typename Each>
+    Result container(const char* tag, const Items& items, uint64_t depth, Each each) {
+        if (depth >= kMaximumNestingDepth) return Result::kTooDeep;
+        if (items.empty()) {
+            out_ += '<';
+            out_ += tag;
+            out_ += "/>\n";
+            return Result::kWritten;
+        }
+        out_ += '<';
+        out_ += tag;
+        out_ += ">\n";
+        for (const auto& item : items)
+            if (const Result result = each(item); result != Result::kWritten) return result;
+        out_.append(depth, '\t');
+        out_ += "</";
+        out_ += tag;
+        out_ += ">\n";
+        return Result::kWritten;
+    }
+
     // <name>text</name>, '&', '<' and '>' escaped. libplist ends a text at
     // its first NUL: such a text is left to it.
     Result element(std::string_view name, std::string_view text) {

@@ -222,6 +222,20 @@ class DriverTest : public testing::Test {
         for (const auto& [n, times] : seen) EXPECT_EQ(times, 1) << "event " << n;
     }
 
+    // Of the accepted "e2e_event"s: how many numbers arrived more than once,
+    // and how many numbers that `kept` holds arrived.
+    std::pair<size_t, size_t> doubledAndFound(const std::function<bool(int64_t)>& kept) const {
+        std::map<int64_t, int> seen;
+        for (const auto& event : measurement.acceptedEvents())
+            if (auto n = event.intParam("n"); event.name == "e2e_event" && n) ++seen[*n];
+        size_t doubled = 0, found = 0;
+        for (const auto& [n, times] : seen) {
+            doubled += times > 1;
+            found += kept(n);
+        }
+        return {doubled, found};
+    }
+
     // Seeds `random` afresh (or with CALVARO_KILL_SEED) and prints the seed,
     // so a failing run can be replayed.
     static void seedRandom(std::mt19937& random) { random.seed(killSeed()); }

@@ -149,14 +149,7 @@ TEST_F(OrderlyEndAfterConfigurationTest, SignalsAndKillsDuringLoggingKeepEveryEv
         300);
     EXPECT_TRUE(arrived) << consoleTail();
     EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
-    std::map<int64_t, int> seen;
-    for (const auto& event : measurement.acceptedEvents())
-        if (event.name == "e2e_event") ++seen[*event.intParam("n")];
-    size_t doubled = 0, found = 0;
-    for (const auto& [n, times] : seen) {
-        doubled += times > 1;
-        found += isKept(n);
-    }
+    const auto [doubled, found] = doubledAndFound(isKept);
     EXPECT_EQ(doubled, 0u);
     EXPECT_EQ(found, expected);
 }

@@ -161,14 +161,7 @@ TEST_F(StoredReadsProcessTest,
         return n == next;
     };
     EXPECT_TRUE(uploadsAtThisStart(next, 1, isAcknowledged, expected, 120)) << consoleTail();
-    std::map<int64_t, int> seen;
-    for (const auto& event : measurement.acceptedEvents())
-        if (event.name == "e2e_event") ++seen[*event.intParam("n")];
-    size_t doubled = 0, found = 0;
-    for (const auto& [n, times] : seen) {
-        doubled += times > 1;
-        found += isAcknowledged(n);
-    }
+    const auto [doubled, found] = doubledAndFound(isAcknowledged);
     EXPECT_EQ(doubled, 0u);
     EXPECT_EQ(found, expected);
 }
