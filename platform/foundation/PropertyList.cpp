@@ -263,6 +263,17 @@ private:
     std::string& out_;
 };
 
+// The size `value` is written at, or nothing (with why) past `bounds`.
+std::optional<PropertyListSize> sizeWithinBounds(const Value& value, const PropertyListBounds& bounds,
+                                                 PropertyListRefusal& refusal) {
+    const PropertyListSize size = propertyListSize(value);
+    if (size.values <= bounds.values && size.bytes <= bounds.bytes) return size;
+    refusal.pastBounds = true;
+    refusal.why =
+        "more than " + std::to_string(bounds.values) + " values or " + std::to_string(bounds.bytes) + " bytes";
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> propertyListXml(const Value& value, PropertyListRefusal* refusal) {
@@ -271,15 +282,10 @@ std::optional<std::string> propertyListXml(const Value& value, PropertyListRefus
     // Counted before anything is written, as the readers charge it: a
     // refused write costs a walk, and what is written reads back.
     const PropertyListBounds bounds = propertyListBounds();
-    const PropertyListSize size = propertyListSize(value);
-    if (size.values > bounds.values || size.bytes > bounds.bytes) {
-        refusal->pastBounds = true;
-        refusal->why = "more than " + std::to_string(bounds.values) + " values or " + std::to_string(bounds.bytes) +
-                       " bytes";
-        return std::nullopt;
-    }
+    const std::optional<PropertyListSize> size = sizeWithinBounds(value, bounds, *refusal);
+    if (!size) return std::nullopt;
     std::string out;
-    out.reserve(size.bytes);
+    out.reserve(size->bytes);
     out += plistxml::kFileHead;
     switch (PropertyListXmlWriter(out).write(value, 0)) {
         case PropertyListXmlWriter::Result::kWritten:
@@ -309,13 +315,8 @@ std::optional<std::string> propertyListXmlThroughLibrary(const Value& value, Pro
     PropertyListRefusal ignored;
     if (!refusal) refusal = &ignored;
     const PropertyListBounds bounds = propertyListBounds();
-    const PropertyListSize size = propertyListSize(value);
-    if (size.values > bounds.values || size.bytes > bounds.bytes) {
-        refusal->pastBounds = true;
-        refusal->why = "more than " + std::to_string(bounds.values) + " values or " + std::to_string(bounds.bytes) +
-                       " bytes";
-        return std::nullopt;
-    }
+    const std::optional<PropertyListSize> size = sizeWithinBounds(value, bounds, *refusal);
+    if (!size) return std::nullopt;
     Building building;
     PlistPtr root(toNode(value, 0, building));
     if (!root) {
