@@ -165,23 +165,7 @@ TEST(PropertyListReader, TheChargeIsTheWritersSize) {
     }
 }
 
-class PropertyListReaderFilesTest : public TempFolderTest {
-  protected:
-    foundation::UserDefaults reopen() {
-        return foundation::UserDefaults(std::make_shared<foundation::PreferencesStore>(dir_), "app");
-    }
-    void write(const std::string& bytes) {
-        fs::create_directories(dir_);
-        std::ofstream(dir_ / "app.plist", std::ios::binary | std::ios::trunc) << bytes;
-    }
-    size_t asideCopies() const {
-        size_t n = 0;
-        for (const auto& entry : fs::directory_iterator(dir_))
-            n += entry.path().filename().string().find(".damaged") != std::string::npos;
-        return n;
-    }
-    const fs::path dir_ = root_ / "Preferences";
-};
+class PropertyListReaderFilesTest : public PreferenceFolderTest {};
 
 // A file the reader would take but the writer would refuse is past the
 // bounds at once: what fits is kept and later changes are written.

@@ -230,24 +230,7 @@ TEST(PropertyListReadCount, ASalvageWalksWithinOneBudget) {
     }
 }
 
-class PropertyListSalvageFilesTest : public TempFolderTest {
-  protected:
-    foundation::UserDefaults reopen() {
-        return foundation::UserDefaults(std::make_shared<foundation::PreferencesStore>(dir_), "app");
-    }
-    fs::path live() const { return dir_ / "app.plist"; }
-    void write(const fs::path& file, const std::string& bytes) {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-    }
-    size_t asideCopies() const {
-        size_t n = 0;
-        for (const auto& entry : fs::directory_iterator(dir_))
-            n += entry.path().filename().string().find(".damaged") != std::string::npos;
-        return n;
-    }
-    const fs::path dir_ = root_ / "Preferences";
-};
+class PropertyListSalvageFilesTest : public PreferenceFolderTest {};
 
 // A binary file of 64 MiB + 1 byte whose padding comes first and whose
 // consent and history lie past its first 64 MiB, with its trailer: kept.
@@ -263,7 +246,7 @@ TEST_F(PropertyListSalvageFilesTest, ABinaryFilePastTheReadBoundIsSalvagedThroug
     const uint64_t padLength = target - (file(100).size() - 100);
     const std::string bytes = file(padLength);
     ASSERT_EQ(bytes.size(), target);
-    write(live(), bytes);
+    write(bytes);
     {
         auto defaults = reopen();
         EXPECT_EQ(defaults.boolValue("consent"), true);
@@ -282,7 +265,7 @@ TEST_F(PropertyListSalvageFilesTest, ABinaryFilePastTheReadBoundIsSalvagedThroug
 // salvaged values in one rename.
 TEST_F(PropertyListSalvageFilesTest, TheSalvagedFileIsKeptInPlaceUntilItsReplacementIsWritten) {
     const std::string damaged = kSalvageXmlHead + "<dict><key>consent</key><true/><key>cut</key><array><true/>";
-    write(live(), damaged);
+    write(damaged);
     const auto inode = [](const fs::path& path) {
         struct stat status {};
         return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
@@ -302,7 +285,7 @@ TEST_F(PropertyListSalvageFilesTest, SetAsideCopiesStayThree) {
         fs::remove_all(dir_);
         for (int i = 0; i < 6; ++i) {
             fs::remove(live());
-            write(live(), "damaged " + std::to_string(i));
+            write("damaged " + std::to_string(i));
             ASSERT_TRUE(inPlace ? foundation::FileSystem::keepAsideInPlace(live())
                                 : foundation::FileSystem::setAside(live()));
         }
