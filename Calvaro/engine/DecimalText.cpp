@@ -11,29 +11,14 @@
 namespace {
 
 using Wide = __int128;
-// 10^{38} is the largest power of ten below 2^{127}.
-constexpr int kDecimalTextWideDigits = 38;
+using DecimalText::digitCountOf;
+using DecimalText::kWideDigits;
+using DecimalText::magnitudeDigits;
+using DecimalText::magnitudeOf;
+using DecimalText::tenToThe;
 // Plain decimals run from 10^{-10} to below 10^{17}.
 constexpr int kDecimalTextPlainFrom = -DecimalText::kFractionDigits;
 constexpr int kDecimalTextPlainBelow = 17;
-
-Wide decimalTextPower(int n) {
-    Wide power = 1;
-    while (n-- > 0) power *= 10;
-    return power;
-}
-
-Wide decimalTextMagnitude(Wide units) { return units < 0 ? -units : units; }
-
-std::string decimalTextDigits(Wide units) {
-    Wide magnitude = decimalTextMagnitude(units);
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    return digits;
-}
 
 // The place of the first significant digit: 10^{leading}.
 int decimalTextLeading(const ExactDecimal& d) { return d.exponent + DecimalText::digitCount(d) - 1; }
@@ -86,11 +71,31 @@ bool decimalTextNearTie(long double value, int places) {
 
 namespace DecimalText {
 
-int digitCount(const ExactDecimal& d) {
+Wide tenToThe(int n) {
+    Wide power = 1;
+    while (n-- > 0) power *= 10;
+    return power;
+}
+
+Wide magnitudeOf(Wide units) { return units < 0 ? -units : units; }
+
+int digitCountOf(Wide units) {
     int count = 1;
-    for (Wide rest = decimalTextMagnitude(d.units); rest >= 10; rest /= 10) ++count;
+    for (Wide rest = magnitudeOf(units); rest >= 10; rest /= 10) ++count;
     return count;
 }
+
+std::string magnitudeDigits(Wide units) {
+    Wide magnitude = magnitudeOf(units);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    return digits;
+}
+
+int digitCount(const ExactDecimal& d) { return digitCountOf(d.units); }
 
 ExactDecimal trimmed(ExactDecimal d) {
     if (d.units == 0) return {};
@@ -133,13 +138,13 @@ std::optional<ExactDecimal> numeratorDecimal(const Digit& d) {
 ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int at) {
     if (z.units == 0 || n.units == 0) return {0, at};
     const bool negative = (z.units < 0) != (n.units < 0);
-    const Wide numerator = decimalTextMagnitude(z.units);
-    const Wide denominator = decimalTextMagnitude(n.units);
+    const Wide numerator = magnitudeOf(z.units);
+    const Wide denominator = magnitudeOf(n.units);
     // The quotient's digits: the whole part of numerator / denominator, whose
     // last digit stands at 10^{z.exponent - n.exponent}, then fraction digits
     // by long division; kept down to 10^{at}, the next digit rounds (halves
     // away from zero).
-    const std::string whole = decimalTextDigits(numerator / denominator);
+    const std::string whole = magnitudeDigits(numerator / denominator);
     Wide rest = numerator % denominator;
     const int shift = z.exponent - n.exponent;
     const long keep = static_cast<long>(whole.size()) + shift - at;
@@ -150,9 +155,9 @@ ExactDecimal roundedQuotient(const ExactDecimal& z, const ExactDecimal& n, int a
         rest %= denominator;
     }
     Wide units = 0;
-    const Wide widest = decimalTextPower(kDecimalTextWideDigits - 1);
+    const Wide widest = tenToThe(kWideDigits - 1);
     for (long i = 0; i < keep; ++i) {
-        if (decimalTextMagnitude(units) >= widest) return {0, at};  // beyond every line
+        if (magnitudeOf(units) >= widest) return {0, at};  // beyond every line
         units = units * 10 + (digits[static_cast<size_t>(i)] - '0');
     }
     const char next = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
@@ -168,16 +173,16 @@ std::optional<ExactDecimal> exactQuotient(const ExactDecimal& z, const ExactDeci
     // A terminating quotient of b's units has no prime factor but 2 and 5
     // left in them once the common part is divided out: 38 digits of
     // a · 10^{s} then hold it whole where it exists at all.
-    const int spare = kDecimalTextWideDigits - 1 - digitCount(a);
+    const int spare = kWideDigits - 1 - digitCount(a);
     if (spare < 0) return std::nullopt;
-    const Wide scaled = a.units * decimalTextPower(spare);
+    const Wide scaled = a.units * tenToThe(spare);
     if (scaled % b.units != 0) return std::nullopt;
     return trimmed({scaled / b.units, a.exponent - spare - b.exponent});
 }
 
 std::string plain(const ExactDecimal& d) {
     if (d.units == 0) return "0";
-    std::string digits = decimalTextDigits(d.units);
+    std::string digits = magnitudeDigits(d.units);
     if (d.exponent >= 0) {
         digits.append(static_cast<size_t>(d.exponent), '0');
     } else {
@@ -192,7 +197,7 @@ std::string plain(const ExactDecimal& d) {
 
 std::string scientific(const ExactDecimal& d) {
     if (d.units == 0) return "0";
-    std::string digits = decimalTextDigits(d.units);
+    std::string digits = magnitudeDigits(d.units);
     const int exponent = d.exponent + static_cast<int>(digits.size()) - 1;
     digits.erase(digits.find_last_not_of('0') + 1);
     std::string mantissa = digits.substr(0, 1);

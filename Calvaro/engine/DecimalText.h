@@ -33,6 +33,17 @@ inline constexpr int kHeldDigits = 15;
 // a^{q} carries the error of q times ln a^{q}, up to 39 for 10^{17}).
 inline constexpr long double kPreciseError = 5e-18L;
 
+// The units of an exact decimal: 10^{38} is the largest power of ten below
+// 2^{127}, so 38 digits are the most they hold.
+inline constexpr int kWideDigits = 38;
+// 10^{n}, for n from 0 to kWideDigits.
+__int128 tenToThe(int n);
+__int128 magnitudeOf(__int128 units);
+// The number of decimal digits of units (1 for 0).
+int digitCountOf(__int128 units);
+// The decimal digits of units' magnitude, without a sign.
+std::string magnitudeDigits(__int128 units);
+
 // x's shortest decimal form (the digits it was typed with, for a typed
 // number) as units · 10^{exponent} without trailing zeros; none for an
 // infinity or NaN.

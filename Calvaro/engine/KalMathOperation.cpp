@@ -102,36 +102,13 @@ constexpr double kTenthUnitsBelow = 1e26;
 double unitInLastPlace(double magnitude) { return magnitude - std::nextafter(magnitude, 0.0); }
 
 using Wide = __int128;
-// 10^{38} is the largest power of ten below 2^{127}.
-constexpr int kMostWideDigits = 38;
+using DecimalText::digitCountOf;
+using DecimalText::magnitudeOf;
+using DecimalText::tenToThe;
+using DecimalText::kWideDigits;
 
-Wide tenToThe(int n) {
-    Wide power = 1;
-    while (n-- > 0) power *= 10;
-    return power;
-}
-
-Wide magnitudeOf(Wide units) { return units < 0 ? -units : units; }
-
-int digitCountOf(Wide units) {
-    Wide magnitude = magnitudeOf(units);
-    int count = 1;
-    while (magnitude >= 10) {
-        magnitude /= 10;
-        ++count;
-    }
-    return count;
-}
-
-std::string digitsOf(Wide units) {
-    Wide magnitude = magnitudeOf(units);
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    return (units < 0 ? "-" : "") + digits;
-}
+// units' digits with their sign.
+std::string digitsOf(Wide units) { return (units < 0 ? "-" : "") + DecimalText::magnitudeDigits(units); }
 
 // The double nearest to units * 10^{-10}, rounded once: the count is written
 // out in decimal and read back, as a typed number would be.
@@ -485,7 +462,7 @@ std::optional<ExactDecimal> exactWholePower(double base, double r) {
         while (rest % 2 == 0) rest /= 2, ++twos;
         while (rest % 5 == 0) rest /= 5, ++fives;
         const int places = std::max(twos, fives) + exact.exponent;
-        if (rest != 1 || std::max(twos, fives) > kMostWideDigits) return std::nullopt;
+        if (rest != 1 || std::max(twos, fives) > kWideDigits) return std::nullopt;
         const Wide units = tenToThe(std::max(twos, fives)) / magnitudeOf(exact.units);
         exact = {exact.units < 0 ? -units : units, -places};
     }
@@ -792,7 +769,7 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(const ExactDecimal& u
     if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     // Seventeen digits at most on each side of a typed number; more (a
     // carried power, a product's parts) must stay below 10^{38}.
-    if (digitCountOf(a.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+    if (digitCountOf(a.units) + digitCountOf(b.units) > kWideDigits) return std::nullopt;
     return roundedOnce(withoutTrailingZeros({a.units * b.units, a.exponent + b.exponent}));
 }
 
@@ -821,12 +798,12 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal
         if (term->exponent >= cut - 1) continue;
         wasCut = true;
         const int drop = cut - 1 - term->exponent;
-        const Wide kept = drop > kMostWideDigits ? Wide{0} : term->units / tenToThe(drop);
+        const Wide kept = drop > kWideDigits ? Wide{0} : term->units / tenToThe(drop);
         *term = {kept * 10 + (term->units < 0 ? -1 : 1), cut - 2};
     }
     const int at = std::min(a.exponent, b.exponent);
     const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
-    if (width >= kMostWideDigits) return std::nullopt;
+    if (width >= kWideDigits) return std::nullopt;
     const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
     if (units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     ExactOutcome outcome = roundedOnce(withoutTrailingZeros({units, at}));
@@ -855,7 +832,7 @@ std::optional<long double> KalMathOperation::preciseDifferenceFromOne(const Digi
     const ExactDecimal b = withoutTrailingZeros(*n);
     const int at = std::min(a.exponent, b.exponent);
     const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
-    if (width >= kMostWideDigits) return std::nullopt;
+    if (width >= kWideDigits) return std::nullopt;
     const Wide difference = a.units * tenToThe(a.exponent - at) - b.units * tenToThe(b.exponent - at);
     return preciseDecimal({difference, at}) / preciseDecimal(b);
 }
@@ -882,7 +859,7 @@ std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& bas
     ExactDecimal power{1, 0};
     for (int i = 0; i < k; ++i) {
         if (b.units == 0) return ExactDecimal{};
-        if (digitCountOf(power.units) + digitCountOf(b.units) > kMostWideDigits) return std::nullopt;
+        if (digitCountOf(power.units) + digitCountOf(b.units) > kWideDigits) return std::nullopt;
         power = withoutTrailingZeros({power.units * b.units, power.exponent + b.exponent});
     }
     return power;
@@ -914,8 +891,8 @@ std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit&
     const auto powerZ = exactPower(k >= 0 ? *az : *an, std::abs(k));
     const auto powerN = exactPower(k >= 0 ? *an : *az, std::abs(k));
     if (!powerZ || !powerN) return std::nullopt;
-    if (digitCountOf(powerZ->units) + digitCountOf(qn->units) > kMostWideDigits ||
-        digitCountOf(powerN->units) + digitCountOf(qz->units) > kMostWideDigits) {
+    if (digitCountOf(powerZ->units) + digitCountOf(qn->units) > kWideDigits ||
+        digitCountOf(powerN->units) + digitCountOf(qz->units) > kWideDigits) {
         return std::nullopt;
     }
     const ExactDecimal left = withoutTrailingZeros({powerZ->units * qn->units, powerZ->exponent + qn->exponent});
