@@ -374,17 +374,24 @@ private:
         return text;
     }
 
-    std::optional<std::string> buildKey(uint64_t object, uint64_t depth) {
+    // What `walk` builds of `object`; in a salvage, an object refused once is
+    // not walked again.
+    template <typename Walk>
+    auto walkedOnce(uint64_t object, uint64_t depth, Walk walk) -> decltype(walk()) {
         if constexpr (kSalvage) {
             if (work_) {
                 if (refusedBefore(object, depth)) return fail("an object refused before");
                 const PropertyListBounds left = charge_->left();
-                auto key = buildKeyText(object, depth);
-                if (!key) noteRefused(object, depth, left);
-                return key;
+                auto built = walk();
+                if (!built) noteRefused(object, depth, left);
+                return built;
             }
         }
-        return buildKeyText(object, depth);
+        return walk();
+    }
+
+    std::optional<std::string> buildKey(uint64_t object, uint64_t depth) {
+        return walkedOnce(object, depth, [&] { return buildKeyText(object, depth); });
     }
 
     std::optional<std::string> buildKeyText(uint64_t object, uint64_t depth) {
@@ -396,16 +403,7 @@ private:
     }
 
     std::optional<Value> build(uint64_t object, uint64_t depth) {
-        if constexpr (kSalvage) {
-            if (work_) {
-                if (refusedBefore(object, depth)) return fail("an object refused before");
-                const PropertyListBounds left = charge_->left();
-                auto value = buildObject(object, depth);
-                if (!value) noteRefused(object, depth, left);
-                return value;
-            }
-        }
-        return buildObject(object, depth);
+        return walkedOnce(object, depth, [&] { return buildObject(object, depth); });
     }
 
     std::optional<Value> buildObject(uint64_t object, uint64_t depth) {
