@@ -137,15 +137,6 @@ bool isHeldExactly(double x) {
     return scaled % divisor == 0 && scaled / divisor == *units;
 }
 
-ExactDecimal withoutTrailingZeros(ExactDecimal d) {
-    if (d.units == 0) return {};
-    while (d.units % 10 == 0) {
-        d.units /= 10;
-        ++d.exponent;
-    }
-    return d;
-}
-
 // The inputs an exact result is made of: those of both operands (a constant
 // -1 has none; an exact power has those of its base and exponent, and meets
 // typed numbers as one of them).
@@ -466,7 +457,7 @@ std::optional<ExactDecimal> exactWholePower(double base, double r) {
         const Wide units = tenToThe(std::max(twos, fives)) / magnitudeOf(exact.units);
         exact = {exact.units < 0 ? -units : units, -places};
     }
-    exact = withoutTrailingZeros(exact);
+    exact = DecimalText::trimmed(exact);
     if (digitCountOf(exact.units) > kExactPowerDigits) return std::nullopt;
     return exact;
 }
@@ -690,8 +681,8 @@ DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long do
             const auto exactZ = exactWholePower(base, r);
             const auto exactN = exactWholePower(denominator, r);
             const auto heldN = shortestDecimal(denominatorPower);
-            if (exactZ && exactN && heldN && withoutTrailingZeros(*exactN).units == heldN->units &&
-                (heldN->units == 0 || withoutTrailingZeros(*exactN).exponent == heldN->exponent)) {
+            if (exactZ && exactN && heldN && DecimalText::trimmed(*exactN).units == heldN->units &&
+                (heldN->units == 0 || DecimalText::trimmed(*exactN).exponent == heldN->exponent)) {
                 const ExactOutcome rounded = roundedOnce(*exactZ);
                 result->setZ(rounded.value);
                 result->setExact(true);
@@ -764,13 +755,13 @@ std::optional<ExactOutcome> KalMathOperation::exactProduct(double u, double v) {
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactProduct(const ExactDecimal& u, const ExactDecimal& v) {
-    const ExactDecimal a = withoutTrailingZeros(u);
-    const ExactDecimal b = withoutTrailingZeros(v);
+    const ExactDecimal a = DecimalText::trimmed(u);
+    const ExactDecimal b = DecimalText::trimmed(v);
     if (a.units == 0 || b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     // Seventeen digits at most on each side of a typed number; more (a
     // carried power, a product's parts) must stay below 10^{38}.
     if (digitCountOf(a.units) + digitCountOf(b.units) > kWideDigits) return std::nullopt;
-    return roundedOnce(withoutTrailingZeros({a.units * b.units, a.exponent + b.exponent}));
+    return roundedOnce(DecimalText::trimmed({a.units * b.units, a.exponent + b.exponent}));
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v) {
@@ -782,8 +773,8 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(double u, double v
 }
 
 std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal& u, const ExactDecimal& v) {
-    ExactDecimal a = withoutTrailingZeros(u);
-    ExactDecimal b = withoutTrailingZeros(v);
+    ExactDecimal a = DecimalText::trimmed(u);
+    ExactDecimal b = DecimalText::trimmed(v);
     if (a.units == 0 && b.units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
     if (a.units == 0) return roundedOnce(b);
     if (b.units == 0) return roundedOnce(a);
@@ -806,7 +797,7 @@ std::optional<ExactOutcome> KalMathOperation::exactDecimalSum(const ExactDecimal
     if (width >= kWideDigits) return std::nullopt;
     const Wide units = a.units * tenToThe(a.exponent - at) + b.units * tenToThe(b.exponent - at);
     if (units == 0) return ExactOutcome{0.0, true, std::nullopt, false, std::nullopt};
-    ExactOutcome outcome = roundedOnce(withoutTrailingZeros({units, at}));
+    ExactOutcome outcome = roundedOnce(DecimalText::trimmed({units, at}));
     if (wasCut && !outcome.unheld) {
         // What was cut is no exact sum: a line writes the double's digits.
         outcome.fullDigits = !outcome.exact;
@@ -828,8 +819,8 @@ std::optional<long double> KalMathOperation::preciseDifferenceFromOne(const Digi
     const auto z = numeratorDecimal(d);
     auto n = shortestDecimal(d.n());
     if (!z || !n || n->units == 0) return std::nullopt;
-    const ExactDecimal a = withoutTrailingZeros(*z);
-    const ExactDecimal b = withoutTrailingZeros(*n);
+    const ExactDecimal a = DecimalText::trimmed(*z);
+    const ExactDecimal b = DecimalText::trimmed(*n);
     const int at = std::min(a.exponent, b.exponent);
     const int width = std::max(digitCountOf(a.units) + a.exponent, digitCountOf(b.units) + b.exponent) - at;
     if (width >= kWideDigits) return std::nullopt;
@@ -855,12 +846,12 @@ long double KalMathOperation::preciseValueOf(const Digit& d) {
 
 std::optional<ExactDecimal> KalMathOperation::exactPower(const ExactDecimal& base, int k) {
     if (k < 0) return std::nullopt;
-    const ExactDecimal b = withoutTrailingZeros(base);
+    const ExactDecimal b = DecimalText::trimmed(base);
     ExactDecimal power{1, 0};
     for (int i = 0; i < k; ++i) {
         if (b.units == 0) return ExactDecimal{};
         if (digitCountOf(power.units) + digitCountOf(b.units) > kWideDigits) return std::nullopt;
-        power = withoutTrailingZeros({power.units * b.units, power.exponent + b.exponent});
+        power = DecimalText::trimmed({power.units * b.units, power.exponent + b.exponent});
     }
     return power;
 }
@@ -895,8 +886,8 @@ std::optional<int> KalMathOperation::exactLogarithm(const Digit& q, const Digit&
         digitCountOf(powerN->units) + digitCountOf(qz->units) > kWideDigits) {
         return std::nullopt;
     }
-    const ExactDecimal left = withoutTrailingZeros({powerZ->units * qn->units, powerZ->exponent + qn->exponent});
-    const ExactDecimal right = withoutTrailingZeros({powerN->units * qz->units, powerN->exponent + qz->exponent});
+    const ExactDecimal left = DecimalText::trimmed({powerZ->units * qn->units, powerZ->exponent + qn->exponent});
+    const ExactDecimal right = DecimalText::trimmed({powerN->units * qz->units, powerN->exponent + qz->exponent});
     if (left.units != right.units || (left.units != 0 && left.exponent != right.exponent)) return std::nullopt;
     return k;
 }
@@ -912,7 +903,7 @@ ExactOutcome KalMathOperation::roundedOnce(const ExactDecimal& exact) {
     const double value = std::strtod(text.c_str(), nullptr);
     if (std::isinf(value)) return {value, false, UnheldCause::tooLarge, false, std::nullopt};
     const auto held = shortestDecimal(value);
-    const ExactDecimal target = withoutTrailingZeros(exact);
+    const ExactDecimal target = DecimalText::trimmed(exact);
     if (held && held->units == target.units && held->exponent == target.exponent) return {value, true, std::nullopt, false, target};
     // Below the normal doubles fewer digits are kept, down to none.
     if (std::fabs(value) < std::numeric_limits<double>::min()) return {value, false, UnheldCause::tooSmall, false, target};
