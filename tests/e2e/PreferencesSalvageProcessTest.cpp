@@ -65,18 +65,9 @@ std::string salvageProcessFile(uint64_t entries, uint64_t length, uint64_t paddi
 
 }  // namespace
 
-class PreferencesSalvageProcessTest : public testing::Test {
+class PreferencesSalvageProcessTest : public PreferencesFileStartTest {
   protected:
-    fs::path home() const { return root.path() / "home"; }
-    fs::path preferences() const { return home() / "Library/Preferences/org.calvaro.Calvaro.plist"; }
-    std::string said() const { return "\n" + firstStartFileText(root.path() / "err.txt"); }
-
-    void fresh(const std::string& file) {
-        fs::remove_all(home());
-        fs::create_directories(preferences().parent_path());
-        fs::permissions(home(), fs::perms::owner_all);
-        std::ofstream(preferences(), std::ios::binary | std::ios::trunc) << file;
-    }
+    PreferencesSalvageProcessTest() : PreferencesFileStartTest("preferences-salvage") {}
     // The live file holds the consent as the writer writes it; the number
     // of calculations its history holds.
     size_t expectKept() {
@@ -97,14 +88,13 @@ class PreferencesSalvageProcessTest : public testing::Test {
         return found;
     }
 
-    TemporaryDataRoot root{"preferences-salvage"};
 };
 
 // 1,000 entries refer to one string of 33 MiB (34.6 MB): past the share a
 // salvage keeps, it is walked once, not once for each entry.
 TEST_F(PreferencesSalvageProcessTest, AFileOfSharedReferencesIsSalvagedAtOnce) {
     const std::string file = salvageProcessFile(1000, uint64_t{33} << 20);
-    fresh(file);
+    freshHome(file);
     const SolvingStart run = solveOnceAndStop(root.path(), home(), std::chrono::seconds(240));
     ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
     std::printf("%zu bytes: first screen after %.2f s, %ld kB at most\n", file.size(), run.seconds, run.peakKilobytes);
@@ -126,7 +116,7 @@ TEST_F(PreferencesSalvageProcessTest, AKillDuringTheSalvageKeepsTheConsent) {
     for (int round = 0; round < rounds; ++round) {
         const int ms = std::uniform_int_distribution<int>(0, kUnderAddressSanitizer ? 600 : 200)(random);
         SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");
-        fresh(file);
+        freshHome(file);
         const pid_t pid = spawnCalvaroInGroup(home(), script);
         ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -152,7 +142,7 @@ TEST_F(PreferencesSalvageProcessTest, ABinaryFileAByteLargerThanTheReadBoundKeep
     const uint64_t padding = target - (salvageProcessFile(0, 8, 100).size() - 100);
     const std::string file = salvageProcessFile(0, 8, padding);
     ASSERT_EQ(file.size(), target);
-    fresh(file);
+    freshHome(file);
     size_t history = 0;
     for (int start = 1; start <= 2; ++start) {
         const SolvingStart run = solveOnceAndStop(root.path(), home(), std::chrono::seconds(240));

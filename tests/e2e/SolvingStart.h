@@ -8,15 +8,19 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "tests/e2e/FirstStartProcess.h"
 #include "tests/e2e/ProcessCpu.h"
+#include "tests/support/TemporaryDataRoot.h"
 
 // The most memory the process ever held (VmHWM), in kB; 0 when unknown.
 inline long solvingStartPeakKilobytes(pid_t pid) {
@@ -67,3 +71,22 @@ inline SolvingStart solveOnceAndStop(const std::filesystem::path& folder, const 
     run.status = waitForCalvaro(pid, std::chrono::seconds(60));
     return run;
 }
+
+// Starts of Calvaro over one preferences file, in a home of their own.
+class PreferencesFileStartTest : public testing::Test {
+  protected:
+    explicit PreferencesFileStartTest(std::string_view label) : root(label) {}
+    std::filesystem::path home() const { return root.path() / "home"; }
+    std::filesystem::path preferences() const { return home() / "Library/Preferences/org.calvaro.Calvaro.plist"; }
+    std::string said() const { return "\n" + firstStartFileText(root.path() / "err.txt"); }
+
+    // A fresh home whose preferences file is `file`.
+    void freshHome(const std::string& file) {
+        std::filesystem::remove_all(home());
+        std::filesystem::create_directories(preferences().parent_path());
+        std::filesystem::permissions(home(), std::filesystem::perms::owner_all);
+        std::ofstream(preferences(), std::ios::binary | std::ios::trunc) << file;
+    }
+
+    TemporaryDataRoot root;
+};

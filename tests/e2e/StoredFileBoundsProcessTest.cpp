@@ -82,18 +82,13 @@ std::string boundsSharedStrings() {
 
 }  // namespace
 
-class StoredFileBoundsProcessTest : public testing::Test {
+class StoredFileBoundsProcessTest : public PreferencesFileStartTest {
   protected:
-    fs::path home() const { return root.path() / "home"; }
-    fs::path preferences() const { return home() / "Library/Preferences/org.calvaro.Calvaro.plist"; }
-    std::string said() const { return "\n" + firstStartFileText(root.path() / "err.txt"); }
+    StoredFileBoundsProcessTest() : PreferencesFileStartTest("stored-file-bounds") {}
 
     // Three starts over `file`, each solving one exercise.
     void threeStarts(const std::string& file) {
-        fs::remove_all(home());
-        fs::create_directories(preferences().parent_path());
-        fs::permissions(home(), fs::perms::owner_all);
-        std::ofstream(preferences(), std::ios::binary) << file;
+        freshHome(file);
         for (int start = 1; start <= 3; ++start) {
             SCOPED_TRACE("start " + std::to_string(start));
             const SolvingStart run = solveOnceAndStop(root.path(), home(), std::chrono::seconds(240));
@@ -117,7 +112,6 @@ class StoredFileBoundsProcessTest : public testing::Test {
         }
     }
 
-    TemporaryDataRoot root{"stored-file-bounds"};
 };
 
 // A file of the settled keys and a date of 1900 (309 bytes), one of 2100, and
