@@ -23,18 +23,34 @@ constexpr int kDecimalTextPlainBelow = 17;
 // The place of the first significant digit: 10^{leading}.
 int decimalTextLeading(const ExactDecimal& d) { return d.exponent + DecimalText::digitCount(d) - 1; }
 
-// The characters of a number text as a reader counts them: digits and the
-// point, of m alone in m \cdot 10^{k}.
+// The characters of a number text as a reader counts them, its sign aside:
+// digits and the point, and of m \cdot 10^{k} also the four of "·10^" and
+// k's own (1.00000000000000001·10^17 has 25).
 size_t decimalTextLength(const std::string& text) {
-    const size_t end = text.find(' ');
-    const std::string_view number = std::string_view(text).substr(0, end);
-    return static_cast<size_t>(std::count_if(number.begin(), number.end(),
-                                             [](char c) { return (c >= '0' && c <= '9') || c == '.'; }));
+    const auto counted = [](std::string_view part) {
+        return static_cast<size_t>(
+            std::count_if(part.begin(), part.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }));
+    };
+    std::string_view number(text);
+    if (!number.empty() && number.front() == '-') number.remove_prefix(1);
+    const size_t power = number.find("10^{");
+    if (power == std::string_view::npos) return counted(number.substr(0, number.find(' ')));
+    return counted(number.substr(0, number.find(' '))) + 4 + counted(number.substr(power + 4));
 }
 
-// d rounded once (halves away from zero) to `significant` digits, as m \cdot 10^{k}.
+// The most significant digits m of m \cdot 10^{k} keeps within 24
+// characters, and no more than seventeen.
+int decimalTextScientificDigits(int exponent) {
+    const int exponentLength = static_cast<int>(std::to_string(exponent).size());
+    return std::min(DecimalText::kExactDigits, DecimalText::kLongestNumber - 5 - exponentLength);
+}
+
+// d rounded once (halves away from zero) to `significant` digits, as m \cdot
+// 10^{k}, fewer where its text would pass 24 characters.
 std::string decimalTextRoundedScientific(const ExactDecimal& d, int significant) {
-    const int at = decimalTextLeading(d) - significant + 1;
+    const int leading = decimalTextLeading(d);
+    significant = std::min({significant, decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
+    const int at = leading - significant + 1;
     return DecimalText::scientific(DecimalText::trimmed(DecimalText::roundedQuotient(d, {1, 0}, at)));
 }
 
@@ -218,6 +234,12 @@ std::optional<std::string> exactText(const ExactDecimal& exact) {
         }
         std::string text = scientific(d);
         if (decimalTextLength(text) <= static_cast<size_t>(kLongestNumber)) return text;
+        // Past 10^{17} every digit plain where m \cdot 10^{k} would be too
+        // long: 10^{17} + 1 is 100000000000000001.
+        if (!plainRange && leading >= kDecimalTextPlainBelow) {
+            text = plain(d);
+            if (decimalTextLength(text) <= static_cast<size_t>(kLongestNumber)) return text;
+        }
     }
     // Plain digits are read whole where they show no decimal: a whole number
     // past them reads m \cdot 10^{k}, rounded as that form is read.
@@ -244,7 +266,8 @@ std::optional<std::string> quotientText(const ExactDecimal& z, const ExactDecima
     // m \cdot 10^{k} as the formatters write it: ten significant digits
     // beyond the plain decimals, all a line holds where they show no decimal.
     const bool plainRange = leading >= kDecimalTextPlainFrom && leading < kDecimalTextPlainBelow;
-    const int significant = plainRange ? kExactDigits : kFractionDigits;
+    const int significant = std::min({plainRange ? kExactDigits : kFractionDigits,
+                                      decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
     return scientific(trimmed(roundedQuotient(z, n, leading - significant + 1)));
 }
 
@@ -268,13 +291,33 @@ std::optional<std::string> preciseText(long double precise) {
         int significant = kPreciseDigits;
         while (significant > kHeldDigits && decimalTextNearTie(precise, placesOf(significant))) --significant;
         const int places = placesOf(significant);
-        if (places > 0) {
-            std::snprintf(buffer, sizeof buffer, "%.*Lf", places, precise);
-            std::string text = buffer;
+        const auto plainAt = [precise](int decimals) {
+            char digits[128];
+            std::snprintf(digits, sizeof digits, "%.*Lf", decimals, precise);
+            std::string text = digits;
             text.erase(text.find_last_not_of('0') + 1);
             if (text.back() == '.') text.pop_back();
+            return text;
+        };
+        // A value not known to be whole never reads whole: where fewer than
+        // ten decimals leave none it reads m \cdot 10^{k} (-7 \cdot
+        // 0.75^{-119.4} is -5791395056057737.98, no -5791395056057738), and
+        // where ten decimals leave none although the value lies farther from
+        // the whole number than its error, it keeps seventeen significant
+        // digits (100^{-3 \cdot 10^{-12}} is no 1).
+        const bool whole = std::floor(precise) == precise;
+        if (places > 0) {
+            std::string text = plainAt(places);
+            const bool readsWhole = text.find('.') == std::string::npos;
+            const bool beyondError =
+                std::fabs(precise - std::round(precise)) > std::fabs(precise) * kPreciseError * 4;
+            if (readsWhole && !whole && places == kFractionDigits && beyondError) {
+                text = plainAt(kPreciseDigits - 1 - leading);
+            }
+            const bool shown = text.find('.') != std::string::npos || whole ||
+                               (places == kFractionDigits && !beyondError);
             // Rounded up to the next power of ten the text keeps what it shows.
-            if (text.find_first_of("123456789") != std::string::npos) return text;
+            if (shown && text.find_first_of("123456789") != std::string::npos) return text;
         }
         std::snprintf(buffer, sizeof buffer, "%.*Le", significant - 1, precise);
     } else {

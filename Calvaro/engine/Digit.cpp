@@ -30,6 +30,7 @@ bool Digit::invert() {
     std::swap(zVariable_, nVariable_);
     std::swap(powerOfZVariable_, powerOfNVariable_);
     if (precise_) precise_ = 1.0L / *precise_;
+    split_.reset();
     // An exact numerator the double does not hold cannot stand below the line.
     if (exactZ_) {
         exactZ_.reset();

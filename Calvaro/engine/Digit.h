@@ -80,6 +80,18 @@ public:
     // from it. None for an exact Digit, whose parts give its value.
     const std::optional<long double>& precise() const { return precise_; }
     void setPrecise(std::optional<long double> precise) { precise_ = precise; }
+    // A computed value near an exact one, split into that exact value (in
+    // extended precision) and the small rest: 100^{-3 \cdot 10^{-12}} is 1
+    // and -1.38 \cdot 10^{-11}, so that subtracting 1 keeps every digit of
+    // the rest instead of what is left of 0.99999999998618449 in a long
+    // double. Products and quotients with exact numbers and sums with them
+    // carry it on. None otherwise.
+    struct Split {
+        long double exact = 0.0L;
+        long double rest = 0.0L;
+    };
+    const std::optional<Split>& split() const { return split_; }
+    void setSplit(std::optional<Split> split) { split_ = split; }
     // The input positions (bit i for input i) whose typed numbers an exact
     // number was made of; a refusal of a result names their fields.
     uint32_t typedSources() const { return typedSources_; }
@@ -106,5 +118,6 @@ private:
     std::optional<ExactDecimal> exactZ_;
     bool fullDigits_ = false;
     std::optional<long double> precise_;
+    std::optional<Split> split_;
     uint32_t typedSources_ = 0;
 };

@@ -91,11 +91,16 @@ void ExponentialFunctionSolution::writeZero() {
         return;
     }
     long double value = logarithm(*q, input(a));
+    // Near a whole k the logarithm is k and a rest, which subtracting c = k
+    // leaves whole.
+    const auto nearWhole = logarithmNearWhole(*q, input(a));
+    if (nearWhole) value = nearWhole->exact + nearWhole->rest;
     line(exponent_ + " = " + number(value));
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
         line(bDot_ + " x = " + number(value) + " -" + c_);
-        value = plus(value, -KalMathOperation::preciseValueOf(input(c)));
+        const long double cValue = KalMathOperation::preciseValueOf(input(c));
+        value = nearWhole && input(c).exact() ? (nearWhole->exact - cValue) + nearWhole->rest : plus(value, -cValue);
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {

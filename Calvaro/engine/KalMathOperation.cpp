@@ -142,6 +142,39 @@ bool isHeldExactly(double x) {
 // typed numbers as one of them).
 uint32_t typedSourcesOf(const Digit& u, const Digit& v) { return u.typedSources() | v.typedSources(); }
 
+// The split (see Digit::split) of u op v where one operand carries one and
+// the other is an exact number; op is one of + - * /. None otherwise.
+std::optional<Digit::Split> splitOf(const Digit& u, const Digit& v, char op) {
+    if (u.split() && v.exact() && !v.split()) {
+        const long double value = KalMathOperation::preciseValueOf(v);
+        const auto [exact, rest] = *u.split();
+        switch (op) {
+            case '+': return Digit::Split{exact + value, rest};
+            case '-': return Digit::Split{exact - value, rest};
+            case '*': return Digit::Split{exact * value, rest * value};
+            default: return Digit::Split{exact / value, rest / value};
+        }
+    }
+    if (v.split() && u.exact() && !u.split()) {
+        const long double value = KalMathOperation::preciseValueOf(u);
+        const auto [exact, rest] = *v.split();
+        switch (op) {
+            case '+': return Digit::Split{value + exact, rest};
+            case '-': return Digit::Split{value - exact, -rest};
+            case '*': return Digit::Split{value * exact, value * rest};
+            default: return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// Gives a computed result the split it has and the value that follows.
+void takeSplit(Digit& result, std::optional<Digit::Split> split) {
+    if (!split) return;
+    result.setSplit(split);
+    result.setPrecise(split->exact + split->rest);
+}
+
 // Records the first result of typed numbers that no line can show truly.
 double kept(const ExactOutcome& outcome, uint32_t typedSources, std::optional<UnheldResult>& unheld) {
     if (outcome.unheld && typedSources != 0 && !unheld) unheld = UnheldResult{*outcome.unheld, typedSources};
@@ -198,12 +231,19 @@ void takeExactProducts(Digit& result, const Digit& u, const Digit& v, std::pair<
         settled(*exactZ, zFrom, carriedZ);
     ExactOutcome outcomeN = settled(*exactN, nFrom, carriedN);
     // A denominator is a double only: one it does not hold is no exact
-    // fraction, and one of typed numbers alone no line writes truly.
+    // fraction. The result is then a number like any computed one, carried
+    // in extended precision and written rounded once ((3/4)^{27} - 18 needs
+    // 4^{27} · 18, past every double that holds its digits).
     if (carriedN) {
-        carriedN.reset();
-        outcomeN.exact = false;
-        const bool nFromCarried = (nFrom.first && nFrom.first->exactZ()) || (nFrom.second && nFrom.second->exactZ());
-        if (!nFromCarried) kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
+        // Its quotient is taken over 1: a fraction of parts no double holds
+        // would be written from rounded parts.
+        result.setZ(kept(outcomeZ, sources, unheld) / outcomeN.value);
+        result.setN(1.0);
+        result.setExact(false);
+        result.setExactZ(std::nullopt);
+        result.setFullDigits(false);
+        result.setTypedSources(0);
+        return;
     }
     result.setZ(kept(outcomeZ, sources, unheld));
     result.setN(kept(outcomeN, sources, unheld));
@@ -267,6 +307,9 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     }
 
     AdditionResult out;
+    // Exact terms over a common denominator no double holds: the sum is
+    // taken over 1, as a computed number.
+    bool overOne = false;
     std::optional<ExactDecimal> leftCarried;
     std::optional<ExactDecimal> rightCarried;
     const double du = left.n();
@@ -296,12 +339,10 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
             leftCarried = carried;
             if (c) c = settled(*c, {&v, nullptr}, carried);
             rightCarried = carried;
+            // Terms whose common denominator no double holds make no exact
+            // sum: it is computed as any other number (see below).
             exactTerms = a && b && c && a->exact && b->exact && c->exact;
-            // Typed terms whose common denominator no double holds are no
-            // sum a line could write.
-            if (!exactTerms && !u.exactZ() && !v.exactZ()) {
-                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
-            }
+            overOne = !exactTerms;
             if (exactTerms) {
                 leftZ = a->value;
                 common = b->value;
@@ -351,10 +392,7 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
             result->setFullDigits(outcome.fullDigits);
         } else {
             // Terms so far apart in size that their sum has more digits than
-            // any count here holds.
-            if (!u.exactZ() && !v.exactZ()) {
-                kept({0.0, false, UnheldCause::tooManyDigits, false, std::nullopt}, sources, unheld);
-            }
+            // any count here holds: no exact sum, but a computed one.
             result->setZ(*left.z() + rightTerm);
         }
     } else {
@@ -374,10 +412,15 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     // Over a common denominator the parts may pass the double's range while
     // the terms do not (a tiny quotient of huge parts plus a number): the
     // terms are then added as they are.
-    if ((!std::isfinite(*result->z()) || !std::isfinite(result->n())) && std::isfinite(valueLeft) &&
+    if ((overOne || !std::isfinite(*result->z()) || !std::isfinite(result->n())) && std::isfinite(valueLeft) &&
         std::isfinite(valueRight)) {
-        result->setZ(sign == '+' ? KalMathOperation::sumOrZero(valueRight, valueLeft)
-                                 : KalMathOperation::sumOrZero(valueLeft, -valueRight));
+        // Exact terms are never rounding residue of each other.
+        if (overOne) {
+            result->setZ(sign == '+' ? valueLeft + valueRight : valueLeft - valueRight);
+        } else {
+            result->setZ(sign == '+' ? KalMathOperation::sumOrZero(valueRight, valueLeft)
+                                     : KalMathOperation::sumOrZero(valueLeft, -valueRight));
+        }
         result->setN(1.0);
         out.expansionLatex.reset();
         out.operationLatex = stringWithFormat(sign == '+' ? "{%g} + {%g} = {%g}" : "{%g} - {%g} = {%g}",
@@ -399,6 +442,15 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
                                              : left - right);
     }
     if (!result->fullDigits() && !exactResult) result->setExactZ(std::nullopt);
+    // Near an exact number the sum is the exact part and the rest: 1 - 1 is
+    // 0 however the terms were rounded, and never residue.
+    if (const auto split = splitOf(u, v, sign); split && !exactResult) {
+        takeSplit(*result, split);
+        result->setZ(static_cast<double>(*result->precise()));
+        result->setN(1.0);
+        result->setExactZ(std::nullopt);
+        result->setFullDigits(false);
+    }
 
     if (*result->z() == 0) {
         result->setN(1.0);
@@ -431,13 +483,13 @@ double powerOfQuotient(double base, double denominator, double r) {
 }
 
 
-// The most significant digits an exact power keeps: those of a typed number
-// a double gives back at best. 3^{34} = 16677181699666569 is held so, 3^{37}
-// is not.
-constexpr int kExactPowerDigits = 17;
+// The most significant digits an exact power keeps: those a line writes in
+// full. 3^{36} = 150094635296999121 is exact so, and so is 3^{36} + 1;
+// 3^{51} is not.
+constexpr int kExactPowerDigits = DecimalText::kLongestNumber;
 
 // base^{r} as an exact decimal, for a whole base and a whole r: from 0 on
-// while the power has at most seventeen significant digits; below 0 where the
+// while the power has at most 24 significant digits; below 0 where the
 // base has no prime factor but 2 and 5 (10^{-11} is 0.00000000001), so that
 // the power is a decimal of as many. None otherwise.
 std::optional<ExactDecimal> exactWholePower(double base, double r) {
@@ -504,7 +556,10 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     // denominator.
     result->setZConstants(concatenated(u.zConstants(), v.zConstants()));
     result->setNConstants(concatenated(u.nConstants(), v.nConstants()));
-    if (!result->exact()) result->setPrecise(preciseValueOf(u) * preciseValueOf(v));
+    if (!result->exact()) {
+        result->setPrecise(preciseValueOf(u) * preciseValueOf(v));
+        takeSplit(*result, splitOf(u, v, '*'));
+    }
 
     ProductResult out;
     if (withFraction_) {
@@ -568,7 +623,10 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
                                        withoutEach(v.nConstants(), u.nConstants())));
     result->setNConstants(concatenated(withoutEach(v.zConstants(), u.zConstants()),
                                        withoutEach(u.nConstants(), v.nConstants())));
-    if (!result->exact()) result->setPrecise(preciseValueOf(u) / preciseValueOf(v));
+    if (!result->exact()) {
+        result->setPrecise(preciseValueOf(u) / preciseValueOf(v));
+        takeSplit(*result, splitOf(u, v, '/'));
+    }
 
     ProductResult out;
     if (decimal) {
@@ -634,12 +692,33 @@ CancelResult KalMathOperation::cancelDown(const Digit& d) {
     return {reduced, text};
 }
 
+// Below this logarithm of a power the power is split into 1 and its rest:
+// subtracting 1 from it would cost a long double more digits than the 17 a
+// line writes.
+constexpr long double kSplitBelow = 1e-3L;
+
 DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long double> preciseR) {
     if (!d.z()) return nullptr;
+    DigitPtr result = raised(d, r, preciseR);
+    if (result->exact() || !result->precise() || !std::isfinite(*result->precise())) return result;
+    // A power near 1 is 1 and the rest, taken without cancellation: the
+    // logarithm of the base from its exact difference from 1 where it lies
+    // near 1, and expm1 of the product.
+    const long double exponent = preciseR.value_or(static_cast<long double>(r));
+    const double value = *d.value();
+    const auto difference = value > 0.5 && value < 2 ? preciseDifferenceFromOne(d) : std::nullopt;
+    const long double logarithm = difference ? std::log1p(*difference) : std::log(preciseValueOf(d));
+    const long double t = exponent * logarithm;
+    if (std::isfinite(t) && std::fabs(t) < kSplitBelow) takeSplit(*result, Digit::Split{1.0L, std::expm1(t)});
+    return result;
+}
+
+DigitPtr KalMathOperation::raised(const Digit& d, double r, std::optional<long double> preciseR) {
     auto result = Digit::make(std::nullopt, 1.0);
     result->assign(d);
     result->setExactZ(std::nullopt);
     result->setFullDigits(false);
+    result->setSplit(std::nullopt);
     const long double exponent = preciseR.value_or(static_cast<long double>(r));
     result->setPrecise(std::pow(preciseValueOf(d), exponent));
     // The constants are folded into the numbers so that they are raised too:

@@ -109,7 +109,7 @@ public:
     // parts (exp of r times log1p of it), over 1: the double of a typed
     // 1.0000000001 is off by 8e-18, which the 10^{10}-th power turns into
     // 8e-8. A whole power of an exact whole number (or of an exact fraction
-    // of them) with at most seventeen digits is exact, carried in the Digit
+    // of them) with at most 24 digits is exact, carried in the Digit
     // where its double does not hold it (3^{34}), as is a negative one of a
     // base of twos and fives (10^{-11}). Any other power carries its value in
     // extended precision too, from `preciseR` (r to more digits than its
@@ -200,6 +200,9 @@ public:
     static RoundedResult roundedToPlaces(int places, double x);
 
 private:
+    // power without the split of a result near 1.
+    static DigitPtr raised(const Digit& d, double r, std::optional<long double> preciseR);
+
     KalStringOutput* outputHelper_;
     bool withFraction_ = false;
     std::optional<int64_t> divisor_;

@@ -123,6 +123,9 @@ std::optional<std::string> plainText(double value, int fractionDigits) {
         // Rounded up to 10^{17}, it is written as such a number is.
         if (DecimalText::digitCount(rounded) + at > 17) return std::nullopt;
         text = DecimalText::plain(rounded);
+        // Fewer decimals than ten that leave none: a number that is not
+        // whole reads m \cdot 10^{k} rather than whole.
+        if (std::trunc(value) != value && text.find('.') == std::string::npos) return std::nullopt;
     } else {
         text = foundation::formatDecimal(value, 0, fractionDigits);
     }

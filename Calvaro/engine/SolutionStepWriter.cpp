@@ -102,6 +102,26 @@ long double SolutionStepWriter::logarithm(const Digit& argument, const Digit& ba
     return ln(argument) / ln(base);
 }
 
+std::optional<Digit::Split> SolutionStepWriter::logarithmNearWhole(const Digit& argument, const Digit& base) const {
+    if (!argument.exact() || !base.exact()) return std::nullopt;
+    const long double value = logarithm(argument, base);
+    const long double k = std::round(value);
+    if (!std::isfinite(value) || k == 0 || std::fabs(value - k) > 1e-3L || std::fabs(k) > 128) return std::nullopt;
+    auto exponent = Digit::make(static_cast<double>(k), 1.0);
+    exponent->setExact(true);
+    const auto powerOfBase = operation_.power(base, static_cast<double>(k));
+    if (!powerOfBase || !powerOfBase->exact()) return std::nullopt;
+    const auto ratio = operation_.divide(argument, *powerOfBase, false).digit;
+    const auto difference = ratio ? KalMathOperation::preciseDifferenceFromOne(*ratio) : std::nullopt;
+    if (!difference) return std::nullopt;
+    const double baseValue = valueOf(base);
+    const auto baseDifference =
+        baseValue > 0.5 && baseValue < 2 ? KalMathOperation::preciseDifferenceFromOne(base) : std::nullopt;
+    const long double lnBase =
+        baseDifference ? std::log1p(*baseDifference) : std::log(KalMathOperation::preciseValueOf(base));
+    return Digit::Split{k, std::log1p(*difference) / lnBase};
+}
+
 long double SolutionStepWriter::plus(long double value, long double term) {
     if (KalMathOperation::sumOrZero(static_cast<double>(value), static_cast<double>(term)) == 0) return 0.0L;
     return value + term;

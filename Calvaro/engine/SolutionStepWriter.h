@@ -52,6 +52,12 @@ protected:
 
     // log_{a}(argument) = ln(argument) ÷ ln(a) in extended precision.
     long double logarithm(const Digit& argument, const Digit& base) const;
+    // log_{base}(argument) as a whole k and the small rest, where an exact
+    // argument lies near the exact power base^{k}: the rest is taken from
+    // their exact quotient's difference from 1, so that subtracting k keeps
+    // its digits (log_{10}(9999999999999000) - 16 is -4.3429448190 \cdot
+    // 10^{-14}). None otherwise.
+    std::optional<Digit::Split> logarithmNearWhole(const Digit& argument, const Digit& base) const;
     // value + term, or exactly 0 where the sum is rounding residue (see
     // KalMathOperation::sumOrZero).
     static long double plus(long double value, long double term);

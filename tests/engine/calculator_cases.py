@@ -11,11 +11,26 @@ exact sympy numbers, as the input takes them.
 import decimal
 import json
 import random
+import re
 import subprocess
 
 import sympy as sp
 
 PI = "\u03c0"
+# The longest number text a line writes, its sign aside: the digits and point
+# of m and, of m \cdot 10^{k}, the four characters of "·10^" and k's own
+# (1.00000000000000001·10^17 has 25).
+LONGEST = 24
+_NUMBER_TEXT = re.compile(r"([0-9.]+)(?: \\cdot 10\^\{(-?[0-9]+)\})?")
+
+
+def number_texts(line):
+    """Every number text of a line with its length as a reader counts it."""
+    texts = []
+    for match in _NUMBER_TEXT.finditer(line):
+        length = len(match.group(1)) + (4 + len(match.group(2)) if match.group(2) else 0)
+        texts.append((match.group(0), length))
+    return texts
 DEFAULTS = {"a": "2", "b": "1", "c": "0", "d": "0", "z": "1"}
 
 

@@ -5,20 +5,17 @@ Runs random exercises of the sympy check's generator through calculator_dump
 and measures every number text of every step line and formula: a run of
 digits and decimal points. Ten fraction digits are the steps' precision and a
 double holds seventeen significant digits, so no such text is longer than 24
-characters; anything that would be is written m \\cdot 10^{k}. Rounding
+characters (of m \\cdot 10^{k} counted with "·10^" and k); anything
+longer is written m \\cdot 10^{k} with as many digits as fit. Rounding
 residue (4.4e-16 for 3 - 3) and zeros padded after the seventeenth digit are
 what this catches.
 """
 
 import argparse
 import json
-import re
 import sys
 
-from calculator_cases import draw_cases, draw_extreme_cases, run_dump
-
-LONGEST = 24
-NUMBER = re.compile(r"[0-9.]+")
+from calculator_cases import LONGEST, draw_cases, draw_extreme_cases, number_texts, run_dump
 
 
 def main():
@@ -38,10 +35,10 @@ def main():
         if "formulaLatex" in result:
             lines.append(result["formulaLatex"])
         for line in lines:
-            for number in NUMBER.findall(line):
-                longest = max(longest, len(number))
-                if len(number) > LONGEST:
-                    failures.append(f"{json.dumps(case, ensure_ascii=False)}: {len(number)} characters in {line!r}")
+            for _, length in number_texts(line):
+                longest = max(longest, length)
+                if length > LONGEST:
+                    failures.append(f"{json.dumps(case, ensure_ascii=False)}: {length} characters in {line!r}")
     for failure in failures[: arguments.show]:
         print(failure[:400])
     print(f"{len(cases)} exercises, longest number text {longest} characters, {len(failures)} longer than {LONGEST}")
