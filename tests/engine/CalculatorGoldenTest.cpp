@@ -130,6 +130,13 @@ const GoldenCase kCases[] = {
     {"exp_two_to_minus_24", {1, {"2", "-1", "-10", "", "14", ""}}},
     {"log_zero_of_half_base", {0, {"1/2", "1", "-1", "3", "", "1"}}},
     {"log_exact_logarithm_meets_long_number", {0, {"10", "", "", "0.1234567891", "0.001", "1234567890"}}},
+    // Fractional bases typed as fractions whose powers meet a denominator no
+    // double holds; a power past 17 digits and the sum it meets; a zero
+    // whose power lies near 1.
+    {"log_base_three_quarters", {0, {"3/4", "4", "18", "-27", "6", ""}}},
+    {"log_base_fraction_of_decimals", {0, {"2.5/3", "-0.333", "0.5", "-5", "", "0.25"}}},
+    {"exp_intercept_three_to_36_plus_one", {1, {"3", "", "36", "1", "", ""}}},
+    {"log_zero_near_zero", {0, {"100", "-1/2", "1", "1/1000000", "", "1000000/3"}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {

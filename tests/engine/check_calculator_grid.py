@@ -13,29 +13,6 @@ English. --part K/N checks every N-th exercise from the K-th, so that a form
 is checked in parts of their own. With --compare OTHER the lines of a second
 dump tool are compared and the exercises whose lines differ are printed, for
 reading by eye.
-"""Runs the grid of school exercises through calculator_dump in both forms.
-
-a in {2, 3, 4, 5, 10, 0.5}, b in {1, 2, -1}, c even from -10 to 10, d in
-{0, 3, -45.1, 2.5, -0.75, 12.34}, z in {1, 2, -3, 0.5}, x = 2: 9,504
-exercises. None may be refused, every line must hold under the strict sympy
-reading, and no number text may pass 24 characters; in German every line and
-refusal is the same as in English. With --compare OTHER the
-lines of a second dump tool are compared and the exercises whose lines differ
-are printed, for reading by eye.
-"""Runs the grid of school exercises through calculator_dump in both forms.
-
-a in {2, 3, 4, 5, 10, 0.5}, b in {1, 2, -1}, c even from -10 to 10, d in
-{0, 3, -45.1, 2.5, -0.75, 12.34}, z in {1, 2, -3, 0.5}, x = 2: 4,752
-exercises a form; and fractional bases typed as fractions and as decimals
-(1/2, 1/3, 1/4, 2/3, 3/4, 1/5, 1/10, 3/2, 5/2, 2.5/3, 0.5, 0.25, 0.75, 0.2,
-0.1, 1.5, 2.5), b in {2, 6.9, -0.25, 89.92}, c in {0, 18, -7}, d in {-30,
--13, 20, 30}, z in {1, -1, 0.25}, x = 6: 2,448 more. None may be refused,
-every line must hold under the strict sympy reading, and no number text may
-pass 24 characters; in German every line and refusal is the same as in
-English. --part K/N checks every N-th exercise from the K-th, so that a form
-is checked in parts of their own. With --compare OTHER the lines of a second
-dump tool are compared and the exercises whose lines differ are printed, for
-reading by eye.
 """
 
 import argparse

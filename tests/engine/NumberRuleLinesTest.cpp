@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/engine/EnglishTitles.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "Calvaro/engine/KalStringOutput.h"
+
+namespace {
+
+// School exercises whose results meet a denominator no double holds, pass
+// 17 digits, lie just beside a whole number or come from 1 - a^{t} of a tiny
+// t: each is solved, and its line reads the exact or extended value rounded
+// once, within 24 characters.
+TEST(NumberRuleLines, SchoolExercisesAreSolvedWithTheirTrueLines) {
+    ASSERT_TRUE(kEnglishTitles);
+    const struct {
+        int64_t mode;
+        std::vector<std::string> abcdxz;
+        std::string line;
+    } rows[] = {
+        // Fractional bases typed as fractions: (3/4)^{27} has the
+        // denominator 4^{27}, and 18 · 4^{27} is past every double that
+        // holds its digits; the value is rounded once.
+        {0, {"1/2", "6.9", "-7", "-22", "", "-1"}, "x = 607871.1594202899"},
+        {0, {"3/4", "4", "18", "-27", "6", ""}, "x = (-4.4998941736)"},
+        {0, {"3/4", "4", "18", "-27", "6", ""}, "4\\cdot x = -\\frac{324251547573190725}{18014398509481984}"},
+        {0, {"1/4", "89.92", "", "-13", "", "0.5"}, "x = 2.469357261 \\cdot 10^{-18}"},
+        {0, {"1/2", "26.7", "28", "20", "", ""}, "x = 39271.4606741573"},
+        {0, {"2.5/3", "-0.333", "0.5", "-5", "", "0.25"}, "x = 1.4231710111"},
+        // Whole numbers past 10^{17}: every digit while that fits 24
+        // characters, where m \cdot 10^{k} of every digit would not.
+        {1, {"10", "", "22", "1", "", ""}, "f(0) = 10000000000000000000001"},
+        {1, {"10", "", "20", "5", "", ""}, "f(0) = 100000000000000000005"},
+        {1, {"7", "", "20", "0.5", "", "3"}, "f(0) = 239376798892836003.5"},
+        {1, {"10", "", "17", "1", "", ""}, "f(0) = 100000000000000001"},
+        // A whole power of a whole number is exact to 24 digits, and so is
+        // the sum it meets.
+        {1, {"3", "", "36", "1", "", ""}, "f(0) =  150094635296999121 + 1"},
+        {1, {"3", "", "36", "1", "", ""}, "f(0) = 150094635296999122"},
+        {1, {"2", "", "57", "1", "", ""}, "f(0) = 144115188075855873"},
+        // -7 · 0.75^{-119.4} is -5791395056057737.98: never whole.
+        {1, {"0.75", "31.1", "5", "", "-4", "-7"}, "f(-4) = -5.791395056057738 \\cdot 10^{15} "},
+        // 100^{-3 \cdot 10^{-12}} - 1 without cancellation: x is
+        // 2.7631021116 \cdot 10^{-11}, and the power is no 1.
+        {0, {"100", "-1/2", "1", "1/1000000", "", "1000000/3"}, "x = 2.763102112 \\cdot 10^{-11}"},
+        {0, {"100", "-1/2", "1", "1/1000000", "", "1000000/3"}, "-\\frac{1}{2}\\cdot x + 1 = 0.99999999998618449"},
+        // log_{10}(9999999999999000) - 16 is -4.3429448190 \cdot 10^{-14}, no 0.
+        {1, {"10", "", "16", "-9999999999999000", "", ""}, " x = (-4.342944819 \\cdot 10^{-14})"},
+    };
+    for (const auto& row : rows) {
+        const CalculatorRun run(row.mode, row.abcdxz);
+        ASSERT_FALSE(run.result.errorKey) << *run.result.errorKey << " for " << row.line;
+        EXPECT_TRUE(run.writes(row.line)) << row.line;
+    }
+}
+
+// A value that is not whole never reads whole, whatever its magnitude: every
+// fraction from 0.001 to 0.999 of a whole number from 10^{7} to 10^{16},
+// written from an extended value and from a double.
+TEST(NumberRuleLines, ANumberThatIsNotWholeNeverReadsWhole) {
+    const auto readsWhole = [](const std::string& text) {
+        return text.find('.') == std::string::npos && text.find("10^{") == std::string::npos;
+    };
+    int checked = 0;
+    for (long double whole = 1e7L; whole < 1e16L; whole *= 10.0L) {
+        for (int thousandths = 1; thousandths < 1000; thousandths += 7) {
+            const long double value = whole * 1.2345L + thousandths / 1000.0L;
+            const long double wholePart = std::floor(value);
+            if (wholePart == value) continue;
+            const std::string precise = KalStringOutput::formatPreciseNumberLatex(-value);
+            EXPECT_FALSE(readsWhole(precise)) << precise;
+            const double held = static_cast<double>(value);
+            if (std::trunc(held) != held) {
+                const std::string plain = KalStringOutput::formatNumberLatex("", {}, "", 10, false, held);
+                EXPECT_FALSE(readsWhole(plain)) << plain;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 1000);
+    // A whole value still reads whole.
+    EXPECT_EQ(KalStringOutput::formatPreciseNumberLatex(5791395056057738.0L), "5791395056057738");
+}
+
+}  // namespace
