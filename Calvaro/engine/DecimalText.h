@@ -15,7 +15,9 @@ namespace DecimalText {
 
 // The decimals a line writes at most.
 inline constexpr int kFractionDigits = 10;
-// The longest number text a line writes; past it, m \cdot 10^{k}.
+// The longest number text a line writes, counting digits and the point and,
+// of m \cdot 10^{k}, the four characters of "·10^" and those of k; past it,
+// m \cdot 10^{k} with as many digits as fit.
 inline constexpr int kLongestNumber = 24;
 // The significant digits an exact number with more than ten decimals keeps
 // in full (those a double's shortest form may have): 1 + 10^{-11} is
@@ -69,12 +71,13 @@ std::string scientific(const ExactDecimal& d);
 
 // How a line writes an exact number: every digit where that fits 24
 // characters (plain from 10^{-10} to below 10^{17}, m \cdot 10^{k} beyond or
-// where the plain text is too long) and the number has at most ten decimals
-// or seventeen significant digits; any other number that is not whole
-// rounded once to ten decimals, or to seventeen significant digits where
-// these come first (m \cdot 10^{k} where a plain text would show no
+// where the plain text is too long, and past 10^{17} plain digits where only
+// those fit: 10^{17} + 1 is 100000000000000001) and the number has at most
+// ten decimals or seventeen significant digits; any other number that is not
+// whole rounded once to ten decimals, or to seventeen significant digits
+// where these come first (m \cdot 10^{k} where a plain text would show no
 // decimal); a whole number whose digits pass 24 characters reads m \cdot
-// 10^{k} of seventeen significant digits. Plain digits are never rounded to
+// 10^{k} of as many significant digits as fit, at most seventeen. Plain digits are never rounded to
 // a whole number. None where no line can write the number truly (none such
 // today: the arithmetic asks before it carries a result).
 std::optional<std::string> exactText(const ExactDecimal& d);
@@ -91,7 +94,10 @@ bool isShortQuotient(const ExactDecimal& z, const ExactDecimal& n);
 // digits where these come first (fewer, down to kHeldDigits, where the
 // value's error could turn the last digit); m \cdot 10^{k} of ten significant digits
 // below 10^{-10} and from 10^{17} on, and of kPreciseDigits where the plain
-// text would show no decimal (such a value is never known to be whole). None
+// text would show no decimal (such a value is never known to be whole) or
+// fewer than ten decimals would read whole; where ten decimals would read
+// whole a value farther from the whole number than its error keeps
+// kPreciseDigits significant digits (0.99999999998618449). None
 // for a value outside the double's normal range, which is written from its
 // double. No brackets.
 std::optional<std::string> preciseText(long double value);

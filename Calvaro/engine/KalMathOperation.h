@@ -29,9 +29,10 @@ struct CancelResult {
 };
 
 // Why an exact result of typed numbers cannot stand in a line: no line can
-// write it truly (a common denominator no double holds), or it lies beyond
-// the double's range (infinite) or below its normal numbers (where the
-// double keeps fewer digits, down to none).
+// write its digits truly, or it lies beyond the double's range (infinite) or
+// below its normal numbers (where the double keeps fewer digits, down to
+// none). A denominator no double holds is none of these: such a result is
+// computed as any other number and written rounded once.
 enum class UnheldCause { tooManyDigits, tooLarge, tooSmall };
 
 // The first result of typed numbers that a line could not show truly, and
