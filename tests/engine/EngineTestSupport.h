@@ -59,3 +59,20 @@ struct CalculatorRun {
         return std::any_of(steps.begin(), steps.end(), [&](const auto& s) { return s.at("latexString") == line; });
     }
 };
+
+// An exercise (texts in the order a, b, c, d, x, z) and a line its solution
+// must write.
+struct SolvedLine {
+    int64_t mode;
+    std::vector<std::string> abcdxz;
+    std::string line;
+};
+
+// Each exercise is solved, not refused, and writes its line.
+inline void expectSolvedWithLines(const std::vector<SolvedLine>& rows) {
+    for (const auto& row : rows) {
+        const CalculatorRun run(row.mode, row.abcdxz);
+        EXPECT_FALSE(run.result.errorKey) << *run.result.errorKey << " for " << row.line;
+        EXPECT_TRUE(run.writes(row.line)) << row.line;
+    }
+}

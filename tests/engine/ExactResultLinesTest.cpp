@@ -19,11 +19,7 @@ namespace {
 // solved, and its line reads the exact or extended value rounded once.
 TEST(ExactResultLines, AResultALineCanWriteTrulyIsWrittenNotRefused) {
     ASSERT_TRUE(kEnglishTitles);
-    const struct {
-        int64_t mode;
-        std::vector<std::string> abcdxz;
-        std::string line;
-    } rows[] = {
+    expectSolvedWithLines({
         // 0.5 · 4^{-8} + 3 is 3.00000762939453125: ten decimals of it.
         {1, {"4", "", "-8", "3", "", "0.5"}, "f(0) = 3.0000076294"},
         {1, {"2", "", "-16", "3", "2", "0.5"}, "f(0) = 3.0000076294"},
@@ -55,12 +51,7 @@ TEST(ExactResultLines, AResultALineCanWriteTrulyIsWrittenNotRefused) {
         // 0.1234567891 with all twenty digits (the extended value keeps 17).
         {0, {"10", "", "", "12345678901234.56", "0.001", ""}, "f(0.001) = 12345678901231.56"},
         {0, {"10", "", "", "0.1234567891", "0.001", "1234567890"}, "f(0.001) = (-3703703669.8765432109)"},
-    };
-    for (const auto& row : rows) {
-        const CalculatorRun run(row.mode, row.abcdxz);
-        ASSERT_FALSE(run.result.errorKey) << *run.result.errorKey << " for " << row.line;
-        EXPECT_TRUE(run.writes(row.line)) << row.line;
-    }
+    });
 }
 
 // How an exact decimal, an exact quotient and an extended value are written.
