@@ -444,7 +444,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     if (!result->fullDigits() && !exactResult) result->setExactZ(std::nullopt);
     // Near an exact number the sum is the exact part and the rest: 1 - 1 is
     // 0 however the terms were rounded, and never residue.
-    if (const auto split = splitOf(u, v, sign); split && !exactResult) {
+    const bool plain = result->zConstants().empty() && result->nConstants().empty();
+    if (const auto split = splitOf(u, v, sign); split && !exactResult && plain) {
         takeSplit(*result, split);
         result->setZ(static_cast<double>(*result->precise()));
         result->setN(1.0);

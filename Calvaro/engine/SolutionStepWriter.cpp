@@ -107,11 +107,12 @@ std::optional<Digit::Split> SolutionStepWriter::logarithmNearWhole(const Digit& 
     const long double value = logarithm(argument, base);
     const long double k = std::round(value);
     if (!std::isfinite(value) || k == 0 || std::fabs(value - k) > 1e-3L || std::fabs(k) > 128) return std::nullopt;
-    auto exponent = Digit::make(static_cast<double>(k), 1.0);
-    exponent->setExact(true);
-    const auto powerOfBase = operation_.power(base, static_cast<double>(k));
+    // On an arithmetic of its own: what it finds on the way refuses nothing.
+    KalMathOperation aside(operation_.outputHelper());
+    aside.setWithFraction(true);
+    const auto powerOfBase = aside.power(base, static_cast<double>(k));
     if (!powerOfBase || !powerOfBase->exact()) return std::nullopt;
-    const auto ratio = operation_.divide(argument, *powerOfBase, false).digit;
+    const auto ratio = aside.divide(argument, *powerOfBase, false).digit;
     const auto difference = ratio ? KalMathOperation::preciseDifferenceFromOne(*ratio) : std::nullopt;
     if (!difference) return std::nullopt;
     const double baseValue = valueOf(base);
