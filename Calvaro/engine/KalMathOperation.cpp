@@ -168,11 +168,12 @@ std::optional<Digit::Split> splitOf(const Digit& u, const Digit& v, char op) {
     return std::nullopt;
 }
 
-// Gives a computed result the split it has and the value that follows.
-void takeSplit(Digit& result, std::optional<Digit::Split> split) {
-    if (!split) return;
-    result.setSplit(split);
-    result.setPrecise(split->exact + split->rest);
+// Whether a split sum's exact part is what is left of exact parts that
+// cancelled: its value is then taken from the split alone.
+bool cancelledSplit(const Digit& u, const Digit& v, const Digit::Split& split) {
+    const long double larger = std::max(std::fabs(KalMathOperation::preciseValueOf(u)),
+                                        std::fabs(KalMathOperation::preciseValueOf(v)));
+    return std::fabs(split.exact) <= larger * 1e-3L;
 }
 
 // Records the first result of typed numbers that no line can show truly.
@@ -446,11 +447,14 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     // 0 however the terms were rounded, and never residue.
     const bool plain = result->zConstants().empty() && result->nConstants().empty();
     if (const auto split = splitOf(u, v, sign); split && !exactResult && plain) {
-        takeSplit(*result, split);
-        result->setZ(static_cast<double>(*result->precise()));
-        result->setN(1.0);
-        result->setExactZ(std::nullopt);
-        result->setFullDigits(false);
+        result->setSplit(split);
+        if (cancelledSplit(u, v, *split)) {
+            result->setPrecise(split->exact + split->rest);
+            result->setZ(static_cast<double>(*result->precise()));
+            result->setN(1.0);
+            result->setExactZ(std::nullopt);
+            result->setFullDigits(false);
+        }
     }
 
     if (*result->z() == 0) {
@@ -559,7 +563,7 @@ ProductResult KalMathOperation::multiply(const Digit& u, const Digit& v) {
     result->setNConstants(concatenated(u.nConstants(), v.nConstants()));
     if (!result->exact()) {
         result->setPrecise(preciseValueOf(u) * preciseValueOf(v));
-        takeSplit(*result, splitOf(u, v, '*'));
+        result->setSplit(splitOf(u, v, '*'));
     }
 
     ProductResult out;
@@ -626,7 +630,7 @@ ProductResult KalMathOperation::divide(const Digit& u, const Digit& v, bool forc
                                        withoutEach(u.nConstants(), v.nConstants())));
     if (!result->exact()) {
         result->setPrecise(preciseValueOf(u) / preciseValueOf(v));
-        takeSplit(*result, splitOf(u, v, '/'));
+        result->setSplit(splitOf(u, v, '/'));
     }
 
     ProductResult out;
@@ -710,7 +714,7 @@ DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long do
     const auto difference = value > 0.5 && value < 2 ? preciseDifferenceFromOne(d) : std::nullopt;
     const long double logarithm = difference ? std::log1p(*difference) : std::log(preciseValueOf(d));
     const long double t = exponent * logarithm;
-    if (std::isfinite(t) && std::fabs(t) < kSplitBelow) takeSplit(*result, Digit::Split{1.0L, std::expm1(t)});
+    if (std::isfinite(t) && t != 0 && std::fabs(t) < kSplitBelow) result->setSplit(Digit::Split{1.0L, std::expm1(t)});
     return result;
 }
 
