@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Calvaro/engine/DecimalText.h"
 #include "Calvaro/engine/KalStringOutput.h"
 
 namespace {
@@ -81,3 +82,25 @@ TEST(NumberRuleLines, ANumberThatIsNotWholeNeverReadsWhole) {
 }
 
 }  // namespace
+
+// The 24 characters of a number text exactly, and one past them: digits and
+// the point, and of m \cdot 10^{k} also "·10^" and k.
+TEST(NumberRuleLines, NumberTextsStopAtTwentyFourCharacters) {
+    const __int128 tenTo23 = DecimalText::tenToThe(23);
+    const struct {
+        ExactDecimal d;
+        const char* text;
+    } rows[] = {
+        {{tenTo23 + 1, 0}, "100000000000000000000001"},            // 24 digits plain
+        {{tenTo23 * 10 + 1, 0}, "1 \\cdot 10^{24}"},               // 25: rounded once
+        {{tenTo23 * 10 + 7 * tenTo23 / 10, 0}, "1.07 \\cdot 10^{24}"},
+        {{59604644775390625, -24}, "5.9604644775390625 \\cdot 10^{-8}"},  // m·10^k of 24
+        {{12345678901234567, -27}, "1.234567890123457 \\cdot 10^{-11}"},  // 25 cut to 24
+        {{-239376798892836007, -1}, "-23937679889283600.7"},
+    };
+    for (const auto& row : rows) {
+        const auto text = DecimalText::exactText(row.d);
+        ASSERT_TRUE(text);
+        EXPECT_EQ(*text, row.text);
+    }
+}
