@@ -28,8 +28,8 @@ int decimalTextLeading(const ExactDecimal& d) { return d.exponent + DecimalText:
 // k's own (1.00000000000000001·10^17 has 25).
 size_t decimalTextLength(const std::string& text) {
     const auto counted = [](std::string_view part) {
-        return static_cast<size_t>(
-            std::count_if(part.begin(), part.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }));
+        return static_cast<size_t>(std::count_if(
+            part.begin(), part.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }));
     };
     std::string_view number(text);
     if (!number.empty() && number.front() == '-') number.remove_prefix(1);
@@ -49,7 +49,8 @@ int decimalTextScientificDigits(int exponent) {
 // 10^{k}, fewer where its text would pass 24 characters.
 std::string decimalTextRoundedScientific(const ExactDecimal& d, int significant) {
     const int leading = decimalTextLeading(d);
-    significant = std::min({significant, decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
+    significant = std::min(
+        {significant, decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
     const int at = leading - significant + 1;
     return DecimalText::scientific(DecimalText::trimmed(DecimalText::roundedQuotient(d, {1, 0}, at)));
 }
@@ -266,8 +267,9 @@ std::optional<std::string> quotientText(const ExactDecimal& z, const ExactDecima
     // m \cdot 10^{k} as the formatters write it: ten significant digits
     // beyond the plain decimals, all a line holds where they show no decimal.
     const bool plainRange = leading >= kDecimalTextPlainFrom && leading < kDecimalTextPlainBelow;
-    const int significant = std::min({plainRange ? kExactDigits : kFractionDigits,
-                                      decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
+    const int significant =
+        std::min({plainRange ? kExactDigits : kFractionDigits, decimalTextScientificDigits(leading),
+                  decimalTextScientificDigits(leading + 1)});
     return scientific(trimmed(roundedQuotient(z, n, leading - significant + 1)));
 }
 

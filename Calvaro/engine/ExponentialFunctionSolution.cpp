@@ -100,7 +100,8 @@ void ExponentialFunctionSolution::writeZero() {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
         line(bDot_ + " x = " + number(value) + " -" + c_);
         const long double cValue = KalMathOperation::preciseValueOf(input(c));
-        value = nearWhole && input(c).exact() ? (nearWhole->exact - cValue) + nearWhole->rest : plus(value, -cValue);
+        value = nearWhole && input(c).exact() ? (nearWhole->exact - cValue) + nearWhole->rest
+                                              : plus(value, -cValue);
         line(bDot_ + " x = " + number(value));
     }
     if (!isOne(input(b))) {

@@ -413,8 +413,8 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
     // Over a common denominator the parts may pass the double's range while
     // the terms do not (a tiny quotient of huge parts plus a number): the
     // terms are then added as they are.
-    if ((overOne || !std::isfinite(*result->z()) || !std::isfinite(result->n())) && std::isfinite(valueLeft) &&
-        std::isfinite(valueRight)) {
+    if ((overOne || !std::isfinite(*result->z()) || !std::isfinite(result->n())) &&
+        std::isfinite(valueLeft) && std::isfinite(valueRight)) {
         // Exact terms are never rounding residue of each other.
         if (overOne) {
             result->setZ(sign == '+' ? valueLeft + valueRight : valueLeft - valueRight);
@@ -714,7 +714,9 @@ DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long do
     const auto difference = value > 0.5 && value < 2 ? preciseDifferenceFromOne(d) : std::nullopt;
     const long double logarithm = difference ? std::log1p(*difference) : std::log(preciseValueOf(d));
     const long double t = exponent * logarithm;
-    if (std::isfinite(t) && t != 0 && std::fabs(t) < kSplitBelow) result->setSplit(Digit::Split{1.0L, std::expm1(t)});
+    if (std::isfinite(t) && t != 0 && std::fabs(t) < kSplitBelow) {
+        result->setSplit(Digit::Split{1.0L, std::expm1(t)});
+    }
     return result;
 }
 

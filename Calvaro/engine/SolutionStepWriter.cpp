@@ -102,11 +102,14 @@ long double SolutionStepWriter::logarithm(const Digit& argument, const Digit& ba
     return ln(argument) / ln(base);
 }
 
-std::optional<Digit::Split> SolutionStepWriter::logarithmNearWhole(const Digit& argument, const Digit& base) const {
+std::optional<Digit::Split> SolutionStepWriter::logarithmNearWhole(const Digit& argument,
+                                                                   const Digit& base) const {
     if (!argument.exact() || !base.exact()) return std::nullopt;
     const long double value = logarithm(argument, base);
     const long double k = std::round(value);
-    if (!std::isfinite(value) || k == 0 || std::fabs(value - k) > 1e-3L || std::fabs(k) > 128) return std::nullopt;
+    if (!std::isfinite(value) || k == 0 || std::fabs(value - k) > 1e-3L || std::fabs(k) > 128) {
+        return std::nullopt;
+    }
     // On an arithmetic of its own: what it finds on the way refuses nothing.
     KalMathOperation aside(operation_.outputHelper());
     aside.setWithFraction(true);
