@@ -219,10 +219,17 @@ public:
             charge_->restore(values, bytes);
             if (outOfWork_) continue;
             // Of a list too large or damaged inside, its leading items.
-            const PropertyListBounds room = step.leading ? step.room : listShare;
+            PropertyListBounds room = listShare;
+            if (step.leading) {
+                // What is left for it, less its key; the charge begins at
+                // the file's head and tail, which it gives back below.
+                const uint64_t keyBytes = plistxml::keyBytes(1, plistxml::escapedLength(key));
+                room = {std::min(step.room.values, listShare.values), std::min(step.room.bytes, listShare.bytes)};
+                room = {room.values > 0 ? room.values - 1 : 0,
+                        (room.bytes > keyBytes ? room.bytes - keyBytes : 0) + plistxml::fileBytes()};
+            }
             PropertyListRefusal listRefusal;
-            PropertyListCharge listCharge(&listRefusal, {std::min(room.values, listShare.values),
-                                                         std::min(room.bytes, listShare.bytes)});
+            PropertyListCharge listCharge(&listRefusal, room);
             charge_ = &listCharge;
             auto items = leadingItems(valueObject);
             charge_ = whole;
@@ -565,8 +572,13 @@ private:
         Value::List items;
         if (chargeContainer(1, length, false)) {
             for (uint64_t i = 0; i < length; ++i) {
+                // The item that does not fit is not charged.
+                const uint64_t values = charge_->values(), bytes = charge_->bytes();
                 auto item = build(readInt(at + i * refSize_, refSize_), 2);
-                if (!item) break;
+                if (!item) {
+                    charge_->restore(values, bytes);
+                    break;
+                }
                 items.push_back(std::move(*item));
             }
         }
