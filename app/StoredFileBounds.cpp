@@ -4,6 +4,10 @@
 #include "analytics/reporters/MSRStoredFileBounds.h"
 #include "platform/foundation/StoredFileBounds.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace app {
 namespace {
 
@@ -17,6 +21,11 @@ using foundation::PropertyListBounds;
 constexpr PropertyListBounds kStandardFileBound{CalcManager::historyBound.values * 4,
                                                 CalcManager::historyBound.bytes * 4};
 
+// What each family of the engine's and the consent platform's keys may hold
+// of it (what a start writes there is a few KiB): a sixteenth, 16,384 values
+// and 1 MiB. Past that, the family's largest values give way.
+constexpr PropertyListBounds kStandardFamilyShare{kStandardFileBound.values / 16, kStandardFileBound.bytes / 16};
+
 static_assert(kStandardFileBound.values + kMSREngineFiles * kMSREngineFileBound.values <=
                   foundation::kStartPropertyListBudget.values &&
               kStandardFileBound.bytes + kMSREngineFiles * kMSREngineFileBound.bytes <=
@@ -27,14 +36,29 @@ static_assert(kStandardFileBound.values + kMSREngineFiles * kMSREngineFileBound.
 
 void stateStoredFileBounds() {
     MSRStateStoredFileBounds();
+    // The user's values, in the order they stay: the consent marks, the
+    // tour and rating marks and counters, the current exercises, then the
+    // history (whose newest records stay when it cannot whole).
+    std::vector<std::string> user{"isDsgvoAccepted",
+                                  "isYoutubeDsgvoAccepted",
+                                  "isOnboardingFinished",
+                                  "isRatingAlreadyDone",
+                                  "counterForRating",
+                                  "countKalAdsPresented",
+                                  "didSeedExampleCalculation",
+                                  CalcManager::currentSelectedCalculationKey,
+                                  CalcManager::currentCalculationKey,
+                                  CalcManager::calculationsKey};
+    std::vector<std::string> keys = user;
+    std::vector<std::pair<std::string, PropertyListBounds>> shares;
+    for (const char* family : {"/zevure/*", "IABTCF_*", "ZEVURE_ANALYTICS_*"}) {
+        keys.emplace_back(family);
+        shares.emplace_back(family, kStandardFamilyShare);
+    }
     // Named by the standard domain's stand-in name: its domain is the bundle
     // identifier, known once the bundle is.
     foundation::setStoredFileBound(foundation::kStandardDomainBoundName,
-                                   {kStandardFileBound,
-                                    {CalcManager::calculationsKey, "CurrentCalculation", "CurrentSelectedCalculation",
-                                     "countKalAdsPresented", "counterForRating", "didSeedExampleCalculation",
-                                     "isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone",
-                                     "isYoutubeDsgvoAccepted", "/zevure/*", "IABTCF_*", "ZEVURE_ANALYTICS_*"}});
+                                   {kStandardFileBound, std::move(keys), std::move(user), std::move(shares)});
 }
 
 }  // namespace app

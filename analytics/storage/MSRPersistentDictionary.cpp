@@ -8,7 +8,9 @@
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/DataLoss.h"
 #include "platform/foundation/StoredFileBounds.h"
+#include "platform/foundation/StoredFileRoom.h"
 
 using foundation::Value;
 
@@ -35,11 +37,18 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
             content = *parsed->dictionary();
         } else if (auto aside = foundation::FileSystem::setAside(path)) {
             // Not a dictionary, or more than is read: kept for inspection
-            // before the first write replaces it.
+            // before the first write replaces it, and what stays of it by
+            // its bound's order (the engine's own values first) goes on.
             if (refusal.pastBounds) {
+                const auto bound = foundation::storedFileBound(fileName);
+                const auto plan = bound ? foundation::storedFileSalvagePlan(*bound)
+                                        : foundation::PropertyListSalvagePlan();
+                content = read ? foundation::salvagePropertyListDictionary(bytes, plan)
+                               : foundation::salvagePropertyListFile(*aside, plan);
                 MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43006,
-                                     "Config plist file is past the reader's bounds (" + refusal.why +
-                                         "); kept as " + aside->string());
+                                     "Config plist file is past the reader's bounds (" + refusal.why + "); kept as " +
+                                         aside->string() + ", " + std::to_string(content.size()) +
+                                         " values salvaged");
             } else {
                 MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
                                      "Config plist file is damaged; kept as " + aside->string());
@@ -156,22 +165,21 @@ void MSRPersistentDictionary::synchronize() {
 bool MSRPersistentDictionary::makeRoom() {
     const auto bound = foundation::storedFileBound(storedFileName_);
     if (!bound) return false;
-    Value::Dictionary given;
+    std::optional<foundation::StoredFileGivingWay> giving;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& key : foundation::storedFileKeysToGiveWay(content_, *bound))
-            given.emplace(key, content_.at(key));
+        giving = foundation::storedFileGivingWay(content_, *bound);
     }
-    if (given.empty()) return false;
-    auto xml = foundation::propertyListXml(Value(given));
+    if (!giving) return false;
+    auto xml = foundation::propertyListXml(Value(giving->given));
     auto aside = xml ? foundation::FileSystem::keepAside(filePath_, *xml) : std::nullopt;
     if (!aside) return false;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [key, value] : given) content_.erase(key);
+        foundation::applyGivingWay(content_, *giving);
     }
     MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43008,
-                         "Configs the engine does not write give way to keep the file within its bound; kept as " +
+                         "Configs of lower standing give way to keep the file within its bound; kept as " +
                              aside->string());
     return true;
 }
@@ -196,6 +204,7 @@ bool MSRPersistentDictionary::persistToDisk() {
     std::lock_guard lock(mutex_);
     if (written) {
         retryDelay_ = kPersistDelay;
+        foundation::DataLoss::recovered("configs of " + filePath_);
         return true;
     }
     if (refusal.pastBounds) {
@@ -205,6 +214,7 @@ bool MSRPersistentDictionary::persistToDisk() {
         MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43007,
                              "Configs past the reader's bounds are not persisted (" + refusal.why +
                                  "); the file keeps its last contents");
+        foundation::DataLoss::note("configs of " + filePath_, 1, "writes past its bound");
         return false;
     }
     MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43000, "Cannot persist configs to disk");

@@ -4,9 +4,12 @@
 // the engine's folder. Every change schedules one write of the whole
 // dictionary a second later, so a burst of changes costs one write. A write
 // that fails is tried again later; the contents stay in memory meanwhile. A
-// file past the property-list bounds is neither read nor written: one found
-// at the start is kept aside (43006), and contents that would pass them
-// leave the last file in place until a change brings them back (43007).
+// file past the property-list bounds is neither read nor written whole: one
+// found at the start is kept aside (43006) and what stays of it by its
+// bound's order (the engine's keys first) goes on, and contents that would
+// pass them first let foreign values give way (43008), else leave the last
+// file in place until a change brings them back (43007, noted as lost for
+// the process's exit).
 // The process's end drops delayed work: from the start of the end on, a
 // change waiting for its write, and every later one, is written at once.
 
@@ -45,8 +48,9 @@ class MSRPersistentDictionary : public MSRConfigStore,
     bool persistToDisk();
 
     // Room for contents past the file's bound: values under keys the engine
-    // does not write give way, the largest first, kept aside in a file of
-    // their own. False when they cannot make it.
+    // does not write, and those past their family's share, give way, the
+    // largest first, kept aside in a file of their own. False when they
+    // cannot make it.
     bool makeRoom();
 
   private:

@@ -140,19 +140,19 @@ public:
         return value;
     }
 
-    // Each entry is tried against what is left of `charge` (given back when
-    // the entry is not kept: it bounds what is kept), and every walk is
-    // charged against one budget of work that is never given back: an
-    // object refused once is not walked again where it could fare no
-    // better, so a shared object costs its walk once, however many entries
-    // refer to it. The work is twice what one read at the bounds may build.
-    Value::Dictionary salvage(PropertyListBounds listShare) {
+    // Each entry is sized against the whole of `charge` on its own, then
+    // those the plan keeps are built against what is left of it (given back
+    // when one is not kept). Every walk is charged against one budget of
+    // work that is never given back: an object refused once is not walked
+    // again where it could fare no better, so a shared object costs its
+    // walk once, however many entries refer to it.
+    Value::Dictionary salvage(PropertyListBounds listShare, const PropertyListSalvagePlan& plan) {
         static_assert(kSalvage, "a salvage keeps its own bookkeeping");
         Value::Dictionary kept;
         if (!open()) return kept;
         const PropertyListBounds bounds = propertyListBounds();
         PropertyListRefusal workRefusal;
-        PropertyListCharge work(&workRefusal, {2 * bounds.values, 2 * bounds.bytes});
+        PropertyListCharge work(&workRefusal, {4 * bounds.values, 4 * bounds.bytes});
         work.setCountingOnly();
         work_ = &work;
         size_t at = 0;
@@ -162,41 +162,85 @@ public:
             length > (table_ - at) / refSize_ / 2)
             return kept;
         open_.insert(top_);
+        // The sizes: each key built, each value walked without being built.
+        std::vector<PropertyListEntry> entries;
+        std::vector<uint64_t> valueObjects;
+        PropertyListCharge* whole = charge_;
         for (uint64_t i = 0; i < length && !outOfWork_ && !source_.failed(); ++i) {
             // Each entry looked at is work, however soon it is refused.
             if (!takeWork(1, 0)) break;
-            const uint64_t keyObject = readInt(at + i * refSize_, refSize_);
-            const uint64_t valueObject = readInt(at + (length + i) * refSize_, refSize_);
-            const uint64_t values = charge_->values();
-            const uint64_t bytes = charge_->bytes();
+            PropertyListCharge alone = *whole;
+            alone.setCountingOnly();
+            charge_ = &alone;
             refusal_->why.clear();
             refusal_->pastBounds = false;
-            auto key = buildKey(keyObject, 1);
+            auto key = buildKey(readInt(at + i * refSize_, refSize_), 1);
             if (!key) {
-                charge_->restore(values, bytes);
+                charge_ = whole;
                 continue;
             }
-            if (auto value = attempt(valueObject, 1)) {
-                kept.insert_or_assign(std::move(*key), std::move(*value));
-                continue;
+            const uint64_t valueObject = readInt(at + (length + i) * refSize_, refSize_);
+            dryRun_ = true;
+            const bool sized = build(valueObject, 1).has_value();
+            dryRun_ = false;
+            charge_ = whole;
+            entries.push_back({std::move(*key), {alone.values() - whole->values(), alone.bytes() - whole->bytes()},
+                               sized});
+            valueObjects.push_back(valueObject);
+        }
+        std::vector<PropertyListKeepStep> steps;
+        if (plan) {
+            steps = plan(entries, charge_->left());
+        } else {
+            for (size_t i = 0; i < entries.size(); ++i) steps.push_back({i});
+        }
+        // Built: an entry sized whole is built only when it fits what is
+        // left (its walk is paid, and it cannot fail), a list that is not
+        // for its leading items while work is left.
+        for (const PropertyListKeepStep& step : steps) {
+            if (source_.failed()) break;
+            if (step.entry >= entries.size()) continue;
+            const PropertyListEntry& entry = entries[step.entry];
+            const std::string& key = entry.key;
+            const uint64_t valueObject = valueObjects[step.entry];
+            const uint64_t values = charge_->values();
+            const uint64_t bytes = charge_->bytes();
+            const PropertyListBounds left = charge_->left();
+            if (!step.leading && entry.sized && entry.size.values <= left.values && entry.size.bytes <= left.bytes &&
+                charge_->take(1, plistxml::keyBytes(1, plistxml::escapedLength(key)))) {
+                rebuilding_ = true;
+                auto value = build(valueObject, 1);
+                rebuilding_ = false;
+                if (value) {
+                    kept.insert_or_assign(key, std::move(*value));
+                    continue;
+                }
             }
             charge_->restore(values, bytes);
-            if (outOfWork_) break;
+            if (outOfWork_) continue;
             // Of a list too large or damaged inside, its leading items.
+            PropertyListBounds room = listShare;
+            if (step.leading) {
+                // What is left for it, less its key; the charge begins at
+                // the file's head and tail, which it gives back below.
+                const uint64_t keyBytes = plistxml::keyBytes(1, plistxml::escapedLength(key));
+                room = {std::min(step.room.values, listShare.values), std::min(step.room.bytes, listShare.bytes)};
+                room = {room.values > 0 ? room.values - 1 : 0,
+                        (room.bytes > keyBytes ? room.bytes - keyBytes : 0) + plistxml::fileBytes()};
+            }
             PropertyListRefusal listRefusal;
-            PropertyListCharge listCharge(&listRefusal, listShare);
-            PropertyListCharge* whole = charge_;
+            PropertyListCharge listCharge(&listRefusal, room);
             charge_ = &listCharge;
             auto items = leadingItems(valueObject);
             charge_ = whole;
             if (!items) continue;
             if (!charge_->take(listCharge.values() + 1,
                                listCharge.bytes() - plistxml::fileBytes() +
-                                   plistxml::keyBytes(1, plistxml::escapedLength(*key)))) {
+                                   plistxml::keyBytes(1, plistxml::escapedLength(key)))) {
                 charge_->restore(values, bytes);
                 continue;
             }
-            kept.insert_or_assign(std::move(*key), Value(std::move(*items)));
+            kept.insert_or_assign(key, Value(std::move(*items)));
         }
         if (outOfWork_)
             std::fprintf(stderr, "property list: salvage stopped after %llu values and %llu bytes of work\n",
@@ -528,8 +572,13 @@ private:
         Value::List items;
         if (chargeContainer(1, length, false)) {
             for (uint64_t i = 0; i < length; ++i) {
+                // The item that does not fit is not charged.
+                const uint64_t values = charge_->values(), bytes = charge_->bytes();
                 auto item = build(readInt(at + i * refSize_, refSize_), 2);
-                if (!item) break;
+                if (!item) {
+                    charge_->restore(values, bytes);
+                    break;
+                }
                 items.push_back(std::move(*item));
             }
         }
@@ -569,17 +618,17 @@ std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyList
 }
 
 Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
-                                                      PropertyListBounds listShare) {
+                                                      PropertyListBounds listShare, const PropertyListSalvagePlan& plan) {
     PropertyListRefusal refusal;
     BinaryReaderMemory source(bytes);
-    return BinaryPropertyListReader<BinaryReaderMemory, true>(source, charge, &refusal).salvage(listShare);
+    return BinaryPropertyListReader<BinaryReaderMemory, true>(source, charge, &refusal).salvage(listShare, plan);
 }
 
 Value::Dictionary salvageBinaryPropertyListFile(int fd, uint64_t size, PropertyListCharge& charge,
-                                                PropertyListBounds listShare) {
+                                                PropertyListBounds listShare, const PropertyListSalvagePlan& plan) {
     PropertyListRefusal refusal;
     BinaryReaderFile source(fd, size);
-    return BinaryPropertyListReader<BinaryReaderFile, true>(source, charge, &refusal).salvage(listShare);
+    return BinaryPropertyListReader<BinaryReaderFile, true>(source, charge, &refusal).salvage(listShare, plan);
 }
 
 }  // namespace foundation

@@ -20,18 +20,22 @@ std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyList
                                             PropertyListRefusal* refusal);
 
 // What can still be read of a binary property list whose root is a
-// dictionary: each entry whose value reads and fits in `charge`, and of a
-// list value that does not, the leading items that fit in `listShare` (and
-// in `charge`). Entries not kept give their charge back, but the walks cost
-// one budget of work that is never given back (twice the bounds), and an
-// object refused once is not walked again. Empty when the root cannot be
-// read at all.
+// dictionary: each entry is sized first (a walk that builds only its key),
+// then those `plan` keeps (every one, in the order of the file, without a
+// plan) are built while they fit in `charge`, and of a list value that does
+// not read or fit whole, the leading items that fit in `listShare` (and in
+// `charge`). Entries not kept give their charge back, but the walks cost
+// one budget of work that is never given back (four times the bounds: each
+// entry is walked to size it and built once more), and an object refused
+// once is not walked again. Empty when the root cannot be read at all.
 Value::Dictionary salvageBinaryPropertyListDictionary(std::string_view bytes, PropertyListCharge& charge,
-                                                      PropertyListBounds listShare);
+                                                      PropertyListBounds listShare,
+                                                      const PropertyListSalvagePlan& plan = {});
 // The same for the open file `fd` of `size` bytes, too large to read whole:
 // from its trailer and offset table at its end, reading only the objects a
 // walk reaches. Empty when a read of it fails.
 Value::Dictionary salvageBinaryPropertyListFile(int fd, uint64_t size, PropertyListCharge& charge,
-                                                PropertyListBounds listShare);
+                                                PropertyListBounds listShare,
+                                                const PropertyListSalvagePlan& plan = {});
 
 }  // namespace foundation

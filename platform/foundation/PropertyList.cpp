@@ -4,7 +4,6 @@
 
 #include "platform/foundation/BinaryPropertyListReader.h"
 #include "platform/foundation/PropertyListCharge.h"
-#include "platform/foundation/StoredFileBounds.h"
 #include "platform/foundation/XmlPropertyListReader.h"
 
 #include <fcntl.h>
@@ -479,21 +478,43 @@ Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budge
 // what the readers' bounds would (the newest records of a whole history),
 // within half of the file's bound.
 PropertyListBounds salvagedListShare(const PropertyListBounds& bounds) {
-    if (storedFileScopeBounds())
+    if (propertyListScopeBounds())
         return {std::min(bounds.values / 2, kSalvagedListBound.values),
                 std::min(bounds.bytes / 2, kSalvagedListBound.bytes)};
     return {bounds.values / 16, bounds.bytes / 16};
 }
 
+// One entry of an XML dictionary as a salvage finds it: its key's text
+// (from the start of its tag), its value's first tag and where the value
+// ends, when it does.
+struct XmlEntry {
+    size_t keyBegin;
+    Tag value;
+    std::optional<Element> valueEnd;
+};
+
+// The text of the key element [begin, end): as it stands when it holds no
+// reference or markup, else as the reader reads it.
+std::optional<std::string> xmlKeyText(std::string_view xml, const Tag& key, size_t end) {
+    if (key.kind == Tag::kEmpty) return std::string();
+    const size_t close = xml.rfind('<', end - 1);
+    if (close == std::string_view::npos || close < key.end) return std::nullopt;
+    const std::string_view text = xml.substr(key.end, close - key.end);
+    if (text.find_first_of("&<") == std::string_view::npos) return std::string(text);
+    auto name = readAlone("<dict>" + std::string(xml.substr(key.begin, end - key.begin)) + "<true/></dict>");
+    if (!name || !name->dictionary() || name->dictionary()->size() != 1) return std::nullopt;
+    return name->dictionary()->begin()->first;
+}
+
 }  // namespace
 
-Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
+Value::Dictionary salvagePropertyListDictionary(std::string_view xml, const PropertyListSalvagePlan& plan) {
     const PropertyListBounds bounds = propertyListBounds();
     const PropertyListBounds listShare = salvagedListShare(bounds);
     if (xml.substr(0, 8) == "bplist00") {
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
-        return salvageBinaryPropertyListDictionary(xml, charge, listShare);
+        return salvageBinaryPropertyListDictionary(xml, charge, listShare, plan);
     }
     Value::Dictionary kept;
     Budget budget{bounds.values / 2, bounds.bytes / 2};
@@ -501,62 +522,85 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml) {
     while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
     if (tag) tag = nextTag(xml, tag->end);
     if (!tag || tag->kind != Tag::kOpen || !tagNamed(xml, *tag, "dict")) return kept;
+    // The entries and their sizes as the file gives them (each element a
+    // line of its own as the writer writes it, its indent and end of line
+    // counted), up to the first that does not end.
+    std::vector<XmlEntry> found;
+    std::vector<PropertyListEntry> entries;
     for (size_t at = tag->end;;) {
         auto key = nextTag(xml, at);
-        if (!key || key->kind != Tag::kOpen || !tagNamed(xml, *key, "key")) break;
+        if (!key || key->kind == Tag::kClose || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) ||
+            !tagNamed(xml, *key, "key"))
+            break;
         auto keyEnd = elementEnd(xml, *key);
         if (!keyEnd) break;
         auto value = nextTag(xml, keyEnd->end);
         if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
-        const std::string keyText(xml.substr(key->begin, keyEnd->end - key->begin));
         auto valueEnd = elementEnd(xml, *value);
-        const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
-        const uint64_t bytes = valueEnd ? valueEnd->end - key->begin : 0;
-        std::optional<Value> entry;
-        if (valueEnd && budget.fits(values, bytes))
-            entry = readAlone("<dict>" + keyText +
-                              std::string(xml.substr(value->begin, valueEnd->end - value->begin)) + "</dict>");
-        // Charged as the writer will write it, one level deep.
-        PropertyListSize entrySize{0, 0};
-        if (entry && entry->dictionary()) {
-            for (const auto& [name, read] : *entry->dictionary()) {
-                const PropertyListSize size = propertyListSize(read, 1);
-                entrySize.values += 1 + size.values;
-                entrySize.bytes += plistxml::keyBytes(1, plistxml::escapedLength(name)) + size.bytes;
-            }
-        }
-        if (entry && entry->dictionary() && budget.fits(entrySize.values, entrySize.bytes)) {
-            budget.take(entrySize.values, entrySize.bytes);
-            for (auto& [name, read] : *entry->dictionary()) kept[name] = read;
-        } else if (value->kind == Tag::kOpen && tagNamed(xml, *value, "array")) {
-            // Too large, damaged or cut short inside this list: its leading
-            // items that read.
-            auto name = readAlone("<dict>" + keyText + "<true/></dict>");
-            if (name && name->dictionary() && name->dictionary()->size() == 1) {
-                Budget share{std::min(budget.values, listShare.values),
-                             std::min(budget.bytes, listShare.bytes)};
-                Value list(salvageListItems(xml, *value, share));
-                const std::string& listName = name->dictionary()->begin()->first;
-                PropertyListSize size = propertyListSize(list, 1);
-                size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(listName));
-                if (valueEnd)
-                    std::fprintf(stderr, "property list: of \"%s\" (%llu values) the first %zu items are kept\n",
-                                 listName.c_str(), static_cast<unsigned long long>(valueEnd->values),
-                                 list.list()->size());
-                budget.take(std::min(budget.values, size.values + 1), std::min(budget.bytes, size.bytes));
-                kept[listName] = std::move(list);
-            }
-        } else if (valueEnd && !budget.fits(values, bytes)) {
-            std::fprintf(stderr, "property list: an entry of %llu values and %llu bytes is left out\n",
-                         static_cast<unsigned long long>(values), static_cast<unsigned long long>(bytes));
+        if (auto name = xmlKeyText(xml, *key, keyEnd->end)) {
+            const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
+            const uint64_t bytes = valueEnd ? valueEnd->end - key->begin + 2 * values : 0;
+            entries.push_back({std::move(*name), {values, bytes}, valueEnd.has_value()});
+            found.push_back({key->begin, *value, valueEnd});
         }
         if (!valueEnd) break;
         at = valueEnd->end;
     }
+    std::vector<PropertyListKeepStep> steps;
+    if (plan) {
+        steps = plan(entries, {budget.values, budget.bytes});
+    } else {
+        for (size_t i = 0; i < entries.size(); ++i) steps.push_back({i});
+    }
+    for (const PropertyListKeepStep& step : steps) {
+        if (step.entry >= found.size()) continue;
+        const XmlEntry& entry = found[step.entry];
+        const std::string& name = entries[step.entry].key;
+        const Tag& value = entry.value;
+        const std::optional<Element>& valueEnd = entry.valueEnd;
+        const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
+        const uint64_t bytes = valueEnd ? valueEnd->end - entry.keyBegin : 0;
+        std::optional<Value> read;
+        if (!step.leading && valueEnd && budget.fits(values, bytes))
+            read = readAlone("<array>" + std::string(xml.substr(value.begin, valueEnd->end - value.begin)) +
+                             "</array>");
+        // Charged as the writer will write it, one level deep.
+        PropertyListSize entrySize{0, 0};
+        const bool whole = read && read->list() && read->list()->size() == 1;
+        if (whole) {
+            const PropertyListSize size = propertyListSize(read->list()->front(), 1);
+            entrySize.values = 1 + size.values;
+            entrySize.bytes = plistxml::keyBytes(1, plistxml::escapedLength(name)) + size.bytes;
+        }
+        if (whole && budget.fits(entrySize.values, entrySize.bytes)) {
+            budget.take(entrySize.values, entrySize.bytes);
+            kept[name] = std::move(read->list()->front());
+        } else if (value.kind == Tag::kOpen && tagNamed(xml, value, "array")) {
+            // Too large, damaged or cut short inside this list: its leading
+            // items that read.
+            const PropertyListBounds room = step.leading ? step.room : listShare;
+            Budget share{std::min({budget.values, room.values, listShare.values}),
+                         std::min({budget.bytes, room.bytes, listShare.bytes})};
+            Value list(salvageListItems(xml, value, share));
+            PropertyListSize size = propertyListSize(list, 1);
+            size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(name));
+            if (valueEnd)
+                std::fprintf(stderr, "property list: of \"%s\" (%llu values) the first %zu items are kept\n",
+                             name.c_str(), static_cast<unsigned long long>(valueEnd->values), list.list()->size());
+            budget.take(std::min(budget.values, size.values + 1), std::min(budget.bytes, size.bytes));
+            kept[name] = std::move(list);
+        } else if (valueEnd && !budget.fits(values, bytes)) {
+            std::fprintf(stderr, "property list: an entry of %llu values and %llu bytes is left out\n",
+                         static_cast<unsigned long long>(values), static_cast<unsigned long long>(bytes));
+        }
+    }
+    if (steps.size() < entries.size())
+        std::fprintf(stderr, "property list: %zu of %zu entries give way to what stays first\n",
+                     entries.size() - steps.size(), entries.size());
     return kept;
 }
 
-Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file) {
+Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file, const PropertyListSalvagePlan& plan) {
     // As FileSystem reads files: never through a link, never waiting on a pipe.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return {};
@@ -570,14 +614,14 @@ Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file) {
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
         auto kept = salvageBinaryPropertyListFile(fd, static_cast<uint64_t>(status.st_size), charge,
-                                                  salvagedListShare(bounds));
+                                                  salvagedListShare(bounds), plan);
         ::close(fd);
         return kept;
     }
     ::close(fd);
     std::string head;
     if (!FileSystem::readFileHead(file, head, propertyListBounds().bytes)) return {};
-    return salvagePropertyListDictionary(head);
+    return salvagePropertyListDictionary(head, plan);
 }
 
 }  // namespace foundation

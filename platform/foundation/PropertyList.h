@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/Value.h"
 
 namespace foundation {
@@ -66,10 +67,12 @@ std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefus
 // newest records of a history stored newest first). Empty when nothing can
 // be read.
 constexpr PropertyListSize kSalvagedListBound{kMaximumPropertyListValues / 16, kMaximumPropertyListBytes / 16};
-Value::Dictionary salvagePropertyListDictionary(std::string_view xml);
+// With a `plan`, the salvage sizes every entry first and keeps those the
+// plan names, in its order (PropertyListSalvagePlan).
+Value::Dictionary salvagePropertyListDictionary(std::string_view xml, const PropertyListSalvagePlan& plan = {});
 // The same for a file too large to read whole: a binary file through its
 // trailer and offset table at its end, reading only the objects the salvage
 // reaches; any other from its first bytes, as much as the reader takes.
-Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file);
+Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file, const PropertyListSalvagePlan& plan = {});
 
 }  // namespace foundation

@@ -6,14 +6,13 @@
 #include <cstdio>
 
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/StoredFileBounds.h"
 
 namespace foundation {
 namespace {
 
 std::atomic<uint64_t> propertyListChargeValues{kMaximumPropertyListValues};
 std::atomic<uint64_t> propertyListChargeBytes{kMaximumPropertyListBytes};
-
+thread_local std::optional<PropertyListBounds> propertyListThreadBounds;
 
 uint64_t decimalLength(int64_t value) {
     uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
@@ -36,12 +35,25 @@ uint64_t realLength(double value) {
 
 PropertyListBounds propertyListBounds() {
     PropertyListBounds bounds{propertyListChargeValues.load(), propertyListChargeBytes.load()};
-    // A file held to what its owner writes there (StoredFileBounds).
-    if (auto file = storedFileScopeBounds()) {
+    // A file held to what its owner writes there.
+    if (const auto& file = propertyListThreadBounds) {
         bounds.values = std::min(bounds.values, file->values);
         bounds.bytes = std::min(bounds.bytes, file->bytes);
     }
     return bounds;
+}
+
+PropertyListBoundsScope::PropertyListBoundsScope(const std::optional<PropertyListBounds>& bounds)
+    : previous_(propertyListThreadBounds) {
+    if (bounds) propertyListThreadBounds = bounds;
+}
+
+PropertyListBoundsScope::~PropertyListBoundsScope() {
+    propertyListThreadBounds = previous_;
+}
+
+std::optional<PropertyListBounds> propertyListScopeBounds() {
+    return propertyListThreadBounds;
 }
 
 PropertyListBoundsForTesting::PropertyListBoundsForTesting(PropertyListBounds bounds)

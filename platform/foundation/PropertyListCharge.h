@@ -7,8 +7,11 @@
 // the writer could write back.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/Value.h"
 
@@ -25,6 +28,22 @@ struct PropertyListBounds {
 };
 PropertyListBounds propertyListBounds();
 
+// While one lives, what this thread reads and writes as property lists is
+// held to `bounds` as well: propertyListBounds() answers the smaller of these
+// and the bounds above. Nothing when there are none.
+class PropertyListBoundsScope {
+public:
+    explicit PropertyListBoundsScope(const std::optional<PropertyListBounds>& bounds);
+    ~PropertyListBoundsScope();
+    PropertyListBoundsScope(const PropertyListBoundsScope&) = delete;
+    PropertyListBoundsScope& operator=(const PropertyListBoundsScope&) = delete;
+
+private:
+    std::optional<PropertyListBounds> previous_;
+};
+// The bounds this thread's scope sets, if any.
+std::optional<PropertyListBounds> propertyListScopeBounds();
+
 class PropertyListBoundsForTesting {
 public:
     explicit PropertyListBoundsForTesting(PropertyListBounds bounds);
@@ -35,6 +54,29 @@ public:
 private:
     PropertyListBounds previous_;
 };
+
+// One entry of a dictionary as a reader or writer sizes it, for whoever
+// decides what of a file stays: its key and value one level deep, as the
+// writer writes them. `sized` is false for an entry whose size is not known
+// (damaged, cut short, or past the bounds on its own).
+struct PropertyListEntry {
+    std::string key;
+    PropertyListBounds size{0, 0};
+    bool sized = true;
+};
+
+// What a salvage keeps of a dictionary's entries (numbered as the salvage
+// found them), in the order it takes them: each whole, or with `leading`
+// the leading items of its list that fit in `room`. Given the entries and
+// the room a salvage has; entries it does not name are left out. Without
+// a plan, a salvage takes every entry in the order of the file.
+struct PropertyListKeepStep {
+    size_t entry;
+    bool leading = false;
+    PropertyListBounds room{0, 0};
+};
+using PropertyListSalvagePlan =
+    std::function<std::vector<PropertyListKeepStep>(const std::vector<PropertyListEntry>&, PropertyListBounds room)>;
 
 // The lines the writer gives a value `depth` levels deep (each line begins
 // with one tab per level): exact for every value the writer writes.

@@ -1,10 +1,9 @@
 #include "platform/foundation/StoredFileBounds.h"
 
-#include "platform/foundation/PropertyList.h"
-
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 namespace foundation {
 namespace {
@@ -15,7 +14,18 @@ std::map<std::string, StoredFileBound>& storedFileBoundsTable() {
     return table;
 }
 
-thread_local std::optional<PropertyListBounds> storedFileThreadBounds;
+bool inFamily(const std::string& key, const std::string& family) {
+    return key.compare(0, family.size() - 1, family, 0, family.size() - 1) == 0;
+}
+
+bool fitsIn(const PropertyListBounds& size, const PropertyListBounds& room) {
+    return size.values <= room.values && size.bytes <= room.bytes;
+}
+
+void takeFrom(PropertyListBounds& room, const PropertyListBounds& size) {
+    room.values -= size.values;
+    room.bytes -= size.bytes;
+}
 
 }  // namespace
 
@@ -23,12 +33,23 @@ bool StoredFileBound::knows(const std::string& key) const {
     if (keys.empty()) return true;
     for (const std::string& known : keys) {
         if (!known.empty() && known.back() == '*') {
-            if (key.compare(0, known.size() - 1, known, 0, known.size() - 1) == 0) return true;
+            if (inFamily(key, known)) return true;
         } else if (key == known) {
             return true;
         }
     }
     return false;
+}
+
+int StoredFileBound::standing(const std::string& key) const {
+    if (std::find(userKeys.begin(), userKeys.end(), key) != userKeys.end()) return 0;
+    return knows(key) ? 1 : 2;
+}
+
+std::optional<size_t> StoredFileBound::sharedFamily(const std::string& key) const {
+    for (size_t f = 0; f < shares.size(); ++f)
+        if (inFamily(key, shares[f].first)) return f;
+    return std::nullopt;
 }
 
 void setStoredFileBound(const std::string& name, StoredFileBound bound) {
@@ -48,46 +69,62 @@ void resetStoredFileBounds() {
     storedFileBoundsTable().clear();
 }
 
-std::vector<std::string> storedFileKeysToGiveWay(const Value::Dictionary& values, const StoredFileBound& bound,
-                                                 const std::string& changed) {
-    if (bound.keys.empty()) return {};
-    const PropertyListBounds limit = [&] {
-        StoredFileScope scope(bound);
-        return propertyListBounds();
-    }();
-    PropertyListSize total = propertyListSize(Value(values));
-    std::vector<std::pair<PropertyListSize, std::string>> unknown;
-    for (const auto& [key, value] : values) {
-        if (key == changed || bound.knows(key)) continue;
-        PropertyListSize size = propertyListSize(value, 1);
-        size.values += 1;
-        size.bytes += plistxml::keyBytes(1, plistxml::escapedLength(key));
-        unknown.emplace_back(size, key);
+StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& entries, PropertyListBounds room,
+                                         const StoredFileBound& bound) {
+    // Where each entry stands: the user's values in their order, then the
+    // owner's keys, then the rest; within those two, the smallest first.
+    // `family` is the share an owner's key counts against (-1: none).
+    struct Place {
+        int rank;
+        size_t user;
+        int family;
+    };
+    std::vector<Place> places(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string& key = entries[i].key;
+        const int rank = bound.standing(key);
+        const auto user = std::find(bound.userKeys.begin(), bound.userKeys.end(), key);
+        const auto family = rank == 1 ? bound.sharedFamily(key) : std::nullopt;
+        places[i] = {rank, static_cast<size_t>(user - bound.userKeys.begin()),
+                     family ? static_cast<int>(*family) : -1};
     }
-    std::sort(unknown.begin(), unknown.end(), [](const auto& a, const auto& b) {
-        return a.first.bytes != b.first.bytes ? a.first.bytes > b.first.bytes : a.first.values > b.first.values;
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const auto largeness = [&](size_t i) {
+        return entries[i].sized ? std::make_tuple(entries[i].size.bytes, entries[i].size.values)
+                                : std::make_tuple(UINT64_MAX, UINT64_MAX);
+    };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        if (places[a].rank != places[b].rank) return places[a].rank < places[b].rank;
+        if (places[a].rank == 0) return places[a].user < places[b].user;
+        return largeness(a) < largeness(b);
     });
-    std::vector<std::string> giving;
-    for (const auto& [size, key] : unknown) {
-        if (total.values <= limit.values && total.bytes <= limit.bytes) break;
-        total.values -= size.values;
-        total.bytes -= size.bytes;
-        giving.push_back(key);
+
+    StoredFileChoice choice;
+    std::vector<PropertyListBounds> familyRoom;
+    for (const auto& share : bound.shares) familyRoom.push_back(share.second);
+    for (size_t i : order) {
+        const PropertyListEntry& entry = entries[i];
+        const Place& place = places[i];
+        const bool fits = entry.sized && fitsIn(entry.size, room) &&
+                          (place.family < 0 || fitsIn(entry.size, familyRoom[static_cast<size_t>(place.family)]));
+        if (fits) {
+            takeFrom(room, entry.size);
+            if (place.family >= 0) takeFrom(familyRoom[static_cast<size_t>(place.family)], entry.size);
+            choice.kept.push_back(i);
+        } else if (place.rank == 0 && !choice.part) {
+            // What is left goes to this value of the user's: nothing of
+            // lower standing stays beside it.
+            choice.part = i;
+            choice.partRoom = room;
+            room = {0, 0};
+        } else {
+            choice.giving.push_back(i);
+        }
     }
-    if (total.values > limit.values || total.bytes > limit.bytes) return {};
-    return giving;
-}
-
-StoredFileScope::StoredFileScope(const std::optional<StoredFileBound>& bound) : previous_(storedFileThreadBounds) {
-    if (bound) storedFileThreadBounds = bound->bounds;
-}
-
-StoredFileScope::~StoredFileScope() {
-    storedFileThreadBounds = previous_;
-}
-
-std::optional<PropertyListBounds> storedFileScopeBounds() {
-    return storedFileThreadBounds;
+    std::stable_sort(choice.giving.begin(), choice.giving.end(),
+                     [&](size_t a, size_t b) { return largeness(a) > largeness(b); });
+    return choice;
 }
 
 }  // namespace foundation

@@ -6,18 +6,19 @@
 // to no more than one budget for the start (kStartPropertyListBudget), so
 // that a data root of files each at its bound still starts small.
 //
-// A file past its bound is read as past the property-list bounds (set aside,
-// and what fits salvaged). Within it, a change the bound would refuse first
-// makes room: values under keys the owner does not write (unknown content)
-// give way, the largest first, kept aside in a file of their own, before a
-// change of the user's is refused.
+// One order decides what stays wherever a file passes its bound (a read
+// that salvages, a change that makes room): the user's values first, in the
+// order the owner names them, then the owner's own keys, each family of them
+// within its stated share, then keys the owner does not write. Within each,
+// what gives way goes largest first. The bounds decide from the sizes the
+// readers and writers hand them; they read nothing themselves.
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/PropertyListCharge.h"
-#include "platform/foundation/Value.h"
 
 namespace foundation {
 
@@ -28,11 +29,22 @@ constexpr PropertyListBounds kStartPropertyListBudget{uint64_t{3} << 17, uint64_
 
 struct StoredFileBound {
     PropertyListBounds bounds;
-    // The keys the owner writes; a key ending in '*' names every key that
-    // begins with what precedes it. Empty: every key is the owner's.
+    // The keys the owner writes; a key ending in '*' names a family, every
+    // key that begins with what precedes it. Empty: every key is the owner's.
     std::vector<std::string> keys;
+    // The user's values among them (exact keys), what stays first and
+    // gives way last, in that order. A list among them that cannot stay
+    // whole keeps its leading items (a history stored newest first).
+    std::vector<std::string> userKeys = {};
+    // The most a family of `keys` may hold, its keys and values one level
+    // deep; a family without a share may take the whole bound.
+    std::vector<std::pair<std::string, PropertyListBounds>> shares = {};
 
     bool knows(const std::string& key) const;
+    // Where a key stands in the order: 0 the user's, 1 the owner's, 2 neither.
+    int standing(const std::string& key) const;
+    // The family with a share that `key` belongs to, if any (its index in `shares`).
+    std::optional<size_t> sharedFamily(const std::string& key) const;
 };
 
 // The bound of a file named by its preference domain, or, for a file
@@ -47,28 +59,29 @@ std::optional<StoredFileBound> storedFileBound(const std::string& name);
 // Forgets every stated bound (tests).
 void resetStoredFileBounds();
 
-// The keys of `values` that must give way, the largest value first, for
-// the dictionary to fit its file's bound: keys `bound` does not know, other
-// than `changed`. Empty when nothing needs to, or when they cannot make the
-// room (or the owner names no keys).
-std::vector<std::string> storedFileKeysToGiveWay(const Value::Dictionary& values, const StoredFileBound& bound,
-                                                 const std::string& changed = {});
+// What stays of a file's entries (as its readers or writer size them) within `room` (what the file may hold
+// besides its root), in the order they are taken: each whole, or, for the
+// first of the user's values that cannot stay whole, as much of it as
+// `partRoom` leaves (its leading items). Every other entry gives way, listed
+// in `giving` the largest first.
+struct StoredFileChoice {
+    std::vector<size_t> kept;
+    std::optional<size_t> part;
+    PropertyListBounds partRoom{0, 0};
+    std::vector<size_t> giving;
+};
+StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& entries, PropertyListBounds room,
+                                         const StoredFileBound& bound);
 
 // While one lives, what this thread reads and writes as property lists is
-// held to `bounds` as well (propertyListBounds() answers the smaller of
-// these and the property-list bounds). Nothing when there is no bound.
+// held to the file's bound as well. Nothing when there is no bound.
 class StoredFileScope {
 public:
-    explicit StoredFileScope(const std::optional<StoredFileBound>& bound);
-    ~StoredFileScope();
-    StoredFileScope(const StoredFileScope&) = delete;
-    StoredFileScope& operator=(const StoredFileScope&) = delete;
+    explicit StoredFileScope(const std::optional<StoredFileBound>& bound)
+        : scope_(bound ? std::optional<PropertyListBounds>(bound->bounds) : std::nullopt) {}
 
 private:
-    std::optional<PropertyListBounds> previous_;
+    PropertyListBoundsScope scope_;
 };
-
-// The bounds this thread's scope sets, if any.
-std::optional<PropertyListBounds> storedFileScopeBounds();
 
 }  // namespace foundation

@@ -10,6 +10,7 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/StoredFileBounds.h"
+#include "platform/foundation/StoredFileRoom.h"
 
 namespace foundation {
 namespace fs = std::filesystem;
@@ -70,28 +71,33 @@ public:
 
     bool dirty() const { return dirty_; }
 
-    // Room for a change that the file's bound refused: values under keys its
-    // owner does not write give way, the largest first, until `values` fits,
-    // and are kept aside in a file of their own. False, with nothing taken
-    // away, when they cannot make the room (or the domain has no bound).
+    // Room for a change that the file's bound refused, by the bound's
+    // order: values of lower standing give way, the largest first, and are
+    // kept aside in a file of their own. False, with nothing taken away,
+    // when the change itself would have to give way (or the domain has no
+    // bound), or what gives way cannot be kept aside.
     bool makeRoom(Value::Dictionary& values, const std::string& changed) {
         const auto bound = userDefaultsBound(name_);
-        const auto giving = bound ? storedFileKeysToGiveWay(values, *bound, changed) : std::vector<std::string>{};
-        if (giving.empty()) return false;
-        Value::Dictionary given;
-        for (const auto& key : giving) given.emplace(key, values.at(key));
+        const auto giving = bound ? storedFileGivingWay(values, *bound, changed) : std::nullopt;
+        if (!giving) return false;
         // Kept before they leave the file; without a copy they stay.
-        auto xml = propertyListXml(Value(given));
+        auto xml = propertyListXml(Value(giving->given));
         auto aside = xml ? FileSystem::keepAside(file_, *xml) : std::nullopt;
         if (!aside) {
-            std::fprintf(stderr, "preferences: %s is at its bound and its unknown values cannot be kept aside\n",
+            std::fprintf(stderr, "preferences: %s is at its bound and what would give way cannot be kept aside\n",
                          file_.c_str());
             return false;
         }
-        for (const auto& [key, value] : given) values.erase(key);
-        std::fprintf(stderr, "preferences: %s is at its bound; %zu values its owner does not write give way, kept as %s\n",
-                     file_.c_str(), giving.size(), aside->c_str());
+        applyGivingWay(values, *giving);
+        std::fprintf(stderr, "preferences: %s is at its bound; %zu values of lower standing give way, kept as %s\n",
+                     file_.c_str(), giving->given.size(), aside->c_str());
         return true;
+    }
+
+    // A change that could not be stored: said, and the process's end says so.
+    void refused(const std::string& key) {
+        std::fprintf(stderr, "preferences: \"%s\" is not stored in %s\n", key.c_str(), file_.c_str());
+        DataLoss::note("changes of preferences file " + file_.string(), 1, "changes past its bound");
     }
 
 private:
@@ -117,8 +123,11 @@ private:
         const auto size = fs::file_size(file_, ec);
         const bool tooLarge = !read && !ec && size > kMaximumPropertyListBytes;
         if (tooLarge) refusal = {true, std::to_string(size) + " bytes, more than the reader takes"};
-        values_ = read ? salvagePropertyListDictionary(bytes) : tooLarge ? salvagePropertyListFile(file_)
-                                                                         : Value::Dictionary{};
+        const auto bound = userDefaultsBound(name_);
+        const PropertyListSalvagePlan plan = bound ? storedFileSalvagePlan(*bound) : PropertyListSalvagePlan();
+        values_ = read       ? salvagePropertyListDictionary(bytes, plan)
+                  : tooLarge ? salvagePropertyListFile(file_, plan)
+                             : Value::Dictionary{};
         // Starting afresh writes the file: only once the old bytes are safe.
         if (!setAside(refusal)) {
             values_.clear();
@@ -258,9 +267,11 @@ bool UserDefaults::set(const std::string& key, const Value& value) {
     // must not get into memory, where it would block every later write.
     PropertyListRefusal refusal;
     if (!propertyListXml(value, &refusal)) {
-        if (refusal.pastBounds)
+        if (refusal.pastBounds) {
             std::fprintf(stderr, "preferences: not storing \"%s\" in %s: %s\n", key.c_str(),
                          domain_->name().c_str(), refusal.why.c_str());
+            DataLoss::note("changes of preferences file " + filePath().string(), 1, "changes past its bound");
+        }
         return false;
     }
     return domain_->withValues([&](Value::Dictionary& values) {
@@ -270,6 +281,7 @@ bool UserDefaults::set(const std::string& key, const Value& value) {
         if (saved == PreferencesStore::Domain::Saved::kRefused && domain_->makeRoom(values, key))
             saved = domain_->save(values);
         if (saved == PreferencesStore::Domain::Saved::kRefused) {
+            domain_->refused(key);
             if (added) {
                 values.erase(slot);
             } else {

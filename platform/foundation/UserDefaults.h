@@ -46,8 +46,8 @@ private:
 // change. A file that cannot be read as a property-list dictionary (cut off,
 // garbage, another root type, past the property-list bounds) is renamed aside
 // to "<domain>.plist.damaged" (with a number when that exists) and the domain
-// starts with what can still be read of it, within the bounds; no other
-// domain is touched. Typed reads give nothing when the stored value is of
+// starts with what can still be read of it, within the bounds and by its
+// bound's order; no other domain is touched. Typed reads give nothing when the stored value is of
 // another type, so a hand-edited file reads as if the key were missing.
 // Safe to use from any thread.
 class UserDefaults {
@@ -79,8 +79,10 @@ public:
     // Stores `value` under `key` and writes the domain's file. Absent or null
     // removes the key. Refused (false, nothing changes) for an empty key or a
     // value with no property-list form (null inside a list or dictionary), and
-    // when the domain's file would then pass what its reader takes: the file
-    // and memory keep the old value, and a line says so.
+    // when the domain's file would then pass what its reader takes and what
+    // stands below the change in its bound's order (StoredFileBounds) cannot
+    // give way: the file and memory keep the old value, a line says so, and
+    // the loss is noted for the process's exit (DataLoss).
     // False also when the file could not be written; the value is then kept
     // in memory and the next change or `synchronize` writes it again.
     bool set(const std::string& key, const Value& value);

@@ -1,0 +1,285 @@
+// Data roots whose files pass their bounds with what Calvaro does not write
+// sorting first, or whose owner families fill them: the user's values stay
+// first. Each row plants one file and runs three starts, each `calvaro`
+// solving one exercise to the end of its script, then the engine logging a
+// burst: the consent stays, every exercise of the file stays, each start's
+// exercise is stored or the start ends with exit 1 and says so, and the
+// burst is uploaded at that start.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/PropertyList.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/FirstStartProcess.h"
+#include "tests/support/BinaryPropertyListBytes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using foundation::Value;
+
+constexpr const char* kUserFirstSettled =
+    "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>";
+
+// An exercise as the Calculate screen stores it, told apart by its formula
+// "f_{i}" and `padding` more characters of it.
+std::string userFirstRecord(size_t i, size_t padding) {
+    return "<dict><key>inputParameters</key><dict><key>aTextField</key><string>2</string><key>bTextField</key>"
+           "<string>1</string><key>cTextField</key><string>0</string><key>dTextField</key><string>0</string>"
+           "<key>xTextField</key><string>1</string><key>zTextField</key><string>1</string></dict>"
+           "<key>latexString</key><string>f_{" +
+           std::to_string(i) + "}" + std::string(padding, 'y') +
+           "</string><key>setupParameter</key><dict><key>appKey</key><string>CLV</string>"
+           "<key>inputCalculationSelection</key><integer>0</integer></dict><key>solutionSteps</key><array/></dict>";
+}
+
+std::string userFirstHistory(size_t exercises, size_t padding = 0) {
+    std::string xml = "<key>Calculations</key><array>";
+    for (size_t i = 0; i < exercises; ++i) xml += userFirstRecord(i, padding);
+    return xml + "</array>";
+}
+
+std::string userFirstXml(const std::string& entries) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + entries + "</dict></plist>";
+}
+
+// 131,073 foreign keys (262,146 values) sorting before Calvaro's, then 200
+// exercises and the consent: past the values bound of 262,144.
+std::string foreignKeysFirstXml() {
+    std::string xml;
+    xml.reserve(131'073 * 26 + 200 * 600);
+    char key[32];
+    for (int i = 0; i < 131'073; ++i) {
+        std::snprintf(key, sizeof key, "A%06d", i);
+        xml += std::string("<key>") + key + "</key><true/>";
+    }
+    return userFirstXml(xml + userFirstHistory(200) + kUserFirstSettled);
+}
+
+// The same as a binary file whose foreign keys all refer to one shared true,
+// and whose exercises are formulas alone.
+std::string foreignKeysFirstBinary() {
+    constexpr uint64_t kForeign = 131'073, kExercises = 200;
+    std::vector<std::string> keys;
+    char key[32];
+    for (uint64_t i = 0; i < kForeign; ++i) {
+        std::snprintf(key, sizeof key, "A%06llu", static_cast<unsigned long long>(i));
+        keys.push_back(key);
+    }
+    for (const char* own : {"Calculations", "isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone"})
+        keys.push_back(own);
+    // 0 the root, then its keys, the shared true, the history, the key of a
+    // formula, and each exercise with its formula.
+    const uint64_t trueObject = 1 + keys.size(), history = trueObject + 1, formulaKey = history + 1,
+                   firstExercise = formulaKey + 1;
+    std::vector<uint64_t> refs;
+    for (uint64_t i = 0; i < keys.size(); ++i) refs.push_back(1 + i);
+    for (uint64_t i = 0; i < kForeign; ++i) refs.push_back(trueObject);
+    refs.push_back(history);
+    for (int i = 0; i < 3; ++i) refs.push_back(trueObject);
+    std::vector<std::string> objects{binaryPropertyListMarker(0xD, keys.size()) + binaryPropertyListRefs(refs, 4)};
+    for (const auto& name : keys) objects.push_back(binaryPropertyListMarker(0x5, name.size()) + name);
+    objects.push_back("\x09");
+    std::vector<uint64_t> exercises;
+    for (uint64_t i = 0; i < kExercises; ++i) exercises.push_back(firstExercise + 2 * i);
+    objects.push_back(binaryPropertyListMarker(0xA, kExercises) + binaryPropertyListRefs(exercises, 4));
+    objects.push_back(binaryPropertyListMarker(0x5, 11) + "latexString");
+    for (uint64_t i = 0; i < kExercises; ++i) {
+        objects.push_back(binaryPropertyListMarker(0xD, 1) + binaryPropertyListRefs({formulaKey, firstExercise + 2 * i + 1}, 4));
+        const std::string formula = "f_{" + std::to_string(i) + "}";
+        objects.push_back(binaryPropertyListMarker(0x5, formula.size()) + formula);
+    }
+    return binaryPropertyListFile(objects, 4);
+}
+
+// Five foreign texts of 3 MiB sorting first, then 2,000 exercises of some
+// 1.5 KB: 17.9 MiB, past the bytes bound of 16 MiB.
+std::string foreignTextsFirstXml() {
+    std::string xml;
+    for (int i = 0; i < 5; ++i)
+        xml += "<key>A" + std::to_string(i) + "</key><string>" + std::string(size_t{3} << 20, 'x') + "</string>";
+    return userFirstXml(xml + userFirstHistory(2000, 1000) + kUserFirstSettled);
+}
+
+// The consent platform's keys: `count` of them (two values each), with
+// `settled` after them.
+std::string consentPlatformXml(int count, const std::string& settled) {
+    std::string xml;
+    char key[32];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(key, sizeof key, "IABTCF_%06d", i);
+        xml += std::string("<key>") + key + "</key><true/>";
+    }
+    return userFirstXml(xml + settled);
+}
+
+class UserValuesFirstProcessTest : public DriverTest {
+  protected:
+    UserValuesFirstProcessTest() : DriverTest("user-values-first") {}
+
+    fs::path preferences() const { return root.path() / "Library/Preferences/org.calvaro.Calvaro.plist"; }
+    fs::path engineDictionary() const {
+        return measurementFolder(root.path()) / "app.calvaro.analytics.measurement.plist";
+    }
+
+    void plant(const fs::path& file, const std::string& bytes) {
+        fs::create_directories(file.parent_path());
+        fs::permissions(root.path(), fs::perms::owner_all);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    }
+
+    static Value readFile(const fs::path& file) {
+        return foundation::parsePropertyList(firstStartFileText(file)).value_or(Value());
+    }
+    Value live() const { return readFile(preferences()); }
+
+    // The formulas of the history.
+    std::vector<std::string> formulas() const {
+        std::vector<std::string> out;
+        const Value calculations = live()["Calculations"];
+        if (const Value::List* list = calculations.list())
+            for (const Value& record : *list)
+                if (const std::string* formula = record["latexString"].string()) out.push_back(*formula);
+        return out;
+    }
+
+    // `calvaro` solving one exercise to the end of its script, accepting the
+    // consent when the file does not hold it; its exit status, and what it
+    // said on its error output.
+    std::pair<int, std::string> solve() {
+        const fs::path script = root.path() / "solve.txt";
+        std::string steps;
+        if (live()["isDsgvoAccepted"].boolValue() != true) steps += "alert #dsgvoAcceptButton\n";
+        std::ofstream(script) << steps + "tap toolbarRemoveButton\ntap aTextField\ntype 3\ntap bTextField\n"
+                                         "type 2\ntap calculateButton\nsnapshot shown\n";
+        const fs::path err = root.path() / "err.txt";
+        fs::remove(err);
+        const pid_t pid = spawnCalvaroInGroup(root.path(), script);
+        EXPECT_GT(pid, 0);
+        const int status = pid > 0 ? waitForCalvaro(pid, std::chrono::seconds(kUnderAddressSanitizer ? 400 : 120)) : -1;
+        return {status, firstStartFileText(err)};
+    }
+
+    // The engine on the same root: a burst of 20 events from `first`, each
+    // uploaded before its orderly end.
+    void burst(int64_t first) {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                    debugArguments({"--first", std::to_string(first), "--count", "20"}));
+        const auto ours = [first](const tools::CollectedEvent& event) {
+            const auto n = event.intParam("n");
+            return event.name == "e2e_event" && n && *n >= first && *n < first + 20;
+        };
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 20; },
+            kUnderAddressSanitizer ? 400 : 120))
+            << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+    }
+
+    // Three starts over `file`: the consent kept, each of the file's
+    // `exercises` formulas kept, each start's exercise stored or its loss
+    // said with exit 1, each start's burst uploaded. `check` runs after each.
+    void threeStarts(const std::string& file, size_t exercises, const std::function<void()>& check = {}) {
+        plant(preferences(), file);
+        size_t before = 0;
+        for (int start = 1; start <= 3; ++start) {
+            SCOPED_TRACE("start " + std::to_string(start));
+            const auto [status, said] = solve();
+            const std::vector<std::string> now = formulas();
+            if (status == 1) {
+                EXPECT_NE(said.find("not stored"), std::string::npos) << said;
+            } else {
+                EXPECT_EQ(status, 0) << said;
+                EXPECT_GT(now.size(), before) << "the start's exercise is stored\n" << said;
+            }
+            EXPECT_EQ(live()["isDsgvoAccepted"].boolValue(), true) << said;
+            // Each formula of the file up to its number's end (some are padded).
+            std::set<std::string> kept;
+            for (const auto& formula : now)
+                if (formula.rfind("f_{", 0) == 0) kept.insert(formula.substr(0, formula.find('}') + 1));
+            size_t missing = 0;
+            for (size_t i = 0; i < exercises; ++i) missing += kept.count("f_{" + std::to_string(i) + "}") == 0;
+            EXPECT_EQ(missing, 0u) << said;
+            before = now.size();
+            if (check) check();
+            burst(1000 * start);
+            std::printf("start %d: exit %d, %zu exercises\n", start, status, now.size());
+        }
+    }
+};
+
+TEST_F(UserValuesFirstProcessTest, ForeignValuesSortingFirstGiveWayToTheUsers) {
+    const struct {
+        const char* name;
+        std::string file;
+        size_t exercises;
+    } rows[] = {
+        {"131,073 foreign keys first, XML", foreignKeysFirstXml(), 200},
+        {"131,073 foreign keys first, binary", foreignKeysFirstBinary(), 200},
+        {"five foreign texts of 3 MiB first", foreignTextsFirstXml(), 2000},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(row.file.size()) + " bytes");
+        fs::remove_all(root.path() / "Library");
+        threeStarts(row.file, row.exercises);
+    }
+}
+
+// The consent platform's keys fill the file within its bound (131,065 keys,
+// 262,130 values), or one text of 16,776,000 bytes under them does, or they
+// leave no room for the consent itself: they give way past their share.
+TEST_F(UserValuesFirstProcessTest, TheConsentPlatformsKeysGiveWayPastTheirShare) {
+    std::string bigText = std::string("<key>IABTCF_big</key><string>") + std::string(16'776'000, 'x') + "</string>";
+    const struct {
+        const char* name;
+        std::string file;
+    } rows[] = {
+        {"131,065 keys", consentPlatformXml(131'065, kUserFirstSettled)},
+        {"one text of 16,776,000 bytes", userFirstXml(bigText + kUserFirstSettled)},
+        {"no room for the consent",
+         consentPlatformXml(131'069, "<key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(row.file.size()) + " bytes");
+        fs::remove_all(root.path() / "Library");
+        threeStarts(row.file, 0);
+    }
+}
+
+// The engine's persistent dictionary past its bound with 5,000 foreign keys
+// sorting before the engine's: three starts of the engine, each uploading
+// its burst, keep its app instance id. (Calvaro's own starts serve another
+// app id, which makes a new instance id by design.)
+TEST_F(UserValuesFirstProcessTest, TheEnginesDictionaryPastItsBoundKeepsItsInstanceId) {
+    logAndEnd(1, 3);
+    const std::string idKey = "/zevure/measurement/app_instance_id";
+    const auto instanceId = [&] {
+        const Value id = readFile(engineDictionary())[idKey];
+        return id.string() ? *id.string() : std::string();
+    };
+    const std::string instance = instanceId();
+    ASSERT_FALSE(instance.empty()) << consoleTail();
+    const Value stored = readFile(engineDictionary());
+    ASSERT_TRUE(stored.dictionary());
+    Value::Dictionary engine = *stored.dictionary();
+    for (int i = 0; i < 5000; ++i) engine["!foreign" + std::to_string(10000 + i)] = Value(std::string(8, 'f'));
+    const auto xml = foundation::propertyListXml(Value(engine));
+    ASSERT_TRUE(xml);
+    plant(engineDictionary(), *xml);
+    for (int start = 1; start <= 3; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        burst(1000 * start);
+        EXPECT_EQ(instanceId(), instance) << consoleTail();
+    }
+}
+
+}  // namespace
