@@ -65,6 +65,8 @@ struct QueuePassRow {
     int fewestPasses;
 };
 
+void PrintTo(const QueuePassRow& row, std::ostream* out) { *out << row.name; }
+
 class QueuePassBudgetTest : public StorageTest, public testing::WithParamInterface<QueuePassRow> {};
 
 // 40 rows that inflate to 3 MiB each and are no bundle, under a budget of
