@@ -173,4 +173,39 @@ TEST_F(SalvageRoomTest, ASalvageWithoutRoomWaitsAndALaterStartCopiesEveryKeptRow
     EXPECT_EQ(shell(path(), "SELECT name FROM raw_events ORDER BY rowid LIMIT 1"), "e\n");
 }
 
+// What a power loss may leave at synchronous=NORMAL, where a commit is not
+// waited on to reach the disk: damage inside the log's last committed
+// transaction. SQLite reads the log up to the transaction before it and
+// drops that one, and so does the engine, without a word: the file stays
+// where it is, nothing is set aside, and the events of every earlier
+// transaction are there.
+TEST_F(SalvageRoomTest, DamageInsideTheLastCommittedTransactionDropsItAsSQLiteDoes) {
+    ASSERT_TRUE(open());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    exec(db, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA wal_autocheckpoint=0;"
+             "INSERT INTO raw_events_metadata VALUES (1, x'0a00')");
+    for (int commit = 0; commit < 10; ++commit) {
+        exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
+                 "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+                 "SELECT 'e', " + std::to_string(commit) + ", 1, randomblob(60), 0 FROM n");
+    }
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close(db);
+    const std::string log = path() + "-wal";
+    const int64_t pageSize = std::atoll(shell(path(), "PRAGMA page_size").c_str());
+    const auto logSize = static_cast<int64_t>(fs::file_size(log));
+    {
+        // The page of the last frame, the last transaction's commit frame.
+        std::fstream file(log, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(logSize - pageSize + 100);
+        file.write(std::string(16, '\x5a').data(), 16);
+    }
+    logger_->clear();
+    ASSERT_TRUE(open());
+    EXPECT_FALSE(fs::exists(path() + ".damaged-1"));
+    EXPECT_FALSE(logged(34023) || logged(34024) || logged(34026));
+    EXPECT_EQ(shell(path(), "SELECT count(*), max(timestamp) FROM raw_events"), "900|8.0\n");
+}
+
 }  // namespace
