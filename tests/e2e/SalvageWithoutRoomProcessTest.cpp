@@ -87,29 +87,20 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
     measurement.setUploadsHeld(false);
     measurement.clear();
 
-    // Everything into the main file; then three commits into a log that is
-    // kept, and the page of the first damaged: the next start sets the file
-    // aside and salvages it.
+    // Everything into the main file, whose header is then damaged: the next
+    // start sets the file aside and salvages it, a header put on its copy.
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db,
-                               "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA wal_autocheckpoint=0;"
-                               "INSERT INTO purchase_transactions VALUES ('receipt-1');"
-                               "INSERT INTO purchase_transactions VALUES ('receipt-2');"
-                               "INSERT INTO purchase_transactions VALUES ('receipt-3');",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
-    }
-    {
-        std::fstream file(databaseFile().string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(32 + 24 + 2000);
-        file.write(std::string(64, '\x5a').data(), 64);
+        std::fstream file(databaseFile(), std::ios::in | std::ios::out | std::ios::binary);
+        file.write(std::string(100, '\x5a').data(), 100);
     }
     const uintmax_t keptBytes = fs::file_size(databaseFile());
-    ASSERT_GT(keptBytes, uintmax_t{2} << 20);
+    // Bundled or not when the run was killed, the events take more than a
+    // fresh file and the start's own events do.
+    ASSERT_GT(keptBytes, uintmax_t{1} << 20);
     // The console so far goes aside: the start without room appends to its own.
     fs::rename(root.path() / "console.log", root.path() / "console-stored.log");
 
