@@ -392,6 +392,9 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
     if (failed) sqliteStore_->setDatabaseError(error, "query records");
     sqliteStore_->cleanUpStatement(statement, query);
+    // A pass that only met rows the file would not give changed nothing: the
+    // next one would meet them again, so it is not called for.
+    if (dropped.empty() && bundles.empty()) queueReadEndedAtBudget_ = false;
     // The bundles beside a dropped row go on as they were. The rows a pass
     // drops are bounded by its budget, and go in one statement.
     if (!dropped.empty()) {
