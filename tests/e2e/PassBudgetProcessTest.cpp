@@ -157,8 +157,10 @@ TEST_F(PassBudgetProcessTest, AMillionUnreadableRawEventsCostAStartLessThanTwice
     EXPECT_GT(least[0], 0);
     // The junk costs the start what deleting it in bulk costs, within a
     // factor of two, beside twice a start without it: a line, a read or a
-    // statement per row would cost many times that.
-    EXPECT_LT(least[1], 2 * least[0] + 2 * sqliteDelete);
+    // statement per row would cost many times that. Under the sanitizers the
+    // engine's reading of each row is slowed where SQLite's is not.
+    const double factor = kUnderAddressSanitizer ? 4 : 2;
+    EXPECT_LT(least[1], factor * (least[0] + sqliteDelete));
 }
 
 }  // namespace

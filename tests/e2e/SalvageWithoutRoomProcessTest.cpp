@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/MeasurementDatabase.h"
@@ -87,15 +88,23 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
     measurement.setUploadsHeld(false);
     measurement.clear();
 
-    // Everything into the main file, whose header is then damaged: the next
-    // start sets the file aside and salvages it, a header put on its copy.
+    // Everything into the main file, then receipts committed one at a time
+    // into a log that is kept, and its first frame's page damaged: SQLite
+    // would read none of them, so the next start sets the file aside and
+    // salvages it (its main file readable as it is).
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::vector<std::string> steps{"PRAGMA wal_checkpoint(TRUNCATE)", "PRAGMA wal_autocheckpoint=0"};
+        for (int receipt = 1; receipt <= 3; ++receipt)
+            steps.push_back("INSERT INTO purchase_transactions VALUES ('kept-" + std::to_string(receipt) + "')");
+        for (const std::string& step : steps)
+            ASSERT_EQ(sqlite3_exec(db, step.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << step;
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_close(db);
-        std::fstream file(databaseFile(), std::ios::in | std::ios::out | std::ios::binary);
-        file.write(std::string(100, '\x5a').data(), 100);
+        std::fstream log(databaseFile().string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
+        log.seekp(32 + 24 + 1000);
+        log.write(std::string(32, '\x3c').data(), 32);
     }
     const uintmax_t keptBytes = fs::file_size(databaseFile());
     // Bundled or not when the run was killed, the events take more than a
