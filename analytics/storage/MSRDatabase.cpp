@@ -344,6 +344,22 @@ void sayWaitingSalvage(const std::string& copy, std::optional<int64_t> rows, boo
 
 }  // namespace
 
+// A bundle the kept file queued carries its index, and a server drops a
+// bundle whose (app instance, bundle index) it has seen: while the salvage
+// waits, the engine numbers its own bundles past the kept file's. A write
+// that fails for lack of room fails the engine's bundling alike.
+void MSRDatabase::raiseBundleIndex(std::optional<int64_t> keptIndex) {
+    if (!keptIndex || *keptIndex <= 0 || *keptIndex > std::numeric_limits<int32_t>::max()) return;
+    sqlite3_stmt* raise = nullptr;
+    if (sqlite3_prepare_v2(sqliteStore_->sqliteHandle(),
+                           "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) WHERE rowid = 1",
+                           -1, &raise, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(raise, 1, *keptIndex);
+        sqlite3_step(raise);
+    }
+    sqlite3_finalize(raise);
+}
+
 // Every table the engine keeps: besides what waits to be sent, the counters,
 // audience values, conditional properties and purchase fingerprints (without
 // them a purchase is reported twice) are rebuilt from nothing only at a cost.
@@ -376,7 +392,9 @@ void MSRDatabase::resumeSalvage() {
     if (!salvage && lackOfRoom) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
                       {damagedCopy, std::string("no room for a copy to read")});
-        sayWaitingSalvage(damagedCopy, MSRDatabaseSalvage::rowsInMainFile(damagedCopy, tables), true);
+        const MSRDatabaseSalvage::Waiting waiting = MSRDatabaseSalvage::waitingInMainFile(damagedCopy, tables);
+        raiseBundleIndex(waiting.lastBundleIndex);
+        sayWaitingSalvage(damagedCopy, waiting.rows, true);
         return;
     }
     if (!salvage) {
@@ -429,15 +447,10 @@ void MSRDatabase::resumeSalvage() {
     // whose (app instance, bundle index) it has seen, so numbering again from
     // 0 would make new bundles look like repeats. The kept row may be
     // unreadable where the largest index still reads.
-    std::optional<int64_t> lastBundleIndex;
+    // While the salvage waits, the engine's new bundles are numbered past the
+    // kept ones too, which wait in the copy to be sent.
+    std::optional<int64_t> lastBundleIndex = salvage->lastBundleIndex();
     if (committed) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(salvage->source(), "SELECT max(last_bundle_index) FROM app_metadata", -1, &statement,
-                               nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_INTEGER) {
-            lastBundleIndex = sqlite3_column_int64(statement, 0);
-        }
-        sqlite3_finalize(statement);
         if (ownBundleIndex) lastBundleIndex = std::max(lastBundleIndex.value_or(0), *ownBundleIndex);
         committed = sqliteStore_->performTransaction(&error, [&] {
             // The kept row took the place of the fresh one (rowid 1).
@@ -446,17 +459,7 @@ void MSRDatabase::resumeSalvage() {
             if (!metadataRows) return false;
             if (*metadataRows == 0 && !sqliteStore_->upsertRecord(freshAppMetadataRecord(), "app_metadata", &error))
                 return false;
-            if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
-                sqlite3_stmt* raise = nullptr;
-                if (sqlite3_prepare_v2(sqliteStore_->sqliteHandle(),
-                                       "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) "
-                                       "WHERE rowid = 1",
-                                       -1, &raise, nullptr) == SQLITE_OK) {
-                    sqlite3_bind_int64(raise, 1, *lastBundleIndex);
-                    sqlite3_step(raise);
-                }
-                sqlite3_finalize(raise);
-            }
+            raiseBundleIndex(lastBundleIndex);
             return true;
         });
     }
@@ -481,6 +484,7 @@ void MSRDatabase::resumeSalvage() {
     // out of the way first. Nothing acknowledged is given up.
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
+        raiseBundleIndex(lastBundleIndex);
         sayWaitingSalvage(damagedCopy, waiting, false);
         return;
     }

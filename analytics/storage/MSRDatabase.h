@@ -540,6 +540,8 @@ class MSRDatabase {
     // resumed by the next start, the copy read again, no row copied twice;
     // the mark goes once the salvage has committed.
     void resumeSalvage();
+    // Numbers the engine's next bundles past `keptIndex`, a kept file's.
+    void raiseBundleIndex(std::optional<int64_t> keptIndex);
     // The first page of this file while it is fresh; empty when it cannot be read.
     std::vector<uint8_t> freshFirstPage();
 

@@ -438,6 +438,10 @@ bool MSRDatabaseSalvage::hasTable(const std::string& table) const {
 
 namespace {
 
+// The kept file's bundle index: its row may be unreadable where the largest
+// index still reads.
+constexpr const char* kLastBundleIndexQuery = "SELECT max(last_bundle_index) FROM app_metadata";
+
 // The first column of the one row `sql` gives on `handle`, as an integer.
 std::optional<int64_t> salvageInteger(sqlite3* handle, const std::string& sql, std::optional<int64_t> bound = {}) {
     Statement statement(handle, sql);
@@ -460,8 +464,9 @@ std::optional<int64_t> MSRDatabaseSalvage::rowsFrom(const std::string& table, in
     return salvageInteger(source_->handle, "SELECT count(*) FROM " + quotedName(table) + " WHERE rowid >= ?1", from);
 }
 
-std::optional<int64_t> MSRDatabaseSalvage::rowsInMainFile(const std::string& damagedPath,
-                                                          const std::vector<std::string>& tables) {
+MSRDatabaseSalvage::Waiting MSRDatabaseSalvage::waitingInMainFile(const std::string& damagedPath,
+                                                                  const std::vector<std::string>& tables) {
+    Waiting waiting;
     sqlite3* handle = nullptr;
     // Immutable: no lock, no index of the log, nothing written beside it.
     std::string uri = "file:";
@@ -477,16 +482,20 @@ std::optional<int64_t> MSRDatabaseSalvage::rowsInMainFile(const std::string& dam
     uri += "?immutable=1";
     if (sqlite3_open_v2(uri.c_str(), &handle, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
         sqlite3_close(handle);
-        return std::nullopt;
+        return waiting;
     }
-    std::optional<int64_t> rows;
     for (const std::string& table : tables) {
         if (!damagedColumns(handle, table)) continue;
         if (std::optional<int64_t> counted = salvageInteger(handle, "SELECT count(*) FROM " + quotedName(table)))
-            rows = rows.value_or(0) + *counted;
+            waiting.rows = waiting.rows.value_or(0) + *counted;
     }
+    waiting.lastBundleIndex = salvageInteger(handle, kLastBundleIndexQuery);
     sqlite3_close(handle);
-    return rows;
+    return waiting;
+}
+
+std::optional<int64_t> MSRDatabaseSalvage::lastBundleIndex() const {
+    return salvageInteger(source_->handle, kLastBundleIndexQuery);
 }
 
 bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& destination, int64_t from,

@@ -50,11 +50,18 @@ class MSRDatabaseSalvage {
                                                    const std::vector<uint8_t>& freshFirstPage = {},
                                                    bool* lackOfRoom = nullptr);
 
-    // The rows of the kept copy at `damagedPath`, read without writing a byte
-    // (its main file only: rows its log holds are not counted); nothing when
-    // it cannot be read so. What a salvage that has no room says waits.
-    static std::optional<int64_t> rowsInMainFile(const std::string& damagedPath,
-                                                 const std::vector<std::string>& tables);
+    // What waits in the kept copy at `damagedPath`, read without writing a
+    // byte (its main file only: what its log holds is not counted): its rows
+    // in `tables` and its bundle index, each nothing when it cannot be read
+    // so. What a salvage that has no room says waits, and the index the
+    // engine's new bundles go past meanwhile.
+    struct Waiting {
+        std::optional<int64_t> rows;
+        std::optional<int64_t> lastBundleIndex;
+    };
+    static Waiting waitingInMainFile(const std::string& damagedPath, const std::vector<std::string>& tables);
+    // The largest bundle index the damaged file's metadata holds.
+    std::optional<int64_t> lastBundleIndex() const;
     ~MSRDatabaseSalvage();
     MSRDatabaseSalvage(const MSRDatabaseSalvage&) = delete;
     MSRDatabaseSalvage& operator=(const MSRDatabaseSalvage&) = delete;

@@ -136,7 +136,8 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
                     said.substr(said.rfind('\n', at) + 1, said.find('\n', at) - said.rfind('\n', at) - 1).c_str());
         const char* count = said.c_str() + at + 25;
         if (std::string_view(count).rfind("at least ", 0) == 0) count += 9;
-        EXPECT_GE(std::atoll(count), kStored) << said.substr(at, 200);
+        // Rows, not events: the events a bundle holds are one row.
+        EXPECT_GT(std::atoll(count), 0) << said.substr(at, 200);
     }
     EXPECT_TRUE(fs::exists(copy)) << consoleTail();
     EXPECT_TRUE(fs::exists(mark)) << consoleTail();
@@ -155,6 +156,9 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
     }
     expectEachAcceptedOnce(stored, kStored);
     expectEachAcceptedOnce(nearlyFull, 20);
+    // Bundles the kept file had queued went out beside the new ones, none
+    // taken for a repeat of a new one's index.
+    EXPECT_EQ(measurement.repeatedBundleCount(), 0u);
     EXPECT_FALSE(fs::exists(mark)) << "the salvage is done";
     EXPECT_TRUE(fs::exists(copy));
 }
