@@ -366,6 +366,15 @@ void MSRUploader::uploadData() {
         terminateBackgroundTask();
         return;
     }
+    if (bundles->empty() && engine_.database_->queueReadEndedAtBudget()) {
+        // The pass spent its budget on rows it dropped: the next one goes on
+        // behind them as a block of its own, after whatever waits meanwhile.
+        std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
+        engine_.scheduler_->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
+            if (auto self = weakSelf.lock()) self->uploader().uploadData();
+        });
+        return;
+    }
     if (bundles->empty()) {
         engine_.remoteConfig_->activateNewSnapshot();
         uploadLog(8, 23037, "No data to upload");

@@ -4,6 +4,7 @@
 #include "analytics/storage/MSRDatabase.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -313,15 +314,51 @@ std::optional<SalvageProgress> readSalvageMark(const std::string& mark) {
 // Replaces the mark whole: a kill leaves the old one or the new one.
 void writeSalvageMark(const std::string& mark, const SalvageProgress& progress) {
     const std::string writing = mark + ".writing";
+    bool written = false;
     {
         std::ofstream out(writing, std::ios::binary | std::ios::trunc);
         out << progress.copy << "\n" << progress.table << "\n" << progress.from << "\n";
+        out.close();
+        written = static_cast<bool>(out);
     }
     std::error_code ec;
+    // A mark that could not be written whole (a full disk) leaves the one
+    // before it, which sends the next start back over rows it copies once.
+    if (!written) {
+        std::filesystem::remove(writing, ec);
+        return;
+    }
     std::filesystem::rename(writing, mark, ec);
 }
 
+// Said on standard error, not only to the monitor: the events the copy holds
+// are neither lost nor sent until a start has room for them.
+void sayWaitingSalvage(const std::string& copy, std::optional<int64_t> rows, bool mainFileOnly) {
+    std::string count = rows ? (mainFileOnly ? "at least " : "") + std::to_string(*rows) + " rows"
+                             : std::string("rows that could not be counted");
+    std::fprintf(stderr,
+                 "analytics database: the salvage of %s waits for room to write: %s of it wait to be copied; a "
+                 "later start with room goes on with it\n",
+                 copy.c_str(), count.c_str());
+}
+
 }  // namespace
+
+// A bundle the kept file queued carries its index, and a server drops a
+// bundle whose (app instance, bundle index) it has seen: while the salvage
+// waits, the engine numbers its own bundles past the kept file's. A write
+// that fails for lack of room fails the engine's bundling alike.
+void MSRDatabase::raiseBundleIndex(std::optional<int64_t> keptIndex) {
+    if (!keptIndex || *keptIndex <= 0 || *keptIndex > std::numeric_limits<int32_t>::max()) return;
+    sqlite3_stmt* raise = nullptr;
+    if (sqlite3_prepare_v2(sqliteStore_->sqliteHandle(),
+                           "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) WHERE rowid = 1",
+                           -1, &raise, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(raise, 1, *keptIndex);
+        sqlite3_step(raise);
+    }
+    sqlite3_finalize(raise);
+}
 
 // Every table the engine keeps: besides what waits to be sent, the counters,
 // audience values, conditional properties and purchase fingerprints (without
@@ -350,7 +387,16 @@ void MSRDatabase::resumeSalvage() {
     tables.push_back(kEventsSnapshotTable);
     tables.push_back(kStoredConfigTable);
 
-    std::unique_ptr<MSRDatabaseSalvage> salvage = MSRDatabaseSalvage::open(damagedCopy, freshFirstPage());
+    bool lackOfRoom = false;
+    std::unique_ptr<MSRDatabaseSalvage> salvage = MSRDatabaseSalvage::open(damagedCopy, freshFirstPage(), &lackOfRoom);
+    if (!salvage && lackOfRoom) {
+        MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
+                      {damagedCopy, std::string("no room for a copy to read")});
+        const MSRDatabaseSalvage::Waiting waiting = MSRDatabaseSalvage::waitingInMainFile(damagedCopy, tables);
+        raiseBundleIndex(waiting.lastBundleIndex);
+        sayWaitingSalvage(damagedCopy, waiting.rows, true);
+        return;
+    }
     if (!salvage) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
                       {damagedCopy, std::string("cannot be opened")});
@@ -367,6 +413,12 @@ void MSRDatabase::resumeSalvage() {
     } else {
         progress->from = std::numeric_limits<int64_t>::min();
     }
+    // A salvage that waited for room let the engine write rows of its own
+    // meanwhile, at rowids the kept rows not yet copied may have: the copy
+    // moves such a row out of the way of the kept one (see copyRows). The
+    // bundle index the engine has reached since is kept too.
+    const std::optional<int64_t> ownBundleIndex =
+        sqliteStore_->integerForQuery("SELECT last_bundle_index FROM app_metadata WHERE rowid = 1", {}, nullptr);
     std::vector<MSRDatabaseSalvage::TableResult> results(tables.size());
     MSRError error;
     bool committed = true;
@@ -389,21 +441,17 @@ void MSRDatabase::resumeSalvage() {
             progress->from = next ? *next : std::numeric_limits<int64_t>::min();
             writeSalvageMark(mark, *progress);
         }
-        progress->from = std::numeric_limits<int64_t>::min();
+        if (committed) progress->from = std::numeric_limits<int64_t>::min();
     }
     // The bundle index goes on from the kept file's: a server drops a bundle
     // whose (app instance, bundle index) it has seen, so numbering again from
     // 0 would make new bundles look like repeats. The kept row may be
     // unreadable where the largest index still reads.
-    std::optional<int64_t> lastBundleIndex;
+    // While the salvage waits, the engine's new bundles are numbered past the
+    // kept ones too, which wait in the copy to be sent.
+    std::optional<int64_t> lastBundleIndex = salvage->lastBundleIndex();
     if (committed) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(salvage->source(), "SELECT max(last_bundle_index) FROM app_metadata", -1, &statement,
-                               nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_INTEGER) {
-            lastBundleIndex = sqlite3_column_int64(statement, 0);
-        }
-        sqlite3_finalize(statement);
+        if (ownBundleIndex) lastBundleIndex = std::max(lastBundleIndex.value_or(0), *ownBundleIndex);
         committed = sqliteStore_->performTransaction(&error, [&] {
             // The kept row took the place of the fresh one (rowid 1).
             if (!sqliteStore_->deleteRecordsFromTable("app_metadata", "rowid != 1", {}, &error)) return false;
@@ -411,31 +459,36 @@ void MSRDatabase::resumeSalvage() {
             if (!metadataRows) return false;
             if (*metadataRows == 0 && !sqliteStore_->upsertRecord(freshAppMetadataRecord(), "app_metadata", &error))
                 return false;
-            if (lastBundleIndex && *lastBundleIndex > 0 && *lastBundleIndex <= std::numeric_limits<int32_t>::max()) {
-                sqlite3_stmt* raise = nullptr;
-                if (sqlite3_prepare_v2(sqliteStore_->sqliteHandle(),
-                                       "UPDATE app_metadata SET last_bundle_index = max(last_bundle_index, ?1) "
-                                       "WHERE rowid = 1",
-                                       -1, &raise, nullptr) == SQLITE_OK) {
-                    sqlite3_bind_int64(raise, 1, *lastBundleIndex);
-                    sqlite3_step(raise);
-                }
-                sqlite3_finalize(raise);
-            }
+            raiseBundleIndex(lastBundleIndex);
             return true;
         });
+    }
+    // What is left to copy, while the copy is still open to count it.
+    std::optional<int64_t> waiting;
+    if (!committed) {
+        const auto named = std::find(tables.begin(), tables.end(), progress->table);
+        const size_t at = named != tables.end()                       ? static_cast<size_t>(named - tables.begin())
+                          : progress->table == kEveryTableCopied ? tables.size()
+                                                                  : 0;
+        for (size_t t = std::min(at, tables.size()); t < tables.size(); ++t) {
+            const int64_t from = t == at ? progress->from : std::numeric_limits<int64_t>::min();
+            if (std::optional<int64_t> rows = salvage->rowsFrom(tables[t], from)) waiting = waiting.value_or(0) + *rows;
+        }
     }
     salvage.reset();
     rawEventCount_.reset();
     forgetRowsKnownInMemory();
-    // A salvage that cannot commit (a full disk) is given up rather than
-    // resumed: the engine writes its own rows from here on, and rows copied
-    // later with their rowids would be taken for them.
-    fs::remove(mark, ec);
+    // A salvage that cannot commit (a full disk, a failing write) keeps its
+    // mark and the copy: the parts committed stay, and a later start goes on
+    // from where the mark says, the rows the engine writes meanwhile moved
+    // out of the way first. Nothing acknowledged is given up.
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
+        raiseBundleIndex(lastBundleIndex);
+        sayWaitingSalvage(damagedCopy, waiting, false);
         return;
     }
+    fs::remove(mark, ec);
     for (size_t t = 0; t < tables.size(); ++t) {
         const MSRDatabaseSalvage::TableResult& result = results[t];
         // Built in place: copied out of an initializer list, the contexts'

@@ -28,6 +28,7 @@
 #include "analytics/messages/MSRPBFlatEvent.h"
 #include "analytics/messages/MSRPBMessages.h"
 #include "analytics/storage/MSRSqliteStore.h"
+#include "analytics/storage/MSRStoredBounds.h"
 
 class MSRPersistedConfig;
 class MSRRemoteConfig;
@@ -270,11 +271,22 @@ class MSRDatabase {
     // row stored as anything but bytes, stored or inflating past a bundle's
     // bound (MSRStoredBounds.h), or inflating to what is no bundle is
     // dropped, logged once and deleted; the others are read as if it were
-    // not there.
+    // not there. One read is a pass of bounded work (see
+    // MSRStoredMost::kQueuePassInflatedBytes): one that reached its budget
+    // says so in queueReadEndedAtBudget(), and the rows it did not reach wait
+    // for the next read.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                            MSRError* error);
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
                                                                        MSRError* error);
+    bool queueReadEndedAtBudget() const { return queueReadEndedAtBudget_; }
+    // What one read of the queue may spend (see MSRStoredBounds.h).
+    struct QueuePassBudget {
+        size_t inflatedBytes = MSRStoredMost::kQueuePassInflatedBytes;
+        int64_t rows = MSRStoredMost::kQueuePassRows;
+        int64_t droppedRows = MSRStoredMost::kQueuePassDroppedRows;
+    };
+    void setQueuePassBudgetForTesting(const QueuePassBudget& budget) { queuePassBudget_ = budget; }
     bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
     bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
     // True when the deletion ran, false when it was not yet due.
@@ -483,17 +495,38 @@ class MSRDatabase {
     // be read the current metadata (see setCurrentMetadataSource), or, with
     // none to give, deletes them; true when it deleted them.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);
+    // The raw events one read deleted as unreadable, by the code they are
+    // said with: said once per read, with their count and the first of them.
+    struct UnreadableRawEvents {
+        struct Kind {
+            int64_t rows = 0;
+            int64_t firstRowID = 0;
+            std::string firstWhy;
+        };
+        int64_t count = 0;
+        std::map<int64_t, Kind> kinds;
+        void met(int64_t code, int64_t rowID, const std::string& why);
+        void say() const;
+    };
+    // The unreadable rows of one window as runs, first and last rowid, with
+    // no readable row of the window between them.
+    struct UnreadableRawEventRuns {
+        std::vector<std::pair<int64_t, int64_t>> runs;
+        bool open = false;
+        void add(int64_t rowID, bool unreadable);
+    };
     // Deletes the raw events a read could not make anything of, keeping the
     // stored-event count right.
-    bool deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error);
-    // One window of the reads above: `unreadableCount` receives the number
-    // of its rows that were deleted as unreadable.
+    bool deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRawEventRuns& unreadable,
+                                   MSRError* error);
+    // One window of the reads above; what it deleted as unreadable is added
+    // to `said`.
     std::optional<std::vector<MSRRawEventData>> rawEventsOfOneWindow(int64_t fingerprint, MSRError* error,
                                                                      const MSRSqliteRowFilter& eventFilter,
-                                                                     size_t& unreadableCount);
+                                                                     UnreadableRawEvents& said);
     std::optional<std::vector<MSRRawEventRow>> rawEventRowsOfOneWindow(
         int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter,
-        size_t& unreadableCount);
+        UnreadableRawEvents& said);
     std::optional<int64_t> rawEventCount(MSRError* error);
     static std::optional<MSRConditionalUserProperty> conditionalUserPropertyFromRow(const MSRSqliteRow& row,
                                                                                    MSRError* error);
@@ -507,6 +540,8 @@ class MSRDatabase {
     // resumed by the next start, the copy read again, no row copied twice;
     // the mark goes once the salvage has committed.
     void resumeSalvage();
+    // Numbers the engine's next bundles past `keptIndex`, a kept file's.
+    void raiseBundleIndex(std::optional<int64_t> keptIndex);
     // The first page of this file while it is fresh; empty when it cannot be read.
     std::vector<uint8_t> freshFirstPage();
 
@@ -518,6 +553,9 @@ class MSRDatabase {
     // table goes through this class and commits; dropped (and counted afresh
     // when next needed) after anything that may have rolled back.
     std::optional<int64_t> rawEventCount_;
+    // Whether the last read of the queue stopped at its pass's budget.
+    bool queueReadEndedAtBudget_ = false;
+    QueuePassBudget queuePassBudget_;
     // Every stored user property as last read, kept until the next write of
     // the table (or anything that may have undone one) so that the metadata
     // of each event needs no read of the table.

@@ -2,6 +2,7 @@
 // measurement configuration of MSRDatabase.
 
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -39,10 +40,10 @@ const std::string& queuedBundleColumns() {
 }
 
 // What reading one queued row's data came to: inflated, past the room
-// left, no gzip stream (its bytes say so, or inflating them fails), or not
+// left, no gzip stream (its bytes say so, or inflating them fails), not
 // read at all (the file would not give the bytes, which says nothing of
-// them).
-enum class QueuedRowInflation { kInflated, kPastRoom, kNotInflating, kFailed };
+// them), or inflating to a first byte no bundle begins with.
+enum class QueuedRowInflation { kInflated, kPastRoom, kNotInflating, kFailed, kNoBundle };
 
 // The first bytes of every gzip stream: its magic and the deflate method.
 constexpr uint8_t kQueuedRowGzipHead[] = {0x1f, 0x8b, 0x08};
@@ -66,11 +67,54 @@ bool readQueuedRowInto(sqlite3* handle, sqlite3_blob* blob, int size, std::vecto
     return true;
 }
 
+// Whether byte `first` may begin a message's encoding: it starts the key of
+// its first field, and no field is numbered 0 and no key has wire type 6 or 7.
+bool queuedRowMayBeginBundle(uint8_t first) {
+    if ((first & 0x80) == 0 && (first >> 3) == 0) return false;
+    return (first & 0x07) < 6;
+}
+
+// The first inflated byte of an open row's gzip stream, inflating no more:
+// a row of zeros (or any byte no bundle begins with), however far it would
+// inflate, is told from it. Nothing when the stream gives no byte; `failed`
+// when the file would not give the stored ones.
+std::optional<uint8_t> firstInflatedByte(sqlite3_blob* blob, int size, bool& failed) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 32) != Z_OK) return std::nullopt;
+    uint8_t first = 0;
+    uint8_t piece[512];
+    stream.next_out = &first;
+    stream.avail_out = 1;
+    int status = Z_OK;
+    for (int offset = 0; offset < size && stream.avail_out > 0 && status == Z_OK;) {
+        const int length = std::min(size - offset, static_cast<int>(sizeof piece));
+        if (sqlite3_blob_read(blob, piece, length, offset) != SQLITE_OK) {
+            failed = true;
+            break;
+        }
+        offset += length;
+        stream.next_in = piece;
+        stream.avail_in = static_cast<uInt>(length);
+        while (stream.avail_in > 0 && stream.avail_out > 0 && status == Z_OK) {
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status == Z_BUF_ERROR) status = Z_OK;
+            if (status == Z_OK && stream.avail_in > 0 && stream.avail_out > 0) continue;
+            break;
+        }
+    }
+    const bool produced = stream.avail_out == 0;
+    inflateEnd(&stream);
+    if (!produced) return std::nullopt;
+    return first;
+}
+
 // Streams the stored bytes of queue row `rowID` through the inflater a piece
 // at a time, so that a read holds neither the stored bytes whole nor more
-// than `room` inflated ones.
+// than `room` inflated ones. `charged` receives what the row cost in
+// inflated bytes: what it inflated to, `room` when it passed it, and what
+// its trailer says (within `room`) when it failed on the way.
 QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t storedBytes, size_t room,
-                                    std::vector<uint8_t>& inflated, std::string& why) {
+                                    std::vector<uint8_t>& inflated, std::string& why, size_t& charged) {
     sqlite3_blob* blob = nullptr;
     if (sqlite3_blob_open(handle, "main", "queue", "data", rowID, 0, &blob) != SQLITE_OK) {
         why = sqlite3_errmsg(handle);
@@ -98,6 +142,23 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     if (size >= 18 && sqlite3_blob_read(blob, trailer, 4, size - 4) == SQLITE_OK)
         stated = size_t{trailer[0]} | size_t{trailer[1]} << 8 | size_t{trailer[2]} << 16 | size_t{trailer[3]} << 24;
     const size_t expected = security::Inflater::expectedSize(static_cast<size_t>(storedBytes), stated);
+    // A row that would be inflated whole, with a bundle's room, is first
+    // asked for its first inflated byte: a row of zeros (or of anything no
+    // bundle begins with) costs that byte, not the megabytes it inflates to.
+    if (room >= MSRStoredMost::kBundleBytes && expected <= room) {
+        bool unread = false;
+        const std::optional<uint8_t> first = firstInflatedByte(blob, size, unread);
+        if (unread) {
+            why = sqlite3_errmsg(handle);
+            sqlite3_blob_close(blob);
+            return QueuedRowInflation::kFailed;
+        }
+        if (first && !queuedRowMayBeginBundle(*first)) {
+            why = "its first inflated byte begins no bundle";
+            sqlite3_blob_close(blob);
+            return QueuedRowInflation::kNoBundle;
+        }
+    }
     // A row that says it passes the room is first inflated without being
     // held: a row that does pass it costs no memory at all, one whose
     // trailer lied is then inflated as any other.
@@ -106,6 +167,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
         security::Inflater counter = security::Inflater::counting(room);
         const bool read = readQueuedRowInto(handle, blob, size, piece, counter, why);
         const security::Inflater::State state = read ? counter.finish() : security::Inflater::State::kFailed;
+        charged += state == security::Inflater::State::kTooLarge ? room : std::min(room, expected);
         if (state != security::Inflater::State::kDone) {
             if (read) why = counter.error();
             sqlite3_blob_close(blob);
@@ -116,6 +178,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     }
     security::Inflater inflater(room, counted ? 0 : expected);
     if (!readQueuedRowInto(handle, blob, size, piece, inflater, why)) {
+        charged += std::min(room, expected);
         sqlite3_blob_close(blob);
         return QueuedRowInflation::kFailed;
     }
@@ -123,10 +186,13 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     switch (inflater.finish()) {
         case security::Inflater::State::kDone:
             inflated = std::move(inflater.output());
+            charged += inflated.size();
             return QueuedRowInflation::kInflated;
         case security::Inflater::State::kTooLarge:
+            charged += room;
             return QueuedRowInflation::kPastRoom;
         default:
+            charged += std::min(room, expected);
             why = inflater.error();
             return QueuedRowInflation::kNotInflating;
     }
@@ -219,17 +285,35 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromInflated(const std::
 // and deleted: kept, it would cost every upload again, and rows of it at the
 // head of the queue would hold back every bundle behind them. Only a row the
 // file would not give is skipped, to be read again.
+//
+// Whatever the rows turn out to be, one walk is a pass of bounded work: the
+// bytes it inflates, the rows it meets and the rows it drops are counted
+// against the pass's budget, and a pass that reaches it ends where it is,
+// deletes what it dropped and says so (queueReadEndedAtBudget), so that the
+// caller's next pass goes on behind it. A row is inflated only within what
+// is left of the budget; one that needs more waits for the next pass, which
+// begins with the whole budget, more than a bundle's bound.
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     const std::string& query, const MSRSqliteValues& parameters, int64_t sizeLimit, MSRError* error,
     int64_t countLimit) {
+    queueReadEndedAtBudget_ = false;
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, parameters, error);
     if (!statement) return std::nullopt;
     std::vector<MSRQueuedBundle> bundles;
     std::vector<int64_t> dropped;
     int64_t runningSize = 0;
+    size_t inflatedInPass = 0;
+    int64_t rowsMet = 0;
+    auto atBudget = [&] {
+        queueReadEndedAtBudget_ = inflatedInPass >= queuePassBudget_.inflatedBytes ||
+                                  rowsMet >= queuePassBudget_.rows ||
+                                  static_cast<int64_t>(dropped.size()) >= queuePassBudget_.droppedRows;
+        return queueReadEndedAtBudget_;
+    };
     int rc = SQLITE_DONE;
-    while (static_cast<int64_t>(bundles.size()) < countLimit &&
+    while (static_cast<int64_t>(bundles.size()) < countLimit && !atBudget() &&
            (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        ++rowsMet;
         const int64_t rowID = sqlite3_column_int64(statement, 0);
         const bool hasData = sqlite3_column_type(statement, 1) != SQLITE_NULL;
         const int64_t storedBytes = sqlite3_column_int64(statement, 1);
@@ -256,10 +340,17 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
             if (runningSize >= sizeLimit) break;
             room = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(room), sizeLimit - runningSize));
         }
+        // Within what is left of the pass's budget, but for the first row the
+        // pass inflates, which has a bundle's room whatever the budget.
+        const size_t budgetLeft = queuePassBudget_.inflatedBytes - inflatedInPass;
+        const bool roomFromBudget = inflatedInPass > 0 && budgetLeft < room;
+        if (roomFromBudget) room = budgetLeft;
         std::vector<uint8_t> inflated;
         std::string why;
+        size_t charged = 0;
         const QueuedRowInflation inflation =
-            inflateQueuedRow(sqliteStore_->sqliteHandle(), rowID, storedBytes, room, inflated, why);
+            inflateQueuedRow(sqliteStore_->sqliteHandle(), rowID, storedBytes, room, inflated, why, charged);
+        inflatedInPass = std::min(inflatedInPass + charged, queuePassBudget_.inflatedBytes);
         if (inflation == QueuedRowInflation::kFailed) continue;
         if (inflation == QueuedRowInflation::kNotInflating) {
             MSRStorageLog(1, 12099,
@@ -269,6 +360,11 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
             continue;
         }
         if (inflation == QueuedRowInflation::kPastRoom) {
+            if (roomFromBudget) {
+                // Judged by the next pass, with a bundle's room.
+                queueReadEndedAtBudget_ = true;
+                break;
+            }
             if (room < MSRStoredMost::kBundleBytes) break;
             MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
                           {std::to_string(rowID), std::to_string(storedBytes)});
@@ -277,7 +373,9 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
         }
         size_t encodedSize = 0;
         std::optional<MSRQueuedBundle> pair =
-            queuedBundleFromInflated(inflated, retryCount, rowID, nullptr, &encodedSize);
+            inflation == QueuedRowInflation::kInflated
+                ? queuedBundleFromInflated(inflated, retryCount, rowID, nullptr, &encodedSize)
+                : std::nullopt;
         inflated = {};
         if (!pair) {
             MSRStorageLog(1, 12083, "Dropping a queued bundle that inflates to what is no bundle. Row ID, bytes",
@@ -294,7 +392,11 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
     if (failed) sqliteStore_->setDatabaseError(error, "query records");
     sqliteStore_->cleanUpStatement(statement, query);
-    // The bundles beside a dropped row go on as they were.
+    // A pass that only met rows the file would not give changed nothing: the
+    // next one would meet them again, so it is not called for.
+    if (dropped.empty() && bundles.empty()) queueReadEndedAtBudget_ = false;
+    // The bundles beside a dropped row go on as they were. The rows a pass
+    // drops are bounded by its budget, and go in one statement.
     if (!dropped.empty()) {
         MSRError deleteError;
         if (!deleteBundlesWithRowIDs(dropped, &deleteError)) {

@@ -41,17 +41,13 @@ const std::string& rawEventMetadataColumns() {
     return columns;
 }
 
-bool rawEventPastBound(int64_t rowID, int64_t storedLength) {
-    if (storedLength == MSRStoredMost::kNotABlob) {
-        MSRStorageLog(1, 12084, "Deleting raw event not stored as bytes. Row ID", {std::to_string(rowID)});
-        return true;
-    }
-    if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return false;
-    MSRStorageLog(1, 12080, "Deleting raw event larger than an event may be stored. Row ID, stored bytes",
-                  {std::to_string(rowID), std::to_string(storedLength)});
-    return true;
+// Why a row's stored data is no event's, from its size alone: the code it is
+// said with, and the stored bytes; nothing when the size is an event's.
+std::optional<std::pair<int64_t, std::string>> rawEventPastBound(int64_t storedLength) {
+    if (storedLength == MSRStoredMost::kNotABlob) return std::make_pair(int64_t{12084}, std::string("not bytes"));
+    if (storedLength <= static_cast<int64_t>(MSRStoredMost::kRawEventBytes)) return std::nullopt;
+    return std::make_pair(int64_t{12080}, std::to_string(storedLength) + " stored bytes");
 }
-
 
 bool failRawEvents(MSRError* error, int64_t code, const char* description) {
     MSRSetError(error, code, description);
@@ -508,35 +504,61 @@ bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRE
 }
 
 // A window of nothing but unreadable rows, once deleted, is followed by the
-// next: a pass never ends on them while readable ones wait behind them.
+// next: a pass never ends on them while readable ones wait behind them. What
+// the windows deleted is said once, with its count.
 std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter) {
+    UnreadableRawEvents unreadable;
     for (;;) {
-        size_t unreadable = 0;
+        const int64_t before = unreadable.count;
         auto events = rawEventsOfOneWindow(fingerprint, error, eventFilter, unreadable);
-        if (!events || !events->empty() || unreadable < static_cast<size_t>(kMaxRawEventsReadPerCall))
+        if (!events || !events->empty() || unreadable.count - before < kMaxRawEventsReadPerCall) {
+            unreadable.say();
             return events;
+        }
     }
 }
 
 std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadataFingerprint(
     int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
+    UnreadableRawEvents unreadable;
     for (;;) {
-        size_t unreadable = 0;
+        const int64_t before = unreadable.count;
         auto rows = rawEventRowsOfOneWindow(fingerprint, error, eventFilter, unreadable);
-        if (!rows || !rows->empty() || unreadable < static_cast<size_t>(kMaxRawEventsReadPerCall))
+        if (!rows || !rows->empty() || unreadable.count - before < kMaxRawEventsReadPerCall) {
+            unreadable.say();
             return rows;
+        }
+    }
+}
+
+void MSRDatabase::UnreadableRawEvents::met(int64_t code, int64_t rowID, const std::string& why) {
+    ++count;
+    Kind& kind = kinds[code];
+    if (kind.rows++ == 0) {
+        kind.firstRowID = rowID;
+        kind.firstWhy = why;
+    }
+}
+
+void MSRDatabase::UnreadableRawEvents::say() const {
+    for (const auto& [code, kind] : kinds) {
+        const char* text = code == 12084   ? "Deleted raw events not stored as bytes. Rows, first row ID, why"
+                           : code == 12080 ? "Deleted raw events larger than an event may be stored. Rows, first "
+                                             "row ID, why"
+                                           : "Deleted raw events that cannot be read. Rows, first row ID, why";
+        MSRStorageLog(1, code, text, {std::to_string(kind.rows), std::to_string(kind.firstRowID), kind.firstWhy});
     }
 }
 
 std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsOfOneWindow(
-    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter, size_t& unreadableCount) {
+    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter, UnreadableRawEvents& said) {
     // Events that can never be bundled must not stay the oldest: every run
     // would pick them again and nothing behind them would ever be sent.
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventData>{};
 
     std::vector<MSRRawEventData> events;
-    std::vector<int64_t> unreadable;
+    UnreadableRawEventRuns unreadable;
     static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, " + rawEventDataColumn() +
                                      ", is_realtime FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid "
                                      "ASC LIMIT ?";
@@ -544,32 +566,33 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsOfOneWindow(
         query, {fingerprint, kMaxRawEventsReadPerCall}, error, [&](size_t, const MSRSqliteRow& row) {
             const MSRSqliteValue* data = MSRSqliteColumn(row, "data");
             const auto* length = data ? std::get_if<int64_t>(data) : nullptr;
-            if (const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-                rowID && length && rawEventPastBound(MSRSqliteInt64(*rowID), *length)) {
-                unreadable.push_back(MSRSqliteInt64(*rowID));
+            const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
+            if (const auto past = rowID && length ? rawEventPastBound(*length) : std::nullopt) {
+                said.met(past->first, MSRSqliteInt64(*rowID), past->second);
+                unreadable.add(MSRSqliteInt64(*rowID), true);
                 return true;
             }
             MSRError rowError;
             std::optional<MSRRawEventData> event = rawEventDataFromDictionary(&row, &rowError);
             if (!event) {
-                const MSRSqliteValue* rowID = MSRSqliteColumn(row, "rowid");
-                MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
-                              {rowID ? std::to_string(MSRSqliteInt64(*rowID)) : std::string("-"), rowError});
-                if (rowID) unreadable.push_back(MSRSqliteInt64(*rowID));
+                if (rowID) {
+                    said.met(12071, MSRSqliteInt64(*rowID), rowError.description());
+                    unreadable.add(MSRSqliteInt64(*rowID), true);
+                }
                 return true;
             }
             if (eventFilter && !eventFilter(events.size(), row)) return false;
+            if (rowID) unreadable.add(MSRSqliteInt64(*rowID), false);
             events.push_back(std::move(*event));
             return true;
         });
     if (!rows) return std::nullopt;
-    if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
-    unreadableCount = unreadable.size();
+    if (!deleteUnreadableRawEvents(fingerprint, unreadable, error)) return std::nullopt;
     return events;
 }
 
 std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
-    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter, size_t& unreadableCount) {
+    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter, UnreadableRawEvents& said) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
     static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumn() +
@@ -577,7 +600,7 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
     if (!statement) return std::nullopt;
     std::vector<MSRRawEventRow> rows;
-    std::vector<int64_t> unreadable;
+    UnreadableRawEventRuns unreadable;
     // The last origin and name that an event could be made of (empty names
     // never can).
     std::string acceptedOrigin, acceptedName;
@@ -602,9 +625,11 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
                 break;
         }
         row.timestamp = time.value_or(0);
-        if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER &&
-            rawEventPastBound(row.rowID, sqlite3_column_int64(statement, 3))) {
-            unreadable.push_back(row.rowID);
+        if (const auto past = sqlite3_column_type(statement, 3) == SQLITE_INTEGER
+                                  ? rawEventPastBound(sqlite3_column_int64(statement, 3))
+                                  : std::nullopt) {
+            said.met(past->first, row.rowID, past->second);
+            unreadable.add(row.rowID, true);
             continue;
         }
         // Data that is absent, empty or not a BLOB is refused as the row
@@ -648,43 +673,51 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
             failRawEvents(&rowError, kConversion, "Failed to parse event from data");
         }
         if (!readable) {
-            MSRStorageLog(1, 12071, "Deleting raw event that cannot be read. Row ID, error",
-                          {std::to_string(row.rowID), rowError});
-            unreadable.push_back(row.rowID);
+            said.met(12071, row.rowID, rowError.description());
+            unreadable.add(row.rowID, true);
             continue;
         }
         if (eventFilter && !eventFilter(rows.size(), row.rowID, time, row.data.size())) {
             rc = SQLITE_DONE;
             break;
         }
+        unreadable.add(row.rowID, false);
         rows.push_back(std::move(row));
     }
     const bool done = rc == SQLITE_DONE;
     if (!done) sqliteStore_->setDatabaseError(error, "query records");
     sqliteStore_->cleanUpStatement(statement, query);
     if (!done) return std::nullopt;
-    if (!deleteUnreadableRawEvents(unreadable, error)) return std::nullopt;
-    unreadableCount = unreadable.size();
+    if (!deleteUnreadableRawEvents(fingerprint, unreadable, error)) return std::nullopt;
     return rows;
 }
 
-// In statements of many rows each: a pass may meet a whole table of them.
-bool MSRDatabase::deleteUnreadableRawEvents(const std::vector<int64_t>& rowIDs, MSRError* error) {
-    constexpr size_t kRowsPerStatement = 500;
-    for (size_t first = 0; first < rowIDs.size(); first += kRowsPerStatement) {
-        const auto from = rowIDs.begin() + static_cast<std::ptrdiff_t>(first);
-        const std::vector<int64_t> some(
-            from, from + static_cast<std::ptrdiff_t>(std::min(kRowsPerStatement, rowIDs.size() - first)));
-        std::optional<std::string> condition = rowIDCondition(some, error);
-        std::optional<int64_t> deleted =
-            condition ? sqliteStore_->deleteRecordsFromTable(kRawEvents, *condition,
-                                                             MSRSqliteValues(some.begin(), some.end()), error)
-                      : std::nullopt;
-        if (!deleted) {
+void MSRDatabase::UnreadableRawEventRuns::add(int64_t rowID, bool unreadable) {
+    if (!unreadable) {
+        open = false;
+        return;
+    }
+    if (open) {
+        runs.back().second = rowID;
+    } else {
+        runs.emplace_back(rowID, rowID);
+        open = true;
+    }
+}
+
+// A run of unreadable rows (no readable row of the fingerprint between its
+// ends, in the read's rowid order) goes in one statement by its range: a
+// window of nothing but unreadable rows costs one statement, not one per row.
+bool MSRDatabase::deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRawEventRuns& unreadable,
+                                            MSRError* error) {
+    static const std::string deleteRun =
+        "DELETE FROM raw_events WHERE metadata_fingerprint = ? AND rowid BETWEEN ? AND ?";
+    for (const auto& [first, last] : unreadable.runs) {
+        if (!stepCachedStatement(deleteRun, {fingerprint, first, last}, "delete records with condition", error)) {
             rawEventCount_.reset();
             return false;
         }
-        if (rawEventCount_) *rawEventCount_ -= *deleted;
+        if (rawEventCount_) *rawEventCount_ -= sqlite3_changes(sqliteStore_->sqliteHandle());
     }
     return true;
 }

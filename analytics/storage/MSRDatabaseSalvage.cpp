@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -407,11 +408,18 @@ MSRDatabaseSalvage::MSRDatabaseSalvage() = default;
 MSRDatabaseSalvage::~MSRDatabaseSalvage() = default;
 
 std::unique_ptr<MSRDatabaseSalvage> MSRDatabaseSalvage::open(const std::string& damagedPath,
-                                                           const std::vector<uint8_t>& freshFirstPage) {
+                                                           const std::vector<uint8_t>& freshFirstPage,
+                                                           bool* lackOfRoom) {
     std::unique_ptr<MSRDatabaseSalvage> salvage(new MSRDatabaseSalvage());
     salvage->source_ = std::make_unique<Source>(damagedPath);
     Source& source = *salvage->source_;
-    if (!source.copy) return nullptr;
+    // The kept copy is there (the caller saw it): a scratch copy that cannot
+    // be made could not be written.
+    if (!source.copy) {
+        std::error_code ec;
+        if (lackOfRoom) *lackOfRoom = fs::exists(damagedPath, ec);
+        return nullptr;
+    }
     if (source.copy.hasLog() && MSRDamageOfWriteAheadLog(source.copy.path())) source.copy.takeIntactFrames();
     source.handle = openReadable(source.copy, freshFirstPage, &source.guessed);
     if (!source.handle) return nullptr;
@@ -426,6 +434,68 @@ void MSRDatabaseSalvage::removeScratchCopies(const std::string& databasePath) {
 
 bool MSRDatabaseSalvage::hasTable(const std::string& table) const {
     return damagedColumns(source_->handle, table).has_value();
+}
+
+namespace {
+
+// The kept file's bundle index: its row may be unreadable where the largest
+// index still reads.
+constexpr const char* kLastBundleIndexQuery = "SELECT max(last_bundle_index) FROM app_metadata";
+
+// The first column of the one row `sql` gives on `handle`, as an integer.
+std::optional<int64_t> salvageInteger(sqlite3* handle, const std::string& sql, std::optional<int64_t> bound = {}) {
+    Statement statement(handle, sql);
+    if (!statement) return std::nullopt;
+    if (bound) sqlite3_bind_int64(statement.get(), 1, *bound);
+    if (sqlite3_step(statement.get()) != SQLITE_ROW || sqlite3_column_type(statement.get(), 0) != SQLITE_INTEGER)
+        return std::nullopt;
+    return sqlite3_column_int64(statement.get(), 0);
+}
+
+}  // namespace
+
+std::optional<int64_t> MSRDatabaseSalvage::lastRowID(const std::string& table) const {
+    if (!hasTable(table)) return std::nullopt;
+    return salvageInteger(source_->handle, "SELECT max(rowid) FROM " + quotedName(table));
+}
+
+std::optional<int64_t> MSRDatabaseSalvage::rowsFrom(const std::string& table, int64_t from) const {
+    if (!hasTable(table)) return std::nullopt;
+    return salvageInteger(source_->handle, "SELECT count(*) FROM " + quotedName(table) + " WHERE rowid >= ?1", from);
+}
+
+MSRDatabaseSalvage::Waiting MSRDatabaseSalvage::waitingInMainFile(const std::string& damagedPath,
+                                                                  const std::vector<std::string>& tables) {
+    Waiting waiting;
+    sqlite3* handle = nullptr;
+    // Immutable: no lock, no index of the log, nothing written beside it.
+    std::string uri = "file:";
+    for (const char c : damagedPath) {
+        if (c == '?' || c == '#' || c == '%') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    uri += "?immutable=1";
+    if (sqlite3_open_v2(uri.c_str(), &handle, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+        sqlite3_close(handle);
+        return waiting;
+    }
+    for (const std::string& table : tables) {
+        if (!damagedColumns(handle, table)) continue;
+        if (std::optional<int64_t> counted = salvageInteger(handle, "SELECT count(*) FROM " + quotedName(table)))
+            waiting.rows = waiting.rows.value_or(0) + *counted;
+    }
+    waiting.lastBundleIndex = salvageInteger(handle, kLastBundleIndexQuery);
+    sqlite3_close(handle);
+    return waiting;
+}
+
+std::optional<int64_t> MSRDatabaseSalvage::lastBundleIndex() const {
+    return salvageInteger(source_->handle, kLastBundleIndexQuery);
 }
 
 bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& destination, int64_t from,
@@ -460,12 +530,60 @@ bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& dest
         placeholders += ", ?";
     }
     insertText += ") VALUES (" + placeholders + ")";
+    // A kept row whose rowid the destination already holds: the same row,
+    // copied before a kill (2), or a row the engine wrote while the salvage
+    // waited for room (1), which moves past every rowid of both files.
+    std::string heldText = "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM " + quotedName(table) +
+                           " WHERE rowid = ?1) THEN 0 WHEN EXISTS (SELECT 1 FROM " + quotedName(table) +
+                           " WHERE rowid = ?1";
+    for (size_t i = 0; i < columns.size(); ++i)
+        heldText += " AND " + quotedName(columns[i]) + " IS ?" + std::to_string(i + 2);
+    heldText += ") THEN 2 ELSE 1 END";
+    const std::string moveText = "UPDATE " + quotedName(table) + " SET rowid = ?2 WHERE rowid = ?1";
     sqlite3_stmt* insert = nullptr;
-    if (!reader ||
-        sqlite3_prepare_v2(destination.sqliteHandle(), insertText.c_str(), -1, &insert, nullptr) != SQLITE_OK) {
+    sqlite3_stmt* held = nullptr;
+    sqlite3_stmt* move = nullptr;
+    auto finalizeAll = [&] {
         sqlite3_finalize(insert);
+        sqlite3_finalize(held);
+        sqlite3_finalize(move);
+    };
+    if (!reader ||
+        sqlite3_prepare_v2(destination.sqliteHandle(), insertText.c_str(), -1, &insert, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(destination.sqliteHandle(), heldText.c_str(), -1, &held, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(destination.sqliteHandle(), moveText.c_str(), -1, &move, nullptr) != SQLITE_OK) {
+        finalizeAll();
         return true;
     }
+    // Where the next row moved out of the way goes.
+    std::optional<int64_t> movedTo;
+    auto heldBy = [&](sqlite3_stmt* row, int64_t rowID) {
+        sqlite3_bind_int64(held, 1, rowID);
+        for (size_t i = 0; i < columns.size(); ++i)
+            sqlite3_bind_value(held, static_cast<int>(i + 2), sqlite3_column_value(row, static_cast<int>(i + 1)));
+        const int answer = sqlite3_step(held) == SQLITE_ROW ? sqlite3_column_int(held, 0) : 0;
+        sqlite3_reset(held);
+        sqlite3_clear_bindings(held);
+        return answer;
+    };
+    auto moveAside = [&](int64_t rowID) {
+        if (!movedTo) {
+            const int64_t keptLast = salvageInteger(source_->handle, "SELECT max(rowid) FROM " + quotedName(table))
+                                         .value_or(rowID + (int64_t{1} << 40));
+            const int64_t ownLast =
+                destination.integerForQuery("SELECT max(rowid) FROM " + quotedName(table), {}, nullptr).value_or(0);
+            const int64_t last = std::max(keptLast, ownLast);
+            if (last == std::numeric_limits<int64_t>::max()) return false;
+            movedTo = last + 1;
+        }
+        sqlite3_bind_int64(move, 1, rowID);
+        sqlite3_bind_int64(move, 2, *movedTo);
+        const int rc = sqlite3_step(move);
+        sqlite3_reset(move);
+        if (rc != SQLITE_DONE) return false;
+        if (*movedTo < std::numeric_limits<int64_t>::max()) ++*movedTo;
+        return true;
+    };
     result->found = true;
     int64_t rows = 0;
     int64_t bytes = 0;
@@ -486,9 +604,20 @@ bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& dest
                 sqlite3_bind_value(insert, static_cast<int>(i + 2), sqlite3_column_value(row, static_cast<int>(i + 1)));
                 bytes += sqlite3_column_bytes(row, static_cast<int>(i + 1));
             }
-            const int rc = sqlite3_step(insert);
-            const bool inserted = rc == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
+            int rc = sqlite3_step(insert);
+            bool inserted = rc == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
             sqlite3_reset(insert);
+            if (rc == SQLITE_DONE && !inserted && heldBy(row, sqlite3_column_int64(row, 0)) == 1) {
+                if (!moveAside(sqlite3_column_int64(row, 0))) {
+                    sqlite3_clear_bindings(insert);
+                    failed = true;
+                    return false;
+                }
+                ++result->movedAside;
+                rc = sqlite3_step(insert);
+                inserted = rc == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
+                sqlite3_reset(insert);
+            }
             sqlite3_clear_bindings(insert);
             // A write that fails (a full disk) ends the part: the caller's
             // transaction is rolled back.
@@ -500,7 +629,7 @@ bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& dest
             return ++rows < limits.rows && bytes < limits.bytes;
         },
         next);
-    sqlite3_finalize(insert);
+    finalizeAll();
     if (failed) *next = std::nullopt;
     return !failed;
 }

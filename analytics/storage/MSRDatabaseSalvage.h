@@ -30,6 +30,9 @@ class MSRDatabaseSalvage {
         int64_t refused = 0;
         // Places where reading had to skip rows it could not read.
         int64_t unreadableStretches = 0;
+        // Rows the engine wrote while the salvage waited for room, moved out
+        // of the way of kept rows of the same rowid.
+        int64_t movedAside = 0;
     };
 
     // Reads a scratch copy of `damagedPath` and its write-ahead log (the kept
@@ -41,9 +44,24 @@ class MSRDatabaseSalvage {
     // that the same code made, is put on the copy instead (a file made by the
     // same code keeps each table at the same page), and then only rows whose
     // values fit their columns' declarations are copied. Null when the
-    // damaged file cannot be read at all.
+    // damaged file cannot be read at all, or when the scratch copy cannot be
+    // written (a full disk): `lackOfRoom`, when given, tells the two apart.
     static std::unique_ptr<MSRDatabaseSalvage> open(const std::string& damagedPath,
-                                                   const std::vector<uint8_t>& freshFirstPage = {});
+                                                   const std::vector<uint8_t>& freshFirstPage = {},
+                                                   bool* lackOfRoom = nullptr);
+
+    // What waits in the kept copy at `damagedPath`, read without writing a
+    // byte (its main file only: what its log holds is not counted): its rows
+    // in `tables` and its bundle index, each nothing when it cannot be read
+    // so. What a salvage that has no room says waits, and the index the
+    // engine's new bundles go past meanwhile.
+    struct Waiting {
+        std::optional<int64_t> rows;
+        std::optional<int64_t> lastBundleIndex;
+    };
+    static Waiting waitingInMainFile(const std::string& damagedPath, const std::vector<std::string>& tables);
+    // The largest bundle index the damaged file's metadata holds.
+    std::optional<int64_t> lastBundleIndex() const;
     ~MSRDatabaseSalvage();
     MSRDatabaseSalvage(const MSRDatabaseSalvage&) = delete;
     MSRDatabaseSalvage& operator=(const MSRDatabaseSalvage&) = delete;
@@ -52,6 +70,10 @@ class MSRDatabaseSalvage {
     sqlite3* source() const;
     // Whether the damaged file's schema names `table` with its columns.
     bool hasTable(const std::string& table) const;
+    // The largest rowid of `table` in the damaged file, or nothing when it
+    // cannot be read; and the rows from rowid `from` on that a read counts.
+    std::optional<int64_t> lastRowID(const std::string& table) const;
+    std::optional<int64_t> rowsFrom(const std::string& table, int64_t from) const;
 
     // How much one call of copyRows copies, at most.
     struct Limits {

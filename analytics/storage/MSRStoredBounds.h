@@ -45,6 +45,15 @@ inline constexpr size_t kBundleBytes = size_t{64} << 20;
 // most 5 bytes per 16 KiB stored block, plus its header and trailer.
 inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 1024 + 1024;
 
+// What one pass over the queue may spend, whatever its rows turn out to be:
+// the bytes it inflates (a bundle at its bound and one more), the rows it
+// meets (the most an upload may take) and the rows it drops, which are
+// deleted in one statement as the pass ends. A pass at its budget ends, and
+// the next one goes on from where the deletions left the queue.
+inline constexpr size_t kQueuePassInflatedBytes = 2 * kBundleBytes;
+inline constexpr int64_t kQueuePassRows = 10'000;
+inline constexpr int64_t kQueuePassDroppedRows = 1'000;
+
 // How many rows of a kind the engine's writers can have stored, and what a
 // read of many rows holds in total. Rows past these were put there by
 // something else: they are dropped once, with a code of their own, before

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/security/Compression.h"
 #include "tests/e2e/ProcessCpu.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/MeasurementDatabase.h"
@@ -158,8 +160,10 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
 
     // The configuration at its bytes bound (what the engine's own would be,
     // padded by a field it does not know), a snapshot of a table's bound in
-    // each table, 1,000,000 raw events and 8 queued rows of 60 MiB.
-    void fillDatabases() {
+    // each table, 1,000,000 raw events and 8 queued rows of 60 MiB: with
+    // `unreadable`, raw events that cannot be read and rows that inflate to
+    // 60 MiB and are no bundle, else readable events and texts.
+    void fillDatabases(bool unreadable) {
         std::vector<uint8_t> configuration = *tools::MeasurementCollector::makeConfig(
             kDriverApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}).protoBuffer();
         // Field 1000, length-delimited, of four length bytes.
@@ -197,28 +201,60 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
                        std::to_string(MSRStoredMost::kRawEventRows) +
                        ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
                        "SELECT 'junk', " + std::to_string(dispatch::Clock::now()) + ", " +
-                       std::to_string(fingerprint) + ", x'0a090a025f6f1203617070', 0 FROM n");
-        runSql(database,
+                       std::to_string(fingerprint) + ", " + (unreadable ? "x'ff'" : "x'0a090a025f6f1203617070'") +
+                       ", 0 FROM n");
+        if (!unreadable) {
+            runSql(database,
                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
                    "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
                    "SELECT i - 10, " + std::to_string(dispatch::Clock::now()) + ", CAST(zeroblob(62914560) AS TEXT), 0, 0 FROM n");
+            return;
+        }
+        // Rows that inflate to 60 MiB: a bundle's first field, a text that
+        // claims more than the zeros behind it hold, so each is no bundle only
+        // once it is inflated whole.
+        std::vector<uint8_t> bytes{0x42, 0x80, 0x80, 0x80, 0x20};
+        bytes.resize(size_t{60} << 20, 0);
+        const std::vector<uint8_t> row = *security::gzip(bytes);
+        runSql(database,
+               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
+               "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+               "SELECT i - 10, " + std::to_string(dispatch::Clock::now()) + ", ?, 0, 0 FROM n",
+               &row);
     }
 };
 
-// Each store at its bound, or (true) the property lists at the readers' own
+// Each store at its bound, or the property lists at the readers' own
 // bounds, 64 MiB and 1,048,576 values each, where a start once held
 // 1.1-1.2 GB: the start stays within its budget and its burst arrives once.
-class EveryStoreAtItsBoundRows : public EveryStoreAtItsBoundProcessTest, public testing::WithParamInterface<bool> {};
+// Or each store at its bound with raw events that cannot be read and queued
+// rows that inflate to 60 MiB and are no bundle, where a start once spent
+// 35 s and exited 1: the whole start, the burst uploaded, within 10 s of
+// processor time.
+struct EveryStoreRow {
+    const char* name;
+    bool readersBounds;
+    bool unreadable;
+};
 
-INSTANTIATE_TEST_SUITE_P(Bounds, EveryStoreAtItsBoundRows, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("ReadersBounds") : std::string("OwnersBounds");
-                         });
+void PrintTo(const EveryStoreRow& row, std::ostream* out) { *out << row.name; }
+
+class EveryStoreAtItsBoundRows : public EveryStoreAtItsBoundProcessTest,
+                                 public testing::WithParamInterface<EveryStoreRow> {};
+
+INSTANTIATE_TEST_SUITE_P(Bounds, EveryStoreAtItsBoundRows,
+                         testing::Values(EveryStoreRow{"OwnersBounds", false, false},
+                                         EveryStoreRow{"ReadersBounds", true, false},
+                                         EveryStoreRow{"OwnersBoundsUnreadableRows", false, true}),
+                         [](const testing::TestParamInfo<EveryStoreRow>& info) { return std::string(info.param.name); });
+
+// What the start with unreadable rows may spend in all, the burst uploaded.
+constexpr double kUnreadableRowsCpuSeconds = kUnderAddressSanitizer ? 150 : 10;
 
 TEST_P(EveryStoreAtItsBoundRows, AStartStaysWithinItsBudgetAndItsEventsArrive) {
     logAndEnd(1, 3);
-    fillPropertyLists(GetParam());
-    fillDatabases();
+    fillPropertyLists(GetParam().readersBounds);
+    fillDatabases(GetParam().unreadable);
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {
@@ -244,6 +280,15 @@ TEST_P(EveryStoreAtItsBoundRows, AStartStaysWithinItsBudgetAndItsEventsArrive) {
     // (maxEventsStored, 100,000) before the burst is the event road's work,
     // 6-8 s more alone; bounded here only against a runaway.
     EXPECT_LT(cpu, 3 * kAtBoundCpuSeconds);
+    // With nothing of the raw events to upload, the pass over what cannot
+    // be read is all the start costs beside its own work.
+    if (GetParam().unreadable) {
+        EXPECT_LT(cpu, kUnreadableRowsCpuSeconds);
+        EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"), 0);
+        // The rows that cannot be read are said in a line per read, not one each.
+        EXPECT_GE(consoleLinesWith(12071), 1u);
+        EXPECT_LE(consoleLinesWith(12071), 20u);
+    }
     expectEachAcceptedOnce(ours, 200);
     // The persistent dictionary at its bound took the engine's changes.
     EXPECT_EQ(consoleLinesWith(43007), 0u) << consoleTail();

@@ -7,9 +7,12 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 class FullDisk {
   public:
@@ -28,6 +31,15 @@ class FullDisk {
         (void)installed;
     }
     static void setFull(bool full) { flag().store(full); }
+    // A nearly full disk: a write that would make a file longer than `bytes`
+    // fails as on a full disk (0: no such limit).
+    static void setFileLimit(int64_t bytes) { fileLimit().store(bytes); }
+    // The most log frames one commit appended since the last call: each
+    // frame is a page of the log, and the last of a commit says so.
+    static int64_t takeLargestCommitFrames() {
+        std::lock_guard lock(frameMutex());
+        return std::exchange(largestCommitFrames(), 0);
+    }
     static bool isFull() { return flag().load(); }
     // The writes refused since the last call.
     static int takeRefusedWrites() { return refused().exchange(0); }
@@ -42,7 +54,32 @@ class FullDisk {
     struct File {
         sqlite3_file base;
         sqlite3_file* real;
+        bool log;
     };
+    static std::atomic<int64_t>& fileLimit() {
+        static std::atomic<int64_t> limit{0};
+        return limit;
+    }
+    static std::mutex& frameMutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static int64_t& largestCommitFrames() {
+        static int64_t frames = 0;
+        return frames;
+    }
+    // A frame header (24 bytes, after the log's 32-byte header) names the
+    // database's size in pages after a commit in its bytes 4-7, 0 otherwise.
+    static void watchLog(const void* data, int amount, sqlite3_int64 offset) {
+        if (amount != 24 || offset < 32) return;
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        static int64_t frames = 0;
+        std::lock_guard lock(frameMutex());
+        ++frames;
+        if ((bytes[4] | bytes[5] | bytes[6] | bytes[7]) == 0) return;
+        largestCommitFrames() = std::max(largestCommitFrames(), frames);
+        frames = 0;
+    }
 
     static sqlite3_vfs*& underlying() {
         static sqlite3_vfs* vfs = nullptr;
@@ -61,6 +98,7 @@ class FullDisk {
     static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
         File* wrapper = reinterpret_cast<File*>(file);
         wrapper->real = reinterpret_cast<sqlite3_file*>(wrapper + 1);
+        wrapper->log = (flags & SQLITE_OPEN_WAL) != 0;
         int rc = underlying()->xOpen(underlying(), name, wrapper->real, flags, outFlags);
         wrapper->base.pMethods = wrapper->real->pMethods ? methods(wrapper->real->pMethods) : nullptr;
         return rc;
@@ -88,10 +126,12 @@ class FullDisk {
             return real(f)->pMethods->xRead(real(f), data, amount, offset);
         };
         entries[i].wrapped.xWrite = [](sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-            if (flag().load()) {
+            const int64_t limit = fileLimit().load();
+            if (flag().load() || (limit > 0 && offset + amount > limit)) {
                 ++refused();
                 return SQLITE_FULL;
             }
+            if (reinterpret_cast<File*>(f)->log) watchLog(data, amount, offset);
             return real(f)->pMethods->xWrite(real(f), data, amount, offset);
         };
         entries[i].wrapped.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
