@@ -161,6 +161,9 @@ int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
         std::fprintf(stderr,
                      "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
                      limit, orderly ? " (every event it was handed is stored)" : "");
+        // The worker may still be storing: what it holds now is what is lost.
+        if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0 && !orderly)
+            std::fprintf(stderr, "event_driver: %zu events handed over were left behind, not stored\n", left);
         std::fflush(nullptr);
         reportEnded();
         std::_Exit(orderly ? status : 4);
