@@ -1,0 +1,145 @@
+// The application's end with a configuration's answer queued on the worker,
+// then a user property, the user ID or its removal, then an event: the
+// answer's turn stores events ahead only of work whose order with them does
+// not matter, so the event waits for the change and is stored with it. With
+// nothing between, the event still goes ahead of the answer. In virtual time:
+// the manual executor forces this order every run.
+
+#include "MeasurementEventsHarness.h"
+#include "analytics/model/MSRUserAttribute.h"
+#include "analytics/support/MSRRemoteConfig.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
+
+namespace {
+
+const char* kKeptOrderBase = "http://127.0.0.1:9";
+
+std::vector<uint8_t> keptOrderAnswer(const std::string& appID, int64_t version) {
+    MSRPBMeasurementConfig config;
+    MSRPBSetInt64(config, 0, version);
+    MSRPBSetString(config, 1, appID);
+    return config.protoBuffer().value_or(std::vector<uint8_t>{});
+}
+
+class EndKeepsChangesBeforeEventsTest : public MeasurementEventsHarness {
+  protected:
+    void SetUp() override {
+        MeasurementEventsHarness::SetUp();
+        runUntilIdle();
+        MSRRemoteConfig::setMeasurementURL(std::string(kKeptOrderBase));
+    }
+    void TearDown() override {
+        network().setHoldReplies(false);
+        MSRRemoteConfig::setMeasurementURL(std::nullopt);
+        MeasurementEventsHarness::TearDown();
+    }
+    // The user attributes the stored event "level_up" was written with, by
+    // name (its value's text): its raw event's metadata, or the bundle an
+    // upload made of it.
+    std::map<std::string, std::string> attributesOfStoredEvent() {
+        std::map<std::string, std::string> attributes;
+        auto take = [&](const MSRPBMeasurementBundle& bundle) {
+            for (const auto& attribute :
+                 MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, MSRBundleSlot::kUserAttributes)) {
+                attributes[MSRPBGetString(attribute, MSRUserAttributeSlot::kName).value_or("")] =
+                    MSRPBGetString(attribute, MSRUserAttributeSlot::kStringValue).value_or("");
+            }
+        };
+        database().allDataTypesFromTable("raw_events", -1, nullptr, [&](const MSRSqliteRow& row, MSRError*) {
+            auto data = database().rawEventDataFromDictionary(&row, nullptr);
+            if (!data || data->rawEvent().name() != "level_up") return true;
+            if (auto metadata = database().queryRawEventsMetadataWithFingerprint(
+                    static_cast<int64_t>(data->metadataFingerprint()), nullptr))
+                take(*metadata);
+            return true;
+        });
+        for (auto& [bundle, row] : database().queryBundlesWithCountLimit(1000, 1 << 30, nullptr).value_or(
+                 std::vector<MSRQueuedBundle>{})) {
+            for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents))
+                if (MSRPBGetString(event, MSREventSlot::kName) == "level_up") take(bundle);
+        }
+        return attributes;
+    }
+    // Events "level_up" stored, raw or bundled.
+    size_t storedLevelUps() {
+        size_t count = stored("level_up").size();
+        for (auto& [bundle, row] : database().queryBundlesWithCountLimit(1000, 1 << 30, nullptr).value_or(
+                 std::vector<MSRQueuedBundle>{})) {
+            for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents))
+                count += MSRPBGetString(event, MSREventSlot::kName) == "level_up";
+        }
+        return count;
+    }
+    // As the facade makes them: a removal carries the number 0.
+    static MSRUserAttribute attribute(const char* origin, const char* name, const char* value, double time) {
+        return MSRUserAttribute::initWithOrigin(origin, name, *value ? MSRValue(std::string(value)) : MSRValue(0.0),
+                                                time)
+            .value();
+    }
+};
+
+TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWithItWhenTheAnswerIsAhead) {
+    enum class Change { none, setProperty, setUserID, removeProperty };
+    struct Case {
+        const char* name;
+        Change change;
+        bool aheadOfTheAnswer;  // the event is committed by the answer's turn
+        std::map<std::string, std::string> attributes;
+    };
+    const Case cases[] = {
+        {"nothing between the answer and the event", Change::none, true, {{"level", "1"}}},
+        {"a user property set", Change::setProperty, false, {{"level", "2"}}},
+        {"the user ID set", Change::setUserID, false, {{"level", "1"}, {"_id", "u-7"}}},
+        {"a user property removed", Change::removeProperty, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        restartEngine();
+        runUntilIdle();
+        execute("DELETE FROM raw_events; DELETE FROM queue; DELETE FROM user_attributes;");
+        engine().setUserAttribute(attribute("app", "level", "1", now()));
+        runUntilIdle();
+        auto baseline = MSRPBMeasurementConfig::initWithBuffer(keptOrderAnswer(options_.appID, 1));
+        ASSERT_TRUE(baseline && remoteConfig().updateMeasurementConfig(*baseline));
+        advanceBy(4000);  // the stored configuration has expired
+
+        bool heard = false;  // the event committed, as a listener hears of it
+        auto token = MSRAnalytics::addLogEventListener([&](const MSREvent& event) {
+            if (event.name() == "level_up") heard = true;
+        });
+        // The answer reaches the worker first, the change behind it, the
+        // event last; then the application ends.
+        network().setHoldReplies(true);
+        net::FakeNetwork::Reply reply;
+        reply.body = keptOrderAnswer(options_.appID, 2);
+        network().enqueueReply(reply);
+        engine().fetchRemoteConfig();
+        ASSERT_TRUE(engine().isNetworkRequestPending());
+        ASSERT_EQ(network().releaseHeldReplies(), 1u);
+        switch (c.change) {
+            case Change::none: break;
+            case Change::setProperty: engine().setUserAttribute(attribute("app", "level", "2", now())); break;
+            case Change::setUserID: engine().setUserAttribute(attribute("app", "_id", "u-7", now())); break;
+            case Change::removeProperty: engine().removeUserAttribute(attribute("", "level", "", now())); break;
+        }
+        engine().logEvent("app", true, "level_up", {{"n", MSRValue(int64_t{1})}}, now(), true, false, false, {},
+                          std::nullopt);
+        foundation::NotificationCenter::defaultCenter().post(ui::Application::willTerminateNotification);
+
+        while (remoteConfig().version() != 2 && executor().runOne()) {
+        }
+        ASSERT_EQ(remoteConfig().version(), 2);
+        EXPECT_EQ(heard, c.aheadOfTheAnswer) << "committed by the answer's turn";
+        // Read before an upload bundles it.
+        while (storedLevelUps() == 0 && executor().runOne()) {
+        }
+        ASSERT_EQ(storedLevelUps(), 1u);
+        EXPECT_EQ(attributesOfStoredEvent(), c.attributes) << "the user attributes the event was stored with";
+        runUntilIdle();
+        EXPECT_TRUE(heard);
+        MSRAnalytics::removeLogEventListener(token);
+    }
+}
+
+}  // namespace
