@@ -285,6 +285,16 @@ bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
         if (!clean) deepLinksStoreWaiting(defaults, waiting);
         return true;
     }
+    // No link is parked: what a kill left of the last one (its time, its
+    // mark, the mark of its report) names nothing any more.
+    for (const char* key : {MSRDeepLinks::kDeepLinkKey, MSRDeepLinks::kDeepLinkReportedKey})
+        if (!defaults.objectForKey(key).isAbsent()) defaults.setObject(foundation::Value(), key);
+    if (waiting.empty() && !parkedTime.isAbsent())
+        defaults.setObject(foundation::Value(), MSRDeepLinks::kDeepLinkTimestampKey);
+    if (const foundation::Value marks = defaults.objectForKey(MSRDeepLinks::kDeepLinksOpenedKey); !marks.isAbsent()) {
+        const foundation::Value::List kept = deepLinksOpenedMarks(defaults);
+        if (!marks.list() || kept.size() != marks.list()->size()) deepLinksStoreOpenedMarks(defaults, kept);
+    }
     if (waiting.empty()) {
         if (!clean) deepLinksStoreWaiting(defaults, waiting);
         return false;
