@@ -95,7 +95,9 @@ class RunningLinkProcessTest : public testing::Test {
         while (!uploaded && RunningLinkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             // The start's own events and any link the kill left, all sent.
-            uploaded = measurement.acceptedEventCount() > 0 && !preferencesName(paths.home, kRunningLinkURL) &&
+            uploaded = measurement.acceptedEventCount() > 0 &&
+                       !preferencesName(paths.home, "<key>/zevure/measurement/deep_link</key>") &&
+                       !preferencesName(paths.home, "<key>/zevure/measurement/deep_links_waiting</key>") &&
                        storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "
                                                "(SELECT count(*) FROM queue)") == 0;
         }
