@@ -5,35 +5,13 @@
 // nothing between, the event still goes ahead of the answer. In virtual time:
 // the manual executor forces this order every run.
 
-#include "MeasurementEventsHarness.h"
+#include "AnswerAtTheEndHarness.h"
 #include "analytics/model/MSRUserAttribute.h"
-#include "analytics/support/MSRRemoteConfig.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/ui/Application.h"
 
 namespace {
 
-const char* kKeptOrderBase = "http://127.0.0.1:9";
-
-std::vector<uint8_t> keptOrderAnswer(const std::string& appID, int64_t version) {
-    MSRPBMeasurementConfig config;
-    MSRPBSetInt64(config, 0, version);
-    MSRPBSetString(config, 1, appID);
-    return config.protoBuffer().value_or(std::vector<uint8_t>{});
-}
-
-class EndKeepsChangesBeforeEventsTest : public MeasurementEventsHarness {
+class EndKeepsChangesBeforeEventsTest : public AnswerAtTheEndHarness {
   protected:
-    void SetUp() override {
-        MeasurementEventsHarness::SetUp();
-        runUntilIdle();
-        MSRRemoteConfig::setMeasurementURL(std::string(kKeptOrderBase));
-    }
-    void TearDown() override {
-        network().setHoldReplies(false);
-        MSRRemoteConfig::setMeasurementURL(std::nullopt);
-        MeasurementEventsHarness::TearDown();
-    }
     // The user attributes the stored event "level_up" was written with, by
     // name (its value's text): its raw event's metadata, or the bundle an
     // upload made of it.
@@ -95,14 +73,10 @@ TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWit
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        restartEngine();
-        runUntilIdle();
+        restartWithAnExpiredConfiguration();
         execute("DELETE FROM raw_events; DELETE FROM queue; DELETE FROM user_attributes;");
         engine().setUserAttribute(attribute("app", "level", "1", now()));
         runUntilIdle();
-        auto baseline = MSRPBMeasurementConfig::initWithBuffer(keptOrderAnswer(options_.appID, 1));
-        ASSERT_TRUE(baseline && remoteConfig().updateMeasurementConfig(*baseline));
-        advanceBy(4000);  // the stored configuration has expired
 
         bool heard = false;  // the event committed, as a listener hears of it
         auto token = MSRAnalytics::addLogEventListener([&](const MSREvent& event) {
@@ -110,13 +84,7 @@ TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWit
         });
         // The answer reaches the worker first, the change behind it, the
         // event last; then the application ends.
-        network().setHoldReplies(true);
-        net::FakeNetwork::Reply reply;
-        reply.body = keptOrderAnswer(options_.appID, 2);
-        network().enqueueReply(reply);
-        engine().fetchRemoteConfig();
-        ASSERT_TRUE(engine().isNetworkRequestPending());
-        ASSERT_EQ(network().releaseHeldReplies(), 1u);
+        queueTheAnswer();
         switch (c.change) {
             case Change::none: break;
             case Change::setProperty: engine().setUserAttribute(attribute("app", "level", "2", now())); break;
@@ -125,11 +93,9 @@ TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWit
         }
         engine().logEvent("app", true, "level_up", {{"n", MSRValue(int64_t{1})}}, now(), true, false, false, {},
                           std::nullopt);
-        foundation::NotificationCenter::defaultCenter().post(ui::Application::willTerminateNotification);
+        endTheApplication();
 
-        while (remoteConfig().version() != 2 && executor().runOne()) {
-        }
-        ASSERT_EQ(remoteConfig().version(), 2);
+        runToTheAnswersTurn();
         EXPECT_EQ(heard, c.aheadOfTheAnswer) << "committed by the answer's turn";
         // Read before an upload bundles it.
         while (storedLevelUps() == 0 && executor().runOne()) {
