@@ -144,7 +144,17 @@ TEST_F(RunningLinkProcessTest, ALinkOpenedWhileRunningKilledAfterAnyOfItsWritesA
         };
         const fs::path folder = runningLinkPreferences(home).parent_path();
         constexpr uint32_t kWrites = IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY;
-        bool aimed = true;
+        // Stops at the aim, or once the link is done with (its "_cmp"
+        // committed and the link gone): on a busy machine several writes
+        // may pass between two looks, and the aim is missed that round.
+        bool aimed = aim == kRandom;
+        auto stopAt = [&](const fs::path& watched, const std::function<bool()>& hit) {
+            stopCalvaroWhen(start, watched, [&] {
+                look();
+                aimed = aimed || hit();
+                return aimed || (storedEventCount(home, "_cmp") >= 1 && !preferencesName(home, kRunningLinkURL));
+            }, watched.empty() ? 0 : kWrites);
+        };
         switch (aim) {
             case kRandom:
                 // Within the launch and the link's first moments.
@@ -152,20 +162,11 @@ TEST_F(RunningLinkProcessTest, ALinkOpenedWhileRunningKilledAfterAnyOfItsWritesA
                     std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, 1500000)(random)));
                 kill(-start, SIGSTOP);
                 break;
-            case kAtItsWrite:
-                aimed = stopCalvaroWhen(start, folder, [&] { return look(), named; }, kWrites);
-                break;
-            case kAtItsPlace:
-                aimed = stopCalvaroWhen(start, folder, [&] { return look(), parked; }, kWrites);
-                break;
-            case kAtItsCommit:
-                aimed = stopCalvaroWhen(start, {}, [&] { return look(), storedEventCount(home, "_cmp") >= 1; }, 0);
-                break;
+            case kAtItsWrite: stopAt(folder, [&] { return named; }); break;
+            case kAtItsPlace: stopAt(folder, [&] { return parked; }); break;
+            case kAtItsCommit: stopAt({}, [&] { return storedEventCount(home, "_cmp") >= 1; }); break;
             case kAtItsRemoval:
-                aimed = stopCalvaroWhen(start, folder, [&] {
-                    look();
-                    return named && !preferencesName(home, kRunningLinkURL);
-                }, kWrites);
+                stopAt(folder, [&] { return named && !preferencesName(home, kRunningLinkURL); });
                 break;
             case kAims: break;
         }
@@ -173,7 +174,6 @@ TEST_F(RunningLinkProcessTest, ALinkOpenedWhileRunningKilledAfterAnyOfItsWritesA
         const int64_t committed = std::max<int64_t>(0, storedEventCount(home, "_cmp"));
         kill(-start, SIGKILL);
         ASSERT_EQ(waitForCalvaro(start, std::chrono::seconds(30)), 128 + SIGKILL) << paths.said();
-        EXPECT_TRUE(aimed) << "the moment aimed at never came" << paths.said();
         reached[aim] += aimed;
         const bool stored = named || committed > 0;
 
@@ -189,7 +189,10 @@ TEST_F(RunningLinkProcessTest, ALinkOpenedWhileRunningKilledAfterAnyOfItsWritesA
         if (HasFatalFailure()) break;
     }
     std::printf("%d rounds: %d lost, %d doubled\n", rounds, lost, doubled);
-    for (int aim = 0; aim < kAims; ++aim) std::printf("  %-22s %3d\n", kAimNames[aim], reached[aim]);
+    for (int aim = 0; aim < kAims; ++aim) {
+        std::printf("  %-22s %3d\n", kAimNames[aim], reached[aim]);
+        EXPECT_GT(reached[aim], 0) << "no kill came " << kAimNames[aim];
+    }
 }
 
 TEST_F(RunningLinkProcessTest, ALinkTimeThatIsNoTimeLeavesAStartLikeACleanOne) {
