@@ -1,9 +1,9 @@
 // The application's end with a configuration's answer queued on the worker,
-// then a user property, the user ID or its removal, then an event: the
-// answer's turn stores events ahead only of work whose order with them does
-// not matter, so the event waits for the change and is stored with it. With
-// nothing between, the event still goes ahead of the answer. In virtual time:
-// the manual executor forces this order every run.
+// then a user property, the user ID, its removal or a consent's "_npa", then
+// an event: the answer's turn stores events ahead only of work whose order
+// with them does not matter, so the event waits for the change and is stored
+// with it. With nothing between, the event still goes ahead of the answer.
+// In virtual time: the manual executor forces this order every run.
 
 #include "AnswerAtTheEndHarness.h"
 #include "analytics/model/MSRUserAttribute.h"
@@ -20,8 +20,10 @@ class EndKeepsChangesBeforeEventsTest : public AnswerAtTheEndHarness {
         auto take = [&](const MSRPBMeasurementBundle& bundle) {
             for (const auto& attribute :
                  MSRPBGetMessageArray<MSRPBUserAttribute>(bundle, MSRBundleSlot::kUserAttributes)) {
+                const bool number = MSRPBHasField(attribute, MSRUserAttributeSlot::kIntValue);
                 attributes[MSRPBGetString(attribute, MSRUserAttributeSlot::kName).value_or("")] =
-                    MSRPBGetString(attribute, MSRUserAttributeSlot::kStringValue).value_or("");
+                    number ? std::to_string(MSRPBGetInt64(attribute, MSRUserAttributeSlot::kIntValue))
+                           : MSRPBGetString(attribute, MSRUserAttributeSlot::kStringValue).value_or("");
             }
         };
         database().allDataTypesFromTable("raw_events", -1, nullptr, [&](const MSRSqliteRow& row, MSRError*) {
@@ -58,7 +60,7 @@ class EndKeepsChangesBeforeEventsTest : public AnswerAtTheEndHarness {
 };
 
 TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWithItWhenTheAnswerIsAhead) {
-    enum class Change { none, setProperty, setUserID, removeProperty };
+    enum class Change { none, setProperty, setUserID, removeProperty, withdrawAdPersonalization };
     struct Case {
         const char* name;
         Change change;
@@ -70,6 +72,9 @@ TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWit
         {"a user property set", Change::setProperty, false, {{"level", "2"}}},
         {"the user ID set", Change::setUserID, false, {{"level", "1"}, {"_id", "u-7"}}},
         {"a user property removed", Change::removeProperty, false, {}},
+        // What a withdrawn ad-personalization consent hands the worker.
+        {"the ad-personalization consent withdrawn", Change::withdrawAdPersonalization, false,
+         {{"level", "1"}, {"_npa", "1"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -90,6 +95,10 @@ TEST_F(EndKeepsChangesBeforeEventsTest, AnEventHandedOverAfterAChangeIsStoredWit
             case Change::setProperty: engine().setUserAttribute(attribute("app", "level", "2", now())); break;
             case Change::setUserID: engine().setUserAttribute(attribute("app", "_id", "u-7", now())); break;
             case Change::removeProperty: engine().removeUserAttribute(attribute("", "level", "", now())); break;
+            case Change::withdrawAdPersonalization:
+                engine().setUserAttribute(
+                    MSRUserAttribute::initWithOrigin("auto", "_npa", MSRValue(int64_t{1}), now()).value());
+                break;
         }
         engine().logEvent("app", true, "level_up", {{"n", MSRValue(int64_t{1})}}, now(), true, false, false, {},
                           std::nullopt);
