@@ -10,6 +10,7 @@
 #include "analytics/core/DEDIzurarove.h"
 #include "analytics/core/MSRAppDelegateInterceptor.h"
 #include "analytics/core/MSREventEditingRegistration.h"
+#include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSREManagerImpl.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/reporters/MSRReporters.h"
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
     const double limit = signals.received() != 0 ? std::max(0.0, signals.secondsLeft() - kExitMargin) : kEndTimeLimit;
     if (!dispatch::endQueues(limit)) {
         std::cerr << "calvaro: work was still running " << limit << " s after the end; leaving without it\n";
+        // The worker may still be storing: what it holds now is what is lost.
+        if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0)
+            std::cerr << "calvaro: " << left << " events handed over to analytics were left behind, not stored\n";
         web::Chromium::end();
         std::cout.flush();
         std::fflush(nullptr);

@@ -155,9 +155,10 @@ std::mutex& deepLinksParkedLinkMutex() {
     return mutex;
 }
 
-foundation::Value deepLinksWaitingEntry(const std::string& link, double seconds) {
-    return foundation::Value(
-        foundation::Value::Dictionary{{"link", foundation::Value(link)}, {"timestamp", foundation::Value(seconds)}});
+foundation::Value deepLinksWaitingEntry(const std::string& link, double seconds, bool opened = false) {
+    foundation::Value::Dictionary entry{{"link", foundation::Value(link)}, {"timestamp", foundation::Value(seconds)}};
+    if (opened) entry.emplace("opened", foundation::Value(true));
+    return foundation::Value(std::move(entry));
 }
 
 // The longest link kept waiting: a campaign link's 19 parameters of at most
@@ -172,7 +173,7 @@ constexpr size_t kDeepLinksWaitingLinkBytes = 8 * 1024;
 bool deepLinksIsWaitingEntry(const foundation::Value& entry) {
     const std::string* text = entry["link"].string();
     return text && !text->empty() && text->size() <= kDeepLinksWaitingLinkBytes &&
-           entry["timestamp"].doubleValue().has_value();
+           MSRDeepLinks::isStoredLinkTime(entry["timestamp"]);
 }
 
 // The waiting list as stored, read within its cap: of its first
@@ -202,74 +203,6 @@ void deepLinksStoreWaiting(MSRUserDefaults& defaults, const foundation::Value::L
     defaults.setObject(waiting.empty() ? foundation::Value() : foundation::Value(waiting),
                        MSRDeepLinks::kDeepLinksWaitingKey);
 }
-
-// Called with the mutex held: see promoteWaitingLink. Writes the list once
-// at most: its junk goes with the change this call makes.
-bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
-    bool clean = true;
-    foundation::Value::List waiting = deepLinksWaiting(defaults, &clean);
-    const foundation::Value parked = defaults.objectForKey(MSRDeepLinks::kDeepLinkKey);
-    if (parked.string() && !parked.string()->empty()) {
-        // The place was handed to the first waiting link, and a kill came
-        // before it left the list: it is reported as the parked link only.
-        const double parkedSeconds =
-            defaults.objectForKey(MSRDeepLinks::kDeepLinkTimestampKey).doubleValue().value_or(0);
-        if (!waiting.empty() &&
-            MSRDeepLinks::isSameParkedLink(waiting.front()["link"], waiting.front()["timestamp"].doubleValue().value_or(0),
-                                           *parked.string(), parkedSeconds)) {
-            waiting.erase(waiting.begin());
-            clean = false;
-        }
-        if (!clean) deepLinksStoreWaiting(defaults, waiting);
-        return true;
-    }
-    if (waiting.empty()) {
-        if (!clean) deepLinksStoreWaiting(defaults, waiting);
-        return false;
-    }
-    // The time before the link, as at parking; the entry leaves the list
-    // last, so a kill in between leaves it parked and waiting both, which
-    // the next call sorts out above.
-    const foundation::Value next = waiting.front();
-    defaults.setObject(foundation::Value(*next["timestamp"].doubleValue()), MSRDeepLinks::kDeepLinkTimestampKey);
-    defaults.setObject(next["link"], MSRDeepLinks::kDeepLinkKey);
-    waiting.erase(waiting.begin());
-    deepLinksStoreWaiting(defaults, waiting);
-    return true;
-}
-
-}  // namespace
-
-void MSRDeepLinks::parkLaunchLink(const std::string& link, double seconds) {
-    auto defaults = MSRUserDefaults::sharedUserDefaults();
-    std::lock_guard lock(deepLinksParkedLinkMutex());
-    const foundation::Value parked = defaults->objectForKey(kDeepLinkKey);
-    if (parked.string() && !parked.string()->empty()) {
-        // The parked link waits for its campaign event (its launch was
-        // killed before it was reported): it keeps its place.
-        bool clean = true;
-        foundation::Value::List waiting = deepLinksWaiting(*defaults, &clean);
-        if (waiting.size() >= kMaxWaitingDeepLinks || link.size() > kDeepLinksWaitingLinkBytes) {
-            if (!clean) deepLinksStoreWaiting(*defaults, waiting);
-            logWith(3, 23271,
-                    waiting.size() >= kMaxWaitingDeepLinks
-                        ? "Too many campaign links wait to be reported. The launch's link is not kept. Link"
-                        : "The launch's link is too long to wait to be reported. It is not kept. Link",
-                    link.substr(0, 256));
-            return;
-        }
-        waiting.push_back(deepLinksWaitingEntry(link, seconds));
-        deepLinksStoreWaiting(*defaults, waiting);
-        return;
-    }
-    // The engine's start may read the parked link on the worker meanwhile: it
-    // goes by the link, so the link's time is there first. A link read
-    // without its time would count as expired and lose its campaign.
-    defaults->setObject(foundation::Value(seconds), kDeepLinkTimestampKey);
-    defaults->setObject(foundation::Value(link), kDeepLinkKey);
-}
-
-namespace {
 
 // The marks of links opened while running that still name a parked or
 // waiting link, the others left out. Called with the mutex held.
@@ -305,22 +238,135 @@ void deepLinksStoreOpenedMarks(MSRUserDefaults& defaults, const foundation::Valu
                        MSRDeepLinks::kDeepLinksOpenedKey);
 }
 
+// Marks the waiting entry `entry` as opened while running, unless a mark
+// names it already. Called with the mutex held.
+void deepLinksAddOpenedMark(MSRUserDefaults& defaults, const foundation::Value& entry) {
+    foundation::Value::List marks = deepLinksOpenedMarks(defaults);
+    const std::string& text = *entry["link"].string();
+    const double seconds = *entry["timestamp"].doubleValue();
+    const bool marked = std::any_of(marks.begin(), marks.end(), [&](const foundation::Value& mark) {
+        return MSRDeepLinks::isSameParkedLink(mark["link"], mark["timestamp"].doubleValue().value_or(0), text,
+                                              seconds);
+    });
+    if (marked || marks.size() > MSRDeepLinks::kMaxWaitingDeepLinks) return;
+    marks.push_back(deepLinksWaitingEntry(text, seconds));
+    deepLinksStoreOpenedMarks(defaults, marks);
+}
+
+// Called with the mutex held: see promoteWaitingLink. Writes the list once
+// at most: its junk goes with the change this call makes.
+bool deepLinksPromoteLocked(MSRUserDefaults& defaults) {
+    bool clean = true;
+    foundation::Value::List waiting = deepLinksWaiting(defaults, &clean);
+    foundation::Value parked = defaults.objectForKey(MSRDeepLinks::kDeepLinkKey);
+    const foundation::Value parkedTime = defaults.objectForKey(MSRDeepLinks::kDeepLinkTimestampKey);
+    if (parked.string() && !parked.string()->empty() && !parkedTime.isAbsent() &&
+        !MSRDeepLinks::isStoredLinkTime(parkedTime)) {
+        // A time no clock gives (NaN, an infinity, past the bound) names no
+        // moment: the link can be neither dated nor told from another, and
+        // goes as junk does, with its mark, before anything compares it.
+        logWith(3, 23275, "Campaign links waiting to be reported that are not kept. Count", int64_t{1});
+        defaults.setObject(foundation::Value(), MSRDeepLinks::kDeepLinkKey);
+        defaults.setObject(foundation::Value(), MSRDeepLinks::kDeepLinkTimestampKey);
+        defaults.setObject(foundation::Value(), MSRDeepLinks::kDeepLinkReportedKey);
+        parked = foundation::Value();
+    }
+    if (parked.string() && !parked.string()->empty()) {
+        // The place was handed to the first waiting link, and a kill came
+        // before it left the list: it is reported as the parked link only.
+        const double parkedSeconds =
+            defaults.objectForKey(MSRDeepLinks::kDeepLinkTimestampKey).doubleValue().value_or(0);
+        if (!waiting.empty() &&
+            MSRDeepLinks::isSameParkedLink(waiting.front()["link"], waiting.front()["timestamp"].doubleValue().value_or(0),
+                                           *parked.string(), parkedSeconds)) {
+            waiting.erase(waiting.begin());
+            clean = false;
+        }
+        if (!clean) deepLinksStoreWaiting(defaults, waiting);
+        return true;
+    }
+    // No link is parked: what a kill left of the last one (its time, its
+    // mark, the mark of its report) names nothing any more.
+    for (const char* key : {MSRDeepLinks::kDeepLinkKey, MSRDeepLinks::kDeepLinkReportedKey})
+        if (!defaults.objectForKey(key).isAbsent()) defaults.setObject(foundation::Value(), key);
+    if (waiting.empty() && !parkedTime.isAbsent())
+        defaults.setObject(foundation::Value(), MSRDeepLinks::kDeepLinkTimestampKey);
+    if (const foundation::Value marks = defaults.objectForKey(MSRDeepLinks::kDeepLinksOpenedKey); !marks.isAbsent()) {
+        const foundation::Value::List kept = deepLinksOpenedMarks(defaults);
+        if (!marks.list() || kept.size() != marks.list()->size()) deepLinksStoreOpenedMarks(defaults, kept);
+    }
+    if (waiting.empty()) {
+        if (!clean) deepLinksStoreWaiting(defaults, waiting);
+        return false;
+    }
+    // The mark of a link opened while running first, then the time before
+    // the link, as at parking; the entry leaves the list last. A kill in
+    // between leaves the entry waiting (its mark names it) or parked and
+    // waiting both, which the next call sorts out above.
+    const foundation::Value next = waiting.front();
+    if (next["opened"].boolValue().value_or(false)) deepLinksAddOpenedMark(defaults, next);
+    defaults.setObject(foundation::Value(*next["timestamp"].doubleValue()), MSRDeepLinks::kDeepLinkTimestampKey);
+    defaults.setObject(next["link"], MSRDeepLinks::kDeepLinkKey);
+    waiting.erase(waiting.begin());
+    deepLinksStoreWaiting(defaults, waiting);
+    return true;
+}
+
+// Puts the link at the end of the waiting list, in the one write of the
+// list: the link, its time and whether it was opened while running go
+// together, so a kill leaves all of them or none. Called with the mutex held.
+void deepLinksAppendWaitingLocked(MSRUserDefaults& defaults, const std::string& link, double seconds, bool opened) {
+    bool clean = true;
+    foundation::Value::List waiting = deepLinksWaiting(defaults, &clean);
+    if (waiting.size() >= MSRDeepLinks::kMaxWaitingDeepLinks || link.size() > kDeepLinksWaitingLinkBytes ||
+        !MSRDeepLinks::isStoredLinkTime(foundation::Value(seconds))) {
+        if (!clean) deepLinksStoreWaiting(defaults, waiting);
+        logWith(3, 23271,
+                waiting.size() >= MSRDeepLinks::kMaxWaitingDeepLinks
+                    ? "Too many campaign links wait to be reported. The launch's link is not kept. Link"
+                    : "The launch's link is too long to wait to be reported. It is not kept. Link",
+                link.substr(0, 256));
+        return;
+    }
+    waiting.push_back(deepLinksWaitingEntry(link, seconds, opened));
+    deepLinksStoreWaiting(defaults, waiting);
+}
+
 }  // namespace
 
-void MSRDeepLinks::parkOpenedLink(const std::string& link, double seconds) {
+bool MSRDeepLinks::isStoredLinkTime(const foundation::Value& value) {
+    const std::optional<double> seconds = value.doubleValue();
+    return seconds && std::isfinite(*seconds) && *seconds >= 0 && *seconds <= kLatestStoredLinkSeconds;
+}
+
+void MSRDeepLinks::parkLaunchLink(const std::string& link, double seconds) {
     auto defaults = MSRUserDefaults::sharedUserDefaults();
-    {
-        // The mark first: a kill before the link leaves a mark that names
-        // nothing, which the next one leaves out.
-        std::lock_guard lock(deepLinksParkedLinkMutex());
-        const foundation::Value entry = deepLinksWaitingEntry(link, seconds);
-        foundation::Value::List marks = deepLinksOpenedMarks(*defaults);
-        if (marks.size() <= kMaxWaitingDeepLinks) {
-            marks.push_back(entry);
-            deepLinksStoreOpenedMarks(*defaults, marks);
-        }
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    const foundation::Value parked = defaults->objectForKey(kDeepLinkKey);
+    const foundation::Value waiting = defaults->objectForKey(kDeepLinksWaitingKey);
+    if ((parked.string() && !parked.string()->empty()) || !waiting.isAbsent()) {
+        // The parked link waits for its campaign event (its launch was
+        // killed before it was reported), or links wait to take its place:
+        // each keeps its place, and this one goes behind them.
+        deepLinksAppendWaitingLocked(*defaults, link, seconds, false);
+        return;
     }
-    parkLaunchLink(link, seconds);
+    // The engine's start may read the parked link on the worker meanwhile: it
+    // goes by the link, so the link's time is there first. A link read
+    // without its time would count as expired and lose its campaign; a kill
+    // in between leaves a time that names no link, as if none had come.
+    defaults->setObject(foundation::Value(seconds), kDeepLinkTimestampKey);
+    defaults->setObject(foundation::Value(link), kDeepLinkKey);
+}
+
+
+void MSRDeepLinks::parkOpenedLink(const std::string& link, double seconds) {
+    // One write: the link waits, with its time and its mark in its entry,
+    // and takes the parked place (its mark first) when the worker next
+    // looks, behind whatever waited before it.
+    auto defaults = MSRUserDefaults::sharedUserDefaults();
+    std::lock_guard lock(deepLinksParkedLinkMutex());
+    deepLinksAppendWaitingLocked(*defaults, link, seconds, true);
 }
 
 namespace {
@@ -359,7 +405,10 @@ bool MSRDeepLinks::wasOpenedWhileRunning(const std::string& text, double storedS
 
 bool MSRDeepLinks::isSameParkedLink(const foundation::Value& link, double seconds, const std::string& text,
                                     double storedSeconds) {
-    return link.string() && *link.string() == text && std::fabs(seconds - storedSeconds) < 1e-3;
+    // Times read through isStoredLinkTime are finite; equal ones match
+    // whatever they are, so no comparison of a stored value fails forever.
+    return link.string() && *link.string() == text &&
+           (seconds == storedSeconds || std::fabs(seconds - storedSeconds) < 1e-3);
 }
 
 bool MSRDeepLinks::promoteWaitingLink() {

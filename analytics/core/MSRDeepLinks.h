@@ -31,18 +31,23 @@ public:
     static constexpr const char* kDeepLinkReportedKey = "/zevure/measurement/deep_link_reported";
     // Links of later launches that came while the parked link still waited
     // for its campaign event (a launch killed before that event was
-    // committed): a list of {"link", "timestamp"}, oldest first. Each becomes
-    // the parked link in turn once the one before it has gone with its
-    // commit, so no launch's link takes the place of another's.
+    // committed), and links opened while it runs: a list of {"link",
+    // "timestamp"} ("opened": true for the latter), oldest first, each added
+    // in one write of the list. Each becomes the parked link in turn once the
+    // one before it has gone with its commit, so no link takes the place of
+    // another's.
     static constexpr const char* kDeepLinksWaitingKey = "/zevure/measurement/deep_links_waiting";
     // The most links waiting behind the parked one: each needs a launch
     // killed before its link was reported. A link past it is not kept.
     static constexpr size_t kMaxWaitingDeepLinks = 16;
-    // Which of the parked and waiting links were opened while the
-    // application ran (a list of {"link", "timestamp"}): they are reported as
-    // such, without the hour of a launch's cached campaign. Written before
-    // the link, gone with it.
+    // Which of the parked links were opened while the application ran (a
+    // list of {"link", "timestamp"}): they are reported as such, without the
+    // hour of a launch's cached campaign. Written as the waiting entry takes
+    // the parked place, before the link; gone with it.
     static constexpr const char* kDeepLinksOpenedKey = "/zevure/measurement/deep_links_opened";
+    // The latest time a stored link may carry: past it, milliseconds are no
+    // longer whole in a double nor fit the event's integer time.
+    static constexpr double kLatestStoredLinkSeconds = 9007199254740.0;  // 2^53 ms
     static constexpr const char* kDeferredDeepLinkPath = "/adserv/conversion/app/deeplink";
     // The largest answer of the ad server that is read.
     static constexpr size_t kMaxDeferredDeepLinkResponseBytes = 64 * 1024;
@@ -55,8 +60,12 @@ public:
     // Parks a launch's link opened at `seconds`: as the parked link when
     // none is, else behind it with the links waiting.
     static void parkLaunchLink(const std::string& link, double seconds);
-    // Parks a link opened while the application runs, as a launch's link is
-    // parked, marked as opened while running.
+    // Whether a stored link time is a time: a finite number of seconds
+    // from 1970 up to kLatestStoredLinkSeconds. NaN, the infinities and
+    // anything else are junk.
+    static bool isStoredLinkTime(const foundation::Value& value);
+    // Parks a link opened while the application runs: in one write, behind
+    // the links waiting, marked as opened while running.
     static void parkOpenedLink(const std::string& link, double seconds);
     // Parks a campaign link at the moment the application hands it over, on
     // its own thread, before any queue takes it (other links are not kept).

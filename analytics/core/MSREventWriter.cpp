@@ -197,7 +197,7 @@ void MSREventWriter::commitWritesBehindQueuedWork() {
     if (engine_.commitQueued_ || !engine_.database_->hasPendingWrites()) return;
     engine_.commitQueued_ = true;
     std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
-    engine_.scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:commit", [weakSelf] {
+    engine_.scheduleOrderFreeOnWorkerQueue("MSRMeasurement:commit", [weakSelf] {
         auto self = weakSelf.lock();
         if (!self) return;
         self->commitQueued_ = false;
@@ -245,10 +245,12 @@ void MSREventWriter::keepForListenersUntilCommit(MSREvent&& event) {
             auto self = weakSelf.lock();
             if (!self) return;
             std::vector<MSREvent> events = std::exchange(self->eventsAwaitingCommit_, {});
+            self->eventsAwaitingCommitCount_.store(0, std::memory_order_relaxed);
             if (committed) MSRAnalyticsState::notifyEventListeners(std::move(events));
         });
     }
     engine_.eventsAwaitingCommit_.push_back(std::move(event));
+    engine_.eventsAwaitingCommitCount_.store(engine_.eventsAwaitingCommit_.size(), std::memory_order_relaxed);
 }
 
 bool MSREventWriter::updateLifetimeValueWithEvent(const MSREvent& event) {

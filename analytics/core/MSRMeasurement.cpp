@@ -107,6 +107,16 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::sharedInstance() {
     return sharedEngine().instance;
 }
 
+size_t MSRMeasurement::eventsNotStoredYet() {
+    std::shared_ptr<MSRMeasurement> engine;
+    {
+        std::lock_guard lock(sharedEngine().mutex);
+        engine = sharedEngine().instance;
+    }
+    const size_t awaitingCommit = engine ? engine->eventsAwaitingCommitCount_.load(std::memory_order_relaxed) : 0;
+    return MSREventBacklog::shared().held() + awaitingCommit;
+}
+
 std::shared_ptr<MSRRemoteConfig> MSRMeasurement::remoteConfigShared() {
     std::shared_ptr<MSRMeasurement> engine;
     {

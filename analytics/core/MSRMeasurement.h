@@ -113,6 +113,10 @@ public:
     static std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
     // The shared engine's remote settings, else the default instance.
     static std::shared_ptr<MSRRemoteConfig> remoteConfigShared();
+    // Events the application handed over that are not stored yet: waiting
+    // for the worker, or written and waiting for their commit. What an end
+    // that lets the worker go leaves behind (any thread).
+    static size_t eventsNotStoredYet();
     // Forgets the shared engine (tests only; the engine itself lives on
     // while blocks still hold it).
     static void resetSharedInstanceForTesting();
@@ -480,8 +484,14 @@ private:
     // queued on the worker, in their order, and commits them: called where
     // such work (a configuration's answer, an upload) would keep them
     // waiting past the end's deadline. Nothing before the end, nor inside an
-    // event's handling or a group of writes.
+    // event's handling or a group of writes. Events go ahead only of work
+    // whose order with them does not matter (other events, a commit, an
+    // upload): the first batch with other work queued before it (a user
+    // property, the user ID, a consent's change) waits for its own turn,
+    // and so do the batches behind it.
     void storeEventsHandedOverBeforeTheEnd();
+    // Queues work that events may go ahead of at the end (see above).
+    void scheduleOrderFreeOnWorkerQueue(std::string_view blockID, std::function<void()> block);
     // Whether the application has begun to end (any thread).
     bool applicationEnds() const { return applicationEnds_.load(); }
 
@@ -505,10 +515,15 @@ private:
     // Every batch queued whose block has not run yet, oldest first: what the
     // end stores ahead of other work.
     std::deque<std::shared_ptr<PendingEventBatch>> queuedEventBatches_;
+    // The places of queued work that events may go ahead of, in order;
+    // those already run are dropped as the end looks.
+    std::deque<uint64_t> orderFreeBlockPlaces_;
     std::atomic<bool> applicationEnds_{false};
     bool commitQueued_ = false;
     bool scheduleUpdateQueued_ = false;
     std::vector<MSREvent> eventsAwaitingCommit_;
+    // Its size, for eventsNotStoredYet on another thread.
+    std::atomic<size_t> eventsAwaitingCommitCount_{0};
     // Marks the event being handled whose writes failed or were lost with a
     // failed commit (a full disk): its listeners never hear of it.
     bool eventWriteFailed_ = false;

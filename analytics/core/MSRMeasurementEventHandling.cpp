@@ -108,6 +108,8 @@ struct MSRMeasurement::PendingEventBatch {
         MSREventBacklog::Ticket place;
     };
     std::vector<Event> events;
+    // The batch's block's place on the worker (MSRScheduler).
+    uint64_t place = 0;
 };
 
 // --- Entries ----------------------------------------------------------------------
@@ -173,6 +175,7 @@ void MSRMeasurement::queuePendingEvent(MSRPackedEvent event, bool isPublicEvent,
     // The engine stays alive until the events have been handled.
     openEventBatchPlace_ = scheduler_->scheduleOnWorkerQueueBlockID(
         kLogEventBlockID, [self = shared_from_this(), batch] { self->logPendingEventsOnWorkerQueue(*batch); });
+    batch->place = openEventBatchPlace_;
     queuedEventBatches_.push_back(batch);
     openEventBatch_ = std::move(batch);
 }
@@ -552,12 +555,33 @@ void MSRMeasurement::applicationWillTerminate() {
     applicationEnds_.store(true);
 }
 
+void MSRMeasurement::scheduleOrderFreeOnWorkerQueue(std::string_view blockID, std::function<void()> block) {
+    // Under the batches' lock: the end sees the place and the block together.
+    std::lock_guard lock(pendingEventsMutex_);
+    const uint64_t started = scheduler_->startedBlockCount();
+    while (!orderFreeBlockPlaces_.empty() && orderFreeBlockPlaces_.front() <= started) orderFreeBlockPlaces_.pop_front();
+    orderFreeBlockPlaces_.push_back(scheduler_->scheduleOnWorkerQueueBlockID(blockID, std::move(block)));
+}
+
 void MSRMeasurement::storeEventsHandedOverBeforeTheEnd() {
     if (!applicationEnds_.load() || editingBatch_ || !database_ || database_->isHoldingPendingWrites()) return;
     std::vector<std::shared_ptr<PendingEventBatch>> batches;
     {
         std::lock_guard lock(pendingEventsMutex_);
-        batches.assign(queuedEventBatches_.begin(), queuedEventBatches_.end());
+        // The worker runs its blocks in their places' order: those after the
+        // last one begun still wait. A batch goes ahead when every block
+        // waiting before it is a batch going ahead or order-free work.
+        uint64_t before = scheduler_->startedBlockCount();
+        while (!orderFreeBlockPlaces_.empty() && orderFreeBlockPlaces_.front() <= before) orderFreeBlockPlaces_.pop_front();
+        auto orderFree = orderFreeBlockPlaces_.begin();
+        for (const std::shared_ptr<PendingEventBatch>& batch : queuedEventBatches_) {
+            if (batch->place <= before) break;  // placed out of order by a race: left to its turn
+            uint64_t between = batch->place - before - 1;
+            for (; orderFree != orderFreeBlockPlaces_.end() && *orderFree < batch->place; ++orderFree) --between;
+            if (between != 0) break;
+            batches.push_back(batch);
+            before = batch->place;
+        }
     }
     if (batches.empty()) return;
     // As their blocks would, in their order; the blocks find them empty.

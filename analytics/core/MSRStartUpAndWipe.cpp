@@ -871,16 +871,18 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     const double ttl = engine_.remoteConfig()->attributionCacheTTLInterval();
     MSRObjectDictionary parameters;
     std::optional<std::string> url = *link.string();
-    if (std::fabs(dispatch::Clock::now() - storedSeconds) > ttl) {
+    // A time ahead of the clock (a clock set back since) reads as now.
+    const double openedSeconds = std::min(storedSeconds, dispatch::Clock::now());
+    if (std::fabs(dispatch::Clock::now() - openedSeconds) > ttl) {
         // An expired link carries no URL: only that a campaign was not known.
         url.reset();
         parameters["utm_source"] = MSRValue(std::string("(not set)"));
         parameters["utm_medium"] = MSRValue(std::string("(not set)"));
         parameters["_cc"] = MSRValue(int64_t{1});
     } else if (!MSRDeepLinks::wasOpenedWhileRunning(*link.string(), storedSeconds)) {
-        parameters["_cc"] = MSRValue(MSRPreviousHourStartMillis(static_cast<int64_t>(storedSeconds * 1000)));
+        parameters["_cc"] = MSRValue(MSRPreviousHourStartMillis(static_cast<int64_t>(openedSeconds * 1000)));
     }
-    engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, storedSeconds, parameters);
+    engine_.handleOpenURLOnWorkerQueue(url, clickTimestampMillis, openedSeconds, parameters);
     engine_.database_->runWhenPendingWritesEnd(removeOnCommit);
 }
 
@@ -943,7 +945,7 @@ void MSRStartUpAndWipe::handleAppWillResignActiveEvent() {
     MSRAnalyticsState::queueOperationWithBlock([weak] {
         auto engine = weak.lock();
         if (!engine) return;
-        engine->scheduler_->scheduleOnWorkerQueueBlockID("MSRMeasurement:4342", [weak] {
+        engine->scheduleOrderFreeOnWorkerQueue("MSRMeasurement:4342", [weak] {
             auto engine = weak.lock();
             if (!engine) return;
             // Off the main thread the configuration is written at once: the

@@ -161,11 +161,10 @@ void MSRUploader::updateSchedule() {
 
 void MSRUploader::runUploadAfterDelay(double delay) {
     std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
-    std::weak_ptr<MSRScheduler> weakScheduler = engine_.scheduler_;
-    engine_.alarm_->runAfterDelay(delay, [weakSelf, weakScheduler] {
-        auto scheduler = weakScheduler.lock();
-        if (!scheduler) return;
-        scheduler->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
+    engine_.alarm_->runAfterDelay(delay, [weakSelf] {
+        auto engine = weakSelf.lock();
+        if (!engine || !engine->scheduler_) return;
+        engine->scheduleOrderFreeOnWorkerQueue(kUploadBlockID, [weakSelf] {
             if (auto self = weakSelf.lock()) self->uploader().uploadData();
         });
     });

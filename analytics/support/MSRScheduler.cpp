@@ -54,7 +54,9 @@ uint64_t MSRScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Bl
     }
     const uint64_t place = ++scheduledBlocks_;
     // The block may run after the scheduler is gone: it holds the monitor, not the scheduler.
-    workerQueue_->async([monitor = monitor_, id = std::string(blockID), block = std::move(block)] {
+    workerQueue_->async([monitor = monitor_, started = startedBlocks_, place, id = std::string(blockID),
+                         block = std::move(block)] {
+        started->store(place, std::memory_order_relaxed);
         runGuarded(*monitor, block, 30000,
                    withBlockID("Exception on worker queue. Block ID=", id, ". Exception"));
     });

@@ -34,6 +34,9 @@ public:
     // How many blocks this scheduler has handed to the worker queue: while it
     // still equals a block's place, nothing was queued behind that block.
     uint64_t scheduledBlockCount() const { return scheduledBlocks_.load(); }
+    // The place of the last queued block that has begun to run: the blocks
+    // of later places still wait, in their order.
+    uint64_t startedBlockCount() const { return startedBlocks_->load(); }
     // Runs the block on the worker queue and waits for it. Must not be called
     // from the worker queue.
     void dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block);
@@ -60,4 +63,6 @@ private:
     std::shared_ptr<dispatch::Queue> workerQueue_;
     std::shared_ptr<MSRMonitor> monitor_;
     std::atomic<uint64_t> scheduledBlocks_{0};
+    // Shared with the queued blocks, which may run after the scheduler is gone.
+    std::shared_ptr<std::atomic<uint64_t>> startedBlocks_ = std::make_shared<std::atomic<uint64_t>>(0);
 };

@@ -61,6 +61,10 @@
 // from the signal on, as by work that outlasts the end's deadline: the end
 // then lets it go, and is orderly all the same when every event is stored.
 //
+// With --log-at-end N (and --hold-worker-at-end) N more numbered events are
+// logged once the worker is held at the end: the end leaves them behind,
+// unstored, and says how many.
+//
 // With --allowlist NAME,NAME... the engine starts with that allowlist, as a
 // host passes it: only those events are stored. With --sessions the engine
 // begins sessions as the application's does (its reporters are registered).
@@ -144,7 +148,7 @@ int usage(const char* program) {
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
         "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
-        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL]\n",
+        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--log-at-end N]\n",
         program);
     return 2;
 }
@@ -161,6 +165,9 @@ int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
         std::fprintf(stderr,
                      "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
                      limit, orderly ? " (every event it was handed is stored)" : "");
+        // The worker may still be storing: what it holds now is what is lost.
+        if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0 && !orderly)
+            std::fprintf(stderr, "event_driver: %zu events handed over were left behind, not stored\n", left);
         std::fflush(nullptr);
         reportEnded();
         std::_Exit(orderly ? status : 4);
@@ -200,6 +207,7 @@ int main(int argc, char** argv) {
     bool trigger = false;
     bool endOnSignal = false;
     bool holdWorkerAtEnd = false;
+    int64_t logAtEnd = 0;
     std::string openLink;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -255,6 +263,8 @@ int main(int argc, char** argv) {
             openLink = argv[++i];
         } else if (arg == "--hold-worker-at-end") {
             holdWorkerAtEnd = true;
+        } else if (arg == "--log-at-end" && hasValue) {
+            logAtEnd = number();
         } else if (arg == "--editing-seconds-per-batch" && hasValue) {
             const double seconds = std::strtod(argv[++i], nullptr);
             if (!(seconds > 0)) return usage(argv[0]);
@@ -277,7 +287,7 @@ int main(int argc, char** argv) {
             return usage(argv[0]);
         }
     }
-    if (options.home.empty() || options.measurementURL.empty() || count < 0 || threads < 1 ||
+    if (options.home.empty() || options.measurementURL.empty() || count < 0 || logAtEnd < 0 || threads < 1 ||
         paceMicros < 0) {
         return usage(argv[0]);
     }
@@ -360,7 +370,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "event_driver: the engine's worker could not be held\n");
             return 7;
         }
-        return endAsTheApplicationOnSignal(signal, [logged] { return handled >= logged; });
+        for (int64_t n = first + count; n < first + count + logAtEnd; ++n)
+            tools::EngineDriver::logNumbered(tools::EngineDriver::kNumberedEventName, n);
+        return endAsTheApplicationOnSignal(signal, [logged = logged + logAtEnd] { return handled >= logged; });
     }
 
     std::string line;
