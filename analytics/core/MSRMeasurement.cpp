@@ -202,6 +202,8 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->isAnalyticsCollectionEnabled_ = isAnalyticsCollectionEnabled;
     engine->isAnalyticsCollectionDeactivated_ = isAnalyticsCollectionDeactivated;
     engine->experimentManager_ = std::move(experimentManager);
+    // Before anything compares a stored time with the clock.
+    persistedConfig->settleStoredTimes(dispatch::Clock::now());
     // The load time survives restarts until the first-open report clears it.
     const foundation::Value stored = persistedConfig->loadTimestampValue();
     if (auto time = stored.doubleValue()) {

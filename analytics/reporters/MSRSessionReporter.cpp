@@ -96,8 +96,11 @@ void MSRSessionReporter::onQueue(const std::function<void()>& block) {
 // ---- expiry and the session properties ----------------------------------------
 
 bool MSRSessionReporter::isSessionExpiredOnQueue() {
-    const double last = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
-    // Absolute: a clock set back also ends the session.
+    const double stored = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
+    // Absolute: a clock set back also ends the session. A last activity that
+    // is not a time is none (a comparison with NaN would hold the session
+    // open for ever).
+    const double last = std::isfinite(stored) ? stored : 0;
     return std::fabs(dispatch::Clock::now() - last) > timeoutSessionInterval_;
 }
 

@@ -60,6 +60,12 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     void setNumber(const foundation::Value& value, const std::string& key);
 
     void clearValues();
+    // Settles every stored time the engine compares with the clock
+    // (MSRStoredTime.h) against `now`, once at the start before anything
+    // reads them: one ahead of the clock becomes `now`, one that is not a
+    // finite number is removed. The session's last activity is not among
+    // them: a clock set back ends the session, as its reporter reads it.
+    void settleStoredTimes(double now);
     void scheduleSynchronizeToDisk();
     void cancelScheduledSynchronize();
     void synchronizeToDisk();
