@@ -224,8 +224,11 @@ double MSRUploader::nextUploadingTime() {
     // Data stamped in the future (a clock set back) counts as that far in
     // the past, so it neither waits nor fires early.
     double base = now - std::fabs(latest - now);
-    double lastSuccess = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastSuccessfulUploadTimestamp,
-                                            &MSRPersistedConfig::setLastSuccessfulUploadTimestamp, now);
+    // A success ahead of the clock is mirrored as the data is: read as now,
+    // it would hold the uploads of a start for an interval after a clock set
+    // back. One that is no number is none.
+    double storedSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
+    double lastSuccess = std::isfinite(storedSuccess) ? storedSuccess : 0;
     double lastFailed = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastFailedUploadTimestamp,
                                            &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval

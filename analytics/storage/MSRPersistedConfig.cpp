@@ -219,7 +219,6 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
         {&MSRPersistedConfig::lastDeleteStaleBundlesTimestamp, &MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp},
         {&MSRPersistedConfig::lastSearchAdLookUpTimestamp, &MSRPersistedConfig::setLastSearchAdLookUpTimestamp},
         {&MSRPersistedConfig::lastBackoffTimestamp, &MSRPersistedConfig::setLastBackoffTimestamp},
-        {&MSRPersistedConfig::lastSuccessfulUploadTimestamp, &MSRPersistedConfig::setLastSuccessfulUploadTimestamp},
         {&MSRPersistedConfig::lastFailedUploadTimestamp, &MSRPersistedConfig::setLastFailedUploadTimestamp},
         {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
          &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
