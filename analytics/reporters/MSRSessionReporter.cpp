@@ -146,6 +146,9 @@ void MSRSessionReporter::updatePropertiesForNewSessionStart() {
 }
 
 std::optional<MSRUserAttribute> MSRSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
+    // Whole seconds; a time no int64 holds (a stored one that is no time)
+    // gives no identifier rather than an undefined one.
+    if (!(std::fabs(timestamp) < 9.2e18)) return std::nullopt;
     return MSRUserAttribute::initWithOrigin("auto", "_sid", MSRValue(static_cast<int64_t>(timestamp)),
                                             timestamp);
 }

@@ -223,8 +223,9 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
         {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
          &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
     };
-    for (const auto& [read, write] : seconds)
-        MSRSettleStoredTime([&] { return (this->*read)(); }, [&](double time) { (this->*write)(time); }, now);
+    for (const auto& time : seconds)
+        MSRSettleStoredTime([&] { return (this->*time.first)(); }, [&](double settled) { (this->*time.second)(settled); },
+                            now);
     using Millis = int64_t (MSRPersistedConfig::*)();
     using SetMillis = void (MSRPersistedConfig::*)(const int64_t&);
     const std::pair<Millis, SetMillis> millis[] = {
@@ -234,14 +235,18 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
         {&MSRPersistedConfig::SKANEvaluationEventTimeMillis, &MSRPersistedConfig::setSKANEvaluationEventTimeMillis},
     };
     const int64_t nowMillis = std::isfinite(now) && std::fabs(now) < 9e15 ? static_cast<int64_t>(now * 1000) : 0;
-    for (const auto& [read, write] : millis)
-        MSRSettleStoredMillis([&] { return (this->*read)(); }, [&](int64_t time) { (this->*write)(time); }, nowMillis);
+    for (const auto& time : millis)
+        MSRSettleStoredMillis([&] { return (this->*time.first)(); },
+                              [&](int64_t settled) { (this->*time.second)(settled); }, nowMillis);
     // The load time waits for the first-open report; a stored one that is
-    // not a time is dropped, and the start takes its own.
+    // not a time of this era (before 1970, or no number) is dropped, and the
+    // start takes its own.
     const Value load = loadTimestampValue();
     if (auto time = load.doubleValue(); time && MSRStoredTimeAgainstClock(*time, now) != *time) {
         const double settled = MSRStoredTimeAgainstClock(*time, now);
-        setLoadTimestampValue(settled == 0 ? Value() : Value(settled));
+        setLoadTimestampValue(settled <= 0 ? Value() : Value(settled));
+    } else if (time && *time < 0) {
+        setLoadTimestampValue(Value());
     }
 }
 
