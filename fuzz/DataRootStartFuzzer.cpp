@@ -10,13 +10,15 @@
 // not a number, infinite) among foreign keys. The engine's database comes
 // from one start made when the target starts, which fetched the
 // configuration from a collector on a loopback port (uploads a second
-// after the newest event).
+// after the newest event), with nothing left in it to upload.
 //
 // Aborts unless the start stays within its CPU time and memory, every
 // consent mark and exercise of the input is still in the preferences file,
-// the new exercise is stored or the start exits 1 saying why, Calvaro's
-// first-open count is still in the keychain, and the collector received
-// the start's "kal_calculate" before the start ended.
+// the new exercise is stored (or, where it is not, a start that ends by
+// itself exits 1 saying why), Calvaro's
+// first-open count is in the keychain within its bound, and the collector
+// received an event of the start while it ran (it is then ended by
+// SIGTERM, and must end so).
 //
 // The input, each field big-endian, missing bytes 0:
 //
@@ -37,6 +39,7 @@
 //   keys(2) size(1)       foreign keys of the persistent dictionary
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -62,6 +65,7 @@
 #include <vector>
 
 #include "fuzz/FuzzScratchFolder.h"
+#include "analytics/reporters/MSRStoredFileBounds.h"
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
@@ -93,11 +97,19 @@ constexpr int64_t kDataRootPeakBytes = int64_t{400} << 20;
 // Only a hung start comes near it.
 constexpr double kDataRootHangSeconds = 300;
 
-// After the exercise, a second for the upload the configuration asks for
-// and the end's own time for what is under way.
-constexpr const char* kDataRootScript =
-    "tap toolbarRemoveButton\ntap #aTextField\ntype 3\ntap bTextField\ntype 2\ntap calculateButton\n"
-    "snapshot shown\nwait 2\n";
+// The exercise, then a wait that only the end cuts short: the start is
+// ended by SIGTERM once the exercise is shown and an event of the start
+// arrived, as a person leaves it.
+constexpr const char* kDataRootCalculate =
+    "tap toolbarRemoveButton\ntap #aTextField\ntype 3\ntap bTextField\ntype 2\ntap calculateButton\n";
+// How long an event may take to arrive: only a schedule that holds it back
+// comes near it (a second after the newest event, as configured; later
+// events after a success wait the upload interval, an hour).
+#if defined(CALVARO_FUZZ_ASAN)
+constexpr double kDataRootUploadSeconds = 180;
+#else
+constexpr double kDataRootUploadSeconds = 60;
+#endif
 
 const char* const kDataRootConsent[] = {"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone"};
 
@@ -555,14 +567,18 @@ struct DataRootWorld {
                          dataRootText(template_ / "err.txt").c_str());
             std::abort();
         }
+        // Nothing waits to be uploaded: an upload at the start, which runs
+        // whatever the stored times say, would wipe them before they count.
+        sqlite3* database = nullptr;
+        const fs::path file = template_ / "home/Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+        if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            std::fprintf(stderr, "== the first start's database: %s\n", sqlite3_errmsg(database));
+            std::abort();
+        }
+        sqlite3_close(database);
     }
 };
-
-size_t dataRootCalculations(const tools::MeasurementCollector& measurement) {
-    size_t found = 0;
-    for (const auto& event : measurement.acceptedEvents()) found += event.name == "kal_calculate";
-    return found;
-}
 
 [[noreturn]] void dataRootFinding(const std::string& what, const DataRootDescription& d, const fs::path& folder) {
     std::fprintf(stderr, "== %s\n%s\n-- its standard error:\n%s\n", what.c_str(), d.describe().c_str(),
@@ -613,7 +629,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              d, now));
 
     world.measurement.clear();
-    const DataRootRun run = dataRootStart(home, folder, kDataRootScript);
+    const auto began = std::chrono::steady_clock::now();
+    bool uploaded = false, shown = false;
+    const DataRootRun run =
+        dataRootStart(home, folder, std::string(kDataRootCalculate) + "snapshot shown\nwait 600\n", [&] {
+            uploaded = uploaded || world.measurement.acceptedEventCount() > 0;
+            shown = shown || dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos;
+            return (uploaded && shown) || std::chrono::steady_clock::now() - began >
+                                               std::chrono::duration<double>(kDataRootUploadSeconds);
+        });
     if (run.hung) dataRootFinding("the start did not end", d, folder);
     if (run.cpuSeconds > kDataRootCpuSeconds || run.peakBytes > kDataRootPeakBytes) {
         char text[128];
@@ -621,12 +645,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       static_cast<double>(run.peakBytes) / (1 << 20));
         dataRootFinding(text, d, folder);
     }
-    if (run.status != 0 && run.status != 1) dataRootFinding("exit " + std::to_string(run.status), d, folder);
     const std::string said = dataRootText(folder / "err.txt");
-    if (run.status == 1 && said.empty()) dataRootFinding("exit 1 without a word", d, folder);
-    // A sanitizer's report ends the start with exit 1 too.
+    // A sanitizer's report ends the start with exit 1.
     for (const char* report : {"runtime error:", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
         if (said.find(report) != std::string::npos) dataRootFinding(report, d, folder);
+    if (!shown) dataRootFinding("the exercise was not shown", d, folder);
+    if (!uploaded) {
+        std::string uploads;
+        for (const auto& upload : world.measurement.uploads()) uploads += " " + std::to_string(upload.status);
+        std::string times;
+        const std::string dictionary = dataRootText(dataRootDictionaryFile(home));
+        for (const char* key : {"last_failed_upload", "last_backoff", "last_successful_upload"}) {
+            const size_t at = dictionary.find(std::string("measurement/") + key + "<");
+            if (at != std::string::npos) times += dictionary.substr(at + 12, dictionary.find("</real>", at) - at - 12) + "; ";
+        }
+        dataRootFinding("no event of the start was uploaded while it ran (uploads answered" + uploads +
+                            "; stored " + times + ")",
+                        d, folder);
+    }
+    if (run.status != 128 + SIGTERM) dataRootFinding("exit " + std::to_string(run.status) + " on SIGTERM", d, folder);
 
     // What the user keeps.
     const auto live = foundation::parsePropertyList(dataRootText(preferences));
@@ -650,11 +687,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto lost = std::count(kept.begin(), kept.end(), false))
         dataRootFinding(std::to_string(lost) + " of the " + std::to_string(d.exercises) + " exercises are lost", d,
                         folder);
-    if (fresh == 0 && run.status != 1) dataRootFinding("the new exercise is not stored, and the exit is 0", d, folder);
-    if (d.ownItem && dataRootText(dataRootKeychainFile(home)).find("<string>_pfo</string>") == std::string::npos)
-        dataRootFinding("Calvaro's first-open count is gone from the keychain", d, folder);
-    if (dataRootCalculations(world.measurement) == 0)
-        dataRootFinding("the start's exercise was not uploaded at that start", d, folder);
+    // Not stored: a start that ends by itself says so and exits 1.
+    if (fresh == 0) {
+        const DataRootRun again = dataRootStart(home, folder, kDataRootCalculate);
+        if (again.status != 1 || dataRootText(folder / "err.txt").empty())
+            dataRootFinding("the new exercise is not stored, and a start that ends by itself exits " +
+                                std::to_string(again.status),
+                            d, folder);
+    }
+    // The start reads the count, and stores one where none is: it is there
+    // after the start, in a keychain the next start can read.
+    const std::string keychain = dataRootText(dataRootKeychainFile(home));
+    const auto items = foundation::parsePropertyList(keychain);
+    const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
+    if (!items || itemsSize.values > kMSREngineFileBound.values || itemsSize.bytes > kMSREngineFileBound.bytes)
+        dataRootFinding("the keychain is past its bound after the start", d, folder);
+    if (keychain.find("<string>_pfo</string>") == std::string::npos)
+        dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
     return 0;
 }
 
