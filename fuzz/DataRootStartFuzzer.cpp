@@ -39,9 +39,9 @@
 //   keys(2) size(1)       foreign keys of the persistent dictionary
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,8 +64,8 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz/FuzzScratchFolder.h"
 #include "analytics/reporters/MSRStoredFileBounds.h"
+#include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
@@ -162,18 +162,18 @@ struct DataRootDescription {
 
     std::string describe() const {
         char text[512];
-        std::snprintf(text, sizeof text,
-                      "%s preferences, %zu exercises%s, %llu foreign values of %llu bytes %s, %llu of %llu bytes, "
-                      "%llu under '%s' of %llu bytes and one of %llu; suites %llu of %llu; keychain %llu items "
-                      "of %llu bytes%s; dictionary %llu keys of %llu bytes; times",
-                      binary ? "binary" : "XML", exercises, junkEntry ? " and one that is no record" : "",
-                      (unsigned long long)foreign, (unsigned long long)foreignBytes,
-                      foreignFirst ? "first" : "last", (unsigned long long)large, (unsigned long long)largeBytes,
-                      (unsigned long long)prefixed, prefix.c_str(), (unsigned long long)prefixedBytes,
-                      (unsigned long long)prefixedLarge, (unsigned long long)suiteValues,
-                      (unsigned long long)suiteBytes, (unsigned long long)items, (unsigned long long)itemBytes,
-                      ownItem ? " and Calvaro's" : "", (unsigned long long)dictionaryKeys,
-                      (unsigned long long)dictionaryBytes);
+        std::snprintf(
+            text, sizeof text,
+            "%s preferences, %zu exercises%s, %llu foreign values of %llu bytes %s, %llu of %llu bytes, "
+            "%llu under '%s' of %llu bytes and one of %llu; suites %llu of %llu; keychain %llu items "
+            "of %llu bytes%s; dictionary %llu keys of %llu bytes; times",
+            binary ? "binary" : "XML", exercises, junkEntry ? " and one that is no record" : "",
+            (unsigned long long)foreign, (unsigned long long)foreignBytes, foreignFirst ? "first" : "last",
+            (unsigned long long)large, (unsigned long long)largeBytes, (unsigned long long)prefixed,
+            prefix.c_str(), (unsigned long long)prefixedBytes, (unsigned long long)prefixedLarge,
+            (unsigned long long)suiteValues, (unsigned long long)suiteBytes, (unsigned long long)items,
+            (unsigned long long)itemBytes, ownItem ? " and Calvaro's" : "",
+            (unsigned long long)dictionaryKeys, (unsigned long long)dictionaryBytes);
         std::string out = text;
         for (size_t t : times) out += " " + std::to_string(t);
         return out;
@@ -191,9 +191,11 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.exercises = std::min<size_t>(in.take(2), kDataRootMostExercises);
     d.foreign = std::min<uint64_t>(in.take(3), kDataRootMostValues);
     d.foreignBytes = in.take(2);
-    if (d.foreign * d.foreignBytes > kDataRootMostForeignBytes) d.foreignBytes = kDataRootMostForeignBytes / d.foreign;
+    if (d.foreign * d.foreignBytes > kDataRootMostForeignBytes)
+        d.foreignBytes = kDataRootMostForeignBytes / d.foreign;
     d.large = std::min<uint64_t>(in.take(1), 8);
-    d.largeBytes = std::min<uint64_t>(in.take(1) << 16, kDataRootMostForeignBytes / std::max<uint64_t>(1, d.large));
+    d.largeBytes =
+        std::min<uint64_t>(in.take(1) << 16, kDataRootMostForeignBytes / std::max<uint64_t>(1, d.large));
     static const char* const prefixes[] = {"", "IABTCF_", "ZEVURE_ANALYTICS_", "/zevure/"};
     d.prefix = prefixes[in.take(1) % 4];
     d.prefixed = std::min<uint64_t>(in.take(3), kDataRootMostValues);
@@ -220,7 +222,9 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
 
 // ---- the files -----------------------------------------------------------------------
 
-std::string dataRootExerciseText(size_t i) { return "fuzz-exercise-" + std::to_string(i); }
+std::string dataRootExerciseText(size_t i) {
+    return "fuzz-exercise-" + std::to_string(i);
+}
 
 // One entry of a dictionary to write: true, a text of `length` bytes of
 // `fill`, or the history.
@@ -231,7 +235,8 @@ struct DataRootEntry {
 };
 using DataRootEntries = std::vector<std::pair<std::string, DataRootEntry>>;
 
-const char* const kDataRootRecordKeys[] = {"inputParameters", "latexString", "setupParameter", "solutionSteps"};
+const char* const kDataRootRecordKeys[] = {"inputParameters", "latexString", "setupParameter",
+                                           "solutionSteps"};
 
 std::string dataRootXml(const DataRootEntries& entries, const DataRootDescription& d) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
@@ -251,10 +256,11 @@ std::string dataRootXml(const DataRootEntries& entries, const DataRootDescriptio
                 if (d.junkEntry) xml += "\t\t<integer>7</integer>\n";
                 // Newest first, as the history keeps them.
                 for (size_t i = d.exercises; i-- > 0;)
-                    xml += "\t\t<dict><key>inputParameters</key><dict><key>aTextField</key><string>3</string>"
-                           "<key>bTextField</key><string>2</string></dict><key>latexString</key><string>" +
-                           dataRootExerciseText(i) +
-                           "</string><key>setupParameter</key><dict/><key>solutionSteps</key><array/></dict>\n";
+                    xml +=
+                        "\t\t<dict><key>inputParameters</key><dict><key>aTextField</key><string>3</string>"
+                        "<key>bTextField</key><string>2</string></dict><key>latexString</key><string>" +
+                        dataRootExerciseText(i) +
+                        "</string><key>setupParameter</key><dict/><key>solutionSteps</key><array/></dict>\n";
                 xml += "\t</array>\n";
                 break;
         }
@@ -287,7 +293,8 @@ class DataRootBinary {
                     for (size_t i = d.exercises; i-- > 0;) {
                         std::vector<uint64_t> recordKeys;
                         for (const char* k : kDataRootRecordKeys) recordKeys.push_back(text(k));
-                        records.push_back(dictionary(recordKeys, {inputs, text(dataRootExerciseText(i)), empty, steps}));
+                        records.push_back(
+                            dictionary(recordKeys, {inputs, text(dataRootExerciseText(i)), empty, steps}));
                     }
                     values.push_back(add(marker(0xA, records.size()) + refs(records)));
                     break;
@@ -361,8 +368,10 @@ std::string dataRootPreferences(const DataRootDescription& d) {
     for (uint64_t i = 0; i < d.large; ++i)
         foreign.push_back({lead + "large" + std::to_string(i), {DataRootEntry::kText, d.largeBytes, 'l'}});
     for (uint64_t i = 0; i < d.prefixed; ++i)
-        foreign.push_back({d.prefix + "value" + std::to_string(i), {DataRootEntry::kText, d.prefixedBytes, 'p'}});
-    if (d.prefixedLarge) foreign.push_back({d.prefix + "large", {DataRootEntry::kText, d.prefixedLarge, 'q'}});
+        foreign.push_back(
+            {d.prefix + "value" + std::to_string(i), {DataRootEntry::kText, d.prefixedBytes, 'p'}});
+    if (d.prefixedLarge)
+        foreign.push_back({d.prefix + "large", {DataRootEntry::kText, d.prefixedLarge, 'q'}});
     DataRootEntries all = d.foreignFirst ? foreign : calvaro;
     const DataRootEntries& rest = d.foreignFirst ? calvaro : foreign;
     all.insert(all.end(), rest.begin(), rest.end());
@@ -372,7 +381,8 @@ std::string dataRootPreferences(const DataRootDescription& d) {
 std::string dataRootSuite(uint64_t values, uint64_t bytes, const std::string& extra = {}) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + extra;
     for (uint64_t i = 0; i < values; ++i)
-        xml += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" + std::string(bytes, 's') + "</string>\n";
+        xml += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" + std::string(bytes, 's') +
+               "</string>\n";
     return xml + "</dict>\n</plist>\n";
 }
 
@@ -389,10 +399,16 @@ std::string dataRootReal(const DataRootTime& time, double now, double scale) {
 // stored times as the input picks them and foreign keys after them.
 std::string dataRootDictionary(const std::string& stored, const DataRootDescription& d, double now) {
     static const std::pair<const char*, double> keys[] = {
-        {"last_failed_upload", 1},    {"last_backoff", 1},        {"last_successful_upload", 1},
-        {"first_open_timestamp_ms", 1000}, {"last_engagement_end", 1}, {"last_delete_stale", 1},
-        {"search_ad_last_attempt_timestamp", 1}, {"last_monitor_data_sampled_timestamp", 1},
-        {"load_timestamp", 1},        {"skan_evaluation_event_time_millis", 1000},
+        {"last_failed_upload", 1},
+        {"last_backoff", 1},
+        {"last_successful_upload", 1},
+        {"first_open_timestamp_ms", 1000},
+        {"last_engagement_end", 1},
+        {"last_delete_stale", 1},
+        {"search_ad_last_attempt_timestamp", 1},
+        {"last_monitor_data_sampled_timestamp", 1},
+        {"load_timestamp", 1},
+        {"skan_evaluation_event_time_millis", 1000},
     };
     std::string xml = stored;
     const size_t close = xml.rfind("</dict>");
@@ -411,8 +427,8 @@ std::string dataRootDictionary(const std::string& stored, const DataRootDescript
         added += "\t" + key + "\n\t<real>" + dataRootReal(time, now, keys[i].second) + "</real>\n";
     }
     for (uint64_t i = 0; i < d.dictionaryKeys; ++i)
-        added += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" + std::string(d.dictionaryBytes, 'd') +
-                 "</string>\n";
+        added += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" +
+                 std::string(d.dictionaryBytes, 'd') + "</string>\n";
     xml.insert(xml.rfind("</dict>"), added);
     return xml;
 }
@@ -433,8 +449,11 @@ Value dataRootItem(const std::string& service, const std::string& account, const
 std::string dataRootKeychain(const DataRootDescription& d) {
     Value::List items;
     for (uint64_t i = 0; i < d.items; ++i)
-        items.push_back(dataRootItem("org.example.other", "item" + std::to_string(i), std::string(d.itemBytes + 1, 'k')));
-    if (d.ownItem) items.insert(items.begin() + static_cast<std::ptrdiff_t>(d.items / 2), dataRootItem(kDataRootBundle, "_pfo", "4"));
+        items.push_back(
+            dataRootItem("org.example.other", "item" + std::to_string(i), std::string(d.itemBytes + 1, 'k')));
+    if (d.ownItem)
+        items.insert(items.begin() + static_cast<std::ptrdiff_t>(d.items / 2),
+                     dataRootItem(kDataRootBundle, "_pfo", "4"));
     auto xml = foundation::propertyListXml(Value(std::move(items)));
     if (!xml) std::abort();
     return *xml;
@@ -543,15 +562,17 @@ struct DataRootWorld {
 
     DataRootWorld() {
         if (!server.start()) std::abort();
-        measurement.setConfig(kDataRootApp, tools::MeasurementCollector::makeConfig(
-                                                kDataRootApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+        measurement.setConfig(
+            kDataRootApp, tools::MeasurementCollector::makeConfig(
+                              kDataRootApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
         setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
         template_ = fuzz::scratchFolder() / "template";
         fs::create_directories(template_ / "home/Library/Preferences");
         fs::permissions(template_ / "home", fs::perms::owner_all, fs::perm_options::replace);
         std::ofstream(template_ / "home/Library/Preferences/org.calvaro.Calvaro.plist")
-            << dataRootSuite(0, 0, "\t<key>isDsgvoAccepted</key><true/>\n\t<key>isOnboardingFinished</key><true/>\n"
-                                   "\t<key>isRatingAlreadyDone</key><true/>\n");
+            << dataRootSuite(0, 0,
+                             "\t<key>isDsgvoAccepted</key><true/>\n\t<key>isOnboardingFinished</key><true/>\n"
+                             "\t<key>isRatingAlreadyDone</key><true/>\n");
         auto fetched = [this] {
             for (const auto& request : server.requests())
                 if (request.path.find("config") != std::string::npos) return true;
@@ -570,9 +591,11 @@ struct DataRootWorld {
         // Nothing waits to be uploaded: an upload at the start, which runs
         // whatever the stored times say, would wipe them before they count.
         sqlite3* database = nullptr;
-        const fs::path file = template_ / "home/Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+        const fs::path file =
+            template_ / "home/Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
         if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
-            sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) !=
+                SQLITE_OK) {
             std::fprintf(stderr, "== the first start's database: %s\n", sqlite3_errmsg(database));
             std::abort();
         }
@@ -580,7 +603,8 @@ struct DataRootWorld {
     }
 };
 
-[[noreturn]] void dataRootFinding(const std::string& what, const DataRootDescription& d, const fs::path& folder) {
+[[noreturn]] void dataRootFinding(const std::string& what, const DataRootDescription& d,
+                                  const fs::path& folder) {
     std::fprintf(stderr, "== %s\n%s\n-- its standard error:\n%s\n", what.c_str(), d.describe().c_str(),
                  dataRootText(folder / "err.txt").c_str());
     std::abort();
@@ -601,17 +625,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              fs::copy_options::recursive, ec);
     if (ec) std::abort();
     fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
-    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const fs::path preferences = home / "Library/Preferences/org.calvaro.Calvaro.plist";
     auto write = [](const fs::path& file, const std::string& bytes) {
         if (!foundation::FileSystem::writeAtomically(file, bytes)) std::abort();
     };
     write(preferences, dataRootPreferences(d));
-    for (const char* suite : {"MSRAnalyticsSuiteName", "MSRExperimentSuiteName", "app.calvaro.analytics.monitor",
-                              "app.calvaro.analytics.tcf.userdefaults"}) {
+    for (const char* suite : {"MSRAnalyticsSuiteName", "MSRExperimentSuiteName",
+                              "app.calvaro.analytics.monitor", "app.calvaro.analytics.tcf.userdefaults"}) {
         std::string extra;
         if (std::string(suite) == "MSRExperimentSuiteName") {
-            const char* keys[] = {"MSRExperimentFetchFailureTimestamp", "MSRExperimentFetchFirstFailureTimestamp",
+            const char* keys[] = {"MSRExperimentFetchFailureTimestamp",
+                                  "MSRExperimentFetchFirstFailureTimestamp",
                                   "MSRExperimentFetchSuccessTimestamp"};
             for (size_t i = 0; i < 3; ++i)
                 if (!kDataRootTimes[d.times[(i + 7) % 10]].absent)
@@ -622,11 +648,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               dataRootSuite(d.suiteValues, d.suiteBytes, extra));
     }
     write(dataRootKeychainFile(home), dataRootKeychain(d));
-    fs::permissions(dataRootKeychainFile(home).parent_path(), fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(dataRootKeychainFile(home).parent_path(), fs::perms::owner_all,
+                    fs::perm_options::replace);
     write(dataRootDictionaryFile(home),
-          dataRootDictionary(dataRootText(world.template_ / "home/Library/Application Support/Zevure/Measurement/"
-                                                            "app.calvaro.analytics.measurement.plist"),
-                             d, now));
+          dataRootDictionary(
+              dataRootText(world.template_ / "home/Library/Application Support/Zevure/Measurement/"
+                                             "app.calvaro.analytics.measurement.plist"),
+              d, now));
 
     world.measurement.clear();
     const auto began = std::chrono::steady_clock::now();
@@ -634,9 +662,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const DataRootRun run =
         dataRootStart(home, folder, std::string(kDataRootCalculate) + "snapshot shown\nwait 600\n", [&] {
             uploaded = uploaded || world.measurement.acceptedEventCount() > 0;
-            shown = shown || dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos;
+            shown = shown ||
+                    dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos;
             return (uploaded && shown) || std::chrono::steady_clock::now() - began >
-                                               std::chrono::duration<double>(kDataRootUploadSeconds);
+                                              std::chrono::duration<double>(kDataRootUploadSeconds);
         });
     if (run.hung) dataRootFinding("the start did not end", d, folder);
     if (run.cpuSeconds > kDataRootCpuSeconds || run.peakBytes > kDataRootPeakBytes) {
@@ -649,27 +678,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A sanitizer's report ends the start with exit 1.
     for (const char* report : {"runtime error:", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
         if (said.find(report) != std::string::npos) dataRootFinding(report, d, folder);
-    if (!shown) dataRootFinding("the exercise was not shown", d, folder);
-    if (!uploaded) {
-        std::string uploads;
-        for (const auto& upload : world.measurement.uploads()) uploads += " " + std::to_string(upload.status);
-        std::string times;
-        const std::string dictionary = dataRootText(dataRootDictionaryFile(home));
-        for (const char* key : {"last_failed_upload", "last_backoff", "last_successful_upload"}) {
-            const size_t at = dictionary.find(std::string("measurement/") + key + "<");
-            if (at != std::string::npos) times += dictionary.substr(at + 12, dictionary.find("</real>", at) - at - 12) + "; ";
-        }
-        dataRootFinding("no event of the start was uploaded while it ran (uploads answered" + uploads +
-                            "; stored " + times + ")",
-                        d, folder);
-    }
-    if (run.status != 128 + SIGTERM) dataRootFinding("exit " + std::to_string(run.status) + " on SIGTERM", d, folder);
-
     // What the user keeps.
     const auto live = foundation::parsePropertyList(dataRootText(preferences));
     if (!live || !live->dictionary()) dataRootFinding("the preferences file does not read", d, folder);
     for (const char* key : kDataRootConsent)
-        if ((*live)[key].boolValue() != true) dataRootFinding(std::string("the consent mark ") + key + " is lost", d, folder);
+        if ((*live)[key].boolValue() != true)
+            dataRootFinding(std::string("the consent mark ") + key + " is lost", d, folder);
     std::vector<bool> kept(d.exercises, false);
     size_t fresh = 0;
     if (const Value::List* history = (*live)["Calculations"].list()) {
@@ -685,8 +699,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (const auto lost = std::count(kept.begin(), kept.end(), false))
-        dataRootFinding(std::to_string(lost) + " of the " + std::to_string(d.exercises) + " exercises are lost", d,
-                        folder);
+        dataRootFinding(
+            std::to_string(lost) + " of the " + std::to_string(d.exercises) + " exercises are lost", d,
+            folder);
+    if (!shown) dataRootFinding("the exercise was not shown", d, folder);
+    if (!uploaded) {
+        std::string uploads;
+        for (const auto& upload : world.measurement.uploads()) uploads += " " + std::to_string(upload.status);
+        std::string times;
+        const std::string dictionary = dataRootText(dataRootDictionaryFile(home));
+        for (const char* key : {"last_failed_upload", "last_backoff", "last_successful_upload"}) {
+            const size_t at = dictionary.find(std::string("measurement/") + key + "<");
+            const size_t open = at == std::string::npos ? at : dictionary.find("<real>", at);
+            if (open != std::string::npos)
+                times += std::string(key) + " " +
+                         dictionary.substr(open + 6, dictionary.find("</real>", open) - open - 6) + "; ";
+        }
+        dataRootFinding("no event of the start was uploaded while it ran (uploads answered" + uploads +
+                            "; stored " + times + ")",
+                        d, folder);
+    }
+    if (run.status != 128 + SIGTERM)
+        dataRootFinding("exit " + std::to_string(run.status) + " on SIGTERM", d, folder);
+
     // Not stored: a start that ends by itself says so and exits 1.
     if (fresh == 0) {
         const DataRootRun again = dataRootStart(home, folder, kDataRootCalculate);
@@ -700,7 +735,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string keychain = dataRootText(dataRootKeychainFile(home));
     const auto items = foundation::parsePropertyList(keychain);
     const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
-    if (!items || itemsSize.values > kMSREngineFileBound.values || itemsSize.bytes > kMSREngineFileBound.bytes)
+    if (!items || itemsSize.values > kMSREngineFileBound.values ||
+        itemsSize.bytes > kMSREngineFileBound.bytes)
         dataRootFinding("the keychain is past its bound after the start", d, folder);
     if (keychain.find("<string>_pfo</string>") == std::string::npos)
         dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
@@ -709,5 +745,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
 #if defined(CALVARO_FUZZ_ASAN)
 // Freed blocks wait in a quarantine of 16 MiB rather than 256 MiB.
-extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=16";
+}
 #endif

@@ -224,8 +224,8 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
          &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
     };
     for (const auto& time : seconds)
-        MSRSettleStoredTime([&] { return (this->*time.first)(); }, [&](double settled) { (this->*time.second)(settled); },
-                            now);
+        MSRSettleStoredTime([&] { return (this->*time.first)(); },
+                            [&](double settled) { (this->*time.second)(settled); }, now);
     using Millis = int64_t (MSRPersistedConfig::*)();
     using SetMillis = void (MSRPersistedConfig::*)(const int64_t&);
     const std::pair<Millis, SetMillis> millis[] = {

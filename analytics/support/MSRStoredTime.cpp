@@ -8,7 +8,9 @@ double MSRStoredTimeAgainstClock(double stored, double now) {
     return std::isfinite(now) ? std::min(stored, now) : stored;
 }
 
-int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis) { return std::min(stored, nowMillis); }
+int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis) {
+    return std::min(stored, nowMillis);
+}
 
 double MSRSettleStoredTime(const std::function<double()>& read, const std::function<void(double)>& write,
                            double now) {

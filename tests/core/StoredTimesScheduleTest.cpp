@@ -17,7 +17,7 @@ constexpr double kStoredTimesInf = std::numeric_limits<double>::infinity();
 constexpr double kStoredTimesNaN = std::numeric_limits<double>::quiet_NaN();
 
 class StoredTimesScheduleTest : public MeasurementFixture {
-protected:
+  protected:
     void queueBundleAt(double endTime) {
         MSRPBMeasurementBundle bundle;
         MSRPBSetString(bundle, MSRBundleSlot::kAppID, options_.appID);
@@ -31,10 +31,19 @@ TEST(StoredTimeAgainstClockTest, AheadReadsAsNowAndNoNumberAsAbsent) {
     const struct {
         double stored, expected;
     } rows[] = {
-        {now - 5, now - 5}, {now, now}, {now + 1, now}, {now + kStoredTimesYear, now}, {1e308, now},
-        {kStoredTimesInf, 0}, {-kStoredTimesInf, 0}, {kStoredTimesNaN, 0}, {0, 0}, {-1e308, -1e308},
+        {now - 5, now - 5},
+        {now, now},
+        {now + 1, now},
+        {now + kStoredTimesYear, now},
+        {1e308, now},
+        {kStoredTimesInf, 0},
+        {-kStoredTimesInf, 0},
+        {kStoredTimesNaN, 0},
+        {0, 0},
+        {-1e308, -1e308},
     };
-    for (const auto& row : rows) EXPECT_EQ(MSRStoredTimeAgainstClock(row.stored, now), row.expected) << row.stored;
+    for (const auto& row : rows)
+        EXPECT_EQ(MSRStoredTimeAgainstClock(row.stored, now), row.expected) << row.stored;
     EXPECT_EQ(MSRStoredMillisAgainstClock(INT64_MAX, 5), 5);
     EXPECT_EQ(MSRStoredMillisAgainstClock(4, 5), 4);
 }
@@ -46,10 +55,10 @@ TEST(StoredTimeAgainstClockTest, AheadReadsAsNowAndNoNumberAsAbsent) {
 TEST_F(StoredTimesScheduleTest, AnUploadTimeAheadOfTheClockStartsAWaitThatEnds) {
     struct Case {
         const char* name;
-        bool failure;   // last_failed_upload, else last_successful_upload
-        double stored;  // relative to now, or as is when not finite or 1e308
-        double first;   // the first next uploading time, relative to now
-        double settled; // the failure stored then, relative to now; kStoredTimesNaN: 0
+        bool failure;    // last_failed_upload, else last_successful_upload
+        double stored;   // relative to now, or as is when not finite or 1e308
+        double first;    // the first next uploading time, relative to now
+        double settled;  // the failure stored then, relative to now; kStoredTimesNaN: 0
     };
     const Case cases[] = {
         // Read as a failure now: the first retry 1800 s after the regular time.
@@ -74,7 +83,8 @@ TEST_F(StoredTimesScheduleTest, AnUploadTimeAheadOfTheClockStartsAWaitThatEnds) 
         queueBundleAt(n - 10);
         EXPECT_DOUBLE_EQ(engine().nextUploadingTime(), n + c.first);
         if (c.failure) {
-            EXPECT_DOUBLE_EQ(persistedConfig().lastFailedUploadTimestamp(), std::isnan(c.settled) ? 0 : n + c.settled);
+            EXPECT_DOUBLE_EQ(persistedConfig().lastFailedUploadTimestamp(),
+                             std::isnan(c.settled) ? 0 : n + c.settled);
         }
         // New data after the time as it was read: no failure follows it.
         engine().alarm()->cancel();

@@ -82,8 +82,8 @@ class StoredTimesAndKeychainProcessTest : public DriverTest {
             const auto n = event.intParam("n");
             return event.name == "e2e_event" && n && *n >= first && *n < first + count;
         };
-        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first), "--count",
-                                                                          std::to_string(count)}));
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
+                                                                          "--count", std::to_string(count)}));
         // Debug mode uploads a second after the newest event; the wait only
         // catches a back-off that never ends.
         const bool arrived = measurement.waitUntil(
@@ -125,7 +125,8 @@ class StoredTimesAndKeychainProcessTest : public DriverTest {
 // after it), and "exit" ends the driver within its minute.
 TEST_F(StoredTimesAndKeychainProcessTest, AFailureStampedAheadOfTheClockHoldsNoUploadBack) {
     const double yearAhead =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + 365.0 * 86400;
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() +
+        365.0 * 86400;
     const struct {
         const char* name;
         std::string text;

@@ -30,7 +30,8 @@ Keychain::Attributes keychainBoundItem(const std::string& service, const std::st
 }
 
 // The file as another program writes it: the items in order, the owner's
-// "_pfo" (value "7") at `ownAt`, foreign items of growing data (three bytes more each, four more in the file) between.
+// "_pfo" (value "7") at `ownAt`, foreign items of growing data (three bytes more each, four more in the file)
+// between.
 void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt) {
     Value::List entries;
     auto entry = [](const Keychain::Attributes& attributes, const std::string& data) {
@@ -41,7 +42,8 @@ void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt) 
     };
     for (size_t i = 0; i <= foreign; ++i) {
         if (i == ownAt)
-            entries.push_back(entry(*MSRKeychainWrapper::searchDirectoryForIdentifier("_pfo", kKeychainBoundApp), "7"));
+            entries.push_back(
+                entry(*MSRKeychainWrapper::searchDirectoryForIdentifier("_pfo", kKeychainBoundApp), "7"));
         if (i < foreign)
             entries.push_back(entry(keychainBoundItem("org.example.other", "a" + std::to_string(i)),
                                     std::string(10 + 3 * i, 'x')));
@@ -54,12 +56,13 @@ void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt) 
 size_t keychainBoundCopies(const fs::path& file) {
     size_t copies = 0;
     for (const auto& entry : fs::directory_iterator(file.parent_path()))
-        copies += entry.path() != file && entry.path().filename().string().rfind(file.filename().string(), 0) == 0;
+        copies +=
+            entry.path() != file && entry.path().filename().string().rfind(file.filename().string(), 0) == 0;
     return copies;
 }
 
 class KeychainBoundTest : public StorageTest {
-protected:
+  protected:
     void SetUp() override {
         StorageTest::SetUp();
         foundation::setStoredFileBound(Keychain::kStoredFileName, {kKeychainSmallBound, {}});
@@ -89,8 +92,9 @@ TEST_F(KeychainBoundTest, AKeychainPastItsBoundIsSalvagedWithTheOwnersItemsFirst
         testing::internal::CaptureStderr();
         EXPECT_EQ(MSRKeychainWrapper::keychainValue("_pfo", kKeychainBoundApp, &keychain), "7");
         const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_NE(said.find("is past its bound; 19 of its " + std::to_string(row.foreign + 1) + " items kept"),
-                  std::string::npos)
+        EXPECT_NE(
+            said.find("is past its bound; 19 of its " + std::to_string(row.foreign + 1) + " items kept"),
+            std::string::npos)
             << said;
         EXPECT_EQ(keychainBoundCopies(keychain.file()), 1u);
         // The foreign items kept are the smallest: the first ones written.
@@ -119,9 +123,12 @@ TEST_F(KeychainBoundTest, AFullKeychainMakesRoomForTheOwnersItem) {
         EXPECT_NE(said.find("at its bound; 1 items of other services give way"), std::string::npos) << said;
         EXPECT_EQ(MSRKeychainWrapper::keychainValue(identifier, kKeychainBoundApp, &keychain), "1");
     }
-    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a18")}}, nullptr), Keychain::Status::kItemNotFound);
-    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a17")}}, nullptr), Keychain::Status::kItemNotFound);
-    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a16")}}, nullptr), Keychain::Status::kSuccess);
+    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a18")}}, nullptr),
+              Keychain::Status::kItemNotFound);
+    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a17")}}, nullptr),
+              Keychain::Status::kItemNotFound);
+    EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a16")}}, nullptr),
+              Keychain::Status::kSuccess);
     // What gave way is kept, once per change.
     EXPECT_EQ(keychainBoundCopies(keychain.file()), 2u);
 }
