@@ -69,6 +69,7 @@
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "tests/support/BinaryPropertyListBytes.h"
 #include "tools/collector/MeasurementCollector.h"
 
 extern char** environ;
@@ -301,38 +302,13 @@ class DataRootBinary {
                 }
             }
         }
-        std::string root = marker(0xD, keys.size()) + refs(keys) + refs(values);
-        objects_[0] = root;
-        std::string out = "bplist00";
-        std::vector<uint64_t> offsets;
-        for (const auto& object : objects_) {
-            offsets.push_back(out.size());
-            out += object;
-        }
-        const uint64_t table = out.size();
-        for (uint64_t offset : offsets) out += be(offset, 8);
-        std::string trailer(6, '\0');
-        trailer += '\x08';
-        trailer += '\x04';
-        trailer += be(objects_.size(), 8) + be(0, 8) + be(table, 8);
-        return out + trailer;
+        objects_[0] = marker(0xD, keys.size()) + refs(keys) + refs(values);
+        return binaryPropertyListFile(objects_, 4);
     }
 
   private:
-    static std::string be(uint64_t value, int bytes) {
-        std::string out;
-        for (int b = bytes - 1; b >= 0; --b) out += static_cast<char>((value >> (8 * b)) & 0xFF);
-        return out;
-    }
-    static std::string marker(uint8_t kind, uint64_t length) {
-        if (length < 15) return std::string(1, static_cast<char>((kind << 4) | length));
-        return std::string(1, static_cast<char>((kind << 4) | 0xF)) + "\x13" + be(length, 8);
-    }
-    static std::string refs(const std::vector<uint64_t>& list) {
-        std::string out;
-        for (uint64_t ref : list) out += be(ref, 4);
-        return out;
-    }
+    static std::string marker(uint8_t kind, uint64_t length) { return binaryPropertyListMarker(kind, length); }
+    static std::string refs(const std::vector<uint64_t>& list) { return binaryPropertyListRefs(list, 4); }
     uint64_t add(std::string object) {
         objects_.push_back(std::move(object));
         return objects_.size() - 1;
@@ -656,7 +632,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              "app.calvaro.analytics.measurement.plist"),
               d, now));
 
+    // What the collector kept of earlier starts goes: its uploads and the
+    // requests with their bodies.
     world.measurement.clear();
+    world.server.clearRequests();
     const auto began = std::chrono::steady_clock::now();
     bool uploaded = false, shown = false;
     const DataRootRun run =
