@@ -3,6 +3,7 @@
 
 #include "analytics/core/MSRMeasurement.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
@@ -212,6 +213,11 @@ std::shared_ptr<MSRMeasurement> MSRMeasurement::initWithDatabaseName(
     engine->isAnalyticsCollectionEnabled_ = isAnalyticsCollectionEnabled;
     engine->isAnalyticsCollectionDeactivated_ = isAnalyticsCollectionDeactivated;
     engine->experimentManager_ = std::move(experimentManager);
+    // Before anything compares a stored time with the clock, as of the
+    // process's start: events handed over before the engine was made are
+    // newer than a failure stamped ahead of the clock, which then holds
+    // none of them back.
+    persistedConfig->settleStoredTimes(std::min(MSRAnalyticsState::loadTimestamp(), dispatch::Clock::now()));
     // The load time survives restarts until the first-open report clears it.
     const foundation::Value stored = persistedConfig->loadTimestampValue();
     if (auto time = stored.doubleValue()) {

@@ -18,6 +18,7 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -57,6 +58,16 @@ std::vector<MSRLogContext> contexts(int64_t first, const std::string& second) {
         list.emplace_back(second);
     }
     return list;
+}
+
+// One of the upload road's stored times, settled against the clock where it
+// is read (MSRStoredTime.h): a failure stamped ahead of the clock, as a clock
+// set back after it leaves it, would otherwise hold every upload back until
+// the clock caught up with it.
+double uploaderStoredTime(MSRPersistedConfig& config, double (MSRPersistedConfig::*read)(),
+                          void (MSRPersistedConfig::*write)(const double&), double now) {
+    return MSRSettleStoredTime([&] { return (config.*read)(); }, [&](double time) { (config.*write)(time); },
+                               now);
 }
 
 std::string stringSlot(const MSRPBMeasurementBundle& bundle, uint32_t slot) {
@@ -141,7 +152,8 @@ void MSRUploader::updateSchedule() {
     engine_.network_->setReachabilityDelegate(nullptr);
 
     double now = dispatch::Clock::now();
-    double backoff = engine_.persistedConfig_->lastBackoffTimestamp();
+    double backoff = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastBackoffTimestamp,
+                                        &MSRPersistedConfig::setLastBackoffTimestamp, now);
     double backoffInterval = engine_.remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
     // Not before bundles can be stored again (see bundleWriteBackoff_).
@@ -211,8 +223,13 @@ double MSRUploader::nextUploadingTime() {
     // Data stamped in the future (a clock set back) counts as that far in
     // the past, so it neither waits nor fires early.
     double base = now - std::fabs(latest - now);
-    double lastSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
-    double lastFailed = engine_.persistedConfig_->lastFailedUploadTimestamp();
+    // A success ahead of the clock is mirrored as the data is: read as now,
+    // it would hold the uploads of a start for an interval after a clock set
+    // back. One that is no number is none.
+    double storedSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
+    double lastSuccess = std::isfinite(storedSuccess) ? storedSuccess : 0;
+    double lastFailed = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastFailedUploadTimestamp,
+                                           &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
                                                           : base + engine_.remoteConfig_->uploadingInitialDelayInterval();
     if (lastFailed >= base) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
@@ -16,6 +17,7 @@
 #include "analytics/support/MSRAlarm.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/support/MSRScheduler.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/net/CurlNetwork.h"
@@ -155,8 +157,26 @@ void MSRETaskManager::fetchAllSnapshotsOnWorkerQueue() {
 
 // ---- the schedule ------------------------------------------------------------------------
 
+// A stored fetch time, settled against the clock (MSRStoredTime.h): a
+// failure or a pause stamped ahead of the clock would otherwise hold every
+// fetch back until the clock caught up with it. The success stamp keeps its
+// mirror (a time ahead counts as far in the past) and loses only what is no
+// time at all.
 double MSRETaskManager::stamp(const char* key) {
-    return persistedStorage_->doubleForKey(key);
+    const double now = dispatch::Clock::now();
+    if (std::string_view(key) == kSuccessKey) {
+        const double stored = persistedStorage_->doubleForKey(key);
+        return std::isfinite(stored) ? stored : 0;
+    }
+    return MSRSettleStoredTime([&] { return persistedStorage_->doubleForKey(key); },
+                               [&](double time) {
+                                   if (time == 0) {
+                                       persistedStorage_->removeObjectForKey(key);
+                                   } else {
+                                       persistedStorage_->setDouble(time, key);
+                                   }
+                               },
+                               now);
 }
 
 double MSRETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess, double lastFailure) {

@@ -96,8 +96,11 @@ void MSRSessionReporter::onQueue(const std::function<void()>& block) {
 // ---- expiry and the session properties ----------------------------------------
 
 bool MSRSessionReporter::isSessionExpiredOnQueue() {
-    const double last = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
-    // Absolute: a clock set back also ends the session.
+    const double stored = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
+    // Absolute: a clock set back also ends the session. A last activity that
+    // is not a time is none (a comparison with NaN would hold the session
+    // open for ever).
+    const double last = std::isfinite(stored) ? stored : 0;
     return std::fabs(dispatch::Clock::now() - last) > timeoutSessionInterval_;
 }
 
@@ -143,6 +146,9 @@ void MSRSessionReporter::updatePropertiesForNewSessionStart() {
 }
 
 std::optional<MSRUserAttribute> MSRSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
+    // Whole seconds; a time no int64 holds (a stored one that is no time)
+    // gives no identifier rather than an undefined one.
+    if (!(std::fabs(timestamp) < 9.2e18)) return std::nullopt;
     return MSRUserAttribute::initWithOrigin("auto", "_sid", MSRValue(static_cast<int64_t>(timestamp)),
                                             timestamp);
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/foundation/FileSystem.h"
@@ -52,6 +53,28 @@ bool validAttributes(const Keychain::Attributes& attributes) {
     return true;
 }
 
+std::string serviceOf(const Keychain::Attributes& attributes) {
+    auto found = attributes.find(Keychain::kService);
+    return found == attributes.end() ? std::string() : bytesOf(found->second).value_or(std::string());
+}
+
+// An item as the file holds it.
+Value entryOf(const Keychain::Item& item) {
+    // Made in place, entry by entry: GCC's uninitialized-use analysis
+    // misreads values copied out of a braced list or moved in.
+    Value::Dictionary entry;
+    entry.emplace(kAttributesKey, item.attributes);
+    entry.emplace(kDataKey, item.data);
+    return Value(std::move(entry));
+}
+
+Value listOf(const std::vector<Keychain::Item>& items) {
+    Value::List entries;
+    entries.reserve(items.size());
+    for (const Keychain::Item& item : items) entries.push_back(entryOf(item));
+    return Value(std::move(entries));
+}
+
 // The keychain lies beside the data root, where another user may have made
 // its folder first: items are neither read from nor written into a folder
 // that is not the user's alone.
@@ -71,14 +94,22 @@ std::filesystem::path Keychain::defaultFile() {
 
 Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {}
 
-std::optional<std::vector<Keychain::Item>> Keychain::load() const {
+std::optional<std::vector<Keychain::Item>> Keychain::load(const std::string& own) const {
     std::string bytes;
     std::error_code ec;
     if (!inPrivateFolder(file_)) return std::nullopt;
     if (!std::filesystem::exists(file_, ec)) return std::vector<Item>{};
     if (!foundation::FileSystem::readFile(file_, bytes)) return std::nullopt;
-    foundation::StoredFileScope scope(foundation::storedFileBound(kStoredFileName));
-    auto parsed = foundation::parsePropertyList(bytes);
+    foundation::PropertyListRefusal refusal;
+    std::optional<Value> parsed;
+    {
+        foundation::StoredFileScope scope(foundation::storedFileBound(kStoredFileName));
+        parsed = foundation::parsePropertyList(bytes, &refusal);
+    }
+    // Past its bound but within the reader's: read to be salvaged, once,
+    // since what is kept of it is written back within the bound.
+    const bool pastBound = !parsed && refusal.pastBounds;
+    if (pastBound) parsed = foundation::parsePropertyList(bytes);
     // A damaged keychain is not silently emptied: the caller sees an error and
     // nothing is overwritten. Said once per keychain, as every use fails alike.
     if (!parsed || !parsed->list()) {
@@ -97,22 +128,80 @@ std::optional<std::vector<Keychain::Item>> Keychain::load() const {
         if (!attributes || !data) continue;
         items.push_back({*attributes, *data});
     }
+    if (!pastBound) return items;
+    // The file stays as it was beside the salvaged one: what gives way here
+    // is kept there.
+    const auto aside = foundation::FileSystem::keepAsideInPlace(file_);
+    if (!aside) {
+        std::fprintf(stderr, "keychain: %s is past its bound and cannot be kept aside; it stays as it is\n",
+                     file_.c_str());
+        return std::nullopt;
+    }
+    const size_t before = items.size();
+    fitToBound(items, own);
+    if (!write(items)) {
+        std::fprintf(stderr, "keychain: %s is past its bound and what is kept of it cannot be written\n",
+                     file_.c_str());
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "keychain: %s is past its bound; %zu of its %zu items kept, the file kept as %s\n",
+                 file_.c_str(), items.size(), before, aside->c_str());
     return items;
 }
 
-bool Keychain::save(const std::vector<Item>& items) const {
-    Value::List entries;
-    for (const Item& item : items) {
-        // Made in place, entry by entry: GCC's uninitialized-use analysis
-        // misreads values copied out of a braced list or moved in.
-        Value::Dictionary entry;
-        entry.emplace(kAttributesKey, item.attributes);
-        entry.emplace(kDataKey, item.data);
-        entries.emplace_back(std::move(entry));
+std::vector<Keychain::Item> Keychain::fitToBound(std::vector<Item>& items, const std::string& own) const {
+    const auto bound = foundation::storedFileBound(kStoredFileName);
+    if (!bound || items.empty()) return {};
+    const foundation::PropertyListBounds reader = foundation::propertyListBounds();
+    const uint64_t valueLimit = std::min(bound->bounds.values, reader.values);
+    const uint64_t byteLimit = std::min(bound->bounds.bytes, reader.bytes);
+    foundation::PropertyListSize total = foundation::propertyListSize(listOf(items));
+    if (total.values <= valueLimit && total.bytes <= byteLimit) return {};
+    // Foreign items give way the largest first; the owner's only when
+    // they alone pass the bound, the oldest (first written) first.
+    std::vector<std::pair<foundation::PropertyListSize, size_t>> order;
+    for (size_t i = 0; i < items.size(); ++i)
+        order.push_back({foundation::propertyListSize(entryOf(items[i]), 1), i});
+    const auto isOwn = [&](size_t i) { return !own.empty() && serviceOf(items[i].attributes) == own; };
+    std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+        if (isOwn(a.second) != isOwn(b.second)) return !isOwn(a.second);
+        if (isOwn(a.second)) return a.second < b.second;
+        return a.first.bytes > b.first.bytes;
+    });
+    std::vector<bool> leaving(items.size(), false);
+    for (const auto& [size, i] : order) {
+        if (total.values <= valueLimit && total.bytes <= byteLimit) break;
+        leaving[i] = true;
+        total.values -= std::min(total.values, size.values);
+        total.bytes -= std::min(total.bytes, size.bytes);
     }
+    std::vector<Item> kept, given;
+    for (size_t i = 0; i < items.size(); ++i) (leaving[i] ? given : kept).push_back(std::move(items[i]));
+    items = std::move(kept);
+    return given;
+}
+
+bool Keychain::save(std::vector<Item>& items, const std::string& own) const {
+    std::vector<Item> given = fitToBound(items, own);
+    if (!given.empty()) {
+        // Kept before they leave the file; without a copy nothing changes.
+        auto xml = foundation::propertyListXml(listOf(given));
+        auto aside = xml ? foundation::FileSystem::keepAside(file_, *xml) : std::nullopt;
+        if (!aside) {
+            std::fprintf(stderr, "keychain: %s is at its bound and its foreign items cannot be kept aside\n",
+                         file_.c_str());
+            return false;
+        }
+        std::fprintf(stderr, "keychain: %s is at its bound; %zu items of other services give way, kept as %s\n",
+                     file_.c_str(), given.size(), aside->c_str());
+    }
+    return write(items);
+}
+
+bool Keychain::write(const std::vector<Item>& items) const {
     auto xml = [&] {
         foundation::StoredFileScope scope(foundation::storedFileBound(kStoredFileName));
-        return foundation::propertyListXml(Value(std::move(entries)));
+        return foundation::propertyListXml(listOf(items));
     }();
     if (!xml) return false;
     // Owner-only: the folder and the file (writeAtomically makes both so).
@@ -125,19 +214,20 @@ bool Keychain::save(const std::vector<Item>& items) const {
 Keychain::Status Keychain::add(const Attributes& attributes, const Value::Bytes& data) {
     if (!validAttributes(attributes)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    auto items = load();
+    const std::string own = serviceOf(attributes);
+    auto items = load(own);
     if (!items) return Status::kIOError;
     for (const Item& item : *items) {
         if (identityOf(item.attributes) == identityOf(attributes)) return Status::kDuplicateItem;
     }
     items->push_back({attributes, data});
-    return save(*items) ? Status::kSuccess : Status::kIOError;
+    return save(*items, own) ? Status::kSuccess : Status::kIOError;
 }
 
 Keychain::Status Keychain::copyMatching(const Attributes& query, Item* item) const {
     if (!validAttributes(query)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    auto items = load();
+    auto items = load(serviceOf(query));
     if (!items) return Status::kIOError;
     for (const Item& candidate : *items) {
         if (matches(candidate, query)) {
@@ -152,7 +242,8 @@ Keychain::Status Keychain::update(const Attributes& query, const Attributes& cha
                                   const std::optional<Value::Bytes>& data) {
     if (!validAttributes(query) || !validAttributes(changes)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    auto items = load();
+    const std::string own = serviceOf(query);
+    auto items = load(own);
     if (!items) return Status::kIOError;
     bool found = false;
     for (Item& item : *items) {
@@ -162,16 +253,17 @@ Keychain::Status Keychain::update(const Attributes& query, const Attributes& cha
         if (data) item.data = *data;
     }
     if (!found) return Status::kItemNotFound;
-    return save(*items) ? Status::kSuccess : Status::kIOError;
+    return save(*items, own) ? Status::kSuccess : Status::kIOError;
 }
 
 Keychain::Status Keychain::remove(const Attributes& query) {
     if (!validAttributes(query)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    auto items = load();
+    const std::string own = serviceOf(query);
+    auto items = load(own);
     if (!items) return Status::kIOError;
     size_t before = items->size();
     std::erase_if(*items, [&](const Item& item) { return matches(item, query); });
     if (items->size() == before) return Status::kItemNotFound;
-    return save(*items) ? Status::kSuccess : Status::kIOError;
+    return save(*items, own) ? Status::kSuccess : Status::kIOError;
 }

@@ -5,6 +5,14 @@
 // it), so that items outlive the removal of the whole data root as keychain
 // items outlive a reinstall. Every change rewrites the file atomically. Attribute values are texts or bytes and match
 // by their bytes, whichever form they were stored in.
+//
+// The file is held to its stated bound (kStoredFileName). The items of the
+// service an operation names are its caller's own; the others are foreign.
+// A well-formed file past the bound is salvaged at its first read: the file
+// is kept aside as it was, and what is kept is the caller's items first,
+// then the foreign ones, the largest giving way first, within the bound. A
+// change that would pass the bound makes room the same way: foreign items
+// give way, the largest first, kept aside in a file of their own.
 
 #include <atomic>
 #include <filesystem>
@@ -56,8 +64,17 @@ class Keychain {
     Status remove(const Attributes& query);
 
   private:
-    std::optional<std::vector<Item>> load() const;
-    bool save(const std::vector<Item>& items) const;
+    // The items, salvaged within the bound when the file passes it; `own`
+    // names the service whose items come first.
+    std::optional<std::vector<Item>> load(const std::string& own) const;
+    // Writes `items`, making room within the bound by letting foreign items
+    // give way when they pass it.
+    bool save(std::vector<Item>& items, const std::string& own) const;
+    // Lets foreign items of `items` give way, the largest first, until the
+    // rest fits the bound; answers those that gave way. What is `own` stays.
+    std::vector<Item> fitToBound(std::vector<Item>& items, const std::string& own) const;
+    // Writes `items` as they are, within the bound or not at all.
+    bool write(const std::vector<Item>& items) const;
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;

@@ -1,9 +1,12 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 
+#include <cmath>
+
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistentDictionary.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "analytics/storage/MSRUserDefaults.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/security/Random.h"
 
@@ -208,6 +211,44 @@ T MSRPersistedConfig::memoized(const char* suffix) {
     }
 MSR_PERSISTED_CONFIG_PROPERTIES(MSR_DEFINE_PROPERTY)
 #undef MSR_DEFINE_PROPERTY
+
+void MSRPersistedConfig::settleStoredTimes(double now) {
+    using Seconds = double (MSRPersistedConfig::*)();
+    using SetSeconds = void (MSRPersistedConfig::*)(const double&);
+    const std::pair<Seconds, SetSeconds> seconds[] = {
+        {&MSRPersistedConfig::lastDeleteStaleBundlesTimestamp, &MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp},
+        {&MSRPersistedConfig::lastSearchAdLookUpTimestamp, &MSRPersistedConfig::setLastSearchAdLookUpTimestamp},
+        {&MSRPersistedConfig::lastBackoffTimestamp, &MSRPersistedConfig::setLastBackoffTimestamp},
+        {&MSRPersistedConfig::lastFailedUploadTimestamp, &MSRPersistedConfig::setLastFailedUploadTimestamp},
+        {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
+         &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
+    };
+    for (const auto& time : seconds)
+        MSRSettleStoredTime([&] { return (this->*time.first)(); },
+                            [&](double settled) { (this->*time.second)(settled); }, now);
+    using Millis = int64_t (MSRPersistedConfig::*)();
+    using SetMillis = void (MSRPersistedConfig::*)(const int64_t&);
+    const std::pair<Millis, SetMillis> millis[] = {
+        {&MSRPersistedConfig::firstOpenTimestampMilliseconds, &MSRPersistedConfig::setFirstOpenTimestampMilliseconds},
+        {&MSRPersistedConfig::lastUploadedEventTimestampMillis,
+         &MSRPersistedConfig::setLastUploadedEventTimestampMillis},
+        {&MSRPersistedConfig::SKANEvaluationEventTimeMillis, &MSRPersistedConfig::setSKANEvaluationEventTimeMillis},
+    };
+    const int64_t nowMillis = std::isfinite(now) && std::fabs(now) < 9e15 ? static_cast<int64_t>(now * 1000) : 0;
+    for (const auto& time : millis)
+        MSRSettleStoredMillis([&] { return (this->*time.first)(); },
+                              [&](int64_t settled) { (this->*time.second)(settled); }, nowMillis);
+    // The load time waits for the first-open report; a stored one that is
+    // not a time of this era (before 1970, or no number) is dropped, and the
+    // start takes its own.
+    const Value load = loadTimestampValue();
+    if (auto time = load.doubleValue(); time && MSRStoredTimeAgainstClock(*time, now) != *time) {
+        const double settled = MSRStoredTimeAgainstClock(*time, now);
+        setLoadTimestampValue(settled <= 0 ? Value() : Value(settled));
+    } else if (time && *time < 0) {
+        setLoadTimestampValue(Value());
+    }
+}
 
 // Read and written on the store directly; the store's own lock suffices.
 Value MSRPersistedConfig::searchAdCampaignValue() {

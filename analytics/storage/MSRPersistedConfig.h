@@ -60,6 +60,14 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     void setNumber(const foundation::Value& value, const std::string& key);
 
     void clearValues();
+    // Settles every stored time the engine compares with the clock
+    // (MSRStoredTime.h) against `now` (the start's own time), once at the
+    // start before anything reads them: one ahead of it becomes `now`, one
+    // that is not a finite number is removed. The session's last activity and the last
+    // successful upload are not among them: their readers mirror a time
+    // ahead of the clock into the past (a clock set back ends the session
+    // and lets uploads run), which ends every wait as well.
+    void settleStoredTimes(double now);
     void scheduleSynchronizeToDisk();
     void cancelScheduledSynchronize();
     void synchronizeToDisk();

@@ -95,8 +95,11 @@ bool MSRRemoteConfig::isExpired() {
         monitor().logWithLevel(2, 29007, "Cannot fetch the last update timestamp from the default configuration");
         return false;
     }
-    // Absolute, so that a clock set backwards expires the configuration too.
-    return std::fabs(dispatch::Clock::now() - lastRemoteConfigUpdateTimestamp()) >= remoteConfigCacheTimeInterval();
+    // Absolute, so that a clock set backwards expires the configuration too;
+    // a stored time that is no number is none (NaN would never expire).
+    const double stored = lastRemoteConfigUpdateTimestamp();
+    const double last = std::isfinite(stored) ? stored : 0;
+    return std::fabs(dispatch::Clock::now() - last) >= remoteConfigCacheTimeInterval();
 }
 
 int64_t MSRRemoteConfig::version() const {

@@ -1,0 +1,27 @@
+#pragma once
+
+// A time read back from storage and compared with the clock. A clock set
+// back after the time was stored leaves it ahead of the clock, and another
+// program may leave any number at all: a wait measured from such a time
+// would outlast the clock, and a comparison with NaN is never true. So a
+// time ahead of the clock reads as now, and NaN or an infinity as absent (0).
+//
+// A time that gates work ("the last failure was at T, retry after T + x")
+// is settled where it is read: what it reads as is stored in its place, so
+// that a time ahead of the clock stays the moment it was first read instead
+// of moving on with the clock, and the wait ends.
+
+#include <cstdint>
+#include <functional>
+
+// Seconds since 1970.
+double MSRStoredTimeAgainstClock(double stored, double now);
+// Milliseconds since 1970: no NaN to meet, only times ahead of the clock.
+int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis);
+
+// Reads the time `read` answers against `now`; when that differs from what
+// is stored, `write` stores it. Answers what it read.
+double MSRSettleStoredTime(const std::function<double()>& read, const std::function<void(double)>& write,
+                           double now);
+int64_t MSRSettleStoredMillis(const std::function<int64_t()>& read, const std::function<void(int64_t)>& write,
+                              int64_t nowMillis);
