@@ -39,8 +39,8 @@
 
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/StopsAfterRename.h"
 #include "tests/support/TemporaryDataRoot.h"
-#include "tests/support/TestPaths.h"
 
 namespace {
 
@@ -119,19 +119,8 @@ class KilledPendingWorkTest : public testing::Test {
     // each file it puts in place in its preferences folder, until it is
     // continued (see stopAtPreferencesWriteWhen).
     static pid_t spawnStoppingAtPreferencesWrites(const FirstStartRound& paths, const std::vector<std::string>& more) {
-        const char* preloaded = std::getenv("LD_PRELOAD");
-        const std::string before = preloaded ? preloaded : "";
-        const std::string library = CALVARO_STOP_AFTER_RENAME_LIBRARY;
-        setenv("LD_PRELOAD", (before.empty() ? library : library + ":" + before).c_str(), 1);
-        setenv("CALVARO_STOP_AFTER_RENAME_INTO", pendingWorkPreferences(paths.home).parent_path().c_str(), 1);
-        const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, more);
-        unsetenv("CALVARO_STOP_AFTER_RENAME_INTO");
-        if (preloaded) {
-            setenv("LD_PRELOAD", before.c_str(), 1);
-        } else {
-            unsetenv("LD_PRELOAD");
-        }
-        return start;
+        const StopsAfterRenameInto stops(pendingWorkPreferences(paths.home).parent_path());
+        return spawnCalvaroInGroup(paths.home, paths.waiting, more);
     }
 
     // Leaves a start from spawnStoppingAtPreferencesWrites stopped after the
@@ -141,11 +130,8 @@ class KilledPendingWorkTest : public testing::Test {
     // again (the minutes only catch a hang).
     static bool stopAtPreferencesWriteWhen(pid_t start, const std::function<bool()>& reached) {
         const auto deadline = PendingWorkClock::now() + std::chrono::minutes(5);
-        while (PendingWorkClock::now() < deadline) {
-            int status = 0;
-            const pid_t seen = waitpid(start, &status, WUNTRACED | WNOHANG);
-            if (seen < 0 || (seen == start && !WIFSTOPPED(status))) return false;
-            if (seen == start) {
+        while (PendingWorkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+            if (stoppedAfterRename(start)) {
                 if (reached()) return true;
                 kill(-start, SIGCONT);
             } else {
