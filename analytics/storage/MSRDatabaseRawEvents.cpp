@@ -413,6 +413,7 @@ void MSRDatabase::dropRawEventsPastWriterBound(MSRSqliteStore& store) {
     std::optional<int64_t> excess =
         store.integerForQuery("SELECT count(*) FROM raw_events WHERE rowid <= ?", {*last}, &error);
     std::optional<int64_t> deleted;
+    int64_t copied = 0;
     if (excess && *excess <= MSRStoredMost::kRawEventRows) {
         // Freed pages are zeroed only where that costs no extra write.
         const int64_t secureDelete = store.integerForQuery("PRAGMA secure_delete", {}, nullptr).value_or(1);
@@ -420,14 +421,15 @@ void MSRDatabase::dropRawEventsPastWriterBound(MSRSqliteStore& store) {
         deleted = store.deleteRecordsFromTable(kRawEvents, "rowid <= ?", {*last}, &error);
         store.executeSQL("PRAGMA secure_delete = " + std::to_string(secureDelete), nullptr);
     } else if (excess) {
-        deleted = store.deleteRowsUpTo(kRawEvents, *last, &error);
+        deleted = store.deleteRowsUpTo(kRawEvents, *last, &error, &copied);
     }
     if (!deleted) {
         MSRStorageLog(1, 12086, "Cannot drop raw events past what may be stored. Error", {error});
         return;
     }
-    MSRStorageLog(1, 12085, "Dropped raw events past what the engine may have stored. Rows dropped, rows kept",
-                  {std::to_string(*deleted), std::to_string(MSRStoredMost::kRawEventRows)});
+    MSRStorageLog(1, 12085,
+                  "Dropped raw events past what the engine may have stored. Rows dropped, rows kept, rows copied",
+                  {std::to_string(*deleted), std::to_string(MSRStoredMost::kRawEventRows), std::to_string(copied)});
 }
 
 bool MSRDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, MSRError* error) {

@@ -910,7 +910,8 @@ bool MSRSqliteStore::stepRecords(const std::string& query, const MSRSqliteValues
     return done;
 }
 
-std::optional<int64_t> MSRSqliteStore::deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error) {
+std::optional<int64_t> MSRSqliteStore::deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error,
+                                                      int64_t* copied) {
     std::optional<std::vector<std::string>> columns = columnsForTable(table, error);
     if (!columns) return std::nullopt;
     std::string list;
@@ -936,7 +937,9 @@ std::optional<int64_t> MSRSqliteStore::deleteRowsUpTo(const std::string& table, 
                             kept + " ORDER BY kept_rowid",
                         error))
             return false;
-        deleted = all - sqlite3_changes64(handle_);
+        const int64_t putBack = sqlite3_changes64(handle_);
+        deleted = all - putBack;
+        if (copied) *copied = putBack;
         return executeSQL("DROP TABLE " + kept, error);
     };
     // Freed pages are zeroed only where that costs no extra write: a table of

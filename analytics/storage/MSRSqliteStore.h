@@ -166,8 +166,9 @@ class MSRSqliteStore {
     // copied aside, the table emptied whole (SQLite then frees its pages
     // without visiting a row) and the copies put back with their rowids, in
     // one transaction (a savepoint within a caller's). The number of rows
-    // deleted.
-    std::optional<int64_t> deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error);
+    // deleted; the number of rows copied in `copied`, when given.
+    std::optional<int64_t> deleteRowsUpTo(const std::string& table, int64_t lastRowID, MSRError* error,
+                                          int64_t* copied = nullptr);
 
     // The first column of the first row as an int64 or double value. nullopt
     // without error when it is NULL; with an error when there is no row or it is

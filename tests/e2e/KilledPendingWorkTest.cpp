@@ -6,10 +6,12 @@
 // - a campaign link calvaro is launched with arrives as one "_cmp" once it
 //   was parked in the preferences, never two.
 //
-// Kills are aimed at each write on any machine (inotify tells when the
-// dictionary or the preferences are written; the database is read as the
-// sqlite3 shell reads it) or come at a random moment; every other stretch of
-// aimed rounds lets the process go on for up to 5 ms. What the files hold
+// Kills are aimed at each write on any machine (a start aimed at a write of
+// the preferences stops itself after each one, through a preloaded library,
+// until the test has looked at it; inotify tells when the dictionary is
+// written; the database is read as the sqlite3 shell reads it) or come at a
+// random moment; every other stretch of aimed rounds lets the process go on
+// for up to 5 ms. What the files hold
 // after the kill tells on which side of each write it came; rounds go on
 // until every side was seen, within a budget.
 //
@@ -37,6 +39,7 @@
 
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/FirstStartProcess.h"
+#include "tests/e2e/StopsAfterRename.h"
 #include "tests/support/TemporaryDataRoot.h"
 
 namespace {
@@ -110,6 +113,32 @@ class KilledPendingWorkTest : public testing::Test {
     // folder) once `reached` holds.
     static bool stopWhen(pid_t start, const fs::path& folder, const std::function<bool()>& reached) {
         return stopCalvaroWhen(start, folder, reached, folder.empty() ? 0 : IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY);
+    }
+
+    // Starts as spawnCalvaroInGroup does, the start stopping itself after
+    // each file it puts in place in its preferences folder, until it is
+    // continued (see stopAtPreferencesWriteWhen).
+    static pid_t spawnStoppingAtPreferencesWrites(const FirstStartRound& paths, const std::vector<std::string>& more) {
+        const StopsAfterRenameInto stops(pendingWorkPreferences(paths.home).parent_path());
+        return spawnCalvaroInGroup(paths.home, paths.waiting, more);
+    }
+
+    // Leaves a start from spawnStoppingAtPreferencesWrites stopped after the
+    // first write of its preferences at which `reached` holds; every write
+    // is looked at with the start stopped right after it, whatever the
+    // machine's speed. False when the start ended or never wrote there
+    // again (the minutes only catch a hang).
+    static bool stopAtPreferencesWriteWhen(pid_t start, const std::function<bool()>& reached) {
+        const auto deadline = PendingWorkClock::now() + std::chrono::minutes(5);
+        while (PendingWorkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+            if (stoppedAfterRename(start)) {
+                if (reached()) return true;
+                kill(-start, SIGCONT);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        return false;
     }
 
     // Kills the start at a random moment of its first `randomMicros`, or
@@ -242,10 +271,10 @@ TEST_F(KilledPendingWorkTest, ALinkParkedWhenKilledAndTheNextLaunchsLinkBothArri
         const FirstStartRound paths = prepare(round);
         const fs::path& home = paths.home;
         auto said = [&] { return paths.said(); };
-        const pid_t start = spawnCalvaroInGroup(home, paths.waiting, {"--open", kKilledCampaignLink});
+        const pid_t start = spawnStoppingAtPreferencesWrites(paths, {"--open", kKilledCampaignLink});
         ASSERT_GT(start, 0);
         EXPECT_TRUE(killAt(start, round * 2 * kAims, 0, [&] {
-            return stopWhen(start, pendingWorkPreferences(home).parent_path(), [&] { return parksCampaignLink(home); });
+            return stopAtPreferencesWriteWhen(start, [&] { return parksCampaignLink(home); });
         })) << "the link was never parked" << said();
         ASSERT_EQ(waitForCalvaro(start, std::chrono::seconds(30)), 128 + SIGKILL) << said();
         const bool waiting = parksCampaignLink(home) && storedEventCount(home, "_cmp") <= 0;
@@ -327,16 +356,20 @@ TEST_F(KilledPendingWorkTest, ACampaignLinkKilledOnEverySideOfItsWritesArrivesOn
         const FirstStartRound paths = prepare(round);
         const fs::path& home = paths.home;
         auto said = [&] { return paths.said(); };
-        const pid_t start = spawnCalvaroInGroup(home, paths.waiting, {"--open", kKilledCampaignLink});
+        // A start aimed at a write of the preferences stops after each one
+        // until it is looked at, so that neither write is missed.
+        const bool atWrite = aim == kAtFirstWrite || aim == kAtSecondWrite;
+        const std::vector<std::string> launch{"--open", kKilledCampaignLink};
+        const pid_t start =
+            atWrite ? spawnStoppingAtPreferencesWrites(paths, launch) : spawnCalvaroInGroup(home, paths.waiting, launch);
         ASSERT_GT(start, 0);
         bool seenParked = false;
         std::function<bool()> aimed;
-        const fs::path preferences = pendingWorkPreferences(home).parent_path();
         if (aim == kAtFirstWrite) {
-            aimed = [&] { return stopWhen(start, preferences, [&] { return seenParked = parksCampaignLink(home); }); };
+            aimed = [&] { return stopAtPreferencesWriteWhen(start, [&] { return seenParked = parksCampaignLink(home); }); };
         } else if (aim == kAtSecondWrite) {
             aimed = [&] {
-                return stopWhen(start, preferences, [&] {
+                return stopAtPreferencesWriteWhen(start, [&] {
                     seenParked = seenParked || parksCampaignLink(home);
                     return seenParked && !parksCampaignLink(home);
                 });

@@ -13,10 +13,13 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -27,6 +30,7 @@
 #include "tests/e2e/FirstStartProcess.h"
 #include "tests/e2e/KillSeed.h"
 #include "tests/e2e/SolvingStart.h"
+#include "tests/e2e/StopsAfterRename.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 #include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -39,6 +43,12 @@ namespace fs = std::filesystem;
 // about half a second in the release tree; a salvage that walks the shared
 // string again for each entry took 41-52 s. Generous for slow machines.
 constexpr double kSalvageFirstScreenSeconds = kUnderAddressSanitizer ? 90 : 15;
+
+// What a start over a binary file a byte past the read bound may hold: it
+// salvages the file through a window and holds about 24 MB (80 MB under
+// AddressSanitizer, its shadow and quarantine on top); one that also held the
+// file whole held 83 MB (153 MB).
+constexpr long kSalvagePeakKilobytes = kUnderAddressSanitizer ? 120 * 1024 : 56 * 1024;
 
 // A binary root dictionary of the consent's three keys (true), `entries`
 // keys "flag<i>" that each refer to one string of `length` bytes, placed
@@ -147,11 +157,66 @@ TEST_F(PreferencesSalvageProcessTest, ABinaryFileAByteLargerThanTheReadBoundKeep
     for (int start = 1; start <= 2; ++start) {
         const SolvingStart run = solveOnceAndStop(root.path(), home(), std::chrono::seconds(240));
         ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
+        // The first start salvages the file through a window of it; held
+        // whole, the file alone would cost it 64 MiB more.
+        std::printf("start %d: %ld kB at most\n", start, run.peakKilobytes);
+        EXPECT_GT(run.peakKilobytes, 0);
+        EXPECT_LT(run.peakKilobytes, kSalvagePeakKilobytes) << "start " << start << said();
         const size_t now = expectKept();
         EXPECT_GT(now, history) << "start " << start << " stores its calculation" << said();
         history = now;
     }
 }
+
+// What each write of a preferences file holds of the waiting list (its
+// links and its junk) while a driver, started to stop after each write,
+// runs: its watcher looks at the file at each stop and continues the driver.
+class WaitingListWrites {
+  public:
+    struct Held {
+        size_t links = 0, junk = 0;
+        bool operator==(const Held&) const = default;
+    };
+
+    WaitingListWrites(pid_t driver, fs::path file) : file_(std::move(file)), watcher_([this, driver] {
+        while (!stopping_) {
+            if (!stoppedAfterRename(driver)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            const std::string text = firstStartFileText(file_);
+            const size_t listAt = text.find("<key>/zevure/measurement/deep_links_waiting</key>");
+            const std::string list =
+                listAt == std::string::npos ? "" : text.substr(listAt, text.find("</array>", listAt) - listAt);
+            Held held;
+            for (size_t p = list.find("<key>link</key>"); p != std::string::npos; p = list.find("<key>link</key>", p + 1))
+                ++held.links;
+            for (size_t p = list.find("<true/>"); p != std::string::npos; p = list.find("<true/>", p + 1)) ++held.junk;
+            {
+                std::lock_guard lock(mutex_);
+                writes_.push_back(held);
+            }
+            kill(driver, SIGCONT);
+        }
+    }) {}
+    ~WaitingListWrites() { stop(); }
+
+    void stop() {
+        stopping_ = true;
+        if (watcher_.joinable()) watcher_.join();
+    }
+    std::vector<Held> writes() {
+        std::lock_guard lock(mutex_);
+        return writes_;
+    }
+
+  private:
+    const fs::path file_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<Held> writes_;
+    std::thread watcher_;
+};
 
 class WaitingLinksProcessTest : public DriverTest {
   protected:
@@ -164,6 +229,21 @@ class WaitingLinksProcessTest : public DriverTest {
         size_t n = 0;
         for (const auto& event : measurement.acceptedEvents()) n += event.name == "_cmp" || event.name == "_cmpx";
         return n;
+    }
+    // The counts the console's lines of `code` end with, from its
+    // `skipped`th such line on.
+    std::vector<int64_t> consoleCounts(int64_t code, size_t skipped) const {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "I-MSR%06lld", static_cast<long long>(code));
+        std::ifstream in(root.path() / "console.log");
+        std::vector<int64_t> counts;
+        size_t seen = 0;
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(tag) == std::string::npos || seen++ < skipped) continue;
+            const size_t digits = line.find_last_not_of("0123456789");
+            counts.push_back(digits + 1 < line.size() ? std::stoll(line.substr(digits + 1)) : -1);
+        }
+        return counts;
     }
     size_t storedLinks() {
         size_t n = 0;
@@ -209,8 +289,16 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
         std::ofstream(preferences()) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
                                         "<key>/zevure/measurement/deep_links_waiting</key><array>"
                                      << list << "</array></dict></plist>";
-        tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
-                             debugArguments({"--first", std::to_string(first), "--count", "3"}));
+        const size_t notKeptBefore = consoleLinesWith(23275);
+        // The driver stops after each write of the preferences until the
+        // watcher below has counted what the write holds.
+        std::optional<tools::DriverProcess> started;
+        {
+            const StopsAfterRenameInto stops(preferences().parent_path());
+            started.emplace(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first), "--count", "3"}));
+        }
+        tools::DriverProcess& driver = *started;
+        WaitingListWrites writes(driver.pid(), preferences());
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 120))
             << consoleTail();
         // Ended once its events and the links it must report have arrived:
@@ -228,7 +316,39 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
             },
             kUnderAddressSanitizer ? 600 : 300))
             << consoleTail();
+        // What the start read of the list and wrote by the time its links
+        // arrived, counted (before its end, which a slip here holds): the first
+        // read keeps at most the 16 links that may wait, whatever follows
+        // them; the list is cleaned in its first write, and no write holds
+        // more than 16 links or any junk.
+        const std::vector<int64_t> notKept = consoleCounts(23275, notKeptBefore);
+        if (row.junk + row.links > 16) {
+            ASSERT_FALSE(notKept.empty()) << "the junk and links past the cap are not said to go" << consoleTail();
+            EXPECT_GE(notKept.front(), static_cast<int64_t>(row.junk + row.links) - 16) << consoleTail();
+        }
+        // Writes of other values carry the list as it was until the start
+        // cleans it; from then on each change of the list is a link that
+        // left it.
+        const std::vector<WaitingListWrites::Held> held = writes.writes();
+        WaitingListWrites::Held last{row.links, row.junk};
+        size_t changes = 0, mostLinks = 0, withJunk = 0;
+        for (const auto& write : held) {
+            if (write == last) continue;
+            ++changes;
+            mostLinks = std::max(mostLinks, write.links);
+            withJunk += write.junk > 0;
+            last = write;
+        }
+        EXPECT_GT(changes, 0u) << "the list was never cleaned" << consoleTail();
+        EXPECT_LE(changes, 1 + row.atMost) << "writes that changed the list";
+        EXPECT_LE(mostLinks, 16u) << "links in one write";
+        EXPECT_EQ(withJunk, 0u) << "writes that kept junk";
+        std::printf("%s: %zu writes of the preferences, %zu changed the list, at most %zu links in one; %lld "
+                    "entries not kept at the first read\n",
+                    row.name, held.size(), changes, mostLinks,
+                    static_cast<long long>(notKept.empty() ? 0 : notKept.front()));
         ASSERT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        writes.stop();
         std::set<int64_t> uploaded;
         for (const auto& event : measurement.acceptedEvents())
             if (auto n = event.intParam("n"); event.name == "e2e_event" && n && *n >= first) uploaded.insert(*n);

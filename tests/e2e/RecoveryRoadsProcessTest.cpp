@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -120,6 +122,26 @@ class RecoveryRoadsProcessTest : public DriverTest {
                       name.find_first_not_of("0123456789", at + 9) == std::string::npos;
         }
         return copies;
+    }
+
+    // What each drop at open the console tells of says: rows dropped, rows
+    // kept and rows copied.
+    std::vector<std::array<int64_t, 3>> dropsAtOpen() const {
+        std::vector<std::array<int64_t, 3>> drops;
+        std::ifstream in(root.path() / "console.log");
+        const std::string said = "Rows dropped, rows kept, rows copied";
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find(said);
+            if (line.find("I-MSR012085") == std::string::npos || at == std::string::npos) continue;
+            std::array<int64_t, 3> counts{-1, -1, -1};
+            std::istringstream numbers(line.substr(at + said.size()));
+            for (int64_t& count : counts) {
+                while (numbers && !std::isdigit(numbers.peek())) numbers.get();
+                numbers >> count;
+            }
+            drops.push_back(counts);
+        }
+        return drops;
     }
 
     std::mt19937 random;
@@ -303,16 +325,26 @@ TEST_F(RecoveryRoadsProcessTest, OneRawEventPastTheBoundCostsAStartWhatTheBoundD
     fs::copy(root.path(), pastBound.path(), fs::copy_options::recursive);
     if (HasFatalFailure()) return;
 
-    // Alternated, twice each; the least of each is its cost.
+    // Alternated, twice each; the least of each is its cost. Beside the
+    // cost, what the start says it did: nothing at the bound, one row
+    // dropped and none copied past it.
     double least[2] = {1e9, 1e9};
     for (int run = 0; run < 4; ++run) {
         const int past = run % 2;
+        SCOPED_TRACE(past ? "1,000,001 raw events" : "1,000,000 raw events");
         recoveryRestore(past ? pastBound.path() : atBound.path(), root.path());
+        const size_t before = dropsAtOpen().size();
         DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--first", "10", "--count", "1"}));
         ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 1; }, 600))
             << consoleTail();
         least[past] = std::min(least[past], cpuSecondsOf(driver.pid()));
         driver.kill();
+        const std::vector<std::array<int64_t, 3>> drops = dropsAtOpen();
+        ASSERT_EQ(drops.size(), before + past) << consoleTail();
+        if (past) {
+            EXPECT_EQ(drops.back()[0], 1) << "rows dropped" << consoleTail();
+            EXPECT_EQ(drops.back()[2], 0) << "rows copied" << consoleTail();
+        }
     }
     std::printf("processor time to the first stored event: %.2f s over 1,000,000 raw events, %.2f s over "
                 "1,000,001\n",

@@ -15,3 +15,5 @@ std::string buildPath(const std::string& relative);
 #define CALVARO_PROTO_DIR (::calvaro::test::sourcePath("analytics/messages/proto"))
 #define CALVARO_EVENT_DRIVER (::calvaro::test::buildPath("tools/eventdriver/event_driver"))
 #define CALVARO_EXECUTABLE (::calvaro::test::buildPath("app/calvaro"))
+#define CALVARO_STOP_AFTER_RENAME_LIBRARY \
+    (::calvaro::test::buildPath("tests/e2e/stops/calvaro_stop_after_rename.so"))
