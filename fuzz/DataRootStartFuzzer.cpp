@@ -69,6 +69,7 @@
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 #include "tools/collector/MeasurementCollector.h"
 
@@ -471,24 +472,8 @@ DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const st
     std::ofstream(scriptFile) << script;
     std::vector<std::string> words{dataRootExecutable().string(), "--home", home.string(), "--script",
                                    scriptFile.string()};
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (folder / "out.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (folder / "err.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) std::abort();
+    const pid_t pid = calvaro::test::spawnInGroup(std::move(words), folder / "out.txt", folder / "err.txt");
+    if (pid < 0) std::abort();
     const auto began = std::chrono::steady_clock::now();
     bool stopped = false;
     for (;;) {

@@ -20,10 +20,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/SettledPreferences.h"
+#include "tests/support/SpawnInGroup.h"
 #include "tests/support/TestPaths.h"
 
 extern char** environ;
@@ -134,25 +136,8 @@ inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::f
                                  const std::vector<std::string>& more = {}) {
     std::vector<std::string> words{CALVARO_EXECUTABLE, "--home", home.string(), "--script", script.string()};
     words.insert(words.end(), more.begin(), more.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     const std::filesystem::path folder = script.parent_path();
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (folder / "out.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (folder / "err.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed ? -1 : pid;
+    return calvaro::test::spawnInGroup(std::move(words), folder / "out.txt", folder / "err.txt", true);
 }
 
 // The exit status (128 + the signal for one ended by it) within `limit`;
