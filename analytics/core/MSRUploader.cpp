@@ -18,7 +18,6 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
-#include "analytics/support/MSRStoredTime.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -58,16 +57,6 @@ std::vector<MSRLogContext> contexts(int64_t first, const std::string& second) {
         list.emplace_back(second);
     }
     return list;
-}
-
-// One of the upload road's stored times, settled against the clock where it
-// is read (MSRStoredTime.h): a failure stamped ahead of the clock, as a clock
-// set back after it leaves it, would otherwise hold every upload back until
-// the clock caught up with it.
-double uploaderStoredTime(MSRPersistedConfig& config, double (MSRPersistedConfig::*read)(),
-                          void (MSRPersistedConfig::*write)(const double&), double now) {
-    return MSRSettleStoredTime([&] { return (config.*read)(); }, [&](double time) { (config.*write)(time); },
-                               now);
 }
 
 std::string stringSlot(const MSRPBMeasurementBundle& bundle, uint32_t slot) {
@@ -152,8 +141,11 @@ void MSRUploader::updateSchedule() {
     engine_.network_->setReachabilityDelegate(nullptr);
 
     double now = dispatch::Clock::now();
-    double backoff = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastBackoffTimestamp,
-                                        &MSRPersistedConfig::setLastBackoffTimestamp, now);
+    // Settled where read (MSRStoredTime.h): a back-off or failure stamped
+    // ahead of the clock, as a clock set back while running leaves it, would
+    // otherwise hold every upload back until the clock caught up with it.
+    double backoff = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastBackoffTimestamp,
+                                                              &MSRPersistedConfig::setLastBackoffTimestamp, now);
     double backoffInterval = engine_.remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
     // Not before bundles can be stored again (see bundleWriteBackoff_).
@@ -228,8 +220,8 @@ double MSRUploader::nextUploadingTime() {
     // back. One that is no number is none.
     double storedSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
     double lastSuccess = std::isfinite(storedSuccess) ? storedSuccess : 0;
-    double lastFailed = uploaderStoredTime(*engine_.persistedConfig_, &MSRPersistedConfig::lastFailedUploadTimestamp,
-                                           &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
+    double lastFailed = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastFailedUploadTimestamp,
+                                                                 &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
                                                           : base + engine_.remoteConfig_->uploadingInitialDelayInterval();
     if (lastFailed >= base) {

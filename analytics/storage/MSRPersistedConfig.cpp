@@ -212,10 +212,13 @@ T MSRPersistedConfig::memoized(const char* suffix) {
 MSR_PERSISTED_CONFIG_PROPERTIES(MSR_DEFINE_PROPERTY)
 #undef MSR_DEFINE_PROPERTY
 
+double MSRPersistedConfig::settledSeconds(StoredSeconds read, SetStoredSeconds write, double now) {
+    return MSRSettleStoredTime([&] { return (this->*read)(); }, [&](double settled) { (this->*write)(settled); },
+                               now);
+}
+
 void MSRPersistedConfig::settleStoredTimes(double now) {
-    using Seconds = double (MSRPersistedConfig::*)();
-    using SetSeconds = void (MSRPersistedConfig::*)(const double&);
-    const std::pair<Seconds, SetSeconds> seconds[] = {
+    const std::pair<StoredSeconds, SetStoredSeconds> seconds[] = {
         {&MSRPersistedConfig::lastDeleteStaleBundlesTimestamp, &MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp},
         {&MSRPersistedConfig::lastSearchAdLookUpTimestamp, &MSRPersistedConfig::setLastSearchAdLookUpTimestamp},
         {&MSRPersistedConfig::lastBackoffTimestamp, &MSRPersistedConfig::setLastBackoffTimestamp},
@@ -223,9 +226,7 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
         {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
          &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
     };
-    for (const auto& time : seconds)
-        MSRSettleStoredTime([&] { return (this->*time.first)(); },
-                            [&](double settled) { (this->*time.second)(settled); }, now);
+    for (const auto& [read, write] : seconds) settledSeconds(read, write, now);
     using Millis = int64_t (MSRPersistedConfig::*)();
     using SetMillis = void (MSRPersistedConfig::*)(const int64_t&);
     const std::pair<Millis, SetMillis> millis[] = {

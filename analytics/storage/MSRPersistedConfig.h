@@ -68,6 +68,11 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     // ahead of the clock into the past (a clock set back ends the session
     // and lets uploads run), which ends every wait as well.
     void settleStoredTimes(double now);
+    // One stored time in seconds, read through `read` and settled against
+    // `now` as above (written back through `write` where it changes).
+    using StoredSeconds = double (MSRPersistedConfig::*)();
+    using SetStoredSeconds = void (MSRPersistedConfig::*)(const double&);
+    double settledSeconds(StoredSeconds read, SetStoredSeconds write, double now);
     void scheduleSynchronizeToDisk();
     void cancelScheduledSynchronize();
     void synchronizeToDisk();
