@@ -162,13 +162,15 @@ public:
             length > (table_ - at) / refSize_ / 2)
             return kept;
         open_.insert(top_);
-        // The sizes: each key built, each value walked without being built.
+        // The sizes: each key built, each value walked without being built;
+        // the entries that stand first before the rest, so that the work
+        // bound costs only what stands last.
         std::vector<PropertyListEntry> entries;
         std::vector<uint64_t> valueObjects;
         PropertyListCharge* whole = charge_;
-        for (uint64_t i = 0; i < length && !outOfWork_ && !source_.failed(); ++i) {
+        const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
-            if (!takeWork(1, 0)) break;
+            if (!takeWork(1, 0)) return false;
             PropertyListCharge alone = *whole;
             alone.setCountingOnly();
             charge_ = &alone;
@@ -177,7 +179,7 @@ public:
             auto key = buildKey(readInt(at + i * refSize_, refSize_), 1);
             if (!key) {
                 charge_ = whole;
-                continue;
+                return true;
             }
             const uint64_t valueObject = readInt(at + (length + i) * refSize_, refSize_);
             dryRun_ = true;
@@ -187,10 +189,24 @@ public:
             entries.push_back({std::move(*key), {alone.values() - whole->values(), alone.bytes() - whole->bytes()},
                                sized});
             valueObjects.push_back(valueObject);
+            return true;
+        };
+        const std::vector<uint64_t> first = entriesStandingFirst(at, length, plan, bounds);
+        for (uint64_t i : first)
+            if (outOfWork_ || source_.failed() || !sizeEntry(i)) break;
+        std::vector<uint64_t> done(first);
+        std::sort(done.begin(), done.end());
+        auto next = done.begin();
+        for (uint64_t i = 0; i < length && !outOfWork_ && !source_.failed(); ++i) {
+            if (next != done.end() && *next == i) {
+                ++next;
+                continue;
+            }
+            if (!sizeEntry(i)) break;
         }
         std::vector<PropertyListKeepStep> steps;
         if (plan) {
-            steps = plan(entries, charge_->left());
+            steps = plan.choose(entries, charge_->left());
         } else {
             for (size_t i = 0; i < entries.size(); ++i) steps.push_back({i});
         }
@@ -252,6 +268,80 @@ public:
     }
 
 private:
+    // The entries of the top dictionary (its keys from `at`) that the plan
+    // puts before keys it does not know: where they stand, then in the
+    // order of the file, at most as many of each standing as the bounds
+    // hold values. Each key is peeked at, nothing built or charged, within
+    // the salvage's reach.
+    std::vector<uint64_t> entriesStandingFirst(size_t at, uint64_t length, const PropertyListSalvagePlan& plan,
+                                               PropertyListBounds bounds) {
+        if (!plan.standing) return {};
+        std::vector<uint64_t> standing[2];
+        std::string key;
+        const uint64_t peeked = std::min(length, kPropertyListSalvageReach * bounds.values);
+        for (uint64_t i = 0; i < peeked && !source_.failed(); ++i) {
+            if (!peekKey(readInt(at + i * refSize_, refSize_), key)) continue;
+            const int rank = plan.standing(key);
+            if (rank >= 0 && rank < 2 && standing[rank].size() < bounds.values) standing[rank].push_back(i);
+        }
+        refusal_->why.clear();
+        standing[0].insert(standing[0].end(), standing[1].begin(), standing[1].end());
+        return std::move(standing[0]);
+    }
+
+    // The first kPropertyListKeyPeekBytes bytes of the key `object` (or
+    // a few more, to end a character) as UTF-8; false when it is no string.
+    bool peekKey(uint64_t object, std::string& key) {
+        key.clear();
+        size_t at = 0;
+        uint8_t marker = 0;
+        uint64_t length = 0;
+        if (!objectAt(object, &at, &marker) || ((marker >> 4) != 0x5 && (marker >> 4) != 0x6) ||
+            !lengthAt(&at, marker, &length))
+            return false;
+        if ((marker >> 4) == 0x5) {
+            if (!within(at, length, 1)) return false;
+            key = source_.span(at, std::min<uint64_t>(length, kPropertyListKeyPeekBytes));
+            return true;
+        }
+        if (!within(at, length, 2)) return false;
+        for (uint64_t i = 0; i < length && key.size() < kPropertyListKeyPeekBytes; ++i)
+            appendUtf8(key, utf16CodeAt(at, length, &i));
+        return true;
+    }
+
+    // The code point of the UTF-16 unit at `*i` of the `length` from `at`,
+    // with the unit after it when they are a pair (`*i` then moves to it).
+    uint32_t utf16CodeAt(size_t at, uint64_t length, uint64_t* i) {
+        const uint32_t code = static_cast<uint32_t>(readInt(at + 2 * *i, 2));
+        if (code >= 0xD800 && code < 0xDC00 && *i + 1 < length) {
+            const uint32_t low = static_cast<uint32_t>(readInt(at + 2 * *i + 2, 2));
+            if (low >= 0xDC00 && low < 0xE000) {
+                ++*i;
+                return 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            }
+        }
+        return code;
+    }
+
+    static void appendUtf8(std::string& text, uint32_t code) {
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (code >> 18));
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+
     // Walks the object once charging only, then builds it: what a file
     // past the bounds costs is its walk, not the copies made before the
     // walk reaches the bound.
@@ -390,31 +480,7 @@ private:
         std::string text;
         if (dryRun_) return text;
         text.reserve(utf8);
-        for (uint64_t i = 0; i < length; ++i) {
-            uint32_t code = static_cast<uint32_t>(readInt(at + 2 * i, 2));
-            if (code >= 0xD800 && code < 0xDC00 && i + 1 < length) {
-                const uint32_t low = static_cast<uint32_t>(readInt(at + 2 * i + 2, 2));
-                if (low >= 0xDC00 && low < 0xE000) {
-                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-            if (code < 0x80) {
-                text += static_cast<char>(code);
-            } else if (code < 0x800) {
-                text += static_cast<char>(0xC0 | (code >> 6));
-                text += static_cast<char>(0x80 | (code & 0x3F));
-            } else if (code < 0x10000) {
-                text += static_cast<char>(0xE0 | (code >> 12));
-                text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                text += static_cast<char>(0x80 | (code & 0x3F));
-            } else {
-                text += static_cast<char>(0xF0 | (code >> 18));
-                text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-                text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                text += static_cast<char>(0x80 | (code & 0x3F));
-            }
-        }
+        for (uint64_t i = 0; i < length; ++i) appendUtf8(text, utf16CodeAt(at, length, &i));
         return text;
     }
 

@@ -11,11 +11,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace foundation {
@@ -506,6 +509,217 @@ std::optional<std::string> xmlKeyText(std::string_view xml, const Tag& key, size
     return name->dictionary()->begin()->first;
 }
 
+
+// The entries of an XML text's root dictionary as a salvage finds them (their
+// sizes as the file gives them, each element a line of its own as the writer
+// writes it, its indent and end of line counted), up to the first that does
+// not end. `rest`: where the text ends inside the dictionary (a file read in
+// part), the first entry that did not end.
+struct XmlEntries {
+    std::vector<XmlEntry> found;
+    std::vector<PropertyListEntry> entries;
+    std::optional<size_t> rest;
+};
+
+XmlEntries xmlEntries(std::string_view xml) {
+    XmlEntries dictionary;
+    std::optional<Tag> tag = nextTag(xml, 0);
+    while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
+    if (tag) tag = nextTag(xml, tag->end);
+    if (!tag || tag->kind != Tag::kOpen || !tagNamed(xml, *tag, "dict")) return dictionary;
+    for (size_t at = tag->end;;) {
+        auto key = nextTag(xml, at);
+        if (!key) {
+            dictionary.rest = at;
+            break;
+        }
+        if (key->kind == Tag::kClose || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) ||
+            !tagNamed(xml, *key, "key"))
+            break;
+        auto keyEnd = elementEnd(xml, *key);
+        auto value = keyEnd ? nextTag(xml, keyEnd->end) : std::nullopt;
+        if (!value) {
+            dictionary.rest = key->begin;
+            break;
+        }
+        if (value->kind != Tag::kOpen && value->kind != Tag::kEmpty) break;
+        auto valueEnd = elementEnd(xml, *value);
+        if (auto name = xmlKeyText(xml, *key, keyEnd->end)) {
+            const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
+            const uint64_t bytes = valueEnd ? valueEnd->end - key->begin + 2 * values : 0;
+            dictionary.entries.push_back({std::move(*name), {values, bytes}, valueEnd.has_value()});
+            dictionary.found.push_back({key->begin, *value, valueEnd});
+        }
+        if (!valueEnd) {
+            dictionary.rest = key->begin;
+            break;
+        }
+        at = valueEnd->end;
+    }
+    return dictionary;
+}
+
+// An XML file walked tag by tag from an offset, as nextTag reads a text,
+// a block at a time: what a salvage reads of a file too large to hold.
+class XmlFileWalk {
+public:
+    // The file `fd` up to `end`.
+    XmlFileWalk(int fd, uint64_t end) : fd_(fd), end_(end) {}
+
+    bool failed() const { return failed_; }
+    uint64_t end() const { return end_; }
+
+    std::optional<Tag> nextTag(uint64_t from) {
+        const auto begin = find('<', from);
+        const auto close = begin ? find('>', *begin) : std::nullopt;
+        if (!close) return std::nullopt;
+        Tag tag{Tag::kOpen, *begin, *close + 1};
+        const char second = *begin + 1 < end_ ? byteAt(*begin + 1) : '\0';
+        if (second == '?' || second == '!') tag.kind = Tag::kOther;
+        else if (second == '/') tag.kind = Tag::kClose;
+        else if (byteAt(*close - 1) == '/') tag.kind = Tag::kEmpty;
+        return tag;
+    }
+
+    bool named(const Tag& tag, std::string_view name) {
+        const std::string text = read(tag.begin, std::min<uint64_t>(tag.end - tag.begin, name.size() + 3));
+        return foundation::tagNamed(text, {tag.kind, 0, text.size()}, name);
+    }
+
+    // Where the element opening at `first` ends, and where its last tag
+    // begins; nothing when it is cut short or nested too deep.
+    std::optional<std::pair<uint64_t, uint64_t>> elementEnd(const Tag& first) {
+        if (first.kind == Tag::kEmpty) return std::pair{first.end, first.begin};
+        if (first.kind != Tag::kOpen) return std::nullopt;
+        int depth = 1;
+        for (uint64_t at = first.end;;) {
+            auto tag = nextTag(at);
+            if (!tag) return std::nullopt;
+            at = tag->end;
+            if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
+            if (tag->kind == Tag::kClose && --depth == 0) return std::pair{at, tag->begin};
+        }
+    }
+
+    // The bytes [at, at + length), or as many as can be read.
+    std::string read(uint64_t at, uint64_t length) {
+        std::string bytes(std::min(length, end_ > at ? end_ - at : 0), '\0');
+        size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::pread(fd_, bytes.data() + got, bytes.size() - got, static_cast<off_t>(at + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed_ = true;
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+private:
+    static constexpr uint64_t kBlockBytes = 1 << 20;
+
+    char byteAt(uint64_t at) { return load(at) ? block_[at - blockAt_] : '\0'; }
+
+    // The block holding `at`; false past the end or when it cannot be read.
+    bool load(uint64_t at) {
+        if (at >= end_) return false;
+        if (at >= blockAt_ && at < blockAt_ + block_.size()) return true;
+        blockAt_ = at - at % kBlockBytes;
+        block_ = read(blockAt_, kBlockBytes);
+        return at < blockAt_ + block_.size();
+    }
+
+    std::optional<uint64_t> find(char c, uint64_t from) {
+        for (uint64_t at = from; load(at);) {
+            const char* begin = block_.data() + (at - blockAt_);
+            const size_t length = block_.size() - (at - blockAt_);
+            if (const void* found = std::memchr(begin, c, length))
+                return at + static_cast<uint64_t>(static_cast<const char*>(found) - begin);
+            at += length;
+        }
+        return std::nullopt;
+    }
+
+    int fd_;
+    uint64_t end_;
+    bool failed_ = false;
+    uint64_t blockAt_ = 0;
+    std::string block_;
+};
+
+// The entries of the root dictionary of an XML file read in part, from
+// `from` (where the part read ends inside the dictionary, at an entry) on,
+// that the plan puts before keys it does not know, as the text of a
+// dictionary's entries: the user's values while they fit in `room` bytes,
+// then the owner's keys while they fit. The first of the user's values that
+// does not fit comes last, cut to what is left, for its leading items. The
+// file is walked up to `reach` bytes past `from`.
+std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64_t reach,
+                                    const PropertyListSalvagePlan& plan, uint64_t room) {
+    XmlFileWalk walk(fd, std::min(size, from + reach));
+    struct Found {
+        uint64_t begin, end;
+    };
+    std::vector<Found> first[2];
+    uint64_t taken[2] = {0, 0};
+    std::optional<Found> cut;
+    for (uint64_t at = from; !walk.failed();) {
+        auto key = walk.nextTag(at);
+        if (!key || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) || !walk.named(*key, "key")) break;
+        auto keyEnd = walk.elementEnd(*key);
+        auto value = keyEnd ? walk.nextTag(keyEnd->first) : std::nullopt;
+        if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
+        auto valueEnd = walk.elementEnd(*value);
+        // The key as the reader reads it, or its first bytes when it is long.
+        std::string name;
+        if (key->kind == Tag::kOpen) {
+            const uint64_t inner = keyEnd->second - key->end;
+            name = walk.read(key->end, std::min<uint64_t>(inner, 16 * kPropertyListKeyPeekBytes));
+            if (inner <= 16 * kPropertyListKeyPeekBytes && name.find_first_of("&<") != std::string::npos) {
+                const std::string element = walk.read(key->begin, keyEnd->first - key->begin);
+                name = xmlKeyText(element, {key->kind, 0, key->end - key->begin}, element.size()).value_or("");
+            }
+            if (name.size() > kPropertyListKeyPeekBytes) name.resize(kPropertyListKeyPeekBytes);
+        }
+        const int rank = plan.standing(name);
+        const Found entry{key->begin, valueEnd ? valueEnd->first : walk.end()};
+        if (rank == 0 && !cut) {
+            if (valueEnd && taken[0] + (entry.end - entry.begin) <= room) {
+                first[0].push_back(entry);
+                taken[0] += entry.end - entry.begin;
+            } else {
+                cut = entry;
+            }
+        } else if (rank == 1 && valueEnd && taken[0] + taken[1] + (entry.end - entry.begin) <= room) {
+            first[1].push_back(entry);
+            taken[1] += entry.end - entry.begin;
+        }
+        if (!valueEnd) break;
+        at = valueEnd->first;
+    }
+    // The user's values first; the owner's keys in what they leave.
+    std::string text;
+    uint64_t left = room;
+    for (const Found& entry : first[0]) {
+        text += walk.read(entry.begin, entry.end - entry.begin);
+        left -= entry.end - entry.begin;
+    }
+    if (cut) {
+        text += walk.read(cut->begin, std::min(cut->end - cut->begin, left));
+    } else {
+        for (const Found& entry : first[1]) {
+            if (entry.end - entry.begin > left) continue;
+            text += walk.read(entry.begin, entry.end - entry.begin);
+            left -= entry.end - entry.begin;
+        }
+    }
+    if (walk.failed()) return {};
+    return text;
+}
+
 }  // namespace
 
 Value::Dictionary salvagePropertyListDictionary(std::string_view xml, const PropertyListSalvagePlan& plan) {
@@ -518,37 +732,12 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml, const Prop
     }
     Value::Dictionary kept;
     Budget budget{bounds.values / 2, bounds.bytes / 2};
-    std::optional<Tag> tag = nextTag(xml, 0);
-    while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
-    if (tag) tag = nextTag(xml, tag->end);
-    if (!tag || tag->kind != Tag::kOpen || !tagNamed(xml, *tag, "dict")) return kept;
-    // The entries and their sizes as the file gives them (each element a
-    // line of its own as the writer writes it, its indent and end of line
-    // counted), up to the first that does not end.
-    std::vector<XmlEntry> found;
-    std::vector<PropertyListEntry> entries;
-    for (size_t at = tag->end;;) {
-        auto key = nextTag(xml, at);
-        if (!key || key->kind == Tag::kClose || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) ||
-            !tagNamed(xml, *key, "key"))
-            break;
-        auto keyEnd = elementEnd(xml, *key);
-        if (!keyEnd) break;
-        auto value = nextTag(xml, keyEnd->end);
-        if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
-        auto valueEnd = elementEnd(xml, *value);
-        if (auto name = xmlKeyText(xml, *key, keyEnd->end)) {
-            const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
-            const uint64_t bytes = valueEnd ? valueEnd->end - key->begin + 2 * values : 0;
-            entries.push_back({std::move(*name), {values, bytes}, valueEnd.has_value()});
-            found.push_back({key->begin, *value, valueEnd});
-        }
-        if (!valueEnd) break;
-        at = valueEnd->end;
-    }
+    XmlEntries dictionary = xmlEntries(xml);
+    const std::vector<XmlEntry>& found = dictionary.found;
+    const std::vector<PropertyListEntry>& entries = dictionary.entries;
     std::vector<PropertyListKeepStep> steps;
     if (plan) {
-        steps = plan(entries, {budget.values, budget.bytes});
+        steps = plan.choose(entries, {budget.values, budget.bytes});
     } else {
         for (size_t i = 0; i < entries.size(); ++i) steps.push_back({i});
     }
@@ -609,8 +798,8 @@ Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file, con
     const bool binary = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
                         ::pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
                         std::string_view(magic, sizeof magic) == "bplist00";
+    const PropertyListBounds bounds = propertyListBounds();
     if (binary) {
-        const PropertyListBounds bounds = propertyListBounds();
         PropertyListRefusal refusal;
         PropertyListCharge charge(&refusal, {bounds.values / 2, bounds.bytes / 2});
         auto kept = salvageBinaryPropertyListFile(fd, static_cast<uint64_t>(status.st_size), charge,
@@ -618,9 +807,21 @@ Value::Dictionary salvagePropertyListFile(const std::filesystem::path& file, con
         ::close(fd);
         return kept;
     }
-    ::close(fd);
     std::string head;
-    if (!FileSystem::readFileHead(file, head, propertyListBounds().bytes)) return {};
+    if (!FileSystem::readFileHead(file, head, bounds.bytes)) {
+        ::close(fd);
+        return {};
+    }
+    // What the part read cut short: the entries that stand first, from the
+    // rest of the file, in its place.
+    if (const uint64_t size = static_cast<uint64_t>(status.st_size); plan.standing && size > head.size()) {
+        if (const std::optional<size_t> rest = xmlEntries(head).rest) {
+            head.resize(*rest);
+            head += xmlEntriesStandingFirst(fd, *rest, size, kPropertyListSalvageReach * bounds.bytes, plan,
+                                            bounds.bytes / 2);
+        }
+    }
+    ::close(fd);
     return salvagePropertyListDictionary(head, plan);
 }
 

@@ -75,8 +75,22 @@ struct PropertyListKeepStep {
     bool leading = false;
     PropertyListBounds room{0, 0};
 };
-using PropertyListSalvagePlan =
-    std::function<std::vector<PropertyListKeepStep>(const std::vector<PropertyListEntry>&, PropertyListBounds room)>;
+struct PropertyListSalvagePlan {
+    std::function<std::vector<PropertyListKeepStep>(const std::vector<PropertyListEntry>&, PropertyListBounds room)>
+        choose;
+    // Where a key stands in the order of what stays, 0 first. A salvage
+    // that cannot reach every entry (its work is bounded, a file too large
+    // is read in part) reaches the entries that stand first before the
+    // rest, wherever they are within kPropertyListSalvageReach times its
+    // bounds (the entries of a binary file as values, the bytes of an XML
+    // one past the part read). A key of more than kPropertyListKeyPeekBytes
+    // bytes is given as its first ones.
+    std::function<int(std::string_view key)> standing;
+
+    explicit operator bool() const { return static_cast<bool>(choose); }
+};
+inline constexpr uint64_t kPropertyListSalvageReach = 16;
+inline constexpr size_t kPropertyListKeyPeekBytes = 256;
 
 // The lines the writer gives a value `depth` levels deep (each line begins
 // with one tab per level): exact for every value the writer writes.

@@ -16,13 +16,16 @@ PropertyListBounds entrySize(const std::string& key, const Value& value) {
 }  // namespace
 
 PropertyListSalvagePlan storedFileSalvagePlan(const StoredFileBound& bound) {
-    return [bound](const std::vector<PropertyListEntry>& entries, PropertyListBounds room) {
+    PropertyListSalvagePlan plan;
+    plan.choose = [bound](const std::vector<PropertyListEntry>& entries, PropertyListBounds room) {
         const StoredFileChoice choice = chooseStoredFileEntries(entries, room, bound);
         std::vector<PropertyListKeepStep> steps;
         for (size_t i : choice.kept) steps.push_back({i});
         if (choice.part) steps.push_back({*choice.part, true, choice.partRoom});
         return steps;
     };
+    plan.standing = [bound](std::string_view key) { return bound.standing(std::string(key)); };
+    return plan;
 }
 
 std::optional<StoredFileGivingWay> storedFileGivingWay(const Value::Dictionary& values, const StoredFileBound& bound,
