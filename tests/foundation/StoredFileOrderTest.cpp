@@ -2,10 +2,12 @@
 // in their order, then the owner's keys with each family within its share,
 // then foreign keys, the largest giving way first. The same order holds for
 // the choice on its own, for a change that makes room, and for a salvage of
-// either form whose foreign values come first in the file.
+// either form whose foreign values come first in the file, however far
+// within the salvage's reach.
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +187,101 @@ TEST_F(StoredFileOrderFilesTest, ASalvageKeepsTheUsersValuesWhateverComesFirst) 
         // Nothing foreign stays beside a history cut short.
         EXPECT_EQ(kept.size(), 2u);
         EXPECT_EQ(asideCopies(), 1u);
+    }
+}
+
+// A binary file's keys: the top dictionary's entries in order, each key its
+// own object, every value the one true object.
+std::string binaryTrueEntries(const std::vector<std::string>& keys) {
+    std::vector<uint64_t> refs;
+    for (uint64_t i = 0; i < keys.size(); ++i) refs.push_back(1 + i);
+    refs.insert(refs.end(), keys.size(), 1 + keys.size());
+    std::vector<std::string> objects{binaryPropertyListMarker(0xD, keys.size()) + binaryPropertyListRefs(refs, 4)};
+    for (const auto& key : keys) objects.push_back(binaryPropertyListMarker(0x5, key.size()) + key);
+    objects.push_back("\x09");
+    return binaryPropertyListFile(objects, 4);
+}
+
+// Past what a salvage may walk of a binary file (four times its bound) the
+// consent is still found, up to sixteen times the bound's values of entries
+// in; there the salvage's reach ends.
+TEST_F(StoredFileOrderFilesTest, ABinarySalvageReachesTheUsersValuesPastItsWork) {
+    constexpr uint64_t kValues = 64, kReach = foundation::kPropertyListSalvageReach * kValues;
+    const struct {
+        const char* name;
+        uint64_t foreign;  // entries before the consent
+        bool kept;
+    } rows[] = {
+        {"past the salvage's work", 5 * kValues, true},
+        {"the last entry within reach", kReach - 1, true},
+        {"the first entry past reach", kReach, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(dir_);
+        foundation::setStoredFileBound("app", orderBound({kValues, 64 << 10}));
+        std::vector<std::string> keys;
+        for (uint64_t i = 0; i < row.foreign; ++i) keys.push_back("A" + std::to_string(100000 + i));
+        keys.push_back("consent");
+        keys.push_back("own");
+        write(binaryTrueEntries(keys));
+        const Value::Dictionary kept = reopen().dictionaryRepresentation();
+        EXPECT_EQ(kept.count("consent"), row.kept ? 1u : 0u);
+        // The owner's key, just after the consent, within reach or not.
+        EXPECT_EQ(kept.count("own"), row.foreign + 1 < kReach ? 1u : 0u);
+        EXPECT_EQ(asideCopies(), 1u);
+    }
+}
+
+// An XML file read in part (the first bytes of its bound): the user's values
+// and the owner's keys after that part are found in the rest of the file,
+// past values larger than the part itself, within the salvage's reach.
+TEST_F(StoredFileOrderFilesTest, AnXmlSalvageReachesTheUsersValuesPastThePartRead) {
+    constexpr uint64_t kBytes = 4096, kReach = foundation::kPropertyListSalvageReach * kBytes;
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
+    const auto foreign = [](uint64_t bytes) {
+        std::string entries;
+        for (int i = 0; entries.size() < bytes; ++i)
+            entries += "<key>A" + std::to_string(100000 + i) + "</key><string>" + std::string(100, 'f') + "</string>";
+        return entries;
+    };
+    std::string history = "<key>history</key><array>";
+    for (int i = 0; i < 500; ++i) history += "<integer>" + std::to_string(i) + "</integer>";
+    history += "</array>";
+    const std::string user = "<key>c&#x6F;nsent</key><true/><key>own</key><string>o</string>" + history;
+    const struct {
+        const char* name;
+        std::string file;
+        bool kept;
+    } rows[] = {
+        {"after foreign values", head + foreign(2 * kBytes) + user + "</dict></plist>", true},
+        {"after a value larger than the part read",
+         head + "<key>A</key><string>" + std::string(3 * kBytes, 'x') + "</string>" + user + "</dict></plist>", true},
+        {"in a file cut short", head + foreign(2 * kBytes) + user.substr(0, user.size() - 100), true},
+        {"within reach", head + foreign(kReach - 2 * kBytes) + user + "</dict></plist>", true},
+        {"past reach", head + foreign(kReach + kBytes) + user + "</dict></plist>", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        std::ofstream(live(), std::ios::binary) << row.file;
+        const StoredFileBound bound = orderBound({1000, kBytes});
+        foundation::StoredFileScope scope(bound);
+        const Value::Dictionary kept =
+            foundation::salvagePropertyListFile(live(), foundation::storedFileSalvagePlan(bound));
+        ASSERT_EQ(kept.count("consent"), row.kept ? 1u : 0u);
+        if (!row.kept) continue;
+        EXPECT_EQ(kept.at("consent"), Value(true));
+        // The history passes what is left: its newest (leading) numbers, in
+        // order, and the owner's key gives way to it.
+        ASSERT_EQ(kept.count("history"), 1u);
+        const Value::List* numbers = kept.at("history").list();
+        ASSERT_TRUE(numbers);
+        EXPECT_GT(numbers->size(), 20u);
+        EXPECT_LT(numbers->size(), 500u);
+        for (size_t i = 0; i < numbers->size(); ++i) EXPECT_EQ((*numbers)[i], Value(int64_t(i)));
+        for (const auto& [key, value] : kept) EXPECT_NE(key[0], 'A') << key;
     }
 }
 
