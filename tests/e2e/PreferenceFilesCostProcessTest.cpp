@@ -4,7 +4,8 @@
 // keychain and the monitor's suite), character references by the hundred
 // thousand, a DOCTYPE whose quoted identifier opens a comment before millions
 // of values or levels, a file the reader takes but whose XML form passes the
-// bounds, one a byte past the read bound, and a history with an entry that is
+// bounds, one a byte past the read bound, the consent and history behind more
+// foreign values than a salvage walks, and a history with an entry that is
 // no record. Each start must stay small and reach its first screen, keep the
 // consent, and store the exercise it solves; copies set aside stay few.
 
@@ -242,6 +243,61 @@ TEST_F(PreferenceFilesCostProcessTest, FilesPastTheBoundsKeepTheConsentAndStoreC
             std::printf("%s, start %d: %ld kB at most, first screen after %.2f s\n", row.name, start,
                         run.peakKilobytes, run.seconds);
             expectKept(3 + start);
+        }
+    }
+}
+
+// The consent and the history behind what a salvage walks: in XML after
+// 64 MiB of foreign texts (past the part of the file read), in binary after
+// 600,000 foreign keys (more than its work bound): the consent stays, and
+// the history with each solved exercise.
+TEST_F(PreferenceFilesCostProcessTest, TheUsersValuesBehindWhatASalvageWalksAreKept) {
+    const struct {
+        const char* name;
+        std::function<std::string()> file;
+        size_t records;
+    } rows[] = {
+        {"XML after 64 MiB",
+         [] {
+             std::string foreign;
+             for (int i = 0; foreign.size() <= (size_t{64} << 20); ++i)
+                 foreign += "<key>A" + std::to_string(100 + i) + "</key><string>" + std::string(3 << 20, 'f') +
+                            "</string>";
+             return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + foreign +
+                    kCostConsentXml + "<key>Calculations</key><array>" + costRepeat(kCostRecordXml, 3) +
+                    "</array></dict></plist>";
+         },
+         3},
+        {"binary after 600,000 keys",
+         [] {
+             std::vector<std::string> keys;
+             for (int i = 0; i < 600'000; ++i) keys.push_back("A" + std::to_string(100'000 + i));
+             for (const char* key : {"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone"})
+                 keys.push_back(key);
+             std::vector<uint64_t> refs;
+             for (uint64_t i = 0; i < keys.size(); ++i) refs.push_back(1 + i);
+             refs.insert(refs.end(), keys.size(), 1 + keys.size());
+             std::vector<std::string> objects{binaryPropertyListMarker(0xD, keys.size()) +
+                                              binaryPropertyListRefs(refs, 4)};
+             for (const auto& key : keys) objects.push_back(binaryPropertyListMarker(0x5, key.size()) + key);
+             objects.push_back("\x09");
+             return binaryPropertyListFile(objects, 4);
+         },
+         // The example a start seeds into a history it does not find.
+         1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        write(preferences(), row.file());
+        for (int start = 1; start <= 2; ++start) {
+            const SolvingStart run = startOnce();
+            ASSERT_TRUE(run.shown) << run.seconds << " s" << said();
+            std::printf("%s, start %d: %ld kB at most, first screen after %.2f s, %.2f s of CPU\n", row.name, start,
+                        run.peakKilobytes, run.seconds, run.cpuSeconds);
+            EXPECT_LT(run.peakKilobytes, kCostPeakKilobytes) << said();
+            EXPECT_LT(run.cpuSeconds, kCostFirstScreenSeconds) << said();
+            expectKept(row.records + start);
         }
     }
 }
