@@ -50,17 +50,9 @@ public:
 
     uint8_t byteAt(uint64_t at) {
         const uint64_t block = at / kBlockBytes;
-        Block& slot = blocks_[block % kBlocks];
-        if (slot.number != block) {
-            slot.number = block;
-            slot.bytes.resize(kBlockBytes);
-            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
-            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
-                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
-                failed_ = true;
-            }
-        }
-        return static_cast<uint8_t>(slot.bytes[at % kBlockBytes]);
+        const Block* slot = &blocks_[last_];
+        if (slot->number != block) slot = &fetch(block);
+        return static_cast<uint8_t>(slot->bytes[at % kBlockBytes]);
     }
     uint64_t readInt(uint64_t at, size_t width) {
         uint64_t value = 0;
@@ -84,8 +76,36 @@ private:
     static constexpr size_t kBlocks = 16;
     struct Block {
         uint64_t number = UINT64_MAX;
+        uint64_t used = 0;
         std::string bytes;
     };
+
+    // The block held, or read in place of the one used least recently: a
+    // walk reads a few places of the file at once (references, objects,
+    // the offset table), each in order.
+    const Block& fetch(uint64_t block) {
+        size_t victim = 0;
+        for (size_t i = 0; i < kBlocks; ++i) {
+            if (blocks_[i].number == block) {
+                victim = i;
+                break;
+            }
+            if (blocks_[i].used < blocks_[victim].used) victim = i;
+        }
+        Block& slot = blocks_[victim];
+        slot.used = ++clock_;
+        last_ = victim;
+        if (slot.number != block) {
+            slot.number = block;
+            slot.bytes.resize(kBlockBytes);
+            const uint64_t length = std::min<uint64_t>(kBlockBytes, size_ - block * kBlockBytes);
+            if (!readAt(block * kBlockBytes, slot.bytes.data(), length)) {
+                std::fill(slot.bytes.begin(), slot.bytes.end(), '\0');
+                failed_ = true;
+            }
+        }
+        return slot;
+    }
 
     bool readAt(uint64_t at, char* out, uint64_t length) {
         while (length > 0) {
@@ -103,6 +123,8 @@ private:
     uint64_t size_;
     bool failed_ = false;
     Block blocks_[kBlocks];
+    size_t last_ = 0;
+    uint64_t clock_ = 0;
     std::string span_;
 };
 
@@ -301,7 +323,10 @@ private:
             return false;
         if ((marker >> 4) == 0x5) {
             if (!within(at, length, 1)) return false;
-            key = source_.span(at, std::min<uint64_t>(length, kPropertyListKeyPeekBytes));
+            // Byte by byte from the source's blocks: a span of a large file
+            // is a read of its own.
+            for (uint64_t i = 0; i < std::min<uint64_t>(length, kPropertyListKeyPeekBytes); ++i)
+                key += static_cast<char>(byteAt(at + i));
             return true;
         }
         if (!within(at, length, 2)) return false;
