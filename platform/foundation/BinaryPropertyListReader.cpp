@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Text.h"
 
 namespace foundation {
 namespace {
@@ -347,24 +348,6 @@ private:
             }
         }
         return code;
-    }
-
-    static void appendUtf8(std::string& text, uint32_t code) {
-        if (code < 0x80) {
-            text += static_cast<char>(code);
-        } else if (code < 0x800) {
-            text += static_cast<char>(0xC0 | (code >> 6));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            text += static_cast<char>(0xE0 | (code >> 12));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            text += static_cast<char>(0xF0 | (code >> 18));
-            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        }
     }
 
     // Walks the object once charging only, then builds it: what a file

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/foundation/Text.h"
+
 namespace foundation {
 namespace {
 
@@ -46,19 +48,6 @@ private:
             }
         }
         return true;
-    }
-
-    static void appendUtf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     std::optional<std::string> quoted() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ std::string printable(std::string_view text);
 // `text` without its control characters (C0, DEL and C1, NUL included) and
 // without bytes that are not UTF-8.
 std::string withoutControlCharacters(std::string_view text);
+
+// Appends the code point `code` to `text` in UTF-8 (one to four bytes).
+void appendUtf8(std::string& text, uint32_t code);
 
 // printf-style formatting into a std::string.
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Text.h"
 
 namespace foundation {
 namespace {
@@ -15,24 +16,6 @@ constexpr double kXmlReaderReferenceDate = 978307200.0;
 
 bool xmlReaderSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-void xmlReaderAppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // Integers as files of the platform hold them: decimal, hexadecimal after
@@ -287,7 +270,7 @@ private:
             ++at_;
             if (tooLarge) return failed("a reference to no character");
             if (code == 0) return failed("a reference to character 0");
-            xmlReaderAppendUtf8(out, code);
+            appendUtf8(out, code);
             return true;
         }
         static constexpr struct {
