@@ -378,7 +378,11 @@ struct Tag {
     size_t begin, end;
 };
 
-std::optional<Tag> nextTag(std::string_view xml, size_t from) {
+// The texts the tag reader reads: a string, or an XML file walked a block at
+// a time (XmlFileWalk), each with find(c, from) (npos when absent), size()
+// and [at].
+template <typename Text>
+std::optional<Tag> nextTag(Text& xml, size_t from) {
     const size_t begin = xml.find('<', from);
     if (begin == std::string_view::npos) return std::nullopt;
     const size_t close = xml.find('>', begin);
@@ -390,23 +394,28 @@ std::optional<Tag> nextTag(std::string_view xml, size_t from) {
     return tag;
 }
 
-bool tagNamed(std::string_view xml, const Tag& tag, std::string_view name) {
-    std::string_view text = xml.substr(tag.begin, tag.end - tag.begin);
+template <typename Text>
+bool tagNamed(Text& xml, const Tag& tag, std::string_view name) {
     const size_t skip = tag.kind == Tag::kClose ? 2 : 1;
-    return text.size() > skip + name.size() && text.substr(skip, name.size()) == name &&
-           (text[skip + name.size()] == '>' || text[skip + name.size()] == '/' || text[skip + name.size()] == ' ');
+    if (tag.end - tag.begin <= skip + name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (xml[tag.begin + skip + i] != name[i]) return false;
+    const char after = xml[tag.begin + skip + name.size()];
+    return after == '>' || after == '/' || after == ' ';
 }
 
-// The end of the element that opens at `first` and how many elements it
-// holds, itself included; nothing when it is cut short (or nested deeper
-// than any file of ours).
+// The end of the element that opens at `first`, how many elements it holds,
+// itself included, and where its last tag begins; nothing when it is cut
+// short (or nested deeper than any file of ours).
 struct Element {
     size_t end;
     uint64_t values;
+    size_t lastTag;
 };
 
-std::optional<Element> elementEnd(std::string_view xml, const Tag& first) {
-    if (first.kind == Tag::kEmpty) return Element{first.end, 1};
+template <typename Text>
+std::optional<Element> elementEnd(Text& xml, const Tag& first) {
+    if (first.kind == Tag::kEmpty) return Element{first.end, 1, first.begin};
     if (first.kind != Tag::kOpen) return std::nullopt;
     int depth = 1;
     uint64_t values = 1;
@@ -416,7 +425,7 @@ std::optional<Element> elementEnd(std::string_view xml, const Tag& first) {
         at = tag->end;
         if (tag->kind == Tag::kOpen || tag->kind == Tag::kEmpty) ++values;
         if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
-        if (tag->kind == Tag::kClose && --depth == 0) return Element{at, values};
+        if (tag->kind == Tag::kClose && --depth == 0) return Element{at, values, tag->begin};
     }
     return std::nullopt;
 }
@@ -521,84 +530,70 @@ struct XmlEntries {
     std::optional<size_t> rest;
 };
 
+// Walks a dictionary's entries from `from` (past its opening tag or an
+// entry) as a salvage finds them, up to the first that does not end:
+// `visit(key, keyEnd, value, valueEnd)` for each, its value's end nothing
+// when it is cut short, answering whether to go on. Answers where the text
+// ends inside the dictionary, at the entry it cuts short, if it does.
+template <typename Text, typename Visit>
+std::optional<size_t> walkXmlEntries(Text& xml, size_t from, Visit visit) {
+    for (size_t at = from;;) {
+        auto key = nextTag(xml, at);
+        if (!key) return at;
+        if (!(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) || !tagNamed(xml, *key, "key")) return std::nullopt;
+        auto keyEnd = elementEnd(xml, *key);
+        auto value = keyEnd ? nextTag(xml, keyEnd->end) : std::nullopt;
+        if (!value) return key->begin;
+        if (value->kind != Tag::kOpen && value->kind != Tag::kEmpty) return std::nullopt;
+        auto valueEnd = elementEnd(xml, *value);
+        if (!visit(*key, *keyEnd, *value, valueEnd)) return std::nullopt;
+        if (!valueEnd) return key->begin;
+        at = valueEnd->end;
+    }
+}
+
 XmlEntries xmlEntries(std::string_view xml) {
     XmlEntries dictionary;
     std::optional<Tag> tag = nextTag(xml, 0);
     while (tag && !(tag->kind == Tag::kOpen && tagNamed(xml, *tag, "plist"))) tag = nextTag(xml, tag->end);
     if (tag) tag = nextTag(xml, tag->end);
     if (!tag || tag->kind != Tag::kOpen || !tagNamed(xml, *tag, "dict")) return dictionary;
-    for (size_t at = tag->end;;) {
-        auto key = nextTag(xml, at);
-        if (!key) {
-            dictionary.rest = at;
-            break;
-        }
-        if (key->kind == Tag::kClose || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) ||
-            !tagNamed(xml, *key, "key"))
-            break;
-        auto keyEnd = elementEnd(xml, *key);
-        auto value = keyEnd ? nextTag(xml, keyEnd->end) : std::nullopt;
-        if (!value) {
-            dictionary.rest = key->begin;
-            break;
-        }
-        if (value->kind != Tag::kOpen && value->kind != Tag::kEmpty) break;
-        auto valueEnd = elementEnd(xml, *value);
-        if (auto name = xmlKeyText(xml, *key, keyEnd->end)) {
-            const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
-            const uint64_t bytes = valueEnd ? valueEnd->end - key->begin + 2 * values : 0;
-            dictionary.entries.push_back({std::move(*name), {values, bytes}, valueEnd.has_value()});
-            dictionary.found.push_back({key->begin, *value, valueEnd});
-        }
-        if (!valueEnd) {
-            dictionary.rest = key->begin;
-            break;
-        }
-        at = valueEnd->end;
-    }
+    dictionary.rest = walkXmlEntries(xml, tag->end,
+                                     [&](const Tag& key, const Element& keyEnd, const Tag& value,
+                                         const std::optional<Element>& valueEnd) {
+                                         if (auto name = xmlKeyText(xml, key, keyEnd.end)) {
+                                             const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
+                                             const uint64_t bytes =
+                                                 valueEnd ? valueEnd->end - key.begin + 2 * values : 0;
+                                             dictionary.entries.push_back(
+                                                 {std::move(*name), {values, bytes}, valueEnd.has_value()});
+                                             dictionary.found.push_back({key.begin, value, valueEnd});
+                                         }
+                                         return true;
+                                     });
     return dictionary;
 }
 
-// An XML file walked tag by tag from an offset, as nextTag reads a text,
-// a block at a time: what a salvage reads of a file too large to hold.
+// An XML file read a block at a time, for the tag reader: what a salvage
+// walks of a file too large to hold.
 class XmlFileWalk {
 public:
     // The file `fd` up to `end`.
     XmlFileWalk(int fd, uint64_t end) : fd_(fd), end_(end) {}
 
     bool failed() const { return failed_; }
-    uint64_t end() const { return end_; }
+    uint64_t size() const { return end_; }
+    char operator[](uint64_t at) { return load(at) ? block_[at - blockAt_] : '\0'; }
 
-    std::optional<Tag> nextTag(uint64_t from) {
-        const auto begin = find('<', from);
-        const auto close = begin ? find('>', *begin) : std::nullopt;
-        if (!close) return std::nullopt;
-        Tag tag{Tag::kOpen, *begin, *close + 1};
-        const char second = *begin + 1 < end_ ? byteAt(*begin + 1) : '\0';
-        if (second == '?' || second == '!') tag.kind = Tag::kOther;
-        else if (second == '/') tag.kind = Tag::kClose;
-        else if (byteAt(*close - 1) == '/') tag.kind = Tag::kEmpty;
-        return tag;
-    }
-
-    bool named(const Tag& tag, std::string_view name) {
-        const std::string text = read(tag.begin, std::min<uint64_t>(tag.end - tag.begin, name.size() + 3));
-        return foundation::tagNamed(text, {tag.kind, 0, text.size()}, name);
-    }
-
-    // Where the element opening at `first` ends, and where its last tag
-    // begins; nothing when it is cut short or nested too deep.
-    std::optional<std::pair<uint64_t, uint64_t>> elementEnd(const Tag& first) {
-        if (first.kind == Tag::kEmpty) return std::pair{first.end, first.begin};
-        if (first.kind != Tag::kOpen) return std::nullopt;
-        int depth = 1;
-        for (uint64_t at = first.end;;) {
-            auto tag = nextTag(at);
-            if (!tag) return std::nullopt;
-            at = tag->end;
-            if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
-            if (tag->kind == Tag::kClose && --depth == 0) return std::pair{at, tag->begin};
+    uint64_t find(char c, uint64_t from) {
+        for (uint64_t at = from; load(at);) {
+            const char* begin = block_.data() + (at - blockAt_);
+            const size_t length = block_.size() - (at - blockAt_);
+            if (const void* found = std::memchr(begin, c, length))
+                return at + static_cast<uint64_t>(static_cast<const char*>(found) - begin);
+            at += length;
         }
+        return std::string_view::npos;
     }
 
     // The bytes [at, at + length), or as many as can be read.
@@ -621,8 +616,6 @@ public:
 private:
     static constexpr uint64_t kBlockBytes = 1 << 20;
 
-    char byteAt(uint64_t at) { return load(at) ? block_[at - blockAt_] : '\0'; }
-
     // The block holding `at`; false past the end or when it cannot be read.
     bool load(uint64_t at) {
         if (at >= end_) return false;
@@ -630,17 +623,6 @@ private:
         blockAt_ = at - at % kBlockBytes;
         block_ = read(blockAt_, kBlockBytes);
         return at < blockAt_ + block_.size();
-    }
-
-    std::optional<uint64_t> find(char c, uint64_t from) {
-        for (uint64_t at = from; load(at);) {
-            const char* begin = block_.data() + (at - blockAt_);
-            const size_t length = block_.size() - (at - blockAt_);
-            if (const void* found = std::memchr(begin, c, length))
-                return at + static_cast<uint64_t>(static_cast<const char*>(found) - begin);
-            at += length;
-        }
-        return std::nullopt;
     }
 
     int fd_;
@@ -666,26 +648,22 @@ std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64
     std::vector<Found> first[2];
     uint64_t taken[2] = {0, 0};
     std::optional<Found> cut;
-    for (uint64_t at = from; !walk.failed();) {
-        auto key = walk.nextTag(at);
-        if (!key || !(key->kind == Tag::kOpen || key->kind == Tag::kEmpty) || !walk.named(*key, "key")) break;
-        auto keyEnd = walk.elementEnd(*key);
-        auto value = keyEnd ? walk.nextTag(keyEnd->first) : std::nullopt;
-        if (!value || (value->kind != Tag::kOpen && value->kind != Tag::kEmpty)) break;
-        auto valueEnd = walk.elementEnd(*value);
+    walkXmlEntries(walk, from, [&](const Tag& key, const Element& keyEnd, const Tag&,
+                                   const std::optional<Element>& valueEnd) {
         // The key as the reader reads it, or its first bytes when it is long.
         std::string name;
-        if (key->kind == Tag::kOpen) {
-            const uint64_t inner = keyEnd->second - key->end;
-            name = walk.read(key->end, std::min<uint64_t>(inner, 16 * kPropertyListKeyPeekBytes));
+        if (key.kind == Tag::kOpen) {
+            const uint64_t inner = keyEnd.lastTag - key.end;
+            for (uint64_t i = 0; i < std::min<uint64_t>(inner, 16 * kPropertyListKeyPeekBytes); ++i)
+                name += walk[key.end + i];
             if (inner <= 16 * kPropertyListKeyPeekBytes && name.find_first_of("&<") != std::string::npos) {
-                const std::string element = walk.read(key->begin, keyEnd->first - key->begin);
-                name = xmlKeyText(element, {key->kind, 0, key->end - key->begin}, element.size()).value_or("");
+                const std::string element = walk.read(key.begin, keyEnd.end - key.begin);
+                name = xmlKeyText(element, {key.kind, 0, key.end - key.begin}, element.size()).value_or("");
             }
             if (name.size() > kPropertyListKeyPeekBytes) name.resize(kPropertyListKeyPeekBytes);
         }
         const int rank = plan.standing(name);
-        const Found entry{key->begin, valueEnd ? valueEnd->first : walk.end()};
+        const Found entry{key.begin, valueEnd ? valueEnd->end : walk.size()};
         if (rank == 0 && !cut) {
             if (valueEnd && taken[0] + (entry.end - entry.begin) <= room) {
                 first[0].push_back(entry);
@@ -697,9 +675,8 @@ std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64
             first[1].push_back(entry);
             taken[1] += entry.end - entry.begin;
         }
-        if (!valueEnd) break;
-        at = valueEnd->first;
-    }
+        return !walk.failed();
+    });
     // The user's values first; the owner's keys in what they leave.
     std::string text;
     uint64_t left = room;

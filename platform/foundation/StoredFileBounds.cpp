@@ -14,8 +14,8 @@ std::map<std::string, StoredFileBound>& storedFileBoundsTable() {
     return table;
 }
 
-bool inFamily(const std::string& key, const std::string& family) {
-    return key.compare(0, family.size() - 1, family, 0, family.size() - 1) == 0;
+bool inFamily(std::string_view key, std::string_view family) {
+    return key.substr(0, family.size() - 1) == family.substr(0, family.size() - 1);
 }
 
 bool fitsIn(const PropertyListBounds& size, const PropertyListBounds& room) {
@@ -29,7 +29,7 @@ void takeFrom(PropertyListBounds& room, const PropertyListBounds& size) {
 
 }  // namespace
 
-bool StoredFileBound::knows(const std::string& key) const {
+bool StoredFileBound::knows(std::string_view key) const {
     if (keys.empty()) return true;
     for (const std::string& known : keys) {
         if (!known.empty() && known.back() == '*') {
@@ -41,12 +41,12 @@ bool StoredFileBound::knows(const std::string& key) const {
     return false;
 }
 
-int StoredFileBound::standing(const std::string& key) const {
+int StoredFileBound::standing(std::string_view key) const {
     if (std::find(userKeys.begin(), userKeys.end(), key) != userKeys.end()) return 0;
     return knows(key) ? 1 : 2;
 }
 
-std::optional<size_t> StoredFileBound::sharedFamily(const std::string& key) const {
+std::optional<size_t> StoredFileBound::sharedFamily(std::string_view key) const {
     for (size_t f = 0; f < shares.size(); ++f)
         if (inFamily(key, shares[f].first)) return f;
     return std::nullopt;

@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,11 +41,11 @@ struct StoredFileBound {
     // deep; a family without a share may take the whole bound.
     std::vector<std::pair<std::string, PropertyListBounds>> shares = {};
 
-    bool knows(const std::string& key) const;
+    bool knows(std::string_view key) const;
     // Where a key stands in the order: 0 the user's, 1 the owner's, 2 neither.
-    int standing(const std::string& key) const;
+    int standing(std::string_view key) const;
     // The family with a share that `key` belongs to, if any (its index in `shares`).
-    std::optional<size_t> sharedFamily(const std::string& key) const;
+    std::optional<size_t> sharedFamily(std::string_view key) const;
 };
 
 // The bound of a file named by its preference domain, or, for a file

@@ -24,7 +24,7 @@ PropertyListSalvagePlan storedFileSalvagePlan(const StoredFileBound& bound) {
         if (choice.part) steps.push_back({*choice.part, true, choice.partRoom});
         return steps;
     };
-    plan.standing = [bound](std::string_view key) { return bound.standing(std::string(key)); };
+    plan.standing = [bound](std::string_view key) { return bound.standing(key); };
     return plan;
 }
 
