@@ -39,18 +39,21 @@ size_t decimalTextLength(const std::string& text) {
 }
 
 // The most significant digits m of m \cdot 10^{k} keeps within 24
-// characters, and no more than seventeen.
-int decimalTextScientificDigits(int exponent) {
-    const int exponentLength = static_cast<int>(std::to_string(exponent).size());
-    return std::min(DecimalText::kExactDigits, DecimalText::kLongestNumber - 5 - exponentLength);
+// characters, and no more than seventeen, for a number leading at
+// 10^{leading}: k is that or, where rounding carries, one more.
+int decimalTextScientificDigits(int leading) {
+    const auto digits = [](int exponent) {
+        const int exponentLength = static_cast<int>(std::to_string(exponent).size());
+        return std::min(DecimalText::kExactDigits, DecimalText::kLongestNumber - 5 - exponentLength);
+    };
+    return std::min(digits(leading), digits(leading + 1));
 }
 
 // d rounded once (halves away from zero) to `significant` digits, as m \cdot
 // 10^{k}, fewer where its text would pass 24 characters.
 std::string decimalTextRoundedScientific(const ExactDecimal& d, int significant) {
     const int leading = decimalTextLeading(d);
-    significant = std::min(
-        {significant, decimalTextScientificDigits(leading), decimalTextScientificDigits(leading + 1)});
+    significant = std::min(significant, decimalTextScientificDigits(leading));
     const int at = leading - significant + 1;
     return DecimalText::scientific(DecimalText::trimmed(DecimalText::roundedQuotient(d, {1, 0}, at)));
 }
@@ -237,7 +240,7 @@ std::optional<std::string> exactText(const ExactDecimal& exact) {
         if (decimalTextLength(text) <= static_cast<size_t>(kLongestNumber)) return text;
         // Past 10^{17} every digit plain where m \cdot 10^{k} would be too
         // long: 10^{17} + 1 is 100000000000000001.
-        if (!plainRange && leading >= kDecimalTextPlainBelow) {
+        if (leading >= kDecimalTextPlainBelow) {
             text = plain(d);
             if (decimalTextLength(text) <= static_cast<size_t>(kLongestNumber)) return text;
         }
@@ -268,8 +271,7 @@ std::optional<std::string> quotientText(const ExactDecimal& z, const ExactDecima
     // beyond the plain decimals, all a line holds where they show no decimal.
     const bool plainRange = leading >= kDecimalTextPlainFrom && leading < kDecimalTextPlainBelow;
     const int significant =
-        std::min({plainRange ? kExactDigits : kFractionDigits, decimalTextScientificDigits(leading),
-                  decimalTextScientificDigits(leading + 1)});
+        std::min(plainRange ? kExactDigits : kFractionDigits, decimalTextScientificDigits(leading));
     return scientific(trimmed(roundedQuotient(z, n, leading - significant + 1)));
 }
 

@@ -90,11 +90,10 @@ void ExponentialFunctionSolution::writeZero() {
         }
         return;
     }
-    long double value = logarithm(*q, input(a));
     // Near a whole k the logarithm is k and a rest, which subtracting c = k
     // leaves whole.
     const auto nearWhole = logarithmNearWhole(*q, input(a));
-    if (nearWhole) value = nearWhole->exact + nearWhole->rest;
+    long double value = nearWhole ? nearWhole->exact + nearWhole->rest : logarithm(*q, input(a));
     line(exponent_ + " = " + number(value));
     if (!isZero(input(c))) {
         line(exponent_ + " = " + number(value) + " \\quad |-" + c_);

@@ -710,10 +710,7 @@ DigitPtr KalMathOperation::power(const Digit& d, double r, std::optional<long do
     // logarithm of the base from its exact difference from 1 where it lies
     // near 1, and expm1 of the product.
     const long double exponent = preciseR.value_or(static_cast<long double>(r));
-    const double value = *d.value();
-    const auto difference = value > 0.5 && value < 2 ? preciseDifferenceFromOne(d) : std::nullopt;
-    const long double logarithm = difference ? std::log1p(*difference) : std::log(preciseValueOf(d));
-    const long double t = exponent * logarithm;
+    const long double t = exponent * preciseLogarithm(d);
     if (std::isfinite(t) && t != 0 && std::fabs(t) < kSplitBelow) {
         result->setSplit(Digit::Split{1.0L, std::expm1(t)});
     }
@@ -896,6 +893,12 @@ long double KalMathOperation::preciseConstant(const NaturalConstant& c) { return
 long double KalMathOperation::preciseDecimal(const ExactDecimal& d) {
     const std::string text = digitsOf(d.units) + "e" + std::to_string(d.exponent);
     return std::strtold(text.c_str(), nullptr);
+}
+
+long double KalMathOperation::preciseLogarithm(const Digit& d) {
+    const auto value = d.value();
+    const auto difference = value && *value > 0.5 && *value < 2 ? preciseDifferenceFromOne(d) : std::nullopt;
+    return difference ? std::log1p(*difference) : std::log(preciseValueOf(d));
 }
 
 std::optional<long double> KalMathOperation::preciseDifferenceFromOne(const Digit& d) {

@@ -167,6 +167,10 @@ public:
     // decimals (or carry them, see Digit::exactZ), in extended precision: the
     // logarithm of a number near 1 rests on these digits. None otherwise.
     static std::optional<long double> preciseDifferenceFromOne(const Digit& d);
+    // The natural logarithm of a Digit in extended precision: between 0.5
+    // and 2 from its exact difference from 1 where it has one, else from
+    // its precise value.
+    static long double preciseLogarithm(const Digit& d);
     // An exact decimal in extended precision.
     static long double preciseDecimal(const ExactDecimal& d);
     // A constant's value in extended precision (π and e), else its double.

@@ -118,12 +118,7 @@ std::optional<Digit::Split> SolutionStepWriter::logarithmNearWhole(const Digit& 
     const auto ratio = aside.divide(argument, *powerOfBase, false).digit;
     const auto difference = ratio ? KalMathOperation::preciseDifferenceFromOne(*ratio) : std::nullopt;
     if (!difference) return std::nullopt;
-    const double baseValue = valueOf(base);
-    const auto baseDifference =
-        baseValue > 0.5 && baseValue < 2 ? KalMathOperation::preciseDifferenceFromOne(base) : std::nullopt;
-    const long double lnBase =
-        baseDifference ? std::log1p(*baseDifference) : std::log(KalMathOperation::preciseValueOf(base));
-    return Digit::Split{k, std::log1p(*difference) / lnBase};
+    return Digit::Split{k, std::log1p(*difference) / KalMathOperation::preciseLogarithm(base)};
 }
 
 long double SolutionStepWriter::plus(long double value, long double term) {
