@@ -872,8 +872,9 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     MSRObjectDictionary parameters;
     std::optional<std::string> url = *link.string();
     // A time ahead of the clock (a clock set back since) reads as now.
-    const double openedSeconds = std::min(storedSeconds, dispatch::Clock::now());
-    if (std::fabs(dispatch::Clock::now() - openedSeconds) > ttl) {
+    const double now = dispatch::Clock::now();
+    const double openedSeconds = std::min(storedSeconds, now);
+    if (std::fabs(now - openedSeconds) > ttl) {
         // An expired link carries no URL: only that a campaign was not known.
         url.reset();
         parameters["utm_source"] = MSRValue(std::string("(not set)"));

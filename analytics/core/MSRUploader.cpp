@@ -18,6 +18,7 @@
 #include "analytics/model/MSRFoundationAdditions.h"
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "analytics/messages/MSRPBRuntime.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -218,8 +219,7 @@ double MSRUploader::nextUploadingTime() {
     // A success ahead of the clock is mirrored as the data is: read as now,
     // it would hold the uploads of a start for an interval after a clock set
     // back. One that is no number is none.
-    double storedSuccess = engine_.persistedConfig_->lastSuccessfulUploadTimestamp();
-    double lastSuccess = std::isfinite(storedSuccess) ? storedSuccess : 0;
+    double lastSuccess = MSRFiniteStoredTime(engine_.persistedConfig_->lastSuccessfulUploadTimestamp());
     double lastFailed = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastFailedUploadTimestamp,
                                                                  &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <string_view>
 
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
 #include "analytics/messages/MSRPBFieldIndex.h"
@@ -159,15 +158,9 @@ void MSRETaskManager::fetchAllSnapshotsOnWorkerQueue() {
 
 // A stored fetch time, settled against the clock (MSRStoredTime.h): a
 // failure or a pause stamped ahead of the clock would otherwise hold every
-// fetch back until the clock caught up with it. The success stamp keeps its
-// mirror (a time ahead counts as far in the past) and loses only what is no
-// time at all.
+// fetch back until the clock caught up with it.
 double MSRETaskManager::stamp(const char* key) {
     const double now = dispatch::Clock::now();
-    if (std::string_view(key) == kSuccessKey) {
-        const double stored = persistedStorage_->doubleForKey(key);
-        return std::isfinite(stored) ? stored : 0;
-    }
     return MSRSettleStoredTime([&] { return persistedStorage_->doubleForKey(key); },
                                [&](double time) {
                                    if (time == 0) {
@@ -206,7 +199,10 @@ double MSRETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess,
 void MSRETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("scheduleFetchingExperimentsOnWorkerQueue");
     const double now = dispatch::Clock::now();
-    double fetchTime = fetchTimeFromLastSuccessfulTimestamp(stamp(kSuccessKey), stamp(kFailureKey));
+    // The success stamp keeps its mirror (a time ahead counts as far in the
+    // past) and loses only what is no time at all.
+    const double lastSuccess = MSRFiniteStoredTime(persistedStorage_->doubleForKey(kSuccessKey));
+    double fetchTime = fetchTimeFromLastSuccessfulTimestamp(lastSuccess, stamp(kFailureKey));
     if (std::fabs(fetchTime) < kEpsilon) {
         persistedStorage_->removeObjectForKey(kSuccessKey);
         MSRELog(2, 820024, "Network attempted too many times. Will not schedule new network.");

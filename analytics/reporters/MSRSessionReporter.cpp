@@ -11,6 +11,7 @@
 #include "analytics/reporters/MSRScreen.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRAlarm.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/SharedSlot.h"
@@ -96,11 +97,11 @@ void MSRSessionReporter::onQueue(const std::function<void()>& block) {
 // ---- expiry and the session properties ----------------------------------------
 
 bool MSRSessionReporter::isSessionExpiredOnQueue() {
-    const double stored = persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0;
     // Absolute: a clock set back also ends the session. A last activity that
     // is not a time is none (a comparison with NaN would hold the session
     // open for ever).
-    const double last = std::isfinite(stored) ? stored : 0;
+    const double last =
+        MSRFiniteStoredTime(persistedConfig_ ? persistedConfig_->lastSessionActivityClockTime() : 0);
     return std::fabs(dispatch::Clock::now() - last) > timeoutSessionInterval_;
 }
 

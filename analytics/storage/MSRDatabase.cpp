@@ -403,13 +403,19 @@ void MSRDatabase::resumeSalvage() {
         fs::remove(mark, ec);
         return;
     }
+    // Where the mark's table stands among the tables: past the last once
+    // every one is copied, nothing for a table this version does not know.
+    auto placeOf = [&tables](const std::string& name) -> std::optional<size_t> {
+        if (name == kEveryTableCopied) return tables.size();
+        const auto named = std::find(tables.begin(), tables.end(), name);
+        if (named == tables.end()) return std::nullopt;
+        return static_cast<size_t>(named - tables.begin());
+    };
     // A table this version does not know (or none) starts the copy from
     // the first: a row copied twice is copied once.
     size_t resumeAt = 0;
-    if (progress->table == kEveryTableCopied) {
-        resumeAt = tables.size();
-    } else if (auto known = std::find(tables.begin(), tables.end(), progress->table); known != tables.end()) {
-        resumeAt = static_cast<size_t>(known - tables.begin());
+    if (std::optional<size_t> place = placeOf(progress->table)) {
+        resumeAt = *place;
     } else {
         progress->from = std::numeric_limits<int64_t>::min();
     }
@@ -466,10 +472,7 @@ void MSRDatabase::resumeSalvage() {
     // What is left to copy, while the copy is still open to count it.
     std::optional<int64_t> waiting;
     if (!committed) {
-        const auto named = std::find(tables.begin(), tables.end(), progress->table);
-        const size_t at = named != tables.end()                       ? static_cast<size_t>(named - tables.begin())
-                          : progress->table == kEveryTableCopied ? tables.size()
-                                                                  : 0;
+        const size_t at = placeOf(progress->table).value_or(0);
         for (size_t t = std::min(at, tables.size()); t < tables.size(); ++t) {
             const int64_t from = t == at ? progress->from : std::numeric_limits<int64_t>::min();
             if (std::optional<int64_t> rows = salvage->rowsFrom(tables[t], from)) waiting = waiting.value_or(0) + *rows;

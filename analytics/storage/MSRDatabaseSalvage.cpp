@@ -426,8 +426,6 @@ std::unique_ptr<MSRDatabaseSalvage> MSRDatabaseSalvage::open(const std::string& 
     return salvage;
 }
 
-sqlite3* MSRDatabaseSalvage::source() const { return source_->handle; }
-
 void MSRDatabaseSalvage::removeScratchCopies(const std::string& databasePath) {
     MSRSalvageScratchCopy::removeLeftovers(databasePath);
 }
@@ -568,8 +566,7 @@ bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& dest
     };
     auto moveAside = [&](int64_t rowID) {
         if (!movedTo) {
-            const int64_t keptLast = salvageInteger(source_->handle, "SELECT max(rowid) FROM " + quotedName(table))
-                                         .value_or(rowID + (int64_t{1} << 40));
+            const int64_t keptLast = lastRowID(table).value_or(rowID + (int64_t{1} << 40));
             const int64_t ownLast =
                 destination.integerForQuery("SELECT max(rowid) FROM " + quotedName(table), {}, nullptr).value_or(0);
             const int64_t last = std::max(keptLast, ownLast);
@@ -613,7 +610,6 @@ bool MSRDatabaseSalvage::copyRows(const std::string& table, MSRSqliteStore& dest
                     failed = true;
                     return false;
                 }
-                ++result->movedAside;
                 rc = sqlite3_step(insert);
                 inserted = rc == SQLITE_DONE && sqlite3_changes(destination.sqliteHandle()) > 0;
                 sqlite3_reset(insert);

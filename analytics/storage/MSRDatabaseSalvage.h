@@ -14,8 +14,6 @@
 
 #include "analytics/storage/MSRSqliteStore.h"
 
-struct sqlite3;
-
 class MSRDatabaseSalvage {
   public:
     // What the copy of one table came to.
@@ -30,9 +28,6 @@ class MSRDatabaseSalvage {
         int64_t refused = 0;
         // Places where reading had to skip rows it could not read.
         int64_t unreadableStretches = 0;
-        // Rows the engine wrote while the salvage waited for room, moved out
-        // of the way of kept rows of the same rowid.
-        int64_t movedAside = 0;
     };
 
     // Reads a scratch copy of `damagedPath` and its write-ahead log (the kept
@@ -66,8 +61,6 @@ class MSRDatabaseSalvage {
     MSRDatabaseSalvage(const MSRDatabaseSalvage&) = delete;
     MSRDatabaseSalvage& operator=(const MSRDatabaseSalvage&) = delete;
 
-    // The damaged file as read, for what else the caller needs of it.
-    sqlite3* source() const;
     // Whether the damaged file's schema names `table` with its columns.
     bool hasTable(const std::string& table) const;
     // The largest rowid of `table` in the damaged file, or nothing when it

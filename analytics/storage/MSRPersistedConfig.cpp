@@ -236,18 +236,15 @@ void MSRPersistedConfig::settleStoredTimes(double now) {
         {&MSRPersistedConfig::SKANEvaluationEventTimeMillis, &MSRPersistedConfig::setSKANEvaluationEventTimeMillis},
     };
     const int64_t nowMillis = std::isfinite(now) && std::fabs(now) < 9e15 ? static_cast<int64_t>(now * 1000) : 0;
-    for (const auto& time : millis)
-        MSRSettleStoredMillis([&] { return (this->*time.first)(); },
-                              [&](int64_t settled) { (this->*time.second)(settled); }, nowMillis);
+    for (const auto& [read, write] : millis)
+        if ((this->*read)() > nowMillis) (this->*write)(nowMillis);
     // The load time waits for the first-open report; a stored one that is
     // not a time of this era (before 1970, or no number) is dropped, and the
     // start takes its own.
     const Value load = loadTimestampValue();
-    if (auto time = load.doubleValue(); time && MSRStoredTimeAgainstClock(*time, now) != *time) {
+    if (auto time = load.doubleValue()) {
         const double settled = MSRStoredTimeAgainstClock(*time, now);
-        setLoadTimestampValue(settled <= 0 ? Value() : Value(settled));
-    } else if (time && *time < 0) {
-        setLoadTimestampValue(Value());
+        if (settled != *time || *time < 0) setLoadTimestampValue(settled <= 0 ? Value() : Value(settled));
     }
 }
 

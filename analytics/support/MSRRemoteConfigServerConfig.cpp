@@ -9,6 +9,7 @@
 #include "analytics/support/MSRLogContext.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRPercentEncoding.h"
+#include "analytics/support/MSRStoredTime.h"
 #include "platform/dispatch/Clock.h"
 
 #include <cmath>
@@ -97,8 +98,7 @@ bool MSRRemoteConfig::isExpired() {
     }
     // Absolute, so that a clock set backwards expires the configuration too;
     // a stored time that is no number is none (NaN would never expire).
-    const double stored = lastRemoteConfigUpdateTimestamp();
-    const double last = std::isfinite(stored) ? stored : 0;
+    const double last = MSRFiniteStoredTime(lastRemoteConfigUpdateTimestamp());
     return std::fabs(dispatch::Clock::now() - last) >= remoteConfigCacheTimeInterval();
 }
 

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+double MSRFiniteStoredTime(double stored) {
+    return std::isfinite(stored) ? stored : 0;
+}
+
 double MSRStoredTimeAgainstClock(double stored, double now) {
-    if (!std::isfinite(stored)) return 0;
-    return std::isfinite(now) ? std::min(stored, now) : stored;
+    return std::isfinite(stored) && std::isfinite(now) ? std::min(stored, now) : MSRFiniteStoredTime(stored);
 }
 
 int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis) {
@@ -18,13 +21,5 @@ double MSRSettleStoredTime(const std::function<double()>& read, const std::funct
     const double settled = MSRStoredTimeAgainstClock(stored, now);
     // NaN differs from everything, itself included: it is settled too.
     if (!(settled == stored)) write(settled);
-    return settled;
-}
-
-int64_t MSRSettleStoredMillis(const std::function<int64_t()>& read, const std::function<void(int64_t)>& write,
-                              int64_t nowMillis) {
-    const int64_t stored = read();
-    const int64_t settled = MSRStoredMillisAgainstClock(stored, nowMillis);
-    if (settled != stored) write(settled);
     return settled;
 }

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 
+// A stored time that is no number (NaN or an infinity) as absent (0), else as stored.
+double MSRFiniteStoredTime(double stored);
 // Seconds since 1970.
 double MSRStoredTimeAgainstClock(double stored, double now);
 // Milliseconds since 1970: no NaN to meet, only times ahead of the clock.
@@ -23,5 +25,3 @@ int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis);
 // is stored, `write` stores it. Answers what it read.
 double MSRSettleStoredTime(const std::function<double()>& read, const std::function<void(double)>& write,
                            double now);
-int64_t MSRSettleStoredMillis(const std::function<int64_t()>& read, const std::function<void(int64_t)>& write,
-                              int64_t nowMillis);
