@@ -69,6 +69,7 @@
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 #include "tools/collector/MeasurementCollector.h"
@@ -531,9 +532,7 @@ struct DataRootWorld {
         fs::create_directories(template_ / "home/Library/Preferences");
         fs::permissions(template_ / "home", fs::perms::owner_all, fs::perm_options::replace);
         std::ofstream(template_ / "home/Library/Preferences/org.calvaro.Calvaro.plist")
-            << dataRootSuite(0, 0,
-                             "\t<key>isDsgvoAccepted</key><true/>\n\t<key>isOnboardingFinished</key><true/>\n"
-                             "\t<key>isRatingAlreadyDone</key><true/>\n");
+            << kSettledPreferences;
         auto fetched = [this] {
             for (const auto& request : server.requests())
                 if (request.path.find("config") != std::string::npos) return true;
