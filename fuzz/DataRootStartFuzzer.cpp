@@ -456,14 +456,6 @@ struct DataRootRun {
     bool hung = false;
 };
 
-int64_t dataRootPeak(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    return 0;
-}
-
 // `calvaro --home HOME --script SCRIPT [STOP]` with its outputs in `folder`;
 // with `stop`, it is ended by SIGTERM once `stop` answers true.
 DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const std::string& script,
@@ -487,7 +479,7 @@ DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const st
                              static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) * 1e-6;
             return run;
         }
-        run.peakBytes = std::max(run.peakBytes, dataRootPeak(pid));
+        run.peakBytes = std::max(run.peakBytes, fuzz::statusBytes("VmHWM", std::to_string(pid)));
         if (stop && !stopped && stop()) {
             stopped = true;
             ::kill(-pid, SIGTERM);
