@@ -503,8 +503,11 @@ std::string dataRootText(const fs::path& file) {
 fs::path dataRootKeychainFile(const fs::path& home) {
     return home.parent_path() / (home.filename().string() + ".keychain") / "keychain.plist";
 }
+fs::path dataRootMeasurementFolder(const fs::path& home) {
+    return home / "Library/Application Support/Zevure/Measurement";
+}
 fs::path dataRootDictionaryFile(const fs::path& home) {
-    return home / "Library/Application Support/Zevure/Measurement/app.calvaro.analytics.measurement.plist";
+    return dataRootMeasurementFolder(home) / "app.calvaro.analytics.measurement.plist";
 }
 
 // The collector, and the engine's files of one start that fetched its
@@ -543,8 +546,7 @@ struct DataRootWorld {
         // Nothing waits to be uploaded: an upload at the start, which runs
         // whatever the stored times say, would wipe them before they count.
         sqlite3* database = nullptr;
-        const fs::path file =
-            template_ / "home/Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+        const fs::path file = dataRootMeasurementFolder(template_ / "home") / "zevure-app-measurement.sql";
         if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
             sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) !=
                 SQLITE_OK) {
@@ -603,10 +605,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fs::permissions(dataRootKeychainFile(home).parent_path(), fs::perms::owner_all,
                     fs::perm_options::replace);
     write(dataRootDictionaryFile(home),
-          dataRootDictionary(
-              dataRootText(world.template_ / "home/Library/Application Support/Zevure/Measurement/"
-                                             "app.calvaro.analytics.measurement.plist"),
-              d, now));
+          dataRootDictionary(dataRootText(dataRootDictionaryFile(world.template_ / "home")), d, now));
 
     // What the collector kept of earlier starts goes: its uploads and the
     // requests with their bodies.
