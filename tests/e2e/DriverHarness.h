@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -251,6 +252,14 @@ class DriverTest : public testing::Test {
             found += kept(n);
         }
         return {doubled, found};
+    }
+
+    // The folder the keychain stand-in keeps beside the data root (removed
+    // with the root).
+    std::filesystem::path keychainFolder() const {
+        std::filesystem::path home = root.path().lexically_normal();
+        if (!home.has_filename()) home = home.parent_path();
+        return home.parent_path() / (home.filename().string() + ".keychain");
     }
 
     // Seeds `random` afresh (or with CALVARO_KILL_SEED) and prints the seed,
