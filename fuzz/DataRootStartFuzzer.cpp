@@ -69,6 +69,7 @@
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 #include "tools/collector/MeasurementCollector.h"
@@ -455,14 +456,6 @@ struct DataRootRun {
     bool hung = false;
 };
 
-int64_t dataRootPeak(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    return 0;
-}
-
 // `calvaro --home HOME --script SCRIPT [STOP]` with its outputs in `folder`;
 // with `stop`, it is ended by SIGTERM once `stop` answers true.
 DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const std::string& script,
@@ -486,7 +479,7 @@ DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const st
                              static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) * 1e-6;
             return run;
         }
-        run.peakBytes = std::max(run.peakBytes, dataRootPeak(pid));
+        run.peakBytes = std::max(run.peakBytes, fuzz::statusBytes("VmHWM", std::to_string(pid)));
         if (stop && !stopped && stop()) {
             stopped = true;
             ::kill(-pid, SIGTERM);
@@ -510,8 +503,11 @@ std::string dataRootText(const fs::path& file) {
 fs::path dataRootKeychainFile(const fs::path& home) {
     return home.parent_path() / (home.filename().string() + ".keychain") / "keychain.plist";
 }
+fs::path dataRootMeasurementFolder(const fs::path& home) {
+    return home / "Library/Application Support/Zevure/Measurement";
+}
 fs::path dataRootDictionaryFile(const fs::path& home) {
-    return home / "Library/Application Support/Zevure/Measurement/app.calvaro.analytics.measurement.plist";
+    return dataRootMeasurementFolder(home) / "app.calvaro.analytics.measurement.plist";
 }
 
 // The collector, and the engine's files of one start that fetched its
@@ -531,9 +527,7 @@ struct DataRootWorld {
         fs::create_directories(template_ / "home/Library/Preferences");
         fs::permissions(template_ / "home", fs::perms::owner_all, fs::perm_options::replace);
         std::ofstream(template_ / "home/Library/Preferences/org.calvaro.Calvaro.plist")
-            << dataRootSuite(0, 0,
-                             "\t<key>isDsgvoAccepted</key><true/>\n\t<key>isOnboardingFinished</key><true/>\n"
-                             "\t<key>isRatingAlreadyDone</key><true/>\n");
+            << kSettledPreferences;
         auto fetched = [this] {
             for (const auto& request : server.requests())
                 if (request.path.find("config") != std::string::npos) return true;
@@ -552,8 +546,7 @@ struct DataRootWorld {
         // Nothing waits to be uploaded: an upload at the start, which runs
         // whatever the stored times say, would wipe them before they count.
         sqlite3* database = nullptr;
-        const fs::path file =
-            template_ / "home/Library/Application Support/Zevure/Measurement/zevure-app-measurement.sql";
+        const fs::path file = dataRootMeasurementFolder(template_ / "home") / "zevure-app-measurement.sql";
         if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
             sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) !=
                 SQLITE_OK) {
@@ -612,10 +605,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fs::permissions(dataRootKeychainFile(home).parent_path(), fs::perms::owner_all,
                     fs::perm_options::replace);
     write(dataRootDictionaryFile(home),
-          dataRootDictionary(
-              dataRootText(world.template_ / "home/Library/Application Support/Zevure/Measurement/"
-                                             "app.calvaro.analytics.measurement.plist"),
-              d, now));
+          dataRootDictionary(dataRootText(dataRootDictionaryFile(world.template_ / "home")), d, now));
 
     // What the collector kept of earlier starts goes: its uploads and the
     // requests with their bodies.

@@ -38,9 +38,10 @@ inline double threadSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// VmRSS or VmHWM of this process in bytes, 0 when unknown.
-inline int64_t statusBytes(std::string_view field) {
-    std::ifstream status("/proc/self/status");
+// VmRSS or VmHWM of `process` (a process id, this process by default) in
+// bytes, 0 when unknown.
+inline int64_t statusBytes(std::string_view field, const std::string& process = "self") {
+    std::ifstream status("/proc/" + process + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field, 0) == 0 && line.size() > field.size() && line[field.size()] == ':')

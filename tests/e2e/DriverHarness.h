@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -191,6 +192,23 @@ class DriverTest : public testing::Test {
         return found;
     }
 
+    // A run that stores `count` events from `first` while no upload is
+    // accepted, and is killed once every one is stored.
+    void storeAndKill(int64_t first, int64_t count) {
+        measurement.setUploadsHeld(true);
+        {
+            tools::DriverProcess driver(
+                CALVARO_EVENT_DRIVER,
+                debugArguments({"--first", std::to_string(first), "--count", std::to_string(count)}));
+            ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= count; }, 300))
+                << "the driver stopped after " << driver.handledCount() << " events" << consoleTail();
+            driver.kill();
+        }
+        collector.releaseHeldReplies();
+        measurement.setUploadsHeld(false);
+        measurement.clear();
+    }
+
     // A run of `count` events from `first` that ends once they are logged.
     void logAndEnd(int64_t first, int64_t count) {
         tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
@@ -234,6 +252,14 @@ class DriverTest : public testing::Test {
             found += kept(n);
         }
         return {doubled, found};
+    }
+
+    // The folder the keychain stand-in keeps beside the data root (removed
+    // with the root).
+    std::filesystem::path keychainFolder() const {
+        std::filesystem::path home = root.path().lexically_normal();
+        if (!home.has_filename()) home = home.parent_path();
+        return home.parent_path() / (home.filename().string() + ".keychain");
     }
 
     // Seeds `random` afresh (or with CALVARO_KILL_SEED) and prints the seed,

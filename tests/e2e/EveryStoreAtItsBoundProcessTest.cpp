@@ -113,13 +113,6 @@ std::optional<Value> atBoundRead(const fs::path& file) {
 class EveryStoreAtItsBoundProcessTest : public DriverTest {
   protected:
     EveryStoreAtItsBoundProcessTest() : DriverTest("every-store-at-bound") {}
-    ~EveryStoreAtItsBoundProcessTest() override { fs::remove_all(keychainFolder()); }
-
-    fs::path keychainFolder() const {
-        fs::path home = root.path().lexically_normal();
-        if (!home.has_filename()) home = home.parent_path();
-        return home.parent_path() / (home.filename().string() + ".keychain");
-    }
 
     // Every property-list file the start reads, at its owner's bound, or
     // with `readersBounds` at the bounds its readers take at most.

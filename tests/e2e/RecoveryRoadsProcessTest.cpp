@@ -70,22 +70,6 @@ class RecoveryRoadsProcessTest : public DriverTest {
 
     fs::path databaseFile() const { return measurementDatabase(root.path()); }
 
-    // A run that stores `count` events from `first` while no upload is
-    // accepted, and is killed once every one is stored.
-    void storeAndKill(int64_t first, int64_t count) {
-        measurement.setUploadsHeld(true);
-        {
-            DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first), "--count",
-                                                                       std::to_string(count)}));
-            ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= count; }, 300))
-                << "the driver stopped after " << driver.handledCount() << " events" << consoleTail();
-            driver.kill();
-        }
-        collector.releaseHeldReplies();
-        measurement.setUploadsHeld(false);
-        measurement.clear();
-    }
-
     // A start that runs until the events from `first` to first + count - 1
     // and its marker have arrived, then ends; each of those events must have
     // arrived once.

@@ -77,16 +77,7 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
     constexpr int64_t kStored = 20000;
     // Stored and acknowledged, none sent: the uploads are held, and the run
     // is killed once every event is stored.
-    measurement.setUploadsHeld(true);
-    {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", std::to_string(kStored)}));
-        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= kStored; }, 300))
-            << "the driver stopped after " << driver.handledCount() << " events" << consoleTail();
-        driver.kill();
-    }
-    collector.releaseHeldReplies();
-    measurement.setUploadsHeld(false);
-    measurement.clear();
+    ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
 
     // Everything into the main file, then receipts committed one at a time
     // into a log that is kept, and its first frame's page damaged: SQLite

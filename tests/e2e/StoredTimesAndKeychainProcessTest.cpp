@@ -59,13 +59,7 @@ Value storedTimesForeignItem(size_t i, size_t dataBytes) {
 class StoredTimesAndKeychainProcessTest : public DriverTest {
   protected:
     StoredTimesAndKeychainProcessTest() : DriverTest("stored-times") {}
-    ~StoredTimesAndKeychainProcessTest() override { fs::remove_all(keychainFolder()); }
 
-    fs::path keychainFolder() const {
-        fs::path home = root.path().lexically_normal();
-        if (!home.has_filename()) home = home.parent_path();
-        return home.parent_path() / (home.filename().string() + ".keychain");
-    }
     fs::path keychainFile() const { return keychainFolder() / "keychain.plist"; }
 
     // The data root removed, as a reinstall removes it; the keychain stays.
