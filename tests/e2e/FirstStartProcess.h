@@ -27,6 +27,7 @@
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/TestPaths.h"
+#include "tools/collector/MeasurementCollector.h"
 
 extern char** environ;
 
@@ -156,6 +157,39 @@ inline int waitForCalvaro(pid_t pid, std::chrono::seconds limit) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+// What one start under `paths` uploads to a collector of its own (in debug
+// mode, a second after the newest event) once `settled` holds, an event was
+// accepted and the database holds none left to upload, the start then ended
+// by SIGTERM: the events accepted. Nothing when it did not get there within
+// two minutes or did not end well.
+inline std::optional<std::vector<tools::CollectedEvent>> uploadedByOneStart(const FirstStartRound& paths,
+                                                                             const std::function<bool()>& settled,
+                                                                             const std::vector<std::string>& more = {}) {
+    tools::Collector collector;
+    tools::MeasurementCollector measurement{collector};
+    if (!collector.start()) return std::nullopt;
+    setenv("CALVARO_MEASUREMENT_URL", collector.baseURL().c_str(), 1);
+    std::vector<std::string> arguments{"-DEDIzuraroveDebugEnabled"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, arguments);
+    unsetenv("CALVARO_MEASUREMENT_URL");
+    if (start <= 0) return std::nullopt;
+    bool uploaded = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!uploaded && std::chrono::steady_clock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        uploaded = settled() && measurement.acceptedEventCount() > 0 &&
+                   storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "
+                                           "(SELECT count(*) FROM queue)") == 0;
+    }
+    kill(-start, SIGTERM);
+    const int status = waitForCalvaro(start, std::chrono::seconds(60));
+    std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
+    collector.stop();
+    if (!uploaded || (status != 0 && status != 128 + SIGTERM)) return std::nullopt;
+    return events;
 }
 
 // The raw events of `name` the database under `home` holds.

@@ -181,34 +181,9 @@ class KilledPendingWorkTest : public testing::Test {
     // end well.
     static std::optional<std::vector<tools::CollectedEvent>> uploadedByNextStart(
         const FirstStartRound& paths, const std::vector<std::string>& more = {}) {
-        tools::Collector collector;
-        tools::MeasurementCollector measurement{collector};
-        if (!collector.start()) return std::nullopt;
+        // Debug mode also prints what the reporter says.
         const int handedOverBefore = startsThatHandedOver(paths);
-        setenv("CALVARO_MEASUREMENT_URL", collector.baseURL().c_str(), 1);
-        // Debug mode uploads a second after the newest event, without waiting
-        // out the hour since the seed's last upload, and prints what the
-        // reporter says.
-        std::vector<std::string> arguments{"-DEDIzuraroveDebugEnabled"};
-        arguments.insert(arguments.end(), more.begin(), more.end());
-        const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, arguments);
-        unsetenv("CALVARO_MEASUREMENT_URL");
-        if (start <= 0) return std::nullopt;
-        bool uploaded = false;
-        const auto deadline = PendingWorkClock::now() + std::chrono::seconds(120);
-        while (!uploaded && PendingWorkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            uploaded = startsThatHandedOver(paths) > handedOverBefore && measurement.acceptedEventCount() > 0 &&
-                       storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "
-                                               "(SELECT count(*) FROM queue)") == 0;
-        }
-        kill(-start, SIGTERM);
-        const int status = waitForCalvaro(start, std::chrono::seconds(60));
-        const bool ended = status == 0 || status == 128 + SIGTERM;
-        std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
-        collector.stop();
-        if (!uploaded || !ended) return std::nullopt;
-        return events;
+        return uploadedByOneStart(paths, [&] { return startsThatHandedOver(paths) > handedOverBefore; }, more);
     }
 
     // How many of `events` named `name` say each value of their text

@@ -82,34 +82,17 @@ class RunningLinkProcessTest : public testing::Test {
     // collector of its own: every round's data root is a copy of one
     // application instance). Nothing when it did not get there or end well.
     static std::optional<int> runningLinkCampaignsUploaded(const FirstStartRound& paths) {
-        tools::Collector collector;
-        tools::MeasurementCollector measurement{collector};
-        if (!collector.start()) return std::nullopt;
-        setenv("CALVARO_MEASUREMENT_URL", collector.baseURL().c_str(), 1);
-        // Debug mode uploads a second after the newest event.
-        const pid_t start = spawnCalvaroInGroup(paths.home, paths.waiting, {"-DEDIzuraroveDebugEnabled"});
-        unsetenv("CALVARO_MEASUREMENT_URL");
-        if (start <= 0) return std::nullopt;
-        bool uploaded = false;
-        const auto deadline = RunningLinkClock::now() + std::chrono::seconds(120);
-        while (!uploaded && RunningLinkClock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            // The start's own events and any link the kill left, all sent.
-            uploaded = measurement.acceptedEventCount() > 0 &&
-                       !preferencesName(paths.home, "<key>/zevure/measurement/deep_link</key>") &&
-                       !preferencesName(paths.home, "<key>/zevure/measurement/deep_links_waiting</key>") &&
-                       storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "
-                                               "(SELECT count(*) FROM queue)") == 0;
-        }
-        kill(-start, SIGTERM);
-        const int status = waitForCalvaro(start, std::chrono::seconds(60));
+        // The start's own events and any link the kill left, all sent.
+        const auto events = uploadedByOneStart(paths, [&] {
+            return !preferencesName(paths.home, "<key>/zevure/measurement/deep_link</key>") &&
+                   !preferencesName(paths.home, "<key>/zevure/measurement/deep_links_waiting</key>");
+        });
+        if (!events) return std::nullopt;
         int campaigns = 0;
-        for (const auto& event : measurement.acceptedEvents()) {
+        for (const auto& event : *events) {
             const auto* source = event.param("source");
             campaigns += event.name == "_cmp" && source && source->stringValue && *source->stringValue == "running";
         }
-        collector.stop();
-        if (!uploaded || (status != 0 && status != 128 + SIGTERM)) return std::nullopt;
         return campaigns;
     }
 
