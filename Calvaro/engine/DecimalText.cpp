@@ -309,19 +309,34 @@ std::optional<std::string> preciseText(long double precise) {
         // where ten decimals leave none although the value lies farther from
         // the whole number than its error, it keeps seventeen significant
         // digits (100^{-3 \cdot 10^{-12}} is no 1).
-        const bool whole = std::floor(precise) == precise;
+        // A value within the rounding of a power or logarithm of a whole
+        // number is that whole number (8^{35/3} is 2^{35}).
+        const long double nearest = std::round(precise);
+        if (nearest != 0 && std::fabs(precise - nearest) <= std::fabs(precise) * kWholeWithin) return plainAt(1);
+        const bool beyondError = std::fabs(precise - nearest) > std::fabs(precise) * kPreciseError * 4;
         if (places > 0) {
             std::string text = plainAt(places);
             const bool readsWhole = text.find('.') == std::string::npos;
-            const bool beyondError =
-                std::fabs(precise - std::round(precise)) > std::fabs(precise) * kPreciseError * 4;
-            if (readsWhole && !whole && places == kFractionDigits && beyondError) {
+            if (readsWhole && places == kFractionDigits && beyondError) {
                 text = plainAt(kPreciseDigits - 1 - leading);
             }
-            const bool shown = text.find('.') != std::string::npos || whole ||
-                               (places == kFractionDigits && !beyondError);
+            const bool shown = text.find('.') != std::string::npos || (places == kFractionDigits && !beyondError);
             // Rounded up to the next power of ten the text keeps what it shows.
             if (shown && text.find_first_of("123456789") != std::string::npos) return text;
+        }
+        // Plain digits that show the value is not whole, where they fit and
+        // its error leaves them true (20 - 4.4 \cdot 10^{-16} is
+        // 19.9999999999999996, no 2 \cdot 10^{1}); where none does, the
+        // whole number it lies within the error of (-7 \cdot 0.75^{-119.4}
+        // is -5791395056057738), never m \cdot 10^{k} that reads it.
+        if (leading >= 0) {
+            const long double error = std::fabs(precise) * kPreciseError;
+            for (int decimals = std::max(1, places + 1);
+                 decimals + leading + 2 <= kLongestNumber && std::pow(10.0L, -decimals) >= error; ++decimals) {
+                const std::string text = plainAt(decimals);
+                if (text.find('.') != std::string::npos) return text;
+            }
+            return plainAt(1);
         }
         std::snprintf(buffer, sizeof buffer, "%.*Le", significant - 1, precise);
     } else {

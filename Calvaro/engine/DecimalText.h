@@ -34,6 +34,10 @@ inline constexpr int kHeldDigits = 15;
 // its size per operation, a power of 8^{4e} is off by 5.5e-19, and a power
 // a^{q} carries the error of q times ln a^{q}, up to 39 for 10^{17}).
 inline constexpr long double kPreciseError = 5e-18L;
+// A computed value this near a whole number, in its own size, reads whole:
+// the rounding a long double's powers and logarithms leave (sixteen units in
+// its last place; 8^{35/3} comes out six units above 2^{35}).
+inline constexpr long double kWholeWithin = 16 * 1.0842021724855044e-19L;
 
 // The units of an exact decimal: 10^{38} is the largest power of ten below
 // 2^{127}, so 38 digits are the most they hold.

@@ -94,18 +94,28 @@ void ExponentialFunctionSolution::writeZero() {
     // leaves whole.
     const auto nearWhole = logarithmNearWhole(*q, input(a));
     long double value = nearWhole ? nearWhole->exact + nearWhole->rest : logarithm(*q, input(a));
-    line(exponent_ + " = " + number(value));
+    // The logarithm near a whole number keeps its rest apart while what
+    // follows is the whole number's exact result.
+    std::optional<Digit::Split> rest = nearWhole;
+    const std::string logarithmText = nearWhole ? number(*nearWhole) : number(value);
+    line(exponent_ + " = " + logarithmText);
     if (!isZero(input(c))) {
-        line(exponent_ + " = " + number(value) + " \\quad |-" + c_);
-        line(bDot_ + " x = " + number(value) + " -" + c_);
+        line(exponent_ + " = " + logarithmText + " \\quad |-" + c_);
+        line(bDot_ + " x = " + logarithmText + " -" + c_);
         const long double cValue = KalMathOperation::preciseValueOf(input(c));
         value = nearWhole && input(c).exact() ? (nearWhole->exact - cValue) + nearWhole->rest
                                               : plus(value, -cValue);
-        line(bDot_ + " x = " + number(value));
+        if (nearWhole && input(c).exact()) {
+            rest = Digit::Split{nearWhole->exact - cValue, nearWhole->rest};
+        } else {
+            rest.reset();
+        }
+        line(bDot_ + " x = " + (rest ? number(*rest) : number(value)));
     }
     if (!isOne(input(b))) {
-        line(bDot_ + " x = " + number(value) + " \\quad| :" + bDivisor_);
-        line("x = " + number(value / KalMathOperation::preciseValueOf(input(b))));
+        line(bDot_ + " x = " + (rest ? number(*rest) : number(value)) + " \\quad| :" + bDivisor_);
+        const long double bValue = KalMathOperation::preciseValueOf(input(b));
+        line("x = " + (rest ? number(Digit::Split{rest->exact / bValue, rest->rest / bValue}) : number(value / bValue)));
     }
 }
 

@@ -761,16 +761,26 @@ DigitPtr KalMathOperation::raised(const Digit& d, double r, std::optional<long d
         // than a typed number may have; where its double does not hold it
         // (3^{34}), the Digit carries it.
         if (d.exact() && !d.exactZ() && d.zConstants().empty() && d.nConstants().empty()) {
-            const auto exactZ = exactWholePower(base, r);
-            const auto exactN = exactWholePower(denominator, r);
-            const auto heldN = shortestDecimal(denominatorPower);
+            // A negative power of a part that is no power of twos and fives
+            // is the positive power of the parts exchanged: (1/3)^{-15} is
+            // 3^{15}, no 1 over the 15th power of a third.
+            const bool exchanged = r < 0 && !(exactWholePower(base, r) && exactWholePower(denominator, r));
+            const double top = exchanged ? denominator : base;
+            const double bottom = exchanged ? base : denominator;
+            const double k = exchanged ? -r : r;
+            const double bottomPower = exchanged ? std::pow(bottom, k) : denominatorPower;
+            const auto exactZ = exactWholePower(top, k);
+            const auto exactN = exactWholePower(bottom, k);
+            const auto heldN = shortestDecimal(bottomPower);
             if (exactZ && exactN && heldN && DecimalText::trimmed(*exactN).units == heldN->units &&
                 (heldN->units == 0 || DecimalText::trimmed(*exactN).exponent == heldN->exponent)) {
                 const ExactOutcome rounded = roundedOnce(*exactZ);
                 result->setZ(rounded.value);
+                result->setN(bottomPower);
                 result->setExact(true);
                 result->setPrecise(std::nullopt);
                 if (!rounded.exact) result->setExactZ(*exactZ);
+                if (bottomPower < 0) turnSigns(*result);
             }
         }
     } else {

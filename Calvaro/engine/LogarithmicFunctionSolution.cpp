@@ -106,6 +106,17 @@ void LogarithmicFunctionSolution::writeLogarithmValue(const std::string& at, con
         if (!isZero(input(d))) line(at + valueNumber(*sum(*scaled, input(d))));
         return;
     }
+    // Near a whole k the logarithm is k and a rest, as in the exponential
+    // form: log_{10}(9999999999999000) - 16 is the rest, no 0.
+    if (const auto nearWhole = logarithmNearWhole(argument, input(a)); nearWhole && input(z).exact() && input(d).exact()) {
+        line(at + factor + " " + number(*nearWhole) + " " + dTerm_);
+        const long double zValue = KalMathOperation::preciseValueOf(input(z));
+        Digit::Split value{nearWhole->exact * zValue, nearWhole->rest * zValue};
+        if (!isOne(input(z))) line(at + number(value) + " " + dTerm_);
+        value.exact += KalMathOperation::preciseValueOf(input(d));
+        if (!isZero(input(d))) line(at + (value.exact == 0 ? number(value.rest) : number(value)));
+        return;
+    }
     long double value = logarithm(argument, input(a));
     line(at + factor + " " + number(value) + " " + dTerm_);
     value *= KalMathOperation::preciseValueOf(input(z));

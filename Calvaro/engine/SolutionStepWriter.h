@@ -49,6 +49,10 @@ protected:
     static std::string number(double value);
     // A number computed in extended precision, rounded once as the steps show it.
     static std::string number(long double value);
+    // A whole number and a rest too small for the digits of their sum: the
+    // sum kept as a sum in brackets (53 - 1.601713252 \cdot 10^{-16}), so
+    // that subtracting the whole number leaves the rest the next line shows.
+    static std::string number(const Digit::Split& split);
 
     // log_{a}(argument) = ln(argument) ÷ ln(a) in extended precision.
     long double logarithm(const Digit& argument, const Digit& base) const;

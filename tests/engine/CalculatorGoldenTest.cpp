@@ -137,6 +137,14 @@ const GoldenCase kCases[] = {
     {"log_base_fraction_of_decimals", {0, {"2.5/3", "-0.333", "0.5", "-5", "", "0.25"}}},
     {"exp_intercept_three_to_36_plus_one", {1, {"3", "", "36", "1", "", ""}}},
     {"log_zero_near_zero", {0, {"100", "-1/2", "1", "1/1000000", "", "1000000/3"}}},
+    // Whole values read whole: negative powers of a third, a power with a
+    // fractional exponent that is a whole number (8^{35/3} is 2^{35}); a sum
+    // a hair below 20 shows its digits; a logarithm a hair below 16 keeps
+    // its rest in the logarithmic form as in the exponential one.
+    {"exp_negative_powers_of_a_third", {1, {"1/3", "", "-27", "23", "-15", ""}}},
+    {"log_base_eight_whole_power", {0, {"8", "", "88.42", "-5", "", "3/7"}}},
+    {"exp_sum_just_below_twenty", {1, {"0.25", "", "26", "20", "", "-2"}}},
+    {"log_value_just_below_sixteen", {0, {"10", "", "", "-16", "9999999999999000", ""}}},
 };
 
 std::string quoted(const nlohmann::json& json, const char* key) {
