@@ -312,7 +312,12 @@ std::optional<std::string> preciseText(long double precise) {
         // A value within the rounding of a power or logarithm of a whole
         // number is that whole number (8^{35/3} is 2^{35}).
         const long double nearest = std::round(precise);
-        if (nearest != 0 && std::fabs(precise - nearest) <= std::fabs(precise) * kWholeWithin) return plainAt(1);
+        const auto wholeText = [nearest] {
+            char digits[64];
+            std::snprintf(digits, sizeof digits, "%.0Lf", nearest);
+            return std::string(digits);
+        };
+        if (nearest != 0 && std::fabs(precise - nearest) <= std::fabs(precise) * kWholeWithin) return wholeText();
         const bool beyondError = std::fabs(precise - nearest) > std::fabs(precise) * kPreciseError * 4;
         if (places > 0) {
             std::string text = plainAt(places);
@@ -325,18 +330,19 @@ std::optional<std::string> preciseText(long double precise) {
             if (shown && text.find_first_of("123456789") != std::string::npos) return text;
         }
         // Plain digits that show the value is not whole, where they fit and
-        // its error leaves them true (20 - 4.4 \cdot 10^{-16} is
-        // 19.9999999999999996, no 2 \cdot 10^{1}); where none does, the
-        // whole number it lies within the error of (-7 \cdot 0.75^{-119.4}
-        // is -5791395056057738), never m \cdot 10^{k} that reads it.
+        // its error turns the last by one at most (log_{2}(3) +
+        // 1234567890123456 is 1234567890123457.6); where none is, the whole number the value
+        // lies within the error of, while every digit of it is sure (-7 \cdot
+        // 0.75^{-119.4} is -5791395056057738), never m \cdot 10^{k} that
+        // reads a whole number.
         if (leading >= 0) {
             const long double error = std::fabs(precise) * kPreciseError;
             for (int decimals = std::max(1, places + 1);
-                 decimals + leading + 2 <= kLongestNumber && std::pow(10.0L, -decimals) >= error; ++decimals) {
+                 decimals + leading + 2 <= kLongestNumber && std::pow(10.0L, -decimals) >= 2 * error; ++decimals) {
                 const std::string text = plainAt(decimals);
                 if (text.find('.') != std::string::npos) return text;
             }
-            return plainAt(1);
+            if (error * 4 < 0.5L && !decimalTextNearTie(precise, 0)) return wholeText();
         }
         std::snprintf(buffer, sizeof buffer, "%.*Le", significant - 1, precise);
     } else {

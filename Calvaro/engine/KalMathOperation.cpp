@@ -457,6 +457,16 @@ AdditionResult addOrSubtract(const Digit& u, const Digit& v, char sign, bool wit
         }
     }
 
+    // An exact term and one too small for the digits of their sum: the sum
+    // is kept as the two (20 - 4.4 \cdot 10^{-16} is no 20).
+    if (!exactResult && !result->split() && plain && *result->z() != 0) {
+        const long double first = KalMathOperation::preciseValueOf(u);
+        const long double second = (sign == '+' ? 1 : -1) * KalMathOperation::preciseValueOf(v);
+        const bool firstLarger = std::fabs(first) >= std::fabs(second);
+        const Digit::Split split{firstLarger ? first : second, firstLarger ? second : first};
+        if ((firstLarger ? u : v).exact() && KalStringOutput::splitLatex(split)) result->setSplit(split);
+    }
+
     if (*result->z() == 0) {
         result->setN(1.0);
     } else if (result->n() < 0) {
@@ -761,10 +771,11 @@ DigitPtr KalMathOperation::raised(const Digit& d, double r, std::optional<long d
         // than a typed number may have; where its double does not hold it
         // (3^{34}), the Digit carries it.
         if (d.exact() && !d.exactZ() && d.zConstants().empty() && d.nConstants().empty()) {
-            // A negative power of a part that is no power of twos and fives
-            // is the positive power of the parts exchanged: (1/3)^{-15} is
-            // 3^{15}, no 1 over the 15th power of a third.
-            const bool exchanged = r < 0 && !(exactWholePower(base, r) && exactWholePower(denominator, r));
+            // A negative power of a unit fraction whose denominator is no
+            // power of twos and fives is the whole positive power of that
+            // denominator: (1/3)^{-15} is 3^{15}, no 1 over the 15th power
+            // of a third.
+            const bool exchanged = r < 0 && std::fabs(base) == 1 && !exactWholePower(denominator, r);
             const double top = exchanged ? denominator : base;
             const double bottom = exchanged ? base : denominator;
             const double k = exchanged ? -r : r;

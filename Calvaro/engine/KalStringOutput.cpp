@@ -300,6 +300,15 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
                                  : std::nullopt) {
                 if (!keepSigns && !exact->empty() && exact->front() == '-') exact->erase(0, 1);
                 numerator = *exact;
+            } else if (const auto sum = !allDigits && digit.split() && digit.zConstants().empty() &&
+                                                digit.nConstants().empty()
+                                            ? splitLatex(keepSigns || digit.split()->exact >= 0
+                                                             ? *digit.split()
+                                                             : Digit::Split{-digit.split()->exact,
+                                                                            -digit.split()->rest})
+                                            : std::nullopt) {
+                // Without signs the magnitude: the exact part's sign is the sum's.
+                numerator = *sum;
             } else if (!allDigits && digit.precise() && std::isfinite(z) &&
                        std::fabs(z) >= std::numeric_limits<double>::min()) {
                 long double precise = *digit.precise();
@@ -329,6 +338,21 @@ std::string KalStringOutput::formatDigitLatex(const Digit& digit, const std::str
     if (brackets.value_or(!text.empty() && text[0] == '-')) text = "\\left(" + text + "\\right)";
     if (!suffix.empty()) text += " " + suffix;
     return text;
+}
+
+std::optional<std::string> KalStringOutput::splitLatex(const Digit::Split& split) {
+    // Only a whole exact part reads as itself in a line; a rest below the
+    // double's normal numbers has no text of its own.
+    if (split.exact == 0 || !(std::fabs(split.exact) < 1e17L) || std::round(split.exact) != split.exact ||
+        !std::isfinite(split.rest) || std::fabs(split.rest) < std::numeric_limits<double>::min()) {
+        return std::nullopt;
+    }
+    // Seventeen significant digits show a rest from half their last place on.
+    const long double shown = 0.5L * std::pow(10.0L, std::floor(std::log10(std::fabs(split.exact))) - 16);
+    if (std::fabs(split.rest) >= shown) return std::nullopt;
+    const std::string exact = formatPreciseNumberLatex(std::fabs(split.exact));
+    const std::string rest = formatPreciseNumberLatex(std::fabs(split.rest));
+    return std::string(split.exact < 0 ? "(-" : "(") + exact + (split.rest < 0 ? " - " : " + ") + rest + ")";
 }
 
 std::string KalStringOutput::formatPreciseNumberLatex(long double value) {

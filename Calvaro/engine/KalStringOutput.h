@@ -78,6 +78,12 @@ public:
     // the long double, so the double's own rounding shows in no digit.
     static std::string formatPreciseNumberLatex(long double value);
 
+    // A number near a whole one kept as their sum where the rest is too
+    // small for the digits of the sum to show: "(53 - 1.601713252 \cdot
+    // 10^{-16})", so that subtracting the exact part leaves the rest the
+    // next line shows. None where the sum's own digits show the rest.
+    static std::optional<std::string> splitLatex(const Digit::Split& split);
+
     // The value of an exact Digit without constants as the steps write a
     // number, from its exact parts: every digit of a whole Digit (3^{34} is
     // 16677181699666569), a quotient rounded once to the digits a line writes

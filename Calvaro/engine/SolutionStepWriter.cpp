@@ -82,13 +82,7 @@ std::string SolutionStepWriter::number(double value) {
 std::string SolutionStepWriter::number(long double value) { return KalStringOutput::formatPreciseNumberLatex(value); }
 
 std::string SolutionStepWriter::number(const Digit::Split& split) {
-    const long double value = split.exact + split.rest;
-    // Seventeen significant digits show a rest from half their last place on.
-    const long double shown = 0.5L * std::pow(10.0L, std::floor(std::log10(std::fabs(split.exact))) - 16);
-    if (split.exact == 0 || split.rest == 0 || std::fabs(split.rest) >= shown) return number(value);
-    const std::string exact = KalStringOutput::formatPreciseNumberLatex(std::fabs(split.exact));
-    const std::string rest = KalStringOutput::formatPreciseNumberLatex(std::fabs(split.rest));
-    return std::string(split.exact < 0 ? "(-" : "(") + exact + (split.rest < 0 ? " - " : " + ") + rest + ")";
+    return KalStringOutput::splitLatex(split).value_or(number(split.exact + split.rest));
 }
 
 long double SolutionStepWriter::logarithm(const Digit& argument, const Digit& base) const {

@@ -89,8 +89,9 @@ TEST(ExactResultLines, NumbersAreRoundedOnceToWhatALineHolds) {
     } precise[] = {
         {590811.24606676116012L, "590811.2460667612"},
         {1234567890123457.58496L, "1234567890123457.6"},
-        // Past seventeen digits the decimal that shows it is not whole.
-        {12345678901234567.2L, "12345678901234567.2"},
+        // Its error (0.06) leaves no decimal sure: the whole number it lies
+        // within the error of, never m \cdot 10^{k} reading it.
+        {12345678901234567.2L, "12345678901234567"},
         // Near the middle between two roundings one digit fewer: 6598001416.00907545
         // (8^{4e} is ...0090754471) is no ...0090755.
         {6598001416.0090754507L, "6598001416.009075"},
