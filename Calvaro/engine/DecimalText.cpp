@@ -317,7 +317,11 @@ std::optional<std::string> preciseText(long double precise) {
             std::snprintf(digits, sizeof digits, "%.0Lf", nearest);
             return std::string(digits);
         };
-        if (nearest != 0 && std::fabs(precise - nearest) <= std::fabs(precise) * kWholeWithin) return wholeText();
+        // Only where the value's sure digits reach its units.
+        const bool unitsSure = significant - 1 - leading >= 0;
+        if (unitsSure && nearest != 0 && std::fabs(precise - nearest) <= std::fabs(precise) * kWholeWithin) {
+            return wholeText();
+        }
         const bool beyondError = std::fabs(precise - nearest) > std::fabs(precise) * kPreciseError * 4;
         if (places > 0) {
             std::string text = plainAt(places);
@@ -342,7 +346,7 @@ std::optional<std::string> preciseText(long double precise) {
                 const std::string text = plainAt(decimals);
                 if (text.find('.') != std::string::npos) return text;
             }
-            if (error * 4 < 0.5L && !decimalTextNearTie(precise, 0)) return wholeText();
+            if (unitsSure && error * 4 < 0.5L && !decimalTextNearTie(precise, 0)) return wholeText();
         }
         std::snprintf(buffer, sizeof buffer, "%.*Le", significant - 1, precise);
     } else {

@@ -97,13 +97,14 @@ bool isShortQuotient(const ExactDecimal& z, const ExactDecimal& n);
 // from the long double to ten decimals, or to kPreciseDigits significant
 // digits where these come first (fewer, down to kHeldDigits, where the
 // value's error could turn the last digit); m \cdot 10^{k} of ten significant digits
-// below 10^{-10} and from 10^{17} on, and of kPreciseDigits where the plain
-// text would show no decimal (such a value is never known to be whole) or
-// fewer than ten decimals would read whole; where ten decimals would read
-// whole a value farther from the whole number than its error keeps
-// kPreciseDigits significant digits (0.99999999998618449). None
-// for a value outside the double's normal range, which is written from its
-// double. No brackets.
+// below 10^{-10} and from 10^{17} on. Within kWholeWithin of a whole number
+// the value is that number, written plain (8^{35/3} is 34359738368); where
+// ten decimals would read whole a value farther from the whole number than
+// its error keeps kPreciseDigits significant digits (0.99999999998618449);
+// where fewer than ten decimals would, it shows the decimals its error
+// leaves sure, else the whole number while its units are sure, and only
+// then m \cdot 10^{k} of its sure digits. None for a value outside the
+// double's normal range, which is written from its double. No brackets.
 std::optional<std::string> preciseText(long double value);
 
 // A constant's value in extended precision (π and e), else its double.

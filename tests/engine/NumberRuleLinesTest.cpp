@@ -37,7 +37,8 @@ TEST(NumberRuleLines, SchoolExercisesAreSolvedWithTheirTrueLines) {
         {1, {"3", "", "36", "1", "", ""}, "f(0) =  150094635296999121 + 1"},
         {1, {"3", "", "36", "1", "", ""}, "f(0) = 150094635296999122"},
         {1, {"2", "", "57", "1", "", ""}, "f(0) = 144115188075855873"},
-        // -7 · 0.75^{-119.4} is -5791395056057737.98: never whole.
+        // -7 · 0.75^{-119.4} is -5791395056057737.98, its error 0.03: no
+        // decimal is sure, and it reads the whole number, never m \cdot 10^{k}.
         {1, {"0.75", "31.1", "5", "", "-4", "-7"}, "f(-4) = -5791395056057738 "},
         // 100^{-3 \cdot 10^{-12}} - 1 without cancellation: x is
         // 2.7631021116 \cdot 10^{-11}, and the power is no 1.
@@ -52,7 +53,40 @@ TEST(NumberRuleLines, SchoolExercisesAreSolvedWithTheirTrueLines) {
         {1, {"100", "", "-1/1000000000000", "-1000000/3", "", "1000000/3"}, "f(0) = -0.0000015351"},
         // log_{10}(9999999999999000) - 16 is -4.3429448190 \cdot 10^{-14}, no 0.
         {1, {"10", "", "16", "-9999999999999000", "", ""}, " x = (-4.342944819 \\cdot 10^{-14})"},
+        // ... in the logarithmic form too.
+        {0, {"10", "", "", "-16", "9999999999999000", ""},
+         "f(9999999999999000) = (-4.342944819 \\cdot 10^{-14})"},
+        // Whole values read whole: powers of a third with negative whole
+        // exponents, the sum they meet, 8^{35/3} = 2^{35}.
+        {1, {"1/3", "", "", "", "-15", ""}, "f(-15) =  14348907 "},
+        {1, {"1/3", "", "-27", "23", "", ""}, "f(0) = 7625597485010"},
+        {0, {"8", "", "88.42", "-5", "", "3/7"}, " x + 88.42 = 34359738368"},
+        // A whole number and a rest too small for the digits of their sum
+        // stay a sum, so no line contradicts the next: log_{2}(2^{53} - 1)
+        // is 53 less 1.6 \cdot 10^{-16}, 20 - 2 \cdot 0.25^{26} no 20, and
+        // -11 - 2 \cdot 0.25^{26} no -11.
+        {1, {"", "", "53", "-9007199254740991", "", ""}, " x + 53 = (53 - 1.601713252 \\cdot 10^{-16})"},
+        {1, {"", "", "53", "-9007199254740991", "", ""}, " x = (53 - 1.601713252 \\cdot 10^{-16}) -53"},
+        {1, {"0.25", "", "26", "20", "", "-2"}, "f(0) = (20 - 4.440892099 \\cdot 10^{-16})"},
+        {1, {"0.25", "", "26", "-11", "", "-2"}, "f(0) = -(11 + 4.440892099 \\cdot 10^{-16})"},
     });
+}
+
+// A value a power or logarithm leaves within a long double's rounding of a
+// whole number reads that number plain, at every magnitude up to 10^{16}:
+// (1/3)^{-n} for n from 1 to 33, and 8^{m/3} = 2^{m} for m up to 53.
+TEST(NumberRuleLines, WholeValuesComputedInExtendedPrecisionReadWhole) {
+    for (int n = 1; n <= 33; ++n) {
+        uint64_t whole = 1;
+        for (int i = 0; i < n; ++i) whole *= 3;
+        EXPECT_EQ(DecimalText::preciseText(std::pow(1.0L / 3.0L, static_cast<long double>(-n))).value_or("none"),
+                  std::to_string(whole))
+            << "3^" << n;
+    }
+    for (int m = 1; m <= 53; ++m) {
+        const long double value = std::pow(8.0L, static_cast<long double>(m) / 3.0L);
+        EXPECT_EQ(DecimalText::preciseText(value).value_or("none"), std::to_string(uint64_t{1} << m)) << "2^" << m;
+    }
 }
 
 // A value that is not whole never reads whole, whatever its magnitude: every
