@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -37,7 +38,7 @@ inline constexpr long double kPreciseError = 5e-18L;
 // A computed value this near a whole number, in its own size, reads whole:
 // the rounding a long double's powers and logarithms leave (sixteen units in
 // its last place; 8^{35/3} comes out six units above 2^{35}).
-inline constexpr long double kWholeWithin = 16 * 1.0842021724855044e-19L;
+inline constexpr long double kWholeWithin = 16 * std::numeric_limits<long double>::epsilon();
 
 // The units of an exact decimal: 10^{38} is the largest power of ten below
 // 2^{127}, so 38 digits are the most they hold.
