@@ -73,7 +73,10 @@
 //
 // With --open-link URL the application hands the engine URL as a link opened
 // while it runs, once the events above are logged; kind 7 (value 1) is
-// reported once the call has returned, before kind 3.
+// reported once the call has returned, before kind 3. With
+// --open-link-behind-work the engine's facade queue is busy with earlier work
+// while the link is opened, and 20 ms later still: the link reaches the engine
+// at least that long after its opening, as on a busy start.
 //
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
@@ -95,6 +98,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -106,6 +110,7 @@
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/DataLoss.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
@@ -154,7 +159,8 @@ int usage(const char* program) {
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
         "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
-        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--log-at-end N]\n",
+        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--open-link-behind-work]\n"
+        "       [--log-at-end N]\n",
         program);
     return 2;
 }
@@ -268,6 +274,7 @@ int main(int argc, char** argv) {
     bool holdWorkerAtEnd = false;
     int64_t logAtEnd = 0;
     std::string openLink;
+    bool openLinkBehindWork = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -320,6 +327,8 @@ int main(int argc, char** argv) {
             endOnSignal = true;
         } else if (arg == "--open-link" && hasValue) {
             openLink = argv[++i];
+        } else if (arg == "--open-link-behind-work") {
+            openLinkBehindWork = true;
         } else if (arg == "--hold-worker-at-end") {
             holdWorkerAtEnd = true;
         } else if (arg == "--log-at-end" && hasValue) {
@@ -407,7 +416,13 @@ int main(int argc, char** argv) {
     if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
     const int64_t logged = count + (marker ? 1 : 0);
     if (!openLink.empty()) {
+        auto queueFree = std::make_shared<dispatch::TimedSemaphore>();
+        if (openLinkBehindWork) DEDIzurarove::dispatchAsyncOnSerialQueue([queueFree] { queueFree->wait(30); });
         DEDIzurarove::handleOpenURL(openLink);
+        if (openLinkBehindWork) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            queueFree->signal();
+        }
         report(kLinkOpened, 1);
     }
     if (trigger) {
