@@ -2,7 +2,9 @@
 // on its own, on a script error or on a signal. An end that lets a worker
 // thread run on while static objects go crashes now and then and loses the
 // last events, so each road runs many times; every end must leave the
-// exercise's "kal_calculate" in the analytics database.
+// exercise in the history and its "kal_calculate" in the analytics database
+// (but for a signalled end that ran out of the clock, not of processor time,
+// and said what it left behind).
 
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
