@@ -55,6 +55,9 @@ double SignalWatcher::secondsLeft() const {
 }
 
 void SignalWatcher::watch() {
+    // Named, so that a look at the process tells it from the threads that
+    // must block the signals (the only other one that may take them).
+    pthread_setname_np(pthread_self(), kThreadName);
     const sigset_t set = stopSignals();
     for (;;) {
         int signal = 0;

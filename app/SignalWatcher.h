@@ -29,6 +29,9 @@ class SignalWatcher {
 
     // From the first signal to the forced exit.
     static constexpr double kStopTimeLimit = 1.8;
+    // The name of the watcher's thread: the one thread of the process that
+    // takes the signals; every other one blocks them.
+    static constexpr const char* kThreadName = "signal watcher";
 
     // The first signal received, 0 while none was.
     int received() const { return received_.load(); }

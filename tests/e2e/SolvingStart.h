@@ -22,6 +22,16 @@
 #include "tests/e2e/ProcessCpu.h"
 #include "tests/support/TemporaryDataRoot.h"
 
+// The bytes process `pid` has read so far through read calls (rchar: what
+// it read of files, whatever the page cache held); -1 when unknown.
+inline long long solvingStartReadBytes(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string line;
+    while (std::getline(io, line))
+        if (line.rfind("rchar:", 0) == 0) return std::stoll(line.substr(6));
+    return -1;
+}
+
 // The most memory the process ever held (VmHWM), in kB; 0 when unknown.
 inline long solvingStartPeakKilobytes(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -33,6 +43,7 @@ inline long solvingStartPeakKilobytes(pid_t pid) {
 
 struct SolvingStart {
     long peakKilobytes = 0;
+    long long readBytes = -1;  // what it had read by then (solvingStartReadBytes)
     bool shown = false;    // the script's snapshot was written
     bool reached = false;  // what the start waited for after the first screen
     int status = -1;
@@ -67,6 +78,7 @@ inline SolvingStart solveOnceAndStop(const std::filesystem::path& folder, const 
            running())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     run.peakKilobytes = solvingStartPeakKilobytes(pid);
+    run.readBytes = solvingStartReadBytes(pid);
     kill(-pid, SIGTERM);
     run.status = waitForCalvaro(pid, std::chrono::seconds(60));
     return run;

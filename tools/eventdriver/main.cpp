@@ -47,7 +47,9 @@
 // standard input, and then ends as the application does on a signal: the
 // application terminates, the work begun for the background gets 1 s, the
 // queues what is left of 1.8 s from the signal; work still running then is
-// let go, as the application lets it go. Exit status 128 + the signal when
+// let go, as the application lets it go. Those seconds are the end's own, as
+// on a machine of its own: the time its threads waited for a core on a
+// crowded one does not count. Exit status 128 + the signal when
 // that end was orderly (every event logged stored, nothing lost), else 4 or 6
 // as above.
 //
@@ -71,7 +73,10 @@
 //
 // With --open-link URL the application hands the engine URL as a link opened
 // while it runs, once the events above are logged; kind 7 (value 1) is
-// reported once the call has returned, before kind 3.
+// reported once the call has returned, before kind 3. With
+// --open-link-behind-work the engine's facade queue is busy with earlier work
+// while the link is opened, and 20 ms later still: the link reaches the engine
+// at least that long after its opening, as on a busy start.
 //
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
@@ -82,13 +87,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -100,6 +110,7 @@
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/storage/MSRSqliteStore.h"
 #include "platform/dispatch/ProcessEnd.h"
+#include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/DataLoss.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
@@ -148,30 +159,75 @@ int usage(const char* program) {
         "       [--threads T] [--pace-us U] [--marker M] [--report-fd FD]\n"
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
         "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
-        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--log-at-end N]\n",
+        "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--open-link-behind-work]\n"
+        "       [--log-at-end N]\n",
         program);
     return 2;
 }
 
+// The time an end has had since it began, as on a machine of its own: the
+// wall clock less the time the process's busiest thread spent waiting for a
+// core (the kernel's schedstat). A core shared with many other processes
+// stretches the wall clock many times over, not the end's work; a worker
+// that is held or waits on nothing counts as on a quiet machine. Without
+// schedstat, the wall clock.
+class EndClock {
+  public:
+    EndClock() : began_(std::chrono::steady_clock::now()), waitedBefore_(waitedByThread()) {}
+
+    double seconds() const { return std::max(0.0, wallSeconds() - waitedSince()); }
+    double wallSeconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    }
+
+  private:
+    // Seconds each thread of the process has waited for a core, by id.
+    static std::map<std::string, double> waitedByThread() {
+        std::map<std::string, double> waited;
+        DIR* tasks = opendir("/proc/self/task");
+        if (!tasks) return waited;
+        while (const dirent* task = readdir(tasks)) {
+            if (task->d_name[0] == '.') continue;
+            std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/schedstat");
+            unsigned long long running = 0, waiting = 0;
+            if (in >> running >> waiting) waited[task->d_name] = static_cast<double>(waiting) / 1e9;
+        }
+        closedir(tasks);
+        return waited;
+    }
+    double waitedSince() const {
+        double most = 0;
+        for (const auto& [thread, waited] : waitedByThread()) {
+            const auto before = waitedBefore_.find(thread);
+            most = std::max(most, waited - (before == waitedBefore_.end() ? 0.0 : before->second));
+        }
+        return most;
+    }
+
+    std::chrono::steady_clock::time_point began_;
+    std::map<std::string, double> waitedBefore_;
+};
+
+// Work still running at the end is let go, as the application lets it go at
+// its end's deadline: that is orderly when `stored` (when given) answers that
+// every event handed over was stored, else the run ends with 4.
+[[noreturn]] void leaveWithoutTheWork(double limit, int status, const std::function<bool()>& stored) {
+    const bool orderly = stored && stored() && !foundation::DataLoss::describe();
+    std::fprintf(stderr, "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
+                 limit, orderly ? " (every event it was handed is stored)" : "");
+    // The worker may still be storing: what it holds now is what is lost.
+    if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0 && !orderly)
+        std::fprintf(stderr, "event_driver: %zu events handed over were left behind, not stored\n", left);
+    std::fflush(nullptr);
+    reportEnded();
+    std::_Exit(orderly ? status : 4);
+}
+
 // Nothing outlives main: the engine's queues finish their work and their
 // threads are joined, within `limit` seconds, before static objects go. The
-// run's `status` unless something was lost. Work still running at `limit`
-// is let go, as the application lets it go at its end's deadline: that is
-// orderly when `stored` (when given) answers that every event handed over
-// was stored, else the run ends with 4.
+// run's `status` unless something was lost (see leaveWithoutTheWork).
 int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
-    if (!dispatch::endQueues(limit)) {
-        const bool orderly = stored && stored() && !foundation::DataLoss::describe();
-        std::fprintf(stderr,
-                     "event_driver: the engine's work did not finish within %.2f s; leaving without it%s\n",
-                     limit, orderly ? " (every event it was handed is stored)" : "");
-        // The worker may still be storing: what it holds now is what is lost.
-        if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0 && !orderly)
-            std::fprintf(stderr, "event_driver: %zu events handed over were left behind, not stored\n", left);
-        std::fflush(nullptr);
-        reportEnded();
-        std::_Exit(orderly ? status : 4);
-    }
+    if (!dispatch::endQueues(limit)) leaveWithoutTheWork(limit, status, stored);
     MSRSqliteStore::closeAllDatabases();
     if (auto lost = foundation::DataLoss::describe()) {
         std::fprintf(stderr, "event_driver: %s\n", lost->c_str());
@@ -183,14 +239,23 @@ int endRun(double limit, int status, const std::function<bool()>& stored = {}) {
 }
 
 // As the application ends on a signal (app/Launcher.cpp, app/main.cpp): it
-// terminates, its background work gets a second, its queues what is left.
+// terminates, its background work gets a second, its queues what is left of
+// the end's time. That time is the end's own (EndClock), so that a crowded
+// machine does not cut short an end whose work fits: the queues are drained
+// within it, then ended within what is left, stretched as the machine has
+// stretched the end so far.
 int endAsTheApplicationOnSignal(int signal, const std::function<bool()>& stored) {
     constexpr double kStopTimeLimit = 1.8, kInterruptedTimeLimit = 1.0, kExitMargin = 0.2;
-    const auto signalled = std::chrono::steady_clock::now();
+    constexpr double kLook = 0.05;
+    const EndClock clock;
     ui::Application::shared().terminate();
-    ui::Application::shared().waitForBackgroundTasks(kInterruptedTimeLimit);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
-    return endRun(std::max(0.0, kStopTimeLimit - took - kExitMargin), 128 + signal, stored);
+    while (!ui::Application::shared().waitForBackgroundTasks(kLook) && clock.seconds() < kInterruptedTimeLimit)
+        continue;
+    const double limit = kStopTimeLimit - kExitMargin;
+    while (!dispatch::drainQueues(kLook))
+        if (clock.seconds() >= limit) leaveWithoutTheWork(limit, 128 + signal, stored);
+    const double stretch = std::clamp(clock.wallSeconds() / std::max(clock.seconds(), 1e-3), 1.0, 30.0);
+    return endRun(std::max(0.0, limit - clock.seconds()) * stretch, 128 + signal, stored);
 }
 
 }  // namespace
@@ -209,6 +274,7 @@ int main(int argc, char** argv) {
     bool holdWorkerAtEnd = false;
     int64_t logAtEnd = 0;
     std::string openLink;
+    bool openLinkBehindWork = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -261,6 +327,8 @@ int main(int argc, char** argv) {
             endOnSignal = true;
         } else if (arg == "--open-link" && hasValue) {
             openLink = argv[++i];
+        } else if (arg == "--open-link-behind-work") {
+            openLinkBehindWork = true;
         } else if (arg == "--hold-worker-at-end") {
             holdWorkerAtEnd = true;
         } else if (arg == "--log-at-end" && hasValue) {
@@ -348,7 +416,13 @@ int main(int argc, char** argv) {
     if (marker) tools::EngineDriver::logNumbered(tools::EngineDriver::kMarkerEventName, *marker);
     const int64_t logged = count + (marker ? 1 : 0);
     if (!openLink.empty()) {
+        auto queueFree = std::make_shared<dispatch::TimedSemaphore>();
+        if (openLinkBehindWork) DEDIzurarove::dispatchAsyncOnSerialQueue([queueFree] { queueFree->wait(30); });
         DEDIzurarove::handleOpenURL(openLink);
+        if (openLinkBehindWork) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            queueFree->signal();
+        }
         report(kLinkOpened, 1);
     }
     if (trigger) {
