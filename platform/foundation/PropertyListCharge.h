@@ -58,11 +58,13 @@ private:
 // One entry of a dictionary as a reader or writer sizes it, for whoever
 // decides what of a file stays: its key and value one level deep, as the
 // writer writes them. `sized` is false for an entry whose size is not known
-// (damaged, cut short, or past the bounds on its own).
+// (damaged, cut short, or past the bounds on its own). `type` is the type
+// of its value, Absent where the reader cannot tell.
 struct PropertyListEntry {
     std::string key;
     PropertyListBounds size{0, 0};
     bool sized = true;
+    Value::Type type = Value::Type::Absent;
 };
 
 // What a salvage keeps of a dictionary's entries (numbered as the salvage

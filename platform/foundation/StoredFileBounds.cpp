@@ -5,6 +5,8 @@
 #include <mutex>
 #include <tuple>
 
+#include "platform/foundation/PropertyList.h"
+
 namespace foundation {
 namespace {
 
@@ -29,21 +31,46 @@ void takeFrom(PropertyListBounds& room, const PropertyListBounds& size) {
 
 }  // namespace
 
-bool StoredFileBound::knows(std::string_view key) const {
-    if (keys.empty()) return true;
-    for (const std::string& known : keys) {
-        if (!known.empty() && known.back() == '*') {
-            if (inFamily(key, known)) return true;
-        } else if (key == known) {
-            return true;
+bool StoredFileBound::knows(std::string_view key) const { return keys.empty() || storedKey(key); }
+
+const StoredKey* StoredFileBound::storedKey(std::string_view key) const {
+    for (const StoredKey& known : keys) {
+        if (!known.key.empty() && known.key.back() == '*') {
+            if (inFamily(key, known.key)) return &known;
+        } else if (key == known.key) {
+            return &known;
         }
     }
-    return false;
+    return nullptr;
 }
 
 int StoredFileBound::standing(std::string_view key) const {
     if (std::find(userKeys.begin(), userKeys.end(), key) != userKeys.end()) return 0;
     return knows(key) ? 1 : 2;
+}
+
+int StoredFileBound::standing(std::string_view key, Value::Type type, std::optional<PropertyListBounds> size) const {
+    const int rank = standing(key);
+    if (rank == 2) return rank;
+    if (!size || !fitsIn(*size, entryBound(key))) return 2;
+    const StoredKey* known = storedKey(key);
+    return !known || known->type == Value::Type::Absent || known->type == type ? rank : 2;
+}
+
+int StoredFileBound::standing(std::string_view key, const Value& value) const {
+    const PropertyListSize size = propertyListSize(value, 1);
+    const PropertyListBounds entry{size.values + 1, size.bytes + plistxml::keyBytes(1, plistxml::escapedLength(key))};
+    const int rank = standing(key, value.type(), entry);
+    const StoredKey* known = storedKey(key);
+    if (rank == 2 || !known || known->items == Value::Type::Absent || !value.list()) return rank;
+    for (const Value& item : *value.list())
+        if (item.type() != known->items) return 2;
+    return rank;
+}
+
+PropertyListBounds StoredFileBound::entryBound(std::string_view key) const {
+    const StoredKey* known = storedKey(key);
+    return known && known->bound ? *known->bound : bounds;
 }
 
 std::optional<size_t> StoredFileBound::sharedFamily(std::string_view key) const {
@@ -62,6 +89,11 @@ std::optional<StoredFileBound> storedFileBound(const std::string& name) {
     auto found = storedFileBoundsTable().find(name);
     if (found == storedFileBoundsTable().end()) return std::nullopt;
     return found->second;
+}
+
+std::vector<std::pair<std::string, StoredFileBound>> storedFileBounds() {
+    std::lock_guard lock(storedFileBoundsMutex);
+    return {storedFileBoundsTable().begin(), storedFileBoundsTable().end()};
 }
 
 void resetStoredFileBounds() {
