@@ -18,6 +18,7 @@
 #include "analytics/model/MSRDataTypeValidator.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRNumericUtil.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "platform/foundation/Text.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
@@ -848,7 +849,7 @@ void MSRAnalytics::loadPersistedConsentSettings() {
 
 void MSRAnalytics::resetAnalyticsData() {
     setLoadTimestamp(dispatch::Clock::now());
-    setResetRetryCount(resetRetryCount() + 1);
+    setResetRetryCount(MSRNextCount(resetRetryCount()));
     setNeedFirstOpenAfterReset(true);
     auto identity = MSRIdentityInterface::shared();
     const std::string fresh = identity ? identity->randomAppInstanceID() : std::string();

@@ -14,6 +14,7 @@
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRAlarm.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/host/AdvertisingIdentity.h"
 #include "platform/security/Compression.h"
@@ -79,7 +80,7 @@ bool MSRConversionValues::shouldFetchSKANConversionValue() {
 int32_t MSRConversionValues::SKANFetchRetryLimit() {
     const int64_t evaluated = engine_.persistedConfig_->SKANEvaluationEventTimeMillis();
     const int64_t backoff = engine_.persistedConfig_->SKANEvaluationUpdateBackoffMillis();
-    if (evaluated >= 1 && backoff >= 1 && evaluated + backoff >= nowMillis()) return 1;
+    if (evaluated >= 1 && backoff >= 1 && MSRCountPlus(evaluated, backoff) >= nowMillis()) return 1;
     return isInFirstSKANPostbackWindow() ? engine_.remoteConfig_->SKANFirstWindowCVFetchRetryLimit()
                                          : engine_.remoteConfig_->SKANCVFetchRetryLimit();
 }

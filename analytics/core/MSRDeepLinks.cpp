@@ -20,6 +20,7 @@
 #include "analytics/support/MSRPercentEncoding.h"
 #include "platform/foundation/Text.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Bundle.h"
@@ -687,7 +688,8 @@ void MSRDeepLinks::handleDeferredDeepLinkResponse(const net::Response& response,
     contexts.emplace_back(static_cast<int64_t>(status));
     contexts.emplace_back(error ? error->description : std::string());
     log(1, 23199, "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error", contexts);
-    engine_.persistedConfig_->setDeferredDeepLinkRetryCount(engine_.persistedConfig_->deferredDeepLinkRetryCount() + 1);
+    engine_.persistedConfig_->setDeferredDeepLinkRetryCount(
+        MSRNextCount(engine_.persistedConfig_->deferredDeepLinkRetryCount()));
     engine_.uploader().updateSchedule();
 }
 

@@ -16,6 +16,7 @@
 #include "analytics/support/MSRConstants.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/foundation/Bundle.h"
@@ -498,8 +499,9 @@ std::optional<std::string> MSRIdentity::sessionStitchingTokenWithSessionNumber(i
         if (isAnalyticsStorageDenied()) return;
         const bool sameSession =
             sessionNumber == lastSessionNumber_ && sessionExpired == lastIsSessionExpired_;
-        const bool nextAfterExpiry =
-            sessionNumber == lastSessionNumber_ + 1 && lastIsSessionExpired_ && !sessionExpired;
+        const bool nextAfterExpiry = sessionNumber == MSRNextCount(lastSessionNumber_) &&
+                                     sessionNumber != lastSessionNumber_ && lastIsSessionExpired_ &&
+                                     !sessionExpired;
         if (!sameSession && !nextAfterExpiry) sessionStitchingToken_.reset();
         lastSessionNumber_ = sessionNumber;
         lastIsSessionExpired_ = sessionExpired;

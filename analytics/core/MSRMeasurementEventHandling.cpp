@@ -15,6 +15,7 @@
 #include "analytics/model/MSRNameTables.h"
 #include "analytics/model/MSRPEventEditing.h"
 #include "analytics/support/MSRMonitor.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "platform/dispatch/Clock.h"
@@ -396,7 +397,7 @@ void MSRMeasurement::handleEventOnWorkerQueue(const MSREvent& loggedEvent) {
     // without it, the daily cap, an editing program): the session is begun
     // all the same. Counted at once, so that no later start takes a missing
     // "_s" for one a kill took and begins its session again.
-    persistedConfig_->setDroppedSessionStarts(persistedConfig_->droppedSessionStarts() + 1);
+    persistedConfig_->setDroppedSessionStarts(MSRNextCount(persistedConfig_->droppedSessionStarts()));
     persistedConfig_->synchronizeToDisk();
 }
 

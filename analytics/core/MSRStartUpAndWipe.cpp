@@ -38,6 +38,7 @@
 #include "analytics/support/MSRASLLogger.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRNotificationNames.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "analytics/storage/MSRDatabase.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
@@ -163,7 +164,7 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
 
     if (shouldWipeDataWithAppID(engine_.appID_, engine_.identity_->appIDFromZMP(), engine_.identity_->appIDFromAdzev(),
                                 engine_.persistedConfig_->appIDFromZMP(), engine_.persistedConfig_->appIDFromAdzev())) {
-        MSRAnalyticsState::setResetRetryCount(MSRAnalyticsState::resetRetryCount() + 1);
+        MSRAnalyticsState::setResetRetryCount(MSRNextCount(MSRAnalyticsState::resetRetryCount()));
         if (wipeoutAnalyticsDataAndResetComponents()) {
             MSRAnalyticsState::setResetRetryCount(0);
         } else {
@@ -871,10 +872,12 @@ void MSRStartUpAndWipe::reportStoredCampaignEventOnWorkerQueue(std::optional<int
     const double ttl = engine_.remoteConfig()->attributionCacheTTLInterval();
     MSRObjectDictionary parameters;
     std::optional<std::string> url = *link.string();
-    // A time ahead of the clock (a clock set back since) reads as now.
+    // Expired by its distance from the clock either way: one stored ahead of
+    // it (a clock set back since) is as old as one that far behind. Its
+    // event is not dated ahead of the clock.
     const double now = dispatch::Clock::now();
     const double openedSeconds = std::min(storedSeconds, now);
-    if (std::fabs(now - openedSeconds) > ttl) {
+    if (std::fabs(now - storedSeconds) > ttl) {
         // An expired link carries no URL: only that a campaign was not known.
         url.reset();
         parameters["utm_source"] = MSRValue(std::string("(not set)"));
@@ -988,8 +991,8 @@ void MSRStartUpAndWipe::backfillSessionNumber() {
     // cap, an editing program) were begun all the same: they count as
     // recorded, and the last of them lives on.
     const int64_t dropped = engine_.persistedConfig_->droppedSessionStarts();
-    if (bundled + *stored + dropped != kept - 1) return;
-    engine_.persistedConfig_->setSessionNumber(kept - 1);
+    if (MSRCountPlus(MSRCountPlus(bundled, *stored), dropped) != MSRCountPlus(kept, -1)) return;
+    engine_.persistedConfig_->setSessionNumber(MSRCountPlus(kept, -1));
     engine_.persistedConfig_->setLastSessionActivityClockTime(0);
 }
 

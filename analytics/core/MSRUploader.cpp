@@ -142,11 +142,10 @@ void MSRUploader::updateSchedule() {
     engine_.network_->setReachabilityDelegate(nullptr);
 
     double now = dispatch::Clock::now();
-    // Settled where read (MSRStoredTime.h): a back-off or failure stamped
-    // ahead of the clock, as a clock set back while running leaves it, would
-    // otherwise hold every upload back until the clock caught up with it.
-    double backoff = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastBackoffTimestamp,
-                                                              &MSRPersistedConfig::setLastBackoffTimestamp, now);
+    // Settled where read, by its rule (MSRPersistedConfig): a back-off
+    // stamped ahead of the clock, as a clock set back while running leaves
+    // it, is none; taken as now it would hold every upload for its interval.
+    double backoff = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastBackoffTimestamp, now);
     double backoffInterval = engine_.remoteConfig_->uploadingBackoffInterval();
     if (backoff != 0 && now - backoff < backoffInterval) uploadTime = std::max(uploadTime, backoff + backoffInterval);
     // Not before bundles can be stored again (see bundleWriteBackoff_).
@@ -220,8 +219,8 @@ double MSRUploader::nextUploadingTime() {
     // it would hold the uploads of a start for an interval after a clock set
     // back. One that is no number is none.
     double lastSuccess = MSRFiniteStoredTime(engine_.persistedConfig_->lastSuccessfulUploadTimestamp());
-    double lastFailed = engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastFailedUploadTimestamp,
-                                                                 &MSRPersistedConfig::setLastFailedUploadTimestamp, now);
+    double lastFailed =
+        engine_.persistedConfig_->settledSeconds(&MSRPersistedConfig::lastFailedUploadTimestamp, now);
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
                                                           : base + engine_.remoteConfig_->uploadingInitialDelayInterval();
     if (lastFailed >= base) {

@@ -12,6 +12,7 @@
 #include "analytics/support/MSRAlarm.h"
 #include "analytics/support/MSRMonitor.h"
 #include "analytics/support/MSRRemoteConfig.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Value.h"
 #include "platform/host/AdvertisingIdentity.h"
@@ -127,7 +128,7 @@ void MSRSearchAdAttributionReporter::maybeLogIAdCampaignEvent() {
 }
 
 void MSRSearchAdAttributionReporter::fetchAttributionDetails() {
-    persistedConfig_->setSearchAdRetryCount(persistedConfig_->searchAdRetryCount() + 1);
+    persistedConfig_->setSearchAdRetryCount(MSRNextCount(persistedConfig_->searchAdRetryCount()));
     if (!adClientInstance()) return;
     std::string why;
     auto token = store::AdAttribution::shared().attributionToken(&why);

@@ -11,6 +11,7 @@
 #include "analytics/reporters/MSRScreen.h"
 #include "analytics/storage/MSRPersistedConfig.h"
 #include "analytics/support/MSRAlarm.h"
+#include "analytics/support/MSRStoredCount.h"
 #include "analytics/support/MSRStoredTime.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -138,7 +139,7 @@ double MSRSessionReporter::timeoutSessionInterval() {
 
 void MSRSessionReporter::updatePropertiesForNewSessionStartOnQueue() {
     if (!persistedConfig_) return;
-    persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
+    persistedConfig_->setSessionNumber(MSRNextCount(persistedConfig_->sessionNumber()));
     persistedConfig_->setLastSessionActivityClockTime(dispatch::Clock::now());
 }
 

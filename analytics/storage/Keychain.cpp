@@ -58,6 +58,19 @@ std::string serviceOf(const Keychain::Attributes& attributes) {
     return found == attributes.end() ? std::string() : bytesOf(found->second).value_or(std::string());
 }
 
+// Whose items of `given` gave way, for a message: "2 items of other services
+// and 1 items of its own service S".
+std::string keychainWhoseItems(const std::vector<Keychain::Item>& given, const std::string& own) {
+    size_t ours = 0;
+    for (const Keychain::Item& item : given) ours += !own.empty() && serviceOf(item.attributes) == own;
+    const size_t foreign = given.size() - ours;
+    std::string text;
+    if (foreign > 0) text = std::to_string(foreign) + " items of other services";
+    if (ours > 0)
+        text += (text.empty() ? "" : " and ") + std::to_string(ours) + " items of its own service " + own;
+    return text.empty() ? "no items" : text;
+}
+
 // An item as the file holds it.
 Value entryOf(const Keychain::Item& item) {
     // Made in place, entry by entry: GCC's uninitialized-use analysis
@@ -94,7 +107,7 @@ std::filesystem::path Keychain::defaultFile() {
 
 Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {}
 
-std::optional<std::vector<Keychain::Item>> Keychain::load(const std::string& own) const {
+std::optional<std::vector<Keychain::Item>> Keychain::load(const Attributes& named) const {
     std::string bytes;
     std::error_code ec;
     if (!inPrivateFolder(file_)) return std::nullopt;
@@ -138,18 +151,21 @@ std::optional<std::vector<Keychain::Item>> Keychain::load(const std::string& own
         return std::nullopt;
     }
     const size_t before = items.size();
-    fitToBound(items, own);
+    const std::vector<Item> given = fitToBound(items, named);
     if (!write(items)) {
         std::fprintf(stderr, "keychain: %s is past its bound and what is kept of it cannot be written\n",
                      file_.c_str());
         return std::nullopt;
     }
-    std::fprintf(stderr, "keychain: %s is past its bound; %zu of its %zu items kept, the file kept as %s\n",
-                 file_.c_str(), items.size(), before, aside->c_str());
+    std::fprintf(
+        stderr,
+        "keychain: %s is past its bound; %zu of its %zu items kept (%s gave way), the file kept as %s\n",
+        file_.c_str(), items.size(), before, keychainWhoseItems(given, serviceOf(named)).c_str(),
+        aside->c_str());
     return items;
 }
 
-std::vector<Keychain::Item> Keychain::fitToBound(std::vector<Item>& items, const std::string& own) const {
+std::vector<Keychain::Item> Keychain::fitToBound(std::vector<Item>& items, const Attributes& named) const {
     const auto bound = foundation::storedFileBound(kStoredFileName);
     if (!bound || items.empty()) return {};
     const foundation::PropertyListBounds reader = foundation::propertyListBounds();
@@ -157,23 +173,33 @@ std::vector<Keychain::Item> Keychain::fitToBound(std::vector<Item>& items, const
     const uint64_t byteLimit = std::min(bound->bounds.bytes, reader.bytes);
     foundation::PropertyListSize total = foundation::propertyListSize(listOf(items));
     if (total.values <= valueLimit && total.bytes <= byteLimit) return {};
-    // Foreign items give way the largest first; the owner's only when
-    // they alone pass the bound, the oldest (first written) first.
-    std::vector<std::pair<foundation::PropertyListSize, size_t>> order;
+    // Foreign items give way the largest first; then the owner's other
+    // items, the oldest (first written) first; the named one last.
+    const std::string own = serviceOf(named);
+    const auto identity = identityOf(named);
+    enum Rank { kForeign, kOwn, kNamed };
+    const auto rankOf = [&](const Item& item) {
+        if (own.empty() || serviceOf(item.attributes) != own) return kForeign;
+        return identityOf(item.attributes) == identity ? kNamed : kOwn;
+    };
+    struct Leaving {
+        Rank rank;
+        foundation::PropertyListSize size;
+        size_t index;
+    };
+    std::vector<Leaving> order;
     for (size_t i = 0; i < items.size(); ++i)
-        order.push_back({foundation::propertyListSize(entryOf(items[i]), 1), i});
-    const auto isOwn = [&](size_t i) { return !own.empty() && serviceOf(items[i].attributes) == own; };
-    std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-        if (isOwn(a.second) != isOwn(b.second)) return !isOwn(a.second);
-        if (isOwn(a.second)) return a.second < b.second;
-        return a.first.bytes > b.first.bytes;
+        order.push_back({rankOf(items[i]), foundation::propertyListSize(entryOf(items[i]), 1), i});
+    std::stable_sort(order.begin(), order.end(), [](const Leaving& a, const Leaving& b) {
+        if (a.rank != b.rank) return a.rank < b.rank;
+        return a.rank == kForeign ? a.size.bytes > b.size.bytes : a.index < b.index;
     });
     std::vector<bool> leaving(items.size(), false);
-    for (const auto& [size, i] : order) {
+    for (const Leaving& item : order) {
         if (total.values <= valueLimit && total.bytes <= byteLimit) break;
-        leaving[i] = true;
-        total.values -= std::min(total.values, size.values);
-        total.bytes -= std::min(total.bytes, size.bytes);
+        leaving[item.index] = true;
+        total.values -= std::min(total.values, item.size.values);
+        total.bytes -= std::min(total.bytes, item.size.bytes);
     }
     std::vector<Item> kept, given;
     for (size_t i = 0; i < items.size(); ++i) (leaving[i] ? given : kept).push_back(std::move(items[i]));
@@ -181,19 +207,20 @@ std::vector<Keychain::Item> Keychain::fitToBound(std::vector<Item>& items, const
     return given;
 }
 
-bool Keychain::save(std::vector<Item>& items, const std::string& own) const {
-    std::vector<Item> given = fitToBound(items, own);
+bool Keychain::save(std::vector<Item>& items, const Attributes& named) const {
+    std::vector<Item> given = fitToBound(items, named);
     if (!given.empty()) {
         // Kept before they leave the file; without a copy nothing changes.
+        const std::string whose = keychainWhoseItems(given, serviceOf(named));
         auto xml = foundation::propertyListXml(listOf(given));
         auto aside = xml ? foundation::FileSystem::keepAside(file_, *xml) : std::nullopt;
         if (!aside) {
-            std::fprintf(stderr, "keychain: %s is at its bound and its foreign items cannot be kept aside\n",
-                         file_.c_str());
+            std::fprintf(stderr, "keychain: %s is at its bound and %s cannot be kept aside\n", file_.c_str(),
+                         whose.c_str());
             return false;
         }
-        std::fprintf(stderr, "keychain: %s is at its bound; %zu items of other services give way, kept as %s\n",
-                     file_.c_str(), given.size(), aside->c_str());
+        std::fprintf(stderr, "keychain: %s is at its bound; %s give way, kept as %s\n", file_.c_str(),
+                     whose.c_str(), aside->c_str());
     }
     return write(items);
 }
@@ -214,20 +241,19 @@ bool Keychain::write(const std::vector<Item>& items) const {
 Keychain::Status Keychain::add(const Attributes& attributes, const Value::Bytes& data) {
     if (!validAttributes(attributes)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    const std::string own = serviceOf(attributes);
-    auto items = load(own);
+    auto items = load(attributes);
     if (!items) return Status::kIOError;
     for (const Item& item : *items) {
         if (identityOf(item.attributes) == identityOf(attributes)) return Status::kDuplicateItem;
     }
     items->push_back({attributes, data});
-    return save(*items, own) ? Status::kSuccess : Status::kIOError;
+    return save(*items, attributes) ? Status::kSuccess : Status::kIOError;
 }
 
 Keychain::Status Keychain::copyMatching(const Attributes& query, Item* item) const {
     if (!validAttributes(query)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    auto items = load(serviceOf(query));
+    auto items = load(query);
     if (!items) return Status::kIOError;
     for (const Item& candidate : *items) {
         if (matches(candidate, query)) {
@@ -242,8 +268,7 @@ Keychain::Status Keychain::update(const Attributes& query, const Attributes& cha
                                   const std::optional<Value::Bytes>& data) {
     if (!validAttributes(query) || !validAttributes(changes)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    const std::string own = serviceOf(query);
-    auto items = load(own);
+    auto items = load(query);
     if (!items) return Status::kIOError;
     bool found = false;
     for (Item& item : *items) {
@@ -253,17 +278,16 @@ Keychain::Status Keychain::update(const Attributes& query, const Attributes& cha
         if (data) item.data = *data;
     }
     if (!found) return Status::kItemNotFound;
-    return save(*items, own) ? Status::kSuccess : Status::kIOError;
+    return save(*items, query) ? Status::kSuccess : Status::kIOError;
 }
 
 Keychain::Status Keychain::remove(const Attributes& query) {
     if (!validAttributes(query)) return Status::kBadParameter;
     std::lock_guard lock(mutex_);
-    const std::string own = serviceOf(query);
-    auto items = load(own);
+    auto items = load(query);
     if (!items) return Status::kIOError;
     size_t before = items->size();
     std::erase_if(*items, [&](const Item& item) { return matches(item, query); });
     if (items->size() == before) return Status::kItemNotFound;
-    return save(*items, own) ? Status::kSuccess : Status::kIOError;
+    return save(*items, query) ? Status::kSuccess : Status::kIOError;
 }

@@ -6,13 +6,16 @@
 // items outlive a reinstall. Every change rewrites the file atomically. Attribute values are texts or bytes and match
 // by their bytes, whichever form they were stored in.
 //
-// The file is held to its stated bound (kStoredFileName). The items of the
-// service an operation names are its caller's own; the others are foreign.
-// A well-formed file past the bound is salvaged at its first read: the file
-// is kept aside as it was, and what is kept is the caller's items first,
-// then the foreign ones, the largest giving way first, within the bound. A
-// change that would pass the bound makes room the same way: foreign items
-// give way, the largest first, kept aside in a file of their own.
+// The file is held to its stated bound (kStoredFileName). The item an
+// operation names (its class, service and account) is its caller's; the
+// other items of that service are the caller's own too, and the rest are
+// foreign. A well-formed file past the bound is salvaged at its first read:
+// the file is kept aside as it was, and items give way until the rest fits:
+// foreign ones first, the largest first, then the caller's other items, the
+// oldest (first written) first; the named item goes last of all, only when
+// it alone passes the bound. A change that would pass the bound makes room
+// the same way, what gives way kept aside in a file of its own. Both say on
+// standard error how many items of each kind gave way.
 
 #include <atomic>
 #include <filesystem>
@@ -64,15 +67,15 @@ class Keychain {
     Status remove(const Attributes& query);
 
   private:
-    // The items, salvaged within the bound when the file passes it; `own`
-    // names the service whose items come first.
-    std::optional<std::vector<Item>> load(const std::string& own) const;
-    // Writes `items`, making room within the bound by letting foreign items
-    // give way when they pass it.
-    bool save(std::vector<Item>& items, const std::string& own) const;
-    // Lets foreign items of `items` give way, the largest first, until the
-    // rest fits the bound; answers those that gave way. What is `own` stays.
-    std::vector<Item> fitToBound(std::vector<Item>& items, const std::string& own) const;
+    // The items, salvaged within the bound when the file passes it; `named`
+    // is the operation's item, kept before all others.
+    std::optional<std::vector<Item>> load(const Attributes& named) const;
+    // Writes `items`, making room within the bound by letting items give way
+    // when they pass it.
+    bool save(std::vector<Item>& items, const Attributes& named) const;
+    // Lets items give way in the order above until the rest fits the bound;
+    // answers those that gave way.
+    std::vector<Item> fitToBound(std::vector<Item>& items, const Attributes& named) const;
     // Writes `items` as they are, within the bound or not at all.
     bool write(const std::vector<Item>& items) const;
 

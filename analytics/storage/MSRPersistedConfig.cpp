@@ -212,39 +212,103 @@ T MSRPersistedConfig::memoized(const char* suffix) {
 MSR_PERSISTED_CONFIG_PROPERTIES(MSR_DEFINE_PROPERTY)
 #undef MSR_DEFINE_PROPERTY
 
-double MSRPersistedConfig::settledSeconds(StoredSeconds read, SetStoredSeconds write, double now) {
-    return MSRSettleStoredTime([&] { return (this->*read)(); }, [&](double settled) { (this->*write)(settled); },
-                               now);
+namespace {
+
+// Every stored time in seconds the engine reads, with the rule it is read
+// by. The stale-data deletion, the search-ad delay, the monitor's sample, the
+// successful upload and the session's last activity are compared with the
+// clock as |now - t| where they are read: a time ahead of it ends their waits
+// as one far in the past does.
+struct PersistedConfigStoredSeconds {
+    MSRPersistedConfig::StoredSeconds read;
+    MSRPersistedConfig::SetStoredSeconds write;
+    MSRStoredTimeRule rule;
+};
+const PersistedConfigStoredSeconds kPersistedConfigStoredSeconds[] = {
+    {&MSRPersistedConfig::lastDeleteStaleBundlesTimestamp,
+     &MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp, MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastSearchAdLookUpTimestamp, &MSRPersistedConfig::setLastSearchAdLookUpTimestamp,
+     MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
+     &MSRPersistedConfig::setLastMonitorDataSampledTimestamp, MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastSuccessfulUploadTimestamp,
+     &MSRPersistedConfig::setLastSuccessfulUploadTimestamp, MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastSessionActivityClockTime, &MSRPersistedConfig::setLastSessionActivityClockTime,
+     MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastFailedUploadTimestamp, &MSRPersistedConfig::setLastFailedUploadTimestamp,
+     MSRStoredTimeRule::kAheadIsNow},
+    {&MSRPersistedConfig::lastBackoffTimestamp, &MSRPersistedConfig::setLastBackoffTimestamp,
+     MSRStoredTimeRule::kAheadIsNone},
+};
+
+// The times in milliseconds: whole numbers, so only a time ahead of the clock
+// is met. The first open is mirrored where it is read (its windows).
+struct PersistedConfigStoredMillis {
+    int64_t (MSRPersistedConfig::*read)();
+    void (MSRPersistedConfig::*write)(const int64_t&);
+    MSRStoredTimeRule rule;
+};
+const PersistedConfigStoredMillis kPersistedConfigStoredMillis[] = {
+    {&MSRPersistedConfig::firstOpenTimestampMilliseconds,
+     &MSRPersistedConfig::setFirstOpenTimestampMilliseconds, MSRStoredTimeRule::kMirrored},
+    {&MSRPersistedConfig::lastUploadedEventTimestampMillis,
+     &MSRPersistedConfig::setLastUploadedEventTimestampMillis, MSRStoredTimeRule::kAheadIsNow},
+    {&MSRPersistedConfig::SKANEvaluationEventTimeMillis,
+     &MSRPersistedConfig::setSKANEvaluationEventTimeMillis, MSRStoredTimeRule::kAheadIsNow},
+};
+
+// The stored counts, by key suffix: each starts at 0 and grows by one.
+constexpr const char* kPersistedConfigStoredCounts[] = {
+    "session_number",        "dropped_session_starts", "search_ad_number_of_retries",
+    "deep_link_retry_count", "last_bundle_index",
+};
+
+// A value under a count's key that this engine's counts never are: a
+// negative number (an integer one past int64_t's maximum reads as its
+// minimum), or a real that no int64_t holds.
+bool persistedConfigIsNoCount(const Value& value) {
+    if (auto integer = value.integerValue()) return *integer < 0;
+    if (auto real = value.doubleValue()) return !(*real >= 0 && *real < 9.2233720368547758e18);
+    return false;
+}
+
+}  // namespace
+
+double MSRPersistedConfig::settledSeconds(StoredSeconds read, double now) {
+    for (const auto& row : kPersistedConfigStoredSeconds) {
+        if (row.read != read) continue;
+        return MSRSettleStoredTime([&] { return (this->*read)(); },
+                                   [&](double settled) { (this->*row.write)(settled); }, now, row.rule);
+    }
+    return MSRFiniteStoredTime((this->*read)());
 }
 
 void MSRPersistedConfig::settleStoredTimes(double now) {
-    const std::pair<StoredSeconds, SetStoredSeconds> seconds[] = {
-        {&MSRPersistedConfig::lastDeleteStaleBundlesTimestamp, &MSRPersistedConfig::setLastDeleteStaleBundlesTimestamp},
-        {&MSRPersistedConfig::lastSearchAdLookUpTimestamp, &MSRPersistedConfig::setLastSearchAdLookUpTimestamp},
-        {&MSRPersistedConfig::lastBackoffTimestamp, &MSRPersistedConfig::setLastBackoffTimestamp},
-        {&MSRPersistedConfig::lastFailedUploadTimestamp, &MSRPersistedConfig::setLastFailedUploadTimestamp},
-        {&MSRPersistedConfig::lastMonitorDataSampledTimestamp,
-         &MSRPersistedConfig::setLastMonitorDataSampledTimestamp},
-    };
-    for (const auto& [read, write] : seconds) settledSeconds(read, write, now);
-    using Millis = int64_t (MSRPersistedConfig::*)();
-    using SetMillis = void (MSRPersistedConfig::*)(const int64_t&);
-    const std::pair<Millis, SetMillis> millis[] = {
-        {&MSRPersistedConfig::firstOpenTimestampMilliseconds, &MSRPersistedConfig::setFirstOpenTimestampMilliseconds},
-        {&MSRPersistedConfig::lastUploadedEventTimestampMillis,
-         &MSRPersistedConfig::setLastUploadedEventTimestampMillis},
-        {&MSRPersistedConfig::SKANEvaluationEventTimeMillis, &MSRPersistedConfig::setSKANEvaluationEventTimeMillis},
-    };
-    const int64_t nowMillis = std::isfinite(now) && std::fabs(now) < 9e15 ? static_cast<int64_t>(now * 1000) : 0;
-    for (const auto& [read, write] : millis)
-        if ((this->*read)() > nowMillis) (this->*write)(nowMillis);
-    // The load time waits for the first-open report; a stored one that is
-    // not a time of this era (before 1970, or no number) is dropped, and the
-    // start takes its own.
+    for (const auto& row : kPersistedConfigStoredSeconds) settledSeconds(row.read, now);
+    const int64_t nowMillis =
+        std::isfinite(now) && std::fabs(now) < 9e15 ? static_cast<int64_t>(now * 1000) : 0;
+    for (const auto& row : kPersistedConfigStoredMillis) {
+        if (row.rule == MSRStoredTimeRule::kMirrored) continue;
+        const int64_t stored = (this->*row.read)();
+        if (stored > nowMillis)
+            (this->*row.write)(row.rule == MSRStoredTimeRule::kAheadIsNow ? nowMillis : 0);
+    }
+    // The load time waits for the first-open report, and the start's first
+    // session begins at it. One that is no time of this installation (no
+    // finite number, at or before 1970, before the first open) is dropped,
+    // and the start takes its own; one ahead of the clock reads as now.
     const Value load = loadTimestampValue();
-    if (auto time = load.doubleValue()) {
-        const double settled = MSRStoredTimeAgainstClock(*time, now);
-        if (settled != *time || *time < 0) setLoadTimestampValue(settled <= 0 ? Value() : Value(settled));
+    if (!load.isAbsent()) {
+        const std::optional<double> time = load.doubleValue();
+        const int64_t firstOpen = firstOpenTimestampMilliseconds();
+        if (!time || !std::isfinite(*time) || *time <= 0 || (firstOpen > 0 && *time * 1000 < firstOpen)) {
+            setLoadTimestampValue(Value());
+        } else if (std::isfinite(now) && *time > now) {
+            setLoadTimestampValue(Value(now));
+        }
+    }
+    for (const char* suffix : kPersistedConfigStoredCounts) {
+        if (persistedConfigIsNoCount(rawValue(key(suffix)))) setNumber(Value(), key(suffix));
     }
 }
 

@@ -60,19 +60,22 @@ class MSRPersistedConfig : public std::enable_shared_from_this<MSRPersistedConfi
     void setNumber(const foundation::Value& value, const std::string& key);
 
     void clearValues();
-    // Settles every stored time the engine compares with the clock
-    // (MSRStoredTime.h) against `now` (the start's own time), once at the
-    // start before anything reads them: one ahead of it becomes `now`, one
-    // that is not a finite number is removed. The session's last activity and the last
-    // successful upload are not among them: their readers mirror a time
-    // ahead of the clock into the past (a clock set back ends the session
-    // and lets uploads run), which ends every wait as well.
+    // Settles every stored time the engine reads at start, once, before
+    // anything reads them, against `now` (the start's own time), each by
+    // the rule its row in the table of stored times names (MSRStoredTime.h):
+    // a time its reader mirrors with |now - t| stays as stored, a failure
+    // ahead of the clock becomes `now`, a back-off ahead of it is none, and
+    // one that is no finite number is removed. The load time, which the
+    // session of the first start begins at, is none at or below 0 or before
+    // the first open (the start then takes its own), and `now` when ahead.
+    // Stored counts are settled too: one that no count of this engine's can
+    // be (negative, or past int64_t as a real) is removed, and counts anew.
     void settleStoredTimes(double now);
-    // One stored time in seconds, read through `read` and settled against
-    // `now` as above (written back through `write` where it changes).
+    // One stored time in seconds, read against `now` by its row's rule (as
+    // above) and written back where that changes it.
     using StoredSeconds = double (MSRPersistedConfig::*)();
     using SetStoredSeconds = void (MSRPersistedConfig::*)(const double&);
-    double settledSeconds(StoredSeconds read, SetStoredSeconds write, double now);
+    double settledSeconds(StoredSeconds read, double now);
     void scheduleSynchronizeToDisk();
     void cancelScheduledSynchronize();
     void synchronizeToDisk();

@@ -14,14 +14,26 @@
 #include <cstdint>
 #include <functional>
 
+// How one stored time is read against the clock, by what its reader does
+// with it:
+// - kMirrored: the reader compares |now - t|, so a time ahead of the clock
+//   waits for nothing; it is read as stored, and only one that is no number
+//   is absent.
+// - kAheadIsNow: a time ahead of the clock reads as now (a failure).
+// - kAheadIsNone: a time ahead of the clock is absent (a back-off: one taken
+//   now would hold every upload for its whole interval).
+enum class MSRStoredTimeRule { kMirrored, kAheadIsNow, kAheadIsNone };
+
 // A stored time that is no number (NaN or an infinity) as absent (0), else as stored.
 double MSRFiniteStoredTime(double stored);
+// `stored` read against `now` by `rule`.
+double MSRStoredTimeByRule(double stored, double now, MSRStoredTimeRule rule);
 // Seconds since 1970.
 double MSRStoredTimeAgainstClock(double stored, double now);
 // Milliseconds since 1970: no NaN to meet, only times ahead of the clock.
 int64_t MSRStoredMillisAgainstClock(int64_t stored, int64_t nowMillis);
 
-// Reads the time `read` answers against `now`; when that differs from what
-// is stored, `write` stores it. Answers what it read.
+// Reads the time `read` answers against `now` by `rule`; when that differs
+// from what is stored, `write` stores it. Answers what it read.
 double MSRSettleStoredTime(const std::function<double()>& read, const std::function<void(double)>& write,
-                           double now);
+                           double now, MSRStoredTimeRule rule = MSRStoredTimeRule::kAheadIsNow);

@@ -270,6 +270,7 @@ private:
             ++at_;
             if (tooLarge) return failed("a reference to no character");
             if (code == 0) return failed("a reference to character 0");
+            if (code >= 0xD800 && code < 0xE000) return failed("a reference to a surrogate");
             appendUtf8(out, code);
             return true;
         }
@@ -322,6 +323,8 @@ private:
                 if (!readTag(tag)) return false;
                 if (!tag.closing) return failed("an element inside text");
                 if (tag.name != name) return failed("a mismatched closing tag");
+                // A text that is not UTF-8 is damaged: no XML reader takes it.
+                if (decode && !isUtf8(out)) return failed("a text that is not UTF-8");
                 return true;
             }
         }
