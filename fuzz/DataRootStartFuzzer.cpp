@@ -274,7 +274,11 @@ const DataRootTable& dataRootTable() {
                     const foundation::PropertyListBounds entry = bound.entryBound(key);
                     t.keys.push_back({key, stored.type, entry.values, entry.bytes});
                 }
-                if (stored.type == Value::Type::Integer && !family && !checked(key) && !time(key))
+                // The user's own switches of the engine's files are no counters.
+                const bool users = name != foundation::kStandardDomainBoundName &&
+                                   std::find(bound.userKeys.begin(), bound.userKeys.end(), key) !=
+                                       bound.userKeys.end();
+                if (stored.type == Value::Type::Integer && !family && !users && !checked(key) && !time(key))
                     t.counters.emplace_back(name, key);
             }
         }
@@ -1075,9 +1079,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 std::to_string(again.status),
                             d, folder);
     }
-    // The start reads the count, and stores one where none is: it is there
-    // after the start, in a keychain the next start can read, and the
-    // input's own count is kept.
+    // A start that collects reads the count, and stores one where none is:
+    // it is there after the start, in a keychain the next start can read,
+    // and the input's own count is kept whatever the start does.
     const std::string keychain = dataRootText(dataRootKeychainFile(home));
     const auto items = foundation::parsePropertyList(keychain);
     const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
@@ -1090,7 +1094,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (const std::string* account = item["attributes"]["account"].string(); account && *account == "_pfo")
                 if (const Value::Bytes* bytes = item["data"].bytes())
                     count = std::strtoll(std::string(bytes->begin(), bytes->end()).c_str(), nullptr, 10);
-    if (!count) dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
+    if (!count && (d.ownItem || uploads))
+        dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
     if (d.ownItem && *count < kDataRootFirstOpenCount)
         dataRootFinding("Calvaro's first-open count " + std::to_string(kDataRootFirstOpenCount) + " became " +
                             std::to_string(*count),
