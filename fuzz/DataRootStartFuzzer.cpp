@@ -1080,16 +1080,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             d, folder);
     }
     // A start that collects reads the count, and stores one where none is:
-    // it is there after the start, in a keychain the next start can read,
-    // and the input's own count is kept whatever the start does.
+    // it is there after the start, in a keychain within its bound that the
+    // next start can read, and the input's own count is kept whatever the
+    // start does.
     const std::string keychain = dataRootText(dataRootKeychainFile(home));
     const auto items = foundation::parsePropertyList(keychain);
     const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
-    if (!items || itemsSize.values > kMSREngineFileBound.values ||
-        itemsSize.bytes > kMSREngineFileBound.bytes)
+    if (uploads && (!items || itemsSize.values > kMSREngineFileBound.values ||
+                    itemsSize.bytes > kMSREngineFileBound.bytes))
         dataRootFinding("the keychain is past its bound after the start", d, folder);
     std::optional<int64_t> count;
-    if (const Value::List* list = items->list())
+    if (const Value::List* list = items ? items->list() : nullptr)
         for (const Value& item : *list)
             if (const std::string* account = item["attributes"]["account"].string(); account && *account == "_pfo")
                 if (const Value::Bytes* bytes = item["data"].bytes())
