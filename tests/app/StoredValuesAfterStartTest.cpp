@@ -7,15 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "app/StoredFileBounds.h"
 #include "platform/foundation/FileSystem.h"
@@ -31,23 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using foundation::PropertyListBounds;
 using foundation::Value;
-
-// The exit status of `pid` within `limit`; -1 when it ran on (then killed).
-int storedValuesWait(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0) return -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 // The name a file's bound is stated under: its domain, or the standard
 // domain's stand-in for the application's own preferences.
@@ -71,7 +50,7 @@ TEST(StoredValuesAfterStart, EveryValueAStartWritesStandsAsTheTableStatesIt) {
         root.path() / "err.txt");
     ASSERT_GT(pid, 0);
     std::string said;
-    const int status = storedValuesWait(pid, std::chrono::seconds(kUnderAddressSanitizer ? 400 : 120));
+    const int status = calvaro::test::waitForGroup(pid, std::chrono::seconds(kUnderAddressSanitizer ? 400 : 120));
     foundation::FileSystem::readFile(root.path() / "err.txt", said);
     ASSERT_EQ(status, 0) << said;
 
