@@ -191,6 +191,12 @@ public:
         std::vector<PropertyListEntry> entries;
         std::vector<uint64_t> valueObjects;
         PropertyListCharge* whole = charge_;
+        // A key of the plan's met again stands as foreign and never before
+        // its first entry: it is left out for the read of its key.
+        std::unordered_set<std::string> met;
+        const auto metBefore = [&](const std::string& key) {
+            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 && !met.insert(key).second;
+        };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
             if (!takeWork(1, 0)) return false;
@@ -200,7 +206,7 @@ public:
             refusal_->why.clear();
             refusal_->pastBounds = false;
             auto key = buildKey(readInt(at + i * refSize_, refSize_), 1);
-            if (!key) {
+            if (!key || metBefore(*key)) {
                 charge_ = whole;
                 return true;
             }

@@ -431,7 +431,9 @@ private:
             if (tag.name == "key") return fail("a key without its value");
             auto item = readValue(tag, depth + 1);
             if (!item) return std::nullopt;
-            if (!dry_) dictionary.insert_or_assign(std::move(key), std::move(*item));
+            // A key met again is not the key's: its first entry stands, as
+            // in the binary form.
+            if (!dry_) dictionary.emplace(std::move(key), std::move(*item));
         }
     }
 

@@ -144,17 +144,26 @@ TEST_F(RunningLinkStoredOnceTest, ALinkTimeThatIsNoTimeIsJunkAndTheStartEndsAsAC
     }
 }
 
-// The bound itself is a time; one ahead of the clock reads as now.
-TEST_F(RunningLinkStoredOnceTest, ALinkTimeAheadOfTheClockReadsAsNow) {
-    for (const double time : {now() + 3600, MSRDeepLinks::kLatestStoredLinkSeconds}) {
-        SCOPED_TRACE(time);
+// The bound itself is a time. One ahead of the clock expires by its
+// distance from it, as one that far behind does: an hour ahead is a campaign
+// of now, the bound (centuries ahead) an expired one; each reported once.
+TEST_F(RunningLinkStoredOnceTest, ALinkTimeAheadOfTheClockExpiresByItsDistanceFromIt) {
+    const struct {
+        double time;
+        const char* event;
+    } rows[] = {
+        {now() + 3600, "_cmp"},
+        {MSRDeepLinks::kLatestStoredLinkSeconds, "_cmpx"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.time);
         clearLinks();
-        defaults()->setObject(Value(time), MSRDeepLinks::kDeepLinkTimestampKey);
+        defaults()->setObject(Value(row.time), MSRDeepLinks::kDeepLinkTimestampKey);
         defaults()->setObject(Value(kRunningLink), MSRDeepLinks::kDeepLinkKey);
         startAndCommit();
         const auto events = campaigns();
         ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].name, "_cmp");
+        EXPECT_EQ(events[0].name, row.event);
         expectNoLinkKeys();
     }
 }

@@ -96,16 +96,20 @@ TEST_F(StoredTimesScheduleTest, AnUploadTimeAheadOfTheClockStartsAWaitThatEnds) 
     }
 }
 
-// A back-off stamped a year ahead holds uploads for one back-off interval
-// from when it is read, not for a year; one that is not a number for none.
-TEST_F(StoredTimesScheduleTest, ABackoffAheadOfTheClockHoldsUploadsForOneInterval) {
+// A back-off stamped ahead of the clock is none: no back-off was taken at
+// the moment it is read, and one read so held uploads for a whole interval.
+// One that is not a number is none too; one taken a minute ago holds uploads
+// for the rest of its interval.
+TEST_F(StoredTimesScheduleTest, ABackoffAheadOfTheClockHoldsNoUpload) {
     const struct {
         const char* name;
-        double backoff;
+        double backoff;    // relative to now
         double heldUntil;  // relative to now
     } rows[] = {
-        {"a year ahead", kStoredTimesYear, 43200},
+        {"a year ahead", kStoredTimesYear, 5},
+        {"a second ahead", 1, 5},
         {"not a number", kStoredTimesNaN, 5},
+        {"a minute ago", -60, 43140},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

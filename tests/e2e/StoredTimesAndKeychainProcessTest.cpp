@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,22 +30,26 @@ namespace {
 namespace fs = std::filesystem;
 using foundation::Value;
 
-// Sets the dictionary key `suffix` to the real `text`, in place or added.
-bool setStoredTimeText(const fs::path& home, const std::string& suffix, const std::string& text) {
+// Sets the dictionary key `suffix` to `text`, in place or added as the
+// element `kind` ("real", "integer").
+bool setStoredTimeText(const fs::path& home, const std::string& suffix, const std::string& text,
+                       const std::string& kind = "real") {
     if (changeStoredDictionaryValue(home, suffix, [&](const std::string&) { return text; })) return true;
     std::string file = firstStartFileText(storedDictionaryFile(home));
     const size_t close = file.rfind("</dict>");
     if (close == std::string::npos) return false;
-    file.insert(close, "\t<key>/zevure/measurement/" + suffix + "</key>\n\t<real>" + text + "</real>\n");
+    file.insert(close, "\t<key>/zevure/measurement/" + suffix + "</key>\n\t<" + kind + ">" + text + "</" +
+                           kind + ">\n");
     std::ofstream(storedDictionaryFile(home), std::ios::binary | std::ios::trunc) << file;
     return true;
 }
 
-// A valid generic-password item of another application.
-Value storedTimesForeignItem(size_t i, size_t dataBytes) {
+// A valid generic-password item of another application, or of `service`.
+Value storedTimesForeignItem(size_t i, size_t dataBytes, const std::string& service = {}) {
     Value::Dictionary attributes;
     attributes.emplace(Keychain::kClass, Value(Keychain::kClassGenericPassword));
-    attributes.emplace(Keychain::kService, Value("org.example.other" + std::to_string(i % 7)));
+    attributes.emplace(Keychain::kService,
+                       Value(service.empty() ? "org.example.other" + std::to_string(i % 7) : service));
     attributes.emplace(Keychain::kAccount, Value("account" + std::to_string(i)));
     attributes.emplace(Keychain::kGeneric, Value("account" + std::to_string(i)));
     attributes.emplace(Keychain::kAccessible, Value(Keychain::kAccessibleAlwaysThisDeviceOnly));
@@ -71,13 +76,14 @@ class StoredTimesAndKeychainProcessTest : public DriverTest {
     // A start that logs events n in [first, first + count) and waits until
     // the collector accepted them all, then ends by "exit": its end must be
     // done within a minute, cleanly. False when the burst did not arrive.
-    bool burstUploadedAndEnded(int64_t first, int64_t count) {
+    // `more` are further arguments of the driver.
+    bool burstUploadedAndEnded(int64_t first, int64_t count, std::vector<std::string> more = {}) {
         auto ours = [first, count](const tools::CollectedEvent& event) {
             const auto n = event.intParam("n");
             return event.name == "e2e_event" && n && *n >= first && *n < first + count;
         };
-        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", std::to_string(first),
-                                                                          "--count", std::to_string(count)}));
+        more.insert(more.end(), {"--first", std::to_string(first), "--count", std::to_string(count)});
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments(std::move(more)));
         // Debug mode uploads a second after the newest event; the wait only
         // catches a back-off that never ends.
         const bool arrived = measurement.waitUntil(
@@ -114,27 +120,31 @@ class StoredTimesAndKeychainProcessTest : public DriverTest {
     }
 };
 
-// last_failed_upload a year ahead of the clock, at 1e308 and not a number:
-// the start's burst of 200 is uploaded at that start (debug mode, a second
-// after it), and "exit" ends the driver within its minute.
+// last_failed_upload a year ahead of the clock, at 1e308 and not a number,
+// and a back-off a year ahead (once read as one taken at the start, which
+// held every upload for 12 h): the start's burst of 200 is uploaded at that
+// start (debug mode, a second after it), and "exit" ends the driver within
+// its minute.
 TEST_F(StoredTimesAndKeychainProcessTest, AFailureStampedAheadOfTheClockHoldsNoUploadBack) {
     const double yearAhead =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() +
         365.0 * 86400;
     const struct {
         const char* name;
+        const char* key;
         std::string text;
     } rows[] = {
-        {"a year ahead", std::to_string(yearAhead)},
-        {"1e308", "1e+308"},
-        {"not a number", "nan"},
+        {"a year ahead", "last_failed_upload", std::to_string(yearAhead)},
+        {"1e308", "last_failed_upload", "1e+308"},
+        {"not a number", "last_failed_upload", "nan"},
+        {"a back-off a year ahead", "last_backoff", std::to_string(yearAhead)},
     };
     int64_t first = 1000;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         reinstall();
         logAndEnd(first, 3);
-        ASSERT_TRUE(setStoredTimeText(root.path(), "last_failed_upload", row.text));
+        ASSERT_TRUE(setStoredTimeText(root.path(), row.key, row.text));
         ASSERT_TRUE(burstUploadedAndEnded(first + 100, 200));
         expectEachAcceptedOnce(
             [first](const tools::CollectedEvent& event) {
@@ -146,18 +156,21 @@ TEST_F(StoredTimesAndKeychainProcessTest, AFailureStampedAheadOfTheClockHoldsNoU
     }
 }
 
-// Two ways a keychain holds no room for Calvaro's first-open count: 600
+// Three ways a keychain holds no room for Calvaro's first-open count: 600
 // items of other applications added to it (past its bound of 8,192 values),
-// and one filled to its bound with them before the first start. The count
-// the first start stored survives the reinstall: the second start's first
-// open says 1 start before it.
+// one filled to its bound with them before the first start, and 600 items of
+// Calvaro's own service added after the count (which once gave way first, as
+// the oldest of them). The count the first start stored survives the
+// reinstall: the second start's first open says 1 start before it.
 TEST_F(StoredTimesAndKeychainProcessTest, TheFirstOpenCountSurvivesAKeychainWithoutRoom) {
     const struct {
         const char* name;
         bool fullBeforeTheFirstStart;
+        bool ownService;  // the items added are of the count's own service
     } rows[] = {
-        {"600 foreign items added after the first start", false},
-        {"full of foreign items before it", true},
+        {"600 foreign items added after the first start", false, false},
+        {"full of foreign items before it", true, false},
+        {"600 items of its own service added after the first start", false, true},
     };
     int64_t first = 1;
     for (const auto& row : rows) {
@@ -184,7 +197,10 @@ TEST_F(StoredTimesAndKeychainProcessTest, TheFirstOpenCountSurvivesAKeychainWith
         if (!row.fullBeforeTheFirstStart) {
             Value::List items = keychainItems();
             ASSERT_EQ(items.size(), 1u) << firstStartFileText(keychainFile());
-            for (size_t i = 0; i < 600; ++i) items.push_back(storedTimesForeignItem(i, 32));
+            const std::string* own = items[0]["attributes"][Keychain::kService].string();
+            ASSERT_TRUE(own);
+            for (size_t i = 0; i < 600; ++i)
+                items.push_back(storedTimesForeignItem(i, 32, row.ownService ? *own : std::string()));
             writeKeychain(items);
         }
         reinstall();
@@ -207,5 +223,54 @@ TEST_F(StoredTimesAndKeychainProcessTest, TheFirstOpenCountSurvivesAKeychainWith
         EXPECT_LE(kept.values, kMSREngineFileBound.values);
         EXPECT_GT(keychainItems().size(), 100u);
         first += 100;
+    }
+}
+
+// The stored state a session begins from, at its edges: a load time of 0
+// (once the session's start, stored at 1970, holding the start's upload) and
+// a session number at int64_t's maximum (once a signed overflow: the
+// sanitizer tree exited 1, the release tree uploaded "_sno" = -2^63). Each
+// with the last session ended, so that the start begins one: its "_s" is
+// dated at the start, numbered as no negative count, and the burst is
+// uploaded at that start.
+TEST_F(StoredTimesAndKeychainProcessTest, ASessionBegunFromStoredStateAtItsEdgesIsDatedNowAndCounted) {
+    const struct {
+        const char* name;
+        const char* key;
+        const char* kind;
+        const char* text;
+        std::optional<int64_t> number;  // the "_sno" of the session begun, where known
+    } rows[] = {
+        {"a load time of 0", "load_timestamp", "real", "0", std::nullopt},
+        {"a load time below 0", "load_timestamp", "real", "-86400", std::nullopt},
+        {"the session number at its maximum", "session_number", "integer", "9223372036854775807", INT64_MAX},
+    };
+    int64_t first = 10000;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        reinstall();
+        // The first start's own session is uploaded with its events.
+        ASSERT_TRUE(burstUploadedAndEnded(first, 3, {"--sessions"}));
+        ASSERT_TRUE(setStoredTimeText(root.path(), row.key, row.text, row.kind));
+        ASSERT_TRUE(setStoredTimeText(root.path(), "last_engagement_end", "0"));
+        const size_t before = measurement.acceptedEvents().size();
+        const int64_t startedMillis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count();
+        EXPECT_TRUE(burstUploadedAndEnded(first + 100, 20, {"--sessions"}));
+        const auto accepted = measurement.acceptedEvents();
+        size_t starts = 0;
+        for (size_t i = before; i < accepted.size(); ++i) {
+            if (accepted[i].name != "_s") continue;
+            ++starts;
+            // Dated at this start (a second's slack for the clock's reading).
+            EXPECT_GE(accepted[i].timestampMillis, startedMillis - 1000);
+            const auto number = accepted[i].intParam("_sno");
+            ASSERT_TRUE(number);
+            EXPECT_GE(*number, 0);
+            EXPECT_EQ(*number, row.number.value_or(*number));
+        }
+        EXPECT_EQ(starts, 1u) << consoleTail();
+        first += 1000;
     }
 }

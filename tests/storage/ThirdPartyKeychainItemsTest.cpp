@@ -30,9 +30,10 @@ Keychain::Attributes keychainBoundItem(const std::string& service, const std::st
 }
 
 // The file as another program writes it: the items in order, the owner's
-// "_pfo" (value "7") at `ownAt`, foreign items of growing data (three bytes more each, four more in the file)
-// between.
-void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt) {
+// "_pfo" (value "7") at `ownAt`, foreign items (of `service`) of growing data (three bytes more each, four
+// more in the file) between.
+void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt,
+                            const std::string& service = "org.example.other") {
     Value::List entries;
     auto entry = [](const Keychain::Attributes& attributes, const std::string& data) {
         Value::Dictionary item;
@@ -45,8 +46,8 @@ void writeKeychainBoundFile(const fs::path& file, size_t foreign, size_t ownAt) 
             entries.push_back(
                 entry(*MSRKeychainWrapper::searchDirectoryForIdentifier("_pfo", kKeychainBoundApp), "7"));
         if (i < foreign)
-            entries.push_back(entry(keychainBoundItem("org.example.other", "a" + std::to_string(i)),
-                                    std::string(10 + 3 * i, 'x')));
+            entries.push_back(
+                entry(keychainBoundItem(service, "a" + std::to_string(i)), std::string(10 + 3 * i, 'x')));
     }
     fs::create_directories(file.parent_path());
     fs::permissions(file.parent_path(), fs::perms::owner_all, fs::perm_options::replace);
@@ -131,6 +132,43 @@ TEST_F(KeychainBoundTest, AFullKeychainMakesRoomForTheOwnersItem) {
               Keychain::Status::kSuccess);
     // What gave way is kept, once per change.
     EXPECT_EQ(keychainBoundCopies(keychain.file()), 2u);
+}
+
+// Items of the owner's own service past the bound, "_pfo" first (the
+// oldest), or filling it before "_pfo" is written: "_pfo" is what the owner
+// reads and writes, and it stays; the owner's other items give way, the
+// oldest first, and the message says they were its own.
+TEST_F(KeychainBoundTest, TheItemTheOwnerNamesOutlastsItsOtherItems) {
+    const struct {
+        const char* name;
+        size_t others, pfoAt;  // pfoAt past the others: no "_pfo" in the file
+        const char* said;
+    } rows[] = {
+        {"a read past the bound", 40, 0, "(22 items of its own service app.calvaro.Calvaro gave way)"},
+        {"a new item at the bound", 19, 100,
+         "at its bound; 1 items of its own service app.calvaro.Calvaro give way"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Keychain keychain(root_ / row.name / "keychain.plist");
+        writeKeychainBoundFile(keychain.file(), row.others, row.pfoAt, kKeychainBoundApp);
+        const bool write = row.pfoAt > row.others;
+        testing::internal::CaptureStderr();
+        const bool written =
+            !write || MSRKeychainWrapper::upsertKeychainValue("12345678", "_pfo", kKeychainBoundApp, &keychain);
+        const auto value = MSRKeychainWrapper::keychainValue("_pfo", kKeychainBoundApp, &keychain);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(written);
+        EXPECT_EQ(value, write ? "12345678" : "7");
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        EXPECT_EQ(said.find("other services"), std::string::npos) << said;
+        // The oldest of the others went; the newest stayed.
+        EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a0")}}, nullptr),
+                  Keychain::Status::kItemNotFound);
+        EXPECT_EQ(keychain.copyMatching({{Keychain::kAccount, Value("a" + std::to_string(row.others - 1))}},
+                                        nullptr),
+                  Keychain::Status::kSuccess);
+    }
 }
 
 }  // namespace
