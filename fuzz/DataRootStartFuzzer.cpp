@@ -47,7 +47,7 @@
 //   switch(1)             the collection switch stored: none, on, off
 //   odd(1) kind(1) count(4)
 //                         one of Calvaro's keys (odd - 1, 0 none) holding
-//                         a value of kDataRootKinds[kind & 15] of `count`
+//                         a value of kDataRootKinds[(kind & 15) % 9] of `count`
 //                         items or bytes; with kind & 128, its bound's
 //                         items or bytes plus (int8_t) count
 //   repeat(1) times(3)    one of Calvaro's keys (repeat - 1, 0 none) met
@@ -186,7 +186,7 @@ struct DataRootEntry {
     char fill = 'x';
     int64_t integer = 0;
     double real = 0;
-    // Where the text of an integer or a real is damaged.
+    // An integer whose text (XML) or marker (binary) is damaged.
     bool damaged = false;
 };
 using DataRootEntries = std::vector<std::pair<std::string, DataRootEntry>>;
