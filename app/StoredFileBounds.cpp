@@ -36,20 +36,27 @@ static_assert(kStandardFileBound.values + kMSREngineFiles * kMSREngineFileBound.
 
 void stateStoredFileBounds() {
     MSRStateStoredFileBounds();
-    // The user's values, in the order they stay: the consent marks, the
-    // tour and rating marks and counters, the current exercises, then the
-    // history (whose newest records stay when it cannot whole).
-    std::vector<std::string> user{"isDsgvoAccepted",
-                                  "isYoutubeDsgvoAccepted",
-                                  "isOnboardingFinished",
-                                  "isRatingAlreadyDone",
-                                  "counterForRating",
-                                  "countKalAdsPresented",
-                                  "didSeedExampleCalculation",
-                                  CalcManager::currentSelectedCalculationKey,
-                                  CalcManager::currentCalculationKey,
-                                  CalcManager::calculationsKey};
-    std::vector<std::string> keys = user;
+    using Type = foundation::Value::Type;
+    // The user's values, in the order they stay: the consent marks and the
+    // collection switch, the tour and rating marks and counters, the current
+    // exercises, then the history (whose newest records stay within its own
+    // bound when it cannot whole).
+    const PropertyListBounds record{CalcManager::historyBound.values, CalcManager::historyBound.bytes};
+    std::vector<foundation::StoredKey> keys{
+        {"isDsgvoAccepted", Type::Bool, foundation::kStoredScalarBound},
+        {"isYoutubeDsgvoAccepted", Type::Bool, foundation::kStoredScalarBound},
+        {MSRMeasurementEnabledStateKey(), Type::Integer, foundation::kStoredScalarBound},
+        {"isOnboardingFinished", Type::Bool, foundation::kStoredScalarBound},
+        {"isRatingAlreadyDone", Type::Bool, foundation::kStoredScalarBound},
+        {"counterForRating", Type::Integer, foundation::kStoredScalarBound},
+        {"countKalAdsPresented", Type::Integer, foundation::kStoredScalarBound},
+        {CalcManager::exampleSeededKey, Type::Bool, foundation::kStoredScalarBound},
+        {CalcManager::currentSelectedCalculationKey, Type::Dictionary, record},
+        {CalcManager::currentCalculationKey, Type::Dictionary, record},
+        {CalcManager::calculationsKey, Type::List, record, Type::Dictionary},
+    };
+    std::vector<std::string> user;
+    for (const auto& key : keys) user.push_back(key.key);
     std::vector<std::pair<std::string, PropertyListBounds>> shares;
     for (const char* family : {"/zevure/*", "IABTCF_*", "ZEVURE_ANALYTICS_*"}) {
         keys.emplace_back(family);

@@ -2,29 +2,36 @@
 // calculates an exercise: what the user keeps, not only what the start
 // costs. A few input bytes describe the files a start reads, large ones
 // included: the application's preferences (XML or binary) with the consent,
-// a history of exercises and Calvaro's other keys among foreign keys, before
-// or after them, with values under the owners' prefixes (IABTCF_*,
-// ZEVURE_ANALYTICS_*, /zevure/*); the engine's suites; the keychain with
-// Calvaro's first-open count among other applications' items; and the
-// persistent dictionary with its stored times (ahead of the clock, 1e308,
-// not a number, infinite) among foreign keys. The engine's database comes
-// from one start made when the target starts, which fetched the
-// configuration from a collector on a loopback port (uploads a second
-// after the newest event), with nothing left in it to upload.
+// the collection switch, a history of exercises and Calvaro's other keys
+// among foreign keys, before or after them, with values under the owners'
+// prefixes (IABTCF_*, ZEVURE_ANALYTICS_*, /zevure/*); one of Calvaro's keys
+// holding a value of any type and size, up to past its bound; one key met
+// many times; the file cut at any byte or one value in it damaged; the
+// engine's suites; the keychain with Calvaro's first-open count among other
+// applications' items or Calvaro's own; and the persistent dictionary with
+// its stored times and counters at their edges (0, negative, ahead of the
+// clock, 1e308, not a number, infinite, the type's maximum) among foreign
+// keys. The engine's database comes from one start made when the target
+// starts, which fetched the configuration from a collector on a loopback
+// port (uploads a second after the newest event), with nothing left in it
+// to upload.
 //
 // Aborts unless the start stays within its CPU time and memory, every
-// consent mark and exercise of the input is still in the preferences file,
-// the new exercise is stored (or, where it is not, a start that ends by
-// itself exits 1 saying why), Calvaro's
-// first-open count is in the keychain within its bound, and the collector
-// received an event of the start while it ran (it is then ended by
-// SIGTERM, and must end so).
+// consent, tour and rating mark, the collection switch and every exercise
+// the input held whole in a form Calvaro writes is still in the preferences
+// file (which reads back, well-formed), the new exercise is stored (or,
+// where it is not, a start that ends by itself exits 1 saying why),
+// Calvaro's first-open count is in the keychain within its bound, and the
+// collector received the start's events, each once, while it ran (it is
+// then ended by SIGTERM, and must end so) or, with the collection switched
+// off, none, the start saying so.
 //
 // The input, each field big-endian, missing bytes 0:
 //
 //   flags(1)              1 binary preferences, 2 foreign keys sort first,
 //                         4 an entry of the history that is no record,
-//                         8 Calvaro's first-open count in the keychain
+//                         8 Calvaro's first-open count in the keychain,
+//                         16 the keychain's other items Calvaro's own
 //   exercises(2)          records in the history, at most 2,000
 //   foreign(3) size(2)    foreign values of `size` bytes (one text shared
 //                         in the binary form), at most 24 MiB in all
@@ -37,6 +44,18 @@
 //   items(2) size(1)      foreign keychain items of `size` x 16 bytes
 //   times(10)             each stored time picks one of kDataRootTimes
 //   keys(2) size(1)       foreign keys of the persistent dictionary
+//   switch(1)             the collection switch stored: none, on, off
+//   odd(1) kind(1) count(4)
+//                         one of Calvaro's keys (odd - 1, 0 none) holding
+//                         a value of kDataRootKinds[(kind & 15) % 9] of `count`
+//                         items or bytes; with kind & 128, its bound's
+//                         items or bytes plus (int8_t) count
+//   repeat(1) times(3)    one of Calvaro's keys (repeat - 1, 0 none) met
+//                         `times` times before the others
+//   cut(3)                the preferences cut at cut / 2^24 of their length
+//   damage(1) at(2)       1 a byte that is no UTF-8 in the text of exercise
+//                         `at`, 2 its record damaged, 3 the switch's value
+//   counters(9)           each stored counter picks one of kDataRootCounters
 
 #include <fcntl.h>
 #include <signal.h>
@@ -47,6 +66,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -65,10 +85,13 @@
 #include <vector>
 
 #include "analytics/reporters/MSRStoredFileBounds.h"
+#include "analytics/storage/MSRPersistedConfig.h"
+#include "app/StoredFileBounds.h"
 #include "fuzz/FuzzScratchFolder.h"
 #include "fuzz/ProcessWatch.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
@@ -113,6 +136,9 @@ constexpr double kDataRootUploadSeconds = 180;
 #else
 constexpr double kDataRootUploadSeconds = 60;
 #endif
+// How long after the exercise no upload means none comes: the first is due
+// a second after the newest event.
+constexpr double kDataRootQuietSeconds = kDataRootUploadSeconds / 20;
 
 const char* const kDataRootConsent[] = {"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone"};
 
@@ -130,8 +156,7 @@ struct DataRootInput {
 };
 
 // The stored times a byte picks, as seconds relative to now, or as they are
-// where `absolute`. None ahead of the clock holds uploads for a while by
-// itself except last_backoff, which picks from the first five only.
+// where `absolute`.
 struct DataRootTime {
     double value;
     bool absolute;
@@ -149,11 +174,124 @@ const DataRootTime kDataRootTimes[] = {
     {0, true, false},
     {-1e308, true, false},
     {60, false, false},
+    {std::numeric_limits<double>::max(), true, false},
+    {-1, true, false},
 };
 constexpr size_t kDataRootTimeCount = sizeof kDataRootTimes / sizeof kDataRootTimes[0];
 
+// One value to write: its type, and its items or bytes.
+struct DataRootEntry {
+    enum Kind { kTrue, kFalse, kInteger, kReal, kText, kData, kDate, kList, kDictionary, kHistory } kind;
+    uint64_t length = 0;
+    char fill = 'x';
+    int64_t integer = 0;
+    double real = 0;
+    // An integer whose text (XML) or marker (binary) is damaged.
+    bool damaged = false;
+};
+using DataRootEntries = std::vector<std::pair<std::string, DataRootEntry>>;
+
+// The types the odd value picks from, each of `count` items or bytes where
+// it has any.
+const DataRootEntry::Kind kDataRootKinds[] = {
+    DataRootEntry::kTrue, DataRootEntry::kFalse, DataRootEntry::kInteger,    DataRootEntry::kReal,
+    DataRootEntry::kText, DataRootEntry::kData,  DataRootEntry::kDictionary, DataRootEntry::kDate,
+    DataRootEntry::kList,
+};
+constexpr size_t kDataRootKindCount = sizeof kDataRootKinds / sizeof kDataRootKinds[0];
+
+// The stored counters a byte picks: integers at their edges, and what no
+// counter is.
+const std::optional<DataRootEntry> kDataRootCounters[] = {
+    std::nullopt,
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', 0},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', -1},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', 1},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', std::numeric_limits<int64_t>::max()},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', std::numeric_limits<int64_t>::max() - 1},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', std::numeric_limits<int64_t>::min()},
+    DataRootEntry{DataRootEntry::kInteger, 0, 'x', (int64_t{1} << 53) + 1},
+    DataRootEntry{DataRootEntry::kReal, 0, 'x', 0, 1e300},
+    DataRootEntry{DataRootEntry::kReal, 0, 'x', 0, std::numeric_limits<double>::quiet_NaN()},
+    DataRootEntry{DataRootEntry::kReal, 0, 'x', 0, -kDataRootInf},
+    DataRootEntry{DataRootEntry::kText, 2, '7'},
+};
+constexpr size_t kDataRootCounterCount = sizeof kDataRootCounters / sizeof kDataRootCounters[0];
+constexpr const char* kDataRootSwitchKey = "/zevure/measurement/measurement_enabled_state";
+constexpr const char* kDataRootHistoryKey = "Calculations";
+// The persistent dictionary's stored times, each with its unit in seconds.
+const std::pair<const char*, double> kDataRootTimeKeys[] = {
+    {"last_failed_upload", 1},
+    {"last_backoff", 1},
+    {"last_successful_upload", 1},
+    {"first_open_timestamp_ms", 1000},
+    {"last_engagement_end", 1},
+    {"last_delete_stale", 1},
+    {"search_ad_last_attempt_timestamp", 1},
+    {"last_monitor_data_sampled_timestamp", 1},
+    {"load_timestamp", 1},
+    {"skan_evaluation_event_time_millis", 1000},
+};
+
+// One of Calvaro's keys of the application's preferences, with the type and
+// the most items and bytes the application states for it.
+struct DataRootKey {
+    std::string key;
+    Value::Type type;
+    uint64_t items;
+    uint64_t bytes;
+};
+
+// What the application states of every file a start reads (the table its
+// readers read): the keys of its preferences that the odd value and the
+// repeated key pick from, every one but those the start is checked to keep
+// (a family by one key of it), and every stored counter by its file.
+struct DataRootTable {
+    std::vector<DataRootKey> keys;
+    std::vector<std::pair<std::string, std::string>> counters;
+};
+
+const DataRootTable& dataRootTable() {
+    static const DataRootTable table = [] {
+        app::stateStoredFileBounds();
+        DataRootTable t;
+        auto checked = [](const std::string& key) {
+            return key == kDataRootSwitchKey || key == kDataRootHistoryKey ||
+                   std::find(std::begin(kDataRootConsent), std::end(kDataRootConsent), key) !=
+                       std::end(kDataRootConsent);
+        };
+        auto time = [](const std::string& key) {
+            return std::any_of(std::begin(kDataRootTimeKeys), std::end(kDataRootTimeKeys), [&](const auto& time) {
+                return key == std::string(MSRPersistedConfig::kKeyPrefix) + time.first;
+            });
+        };
+        for (const auto& [name, bound] : foundation::storedFileBounds()) {
+            for (const foundation::StoredKey& stored : bound.keys) {
+                std::string key = stored.key;
+                const bool family = !key.empty() && key.back() == '*';
+                if (family) key.back() = 'z';
+                if (name == foundation::kStandardDomainBoundName && !checked(key)) {
+                    const foundation::PropertyListBounds entry = bound.entryBound(key);
+                    t.keys.push_back({key, stored.type, entry.values, entry.bytes});
+                }
+                // The user's own switches of the engine's files are no counters.
+                const bool users = name != foundation::kStandardDomainBoundName &&
+                                   std::find(bound.userKeys.begin(), bound.userKeys.end(), key) !=
+                                       bound.userKeys.end();
+                if (stored.type == Value::Type::Integer && !family && !users && !checked(key) && !time(key))
+                    t.counters.emplace_back(name, key);
+            }
+        }
+        if (t.keys.empty() || t.counters.empty()) std::abort();
+        return t;
+    }();
+    return table;
+}
+// The most items of a list or dictionary an odd value holds.
+constexpr uint64_t kDataRootMostItems = 600'000;
+
 struct DataRootDescription {
-    bool binary = false, foreignFirst = false, junkEntry = false, ownItem = false;
+    bool binary = false, foreignFirst = false, junkEntry = false, ownItem = false, ownItems = false;
     size_t exercises = 0;
     uint64_t foreign = 0, foreignBytes = 0, large = 0, largeBytes = 0;
     std::string prefix;
@@ -162,23 +300,41 @@ struct DataRootDescription {
     uint64_t items = 0, itemBytes = 0;
     size_t times[10] = {};
     uint64_t dictionaryKeys = 0, dictionaryBytes = 0;
+    int switchState = 0;
+    std::optional<size_t> odd;
+    DataRootEntry oddValue{DataRootEntry::kTrue};
+    std::optional<size_t> repeated;
+    uint64_t repeats = 0;
+    uint64_t cut = 0;
+    int damage = 0;
+    size_t damagedExercise = 0;
+    // One counter of the table (counter - 1) at one edge, every other at
+    // another.
+    std::optional<size_t> counter;
+    size_t counterEdge = 0, otherCounters = 0;
 
     std::string describe() const {
-        char text[512];
+        char text[768];
         std::snprintf(
             text, sizeof text,
             "%s preferences, %zu exercises%s, %llu foreign values of %llu bytes %s, %llu of %llu bytes, "
-            "%llu under '%s' of %llu bytes and one of %llu; suites %llu of %llu; keychain %llu items "
-            "of %llu bytes%s; dictionary %llu keys of %llu bytes; times",
+            "%llu under '%s' of %llu bytes and one of %llu; suites %llu of %llu; keychain %llu %s items "
+            "of %llu bytes%s; dictionary %llu keys of %llu bytes; switch %d; odd %s kind %d of %llu; "
+            "repeated %s %llu times; cut %llu / 2^24; damage %d at %zu; times",
             binary ? "binary" : "XML", exercises, junkEntry ? " and one that is no record" : "",
             (unsigned long long)foreign, (unsigned long long)foreignBytes, foreignFirst ? "first" : "last",
             (unsigned long long)large, (unsigned long long)largeBytes, (unsigned long long)prefixed,
             prefix.c_str(), (unsigned long long)prefixedBytes, (unsigned long long)prefixedLarge,
             (unsigned long long)suiteValues, (unsigned long long)suiteBytes, (unsigned long long)items,
-            (unsigned long long)itemBytes, ownItem ? " and Calvaro's" : "",
-            (unsigned long long)dictionaryKeys, (unsigned long long)dictionaryBytes);
+            ownItems ? "own" : "foreign", (unsigned long long)itemBytes, ownItem ? " and Calvaro's" : "",
+            (unsigned long long)dictionaryKeys, (unsigned long long)dictionaryBytes, switchState,
+            odd ? dataRootTable().keys[*odd].key.c_str() : "none", static_cast<int>(oddValue.kind),
+            (unsigned long long)oddValue.length, repeated ? dataRootTable().keys[*repeated].key.c_str() : "none",
+            (unsigned long long)repeats, (unsigned long long)cut, damage, damagedExercise);
         std::string out = text;
         for (size_t t : times) out += " " + std::to_string(t);
+        out += "; counter " + (counter ? dataRootTable().counters[*counter].second : "none") + " at " +
+               std::to_string(counterEdge) + ", the others at " + std::to_string(otherCounters);
         return out;
     }
 };
@@ -191,6 +347,7 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.foreignFirst = flags & 2;
     d.junkEntry = flags & 4;
     d.ownItem = flags & 8;
+    d.ownItems = flags & 16;
     d.exercises = std::min<size_t>(in.take(2), kDataRootMostExercises);
     d.foreign = std::min<uint64_t>(in.take(3), kDataRootMostValues);
     d.foreignBytes = in.take(2);
@@ -212,14 +369,44 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.items = std::min<uint64_t>(in.take(2), 5000);
     d.itemBytes = in.take(1) * 16;
     for (size_t i = 0; i < 10; ++i) d.times[i] = in.take(1) % kDataRootTimeCount;
-    // A back-off from the future holds uploads for its interval, as one
-    // taken now does: not what this target asks about.
-    d.times[1] %= 5;
     // A success just now holds the next upload for its interval: one a
-    // minute ahead reads as that, and is left out too.
+    // minute ahead reads as that, and is left out.
     if (d.times[2] == 9) d.times[2] = 5;
     d.dictionaryKeys = std::min<uint64_t>(in.take(2), 20'000);
     d.dictionaryBytes = in.take(1);
+    d.switchState = static_cast<int>(in.take(1) % 3);
+    const DataRootTable& table = dataRootTable();
+    if (const uint64_t odd = in.take(1)) d.odd = (odd - 1) % table.keys.size();
+    const uint64_t kind = in.take(1);
+    const uint64_t count = in.take(4);
+    d.oddValue.kind = kDataRootKinds[(kind & 15) % kDataRootKindCount];
+    d.oddValue.fill = 'o';
+    d.oddValue.integer = static_cast<int64_t>(count);
+    d.oddValue.real = static_cast<double>(count) / 3;
+    const bool items = d.oddValue.kind == DataRootEntry::kList || d.oddValue.kind == DataRootEntry::kDictionary;
+    if (d.odd && (kind & 128)) {
+        // Near the bound of what Calvaro writes under the key.
+        const uint64_t bound = items ? table.keys[*d.odd].items : table.keys[*d.odd].bytes;
+        d.oddValue.length = static_cast<uint64_t>(std::max<int64_t>(
+            0, static_cast<int64_t>(bound) + static_cast<int8_t>(static_cast<uint8_t>(count))));
+    } else {
+        d.oddValue.length = count;
+    }
+    d.oddValue.length = std::min(d.oddValue.length, items ? kDataRootMostItems : kDataRootMostForeignBytes);
+    if (const uint64_t repeated = in.take(1)) d.repeated = (repeated - 1) % table.keys.size();
+    d.repeats = std::min<uint64_t>(in.take(3), kDataRootMostValues);
+    if (!d.repeated) d.repeats = 0;
+    d.cut = in.take(3);
+    d.damage = static_cast<int>(in.take(1) % 4);
+    d.damagedExercise = in.take(2);
+    if (d.damage == 1 || d.damage == 2) {
+        if (d.exercises == 0) d.damage = 0;
+        else d.damagedExercise %= d.exercises;
+    }
+    if (d.damage == 3 && d.switchState == 0) d.damage = 0;
+    if (const uint64_t counter = in.take(1)) d.counter = (counter - 1) % table.counters.size();
+    d.counterEdge = in.take(1) % kDataRootCounterCount;
+    d.otherCounters = in.take(1) % kDataRootCounterCount;
     return d;
 }
 
@@ -229,44 +416,94 @@ std::string dataRootExerciseText(size_t i) {
     return "fuzz-exercise-" + std::to_string(i);
 }
 
-// One entry of a dictionary to write: true, a text of `length` bytes of
-// `fill`, or the history.
-struct DataRootEntry {
-    enum Kind { kTrue, kText, kHistory } kind;
-    uint64_t length = 0;
-    char fill = 'x';
-};
-using DataRootEntries = std::vector<std::pair<std::string, DataRootEntry>>;
-
 const char* const kDataRootRecordKeys[] = {"inputParameters", "latexString", "setupParameter",
                                            "solutionSteps"};
 
-std::string dataRootXml(const DataRootEntries& entries, const DataRootDescription& d) {
+std::string dataRootNumber(const char* format, auto value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string dataRootRealText(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "+infinity" : "-infinity";
+    return dataRootNumber("%.17g", value);
+}
+
+// The XML of one value that is not the history.
+void dataRootXmlValue(std::string& xml, const DataRootEntry& entry) {
+    switch (entry.kind) {
+        case DataRootEntry::kTrue:
+            xml += "<true/>";
+            break;
+        case DataRootEntry::kFalse:
+            xml += "<false/>";
+            break;
+        case DataRootEntry::kInteger:
+            xml += "<integer>" + dataRootNumber("%lld", static_cast<long long>(entry.integer)) +
+                   (entry.damaged ? "z" : "") + "</integer>";
+            break;
+        case DataRootEntry::kReal:
+            xml += "<real>" + dataRootRealText(entry.real) + "</real>";
+            break;
+        case DataRootEntry::kText:
+            xml += "<string>";
+            xml.append(entry.length, entry.fill);
+            xml += "</string>";
+            break;
+        case DataRootEntry::kData:
+            // Base64 of `length` bytes of 0xFF.
+            xml += "<data>";
+            xml.append((entry.length + 2) / 3 * 4, '/');
+            xml += "</data>";
+            break;
+        case DataRootEntry::kDate:
+            xml += "<date>2026-01-01T00:00:00Z</date>";
+            break;
+        case DataRootEntry::kList:
+            xml += "<array>";
+            for (uint64_t i = 0; i < entry.length; ++i) xml += "<true/>";
+            xml += "</array>";
+            break;
+        case DataRootEntry::kDictionary:
+            xml += "<dict>";
+            for (uint64_t i = 0; i < entry.length; ++i) xml += "<key>k" + std::to_string(i) + "</key><true/>";
+            xml += "</dict>";
+            break;
+        case DataRootEntry::kHistory:
+            std::abort();
+    }
+}
+
+// Where each of the file's entries begins and ends, by key (the first of a
+// key met more than once).
+using DataRootSpans = std::map<std::string, std::pair<size_t, size_t>>;
+
+std::string dataRootXml(const DataRootEntries& entries, const DataRootDescription& d, DataRootSpans& spans) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
     for (const auto& [key, entry] : entries) {
-        xml += "\t<key>" + key + "</key>\n";
-        switch (entry.kind) {
-            case DataRootEntry::kTrue:
-                xml += "\t<true/>\n";
-                break;
-            case DataRootEntry::kText:
-                xml += "\t<string>";
-                xml.append(entry.length, entry.fill);
-                xml += "</string>\n";
-                break;
-            case DataRootEntry::kHistory:
-                xml += "\t<array>\n";
-                if (d.junkEntry) xml += "\t\t<integer>7</integer>\n";
-                // Newest first, as the history keeps them.
-                for (size_t i = d.exercises; i-- > 0;)
-                    xml +=
-                        "\t\t<dict><key>inputParameters</key><dict><key>aTextField</key><string>3</string>"
-                        "<key>bTextField</key><string>2</string></dict><key>latexString</key><string>" +
-                        dataRootExerciseText(i) +
-                        "</string><key>setupParameter</key><dict/><key>solutionSteps</key><array/></dict>\n";
-                xml += "\t</array>\n";
-                break;
+        const size_t begin = xml.size();
+        xml += "\t<key>" + key + "</key>\n\t";
+        if (entry.kind != DataRootEntry::kHistory) {
+            dataRootXmlValue(xml, entry);
+        } else {
+            xml += "<array>\n";
+            if (d.junkEntry) xml += "\t\t<integer>7</integer>\n";
+            // Newest first, as the history keeps them.
+            for (size_t i = d.exercises; i-- > 0;) {
+                const bool damaged = d.damage && i == d.damagedExercise;
+                xml +=
+                    "\t\t<dict><key>inputParameters</key><dict><key>aTextField</key><string>3</string>"
+                    "<key>bTextField</key><string>2</string></dict><key>latexString</key><string>" +
+                    dataRootExerciseText(i) + (damaged && d.damage == 1 ? "\xFF" : "") +
+                    (damaged && d.damage == 2 ? "</strin>" : "</string>") +
+                    "<key>setupParameter</key><dict/><key>solutionSteps</key><array/></dict>\n";
+            }
+            xml += "\t</array>";
         }
+        xml += "\n";
+        spans.try_emplace(key, begin, xml.size());
     }
     return xml + "</dict>\n</plist>\n";
 }
@@ -279,30 +516,7 @@ class DataRootBinary {
         std::vector<uint64_t> keys, values;
         for (const auto& [key, entry] : entries) {
             keys.push_back(text(key));
-            switch (entry.kind) {
-                case DataRootEntry::kTrue:
-                    values.push_back(trueObject());
-                    break;
-                case DataRootEntry::kText:
-                    values.push_back(text(std::string(entry.length, entry.fill)));
-                    break;
-                case DataRootEntry::kHistory: {
-                    std::vector<uint64_t> records;
-                    if (d.junkEntry) records.push_back(add("\x10\x07"));
-                    const uint64_t inputs =
-                        dictionary({text("aTextField"), text("bTextField")}, {text("3"), text("2")});
-                    const uint64_t empty = dictionary({}, {});
-                    const uint64_t steps = add(marker(0xA, 0));
-                    for (size_t i = d.exercises; i-- > 0;) {
-                        std::vector<uint64_t> recordKeys;
-                        for (const char* k : kDataRootRecordKeys) recordKeys.push_back(text(k));
-                        records.push_back(
-                            dictionary(recordKeys, {inputs, text(dataRootExerciseText(i)), empty, steps}));
-                    }
-                    values.push_back(add(marker(0xA, records.size()) + refs(records)));
-                    break;
-                }
-            }
+            values.push_back(value(entry, d));
         }
         objects_[0] = marker(0xD, keys.size()) + refs(keys) + refs(values);
         return binaryPropertyListFile(objects_, 4);
@@ -311,6 +525,11 @@ class DataRootBinary {
   private:
     static std::string marker(uint8_t kind, uint64_t length) { return binaryPropertyListMarker(kind, length); }
     static std::string refs(const std::vector<uint64_t>& list) { return binaryPropertyListRefs(list, 4); }
+    static std::string bigEndian(uint64_t value) {
+        std::string bytes(8, '\0');
+        for (int b = 0; b < 8; ++b) bytes[b] = static_cast<char>((value >> (8 * (7 - b))) & 0xFF);
+        return bytes;
+    }
     uint64_t add(std::string object) {
         objects_.push_back(std::move(object));
         return objects_.size() - 1;
@@ -327,18 +546,99 @@ class DataRootBinary {
     uint64_t dictionary(const std::vector<uint64_t>& keys, const std::vector<uint64_t>& values) {
         return add(marker(0xD, keys.size()) + refs(keys) + refs(values));
     }
+    // A record whose marker names no kind of object.
+    static constexpr char kDamagedMarker = '\x70';
+
+    uint64_t value(const DataRootEntry& entry, const DataRootDescription& d) {
+        switch (entry.kind) {
+            case DataRootEntry::kTrue:
+                return trueObject();
+            case DataRootEntry::kFalse:
+                return add("\x08");
+            case DataRootEntry::kInteger:
+                return add(std::string(1, entry.damaged ? kDamagedMarker : '\x13') +
+                           bigEndian(static_cast<uint64_t>(entry.integer)));
+            case DataRootEntry::kReal:
+                return add("\x23" + bigEndian(std::bit_cast<uint64_t>(entry.real)));
+            case DataRootEntry::kText:
+                return text(std::string(entry.length, entry.fill));
+            case DataRootEntry::kData:
+                return add(marker(0x4, entry.length) + std::string(entry.length, '\xFF'));
+            case DataRootEntry::kDate:
+                return add("\x33" + bigEndian(std::bit_cast<uint64_t>(8e8)));
+            case DataRootEntry::kList:
+                return add(marker(0xA, entry.length) + refs(std::vector<uint64_t>(entry.length, trueObject())));
+            case DataRootEntry::kDictionary: {
+                std::vector<uint64_t> keys;
+                for (uint64_t i = 0; i < entry.length; ++i) keys.push_back(text("k" + std::to_string(i)));
+                return dictionary(keys, std::vector<uint64_t>(entry.length, trueObject()));
+            }
+            case DataRootEntry::kHistory:
+                break;
+        }
+        std::vector<uint64_t> records;
+        if (d.junkEntry) records.push_back(add("\x10\x07"));
+        const uint64_t inputs = dictionary({text("aTextField"), text("bTextField")}, {text("3"), text("2")});
+        const uint64_t empty = dictionary({}, {});
+        const uint64_t steps = add(marker(0xA, 0));
+        for (size_t i = d.exercises; i-- > 0;) {
+            const bool damaged = d.damage && i == d.damagedExercise;
+            std::vector<uint64_t> recordKeys;
+            for (const char* k : kDataRootRecordKeys) recordKeys.push_back(text(k));
+            const uint64_t latex = text(dataRootExerciseText(i) + (damaged && d.damage == 1 ? "\xFF" : ""));
+            records.push_back(dictionary(recordKeys, {inputs, latex, empty, steps}));
+            if (damaged && d.damage == 2) objects_[records.back()][0] = kDamagedMarker;
+        }
+        return add(marker(0xA, records.size()) + refs(records));
+    }
 
     std::vector<std::string> objects_;
     std::map<std::string, uint64_t> texts_;
     std::optional<uint64_t> true_;
 };
 
+// The stored counters of one file, named as the table names it, as the
+// input picks them.
+DataRootEntries dataRootCounters(const DataRootDescription& d, const std::string& file) {
+    DataRootEntries entries;
+    const auto& counters = dataRootTable().counters;
+    for (size_t i = 0; i < counters.size(); ++i) {
+        if (counters[i].first != file) continue;
+        if (const auto& value = kDataRootCounters[d.counter == i ? d.counterEdge : d.otherCounters])
+            entries.emplace_back(counters[i].second, *value);
+    }
+    return entries;
+}
+
+// What the start is checked to keep of the preferences: whatever the input
+// held whole in a form Calvaro writes.
+struct DataRootKept {
+    bool consent = true;
+    bool switchState = true;
+    bool history = true;
+    // The exercise that is not checked, damaged.
+    std::optional<size_t> damaged;
+};
+
 // The application's preferences: Calvaro's keys among the foreign ones.
-std::string dataRootPreferences(const DataRootDescription& d) {
+std::string dataRootPreferences(const DataRootDescription& d, DataRootKept& kept) {
     DataRootEntries calvaro, foreign;
+    if (d.switchState) {
+        DataRootEntry state{DataRootEntry::kInteger, 0, 'x', d.switchState};
+        state.damaged = d.damage == 3;
+        calvaro.push_back({kDataRootSwitchKey, state});
+    }
     for (const char* key : kDataRootConsent) calvaro.push_back({key, {DataRootEntry::kTrue}});
     calvaro.push_back({"didSeedExampleCalculation", {DataRootEntry::kTrue}});
+    for (const auto& counter : dataRootCounters(d, foundation::kStandardDomainBoundName)) calvaro.push_back(counter);
     calvaro.push_back({"Calculations", {DataRootEntry::kHistory}});
+    // The odd value in the place of the key's own, or after the history.
+    if (d.odd) {
+        const std::string& key = dataRootTable().keys[*d.odd].key;
+        auto at = std::find_if(calvaro.begin(), calvaro.end(), [&](const auto& entry) { return entry.first == key; });
+        if (at != calvaro.end()) at->second = d.oddValue;
+        else calvaro.push_back({key, d.oddValue});
+    }
     // Sorting before "Calculations" and the consent, or after every key.
     const std::string lead = d.foreignFirst ? "A" : "~";
     for (uint64_t i = 0; i < d.foreign; ++i)
@@ -350,10 +650,41 @@ std::string dataRootPreferences(const DataRootDescription& d) {
             {d.prefix + "value" + std::to_string(i), {DataRootEntry::kText, d.prefixedBytes, 'p'}});
     if (d.prefixedLarge)
         foreign.push_back({d.prefix + "large", {DataRootEntry::kText, d.prefixedLarge, 'q'}});
-    DataRootEntries all = d.foreignFirst ? foreign : calvaro;
+    DataRootEntries all;
+    // The repeated key first, each time a list of three true.
+    if (d.repeated)
+        all.assign(d.repeats, {dataRootTable().keys[*d.repeated].key, {DataRootEntry::kList, 3}});
+    all.insert(all.end(), (d.foreignFirst ? foreign : calvaro).begin(), (d.foreignFirst ? foreign : calvaro).end());
     const DataRootEntries& rest = d.foreignFirst ? calvaro : foreign;
     all.insert(all.end(), rest.begin(), rest.end());
-    return d.binary ? DataRootBinary().file(all, d) : dataRootXml(all, d);
+
+    DataRootSpans spans;
+    std::string file = d.binary ? DataRootBinary().file(all, d) : dataRootXml(all, d, spans);
+    kept.switchState = d.damage != 3;
+    if (d.damage == 1 || (d.damage == 2 && d.binary)) kept.damaged = d.damagedExercise;
+    // A record whose XML is broken ends what reads whole, as a cut does.
+    size_t whole = file.size();
+    if (d.damage == 2 && !d.binary) {
+        const std::string record = "<string>" + dataRootExerciseText(d.damagedExercise) + "</strin>";
+        whole = file.find(record);
+    }
+    if (d.cut) {
+        const size_t at = static_cast<size_t>(file.size() * d.cut >> 24);
+        file.resize(at);
+        whole = std::min(whole, at);
+        // Nothing of a binary file cut short is checked.
+        if (d.binary) whole = 0;
+    }
+    if (whole < file.size() || d.cut) {
+        auto before = [&](const std::string& key) {
+            const auto at = spans.find(key);
+            return at != spans.end() && at->second.second <= whole;
+        };
+        kept.consent = std::all_of(std::begin(kDataRootConsent), std::end(kDataRootConsent), before);
+        kept.switchState = kept.switchState && (!d.switchState || before(kDataRootSwitchKey));
+        kept.history = before("Calculations");
+    }
+    return file;
 }
 
 std::string dataRootSuite(uint64_t values, uint64_t bytes, const std::string& extra = {}) {
@@ -365,45 +696,48 @@ std::string dataRootSuite(uint64_t values, uint64_t bytes, const std::string& ex
 }
 
 std::string dataRootReal(const DataRootTime& time, double now, double scale) {
-    const double value = time.absolute ? time.value : (now + time.value) * scale;
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "+infinity" : "-infinity";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+    return dataRootRealText(time.absolute ? time.value : (now + time.value) * scale);
+}
+
+// The entries of a file Calvaro reads that are no preferences of the
+// application, in XML.
+std::string dataRootXmlEntries(const DataRootEntries& entries) {
+    std::string xml;
+    for (const auto& [key, entry] : entries) {
+        xml += "\t<key>" + key + "</key>\n\t";
+        dataRootXmlValue(xml, entry);
+        xml += "\n";
+    }
+    return xml;
 }
 
 // The persistent dictionary of the start made at the target's start, its
-// stored times as the input picks them and foreign keys after them.
+// stored times and counters as the input picks them and foreign keys after
+// them.
 std::string dataRootDictionary(const std::string& stored, const DataRootDescription& d, double now) {
-    static const std::pair<const char*, double> keys[] = {
-        {"last_failed_upload", 1},
-        {"last_backoff", 1},
-        {"last_successful_upload", 1},
-        {"first_open_timestamp_ms", 1000},
-        {"last_engagement_end", 1},
-        {"last_delete_stale", 1},
-        {"search_ad_last_attempt_timestamp", 1},
-        {"last_monitor_data_sampled_timestamp", 1},
-        {"load_timestamp", 1},
-        {"skan_evaluation_event_time_millis", 1000},
-    };
     std::string xml = stored;
     const size_t close = xml.rfind("</dict>");
     if (close == std::string::npos) std::abort();
-    std::string added;
-    for (size_t i = 0; i < 10; ++i) {
-        const std::string key = std::string("<key>/zevure/measurement/") + keys[i].first + "</key>";
-        // What the first start stored under the key goes first.
+    // What the first start stored under a key goes first.
+    auto forget = [&xml](const std::string& key) {
         if (const size_t at = xml.find(key); at != std::string::npos) {
             const size_t end = xml.find("</", xml.find('<', at + key.size()) + 1);
             const size_t next = xml.find('>', end);
             xml.erase(at, next + 1 - at);
         }
+    };
+    std::string added;
+    for (size_t i = 0; i < 10; ++i) {
+        const std::string key =
+            "<key>" + std::string(MSRPersistedConfig::kKeyPrefix) + kDataRootTimeKeys[i].first + "</key>";
+        forget(key);
         const DataRootTime& time = kDataRootTimes[d.times[i]];
         if (time.absent) continue;
-        added += "\t" + key + "\n\t<real>" + dataRootReal(time, now, keys[i].second) + "</real>\n";
+        added += "\t" + key + "\n\t<real>" + dataRootReal(time, now, kDataRootTimeKeys[i].second) + "</real>\n";
     }
+    for (const auto& [key, _] : dataRootTable().counters)
+        if (key.rfind(MSRPersistedConfig::kKeyPrefix, 0) == 0) forget("<key>" + key + "</key>");
+    added += dataRootXmlEntries(dataRootCounters(d, MSRPersistedConfig::kSuiteName));
     for (uint64_t i = 0; i < d.dictionaryKeys; ++i)
         added += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" +
                  std::string(d.dictionaryBytes, 'd') + "</string>\n";
@@ -424,17 +758,45 @@ Value dataRootItem(const std::string& service, const std::string& account, const
     return Value(std::move(item));
 }
 
+constexpr int64_t kDataRootFirstOpenCount = 4;
+
 std::string dataRootKeychain(const DataRootDescription& d) {
     Value::List items;
     for (uint64_t i = 0; i < d.items; ++i)
-        items.push_back(
-            dataRootItem("org.example.other", "item" + std::to_string(i), std::string(d.itemBytes + 1, 'k')));
+        items.push_back(dataRootItem(d.ownItems ? kDataRootBundle : "org.example.other",
+                                     "item" + std::to_string(i), std::string(d.itemBytes + 1, 'k')));
     if (d.ownItem)
         items.insert(items.begin() + static_cast<std::ptrdiff_t>(d.items / 2),
-                     dataRootItem(kDataRootBundle, "_pfo", "4"));
+                     dataRootItem(kDataRootBundle, "_pfo", std::to_string(kDataRootFirstOpenCount)));
     auto xml = foundation::propertyListXml(Value(std::move(items)));
     if (!xml) std::abort();
     return *xml;
+}
+
+// Whether an XML file Calvaro wrote is well-formed as far as its characters
+// go: UTF-8 throughout, and no control character XML refuses.
+bool dataRootWellFormedText(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
+            ++i;
+            continue;
+        }
+        const size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 && byte < 0xE0 ? 2 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        uint32_t point = byte & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        if ((length == 3 && (point < 0x800 || (point >= 0xD800 && point < 0xE000) || point >= 0xFFFE)) ||
+            (length == 4 && (point < 0x10000 || point > 0x10FFFF)))
+            return false;
+        i += length;
+    }
+    return true;
 }
 
 // ---- the start -----------------------------------------------------------------------
@@ -585,7 +947,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto write = [](const fs::path& file, const std::string& bytes) {
         if (!foundation::FileSystem::writeAtomically(file, bytes)) std::abort();
     };
-    write(preferences, dataRootPreferences(d));
+    DataRootKept kept;
+    write(preferences, dataRootPreferences(d, kept));
     for (const char* suite : {"MSRAnalyticsSuiteName", "MSRExperimentSuiteName",
                               "app.calvaro.analytics.monitor", "app.calvaro.analytics.tcf.userdefaults"}) {
         std::string extra;
@@ -598,6 +961,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     extra += std::string("\t<key>") + keys[i] + "</key>\n\t<real>" +
                              dataRootReal(kDataRootTimes[d.times[(i + 7) % 10]], now, 1) + "</real>\n";
         }
+        extra += dataRootXmlEntries(dataRootCounters(d, suite));
         write(home / "Library/Preferences" / (std::string(suite) + ".plist"),
               dataRootSuite(d.suiteValues, d.suiteBytes, extra));
     }
@@ -607,20 +971,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write(dataRootDictionaryFile(home),
           dataRootDictionary(dataRootText(dataRootDictionaryFile(world.template_ / "home")), d, now));
 
+    // What the start is expected to do: with the consent, show the
+    // exercise; with the collection on (or never switched), upload the
+    // start's events; switched off, upload none and say so.
+    const bool off = kept.switchState && d.switchState == 2;
+    const bool uploads = kept.consent && kept.switchState && d.switchState != 2;
     // What the collector kept of earlier starts goes: its uploads and the
     // requests with their bodies.
     world.measurement.clear();
     world.server.clearRequests();
     const auto began = std::chrono::steady_clock::now();
-    bool uploaded = false, shown = false;
+    std::optional<std::chrono::steady_clock::time_point> shownAt;
+    bool uploaded = false;
     const DataRootRun run =
         dataRootStart(home, folder, std::string(kDataRootCalculate) + "snapshot shown\nwait 600\n", [&] {
+            const auto moment = std::chrono::steady_clock::now();
             uploaded = uploaded || world.measurement.acceptedEventCount() > 0;
-            shown = shown ||
-                    dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos;
-            return (uploaded && shown) || std::chrono::steady_clock::now() - began >
-                                              std::chrono::duration<double>(kDataRootUploadSeconds);
+            if (!shownAt &&
+                dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos)
+                shownAt = moment;
+            if (moment - began > std::chrono::duration<double>(kDataRootUploadSeconds)) return true;
+            if (uploads) return uploaded && shownAt.has_value();
+            // Long enough after the exercise for an upload a second after it.
+            return shownAt && moment - *shownAt > std::chrono::duration<double>(kDataRootQuietSeconds);
         });
+    const bool shown = shownAt.has_value();
     if (run.hung) dataRootFinding("the start did not end", d, folder);
     if (run.cpuSeconds > kDataRootCpuSeconds || run.peakBytes > kDataRootPeakBytes) {
         char text[128];
@@ -632,13 +1007,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A sanitizer's report ends the start with exit 1.
     for (const char* report : {"runtime error:", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer"})
         if (said.find(report) != std::string::npos) dataRootFinding(report, d, folder);
+    if (world.measurement.repeatedEventCount() > 0)
+        dataRootFinding(std::to_string(world.measurement.repeatedEventCount()) + " events uploaded twice", d,
+                        folder);
+
     // What the user keeps.
-    const auto live = foundation::parsePropertyList(dataRootText(preferences));
+    const std::string written = dataRootText(preferences);
+    const auto live = foundation::parsePropertyList(written);
     if (!live || !live->dictionary()) dataRootFinding("the preferences file does not read", d, folder);
-    for (const char* key : kDataRootConsent)
-        if ((*live)[key].boolValue() != true)
-            dataRootFinding(std::string("the consent mark ") + key + " is lost", d, folder);
-    std::vector<bool> kept(d.exercises, false);
+    if (written.rfind("<?xml", 0) == 0 && !dataRootWellFormedText(written))
+        dataRootFinding("the preferences file is written back with text XML refuses", d, folder);
+    if (kept.consent)
+        for (const char* key : kDataRootConsent)
+            if ((*live)[key].boolValue() != true)
+                dataRootFinding(std::string("the consent mark ") + key + " is lost", d, folder);
+    if (kept.switchState && d.switchState && (*live)[kDataRootSwitchKey].integerValue() != d.switchState)
+        dataRootFinding("the collection switch stored as " + std::to_string(d.switchState) + " is lost", d,
+                        folder);
+    std::vector<bool> held(kept.history ? d.exercises : 0, false);
+    if (kept.damaged && *kept.damaged < held.size()) held[*kept.damaged] = true;
     size_t fresh = 0;
     if (const Value::List* history = (*live)["Calculations"].list()) {
         for (const Value& record : *history) {
@@ -649,17 +1036,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 continue;
             }
             const size_t i = std::strtoull(text->c_str() + 14, nullptr, 10);
-            if (i < kept.size()) kept[i] = true;
+            if (i < held.size()) held[i] = true;
         }
     }
-    if (const auto lost = std::count(kept.begin(), kept.end(), false))
+    if (const auto lost = std::count(held.begin(), held.end(), false))
         dataRootFinding(
             std::to_string(lost) + " of the " + std::to_string(d.exercises) + " exercises are lost", d,
             folder);
-    if (!shown) dataRootFinding("the exercise was not shown", d, folder);
-    if (!uploaded) {
-        std::string uploads;
-        for (const auto& upload : world.measurement.uploads()) uploads += " " + std::to_string(upload.status);
+    if (kept.consent && !shown) dataRootFinding("the exercise was not shown", d, folder);
+    if (uploads && !uploaded) {
+        std::string answers;
+        for (const auto& upload : world.measurement.uploads()) answers += " " + std::to_string(upload.status);
         std::string times;
         const std::string dictionary = dataRootText(dataRootDictionaryFile(home));
         for (const char* key : {"last_failed_upload", "last_backoff", "last_successful_upload"}) {
@@ -669,31 +1056,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 times += std::string(key) + " " +
                          dictionary.substr(open + 6, dictionary.find("</real>", open) - open - 6) + "; ";
         }
-        dataRootFinding("no event of the start was uploaded while it ran (uploads answered" + uploads +
+        dataRootFinding("no event of the start was uploaded while it ran (uploads answered" + answers +
                             "; stored " + times + ")",
                         d, folder);
     }
-    if (run.status != 128 + SIGTERM)
+    // Where the consent may be lost, the start may end by itself where the
+    // script meets the consent's alert, with exit 1.
+    if (run.status != 128 + SIGTERM && (kept.consent || run.status > 1))
         dataRootFinding("exit " + std::to_string(run.status) + " on SIGTERM", d, folder);
+    if (off) {
+        if (world.measurement.acceptedEventCount() > 0)
+            dataRootFinding("events were uploaded with the collection switched off", d, folder);
+        if (said.find("I-MSR023013") == std::string::npos || said.find("I-MSR023012") != std::string::npos)
+            dataRootFinding("the start did not say the collection is switched off", d, folder);
+    }
 
     // Not stored: a start that ends by itself says so and exits 1.
-    if (fresh == 0) {
+    if (kept.consent && fresh == 0) {
         const DataRootRun again = dataRootStart(home, folder, kDataRootCalculate);
         if (again.status != 1 || dataRootText(folder / "err.txt").empty())
             dataRootFinding("the new exercise is not stored, and a start that ends by itself exits " +
                                 std::to_string(again.status),
                             d, folder);
     }
-    // The start reads the count, and stores one where none is: it is there
-    // after the start, in a keychain the next start can read.
+    // A start that collects reads the count, and stores one where none is:
+    // it is there after the start, in a keychain within its bound that the
+    // next start can read, and the input's own count is kept whatever the
+    // start does.
     const std::string keychain = dataRootText(dataRootKeychainFile(home));
     const auto items = foundation::parsePropertyList(keychain);
     const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
-    if (!items || itemsSize.values > kMSREngineFileBound.values ||
-        itemsSize.bytes > kMSREngineFileBound.bytes)
+    if (uploads && (!items || itemsSize.values > kMSREngineFileBound.values ||
+                    itemsSize.bytes > kMSREngineFileBound.bytes))
         dataRootFinding("the keychain is past its bound after the start", d, folder);
-    if (keychain.find("<string>_pfo</string>") == std::string::npos)
+    std::optional<int64_t> count;
+    if (const Value::List* list = items ? items->list() : nullptr)
+        for (const Value& item : *list)
+            if (const std::string* account = item["attributes"]["account"].string(); account && *account == "_pfo")
+                if (const Value::Bytes* bytes = item["data"].bytes())
+                    count = std::strtoll(std::string(bytes->begin(), bytes->end()).c_str(), nullptr, 10);
+    if (!count && (d.ownItem || uploads))
         dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
+    if (d.ownItem && *count < kDataRootFirstOpenCount)
+        dataRootFinding("Calvaro's first-open count " + std::to_string(kDataRootFirstOpenCount) + " became " +
+                            std::to_string(*count),
+                        d, folder);
     return 0;
 }
 

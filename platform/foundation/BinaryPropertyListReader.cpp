@@ -191,6 +191,12 @@ public:
         std::vector<PropertyListEntry> entries;
         std::vector<uint64_t> valueObjects;
         PropertyListCharge* whole = charge_;
+        // A key of the plan's met again stands as foreign and never before
+        // its first entry: it is left out for the read of its key.
+        std::unordered_set<std::string> met;
+        const auto metBefore = [&](const std::string& key) {
+            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 && !met.insert(key).second;
+        };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
             if (!takeWork(1, 0)) return false;
@@ -200,7 +206,7 @@ public:
             refusal_->why.clear();
             refusal_->pastBounds = false;
             auto key = buildKey(readInt(at + i * refSize_, refSize_), 1);
-            if (!key) {
+            if (!key || metBefore(*key)) {
                 charge_ = whole;
                 return true;
             }
@@ -210,7 +216,7 @@ public:
             dryRun_ = false;
             charge_ = whole;
             entries.push_back({std::move(*key), {alone.values() - whole->values(), alone.bytes() - whole->bytes()},
-                               sized});
+                               sized, typeOf(valueObject)});
             valueObjects.push_back(valueObject);
             return true;
         };
@@ -241,6 +247,8 @@ public:
             if (step.entry >= entries.size()) continue;
             const PropertyListEntry& entry = entries[step.entry];
             const std::string& key = entry.key;
+            // A key met again: the first of its entries to stay is the one it keeps.
+            if (kept.count(key)) continue;
             const uint64_t valueObject = valueObjects[step.entry];
             const uint64_t values = charge_->values();
             const uint64_t bytes = charge_->bytes();
@@ -251,7 +259,7 @@ public:
                 auto value = build(valueObject, 1);
                 rebuilding_ = false;
                 if (value) {
-                    kept.insert_or_assign(key, std::move(*value));
+                    kept.emplace(key, std::move(*value));
                     continue;
                 }
             }
@@ -270,7 +278,7 @@ public:
             PropertyListRefusal listRefusal;
             PropertyListCharge listCharge(&listRefusal, room);
             charge_ = &listCharge;
-            auto items = leadingItems(valueObject);
+            auto items = leadingItems(valueObject, listRefusal);
             charge_ = whole;
             if (!items) continue;
             if (!charge_->take(listCharge.values() + 1,
@@ -279,7 +287,7 @@ public:
                 charge_->restore(values, bytes);
                 continue;
             }
-            kept.insert_or_assign(key, Value(std::move(*items)));
+            kept.emplace(key, Value(std::move(*items)));
         }
         if (outOfWork_)
             std::fprintf(stderr, "property list: salvage stopped after %llu values and %llu bytes of work\n",
@@ -300,16 +308,50 @@ private:
                                                PropertyListBounds bounds) {
         if (!plan.standing) return {};
         std::vector<uint64_t> standing[2];
+        // A key met again stands with the keys nobody writes: its repeats
+        // cost a peek each, never the salvage's work.
+        std::unordered_set<std::string> met;
         std::string key;
         const uint64_t peeked = std::min(length, kPropertyListSalvageReach * bounds.values);
         for (uint64_t i = 0; i < peeked && !source_.failed(); ++i) {
             if (!peekKey(readInt(at + i * refSize_, refSize_), key)) continue;
-            const int rank = plan.standing(key);
-            if (rank >= 0 && rank < 2 && standing[rank].size() < bounds.values) standing[rank].push_back(i);
+            const int rank = plan.standing(key, typeOf(readInt(at + (length + i) * refSize_, refSize_)));
+            if (rank < 0 || rank >= 2 || !met.insert(key).second) continue;
+            if (standing[rank].size() < bounds.values) standing[rank].push_back(i);
         }
         refusal_->why.clear();
         standing[0].insert(standing[0].end(), standing[1].begin(), standing[1].end());
         return std::move(standing[0]);
+    }
+
+    // The type of the value `object` by its marker, nothing built; Absent
+    // for an object without a property-list form.
+    Value::Type typeOf(uint64_t object) {
+        size_t at = 0;
+        uint8_t marker = 0;
+        if (!objectAt(object, &at, &marker)) return Value::Type::Absent;
+        switch (marker >> 4) {
+            case 0x0:
+                return marker == 0x08 || marker == 0x09 ? Value::Type::Bool : Value::Type::Absent;
+            case 0x1:
+                return Value::Type::Integer;
+            case 0x2:
+                return Value::Type::Double;
+            case 0x3:
+                return Value::Type::Date;
+            case 0x4:
+                return Value::Type::Bytes;
+            case 0x5:
+            case 0x6:
+                return Value::Type::String;
+            case 0xA:
+            case 0xC:
+                return Value::Type::List;
+            case 0xD:
+                return Value::Type::Dictionary;
+            default:
+                return Value::Type::Absent;
+        }
     }
 
     // The first kPropertyListKeyPeekBytes bytes of the key `object` (or
@@ -447,9 +489,10 @@ private:
     }
 
     // A string object as UTF-8, charged before it is made: an ASCII string
-    // as its bytes, UTF-16 converted (a lone surrogate kept as its three
-    // bytes). Nothing for another kind of object, a NUL inside or a charge
-    // past the bounds; `asKey` charges it as a dictionary key.
+    // as its bytes, UTF-16 converted. Nothing for another kind of object, a
+    // NUL inside, a text that is not UTF-8 (bytes outside a sequence, a lone
+    // surrogate: no XML reader takes it back) or a charge past the bounds;
+    // `asKey` charges it as a dictionary key.
     std::optional<std::string> buildText(uint8_t marker, size_t at, uint64_t depth, bool asKey) {
         uint64_t length = 0;
         if (!lengthAt(&at, marker, &length)) return std::nullopt;
@@ -463,6 +506,7 @@ private:
             if (kSalvage && !mayFit(bytesOf(length))) return std::nullopt;
             const std::string_view text = source_.span(at, length);
             if (text.find('\0') != std::string_view::npos) return fail("a NUL in a string");
+            if (!isUtf8(text)) return fail("a string that is not UTF-8");
             if (!charge(plistxml::escapedLength(text))) return std::nullopt;
             return dryRun_ ? std::string() : std::string(text);
         }
@@ -481,6 +525,7 @@ private:
                     continue;
                 }
             }
+            if (unit >= 0xD800 && unit < 0xE000) return fail("a lone surrogate in a string");
             utf8 += unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
             escapes += unit == '&' ? 4 : (unit == '<' || unit == '>') ? 3 : 0;
         }
@@ -634,9 +679,10 @@ private:
         return Value(std::move(dictionary));
     }
 
-    // The items of the list `object` (an entry of the root) that read
-    // before the first that does not; nothing when it is no list.
-    std::optional<Value::List> leadingItems(uint64_t object) {
+    // The items of the list `object` that read whole, in order, up to the
+    // first past the bounds of its charge (`bounds` says so); an item
+    // damaged inside is left out and the items after it still read.
+    std::optional<Value::List> leadingItems(uint64_t object, const PropertyListRefusal& bounds) {
         size_t at = 0;
         uint8_t marker = 0;
         uint64_t length = 0;
@@ -651,7 +697,8 @@ private:
                 auto item = build(readInt(at + i * refSize_, refSize_), 2);
                 if (!item) {
                     charge_->restore(values, bytes);
-                    break;
+                    if (bounds.pastBounds || outOfWork_ || source_.failed()) break;
+                    continue;
                 }
                 items.push_back(std::move(*item));
             }

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/BinaryPropertyListReader.h"
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/XmlPropertyListReader.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace foundation {
@@ -186,7 +188,7 @@ public:
             case Value::Type::Dictionary:
                 return container("dict", *value.dictionary(), depth, [&](const auto& entry) {
                     out_.append(depth + 1, '\t');
-                    if (element("key", entry.first) != Result::kWritten) return Result::kNul;
+                    if (const Result key = element("key", entry.first); key != Result::kWritten) return key;
                     return write(entry.second, depth + 1);
                 });
         }
@@ -221,6 +223,8 @@ private:
     // its first NUL: such a text is left to it.
     Result element(std::string_view name, std::string_view text) {
         if (text.find('\0') != std::string_view::npos) return Result::kNul;
+        // What no XML reader takes back is not written.
+        if (!isUtf8(text)) return Result::kNoForm;
         out_ += '<';
         out_ += name;
         out_ += '>';
@@ -496,6 +500,19 @@ PropertyListBounds salvagedListShare(const PropertyListBounds& bounds) {
     return {bounds.values / 16, bounds.bytes / 16};
 }
 
+// The type of the value whose first tag is `tag`, by its name; Absent for
+// a tag of no property-list value.
+template <typename Text>
+Value::Type xmlValueType(Text& xml, const Tag& tag) {
+    static constexpr std::pair<std::string_view, Value::Type> kTypes[] = {
+        {"true", Value::Type::Bool},      {"false", Value::Type::Bool},  {"integer", Value::Type::Integer},
+        {"real", Value::Type::Double},    {"string", Value::Type::String}, {"data", Value::Type::Bytes},
+        {"date", Value::Type::Date},      {"array", Value::Type::List},  {"dict", Value::Type::Dictionary}};
+    for (const auto& [name, type] : kTypes)
+        if (tagNamed(xml, tag, name)) return type;
+    return Value::Type::Absent;
+}
+
 // One entry of an XML dictionary as a salvage finds it: its key's text
 // (from the start of its tag), its value's first tag and where the value
 // ends, when it does.
@@ -565,8 +582,10 @@ XmlEntries xmlEntries(std::string_view xml) {
                                              const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;
                                              const uint64_t bytes =
                                                  valueEnd ? valueEnd->end - key.begin + 2 * values : 0;
-                                             dictionary.entries.push_back(
-                                                 {std::move(*name), {values, bytes}, valueEnd.has_value()});
+                                             dictionary.entries.push_back({std::move(*name),
+                                                                           {values, bytes},
+                                                                           valueEnd.has_value(),
+                                                                           xmlValueType(xml, value)});
                                              dictionary.found.push_back({key.begin, value, valueEnd});
                                          }
                                          return true;
@@ -636,9 +655,10 @@ private:
 // `from` (where the part read ends inside the dictionary, at an entry) on,
 // that the plan puts before keys it does not know, as the text of a
 // dictionary's entries: the user's values while they fit in `room` bytes,
-// then the owner's keys while they fit. The first of the user's values that
-// does not fit comes last, cut to what is left, for its leading items. The
-// file is walked up to `reach` bytes past `from`.
+// then the owner's keys while they fit. The first of the user's lists that
+// does not fit whole comes last, cut to its own bound in what the others
+// leave, for its leading items. A key met again is passed over. The file is
+// walked up to `reach` bytes past `from`.
 std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64_t reach,
                                     const PropertyListSalvagePlan& plan, uint64_t room) {
     XmlFileWalk walk(fd, std::min(size, from + reach));
@@ -648,7 +668,9 @@ std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64
     std::vector<Found> first[2];
     uint64_t taken[2] = {0, 0};
     std::optional<Found> cut;
-    walkXmlEntries(walk, from, [&](const Tag& key, const Element& keyEnd, const Tag&,
+    uint64_t cutBytes = 0;
+    std::unordered_set<std::string> met;
+    walkXmlEntries(walk, from, [&](const Tag& key, const Element& keyEnd, const Tag& value,
                                    const std::optional<Element>& valueEnd) {
         // The key as the reader reads it, or its first bytes when it is long.
         std::string name;
@@ -662,37 +684,42 @@ std::string xmlEntriesStandingFirst(int fd, uint64_t from, uint64_t size, uint64
             }
             if (name.size() > kPropertyListKeyPeekBytes) name.resize(kPropertyListKeyPeekBytes);
         }
-        const int rank = plan.standing(name);
+        const Value::Type type = xmlValueType(walk, value);
+        const int rank = plan.standing(name, type);
+        if (rank >= 2 || !met.insert(name).second) return !walk.failed();
         const Found entry{key.begin, valueEnd ? valueEnd->end : walk.size()};
-        if (rank == 0 && !cut) {
-            if (valueEnd && taken[0] + (entry.end - entry.begin) <= room) {
+        const uint64_t bytes = entry.end - entry.begin;
+        const uint64_t own = plan.entryBound ? plan.entryBound(name).bytes : room;
+        if (rank == 0) {
+            if (valueEnd && bytes <= own && taken[0] + bytes <= room) {
                 first[0].push_back(entry);
-                taken[0] += entry.end - entry.begin;
-            } else {
+                taken[0] += bytes;
+            } else if (!cut && type == Value::Type::List) {
                 cut = entry;
+                cutBytes = std::min(bytes, own);
             }
-        } else if (rank == 1 && valueEnd && taken[0] + taken[1] + (entry.end - entry.begin) <= room) {
+        } else if (valueEnd && taken[0] + taken[1] + bytes <= room) {
             first[1].push_back(entry);
-            taken[1] += entry.end - entry.begin;
+            taken[1] += bytes;
         }
         return !walk.failed();
     });
-    // The user's values first; the owner's keys in what they leave.
+    // The user's values first, the owner's keys in what they and the
+    // user's list leave, the list last (its text ends cut short).
     std::string text;
     uint64_t left = room;
     for (const Found& entry : first[0]) {
         text += walk.read(entry.begin, entry.end - entry.begin);
         left -= entry.end - entry.begin;
     }
-    if (cut) {
-        text += walk.read(cut->begin, std::min(cut->end - cut->begin, left));
-    } else {
-        for (const Found& entry : first[1]) {
-            if (entry.end - entry.begin > left) continue;
-            text += walk.read(entry.begin, entry.end - entry.begin);
-            left -= entry.end - entry.begin;
-        }
+    const uint64_t listBytes = cut ? std::min(cutBytes, left) : 0;
+    left -= listBytes;
+    for (const Found& entry : first[1]) {
+        if (entry.end - entry.begin > left) continue;
+        text += walk.read(entry.begin, entry.end - entry.begin);
+        left -= entry.end - entry.begin;
     }
+    if (cut) text += walk.read(cut->begin, listBytes);
     if (walk.failed()) return {};
     return text;
 }
@@ -722,6 +749,8 @@ Value::Dictionary salvagePropertyListDictionary(std::string_view xml, const Prop
         if (step.entry >= found.size()) continue;
         const XmlEntry& entry = found[step.entry];
         const std::string& name = entries[step.entry].key;
+        // A key met again: the first of its entries to stay is the one it keeps.
+        if (kept.count(name)) continue;
         const Tag& value = entry.value;
         const std::optional<Element>& valueEnd = entry.valueEnd;
         const uint64_t values = valueEnd ? 1 + valueEnd->values : 0;

@@ -58,11 +58,13 @@ private:
 // One entry of a dictionary as a reader or writer sizes it, for whoever
 // decides what of a file stays: its key and value one level deep, as the
 // writer writes them. `sized` is false for an entry whose size is not known
-// (damaged, cut short, or past the bounds on its own).
+// (damaged, cut short, or past the bounds on its own). `type` is the type
+// of its value, Absent where the reader cannot tell.
 struct PropertyListEntry {
     std::string key;
     PropertyListBounds size{0, 0};
     bool sized = true;
+    Value::Type type = Value::Type::Absent;
 };
 
 // What a salvage keeps of a dictionary's entries (numbered as the salvage
@@ -78,14 +80,19 @@ struct PropertyListKeepStep {
 struct PropertyListSalvagePlan {
     std::function<std::vector<PropertyListKeepStep>(const std::vector<PropertyListEntry>&, PropertyListBounds room)>
         choose;
-    // Where a key stands in the order of what stays, 0 first. A salvage
+    // Where a key stands in the order of what stays, 0 first, given the
+    // type of its value (Absent where the salvage has not looked). A salvage
     // that cannot reach every entry (its work is bounded, a file too large
     // is read in part) reaches the entries that stand first before the
     // rest, wherever they are within kPropertyListSalvageReach times its
     // bounds (the entries of a binary file as values, the bytes of an XML
     // one past the part read). A key of more than kPropertyListKeyPeekBytes
-    // bytes is given as its first ones.
-    std::function<int(std::string_view key)> standing;
+    // bytes is given as its first ones. A key met again stands last.
+    std::function<int(std::string_view key, Value::Type type)> standing;
+    // The most the entry under a key may hold as the writer writes it,
+    // its key included: a list that keeps its leading items keeps them
+    // within it. None: what is left.
+    std::function<PropertyListBounds(std::string_view key)> entryBound;
 
     explicit operator bool() const { return static_cast<bool>(choose); }
 };

@@ -4,6 +4,9 @@
 #include <map>
 #include <mutex>
 #include <tuple>
+#include <unordered_set>
+
+#include "platform/foundation/PropertyList.h"
 
 namespace foundation {
 namespace {
@@ -18,6 +21,19 @@ bool inFamily(std::string_view key, std::string_view family) {
     return key.substr(0, family.size() - 1) == family.substr(0, family.size() - 1);
 }
 
+// Whether `key` is a list of the user's that keeps its leading items (a
+// history stored newest first) when it cannot stay whole.
+bool leadsList(const StoredFileBound& bound, std::string_view key) {
+    if (std::find(bound.userKeys.begin(), bound.userKeys.end(), key) == bound.userKeys.end()) return false;
+    const StoredKey* known = bound.storedKey(key);
+    return !known || known->type == Value::Type::List || known->type == Value::Type::Absent;
+}
+
+// Whether an entry may be a list: one, or one whose reader cannot tell.
+bool listLike(const PropertyListEntry& entry) {
+    return entry.type == Value::Type::List || entry.type == Value::Type::Absent;
+}
+
 bool fitsIn(const PropertyListBounds& size, const PropertyListBounds& room) {
     return size.values <= room.values && size.bytes <= room.bytes;
 }
@@ -29,21 +45,46 @@ void takeFrom(PropertyListBounds& room, const PropertyListBounds& size) {
 
 }  // namespace
 
-bool StoredFileBound::knows(std::string_view key) const {
-    if (keys.empty()) return true;
-    for (const std::string& known : keys) {
-        if (!known.empty() && known.back() == '*') {
-            if (inFamily(key, known)) return true;
-        } else if (key == known) {
-            return true;
+bool StoredFileBound::knows(std::string_view key) const { return keys.empty() || storedKey(key); }
+
+const StoredKey* StoredFileBound::storedKey(std::string_view key) const {
+    for (const StoredKey& known : keys) {
+        if (!known.key.empty() && known.key.back() == '*') {
+            if (inFamily(key, known.key)) return &known;
+        } else if (key == known.key) {
+            return &known;
         }
     }
-    return false;
+    return nullptr;
 }
 
 int StoredFileBound::standing(std::string_view key) const {
     if (std::find(userKeys.begin(), userKeys.end(), key) != userKeys.end()) return 0;
     return knows(key) ? 1 : 2;
+}
+
+int StoredFileBound::standing(std::string_view key, Value::Type type, std::optional<PropertyListBounds> size) const {
+    const int rank = standing(key);
+    if (rank == 2) return rank;
+    if (!size || !fitsIn(*size, entryBound(key))) return 2;
+    const StoredKey* known = storedKey(key);
+    return !known || known->type == Value::Type::Absent || known->type == type ? rank : 2;
+}
+
+int StoredFileBound::standing(std::string_view key, const Value& value) const {
+    const PropertyListSize size = propertyListSize(value, 1);
+    const PropertyListBounds entry{size.values + 1, size.bytes + plistxml::keyBytes(1, plistxml::escapedLength(key))};
+    const int rank = standing(key, value.type(), entry);
+    const StoredKey* known = storedKey(key);
+    if (rank == 2 || !known || known->items == Value::Type::Absent || !value.list()) return rank;
+    for (const Value& item : *value.list())
+        if (item.type() != known->items) return 2;
+    return rank;
+}
+
+PropertyListBounds StoredFileBound::entryBound(std::string_view key) const {
+    const StoredKey* known = storedKey(key);
+    return known && known->bound ? *known->bound : bounds;
 }
 
 std::optional<size_t> StoredFileBound::sharedFamily(std::string_view key) const {
@@ -64,6 +105,11 @@ std::optional<StoredFileBound> storedFileBound(const std::string& name) {
     return found->second;
 }
 
+std::vector<std::pair<std::string, StoredFileBound>> storedFileBounds() {
+    std::lock_guard lock(storedFileBoundsMutex);
+    return {storedFileBoundsTable().begin(), storedFileBoundsTable().end()};
+}
+
 void resetStoredFileBounds() {
     std::lock_guard lock(storedFileBoundsMutex);
     storedFileBoundsTable().clear();
@@ -73,6 +119,8 @@ StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& e
                                          const StoredFileBound& bound) {
     // Where each entry stands: the user's values in their order, then the
     // owner's keys, then the rest; within those two, the smallest first.
+    // An entry stands as its key only with the type and within the bound
+    // the table states for it, and only the first time its key is met.
     // `family` is the share an owner's key counts against (-1: none).
     struct Place {
         int rank;
@@ -80,13 +128,21 @@ StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& e
         int family;
     };
     std::vector<Place> places(entries.size());
+    std::unordered_set<std::string_view> met;
     for (size_t i = 0; i < entries.size(); ++i) {
-        const std::string& key = entries[i].key;
-        const int rank = bound.standing(key);
-        const auto user = std::find(bound.userKeys.begin(), bound.userKeys.end(), key);
-        const auto family = rank == 1 ? bound.sharedFamily(key) : std::nullopt;
+        const PropertyListEntry& entry = entries[i];
+        const bool first = met.insert(entry.key).second;
+        const int rank = first ? bound.standing(entry.key, entry.type,
+                                                entry.sized ? std::optional(entry.size) : std::nullopt)
+                               : 2;
+        const auto user = std::find(bound.userKeys.begin(), bound.userKeys.end(), entry.key);
+        const auto family = rank == 1 ? bound.sharedFamily(entry.key) : std::nullopt;
         places[i] = {rank, static_cast<size_t>(user - bound.userKeys.begin()),
                      family ? static_cast<int>(*family) : -1};
+        // A list of the user's past its bound or damaged inside still
+        // stands for the leading items it holds within its bound.
+        if (first && rank == 2 && listLike(entry) && leadsList(bound, entry.key))
+            places[i].rank = 0;
     }
     std::vector<size_t> order(entries.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -108,16 +164,17 @@ StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& e
         const Place& place = places[i];
         const bool fits = entry.sized && fitsIn(entry.size, room) &&
                           (place.family < 0 || fitsIn(entry.size, familyRoom[static_cast<size_t>(place.family)]));
-        if (fits) {
+        if (fits && (place.rank != 0 || fitsIn(entry.size, bound.entryBound(entry.key)))) {
             takeFrom(room, entry.size);
             if (place.family >= 0) takeFrom(familyRoom[static_cast<size_t>(place.family)], entry.size);
             choice.kept.push_back(i);
-        } else if (place.rank == 0 && !choice.part) {
-            // What is left goes to this value of the user's: nothing of
-            // lower standing stays beside it.
+        } else if (place.rank == 0 && !choice.part && listLike(entry) && leadsList(bound, entry.key)) {
+            // The user's list keeps its leading items within its own bound
+            // and what is left, never more: what follows keeps the rest.
+            const PropertyListBounds own = bound.entryBound(entry.key);
             choice.part = i;
-            choice.partRoom = room;
-            room = {0, 0};
+            choice.partRoom = {std::min(room.values, own.values), std::min(room.bytes, own.bytes)};
+            takeFrom(room, choice.partRoom);
         } else {
             choice.giving.push_back(i);
         }

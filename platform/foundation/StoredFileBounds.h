@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/foundation/PropertyListCharge.h"
+#include "platform/foundation/Value.h"
 
 namespace foundation {
 
@@ -28,22 +29,64 @@ namespace foundation {
 // 16 MiB, six files of the engine 8,192 and 1 MiB each, and a margin).
 constexpr PropertyListBounds kStartPropertyListBudget{uint64_t{3} << 17, uint64_t{24} << 20};
 
+// The bound of an entry holding one scalar (a flag, a counter, a time) and
+// one holding a short text (an identifier, a version), its key included.
+inline constexpr PropertyListBounds kStoredScalarBound{2, 1024};
+inline constexpr PropertyListBounds kStoredTextBound{2, 16 << 10};
+
+// What Calvaro writes under one key of a file: the type of its value and
+// the most its entry may hold. A value under the key stands as what Calvaro
+// wrote (the user's or the owner's) only when it has that type and fits
+// that bound; anything else there (another type, past its bound, damaged,
+// cut short, or the key met a second time) stands as a key the owner does
+// not write, and gives way first.
+struct StoredKey {
+    // A key the owner writes, of any type, within the file's bound.
+    StoredKey(std::string name) : key(std::move(name)) {}  // NOLINT: a key alone names it
+    StoredKey(const char* name) : key(name) {}             // NOLINT
+    StoredKey(std::string name, Value::Type valueType, PropertyListBounds valueBound,
+              Value::Type itemType = Value::Type::Absent)
+        : key(std::move(name)), type(valueType), bound(valueBound), items(itemType) {}
+
+    // The key; one ending in '*' names a family, every key that begins with
+    // what precedes it.
+    std::string key;
+    // The type of its value; Absent: any (a family of several kinds).
+    Value::Type type = Value::Type::Absent;
+    // The most its entry may hold, the key and its value one level deep as
+    // the writer writes them; none: the file's bound.
+    std::optional<PropertyListBounds> bound;
+    // Of a list, the type of every item; Absent: any.
+    Value::Type items = Value::Type::Absent;
+};
+
 struct StoredFileBound {
     PropertyListBounds bounds;
-    // The keys the owner writes; a key ending in '*' names a family, every
-    // key that begins with what precedes it. Empty: every key is the owner's.
-    std::vector<std::string> keys;
+    // The keys the owner writes, each with its type and bound. Empty: every
+    // key is the owner's, of any type, within the file's bound.
+    std::vector<StoredKey> keys;
     // The user's values among them (exact keys), what stays first and
-    // gives way last, in that order. A list among them that cannot stay
-    // whole keeps its leading items (a history stored newest first).
+    // gives way last, in that order. A list among them past its bound or
+    // damaged inside keeps its leading items within its own bound (a history
+    // stored newest first).
     std::vector<std::string> userKeys = {};
     // The most a family of `keys` may hold, its keys and values one level
     // deep; a family without a share may take the whole bound.
     std::vector<std::pair<std::string, PropertyListBounds>> shares = {};
 
     bool knows(std::string_view key) const;
+    // What the owner writes under `key`: its entry in `keys`, or none.
+    const StoredKey* storedKey(std::string_view key) const;
     // Where a key stands in the order: 0 the user's, 1 the owner's, 2 neither.
     int standing(std::string_view key) const;
+    // Where an entry stands once its value is known: as its key stands when
+    // the value has the type and fits the bound the table states for it,
+    // else 2 (`size` is none when it could not be sized: damaged or cut).
+    int standing(std::string_view key, Value::Type type, std::optional<PropertyListBounds> size) const;
+    // The same for a value in hand (its items' type checked too).
+    int standing(std::string_view key, const Value& value) const;
+    // The bound of the entry under `key`: its own, else the file's.
+    PropertyListBounds entryBound(std::string_view key) const;
     // The family with a share that `key` belongs to, if any (its index in `shares`).
     std::optional<size_t> sharedFamily(std::string_view key) const;
 };
@@ -57,6 +100,9 @@ void setStoredFileBound(const std::string& name, StoredFileBound bound);
 // bundle's identifier, known only once the bundle is).
 inline constexpr const char* kStandardDomainBoundName = "";
 std::optional<StoredFileBound> storedFileBound(const std::string& name);
+// Every stated bound by its name, in the order of the names: the table the
+// readers, the salvage, the room for a change and the data-root fuzzer read.
+std::vector<std::pair<std::string, StoredFileBound>> storedFileBounds();
 // Forgets every stated bound (tests).
 void resetStoredFileBounds();
 

@@ -1,6 +1,7 @@
 #include "platform/foundation/StoredFileRoom.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -24,7 +25,13 @@ PropertyListSalvagePlan storedFileSalvagePlan(const StoredFileBound& bound) {
         if (choice.part) steps.push_back({*choice.part, true, choice.partRoom});
         return steps;
     };
-    plan.standing = [bound](std::string_view key) { return bound.standing(key); };
+    plan.standing = [bound](std::string_view key, Value::Type type) {
+        const int rank = bound.standing(key);
+        const StoredKey* known = rank < 2 ? bound.storedKey(key) : nullptr;
+        const bool typed = known && known->type != Value::Type::Absent && type != Value::Type::Absent;
+        return typed && known->type != type ? 2 : rank;
+    };
+    plan.entryBound = [bound](std::string_view key) { return bound.entryBound(key); };
     return plan;
 }
 
@@ -42,7 +49,7 @@ std::optional<StoredFileGivingWay> storedFileGivingWay(const Value::Dictionary& 
     std::vector<const std::pair<const std::string, Value>*> slots;
     entries.reserve(values.size());
     for (const auto& slot : values) {
-        entries.push_back({slot.first, entrySize(slot.first, slot.second)});
+        entries.push_back({slot.first, entrySize(slot.first, slot.second), true, slot.second.type()});
         slots.push_back(&slot);
     }
     const StoredFileChoice choice = chooseStoredFileEntries(
@@ -50,11 +57,18 @@ std::optional<StoredFileGivingWay> storedFileGivingWay(const Value::Dictionary& 
     StoredFileGivingWay giving;
     // A change lets only what stands below it give way, and what passes its
     // family's share; the owner's own change (none named) stands as its keys.
-    const int changedStanding = changed.empty() ? 1 : bound.standing(changed);
+    // A value of another type or past its key's bound stands as foreign.
+    const auto standing = [&](size_t i) {
+        return bound.standing(entries[i].key, entries[i].type, entries[i].size);
+    };
+    const auto changedSlot = values.find(changed);
+    const int changedStanding =
+        changed.empty()                ? 1
+        : changedSlot == values.end() ? bound.standing(changed)
+                                       : standing(static_cast<size_t>(std::distance(values.begin(), changedSlot)));
     for (size_t i : choice.giving) {
         const std::string& key = slots[i]->first;
-        if (key == changed || (bound.standing(key) <= changedStanding && !bound.sharedFamily(key)))
-            return std::nullopt;
+        if (key == changed || (standing(i) <= changedStanding && !bound.sharedFamily(key))) return std::nullopt;
         giving.given.emplace(slots[i]->first, slots[i]->second);
     }
     if (choice.part) {

@@ -41,6 +41,21 @@ size_t utf8SequenceLength(std::string_view text, size_t i, uint32_t& codePoint) 
 
 }  // namespace
 
+bool isUtf8(std::string_view text) {
+    uint32_t codePoint = 0;
+    for (size_t i = 0; i < text.size();) {
+        // ASCII runs without a call.
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t length = utf8SequenceLength(text, i, codePoint);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
 std::string withoutControlCharacters(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -32,6 +32,10 @@ std::string printable(std::string_view text);
 // without bytes that are not UTF-8.
 std::string withoutControlCharacters(std::string_view text);
 
+// Whether `text` is UTF-8 throughout: no byte outside a sequence, no
+// overlong form, no surrogate.
+bool isUtf8(std::string_view text);
+
 // Appends the code point `code` to `text` in UTF-8 (one to four bytes).
 void appendUtf8(std::string& text, uint32_t code);
 

@@ -270,6 +270,7 @@ private:
             ++at_;
             if (tooLarge) return failed("a reference to no character");
             if (code == 0) return failed("a reference to character 0");
+            if (code >= 0xD800 && code < 0xE000) return failed("a reference to a surrogate");
             appendUtf8(out, code);
             return true;
         }
@@ -322,6 +323,8 @@ private:
                 if (!readTag(tag)) return false;
                 if (!tag.closing) return failed("an element inside text");
                 if (tag.name != name) return failed("a mismatched closing tag");
+                // A text that is not UTF-8 is damaged: no XML reader takes it.
+                if (decode && !isUtf8(out)) return failed("a text that is not UTF-8");
                 return true;
             }
         }
@@ -428,7 +431,9 @@ private:
             if (tag.name == "key") return fail("a key without its value");
             auto item = readValue(tag, depth + 1);
             if (!item) return std::nullopt;
-            if (!dry_) dictionary.insert_or_assign(std::move(key), std::move(*item));
+            // A key met again is not the key's: its first entry stands, as
+            // in the binary form.
+            if (!dry_) dictionary.emplace(std::move(key), std::move(*item));
         }
     }
 

@@ -143,21 +143,7 @@ inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::f
 
 // The exit status (128 + the signal for one ended by it) within `limit`;
 // -1 when it ran on, and is then killed as a group.
-inline int waitForCalvaro(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0) return -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+inline int waitForCalvaro(pid_t pid, std::chrono::seconds limit) { return calvaro::test::waitForGroup(pid, limit); }
 
 // What one start under `paths` uploads to a collector of its own (in debug
 // mode, a second after the newest event) once `settled` holds, an event was

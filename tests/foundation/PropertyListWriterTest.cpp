@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -49,8 +50,8 @@ Value writerRandom(std::mt19937_64& random, int depth) {
         }
         case 3: {
             std::string text;
-            const char pieces[] = {'a', '&', '<', '>', '"', '\'', '\n', '\t', ' ', '\x7f', '\xc3', '\xa9', ';'};
-            for (uint64_t i = pick(24); i > 0; --i) text += pieces[pick(sizeof pieces)];
+            const char* pieces[] = {"a", "&", "<", ">", "\"", "'", "\n", "\t", " ", "\x7f", "\xc3\xa9", ";"};
+            for (uint64_t i = pick(24); i > 0; --i) text += pieces[pick(std::size(pieces))];
             return Value(text);
         }
         case 4:
@@ -121,6 +122,18 @@ TEST(PropertyListWriterTest, WritesWhatLibplistWritesToTheByte) {
         }
     }
     EXPECT_GT(written, 2900);
+}
+
+// No XML reader takes back a text that is not UTF-8: such a value, as a
+// text or a key at any depth, is not written at all.
+TEST(PropertyListWriterTest, RefusesTextThatIsNotUtf8) {
+    EXPECT_TRUE(foundation::propertyListXml(writerNested(Value("\xc3\xa9\xf0\x9f\x98\x80"), 3)));
+    for (const char* text : {"\xc3", "a\xa9" "b", "\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80"}) {
+        SCOPED_TRACE(text);
+        for (const Value& value : {Value(text), Value(Value::Dictionary{{text, Value(true)}}),
+                                   writerNested(Value(Value::Dictionary{{"k", Value(text)}}), 3)})
+            EXPECT_FALSE(foundation::propertyListXml(value));
+    }
 }
 
 TEST(PropertyListWriterTest, RefusesWhatLibplistRefusesForTheSameReason) {

@@ -25,7 +25,7 @@ Value boundsTexts(size_t count, size_t length) {
 
 struct GiveWayRow {
     const char* name;
-    std::vector<std::string> known;      // the owner's keys; empty: every key
+    std::vector<foundation::StoredKey> known;     // the owner's keys; empty: every key
     Value::Dictionary file;              // what the file holds before the change
     Value change;                        // stored under "history"
     bool stored;                         // the change is stored
@@ -55,7 +55,7 @@ protected:
 TEST_F(StoredFileBoundsTest, UnknownValuesGiveWayBeforeAChangeIsRefused) {
     // 64 KiB and 1,000 values: each file below starts within it.
     const foundation::PropertyListBounds bound{1000, 64 << 10};
-    const std::vector<std::string> owner{"history", "consent", "/zevure/*"};
+    const std::vector<foundation::StoredKey> owner{"history", "consent", "/zevure/*"};
     const GiveWayRow rows[] = {
         {"the largest unknown value goes", owner,
          {{"consent", true}, {"junk", boundsTexts(40, 1000)}, {"small junk", 1}, {"/zevure/x", 1}},

@@ -87,6 +87,79 @@ TEST(StoredFileOrder, WhatStaysFollowsTheBoundsOrder) {
     }
 }
 
+// What the table states of each key decides where its value stands: a flag
+// "consent" (at most 2 values and 100 bytes), a list "history" (20 values,
+// 2,000 bytes), a counter "own".
+TEST(StoredFileOrder, AValueStandsOnlyWithItsKeysTypeAndBound) {
+    using Type = Value::Type;
+    const StoredFileBound typed{{1000, 64 << 10},
+                                {{"consent", Type::Bool, {2, 100}},
+                                 {"history", Type::List, {20, 2000}, Type::Dictionary},
+                                 {"own", Type::Integer, {2, 100}}},
+                                {"consent", "history"}};
+    const struct {
+        const char* name;
+        std::vector<PropertyListEntry> entries;
+        PropertyListBounds room;
+        std::vector<std::string> kept, giving;
+        PropertyListBounds partRoom;  // what the history keeps of its leading items; {0, 0}: no part
+    } rows[] = {
+        {"a consent of another type stands as a foreign value",
+         {{"consent", {2, 350}, true, Type::List}, {"a", {2, 300}, true, Type::Bool}, {"own", {2, 20}, true, Type::Integer}},
+         {100, 400},
+         {"own", "a"},
+         {"consent"},
+         {0, 0}},
+        {"a consent past its bound, or damaged, gives way",
+         {{"consent", {2, 200}, true, Type::Bool}, {"own", {2, 20}, true, Type::Integer}},
+         {100, 210},
+         {"own"},
+         {"consent"},
+         {0, 0}},
+        {"a damaged flag is no part",
+         {{"consent", {0, 0}, false, Type::Bool}, {"own", {2, 20}, true, Type::Integer}},
+         {100, 1000},
+         {"own"},
+         {"consent"},
+         {0, 0}},
+        {"the history past its bound keeps its own bound, the owner's keys the rest",
+         {{"history", {50, 5000}, true, Type::List}, {"own", {2, 20}, true, Type::Integer},
+          {"consent", {2, 20}, true, Type::Bool}},
+         {100, 3000},
+         {"consent", "own"},
+         {},
+         {20, 2000}},
+        {"a damaged history keeps no more than its bound",
+         {{"history", {0, 0}, false, Type::List}, {"own", {2, 20}, true, Type::Integer}},
+         {100, 10'000},
+         {"own"},
+         {},
+         {20, 2000}},
+        {"a history that is no list gives way whole",
+         {{"history", {2, 50}, true, Type::String}, {"own", {2, 20}, true, Type::Integer}},
+         {3, 1000},
+         {"own"},
+         {"history"},
+         {0, 0}},
+        {"a key met again stands as foreign",
+         {{"consent", {2, 20}, true, Type::Bool}, {"own", {2, 20}, true, Type::Integer},
+          {"consent", {2, 10}, true, Type::Bool}},
+         {4, 1000},
+         {"consent", "own"},
+         {"consent"},
+         {0, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto choice = foundation::chooseStoredFileEntries(row.entries, row.room, typed);
+        EXPECT_EQ(keysOf(row.entries, choice.kept), row.kept);
+        EXPECT_EQ(keysOf(row.entries, choice.giving), row.giving);
+        EXPECT_EQ(choice.part.has_value(), row.partRoom.values > 0);
+        EXPECT_EQ(choice.partRoom.values, row.partRoom.values);
+        EXPECT_EQ(choice.partRoom.bytes, row.partRoom.bytes);
+    }
+}
+
 class StoredFileOrderFilesTest : public PreferenceFolderTest {
   protected:
     void SetUp() override { foundation::DataLoss::resetForTesting(); }
