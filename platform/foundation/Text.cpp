@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -44,7 +45,15 @@ size_t utf8SequenceLength(std::string_view text, size_t i, uint32_t& codePoint) 
 bool isUtf8(std::string_view text) {
     uint32_t codePoint = 0;
     for (size_t i = 0; i < text.size();) {
-        // ASCII runs without a call.
+        // ASCII runs eight bytes at a time.
+        uint64_t word = 0;
+        if (i + sizeof word <= text.size()) {
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
             continue;
