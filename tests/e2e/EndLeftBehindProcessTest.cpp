@@ -55,8 +55,9 @@ TEST(EndLeftBehindProcess, AnEndThatLeavesHandedOverEventsBehindSaysHowMany) {
     const FirstStartRound paths(root.path() / "round");
     const fs::path script = paths.folder / "solve.txt", out = paths.folder / "out.txt";
     // The pause after the first snapshot is where the worker is stopped: a
-    // generous one, the test stops it as soon as it sees the snapshot.
-    std::ofstream(script) << "snapshot ready\nwait 5\ntap toolbarRemoveButton\ntap #aTextField\ntype 3\n"
+    // generous one, the test stops it as soon as it sees the snapshot and
+    // the worker's thread.
+    std::ofstream(script) << "snapshot ready\nwait 20\ntap toolbarRemoveButton\ntap #aTextField\ntype 3\n"
                              "tap bTextField\ntype 2\ntap calculateButton\nsnapshot solved\nwait 600\n";
     const pid_t pid = spawnCalvaroInGroup(paths.home, script);
     ASSERT_GT(pid, 0);
@@ -65,7 +66,13 @@ TEST(EndLeftBehindProcess, AnEndThatLeavesHandedOverEventsBehindSaysHowMany) {
         waitpid(pid, nullptr, 0);
         FAIL() << "never ready" << paths.said();
     }
-    const std::vector<pid_t> workers = endLeftBehindThreadsNamed(pid, "app.calvaro.analytics.measurement.worker");
+    // The worker's thread starts with the engine's first work, which may
+    // come after the first screen.
+    std::vector<pid_t> workers;
+    for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+         workers.size() != 1 && std::chrono::steady_clock::now() < giveUp;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        workers = endLeftBehindThreadsNamed(pid, "app.calvaro.analytics.measurement.worker");
     bool stopped = workers.size() == 1 && ptrace(PTRACE_SEIZE, workers[0], nullptr, nullptr) == 0 &&
                    ptrace(PTRACE_INTERRUPT, workers[0], nullptr, nullptr) == 0;
     int threadStatus = 0;

@@ -108,20 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart) {
     const QueueBombRow& row = GetParam();
-    // A bundle of three events that stays queued: its upload is held, and the
-    // run is killed once the bundle is stored.
-    measurement.setUploadsHeld(true);
-    {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "3"}));
-        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 3; }, 120)) << consoleTail();
-        for (int i = 0; i < 1200 && storedCount(root.path(), "SELECT count(*) FROM queue") < 1; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waits for the bundle's commit
-        driver.kill();
-    }
-    collector.releaseHeldReplies();
-    measurement.setUploadsHeld(false);
-    measurement.clear();
-    ASSERT_GE(storedCount(root.path(), "SELECT count(*) FROM queue"), 1) << consoleTail();
+    queueABundleOfThreeAndKill();
+    if (HasFatalFailure()) return;
 
     const std::vector<uint8_t> bomb = queueBomb(row.unit, row.inflatedBytes);
     ASSERT_EQ(bomb.size(), row.storedBytes);
