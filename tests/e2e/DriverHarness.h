@@ -211,6 +211,25 @@ class DriverTest : public testing::Test {
         measurement.clear();
     }
 
+    // A start that logs a burst of 200 (from 100) and ends once `count`
+    // events `ours` takes have arrived: the driver's processor time then;
+    // with `peak`, its peak there, which must be under `peakLimit`.
+    double startUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count,
+                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit) {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
+            300))
+            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
+        const double cpu = cpuSecondsOf(driver.pid());
+        if (peak) {
+            *peak = endWithinPeak(driver, peakLimit);
+        } else {
+            EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        }
+        return cpu;
+    }
+
     // A run that stores events 1 to 3 in a bundle that stays queued: its
     // upload is held, and the run is killed once the bundle is stored.
     void queueABundleOfThreeAndKill() {

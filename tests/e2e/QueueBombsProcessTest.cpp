@@ -74,19 +74,6 @@ class QueueBombsProcessTest : public DriverTest {
                &row);
     }
 
-    // A start that logs a burst of 200 and ends once `count` events `ours`
-    // takes have arrived: the driver's processor time and peak then.
-    std::pair<double, int64_t> startUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours,
-                                                 size_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
-        EXPECT_TRUE(measurement.waitUntil(
-            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
-            300))
-            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
-        const double cpu = cpuSecondsOf(driver.pid());
-        const int64_t peak = endWithinPeak(driver, kQueueBombsPeakLimit);
-        return {cpu, peak};
-    }
 };
 
 struct QueueBombRow {
@@ -125,7 +112,8 @@ TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart)
         const auto n = event.intParam("n");
         return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
     };
-    const auto [cpu, peak] = startUntilArrived(ours, 203);
+    int64_t peak = 0;
+    const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit);
     std::printf("  300 queued rows of %s ahead of a bundle: its events and the burst arrived at %.2f s of "
                 "processor time, peak %lld MiB; inflating a tenth of the rows takes %.2f s\n",
                 row.name, cpu, static_cast<long long>(peak >> 20), inflateTenth);
@@ -155,7 +143,8 @@ TEST_F(QueueBombsProcessTest, AMillionTinyRowsThatAreNoBundleAreSaidOnceAPass) {
     if (HasFatalFailure()) return;
     measurement.clear();
 
-    const auto [cpu, peak] = startUntilArrived(queueBombsBurst, 200);
+    int64_t peak = 0;
+    const double cpu = startUntilArrived(queueBombsBurst, 200, &peak, kQueueBombsPeakLimit);
     const int64_t left = storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0");
     const size_t said = consoleLinesWith(12083);
     std::printf("  1,000,000 queued rows of 22 bytes: the burst arrived at %.2f s of processor time, peak %lld "
