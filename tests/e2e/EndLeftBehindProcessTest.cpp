@@ -66,8 +66,13 @@ TEST(EndLeftBehindProcess, AnEndThatLeavesHandedOverEventsBehindSaysHowMany) {
         waitpid(pid, nullptr, 0);
         FAIL() << "never ready" << paths.said();
     }
-    // The worker's thread starts with the engine's first work, which may
-    // come after the first screen.
+    // The worker is stopped once the engine's start is done (its last line
+    // said), not in the middle of it, which the first screen may wait on.
+    if (!endLeftBehindWaitFor(paths.folder / "err.txt", "I-MSR023220", pid, std::chrono::seconds(120))) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        FAIL() << "the engine never started" << paths.said();
+    }
     std::vector<pid_t> workers;
     for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
          workers.size() != 1 && std::chrono::steady_clock::now() < giveUp;
