@@ -237,7 +237,17 @@ void MSRDatabase::useJournalMode() {
 }
 
 bool MSRDatabase::initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error) {
-    if (!openStore(path, error)) return false;
+    if (!openStore(path, error)) {
+        // What the copies set aside hold waits for a start that opens the
+        // file; a damaged file that could not be set aside said so itself.
+        std::error_code ec;
+        if (std::filesystem::exists(path + kSalvageMarkSuffix, ec))
+            std::fprintf(stderr,
+                         "analytics database: %s cannot be opened; the events of the copies set aside wait, and a "
+                         "later start with room goes on with their salvage\n",
+                         path.c_str());
+        return false;
+    }
     // The store set a damaged file aside; a file whose tables are refused is
     // set aside as well. Either is kept, named in the salvage mark, and what
     // can be read of it is copied into the fresh file below.
@@ -249,6 +259,10 @@ bool MSRDatabase::initializeDatabaseResources(const std::string& context, const 
         const int written = sqlite3_errcode(sqliteStore_->sqliteHandle()) & 0xff;
         if (written == SQLITE_FULL || written == SQLITE_IOERR) {
             sqliteStore_->closeDatabase();
+            std::fprintf(stderr,
+                         "analytics database: no room to write the tables of %s; it stays where it is, what is "
+                         "stored waits, and a later start with room goes on\n",
+                         path.c_str());
             return false;
         }
         // Closed before the file moves: a connection left open on it would
