@@ -1,0 +1,219 @@
+// A damaged database met by starts without room to set it aside, and a salvage
+// waiting for room whose new file is damaged in turn: every event a start
+// acknowledged as stored arrives once when a start has room. The full disk is
+// a limit on the size of every file the driver writes (RLIMIT_FSIZE, with
+// SIGXFSZ ignored): past it a write fails as on a full disk.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tools::DriverProcess;
+
+// What a driver run without room said: its exit status, standard output and
+// error.
+struct SetAsideRun {
+    int status = -1;
+    std::string said;
+};
+
+// Runs the driver with `arguments`, every file it writes limited to `bytes`,
+// its standard input empty (it ends once its events are logged) and its
+// standard error read through a pipe (a file would be held to the limit
+// too). In its own process group, ended as a group past `timeoutSeconds`.
+SetAsideRun runWithoutRoom(std::vector<std::string> arguments, rlim_t bytes, double timeoutSeconds) {
+    SetAsideRun run;
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) return run;
+    arguments.insert(arguments.begin(), CALVARO_EVENT_DRIVER);
+    std::vector<char*> argv;
+    for (std::string& word : arguments) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int empty = open("/dev/null", O_RDONLY);
+        dup2(empty, STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        dup2(output[1], STDERR_FILENO);
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    pollfd readable{output[0], POLLIN, 0};
+    while (pid > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(-pid, SIGKILL);
+            run.said += "\n(the driver did not end in time)\n";
+            break;
+        }
+        if (poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[4096];
+        const ssize_t got = read(output[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        run.said.append(buffer, static_cast<size_t>(got));
+    }
+    close(output[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+// Every file a process started within its life may write holds at most
+// `bytes`.
+class SetAsideFileLimitScope {
+  public:
+    explicit SetAsideFileLimitScope(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~SetAsideFileLimitScope() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+    SetAsideFileLimitScope(const SetAsideFileLimitScope&) = delete;
+    SetAsideFileLimitScope& operator=(const SetAsideFileLimitScope&) = delete;
+
+  private:
+    rlimit saved_{};
+    sighandler_t previous_ = SIG_DFL;
+};
+
+auto setAsideEvents(int64_t first, int64_t count) {
+    return [first, count](const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && *n >= first && *n < first + count;
+    };
+}
+
+class SetAsideWithoutRoomProcessTest : public DriverTest {
+  protected:
+    SetAsideWithoutRoomProcessTest() : DriverTest("set-aside-room") {}
+    void SetUp() override {
+        DriverTest::SetUp();
+        serveLargeDailyShares();
+    }
+    fs::path databaseFile() const { return measurementDatabase(root.path()); }
+
+    // Everything into the main file, then receipts committed one at a time
+    // into a log that is kept, and its first frame's page damaged: the next
+    // start finds the file damaged before SQLite writes a byte.
+    void damageTheLog() {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
+        std::vector<std::string> steps{"PRAGMA wal_checkpoint(TRUNCATE)", "PRAGMA wal_autocheckpoint=0"};
+        for (int receipt = 1; receipt <= 3; ++receipt)
+            steps.push_back("INSERT INTO purchase_transactions VALUES ('kept-" + std::to_string(receipt) + "')");
+        for (const std::string& step : steps)
+            ASSERT_EQ(sqlite3_exec(db, step.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << step;
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close(db);
+        std::fstream log(databaseFile().string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
+        log.seekp(32 + 24 + 1000);
+        log.write(std::string(32, '\x3c').data(), 32);
+    }
+
+    // A start with room that runs until `count` events from `first` have
+    // arrived; each must arrive once.
+    void startUntilArrived(int64_t first, int64_t count) {
+        auto ours = setAsideEvents(first, count);
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1"}));
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) {
+                return acceptedCount(uploads, ours) >= static_cast<size_t>(count);
+            },
+            300))
+            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        expectEachAcceptedOnce(ours, static_cast<size_t>(count));
+    }
+};
+
+// No room at all (every write fails), twice: the damaged file cannot be named
+// in a salvage mark, so it stays where it is, and each start says that the
+// events stored in it wait. The start with room sets it aside and copies it.
+TEST_F(SetAsideWithoutRoomProcessTest, ADamagedFileMetWithoutRoomWaitsForAStartWithRoom) {
+    constexpr int64_t kStored = 2000;
+    ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
+    ASSERT_NO_FATAL_FAILURE(damageTheLog());
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        // The engine's start is all this start does: it stores nothing.
+        const SetAsideRun run = runWithoutRoom(debugArguments({"--count", "0"}), 0, 120);
+        EXPECT_NE(run.said.find("is damaged and stays where it is"), std::string::npos) << run.said;
+        EXPECT_NE(run.status, -1) << run.said;
+        EXPECT_TRUE(fs::exists(databaseFile()));
+        EXPECT_FALSE(fs::exists(databaseFile().string() + ".salvage"));
+    }
+    ASSERT_NO_FATAL_FAILURE(startUntilArrived(1, kStored));
+    EXPECT_FALSE(fs::exists(databaseFile().string() + ".salvage"));
+}
+
+// A salvage waits for room; the start stores events of its own in the new
+// file meanwhile, and is killed before it sends them. That file is damaged in
+// turn and set aside by the next start: it joins the salvage behind the
+// first copy, and both copies' events arrive once.
+TEST_F(SetAsideWithoutRoomProcessTest, AFileDamagedWhileItsSalvageWaitsJoinsTheSalvage) {
+    constexpr int64_t kStored = 20000;
+    ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
+    ASSERT_NO_FATAL_FAILURE(damageTheLog());
+    const uintmax_t keptBytes = fs::file_size(databaseFile());
+    ASSERT_GT(keptBytes, uintmax_t{1} << 20);
+
+    // Room for a fresh file and the start's own events, not for a copy of
+    // the kept one; the events are stored and acknowledged, none sent.
+    measurement.setUploadsHeld(true);
+    {
+        std::optional<SetAsideFileLimitScope> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100000", "--count", "20"}));
+        limit.reset();
+        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 20; }, 300))
+            << "the driver stopped after " << driver.handledCount() << " events" << consoleTail();
+        driver.kill();
+    }
+    collector.releaseHeldReplies();
+    measurement.setUploadsHeld(false);
+    measurement.clear();
+    ASSERT_TRUE(fs::exists(databaseFile().string() + ".salvage"));
+    ASSERT_TRUE(fs::exists(databaseFile().string() + ".damaged-1"));
+
+    // The new file damaged in turn: its first page overwritten.
+    {
+        std::fstream file(databaseFile(), std::ios::in | std::ios::out | std::ios::binary);
+        file.write(std::string(100, '\x5a').data(), 100);
+    }
+    ASSERT_NO_FATAL_FAILURE(startUntilArrived(1, kStored));
+    expectEachAcceptedOnce(setAsideEvents(100000, 20), 20);
+    EXPECT_EQ(measurement.repeatedBundleCount(), 0u);
+    EXPECT_FALSE(fs::exists(databaseFile().string() + ".salvage"));
+}
+
+}  // namespace
