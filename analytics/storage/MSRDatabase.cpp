@@ -211,7 +211,8 @@ const std::string& MSRDatabase::databasePath() const {
 
 // Write-ahead logging with NORMAL sync: a commit appends to the log without
 // waiting for the disk, and every committed transaction survives the process
-// being killed (only a power loss may take the last few back).
+// being killed (a power loss may roll back every transaction committed since
+// the last checkpoint; the file stays consistent).
 void MSRDatabase::useJournalMode() {
     std::string mode;
     sqlite3_exec(

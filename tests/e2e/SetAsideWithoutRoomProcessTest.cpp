@@ -5,7 +5,6 @@
 // SIGXFSZ ignored): past it a write fails as on a full disk.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/FileSizeLimit.h"
 #include "tests/e2e/MeasurementDatabase.h"
 
 namespace {
@@ -85,35 +85,6 @@ SetAsideRun runWithoutRoom(std::vector<std::string> arguments, rlim_t bytes, dou
     return run;
 }
 
-// Every file a process started within its life may write holds at most
-// `bytes`.
-class SetAsideFileLimitScope {
-  public:
-    explicit SetAsideFileLimitScope(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, saved_.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~SetAsideFileLimitScope() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, previous_);
-    }
-    SetAsideFileLimitScope(const SetAsideFileLimitScope&) = delete;
-    SetAsideFileLimitScope& operator=(const SetAsideFileLimitScope&) = delete;
-
-  private:
-    rlimit saved_{};
-    sighandler_t previous_ = SIG_DFL;
-};
-
-auto setAsideEvents(int64_t first, int64_t count) {
-    return [first, count](const tools::CollectedEvent& event) {
-        const auto n = event.intParam("n");
-        return event.name == "e2e_event" && n && *n >= first && *n < first + count;
-    };
-}
-
 class SetAsideWithoutRoomProcessTest : public DriverTest {
   protected:
     SetAsideWithoutRoomProcessTest() : DriverTest("set-aside-room") {}
@@ -123,28 +94,10 @@ class SetAsideWithoutRoomProcessTest : public DriverTest {
     }
     fs::path databaseFile() const { return measurementDatabase(root.path()); }
 
-    // Everything into the main file, then receipts committed one at a time
-    // into a log that is kept, and its first frame's page damaged: the next
-    // start finds the file damaged before SQLite writes a byte.
-    void damageTheLog() {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
-        std::vector<std::string> steps{"PRAGMA wal_checkpoint(TRUNCATE)", "PRAGMA wal_autocheckpoint=0"};
-        for (int receipt = 1; receipt <= 3; ++receipt)
-            steps.push_back("INSERT INTO purchase_transactions VALUES ('kept-" + std::to_string(receipt) + "')");
-        for (const std::string& step : steps)
-            ASSERT_EQ(sqlite3_exec(db, step.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << step;
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        sqlite3_close(db);
-        std::fstream log(databaseFile().string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
-        log.seekp(32 + 24 + 1000);
-        log.write(std::string(32, '\x3c').data(), 32);
-    }
-
     // A start with room that runs until `count` events from `first` have
     // arrived; each must arrive once.
     void startUntilArrived(int64_t first, int64_t count) {
-        auto ours = setAsideEvents(first, count);
+        auto ours = numberedDriverEvents(first, count);
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1"}));
         EXPECT_TRUE(measurement.waitUntil(
             [&](const std::vector<tools::CollectedUpload>& uploads) {
@@ -163,7 +116,7 @@ class SetAsideWithoutRoomProcessTest : public DriverTest {
 TEST_F(SetAsideWithoutRoomProcessTest, ADamagedFileMetWithoutRoomWaitsForAStartWithRoom) {
     constexpr int64_t kStored = 2000;
     ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
-    ASSERT_NO_FATAL_FAILURE(damageTheLog());
+    ASSERT_NO_FATAL_FAILURE(damageTheLogOfReceipts(databaseFile()));
     for (int start = 0; start < 2; ++start) {
         SCOPED_TRACE(start);
         // The engine's start is all this start does: it stores nothing.
@@ -184,7 +137,7 @@ TEST_F(SetAsideWithoutRoomProcessTest, ADamagedFileMetWithoutRoomWaitsForAStartW
 TEST_F(SetAsideWithoutRoomProcessTest, AFileDamagedWhileItsSalvageWaitsJoinsTheSalvage) {
     constexpr int64_t kStored = 20000;
     ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
-    ASSERT_NO_FATAL_FAILURE(damageTheLog());
+    ASSERT_NO_FATAL_FAILURE(damageTheLogOfReceipts(databaseFile()));
     const uintmax_t keptBytes = fs::file_size(databaseFile());
     ASSERT_GT(keptBytes, uintmax_t{1} << 20);
 
@@ -192,7 +145,7 @@ TEST_F(SetAsideWithoutRoomProcessTest, AFileDamagedWhileItsSalvageWaitsJoinsTheS
     // the kept one; the events are stored and acknowledged, none sent.
     measurement.setUploadsHeld(true);
     {
-        std::optional<SetAsideFileLimitScope> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
+        std::optional<FileSizeLimitScope> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100000", "--count", "20"}));
         limit.reset();
         ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 20; }, 300))
@@ -211,7 +164,7 @@ TEST_F(SetAsideWithoutRoomProcessTest, AFileDamagedWhileItsSalvageWaitsJoinsTheS
         file.write(std::string(100, '\x5a').data(), 100);
     }
     ASSERT_NO_FATAL_FAILURE(startUntilArrived(1, kStored));
-    expectEachAcceptedOnce(setAsideEvents(100000, 20), 20);
+    expectEachAcceptedOnce(numberedDriverEvents(100000, 20), 20);
     EXPECT_EQ(measurement.repeatedBundleCount(), 0u);
     EXPECT_FALSE(fs::exists(databaseFile().string() + ".salvage"));
 }

@@ -1,0 +1,71 @@
+#pragma once
+
+// A nearly full disk for the processes a test starts, and the damaged file
+// such a start meets. A loop or tmpfs mount of a small size needs privileges
+// a test does not have, so the full disk is a limit on the size of every file
+// a process writes (RLIMIT_FSIZE, with SIGXFSZ ignored): past it a write fails
+// as on a full disk.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/collector/MeasurementCollector.h"
+
+// Every file a process started within its life may write holds at most
+// `bytes`: a driver started meanwhile keeps the limit, and a write past it
+// fails.
+class FileSizeLimitScope {
+  public:
+    explicit FileSizeLimitScope(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimitScope() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimitScope(const FileSizeLimitScope&) = delete;
+    FileSizeLimitScope& operator=(const FileSizeLimitScope&) = delete;
+
+  private:
+    rlimit saved_{};
+    sighandler_t previous_ = SIG_DFL;
+};
+
+// The driver's numbered events from `first` to first + count - 1.
+inline auto numberedDriverEvents(int64_t first, int64_t count) {
+    return [first, count](const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && *n >= first && *n < first + count;
+    };
+}
+
+// Everything of the database at `file` into its main file, then receipts
+// committed one at a time into a log that is kept, and its first frame's page
+// damaged: SQLite would read none of them, so the next start finds the file
+// damaged before it writes a byte, sets it aside and salvages it (its main
+// file readable as it is).
+inline void damageTheLogOfReceipts(const std::filesystem::path& file) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    std::vector<std::string> steps{"PRAGMA wal_checkpoint(TRUNCATE)", "PRAGMA wal_autocheckpoint=0"};
+    for (int receipt = 1; receipt <= 3; ++receipt)
+        steps.push_back("INSERT INTO purchase_transactions VALUES ('kept-" + std::to_string(receipt) + "')");
+    for (const std::string& step : steps)
+        ASSERT_EQ(sqlite3_exec(db, step.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << step;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close(db);
+    std::fstream log(file.string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
+    log.seekp(32 + 24 + 1000);
+    log.write(std::string(32, '\x3c').data(), 32);
+}
