@@ -631,6 +631,10 @@ bool MSRDatabase::reset(MSRError* error) {
         MSRSetError(error, kState, "Failed to delete database data");
         return false;
     }
+    // What the copies set aside hold is thrown away with the rest: a salvage
+    // still waiting would bring it back into the fresh file.
+    std::error_code ec;
+    std::filesystem::remove(path + kSalvageMarkSuffix, ec);
     return initializeDatabaseResources("Reset", path, error);
 }
 

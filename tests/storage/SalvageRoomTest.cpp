@@ -344,4 +344,23 @@ TEST_F(SalvageRoomTest, ACopySetAsideWhileASalvageWaitsIsReadAfterIt) {
     EXPECT_FALSE(fs::exists(path() + ".salvage"));
 }
 
+// A reset while a salvage waits for room throws the kept events away with
+// the rest: the salvage does not bring them back into the fresh file.
+TEST_F(SalvageRoomTest, AResetForgetsASalvageThatWaits) {
+    damagedWithEvents(3000, 600);
+    FullDisk::setFileLimit(1 << 20);
+    testing::internal::CaptureStderr();
+    std::unique_ptr<MSRDatabase> database = open();
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(fs::exists(path() + ".salvage"));
+    FullDisk::setFileLimit(0);
+    ASSERT_TRUE(database->reset(nullptr));
+    EXPECT_TRUE(eventRows().empty());
+    EXPECT_FALSE(fs::exists(path() + ".salvage"));
+    database.reset();
+    ASSERT_TRUE(open());
+    EXPECT_TRUE(eventRows().empty());
+}
+
 }  // namespace
