@@ -6,14 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -28,62 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using tools::DriverProcess;
-
-// What a driver run without room said: its exit status, standard output and
-// error.
-struct SetAsideRun {
-    int status = -1;
-    std::string said;
-};
-
-// Runs the driver with `arguments`, every file it writes limited to `bytes`,
-// its standard input empty (it ends once its events are logged) and its
-// standard error read through a pipe (a file would be held to the limit
-// too). In its own process group, ended as a group past `timeoutSeconds`.
-SetAsideRun runWithoutRoom(std::vector<std::string> arguments, rlim_t bytes, double timeoutSeconds) {
-    SetAsideRun run;
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) return run;
-    arguments.insert(arguments.begin(), CALVARO_EVENT_DRIVER);
-    std::vector<char*> argv;
-    for (std::string& word : arguments) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        const int empty = open("/dev/null", O_RDONLY);
-        dup2(empty, STDIN_FILENO);
-        dup2(output[1], STDOUT_FILENO);
-        dup2(output[1], STDERR_FILENO);
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(output[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    pollfd readable{output[0], POLLIN, 0};
-    while (pid > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(-pid, SIGKILL);
-            run.said += "\n(the driver did not end in time)\n";
-            break;
-        }
-        if (poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buffer[4096];
-        const ssize_t got = read(output[0], buffer, sizeof buffer);
-        if (got <= 0) break;
-        run.said.append(buffer, static_cast<size_t>(got));
-    }
-    close(output[0]);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
 
 class SetAsideWithoutRoomProcessTest : public DriverTest {
   protected:
@@ -120,9 +56,9 @@ TEST_F(SetAsideWithoutRoomProcessTest, ADamagedFileMetWithoutRoomWaitsForAStartW
     for (int start = 0; start < 2; ++start) {
         SCOPED_TRACE(start);
         // The engine's start is all this start does: it stores nothing.
-        const SetAsideRun run = runWithoutRoom(debugArguments({"--count", "0"}), 0, 120);
-        EXPECT_NE(run.said.find("is damaged and stays where it is"), std::string::npos) << run.said;
-        EXPECT_NE(run.status, -1) << run.said;
+        const LimitedRun run = runWithFileLimit(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0"}), 0, 120);
+        EXPECT_NE(run.output.find("is damaged and stays where it is"), std::string::npos) << run.output;
+        EXPECT_NE(run.status, -1) << run.output;
         EXPECT_TRUE(fs::exists(databaseFile()));
         EXPECT_FALSE(fs::exists(databaseFile().string() + ".salvage"));
     }
