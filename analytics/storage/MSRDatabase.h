@@ -32,6 +32,7 @@
 
 class MSRPersistedConfig;
 class MSRRemoteConfig;
+class MSRSalvageMark;
 
 // The bookkeeping of the last bundle made.
 class MSRAppMetadata {
@@ -550,13 +551,24 @@ class MSRDatabase {
     void useJournalMode();
     // Opens the store at `path` in place of the current one.
     bool openStore(const std::string& path, MSRError* error);
-    // Copies every table SQLite can still read of the damaged copy that the
-    // salvage mark beside the file names, logging what came across table by
-    // table (12073) or why nothing did (12074). It works in bounded commits
-    // and notes in the mark how far it got, so that a salvage a kill cuts is
-    // resumed by the next start, the copy read again, no row copied twice;
-    // the mark goes once the salvage has committed.
+    // Copies every table SQLite can still read of the damaged copies that
+    // the salvage mark beside the file names, in order, logging what came
+    // across table by table (12073) or why nothing did (12074). It works in
+    // bounded commits and notes in the mark how far it got, so that a
+    // salvage a kill cuts is resumed by the next start, each copy read once,
+    // no row copied twice; the mark goes once every copy has committed.
     void resumeSalvage();
+    // What the salvage of the mark's first copy came to: done (or nothing
+    // of it readable), or waiting for room with the rows still to copy
+    // (counted in the copy's main file only when `mainFileOnly`) and the
+    // copy's bundle index.
+    struct SalvageOutcome {
+        bool waiting = false;
+        std::optional<int64_t> rows;
+        bool mainFileOnly = false;
+        std::optional<int64_t> lastBundleIndex;
+    };
+    SalvageOutcome salvageFirstCopy(MSRSalvageMark& mark, const std::string& markPath);
     // Numbers the engine's next bundles past `keptIndex`, a kept file's.
     void raiseBundleIndex(std::optional<int64_t> keptIndex);
     // The first page of this file while it is fresh; empty when it cannot be read.
