@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/PropertyList.h"
+#include "tests/foundation/TempFolder.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 
 using foundation::Value;
@@ -132,10 +134,14 @@ std::string preferencesFile(CutFile& file, size_t records) {
 
 }  // namespace
 
+class BinaryPropertyListCut : public TempFolderTest {};
+
 // Cut at every byte, with references of one byte or of two (the walk finds
 // which): exactly the entries wholly before the cut stay, and a cut history
-// keeps its records that are whole.
-TEST(BinaryPropertyListCut, ACutAtAnyByteKeepsWhatLiesWholeBeforeIt) {
+// keeps its records that are whole. A file read a block at a time, as one
+// too large to hold is, keeps the same (every fifth cut).
+TEST_F(BinaryPropertyListCut, ACutAtAnyByteKeepsWhatLiesWholeBeforeIt) {
+    const std::filesystem::path torn = root_ / "torn.plist";
     for (int refSize : {1, 2}) {
         SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes");
         CutFile file(refSize);
@@ -147,6 +153,10 @@ TEST(BinaryPropertyListCut, ACutAtAnyByteKeepsWhatLiesWholeBeforeIt) {
             const Value::Dictionary expected = file.keptBefore(cut);
             ASSERT_EQ(Value(kept), Value(expected)) << foundation::propertyListXml(Value(kept)).value_or("")
                                                     << "\n" << foundation::propertyListXml(Value(expected)).value_or("");
+            if (cut % 5 == 0) {
+                std::ofstream(torn, std::ios::binary | std::ios::trunc) << bytes.substr(0, cut);
+                ASSERT_EQ(Value(foundation::salvagePropertyListFile(torn)), Value(expected));
+            }
             wholeEntries = std::max(wholeEntries, kept.size());
         }
         EXPECT_EQ(wholeEntries, 9u);
@@ -154,7 +164,7 @@ TEST(BinaryPropertyListCut, ACutAtAnyByteKeepsWhatLiesWholeBeforeIt) {
 }
 
 // Whole files whose offset table or trailer is damaged: every entry stays.
-TEST(BinaryPropertyListCut, ADamagedOffsetTableOrTrailerKeepsEveryEntry) {
+TEST_F(BinaryPropertyListCut, ADamagedOffsetTableOrTrailerKeepsEveryEntry) {
     CutFile file(1);
     const std::string whole = preferencesFile(file, 3);
     const Value::Dictionary all = file.keptBefore(whole.size());
