@@ -321,41 +321,52 @@ private:
 
     // The objects from the header to `end` in the order of the file, each
     // sized by its marker, under the one of `refSizes` whose walk is
-    // consistent and finds the most objects (a wrong size swallows objects
-    // as references, or soon meets a byte that is no marker): the top
-    // object (the first written) a dictionary, and each key of a dictionary
-    // walked that lies before it a string. The walk ends at the first
-    // object that is not whole before `end` or has no property-list form,
-    // or after `most` objects; what lies past it is outside the file.
+    // consistent and whose references reach the most objects it found (a
+    // writer takes the least size that numbers its objects, so under a
+    // larger one references read past them, and under a smaller one the
+    // walk soon meets a byte that is no marker), then the one that finds the
+    // most objects. Consistent: the top object (the first written) a
+    // dictionary, and each key of a dictionary found a string. The walk
+    // ends at the first object that is not whole before `end` or has no
+    // property-list form, or after `most` objects; what lies past it is
+    // outside the file.
     bool walkFromHead(const std::vector<size_t>& refSizes, uint64_t end, uint64_t most) {
         std::vector<uint64_t> best;
-        uint64_t bestEnd = 0;
+        uint64_t bestEnd = 0, bestReached = 0;
         size_t bestRefSize = 0;
         for (size_t refSize : refSizes) {
             std::vector<uint64_t> offsets;
-            // Where each dictionary's keys begin, and how many.
-            std::vector<std::pair<uint64_t, uint64_t>> keys;
+            // Where each container's references begin, how many, and
+            // whether their first half are a dictionary's keys.
+            struct Refs {
+                uint64_t from, count;
+                bool keys;
+            };
+            std::vector<Refs> containers;
             uint64_t at = 8;
             while (at < end && offsets.size() < most && !source_.failed()) {
                 uint64_t length = 0, refs = 0;
                 if (!objectLength(at, end, refSize, &length, &refs) || length > end - at) break;
                 const bool dictionary = (byteAt(at) >> 4) == 0xD;
                 if (offsets.empty() && !dictionary) break;
-                if (dictionary) keys.emplace_back(at + length - refs * refSize, refs / 2);
+                if (refs > 0) containers.push_back({at + length - refs * refSize, refs, dictionary});
                 offsets.push_back(at);
                 at += length;
             }
-            if (offsets.size() <= best.size()) continue;
-            bool sound = true;
-            for (const auto& [from, count] : keys)
-                for (uint64_t i = 0; i < count && sound; ++i) {
-                    const uint64_t key = readInt(from + i * refSize, refSize);
-                    sound = key >= offsets.size() || (byteAt(offsets[key]) >> 4) == 0x5 ||
-                            (byteAt(offsets[key]) >> 4) == 0x6;
+            bool sound = !offsets.empty();
+            uint64_t reached = 0;
+            for (const Refs& container : containers)
+                for (uint64_t i = 0; i < container.count && sound; ++i) {
+                    const uint64_t ref = readInt(container.from + i * refSize, refSize);
+                    if (ref >= offsets.size()) continue;
+                    const uint8_t kind = byteAt(offsets[ref]) >> 4;
+                    sound = !(container.keys && i < container.count / 2) || kind == 0x5 || kind == 0x6;
+                    reached += ref > 0;
                 }
-            if (!sound) continue;
+            if (!sound || reached < bestReached || (reached == bestReached && offsets.size() <= best.size())) continue;
             best = std::move(offsets);
             bestEnd = at;
+            bestReached = reached;
             bestRefSize = refSize;
         }
         if (best.empty() || source_.failed()) return failed("no objects from the header");

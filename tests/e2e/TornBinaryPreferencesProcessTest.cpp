@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,17 +43,10 @@ TEST_F(TornBinaryPreferencesProcessTest, TheSwitchTheConsentAndEveryWholeExercis
     plant(preferences(), tornBinary(40, 30));
     for (int start = 1; start <= 3; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
-        const auto [status, said] = solve();
-        EXPECT_EQ(status, 0) << said;
-        EXPECT_NE(said.find("I-MSR023013"), std::string::npos) << said;
-        EXPECT_EQ(said.find("I-MSR023012"), std::string::npos) << said;
-        const Value now = live();
-        EXPECT_EQ(now["/zevure/measurement/measurement_enabled_state"].integerValue(), 2) << said;
-        EXPECT_EQ(now["isDsgvoAccepted"].boolValue(), true) << said;
-        EXPECT_EQ(now["IABTCF_PurposeConsents"], Value("1111")) << said;
-        const std::vector<std::string> formulas = this->formulas();
-        const std::set<std::string> held(formulas.begin(), formulas.end());
-        for (size_t i = 0; i < 30; ++i) EXPECT_EQ(held.count("f_{" + std::to_string(i) + "}"), 1u) << i << "\n" << said;
+        std::vector<size_t> whole(30);
+        for (size_t i = 0; i < whole.size(); ++i) whole[i] = i;
+        const std::string said = startSwitchedOff(whole);
+        EXPECT_EQ(live()["isDsgvoAccepted"].boolValue(), true) << said;
     }
 }
 

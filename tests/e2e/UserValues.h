@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,4 +156,22 @@ class UserValuesProcessTest : public DriverTest {
         return {status, firstStartFileText(err)};
     }
 
+
+    // One start over a file with the collection switched off: it ends well,
+    // logs the collection disabled at start (never enabled), and keeps the
+    // switch, the consent platform's consents and the exercises `kept`.
+    // What it said.
+    std::string startSwitchedOff(const std::vector<size_t>& kept) {
+        const auto [status, said] = solve();
+        EXPECT_EQ(status, 0) << said;
+        EXPECT_NE(said.find("I-MSR023013"), std::string::npos) << said;
+        EXPECT_EQ(said.find("I-MSR023012"), std::string::npos) << said;
+        const foundation::Value now = live();
+        EXPECT_EQ(now["/zevure/measurement/measurement_enabled_state"].integerValue(), 2) << said;
+        EXPECT_EQ(now["IABTCF_PurposeConsents"], foundation::Value("1111")) << said;
+        const std::vector<std::string> formulas = this->formulas();
+        const std::set<std::string> held(formulas.begin(), formulas.end());
+        for (size_t i : kept) EXPECT_EQ(held.count("f_{" + std::to_string(i) + "}"), 1u) << i << "\n" << said;
+        return said;
+    }
 };

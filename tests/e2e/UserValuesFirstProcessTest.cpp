@@ -309,17 +309,8 @@ TEST_F(UserValuesFirstProcessTest, ACutOrDamagedFileKeepsTheUsersSwitch) {
         plant(preferences(), row.file);
         for (int start = 1; start <= 3; ++start) {
             SCOPED_TRACE("start " + std::to_string(start));
-            const auto [status, said] = solve();
-            EXPECT_EQ(status, 0) << said;
-            EXPECT_NE(said.find("I-MSR023013"), std::string::npos) << said;
-            EXPECT_EQ(said.find("I-MSR023012"), std::string::npos) << said;
-            const Value now = live();
-            EXPECT_EQ(now["/zevure/measurement/measurement_enabled_state"].integerValue(), 2) << said;
-            EXPECT_EQ(now["IABTCF_gdprApplies"].integerValue(), 1) << said;
-            EXPECT_EQ(now["IABTCF_PurposeConsents"], Value("1111")) << said;
-            const std::vector<std::string> formulas = this->formulas();
-            const std::set<std::string> held(formulas.begin(), formulas.end());
-            for (size_t i : row.kept) EXPECT_EQ(held.count("f_{" + std::to_string(i) + "}"), 1u) << i << "\n" << said;
+            const std::string said = startSwitchedOff(row.kept);
+            EXPECT_EQ(live()["IABTCF_gdprApplies"].integerValue(), 1) << said;
         }
     }
 }

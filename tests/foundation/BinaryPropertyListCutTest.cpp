@@ -104,27 +104,35 @@ private:
 
 // Preferences as Calvaro keeps them: flags, a number, texts (one UTF-16),
 // data, a real, the collection switch, and a history of records sharing
-// their key, one of them holding a nested list; `records` of them.
-std::string preferencesFile(CutFile& file, size_t records) {
+// their key, one of them holding a nested list; `records` of them. The
+// history's list stands before its records.
+std::string preferencesFile(CutFile& file, size_t records, bool keysFirst = true) {
     std::vector<std::pair<uint64_t, uint64_t>> root;
-    const auto flag = [&](const char* key, bool on) {
-        root.emplace_back(file.text(key), file.add(on ? "\x09" : "\x08", Value(on)));
+    // Each key before its value, or after it.
+    const auto put = [&](const char* key, const auto& value) {
+        const uint64_t first = keysFirst ? file.text(key) : value();
+        const uint64_t then = keysFirst ? value() : file.text(key);
+        root.emplace_back(keysFirst ? first : then, keysFirst ? then : first);
     };
+    const auto flag = [&](const char* key, bool on) { put(key, [&] { return file.add(on ? "\x09" : "\x08", Value(on)); }); };
     flag("isDsgvoAccepted", true);
-    root.emplace_back(file.text("/zevure/measurement/measurement_enabled_state"), file.add("\x10\x02", Value(int64_t{2})));
-    root.emplace_back(file.text("counterForRating"),
-                      file.add(std::string("\x13\x00\x00\x00\x00\x00\x01\x00\x01", 9), Value(int64_t{65537})));
-    root.emplace_back(file.text("IABTCF_PurposeConsents"), file.text("1111"));
-    root.emplace_back(file.text("title"),
-                      file.add(std::string("\x62\x00\x65\x22\x1a", 5), Value(std::string("e\xe2\x88\x9a"))));
-    root.emplace_back(file.text("blob"), file.add(std::string("\x43\x01\x02\x03", 4), Value(Value::Bytes{1, 2, 3})));
-    root.emplace_back(file.text("ratio"), file.add(std::string("\x23\x3f\xf8\x00\x00\x00\x00\x00\x00", 9), Value(1.5)));
+    put("/zevure/measurement/measurement_enabled_state", [&] { return file.add("\x10\x02", Value(int64_t{2})); });
+    put("counterForRating", [&] {
+        return file.add(std::string("\x13\x00\x00\x00\x00\x00\x01\x00\x01", 9), Value(int64_t{65537}));
+    });
+    put("IABTCF_PurposeConsents", [&] { return file.text("1111"); });
+    put("title", [&] { return file.add(std::string("\x62\x00\x65\x22\x1a", 5), Value(std::string("e\xe2\x88\x9a"))); });
+    put("blob", [&] { return file.add(std::string("\x43\x01\x02\x03", 4), Value(Value::Bytes{1, 2, 3})); });
+    put("ratio", [&] { return file.add(std::string("\x23\x3f\xf8\x00\x00\x00\x00\x00\x00", 9), Value(1.5)); });
     const uint64_t calculations = file.text("Calculations"), historySlot = file.add("", Value());
     const uint64_t formula = file.text("latexString");
     std::vector<uint64_t> history;
     for (size_t i = 0; i < records; ++i) {
         std::vector<std::pair<uint64_t, uint64_t>> record{{formula, file.text("f_{" + std::to_string(i) + "}")}};
-        if (i == 1) record.emplace_back(file.text("solutionSteps"), file.list({file.text("x=1"), file.text("y=2")}));
+        if (i == 1) {
+            const uint64_t steps = file.text("solutionSteps"), first = file.text("x=1");
+            record.emplace_back(steps, file.list({first, file.text("y=2")}));
+        }
         history.push_back(file.dictionary(record));
     }
     root.emplace_back(calculations, file.list(historySlot, history));
@@ -137,15 +145,15 @@ std::string preferencesFile(CutFile& file, size_t records) {
 class BinaryPropertyListCut : public TempFolderTest {};
 
 // Cut at every byte, with references of one byte or of two (the walk finds
-// which): exactly the entries wholly before the cut stay, and a cut history
+// which), each key before its value or after it: exactly the entries wholly before the cut stay, and a cut history
 // keeps its records that are whole. A file read a block at a time, as one
 // too large to hold is, keeps the same (every fifth cut).
 TEST_F(BinaryPropertyListCut, ACutAtAnyByteKeepsWhatLiesWholeBeforeIt) {
     const std::filesystem::path torn = root_ / "torn.plist";
-    for (int refSize : {1, 2}) {
-        SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes");
+    for (const auto& [refSize, keysFirst] : {std::pair{1, true}, {1, false}, {2, true}, {2, false}}) {
+        SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes, keys " + (keysFirst ? "first" : "last"));
         CutFile file(refSize);
-        const std::string bytes = preferencesFile(file, 6);
+        const std::string bytes = preferencesFile(file, 6, keysFirst);
         size_t wholeEntries = 0;
         for (uint64_t cut = 8; cut <= bytes.size(); ++cut) {
             SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(bytes.size()));
