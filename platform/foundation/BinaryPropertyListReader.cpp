@@ -336,33 +336,29 @@ private:
         size_t bestRefSize = 0;
         for (size_t refSize : refSizes) {
             std::vector<uint64_t> offsets;
-            // Where each container's references begin, how many, and
-            // whether their first half are a dictionary's keys.
-            struct Refs {
-                uint64_t from, count;
-                bool keys;
-            };
-            std::vector<Refs> containers;
-            uint64_t at = 8;
+            uint64_t at = 8, length = 0, refs = 0;
             while (at < end && offsets.size() < most && !source_.failed()) {
-                uint64_t length = 0, refs = 0;
                 if (!objectLength(at, end, refSize, &length, &refs) || length > end - at) break;
-                const bool dictionary = (byteAt(at) >> 4) == 0xD;
-                if (offsets.empty() && !dictionary) break;
-                if (refs > 0) containers.push_back({at + length - refs * refSize, refs, dictionary});
+                if (offsets.empty() && (byteAt(at) >> 4) != 0xD) break;
                 offsets.push_back(at);
                 at += length;
             }
+            // The references of each container found, sized again.
             bool sound = !offsets.empty();
             uint64_t reached = 0;
-            for (const Refs& container : containers)
-                for (uint64_t i = 0; i < container.count && sound; ++i) {
-                    const uint64_t ref = readInt(container.from + i * refSize, refSize);
+            for (uint64_t object : offsets) {
+                objectLength(object, end, refSize, &length, &refs);
+                const uint64_t from = object + length - refs * refSize;
+                const uint64_t keys = (byteAt(object) >> 4) == 0xD ? refs / 2 : 0;
+                for (uint64_t i = 0; i < refs && sound; ++i) {
+                    const uint64_t ref = readInt(from + i * refSize, refSize);
                     if (ref >= offsets.size()) continue;
                     const uint8_t kind = byteAt(offsets[ref]) >> 4;
-                    sound = !(container.keys && i < container.count / 2) || kind == 0x5 || kind == 0x6;
+                    sound = i >= keys || kind == 0x5 || kind == 0x6;
                     reached += ref > 0;
                 }
+                if (!sound) break;
+            }
             if (!sound || reached < bestReached || (reached == bestReached && offsets.size() <= best.size())) continue;
             best = std::move(offsets);
             bestEnd = at;
