@@ -19,9 +19,7 @@ using foundation::Value;
 // values, then `exercises` exercises laid as a writer lays them (the list
 // before its records), the file cut inside the formula of `tornInside`.
 std::string tornBinary(size_t exercises, size_t tornInside) {
-    const Value whole = foundation::parsePropertyList(
-                            userFirstXml(std::string(kUserFirstSettled) + kSwitchedOff + userFirstHistory(exercises)))
-                            .value_or(Value());
+    const Value whole = foundation::parsePropertyList(switchedOffXml(exercises)).value_or(Value());
     UserFirstBinary binary;
     std::vector<std::pair<uint64_t, uint64_t>> root;
     for (const auto& [key, value] : *whole.dictionary())

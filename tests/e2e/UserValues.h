@@ -106,6 +106,10 @@ constexpr const char* kSwitchedOff =
     "<key>/zevure/measurement/measurement_enabled_state</key><integer>2</integer>"
     "<key>IABTCF_gdprApplies</key><integer>1</integer><key>IABTCF_PurposeConsents</key><string>1111</string>";
 
+inline std::string switchedOffXml(size_t exercises) {
+    return userFirstXml(std::string(kUserFirstSettled) + kSwitchedOff + userFirstHistory(exercises));
+}
+
 class UserValuesProcessTest : public DriverTest {
   protected:
     explicit UserValuesProcessTest(const char* label) : DriverTest(label) {}

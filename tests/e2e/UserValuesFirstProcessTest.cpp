@@ -99,7 +99,7 @@ std::string consentPlatformXml(int count, const std::string& settled) {
 }
 
 std::string switchedOffCutXml(size_t exercises, size_t cutInside) {
-    const std::string whole = userFirstXml(std::string(kUserFirstSettled) + kSwitchedOff + userFirstHistory(exercises));
+    const std::string whole = switchedOffXml(exercises);
     // Inside the formula of exercise `cutInside`.
     return whole.substr(0, whole.find("f_{" + std::to_string(cutInside) + "}") + 2);
 }
@@ -107,9 +107,7 @@ std::string switchedOffCutXml(size_t exercises, size_t cutInside) {
 // The same as a binary file, the formula of exercise `damaged` holding a
 // byte that is not UTF-8.
 std::string switchedOffDamagedBinary(size_t exercises, size_t damaged) {
-    const Value whole = foundation::parsePropertyList(
-                            userFirstXml(std::string(kUserFirstSettled) + kSwitchedOff + userFirstHistory(exercises)))
-                            .value_or(Value());
+    const Value whole = foundation::parsePropertyList(switchedOffXml(exercises)).value_or(Value());
     UserFirstBinary binary;
     std::vector<std::pair<uint64_t, uint64_t>> root;
     for (const auto& [key, value] : *whole.dictionary()) {
