@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <errno.h>
 #include <unistd.h>
@@ -172,8 +173,8 @@ public:
     Value::Dictionary salvage(PropertyListBounds listShare, const PropertyListSalvagePlan& plan) {
         static_assert(kSalvage, "a salvage keeps its own bookkeeping");
         Value::Dictionary kept;
-        if (!open()) return kept;
         const PropertyListBounds bounds = propertyListBounds();
+        if (!openOrWalk(kPropertyListSalvageReach * bounds.values)) return kept;
         PropertyListRefusal workRefusal;
         PropertyListCharge work(&workRefusal, {4 * bounds.values, 4 * bounds.bytes});
         work.setCountingOnly();
@@ -299,6 +300,129 @@ public:
     }
 
 private:
+    // The trailer, or where it is missing or names objects outside the file
+    // (a file cut short, a damaged offset table), the objects found by a walk
+    // from the header (see walkFromHead()).
+    bool openOrWalk(uint64_t most) {
+        if (open()) {
+            bool whole = true;
+            for (uint64_t i = 0; i < count_ && whole && !source_.failed(); ++i) {
+                const uint64_t offset = readInt(table_ + i * offsetSize_, offsetSize_);
+                whole = offset >= 8 && offset < table_;
+            }
+            if (whole) return true;
+            return walkFromHead({refSize_}, table_, most);
+        }
+        const uint64_t size = source_.size();
+        if (size < 9 || source_.span(0, 8) != "bplist00") return false;
+        refusal_->why.clear();
+        return walkFromHead({1, 2, 4, 8}, size, most);
+    }
+
+    // The objects from the header to `end` in the order of the file, each
+    // sized by its marker, under the one of `refSizes` whose walk is
+    // consistent and whose references reach the most objects it found (a
+    // writer takes the least size that numbers its objects, so under a
+    // larger one references read past them, and under a smaller one the
+    // walk soon meets a byte that is no marker), then the one that finds the
+    // most objects. Consistent: the top object (the first written) a
+    // dictionary, and each key of a dictionary found a string. The walk
+    // ends at the first object that is not whole before `end` or has no
+    // property-list form, or after `most` objects; what lies past it is
+    // outside the file.
+    bool walkFromHead(const std::vector<size_t>& refSizes, uint64_t end, uint64_t most) {
+        std::vector<uint64_t> best;
+        uint64_t bestEnd = 0, bestReached = 0;
+        size_t bestRefSize = 0;
+        for (size_t refSize : refSizes) {
+            std::vector<uint64_t> offsets;
+            uint64_t at = 8, length = 0, refs = 0;
+            while (at < end && offsets.size() < most && !source_.failed()) {
+                if (!objectLength(at, end, refSize, &length, &refs) || length > end - at) break;
+                if (offsets.empty() && (byteAt(at) >> 4) != 0xD) break;
+                offsets.push_back(at);
+                at += length;
+            }
+            // The references of each container found, sized again.
+            bool sound = !offsets.empty();
+            uint64_t reached = 0;
+            for (uint64_t object : offsets) {
+                objectLength(object, end, refSize, &length, &refs);
+                const uint64_t from = object + length - refs * refSize;
+                const uint64_t keys = (byteAt(object) >> 4) == 0xD ? refs / 2 : 0;
+                for (uint64_t i = 0; i < refs && sound; ++i) {
+                    const uint64_t ref = readInt(from + i * refSize, refSize);
+                    if (ref >= offsets.size()) continue;
+                    const uint8_t kind = byteAt(offsets[ref]) >> 4;
+                    sound = i >= keys || kind == 0x5 || kind == 0x6;
+                    reached += ref > 0;
+                }
+                if (!sound) break;
+            }
+            if (!sound || reached < bestReached || (reached == bestReached && offsets.size() <= best.size())) continue;
+            best = std::move(offsets);
+            bestEnd = at;
+            bestReached = reached;
+            bestRefSize = refSize;
+        }
+        if (best.empty() || source_.failed()) return failed("no objects from the header");
+        walked_ = std::move(best);
+        refSize_ = bestRefSize;
+        count_ = walked_.size();
+        top_ = 0;
+        table_ = bestEnd;
+        return true;
+    }
+
+    // The bytes of the object at `at` by its marker, and how many
+    // references end it; false for a marker without a property-list form
+    // or a length that runs past `end`.
+    bool objectLength(uint64_t at, uint64_t end, size_t refSize, uint64_t* length, uint64_t* refs) {
+        const uint8_t marker = byteAt(at);
+        const uint8_t low = marker & 0x0F;
+        *refs = 0;
+        const auto counted = [&](uint64_t unit) {
+            uint64_t head = 1, count = low;
+            if (low == 0x0F) {
+                if (at + 1 >= end || (byteAt(at + 1) & 0xF0) != 0x10) return false;
+                const size_t width = size_t{1} << (byteAt(at + 1) & 0x0F);
+                if (width > 8 || at + 2 + width > end) return false;
+                count = readInt(at + 2, width);
+                head = 2 + width;
+            }
+            if (count > (end - at) / unit) return false;
+            *length = head + count * unit;
+            if (marker >> 4 >= 0xA) *refs = count * unit / refSize;
+            return true;
+        };
+        switch (marker >> 4) {
+            case 0x0:
+                *length = 1;
+                return marker == 0x08 || marker == 0x09;
+            case 0x1:
+                *length = 1 + (uint64_t{1} << std::min<uint8_t>(low, 5));
+                return low <= 4;
+            case 0x2:
+                *length = 1 + (uint64_t{1} << std::min<uint8_t>(low, 5));
+                return low == 2 || low == 3;
+            case 0x3:
+                *length = 9;
+                return marker == 0x33;
+            case 0x4:
+            case 0x5:
+                return counted(1);
+            case 0x6:
+                return counted(2);
+            case 0xA:
+            case 0xC:
+                return counted(refSize);
+            case 0xD:
+                return counted(2 * refSize);
+            default:
+                return false;
+        }
+    }
+
     // The entries of the top dictionary (its keys from `at`) that the plan
     // puts before keys it does not know: where they stand, then in the
     // order of the file, at most as many of each standing as the bounds
@@ -462,7 +586,8 @@ private:
     // Where an object begins, past its marker byte.
     bool objectAt(uint64_t object, size_t* at, uint8_t* marker) {
         if (object >= count_) return failed("a reference outside the file");
-        const uint64_t offset = readInt(table_ + object * offsetSize_, offsetSize_);
+        const uint64_t offset =
+            walked_.empty() ? readInt(table_ + object * offsetSize_, offsetSize_) : walked_[object];
         if (offset < 8 || offset >= table_) return failed("an object outside the file");
         *marker = byteAt(offset);
         *at = offset + 1;
@@ -726,6 +851,8 @@ private:
     uint64_t top_ = 0;
     size_t table_ = 0;
     bool dryRun_ = false;
+    // Where each object begins, when a walk from the header found them.
+    std::vector<uint64_t> walked_;
     // The lists and dictionaries being built: at most one a level.
     std::unordered_set<uint64_t> open_;
 };
