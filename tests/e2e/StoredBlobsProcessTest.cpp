@@ -111,8 +111,17 @@ TEST_F(StoredBlobsProcessTest, AQueuedRowInflatingPastABundleIsDroppedAndTheOthe
     measurement.setUploadsHeld(false);
     ASSERT_GT(storedCount(root.path(), "SELECT count(*) FROM queue"), 0);
     ASSERT_EQ(measurement.acceptedEventCount(), 0u);
-    // The oldest queued row: 240 MB of zeros, a quarter of a megabyte gzipped.
-    const std::vector<uint8_t> bomb = *security::gzip(std::vector<uint8_t>(240'000'000, 0));
+    // The oldest queued row: 240 MB shaped as a bundle of events, 4,000
+    // elements of 60,000 zero bytes each, a quarter of a megabyte gzipped. Its
+    // head reads as a bundle; only its whole size gives it away.
+    std::vector<uint8_t> inflated;
+    inflated.reserve(240'012'000);
+    for (int element = 0; element < 4'000; ++element) {
+        inflated.insert(inflated.end(), {0x12, 0xe0, 0xd4, 0x03});  // an event of 60,000 bytes
+        inflated.resize(inflated.size() + 60'000, 0);
+    }
+    const std::vector<uint8_t> bomb = *security::gzip(inflated);
+    inflated = {};
     writeBlob(
         "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) VALUES ("
         "(SELECT IFNULL(MIN(rowid), 1) - 1 FROM queue), " +
