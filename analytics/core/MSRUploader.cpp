@@ -341,6 +341,12 @@ void MSRUploader::restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles,
 
 void MSRUploader::uploadData() {
     if (!hasUploadComponents()) return;
+    engine_.database_->refillQueueWork();
+    uploadDataWithinQueueWork();
+}
+
+void MSRUploader::uploadDataWithinQueueWork() {
+    if (!hasUploadComponents()) return;
     // An upload bundles and sends what is stored: once the application
     // ends, the events still queued behind it are stored first.
     engine_.storeEventsHandedOverBeforeTheEnd();
@@ -373,12 +379,22 @@ void MSRUploader::uploadData() {
         terminateBackgroundTask();
         return;
     }
+    if (bundles->empty() && engine_.database_->queueWorkSpent()) {
+        // The passes of this upload spent its queue work on rows they
+        // dropped: the rows behind them wait for the next scheduled upload
+        // or the next start, so that nothing, the end included, waits on
+        // more than the pass that ran.
+        uploadLog(5, 23175, "Queue work of this upload spent on dropped rows. Rows behind wait for the next upload");
+        updateSchedule();
+        return;
+    }
     if (bundles->empty() && engine_.database_->queueReadEndedAtBudget()) {
         // The pass spent its budget on rows it dropped: the next one goes on
-        // behind them as a block of its own, after whatever waits meanwhile.
+        // behind them as a block of its own, after whatever waits meanwhile,
+        // within what is left of this upload's queue work.
         std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
         engine_.scheduler_->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
-            if (auto self = weakSelf.lock()) self->uploader().uploadData();
+            if (auto self = weakSelf.lock()) self->uploader().uploadDataWithinQueueWork();
         });
         return;
     }

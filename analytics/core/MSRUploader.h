@@ -46,6 +46,8 @@ public:
         const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
         const std::vector<MSRQueuedBundle>& bundlesToUpload);
     void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    // An upload run, with the queue work of an upload (see
+    // MSRDatabase::refillQueueWork) for the passes it chains.
     void uploadData();
     void incrementRetryCounter();
     void networkUploadCompletionHandlerWithResponse(const net::Response& response,
@@ -73,6 +75,9 @@ private:
     void stopUploadSchedule(bool waitForNetwork);
     // Sets the alarm that runs an upload after `delay` seconds.
     void runUploadAfterDelay(double delay);
+    // An upload run within what is left of the queue work: a pass chained
+    // behind one that ended at its budget.
+    void uploadDataWithinQueueWork();
     // Stamps the current consent and identity onto queued bundles.
     void restampConsentOnBundles(std::vector<MSRQueuedBundle>& bundles, const MSRBundleIdentity& identity);
     // A failed post: the failure time (and back-off), the retry counts, and

@@ -19,6 +19,7 @@
 #include "analytics/storage/MSRDatabaseSalvage.h"
 #include "analytics/storage/MSRFilePaths.h"
 #include "analytics/storage/MSRPersistedConfig.h"
+#include "analytics/storage/MSRSalvageMark.h"
 #include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "platform/foundation/DataLoss.h"
@@ -210,7 +211,8 @@ const std::string& MSRDatabase::databasePath() const {
 
 // Write-ahead logging with NORMAL sync: a commit appends to the log without
 // waiting for the disk, and every committed transaction survives the process
-// being killed (only a power loss may take the last few back).
+// being killed (a power loss may roll back every transaction committed since
+// the last checkpoint; the file stays consistent).
 void MSRDatabase::useJournalMode() {
     std::string mode;
     sqlite3_exec(
@@ -236,13 +238,34 @@ void MSRDatabase::useJournalMode() {
 }
 
 bool MSRDatabase::initializeDatabaseResources(const std::string& context, const std::string& path, MSRError* error) {
-    if (!openStore(path, error)) return false;
+    if (!openStore(path, error)) {
+        // What the copies set aside hold waits for a start that opens the
+        // file; a damaged file that could not be set aside said so itself.
+        std::error_code ec;
+        if (std::filesystem::exists(path + kSalvageMarkSuffix, ec))
+            std::fprintf(stderr,
+                         "analytics database: %s cannot be opened; the events of the copies set aside wait, and a "
+                         "later start with room goes on with their salvage\n",
+                         path.c_str());
+        return false;
+    }
     // The store set a damaged file aside; a file whose tables are refused is
     // set aside as well. Either is kept, named in the salvage mark, and what
     // can be read of it is copied into the fresh file below.
     std::string damagedCopy;
     if (!ensureAllTables()) {
         MSRStorageLog(1, 12002, "Failed to create or validate required database tables (" + context + ")");
+        // A table that could not be written for lack of room is no refusal:
+        // the file stays, and a start with room makes its tables.
+        const int written = sqlite3_errcode(sqliteStore_->sqliteHandle()) & 0xff;
+        if (written == SQLITE_FULL || written == SQLITE_IOERR) {
+            sqliteStore_->closeDatabase();
+            std::fprintf(stderr,
+                         "analytics database: no room to write the tables of %s; it stays where it is, what is "
+                         "stored waits, and a later start with room goes on\n",
+                         path.c_str());
+            return false;
+        }
         // Closed before the file moves: a connection left open on it would
         // accept every later write and lose it.
         if (!sqliteStore_->moveDatabaseAside(&damagedCopy)) {
@@ -287,59 +310,19 @@ bool MSRDatabase::openStore(const std::string& path, MSRError* error) {
 
 namespace {
 
-// Where a salvage stands, as its mark beside the database file says: the
-// copy's file name, then the table it goes on with and the rowid it goes on
-// from, once a part has committed. No table: from the first.
-struct SalvageProgress {
-    std::string copy;
-    std::string table;
-    int64_t from = std::numeric_limits<int64_t>::min();
-};
-
-std::optional<SalvageProgress> readSalvageMark(const std::string& mark) {
-    std::ifstream in(mark, std::ios::binary);
-    SalvageProgress progress;
-    if (!std::getline(in, progress.copy) || progress.copy.empty() ||
-        progress.copy.find('/') != std::string::npos)
-        return std::nullopt;
-    std::string from;
-    if (std::getline(in, progress.table) && std::getline(in, from)) {
-        char* end = nullptr;
-        const long long rowID = std::strtoll(from.c_str(), &end, 10);
-        if (end && *end == '\0' && !from.empty()) progress.from = rowID;
-    }
-    return progress;
-}
-
-// Replaces the mark whole: a kill leaves the old one or the new one.
-void writeSalvageMark(const std::string& mark, const SalvageProgress& progress) {
-    const std::string writing = mark + ".writing";
-    bool written = false;
-    {
-        std::ofstream out(writing, std::ios::binary | std::ios::trunc);
-        out << progress.copy << "\n" << progress.table << "\n" << progress.from << "\n";
-        out.close();
-        written = static_cast<bool>(out);
-    }
-    std::error_code ec;
-    // A mark that could not be written whole (a full disk) leaves the one
-    // before it, which sends the next start back over rows it copies once.
-    if (!written) {
-        std::filesystem::remove(writing, ec);
-        return;
-    }
-    std::filesystem::rename(writing, mark, ec);
-}
-
-// Said on standard error, not only to the monitor: the events the copy holds
-// are neither lost nor sent until a start has room for them.
-void sayWaitingSalvage(const std::string& copy, std::optional<int64_t> rows, bool mainFileOnly) {
+// Said on standard error, not only to the monitor: the events the copies
+// hold are neither lost nor sent until a start has room for them.
+void sayWaitingSalvage(const std::string& copy, std::optional<int64_t> rows, bool mainFileOnly, size_t copiesAfter) {
     std::string count = rows ? (mainFileOnly ? "at least " : "") + std::to_string(*rows) + " rows"
                              : std::string("rows that could not be counted");
+    std::string after = copiesAfter == 0 ? std::string()
+                                         : ", and " + std::to_string(copiesAfter) +
+                                               (copiesAfter == 1 ? " more copy" : " more copies") +
+                                               " set aside after it wait to be read";
     std::fprintf(stderr,
-                 "analytics database: the salvage of %s waits for room to write: %s of it wait to be copied; a "
+                 "analytics database: the salvage of %s waits for room to write: %s of it wait to be copied%s; a "
                  "later start with room goes on with it\n",
-                 copy.c_str(), count.c_str());
+                 copy.c_str(), count.c_str(), after.c_str());
 }
 
 }  // namespace
@@ -360,28 +343,53 @@ void MSRDatabase::raiseBundleIndex(std::optional<int64_t> keptIndex) {
     sqlite3_finalize(raise);
 }
 
-// Every table the engine keeps: besides what waits to be sent, the counters,
-// audience values, conditional properties and purchase fingerprints (without
-// them a purchase is reported twice) are rebuilt from nothing only at a cost.
+// The copies the salvage mark names are read one after the other, each
+// once: a copy set aside while a salvage waited holds the rows copied so far
+// and the engine's own rows stored meanwhile.
 void MSRDatabase::resumeSalvage() {
     namespace fs = std::filesystem;
     const std::string path = sqliteStore_->databasePath();
-    const std::string mark = path + kSalvageMarkSuffix;
+    const std::string markPath = path + kSalvageMarkSuffix;
     // Scratch copies a killed salvage left are read no more.
     MSRDatabaseSalvage::removeScratchCopies(path);
-    std::optional<SalvageProgress> progress = readSalvageMark(mark);
+    std::optional<MSRSalvageMark> mark = MSRSalvageMark::read(markPath);
+    if (mark) mark->forgetMissingCopies(fs::path(path).parent_path().string());
     std::error_code ec;
-    if (!progress) {
-        fs::remove(mark, ec);
-        return;
+    while (mark && !mark->copies.empty()) {
+        const SalvageOutcome outcome = salvageFirstCopy(*mark, markPath);
+        if (outcome.waiting) {
+            // The engine's new bundles are numbered past those of every copy
+            // still to be read.
+            std::optional<int64_t> lastBundleIndex = outcome.lastBundleIndex;
+            for (size_t i = 1; i < mark->copies.size(); ++i) {
+                const std::string later = (fs::path(path).parent_path() / mark->copies[i]).string();
+                const std::optional<int64_t> index = MSRDatabaseSalvage::waitingInMainFile(later, {}).lastBundleIndex;
+                if (index) lastBundleIndex = std::max(lastBundleIndex.value_or(0), *index);
+            }
+            raiseBundleIndex(lastBundleIndex);
+            sayWaitingSalvage((fs::path(path).parent_path() / mark->copies.front()).string(), outcome.rows,
+                              outcome.mainFileOnly, mark->copies.size() - 1);
+            return;
+        }
+        mark->dropFirst();
+        // A mark that cannot say the copy is done leaves it naming the copy
+        // past its last table: the next start only finishes it.
+        if (!mark->copies.empty() && !mark->write(markPath)) {
+            sayWaitingSalvage((fs::path(path).parent_path() / mark->copies.front()).string(), std::nullopt, false,
+                              mark->copies.size() - 1);
+            return;
+        }
     }
-    const std::string damagedCopy = (fs::path(path).parent_path() / progress->copy).string();
-    // A mark naming no copy: the kill came before the file moved, or the copy
-    // went; nothing was taken from it.
-    if (!fs::exists(damagedCopy, ec)) {
-        fs::remove(mark, ec);
-        return;
-    }
+    fs::remove(markPath, ec);
+}
+
+// Every table the engine keeps: besides what waits to be sent, the counters,
+// audience values, conditional properties and purchase fingerprints (without
+// them a purchase is reported twice) are rebuilt from nothing only at a cost.
+MSRDatabase::SalvageOutcome MSRDatabase::salvageFirstCopy(MSRSalvageMark& mark, const std::string& markPath) {
+    namespace fs = std::filesystem;
+    SalvageOutcome outcome;
+    const std::string damagedCopy = (fs::path(sqliteStore_->databasePath()).parent_path() / mark.copies.front()).string();
     std::vector<std::string> tables;
     for (const auto& [table, declaration] : schema()) tables.push_back(table);
     tables.push_back(kEventsSnapshotTable);
@@ -393,15 +401,16 @@ void MSRDatabase::resumeSalvage() {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
                       {damagedCopy, std::string("no room for a copy to read")});
         const MSRDatabaseSalvage::Waiting waiting = MSRDatabaseSalvage::waitingInMainFile(damagedCopy, tables);
-        raiseBundleIndex(waiting.lastBundleIndex);
-        sayWaitingSalvage(damagedCopy, waiting.rows, true);
-        return;
+        outcome.waiting = true;
+        outcome.rows = waiting.rows;
+        outcome.mainFileOnly = true;
+        outcome.lastBundleIndex = waiting.lastBundleIndex;
+        return outcome;
     }
     if (!salvage) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error",
                       {damagedCopy, std::string("cannot be opened")});
-        fs::remove(mark, ec);
-        return;
+        return outcome;
     }
     // Where the mark's table stands among the tables: past the last once
     // every one is copied, nothing for a table this version does not know.
@@ -414,10 +423,10 @@ void MSRDatabase::resumeSalvage() {
     // A table this version does not know (or none) starts the copy from
     // the first: a row copied twice is copied once.
     size_t resumeAt = 0;
-    if (std::optional<size_t> place = placeOf(progress->table)) {
+    if (std::optional<size_t> place = placeOf(mark.table)) {
         resumeAt = *place;
     } else {
-        progress->from = std::numeric_limits<int64_t>::min();
+        mark.from = std::numeric_limits<int64_t>::min();
     }
     // A salvage that waited for room let the engine write rows of its own
     // meanwhile, at rowids the kept rows not yet copied may have: the copy
@@ -432,7 +441,7 @@ void MSRDatabase::resumeSalvage() {
         const std::string& table = tables[t];
         MSRDatabaseSalvage::Limits limits;
         limits.replaceRows = table == "app_metadata";
-        std::optional<int64_t> next = progress->from;
+        std::optional<int64_t> next = mark.from;
         while (committed && next) {
             const int64_t from = *next;
             committed = sqliteStore_->performTransaction(&error, [&] {
@@ -443,11 +452,14 @@ void MSRDatabase::resumeSalvage() {
                 return salvage->copyRows(table, *sqliteStore_, from, limits, &results[t], &next);
             });
             if (!committed) break;
-            progress->table = next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied;
-            progress->from = next ? *next : std::numeric_limits<int64_t>::min();
-            writeSalvageMark(mark, *progress);
+            mark.table = next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied;
+            mark.from = next ? *next : std::numeric_limits<int64_t>::min();
+            // A mark that could not be written (a full disk) leaves the one
+            // before it, which sends the next start back over rows it copies
+            // once.
+            mark.write(markPath);
         }
-        if (committed) progress->from = std::numeric_limits<int64_t>::min();
+        if (committed) mark.from = std::numeric_limits<int64_t>::min();
     }
     // The bundle index goes on from the kept file's: a server drops a bundle
     // whose (app instance, bundle index) it has seen, so numbering again from
@@ -470,12 +482,12 @@ void MSRDatabase::resumeSalvage() {
         });
     }
     // What is left to copy, while the copy is still open to count it.
-    std::optional<int64_t> waiting;
     if (!committed) {
-        const size_t at = placeOf(progress->table).value_or(0);
+        const size_t at = placeOf(mark.table).value_or(0);
         for (size_t t = std::min(at, tables.size()); t < tables.size(); ++t) {
-            const int64_t from = t == at ? progress->from : std::numeric_limits<int64_t>::min();
-            if (std::optional<int64_t> rows = salvage->rowsFrom(tables[t], from)) waiting = waiting.value_or(0) + *rows;
+            const int64_t from = t == at ? mark.from : std::numeric_limits<int64_t>::min();
+            if (std::optional<int64_t> rows = salvage->rowsFrom(tables[t], from))
+                outcome.rows = outcome.rows.value_or(0) + *rows;
         }
     }
     salvage.reset();
@@ -487,11 +499,10 @@ void MSRDatabase::resumeSalvage() {
     // out of the way first. Nothing acknowledged is given up.
     if (!committed) {
         MSRStorageLog(1, 12074, "Failed to copy the rows of the damaged database. Kept as, error", {damagedCopy, error});
-        raiseBundleIndex(lastBundleIndex);
-        sayWaitingSalvage(damagedCopy, waiting, false);
-        return;
+        outcome.waiting = true;
+        outcome.lastBundleIndex = lastBundleIndex;
+        return outcome;
     }
-    fs::remove(mark, ec);
     for (size_t t = 0; t < tables.size(); ++t) {
         const MSRDatabaseSalvage::TableResult& result = results[t];
         // Built in place: copied out of an initializer list, the contexts'
@@ -507,6 +518,7 @@ void MSRDatabase::resumeSalvage() {
                       "unreadable stretches",
                       contexts);
     }
+    return outcome;
 }
 
 // The file was just made by ensureAllTables, which puts every table at the
@@ -619,6 +631,10 @@ bool MSRDatabase::reset(MSRError* error) {
         MSRSetError(error, kState, "Failed to delete database data");
         return false;
     }
+    // What the copies set aside hold is thrown away with the rest: a salvage
+    // still waiting would bring it back into the fresh file.
+    std::error_code ec;
+    std::filesystem::remove(path + kSalvageMarkSuffix, ec);
     return initializeDatabaseResources("Reset", path, error);
 }
 

@@ -32,6 +32,7 @@
 
 class MSRPersistedConfig;
 class MSRRemoteConfig;
+class MSRSalvageMark;
 
 // The bookkeeping of the last bundle made.
 class MSRAppMetadata {
@@ -271,10 +272,13 @@ class MSRDatabase {
     // row stored as anything but bytes, stored or inflating past a bundle's
     // bound (MSRStoredBounds.h), or inflating to what is no bundle is
     // dropped, logged once and deleted; the others are read as if it were
-    // not there. One read is a pass of bounded work (see
+    // not there; what one read drops is said once per code, with its count.
+    // One read is a pass of bounded work (see
     // MSRStoredMost::kQueuePassInflatedBytes): one that reached its budget
     // says so in queueReadEndedAtBudget(), and the rows it did not reach wait
-    // for the next read.
+    // for the next read. The passes draw together on the queue work of one
+    // upload (refillQueueWork): once that is spent (queueWorkSpent()), a read
+    // does no more until the next refill.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,
                                                                            MSRError* error);
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
@@ -287,6 +291,13 @@ class MSRDatabase {
         int64_t droppedRows = MSRStoredMost::kQueuePassDroppedRows;
     };
     void setQueuePassBudgetForTesting(const QueuePassBudget& budget) { queuePassBudget_ = budget; }
+    // The queue work an upload may spend across the passes it chains: a start
+    // or a scheduled upload refills it, a pass chained behind one does not.
+    void refillQueueWork() { queueWorkLeft_ = queueWork_; }
+    bool queueWorkSpent() const {
+        return queueWorkLeft_.inflatedBytes == 0 || queueWorkLeft_.rows == 0 || queueWorkLeft_.droppedRows == 0;
+    }
+    void setQueueWorkForTesting(const QueuePassBudget& budget) { queueWork_ = queueWorkLeft_ = budget; }
     bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
     bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, MSRError* error);
     // True when the deletion ran, false when it was not yet due.
@@ -481,10 +492,13 @@ class MSRDatabase {
     std::optional<MSRQueuedBundle> queuedBundleFromInflated(const std::vector<uint8_t>& inflated,
                                                             const MSRSqliteValue& retryCount, int64_t rowID,
                                                             MSRError* error, size_t* encodedSize = nullptr);
+    // One pass over the queue rows `query` gives; `everyRowInOrder` when it
+    // gives every row in rowid order, so that what it drops goes by runs.
     std::optional<std::vector<MSRQueuedBundle>> queuedBundlesForQuery(const std::string& query,
                                                                       const MSRSqliteValues& parameters,
                                                                       int64_t sizeLimit, MSRError* error,
-                                                                      int64_t countLimit = INT64_MAX);
+                                                                      int64_t countLimit = INT64_MAX,
+                                                                      bool everyRowInOrder = false);
     // The event of a stored row's columns; `data` null when the row has none.
     // `flat`, when given, is `data` already read in the flat form.
     std::optional<MSRRawEventData> rawEventDataFromColumns(int64_t rowID, int64_t fingerprint,
@@ -495,9 +509,10 @@ class MSRDatabase {
     // be read the current metadata (see setCurrentMetadataSource), or, with
     // none to give, deletes them; true when it deleted them.
     bool setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRError* error);
-    // The raw events one read deleted as unreadable, by the code they are
-    // said with: said once per read, with their count and the first of them.
-    struct UnreadableRawEvents {
+    // The rows one read (of raw events or of the queue) deleted as
+    // unreadable, by the code they are said with: said once per read, with
+    // their count and the first of them, in the text `textFor` gives a code.
+    struct UnreadableRows {
         struct Kind {
             int64_t rows = 0;
             int64_t firstRowID = 0;
@@ -506,40 +521,54 @@ class MSRDatabase {
         int64_t count = 0;
         std::map<int64_t, Kind> kinds;
         void met(int64_t code, int64_t rowID, const std::string& why);
-        void say() const;
+        void say(const char* (*textFor)(int64_t code)) const;
     };
-    // The unreadable rows of one window as runs, first and last rowid, with
-    // no readable row of the window between them.
-    struct UnreadableRawEventRuns {
+    // The unreadable rows of one window (or pass) as runs, first and last
+    // rowid, with no readable row of it between them.
+    struct UnreadableRowRuns {
         std::vector<std::pair<int64_t, int64_t>> runs;
         bool open = false;
         void add(int64_t rowID, bool unreadable);
     };
     // Deletes the raw events a read could not make anything of, keeping the
     // stored-event count right.
-    bool deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRawEventRuns& unreadable,
+    bool deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRowRuns& unreadable,
                                    MSRError* error);
+    // Deletes the rows a pass dropped: by their runs, or one by one.
+    bool deleteDroppedQueueRows(const UnreadableRowRuns& runs, const std::vector<int64_t>& rowIDs,
+                                bool byRuns, MSRError* error);
     // One window of the reads above; what it deleted as unreadable is added
     // to `said`.
     std::optional<std::vector<MSRRawEventData>> rawEventsOfOneWindow(int64_t fingerprint, MSRError* error,
                                                                      const MSRSqliteRowFilter& eventFilter,
-                                                                     UnreadableRawEvents& said);
+                                                                     UnreadableRows& said);
     std::optional<std::vector<MSRRawEventRow>> rawEventRowsOfOneWindow(
         int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter,
-        UnreadableRawEvents& said);
+        UnreadableRows& said);
     std::optional<int64_t> rawEventCount(MSRError* error);
     static std::optional<MSRConditionalUserProperty> conditionalUserPropertyFromRow(const MSRSqliteRow& row,
                                                                                    MSRError* error);
     void useJournalMode();
     // Opens the store at `path` in place of the current one.
     bool openStore(const std::string& path, MSRError* error);
-    // Copies every table SQLite can still read of the damaged copy that the
-    // salvage mark beside the file names, logging what came across table by
-    // table (12073) or why nothing did (12074). It works in bounded commits
-    // and notes in the mark how far it got, so that a salvage a kill cuts is
-    // resumed by the next start, the copy read again, no row copied twice;
-    // the mark goes once the salvage has committed.
+    // Copies every table SQLite can still read of the damaged copies that
+    // the salvage mark beside the file names, in order, logging what came
+    // across table by table (12073) or why nothing did (12074). It works in
+    // bounded commits and notes in the mark how far it got, so that a
+    // salvage a kill cuts is resumed by the next start, each copy read once,
+    // no row copied twice; the mark goes once every copy has committed.
     void resumeSalvage();
+    // What the salvage of the mark's first copy came to: done (or nothing
+    // of it readable), or waiting for room with the rows still to copy
+    // (counted in the copy's main file only when `mainFileOnly`) and the
+    // copy's bundle index.
+    struct SalvageOutcome {
+        bool waiting = false;
+        std::optional<int64_t> rows;
+        bool mainFileOnly = false;
+        std::optional<int64_t> lastBundleIndex;
+    };
+    SalvageOutcome salvageFirstCopy(MSRSalvageMark& mark, const std::string& markPath);
     // Numbers the engine's next bundles past `keptIndex`, a kept file's.
     void raiseBundleIndex(std::optional<int64_t> keptIndex);
     // The first page of this file while it is fresh; empty when it cannot be read.
@@ -556,6 +585,9 @@ class MSRDatabase {
     // Whether the last read of the queue stopped at its pass's budget.
     bool queueReadEndedAtBudget_ = false;
     QueuePassBudget queuePassBudget_;
+    QueuePassBudget queueWork_{MSRStoredMost::kQueueWorkInflatedBytes, MSRStoredMost::kQueueWorkRows,
+                               MSRStoredMost::kQueueWorkDroppedRows};
+    QueuePassBudget queueWorkLeft_ = queueWork_;
     // Every stored user property as last read, kept until the next write of
     // the table (or anything that may have undone one) so that the metadata
     // of each event needs no read of the table.

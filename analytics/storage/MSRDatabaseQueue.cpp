@@ -9,6 +9,8 @@
 #include <iterator>
 
 #include "analytics/messages/MSRPBFieldIndex.h"
+#include "analytics/messages/MSRPBMessages.h"
+#include "analytics/messages/NANOLayout.h"
 #include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/support/MSRRemoteConfig.h"
 #include "analytics/storage/MSRDatabase.h"
@@ -42,7 +44,7 @@ const std::string& queuedBundleColumns() {
 // What reading one queued row's data came to: inflated, past the room
 // left, no gzip stream (its bytes say so, or inflating them fails), not
 // read at all (the file would not give the bytes, which says nothing of
-// them), or inflating to a first byte no bundle begins with.
+// them), or inflating to a head no bundle begins with.
 enum class QueuedRowInflation { kInflated, kPastRoom, kNotInflating, kFailed, kNoBundle };
 
 // The first bytes of every gzip stream: its magic and the deflate method.
@@ -67,45 +69,141 @@ bool readQueuedRowInto(sqlite3* handle, sqlite3_blob* blob, int size, std::vecto
     return true;
 }
 
-// Whether byte `first` may begin a message's encoding: it starts the key of
-// its first field, and no field is numbered 0 and no key has wire type 6 or 7.
-bool queuedRowMayBeginBundle(uint8_t first) {
-    if ((first & 0x80) == 0 && (first >> 3) == 0) return false;
-    return (first & 0x07) < 6;
-}
+// The top level of a bundle's encoding, walked as far as the inflated head
+// of a row holds it: every key one of a bundle's fields with its own wire
+// type (or, for a field the bundle does not have, a wire type there is), a
+// field that is not repeated met once, a repeated one no more often than a
+// bundle holds, and no length past a bundle's bound. What fails this is no
+// bundle the engine wrote, whatever it inflates to, and is told from a few
+// bytes of it: a row of zeros, of one key repeated, of any pattern.
+class QueuedBundleHead {
+  public:
+    // The most elements of one repeated field a bundle holds: its events
+    // come from one read of raw events, its user properties and audience
+    // results are far fewer.
+    static constexpr uint32_t kMostElements = 10'000;
 
-// The first inflated byte of an open row's gzip stream, inflating no more:
-// a row of zeros (or any byte no bundle begins with), however far it would
-// inflate, is told from it. Nothing when the stream gives no byte; `failed`
-// when the file would not give the stored ones.
-std::optional<uint8_t> firstInflatedByte(sqlite3_blob* blob, int size, bool& failed) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 15 + 32) != Z_OK) return std::nullopt;
-    uint8_t first = 0;
-    uint8_t piece[512];
-    stream.next_out = &first;
-    stream.avail_out = 1;
-    int status = Z_OK;
-    for (int offset = 0; offset < size && stream.avail_out > 0 && status == Z_OK;) {
-        const int length = std::min(size - offset, static_cast<int>(sizeof piece));
-        if (sqlite3_blob_read(blob, piece, length, offset) != SQLITE_OK) {
-            failed = true;
-            break;
+    QueuedBundleHead() : layout_(NANOLayoutFor(MSRPBMeasurementBundle::type())), met_(layout_.fields.size(), 0) {}
+
+    // Walks on through `head` (the inflated bytes so far, growing between
+    // calls); false once they can begin no bundle.
+    bool walk(const std::vector<uint8_t>& head) {
+        while (at_ < head.size()) {
+            const uint8_t* const end = head.data() + head.size();
+            const uint8_t* in = head.data() + at_;
+            uint64_t key = 0;
+            if (!varint(in, end, 5, key)) return cut_;
+            const uint64_t tag = key >> 3;
+            const uint64_t wireType = key & 7;
+            if (tag == 0 || (wireType != 0 && wireType != 1 && wireType != 2 && wireType != 5)) return false;
+            const int position = tag < layout_.positionByTag.size() ? layout_.positionByTag[tag] : -1;
+            uint32_t most = 0;
+            if (position >= 0) {
+                const NANOField& field = layout_.fields[static_cast<size_t>(position)];
+                const bool repeated = PB_HTYPE(field.type) == PB_HTYPE_REPEATED;
+                const bool packed = repeated && wireType == 2 && (field.key & 7) != 2;
+                if (wireType != (field.key & 7) && !packed) return false;
+                most = repeated ? kMostElements : 1;
+            }
+            uint64_t length = 0;
+            switch (wireType) {
+                case 0:
+                    if (!varint(in, end, 10, length)) return cut_;
+                    length = 0;
+                    break;
+                case 1:
+                    length = 8;
+                    break;
+                case 5:
+                    length = 4;
+                    break;
+                default:
+                    if (!varint(in, end, 10, length)) return cut_;
+                    if (length > MSRStoredMost::kBundleBytes) return false;
+                    break;
+            }
+            // An element not whole yet is walked again once more has come.
+            if (length > static_cast<uint64_t>(end - in)) {
+                needs_ = static_cast<size_t>(in - head.data()) + length;
+                return true;
+            }
+            if (position >= 0 && ++met_[static_cast<size_t>(position)] > most) return false;
+            at_ = static_cast<size_t>(in + length - head.data());
         }
-        offset += length;
-        stream.next_in = piece;
-        stream.avail_in = static_cast<uInt>(length);
-        while (stream.avail_in > 0 && stream.avail_out > 0 && status == Z_OK) {
-            status = inflate(&stream, Z_NO_FLUSH);
-            if (status == Z_BUF_ERROR) status = Z_OK;
-            if (status == Z_OK && stream.avail_in > 0 && stream.avail_out > 0) continue;
-            break;
-        }
+        return true;
     }
-    const bool produced = stream.avail_out == 0;
+
+    // How much of the head the walk needs before it can go on.
+    size_t needs() const { return std::max(needs_, at_ + 1); }
+
+  private:
+    // A varint of at most `most` bytes; false when it is cut by the end of
+    // what came (`cut_`) or longer than that (malformed).
+    bool varint(const uint8_t*& in, const uint8_t* end, int most, uint64_t& value) {
+        value = 0;
+        cut_ = false;
+        for (int i = 0; i < most; ++i) {
+            if (in == end) {
+                cut_ = true;
+                return false;
+            }
+            const uint8_t next = *in++;
+            value |= static_cast<uint64_t>(next & 0x7F) << (7 * i);
+            if ((next & 0x80) == 0) return true;
+        }
+        return false;
+    }
+
+    const NANOLayout& layout_;
+    std::vector<uint32_t> met_;
+    size_t at_ = 0;
+    size_t needs_ = 0;
+    bool cut_ = false;
+};
+
+// How much of a row's inflated head is walked before the row is inflated
+// whole, and the steps it is inflated in: a row that is no bundle costs the
+// step that shows it, a bundle a few steps more.
+constexpr size_t kQueuedRowHeadBytes = 256 << 10;
+constexpr size_t kQueuedRowHeadStep = 4 << 10;
+
+// Whether the head of an open row's gzip stream may begin a bundle,
+// inflating no more of it than the walk needs (at most
+// kQueuedRowHeadBytes); `charged` receives the bytes inflated, `failed`
+// whether the file would not give the stored ones.
+bool queuedRowHeadMayBeBundle(sqlite3_blob* blob, int size, size_t& charged, bool& failed) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 32) != Z_OK) return true;
+    QueuedBundleHead walk;
+    std::vector<uint8_t> head;
+    uint8_t piece[4096];
+    int offset = 0;
+    int status = Z_OK;
+    bool mayBe = true;
+    while (mayBe && status == Z_OK && head.size() < kQueuedRowHeadBytes && walk.needs() <= kQueuedRowHeadBytes) {
+        if (stream.avail_in == 0) {
+            if (offset >= size) break;
+            const int length = std::min(size - offset, static_cast<int>(sizeof piece));
+            if (sqlite3_blob_read(blob, piece, length, offset) != SQLITE_OK) {
+                failed = true;
+                break;
+            }
+            offset += length;
+            stream.next_in = piece;
+            stream.avail_in = static_cast<uInt>(length);
+        }
+        const size_t before = head.size();
+        head.resize(std::min(before + kQueuedRowHeadStep, kQueuedRowHeadBytes));
+        stream.next_out = head.data() + before;
+        stream.avail_out = static_cast<uInt>(head.size() - before);
+        status = inflate(&stream, Z_NO_FLUSH);
+        if (status == Z_BUF_ERROR) status = Z_OK;
+        head.resize(head.size() - stream.avail_out);
+        if (head.size() > before) mayBe = walk.walk(head);
+    }
+    charged += head.size();
     inflateEnd(&stream);
-    if (!produced) return std::nullopt;
-    return first;
+    return mayBe;
 }
 
 // Streams the stored bytes of queue row `rowID` through the inflater a piece
@@ -142,22 +240,19 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     if (size >= 18 && sqlite3_blob_read(blob, trailer, 4, size - 4) == SQLITE_OK)
         stated = size_t{trailer[0]} | size_t{trailer[1]} << 8 | size_t{trailer[2]} << 16 | size_t{trailer[3]} << 24;
     const size_t expected = security::Inflater::expectedSize(static_cast<size_t>(storedBytes), stated);
-    // A row that would be inflated whole, with a bundle's room, is first
-    // asked for its first inflated byte: a row of zeros (or of anything no
-    // bundle begins with) costs that byte, not the megabytes it inflates to.
-    if (room >= MSRStoredMost::kBundleBytes && expected <= room) {
-        bool unread = false;
-        const std::optional<uint8_t> first = firstInflatedByte(blob, size, unread);
-        if (unread) {
-            why = sqlite3_errmsg(handle);
-            sqlite3_blob_close(blob);
-            return QueuedRowInflation::kFailed;
-        }
-        if (first && !queuedRowMayBeginBundle(*first)) {
-            why = "its first inflated byte begins no bundle";
-            sqlite3_blob_close(blob);
-            return QueuedRowInflation::kNoBundle;
-        }
+    // Every row is first walked from its inflated head: one that is no
+    // bundle (zeros, a key repeated, any pattern) costs the bytes that show
+    // it, not the megabytes it inflates to, whatever its trailer says.
+    bool unread = false;
+    if (!queuedRowHeadMayBeBundle(blob, size, charged, unread)) {
+        why = "its inflated head begins no bundle";
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kNoBundle;
+    }
+    if (unread) {
+        why = sqlite3_errmsg(handle);
+        sqlite3_blob_close(blob);
+        return QueuedRowInflation::kFailed;
     }
     // A row that says it passes the room is first inflated without being
     // held: a row that does pass it costs no memory at all, one whose
@@ -198,6 +293,17 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
     }
 }
 
+
+// What a pass says of the queued rows it dropped, by code.
+const char* droppedQueueRowsText(int64_t code) {
+    switch (code) {
+        case 12082: return "Dropped queued bundles not stored as bytes. Rows, first row ID, why";
+        case 12078: return "Dropped queued bundles larger than a bundle may be. Rows, first row ID, why";
+        case 12098: return "Dropped empty queued bundles. Rows, first row ID, why";
+        case 12099: return "Dropped queued bundles that do not inflate. Rows, first row ID, why";
+        default: return "Dropped queued bundles that inflate to what is no bundle. Rows, first row ID, why";
+    }
+}
 
 bool fail(MSRError* error, int64_t code, const std::string& description) {
     MSRSetError(error, code, description);
@@ -281,34 +387,44 @@ std::optional<MSRQueuedBundle> MSRDatabase::queuedBundleFromInflated(const std::
 // count limit, which counts bundles taken, not rows met. A row the walk
 // cannot use (empty, stored as something other than a blob, no gzip stream,
 // not inflating, stored or inflating past a bundle's bound, or inflating to
-// what is no bundle) is dropped in the walk that meets it, with its code,
-// and deleted: kept, it would cost every upload again, and rows of it at the
+// what is no bundle) is dropped in the walk that meets it, said once with
+// the others of its code and their count, and deleted: kept, it would cost every upload again, and rows of it at the
 // head of the queue would hold back every bundle behind them. Only a row the
 // file would not give is skipped, to be read again.
 //
 // Whatever the rows turn out to be, one walk is a pass of bounded work: the
 // bytes it inflates, the rows it meets and the rows it drops are counted
-// against the pass's budget, and a pass that reaches it ends where it is,
+// against the pass's budget (within what is left of its upload's), and a pass that reaches it ends where it is,
 // deletes what it dropped and says so (queueReadEndedAtBudget), so that the
 // caller's next pass goes on behind it. A row is inflated only within what
 // is left of the budget; one that needs more waits for the next pass, which
 // begins with the whole budget, more than a bundle's bound.
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     const std::string& query, const MSRSqliteValues& parameters, int64_t sizeLimit, MSRError* error,
-    int64_t countLimit) {
+    int64_t countLimit, bool everyRowInOrder) {
     queueReadEndedAtBudget_ = false;
+    // The pass's budget, within what is left of the upload's.
+    const QueuePassBudget budget{std::min(queuePassBudget_.inflatedBytes, queueWorkLeft_.inflatedBytes),
+                                 std::min(queuePassBudget_.rows, queueWorkLeft_.rows),
+                                 std::min(queuePassBudget_.droppedRows, queueWorkLeft_.droppedRows)};
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, parameters, error);
     if (!statement) return std::nullopt;
     std::vector<MSRQueuedBundle> bundles;
     std::vector<int64_t> dropped;
+    UnreadableRows said;
+    UnreadableRowRuns runs;
     int64_t runningSize = 0;
     size_t inflatedInPass = 0;
     int64_t rowsMet = 0;
     auto atBudget = [&] {
-        queueReadEndedAtBudget_ = inflatedInPass >= queuePassBudget_.inflatedBytes ||
-                                  rowsMet >= queuePassBudget_.rows ||
-                                  static_cast<int64_t>(dropped.size()) >= queuePassBudget_.droppedRows;
+        queueReadEndedAtBudget_ = inflatedInPass >= budget.inflatedBytes || rowsMet >= budget.rows ||
+                                  static_cast<int64_t>(dropped.size()) >= budget.droppedRows;
         return queueReadEndedAtBudget_;
+    };
+    auto drop = [&](int64_t code, int64_t rowID, std::string why) {
+        said.met(code, rowID, why);
+        runs.add(rowID, true);
+        dropped.push_back(rowID);
     };
     int rc = SQLITE_DONE;
     while (static_cast<int64_t>(bundles.size()) < countLimit && !atBudget() &&
@@ -317,22 +433,16 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
         const int64_t rowID = sqlite3_column_int64(statement, 0);
         const bool hasData = sqlite3_column_type(statement, 1) != SQLITE_NULL;
         const int64_t storedBytes = sqlite3_column_int64(statement, 1);
-        const MSRSqliteValue retryCount = MSRSqliteStore::valueAtColumn(2, statement).value_or(MSRSqliteNull{});
         if (hasData && storedBytes == MSRStoredMost::kNotABlob) {
-            MSRStorageLog(1, 12082, "Dropping a queued bundle not stored as bytes. Row ID",
-                          {std::to_string(rowID)});
-            dropped.push_back(rowID);
+            drop(12082, rowID, "not stored as bytes");
             continue;
         }
         if (storedBytes > static_cast<int64_t>(MSRStoredMost::kQueuedBundleRowBytes)) {
-            MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
-                          {std::to_string(rowID), std::to_string(storedBytes)});
-            dropped.push_back(rowID);
+            drop(12078, rowID, std::to_string(storedBytes) + " stored bytes");
             continue;
         }
         if (storedBytes <= 0) {
-            MSRStorageLog(1, 12098, "Dropping an empty queued bundle. Row ID", {std::to_string(rowID)});
-            dropped.push_back(rowID);
+            drop(12098, rowID, "empty");
             continue;
         }
         size_t room = MSRStoredMost::kBundleBytes;
@@ -342,7 +452,7 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
         }
         // Within what is left of the pass's budget, but for the first row the
         // pass inflates, which has a bundle's room whatever the budget.
-        const size_t budgetLeft = queuePassBudget_.inflatedBytes - inflatedInPass;
+        const size_t budgetLeft = budget.inflatedBytes - inflatedInPass;
         const bool roomFromBudget = inflatedInPass > 0 && budgetLeft < room;
         if (roomFromBudget) room = budgetLeft;
         std::vector<uint8_t> inflated;
@@ -350,13 +460,13 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
         size_t charged = 0;
         const QueuedRowInflation inflation =
             inflateQueuedRow(sqliteStore_->sqliteHandle(), rowID, storedBytes, room, inflated, why, charged);
-        inflatedInPass = std::min(inflatedInPass + charged, queuePassBudget_.inflatedBytes);
-        if (inflation == QueuedRowInflation::kFailed) continue;
+        inflatedInPass = std::min(inflatedInPass + charged, budget.inflatedBytes);
+        if (inflation == QueuedRowInflation::kFailed) {
+            runs.add(rowID, false);
+            continue;
+        }
         if (inflation == QueuedRowInflation::kNotInflating) {
-            MSRStorageLog(1, 12099,
-                          "Dropping a queued bundle that does not inflate. Row ID, stored bytes, error",
-                          {std::to_string(rowID), std::to_string(storedBytes), why});
-            dropped.push_back(rowID);
+            drop(12099, rowID, why);
             continue;
         }
         if (inflation == QueuedRowInflation::kPastRoom) {
@@ -366,25 +476,23 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
                 break;
             }
             if (room < MSRStoredMost::kBundleBytes) break;
-            MSRStorageLog(1, 12078, "Dropping a queued bundle larger than a bundle may be. Row ID, stored bytes",
-                          {std::to_string(rowID), std::to_string(storedBytes)});
-            dropped.push_back(rowID);
+            drop(12078, rowID, "inflates past a bundle's bound");
             continue;
         }
         size_t encodedSize = 0;
+        const MSRSqliteValue retryCount = MSRSqliteStore::valueAtColumn(2, statement).value_or(MSRSqliteNull{});
         std::optional<MSRQueuedBundle> pair =
             inflation == QueuedRowInflation::kInflated
                 ? queuedBundleFromInflated(inflated, retryCount, rowID, nullptr, &encodedSize)
                 : std::nullopt;
         inflated = {};
         if (!pair) {
-            MSRStorageLog(1, 12083, "Dropping a queued bundle that inflates to what is no bundle. Row ID, bytes",
-                          {std::to_string(rowID), std::to_string(storedBytes)});
-            dropped.push_back(rowID);
+            drop(12083, rowID, inflation == QueuedRowInflation::kInflated ? "it does not decode as a bundle" : why);
             continue;
         }
         const auto size = static_cast<int64_t>(encodedSize);
         if (!bundles.empty() && runningSize + size > sizeLimit) break;
+        runs.add(rowID, false);
         runningSize += size;
         bundles.push_back(std::move(*pair));
         if (runningSize > sizeLimit) break;
@@ -392,14 +500,19 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
     if (failed) sqliteStore_->setDatabaseError(error, "query records");
     sqliteStore_->cleanUpStatement(statement, query);
+    queueWorkLeft_.inflatedBytes -= std::min(queueWorkLeft_.inflatedBytes, inflatedInPass);
+    queueWorkLeft_.rows -= std::min(queueWorkLeft_.rows, rowsMet);
+    queueWorkLeft_.droppedRows -= std::min(queueWorkLeft_.droppedRows, static_cast<int64_t>(dropped.size()));
     // A pass that only met rows the file would not give changed nothing: the
     // next one would meet them again, so it is not called for.
     if (dropped.empty() && bundles.empty()) queueReadEndedAtBudget_ = false;
     // The bundles beside a dropped row go on as they were. The rows a pass
-    // drops are bounded by its budget, and go in one statement.
+    // drops are bounded by its budget, said once per code and deleted
+    // together.
     if (!dropped.empty()) {
+        said.say(droppedQueueRowsText);
         MSRError deleteError;
-        if (!deleteBundlesWithRowIDs(dropped, &deleteError)) {
+        if (!deleteDroppedQueueRows(runs, dropped, everyRowInOrder, &deleteError)) {
             MSRStorageLog(1, 12079, "Cannot delete queued bundles larger than a bundle may be. Error",
                           {deleteError});
         }
@@ -408,12 +521,25 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
     return bundles;
 }
 
+bool MSRDatabase::deleteDroppedQueueRows(const UnreadableRowRuns& runs, const std::vector<int64_t>& rowIDs,
+                                         bool byRuns, MSRError* error) {
+    return writeTogether(error, [&] {
+        if (!byRuns) return deleteBundlesWithRowIDs(rowIDs, error);
+        for (const auto& [first, last] : runs.runs) {
+            if (!stepCachedStatement("DELETE FROM queue WHERE rowid BETWEEN ? AND ?", {first, last},
+                                     "delete dropped queue rows", error))
+                return false;
+        }
+        return true;
+    });
+}
+
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                     int64_t sizeLimit,
                                                                                     MSRError* error) {
     // The window is counted in the walk: rows it drops take no place in it.
     return queuedBundlesForQuery("SELECT " + queuedBundleColumns() + " FROM queue ORDER BY rowid ASC", {},
-                                 sizeLimit, error, countLimit);
+                                 sizeLimit, error, countLimit, true);
 }
 
 std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queryBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,

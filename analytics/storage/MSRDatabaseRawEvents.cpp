@@ -18,6 +18,13 @@
 
 namespace {
 
+// What a read says of the raw events it deleted as unreadable, by code.
+const char* unreadableRawEventsText(int64_t code) {
+    return code == 12084   ? "Deleted raw events not stored as bytes. Rows, first row ID, why"
+           : code == 12080 ? "Deleted raw events larger than an event may be stored. Rows, first row ID, why"
+                           : "Deleted raw events that cannot be read. Rows, first row ID, why";
+}
+
 using MSRSqliteErrorShorthands::kArgument;
 using MSRSqliteErrorShorthands::kState;
 using MSRSqliteErrorShorthands::kConversion;
@@ -510,12 +517,12 @@ bool MSRDatabase::setAsideEventsWithUnreadableMetadata(int64_t fingerprint, MSRE
 // the windows deleted is said once, with its count.
 std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter) {
-    UnreadableRawEvents unreadable;
+    UnreadableRows unreadable;
     for (;;) {
         const int64_t before = unreadable.count;
         auto events = rawEventsOfOneWindow(fingerprint, error, eventFilter, unreadable);
         if (!events || !events->empty() || unreadable.count - before < kMaxRawEventsReadPerCall) {
-            unreadable.say();
+            unreadable.say(unreadableRawEventsText);
             return events;
         }
     }
@@ -523,18 +530,18 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsWithMetadataFi
 
 std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsWithMetadataFingerprint(
     int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter) {
-    UnreadableRawEvents unreadable;
+    UnreadableRows unreadable;
     for (;;) {
         const int64_t before = unreadable.count;
         auto rows = rawEventRowsOfOneWindow(fingerprint, error, eventFilter, unreadable);
         if (!rows || !rows->empty() || unreadable.count - before < kMaxRawEventsReadPerCall) {
-            unreadable.say();
+            unreadable.say(unreadableRawEventsText);
             return rows;
         }
     }
 }
 
-void MSRDatabase::UnreadableRawEvents::met(int64_t code, int64_t rowID, const std::string& why) {
+void MSRDatabase::UnreadableRows::met(int64_t code, int64_t rowID, const std::string& why) {
     ++count;
     Kind& kind = kinds[code];
     if (kind.rows++ == 0) {
@@ -543,24 +550,19 @@ void MSRDatabase::UnreadableRawEvents::met(int64_t code, int64_t rowID, const st
     }
 }
 
-void MSRDatabase::UnreadableRawEvents::say() const {
-    for (const auto& [code, kind] : kinds) {
-        const char* text = code == 12084   ? "Deleted raw events not stored as bytes. Rows, first row ID, why"
-                           : code == 12080 ? "Deleted raw events larger than an event may be stored. Rows, first "
-                                             "row ID, why"
-                                           : "Deleted raw events that cannot be read. Rows, first row ID, why";
-        MSRStorageLog(1, code, text, {std::to_string(kind.rows), std::to_string(kind.firstRowID), kind.firstWhy});
-    }
+void MSRDatabase::UnreadableRows::say(const char* (*textFor)(int64_t code)) const {
+    for (const auto& [code, kind] : kinds)
+        MSRStorageLog(1, code, textFor(code), {std::to_string(kind.rows), std::to_string(kind.firstRowID), kind.firstWhy});
 }
 
 std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsOfOneWindow(
-    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter, UnreadableRawEvents& said) {
+    int64_t fingerprint, MSRError* error, const MSRSqliteRowFilter& eventFilter, UnreadableRows& said) {
     // Events that can never be bundled must not stay the oldest: every run
     // would pick them again and nothing behind them would ever be sent.
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventData>{};
 
     std::vector<MSRRawEventData> events;
-    UnreadableRawEventRuns unreadable;
+    UnreadableRowRuns unreadable;
     static const std::string query = "SELECT rowid, name, timestamp, metadata_fingerprint, " + rawEventDataColumn() +
                                      ", is_realtime FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid "
                                      "ASC LIMIT ?";
@@ -594,7 +596,7 @@ std::optional<std::vector<MSRRawEventData>> MSRDatabase::rawEventsOfOneWindow(
 }
 
 std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
-    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter, UnreadableRawEvents& said) {
+    int64_t fingerprint, MSRError* error, const MSRRawEventRowFilter& eventFilter, UnreadableRows& said) {
     if (setAsideEventsWithUnreadableMetadata(fingerprint, error)) return std::vector<MSRRawEventRow>{};
 
     static const std::string query = "SELECT rowid, name, timestamp, " + rawEventDataColumn() +
@@ -602,7 +604,7 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
     sqlite3_stmt* statement = sqliteStore_->statementForQuery(query, {fingerprint, kMaxRawEventsReadPerCall}, error);
     if (!statement) return std::nullopt;
     std::vector<MSRRawEventRow> rows;
-    UnreadableRawEventRuns unreadable;
+    UnreadableRowRuns unreadable;
     // The last origin and name that an event could be made of (empty names
     // never can).
     std::string acceptedOrigin, acceptedName;
@@ -694,7 +696,7 @@ std::optional<std::vector<MSRRawEventRow>> MSRDatabase::rawEventRowsOfOneWindow(
     return rows;
 }
 
-void MSRDatabase::UnreadableRawEventRuns::add(int64_t rowID, bool unreadable) {
+void MSRDatabase::UnreadableRowRuns::add(int64_t rowID, bool unreadable) {
     if (!unreadable) {
         open = false;
         return;
@@ -710,7 +712,7 @@ void MSRDatabase::UnreadableRawEventRuns::add(int64_t rowID, bool unreadable) {
 // A run of unreadable rows (no readable row of the fingerprint between its
 // ends, in the read's rowid order) goes in one statement by its range: a
 // window of nothing but unreadable rows costs one statement, not one per row.
-bool MSRDatabase::deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRawEventRuns& unreadable,
+bool MSRDatabase::deleteUnreadableRawEvents(int64_t fingerprint, const UnreadableRowRuns& unreadable,
                                             MSRError* error) {
     static const std::string deleteRun =
         "DELETE FROM raw_events WHERE metadata_fingerprint = ? AND rowid BETWEEN ? AND ?";

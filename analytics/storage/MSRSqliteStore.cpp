@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <system_error>
 
 #include "analytics/storage/MSRFilePaths.h"
+#include "analytics/storage/MSRSalvageMark.h"
 #include "analytics/storage/MSRSqliteErrorShorthands.h"
 #include "analytics/storage/MSRStorageLog.h"
 #include "analytics/storage/MSRWriteAheadLog.h"
@@ -256,33 +258,25 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
 
     MSRClearImmutableFlag(databasePath_);
     std::error_code ec;
-    // Named before it moves: a kill between the two leaves a mark naming no
-    // copy, which the owner forgets, and the file still in place.
-    std::string pending;
+    // Named before it moves: a kill between the two leaves a mark naming a
+    // copy that is not there, which the owner forgets, and the file still in
+    // place. A salvage still pending goes on where it stood (what it copied
+    // is in the file moved now), and the file moved now is read after it:
+    // it may hold rows of its own, stored while the salvage waited.
+    std::optional<MSRSalvageMark> mark;
     if (!salvageMark_.empty()) {
-        // A salvage still pending: the file set aside now holds no more than
-        // the rows it had copied (it runs before anything else is written),
-        // and the copy it read from is read again from its first row.
-        {
-            std::ifstream mark(salvageMark_, std::ios::binary);
-            if (!std::getline(mark, pending) || pending.empty() || pending.find('/') != std::string::npos ||
-                !fs::exists(folder / pending, ec))
-                pending.clear();
-        }
-        const std::string writing = salvageMark_ + ".writing";
-        {
-            std::ofstream mark(writing, std::ios::binary | std::ios::trunc);
-            mark << (pending.empty() ? fs::path(target).filename().string() : pending) << "\n";
-        }
-        fs::rename(writing, salvageMark_, ec);
-        if (ec) {
-            MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
+        mark = MSRSalvageMark::read(salvageMark_).value_or(MSRSalvageMark{});
+        mark->forgetMissingCopies(folder.string());
+        mark->append(fs::path(target).filename().string());
+        std::string failure;
+        if (!mark->write(salvageMark_, &failure)) {
+            sayStaysInPlace("its salvage mark could not be written (" + failure + ")");
             return false;
         }
     }
     fs::rename(databasePath_, target, ec);
     if (ec) {
-        MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {ec.message()});
+        sayStaysInPlace(ec.message());
         return false;
     }
     for (const char* suffix : kJournalSuffixes) {
@@ -291,15 +285,27 @@ bool MSRSqliteStore::moveDatabaseAside(std::string* keptAs) {
         // Left behind, a journal would be played into the fresh database.
         if (ec) fs::remove(databasePath_ + suffix, ec);
     }
-    // A file that keeps being damaged must not fill the disk with copies.
+    // A file that keeps being damaged must not fill the disk with copies;
+    // a copy still to be read is kept whatever their number.
     for (size_t i = 0; i + kMaxDamagedCopies <= kept.size(); ++i) {
         const std::string old = databasePath_ + ".damaged-" + std::to_string(kept[i]);
-        if (!pending.empty() && fs::path(old).filename() == pending) continue;
+        if (mark && mark->names(fs::path(old).filename().string())) continue;
         fs::remove(old, ec);
         for (const char* suffix : kJournalSuffixes) fs::remove(old + suffix, ec);
     }
     if (keptAs) *keptAs = target;
     return true;
+}
+
+void MSRSqliteStore::sayStaysInPlace(const std::string& cause) const {
+    MSRStorageLog(1, 34025, "Failed to move damaged database aside. Error", {cause});
+    // Said where a person sees it: what the file holds is neither lost nor
+    // sent until a start can set it aside.
+    if (salvageMark_.empty()) return;
+    std::fprintf(stderr,
+                 "analytics database: %s is damaged and stays where it is: %s; the events stored in it wait, and "
+                 "a later start with room sets it aside and copies them\n",
+                 databasePath_.c_str(), cause.c_str());
 }
 
 MSRSqliteStore::OpenResult MSRSqliteStore::damageOfCode(int code) {

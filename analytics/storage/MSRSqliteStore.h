@@ -98,12 +98,13 @@ class MSRSqliteStore {
     // Closes the database and renames the file, with its -wal, -shm and
     // -journal, to "<path>.damaged-<n>" in the same folder, so that what
     // SQLite can still read of it is kept; the oldest of more than
-    // kMaxDamagedCopies such copies goes. `keptAs` receives the new path.
-    // False (logged) when the file could not be moved; nothing is deleted then.
-    // With a salvage mark (see create), the copy's file name is written to it
-    // first; a mark that names a copy whose salvage is still pending keeps
-    // naming it, to be read again from its first row (the file moved now
-    // holds no more than what was copied of it), and that copy is kept.
+    // kMaxDamagedCopies such copies goes, unless the salvage mark names it.
+    // `keptAs` receives the new path. With a salvage mark (see create), the
+    // copy is added to the copies the mark names before the file moves (a
+    // salvage still pending goes on first). False (logged, and said on
+    // standard error when there is a mark) when the mark could not be
+    // written or the file could not be moved: the file then stays in place
+    // and nothing is deleted.
     static constexpr int kMaxDamagedCopies = 3;
     bool moveDatabaseAside(std::string* keptAs);
     // The copy that create() set aside when it found the file damaged; empty
@@ -264,6 +265,8 @@ class MSRSqliteStore {
     OpenResult validate(MSRError* error);
     // The kind of damage a result code reports, or kFailed for none.
     static OpenResult damageOfCode(int code);
+    // Logs that the damaged file could not be set aside, for `cause`.
+    void sayStaysInPlace(const std::string& cause) const;
 
     sqlite3* handle_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;

@@ -48,11 +48,20 @@ inline constexpr size_t kQueuedBundleRowBytes = kBundleBytes + kBundleBytes / 10
 // What one pass over the queue may spend, whatever its rows turn out to be:
 // the bytes it inflates (a bundle at its bound and one more), the rows it
 // meets (the most an upload may take) and the rows it drops, which are
-// deleted in one statement as the pass ends. A pass at its budget ends, and
-// the next one goes on from where the deletions left the queue.
+// deleted by their runs of rowids in one transaction as the pass ends. A
+// pass at its budget ends, and the next one goes on from where the
+// deletions left the queue.
 inline constexpr size_t kQueuePassInflatedBytes = 2 * kBundleBytes;
 inline constexpr int64_t kQueuePassRows = 10'000;
-inline constexpr int64_t kQueuePassDroppedRows = 1'000;
+inline constexpr int64_t kQueuePassDroppedRows = 10'000;
+
+// What the passes one upload chains may spend together (a start's upload
+// or a scheduled one; the passes behind a spent budget wait for the next):
+// a few passes' worth, about a second of a start's work however the rows
+// turn out, so that the end of the process never waits for more.
+inline constexpr size_t kQueueWorkInflatedBytes = 4 * kBundleBytes;
+inline constexpr int64_t kQueueWorkRows = 50'000;
+inline constexpr int64_t kQueueWorkDroppedRows = 50'000;
 
 // How many rows of a kind the engine's writers can have stored, and what a
 // read of many rows holds in total. Rows past these were put there by

@@ -17,9 +17,11 @@
 #include <random>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/KillSeed.h"
+#include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/ProcessCpu.h"
 #include "tests/support/Sanitizer.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -207,6 +209,43 @@ class DriverTest : public testing::Test {
         collector.releaseHeldReplies();
         measurement.setUploadsHeld(false);
         measurement.clear();
+    }
+
+    // A start that logs a burst of 200 (from 100) and ends once `count`
+    // events `ours` takes have arrived: the driver's processor time then;
+    // with `peak`, its peak there, which must be under `peakLimit`.
+    double startUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count,
+                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit) {
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
+            300))
+            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
+        const double cpu = cpuSecondsOf(driver.pid());
+        if (peak) {
+            *peak = endWithinPeak(driver, peakLimit);
+        } else {
+            EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        }
+        return cpu;
+    }
+
+    // A run that stores events 1 to 3 in a bundle that stays queued: its
+    // upload is held, and the run is killed once the bundle is stored.
+    void queueABundleOfThreeAndKill() {
+        measurement.setUploadsHeld(true);
+        {
+            tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "3"}));
+            ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 3; }, 120))
+                << consoleTail();
+            for (int i = 0; i < 1200 && storedCount(root.path(), "SELECT count(*) FROM queue") < 1; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waits for the bundle's commit
+            driver.kill();
+        }
+        collector.releaseHeldReplies();
+        measurement.setUploadsHeld(false);
+        measurement.clear();
+        ASSERT_GE(storedCount(root.path(), "SELECT count(*) FROM queue"), 1) << consoleTail();
     }
 
     // A run of `count` events from `first` that ends once they are logged.

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -156,7 +157,7 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
     // each table, 1,000,000 raw events and 8 queued rows of 60 MiB: with
     // `unreadable`, raw events that cannot be read and rows that inflate to
     // 60 MiB and are no bundle, else readable events and texts.
-    void fillDatabases(bool unreadable) {
+    void fillDatabases(bool unreadable, bool bombs = false) {
         std::vector<uint8_t> configuration = *tools::MeasurementCollector::makeConfig(
             kDriverApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}).protoBuffer();
         // Field 1000, length-delimited, of four length bytes.
@@ -214,6 +215,21 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
                "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
                "SELECT i - 10, " + std::to_string(dispatch::Clock::now()) + ", ?, 0, 0 FROM n",
                &row);
+        if (!bombs) return;
+        // Ahead of them, 300 rows of 63 MiB of `0a 00` and 300 of 65 MiB of
+        // zeros, 64-66 KB each as stored.
+        for (const auto& [unit, bytes, first] :
+             {std::tuple{uint8_t{0x0a}, size_t{63} << 20, -1000}, std::tuple{uint8_t{0x00}, size_t{65} << 20, -700}}) {
+            std::vector<uint8_t> plain(bytes, 0);
+            for (size_t i = 0; i < plain.size(); i += 2) plain[i] = unit;
+            const std::vector<uint8_t> bomb = *security::gzip(plain);
+            runSql(database,
+                   "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                   "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+                   "SELECT i + " + std::to_string(first) + ", " + std::to_string(dispatch::Clock::now()) +
+                       ", ?, 0, 0 FROM n",
+                   &bomb);
+        }
     }
 };
 
@@ -223,11 +239,14 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
 // Or each store at its bound with raw events that cannot be read and queued
 // rows that inflate to 60 MiB and are no bundle, where a start once spent
 // 35 s and exited 1: the whole start, the burst uploaded, within 10 s of
-// processor time.
+// processor time. With 300 queued rows of 63 MiB of `0a 00` and 300 of
+// 65 MiB of zeros ahead of those, where a start once spent 34.5 s and exited
+// 1: the same.
 struct EveryStoreRow {
     const char* name;
     bool readersBounds;
     bool unreadable;
+    bool bombs = false;
 };
 
 void PrintTo(const EveryStoreRow& row, std::ostream* out) { *out << row.name; }
@@ -238,7 +257,8 @@ class EveryStoreAtItsBoundRows : public EveryStoreAtItsBoundProcessTest,
 INSTANTIATE_TEST_SUITE_P(Bounds, EveryStoreAtItsBoundRows,
                          testing::Values(EveryStoreRow{"OwnersBounds", false, false},
                                          EveryStoreRow{"ReadersBounds", true, false},
-                                         EveryStoreRow{"OwnersBoundsUnreadableRows", false, true}),
+                                         EveryStoreRow{"OwnersBoundsUnreadableRows", false, true},
+                                         EveryStoreRow{"OwnersBoundsUnreadableRowsAndBombs", false, true, true}),
                          [](const testing::TestParamInfo<EveryStoreRow>& info) { return std::string(info.param.name); });
 
 // What the start with unreadable rows may spend in all, the burst uploaded.
@@ -247,7 +267,7 @@ constexpr double kUnreadableRowsCpuSeconds = kUnderAddressSanitizer ? 150 : 10;
 TEST_P(EveryStoreAtItsBoundRows, AStartStaysWithinItsBudgetAndItsEventsArrive) {
     logAndEnd(1, 3);
     fillPropertyLists(GetParam().readersBounds);
-    fillDatabases(GetParam().unreadable);
+    fillDatabases(GetParam().unreadable, GetParam().bombs);
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {

@@ -8,16 +8,12 @@
 #include <gtest/gtest.h>
 #include "tests/support/TestPaths.h"
 
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/FileSizeLimit.h"
 #include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/TemporaryDataRoot.h"
@@ -25,47 +21,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct FullDiskRun {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-// Runs calvaro with every file it writes limited to `fileBytes` (0: no limit).
-FullDiskRun runLimited(const std::vector<std::string>& arguments, rlim_t fileBytes) {
-    std::vector<std::string> words{CALVARO_EXECUTABLE};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int out[2];
-    FullDiskRun run;
-    if (pipe(out) != 0) return run;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A pipe is no file: the output is not limited.
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        if (fileBytes > 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{fileBytes, fileBytes};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(out[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<size_t>(got));
-    close(out[0]);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
 
 // What the end says of work queued after it.
 constexpr const char* kDroppedWork = "after the end of the queues was dropped";
@@ -101,7 +56,7 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
                                              "-DEDIzuraroveDebugEnabled"};
 
     // A first run with room: every calculation stored, exit 0, nothing lost.
-    const FullDiskRun roomy = runLimited(arguments, 0);
+    const LimitedRun roomy = runWithFileLimit(CALVARO_EXECUTABLE, arguments, RLIM_INFINITY, 300);
     ASSERT_EQ(roomy.status, 0) << roomy.output;
     EXPECT_EQ(roomy.output.find("not stored"), std::string::npos) << roomy.output;
     const int64_t before = storedRows(home, "kal_calculate");
@@ -112,7 +67,7 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
                                                         << roomy.output;
 
     // Then the disk fills up in the middle of the run.
-    const FullDiskRun full = runLimited(arguments, 64 * 1024);
+    const LimitedRun full = runWithFileLimit(CALVARO_EXECUTABLE, arguments, 64 * 1024, 300);
     EXPECT_NE(full.status, 0) << full.output;
     EXPECT_NE(full.output.find("calvaro: not stored: "), std::string::npos) << full.output;
     const int64_t stored = storedRows(home, "kal_calculate") - before;
@@ -123,7 +78,7 @@ TEST(FullDiskProcessTest, NothingIsCalledStoredThatIsNotAndTheRunSaysWhatItLost)
 
     // A disk too full for the history of exercises: the run names the file
     // whose changes it could not write.
-    const FullDiskRun noHistory = runLimited(arguments, 2048);
+    const LimitedRun noHistory = runWithFileLimit(CALVARO_EXECUTABLE, arguments, 2048, 300);
     EXPECT_NE(noHistory.status, 0) << noHistory.output;
     const size_t said = noHistory.output.find("calvaro: not stored: ");
     ASSERT_NE(said, std::string::npos) << noHistory.output;

@@ -55,36 +55,11 @@ bool passBudgetBurst(const tools::CollectedEvent& event) {
 class PassBudgetProcessTest : public DriverTest {
   protected:
     PassBudgetProcessTest() : DriverTest("pass-budget") {}
-
-    // A start that logs a burst of 200 and ends once every one has arrived:
-    // the driver's processor time then.
-    double startUntilTheBurstArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count) {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
-        EXPECT_TRUE(measurement.waitUntil(
-            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
-            300))
-            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
-        const double cpu = cpuSecondsOf(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
-        return cpu;
-    }
 };
 
 TEST_F(PassBudgetProcessTest, QueuedRowsOfZerosAheadOfABundleGoAndTheBundleArrivesAtThatStart) {
-    // A bundle of three events that stays queued: its upload is held, and the
-    // run is killed once the bundle is stored.
-    measurement.setUploadsHeld(true);
-    {
-        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "3"}));
-        ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 3; }, 120)) << consoleTail();
-        for (int i = 0; i < 1200 && storedCount(root.path(), "SELECT count(*) FROM queue") < 1; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waits for the bundle's commit
-        driver.kill();
-    }
-    collector.releaseHeldReplies();
-    measurement.setUploadsHeld(false);
-    measurement.clear();
-    ASSERT_GE(storedCount(root.path(), "SELECT count(*) FROM queue"), 1) << consoleTail();
+    queueABundleOfThreeAndKill();
+    if (HasFatalFailure()) return;
 
     const std::vector<uint8_t> zeros = *security::gzip(std::vector<uint8_t>(size_t{63} << 20, 0));
     ASSERT_EQ(zeros.size(), 64234u);
@@ -103,7 +78,7 @@ TEST_F(PassBudgetProcessTest, QueuedRowsOfZerosAheadOfABundleGoAndTheBundleArriv
     double inflateTenth = passBudgetThreadCpu();
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(security::inflate(zeros, nullptr, size_t{64} << 20));
     inflateTenth = passBudgetThreadCpu() - inflateTenth;
-    const double cpu = startUntilTheBurstArrived(ours, 203);
+    const double cpu = startUntilArrived(ours, 203);
     std::printf("  300 queued rows of zeros ahead of a bundle: its events and the burst arrived at %.2f s of "
                 "processor time; inflating a tenth of the rows takes %.2f s\n", cpu, inflateTenth);
     // The rows are told from their first inflated byte: the start costs
@@ -143,7 +118,7 @@ TEST_F(PassBudgetProcessTest, AMillionUnreadableRawEventsCostAStartLessThanTwice
         SCOPED_TRACE(withJunk ? "with the junk" : "without");
         passBudgetRestore(withJunk ? junk.path() : clean.path(), root.path());
         measurement.clear();
-        least[withJunk] = std::min(least[withJunk], startUntilTheBurstArrived(passBudgetBurst, 200));
+        least[withJunk] = std::min(least[withJunk], startUntilArrived(passBudgetBurst, 200));
         expectEachAcceptedOnce(passBudgetBurst, 200);
         if (withJunk) {
             // Said in a line per read that met them, not one per row.

@@ -8,10 +8,6 @@
 // a write fails as on a full disk.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -22,35 +18,13 @@
 #include <vector>
 
 #include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/FileSizeLimit.h"
 #include "tests/e2e/MeasurementDatabase.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tools::DriverProcess;
-
-// Every file a process started within its life may write holds at most
-// `bytes`: a driver started meanwhile keeps the limit, and a write past it
-// fails.
-class SalvageRoomFileLimit {
-  public:
-    explicit SalvageRoomFileLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, saved_.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~SalvageRoomFileLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, previous_);
-    }
-    SalvageRoomFileLimit(const SalvageRoomFileLimit&) = delete;
-    SalvageRoomFileLimit& operator=(const SalvageRoomFileLimit&) = delete;
-
-  private:
-    rlimit saved_{};
-    sighandler_t previous_ = SIG_DFL;
-};
 
 class SalvageWithoutRoomProcessTest : public DriverTest {
   protected:
@@ -66,37 +40,13 @@ class SalvageWithoutRoomProcessTest : public DriverTest {
     }
 };
 
-auto salvageRoomEvents(int64_t first, int64_t count) {
-    return [first, count](const tools::CollectedEvent& event) {
-        const auto n = event.intParam("n");
-        return event.name == "e2e_event" && n && *n >= first && *n < first + count;
-    };
-}
-
 TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns) {
     constexpr int64_t kStored = 20000;
     // Stored and acknowledged, none sent: the uploads are held, and the run
     // is killed once every event is stored.
     ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kStored));
 
-    // Everything into the main file, then receipts committed one at a time
-    // into a log that is kept, and its first frame's page damaged: SQLite
-    // would read none of them, so the next start sets the file aside and
-    // salvages it (its main file readable as it is).
-    {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
-        std::vector<std::string> steps{"PRAGMA wal_checkpoint(TRUNCATE)", "PRAGMA wal_autocheckpoint=0"};
-        for (int receipt = 1; receipt <= 3; ++receipt)
-            steps.push_back("INSERT INTO purchase_transactions VALUES ('kept-" + std::to_string(receipt) + "')");
-        for (const std::string& step : steps)
-            ASSERT_EQ(sqlite3_exec(db, step.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << step;
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        sqlite3_close(db);
-        std::fstream log(databaseFile().string() + "-wal", std::ios::in | std::ios::out | std::ios::binary);
-        log.seekp(32 + 24 + 1000);
-        log.write(std::string(32, '\x3c').data(), 32);
-    }
+    ASSERT_NO_FATAL_FAILURE(damageTheLogOfReceipts(databaseFile()));
     const uintmax_t keptBytes = fs::file_size(databaseFile());
     // Bundled or not when the run was killed, the events take more than a
     // fresh file and the start's own events do.
@@ -106,11 +56,11 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
 
     const fs::path copy = databaseFile().string() + ".damaged-1";
     const fs::path mark = databaseFile().string() + ".salvage";
-    auto nearlyFull = salvageRoomEvents(100000, 20);
+    auto nearlyFull = numberedDriverEvents(100000, 20);
     {
         // Room for a fresh file and the start's own events, not for a copy
         // of the kept one; only the driver has the limit, from its start.
-        std::optional<SalvageRoomFileLimit> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
+        std::optional<FileSizeLimitScope> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100000", "--count", "20"}));
         limit.reset();
         EXPECT_TRUE(measurement.waitUntil(
@@ -134,7 +84,7 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
     EXPECT_TRUE(fs::exists(mark)) << consoleTail();
 
     // Room again: the next start goes on with the salvage.
-    auto stored = salvageRoomEvents(1, kStored);
+    auto stored = numberedDriverEvents(1, kStored);
     {
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1"}));
         EXPECT_TRUE(measurement.waitUntil(

@@ -24,9 +24,14 @@ MSRPBMeasurementBundle passBundle() {
 
 // What a junk row holds before it is gzipped: `bytes` of zeros (no bundle
 // begins with one), or as many behind the key and length of a text field
-// that claims more than follows (a bundle's first bytes, no bundle in the end).
-std::vector<uint8_t> junkBytes(size_t bytes, bool bundleHead) {
+// that claims more than follows (a bundle's first bytes, no bundle in the end),
+// or `unit` repeated over them.
+std::vector<uint8_t> junkBytes(size_t bytes, bool bundleHead, const std::vector<uint8_t>& unit = {}) {
     std::vector<uint8_t> out;
+    if (!unit.empty()) {
+        while (out.size() < bytes) out.insert(out.end(), unit.begin(), unit.end());
+        return out;
+    }
     if (bundleHead) {
         out.push_back(0x42);  // field 8, length-delimited
         for (uint64_t length = bytes + 100; ; length >>= 7) {
@@ -60,9 +65,12 @@ struct QueuePassRow {
     size_t junkBytes;
     bool bundleHead;
     MSRDatabase::QueuePassBudget budget;
-    // The most rows one pass may delete, and the fewest passes it takes.
+    // The most rows one pass may delete, and the fewest and most passes it
+    // takes.
     int64_t mostDroppedPerPass;
     int fewestPasses;
+    int mostPasses = 10'000;
+    std::vector<uint8_t> unit = {};
 };
 
 void PrintTo(const QueuePassRow& row, std::ostream* out) { *out << row.name; }
@@ -71,12 +79,18 @@ class QueuePassBudgetTest : public StorageTest, public testing::WithParamInterfa
 
 // 40 rows that inflate to 3 MiB each and are no bundle, under a budget of
 // 8 MiB: two a pass (the third would pass what is left, and waits). 40 rows
-// of 3 MiB of zeros: told from their first inflated byte, charged nothing,
-// all in one pass. 2,500 texts under a budget of 1,000 dropped rows, and 120
-// under one of 50 rows met.
+// of 3 MiB of zeros, or of a key no bundle has that way (field 1 as a text),
+// a field that is not repeated met again and again, more empty events than a
+// bundle holds, a varint that never ends: each told from its head, all in
+// one pass under a budget of 2 MiB. 2,500 texts under a budget of 1,000
+// dropped rows, and 120 under one of 50 rows met.
 const QueuePassRow kQueuePassRows[] = {
     {"InflatedBytes", 40, 3 << 20, true, {8 << 20, 10'000, 1'000}, 2, 20},
-    {"Zeros", 40, 3 << 20, false, {8 << 20, 10'000, 1'000}, 40, 1},
+    {"Zeros", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1},
+    {"KeyOfAnotherWireType", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0x0a, 0x00}},
+    {"SingleFieldRepeated", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0x08, 0x00}},
+    {"MoreEventsThanABundleHolds", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0x12, 0x00}},
+    {"EndlessVarint", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0xff}},
     {"DroppedRows", 2'500, 0, false, {8 << 20, 10'000, 1'000}, 1'000, 3},
     {"RowsMet", 120, 0, false, {8 << 20, 50, 1'000}, 50, 3},
 };
@@ -101,7 +115,7 @@ TEST_P(QueuePassBudgetTest, EachPassStaysWithinItsBudgetAndTheBundleBehindTheJun
         ASSERT_EQ(sqlite3_open(database->databasePath().c_str(), &db), SQLITE_OK);
         sqlite3_stmt* update = nullptr;
         const std::vector<uint8_t> gzipped =
-            row.junkBytes ? *security::gzip(junkBytes(row.junkBytes, row.bundleHead)) : std::vector<uint8_t>{};
+            row.junkBytes ? *security::gzip(junkBytes(row.junkBytes, row.bundleHead, row.unit)) : std::vector<uint8_t>{};
         ASSERT_EQ(sqlite3_prepare_v2(db,
                                      row.junkBytes ? "UPDATE queue SET data = ?1 WHERE rowid < ?2"
                                                    : "UPDATE queue SET data = 'text' WHERE rowid < ?2",
@@ -135,6 +149,42 @@ TEST_P(QueuePassBudgetTest, EachPassStaysWithinItsBudgetAndTheBundleBehindTheJun
     EXPECT_FALSE(database->queueReadEndedAtBudget());
     EXPECT_EQ(queuePassRowsLeft(database->databasePath()), 1);
     EXPECT_GE(passes, row.fewestPasses);
+    EXPECT_LE(passes, row.mostPasses);
+}
+
+// The passes one upload chains draw on one budget: once it is spent a read
+// does nothing, whatever waits, until the next upload refills it.
+TEST_F(StorageTest, ThePassesOfOneUploadShareItsQueueWork) {
+    auto config = MSRPersistedConfig::initWithSuiteName("test.queue.work");
+    auto database = MSRDatabase::initWithDatabaseName(MSRDatabase::kDatabaseName, config, nullptr);
+    ASSERT_TRUE(database);
+    database->setRemoteConfig(std::make_shared<MSRRemoteConfig>());
+    ASSERT_TRUE(database->reset(nullptr));
+    database->setQueuePassBudgetForTesting({8 << 20, 10'000, 1'000});
+    database->setQueueWorkForTesting({64 << 20, 100'000, 1'500});
+    for (int i = 0; i <= 2'500; ++i) ASSERT_TRUE(database->insertBundle(passBundle(), false, nullptr));
+    database->commitPendingWrites();
+    ASSERT_EQ(shell(database->databasePath(), "UPDATE queue SET data = 'text' WHERE rowid <= 2500"), "");
+
+    const struct {
+        bool refill;
+        int64_t left;      // rows left after the read
+        bool spent;        // the upload's queue work after it
+        size_t read;       // bundles it returned
+    } reads[] = {
+        {false, 1'501, false, 0}, {false, 1'001, true, 0}, {false, 1'001, true, 0},
+        {true, 1, false, 0},      {false, 1, false, 1},
+    };
+    for (const auto& step : reads) {
+        SCOPED_TRACE(&step - reads);
+        if (step.refill) database->refillQueueWork();
+        std::optional<std::vector<MSRQueuedBundle>> read = database->queryBundlesWithCountLimit(100, 65536, nullptr);
+        ASSERT_TRUE(read);
+        database->commitPendingWrites();
+        EXPECT_EQ(read->size(), step.read);
+        EXPECT_EQ(queuePassRowsLeft(database->databasePath()), step.left);
+        EXPECT_EQ(database->queueWorkSpent(), step.spent);
+    }
 }
 
 }  // namespace

@@ -2,8 +2,15 @@
 // has no room to commit gives nothing up: its mark and the kept copy stay,
 // standard error says how many rows wait, and a later start with room goes
 // on with it, the engine's rows written meanwhile kept beside the kept ones.
+// Setting a file aside checks every write before the file moves: a file that
+// cannot be named in the mark stays where it is, and a copy set aside while a
+// salvage waits is read after the one before it.
 
 #include <sqlite3.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -49,6 +56,56 @@ struct SalvageCommitRows {
     ~SalvageCommitRows() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(hook)); }
 };
 
+// For its life every file the process writes holds at most `bytes`, as on a
+// full disk (SIGXFSZ ignored), and standard error goes into a pipe, read by
+// said() (a file would be held to the limit too).
+class SetAsideFileLimit {
+  public:
+    explicit SetAsideFileLimit(rlim_t bytes) {
+        fflush(stderr);
+        if (pipe(pipe_) == 0) {
+            saved_ = dup(STDERR_FILENO);
+            dup2(pipe_[1], STDERR_FILENO);
+        }
+        getrlimit(RLIMIT_FSIZE, &savedLimit_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, savedLimit_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~SetAsideFileLimit() { said(); }
+    SetAsideFileLimit(const SetAsideFileLimit&) = delete;
+    SetAsideFileLimit& operator=(const SetAsideFileLimit&) = delete;
+
+    // Lifts the limit and answers what was said on standard error.
+    std::string said() {
+        if (saved_ < 0) return said_;
+        setrlimit(RLIMIT_FSIZE, &savedLimit_);
+        signal(SIGXFSZ, previous_);
+        fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        close(pipe_[1]);
+        saved_ = -1;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = read(pipe_[0], buffer, sizeof buffer)) > 0) said_.append(buffer, static_cast<size_t>(got));
+        close(pipe_[0]);
+        return said_;
+    }
+
+  private:
+    int pipe_[2] = {-1, -1};
+    int saved_ = -1;
+    rlimit savedLimit_{};
+    sighandler_t previous_ = SIG_DFL;
+    std::string said_;
+};
+
+std::string salvageRoomBytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class SalvageRoomTest : public StorageTest {
   protected:
     void SetUp() override {
@@ -69,35 +126,36 @@ class SalvageRoomTest : public StorageTest {
     // events as "timestamp:hex(data)".
     std::multiset<std::string> damagedWithEvents(int events, int bytes) {
         EXPECT_TRUE(open());
+        storeEvents(0, events, bytes);
         sqlite3* db = nullptr;
         EXPECT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
-        exec(db, "INSERT INTO raw_events_metadata VALUES (1, x'0a00')");
-        for (int first = 0; first < events; first += 1000) {
-            exec(db, "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(first) + " UNION ALL SELECT i + 1 FROM n "
-                     "WHERE i < " + std::to_string(std::min(first + 1000, events) - 1) +
-                     ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
-                     "SELECT 'e', i, 1, randomblob(" + std::to_string(bytes) + "), 0 FROM n");
-        }
         exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
         sqlite3_close(db);
         std::multiset<std::string> rows = eventRows();
-        std::fstream file(path(), std::ios::in | std::ios::out | std::ios::binary);
-        file.write(std::string(100, '\x5a').data(), 100);
+        damageFirstPage();
         return rows;
     }
-    std::multiset<std::string> eventRows() const {
-        std::multiset<std::string> rows;
+    // Raw events at timestamps `first` on, stored into the engine's file as
+    // another program would, in commits of 1,000.
+    void storeEvents(int first, int count, int bytes) const {
         sqlite3* db = nullptr;
-        sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_exec(
-            db, "SELECT timestamp || ':' || hex(data) FROM raw_events",
-            [](void* into, int, char** values, char**) {
-                static_cast<std::multiset<std::string>*>(into)->insert(values[0] ? values[0] : "");
-                return 0;
-            },
-            &rows, nullptr);
+        EXPECT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        exec(db, "INSERT OR IGNORE INTO raw_events_metadata VALUES (1, x'0a00')");
+        for (int from = first; from < first + count; from += 1000) {
+            exec(db, "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(from) + " UNION ALL SELECT i + 1 FROM n "
+                     "WHERE i < " + std::to_string(std::min(from + 1000, first + count) - 1) +
+                     ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+                     "SELECT 'e', i, 1, randomblob(" + std::to_string(bytes) + "), 0 FROM n");
+        }
         sqlite3_close(db);
-        return rows;
+    }
+    // The file's first 100 bytes overwritten: SQLite takes it for no database.
+    void damageFirstPage() const {
+        std::fstream file(path(), std::ios::in | std::ios::out | std::ios::binary);
+        file.write(std::string(100, '\x5a').data(), 100);
+    }
+    std::multiset<std::string> eventRows() const {
+        return selectedTexts(path(), "SELECT timestamp || ':' || hex(data) FROM raw_events");
     }
     static void exec(sqlite3* db, const std::string& sql) {
         char* message = nullptr;
@@ -206,6 +264,103 @@ TEST_F(SalvageRoomTest, DamageInsideTheLastCommittedTransactionDropsItAsSQLiteDo
     EXPECT_FALSE(fs::exists(path() + ".damaged-1"));
     EXPECT_FALSE(logged(34023) || logged(34024) || logged(34026));
     EXPECT_EQ(shell(path(), "SELECT count(*), max(timestamp) FROM raw_events"), "900|8.0\n");
+}
+
+// A damaged file met by two starts without room, then by one with room. With
+// no room at all the mark cannot be written and the file stays as it was;
+// with room for the mark and not for a fresh file's tables the file moves
+// and the fresh one waits for its tables. Either way the start fails, says
+// so on standard error, and the start with room copies every stored event.
+TEST_F(SalvageRoomTest, ADamagedFileMetWithoutRoomLosesNoStoredEvent) {
+    struct Case {
+        const char* name;
+        rlim_t room;
+        bool moves;
+        const char* said;
+    } cases[] = {
+        {"no room at all", 0, false, "is damaged and stays where it is: its salvage mark could not be written"},
+        {"room for the mark only", 4096, true, "a later start with room goes on"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(fs::path(path()).parent_path());
+        const std::multiset<std::string> kept = damagedWithEvents(2000, 200);
+        ASSERT_EQ(kept.size(), 2000u);
+        const std::string damagedBytes = salvageRoomBytes(path());
+        for (int start = 0; start < 2; ++start) {
+            SetAsideFileLimit limit(c.room);
+            const bool opened = open() != nullptr;
+            const std::string said = limit.said();
+            EXPECT_FALSE(opened);
+            EXPECT_NE(said.find(c.said), std::string::npos) << start << ": " << said;
+        }
+        if (!c.moves) {
+            EXPECT_TRUE(salvageRoomBytes(path()) == damagedBytes);
+            EXPECT_FALSE(fs::exists(path() + ".salvage"));
+        }
+        EXPECT_EQ(fs::exists(path() + ".damaged-1"), c.moves);
+        EXPECT_FALSE(fs::exists(path() + ".damaged-2")) << "a fresh file without its tables is no damage";
+
+        ASSERT_TRUE(open());
+        EXPECT_EQ(eventRows(), kept);
+        EXPECT_FALSE(fs::exists(path() + ".salvage"));
+    }
+}
+
+// A salvage waits for room; each start stores events of its own in the new
+// file, which is damaged in turn and set aside by the next start. Each copy
+// joins the salvage behind the one before, none goes to the cap of copies
+// kept, and the start with room copies the kept events and every start's
+// own once each.
+TEST_F(SalvageRoomTest, ACopySetAsideWhileASalvageWaitsIsReadAfterIt) {
+    const std::multiset<std::string> kept = damagedWithEvents(3000, 600);
+    FullDisk::setFileLimit(1 << 20);
+    constexpr int kStarts = 4;
+    for (int start = 0; start < kStarts; ++start) {
+        SCOPED_TRACE(start);
+        testing::internal::CaptureStderr();
+        const bool opened = open() != nullptr;
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened) << said;
+        EXPECT_NE(said.find("waits for room to write: "), std::string::npos) << said;
+        ASSERT_TRUE(fs::exists(path() + ".damaged-" + std::to_string(start + 1)));
+        // What this start stores, at rowids the kept rows have.
+        storeEvents(100000 + 100 * start, 20, 16);
+        damageFirstPage();
+    }
+    FullDisk::setFileLimit(0);
+    ASSERT_TRUE(open());
+    std::multiset<std::string> keptBack;
+    size_t own = 0;
+    for (const std::string& row : eventRows()) {
+        if (std::stod(row) < 100000) {
+            keptBack.insert(row);
+        } else {
+            ++own;
+        }
+    }
+    EXPECT_EQ(keptBack, kept);
+    EXPECT_EQ(own, size_t{20} * kStarts);
+    EXPECT_FALSE(fs::exists(path() + ".salvage"));
+}
+
+// A reset while a salvage waits for room throws the kept events away with
+// the rest: the salvage does not bring them back into the fresh file.
+TEST_F(SalvageRoomTest, AResetForgetsASalvageThatWaits) {
+    damagedWithEvents(3000, 600);
+    FullDisk::setFileLimit(1 << 20);
+    testing::internal::CaptureStderr();
+    std::unique_ptr<MSRDatabase> database = open();
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(fs::exists(path() + ".salvage"));
+    FullDisk::setFileLimit(0);
+    ASSERT_TRUE(database->reset(nullptr));
+    EXPECT_TRUE(eventRows().empty());
+    EXPECT_FALSE(fs::exists(path() + ".salvage"));
+    database.reset();
+    ASSERT_TRUE(open());
+    EXPECT_TRUE(eventRows().empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // console sink, and a manual executor so that every queue runs in virtual time.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,23 @@ inline std::string shell(const std::string& path, const std::string& sql) {
         pclose(pipe);
     }
     return out;
+}
+
+// The texts `sql` selects, one column a row, from the file at `path`, read
+// as another program reads it.
+inline std::multiset<std::string> selectedTexts(const std::string& path, const std::string& sql) {
+    std::multiset<std::string> rows;
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_exec(
+        db, sql.c_str(),
+        [](void* into, int, char** values, char**) {
+            static_cast<std::multiset<std::string>*>(into)->insert(values[0] ? values[0] : "");
+            return 0;
+        },
+        &rows, nullptr);
+    sqlite3_close(db);
+    return rows;
 }
 
 class StorageTest : public ::testing::Test {

@@ -1,0 +1,161 @@
+// Queued rows no run of the engine wrote, each a gzip stream that inflates
+// far past what it stores, cost a start the few bytes that show what they
+// are, whatever their bytes:
+// - 300 rows of 63 MiB of `0a 00` (a key of the bundle's first field, of
+//   another wire type), or of 65 MiB of zeros (past a bundle's bound), ahead
+//   of a real bundle: every start ends cleanly, the bundle and the start's
+//   burst arrive at that start, each once, the start spends less processor
+//   time than inflating a tenth of the rows takes, and the rows are gone
+//   within three starts;
+// - 1,000,000 rows of 22 bytes that are no bundle: the start ends cleanly
+//   under 100 MB, its burst arrives once, and the drops are said once per
+//   pass with their count, never a line per row.
+
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/security/Compression.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
+#include "tests/e2e/ProcessCpu.h"
+
+namespace {
+
+using tools::DriverProcess;
+
+// The processor time this thread has spent, in seconds.
+double queueBombsThreadCpu() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// `unit` repeated to `bytes`, gzipped as another program would.
+std::vector<uint8_t> queueBomb(const std::vector<uint8_t>& unit, size_t bytes) {
+    // Doubled by copies of what is there: a byte at a time is slow under
+    // the sanitizers.
+    std::vector<uint8_t> plain(std::max(bytes, unit.size()));
+    std::copy(unit.begin(), unit.end(), plain.begin());
+    for (size_t filled = unit.size(); filled < plain.size(); filled *= 2)
+        std::copy_n(plain.begin(), std::min(filled, plain.size() - filled), plain.begin() + filled);
+    return *security::gzip(plain);
+}
+
+bool queueBombsBurst(const tools::CollectedEvent& event) {
+    const auto n = event.intParam("n");
+    return event.name == "e2e_event" && n && *n >= 100 && *n < 300;
+}
+
+// A usual start holds about 25 MB; the sanitizers' shadow and quarantine
+// come on top.
+constexpr int64_t kQueueBombsPeakLimit = kUnderAddressSanitizer ? 768'000'000 : 100'000'000;
+
+class QueueBombsProcessTest : public DriverTest {
+  protected:
+    QueueBombsProcessTest() : DriverTest("queue-bombs") {}
+
+    // `count` copies of `row` ahead of everything queued, by rowids below 0.
+    void queueAhead(const std::vector<uint8_t>& row, int count) {
+        runSql(measurementDatabase(root.path()),
+               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
+                   ") INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+                   "SELECT i - " + std::to_string(count + 1) + ", " + std::to_string(dispatch::Clock::now()) +
+                   ", ?, 0, 0 FROM n",
+               &row);
+    }
+
+};
+
+struct QueueBombRow {
+    const char* name;
+    std::vector<uint8_t> unit;
+    size_t inflatedBytes;
+    size_t storedBytes;  // what the gzip of it holds, as another program stores it
+};
+
+void PrintTo(const QueueBombRow& row, std::ostream* out) { *out << row.name; }
+
+class QueueBombRows : public QueueBombsProcessTest, public testing::WithParamInterface<QueueBombRow> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Bombs, QueueBombRows,
+    testing::Values(QueueBombRow{"KeysOfAnotherWireType", {0x0a, 0x00}, size_t{63} << 20, 64'246},
+                    QueueBombRow{"ZerosPastABundle", {0x00}, size_t{65} << 20, 66'279}),
+    [](const testing::TestParamInfo<QueueBombRow>& info) { return info.param.name; });
+
+TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart) {
+    const QueueBombRow& row = GetParam();
+    queueABundleOfThreeAndKill();
+    if (HasFatalFailure()) return;
+
+    const std::vector<uint8_t> bomb = queueBomb(row.unit, row.inflatedBytes);
+    ASSERT_EQ(bomb.size(), row.storedBytes);
+    queueAhead(bomb, 300);
+    if (HasFatalFailure()) return;
+
+    // What inflating a tenth of the rows costs, in this thread.
+    double inflateTenth = queueBombsThreadCpu();
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(security::inflate(bomb, nullptr, size_t{128} << 20));
+    inflateTenth = queueBombsThreadCpu() - inflateTenth;
+
+    auto ours = [](const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
+    };
+    int64_t peak = 0;
+    const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit);
+    std::printf("  300 queued rows of %s ahead of a bundle: its events and the burst arrived at %.2f s of "
+                "processor time, peak %lld MiB; inflating a tenth of the rows takes %.2f s\n",
+                row.name, cpu, static_cast<long long>(peak >> 20), inflateTenth);
+    EXPECT_LT(cpu, inflateTenth) << consoleTail();
+    expectEachAcceptedOnce(ours, 203);
+    // Gone within three starts, each ending cleanly.
+    for (int start = 1; start < 3 && storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0") > 0;
+         ++start) {
+        logAndEnd(400 + start * 10, 3);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"), 0) << consoleTail();
+    // Said once a pass with their count, never a line a row.
+    EXPECT_LE(consoleLinesWith(12083) + consoleLinesWith(12078), 3u) << consoleTail();
+    EXPECT_EQ(consoleLinesWith(45003), 0u) << consoleTail();
+}
+
+// A million rows of 22 bytes, each the gzip of `0a 00`: the start ends
+// cleanly under 100 MB with its burst uploaded once, and says the rows it
+// dropped once a pass, whatever their number.
+TEST_F(QueueBombsProcessTest, AMillionTinyRowsThatAreNoBundleAreSaidOnceAPass) {
+    logAndEnd(1, 3);
+    if (HasFatalFailure()) return;
+    const std::vector<uint8_t> tiny = *security::gzip({0x0a, 0x00});
+    ASSERT_EQ(tiny.size(), 22u);
+    queueAhead(tiny, 1'000'000);
+    if (HasFatalFailure()) return;
+    measurement.clear();
+
+    int64_t peak = 0;
+    const double cpu = startUntilArrived(queueBombsBurst, 200, &peak, kQueueBombsPeakLimit);
+    const int64_t left = storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0");
+    const size_t said = consoleLinesWith(12083);
+    std::printf("  1,000,000 queued rows of 22 bytes: the burst arrived at %.2f s of processor time, peak %lld "
+                "MiB; %lld rows dropped, said in %zu lines\n",
+                cpu, static_cast<long long>(peak >> 20), static_cast<long long>(1'000'000 - left), said);
+    expectEachAcceptedOnce(queueBombsBurst, 200);
+    EXPECT_LT(left, 1'000'000);
+    // A line a pass, and a pass drops up to 10,000 rows.
+    EXPECT_GE(said, 1u) << consoleTail();
+    EXPECT_LE(said, static_cast<size_t>((1'000'000 - left) / 10'000 + 10)) << consoleTail();
+    EXPECT_EQ(consoleLinesWith(45003), 0u) << consoleTail();
+}
+
+}  // namespace
