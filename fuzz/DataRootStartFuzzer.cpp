@@ -55,7 +55,9 @@
 //   cut(3)                the preferences cut at cut / 2^24 of their length
 //   damage(1) at(2)       1 a byte that is no UTF-8 in the text of exercise
 //                         `at`, 2 its record damaged, 3 the switch's value
-//   counters(9)           each stored counter picks one of kDataRootCounters
+//   counter(1) edge(1) others(1)
+//                         one stored counter (counter - 1, 0 none) at
+//                         kDataRootCounters[edge], every other at [others]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -78,6 +80,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -409,6 +412,117 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.otherCounters = in.take(1) % kDataRootCounterCount;
     return d;
 }
+
+// ---- the mutator ---------------------------------------------------------------------
+
+// The input's fields in order, each with its width in bytes, the number of
+// values that differ in meaning (0 where every value of its width does) and
+// the values at its edges. A start costs seconds, so only a few hundred
+// inputs fit a run: the mutator sets whole fields and takes whole fields
+// from another input, so that "switched off" and "cut" meet in a few steps
+// rather than by chance among byte flips.
+struct DataRootField {
+    int width;
+    uint64_t most;
+    std::vector<uint64_t> edges;
+};
+
+const std::vector<DataRootField>& dataRootFields() {
+    static const std::vector<DataRootField> fields = [] {
+        const DataRootTable& table = dataRootTable();
+        const std::vector<uint64_t> sizes = {0, 1, 64, 1024, 65535};
+        const std::vector<uint64_t> units = {0, 1, 16, 64, 255};
+        const std::vector<uint64_t> values = {0, 1, 1000, 262145};
+        std::vector<DataRootField> f = {
+            {1, 32, {}},                             // flags
+            {2, kDataRootMostExercises + 1, {0, 1, 3, 40, 200, kDataRootMostExercises}},
+            {3, kDataRootMostValues + 1, values},    // foreign values
+            {2, 0, sizes},
+            {1, 9, {0, 1, 5, 8}},                    // large texts
+            {1, 0, units},
+            {1, 4, {}},                              // owner's prefix
+            {3, kDataRootMostValues + 1, values},
+            {2, 0, sizes},
+            {1, 0, units},
+            {2, 20'001, {0, 1, 1000, 20'000}},       // suites
+            {1, 0, {0, 1, 255}},
+            {2, 5001, {0, 10, 600, 5000}},           // keychain items
+            {1, 0, {0, 1, 255}},
+        };
+        for (size_t i = 0; i < std::size(kDataRootTimeKeys); ++i) f.push_back({1, kDataRootTimeCount, {}});
+        const std::vector<DataRootField> rest = {
+            {2, 20'001, {0, 1, 1000, 20'000}},       // dictionary keys
+            {1, 0, {0, 1, 255}},
+            {1, 3, {0, 1, 2}},                       // the switch
+            {1, table.keys.size() + 1, {0}},         // the odd value
+            {1, 0, {0, 2, 4, 6, 8, 128 | 4, 128 | 6, 128 | 8}},
+            {4, 0, {0, 1, 3, 255, 262145, uint64_t{1} << 24}},
+            {1, table.keys.size() + 1, {0}},         // the repeated key
+            {3, kDataRootMostValues + 1, {0, 1, 3, 262144}},
+            {3, 0, {0, 1 << 23, (1 << 24) - 1}},     // the cut
+            {1, 4, {0, 1, 2, 3}},                    // the damage
+            {2, 0, {0}},
+            {1, table.counters.size() + 1, {0}},     // the counters
+            {1, kDataRootCounterCount, {}},
+            {1, kDataRootCounterCount, {}},
+        };
+        f.insert(f.end(), rest.begin(), rest.end());
+        return f;
+    }();
+    return fields;
+}
+
+std::vector<uint64_t> dataRootFieldValues(const uint8_t* data, size_t size) {
+    DataRootInput in{data, size};
+    std::vector<uint64_t> values;
+    for (const DataRootField& field : dataRootFields()) values.push_back(in.take(field.width));
+    return values;
+}
+
+size_t dataRootWriteFields(const std::vector<uint64_t>& values, uint8_t* out, size_t maxSize) {
+    size_t at = 0;
+    for (size_t i = 0; i < values.size(); ++i)
+        for (int b = dataRootFields()[i].width; b-- > 0; ++at)
+            if (at < maxSize) out[at] = static_cast<uint8_t>(values[i] >> (8 * b));
+    return std::min(at, maxSize);
+}
+
+uint64_t dataRootFieldValue(const DataRootField& field, std::minstd_rand& random) {
+    if (!field.edges.empty() && random() % 2 == 0) return field.edges[random() % field.edges.size()];
+    const uint64_t drawn = (uint64_t{random()} << 31) ^ random();
+    if (field.most) return drawn % field.most;
+    return field.width >= 8 ? drawn : drawn & ((uint64_t{1} << (8 * field.width)) - 1);
+}
+
+}  // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
+    std::minstd_rand random(seed);
+    // Now and then a byte's worth, for what no whole field reaches.
+    if (random() % 8 == 0) return LLVMFuzzerMutate(data, size, maxSize);
+    std::vector<uint64_t> values = dataRootFieldValues(data, size);
+    for (unsigned changes = 1 + random() % 3; changes-- > 0;) {
+        const size_t field = random() % values.size();
+        const uint64_t before = values[field];
+        for (int tries = 0; tries < 4 && values[field] == before; ++tries)
+            values[field] = dataRootFieldValue(dataRootFields()[field], random);
+    }
+    return dataRootWriteFields(values, data, maxSize);
+}
+
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* one, size_t oneSize, const uint8_t* other,
+                                            size_t otherSize, uint8_t* out, size_t maxSize, unsigned int seed) {
+    std::minstd_rand random(seed);
+    std::vector<uint64_t> values = dataRootFieldValues(one, oneSize);
+    const std::vector<uint64_t> others = dataRootFieldValues(other, otherSize);
+    for (size_t i = 0; i < values.size(); ++i)
+        if (random() % 2) values[i] = others[i];
+    return dataRootWriteFields(values, out, maxSize);
+}
+
+namespace {
 
 // ---- the files -----------------------------------------------------------------------
 
