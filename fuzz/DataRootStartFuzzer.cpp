@@ -59,13 +59,12 @@
 //                         one stored counter (counter - 1, 0 none) at
 //                         kDataRootCounters[edge], every other at [others]
 //   rows(3) shape(1) units(1) pattern(2)
-//                         queued rows ahead of the engine's own, of
-//                         kDataRootRowShapes[shape % 4] over the two bytes
-//                         of `pattern`: a gzip stream inflating to `units`
-//                         MiB of them (at most 80; 300 rows), the gzip of
-//                         them alone (a row that is no bundle), them raw,
-//                         or nothing
-//   raw(3) size(1)        raw events of `size` bytes that read as none
+//                         queued rows ahead of the engine's own, made of
+//                         the two bytes of `pattern` by shape % 4: 0 a gzip
+//                         stream inflating to `units` MiB of them (at most
+//                         80; 300 rows), 1 the gzip of them alone (a row
+//                         that is no bundle), 2 them raw, 3 nothing
+//   raw(3) size(1)        raw events of `size` + 1 bytes that read as none
 //   limit(1) at(2)        a write limit of kDataRootWriteLimits[limit % 6]
 //                         bytes set on the start `at` x 10 ms after it
 //                         began; a next start with room then uploads every
