@@ -55,7 +55,20 @@
 //   cut(3)                the preferences cut at cut / 2^24 of their length
 //   damage(1) at(2)       1 a byte that is no UTF-8 in the text of exercise
 //                         `at`, 2 its record damaged, 3 the switch's value
-//   counters(9)           each stored counter picks one of kDataRootCounters
+//   counter(1) edge(1) others(1)
+//                         one stored counter (counter - 1, 0 none) at
+//                         kDataRootCounters[edge], every other at [others]
+//   rows(3) shape(1) units(1) pattern(2)
+//                         queued rows ahead of the engine's own, made of
+//                         the two bytes of `pattern` by shape % 4: 0 a gzip
+//                         stream inflating to `units` MiB of them (at most
+//                         80; 300 rows), 1 the gzip of them alone (a row
+//                         that is no bundle), 2 them raw, 3 nothing
+//   raw(3) size(1)        raw events of `size` + 1 bytes that read as none
+//   limit(1) at(2)        a write limit of kDataRootWriteLimits[limit % 6]
+//                         bytes set on the start `at` x 10 ms after it
+//                         began; a next start with room then uploads every
+//                         event the first stored, each once
 
 #include <fcntl.h>
 #include <signal.h>
@@ -78,6 +91,8 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,6 +107,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StoredFileBounds.h"
+#include "platform/security/Compression.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
@@ -287,6 +303,14 @@ const DataRootTable& dataRootTable() {
     }();
     return table;
 }
+// The most queued rows or raw events, and of gzip streams that inflate far.
+constexpr uint64_t kDataRootMostRows = 1'000'000;
+constexpr uint64_t kDataRootMostBombs = 300;
+// The write limits a byte picks, in bytes (none first).
+const std::optional<uint64_t> kDataRootWriteLimits[] = {std::nullopt,        0,          4096,
+                                                        uint64_t{64} << 10,  uint64_t{1} << 20,
+                                                        uint64_t{16} << 20};
+constexpr size_t kDataRootWriteLimitCount = std::size(kDataRootWriteLimits);
 // The most items of a list or dictionary an odd value holds.
 constexpr uint64_t kDataRootMostItems = 600'000;
 
@@ -312,6 +336,13 @@ struct DataRootDescription {
     // another.
     std::optional<size_t> counter;
     size_t counterEdge = 0, otherCounters = 0;
+    // Queued rows and raw events that are no run's of the engine.
+    uint64_t queueRows = 0, queueUnits = 0;
+    int queueShape = 0;
+    uint8_t pattern[2] = {};
+    uint64_t rawRows = 0, rawBytes = 0;
+    size_t limit = 0;
+    uint64_t limitAtMillis = 0;
 
     std::string describe() const {
         char text[768];
@@ -335,6 +366,14 @@ struct DataRootDescription {
         for (size_t t : times) out += " " + std::to_string(t);
         out += "; counter " + (counter ? dataRootTable().counters[*counter].second : "none") + " at " +
                std::to_string(counterEdge) + ", the others at " + std::to_string(otherCounters);
+        char rows[256];
+        std::snprintf(rows, sizeof rows,
+                      "; queued %llu rows of shape %d, %llu MiB of %02x %02x; raw %llu of %llu bytes; "
+                      "write limit %zu after %llu ms",
+                      (unsigned long long)queueRows, queueShape, (unsigned long long)queueUnits, pattern[0],
+                      pattern[1], (unsigned long long)rawRows, (unsigned long long)rawBytes, limit,
+                      (unsigned long long)limitAtMillis);
+        return out + rows;
         return out;
     }
 };
@@ -407,8 +446,148 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     if (const uint64_t counter = in.take(1)) d.counter = (counter - 1) % table.counters.size();
     d.counterEdge = in.take(1) % kDataRootCounterCount;
     d.otherCounters = in.take(1) % kDataRootCounterCount;
+    d.queueRows = std::min<uint64_t>(in.take(3), kDataRootMostRows);
+    d.queueShape = static_cast<int>(in.take(1) % 4);
+    d.queueUnits = std::min<uint64_t>(in.take(1), 80);
+    const uint64_t pattern = in.take(2);
+    d.pattern[0] = static_cast<uint8_t>(pattern >> 8);
+    d.pattern[1] = static_cast<uint8_t>(pattern);
+    if (d.queueShape == 0) d.queueRows = std::min<uint64_t>(d.queueRows, kDataRootMostBombs);
+    d.rawRows = std::min<uint64_t>(in.take(3), kDataRootMostRows);
+    d.rawBytes = in.take(1);
+    d.limit = in.take(1) % kDataRootWriteLimitCount;
+    d.limitAtMillis = in.take(2) * 10;
     return d;
 }
+
+// ---- the mutator ---------------------------------------------------------------------
+
+// The input's fields in order, each with its width in bytes, the number of
+// values that differ in meaning (0 where every value of its width does) and
+// the values at its edges; a field that `joins` the one before describes
+// the same thing with it (a count and its size). A start costs seconds, so
+// only a few hundred inputs fit a run: the mutator sets one thing at a time
+// whole, and takes whole fields from another input, so that "switched off"
+// and "cut" meet in a few steps rather than by chance among byte flips.
+struct DataRootField {
+    int width;
+    uint64_t most;
+    std::vector<uint64_t> edges;
+    bool joins = false;
+};
+
+const std::vector<DataRootField>& dataRootFields() {
+    static const std::vector<DataRootField> fields = [] {
+        const DataRootTable& table = dataRootTable();
+        const std::vector<uint64_t> sizes = {0, 1, 64, 1024, 65535};
+        const std::vector<uint64_t> units = {0, 1, 16, 64, 255};
+        const std::vector<uint64_t> values = {0, 1, 1000, 262145};
+        std::vector<DataRootField> f = {
+            {1, 32, {}},                             // flags
+            {2, kDataRootMostExercises + 1, {0, 1, 3, 40, 200, kDataRootMostExercises}},
+            {3, kDataRootMostValues + 1, values},    // foreign values
+            {2, 0, sizes, true},
+            {1, 9, {0, 1, 5, 8}},                    // large texts
+            {1, 0, units, true},
+            {1, 4, {}},                              // owner's prefix
+            {3, kDataRootMostValues + 1, values, true},
+            {2, 0, sizes, true},
+            {1, 0, units, true},
+            {2, 20'001, {0, 1, 1000, 20'000}},       // suites
+            {1, 0, {0, 1, 255}, true},
+            {2, 5001, {0, 10, 600, 5000}},           // keychain items
+            {1, 0, {0, 1, 255}, true},
+        };
+        for (size_t i = 0; i < std::size(kDataRootTimeKeys); ++i) f.push_back({1, kDataRootTimeCount, {}, i > 0});
+        const std::vector<DataRootField> rest = {
+            {2, 20'001, {0, 1, 1000, 20'000}},       // dictionary keys
+            {1, 0, {0, 1, 255}, true},
+            {1, 3, {0, 1, 2}},                       // the switch
+            {1, table.keys.size() + 1, {0}},         // the odd value
+            {1, 0, {0, 2, 4, 6, 8, 128 | 4, 128 | 6, 128 | 8}, true},
+            {4, 0, {0, 1, 3, 255, 262145, uint64_t{1} << 24}, true},
+            {1, table.keys.size() + 1, {0}},         // the repeated key
+            {3, kDataRootMostValues + 1, {0, 1, 3, 262144}, true},
+            {3, 0, {0, 1 << 23, (1 << 24) - 1}},     // the cut
+            {1, 4, {0, 1, 2, 3}},                    // the damage
+            {2, 0, {0}, true},
+            {1, table.counters.size() + 1, {0}},     // the counters
+            {1, kDataRootCounterCount, {}, true},
+            {1, kDataRootCounterCount, {}, true},
+            {3, kDataRootMostRows + 1, {0, 1, 300, 1'000'000}},  // queued rows
+            {1, 4, {}, true},
+            {1, 81, {0, 1, 63, 65, 80}, true},
+            {2, 0, {0x0000, 0x0a00, 0x0a0a, 0xffff}, true},
+            {3, kDataRootMostRows + 1, {0, 1, 1000, 1'000'000}},  // raw events
+            {1, 0, {0, 1, 255}, true},
+            {1, kDataRootWriteLimitCount, {}},                     // the write limit
+            {2, 0, {0, 10, 50, 100, 300}, true},
+        };
+        f.insert(f.end(), rest.begin(), rest.end());
+        return f;
+    }();
+    return fields;
+}
+
+std::vector<uint64_t> dataRootFieldValues(const uint8_t* data, size_t size) {
+    DataRootInput in{data, size};
+    std::vector<uint64_t> values;
+    for (const DataRootField& field : dataRootFields()) values.push_back(in.take(field.width));
+    return values;
+}
+
+size_t dataRootWriteFields(const std::vector<uint64_t>& values, uint8_t* out, size_t maxSize) {
+    size_t at = 0;
+    for (size_t i = 0; i < values.size(); ++i)
+        for (int b = dataRootFields()[i].width; b-- > 0; ++at)
+            if (at < maxSize) out[at] = static_cast<uint8_t>(values[i] >> (8 * b));
+    return std::min(at, maxSize);
+}
+
+uint64_t dataRootFieldValue(const DataRootField& field, std::minstd_rand& random) {
+    if (!field.edges.empty() && random() % 2 == 0) return field.edges[random() % field.edges.size()];
+    const uint64_t drawn = (uint64_t{random()} << 31) ^ random();
+    if (field.most) return drawn % field.most;
+    return field.width >= 8 ? drawn : drawn & ((uint64_t{1} << (8 * field.width)) - 1);
+}
+
+}  // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
+    std::minstd_rand random(seed);
+    // Now and then a byte's worth, for what no whole field reaches.
+    if (random() % 8 == 0) return LLVMFuzzerMutate(data, size, maxSize);
+    const std::vector<DataRootField>& fields = dataRootFields();
+    std::vector<size_t> things;
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (!fields[i].joins) things.push_back(i);
+    std::vector<uint64_t> values = dataRootFieldValues(data, size);
+    for (unsigned changes = 1 + random() % 2; changes-- > 0;) {
+        const size_t first = things[random() % things.size()];
+        const std::vector<uint64_t> before = values;
+        for (int tries = 0; tries < 4 && values == before; ++tries) {
+            // One of its fields, or all of them.
+            const bool all = random() % 2;
+            for (size_t i = first; i == first || (i < fields.size() && fields[i].joins); ++i)
+                if (all || i == first) values[i] = dataRootFieldValue(fields[i], random);
+        }
+    }
+    return dataRootWriteFields(values, data, maxSize);
+}
+
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* one, size_t oneSize, const uint8_t* other,
+                                            size_t otherSize, uint8_t* out, size_t maxSize, unsigned int seed) {
+    std::minstd_rand random(seed);
+    std::vector<uint64_t> values = dataRootFieldValues(one, oneSize);
+    const std::vector<uint64_t> others = dataRootFieldValues(other, otherSize);
+    for (size_t i = 0; i < values.size(); ++i)
+        if (random() % 2) values[i] = others[i];
+    return dataRootWriteFields(values, out, maxSize);
+}
+
+namespace {
 
 // ---- the files -----------------------------------------------------------------------
 
@@ -818,10 +997,16 @@ struct DataRootRun {
     bool hung = false;
 };
 
+// A limit on the bytes a file may hold, set on a start after it began.
+struct DataRootWriteLimit {
+    std::optional<uint64_t> bytes;
+    double afterSeconds = 0;
+};
+
 // `calvaro --home HOME --script SCRIPT [STOP]` with its outputs in `folder`;
 // with `stop`, it is ended by SIGTERM once `stop` answers true.
 DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const std::string& script,
-                          const std::function<bool()>& stop = {}) {
+                          const std::function<bool()>& stop = {}, const DataRootWriteLimit& limit = {}) {
     DataRootRun run;
     const fs::path scriptFile = folder / "script.txt";
     std::ofstream(scriptFile) << script;
@@ -830,8 +1015,14 @@ DataRootRun dataRootStart(const fs::path& home, const fs::path& folder, const st
     const pid_t pid = calvaro::test::spawnInGroup(std::move(words), folder / "out.txt", folder / "err.txt");
     if (pid < 0) std::abort();
     const auto began = std::chrono::steady_clock::now();
-    bool stopped = false;
+    bool stopped = false, limited = false;
     for (;;) {
+        // Past it a write fails as on a full disk (SIGXFSZ is ignored).
+        if (limit.bytes && !limited &&
+            std::chrono::steady_clock::now() - began >= std::chrono::duration<double>(limit.afterSeconds)) {
+            const rlimit bytes{*limit.bytes, *limit.bytes};
+            limited = prlimit(pid, RLIMIT_FSIZE, &bytes, nullptr) == 0;
+        }
         int status = 0;
         rusage used{};
         const pid_t done = wait4(pid, &status, WNOHANG, &used);
@@ -868,6 +1059,9 @@ fs::path dataRootKeychainFile(const fs::path& home) {
 fs::path dataRootMeasurementFolder(const fs::path& home) {
     return home / "Library/Application Support/Zevure/Measurement";
 }
+fs::path dataRootDatabaseFile(const fs::path& home) {
+    return dataRootMeasurementFolder(home) / "zevure-app-measurement.sql";
+}
 fs::path dataRootDictionaryFile(const fs::path& home) {
     return dataRootMeasurementFolder(home) / "app.calvaro.analytics.measurement.plist";
 }
@@ -881,6 +1075,8 @@ struct DataRootWorld {
 
     DataRootWorld() {
         if (!server.start()) std::abort();
+        // The starts inherit it: under a write limit, a write past it fails.
+        ::signal(SIGXFSZ, SIG_IGN);
         measurement.setConfig(
             kDataRootApp, tools::MeasurementCollector::makeConfig(
                               kDataRootApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
@@ -908,7 +1104,7 @@ struct DataRootWorld {
         // Nothing waits to be uploaded: an upload at the start, which runs
         // whatever the stored times say, would wipe them before they count.
         sqlite3* database = nullptr;
-        const fs::path file = dataRootMeasurementFolder(template_ / "home") / "zevure-app-measurement.sql";
+        const fs::path file = dataRootDatabaseFile(template_ / "home");
         if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
             sqlite3_exec(database, "DELETE FROM raw_events; DELETE FROM queue;", nullptr, nullptr, nullptr) !=
                 SQLITE_OK) {
@@ -918,6 +1114,85 @@ struct DataRootWorld {
         sqlite3_close(database);
     }
 };
+
+// `sql` run over the engine's database, with `blob` bound to its `?`.
+void dataRootSql(const fs::path& home, const std::string& sql, const std::vector<uint8_t>& blob = {}) {
+    sqlite3* database = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    const bool done =
+        sqlite3_open_v2(dataRootDatabaseFile(home).c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        (sqlite3_bind_parameter_count(statement) == 0 ||
+         sqlite3_bind_blob64(statement, 1, blob.data(), blob.size(), SQLITE_STATIC) == SQLITE_OK) &&
+        sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) {
+        std::fprintf(stderr, "== the engine's database: %s\n", sqlite3_errmsg(database));
+        std::abort();
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(database);
+}
+
+constexpr const char* kDataRootUnreadableEvent = "fuzz_unreadable";
+
+// The input's queued rows ahead of the engine's own (rowids below 0), and
+// its raw events that read as none.
+void dataRootFillDatabase(const fs::path& home, const DataRootDescription& d, double now) {
+    auto rows = [](uint64_t count) {
+        return "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+               std::to_string(count) + ") ";
+    };
+    if (d.queueRows) {
+        std::vector<uint8_t> row(d.pattern, d.pattern + 2);
+        if (d.queueShape == 0) {
+            // Doubled by copies of what is there: a byte at a time is slow
+            // under the sanitizers.
+            std::vector<uint8_t> plain(std::max<size_t>(d.queueUnits << 20, 2));
+            std::copy(row.begin(), row.end(), plain.begin());
+            for (size_t filled = 2; filled < plain.size(); filled *= 2)
+                std::copy_n(plain.begin(), std::min(filled, plain.size() - filled), plain.begin() + filled);
+            row = *security::gzip(plain);
+        } else if (d.queueShape == 1) {
+            row = *security::gzip(row);
+        } else if (d.queueShape == 3) {
+            row.clear();
+        }
+        dataRootSql(home,
+                    rows(d.queueRows) +
+                        "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+                        "SELECT i - " + std::to_string(d.queueRows + 1) + ", " + dataRootNumber("%.3f", now) +
+                        ", ?, 0, 0 FROM n",
+                    row);
+    }
+    // A first byte that starts no field of an event.
+    if (d.rawRows)
+        dataRootSql(home,
+                    rows(d.rawRows) +
+                        "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+                        "SELECT '" + kDataRootUnreadableEvent + "', " +
+                        dataRootNumber("%.3f", now) + ", 0, ?, 0 FROM n",
+                    std::vector<uint8_t>(d.rawBytes + 1, 0xFF));
+}
+
+// The events the engine's database holds, by name and second: what the
+// start stored, the input's unreadable ones aside.
+std::multiset<std::pair<std::string, int64_t>> dataRootStoredEvents(const fs::path& home) {
+    std::multiset<std::pair<std::string, int64_t>> events;
+    sqlite3* database = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open_v2(dataRootDatabaseFile(home).c_str(), &database, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(database, "SELECT name, timestamp FROM raw_events WHERE name != ?", -1, &statement,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_bind_text(statement, 1, kDataRootUnreadableEvent, -1, SQLITE_STATIC) == SQLITE_OK)
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            events.emplace(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
+                           sqlite3_column_int64(statement, 1));
+    sqlite3_finalize(statement);
+    sqlite3_close(database);
+    return events;
+}
 
 [[noreturn]] void dataRootFinding(const std::string& what, const DataRootDescription& d,
                                   const fs::path& folder) {
@@ -970,12 +1245,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     fs::perm_options::replace);
     write(dataRootDictionaryFile(home),
           dataRootDictionary(dataRootText(dataRootDictionaryFile(world.template_ / "home")), d, now));
+    dataRootFillDatabase(home, d, now);
 
     // What the start is expected to do: with the consent, show the
     // exercise; with the collection on (or never switched), upload the
     // start's events; switched off, upload none and say so.
     const bool off = kept.switchState && d.switchState == 2;
     const bool uploads = kept.consent && kept.switchState && d.switchState != 2;
+    // Under a write limit, whatever the start writes may fail, its output
+    // included: it is held only to keeping what the files held, and a next
+    // start with room to uploading every event the first stored, once.
+    const DataRootWriteLimit limit{kDataRootWriteLimits[d.limit], static_cast<double>(d.limitAtMillis) / 1000};
+    const bool room = !limit.bytes;
     // What the collector kept of earlier starts goes: its uploads and the
     // requests with their bodies.
     world.measurement.clear();
@@ -990,11 +1271,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!shownAt &&
                 dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos)
                 shownAt = moment;
-            if (moment - began > std::chrono::duration<double>(kDataRootUploadSeconds)) return true;
-            if (uploads) return uploaded && shownAt.has_value();
+            if (moment - began > std::chrono::duration<double>(kDataRootUploadSeconds / (room ? 1 : 16)))
+                return true;
+            if (uploads && room) return uploaded && shownAt.has_value();
             // Long enough after the exercise for an upload a second after it.
             return shownAt && moment - *shownAt > std::chrono::duration<double>(kDataRootQuietSeconds);
-        });
+        },
+                      limit);
     const bool shown = shownAt.has_value();
     if (run.hung) dataRootFinding("the start did not end", d, folder);
     if (run.cpuSeconds > kDataRootCpuSeconds || run.peakBytes > kDataRootPeakBytes) {
@@ -1043,8 +1326,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dataRootFinding(
             std::to_string(lost) + " of the " + std::to_string(d.exercises) + " exercises are lost", d,
             folder);
-    if (kept.consent && !shown) dataRootFinding("the exercise was not shown", d, folder);
-    if (uploads && !uploaded) {
+    if (kept.consent && !shown && room) dataRootFinding("the exercise was not shown", d, folder);
+    if (uploads && !uploaded && room) {
         std::string answers;
         for (const auto& upload : world.measurement.uploads()) answers += " " + std::to_string(upload.status);
         std::string times;
@@ -1061,18 +1344,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         d, folder);
     }
     // Where the consent may be lost, the start may end by itself where the
-    // script meets the consent's alert, with exit 1.
-    if (run.status != 128 + SIGTERM && (kept.consent || run.status > 1))
+    // script meets the consent's alert, with exit 1; under a write limit,
+    // where a write it needs fails.
+    if (run.status != 128 + SIGTERM && (run.status > 1 || (kept.consent && room)))
         dataRootFinding("exit " + std::to_string(run.status) + " on SIGTERM", d, folder);
     if (off) {
         if (world.measurement.acceptedEventCount() > 0)
             dataRootFinding("events were uploaded with the collection switched off", d, folder);
-        if (said.find("I-MSR023013") == std::string::npos || said.find("I-MSR023012") != std::string::npos)
+        if (room && (said.find("I-MSR023013") == std::string::npos ||
+                     said.find("I-MSR023012") != std::string::npos))
             dataRootFinding("the start did not say the collection is switched off", d, folder);
     }
 
     // Not stored: a start that ends by itself says so and exits 1.
-    if (kept.consent && fresh == 0) {
+    if (kept.consent && fresh == 0 && room) {
         const DataRootRun again = dataRootStart(home, folder, kDataRootCalculate);
         if (again.status != 1 || dataRootText(folder / "err.txt").empty())
             dataRootFinding("the new exercise is not stored, and a start that ends by itself exits " +
@@ -1086,7 +1371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string keychain = dataRootText(dataRootKeychainFile(home));
     const auto items = foundation::parsePropertyList(keychain);
     const auto itemsSize = items ? foundation::propertyListSize(*items) : foundation::PropertyListSize{};
-    if (uploads && (!items || itemsSize.values > kMSREngineFileBound.values ||
+    if (uploads && room && (!items || itemsSize.values > kMSREngineFileBound.values ||
                     itemsSize.bytes > kMSREngineFileBound.bytes))
         dataRootFinding("the keychain is past its bound after the start", d, folder);
     std::optional<int64_t> count;
@@ -1095,12 +1380,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (const std::string* account = item["attributes"]["account"].string(); account && *account == "_pfo")
                 if (const Value::Bytes* bytes = item["data"].bytes())
                     count = std::strtoll(std::string(bytes->begin(), bytes->end()).c_str(), nullptr, 10);
-    if (!count && (d.ownItem || uploads))
+    if (!count && (d.ownItem || (uploads && room)))
         dataRootFinding("Calvaro's first-open count is not in the keychain", d, folder);
     if (d.ownItem && *count < kDataRootFirstOpenCount)
         dataRootFinding("Calvaro's first-open count " + std::to_string(kDataRootFirstOpenCount) + " became " +
                             std::to_string(*count),
                         d, folder);
+
+    // What the start stored under a write limit, a next start with room
+    // uploads: every event, each once over both starts.
+    if (!room && uploads) {
+        const auto stored = dataRootStoredEvents(home);
+        auto missing = [&] {
+            std::multiset<std::pair<std::string, int64_t>> accepted;
+            for (const auto& event : world.measurement.acceptedEvents())
+                accepted.emplace(event.name, event.timestampMillis / 1000);
+            size_t count = 0;
+            for (const auto& event : stored) {
+                const auto at = accepted.find(event);
+                if (at == accepted.end()) ++count;
+                else accepted.erase(at);
+            }
+            return count;
+        };
+        const auto second = std::chrono::steady_clock::now();
+        const DataRootRun next = dataRootStart(home, folder, std::string(kDataRootCalculate) + "wait 600\n", [&] {
+            return missing() == 0 ||
+                   std::chrono::steady_clock::now() - second > std::chrono::duration<double>(kDataRootUploadSeconds);
+        });
+        if (next.hung) dataRootFinding("the next start with room did not end", d, folder);
+        if (const size_t lost = missing())
+            dataRootFinding(std::to_string(lost) + " of the " + std::to_string(stored.size()) +
+                                " events stored under the write limit were not uploaded by a next start with room",
+                            d, folder);
+        if (world.measurement.repeatedEventCount() > 0)
+            dataRootFinding(std::to_string(world.measurement.repeatedEventCount()) +
+                                " events uploaded twice over the start and the next",
+                            d, folder);
+        if (next.status != 128 + SIGTERM)
+            dataRootFinding("the next start with room exits " + std::to_string(next.status), d, folder);
+    }
     return 0;
 }
 
