@@ -1294,9 +1294,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dataRootFinding(std::to_string(world.measurement.repeatedEventCount()) + " events uploaded twice", d,
                         folder);
 
-    // What the user keeps.
-    const std::string written = dataRootText(preferences);
-    const auto live = foundation::parsePropertyList(written);
+    // What the user keeps. Under a write limit, a salvage that could not
+    // write what it kept leaves the file as it found it, for a start with
+    // room to salvage again: that start's file is what is kept.
+    std::string written = dataRootText(preferences);
+    auto live = foundation::parsePropertyList(written);
+    if (!room && (!live || !live->dictionary())) {
+        if (dataRootStart(home, folder, kDataRootCalculate).hung)
+            dataRootFinding("the start with room after the write limit did not end", d, folder);
+        written = dataRootText(preferences);
+        live = foundation::parsePropertyList(written);
+    }
     if (!live || !live->dictionary()) dataRootFinding("the preferences file does not read", d, folder);
     if (written.rfind("<?xml", 0) == 0 && !dataRootWellFormedText(written))
         dataRootFinding("the preferences file is written back with text XML refuses", d, folder);
