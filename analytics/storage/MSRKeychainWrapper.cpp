@@ -1,6 +1,6 @@
 #include "analytics/storage/MSRKeychainWrapper.h"
 
-#include <unicode/ustring.h>
+#include "platform/foundation/Text.h"
 
 #include <mutex>
 #include <set>
@@ -15,15 +15,6 @@ auto withKeychain(Keychain* keychain, Body body) {
     if (keychain) return body(*keychain);
     Keychain fallback;
     return body(fallback);
-}
-
-bool isValidUtf8(const Value::Bytes& bytes) {
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strFromUTF8(nullptr, 0, &length, reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<int32_t>(bytes.size()), &status);
-    // Measuring without a buffer reports the overflow for every well-formed text.
-    return U_SUCCESS(status) || status == U_BUFFER_OVERFLOW_ERROR;
 }
 
 // The one-time migration runs before the first read of each keychain file.
@@ -61,7 +52,9 @@ std::optional<std::string> MSRKeychainWrapper::keychainValue(const std::string& 
     return withKeychain(keychain, [&](Keychain& chain) -> std::optional<std::string> {
         if (firstReadOf(chain)) migrateKeychainDataToString(identifier, appID, &chain);
         auto data = keychainData(identifier, appID, &chain);
-        if (!data || data->empty() || !isValidUtf8(*data)) return std::nullopt;
+        if (!data || data->empty() ||
+            !foundation::isUtf8(std::string_view(reinterpret_cast<const char*>(data->data()), data->size())))
+            return std::nullopt;
         return std::string(data->begin(), data->end());
     });
 }
