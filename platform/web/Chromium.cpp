@@ -22,12 +22,15 @@
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Value.h"
+#include "platform/web/GroupClock.h"
 
 namespace web {
 namespace {
 
-// The longest a picture may take, Chromium's start and end included; a
-// browser that takes longer is stopped and the picture refused.
+// The longest a picture may take, Chromium's start and end included, in
+// the browser's own time (its turns taken by other work on a crowded machine
+// do not count); a browser that takes longer is stopped and the picture
+// refused.
 constexpr double kPictureTimeLimit = 120;
 
 // On a busy machine a browser now and then takes the commands sent while it
@@ -352,7 +355,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     if (args.empty()) return false;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return error = "cannot make a pipe for Chromium", false;
-    const Clock::time_point deadline = deadlineIn(kPictureTimeLimit);
+    GroupDeadline deadline(kPictureTimeLimit);
     BrowserProcess browser;
     const bool started = browser.start(std::move(args),
                                        Chromium::environmentWithTemporaryFolder(shared.temporaryFolder()),
@@ -363,12 +366,13 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
                                                   ::dup2(null, STDERR_FILENO) >= 0;
                                        },
                                        error);
+    if (started) deadline.follow(browser.pid());
     close(pipeFds[1]);
     std::string output;
     char buffer[65536];
     for (bool open = started; open;) {
         pollfd fd{pipeFds[0], POLLIN, 0};
-        const int wait = millisecondsUntil(deadline, 1000);
+        const int wait = deadline.millisecondsLeft(1000);
         if (wait == 0) {
             error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s";
             break;
@@ -382,7 +386,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
     if (!started || !error.empty()) return false;
     int status = 0;
     while (!browser.exited(status)) {
-        if (millisecondsUntil(deadline, 10) == 0) return error = "Chromium did not end", false;
+        if (deadline.passed()) return error = "Chromium did not end", false;
         ::poll(nullptr, 0, 10);
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return error = failedStatus(status), false;
@@ -392,13 +396,14 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
 
 // A browser driven over its DevTools pipe: commands go in on its fd 3 and
 // answers and events come out of its fd 4, each message a JSON text ended by
-// a NUL. Every wait is bounded by the deadline; the browser is stopped when
+// a NUL. Every wait is bounded by the deadline, on the browser's own clock;
+// the browser is stopped when
 // the session ends without a clean close.
 class DevToolsSession {
   public:
     using Json = nlohmann::json;
 
-    explicit DevToolsSession(double seconds) : deadline_(deadlineIn(seconds)) {}
+    explicit DevToolsSession(double seconds) : deadline_(seconds) {}
     DevToolsSession(const DevToolsSession&) = delete;
     DevToolsSession& operator=(const DevToolsSession&) = delete;
     ~DevToolsSession() {
@@ -435,7 +440,10 @@ class DevToolsSession {
         ::close(out[1]);
         toBrowser_ = in[1];
         fromBrowser_ = out[0];
-        if (started) chromiumBrowserStarted(browser_.pid());
+        if (started) {
+            deadline_.follow(browser_.pid());
+            chromiumBrowserStarted(browser_.pid());
+        }
         return started;
     }
 
@@ -452,7 +460,7 @@ class DevToolsSession {
                 return error = "Chromium stopped taking commands", false;
             }
             sent.insert(lastId_);
-            const Clock::time_point until = repeatAfter > 0 ? std::min(deadline_, deadlineIn(repeatAfter)) : deadline_;
+            const Clock::time_point until = repeatAfter > 0 ? deadlineIn(repeatAfter) : Clock::time_point::max();
             Json answer;
             bool quiet = false;
             while (next(answer, error, until, quiet)) {
@@ -486,7 +494,7 @@ class DevToolsSession {
                 if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return error = failedStatus(status), false;
                 return true;
             }
-            if (Clock::now() > deadline_) return error = "Chromium did not end", false;
+            if (deadline_.passed()) return error = "Chromium did not end", false;
             // The pipe closes as the browser goes; then its exit comes at once.
             pollfd fd{fromBrowser_, POLLIN, 0};
             if (::poll(&fd, 1, 10) > 0) {
@@ -518,18 +526,19 @@ class DevToolsSession {
         Json message;
         std::string ignored;
         bool quiet = false;
-        const Clock::time_point until = std::min(deadline_, deadlineIn(kDrainLimit));
+        const Clock::time_point until = deadlineIn(kDrainLimit);
         while (next(message, ignored, until, quiet)) {
         }
     }
 
     bool next(Json& message, std::string& error) {
         bool quiet = false;
-        return next(message, error, deadline_, quiet);
+        return next(message, error, Clock::time_point::max(), quiet);
     }
 
     // The next message, events remembered by name and session; false with
-    // `quiet` set when none came before `until`, earlier than the deadline.
+    // `quiet` set when none came before `until` (by the wall clock), the
+    // deadline not passed.
     bool next(Json& message, std::string& error, Clock::time_point until, bool& quiet) {
         for (;;) {
             if (const size_t end = pending_.find('\0'); end != std::string::npos) {
@@ -543,9 +552,11 @@ class DevToolsSession {
                                  message.value("sessionId", std::string()));
                 return true;
             }
-            const int wait = millisecondsUntil(until, 1000);
-            if (wait == 0 && until < deadline_) return quiet = true, false;
-            if (wait == 0) return error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s", false;
+            const int toDeadline = deadline_.millisecondsLeft(1000);
+            if (toDeadline == 0)
+                return error = "Chromium took longer than " + std::to_string(int(kPictureTimeLimit)) + " s", false;
+            const int wait = std::min(toDeadline, millisecondsUntil(until, 1000));
+            if (wait == 0) return quiet = true, false;
             pollfd fd{fromBrowser_, POLLIN, 0};
             const int ready = ::poll(&fd, 1, wait);
             if (ready < 0 && errno != EINTR) return error = "cannot read from Chromium", false;
@@ -558,7 +569,7 @@ class DevToolsSession {
         }
     }
 
-    Clock::time_point deadline_;
+    GroupDeadline deadline_;
     BrowserProcess browser_;
     int toBrowser_ = -1, fromBrowser_ = -1;
     int lastId_ = 0;

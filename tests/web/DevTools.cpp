@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/web/Chromium.h"
+#include "platform/web/GroupClock.h"
 
 namespace {
 
@@ -84,6 +85,26 @@ std::string httpRequest(int port, const std::string& method, const std::string& 
     }
     close(fd);
     return body == std::string::npos ? "" : response.substr(body);
+}
+
+// What the browser has done since now, on its own clock; its threads were
+// running before.
+web::GroupClock browserClock() { return web::GroupClock(Browser::shared().pid(), false); }
+
+enum class Read { kSome, kNone, kClosed };
+
+// Reads what `fd` has within `seconds`.
+Read readWithin(int fd, std::string& buffer, double seconds) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(std::max(0.0, seconds) * 1000) + 1);
+    if (ready < 0) return errno == EINTR ? Read::kNone : Read::kClosed;
+    if (ready == 0) return Read::kNone;
+    char chunk[65536];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) return Read::kNone;
+    if (n <= 0) return Read::kClosed;
+    buffer.append(chunk, static_cast<size_t>(n));
+    return Read::kSome;
 }
 
 }  // namespace
@@ -241,11 +262,21 @@ bool Tab::send(const std::string& text) {
 }
 
 bool Tab::receive(std::string& text, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    web::GroupClock clock = browserClock();
+    // More bytes within the browser's `seconds`, looking at its clock every
+    // quarter second.
+    const auto more = [&] {
+        for (;;) {
+            const double left = seconds - clock.seconds();
+            if (left <= 0) return false;
+            const Read read = readWithin(fd_, pending_, std::min(left, 0.25));
+            if (read != Read::kNone) return read == Read::kSome;
+        }
+    };
     text.clear();
     for (;;) {
         while (pending_.size() < 2)
-            if (!readSome(fd_, pending_, deadline)) return false;
+            if (!more()) return false;
         const auto byte = [&](size_t i) { return static_cast<unsigned char>(pending_[i]); };
         const bool final = byte(0) & 0x80;
         const int opcode = byte(0) & 0x0f;
@@ -254,14 +285,14 @@ bool Tab::receive(std::string& text, double seconds) {
         if (length == 126) header = 4;
         if (length == 127) header = 10;
         while (pending_.size() < header)
-            if (!readSome(fd_, pending_, deadline)) return false;
+            if (!more()) return false;
         if (length == 126) length = (byte(2) << 8) | byte(3);
         if (length == 127) {
             length = 0;
             for (size_t i = 2; i < 10; ++i) length = length << 8 | byte(i);
         }
         while (pending_.size() < header + length)
-            if (!readSome(fd_, pending_, deadline)) return false;
+            if (!more()) return false;
         std::string payload = pending_.substr(header, length);
         pending_.erase(0, header + length);
         if (opcode == 0x8) return false;              // closed
@@ -299,7 +330,7 @@ nlohmann::json Tab::evaluate(const std::string& expression) {
 }
 
 bool Tab::waitForEvent(const std::string& method, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    web::GroupClock clock = browserClock();
     for (;;) {
         for (auto it = events_.begin(); it != events_.end(); ++it)
             if ((*it)["method"] == method) {
@@ -308,7 +339,7 @@ bool Tab::waitForEvent(const std::string& method, double seconds) {
             }
         events_.clear();
         std::string text;
-        double left = secondsLeft(deadline);
+        const double left = seconds - clock.seconds();
         if (left <= 0 || !receive(text, left)) return false;
         auto message = nlohmann::json::parse(text, nullptr, false);
         if (message.is_object() && message.contains("method")) events_.push_back(message);
@@ -319,29 +350,31 @@ bool Tab::navigate(const std::string& url) {
     call("Page.enable");
     events_.clear();
     call("Page.navigate", {{"url", url}});
-    // A page of hundreds of formulas typesets before its load event: on a
-    // machine busy with a parallel build that can take half a minute.
+    // A page of thousands of formulas typesets before its load event (the
+    // golden formulas' page takes 15 s of a core).
     return waitForEvent("Page.loadEventFired", 90);
 }
 
 bool Tab::actThenWaitFor(const std::string& action, const std::string& condition, double seconds) {
     events_.clear();
     evaluate(action);
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    web::GroupClock clock = browserClock();
     for (;;) {
         // The page may change in place (the live page puts in a newer screen
         // without a load): the browser checks again every 20 ms until the
-        // condition holds or the time is up.
-        const int ms = static_cast<int>(std::max(0.0, secondsLeft(deadline)) * 1000);
+        // condition holds, for a few seconds of its clock at a time (its
+        // clock runs no slower than the browser's own), until the time is up.
+        const double left = seconds - clock.seconds();
+        const int ms = static_cast<int>(std::clamp(left, 0.0, 5.0) * 1000);
         auto met = evaluate("new Promise(done => { const end = Date.now() + " + std::to_string(ms) +
                             "; const check = () => { let ok = false; try { ok = !!(document.body && "
                             "document.body.dataset.ready === '1' && (" + condition +
                             ")); } catch (e) {} if (ok) done(true); else if (Date.now() >= end) done(false); "
                             "else setTimeout(check, 20); }; check(); })");
         if (met == true) return true;
-        if (met == false) return false;
+        if (left <= 0) return false;
+        if (met == false) continue;
         // The page went away under the check (a load): wait for the next one.
-        double left = secondsLeft(deadline);
-        if (left <= 0 || !waitForEvent("Page.loadEventFired", left)) return false;
+        if (!waitForEvent("Page.loadEventFired", seconds - clock.seconds())) return false;
     }
 }

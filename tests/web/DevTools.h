@@ -8,7 +8,9 @@
 
 // One headless Chromium for the whole test binary, driven over its DevTools
 // protocol: a page target reached through a WebSocket of our own (plain
-// sockets, text frames only).
+// sockets, text frames only). Every wait on the browser is counted in its own
+// time (web::GroupClock): on a crowded machine it waits as long as the
+// browser is kept from its work, and a browser that hangs still fails it.
 class Browser {
   public:
     // Started on first use; a missing Chromium leaves error() set.
@@ -16,6 +18,7 @@ class Browser {
     ~Browser();
     const std::string& error() const { return error_; }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
   private:
     Browser();
