@@ -350,8 +350,8 @@ bool Tab::navigate(const std::string& url) {
     call("Page.enable");
     events_.clear();
     call("Page.navigate", {{"url", url}});
-    // A page of thousands of formulas typesets before its load event (the
-    // golden formulas' page takes 15 s of a core).
+    // A page of thousands of formulas typesets before its load event: the
+    // golden formulas' page takes 16 s of a core.
     return waitForEvent("Page.loadEventFired", 90);
 }
 
