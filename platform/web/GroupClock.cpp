@@ -61,15 +61,18 @@ void GroupClock::look() {
     collectWaits(leader_, waits, 0);
     const bool first = !looked_;
     looked_ = true;
-    // A thread first seen later was born after the first look.
+    // A thread first seen later was born after the first look. A thread
+    // that has ended keeps what it waited while it was seen.
     for (const auto& [thread, waited] : waits) {
-        const auto at = waitedBefore_.try_emplace(thread, first && !bornAfter_ ? waited : 0.0).first;
-        waited_ = std::max(waited_, waited - at->second);
+        const auto [at, isNew] = threads_.try_emplace(thread, Waits{first && !bornAfter_ ? waited : 0.0, 0.0});
+        const double since = std::max(0.0, waited - at->second.atFirst);
+        waited_ += since - at->second.counted;
+        at->second.counted = since;
     }
 }
 
 int GroupDeadline::millisecondsLeft(int most) {
-    const double left = seconds_ - clock_.seconds();
+    const double left = secondsLeft();
     return static_cast<int>(std::clamp(left * 1000.0, 0.0, static_cast<double>(most)));
 }
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -87,9 +88,11 @@ std::string httpRequest(int port, const std::string& method, const std::string& 
     return body == std::string::npos ? "" : response.substr(body);
 }
 
-// What the browser has done since now, on its own clock; its threads were
-// running before.
-web::GroupClock browserClock() { return web::GroupClock(Browser::shared().pid(), false); }
+// `seconds` from now on the browser's own clock; its threads were running
+// before.
+web::GroupDeadline browserDeadline(double seconds) {
+    return web::GroupDeadline(seconds, Browser::shared().pid(), false);
+}
 
 enum class Read { kSome, kNone, kClosed };
 
@@ -153,6 +156,9 @@ Browser::Browser() {
     if (pid_ == 0) {
         // Its helper processes share its group, so that the end reaches them.
         setpgid(0, 0);
+        // A test binary killed (a timeout) takes its browser with it, rather
+        // than leaving it at work on a core the next tests need.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
@@ -262,12 +268,12 @@ bool Tab::send(const std::string& text) {
 }
 
 bool Tab::receive(std::string& text, double seconds) {
-    web::GroupClock clock = browserClock();
+    web::GroupDeadline deadline = browserDeadline(seconds);
     // More bytes within the browser's `seconds`, looking at its clock every
     // quarter second.
     const auto more = [&] {
         for (;;) {
-            const double left = seconds - clock.seconds();
+            const double left = deadline.secondsLeft();
             if (left <= 0) return false;
             const Read read = readWithin(fd_, pending_, std::min(left, 0.25));
             if (read != Read::kNone) return read == Read::kSome;
@@ -330,7 +336,7 @@ nlohmann::json Tab::evaluate(const std::string& expression) {
 }
 
 bool Tab::waitForEvent(const std::string& method, double seconds) {
-    web::GroupClock clock = browserClock();
+    web::GroupDeadline deadline = browserDeadline(seconds);
     for (;;) {
         for (auto it = events_.begin(); it != events_.end(); ++it)
             if ((*it)["method"] == method) {
@@ -339,7 +345,7 @@ bool Tab::waitForEvent(const std::string& method, double seconds) {
             }
         events_.clear();
         std::string text;
-        const double left = seconds - clock.seconds();
+        const double left = deadline.secondsLeft();
         if (left <= 0 || !receive(text, left)) return false;
         auto message = nlohmann::json::parse(text, nullptr, false);
         if (message.is_object() && message.contains("method")) events_.push_back(message);
@@ -358,13 +364,13 @@ bool Tab::navigate(const std::string& url) {
 bool Tab::actThenWaitFor(const std::string& action, const std::string& condition, double seconds) {
     events_.clear();
     evaluate(action);
-    web::GroupClock clock = browserClock();
+    web::GroupDeadline deadline = browserDeadline(seconds);
     for (;;) {
         // The page may change in place (the live page puts in a newer screen
         // without a load): the browser checks again every 20 ms until the
         // condition holds, for a few seconds of its clock at a time (its
         // clock runs no slower than the browser's own), until the time is up.
-        const double left = seconds - clock.seconds();
+        const double left = deadline.secondsLeft();
         const int ms = static_cast<int>(std::clamp(left, 0.0, 5.0) * 1000);
         auto met = evaluate("new Promise(done => { const end = Date.now() + " + std::to_string(ms) +
                             "; const check = () => { let ok = false; try { ok = !!(document.body && "
@@ -375,6 +381,6 @@ bool Tab::actThenWaitFor(const std::string& action, const std::string& condition
         if (left <= 0) return false;
         if (met == false) continue;
         // The page went away under the check (a load): wait for the next one.
-        if (!waitForEvent("Page.loadEventFired", seconds - clock.seconds())) return false;
+        if (!waitForEvent("Page.loadEventFired", deadline.secondsLeft())) return false;
     }
 }

@@ -9,7 +9,7 @@
 // One headless Chromium for the whole test binary, driven over its DevTools
 // protocol: a page target reached through a WebSocket of our own (plain
 // sockets, text frames only). Every wait on the browser is counted in its own
-// time (web::GroupClock): on a crowded machine it waits as long as the
+// time (web::GroupDeadline): on a crowded machine it waits as long as the
 // browser is kept from its work, and a browser that hangs still fails it.
 class Browser {
   public:
