@@ -23,7 +23,8 @@ class Chromium {
     // a page of ours, once it says it is drawn (data-ready on its body: every
     // formula typeset, every chart drawn) and its fonts have come. Refused
     // when it takes longer than two minutes of the browser's own time (the
-    // turns other work takes from it on a crowded machine not counted).
+    // turns other work takes from it on a crowded machine not counted), or
+    // half an hour in all.
     static bool screenshot(const std::string& url, const std::filesystem::path& png, int width, int height,
                            double scale, std::string& error);
     // The end of the process's pictures, for an end that cannot wait for one
