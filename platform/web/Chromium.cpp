@@ -397,8 +397,7 @@ bool run(const std::vector<std::string>& arguments, std::string* out, std::strin
 // A browser driven over its DevTools pipe: commands go in on its fd 3 and
 // answers and events come out of its fd 4, each message a JSON text ended by
 // a NUL. Every wait is bounded by the deadline, on the browser's own clock;
-// the browser is stopped when
-// the session ends without a clean close.
+// the browser is stopped when the session ends without a clean close.
 class DevToolsSession {
   public:
     using Json = nlohmann::json;

@@ -64,7 +64,7 @@ void GroupClock::look() {
     // A thread first seen later was born after the first look. A thread
     // that has ended keeps what it waited while it was seen.
     for (const auto& [thread, waited] : waits) {
-        const auto [at, isNew] = threads_.try_emplace(thread, Waits{first && !bornAfter_ ? waited : 0.0, 0.0});
+        const auto at = threads_.try_emplace(thread, Waits{first && !bornAfter_ ? waited : 0.0, 0.0}).first;
         const double since = std::max(0.0, waited - at->second.atFirst);
         waited_ += since - at->second.counted;
         at->second.counted = since;

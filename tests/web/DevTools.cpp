@@ -30,16 +30,26 @@ double secondsLeft(Clock::time_point deadline) {
     return std::chrono::duration<double>(deadline - Clock::now()).count();
 }
 
-bool readSome(int fd, std::string& buffer, Clock::time_point deadline) {
-    double left = secondsLeft(deadline);
-    if (left <= 0) return false;
+enum class Read { kSome, kNone, kClosed };
+
+// Reads what `fd` has within `seconds`.
+Read readWithin(int fd, std::string& buffer, double seconds) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) return false;
+    const int ready = poll(&p, 1, static_cast<int>(std::max(0.0, seconds) * 1000) + 1);
+    if (ready < 0) return errno == EINTR ? Read::kNone : Read::kClosed;
+    if (ready == 0) return Read::kNone;
     char chunk[65536];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n <= 0) return false;
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) return Read::kNone;
+    if (n <= 0) return Read::kClosed;
     buffer.append(chunk, static_cast<size_t>(n));
-    return true;
+    return Read::kSome;
+}
+
+// Reads what `fd` has before `deadline`; false when nothing came or it closed.
+bool readSome(int fd, std::string& buffer, Clock::time_point deadline) {
+    const double left = secondsLeft(deadline);
+    return left > 0 && readWithin(fd, buffer, left) == Read::kSome;
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -92,22 +102,6 @@ std::string httpRequest(int port, const std::string& method, const std::string& 
 // before.
 web::GroupDeadline browserDeadline(double seconds) {
     return web::GroupDeadline(seconds, Browser::shared().pid(), false);
-}
-
-enum class Read { kSome, kNone, kClosed };
-
-// Reads what `fd` has within `seconds`.
-Read readWithin(int fd, std::string& buffer, double seconds) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::max(0.0, seconds) * 1000) + 1);
-    if (ready < 0) return errno == EINTR ? Read::kNone : Read::kClosed;
-    if (ready == 0) return Read::kNone;
-    char chunk[65536];
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) return Read::kNone;
-    if (n <= 0) return Read::kClosed;
-    buffer.append(chunk, static_cast<size_t>(n));
-    return Read::kSome;
 }
 
 }  // namespace
